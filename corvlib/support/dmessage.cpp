@@ -1,0 +1,93 @@
+#include "support/dmessage.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+uint32_t dmessage_class_flags[DMCnerr + 1] = {0x2F, 0x1F, 0x0F, 0x0F, 0x0F, 0x0F,
+                                              0x0F, 0x03, 0x03, 0x01, 0};
+const char* dmessage_class_name[DMCnerr + 1] = {"assert", "memory", "system", "parameter",
+                                                "resource", "data", "input", "warning",
+                                                "info", "trace", "none"};
+char dmessage_buf[DMESSAGE_BUFSIZ];
+FILE* dmessage_logfp = nullptr;
+
+static void default_abort() { std::abort(); }
+static void default_exit(int status) { std::exit(status); }
+
+void (*dmessage_abort)() = default_abort;
+void (*dmessage_exit)(int) = default_exit;
+int (*dmessage_alert)(const char*) = nullptr;
+uint32_t (*dmessage_call)(unsigned, const char*, const char*, int) = nullptr;
+const char* dmessage_record[DMCnerr];
+char* dmessage_mine[DMCnerr];
+const char* dmessage_file[DMCnerr];
+int dmessage_line[DMCnerr];
+uint32_t dmessage_class_done[DMCnerr];
+unsigned dmessage_last_class = DMCnerr;
+
+uint32_t dmessage(unsigned cls, const char* text, const char* file, int line) {
+  if (cls >= DMCnerr) return 0;
+  const int syserr = errno;  // captured before any call below can change it
+  const uint32_t flags = dmessage_class_flags[cls];
+  uint32_t pending = flags;
+  if (text == nullptr || *text == '\0') text = "(missing message)";
+  if (file != nullptr) {
+    const char* slash = std::strrchr(file, '/');
+    if (slash != nullptr) file = slash + 1;
+  }
+  dmessage_file[cls] = file;
+  dmessage_line[cls] = line;
+  if (cls < dmessage_last_class) dmessage_last_class = cls;
+
+  if (dmessage_call != nullptr) pending &= ~dmessage_call(cls, text, file, line);
+
+  if (pending & DMArecord) {
+    std::free(dmessage_mine[cls]);
+    dmessage_mine[cls] = strdup(text);
+    dmessage_record[cls] = dmessage_mine[cls] != nullptr ? dmessage_mine[cls] : text;
+    pending &= ~DMArecord;
+  }
+  if ((pending & DMAlog) && dmessage_logfp != nullptr) {
+    if (file != nullptr)
+      std::fprintf(dmessage_logfp, "%s@%d>%s: %s\n", file, line, dmessage_class_name[cls], text);
+    else
+      std::fprintf(dmessage_logfp, "%s: %s\n", dmessage_class_name[cls], text);
+    if (std::fflush(dmessage_logfp) == 0) pending &= ~DMAlog;
+  }
+  if (pending & DMAstderr) {
+    if (file != nullptr)
+      std::fprintf(stderr, "%s@%d>%s: %s", file, line, dmessage_class_name[cls], text);
+    else
+      std::fprintf(stderr, "%s: %s", dmessage_class_name[cls], text);
+    if ((cls == DMCsystem || cls == DMCresource) && syserr != 0)
+      std::fprintf(stderr, ": %s\n", std::strerror(syserr));
+    else
+      std::fputc('\n', stderr);
+    if (std::fflush(stderr) == 0) pending &= ~DMAstderr;
+  }
+  if ((pending & DMAalert) && dmessage_alert != nullptr) {
+    if (dmessage_alert(text) != 0) pending &= ~DMAalert;
+  }
+  if ((pending & DMAabort) && dmessage_abort != nullptr) {
+    pending &= ~DMAabort;
+    dmessage_abort();
+  }
+  if ((pending & DMAexit) && dmessage_exit != nullptr) {
+    pending &= ~DMAexit;
+    dmessage_exit(1);
+  }
+  const uint32_t done = flags & ~pending;
+  dmessage_class_done[cls] = done;
+  errno = syserr;
+  return done;
+}
+
+uint32_t dmessagef(unsigned cls, const char* file, int line, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(dmessage_buf, sizeof dmessage_buf, fmt, ap);
+  va_end(ap);
+  return dmessage(cls, dmessage_buf, file, line);
+}

@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "support/dmessage.h"
+#include "support/memobject.h"
+
+namespace {
+
+// Restores the facility's process-wide state after each test.
+class DMessageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::memcpy(saved_flags_, dmessage_class_flags, sizeof saved_flags_);
+    saved_abort_ = dmessage_abort;
+    saved_exit_ = dmessage_exit;
+    dmessage_abort = [] { ++aborts; };
+    dmessage_exit = [](int status) { last_exit = status; };
+    dmessage_alert = nullptr;
+    dmessage_call = nullptr;
+    dmessage_logfp = nullptr;
+    dmessage_last_class = DMCnerr;
+    aborts = 0;
+    last_exit = -1;
+  }
+  void TearDown() override {
+    std::memcpy(dmessage_class_flags, saved_flags_, sizeof saved_flags_);
+    dmessage_abort = saved_abort_;
+    dmessage_exit = saved_exit_;
+    dmessage_alert = nullptr;
+    dmessage_call = nullptr;
+    if (dmessage_logfp != nullptr) std::fclose(dmessage_logfp);
+    dmessage_logfp = nullptr;
+  }
+  static std::string ReadAll(FILE* fp) {
+    std::rewind(fp);
+    std::string s;
+    int c;
+    while ((c = std::fgetc(fp)) != EOF) s.push_back(static_cast<char>(c));
+    return s;
+  }
+
+  uint32_t saved_flags_[DMCnerr + 1];
+  void (*saved_abort_)();
+  void (*saved_exit_)(int);
+  static int aborts;
+  static int last_exit;
+};
+int DMessageTest::aborts = 0;
+int DMessageTest::last_exit = -1;
+
+TEST_F(DMessageTest, ClassAboveNineDoesNothing) {
+  EXPECT_EQ(dmessage(12, "x", "f.cpp", 1), 0u);
+  EXPECT_EQ(dmessage(DMCnerr, "x", "f.cpp", 1), 0u);
+  EXPECT_EQ(dmessage_last_class, static_cast<unsigned>(DMCnerr));
+}
+
+TEST_F(DMessageTest, DefaultActionsPerClass) {
+  const uint32_t expected[DMCnerr + 1] = {0x2F, 0x1F, 0x0F, 0x0F, 0x0F, 0x0F,
+                                          0x0F, 0x03, 0x03, 0x01, 0};
+  for (unsigned c = 0; c <= DMCnerr; ++c) EXPECT_EQ(dmessage_class_flags[c], expected[c]) << c;
+  EXPECT_STREQ(dmessage_class_name[DMCparameter], "parameter");
+  EXPECT_STREQ(dmessage_class_name[DMCnerr], "none");
+}
+
+TEST_F(DMessageTest, InfoWithoutLogOnlyRecords) {
+  EXPECT_EQ(dmessage(DMCinfo, "hello", "a/b/src.cpp", 7), 1u);
+  EXPECT_STREQ(dmessage_record[DMCinfo], "hello");
+  EXPECT_STREQ(dmessage_file[DMCinfo], "src.cpp");
+  EXPECT_EQ(dmessage_line[DMCinfo], 7);
+  EXPECT_EQ(dmessage_class_done[DMCinfo], 1u);
+  EXPECT_EQ(dmessage_last_class, static_cast<unsigned>(DMCinfo));
+}
+
+TEST_F(DMessageTest, LogLineFormats) {
+  dmessage_logfp = std::tmpfile();
+  ASSERT_NE(dmessage_logfp, nullptr);
+  EXPECT_EQ(dmessage(DMCwarning, "first", "/x/y/file.cc", 42), 3u);
+  EXPECT_EQ(dmessage(DMCinfo, "second", nullptr, 0), 3u);
+  EXPECT_EQ(dmessage(DMCtrace, "not logged", "t.cc", 1), 1u);
+  EXPECT_EQ(ReadAll(dmessage_logfp), "file.cc@42>warning: first\ninfo: second\n");
+}
+
+TEST_F(DMessageTest, MissingTextIsReplaced) {
+  dmessage(DMCtrace, nullptr, nullptr, 0);
+  EXPECT_STREQ(dmessage_record[DMCtrace], "(missing message)");
+  dmessage(DMCtrace, "", nullptr, 0);
+  EXPECT_STREQ(dmessage_record[DMCtrace], "(missing message)");
+}
+
+TEST_F(DMessageTest, CallHookTakesOverActionsAndResultReportsThem) {
+  dmessage_call = [](unsigned, const char*, const char*, int) -> uint32_t { return 0x3F; };
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(dmessage(DMCdata, "bad data", "f.cpp", 3), 0x0Fu);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(DMessageTest, SystemErrorAppendsErrnoText) {
+  dmessage_class_flags[DMCsystem] = DMAstderr;
+  errno = ENOENT;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(dmessage(DMCsystem, "cannot open", nullptr, 0), static_cast<uint32_t>(DMAstderr));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            std::string("system: cannot open: ") + std::strerror(ENOENT) + "\n");
+  errno = 0;
+  testing::internal::CaptureStderr();
+  dmessage(DMCsystem, "plain", "s.cpp", 9);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "s.cpp@9>system: plain\n");
+}
+
+TEST_F(DMessageTest, AlertExitAndAbortHooks) {
+  dmessage_class_flags[DMCmemory] = DMAalert | DMAexit;
+  dmessage_class_flags[DMCassert] = DMAabort;
+  EXPECT_EQ(dmessage(DMCmemory, "m", nullptr, 0), static_cast<uint32_t>(DMAexit));
+  EXPECT_EQ(last_exit, 1);
+  dmessage_alert = [](const char*) { return 1; };
+  EXPECT_EQ(dmessage(DMCmemory, "m", nullptr, 0), static_cast<uint32_t>(DMAalert | DMAexit));
+  dmessage_alert = [](const char*) { return 0; };
+  EXPECT_EQ(dmessage(DMCmemory, "m", nullptr, 0), static_cast<uint32_t>(DMAexit));
+  EXPECT_EQ(dmessage(DMCassert, "a", nullptr, 0), static_cast<uint32_t>(DMAabort));
+  EXPECT_EQ(aborts, 1);
+  EXPECT_EQ(dmessage_last_class, static_cast<unsigned>(DMCassert));
+}
+
+TEST_F(DMessageTest, SecondRecordReplacesFirst) {
+  dmessage(DMCwarning, "one", nullptr, 0);
+  dmessage(DMCwarning, "two", nullptr, 0);
+  EXPECT_STREQ(dmessage_record[DMCwarning], "two");
+  EXPECT_EQ(dmessage_record[DMCwarning], dmessage_mine[DMCwarning]);
+}
+
+TEST_F(DMessageTest, FormattedMessageIsCutToBuffer) {
+  std::string longpath(5000, 'p');
+  dmessagef(DMCtrace, nullptr, 0, "open %s", longpath.c_str());
+  EXPECT_EQ(std::strlen(dmessage_record[DMCtrace]), static_cast<size_t>(DMESSAGE_BUFSIZ - 1));
+}
+
+TEST_F(DMessageTest, AssertMacroReportsCondition) {
+  int x = 3;
+  EXPECT_FALSE(DMASSERT(x == 4));
+  EXPECT_STREQ(dmessage_record[DMCassert], "assertion failed ! (x == 4)");
+  EXPECT_EQ(aborts, 1);
+  EXPECT_TRUE(DMASSERT(x == 3));
+}
+
+TEST_F(DMessageTest, RawBlocksCountReferences) {
+  void* p = MobjMemAlloc(100);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 64, 0u);
+  MemObject* mo = MobjHeader(p);
+  EXPECT_EQ(mo->RetainCount(), 1);
+  mo->Retain();
+  MOMrelease(p);
+  EXPECT_EQ(mo->RetainCount(), 1);
+  MOMrelease(nullptr);  // ignored
+  // A block whose free routine is null is never freed; a release below zero is refused.
+  mo->freo = nullptr;
+  MOMrelease(p);
+  dmessage_class_flags[DMCparameter] = DMArecord;
+  MOMrelease(p);
+  EXPECT_STREQ(dmessage_record[DMCparameter], "Negative reference count (-1)");
+  mo->nref = 1;
+  mo->freo = SysFree;
+  MOMrelease(p);
+}
+
+}  // namespace

@@ -7,14 +7,18 @@
 
 uint32_t dmessage_class_flags[DMCnerr + 1] = {0x2F, 0x1F, 0x0F, 0x0F, 0x0F, 0x0F,
                                               0x0F, 0x03, 0x03, 0x01, 0};
-const char* dmessage_class_name[DMCnerr + 1] = {"assert", "memory", "system", "parameter",
-                                                "resource", "data", "input", "warning",
-                                                "info", "trace", "none"};
+const char* dmessage_class_name[DMCnerr + 1] = {"assert",   "memory", "system", "parameter",
+                                                "resource", "data",   "input",  "warning",
+                                                "info",     "trace",  "none"};
 char dmessage_buf[DMESSAGE_BUFSIZ];
 FILE* dmessage_logfp = nullptr;
 
-static void default_abort() { std::abort(); }
-static void default_exit(int status) { std::exit(status); }
+static void default_abort() {
+  std::abort();
+}
+static void default_exit(int status) {
+  std::exit(status);
+}
 
 void (*dmessage_abort)() = default_abort;
 void (*dmessage_exit)(int) = default_exit;
@@ -36,6 +40,7 @@ uint32_t dmessage(unsigned cls, const char* text, const char* file, int line) {
   if (file != nullptr) {
     const char* slash = std::strrchr(file, '/');
     if (slash != nullptr) file = slash + 1;
+    if (*file == '\0') file = nullptr;  // no file name left: the short line form
   }
   dmessage_file[cls] = file;
   dmessage_line[cls] = line;
@@ -44,9 +49,12 @@ uint32_t dmessage(unsigned cls, const char* text, const char* file, int line) {
   if (dmessage_call != nullptr) pending &= ~dmessage_call(cls, text, file, line);
 
   if (pending & DMArecord) {
+    // Copy before freeing the previous copy: the text may be that very copy (a caller
+    // reporting the class's last message again).
+    char* copy = strdup(text);
     std::free(dmessage_mine[cls]);
-    dmessage_mine[cls] = strdup(text);
-    dmessage_record[cls] = dmessage_mine[cls] != nullptr ? dmessage_mine[cls] : text;
+    dmessage_mine[cls] = copy;
+    dmessage_record[cls] = copy != nullptr ? copy : text;
     pending &= ~DMArecord;
   }
   if ((pending & DMAlog) && dmessage_logfp != nullptr) {
@@ -85,9 +93,13 @@ uint32_t dmessage(unsigned cls, const char* text, const char* file, int line) {
 }
 
 uint32_t dmessagef(unsigned cls, const char* file, int line, const char* fmt, ...) {
+  // Formatted aside first, so an argument that points into dmessage_buf (such as a message
+  // being passed on) is read whole before the buffer is overwritten.
+  char text[DMESSAGE_BUFSIZ];
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(dmessage_buf, sizeof dmessage_buf, fmt, ap);
+  std::vsnprintf(text, sizeof text, fmt, ap);
   va_end(ap);
+  std::memcpy(dmessage_buf, text, std::strlen(text) + 1);
   return dmessage(cls, dmessage_buf, file, line);
 }

@@ -52,14 +52,15 @@ extern unsigned dmessage_last_class;
 uint32_t dmessage(unsigned cls, const char* text, const char* file, int line);
 
 // Formats into dmessage_buf with snprintf (a long text is cut, never overflows) and
-// reports it. The arguments must not point into dmessage_buf.
+// reports it. The arguments may point into dmessage_buf.
 uint32_t dmessagef(unsigned cls, const char* file, int line, const char* fmt, ...)
     __attribute__((format(printf, 4, 5)));
 
 // Reports a broken invariant as "assertion failed ! (<condition>)" and yields the
 // condition's truth, so callers can go on safely when the abort hook returns.
 #define DMASSERT(cond) \
-  ((cond) ? true : (dmessagef(DMCassert, __FILE__, __LINE__, "assertion failed ! (%s)", #cond), false))
+  ((cond) ? true       \
+          : (dmessagef(DMCassert, __FILE__, __LINE__, "assertion failed ! (%s)", #cond), false))
 
 // Shorthand for a formatted report from the calling source line.
 #define DMESSAGE(cls, ...) dmessagef((cls), __FILE__, __LINE__, __VA_ARGS__)

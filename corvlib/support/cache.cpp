@@ -1,0 +1,283 @@
+#include "support/cache.h"
+
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <vector>
+
+#include "support/dmessage.h"
+
+uint64_t CacheObject::nuses = 1;
+CacheTab CacheObject::tab;  // constant-initialised: usable from any static constructor
+
+namespace {
+constexpr int kTableGrowth = 64;
+constexpr uint64_t kMiB = uint64_t{1} << 20;
+
+inline uint64_t AddSat(uint64_t a, uint64_t b) {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+}  // namespace
+
+double wallTime() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return static_cast<double>(tv.tv_sec) + 1e-6 * static_cast<double>(tv.tv_usec);
+}
+
+double cpuTime() {
+  return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+}
+
+// ---------------------------------------------------------------------------------------------
+// CacheTab. Everything runs on one thread, so a lock that conflicts with the one held can
+// only come from re-entry (a locked section calling back into the table); waiting for it would
+// never end, so it is reported and refused.
+
+void CacheTab::Snore() {
+  (void)std::clock();
+}
+
+bool CacheTab::ObtainReadLock() {
+  if (!DMASSERT(lockState >= 0)) return false;
+  ++lockState;
+  return true;
+}
+
+void CacheTab::ReleaseReadLock() {
+  if (lockState > 0) --lockState;
+}
+
+bool CacheTab::ObtainWriteLock() {
+  if (!DMASSERT(lockState == 0)) return false;
+  lockState = -1;
+  return true;
+}
+
+void CacheTab::ReleaseWriteLock() {
+  lockState = 0;
+}
+
+int CacheTab::NewCacheEntry(CacheObject* co) {
+  if (!DMASSERT(co != NULL)) return -1;
+  if (!ObtainWriteLock()) return -1;
+  int i = nentries;
+  while (i-- > 0)
+    if (entry[i].refCount == 0) break;
+  if (i < 0) {
+    CacheEntry* grown = nullptr;
+    if (nentries <= INT32_MAX - kTableGrowth)
+      grown = static_cast<CacheEntry*>(
+          std::realloc(entry, static_cast<size_t>(nentries + kTableGrowth) * sizeof(CacheEntry)));
+    if (grown != nullptr) entry = grown;
+    if (!DMASSERT(grown != NULL)) {
+      ReleaseWriteLock();
+      return -1;
+    }
+    for (int k = nentries; k < nentries + kTableGrowth; ++k) entry[k] = CacheEntry{0, nullptr};
+    i = nentries;
+    nentries += kTableGrowth;
+  }
+  entry[i].refCount = 1;
+  entry[i].object = co;
+  ReleaseWriteLock();
+  return i;
+}
+
+void CacheTab::DeleteCacheEntry(int id) {
+  if (!ObtainWriteLock()) return;
+  const bool valid = (id >= 0) & (id < nentries);
+  DMASSERT((id >= 0) & (id < nentries) && entry[id].refCount <= 1);
+  if (valid) entry[id] = CacheEntry{0, nullptr};
+  ReleaseWriteLock();
+}
+
+CacheObject* CacheTab::GetCacheObject(int id) {
+  if (!ObtainReadLock()) return nullptr;
+  CacheObject* co = nullptr;
+  if (DMASSERT((id >= 0) & (id < nentries) && entry[id].refCount > 0)) {
+    ++entry[id].refCount;
+    co = entry[id].object;
+  }
+  ReleaseReadLock();
+  return co;
+}
+
+CacheObject* CacheTab::GetCacheObject(const void* mem) {
+  if (mem == nullptr || !ObtainReadLock()) return nullptr;
+  CacheObject* found = nullptr;
+  const auto addr = reinterpret_cast<uintptr_t>(mem);
+  for (int i = nentries; i-- > 0;) {
+    CacheObject* co = entry[i].object;
+    if (entry[i].refCount <= 0 || co == nullptr || !co->IsResident()) continue;
+    co->lastUse = CacheObject::nuses++;  // examining an object counts as a use
+    const auto base = reinterpret_cast<uintptr_t>(co->objCache);
+    if (addr >= base && addr - base < co->objSize) {
+      ++entry[i].refCount;
+      found = co;
+      break;
+    }
+  }
+  ReleaseReadLock();
+  return found;
+}
+
+void CacheTab::ReleaseCacheObject(CacheObject* co) {
+  if (co == nullptr || !ObtainReadLock()) return;
+  const int id = co->id;
+  if (DMASSERT((id >= 0) & (id < nentries) && entry[id].refCount > 1)) --entry[id].refCount;
+  ReleaseReadLock();
+}
+
+bool CostCmp(const CacheObject* a, const CacheObject* b) {
+  // lastUse is always below the use counter, so the divisors are at least 1.
+  const double ca = a->RestoreTime() / static_cast<double>(CacheObject::nuses - a->LastUse());
+  const double cb = b->RestoreTime() / static_cast<double>(CacheObject::nuses - b->LastUse());
+  return ca < cb;
+}
+
+namespace {
+struct Candidate {
+  int id;
+  CacheObject* object;
+  size_t size;
+};
+}  // namespace
+
+uint64_t CacheTab::CheckBudget(uint64_t request, bool purge) {
+  const uint64_t budget = memoryBudget;
+  if (budget == 0) return 0;
+  const uint64_t min_purge = budget / 64 + kMiB;
+
+  // Survey the resident objects. Only ids and sizes are noted under the lock; the objects are
+  // freed after it is given back, so a FreeMemory that calls into the table is safe.
+  uint64_t in_use = 0, purgeable = 0;
+  std::vector<Candidate> cand;
+  if (!ObtainReadLock()) return 0;
+  for (int i = 0; i < nentries; ++i) {
+    CacheObject* co = entry[i].object;
+    if (entry[i].refCount <= 0 || co == nullptr || !co->IsResident()) continue;
+    if (co->InUse()) {
+      in_use = AddSat(in_use, co->objSize);
+    } else {
+      purgeable = AddSat(purgeable, co->objSize);
+      cand.push_back(Candidate{i, co, co->objSize});
+    }
+  }
+  ReleaseReadLock();
+
+  const uint64_t needed = AddSat(in_use, request);
+  const uint64_t total = AddSat(purgeable, needed);
+  if (total <= budget) return 0;
+
+  size_t nfree = 0;  // candidates [0, nfree) are freed, except the spared ones
+  std::vector<bool> spare;
+  uint64_t result = 0;
+  if (needed > budget) {
+    // Purging cannot make the request fit; free everything that can go.
+    result = needed - budget;
+    if (!purge || cand.empty()) return result;
+    nfree = cand.size();
+    spare.assign(nfree, false);
+  } else {
+    if (!purge) return total - budget;
+    const uint64_t over = total - budget;
+    const uint64_t to_purge = purgeable > min_purge ? std::max(over, min_purge) : purgeable;
+    if (!DMASSERT(to_purge > 0)) return 0;
+    std::stable_sort(cand.begin(), cand.end(), [](const Candidate& a, const Candidate& b) {
+      return CostCmp(a.object, b.object);
+    });
+    uint64_t taken = 0;
+    while (taken < to_purge) {
+      if (!DMASSERT(nfree < cand.size())) break;
+      taken += cand[nfree++].size;
+    }
+    // Give back what was taken beyond the amount: spare earlier objects that fit the excess.
+    spare.assign(nfree, false);
+    uint64_t excess = taken > to_purge ? taken - to_purge : 0;
+    for (size_t j = nfree > 0 ? nfree - 1 : 0; j-- > 0 && excess > 0;) {
+      if (cand[j].size <= excess) {
+        spare[j] = true;
+        excess -= cand[j].size;
+      }
+    }
+  }
+
+  for (size_t j = 0; j < nfree; ++j) {
+    if (spare[j]) continue;
+    // Recheck: an earlier FreeMemory may have changed or deleted this object.
+    CacheObject* co = cand[j].object;
+    const int id = cand[j].id;
+    if (id >= nentries || entry[id].refCount <= 0 || entry[id].object != co) continue;
+    if (!co->IsResident() || co->InUse()) continue;
+    const size_t size = co->objSize;
+    co->FreeMemory();
+    DMESSAGE(DMCtrace, "Purged %zu byte %s", size, co->ClassName());
+  }
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// CacheObject
+
+CacheObject::CacheObject()
+    : id(-1), nhold(1), lastUse(0), numRestores(0), restoreTime(0), objSize(0), objCache(nullptr) {
+  nref = 0;
+  freo = &CacheObject::FreeCacheObject;
+  id = tab.NewCacheEntry(this);
+}
+
+CacheObject::~CacheObject() {
+  DMASSERT(RetainCount() <= 0);
+  DMASSERT(HolderCount() <= 1);
+  if (id >= 0) tab.DeleteCacheEntry(id);
+}
+
+void* CacheObject::GetCacheObject(size_t* size) {
+  if (objCache == nullptr) {
+    const double start = wallTime();
+    if (!RestoreMemory()) return nullptr;
+    if (!DMASSERT(objCache != NULL)) return nullptr;
+    restoreTime = wallTime() - start;
+    DMESSAGE(DMCtrace, "%s %zu byte %s", numRestores > 0 ? "Restored" : "Loaded", objSize,
+             ClassName());
+    ++numRestores;
+  }
+  Retain();
+  if (size != nullptr) *size = objSize;
+  lastUse = nuses++;
+  return objCache;
+}
+
+void CacheObject::ReleaseObject(void* m) {
+  if (m == nullptr || RetainCount() <= 0) return;
+  if (!DMASSERT(m == objCache)) return;
+  Release();  // the last release with no holder left deletes the object
+}
+
+void CacheObject::FreeCacheObject(MemObject* mo) {
+  auto* co = static_cast<CacheObject*>(mo);
+  if (co->nhold <= 0) delete co;
+}
+
+void CacheObject::HolderRelease() {
+  if (--nhold <= 0 && RetainCount() <= 0) delete this;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+uint64_t CacheMakeRoom(uint64_t bytes) {
+  return CacheObject::tab.CheckBudget(bytes, true);
+}
+
+void* CacheMalloc(size_t bytes, const char* file, int line) {
+  const uint64_t over = CacheObject::tab.CheckBudget(bytes, true);
+  void* mem = std::malloc(bytes > 0 ? bytes : 1);
+  if (mem == nullptr)
+    dmessagef(DMCmemory, file, line,
+              "malloc failed on %lu byte request (%llu Mbytes over cache budget)",
+              static_cast<unsigned long>(bytes), static_cast<unsigned long long>(over >> 20));
+  return mem;
+}

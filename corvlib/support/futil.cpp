@@ -1,0 +1,112 @@
+#include "support/futil.h"
+
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+int isdirectory(const char* path) {
+  struct stat st;
+  if (path == nullptr || stat(path, &st) != 0) return -1;
+  return S_ISDIR(st.st_mode) ? 1 : 0;
+}
+
+time_t getfiletime(const char* path) {
+  struct stat st;
+  if (path == nullptr || stat(path, &st) != 0) return 0;
+  return st.st_mtime;
+}
+
+int setfiletime(const char* path, time_t t) {
+  if (path == nullptr) return -1;
+  const time_t now = time(nullptr);
+  if (t == 0) t = now;
+  if (t > now) return -1;
+  struct timeval tv[2];
+  tv[0].tv_sec = now;  // access time
+  tv[0].tv_usec = 0;
+  tv[1].tv_sec = t;  // modification time
+  tv[1].tv_usec = 0;
+  return utimes(path, tv);
+}
+
+char* cvtdate(char* buf, time_t t) {
+  if (buf == nullptr || t == 0) return nullptr;
+  struct tm tm;
+  if (localtime_r(&t, &tm) == nullptr) return nullptr;
+  // Years outside 0 .. 9999 do not fit the fixed 19-character form.
+  char text[80];
+  const int n = std::snprintf(text, sizeof text, "%04d:%02d:%02d %02d:%02d:%02d", tm.tm_year + 1900,
+                              tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  if (n != static_cast<int>(CVTDATE_LEN) - 1) return nullptr;
+  std::memcpy(buf, text, CVTDATE_LEN);
+  return buf;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Block allocator. Small pieces are carved in multiples of 8 bytes from 16,376-byte blocks.
+// Each block is chained to the one before it (a header in front of its usable bytes), so every
+// block stays reachable although pieces are never returned to the heap.
+
+namespace {
+
+constexpr size_t kBlockSize = 16376;
+constexpr size_t kMaxSmallRemain = 1364;  // above this a block is kept for smaller requests
+constexpr size_t kBlockHeader = 16;       // the chain link, keeping pieces 16-byte aligned
+
+size_t g_nremain = 0;
+char* g_bposition = nullptr;
+void* g_blocks = nullptr;  // most recent block; each block's first word links the previous
+
+inline size_t RoundUp8(size_t n) {
+  return (n + 7) & ~size_t{7};
+}
+
+}  // namespace
+
+void* bmalloc(size_t n) {
+  if (n > g_nremain && (n > kBlockSize || g_nremain > kMaxSmallRemain)) return std::malloc(n);
+  n = RoundUp8(n);  // n <= kBlockSize here, so no overflow
+  if (n > g_nremain) {
+    auto* block = static_cast<char*>(std::malloc(kBlockHeader + kBlockSize));
+    if (block == nullptr) {
+      g_nremain = 0;
+      return nullptr;
+    }
+    *reinterpret_cast<void**>(block) = g_blocks;
+    g_blocks = block;
+    g_bposition = block + kBlockHeader;
+    g_nremain = kBlockSize;
+  }
+  void* p = g_bposition;
+  g_bposition += n;
+  g_nremain -= n;
+  return p;
+}
+
+void bfree(void* p, size_t n) {
+  if (p == nullptr || n == 0) return;
+  auto addr = reinterpret_cast<uintptr_t>(p);
+  if ((addr & 7) != 0) {
+    const size_t adjust = 8 - (addr & 7);
+    if (n <= adjust) return;
+    addr += adjust;
+    n -= adjust;
+  }
+  // The last piece cut: bmalloc rounded its size up, so round the same way before comparing.
+  if (n <= SIZE_MAX - 7 && addr + RoundUp8(n) == reinterpret_cast<uintptr_t>(g_bposition)) {
+    g_bposition = reinterpret_cast<char*>(addr);
+    g_nremain += RoundUp8(n);
+    return;
+  }
+  // Otherwise a piece larger than what is left becomes the carving block; only whole 8-byte
+  // units are used, never bytes beyond the piece.
+  n &= ~size_t{7};
+  if (n > g_nremain) {
+    g_bposition = reinterpret_cast<char*>(addr);
+    g_nremain = n;
+  }
+}

@@ -1,0 +1,174 @@
+// Fast kernels of the pixel converter for the common 8-bit and float conversions. Each gives
+// exactly the bytes of the plain decode-matrix-encode path (tests compare the two).
+#include <cmath>
+#include <cstring>
+
+#include "image/corvane.h"
+#include "image/pconvkern.h"
+
+namespace {
+
+uint32_t FloatBits(float f) {
+  uint32_t u;
+  std::memcpy(&u, &f, sizeof u);
+  return u;
+}
+
+float BitsFloat(uint32_t u) {
+  float f;
+  std::memcpy(&f, &u, sizeof f);
+  return f;
+}
+
+// Smallest positive float below PCONV_DARK whose dark code reaches c (positive floats order
+// like their bit patterns). Starts from the analytic estimate and steps to the exact edge;
+// bisects when the estimate is far off.
+float DarkThreshold(int c, float digamma) {
+  const uint32_t top = FloatBits(PCONV_DARK) - 1;
+  double est = std::pow(c / 256.0, 1.0 / digamma);
+  uint32_t u = est > 0.0 && est < PCONV_DARK ? FloatBits(static_cast<float>(est)) : top;
+  if (u < 1) u = 1;
+  for (int step = 0; step < 64; step++) {
+    const bool at = PconvDarkCode(BitsFloat(u), digamma) >= c;
+    const bool below = u > 1 && PconvDarkCode(BitsFloat(u - 1), digamma) >= c;
+    if (at && !below) return BitsFloat(u);
+    if (!at) {
+      if (u >= top) return BitsFloat(top);
+      u++;
+    } else {
+      u--;
+    }
+  }
+  uint32_t lo = 1, hi = top;  // code(hi) >= c is known to hold for c < ndark
+  while (lo < hi) {
+    const uint32_t mid = lo + (hi - lo) / 2;
+    if (PconvDarkCode(BitsFloat(mid), digamma) >= c)
+      hi = mid;
+    else
+      lo = mid + 1;
+  }
+  return BitsFloat(lo);
+}
+
+// Power-law float decoding copies values within this range of gamma 1.
+inline bool SmallGamma(float g) {
+  return g >= 0.98f && g <= 1.02f;
+}
+
+void Lut8Run(uint8_t* d, const uint8_t* s, int n, const _ImgColorConv* cv) {
+  const uint8_t* lut = cv->lut8;
+  const int sp = cv->spsize, dp = cv->dpsize;
+  if (sp == 3 && dp == 3) {
+    for (int i = 0; i < 3 * n; i++) d[i] = lut[s[i]];
+  } else if (sp == 1 && dp == 1) {
+    for (int i = 0; i < n; i++) d[i] = lut[s[i]];
+  } else if (sp == 1) {  // grey to RGB
+    // From the end, so a grey run may expand in place.
+    for (int i = n - 1; i >= 0; i--) d[3 * i] = d[3 * i + 1] = d[3 * i + 2] = lut[s[i]];
+  } else {  // RGB to grey: the middle component
+    for (int i = 0; i < n; i++) d[i] = lut[s[3 * i + 1]];
+  }
+}
+
+void Rgb8Rgb8Run(uint8_t* d, const uint8_t* s, int n, const _ImgColorConv* cv) {
+  const float* tab = cv->dectab;
+  const float m00 = cv->cmat[0][0], m01 = cv->cmat[0][1], m02 = cv->cmat[0][2];
+  const float m10 = cv->cmat[1][0], m11 = cv->cmat[1][1], m12 = cv->cmat[1][2];
+  const float m20 = cv->cmat[2][0], m21 = cv->cmat[2][1], m22 = cv->cmat[2][2];
+  const float off = cv->logoff;
+  for (int i = 0; i < n; i++, s += 3, d += 3) {
+    const float r = tab[s[0]], g = tab[s[1]], b = tab[s[2]];
+    const float o0 = m00 * r + m01 * g + m02 * b + off;
+    const float o1 = m10 * r + m11 * g + m12 * b + off;
+    const float o2 = m20 * r + m21 * g + m22 * b + off;
+    d[0] = PconvEncByteFast(o0, cv);
+    d[1] = PconvEncByteFast(o1, cv);
+    d[2] = PconvEncByteFast(o2, cv);
+  }
+}
+
+void Rgb8Y8Run(uint8_t* d, const uint8_t* s, int n, const _ImgColorConv* cv) {
+  const float* tab = cv->dectab;
+  const float m10 = cv->cmat[1][0], m11 = cv->cmat[1][1], m12 = cv->cmat[1][2];
+  const float off = cv->logoff;
+  for (int i = 0; i < n; i++, s += 3) {
+    const float r = tab[s[0]], g = tab[s[1]], b = tab[s[2]];
+    d[i] = PconvEncByteFast(m10 * r + m11 * g + m12 * b + off, cv);
+  }
+}
+
+void FrgbRgb8Run(uint8_t* d, const uint8_t* sb, int n, const _ImgColorConv* cv) {
+  const float* s = reinterpret_cast<const float*>(sb);
+  const float off = cv->logoff;
+  if (cv->usemat == 1) {
+    const float m00 = cv->cmat[0][0], m01 = cv->cmat[0][1], m02 = cv->cmat[0][2];
+    const float m10 = cv->cmat[1][0], m11 = cv->cmat[1][1], m12 = cv->cmat[1][2];
+    const float m20 = cv->cmat[2][0], m21 = cv->cmat[2][1], m22 = cv->cmat[2][2];
+    for (int i = 0; i < n; i++, s += 3, d += 3) {
+      const float r = s[0], g = s[1], b = s[2];
+      d[0] = PconvEncByteFast(m00 * r + m01 * g + m02 * b + off, cv);
+      d[1] = PconvEncByteFast(m10 * r + m11 * g + m12 * b + off, cv);
+      d[2] = PconvEncByteFast(m20 * r + m21 * g + m22 * b + off, cv);
+    }
+  } else {
+    for (int i = 0; i < 3 * n; i++) d[i] = PconvEncByteFast(s[i] + off, cv);
+  }
+}
+
+}  // namespace
+
+void PconvSetupFast(_ImgColorConv* cv, const _ImgColorSpace* dst, const _ImgColorSpace* src) {
+  cv->fast = PCFnone;
+  cv->ndark = 1;
+  cv->darkthr[0] = 0.f;
+  const bool dbyte_pow = dst->dtype == IDTubyte && !(cv->dlogorig > 0.f);
+  if (dbyte_pow) {
+    // The codes reached below the table's range and the exact value where each begins.
+    const float below = BitsFloat(FloatBits(PCONV_DARK) - 1);
+    const int top = PconvDarkCode(below, cv->digamma);
+    cv->ndark = top + 1;
+    for (int c = 1; c <= top && c < 256; c++) cv->darkthr[c] = DarkThreshold(c, cv->digamma);
+  }
+  const int slen = ImgPixelLen[src->format], dlen = ImgPixelLen[dst->format];
+  const bool sbyte = src->dtype == IDTubyte && (slen == 1 || slen == 3);
+  const bool dbyte = dst->dtype == IDTubyte && (dlen == 1 || dlen == 3);
+  if (sbyte && dbyte && cv->usemat == 0) {
+    // Without a matrix each output code depends only on its input code.
+    float v[3];
+    uint8_t out[3];
+    for (int c = 0; c < 256; c++) {
+      const uint8_t code = static_cast<uint8_t>(c);
+      v[0] = v[1] = v[2] = cv->dectab[code] + cv->logoff;
+      cv->putpix(out, v, 1, cv);
+      cv->lut8[c] = out[0];
+    }
+    cv->fast = PCFlut8;
+    return;
+  }
+  if (!dbyte_pow) return;
+  if (src->dtype == IDTfloat && slen == 3 && dlen == 3 && !(cv->slogorig > 0.f) &&
+      SmallGamma(cv->sgamma)) {
+    cv->fast = PCFfrgbrgb8;
+  } else if (cv->usemat == 1 && sbyte && slen == 3) {
+    cv->fast = dlen == 3 ? PCFrgb8rgb8 : PCFrgb8y8;
+  }
+}
+
+bool PconvertRunFast(uint8_t* dst, const uint8_t* src, int n, const _ImgColorConv* cv) {
+  switch (cv->fast) {
+    case PCFlut8:
+      Lut8Run(dst, src, n, cv);
+      return true;
+    case PCFrgb8rgb8:
+      Rgb8Rgb8Run(dst, src, n, cv);
+      return true;
+    case PCFrgb8y8:
+      Rgb8Y8Run(dst, src, n, cv);
+      return true;
+    case PCFfrgbrgb8:
+      FrgbRgb8Run(dst, src, n, cv);
+      return true;
+    default:
+      return false;
+  }
+}

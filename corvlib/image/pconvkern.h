@@ -1,0 +1,62 @@
+// Internal to the pixel converter: the per-component encoders shared by the plain and the
+// fast conversion paths, and the entry points that tests use to compare the two.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "image/corvane.h"
+
+// Below this linear value the 1,024-entry table is too coarse and the power is used.
+constexpr float PCONV_DARK = 0.012f;
+
+// Kinds of fast kernel (the fast member of _ImgColorConv).
+enum : int32_t {
+  PCFnone = 0,
+  PCFlut8 = 1,      // 8-bit to 8-bit without a matrix: one table per code
+  PCFrgb8rgb8 = 2,  // 8-bit RGB to 8-bit power-law RGB through the matrix
+  PCFrgb8y8 = 3,    // 8-bit RGB to 8-bit power-law grey through the matrix
+  PCFfrgbrgb8 = 4   // linear float RGB to 8-bit power-law RGB (matrix when set)
+};
+
+// The exact dark-range 8-bit code: floor(256 v^digamma) for 0 < v < PCONV_DARK.
+inline int PconvDarkCode(float v, float digamma) {
+  return static_cast<int>(256.0 * std::pow(static_cast<double>(v), static_cast<double>(digamma)));
+}
+
+// 8-bit power-law encoding; NaN and values at or below 0 give 0, +infinity 255.
+inline uint8_t PconvEncByte(float v, const _ImgColorConv* cv) {
+  if (!(v > 0.f)) return 0;
+  if (v >= 1.f) return 255;
+  if (v >= PCONV_DARK) return cv->enctab[static_cast<int>(v * 1024.f)];
+  return static_cast<uint8_t>(PconvDarkCode(v, cv->digamma));
+}
+
+// The same result from the dark thresholds instead of a power.
+inline uint8_t PconvEncByteFast(float v, const _ImgColorConv* cv) {
+  if (!(v > 0.f)) return 0;
+  if (v >= 1.f) return 255;
+  if (v >= PCONV_DARK) return cv->enctab[static_cast<int>(v * 1024.f)];
+  int lo = 0, hi = cv->ndark;  // code = number of thresholds 1 .. ndark-1 at or below v
+  while (hi - lo > 1) {
+    const int mid = (lo + hi) >> 1;
+    if (cv->darkthr[mid] <= v)
+      lo = mid;
+    else
+      hi = mid;
+  }
+  return static_cast<uint8_t>(lo);
+}
+
+// Builds the fast tables of a finished record and chooses its fast kernel.
+void PconvSetupFast(_ImgColorConv* cv, const _ImgColorSpace* dst, const _ImgColorSpace* src);
+
+// Converts n pixels with the record's fast kernel; false when it has none. The caller makes
+// sure that writing pixel i never overwrites source pixels after i.
+bool PconvertRunFast(uint8_t* dst, const uint8_t* src, int n, const _ImgColorConv* cv);
+
+// Converts n pixels through buf (n + 1 float triples): decode, matrix, offset, encode.
+void PconvertRunPlain(uint8_t* dst, const uint8_t* src, int n, const _ImgColorConv* cv, float* buf);
+
+// PconvertPixels without the fast kernels (the reference the fast paths are tested against).
+int PconvertPixelsPlain(void* dst, const void* src, int n, const _ImgColorConv* cv);

@@ -138,6 +138,24 @@ TEST_F(DMessageTest, FormattedMessageIsCutToBuffer) {
   EXPECT_EQ(std::strlen(dmessage_record[DMCtrace]), static_cast<size_t>(DMESSAGE_BUFSIZ - 1));
 }
 
+TEST_F(DMessageTest, ReportingTheRecordedTextAgainIsSafe) {
+  // The text passed in is the class's own recorded copy, which recording replaces.
+  dmessage(DMCwarning, "repeat me", nullptr, 0);
+  dmessage(DMCwarning, dmessage_record[DMCwarning], nullptr, 0);
+  EXPECT_STREQ(dmessage_record[DMCwarning], "repeat me");
+  // A formatted message may quote the shared buffer itself.
+  dmessagef(DMCtrace, nullptr, 0, "inner %d", 7);
+  dmessagef(DMCtrace, nullptr, 0, "outer (%s) %s", dmessage_buf, "end");
+  EXPECT_STREQ(dmessage_record[DMCtrace], "outer (inner 7) end");
+}
+
+TEST_F(DMessageTest, PathEndingInSlashUsesShortForm) {
+  dmessage_logfp = std::tmpfile();
+  ASSERT_NE(dmessage_logfp, nullptr);
+  dmessage(DMCwarning, "w", "some/dir/", 5);
+  EXPECT_EQ(ReadAll(dmessage_logfp), "warning: w\n");
+}
+
 TEST_F(DMessageTest, AssertMacroReportsCondition) {
   int x = 3;
   EXPECT_FALSE(DMASSERT(x == 4));

@@ -1,0 +1,496 @@
+// Record text tables: quoting, the value syntax of one column, record lines and whole tables.
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <istream>
+#include <memory>
+#include <new>
+#include <ostream>
+#include <string>
+
+#include "db/dbase.h"
+#include "db/dbfieldpriv.h"
+#include "support/dmessage.h"
+
+namespace {
+
+using traits = std::char_traits<char>;
+constexpr int kEOF = traits::eof();
+
+bool isDigit(int c) {
+  return c >= '0' && c <= '9';
+}
+
+void appendQuoted(std::string& out, const char* s) {
+  out += '"';
+  if (s != nullptr) {
+    const char* run = s;
+    for (const char* p = s; *p != '\0'; p++) {
+      char esc;
+      switch (*p) {
+        case '\r':
+          esc = 'r';
+          break;
+        case '\t':
+          esc = 't';
+          break;
+        case '\n':
+          esc = 'n';
+          break;
+        case '"':
+        case '\\':
+          esc = *p;
+          break;
+        default:
+          continue;
+      }
+      out.append(run, static_cast<size_t>(p - run));
+      out += '\\';
+      out += esc;
+      run = p + 1;
+    }
+    out.append(run);
+  }
+  out += '"';
+}
+
+void appendInt(std::string& out, int32_t v) {
+  char tmp[16];
+  const std::to_chars_result r = std::to_chars(tmp, tmp + sizeof(tmp), v);
+  out.append(tmp, r.ptr);
+}
+
+// Scientific notation with 9 significant digits, enough for any float to read back the same.
+void appendFloat(std::string& out, float v) {
+  if (!std::isfinite(v)) v = 0.0f;  // the reader has no syntax for these; fields never hold them
+  char tmp[32];
+  const std::to_chars_result r = std::to_chars(tmp, tmp + sizeof(tmp), static_cast<double>(v),
+                                               std::chars_format::scientific, 8);
+  out.append(tmp, r.ptr);
+}
+
+// Appends one value column; false (nothing appended) for a type the syntax lacks.
+bool appendField(std::string& out, const DBField& f) {
+  const int n = f.GetNV() < DB_MAXARRAY ? f.GetNV() : DB_MAXARRAY;
+  if (n == 0) return true;
+  const int dt = f.GetDT();
+  if (dt != DBDTint && dt != DBDTfloat && dt != DBDTstring) return false;
+  if (n > 1) out += '{';
+  for (int i = 0; i < n; i++) {
+    if (i > 0) out += ',';
+    const void* p = f.GetPointer(i);
+    if (dt == DBDTint)
+      appendInt(out, p ? *static_cast<const int32_t*>(p) : 0);
+    else if (dt == DBDTfloat)
+      appendFloat(out, p ? *static_cast<const float*>(p) : 0.0f);
+    else
+      appendQuoted(out, static_cast<const char*>(p));
+  }
+  if (n > 1) out += '}';
+  return true;
+}
+
+void appendRecord(std::string& out, const DBRecord& r, char sep) {
+  const int n = r.GetNAlloc();
+  for (int i = 0; i < n; i++) {
+    if (i > 0) out += sep;
+    if (!appendField(out, r.l->field[i])) DMESSAGE(DMCparameter, "Unknown data type in operator<<");
+  }
+  out += '\n';
+}
+
+void writeOut(std::ostream* os, const std::string& s) {
+  os->write(s.data(), static_cast<std::streamsize>(s.size()));
+}
+
+}  // namespace
+
+void quoteString(std::ostream* os, const char* s) {
+  if (os == nullptr) return;
+  std::string out;
+  appendQuoted(out, s);
+  writeOut(os, out);
+}
+
+std::ostream& operator<<(std::ostream& os, const DBField& f) {
+  std::string out;
+  if (!appendField(out, f))
+    DMESSAGE(DMCparameter, "Unknown data type in operator<<");
+  else
+    writeOut(&os, out);
+  return os;
+}
+
+std::istream& operator>>(std::istream& is, DBField& f) {
+  std::streambuf* sb = is.rdbuf();
+  if (sb == nullptr || !is.good()) {
+    f.Clear();
+    is.setstate(std::ios::failbit);
+    return is;
+  }
+  constexpr size_t kBuf = 30000;
+  enum Mode { kNone, kInt, kFloat, kText };
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[kBuf]);
+  if (!buf) {
+    DMESSAGE(DMCmemory, "Out of memory reading a field");
+    f.Clear();
+    is.setstate(std::ios::failbit);
+    return is;
+  }
+  size_t starts[DB_MAXARRAY];
+  int nvals = 0;
+  size_t used = 0;
+  Mode mode = kNone;
+  bool braced = false, failed = false, full = false, atEnd = false, tooMany = false;
+
+  if (sb->sgetc() == '{') {
+    sb->sbumpc();
+    braced = true;
+  }
+  for (;;) {
+    const size_t start = used;
+    bool got = false, opened = false, closed = false;
+    for (;;) {
+      int c = sb->sgetc();
+      if (mode == kNone) {
+        if (c == '"')
+          mode = kText;
+        else if (isDigit(c) || c == '+' || c == '-')
+          mode = kInt;
+        else if (c == '.')
+          mode = kFloat;
+        else
+          break;
+      }
+      if (mode == kText) {
+        if (closed) break;
+        if (!opened) {
+          if (c != '"') {
+            failed = true;
+            break;
+          }
+          sb->sbumpc();
+          opened = got = true;
+          continue;
+        }
+        // A raw line end inside quotes ends the line, not the value: the writer always
+        // escapes them, so an open quote cannot swallow the lines after it.
+        if (c == kEOF || c == '\n' || c == '\r') {
+          failed = true;
+          break;
+        }
+        sb->sbumpc();
+        if (c == '"') {
+          closed = true;
+          continue;
+        }
+        if (c == '\\') {
+          const int d = sb->sgetc();
+          if (d == kEOF) continue;
+          sb->sbumpc();
+          if (d == '\r' || d == '\n') {  // line continuation
+            if (d == '\r' && sb->sgetc() == '\n') sb->sbumpc();
+            continue;
+          }
+          c = d == 'r' ? '\r' : d == 't' ? '\t' : d == 'n' ? '\n' : d;
+        }
+        if (used >= kBuf - 1) {
+          full = true;
+          break;
+        }
+        buf[used++] = static_cast<char>(c);
+        continue;
+      }
+      if (mode == kInt) {
+        if (c == '.' || c == 'e' || c == 'E')
+          mode = kFloat;
+        else if (!(isDigit(c) || c == '+' || c == '-'))
+          break;
+      } else if (!(isDigit(c) || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-')) {
+        break;
+      }
+      if (used >= kBuf - 1) {
+        full = true;
+        break;
+      }
+      buf[used++] = static_cast<char>(c);
+      got = true;
+      sb->sbumpc();
+    }
+    if (full || failed) break;
+    if (!got || (mode == kText && !closed)) {
+      failed = true;
+      break;
+    }
+    buf[used++] = '\0';
+    starts[nvals++] = start;
+    const int c = sb->sgetc();
+    if (c == kEOF) {
+      atEnd = true;
+      break;
+    }
+    if (c == ',') {
+      if (nvals < DB_MAXARRAY) {
+        sb->sbumpc();
+        continue;
+      }
+      tooMany = true;  // the comma stays in the stream
+      break;
+    }
+    if (c == '}' && braced) sb->sbumpc();
+    break;
+  }
+  if (atEnd) is.setstate(std::ios::eofbit);
+  if (failed || nvals == 0) {
+    f.Clear();
+    is.setstate(std::ios::failbit);
+    return is;
+  }
+  if (mode == kInt) {
+    long vals[DB_MAXARRAY];
+    for (int i = 0; i < nvals; i++) vals[i] = std::strtol(&buf[starts[i]], nullptr, 10);
+    f.Set(vals, nvals);
+  } else if (mode == kFloat) {
+    float vals[DB_MAXARRAY];
+    for (int i = 0; i < nvals; i++)
+      vals[i] = dbpriv::toFloat(std::strtod(&buf[starts[i]], nullptr));
+    f.Set(vals, nvals);
+  } else {
+    const char* vals[DB_MAXARRAY];
+    for (int i = 0; i < nvals; i++) vals[i] = &buf[starts[i]];
+    f.Set(vals, nvals);
+  }
+  if (full || tooMany) is.setstate(std::ios::failbit);
+  return is;
+}
+
+// ---- record lines ---------------------------------------------------------------------------
+
+namespace {
+
+enum LineEnd { kEndCR, kEndLF, kEndEOF, kEndBrace };
+
+// Skips the rest of a line: quoted runs are passed over (a closing brace inside them does not
+// end anything), but a line end always ends the line.
+LineEnd skipLine(std::istream& is) {
+  std::streambuf* sb = is.rdbuf();
+  bool quoted = false;
+  for (;;) {
+    const int c = sb->sgetc();
+    if (c == kEOF) {
+      is.setstate(std::ios::eofbit);
+      return kEndEOF;
+    }
+    if (c == '\n' || c == '\r') {
+      sb->sbumpc();
+      return c == '\r' ? kEndCR : kEndLF;
+    }
+    if (c == '}' && !quoted) return kEndBrace;
+    sb->sbumpc();
+    if (c == '"') {
+      quoted = !quoted;
+    } else if (c == '\\' && quoted) {
+      const int d = sb->sgetc();
+      if (d != kEOF && d != '\n' && d != '\r') sb->sbumpc();
+    }
+  }
+}
+
+// Reads one line into r, which has a schema and a writable field array. Returns the number of
+// fields read, or -1 for a bad line (its rest skipped, the array released, the fail state set).
+int readRecordLine(DBRecord& r, std::istream& is, char sep, LineEnd* end) {
+  const DBFieldInfo* fi = r.finfo;
+  const int nf = fi->nfields;
+  if (r.l->nlinks > 1) {
+    r.Free();
+    r.l = new (std::nothrow) DBRLink(nf);
+    if (r.l == nullptr) {
+      DMESSAGE(DMCmemory, "Out of memory for a record");
+      *end = skipLine(is);
+      is.setstate(std::ios::failbit);
+      return -1;
+    }
+  } else {
+    r.l->Init(nf);
+  }
+  is.clear();
+  if (nf == 0 || r.l->nfields < nf) {
+    *end = skipLine(is);
+    return 0;
+  }
+  std::streambuf* sb = is.rdbuf();
+  int col = 0, nread = 0;
+  bool bad = false;
+  for (;;) {
+    int c = sb->sgetc();
+    if (c != sep || c == kEOF) {
+      if (c == kEOF) {
+        is.setstate(std::ios::eofbit);
+        *end = kEndEOF;
+        break;
+      }
+      if (c == '\n' || c == '\r') {
+        sb->sbumpc();
+        *end = c == '\r' ? kEndCR : kEndLF;
+        break;
+      }
+      if (c == '}') {
+        *end = kEndBrace;
+        break;
+      }
+      DBField& f = r.l->field[col];
+      is >> f;
+      if (is.fail()) {
+        bad = true;
+        break;
+      }
+      const DBFDetails& d = fi->details[col];
+      if (d.dtype != DBDTunknown &&
+          (f.GetDT() != d.dtype || (f.GetNV() > 1 && !(d.flags & DBFDmulti)))) {
+        bad = true;
+        break;
+      }
+      if (f.GetNV() > 0) nread++;
+      c = sb->sgetc();
+      if (c == kEOF) {
+        is.setstate(std::ios::eofbit);
+        *end = kEndEOF;
+        break;
+      }
+      if (c == '\n' || c == '\r') {
+        sb->sbumpc();
+        *end = c == '\r' ? kEndCR : kEndLF;
+        break;
+      }
+      if (c == '}') {
+        *end = kEndBrace;
+        break;
+      }
+      if (c != sep) {  // something other than a separator after a value
+        bad = true;
+        break;
+      }
+    }
+    sb->sbumpc();       // the separator
+    if (++col >= nf) {  // more columns than the schema has
+      *end = skipLine(is);
+      break;
+    }
+  }
+  if (bad) {
+    is.clear(is.rdstate() & std::ios::eofbit);
+    *end = skipLine(is);
+    r.Free();
+    is.setstate(std::ios::failbit);
+    return -1;
+  }
+  return nread;
+}
+
+}  // namespace
+
+void DBRecord::Write(std::ostream* os, char sep) const {
+  if (os == nullptr) return;
+  std::string line;
+  appendRecord(line, *this, sep);
+  writeOut(os, line);
+}
+
+int DBRecord::Read(std::istream* is, char sep) {
+  if (is == nullptr || finfo == nullptr) return 0;
+  if (ReadOnly()) {
+    DMESSAGE(DMCparameter, "Attempt to read into read-only record");
+    return 0;
+  }
+  LineEnd end;
+  const int n = readRecordLine(*this, *is, sep, &end);
+  if (n != 0) return n;
+  return (end == kEndCR || end == kEndLF) ? 0 : -1;
+}
+
+// ---- tables ---------------------------------------------------------------------------------
+
+void DBRecordList::Write(std::ostream* os, char sep) const {
+  if (os == nullptr || nr == 0) return;
+  const DBFieldInfo* fi = finfo != nullptr ? finfo : rl[0].finfo;
+  if (fi != nullptr)
+    fi->DBFieldID::Write(os, sep);
+  else
+    os->put('\n');
+  std::string out;
+  for (int i = 0; i < nr; i++) {
+    appendRecord(out, rl[i], sep);
+    if (out.size() >= 65536) {
+      writeOut(os, out);
+      out.clear();
+    }
+  }
+  writeOut(os, out);
+}
+
+int DBRecordList::Read(std::istream* is, char* sep, DBFieldInfo* schema) {
+  if (finfo == nullptr && schema == nullptr) return -1;
+  if (is == nullptr) return 0;
+  std::unique_ptr<DBFieldInfo> local;
+  DBFieldInfo* rs = schema;
+  if (rs == nullptr) {
+    local.reset(new (std::nothrow) DBFieldInfo);
+    if (!local) {
+      DMESSAGE(DMCmemory, "Out of memory reading a table");
+      return 0;
+    }
+    rs = local.get();
+  }
+  char lsep = '\0';
+  char* sp = sep != nullptr ? sep : &lsep;
+  int line = 0;
+  bool prevCR = false;
+  if (rs->nfields == 0) {
+    rs->Clear();
+    const int n = rs->DBFieldID::Read(is, sp);
+    if (n <= 0) return n;
+    line = 1;
+    // The names line ends before a line feed of a CR LF pair (the reader stops at the CR).
+    prevCR = is->good() && is->rdbuf()->sgetc() == '\n';
+  }
+  if (*sp == '\0') *sp = '\t';
+
+  DBRecord rec(rs);
+  if (rec.l == nullptr) return 0;
+  std::streambuf* sb = is->rdbuf();
+  int added = 0;
+  while (is->good()) {
+    if (prevCR && sb->sgetc() == '\n') {  // the second half of a CR LF line end
+      sb->sbumpc();
+      prevCR = false;
+      continue;
+    }
+    line++;
+    LineEnd end;
+    const int n = readRecordLine(rec, *is, *sp, &end);
+    prevCR = end == kEndCR;
+    if (n < 0) {
+      // A bad line is reported and skipped; the lines after it still load.
+      DMESSAGE(DMCdata, "Cannot read record at line %d", line);
+      is->clear(is->rdstate() & std::ios::eofbit);
+      if (rec.Init(rs, false) == nullptr || rec.l == nullptr) break;
+      continue;
+    }
+    if (n == 0) {
+      if (end == kEndEOF || end == kEndBrace) break;
+      continue;
+    }
+    if (nr == INT32_MAX || Resize(nr + 1) != nr + 1) continue;
+    DBRecord& dst = rl[nr - 1];
+    if (dst.finfo == rs && dst.l != nullptr && dst.l->nlinks == 1 && dst.GetNAlloc() == 0) {
+      DBRLink* t = dst.l;  // same schema: hand the values over instead of copying them
+      dst.l = rec.l;
+      rec.l = t;
+    } else {
+      dst = rec;
+    }
+    added++;
+  }
+  return added;
+}

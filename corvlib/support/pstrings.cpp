@@ -113,11 +113,17 @@ uint32_t memhash(const void* buf, ptrdiff_t len, int nbits) {
   for (; i + period <= len; i += period) {
     const uint8_t* q = p + i;
     int j = 0;
-    for (; j + 4 <= n; j += 4) {
-      h0 ^= t->row[j][q[j]];
-      h1 ^= t->row[j + 1][q[j + 1]];
-      h2 ^= t->row[j + 2][q[j + 2]];
-      h3 ^= t->row[j + 3][q[j + 3]];
+    // Eight bytes per load; the byte order of the load does not matter as each byte is
+    // extracted by its own position.
+    for (; j + 8 <= n; j += 8) {
+      uint64_t w;
+      std::memcpy(&w, q + j, 8);
+      uint8_t b[8];
+      std::memcpy(b, &w, 8);
+      h0 ^= t->row[j][b[0]] ^ t->row[j + 4][b[4]];
+      h1 ^= t->row[j + 1][b[1]] ^ t->row[j + 5][b[5]];
+      h2 ^= t->row[j + 2][b[2]] ^ t->row[j + 6][b[6]];
+      h3 ^= t->row[j + 3][b[3]] ^ t->row[j + 7][b[7]];
     }
     for (; j < n; ++j) h0 ^= t->row[j][q[j]];
   }

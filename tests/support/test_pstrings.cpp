@@ -58,10 +58,22 @@ TEST_F(StrlinkTest, EqualTextsShareOneCountedCopy) {
   strunlink(p);
   strunlink(p);  // count reached 0: the node is gone
   EXPECT_EQ(dmessage_record[DMCwarning], nullptr);
+  // Pooled afresh: the count starts again at 1.
   const char* r = strlink(a.c_str());
+  FILE* fp = std::tmpfile();
+  ASSERT_NE(fp, nullptr);
+  strprinttab(fp);
+  std::rewind(fp);
+  std::string out;
+  for (int c; (c = std::fgetc(fp)) != EOF;) out.push_back(static_cast<char>(c));
+  std::fclose(fp);
+  EXPECT_NE(out.find(" 1(lumerin pooled text)"), std::string::npos);
   strunlink(r);
-  strunlink(r);
+  // An equal text that is not the pooled copy is not a reference to it.
+  const char* s = strlink(a.c_str());
+  strunlink(a.c_str());
   EXPECT_STREQ(dmessage_record[DMCwarning], "Bogus call to strunlink()");
+  strunlink(s);
 }
 
 TEST_F(StrlinkTest, SpecialArguments) {

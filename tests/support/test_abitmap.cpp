@@ -120,7 +120,8 @@ TEST(ABitMapTest, SetOperatorsAndLengthMismatch) {
   c ^= b;
   EXPECT_EQ(c.SumTotal(), 1u);
   EXPECT_TRUE(c.Check(1));
-  c ^= c;
+  ABitMap& same = c;
+  c ^= same;
   EXPECT_EQ(c.SumTotal(), 0u);
   ABitMap shorter(10, true);
   c = a;

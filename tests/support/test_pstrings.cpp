@@ -194,7 +194,8 @@ TEST(PStringSetTest, CopiesAreIndependentAndAddCountsNewOnes) {
   EXPECT_EQ(a.GetSize(), 3);
   EXPECT_EQ(b.GetSize(), 4);
   a = b;
-  a = a;
+  PStringSet& same = a;
+  a = same;
   EXPECT_EQ(a.GetSize(), 4);
   EXPECT_STREQ(a[0], "apple");
   EXPECT_STREQ(a[3], "pear");

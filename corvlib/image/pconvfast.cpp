@@ -56,17 +56,21 @@ inline bool SmallGamma(float g) {
 }
 
 void Lut8Run(uint8_t* d, const uint8_t* s, int n, const _ImgColorConv* cv) {
-  const uint8_t* lut = cv->lut8;
+  const uint8_t(*lut)[3] = cv->lut8;
   const int sp = cv->spsize, dp = cv->dpsize;
-  if (sp == 3 && dp == 3) {
-    for (int i = 0; i < 3 * n; i++) d[i] = lut[s[i]];
-  } else if (sp == 1 && dp == 1) {
-    for (int i = 0; i < n; i++) d[i] = lut[s[i]];
-  } else if (sp == 1) {  // grey to RGB
-    // From the end, so a grey run may expand in place.
-    for (int i = n - 1; i >= 0; i--) d[3 * i] = d[3 * i + 1] = d[3 * i + 2] = lut[s[i]];
-  } else {  // RGB to grey: the middle component
-    for (int i = 0; i < n; i++) d[i] = lut[s[3 * i + 1]];
+  if (sp == 3 && dp == 3) {  // no matrix: each component maps alone
+    for (int i = 0; i < 3 * n; i++) d[i] = lut[s[i]][0];
+  } else if (sp == 3) {  // to grey without a matrix: the middle component
+    for (int i = 0; i < n; i++) d[i] = lut[s[3 * i + 1]][0];
+  } else if (dp == 1) {
+    for (int i = 0; i < n; i++) d[i] = lut[s[i]][0];
+  } else {
+    for (int i = 0; i < n; i++, d += 3) {
+      const uint8_t* o = lut[s[i]];
+      d[0] = o[0];
+      d[1] = o[1];
+      d[2] = o[2];
+    }
   }
 }
 
@@ -132,15 +136,17 @@ void PconvSetupFast(_ImgColorConv* cv, const _ImgColorSpace* dst, const _ImgColo
   const int slen = ImgPixelLen[src->format], dlen = ImgPixelLen[dst->format];
   const bool sbyte = src->dtype == IDTubyte && (slen == 1 || slen == 3);
   const bool dbyte = dst->dtype == IDTubyte && (dlen == 1 || dlen == 3);
-  if (sbyte && dbyte && cv->usemat == 0) {
-    // Without a matrix each output code depends only on its input code.
-    float v[3];
-    uint8_t out[3];
+  if (sbyte && dbyte && (slen == 1 || cv->usemat == 0)) {
+    // A grey code, or one component without a matrix, decides its output codes alone:
+    // run each of the 256 codes through the plain path once.
+    float v[6];
     for (int c = 0; c < 256; c++) {
-      const uint8_t code = static_cast<uint8_t>(c);
-      v[0] = v[1] = v[2] = cv->dectab[code] + cv->logoff;
-      cv->putpix(out, v, 1, cv);
-      cv->lut8[c] = out[0];
+      const uint8_t px[3] = {uint8_t(c), uint8_t(c), uint8_t(c)};
+      uint8_t out[3] = {0, 0, 0};
+      PconvertRunPlain(out, px, 1, cv, v);
+      cv->lut8[c][0] = out[0];
+      cv->lut8[c][1] = dlen == 3 ? out[1] : out[0];
+      cv->lut8[c][2] = dlen == 3 ? out[2] : out[0];
     }
     cv->fast = PCFlut8;
     return;

@@ -13,7 +13,7 @@ constexpr float PCONV_DARK = 0.012f;
 // Kinds of fast kernel (the fast member of _ImgColorConv).
 enum : int32_t {
   PCFnone = 0,
-  PCFlut8 = 1,      // 8-bit to 8-bit without a matrix: one table per code
+  PCFlut8 = 1,      // 8-bit grey, or 8-bit RGB without a matrix: a table of codes
   PCFrgb8rgb8 = 2,  // 8-bit RGB to 8-bit power-law RGB through the matrix
   PCFrgb8y8 = 3,    // 8-bit RGB to 8-bit power-law grey through the matrix
   PCFfrgbrgb8 = 4   // linear float RGB to 8-bit power-law RGB (matrix when set)

@@ -11,7 +11,7 @@
 #include "support/dmessage.h"
 
 bool PimgPrivateCS(const _ImgStruct* img) {
-  if (img->mbase == nullptr || img->csp == nullptr || img->mbase->freo != SysFree) return false;
+  if (img->mbase == nullptr || img->csp == nullptr || img->csp->cstatic != 0) return false;
   return static_cast<const void*>(img->csp) == MobjMem(img->mbase);
 }
 

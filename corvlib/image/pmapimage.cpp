@@ -135,8 +135,8 @@ int PmapImage(_ImgStruct* dst, const _ImgStruct* src, double scale) {
 
 int PconvertColorSpace(_ImgStruct* img, const _ImgColorSpace* cs, double scale) {
   if (img == nullptr || img->img == nullptr || img->csp == nullptr || cs == nullptr) return 0;
-  const bool cs_is_slot = img->mbase != nullptr && img->mbase->freo == SysFree &&
-                          static_cast<const void*>(cs) == MobjMem(img->mbase);
+  const bool cs_is_slot =
+      img->mbase != nullptr && static_cast<const void*>(cs) == MobjMem(img->mbase);
   if (PmatchColorSpace(img->csp, cs, 31)) {
     if (cs->cstatic || cs_is_slot) img->csp = cs;
     return PmapImage(img, img, scale);

@@ -1,0 +1,455 @@
+// The reader registry, opening files by suffix, reader errors, the image information's
+// parameter text, write buffers and rendering from readers.
+#include "image/pireader.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "image/piresamp.h"
+#include "support/cache.h"
+#include "support/dmessage.h"
+
+const char* const IREMsg[IRE_NCODES] = {"No error",     "Unsupported feature", "Truncated file",
+                                        "Format error", "Read error",          "Out of memory",
+                                        "Unknown error"};
+
+const unsigned IREClass[IRE_NCODES] = {DMCnerr,   DMCparameter, DMCdata,     DMCdata,
+                                       DMCsystem, DMCmemory,    DMCparameter};
+
+const _ImgReaderInterface* PIReaderI[IR_MAXREADERS + 1];
+
+namespace {
+
+// Bytes of one pixel of a colour space, 0 for a malformed one.
+size_t pixelBytes(const _ImgColorSpace& cs) {
+  return static_cast<size_t>(PpixelSize(&cs));
+}
+
+// a * b * c in size_t; false on overflow or a non-positive factor.
+bool mulSize(size_t* out, long a, long b, size_t c) {
+  if (a <= 0 || b <= 0 || c == 0) return false;
+  size_t r = static_cast<size_t>(a);
+  if (__builtin_mul_overflow(r, static_cast<size_t>(b), &r)) return false;
+  if (__builtin_mul_overflow(r, c, &r)) return false;
+  *out = r;
+  return true;
+}
+
+}  // namespace
+
+size_t PreadBufBytes(const _ImgReadBuf* rb) {
+  if (rb == nullptr || rb->subsample < 1) return 0;
+  const long w = (static_cast<long>(rb->r.xright) - rb->r.xleft) / rb->subsample;
+  const long h = (static_cast<long>(rb->r.ybottom) - rb->r.ytop) / rb->subsample;
+  size_t n = 0;
+  if (!mulSize(&n, w, h, pixelBytes(rb->cs))) return 0;
+  return n;
+}
+
+int PreadBufFits(const _ImgReadBuf* rb) {
+  const size_t n = PreadBufBytes(rb);
+  return n != 0 && rb->buf != nullptr && n <= rb->bufsize;
+}
+
+int PaddIReaderI(const _ImgReaderInterface* ri) {
+  if (ri == nullptr) return -1;
+  int i = 0;
+  for (; i < IR_MAXREADERS && PIReaderI[i] != nullptr; ++i)
+    if (PIReaderI[i] == ri) return i;
+  if (i >= IR_MAXREADERS) return -1;
+  PIReaderI[i] = ri;
+  PIReaderI[i + 1] = nullptr;
+  return i;
+}
+
+const char* PgetFilename(const char* path) {
+  if (path == nullptr) return nullptr;
+  const char* slash = strrchr(path, '/');
+  return slash != nullptr ? slash + 1 : path;
+}
+
+const char* PgetSuffix(const char* path) {
+  if (path == nullptr) return "NO FILE";
+  const char* name = PgetFilename(path);
+  const char* dot = strrchr(name, '.');
+  if (dot == nullptr || dot == name || dot[1] == '\0') return nullptr;
+  return dot + 1;
+}
+
+int PmatchSuffix(const _ImgReaderInterface* ri, const char* suffix) {
+  if (ri == nullptr || ri->suffixList == nullptr || suffix == nullptr || *suffix == '\0') return 0;
+  const size_t len = strlen(suffix);
+  const char* p = ri->suffixList;
+  while (*p != '\0') {
+    const char* end = strchr(p, '.');
+    const size_t n = end != nullptr ? static_cast<size_t>(end - p) : strlen(p);
+    if (n == len && strncasecmp(p, suffix, n) == 0) return 1;
+    if (end == nullptr) break;
+    p = end + 1;
+  }
+  return 0;
+}
+
+int PtargetReader(const _ImgReaderInterface** list, const char* suffix) {
+  if (list == nullptr) return 0;
+  int n = 0;
+  for (int i = 0; i < IR_MAXREADERS && PIReaderI[i] != nullptr; ++i)
+    if (PmatchSuffix(PIReaderI[i], suffix)) list[n++] = PIReaderI[i];
+  list[n] = nullptr;
+  return n;
+}
+
+void PreportReaderErr(const _ImgReader* ir) {
+  if (ir == nullptr || ir->errCode == IREnone) return;
+  const int code = (ir->errCode > IREnone && ir->errCode < IRE_NCODES) ? ir->errCode : IREunknown;
+  // The reader's texts may come from a file: bound them rather than trust their NULs.
+  DMESSAGE(IREClass[code], "%.*s: %s: %.*s", static_cast<int>(sizeof ir->file), ir->file,
+           IREMsg[code], static_cast<int>(sizeof ir->errMsg), ir->errMsg);
+}
+
+_ImgReader* PopenImageF(const char* path, int quiet, const _ImgReaderInterface* ri) {
+  if (path == nullptr) return nullptr;
+  const _ImgReaderInterface* cand[IR_MAXREADERS + 1];
+  int n = 0;
+  if (ri != nullptr) {
+    cand[n++] = ri;
+    cand[n] = nullptr;
+  } else {
+    n = PtargetReader(cand, PgetSuffix(path));
+  }
+  bool anyReader = false;
+  for (int i = n; i-- > 0;) {
+    if (cand[i]->Open == nullptr) continue;
+    _ImgReader* ir = cand[i]->Open(path);
+    if (ir == nullptr) continue;
+    anyReader = true;
+    if (ir->errCode == IREnone) return ir;
+    if (!quiet) PreportReaderErr(ir);
+    if (ir->ri != nullptr && ir->ri->Close != nullptr)
+      ir->ri->Close(ir);
+    else if (cand[i]->Close != nullptr)
+      cand[i]->Close(ir);
+  }
+  if (!anyReader && !quiet) DMESSAGE(DMCresource, "Cannot open '%s'", path);
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parameter text
+
+namespace {
+
+// Length of the parameter text, 0 when it is not valid; never reads past the array.
+size_t paramLen(const _ImgInfo* info) {
+  if (!(info->flags & IIFparams)) return 0;
+  return strnlen(info->params, IMG_INFO_PARAMLEN - 1);
+}
+
+// Offset of name's line in the first len bytes of the text, or -1.
+long findParam(const char* text, size_t len, const char* name) {
+  const size_t nlen = strlen(name);
+  size_t pos = 0;
+  while (pos < len) {
+    const char* line = text + pos;
+    const char* nl = static_cast<const char*>(memchr(line, '\n', len - pos));
+    const size_t llen = nl != nullptr ? static_cast<size_t>(nl - line) : len - pos;
+    const char* eq = static_cast<const char*>(memchr(line, '=', llen));
+    if (eq != nullptr && static_cast<size_t>(eq - line) == nlen && memcmp(line, name, nlen) == 0)
+      return static_cast<long>(pos);
+    pos += llen + 1;
+  }
+  return -1;
+}
+
+// Length of the line starting at off, its line feed included (when there is one).
+size_t lineLen(const char* text, size_t len, size_t off) {
+  const char* nl = static_cast<const char*>(memchr(text + off, '\n', len - off));
+  return nl != nullptr ? static_cast<size_t>(nl - (text + off)) + 1 : len - off;
+}
+
+}  // namespace
+
+const char* FindImgInfoParam(const _ImgInfo* info, const char* name) {
+  if (info == nullptr || name == nullptr) return nullptr;
+  const size_t len = paramLen(info);
+  if (len == 0) return nullptr;
+  const long off = findParam(info->params, len, name);
+  return off < 0 ? nullptr : info->params + off;
+}
+
+int SetImgInfoParam(_ImgInfo* info, const char* name, const char* value) {
+  if (info == nullptr || name == nullptr || *name == '\0') return 0;
+  if (strpbrk(name, "=\n\r") != nullptr) return 0;
+  if (value != nullptr && strpbrk(value, "=\n\r") != nullptr) return 0;
+  size_t len = paramLen(info);
+  info->params[len] = '\0';  // a text without its NUL ends here
+  const long off = findParam(info->params, len, name);
+  const size_t oldLine = off < 0 ? 0 : lineLen(info->params, len, static_cast<size_t>(off));
+  if (value != nullptr) {
+    // The new line must fit, with the ending NUL, once the old one is gone.
+    const size_t newLine = strlen(name) + 1 + strlen(value) + 1;
+    if (len - oldLine + newLine + 1 > IMG_INFO_PARAMLEN) return 0;
+  }
+  if (off >= 0) {
+    memmove(info->params + off, info->params + off + oldLine, len - off - oldLine + 1);
+    len -= oldLine;
+  }
+  if (value == nullptr) {
+    if (len == 0) info->flags &= ~IIFparams;
+    return 1;
+  }
+  char* p = info->params + len;
+  const size_t nlen = strlen(name), vlen = strlen(value);
+  memcpy(p, name, nlen);
+  p[nlen] = '=';
+  memcpy(p + nlen + 1, value, vlen);
+  p[nlen + 1 + vlen] = '\n';
+  p[nlen + 2 + vlen] = '\0';
+  info->flags |= IIFparams;
+  return 1;
+}
+
+int GetImgInfoParam(const _ImgInfo* info, const char* name, char* value) {
+  if (value == nullptr) return 0;
+  value[0] = '\0';
+  if (info == nullptr || name == nullptr) return 0;
+  const size_t len = paramLen(info);
+  if (len == 0) return 0;
+  const long off = findParam(info->params, len, name);
+  if (off < 0) return 0;
+  const size_t start = static_cast<size_t>(off) + strlen(name) + 1;
+  size_t n = 0;
+  while (start + n < len && info->params[start + n] != '\n' && n < IMG_INFO_VALUELEN - 1) ++n;
+  memcpy(value, info->params + start, n);
+  value[n] = '\0';
+  return 1;
+}
+
+int PsetWriteBuf(_ImgWriteBuf* wb, const _ImgStruct* img) {
+  if (wb == nullptr || img == nullptr || img->csp == nullptr || img->img == nullptr) return 0;
+  wb->xres = img->xres;
+  wb->yres = img->yres;
+  wb->rowsize = img->rowsize;
+  wb->csp = img->csp;
+  wb->img = img->img;
+  wb->pixAspect = 1.0f;
+  wb->info.flags = 0;
+  wb->info.params[0] = '\0';
+  wb->info.comments[0] = '\0';
+  return 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Rendering
+
+namespace {
+
+// Labels img with the delivered colour space and converts it in place to the one it had.
+int convertDelivered(_ImgStruct* img, const _ImgColorSpace* delivered) {
+  if (PmatchColorSpace(delivered, img->csp, 31)) return 1;
+  const _ImgColorSpace* want = img->csp;
+  img->csp = delivered;
+  if (PconvertColorSpace(img, want, 1.0f)) return 1;
+  if (img->csp == delivered) img->csp = want;
+  return 0;
+}
+
+// A descriptor over pixels that belong to someone else.
+_ImgStruct foreignImage(int w, int h, const _ImgColorSpace* cs, void* pixels, size_t pixbytes) {
+  _ImgStruct t;
+  memset(&t, 0, sizeof t);
+  t.xres = w;
+  t.yres = h;
+  t.csp = cs;
+  t.rowsize = static_cast<int32_t>(static_cast<size_t>(w) * pixbytes);
+  t.mbase = nullptr;
+  t.img = static_cast<uint8_t*>(pixels);
+  return t;
+}
+
+// Subsampling of an 8-bit RGB render: JPEG decodes at 1/2, 1/4 or 1/8 cheaply; other
+// formats are read at no less than twice the output size and the resampler does the rest.
+int renderSubsample(const _ImgReader* ir, const _ImgStruct* img) {
+  if (PmatchSuffix(ir->ri, "jpg")) {
+    const int ratio = ir->yres / img->yres;
+    return ratio >= 8 ? 8 : ratio >= 4 ? 4 : ratio >= 2 ? 2 : 1;
+  }
+  const int n = ir->pixAspect >= 1.0f ? ir->xres / (2 * img->xres) : ir->yres / (2 * img->yres);
+  return n < 1 ? 1 : n;
+}
+
+// 8-bit RGB output: a subsampled read, then resampling or an in-place conversion.
+int renderRGB24(_ImgStruct* img, _ImgReader* ir, void** tmp) {
+  _ImgReadBuf rdb;
+  memset(&rdb, 0, sizeof rdb);
+  if (ir->cs.format == IPFy)
+    rdb.cs = ICS_Y8;
+  else if (PmatchColorSpace(&ir->cs, &ICS_sRGB, 3))
+    rdb.cs = ir->cs;
+  else
+    rdb.cs = *img->csp;
+  rdb.cs.cstatic = 0;
+  const int n = renderSubsample(ir, img);
+  rdb.subsample = n;
+  rdb.r.xleft = 0;
+  rdb.r.xright = ir->xres / n * n;
+  rdb.r.ytop = 0;
+  rdb.r.ybottom = ir->yres / n * n;
+  const int w = ir->xres / n, h = ir->yres / n;
+  size_t bytes = 0;
+  if (!mulSize(&bytes, w, h, 3) || w > INT32_MAX / 3 || bytes / 3 > INT32_MAX) {
+    DMESSAGE(DMCparameter, "Illegal output resolution");
+    return 0;
+  }
+  const bool straight = w == img->xres && h == img->yres && img->rowsize == 3 * w;
+  if (straight) {
+    rdb.buf = img->img;
+  } else {
+    *tmp = CacheMalloc(bytes, __FILE__, __LINE__);
+    if (*tmp == nullptr) return 0;
+    rdb.buf = *tmp;
+  }
+  rdb.bufsize = bytes;
+  void* const mybuf = rdb.buf;
+  if (ir->ri->ReadRec == nullptr) {
+    ir->errCode = IREunsupported;
+    return 0;
+  }
+  const ImgReadErr err = ir->ri->ReadRec(ir, &rdb);
+  if (err != IREnone) {
+    if (ir->errCode == IREnone) ir->errCode = err;
+    return 0;
+  }
+  if (rdb.buf != mybuf) {
+    DMESSAGE(DMCwarning, "Unsupported image conversion");
+    free(rdb.buf);
+    return 0;
+  }
+  // The buffer holds three bytes a pixel: anything else was not delivered into it.
+  const size_t psize = pixelBytes(rdb.cs);
+  const bool grey = rdb.cs.dtype == IDTubyte && rdb.cs.format == IPFy;
+  if (!(grey || psize == 3) || rdb.r.xright - rdb.r.xleft != w * n ||
+      rdb.r.ybottom - rdb.r.ytop != h * n) {
+    DMESSAGE(DMCwarning, "Unsupported image conversion");
+    return 0;
+  }
+  if (grey) {
+    PgetRGB24fromY8(static_cast<uint8_t*>(rdb.buf), static_cast<const uint8_t*>(rdb.buf), w * h);
+    rdb.cs = ICS_sRGB;
+  }
+  if (straight) return convertDelivered(img, &rdb.cs);
+  _ImgStruct t = foreignImage(w, h, &rdb.cs, *tmp, 3);
+  const int ok = PsizeImage(img, &t, 1);
+  free(*tmp);
+  *tmp = nullptr;
+  return ok;
+}
+
+// Any other output: a full-resolution read in the output's colour space, retried once in
+// the reader's own when the reader asks for it.
+int renderOther(_ImgStruct* img, _ImgReader* ir, void** tmp) {
+  _ImgReadBuf rdb;
+  memset(&rdb, 0, sizeof rdb);
+  rdb.cs = *img->csp;
+  rdb.cs.cstatic = 0;
+  rdb.subsample = 1;
+  if (ir->ri->ReadRec == nullptr) {
+    ir->errCode = IREunsupported;
+    return 0;
+  }
+  for (int attempt = 0;; ++attempt) {
+    rdb.r.xleft = 0;
+    rdb.r.xright = ir->xres;
+    rdb.r.ytop = 0;
+    rdb.r.ybottom = ir->yres;
+    const size_t psize = pixelBytes(rdb.cs);
+    size_t bytes = 0;
+    if (!mulSize(&bytes, ir->xres, ir->yres, psize) ||
+        static_cast<size_t>(ir->xres) * psize > INT32_MAX) {
+      DMESSAGE(DMCparameter, "Illegal output resolution");
+      return 0;
+    }
+    const bool straight =
+        img->xres == ir->xres && img->yres == ir->yres &&
+        static_cast<size_t>(img->rowsize) == static_cast<size_t>(ir->xres) * psize;
+    if (straight) {
+      rdb.buf = img->img;
+    } else {
+      *tmp = CacheMalloc(bytes, __FILE__, __LINE__);
+      if (*tmp == nullptr) return 0;
+      rdb.buf = *tmp;
+    }
+    rdb.bufsize = bytes;
+    void* const mybuf = rdb.buf;
+    const ImgReadErr err = ir->ri->ReadRec(ir, &rdb);
+    if (err != IREnone) {
+      if (ir->errCode == IREnone) ir->errCode = err;
+      return 0;
+    }
+    if (rdb.r.xright != ir->xres || rdb.r.ybottom != ir->yres) {
+      // Nothing was read: the reader names in rdb.cs what it can deliver.
+      free(*tmp);
+      *tmp = nullptr;
+      if (attempt == 0 && !PmatchColorSpace(&ir->cs, img->csp, 31) && pixelBytes(rdb.cs) != 0)
+        continue;
+      DMESSAGE(DMCparameter, "IRreadRec() misbehaving");
+      return 0;
+    }
+    if (PreadBufBytes(&rdb) > bytes || rdb.subsample != 1 || rdb.r.xleft != 0 || rdb.r.ytop != 0) {
+      DMESSAGE(DMCparameter, "IRreadRec() misbehaving");
+      return 0;
+    }
+    if (straight) {
+      if (rdb.buf != mybuf) {
+        DMESSAGE(DMCparameter, "IRreadRec() misbehaving");
+        return 0;
+      }
+      return convertDelivered(img, &rdb.cs);
+    }
+    if (!DMASSERT(rdb.buf == mybuf)) return 0;
+    _ImgStruct t = foreignImage(ir->xres, ir->yres, &rdb.cs, *tmp, pixelBytes(rdb.cs));
+    const int ok = PsizeImage(img, &t, 1);
+    free(*tmp);
+    *tmp = nullptr;
+    return ok;
+  }
+}
+
+}  // namespace
+
+int PrenderImageR(_ImgStruct* img, _ImgReader* ir, int quiet) {
+  if (img == nullptr || ir == nullptr || ir->ri == nullptr || img->csp == nullptr) return 0;
+  ir->errCode = IREnone;
+  if (img->xres < 1 || img->yres < 1) {
+    DMESSAGE(DMCparameter, "Illegal output resolution");
+    return 0;
+  }
+  if (ir->xres < 1 || ir->yres < 1 || !(ir->pixAspect > 0.0f)) {
+    ir->errCode = IREformat;
+    if (!quiet) PreportReaderErr(ir);
+    return 0;
+  }
+  const double aspect =
+      static_cast<double>(ir->yres) / (ir->xres * static_cast<double>(ir->pixAspect));
+  if (!PnewImage(img, static_cast<float>(aspect))) return 0;
+  void* tmp = nullptr;
+  const int ok = PmatchColorSpace(img->csp, &ICS_sRGB, 3) ? renderRGB24(img, ir, &tmp)
+                                                          : renderOther(img, ir, &tmp);
+  if (ok) return 1;
+  if (!quiet) PreportReaderErr(ir);
+  free(tmp);
+  PfreeImage(img);
+  return 0;
+}
+
+int PrenderImageI(_ImgStruct* img, const _ImgStruct* src) {
+  if (img == nullptr || src == nullptr || img->csp == nullptr) return 0;
+  if (src->xres < 1 || src->yres < 1) return 0;
+  if (img->xres < 1 || img->yres < 1) {
+    DMESSAGE(DMCparameter, "Illegal output resolution");
+    return 0;
+  }
+  if (!PnewImage(img, static_cast<float>(src->yres) / static_cast<float>(src->xres))) return 0;
+  return PsizeImage(img, src, 1);
+}

@@ -1,0 +1,902 @@
+// Resampling: basis selection, the resampling engine and its separable kernels.
+//
+// Both filters run one vertical pass over whole source rows into a row buffer with guard
+// entries at both ends, then one horizontal pass. 8- and 16-bit data are filtered in integer
+// arithmetic: interpolation weights are scaled to 256, Gaussian weights to 32767 / half-width.
+// The 8-bit RGB kernels have vectorised versions (AVX2) beside their plain versions; both
+// share the weight tables and give identical results.
+#include "image/piresamp.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define PIRESAMP_X86 1
+#endif
+
+#include "support/dmessage.h"
+
+namespace {
+
+// A heap array that frees itself; sizes are checked for overflow.
+template <typename T>
+class HeapArray {
+ public:
+  HeapArray() = default;
+  HeapArray(const HeapArray&) = delete;
+  HeapArray& operator=(const HeapArray&) = delete;
+  ~HeapArray() { free(p_); }
+  bool alloc(size_t n) {
+    free(p_);
+    p_ = nullptr;
+    if (n > SIZE_MAX / sizeof(T)) return false;
+    p_ = static_cast<T*>(malloc(n == 0 ? sizeof(T) : n * sizeof(T)));
+    return p_ != nullptr;
+  }
+  T* get() const { return p_; }
+  T& operator[](size_t i) const { return p_[i]; }
+
+ private:
+  T* p_ = nullptr;
+};
+
+inline const uint8_t* rowOf(const _ImgStruct* im, int y) {
+  return im->img + static_cast<ptrdiff_t>(y) * im->rowsize;
+}
+inline uint8_t* rowOf(_ImgStruct* im, int y) {
+  return im->img + static_cast<ptrdiff_t>(y) * im->rowsize;
+}
+
+inline int clampi(int v, int lo, int hi) {
+  return v < lo ? lo : v > hi ? hi : v;
+}
+
+// Sample position of destination index i along an axis, in source pixel centres.
+inline float samplePos(int i, int srcN, int dstN) {
+  return (static_cast<float>(i) + 0.5f) * static_cast<float>(srcN) / static_cast<float>(dstN) -
+         0.5f;
+}
+
+// Integer part of a sample position; clamped so that the four taps stay within the guards.
+inline int sampleBase(float s, int srcN) {
+  const int b = s >= 0.0f ? static_cast<int>(fminf(s, 2.0e9f)) : static_cast<int>(s - 0.999999f);
+  return clampi(b, -1, srcN - 1);
+}
+
+// Both images have pixels of the kernel's size and at least one pixel.
+bool kernelArgsOK(const _ImgStruct* dst, const _ImgStruct* src, size_t psize) {
+  return dst != nullptr && src != nullptr && dst->img != nullptr && src->img != nullptr &&
+         dst->csp != nullptr && src->csp != nullptr && dst->xres > 0 && dst->yres > 0 &&
+         src->xres > 0 && src->yres > 0 && static_cast<size_t>(PpixelSize(dst->csp)) == psize &&
+         static_cast<size_t>(PpixelSize(src->csp)) == psize;
+}
+
+// Layout key: components * 8 + data type.
+inline int pixelKey(const _ImgColorSpace* cs) {
+  return ImgPixelLen[cs->format] * 8 + cs->dtype;
+}
+
+#ifdef PIRESAMP_X86
+bool haveAVX2() {
+  static const bool yes = __builtin_cpu_supports("avx2");
+  return yes;
+}
+#endif
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Interpolation weights
+
+void linear_interp(float w[4], float t) {
+  w[0] = 0.0f;
+  w[1] = 1.0f - t;
+  w[2] = t;
+  w[3] = 0.0f;
+}
+
+void cubic_interp(float w[4], float t) {
+  const float t2 = t * t, t3 = t2 * t;
+  w[0] = (2.0f * t2 - t3 - t) * 0.5f;
+  w[1] = (3.0f * t3 - 5.0f * t2 + 2.0f) * 0.5f;
+  w[2] = (4.0f * t2 - 3.0f * t3 + t) * 0.5f;
+  w[3] = (t3 - t2) * 0.5f;
+}
+
+void linear_interp8(int16_t w[4], float t) {
+  const int r = static_cast<int>(256.0f * t + 0.5f);
+  w[0] = 0;
+  w[1] = static_cast<int16_t>(256 - r);
+  w[2] = static_cast<int16_t>(r);
+  w[3] = 0;
+}
+
+void cubic_interp8(int16_t w[4], float t) {
+  float f[4];
+  cubic_interp(f, t);
+  w[0] = static_cast<int16_t>(static_cast<int>(256.0f * f[0] - 0.5f));
+  w[1] = static_cast<int16_t>(static_cast<int>(256.0f * f[1] + 0.5f));
+  w[2] = static_cast<int16_t>(static_cast<int>(256.0f * f[2] + 0.5f));
+  w[3] = static_cast<int16_t>(static_cast<int>(256.0f * f[3] - 0.5f));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Interpolating kernels
+
+namespace {
+
+// Per destination index along one axis: the base sample and four weights.
+template <typename W>
+struct InterpAxis {
+  HeapArray<int32_t> base;
+  HeapArray<W> w;  // 4 per index
+
+  bool build(int srcN, int dstN, int basis) {
+    if (!base.alloc(static_cast<size_t>(dstN)) || !w.alloc(static_cast<size_t>(dstN) * 4))
+      return false;
+    for (int i = 0; i < dstN; ++i) {
+      const float s = samplePos(i, srcN, dstN);
+      const int b = sampleBase(s, srcN);
+      const float t = s - static_cast<float>(b);
+      base[i] = b;
+      W* wi = &w[static_cast<size_t>(i) * 4];
+      if constexpr (std::is_same_v<W, float>) {
+        if (basis == 5)
+          linear_interp(wi, t);
+        else
+          cubic_interp(wi, t);
+      } else {
+        if (basis == 5)
+          linear_interp8(wi, t);
+        else
+          cubic_interp8(wi, t);
+      }
+    }
+    return true;
+  }
+};
+
+// Horizontal output of an 8-bit sum scaled by 65536.
+inline uint8_t finish8(int32_t s) {
+  if (s <= 0) return 0;
+  if (s >= 255 * 65536) return 255;
+  return static_cast<uint8_t>((s + 32768) >> 16);
+}
+// Horizontal output of a 16-bit sum scaled by 256.
+inline uint16_t finish16(int32_t s) {
+  if (s <= 0) return 0;
+  if (s >= 65535 * 256) return 65535;
+  return static_cast<uint16_t>((s + 128) >> 8);
+}
+
+// Copies the edge entries of a row buffer into its guards (g entries of nc components each).
+template <typename A>
+void fillGuards(A* row, int width, int g, int nc) {
+  const A* first = row;
+  const A* last = row + static_cast<ptrdiff_t>(width - 1) * nc;
+  for (int k = 1; k <= g; ++k)
+    for (int i = 0; i < nc; ++i) {
+      row[-k * nc + i] = first[i];
+      row[static_cast<ptrdiff_t>(width - 1 + k) * nc + i] = last[i];
+    }
+}
+
+// The vertical pass of the interpolating kernels: four source rows into the row buffer.
+template <typename T, typename W, typename A>
+void interpVertical(A* row, const T* const r[4], const W wv[4], size_t n) {
+  for (size_t c = 0; c < n; ++c) {
+    if constexpr (std::is_same_v<T, float>) {
+      row[c] = wv[0] * r[0][c] + wv[1] * r[1][c] + wv[2] * r[2][c] + wv[3] * r[3][c];
+    } else {
+      const int32_t s =
+          wv[0] * static_cast<int32_t>(r[0][c]) + wv[1] * static_cast<int32_t>(r[1][c]) +
+          wv[2] * static_cast<int32_t>(r[2][c]) + wv[3] * static_cast<int32_t>(r[3][c]);
+      if constexpr (std::is_same_v<T, uint16_t>)
+        row[c] = (s + 128) >> 8;
+      else
+        row[c] = s;
+    }
+  }
+}
+
+// The horizontal pass of the interpolating kernels for destination columns x0 .. x1-1.
+template <typename T, int NC, typename W, typename A>
+void interpHorizontal(T* out, const A* row, const InterpAxis<W>& ax, int x0, int x1) {
+  for (int x = x0; x < x1; ++x) {
+    const A* p = row + static_cast<ptrdiff_t>(ax.base[x] - 1) * NC;
+    const W* w = &ax.w[static_cast<size_t>(x) * 4];
+    for (int i = 0; i < NC; ++i) {
+      const A s = w[0] * p[i] + w[1] * p[NC + i] + w[2] * p[2 * NC + i] + w[3] * p[3 * NC + i];
+      if constexpr (std::is_same_v<T, float>)
+        out[x * NC + i] = s;
+      else if constexpr (std::is_same_v<T, uint8_t>)
+        out[x * NC + i] = finish8(s);
+      else
+        out[x * NC + i] = finish16(s);
+    }
+  }
+}
+
+template <typename T>
+using InterpWeight = std::conditional_t<std::is_same_v<T, float>, float, int16_t>;
+template <typename T>
+using InterpAcc = std::conditional_t<std::is_same_v<T, float>, float, int32_t>;
+
+template <typename W>
+void interpWeights(W w[4], float t, int basis) {
+  if constexpr (std::is_same_v<W, float>) {
+    if (basis == 5)
+      linear_interp(w, t);
+    else
+      cubic_interp(w, t);
+  } else {
+    if (basis == 5)
+      linear_interp8(w, t);
+    else
+      cubic_interp8(w, t);
+  }
+}
+
+#ifdef PIRESAMP_X86
+// Two 16-bit weights in one 32-bit lane, for 16-bit multiply-adds of two rows' samples.
+inline int32_t weightPair(int32_t a, int32_t b) {
+  return static_cast<int32_t>((static_cast<uint32_t>(static_cast<uint16_t>(b)) << 16) |
+                              static_cast<uint16_t>(a));
+}
+
+// Vertical pass for 8-bit data: source rows are combined in pairs with 16-bit multiply-adds.
+__attribute__((target("avx2"))) void interpVertical8AVX2(int32_t* row, const uint8_t* const r[4],
+                                                         const int16_t wv[4], size_t n) {
+  const __m256i w01 = _mm256_set1_epi32(weightPair(wv[0], wv[1]));
+  const __m256i w23 = _mm256_set1_epi32(weightPair(wv[2], wv[3]));
+  size_t c = 0;
+  for (; c + 16 <= n; c += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r[0] + c));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r[1] + c));
+    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r[2] + c));
+    const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r[3] + c));
+    const __m256i lo =
+        _mm256_add_epi32(_mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpacklo_epi8(a, b)), w01),
+                         _mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpacklo_epi8(d, e)), w23));
+    const __m256i hi =
+        _mm256_add_epi32(_mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpackhi_epi8(a, b)), w01),
+                         _mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpackhi_epi8(d, e)), w23));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + c), lo);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + c + 8), hi);
+  }
+  const uint8_t* rest[4] = {r[0] + c, r[1] + c, r[2] + c, r[3] + c};
+  interpVertical<uint8_t, int16_t, int32_t>(row + c, rest, wv, n - c);
+}
+
+// Stores the low three bytes of a packed pixel; a fourth byte may be written when the next
+// pixel of the row follows (it overwrites that byte itself).
+__attribute__((target("avx2"))) inline void storeRGB(uint8_t* out, __m128i v, bool room) {
+  const __m128i pick = _mm_setr_epi8(0, 4, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  const uint32_t px = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi8(v, pick)));
+  if (room) {
+    memcpy(out, &px, 4);
+  } else {
+    out[0] = static_cast<uint8_t>(px);
+    out[1] = static_cast<uint8_t>(px >> 8);
+    out[2] = static_cast<uint8_t>(px >> 16);
+  }
+}
+
+// Horizontal pass for 8-bit RGB: the four taps of a column are four unaligned loads of the
+// row buffer (the fourth lane of each is the next pixel's red and is ignored).
+__attribute__((target("avx2"))) void interpHorizontalRGB24AVX2(uint8_t* out, const int32_t* row,
+                                                               const int32_t* base,
+                                                               const int32_t* w, int dw) {
+  const __m128i zero = _mm_setzero_si128(), top = _mm_set1_epi32(255 * 65536),
+                half = _mm_set1_epi32(32768);
+  for (int x = 0; x < dw; ++x) {
+    const int32_t* p = row + static_cast<ptrdiff_t>(base[x] - 1) * 3;
+    const int32_t* wx = w + static_cast<size_t>(x) * 4;
+    __m128i s = _mm_mullo_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                                _mm_set1_epi32(wx[0]));
+    s = _mm_add_epi32(s, _mm_mullo_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 3)),
+                                         _mm_set1_epi32(wx[1])));
+    s = _mm_add_epi32(s, _mm_mullo_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 6)),
+                                         _mm_set1_epi32(wx[2])));
+    s = _mm_add_epi32(s, _mm_mullo_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 9)),
+                                         _mm_set1_epi32(wx[3])));
+    s = _mm_min_epi32(_mm_max_epi32(s, zero), top);
+    s = _mm_srli_epi32(_mm_add_epi32(s, half), 16);
+    storeRGB(out + static_cast<size_t>(x) * 3, s, x + 1 < dw);
+  }
+}
+#endif
+
+// The six interpolating kernels; fast selects the vectorised passes of 8-bit RGB.
+template <typename T, int NC>
+int interpKernel(_ImgStruct* dst, const _ImgStruct* src, int basis, const char* name, bool fast) {
+  using W = InterpWeight<T>;
+  using A = InterpAcc<T>;
+  if (!kernelArgsOK(dst, src, sizeof(T) * NC)) return 0;
+  const int sw = src->xres, sh = src->yres, dw = dst->xres, dh = dst->yres;
+  const size_t n = static_cast<size_t>(sw) * NC;
+  InterpAxis<W> ax;
+  HeapArray<A> buf;
+  HeapArray<int32_t> w32;
+  if (!ax.build(sw, dw, basis) || !buf.alloc(n + 4 * NC + 1) ||
+      (fast && !w32.alloc(static_cast<size_t>(dw) * 4))) {
+    DMESSAGE(DMCmemory, "Out of memory in %s", name);
+    return 0;
+  }
+  if (fast)
+    for (size_t i = 0; i < static_cast<size_t>(dw) * 4; ++i) w32[i] = ax.w[i];
+  A* row = buf.get() + 2 * NC;
+  buf[n + 4 * NC] = 0;  // read (and ignored) by the vectorised horizontal pass
+  for (int y = 0; y < dh; ++y) {
+    const float s = samplePos(y, sh, dh);
+    const int b = sampleBase(s, sh);
+    W wv[4];
+    interpWeights(wv, s - static_cast<float>(b), basis);
+    const T* r[4];
+    for (int k = 0; k < 4; ++k)
+      r[k] = reinterpret_cast<const T*>(rowOf(src, clampi(b - 1 + k, 0, sh - 1)));
+    T* out = reinterpret_cast<T*>(rowOf(dst, y));
+#ifdef PIRESAMP_X86
+    if constexpr (std::is_same_v<T, uint8_t> && NC == 3) {
+      if (fast) {
+        interpVertical8AVX2(row, r, wv, n);
+        fillGuards(row, sw, 2, NC);
+        interpHorizontalRGB24AVX2(out, row, ax.base.get(), w32.get(), dw);
+        continue;
+      }
+    }
+#endif
+    interpVertical<T, W, A>(row, r, wv, n);
+    fillGuards(row, sw, 2, NC);
+    interpHorizontal<T, NC>(out, row, ax, 0, dw);
+  }
+  return 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Gaussian kernels
+
+// Half-widths beyond this are refused (their buffers could not be allocated anyway).
+constexpr float kMaxHalfWidth = 16777216.0f;
+// Integer weights are scaled to this over the half-width.
+constexpr int32_t kGaussOne = 32767;
+
+struct GaussGeom {
+  int sw, sh, dw, dh;
+  float sx, sy, r2;
+  int rx, ry;
+
+  bool init(const _ImgStruct* dst, const _ImgStruct* src, float radius) {
+    sw = src->xres;
+    sh = src->yres;
+    dw = dst->xres;
+    dh = dst->yres;
+    if (!(radius > 0.0f) || !std::isfinite(radius)) return false;
+    r2 = radius * radius;
+    if (!(r2 >= 1e-30f) || !std::isfinite(r2)) return false;
+    sx = static_cast<float>(dw) / static_cast<float>(sw);
+    sy = static_cast<float>(dh) / static_cast<float>(sh);
+    const float r3 = 3.2f * radius;
+    const float vx = r3 / sx + 0.5f, vy = r3 / sy + 0.5f;
+    if (!(vx < kMaxHalfWidth) || !(vy < kMaxHalfWidth)) return false;
+    rx = static_cast<int>(vx);
+    ry = static_cast<int>(vy);
+    return true;
+  }
+  // Weight of a tap at distance d destination pixels.
+  float weight(float d) const { return expf(-(d * d) / r2); }
+};
+
+// Horizontal weights of every destination column: integer (scaled) or float.
+template <typename W>
+struct GaussColumns {
+  using S = std::conditional_t<std::is_same_v<W, float>, float, uint32_t>;
+  int ntap = 0;
+  HeapArray<int32_t> centre;  // source column under the destination column's centre
+  HeapArray<W> w;             // ntap per column, for centre - rx .. centre + rx
+  HeapArray<S> sum;
+
+  bool build(const GaussGeom& g) {
+    ntap = 2 * g.rx + 1;
+    const size_t dw = static_cast<size_t>(g.dw);
+    if (!centre.alloc(dw) || !sum.alloc(dw)) return false;
+    if (dw > SIZE_MAX / static_cast<size_t>(ntap) || !w.alloc(dw * static_cast<size_t>(ntap)))
+      return false;
+    const float scale = g.rx > 0 ? static_cast<float>(kGaussOne) / static_cast<float>(g.rx) : 0.0f;
+    for (int x = 0; x < g.dw; ++x) {
+      const float c = (static_cast<float>(x) + 0.5f) / g.sx;
+      const int j0 = c < static_cast<float>(g.sw) ? static_cast<int>(c) : g.sw - 1;
+      centre[x] = j0;
+      W* wx = &w[static_cast<size_t>(x) * ntap];
+      S total = 0;
+      for (int k = -g.rx; k <= g.rx; ++k) {
+        const int j = j0 + k;
+        const float e = g.weight(g.sx * ((static_cast<float>(j) + 0.5f) - c));
+        W wk;
+        if constexpr (std::is_same_v<W, float>)
+          wk = g.rx == 0 ? 1.0f : e;
+        else
+          wk = g.rx == 0 ? kGaussOne : static_cast<W>(scale * e + 0.5f);
+        wx[k + g.rx] = wk;
+        total += static_cast<S>(wk);
+      }
+      if (!(total > 0)) {  // every weight vanished: the sample under the centre alone
+        for (int k = 0; k < ntap; ++k) wx[k] = 0;
+        wx[g.rx] = std::is_same_v<W, float> ? W(1) : W(kGaussOne);
+        total = static_cast<S>(wx[g.rx]);
+      }
+      sum[x] = total;
+    }
+    return true;
+  }
+};
+
+// The source rows and weights of destination row y; returns how many taps. Float weights
+// come normalised; integer weights come with their sum.
+int gaussRowTaps(const GaussGeom& g, int y, int32_t* rows, float* w, uint32_t*) {
+  const float c = (static_cast<float>(y) + 0.5f) / g.sy;
+  const int j0 = c < static_cast<float>(g.sh) ? static_cast<int>(c) : g.sh - 1;
+  float sum = 0.0f;
+  int n = 0;
+  for (int k = -g.ry; k <= g.ry; ++k) {
+    const int j = j0 + k;
+    const float e = g.ry == 0 ? 1.0f : g.weight(g.sy * ((static_cast<float>(j) + 0.5f) - c));
+    if (e < 0.002f) continue;
+    rows[n] = clampi(j, 0, g.sh - 1);
+    w[n++] = e;
+    sum += e;
+  }
+  int m = 0;
+  for (int i = 0; i < n; ++i) {
+    const float wn = w[i] / sum;
+    if (wn > 1e-8f) {
+      rows[m] = rows[i];
+      w[m++] = wn;
+    }
+  }
+  if (m == 0) {
+    rows[0] = clampi(j0, 0, g.sh - 1);
+    w[0] = 1.0f;
+    m = 1;
+  }
+  return m;
+}
+
+int gaussRowTaps(const GaussGeom& g, int y, int32_t* rows, int32_t* w, uint32_t* sum) {
+  const float c = (static_cast<float>(y) + 0.5f) / g.sy;
+  const int j0 = c < static_cast<float>(g.sh) ? static_cast<int>(c) : g.sh - 1;
+  const float scale = g.ry > 0 ? static_cast<float>(kGaussOne) / static_cast<float>(g.ry) : 0.0f;
+  uint32_t total = 0;
+  int n = 0;
+  for (int k = -g.ry; k <= g.ry; ++k) {
+    const int j = j0 + k;
+    const int32_t wk =
+        g.ry == 0 ? kGaussOne
+                  : static_cast<int32_t>(
+                        scale * g.weight(g.sy * ((static_cast<float>(j) + 0.5f) - c)) + 0.5f);
+    if (wk <= 19) continue;
+    rows[n] = clampi(j, 0, g.sh - 1);
+    w[n++] = wk;
+    total += static_cast<uint32_t>(wk);
+  }
+  if (n == 0) {  // no tap qualifies (very wide kernels): the row under the centre alone
+    rows[0] = clampi(j0, 0, g.sh - 1);
+    w[0] = kGaussOne;
+    total = kGaussOne;
+    n = 1;
+  }
+  *sum = total;
+  return n;
+}
+
+template <typename T>
+using GaussBuf = std::conditional_t<std::is_same_v<T, float>, float, uint32_t>;
+template <typename T>
+using GaussWeight = std::conditional_t<std::is_same_v<T, float>, float, int32_t>;
+
+// Vertical pass: the taps' rows into the row buffer.
+template <typename T>
+void gaussVertical(GaussBuf<T>* row, uint64_t* acc, const uint8_t* const* rows,
+                   const GaussWeight<T>* w, int ntaps, uint32_t sum, size_t n) {
+  if constexpr (std::is_same_v<T, float>) {
+    (void)acc;
+    (void)sum;
+    for (size_t c = 0; c < n; ++c) row[c] = 0.0f;
+    for (int t = 0; t < ntaps; ++t) {
+      const float* r = reinterpret_cast<const float*>(rows[t]);
+      const float wt = w[t];
+      for (size_t c = 0; c < n; ++c) row[c] += wt * r[c];
+    }
+  } else {
+    for (size_t c = 0; c < n; ++c) acc[c] = 0;
+    for (int t = 0; t < ntaps; ++t) {
+      const T* r = reinterpret_cast<const T*>(rows[t]);
+      const uint64_t wt = static_cast<uint64_t>(w[t]);
+      for (size_t c = 0; c < n; ++c) acc[c] += wt * r[c];
+    }
+    for (size_t c = 0; c < n; ++c) {
+      if constexpr (std::is_same_v<T, uint8_t>)
+        row[c] = static_cast<uint32_t>((acc[c] << 8) / sum);
+      else
+        row[c] = static_cast<uint32_t>(acc[c] / sum);
+    }
+  }
+}
+
+// Horizontal pass for destination columns x0 .. x1-1.
+template <typename T, int NC>
+void gaussHorizontal(T* out, const GaussBuf<T>* row, const GaussColumns<GaussWeight<T>>& cols,
+                     int rx, int x0, int x1) {
+  const int ntap = cols.ntap;
+  for (int x = x0; x < x1; ++x) {
+    const GaussBuf<T>* p = row + static_cast<ptrdiff_t>(cols.centre[x] - rx) * NC;
+    const GaussWeight<T>* w = &cols.w[static_cast<size_t>(x) * ntap];
+    for (int i = 0; i < NC; ++i) {
+      if constexpr (std::is_same_v<T, float>) {
+        float s = 0.0f;
+        for (int k = 0; k < ntap; ++k) s += w[k] * p[k * NC + i];
+        if constexpr (NC == 1)
+          out[x] = s / cols.sum[x];
+        else
+          out[x * NC + i] = s * (1.0f / cols.sum[x]);
+      } else {
+        uint64_t s = 0;
+        for (int k = 0; k < ntap; ++k)
+          s += static_cast<uint64_t>(w[k]) * p[static_cast<ptrdiff_t>(k) * NC + i];
+        const uint64_t q = s / cols.sum[x];
+        if constexpr (std::is_same_v<T, uint8_t>)
+          out[x * NC + i] = q > 0xFEFF ? 255 : static_cast<uint8_t>(q >> 8);
+        else
+          out[x * NC + i] = q > 65535 ? 65535 : static_cast<uint16_t>(q);
+      }
+    }
+  }
+}
+
+#ifdef PIRESAMP_X86
+// Stores (a << 8) / sum for eight sums; the double quotient truncates exactly, as both
+// operands are far below 2^53.
+__attribute__((target("avx2"))) inline void shiftDivide8(uint32_t* dst, __m256i a, __m256d dsum) {
+  const __m256d k256 = _mm256_set1_pd(256.0);
+  const __m256d lo = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(a)), k256);
+  const __m256d hi = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(a, 1)), k256);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm256_cvttpd_epi32(_mm256_div_pd(lo, dsum)));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4),
+                   _mm256_cvttpd_epi32(_mm256_div_pd(hi, dsum)));
+}
+
+// Vertical pass for 8-bit data: tap rows are combined in pairs with 16-bit multiply-adds, 32
+// bytes at a time in registers; each entry is then (sum << 8) / weight sum.
+__attribute__((target("avx2"))) void gaussVertical8AVX2(uint32_t* row, uint64_t* acc,
+                                                        const uint8_t* const* rows,
+                                                        const int32_t* w, int ntaps, uint32_t sum,
+                                                        size_t n) {
+  const __m256d dsum = _mm256_set1_pd(static_cast<double>(sum));
+  size_t c = 0;
+  for (; c + 32 <= n; c += 32) {
+    __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+    for (int t = 0; t < ntaps; t += 2) {
+      const bool two = t + 1 < ntaps;
+      const uint8_t* ra = rows[t] + c;
+      const uint8_t* rb = two ? rows[t + 1] + c : ra;
+      const __m256i wab = _mm256_set1_epi32(weightPair(w[t], two ? w[t + 1] : 0));
+      const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ra));
+      const __m128i y0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rb));
+      const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ra + 16));
+      const __m128i y1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rb + 16));
+      a0 = _mm256_add_epi32(
+          a0, _mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpacklo_epi8(x0, y0)), wab));
+      a1 = _mm256_add_epi32(
+          a1, _mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpackhi_epi8(x0, y0)), wab));
+      a2 = _mm256_add_epi32(
+          a2, _mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpacklo_epi8(x1, y1)), wab));
+      a3 = _mm256_add_epi32(
+          a3, _mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpackhi_epi8(x1, y1)), wab));
+    }
+    shiftDivide8(row + c, a0, dsum);
+    shiftDivide8(row + c + 8, a1, dsum);
+    shiftDivide8(row + c + 16, a2, dsum);
+    shiftDivide8(row + c + 24, a3, dsum);
+  }
+  if (c < n) {
+    const uint8_t* rest[1];
+    for (size_t i = c; i < n; ++i) acc[i] = 0;
+    for (int t = 0; t < ntaps; ++t) {
+      rest[0] = rows[t];
+      for (size_t i = c; i < n; ++i) acc[i] += static_cast<uint64_t>(w[t]) * rest[0][i];
+    }
+    for (size_t i = c; i < n; ++i) row[i] = static_cast<uint32_t>((acc[i] << 8) / sum);
+  }
+}
+
+// Horizontal pass for 8-bit RGB: unaligned four-lane loads of the row buffer (the fourth
+// lane is ignored), 32-bit products; the caller makes sure the sums stay below 2^32.
+__attribute__((target("avx2"))) void gaussHorizontalRGB24AVX2(uint8_t* out, const uint32_t* row,
+                                                              const GaussColumns<int32_t>& cols,
+                                                              int rx, int dw) {
+  const int ntap = cols.ntap;
+  const __m128i flip = _mm_set1_epi32(INT32_MIN), k255 = _mm_set1_epi32(255);
+  const __m256d two31 = _mm256_set1_pd(2147483648.0);
+  for (int x = 0; x < dw; ++x) {
+    const uint32_t* p = row + static_cast<ptrdiff_t>(cols.centre[x] - rx) * 3;
+    const int32_t* w = &cols.w[static_cast<size_t>(x) * ntap];
+    __m128i s = _mm_setzero_si128();
+    for (int k = 0; k < ntap; ++k)
+      s = _mm_add_epi32(
+          s, _mm_mullo_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 3 * k)),
+                             _mm_set1_epi32(w[k])));
+    const __m256d d = _mm256_add_pd(_mm256_cvtepi32_pd(_mm_xor_si128(s, flip)), two31);
+    const __m128i q = _mm256_cvttpd_epi32(_mm256_div_pd(d, _mm256_set1_pd(cols.sum[x])));
+    storeRGB(out + static_cast<size_t>(x) * 3, _mm_min_epi32(_mm_srli_epi32(q, 8), k255),
+             x + 1 < dw);
+  }
+}
+#endif
+
+// The six Gaussian kernels; fast selects the vectorised passes of 8-bit RGB.
+template <typename T, int NC>
+int gaussKernel(_ImgStruct* dst, const _ImgStruct* src, float radius, const char* name, bool fast) {
+  using B = GaussBuf<T>;
+  using W = GaussWeight<T>;
+  if (!kernelArgsOK(dst, src, sizeof(T) * NC)) return 0;
+  GaussGeom g;
+  if (!g.init(dst, src, radius)) {
+    DMESSAGE(DMCmemory, "Out of memory in %s", name);
+    return 0;
+  }
+  const size_t n = static_cast<size_t>(g.sw) * NC;
+  const size_t guard = static_cast<size_t>(g.rx) * NC;
+  GaussColumns<W> cols;
+  HeapArray<B> buf;
+  HeapArray<uint64_t> acc;
+  HeapArray<int32_t> taprows;
+  HeapArray<W> tapw;
+  HeapArray<const uint8_t*> rowp;
+  const size_t maxtaps = 2 * static_cast<size_t>(g.ry) + 1;
+  if (!cols.build(g) || !buf.alloc(n + 2 * guard + 1) ||
+      (!std::is_same_v<T, float> && !acc.alloc(n)) || !taprows.alloc(maxtaps) ||
+      !tapw.alloc(maxtaps) || !rowp.alloc(maxtaps)) {
+    DMESSAGE(DMCmemory, "Out of memory in %s", name);
+    return 0;
+  }
+  B* row = buf.get() + guard;
+  buf[n + 2 * guard] = 0;  // read (and ignored) by the vectorised horizontal pass
+  bool fastH = fast;
+  if constexpr (!std::is_same_v<T, float>) {
+    // 32-bit sums hold the horizontal pass while every column's weights stay below this.
+    for (int x = 0; fastH && x < g.dw; ++x)
+      if (cols.sum[x] >= 65793u) fastH = false;
+  }
+  for (int y = 0; y < g.dh; ++y) {
+    uint32_t sum = 0;
+    const int ntaps = gaussRowTaps(g, y, taprows.get(), tapw.get(), &sum);
+    for (int t = 0; t < ntaps; ++t) rowp[t] = rowOf(src, taprows[t]);
+    T* out = reinterpret_cast<T*>(rowOf(dst, y));
+#ifdef PIRESAMP_X86
+    if constexpr (std::is_same_v<T, uint8_t> && NC == 3) {
+      if (fast && sum < (1u << 21)) {
+        gaussVertical8AVX2(row, acc.get(), rowp.get(), tapw.get(), ntaps, sum, n);
+      } else {
+        gaussVertical<T>(row, acc.get(), rowp.get(), tapw.get(), ntaps, sum, n);
+      }
+      fillGuards(row, g.sw, g.rx, NC);
+      if (fastH)
+        gaussHorizontalRGB24AVX2(out, row, cols, g.rx, g.dw);
+      else
+        gaussHorizontal<T, NC>(out, row, cols, g.rx, 0, g.dw);
+      continue;
+    }
+#endif
+    gaussVertical<T>(row, acc.get(), rowp.get(), tapw.get(), ntaps, sum, n);
+    fillGuards(row, g.sw, g.rx, NC);
+    gaussHorizontal<T, NC>(out, row, cols, g.rx, 0, g.dw);
+  }
+  return 1;
+}
+
+bool fastRGB24() {
+#ifdef PIRESAMP_X86
+  return haveAVX2();
+#else
+  return false;
+#endif
+}
+
+// Point sampling: each destination pixel copies the source pixel under its centre.
+int pointSample(_ImgStruct* dst, const _ImgStruct* src) {
+  const int sw = src->xres, sh = src->yres, dw = dst->xres, dh = dst->yres;
+  const size_t ps = static_cast<size_t>(PpixelSize(dst->csp));
+  HeapArray<size_t> xoff;
+  if (ps == 0 || !xoff.alloc(static_cast<size_t>(dw))) {
+    DMESSAGE(DMCmemory, "Out of memory in %s", "pointSample");
+    return 0;
+  }
+  const auto pick = [](int i, int srcN, int dstN) {
+    const float v =
+        (static_cast<float>(i) + 0.5f) * static_cast<float>(srcN) / static_cast<float>(dstN);
+    return v < static_cast<float>(srcN) ? static_cast<int>(v) : srcN - 1;
+  };
+  for (int x = 0; x < dw; ++x) xoff[x] = static_cast<size_t>(pick(x, sw, dw)) * ps;
+  for (int y = 0; y < dh; ++y) {
+    const uint8_t* s = rowOf(src, pick(y, sh, dh));
+    uint8_t* d = rowOf(dst, y);
+    for (int x = 0; x < dw; ++x, d += ps) memcpy(d, s + xoff[x], ps);
+  }
+  return 1;
+}
+
+}  // namespace
+
+int interpY8(_ImgStruct* dst, const _ImgStruct* src, int basis) {
+  return interpKernel<uint8_t, 1>(dst, src, basis, "interpY8", false);
+}
+int interpY16(_ImgStruct* dst, const _ImgStruct* src, int basis) {
+  return interpKernel<uint16_t, 1>(dst, src, basis, "interpY16", false);
+}
+int interpY(_ImgStruct* dst, const _ImgStruct* src, int basis) {
+  return interpKernel<float, 1>(dst, src, basis, "interpY", false);
+}
+int interpRGB24(_ImgStruct* dst, const _ImgStruct* src, int basis) {
+  return interpKernel<uint8_t, 3>(dst, src, basis, "interpRGB24", fastRGB24());
+}
+int interpRGB24Plain(_ImgStruct* dst, const _ImgStruct* src, int basis) {
+  return interpKernel<uint8_t, 3>(dst, src, basis, "interpRGB24", false);
+}
+int interpRGB48(_ImgStruct* dst, const _ImgStruct* src, int basis) {
+  return interpKernel<uint16_t, 3>(dst, src, basis, "interpRGB48", false);
+}
+int interpRGB(_ImgStruct* dst, const _ImgStruct* src, int basis) {
+  return interpKernel<float, 3>(dst, src, basis, "interpRGB", false);
+}
+int gaussianY8(_ImgStruct* dst, const _ImgStruct* src, float radius) {
+  return gaussKernel<uint8_t, 1>(dst, src, radius, "gaussianY8", false);
+}
+int gaussianY16(_ImgStruct* dst, const _ImgStruct* src, float radius) {
+  return gaussKernel<uint16_t, 1>(dst, src, radius, "gaussianY16", false);
+}
+int gaussianY(_ImgStruct* dst, const _ImgStruct* src, float radius) {
+  return gaussKernel<float, 1>(dst, src, radius, "gaussianY", false);
+}
+int gaussianRGB24(_ImgStruct* dst, const _ImgStruct* src, float radius) {
+  return gaussKernel<uint8_t, 3>(dst, src, radius, "gaussianRGB24", fastRGB24());
+}
+int gaussianRGB24Plain(_ImgStruct* dst, const _ImgStruct* src, float radius) {
+  return gaussKernel<uint8_t, 3>(dst, src, radius, "gaussianRGB24", false);
+}
+int gaussianRGB48(_ImgStruct* dst, const _ImgStruct* src, float radius) {
+  return gaussKernel<uint16_t, 3>(dst, src, radius, "gaussianRGB48", false);
+}
+int gaussianRGB(_ImgStruct* dst, const _ImgStruct* src, float radius) {
+  return gaussKernel<float, 3>(dst, src, radius, "gaussianRGB", false);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The engine and basis selection
+
+int resampleImage(_ImgStruct* dst, const _ImgStruct* src, int basis, float radius) {
+  if (dst == nullptr || src == nullptr || src->img == nullptr || src->csp == nullptr ||
+      dst->csp == nullptr || src->xres < 1 || src->yres < 1)
+    return 0;
+  if (PpixelSize(src->csp) == 0 || PpixelSize(dst->csp) == 0) {
+    DMESSAGE(DMCparameter, "Unsupported pixel type");
+    return 0;
+  }
+  const _ImgColorSpace* const requested = dst->csp;
+  bool relabelled = false;
+  // A floating-point source shrinking across into integer pixels is averaged in floating
+  // point before it is quantised.
+  if (src->xres > dst->xres && src->csp->dtype == IDTfloat && dst->csp->dtype != IDTfloat) {
+    if (dst->img == nullptr) {
+      dst->csp = src->csp;
+      relabelled = true;
+    } else {
+      _ImgStruct tmp;
+      memset(&tmp, 0, sizeof tmp);
+      tmp.xres = dst->xres;
+      tmp.yres = dst->yres;
+      tmp.csp = src->csp;
+      int ok = resampleImage(&tmp, src, basis, radius);
+      if (ok) ok = PmapImage(dst, &tmp, 1.0);
+      PfreeImage(&tmp);
+      if (!ok) PfreeImage(dst);
+      return ok;
+    }
+  }
+  if (!PnewImage(dst, 0.0)) {
+    if (relabelled) dst->csp = requested;
+    return 0;
+  }
+  // The kernels filter the source in its own encoding but need the destination's layout:
+  // a source of another layout is converted first.
+  _ImgStruct conv;
+  memset(&conv, 0, sizeof conv);
+  const _ImgStruct* work = src;
+  if (!PmatchColorSpace(src->csp, dst->csp, 3)) {
+    conv.xres = src->xres;
+    conv.yres = src->yres;
+    conv.csp = dst->csp;
+    if (!PmapImage(&conv, src, 1.0)) {
+      PfreeImage(dst);
+      if (relabelled) dst->csp = requested;
+      return 0;
+    }
+    work = &conv;
+  }
+  _ImgColorSpace kept = *work->csp;
+  kept.cstatic = 0;
+  float r = radius;
+  if (basis == 4 && dst->xres > work->xres && dst->yres > work->yres)
+    r = static_cast<float>(radius * sqrt(static_cast<double>(dst->xres) * dst->yres /
+                                         (static_cast<double>(work->xres) * work->yres)));
+  int ok = 0;
+  if (basis == 2) {
+    ok = pointSample(dst, work);
+  } else {
+    const bool gauss = basis == 4;
+    switch (pixelKey(dst->csp)) {
+      case 8:
+        ok = gauss ? gaussianY8(dst, work, r) : interpY8(dst, work, basis);
+        break;
+      case 9:
+        ok = gauss ? gaussianY16(dst, work, r) : interpY16(dst, work, basis);
+        break;
+      case 11:
+        ok = gauss ? gaussianY(dst, work, r) : interpY(dst, work, basis);
+        break;
+      case 24:
+        ok = gauss ? gaussianRGB24(dst, work, r) : interpRGB24(dst, work, basis);
+        break;
+      case 25:
+        ok = gauss ? gaussianRGB48(dst, work, r) : interpRGB48(dst, work, basis);
+        break;
+      case 27:
+        ok = gauss ? gaussianRGB(dst, work, r) : interpRGB(dst, work, basis);
+        break;
+      default:
+        DMESSAGE(DMCparameter, "Unsupported pixel type");
+        break;
+    }
+  }
+  PfreeImage(&conv);
+  if (!ok) {
+    PfreeImage(dst);
+    if (relabelled) dst->csp = requested;
+    return 0;
+  }
+  if (PmatchColorSpace(&kept, requested, 31)) return 1;
+  dst->csp = &kept;
+  ok = PconvertColorSpace(dst, requested, 1.0);
+  if (dst->csp == &kept) {  // never leave the image labelled with this function's copy
+    PfreeImage(dst);
+    dst->csp = requested;
+    return 0;
+  }
+  return ok;
+}
+
+int PsizeImage(_ImgStruct* dst, const _ImgStruct* src, int basis) {
+  if (src == nullptr || src->img == nullptr || src->csp == nullptr) return 0;
+  if (dst == src) return 1;
+  if (dst == nullptr || dst->csp == nullptr) return 0;
+  if (dst->xres == src->xres && dst->yres == src->yres) return PmapImage(dst, src, 1.0);
+  if (PimagesOverlap(src, dst)) {
+    DMESSAGE(DMCparameter, "Cannot resample image onto itself");
+    return 0;
+  }
+  if (basis == 4) {
+    basis = dst->xres >= src->xres && dst->yres >= src->yres ? 5 : 4;
+  } else {
+    if (basis < 0 || basis > 6) {
+      DMESSAGE(DMCparameter, "Unknown resampling basis");
+      return 0;
+    }
+    const bool reduced = static_cast<long long>(dst->xres * 1.62) < src->xres ||
+                         static_cast<long long>(dst->yres * 1.62) < src->yres;
+    static const int kNormal[7] = {2, 6, 2, 2, 4, 5, 6};
+    basis = reduced && basis != 0 && basis != 2 ? 4 : kNormal[basis];
+  }
+  return resampleImage(dst, src, basis, 0.5f);
+}

@@ -1,0 +1,335 @@
+// Resampling: basis selection, the engine's colour-space handling, the kernels' edge
+// behaviour and the agreement of the vectorised 8-bit RGB kernels with their plain versions.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "image/piresamp.h"
+#include "test_resamp_util.h"
+
+using imgtest::Image;
+using imgtest::Messages;
+
+namespace {
+
+// Float grey and 8-bit grey spaces used to look at one component.
+const _ImgColorSpace& FloatY() {
+  return ICS_Y;
+}
+
+// Runs PsizeImage and a kernel directly on the same source; whether the results agree.
+template <typename Kernel>
+bool SizeMatchesKernel(Image& src, int w, int h, int basis, Kernel kernel) {
+  Image a = Image::Empty(w, h, src->csp);
+  if (!PsizeImage(a.get(), src.get(), basis)) return false;
+  Image b(w, h, src->csp);
+  if (!kernel(b.get(), src.get())) return false;
+  return a.SameBytes(b.im);
+}
+
+}  // namespace
+
+TEST(ResampBasis, ShrinkBeyondThresholdSwitchesToGaussian) {
+  Image src(1000, 4, &ICS_sRGB);
+  src.Noise(1);
+  const auto cubic = [](_ImgStruct* d, const _ImgStruct* s) { return interpRGB24Plain(d, s, 6); };
+  const auto gauss = [](_ImgStruct* d, const _ImgStruct* s) {
+    return gaussianRGB24Plain(d, s, 0.5f);
+  };
+  // trunc(618 * 1.62) = 1001 >= 1000: still an interpolation.
+  EXPECT_TRUE(SizeMatchesKernel(src, 618, 4, 1, cubic));
+  EXPECT_FALSE(SizeMatchesKernel(src, 618, 4, 1, gauss));
+  // trunc(617 * 1.62) = 999 < 1000: Gaussian.
+  EXPECT_TRUE(SizeMatchesKernel(src, 617, 4, 1, gauss));
+  // Basis 5 and 6 follow the same threshold; basis 3 point-samples above it.
+  EXPECT_TRUE(SizeMatchesKernel(src, 617, 4, 5, gauss));
+  EXPECT_TRUE(SizeMatchesKernel(src, 618, 4, 5, [](_ImgStruct* d, const _ImgStruct* s) {
+    return interpRGB24Plain(d, s, 5);
+  }));
+  EXPECT_TRUE(SizeMatchesKernel(src, 617, 4, 3, gauss));
+}
+
+TEST(ResampBasis, ShrinkInOneDirectionIsEnough) {
+  Image src(20, 100, &ICS_sRGB);
+  src.Noise(2);
+  // Wider but much shorter: Gaussian for basis 1.
+  EXPECT_TRUE(SizeMatchesKernel(src, 30, 40, 1, [](_ImgStruct* d, const _ImgStruct* s) {
+    return gaussianRGB24Plain(d, s, 0.5f);
+  }));
+  // Basis 4: linear when at least as large both ways, Gaussian otherwise.
+  EXPECT_TRUE(SizeMatchesKernel(src, 20, 150, 4, [](_ImgStruct* d, const _ImgStruct* s) {
+    return interpRGB24Plain(d, s, 5);
+  }));
+  EXPECT_TRUE(SizeMatchesKernel(src, 30, 90, 4, [](_ImgStruct* d, const _ImgStruct* s) {
+    return gaussianRGB24Plain(d, s, 0.5f);
+  }));
+  // Basis 0 and 2 always point-sample.
+  Image a = Image::Empty(7, 9, &ICS_sRGB);
+  ASSERT_EQ(PsizeImage(a.get(), src.get(), 0), 1);
+  for (int y = 0; y < 9; ++y)
+    for (int x = 0; x < 7; ++x) {
+      const int sx = static_cast<int>((x + 0.5f) * 20.0f / 7.0f);
+      const int sy = static_cast<int>((y + 0.5f) * 100.0f / 9.0f);
+      for (int c = 0; c < 3; ++c) ASSERT_EQ(a.at<uint8_t>(x, y, c), src.at<uint8_t>(sx, sy, c));
+    }
+}
+
+TEST(ResampBasis, GaussianHalfWidthOfFourfoldReduction) {
+  // Reducing 80 -> 20 with r = 0.5 gives a half-width of 6 source columns: destination
+  // column 5 (centre at source column 22) sees columns 16 .. 28 and nothing beyond. Float
+  // data keep even the smallest weights visible.
+  for (int col : {16, 28, 15, 29}) {
+    Image src(80, 1, &FloatY());
+    for (int x = 0; x < 80; ++x) src.at<float>(x, 0) = x == col ? 1e6f : 0.0f;
+    Image dst = Image::Empty(20, 1, &FloatY());
+    ASSERT_EQ(PsizeImage(dst.get(), src.get(), 1), 1);
+    if (col == 16 || col == 28)
+      EXPECT_GT(dst.at<float>(5, 0), 0.0f) << col;
+    else
+      EXPECT_EQ(dst.at<float>(5, 0), 0.0f) << col;
+  }
+}
+
+TEST(ResampBasis, EqualSizesCopyWhateverTheBasis) {
+  Messages msgs;
+  Image src(5, 4, &ICS_sRGB);
+  src.Noise(3);
+  Image dst = Image::Empty(5, 4, &ICS_sRGB);
+  EXPECT_EQ(PsizeImage(dst.get(), src.get(), 9), 1);
+  EXPECT_TRUE(dst.SameBytes(src.im));
+  // The same descriptor: nothing to do.
+  EXPECT_EQ(PsizeImage(src.get(), src.get(), 1), 1);
+  EXPECT_EQ(msgs.Count(), 0u);
+}
+
+TEST(ResampBasis, RefusalsLeaveTheDestinationAlone) {
+  Messages msgs;
+  Image src(10, 10, &ICS_sRGB);
+  Image dst = Image::Empty(5, 5, &ICS_sRGB);
+  EXPECT_EQ(PsizeImage(dst.get(), src.get(), 7), 0);
+  EXPECT_TRUE(msgs.Saw(DMCparameter, "Unknown resampling basis"));
+  EXPECT_EQ(PsizeImage(dst.get(), src.get(), -1), 0);
+  EXPECT_EQ(dst->img, nullptr);
+  EXPECT_EQ(dst->xres, 5);
+  // A view of the source's own pixels.
+  _ImgStruct part;
+  memset(&part, 0, sizeof part);
+  const _ImgRect r = {0, 5, 0, 5};
+  ASSERT_EQ(PlinkSubimage(&part, src.get(), &r), 1);
+  EXPECT_EQ(PsizeImage(&part, src.get(), 1), 0);
+  EXPECT_TRUE(msgs.Saw(DMCparameter, "Cannot resample image onto itself"));
+  PfreeImage(&part);
+}
+
+TEST(ResampKernels, PointSamplingOfTwoAndFourComponents) {
+  Messages msgs;
+  _ImgColorSpace uv = ICS_sRGB;
+  uv.format = IPFuv;
+  _ImgColorSpace rgba = ICS_sRGB;
+  rgba.format = IPFrgba;
+  for (const _ImgColorSpace* cs : {&uv, &rgba}) {
+    const int nc = ImgPixelLen[cs->format];
+    Image src(4, 3, cs);
+    for (int y = 0; y < 3; ++y)
+      for (int x = 0; x < 4; ++x)
+        for (int c = 0; c < nc; ++c)
+          src.at<uint8_t>(x, y, c) = static_cast<uint8_t>(y * 40 + x * 8 + c);
+    Image dst = Image::Empty(8, 6, cs);
+    ASSERT_EQ(PsizeImage(dst.get(), src.get(), 2), 1);
+    for (int y = 0; y < 6; ++y)
+      for (int x = 0; x < 8; ++x)
+        for (int c = 0; c < nc; ++c)
+          ASSERT_EQ(dst.at<uint8_t>(x, y, c), src.at<uint8_t>(x / 2, y / 2, c));
+    // Interpolation has no kernel for these layouts and leaves no pixels behind.
+    Image bad = Image::Empty(8, 6, cs);
+    EXPECT_EQ(PsizeImage(bad.get(), src.get(), 6), 0);
+    EXPECT_EQ(bad->img, nullptr);
+  }
+  EXPECT_TRUE(msgs.Saw(DMCparameter, "Unsupported pixel type"));
+}
+
+TEST(ResampKernels, CubicOvershootClampsOnIntegersOnly) {
+  // A hard edge enlarged with cubic weights rings: below 0 and above 1 in float, clamped
+  // to 0 and 255 (never wrapped) in 8 bits, to 0 and 65535 in 16 bits.
+  _ImgColorSpace y16 = ICS_Y16;
+  Image f(6, 1, &ICS_Y), b(6, 1, &ICS_Y8), s(6, 1, &y16);
+  for (int x = 0; x < 6; ++x) {
+    f.at<float>(x, 0) = x < 3 ? 0.0f : 1.0f;
+    b.at<uint8_t>(x, 0) = x < 3 ? 0 : 255;
+    s.at<uint16_t>(x, 0) = x < 3 ? 0 : 65535;
+  }
+  Image fo(30, 1, &ICS_Y), bo(30, 1, &ICS_Y8), so(30, 1, &y16);
+  ASSERT_EQ(interpY(fo.get(), f.get(), 6), 1);
+  ASSERT_EQ(interpY8(bo.get(), b.get(), 6), 1);
+  ASSERT_EQ(interpY16(so.get(), s.get(), 6), 1);
+  float lo = 1, hi = 0;
+  for (int x = 0; x < 30; ++x) {
+    const float v = fo.at<float>(x, 0);
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
+    if (v < 0.0f) {
+      EXPECT_EQ(bo.at<uint8_t>(x, 0), 0) << x;
+      EXPECT_EQ(so.at<uint16_t>(x, 0), 0) << x;
+    }
+    if (v > 1.0f) {
+      EXPECT_EQ(bo.at<uint8_t>(x, 0), 255) << x;
+      EXPECT_EQ(so.at<uint16_t>(x, 0), 65535) << x;
+    }
+    EXPECT_NEAR(bo.at<uint8_t>(x, 0), std::min(std::max(v, 0.0f), 1.0f) * 255.0f, 1.5f) << x;
+  }
+  EXPECT_LT(lo, -0.01f);
+  EXPECT_GT(hi, 1.01f);
+}
+
+TEST(ResampKernels, InterpolationWeights) {
+  int16_t w[4];
+  cubic_interp8(w, 0.0f);
+  EXPECT_EQ(w[0], 0);
+  EXPECT_EQ(w[1], 256);
+  EXPECT_EQ(w[2], 0);
+  EXPECT_EQ(w[3], 0);
+  cubic_interp8(w, 0.5f);  // -0.0625, 0.5625: rounded half away from zero
+  EXPECT_EQ(w[0], -16);
+  EXPECT_EQ(w[1], 144);
+  EXPECT_EQ(w[2], 144);
+  EXPECT_EQ(w[3], -16);
+  linear_interp8(w, 0.25f);
+  EXPECT_EQ(w[1], 192);
+  EXPECT_EQ(w[2], 64);
+  float f[4];
+  cubic_interp(f, 0.3f);
+  EXPECT_NEAR(f[0] + f[1] + f[2] + f[3], 1.0f, 1e-6f);
+}
+
+TEST(ResampKernels, OnePixelWideSourceReadsOneColumn) {
+  // Every horizontal tap reads the one column, so a row is flat up to the rounding of the
+  // integer cubic weights (whose sum may miss 256 by one).
+  Image src(1, 4, &ICS_sRGB);
+  src.Noise(4);
+  for (int basis : {5, 6}) {
+    Image dst = Image::Empty(5, 7, &ICS_sRGB);
+    ASSERT_EQ(PsizeImage(dst.get(), src.get(), basis), 1);
+    for (int y = 0; y < 7; ++y)
+      for (int x = 1; x < 5; ++x)
+        for (int c = 0; c < 3; ++c)
+          ASSERT_NEAR(dst.at<uint8_t>(x, y, c), dst.at<uint8_t>(0, y, c), basis == 5 ? 0 : 1);
+  }
+}
+
+TEST(ResampKernels, ZeroHalfWidthAndZeroWeightSumDoNotDivideByZero) {
+  // Enlarging 10x across while shrinking 10x down: the horizontal half-width is 0, so each
+  // column is the source column under its centre.
+  Image src(10, 100, &ICS_sRGB);
+  for (int y = 0; y < 100; ++y)
+    for (int x = 0; x < 10; ++x)
+      for (int c = 0; c < 3; ++c) src.at<uint8_t>(x, y, c) = static_cast<uint8_t>(20 * x + c);
+  for (bool plain : {true, false}) {
+    Image dst(100, 10, &ICS_sRGB);
+    ASSERT_EQ(plain ? gaussianRGB24Plain(dst.get(), src.get(), 0.5f)
+                    : gaussianRGB24(dst.get(), src.get(), 0.5f),
+              1);
+    for (int x = 0; x < 100; ++x) ASSERT_EQ(dst.at<uint8_t>(x, 5, 1), 20 * (x / 10) + 1) << x;
+  }
+  // A radius so wide that no integer vertical weight qualifies: a flat image stays flat.
+  Image flat(9, 7, &ICS_sRGB), gflat(9, 7, &ICS_Y8);
+  memset(flat->img, 100, static_cast<size_t>(flat->rowsize) * 7);
+  memset(gflat->img, 100, static_cast<size_t>(gflat->rowsize) * 7);
+  Image out(9, 7, &ICS_sRGB), gout(9, 7, &ICS_Y8);
+  ASSERT_EQ(gaussianRGB24(out.get(), flat.get(), 3000.0f), 1);
+  ASSERT_EQ(gaussianY8(gout.get(), gflat.get(), 3000.0f), 1);
+  EXPECT_TRUE(out.SameBytes(flat.im));
+  EXPECT_TRUE(gout.SameBytes(gflat.im));
+  // Float data with the half-width 0 in both directions.
+  Image f(3, 3, &ICS_Y);
+  for (int i = 0; i < 9; ++i) f.at<float>(i % 3, i / 3) = static_cast<float>(i);
+  Image fo(3, 3, &ICS_Y);
+  ASSERT_EQ(gaussianY(fo.get(), f.get(), 0.1f), 1);
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(fo.at<float>(i % 3, i / 3), static_cast<float>(i));
+}
+
+TEST(ResampEngine, FloatSourceShrinkingAcrossAveragesBeforeQuantising) {
+  // Alternating linear 0 and 1 columns halved across into 8-bit gamma 2.2: averaged in
+  // floating point, 0.5 encodes near 186; averaging the codes 0 and 255 would give 128.
+  Image src(8, 2, &ICS_Y);
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 8; ++x) src.at<float>(x, y) = static_cast<float>(x & 1);
+  Image dst = Image::Empty(4, 2, &ICS_Y8);
+  ASSERT_EQ(PsizeImage(dst.get(), src.get(), 5), 1);
+  EXPECT_EQ(dst->csp->dtype, IDTubyte);
+  EXPECT_NEAR(dst.at<uint8_t>(1, 0), 186, 2);
+  // The same into a destination that already has pixels.
+  Image held(4, 2, &ICS_Y8);
+  ASSERT_EQ(PsizeImage(held.get(), src.get(), 5), 1);
+  EXPECT_NEAR(held.at<uint8_t>(1, 0), 186, 2);
+  // Same width, fewer rows: converted first, 8-bit codes filtered.
+  Image rows(2, 8, &ICS_Y);
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 2; ++x) rows.at<float>(x, y) = static_cast<float>(y & 1);
+  Image down = Image::Empty(2, 4, &ICS_Y8);
+  ASSERT_EQ(PsizeImage(down.get(), rows.get(), 5), 1);
+  EXPECT_NEAR(down.at<uint8_t>(0, 1), 128, 2);
+}
+
+TEST(ResampEngine, ConvertsIntoTheRequestedSpace) {
+  // 8-bit sRGB enlarged into float linear RGB: the source is converted first.
+  Image src(4, 4, &ICS_sRGB);
+  memset(src->img, 255, static_cast<size_t>(src->rowsize) * 4);
+  Image dst = Image::Empty(8, 8, &ICS_RGB709);
+  ASSERT_EQ(PsizeImage(dst.get(), src.get(), 6), 1);
+  EXPECT_TRUE(PmatchColorSpace(dst->csp, &ICS_RGB709, 31));
+  EXPECT_NEAR(dst.at<float>(3, 3, 1), 1.0f, 0.01f);
+  // Same layout, other gamma: filtered in the source's codes, then converted.
+  Image adobe = Image::Empty(8, 8, &ICS_AdobeRGB);
+  ASSERT_EQ(PsizeImage(adobe.get(), src.get(), 6), 1);
+  EXPECT_TRUE(PmatchColorSpace(adobe->csp, &ICS_AdobeRGB, 31));
+}
+
+TEST(ResampKernels, VectorisedRGB24AgreesWithPlain) {
+  struct Case {
+    int sw, sh, dw, dh;
+  };
+  const Case cases[] = {{37, 23, 80, 51}, {64, 48, 31, 47}, {1, 5, 17, 3},    {5, 1, 2, 9},
+                        {300, 7, 41, 13}, {33, 65, 100, 2}, {16, 16, 16, 16}, {97, 3, 250, 3}};
+  unsigned seed = 10;
+  for (const Case& k : cases) {
+    Image src(k.sw, k.sh, &ICS_sRGB);
+    src.Noise(seed++);
+    for (int basis : {5, 6}) {
+      Image a(k.dw, k.dh, &ICS_sRGB), b(k.dw, k.dh, &ICS_sRGB);
+      ASSERT_EQ(interpRGB24(a.get(), src.get(), basis), 1);
+      ASSERT_EQ(interpRGB24Plain(b.get(), src.get(), basis), 1);
+      EXPECT_TRUE(a.SameBytes(b.im)) << k.sw << "x" << k.sh << " -> " << k.dw << "x" << k.dh;
+    }
+    for (float r : {0.5f, 1.3f, 4.0f, 0.1f}) {
+      Image a(k.dw, k.dh, &ICS_sRGB), b(k.dw, k.dh, &ICS_sRGB);
+      ASSERT_EQ(gaussianRGB24(a.get(), src.get(), r), 1);
+      ASSERT_EQ(gaussianRGB24Plain(b.get(), src.get(), r), 1);
+      EXPECT_TRUE(a.SameBytes(b.im))
+          << k.sw << "x" << k.sh << " -> " << k.dw << "x" << k.dh << " r " << r;
+    }
+  }
+  // Saturated input exercises the clamps and the largest sums.
+  Image white(50, 40, &ICS_sRGB);
+  memset(white->img, 255, static_cast<size_t>(white->rowsize) * 40);
+  Image a(13, 11, &ICS_sRGB), b(13, 11, &ICS_sRGB);
+  ASSERT_EQ(gaussianRGB24(a.get(), white.get(), 0.5f), 1);
+  ASSERT_EQ(gaussianRGB24Plain(b.get(), white.get(), 0.5f), 1);
+  EXPECT_TRUE(a.SameBytes(b.im));
+  EXPECT_EQ(a.at<uint8_t>(6, 5, 2), 255);
+}
+
+TEST(ResampKernels, SubImagesAreReadAndWrittenThroughTheirRows) {
+  Image big(40, 30, &ICS_sRGB);
+  big.Noise(7);
+  _ImgStruct part;
+  memset(&part, 0, sizeof part);
+  const _ImgRect r = {5, 25, 4, 20};
+  ASSERT_EQ(PlinkSubimage(&part, big.get(), &r), 1);
+  Image copy = Image::Empty(20, 16, &ICS_sRGB);
+  ASSERT_EQ(PmapImage(copy.get(), &part, 1.0), 1);
+  Image a = Image::Empty(33, 9, &ICS_sRGB), b = Image::Empty(33, 9, &ICS_sRGB);
+  ASSERT_EQ(PsizeImage(a.get(), &part, 1), 1);
+  ASSERT_EQ(PsizeImage(b.get(), copy.get(), 1), 1);
+  EXPECT_TRUE(a.SameBytes(b.im));
+  PfreeImage(&part);
+}

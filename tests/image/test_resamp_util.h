@@ -1,0 +1,101 @@
+// Helpers of the resampling, reader, convolution and warping tests: message capture and
+// small images.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "image/corvane.h"
+#include "support/dmessage.h"
+
+namespace imgtest {
+
+// Collects the library's messages instead of printing them or ending the process.
+class Messages {
+ public:
+  Messages() {
+    saved_ = dmessage_call;
+    list().clear();
+    dmessage_call = [](unsigned cls, const char* text, const char*, int) -> uint32_t {
+      if (cls != DMCtrace) list().emplace_back(cls, text);
+      return ~0u;
+    };
+  }
+  ~Messages() { dmessage_call = saved_; }
+  Messages(const Messages&) = delete;
+  Messages& operator=(const Messages&) = delete;
+
+  static std::vector<std::pair<unsigned, std::string>>& list() {
+    static std::vector<std::pair<unsigned, std::string>> m;
+    return m;
+  }
+  bool Saw(unsigned cls, const std::string& text) const {
+    for (const auto& m : list())
+      if (m.first == cls && m.second == text) return true;
+    return false;
+  }
+  size_t Count() const { return list().size(); }
+  void Clear() { list().clear(); }
+
+ private:
+  uint32_t (*saved_)(unsigned, const char*, const char*, int);
+};
+
+// An image with pixels that releases them at the end of the scope.
+struct Image {
+  _ImgStruct im;
+  Image() { memset(&im, 0, sizeof im); }
+  Image(int w, int h, const _ImgColorSpace* cs) : Image() {
+    im.xres = w;
+    im.yres = h;
+    im.csp = cs;
+    EXPECT_EQ(PnewImage(&im, 0.0), 1);
+  }
+  // A descriptor without pixels, to be filled by the call under test.
+  static Image Empty(int w, int h, const _ImgColorSpace* cs) {
+    Image e;
+    e.im.xres = w;
+    e.im.yres = h;
+    e.im.csp = cs;
+    return e;
+  }
+  Image(Image&& o) noexcept : im(o.im) { memset(&o.im, 0, sizeof o.im); }
+  Image(const Image&) = delete;
+  Image& operator=(const Image&) = delete;
+  ~Image() { PfreeImage(&im); }
+  _ImgStruct* operator->() { return &im; }
+  _ImgStruct* get() { return &im; }
+  template <typename T>
+  T* row(int y) {
+    return reinterpret_cast<T*>(im.img + static_cast<ptrdiff_t>(y) * im.rowsize);
+  }
+  template <typename T>
+  T& at(int x, int y, int c = 0) {
+    return row<T>(y)[x * ImgPixelLen[im.csp->format] + c];
+  }
+  // Fills 8-bit pixels with reproducible noise.
+  void Noise(unsigned seed) {
+    std::mt19937 rng(seed);
+    const int n = im.xres * PpixelSize(im.csp);
+    for (int y = 0; y < im.yres; ++y)
+      for (int i = 0; i < n; ++i) row<uint8_t>(y)[i] = static_cast<uint8_t>(rng() >> 24);
+  }
+  // Whether every pixel byte equals the other image's.
+  bool SameBytes(const _ImgStruct& o) const {
+    if (o.xres != im.xres || o.yres != im.yres || o.img == nullptr || im.img == nullptr)
+      return false;
+    const size_t n = static_cast<size_t>(im.xres) * PpixelSize(im.csp);
+    for (int y = 0; y < im.yres; ++y)
+      if (memcmp(im.img + static_cast<ptrdiff_t>(y) * im.rowsize,
+                 o.img + static_cast<ptrdiff_t>(y) * o.rowsize, n) != 0)
+        return false;
+    return true;
+  }
+};
+
+}  // namespace imgtest

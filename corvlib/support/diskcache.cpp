@@ -1,6 +1,7 @@
 #include "support/diskcache.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -104,7 +105,10 @@ bool DiskCacheObject::SetFile(const char* path) {
   Free();
   if (path == nullptr || IsResident()) return false;
   const size_t n = std::strlen(path);
-  if (n == 0 || n >= sizeof objFile || access(path, R_OK) != 0) return false;
+  struct stat st;
+  if (n == 0 || n >= sizeof objFile || access(path, R_OK) != 0 || stat(path, &st) != 0 ||
+      !S_ISREG(st.st_mode))
+    return false;
   std::memcpy(objFile, path, n + 1);
   origFile = true;
   origMemory = false;
@@ -209,9 +213,17 @@ void DiskCacheObject::FreeMemory() {
 }
 
 bool DiskCacheObject::ReadFile() {
-  const int fd = open(objFile, O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that a name that now refers to a pipe cannot stall the caller.
+  const int fd = open(objFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     DMESSAGE(DMCresource, "Could not reopen disk cache file");
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    // Only a plain file has a length to read (a directory reports a meaningless one).
+    DMESSAGE(DMCsystem, "Disk cache read error on '%s'", objFile);
+    close(fd);
     return false;
   }
   if (objSize == 0) {

@@ -202,6 +202,7 @@ TEST_F(DiskCacheTest, SetFileRefusesBadPaths) {
   EXPECT_FALSE(p.SetFile(nullptr));
   EXPECT_FALSE(p.SetFile(std::string(1024, 'a').c_str()));
   EXPECT_FALSE(p.SetFile("/nonexistent/lumerin/file"));
+  EXPECT_FALSE(p.SetFile(testing::TempDir().c_str()));  // a directory is not a file
   EXPECT_TRUE(p.Empty());
   EXPECT_FALSE(p.SetMemory(nullptr, 10));
 }

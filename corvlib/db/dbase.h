@@ -489,3 +489,8 @@ std::ostream& operator<<(std::ostream& os, const DBField& f);
 std::istream& operator>>(std::istream& is, DBField& f);
 
 // Queries, header variables, the database header and the paged store.
+#include "db/dbquery.h"
+#include "db/dbhlink.h"
+#include "db/dbheader.h"
+#include "db/dbblock.h"
+#include "db/dbaccess.h"

@@ -1,0 +1,137 @@
+// The paged record store. A database file is a text header followed by 65,548-byte record
+// blocks; one DBAccess object stands for one block (a page) and the pages form a chain through
+// next, the first page being the handle of the whole database. Each page is a cache object:
+// its resident memory is its block, loaded on demand and written back before the memory cache
+// frees it. While resident, a page keeps one read-only pseudo-record per stored record (views
+// of the block's cells); at all times it keeps a bit set of its records' hash indexes, so that
+// exact-match searches skip pages without loading them.
+#pragma once
+
+#include <iosfwd>
+
+#include "db/dbase.h"
+#include "db/dbblock.h"
+#include "db/dbheader.h"
+#include "db/dbquery.h"
+#include "support/abitmap.h"
+#include "support/cache.h"
+
+// The headers of the database include one another through db/dbase.h; whichever is read
+// first, these types may not be complete yet.
+class DBHeader;
+class DBQuery;
+class DBStrIndex;
+struct DBRecordBlock;
+
+enum DBPageState {
+  DBPSclean = 0,    // file and memory agree
+  DBPSsync = 1,     // the block changed and must be written
+  DBPScompact = 2,  // records were deleted: compact the string area before writing
+  DBPSerror = 3,    // the block could not be loaded (or is corrupt in memory)
+};
+
+class DBAccess : public CacheObject {
+ public:
+  // Opens a database over header and stream (neither owned): Init(header, stream, readonly).
+  DBAccess(DBHeader* header, std::iostream* stream, bool readonly);
+  // The page after prev, classified against the file length (pages for every further whole
+  // block of the file follow it).
+  DBAccess(const DBAccess* prev, long long filelen);
+  // Deletes the following pages and writes this page's changed block. The header is not
+  // synced: callers Close explicitly. A subclass commits its own state in its destructor.
+  ~DBAccess() override;
+  DBAccess(const DBAccess&) = delete;
+  DBAccess& operator=(const DBAccess&) = delete;
+
+  const char* ClassName() const override { return "DBAccess"; }
+  bool RestoreMemory() override;
+  void FreeMemory() override;
+
+  // Database operations over the whole chain (called on the first page).
+  virtual int ForEachBlock(int (*fn)(const DBRecordList&, void*), void* data,
+                           const DBFieldSort* order);
+  virtual int GetRecords(DBRecord* out, int n, int start);
+  virtual int FindRecords(const DBQuery* query, DBRecord* out, int n, int* pos);
+  virtual int AddRecords(const DBRecord* recs, int n);
+  virtual int DeleteRecords(const DBRecord* recs, int n);
+  virtual int TotalRecords();
+  virtual void Write(std::ostream* os, char sep);
+  virtual int Read(std::istream* is, char* sep, DBFieldInfo* schema);
+  virtual bool Sync();
+  virtual bool Close();
+
+  bool Init(DBHeader* header, std::iostream* stream, bool readonly);
+  bool ReadOnly() const;
+  bool Ready() const;
+  DBHeader* GetHeader() const { return header; }
+
+  int ForEachRecord(int (*fn)(const DBRecord&, void*), void* data, const DBFieldSort* order);
+  bool AddRecord(const DBRecord& rec) { return AddRecords(&rec, 1) == 1; }
+  int AddRecordList(const DBRecordList& list) {
+    return AddRecords(list.GetArray(), list.GetSize());
+  }
+  bool DeleteRecord(const DBRecord& rec) { return DeleteRecords(&rec, 1) > 0; }
+  int DeleteRecordList(const DBRecordList& list) {
+    return DeleteRecords(list.GetArray(), list.GetSize());
+  }
+  void WriteSorted(std::ostream* os, char sep);
+  void PrintStats(std::ostream* os);
+
+  // Page operations.
+  // Writes the block when it changed; true when the file holds it. With keep the block stays
+  // resident and usable.
+  bool SyncPage(bool keep);
+  // Rebuilds the pseudo-records from the resident block.
+  void ListRecords();
+  // Rebuilds the hash set from the pseudo-records.
+  void IndexRecords();
+  // Appends one record to this page: 1 stored (or ignored as empty), 0 does not fit here,
+  // -1 fits in no block at all.
+  int PutRecord(const DBRecord& rec);
+  // Records in this page (the block loaded once when unknown); -1 when it cannot be read.
+  int NRecords();
+  void FreeLoad();
+
+  DBPageState State() const { return state; }
+  DBAccess* NextPage() const { return next; }
+  long long BlockPos() const { return strpos; }
+  int FreeEstimate() const { return nravail; }
+  const ABitMap& HashBits() const { return bihset; }
+
+ protected:
+  // The resident block, retained for the caller (null when it cannot be loaded).
+  DBRecordBlock* LoadBlock() { return static_cast<DBRecordBlock*>(GetCacheObject()); }
+  void ReleaseBlock(DBRecordBlock* rb) { ReleaseObject(rb); }
+
+ private:
+  explicit DBAccess(const DBAccess* prev);  // the page after prev, not yet classified
+  void Classify(long long filelen);
+  void MakeUnknown();
+  void MakeEmpty();
+  // Writes a changed block and drops the memory (the work of FreeMemory, used by the
+  // destructor without virtual dispatch). False when a changed block could not be written
+  // and stays resident.
+  bool FlushPage();
+  void DropMemory();
+  bool EnsureViews(int rows);
+  void PointViews(int fromRow);
+  int PageFind(const DBQuery* query, DBRecord* out, int n, int* rel, bool mayMatch);
+  int PageDelete(const DBRecord* recs, int n);
+  int AddFrom(DBAccess** page, const DBRecord* recs, int n);
+  bool AnyInUse() const;
+
+  long long strpos;  // file offset of the block
+  int rwidth;        // cells per record (-1 unknown)
+  int nrused;        // records stored (-1 unknown)
+  int nravail;       // estimate of records that still fit (-1 unknown)
+  DBAccess* next;    // the following page (owned)
+  ABitMap bihset;    // hash indexes of the records, mod DB_HASHSETLEN
+  DBPageState state;
+  DBRecordList brl;  // pseudo-records while resident
+  DBHeader* header;  // shared by all pages, not owned
+
+  DBField* views;      // decoded cells backing the pseudo-records (resident only)
+  int viewcap;         // cells in views
+  DBStrIndex* sindex;  // string runs of the block, for sharing (built on demand)
+  DBAccess* lastAdd;   // the page that took the last record read by Read
+};

@@ -1,0 +1,434 @@
+// Record blocks: cell encoding, string area allocation with sharing, checks, deletion,
+// compaction and byte-order conversion.
+#include "db/dbblock.h"
+
+#include <cstring>
+#include <vector>
+
+#include "support/abitmap.h"
+#include "support/dmessage.h"
+
+namespace {
+
+inline uint32_t Round4(uint32_t n) {
+  return (n + 3u) & ~3u;
+}
+
+// Bytes from p up to and including the NUL that ends the n-th text, when all n texts end
+// before end; 0 otherwise.
+uint32_t RunLength(const unsigned char* p, int n, const unsigned char* end) {
+  const unsigned char* q = p;
+  for (int i = 0; i < n; i++) {
+    const void* z = q < end ? memchr(q, 0, static_cast<size_t>(end - q)) : nullptr;
+    if (z == nullptr) return 0;
+    q = static_cast<const unsigned char*>(z) + 1;
+  }
+  return static_cast<uint32_t>(q - p);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Cells
+
+int DBFieldS::SetOffsetArray(DBDataType t, int n, const void* data) {
+  if (n < 1 || n > DB_MAXVALUES || data == nullptr || (n == 1 && t != DBDTstring)) return 0;
+  dt = static_cast<uint8_t>(t);
+  nv = static_cast<uint16_t>(n);
+  if (t == DBDTstring)
+    fl = n == 1 ? DBFLoffset : (DBFLarray | DBFLpacked | DBFLoffset);
+  else
+    fl = DBFLarray | DBFLoffset;
+  v.off = static_cast<int32_t>(static_cast<const unsigned char*>(data) -
+                               reinterpret_cast<const unsigned char*>(this));
+  return 1;
+}
+
+const void* DBFieldS::GetPointer(int i) const {
+  if (i < 0 || i >= nv) return nullptr;
+  switch (dt) {
+    case DBDTint:
+    case DBDTfloat:
+      if (nv == 1) return &v;
+      return DataAddr() + 4 * i;
+    case DBDTstring: {
+      const char* s = reinterpret_cast<const char*>(DataAddr());
+      while (i-- > 0) s += strlen(s) + 1;
+      return s;
+    }
+    default:
+      DMESSAGE(DMCparameter, "Botched type in DBFieldS::Get");
+      return nullptr;
+  }
+}
+
+// Shallow decode: the field views the cell's values in place and owns nothing.
+DBField& DBField::operator=(const DBFieldS* cell) {
+  Clear();
+  if (cell == nullptr || cell->nv == 0) return *this;
+  if (cell->dt < DBDTint || cell->dt > DBDTstring) {
+    DMESSAGE(DMCparameter, "Botched type in DBFieldS assignment");
+    return *this;
+  }
+  if (!cell->HasOffset()) {
+    SetView(static_cast<DBDataType>(cell->dt), 1, &cell->v, false);
+    return *this;
+  }
+  const void* data = cell->DataAddr();
+  if (!DMASSERT(data != nullptr)) return *this;
+  SetView(static_cast<DBDataType>(cell->dt), cell->nv, data,
+          cell->dt == DBDTstring && cell->nv > 1);
+  return *this;
+}
+
+// Deep decode: an owning copy (shared strings, copied arrays).
+DBField& DBField::operator=(const DBFieldS& cell) {
+  DBField view;
+  view = &cell;
+  *this = view;
+  return *this;
+}
+
+// ---------------------------------------------------------------------------------------
+// The string run index
+
+uint32_t DBStrIndex::RunHash(const char** strings, int n, uint32_t* t) {
+  uint32_t h = 2166136261u;
+  uint32_t total = 0;
+  for (int i = 0; i < n; i++) {
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(strings[i]);
+    for (;; ++s) {
+      h = (h ^ *s) * 16777619u;
+      total++;
+      if (*s == 0) break;
+    }
+  }
+  *t = total;
+  return h;
+}
+
+void DBStrIndex::Grow() {
+  std::vector<Entry> old;
+  old.swap(slots);
+  slots.assign(old.empty() ? 256 : old.size() * 2, Entry{0, 0, 0});
+  count = 0;
+  for (const Entry& e : old)
+    if (e.pos != 0) Insert(e.pos, e.len, e.hash);
+}
+
+void DBStrIndex::Insert(uint32_t pos, uint32_t t, uint32_t h) {
+  if ((count + 1) * 2 > slots.size()) Grow();
+  size_t mask = slots.size() - 1;
+  for (size_t i = h & mask;; i = (i + 1) & mask) {
+    Entry& e = slots[i];
+    if (e.pos == 0) {
+      e = Entry{h, pos, t};
+      count++;
+      return;
+    }
+    if (e.pos == pos) return;  // already known
+  }
+}
+
+uint32_t DBStrIndex::Find(const DBRecordBlock* rb, const char** strings, int n, uint32_t t,
+                          uint32_t h) const {
+  if (slots.empty()) return 0;
+  size_t mask = slots.size() - 1;
+  for (size_t i = h & mask;; i = (i + 1) & mask) {
+    const Entry& e = slots[i];
+    if (e.pos == 0) return 0;
+    if (e.hash != h || e.len != t || e.pos + t > static_cast<uint32_t>(DB_BLOCKSIZE)) continue;
+    const char* p = reinterpret_cast<const char*>(rb->b + e.pos);
+    bool same = true;
+    for (int k = 0; k < n && same; k++) {
+      size_t l = strlen(strings[k]) + 1;
+      same = memcmp(p, strings[k], l) == 0;
+      p += l;
+    }
+    if (same) return e.pos;
+  }
+}
+
+void DBStrIndex::Build(const DBRecordBlock* rb) {
+  slots.assign(256, Entry{0, 0, 0});
+  count = 0;
+  valid = true;
+  if (rb == nullptr || rb->BasicCheck() == 0) return;
+  long ncells = static_cast<long>(rb->NFields()) * rb->NRecords();
+  const DBFieldS* c = rb->Cells();
+  const unsigned char* lo = rb->End() - rb->StrBytes();
+  std::vector<const char*> strs;
+  for (long i = 0; i < ncells; i++) {
+    if (c[i].dt != DBDTstring || c[i].nv < 1 || (c[i].v.off & 3) != 0) continue;
+    const unsigned char* p = c[i].DataAddr();
+    if (p < lo || p >= rb->End()) continue;
+    uint32_t t = RunLength(p, c[i].nv, rb->End());
+    if (t == 0) continue;
+    strs.clear();
+    const char* s = reinterpret_cast<const char*>(p);
+    for (int k = 0; k < c[i].nv; k++) {
+      strs.push_back(s);
+      s += strlen(s) + 1;
+    }
+    uint32_t tt;
+    uint32_t h = RunHash(strs.data(), c[i].nv, &tt);
+    Insert(static_cast<uint32_t>(p - rb->b), tt, h);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Blocks
+
+void DBRecordBlock::Reset() {
+  SetMagic(DB_BLOCKMAGIC);
+  SetNFields(0);
+  SetNRecords(0);
+  SetStrBytes(0);
+  memset(Data(), 0, DB_DATASIZE);
+}
+
+int DBRecordBlock::Estimate(int nfields, int nrecords, uint32_t strbytes) {
+  if (nfields < 1) return 0;
+  if (nrecords <= 0) return DB_BLOCKCELLS / nfields;
+  long long avail = static_cast<long long>(DB_DATASIZE) - strbytes -
+                    static_cast<long long>(DB_CELLSIZE) * nrecords * nfields;
+  long long per = static_cast<long long>(DB_CELLSIZE) * nfields + strbytes / nrecords;
+  if (avail <= 0 || per <= 0) return 0;
+  return static_cast<int>(avail / per);
+}
+
+const char* DBRecordBlock::StrAlloc(const char** strings, int n, DBStrIndex* index) {
+  if (n < 1 || strings == nullptr) return nullptr;
+  for (int i = 0; i < n; i++) {
+    if (strings[i] == nullptr) {
+      DMESSAGE(DMCwarning, "NULL string in StrAlloc");
+      strings[i] = "";
+    }
+  }
+  uint32_t t;
+  uint32_t h = DBStrIndex::RunHash(strings, n, &t);
+  if (index != nullptr) {
+    if (!index->Valid()) index->Build(this);
+    uint32_t pos = index->Find(this, strings, n, t, h);
+    if (pos != 0) return reinterpret_cast<const char*>(b + pos);
+  }
+  uint32_t r = Round4(t);
+  if (static_cast<long>(r) > FreeBytes()) return nullptr;
+  SetStrBytes(StrBytes() + r);
+  unsigned char* dest = End() - StrBytes();
+  unsigned char* p = dest;
+  for (int i = 0; i < n; i++) {
+    size_t l = strlen(strings[i]) + 1;
+    memcpy(p, strings[i], l);
+    p += l;
+  }
+  memset(p, 0, r - t);
+  if (index != nullptr) index->Insert(static_cast<uint32_t>(dest - b), t, h);
+  return reinterpret_cast<const char*>(dest);
+}
+
+int DBRecordBlock::BasicCheck() const {
+  if (Magic() != DB_BLOCKMAGIC) return 0;
+  uint16_t nf = Get16(2);
+  int nr = NRecords();
+  uint32_t sb = StrBytes();
+  if (nf > 128 || nr < 0 || sb >= 0x80000000u) return 0;
+  if (nr > 0 && nf == 0) return 0;
+  if (static_cast<long long>(DB_CELLSIZE) * nf * nr + sb > DB_DATASIZE) return 0;
+  return 1;
+}
+
+int DBRecordBlock::Consistent(const DBFieldInfo* schema) const {
+  if (!BasicCheck()) return 0;
+  int nr = NRecords();
+  if (nr == 0) return 1;
+  int nf = NFields();
+  if (schema != nullptr && nf > schema->GetNFields()) return 0;
+  const unsigned char* lo = End() - StrBytes();
+  const unsigned char* end = End();
+  const DBFieldS* c = Cells();
+  for (int r = 0; r < nr; r++) {
+    for (int f = 0; f < nf; f++, c++) {
+      if (c->nv == 0) continue;
+      if (c->dt < DBDTint || c->dt > DBDTstring) return 0;
+      const DBFDetails* d = schema != nullptr ? schema->GetDetails(f) : nullptr;
+      if (d != nullptr && d->dtype != DBDTunknown) {
+        if (c->dt != d->dtype) return 0;
+        if (c->nv > 1 && !(d->flags & DBFDmulti)) return 0;
+      } else if (c->nv > 1 && !(c->fl & DBFLarray)) {
+        return 0;
+      }
+      if (!c->HasOffset()) continue;
+      if (!(c->fl & DBFLoffset) || (c->fl & DBFLowns)) return 0;
+      if ((c->v.off & 3) != 0) return 0;
+      const unsigned char* p = c->DataAddr();
+      if (p < lo || p >= end) return 0;
+      if (c->dt == DBDTstring) {
+        if (c->nv > 1 && !(c->fl & DBFLpacked)) return 0;
+        if (end - p < c->nv) return 0;
+        if (RunLength(p, c->nv, end) == 0) return 0;
+      } else if (end - p < 4L * c->nv) {
+        return 0;
+      }
+    }
+  }
+  return 1;
+}
+
+void DBRecordBlock::DeleteRecords(const ABitMap& marked) {
+  int nr = NRecords();
+  if (static_cast<long>(marked.Length()) != nr || nr < 0) {
+    DMESSAGE(DMCparameter, "Bad call to DBRecordBlock::DeleteRecords");
+    return;
+  }
+  int nf = NFields();
+  int kept = 0;
+  for (int r = 0; r < nr; r++) {
+    if (marked.Check(static_cast<uint32_t>(r))) continue;
+    if (kept != r) {
+      DBFieldS* src = Row(r);
+      DBFieldS* dst = Row(kept);
+      for (int f = 0; f < nf; f++) {
+        if (src[f].nv > 0 && src[f].HasOffset()) {
+          dst[f].SetOffsetArray(static_cast<DBDataType>(src[f].dt), src[f].nv, src[f].DataAddr());
+        } else {
+          dst[f] = src[f];
+        }
+      }
+    }
+    kept++;
+  }
+  if (kept == 0) {
+    Reset();
+    return;
+  }
+  // The rows past the last one kept are no longer cells: clear them.
+  memset(Row(kept), 0, static_cast<size_t>(nr - kept) * nf * DB_CELLSIZE);
+  SetNRecords(kept);
+}
+
+void DBRecordBlock::Compact() {
+  if (!BasicCheck()) return;
+  int nr = NRecords();
+  int nf = NFields();
+  if (nr == 0) {
+    if (nf != 0) Reset();
+    return;
+  }
+  uint32_t sb = StrBytes();
+  if (sb < 5) return;
+  uint32_t nwords = sb / 4;
+  unsigned char* lo = End() - sb;
+  // Words of the string area numbered from the data end backward: word w covers the four
+  // bytes at End() - 4 (w + 1).
+  std::vector<uint8_t> used(nwords, 0);
+  long ncells = static_cast<long>(nf) * nr;
+  DBFieldS* c = Cells();
+  for (long i = 0; i < ncells; i++) {
+    if (c[i].nv == 0 || !c[i].HasOffset()) continue;
+    const unsigned char* p = c[i].DataAddr();
+    if (p < lo || p >= End()) {
+      DMESSAGE(DMCwarning, "Bad offset pointer in Compact");
+      continue;
+    }
+    uint32_t len;
+    if (c[i].dt == DBDTstring) {
+      len = RunLength(p, c[i].nv, End());
+    } else if (c[i].dt == DBDTint || c[i].dt == DBDTfloat) {
+      len = 4u * c[i].nv;
+      if (p + len > End()) len = 0;
+    } else {
+      DMESSAGE(DMCparameter, "Missing type in Compact");
+      return;
+    }
+    if (len == 0) {
+      DMESSAGE(DMCwarning, "Illegal size in Compact");
+      continue;
+    }
+    long first = (End() - (p + len)) / 4;  // word of the last byte
+    long last = (End() - p - 1) / 4;       // word of the first byte
+    for (long w = first; w <= last && w < static_cast<long>(nwords); w++) used[w] = 1;
+  }
+  // freeBefore[w]: free words between word w and the data end; used data moves by that.
+  std::vector<uint32_t> shift(nwords, 0);
+  uint32_t nfree = 0;
+  for (uint32_t w = 0; w < nwords; w++) {
+    shift[w] = nfree;
+    if (!used[w]) nfree++;
+  }
+  if (nfree == 0) return;
+  // Move the used words toward the end, the highest addresses first.
+  for (uint32_t w = 0; w < nwords; w++) {
+    if (!used[w] || shift[w] == 0) continue;
+    unsigned char* from = End() - 4 * (w + 1);
+    memmove(from + 4 * shift[w], from, 4);
+  }
+  // Re-point every cell whose data moved.
+  for (long i = 0; i < ncells; i++) {
+    if (c[i].nv == 0 || !c[i].HasOffset()) continue;
+    const unsigned char* p = c[i].DataAddr();
+    if (p < lo || p >= End()) continue;
+    uint32_t w = static_cast<uint32_t>((End() - p - 1) / 4);
+    if (!used[w] || shift[w] == 0) continue;
+    if (!c[i].SetOffsetArray(static_cast<DBDataType>(c[i].dt), c[i].nv, p + 4 * shift[w]))
+      DMESSAGE(DMCassert, "SetOffsetArray failed in Compact");
+  }
+  uint32_t nsb = sb - 4 * nfree;
+  memset(lo, 0, 4 * nfree);  // the freed bytes hold nothing stale
+  SetStrBytes(nsb);
+}
+
+int DBRecordBlock::SwapBlock() {
+  bool foreign = Magic() == DB_BLOCKMAGICSWAP;
+  if (foreign) {
+    Put16(0, DBswap16(Get16(0)));
+    Put16(2, DBswap16(Get16(2)));
+    Put32(4, DBswap32(Get32(4)));
+    Put32(8, DBswap32(Get32(8)));
+  }
+  if (!BasicCheck()) {
+    DMESSAGE(DMCparameter, "Basic block check failed in SwapBlock");
+    return 0;
+  }
+  long ncells = static_cast<long>(NFields()) * NRecords();
+  DBFieldS* c = Cells();
+  const unsigned char* lo = End() - StrBytes();
+  if (foreign)
+    for (long i = 0; i < ncells; i++) c[i].nv = DBswap16(c[i].nv);
+  for (long i = 0; i < ncells; i++) {
+    DBFieldS& cell = c[i];
+    if (cell.nv == 0) continue;
+    if (cell.nv > 1 && (cell.dt == DBDTint || cell.dt == DBDTfloat)) {
+      if (foreign) cell.v.bits = DBswap32(cell.v.bits);
+      const unsigned char* p = cell.DataAddr();
+      if ((cell.v.off & 3) != 0 || p < lo || p >= End() || End() - p < 4L * cell.nv) {
+        DMESSAGE(DMCparameter, "Bad offset in SwapBlock");
+        return 0;
+      }
+      unsigned char* q = const_cast<unsigned char*>(p);
+      for (int k = 0; k < cell.nv; k++, q += 4) {
+        uint32_t x;
+        memcpy(&x, q, 4);
+        x = DBswap32(x);
+        memcpy(q, &x, 4);
+      }
+      if (!foreign) cell.v.bits = DBswap32(cell.v.bits);
+    } else if (cell.nv > 1 && cell.dt != DBDTstring) {
+      DMESSAGE(DMCparameter, "Unknown array type in SwapBlock");
+      return 0;
+    } else if (cell.dt < DBDTint || cell.dt > DBDTstring) {
+      DMESSAGE(DMCparameter, "Unknown data type in SwapBlock");
+      return 0;
+    } else {
+      cell.v.bits = DBswap32(cell.v.bits);
+    }
+  }
+  if (!foreign) {
+    for (long i = 0; i < ncells; i++) c[i].nv = DBswap16(c[i].nv);
+    Put16(0, DBswap16(Get16(0)));
+    Put16(2, DBswap16(Get16(2)));
+    Put32(4, DBswap32(Get32(4)));
+    Put32(8, DBswap32(Get32(8)));
+  }
+  return 1;
+}

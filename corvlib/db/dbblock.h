@@ -1,0 +1,154 @@
+// Record blocks: the fixed 65,548-byte blocks that follow a database file's text header.
+// A block starts with four numbers (magic, field count, record count, string bytes) and a
+// 65,536-byte data area: rows of 8-byte field cells at the front, strings and value arrays
+// packed from the back (the string area). All numbers are in the byte order the header
+// names; while a block is resident it is held in host order and swapped explicitly on the way
+// in and out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "db/dbase.h"
+
+class ABitMap;
+
+constexpr int DB_BLOCKSIZE = 65548;  // bytes of one block in the file and in memory
+constexpr int DB_BLOCKHEAD = 12;     // magic, field count, record count, string bytes
+constexpr int DB_DATASIZE = 65536;   // the data area
+constexpr int DB_CELLSIZE = 8;       // one stored field cell
+constexpr int DB_BLOCKCELLS = DB_DATASIZE / DB_CELLSIZE;  // 8,192 cells at most
+constexpr uint16_t DB_BLOCKMAGIC = 0x1A72;
+constexpr uint16_t DB_BLOCKMAGICSWAP = 0x721A;  // the magic read in the other byte order
+
+// One stored field cell (8 bytes, fixed layout): type, flags, value count, and the value of a
+// single int or float or the byte offset from the cell's first byte to its data in the string
+// area.
+struct DBFieldS {
+  uint8_t dt;   // DBDataType; 0 only in unset cells
+  uint8_t fl;   // DBFLarray, DBFLpacked, DBFLoffset (never DBFLowns)
+  uint16_t nv;  // value count; 0 = unset (the whole cell zero)
+  union {
+    int32_t mint;
+    float mfloat;
+    int32_t off;
+    uint32_t bits;
+  } v;
+
+  // Whether the cell refers to data in the string area (several values, or one string).
+  bool HasOffset() const { return nv >= 2 || (nv == 1 && dt == DBDTstring); }
+  const unsigned char* DataAddr() const {
+    return reinterpret_cast<const unsigned char*>(this) + v.off;
+  }
+  // Makes the cell refer to n values at data inside the same block; 0 (unchanged) for n < 1,
+  // a single int or float, or a null address.
+  int SetOffsetArray(DBDataType t, int n, const void* data);
+  // Address of value i, null when i is outside 0..nv-1.
+  const void* GetPointer(int i) const;
+};
+
+static_assert(sizeof(DBFieldS) == DB_CELLSIZE, "a stored cell is 8 bytes");
+static_assert(offsetof(DBFieldS, nv) == 2 && offsetof(DBFieldS, v) == 4, "cell layout");
+
+class DBStrIndex;
+
+// A block in memory: exactly the stored bytes, numbers in host order while resident.
+struct DBRecordBlock {
+  uint16_t Magic() const { return Get16(0); }
+  int NFields() const { return static_cast<int16_t>(Get16(2)); }
+  int NRecords() const { return static_cast<int32_t>(Get32(4)); }
+  uint32_t StrBytes() const { return Get32(8); }
+  void SetMagic(uint16_t m) { Put16(0, m); }
+  void SetNFields(int n) { Put16(2, static_cast<uint16_t>(n)); }
+  void SetNRecords(int n) { Put32(4, static_cast<uint32_t>(n)); }
+  void SetStrBytes(uint32_t n) { Put32(8, n); }
+
+  unsigned char* Data() { return b + DB_BLOCKHEAD; }
+  const unsigned char* Data() const { return b + DB_BLOCKHEAD; }
+  unsigned char* End() { return b + DB_BLOCKSIZE; }
+  const unsigned char* End() const { return b + DB_BLOCKSIZE; }
+  DBFieldS* Cells() { return reinterpret_cast<DBFieldS*>(b + DB_BLOCKHEAD); }
+  const DBFieldS* Cells() const { return reinterpret_cast<const DBFieldS*>(b + DB_BLOCKHEAD); }
+  DBFieldS* Row(int r) { return Cells() + static_cast<long>(r) * NFields(); }
+  // Bytes between the cells and the string area.
+  long FreeBytes() const {
+    return static_cast<long>(DB_DATASIZE) -
+           static_cast<long>(DB_CELLSIZE) * NFields() * NRecords() - static_cast<long>(StrBytes());
+  }
+
+  // Makes the block empty: magic, zero counts, zero data area.
+  void Reset();
+  // Places n strings as one run in the string area (or reuses an equal run that the index
+  // knows of); returns its address, null when it does not fit.
+  const char* StrAlloc(const char** strings, int n, DBStrIndex* index = nullptr);
+  // The numbers of the block head are sane and cells plus string area fit.
+  int BasicCheck() const;
+  // Every check of the block, against a schema when one is given; 1 when it passes.
+  int Consistent(const DBFieldInfo* schema) const;
+  // Removes the marked records from the cell area (the string area stays until Compact).
+  void DeleteRecords(const ABitMap& marked);
+  // Rebuilds the string area with only the data still referenced.
+  void Compact();
+  // Converts between host and the other byte order, in either direction; 1 on success.
+  int SwapBlock();
+  // Free-record estimate of a block with F fields, N records and S string bytes.
+  static int Estimate(int nfields, int nrecords, uint32_t strbytes);
+
+  unsigned char b[DB_BLOCKSIZE];
+
+ private:
+  uint16_t Get16(int o) const {
+    uint16_t x;
+    __builtin_memcpy(&x, b + o, 2);
+    return x;
+  }
+  uint32_t Get32(int o) const {
+    uint32_t x;
+    __builtin_memcpy(&x, b + o, 4);
+    return x;
+  }
+  void Put16(int o, uint16_t x) { __builtin_memcpy(b + o, &x, 2); }
+  void Put32(int o, uint32_t x) { __builtin_memcpy(b + o, &x, 4); }
+};
+
+static_assert(sizeof(DBRecordBlock) == DB_BLOCKSIZE, "a block is 65,548 bytes");
+
+// The string runs of one block, found by content, so that a run repeated in several records
+// is stored once. Only string cells are indexed: the bytes of numeric arrays are never reused
+// as text, so every run keeps its meaning when the block changes byte order.
+class DBStrIndex {
+ public:
+  bool Valid() const { return valid; }
+  void Invalidate() {
+    valid = false;
+    count = 0;
+  }
+  // Indexes every string run the block's cells refer to.
+  void Build(const DBRecordBlock* rb);
+  // Block offset of a run equal to the n strings (total bytes with NULs t, hash h), 0 if none.
+  uint32_t Find(const DBRecordBlock* rb, const char** strings, int n, uint32_t t, uint32_t h) const;
+  void Insert(uint32_t pos, uint32_t t, uint32_t h);
+  // Hash of n strings with their NULs; *t receives their byte total.
+  static uint32_t RunHash(const char** strings, int n, uint32_t* t);
+
+ private:
+  struct Entry {
+    uint32_t hash;
+    uint32_t pos;  // block offset of the run; 0 = empty slot
+    uint32_t len;
+  };
+  void Grow();
+
+  std::vector<Entry> slots;
+  uint32_t count = 0;
+  bool valid = false;
+};
+
+// Byte order helpers.
+inline uint16_t DBswap16(uint16_t x) {
+  return static_cast<uint16_t>((x >> 8) | (x << 8));
+}
+inline uint32_t DBswap32(uint32_t x) {
+  return __builtin_bswap32(x);
+}

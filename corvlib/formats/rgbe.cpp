@@ -49,6 +49,10 @@ class StreamLock {
   FILE* fp_;
 };
 
+// One scanline split into its four byte streams, each contiguous: the run search and the
+// packet decoder work on these.
+thread_local unsigned char t_planes[4][RGBE_MAXELEN + 16];
+
 // Collects coded bytes in a stack buffer and writes them in blocks.
 class ByteSink {
  public:
@@ -58,12 +62,10 @@ class ByteSink {
     if (len_ == sizeof buf_) flush();
     buf_[len_++] = c;
   }
-  // Makes room for k <= kMaxDump + 1 bytes and returns where they go.
-  unsigned char* reserve(size_t k) {
+  void put(const unsigned char* p, size_t k) {
     if (len_ + k > sizeof buf_) flush();
-    unsigned char* p = buf_ + len_;
+    std::memcpy(buf_ + len_, p, k);
     len_ += k;
-    return p;
   }
   void flush() {
     if (len_ > 0 && std::fwrite(buf_, 1, len_, fp_) != len_) failed_ = true;
@@ -78,28 +80,48 @@ class ByteSink {
   unsigned char buf_[8192];
 };
 
-// Codes one byte position (0..3) of n pixels as runs and dumps.
-void writeStream(ByteSink& out, const RGBEPIX* p, int n, int i) {
+// The first position p >= j with b[p..p+3] equal, or n when there is none.
+//
+// Searching segment by segment (each a maximal stretch of equal bytes from j) for the first
+// of at least kMinRun bytes finds the same position: such a segment starts where four equal
+// bytes start, and the first place where four equal bytes start begins a segment.
+int findRun(const unsigned char* b, int j, int n) {
+  int p = j;
+#if defined(__SSE2__)
+  while (p + 16 + 3 <= n) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + p));
+    const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + p + 1));
+    const __m128i a2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + p + 2));
+    const __m128i a3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + p + 3));
+    const __m128i eq = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(a, a1), _mm_cmpeq_epi8(a, a2)),
+                                     _mm_cmpeq_epi8(a, a3));
+    const int m = _mm_movemask_epi8(eq);
+    if (m != 0) return p + __builtin_ctz(static_cast<unsigned>(m));
+    p += 16;
+  }
+#endif
+  for (; p + 3 < n; p++)
+    if (b[p] == b[p + 1] && b[p] == b[p + 2] && b[p] == b[p + 3]) return p;
+  return n;
+}
+
+// Codes one byte stream of n bytes as runs and dumps.
+void writeStream(ByteSink& out, const unsigned char* b, int n) {
   int j = 0;
   while (j < n) {
-    // Find the next run of at least kMinRun equal bytes from j.
-    int beg = j;
+    const int beg = findRun(b, j, n);
     int cnt = 0;
-    while (beg < n) {
-      const unsigned char b = p[beg][i];
+    if (beg < n) {
       cnt = 1;
-      while (cnt < kMaxRun && beg + cnt < n && p[beg + cnt][i] == b) cnt++;
-      if (cnt >= kMinRun) break;
-      beg += cnt;
+      while (cnt < kMaxRun && beg + cnt < n && b[beg + cnt] == b[beg]) cnt++;
     }
-    if (beg >= n) cnt = 0;
-    // Two or three equal bytes before the run go out as a short run.
+    // Two or three equal bytes before the run (or the end) go out as a short run.
     if (beg - j > 1 && beg - j < kMinRun) {
       int k = j + 1;
-      while (k < beg && p[k][i] == p[j][i]) k++;
+      while (k < beg && b[k] == b[j]) k++;
       if (k == beg) {
         out.put(static_cast<unsigned char>(128 + beg - j));
-        out.put(p[j][i]);
+        out.put(b[j]);
         j = beg;
       }
     }
@@ -107,16 +129,87 @@ void writeStream(ByteSink& out, const RGBEPIX* p, int n, int i) {
     while (j < beg) {
       int c = beg - j;
       if (c > kMaxDump) c = kMaxDump;
-      unsigned char* d = out.reserve(static_cast<size_t>(c) + 1);
-      *d++ = static_cast<unsigned char>(c);
-      for (int k = 0; k < c; k++) d[k] = p[j + k][i];
+      out.put(static_cast<unsigned char>(c));
+      out.put(b + j, static_cast<size_t>(c));
       j += c;
     }
-    if (cnt >= kMinRun) {
+    if (cnt > 0) {
       out.put(static_cast<unsigned char>(128 + cnt));
-      out.put(p[beg][i]);
+      out.put(b[beg]);
       j = beg + cnt;
     }
+  }
+}
+
+// Fills one byte stream of n bytes from run and dump packets; -1 on end of file or a packet
+// that passes the end. The stream is locked by the caller.
+int readStream(FILE* fp, unsigned char* dst, int n) {
+  int j = 0;
+  while (j < n) {
+    int code = getc_unlocked(fp);
+    if (code == EOF) return -1;
+    if (code > 128) {
+      code -= 128;
+      if (code > n - j) return -1;
+      const int v = getc_unlocked(fp);
+      if (v == EOF) return -1;
+      std::memset(dst + j, v, static_cast<size_t>(code));
+    } else {
+      if (code > n - j) return -1;
+      if (code > 8) {
+#if defined(__GLIBC__)
+        if (fread_unlocked(dst + j, 1, static_cast<size_t>(code), fp) != static_cast<size_t>(code))
+          return -1;
+#else
+        if (std::fread(dst + j, 1, static_cast<size_t>(code), fp) != static_cast<size_t>(code))
+          return -1;
+#endif
+      } else {
+        for (int k = 0; k < code; k++) {
+          const int v = getc_unlocked(fp);
+          if (v == EOF) return -1;
+          dst[j + k] = static_cast<unsigned char>(v);
+        }
+      }
+    }
+    j += code;
+  }
+  return 0;
+}
+
+// Splits n pixels into the four byte streams.
+void splitPlanes(const RGBEPIX* px, int n, unsigned char (*planes)[RGBE_MAXELEN + 16]) {
+  for (int i = 0; i < n; i++) {
+    planes[0][i] = px[i][0];
+    planes[1][i] = px[i][1];
+    planes[2][i] = px[i][2];
+    planes[3][i] = px[i][3];
+  }
+}
+
+// Joins four byte streams into n pixels.
+void joinPlanes(RGBEPIX* px, int n, const unsigned char (*planes)[RGBE_MAXELEN + 16]) {
+  int i = 0;
+#if defined(__SSE2__)
+  for (; i + 16 <= n; i += 16) {
+    const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes[0] + i));
+    const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes[1] + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes[2] + i));
+    const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes[3] + i));
+    const __m128i rg0 = _mm_unpacklo_epi8(r, g), rg1 = _mm_unpackhi_epi8(r, g);
+    const __m128i be0 = _mm_unpacklo_epi8(b, e), be1 = _mm_unpackhi_epi8(b, e);
+    __m128i* o = reinterpret_cast<__m128i*>(px[i]);
+    _mm_storeu_si128(o + 0, _mm_unpacklo_epi16(rg0, be0));
+    _mm_storeu_si128(o + 1, _mm_unpackhi_epi16(rg0, be0));
+    _mm_storeu_si128(o + 2, _mm_unpacklo_epi16(rg1, be1));
+    _mm_storeu_si128(o + 3, _mm_unpackhi_epi16(rg1, be1));
+  }
+#endif
+  for (; i < n; i++) {
+    px[i][0] = planes[0][i];
+    px[i][1] = planes[1][i];
+    px[i][2] = planes[2][i];
+    px[i][3] = planes[3][i];
   }
 }
 
@@ -163,8 +256,14 @@ void setcolr(RGBEPIX pixel, double r, double g, double b) {
     pixel[0] = pixel[1] = pixel[2] = pixel[3] = 0;
     return;
   }
-  int e;
-  const double f = std::frexp(d, &e);
+  // d lies between 1e-32 and infinity, so it is a normal number and frexp is a matter of
+  // its exponent bits.
+  uint64_t bits;
+  std::memcpy(&bits, &d, sizeof bits);
+  const int e = static_cast<int>((bits >> 52) & 0x7ff) - 1022;
+  bits = (bits & ~(uint64_t{0x7ff} << 52)) | (uint64_t{1022} << 52);
+  double f;
+  std::memcpy(&f, &bits, sizeof f);
   if (std::isinf(d) || e > 255 - RGBE_EXCESS) {
     // Too bright for the exponent: the largest code, keeping the hue where there is one.
     const double c[3] = {r, g, b};
@@ -240,12 +339,13 @@ int fwritecolrs(const RGBEPIX* pixels, int n, FILE* fp) {
     return static_cast<int>(w) - n;
   }
   {
+    splitPlanes(pixels, n, t_planes);
     ByteSink out(fp);
     out.put(2);
     out.put(2);
     out.put(static_cast<unsigned char>(n >> 8));
     out.put(static_cast<unsigned char>(n & 255));
-    for (int i = 0; i < 4; i++) writeStream(out, pixels, n, i);
+    for (int i = 0; i < 4; i++) writeStream(out, t_planes[i], n);
     out.flush();
     if (out.failed()) return -1;
   }
@@ -260,58 +360,35 @@ int oldreadcolrs(RGBEPIX* pixels, int n, FILE* fp) {
 int freadcolrs(RGBEPIX* pixels, int n, FILE* fp) {
   if (n < 0) return -1;
   if (n < RGBE_MINELEN || n > RGBE_MAXELEN) return readOld(pixels, 0, n, fp);
+  int start = 0;  // where the flat form takes over
   {
     StreamLock lock(fp);
     const int c0 = getc_unlocked(fp);
     if (c0 == EOF) return -1;
     if (c0 != 2) {
       ungetc(c0, fp);
-      goto old;
-    }
-    const int c1 = getc_unlocked(fp);
-    const int c2 = getc_unlocked(fp);
-    const int c3 = getc_unlocked(fp);
-    if (c1 == EOF || c2 == EOF || c3 == EOF) return -1;
-    if (c1 != 2 || (c2 & 128)) {
-      // A flat scanline whose first pixel begins with 2.
-      pixels[0][0] = 2;
-      pixels[0][1] = static_cast<unsigned char>(c1);
-      pixels[0][2] = static_cast<unsigned char>(c2);
-      pixels[0][3] = static_cast<unsigned char>(c3);
-      goto old1;
-    }
-    if (((c2 << 8) | c3) != n) return -1;
-    for (int i = 0; i < 4; i++) {
-      unsigned char* dst = &pixels[0][i];
-      int j = 0;
-      while (j < n) {
-        int code = getc_unlocked(fp);
-        if (code == EOF) return -1;
-        if (code > 128) {
-          code -= 128;
-          if (code > n - j) return -1;
-          const int v = getc_unlocked(fp);
-          if (v == EOF) return -1;
-          unsigned char* d = dst + 4 * j;
-          for (int k = 0; k < code; k++) d[4 * k] = static_cast<unsigned char>(v);
-        } else {
-          if (code > n - j) return -1;
-          unsigned char* d = dst + 4 * j;
-          for (int k = 0; k < code; k++) {
-            const int v = getc_unlocked(fp);
-            if (v == EOF) return -1;
-            d[4 * k] = static_cast<unsigned char>(v);
-          }
-        }
-        j += code;
+    } else {
+      const int c1 = getc_unlocked(fp);
+      const int c2 = getc_unlocked(fp);
+      const int c3 = getc_unlocked(fp);
+      if (c1 == EOF || c2 == EOF || c3 == EOF) return -1;
+      if (c1 != 2 || (c2 & 128)) {
+        // A flat scanline whose first pixel begins with 2.
+        pixels[0][0] = 2;
+        pixels[0][1] = static_cast<unsigned char>(c1);
+        pixels[0][2] = static_cast<unsigned char>(c2);
+        pixels[0][3] = static_cast<unsigned char>(c3);
+        start = 1;
+      } else {
+        if (((c2 << 8) | c3) != n) return -1;
+        for (int i = 0; i < 4; i++)
+          if (readStream(fp, t_planes[i], n) < 0) return -1;
+        joinPlanes(pixels, n, t_planes);
+        return 0;
       }
     }
-    return 0;
   }
-old:
-  return readOld(pixels, 0, n, fp);
-old1:
-  return readOld(pixels, 1, n, fp);
+  return readOld(pixels, start, n, fp);
 }
 
 int fwritescan(const float* colours, int n, FILE* fp) {

@@ -137,6 +137,43 @@ TEST(RgbeEncode, RandomColoursRoundTripWithinOneMantissaStep) {
   }
 }
 
+// setcolr computed as plainly as possible, for colours it encodes without clamping.
+void referenceSetcolr(unsigned char p[4], double r, double g, double b) {
+  r = r > 0 ? r : 0;
+  g = g > 0 ? g : 0;
+  b = b > 0 ? b : 0;
+  const double d = std::max(r, std::max(g, b));
+  if (d <= 1e-32) {
+    p[0] = p[1] = p[2] = p[3] = 0;
+    return;
+  }
+  int e;
+  const double s = std::frexp(d, &e) * 255.9999 / d;
+  p[0] = static_cast<unsigned char>(r * s);
+  p[1] = static_cast<unsigned char>(g * s);
+  p[2] = static_cast<unsigned char>(b * s);
+  p[3] = static_cast<unsigned char>(e + 128);
+}
+
+TEST(RgbeEncode, AgreesWithThePlainFormulaEverywhereItFits) {
+  std::mt19937_64 rng(21);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::uniform_int_distribution<int> ex(-105, 126);
+  for (int t = 0; t < 300000; t++) {
+    const double scale = std::ldexp(1.0, ex(rng));
+    double c[3];
+    for (double& v : c) {
+      const int kind = static_cast<int>(rng() % 8);
+      v = kind == 0 ? scale : kind == 1 ? -unit(rng) * scale : unit(rng) * scale;
+    }
+    unsigned char want[4];
+    referenceSetcolr(want, c[0], c[1], c[2]);
+    RGBEPIX got;
+    setcolr(got, c[0], c[1], c[2]);
+    ASSERT_EQ(0, std::memcmp(got, want, 4)) << c[0] << " " << c[1] << " " << c[2];
+  }
+}
+
 TEST(RgbeEncode, TooBrightClampsToLargestCodeAndNaNIsBlack) {
   RGBEPIX p;
   // 2^127 still fits: exponent 255.
@@ -245,6 +282,57 @@ TEST(RgbeWrite, LongRunsAndDumpsSplitAtTheirLimits) {
   Bytes want2 = {2, 2, 0, 10,  10, 1, 2, 3, 3, 3, 4,   5, 6,   7, 8,
                  2, 1, 2, 132, 3,  4, 5, 6, 7, 8, 138, 0, 138, 0};
   EXPECT_EQ(got, want2);
+}
+
+// The writer's run search done literally: segment by segment from the write position.
+Bytes referenceEncode(const std::vector<std::array<unsigned char, 4>>& px) {
+  const int n = static_cast<int>(px.size());
+  Bytes out = {2, 2, static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n & 255)};
+  for (int i = 0; i < 4; i++) {
+    int j = 0;
+    while (j < n) {
+      int beg = j, cnt = 0;
+      for (; beg < n; beg += cnt) {
+        for (cnt = 1; cnt < 127 && beg + cnt < n && px[beg + cnt][i] == px[beg][i]; cnt++) {
+        }
+        if (cnt >= 4) break;
+      }
+      if (beg - j > 1 && beg - j < 4) {
+        int k = j + 1;
+        while (px[k][i] == px[j][i])
+          if (++k >= beg) {
+            out.push_back(static_cast<unsigned char>(128 + beg - j));
+            out.push_back(px[j][i]);
+            j = beg;
+            break;
+          }
+      }
+      while (j < beg) {
+        int c = std::min(beg - j, 128);
+        out.push_back(static_cast<unsigned char>(c));
+        while (c--) out.push_back(px[j++][i]);
+      }
+      if (beg < n && cnt >= 4) {
+        out.push_back(static_cast<unsigned char>(128 + cnt));
+        out.push_back(px[beg][i]);
+        j = beg + cnt;
+      }
+    }
+  }
+  return out;
+}
+
+TEST(RgbeWrite, FastRunSearchAgreesWithTheLiteralOne) {
+  std::mt19937 rng(17);
+  for (int t = 0; t < 400; t++) {
+    const int n = 8 + static_cast<int>(rng() % (t < 300 ? 200 : 5000));
+    auto px = randomScanline(rng, n);
+    // Some scanlines of few byte values, where runs of 2 to 5 abound.
+    if (t % 3 == 0)
+      for (auto& p : px)
+        for (auto& b : p) b &= 1;
+    ASSERT_EQ(encode(px), referenceEncode(px)) << "scanline " << t << " of " << n;
+  }
 }
 
 TEST(RgbeRead, EveryScanlineFormRoundTrips) {

@@ -21,11 +21,6 @@ inline bool isSpace(char c) {
   return std::isspace(static_cast<unsigned char>(c)) != 0;
 }
 
-inline void vcopy(FVECT d, const FVECT s) {
-  d[0] = s[0];
-  d[1] = s[1];
-  d[2] = s[2];
-}
 inline void vscale(FVECT v, double f) {
   v[0] *= f;
   v[1] *= f;

@@ -1,0 +1,28 @@
+// Whole-file entry points of the tone-mapping library: load an RGBE/XYZE picture or an HDR
+// TIFF file into brightness (and optional chroma) arrays through a TMstruct, or load, map and
+// return display bytes in one call.
+//
+// Arrays returned through lpp, cpp and psp are allocated here with malloc and belong to the
+// caller; they are row-major, *xp by *yp, rows in file order.
+#pragma once
+
+#include <cstdio>
+
+#include <tiffio.h>
+
+#include "tonemap/tonemap.h"
+
+// Loads a picture from fp (left open) or, when fp is NULL, from the file fname. cpp NULL: no
+// chroma.
+int tmLoadPicture(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, int* yp,
+                  const char* fname, FILE* fp);
+// Loads a LogLuv, LogL, float or 16-bit TIFF from tp (left open) or from the file fname.
+// Chroma comes only for the colour kinds; *cpp is NULL for the grey ones.
+int tmLoadTIFF(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, int* yp,
+               const char* fname, TIFF* tp);
+// One-call operators: 3 bytes a pixel, or 1 under TMF_GREY and for grey TIFF kinds.
+// Pictures are always mapped in-process.
+int tmMapPicture(unsigned char** psp, int* xp, int* yp, int flags, RGBPRIMP monpri, double gamval,
+                 double Lddyn, double Ldmax, const char* fname, FILE* fp);
+int tmMapTIFF(unsigned char** psp, int* xp, int* yp, int flags, RGBPRIMP monpri, double gamval,
+              double Lddyn, double Ldmax, const char* fname, TIFF* tp);

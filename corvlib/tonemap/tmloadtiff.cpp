@@ -1,0 +1,218 @@
+// Loading HDR TIFF files (LogLuv, LogL, float and 16-bit grey and RGB) into tone-mapping
+// brightness and chroma, and the one-call TIFF operator.
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "tonemap/tmloaders.h"
+#include "tonemap/tmprivate.h"
+
+namespace {
+enum TiffKind { K_NONE, K_LUV32, K_LUV24, K_L16, K_GRAYF, K_GRAY16, K_RGBF, K_RGB48 };
+
+// libtiff messages of files opened here are dropped: the result code tells the caller.
+int quietHandler(TIFF*, void*, const char*, const char*, va_list) {
+  return 1;
+}
+
+TiffKind classify(TIFF* tp) {
+  uint16_t planar = 0, photometric = 0, compression = 0, sampleformat = 0, bps = 0, spp = 0;
+  TIFFGetFieldDefaulted(tp, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetFieldDefaulted(tp, TIFFTAG_COMPRESSION, &compression);
+  TIFFGetFieldDefaulted(tp, TIFFTAG_SAMPLEFORMAT, &sampleformat);
+  TIFFGetFieldDefaulted(tp, TIFFTAG_BITSPERSAMPLE, &bps);
+  TIFFGetFieldDefaulted(tp, TIFFTAG_SAMPLESPERPIXEL, &spp);
+  if (!TIFFGetField(tp, TIFFTAG_PHOTOMETRIC, &photometric)) return K_NONE;
+  if (planar != PLANARCONFIG_CONTIG || TIFFIsTiled(tp)) return K_NONE;
+  switch (photometric) {
+    case PHOTOMETRIC_LOGLUV:
+      if (compression == COMPRESSION_SGILOG) return K_LUV32;
+      if (compression == COMPRESSION_SGILOG24) return K_LUV24;
+      return K_NONE;
+    case PHOTOMETRIC_LOGL:
+      return compression == COMPRESSION_SGILOG ? K_L16 : K_NONE;
+    case PHOTOMETRIC_MINISBLACK:
+      if (spp != 1) return K_NONE;
+      if (sampleformat == SAMPLEFORMAT_IEEEFP && bps == 32) return K_GRAYF;
+      if (sampleformat == SAMPLEFORMAT_UINT && bps == 16) return K_GRAY16;
+      return K_NONE;
+    case PHOTOMETRIC_RGB:
+      if (spp != 3) return K_NONE;
+      if (sampleformat == SAMPLEFORMAT_IEEEFP && bps == 32) return K_RGBF;
+      if (sampleformat == SAMPLEFORMAT_UINT && bps == 16) return K_RGB48;
+      return K_NONE;
+    default:
+      return K_NONE;
+  }
+}
+
+bool colourKind(TiffKind k) {
+  return k == K_LUV32 || k == K_LUV24 || k == K_RGBF || k == K_RGB48;
+}
+
+size_t pixelBytes(TiffKind k) {
+  switch (k) {
+    case K_LUV32:
+    case K_LUV24:
+    case K_GRAYF:
+      return 4;
+    case K_L16:
+    case K_GRAY16:
+      return 2;
+    case K_RGBF:
+      return 12;
+    case K_RGB48:
+      return 6;
+    default:
+      return 0;
+  }
+}
+
+int loadTIFF(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, int* yp, TIFF* tp) {
+  TiffKind kind = classify(tp);
+  uint32_t width = 0, height = 0;
+  if (kind == K_NONE || !TIFFGetField(tp, TIFFTAG_IMAGEWIDTH, &width) ||
+      !TIFFGetField(tp, TIFFTAG_IMAGELENGTH, &height) || width < 1 || height < 1 ||
+      width > (uint32_t)INT32_MAX || height > (uint32_t)INT32_MAX)
+    return TMERR_FILE;
+  // Input space: CIE XYZ for LogLuv, the file's primaries for RGB, the display's otherwise.
+  RGBPRIMP space = tms->monpri;
+  bool ownPrims = false;
+  if (kind == K_LUV32 || kind == K_LUV24) {
+    space = nullptr;
+  } else if (kind == K_RGBF || kind == K_RGB48) {
+    float* pc = nullptr;
+    if (TIFFGetField(tp, TIFFTAG_PRIMARYCHROMATICITIES, &pc) && pc != nullptr) {
+      RGBPRIMS p;
+      for (int i = 0; i < 6; i++) p[i / 2][i % 2] = pc[i];
+      float* wp = nullptr;
+      if (TIFFGetField(tp, TIFFTAG_WHITEPOINT, &wp) && wp != nullptr) {
+        p[3][0] = wp[0];
+        p[3][1] = wp[1];
+      } else {
+        p[3][0] = p[3][1] = 1.0f / 3.0f;
+      }
+      if (!colorprimsOK(p)) return TMERR_FILE;
+      // Kept in the TMstruct: its input space refers to them after this call.
+      memcpy(tms->inpprims, p, sizeof(RGBPRIMS));
+      space = tms->inpprims;
+      ownPrims = true;
+    }
+  }
+  double stonits = 1.0;
+  if (!TIFFGetField(tp, TIFFTAG_STONITS, &stonits)) stonits = 1.0;
+  // A factor that maps nothing to luminance makes the file unusable.
+  if (!(stonits > 1e-12) || !std::isfinite(stonits)) return TMERR_FILE;
+  if (kind == K_LUV32 || kind == K_LUV24) {
+    if (!TIFFSetField(tp, TIFFTAG_SGILOGDATAFMT, SGILOGDATAFMT_RAW)) return TMERR_FILE;
+  } else if (kind == K_L16) {
+    if (!TIFFSetField(tp, TIFFTAG_SGILOGDATAFMT, SGILOGDATAFMT_16BIT)) return TMERR_FILE;
+  }
+  int err = tmSetSpaceInternal(tms, space, stonits, nullptr, ownPrims);
+  if (err) return TMERR_FILE;
+  const size_t psize = pixelBytes(kind);
+  size_t bufsize = (size_t)width * psize;
+  tmsize_t sls = TIFFScanlineSize(tp);
+  if (sls > 0 && (size_t)sls > bufsize) bufsize = (size_t)sls;
+  const bool wantChroma = cpp != nullptr && colourKind(kind);
+  const size_t npix = (size_t)width * height;
+  void* buf = calloc(bufsize, 1);
+  *lpp = (TMbright*)malloc(npix * sizeof(TMbright));
+  if (wantChroma) *cpp = (unsigned char*)malloc(npix * 3);
+  if (buf == nullptr || *lpp == nullptr || (wantChroma && *cpp == nullptr)) {
+    free(buf);
+    return TMERR_MEMORY;
+  }
+  *xp = (int)width;
+  *yp = (int)height;
+  const int w = (int)width;
+  for (uint32_t y = 0; y < height && !err; y++) {
+    if (TIFFReadScanline(tp, buf, y, 0) < 0) {
+      err = TMERR_FILE;
+      break;
+    }
+    TMbright* ls = *lpp + (size_t)y * width;
+    unsigned char* cs = wantChroma ? *cpp + (size_t)y * width * 3 : nullptr;
+    switch (kind) {
+      case K_LUV32:
+        err = tmCvLuv32(tms, ls, cs, (const uint32_t*)buf, w);
+        break;
+      case K_LUV24:
+        err = tmCvLuv24(tms, ls, cs, (const uint32_t*)buf, w);
+        break;
+      case K_L16:
+        err = tmCvL16(tms, ls, (const unsigned short*)buf, w);
+        break;
+      case K_GRAYF:
+        err = tmCvGrays(tms, ls, (const float*)buf, w);
+        break;
+      case K_GRAY16:
+        err = tmCvGray16(tms, ls, (const unsigned short*)buf, w, 2.2);
+        break;
+      case K_RGBF:
+        err = tmCvColors(tms, ls, cs, (const COLOR*)buf, w);
+        break;
+      case K_RGB48:
+        err = tmCvRGB48(tms, ls, cs, (const unsigned short(*)[3])buf, w, 2.2);
+        break;
+      default:
+        err = TMERR_CONSIST1;
+    }
+  }
+  free(buf);
+  return err;
+}
+}  // namespace
+
+int tmLoadTIFF(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, int* yp,
+               const char* fname, TIFF* tp) {
+  static const char funcName[] = "tmLoadTIFF";
+  if (tms == nullptr) return tmErrorReturn(funcName, nullptr, TMERR_INVALID);
+  if (lpp == nullptr || xp == nullptr || yp == nullptr || (fname == nullptr && tp == nullptr))
+    return tmErrorReturn(funcName, tms, TMERR_ARGUMENT);
+  *lpp = nullptr;
+  if (cpp != nullptr) *cpp = nullptr;
+  *xp = *yp = 0;
+  TIFF* t = tp;
+  if (t == nullptr) {
+    TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
+    if (opts == nullptr) return tmErrorReturn(funcName, tms, TMERR_MEMORY);
+    TIFFOpenOptionsSetErrorHandlerExtR(opts, quietHandler, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(opts, quietHandler, nullptr);
+    t = TIFFOpenExt(fname, "r", opts);
+    TIFFOpenOptionsFree(opts);
+    if (t == nullptr) return tmErrorReturn(funcName, tms, TMERR_FILE);
+  }
+  int err = loadTIFF(tms, lpp, cpp, xp, yp, t);
+  if (tp == nullptr) TIFFClose(t);
+  if (err) {
+    free(*lpp);
+    *lpp = nullptr;
+    if (cpp != nullptr) {
+      free(*cpp);
+      *cpp = nullptr;
+    }
+    *xp = *yp = 0;
+    return tmErrorReturn(funcName, tms, err);
+  }
+  return TMERR_NONE;
+}
+
+int tmMapTIFF(unsigned char** psp, int* xp, int* yp, int flags, RGBPRIMP monpri, double gamval,
+              double Lddyn, double Ldmax, const char* fname, TIFF* tp) {
+  static const char funcName[] = "tmMapTIFF";
+  if (psp == nullptr || xp == nullptr || yp == nullptr || monpri == nullptr ||
+      (fname == nullptr && tp == nullptr))
+    return tmErrorReturn(funcName, nullptr, TMERR_ARGUMENT);
+  struct Args {
+    int *xp, *yp;
+    const char* fname;
+    TIFF* tp;
+  } args = {xp, yp, fname, tp};
+  auto load = [](TMstruct* tms, TMbright** lpp, unsigned char** cpp, void* data) {
+    Args* a = (Args*)data;
+    return tmLoadTIFF(tms, lpp, cpp, a->xp, a->yp, a->fname, a->tp);
+  };
+  return tmMapLoaded(funcName, psp, xp, yp, flags, monpri, gamval, Lddyn, Ldmax, load, &args);
+}

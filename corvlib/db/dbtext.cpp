@@ -481,7 +481,8 @@ int DBRecordList::Read(std::istream* is, char* sep, DBFieldInfo* schema) {
       if (end == kEndEOF || end == kEndBrace) break;
       continue;
     }
-    if (nr == INT32_MAX || Resize(nr + 1) != nr + 1) continue;
+    const int want = nr + 1;
+    if (nr == INT32_MAX || Resize(want) != want) continue;
     DBRecord& dst = rl[nr - 1];
     if (dst.finfo == rs && dst.l != nullptr && dst.l->nlinks == 1 && dst.GetNAlloc() == 0) {
       DBRLink* t = dst.l;  // same schema: hand the values over instead of copying them

@@ -2,6 +2,7 @@
 // parameter text, write buffers and rendering from readers.
 #include "image/pireader.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -275,8 +276,16 @@ int renderSubsample(const _ImgReader* ir, const _ImgStruct* img) {
     const int ratio = ir->yres / img->yres;
     return ratio >= 8 ? 8 : ratio >= 4 ? 4 : ratio >= 2 ? 2 : 1;
   }
-  const int n = ir->pixAspect >= 1.0f ? ir->xres / (2 * img->xres) : ir->yres / (2 * img->yres);
-  return n < 1 ? 1 : n;
+  const long n = ir->pixAspect >= 1.0f ? ir->xres / (2L * img->xres) : ir->yres / (2L * img->yres);
+  return n < 1 ? 1 : static_cast<int>(n);
+}
+
+// The subsample, reduced while it would leave no pixel in either direction (a very narrow
+// JPEG is subsampled by its height alone).
+int deliverableSubsample(const _ImgReader* ir, const _ImgStruct* img) {
+  int n = renderSubsample(ir, img);
+  while (n > 1 && (ir->xres / n < 1 || ir->yres / n < 1)) n /= 2;
+  return n;
 }
 
 // 8-bit RGB output: a subsampled read, then resampling or an in-place conversion.
@@ -290,7 +299,7 @@ int renderRGB24(_ImgStruct* img, _ImgReader* ir, void** tmp) {
   else
     rdb.cs = *img->csp;
   rdb.cs.cstatic = 0;
-  const int n = renderSubsample(ir, img);
+  const int n = deliverableSubsample(ir, img);
   rdb.subsample = n;
   rdb.r.xleft = 0;
   rdb.r.xright = ir->xres / n * n;
@@ -425,14 +434,15 @@ int PrenderImageR(_ImgStruct* img, _ImgReader* ir, int quiet) {
     DMESSAGE(DMCparameter, "Illegal output resolution");
     return 0;
   }
-  if (ir->xres < 1 || ir->yres < 1 || !(ir->pixAspect > 0.0f)) {
+  if (ir->xres < 1 || ir->yres < 1) {
     ir->errCode = IREformat;
     if (!quiet) PreportReaderErr(ir);
     return 0;
   }
-  const double aspect =
-      static_cast<double>(ir->yres) / (ir->xres * static_cast<double>(ir->pixAspect));
-  if (!PnewImage(img, static_cast<float>(aspect))) return 0;
+  // A pixel shape that is no positive number (a reader that never set it) counts as square.
+  const double pixAspect =
+      ir->pixAspect > 0.0f && std::isfinite(ir->pixAspect) ? ir->pixAspect : 1.0;
+  if (!PnewImage(img, ir->yres / (ir->xres * pixAspect))) return 0;
   void* tmp = nullptr;
   const int ok = PmatchColorSpace(img->csp, &ICS_sRGB, 3) ? renderRGB24(img, ir, &tmp)
                                                           : renderOther(img, ir, &tmp);
@@ -450,6 +460,6 @@ int PrenderImageI(_ImgStruct* img, const _ImgStruct* src) {
     DMESSAGE(DMCparameter, "Illegal output resolution");
     return 0;
   }
-  if (!PnewImage(img, static_cast<float>(src->yres) / static_cast<float>(src->xres))) return 0;
+  if (!PnewImage(img, static_cast<double>(src->yres) / src->xres)) return 0;
   return PsizeImage(img, src, 1);
 }

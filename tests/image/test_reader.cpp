@@ -309,6 +309,17 @@ TEST_F(Registry, RenderChoosesTheSubsample) {
   EXPECT_EQ(tr->seen[0].r.xright, 1000);
   EXPECT_EQ(tr->seen[0].r.ybottom, 666);
   tr->ir.ri->Close(&tr->ir);
+  // A JPEG too narrow for its height's eighth keeps at least one column; an unset pixel
+  // shape counts as square.
+  NextReader().xres = 4;
+  NextReader().yres = 2000;
+  NextReader().pixAspect = 0.0f;
+  tr = OpenTest("strip.jpg");
+  Image out4 = Image::Empty(10, 250, &ICS_sRGB);
+  ASSERT_EQ(PrenderImageR(out4.get(), &tr->ir, 0), 1);
+  EXPECT_EQ(tr->seen[0].subsample, 4);
+  EXPECT_EQ(out4->xres, 1);
+  tr->ir.ri->Close(&tr->ir);
 }
 
 TEST_F(Registry, RenderExpandsGreyAndKeepsTheShape) {

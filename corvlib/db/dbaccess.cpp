@@ -408,8 +408,21 @@ bool DBAccess::SyncPage(bool keep) {
   std::iostream* s = header->GetStream();
   bool ok = false;
   if (s != nullptr) {
+    // A stream that cannot seek past its end (a string stream) is first filled up to the
+    // block with zeros; the header and earlier blocks are written over them in their turn.
     s->clear();
-    s->seekp(strpos);
+    s->seekp(0, std::ios::end);
+    long long len = static_cast<long long>(s->tellp());
+    if (len >= 0 && len < strpos) {
+      static const char zeros[4096] = {0};
+      for (long long k = len; k < strpos && !s->fail();) {
+        long long m = strpos - k < 4096 ? strpos - k : 4096;
+        s->write(zeros, static_cast<std::streamsize>(m));
+        k += m;
+      }
+    } else {
+      s->seekp(strpos);
+    }
     s->write(reinterpret_cast<const char*>(rb->b), DB_BLOCKSIZE);
     s->flush();
     ok = !s->fail();

@@ -186,8 +186,13 @@ int DBWriteFieldInfoBlock(const DBFieldInfo* schema, std::ostream* os, int level
     const char* name = schema->GetName(i);
     for (int t = 0; t < level; t++) os->put('\t');
     *os << '"' << (name ? name : "") << "\",\t" << (d ? d->flags : 0) << ",\t"
-        << TypeName(d ? static_cast<int>(d->dtype) : 0) << ",\t\"" << (d ? d->descrip : "")
-        << "\"\n";
+        << TypeName(d ? static_cast<int>(d->dtype) : 0) << ",\t\"";
+    // A reader stops at an empty description: the name stands in for it.
+    if (d != nullptr && d->descrip[0] != '\0')
+      *os << d->descrip;
+    else
+      *os << (name ? name : "");
+    *os << "\"\n";
   }
   return os->bad() ? -1 : n;
 }

@@ -1,0 +1,171 @@
+// Helpers of the database file tests: message capture, temporary files, the outside file
+// checker and a photo-like schema.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "db/dbase.h"
+#include "support/dmessage.h"
+
+namespace dbtest {
+
+// Collects every message reported while it lives and keeps them from printing or aborting.
+class Messages {
+ public:
+  Messages() : prev_(dmessage_call), prevOwner_(owner_) {
+    owner_ = this;
+    dmessage_call = &Hook;
+  }
+  ~Messages() {
+    dmessage_call = prev_;
+    owner_ = prevOwner_;
+  }
+  Messages(const Messages&) = delete;
+  Messages& operator=(const Messages&) = delete;
+
+  bool Has(const std::string& text) const {
+    for (const auto& e : entries)
+      if (e.second == text) return true;
+    return false;
+  }
+  bool Has(unsigned cls, const std::string& text) const {
+    for (const auto& e : entries)
+      if (e.first == cls && e.second == text) return true;
+    return false;
+  }
+  int CountClass(unsigned cls) const {
+    int n = 0;
+    for (const auto& e : entries) n += e.first == cls;
+    return n;
+  }
+  void Clear() { entries.clear(); }
+  std::string All() const {
+    std::string s;
+    for (const auto& e : entries)
+      s += std::string(dmessage_class_name[e.first]) + ": " + e.second + "\n";
+    return s;
+  }
+
+  std::vector<std::pair<unsigned, std::string>> entries;
+
+ private:
+  static uint32_t Hook(unsigned cls, const char* text, const char*, int) {
+    if (owner_ != nullptr) owner_->entries.emplace_back(cls, text);
+    return DMArecord | DMAlog | DMAstderr | DMAalert | DMAexit | DMAabort;
+  }
+  uint32_t (*prev_)(unsigned, const char*, const char*, int);
+  Messages* prevOwner_;
+  static inline Messages* owner_ = nullptr;
+};
+
+// A temporary file name, removed when the object goes.
+class TempFile {
+ public:
+  explicit TempFile(const char* tag) {
+    char buf[256];
+    snprintf(buf, sizeof(buf), "/tmp/lumerin_db_%s_%d_XXXXXX", tag, static_cast<int>(getpid()));
+    int fd = mkstemp(buf);
+    if (fd >= 0) close(fd);
+    path = buf;
+  }
+  ~TempFile() { unlink(path.c_str()); }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  long long Size() const {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+  }
+  std::string Bytes() const {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  void Write(const std::string& bytes) const {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+
+  std::string path;
+};
+
+// Opens path for reading and writing (the file must exist).
+inline std::fstream* OpenStream(const std::string& path) {
+  return new std::fstream(path, std::ios::in | std::ios::out | std::ios::binary);
+}
+
+// Runs the outside database checker on path; empty when it passes, else its report.
+// Sets *skipped when the checker or python3 is not available.
+inline std::string RunChecker(const std::string& path, bool* skipped) {
+  std::string tool = std::string(LUMERIN_TOOLS) + "/qdbcheck.py";
+  *skipped = access(tool.c_str(), R_OK) != 0 || system("python3 -c 1 >/dev/null 2>&1") != 0;
+  if (*skipped) return "";
+  std::string cmd = "python3 '" + tool + "' '" + path + "' 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) {
+    *skipped = true;
+    return "";
+  }
+  std::string out;
+  char buf[512];
+  while (fgets(buf, sizeof(buf), p) != nullptr) out += buf;
+  int rc = pclose(p);
+  return rc == 0 ? std::string() : (out.empty() ? std::string("checker failed") : out);
+}
+
+// Every file a test writes goes through the checker (a message, not a skip, when absent).
+#define EXPECT_QDB_SOUND(path)                                                       \
+  do {                                                                               \
+    bool skipped_ = false;                                                           \
+    std::string report_ = dbtest::RunChecker(path, &skipped_);                       \
+    if (skipped_)                                                                    \
+      fprintf(stderr, "qdbcheck.py or python3 not available: file check skipped\n"); \
+    else                                                                             \
+      EXPECT_EQ(report_, "") << "qdbcheck found problems in " << (path);             \
+  } while (0)
+
+// A schema of the photo kind: ints, floats, strings, multi-valued strings and arrays, with
+// name, size and hash as hash keys.
+inline void PhotoSchema(DBFieldInfo* s) {
+  s->Field("File", DBDTstring, "File Name", DBFDhashkey);
+  s->Field("Location", DBDTstring, "File Location", 0x1);
+  s->Field("NBytes", DBDTint, "File Length (bytes)", DBFDhashkey);
+  s->Field("HashVal", DBDTint, "File Hash Value", DBFDhashkey);
+  s->Field("Latitude", DBDTfloat, "Degrees North Latitude", 0);
+  s->Field("Keyword", DBDTstring, "Keyword for Search", 0x1);
+  s->Field("Crop", DBDTint, "Cropping Rectangle", 0x1);
+  s->Field("Levels", DBDTfloat, "Tone levels", 0x1);
+  s->Field("Title", DBDTstring, "Title", 0);
+  s->sord.AddSort(0);
+}
+
+// Record i of the photo kind.
+inline void PhotoRecord(DBRecord* r, const DBFieldInfo* s, int i) {
+  r->Init(s);
+  char name[64];
+  snprintf(name, sizeof(name), "IMG_%05d.JPG", i);
+  r->SetField(0, name);
+  const char* loc[2] = {"/Volumes/Photos", i % 3 ? "2007/summer" : "2008/winter"};
+  r->SetField(1, loc, 2);
+  r->SetField(2, static_cast<long>(100000 + 37 * i));
+  r->SetField(3, static_cast<long>((i * 2654435761u) & 0x7FFFFFFF));
+  r->SetField(4, static_cast<float>(37.5 + i * 0.001));
+  const char* kw[3] = {"beach", i % 2 ? "sunset" : "family", "holiday"};
+  r->SetField(5, kw, 1 + i % 3);
+  long crop[4] = {i % 50, 10, 640 + i % 7, 480};
+  r->SetField(6, crop, 4);
+  float lv[3] = {0.1f * (i % 10), 0.5f, 1.0f + i};
+  r->SetField(7, lv, 3);
+  if (i % 4 == 0) r->SetField(8, "Sunset over the bay");
+}
+
+}  // namespace dbtest

@@ -22,9 +22,6 @@ int PblurImage(_ImgStruct* dst, const _ImgStruct* src, double radius) {
 
 namespace {
 
-inline const float* frow(const _ImgStruct* im, int y) {
-  return reinterpret_cast<const float*>(im->img + static_cast<ptrdiff_t>(y) * im->rowsize);
-}
 inline float* frow(_ImgStruct* im, int y) {
   return reinterpret_cast<float*>(im->img + static_cast<ptrdiff_t>(y) * im->rowsize);
 }

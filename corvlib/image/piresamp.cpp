@@ -642,6 +642,7 @@ int gaussKernel(_ImgStruct* dst, const _ImgStruct* src, float radius, const char
   using B = GaussBuf<T>;
   using W = GaussWeight<T>;
   if (!kernelArgsOK(dst, src, sizeof(T) * NC)) return 0;
+  if (!(radius > 0.0f) || !std::isfinite(radius)) return 0;
   GaussGeom g;
   if (!g.init(dst, src, radius)) {
     DMESSAGE(DMCmemory, "Out of memory in %s", name);

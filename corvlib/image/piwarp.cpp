@@ -282,7 +282,8 @@ int ProtateImage(_ImgStruct* dst, const _ImgStruct* src, double angle, int basis
   const double R = 0.5 * std::sqrt(X * X + Y * Y);  // in double: no overflow for any size
   const double theta = std::atan2(Y, X);
   const double alpha = angle * 0.017453292519943295;
-  const double phi[4] = {theta - M_PI - alpha, -theta - alpha, M_PI - theta - alpha, theta - alpha};
+  constexpr double kPi = 3.14159265358979323846;
+  const double phi[4] = {theta - kPi - alpha, -theta - alpha, kPi - theta - alpha, theta - alpha};
   float grid[4][2];
   for (int i = 0; i < 4; ++i) {
     grid[i][0] = static_cast<float>(X / 2 + R * std::cos(phi[i]));

@@ -192,10 +192,12 @@ struct _ImgColorConv {
   float logoff;          // added to every component after the matrix
   ImgPutPixFunc putpix;
   // Tables of the fast paths, built once with the record.
-  float darkthr[256];    // smallest v below 0.012 that encodes to each 8-bit code
-  int32_t ndark;         // codes 0 .. ndark - 1 are reached below 0.012
-  int32_t fast;          // which fast kernel applies (0 none)
-  uint8_t lut8[256][3];  // 8-bit to 8-bit: output codes of each input code
+  float darkthr[257];      // smallest v below 0.012 that encodes to each 8-bit code
+  int32_t ndark;           // codes 0 .. ndark - 1 are reached below 0.012
+  uint8_t darkfine[2049];  // a lower bound of the code in each 1/2048 of the dark range
+  uint8_t encfast[1025];   // enctab with 255 appended for values of 1 and above
+  int32_t fast;            // which fast kernel applies (0 none)
+  uint8_t lut8[256][3];    // 8-bit to 8-bit: output codes of each input code
 };
 
 // Pixels per batch of the conversion routines.

@@ -125,13 +125,27 @@ void PconvSetupFast(_ImgColorConv* cv, const _ImgColorSpace* dst, const _ImgColo
   cv->fast = PCFnone;
   cv->ndark = 1;
   cv->darkthr[0] = 0.f;
+  cv->darkthr[1] = HUGE_VALF;
+  std::memset(cv->darkfine, 0, sizeof cv->darkfine);
   const bool dbyte_pow = dst->dtype == IDTubyte && !(cv->dlogorig > 0.f);
   if (dbyte_pow) {
-    // The codes reached below the table's range and the exact value where each begins.
+    std::memcpy(cv->encfast, cv->enctab, 1024);
+    cv->encfast[1024] = 255;
+    // The codes reached below the table's range and the exact value where each begins;
+    // the threshold after the last one stops every search.
     const float below = BitsFloat(FloatBits(PCONV_DARK) - 1);
-    const int top = PconvDarkCode(below, cv->digamma);
+    int top = PconvDarkCode(below, cv->digamma);
+    if (top > 255) top = 255;
     cv->ndark = top + 1;
-    for (int c = 1; c <= top && c < 256; c++) cv->darkthr[c] = DarkThreshold(c, cv->digamma);
+    for (int c = 1; c <= top; c++) cv->darkthr[c] = DarkThreshold(c, cv->digamma);
+    cv->darkthr[top + 1] = HUGE_VALF;
+    // Each bucket starts from the code of a value one bucket lower, never above the truth.
+    int c = 0;
+    for (int k = 0; k <= 2048; k++) {
+      const float lo = k > 0 ? (k - 1) / PCONV_DARKSCALE : 0.f;
+      while (c + 1 <= top && cv->darkthr[c + 1] <= lo) c++;
+      cv->darkfine[k] = static_cast<uint8_t>(c);
+    }
   }
   const int slen = ImgPixelLen[src->format], dlen = ImgPixelLen[dst->format];
   const bool sbyte = src->dtype == IDTubyte && (slen == 1 || slen == 3);

@@ -32,20 +32,19 @@ inline uint8_t PconvEncByte(float v, const _ImgColorConv* cv) {
   return static_cast<uint8_t>(PconvDarkCode(v, cv->digamma));
 }
 
-// The same result from the dark thresholds instead of a power.
+// Buckets per unit of the dark-range table.
+constexpr float PCONV_DARKSCALE = 2048.f / PCONV_DARK;
+
+// The same result without a power and with one rarely taken branch: values are clamped
+// into [0, 1] (NaN to 0) and looked up; the dark range takes its bucket's lower bound, then
+// a step past each threshold at or below v (rarely more than one).
 inline uint8_t PconvEncByteFast(float v, const _ImgColorConv* cv) {
-  if (!(v > 0.f)) return 0;
-  if (v >= 1.f) return 255;
-  if (v >= PCONV_DARK) return cv->enctab[static_cast<int>(v * 1024.f)];
-  int lo = 0, hi = cv->ndark;  // code = number of thresholds 1 .. ndark-1 at or below v
-  while (hi - lo > 1) {
-    const int mid = (lo + hi) >> 1;
-    if (cv->darkthr[mid] <= v)
-      lo = mid;
-    else
-      hi = mid;
-  }
-  return static_cast<uint8_t>(lo);
+  float c = v > 0.f ? v : 0.f;
+  c = c < 1.f ? c : 1.f;
+  if (c >= PCONV_DARK) return cv->encfast[static_cast<int>(c * 1024.f)];
+  int code = cv->darkfine[static_cast<int>(c * PCONV_DARKSCALE)];
+  while (c >= cv->darkthr[code + 1]) code++;
+  return static_cast<uint8_t>(code);
 }
 
 // Builds the fast tables of a finished record and chooses its fast kernel.

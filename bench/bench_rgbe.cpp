@@ -29,10 +29,10 @@ using Pixel = unsigned char[4];
 std::string testdataDir() {
   const char* env = std::getenv("LUMERIN_TESTDATA");
   if (env != nullptr && *env) return env;
-  std::string src = __FILE__;
-  const size_t cut = src.rfind("/bench/");
-  return (cut == std::string::npos ? std::string("..") : src.substr(0, cut)) +
-         "/../shared/testdata";
+  const std::string src = __FILE__;  // <root>/bench/bench_rgbe.cpp
+  const size_t cut = src.rfind("bench/");
+  const std::string root = cut == std::string::npos || cut == 0 ? "." : src.substr(0, cut - 1);
+  return root + "/../shared/testdata";
 }
 
 // Reads a top-down picture's pixels; false when it cannot.
@@ -69,8 +69,10 @@ std::vector<unsigned char> makePixels() {
                     &src[(static_cast<size_t>(sy) * w + sx) * 4], 4);
       }
     }
+    std::fprintf(stderr, "benchmark picture: %s tiled to %d x %d\n", gg.c_str(), kSize, kSize);
     return out;
   }
+  std::fprintf(stderr, "benchmark picture: synthetic scene of %d x %d\n", kSize, kSize);
   // A synthetic scene: smooth sky, bright sun, noisy ground.
   unsigned seed = 12345;
   for (int y = 0; y < kSize; y++) {

@@ -2,6 +2,9 @@
 // exactly the bytes of the plain decode-matrix-encode path (tests compare the two).
 #include <cmath>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "image/corvane.h"
 #include "image/pconvkern.h"
@@ -74,20 +77,57 @@ void Lut8Run(uint8_t* d, const uint8_t* s, int n, const _ImgColorConv* cv) {
   }
 }
 
+// Pixels per block: the matrix step fills a small float block, which is then encoded in
+// one pass (four values at a time where vector instructions are available).
+constexpr int kBlock = 64;
+
+void EncodeBlock(uint8_t* d, const float* f, int count, const _ImgColorConv* cv) {
+  int i = 0;
+#ifdef __SSE2__
+  const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.f);
+  const __m128 dark = _mm_set1_ps(PCONV_DARK), k1024 = _mm_set1_ps(1024.f);
+  alignas(16) int32_t ix[4];
+  for (; i + 4 <= count; i += 4) {
+    // max(v, 0) yields 0 for NaN; the clamp keeps every index within the table.
+    const __m128 c = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(f + i), zero), one);
+    const int darkmask = _mm_movemask_ps(_mm_cmplt_ps(c, dark));
+    _mm_store_si128(reinterpret_cast<__m128i*>(ix), _mm_cvttps_epi32(_mm_mul_ps(c, k1024)));
+    d[i] = cv->encfast[ix[0]];
+    d[i + 1] = cv->encfast[ix[1]];
+    d[i + 2] = cv->encfast[ix[2]];
+    d[i + 3] = cv->encfast[ix[3]];
+    if (darkmask != 0)
+      for (int k = 0; k < 4; k++)
+        if (darkmask & (1 << k)) d[i + k] = PconvEncByteFast(f[i + k], cv);
+  }
+#endif
+  for (; i < count; i++) d[i] = PconvEncByteFast(f[i], cv);
+}
+
+inline float LoadFloat(const uint8_t* p) {
+  float f;
+  std::memcpy(&f, p, sizeof f);
+  return f;
+}
+
 void Rgb8Rgb8Run(uint8_t* d, const uint8_t* s, int n, const _ImgColorConv* cv) {
   const float* tab = cv->dectab;
   const float m00 = cv->cmat[0][0], m01 = cv->cmat[0][1], m02 = cv->cmat[0][2];
   const float m10 = cv->cmat[1][0], m11 = cv->cmat[1][1], m12 = cv->cmat[1][2];
   const float m20 = cv->cmat[2][0], m21 = cv->cmat[2][1], m22 = cv->cmat[2][2];
   const float off = cv->logoff;
-  for (int i = 0; i < n; i++, s += 3, d += 3) {
-    const float r = tab[s[0]], g = tab[s[1]], b = tab[s[2]];
-    const float o0 = m00 * r + m01 * g + m02 * b + off;
-    const float o1 = m10 * r + m11 * g + m12 * b + off;
-    const float o2 = m20 * r + m21 * g + m22 * b + off;
-    d[0] = PconvEncByteFast(o0, cv);
-    d[1] = PconvEncByteFast(o1, cv);
-    d[2] = PconvEncByteFast(o2, cv);
+  float blk[3 * kBlock];
+  while (n > 0) {
+    const int b = n < kBlock ? n : kBlock;
+    for (int i = 0; i < b; i++, s += 3) {
+      const float r = tab[s[0]], g = tab[s[1]], bl = tab[s[2]];
+      blk[3 * i] = m00 * r + m01 * g + m02 * bl + off;
+      blk[3 * i + 1] = m10 * r + m11 * g + m12 * bl + off;
+      blk[3 * i + 2] = m20 * r + m21 * g + m22 * bl + off;
+    }
+    EncodeBlock(d, blk, 3 * b, cv);
+    d += 3 * b;
+    n -= b;
   }
 }
 
@@ -95,27 +135,42 @@ void Rgb8Y8Run(uint8_t* d, const uint8_t* s, int n, const _ImgColorConv* cv) {
   const float* tab = cv->dectab;
   const float m10 = cv->cmat[1][0], m11 = cv->cmat[1][1], m12 = cv->cmat[1][2];
   const float off = cv->logoff;
-  for (int i = 0; i < n; i++, s += 3) {
-    const float r = tab[s[0]], g = tab[s[1]], b = tab[s[2]];
-    d[i] = PconvEncByteFast(m10 * r + m11 * g + m12 * b + off, cv);
+  float blk[kBlock];
+  while (n > 0) {
+    const int b = n < kBlock ? n : kBlock;
+    for (int i = 0; i < b; i++, s += 3)
+      blk[i] = m10 * tab[s[0]] + m11 * tab[s[1]] + m12 * tab[s[2]] + off;
+    EncodeBlock(d, blk, b, cv);
+    d += b;
+    n -= b;
   }
 }
 
-void FrgbRgb8Run(uint8_t* d, const uint8_t* sb, int n, const _ImgColorConv* cv) {
-  const float* s = reinterpret_cast<const float*>(sb);
+void FrgbRgb8Run(uint8_t* d, const uint8_t* s, int n, const _ImgColorConv* cv) {
   const float off = cv->logoff;
-  if (cv->usemat == 1) {
-    const float m00 = cv->cmat[0][0], m01 = cv->cmat[0][1], m02 = cv->cmat[0][2];
-    const float m10 = cv->cmat[1][0], m11 = cv->cmat[1][1], m12 = cv->cmat[1][2];
-    const float m20 = cv->cmat[2][0], m21 = cv->cmat[2][1], m22 = cv->cmat[2][2];
-    for (int i = 0; i < n; i++, s += 3, d += 3) {
-      const float r = s[0], g = s[1], b = s[2];
-      d[0] = PconvEncByteFast(m00 * r + m01 * g + m02 * b + off, cv);
-      d[1] = PconvEncByteFast(m10 * r + m11 * g + m12 * b + off, cv);
-      d[2] = PconvEncByteFast(m20 * r + m21 * g + m22 * b + off, cv);
+  float blk[3 * kBlock];
+  if (cv->usemat != 1 && off == 0.f && reinterpret_cast<uintptr_t>(s) % alignof(float) == 0) {
+    EncodeBlock(d, reinterpret_cast<const float*>(s), 3 * n, cv);  // straight from the source
+    return;
+  }
+  const float m00 = cv->cmat[0][0], m01 = cv->cmat[0][1], m02 = cv->cmat[0][2];
+  const float m10 = cv->cmat[1][0], m11 = cv->cmat[1][1], m12 = cv->cmat[1][2];
+  const float m20 = cv->cmat[2][0], m21 = cv->cmat[2][1], m22 = cv->cmat[2][2];
+  while (n > 0) {
+    const int b = n < kBlock ? n : kBlock;
+    if (cv->usemat == 1) {
+      for (int i = 0; i < b; i++, s += 12) {
+        const float r = LoadFloat(s), g = LoadFloat(s + 4), bl = LoadFloat(s + 8);
+        blk[3 * i] = m00 * r + m01 * g + m02 * bl + off;
+        blk[3 * i + 1] = m10 * r + m11 * g + m12 * bl + off;
+        blk[3 * i + 2] = m20 * r + m21 * g + m22 * bl + off;
+      }
+    } else {
+      for (int i = 0; i < 3 * b; i++, s += 4) blk[i] = LoadFloat(s) + off;
     }
-  } else {
-    for (int i = 0; i < 3 * n; i++) d[i] = PconvEncByteFast(s[i] + off, cv);
+    EncodeBlock(d, blk, 3 * b, cv);
+    d += 3 * b;
+    n -= b;
   }
 }
 

@@ -14,18 +14,6 @@ _ImgColorSpace Grey(float wx) {
   return cs;
 }
 
-TEST(ColorSpaceTables, SizesAndNames) {
-  EXPECT_EQ(ImgDataSize[IDTushort] * ImgPixelLen[IPFrgb], 6);
-  EXPECT_EQ(PpixelSize(&ICS_XYZ), 12);
-  EXPECT_EQ(PpixelSize(&ICS_ENORM), 4);
-  EXPECT_EQ(PpixelSize(&ICS_LogL16), 2);
-  EXPECT_STREQ(ImgDataTypeName[IDTfloat], "IEEE-float/sample");
-  EXPECT_STREQ(ImgPixelFormatName[IPFn], "Normal");
-  _ImgColorSpace bad = ICS_sRGB;
-  bad.format = static_cast<ImgPixelFormat>(11);
-  EXPECT_EQ(PpixelSize(&bad), 0);
-}
-
 TEST(ColorSpaceMatch, PrimariesTypeAndNulls) {
   EXPECT_EQ(PmatchColorSpace(&ICS_sRGB, &ICS_RGB709, 8), 1);
   EXPECT_EQ(PmatchColorSpace(&ICS_sRGB, &ICS_RGB709, 1), 0);

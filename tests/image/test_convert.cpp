@@ -263,6 +263,15 @@ TEST(ConvertPixels, ByteFloatByteWithinOne) {
 }
 
 // Every fast kernel gives the plain path's bytes.
+// 8-bit logarithmic RGB of two code steps: converted on the codes, with a matrix and offset.
+_ImgColorSpace LogRGB8(float decades) {
+  _ImgColorSpace cs = ICS_sRGB;
+  cs.logorig = 0.001f;
+  cs.gamma = decades;
+  return cs;
+}
+const _ImgColorSpace kLog4 = LogRGB8(4.f), kLog6 = LogRGB8(6.f);
+
 TEST(ConvertPixels, FastPathsAgreeWithPlain) {
   struct Case {
     const _ImgColorSpace* dst;
@@ -282,6 +291,8 @@ TEST(ConvertPixels, FastPathsAgreeWithPlain) {
       {&ICS_sRGB, &ICS_RGB709, 1.0, PCFfrgbrgb8},
       {&ICS_sRGB, &ICS_RGB98Adobe, 0.8, PCFfrgbrgb8},
       {&ICS_AdobeRGB, &ICS_XYZ, 1.0, PCFnone},
+      {&kLog6, &kLog4, 3.0, PCFrgb8rgb8},
+      {&kLog4, &kLog4, 0.5, PCFlut8},
   };
   std::mt19937 rng(7);
   std::uniform_real_distribution<float> uni(-0.1f, 1.2f);
@@ -306,6 +317,11 @@ TEST(ConvertPixels, FastPathsAgreeWithPlain) {
     ASSERT_EQ(PconvertPixels(a.data(), src.data(), n, &cv), 1);
     ASSERT_EQ(PconvertPixelsPlain(b.data(), src.data(), n, &cv), 1);
     EXPECT_EQ(a, b) << c.src->format << " to " << c.dst->format << " at " << c.scale;
+    // The same pixels from a source that is not aligned to its components.
+    std::vector<uint8_t> shifted(src.size() + 1);
+    std::memcpy(shifted.data() + 1, src.data(), src.size());
+    ASSERT_EQ(PconvertPixels(a.data(), shifted.data() + 1, n, &cv), 1);
+    EXPECT_EQ(a, b);
   }
 }
 

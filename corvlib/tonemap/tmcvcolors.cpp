@@ -122,7 +122,7 @@ int tmCvLums(TMbright* ls, const float* scan, int len) {
   if (len < 1) return TMERR_NONE;
   if (ls == nullptr || scan == nullptr) return TMERR_ARGUMENT;
   for (int i = 0; i < len; i++)
-    ls[i] = scan[i] <= 1e-17f ? (TMbright)TM_NOBRT : tab[tmFloatBits(scan[i]) >> 15];
+    ls[i] = scan[i] <= 1e-17f ? (TMbright)TM_NOBRT : tab[tmFloatIndex(scan[i])];
   return TMERR_NONE;
 }
 
@@ -136,7 +136,7 @@ int tmCvGrays(TMstruct* tms, TMbright* ls, const float* scan, int len) {
   const float sf = (float)tms->inpsf;
   for (int i = 0; i < len; i++) {
     float f = scan[i] * sf;
-    ls[i] = f <= 1e-17f ? (TMbright)TM_NOBRT : tab[tmFloatBits(f) >> 15];
+    ls[i] = f <= 1e-17f ? (TMbright)TM_NOBRT : tab[tmFloatIndex(f)];
   }
   return TMERR_NONE;
 }
@@ -176,7 +176,7 @@ int tmCvColorsInternal(TMstruct* tms, TMbright* ls, unsigned char* cs, const COL
     rgb[2] = sanitize(rgb[2]);
     float lum = c0 * rgb[0] + c1 * rgb[1] + c2 * rgb[2];
     if (lum > 1e-17f && lum <= 3.4e38f) {
-      ls[i] = tab[tmFloatBits(lum) >> 15];
+      ls[i] = tab[tmFloatIndex(lum)];
     } else {
       ls[i] = TM_NOBRT;
       lum = rgb[0] = rgb[1] = rgb[2] = 1e-17f;

@@ -15,6 +15,9 @@ namespace {
 constexpr double kBrtPerStop = 88.722839111673;  // 128 ln 2
 constexpr double U_NEU = 0.210526316, V_NEU = 0.473684211;
 constexpr int UVNEU32 = 0x56C2;  // the neutral (u', v') byte pair of 32-bit LogLuv
+// The u', v' bytes of 32-bit LogLuv hold floor(410 u') and floor(410 v'), as the file format
+// defines them (and libtiff writes and reads them).
+constexpr double UVSCALE = 410.0;
 
 struct Luv32Data {
   int offset;                        // brightness offset of the input scale
@@ -139,18 +142,18 @@ int tmCvLuv32(TMstruct* tms, TMbright* ls, unsigned char* cs, const uint32_t* lu
     if (!(flags & TMF_MESOPIC) || b > TM_MESOTOP || b == TM_NOBRT) {
       uvp = (flags & TMF_GREY) ? UVNEU32 : (int)(w & 0xFFFF);
     } else {
-      double u = (((w >> 8) & 0xFF) + 0.5) / 409.6, v = ((w & 0xFF) + 0.5) / 409.6;
+      double u = (((w >> 8) & 0xFF) + 0.5) / UVSCALE, v = ((w & 0xFF) + 0.5) / UVSCALE;
       b = compmeshift(b, &u, &v);
       if ((flags & TMF_GREY) || b < TM_MESOBOT) {
         uvp = UVNEU32;
       } else {
-        int ub = (int)(u * 409.6), vb = (int)(v * 409.6);
+        int ub = (int)(u * UVSCALE), vb = (int)(v * UVSCALE);
         uvp = ((ub < 0 ? 0 : ub > 255 ? 255 : ub) << 8) | (vb < 0 ? 0 : vb > 255 ? 255 : vb);
       }
     }
     ls[i] = (TMbright)b;
     if (!(ld->done[uvp >> 5] & (1u << (uvp & 31)))) {
-      uv2rgb(ld->rgbval[uvp], tms, ((uvp >> 8) + 0.5) / 409.6, ((uvp & 0xFF) + 0.5) / 409.6);
+      uv2rgb(ld->rgbval[uvp], tms, ((uvp >> 8) + 0.5) / UVSCALE, ((uvp & 0xFF) + 0.5) / UVSCALE);
       ld->done[uvp >> 5] |= 1u << (uvp & 31);
     }
     memcpy(cs + 3 * i, ld->rgbval[uvp], 3);

@@ -28,10 +28,16 @@ int headline(const char* line, void* data) {
     h->exposure *= atof(line + 9);
   } else if (!strncmp(line, "PRIMARIES=", 10)) {
     float p[8];
+    RGBPRIMS pr;
+    // Primaries that give no colour matrix (some writers put all zeros) are ignored.
     if (sscanf(line + 10, "%f %f %f %f %f %f %f %f", &p[0], &p[1], &p[2], &p[3], &p[4], &p[5],
                &p[6], &p[7]) == 8) {
-      for (int i = 0; i < 8; i++) h->prims[i / 2][i % 2] = p[i];
-      h->ownPrims = true;
+      for (int i = 0; i < 8; i++) pr[i / 2][i % 2] = p[i];
+      COLORMAT m;
+      if (colorprimsOK(pr) && comprgb2xyzmat(m, pr)) {
+        memcpy(h->prims, pr, sizeof pr);
+        h->ownPrims = true;
+      }
     }
   }
   return 0;
@@ -51,7 +57,6 @@ int loadPicture(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, int
     exposure /= 179.0;
     if (h.ownPrims) {
       // The primaries outlive this call inside the TMstruct, which keeps its input space.
-      if (!colorprimsOK(h.prims)) return TMERR_FILE;
       memcpy(tms->inpprims, h.prims, sizeof(RGBPRIMS));
       prims = tms->inpprims;
     }

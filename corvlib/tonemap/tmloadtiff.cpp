@@ -93,11 +93,14 @@ int loadTIFF(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, int* y
       } else {
         p[3][0] = p[3][1] = 1.0f / 3.0f;
       }
-      if (!colorprimsOK(p)) return TMERR_FILE;
-      // Kept in the TMstruct: its input space refers to them after this call.
-      memcpy(tms->inpprims, p, sizeof(RGBPRIMS));
-      space = tms->inpprims;
-      ownPrims = true;
+      // Kept in the TMstruct: its input space refers to them after this call. Primaries that
+      // give no colour matrix are ignored.
+      COLORMAT m;
+      if (colorprimsOK(p) && comprgb2xyzmat(m, p)) {
+        memcpy(tms->inpprims, p, sizeof(RGBPRIMS));
+        space = tms->inpprims;
+        ownPrims = true;
+      }
     }
   }
   double stonits = 1.0;

@@ -38,6 +38,11 @@ inline uint32_t tmFloatBits(float f) {
   std::memcpy(&u, &f, sizeof u);
   return u;
 }
+// The table index of a float: its top 17 bits without the sign. Callers have already sent
+// negative numbers to TM_NOBRT; a NaN of either sign lands on a NaN entry (also TM_NOBRT).
+inline uint32_t tmFloatIndex(float f) {
+  return (tmFloatBits(f) >> 15) & 0xFFFF;
+}
 
 // A 1024-entry table (int)(256 * ((i + 0.5)/1024)^(1/gam)) for a display gamma; tables are
 // kept for every gamma asked for (within 0.02) and never freed.

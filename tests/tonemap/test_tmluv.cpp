@@ -1,0 +1,248 @@
+// LogLuv and LogL inputs: our uv cell tables against libtiff's SGILog codec, and the packed
+// converters against libtiff's own float decoding of the same pixels.
+#include <gtest/gtest.h>
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tonemap/tmprivate.h"
+#include "tonemap/tonemap.h"
+#include "tonemap/uvcode.h"
+
+namespace {
+
+struct TmDeleter {
+  void operator()(TMstruct* t) const { tmDone(t); }
+};
+using TmPtr = std::unique_ptr<TMstruct, TmDeleter>;
+
+std::string tempPath(const char* name) {
+  return testing::TempDir() + name + std::to_string(getpid()) + ".tif";
+}
+
+// Writes one row of raw 24-bit LogLuv words and reads it back as float XYZ through libtiff.
+std::vector<float> libtiffDecode24(const std::vector<uint32_t>& raw) {
+  std::string path = tempPath("uvcells");
+  TIFF* t = TIFFOpen(path.c_str(), "w");
+  EXPECT_NE(t, nullptr);
+  if (t == nullptr) return {};
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, (uint32_t)raw.size());
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, 1);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_LOGLUV);
+  TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_SGILOG24);
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 16);
+  TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(t, TIFFTAG_SGILOGDATAFMT, SGILOGDATAFMT_RAW);
+  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 1);
+  std::vector<uint32_t> row(raw);
+  EXPECT_GE(TIFFWriteScanline(t, row.data(), 0, 0), 0);
+  TIFFClose(t);
+  t = TIFFOpen(path.c_str(), "r");
+  std::vector<float> xyz(3 * raw.size());
+  TIFFSetField(t, TIFFTAG_SGILOGDATAFMT, SGILOGDATAFMT_FLOAT);
+  EXPECT_GE(TIFFReadScanline(t, xyz.data(), 0, 0), 0);
+  TIFFClose(t);
+  unlink(path.c_str());
+  return xyz;
+}
+
+TEST(UvCells, AgreeWithLibtiffForEveryCell) {
+  const int n = 1 << 14;
+  std::vector<uint32_t> raw(n);
+  for (int i = 0; i < n; i++) raw[i] = (512u << 14) | (uint32_t)i;
+  std::vector<float> xyz = libtiffDecode24(raw);
+  ASSERT_EQ(xyz.size(), (size_t)3 * n);
+  for (int i = 0; i < n; i++) {
+    double X = xyz[3 * i], Y = xyz[3 * i + 1], Z = xyz[3 * i + 2];
+    double s = X + 15 * Y + 3 * Z;
+    double ut = 4 * X / s, vt = 9 * Y / s;
+    double u, v;
+    if (i >= UV_NDIVS) {
+      // Past the last cell libtiff gives the neutral chromaticity; we report failure.
+      EXPECT_EQ(uvDecode(&u, &v, i), -1);
+      EXPECT_NEAR(ut, 4.0 / 19, 1e-5);
+      continue;
+    }
+    ASSERT_EQ(uvDecode(&u, &v, i), 0);
+    ASSERT_NEAR(u, ut, 2e-6) << i;
+    ASSERT_NEAR(v, vt, 2e-6) << i;
+    ASSERT_EQ(uvEncode(ut, vt), i);
+    // Points just inside the cell's corners map to the same cell.
+    EXPECT_EQ(uvEncode(u - 0.00174, v - 0.00174), i);
+    EXPECT_EQ(uvEncode(u + 0.00174, v + 0.00174), i);
+  }
+  double u, v;
+  EXPECT_EQ(uvEncode(0.0, 0.0), -1);
+  EXPECT_EQ(uvEncode(0.6, 0.3), -1);
+  EXPECT_EQ(uvEncode(0.2, 0.7), -1);
+  EXPECT_EQ(uvEncode(std::nan(""), 0.4), -1);
+  EXPECT_EQ(uvDecode(&u, &v, -1), -1);
+}
+
+// Reads a LogLuv or LogL TIFF twice: raw words, and libtiff's float decoding.
+struct LuvFile {
+  int width = 0, height = 0, spp = 0;
+  double stonits = 1.0;
+  std::vector<uint32_t> raw;  // 32/24-bit words, or 16-bit LogL in the low half
+  std::vector<float> values;  // XYZ triples, or Y
+};
+
+bool readLuv(const std::string& path, LuvFile* f) {
+  for (int pass = 0; pass < 2; pass++) {
+    TIFF* t = TIFFOpen(path.c_str(), "r");
+    if (t == nullptr) return false;
+    uint32_t w, h;
+    uint16_t photometric, spp;
+    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(t, TIFFTAG_IMAGELENGTH, &h);
+    TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric);
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    if (!TIFFGetField(t, TIFFTAG_STONITS, &f->stonits)) f->stonits = 1.0;
+    bool logl = photometric == PHOTOMETRIC_LOGL;
+    f->width = (int)w;
+    f->height = (int)h;
+    f->spp = logl ? 1 : 3;
+    if (pass == 0) {
+      TIFFSetField(t, TIFFTAG_SGILOGDATAFMT, logl ? SGILOGDATAFMT_16BIT : SGILOGDATAFMT_RAW);
+      f->raw.assign((size_t)w * h, 0);
+      std::vector<uint32_t> row(w);
+      std::vector<int16_t> row16(w);
+      for (uint32_t y = 0; y < h; y++) {
+        if (TIFFReadScanline(t, logl ? (void*)row16.data() : (void*)row.data(), y, 0) < 0)
+          return false;
+        for (uint32_t x = 0; x < w; x++)
+          f->raw[(size_t)y * w + x] = logl ? (uint16_t)row16[x] : row[x];
+      }
+    } else {
+      TIFFSetField(t, TIFFTAG_SGILOGDATAFMT, SGILOGDATAFMT_FLOAT);
+      f->values.assign((size_t)w * h * f->spp, 0.0f);
+      for (uint32_t y = 0; y < h; y++)
+        if (TIFFReadScanline(t, &f->values[(size_t)y * w * f->spp], y, 0) < 0) return false;
+    }
+    TIFFClose(t);
+  }
+  return true;
+}
+
+std::string testFile(const char* name) {
+  return std::string(LUMERIN_TESTDATA) + "/tiff/" + name;
+}
+
+// Display chroma bytes of a colour at unit luminance, the way the LogLuv converters define
+// them: out-of-gamut colours are desaturated toward white, not clipped per channel.
+void referenceChroma(const TMstruct* t, const float* xyz, unsigned char* out) {
+  COLOR in = {(float)(xyz[0] / xyz[1] / t->inpsf), (float)(1.0 / t->inpsf),
+              (float)(xyz[2] / xyz[1] / t->inpsf)};
+  COLOR rgb;
+  colortrans(rgb, t->cmat, in);
+  clipgamut(rgb, 1.0f, 1, cblack, cwhite);
+  for (int c = 0; c < 3; c++) {
+    double s = (double)t->clf[c] * rgb[c];
+    out[c] = s <= 0 ? 0 : s >= 0.999 ? 255 : (unsigned char)(int)(256 * std::pow(s, 1 / t->mongam));
+  }
+}
+
+// Brightness within 1 unit (2 for the coarser 24-bit steps) of libtiff's luminance, and chroma
+// within 2 codes of the chromaticity libtiff decodes, for every pixel.
+void checkLuvAgainstFloat(const char* name, bool bits24) {
+  LuvFile f;
+  if (access(testFile(name).c_str(), R_OK) != 0) GTEST_SKIP() << "test picture missing: " << name;
+  ASSERT_TRUE(readLuv(testFile(name), &f));
+  const int n = f.width * f.height;
+  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+  ASSERT_EQ(tmSetSpace(t.get(), nullptr, f.stonits, nullptr), 0);
+  std::vector<TMbright> lp(n);
+  std::vector<unsigned char> cp(3 * n);
+  ASSERT_EQ(bits24 ? tmCvLuv24(t.get(), lp.data(), cp.data(), f.raw.data(), n)
+                   : tmCvLuv32(t.get(), lp.data(), cp.data(), f.raw.data(), n),
+            0);
+  int counted = 0;
+  for (int i = 0; i < n; i++) {
+    const float* xyz = &f.values[3 * i];
+    if (!(xyz[1] > 0)) continue;
+    counted++;
+    ASSERT_LE(std::abs(lp[i] - tmCvLuminance(xyz[1] * f.stonits)), bits24 ? 2 : 1) << i;
+    unsigned char ref[3];
+    referenceChroma(t.get(), xyz, ref);
+    for (int c = 0; c < 3; c++) ASSERT_LE(std::abs(cp[3 * i + c] - ref[c]), 2) << i << " " << c;
+  }
+  EXPECT_GT(counted, n / 2);
+}
+
+TEST(TmCvLuv, Luv32AgreesWithLibtiffFloatDecoding) {
+  checkLuvAgainstFloat("desk_logluv32.tif", false);
+}
+
+TEST(TmCvLuv, Luv24AgreesWithLibtiffFloatDecoding) {
+  checkLuvAgainstFloat("desk_logluv24.tif", true);
+}
+
+TEST(TmCvLuv, L16AgreesWithLibtiffFloatDecoding) {
+  LuvFile f;
+  if (access(testFile("desk_logl16.tif").c_str(), R_OK) != 0)
+    GTEST_SKIP() << "test picture missing: desk_logl16.tif";
+  ASSERT_TRUE(readLuv(testFile("desk_logl16.tif"), &f));
+  const int n = f.width * f.height;
+  TmPtr t(tmInit(TMF_QUIET | TMF_GREY, nullptr, 2.2));
+  ASSERT_EQ(tmSetSpace(t.get(), stdprims, f.stonits, nullptr), 0);
+  std::vector<unsigned short> l16(f.raw.begin(), f.raw.end());
+  std::vector<TMbright> lp(n), lf(n);
+  ASSERT_EQ(tmCvL16(t.get(), lp.data(), l16.data(), n), 0);
+  ASSERT_EQ(tmCvGrays(t.get(), lf.data(), f.values.data(), n), 0);
+  for (int i = 0; i < n; i++) {
+    if (lf[i] == TM_NOBRT) continue;
+    ASSERT_LE(std::abs(lp[i] - lf[i]), 1) << i;
+  }
+}
+
+TEST(TmCvLuv, SignBitMeansNoBrightness) {
+  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+  ASSERT_EQ(tmSetSpace(t.get(), nullptr, 1.0, nullptr), 0);
+  const uint32_t luv[] = {0x80000000u | 0x56C2, (16384u << 16) | 0x56C2};
+  TMbright ls[2];
+  unsigned char cs[6];
+  ASSERT_EQ(tmCvLuv32(t.get(), ls, cs, luv, 2), 0);
+  EXPECT_EQ(ls[0], TM_NOBRT);
+  EXPECT_NEAR(ls[1], 0, 1);  // Le 16384 is 2^0 = 1 cd/m2 at unit scale
+  const unsigned short l16[] = {0x8000, 0xFFFF, 16384};
+  ASSERT_EQ(tmCvL16(t.get(), ls, l16, 2), 0);
+  EXPECT_EQ(ls[0], TM_NOBRT);
+  EXPECT_EQ(ls[1], TM_NOBRT);
+  // The neutral pixel has the chroma of display white: equal shares after the divisors.
+  for (int c = 0; c < 3; c++) EXPECT_NEAR(cs[3 + c], t->cdiv[c], 3) << c;
+}
+
+TEST(TmCvLuv, NonXyzInputIsAnErrorNotAnExit) {
+  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+  ASSERT_EQ(tmSetSpace(t.get(), stdprims, 1.0, nullptr), 0);
+  const uint32_t luv[] = {(16384u << 16) | 0x56C2};
+  TMbright ls[1];
+  unsigned char cs[3];
+  EXPECT_EQ(tmCvLuv32(t.get(), ls, cs, luv, 1), TMERR_ARGUMENT);
+  EXPECT_EQ(tmCvLuv24(t.get(), ls, cs, luv, 1), TMERR_ARGUMENT);
+  EXPECT_STREQ(t->lastFunc, "tmCvLuv24");
+  // After a switch to XYZ the same struct converts; the cached chroma is rebuilt.
+  ASSERT_EQ(tmSetSpace(t.get(), nullptr, 1.0, nullptr), 0);
+  EXPECT_EQ(tmCvLuv32(t.get(), ls, cs, luv, 1), 0);
+}
+
+TEST(TmCvLuv, MesopicShiftDarkensBluishDimPixels) {
+  TmPtr t(tmInit(TMF_QUIET | TMF_MESOPIC, nullptr, 2.2));
+  ASSERT_EQ(tmSetSpace(t.get(), nullptr, 1.0, nullptr), 0);
+  // Dim (2^-8 cd/m2) pixels: one neutral, one bluish (low v').
+  const uint32_t le = (uint32_t)(56 * 256) << 16;
+  const uint32_t luv[] = {le | 0x56C2, le | (70u << 8) | 120u};
+  TMbright ls[2], lq[2];
+  unsigned char cs[6];
+  ASSERT_EQ(tmCvLuv32(t.get(), ls, cs, luv, 2), 0);
+  ASSERT_EQ(tmCvLuv32(t.get(), lq, nullptr, luv, 2), 0);
+  EXPECT_NE(ls[1], lq[1]);  // only the chroma path shifts brightness
+  EXPECT_NEAR(ls[0], lq[0], 2);
+}
+
+}  // namespace

@@ -624,7 +624,7 @@ int DBAccess::GetRecords(DBRecord* out, int n, int start) {
 }
 
 // Tests this page's records from *rel on; *rel advances per record examined.
-int DBAccess::PageFind(const DBQuery* query, DBRecord* out, int n, int* rel, bool mayMatch) {
+int DBAccess::PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, bool mayMatch) {
   int k = nrused;
   if (!mayMatch) {
     *rel = k;
@@ -640,7 +640,7 @@ int DBAccess::PageFind(const DBQuery* query, DBRecord* out, int n, int* rel, boo
   const DBRecord* recs = brl.GetArray();
   int r = *rel;
   for (; r < m && found < n; r++)
-    if (recs[r].MatchQuery(query)) out[found++] = recs[r];
+    if (plan.Match(recs[r])) out[found++] = recs[r];
   *rel = found < n ? k : r;
   ReleaseBlock(rb);
   return found;
@@ -655,10 +655,11 @@ int DBAccess::FindRecords(const DBQuery* query, DBRecord* out, int n, int* pos) 
   bool useSet = qset != nullptr && qset->Length() == static_cast<uint32_t>(DB_HASHSETLEN);
   long exact = -1;
   if (!useSet && query->next == nullptr) exact = query->ExactHash();
+  DBQueryPlan plan(query, header);  // pseudo-records are of the header's schema
   long long base = 0;
   int found = 0;
   for (DBAccess* pg = this; pg != nullptr && found < n; pg = pg->next) {
-    int k = pg->NRecords();
+    int k = pg->nrused >= 0 ? pg->nrused : pg->NRecords();
     if (k < 0) k = 0;
     if (p < base + k) {
       bool may = true;
@@ -667,7 +668,7 @@ int DBAccess::FindRecords(const DBQuery* query, DBRecord* out, int n, int* pos) 
       else if (exact >= 0)
         may = pg->bihset.Check(static_cast<uint32_t>(exact % DB_HASHSETLEN));
       int rel = static_cast<int>(p - base);
-      found += pg->PageFind(query, out + found, n - found, &rel, may);
+      found += pg->PageFind(plan, out + found, n - found, &rel, may);
       p = static_cast<int>(base + rel);
     }
     base += k;

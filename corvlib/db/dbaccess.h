@@ -20,6 +20,7 @@
 // first, these types may not be complete yet.
 class DBHeader;
 class DBQuery;
+class DBQueryPlan;
 class DBStrIndex;
 struct DBRecordBlock;
 
@@ -115,7 +116,7 @@ class DBAccess : public CacheObject {
   void DropMemory();
   bool EnsureViews(int rows);
   void PointViews(int fromRow);
-  int PageFind(const DBQuery* query, DBRecord* out, int n, int* rel, bool mayMatch);
+  int PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, bool mayMatch);
   int PageDelete(const DBRecord* recs, int n);
   int AddFrom(DBAccess** page, const DBRecord* recs, int n);
   bool AnyInUse() const;

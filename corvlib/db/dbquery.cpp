@@ -116,6 +116,84 @@ bool DBRecord::MatchQuery(const DBQuery* q) const {
 }
 
 // ---------------------------------------------------------------------------------------
+// Compiled chains
+
+DBQueryPlan::DBQueryPlan(const DBQuery* q, const DBFieldInfo* s)
+    : chain(q), schema(s), hashSet(q != nullptr ? q->hashSet : nullptr), needHash(false) {
+  if (q == nullptr || s == nullptr) return;
+  int map[DB_MAXFIELDS];
+  const DBFieldInfo* mapped = nullptr;
+  for (const DBQuery* p = q; p != nullptr; p = p->next) {
+    Sel sel;
+    sel.exact = p->ExactHash();
+    sel.matchEmpty = p->matchEmpty;
+    sel.first = static_cast<int>(bounds.size());
+    sel.count = 0;
+    sel.possible = true;
+    const DBRecord& lo = p->rlo;
+    const DBFieldInfo* qs = lo.finfo;
+    int n = 0;
+    if (qs != nullptr && lo.l != nullptr)
+      n = lo.l->nfields < qs->GetNFields() ? lo.l->nfields : qs->GetNFields();
+    if (qs != nullptr && qs != s && qs != mapped) {
+      s->MapIDs(map, qs);
+      mapped = qs;
+    }
+    for (int j = n; j-- > 0;) {
+      const DBField& a = lo.l->field[j];
+      if (a.nv == 0) continue;
+      const DBField* b = &a;
+      const DBRecord& hi = p->rhi;
+      if (hi.l != nullptr && j < hi.l->nfields && hi.l->field[j].nv > 0) b = &hi.l->field[j];
+      int k = qs == s ? j : map[j];
+      if (k < 0) sel.possible = false;
+      bounds.push_back(Bound{k, &a, b});
+      sel.count++;
+    }
+    if (sel.count == 0) sel.possible = false;
+    if (sel.exact >= 0 || sel.matchEmpty) needHash = true;
+    sels.push_back(sel);
+  }
+  if (hashSet != nullptr && hashSet->Length() > 0) needHash = true;
+}
+
+bool DBQueryPlan::Match(const DBRecord& r) const {
+  if (r.finfo != schema || schema == nullptr) return r.MatchQuery(chain);
+  if (sels.empty()) return false;
+  long h = r.l != nullptr && needHash ? r.HashIndex() : -1;
+  size_t n = sels.size(), i = 0;
+  if (!(h < 0 && sels[0].matchEmpty)) {
+    if (hashSet != nullptr && hashSet->Length() > 0) {
+      if (h < 0 || !hashSet->Check(static_cast<uint32_t>(h % hashSet->Length()))) return false;
+    }
+    while (i < n && sels[i].exact >= 0 && sels[i].exact != h) i++;
+  }
+  int nalloc = 0;
+  if (r.l != nullptr) nalloc = r.l->nfields < schema->nfields ? r.l->nfields : schema->nfields;
+  while (i < n) {
+    const Sel& sel = sels[i];
+    bool pass = sel.possible;
+    for (int b = sel.first; pass && b < sel.first + sel.count; b++) {
+      const Bound& bd = bounds[b];
+      if (bd.k >= nalloc) {
+        pass = false;
+        break;
+      }
+      const DBField& v = r.l->field[bd.k];
+      pass = v.nv > 0 ? v.MatchRange(*bd.lo, *bd.hi) : sel.matchEmpty;
+    }
+    if (pass) return true;
+    if (h < 0 && sel.matchEmpty) {
+      i++;
+    } else {
+      for (i++; i < n; i++)
+        if (sels[i].exact < 0 || sels[i].exact == h) break;
+    }
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------
 // DBQuery
 
 DBQuery::DBQuery(const DBFieldInfo* schema, bool me)

@@ -5,6 +5,8 @@
 // DBSearch builds a chain against one database and pulls the matching records out of it.
 #pragma once
 
+#include <vector>
+
 #include "db/dbase.h"
 #include "support/abitmap.h"
 
@@ -41,6 +43,36 @@ class DBQuery {
   bool matchEmpty;   // a record lacking a bounded field still passes that bound
   DBQuery* next;     // the next alternative (owned)
   ABitMap* hashSet;  // the chain's exact-hash set when attached (not owned)
+};
+
+// A query chain compiled for the records of one schema: the bound fields of each selector
+// mapped to that schema's ids once, so that testing a record touches only its bound fields.
+// Match gives the same result as DBRecord::MatchQuery of the chain; the chain must not change
+// while the plan is used.
+class DBQueryPlan {
+ public:
+  DBQueryPlan(const DBQuery* q, const DBFieldInfo* schema);
+  bool Match(const DBRecord& r) const;
+
+ private:
+  struct Bound {
+    int k;  // the record schema's id of the bounded field
+    const DBField* lo;
+    const DBField* hi;
+  };
+  struct Sel {
+    long exact;
+    bool matchEmpty;
+    bool possible;  // has a bound and every bounded field exists in the schema
+    int first;      // its bounds in bounds[first .. first + count)
+    int count;
+  };
+  const DBQuery* chain;
+  const DBFieldInfo* schema;
+  const ABitMap* hashSet;
+  bool needHash;  // some selector depends on the record's hash index
+  std::vector<Sel> sels;
+  std::vector<Bound> bounds;
 };
 
 class DBSearch {

@@ -156,27 +156,3 @@ TEST(RgbeFiles, EveryWriterOfTheSamePictureDecodesAlike) {
   ASSERT_FALSE(HasFatalFailure());
   EXPECT_TRUE(gg1.px == gg2.px);
 }
-
-TEST(RgbeFiles, RewrittenPicturesReadBackIdentically) {
-  if (!haveFile(hdrPath("goldengate_oiiotool_rle.hdr")))
-    GTEST_SKIP() << "shared test pictures absent";
-  Picture pic;
-  readPicture(hdrPath("goldengate_oiiotool_rle.hdr"), &pic);
-  ASSERT_FALSE(HasFatalFailure());
-  FILE* fp = std::tmpfile();
-  ASSERT_NE(fp, nullptr);
-  for (int y = 0; y < pic.height; y++)
-    ASSERT_EQ(
-        fwritecolrs(reinterpret_cast<const RGBEPIX*>(&pic.px[static_cast<size_t>(y) * pic.width]),
-                    pic.width, fp),
-        0);
-  std::rewind(fp);
-  std::vector<Pixel> row(pic.width);
-  for (int y = 0; y < pic.height; y++) {
-    ASSERT_EQ(freadcolrs(reinterpret_cast<RGBEPIX*>(row.data()), pic.width, fp), 0);
-    ASSERT_TRUE(
-        std::equal(row.begin(), row.end(), pic.px.begin() + static_cast<ptrdiff_t>(y) * pic.width))
-        << y;
-  }
-  std::fclose(fp);
-}

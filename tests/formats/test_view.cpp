@@ -23,21 +23,6 @@ std::string printed(const VIEW& v) {
   return s;
 }
 
-void expectSameView(const VIEW& a, const VIEW& b) {
-  EXPECT_EQ(a.type, b.type);
-  for (int i = 0; i < 3; i++) {
-    EXPECT_NEAR(a.vp[i], b.vp[i], 1e-5);
-    EXPECT_NEAR(a.vdir[i] * a.vdist, b.vdir[i] * b.vdist, 1e-5);
-    EXPECT_NEAR(a.vup[i], b.vup[i], 1e-5);
-  }
-  EXPECT_NEAR(a.horiz, b.horiz, 1e-5);
-  EXPECT_NEAR(a.vert, b.vert, 1e-5);
-  EXPECT_NEAR(a.hoff, b.hoff, 1e-5);
-  EXPECT_NEAR(a.voff, b.voff, 1e-5);
-  EXPECT_NEAR(a.vfore, b.vfore, 1e-5);
-  EXPECT_NEAR(a.vaft, b.vaft, 1e-5);
-}
-
 }  // namespace
 
 TEST(ViewOptions, ParseAndPrintBack) {
@@ -62,87 +47,45 @@ TEST(ViewOptions, ParseAndPrintBack) {
   EXPECT_STREQ(viewopt(&w), " -vs 0.25");
   VIEW back = stdview;
   EXPECT_EQ(sscanview(&back, viewopt(&v)), 8) << viewopt(&v);  // type and up are the defaults
-  expectSameView(back, v);
-}
-
-TEST(ViewOptions, LongestOptionTextFits) {
-  VIEW v = stdview;
-  v.type = VT_PAR;
-  const double big = -1.23456789e+300;
-  for (int i = 0; i < 3; i++) v.vp[i] = v.vdir[i] = v.vup[i] = big;
-  v.vdist = 1;
-  v.horiz = v.vert = v.hoff = v.voff = v.vfore = v.vaft = big;
-  const std::string text = viewopt(&v);
-  EXPECT_EQ(text.size(), 5u + 3 * (4 + 3 * 14) + 6 * (4 + 14)) << text;
-  VIEW back = stdview;
-  EXPECT_EQ(sscanview(&back, text.c_str()), 10);
+  ASSERT_EQ(setview(&back), nullptr);
+  EXPECT_EQ(printed(back), printed(v));
 }
 
 TEST(ViewOptions, MalformedWordsAreSkipped) {
   VIEW v = stdview;
   EXPECT_EQ(sscanview(&v, "-vtc"), 1);
   EXPECT_EQ(v.type, 'c');
-  EXPECT_EQ(sscanview(&v, "-vt"), 0);
-  EXPECT_EQ(sscanview(&v, "-vtab"), 0);
-  EXPECT_EQ(sscanview(&v, "-vhx 5"), 0);
-  EXPECT_EQ(v.horiz, 45.0);
-  EXPECT_EQ(sscanview(&v, "   "), 0);
-  EXPECT_EQ(sscanview(&v, nullptr), 0);
-  // A vector option short of numbers is skipped, and what follows is still read.
-  EXPECT_EQ(sscanview(&v, "junk -vp 1 2 x -vh 30 more -vv 20"), 2);
+  for (const char* bad : {"-vt", "-vtab", "-vhx 5", "-vp 1 2", "-vv 1e", "  "})
+    EXPECT_EQ(sscanview(&v, bad), 0) << bad;
+  // An option short of numbers is skipped, and what follows is still read.
+  EXPECT_EQ(sscanview(&v, "VIEW= junk -vp 1 2 x -vh 30 more -vv 20\n"), 2);
   EXPECT_EQ(v.vp[0], 0.0);
   EXPECT_EQ(v.horiz, 30.0);
   EXPECT_EQ(v.vert, 20.0);
-  EXPECT_EQ(sscanview(&v, "-vp 1 2"), 0);
-  EXPECT_EQ(sscanview(&v, "-vv 1e"), 0);
-  EXPECT_EQ(sscanview(&v, "VIEW= -vh 10\n"), 1);
-  EXPECT_EQ(v.horiz, 10.0);
-
-  const char* av[] = {"-vd", "1", "0", "0"};
-  EXPECT_EQ(getviewopt(&v, 4, av), 3);
-  EXPECT_EQ(getviewopt(&v, 3, av), -1);
-  EXPECT_EQ(getviewopt(&v, 0, av), -1);
-  const char* notopt[] = {"-vq", "1"};
-  EXPECT_EQ(getviewopt(&v, 2, notopt), -1);
 }
 
 TEST(ViewCheck, SetviewRefusesImpossibleViews) {
-  struct Case {
+  const struct {
     const char* options;
     const char* message;
   } cases[] = {
       {"-vtv -vv 180", "illegal vertical view size"},
-      {"-vtv -vh 179.9999995", "illegal horizontal view size"},
       {"-vtc -vh 360", nullptr},
-      {"-vtc -vh 361", "illegal horizontal view size"},
       {"-vtc -vv 180", "illegal vertical view size"},
-      {"-vth -vh 180 -vv 180", nullptr},
-      {"-vth -vv 181", "illegal vertical view size"},
-      {"-vta -vh 360 -vv 360", nullptr},
+      {"-vth -vh 181", "illegal horizontal view size"},
       {"-vts -vh 360", "illegal horizontal view size"},
-      {"-vtl -vh 10 -vv 5", nullptr},
       {"-vtx", "unknown view type"},
       {"-vd 0 0 0", "zero view direction"},
       {"-vu 0 0 0", "zero view up vector"},
       {"-vd 0 0 1", "view up parallel to view direction"},
-      {"-vh 0", "illegal horizontal view size"},
-      {"-vv -3", "illegal vertical view size"},
       {"-vo 5 -va 2", "illegal fore/aft clipping plane"},
-      {"-va -1", "illegal fore/aft clipping plane"},
-      {"-vo 5 -va 20", nullptr},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     VIEW v = stdview;
     sscanview(&v, c.options);
     const char* err = setview(&v);
-    if (c.message == nullptr)
-      EXPECT_EQ(err, nullptr) << c.options << ": " << err;
-    else
-      EXPECT_STREQ(err, c.message) << c.options;
+    EXPECT_STREQ(err ? err : "", c.message ? c.message : "") << c.options;
   }
-  VIEW v = stdview;
-  v.vdist = 0;
-  EXPECT_STREQ(setview(&v), "illegal view distance");
 }
 
 TEST(ViewGeometry, ViewrayAndViewlocAreInverse) {
@@ -208,8 +151,6 @@ TEST(ViewGeometry, PixelsAndImagePositionsMapBothWays) {
       for (int px = 0; px < scanlen; px++) {
         double loc[2];
         pix2loc(loc, &r, px, py);
-        EXPECT_GT(loc[0], 0.0);
-        EXPECT_LT(loc[0], 1.0);
         int pp[2];
         loc2pix(pp, &r, loc[0], loc[1]);
         EXPECT_EQ(pp[0], px) << order;
@@ -223,36 +164,6 @@ TEST(ViewGeometry, PixelsAndImagePositionsMapBothWays) {
   pix2loc(loc, &top, 0, 0);
   EXPECT_DOUBLE_EQ(loc[0], 0.05);
   EXPECT_DOUBLE_EQ(loc[1], 0.875);
-}
-
-TEST(ViewGeometry, NormaspectFitsTheImageToTheView) {
-  double ap = 1.0;
-  int x = 512, y = 512;
-  normaspect(0.5, &ap, &x, &y);
-  EXPECT_EQ(x, 512);
-  EXPECT_EQ(y, 256);
-  x = 512;
-  y = 512;
-  normaspect(2.0, &ap, &x, &y);
-  EXPECT_EQ(x, 256);
-  EXPECT_EQ(y, 512);
-  ap = 0;
-  x = 400;
-  y = 200;
-  normaspect(1.0, &ap, &x, &y);
-  EXPECT_DOUBLE_EQ(ap, 2.0);
-  EXPECT_EQ(x, 400);
-}
-
-TEST(ViewLines, IsviewKnowsViewLines) {
-  EXPECT_EQ(isview("VIEW= -vtv\n"), 1);
-  EXPECT_EQ(isview("VIEW=-vtv"), 1);
-  const std::string own = std::string("/some/path/") + program_invocation_short_name + " -vh 5";
-  EXPECT_EQ(isview(own.c_str()), 1);
-  EXPECT_EQ(isview("VIEWS= x"), 0);
-  EXPECT_EQ(isview("FORMAT=32-bit_rle_rgbe\n"), 0);
-  EXPECT_EQ(isview("#?VORTELUX\n"), 0);
-  EXPECT_EQ(isview(""), 0);
 }
 
 TEST(ViewLines, ViewfileReadsViewsAndResolution) {
@@ -281,4 +192,8 @@ TEST(ViewLines, ViewfileReadsViewsAndResolution) {
   EXPECT_EQ(viewfile(path, &v, nullptr), 1);
   std::remove(path);
   EXPECT_EQ(viewfile(path, &v, nullptr), -1);
+
+  const std::string own = std::string("/some/path/") + program_invocation_short_name + " -vh 5";
+  EXPECT_EQ(isview(own.c_str()), 1);
+  EXPECT_EQ(isview("VIEWS= -vh 5"), 0);
 }

@@ -109,10 +109,70 @@ int DBRecordList::FindRecord(const DBRecord& r) const {
   return -1;
 }
 
+namespace {
+
+// The sort keys of records that share one schema, resolved once: for each record a shallow
+// view of each key field, side by side, so that comparisons do not walk from record to field
+// array to field again and again.
+struct KeyCache {
+  int nkeys = 0;
+  int id[15];
+  bool descending[15];
+  DBField* views = nullptr;
+
+  ~KeyCache() { delete[] views; }
+
+  // False when the records do not share one schema or memory is short.
+  bool Build(const DBRecord* rl, int nr, const DBFieldSort& sord) {
+    const DBFieldInfo* s = rl[0].finfo;
+    if (s == nullptr) return false;
+    for (int i = 1; i < nr; i++)
+      if (rl[i].finfo != s) return false;
+    for (int k = 0; k < 15 && sord.order[k] != 0; k++) {
+      const int e = sord.order[k];
+      const int fid = (e < 0 ? -e : e) - 1;
+      if (fid >= s->nfields) continue;  // a key outside the schema orders nothing
+      id[nkeys] = fid;
+      descending[nkeys] = e < 0;
+      nkeys++;
+    }
+    if (nkeys == 0) return true;
+    views = new (std::nothrow) DBField[static_cast<size_t>(nr) * nkeys];
+    if (views == nullptr) return false;
+    for (int i = 0; i < nr; i++)
+      for (int k = 0; k < nkeys; k++) {
+        const DBField* f = rl[i].GetField(id[k]);
+        if (f != nullptr) views[static_cast<size_t>(i) * nkeys + k] = f;
+      }
+    return true;
+  }
+
+  // The order of DBRecord::Compare, over the cached views.
+  int Compare(int a, int b) const {
+    const DBField* fa = views + static_cast<size_t>(a) * nkeys;
+    const DBField* fb = views + static_cast<size_t>(b) * nkeys;
+    for (int k = 0; k < nkeys; k++) {
+      const bool sa = fa[k].GetNV() != 0, sb = fb[k].GetNV() != 0;
+      if (!sa && !sb) continue;
+      int r = !sa ? -1 : !sb ? 1 : fa[k].Compare(fb[k]);
+      if (r != 0) {
+        r = r > 0 ? 1 : -1;
+        return descending[k] ? -r : r;
+      }
+    }
+    return 0;
+  }
+};
+
+}  // namespace
+
 void DBRecordList::Sort() {
   if (nr < 1) return;
   for (int i = 0; i < nr; i++) rl[i].sortord = &sord;
   if (nr < 2) return;
+  KeyCache keys;
+  const bool cached = keys.Build(rl, nr, sord);
+  if (cached && keys.nkeys == 0) return;  // every record compares equal: the order stays
   // A stable bottom-up merge sort of indexes: every step is bounded by the index ranges, so
   // no comparator result can lead it outside the list.
   const size_t n = static_cast<size_t>(nr);
@@ -124,6 +184,9 @@ void DBRecordList::Sort() {
     std::free(moved);
     return;
   }
+  auto less = [&](int x, int y) {
+    return (cached ? keys.Compare(x, y) : rl[x].Compare(rl[y])) < 0;
+  };
   int* a = idx;
   int* t = idx + n;
   for (int i = 0; i < nr; i++) a[i] = i;
@@ -133,7 +196,7 @@ void DBRecordList::Sort() {
       const size_t hi = lo + 2 * width < n ? lo + 2 * width : n;
       size_t i = lo, j = mid, k = lo;
       while (i < mid && j < hi) {
-        if (rl[a[j]].Compare(rl[a[i]]) < 0)
+        if (less(a[j], a[i]))
           t[k++] = a[j++];
         else
           t[k++] = a[i++];

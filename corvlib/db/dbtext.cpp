@@ -8,6 +8,7 @@
 #include <new>
 #include <ostream>
 #include <string>
+#include <utility>
 
 #include "db/dbase.h"
 #include "db/dbfieldpriv.h"
@@ -24,33 +25,14 @@ bool isDigit(int c) {
 
 void appendQuoted(std::string& out, const char* s) {
   out += '"';
-  if (s != nullptr) {
-    const char* run = s;
-    for (const char* p = s; *p != '\0'; p++) {
-      char esc;
-      switch (*p) {
-        case '\r':
-          esc = 'r';
-          break;
-        case '\t':
-          esc = 't';
-          break;
-        case '\n':
-          esc = 'n';
-          break;
-        case '"':
-        case '\\':
-          esc = *p;
-          break;
-        default:
-          continue;
-      }
-      out.append(run, static_cast<size_t>(p - run));
-      out += '\\';
-      out += esc;
-      run = p + 1;
-    }
-    out.append(run);
+  for (const char* p = s; p != nullptr;) {
+    const size_t run = std::strcspn(p, "\r\t\n\"\\");
+    out.append(p, run);
+    p += run;
+    if (*p == '\0') break;
+    out += '\\';
+    out += *p == '\r' ? 'r' : *p == '\t' ? 't' : *p == '\n' ? 'n' : *p;
+    p++;
   }
   out += '"';
 }
@@ -131,8 +113,11 @@ std::istream& operator>>(std::istream& is, DBField& f) {
   }
   constexpr size_t kBuf = 30000;
   enum Mode { kNone, kInt, kFloat, kText };
-  std::unique_ptr<char[]> buf(new (std::nothrow) char[kBuf]);
-  if (!buf) {
+  // One work buffer per thread, made on first use (a value is read per column of every line).
+  thread_local std::unique_ptr<char[]> work;
+  if (!work) work.reset(new (std::nothrow) char[kBuf]);
+  char* const buf = work.get();
+  if (buf == nullptr) {
     DMESSAGE(DMCmemory, "Out of memory reading a field");
     f.Clear();
     is.setstate(std::ios::failbit);
@@ -388,6 +373,25 @@ int readRecordLine(DBRecord& r, std::istream& is, char sep, LineEnd* end) {
   return nread;
 }
 
+// As dst = src for a fresh record dst of another schema (map: dst's id of src's field j), but
+// moving the values: src's field array is rebuilt for the next line anyway.
+void moveByName(DBRecord& dst, DBRecord& src, const int* map) {
+  const DBFieldInfo* fi = dst.finfo;
+  dst.l->GrowTo(fi->nfields);
+  const int n = src.GetNAlloc();
+  for (int j = 0; j < n; j++) {
+    DBField& f = src.l->field[j];
+    const int t = map[j];
+    if (f.GetNV() == 0 || t < 0 || t >= dst.l->nfields) continue;
+    const DBFDetails& d = fi->details[t];
+    if (d.dtype != DBDTunknown && d.dtype != f.GetDT()) continue;
+    if (!(d.flags & DBFDmulti) && f.GetNV() > 1)
+      f.Get(&dst.l->field[t], 0);
+    else
+      dst.l->field[t] = std::move(f);
+  }
+}
+
 }  // namespace
 
 void DBRecord::Write(std::ostream* os, char sep) const {
@@ -458,6 +462,13 @@ int DBRecordList::Read(std::istream* is, char* sep, DBFieldInfo* schema) {
 
   DBRecord rec(rs);
   if (rec.l == nullptr) return 0;
+  // Columns of another schema land in the list's fields by name.
+  int mapStore[DB_MAXFIELDS];
+  const int* map = nullptr;
+  if (finfo != nullptr && finfo != rs) {
+    finfo->MapIDs(mapStore, rs);
+    map = mapStore;
+  }
   std::streambuf* sb = is->rdbuf();
   int added = 0;
   while (is->good()) {
@@ -484,10 +495,13 @@ int DBRecordList::Read(std::istream* is, char* sep, DBFieldInfo* schema) {
     const int want = nr + 1;
     if (nr == INT32_MAX || Resize(want) != want) continue;
     DBRecord& dst = rl[nr - 1];
-    if (dst.finfo == rs && dst.l != nullptr && dst.l->nlinks == 1 && dst.GetNAlloc() == 0) {
+    const bool fresh = dst.l != nullptr && dst.l->nlinks == 1 && dst.GetNAlloc() == 0;
+    if (fresh && dst.finfo == rs) {
       DBRLink* t = dst.l;  // same schema: hand the values over instead of copying them
       dst.l = rec.l;
       rec.l = t;
+    } else if (fresh && dst.finfo == finfo && map != nullptr) {
+      moveByName(dst, rec, map);
     } else {
       dst = rec;
     }

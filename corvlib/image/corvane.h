@@ -231,3 +231,9 @@ typedef void (*ImgShiftCallback)(_ImgStruct* img, const _ImgRect* rect, void* da
 int PshiftImageCB(_ImgStruct* img, int dx, int dy, ImgShiftCallback callback, void* data);
 // Gives an image compact pixel memory of its own.
 int PdelinkImage(_ImgStruct* img);
+
+// Resampling, the reader and writer registry, blurring and convolution, warping.
+#include "image/pconvolve.h"
+#include "image/pireader.h"
+#include "image/piresamp.h"
+#include "image/piwarp.h"

@@ -1,0 +1,228 @@
+// Record blocks: the stored cell form, the string area and its sharing, checks, deletion,
+// compaction and byte-order conversion.
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "db/dbase.h"
+#include "db/test_access_util.h"
+#include "support/abitmap.h"
+
+using dbtest::Messages;
+
+namespace {
+
+std::unique_ptr<DBRecordBlock> EmptyBlock(int nfields) {
+  std::unique_ptr<DBRecordBlock> b(new DBRecordBlock);
+  b->Reset();
+  b->SetNFields(nfields);
+  return b;
+}
+
+// Appends a row and returns its cells.
+DBFieldS* AddRow(DBRecordBlock* b) {
+  int r = b->NRecords();
+  b->SetNRecords(r + 1);
+  DBFieldS* row = b->Row(r);
+  memset(row, 0, sizeof(DBFieldS) * b->NFields());
+  return row;
+}
+
+void SetInt(DBFieldS* c, int v) {
+  c->dt = DBDTint;
+  c->fl = 0;
+  c->nv = 1;
+  c->v.mint = v;
+}
+
+const char* Str(DBRecordBlock* b, const char* s, DBStrIndex* index) {
+  const char* p[1] = {s};
+  return b->StrAlloc(p, 1, index);
+}
+
+// A database in memory whose blocks can be inspected.
+struct MemDB {
+  MemDB() : ss(std::ios::in | std::ios::out | std::ios::binary), db(&header, &ss, false) {}
+  std::string Block0() {
+    db.Sync();
+    return ss.str().substr(header.GetSize(), DB_BLOCKSIZE);
+  }
+  uint32_t StrBytes() {
+    std::string b = Block0();
+    uint32_t n;
+    memcpy(&n, b.data() + 8, 4);
+    return n;
+  }
+  std::stringstream ss;
+  DBHeader header;
+  DBAccess db;
+};
+
+}  // namespace
+
+TEST(Block, OneShortStringCellHasTheStoredForm) {
+  MemDB m;
+  m.header.Field("Name", DBDTstring, "Name", 0);
+  DBRecord r(&m.header);
+  r.SetField(0, "abc");
+  ASSERT_TRUE(m.db.AddRecord(r));
+  std::string b = m.Block0();
+  const unsigned char* u = reinterpret_cast<const unsigned char*>(b.data());
+  EXPECT_EQ(u[0] | u[1] << 8, 0x1A72);
+  EXPECT_EQ(u[2] | u[3] << 8, 1);    // fields
+  EXPECT_EQ(u[4], 1);                // records
+  EXPECT_EQ(u[8], 4);                // string bytes
+  EXPECT_EQ(u[12], 3);               // dt: string
+  EXPECT_EQ(u[13], 8);               // fl: offset
+  EXPECT_EQ(u[14] | u[15] << 8, 1);  // nv
+  uint32_t off = u[16] | u[17] << 8 | u[18] << 16 | static_cast<uint32_t>(u[19]) << 24;
+  EXPECT_EQ(off, 65532u);
+  EXPECT_EQ(std::string(b.data() + 65544, 4), std::string("abc\0", 4));
+}
+
+TEST(Block, NumbersInlineOrInTheStringAreaAndStringRunsShared) {
+  MemDB m;
+  m.header.Field("N", DBDTint, "N", DBFDmulti);
+  m.header.Field("K", DBDTstring, "K", DBFDmulti);
+  DBRecord one(&m.header);
+  one.SetField(0, 7L);
+  ASSERT_TRUE(m.db.AddRecord(one));
+  EXPECT_EQ(m.StrBytes(), 0u);
+  DBRecord two(&m.header);
+  long v[2] = {1, 2};
+  two.SetField(0, v, 2);
+  ASSERT_TRUE(m.db.AddRecord(two));
+  EXPECT_EQ(m.StrBytes(), 8u);
+  const char* kw[3] = {"sea", "sky", "sand"};
+  DBRecord a(&m.header), b(&m.header);
+  a.SetField(1, kw, 3);
+  b.SetField(1, kw, 3);
+  ASSERT_TRUE(m.db.AddRecord(a));
+  uint32_t after = m.StrBytes();
+  EXPECT_EQ(after, 8u + 16u);  // "sea\0sky\0sand\0" rounded up to 16
+  ASSERT_TRUE(m.db.AddRecord(b));
+  EXPECT_EQ(m.StrBytes(), after);
+}
+
+TEST(Block, TextIsNeverSharedWithTheBytesOfNumbers) {
+  MemDB m;
+  m.header.Field("N", DBDTint, "N", DBFDmulti);
+  m.header.Field("S", DBDTstring, "S", 0);
+  DBRecord nums(&m.header);
+  int32_t word;
+  memcpy(&word, "abc", 4);  // the bytes a, b, c, NUL as a number in host order
+  long v[2] = {word, word};
+  nums.SetField(0, v, 2);
+  ASSERT_TRUE(m.db.AddRecord(nums));
+  DBRecord text(&m.header);
+  text.SetField(1, "abc");
+  ASSERT_TRUE(m.db.AddRecord(text));
+  EXPECT_EQ(m.StrBytes(), 12u);
+  // After a change of byte order the text is still the text.
+  std::string blk = m.Block0();
+  std::unique_ptr<DBRecordBlock> b(new DBRecordBlock);
+  memcpy(b->b, blk.data(), DB_BLOCKSIZE);
+  ASSERT_EQ(b->SwapBlock(), 1);
+  EXPECT_EQ(b->Magic(), DB_BLOCKMAGICSWAP);
+  ASSERT_EQ(b->SwapBlock(), 1);
+  EXPECT_EQ(memcmp(b->b, blk.data(), DB_BLOCKSIZE), 0);
+  EXPECT_STREQ(static_cast<const char*>(b->Row(1)[1].GetPointer(0)), "abc");
+}
+
+TEST(Block, DeleteMovesRowsAndCompactKeepsSharedData) {
+  auto b = EmptyBlock(2);
+  DBStrIndex index;
+  const char* shared = Str(b.get(), "shared", &index);
+  for (int i = 0; i < 4; i++) {
+    DBFieldS* row = AddRow(b.get());
+    SetInt(&row[0], i);
+    char own[16];
+    snprintf(own, sizeof(own), "own%d", i);
+    row[1].SetOffsetArray(DBDTstring, 1, i % 2 ? shared : Str(b.get(), own, &index));
+  }
+  EXPECT_EQ(Str(b.get(), "shared", &index), shared);
+  ASSERT_EQ(b->Consistent(nullptr), 1);
+  uint32_t full = b->StrBytes();
+  ABitMap marks(4);
+  marks.Set(0);
+  marks.Set(2);
+  b->DeleteRecords(marks);
+  ASSERT_EQ(b->NRecords(), 2);
+  EXPECT_EQ(b->StrBytes(), full);  // the string area waits for compaction
+  EXPECT_EQ(b->Row(0)[0].v.mint, 1);
+  EXPECT_EQ(b->Row(1)[0].v.mint, 3);
+  b->Compact();
+  EXPECT_EQ(b->StrBytes(), 8u);  // only "shared" is left
+  ASSERT_EQ(b->Consistent(nullptr), 1);
+  EXPECT_EQ(b->Row(0)[1].GetPointer(0), b->Row(1)[1].GetPointer(0));
+  EXPECT_STREQ(static_cast<const char*>(b->Row(1)[1].GetPointer(0)), "shared");
+  Messages log;
+  ABitMap wrong(3);
+  b->DeleteRecords(wrong);
+  EXPECT_TRUE(log.Has(DMCparameter, "Bad call to DBRecordBlock::DeleteRecords"));
+  ABitMap all(2, true);
+  b->DeleteRecords(all);
+  EXPECT_EQ(b->NFields(), 0);
+  EXPECT_EQ(b->StrBytes(), 0u);
+  for (int i = 0; i < DB_DATASIZE; i++) ASSERT_EQ(b->Data()[i], 0) << i;
+}
+
+TEST(Block, ChecksRefuseBadCells) {
+  DBFieldInfo s;
+  s.Field("N", DBDTint, "N", 0);
+  s.Field("S", DBDTstring, "S", 0);
+  auto b = EmptyBlock(2);
+  DBFieldS* row = AddRow(b.get());
+  SetInt(&row[0], 5);
+  row[1].SetOffsetArray(DBDTstring, 1, Str(b.get(), "txt", nullptr));
+  ASSERT_EQ(b->Consistent(&s), 1);
+  DBFieldS saved = row[1];
+  row[1].v.off -= 8;  // before the string area
+  EXPECT_EQ(b->Consistent(&s), 0);
+  row[1] = saved;
+  row[1].v.off += 2;  // not 4-aligned
+  EXPECT_EQ(b->Consistent(&s), 0);
+  row[1] = saved;
+  b->End()[-1] = 'x';  // the text loses its NUL
+  EXPECT_EQ(b->Consistent(&s), 0);
+  b->End()[-1] = 0;
+  row[0].nv = 2;  // several values in a single-valued field
+  row[0].fl = DBFLarray | DBFLoffset;
+  row[0].v.off = static_cast<int32_t>(b->End() - 8 - reinterpret_cast<unsigned char*>(&row[0]));
+  b->SetStrBytes(8);
+  EXPECT_EQ(b->Consistent(&s), 0);
+  EXPECT_EQ(b->Consistent(nullptr), 1);
+  b->SetNFields(3);
+  EXPECT_EQ(b->Consistent(&s), 0);  // wider than the schema
+  b->SetNFields(-2);
+  EXPECT_EQ(b->BasicCheck(), 0);
+  b->SetNFields(2);
+  b->SetNRecords(5000);
+  EXPECT_EQ(b->BasicCheck(), 0);
+  EXPECT_EQ(DBRecordBlock::Estimate(45, 0, 0), 182);
+}
+
+TEST(Block, DecodedCellsViewOrCopyTheirValues) {
+  auto b = EmptyBlock(3);
+  DBFieldS* row = AddRow(b.get());
+  const char* kw[2] = {"one", "two"};
+  row[0].SetOffsetArray(DBDTstring, 2, b->StrAlloc(kw, 2));
+  row[1].dt = DBDTfloat;
+  row[1].nv = 1;
+  row[1].v.mfloat = 2.5f;
+  EXPECT_EQ(row[2].SetOffsetArray(DBDTint, 1, b->End() - 4), 0);  // one int is held inline
+  DBField view, copy;
+  view = &row[0];
+  copy = row[0];
+  EXPECT_EQ(view.GetNV(), 2);
+  EXPECT_STREQ(view.GetString(1), "two");
+  EXPECT_EQ(view.GetFlags() & DBFLowns, 0);
+  EXPECT_NE(copy.GetFlags() & DBFLowns, 0);
+  b->Reset();  // the copy does not depend on the block
+  EXPECT_STREQ(copy.GetString(0), "one");
+  DBField f;
+  f = row[1];
+  EXPECT_EQ(f.GetNV(), 0);  // the reset block's cell is unset
+}

@@ -223,9 +223,8 @@ void PreportReaderErr(const _ImgReader* ir);
 // The parameter text of an _ImgInfo: lines "name=value\n".
 // The start of name's line, or null.
 const char* FindImgInfoParam(const _ImgInfo* info, const char* name);
-// Sets (or with a null value removes) name's line; 0 when the name or value is unusable
-// (empty name, a line break or '=' in either, '\n' in value) or the line does not fit, in
-// which case the text is left unchanged.
+// Sets (or with a null value removes) name's line; 0, with the text left unchanged, when the
+// name is empty, the name or value holds a line break or '=', or the new line does not fit.
 int SetImgInfoParam(_ImgInfo* info, const char* name, const char* value);
 // Copies name's value (at most 255 characters) into value, which needs IMG_INFO_VALUELEN
 // bytes; 1 when found. value is emptied first.

@@ -12,6 +12,10 @@
 
 #include "tonemap/tonemap.h"
 
+// The most pixels a loader takes on (a file that claims more is refused as too large for
+// memory before anything is allocated).
+constexpr size_t TM_MAXLOADPIX = (size_t)1 << 32;
+
 // Loads a picture from fp (left open) or, when fp is NULL, from the file fname. cpp NULL: no
 // chroma.
 int tmLoadPicture(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, int* yp,

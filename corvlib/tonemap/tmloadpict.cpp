@@ -64,6 +64,7 @@ int loadPicture(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, int
   int err = tmSetSpaceInternal(tms, prims, 1.0 / exposure, nullptr, h.ownPrims);
   if (err) return err == TMERR_ARGUMENT ? TMERR_FILE : err;
   size_t npix = (size_t)scanlen * (size_t)count;
+  if (npix > TM_MAXLOADPIX) return TMERR_MEMORY;
   *lpp = (TMbright*)malloc(npix * sizeof(TMbright));
   if (cpp != nullptr) *cpp = (unsigned char*)malloc(npix * 3);
   RGBEPIX* scan = (RGBEPIX*)malloc((size_t)scanlen * sizeof(RGBEPIX));

@@ -120,6 +120,7 @@ int loadTIFF(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, int* y
   if (sls > 0 && (size_t)sls > bufsize) bufsize = (size_t)sls;
   const bool wantChroma = cpp != nullptr && colourKind(kind);
   const size_t npix = (size_t)width * height;
+  if (npix > TM_MAXLOADPIX) return TMERR_MEMORY;
   void* buf = calloc(bufsize, 1);
   *lpp = (TMbright*)malloc(npix * sizeof(TMbright));
   if (wantChroma) *cpp = (unsigned char*)malloc(npix * 3);

@@ -134,6 +134,12 @@ TEST(TmLoadPicture, UnreadablePicturesFailWithFileError) {
   TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
   Loaded l;
   EXPECT_EQ(tmLoadPicture(t.get(), &l.ls, nullptr, &l.x, &l.y, bad.c_str(), nullptr), TMERR_FILE);
+  // A size no memory can hold is refused before any allocation.
+  fp = fopen(bad.c_str(), "wb");
+  fputs("#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2000000000 +X 2000000000\n", fp);
+  fclose(fp);
+  EXPECT_EQ(tmLoadPicture(t.get(), &l.ls, nullptr, &l.x, &l.y, bad.c_str(), nullptr), TMERR_MEMORY);
+  EXPECT_EQ(l.ls, nullptr);
   EXPECT_EQ(tmLoadPicture(t.get(), &l.ls, nullptr, &l.x, &l.y, "/nonexistent/x.hdr", nullptr),
             TMERR_FILE);
   EXPECT_EQ(tmLoadPicture(t.get(), &l.ls, nullptr, &l.x, &l.y, nullptr, nullptr), TMERR_ARGUMENT);

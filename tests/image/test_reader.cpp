@@ -143,7 +143,7 @@ const _ImgReaderInterface* Iface(int id) {
 }
 
 // Empties the process-wide registry for a test and puts it back afterwards.
-class Registry : public ::testing::Test {
+class ReaderRegistry : public ::testing::Test {
  protected:
   void SetUp() override {
     memcpy(saved_, PIReaderI, sizeof saved_);
@@ -165,7 +165,7 @@ TestReader* OpenTest(const char* path) {
 
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(Registry, HoldsSixtyFourDistinctInterfaces) {
+TEST_F(ReaderRegistry, HoldsSixtyFourDistinctInterfaces) {
   static _ImgReaderInterface many[IR_MAXREADERS + 1];
   for (auto& m : many) m.suffixList = "X.x";
   EXPECT_EQ(PaddIReaderI(nullptr), -1);
@@ -179,7 +179,7 @@ TEST_F(Registry, HoldsSixtyFourDistinctInterfaces) {
   EXPECT_EQ(list[IR_MAXREADERS], nullptr);
 }
 
-TEST_F(Registry, SuffixesAndFileNames) {
+TEST_F(ReaderRegistry, SuffixesAndFileNames) {
   EXPECT_STREQ(PgetSuffix("/photos/2024/photo.JPG"), "JPG");
   EXPECT_STREQ(PgetSuffix("a.b.tif"), "tif");
   EXPECT_EQ(PgetSuffix(".profile"), nullptr);
@@ -198,7 +198,7 @@ TEST_F(Registry, SuffixesAndFileNames) {
   EXPECT_EQ(PmatchSuffix(jpeg, nullptr), 0);
 }
 
-TEST_F(Registry, OpensByCaseInsensitiveSuffix) {
+TEST_F(ReaderRegistry, OpensByCaseInsensitiveSuffix) {
   Messages msgs;
   PaddIReaderI(&kIface[1]);
   PaddIReaderI(&kIface[3]);
@@ -219,7 +219,7 @@ TEST_F(Registry, OpensByCaseInsensitiveSuffix) {
   ir->ri->Close(ir);
 }
 
-TEST_F(Registry, TriesTheLastRegisteredFirst) {
+TEST_F(ReaderRegistry, TriesTheLastRegisteredFirst) {
   Messages msgs;
   PaddIReaderI(&kIface[1]);
   PaddIReaderI(&kIface[4]);
@@ -271,7 +271,7 @@ TEST(ReaderErrors, ReportTextAndClass) {
   EXPECT_STREQ(IREMsg[IREmemory], "Out of memory");
 }
 
-TEST_F(Registry, RenderChoosesTheSubsample) {
+TEST_F(ReaderRegistry, RenderChoosesTheSubsample) {
   PaddIReaderI(&kIface[1]);
   PaddIReaderI(&kIface[3]);
   // JPEG 3000 x 2000 into 375 x 250: an eighth, straight into the output.
@@ -322,7 +322,7 @@ TEST_F(Registry, RenderChoosesTheSubsample) {
   tr->ir.ri->Close(&tr->ir);
 }
 
-TEST_F(Registry, RenderExpandsGreyAndKeepsTheShape) {
+TEST_F(ReaderRegistry, RenderExpandsGreyAndKeepsTheShape) {
   PaddIReaderI(&kIface[1]);
   NextReader().xres = 300;
   NextReader().yres = 200;
@@ -338,7 +338,7 @@ TEST_F(Registry, RenderExpandsGreyAndKeepsTheShape) {
   tr->ir.ri->Close(&tr->ir);
 }
 
-TEST_F(Registry, RenderRetriesOnceInTheReadersSpace) {
+TEST_F(ReaderRegistry, RenderRetriesOnceInTheReadersSpace) {
   Messages msgs;
   PaddIReaderI(&kIface[1]);
   NextReader().xres = 40;
@@ -374,7 +374,7 @@ TEST_F(Registry, RenderRetriesOnceInTheReadersSpace) {
   tr->ir.ri->Close(&tr->ir);
 }
 
-TEST_F(Registry, RenderRefusesMisbehavingReaders) {
+TEST_F(ReaderRegistry, RenderRefusesMisbehavingReaders) {
   Messages msgs;
   PaddIReaderI(&kIface[1]);
   NextReader().xres = 40;
@@ -419,7 +419,7 @@ TEST_F(Registry, RenderRefusesMisbehavingReaders) {
   tr->ir.ri->Close(&tr->ir);
 }
 
-TEST_F(Registry, RenderReportsReaderErrorsUnlessQuiet) {
+TEST_F(ReaderRegistry, RenderReportsReaderErrorsUnlessQuiet) {
   Messages msgs;
   PaddIReaderI(&kIface[1]);
   NextReader().xres = 40;

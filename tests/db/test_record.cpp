@@ -240,6 +240,25 @@ TEST(RecordList, SortIsSafeWithNaNInAViewedField) {
   }
 }
 
+TEST(RecordList, SortOfRecordsOfSeveralSchemasGoesByFieldName) {
+  PhotoSchema s;
+  DBFieldInfo other;  // "size" has the same id here; the other names differ
+  other.Field("lat", DBDTfloat);
+  other.Field("note", DBDTstring);
+  other.Field("size", DBDTint);
+  DBRecordList list;  // no schema of its own: records keep theirs
+  list.Resize(7);
+  for (int i = 0; i < 7; i++) {
+    list[i].Init(i % 2 == 0 ? static_cast<const DBFieldInfo*>(&s) : &other);
+    if (i != 3) list[i].SetField(2, static_cast<long>(10 - i));
+  }
+  list.sord.AddSort(2, true);
+  list.Sort();
+  for (int i = 0; i < 6; i++) EXPECT_EQ(list.Get(i)[2].GetInt(), 10 - (i < 3 ? i : i + 1)) << i;
+  EXPECT_EQ(list.Get(6)[2].GetNV(), 0);  // unset last when descending
+  EXPECT_EQ(list.Get(1).GetFieldInfo(), &other);
+}
+
 TEST(Record, EqualityComparesByNameAcrossSchemas) {
   PhotoSchema s;
   DBFieldInfo other;

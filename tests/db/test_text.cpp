@@ -226,11 +226,15 @@ TEST(TextTable, RoundTripsEveryTypeWithWindowsLineEndsToo) {
 TEST(TextTable, HeaderNamesMapColumnsIntoTheListSchema) {
   TableSchema s;
   DBRecordList list(&s);
-  std::istringstream is("size\tunknown\tname\n12\t\"x\"\t\"first\"\n");
-  EXPECT_EQ(list.Read(&is, nullptr), 1);
+  std::istringstream is(
+      "size\tunknown\tname\tlat\n12\t\"x\"\t\"first\"\n3\t\t{\"a\",\"b\"}\t\"not a float\"\n");
+  EXPECT_EQ(list.Read(&is, nullptr), 2);
   EXPECT_EQ(list.Get(0)[1].GetInt(), 12);
   EXPECT_STREQ(list.Get(0)[0].GetString(), "first");
   EXPECT_EQ(list.Get(0).GetNAssigned(), 2);
+  EXPECT_EQ(list.Get(1)[0].GetNV(), 1);  // a single-valued field takes the first value
+  EXPECT_STREQ(list.Get(1)[0].GetString(), "a");
+  EXPECT_EQ(list.Get(1)[2].GetNV(), 0);  // a value of another type is dropped
 
   std::istringstream comma("a,b\n1\n");
   EXPECT_EQ(list.Read(&comma, nullptr), -1);

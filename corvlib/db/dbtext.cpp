@@ -455,8 +455,16 @@ int DBRecordList::Read(std::istream* is, char* sep, DBFieldInfo* schema) {
     const int n = rs->DBFieldID::Read(is, sp);
     if (n <= 0) return n;
     line = 1;
-    // The names line ends before a line feed of a CR LF pair (the reader stops at the CR).
-    prevCR = is->good() && is->rdbuf()->sgetc() == '\n';
+    // Whether the names line ended with a CR (whose LF, in a CR LF pair, comes next): step
+    // back over the character that ended it, or else guess from the character that follows.
+    std::streambuf* hb = is->rdbuf();
+    const int last = hb->sungetc();
+    if (last != kEOF) {
+      hb->sbumpc();
+      prevCR = last == '\r';
+    } else {
+      prevCR = is->good() && hb->sgetc() == '\n';
+    }
   }
   if (*sp == '\0') *sp = '\t';
 

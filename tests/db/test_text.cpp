@@ -292,6 +292,19 @@ TEST(TextTable, ABadLineIsReportedWithItsNumberAndTheRestLoads) {
   }
 }
 
+TEST(TextTable, LineNumbersCountEmptyLinesAndStartWithoutAHeader) {
+  TableSchema s;
+  MessageLog log;
+  DBRecordList list(&s);
+  std::istringstream is("name\n\n\"a\"\n 1\n");  // an empty line after the names line
+  EXPECT_EQ(list.Read(&is, nullptr), 1);
+  EXPECT_TRUE(log.Has(DMCdata, "Cannot read record at line 4"));
+  std::istringstream typed("\"a\"\t1\n\"b\"\tx\n");  // columns in the given schema's order
+  EXPECT_EQ(list.Read(&typed, nullptr, &s), 1);
+  EXPECT_TRUE(log.Has(DMCdata, "Cannot read record at line 2"));
+  EXPECT_EQ(list.GetSize(), 2);
+}
+
 TEST(TextTable, ATableInsideABraceBlockEndsAtTheBrace) {
   TableSchema s;
   DBRecordList list(&s);

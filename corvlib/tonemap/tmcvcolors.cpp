@@ -106,8 +106,7 @@ int tmSetSpaceInternal(TMstruct* tms, RGBPRIMP pri, double sf, void* dat, bool f
     for (int j = 0; j < 3; j++) tms->cmat[i][j] = (float)(cmat[i][j] * sf);
   }
   setChromaDivisors(tms);
-  int n = tmNumPkgs;
-  for (int i = n; i-- > 0;)
+  for (int i = tmPackageCount(); i-- > 0;)
     if (tms->pd[i] != nullptr && tmPkg[i]->NewSpace != nullptr) tmPkg[i]->NewSpace(tms);
   return TMERR_NONE;
 }

@@ -126,7 +126,7 @@ __attribute__((target("avx2"))) int tmMapPixelsAVX2(const TMstruct* tms, unsigne
   for (int d : {d0, d1, d2})
     if (d < 1 || d > 32768) return 0;
   const int lo = tms->mbrmin, hi = tms->mbrmax;
-  const unsigned short* lm = tms->lumap - lo;
+  const unsigned short* lm = tms->lumap;
   const __m256 dv0 = _mm256_setr_ps(d0, d1, d2, d0, d1, d2, d0, d1);
   const __m256 dv1 = _mm256_setr_ps(d2, d0, d1, d2, d0, d1, d2, d0);
   const __m256 dv2 = _mm256_setr_ps(d1, d2, d0, d1, d2, d0, d1, d2);
@@ -146,7 +146,7 @@ __attribute__((target("avx2"))) int tmMapPixelsAVX2(const TMstruct* tms, unsigne
     const int nb = (len - i) >= kBlock ? kBlock : ((len - i) & ~7);
     for (int k = 0; k < nb; k++) {
       int b = ls[i + k];
-      vbuf[k] = (float)(b < lo ? 0 : lm[b > hi ? hi : b]);
+      vbuf[k] = (float)(b < lo ? 0 : lm[(b > hi ? hi : b) - lo]);
     }
     for (int j = 0; j < nb; j += 8) {
       const __m256 v = _mm256_load_ps(vbuf + j);

@@ -66,38 +66,37 @@ int tmAddHisto(TMstruct* tms, const TMbright* ls, int len, int wt) {
   tms->hbrmin = (TMbright)brmin;
   tms->hbrmax = (TMbright)brmax;
   if (wt == 0) return TMERR_NONE;
-  int* h = tms->histo - bin0;  // indexed by absolute bin
+  int* h = tms->histo;
+  // Bin of a countable brightness relative to the first bin.
+  auto rel = [bin0](int b) { return ((b - TM_MINHISTBRT) >> 3) - bin0; };
   int64_t total = 0;
-  for (int k = 0; k < nbins; k++) total += tms->histo[k];
+  for (int k = 0; k < nbins; k++) total += h[k];
   if (wt == 1 && total + len <= INT_MAX) {
     // No count can overflow. Four interleaved partial histograms break the chain of
     // increments to the same bin that neighbouring pixels cause.
     int* part = len >= 4096 ? (int*)calloc((size_t)nbins * 3, sizeof(int)) : nullptr;
     if (part != nullptr) {
-      int* p1 = part - bin0;
-      int* p2 = p1 + nbins;
-      int* p3 = p2 + nbins;
+      int *p1 = part, *p2 = part + nbins, *p3 = part + 2 * nbins;
       int i = 0;
       for (; i + 4 <= len; i += 4) {
         int b0 = ls[i], b1 = ls[i + 1], b2 = ls[i + 2], b3 = ls[i + 3];
-        if (b0 >= TM_MINHISTBRT) h[tmHistBin(b0)]++;
-        if (b1 >= TM_MINHISTBRT) p1[tmHistBin(b1)]++;
-        if (b2 >= TM_MINHISTBRT) p2[tmHistBin(b2)]++;
-        if (b3 >= TM_MINHISTBRT) p3[tmHistBin(b3)]++;
+        if (b0 >= TM_MINHISTBRT) h[rel(b0)]++;
+        if (b1 >= TM_MINHISTBRT) p1[rel(b1)]++;
+        if (b2 >= TM_MINHISTBRT) p2[rel(b2)]++;
+        if (b3 >= TM_MINHISTBRT) p3[rel(b3)]++;
       }
       for (; i < len; i++)
-        if (ls[i] >= TM_MINHISTBRT) h[tmHistBin(ls[i])]++;
-      for (int k = 0; k < nbins; k++)
-        tms->histo[k] += part[k] + part[nbins + k] + part[2 * nbins + k];
+        if (ls[i] >= TM_MINHISTBRT) h[rel(ls[i])]++;
+      for (int k = 0; k < nbins; k++) h[k] += p1[k] + p2[k] + p3[k];
       free(part);
     } else {
       for (int i = 0; i < len; i++)
-        if (ls[i] >= TM_MINHISTBRT) h[tmHistBin(ls[i])]++;
+        if (ls[i] >= TM_MINHISTBRT) h[rel(ls[i])]++;
     }
   } else {
     for (int i = len; i-- > 0;) {
       int b = ls[i];
-      if (b >= TM_MINHISTBRT) addCount(h + tmHistBin(b), wt);
+      if (b >= TM_MINHISTBRT) addCount(h + rel(b), wt);
     }
   }
   return TMERR_NONE;
@@ -272,7 +271,7 @@ int tmMapPixels(TMstruct* tms, unsigned char* ps, const TMbright* ls, const unsi
   int err = mapCheck("tmMapPixels", tms, ps, ls, len);
   if (err) return err;
   const int lo = tms->mbrmin, hi = tms->mbrmax;
-  const unsigned short* lm = tms->lumap - lo;
+  const unsigned short* lm = tms->lumap;
   bool vec = tmUseVectorKernels && tms->cdiv[0] >= 1 && tms->cdiv[1] >= 1 && tms->cdiv[2] >= 1 &&
              tms->cdiv[0] < 65536 && tms->cdiv[1] < 65536 && tms->cdiv[2] < 65536 && tmHaveAVX2();
   int start = vec ? tmMapPixelsAVX2(tms, ps, ls, cs, len) : 0;
@@ -283,7 +282,7 @@ int tmMapPixels(TMstruct* tms, unsigned char* ps, const TMbright* ls, const unsi
   if (cs == nullptr) {
     for (int i = 0; i < len; i++) {
       int b = ls[i];
-      int v = b < lo ? 0 : lm[b > hi ? hi : b];
+      int v = b < lo ? 0 : lm[(b > hi ? hi : b) - lo];
       ps[i] = (unsigned char)(v > 255 ? 255 : v);
     }
     return TMERR_NONE;
@@ -299,7 +298,7 @@ int tmMapPixels(TMstruct* tms, unsigned char* ps, const TMbright* ls, const unsi
   }
   for (int i = 0; i < len; i++) {
     int b = ls[i];
-    uint64_t v = b < lo ? 0 : lm[b > hi ? hi : b];
+    uint64_t v = b < lo ? 0 : lm[(b > hi ? hi : b) - lo];
     for (int c = 0; c < 3; c++) {
       uint64_t q = (v * cs[3 * i + c] * m[c]) >> 40;
       ps[3 * i + c] = (unsigned char)(q > 255 ? 255 : q);

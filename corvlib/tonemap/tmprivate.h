@@ -18,6 +18,8 @@ struct TMpackage {
 extern TMpackage* tmPkg[TM_MAXPKG];
 extern int tmNumPkgs;
 
+// The number of registered packages (entries below it never change).
+int tmPackageCount();
 // Registers a package and returns its number, or -1 when all slots are taken.
 int tmRegisterPackage(TMpackage* pkg);
 // Registers *pkg once (thread-safely) into *regno; returns *regno (-1 when no slot was free).

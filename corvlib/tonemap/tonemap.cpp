@@ -152,15 +152,15 @@ void tmDone(TMstruct* tms) {
   if (tms == nullptr) return;
   free(tms->histo);
   free(tms->lumap);
-  int n;
-  {
-    std::lock_guard<std::mutex> lock(pkgMutex);
-    n = tmNumPkgs;
-  }
-  for (int i = n; i-- > 0;)
+  for (int i = tmPackageCount(); i-- > 0;)
     if (tms->pd[i] != nullptr && tmPkg[i] != nullptr && tmPkg[i]->Free != nullptr)
       tmPkg[i]->Free(tms->pd[i]);
   free(tms);
+}
+
+int tmPackageCount() {
+  std::lock_guard<std::mutex> lock(pkgMutex);
+  return tmNumPkgs;
 }
 
 int tmRegisterPackage(TMpackage* pkg) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <limits>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "tonemap/tmprivate.h"
@@ -333,6 +334,44 @@ TEST(TmHcontrast, ThresholdRisesWithAdaptation) {
     EXPECT_GT(t, prev * 0.999) << La;
     prev = t;
   }
+}
+
+// Converts a fixed scanline with every packed and float input; the tables and package
+// numbers are built on first use.
+std::vector<int> convertAll(double gamma) {
+  TMstruct* t = tmInit(TMF_QUIET, nullptr, gamma);
+  std::vector<int> out;
+  const unsigned char colrs[4][4] = {
+      {10, 200, 30, 130}, {1, 2, 3, 120}, {0, 0, 0, 0}, {255, 255, 255, 140}};
+  const COLOR cols[2] = {{0.1f, 0.5f, 0.9f}, {3.0f, 2.0f, 1.0f}};
+  const uint32_t luvs[2] = {(17000u << 16) | 0x60B0, (15000u << 16) | 0x56C2};
+  TMbright ls[4];
+  unsigned char cs[12];
+  tmCvColrs(t, ls, cs, colrs, 4);
+  out.insert(out.end(), ls, ls + 4);
+  out.insert(out.end(), cs, cs + 12);
+  tmCvColors(t, ls, cs, cols, 2);
+  out.insert(out.end(), ls, ls + 2);
+  out.insert(out.end(), cs, cs + 6);
+  tmSetSpace(t, nullptr, 1.0, nullptr);
+  tmCvLuv32(t, ls, cs, luvs, 2);
+  out.insert(out.end(), ls, ls + 2);
+  out.insert(out.end(), cs, cs + 6);
+  tmCvLuv24(t, ls, cs, luvs, 2);
+  out.insert(out.end(), ls, ls + 2);
+  out.insert(out.end(), cs, cs + 6);
+  tmDone(t);
+  return out;
+}
+
+TEST(TmThreads, FirstUseFromManyThreadsBuildsTablesOnce) {
+  const double gammas[] = {1.8, 2.2, 2.6, 2.2, 1.8, 2.6, 2.2, 1.0};
+  std::vector<std::vector<int>> got(8);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; i++) threads.emplace_back([&, i] { got[i] = convertAll(gammas[i]); });
+  for (auto& th : threads) th.join();
+  for (int i = 0; i < 8; i++) EXPECT_EQ(got[i], convertAll(gammas[i])) << i;
+  EXPECT_EQ(got[1], got[3]);
 }
 
 // Fills the package registry and checks that a converter then fails with code 6.

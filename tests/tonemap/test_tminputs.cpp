@@ -61,7 +61,9 @@ TEST(TmSetSpace, RejectsBadScaleAndPrimariesWithoutChange) {
   EXPECT_EQ(tmSetSpace(t.get(), zero, 1.0, nullptr), TMERR_ARGUMENT);
   EXPECT_EQ(t->inppri, t->monpri);
   EXPECT_DOUBLE_EQ(t->inpsf, 179.0);
-  EXPECT_EQ(tmSetSpace(nullptr, nullptr, 1.0, nullptr) + 0, TMERR_INVALID);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(tmSetSpace(nullptr, nullptr, 1.0, nullptr), TMERR_INVALID);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "tmSetSpace: invalid tone mapping!\n");
 }
 
 TEST(TmSetSpace, XyzInputMapsWhiteToDisplayWhite) {

@@ -1,5 +1,6 @@
 // Records: shared field arrays, binding to schemas, setting fields, copying across schemas,
 // ordering, equality and the field-wise intersection and union.
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -218,11 +219,17 @@ int DBRecord::PrepField(int id, DBDataType type, int n) {
 }
 
 int DBRecord::SetField(int id, const DBField& val) {
+  // A value inside this record's own array is copied aside first: PrepField clears field id
+  // and may move the whole array when it grows.
   DBField alias;
   const DBField* src = &val;
-  if (l != nullptr && id >= 0 && id < l->nfields && &val == &l->field[id]) {
-    alias = val;  // PrepField clears the field first
-    src = &alias;
+  if (l != nullptr && l->field != nullptr) {
+    const uintptr_t p = reinterpret_cast<uintptr_t>(&val);
+    const uintptr_t b = reinterpret_cast<uintptr_t>(l->field);
+    if (p >= b && p < b + sizeof(DBField) * static_cast<size_t>(l->nfields)) {
+      alias = val;
+      src = &alias;
+    }
   }
   if (!PrepField(id, src->GetDT(), src->GetNV())) return 0;
   l->field[id] = *src;

@@ -157,6 +157,18 @@ TEST(Record, SettersRefuseWhatTheSchemaForbids) {
   EXPECT_EQ(&empty[3], &empty[4]);  // the shared unset field
 }
 
+TEST(Record, SettingAFieldFromAnotherOfTheSameRecordSurvivesGrowth) {
+  DBFieldInfo s;
+  s.Field("a", DBDTstring);
+  DBRecord r(&s);
+  r.SetField(0, "value");
+  s.Field("b", DBDTstring);  // the schema grows after the record was filled
+  EXPECT_EQ(r.GetNAlloc(), 1);
+  EXPECT_EQ(r.SetField(1, r[0]), 1);  // grows the array that holds the source value
+  EXPECT_STREQ(r[1].GetString(), "value");
+  EXPECT_STREQ(r[0].GetString(), "value");
+}
+
 TEST(Record, LockedRecordKeepsItsSchemaOnInit) {
   PhotoSchema a, b;
   DBRecord r;

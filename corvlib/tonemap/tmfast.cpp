@@ -12,7 +12,9 @@
 
 // The helpers below pass AVX vectors by value; they are static and inlined into the AVX2
 // functions, so the calling-convention note does not apply.
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wpsabi"
+#endif
 
 bool tmHaveAVX2() {
   static const bool have = __builtin_cpu_supports("avx2");

@@ -135,12 +135,14 @@ void DBField::Set(double f) {
 }
 
 void DBField::Set(const char* s) {
+  // Linked before the field lets go of its value: s may be that very value.
+  const char* pooled = strlink(s);
   Clear();
-  if (s == nullptr) return;
+  if (pooled == nullptr) return;
   dt = DBDTstring;
   fl = DBFLowns;
   nv = 1;
-  v.str = strlink(s);
+  v.str = pooled;
 }
 
 DBField& DBField::operator=(const char* s) {
@@ -158,20 +160,27 @@ static bool countRefused(int n) {
   return true;
 }
 
+// The array setters build the new values before the field lets go of its old ones, so that
+// p may point into the field's own values.
+
 void DBField::Set(const long* p, int n) {
   if (p == nullptr) return;
-  Clear();
-  if (n <= 0 || countRefused(n)) return;
   if (n == 1) {
     Set(p[0]);
+    return;
+  }
+  if (n <= 0 || countRefused(n)) {
+    Clear();
     return;
   }
   int32_t* a = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * static_cast<size_t>(n)));
   if (a == nullptr) {
     DMESSAGE(DMCmemory, "Out of memory in DBField::Set()");
+    Clear();
     return;
   }
   for (int i = 0; i < n; i++) a[i] = dbpriv::saturate(p[i]);
+  Clear();
   dt = DBDTint;
   fl = DBFLarray | DBFLowns;
   nv = static_cast<uint16_t>(n);
@@ -180,15 +189,18 @@ void DBField::Set(const long* p, int n) {
 
 void DBField::Set(const float* p, int n) {
   if (p == nullptr) return;
-  Clear();
-  if (n <= 0 || countRefused(n)) return;
   if (n == 1) {
     Set(p[0]);
+    return;
+  }
+  if (n <= 0 || countRefused(n)) {
+    Clear();
     return;
   }
   float* a = static_cast<float*>(std::malloc(sizeof(float) * static_cast<size_t>(n)));
   if (a == nullptr) {
     DMESSAGE(DMCmemory, "Out of memory in DBField::Set()");
+    Clear();
     return;
   }
   int nbad = 0;
@@ -200,6 +212,7 @@ void DBField::Set(const float* p, int n) {
     }
   }
   if (nbad > 0) DMESSAGE(DMCwarning, "%d bad float(s) zeroed in DBField::Set()", nbad);
+  Clear();
   dt = DBDTfloat;
   fl = DBFLarray | DBFLowns;
   nv = static_cast<uint16_t>(n);
@@ -208,19 +221,23 @@ void DBField::Set(const float* p, int n) {
 
 void DBField::Set(const char* const* p, int n) {
   if (p == nullptr) return;
-  Clear();
-  if (n <= 0 || countRefused(n)) return;
   if (n == 1) {
     Set(p[0]);
+    return;
+  }
+  if (n <= 0 || countRefused(n)) {
+    Clear();
     return;
   }
   const char** a =
       static_cast<const char**>(std::malloc(sizeof(const char*) * static_cast<size_t>(n)));
   if (a == nullptr) {
     DMESSAGE(DMCmemory, "Out of memory in DBField::Set()");
+    Clear();
     return;
   }
   for (int i = n; i-- > 0;) a[i] = strlink(p[i]);
+  Clear();
   dt = DBDTstring;
   fl = DBFLarray | DBFLowns;
   nv = static_cast<uint16_t>(n);

@@ -1,6 +1,5 @@
 // Records: shared field arrays, binding to schemas, setting fields, copying across schemas,
 // ordering, equality and the field-wise intersection and union.
-#include <cstdint>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -218,21 +217,13 @@ int DBRecord::PrepField(int id, DBDataType type, int n) {
   return (n > 0 && id < l->nfields) ? 1 : 0;
 }
 
+// The setters build the new value before PrepField clears the field (and may move the field
+// array as it grows): the source may be, or point into, this record's own values.
+
 int DBRecord::SetField(int id, const DBField& val) {
-  // A value inside this record's own array is copied aside first: PrepField clears field id
-  // and may move the whole array when it grows.
-  DBField alias;
-  const DBField* src = &val;
-  if (l != nullptr && l->field != nullptr) {
-    const uintptr_t p = reinterpret_cast<uintptr_t>(&val);
-    const uintptr_t b = reinterpret_cast<uintptr_t>(l->field);
-    if (p >= b && p < b + sizeof(DBField) * static_cast<size_t>(l->nfields)) {
-      alias = val;
-      src = &alias;
-    }
-  }
-  if (!PrepField(id, src->GetDT(), src->GetNV())) return 0;
-  l->field[id] = *src;
+  DBField v(val);
+  if (!PrepField(id, v.GetDT(), v.GetNV())) return 0;
+  l->field[id] = std::move(v);
   return l->field[id].nv != 0;
 }
 
@@ -257,39 +248,40 @@ int DBRecord::SetField(int id, const char* s) {
     ClearField(id);
     return 0;
   }
+  DBField v;
+  v.Set(s);
   if (!PrepField(id, DBDTstring, 1)) return 0;
-  l->field[id].Set(s);
+  l->field[id] = std::move(v);
   return 1;
 }
 
-int DBRecord::SetField(int id, const long* p, int n) {
+namespace {
+
+template <class T>
+int setArray(DBRecord& r, int id, DBDataType type, const T* p, int n) {
   if (p == nullptr || n <= 0) {
-    ClearField(id);
+    r.ClearField(id);
     return 0;
   }
-  if (!PrepField(id, DBDTint, n)) return 0;
-  l->field[id].Set(p, n);
-  return l->field[id].nv != 0;
+  DBField v;
+  v.Set(p, n);
+  if (!r.PrepField(id, type, n)) return 0;
+  r.l->field[id] = std::move(v);
+  return r.l->field[id].nv != 0;
+}
+
+}  // namespace
+
+int DBRecord::SetField(int id, const long* p, int n) {
+  return setArray(*this, id, DBDTint, p, n);
 }
 
 int DBRecord::SetField(int id, const float* p, int n) {
-  if (p == nullptr || n <= 0) {
-    ClearField(id);
-    return 0;
-  }
-  if (!PrepField(id, DBDTfloat, n)) return 0;
-  l->field[id].Set(p, n);
-  return l->field[id].nv != 0;
+  return setArray(*this, id, DBDTfloat, p, n);
 }
 
 int DBRecord::SetField(int id, const char* const* p, int n) {
-  if (p == nullptr || n <= 0) {
-    ClearField(id);
-    return 0;
-  }
-  if (!PrepField(id, DBDTstring, n)) return 0;
-  l->field[id].Set(p, n);
-  return l->field[id].nv != 0;
+  return setArray(*this, id, DBDTstring, p, n);
 }
 
 int DBRecord::SetField(int id, const DBRecord& src) {
@@ -308,8 +300,11 @@ int DBRecord::SetText(int id, const char* text, char sep) {
     ClearField(id);
     return 0;
   }
+  DBField v;
+  const int n = v.SetText(text, sep);
   if (!PrepField(id, DBDTstring, 2)) return 0;
-  return l->field[id].SetText(text, sep);
+  l->field[id] = std::move(v);
+  return n;
 }
 
 int DBRecord::FillFrom(const DBRecord& src) {

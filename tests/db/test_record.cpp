@@ -167,6 +167,24 @@ TEST(Record, SettingAFieldFromAnotherOfTheSameRecordSurvivesGrowth) {
   EXPECT_EQ(r.SetField(1, r[0]), 1);  // grows the array that holds the source value
   EXPECT_STREQ(r[1].GetString(), "value");
   EXPECT_STREQ(r[0].GetString(), "value");
+  // A field's own text or values given back to it (the text's only reference is the field's).
+  r.SetField(0, "only here 1234");
+  EXPECT_EQ(r.SetField(0, r[0].GetString()), 1);
+  EXPECT_STREQ(r[0].GetString(), "only here 1234");
+  DBField own;
+  own.Set("mine 5678");
+  own.Set(own.GetString());
+  EXPECT_STREQ(own.GetString(), "mine 5678");
+  const float fv[] = {1.5f, 2.5f};
+  own.Set(fv, 2);
+  own.Set(static_cast<const float*>(own.GetPointer()), 2);
+  EXPECT_EQ(own.GetFloat(1), 2.5f);
+  const char* sv[] = {"first 42", "second 42"};
+  own.Set(sv, 2);
+  const char* mine[2];
+  own.Get(mine, 2);
+  own.Set(mine, 2);
+  EXPECT_STREQ(own.GetString(1), "second 42");
 }
 
 TEST(Record, LockedRecordKeepsItsSchemaOnInit) {

@@ -87,14 +87,22 @@ TEST(TmInit, GreyIgnoresPrimariesAndMesopic) {
 }
 
 TEST(TmInit, DisplayDivisorsAreNeverZero) {
-  // A primary with almost no luminance gives a divisor of 1, not 0.
-  static const RGBPRIMS odd = {{0.7347f, 0.2653f},
-                               {0.0f + 0.0002f, 0.9997f},
-                               {0.0001f + 0.0001f, 0.0002f},
-                               {0.3127f, 0.329f}};
+  // A primary with almost no luminance (blue here, 0.0002 of white) gets the divisor 1, so
+  // that a smaller one can never round to 0 and divide by zero in tmMapPixels.
+  static const RGBPRIMS odd = {
+      {0.7347f, 0.2653f}, {0.0002f, 0.9997f}, {0.0002f, 0.0002f}, {0.3127f, 0.329f}};
   TmPtr t(tmInit(TMF_QUIET, odd, 2.2));
   ASSERT_TRUE(t);
-  for (int i = 0; i < 3; i++) EXPECT_GE(t->cdiv[i], 1);
+  ASSERT_EQ(t->monpri, odd);
+  EXPECT_LT(t->clf[2], 0.001f);
+  EXPECT_EQ(t->cdiv[2], 1);
+  EXPECT_GT(t->cdiv[0], 1);
+  const TMbright b[] = {0, 100};
+  ASSERT_EQ(tmAddHisto(t.get(), b, 2, 1), 0);
+  ASSERT_EQ(tmFixedMapping(t.get(), 1.0, 2.2), 0);
+  const unsigned char cs[6] = {10, 20, 30, 40, 50, 60};
+  unsigned char ps[6];
+  EXPECT_EQ(tmMapPixels(t.get(), ps, b, cs, 2), 0);
 }
 
 TEST(TmErrors, QuietFlagRecordsWithoutPrinting) {

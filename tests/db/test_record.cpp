@@ -364,6 +364,20 @@ TEST(Record, IntersectionAndUnion) {
   EXPECT_EQ(none.FillFrom(b), -1);
 }
 
+TEST(RecordList, QueryCursorVisitsEveryMatchOnce) {
+  PhotoSchema s;
+  DBRecordList list(&s, 6);
+  for (int i = 0; i < 6; i++) list[i].SetField(2, static_cast<long>(i % 3));
+  DBQuery q(&s, false);
+  q.rlo.SetField(2, 1L);
+  q.rhi.SetField(2, 2L);
+  std::vector<int> hits;
+  for (int i = list.FindFirst(&q); i >= 0; i = list.FindNext()) hits.push_back(i);
+  EXPECT_EQ(hits, (std::vector<int>{1, 2, 4, 5}));
+  EXPECT_EQ(list.FindNext(), -1);  // and again after the end
+  EXPECT_EQ(list.FindFirst(nullptr), -1);
+}
+
 TEST(RecordList, CompactLinkAllAndCopy) {
   PhotoSchema s;
   DBFieldInfo empty;

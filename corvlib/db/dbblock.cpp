@@ -232,7 +232,8 @@ int DBRecordBlock::BasicCheck() const {
   uint16_t nf = Get16(2);
   int nr = NRecords();
   uint32_t sb = StrBytes();
-  if (nf > 128 || nr < 0 || sb >= 0x80000000u) return 0;
+  // The string area is a whole number of 4-byte words: everything in it stays aligned.
+  if (nf > 128 || nr < 0 || sb >= 0x80000000u || (sb & 3) != 0) return 0;
   if (nr > 0 && nf == 0) return 0;
   if (static_cast<long long>(DB_CELLSIZE) * nf * nr + sb > DB_DATASIZE) return 0;
   return 1;

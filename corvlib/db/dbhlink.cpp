@@ -586,7 +586,7 @@ int DBHeaderLink::ReadStrings(const char* first, std::istream* is) {
   size_t limit = static_cast<size_t>(maxlen > kMaxQuoted ? maxlen : kMaxQuoted);
   while (i < line.size()) {
     char c = line[i];
-    if (c == ' ' || c == '\t' || c == '\r') {
+    if (IsBlank(static_cast<unsigned char>(c))) {
       i++;
       continue;
     }

@@ -77,13 +77,14 @@ class FlakyBuf : public std::stringbuf {
 TEST(AccessFile, RecordsSurviveCloseAndReopenUnderTinyMemoryBudget) {
   TempFile f("roundtrip");
   const int kN = 3000;
-  std::vector<DBRecord> originals;
+  DBFieldInfo schema;  // the records' own schema, mapped by name onto the file's
+  dbtest::PhotoSchema(&schema);
+  std::vector<DBRecord> originals = MakeRecords(&schema, kN);
   {
     BudgetGuard budget(3 * DB_BLOCKSIZE);  // far fewer blocks than the file holds
     FileDB d(f.path);
     ASSERT_GT(d.header.GetSize(), 0);
     dbtest::PhotoSchema(&d.header);
-    originals = MakeRecords(&d.header, kN);
     ASSERT_EQ(d.db->AddRecords(originals.data(), kN), kN);
     EXPECT_GE(d.Pages(), 5);
     ASSERT_TRUE(d.db->Close());
@@ -272,11 +273,12 @@ TEST(AccessFile, BlockInOtherOrderThanHeaderClaimsWarnsAndLoads) {
 TEST(AccessFile, ExactIdentitySearchLoadsNoPageWhoseHashBitIsClear) {
   TempFile f("exact");
   const int kN = 4000;
-  std::vector<DBRecord> recs;
+  DBFieldInfo schema;
+  dbtest::PhotoSchema(&schema);
+  std::vector<DBRecord> recs = MakeRecords(&schema, kN);
   {
     FileDB d(f.path);
     dbtest::PhotoSchema(&d.header);
-    recs = MakeRecords(&d.header, kN);
     ASSERT_EQ(d.db->AddRecords(recs.data(), kN), kN);
     ASSERT_TRUE(d.db->Close());
   }

@@ -639,8 +639,13 @@ int DBAccess::PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, 
   int m = brl.GetSize();
   const DBRecord* recs = brl.GetArray();
   int r = *rel;
-  for (; r < m && found < n; r++)
+  long only = plan.OnlyHash();
+  for (; r < m && found < n; r++) {
+    // A single exact selector: a record of another hash index cannot match.
+    if (only >= 0 && recs[r].l != nullptr && recs[r].l->ihash != -2 && recs[r].l->ihash != only)
+      continue;
     if (plan.Match(recs[r])) out[found++] = recs[r];
+  }
   *rel = found < n ? k : r;
   ReleaseBlock(rb);
   return found;

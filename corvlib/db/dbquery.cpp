@@ -119,7 +119,11 @@ bool DBRecord::MatchQuery(const DBQuery* q) const {
 // Compiled chains
 
 DBQueryPlan::DBQueryPlan(const DBQuery* q, const DBFieldInfo* s)
-    : chain(q), schema(s), hashSet(q != nullptr ? q->hashSet : nullptr), needHash(false) {
+    : chain(q),
+      schema(s),
+      hashSet(q != nullptr ? q->hashSet : nullptr),
+      needHash(false),
+      onlyHash(-1) {
   if (q == nullptr || s == nullptr) return;
   int map[DB_MAXFIELDS];
   const DBFieldInfo* mapped = nullptr;
@@ -155,6 +159,7 @@ DBQueryPlan::DBQueryPlan(const DBQuery* q, const DBFieldInfo* s)
     sels.push_back(sel);
   }
   if (hashSet != nullptr && hashSet->Length() > 0) needHash = true;
+  if (sels.size() == 1 && !sels[0].matchEmpty && hashSet == nullptr) onlyHash = sels[0].exact;
 }
 
 bool DBQueryPlan::Match(const DBRecord& r) const {

@@ -53,6 +53,8 @@ class DBQueryPlan {
  public:
   DBQueryPlan(const DBQuery* q, const DBFieldInfo* schema);
   bool Match(const DBRecord& r) const;
+  // The one hash index a record must have to match (a single exact selector), else -1.
+  long OnlyHash() const { return onlyHash; }
 
  private:
   struct Bound {
@@ -71,6 +73,7 @@ class DBQueryPlan {
   const DBFieldInfo* schema;
   const ABitMap* hashSet;
   bool needHash;  // some selector depends on the record's hash index
+  long onlyHash;
   std::vector<Sel> sels;
   std::vector<Bound> bounds;
 };

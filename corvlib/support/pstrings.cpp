@@ -138,16 +138,59 @@ namespace {
 
 struct PoolNode {
   PoolNode* next;
+  uint64_t hash;
   int64_t nref;
   char text[1];  // the text and its NUL, allocated to length
 };
 
-PoolNode* g_stab[STRLINK_NBUCKETS];
+// The pool is a chained hash table that doubles when it holds more texts than buckets, so
+// look-ups stay short in catalogues of hundreds of thousands of texts. Bucket choice is internal
+// (nothing stored depends on it); a multiplicative mix spreads look-alike texts such as dates.
+PoolNode** g_stab = nullptr;
+size_t g_nbuckets = 0;
+size_t g_ntexts = 0;
 const char kEmptyText[] = "";
 const char kOutOfMemory[] = "OutOfMemory";
 
-size_t BucketOf(const char* s, size_t n) {
-  return memhash(s, static_cast<ptrdiff_t>(n), 31) % STRLINK_NBUCKETS;
+uint64_t TextHash(const char* s, size_t n) {
+  uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, s + i, 8);
+    h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+    h ^= h >> 32;
+  }
+  uint64_t w = 0;
+  std::memcpy(&w, s + i, n - i);
+  h = (h ^ w) * 0xC4CEB9FE1A85EC53ull;
+  h ^= h >> 29;
+  return h;
+}
+
+inline size_t BucketOf(uint64_t hash) {
+  return static_cast<size_t>(hash) & (g_nbuckets - 1);
+}
+
+// Makes sure the table exists and has room for one more text; false when out of memory.
+bool PoolReserve() {
+  if (g_stab != nullptr && g_ntexts < g_nbuckets) return true;
+  const size_t nb = g_stab == nullptr ? size_t{1} << 15 : g_nbuckets * 2;
+  auto* tab = static_cast<PoolNode**>(std::calloc(nb, sizeof(PoolNode*)));
+  if (tab == nullptr) return g_stab != nullptr;  // a full table still works, only slower
+  for (size_t b = 0; b < g_nbuckets; ++b) {
+    for (PoolNode* nd = g_stab[b]; nd != nullptr;) {
+      PoolNode* next = nd->next;
+      PoolNode*& head = tab[static_cast<size_t>(nd->hash) & (nb - 1)];
+      nd->next = head;
+      head = nd;
+      nd = next;
+    }
+  }
+  std::free(g_stab);
+  g_stab = tab;
+  g_nbuckets = nb;
+  return true;
 }
 
 }  // namespace
@@ -155,10 +198,16 @@ size_t BucketOf(const char* s, size_t n) {
 const char* strlink(const char* s) {
   if (s == nullptr) return nullptr;
   if (*s == '\0') return kEmptyText;
+  if (s == kOutOfMemory) return kOutOfMemory;
   const size_t n = std::strlen(s);
-  PoolNode*& head = g_stab[BucketOf(s, n)];
+  const uint64_t hash = TextHash(s, n);
+  if (!PoolReserve()) {
+    DMESSAGE(DMCmemory, "Out of memory in strlink");
+    return kOutOfMemory;
+  }
+  PoolNode*& head = g_stab[BucketOf(hash)];
   for (PoolNode* nd = head; nd != nullptr; nd = nd->next) {
-    if (nd->text == s || std::strcmp(nd->text, s) == 0) {
+    if (nd->text == s || (nd->hash == hash && std::strcmp(nd->text, s) == 0)) {
       ++nd->nref;
       return nd->text;
     }
@@ -172,33 +221,38 @@ const char* strlink(const char* s) {
     DMESSAGE(DMCmemory, "Out of memory in strlink");
     return kOutOfMemory;
   }
+  nd->hash = hash;
   nd->nref = 1;
   std::memcpy(nd->text, s, n + 1);
   nd->next = head;
   head = nd;
+  ++g_ntexts;
   return nd->text;
 }
 
 void strunlink(const char* s) {
   if (s == nullptr || *s == '\0' || s == kOutOfMemory) return;
-  PoolNode** link = &g_stab[BucketOf(s, std::strlen(s))];
-  for (; *link != nullptr; link = &(*link)->next) {
-    PoolNode* nd = *link;
-    if (nd->text != s) continue;
-    if (--nd->nref <= 0) {
-      *link = nd->next;
-      std::free(nd);
+  if (g_stab != nullptr) {
+    PoolNode** link = &g_stab[BucketOf(TextHash(s, std::strlen(s)))];
+    for (; *link != nullptr; link = &(*link)->next) {
+      PoolNode* nd = *link;
+      if (nd->text != s) continue;
+      if (--nd->nref <= 0) {
+        *link = nd->next;
+        std::free(nd);
+        --g_ntexts;
+      }
+      return;
     }
-    return;
   }
   DMESSAGE(DMCwarning, "Bogus call to strunlink()");
 }
 
 void strprinttab(FILE* fp) {
   if (fp == nullptr) return;
-  for (int i = 0; i < STRLINK_NBUCKETS; ++i) {
+  for (size_t i = 0; i < g_nbuckets; ++i) {
     if (g_stab[i] == nullptr) continue;
-    std::fprintf(fp, "%d:", i);
+    std::fprintf(fp, "%zu:", i);
     for (const PoolNode* nd = g_stab[i]; nd != nullptr; nd = nd->next)
       std::fprintf(fp, " %lld(%s)", static_cast<long long>(nd->nref), nd->text);
     std::fputc('\n', fp);

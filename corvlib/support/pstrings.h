@@ -14,9 +14,6 @@ uint32_t memhash(const void* buf, ptrdiff_t len, int nbits);
 // The byte-at-a-time form of memhash, kept beside the table-driven one.
 uint32_t memhash_plain(const void* buf, ptrdiff_t len, int nbits);
 
-// Number of buckets of the string pool.
-constexpr int STRLINK_NBUCKETS = 32749;
-
 // Pooled copy of s with one more reference: null for null; "" gives one shared, uncounted empty
 // text; out of memory gives the constant "OutOfMemory". Never null for a non-null s.
 const char* strlink(const char* s);

@@ -17,6 +17,9 @@ const char kClosing[] = "}\t// QRDB\n";
 const char* const kTypeName[4] = {"unknown", "int", "float", "string"};
 constexpr int kFieldInfoBudget = 18532;
 constexpr int kMaxName = 63;  // longest field name or description the header reader takes
+// Largest HeaderSize accepted from a file: far above any header's text budget, it keeps a
+// damaged number from placing the blocks gigabytes into the file.
+constexpr int kMaxHeaderSize = 1 << 24;
 
 int HostBigEndian() {
   const uint16_t one = 1;
@@ -352,8 +355,9 @@ int DBHeader::Attach(std::iostream* s, bool ro) {
     s->clear();
     const DBHeaderLink* hs = hvars->GetVar("HeaderSize");
     const DBHeaderLink* be = hvars->GetVar("BigEndian");
-    if (hs == nullptr || hs->NSet() < 1 || hdrsiz < 1 || (end > 0 && end > hdrsiz) ||
-        be == nullptr || be->NSet() < 1 || (bigendfile != 0 && bigendfile != 1)) {
+    if (hs == nullptr || hs->NSet() < 1 || hdrsiz < 1 || hdrsiz > kMaxHeaderSize ||
+        (end > 0 && end > hdrsiz) || be == nullptr || be->NSet() < 1 ||
+        (bigendfile != 0 && bigendfile != 1)) {
       DMESSAGE(DMCdata, "Bad HeaderSize or BigEndian in DB header");
       hdrsiz = 0;
       return 0;

@@ -207,3 +207,27 @@ TEST(Header, SubclassVariablesAreWrittenAndSyncedByTheSubclass) {
   ASSERT_GT(again.Attach(&ss, true), 0);
   EXPECT_EQ(again.GetNFields(), 2);
 }
+
+TEST(Header, UnusableGeometryOrAFaultyLineFailsTheAttach) {
+  auto with = [](const std::string& from, const std::string& to) {
+    std::string t = Header();
+    size_t p = t.find(from);
+    return t.substr(0, p) + to + t.substr(p + from.size());
+  };
+  Messages log;
+  const std::string bad[] = {
+      with("HeaderSize = 2000", "HeaderSize = 0"),
+      with("HeaderSize = 2000", "HeaderSize = 100"),         // smaller than its own text
+      with("HeaderSize = 2000", "HeaderSize = 2000000000"),  // blocks far into the file
+      with("BigEndian = 0", "BigEndian = 2"),
+      with("HeaderSize = 2000\n", ""),
+      with("Software = test\n", "Software = test\n%garbage\n"),  // the scan stops on a fault
+  };
+  for (const std::string& text : bad) {
+    std::stringstream ss(text, std::ios::in | std::ios::out | std::ios::binary);
+    DBHeader h;
+    EXPECT_EQ(h.Attach(&ss, false), 0) << text.substr(0, 200);
+    EXPECT_EQ(ss.str(), text);
+  }
+  EXPECT_TRUE(log.Has(DMCdata, "Unexpected character ('%') in DB header"));
+}

@@ -153,6 +153,7 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, bool readonly) {
   stream->clear();
   if (len < 0) len = 0;
   Classify(len);
+  pagedirOK = false;
   return true;
 }
 
@@ -188,6 +189,8 @@ bool DBAccess::Close() {
     p = n;
   }
   bool synced = header->Sync();
+  pagedirOK = false;
+  pagedir.clear();
   DropMemory();
   state = DBPSclean;
   header = nullptr;
@@ -663,7 +666,22 @@ int DBAccess::FindRecords(const DBQuery* query, DBRecord* out, int n, int* pos) 
   DBQueryPlan plan(query, header);  // pseudo-records are of the header's schema
   long long base = 0;
   int found = 0;
-  for (DBAccess* pg = this; pg != nullptr && found < n; pg = pg->next) {
+  uint32_t bit = exact >= 0 ? static_cast<uint32_t>(exact % DB_HASHSETLEN) : 0;
+  // Pages are only ever added at the end: a last page with a successor means new pages.
+  if (!pagedirOK || pagedir.empty() || pagedir.back()->next != nullptr) {
+    pagedir.clear();
+    for (DBAccess* pg = this; pg != nullptr; pg = pg->next) pagedir.push_back(pg);
+    pagedirOK = true;
+  }
+  // The pages and their bits lie far apart in memory: those a few pages ahead are asked for
+  // early, so that the walk does not wait on each in turn.
+  size_t npages = pagedir.size();
+  DBAccess* const* dir = pagedir.data();
+  for (size_t i = 0; i < npages && found < n; i++) {
+    DBAccess* pg = dir[i];
+    if (i + 16 < npages) __builtin_prefetch(dir[i + 16]);
+    if (exact >= 0 && i + 8 < npages && dir[i + 8]->bihset.Words() != nullptr)
+      __builtin_prefetch(dir[i + 8]->bihset.Words() + (bit >> 5));
     int k = pg->nrused >= 0 ? pg->nrused : pg->NRecords();
     if (k < 0) k = 0;
     if (p < base + k) {
@@ -671,7 +689,7 @@ int DBAccess::FindRecords(const DBQuery* query, DBRecord* out, int n, int* pos) 
       if (useSet)
         may = Intersects(*qset, pg->bihset);
       else if (exact >= 0)
-        may = pg->bihset.Check(static_cast<uint32_t>(exact % DB_HASHSETLEN));
+        may = pg->bihset.Check(bit);
       int rel = static_cast<int>(p - base);
       found += pg->PageFind(plan, out + found, n - found, &rel, may);
       p = static_cast<int>(base + rel);
@@ -719,6 +737,7 @@ int DBAccess::AddFrom(DBAccess** page, const DBRecord* recs, int n) {
     DBAccess* np = new DBAccess(p);
     np->MakeEmpty();
     p->next = np;
+    pagedirOK = false;
     r = np->PutRecord(rec);
     if (r <= 0) {  // not even an empty block takes it: no page is added for it
       p->next = nullptr;

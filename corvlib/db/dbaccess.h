@@ -8,6 +8,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <vector>
 
 #include "db/dbase.h"
 #include "db/dbblock.h"
@@ -135,4 +136,8 @@ class DBAccess : public CacheObject {
   int viewcap;         // cells in views
   DBStrIndex* sindex;  // string runs of the block, for sharing (built on demand)
   DBAccess* lastAdd;   // the page that took the last record read by Read
+  // The pages of the chain in order (kept by the first page for searches, rebuilt when the
+  // chain changed), so that the walk over many pages reads one array.
+  std::vector<DBAccess*> pagedir;
+  bool pagedirOK = false;
 };

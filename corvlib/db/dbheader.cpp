@@ -392,6 +392,16 @@ bool DBHeader::Sync() const {
   int h = Hash();
   if (h == lastsync) return true;
   if (readonly) return false;
+  // A schema the reader could not read back (made behind the guards of Field and Rename,
+  // for instance from a names line) is not written: the file keeps its readable header.
+  for (int i = 0; i < GetNFields(); i++) {
+    const DBFDetails* d = GetDetails(i);
+    if (!ReadableText(GetName(i)) ||
+        (d->descrip[0] != '\0' && strpbrk(d->descrip, "\"\n\r") != nullptr)) {
+      DMESSAGE(DMCparameter, "Field name cannot be stored in DB header");
+      return false;
+    }
+  }
   // The text is composed in memory and written only when it fits: the bytes after
   // HeaderSize belong to block 0.
   std::string text;

@@ -16,57 +16,11 @@
 
 #include "db/dbase.h"
 #include "support/dmessage.h"
+#include "testutil/message_log.h"
 
 namespace dbtest {
 
-// Collects every message reported while it lives and keeps them from printing or aborting.
-class Messages {
- public:
-  Messages() : prev_(dmessage_call), prevOwner_(owner_) {
-    owner_ = this;
-    dmessage_call = &Hook;
-  }
-  ~Messages() {
-    dmessage_call = prev_;
-    owner_ = prevOwner_;
-  }
-  Messages(const Messages&) = delete;
-  Messages& operator=(const Messages&) = delete;
-
-  bool Has(const std::string& text) const {
-    for (const auto& e : entries)
-      if (e.second == text) return true;
-    return false;
-  }
-  bool Has(unsigned cls, const std::string& text) const {
-    for (const auto& e : entries)
-      if (e.first == cls && e.second == text) return true;
-    return false;
-  }
-  int CountClass(unsigned cls) const {
-    int n = 0;
-    for (const auto& e : entries) n += e.first == cls;
-    return n;
-  }
-  void Clear() { entries.clear(); }
-  std::string All() const {
-    std::string s;
-    for (const auto& e : entries)
-      s += std::string(dmessage_class_name[e.first]) + ": " + e.second + "\n";
-    return s;
-  }
-
-  std::vector<std::pair<unsigned, std::string>> entries;
-
- private:
-  static uint32_t Hook(unsigned cls, const char* text, const char*, int) {
-    if (owner_ != nullptr) owner_->entries.emplace_back(cls, text);
-    return DMArecord | DMAlog | DMAstderr | DMAalert | DMAexit | DMAabort;
-  }
-  uint32_t (*prev_)(unsigned, const char*, const char*, int);
-  Messages* prevOwner_;
-  static inline Messages* owner_ = nullptr;
-};
+using Messages = ::MessageLog;
 
 // A temporary file name, removed when the object goes.
 class TempFile {

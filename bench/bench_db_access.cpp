@@ -86,7 +86,7 @@ const std::vector<Photo>& Photos() {
       char buf[96];
       snprintf(buf, sizeof(buf), "IMG_%06d.JPG", i);
       p.file = buf;
-      snprintf(buf, sizeof(buf), "/Users/greg/Pictures/%04d/%02d", 2000 + i / 10000,
+      snprintf(buf, sizeof(buf), "/home/ann/Pictures/%04d/%02d", 2000 + i / 10000,
                1 + (i / 800) % 12);
       p.location = buf;
       snprintf(buf, sizeof(buf), "%04d:%02d:%02d %02d:%02d:%02d", 2000 + i / 10000,
@@ -151,7 +151,7 @@ void FillRecord(DBRecord* r, const Photo& p, const DBFieldInfo* s) {
   r->SetField(9, p.lon);
   r->SetField(10, p.alt);
   r->SetField(12, p.subject.c_str());
-  r->SetField(14, "Greg");
+  r->SetField(14, "Ann");
   if (!p.album.empty()) {
     const char* al[1] = {p.album.c_str()};
     r->SetField(16, al, 1);
@@ -334,7 +334,7 @@ struct SqlDB {
       sqlite3_bind_double(st, 10, p.lon);
       sqlite3_bind_double(st, 11, p.alt);
       sqlite3_bind_text(st, 13, p.subject.c_str(), -1, SQLITE_STATIC);
-      sqlite3_bind_text(st, 15, "Greg", -1, SQLITE_STATIC);
+      sqlite3_bind_text(st, 15, "Ann", -1, SQLITE_STATIC);
       if (!p.album.empty()) sqlite3_bind_text(st, 17, p.album.c_str(), -1, SQLITE_STATIC);
       std::string kw = p.keywords[0];
       for (int k = 1; k < p.nkeywords; k++) kw += "," + p.keywords[k];

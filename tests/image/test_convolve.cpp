@@ -5,7 +5,7 @@
 
 #include "image/pconvolve.h"
 #include "image/piresamp.h"
-#include "test_resamp_util.h"
+#include "test_image_util.h"
 
 using imgtest::Image;
 using imgtest::Messages;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "image/pireader.h"
-#include "test_resamp_util.h"
+#include "test_image_util.h"
 
 using imgtest::Image;
 using imgtest::Messages;

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "image/piresamp.h"
-#include "test_resamp_util.h"
+#include "test_image_util.h"
 
 using imgtest::Image;
 using imgtest::Messages;

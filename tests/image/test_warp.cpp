@@ -6,7 +6,7 @@
 
 #include "image/piresamp.h"
 #include "image/piwarp.h"
-#include "test_resamp_util.h"
+#include "test_image_util.h"
 
 using imgtest::Image;
 using imgtest::Messages;

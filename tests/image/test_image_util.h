@@ -1,9 +1,10 @@
-// Helpers of the resampling, reader, convolution and warping tests: message capture and
-// small images.
+// Helpers of the image tests: message capture, images that release their pixels, and
+// rectangles and byte runs in comparable form.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <random>
 #include <string>
@@ -15,7 +16,8 @@
 
 namespace imgtest {
 
-// Collects the library's messages instead of printing them or ending the process.
+// Collects the library's messages (trace messages aside) instead of printing them or ending
+// the process.
 class Messages {
  public:
   Messages() {
@@ -46,10 +48,22 @@ class Messages {
   uint32_t (*saved_)(unsigned, const char*, const char*, int);
 };
 
-// An image with pixels that releases them at the end of the scope.
+// A rectangle as {xleft, xright, ytop, ybottom}.
+using Box = std::array<int, 4>;
+inline Box BoxOf(const _ImgRect& r) {
+  return {r.xleft, r.xright, r.ytop, r.ybottom};
+}
+
+inline std::vector<uint8_t> Bytes(const void* p, size_t n) {
+  const uint8_t* b = static_cast<const uint8_t*>(p);
+  return std::vector<uint8_t>(b, b + n);
+}
+
+// An image that releases its pixels at the end of the scope.
 struct Image {
   _ImgStruct im;
   Image() { memset(&im, 0, sizeof im); }
+  // With new pixels.
   Image(int w, int h, const _ImgColorSpace* cs) : Image() {
     im.xres = w;
     im.yres = h;
@@ -97,5 +111,12 @@ struct Image {
     return true;
   }
 };
+
+// A sub-image of an image's own pixels, released at the end of the scope.
+inline Image Sub(_ImgStruct* parent, const _ImgRect* r) {
+  Image s;
+  EXPECT_EQ(PlinkSubimage(s.get(), parent, r), 1);
+  return s;
+}
 
 }  // namespace imgtest

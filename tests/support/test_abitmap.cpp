@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "support/abitmap.h"
@@ -24,7 +24,7 @@ ABitMap RandomMap(uint32_t n, std::mt19937& rng) {
   return m;
 }
 
-TEST(ABitMapTest, CountingAndInvertIgnoreBitsPastTheLength) {
+TEST(ABitMapTest, CountingInvertAndSetOperatorsStayWithinTheLength) {
   ABitMap m(33, false);
   m.ClearBitMap(true);
   EXPECT_EQ(m.SumTotal(), 33u);
@@ -38,6 +38,31 @@ TEST(ABitMapTest, CountingAndInvertIgnoreBitsPastTheLength) {
   m.Set(40);  // beyond the length: changes nothing
   EXPECT_EQ(m.SumTotal(), 33u);
   EXPECT_EQ(m.WordV(40), 0u);
+
+  ABitMap a(40, false), b(40, false), c;
+  a.Set(1), a.Set(39), b.Set(39), b.Set(5);
+  c = a, c &= b;
+  EXPECT_EQ(c.SumTotal(), 1u);
+  EXPECT_TRUE(c.Check(39));
+  c = a, c |= b;
+  EXPECT_EQ(c.SumTotal(), 3u);
+  c ^= b;
+  EXPECT_EQ(c.SumTotal(), 1u);
+  EXPECT_TRUE(c.Check(1));
+  ABitMap& same = c;
+  c ^= same;
+  EXPECT_EQ(c.SumTotal(), 0u);
+  ABitMap shorter(10, true);
+  c = a, c &= shorter;  // another length: unchanged
+  EXPECT_EQ(c, a);
+  c ^= shorter;
+  EXPECT_EQ(c, a);
+  c |= shorter;  // another length: becomes a copy
+  EXPECT_EQ(c, shorter);
+  EXPECT_FALSE(c.NewBitMap(0));
+  EXPECT_EQ(c.Length(), 0u);
+  EXPECT_EQ(c.SumTotal(), 0u);
+  EXPECT_EQ(c.Find(0, true), 0u);
 }
 
 TEST(ABitMapTest, FindSkipsWordsAndIterates) {
@@ -80,12 +105,14 @@ TEST(ABitMapTest, MultiWordShiftsMatchReference) {
   EXPECT_EQ(one.SumTotal(), 1u);
   EXPECT_TRUE(one.Check(31));
 
+  auto count = [](const Bits& b) {
+    return static_cast<uint32_t>(std::count(b.begin(), b.end(), true));
+  };
   std::mt19937 rng(3);
   for (uint32_t n : {1u, 7u, 32u, 33u, 64u, 65u, 100u, 257u}) {
     for (uint32_t s = 0; s <= n + 2; s += (s < 70 ? 1 : 17)) {
-      ABitMap m = RandomMap(n, rng);
-      const Bits src = ToBits(m);
-      ABitMap right = m, left = m;
+      ABitMap right = RandomMap(n, rng), left = right;
+      const Bits src = ToBits(right);
       right >>= s;
       left <<= s;
       Bits want_r(n), want_l(n);
@@ -96,66 +123,27 @@ TEST(ABitMapTest, MultiWordShiftsMatchReference) {
       ASSERT_EQ(ToBits(right), want_r) << n << " >> " << s;
       ASSERT_EQ(ToBits(left), want_l) << n << " << " << s;
       // Nothing may leak into the bits past the length.
-      ASSERT_EQ(right.SumTotal(),
-                static_cast<uint32_t>(std::count(want_r.begin(), want_r.end(), true)));
-      ASSERT_EQ(left.SumTotal(),
-                static_cast<uint32_t>(std::count(want_l.begin(), want_l.end(), true)));
+      ASSERT_EQ(right.SumTotal(), count(want_r));
+      ASSERT_EQ(left.SumTotal(), count(want_l));
     }
   }
 }
 
-TEST(ABitMapTest, SetOperatorsAndLengthMismatch) {
-  ABitMap a(40, false), b(40, false);
-  a.Set(1);
-  a.Set(39);
-  b.Set(39);
-  b.Set(5);
-  ABitMap c = a;
-  c &= b;
-  EXPECT_EQ(c.SumTotal(), 1u);
-  EXPECT_TRUE(c.Check(39));
-  c = a;
-  c |= b;
-  EXPECT_EQ(c.SumTotal(), 3u);
-  c ^= b;
-  EXPECT_EQ(c.SumTotal(), 1u);
-  EXPECT_TRUE(c.Check(1));
-  ABitMap& same = c;
-  c ^= same;
-  EXPECT_EQ(c.SumTotal(), 0u);
-  ABitMap shorter(10, true);
-  c = a;
-  c &= shorter;  // another length: unchanged
-  EXPECT_EQ(c, a);
-  c ^= shorter;
-  EXPECT_EQ(c, a);
-  c |= shorter;  // another length: becomes a copy
-  EXPECT_EQ(c, shorter);
-  EXPECT_FALSE(c.NewBitMap(0));
-  EXPECT_EQ(c.Length(), 0u);
-  EXPECT_EQ(c.SumTotal(), 0u);
-  EXPECT_EQ(c.Find(0, true), 0u);
+// A mask drawn as rows, top first, each ended by '/': '#' set, '.' clear.
+std::string Picture(const ABitMap2& m) {
+  std::string s;
+  for (int y = 0; y < m.Height(); ++y) {
+    for (int x = 0; x < m.Width(); ++x) s += m.Check(x, y) ? '#' : '.';
+    s += '/';
+  }
+  return s;
 }
 
-// Reference 2-D mask for ABitMap2.
-struct Grid {
-  int w, h;
-  std::vector<int> v;
-  Grid(int w_, int h_) : w(w_), h(h_), v(static_cast<size_t>(w_ * h_), 0) {}
-  int& at(int x, int y) { return v[static_cast<size_t>(y * w + x)]; }
-};
-
-Grid ToGrid(const ABitMap2& m) {
-  Grid g(m.Width(), m.Height());
-  for (int y = 0; y < m.Height(); ++y)
-    for (int x = 0; x < m.Width(); ++x) g.at(x, y) = m.Check(x, y);
-  return g;
-}
-
-ABitMap2 RandomMask(int w, int h, std::mt19937& rng, int density = 2) {
-  ABitMap2 m(w, h, false);
-  for (uint32_t i = 0; i < m.Length(); ++i)
-    if (rng() % density == 0) m.ABitMap::Set(i);
+ABitMap2 FromPicture(const std::string& pic) {
+  const int w = static_cast<int>(pic.find('/'));
+  ABitMap2 m(w, static_cast<int>(pic.size()) / (w + 1), false);
+  for (size_t i = 0; i < pic.size(); ++i)
+    if (pic[i] == '#') m.ABitMap::Set(static_cast<uint32_t>(i / (w + 1) * w + i % (w + 1)));
   return m;
 }
 
@@ -184,9 +172,7 @@ TEST(ABitMap2Test, ClearRectClipsAtEveryEdge) {
 }
 
 TEST(ABitMap2Test, FindWalksInRowOrder) {
-  ABitMap2 m(7, 5, false);
-  m.ABitMap::Set(3 * 7 + 2);
-  m.ABitMap::Set(0 * 7 + 6);
+  ABitMap2 m = FromPicture("......#/......./......./..#..../......./");
   int x = 0, y = -1;
   ASSERT_TRUE(m.Find(&x, &y, true));
   EXPECT_EQ(x, 6);
@@ -210,18 +196,19 @@ TEST(ABitMap2Test, ShiftMovesContentAndFillsVacatedBands) {
     for (int dy = -h + 1; dy < h; ++dy) {
       for (int dx = -w + 1; dx < w; dx += (w > 12 ? 5 : 1)) {
         for (int fill : {0, 1}) {
-          ABitMap2 m = RandomMask(w, h, rng);
-          Grid src = ToGrid(m);
-          m.Shift(dx, dy, fill);
-          Grid want(w, h);
+          ABitMap2 m(w, h, false);
+          for (uint32_t i = 0; i < m.Length(); ++i)
+            if (rng() & 1) m.ABitMap::Set(i);
+          const std::string src = Picture(m);
+          std::string want = src;
           for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) {
               const int sx = x - dx, sy = y - dy;
-              want.at(x, y) = (sx >= 0 && sx < w && sy >= 0 && sy < h) ? src.at(sx, sy) : fill;
+              const bool in = sx >= 0 && sx < w && sy >= 0 && sy < h;
+              want[y * (w + 1) + x] = in ? src[sy * (w + 1) + sx] : fill ? '#' : '.';
             }
-          if (dx == 0 && dy == 0) want = src;
-          ASSERT_EQ(ToGrid(m).v, want.v)
-              << w << "x" << h << " by " << dx << "," << dy << " fill " << fill;
+          m.Shift(dx, dy, fill);
+          ASSERT_EQ(Picture(m), want) << "by " << dx << "," << dy << " fill " << fill;
         }
       }
     }
@@ -231,45 +218,32 @@ TEST(ABitMap2Test, ShiftMovesContentAndFillsVacatedBands) {
   EXPECT_EQ(m.SumTotal(), 16u);
 }
 
-TEST(ABitMap2Test, ExpandGrowsByADisc) {
-  ABitMap2 m(9, 9, false);
-  m.ABitMap::Set(4 * 9 + 4);
-  m.Expand(1.0, true);
-  EXPECT_EQ(m.SumTotal(), 5u);
-  EXPECT_TRUE(m.Check(4, 3) && m.Check(3, 4) && m.Check(4, 4) && m.Check(5, 4) && m.Check(4, 5));
-
-  std::mt19937 rng(9);
-  for (double radius : {1.0, 1.5, 2.3, 3.0}) {
-    for (bool value : {true, false}) {
-      ABitMap2 mask = RandomMask(23, 17, rng, value ? 15 : 2);
-      if (!value) mask.Invert();
-      Grid src = ToGrid(mask);
-      Grid want(23, 17);
-      for (int y = 0; y < 17; ++y)
-        for (int x = 0; x < 23; ++x) want.at(x, y) = !value;
-      const int reach = static_cast<int>(std::floor(radius + 0.5));
-      for (int y = 0; y < 17; ++y)
-        for (int x = 0; x < 23; ++x) {
-          if (src.at(x, y) != static_cast<int>(value)) continue;
-          for (int dy = -reach; dy <= reach; ++dy) {
-            const double d = radius * radius - dy * dy;
-            const int half = d > 0 ? static_cast<int>(std::floor(std::sqrt(d) + 0.5)) : 0;
-            for (int dx = -half; dx <= half; ++dx) {
-              const int tx = x + dx, ty = y + dy;
-              if (tx >= 0 && tx < 23 && ty >= 0 && ty < 17) want.at(tx, ty) = value;
-            }
-          }
-        }
-      ABitMap2 grown = mask;
-      grown.Expand(value ? radius : -radius, true);
-      ASSERT_EQ(ToGrid(grown).v, want.v) << radius << " " << value;
-    }
+TEST(ABitMap2Test, ExpandGrowsByADiscClippedAtTheEdges) {
+  const std::string dot = "......./......./......./...#.../......./......./......./";
+  const std::string hole = "#######/#######/#######/###.###/#######/#######/#######/";
+  const std::string plus = "......./......./...#.../..###../...#.../......./......./";
+  const struct {
+    std::string from;
+    double radius;
+    bool value;
+    std::string want;
+  } cases[] = {
+      {dot, 1.0, true, plus},
+      {dot, 0.5, true, dot},  // below one pixel: nothing grows
+      {dot, 1.5, true, "......./...#.../..###../.#####./..###../...#.../......./"},
+      {dot, 2.3, true, "......./..###../.#####./.#####./.#####./..###../......./"},
+      {"#....../......./......./......./......./......./......#/", 1.5, true,
+       "###..../##...../#....../......./......#/.....##/....###/"},
+      // A negative radius, or a clear value, grows the clear bits instead.
+      {hole, -1.0, true, "#######/#######/###.###/##...##/###.###/#######/#######/"},
+      {hole, 1.0, false, "#######/#######/###.###/##...##/###.###/#######/#######/"},
+      {dot, 1e12, true, "#######/#######/#######/#######/#######/#######/#######/"},
+  };
+  for (const auto& c : cases) {
+    ABitMap2 m = FromPicture(c.from);
+    m.Expand(c.radius, c.value);
+    EXPECT_EQ(Picture(m), c.want) << c.radius << " " << c.value;
   }
-  // Huge radii are bounded by the map.
-  ABitMap2 big(6, 4, false);
-  big.ABitMap::Set(0);
-  big.Expand(1e12, true);
-  EXPECT_EQ(big.SumTotal(), 24u);
 }
 
 }  // namespace

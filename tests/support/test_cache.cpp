@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/cache.h"
@@ -43,12 +45,6 @@ class TestObject : public CacheObject {
     restoreTime = seconds;
     lastUse = nuses - 1;
   }
-  // Makes the object resident and leaves it unused (purgeable).
-  void MakePurgeable() {
-    void* m = GetCacheObject();
-    ASSERT_NE(m, nullptr);
-    ReleaseObject(m);
-  }
 
   int restores = 0;
   bool fail_restore = false;
@@ -73,6 +69,12 @@ class CacheTest : public ::testing::Test {
     CacheObject::tab.memoryBudget = 0;
   }
   void TearDown() override {
+    DropAll();
+    std::memcpy(dmessage_class_flags, saved_flags_, sizeof saved_flags_);
+    dmessage_abort = saved_abort_;
+  }
+  // Gives back every use and the holder of the objects made so far.
+  void DropAll() {
     for (TestObject* o : objects_) {
       if (o->InUse()) {
         void* m = o->GetCacheObject();
@@ -80,23 +82,20 @@ class CacheTest : public ::testing::Test {
       }
       o->HolderRelease();
     }
+    objects_.clear();
     CacheObject::tab.memoryBudget = 0;
-    std::memcpy(dmessage_class_flags, saved_flags_, sizeof saved_flags_);
-    dmessage_abort = saved_abort_;
   }
   TestObject* Make(const char* name, uint64_t size, bool real = false) {
     objects_.push_back(new TestObject(name, static_cast<size_t>(size), real));
     return objects_.back();
   }
+  // A resident, unused object with the given purge cost.
   TestObject* Purgeable(const char* name, uint64_t size, double cost) {
     TestObject* o = Make(name, size);
-    o->MakePurgeable();
+    void* m = o->GetCacheObject();
+    EXPECT_NE(m, nullptr);
+    o->ReleaseObject(m);
     o->SetCost(cost);
-    return o;
-  }
-  TestObject* Held(const char* name, uint64_t size) {
-    TestObject* o = Make(name, size);
-    EXPECT_NE(o->GetCacheObject(), nullptr);
     return o;
   }
 
@@ -107,81 +106,58 @@ class CacheTest : public ::testing::Test {
 };
 int CacheTest::aborts = 0;
 
-TEST_F(CacheTest, NoBudgetNeverPurges) {
-  Purgeable("a", 50 * MiB, 0.1);
-  EXPECT_EQ(CacheMakeRoom(UINT64_MAX), 0u);
-  EXPECT_TRUE(g_purged.empty());
-}
-
-TEST_F(CacheTest, PurgesOnlyTheAmountOverBudgetCheapestFirst) {
-  // 100 MiB budget, 60 MiB purgeable, 30 MiB in use, 20 MiB requested: 10 MiB must go.
-  CacheObject::tab.memoryBudget = 100 * MiB;
-  Held("used", 30 * MiB);
-  Purgeable("p4", 10 * MiB, 4.0);
-  Purgeable("p1", 10 * MiB, 1.0);
-  Purgeable("p5", 20 * MiB, 5.0);
-  Purgeable("p2", 10 * MiB, 2.0);
-  Purgeable("p3", 10 * MiB, 3.0);
-  EXPECT_EQ(CacheMakeRoom(20 * MiB), 0u);
-  EXPECT_EQ(g_purged, std::vector<std::string>({"p1"}));
-  // Within budget now: nothing more goes.
-  EXPECT_EQ(CacheMakeRoom(20 * MiB), 0u);
-  EXPECT_EQ(g_purged.size(), 1u);
-}
-
-TEST_F(CacheTest, SmallOvershootIsRaisedToTheMinimumPurge) {
-  // 69 MiB purgeable + 30 in use + 2 requested is 1 MiB over; at least 100/64 + 1 MiB goes.
-  CacheObject::tab.memoryBudget = 100 * MiB;
-  Held("used", 30 * MiB);
-  Purgeable("cheap2", 2 * MiB, 0.5);
-  Purgeable("next1", 1 * MiB, 1.0);
-  Purgeable("big66", 66 * MiB, 9.0);
-  EXPECT_EQ(CacheMakeRoom(2 * MiB), 0u);
-  EXPECT_EQ(g_purged, std::vector<std::string>({"cheap2", "next1"}));
-}
-
-TEST_F(CacheTest, ExcessIsGivenBackOnlyWhenAnEarlierObjectFits) {
-  // Budget 64 MiB (minimum purge 2 MiB); 57 MiB requested over 16 MiB purgeable: 9 MiB go.
-  CacheObject::tab.memoryBudget = 64 * MiB;
-  Purgeable("m8", 8 * MiB, 1.0);
-  Purgeable("m5", 5 * MiB, 2.0);
-  Purgeable("m3", 3 * MiB, 3.0);
-  EXPECT_EQ(CacheMakeRoom(57 * MiB), 0u);
-  // 8 + 5 = 13 taken, excess 4: the 8 MiB object does not fit it, so both are purged.
-  EXPECT_EQ(g_purged, std::vector<std::string>({"m8", "m5"}));
-}
-
-TEST_F(CacheTest, EarlierObjectThatFitsTheExcessIsSpared) {
-  // 12 MiB purgeable, 61 MiB requested, budget 64 MiB: 9 MiB go. 1 + 3 + 8 = 12 taken,
-  // excess 3: the 3 MiB object is spared.
-  CacheObject::tab.memoryBudget = 64 * MiB;
-  Purgeable("s1", 1 * MiB, 1.0);
-  Purgeable("s3", 3 * MiB, 2.0);
-  Purgeable("s8", 8 * MiB, 3.0);
-  EXPECT_EQ(CacheMakeRoom(61 * MiB), 0u);
-  EXPECT_EQ(g_purged, std::vector<std::string>({"s1", "s8"}));
-}
-
-TEST_F(CacheTest, RequestBeyondReachPurgesEverythingAndReportsOvershoot) {
-  CacheObject::tab.memoryBudget = 100 * MiB;
-  Held("used", 70 * MiB);
-  Purgeable("a", 10 * MiB, 1.0);
-  Purgeable("b", 5 * MiB, 2.0);
-  EXPECT_EQ(CacheObject::tab.CheckBudget(40 * MiB, false), 10 * MiB);
-  EXPECT_TRUE(g_purged.empty());
-  EXPECT_EQ(CacheMakeRoom(40 * MiB), 10 * MiB);
-  EXPECT_EQ(g_purged.size(), 2u);
-  // In-use memory is never purged.
-  EXPECT_TRUE(objects_[0]->IsResident());
+TEST_F(CacheTest, PurgeFreesCheapestObjectsOnlyAsFarAsTheBudgetNeeds) {
+  struct Case {  // sizes in MiB
+    const char* what;
+    uint64_t budget, held, request;
+    std::vector<std::tuple<const char*, uint64_t, double>> purgeable;  // name, size, cost
+    uint64_t over, left;  // over budget before purging, and after
+    std::vector<std::string> purged;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"no budget never purges", 0, 0, uint64_t{1} << 40, {{"a", 50, 0.1}}, 0, 0, {}},
+      // 60 purgeable + 30 in use + 20 requested: the 10 over budget go, cheapest first.
+      {"only the amount over budget", 100, 30, 20,
+       {{"p4", 10, 4.0}, {"p1", 10, 1.0}, {"p5", 20, 5.0}, {"p2", 10, 2.0}, {"p3", 10, 3.0}},
+       10, 0, {"p1"}},
+      // 1 over: raised to the minimum purge of 100/64 + 1.
+      {"small overshoot", 100, 30, 2, {{"cheap2", 2, 0.5}, {"next1", 1, 1.0}, {"big66", 66, 9.0}},
+       1, 0, {"cheap2", "next1"}},
+      // 9 to go, 8 + 5 taken, excess 4: the 8 does not fit it, so both go.
+      {"excess kept when nothing fits", 64, 0, 57, {{"m8", 8, 1.0}, {"m5", 5, 2.0}, {"m3", 3, 3.0}},
+       9, 0, {"m8", "m5"}},
+      // 9 to go, 1 + 3 + 8 taken, excess 3: the 3 is spared.
+      {"earlier object fitting the excess is spared", 64, 0, 61,
+       {{"s1", 1, 1.0}, {"s3", 3, 2.0}, {"s8", 8, 3.0}}, 9, 0, {"s1", "s8"}},
+      {"request beyond reach purges everything", 100, 70, 40, {{"a", 10, 1.0}, {"b", 5, 2.0}},
+       10, 10, {"a", "b"}},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    g_purged.clear();
+    CacheObject::tab.memoryBudget = c.budget * MiB;
+    TestObject* held = c.held ? Make("used", c.held * MiB) : nullptr;
+    EXPECT_TRUE(!held || held->GetCacheObject() != nullptr);
+    for (const auto& [name, size, cost] : c.purgeable) Purgeable(name, size * MiB, cost);
+    EXPECT_EQ(CacheObject::tab.CheckBudget(c.request * MiB, false), c.over * MiB);
+    EXPECT_TRUE(g_purged.empty());
+    EXPECT_EQ(CacheMakeRoom(c.request * MiB), c.left * MiB);
+    EXPECT_EQ(CacheMakeRoom(c.request * MiB), c.left * MiB);  // nothing more goes
+    // Beyond reach everything goes, in no set order.
+    if (c.left) std::sort(g_purged.begin(), g_purged.end());
+    EXPECT_EQ(g_purged, c.purged);
+    EXPECT_TRUE(!held || held->IsResident()) << "in-use memory is never purged";
+    DropAll();
+  }
 }
 
 TEST_F(CacheTest, LongUnusedObjectIsCheaperThanRecentlyUsedOne) {
   CacheObject::tab.memoryBudget = 64 * MiB;
-  TestObject* old_one = Purgeable("old", 8 * MiB, 1.0);
+  Purgeable("old", 8 * MiB, 1.0);
   TestObject* recent = Purgeable("recent", 8 * MiB, 1.0);
   for (int i = 0; i < 9; ++i) recent->ReleaseObject(recent->GetCacheObject());
-  (void)old_one;
-  // Same restore time; "old" has waited longer, so its cost per use is lower.
   EXPECT_EQ(CacheMakeRoom(60 * MiB), 0u);
   ASSERT_FALSE(g_purged.empty());
   EXPECT_EQ(g_purged.front(), "old");
@@ -210,7 +186,7 @@ TEST_F(CacheTest, PurgedObjectIsRestoredOnNextUse) {
   EXPECT_FALSE(o->InUse());
 }
 
-TEST_F(CacheTest, LastReleaseDeletesOnlyWithoutHolder) {
+TEST_F(CacheTest, LastReleaseDeletesOnlyWithoutHolderAndForeignMemoryIsRefused) {
   static int deleted;
   deleted = 0;
   struct Counted : TestObject {
@@ -219,11 +195,14 @@ TEST_F(CacheTest, LastReleaseDeletesOnlyWithoutHolder) {
   };
   auto* kept = new Counted;
   void* m = kept->GetCacheObject();
+  char other;
+  kept->ReleaseObject(&other);
+  EXPECT_STREQ(dmessage_record[DMCassert], "assertion failed ! (m == objCache)");
+  EXPECT_TRUE(kept->InUse());
   kept->ReleaseObject(m);  // a holder remains: stays, purgeable
   EXPECT_EQ(deleted, 0);
   EXPECT_TRUE(kept->IsResident());
   EXPECT_FALSE(kept->InUse());
-
   m = kept->GetCacheObject();
   kept->HolderRelease();  // still in use: not yet deleted
   EXPECT_EQ(deleted, 0);
@@ -231,44 +210,25 @@ TEST_F(CacheTest, LastReleaseDeletesOnlyWithoutHolder) {
   EXPECT_EQ(deleted, 1);
 }
 
-TEST_F(CacheTest, ReleasingForeignMemoryIsRefused) {
-  TestObject* o = Make("o", 32, true);
-  void* m = o->GetCacheObject();
-  char other;
-  o->ReleaseObject(&other);
-  EXPECT_STREQ(dmessage_record[DMCassert], "assertion failed ! (m == objCache)");
-  EXPECT_TRUE(o->InUse());
-  o->ReleaseObject(m);
-  EXPECT_FALSE(o->InUse());
-}
-
 TEST_F(CacheTest, TableGrowsBy64AndReusesFreedEntries) {
-  const int before = CacheObject::tab.NumEntries();
-  // Fill every free entry, then one more object grows the table.
-  std::vector<TestObject*> made;
+  // Fill every free entry; the next object grows the table.
   int grown_id = -1, old_size = -1;
-  for (int i = 0; i < before + 65 && grown_id < 0; ++i) {
+  for (int i = 0, before = CacheObject::tab.NumEntries(); i < before + 65 && grown_id < 0; ++i) {
     const int n = CacheObject::tab.NumEntries();
-    made.push_back(Make("x", 16));
-    if (CacheObject::tab.NumEntries() != n) {
-      old_size = n;
-      grown_id = made.back()->GetCacheID();
-    }
+    TestObject* o = Make("x", 16);
+    if (CacheObject::tab.NumEntries() != n) old_size = n, grown_id = o->GetCacheID();
   }
   ASSERT_GE(old_size, 0);
   EXPECT_EQ(CacheObject::tab.NumEntries(), old_size + 64);
   EXPECT_EQ(grown_id, old_size);
   // A deleted object's entry is free again and is the highest free one.
-  TestObject* last = made.back();
   const int n = CacheObject::tab.NumEntries();
   TestObject* fresh = Make("y", 16);
   EXPECT_EQ(fresh->GetCacheID(), n - 1);
-  const int freed = fresh->GetCacheID();
   objects_.pop_back();
   fresh->HolderRelease();
-  EXPECT_EQ(Make("z", 16)->GetCacheID(), freed);
+  EXPECT_EQ(Make("z", 16)->GetCacheID(), n - 1);
   EXPECT_EQ(CacheObject::tab.NumEntries(), n);
-  (void)last;
 }
 
 TEST_F(CacheTest, ObjectsFoundByIdAndByAddress) {
@@ -283,7 +243,7 @@ TEST_F(CacheTest, ObjectsFoundByIdAndByAddress) {
   CacheObject::tab.ReleaseCacheObject(b);
   EXPECT_EQ(CacheObject::tab.GetCacheObject(a->GetCacheID()), a);
   CacheObject::tab.ReleaseCacheObject(a);
-  // Releasing an entry nobody else holds is refused.
+  // Releasing an entry nobody else holds, or asking for a bad id, is refused.
   CacheObject::tab.ReleaseCacheObject(a);
   EXPECT_EQ(aborts, 1);
   EXPECT_EQ(CacheObject::tab.GetCacheObject(-1), nullptr);

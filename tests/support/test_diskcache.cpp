@@ -13,7 +13,19 @@
 
 namespace {
 
-// A disk-cache object whose original is a byte pattern rebuilt on demand; adopted memory and
+std::vector<unsigned char> Bytes(size_t n, unsigned seed) {
+  std::vector<unsigned char> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<unsigned char>((i * 131 + seed) >> 3);
+  return v;
+}
+
+void* HeapCopy(const std::vector<unsigned char>& v) {
+  void* m = std::malloc(v.size());
+  if (m != nullptr) std::memcpy(m, v.data(), v.size());
+  return m;
+}
+
+// A disk-cache object whose original, Bytes(size, 0), is rebuilt on demand; adopted memory and
 // rebuilt memory are heap blocks given back by FreeOriginal.
 class Pattern : public DiskCacheObject {
  public:
@@ -22,12 +34,9 @@ class Pattern : public DiskCacheObject {
   const char* ClassName() const override { return "Pattern"; }
   bool NewOriginal() override {
     ++builds;
-    auto* p = static_cast<unsigned char*>(std::malloc(size_));
-    if (p == nullptr) return false;
-    for (size_t i = 0; i < size_; ++i) p[i] = static_cast<unsigned char>(i * 7 + 3);
-    objCache = p;
+    objCache = HeapCopy(Bytes(size_, 0));
     objSize = size_;
-    return true;
+    return objCache != nullptr;
   }
   void FreeOriginal() override {
     ++original_frees;
@@ -44,33 +53,30 @@ class Pattern : public DiskCacheObject {
   size_t size_;
 };
 
-std::vector<unsigned char> Bytes(size_t n, unsigned seed) {
-  std::vector<unsigned char> v(n);
-  for (size_t i = 0; i < n; ++i) v[i] = static_cast<unsigned char>((i * 131 + seed) >> 3);
-  return v;
-}
-
-void* HeapCopy(const std::vector<unsigned char>& v) {
-  void* m = std::malloc(v.size());
-  std::memcpy(m, v.data(), v.size());
-  return m;
-}
-
 bool Exists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
 }
 
-std::string TempPath(const char* name) {
-  return testing::TempDir() + "lumerin_dc_" + std::to_string(getpid()) + "_" + name;
+// Writes v to a fresh file in the test directory and returns its path.
+std::string TempFile(const char* name, const std::vector<unsigned char>& v) {
+  const std::string path = testing::TempDir() + "lumerin_dc_" + std::to_string(getpid()) + name;
+  FILE* fp = std::fopen(path.c_str(), "wb");
+  EXPECT_NE(fp, nullptr);
+  if (fp != nullptr) {
+    EXPECT_EQ(std::fwrite(v.data(), 1, v.size(), fp), v.size());
+    std::fclose(fp);
+  }
+  return path;
 }
 
-void WriteFile(const std::string& path, const std::vector<unsigned char>& v) {
-  FILE* fp = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(fp, nullptr);
-  if (!v.empty()) {
-    ASSERT_EQ(std::fwrite(v.data(), 1, v.size(), fp), v.size());
-  }
-  std::fclose(fp);
+// Reads the object's memory through the cache and compares it with want.
+void ExpectContent(DiskCacheObject& o, const std::vector<unsigned char>& want) {
+  size_t size = 0;
+  void* m = o.GetCacheObject(&size);
+  ASSERT_NE(m, nullptr);
+  ASSERT_EQ(size, want.size());
+  EXPECT_EQ(std::memcmp(m, want.data(), size), 0);
+  o.ReleaseObject(m);
 }
 
 class DiskCacheTest : public ::testing::Test {
@@ -79,41 +85,19 @@ class DiskCacheTest : public ::testing::Test {
     std::memcpy(saved_flags_, dmessage_class_flags, sizeof saved_flags_);
     for (unsigned c : {DMCassert, DMCsystem, DMCresource, DMCwarning, DMCmemory})
       dmessage_class_flags[c] = DMArecord;
-    saved_out_ = DiskCacheObject::outOfTemp;
-    saved_bytes_ = DiskCacheObject::readBytes;
-    saved_time_ = DiskCacheObject::readTime;
-    DiskCacheObject::outOfTemp = false;
-    const char* t = std::getenv("TMPDIR");
-    had_tmpdir_ = t != nullptr;
-    if (had_tmpdir_) saved_tmpdir_ = t;
     for (unsigned c = 0; c < DMCnerr; ++c) dmessage_record[c] = nullptr;
+    saved_read_ = {DiskCacheObject::readBytes, DiskCacheObject::readTime};
+    DiskCacheObject::outOfTemp = false;
   }
   void TearDown() override {
     std::memcpy(dmessage_class_flags, saved_flags_, sizeof saved_flags_);
-    DiskCacheObject::outOfTemp = saved_out_;
-    DiskCacheObject::readBytes = saved_bytes_;
-    DiskCacheObject::readTime = saved_time_;
-    if (had_tmpdir_)
-      setenv("TMPDIR", saved_tmpdir_.c_str(), 1);
-    else
-      unsetenv("TMPDIR");
-  }
-  // Reads the object's memory through the cache and compares it with want.
-  static void ExpectContent(DiskCacheObject& o, const std::vector<unsigned char>& want) {
-    size_t size = 0;
-    void* m = o.GetCacheObject(&size);
-    ASSERT_NE(m, nullptr);
-    ASSERT_EQ(size, want.size());
-    EXPECT_EQ(std::memcmp(m, want.data(), size), 0);
-    o.ReleaseObject(m);
+    DiskCacheObject::outOfTemp = false;
+    DiskCacheObject::readBytes = saved_read_.first;
+    DiskCacheObject::readTime = saved_read_.second;
   }
 
   uint32_t saved_flags_[DMCnerr + 1];
-  bool saved_out_;
-  uint64_t saved_bytes_;
-  double saved_time_;
-  bool had_tmpdir_;
-  std::string saved_tmpdir_;
+  std::pair<uint64_t, double> saved_read_;
 };
 
 TEST_F(DiskCacheTest, SwapsOutRestoresIdenticallyAndRemovesSwapFile) {
@@ -166,9 +150,8 @@ TEST_F(DiskCacheTest, ChangedMemoryIsNeverRestoredFromStaleSwapFile) {
 }
 
 TEST_F(DiskCacheTest, OriginalFileIsReadOnDemandAndNeverDeleted) {
-  const std::string path = TempPath("orig");
-  auto want = Bytes(30000, 1);
-  WriteFile(path, want);
+  const auto want = Bytes(30000, 1);
+  const std::string path = TempFile("orig", want);
   {
     Pattern p;
     ASSERT_TRUE(p.SetFile(path.c_str()));
@@ -197,7 +180,7 @@ TEST_F(DiskCacheTest, OriginalFileIsReadOnDemandAndNeverDeleted) {
   std::remove(path.c_str());
 }
 
-TEST_F(DiskCacheTest, SetFileRefusesBadPaths) {
+TEST_F(DiskCacheTest, BadPathsAndMissingOriginalsAreRefused) {
   Pattern p;
   EXPECT_FALSE(p.SetFile(nullptr));
   EXPECT_FALSE(p.SetFile(std::string(1024, 'a').c_str()));
@@ -205,6 +188,10 @@ TEST_F(DiskCacheTest, SetFileRefusesBadPaths) {
   EXPECT_FALSE(p.SetFile(testing::TempDir().c_str()));  // a directory is not a file
   EXPECT_TRUE(p.Empty());
   EXPECT_FALSE(p.SetMemory(nullptr, 10));
+  DiskCacheObject d;  // the base class cannot make an original
+  EXPECT_TRUE(d.Empty());
+  EXPECT_EQ(d.GetCacheObject(), nullptr);
+  EXPECT_STREQ(dmessage_record[DMCassert], "Missing NewOriginal call");
 }
 
 TEST_F(DiskCacheTest, ReproducibleObjectSwapsOnlyWhenRebuildingCostsMore) {
@@ -214,48 +201,41 @@ TEST_F(DiskCacheTest, ReproducibleObjectSwapsOnlyWhenRebuildingCostsMore) {
   DiskCacheObject::readBytes = size;
   DiskCacheObject::readTime = 1.0;
   Pattern p(size);
-  ExpectContent(p, [&] {
-    std::vector<unsigned char> v(size);
-    for (size_t i = 0; i < size; ++i) v[i] = static_cast<unsigned char>(i * 7 + 3);
-    return v;
-  }());
+  ExpectContent(p, Bytes(size, 0));
   EXPECT_EQ(p.builds, 1);
   p.SetRestores(2);
   p.SetOrigTime(1.68);
   p.FreeMemory();
   EXPECT_FALSE(p.IsResident());
   EXPECT_STREQ(p.FileName(), "");  // rebuilt next time
-  void* m = p.GetCacheObject();
-  ASSERT_NE(m, nullptr);
-  p.ReleaseObject(m);
+  ExpectContent(p, Bytes(size, 0));
   EXPECT_EQ(p.builds, 2);
   p.SetRestores(2);
   p.SetOrigTime(1.69);
   p.FreeMemory();
   EXPECT_STRNE(p.FileName(), "");  // swapped: reading back is cheaper
-  m = p.GetCacheObject();
-  ASSERT_NE(m, nullptr);
-  p.ReleaseObject(m);
+  ExpectContent(p, Bytes(size, 0));
   EXPECT_EQ(p.builds, 2);
   // The read was added to the running totals.
   EXPECT_EQ(DiskCacheObject::readBytes, 2 * size);
 }
 
 TEST_F(DiskCacheTest, WithoutTempSpaceNonReproducibleMemoryIsKept) {
+  const char* tmpdir = std::getenv("TMPDIR");
+  const std::string saved = tmpdir ? tmpdir : "";
   setenv("TMPDIR", "/nonexistent/lumerin/tmp", 1);
   const auto want = Bytes(1000, 3);
   Pattern p;
-  ASSERT_TRUE(p.SetMemory(HeapCopy(want), want.size()));
+  EXPECT_TRUE(p.SetMemory(HeapCopy(want), want.size()));
   p.FreeMemory();
+  tmpdir ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
   EXPECT_TRUE(p.IsResident());
   EXPECT_TRUE(DiskCacheObject::outOfTemp);
   EXPECT_STREQ(dmessage_record[DMCwarning], "FreeMemory: Out of temp disk");
   ExpectContent(p, want);
   // A reproducible object then skips swapping and is rebuilt instead.
   Pattern r;
-  void* m = r.GetCacheObject();
-  ASSERT_NE(m, nullptr);
-  r.ReleaseObject(m);
+  ExpectContent(r, Bytes(4096, 0));
   r.FreeMemory();
   EXPECT_FALSE(r.IsResident());
   EXPECT_STREQ(r.FileName(), "");
@@ -263,8 +243,7 @@ TEST_F(DiskCacheTest, WithoutTempSpaceNonReproducibleMemoryIsKept) {
 
 TEST_F(DiskCacheTest, DamagedFilesFailTheRestore) {
   // An empty original cannot become resident memory.
-  const std::string path = TempPath("empty");
-  WriteFile(path, {});
+  const std::string path = TempFile("empty", {});
   {
     Pattern p;
     ASSERT_TRUE(p.SetFile(path.c_str()));
@@ -282,13 +261,6 @@ TEST_F(DiskCacheTest, DamagedFilesFailTheRestore) {
   EXPECT_EQ(std::string(dmessage_record[DMCsystem]),
             std::string("Disk cache read error on '") + q.FileName() + "'");
   EXPECT_FALSE(q.InUse());
-}
-
-TEST_F(DiskCacheTest, BaseClassWithoutOriginalReports) {
-  DiskCacheObject d;
-  EXPECT_TRUE(d.Empty());
-  EXPECT_EQ(d.GetCacheObject(), nullptr);
-  EXPECT_STREQ(dmessage_record[DMCassert], "Missing NewOriginal call");
 }
 
 }  // namespace

@@ -19,9 +19,6 @@ class DMessageTest : public ::testing::Test {
     saved_exit_ = dmessage_exit;
     dmessage_abort = [] { ++aborts; };
     dmessage_exit = [](int status) { last_exit = status; };
-    dmessage_alert = nullptr;
-    dmessage_call = nullptr;
-    dmessage_logfp = nullptr;
     dmessage_last_class = DMCnerr;
     aborts = 0;
     last_exit = -1;
@@ -35,11 +32,17 @@ class DMessageTest : public ::testing::Test {
     if (dmessage_logfp != nullptr) std::fclose(dmessage_logfp);
     dmessage_logfp = nullptr;
   }
-  static std::string ReadAll(FILE* fp) {
-    std::rewind(fp);
+  // Runs fn with a fresh log file and returns what was logged.
+  template <typename Fn>
+  static std::string Logged(Fn fn) {
+    dmessage_logfp = std::tmpfile();
+    if (dmessage_logfp == nullptr) return "no log file";
+    fn();
+    std::rewind(dmessage_logfp);
     std::string s;
-    int c;
-    while ((c = std::fgetc(fp)) != EOF) s.push_back(static_cast<char>(c));
+    for (int c; (c = std::fgetc(dmessage_logfp)) != EOF;) s.push_back(static_cast<char>(c));
+    std::fclose(dmessage_logfp);
+    dmessage_logfp = nullptr;
     return s;
   }
 
@@ -52,53 +55,43 @@ class DMessageTest : public ::testing::Test {
 int DMessageTest::aborts = 0;
 int DMessageTest::last_exit = -1;
 
-TEST_F(DMessageTest, ClassAboveNineDoesNothing) {
-  EXPECT_EQ(dmessage(12, "x", "f.cpp", 1), 0u);
-  EXPECT_EQ(dmessage(DMCnerr, "x", "f.cpp", 1), 0u);
-  EXPECT_EQ(dmessage_last_class, static_cast<unsigned>(DMCnerr));
-}
-
 TEST_F(DMessageTest, DefaultActionsPerClass) {
   const uint32_t expected[DMCnerr + 1] = {0x2F, 0x1F, 0x0F, 0x0F, 0x0F, 0x0F,
                                           0x0F, 0x03, 0x03, 0x01, 0};
   for (unsigned c = 0; c <= DMCnerr; ++c) EXPECT_EQ(dmessage_class_flags[c], expected[c]) << c;
   EXPECT_STREQ(dmessage_class_name[DMCparameter], "parameter");
   EXPECT_STREQ(dmessage_class_name[DMCnerr], "none");
+  // A class above 9 does nothing.
+  EXPECT_EQ(dmessage(12, "x", "f.cpp", 1), 0u);
+  EXPECT_EQ(dmessage(DMCnerr, "x", "f.cpp", 1), 0u);
+  EXPECT_EQ(dmessage_last_class, static_cast<unsigned>(DMCnerr));
 }
 
-TEST_F(DMessageTest, InfoWithoutLogOnlyRecords) {
-  EXPECT_EQ(dmessage(DMCinfo, "hello", "a/b/src.cpp", 7), 1u);
+TEST_F(DMessageTest, RecordKeepsTheLastTextOfEachClass) {
+  EXPECT_EQ(dmessage(DMCinfo, "hello", "a/b/src.cpp", 7), 1u);  // no log: only recorded
   EXPECT_STREQ(dmessage_record[DMCinfo], "hello");
   EXPECT_STREQ(dmessage_file[DMCinfo], "src.cpp");
   EXPECT_EQ(dmessage_line[DMCinfo], 7);
   EXPECT_EQ(dmessage_class_done[DMCinfo], 1u);
   EXPECT_EQ(dmessage_last_class, static_cast<unsigned>(DMCinfo));
+  dmessage(DMCinfo, "two", nullptr, 0);
+  EXPECT_STREQ(dmessage_record[DMCinfo], "two");
+  EXPECT_EQ(dmessage_record[DMCinfo], dmessage_mine[DMCinfo]);
+  for (const char* missing : {static_cast<const char*>(nullptr), ""}) {
+    dmessage(DMCtrace, missing, nullptr, 0);
+    EXPECT_STREQ(dmessage_record[DMCtrace], "(missing message)");
+  }
 }
 
-TEST_F(DMessageTest, LogLineFormats) {
-  dmessage_logfp = std::tmpfile();
-  ASSERT_NE(dmessage_logfp, nullptr);
-  EXPECT_EQ(dmessage(DMCwarning, "first", "/x/y/file.cc", 42), 3u);
-  EXPECT_EQ(dmessage(DMCinfo, "second", nullptr, 0), 3u);
-  EXPECT_EQ(dmessage(DMCtrace, "not logged", "t.cc", 1), 1u);
-  EXPECT_EQ(ReadAll(dmessage_logfp), "file.cc@42>warning: first\ninfo: second\n");
-}
-
-TEST_F(DMessageTest, MissingTextIsReplaced) {
-  dmessage(DMCtrace, nullptr, nullptr, 0);
-  EXPECT_STREQ(dmessage_record[DMCtrace], "(missing message)");
-  dmessage(DMCtrace, "", nullptr, 0);
-  EXPECT_STREQ(dmessage_record[DMCtrace], "(missing message)");
-}
-
-TEST_F(DMessageTest, CallHookTakesOverActionsAndResultReportsThem) {
-  dmessage_call = [](unsigned, const char*, const char*, int) -> uint32_t { return 0x3F; };
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(dmessage(DMCdata, "bad data", "f.cpp", 3), 0x0Fu);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-}
-
-TEST_F(DMessageTest, SystemErrorAppendsErrnoText) {
+TEST_F(DMessageTest, LogAndStderrLineFormats) {
+  EXPECT_EQ(Logged([] {
+              EXPECT_EQ(dmessage(DMCwarning, "first", "/x/y/file.cc", 42), 3u);
+              EXPECT_EQ(dmessage(DMCinfo, "second", nullptr, 0), 3u);
+              EXPECT_EQ(dmessage(DMCtrace, "not logged", "t.cc", 1), 1u);
+              dmessage(DMCwarning, "w", "some/dir/", 5);  // no file name: the short form
+            }),
+            "file.cc@42>warning: first\ninfo: second\nwarning: w\n");
+  // On standard error a system error carries the text of errno.
   dmessage_class_flags[DMCsystem] = DMAstderr;
   errno = ENOENT;
   testing::internal::CaptureStderr();
@@ -111,34 +104,33 @@ TEST_F(DMessageTest, SystemErrorAppendsErrnoText) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "s.cpp@9>system: plain\n");
 }
 
-TEST_F(DMessageTest, AlertExitAndAbortHooks) {
+TEST_F(DMessageTest, HooksCarryOutActionsAndResultReportsThem) {
+  dmessage_call = [](unsigned, const char*, const char*, int) -> uint32_t { return 0x3F; };
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(dmessage(DMCdata, "bad data", "f.cpp", 3), 0x0Fu);  // the call hook took over
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  dmessage_call = nullptr;
+
   dmessage_class_flags[DMCmemory] = DMAalert | DMAexit;
-  dmessage_class_flags[DMCassert] = DMAabort;
+  dmessage_class_flags[DMCassert] = DMArecord | DMAabort;
   EXPECT_EQ(dmessage(DMCmemory, "m", nullptr, 0), static_cast<uint32_t>(DMAexit));
   EXPECT_EQ(last_exit, 1);
   dmessage_alert = [](const char*) { return 1; };
   EXPECT_EQ(dmessage(DMCmemory, "m", nullptr, 0), static_cast<uint32_t>(DMAalert | DMAexit));
   dmessage_alert = [](const char*) { return 0; };
   EXPECT_EQ(dmessage(DMCmemory, "m", nullptr, 0), static_cast<uint32_t>(DMAexit));
-  EXPECT_EQ(dmessage(DMCassert, "a", nullptr, 0), static_cast<uint32_t>(DMAabort));
+  int x = 3;
+  EXPECT_FALSE(DMASSERT(x == 4));
+  EXPECT_STREQ(dmessage_record[DMCassert], "assertion failed ! (x == 4)");
   EXPECT_EQ(aborts, 1);
+  EXPECT_EQ(dmessage_class_done[DMCassert], static_cast<uint32_t>(DMArecord | DMAabort));
+  EXPECT_TRUE(DMASSERT(x == 3));
   EXPECT_EQ(dmessage_last_class, static_cast<unsigned>(DMCassert));
 }
 
-TEST_F(DMessageTest, SecondRecordReplacesFirst) {
-  dmessage(DMCwarning, "one", nullptr, 0);
-  dmessage(DMCwarning, "two", nullptr, 0);
-  EXPECT_STREQ(dmessage_record[DMCwarning], "two");
-  EXPECT_EQ(dmessage_record[DMCwarning], dmessage_mine[DMCwarning]);
-}
-
-TEST_F(DMessageTest, FormattedMessageIsCutToBuffer) {
-  std::string longpath(5000, 'p');
-  dmessagef(DMCtrace, nullptr, 0, "open %s", longpath.c_str());
+TEST_F(DMessageTest, LongOrSelfQuotingMessagesAreSafe) {
+  dmessagef(DMCtrace, nullptr, 0, "open %s", std::string(5000, 'p').c_str());
   EXPECT_EQ(std::strlen(dmessage_record[DMCtrace]), static_cast<size_t>(DMESSAGE_BUFSIZ - 1));
-}
-
-TEST_F(DMessageTest, ReportingTheRecordedTextAgainIsSafe) {
   // The text passed in is the class's own recorded copy, which recording replaces.
   dmessage(DMCwarning, "repeat me", nullptr, 0);
   dmessage(DMCwarning, dmessage_record[DMCwarning], nullptr, 0);
@@ -147,21 +139,6 @@ TEST_F(DMessageTest, ReportingTheRecordedTextAgainIsSafe) {
   dmessagef(DMCtrace, nullptr, 0, "inner %d", 7);
   dmessagef(DMCtrace, nullptr, 0, "outer (%s) %s", dmessage_buf, "end");
   EXPECT_STREQ(dmessage_record[DMCtrace], "outer (inner 7) end");
-}
-
-TEST_F(DMessageTest, PathEndingInSlashUsesShortForm) {
-  dmessage_logfp = std::tmpfile();
-  ASSERT_NE(dmessage_logfp, nullptr);
-  dmessage(DMCwarning, "w", "some/dir/", 5);
-  EXPECT_EQ(ReadAll(dmessage_logfp), "warning: w\n");
-}
-
-TEST_F(DMessageTest, AssertMacroReportsCondition) {
-  int x = 3;
-  EXPECT_FALSE(DMASSERT(x == 4));
-  EXPECT_STREQ(dmessage_record[DMCassert], "assertion failed ! (x == 4)");
-  EXPECT_EQ(aborts, 1);
-  EXPECT_TRUE(DMASSERT(x == 3));
 }
 
 TEST_F(DMessageTest, RawBlocksCountReferences) {

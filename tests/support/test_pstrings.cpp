@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <cctype>
@@ -45,43 +46,48 @@ class StrlinkTest : public ::testing::Test {
     dmessage_record[DMCwarning] = nullptr;
   }
   void TearDown() override { dmessage_class_flags[DMCwarning] = saved_; }
+  static std::string PrintedTable() {
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* fp = open_memstream(&buf, &len);
+    strprinttab(fp);
+    std::fclose(fp);
+    std::string s(buf, len);
+    std::free(buf);
+    return s;
+  }
   uint32_t saved_;
 };
 
 TEST_F(StrlinkTest, EqualTextsShareOneCountedCopy) {
   std::string a = "lumerin pooled text", b = a;
   const char* p = strlink(a.c_str());
-  const char* q = strlink(b.c_str());
-  EXPECT_EQ(p, q);
+  EXPECT_EQ(strlink(b.c_str()), p);
   EXPECT_NE(p, a.c_str());
   EXPECT_EQ(strlink(p), p);  // by pointer
+  // The table lists each non-empty bucket as "<bucket>: <count>(<text>)...".
+  const std::string out = PrintedTable();
+  const size_t at = out.find(" 3(lumerin pooled text)");
+  ASSERT_NE(at, std::string::npos) << out;
+  const size_t line = out.rfind('\n', at) == std::string::npos ? 0 : out.rfind('\n', at) + 1;
+  EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(out[line])));
+  EXPECT_NE(out.find(':', line), std::string::npos);
   strunlink(p);
   strunlink(p);
   strunlink(p);  // count reached 0: the node is gone
   EXPECT_EQ(dmessage_record[DMCwarning], nullptr);
   // Pooled afresh: the count starts again at 1.
   const char* r = strlink(a.c_str());
-  FILE* fp = std::tmpfile();
-  ASSERT_NE(fp, nullptr);
-  strprinttab(fp);
-  std::rewind(fp);
-  std::string out;
-  for (int c; (c = std::fgetc(fp)) != EOF;) out.push_back(static_cast<char>(c));
-  std::fclose(fp);
-  EXPECT_NE(out.find(" 1(lumerin pooled text)"), std::string::npos);
-  strunlink(r);
+  EXPECT_NE(PrintedTable().find(" 1(lumerin pooled text)"), std::string::npos);
   // An equal text that is not the pooled copy is not a reference to it.
-  const char* s = strlink(a.c_str());
   strunlink(a.c_str());
   EXPECT_STREQ(dmessage_record[DMCwarning], "Bogus call to strunlink()");
-  strunlink(s);
-}
-
-TEST_F(StrlinkTest, SpecialArguments) {
+  strunlink(r);
+  // Special arguments.
+  dmessage_record[DMCwarning] = nullptr;
   EXPECT_EQ(strlink(nullptr), nullptr);
   const char* e1 = strlink("");
-  const char* e2 = strlink(std::string().c_str());
-  EXPECT_EQ(e1, e2);
+  EXPECT_EQ(strlink(std::string().c_str()), e1);
   EXPECT_STREQ(e1, "");
   strunlink(e1);
   strunlink(nullptr);
@@ -90,77 +96,57 @@ TEST_F(StrlinkTest, SpecialArguments) {
   EXPECT_STREQ(dmessage_record[DMCwarning], "Bogus call to strunlink()");
 }
 
-TEST_F(StrlinkTest, PrintTableListsBucketsWithCounts) {
-  const char* p = strlink("printed");
-  strlink(p);
-  FILE* fp = std::tmpfile();
-  ASSERT_NE(fp, nullptr);
-  strprinttab(fp);
-  std::rewind(fp);
-  std::string out;
-  for (int c; (c = std::fgetc(fp)) != EOF;) out.push_back(static_cast<char>(c));
-  std::fclose(fp);
-  const size_t at = out.find(" 2(printed)");
-  ASSERT_NE(at, std::string::npos);
-  const size_t line = out.rfind('\n', at) == std::string::npos ? 0 : out.rfind('\n', at) + 1;
-  EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(out[line])));
-  EXPECT_NE(out.find(':', line), std::string::npos);
-  strunlink(p);
-  strunlink(p);
-}
-
 TEST_F(StrlinkTest, PoolKeepsEveryTextAcrossTableGrowth) {
   // Look-alike texts (dates) in numbers far above the initial table size.
+  auto date = [](int i) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "2024:01:%02d %02d:%02d:%02d", i % 28 + 1, i / 3600 % 24,
+                  i / 60 % 60, i % 60);
+    return std::string(buf);
+  };
   std::vector<const char*> pooled;
-  char buf[32];
+  for (int i = 0; i < 100000; ++i) pooled.push_back(strlink(date(i).c_str()));
   for (int i = 0; i < 100000; ++i) {
-    std::snprintf(buf, sizeof buf, "2024:01:%02d %02d:%02d:%02d", i % 28 + 1, i / 3600 % 24,
-                  i / 60 % 60, i % 60);
-    pooled.push_back(strlink(buf));
-  }
-  for (int i = 0; i < 100000; ++i) {
-    std::snprintf(buf, sizeof buf, "2024:01:%02d %02d:%02d:%02d", i % 28 + 1, i / 3600 % 24,
-                  i / 60 % 60, i % 60);
-    const char* again = strlink(buf);
-    EXPECT_EQ(again, pooled[i]);
+    const char* again = strlink(date(i).c_str());
+    ASSERT_EQ(again, pooled[i]);
     strunlink(again);
   }
-  dmessage_record[DMCwarning] = nullptr;
   for (const char* p : pooled) strunlink(p);
   EXPECT_EQ(dmessage_record[DMCwarning], nullptr) << "every text was found again";
 }
 
+// Expects strcmp_nc(a, b) to have the sign of want, and the reverse comparison the opposite.
+void ExpectOrder(const char* a, const char* b, int want) {
+  auto sign = [](int v) { return (v > 0) - (v < 0); };
+  EXPECT_EQ(sign(strcmp_nc(a, b)), want) << (a ? a : "null") << " vs " << (b ? b : "null");
+  EXPECT_EQ(sign(strcmp_nc(b, a)), -want) << (b ? b : "null") << " vs " << (a ? a : "null");
+}
+
 TEST(StrcmpNcTest, NaturalOrderIgnoringCase) {
-  EXPECT_LT(strcmp_nc("img9", "img10"), 0);
-  EXPECT_GT(strcmp_nc("img10", "img9"), 0);
-  EXPECT_LT(strcmp_nc("A2", "a10"), 0);
-  EXPECT_EQ(strcmp_nc("abc", "ABC"), 0);
-  EXPECT_EQ(strcmp_nc("file007", "file7"), 0);
-  EXPECT_LT(strcmp_nc("img2b", "img2c"), 0);
-  EXPECT_LT(strcmp_nc("x12y3", "x12y20"), 0);
-  EXPECT_GT(strcmp_nc("x12", "x1"), 0);
-  EXPECT_LT(strcmp_nc("abc", "abd"), 0);
-  EXPECT_EQ(strcmp_nc(nullptr, nullptr), 0);
-  EXPECT_LT(strcmp_nc(nullptr, "a"), 0);
-  EXPECT_GT(strcmp_nc("a", nullptr), 0);
+  ExpectOrder("img9", "img10", -1);
+  ExpectOrder("A2", "a10", -1);
+  ExpectOrder("abc", "ABC", 0);
+  ExpectOrder("file007", "file7", 0);
+  ExpectOrder("img2b", "img2c", -1);
+  ExpectOrder("x12y3", "x12y20", -1);
+  ExpectOrder("x12", "x1", 1);
+  ExpectOrder("abc", "abd", -1);
+  ExpectOrder(nullptr, nullptr, 0);
+  ExpectOrder(nullptr, "a", -1);
 }
 
-TEST(StrcmpNcTest, LongDigitRunsCompareWithoutOverflow) {
-  EXPECT_LT(strcmp_nc("n99999999999999999999", "n100000000000000000000"), 0);
-  EXPECT_LT(strcmp_nc("n18446744073709551616", "n18446744073709551617"), 0);
-  EXPECT_GT(strcmp_nc("n4294967296", "n4294967295"), 0);
-  EXPECT_EQ(strcmp_nc("n000000000000000000000000001", "n1"), 0);
-  EXPECT_LT(strcmp_nc("n2147483648", "n2147483649x"), 0);
-}
-
-TEST(StrcmpNcTest, CaseFoldingIsAsciiOnlyAndEndsAreRespected) {
+TEST(StrcmpNcTest, LongDigitRunsAndNonAsciiCompareSafely) {
+  // Digit runs compare by length after leading zeros, never through an overflowing integer.
+  ExpectOrder("n99999999999999999999", "n100000000000000000000", -1);
+  ExpectOrder("n18446744073709551616", "n18446744073709551617", -1);
+  ExpectOrder("n4294967296", "n4294967295", 1);
+  ExpectOrder("n000000000000000000000000001", "n1", 0);
+  ExpectOrder("n2147483648", "n2147483649x", -1);
   // UTF-8 letters are compared byte for byte, not folded.
   EXPECT_NE(strcmp_nc("\xC3\x89t\xC3\xA9", "\xC3\xA9t\xC3\xA9"), 0);
-  EXPECT_GT(strcmp_nc("\xC3\xA9", "z"), 0);
+  ExpectOrder("\xC3\xA9", "z", 1);
   // A text that ends where the other has a zero run: the end is never passed.
-  const char a[] = {'i', 'm', 'g', '\0'};
-  EXPECT_LT(strcmp_nc(a, "img0a"), 0);
-  EXPECT_GT(strcmp_nc("img0a", a), 0);
+  ExpectOrder("img", "img0a", -1);
 }
 
 TEST(StringSearchTest, StrstrNcAndIstrcmp) {
@@ -178,24 +164,26 @@ TEST(StringSearchTest, StrstrNcAndIstrcmp) {
   EXPECT_LT(istrcmp("\xC3\xA9", "a"), 0);  // signed bytes: high bytes first
 }
 
+// Every string of the set in order, checking that they ascend.
+std::vector<std::string> Contents(const PStringSet& set) {
+  std::vector<std::string> v;
+  for (int i = 0; i < set.GetSize(); ++i) {
+    EXPECT_TRUE(i == 0 || istrcmp(set[i - 1], set[i]) < 0) << set[i];
+    v.push_back(set[i]);
+  }
+  return v;
+}
+
 TEST(PStringSetTest, SortedInsertFindAndDelete) {
   PStringSet set;
-  std::vector<std::string> words;
-  for (int i = 0; i < 20; ++i) words.push_back("word" + std::to_string((i * 7) % 20));
-  for (const auto& w : words) EXPECT_TRUE(set.Insert(w.c_str()));
-  EXPECT_EQ(set.GetSize(), 20);
+  for (int i = 0; i < 20; ++i)
+    EXPECT_TRUE(set.Insert(("word" + std::to_string(i * 7 % 20)).c_str()));
   EXPECT_FALSE(set.Insert("word3"));
   EXPECT_FALSE(set.Insert(nullptr));
-  EXPECT_EQ(set.GetSize(), 20);
-  for (int i = 1; i < set.GetSize(); ++i) EXPECT_LT(istrcmp(set[i - 1], set[i]), 0);
-  for (const auto& w : words) {
-    const int k = set.Find(w.c_str());
-    ASSERT_GE(k, 0) << w;
-    EXPECT_STREQ(set[k], w.c_str());
-  }
-  EXPECT_EQ(set.Find("word20"), -1);
-  EXPECT_EQ(set.Find("a"), -1);
-  EXPECT_EQ(set.Find("zzz"), -1);
+  const std::vector<std::string> words = Contents(set);
+  ASSERT_EQ(words.size(), 20u);
+  for (const auto& w : words) EXPECT_STREQ(set[set.Find(w.c_str())], w.c_str());
+  for (const char* absent : {"word20", "a", "zzz"}) EXPECT_EQ(set.Find(absent), -1);
   EXPECT_EQ(set[20], nullptr);
   EXPECT_EQ(set[-1], nullptr);
   // The set holds pooled strings.
@@ -205,8 +193,7 @@ TEST(PStringSetTest, SortedInsertFindAndDelete) {
   EXPECT_TRUE(set.Delete("word5"));
   EXPECT_FALSE(set.Delete("word5"));
   EXPECT_FALSE(set.InSet("word5"));
-  EXPECT_EQ(set.GetSize(), 19);
-  for (int i = 1; i < set.GetSize(); ++i) EXPECT_LT(istrcmp(set[i - 1], set[i]), 0);
+  EXPECT_EQ(Contents(set).size(), 19u);
 }
 
 TEST(PStringSetTest, CopiesAreIndependentAndAddCountsNewOnes) {
@@ -216,13 +203,10 @@ TEST(PStringSetTest, CopiesAreIndependentAndAddCountsNewOnes) {
   PStringSet b(a);
   b.Insert("pear");
   EXPECT_EQ(a.GetSize(), 3);
-  EXPECT_EQ(b.GetSize(), 4);
   a = b;
   PStringSet& same = a;
   a = same;
-  EXPECT_EQ(a.GetSize(), 4);
-  EXPECT_STREQ(a[0], "apple");
-  EXPECT_STREQ(a[3], "pear");
+  EXPECT_EQ(Contents(a), (std::vector<std::string>{"apple", "fig", "kiwi", "pear"}));
   EXPECT_TRUE(a.Insert("zebra"));  // grows after a copy made to size
   EXPECT_EQ(a.GetSize(), 5);
   a.Clear();

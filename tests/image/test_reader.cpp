@@ -1,5 +1,6 @@
 // The reader registry, opening by suffix, reader errors, rendering from readers (subsampled
 // reads, request capacity and the retry protocol), the parameter text and write buffers.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,8 +10,11 @@
 #include "image/pireader.h"
 #include "test_image_util.h"
 
+using imgtest::Box;
+using imgtest::BoxOf;
 using imgtest::Image;
 using imgtest::Messages;
+using ::testing::ElementsAre;
 
 namespace {
 
@@ -24,7 +28,6 @@ struct TestReader {
   Mode mode;
   int calls;
   _ImgReadBuf seen[3];
-  void* outbuf;  // the output image's pixels, to tell straight reads from buffered ones
 };
 
 std::vector<std::string>& OpenLog() {
@@ -38,7 +41,6 @@ struct ReaderSetup {
   float pixAspect = 1.0f;
   _ImgColorSpace cs = ICS_sRGB;
   Mode mode = kCooperate;
-  ImgReadErr openErr = IREnone;
 };
 ReaderSetup& NextReader() {
   static ReaderSetup s;
@@ -47,22 +49,16 @@ ReaderSetup& NextReader() {
 
 // Fills a delivery: 8-bit RGB (10, 200, 90), grey 77, float RGB (0.25, 0.5, 1).
 void Fill(const _ImgReadBuf* rb, size_t pixels) {
-  if (rb->cs.dtype == IDTubyte && rb->cs.format == IPFrgb) {
-    uint8_t* p = static_cast<uint8_t*>(rb->buf);
-    for (size_t i = 0; i < pixels; ++i) {
-      p[3 * i] = 10;
-      p[3 * i + 1] = 200;
-      p[3 * i + 2] = 90;
-    }
-  } else if (rb->cs.dtype == IDTubyte && rb->cs.format == IPFy) {
-    memset(rb->buf, 77, pixels);
-  } else if (rb->cs.dtype == IDTfloat && rb->cs.format == IPFrgb) {
-    float* p = static_cast<float*>(rb->buf);
-    for (size_t i = 0; i < pixels; ++i) {
-      p[3 * i] = 0.25f;
-      p[3 * i + 1] = 0.5f;
-      p[3 * i + 2] = 1.0f;
-    }
+  static const uint8_t rgb8[3] = {10, 200, 90};
+  static const float rgbf[3] = {0.25f, 0.5f, 1.0f};
+  const bool rgb = rb->cs.format == IPFrgb;
+  for (size_t i = 0; i < pixels; ++i) {
+    if (rb->cs.dtype == IDTubyte && rgb)
+      memcpy(static_cast<uint8_t*>(rb->buf) + 3 * i, rgb8, 3);
+    else if (rb->cs.dtype == IDTubyte && rb->cs.format == IPFy)
+      static_cast<uint8_t*>(rb->buf)[i] = 77;
+    else if (rb->cs.dtype == IDTfloat && rgb)
+      memcpy(static_cast<float*>(rb->buf) + 3 * i, rgbf, sizeof rgbf);
   }
 }
 
@@ -105,20 +101,20 @@ void Close(_ImgReader* ir) {
   delete reinterpret_cast<TestReader*>(ir);
 }
 
-const _ImgReaderInterface* Iface(int id);
+extern const _ImgReaderInterface kIface[5];
 
 template <int ID>
 _ImgReader* Open(const char* path) {
   OpenLog().push_back(std::to_string(ID));
   TestReader* tr = new TestReader();
-  tr->ir.ri = Iface(ID);
+  tr->ir.ri = &kIface[ID];
   snprintf(tr->ir.file, sizeof tr->ir.file, "%s", path);
   tr->ir.nframes = 1;
   tr->ir.xres = NextReader().xres;
   tr->ir.yres = NextReader().yres;
   tr->ir.pixAspect = NextReader().pixAspect;
   tr->ir.cs = NextReader().cs;
-  tr->ir.errCode = ID == 2 ? IREformat : NextReader().openErr;
+  tr->ir.errCode = ID == 2 ? IREformat : IREnone;
   if (tr->ir.errCode != IREnone) snprintf(tr->ir.errMsg, sizeof tr->ir.errMsg, "bad header");
   tr->mode = NextReader().mode;
   return &tr->ir;
@@ -138,10 +134,6 @@ const _ImgReaderInterface kIface[5] = {
     {"NONE.tif", OpenNothing, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-const _ImgReaderInterface* Iface(int id) {
-  return &kIface[id];
-}
-
 // Empties the process-wide registry for a test and puts it back afterwards.
 class ReaderRegistry : public ::testing::Test {
  protected:
@@ -157,8 +149,26 @@ class ReaderRegistry : public ::testing::Test {
   const _ImgReaderInterface* saved_[IR_MAXREADERS + 1];
 };
 
-TestReader* OpenTest(const char* path) {
-  return reinterpret_cast<TestReader*>(PopenImageF(path, 1, nullptr));
+// An open test reader, closed at the end of the scope.
+struct Opened {
+  TestReader* tr;
+  explicit Opened(const char* path)
+      : tr(reinterpret_cast<TestReader*>(PopenImageF(path, 1, nullptr))) {
+    EXPECT_NE(tr, nullptr);
+  }
+  ~Opened() {
+    if (tr != nullptr) tr->ir.ri->Close(&tr->ir);
+  }
+  TestReader* operator->() { return tr; }
+  _ImgReader* ir() { return &tr->ir; }
+};
+
+// The next test reader opened has this size, colour space and behaviour.
+void Next(int xres, int yres, const _ImgColorSpace& cs = ICS_sRGB, Mode mode = kCooperate) {
+  NextReader().xres = xres;
+  NextReader().yres = yres;
+  NextReader().cs = cs;
+  NextReader().mode = mode;
 }
 
 }  // namespace
@@ -180,22 +190,23 @@ TEST_F(ReaderRegistry, HoldsSixtyFourDistinctInterfaces) {
 }
 
 TEST_F(ReaderRegistry, SuffixesAndFileNames) {
-  EXPECT_STREQ(PgetSuffix("/photos/2024/photo.JPG"), "JPG");
-  EXPECT_STREQ(PgetSuffix("a.b.tif"), "tif");
-  EXPECT_EQ(PgetSuffix(".profile"), nullptr);
-  EXPECT_EQ(PgetSuffix("name."), nullptr);
-  EXPECT_EQ(PgetSuffix("/dir.d/name"), nullptr);
-  EXPECT_STREQ(PgetSuffix(nullptr), "NO FILE");
+  const std::pair<const char*, const char*> suffixes[] = {{"/photos/2024/photo.JPG", "JPG"},
+                                                          {"a.b.tif", "tif"},
+                                                          {".profile", nullptr},
+                                                          {"name.", nullptr},
+                                                          {"/dir.d/name", nullptr},
+                                                          {nullptr, "NO FILE"}};
+  for (const auto& s : suffixes) {
+    const char* got = PgetSuffix(s.first);
+    EXPECT_EQ(got ? std::string(got) : "(none)", s.second ? s.second : "(none)") << s.first;
+  }
   EXPECT_STREQ(PgetFilename("/a/b/c.tif"), "c.tif");
   EXPECT_STREQ(PgetFilename("c.tif"), "c.tif");
   const _ImgReaderInterface* jpeg = &kIface[3];
-  EXPECT_EQ(PmatchSuffix(jpeg, "JPG"), 1);
-  EXPECT_EQ(PmatchSuffix(jpeg, "jiff"), 1);
-  EXPECT_EQ(PmatchSuffix(jpeg, "jpeg"), 1);  // the format's name counts
-  EXPECT_EQ(PmatchSuffix(jpeg, "jp"), 0);
-  EXPECT_EQ(PmatchSuffix(jpeg, "jpgx"), 0);
-  EXPECT_EQ(PmatchSuffix(jpeg, ""), 0);
-  EXPECT_EQ(PmatchSuffix(jpeg, nullptr), 0);
+  // The format's name counts as a suffix.
+  for (const char* yes : {"JPG", "jiff", "jpeg"}) EXPECT_EQ(PmatchSuffix(jpeg, yes), 1) << yes;
+  for (const char* no : {"jp", "jpgx", "", static_cast<const char*>(nullptr)})
+    EXPECT_EQ(PmatchSuffix(jpeg, no), 0) << (no ? no : "null");
 }
 
 TEST_F(ReaderRegistry, OpensByCaseInsensitiveSuffix) {
@@ -274,168 +285,142 @@ TEST(ReaderErrors, ReportTextAndClass) {
 TEST_F(ReaderRegistry, RenderChoosesTheSubsample) {
   PaddIReaderI(&kIface[1]);
   PaddIReaderI(&kIface[3]);
-  // JPEG 3000 x 2000 into 375 x 250: an eighth, straight into the output.
-  TestReader* tr = OpenTest("big.jpg");
-  ASSERT_NE(tr, nullptr);
-  Image out = Image::Empty(375, 250, &ICS_sRGB);
-  ASSERT_EQ(PrenderImageR(out.get(), &tr->ir, 0), 1);
-  ASSERT_EQ(tr->calls, 1);
-  EXPECT_EQ(tr->seen[0].subsample, 8);
-  EXPECT_EQ(tr->seen[0].r.xright, 3000);
-  EXPECT_EQ(tr->seen[0].r.ybottom, 2000);
-  EXPECT_EQ(tr->seen[0].buf, out->img);
-  EXPECT_EQ(tr->seen[0].bufsize, 375u * 250 * 3);
-  EXPECT_EQ(out.at<uint8_t>(100, 100, 1), 200);
-  tr->ir.ri->Close(&tr->ir);
-  // Any other format: no less than twice the output size, then resampled.
-  tr = OpenTest("big.tif");
-  ASSERT_NE(tr, nullptr);
-  Image out2 = Image::Empty(375, 250, &ICS_sRGB);
-  ASSERT_EQ(PrenderImageR(out2.get(), &tr->ir, 0), 1);
-  EXPECT_EQ(tr->seen[0].subsample, 4);
-  EXPECT_NE(tr->seen[0].buf, out2->img);
-  EXPECT_EQ(tr->seen[0].bufsize, 750u * 500 * 3);
-  EXPECT_EQ(out2->xres, 375);
-  EXPECT_EQ(out2.at<uint8_t>(374, 249, 0), 10);
-  EXPECT_EQ(out2.at<uint8_t>(0, 0, 2), 90);
-  tr->ir.ri->Close(&tr->ir);
-  // Ratios below the steps: a JPEG read whole, cut to a multiple of the subsample.
-  NextReader().xres = 1001;
-  NextReader().yres = 667;
-  tr = OpenTest("odd.jpg");
-  Image out3 = Image::Empty(300, 200, &ICS_sRGB);
-  ASSERT_EQ(PrenderImageR(out3.get(), &tr->ir, 0), 1);
-  EXPECT_EQ(tr->seen[0].subsample, 2);
-  EXPECT_EQ(tr->seen[0].r.xright, 1000);
-  EXPECT_EQ(tr->seen[0].r.ybottom, 666);
-  tr->ir.ri->Close(&tr->ir);
+  {  // JPEG 3000 x 2000 into 375 x 250: an eighth, straight into the output.
+    Opened r("big.jpg");
+    Image out = Image::Empty(375, 250, &ICS_sRGB);
+    ASSERT_EQ(PrenderImageR(out.get(), r.ir(), 0), 1);
+    ASSERT_EQ(r->calls, 1);
+    EXPECT_EQ(r->seen[0].subsample, 8);
+    EXPECT_EQ(BoxOf(r->seen[0].r), (Box{0, 3000, 0, 2000}));
+    EXPECT_EQ(r->seen[0].buf, out->img);
+    EXPECT_EQ(r->seen[0].bufsize, 375u * 250 * 3);
+    EXPECT_EQ(out.at<uint8_t>(100, 100, 1), 200);
+  }
+  {  // Any other format: no less than twice the output size, then resampled.
+    Opened r("big.tif");
+    Image out = Image::Empty(375, 250, &ICS_sRGB);
+    ASSERT_EQ(PrenderImageR(out.get(), r.ir(), 0), 1);
+    EXPECT_EQ(r->seen[0].subsample, 4);
+    EXPECT_NE(r->seen[0].buf, out->img);
+    EXPECT_EQ(r->seen[0].bufsize, 750u * 500 * 3);
+    EXPECT_EQ(out->xres, 375);
+    EXPECT_EQ(out.at<uint8_t>(374, 249, 0), 10);
+    EXPECT_EQ(out.at<uint8_t>(0, 0, 2), 90);
+  }
+  {  // Ratios below the steps: a JPEG read whole, cut to a multiple of the subsample.
+    Next(1001, 667);
+    Opened r("odd.jpg");
+    Image out = Image::Empty(300, 200, &ICS_sRGB);
+    ASSERT_EQ(PrenderImageR(out.get(), r.ir(), 0), 1);
+    EXPECT_EQ(r->seen[0].subsample, 2);
+    EXPECT_EQ(BoxOf(r->seen[0].r), (Box{0, 1000, 0, 666}));
+  }
   // A JPEG too narrow for its height's eighth keeps at least one column; an unset pixel
   // shape counts as square.
-  NextReader().xres = 4;
-  NextReader().yres = 2000;
+  Next(4, 2000);
   NextReader().pixAspect = 0.0f;
-  tr = OpenTest("strip.jpg");
-  Image out4 = Image::Empty(10, 250, &ICS_sRGB);
-  ASSERT_EQ(PrenderImageR(out4.get(), &tr->ir, 0), 1);
-  EXPECT_EQ(tr->seen[0].subsample, 4);
-  EXPECT_EQ(out4->xres, 1);
-  tr->ir.ri->Close(&tr->ir);
+  Opened r("strip.jpg");
+  Image out = Image::Empty(10, 250, &ICS_sRGB);
+  ASSERT_EQ(PrenderImageR(out.get(), r.ir(), 0), 1);
+  EXPECT_EQ(r->seen[0].subsample, 4);
+  EXPECT_EQ(out->xres, 1);
 }
 
 TEST_F(ReaderRegistry, RenderExpandsGreyAndKeepsTheShape) {
   PaddIReaderI(&kIface[1]);
-  NextReader().xres = 300;
-  NextReader().yres = 200;
-  NextReader().cs = ICS_Y8;
-  TestReader* tr = OpenTest("grey.tif");
-  ASSERT_NE(tr, nullptr);
+  Next(300, 200, ICS_Y8);
+  Opened r("grey.tif");
   Image out = Image::Empty(100, 100, &ICS_sRGB);
-  ASSERT_EQ(PrenderImageR(out.get(), &tr->ir, 0), 1);
-  EXPECT_EQ(tr->seen[0].cs.format, IPFy);
+  ASSERT_EQ(PrenderImageR(out.get(), r.ir(), 0), 1);
+  EXPECT_EQ(r->seen[0].cs.format, IPFy);
   EXPECT_EQ(out->xres, 100);
   EXPECT_EQ(out->yres, 67);  // the picture's 3:2 shape
   for (int c = 0; c < 3; ++c) EXPECT_NEAR(out.at<uint8_t>(50, 30, c), 77, 1);
-  tr->ir.ri->Close(&tr->ir);
 }
 
 TEST_F(ReaderRegistry, RenderRetriesOnceInTheReadersSpace) {
   Messages msgs;
   PaddIReaderI(&kIface[1]);
-  NextReader().xres = 40;
-  NextReader().yres = 30;
-  NextReader().cs = ICS_RGB709;
+  Next(40, 30, ICS_RGB709);
   _ImgColorSpace rgb16 = ICS_RGB709;
   rgb16.dtype = IDTushort;
   rgb16.cstatic = 0;  // the output keeps a private copy in its pixel block
-  TestReader* tr = OpenTest("float.tif");
-  ASSERT_NE(tr, nullptr);
-  Image out = Image::Empty(40, 30, &rgb16);
-  ASSERT_EQ(PrenderImageR(out.get(), &tr->ir, 0), 1);
-  ASSERT_EQ(tr->calls, 2);
-  // The first request asks for the output's space into a buffer sized for it; the second
-  // for the reader's own, into a buffer sized for that.
-  EXPECT_EQ(tr->seen[0].cs.dtype, IDTushort);
-  EXPECT_EQ(tr->seen[0].bufsize, 40u * 30 * 6);
-  EXPECT_EQ(tr->seen[1].cs.dtype, IDTfloat);
-  EXPECT_EQ(tr->seen[1].bufsize, 40u * 30 * 12);
-  EXPECT_TRUE(PmatchColorSpace(out->csp, &rgb16, 31));
-  EXPECT_EQ(out.at<uint16_t>(3, 4, 0), 16384);
-  EXPECT_EQ(out.at<uint16_t>(3, 4, 1), 32768);
-  EXPECT_EQ(out.at<uint16_t>(3, 4, 2), 65535);
-  EXPECT_EQ(msgs.Count(), 0u);
-  tr->ir.ri->Close(&tr->ir);
+  {
+    Opened r("float.tif");
+    Image out = Image::Empty(40, 30, &rgb16);
+    ASSERT_EQ(PrenderImageR(out.get(), r.ir(), 0), 1);
+    ASSERT_EQ(r->calls, 2);
+    // The first request asks for the output's space into a buffer sized for it; the second
+    // for the reader's own, into a buffer sized for that.
+    EXPECT_EQ(r->seen[0].cs.dtype, IDTushort);
+    EXPECT_EQ(r->seen[0].bufsize, 40u * 30 * 6);
+    EXPECT_EQ(r->seen[1].cs.dtype, IDTfloat);
+    EXPECT_EQ(r->seen[1].bufsize, 40u * 30 * 12);
+    EXPECT_TRUE(PmatchColorSpace(out->csp, &rgb16, 31));
+    EXPECT_THAT(std::vector<uint16_t>(&out.at<uint16_t>(3, 4), &out.at<uint16_t>(3, 4) + 3),
+                ElementsAre(16384, 32768, 65535));
+    EXPECT_EQ(msgs.Count(), 0u);
+  }
   // Into a smaller float output: read whole into a temporary, then resampled.
-  tr = OpenTest("float.tif");
+  Opened r("float.tif");
   Image half = Image::Empty(20, 15, &ICS_RGB709);
-  ASSERT_EQ(PrenderImageR(half.get(), &tr->ir, 0), 1);
-  EXPECT_EQ(tr->calls, 1);
-  EXPECT_NE(tr->seen[0].buf, half->img);
+  ASSERT_EQ(PrenderImageR(half.get(), r.ir(), 0), 1);
+  EXPECT_EQ(r->calls, 1);
+  EXPECT_NE(r->seen[0].buf, half->img);
   EXPECT_FLOAT_EQ(half.at<float>(10, 7, 1), 0.5f);
-  tr->ir.ri->Close(&tr->ir);
 }
 
 TEST_F(ReaderRegistry, RenderRefusesMisbehavingReaders) {
   Messages msgs;
   PaddIReaderI(&kIface[1]);
-  NextReader().xres = 40;
-  NextReader().yres = 30;
-  NextReader().cs = ICS_RGB709;
   _ImgColorSpace rgb16 = ICS_RGB709;
   rgb16.dtype = IDTushort;
-  // A reader that asks for a retry twice.
-  NextReader().mode = kAlwaysRetry;
-  TestReader* tr = OpenTest("float.tif");
-  Image out = Image::Empty(40, 30, &rgb16);
-  EXPECT_EQ(PrenderImageR(out.get(), &tr->ir, 0), 0);
-  EXPECT_EQ(tr->calls, 2);
-  EXPECT_TRUE(msgs.Saw(DMCparameter, "IRreadRec() misbehaving"));
-  EXPECT_EQ(out->img, nullptr);
-  tr->ir.ri->Close(&tr->ir);
-  // A reader that asks for a retry in the space it was already asked for.
-  msgs.Clear();
-  tr = OpenTest("float.tif");
-  Image same = Image::Empty(40, 30, &ICS_RGB709);
-  EXPECT_EQ(PrenderImageR(same.get(), &tr->ir, 0), 0);
-  EXPECT_EQ(tr->calls, 1);
-  EXPECT_TRUE(msgs.Saw(DMCparameter, "IRreadRec() misbehaving"));
-  tr->ir.ri->Close(&tr->ir);
-  // A reader that swaps the destination buffer.
-  msgs.Clear();
-  NextReader().cs = ICS_sRGB;
-  NextReader().mode = kSwapBuffer;
-  tr = OpenTest("swap.tif");
-  Image rgb = Image::Empty(40, 30, &ICS_sRGB);
-  EXPECT_EQ(PrenderImageR(rgb.get(), &tr->ir, 0), 0);
-  EXPECT_TRUE(msgs.Saw(DMCwarning, "Unsupported image conversion"));
-  EXPECT_EQ(rgb->img, nullptr);
-  tr->ir.ri->Close(&tr->ir);
-  // A reader that would deliver float pixels into the 8-bit buffer finds they do not fit.
-  msgs.Clear();
-  NextReader().mode = kWantFloat;
-  tr = OpenTest("wide.tif");
-  Image narrow = Image::Empty(40, 30, &ICS_sRGB);
-  EXPECT_EQ(PrenderImageR(narrow.get(), &tr->ir, 1), 0);
-  EXPECT_EQ(narrow->img, nullptr);
-  tr->ir.ri->Close(&tr->ir);
+  struct Case {
+    Mode mode;
+    const _ImgColorSpace *file, *out;
+    int calls;     // requests made before giving up (0: not checked)
+    unsigned cls;  // the message sent
+    const char* text;
+  };
+  const Case cases[] = {
+      // Asks for a retry twice; asks for one in the space it was already asked for.
+      {kAlwaysRetry, &ICS_RGB709, &rgb16, 2, DMCparameter, "IRreadRec() misbehaving"},
+      {kAlwaysRetry, &ICS_RGB709, &ICS_RGB709, 1, DMCparameter, "IRreadRec() misbehaving"},
+      // Swaps the destination buffer.
+      {kSwapBuffer, &ICS_sRGB, &ICS_sRGB, 0, DMCwarning, "Unsupported image conversion"},
+      // Would deliver float pixels into the 8-bit buffer: they do not fit (quietly).
+      {kWantFloat, &ICS_sRGB, &ICS_sRGB, 0, 0, nullptr},
+  };
+  for (const Case& c : cases) {
+    msgs.Clear();
+    Next(40, 30, *c.file, c.mode);
+    Opened r("odd.tif");
+    Image out = Image::Empty(40, 30, c.out);
+    EXPECT_EQ(PrenderImageR(out.get(), r.ir(), c.text == nullptr), 0) << c.mode;
+    if (c.calls) {
+      EXPECT_EQ(r->calls, c.calls) << c.mode;
+    }
+    if (c.text) {
+      EXPECT_TRUE(msgs.Saw(c.cls, c.text)) << c.mode;
+    }
+    EXPECT_EQ(out->img, nullptr);
+  }
 }
 
 TEST_F(ReaderRegistry, RenderReportsReaderErrorsUnlessQuiet) {
   Messages msgs;
   PaddIReaderI(&kIface[1]);
-  NextReader().xres = 40;
-  NextReader().yres = 30;
-  NextReader().mode = kFail;
-  TestReader* tr = OpenTest("bad.tif");
+  Next(40, 30, ICS_sRGB, kFail);
+  Opened r("bad.tif");
   Image out = Image::Empty(20, 15, &ICS_sRGB);
-  EXPECT_EQ(PrenderImageR(out.get(), &tr->ir, 1), 0);
+  EXPECT_EQ(PrenderImageR(out.get(), r.ir(), 1), 0);
   EXPECT_EQ(msgs.Count(), 0u);
-  EXPECT_EQ(PrenderImageR(out.get(), &tr->ir, 0), 0);
+  EXPECT_EQ(PrenderImageR(out.get(), r.ir(), 0), 0);
   EXPECT_TRUE(msgs.Saw(DMCsystem, "bad.tif: Read error: disk on fire"));
   EXPECT_EQ(out->img, nullptr);
   out->xres = 0;
-  EXPECT_EQ(PrenderImageR(out.get(), &tr->ir, 0), 0);
+  EXPECT_EQ(PrenderImageR(out.get(), r.ir(), 0), 0);
   EXPECT_TRUE(msgs.Saw(DMCparameter, "Illegal output resolution"));
-  tr->ir.ri->Close(&tr->ir);
 }
 
 TEST(ReaderRender, RenderFromAnImage) {

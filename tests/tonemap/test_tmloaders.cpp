@@ -7,45 +7,33 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "formats/rgbe.h"
 #include "tonemap/tmloaders.h"
+#include "tm_test_util.h"
 #include "tonemap/tonemap.h"
 
 namespace {
 
-struct TmDeleter {
-  void operator()(TMstruct* t) const { tmDone(t); }
-};
-using TmPtr = std::unique_ptr<TMstruct, TmDeleter>;
-
-std::string tempPath(const char* name, const char* suffix) {
-  return testing::TempDir() + name + std::to_string(getpid()) + suffix;
-}
-
-std::string testFile(const char* dir, const char* name) {
-  return std::string(LUMERIN_TESTDATA) + "/" + dir + "/" + name;
-}
+using tmtest::QuietTm;
+using tmtest::TmPtr;
 
 // A picture of w x h pixels of value v (grey) after the given header lines.
 std::string writePicture(const char* name, const std::string& header, int w, int h, float v,
                          int dropBytes = 0) {
-  std::string path = tempPath(name, ".hdr");
+  std::string path = tmtest::TempPath(name, ".hdr");
   FILE* fp = fopen(path.c_str(), "wb");
   fprintf(fp, "#?RGBE\n%s\n-Y %d +X %d\n", header.c_str(), h, w);
   std::vector<unsigned char> row(4 * (size_t)w);
   for (int x = 0; x < w; x++) setcolr(&row[4 * x], v, v * (1 + x % 3) / 3, v / 2);
   for (int y = 0; y < h; y++) fwritecolrs((const RGBEPIX*)row.data(), w, fp);
   fclose(fp);
-  if (dropBytes > 0) {
-    FILE* f = fopen(path.c_str(), "rb");
-    fseek(f, 0, SEEK_END);
-    long len = ftell(f);
-    fclose(f);
-    if (truncate(path.c_str(), len - dropBytes) != 0) ADD_FAILURE() << "truncate";
-  }
+  if (dropBytes > 0)
+    std::filesystem::resize_file(path, std::filesystem::file_size(path) - dropBytes);
   return path;
 }
 
@@ -62,7 +50,7 @@ struct Loaded {
 TEST(TmLoadPicture, ExposureLinesMultiply) {
   std::string p =
       writePicture("expo", "EXPOSURE=2\nEXPOSURE=2\nFORMAT=32-bit_rle_rgbe\n", 10, 3, 1.0f);
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+  TmPtr t = QuietTm();
   Loaded l;
   ASSERT_EQ(tmLoadPicture(t.get(), &l.ls, &l.cs, &l.x, &l.y, p.c_str(), nullptr), 0);
   EXPECT_EQ(l.x, 10);
@@ -79,7 +67,7 @@ TEST(TmLoadPicture, ExposureLinesMultiply) {
 TEST(TmLoadPicture, FormatDecidesTheInputSpace) {
   std::string none = writePicture("nofmt", "SOFTWARE=test\n", 8, 2, 0.5f);
   std::string xyz = writePicture("xyz", "FORMAT=32-bit_rle_xyze\nEXPOSURE=0.5\n", 8, 2, 0.5f);
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+  TmPtr t = QuietTm();
   Loaded a, b;
   ASSERT_EQ(tmLoadPicture(t.get(), &a.ls, nullptr, &a.x, &a.y, none.c_str(), nullptr), 0);
   EXPECT_DOUBLE_EQ(t->inpsf, 179.0);
@@ -95,7 +83,7 @@ TEST(TmLoadPicture, PrimariesLineIsKeptWithTheStruct) {
   std::string p = writePicture(
       "prims", "PRIMARIES=0.64 0.33 0.3 0.6 0.15 0.06 0.3127 0.329\nFORMAT=32-bit_rle_rgbe\n", 8, 1,
       1.0f);
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+  TmPtr t = QuietTm();
   Loaded l;
   ASSERT_EQ(tmLoadPicture(t.get(), &l.ls, &l.cs, &l.x, &l.y, p.c_str(), nullptr), 0);
   ASSERT_EQ(t->inppri, (RGBPRIMP)t->inpprims);
@@ -117,7 +105,7 @@ TEST(TmLoadPicture, UnreadablePicturesFailWithFileError) {
                {"trunc", "FORMAT=32-bit_rle_rgbe\n", 20}};
   for (auto& c : cases) {
     std::string p = writePicture(c.name, c.header, 16, 4, 1.0f, c.drop);
-    TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+    TmPtr t = QuietTm();
     Loaded l;
     EXPECT_EQ(tmLoadPicture(t.get(), &l.ls, &l.cs, &l.x, &l.y, p.c_str(), nullptr), TMERR_FILE)
         << c.name;
@@ -127,17 +115,13 @@ TEST(TmLoadPicture, UnreadablePicturesFailWithFileError) {
     EXPECT_STREQ(t->lastFunc, "tmLoadPicture");
     unlink(p.c_str());
   }
-  std::string bad = tempPath("badres", ".hdr");
-  FILE* fp = fopen(bad.c_str(), "wb");
-  fputs("#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 0 +X 5\n", fp);
-  fclose(fp);
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+  std::string bad = tmtest::TempPath("badres", ".hdr");
+  std::ofstream(bad) << "#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 0 +X 5\n";
+  TmPtr t = QuietTm();
   Loaded l;
   EXPECT_EQ(tmLoadPicture(t.get(), &l.ls, nullptr, &l.x, &l.y, bad.c_str(), nullptr), TMERR_FILE);
   // A size no memory can hold is refused before any allocation.
-  fp = fopen(bad.c_str(), "wb");
-  fputs("#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2000000000 +X 2000000000\n", fp);
-  fclose(fp);
+  std::ofstream(bad) << "#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2000000000 +X 2000000000\n";
   EXPECT_EQ(tmLoadPicture(t.get(), &l.ls, nullptr, &l.x, &l.y, bad.c_str(), nullptr), TMERR_MEMORY);
   EXPECT_EQ(l.ls, nullptr);
   EXPECT_EQ(tmLoadPicture(t.get(), &l.ls, nullptr, &l.x, &l.y, "/nonexistent/x.hdr", nullptr),
@@ -149,7 +133,7 @@ TEST(TmLoadPicture, UnreadablePicturesFailWithFileError) {
 TEST(TmLoadPicture, ReadsFromAnOpenStreamAndLeavesItOpen) {
   std::string p = writePicture("stream", "FORMAT=32-bit_rle_rgbe\n", 9, 2, 2.0f);
   FILE* fp = fopen(p.c_str(), "rb");
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+  TmPtr t = QuietTm();
   Loaded l;
   ASSERT_EQ(tmLoadPicture(t.get(), &l.ls, nullptr, &l.x, &l.y, nullptr, fp), 0);
   EXPECT_EQ(fgetc(fp), EOF);  // still open, at the end
@@ -160,7 +144,7 @@ TEST(TmLoadPicture, ReadsFromAnOpenStreamAndLeavesItOpen) {
 TEST(TmMapPicture, MapsTheTestPictures) {
   for (const char* name : {"desk_oiiotool_rle.hdr", "desk_imagemagick_rle.hdr",
                            "desk_strip7x96_imagemagick_flat.hdr"}) {
-    std::string path = testFile("hdr", name);
+    std::string path = tmtest::TestFile("hdr", name);
     if (access(path.c_str(), R_OK) != 0) GTEST_SKIP() << "test picture missing: " << name;
     unsigned char* ps = nullptr;
     int x = 0, y = 0;
@@ -186,7 +170,7 @@ TEST(TmMapPicture, MapsTheTestPictures) {
 // Writes a strip TIFF of float or 16-bit samples.
 std::string writeTiff(const char* name, int spp, bool fl, int bits, double stonits,
                       bool separate = false, const float* prims = nullptr) {
-  std::string path = tempPath(name, ".tif");
+  std::string path = tmtest::TempPath(name, ".tif");
   TIFF* t = TIFFOpen(path.c_str(), "w");
   const int w = 6, h = 4;
   TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
@@ -221,7 +205,7 @@ std::string writeTiff(const char* name, int spp, bool fl, int bits, double stoni
 TEST(TmLoadTIFF, ReadsTheSampleToNitsFactor) {
   std::string a = writeTiff("nits", 3, true, 32, 2.5);
   std::string b = writeTiff("nonits", 1, true, 32, -1);
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+  TmPtr t = QuietTm();
   Loaded l;
   ASSERT_EQ(tmLoadTIFF(t.get(), &l.ls, &l.cs, &l.x, &l.y, a.c_str(), nullptr), 0);
   EXPECT_DOUBLE_EQ(t->inpsf, 2.5);
@@ -246,7 +230,7 @@ TEST(TmLoadTIFF, UnmappableFilesReturnErrors) {
   std::string byte8 = writeTiff("eight", 3, false, 8, -1);
   std::string sep = writeTiff("sep", 3, false, 16, -1, true);
   for (const std::string& p : {zero, byte8, sep}) {
-    TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+    TmPtr t = QuietTm();
     Loaded l;
     EXPECT_EQ(tmLoadTIFF(t.get(), &l.ls, &l.cs, &l.x, &l.y, p.c_str(), nullptr), TMERR_FILE) << p;
     EXPECT_EQ(l.ls, nullptr);
@@ -254,7 +238,7 @@ TEST(TmLoadTIFF, UnmappableFilesReturnErrors) {
     EXPECT_EQ(l.y, 0);
     unlink(p.c_str());
   }
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+  TmPtr t = QuietTm();
   Loaded l;
   EXPECT_EQ(tmLoadTIFF(t.get(), &l.ls, nullptr, &l.x, &l.y, "/nonexistent.tif", nullptr),
             TMERR_FILE);
@@ -263,7 +247,7 @@ TEST(TmLoadTIFF, UnmappableFilesReturnErrors) {
 TEST(TmLoadTIFF, FilePrimariesSetTheInputSpace) {
   const float p709[6] = {0.64f, 0.33f, 0.30f, 0.60f, 0.15f, 0.06f};
   std::string a = writeTiff("prim", 3, false, 16, -1, false, p709);
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+  TmPtr t = QuietTm();
   Loaded l;
   ASSERT_EQ(tmLoadTIFF(t.get(), &l.ls, &l.cs, &l.x, &l.y, a.c_str(), nullptr), 0);
   ASSERT_EQ(t->inppri, (RGBPRIMP)t->inpprims);
@@ -299,9 +283,9 @@ TEST(TmMapTIFF, MapsTheTestPictures) {
                {"desk_rgb16.tif", true},           {"desk_rgbf32_lzw_fpredictor.tif", true},
                {"desk_rgbf32_bigendian.tif", true}};
   for (auto& f : files) {
-    std::string path = testFile("tiff", f.name);
+    std::string path = tmtest::TestFile("tiff", f.name);
     if (access(path.c_str(), R_OK) != 0) GTEST_SKIP() << "test picture missing: " << f.name;
-    TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
+    TmPtr t = QuietTm();
     Loaded l;
     ASSERT_EQ(tmLoadTIFF(t.get(), &l.ls, &l.cs, &l.x, &l.y, path.c_str(), nullptr), 0) << f.name;
     EXPECT_EQ(l.x, 322) << f.name;
@@ -322,8 +306,8 @@ TEST(TmMapTIFF, MapsTheTestPictures) {
 }
 
 TEST(TmMapTIFF, LogLuvAndFloatFilesOfOnePictureLookAlike) {
-  std::string a = testFile("tiff", "desk_logluv32.tif"),
-              b = testFile("tiff", "desk_rgbf32_strips.tif");
+  std::string a = tmtest::TestFile("tiff", "desk_logluv32.tif"),
+              b = tmtest::TestFile("tiff", "desk_rgbf32_strips.tif");
   if (access(a.c_str(), R_OK) != 0 || access(b.c_str(), R_OK) != 0)
     GTEST_SKIP() << "test pictures missing";
   unsigned char *pa, *pb;

@@ -10,23 +10,18 @@
 #include <vector>
 
 #include "tonemap/tmprivate.h"
+#include "tm_test_util.h"
 #include "tonemap/tonemap.h"
 #include "tonemap/uvcode.h"
 
 namespace {
 
-struct TmDeleter {
-  void operator()(TMstruct* t) const { tmDone(t); }
-};
-using TmPtr = std::unique_ptr<TMstruct, TmDeleter>;
-
-std::string tempPath(const char* name) {
-  return testing::TempDir() + name + std::to_string(getpid()) + ".tif";
-}
+using tmtest::SpaceTm;
+using tmtest::TmPtr;
 
 // Writes one row of raw 24-bit LogLuv words and reads it back as float XYZ through libtiff.
 std::vector<float> libtiffDecode24(const std::vector<uint32_t>& raw) {
-  std::string path = tempPath("uvcells");
+  std::string path = tmtest::TempPath("uvcells", ".tif");
   TIFF* t = TIFFOpen(path.c_str(), "w");
   EXPECT_NE(t, nullptr);
   if (t == nullptr) return {};
@@ -130,7 +125,7 @@ bool readLuv(const std::string& path, LuvFile* f) {
 }
 
 std::string testFile(const char* name) {
-  return std::string(LUMERIN_TESTDATA) + "/tiff/" + name;
+  return tmtest::TestFile("tiff", name);
 }
 
 // Display chroma bytes of a colour at unit luminance, the way the LogLuv converters define
@@ -154,8 +149,7 @@ void checkLuvAgainstFloat(const char* name, bool bits24) {
   if (access(testFile(name).c_str(), R_OK) != 0) GTEST_SKIP() << "test picture missing: " << name;
   ASSERT_TRUE(readLuv(testFile(name), &f));
   const int n = f.width * f.height;
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
-  ASSERT_EQ(tmSetSpace(t.get(), nullptr, f.stonits, nullptr), 0);
+  TmPtr t = SpaceTm(nullptr, f.stonits);
   std::vector<TMbright> lp(n);
   std::vector<unsigned char> cp(3 * n);
   ASSERT_EQ(bits24 ? tmCvLuv24(t.get(), lp.data(), cp.data(), f.raw.data(), n)
@@ -177,7 +171,6 @@ void checkLuvAgainstFloat(const char* name, bool bits24) {
 TEST(TmCvLuv, Luv32AgreesWithLibtiffFloatDecoding) {
   checkLuvAgainstFloat("desk_logluv32.tif", false);
 }
-
 TEST(TmCvLuv, Luv24AgreesWithLibtiffFloatDecoding) {
   checkLuvAgainstFloat("desk_logluv24.tif", true);
 }
@@ -188,8 +181,7 @@ TEST(TmCvLuv, L16AgreesWithLibtiffFloatDecoding) {
     GTEST_SKIP() << "test picture missing: desk_logl16.tif";
   ASSERT_TRUE(readLuv(testFile("desk_logl16.tif"), &f));
   const int n = f.width * f.height;
-  TmPtr t(tmInit(TMF_QUIET | TMF_GREY, nullptr, 2.2));
-  ASSERT_EQ(tmSetSpace(t.get(), stdprims, f.stonits, nullptr), 0);
+  TmPtr t = SpaceTm(stdprims, f.stonits, TMF_GREY);
   std::vector<unsigned short> l16(f.raw.begin(), f.raw.end());
   std::vector<TMbright> lp(n), lf(n);
   ASSERT_EQ(tmCvL16(t.get(), lp.data(), l16.data(), n), 0);
@@ -201,8 +193,7 @@ TEST(TmCvLuv, L16AgreesWithLibtiffFloatDecoding) {
 }
 
 TEST(TmCvLuv, SignBitMeansNoBrightness) {
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
-  ASSERT_EQ(tmSetSpace(t.get(), nullptr, 1.0, nullptr), 0);
+  TmPtr t = SpaceTm(nullptr, 1.0);
   const uint32_t luv[] = {0x80000000u | 0x56C2, (16384u << 16) | 0x56C2};
   TMbright ls[2];
   unsigned char cs[6];
@@ -218,8 +209,7 @@ TEST(TmCvLuv, SignBitMeansNoBrightness) {
 }
 
 TEST(TmCvLuv, NonXyzInputIsAnErrorNotAnExit) {
-  TmPtr t(tmInit(TMF_QUIET, nullptr, 2.2));
-  ASSERT_EQ(tmSetSpace(t.get(), stdprims, 1.0, nullptr), 0);
+  TmPtr t = SpaceTm(stdprims, 1.0);
   const uint32_t luv[] = {(16384u << 16) | 0x56C2};
   TMbright ls[1];
   unsigned char cs[3];
@@ -232,8 +222,7 @@ TEST(TmCvLuv, NonXyzInputIsAnErrorNotAnExit) {
 }
 
 TEST(TmCvLuv, MesopicShiftDarkensBluishDimPixels) {
-  TmPtr t(tmInit(TMF_QUIET | TMF_MESOPIC, nullptr, 2.2));
-  ASSERT_EQ(tmSetSpace(t.get(), nullptr, 1.0, nullptr), 0);
+  TmPtr t = SpaceTm(nullptr, 1.0, TMF_MESOPIC);
   // Dim (2^-8 cd/m2) pixels: one neutral, one bluish (low v').
   const uint32_t le = (uint32_t)(56 * 256) << 16;
   const uint32_t luv[] = {le | 0x56C2, le | (70u << 8) | 120u};

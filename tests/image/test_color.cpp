@@ -96,27 +96,23 @@ TEST(ColorMatrix, WhiteAdaptation) {
   EXPECT_EQ(compxyzWBmat(m, w0, xyneu), 0);
   EXPECT_EQ(compxyzWBmat(m, xyneu, w0), 0);
 
-  // D65 white in XYZ adapts to the equal-energy white of the same luminance.
-  ASSERT_EQ(compxyzWBmat(m, w, xyneu), 1);
-  const COLOR d65 = {w[0] / w[1], 1.f, (1.f - w[0] - w[1]) / w[1]};
-  COLOR e;
-  colortrans(e, m, d65);
-  EXPECT_NEAR(e[0], 1.0, 2e-3);
-  EXPECT_NEAR(e[1], 1.0, 2e-3);
-  EXPECT_NEAR(e[2], 1.0, 2e-3);
-
-  // Display white of any primaries maps to equal XYZ and back to equal RGB.
+  // D65 white in XYZ adapts to the equal-energy white of the same luminance; display white of
+  // any primaries maps to equal XYZ and back to equal RGB.
+  const auto white = [](const COLORMAT mat, const COLOR in, double tol) {
+    COLOR e;
+    colortrans(e, mat, in);
+    for (int i = 0; i < 3; i++) EXPECT_NEAR(e[i], 1.0, tol) << i;
+  };
+  const COLOR d65 = {w[0] / w[1], 1.f, (1.f - w[0] - w[1]) / w[1]}, one = {1, 1, 1};
   COLORMAT r2x, x2r, rr;
+  ASSERT_EQ(compxyzWBmat(m, w, xyneu), 1);
+  white(m, d65, 2e-3);
   ASSERT_EQ(comprgb2xyzWBmat(r2x, ICS_AdobeRGB.chroma), 1);
-  const COLOR one = {1, 1, 1};
-  colortrans(e, r2x, one);
-  for (int i = 0; i < 3; i++) EXPECT_NEAR(e[i], 1.0, 2e-3);
+  white(r2x, one, 2e-3);
   ASSERT_EQ(compxyz2rgbWBmat(x2r, ICS_sRGB.chroma), 1);
-  colortrans(e, x2r, one);
-  for (int i = 0; i < 3; i++) EXPECT_NEAR(e[i], 1.0, 2e-3);
+  white(x2r, one, 2e-3);
   ASSERT_EQ(comprgb2rgbWBmat(rr, ICS_sRGB.chroma, ICS_AdobeRGB.chroma), 1);
-  colortrans(e, rr, one);
-  for (int i = 0; i < 3; i++) EXPECT_NEAR(e[i], 1.0, 1e-4);
+  white(rr, one, 1e-4);
   ASSERT_EQ(comprgb2rgbmat(rr, ICS_sRGB.chroma, ICS_sRGB.chroma), 1);
   EXPECT_EQ(rr[0][0], 1.f);
   EXPECT_EQ(rr[0][1], 0.f);

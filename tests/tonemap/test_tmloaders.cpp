@@ -47,6 +47,12 @@ struct Loaded {
   }
 };
 
+double meanByte(const unsigned char* p, size_t n) {
+  double sum = 0;
+  for (size_t i = 0; i < n; i++) sum += p[i];
+  return sum / n;
+}
+
 TEST(TmLoadPicture, ExposureLinesMultiply) {
   std::string p =
       writePicture("expo", "EXPOSURE=2\nEXPOSURE=2\nFORMAT=32-bit_rle_rgbe\n", 10, 3, 1.0f);
@@ -152,9 +158,7 @@ TEST(TmMapPicture, MapsTheTestPictures) {
               0)
         << name;
     EXPECT_GT(x, 0);
-    long sum = 0;
-    for (size_t i = 0; i < (size_t)3 * x * y; i++) sum += ps[i];
-    double mean = (double)sum / (3.0 * x * y);
+    const double mean = meanByte(ps, (size_t)3 * x * y);
     EXPECT_GT(mean, 30) << name;  // a reasonable exposure, not black or white
     EXPECT_LT(mean, 220) << name;
     free(ps);
@@ -297,10 +301,8 @@ TEST(TmMapTIFF, MapsTheTestPictures) {
         tmMapTIFF(&ps, &x, &y, TMF_QUIET | TMF_GREY, stdprims, 2.2, 32, 100, path.c_str(), nullptr),
         0)
         << f.name;
-    long sum = 0;
-    for (int i = 0; i < x * y; i++) sum += ps[i];
-    EXPECT_GT(sum / (x * y), 20) << f.name;
-    EXPECT_LT(sum / (x * y), 230) << f.name;
+    EXPECT_GT(meanByte(ps, (size_t)x * y), 20) << f.name;
+    EXPECT_LT(meanByte(ps, (size_t)x * y), 230) << f.name;
     free(ps);
   }
 }

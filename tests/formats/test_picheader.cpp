@@ -46,24 +46,20 @@ int collect(const char* line, void* data) {
 }  // namespace
 
 TEST(PicResolution, AllEightOrdersRoundTrip) {
-  PICRES r;
-  ASSERT_EQ(str2resolu(&r, "-Y 480 +X 640\n"), 1);
-  EXPECT_EQ(r.order, 6);
-  EXPECT_EQ(picresScanlen(r), 640);
-  EXPECT_EQ(picresNumScans(r), 480);
-  ASSERT_EQ(str2resolu(&r, "+X 5 -Y 3\n"), 1);
-  EXPECT_EQ(r.order, 2);
-  EXPECT_EQ(picresScanlen(r), 3);
-  EXPECT_EQ(picresNumScans(r), 5);
-
   const char* lines[8] = {"+X 640 +Y 480\n", "-X 640 +Y 480\n", "+X 640 -Y 480\n",
                           "-X 640 -Y 480\n", "+Y 480 +X 640\n", "+Y 480 -X 640\n",
                           "-Y 480 +X 640\n", "-Y 480 -X 640\n"};
   for (int order = 0; order < 8; order++) {
     const PICRES want = {order, 640, 480};
     const int scanlen = picresScanlen(want), count = picresNumScans(want);
+    EXPECT_EQ(scanlen, order & RES_YMAJ ? 640 : 480);
     const std::string line = written([&](FILE* fp) { fputresolu(order, scanlen, count, fp); });
     EXPECT_EQ(line, lines[order]);
+    PICRES r;
+    ASSERT_EQ(str2resolu(&r, line.c_str()), 1);
+    EXPECT_EQ(r.order, order);
+    EXPECT_EQ(picresScanlen(r), scanlen);
+    EXPECT_EQ(picresNumScans(r), count);
     TextIn in(line + "XYZ");
     int sl = 0, n = 0;
     EXPECT_EQ(fgetresolu(&sl, &n, in.fp), order);
@@ -112,36 +108,27 @@ TEST(PicHeader, LinesArriveWholeOrInPiecesUntilTheEmptyLine) {
 }
 
 TEST(PicHeader, CheckheaderMatchesAndCopiesBounded) {
+  // Runs checkheader over text with the format pattern fmt; returns the lines passed on.
+  auto check = [](const std::string& text, char* fmt, int want) {
+    TextIn in(text);
+    return written([&](FILE* fp) { EXPECT_EQ(checkheader(in.fp, fmt, fp), want) << text; });
+  };
   const std::string head = "#?P\nEXPOSURE=1\nFORMAT=32-bit_rle_rgbe\n\n";
-  {
-    TextIn in(head);
-    char fmt[MAXFMTLEN] = "32-bit_rle_*";
-    EXPECT_EQ(written([&](FILE* fp) { EXPECT_EQ(checkheader(in.fp, fmt, fp), 1); }),
-              "#?P\nEXPOSURE=1\n");
-    EXPECT_STREQ(fmt, "32-bit_rle_rgbe");
-  }
-  {
-    TextIn in(head);
-    char fmt[MAXFMTLEN] = "32-bit_rle_xyze";
-    EXPECT_EQ(checkheader(in.fp, fmt, nullptr), -1);
-  }
-  {
-    // A FORMAT line with only blanks is ordinary text.
-    TextIn in("#?P\nFORMAT=  \n\n");
-    char fmt[MAXFMTLEN] = "*";
-    EXPECT_EQ(written([&](FILE* fp) { EXPECT_EQ(checkheader(in.fp, fmt, fp), 0); }),
-              "#?P\nFORMAT=  \n");
-  }
-  {
-    // Overlong values are cut to their buffers.
-    TextIn in("FORMAT=" + std::string(300, 'z') + "\n\n");
-    char fmt[MAXFMTLEN] = "z*";
-    EXPECT_EQ(checkheader(in.fp, fmt, nullptr), 1);
-    EXPECT_EQ(std::string(fmt), std::string(MAXFMTLEN - 1, 'z'));
-    char name[8];
-    EXPECT_EQ(headidval(name, "#?VORTELUX\n", sizeof name), 1);
-    EXPECT_STREQ(name, "VORTELU");
-  }
+  char fmt[MAXFMTLEN] = "32-bit_rle_*";
+  EXPECT_EQ(check(head, fmt, 1), "#?P\nEXPOSURE=1\n");
+  EXPECT_STREQ(fmt, "32-bit_rle_rgbe");
+  std::strcpy(fmt, "32-bit_rle_xyze");
+  check(head, fmt, -1);
+  // A FORMAT line with only blanks is ordinary text.
+  std::strcpy(fmt, "*");
+  EXPECT_EQ(check("#?P\nFORMAT=  \n\n", fmt, 0), "#?P\nFORMAT=  \n");
+  // Overlong values are cut to their buffers.
+  std::strcpy(fmt, "z*");
+  check("FORMAT=" + std::string(300, 'z') + "\n\n", fmt, 1);
+  EXPECT_EQ(std::string(fmt), std::string(MAXFMTLEN - 1, 'z'));
+  char name[8];
+  EXPECT_EQ(headidval(name, "#?VORTELUX\n", sizeof name), 1);
+  EXPECT_STREQ(name, "VORTELU");
 }
 
 TEST(PicHeader, GlobmatchFollowsItsWildcards) {

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include <unistd.h>
+
 namespace {
 
 std::string printed(const VIEW& v) {
@@ -89,16 +91,11 @@ TEST(ViewCheck, SetviewRefusesImpossibleViews) {
 }
 
 TEST(ViewGeometry, ViewrayAndViewlocAreInverse) {
-  for (const char* type : {"-vtv", "-vtl", "-vth", "-vtc", "-vta", "-vts"}) {
+  for (const char* type : {"-vtv -vh 60 -vv 40", "-vtl -vh 4 -vv 3", "-vth -vh 170 -vv 150",
+                           "-vtc -vh 300 -vv 60", "-vta -vh 300 -vv 250", "-vts -vh 300 -vv 250"}) {
     VIEW v = stdview;
+    sscanview(&v, "-vp 1 -2 0.5 -vd 1 1 0.2 -vu 0 0.3 1 -vs 0.1 -vl -0.05");
     sscanview(&v, type);
-    sscanview(&v, "-vp 1 -2 0.5 -vd 1 1 0.2 -vu 0 0.3 1 -vh 100 -vv 70 -vs 0.1 -vl -0.05");
-    if (v.type == VT_PER) sscanview(&v, "-vh 60 -vv 40");
-    if (v.type == VT_PAR) sscanview(&v, "-vh 4 -vv 3");
-    if (v.type == VT_HEM) sscanview(&v, "-vh 170 -vv 150");
-    if (v.type == VT_CYL) sscanview(&v, "-vh 300 -vv 60");
-    if (v.type == VT_ANG) sscanview(&v, "-vh 300 -vv 250");
-    if (v.type == VT_PLS) sscanview(&v, "-vh 300 -vv 250");
     ASSERT_EQ(setview(&v), nullptr) << type;
     int tested = 0;
     for (double x = 0.05; x < 1.0; x += 0.1) {
@@ -170,25 +167,25 @@ TEST(ViewLines, ViewfileReadsViewsAndResolution) {
   char path[] = "/tmp/lumerin_viewXXXXXX";
   const int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
-  FILE* fp = fdopen(fd, "w");
-  std::fputs(
-      "#?VORTELUX\nVIEW= -vtv -vh 30\nSOMETHING=else\nVIEW= -vv 20\n"
-      "FORMAT=32-bit_rle_rgbe\n\n-Y 20 +X 30\n",
-      fp);
-  std::fclose(fp);
+  close(fd);
+  auto viewfileOf = [&](const char* text, VIEW* v, PICRES* r) {
+    FILE* fp = std::fopen(path, "w");
+    std::fputs(text, fp);
+    std::fclose(fp);
+    return viewfile(path, v, r);
+  };
   VIEW v = stdview;
   PICRES r;
-  EXPECT_EQ(viewfile(path, &v, &r), 2);
+  EXPECT_EQ(viewfileOf("#?VORTELUX\nVIEW= -vtv -vh 30\nSOMETHING=else\nVIEW= -vv 20\n"
+                       "FORMAT=32-bit_rle_rgbe\n\n-Y 20 +X 30\n",
+                       &v, &r),
+            2);
   EXPECT_EQ(v.horiz, 30.0);
   EXPECT_EQ(v.vert, 20.0);
   EXPECT_EQ(r.order, 6);
   EXPECT_EQ(r.xres, 30);
   EXPECT_EQ(r.yres, 20);
-
-  fp = std::fopen(path, "w");
-  std::fputs("VIEW= -vh 12\n\n-Y 0 +X 30\n", fp);
-  std::fclose(fp);
-  EXPECT_EQ(viewfile(path, &v, &r), 0) << "malformed resolution";
+  EXPECT_EQ(viewfileOf("VIEW= -vh 12\n\n-Y 0 +X 30\n", &v, &r), 0) << "malformed resolution";
   EXPECT_EQ(viewfile(path, &v, nullptr), 1);
   std::remove(path);
   EXPECT_EQ(viewfile(path, &v, nullptr), -1);

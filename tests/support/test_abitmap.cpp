@@ -65,29 +65,13 @@ TEST(ABitMapTest, CountingInvertAndSetOperatorsStayWithinTheLength) {
   EXPECT_EQ(c.Find(0, true), 0u);
 }
 
-TEST(ABitMapTest, FindSkipsWordsAndIterates) {
+TEST(ABitMapTest, ClearBitsAndFindMatchReferenceAcrossWords) {
   ABitMap zero(100, false);
   EXPECT_EQ(zero.Find(0, true), 100u);
   EXPECT_EQ(zero.Find(250u, false), 100u);
-  std::mt19937 rng(7);
-  for (uint32_t n : {1u, 31u, 32u, 33u, 200u, 1000u}) {
-    ABitMap m(n, false);
-    for (uint32_t i = 0; i < n; ++i)
-      if (rng() % 13 == 0) m.Set(i);
-    for (bool value : {true, false}) {
-      std::vector<uint32_t> want, got;
-      for (uint32_t i = 0; i < n; ++i)
-        if (m.Check(i) == value) want.push_back(i);
-      for (uint32_t pos = 0; m.Find(&pos, value); ++pos) got.push_back(pos);
-      EXPECT_EQ(got, want) << n << " " << value;
-    }
-  }
-}
-
-TEST(ABitMapTest, ClearBitsMatchesReferenceAcrossWords) {
   std::mt19937 rng(11);
   for (int trial = 0; trial < 300; ++trial) {
-    const uint32_t n = 1 + rng() % 150;
+    const uint32_t n = 1 + rng() % (trial < 200 ? 150 : 1000);
     ABitMap m = RandomMap(n, rng);
     Bits want = ToBits(m);
     const uint32_t start = rng() % (n + 10), len = rng() % (n + 10);
@@ -95,16 +79,16 @@ TEST(ABitMapTest, ClearBitsMatchesReferenceAcrossWords) {
     for (uint32_t i = start; i < n && i - start < len; ++i) want[i] = value;
     m.ClearBits(start, len, value);
     ASSERT_EQ(ToBits(m), want) << n << " " << start << " " << len;
+    // Find visits exactly the positions holding the value, skipping whole words.
+    std::vector<uint32_t> want_pos, got_pos;
+    for (uint32_t i = 0; i < n; ++i)
+      if (want[i] == value) want_pos.push_back(i);
+    for (uint32_t pos = 0; m.Find(&pos, value); ++pos) got_pos.push_back(pos);
+    ASSERT_EQ(got_pos, want_pos) << n << " " << value;
   }
 }
 
 TEST(ABitMapTest, MultiWordShiftsMatchReference) {
-  ABitMap one(33, false);
-  one.Set(32);
-  one >>= 1;
-  EXPECT_EQ(one.SumTotal(), 1u);
-  EXPECT_TRUE(one.Check(31));
-
   auto count = [](const Bits& b) {
     return static_cast<uint32_t>(std::count(b.begin(), b.end(), true));
   };

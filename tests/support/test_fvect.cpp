@@ -8,10 +8,11 @@
 
 namespace {
 
-TEST(DirectionCode, AxisVectors) {
-  const FVECT up = {0, 0, 1}, down = {0, 0, -1};
+TEST(DirectionCode, StoredCodesOfTheAxesAndZero) {
+  const FVECT up = {0, 0, 1}, down = {0, 0, -1}, zero = {0, 0, 0};
   EXPECT_EQ(encodedir(up), 8u);
   EXPECT_EQ(encodedir(down), 12u);
+  EXPECT_EQ(encodedir(zero), 0u);
   FVECT v;
   decodedir(v, 8);
   EXPECT_NEAR(v[0], 4.3159e-5, 1e-9);
@@ -21,8 +22,6 @@ TEST(DirectionCode, AxisVectors) {
   EXPECT_NEAR(v[2], -0.9999999981, 1e-10);
   decodedir(v, 0);
   EXPECT_EQ(v[0] + v[1] + v[2], 0.0);
-  const FVECT zero = {0, 0, 0};
-  EXPECT_EQ(encodedir(zero), 0u);
 }
 
 TEST(DirectionCode, UnitVectorsRoundTripAndNeverEncodeZero) {
@@ -63,19 +62,15 @@ TEST(DirectionCode, OddInputStaysInItsFields) {
   }
 }
 
-TEST(VectorMath, NormalizeShortcutAndZero) {
-  FVECT v = {3, 0, 4};
+TEST(VectorMath, NormalizeDistancesClosestApproachAndSpin) {
+  FVECT v = {3, 0, 4}, n = {1, 0, 0.0001}, z = {0, 0, 0};
   EXPECT_DOUBLE_EQ(normalize(v), 5.0);
   EXPECT_DOUBLE_EQ(v[0], 0.6);
   EXPECT_DOUBLE_EQ(v[2], 0.8);
-  FVECT n = {1, 0, 0.0001};
-  EXPECT_DOUBLE_EQ(normalize(n), 1.000000005);
-  FVECT z = {0, 0, 0};
+  EXPECT_DOUBLE_EQ(normalize(n), 1.000000005);  // the near-unit shortcut
   EXPECT_EQ(normalize(z), 0.0);
   EXPECT_EQ(z[0], 0.0);
-}
 
-TEST(VectorMath, DistancesToLinesAndSegments) {
   const FVECT e1 = {0, 0, 0}, e2 = {10, 0, 0};
   const FVECT above = {5, 3, 0}, beyond = {13, 4, 0}, before = {-3, 0, 4};
   EXPECT_NEAR(dist2line(above, e1, e2), 9.0, 1e-12);
@@ -86,9 +81,7 @@ TEST(VectorMath, DistancesToLinesAndSegments) {
   // A segment of no length is its one point, not a division by zero.
   EXPECT_NEAR(dist2line(above, e1, e1), 34.0, 1e-12);
   EXPECT_NEAR(dist2lseg(above, e2, e2), 34.0, 1e-12);
-}
 
-TEST(VectorMath, ClosestApproachAndSpin) {
   const FVECT o0 = {0, 0, 0}, d0 = {1, 0, 0}, o1 = {5, -2, 1}, d1 = {0, 1, 0};
   double t[2];
   ASSERT_EQ(closestapproach(t, o0, d0, o1, d1), 1);
@@ -98,13 +91,13 @@ TEST(VectorMath, ClosestApproachAndSpin) {
   EXPECT_EQ(t[0], 0.0);
 
   const FVECT axis = {0, 0, 1};
-  FVECT v = {1, 0, 0};
-  spinvector(v, v, axis, M_PI / 2);
-  EXPECT_NEAR(v[0], 0.0, 1e-12);
-  EXPECT_NEAR(v[1], 1.0, 1e-12);
+  FVECT s = {1, 0, 0};
+  spinvector(s, s, axis, M_PI / 2);
+  EXPECT_NEAR(s[0], 0.0, 1e-12);
+  EXPECT_NEAR(s[1], 1.0, 1e-12);
   FVECT w;
-  spinvector(w, v, axis, 0.0);
-  EXPECT_EQ(w[1], v[1]);
+  spinvector(w, s, axis, 0.0);
+  EXPECT_EQ(w[1], s[1]);
 }
 
 }  // namespace

@@ -32,19 +32,6 @@ class DMessageTest : public ::testing::Test {
     if (dmessage_logfp != nullptr) std::fclose(dmessage_logfp);
     dmessage_logfp = nullptr;
   }
-  // Runs fn with a fresh log file and returns what was logged.
-  template <typename Fn>
-  static std::string Logged(Fn fn) {
-    dmessage_logfp = std::tmpfile();
-    if (dmessage_logfp == nullptr) return "no log file";
-    fn();
-    std::rewind(dmessage_logfp);
-    std::string s;
-    for (int c; (c = std::fgetc(dmessage_logfp)) != EOF;) s.push_back(static_cast<char>(c));
-    std::fclose(dmessage_logfp);
-    dmessage_logfp = nullptr;
-    return s;
-  }
 
   uint32_t saved_flags_[DMCnerr + 1];
   void (*saved_abort_)();
@@ -84,13 +71,16 @@ TEST_F(DMessageTest, RecordKeepsTheLastTextOfEachClass) {
 }
 
 TEST_F(DMessageTest, LogAndStderrLineFormats) {
-  EXPECT_EQ(Logged([] {
-              EXPECT_EQ(dmessage(DMCwarning, "first", "/x/y/file.cc", 42), 3u);
-              EXPECT_EQ(dmessage(DMCinfo, "second", nullptr, 0), 3u);
-              EXPECT_EQ(dmessage(DMCtrace, "not logged", "t.cc", 1), 1u);
-              dmessage(DMCwarning, "w", "some/dir/", 5);  // no file name: the short form
-            }),
-            "file.cc@42>warning: first\ninfo: second\nwarning: w\n");
+  dmessage_logfp = std::tmpfile();
+  ASSERT_NE(dmessage_logfp, nullptr);
+  EXPECT_EQ(dmessage(DMCwarning, "first", "/x/y/file.cc", 42), 3u);
+  EXPECT_EQ(dmessage(DMCinfo, "second", nullptr, 0), 3u);
+  EXPECT_EQ(dmessage(DMCtrace, "not logged", "t.cc", 1), 1u);
+  dmessage(DMCwarning, "w", "some/dir/", 5);  // no file name: the short form
+  std::rewind(dmessage_logfp);
+  std::string logged;
+  for (int c; (c = std::fgetc(dmessage_logfp)) != EOF;) logged.push_back(static_cast<char>(c));
+  EXPECT_EQ(logged, "file.cc@42>warning: first\ninfo: second\nwarning: w\n");
   // On standard error a system error carries the text of errno.
   dmessage_class_flags[DMCsystem] = DMAstderr;
   errno = ENOENT;

@@ -174,7 +174,7 @@ std::vector<std::string> Contents(const PStringSet& set) {
   return v;
 }
 
-TEST(PStringSetTest, SortedInsertFindAndDelete) {
+TEST(PStringSetTest, SortedInsertFindDeleteAndIndependentCopies) {
   PStringSet set;
   for (int i = 0; i < 20; ++i)
     EXPECT_TRUE(set.Insert(("word" + std::to_string(i * 7 % 20)).c_str()));
@@ -194,9 +194,7 @@ TEST(PStringSetTest, SortedInsertFindAndDelete) {
   EXPECT_FALSE(set.Delete("word5"));
   EXPECT_FALSE(set.InSet("word5"));
   EXPECT_EQ(Contents(set).size(), 19u);
-}
 
-TEST(PStringSetTest, CopiesAreIndependentAndAddCountsNewOnes) {
   PStringSet a;
   const char* list[] = {"kiwi", "apple", "fig", "apple"};
   EXPECT_EQ(a.Add(list, 4), 3);

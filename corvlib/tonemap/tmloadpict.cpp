@@ -105,16 +105,7 @@ int tmLoadPicture(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, i
     return tmErrorReturn(funcName, tms, TMERR_FILE);
   int err = loadPicture(tms, lpp, cpp, xp, yp, f);
   if (fp == nullptr) fclose(f);
-  if (err) {
-    free(*lpp);
-    *lpp = nullptr;
-    if (cpp != nullptr) {
-      free(*cpp);
-      *cpp = nullptr;
-    }
-    *xp = *yp = 0;
-    return tmErrorReturn(funcName, tms, err);
-  }
+  if (err) return tmLoadFailed(funcName, tms, err, lpp, cpp, xp, yp);
   return TMERR_NONE;
 }
 

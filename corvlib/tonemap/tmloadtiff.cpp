@@ -190,16 +190,7 @@ int tmLoadTIFF(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, int*
   }
   int err = loadTIFF(tms, lpp, cpp, xp, yp, t);
   if (tp == nullptr) TIFFClose(t);
-  if (err) {
-    free(*lpp);
-    *lpp = nullptr;
-    if (cpp != nullptr) {
-      free(*cpp);
-      *cpp = nullptr;
-    }
-    *xp = *yp = 0;
-    return tmErrorReturn(funcName, tms, err);
-  }
+  if (err) return tmLoadFailed(funcName, tms, err, lpp, cpp, xp, yp);
   return TMERR_NONE;
 }
 

@@ -5,6 +5,18 @@
 #include "tonemap/tmprivate.h"
 #include "tonemap/tonemap.h"
 
+int tmLoadFailed(const char* funcName, TMstruct* tms, int err, TMbright** lpp, unsigned char** cpp,
+                 int* xp, int* yp) {
+  free(*lpp);
+  *lpp = nullptr;
+  if (cpp != nullptr) {
+    free(*cpp);
+    *cpp = nullptr;
+  }
+  *xp = *yp = 0;
+  return tmErrorReturn(funcName, tms, err);
+}
+
 int tmMapLoaded(const char* funcName, unsigned char** psp, int* xp, int* yp, int flags,
                 RGBPRIMP monpri, double gamval, double Lddyn, double Ldmax, TMLoadFunc* load,
                 void* data) {

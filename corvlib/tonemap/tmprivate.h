@@ -87,6 +87,11 @@ inline TMbright tmClampBright(int b) {
 // Colour conversion shared by tmCvColors and the 48-bit path.
 int tmCvColorsInternal(TMstruct* tms, TMbright* ls, unsigned char* cs, const COLOR* scan, int len);
 
+// A loader's failure path: frees what it returned so far, clears the outputs and reports err
+// for funcName.
+int tmLoadFailed(const char* funcName, TMstruct* tms, int err, TMbright** lpp, unsigned char** cpp,
+                 int* xp, int* yp);
+
 // The one-call operators' common part: creates a TMstruct, loads through load (which gets
 // the TMstruct and the brightness and chroma array pointers; chroma NULL under TMF_GREY),
 // histograms, maps and returns the display bytes in *psp.

@@ -11,7 +11,9 @@ int MemObject::Release() {
   return n;
 }
 
-void MemObject::FreeObj(MemObject* mo) { delete mo; }
+void MemObject::FreeObj(MemObject* mo) {
+  delete mo;
+}
 
 namespace {
 // A raw block's header: only the count and free routine are used, and it is never deleted

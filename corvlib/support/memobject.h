@@ -34,7 +34,9 @@ MemObject* MobjAllocReport(size_t size, const char* file, int line);
 void* MobjMemAlloc(size_t size);
 void* MobjMemAllocReport(size_t size, const char* file, int line);
 // The user bytes of a raw block and the header of a user pointer.
-inline void* MobjMem(MemObject* mo) { return reinterpret_cast<char*>(mo) + MOBJ_HEADER_SIZE; }
+inline void* MobjMem(MemObject* mo) {
+  return reinterpret_cast<char*>(mo) + MOBJ_HEADER_SIZE;
+}
 inline MemObject* MobjHeader(void* ptr) {
   return reinterpret_cast<MemObject*>(static_cast<char*>(ptr) - MOBJ_HEADER_SIZE);
 }

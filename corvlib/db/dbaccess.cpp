@@ -2,9 +2,11 @@
 // blocks, placing records, and the database operations over the chain of pages.
 #include "db/dbaccess.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <vector>
 
 #include "support/dmessage.h"
@@ -28,7 +30,38 @@ int HeaderWidth(const DBHeader* h) {
   return h != nullptr ? h->GetNFields() : 1;
 }
 
+// Beyond this many pages the directory would grow too large (rows x pages bits): exact
+// look-ups then walk the pages' own bit sets.
+constexpr size_t kMaxDirectoryPages = 8192;
+// A page with more hash bits than this counts as a candidate for every bucket (an unknown
+// page's set is all ones) instead of filling its column.
+constexpr uint32_t kWildBits = 4096;
+
 }  // namespace
+
+// The directory of the first page. rows holds one row of bits per hash bucket, a bit per
+// page: a superset of the pages whose set has that bucket (wild pages aside, which may hold
+// any). A look-up checks each candidate's own bit set, so bits left over from records
+// deleted since cost time but never change a result. A hash bit added to a page sets its
+// directory bit at once; any other change of a page's set marks its column dirty, and dirty
+// columns are filled in again (their bits OR-ed in) before the next look-up. counts mirrors
+// every page's record count, starts their running sums (recomputed when a count changed).
+struct DBAccess::PageIndex {
+  bool ready = false;   // every page of pagedir knows its place; columns valid but dirty ones
+  bool usable = false;  // ready, and the chain is not too long for a directory
+  size_t npages = 0;
+  size_t stride = 0;  // 64-bit words per row
+  std::vector<uint64_t> rows;
+  std::vector<uint64_t> wild;  // pages that may hold any bucket
+  std::vector<int> counts;     // records per page, -1 unknown
+  std::vector<long long> starts;
+  bool startsOK = false;
+  size_t unknownCounts = 0;
+  std::vector<size_t> dirty;
+  std::vector<uint8_t> isDirty;
+  size_t refreshed = 0;   // columns filled in again since the directory was built
+  unsigned long gen = 0;  // changes of counts or sets (other than added bits)
+};
 
 // ---------------------------------------------------------------------------------------
 // Construction, classification, end
@@ -46,6 +79,8 @@ DBAccess::DBAccess(DBHeader* h, std::iostream* stream, bool readonly)
       sindex(nullptr),
       lastAdd(nullptr) {
   objSize = DB_BLOCKSIZE;
+  isHead = true;
+  pindex = new PageIndex;
   Init(h, stream, readonly);
 }
 
@@ -70,6 +105,9 @@ DBAccess::DBAccess(const DBAccess* prev, long long filelen) : DBAccess(prev) {
 }
 
 DBAccess::~DBAccess() {
+  // The directory goes first: the pages deleted below report to it no more.
+  delete pindex;
+  pindex = nullptr;
   // The following pages go first, one at a time (no deep recursion on long chains).
   DBAccess* p = next;
   next = nullptr;
@@ -88,16 +126,19 @@ DBAccess::~DBAccess() {
 }
 
 void DBAccess::MakeUnknown() {
-  rwidth = nrused = nravail = -1;
+  rwidth = nravail = -1;
+  SetCount(-1);
   bihset.NewBitMap(static_cast<uint32_t>(DB_HASHSETLEN), true);
+  HashChanged();
   state = DBPSclean;
 }
 
 void DBAccess::MakeEmpty() {
   rwidth = HeaderWidth(header);
-  nrused = 0;
+  SetCount(0);
   nravail = rwidth > 0 ? DB_BLOCKCELLS / rwidth : 0;
   bihset.NewBitMap(static_cast<uint32_t>(DB_HASHSETLEN), false);
+  HashChanged();
   state = DBPSclean;
 }
 
@@ -129,7 +170,8 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, bool readonly) {
   if (h == nullptr) {
     strpos = 0;
     rwidth = 1;
-    nrused = nravail = 0;
+    nravail = 0;
+    SetCount(0);
     state = DBPSclean;
     return false;
   }
@@ -191,6 +233,8 @@ bool DBAccess::Close() {
   bool synced = header->Sync();
   pagedirOK = false;
   pagedir.clear();
+  if (pindex != nullptr) pindex->ready = pindex->usable = false;
+  dirOwner = nullptr;
   DropMemory();
   state = DBPSclean;
   header = nullptr;
@@ -221,6 +265,7 @@ bool DBAccess::Ready() const {
 
 void DBAccess::DropMemory() {
   brl.Resize(0);
+  rhash.clear();
   delete[] views;
   views = nullptr;
   viewcap = 0;
@@ -238,8 +283,10 @@ bool DBAccess::FlushPage() {
     if (!SyncPage(false)) {
       if (state != DBPSerror) return false;  // a failed write: the block stays for later
       DMESSAGE(DMCdata, "Could not sync database block");
-      rwidth = nrused = nravail = -1;
+      rwidth = nravail = -1;
+      SetCount(-1);
       bihset.ClearBitMap(true);
+      HashChanged();
     }
   }
   DropMemory();
@@ -286,6 +333,7 @@ void DBAccess::ListRecords() {
   DBRecordBlock* rb = static_cast<DBRecordBlock*>(objCache);
   if (!DMASSERT(rb != nullptr)) return;
   brl.Resize(0);
+  rhash.clear();
   int nr = rb->NRecords();
   if (header == nullptr || (rb->NFields() < 1 && nr > 0)) {
     DMESSAGE(DMCassert, "Pseudo failed in ListRecords");
@@ -295,6 +343,7 @@ void DBAccess::ListRecords() {
   if (!EnsureViews(nr) || brl.Init(header, nr) != nr) {
     DMESSAGE(DMCassert, "Pseudo failed in ListRecords");
     brl.Resize(0);
+    rhash.clear();
     return;
   }
   // Views of an earlier layout may remain: every row is decoded again.
@@ -304,6 +353,7 @@ void DBAccess::ListRecords() {
 }
 
 void DBAccess::IndexRecords() {
+  HashChanged();
   bihset.ClearBitMap(false);
   for (int r = brl.GetSize(); r-- > 0;) {
     long h = brl.Array()[r].HashIndex();
@@ -326,6 +376,7 @@ bool DBAccess::RestoreMemory() {
   if (nrused == 0) {  // nothing stored yet: no need to read
     rb->Reset();
     brl.Resize(0);
+    rhash.clear();
     return true;
   }
   bool unknown = nrused < 0;
@@ -365,19 +416,22 @@ bool DBAccess::RestoreMemory() {
   if (fail != nullptr) {
     std::free(mem);
     objCache = nullptr;
-    rwidth = nrused = nravail = -1;
+    rwidth = nravail = -1;
+    SetCount(-1);
     bihset.ClearBitMap(true);
+    HashChanged();
     state = DBPSerror;
     return false;
   }
   if (rb->NFields() > 0) {
     rwidth = rb->NFields();
-    nrused = rb->NRecords();
+    SetCount(rb->NRecords());
     nravail = DBRecordBlock::Estimate(rwidth, nrused, rb->StrBytes());
     ListRecords();
   } else {
     MakeEmpty();
     brl.Resize(0);
+    rhash.clear();
   }
   state = DBPSclean;
   if (unknown) IndexRecords();
@@ -393,6 +447,7 @@ bool DBAccess::SyncPage(bool keep) {
   DBPageState was = state;
   if (state == DBPScompact) {
     brl.Resize(0);  // the pseudo-records point into the cells and data that move
+    rhash.clear();
     rb->Compact();
     if (sindex != nullptr) sindex->Invalidate();
     ListRecords();
@@ -568,6 +623,7 @@ int DBAccess::PutRecord(const DBRecord& rec) {
   if (listed && brl.GetFieldInfo() != header) {
     listed = nr0 == 0;
     if (listed) brl.Init(header, 0);
+    rhash.clear();
   }
   int oldcap = viewcap;
   listed = listed && EnsureViews(nr0 + 1) && brl.Resize(nr0 + 1) == nr0 + 1;
@@ -576,16 +632,24 @@ int DBAccess::PutRecord(const DBRecord& rec) {
     PointViews(viewcap == oldcap ? nr0 : 0);
     brl.Array()[nr0].l->ihash = -2;
     long h = brl.Array()[nr0].HashIndex();
-    if (h < 0)
-      bihset.ClearBitMap(true);
+    if (rhash.size() == static_cast<size_t>(nr0))
+      rhash.push_back(h);
     else
-      bihset.Set(static_cast<uint32_t>(h % DB_HASHSETLEN));
+      rhash.clear();
+    if (h < 0) {
+      bihset.ClearBitMap(true);
+      HashChanged();
+    } else {
+      HashAdded(static_cast<uint32_t>(h % DB_HASHSETLEN));
+    }
   } else {
     DMESSAGE(DMCassert, "Pseudo failed in PutRecord");
+    rhash.clear();
     ListRecords();
     bihset.ClearBitMap(true);
+    HashChanged();
   }
-  nrused = nr0 + 1;
+  SetCount(nr0 + 1);
   nravail = DBRecordBlock::Estimate(nf, nrused, rb->StrBytes());
   if (state == DBPSclean) state = DBPSsync;
   ReleaseBlock(rb);
@@ -643,15 +707,189 @@ int DBAccess::PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, 
   const DBRecord* recs = brl.GetArray();
   int r = *rel;
   long only = plan.OnlyHash();
-  for (; r < m && found < n; r++) {
-    // A single exact selector: a record of another hash index cannot match.
-    if (only >= 0 && recs[r].l != nullptr && recs[r].l->ihash != -2 && recs[r].l->ihash != only)
-      continue;
-    if (plan.Match(recs[r])) out[found++] = recs[r];
+  if (only >= 0) {
+    // A single exact selector: a record of another hash index (or of none) cannot match.
+    // The records' hash indexes are kept in one array while the page is resident.
+    if (rhash.size() != static_cast<size_t>(m)) {
+      rhash.resize(static_cast<size_t>(m));
+      for (int i = 0; i < m; i++) rhash[i] = recs[i].l != nullptr ? recs[i].HashIndex() : -1;
+    }
+    const long* hs = rhash.data();
+    for (; r < m && found < n; r++)
+      if (hs[r] == only && plan.Match(recs[r])) out[found++] = recs[r];
+  } else {
+    for (; r < m && found < n; r++)
+      if (plan.Match(recs[r])) out[found++] = recs[r];
   }
   *rel = found < n ? k : r;
   ReleaseBlock(rb);
   return found;
+}
+
+// ---------------------------------------------------------------------------------------
+// The page directory of exact look-ups
+
+void DBAccess::SetCount(int n) {
+  nrused = n;
+  PageIndex* d = dirOwner != nullptr ? dirOwner->pindex : nullptr;
+  if (d == nullptr || !d->ready || dirIndex >= d->npages) return;
+  int& c = d->counts[dirIndex];
+  if (c == n) return;
+  if (c < 0) d->unknownCounts--;
+  if (n < 0) d->unknownCounts++;
+  c = n;
+  d->startsOK = false;
+  d->gen++;
+}
+
+void DBAccess::HashAdded(uint32_t bit) {
+  bihset.Set(bit);
+  PageIndex* d = dirOwner != nullptr ? dirOwner->pindex : nullptr;
+  if (d == nullptr || !d->ready || dirIndex >= d->npages || bit >= bihset.Length()) return;
+  d->rows[bit * d->stride + (dirIndex >> 6)] |= uint64_t{1} << (dirIndex & 63);
+}
+
+void DBAccess::HashChanged() {
+  PageIndex* d = dirOwner != nullptr ? dirOwner->pindex : nullptr;
+  if (d == nullptr || !d->ready || dirIndex >= d->npages) return;
+  d->gen++;
+  if (d->isDirty[dirIndex]) return;
+  d->isDirty[dirIndex] = 1;
+  d->dirty.push_back(dirIndex);
+}
+
+// ORs page i's hash bits into its column, or makes it wild when its set is (nearly) full.
+void DBAccess::IndexColumn(size_t i) {
+  PageIndex* d = pindex;
+  const ABitMap& set = pagedir[i]->bihset;
+  const uint32_t* w = set.Words();
+  uint64_t mask = uint64_t{1} << (i & 63);
+  size_t col = i >> 6;
+  uint32_t nw = set.NumWords();
+  uint32_t bits = 0;
+  bool wild = set.Length() != static_cast<uint32_t>(DB_HASHSETLEN) || w == nullptr;
+  for (uint32_t k = 0; k < nw && !wild; k++) {
+    bits += static_cast<uint32_t>(__builtin_popcount(w[k]));
+    if (bits > kWildBits) wild = true;
+  }
+  if (wild) {
+    d->wild[col] |= mask;
+    return;
+  }
+  d->wild[col] &= ~mask;
+  for (uint32_t k = 0; k < nw; k++) {
+    for (uint32_t x = w[k]; x != 0; x &= x - 1) {
+      uint32_t bit = (k << 5) + static_cast<uint32_t>(__builtin_ctz(x));
+      if (bit < static_cast<uint32_t>(DB_HASHSETLEN)) d->rows[bit * d->stride + col] |= mask;
+    }
+  }
+}
+
+void DBAccess::RebuildDirectory() {
+  PageIndex* d = pindex;
+  size_t n = pagedir.size();
+  d->ready = d->usable = false;
+  d->npages = 0;
+  d->dirty.clear();
+  d->isDirty.clear();
+  d->refreshed = 0;
+  d->gen++;
+  // Another directory's pages are never taken over (only a first page keeps one).
+  for (DBAccess* pg : pagedir)
+    if (pg->dirOwner != nullptr && pg->dirOwner != this) return;
+  if (n == 0 || n > kMaxDirectoryPages) {
+    d->rows.clear();
+    d->rows.shrink_to_fit();
+    return;
+  }
+  // Room for a quarter more pages, so that appended pages rarely rebuild it.
+  d->stride = (n + n / 4 + 64) / 64;
+  d->rows.assign(static_cast<size_t>(DB_HASHSETLEN) * d->stride, 0);
+  d->wild.assign(d->stride, 0);
+  d->counts.resize(n);
+  d->isDirty.assign(n, 0);
+  d->unknownCounts = 0;
+  for (size_t i = 0; i < n; i++) {
+    DBAccess* pg = pagedir[i];
+    pg->dirOwner = this;
+    pg->dirIndex = i;
+    d->counts[i] = pg->nrused;
+    if (pg->nrused < 0) d->unknownCounts++;
+  }
+  d->npages = n;
+  for (size_t i = 0; i < n; i++) IndexColumn(i);
+  d->startsOK = false;
+  d->ready = d->usable = true;
+}
+
+// Brings the page list and the directory up to date; true when an exact look-up may use it.
+bool DBAccess::UpdateDirectory() {
+  PageIndex* d = pindex;
+  if (pagedirOK && !pagedir.empty() && pagedir.back()->next == nullptr) {
+    if (d == nullptr || !d->usable) return false;
+  } else {
+    // Pages are only ever added at the end: a last page with a successor means new pages.
+    size_t old = pagedirOK ? pagedir.size() : 0;
+    bool appended = pagedirOK && old > 0 && pagedir.back()->next != nullptr;
+    if (appended) {
+      for (DBAccess* pg = pagedir.back()->next; pg != nullptr; pg = pg->next) pagedir.push_back(pg);
+    } else {
+      pagedir.clear();
+      for (DBAccess* pg = this; pg != nullptr; pg = pg->next) pagedir.push_back(pg);
+    }
+    pagedirOK = true;
+    if (d == nullptr) return false;
+    size_t n = pagedir.size();
+    bool fits = appended && d->usable && d->npages == old && n <= d->stride * 64;
+    for (size_t i = old; fits && i < n; i++)
+      if (pagedir[i]->dirOwner != nullptr) fits = false;
+    if (!fits) {
+      RebuildDirectory();
+      if (!d->usable) return false;
+    } else {
+      // The new pages' columns are empty: they are filled in as dirty ones.
+      d->counts.resize(n);
+      d->isDirty.resize(n, 0);
+      d->npages = n;
+      for (size_t i = old; i < n; i++) {
+        DBAccess* pg = pagedir[i];
+        pg->dirOwner = this;
+        pg->dirIndex = i;
+        d->counts[i] = pg->nrused;
+        if (pg->nrused < 0) d->unknownCounts++;
+        d->isDirty[i] = 1;
+        d->dirty.push_back(i);
+      }
+      d->startsOK = false;
+      d->gen++;
+    }
+  }
+  if (!d->dirty.empty()) {
+    // Columns only gain bits here; once as many were filled in again as there are pages,
+    // the whole directory is built anew so that stale bits do not pile up.
+    if (d->refreshed + d->dirty.size() > d->npages + 64) {
+      RebuildDirectory();
+      if (!d->usable) return false;
+    } else {
+      for (size_t i : d->dirty) {
+        d->isDirty[i] = 0;
+        IndexColumn(i);
+      }
+      d->refreshed += d->dirty.size();
+      d->dirty.clear();
+    }
+  }
+  if (!d->startsOK) {
+    d->starts.resize(d->npages + 1);
+    long long sum = 0;
+    for (size_t i = 0; i < d->npages; i++) {
+      d->starts[i] = sum;
+      if (d->counts[i] > 0) sum += d->counts[i];
+    }
+    d->starts[d->npages] = sum;
+    d->startsOK = true;
+  }
+  return d->unknownCounts == 0;
 }
 
 int DBAccess::FindRecords(const DBQuery* query, DBRecord* out, int n, int* pos) {
@@ -663,21 +901,75 @@ int DBAccess::FindRecords(const DBQuery* query, DBRecord* out, int n, int* pos) 
   bool useSet = qset != nullptr && qset->Length() == static_cast<uint32_t>(DB_HASHSETLEN);
   long exact = -1;
   if (!useSet && query->next == nullptr) exact = query->ExactHash();
-  DBQueryPlan plan(query, header);  // pseudo-records are of the header's schema
+  std::optional<DBQueryPlan> plan;  // pseudo-records are of the header's schema
   long long base = 0;
   int found = 0;
   uint32_t bit = exact >= 0 ? static_cast<uint32_t>(exact % DB_HASHSETLEN) : 0;
-  // Pages are only ever added at the end: a last page with a successor means new pages.
-  if (!pagedirOK || pagedir.empty() || pagedir.back()->next != nullptr) {
+  size_t first = 0;  // the page the walk below starts at
+  if (isHead && UpdateDirectory() && exact >= 0) {
+    // The directory row of the bucket names the candidate pages; each is checked against its
+    // own bit set. A page passed over moves the position to its end, as the walk would:
+    // before a candidate the position is at least the candidate's start, and after the last
+    // page at least the total.
+    PageIndex* d = pindex;
+    size_t stride = d->stride, np = d->npages;
+    const uint64_t* row = d->rows.data() + static_cast<size_t>(bit) * stride;
+    const uint64_t* wild = d->wild.data();
+    unsigned long gen = d->gen;
+    bool changed = false;
+    // The candidates' page objects and then their hash words are asked for together, so
+    // that their cache misses overlap rather than follow one another.
+    int ahead = 0;
+    for (size_t w = 0; w < stride && ahead < 16; w++)
+      for (uint64_t x = row[w] | wild[w]; x != 0 && ahead < 16; x &= x - 1, ahead++) {
+        size_t i = (w << 6) + static_cast<size_t>(__builtin_ctzll(x));
+        if (i < np) __builtin_prefetch(&pagedir[i]->bihset);
+      }
+    ahead = 0;
+    for (size_t w = 0; w < stride && ahead < 16; w++)
+      for (uint64_t x = row[w] | wild[w]; x != 0 && ahead < 16; x &= x - 1, ahead++) {
+        size_t i = (w << 6) + static_cast<size_t>(__builtin_ctzll(x));
+        const uint32_t* words = i < np ? pagedir[i]->bihset.Words() : nullptr;
+        if (words != nullptr) __builtin_prefetch(words + (bit >> 5));
+      }
+    for (size_t w = 0; w < stride && found < n && !changed; w++) {
+      for (uint64_t x = row[w] | wild[w]; x != 0 && found < n; x &= x - 1) {
+        size_t i = (w << 6) + static_cast<size_t>(__builtin_ctzll(x));
+        if (i >= np) break;
+        int k = d->counts[i];
+        long long start = d->starts[i];
+        DBAccess* pg = pagedir[i];
+        if (k <= 0 || p >= start + k || !pg->bihset.Check(bit)) continue;
+        if (!plan) plan.emplace(query, header);
+        int rel = p > start ? static_cast<int>(p - start) : 0;
+        found += pg->PageFind(*plan, out + found, n - found, &rel, true);
+        p = static_cast<int>(start + rel);
+        if (d->gen != gen) {
+          // Loading the page changed some page's count or set: the walk goes on from the
+          // next page with the counts as they are now.
+          first = i + 1;
+          base = start + k;
+          changed = true;
+          break;
+        }
+      }
+    }
+    if (!changed) {
+      if (found < n && p < d->starts[np]) p = static_cast<int>(d->starts[np]);
+      if (pos != nullptr) *pos = p;
+      return found;
+    }
+  } else if (!isHead && (!pagedirOK || pagedir.empty() || pagedir.back()->next != nullptr)) {
     pagedir.clear();
     for (DBAccess* pg = this; pg != nullptr; pg = pg->next) pagedir.push_back(pg);
     pagedirOK = true;
   }
+  if (!plan) plan.emplace(query, header);
   // The pages and their bits lie far apart in memory: those a few pages ahead are asked for
   // early, so that the walk does not wait on each in turn.
   size_t npages = pagedir.size();
   DBAccess* const* dir = pagedir.data();
-  for (size_t i = 0; i < npages && found < n; i++) {
+  for (size_t i = first; i < npages && found < n; i++) {
     DBAccess* pg = dir[i];
     if (i + 16 < npages) __builtin_prefetch(dir[i + 16]);
     if (exact >= 0 && i + 8 < npages && dir[i + 8]->bihset.Words() != nullptr)
@@ -691,7 +983,7 @@ int DBAccess::FindRecords(const DBQuery* query, DBRecord* out, int n, int* pos) 
       else if (exact >= 0)
         may = pg->bihset.Check(bit);
       int rel = static_cast<int>(p - base);
-      found += pg->PageFind(plan, out + found, n - found, &rel, may);
+      found += pg->PageFind(*plan, out + found, n - found, &rel, may);
       p = static_cast<int>(base + rel);
     }
     base += k;
@@ -736,8 +1028,7 @@ int DBAccess::AddFrom(DBAccess** page, const DBRecord* recs, int n) {
     }
     DBAccess* np = new DBAccess(p);
     np->MakeEmpty();
-    p->next = np;
-    pagedirOK = false;
+    p->next = np;  // FindRecords sees the new last page by its predecessor's link
     r = np->PutRecord(rec);
     if (r <= 0) {  // not even an empty block takes it: no page is added for it
       p->next = nullptr;
@@ -790,6 +1081,7 @@ int DBAccess::PageDelete(const DBRecord* recs, int n) {
   }
   if (deleted > 0) {
     brl.Resize(0);  // the rows move
+    rhash.clear();
     rb->DeleteRecords(marks);
     if (rb->NRecords() == 0) {
       rb->Reset();
@@ -797,7 +1089,7 @@ int DBAccess::PageDelete(const DBRecord* recs, int n) {
       MakeEmpty();
       state = DBPSsync;
     } else {
-      nrused = rb->NRecords();
+      SetCount(rb->NRecords());
       nravail = DBRecordBlock::Estimate(rb->NFields(), nrused, rb->StrBytes());
       state = DBPScompact;
       ListRecords();

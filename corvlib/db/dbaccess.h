@@ -121,6 +121,13 @@ class DBAccess : public CacheObject {
   int PageDelete(const DBRecord* recs, int n);
   int AddFrom(DBAccess** page, const DBRecord* recs, int n);
   bool AnyInUse() const;
+  // Keeping the first page's page directory right (see PageIndex in dbaccess.cpp).
+  void SetCount(int n);
+  void HashAdded(uint32_t bit);
+  void HashChanged();
+  bool UpdateDirectory();
+  void RebuildDirectory();
+  void IndexColumn(size_t i);
 
   long long strpos;  // file offset of the block
   int rwidth;        // cells per record (-1 unknown)
@@ -130,6 +137,9 @@ class DBAccess : public CacheObject {
   ABitMap bihset;    // hash indexes of the records, mod DB_HASHSETLEN
   DBPageState state;
   DBRecordList brl;  // pseudo-records while resident
+  // The pseudo-records' hash indexes, in step with brl when of its size (cleared whenever
+  // brl changes other than by an appended record).
+  std::vector<long> rhash;
   DBHeader* header;  // shared by all pages, not owned
 
   DBField* views;      // decoded cells backing the pseudo-records (resident only)
@@ -140,4 +150,12 @@ class DBAccess : public CacheObject {
   // chain changed), so that the walk over many pages reads one array.
   std::vector<DBAccess*> pagedir;
   bool pagedirOK = false;
+  // The first page (made by the public constructor) keeps, for exact look-ups, a directory
+  // from each hash bucket to the pages that may hold it, and the pages' record counts; every
+  // page of its chain knows the directory's owner and its own place in it.
+  struct PageIndex;
+  bool isHead = false;
+  PageIndex* pindex = nullptr;
+  DBAccess* dirOwner = nullptr;
+  size_t dirIndex = 0;
 };

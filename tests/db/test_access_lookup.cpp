@@ -1,0 +1,257 @@
+// Exact look-ups through the first page's page directory against a plain walk of every record:
+// random interleavings of adding, deleting, reopening and tiny memory budgets must leave every
+// look-up, every continued search and every FindAll exactly as the walk says.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "db/dbase.h"
+#include "db/test_access_util.h"
+#include "support/cache.h"
+
+using dbtest::TempFile;
+
+namespace {
+
+class BudgetGuard {
+ public:
+  BudgetGuard() : old_(CacheObject::tab.memoryBudget) {}
+  ~BudgetGuard() { CacheObject::tab.memoryBudget = old_; }
+  void Set(uint64_t bytes) { CacheObject::tab.memoryBudget = bytes; }
+
+ private:
+  uint64_t old_;
+};
+
+struct Rng {
+  uint32_t x;
+  uint32_t Next() {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    return x;
+  }
+  int Below(int n) { return static_cast<int>(Next() % static_cast<uint32_t>(n)); }
+};
+
+int Collect(const DBRecord& r, void* data) {
+  static_cast<std::vector<DBRecord>*>(data)->push_back(r);
+  return 1;
+}
+
+class LookupFixture {
+ public:
+  explicit LookupFixture(const std::string& path) : path_(path) { Open(true); }
+  ~LookupFixture() { Shut(); }
+
+  void Open(bool fresh) {
+    fs.reset(dbtest::OpenStream(path_));
+    db.reset(new DBAccess(&header, fs.get(), false));
+    if (fresh) dbtest::PhotoSchema(&header);
+  }
+  void Shut() {
+    if (db) db->Close();
+    db.reset();
+    header.Attach(nullptr, true);
+    fs.reset();
+  }
+
+  // Every record in storage order, as the walk sees them.
+  std::vector<DBRecord> Walk() {
+    std::vector<DBRecord> all;
+    db->ForEachRecord(Collect, &all, nullptr);
+    return all;
+  }
+
+  DBHeader header;
+  std::unique_ptr<std::fstream> fs;
+  std::unique_ptr<DBAccess> db;
+
+ private:
+  std::string path_;
+};
+
+// Runs query q in batches of random size from position 0 and checks each batch and the
+// position after it against the walk: the next matches at or after the position, the
+// position just past the last one when the batch filled, else the total.
+void CheckBatches(DBAccess* db, const DBQuery* q, const std::vector<DBRecord>& all, Rng* rng,
+                  const char* what) {
+  std::vector<size_t> match;
+  for (size_t i = 0; i < all.size(); i++)
+    if (all[i].MatchQuery(q)) match.push_back(i);
+  int pos = rng->Below(3) == 0 ? rng->Below(static_cast<int>(all.size()) + 2) : 0;
+  size_t next = 0;
+  while (next < match.size() && match[next] < static_cast<size_t>(pos)) next++;
+  for (int round = 0; round < 64; round++) {
+    int n = 1 + rng->Below(3);
+    DBRecord out[3];
+    int before = pos;
+    int got = db->FindRecords(q, out, n, &pos);
+    int want =
+        static_cast<int>(match.size() - next < static_cast<size_t>(n) ? match.size() - next : n);
+    ASSERT_EQ(got, want) << what << " from position " << before;
+    for (int k = 0; k < got; k++)
+      ASSERT_TRUE(out[k] == all[match[next + k]]) << what << " record " << k;
+    next += static_cast<size_t>(got);
+    int wantPos =
+        got == n ? static_cast<int>(match[next - 1] + 1)
+                 : (before > static_cast<int>(all.size()) ? before : static_cast<int>(all.size()));
+    ASSERT_EQ(pos, wantPos) << what << " position after " << got << " from " << before;
+    if (got < n) break;
+  }
+}
+
+// An exact key of record i of the photo kind (name, size, hash).
+void ExactKey(DBRecord* key, const DBFieldInfo* s, int i) {
+  DBRecord r;
+  dbtest::PhotoRecord(&r, s, i);
+  key->Init(s);
+  key->SetField(0, r[0].GetString());
+  key->SetField(2, r[2].GetInt());
+  key->SetField(3, r[3].GetInt());
+}
+
+void CheckLookups(LookupFixture* f, Rng* rng, int ids, int lookups) {
+  std::vector<DBRecord> all = f->Walk();
+  ASSERT_EQ(static_cast<int>(all.size()), f->db->TotalRecords());
+  for (int l = 0; l < lookups; l++) {
+    DBRecord key;
+    // Mostly keys that are stored, some that never were.
+    int id = rng->Below(4) == 0 ? ids + rng->Below(ids) : rng->Below(ids);
+    ExactKey(&key, &f->header, id);
+    DBSearch s(f->db.get());
+    ASSERT_EQ(s.AddSelector(key, false), 1);
+    ASSERT_GE(s.GetQuery()->ExactHash(), 0);
+    ASSERT_NO_FATAL_FAILURE(CheckBatches(f->db.get(), s.GetQuery(), all, rng, "exact"));
+    if (l % 8 == 0) {
+      // FindAll of the same key, of an OR of two keys and of a size range.
+      DBRecordList list(&f->header);
+      size_t want = 0;
+      for (const DBRecord& r : all) want += r.MatchQuery(s.GetQuery());
+      ASSERT_EQ(static_cast<size_t>(s.FindAll(&list)), want);
+      DBRecord other;
+      ExactKey(&other, &f->header, rng->Below(ids));
+      DBSearch two(f->db.get());
+      two.AddSelector(key, false);
+      two.AddSelector(other, false);
+      DBRecordList list2(&f->header);
+      int got2 = two.FindAll(&list2);
+      size_t k = 0;
+      for (const DBRecord& r : all) {
+        if (!r.MatchQuery(two.GetQuery())) continue;
+        ASSERT_LT(k, static_cast<size_t>(got2));
+        ASSERT_TRUE(list2.Get(static_cast<int>(k)) == r);
+        k++;
+      }
+      ASSERT_EQ(k, static_cast<size_t>(got2));
+      DBRecord lo(&f->header), hi(&f->header);
+      long a = 100000L + 37L * rng->Below(ids);
+      lo.SetField(2, a);
+      hi.SetField(2, a + 37L * 40);
+      DBSearch range(f->db.get());
+      range.AddSelector(lo, hi, false);
+      ASSERT_NO_FATAL_FAILURE(CheckBatches(f->db.get(), range.GetQuery(), all, rng, "range"));
+    }
+  }
+}
+
+// One random run: ids distinct photos, initial records first, then steps of random changes
+// each followed by look-ups.
+void RandomRun(uint32_t seed, int ids, int initial, int steps) {
+  TempFile file("lookup");
+  BudgetGuard budget;
+  Rng rng{seed};
+  LookupFixture f(file.path);
+  std::vector<DBRecord> recs;
+  for (int i = 0; i < initial; i++) {
+    recs.emplace_back();
+    dbtest::PhotoRecord(&recs.back(), &f.header, i % ids);
+  }
+  ASSERT_EQ(f.db->AddRecords(recs.data(), initial), initial);
+  for (int step = 0; step < steps; step++) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + " step " + std::to_string(step));
+    switch (rng.Below(8)) {
+      case 0:
+      case 1: {  // add a batch, duplicates of stored photos among them
+        int n = 1 + rng.Below(400);
+        std::vector<DBRecord> add(n);
+        for (DBRecord& r : add) {
+          dbtest::PhotoRecord(&r, &f.header, rng.Below(ids));
+          // Now and then one without a hash value: its page may then hold any hash.
+          if (rng.Below(64) == 0) r.ClearField(3);
+        }
+        ASSERT_EQ(f.db->AddRecords(add.data(), n), n);
+        break;
+      }
+      case 2: {  // delete some stored records
+        std::vector<DBRecord> all = f.Walk();
+        if (all.empty()) break;
+        std::vector<DBRecord> del;
+        int n = 1 + rng.Below(200);
+        for (int k = 0; k < n; k++) del.push_back(all[rng.Below(static_cast<int>(all.size()))]);
+        all.clear();
+        EXPECT_GT(f.db->DeleteRecords(del.data(), n), 0);
+        break;
+      }
+      case 3: {  // delete every copy of one photo, or a size range
+        DBSearch s(f.db.get());
+        if (rng.Below(2)) {
+          DBRecord key;
+          ExactKey(&key, &f.header, rng.Below(ids));
+          s.AddSelector(key, false);
+        } else {
+          DBRecord lo(&f.header), hi(&f.header);
+          long a = 100000L + 37L * rng.Below(ids);
+          lo.SetField(2, a);
+          hi.SetField(2, a + 37L * rng.Below(300));
+          s.AddSelector(lo, hi, false);
+        }
+        std::vector<DBRecord> all = f.Walk();
+        int want = 0;
+        for (const DBRecord& r : all) want += r.MatchQuery(s.GetQuery());
+        all.clear();
+        EXPECT_EQ(s.DeleteMatching(), want);
+        break;
+      }
+      case 4:  // close and reopen, as a new handle or through Init
+        if (rng.Below(2)) {
+          f.Shut();
+          f.Open(false);
+        } else {
+          ASSERT_TRUE(f.db->Close());
+          ASSERT_TRUE(f.db->Init(&f.header, nullptr, false));
+        }
+        break;
+      case 5:  // a budget of a few blocks, or none
+        budget.Set(rng.Below(2) ? static_cast<uint64_t>(1 + rng.Below(3)) * DB_BLOCKSIZE : 0);
+        if (rng.Below(2)) CacheMakeRoom(1);
+        break;
+      case 6:
+        ASSERT_TRUE(f.db->Sync());
+        break;
+      default:
+        break;
+    }
+    ASSERT_NO_FATAL_FAILURE(CheckLookups(&f, &rng, ids, 12));
+  }
+  budget.Set(0);
+  ASSERT_TRUE(f.db->Close());
+  f.Shut();
+  EXPECT_QDB_SOUND(file.path);
+}
+
+}  // namespace
+
+TEST(AccessLookup, RandomChangesKeepExactLookupsEqualToAWalkOfAllRecords) {
+  for (uint32_t seed = 1; seed <= 6; seed++) {
+    ASSERT_NO_FATAL_FAILURE(RandomRun(seed * 2654435761u, 1500, 3000, 40));
+  }
+}
+
+// Over sixty pages, so that a directory row spans more than one word.
+TEST(AccessLookup, ManyPagesKeepExactLookupsEqualToAWalkOfAllRecords) {
+  ASSERT_NO_FATAL_FAILURE(RandomRun(977, 9000, 24000, 12));
+}

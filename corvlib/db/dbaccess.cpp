@@ -165,6 +165,10 @@ void DBAccess::Classify(long long filelen) {
 
 bool DBAccess::Init(DBHeader* h, std::iostream* stream, bool readonly) {
   if (!Close()) DMESSAGE(DMCdata, "Error closing previous database");
+  // Pages a refused Close left behind report to no directory any more.
+  for (DBAccess* p = this; p != nullptr; p = p->next) p->dirOwner = nullptr;
+  if (pindex != nullptr) pindex->ready = pindex->usable = false;
+  pagedirOK = false;
   header = nullptr;
   lastAdd = nullptr;
   if (h == nullptr) {
@@ -632,10 +636,7 @@ int DBAccess::PutRecord(const DBRecord& rec) {
     PointViews(viewcap == oldcap ? nr0 : 0);
     brl.Array()[nr0].l->ihash = -2;
     long h = brl.Array()[nr0].HashIndex();
-    if (rhash.size() == static_cast<size_t>(nr0))
-      rhash.push_back(h);
-    else
-      rhash.clear();
+    rhash.clear();
     if (h < 0) {
       bihset.ClearBitMap(true);
       HashChanged();
@@ -729,8 +730,8 @@ int DBAccess::PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, 
 // ---------------------------------------------------------------------------------------
 // The page directory of exact look-ups
 
-void DBAccess::SetCount(int n) {
-  nrused = n;
+void DBAccess::CountChanged() {
+  int n = nrused;
   PageIndex* d = dirOwner != nullptr ? dirOwner->pindex : nullptr;
   if (d == nullptr || !d->ready || dirIndex >= d->npages) return;
   int& c = d->counts[dirIndex];
@@ -742,14 +743,13 @@ void DBAccess::SetCount(int n) {
   d->gen++;
 }
 
-void DBAccess::HashAdded(uint32_t bit) {
-  bihset.Set(bit);
+void DBAccess::BitAdded(uint32_t bit) {
   PageIndex* d = dirOwner != nullptr ? dirOwner->pindex : nullptr;
   if (d == nullptr || !d->ready || dirIndex >= d->npages || bit >= bihset.Length()) return;
   d->rows[bit * d->stride + (dirIndex >> 6)] |= uint64_t{1} << (dirIndex & 63);
 }
 
-void DBAccess::HashChanged() {
+void DBAccess::SetChanged() {
   PageIndex* d = dirOwner != nullptr ? dirOwner->pindex : nullptr;
   if (d == nullptr || !d->ready || dirIndex >= d->npages) return;
   d->gen++;

@@ -122,9 +122,21 @@ class DBAccess : public CacheObject {
   int AddFrom(DBAccess** page, const DBRecord* recs, int n);
   bool AnyInUse() const;
   // Keeping the first page's page directory right (see PageIndex in dbaccess.cpp).
-  void SetCount(int n);
-  void HashAdded(uint32_t bit);
-  void HashChanged();
+  // A page outside any directory only stores; the rest goes to the directory's owner.
+  void SetCount(int n) {
+    nrused = n;
+    if (dirOwner != nullptr) CountChanged();
+  }
+  void HashAdded(uint32_t bit) {
+    bihset.Set(bit);
+    if (dirOwner != nullptr) BitAdded(bit);
+  }
+  void HashChanged() {
+    if (dirOwner != nullptr) SetChanged();
+  }
+  void CountChanged();
+  void BitAdded(uint32_t bit);
+  void SetChanged();
   bool UpdateDirectory();
   void RebuildDirectory();
   void IndexColumn(size_t i);
@@ -137,8 +149,8 @@ class DBAccess : public CacheObject {
   ABitMap bihset;    // hash indexes of the records, mod DB_HASHSETLEN
   DBPageState state;
   DBRecordList brl;  // pseudo-records while resident
-  // The pseudo-records' hash indexes, in step with brl when of its size (cleared whenever
-  // brl changes other than by an appended record).
+  // The pseudo-records' hash indexes for exact searches, built on demand: in step with brl
+  // whenever of its size (cleared whenever brl changes).
   std::vector<long> rhash;
   DBHeader* header;  // shared by all pages, not owned
 

@@ -108,7 +108,17 @@ DBAccess::~DBAccess() {
   // The directory goes first: the pages deleted below report to it no more.
   delete pindex;
   pindex = nullptr;
-  // The following pages go first, one at a time (no deep recursion on long chains).
+  DeleteFollowingPages();
+  while (RetainCount() > 0 && objCache != nullptr) ReleaseObject(objCache);
+  if (!FlushPage()) {
+    DMESSAGE(DMCdata, "Could not sync database block");
+    state = DBPSclean;
+  }
+  DropMemory();
+}
+
+void DBAccess::DeleteFollowingPages() {
+  // One at a time, so a long chain builds no deep recursion of destructors.
   DBAccess* p = next;
   next = nullptr;
   while (p != nullptr) {
@@ -117,12 +127,6 @@ DBAccess::~DBAccess() {
     delete p;
     p = n;
   }
-  while (RetainCount() > 0 && objCache != nullptr) ReleaseObject(objCache);
-  if (!FlushPage()) {
-    DMESSAGE(DMCdata, "Could not sync database block");
-    state = DBPSclean;
-  }
-  DropMemory();
 }
 
 void DBAccess::MakeUnknown() {
@@ -226,14 +230,7 @@ bool DBAccess::Close() {
     if (!p->FlushPage()) clean = false;
     if (p->state != DBPSclean) clean = false;
   }
-  DBAccess* p = next;
-  next = nullptr;
-  while (p != nullptr) {
-    DBAccess* n = p->next;
-    p->next = nullptr;
-    delete p;
-    p = n;
-  }
+  DeleteFollowingPages();
   bool synced = header->Sync();
   pagedirOK = false;
   pagedir.clear();

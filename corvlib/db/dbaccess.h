@@ -109,6 +109,7 @@ class DBAccess : public CacheObject {
   explicit DBAccess(const DBAccess* prev);  // the page after prev, not yet classified
   void Classify(long long filelen);
   void MakeUnknown();
+  void DeleteFollowingPages();
   void MakeEmpty();
   // Writes a changed block and drops the memory (the work of FreeMemory, used by the
   // destructor without virtual dispatch). False when a changed block could not be written

@@ -282,6 +282,26 @@ LineEnd skipLine(std::istream& is) {
   }
 }
 
+// Whether c (the next character, not yet taken) ends the record line: end of input, a line
+// end (taken, so the next line starts clean) or the '}' that closes an enclosing block (left).
+bool lineEndsAt(int c, std::istream& is, LineEnd* end) {
+  if (c == kEOF) {
+    is.setstate(std::ios::eofbit);
+    *end = kEndEOF;
+    return true;
+  }
+  if (c == '\n' || c == '\r') {
+    is.rdbuf()->sbumpc();
+    *end = c == '\r' ? kEndCR : kEndLF;
+    return true;
+  }
+  if (c == '}') {
+    *end = kEndBrace;
+    return true;
+  }
+  return false;
+}
+
 // Reads one line into r, which has a schema and a writable field array. Returns the number of
 // fields read, or -1 for a bad line (its rest skipped, the array released, the fail state set).
 int readRecordLine(DBRecord& r, std::istream& is, char sep, LineEnd* end) {
@@ -310,20 +330,7 @@ int readRecordLine(DBRecord& r, std::istream& is, char sep, LineEnd* end) {
   for (;;) {
     int c = sb->sgetc();
     if (c != sep || c == kEOF) {
-      if (c == kEOF) {
-        is.setstate(std::ios::eofbit);
-        *end = kEndEOF;
-        break;
-      }
-      if (c == '\n' || c == '\r') {
-        sb->sbumpc();
-        *end = c == '\r' ? kEndCR : kEndLF;
-        break;
-      }
-      if (c == '}') {
-        *end = kEndBrace;
-        break;
-      }
+      if (lineEndsAt(c, is, end)) break;
       DBField& f = r.l->field[col];
       is >> f;
       if (is.fail()) {
@@ -338,20 +345,7 @@ int readRecordLine(DBRecord& r, std::istream& is, char sep, LineEnd* end) {
       }
       if (f.GetNV() > 0) nread++;
       c = sb->sgetc();
-      if (c == kEOF) {
-        is.setstate(std::ios::eofbit);
-        *end = kEndEOF;
-        break;
-      }
-      if (c == '\n' || c == '\r') {
-        sb->sbumpc();
-        *end = c == '\r' ? kEndCR : kEndLF;
-        break;
-      }
-      if (c == '}') {
-        *end = kEndBrace;
-        break;
-      }
+      if (lineEndsAt(c, is, end)) break;
       if (c != sep) {  // something other than a separator after a value
         bad = true;
         break;

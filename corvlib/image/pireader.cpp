@@ -289,6 +289,19 @@ int deliverableSubsample(const _ImgReader* ir, const _ImgStruct* img) {
 }
 
 // 8-bit RGB output: a subsampled read, then resampling or an in-place conversion.
+// Points the request at dest when the image's own pixels can take the read directly, else at
+// a temporary of bytes bytes (kept in *tmp for the caller to free). False when out of memory.
+bool readInto(_ImgReadBuf* rdb, void* dest, size_t bytes, void** tmp) {
+  if (dest == nullptr) {
+    *tmp = CacheMalloc(bytes, __FILE__, __LINE__);
+    if (*tmp == nullptr) return false;
+    dest = *tmp;
+  }
+  rdb->buf = dest;
+  rdb->bufsize = bytes;
+  return true;
+}
+
 int renderRGB24(_ImgStruct* img, _ImgReader* ir, void** tmp) {
   _ImgReadBuf rdb;
   memset(&rdb, 0, sizeof rdb);
@@ -312,14 +325,7 @@ int renderRGB24(_ImgStruct* img, _ImgReader* ir, void** tmp) {
     return 0;
   }
   const bool straight = w == img->xres && h == img->yres && img->rowsize == 3 * w;
-  if (straight) {
-    rdb.buf = img->img;
-  } else {
-    *tmp = CacheMalloc(bytes, __FILE__, __LINE__);
-    if (*tmp == nullptr) return 0;
-    rdb.buf = *tmp;
-  }
-  rdb.bufsize = bytes;
+  if (!readInto(&rdb, straight ? img->img : nullptr, bytes, tmp)) return 0;
   void* const mybuf = rdb.buf;
   if (ir->ri->ReadRec == nullptr) {
     ir->errCode = IREunsupported;
@@ -382,14 +388,7 @@ int renderOther(_ImgStruct* img, _ImgReader* ir, void** tmp) {
     const bool straight =
         img->xres == ir->xres && img->yres == ir->yres &&
         static_cast<size_t>(img->rowsize) == static_cast<size_t>(ir->xres) * psize;
-    if (straight) {
-      rdb.buf = img->img;
-    } else {
-      *tmp = CacheMalloc(bytes, __FILE__, __LINE__);
-      if (*tmp == nullptr) return 0;
-      rdb.buf = *tmp;
-    }
-    rdb.bufsize = bytes;
+    if (!readInto(&rdb, straight ? img->img : nullptr, bytes, tmp)) return 0;
     void* const mybuf = rdb.buf;
     const ImgReadErr err = ir->ri->ReadRec(ir, &rdb);
     if (err != IREnone) {

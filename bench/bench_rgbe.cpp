@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "formats/picheader.h"
-#include "formats/rgbe.h"
+#include "formats/picture/picheader.h"
+#include "formats/picture/rgbe.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "formats/picheader.h"
-#include "formats/rgbe.h"
+#include "formats/picture/picheader.h"
+#include "formats/picture/rgbe.h"
 #include "tonemap/tmloaders.h"
 #include "tonemap/tmprivate.h"
 #include "tonemap/tonemap.h"

@@ -6,9 +6,9 @@
 #include <ctime>
 #include <vector>
 
-#include "formats/picheader.h"
-#include "formats/rgbe.h"
-#include "formats/view.h"
+#include "formats/picture/picheader.h"
+#include "formats/picture/rgbe.h"
+#include "formats/picture/view.h"
 
 namespace {
 

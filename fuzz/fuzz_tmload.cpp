@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "formats/picheader.h"
+#include "formats/picture/picheader.h"
 #include "tonemap/tmloaders.h"
 #include "tonemap/tonemap.h"
 

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "formats/picheader.h"
-#include "formats/rgbe.h"
+#include "formats/picture/picheader.h"
+#include "formats/picture/rgbe.h"
 #include "tonemap/tmloaders.h"
 #include "tonemap/tmprivate.h"
 

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "formats/rgbe.h"
+#include "formats/picture/rgbe.h"
 #include "tonemap/tmprivate.h"
 #include "tm_test_util.h"
 #include "tonemap/tonemap.h"

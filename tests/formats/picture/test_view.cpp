@@ -1,5 +1,5 @@
 // View specifications.
-#include "formats/view.h"
+#include "formats/picture/view.h"
 
 #include <gtest/gtest.h>
 

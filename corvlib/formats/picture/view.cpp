@@ -1,5 +1,5 @@
 // View specifications: checking, option text, and image/world geometry.
-#include "formats/view.h"
+#include "formats/picture/view.h"
 
 #include <cctype>
 #include <cerrno>
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "formats/words.h"
+#include "formats/picture/words.h"
 
 const VIEW stdview = {VT_PER, {0, 0, 0}, {0, 1, 0}, {0, 0, 1}, 1,         45, 45, 0,
                       0,      0,         0,         {0, 0, 0}, {0, 0, 0}, 0,  0};

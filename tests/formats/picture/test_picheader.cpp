@@ -1,5 +1,5 @@
 // Picture header lines and resolution strings.
-#include "formats/picheader.h"
+#include "formats/picture/picheader.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/words.h"
+#include "formats/picture/words.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // RGBE pixel encoding and scanline coding.
-#include "formats/rgbe.h"
+#include "formats/picture/rgbe.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // RGBE scanline coding: pixel encoding, flat, run-length and repeat-code scanlines.
-#include "formats/rgbe.h"
+#include "formats/picture/rgbe.h"
 
 #include <cmath>
 #include <cstdint>

@@ -1,5 +1,5 @@
 // Word and number scanning.
-#include "formats/words.h"
+#include "formats/picture/words.h"
 
 #include <gtest/gtest.h>
 

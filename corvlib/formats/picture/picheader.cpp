@@ -1,5 +1,5 @@
 // Picture header lines and resolution strings.
-#include "formats/picheader.h"
+#include "formats/picture/picheader.h"
 
 #include <cctype>
 #include <cerrno>

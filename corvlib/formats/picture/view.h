@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "formats/picheader.h"
+#include "formats/picture/picheader.h"
 #include "support/fvect.h"
 
 // Projection types.

@@ -1,5 +1,5 @@
 // Word and number scanning in option and header text.
-#include "formats/words.h"
+#include "formats/picture/words.h"
 
 #include <cctype>
 #include <cstring>

@@ -164,6 +164,7 @@ std::string TempDir() {
   if (dir.empty()) {
     char tmpl[] = "/tmp/lumerin_bmp_XXXXXX";
     dir = mkdtemp(tmpl);
+    atexit([] { system(("rm -rf '" + dir + "'").c_str()); });
   }
   return dir;
 }

@@ -1,0 +1,342 @@
+// The TIFF writer: the encoding chosen for each colour space and quality, round trips through
+// the reader (bit-exact for the lossless encodings, within the step of the LogLuv ones), the
+// tags as tiffinfo and exiftool see them, and failed writes that leave the old file alone.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <random>
+#include <string>
+#include <sys/resource.h>
+#include <vector>
+
+#include "tiff_test_util.h"
+
+using tifftest::Floats;
+using tifftest::ReadAll;
+using tifftest::Reader;
+using tifftest::Temp;
+
+namespace {
+
+// An image to write: pixels of a colour space, filled with random values.
+struct Image {
+  _ImgColorSpace cs;
+  int w, h;
+  std::vector<uint8_t> px;
+  _ImgWriteBuf wb;
+
+  Image(const _ImgColorSpace& space, int width, int height, float lo = 0.001f, float hi = 100.f)
+      : cs(space), w(width), h(height) {
+    cs.cstatic = 0;
+    const size_t n = static_cast<size_t>(w) * h * ImgPixelLen[cs.format];
+    px.resize(n * ImgDataSize[cs.dtype]);
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> logv(std::log(lo), std::log(hi));
+    for (size_t i = 0; i < n; ++i) {
+      if (cs.dtype == IDTfloat)
+        reinterpret_cast<float*>(px.data())[i] = std::exp(logv(rng));
+      else if (cs.dtype == IDTushort)
+        reinterpret_cast<uint16_t*>(px.data())[i] = static_cast<uint16_t>(rng());
+      else
+        px[i] = static_cast<uint8_t>(rng());
+    }
+    memset(&wb, 0, sizeof wb);
+    wb.xres = w;
+    wb.yres = h;
+    wb.rowsize = w * PpixelSize(&cs);
+    wb.pixAspect = 1;
+    wb.csp = &cs;
+    wb.img = px.data();
+  }
+  void Quality(int q) {
+    wb.info.flags |= IIFquality;
+    wb.info.quality = q;
+  }
+};
+
+uint16_t Tag16(const std::string& path, ttag_t tag) {
+  uint16_t v = 0;
+  TIFF* t = TIFFOpen(path.c_str(), "r");
+  if (t == nullptr) return 0;
+  TIFFGetFieldDefaulted(t, tag, &v);
+  TIFFClose(t);
+  return v;
+}
+
+uint32_t RowsPerStrip(const std::string& path) {
+  uint32_t v = 0;
+  TIFF* t = TIFFOpen(path.c_str(), "r");
+  if (t == nullptr) return 0;
+  TIFFGetField(t, TIFFTAG_ROWSPERSTRIP, &v);
+  TIFFClose(t);
+  return v;
+}
+
+int FilesIn(const std::string& dir) {
+  int n = 0;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) n += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
+    closedir(d);
+  }
+  return n;
+}
+
+// Luminance and u'v' of an XYZ triple.
+void LumUV(const float* xyz, double* y, double* u, double* v) {
+  const double d = xyz[0] + 15.0 * xyz[1] + 3.0 * xyz[2];
+  *y = xyz[1];
+  *u = 4 * xyz[0] / d;
+  *v = 9 * xyz[1] / d;
+}
+
+}  // namespace
+
+TEST(TiffWrite, EncodingFollowsColourSpaceAndQuality) {
+  _ImgColorSpace f = ICS_RGB709, fy = ICS_Y, fxyz = ICS_XYZ, s = ICS_sRGB, y8 = ICS_Y8;
+  _ImgColorSpace us = ICS_sRGB, uy = ICS_Y16, cmyk = ICS_sRGB, xyz8 = ICS_XYZ, logf = ICS_RGB709dB;
+  us.dtype = IDTushort;
+  cmyk.format = IPFcmyk;
+  xyz8.dtype = IDTubyte;
+  struct Case {
+    const _ImgColorSpace* cs;
+    int quality;
+    const char* name;
+    uint16_t compression;  // what a written file carries, 0 when nothing is written
+  } cases[] = {
+      {&s, -1, "TIFF LZW RGB", COMPRESSION_LZW},
+      {&s, 100, "TIFF 24-bit RGB", COMPRESSION_NONE},
+      {&y8, 99, "TIFF LZW grayscale", COMPRESSION_LZW},
+      {&y8, 100, "TIFF 8-bit grayscale", COMPRESSION_NONE},
+      {&us, 10, "TIFF 48-bit RGB", COMPRESSION_NONE},
+      {&uy, 100, "TIFF 16-bit grayscale", COMPRESSION_NONE},
+      {&f, 100, "TIFF 96-bit RGB", COMPRESSION_NONE},
+      {&f, -1, "TIFF RLE-Log Luv", COMPRESSION_SGILOG},
+      {&f, 51, "TIFF RLE-Log Luv", COMPRESSION_SGILOG},
+      {&f, 50, "TIFF 24-bit-Log Luv", COMPRESSION_SGILOG24},
+      {&fxyz, 100, "TIFF RLE-Log Luv", COMPRESSION_SGILOG},
+      {&fxyz, 20, "TIFF 24-bit-Log Luv", COMPRESSION_SGILOG24},
+      {&fy, 100, "TIFF 32-bit grayscale", COMPRESSION_NONE},
+      {&fy, -1, "TIFF RLE-Log luminance", COMPRESSION_SGILOG},
+      {&cmyk, 90, nullptr, 0},
+      {&xyz8, 90, nullptr, 0},
+      {&logf, 100, nullptr, COMPRESSION_NONE},  // the writer itself ignores the log encoding
+  };
+  const std::string path = Temp("enc.tif");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << (c.name ? c.name : "none") << " q " << c.quality);
+    const char* got = TiffSupportedCS(c.cs, c.quality);
+    EXPECT_STREQ(got, c.name);
+    Image img(*c.cs, 5, 3);
+    if (c.quality >= 0) img.Quality(c.quality);
+    unlink(path.c_str());
+    const long size = TiffWriteImage(path.c_str(), &img.wb);
+    EXPECT_EQ(size > 0, c.compression != 0);
+    if (size > 0) {
+      EXPECT_EQ(Tag16(path, TIFFTAG_COMPRESSION), c.compression);
+    }
+  }
+}
+
+TEST(TiffWrite, LosslessEncodingsRoundTripExactly) {
+  _ImgColorSpace us = ICS_sRGB, fy = ICS_Y;
+  us.dtype = IDTushort;
+  us.gamma = 1.0f;  // linear: the reader must give it back as linear
+  struct Case {
+    _ImgColorSpace cs;
+    int quality;
+  } cases[] = {{ICS_sRGB, 90}, {ICS_Y8, 90},      {ICS_sRGB, 100}, {us, 90},
+               {ICS_Y16, 90},  {ICS_RGB709, 100}, {fy, 100}};
+  const std::string path = Temp("exact.tif");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(TiffSupportedCS(&c.cs, c.quality));
+    // Wide enough that rows span several strips.
+    Image img(c.cs, 700, 23);
+    img.Quality(c.quality);
+    ASSERT_GT(TiffWriteImage(path.c_str(), &img.wb), 0) << TiffMessageBuffer;
+    Reader r(path);
+    ASSERT_NE(r.ir, nullptr);
+    ASSERT_EQ(r->errCode, IREnone) << r->errMsg;
+    EXPECT_TRUE(PmatchColorSpace(&r->cs, &img.cs, 31));
+    EXPECT_TRUE(ReadAll(r.ir) == img.px);
+  }
+}
+
+TEST(TiffWrite, LogLuvRoundTripsStayWithinTheirSteps) {
+  struct Case {
+    _ImgColorSpace cs;
+    int quality;
+    float lo, hi;    // luminance range the encoding holds
+    double lum, uv;  // largest relative luminance error, largest u' or v' error
+  } cases[] = {{ICS_XYZ, 90, 1e-4f, 1e5f, 0.0014, 0.0013},
+               {ICS_XYZ, 50, 0.001f, 15.f, 0.0055, 0.0018},
+               {ICS_RGB709, 90, 1e-3f, 1e4f, 0.0014, 0.0013},
+               {ICS_Y, 90, 1e-4f, 1e5f, 0.0014, 0}};
+  const std::string path = Temp("luv.tif");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(TiffSupportedCS(&c.cs, c.quality));
+    Image img(c.cs, 64, 40, c.lo, c.hi);
+    if (c.cs.format == IPFxyz) {
+      // Colours a camera could see: XYZ of positive RGB.
+      Image rgb(ICS_RGB709, 64, 40, c.lo, c.hi);
+      COLORMAT toXYZ;
+      ASSERT_TRUE(comprgb2xyzmat(toXYZ, ICS_RGB709.chroma));
+      for (size_t i = 0; i < img.px.size() / 12; ++i)
+        colortrans(reinterpret_cast<float*>(img.px.data()) + 3 * i, toXYZ, Floats(rgb.px) + 3 * i);
+    }
+    img.Quality(c.quality);
+    img.wb.info.flags |= IIFstonits;
+    img.wb.info.stonits = 179;
+    ASSERT_GT(TiffWriteImage(path.c_str(), &img.wb), 0) << TiffMessageBuffer;
+    Reader r(path);
+    ASSERT_NE(r.ir, nullptr);
+    ASSERT_EQ(r->errCode, IREnone) << r->errMsg;
+    const std::vector<uint8_t> back = ReadAll(r.ir);
+    const size_t n = static_cast<size_t>(img.w) * img.h;
+    COLORMAT m;
+    ASSERT_TRUE(c.cs.format != IPFrgb || comprgb2xyzWBmat(m, c.cs.chroma));
+    double worstLum = 0, worstUV = 0;
+    for (size_t i = 0; i < n; ++i) {
+      if (c.cs.format == IPFy) {
+        const double want = Floats(img.px)[i];
+        worstLum = std::max(worstLum, std::fabs(Floats(back)[i] - want) / want);
+        continue;
+      }
+      COLOR want;
+      if (c.cs.format == IPFrgb)
+        colortrans(want, m, Floats(img.px) + 3 * i);
+      else
+        memcpy(want, Floats(img.px) + 3 * i, sizeof want);
+      double y0, u0, v0, y1, u1, v1;
+      LumUV(want, &y0, &u0, &v0);
+      LumUV(Floats(back) + 3 * i, &y1, &u1, &v1);
+      if (y0 < c.lo || y0 > c.hi) continue;
+      worstLum = std::max(worstLum, std::fabs(y1 - y0) / y0);
+      worstUV = std::max({worstUV, std::fabs(u1 - u0), std::fabs(v1 - v0)});
+    }
+    EXPECT_LE(worstLum, c.lum);
+    EXPECT_LE(worstUV, c.uv);
+  }
+}
+
+TEST(TiffWrite, TagsAreWhatOutsideToolsReport) {
+  SKIP_WITHOUT_TOOL("tiffinfo");
+  SKIP_WITHOUT_TOOL("exiftool");
+  Image img(ICS_sRGB, 20, 10);
+  _ImgInfo& info = img.wb.info;
+  info.flags =
+      IIFsource | IIFcapdate | IIFhdensity | IIFstonits | IIFowner | IIFcomments | IIForientation;
+  strcpy(info.source.make, "Corvane");
+  strcpy(info.source.model, "Model 7");
+  strcpy(info.source.vers, "Lumerin 1.0");
+  strcpy(info.capdate, "2024:05:06 07:08:09");
+  info.hdensity = 300;
+  img.wb.pixAspect = 2;
+  info.stonits = 179;
+  strcpy(info.owner, "A. Person");
+  strcpy(info.comments, "first line\nsecond line\n");
+  info.orientation = IOrighttop;
+  const std::string path = Temp("tags.tif");
+  ASSERT_GT(TiffWriteImage(path.c_str(), &img.wb), 0);
+  const std::string ti = tifftest::Output("tiffinfo '" + path + "' 2>&1");
+  for (const char* want :
+       {"Resolution: 300, 600 pixels/inch", "Make: Corvane", "Model: Model 7",
+        "Software: Lumerin 1.0", "DateTime: 2024:05:06 07:08:09", "Artist: A. Person",
+        "ImageDescription: first line;second line\n", "Orientation: row 0 rhs, col 0 top",
+        "Compression Scheme: LZW", "Photometric Interpretation: RGB color"})
+    EXPECT_NE(ti.find(want), std::string::npos) << want << "\n" << ti;
+  const std::string ex = tifftest::Output("exiftool -s -G0 '" + path + "' 2>&1");
+  for (const char* want :
+       {"Make                            : Corvane",
+        "ModifyDate                      : 2024:05:06 07:08:09",
+        "Artist                          : A. Person", "XResolution                     : 300",
+        "YResolution                     : 600", "StoNits                         : 179"})
+    EXPECT_NE(ex.find(want), std::string::npos) << want << "\n" << ex;
+}
+
+TEST(TiffWrite, SoftwareMarksLinearSixteenBitData) {
+  _ImgColorSpace lin = ICS_sRGB, gam = ICS_sRGB;
+  lin.dtype = gam.dtype = IDTushort;
+  lin.gamma = 1.0f;
+  const std::string path = Temp("soft.tif");
+  auto software = [&]() {
+    TIFF* t = TIFFOpen(path.c_str(), "r");
+    const char* s = nullptr;
+    std::string v = TIFFGetField(t, TIFFTAG_SOFTWARE, &s) ? s : "(none)";
+    TIFFClose(t);
+    return v;
+  };
+  Image a(lin, 4, 4);
+  ASSERT_GT(TiffWriteImage(path.c_str(), &a.wb), 0);
+  EXPECT_EQ(software(), "dcraw");
+  Image b(gam, 4, 4);
+  ASSERT_GT(TiffWriteImage(path.c_str(), &b.wb), 0);
+  EXPECT_EQ(software(), "(none)");
+  a.wb.info.flags = IIFsource;
+  strcpy(a.wb.info.source.vers, "dcraw v9.28");
+  ASSERT_GT(TiffWriteImage(path.c_str(), &a.wb), 0);
+  EXPECT_EQ(software(), "dcraw v9.28");
+}
+
+TEST(TiffWrite, StripsHoldAboutEightKilobytes) {
+  const std::string path = Temp("strips.tif");
+  Image wide(ICS_sRGB, 10000, 3);
+  ASSERT_GT(TiffWriteImage(path.c_str(), &wide.wb), 0);
+  EXPECT_EQ(RowsPerStrip(path), 1u);
+  Image narrow(ICS_sRGB, 100, 50);
+  ASSERT_GT(TiffWriteImage(path.c_str(), &narrow.wb), 0);
+  EXPECT_EQ(RowsPerStrip(path), 27u);
+  Image luv(ICS_XYZ, 100, 50);
+  ASSERT_GT(TiffWriteImage(path.c_str(), &luv.wb), 0);
+  EXPECT_EQ(RowsPerStrip(path), 20u);  // 8192 / (4 * 100)
+}
+
+TEST(TiffWrite, FailedWritesLeaveTheOldFileAndNoTemporary) {
+  const std::string dir = Temp("keep");
+  mkdir(dir.c_str(), 0700);
+  const std::string path = dir + "/old.tif";
+  FILE* fp = fopen(path.c_str(), "wb");
+  ASSERT_NE(fp, nullptr);
+  fputs("precious", fp);
+  fclose(fp);
+  auto intact = [&]() {
+    char buf[16] = {0};
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    const size_t n = fread(buf, 1, sizeof buf, f);
+    fclose(f);
+    return n == 8 && strcmp(buf, "precious") == 0 && FilesIn(dir) == 1;
+  };
+  _ImgColorSpace cmyk = ICS_sRGB;
+  cmyk.format = IPFcmyk;
+  Image bad(cmyk, 4, 4);
+  EXPECT_EQ(TiffWriteImage(path.c_str(), &bad.wb), 0);
+  EXPECT_TRUE(intact());
+  Image shortRows(ICS_sRGB, 4, 4);
+  shortRows.wb.rowsize = 5;
+  EXPECT_EQ(TiffWriteImage(path.c_str(), &shortRows.wb), 0);
+  EXPECT_TRUE(intact());
+  // The disk fills up in the middle of the pixels.
+  Image big(ICS_RGB709, 200, 200);
+  big.Quality(100);
+  struct rlimit old;
+  getrlimit(RLIMIT_FSIZE, &old);
+  struct rlimit small = old;
+  small.rlim_cur = 20000;
+  void (*prev)(int) = signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &small);
+  const long size = TiffWriteImage(path.c_str(), &big.wb);
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, prev);
+  EXPECT_EQ(size, 0);
+  EXPECT_TRUE(intact());
+  // A whole write replaces the file, keeping its permissions.
+  chmod(path.c_str(), 0640);
+  EXPECT_GT(TiffWriteImage(path.c_str(), &big.wb), 0);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(FilesIn(dir), 1);
+}

@@ -47,8 +47,12 @@ struct jpeghdr_compress_struct {
   float alpha;         // saturation factor
   float beta;          // saturation exponent
   float samp2nits;     // sample value to cd/m2, 0 when unknown
-  // Private: the ratio-image file while compressing, and the dither generator.
+  // Private working state, released by jpeghdr_destroy_compress even after a libjpeg error:
+  // the ratio-image file while compressing, the ratio image, a full-size work image and the
+  // dither generator (seeded at each compression, so output is repeatable).
   FILE* ratiofile;
+  uint8_t* rimage;
+  uint8_t* rwork;
   jpeghdr_random rng;
 };
 

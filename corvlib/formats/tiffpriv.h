@@ -7,6 +7,7 @@
 #include <tiffio.h>
 
 #include "formats/tiffimg.h"
+#include "formats/tiffmeta.h"
 #include "tonemap/tonemap.h"
 
 // A file held in memory, read through libtiff's client procedures (one per handle).
@@ -82,13 +83,15 @@ class TIFFReader : public _ImgReader {
   void dropMapping();
   void fail(ImgReadErr code, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
   TIFF* openHandle(TiffMemFile* mem);
+  int attachTin();
 
   char encText_[64];
   const uint8_t* memData_;  // an in-memory file, or null for a path
   size_t memSize_;
   TiffBlockSource native_;
   TiffBlockSource log_;
-  bool ready_ = false;  // the current page is set up
+  TIFFin* tin_ = nullptr;  // metadata reader on the same file, attached on first use
+  bool ready_ = false;     // the current page is set up
   uint16_t samples_ = 0, bits_ = 0, compression_ = 0, planar_ = 0;
   bool tiled_ = false;
   uint32_t bw_ = 0, bh_ = 0;    // block width and height

@@ -115,6 +115,8 @@ void TIFFReader::closeSource(TiffBlockSource* src) {
 }
 
 void TIFFReader::Close() {
+  TiffMetaFree(tin_);
+  tin_ = nullptr;
   closeSource(&log_);
   closeSource(&native_);
   dropMapping();
@@ -463,12 +465,19 @@ int TIFFReader::ReadRec(_ImgReadBuf* rb) {
   return (this->*fill_)(rb);
 }
 
+int TIFFReader::attachTin() {
+  if (tin_ == nullptr) tin_ = TiffMetaAttach(file, memData_, memSize_);
+  return tin_ != nullptr;
+}
+
 double TIFFReader::GetS2Nits() {
   if (stonits_ > 0) return stonits_;
-  double v = 0;
-  stonits_ = native_.tif != nullptr && TIFFGetField(native_.tif, TIFFTAG_STONITS, &v) && v > 0 &&
-                     std::isfinite(v)
-                 ? v
+  // The StoNits tag, or a factor derived from the exposure data; else the common default.
+  _ImgInfo scratch;
+  scratch.flags = 0;
+  if (native_.tif != nullptr && attachTin()) TiffMetaInfo(tin_, &scratch);
+  stonits_ = (scratch.flags & IIFstonits) && scratch.stonits > 0 && std::isfinite(scratch.stonits)
+                 ? scratch.stonits
                  : TM_DEFAULT_STONITS;
   return stonits_;
 }
@@ -478,11 +487,14 @@ int TIFFReader::GetInfo(_ImgInfo* info) {
   info->comments[0] = '\0';
   info->params[0] = '\0';
   info->flags = 0;
-  return native_.tif != nullptr;
+  if (native_.tif == nullptr || !attachTin()) return 0;
+  TiffMetaInfo(tin_, info);
+  return 1;
 }
 
-int TIFFReader::GetThumbnail(_ImgStruct*) {
-  return 0;
+int TIFFReader::GetThumbnail(_ImgStruct* img) {
+  if (native_.tif == nullptr || img == nullptr || !attachTin()) return 0;
+  return TiffMetaThumbnail(tin_, img);
 }
 
 // ---------------------------------------------------------------------------------------------

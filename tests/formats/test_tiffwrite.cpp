@@ -256,6 +256,38 @@ TEST(TiffWrite, TagsAreWhatOutsideToolsReport) {
     EXPECT_NE(ex.find(want), std::string::npos) << want << "\n" << ex;
 }
 
+TEST(TiffWrite, ImageInformationComesBackThroughTheReader) {
+  Image img(ICS_RGB709, 8, 6);
+  _ImgInfo& info = img.wb.info;
+  info.flags = IIFsource | IIFcapdate | IIFstonits | IIFowner | IIFcomments | IIFquality;
+  info.quality = 100;
+  strcpy(info.source.make, "Corvane");
+  strcpy(info.source.model, "Model 7");
+  strcpy(info.source.vers, "Lumerin 1.0");
+  strcpy(info.capdate, "2024:05:06 07:08:09");
+  info.stonits = 250;
+  strcpy(info.owner, "A. Person");
+  strcpy(info.comments, "one\ntwo");
+  const std::string path = Temp("info.tif");
+  ASSERT_GT(TiffWriteImage(path.c_str(), &img.wb), 0);
+  Reader r(path);
+  ASSERT_NE(r.ir, nullptr);
+  _ImgInfo back;
+  memset(&back, 0x55, sizeof back);
+  EXPECT_EQ(TRgetInfo(r.ir, &back), IREnone);
+  const uint32_t want = IIFsource | IIFcapdate | IIFstonits | IIFowner | IIFcomments;
+  EXPECT_EQ(back.flags & want, want);
+  EXPECT_STREQ(back.source.make, "Corvane");
+  EXPECT_STREQ(back.source.model, "Model 7");
+  EXPECT_STREQ(back.source.vers, "Lumerin 1.0");
+  EXPECT_STREQ(back.capdate, "2024:05:06 07:08:09");
+  EXPECT_FLOAT_EQ(back.stonits, 250);
+  EXPECT_STREQ(back.owner, "A. Person");
+  EXPECT_STREQ(back.comments, "one;two\n");
+  EXPECT_EQ(TRgetThumbnail(r.ir, nullptr), IREunsupported);
+  EXPECT_STREQ(r->errMsg, "no thumbnail");
+}
+
 TEST(TiffWrite, SoftwareMarksLinearSixteenBitData) {
   _ImgColorSpace lin = ICS_sRGB, gam = ICS_sRGB;
   lin.dtype = gam.dtype = IDTushort;

@@ -28,12 +28,13 @@ void decodeAll(const uint8_t* data, size_t size, bool seekable) {
   BmpReader* r = BMPopenReader(memGet, seekable ? memSeek : nullptr, &m);
   if (r == nullptr) return;
   const int w = r->info->width, h = r->info->height;
-  std::vector<uint8_t> row(static_cast<size_t>(w) * 3);
-  // Decoding is capped at about four million pixels, so that each input stays quick.
-  const int rows = w > (1 << 22) ? 1 : (1 << 22) / w;
-  for (int y = 0; y < h && y < rows; ++y) {
+  // Decoding is capped at a few million pixels (the first ones of each row and its last one),
+  // so that each input stays quick.
+  const int n = w < (1 << 16) ? w : (1 << 16);
+  std::vector<uint8_t> row(static_cast<size_t>(n) * 3);
+  for (int y = 0; y < h && y < (1 << 22) / n; ++y) {
     if (BMPseekScanline(y, r) != BMP_OK) break;
-    BMPdecodeRow(row.data(), 0, 1, w, 0, r);
+    BMPdecodeRow(row.data(), 0, 1, n, 0, r);
     BMPdecodeRow(row.data(), w - 1, -1, 1, 1, r);
   }
   BMPseekScanline(0, r);

@@ -8,8 +8,8 @@
 namespace {
 
 // Largest scanline the codec takes on, so that a small hostile header cannot ask for a huge
-// buffer (a 16-million-pixel-wide 32-bit row).
-constexpr int64_t kMaxScanBytes = int64_t{1} << 26;
+// buffer (more than a 4-million-pixel-wide 32-bit row).
+constexpr int64_t kMaxScanBytes = int64_t{1} << 24;
 constexpr int kPaletteEntries = 256;
 
 // Reads n bytes; 0 when all came, 1 at the end of data. The position counts only bytes read.

@@ -60,6 +60,21 @@ int skipTo(long pos, BmpReader* r) {
   return 0;
 }
 
+// Notes that scanline y (the next one after those known) begins at the current position.
+bool recordStart(BmpReader* r, int32_t y) {
+  if (y >= r->yposCap) {
+    const int32_t cap =
+        r->yposCap == 0 ? 64 : (r->yposCap > INT32_MAX / 2 ? INT32_MAX : 2 * r->yposCap);
+    long* p = static_cast<long*>(realloc(r->ypos, static_cast<size_t>(cap) * sizeof(long)));
+    if (p == nullptr) return false;
+    r->ypos = p;
+    r->yposCap = cap;
+  }
+  r->ypos[y] = r->pos;
+  r->yposCount = y + 1;
+  return true;
+}
+
 int getc1(BmpReader* r) {
   const int c = r->getByte(r->stream);
   if (c >= 0) ++r->pos;
@@ -346,9 +361,7 @@ BmpReader* BMPopenReader(BmpGetByte getByte, BmpSeek seek, void* stream, int* re
   r->scanline = static_cast<uint8_t*>(calloc(static_cast<size_t>(r->scanBytes), 1));
   if (r->scanline == nullptr) return fail(BMP_UNSUPPORTED);
   if (seek != nullptr && (compression == BI_RLE8 || compression == BI_RLE4)) {
-    r->ypos = static_cast<long*>(calloc(static_cast<size_t>(height), sizeof(long)));
-    if (r->ypos == nullptr) return fail(BMP_UNSUPPORTED);
-    r->ypos[0] = r->pos;
+    if (!recordStart(r, 0)) return fail(BMP_UNSUPPORTED);
   }
   const int res = BMPreadScanline(r);
   if (res != BMP_OK) return fail(res);
@@ -366,7 +379,9 @@ int BMPreadScanline(BmpReader* r) {
     res = readRLE(r);
   else
     res = rdbytes(r->scanline, static_cast<size_t>(r->scanBytes), r) ? BMP_TRUNCATED : BMP_OK;
-  if (res == BMP_OK && r->ypos != nullptr && r->y + 1 < r->info->height) r->ypos[r->y + 1] = r->pos;
+  if (res == BMP_OK && r->yposCap > 0 && r->y + 1 < r->info->height && r->y + 1 >= r->yposCount &&
+      !recordStart(r, r->y + 1))
+    res = BMP_UNSUPPORTED;
   // The stream now stands somewhere inside the scanline: nothing more can be read from it.
   if (res != BMP_OK) r->failed = res;
   return res;
@@ -386,12 +401,11 @@ int BMPseekScanline(int y, BmpReader* r) {
       from = y;
     } else if (y > r->y) {
       // The furthest known scanline start at or before y.
-      from = y;
-      while (from > 0 && r->ypos[from] == 0) --from;
+      from = y < r->yposCount ? y : r->yposCount - 1;
       if (from <= r->y) from = r->y + 1;
-      target = r->ypos[from];
+      target = from < r->yposCount ? r->ypos[from] : r->pos;
     } else {
-      if (r->ypos[y] == 0) return BMP_SEEK_ERROR;
+      if (y >= r->yposCount) return BMP_SEEK_ERROR;
       from = y;
       target = r->ypos[y];
     }

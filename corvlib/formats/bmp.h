@@ -72,7 +72,11 @@ struct BmpReader {
   BmpSeek seek;
   void* stream;
   long dataStart;  // where the pixel data begins
-  long* ypos;      // run-length files with a seek callback: where each scanline begins (0 unknown)
+  // Run-length files with a seek callback: where each scanline read so far begins. The table
+  // grows as scanlines are read, so that a huge height in a small file costs nothing.
+  long* ypos;
+  int32_t yposCount;  // scanlines whose start is known
+  int32_t yposCap;
   int32_t scanBytes;
   int32_t failed;  // the result of a failed scanline read; later reads give it again
 };

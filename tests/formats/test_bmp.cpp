@@ -240,6 +240,17 @@ TEST(BmpCodec, HostileHeadersAreRefused) {
     EXPECT_EQ(c.r, nullptr);
     EXPECT_EQ(c.result, BMP_UNSUPPORTED);
   }
+  BmpSpec tall;  // a run-length file claiming 2^31 - 1 rows costs no more than its data
+  tall.bits = 8;
+  tall.compression = BI_RLE8;
+  tall.height = INT32_MAX;
+  tall.palette = {0, 0xFFFFFF};
+  tall.pixels = {2, 1, 0, 0, 2, 0, 0, 0};
+  Codec t(tall);
+  ASSERT_NE(t.r, nullptr);
+  EXPECT_EQ(BMPseekScanline(1, t.r), BMP_OK);
+  EXPECT_EQ(BMPseekScanline(0, t.r), BMP_OK);
+  EXPECT_EQ(BMPseekScanline(5, t.r), BMP_TRUNCATED);
   BmpSpec cut;
   cut.pixels.assign(4, 0);  // 12 are needed
   Codec c(cut);

@@ -138,7 +138,10 @@ TEST(TiffWrite, LosslessEncodingsRoundTripExactly) {
     // Wide enough that rows span several strips.
     Image img(c.cs, 700, 23);
     img.Quality(c.quality);
-    ASSERT_GT(TiffWriteImage(path.c_str(), &img.wb), 0) << TiffMessageBuffer;
+    const long size = TiffWriteImage(path.c_str(), &img.wb);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(size, st.st_size);
     Reader r(path);
     ASSERT_NE(r.ir, nullptr);
     ASSERT_EQ(r->errCode, IREnone) << r->errMsg;

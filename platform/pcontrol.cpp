@@ -28,17 +28,18 @@ Table<ControlRec>& Controls() {
 }
 
 bool ValidUTF8(const char* s, size_t n) {
-  QStringDecoder dec(QStringDecoder::Utf8);
+  QStringDecoder dec(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
   QString out = dec(QByteArrayView(s, static_cast<qsizetype>(n)));
   return !dec.hasError();
 }
 
 namespace {
 
-// "ssss:N": a four-character signature, a colon and a decimal id.
+// "ssss:N": a four-character signature, a colon and a decimal id. A compiled form names the
+// widget "ssss_N" (its names must be identifiers), which reads the same.
 bool ParseName(const QString& name, ControlID* id) {
   QByteArray b = name.toLatin1();
-  if (b.size() < 6 || b[4] != ':') return false;
+  if (b.size() < 6 || (b[4] != ':' && b[4] != '_')) return false;
   bool ok = false;
   long v = QByteArray(b.constData() + 5).toLong(&ok);
   if (!ok) return false;
@@ -62,37 +63,14 @@ ControlRec* Find(ControlRef c) {
   return r != nullptr && r->widget != nullptr ? r : nullptr;
 }
 
-void SendHit(ControlRec* c, ControlPartCode part) {
-  EventRef ev = nullptr;
-  CreateEvent(kEventClassControl, kEventControlHit, GetCurrentEventTime(), &ev);
-  SetEventParameter(ev, kEventParamControlPart, typeControlPartCode, sizeof part, &part);
-  ControlRef ref = ToHandle<ControlRef>(c->id);
-  SetEventParameter(ev, kEventParamDirectObject, typeControlRef, sizeof ref, &ref);
-  SendEventToEventTarget(ev, ToHandle<EventTargetRef>(c->target));
-  ReleaseEvent(ev);
-}
-
-// Standard handling of control events: drawing repaints the widget; a hit sends the
-// control's command, to the control, then its window, then the application.
+// Standard handling of control events: drawing repaints the widget.
 OSStatus StandardControlHandler(EventRef event, uintptr_t owner) {
   ControlRec* c = Controls().Find(owner);
-  if (c == nullptr || c->widget == nullptr || GetEventClass(event) != kEventClassControl)
+  if (c == nullptr || c->widget == nullptr || GetEventClass(event) != kEventClassControl ||
+      GetEventKind(event) != kEventControlDraw)
     return eventNotHandledErr;
-  if (GetEventKind(event) == kEventControlDraw) {
-    c->widget->update();
-    return noErr;
-  }
-  if (GetEventKind(event) == kEventControlHit) {
-    if (c->command == 0) return noErr;
-    HICommand cmd{kHICommandFromControl, c->command, nullptr, 0};
-    EventRef ev = nullptr;
-    CreateEvent(kEventClassCommand, kEventCommandProcess, GetCurrentEventTime(), &ev);
-    SetEventParameter(ev, kEventParamDirectObject, typeHICommand, sizeof cmd, &cmd);
-    SendEventToEventTarget(ev, ToHandle<EventTargetRef>(c->target));
-    ReleaseEvent(ev);
-    return noErr;
-  }
-  return eventNotHandledErr;
+  c->widget->update();
+  return noErr;
 }
 
 ControlRec* AddControl(WindowRec* w, QWidget* widget, const ControlID& cid) {
@@ -110,7 +88,7 @@ ControlRec* AddControl(WindowRec* w, QWidget* widget, const ControlID& cid) {
   if (auto* b = qobject_cast<QAbstractButton*>(widget)) {
     QObject::connect(b, &QAbstractButton::clicked, [id] {
       if (ControlRec* r = Controls().Find(id))
-        SendHit(r, r->kind == kControlKindCheckBox ? kControlCheckBoxPart : kControlButtonPart);
+        SendControlHit(r, r->kind == kControlKindCheckBox ? kControlCheckBoxPart : kControlButtonPart);
     });
   } else if (auto* s = qobject_cast<QAbstractSpinBox*>(widget)) {
     // Little arrows take no focus and no typing; the window's events step them.
@@ -119,13 +97,33 @@ ControlRec* AddControl(WindowRec* w, QWidget* widget, const ControlID& cid) {
   } else if (auto* t = qobject_cast<QTabWidget*>(widget)) {
     QObject::connect(t, &QTabWidget::currentChanged, [id] {
       ControlRec* r = Controls().Find(id);
-      if (r != nullptr && !r->settingValue) SendHit(r, kControlTabPart);
+      if (r != nullptr && !r->settingValue) SendControlHit(r, kControlTabPart);
     });
   }
   return c;
 }
 
 }  // namespace
+
+void SendControlHit(ControlRec* c, ControlPartCode part) {
+  // The hit goes to the control, its window and the application; when no one takes it, the
+  // control's command goes the same way.
+  const uintptr_t target = c->target;
+  const UInt32 command = c->command;
+  EventRef ev = nullptr;
+  CreateEvent(kEventClassControl, kEventControlHit, GetCurrentEventTime(), &ev);
+  SetEventParameter(ev, kEventParamControlPart, typeControlPartCode, sizeof part, &part);
+  ControlRef ref = ToHandle<ControlRef>(c->id);
+  SetEventParameter(ev, kEventParamDirectObject, typeControlRef, sizeof ref, &ref);
+  OSStatus r = SendEventToEventTarget(ev, ToHandle<EventTargetRef>(target));
+  ReleaseEvent(ev);
+  if (r != eventNotHandledErr || command == 0 || Targets().Find(target) == nullptr) return;
+  HICommand cmd{kHICommandFromControl, command, nullptr, 0};
+  CreateEvent(kEventClassCommand, kEventCommandProcess, GetCurrentEventTime(), &ev);
+  SetEventParameter(ev, kEventParamDirectObject, typeHICommand, sizeof cmd, &cmd);
+  SendEventToEventTarget(ev, ToHandle<EventTargetRef>(target));
+  ReleaseEvent(ev);
+}
 
 void DisposeControl(uintptr_t id) {
   ControlRec* c = Controls().Find(id);

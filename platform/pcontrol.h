@@ -1,4 +1,5 @@
-// Controls of the platform layer: the widgets of a window's form named "ssss:N".
+// Controls of the platform layer: the widgets of a window's form named "ssss:N" (or
+// "ssss_N", as a compiled form spells it).
 //
 // Kinds by widget: a push button, a check box, static text (a label), edit text (a line
 // edit), little arrows (a spin box: the layer steps it only through SetControlValue; its own

@@ -100,6 +100,8 @@ Table<WindowRec>& Windows();
 Table<ControlRec>& Controls();
 WindowRec* WindowOfWidget(const QWidget* w);
 void DisposeControl(uintptr_t id);
+// Sends a control hit; when no one takes it, the control's command.
+void SendControlHit(ControlRec* c, ControlPartCode part);
 void DisposeListsOf(WindowRec* w);
 void RebuildMenuBar(WindowRec* w);
 uintptr_t NewPort(uintptr_t window);

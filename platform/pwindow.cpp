@@ -172,13 +172,7 @@ OSStatus StandardWindowHandler(EventRef event, uintptr_t owner) {
         // The layer never steps little arrows itself: a click on an arrow is a hit.
         ControlPartCode part = TestControl(ToHandle<ControlRef>(c->id),
                                            Point{short(local.y()), short(local.x())});
-        if (part != kControlNoPart && c->widget->isEnabled()) {
-          EventRef hit = nullptr;
-          CreateEvent(kEventClassControl, kEventControlHit, GetCurrentEventTime(), &hit);
-          SetEventParameter(hit, kEventParamControlPart, typeControlPartCode, sizeof part, &part);
-          SendEventToEventTarget(hit, ToHandle<EventTargetRef>(c->target));
-          ReleaseEvent(hit);
-        }
+        if (part != kControlNoPart && c->widget->isEnabled()) SendControlHit(c, part);
         return noErr;
       }
       g_nativeClick.deliver = true;  // Qt tracks the click on the widget itself

@@ -2,7 +2,7 @@
 //
 // A window is made from an interface description: a Qt Designer form compiled into the
 // program and registered under a nib name and a window name. Every widget of the form whose
-// objectName reads "ssss:N" (a four-character signature and an id) becomes a control of the
+// objectName reads "ssss:N" or "ssss_N" (a four-character signature and an id) becomes a control of the
 // window. A window's port is an image of its content size; drawers paint into it and the
 // window shows it behind its controls. Coordinates of a port are window-local, with (0, 0) at
 // the top left of the content.

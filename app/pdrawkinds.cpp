@@ -8,7 +8,11 @@
 
 // Takes d as a child unless it is already chained to a sibling: such a drawer has an owner,
 // and taking it too would delete it twice. The condition is reported as an assertion.
-#define PDRAWER_ADOPT(d, cond) ((d) != nullptr && DMASSERT(cond) && Adopt(d))
+#define PDRAWER_ADOPT(d, cond)                                                              \
+  ((d) != nullptr &&                                                                        \
+   ((cond) || (dmessagef(DMCassert, __FILE__, __LINE__, "assertion failed ! (%s)", #cond), \
+               false)) &&                                                                   \
+   Adopt(d))
 
 namespace {
 constexpr RGBColor kBlack = {0, 0, 0};
@@ -177,20 +181,23 @@ void PTabControlDrawer::SwitchUserPane(int tab, bool on, bool draw) {
   }
 }
 
-// Shows the selected tab's pane as far as the tab control itself is shown: its container bit
-// follows the tab control's visibility, so a switch made while hidden draws nothing and shows
-// when the tab control shows again.
+// Gives the selected tab's pane the tab control's own visibility bits (Show passes them on to
+// it): a switch made while the tab control is hidden draws nothing, and the pane shows when
+// the tab control shows again.
 void PTabControlDrawer::ShowSelectedPane(PDrawer* d) {
   if (d == nullptr) return;
-  d->UpdateVis(IsVisible() ? 3 : 2);
-  d->Show(1);
+  d->UpdateVis((visible & 2) ? 3 : 2);
+  d->Show((visible & 1) ? 1 : 0);
 }
 
 int PTabControlDrawer::AddTab(PDrawer* td) {
   if (cntl == nullptr || nTabs >= GetControlMaximum(cntl)) return 0;
   if (td == nullptr) td = new PEmptyDrawer;
   if (!PDRAWER_ADOPT(td, td->next == NULL)) return 0;
+  // Placed where the tab shows its pane, as drawn there: a pane built over controls of the
+  // form must not move them on its first redraw.
   GetTabContentRect(cntl, &td->extent);
+  td->Drawn();
   td->grav = 15;
   PDrawer** end = &dlist;
   while (*end) end = &(*end)->next;

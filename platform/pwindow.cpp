@@ -32,6 +32,7 @@ class FrameWidget : public QWidget {
   void resizeEvent(QResizeEvent*) override;
   void closeEvent(QCloseEvent* e) override;
   void showEvent(QShowEvent*) override;
+  bool event(QEvent* e) override;
 };
 
 // The content: paints the port behind the controls and keeps the port at its size.
@@ -92,8 +93,17 @@ void FrameWidget::closeEvent(QCloseEvent* e) {
   if (WindowRec* w = Windows().Find(win)) SendEvent(kEventClassWindow, kEventWindowClose, w->target);
 }
 
+// The window in front: the last one shown, selected or activated.
+uintptr_t g_front = 0;
+
 void FrameWidget::showEvent(QShowEvent*) {
+  g_front = win;
   if (WindowRec* w = Windows().Find(win)) SendEvent(kEventClassWindow, kEventWindowShown, w->target);
+}
+
+bool FrameWidget::event(QEvent* e) {
+  if (e->type() == QEvent::WindowActivate) g_front = win;
+  return QWidget::event(e);
 }
 
 Table<WindowRec>& Windows() {
@@ -282,6 +292,7 @@ bool IsWindowVisible(WindowRef win) {
 
 void SelectWindow(WindowRef win) {
   if (WindowRec* w = Windows().Find(win)) {
+    g_front = w->id;
     w->frame->raise();
     w->frame->activateWindow();
   }
@@ -289,6 +300,13 @@ void SelectWindow(WindowRef win) {
 
 WindowRef ActiveNonFloatingWindow() {
   WindowRec* w = WindowOfWidget(QApplication::activeWindow());
+  if (w == nullptr) w = Windows().Find(g_front);
+  if (w == nullptr || !w->frame->isVisible()) {
+    // The front window went away: any shown window will do.
+    w = nullptr;
+    for (const auto& kv : Windows().All())
+      if (kv.second->frame->isVisible()) w = kv.second;
+  }
   return w ? ToHandle<WindowRef>(w->id) : nullptr;
 }
 

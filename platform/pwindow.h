@@ -30,7 +30,8 @@ void ShowWindow(WindowRef w);
 void HideWindow(WindowRef w);
 bool IsWindowVisible(WindowRef w);
 void SelectWindow(WindowRef w);            // makes it the active window
-WindowRef ActiveNonFloatingWindow();       // the active window, NULL when none
+// The window in front (the last one shown, selected or activated); NULL when none is shown.
+WindowRef ActiveNonFloatingWindow();
 EventTargetRef GetWindowEventTarget(WindowRef w);
 // Content size in pixels; update asks for a redraw of the whole content.
 void SizeWindow(WindowRef w, short width, short height, bool update);

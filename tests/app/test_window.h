@@ -4,6 +4,8 @@
 // control; a list; and a painted pane of its own.
 #pragma once
 
+#include <QLineEdit>
+
 #include "drawer_util.h"
 
 // Paints its extent red with a black frame.

@@ -5,7 +5,9 @@
 
 namespace {
 
-bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+bool IsContinuation(unsigned char c) {
+  return (c & 0xC0) == 0x80;
+}
 
 // The largest count <= n that does not end inside a character whose bytes continue at s[n].
 size_t WholeChars(const unsigned char* s, size_t n, size_t full) {
@@ -85,7 +87,9 @@ char* cfrompstr(char* cdest, int len, const unsigned char* psrc) {
   return cdest;
 }
 
-char* cfrompstr(char* cdest, const unsigned char* psrc) { return cfrompstr(cdest, 256, psrc); }
+char* cfrompstr(char* cdest, const unsigned char* psrc) {
+  return cfrompstr(cdest, 256, psrc);
+}
 
 char* cfrompstr(unsigned char* srcdest) {
   return cfrompstr(reinterpret_cast<char*>(srcdest), 256, srcdest);

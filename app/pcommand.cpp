@@ -6,7 +6,8 @@
 void checkMenuCommand(UInt32 comID, bool switchon) {
   MenuRef m = nullptr;
   MenuItemIndex i = 0;
-  if (GetIndMenuItemWithCommandID(nullptr, comID, 1, &m, &i) == noErr) CheckMenuItem(m, i, switchon);
+  if (GetIndMenuItemWithCommandID(nullptr, comID, 1, &m, &i) == noErr)
+    CheckMenuItem(m, i, switchon);
 }
 
 void enableMenuCommand(UInt32 comID, bool switchon) {

@@ -24,7 +24,9 @@ void ClearControlText(ControlRef cntl) {
 
 namespace {
 
-bool IsSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsSpace(unsigned char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // Trims white space and turns control characters and broken bytes into '?', keeping whole
 // multi-byte characters; works in place (the result is never longer).
@@ -36,8 +38,9 @@ void CleanUTF8(char* s) {
   for (size_t i = a; i < n;) {
     unsigned char c = static_cast<unsigned char>(s[i]);
     size_t len = utf8CharLength(s + i, n - i);
-    bool control = len == 1 ? (c < 0x20 || c == 0x7F)
-                            : (len == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0);
+    bool control = len == 1
+                       ? (c < 0x20 || c == 0x7F)
+                       : (len == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0);
     if (len == 0 || control) {
       s[o++] = '?';
       i += len == 0 ? 1 : len;
@@ -55,7 +58,8 @@ void CleanUTF8(char* s) {
 char* GetControlText(ControlRef cntl, char* txt, int len, bool anyChar) {
   if (cntl == nullptr || txt == nullptr || len < 2) return nullptr;
   UInt32 size = 0;
-  if (GetControlDataSize(cntl, kControlEntireControl, kControlEditTextCFStringTag, &size) != noErr ||
+  if (GetControlDataSize(cntl, kControlEntireControl, kControlEditTextCFStringTag, &size) !=
+          noErr ||
       size > static_cast<UInt32>(len - 1))
     return nullptr;
   UInt32 got = 0;
@@ -77,6 +81,5 @@ void EditControlText(WindowRef w, ControlRef cntl) {
 void waitMouseRelease(double maxwait) {
   static const EventTypeSpec mouseUp = {kEventClassMouse, kEventMouseUp};
   EventRef ev = nullptr;
-  if (ReceiveNextEvent(1, &mouseUp, maxwait, true, &ev) == noErr && ev != nullptr)
-    ReleaseEvent(ev);
+  if (ReceiveNextEvent(1, &mouseUp, maxwait, true, &ev) == noErr && ev != nullptr) ReleaseEvent(ev);
 }

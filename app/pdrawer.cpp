@@ -29,9 +29,13 @@ PDrawer::~PDrawer() {
   }
 }
 
-WindowPtr PDrawer::GetWindow() const { return parent ? parent->GetWindow() : nullptr; }
+WindowPtr PDrawer::GetWindow() const {
+  return parent ? parent->GetWindow() : nullptr;
+}
 
-PDrawer* PDrawer::GetChild(int) const { return nullptr; }
+PDrawer* PDrawer::GetChild(int) const {
+  return nullptr;
+}
 
 int PDrawer::Show(int vis) {
   int change = UpdateVis(vis);
@@ -42,19 +46,32 @@ int PDrawer::Show(int vis) {
   return change;
 }
 
-bool PDrawer::Click(Point, unsigned short, EventRef) { return false; }
+bool PDrawer::Click(Point, unsigned short, EventRef) {
+  return false;
+}
 
-bool PDrawer::Wheel(Point, int, int, EventRef) { return false; }
+bool PDrawer::Wheel(Point, int, int, EventRef) {
+  return false;
+}
 
 int PDrawer::UpdateVis(int vis) {
   int bit;
   bool set;
   switch (vis) {
-    case 0: bit = 1, set = false; break;
-    case 1: bit = 1, set = true; break;
-    case 2: bit = 2, set = false; break;
-    case 3: bit = 2, set = true; break;
-    default: return 0;
+    case 0:
+      bit = 1, set = false;
+      break;
+    case 1:
+      bit = 1, set = true;
+      break;
+    case 2:
+      bit = 2, set = false;
+      break;
+    case 3:
+      bit = 2, set = true;
+      break;
+    default:
+      return 0;
   }
   if (((visible & bit) != 0) == set) return 0;
   bool was = IsVisible();
@@ -174,8 +191,8 @@ bool PDrawer::HandleClick(EventRef event) {
       GetEventKind(event) != kEventWindowClickContentRgn)
     return false;
   Point pt;
-  if (GetEventParameter(event, kEventParamMouseLocation, typeQDPoint, nullptr, sizeof pt,
-                        nullptr, &pt) != noErr ||
+  if (GetEventParameter(event, kEventParamMouseLocation, typeQDPoint, nullptr, sizeof pt, nullptr,
+                        &pt) != noErr ||
       !Point2Local(&pt))
     return false;
   UInt32 mods = 0;
@@ -190,8 +207,8 @@ bool PDrawer::HandleWheel(EventRef event) {
   if (GetEventClass(event) != kEventClassMouse || GetEventKind(event) != kEventMouseWheelMoved)
     return false;
   Point pt;
-  if (GetEventParameter(event, kEventParamMouseLocation, typeQDPoint, nullptr, sizeof pt,
-                        nullptr, &pt) != noErr ||
+  if (GetEventParameter(event, kEventParamMouseLocation, typeQDPoint, nullptr, sizeof pt, nullptr,
+                        &pt) != noErr ||
       !Point2Local(&pt))
     return false;
   EventMouseWheelAxis axis = kEventMouseWheelAxisY;

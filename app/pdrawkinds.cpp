@@ -10,8 +10,8 @@
 // and taking it too would delete it twice. The condition is reported as an assertion.
 #define PDRAWER_ADOPT(d, cond)                                                              \
   ((d) != nullptr &&                                                                        \
-   ((cond) || (dmessagef(DMCassert, __FILE__, __LINE__, "assertion failed ! (%s)", #cond), \
-               false)) &&                                                                   \
+   ((cond) ||                                                                               \
+    (dmessagef(DMCassert, __FILE__, __LINE__, "assertion failed ! (%s)", #cond), false)) && \
    Adopt(d))
 
 namespace {
@@ -39,7 +39,9 @@ PWindowDrawer::PWindowDrawer(WindowPtr w, PDrawer* d) : windo(w), contents(nullp
   drawn_xt = contents ? contents->extent : extent;
 }
 
-PWindowDrawer::~PWindowDrawer() { delete contents; }
+PWindowDrawer::~PWindowDrawer() {
+  delete contents;
+}
 
 void PWindowDrawer::SyncExtent() {
   Rect b;
@@ -93,8 +95,7 @@ bool PWindowDrawer::Wheel(Point pt, int xdel, int ydel, EventRef event) {
 
 // ---- PControlDrawer
 
-PControlDrawer::PControlDrawer(WindowPtr w, unsigned long sig, long cid)
-    : windo(w), cntl(nullptr) {
+PControlDrawer::PControlDrawer(WindowPtr w, unsigned long sig, long cid) : windo(w), cntl(nullptr) {
   ControlID id{static_cast<OSType>(sig), static_cast<SInt32>(cid)};
   if (GetControlByID(w, &id, &cntl) != noErr) {
     cntl = nullptr;
@@ -286,7 +287,9 @@ bool PTabControlDrawer::Wheel(Point pt, int xdel, int ydel, EventRef event) {
 
 // ---- PListDrawer
 
-PListDrawer::PListDrawer(ListHandle lh) : listh(nullptr), dblClick(false) { SetList(lh); }
+PListDrawer::PListDrawer(ListHandle lh) : listh(nullptr), dblClick(false) {
+  SetList(lh);
+}
 
 bool PListDrawer::SetList(ListHandle lh) {
   dblClick = false;
@@ -507,7 +510,9 @@ PChestDrawer::PChestDrawer(PDrawer* d0) : dlist(nullptr) {
   if (d0) AddDrawer(d0);
 }
 
-PChestDrawer::~PChestDrawer() { delete dlist; }
+PChestDrawer::~PChestDrawer() {
+  delete dlist;
+}
 
 PDrawer* PChestDrawer::GetChild(int i) const {
   if (i < 0) return nullptr;

@@ -6,7 +6,9 @@
 PWindowHandlerBase::PWindowHandlerBase()
     : specList{}, specListLen(0), handList{}, ehref(nullptr), wdrawer(nullptr) {}
 
-PWindowHandlerBase::~PWindowHandlerBase() { PWindowHandlerBase::DestroyWindow(); }
+PWindowHandlerBase::~PWindowHandlerBase() {
+  PWindowHandlerBase::DestroyWindow();
+}
 
 int PWindowHandlerBase::EventIndex(UInt32 eClass, UInt32 eKind) const {
   for (int i = specListLen; i-- > 0;)

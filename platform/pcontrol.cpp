@@ -88,7 +88,8 @@ ControlRec* AddControl(WindowRec* w, QWidget* widget, const ControlID& cid) {
   if (auto* b = qobject_cast<QAbstractButton*>(widget)) {
     QObject::connect(b, &QAbstractButton::clicked, [id] {
       if (ControlRec* r = Controls().Find(id))
-        SendControlHit(r, r->kind == kControlKindCheckBox ? kControlCheckBoxPart : kControlButtonPart);
+        SendControlHit(r,
+                       r->kind == kControlKindCheckBox ? kControlCheckBoxPart : kControlButtonPart);
     });
   } else if (auto* s = qobject_cast<QAbstractSpinBox*>(widget)) {
     // Little arrows take no focus and no typing; the window's events step them.
@@ -182,7 +183,9 @@ OSStatus GetControlByID(WindowRef win, const ControlID* id, ControlRef* outContr
   return errUnknownControl;
 }
 
-bool IsValidControlHandle(ControlRef c) { return Find(c) != nullptr; }
+bool IsValidControlHandle(ControlRef c) {
+  return Find(c) != nullptr;
+}
 
 ControlKind GetControlKind(ControlRef c) {
   ControlRec* r = Find(c);
@@ -359,11 +362,16 @@ ControlPartCode TestControl(ControlRef c, Point pt) {
         return kControlDownButtonPart;
       return kControlNoPart;
     }
-    case kControlKindPushButton: return kControlButtonPart;
-    case kControlKindCheckBox: return kControlCheckBoxPart;
-    case kControlKindEditText: return kControlEditTextPart;
-    case kControlKindTabs: return kControlTabPart;
-    default: return kControlNoPart;
+    case kControlKindPushButton:
+      return kControlButtonPart;
+    case kControlKindCheckBox:
+      return kControlCheckBoxPart;
+    case kControlKindEditText:
+      return kControlEditTextPart;
+    case kControlKindTabs:
+      return kControlTabPart;
+    default:
+      return kControlNoPart;
   }
 }
 
@@ -395,8 +403,7 @@ QString* TextOf(ControlRec* r, QString* out) {
 }
 }  // namespace
 
-OSStatus SetControlData(ControlRef c, ControlPartCode, UInt32 tag, UInt32 size,
-                        const void* data) {
+OSStatus SetControlData(ControlRef c, ControlPartCode, UInt32 tag, UInt32 size, const void* data) {
   ControlRec* r = Find(c);
   if (r == nullptr) return errUnknownControl;
   if (data == nullptr && size > 0) return paramErr;
@@ -404,10 +411,14 @@ OSStatus SetControlData(ControlRef c, ControlPartCode, UInt32 tag, UInt32 size,
     const char* s = static_cast<const char*>(data);
     if (!ValidUTF8(s, size)) return paramErr;
     QString text = QString::fromUtf8(s, static_cast<qsizetype>(size));
-    if (auto* l = qobject_cast<QLabel*>(r->widget)) l->setText(text);
-    else if (auto* e = qobject_cast<QLineEdit*>(r->widget)) e->setText(text);
-    else if (auto* b = qobject_cast<QAbstractButton*>(r->widget)) b->setText(text);
-    else return errDataNotSupported;
+    if (auto* l = qobject_cast<QLabel*>(r->widget))
+      l->setText(text);
+    else if (auto* e = qobject_cast<QLineEdit*>(r->widget))
+      e->setText(text);
+    else if (auto* b = qobject_cast<QAbstractButton*>(r->widget))
+      b->setText(text);
+    else
+      return errDataNotSupported;
     return noErr;
   }
   if (tag == kControlEditTextSelectionTag) {
@@ -423,13 +434,12 @@ OSStatus SetControlData(ControlRef c, ControlPartCode, UInt32 tag, UInt32 size,
   return errDataNotSupported;
 }
 
-OSStatus GetControlData(ControlRef c, ControlPartCode, UInt32 tag, UInt32 bufferSize,
-                        void* data, UInt32* actualSize) {
+OSStatus GetControlData(ControlRef c, ControlPartCode, UInt32 tag, UInt32 bufferSize, void* data,
+                        UInt32* actualSize) {
   ControlRec* r = Find(c);
   if (r == nullptr) return errUnknownControl;
   QString text;
-  if (tag != kControlEditTextCFStringTag || TextOf(r, &text) == nullptr)
-    return errDataNotSupported;
+  if (tag != kControlEditTextCFStringTag || TextOf(r, &text) == nullptr) return errDataNotSupported;
   QByteArray b = text.toUtf8();
   UInt32 n = static_cast<UInt32>(b.size());
   if (actualSize) *actualSize = n;

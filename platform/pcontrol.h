@@ -32,8 +32,8 @@ Rect* GetControlBounds(ControlRef c, Rect* bounds);
 void SetControlBounds(ControlRef c, const Rect* bounds);
 // Sets the control's own visibility; with draw the change shows at once.
 OSStatus SetControlVisibility(ControlRef c, bool visible, bool draw);
-bool IsControlVisible(ControlRef c);           // shown on screen: it and all embedders
-bool IsControlLatentlyVisible(ControlRef c);   // its own visible state
+bool IsControlVisible(ControlRef c);          // shown on screen: it and all embedders
+bool IsControlLatentlyVisible(ControlRef c);  // its own visible state
 OSStatus EnableControl(ControlRef c);
 OSStatus DisableControl(ControlRef c);
 bool IsControlEnabled(ControlRef c);

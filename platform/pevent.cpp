@@ -136,8 +136,8 @@ EventTime GetEventTime(EventRef event) {
   return e ? e->when : 0;
 }
 
-OSStatus SetEventParameter(EventRef event, EventParamName name, EventParamType type,
-                           UInt32 size, const void* data) {
+OSStatus SetEventParameter(EventRef event, EventParamName name, EventParamType type, UInt32 size,
+                           const void* data) {
   EventRec* e = Events().Find(event);
   if (e == nullptr || (data == nullptr && size > 0)) return paramErr;
   const unsigned char* p = static_cast<const unsigned char*>(data);
@@ -174,8 +174,7 @@ EventTargetRef GetApplicationEventTarget() {
 }
 
 OSStatus InstallEventHandler(EventTargetRef target, EventHandlerUPP handler, UInt32 numTypes,
-                             const EventTypeSpec* list, void* userData,
-                             EventHandlerRef* outRef) {
+                             const EventTypeSpec* list, void* userData, EventHandlerRef* outRef) {
   TargetRec* t = Targets().Find(target);
   if (t == nullptr || handler == nullptr || (numTypes > 0 && list == nullptr)) return paramErr;
   HandlerRec* h = new HandlerRec{FromHandle(target), handler, {list, list + numTypes}, userData};

@@ -15,8 +15,12 @@ typedef EventHandlerProcPtr EventHandlerUPP;
 typedef void (*EventLoopTimerProcPtr)(EventLoopTimerRef, void* userData);
 typedef EventLoopTimerProcPtr EventLoopTimerUPP;
 
-inline EventHandlerUPP NewEventHandlerUPP(EventHandlerProcPtr p) { return p; }
-inline EventLoopTimerUPP NewEventLoopTimerUPP(EventLoopTimerProcPtr p) { return p; }
+inline EventHandlerUPP NewEventHandlerUPP(EventHandlerProcPtr p) {
+  return p;
+}
+inline EventLoopTimerUPP NewEventLoopTimerUPP(EventLoopTimerProcPtr p) {
+  return p;
+}
 
 // Events. A new event has a reference count of 1; ReleaseEvent drops one.
 OSStatus CreateEvent(UInt32 eventClass, UInt32 eventKind, EventTime when, EventRef* outEvent);
@@ -25,8 +29,8 @@ void ReleaseEvent(EventRef event);
 UInt32 GetEventClass(EventRef event);  // 0 for a stale event
 UInt32 GetEventKind(EventRef event);
 EventTime GetEventTime(EventRef event);
-OSStatus SetEventParameter(EventRef event, EventParamName name, EventParamType type,
-                           UInt32 size, const void* data);
+OSStatus SetEventParameter(EventRef event, EventParamName name, EventParamType type, UInt32 size,
+                           const void* data);
 // Copies a parameter of the desired type (typeWildCard: any) into data, at most bufferSize
 // bytes; eventParameterNotFoundErr when absent or of another type.
 OSStatus GetEventParameter(EventRef event, EventParamName name, EventParamType desiredType,
@@ -36,8 +40,7 @@ OSStatus GetEventParameter(EventRef event, EventParamName name, EventParamType d
 // Targets and handlers.
 EventTargetRef GetApplicationEventTarget();
 OSStatus InstallEventHandler(EventTargetRef target, EventHandlerUPP handler, UInt32 numTypes,
-                             const EventTypeSpec* list, void* userData,
-                             EventHandlerRef* outRef);
+                             const EventTypeSpec* list, void* userData, EventHandlerRef* outRef);
 OSStatus RemoveEventHandler(EventHandlerRef handler);
 OSStatus AddEventTypesToHandler(EventHandlerRef handler, UInt32 numTypes,
                                 const EventTypeSpec* list);

@@ -46,10 +46,10 @@ int VisibleCols(const ListRec* l) {
 void Draw(ListRec* l, const Rect* clip) {
   WindowRec* w = Windows().Find(l->window);
   if (w == nullptr || w->image.isNull() || !l->drawing) return;
-  QRect view(l->view.left, l->view.top, l->view.right - l->view.left,
-             l->view.bottom - l->view.top);
+  QRect view(l->view.left, l->view.top, l->view.right - l->view.left, l->view.bottom - l->view.top);
   QRect area = view;
-  if (clip) area &= QRect(clip->left, clip->top, clip->right - clip->left, clip->bottom - clip->top);
+  if (clip)
+    area &= QRect(clip->left, clip->top, clip->right - clip->left, clip->bottom - clip->top);
   if (area.isEmpty()) return;
   QPainter p(&w->image);
   p.setClipRect(area);
@@ -80,8 +80,8 @@ void DisposeListsOf(WindowRec* w) {
 
 ListHandle LNew(const Rect* view, int rows, int cols, Point cellSize, WindowRef win) {
   WindowRec* w = Windows().Find(win);
-  if (w == nullptr || view == nullptr || rows < 0 || cols < 0 || rows > 1000000 ||
-      cols > 1000 || size_t(rows) * size_t(cols) > 10000000)
+  if (w == nullptr || view == nullptr || rows < 0 || cols < 0 || rows > 1000000 || cols > 1000 ||
+      size_t(rows) * size_t(cols) > 10000000)
     return nullptr;
   ListRec* l = new ListRec;
   l->window = w->id;
@@ -106,7 +106,9 @@ void LDispose(ListHandle lh) {
   delete l;
 }
 
-bool IsValidList(ListHandle lh) { return Find(lh) != nullptr; }
+bool IsValidList(ListHandle lh) {
+  return Find(lh) != nullptr;
+}
 
 Rect* GetListViewBounds(ListHandle lh, Rect* view) {
   if (view == nullptr) return nullptr;
@@ -146,8 +148,7 @@ void LUpdate(const Rect* clip, ListHandle lh) {
 bool LClick(Point pt, UInt32, ListHandle lh) {
   ListRec* l = Find(lh);
   if (l == nullptr || l->cell.v <= 0 || l->cell.h <= 0) return false;
-  if (pt.h < l->view.left || pt.h >= l->view.right || pt.v < l->view.top ||
-      pt.v >= l->view.bottom)
+  if (pt.h < l->view.left || pt.h >= l->view.right || pt.v < l->view.top || pt.v >= l->view.bottom)
     return false;
   int r = l->topRow + (pt.v - l->view.top) / l->cell.v;
   int c = l->leftCol + (pt.h - l->view.left) / l->cell.h;

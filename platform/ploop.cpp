@@ -47,7 +47,8 @@ uintptr_t EarliestTimer(double* due) {
   uintptr_t best = 0;
   double b = 0;
   for (const auto& kv : Timers().All())
-    if (kv.second->due >= 0 && (best == 0 || kv.second->due < b || (kv.second->due == b && kv.first < best))) {
+    if (kv.second->due >= 0 &&
+        (best == 0 || kv.second->due < b || (kv.second->due == b && kv.first < best))) {
       best = kv.first;
       b = kv.second->due;
     }
@@ -132,8 +133,8 @@ void DispatchQueue() {
       continue;
     }
     Queue().erase(Queue().begin() + static_cast<std::ptrdiff_t>(i));
-    SendEventToEventTarget(q.event, q.target ? ToHandle<EventTargetRef>(q.target)
-                                             : GetApplicationEventTarget());
+    SendEventToEventTarget(
+        q.event, q.target ? ToHandle<EventTargetRef>(q.target) : GetApplicationEventTarget());
     ReleaseEvent(q.event);
   }
 }
@@ -141,13 +142,15 @@ void DispatchQueue() {
 void ScheduleDispatch() {
   if (dispatchScheduled || QCoreApplication::instance() == nullptr) return;
   dispatchScheduled = true;
-  QMetaObject::invokeMethod(QCoreApplication::instance(), [] { DispatchQueue(); },
-                            Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(), [] { DispatchQueue(); }, Qt::QueuedConnection);
 }
 
 }  // namespace
 
-EventTime GetCurrentEventTime() { return TheClock().Now(); }
+EventTime GetCurrentEventTime() {
+  return TheClock().Now();
+}
 
 void SetManualPlatformClock(bool manual) {
   Clock& c = TheClock();
@@ -206,7 +209,9 @@ EventTime GetEventLoopTimerDelay(EventLoopTimerRef timer) {
   return t->due - TheClock().Now();
 }
 
-EventQueueRef GetMainEventQueue() { return reinterpret_cast<EventQueueRef>(1); }
+EventQueueRef GetMainEventQueue() {
+  return reinterpret_cast<EventQueueRef>(1);
+}
 
 OSStatus PostEventToQueue(EventQueueRef queue, EventRef event, EventTargetRef target) {
   if (queue != GetMainEventQueue() || RetainEvent(event) == nullptr) return paramErr;

@@ -136,7 +136,9 @@ void DisposeMenu(MenuRef menu) {
   RebuildAll();
 }
 
-bool IsValidMenu(MenuRef menu) { return Menus().Find(menu) != nullptr; }
+bool IsValidMenu(MenuRef menu) {
+  return Menus().Find(menu) != nullptr;
+}
 
 OSStatus AppendMenuItemText(MenuRef menu, const char* text, MenuCommand command,
                             MenuItemIndex* outIndex) {
@@ -153,8 +155,8 @@ UInt32 CountMenuItems(MenuRef menu) {
   return m ? static_cast<UInt32>(m->items.size()) : 0;
 }
 
-OSStatus GetIndMenuItemWithCommandID(MenuRef menu, MenuCommand command, UInt32 n,
-                                     MenuRef* outMenu, MenuItemIndex* outIndex) {
+OSStatus GetIndMenuItemWithCommandID(MenuRef menu, MenuCommand command, UInt32 n, MenuRef* outMenu,
+                                     MenuItemIndex* outIndex) {
   std::vector<uintptr_t> where;
   if (menu == nullptr)
     where = Bar();

@@ -16,8 +16,8 @@ UInt32 CountMenuItems(MenuRef menu);
 
 // Finds the nth (from 1) item carrying the command, in menu (NULL: the whole menu bar, menus
 // in order).
-OSStatus GetIndMenuItemWithCommandID(MenuRef menu, MenuCommand command, UInt32 n,
-                                     MenuRef* outMenu, MenuItemIndex* outIndex);
+OSStatus GetIndMenuItemWithCommandID(MenuRef menu, MenuCommand command, UInt32 n, MenuRef* outMenu,
+                                     MenuItemIndex* outIndex);
 void CheckMenuItem(MenuRef menu, MenuItemIndex item, bool checked);
 bool IsMenuItemChecked(MenuRef menu, MenuItemIndex item);
 void EnableMenuItem(MenuRef menu, MenuItemIndex item);

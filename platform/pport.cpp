@@ -26,16 +26,22 @@ PenState& Pen() {
   return p;
 }
 
-GDHandle TheDevice() { return reinterpret_cast<GDHandle>(2); }
+GDHandle TheDevice() {
+  return reinterpret_cast<GDHandle>(2);
+}
 
 WindowRec* CurrentWindow() {
   uintptr_t* win = Ports().Find(Pen().port);
   return win ? Windows().Find(*win) : nullptr;
 }
 
-QRect ToQRect(const Rect& r) { return QRect(r.left, r.top, r.right - r.left, r.bottom - r.top); }
+QRect ToQRect(const Rect& r) {
+  return QRect(r.left, r.top, r.right - r.left, r.bottom - r.top);
+}
 
-QColor ToQColor(const RGBColor* c) { return QColor(c->red >> 8, c->green >> 8, c->blue >> 8); }
+QColor ToQColor(const RGBColor* c) {
+  return QColor(c->red >> 8, c->green >> 8, c->blue >> 8);
+}
 
 // Runs a drawing on the current port's image, clipped to it, and repaints what it touched.
 template <class F>
@@ -53,7 +59,9 @@ void Draw(const QRect& touched, F f) {
 
 namespace plat {
 
-uintptr_t NewPort(uintptr_t window) { return Ports().Add(new uintptr_t(window)); }
+uintptr_t NewPort(uintptr_t window) {
+  return Ports().Add(new uintptr_t(window));
+}
 
 void ForgetPort(uintptr_t port) {
   uintptr_t* p = Ports().Find(port);
@@ -84,7 +92,9 @@ void SetPortWindowPort(WindowRef win) {
   if (WindowRec* w = Windows().Find(win)) Pen().port = w->port;
 }
 
-GrafPtr GetQDPort() { return ToHandle<GrafPtr>(Pen().port); }
+GrafPtr GetQDPort() {
+  return ToHandle<GrafPtr>(Pen().port);
+}
 
 void RGBForeColor(const RGBColor* c) {
   if (c) Pen().fore = ToQColor(c);
@@ -114,7 +124,9 @@ void FrameRect(const Rect* r) {
   });
 }
 
-void MoveTo(short h, short v) { Pen().pen = QPoint(h, v); }
+void MoveTo(short h, short v) {
+  Pen().pen = QPoint(h, v);
+}
 
 void DrawUTF8Text(const char* text) {
   WindowRec* w = CurrentWindow();

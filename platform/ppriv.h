@@ -46,7 +46,9 @@ template <class H>
 H ToHandle(uintptr_t id) {
   return reinterpret_cast<H>(id);
 }
-inline uintptr_t FromHandle(const void* h) { return reinterpret_cast<uintptr_t>(h); }
+inline uintptr_t FromHandle(const void* h) {
+  return reinterpret_cast<uintptr_t>(h);
+}
 
 // Events and targets.
 struct EventParam {
@@ -64,7 +66,7 @@ struct TargetRec {
   uintptr_t parent = 0;             // where unhandled events go next
   std::vector<uintptr_t> handlers;  // most recently installed first
   StandardHandler standard = nullptr;
-  uintptr_t owner = 0;              // the window or control
+  uintptr_t owner = 0;  // the window or control
 };
 Table<EventRec>& Events();
 Table<TargetRec>& Targets();

@@ -132,12 +132,7 @@ typedef unsigned short EventMouseWheelAxis;
 enum : EventMouseWheelAxis { kEventMouseWheelAxisX = 0, kEventMouseWheelAxisY = 1 };
 
 // Keyboard modifier bits of kEventParamKeyModifiers.
-enum : UInt32 {
-  cmdKey = 1 << 8,
-  shiftKey = 1 << 9,
-  optionKey = 1 << 11,
-  controlKey = 1 << 12
-};
+enum : UInt32 { cmdKey = 1 << 8, shiftKey = 1 << 9, optionKey = 1 << 11, controlKey = 1 << 12 };
 
 struct EventTypeSpec {
   UInt32 eventClass;

@@ -90,7 +90,8 @@ void FrameWidget::resizeEvent(QResizeEvent*) {
 
 void FrameWidget::closeEvent(QCloseEvent* e) {
   e->ignore();  // the window's handlers decide: the standard handling disposes of it
-  if (WindowRec* w = Windows().Find(win)) SendEvent(kEventClassWindow, kEventWindowClose, w->target);
+  if (WindowRec* w = Windows().Find(win))
+    SendEvent(kEventClassWindow, kEventWindowClose, w->target);
 }
 
 // The window in front: the last one shown, selected or activated.
@@ -98,7 +99,8 @@ uintptr_t g_front = 0;
 
 void FrameWidget::showEvent(QShowEvent*) {
   g_front = win;
-  if (WindowRec* w = Windows().Find(win)) SendEvent(kEventClassWindow, kEventWindowShown, w->target);
+  if (WindowRec* w = Windows().Find(win))
+    SendEvent(kEventClassWindow, kEventWindowShown, w->target);
 }
 
 bool FrameWidget::event(QEvent* e) {
@@ -136,8 +138,7 @@ void UpdateMinimumSize(WindowRec* w) {
   CreateEvent(kEventClassWindow, kEventWindowGetMinimumSize, GetCurrentEventTime(), &ev);
   Point dims{0, 0};
   if (SendEventToEventTarget(ev, ToHandle<EventTargetRef>(w->target)) == noErr)
-    GetEventParameter(ev, kEventParamDimensions, typeQDPoint, nullptr, sizeof dims, nullptr,
-                      &dims);
+    GetEventParameter(ev, kEventParamDimensions, typeQDPoint, nullptr, sizeof dims, nullptr, &dims);
   ReleaseEvent(ev);
   w->frame->setMinimumSize(std::max<int>(0, dims.h),
                            std::max<int>(0, dims.v) + w->frame->MenuHeight());
@@ -173,15 +174,15 @@ OSStatus StandardWindowHandler(EventRef event, uintptr_t owner) {
   switch (GetEventKind(event)) {
     case kEventWindowClickContentRgn: {
       Point pt{0, 0};
-      GetEventParameter(event, kEventParamMouseLocation, typeQDPoint, nullptr, sizeof pt,
-                        nullptr, &pt);
+      GetEventParameter(event, kEventParamMouseLocation, typeQDPoint, nullptr, sizeof pt, nullptr,
+                        &pt);
       QPoint local = w->content->mapFromGlobal(QPoint(pt.h, pt.v));
       ControlRec* c = ControlAt(w, local);
       if (c == nullptr || !g_nativeClick.active) return noErr;
       if (c->kind == kControlKindLittleArrows) {
         // The layer never steps little arrows itself: a click on an arrow is a hit.
-        ControlPartCode part = TestControl(ToHandle<ControlRef>(c->id),
-                                           Point{short(local.y()), short(local.x())});
+        ControlPartCode part =
+            TestControl(ToHandle<ControlRef>(c->id), Point{short(local.y()), short(local.x())});
         if (part != kControlNoPart && c->widget->isEnabled()) SendControlHit(c, part);
         return noErr;
       }
@@ -259,7 +260,9 @@ OSStatus CreateWindowFromNib(IBNibRef nib, const char* windowName, WindowRef* ou
   return noErr;
 }
 
-bool IsValidWindowPtr(WindowRef w) { return Windows().Find(w) != nullptr; }
+bool IsValidWindowPtr(WindowRef w) {
+  return Windows().Find(w) != nullptr;
+}
 
 void DisposeWindow(WindowRef win) {
   WindowRec* w = Windows().Find(win);

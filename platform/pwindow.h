@@ -2,10 +2,10 @@
 //
 // A window is made from an interface description: a Qt Designer form compiled into the
 // program and registered under a nib name and a window name. Every widget of the form whose
-// objectName reads "ssss:N" or "ssss_N" (a four-character signature and an id) becomes a control of the
-// window. A window's port is an image of its content size; drawers paint into it and the
-// window shows it behind its controls. Coordinates of a port are window-local, with (0, 0) at
-// the top left of the content.
+// objectName reads "ssss:N" or "ssss_N" (a four-character signature and an id) becomes a control of
+// the window. A window's port is an image of its content size; drawers paint into it and the window
+// shows it behind its controls. Coordinates of a port are window-local, with (0, 0) at the top left
+// of the content.
 #pragma once
 
 #include <functional>
@@ -29,7 +29,7 @@ void DisposeWindow(WindowRef w);
 void ShowWindow(WindowRef w);
 void HideWindow(WindowRef w);
 bool IsWindowVisible(WindowRef w);
-void SelectWindow(WindowRef w);            // makes it the active window
+void SelectWindow(WindowRef w);  // makes it the active window
 // The window in front (the last one shown, selected or activated); NULL when none is shown.
 WindowRef ActiveNonFloatingWindow();
 EventTargetRef GetWindowEventTarget(WindowRef w);
@@ -49,10 +49,10 @@ void SetPortWindowPort(WindowRef w);
 GrafPtr GetQDPort();  // the current port
 void RGBForeColor(const RGBColor* c);
 void RGBBackColor(const RGBColor* c);
-void EraseRect(const Rect* r);  // fills with the back colour (white at first)
-void PaintRect(const Rect* r);  // fills with the fore colour (black at first)
-void FrameRect(const Rect* r);  // a one-pixel outline inside r in the fore colour
-void MoveTo(short h, short v);  // pen position: the left end of the text's base line
+void EraseRect(const Rect* r);        // fills with the back colour (white at first)
+void PaintRect(const Rect* r);        // fills with the fore colour (black at first)
+void FrameRect(const Rect* r);        // a one-pixel outline inside r in the fore colour
+void MoveTo(short h, short v);        // pen position: the left end of the text's base line
 void DrawUTF8Text(const char* text);  // draws at the pen and moves it past the text
 // Draws a w x h image of RGB bytes scaled into r.
 void DrawRGBImage(const Rect* r, const unsigned char* rgb, int w, int h, int rowBytes);

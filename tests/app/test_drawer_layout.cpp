@@ -9,11 +9,10 @@ TEST(DrawerLayout, GrowFollowsGravityAndLimits) {
     int ih;
     Rect want;
   } const cases[] = {
-      {0, 3, R(0, -1, 10, 21)},   // centre: each edge moves by the truncated half
-      {5, 3, R(0, -1, 10, 21)},   // both edges: the same
-      {0, -3, R(0, 1, 10, 19)},
-      {1, 3, R(0, 0, 10, 23)},    // left only: the right edge moves
-      {4, 3, R(0, -3, 10, 20)},   // right only: the left edge moves
+      {0, 3, R(0, -1, 10, 21)},  // centre: each edge moves by the truncated half
+      {5, 3, R(0, -1, 10, 21)},  // both edges: the same
+      {0, -3, R(0, 1, 10, 19)}, {1, 3, R(0, 0, 10, 23)},  // left only: the right edge moves
+      {4, 3, R(0, -3, 10, 20)},                           // right only: the left edge moves
   };
   for (const auto& c : cases) {
     Probe d(0, 0, 10, 20, c.grav);

@@ -55,8 +55,8 @@ TEST(RandomOperations, TenThousandOperationsKeepTheWindowConsistent) {
   QWidget* content = PlatformContentWidget(w);
   QWidget* frame = PlatformFrameWidget(w);
   auto* tw = static_cast<QTabWidget*>(WidgetOf(win.tabs));
-  std::vector<PControlDrawer*> leaves = {win.push, win.check, win.text, win.edit,
-                                         win.arrows, win.user, win.tabs};
+  std::vector<PControlDrawer*> leaves = {win.push,   win.check, win.text, win.edit,
+                                         win.arrows, win.user,  win.tabs};
   std::set<PDrawer*> ownHidden;
   std::mt19937 rng(20061120);
   auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };

@@ -47,7 +47,9 @@ TEST(PascalStrings, CutsFallBeforeAWholeCharacter) {
   EXPECT_EQ(p[0], 254);
   // A three-byte character straddling the cut of a 6-byte buffer goes whole.
   unsigned char src[8];
-  pfromcstr(src, "ab\xE6\x9D\xB1" "c");  // a, b, one CJK character, c
+  pfromcstr(src,
+            "ab\xE6\x9D\xB1"
+            "c");  // a, b, one CJK character, c
   char out[5];
   cfrompstr(out, 5, src);
   EXPECT_STREQ(out, "ab");
@@ -55,7 +57,8 @@ TEST(PascalStrings, CutsFallBeforeAWholeCharacter) {
   cfrompstr(out6, 6, src);
   EXPECT_STREQ(out6, "ab\xE6\x9D\xB1");
 
-  EXPECT_TRUE(validUTF8("Zürich – 東京 \xF0\x9F\x93\xB7", std::strlen("Zürich – 東京 \xF0\x9F\x93\xB7")));
+  EXPECT_TRUE(
+      validUTF8("Zürich – 東京 \xF0\x9F\x93\xB7", std::strlen("Zürich – 東京 \xF0\x9F\x93\xB7")));
   for (const char* bad : {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF", "a\x80"})
     EXPECT_FALSE(validUTF8(bad, std::strlen(bad))) << bad;
 }
@@ -71,7 +74,9 @@ TEST(ControlText, TextIsUTF8AndCleanedWhole) {
   EXPECT_STREQ(GetControlText(edit, buf, sizeof buf, false), "Zürich?– 東京?");
   EXPECT_STREQ(GetControlText(edit, buf, sizeof buf, true), "  Zürich\t– 東京\x01 \n");
   // A C1 control character is one character, replaced by one '?'.
-  EXPECT_TRUE(PutControlText(edit, "a\xC2\x85" "b"));
+  EXPECT_TRUE(PutControlText(edit,
+                             "a\xC2\x85"
+                             "b"));
   EXPECT_STREQ(GetControlText(edit, buf, sizeof buf, false), "a?b");
 
   // Too long for the buffer: refused whole, never cut inside a character.

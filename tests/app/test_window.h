@@ -87,8 +87,8 @@ class FullWindow : public PWindowHandlerBase {
   }
   OSStatus Command(EventRef ev) {
     HICommand cmd;
-    if (GetEventParameter(ev, kEventParamDirectObject, typeHICommand, nullptr, sizeof cmd,
-                          nullptr, &cmd) != noErr)
+    if (GetEventParameter(ev, kEventParamDirectObject, typeHICommand, nullptr, sizeof cmd, nullptr,
+                          &cmd) != noErr)
       return eventNotHandledErr;
     commands.push_back(cmd.commandID);
     return cmd.commandID == FourCC("pass") ? eventNotHandledErr : noErr;
@@ -97,4 +97,6 @@ class FullWindow : public PWindowHandlerBase {
 };
 
 // The widget of a drawer's control.
-inline QWidget* WidgetOf(const PControlDrawer* d) { return PlatformControlWidget(d->GetControl()); }
+inline QWidget* WidgetOf(const PControlDrawer* d) {
+  return PlatformControlWidget(d->GetControl());
+}

@@ -110,9 +110,9 @@ TEST(WindowControls, GrabbedWindowShowsTheDrawersPainting) {
   ASSERT_FALSE(img.isNull());
   img.save(QString::fromUtf8(::testing::TempDir().c_str()) + "toolkit_window.png");
   const Rect p = win.painter->extent;
-  EXPECT_EQ(img.pixel(p.left, p.top) & 0xFFFFFF, 0u);                     // frame
-  EXPECT_EQ(img.pixel(p.left + 5, p.top + 5) & 0xFFFFFF, 0xFF0000u);      // fill
-  EXPECT_EQ(img.pixel(p.right, p.top + 5) & 0xFFFFFF, 0xFFFFFFu);         // erased beside
+  EXPECT_EQ(img.pixel(p.left, p.top) & 0xFFFFFF, 0u);                 // frame
+  EXPECT_EQ(img.pixel(p.left + 5, p.top + 5) & 0xFFFFFF, 0xFF0000u);  // fill
+  EXPECT_EQ(img.pixel(p.right, p.top + 5) & 0xFFFFFF, 0xFFFFFFu);     // erased beside
   const Rect t = win.pane3->extent;
   EXPECT_EQ(GetPortPixel(w, short(t.left + 5), short(t.top + 5)), 0xFF0000u);
   // The list drew its rows into the port: dark text on white.

@@ -23,7 +23,9 @@ class Counting : public TestWindowObject {
   }
 };
 
-PDrawer* EmptyTree(WindowPtr) { return new Probe(0, 0, 300, 400, 15); }
+PDrawer* EmptyTree(WindowPtr) {
+  return new Probe(0, 0, 300, 400, 15);
+}
 
 struct AppLog {
   std::vector<UInt32> kinds;
@@ -69,8 +71,10 @@ TEST(WindowHandler, TableHoldsSixtyFourPairsAndALaterBindingWins) {
   Counting obj;
   obj.build = EmptyTree;
   for (UInt32 k = 0; k < 64; ++k)
-    EXPECT_TRUE(obj.AddHandler(FourCC("test"), k, static_cast<PWindowHandlerF>(&Counting::Unhandled)));
-  EXPECT_FALSE(obj.AddHandler(FourCC("test"), 64, static_cast<PWindowHandlerF>(&Counting::Unhandled)));
+    EXPECT_TRUE(
+        obj.AddHandler(FourCC("test"), k, static_cast<PWindowHandlerF>(&Counting::Unhandled)));
+  EXPECT_FALSE(
+      obj.AddHandler(FourCC("test"), 64, static_cast<PWindowHandlerF>(&Counting::Unhandled)));
   EXPECT_TRUE(obj.AddHandler(FourCC("test"), 5, static_cast<PWindowHandlerF>(&Counting::Command)));
   EXPECT_EQ(obj.GetHandler(FourCC("test"), 5), static_cast<PWindowHandlerF>(&Counting::Command));
   // A full table cannot take the default bindings: the installation fails.

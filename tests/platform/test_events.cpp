@@ -39,9 +39,9 @@ TEST(PlatformEvents, ParametersAreTypedAndCopied) {
   Point q{0, 0};
   UInt32 size = 0;
   EventParamType type = 0;
-  EXPECT_EQ(GetEventParameter(ev, kEventParamMouseLocation, typeQDPoint, &type, sizeof q, &size,
-                              &q),
-            noErr);
+  EXPECT_EQ(
+      GetEventParameter(ev, kEventParamMouseLocation, typeQDPoint, &type, sizeof q, &size, &q),
+      noErr);
   EXPECT_EQ(q.v, 7);
   EXPECT_EQ(q.h, -3);
   EXPECT_EQ(size, sizeof q);
@@ -51,9 +51,9 @@ TEST(PlatformEvents, ParametersAreTypedAndCopied) {
   EXPECT_EQ(GetEventParameter(ev, kEventParamDimensions, typeQDPoint, nullptr, 4, nullptr, &q),
             eventParameterNotFoundErr);
   short v = 0;
-  EXPECT_EQ(GetEventParameter(ev, kEventParamMouseLocation, typeWildCard, nullptr, sizeof v,
-                              &size, &v),
-            noErr);
+  EXPECT_EQ(
+      GetEventParameter(ev, kEventParamMouseLocation, typeWildCard, nullptr, sizeof v, &size, &v),
+      noErr);
   EXPECT_EQ(v, 7);
   EXPECT_EQ(size, sizeof(Point));
   ReleaseEvent(ev);
@@ -76,9 +76,9 @@ TEST(PlatformEvents, StaleHandlesAreRefused) {
   EXPECT_EQ(RemoveEventHandler(h), paramErr);
   EXPECT_EQ(AddEventTypesToHandler(h, 1, &kTest), paramErr);
   // Handles of one kind are not taken for another.
-  EXPECT_EQ(InstallEventHandler(reinterpret_cast<EventTargetRef>(h), Record<1>, 1, &kTest, &t,
-                                nullptr),
-            paramErr);
+  EXPECT_EQ(
+      InstallEventHandler(reinterpret_cast<EventTargetRef>(h), Record<1>, 1, &kTest, &t, nullptr),
+      paramErr);
   EXPECT_EQ(RemoveEventLoopTimer(reinterpret_cast<EventLoopTimerRef>(h)), paramErr);
 }
 

@@ -53,7 +53,6 @@ OSStatus LogEvent(EventHandlerCallRef, EventRef ev, void* ud) {
   return l->result;
 }
 
-
 }  // namespace
 
 TEST(PlatformWindows, FormControlsAreFoundBySignatureAndId) {
@@ -70,10 +69,10 @@ TEST(PlatformWindows, FormControlsAreFoundBySignatureAndId) {
     const char* sig;
     int id;
     ControlKind kind;
-  } const kinds[] = {{"push", 1, kControlKindPushButton}, {"chek", 1, kControlKindCheckBox},
-                     {"stat", 1, kControlKindStaticText}, {"edit", 1, kControlKindEditText},
+  } const kinds[] = {{"push", 1, kControlKindPushButton},   {"chek", 1, kControlKindCheckBox},
+                     {"stat", 1, kControlKindStaticText},   {"edit", 1, kControlKindEditText},
                      {"arro", 1, kControlKindLittleArrows}, {"tabs", 1, kControlKindTabs},
-                     {"upan", 2, kControlKindUserPane},   {"user", 1, kControlKindUserPane}};
+                     {"upan", 2, kControlKindUserPane},     {"user", 1, kControlKindUserPane}};
   for (const auto& k : kinds) {
     ControlID cid{FourCC({k.sig[0], k.sig[1], k.sig[2], k.sig[3], 0}), k.id};
     ControlRef c = nullptr;
@@ -163,7 +162,8 @@ TEST(PlatformWindows, QtClicksBecomeContentClicksHitsAndCommands) {
   // window and then the application.
   QTest::mouseClick(PlatformControlWidget(Control(w, "push", 1)), Qt::LeftButton);
   ASSERT_GE(wl.events.size(), 3u);
-  EXPECT_EQ(wl.events[0], std::make_pair(UInt32(kEventClassWindow), UInt32(kEventWindowClickContentRgn)));
+  EXPECT_EQ(wl.events[0],
+            std::make_pair(UInt32(kEventClassWindow), UInt32(kEventWindowClickContentRgn)));
   EXPECT_EQ(wl.commands, std::vector<UInt32>{FourCC("bttn")});
   EXPECT_EQ(al.commands, std::vector<UInt32>{FourCC("bttn")});
 

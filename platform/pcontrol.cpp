@@ -23,8 +23,8 @@
 namespace plat {
 
 Table<ControlRec>& Controls() {
-  static Table<ControlRec> t;
-  return t;
+  static auto* t = new Table<ControlRec>;
+  return *t;
 }
 
 bool ValidUTF8(const char* s, size_t n) {

@@ -15,12 +15,12 @@ uintptr_t NewId() {
 }
 
 Table<EventRec>& Events() {
-  static Table<EventRec> t;
-  return t;
+  static auto* t = new Table<EventRec>;
+  return *t;
 }
 Table<TargetRec>& Targets() {
-  static Table<TargetRec> t;
-  return t;
+  static auto* t = new Table<TargetRec>;
+  return *t;
 }
 
 namespace {
@@ -32,8 +32,8 @@ struct HandlerRec {
   void* userData;
 };
 Table<HandlerRec>& Handlers() {
-  static Table<HandlerRec> t;
-  return t;
+  static auto* t = new Table<HandlerRec>;
+  return *t;
 }
 
 bool Wants(const HandlerRec* h, UInt32 cls, UInt32 kind) {

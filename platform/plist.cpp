@@ -27,8 +27,8 @@ struct ListRec {
   double lastClick = -1;
 };
 Table<ListRec>& Lists() {
-  static Table<ListRec> t;
-  return t;
+  static auto* t = new Table<ListRec>;
+  return *t;
 }
 
 ListRec* Find(ListHandle lh) {

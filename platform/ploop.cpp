@@ -36,8 +36,8 @@ struct TimerRec {
   double due;  // on the clock; < 0 when not armed
 };
 Table<TimerRec>& Timers() {
-  static Table<TimerRec> t;
-  return t;
+  static auto* t = new Table<TimerRec>;
+  return *t;
 }
 
 // One Qt timer wakes the loop for the earliest armed timer when the clock is real.
@@ -97,8 +97,8 @@ struct Queued {
   uintptr_t target;
 };
 std::deque<Queued>& Queue() {
-  static std::deque<Queued> q;
-  return q;
+  static auto* q = new std::deque<Queued>;
+  return *q;
 }
 struct Wait {
   const EventTypeSpec* list;
@@ -106,8 +106,8 @@ struct Wait {
   QEventLoop* loop;
 };
 std::vector<Wait>& Waits() {
-  static std::vector<Wait> w;
-  return w;
+  static auto* w = new std::vector<Wait>;
+  return *w;
 }
 bool Matches(EventRef ev, const EventTypeSpec* list, UInt32 n) {
   UInt32 c = GetEventClass(ev), k = GetEventKind(ev);

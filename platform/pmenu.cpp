@@ -23,12 +23,12 @@ struct MenuRec {
   std::vector<ItemRec> items;
 };
 Table<MenuRec>& Menus() {
-  static Table<MenuRec> t;
-  return t;
+  static auto* t = new Table<MenuRec>;
+  return *t;
 }
 std::vector<uintptr_t>& Bar() {
-  static std::vector<uintptr_t> b;
-  return b;
+  static auto* b = new std::vector<uintptr_t>;
+  return *b;
 }
 
 void SendMenuCommand(uintptr_t window, uintptr_t menu, int index) {

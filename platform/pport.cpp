@@ -11,8 +11,8 @@ using namespace plat;
 namespace {
 
 Table<uintptr_t>& Ports() {  // port -> window
-  static Table<uintptr_t> t;
-  return t;
+  static auto* t = new Table<uintptr_t>;
+  return *t;
 }
 
 struct PenState {

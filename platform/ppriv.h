@@ -19,7 +19,8 @@ class QAction;
 namespace plat {
 
 // Every handle is a number drawn from one counter and never reused, so a handle of a gone
-// object (or of another kind) is simply not found.
+// object (or of another kind) is simply not found. The tables and the other state of the layer
+// are made once and never destroyed, so they outlive every caller.
 uintptr_t NewId();
 
 template <class T>

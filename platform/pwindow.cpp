@@ -109,8 +109,8 @@ bool FrameWidget::event(QEvent* e) {
 }
 
 Table<WindowRec>& Windows() {
-  static Table<WindowRec> t;
-  return t;
+  static auto* t = new Table<WindowRec>;
+  return *t;
 }
 
 WindowRec* WindowOfWidget(const QWidget* widget) {
@@ -147,12 +147,12 @@ void UpdateMinimumSize(WindowRec* w) {
 namespace {
 
 std::map<std::string, std::map<std::string, std::function<void(QWidget*)>>>& Nibs() {
-  static std::map<std::string, std::map<std::string, std::function<void(QWidget*)>>> n;
-  return n;
+  static auto* n = new std::map<std::string, std::map<std::string, std::function<void(QWidget*)>>>;
+  return *n;
 }
 Table<std::string>& NibRefs() {
-  static Table<std::string> t;
-  return t;
+  static auto* t = new Table<std::string>;
+  return *t;
 }
 
 // The control under a window-local point: the deepest visible one.

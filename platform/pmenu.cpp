@@ -93,6 +93,7 @@ void RebuildMenuBar(WindowRec* w) {
       w->actions.push_back({{id, i}, a});
     }
   }
+  if (w->content != nullptr) ArrangeFrame(w);
 }
 
 }  // namespace plat

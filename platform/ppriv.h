@@ -107,6 +107,8 @@ void DisposeControl(uintptr_t id);
 void SendControlHit(ControlRec* c, ControlPartCode part);
 void DisposeListsOf(WindowRec* w);
 void RebuildMenuBar(WindowRec* w);
+// Fits the frame around the content and the menu bar after the menu bar changed.
+void ArrangeFrame(WindowRec* w);
 uintptr_t NewPort(uintptr_t window);
 void ForgetPort(uintptr_t port);
 // Asks the window for its minimum content size and makes the frame keep to it.

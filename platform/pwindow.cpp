@@ -105,7 +105,21 @@ void FrameWidget::showEvent(QShowEvent*) {
 
 bool FrameWidget::event(QEvent* e) {
   if (e->type() == QEvent::WindowActivate) g_front = win;
-  return QWidget::event(e);
+  bool r = QWidget::event(e);
+  // Maximizing or restoring the window is its zoom.
+  if (e->type() == QEvent::WindowStateChange)
+    if (WindowRec* w = Windows().Find(win))
+      SendEvent(kEventClassWindow, kEventWindowZoomed, w->target);
+  return r;
+}
+
+void ArrangeFrame(WindowRec* w) {
+  // The content keeps its size; the frame grows or shrinks with the menu bar.
+  QSize content = w->content->size();
+  w->programmaticResize++;
+  w->frame->resize(content.width(), content.height() + w->frame->MenuHeight());
+  w->frame->Arrange();
+  w->programmaticResize--;
 }
 
 Table<WindowRec>& Windows() {
@@ -248,8 +262,8 @@ OSStatus CreateWindowFromNib(IBNibRef nib, const char* windowName, WindowRef* ou
   w->frame->setWindowTitle(w->content->windowTitle());
   w->menubar = new QMenuBar(w->frame);
   w->menubar->setNativeMenuBar(false);
-  RebuildMenuBar(w);
   w->port = NewPort(w->id);
+  RebuildMenuBar(w);
   RegisterControls(w);
   w->programmaticResize++;
   w->frame->resize(size.width(), size.height() + w->frame->MenuHeight());

@@ -205,12 +205,17 @@ TEST(PlatformWindows, QtClicksBecomeContentClicksHitsAndCommands) {
 }
 
 TEST(PlatformWindows, MenuCommandsGoToTheWindowThenTheApplication) {
+  WindowRef early = MakeWindow("PlainWindow");
   MenuRef m = nullptr;
   CreateNewMenu(200, "Tools", &m);
   MenuItemIndex i1 = 0, i2 = 0;
   AppendMenuItemText(m, "Alpha", FourCC("alfa"), &i1);
   AppendMenuItemText(m, "Beta", FourCC("beta"), &i2);
   InsertMenu(m, 0);
+  // A window made before the menu bar changed keeps its content size under the new bar.
+  EXPECT_EQ(PlatformContentWidget(early)->size(), QSize(400, 300));
+  EXPECT_GT(PlatformFrameWidget(early)->height(), 300);
+  DisposeWindow(early);
   WindowRef w = MakeWindow("PlainWindow");
   Log wl, al;
   const EventTypeSpec cmds = {kEventClassCommand, kEventCommandProcess};

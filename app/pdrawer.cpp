@@ -55,24 +55,9 @@ bool PDrawer::Wheel(Point, int, int, EventRef) {
 }
 
 int PDrawer::UpdateVis(int vis) {
-  int bit;
-  bool set;
-  switch (vis) {
-    case 0:
-      bit = 1, set = false;
-      break;
-    case 1:
-      bit = 1, set = true;
-      break;
-    case 2:
-      bit = 2, set = false;
-      break;
-    case 3:
-      bit = 2, set = true;
-      break;
-    default:
-      return 0;
-  }
+  if (vis < 0 || vis > 3) return 0;
+  const int bit = vis < 2 ? 1 : 2;  // 1 and 0 the own bit, 3 and 2 the container bit
+  const bool set = (vis & 1) != 0;
   if (((visible & bit) != 0) == set) return 0;
   bool was = IsVisible();
   visible = set ? (visible | bit) : (visible & ~bit);
@@ -186,15 +171,20 @@ void PDrawer::AdjustChild(PDrawer* d) const {
   d->Grow(gw, gh);
 }
 
+namespace {
+// The window-local mouse location of an event of the given class and kind; false for another
+// event, one without a location, or a drawer without a window.
+bool LocalMouse(const PDrawer* d, EventRef event, UInt32 cls, UInt32 kind, Point* pt) {
+  return GetEventClass(event) == cls && GetEventKind(event) == kind &&
+         GetEventParameter(event, kEventParamMouseLocation, typeQDPoint, nullptr, sizeof *pt,
+                           nullptr, pt) == noErr &&
+         d->Point2Local(pt);
+}
+}  // namespace
+
 bool PDrawer::HandleClick(EventRef event) {
-  if (GetEventClass(event) != kEventClassWindow ||
-      GetEventKind(event) != kEventWindowClickContentRgn)
-    return false;
   Point pt;
-  if (GetEventParameter(event, kEventParamMouseLocation, typeQDPoint, nullptr, sizeof pt, nullptr,
-                        &pt) != noErr ||
-      !Point2Local(&pt))
-    return false;
+  if (!LocalMouse(this, event, kEventClassWindow, kEventWindowClickContentRgn, &pt)) return false;
   UInt32 mods = 0;
   GetEventParameter(event, kEventParamKeyModifiers, typeUInt32, nullptr, sizeof mods, nullptr,
                     &mods);
@@ -204,13 +194,8 @@ bool PDrawer::HandleClick(EventRef event) {
 }
 
 bool PDrawer::HandleWheel(EventRef event) {
-  if (GetEventClass(event) != kEventClassMouse || GetEventKind(event) != kEventMouseWheelMoved)
-    return false;
   Point pt;
-  if (GetEventParameter(event, kEventParamMouseLocation, typeQDPoint, nullptr, sizeof pt, nullptr,
-                        &pt) != noErr ||
-      !Point2Local(&pt))
-    return false;
+  if (!LocalMouse(this, event, kEventClassMouse, kEventMouseWheelMoved, &pt)) return false;
   EventMouseWheelAxis axis = kEventMouseWheelAxisY;
   SInt32 delta = 0;
   GetEventParameter(event, kEventParamMouseWheelAxis, typeMouseWheelAxis, nullptr, sizeof axis,

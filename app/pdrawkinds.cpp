@@ -15,8 +15,24 @@
    Adopt(d))
 
 namespace {
+
 constexpr RGBColor kBlack = {0, 0, 0};
+
+// One axis of the geometry: the near and far edges of a rectangle and the component of a size.
+struct Axis {
+  short Rect::*lo;
+  short Rect::*hi;
+  short Point::*size;
+};
+constexpr Axis kHorizontal = {&Rect::left, &Rect::right, &Point::h};
+constexpr Axis kVertical = {&Rect::top, &Rect::bottom, &Point::v};
+
+// A size fixed along an axis: a set maximum equal to the minimum.
+bool Fixed(const PDrawer* d, Axis a) {
+  return d->maxsize.*a.size >= 1 && d->maxsize.*a.size == d->minsize.*a.size;
 }
+
+}  // namespace
 
 // ---- PEmptyDrawer
 
@@ -384,51 +400,29 @@ PDualDrawer::PDualDrawer(PDrawer* topleft, PDrawer* botright, bool stack)
     Drawn();
     return;
   }
-  if (!stacked) {
-    extent = Rect{std::min(tl->extent.top, br->extent.top), tl->extent.left,
-                  std::max(tl->extent.bottom, br->extent.bottom), br->extent.right};
-    for (PDrawer* d : {tl, br}) {
-      d->extent.top = extent.top;
-      d->extent.bottom = extent.bottom;
-      if (d->maxsize.v >= 1 && d->maxsize.v < d->GetHeight())
-        d->maxsize.v = static_cast<short>(d->GetHeight());
-    }
-    tl->grav = 11;
-    br->grav = 14;
-    minsize.h = static_cast<short>(tl->minsize.h + br->minsize.h);
-    minsize.v = std::max(tl->minsize.v, br->minsize.v);
-    maxsize.h = tl->maxsize.h < 1 || br->maxsize.h < 1
-                    ? 0
-                    : static_cast<short>(tl->maxsize.h + br->maxsize.h);
-    maxsize.v = std::min(tl->maxsize.v, br->maxsize.v);
-    if (tl->maxsize.h >= 1 && tl->maxsize.h == tl->minsize.h) resize_pref = 1;
-    if (br->maxsize.h >= 1 && br->maxsize.h == br->minsize.h) resize_pref = -1;
-  } else {
-    extent = Rect{tl->extent.top, std::min(tl->extent.left, br->extent.left), br->extent.bottom,
-                  std::max(tl->extent.right, br->extent.right)};
-    for (PDrawer* d : {tl, br}) {
-      d->extent.left = extent.left;
-      d->extent.right = extent.right;
-      if (d->maxsize.h >= 1 && d->maxsize.h < d->GetWidth())
-        d->maxsize.h = static_cast<short>(d->GetWidth());
-    }
-    tl->grav = 7;
-    br->grav = 13;
-    minsize.v = static_cast<short>(tl->minsize.v + br->minsize.v);
-    minsize.h = std::max(tl->minsize.h, br->minsize.h);
-    maxsize.v = tl->maxsize.v < 1 || br->maxsize.v < 1
-                    ? 0
-                    : static_cast<short>(tl->maxsize.v + br->maxsize.v);
-    maxsize.h = std::min(tl->maxsize.h, br->maxsize.h);
-    if (tl->maxsize.v >= 1 && tl->maxsize.v == tl->minsize.v) resize_pref = 1;
-    if (br->maxsize.v >= 1 && br->maxsize.v == br->minsize.v) resize_pref = -1;
+  // Along the split the children lie end to end; across it both span the whole pane.
+  const Axis along = stacked ? kVertical : kHorizontal, across = stacked ? kHorizontal : kVertical;
+  extent.*along.lo = tl->extent.*along.lo;
+  extent.*along.hi = br->extent.*along.hi;
+  extent.*across.lo = std::min(tl->extent.*across.lo, br->extent.*across.lo);
+  extent.*across.hi = std::max(tl->extent.*across.hi, br->extent.*across.hi);
+  const short span = static_cast<short>(extent.*across.hi - extent.*across.lo);
+  for (PDrawer* d : {tl, br}) {
+    d->extent.*across.lo = extent.*across.lo;
+    d->extent.*across.hi = extent.*across.hi;
+    if (d->maxsize.*across.size >= 1 && d->maxsize.*across.size < span)
+      d->maxsize.*across.size = span;
   }
-  // Both fixed: neither side is preferred.
-  bool tlFixed = stacked ? (tl->maxsize.v >= 1 && tl->maxsize.v == tl->minsize.v)
-                         : (tl->maxsize.h >= 1 && tl->maxsize.h == tl->minsize.h);
-  bool brFixed = stacked ? (br->maxsize.v >= 1 && br->maxsize.v == br->minsize.v)
-                         : (br->maxsize.h >= 1 && br->maxsize.h == br->minsize.h);
-  if (tlFixed && brFixed) resize_pref = 0;
+  tl->grav = stacked ? 7 : 11;   // stacked: left, top, right; else left, top, bottom
+  br->grav = stacked ? 13 : 14;  // stacked: left, right, bottom; else top, right, bottom
+  minsize.*along.size = static_cast<short>(tl->minsize.*along.size + br->minsize.*along.size);
+  minsize.*across.size = std::max(tl->minsize.*across.size, br->minsize.*across.size);
+  maxsize.*along.size = tl->maxsize.*along.size < 1 || br->maxsize.*along.size < 1
+                            ? 0
+                            : static_cast<short>(tl->maxsize.*along.size + br->maxsize.*along.size);
+  maxsize.*across.size = std::min(tl->maxsize.*across.size, br->maxsize.*across.size);
+  const bool tlFixed = Fixed(tl, along), brFixed = Fixed(br, along);
+  resize_pref = tlFixed == brFixed ? 0 : tlFixed ? 1 : -1;
   Drawn();
   tl->Drawn();
   br->Drawn();

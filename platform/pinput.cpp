@@ -30,6 +30,17 @@ Point GlobalPoint(QPointF p) {
   return Point{static_cast<short>(p.y()), static_cast<short>(p.x())};
 }
 
+// A new event of the class and kind carrying the mouse location and the modifiers.
+EventRef MouseEvent(UInt32 cls, UInt32 kind, QPointF global, Qt::KeyboardModifiers m) {
+  EventRef ev = nullptr;
+  CreateEvent(cls, kind, GetCurrentEventTime(), &ev);
+  Point pt = GlobalPoint(global);
+  UInt32 mods = Modifiers(m);
+  SetEventParameter(ev, kEventParamMouseLocation, typeQDPoint, sizeof pt, &pt);
+  SetEventParameter(ev, kEventParamKeyModifiers, typeUInt32, sizeof mods, &mods);
+  return ev;
+}
+
 bool InsideSpinBox(QObject* o) {
   for (QObject* p = o; p != nullptr; p = p->parent())
     if (qobject_cast<QAbstractSpinBox*>(p)) return true;
@@ -80,13 +91,9 @@ class InputFilter : public QObject {
   QEvent::Type lastType_ = QEvent::None;
 
   bool Press(WindowRec* w, QWidget* widget, QMouseEvent* me) {
-    EventRef ev = nullptr;
-    CreateEvent(kEventClassWindow, kEventWindowClickContentRgn, GetCurrentEventTime(), &ev);
-    Point pt = GlobalPoint(me->globalPosition());
-    UInt32 mods = Modifiers(me->modifiers());
+    EventRef ev = MouseEvent(kEventClassWindow, kEventWindowClickContentRgn, me->globalPosition(),
+                             me->modifiers());
     UInt32 clicks = me->type() == QEvent::MouseButtonDblClick ? 2 : 1;
-    SetEventParameter(ev, kEventParamMouseLocation, typeQDPoint, sizeof pt, &pt);
-    SetEventParameter(ev, kEventParamKeyModifiers, typeUInt32, sizeof mods, &mods);
     SetEventParameter(ev, kEventParamClickCount, typeUInt32, sizeof clicks, &clicks);
     NativeClick saved = g_nativeClick;
     g_nativeClick = NativeClick{true, false, widget};
@@ -99,12 +106,8 @@ class InputFilter : public QObject {
   }
 
   bool Release(WindowRec* w, QWidget* widget, QMouseEvent* me) {
-    EventRef ev = nullptr;
-    CreateEvent(kEventClassMouse, kEventMouseUp, GetCurrentEventTime(), &ev);
-    Point pt = GlobalPoint(me->globalPosition());
-    UInt32 mods = Modifiers(me->modifiers());
-    SetEventParameter(ev, kEventParamMouseLocation, typeQDPoint, sizeof pt, &pt);
-    SetEventParameter(ev, kEventParamKeyModifiers, typeUInt32, sizeof mods, &mods);
+    EventRef ev =
+        MouseEvent(kEventClassMouse, kEventMouseUp, me->globalPosition(), me->modifiers());
     PostEventToQueue(GetMainEventQueue(), ev, ToHandle<EventTargetRef>(w->target));
     ReleaseEvent(ev);
     bool swallow = swallowed_ == widget || InsideSpinBox(widget);
@@ -119,12 +122,8 @@ class InputFilter : public QObject {
     // One notch is 120; a positive delta turns the wheel up (or left).
     SInt32 delta = (axis == kEventMouseWheelAxisY ? d.y() : d.x()) / 120;
     if (delta == 0) delta = (axis == kEventMouseWheelAxisY ? d.y() : d.x()) > 0 ? 1 : -1;
-    EventRef ev = nullptr;
-    CreateEvent(kEventClassMouse, kEventMouseWheelMoved, GetCurrentEventTime(), &ev);
-    Point pt = GlobalPoint(we->globalPosition());
-    UInt32 mods = Modifiers(we->modifiers());
-    SetEventParameter(ev, kEventParamMouseLocation, typeQDPoint, sizeof pt, &pt);
-    SetEventParameter(ev, kEventParamKeyModifiers, typeUInt32, sizeof mods, &mods);
+    EventRef ev =
+        MouseEvent(kEventClassMouse, kEventMouseWheelMoved, we->globalPosition(), we->modifiers());
     SetEventParameter(ev, kEventParamMouseWheelAxis, typeMouseWheelAxis, sizeof axis, &axis);
     SetEventParameter(ev, kEventParamMouseWheelDelta, typeLongInteger, sizeof delta, &delta);
     OSStatus r = SendEventToEventTarget(ev, ToHandle<EventTargetRef>(w->target));

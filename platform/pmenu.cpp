@@ -187,18 +187,21 @@ bool IsMenuItemChecked(MenuRef menu, MenuItemIndex item) {
   return it != nullptr && it->checked;
 }
 
-void EnableMenuItem(MenuRef menu, MenuItemIndex item) {
+namespace {
+void SetItemEnabled(MenuRef menu, MenuItemIndex item, bool enabled) {
   if (ItemRec* it = Item(menu, item)) {
-    it->enabled = true;
+    it->enabled = enabled;
     UpdateItem(FromHandle(menu), item);
   }
 }
+}  // namespace
+
+void EnableMenuItem(MenuRef menu, MenuItemIndex item) {
+  SetItemEnabled(menu, item, true);
+}
 
 void DisableMenuItem(MenuRef menu, MenuItemIndex item) {
-  if (ItemRec* it = Item(menu, item)) {
-    it->enabled = false;
-    UpdateItem(FromHandle(menu), item);
-  }
+  SetItemEnabled(menu, item, false);
 }
 
 bool IsMenuItemEnabled(MenuRef menu, MenuItemIndex item) {

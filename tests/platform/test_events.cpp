@@ -186,3 +186,18 @@ TEST(PlatformEvents, ReceiveNextEventTakesAQueuedEventOrTimesOutOnTheClock) {
   RunPendingEvents();
   SetManualPlatformClock(false);
 }
+
+TEST(PlatformEvents, OnTheRealClockTimersFireWhileAWaitRunsTheLoop) {
+  fired = 0;
+  fireTimes.clear();
+  EventLoopTimerRef t = nullptr;
+  const double t0 = GetCurrentEventTime();
+  InstallEventLoopTimer(0.02, 0, OnTimer, nullptr, &t);
+  const EventTypeSpec none = {FourCC("none"), 1};
+  EventRef got = nullptr;
+  EXPECT_EQ(ReceiveNextEvent(1, &none, 0.15, true, &got), eventLoopTimedOutErr);
+  EXPECT_GE(GetCurrentEventTime() - t0, 0.15);
+  ASSERT_EQ(fired, 1);
+  EXPECT_GE(fireTimes[0] - t0, 0.02);
+  RemoveEventLoopTimer(t);
+}

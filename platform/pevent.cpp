@@ -51,6 +51,13 @@ struct CallState {
   int next;
 };
 
+// The dispatches in progress, innermost last: a call reference is good only while its
+// dispatch runs.
+std::vector<CallState*>& Active() {
+  static auto* a = new std::vector<CallState*>;
+  return *a;
+}
+
 OSStatus RunChain(CallState* cs, EventRef event) {
   EventRec* ev = Events().Find(event);
   if (ev == nullptr) return paramErr;
@@ -208,8 +215,9 @@ OSStatus AddEventTypesToHandler(EventHandlerRef handler, UInt32 numTypes,
 }
 
 OSStatus CallNextEventHandler(EventHandlerCallRef callRef, EventRef event) {
-  if (callRef == nullptr) return paramErr;
-  return RunChain(reinterpret_cast<CallState*>(callRef), event);
+  CallState* cs = reinterpret_cast<CallState*>(callRef);
+  if (std::find(Active().begin(), Active().end(), cs) == Active().end()) return paramErr;
+  return RunChain(cs, event);
 }
 
 OSStatus SendEventToEventTarget(EventRef event, EventTargetRef target) {
@@ -227,7 +235,9 @@ OSStatus SendEventToEventTarget(EventRef event, EventTargetRef target) {
     std::copy(t->handlers.begin(), t->handlers.begin() + cs.n, cs.ids);
     cs.next = 0;
     uintptr_t parent = t->parent;
+    Active().push_back(&cs);
     r = RunChain(&cs, event);
+    Active().pop_back();
     id = parent;
   }
   ReleaseEvent(event);

@@ -99,6 +99,8 @@ TEST(PlatformEvents, ChainRunsNewestFirstAndStopsAtTheFirstThatHandles) {
   t.callNext = true;
   EXPECT_EQ(SendEventToEventTarget(ev, GetApplicationEventTarget()), noErr);
   EXPECT_EQ(t.calls, (std::vector<int>{2, 1, 102}));
+  // A call reference is good only while its dispatch runs.
+  EXPECT_EQ(CallNextEventHandler(reinterpret_cast<EventHandlerCallRef>(&t), ev), paramErr);
 
   // An event of another kind reaches neither.
   t.calls.clear();

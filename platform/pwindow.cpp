@@ -9,6 +9,7 @@
 #include <QMenuBar>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QStackedWidget>
 #include <QTabWidget>
 #include <algorithm>
 #include <map>
@@ -270,6 +271,11 @@ OSStatus CreateWindowFromNib(IBNibRef nib, const char* windowName, WindowRef* ou
   w->frame->Arrange();
   w->frame->show();
   w->programmaticResize--;
+  // A tab control lays out only the page it shows; the others take their place now, so
+  // that the bounds of the controls on them are known before they are first shown.
+  for (QTabWidget* t : w->content->findChildren<QTabWidget*>())
+    if (QStackedWidget* stack = t->findChild<QStackedWidget*>())
+      for (int i = 0; i < t->count(); ++i) t->widget(i)->setGeometry(stack->rect());
   *outWindow = ToHandle<WindowRef>(w->id);
   return noErr;
 }

@@ -127,6 +127,16 @@ TEST(WindowControls, TabsTakeOnePanePerTabAndSelectSafely) {
   WindowPtr w = win.CreateWindow("test");
   ASSERT_NE(w, nullptr);
   EXPECT_EQ(win.tabs->CountTabs(), 3);
+  // A pane built over controls of the form leaves them where the form put them: 10 pixels
+  // into the tab's pane.
+  Rect pane, inner;
+  GetTabContentRect(win.tabs->GetControl(), &pane);
+  win.Redraw();
+  win.tabs->Select(2);
+  GetControlBounds(win.inner->GetControl(), &inner);
+  EXPECT_EQ(inner, R(pane.top + 10, pane.left + 10, pane.top + 34, pane.left + 90));
+  EXPECT_EQ(win.inner->extent, inner);
+  win.tabs->Select(1);
   PEmptyDrawer* extra = new PEmptyDrawer;
   EXPECT_EQ(win.tabs->AddTab(extra), 0);  // a fourth tab of three
   delete extra;

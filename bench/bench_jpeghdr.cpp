@@ -92,10 +92,7 @@ bool encodeHdr(std::ostream* out) {
   jpeghdr_compress_struct jh;
   jpeg_error_mgr jerr;
   jpeg_jump_record rec;
-  std::memset(&jh, 0, sizeof jh);
-  rec.fatal_warn = 0;
-  jh.cinfo.err = jpeg_glue_error(&jerr);
-  jh.cinfo.client_data = &rec;
+  jpeg_glue_prepare(reinterpret_cast<j_common_ptr>(&jh), sizeof jh, &jerr, &rec);
   if (setjmp(rec.env)) {
     jpeghdr_destroy_compress(&jh);
     return false;
@@ -125,10 +122,7 @@ bool decodeHdr(std::istream* in, float* row) {
   jpeghdr_decompress_struct jh;
   jpeg_error_mgr jerr;
   jpeg_jump_record rec;
-  std::memset(&jh, 0, sizeof jh);
-  rec.fatal_warn = 0;
-  jh.cinfo.err = jpeg_glue_error(&jerr);
-  jh.cinfo.client_data = &rec;
+  jpeg_glue_prepare(reinterpret_cast<j_common_ptr>(&jh), sizeof jh, &jerr, &rec);
   if (setjmp(rec.env)) {
     std::fprintf(stderr, "decode: %s\n", jpeg_error_buffer);
     jpeghdr_destroy_decompress(&jh);

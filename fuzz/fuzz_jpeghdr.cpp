@@ -22,10 +22,7 @@ void decode(std::istream* in, float* row, size_t row_floats, uint8_t* bytes) {
   jpeghdr_decompress_struct jh;
   jpeg_error_mgr jerr;
   jpeg_jump_record rec;
-  std::memset(&jh, 0, sizeof jh);
-  rec.fatal_warn = 0;
-  jh.cinfo.err = jpeg_glue_error(&jerr);
-  jh.cinfo.client_data = &rec;
+  jpeg_glue_prepare(reinterpret_cast<j_common_ptr>(&jh), sizeof jh, &jerr, &rec);
   if (setjmp(rec.env)) {
     jpeghdr_destroy_decompress(&jh);
     return;

@@ -74,14 +74,7 @@ uint8_t* allocOrFail(jpeghdr_compress_struct* jh, size_t n, int which) {
 void jpeghdr_CreateCompress(jpeghdr_compress_struct* jh, int version, int codec_version,
                             size_t jpeg_size, size_t codec_size) {
   std::memset(reinterpret_cast<char*>(jh) + sizeof(jh->cinfo), 0, sizeof *jh - sizeof(jh->cinfo));
-  if (codec_version != JPEGHDR_VERSION) {
-    jh->cinfo.err->msg_parm.i[1] = codec_version;
-    jh_error(common(jh), JERR_BAD_LIB_VERSION, JPEGHDR_VERSION);
-  }
-  if (codec_size != sizeof(jpeghdr_compress_struct)) {
-    jh->cinfo.err->msg_parm.i[1] = static_cast<int>(codec_size);
-    jh_error(common(jh), JERR_BAD_STRUCT_SIZE, static_cast<int>(sizeof(jpeghdr_compress_struct)));
-  }
+  jh_check_interface(common(jh), codec_version, codec_size, sizeof(jpeghdr_compress_struct));
   jh->gamma = 2.2f;
   jh->quality = 90;
   jh->correction = 1;

@@ -248,14 +248,7 @@ void postCorrect(const uint8_t* yplane, const uint8_t* blur, const uint8_t* rati
 void jpeghdr_CreateDecompress(jpeghdr_decompress_struct* jh, int version, int codec_version,
                               size_t jpeg_size, size_t codec_size) {
   std::memset(reinterpret_cast<char*>(jh) + sizeof(jh->cinfo), 0, sizeof *jh - sizeof(jh->cinfo));
-  if (codec_version != JPEGHDR_VERSION) {
-    jh->cinfo.err->msg_parm.i[1] = codec_version;
-    jh_error(common(jh), JERR_BAD_LIB_VERSION, JPEGHDR_VERSION);
-  }
-  if (codec_size != sizeof(jpeghdr_decompress_struct)) {
-    jh->cinfo.err->msg_parm.i[1] = static_cast<int>(codec_size);
-    jh_error(common(jh), JERR_BAD_STRUCT_SIZE, static_cast<int>(sizeof(jpeghdr_decompress_struct)));
-  }
+  jh_check_interface(common(jh), codec_version, codec_size, sizeof(jpeghdr_decompress_struct));
   jh->correction = 1;
   jh->alpha = 1.f;
   jh->beta = 1.f;

@@ -35,9 +35,7 @@ const JHFastTables& jh_fast_tables = g_tables;
 void jh_rgb2ycc_fast(const float rgb[3], uint8_t ycc[3]) {
   const float r = jh_srgb_encode_fast(rgb[0]), g = jh_srgb_encode_fast(rgb[1]),
               b = jh_srgb_encode_fast(rgb[2]);
-  ycc[0] = jh_code_byte(0.299f * r + 0.587f * g + 0.114f * b);
-  ycc[1] = jh_code_byte(-0.16874f * r - 0.33126f * g + 0.5f * b + 0.5f);
-  ycc[2] = jh_code_byte(0.5f * r - 0.41869f * g - 0.08131f * b + 0.5f);
+  jh_ycc_bytes(r, g, b, ycc);
 }
 
 bool jh_in_gamut_fast(const jpeghdr_compress_struct* jh, const float rgb[3]) {

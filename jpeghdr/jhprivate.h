@@ -67,6 +67,17 @@ inline uint8_t jh_code_byte(float v) {
   return static_cast<uint8_t>(256.f * v);
 }
 
+// Gamma-encoded R', G', B' to YCbCr bytes.
+inline void jh_ycc_bytes(float r, float g, float b, uint8_t ycc[3]) {
+  ycc[0] = jh_code_byte(0.299f * r + 0.587f * g + 0.114f * b);
+  ycc[1] = jh_code_byte(-0.16874f * r - 0.33126f * g + 0.5f * b + 0.5f);
+  ycc[2] = jh_code_byte(0.5f * r - 0.41869f * g - 0.08131f * b + 0.5f);
+}
+
+// Checks the codec interface version and structure size a caller was built with (libjpeg
+// errors JERR_BAD_LIB_VERSION and JERR_BAD_STRUCT_SIZE).
+void jh_check_interface(j_common_ptr cinfo, int codec_version, size_t codec_size, size_t own_size);
+
 // Fast kernels (jhfast.cpp), each agreeing with its plain counterpart: std::log for normal
 // positive x (to 1e-6), jh_srgb_encode (to 1e-6 relative), jpeghdr_rgb2ycc and
 // jpeghdr_in_gamut (bytes within 1).
@@ -81,30 +92,35 @@ struct JHFastTables {
 };
 extern const JHFastTables& jh_fast_tables;
 
-inline float jh_fast_log(float x) {
-  constexpr int kFrac = 23 - JHFastTables::kLogBits;
+// Splits a positive normal float into its exponent e, the top `bits` mantissa bits i and the
+// fraction f in [0, 1) of the rest, for tables interpolated over mantissa steps.
+template <int bits>
+inline void jh_float_split(float x, int* e, uint32_t* i, float* f) {
+  constexpr int kFrac = 23 - bits;
   uint32_t b;
   std::memcpy(&b, &x, sizeof b);
-  const int e = static_cast<int>(b >> 23) - 127;
+  *e = static_cast<int>(b >> 23) - 127;
   const uint32_t m = b & 0x7FFFFF;
-  const uint32_t i = m >> kFrac;
-  const float f =
-      static_cast<float>(m & ((1u << kFrac) - 1)) * (1.f / static_cast<float>(1u << kFrac));
+  *i = m >> kFrac;
+  *f = static_cast<float>(m & ((1u << kFrac) - 1)) * (1.f / static_cast<float>(1u << kFrac));
+}
+
+inline float jh_fast_log(float x) {
+  int e;
+  uint32_t i;
+  float f;
+  jh_float_split<JHFastTables::kLogBits>(x, &e, &i, &f);
   const float* t = jh_fast_tables.log2m;
   return (static_cast<float>(e) + t[i] + f * (t[i + 1] - t[i])) * 0.69314718f;
 }
 
 inline float jh_srgb_encode_fast(float v) {
-  constexpr int kFrac = 23 - JHFastTables::kPowBits;
   if (!(v > 0.0031308f) || v >= static_cast<float>(1 << JHFastTables::kExpHigh))
     return jh_srgb_encode(v);
-  uint32_t b;
-  std::memcpy(&b, &v, sizeof b);
-  const int e = static_cast<int>(b >> 23) - 127;
-  const uint32_t m = b & 0x7FFFFF;
-  const uint32_t i = m >> kFrac;
-  const float f =
-      static_cast<float>(m & ((1u << kFrac) - 1)) * (1.f / static_cast<float>(1u << kFrac));
+  int e;
+  uint32_t i;
+  float f;
+  jh_float_split<JHFastTables::kPowBits>(v, &e, &i, &f);
   const float* t = jh_fast_tables.powm;
   const float p = jh_fast_tables.powe[e - JHFastTables::kExpLow] * (t[i] + f * (t[i + 1] - t[i]));
   return 1.055f * p - 0.055f;

@@ -46,11 +46,8 @@ int enlarge(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) {
       const int p = iy > 0 ? iy - 1 : 0;
       const int q1 = iy < sh - 1 ? b + 1 : b;
       const int q2 = iy < sh - 2 ? q1 + 1 : q1;
-      const uint8_t* rp = src + static_cast<size_t>(clampRow(p, sh)) * sw;
-      const uint8_t* rb = src + static_cast<size_t>(clampRow(b, sh)) * sw;
-      const uint8_t* r1 = src + static_cast<size_t>(clampRow(q1, sh)) * sw;
-      const uint8_t* r2 = src + static_cast<size_t>(clampRow(q2, sh)) * sw;
-      for (int j = 0; j < sw; j++) c[j] = w[0] * rp[j] + w[1] * rb[j] + w[2] * r1[j] + w[3] * r2[j];
+      const int rows[4] = {clampRow(p, sh), clampRow(b, sh), clampRow(q1, sh), clampRow(q2, sh)};
+      columnValues(src, sw, rows, w, c);
       c[-2] = c[-1] = c[0];
       c[sw] = c[sw + 1] = c[sw - 1];
       uint8_t* out = dst + static_cast<size_t>(y) * dw;
@@ -94,11 +91,8 @@ int enlargeOrig(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh
       const int p = iy > 0 ? iy - 1 : iy;
       const int q1 = iy < sh - 1 ? iy + 1 : iy;
       const int q2 = iy < sh - 2 ? q1 + 1 : q1;
-      const uint8_t* rp = src + static_cast<size_t>(p) * sw;
-      const uint8_t* rb = src + static_cast<size_t>(iy) * sw;
-      const uint8_t* r1 = src + static_cast<size_t>(q1) * sw;
-      const uint8_t* r2 = src + static_cast<size_t>(q2) * sw;
-      for (int j = 0; j < sw; j++) c[j] = w[0] * rp[j] + w[1] * rb[j] + w[2] * r1[j] + w[3] * r2[j];
+      const int rows[4] = {p, iy, q1, q2};
+      columnValues(src, sw, rows, w, c);
       c[-1] = c[0];
       c[sw] = c[sw + 1] = c[sw - 1];
       uint8_t* out = dst + static_cast<size_t>(y) * dw;

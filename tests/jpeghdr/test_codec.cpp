@@ -330,10 +330,7 @@ int compressWithCodes(uint8_t code) {
   jpeghdr_compress_struct jh;
   jpeg_error_mgr jerr;
   jpeg_jump_record rec;
-  std::memset(&jh, 0, sizeof jh);
-  rec.fatal_warn = 0;
-  jh.cinfo.err = jpeg_glue_error(&jerr);
-  jh.cinfo.client_data = &rec;
+  jpeg_glue_prepare(reinterpret_cast<j_common_ptr>(&jh), sizeof jh, &jerr, &rec);
   static float px[16 * 16 * 3];
   for (float& v : px) v = 0.5f;
   static char sink[1 << 16];
@@ -359,10 +356,7 @@ int readPastTheEnd(const std::string& data, int* rows) {
   jpeghdr_decompress_struct jh;
   jpeg_error_mgr jerr;
   jpeg_jump_record rec;
-  std::memset(&jh, 0, sizeof jh);
-  rec.fatal_warn = 0;
-  jh.cinfo.err = jpeg_glue_error(&jerr);
-  jh.cinfo.client_data = &rec;
+  jpeg_glue_prepare(reinterpret_cast<j_common_ptr>(&jh), sizeof jh, &jerr, &rec);
   static float row[4096 * 3];
   std::istringstream in(data);
   if (setjmp(rec.env)) {

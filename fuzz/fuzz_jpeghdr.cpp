@@ -2,7 +2,8 @@
 // decoding, resampling and post-correction, and row reconstruction. The first byte picks the
 // mode: 0 decodes the rest as a whole file; 1 takes the rest as the payload of the ratio
 // segments (header text, zero byte, ratio-image JPEG) and carries it in a fixed small
-// foreground, so that the ratio path is reached often.
+// foreground, so that the ratio path is reached often; 2 decodes the rest as a plain JPEG
+// through the stream source with the smoothing inverse DCT.
 #include <csetjmp>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "formats/jpeg/jpegglue.h"
+#include "formats/jpeg/jpegsfidct.h"
 #include "jpeghdr/jpeghdr.h"
 
 namespace {
@@ -49,6 +51,35 @@ void decode(std::istream* in, float* row, size_t row_floats, uint8_t* bytes) {
     jpeghdr_finish_decompress(&jh);
   }
   jpeghdr_destroy_decompress(&jh);
+}
+
+// Decodes from in as a plain JPEG with the smoothing transform, under an armed jump record.
+void decodePlain(std::istream* in, uint8_t* row, size_t row_bytes) {
+  jpeg_decompress_struct ci;
+  jpeg_error_mgr jerr;
+  jpeg_jump_record rec;
+  jpeg_glue_prepare(reinterpret_cast<j_common_ptr>(&ci), sizeof ci, &jerr, &rec);
+  if (setjmp(rec.env)) {
+    jpeg_destroy_decompress(&ci);
+    return;
+  }
+  jpeg_create_decompress(&ci);
+  jpeg_stream_src(&ci, in);
+  jpeg_read_header(&ci, TRUE);
+  if (static_cast<unsigned long>(ci.image_width) * ci.image_height > kMaxPixels ||
+      static_cast<size_t>(ci.image_width) * ci.num_components > row_bytes) {
+    jpeg_destroy_decompress(&ci);
+    return;
+  }
+  ci.dct_method = JDCT_FLOAT;
+  jpeg_start_decompress(&ci);
+  jpeg_sf_idct(&ci);
+  while (ci.output_scanline < ci.output_height) {
+    JSAMPROW rp = row;
+    if (jpeg_read_scanlines(&ci, &rp, 1) != 1) break;
+  }
+  jpeg_abort_decompress(&ci);
+  jpeg_destroy_decompress(&ci);
 }
 
 // A plain 40 x 24 YCbCr JPEG (grey ramp), made once.
@@ -111,6 +142,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   static float row[4096 * 3];
   uint8_t bytes[3];
+  if (data[0] == 2) {
+    static uint8_t brow[4096 * 4];
+    std::istringstream in(std::string(reinterpret_cast<const char*>(data + 1), size - 1));
+    decodePlain(&in, brow, sizeof brow);
+    return 0;
+  }
   std::string file = data[0] == 1 ? wrap(data + 1, size - 1)
                                   : std::string(reinterpret_cast<const char*>(data + 1), size - 1);
   std::istringstream in(file);

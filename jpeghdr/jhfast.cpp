@@ -9,11 +9,6 @@
 
 namespace {
 
-constexpr int kLogBits = JHFastTables::kLogBits;
-constexpr int kPowBits = JHFastTables::kPowBits;
-constexpr int kExpLow = JHFastTables::kExpLow;
-constexpr int kExpHigh = JHFastTables::kExpHigh;
-
 struct FastTables : JHFastTables {
   FastTables() {
     for (int i = 0; i <= (1 << kLogBits); i++)

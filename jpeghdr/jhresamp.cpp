@@ -20,6 +20,15 @@ int clampRow(int r, int h) {
   return r < h ? r : h - 1;
 }
 
+// The column values of one destination row: the four tap rows weighted by w.
+void columnValues(const uint8_t* src, int sw, const int rows[4], const int16_t w[4], int32_t* c) {
+  const uint8_t* r0 = src + static_cast<size_t>(rows[0]) * sw;
+  const uint8_t* r1 = src + static_cast<size_t>(rows[1]) * sw;
+  const uint8_t* r2 = src + static_cast<size_t>(rows[2]) * sw;
+  const uint8_t* r3 = src + static_cast<size_t>(rows[3]) * sw;
+  for (int j = 0; j < sw; j++) c[j] = w[0] * r0[j] + w[1] * r1[j] + w[2] * r2[j] + w[3] * r3[j];
+}
+
 // Dithered cubic enlargement (both directions at least the source size).
 int enlarge(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) {
   int32_t* xi = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * dw));

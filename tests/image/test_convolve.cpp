@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "image/pconvolve.h"
+#include "image/piresampkern.h"
 #include "image/piresamp.h"
 #include "test_image_util.h"
 

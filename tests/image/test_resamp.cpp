@@ -9,7 +9,6 @@
 #include "test_image_util.h"
 
 using imgtest::Image;
-using imgtest::Messages;
 
 namespace {
 
@@ -86,7 +85,7 @@ TEST(ResampBasis, GaussianHalfWidthOfFourfoldReduction) {
 }
 
 TEST(ResampBasis, EqualSizesCopyAndRefusalsLeaveTheDestinationAlone) {
-  Messages msgs;
+  MessageLog msgs;
   Image src(5, 4, &ICS_sRGB);
   src.Noise(3);
   Image same = Image::Empty(5, 4, &ICS_sRGB);
@@ -96,18 +95,18 @@ TEST(ResampBasis, EqualSizesCopyAndRefusalsLeaveTheDestinationAlone) {
   EXPECT_EQ(msgs.Count(), 0u);
   Image dst = Image::Empty(3, 3, &ICS_sRGB);
   EXPECT_EQ(PsizeImage(dst.get(), src.get(), 7), 0);
-  EXPECT_TRUE(msgs.Saw(DMCparameter, "Unknown resampling basis"));
+  EXPECT_TRUE(msgs.Has(DMCparameter, "Unknown resampling basis"));
   EXPECT_EQ(PsizeImage(dst.get(), src.get(), -1), 0);
   EXPECT_EQ(dst->img, nullptr);
   EXPECT_EQ(dst->xres, 3);
   // A view of the source's own pixels.
   const _ImgRect r = {0, 3, 0, 3};
   EXPECT_EQ(PsizeImage(imgtest::Sub(src.get(), &r).get(), src.get(), 1), 0);
-  EXPECT_TRUE(msgs.Saw(DMCparameter, "Cannot resample image onto itself"));
+  EXPECT_TRUE(msgs.Has(DMCparameter, "Cannot resample image onto itself"));
 }
 
 TEST(ResampKernels, PointSamplingOfTwoAndFourComponents) {
-  Messages msgs;
+  MessageLog msgs;
   _ImgColorSpace uv = ICS_sRGB;
   uv.format = IPFuv;
   _ImgColorSpace rgba = ICS_sRGB;
@@ -130,7 +129,7 @@ TEST(ResampKernels, PointSamplingOfTwoAndFourComponents) {
     EXPECT_EQ(PsizeImage(bad.get(), src.get(), 6), 0);
     EXPECT_EQ(bad->img, nullptr);
   }
-  EXPECT_TRUE(msgs.Saw(DMCparameter, "Unsupported pixel type"));
+  EXPECT_TRUE(msgs.Has(DMCparameter, "Unsupported pixel type"));
 }
 
 TEST(ResampKernels, CubicOvershootClampsOnIntegersOnly) {

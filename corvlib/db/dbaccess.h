@@ -10,20 +10,16 @@
 #include <iosfwd>
 #include <vector>
 
-#include "db/dbase.h"
 #include "db/dbblock.h"
 #include "db/dbheader.h"
 #include "db/dbquery.h"
+#include "db/dbrecord.h"
+#include "db/dbrlist.h"
+#include "db/dbschema.h"
 #include "support/abitmap.h"
 #include "support/cache.h"
 
-// The headers of the database include one another through db/dbase.h; whichever is read
-// first, these types may not be complete yet.
-class DBHeader;
-class DBQuery;
-class DBQueryPlan;
-class DBStrIndex;
-struct DBRecordBlock;
+class DBPageDir;
 
 enum DBPageState {
   DBPSclean = 0,    // file and memory agree
@@ -106,11 +102,20 @@ class DBAccess : public CacheObject {
   void ReleaseBlock(DBRecordBlock* rb) { ReleaseObject(rb); }
 
  private:
+  friend class DBPageDir;
   explicit DBAccess(const DBAccess* prev);  // the page after prev, not yet classified
   void Classify(long long filelen);
-  void MakeUnknown();
+  // Nothing is known of the page: width, count and room unknown, any hash possible; state
+  // DBPSclean for a block yet to be read, DBPSerror for one that cannot be.
+  void MakeUnknown(DBPageState st = DBPSclean);
   void DeleteFollowingPages();
   void MakeEmpty();
+  // Any hash index possible (the bit set all ones).
+  void AnyHash();
+  // Forgets the pseudo-records and their hash indexes (the block's rows moved or went).
+  void DropViews();
+  // Cells per record of a new block: the header's field count.
+  static int HeaderWidth(const DBHeader* h);
   // Writes a changed block and drops the memory (the work of FreeMemory, used by the
   // destructor without virtual dispatch). False when a changed block could not be written
   // and stays resident.
@@ -122,25 +127,10 @@ class DBAccess : public CacheObject {
   int PageDelete(const DBRecord* recs, int n);
   int AddFrom(DBAccess** page, const DBRecord* recs, int n);
   bool AnyInUse() const;
-  // Keeping the first page's page directory right (see PageIndex in dbaccess.cpp).
-  // A page outside any directory only stores; the rest goes to the directory's owner.
-  void SetCount(int n) {
-    nrused = n;
-    if (dirOwner != nullptr) CountChanged();
-  }
-  void HashAdded(uint32_t bit) {
-    bihset.Set(bit);
-    if (dirOwner != nullptr) BitAdded(bit);
-  }
-  void HashChanged() {
-    if (dirOwner != nullptr) SetChanged();
-  }
-  void CountChanged();
-  void BitAdded(uint32_t bit);
-  void SetChanged();
-  bool UpdateDirectory();
-  void RebuildDirectory();
-  void IndexColumn(size_t i);
+  // Changes of the count and the hash set, told to the directory the page is in (if any).
+  void SetCount(int n);
+  void HashAdded(uint32_t bit);
+  void HashChanged();
 
   long long strpos;  // file offset of the block
   int rwidth;        // cells per record (-1 unknown)
@@ -159,16 +149,11 @@ class DBAccess : public CacheObject {
   int viewcap;         // cells in views
   DBStrIndex* sindex;  // string runs of the block, for sharing (built on demand)
   DBAccess* lastAdd;   // the page that took the last record read by Read
-  // The pages of the chain in order (kept by the first page for searches, rebuilt when the
-  // chain changed), so that the walk over many pages reads one array.
-  std::vector<DBAccess*> pagedir;
-  bool pagedirOK = false;
-  // The first page (made by the public constructor) keeps, for exact look-ups, a directory
-  // from each hash bucket to the pages that may hold it, and the pages' record counts; every
-  // page of its chain knows the directory's owner and its own place in it.
-  struct PageIndex;
-  bool isHead = false;
-  PageIndex* pindex = nullptr;
-  DBAccess* dirOwner = nullptr;
+  // The page list of searches from this page (owned): the first page (made by the public
+  // constructor) keeps one with the directory of exact look-ups; another page makes a plain
+  // list when searched.
+  DBPageDir* pdir = nullptr;
+  // The directory this page is in, and its place there (see db/dbpagedir.h).
+  DBPageDir* indir = nullptr;
   size_t dirIndex = 0;
 };

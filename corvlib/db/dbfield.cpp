@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "db/dbase.h"
+#include "db/dbfield.h"
 #include "db/dbfieldpriv.h"
 #include "support/dmessage.h"
 #include "support/pstrings.h"

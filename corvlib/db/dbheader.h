@@ -8,10 +8,8 @@
 #include <iosfwd>
 #include <string>
 
-#include "db/dbase.h"
 #include "db/dbhlink.h"
-
-class DBHeaderLink;  // db/dbhlink.h may not be complete yet when it was included first
+#include "db/dbschema.h"
 
 class DBHeader : public DBFieldInfo {
  public:

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "db/dbchain.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -157,65 +158,43 @@ void WriteStringValue(std::ostream* os, const char* v) {
 
 }  // namespace
 
-DBHeaderLink::DBHeaderLink(const char* name, int* values, int n, DBHeaderLink* nxt)
+DBHeaderLink::DBHeaderLink(const char* name, DBDataType type, int max, DBHeaderLink* nxt)
     : vname(name),
-      vtype(DBDTint),
-      maxlen(n),
+      vtype(type),
+      maxlen(max),
       nset(0),
       op_o(nullptr),
       op_wrt(nullptr),
       op_rdr(nullptr),
       next(nxt) {
+  link.sval = nullptr;
+}
+
+DBHeaderLink::DBHeaderLink(const char* name, int* values, int n, DBHeaderLink* nxt)
+    : DBHeaderLink(name, DBDTint, n, nxt) {
   link.ival = values;
 }
 
 DBHeaderLink::DBHeaderLink(const char* name, float* values, int n, DBHeaderLink* nxt)
-    : vname(name),
-      vtype(DBDTfloat),
-      maxlen(n),
-      nset(0),
-      op_o(nullptr),
-      op_wrt(nullptr),
-      op_rdr(nullptr),
-      next(nxt) {
+    : DBHeaderLink(name, DBDTfloat, n, nxt) {
   link.fval = values;
 }
 
 DBHeaderLink::DBHeaderLink(const char* name, char* buffer, int n, DBHeaderLink* nxt)
-    : vname(name),
-      vtype(DBDTstring),
-      maxlen(n),
-      nset(0),
-      op_o(nullptr),
-      op_wrt(nullptr),
-      op_rdr(nullptr),
-      next(nxt) {
+    : DBHeaderLink(name, DBDTstring, n, nxt) {
   link.sval = buffer;
 }
 
 DBHeaderLink::DBHeaderLink(const char* name, void* o, DBHWriteFunc wrt, DBHReadFunc rdr, int budget,
                            DBHeaderLink* nxt)
-    : vname(name),
-      vtype(DBDTunknown),
-      maxlen(budget),
-      nset(0),
-      op_o(o),
-      op_wrt(wrt),
-      op_rdr(rdr),
-      next(nxt) {
-  link.sval = nullptr;
+    : DBHeaderLink(name, DBDTunknown, budget, nxt) {
+  op_o = o;
+  op_wrt = wrt;
+  op_rdr = rdr;
 }
 
 DBHeaderLink::~DBHeaderLink() {
-  // Unlink before deleting so that a long list is not destroyed recursively.
-  DBHeaderLink* n = next;
-  next = nullptr;
-  while (n != nullptr) {
-    DBHeaderLink* nn = n->next;
-    n->next = nullptr;
-    delete n;
-    n = nn;
-  }
+  DBDeleteChain(next, &DBHeaderLink::next);
 }
 
 void DBHeaderLink::Clear() {
@@ -305,21 +284,21 @@ int DBHeaderLink::SetVal(char* buffer, const char* value) {
   if (v == nullptr || v->maxlen < 1 || value == nullptr) return 0;
   if (v->nset < 0) v->nset = 0;
   size_t len = strlen(value);
-  size_t maxlen = static_cast<size_t>(v->maxlen);
+  size_t cap = static_cast<size_t>(v->maxlen);
   char* buf = v->link.sval;
-  if (len + 1 >= maxlen) {
+  if (len + 1 >= cap) {
     // Too long to share the buffer: the value alone, cut to fit.
-    memmove(buf, value, maxlen - 1);
-    buf[maxlen - 1] = '\0';
+    memmove(buf, value, cap - 1);
+    buf[cap - 1] = '\0';
     v->nset = 1;
     return 1;
   }
   // Keep the leading values for as long as the room after them still holds the new one.
-  size_t room = maxlen, pos = 0;
+  size_t room = cap, pos = 0;
   int kept = 0;
   while (kept < v->nset) {
-    size_t l = strnlen(buf + pos, maxlen - pos) + 1;
-    if (pos + l > maxlen || room - l < len + 1) break;
+    size_t l = strnlen(buf + pos, cap - pos) + 1;
+    if (pos + l > cap || room - l < len + 1) break;
     room -= l;
     pos += l;
     kept++;

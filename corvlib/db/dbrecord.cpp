@@ -4,7 +4,7 @@
 #include <new>
 #include <utility>
 
-#include "db/dbase.h"
+#include "db/dbrecord.h"
 #include "db/dbfieldpriv.h"
 #include "support/dmessage.h"
 

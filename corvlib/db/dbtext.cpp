@@ -10,7 +10,8 @@
 #include <string>
 #include <utility>
 
-#include "db/dbase.h"
+#include "db/dbrecord.h"
+#include "db/dbrlist.h"
 #include "db/dbfieldpriv.h"
 #include "support/dmessage.h"
 

@@ -11,6 +11,7 @@
 #include "db/test_access_util.h"
 #include "support/cache.h"
 
+using dbtest::FileDB;
 using dbtest::Messages;
 using dbtest::TempFile;
 
@@ -26,30 +27,6 @@ class BudgetGuard {
 
  private:
   uint64_t old_;
-};
-
-// A database over a file of its own: header, stream and first page.
-struct FileDB {
-  explicit FileDB(const std::string& path, bool readonly = false)
-      : fs(dbtest::OpenStream(path)), db(new DBAccess(&header, fs.get(), readonly)) {}
-  ~FileDB() {
-    if (db) db->Close();
-    db.reset();
-    header.Attach(nullptr, true);  // the stream goes before the header
-  }
-  int Pages() const {
-    int n = 0;
-    for (const DBAccess* p = db.get(); p != nullptr; p = p->NextPage()) n++;
-    return n;
-  }
-  long long Restores() const {
-    long long n = 0;
-    for (const DBAccess* p = db.get(); p != nullptr; p = p->NextPage()) n += p->NumRestores();
-    return n;
-  }
-  DBHeader header;
-  std::unique_ptr<std::fstream> fs;
-  std::unique_ptr<DBAccess> db;
 };
 
 std::vector<DBRecord> MakeRecords(const DBFieldInfo* s, int n, int from = 0) {
@@ -401,7 +378,9 @@ TEST(AccessFile, CorruptBlockIsReportedAndOtherPagesStillRead) {
   Messages log;
   FileDB d(f.path);
   EXPECT_EQ(d.db->TotalRecords(), -1);
-  EXPECT_TRUE(log.Has(DMCdata, "Corrupted database disk block")) << log.All();
+  EXPECT_TRUE(
+      log.Has(DMCdata, "Corrupted database disk block: data offset outside the string area"))
+      << log.All();
   EXPECT_FALSE(d.db->Ready());
   EXPECT_EQ(d.db->NextPage()->State(), DBPSerror);
   DBSearch s(d.db.get());

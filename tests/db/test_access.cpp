@@ -10,24 +10,13 @@
 #include "db/dbase.h"
 #include "db/test_access_util.h"
 #include "support/cache.h"
+#include "testutil/budget_guard.h"
 
 using dbtest::FileDB;
 using dbtest::Messages;
 using dbtest::TempFile;
 
 namespace {
-
-// Keeps the process-wide memory budget for the test's duration.
-class BudgetGuard {
- public:
-  explicit BudgetGuard(uint64_t bytes) : old_(CacheObject::tab.memoryBudget) {
-    CacheObject::tab.memoryBudget = bytes;
-  }
-  ~BudgetGuard() { CacheObject::tab.memoryBudget = old_; }
-
- private:
-  uint64_t old_;
-};
 
 std::vector<DBRecord> MakeRecords(const DBFieldInfo* s, int n, int from = 0) {
   std::vector<DBRecord> recs(n);

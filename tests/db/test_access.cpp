@@ -557,12 +557,13 @@ TEST(AccessFile, TextWriteIsReverseStorageOrderAndReadsBack) {
   DBRecord back;
   ASSERT_EQ(e.db->GetRecords(&back, 1, 1), 1);
   EXPECT_STREQ(back[1].GetString(1), "z\tq");
+  // A bad line is reported with its number (the names line is line 1); the rest is read.
   Messages log;
   std::istringstream bad("N\n5\nx\n6\n");
   DBFieldInfo schema;
-  EXPECT_EQ(e.db->Read(&bad, nullptr, &schema), 1);
-  EXPECT_TRUE(log.Has(DMCdata, "Read error at record 2"));
-  EXPECT_EQ(e.db->TotalRecords(), 4);
+  EXPECT_EQ(e.db->Read(&bad, nullptr, &schema), 2);
+  EXPECT_TRUE(log.Has(DMCdata, "Cannot read record at line 3")) << log.All();
+  EXPECT_EQ(e.db->TotalRecords(), 5);
   DBRecord five;
   ASSERT_EQ(e.db->GetRecords(&five, 1, 3), 1);
   EXPECT_EQ(five[0].GetInt(), 5);

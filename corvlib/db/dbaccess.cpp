@@ -8,8 +8,10 @@
 #include <cstring>
 #include <iostream>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "db/dbjournal.h"
 #include "db/dbpagedir.h"
 #include "support/dmessage.h"
 
@@ -29,7 +31,13 @@ bool Intersects(const ABitMap& a, const ABitMap& b) {
 }  // namespace
 
 bool DBAccess::Init(DBHeader* h, std::iostream* stream, bool readonly) {
+  return Init(h, stream, nullptr, readonly);
+}
+
+bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool readonly) {
   if (!Close()) DMESSAGE(DMCdata, "Error closing previous database");
+  delete ownJournal;
+  ownJournal = journal = nullptr;
   // Pages a refused Close left behind report to no directory any more.
   if (pdir != nullptr) pdir->Reset();
   header = nullptr;
@@ -43,6 +51,11 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, bool readonly) {
     return false;
   }
   long long pos;
+  if (stream != nullptr && file != nullptr &&
+      DBJournal::Recover(*file, readonly) == DBJournal::kRefused) {
+    h->Attach(nullptr, readonly);
+    return false;
+  }
   if (stream != nullptr) {
     pos = h->Attach(stream, readonly);
     if (pos <= 0) {
@@ -61,6 +74,20 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, bool readonly) {
   long long len = static_cast<long long>(stream->tellg());
   stream->clear();
   if (len < 0) len = 0;
+  if (len > 0 && !h->ReadOnly() && (len < pos || (len - pos) % DB_BLOCKSIZE != 0)) {
+    // Damaged, or not written by us: whatever it holds is kept as it is.
+    DMESSAGE(DMCwarning,
+             "Database file of %lld bytes is not HeaderSize %lld plus whole blocks of %d bytes: "
+             "opened read-only",
+             len, pos, DB_BLOCKSIZE);
+    pos = h->Attach(stream, true);
+    if (pos <= 0) {
+      h->Attach(nullptr, true);
+      header = nullptr;
+      return false;
+    }
+  }
+  if (file != nullptr && !h->ReadOnly()) ownJournal = journal = new DBJournal(*file);
   Classify(len);
   return true;
 }
@@ -83,13 +110,16 @@ bool DBAccess::Close() {
     Sync();
     return false;
   }
-  bool clean = true;
+  // With a journal the blocks and the header are written as one sync first.
+  bool clean = journal == nullptr || JournaledSync();
   for (DBAccess* p = this; p != nullptr; p = p->next) {
     if (!p->FlushPage()) clean = false;
     if (p->state != DBPSclean) clean = false;
   }
   DeleteFollowingPages();
-  bool synced = header->Sync();
+  bool synced = journal != nullptr ? clean : header->Sync();
+  delete ownJournal;
+  ownJournal = journal = nullptr;
   if (pdir != nullptr) pdir->Reset();
   indir = nullptr;
   DropMemory();
@@ -101,10 +131,39 @@ bool DBAccess::Close() {
 
 bool DBAccess::Sync() {
   if (header == nullptr) return false;
+  if (journal != nullptr) return JournaledSync();
   bool ok = true;
   for (DBAccess* p = this; p != nullptr; p = p->next)
     if (!p->SyncPage(true)) ok = false;
   if (!header->Sync()) ok = false;
+  return ok;
+}
+
+bool DBAccess::JournaledSync() {
+  std::string text;
+  if (!header->SyncText(&text)) return false;
+  std::vector<DBJournal::Range> ranges;
+  std::vector<DBAccess*> changed;
+  for (DBAccess* p = this; p != nullptr; p = p->next) {
+    if (p->state != DBPSsync && p->state != DBPScompact) continue;
+    changed.push_back(p);
+    ranges.push_back({p->strpos, DB_BLOCKSIZE});
+  }
+  if (!text.empty()) ranges.push_back({0, static_cast<long long>(text.size())});
+  if (ranges.empty() && !journal->Active()) return true;
+  if (!journal->Save(ranges)) return false;
+  bool ok = true;
+  for (DBAccess* p : changed)
+    if (!p->SyncPage(true)) ok = false;
+  if (ok && !text.empty()) ok = journal->Write(0, text.data(), text.size());
+  if (ok) ok = journal->Commit();
+  if (ok) {
+    header->SetChangedFlag(false);
+  } else {
+    // Nothing of this sync is durable: every block of it is written again by the next.
+    for (DBAccess* p : changed)
+      if (p->objCache != nullptr && p->state == DBPSclean) p->state = DBPSsync;
+  }
   return ok;
 }
 

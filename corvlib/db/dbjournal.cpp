@@ -91,6 +91,7 @@ bool DBJournal::Fail(const char* what) {
 }
 
 bool DBJournal::Begin() {
+  if (leftover && !RemoveJournal()) return false;
   if (dbfd < 0) {
     dbfd = fs->Open(file.Path(), O_RDWR, 0);
     if (dbfd < 0) return Fail("cannot open the database for writing");
@@ -169,14 +170,19 @@ bool DBJournal::Write(long long off, const void* data, size_t n) {
 }
 
 bool DBJournal::Commit() {
-  if (jfd < 0) return true;
+  if (jfd < 0) return !leftover || RemoveJournal();
   if (!fs->Sync(dbfd)) return Fail("database sync error");
   fs->Close(jfd);
   jfd = -1;
   saved.clear();
-  // A journal that cannot be removed makes the next open undo this sync, and no later sync
-  // starts while it is there.
+  // Until the journal is gone the next open would undo this sync: the next sync tries again.
+  leftover = true;
+  return RemoveJournal();
+}
+
+bool DBJournal::RemoveJournal() {
   if (!fs->Remove(file.JournalPath())) return Fail("cannot remove the journal");
+  leftover = false;
   if (!fs->SyncDir(file.Dir())) return Fail("folder sync error");
   return true;
 }

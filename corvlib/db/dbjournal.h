@@ -57,8 +57,8 @@ class DBJournal {
   bool Write(long long off, const void* data, size_t n);
   // Makes the database durable and removes the journal; true also when no sync was open.
   bool Commit();
-  // Whether a sync is open (its journal on disk).
-  bool Active() const { return jfd >= 0; }
+  // Whether a sync is open (its journal on disk), or one that completed left its journal.
+  bool Active() const { return jfd >= 0 || leftover; }
 
   // Checksum of n bytes continuing from h.
   static uint32_t Checksum(uint32_t h, const void* data, size_t n);
@@ -67,12 +67,15 @@ class DBJournal {
   bool Begin();
   // Closes and removes the journal of a sync that wrote nothing into the database yet.
   void Abandon();
+  // Removes the journal of a completed sync and makes that durable.
+  bool RemoveJournal();
   bool Fail(const char* what);
 
   DBFile file;
   DBFileSystem* fs;
   int dbfd = -1;
   int jfd = -1;
+  bool leftover = false;  // a completed sync's journal could not be removed
   uint32_t salt = 0;
   uint32_t seq = 0;
   long long origSize = 0;

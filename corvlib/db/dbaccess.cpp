@@ -142,21 +142,31 @@ bool DBAccess::Sync() {
 bool DBAccess::JournaledSync() {
   std::string text;
   if (!header->SyncText(&text)) return false;
-  std::vector<DBJournal::Range> ranges;
+  // Every changed block is readied, then the journal saves and writes them as one.
+  std::vector<DBJournal::Piece> pieces;
   std::vector<DBAccess*> changed;
+  std::vector<DBPageState> was;
+  bool ok = true;
   for (DBAccess* p = this; p != nullptr; p = p->next) {
     if (p->state != DBPSsync && p->state != DBPScompact) continue;
+    DBPageState w;
+    DBRecordBlock* rb = p->PrepareWrite(&w);
+    if (rb == nullptr) {
+      ok = false;
+      continue;
+    }
     changed.push_back(p);
-    ranges.push_back({p->strpos, DB_BLOCKSIZE});
+    was.push_back(w);
+    pieces.push_back({p->strpos, rb->b, DB_BLOCKSIZE});
   }
-  if (!text.empty()) ranges.push_back({0, static_cast<long long>(text.size())});
-  if (ranges.empty() && !journal->Active()) return true;
-  if (!journal->Save(ranges)) return false;
-  bool ok = true;
-  for (DBAccess* p : changed)
-    if (!p->SyncPage(true)) ok = false;
-  if (ok && !text.empty()) ok = journal->Write(0, text.data(), text.size());
-  if (ok) ok = journal->Commit();
+  if (!text.empty()) pieces.push_back({0, text.data(), text.size()});
+  bool written = journal->Update(pieces);
+  for (size_t i = 0; i < changed.size(); i++) {
+    DBAccess* p = changed[i];
+    if (!p->FinishWrite(static_cast<DBRecordBlock*>(p->objCache), written, was[i])) ok = false;
+  }
+  // What was written is committed even when a block could not be readied.
+  ok = written && journal->Commit() && ok;
   if (ok) {
     header->SetChangedFlag(false);
   } else {

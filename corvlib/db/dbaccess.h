@@ -128,8 +128,15 @@ class DBAccess : public CacheObject {
   void DropViews();
   // Cells per record of a new block: the header's field count.
   static int HeaderWidth(const DBHeader* h);
-  // Writes the resident block (in the file's byte order) at the page's place.
+  // Writing a changed block: PrepareWrite compacts and checks it and turns it into the file's
+  // byte order (null when it cannot be written); WriteBlock writes it at the page's place;
+  // FinishWrite turns it back and marks the page clean when it was written (else changed
+  // still), false when it was not.
+  DBRecordBlock* PrepareWrite(DBPageState* was);
   bool WriteBlock(const DBRecordBlock* rb);
+  bool FinishWrite(DBRecordBlock* rb, bool written, DBPageState was);
+  // Whether the file's blocks are in the other byte order than this host's.
+  bool OtherOrder() const;
   // Sync through the journal: saves what changed blocks and the header overwrite, writes
   // them, commits.
   bool JournaledSync();

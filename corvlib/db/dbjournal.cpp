@@ -14,6 +14,8 @@ namespace {
 const char kMagic[8] = {'Q', 'R', 'D', 'B', 'j', 'n', 'l', '1'};
 constexpr size_t kHeadSize = 24;
 constexpr size_t kRecordHead = 16;
+// Unit of comparing, saving and writing.
+constexpr size_t kChunk = 4096;
 // Longest record playback accepts: a database block or a header is far smaller.
 constexpr uint32_t kMaxRecord = 1u << 26;
 
@@ -90,30 +92,29 @@ bool DBJournal::Fail(const char* what) {
   return false;
 }
 
+bool DBJournal::OpenDatabase() {
+  if (dbfd < 0) dbfd = fs->Open(file.Path(), O_RDWR, 0);
+  return dbfd >= 0 || Fail("cannot open the database for writing");
+}
+
 bool DBJournal::Begin() {
   if (leftover && !RemoveJournal()) return false;
-  if (dbfd < 0) {
-    dbfd = fs->Open(file.Path(), O_RDWR, 0);
-    if (dbfd < 0) return Fail("cannot open the database for writing");
-  }
-  int mode = 0644;
   if (!fs->Stat(dbfd, &origSize, &mode)) return Fail("cannot read the database size");
-  jfd = fs->Open(file.JournalPath(), O_RDWR | O_CREAT | O_EXCL, mode & 0666);
-  if (jfd < 0) return Fail("cannot create the journal (a journal may be left from a crash)");
   salt = NewSalt();
   seq = 0;
+  jend = 0;
   saved.clear();
+  return true;
+}
+
+// The header of a new journal, in front of its first records.
+void DBJournal::Head(std::vector<unsigned char>* out) const {
   unsigned char head[kHeadSize];
   memcpy(head, kMagic, 8);
   Put32(head + 8, salt);
   Put64(head + 12, static_cast<uint64_t>(origSize));
   Put32(head + 20, Checksum(0, head, 20));
-  jend = static_cast<long long>(kHeadSize);
-  if (fs->Write(jfd, head, kHeadSize, 0) != jend) {
-    Abandon();
-    return Fail("journal write error");
-  }
-  return true;
+  out->insert(out->begin(), head, head + kHeadSize);
 }
 
 void DBJournal::Abandon() {
@@ -123,29 +124,55 @@ void DBJournal::Abandon() {
   if (fs->Remove(file.JournalPath())) fs->SyncDir(file.Dir());
 }
 
-bool DBJournal::Save(const std::vector<Range>& ranges) {
+bool DBJournal::Update(const std::vector<Piece>& pieces) {
+  if (!OpenDatabase()) return false;
   bool fresh = jfd < 0;
   if (fresh && !Begin()) return false;
+  uint32_t next = seq;
+  // The chunks to write, and the records saving those that need it.
+  struct Chunk {
+    long long off;
+    const unsigned char* data;
+    size_t n;
+  };
+  std::vector<Chunk> chunks;
   std::vector<unsigned char> out;
-  std::vector<unsigned char> buf;
+  std::vector<unsigned char> now;
   std::vector<long long> done;
-  uint32_t n = seq;
-  const char* error = nullptr;
-  for (const Range& r : ranges) {
-    if (r.len <= 0 || r.off < 0 || saved.count(r.off) != 0) continue;
-    done.push_back(r.off);
-    // Bytes beyond the old end need no saving: playback cuts the file back to its old size.
-    long long len = r.off >= origSize ? 0 : (r.off + r.len > origSize ? origSize - r.off : r.len);
-    if (len <= 0) continue;
-    buf.resize(static_cast<size_t>(len));
-    if (fs->Read(dbfd, buf.data(), buf.size(), r.off) != len) {
-      error = "database read error while saving to the journal";
-      break;
+  for (const Piece& p : pieces) {
+    now.resize(p.n);
+    long long got = fs->Read(dbfd, now.data(), p.n, p.off);
+    if (got < 0) return Fail("database read error while saving to the journal");
+    const unsigned char* data = static_cast<const unsigned char*>(p.data);
+    for (size_t c = 0; c < p.n; c += kChunk) {
+      size_t n = p.n - c < kChunk ? p.n - c : kChunk;
+      long long off = p.off + static_cast<long long>(c);
+      size_t have = got > static_cast<long long>(c) ? static_cast<size_t>(got) - c : 0;
+      if (have >= n && memcmp(now.data() + c, data + c, n) == 0) continue;
+      if (!chunks.empty() && chunks.back().off + static_cast<long long>(chunks.back().n) == off &&
+          chunks.back().data + chunks.back().n == data + c)
+        chunks.back().n += n;
+      else
+        chunks.push_back({off, data + c, n});
+      // A chunk not saved yet was not written in this sync: its present bytes are the
+      // original ones. Bytes beyond the old end need no saving: playback cuts them away.
+      if (off >= origSize || saved.count(off) != 0) continue;
+      size_t keep = have < n ? have : n;
+      if (off + static_cast<long long>(keep) > origSize)
+        keep = static_cast<size_t>(origSize - off);
+      done.push_back(off);
+      AppendRecord(&out, salt, static_cast<uint64_t>(off), next++, now.data() + c,
+                   static_cast<uint32_t>(keep));
     }
-    AppendRecord(&out, salt, static_cast<uint64_t>(r.off), n++, buf.data(),
-                 static_cast<uint32_t>(len));
   }
-  if (error == nullptr && !out.empty() &&
+  if (chunks.empty()) return true;  // the file holds every piece already
+  if (fresh) {
+    jfd = fs->Open(file.JournalPath(), O_RDWR | O_CREAT | O_EXCL, mode & 0666);
+    if (jfd < 0) return Fail("cannot create the journal (a journal may be left from a crash)");
+    Head(&out);
+  }
+  const char* error = nullptr;
+  if (!out.empty() &&
       fs->Write(jfd, out.data(), out.size(), jend) != static_cast<long long>(out.size()))
     error = "journal write error";
   if (error == nullptr && (!out.empty() || fresh) && !fs->Sync(jfd)) error = "journal sync error";
@@ -157,15 +184,11 @@ bool DBJournal::Save(const std::vector<Range>& ranges) {
     return Fail(error);
   }
   jend += static_cast<long long>(out.size());
-  seq = n;
+  seq = next;
   saved.insert(done.begin(), done.end());
-  return true;
-}
-
-bool DBJournal::Write(long long off, const void* data, size_t n) {
-  if (jfd < 0 || dbfd < 0) return Fail("database written outside a sync");
-  if (fs->Write(dbfd, data, n, off) != static_cast<long long>(n))
-    return Fail("database write error");
+  for (const Chunk& c : chunks)
+    if (fs->Write(dbfd, c.data, c.n, c.off) != static_cast<long long>(c.n))
+      return Fail("database write error");
   return true;
 }
 

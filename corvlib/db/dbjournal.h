@@ -45,16 +45,17 @@ class DBJournal {
   // Plays back a hot journal of file before the file is read.
   static Recovery Recover(const DBFile& file, bool readonly);
 
-  // A byte range of the database file.
-  struct Range {
+  // New bytes for the database file at off.
+  struct Piece {
     long long off;
-    long long len;
+    const void* data;
+    size_t n;
   };
-  // Saves the present bytes of the ranges (those not saved yet in this sync, and only below
-  // the file's size at its start) and makes the journal durable; starts the sync first.
-  bool Save(const std::vector<Range>& ranges);
-  // Writes into the database file; the ranges written must have been saved.
-  bool Write(long long off, const void* data, size_t n);
+  // Writes the pieces into the database file, 4 KiB chunk by chunk, only the chunks whose
+  // bytes differ from the file's. First the present bytes of those chunks go to the journal
+  // (the sync starting with it), unless saved already in this sync or beyond the file's size
+  // at its start, and the journal is made durable.
+  bool Update(const std::vector<Piece>& pieces);
   // Makes the database durable and removes the journal; true also when no sync was open.
   bool Commit();
   // Whether a sync is open (its journal on disk), or one that completed left its journal.
@@ -64,7 +65,10 @@ class DBJournal {
   static uint32_t Checksum(uint32_t h, const void* data, size_t n);
 
  private:
+  bool OpenDatabase();
+  // Starts a sync: the file's size and mode, a new salt.
   bool Begin();
+  void Head(std::vector<unsigned char>* out) const;
   // Closes and removes the journal of a sync that wrote nothing into the database yet.
   void Abandon();
   // Removes the journal of a completed sync and makes that durable.
@@ -79,6 +83,7 @@ class DBJournal {
   uint32_t salt = 0;
   uint32_t seq = 0;
   long long origSize = 0;
-  long long jend = 0;  // bytes of the journal so far
-  std::set<long long> saved;  // offsets of the ranges saved in this sync
+  int mode = 0644;
+  long long jend = 0;         // bytes of the journal so far
+  std::set<long long> saved;  // offsets of the chunks saved in this sync
 };

@@ -316,47 +316,63 @@ bool DBAccess::RestoreMemory() {
 
 bool DBAccess::SyncPage(bool keep) {
   if (state == DBPSclean) return true;
-  if (state == DBPSerror || header == nullptr || header->ReadOnly()) return false;
-  if (!DMASSERT(objSize == sizeof(DBRecordBlock))) return false;
+  DBPageState was;
+  DBRecordBlock* rb = PrepareWrite(&was);
+  if (rb == nullptr) return false;
+  bool ok = WriteBlock(rb);
+  if (!FinishWrite(rb, ok, was)) {
+    if (!ok) DMESSAGE(DMCsystem, "Database block write error");
+    return false;
+  }
+  (void)keep;  // the block stays valid either way; the caller frees it when asked to
+  return true;
+}
+
+DBRecordBlock* DBAccess::PrepareWrite(DBPageState* was) {
+  if (state == DBPSerror || header == nullptr || header->ReadOnly()) return nullptr;
+  if (!DMASSERT(objSize == sizeof(DBRecordBlock))) return nullptr;
   DBRecordBlock* rb = static_cast<DBRecordBlock*>(objCache);
-  if (!DMASSERT(rb != NULL)) return false;
-  DBPageState was = state;
+  if (!DMASSERT(rb != NULL)) return nullptr;
+  *was = state;
   if (state == DBPScompact) {
     DropViews();  // the pseudo-records point into the cells and data that move
     rb->Compact();
     if (sindex != nullptr) sindex->Invalidate();
     ListRecords();
     IndexRecords();
-    was = DBPSsync;
+    *was = DBPSsync;
   }
   state = DBPSerror;
   const char* rule = "";
   if (!rb->Consistent(header, &rule)) {
     DMESSAGE(DMCdata, "Corrupted database memory block: %s", rule);
-    return false;
+    return nullptr;
   }
   // The file keeps one byte order: a block of the other order is swapped for the write and
   // back again (the pseudo-records view its data in host order).
-  bool other = (header->BigEndianFile() != 0) != (DBHeader::bigendian != 0);
-  if (other && !rb->SwapBlock()) return false;
-  bool ok = WriteBlock(rb);
-  if (other && !rb->SwapBlock()) return false;
-  if (!ok) {
-    DMESSAGE(DMCsystem, "Database block write error");
+  if (OtherOrder() && !rb->SwapBlock()) return nullptr;
+  return rb;
+}
+
+bool DBAccess::OtherOrder() const {
+  return (header->BigEndianFile() != 0) != (DBHeader::bigendian != 0);
+}
+
+bool DBAccess::FinishWrite(DBRecordBlock* rb, bool written, DBPageState was) {
+  if (OtherOrder() && !rb->SwapBlock()) return false;
+  if (!written) {
     state = was;  // written again at the next sync
     return false;
   }
   state = DBPSclean;
-  (void)keep;  // the block stays valid either way; the caller frees it when asked to
   return true;
 }
 
 bool DBAccess::WriteBlock(const DBRecordBlock* rb) {
   if (journal != nullptr) {
-    // Within a sync the block was saved already; a block written back to free memory is
-    // saved here, and the next sync completes what it starts.
-    return journal->Save({{strpos, DB_BLOCKSIZE}}) &&
-           journal->Write(strpos, rb->b, DB_BLOCKSIZE);
+    // A block written back to free memory outside a sync: the next sync completes what this
+    // starts.
+    return journal->Update({{strpos, rb->b, DB_BLOCKSIZE}});
   }
   std::iostream* s = header->GetStream();
   bool ok = false;

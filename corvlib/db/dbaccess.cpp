@@ -9,8 +9,10 @@
 #include <cstring>
 #include <iostream>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "db/dbjournal.h"
 #include "db/dbpagedir.h"
 #include "support/dmessage.h"
 
@@ -30,7 +32,13 @@ bool Intersects(const ABitMap& a, const ABitMap& b) {
 }  // namespace
 
 bool DBAccess::Init(DBHeader* h, std::iostream* stream, bool readonly) {
+  return Init(h, stream, nullptr, readonly);
+}
+
+bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool readonly) {
   if (!Close()) DMESSAGE(DMCdata, "Error closing previous database");
+  delete ownJournal;
+  ownJournal = journal = nullptr;
   // Pages a refused Close left behind report to no directory any more.
   if (pdir != nullptr) pdir->Reset();
   header = nullptr;
@@ -44,6 +52,11 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, bool readonly) {
     return false;
   }
   long long pos;
+  if (stream != nullptr && file != nullptr &&
+      DBJournal::Recover(*file, readonly) == DBJournal::kRefused) {
+    h->Attach(nullptr, readonly);
+    return false;
+  }
   if (stream != nullptr) {
     pos = h->Attach(stream, readonly);
     if (pos <= 0) {
@@ -62,6 +75,20 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, bool readonly) {
   long long len = static_cast<long long>(stream->tellg());
   stream->clear();
   if (len < 0) len = 0;
+  if (len > 0 && !h->ReadOnly() && (len < pos || (len - pos) % DB_BLOCKSIZE != 0)) {
+    // Damaged, or not written by us: whatever it holds is kept as it is.
+    DMESSAGE(DMCwarning,
+             "Database file of %lld bytes is not HeaderSize %lld plus whole blocks of %d bytes: "
+             "opened read-only",
+             len, pos, DB_BLOCKSIZE);
+    pos = h->Attach(stream, true);
+    if (pos <= 0) {
+      h->Attach(nullptr, true);
+      header = nullptr;
+      return false;
+    }
+  }
+  if (file != nullptr && !h->ReadOnly()) ownJournal = journal = new DBJournal(*file);
   Classify(len);
   return true;
 }
@@ -84,13 +111,16 @@ bool DBAccess::Close() {
     Sync();
     return false;
   }
-  bool clean = true;
+  // With a journal the blocks and the header are written as one sync first.
+  bool clean = journal == nullptr || JournaledSync();
   for (DBAccess* p = this; p != nullptr; p = p->next) {
     if (!p->FlushPage()) clean = false;
     if (p->state != DBPSclean) clean = false;
   }
   DeleteFollowingPages();
-  bool synced = header->Sync();
+  bool synced = journal != nullptr ? clean : header->Sync();
+  delete ownJournal;
+  ownJournal = journal = nullptr;
   if (pdir != nullptr) pdir->Reset();
   indir = nullptr;
   DropMemory();
@@ -102,10 +132,49 @@ bool DBAccess::Close() {
 
 bool DBAccess::Sync() {
   if (header == nullptr) return false;
+  if (journal != nullptr) return JournaledSync();
   bool ok = true;
   for (DBAccess* p = this; p != nullptr; p = p->next)
     if (!p->SyncPage(true)) ok = false;
   if (!header->Sync()) ok = false;
+  return ok;
+}
+
+bool DBAccess::JournaledSync() {
+  std::string text;
+  if (!header->SyncText(&text)) return false;
+  // Every changed block is readied, then the journal saves and writes them as one.
+  std::vector<DBJournal::Piece> pieces;
+  std::vector<DBAccess*> changed;
+  std::vector<DBPageState> was;
+  bool ok = true;
+  for (DBAccess* p = this; p != nullptr; p = p->next) {
+    if (p->state != DBPSsync && p->state != DBPScompact) continue;
+    DBPageState w;
+    DBRecordBlock* rb = p->PrepareWrite(&w);
+    if (rb == nullptr) {
+      ok = false;
+      continue;
+    }
+    changed.push_back(p);
+    was.push_back(w);
+    pieces.push_back({p->strpos, rb->b, DB_BLOCKSIZE});
+  }
+  if (!text.empty()) pieces.push_back({0, text.data(), text.size()});
+  bool written = journal->Update(pieces);
+  for (size_t i = 0; i < changed.size(); i++) {
+    DBAccess* p = changed[i];
+    if (!p->FinishWrite(static_cast<DBRecordBlock*>(p->objCache), written, was[i])) ok = false;
+  }
+  // What was written is committed even when a block could not be readied.
+  ok = written && journal->Commit() && ok;
+  if (ok) {
+    header->SetChangedFlag(false);
+  } else {
+    // Nothing of this sync is durable: every block of it is written again by the next.
+    for (DBAccess* p : changed)
+      if (p->objCache != nullptr && p->state == DBPSclean) p->state = DBPSsync;
+  }
   return ok;
 }
 

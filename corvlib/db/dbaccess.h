@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "db/dbblock.h"
+#include "db/dbfile.h"
 #include "db/dbheader.h"
 #include "db/dbquery.h"
 #include "db/dbrecord.h"
@@ -19,6 +20,7 @@
 #include "support/abitmap.h"
 #include "support/cache.h"
 
+class DBJournal;
 class DBPageDir;
 
 enum DBPageState {
@@ -32,11 +34,15 @@ class DBAccess : public CacheObject {
  public:
   // Opens a database over header and stream (neither owned): Init(header, stream, readonly).
   DBAccess(DBHeader* header, std::iostream* stream, bool readonly);
+  // The same for a stream opened on file: Init(header, stream, file, readonly).
+  DBAccess(DBHeader* header, std::iostream* stream, const DBFile* file, bool readonly);
   // The page after prev, classified against the file length (pages for every further whole
   // block of the file follow it).
   DBAccess(const DBAccess* prev, long long filelen);
   // Deletes the following pages and writes this page's changed block. The header is not
   // synced: callers Close explicitly. A subclass commits its own state in its destructor.
+  // A database with a file completes its sync here (changed blocks and header), since blocks
+  // written without one would be undone by the next open.
   ~DBAccess() override;
   DBAccess(const DBAccess&) = delete;
   DBAccess& operator=(const DBAccess&) = delete;
@@ -58,7 +64,13 @@ class DBAccess : public CacheObject {
   virtual bool Sync();
   virtual bool Close();
 
+  // Opens the database in stream (a new one when the stream is empty and not readonly).
+  // A file whose length is not HeaderSize plus whole blocks opens read-only.
   bool Init(DBHeader* header, std::iostream* stream, bool readonly);
+  // With the file the stream was opened on, syncs are atomic and durable: they go through a
+  // rollback journal beside the file, and a journal left by a sync that did not complete is
+  // played back before anything is read (or, when that cannot be done, nothing is opened).
+  bool Init(DBHeader* header, std::iostream* stream, const DBFile* file, bool readonly);
   bool ReadOnly() const;
   bool Ready() const;
   DBHeader* GetHeader() const { return header; }
@@ -116,6 +128,18 @@ class DBAccess : public CacheObject {
   void DropViews();
   // Cells per record of a new block: the header's field count.
   static int HeaderWidth(const DBHeader* h);
+  // Writing a changed block: PrepareWrite compacts and checks it and turns it into the file's
+  // byte order (null when it cannot be written); WriteBlock writes it at the page's place;
+  // FinishWrite turns it back and marks the page clean when it was written (else changed
+  // still), false when it was not.
+  DBRecordBlock* PrepareWrite(DBPageState* was);
+  bool WriteBlock(const DBRecordBlock* rb);
+  bool FinishWrite(DBRecordBlock* rb, bool written, DBPageState was);
+  // Whether the file's blocks are in the other byte order than this host's.
+  bool OtherOrder() const;
+  // Sync through the journal: saves what changed blocks and the header overwrite, writes
+  // them, commits.
+  bool JournaledSync();
   // Writes a changed block and drops the memory (the work of FreeMemory, used by the
   // destructor without virtual dispatch). False when a changed block could not be written
   // and stays resident.
@@ -153,6 +177,9 @@ class DBAccess : public CacheObject {
   // constructor) keeps one with the directory of exact look-ups; another page makes a plain
   // list when searched.
   DBPageDir* pdir = nullptr;
+  // The journal of the file's syncs (shared by the pages, owned by the first page).
+  DBJournal* journal = nullptr;
+  DBJournal* ownJournal = nullptr;
   // The directory this page is in, and its place there (see db/dbpagedir.h).
   DBPageDir* indir = nullptr;
   size_t dirIndex = 0;

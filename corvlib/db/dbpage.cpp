@@ -9,6 +9,7 @@
 
 #include "db/dbaccess.h"
 #include "db/dbchain.h"
+#include "db/dbjournal.h"
 #include "db/dbpagedir.h"
 #include "support/dmessage.h"
 
@@ -22,6 +23,9 @@ constexpr int kMaxStrings = DB_MAXARRAY;  // strings of one field a block takes
 // Construction, classification, end
 
 DBAccess::DBAccess(DBHeader* h, std::iostream* stream, bool readonly)
+    : DBAccess(h, stream, nullptr, readonly) {}
+
+DBAccess::DBAccess(DBHeader* h, std::iostream* stream, const DBFile* file, bool readonly)
     : strpos(0),
       rwidth(1),
       nrused(0),
@@ -35,7 +39,7 @@ DBAccess::DBAccess(DBHeader* h, std::iostream* stream, bool readonly)
       lastAdd(nullptr) {
   objSize = DB_BLOCKSIZE;
   pdir = new DBPageDir(this, true);
-  Init(h, stream, readonly);
+  Init(h, stream, file, readonly);
 }
 
 DBAccess::DBAccess(const DBAccess* prev)
@@ -49,7 +53,8 @@ DBAccess::DBAccess(const DBAccess* prev)
       views(nullptr),
       viewcap(0),
       sindex(nullptr),
-      lastAdd(nullptr) {
+      lastAdd(nullptr),
+      journal(prev != nullptr ? prev->journal : nullptr) {
   objSize = DB_BLOCKSIZE;
   bihset.NewBitMap(static_cast<uint32_t>(DB_HASHSETLEN), true);
 }
@@ -59,6 +64,7 @@ DBAccess::DBAccess(const DBAccess* prev, long long filelen) : DBAccess(prev) {
 }
 
 DBAccess::~DBAccess() {
+  if (ownJournal != nullptr && header != nullptr && !AnyInUse()) JournaledSync();
   // The directory goes first: the pages deleted below report to it no more.
   delete pdir;
   pdir = nullptr;
@@ -69,6 +75,7 @@ DBAccess::~DBAccess() {
     state = DBPSclean;
   }
   DropMemory();
+  delete ownJournal;
 }
 
 void DBAccess::DeleteFollowingPages() {
@@ -309,29 +316,64 @@ bool DBAccess::RestoreMemory() {
 
 bool DBAccess::SyncPage(bool keep) {
   if (state == DBPSclean) return true;
-  if (state == DBPSerror || header == nullptr || header->ReadOnly()) return false;
-  if (!DMASSERT(objSize == sizeof(DBRecordBlock))) return false;
+  DBPageState was;
+  DBRecordBlock* rb = PrepareWrite(&was);
+  if (rb == nullptr) return false;
+  bool ok = WriteBlock(rb);
+  if (!FinishWrite(rb, ok, was)) {
+    if (!ok) DMESSAGE(DMCsystem, "Database block write error");
+    return false;
+  }
+  (void)keep;  // the block stays valid either way; the caller frees it when asked to
+  return true;
+}
+
+DBRecordBlock* DBAccess::PrepareWrite(DBPageState* was) {
+  if (state == DBPSerror || header == nullptr || header->ReadOnly()) return nullptr;
+  if (!DMASSERT(objSize == sizeof(DBRecordBlock))) return nullptr;
   DBRecordBlock* rb = static_cast<DBRecordBlock*>(objCache);
-  if (!DMASSERT(rb != NULL)) return false;
-  DBPageState was = state;
+  if (!DMASSERT(rb != NULL)) return nullptr;
+  *was = state;
   if (state == DBPScompact) {
     DropViews();  // the pseudo-records point into the cells and data that move
     rb->Compact();
     if (sindex != nullptr) sindex->Invalidate();
     ListRecords();
     IndexRecords();
-    was = DBPSsync;
+    *was = DBPSsync;
   }
   state = DBPSerror;
   const char* rule = "";
   if (!rb->Consistent(header, &rule)) {
     DMESSAGE(DMCdata, "Corrupted database memory block: %s", rule);
-    return false;
+    return nullptr;
   }
   // The file keeps one byte order: a block of the other order is swapped for the write and
   // back again (the pseudo-records view its data in host order).
-  bool other = (header->BigEndianFile() != 0) != (DBHeader::bigendian != 0);
-  if (other && !rb->SwapBlock()) return false;
+  if (OtherOrder() && !rb->SwapBlock()) return nullptr;
+  return rb;
+}
+
+bool DBAccess::OtherOrder() const {
+  return (header->BigEndianFile() != 0) != (DBHeader::bigendian != 0);
+}
+
+bool DBAccess::FinishWrite(DBRecordBlock* rb, bool written, DBPageState was) {
+  if (OtherOrder() && !rb->SwapBlock()) return false;
+  if (!written) {
+    state = was;  // written again at the next sync
+    return false;
+  }
+  state = DBPSclean;
+  return true;
+}
+
+bool DBAccess::WriteBlock(const DBRecordBlock* rb) {
+  if (journal != nullptr) {
+    // A block written back to free memory outside a sync: the next sync completes what this
+    // starts.
+    return journal->Update({{strpos, rb->b, DB_BLOCKSIZE}});
+  }
   std::iostream* s = header->GetStream();
   bool ok = false;
   if (s != nullptr) {
@@ -355,15 +397,7 @@ bool DBAccess::SyncPage(bool keep) {
     ok = !s->fail();
     s->clear();
   }
-  if (other && !rb->SwapBlock()) return false;
-  if (!ok) {
-    DMESSAGE(DMCsystem, "Database block write error");
-    state = was;  // written again at the next sync
-    return false;
-  }
-  state = DBPSclean;
-  (void)keep;  // the block stays valid either way; the caller frees it when asked to
-  return true;
+  return ok;
 }
 
 int DBAccess::NRecords() {

@@ -59,18 +59,22 @@ inline std::fstream* OpenStream(const std::string& path) {
   return new std::fstream(path, std::ios::in | std::ios::out | std::ios::binary);
 }
 
-// A database over a file of its own: header, stream and first page. Shut closes it (the stream
-// goes before the header); Open opens the file again.
+// A database over a file of its own: header, stream, the file (its syncs through a journal)
+// and first page. Shut closes it (the stream goes before the header); Open opens the file
+// again.
 class FileDB {
  public:
-  explicit FileDB(const std::string& path, bool readonly = false) : path_(path) { Open(readonly); }
+  explicit FileDB(const std::string& path, bool readonly = false, DBFileSystem* sys = nullptr)
+      : file(path, sys), path_(path) {
+    Open(readonly);
+  }
   ~FileDB() { Shut(); }
   FileDB(const FileDB&) = delete;
   FileDB& operator=(const FileDB&) = delete;
 
   void Open(bool readonly = false) {
     fs.reset(OpenStream(path_));
-    db.reset(new DBAccess(&header, fs.get(), readonly));
+    db.reset(new DBAccess(&header, fs.get(), &file, readonly));
   }
   void Shut() {
     if (db) db->Close();
@@ -100,6 +104,7 @@ class FileDB {
     return all;
   }
 
+  DBFile file;
   DBHeader header;
   std::unique_ptr<std::fstream> fs;
   std::unique_ptr<DBAccess> db;

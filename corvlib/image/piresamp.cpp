@@ -551,48 +551,34 @@ int pointSample(_ImgStruct* dst, const _ImgStruct* src) {
 
 }  // namespace
 
-int interpY8(_ImgStruct* dst, const _ImgStruct* src, int basis) {
-  return interpKernel<uint8_t, 1>(dst, src, basis, "interpY8", false);
-}
-int interpY16(_ImgStruct* dst, const _ImgStruct* src, int basis) {
-  return interpKernel<uint16_t, 1>(dst, src, basis, "interpY16", false);
-}
-int interpY(_ImgStruct* dst, const _ImgStruct* src, int basis) {
-  return interpKernel<float, 1>(dst, src, basis, "interpY", false);
-}
-int interpRGB24(_ImgStruct* dst, const _ImgStruct* src, int basis) {
-  return interpKernel<uint8_t, 3>(dst, src, basis, "interpRGB24", cpuHasAVX2());
-}
-int interpRGB24Plain(_ImgStruct* dst, const _ImgStruct* src, int basis) {
-  return interpKernel<uint8_t, 3>(dst, src, basis, "interpRGB24", false);
-}
-int interpRGB48(_ImgStruct* dst, const _ImgStruct* src, int basis) {
-  return interpKernel<uint16_t, 3>(dst, src, basis, "interpRGB48", false);
-}
-int interpRGB(_ImgStruct* dst, const _ImgStruct* src, int basis) {
-  return interpKernel<float, 3>(dst, src, basis, "interpRGB", false);
-}
-int gaussianY8(_ImgStruct* dst, const _ImgStruct* src, float radius) {
-  return gaussKernel<uint8_t, 1>(dst, src, radius, "gaussianY8", false);
-}
-int gaussianY16(_ImgStruct* dst, const _ImgStruct* src, float radius) {
-  return gaussKernel<uint16_t, 1>(dst, src, radius, "gaussianY16", false);
-}
-int gaussianY(_ImgStruct* dst, const _ImgStruct* src, float radius) {
-  return gaussKernel<float, 1>(dst, src, radius, "gaussianY", false);
-}
-int gaussianRGB24(_ImgStruct* dst, const _ImgStruct* src, float radius) {
-  return gaussKernel<uint8_t, 3>(dst, src, radius, "gaussianRGB24", cpuHasAVX2());
-}
-int gaussianRGB24Plain(_ImgStruct* dst, const _ImgStruct* src, float radius) {
-  return gaussKernel<uint8_t, 3>(dst, src, radius, "gaussianRGB24", false);
-}
-int gaussianRGB48(_ImgStruct* dst, const _ImgStruct* src, float radius) {
-  return gaussKernel<uint16_t, 3>(dst, src, radius, "gaussianRGB48", false);
-}
-int gaussianRGB(_ImgStruct* dst, const _ImgStruct* src, float radius) {
-  return gaussKernel<float, 3>(dst, src, radius, "gaussianRGB", false);
-}
+// The twelve kernels and the plain twins of the vectorised ones. Each reports allocation
+// failures under its own name (the plain twins under their fast twin's).
+#define PRESAMP_KERNELS(fn, engine, Arg, name, fast)                  \
+  int fn##Y8(_ImgStruct* dst, const _ImgStruct* src, Arg a) {         \
+    return engine<uint8_t, 1>(dst, src, a, name "Y8", false);         \
+  }                                                                   \
+  int fn##Y16(_ImgStruct* dst, const _ImgStruct* src, Arg a) {        \
+    return engine<uint16_t, 1>(dst, src, a, name "Y16", false);       \
+  }                                                                   \
+  int fn##Y(_ImgStruct* dst, const _ImgStruct* src, Arg a) {          \
+    return engine<float, 1>(dst, src, a, name "Y", false);            \
+  }                                                                   \
+  int fn##RGB24(_ImgStruct* dst, const _ImgStruct* src, Arg a) {      \
+    return engine<uint8_t, 3>(dst, src, a, name "RGB24", fast);       \
+  }                                                                   \
+  int fn##RGB24Plain(_ImgStruct* dst, const _ImgStruct* src, Arg a) { \
+    return engine<uint8_t, 3>(dst, src, a, name "RGB24", false);      \
+  }                                                                   \
+  int fn##RGB48(_ImgStruct* dst, const _ImgStruct* src, Arg a) {      \
+    return engine<uint16_t, 3>(dst, src, a, name "RGB48", false);     \
+  }                                                                   \
+  int fn##RGB(_ImgStruct* dst, const _ImgStruct* src, Arg a) {        \
+    return engine<float, 3>(dst, src, a, name "RGB", false);          \
+  }
+
+PRESAMP_KERNELS(interp, interpKernel, int, "interp", cpuHasAVX2())
+PRESAMP_KERNELS(gaussian, gaussKernel, float, "gaussian", cpuHasAVX2())
+#undef PRESAMP_KERNELS
 
 // ---------------------------------------------------------------------------------------------
 // The engine and basis selection

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "image/pconvert.h"
 #include "image/piresampkern.h"
 #include "support/cpufeat.h"
 #include "support/dmessage.h"

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "image/corvane.h"
+#include "image/pimage.h"
 
 // Resamples src into dst, which supplies xres, yres and csp (pixels optional). Equal sizes
 // give a colour-converting copy whatever the basis. 1 on success, 0 on failure.

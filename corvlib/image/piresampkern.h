@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "image/corvane.h"
+#include "image/pimage.h"
 
 // The separable kernels. dst has pixels and src has the same pixel layout. Interpolating
 // kernels use linear weights for basis 5 and cubic ones otherwise.

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -185,6 +186,20 @@ TEST(HeaderVars, StringValuesCannotStartAssignmentsOfTheirOwn) {
   EXPECT_STREQ(subj->GetSVal(2), "\" }\t// QRDB ");
   EXPECT_STREQ(subj->GetSVal(3), "q'// comment Sub = {");
   delete vars;
+}
+
+TEST(HeaderVars, AValueThatCannotReadBackIsNotWritten) {
+  // Longer than the reader takes on one line: refused with a message, the others written.
+  const size_t big = (size_t(1) << 20) + 1;
+  std::vector<char> buf(big + 64, 0);
+  DBHeaderLink var("Big", buf.data(), static_cast<int>(buf.size()), nullptr);
+  ASSERT_EQ(var.SetVal(buf.data(), "small"), 1);
+  ASSERT_EQ(var.SetVal(buf.data(), std::string(big, 'b').c_str()), 2);
+  MessageLog log;
+  std::ostringstream os;
+  var.WriteVars(&os, 0);
+  EXPECT_EQ(os.str(), "Big = small\n");
+  EXPECT_TRUE(log.Has(DMCdata, "Value 2 of Big cannot be written so that it reads back"));
 }
 
 TEST(HeaderVars, LinesOfAnyLengthTheWriterMakesReadBack) {

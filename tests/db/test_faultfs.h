@@ -23,6 +23,11 @@ namespace dbtest {
 class FaultFS : public DBFileSystem {
  public:
   explicit FaultFS(uint32_t seed) : rng_(seed) {}
+  // Watching a database and its journal.
+  FaultFS(uint32_t seed, const std::string& db) : rng_(seed) {
+    Watch(db);
+    Watch(db + "-journal");
+  }
 
   // Takes path's present state as durable (it was synced before).
   void Watch(const std::string& path) {

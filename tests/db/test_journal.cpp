@@ -70,6 +70,16 @@ void Advance(DBAccess* db, const DBFieldInfo* s, int v, int n) {
   db->AddRecords(added.data(), static_cast<int>(added.size()));
 }
 
+// A file of version v, synced and closed.
+void WriteVersion(const std::string& path, int v, int n) {
+  FileDB d(path);
+  dbtest::PhotoSchema(&d.header);
+  std::vector<DBRecord> recs;
+  VersionRecords(&d.header, v, n, &recs);
+  ASSERT_EQ(d.db->AddRecords(recs.data(), n), n);
+  ASSERT_TRUE(d.db->Close());
+}
+
 std::vector<std::string> VersionLines(int v, int n) {
   DBFieldInfo s;
   dbtest::PhotoSchema(&s);
@@ -121,17 +131,8 @@ TEST(Journal, StopAtEveryWriteOrFsyncLeavesThePreviousOrThisSync) {
     for (uint32_t seed = 1; seed <= 3; seed++) {
       SCOPED_TRACE("stop at call " + std::to_string(k) + ", seed " + std::to_string(seed));
       TempFile f("stop");
-      {
-        FileDB d(f.path);
-        dbtest::PhotoSchema(&d.header);
-        std::vector<DBRecord> recs;
-        VersionRecords(&d.header, 1, kN, &recs);
-        ASSERT_EQ(d.db->AddRecords(recs.data(), kN), kN);
-        ASSERT_TRUE(d.db->Close());
-      }
-      FaultFS fault(seed * 7919 + static_cast<uint32_t>(k));
-      fault.Watch(f.path);
-      fault.Watch(f.path + "-journal");
+      ASSERT_NO_FATAL_FAILURE(WriteVersion(f.path, 1, kN));
+      FaultFS fault(seed * 7919 + static_cast<uint32_t>(k), f.path);
       fault.stopAt = k;
       {
         Messages quiet;
@@ -171,14 +172,7 @@ TEST(Journal, FailedWriteKeepsTheJournalAndTheNextSyncCompletes) {
   for (long long k = 1; k < 12; k++) {
     SCOPED_TRACE("failing call " + std::to_string(k));
     TempFile f("fail");
-    {
-      FileDB d(f.path);
-      dbtest::PhotoSchema(&d.header);
-      std::vector<DBRecord> recs;
-      VersionRecords(&d.header, 1, kN, &recs);
-      ASSERT_EQ(d.db->AddRecords(recs.data(), kN), kN);
-      ASSERT_TRUE(d.db->Close());
-    }
+    ASSERT_NO_FATAL_FAILURE(WriteVersion(f.path, 1, kN));
     FaultFS fault(static_cast<uint32_t>(k));
     fault.Watch(f.path);
     fault.failAt = k;
@@ -207,21 +201,12 @@ TEST(Journal, HotJournalThatCannotBePlayedBackRefusesTheOpen) {
   const int kN = 600;
   std::vector<std::string> v1 = VersionLines(1, kN);
   TempFile f("refuse");
-  {
-    FileDB d(f.path);
-    dbtest::PhotoSchema(&d.header);
-    std::vector<DBRecord> recs;
-    VersionRecords(&d.header, 1, kN, &recs);
-    ASSERT_EQ(d.db->AddRecords(recs.data(), kN), kN);
-    ASSERT_TRUE(d.db->Close());
-  }
+  ASSERT_NO_FATAL_FAILURE(WriteVersion(f.path, 1, kN));
   // Stop the machine at the database fsync of the next sync: all blocks written, journal hot.
   for (long long k = 5;; k++) {
     ASSERT_LT(k, 100);
     std::string saved = f.Bytes();
-    FaultFS fault(1);
-    fault.Watch(f.path);
-    fault.Watch(f.path + "-journal");
+    FaultFS fault(1, f.path);
     fault.stopAt = k;
     {
       Messages quiet;
@@ -260,14 +245,7 @@ TEST(Journal, HotJournalThatCannotBePlayedBackRefusesTheOpen) {
 
 TEST(Journal, TornJournalIsRemovedAndTheFileKept) {
   TempFile f("torn");
-  {
-    FileDB d(f.path);
-    dbtest::PhotoSchema(&d.header);
-    std::vector<DBRecord> recs;
-    VersionRecords(&d.header, 1, 300, &recs);
-    ASSERT_EQ(d.db->AddRecords(recs.data(), 300), 300);
-    ASSERT_TRUE(d.db->Close());
-  }
+  ASSERT_NO_FATAL_FAILURE(WriteVersion(f.path, 1, 300));
   std::string bytes = f.Bytes();
   {
     // A journal header cut short, then one with a wrong checksum.

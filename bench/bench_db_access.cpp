@@ -363,7 +363,8 @@ void BM_Lumerin_Sync100(benchmark::State& state) {
     state.ResumeTiming();
     if (!d->db->Sync()) state.SkipWithError("Sync failed");
   }
-  state.counters["changed"] = benchmark::Counter(changedRecords, benchmark::Counter::kAvgIterations);
+  state.counters["changed"] =
+      benchmark::Counter(changedRecords, benchmark::Counter::kAvgIterations);
   state.SetItemsProcessed(state.iterations() * kChanged);
 }
 

@@ -124,7 +124,8 @@ std::string BuildJournal(const uint8_t* p, size_t n) {
   Put32(&j, salt);
   uint64_t size = 0;
   if (n >= 4) {
-    size = static_cast<uint64_t>(p[0] | p[1] << 8 | p[2] << 16) | (static_cast<uint64_t>(p[3]) << 24);
+    size =
+        static_cast<uint64_t>(p[0] | p[1] << 8 | p[2] << 16) | (static_cast<uint64_t>(p[3]) << 24);
     p += 4;
     n -= 4;
   }

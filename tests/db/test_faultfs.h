@@ -84,9 +84,7 @@ class FaultFS : public DBFileSystem {
     }
     return true;
   }
-  bool Truncate(int fd, long long len) override {
-    return Call() && System()->Truncate(fd, len);
-  }
+  bool Truncate(int fd, long long len) override { return Call() && System()->Truncate(fd, len); }
   bool Stat(int fd, long long* size, int* mode) override {
     return !stopped_ && System()->Stat(fd, size, mode);
   }

@@ -61,6 +61,9 @@ class DBAccess : public CacheObject {
   virtual int TotalRecords();
   virtual void Write(std::ostream* os, char sep);
   virtual int Read(std::istream* is, char* sep, DBFieldInfo* schema);
+  // Writes every changed block and the header. With a file it is one atomic, durable step
+  // through the journal: true once the file holds all of it; on false the journal stays, the
+  // next Sync completes the step and an open before that undoes it.
   virtual bool Sync();
   virtual bool Close();
 

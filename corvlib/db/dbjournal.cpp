@@ -158,8 +158,7 @@ bool DBJournal::Update(const std::vector<Piece>& pieces) {
       // original ones. Bytes beyond the old end need no saving: playback cuts them away.
       if (off >= origSize || saved.count(off) != 0) continue;
       size_t keep = have < n ? have : n;
-      if (off + static_cast<long long>(keep) > origSize)
-        keep = static_cast<size_t>(origSize - off);
+      if (off + static_cast<long long>(keep) > origSize) keep = static_cast<size_t>(origSize - off);
       done.push_back(off);
       AppendRecord(&out, salt, static_cast<uint64_t>(off), next++, now.data() + c,
                    static_cast<uint32_t>(keep));

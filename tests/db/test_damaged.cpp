@@ -114,8 +114,8 @@ TEST(Damaged, NulAfterAHeaderNumberIsASyntaxError) {
     FileDB d(f.path);
     EXPECT_FALSE(d.db->Ready());
   }
-  EXPECT_TRUE(log.Has(DMCdata, "Syntax error in DB header: NUL byte at offset " +
-                                   std::to_string(at + 13)))
+  EXPECT_TRUE(
+      log.Has(DMCdata, "Syntax error in DB header: NUL byte at offset " + std::to_string(at + 13)))
       << log.All();
   EXPECT_EQ(f.Bytes(), bytes);
 }

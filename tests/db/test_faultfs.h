@@ -23,6 +23,11 @@ namespace dbtest {
 class FaultFS : public DBFileSystem {
  public:
   explicit FaultFS(uint32_t seed) : rng_(seed) {}
+  // Watching a database and its journal.
+  FaultFS(uint32_t seed, const std::string& db) : rng_(seed) {
+    Watch(db);
+    Watch(db + "-journal");
+  }
 
   // Takes path's present state as durable (it was synced before).
   void Watch(const std::string& path) {
@@ -79,9 +84,7 @@ class FaultFS : public DBFileSystem {
     }
     return true;
   }
-  bool Truncate(int fd, long long len) override {
-    return Call() && System()->Truncate(fd, len);
-  }
+  bool Truncate(int fd, long long len) override { return Call() && System()->Truncate(fd, len); }
   bool Stat(int fd, long long* size, int* mode) override {
     return !stopped_ && System()->Stat(fd, size, mode);
   }

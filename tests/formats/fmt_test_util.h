@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -133,7 +134,7 @@ inline std::string RunCmd(const std::string& cmd) {
 // Pixels "Pixel (x, y): a b c" from oiiotool --dumpdata, as floats per pixel in row order.
 inline std::vector<float> OiioDump(const std::string& path, int comps) {
   std::vector<float> v;
-  const std::string out = RunCmd("oiiotool --threads 1 '" + path + "' --dumpdata 2>/dev/null");
+  const std::string out = RunCmd("oiiotool --threads 1 --dumpdata '" + path + "' 2>/dev/null");
   const char* p = out.c_str();
   while ((p = strstr(p, "Pixel (")) != nullptr) {
     p = strchr(p, ':');
@@ -142,6 +143,11 @@ inline std::vector<float> OiioDump(const std::string& path, int comps) {
     for (int c = 0; c < comps; c++) v.push_back(strtof(p, const_cast<char**>(&p)));
   }
   return v;
+}
+
+// A rectangle as {xleft, xright, ytop, ybottom}.
+inline std::array<int, 4> BoxOf(const _ImgRect& r) {
+  return {r.xleft, r.xright, r.ytop, r.ybottom};
 }
 
 // Closes a reader at the end of the scope.

@@ -87,12 +87,19 @@ void bindStrip(ExrReader* er, int firstRow) {
   er->input->setFrameBuffer(reinterpret_cast<Imf::Rgba*>(base), 1, yStride);
 }
 
-// Loads the strip that holds image row y.
+// Loads the strip that holds image row y. The strip buffer is made on the first read, so
+// that opening a file and reading its information never allocate its rows.
 bool readStrip(ExrReader* er, int y) {
   const int h = er->stripHeight, yres = er->reader.yres;
   const int top = y / h * h;
   const int bottom = top + h < yres ? top + h : yres;
   try {
+    if (er->strip == nullptr) {
+      er->strip = static_cast<Imf::Rgba*>(malloc(static_cast<size_t>(er->reader.xres) *
+                                                 static_cast<size_t>(h) * sizeof(Imf::Rgba)));
+      if (er->strip == nullptr) return fail(er, IREmemory, "cannot allocate strip buffer");
+      if (h == 1) bindStrip(er, 0);
+    }
     if (h > 1) bindStrip(er, top);
     er->input->readPixels(er->dataY + top, er->dataY + bottom - 1);
   } catch (const std::exception& e) {
@@ -386,13 +393,6 @@ void construct(ExrReader* er, const char* path) {
               ? _ImgRect{0, ir.xres, (ir.yres - 1) / er->stripHeight * er->stripHeight, ir.yres}
               : _ImgRect{0, ir.xres, 0, sh};
   ir.nr = ir.fr;
-  er->strip = static_cast<Imf::Rgba*>(malloc(
-      static_cast<size_t>(ir.xres) * static_cast<size_t>(er->stripHeight) * sizeof(Imf::Rgba)));
-  if (er->strip == nullptr) {
-    fail(er, IREmemory, "cannot allocate strip buffer");
-    return;
-  }
-  if (er->stripHeight == 1) bindStrip(er, 0);
 }
 
 void destroy(ExrReader* er) {

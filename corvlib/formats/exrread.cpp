@@ -404,10 +404,52 @@ void destroy(ExrReader* er) {
   free(er);
 }
 
+// Walks the header attributes of an OpenEXR file (every part's header of a multi-part one)
+// and checks that no attribute claims more bytes than the file holds: the library would
+// allocate whatever such a size says before it finds the file too short. True for a file
+// that is not OpenEXR at all (the library then says why).
+bool plausibleHeader(FILE* fp) {
+  unsigned char b[8];
+  if (fread(b, 1, 8, fp) != 8 || b[0] != 0x76 || b[1] != 0x2f || b[2] != 0x31 || b[3] != 0x01)
+    return true;
+  const bool multi = (b[5] & 0x10) != 0;
+  if (fseeko(fp, 0, SEEK_END) != 0) return true;
+  const int64_t end = ftello(fp);
+  if (fseeko(fp, 8, SEEK_SET) != 0) return true;
+  for (int part = 0;; part++) {
+    for (int attrs = 0;; attrs++) {
+      int n = 0, c;
+      while ((c = getc(fp)) > 0 && n < 255) n++;
+      if (c == EOF || c > 0) return false;  // cut short, or a name too long
+      if (n == 0) {
+        if (attrs == 0 && part > 0) return true;  // the empty header ending the list
+        break;
+      }
+      for (n = 0; (c = getc(fp)) > 0 && n < 255; n++) {
+      }
+      if (c != 0 || fread(b, 1, 4, fp) != 4) return false;
+      const int64_t size =
+          static_cast<int32_t>(b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24);
+      const int64_t here = ftello(fp);
+      if (size < 0 || here < 0 || size > end - here || fseeko(fp, size, SEEK_CUR) != 0)
+        return false;
+    }
+    if (!multi) return true;
+  }
+}
+
 // ---- The plug-in table's entries
 
 _ImgReader* ERopen(const char* path) {
   if (path == nullptr) return nullptr;
+  if (FILE* fp = fopen(path, "rb")) {
+    const bool ok = plausibleHeader(fp);
+    fclose(fp);
+    if (!ok) {
+      fprintf(stderr, "Cannot read image file \"%s\". Damaged header.\n", path);
+      return nullptr;
+    }
+  }
   void* mem = calloc(1, sizeof(ExrReader));
   if (mem == nullptr) return nullptr;
   ExrReader* er = new (mem) ExrReader();

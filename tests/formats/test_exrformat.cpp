@@ -192,6 +192,17 @@ TEST(ExrReader, UnsupportedChannelSetsAndNonExrFiles) {
   fputs("not an image\n", fp);
   fclose(fp);
   EXPECT_EQ(OpenExr(text), nullptr);
+  // An attribute whose size field claims 1.8 GB of a 40-byte file is refused before the
+  // library would allocate it.
+  const std::string big = dir.Path("big.exr");
+  fp = fopen(big.c_str(), "wb");
+  const char head[] = "\x76\x2f\x31\x01\x02\0\0\0owner\0string\0\0\0\0\x6d";
+  fwrite(head, 1, sizeof head - 1, fp);
+  fputs("me", fp);
+  fclose(fp);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(OpenExr(big), nullptr);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Damaged header"), std::string::npos);
   EXPECT_EQ(OpenExr(dir.Path("missing.exr")), nullptr);
 }
 

@@ -203,6 +203,16 @@ TEST(ExrReader, UnsupportedChannelSetsAndNonExrFiles) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(OpenExr(big), nullptr);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("Damaged header"), std::string::npos);
+  // So is a data window of 100 million rows whose block offsets the file cannot hold.
+  fp = fopen(big.c_str(), "wb");
+  const char tall[] =
+      "\x76\x2f\x31\x01\x02\0\0\0dataWindow\0box2i\0\x10\0\0\0"
+      "\0\0\0\0\0\0\0\0\0\0\0\0\0\xe1\xf5\x05\0";
+  fwrite(tall, 1, sizeof tall - 1, fp);
+  fclose(fp);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(OpenExr(big), nullptr);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Damaged header"), std::string::npos);
   EXPECT_EQ(OpenExr(dir.Path("missing.exr")), nullptr);
 }
 

@@ -36,7 +36,9 @@ Imf::Header makeHeader(const _ImgWriteBuf* wb) {
   const _ImgInfo& in = wb->info;
   const float sww =
       (in.flags & IIFhvangle) ? static_cast<float>(2.0 * std::tan(in.hvangle * kPi / 360.0)) : 1.0f;
-  Imf::Header h(wb->xres, wb->yres, wb->pixAspect, Imath::V2f(0, 0), sww, Imf::INCREASING_Y,
+  // A pixel shape the format cannot store counts as square.
+  const float aspect = wb->pixAspect >= 1e-6f && wb->pixAspect <= 1e6f ? wb->pixAspect : 1.0f;
+  Imf::Header h(wb->xres, wb->yres, aspect, Imath::V2f(0, 0), sww, Imf::INCREASING_Y,
                 Imf::PIZ_COMPRESSION);
   if ((in.flags & IIFcrop) && in.crop.xright > in.crop.xleft && in.crop.ybottom > in.crop.ytop)
     h.displayWindow() = Imath::Box2i(Imath::V2i(in.crop.xleft, in.crop.ytop),

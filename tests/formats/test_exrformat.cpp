@@ -3,6 +3,9 @@
 // our writer stores.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <cmath>
 #include <string>
@@ -409,14 +412,23 @@ TEST(ExrWriter, RefusalsAndValuesBeyondHalfRange) {
   ReaderCloser closer{ir};
   const std::vector<float> f = ReadAllFloat(ir);
   EXPECT_TRUE(std::isinf(f[3 * 5]));
-  // A failed write leaves the file there.
+  // A failed write (a file-size limit stops it half-way) leaves the file there.
   const std::string before = RunCmd("cat '" + path + "'");
-  FloatImage wide = Pattern(5000, 2);
+  FloatImage wide = Pattern(5000, 40);
   wb = wide.WriteBuf();
-  wb.pixAspect = -1.0f;  // refused by the library
+  struct rlimit old;
+  getrlimit(RLIMIT_FSIZE, &old);
+  void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit lim = old;
+  lim.rlim_cur = 8192;
+  setrlimit(RLIMIT_FSIZE, &lim);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(ExrWriteImage(path.c_str(), &wb), 0);
-  EXPECT_FALSE(testing::internal::GetCapturedStderr().empty());
+  const long n = ExrWriteImage(path.c_str(), &wb);
+  const std::string said = testing::internal::GetCapturedStderr();
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(n, 0);
+  EXPECT_FALSE(said.empty());
   EXPECT_EQ(RunCmd("cat '" + path + "'"), before);
   EXPECT_EQ(RunCmd("ls '" + dir.Dir() + "'"), "r.exr\n");
 }

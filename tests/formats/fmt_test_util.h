@@ -15,7 +15,7 @@
 
 #include "image/corvane.h"
 
-namespace fmttest {
+namespace pictest {
 
 // A file name in a folder removed with its contents at the end of the scope.
 class ScratchDir {
@@ -158,4 +158,4 @@ struct ReaderCloser {
   }
 };
 
-}  // namespace fmttest
+}  // namespace pictest

@@ -17,7 +17,7 @@
 #include "formats/exrformat.h"
 #include "testutil/message_log.h"
 
-using namespace fmttest;
+using namespace pictest;
 
 namespace {
 
@@ -430,7 +430,7 @@ TEST(ExrWriter, RefusalsAndValuesBeyondHalfRange) {
   EXPECT_EQ(n, 0);
   EXPECT_FALSE(said.empty());
   EXPECT_EQ(RunCmd("cat '" + path + "'"), before);
-  EXPECT_EQ(RunCmd("ls '" + dir.Dir() + "'"), "r.exr\n");
+  EXPECT_EQ(RunCmd("ls -A '" + dir.Dir() + "'"), "r.exr\n");
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include "formats/picture/rgbe.h"
 #include "formats/radformat.h"
 
-using namespace fmttest;
+using namespace pictest;
 
 namespace {
 

@@ -2,6 +2,7 @@
 // counting, reading, searching (with the page directory for exact look-ups), adding and deleting,
 // walks, the text form and statistics.
 #include "db/dbaccess.h"
+#include "db/dbfieldpriv.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -367,7 +368,7 @@ int DBAccess::AddRecords(const DBRecord* recs, int n) {
     return 0;
   }
   DBAccess* p = this;
-  return AddFrom(&p, recs, n);
+  return AddFrom(&p, recs, dbpriv::storablePrefix(recs, n));
 }
 
 int DBAccess::DeleteRecords(const DBRecord* recs, int n) {
@@ -503,22 +504,23 @@ int DBAccess::Read(std::istream* is, char* sep, DBFieldInfo* schema) {
   if (sep == nullptr) sep = &lsep;
   DBFieldInfo lschema;
   if (schema == nullptr) schema = &lschema;
+  bool named = false;
   if (schema->GetNFields() == 0) {
     int n = schema->DBFieldID::Read(is, sep);
     if (n <= 0) return n;
+    named = true;
   }
   if (*sep == 0) *sep = '\t';
+  dbpriv::TableLines lines(is, *sep);
+  if (named) lines.AfterNames();
   DBAccess* from = lastAdd != nullptr ? lastAdd : this;
-  int added = 0, line = 0;
+  int added = 0;
   DBRecord rec(schema);
-  while (is->good()) {
-    line++;
-    int r = rec.Read(is, *sep);
-    if (r < 0) {
-      if (!is->eof()) DMESSAGE(DMCdata, "Read error at record %d", line);
-      break;
+  while (lines.Next(rec, schema)) {
+    if (dbpriv::storablePrefix(&rec, 1) != 1) {
+      lines.Refused();
+      continue;
     }
-    if (r == 0) continue;
     // From the page used last onward: the first page with room, else the last.
     while (from->next != nullptr && from->FreeEstimate() <= 0) {
       if (from->FreeEstimate() < 0) from->FreeLoad();
@@ -527,11 +529,13 @@ int DBAccess::Read(std::istream* is, char* sep, DBFieldInfo* schema) {
     }
     if (AddFrom(&from, &rec, 1) != 1) {
       lastAdd = from;
+      lines.Report();
       return -1;
     }
     added++;
   }
   lastAdd = from;
+  lines.Report();
   return added;
 }
 

@@ -75,7 +75,7 @@ DBField& DBField::operator=(const DBFieldS* cell) {
     return *this;
   }
   const void* data = cell->DataAddr();
-  if (!DMASSERT(data != nullptr)) return *this;
+  if (!DMASSERT_AS(data != nullptr, "v.ptr != NULL")) return *this;
   SetView(static_cast<DBDataType>(cell->dt), cell->nv, data,
           cell->dt == DBDTstring && cell->nv > 1);
   return *this;
@@ -83,6 +83,11 @@ DBField& DBField::operator=(const DBFieldS* cell) {
 
 // Deep decode: an owning copy (shared strings, copied arrays).
 DBField& DBField::operator=(const DBFieldS& cell) {
+  if (cell.nv != 0 && cell.dt >= DBDTint && cell.dt <= DBDTstring && cell.HasOffset() &&
+      !DMASSERT_AS(cell.DataAddr() != nullptr, "ptr != NULL")) {
+    Clear();
+    return *this;
+  }
   DBField view;
   view = &cell;
   *this = view;

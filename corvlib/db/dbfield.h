@@ -210,5 +210,5 @@ char* DBformatArray(char* buf, int len, const DBField& field);
 void quoteString(std::ostream* os, const char* s);
 // One value column of a text table; floats with 9 significant digits.
 std::ostream& operator<<(std::ostream& os, const DBField& f);
-// Reads one value column (a value, or a {a,b,...} list of up to DB_MAXARRAY values).
+// Reads one value column (a value, or a {a,b,...} list of up to DB_MAXVALUES values).
 std::istream& operator>>(std::istream& is, DBField& f);

@@ -11,20 +11,11 @@
 #include "db/dbase.h"
 #include "db/test_access_util.h"
 #include "support/cache.h"
+#include "testutil/budget_guard.h"
 
 using dbtest::TempFile;
 
 namespace {
-
-class BudgetGuard {
- public:
-  BudgetGuard() : old_(CacheObject::tab.memoryBudget) {}
-  ~BudgetGuard() { CacheObject::tab.memoryBudget = old_; }
-  void Set(uint64_t bytes) { CacheObject::tab.memoryBudget = bytes; }
-
- private:
-  uint64_t old_;
-};
 
 struct Rng {
   uint32_t x;

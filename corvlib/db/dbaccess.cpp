@@ -367,8 +367,15 @@ int DBAccess::AddRecords(const DBRecord* recs, int n) {
     DMESSAGE(DMCdata, "AddRecords called on read-only DB");
     return 0;
   }
-  DBAccess* p = this;
-  return AddFrom(&p, recs, dbpriv::storablePrefix(recs, n));
+  // Records go to the page that took the last one, or after an open to the last page: room
+  // freed in earlier pages by deletes is not looked for, so that adding one record to a long
+  // chain costs no walk over its pages.
+  DBAccess* p = lastAdd;
+  if (p == nullptr)
+    for (p = this; p->next != nullptr;) p = p->next;
+  int stored = AddFrom(&p, recs, dbpriv::storablePrefix(recs, n));
+  lastAdd = p;
+  return stored;
 }
 
 int DBAccess::DeleteRecords(const DBRecord* recs, int n) {

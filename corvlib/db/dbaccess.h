@@ -175,7 +175,7 @@ class DBAccess : public CacheObject {
   DBField* views;      // decoded cells backing the pseudo-records (resident only)
   int viewcap;         // cells in views
   DBStrIndex* sindex;  // string runs of the block, for sharing (built on demand)
-  DBAccess* lastAdd;   // the page that took the last record read by Read
+  DBAccess* lastAdd;   // the page that took the last record added (by AddRecords or Read)
   // The page list of searches from this page (owned): the first page (made by the public
   // constructor) keeps one with the directory of exact look-ups; another page makes a plain
   // list when searched.

@@ -614,3 +614,35 @@ TEST(AccessFile, GetRecordsCrossesPageBoundaries) {
   ASSERT_TRUE(d.db->Close());
   EXPECT_QDB_SOUND(f.path);
 }
+
+TEST(AccessFile, AddingAfterReopenLoadsOnlyTheLastPageAndDoesNotRefillEarlierOnes) {
+  TempFile f("addlast");
+  const int kN = 3000;
+  DBFieldInfo schema;
+  dbtest::PhotoSchema(&schema);
+  std::vector<DBRecord> recs = MakeRecords(&schema, kN + 2);
+  {
+    FileDB d(f.path);
+    dbtest::PhotoSchema(&d.header);
+    ASSERT_EQ(d.db->AddRecords(recs.data(), kN), kN);
+    ASSERT_TRUE(d.db->Close());
+  }
+  FileDB d(f.path);
+  int pages = d.Pages();
+  ASSERT_GE(pages, 4);
+  // A deletion frees room in the first page; the new record still goes to the last page.
+  ASSERT_TRUE(d.db->DeleteRecord(recs[0]));
+  long long before = d.Restores();
+  ASSERT_TRUE(d.db->AddRecord(recs[kN]));
+  EXPECT_LE(d.Restores() - before, 1);  // the last page only
+  ASSERT_TRUE(d.db->AddRecord(recs[kN + 1]));
+  EXPECT_LE(d.Restores() - before, 1);
+  std::vector<DBRecord> all = d.Walk();
+  ASSERT_EQ(all.size(), static_cast<size_t>(kN + 1));
+  EXPECT_TRUE(all[kN - 1] == recs[kN]);
+  EXPECT_TRUE(all[kN] == recs[kN + 1]);
+  ASSERT_TRUE(d.db->Close());
+  bool skipped = false;
+  std::string report = dbtest::RunChecker(f.path, &skipped);
+  EXPECT_TRUE(report.empty()) << report;
+}

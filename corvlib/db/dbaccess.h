@@ -148,6 +148,9 @@ class DBAccess : public CacheObject {
   // and stays resident.
   bool FlushPage();
   void DropMemory();
+  // Counts what the page holds beside its block (views, pseudo-records, hash indexes, string
+  // index) as part of its resident memory.
+  void NoteSide();
   bool EnsureViews(int rows);
   void PointViews(int fromRow);
   int PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, bool mayMatch);
@@ -176,6 +179,7 @@ class DBAccess : public CacheObject {
   int viewcap;         // cells in views
   DBStrIndex* sindex;  // string runs of the block, for sharing (built on demand)
   DBAccess* lastAdd;   // the page that took the last record added (by AddRecords or Read)
+  size_t lastSide = 0;  // the memory beside the block when the page was last resident
   // The page list of searches from this page (owned): the first page (made by the public
   // constructor) keeps one with the directory of exact look-ups; another page makes a plain
   // list when searched.

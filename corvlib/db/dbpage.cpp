@@ -150,7 +150,17 @@ void DBAccess::DropViews() {
   rhash.clear();
 }
 
+void DBAccess::NoteSide() {
+  size_t perRecord = sizeof(DBRecord) + sizeof(DBRLink) + 16;  // 16: the allocator's share
+  sideBytes = static_cast<size_t>(viewcap) * sizeof(DBField) +
+              static_cast<size_t>(brl.maxr > 0 ? brl.maxr : 0) * perRecord +
+              rhash.capacity() * sizeof(long) + (sindex != nullptr ? sindex->Bytes() : 0);
+  if (sideBytes > lastSide) lastSide = sideBytes;
+}
+
 void DBAccess::DropMemory() {
+  if (sideBytes > 0) lastSide = sideBytes;
+  sideBytes = 0;
   DropViews();
   delete[] views;
   views = nullptr;
@@ -249,8 +259,16 @@ void DBAccess::IndexRecords() {
 bool DBAccess::RestoreMemory() {
   if (objCache != nullptr) return state != DBPSerror;
   if (state == DBPSerror) return false;
-  void* mem = CacheMalloc(DB_BLOCKSIZE, __FILE__, __LINE__);
-  if (mem == nullptr) return false;
+  // Room is made for the block and what is built beside it: the views of a full block when
+  // the page was never resident.
+  size_t side = lastSide > 0 ? lastSide
+                             : static_cast<size_t>(DB_BLOCKCELLS) * sizeof(DBField) + 4096;
+  CacheMakeRoom(DB_BLOCKSIZE + side);
+  void* mem = std::malloc(DB_BLOCKSIZE);
+  if (mem == nullptr) {
+    DMESSAGE(DMCmemory, "malloc failed on %d byte database block", DB_BLOCKSIZE);
+    return false;
+  }
   objCache = mem;
   objSize = DB_BLOCKSIZE;
   DBRecordBlock* rb = static_cast<DBRecordBlock*>(mem);
@@ -311,6 +329,7 @@ bool DBAccess::RestoreMemory() {
   }
   state = DBPSclean;
   if (unknown) IndexRecords();
+  NoteSide();
   return true;
 }
 
@@ -550,6 +569,7 @@ int DBAccess::PutRecord(const DBRecord& rec) {
   SetCount(nr0 + 1);
   nravail = DBRecordBlock::Estimate(nf, nrused, rb->StrBytes());
   if (state == DBPSclean) state = DBPSsync;
+  NoteSide();
   ReleaseBlock(rb);
   return 1;
 }
@@ -577,6 +597,7 @@ int DBAccess::PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, 
     if (rhash.size() != static_cast<size_t>(m)) {
       rhash.resize(static_cast<size_t>(m));
       for (int i = 0; i < m; i++) rhash[i] = recs[i].l != nullptr ? recs[i].HashIndex() : -1;
+      NoteSide();
     }
     const long* hs = rhash.data();
     for (; r < m && found < n; r++)

@@ -646,3 +646,34 @@ TEST(AccessFile, AddingAfterReopenLoadsOnlyTheLastPageAndDoesNotRefillEarlierOne
   std::string report = dbtest::RunChecker(f.path, &skipped);
   EXPECT_TRUE(report.empty()) << report;
 }
+
+TEST(AccessFile, ResidentPagesCountTheirViewsAndStayWithinTheBudget) {
+  TempFile f("charged");
+  const int kN = 4000;
+  DBFieldInfo schema;
+  dbtest::PhotoSchema(&schema);
+  std::vector<DBRecord> recs = MakeRecords(&schema, kN);
+  {
+    FileDB d(f.path);
+    dbtest::PhotoSchema(&d.header);
+    ASSERT_EQ(d.db->AddRecords(recs.data(), kN), kN);
+    ASSERT_TRUE(d.db->Close());
+  }
+  FileDB d(f.path);
+  ASSERT_GE(d.Pages(), 6);
+  const uint64_t kBudget = 4 * DB_BLOCKSIZE;
+  BudgetGuard budget(kBudget);
+  size_t biggest = 0;
+  for (int round = 0; round < 3; round++) {
+    ASSERT_EQ(static_cast<int>(d.Walk().size()), kN);
+    uint64_t resident = 0;
+    for (const DBAccess* p = d.db.get(); p != nullptr; p = p->NextPage()) {
+      if (!p->IsResident()) continue;
+      EXPECT_GT(p->ChargedSize(), static_cast<size_t>(DB_BLOCKSIZE));
+      resident += p->ChargedSize();
+      if (p->ChargedSize() > biggest) biggest = p->ChargedSize();
+    }
+    // The last page loaded may go over by what it built beside its block.
+    EXPECT_LE(resident, kBudget + biggest) << "round " << round;
+  }
+}

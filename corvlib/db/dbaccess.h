@@ -159,7 +159,7 @@ class DBAccess : public CacheObject {
   bool AnyInUse() const;
   // Changes of the count and the hash set, told to the directory the page is in (if any).
   void SetCount(int n);
-  void HashAdded(uint32_t bit);
+  void HashAdded(uint32_t hash);
   void HashChanged();
 
   long long strpos;  // file offset of the block
@@ -173,6 +173,10 @@ class DBAccess : public CacheObject {
   // The pseudo-records' hash indexes for exact searches, built on demand: in step with brl
   // whenever of its size (cleared whenever brl changes).
   std::vector<long> rhash;
+  // The hash of every record, row by row, when hashesKnown (kept while the block is purged):
+  // known once the page was read, emptied or indexed, and while every record has a hash.
+  std::vector<uint32_t> hashes;
+  bool hashesKnown = false;
   DBHeader* header;  // shared by all pages, not owned
 
   DBField* views;      // decoded cells backing the pseudo-records (resident only)

@@ -91,9 +91,10 @@ void DBAccess::SetCount(int n) {
   if (indir != nullptr) indir->SetCount(dirIndex, n);
 }
 
-void DBAccess::HashAdded(uint32_t bit) {
-  bihset.Set(bit);
-  if (indir != nullptr) indir->HashAdded(dirIndex, bit);
+void DBAccess::HashAdded(uint32_t hash) {
+  bihset.Set(hash % static_cast<uint32_t>(DB_HASHSETLEN));
+  if (hashesKnown) hashes.push_back(hash);
+  if (indir != nullptr) indir->HashAdded(dirIndex, hash);
 }
 
 void DBAccess::HashChanged() {
@@ -102,6 +103,8 @@ void DBAccess::HashChanged() {
 
 void DBAccess::AnyHash() {
   bihset.NewBitMap(static_cast<uint32_t>(DB_HASHSETLEN), true);
+  hashesKnown = false;
+  std::vector<uint32_t>().swap(hashes);
   HashChanged();
 }
 
@@ -117,6 +120,8 @@ void DBAccess::MakeEmpty() {
   SetCount(0);
   nravail = rwidth > 0 ? DB_BLOCKCELLS / rwidth : 0;
   bihset.NewBitMap(static_cast<uint32_t>(DB_HASHSETLEN), false);
+  hashes.clear();
+  hashesKnown = true;
   HashChanged();
   state = DBPSclean;
 }
@@ -246,14 +251,18 @@ void DBAccess::ListRecords() {
 void DBAccess::IndexRecords() {
   HashChanged();
   bihset.ClearBitMap(false);
-  for (int r = brl.GetSize(); r-- > 0;) {
+  int nr = brl.GetSize();
+  hashes.resize(static_cast<size_t>(nr));
+  for (int r = 0; r < nr; r++) {
     long h = brl.Array()[r].HashIndex();
     if (h < 0) {
       AnyHash();
       return;
     }
+    hashes[static_cast<size_t>(r)] = static_cast<uint32_t>(h);
     bihset.Set(static_cast<uint32_t>(h % DB_HASHSETLEN));
   }
+  hashesKnown = true;
 }
 
 bool DBAccess::RestoreMemory() {
@@ -328,7 +337,7 @@ bool DBAccess::RestoreMemory() {
     DropViews();
   }
   state = DBPSclean;
-  if (unknown) IndexRecords();
+  if (unknown || !hashesKnown) IndexRecords();
   NoteSide();
   return true;
 }
@@ -358,7 +367,8 @@ DBRecordBlock* DBAccess::PrepareWrite(DBPageState* was) {
     rb->Compact();
     if (sindex != nullptr) sindex->Invalidate();
     ListRecords();
-    IndexRecords();
+    // Compaction moves only the string data: the records and their hashes stay as they are.
+    if (!hashesKnown || hashes.size() != static_cast<size_t>(brl.GetSize())) IndexRecords();
     *was = DBPSsync;
   }
   state = DBPSerror;
@@ -558,7 +568,12 @@ int DBAccess::PutRecord(const DBRecord& rec) {
     if (h < 0) {
       AnyHash();
     } else {
-      HashAdded(static_cast<uint32_t>(h % DB_HASHSETLEN));
+      if (hashesKnown && hashes.size() != static_cast<size_t>(nr0)) {
+        hashesKnown = false;  // out of step with the rows: learnt again at the next load
+        std::vector<uint32_t>().swap(hashes);
+        HashChanged();
+      }
+      HashAdded(static_cast<uint32_t>(h));
     }
   } else {
     DMESSAGE(DMCassert, "Pseudo failed in PutRecord");
@@ -594,14 +609,21 @@ int DBAccess::PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, 
   if (only >= 0) {
     // A single exact selector: a record of another hash index (or of none) cannot match.
     // The records' hash indexes are kept in one array while the page is resident.
-    if (rhash.size() != static_cast<size_t>(m)) {
-      rhash.resize(static_cast<size_t>(m));
-      for (int i = 0; i < m; i++) rhash[i] = recs[i].l != nullptr ? recs[i].HashIndex() : -1;
-      NoteSide();
+    if (hashesKnown && hashes.size() == static_cast<size_t>(m)) {
+      // The hashes kept for the page: nothing is computed again after a load.
+      const uint32_t* hs = hashes.data();
+      for (; r < m && found < n; r++)
+        if (static_cast<long>(hs[r]) == only && plan.Match(recs[r])) out[found++] = recs[r];
+    } else {
+      if (rhash.size() != static_cast<size_t>(m)) {
+        rhash.resize(static_cast<size_t>(m));
+        for (int i = 0; i < m; i++) rhash[i] = recs[i].l != nullptr ? recs[i].HashIndex() : -1;
+        NoteSide();
+      }
+      const long* hs = rhash.data();
+      for (; r < m && found < n; r++)
+        if (hs[r] == only && plan.Match(recs[r])) out[found++] = recs[r];
     }
-    const long* hs = rhash.data();
-    for (; r < m && found < n; r++)
-      if (hs[r] == only && plan.Match(recs[r])) out[found++] = recs[r];
   } else {
     for (; r < m && found < n; r++)
       if (plan.Match(recs[r])) out[found++] = recs[r];
@@ -641,6 +663,17 @@ int DBAccess::PageDelete(const DBRecord* recs, int n) {
   if (deleted > 0) {
     DropViews();  // the rows move
     rb->DeleteRecords(marks);
+    if (hashesKnown && hashes.size() == static_cast<size_t>(nr)) {
+      // The kept hashes follow the rows; the bit set keeps the deleted ones' bits.
+      size_t k = 0;
+      for (int r = 0; r < nr; r++)
+        if (!marks.Check(static_cast<uint32_t>(r))) hashes[k++] = hashes[static_cast<size_t>(r)];
+      hashes.resize(k);
+    } else if (hashesKnown) {
+      hashesKnown = false;
+      std::vector<uint32_t>().swap(hashes);
+      HashChanged();
+    }
     if (rb->NRecords() == 0) {
       rb->Reset();
       if (sindex != nullptr) sindex->Invalidate();

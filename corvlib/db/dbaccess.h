@@ -113,7 +113,17 @@ class DBAccess : public CacheObject {
 
  protected:
   // The resident block, retained for the caller (null when it cannot be loaded).
-  DBRecordBlock* LoadBlock() { return static_cast<DBRecordBlock*>(GetCacheObject()); }
+  // The block with its pseudo-records made (when a load or a compaction left them unmade).
+  DBRecordBlock* LoadBlock() {
+    DBRecordBlock* rb = LoadRaw();
+    if (rb != nullptr && !listed) {
+      ListRecords();
+      NoteSide();
+    }
+    return rb;
+  }
+  // The block alone: its pseudo-records may be unmade (listed false).
+  DBRecordBlock* LoadRaw() { return static_cast<DBRecordBlock*>(GetCacheObject()); }
   void ReleaseBlock(DBRecordBlock* rb) { ReleaseObject(rb); }
 
  private:
@@ -170,6 +180,9 @@ class DBAccess : public CacheObject {
   ABitMap bihset;    // hash indexes of the records, mod DB_HASHSETLEN
   DBPageState state;
   DBRecordList brl;  // pseudo-records while resident
+  // Whether brl stands for the resident block's rows. A load of a page whose hashes are known
+  // and the compaction of a sync leave it false: the records are made when first asked for.
+  bool listed = false;
   // The pseudo-records' hash indexes for exact searches, built on demand: in step with brl
   // whenever of its size (cleared whenever brl changes).
   std::vector<long> rhash;

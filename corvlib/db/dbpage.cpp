@@ -167,6 +167,7 @@ void DBAccess::DropMemory() {
   if (sideBytes > 0) lastSide = sideBytes;
   sideBytes = 0;
   DropViews();
+  listed = false;
   delete[] views;
   views = nullptr;
   viewcap = 0;
@@ -236,6 +237,7 @@ void DBAccess::ListRecords() {
     DMESSAGE(DMCassert, "Pseudo failed in ListRecords");
     return;
   }
+  listed = true;
   if (nr == 0) return;
   if (!EnsureViews(nr) || brl.Init(header, nr) != nr) {
     DMESSAGE(DMCassert, "Pseudo failed in ListRecords");
@@ -245,7 +247,11 @@ void DBAccess::ListRecords() {
   // Views of an earlier layout may remain: every row is decoded again.
   PointViews(0);
   DBRecord* recs = brl.Array();
-  for (int r = 0; r < nr; r++) recs[r].l->ihash = -2;
+  // The kept hashes spare computing them again.
+  bool known = hashesKnown && hashes.size() == static_cast<size_t>(nr);
+  for (int r = 0; r < nr; r++)
+    recs[r].l->ihash = known ? static_cast<long>(hashes[static_cast<size_t>(r)]) : -2;
+  listed = true;
 }
 
 void DBAccess::IndexRecords() {
@@ -284,6 +290,7 @@ bool DBAccess::RestoreMemory() {
   if (nrused == 0) {  // nothing stored yet: no need to read
     rb->Reset();
     DropViews();
+    listed = true;
     return true;
   }
   bool unknown = nrused < 0;
@@ -331,10 +338,15 @@ bool DBAccess::RestoreMemory() {
     rwidth = rb->NFields();
     SetCount(rb->NRecords());
     nravail = DBRecordBlock::Estimate(rwidth, nrused, rb->StrBytes());
-    ListRecords();
+    // With the hashes known the records are made only when asked for.
+    if (unknown || !hashesKnown || hashes.size() != static_cast<size_t>(nrused))
+      ListRecords();
+    else
+      listed = false;
   } else {
     MakeEmpty();
     DropViews();
+    listed = true;
   }
   state = DBPSclean;
   if (unknown || !hashesKnown) IndexRecords();
@@ -366,9 +378,14 @@ DBRecordBlock* DBAccess::PrepareWrite(DBPageState* was) {
     DropViews();  // the pseudo-records point into the cells and data that move
     rb->Compact();
     if (sindex != nullptr) sindex->Invalidate();
-    ListRecords();
-    // Compaction moves only the string data: the records and their hashes stay as they are.
-    if (!hashesKnown || hashes.size() != static_cast<size_t>(brl.GetSize())) IndexRecords();
+    // Compaction moves only the string data: the records and their hashes stay as they are,
+    // and the pseudo-records are made again when next asked for.
+    if (!hashesKnown || hashes.size() != static_cast<size_t>(rb->NRecords())) {
+      ListRecords();
+      IndexRecords();
+    } else {
+      listed = false;
+    }
     *was = DBPSsync;
   }
   state = DBPSerror;
@@ -435,7 +452,7 @@ int DBAccess::NRecords() {
 }
 
 void DBAccess::FreeLoad() {
-  DBRecordBlock* rb = LoadBlock();
+  DBRecordBlock* rb = LoadRaw();
   if (rb != nullptr) ReleaseBlock(rb);
 }
 
@@ -551,15 +568,15 @@ int DBAccess::PutRecord(const DBRecord& rec) {
     return 0;
   }
   // The pseudo-record of the new row.
-  bool listed = brl.GetSize() == nr0;
-  if (listed && brl.GetFieldInfo() != header) {
-    listed = nr0 == 0;
-    if (listed) brl.Init(header, 0);
+  bool inStep = brl.GetSize() == nr0;
+  if (inStep && brl.GetFieldInfo() != header) {
+    inStep = nr0 == 0;
+    if (inStep) brl.Init(header, 0);
     rhash.clear();
   }
   int oldcap = viewcap;
-  listed = listed && EnsureViews(nr0 + 1) && brl.Resize(nr0 + 1) == nr0 + 1;
-  if (listed) {
+  inStep = inStep && EnsureViews(nr0 + 1) && brl.Resize(nr0 + 1) == nr0 + 1;
+  if (inStep) {
     // The views array may have moved: then every record is pointed at it again.
     PointViews(viewcap == oldcap ? nr0 : 0);
     brl.Array()[nr0].l->ihash = -2;
@@ -596,16 +613,31 @@ int DBAccess::PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, 
     *rel = k;
     return 0;
   }
-  DBRecordBlock* rb = LoadBlock();
+  long only = plan.OnlyHash();
+  DBRecordBlock* rb = LoadRaw();
   if (rb == nullptr) {
     *rel = k;
     return 0;
+  }
+  if (!listed && only >= 0 && hashesKnown && hashes.size() == static_cast<size_t>(nrused)) {
+    // No record from *rel on has the hash: the page is passed without making its records.
+    bool any = false;
+    for (size_t r = static_cast<size_t>(*rel < 0 ? 0 : *rel); r < hashes.size() && !any; r++)
+      any = static_cast<long>(hashes[r]) == only;
+    if (!any) {
+      *rel = k;
+      ReleaseBlock(rb);
+      return 0;
+    }
+  }
+  if (!listed) {
+    ListRecords();
+    NoteSide();
   }
   int found = 0;
   int m = brl.GetSize();
   const DBRecord* recs = brl.GetArray();
   int r = *rel;
-  long only = plan.OnlyHash();
   if (only >= 0) {
     // A single exact selector: a record of another hash index (or of none) cannot match.
     // The records' hash indexes are kept in one array while the page is resident.

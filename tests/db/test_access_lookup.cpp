@@ -235,3 +235,37 @@ TEST(AccessLookup, OverEightThousandPagesKeepExactLookupsEqualToAWalkOfAllRecord
     GTEST_SKIP() << "set LUMERIN_DB_LARGE=1 to run the 8,300-page model test";
   ASSERT_NO_FATAL_FAILURE(RandomRun(4242, 60000, 75000, 6, 8193, 7000));
 }
+
+// Once every page was read, a look-up loads only pages that hold its hash: none for photos
+// not stored, one for a stored photo, however many pages the file has.
+TEST(AccessLookup, LookupsLoadOnlyPagesHoldingTheirHash) {
+  TempFile file("pages");
+  const int kN = 20000;
+  {
+    LookupFixture f(file.path);
+    std::vector<DBRecord> recs(kN);
+    for (int i = 0; i < kN; i++) dbtest::PhotoRecord(&recs[i], &f.header, i);
+    ASSERT_EQ(f.db->AddRecords(recs.data(), kN), kN);
+    ASSERT_TRUE(f.db->Close());
+  }
+  dbtest::FileDB f(file.path);
+  ASSERT_GE(f.Pages(), 30);
+  BudgetGuard budget(DB_BLOCKSIZE);
+  DBRecord probe;
+  ExactKey(&probe, &f.header, 0);
+  DBSearch first(f.db.get());
+  first.AddSelector(probe, false);
+  DBRecord out[2];
+  ASSERT_EQ(first.FindRecords(out, 2), 1);  // reads every page once: their hashes are learnt
+  for (int i = 0; i < 200; i++) {
+    bool stored = i % 2 == 0;
+    DBRecord key;
+    ExactKey(&key, &f.header, stored ? 97 * i : kN + 1000 + i);
+    CacheMakeRoom(2 * DB_BLOCKSIZE);  // the pages go
+    long long before = f.Restores();
+    DBSearch s(f.db.get());
+    s.AddSelector(key, false);
+    ASSERT_EQ(s.FindRecords(out, 2), stored ? 1 : 0) << "photo " << i;
+    EXPECT_LE(f.Restores() - before, stored ? 1 : 0) << "photo " << i;
+  }
+}

@@ -434,14 +434,10 @@ bool PDBAccess::Sync() {
 }
 
 bool PDBAccess::Close() {
-  bool ok = Checkpoint(nullptr, nullptr);
+  bool ok = ClearChanges();
   // A change the store could not take is dropped with it: it must not reach another file.
   delete pending;
   pending = nullptr;
-  delete undoList;
-  undoList = nullptr;
-  delete redoList;
-  redoList = nullptr;
   if (!DBAccess::Close()) ok = false;
   return ok;
 }

@@ -85,22 +85,20 @@ PTimeLink::~PTimeLink() {
   KillTime();
 }
 
+void PTimeLink::DeleteRun(PTimeLink* p, bool forward) {
+  // One event at a time: a long chain builds no deep recursion of destructors.
+  while (p != nullptr) {
+    PTimeLink* n = forward ? p->next : p->prev;
+    p->next = p->prev = nullptr;
+    p->index = nullptr;
+    delete p;
+    p = n;
+  }
+}
+
 void PTimeLink::KillTime() {
-  // One event at a time in each direction: a long chain builds no deep recursion.
-  for (PTimeLink* p = next; p != nullptr;) {
-    PTimeLink* n = p->next;
-    p->next = p->prev = nullptr;
-    p->index = nullptr;
-    delete p;
-    p = n;
-  }
-  for (PTimeLink* p = prev; p != nullptr;) {
-    PTimeLink* n = p->prev;
-    p->next = p->prev = nullptr;
-    p->index = nullptr;
-    delete p;
-    p = n;
-  }
+  DeleteRun(next, true);
+  DeleteRun(prev, false);
   next = prev = nullptr;
   delete index;
   index = nullptr;

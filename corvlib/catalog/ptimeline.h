@@ -49,6 +49,8 @@ class PTimeLink {
 
  private:
   friend struct PTimeIndex;
+  // Deletes p and the events after it (forward) or before it.
+  static void DeleteRun(PTimeLink* p, bool forward);
   bool Set(const char* subj, const char* date);
   bool MergeNext();
   PTimeLink* First() const;

@@ -26,7 +26,7 @@ constexpr int kBig = 1000000;  // keys from here on make records too big for any
 // The record of a key: identity, a float, a multi-valued field; big keys get a huge title.
 void KeyRecord(DBRecord* r, const DBFieldInfo* s, int key) {
   r->Init(s);
-  char name[32];
+  char name[80];
   snprintf(name, sizeof(name), "IMG_%05d.JPG", key % kBig);
   r->SetField(PDBFfile, name);
   r->SetField(PDBFnbytes, static_cast<long>(1000 + key));

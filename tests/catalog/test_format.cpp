@@ -139,7 +139,7 @@ TEST(PhotoFormat, SecondsFromDates) {
   for (int i = 0; i < 10000; i++) {
     int y = 1980 + rnd(421), mo = 1 + rnd(12), d = 1 + rnd(31), h = rnd(24), mi = rnd(60),
         s = rnd(60);
-    char text[32];
+    char text[80];
     snprintf(text, sizeof(text), "%04d:%02d:%02d %02d:%02d:%02d", y, mo, d, h, mi, s);
     ASSERT_EQ(PsecsFromDate(text), Timegm(y, mo, d, h, mi, s) - epoch) << text;
   }

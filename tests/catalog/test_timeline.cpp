@@ -15,7 +15,7 @@ namespace {
 
 // The date text of t seconds after 2004-01-01 00:00:00 (t below 31 days).
 std::string Date(int64_t t) {
-  char buf[32];
+  char buf[80];
   snprintf(buf, sizeof(buf), "2004:01:%02d %02d:%02d:%02d", static_cast<int>(1 + t / 86400),
            static_cast<int>(t / 3600 % 24), static_cast<int>(t / 60 % 60),
            static_cast<int>(t % 60));

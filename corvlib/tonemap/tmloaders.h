@@ -12,6 +12,10 @@
 
 #include "tonemap/tonemap.h"
 
+// The sample-to-nits factor of a TIFF without the StoNits tag (37439): a sample of 1 is
+// 100 cd/m2, the display's white. The TIFF reader assumes the same.
+constexpr double TM_DEFAULT_STONITS = 100.0;
+
 // The most pixels a loader takes on (a file that claims more is refused as too large for
 // memory before anything is allocated).
 constexpr size_t TM_MAXLOADPIX = (size_t)1 << 32;

@@ -103,8 +103,8 @@ int loadTIFF(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, int* y
       }
     }
   }
-  double stonits = 1.0;
-  if (!TIFFGetField(tp, TIFFTAG_STONITS, &stonits)) stonits = 1.0;
+  double stonits = TM_DEFAULT_STONITS;
+  if (!TIFFGetField(tp, TIFFTAG_STONITS, &stonits)) stonits = TM_DEFAULT_STONITS;
   // A factor that maps nothing to luminance makes the file unusable.
   if (!(stonits > 1e-12) || !std::isfinite(stonits)) return TMERR_FILE;
   if (kind == K_LUV32 || kind == K_LUV24) {

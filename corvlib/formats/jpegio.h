@@ -1,0 +1,34 @@
+// JPEG files: the reader format (plain JPEG and JPEG-HDR, with EXIF information, the EXIF
+// thumbnail, the quality estimate and reads scaled by 1/2, 1/4 or 1/8 inside the decoder) and
+// the writer format (8-bit RGB or grey as baseline JPEG, float RGB or XYZ as JPEG-HDR).
+#pragma once
+
+#include <jpeglib.h>
+
+#include "image/corvane.h"
+
+// The JPEG reader: suffixes "JPEG.jpg.jfif.jff.jiff".
+extern const _ImgReaderInterface IRInterfaceJPEG;
+
+_ImgReader* JRopen(const char* path);
+ImgReadErr JRgetInfo(_ImgReader* ir, _ImgInfo* info);
+ImgReadErr JRgetThumbnail(_ImgReader* ir, _ImgStruct* img);
+ImgReadErr JRreadRec(_ImgReader* ir, _ImgReadBuf* rb);
+void JRclose(_ImgReader* ir);
+
+// The IJG quality setting that made the file's luminance quantisation table, estimated from
+// the table's top-left 4 x 4 corner; -1 when there is no such table.
+int JRgetQuality(j_decompress_ptr cinfo);
+
+// The JPEG writer: suffix "jpg".
+extern const _ImgWriterInterface IWInterfaceJPEG;
+
+// "JPEG HDR YCbCr" for float RGB or XYZ, "JPEG DCT YCbCr" for 8-bit RGB, "JPEG DCT grayscale"
+// for 8-bit grey; null for anything else (and for logarithmic spaces).
+const char* JPEGsupportedCS(const _ImgColorSpace* cs, int quality);
+// Writes the image in the encoding JPEGsupportedCS names; the file's size in bytes, 0 on any
+// failure. The file appears under path only when complete: an existing file is replaced at
+// the end, never left half written.
+long JPEGwriteImage(const char* path, const _ImgWriteBuf* wb);
+long JPEGwriteImage24(const char* path, const _ImgWriteBuf* wb);
+long JPEGwriteImageHDR(const char* path, const _ImgWriteBuf* wb);

@@ -1,0 +1,308 @@
+// The JPEG-HDR encoder: ratio range and codes, the reduced and pre-corrected ratio image, the
+// APP11 "HDR_RI" segments that carry it, and the foreground.
+#include <cmath>
+#include <csetjmp>
+#include <cstdlib>
+#include <cstring>
+
+#include <jerror.h>
+
+#include "formats/jpeg/jpegglue.h"
+#include "jpeghdr/jhprivate.h"
+
+namespace {
+
+constexpr int kBins = 2048;
+constexpr float kHistoMin = 1e-10f, kHistoMax = 1e10f;
+// Codes below this are raised to it, so the foreground never hides a pixel's ratio.
+constexpr uint8_t kMinCode = 20;
+// Smallest ln1 - ln0 written: the header's six decimals must still tell them apart.
+constexpr float kMinRange = 0.02f;
+
+j_common_ptr common(jpeghdr_compress_struct* jh) {
+  return reinterpret_cast<j_common_ptr>(&jh->cinfo);
+}
+
+// Rounds v to the six decimals the header carries, so encoder and decoder use one value.
+float headerRound(float v) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%f", static_cast<double>(v));
+  return std::strtof(text, nullptr);
+}
+
+// Writes the ratio image (w x h codes) as a greyscale JPEG of quality q to fp with a second
+// compress object that reports through jh's error manager. Returns 0 with the failing message
+// code in *code after a libjpeg error; the second object is destroyed either way.
+int writeRatioJpeg(jpeghdr_compress_struct* jh, FILE* fp, const uint8_t* img, int w, int h, int q,
+                   int* code) {
+  jpeg_compress_struct ci;
+  jpeg_jump_record rec;
+  rec.fatal_warn = 0;
+  ci.err = jh->cinfo.err;
+  if (setjmp(rec.env)) {
+    *code = ci.err->msg_code;
+    jpeg_destroy_compress(&ci);
+    return 0;
+  }
+  jpeg_create_compress(&ci);
+  ci.client_data = &rec;
+  jpeg_stdio_dest(&ci, fp);
+  ci.image_width = static_cast<JDIMENSION>(w);
+  ci.image_height = static_cast<JDIMENSION>(h);
+  ci.input_components = 1;
+  ci.in_color_space = JCS_GRAYSCALE;
+  jpeg_set_defaults(&ci);
+  jpeg_set_quality(&ci, q, TRUE);
+  jpeg_start_compress(&ci, TRUE);
+  while (ci.next_scanline < ci.image_height) {
+    JSAMPROW row = const_cast<JSAMPROW>(img + static_cast<size_t>(ci.next_scanline) * w);
+    jpeg_write_scanlines(&ci, &row, 1);
+  }
+  jpeg_finish_compress(&ci);
+  jpeg_destroy_compress(&ci);
+  return 1;
+}
+
+uint8_t* allocOrFail(jpeghdr_compress_struct* jh, size_t n, int which) {
+  uint8_t* p = static_cast<uint8_t*>(std::malloc(n));
+  if (p == nullptr) jh_error(common(jh), JERR_OUT_OF_MEMORY, which);
+  return p;
+}
+
+}  // namespace
+
+void jpeghdr_CreateCompress(jpeghdr_compress_struct* jh, int version, int codec_version,
+                            size_t jpeg_size, size_t codec_size) {
+  std::memset(reinterpret_cast<char*>(jh) + sizeof(jh->cinfo), 0, sizeof *jh - sizeof(jh->cinfo));
+  jh_check_interface(common(jh), codec_version, codec_size, sizeof(jpeghdr_compress_struct));
+  jh->gamma = 2.2f;
+  jh->quality = 90;
+  jh->correction = 1;
+  jh->alpha = 1.f;
+  jh->beta = 1.f;
+  jpeg_CreateCompress(&jh->cinfo, version, jpeg_size);
+}
+
+void jpeghdr_destroy_compress(jpeghdr_compress_struct* jh) {
+  jh->spixels = nullptr;
+  jh->cvt = nullptr;
+  jh->cvtdata = nullptr;
+  jpeghdr_comp_histo(jh, 0, 0.f, 0.f);
+  jpeghdr_free_tmi(jh);
+  if (jh->ratiofile != nullptr) std::fclose(jh->ratiofile);
+  std::free(jh->rimage);
+  std::free(jh->rwork);
+  std::free(jh->lum);
+  jpeg_destroy_compress(&jh->cinfo);
+  std::memset(jh, 0, sizeof *jh);
+}
+
+void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
+  const int w = static_cast<int>(jh->cinfo.image_width),
+            h = static_cast<int>(jh->cinfo.image_height);
+  const size_t npix = static_cast<size_t>(w) * h;
+  if (jh->tmi == nullptr || npix == 0 || jh->cvt == nullptr)
+    jh_error(common(jh), JERR_CONVERSION_NOTIMPL);
+  // 1. Raise dark codes; a foreground with nothing above the floor carries no image.
+  bool any = false;
+  for (size_t i = 0; i < npix; i++) {
+    if (jh->tmi[i] < kMinCode)
+      jh->tmi[i] = kMinCode;
+    else if (jh->tmi[i] > kMinCode)
+      any = true;
+  }
+  if (!any) jh_error(common(jh), JERR_CONVERSION_NOTIMPL);
+  jh_seed(&jh->rng, 1);
+
+  // 2. Display luminance of every foreground code.
+  float table[256];
+  for (int t = 0; t < 256; t++)
+    table[t] = std::pow((static_cast<float>(t) + 0.5f) / 256.f, jh->gamma);
+
+  // 3. The luminance range worth a ratio, from the histogram.
+  if (jh->histo == nullptr) jpeghdr_comp_histo(jh, kBins, kHistoMin, kHistoMax);
+  float lmin = kHistoMax, lmax = 0.f;
+  if (jh->histo != nullptr) {
+    const uint64_t c = npix / 5000 > 0 ? npix / 5000 : 1;
+    int lo, hi;
+    jh_percentile_cut(jh->histo, jh->hbins, c, &lo, &hi);
+    if (hi >= 0 && lo < jh->hbins) {
+      lmin = std::exp(jh_bin_value(jh, lo));
+      lmax = std::exp(jh_bin_value(jh, hi));
+    }
+  }
+
+  const float* lum = jh_luminances(jh);
+  // 4. Ratio range, examining only pixels whose code is near the extremes seen so far.
+  float rmin = 1e10f, rmax = 0.f;
+  // A nearly uniform image can fall between the centres of its one or two bins; then every
+  // pixel that is not black counts.
+  for (int pass = 0; pass < 2 && rmax < rmin; pass++) {
+    if (pass == 1) {
+      lmin = 1e-10f;
+      lmax = 1e30f;
+    }
+    int tsmall = 255, tlarge = 0;
+    for (int y = 0; y < h; y++) {
+      const uint8_t* trow = jh->tmi + static_cast<size_t>(y) * w;
+      for (int x = 0; x < w; x++) {
+        const int t = trow[x];
+        if (t >= tsmall + 20 && t <= tlarge - 20) continue;
+        const float l = lum[static_cast<size_t>(y) * w + x];
+        if (l < lmin || l > lmax || l <= 1e-10f) continue;
+        const float r = l / table[t];
+        if (r < rmin) rmin = r;
+        if (r > rmax) rmax = r;
+        if (t < tsmall) tsmall = t;
+        if (t > tlarge) tlarge = t;
+      }
+    }
+  }
+  // 5. Log range, at most 16, at least kMinRange, in the header's precision.
+  float ln0, ln1;
+  if (rmax >= rmin) {
+    ln0 = std::log(rmin);
+    ln1 = std::log(rmax);
+  } else {  // no pixel in range (all outside the cut): any range serves
+    ln0 = ln1 = 0.f;
+  }
+  if (ln1 - ln0 > 16.f) ln0 = ln1 - 16.f;
+  if (ln1 - ln0 < kMinRange) {
+    const float mid = 0.5f * (ln0 + ln1);
+    ln0 = mid - 0.5f * kMinRange;
+    ln1 = mid + 0.5f * kMinRange;
+  }
+  ln0 = headerRound(ln0);
+  ln1 = headerRound(ln1);
+  const float range = ln1 - ln0;
+
+  // 6. Ratio codes, dithered.
+  jh->rimage = allocOrFail(jh, npix, 202);
+  const float rscale = 256.f / range;
+  float lntable[256];
+  for (int t = 0; t < 256; t++) lntable[t] = std::log(table[t]) + ln0;
+  for (int y = 0; y < h; y++) {
+    uint8_t* trow = jh->tmi + static_cast<size_t>(y) * w;
+    uint8_t* rrow = jh->rimage + static_cast<size_t>(y) * w;
+    const float* lrow = lum + static_cast<size_t>(y) * w;
+    for (int x = 0; x < w; x++) {
+      const float l = lrow[x];
+      if (l <= 1e-10f) {
+        rrow[x] = 0;
+        trow[x] = 0;
+        continue;
+      }
+      const float v = rscale * (jh_fast_log(l) - lntable[trow[x]]);
+      if (v < 0.5f)
+        rrow[x] = 0;
+      else if (v >= 255.5f)
+        rrow[x] = 255;
+      else {
+        const float u = static_cast<float>(jh_rand(&jh->rng)) * (1.f / 2147483648.f);
+        rrow[x] = static_cast<uint8_t>(v - u + 0.5f);
+      }
+    }
+  }
+
+  // 7. Reduced ratio image, and the foreground corrected for its enlargement.
+  if (jh->quality > 94) jh->correction = 0;
+  int rw = w, rh = h;
+  if (jh->correction != 0) {
+    float f = (static_cast<float>(jh->quality) - 25.f) / 70.f *
+              std::pow(262144.f / static_cast<float>(npix), 0.25f);
+    f = f < 0.25f ? 0.25f : (f > 0.8f ? 0.8f : f);
+    rw = static_cast<int>(f * static_cast<float>(w) + 0.5f);
+    rh = static_cast<int>(f * static_cast<float>(h) + 0.5f);
+    if (rw < 1) rw = 1;
+    if (rh < 1) rh = 1;
+    jh->rwork = allocOrFail(jh, static_cast<size_t>(rw) * rh, 203);
+    if (!jpeghdr_resample8(jh->rimage, w, h, jh->rwork, rw, rh))
+      jh_error(common(jh), JERR_OUT_OF_MEMORY, 203);
+    if (jh->correction == 1) {
+      if (!jpeghdr_resample8(jh->rwork, rw, rh, jh->rimage, w, h))
+        jh_error(common(jh), JERR_OUT_OF_MEMORY, 203);
+      JHCodeTable thr;
+      float ratio[256];
+      jh_code_thresholds(&thr, jh->gamma);
+      for (int r = 0; r < 256; r++)
+        ratio[r] = std::exp(ln0 + (static_cast<float>(r) + 0.5f) / 256.f * range);
+      for (size_t i = 0; i < npix; i++) {
+        if (jh->tmi[i] == 0) continue;
+        const uint8_t t = jh_code_search(&thr, lum[i] / ratio[jh->rimage[i]]);
+        jh->tmi[i] = t < kMinCode ? kMinCode : t;
+      }
+    }
+    std::free(jh->rimage);
+    jh->rimage = jh->rwork;
+    jh->rwork = nullptr;
+  }
+
+  // 8. Ratio-image quality: finer for wider ranges and stronger reductions.
+  const int q = jh->quality;
+  int q2 = (3 * q + q * w / rw + q * static_cast<int>(range + 0.5f) / 5) / 5;
+  if (q2 > 100) q2 = 100;
+
+  // 9. The ratio image as a greyscale JPEG in a temporary file.
+  jh->ratiofile = std::tmpfile();
+  if (jh->ratiofile == nullptr) jh_error(common(jh), JERR_FILE_WRITE);
+  int code = 0;
+  if (!writeRatioJpeg(jh, jh->ratiofile, jh->rimage, rw, rh, q2, &code)) jh_error(common(jh), code);
+  std::free(jh->rimage);
+  jh->rimage = nullptr;
+  long flen = std::ftell(jh->ratiofile);
+  std::rewind(jh->ratiofile);
+  if (flen <= 0) jh_error(common(jh), JERR_FILE_READ);
+
+  // 10. Foreground set-up: YCbCr supplied directly.
+  jh->cinfo.input_components = 3;
+  jh->cinfo.in_color_space = JCS_YCbCr;
+  jpeg_set_defaults(&jh->cinfo);
+  jpeg_set_quality(&jh->cinfo, jh->quality, TRUE);
+  jpeg_start_compress(&jh->cinfo, TRUE);
+
+  // 11. The segments, right after the JFIF header.
+  JOCTET* seg = static_cast<JOCTET*>(
+      (*jh->cinfo.mem->alloc_small)(common(jh), JPOOL_IMAGE, JPEGHDR_SEGMENT_MAX));
+  int hl = std::snprintf(reinterpret_cast<char*>(seg), JPEGHDR_SEGMENT_MAX,
+                         "HDR_RI ver=%d\n ln0=%f, ln1=%f, s2n=%e alp=%f bet=%f cor=%d\n~",
+                         JPEGHDR_VERSION, static_cast<double>(ln0), static_cast<double>(ln1),
+                         static_cast<double>(jh->samp2nits), static_cast<double>(jh->alpha),
+                         static_cast<double>(jh->beta), static_cast<int>(jh->correction)) +
+           1;
+  for (int ext = 1; flen > 0; ext++) {
+    const size_t n =
+        std::fread(seg + hl, 1, static_cast<size_t>(JPEGHDR_SEGMENT_MAX - hl), jh->ratiofile);
+    if (n == 0) jh_error(common(jh), JERR_FILE_READ);
+    jpeg_write_marker(&jh->cinfo, JPEG_APP0 + 11, seg, static_cast<unsigned>(hl + n));
+    flen -= static_cast<long>(n);
+    hl = std::snprintf(reinterpret_cast<char*>(seg), JPEGHDR_SEGMENT_MAX, "HDR_RI ext=%d\n~", ext) +
+         1;
+  }
+  std::fclose(jh->ratiofile);
+  jh->ratiofile = nullptr;
+
+  // 12. Foreground rows: the source scaled to the foreground's luminance, desaturated.
+  JSAMPARRAY rowbuf =
+      (*jh->cinfo.mem->alloc_sarray)(common(jh), JPOOL_IMAGE, static_cast<JDIMENSION>(3 * w), 1);
+  while (jh->cinfo.next_scanline < jh->cinfo.image_height) {
+    const int y = static_cast<int>(jh->cinfo.next_scanline);
+    const uint8_t* trow = jh->tmi + static_cast<size_t>(y) * w;
+    JSAMPLE* out = rowbuf[0];
+    for (int x = 0; x < w; x++, out += 3) {
+      const int t = trow[x];
+      if (t == 0) {
+        out[0] = 0;
+        out[1] = out[2] = 128;
+        continue;
+      }
+      float rgb[3];
+      jh_pixel(jh, x, y, rgb);
+      const float f = table[t] / lum[static_cast<size_t>(y) * w + x];
+      for (float& c : rgb) c *= f;
+      jpeghdr_desaturate(jh, rgb);
+      jh_rgb2ycc_fast(rgb, out);
+    }
+    jpeg_write_scanlines(&jh->cinfo, rowbuf, 1);
+  }
+  jpeg_finish_compress(&jh->cinfo);
+}

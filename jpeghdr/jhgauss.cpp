@@ -1,0 +1,103 @@
+// Gaussian-weighted reduction of an 8-bit single-channel image.
+#include <cmath>
+#include <cstdlib>
+
+#include "jpeghdr/jpeghdr.h"
+
+namespace {
+
+// A tap's weight at distance d (in destination pixels) for radius r.
+int32_t gaussWeight(int r, float d) {
+  return static_cast<int32_t>(32767.f / static_cast<float>(r) * std::exp(-2.7777777f * d * d) +
+                              0.5f);
+}
+
+// Radius in source pixels for scale factor f; at least 1, so the weights stay defined when
+// this direction is enlarged while the other shrinks.
+int radiusFor(float f) {
+  int r = static_cast<int>(1.5f / f + 0.5f);
+  return r < 1 ? 1 : r;
+}
+
+}  // namespace
+
+int gaussian8(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) {
+  if (src == nullptr || dst == nullptr || sw <= 0 || sh <= 0 || dw <= 0 || dh <= 0) return 0;
+  const float fx = static_cast<float>(dw) / static_cast<float>(sw);
+  const float fy = static_cast<float>(dh) / static_cast<float>(sh);
+  const int rx = radiusFor(fx), ry = radiusFor(fy);
+  const size_t ntx = 2 * static_cast<size_t>(rx) + 1, nty = 2 * static_cast<size_t>(ry) + 1;
+  // Column taps: first tap index and weights per destination column; row taps likewise.
+  int32_t* xfirst = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * dw));
+  int32_t* xw = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * ntx * dw));
+  int32_t* yrow = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * nty));
+  int32_t* yw = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * nty));
+  // Column values with rx repeats on each side.
+  int64_t* col = static_cast<int64_t*>(std::malloc(sizeof(int64_t) * (sw + 2 * ntx)));
+  int ok = xfirst && xw && yrow && yw && col;
+  if (ok) {
+    for (int x = 0; x < dw; x++) {
+      const float cx = (static_cast<float>(x) + 0.5f) / fx;
+      const int ci = static_cast<int>(cx);
+      const int j0 = (ci < sw ? ci : sw - 1) - rx;
+      xfirst[x] = j0;
+      for (int k = 0; k < static_cast<int>(ntx); k++) {
+        const float d = fx * ((static_cast<float>(j0 + k) + 0.5f) - cx);
+        xw[x * ntx + k] = gaussWeight(rx, d);
+      }
+    }
+    int64_t* c = col + rx;
+    for (int y = 0; y < dh; y++) {
+      const float cy = (static_cast<float>(y) + 0.5f) / fy;
+      const int i0 = static_cast<int>(cy) - ry;
+      int n = 0;
+      int64_t wsum = 0;
+      for (int k = 0; k < static_cast<int>(nty); k++) {
+        const float d = fy * ((static_cast<float>(i0 + k) + 0.5f) - cy);
+        const int32_t w = gaussWeight(ry, d);
+        if (w == 0) continue;
+        int r = i0 + k;
+        r = r < 0 ? 0 : (r >= sh ? sh - 1 : r);
+        yrow[n] = r;
+        yw[n++] = w;
+        wsum += w;
+      }
+      if (wsum == 0) {  // extreme reduction: every weight rounded away; take the centre row
+        int r = static_cast<int>(cy);
+        yrow[0] = r >= sh ? sh - 1 : r;
+        yw[0] = 1;
+        n = 1;
+        wsum = 1;
+      }
+      for (int j = 0; j < sw; j++) c[j] = 0;
+      for (int k = 0; k < n; k++) {
+        const uint8_t* s = src + static_cast<size_t>(yrow[k]) * sw;
+        const int32_t w = yw[k];
+        for (int j = 0; j < sw; j++) c[j] += static_cast<int64_t>(w) * s[j];
+      }
+      for (int j = 0; j < sw; j++) c[j] = c[j] * 256 / wsum;
+      for (int j = 1; j <= rx; j++) {
+        c[-j] = c[0];
+        c[sw - 1 + j] = c[sw - 1];
+      }
+      uint8_t* out = dst + static_cast<size_t>(y) * dw;
+      for (int x = 0; x < dw; x++) {
+        const int32_t* w = xw + x * ntx;
+        const int64_t* cv = c + xfirst[x];
+        int64_t sum = 0, ws = 0;
+        for (size_t k = 0; k < ntx; k++) {
+          sum += static_cast<int64_t>(w[k]) * cv[k];
+          ws += w[k];
+        }
+        const int64_t q = ws > 0 ? sum / ws : cv[rx];
+        out[x] = q >= 0xFF00 ? 255 : static_cast<uint8_t>(q >> 8);
+      }
+    }
+  }
+  std::free(xfirst);
+  std::free(xw);
+  std::free(yrow);
+  std::free(yw);
+  std::free(col);
+  return ok;
+}

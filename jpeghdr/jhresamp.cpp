@@ -1,0 +1,138 @@
+// Enlargement of the 8-bit ratio image. The encoder predicts the decoder's enlargement with
+// these same routines, so every step is integer arithmetic or single-precision float in a
+// fixed order, and the dither restarts from the same seed on every call.
+#include <cstdlib>
+
+#include "jpeghdr/jhprivate.h"
+
+namespace {
+
+// Source index and fraction for destination index i when n source samples map onto m.
+int centredIndex(int i, int n, int m, float* frac) {
+  const float s =
+      (static_cast<float>(i) + 0.5f) * static_cast<float>(n) / static_cast<float>(m) - 0.5f;
+  const int is = s >= 0.f ? static_cast<int>(s) : static_cast<int>(s - 0.999999f);
+  *frac = s - static_cast<float>(is);
+  return is;
+}
+
+int clampRow(int r, int h) {
+  return r < h ? r : h - 1;
+}
+
+// The column values of one destination row: the four tap rows weighted by w.
+void columnValues(const uint8_t* src, int sw, const int rows[4], const int16_t w[4], int32_t* c) {
+  const uint8_t* r0 = src + static_cast<size_t>(rows[0]) * sw;
+  const uint8_t* r1 = src + static_cast<size_t>(rows[1]) * sw;
+  const uint8_t* r2 = src + static_cast<size_t>(rows[2]) * sw;
+  const uint8_t* r3 = src + static_cast<size_t>(rows[3]) * sw;
+  for (int j = 0; j < sw; j++) c[j] = w[0] * r0[j] + w[1] * r1[j] + w[2] * r2[j] + w[3] * r3[j];
+}
+
+// Dithered cubic enlargement (both directions at least the source size).
+int enlarge(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) {
+  int32_t* xi = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * dw));
+  int16_t* xw = static_cast<int16_t*>(std::malloc(sizeof(int16_t) * 4 * dw));
+  int32_t* col = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * (sw + 4)));
+  const int ok = xi && xw && col;
+  if (ok) {
+    for (int x = 0; x < dw; x++) {
+      float t;
+      xi[x] = centredIndex(x, sw, dw, &t);
+      comp_interp(xw + 4 * x, t);
+    }
+    jpeghdr_random rng;
+    jh_seed(&rng, 1);
+    int32_t* c = col + 2;
+    for (int y = 0; y < dh; y++) {
+      float t;
+      const int iy = centredIndex(y, sh, dh, &t);
+      int16_t w[4];
+      comp_interp(w, t);
+      // The taps keep the codec's established order (rows 0, 0, 1, 2 above the first row);
+      // every tap is limited to the last row, so a one-row source stays in bounds.
+      const int b = iy > 0 ? iy : 0;
+      const int p = iy > 0 ? iy - 1 : 0;
+      const int q1 = iy < sh - 1 ? b + 1 : b;
+      const int q2 = iy < sh - 2 ? q1 + 1 : q1;
+      const int rows[4] = {clampRow(p, sh), clampRow(b, sh), clampRow(q1, sh), clampRow(q2, sh)};
+      columnValues(src, sw, rows, w, c);
+      c[-2] = c[-1] = c[0];
+      c[sw] = c[sw + 1] = c[sw - 1];
+      uint8_t* out = dst + static_cast<size_t>(y) * dw;
+      for (int x = 0; x < dw; x++) {
+        const int16_t* cw = xw + 4 * x;
+        const int32_t* cv = c + xi[x];
+        const int32_t v = cw[0] * cv[-1] + cw[1] * cv[0] + cw[2] * cv[1] + cw[3] * cv[2];
+        if (v <= 0)
+          out[x] = 0;
+        else if (v > 267386879)
+          out[x] = 255;
+        else
+          out[x] = static_cast<uint8_t>((v + jh_rand(&rng) / 2047) >> 20);
+      }
+    }
+  }
+  std::free(xi);
+  std::free(xw);
+  std::free(col);
+  return ok;
+}
+
+// The enlargement of format-version-10 files: no half-pixel shift and no dither.
+int enlargeOrig(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) {
+  int32_t* xi = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * dw));
+  int16_t* xw = static_cast<int16_t*>(std::malloc(sizeof(int16_t) * 4 * dw));
+  int32_t* col = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * (sw + 3)));
+  const int ok = xi && xw && col;
+  if (ok) {
+    for (int x = 0; x < dw; x++) {
+      const float sx = static_cast<float>(x) * static_cast<float>(sw) / static_cast<float>(dw);
+      xi[x] = static_cast<int32_t>(static_cast<int64_t>(x) * sw / dw);
+      comp_interp_orig(xw + 4 * x, sx - static_cast<float>(static_cast<int>(sx)));
+    }
+    int32_t* c = col + 1;
+    for (int y = 0; y < dh; y++) {
+      const float sy = static_cast<float>(y) * static_cast<float>(sh) / static_cast<float>(dh);
+      const int iy = clampRow(static_cast<int>(sy), sh);
+      int16_t w[4];
+      comp_interp_orig(w, sy - static_cast<float>(static_cast<int>(sy)));
+      const int p = iy > 0 ? iy - 1 : iy;
+      const int q1 = iy < sh - 1 ? iy + 1 : iy;
+      const int q2 = iy < sh - 2 ? q1 + 1 : q1;
+      const int rows[4] = {p, iy, q1, q2};
+      columnValues(src, sw, rows, w, c);
+      c[-1] = c[0];
+      c[sw] = c[sw + 1] = c[sw - 1];
+      uint8_t* out = dst + static_cast<size_t>(y) * dw;
+      for (int x = 0; x < dw; x++) {
+        const int16_t* cw = xw + 4 * x;
+        const int32_t* cv = c + xi[x];
+        const int32_t v = cw[0] * cv[-1] + cw[1] * cv[0] + cw[2] * cv[1] + cw[3] * cv[2];
+        out[x] = v <= 0 ? 0 : (v > 0xFFFFFF ? 255 : static_cast<uint8_t>((v >> 16) & 255));
+      }
+    }
+  }
+  std::free(xi);
+  std::free(xw);
+  std::free(col);
+  return ok;
+}
+
+bool usable(const uint8_t* src, int sw, int sh, const uint8_t* dst, int dw, int dh) {
+  return src != nullptr && dst != nullptr && sw > 0 && sh > 0 && dw > 0 && dh > 0;
+}
+
+}  // namespace
+
+int jpeghdr_resample8(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) {
+  if (!usable(src, sw, sh, dst, dw, dh)) return 0;
+  if (dw < sw || dh < sh) return gaussian8(src, sw, sh, dst, dw, dh);
+  return enlarge(src, sw, sh, dst, dw, dh);
+}
+
+int jpeghdr_resample8orig(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) {
+  if (!usable(src, sw, sh, dst, dw, dh)) return 0;
+  if (dw < sw || dh < sh) return gaussian8(src, sw, sh, dst, dw, dh);
+  return enlargeOrig(src, sw, sh, dst, dw, dh);
+}

@@ -1,0 +1,101 @@
+// Helpers of the JPEG and EXIF tests: small JPEGs made in memory, temporary files, outside
+// tools and the EXIF segment of a JPEG file.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <jpeglib.h>
+
+// A w x h 8-bit RGB test pattern: red rises left to right, green top to bottom, blue is the
+// red-green difference folded into 0..255.
+inline uint8_t patternValue(int x, int y, int w, int h, int c) {
+  const int r = x * 255 / (w > 1 ? w - 1 : 1), g = y * 255 / (h > 1 ? h - 1 : 1);
+  return static_cast<uint8_t>(c == 0 ? r : c == 1 ? g : (r + g) / 2);
+}
+
+inline std::vector<uint8_t> testPattern(int w, int h) {
+  std::vector<uint8_t> px(static_cast<size_t>(w) * h * 3);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int c = 0; c < 3; ++c)
+        px[(static_cast<size_t>(y) * w + x) * 3 + c] = patternValue(x, y, w, h, c);
+  return px;
+}
+
+// The pattern compressed at quality 95 by libjpeg.
+inline std::vector<uint8_t> testJpeg(int w, int h) {
+  const std::vector<uint8_t> px = testPattern(w, h);
+  jpeg_compress_struct c;
+  jpeg_error_mgr err;
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  unsigned char* out = nullptr;
+  unsigned long outsize = 0;
+  jpeg_mem_dest(&c, &out, &outsize);
+  c.image_width = static_cast<JDIMENSION>(w);
+  c.image_height = static_cast<JDIMENSION>(h);
+  c.input_components = 3;
+  c.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&c);
+  jpeg_set_quality(&c, 95, TRUE);
+  jpeg_start_compress(&c, TRUE);
+  for (int y = 0; y < h; ++y) {
+    JSAMPROW row = const_cast<JSAMPROW>(px.data() + static_cast<size_t>(y) * w * 3);
+    jpeg_write_scanlines(&c, &row, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  std::vector<uint8_t> v(out, out + outsize);
+  std::free(out);
+  return v;
+}
+
+inline bool haveTool(const char* name) {
+  const std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
+  return std::system(cmd.c_str()) == 0;
+}
+
+// A temporary file name, removed at the end of the scope.
+struct TempFile {
+  std::string path;
+  explicit TempFile(const char* suffix) {
+    char tmpl[] = "/tmp/lumerinXXXXXX";
+    const int fd = mkstemp(tmpl);
+    if (fd >= 0) close(fd);
+    std::remove(tmpl);
+    path = std::string(tmpl) + suffix;
+  }
+  ~TempFile() { std::remove(path.c_str()); }
+};
+
+inline void writeFile(const std::string& path, const std::vector<uint8_t>& data) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+inline std::vector<uint8_t> readFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// The payload of the first APP1 segment that starts "Exif\0\0", or nothing.
+inline std::vector<uint8_t> exifSegment(const std::vector<uint8_t>& jpeg) {
+  size_t p = 2;
+  while (p + 4 <= jpeg.size() && jpeg[p] == 0xFF) {
+    const int marker = jpeg[p + 1];
+    const size_t len = static_cast<size_t>(jpeg[p + 2]) << 8 | jpeg[p + 3];
+    if (marker == 0xDA || len < 2 || p + 2 + len > jpeg.size()) break;
+    if (marker == 0xE1 && len >= 8 && std::memcmp(&jpeg[p + 4], "Exif\0\0", 6) == 0)
+      return std::vector<uint8_t>(jpeg.begin() + p + 4, jpeg.begin() + p + 2 + len);
+    p += 2 + len;
+  }
+  return {};
+}

@@ -241,7 +241,7 @@ TEST(JpegReader, ScaledReadsAgreeWithDjpeg) {
   if (!haveTool("djpeg")) GTEST_SKIP() << "djpeg not installed";
   for (const char* name : {"desk_baseline_420.jpg", "desk_odd_301x409_420.jpg", "desk_grey.jpg",
                            "desk_progressive_420.jpg"}) {
-    for (int n : {1, 2, 4, 8}) {
+    for (int n : {2, 4, 8}) {
       const Pnm ref = djpeg(jpegData(name), n);
       ASSERT_GT(ref.w, 0);
       Reader ir = open(jpegData(name));

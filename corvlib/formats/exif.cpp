@@ -458,7 +458,7 @@ int GetExifCS(_ImgColorSpace* cs, TIFFin* tin) {
 namespace {
 
 // Thumbnails larger than this on either side after scaling are refused.
-constexpr JDIMENSION kMaxThumbSide = 8192;
+constexpr JDIMENSION kMaxThumbSide = 4096;
 
 // Decodes len bytes of JPEG into img. Kept free of locals with destructors: a libjpeg error
 // long-jumps back into it.

@@ -514,10 +514,10 @@ const float kStdLuminance4x4[16] = {16, 11, 10, 16, 12, 12, 14, 19, 14, 13, 16, 
 
 int JRgetQuality(j_decompress_ptr cinfo) {
   if (cinfo == nullptr) return -1;
-  int table = -1;
-  for (int ci = 0; ci < cinfo->num_components; ++ci)
-    if (cinfo->comp_info != nullptr && cinfo->comp_info[ci].component_id == 1)
-      table = cinfo->comp_info[ci].quant_tbl_no;
+  // The luminance component is the first of the frame, whatever number the file gives it
+  // (some writers number their components from 0).
+  if (cinfo->comp_info == nullptr || cinfo->num_components < 1) return -1;
+  const int table = cinfo->comp_info[0].quant_tbl_no;
   if (table < 0 || table >= NUM_QUANT_TBLS || cinfo->quant_tbl_ptrs[table] == nullptr) return -1;
   const JQUANT_TBL* q = cinfo->quant_tbl_ptrs[table];
   float sum = 0.0f;

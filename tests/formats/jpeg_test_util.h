@@ -30,8 +30,8 @@ inline std::vector<uint8_t> testPattern(int w, int h) {
   return px;
 }
 
-// The pattern compressed at quality 95 by libjpeg.
-inline std::vector<uint8_t> testJpeg(int w, int h) {
+// The pattern compressed by libjpeg, its components numbered from firstId.
+inline std::vector<uint8_t> testJpeg(int w, int h, int quality = 95, int firstId = 1) {
   const std::vector<uint8_t> px = testPattern(w, h);
   jpeg_compress_struct c;
   jpeg_error_mgr err;
@@ -45,7 +45,8 @@ inline std::vector<uint8_t> testJpeg(int w, int h) {
   c.input_components = 3;
   c.in_color_space = JCS_RGB;
   jpeg_set_defaults(&c);
-  jpeg_set_quality(&c, 95, TRUE);
+  jpeg_set_quality(&c, quality, TRUE);
+  for (int i = 0; i < c.num_components; ++i) c.comp_info[i].component_id = firstId + i;
   jpeg_start_compress(&c, TRUE);
   for (int y = 0; y < h; ++y) {
     JSAMPROW row = const_cast<JSAMPROW>(px.data() + static_cast<size_t>(y) * w * 3);

@@ -211,6 +211,15 @@ TEST(JpegReader, QualityEstimateOfCjpegFiles) {
   }
 }
 
+// Components numbered from 0: the estimate still comes from the luminance table.
+TEST(JpegReader, QualityEstimateWithComponentsNumberedFromZero) {
+  TempFile jpg(".jpg");
+  writeFile(jpg.path, testJpeg(32, 32, 50, 0));
+  Reader ir = open(jpg.path);
+  ASSERT_TRUE(ir);
+  EXPECT_EQ(infoOf(ir.get()).quality, 50);
+}
+
 // A PNM (P5 or P6) as width, height, components and pixels.
 struct Pnm {
   int w = 0, h = 0, comps = 0;

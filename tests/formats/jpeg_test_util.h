@@ -9,10 +9,13 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <jpeglib.h>
+
+#include "formats/jpegio.h"
 
 // A w x h 8-bit RGB test pattern: red rises left to right, green top to bottom, blue is the
 // red-green difference folded into 0..255.
@@ -100,3 +103,9 @@ inline std::vector<uint8_t> exifSegment(const std::vector<uint8_t>& jpeg) {
   }
   return {};
 }
+
+// An open JPEG reader, closed at the end of the scope.
+struct ReaderCloser {
+  void operator()(_ImgReader* ir) const { JRclose(ir); }
+};
+using Reader = std::unique_ptr<_ImgReader, ReaderCloser>;

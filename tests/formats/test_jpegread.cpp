@@ -26,11 +26,6 @@ bool haveData(const char* name) {
   return stat(jpegData(name).c_str(), &st) == 0;
 }
 
-struct ReaderCloser {
-  void operator()(_ImgReader* ir) const { JRclose(ir); }
-};
-using Reader = std::unique_ptr<_ImgReader, ReaderCloser>;
-
 Reader open(const std::string& path) {
   return Reader(JRopen(path.c_str()));
 }

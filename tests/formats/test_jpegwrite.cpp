@@ -14,11 +14,6 @@
 
 namespace {
 
-struct ReaderCloser {
-  void operator()(_ImgReader* ir) const { JRclose(ir); }
-};
-using Reader = std::unique_ptr<_ImgReader, ReaderCloser>;
-
 _ImgWriteBuf writeBuf(int w, int h, const _ImgColorSpace* cs, const void* px) {
   _ImgWriteBuf wb;
   std::memset(&wb, 0, sizeof wb);

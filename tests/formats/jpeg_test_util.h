@@ -2,6 +2,7 @@
 // tools and the EXIF segment of a JPEG file.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -109,3 +110,28 @@ struct ReaderCloser {
   void operator()(_ImgReader* ir) const { JRclose(ir); }
 };
 using Reader = std::unique_ptr<_ImgReader, ReaderCloser>;
+
+// Reads the rectangle at subsample s in cs (which receives the colour space delivered); the
+// pixels, or nothing when nothing was read. Checks that nothing is written past them.
+inline std::vector<uint8_t> readRect(_ImgReader* ir, _ImgRect r, int s, _ImgColorSpace* cs) {
+  _ImgReadBuf rb;
+  std::memset(&rb, 0, sizeof rb);
+  rb.cs = *cs;
+  rb.r = r;
+  rb.subsample = s;
+  const size_t bytes = PreadBufBytes(&rb);
+  std::vector<uint8_t> px(bytes + 16, 0xA5);
+  rb.buf = px.data();
+  rb.bufsize = bytes;
+  const ImgReadErr e = JRreadRec(ir, &rb);
+  *cs = rb.cs;
+  if (e != IREnone || rb.r.ybottom == rb.r.ytop) return {};
+  const size_t got = PreadBufBytes(&rb);
+  for (size_t i = got; i < px.size(); ++i) EXPECT_EQ(px[i], 0xA5) << "written past the end";
+  px.resize(got);
+  return px;
+}
+
+inline std::vector<uint8_t> readAll(_ImgReader* ir, int s, _ImgColorSpace* cs) {
+  return readRect(ir, {0, ir->xres / s * s, 0, ir->yres / s * s}, s, cs);
+}

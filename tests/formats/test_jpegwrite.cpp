@@ -127,6 +127,9 @@ TEST(JpegWriter, HdrImagesReadBackAsFloatWithTheirFactor) {
   // A byte request decodes the foreground as an ordinary JPEG.
   _ImgColorSpace bcs = ICS_sRGB;
   EXPECT_EQ(readAll(ir.get(), 1, &bcs).size(), static_cast<size_t>(w) * h * 3);
+  _ImgStruct thumb = {24, 16, &ICS_sRGB, 0, nullptr, nullptr};  // read at 1/4
+  EXPECT_EQ(PrenderImageR(&thumb, ir.get(), 1), 1);
+  PfreeImage(&thumb);
 
   // Below quality 80 the ratio image is reduced; XYZ input is desaturated.
   wb.info.flags = IIFquality;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -14,7 +15,10 @@ namespace {
 
 const char* inputPath() {
   static char path[64] = "";
-  if (path[0] == '\0') std::snprintf(path, sizeof path, "/tmp/fuzz_jpegread_%d.jpg", getpid());
+  if (path[0] == '\0') {
+    std::snprintf(path, sizeof path, "/tmp/fuzz_jpegread_%d.jpg", getpid());
+    std::atexit([] { std::remove(path); });
+  }
   return path;
 }
 

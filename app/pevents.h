@@ -1,0 +1,17 @@
+// The application's idle-improvement timer and the class of the last alert shown.
+#pragma once
+
+#include "support/dmessage.h"
+
+// The class of the last message the application's alert hook showed; DMCnerr for none.
+// Alerts of a class at or above it are held back until it is reset.
+extern unsigned alertLastClass;
+
+// With a delay above 0 seconds, resets the improvement work to its first stage and arms the
+// idle-improvement timer (or moves its next firing) to delay from now; with 0 or less removes
+// the timer. Returns the delay given by the previous call.
+double idleImprovements(double delay);
+
+// The improvement work the timer runs, stage by stage; it returns the delay before the next
+// stage, or 0 or less when no work is left. None until the application installs it.
+extern double (*idleImprovementStep)(int stage);

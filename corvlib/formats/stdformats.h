@@ -1,0 +1,11 @@
+// The standard image formats: their reader and writer tables, and the registration of the
+// readers at start-up.
+#pragma once
+
+#include "formats/exrformat.h"
+#include "formats/radformat.h"
+
+// Registers the standard readers in their fixed order; returns 1 when every one got a
+// place in the registry (again 1, adding nothing, when they are there already), else 0.
+// Files whose suffix several readers accept are offered to the last registered first.
+int PloadStandardReaders();

@@ -12,6 +12,9 @@
 #include <string>
 
 #include "catalog/pixhaven.h"
+#include "formats/bmp.h"
+#include "formats/jpegio.h"
+#include "formats/tiffimg.h"
 #include "formats/stdformats.h"
 #include "image/corvane.h"
 
@@ -68,9 +71,16 @@ inline bool HaveTestData(const std::string& rel) {
 #define SKIP_WITHOUT_TESTDATA(rel) \
   if (!phototest::HaveTestData(rel)) GTEST_SKIP() << "test picture " << (rel) << " not present"
 
-// Registers the standard readers once.
+// Registers the standard readers once, with the TIFF, JPEG and BMP readers in their places
+// (adding a reader that is already there changes nothing).
 inline void LoadReaders() {
-  static const bool loaded = PloadStandardReaders() != 0;
+  static const bool loaded = [] {
+    PaddIReaderI(&IRInterfaceTIFF);
+    PaddIReaderI(&IRInterfaceJPEG);
+    PloadStandardReaders();
+    PaddIReaderI(&IRInterfaceBMP);
+    return true;
+  }();
   (void)loaded;
 }
 

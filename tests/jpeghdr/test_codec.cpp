@@ -159,8 +159,6 @@ TEST(JpegHdrCodec, ForegroundIsPlainJpegAndHeaderTextIsExact) {
   // Without the segments, the plain decoders see the foreground.
   Decoded plain = decodeData(data);
   ASSERT_EQ(plain.result, 3);
-  float* none = nullptr;
-  (void)none;
   TempPath fpath("jh_fg");
   writeFile(fpath.c_str(), data);
   uint8_t* b = nullptr;
@@ -232,8 +230,6 @@ TEST(JpegHdrCodec, UnusableFirstSegmentsReadAsPlainJpeg) {
   EXPECT_EQ(decodeData(data).result, 3);
   EXPECT_EQ(decodeData(withHeader(data, "ver=11", "ver=20")).result, 1);
   EXPECT_EQ(decodeData(withHeader(data, "ver=11", "ver=10")).result, 3);  // old files decode
-  EXPECT_EQ(decodeData(withHeader(data, "ln1=[-0-9.]+", "ln1=0.000000").replace(0, 0, "")).result,
-            decodeData(withHeader(data, "ln1=[-0-9.]+", "ln1=0.000000")).result);
   EXPECT_EQ(decodeData(withHeader(withHeader(data, "ln0=[-0-9.]+", "ln0=1.500000"), "ln1=[-0-9.]+",
                                   "ln1=1.500000"))
                 .result,
@@ -330,10 +326,7 @@ int compressWithCodes(uint8_t code) {
   jpeghdr_compress_struct jh;
   jpeg_error_mgr jerr;
   jpeg_jump_record rec;
-  std::memset(&jh, 0, sizeof jh);
-  rec.fatal_warn = 0;
-  jh.cinfo.err = jpeg_glue_error(&jerr);
-  jh.cinfo.client_data = &rec;
+  jpeg_glue_prepare(reinterpret_cast<j_common_ptr>(&jh), sizeof jh, &jerr, &rec);
   static float px[16 * 16 * 3];
   for (float& v : px) v = 0.5f;
   static char sink[1 << 16];
@@ -359,10 +352,7 @@ int readPastTheEnd(const std::string& data, int* rows) {
   jpeghdr_decompress_struct jh;
   jpeg_error_mgr jerr;
   jpeg_jump_record rec;
-  std::memset(&jh, 0, sizeof jh);
-  rec.fatal_warn = 0;
-  jh.cinfo.err = jpeg_glue_error(&jerr);
-  jh.cinfo.client_data = &rec;
+  jpeg_glue_prepare(reinterpret_cast<j_common_ptr>(&jh), sizeof jh, &jerr, &rec);
   static float row[4096 * 3];
   std::istringstream in(data);
   if (setjmp(rec.env)) {

@@ -17,8 +17,6 @@ namespace {
 
 // Thumbnail records beyond which the quick path goes straight to the file.
 constexpr int kQuickSearchLimit = 750000;
-// Records one sheet can have.
-constexpr int kSheetRecords = PThumbNCols * PThumbNRows;
 // Non-resident list entries met in one search beyond which they are dropped.
 constexpr int kMaxSwapped = 50;
 

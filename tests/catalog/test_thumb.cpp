@@ -533,3 +533,34 @@ TEST(ThumbnailCache, HostileSheetNumbersAreIgnored) {
   EXPECT_EQ(ReadRecords(dir.Dir()).size(), 3u);
   EXPECT_EQ(log.CountClass(DMCassert), 0) << log.All();
 }
+
+TEST(ThumbnailCache, QuickThumbIsFinalOnlyFromTheCache) {
+  phototest::LoadReaders();
+  SKIP_WITHOUT_TESTDATA("jpeg/Canon_40D.jpg");
+  MessageLog log;
+  ScratchDir photos, cache;
+  const std::string p = photos.Path("c.jpg");
+  ASSERT_TRUE(phototest::CopyFile(phototest::TestData("jpeg/Canon_40D.jpg"), p));
+  const DBRecord photo = Photo(p);
+  PThumbnailer tn(cache.Dir().c_str());
+  _ImgStruct t = Thumb(80, 80);
+  EXPECT_FALSE(tn.QuickThumb(&t, photo));  // the file's embedded thumbnail: drawn, not final
+  EXPECT_NE(t.img, nullptr);
+  PfreeImage(&t);
+  t = Thumb(80, 80);
+  ASSERT_TRUE(tn.GetThumbnail(&t, photo));
+  PfreeImage(&t);
+  t = Thumb(80, 80);
+  EXPECT_TRUE(tn.QuickThumb(&t, photo));
+  PfreeImage(&t);
+  // A file that is gone and not cached: the tinted placeholder.
+  DBRecord gone = photo;
+  PDBsetInt(&gone, PDBFhashval, 1);
+  unlink(p.c_str());
+  t = Thumb(80, 80);
+  EXPECT_FALSE(tn.QuickThumb(&t, gone));
+  ASSERT_NE(t.img, nullptr);
+  const uint8_t* mid = t.img + 40 * t.rowsize + 40 * 3;
+  EXPECT_EQ(mid[2], mid[0] >> 2);
+  PfreeImage(&t);
+}

@@ -244,6 +244,59 @@ TEST(JpegHdrCodec, UnusableFirstSegmentsReadAsPlainJpeg) {
   EXPECT_EQ(decodeData(joinSegments(segs, rest)).result, 3);
 }
 
+// A plain JPEG of w x h in the given colour space (3 or 4 components), for hostile ratio data.
+std::string plainJpeg(int w, int h, J_COLOR_SPACE space, int comps) {
+  std::ostringstream out;
+  jpeg_compress_struct ci;
+  jpeg_error_mgr jerr;
+  ci.err = jpeg_glue_error(&jerr);
+  jpeg_create_compress(&ci);
+  jpeg_stream_dest(&ci, &out);
+  ci.image_width = w;
+  ci.image_height = h;
+  ci.input_components = comps;
+  ci.in_color_space = space;
+  jpeg_set_defaults(&ci);
+  jpeg_start_compress(&ci, TRUE);
+  std::vector<JSAMPLE> row(static_cast<size_t>(w) * comps);
+  while (ci.next_scanline < ci.image_height) {
+    for (size_t i = 0; i < row.size(); i++) row[i] = static_cast<JSAMPLE>(i * 7 + ci.next_scanline);
+    JSAMPROW rp = row.data();
+    jpeg_write_scanlines(&ci, &rp, 1);
+  }
+  jpeg_finish_compress(&ci);
+  jpeg_destroy_compress(&ci);
+  return out.str();
+}
+
+// Replaces the ratio image of a one-segment file by data.
+std::string withRatioData(const std::string& file, const std::string& data) {
+  std::string rest;
+  std::vector<Segment> segs = headerSegments(file, &rest);
+  for (Segment& s : segs)
+    if (s.marker == 0xEB) {
+      s.payload = s.payload.substr(0, s.payload.find('\0') + 1) + data;
+      break;
+    }
+  return joinSegments(segs, rest);
+}
+
+TEST(JpegHdrCodec, ColourRatioImagesAreReadAsOneChannelOrRefused) {
+  const int w = 64, h = 48;
+  std::string file = encode(smoothScene(w, h), w, h, 90, 0);
+  ASSERT_EQ(app11Payloads(file).size(), 1u);
+  Decoded colour = decodeData(withRatioData(file, plainJpeg(w, h, JCS_RGB, 3)));
+  ASSERT_EQ(colour.result, 3);
+  for (float v : colour.f) ASSERT_TRUE(std::isfinite(v));
+  MessageLog log;
+  EXPECT_EQ(decodeData(withRatioData(file, plainJpeg(w, h, JCS_CMYK, 4))).result, -1);
+  EXPECT_EQ(log.CountClass(DMCdata), 1) << log.All();
+  // A ratio image far larger than the foreground is refused too.
+  EXPECT_EQ(decodeData(withRatioData(file, plainJpeg(40 * w, 40 * h, JCS_GRAYSCALE, 1))).result,
+            -1);
+  EXPECT_EQ(decodeData(withRatioData(file, plainJpeg(2 * w, 2 * h, JCS_GRAYSCALE, 1))).result, 3);
+}
+
 TEST(JpegHdrCodec, UniformAndNonFiniteImagesEncodeValidFiles) {
   const int w = 64, h = 48;
   for (float value : {1e-3f, 0.18f, 5000.f}) {

@@ -21,7 +21,7 @@
 
 namespace phototest {
 
-using ScratchDir = fmttest::ScratchDir;
+using ScratchDir = pictest::ScratchDir;
 
 inline bool WriteFile(const std::string& path, const std::string& bytes) {
   FILE* f = fopen(path.c_str(), "wb");

@@ -1,0 +1,325 @@
+// The timeline of events.
+//
+// Events are found by the walk the chain defines: from the first event on, a photo belongs to
+// the first event of its subject whose window holds its time, unless an event beginning at or
+// after that time comes first, before which a new event is linked. Walking the chain for every
+// photo is quadratic; the chain's search index gives the same event directly. The chain is kept
+// in order of begin time, so the walk stops at the first event beginning at or after the time
+// t, and before it only an event of the photo's subject beginning before t and reaching t with
+// its end and slop can take the photo. The index keeps every event by begin time, and each
+// subject's events by begin time with the longest reach (end + slop - begin) among them, which
+// bounds how far back such an event can begin.
+#include "catalog/ptimeline.h"
+
+#include <cstring>
+#include <map>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "catalog/pdbformat.h"
+#include "support/dmessage.h"
+#include "support/pstrings.h"
+
+struct PTimeIndex {
+  using ByBegin = std::multimap<int64_t, PTimeLink*>;
+  struct Subject {
+    ByBegin events;
+    int64_t reach = 0;  // at least end + slop - begin of each of its events
+  };
+
+  PTimeLink* first = nullptr;
+  ByBegin all;
+  std::unordered_map<std::string_view, Subject> subjects;
+
+  // Enters e (a non-empty event) in order: before the events of equal begin time when it was
+  // linked before them, after them otherwise.
+  void Add(PTimeLink* e, bool beforeEquals) {
+    auto put = [&](ByBegin& m) {
+      m.insert(beforeEquals ? m.lower_bound(e->begTime) : m.upper_bound(e->begTime),
+               {e->begTime, e});
+    };
+    put(all);
+    Subject& s = subjects[std::string_view(e->subject)];
+    put(s.events);
+    Reach(e, &s);
+  }
+  void Reach(const PTimeLink* e, Subject* s) {
+    int64_t r = e->endTime + e->slopTime - e->begTime;
+    if (r > s->reach) s->reach = r;
+  }
+  void Reach(const PTimeLink* e) {
+    auto it = subjects.find(std::string_view(e->subject));
+    if (it != subjects.end()) Reach(e, &it->second);
+  }
+  static void Erase(ByBegin& m, const PTimeLink* e) {
+    auto range = m.equal_range(e->begTime);
+    for (auto it = range.first; it != range.second; ++it)
+      if (it->second == e) {
+        m.erase(it);
+        return;
+      }
+  }
+  // Takes e out (under its current begin time).
+  void Remove(const PTimeLink* e) {
+    Erase(all, e);
+    auto it = subjects.find(std::string_view(e->subject));
+    if (it == subjects.end()) return;
+    Erase(it->second.events, e);
+    if (it->second.events.empty()) subjects.erase(it);
+  }
+};
+
+PTimeLink::PTimeLink()
+    : slopTime(kStandardSlop),
+      next(nullptr),
+      prev(nullptr),
+      subject(nullptr),
+      begTime(0),
+      endTime(0),
+      index(nullptr) {
+  begDate[0] = endDate[0] = '\0';
+}
+
+PTimeLink::~PTimeLink() {
+  KillTime();
+}
+
+void PTimeLink::DeleteRun(PTimeLink* p, bool forward) {
+  // One event at a time: a long chain builds no deep recursion of destructors.
+  while (p != nullptr) {
+    PTimeLink* n = forward ? p->next : p->prev;
+    p->next = p->prev = nullptr;
+    p->index = nullptr;
+    delete p;
+    p = n;
+  }
+}
+
+void PTimeLink::KillTime() {
+  DeleteRun(next, true);
+  DeleteRun(prev, false);
+  next = prev = nullptr;
+  delete index;
+  index = nullptr;
+  strunlink(subject);
+  subject = nullptr;
+  begTime = endTime = 0;
+  begDate[0] = endDate[0] = '\0';
+}
+
+void PTimeLink::CopyFields(const PTimeLink& o) {
+  const char* s = strlink(o.subject);
+  strunlink(subject);
+  subject = s;
+  memcpy(begDate, o.begDate, sizeof(begDate));
+  memcpy(endDate, o.endDate, sizeof(endDate));
+  begTime = o.begTime;
+  endTime = o.endTime;
+  slopTime = o.slopTime;
+}
+
+PTimeLink& PTimeLink::operator=(const PTimeLink& other) {
+  if (&other == this) return *this;
+  // The copies are made first: other may belong to this event's own chain.
+  std::vector<PTimeLink*> after, before;
+  for (const PTimeLink* o = other.next; o != nullptr; o = o->next) {
+    after.push_back(new PTimeLink);
+    after.back()->CopyFields(*o);
+  }
+  for (const PTimeLink* o = other.prev; o != nullptr; o = o->prev) {
+    before.push_back(new PTimeLink);
+    before.back()->CopyFields(*o);
+  }
+  PTimeLink self;
+  self.CopyFields(other);
+  KillTime();
+  CopyFields(self);
+  PTimeLink* tail = this;
+  for (PTimeLink* n : after) {
+    tail->next = n;
+    n->prev = tail;
+    tail = n;
+  }
+  PTimeLink* head = this;
+  for (PTimeLink* n : before) {
+    head->prev = n;
+    n->next = head;
+    head = n;
+  }
+  return *this;
+}
+
+bool PTimeLink::Set(const char* subj, const char* date) {
+  if (subj == nullptr || date == nullptr) return false;
+  int64_t t = PsecsFromDate(date);
+  if (t == 0) return false;
+  begTime = endTime = t;
+  memcpy(begDate, date, sizeof(PDate) - 1);
+  begDate[sizeof(PDate) - 1] = '\0';
+  memcpy(endDate, begDate, sizeof(PDate));
+  const char* s = strlink(subj);
+  strunlink(subject);
+  subject = s;
+  return true;
+}
+
+PTimeLink* PTimeLink::First() const {
+  if (index != nullptr) return index->first;
+  const PTimeLink* e = this;
+  while (e->prev != nullptr) e = e->prev;
+  return const_cast<PTimeLink*>(e);
+}
+
+const PTimeLink* PTimeLink::FirstEvent() const {
+  const PTimeLink* f = First();
+  return f->begTime != 0 ? f : nullptr;
+}
+
+void PTimeLink::EnsureIndex() {
+  if (index != nullptr) return;
+  PTimeLink* f = First();
+  PTimeIndex* ix = new PTimeIndex;
+  ix->first = f;
+  for (PTimeLink* e = f; e != nullptr; e = e->next) {
+    e->index = ix;
+    if (e->begTime != 0 && e->subject != nullptr) ix->Add(e, false);
+  }
+}
+
+bool PTimeLink::MergeNext() {
+  PTimeLink* n = next;
+  if (n == nullptr || n->subject != subject) return false;
+  if (!DMASSERT(begTime != 0) || !DMASSERT(n->begTime != 0)) return false;
+  if (endTime + slopTime < n->begTime) return false;
+  if (index != nullptr) {
+    index->Remove(n);
+    if (begTime > n->begTime) index->Remove(this);
+  }
+  const bool rekey = begTime > n->begTime;
+  if (endTime < n->endTime) {
+    endTime = n->endTime;
+    memcpy(endDate, n->endDate, sizeof(PDate));
+  }
+  if (rekey) {
+    begTime = n->begTime;
+    memcpy(begDate, n->begDate, sizeof(PDate));
+  }
+  if (index != nullptr) {
+    if (rekey) index->Add(this, true);
+    index->Reach(this);
+  }
+  next = n->next;
+  if (next != nullptr) next->prev = this;
+  n->next = n->prev = nullptr;
+  n->index = nullptr;
+  delete n;
+  return true;
+}
+
+PTimeLink* PTimeLink::Extend(PTimeLink* e, int64_t t, const char* date) {
+  if (t >= e->begTime && t <= e->endTime) return e;
+  if (t > e->endTime) {
+    e->endTime = t;
+    memcpy(e->endDate, date, sizeof(PDate) - 1);
+    e->endDate[sizeof(PDate) - 1] = '\0';
+    if (e->index != nullptr) e->index->Reach(e);
+    e->MergeNext();
+    return e;
+  }
+  if (e->index != nullptr) e->index->Remove(e);
+  e->begTime = t;
+  memcpy(e->begDate, date, sizeof(PDate) - 1);
+  e->begDate[sizeof(PDate) - 1] = '\0';
+  if (e->index != nullptr) e->index->Add(e, true);
+  PTimeLink* p = e->prev;
+  return p != nullptr && p->MergeNext() ? p : e;
+}
+
+PTimeLink* PTimeLink::NewEvent(const char* subj, const char* date, PTimeLink* before,
+                               PTimeLink* after) {
+  PTimeLink* n = new PTimeLink;
+  if (!n->Set(subj, date)) {
+    delete n;
+    return nullptr;
+  }
+  PTimeLink* nb = before != nullptr ? before : after;
+  n->slopTime = nb->slopTime;
+  n->index = nb->index;
+  if (before != nullptr) {
+    n->prev = before->prev;
+    n->next = before;
+    if (before->prev != nullptr) before->prev->next = n;
+    before->prev = n;
+  } else {
+    n->next = after->next;
+    n->prev = after;
+    if (after->next != nullptr) after->next->prev = n;
+    after->next = n;
+  }
+  if (n->index != nullptr) {
+    n->index->Add(n, before != nullptr);
+    if (n->prev == nullptr) n->index->first = n;
+  }
+  return n;
+}
+
+PTimeLink* PTimeLink::InsertEvent(const char* subj, const char* date) {
+  if (subj == nullptr || date == nullptr) return nullptr;
+  PTimeLink* f = First();
+  if (f->begTime == 0) return f->Set(subj, date) ? f : nullptr;
+  const int64_t t = PsecsFromDate(date);
+  if (t == 0) return nullptr;
+  EnsureIndex();
+  PTimeIndex* ix = index;
+  // An event of the subject beginning before t whose window reaches t: the earliest one.
+  PTimeLink* hit = nullptr;
+  auto sit = ix->subjects.find(std::string_view(subj));
+  if (sit != ix->subjects.end()) {
+    const PTimeIndex::ByBegin& m = sit->second.events;
+    const int64_t from = t - sit->second.reach;
+    for (auto it = m.lower_bound(t); it != m.begin();) {
+      --it;
+      if (it->first < from) break;
+      if (it->second->endTime + it->second->slopTime >= t) hit = it->second;
+    }
+  }
+  if (hit != nullptr) return Extend(hit, t, date);
+  // Otherwise the first event beginning at or after t decides.
+  auto at = ix->all.lower_bound(t);
+  if (at == ix->all.end()) {
+    PTimeLink* last = ix->all.rbegin()->second;
+    while (last->next != nullptr) last = last->next;
+    return NewEvent(subj, date, nullptr, last);
+  }
+  PTimeLink* e = at->second;
+  while (e->prev != nullptr && e->prev->begTime >= t) e = e->prev;
+  if (e->InWindow(t) && e->subject != nullptr && strcmp(e->subject, subj) == 0)
+    return Extend(e, t, date);
+  return NewEvent(subj, date, e, nullptr);
+}
+
+const PTimeLink* PTimeLink::MatchFrom(const char* subj, int64_t t) const {
+  for (const PTimeLink* e = this; e != nullptr; e = e->next) {
+    const bool same = subj == nullptr || subj == e->subject ||
+                      (e->subject != nullptr && strcmp(subj, e->subject) == 0);
+    if (same && e->InWindow(t)) return e;
+    if (e->begTime >= t) return nullptr;
+  }
+  return nullptr;
+}
+
+const PTimeLink* PTimeLink::MatchEvent(const char* subj, const char* date) const {
+  if (subj == nullptr || date == nullptr) return nullptr;
+  const int64_t t = PsecsFromDate(date);
+  return t != 0 ? First()->MatchFrom(subj, t) : nullptr;
+}
+
+void PTimeLink::GetHaps(PStringSet* set, const char* date) const {
+  if (set == nullptr || date == nullptr) return;
+  const int64_t t = PsecsFromDate(date);
+  if (t == 0) return;
+  for (const PTimeLink* e = First()->MatchFrom(nullptr, t);
+       e != nullptr && e->begTime <= t + e->slopTime; e = e->next)
+    set->Insert(e->subject);
+}

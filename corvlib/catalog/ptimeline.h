@@ -1,0 +1,88 @@
+// The timeline: catalogued photos grouped into events, a subject photographed over a span of
+// capture dates. Photos of one subject whose capture times lie within a slop (two days) of an
+// event belong to it; an event grows at either end as photos arrive and swallows the next
+// event when they come within the slop. Events form a doubly linked chain in order of their
+// begin times; the chain is reached from any of its events.
+#pragma once
+
+#include <cstdint>
+
+class PStringSet;
+struct PTimeIndex;
+
+// A capture-date text "YYYY:MM:DD hh:mm:ss" and its NUL.
+typedef char PDate[20];
+
+class PTimeLink {
+ public:
+  // An empty event (no subject, times 0) with the standard slop.
+  PTimeLink();
+  // Deletes every other event of the chain.
+  ~PTimeLink();
+  PTimeLink(const PTimeLink&) = delete;
+  // Makes this event's chain a copy of other's chain, this event taking other's place in it.
+  PTimeLink& operator=(const PTimeLink& other);
+
+  // Records one photo; the event that now holds it, or null for a null subject or date, or a
+  // date that is not a valid capture date.
+  PTimeLink* InsertEvent(const char* subject, const char* date);
+  // The first event of the chain the photo would belong to (any subject for a null subject
+  // here; null for a null date or an invalid one).
+  const PTimeLink* MatchEvent(const char* subject, const char* date) const;
+  // Adds to set the subjects of the events happening around the date.
+  void GetHaps(PStringSet* set, const char* date) const;
+  // Deletes every other event of the chain and empties this one.
+  void KillTime();
+
+  const char* GetSubject() const { return subject; }
+  const char* GetBeginDate() const { return begTime != 0 ? begDate : nullptr; }
+  const char* GetEndDate() const { return endTime != 0 ? endDate : nullptr; }
+  const PTimeLink* NextEvent() const { return next; }
+  // The first event of the chain, null while the chain is empty.
+  const PTimeLink* FirstEvent() const;
+
+  // Seconds a capture time may lie before the begin or after the end of the event and still
+  // belong to it; new events take their neighbour's. Set it before events are inserted: the
+  // search for an event relies on the slops the events had when they last changed.
+  int64_t slopTime;
+  static constexpr int64_t kStandardSlop = 172800;  // two days
+
+ private:
+  friend struct PTimeIndex;
+  // Deletes p and the events after it (forward) or before it.
+  static void DeleteRun(PTimeLink* p, bool forward);
+  bool Set(const char* subj, const char* date);
+  bool MergeNext();
+  PTimeLink* First() const;
+  // Makes every event of the chain share one search index (built when missing).
+  void EnsureIndex();
+  // Records (subj, t, date) in the event e, which holds the photo's window.
+  PTimeLink* Extend(PTimeLink* e, int64_t t, const char* date);
+  // A new event for the photo, linked before (or, for a null before, after) the given event.
+  PTimeLink* NewEvent(const char* subj, const char* date, PTimeLink* before, PTimeLink* after);
+  bool InWindow(int64_t t) const { return begTime - slopTime <= t && t <= endTime + slopTime; }
+  const PTimeLink* MatchFrom(const char* subj, int64_t t) const;
+  void CopyFields(const PTimeLink& o);
+
+  PTimeLink* next;
+  PTimeLink* prev;
+  const char* subject;  // shared string (strlink)
+  PDate begDate;
+  PDate endDate;
+  int64_t begTime;  // seconds since 1980-01-01; 0 marks an empty event
+  int64_t endTime;
+  PTimeIndex* index;  // the chain's search index, shared by its events; null until needed
+};
+
+class PTimeline {
+ public:
+  PTimeline() : timel(new PTimeLink) {}
+  ~PTimeline() { delete timel; }
+  PTimeline(const PTimeline&) = delete;
+  PTimeline& operator=(const PTimeline&) = delete;
+
+  const PTimeLink* FirstEvent() const { return timel->FirstEvent(); }
+
+  // The current event: the one most recently inserted (owned; deleting it deletes the chain).
+  PTimeLink* timel;
+};

@@ -9,6 +9,7 @@
 // -1048576 (1 GB, all resident) or -65536 (64 MB).
 //
 // Sizes: --db_sizes=100000,300000 by default; --db_sizes=1000000 runs the largest by hand.
+// --db_keep leaves the files (named on the standard error) for checking.
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/stat.h>
@@ -423,6 +424,8 @@ void BM_SQLite_Range(benchmark::State& state) {
 
 #endif  // LUMERIN_HAVE_SQLITE
 
+bool gKeep = false;
+
 std::vector<int> ParseSizes(int* argc, char** argv) {
   std::vector<int> sizes;
   int out = 1;
@@ -435,6 +438,8 @@ std::vector<int> ParseSizes(int* argc, char** argv) {
         if (v > 0 && v <= 10000000) sizes.push_back(static_cast<int>(v));
         s = *end == ',' ? end + 1 : end;
       }
+    } else if (std::strcmp(argv[i], "--db_keep") == 0) {
+      gKeep = true;
     } else {
       argv[out++] = argv[i];
     }
@@ -487,6 +492,10 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+  if (gKeep) {
+    for (auto& f : gOurFiles) fprintf(stderr, "kept %s\n", f.second.c_str());
+    return 0;
+  }
   for (auto& f : gOurFiles) {
     unlink(f.second.c_str());
     unlink((f.second + "-journal").c_str());

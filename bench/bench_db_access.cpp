@@ -35,55 +35,9 @@ constexpr int kLookups = 10000;
 
 const std::vector<Photo>& Photos() {
   static std::vector<Photo> photos = [] {
-    std::vector<Photo> v(kRecords);
-    static const char* const kw[8] = {"beach", "family", "sunset", "mountain",
-                                      "city",  "snow",   "garden", "party"};
-    static const char* const makes[3] = {"Canon", "NIKON CORPORATION", "Panasonic"};
-    static const char* const models[3] = {"Canon EOS 5D", "NIKON D200", "DMC-FZ30"};
-    uint32_t x = 12345;
-    auto rnd = [&x]() {
-      x ^= x << 13;
-      x ^= x >> 17;
-      x ^= x << 5;
-      return x;
-    };
-    for (int i = 0; i < kRecords; i++) {
-      Photo& p = v[i];
-      char buf[96];
-      snprintf(buf, sizeof(buf), "IMG_%06d.JPG", i);
-      p.file = buf;
-      snprintf(buf, sizeof(buf), "/home/ann/Pictures/%04d/%02d", 2000 + i / 10000,
-               1 + (i / 800) % 12);
-      p.location = buf;
-      snprintf(buf, sizeof(buf), "%04d:%02d:%02d %02d:%02d:%02d", 2000 + i / 10000,
-               1 + (i / 800) % 12, 1 + (i / 30) % 28, (i / 7) % 24, i % 60, (i * 7) % 60);
-      p.capdate = buf;
-      p.subject = (i / 50) % 5 ? "Travel" : "Home";
-      p.nkeywords = 1 + i % 3;
-      for (int k = 0; k < 3; k++) p.keywords[k] = kw[(i + 3 * k) % 8];
-      p.make = makes[i % 3];
-      p.model = models[i % 3];
-      p.album = i % 10 ? "" : "Best of";
-      p.nbytes = 500000 + static_cast<int>(rnd() % 8000000);
-      p.hash = static_cast<int>(rnd() & 0x7FFFFFFF);
-      p.modtime = 1100000000 + i * 60;
-      p.xsize = i % 2 ? 3008 : 2000;
-      p.ysize = i % 2 ? 2000 : 3008;
-      p.orient = (i % 4) * 90;
-      p.flash = i % 2;
-      p.quality = 90;
-      p.crop[0] = i % 100;
-      p.crop[1] = 3008 - i % 100;
-      p.crop[2] = 20;
-      p.crop[3] = 1980;
-      p.lat = 30.0f + static_cast<float>(rnd() % 20000) / 1000.0f;
-      p.lon = -120.0f + static_cast<float>(rnd() % 20000) / 1000.0f;
-      p.alt = static_cast<float>(rnd() % 3000);
-      p.exptime = 1.0f / static_cast<float>(30 + rnd() % 1000);
-      p.aperture = 2.8f + static_cast<float>(rnd() % 8);
-      p.asa = 100.0f * static_cast<float>(1 + rnd() % 8);
-      p.focus = static_cast<float>(rnd() % 100) / 10.0f;
-    }
+    std::vector<Photo> v;
+    v.reserve(kRecords);
+    for (int i = 0; i < kRecords; i++) v.push_back(MakePhoto(i));
     return v;
   }();
   return photos;

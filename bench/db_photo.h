@@ -2,6 +2,7 @@
 // values, the record built from them and (with SQLite) the same values bound to a row.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 #include "db/dbase.h"
@@ -53,6 +54,58 @@ struct Photo {
   int crop[4];
   float lat, lon, alt, exptime, aperture, asa, focus;
 };
+
+// Photo i of a catalogue, the same whatever the size.
+inline Photo MakePhoto(int i) {
+  static const char* const kw[8] = {"beach", "family", "sunset", "mountain",
+                                    "city",  "snow",   "garden", "party"};
+  static const char* const makes[3] = {"Canon", "NIKON CORPORATION", "Panasonic"};
+  static const char* const models[3] = {"Canon EOS 5D", "NIKON D200", "DMC-FZ30"};
+  uint32_t x = static_cast<uint32_t>(i) * 2654435761u ^ 0x5bd1e995u;
+  auto rnd = [&x]() {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    return x;
+  };
+  rnd();
+  Photo p;
+  char buf[96];
+  snprintf(buf, sizeof(buf), "IMG_%07d.JPG", i);
+  p.file = buf;
+  snprintf(buf, sizeof(buf), "/home/ann/Pictures/%04d/%02d", 2000 + i / 50000,
+           1 + (i / 4000) % 12);
+  p.location = buf;
+  snprintf(buf, sizeof(buf), "%04d:%02d:%02d %02d:%02d:%02d", 2000 + i / 50000,
+           1 + (i / 4000) % 12, 1 + (i / 30) % 28, (i / 7) % 24, i % 60, (i * 7) % 60);
+  p.capdate = buf;
+  p.subject = (i / 50) % 5 ? "Travel" : "Home";
+  p.nkeywords = 1 + i % 3;
+  for (int k = 0; k < 3; k++) p.keywords[k] = kw[(i + 3 * k) % 8];
+  p.make = makes[i % 3];
+  p.model = models[i % 3];
+  p.album = i % 10 ? "" : "Best of";
+  p.nbytes = 500000 + static_cast<int>(rnd() % 8000000);
+  p.hash = static_cast<int>(rnd() & 0x7FFFFFFF);
+  p.modtime = 1100000000 + i * 60;
+  p.xsize = i % 2 ? 3008 : 2000;
+  p.ysize = i % 2 ? 2000 : 3008;
+  p.orient = (i % 4) * 90;
+  p.flash = i % 2;
+  p.quality = 90;
+  p.crop[0] = i % 100;
+  p.crop[1] = 3008 - i % 100;
+  p.crop[2] = 20;
+  p.crop[3] = 1980;
+  p.lat = 30.0f + static_cast<float>(rnd() % 20000) / 1000.0f;
+  p.lon = -120.0f + static_cast<float>(rnd() % 20000) / 1000.0f;
+  p.alt = static_cast<float>(rnd() % 3000);
+  p.exptime = 1.0f / static_cast<float>(30 + rnd() % 1000);
+  p.aperture = 2.8f + static_cast<float>(rnd() % 8);
+  p.asa = 100.0f * static_cast<float>(1 + rnd() % 8);
+  p.focus = static_cast<float>(rnd() % 100) / 10.0f;
+  return p;
+}
 
 inline const DBFieldInfo& Schema() {
   static DBFieldInfo s = [] {

@@ -24,6 +24,19 @@ std::vector<DBRecord> MakeRecords(const DBFieldInfo* s, int n, int from = 0) {
   return recs;
 }
 
+// Writes the photo records 0..n-1 (and extra more, not written) to a new file at path and
+// returns them all.
+std::vector<DBRecord> WritePhotoFile(const std::string& path, int n, int extra = 0) {
+  DBFieldInfo schema;
+  dbtest::PhotoSchema(&schema);
+  std::vector<DBRecord> recs = MakeRecords(&schema, n + extra);
+  FileDB d(path);
+  dbtest::PhotoSchema(&d.header);
+  EXPECT_EQ(d.db->AddRecords(recs.data(), n), n);
+  EXPECT_TRUE(d.db->Close());
+  return recs;
+}
+
 // A stream buffer in memory whose writes can be made to fail.
 class FlakyBuf : public std::stringbuf {
  public:
@@ -239,15 +252,7 @@ TEST(AccessFile, BlockInOtherOrderThanHeaderClaimsWarnsAndLoads) {
 TEST(AccessFile, ExactIdentitySearchLoadsNoPageWhoseHashBitIsClear) {
   TempFile f("exact");
   const int kN = 4000;
-  DBFieldInfo schema;
-  dbtest::PhotoSchema(&schema);
-  std::vector<DBRecord> recs = MakeRecords(&schema, kN);
-  {
-    FileDB d(f.path);
-    dbtest::PhotoSchema(&d.header);
-    ASSERT_EQ(d.db->AddRecords(recs.data(), kN), kN);
-    ASSERT_TRUE(d.db->Close());
-  }
+  std::vector<DBRecord> recs = WritePhotoFile(f.path, kN);
   FileDB d(f.path);
   ASSERT_EQ(d.db->TotalRecords(), kN);  // every page loaded once and indexed
   int pages = d.Pages();
@@ -618,15 +623,7 @@ TEST(AccessFile, GetRecordsCrossesPageBoundaries) {
 TEST(AccessFile, AddingAfterReopenLoadsOnlyTheLastPageAndDoesNotRefillEarlierOnes) {
   TempFile f("addlast");
   const int kN = 3000;
-  DBFieldInfo schema;
-  dbtest::PhotoSchema(&schema);
-  std::vector<DBRecord> recs = MakeRecords(&schema, kN + 2);
-  {
-    FileDB d(f.path);
-    dbtest::PhotoSchema(&d.header);
-    ASSERT_EQ(d.db->AddRecords(recs.data(), kN), kN);
-    ASSERT_TRUE(d.db->Close());
-  }
+  std::vector<DBRecord> recs = WritePhotoFile(f.path, kN, 2);
   FileDB d(f.path);
   int pages = d.Pages();
   ASSERT_GE(pages, 4);
@@ -650,15 +647,7 @@ TEST(AccessFile, AddingAfterReopenLoadsOnlyTheLastPageAndDoesNotRefillEarlierOne
 TEST(AccessFile, ResidentPagesCountTheirViewsAndStayWithinTheBudget) {
   TempFile f("charged");
   const int kN = 4000;
-  DBFieldInfo schema;
-  dbtest::PhotoSchema(&schema);
-  std::vector<DBRecord> recs = MakeRecords(&schema, kN);
-  {
-    FileDB d(f.path);
-    dbtest::PhotoSchema(&d.header);
-    ASSERT_EQ(d.db->AddRecords(recs.data(), kN), kN);
-    ASSERT_TRUE(d.db->Close());
-  }
+  WritePhotoFile(f.path, kN);
   FileDB d(f.path);
   ASSERT_GE(d.Pages(), 6);
   const uint64_t kBudget = 4 * DB_BLOCKSIZE;

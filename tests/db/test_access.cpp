@@ -24,12 +24,11 @@ std::vector<DBRecord> MakeRecords(const DBFieldInfo* s, int n, int from = 0) {
   return recs;
 }
 
-// Writes the photo records 0..n-1 (and extra more, not written) to a new file at path and
-// returns them all.
-std::vector<DBRecord> WritePhotoFile(const std::string& path, int n, int extra = 0) {
-  DBFieldInfo schema;
-  dbtest::PhotoSchema(&schema);
-  std::vector<DBRecord> recs = MakeRecords(&schema, n + extra);
+// Writes the photo records 0..n-1 (and extra more, not written) of schema (a photo schema that
+// outlives them) to a new file at path and returns them all.
+std::vector<DBRecord> WritePhotoFile(const std::string& path, const DBFieldInfo* schema, int n,
+                                     int extra = 0) {
+  std::vector<DBRecord> recs = MakeRecords(schema, n + extra);
   FileDB d(path);
   dbtest::PhotoSchema(&d.header);
   EXPECT_EQ(d.db->AddRecords(recs.data(), n), n);
@@ -252,7 +251,9 @@ TEST(AccessFile, BlockInOtherOrderThanHeaderClaimsWarnsAndLoads) {
 TEST(AccessFile, ExactIdentitySearchLoadsNoPageWhoseHashBitIsClear) {
   TempFile f("exact");
   const int kN = 4000;
-  std::vector<DBRecord> recs = WritePhotoFile(f.path, kN);
+  DBFieldInfo schema;
+  dbtest::PhotoSchema(&schema);
+  std::vector<DBRecord> recs = WritePhotoFile(f.path, &schema, kN);
   FileDB d(f.path);
   ASSERT_EQ(d.db->TotalRecords(), kN);  // every page loaded once and indexed
   int pages = d.Pages();
@@ -623,7 +624,9 @@ TEST(AccessFile, GetRecordsCrossesPageBoundaries) {
 TEST(AccessFile, AddingAfterReopenLoadsOnlyTheLastPageAndDoesNotRefillEarlierOnes) {
   TempFile f("addlast");
   const int kN = 3000;
-  std::vector<DBRecord> recs = WritePhotoFile(f.path, kN, 2);
+  DBFieldInfo schema;
+  dbtest::PhotoSchema(&schema);
+  std::vector<DBRecord> recs = WritePhotoFile(f.path, &schema, kN, 2);
   FileDB d(f.path);
   int pages = d.Pages();
   ASSERT_GE(pages, 4);
@@ -647,7 +650,9 @@ TEST(AccessFile, AddingAfterReopenLoadsOnlyTheLastPageAndDoesNotRefillEarlierOne
 TEST(AccessFile, ResidentPagesCountTheirViewsAndStayWithinTheBudget) {
   TempFile f("charged");
   const int kN = 4000;
-  WritePhotoFile(f.path, kN);
+  DBFieldInfo schema;
+  dbtest::PhotoSchema(&schema);
+  WritePhotoFile(f.path, &schema, kN);
   FileDB d(f.path);
   ASSERT_GE(d.Pages(), 6);
   const uint64_t kBudget = 4 * DB_BLOCKSIZE;

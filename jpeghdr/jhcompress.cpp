@@ -178,30 +178,14 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
 
   // 6. Ratio codes, dithered.
   jh->rimage = allocOrFail(jh, npix, 202);
-  const float rscale = 256.f / range;
   float lntable[256];
   for (int t = 0; t < 256; t++) lntable[t] = std::log(table[t]) + ln0;
+  JHRatioArgs ra;
+  ra.rscale = 256.f / range;
+  ra.lntable = lntable;
   for (int y = 0; y < h; y++) {
-    uint8_t* trow = jh->tmi + static_cast<size_t>(y) * w;
-    uint8_t* rrow = jh->rimage + static_cast<size_t>(y) * w;
-    const float* lrow = lum + static_cast<size_t>(y) * w;
-    for (int x = 0; x < w; x++) {
-      const float l = lrow[x];
-      if (l <= 1e-10f) {
-        rrow[x] = 0;
-        trow[x] = 0;
-        continue;
-      }
-      const float v = rscale * (jh_fast_log(l) - lntable[trow[x]]);
-      if (v < 0.5f)
-        rrow[x] = 0;
-      else if (v >= 255.5f)
-        rrow[x] = 255;
-      else {
-        const float u = static_cast<float>(jh_rand(&jh->rng)) * (1.f / 2147483648.f);
-        rrow[x] = static_cast<uint8_t>(v - u + 0.5f);
-      }
-    }
+    const size_t at = static_cast<size_t>(y) * w;
+    jh_ratio_row(&ra, lum + at, jh->tmi + at, jh->rimage + at, w, &jh->rng);
   }
 
   // 7. Reduced ratio image, and the foreground corrected for its enlargement.
@@ -226,10 +210,9 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
       jh_code_thresholds(&thr, jh->gamma);
       for (int r = 0; r < 256; r++)
         ratio[r] = std::exp(ln0 + (static_cast<float>(r) + 0.5f) / 256.f * range);
-      for (size_t i = 0; i < npix; i++) {
-        if (jh->tmi[i] == 0) continue;
-        const uint8_t t = jh_code_search(&thr, lum[i] / ratio[jh->rimage[i]]);
-        jh->tmi[i] = t < kMinCode ? kMinCode : t;
+      for (int y = 0; y < h; y++) {
+        const size_t at = static_cast<size_t>(y) * w;
+        jh_correct_row(&thr, ratio, kMinCode, lum + at, jh->rimage + at, jh->tmi + at, w);
       }
     }
     std::free(jh->rimage);
@@ -286,22 +269,8 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
       (*jh->cinfo.mem->alloc_sarray)(common(jh), JPOOL_IMAGE, static_cast<JDIMENSION>(3 * w), 1);
   while (jh->cinfo.next_scanline < jh->cinfo.image_height) {
     const int y = static_cast<int>(jh->cinfo.next_scanline);
-    const uint8_t* trow = jh->tmi + static_cast<size_t>(y) * w;
-    JSAMPLE* out = rowbuf[0];
-    for (int x = 0; x < w; x++, out += 3) {
-      const int t = trow[x];
-      if (t == 0) {
-        out[0] = 0;
-        out[1] = out[2] = 128;
-        continue;
-      }
-      float rgb[3];
-      jh_pixel(jh, x, y, rgb);
-      const float f = table[t] / lum[static_cast<size_t>(y) * w + x];
-      for (float& c : rgb) c *= f;
-      jpeghdr_desaturate(jh, rgb);
-      jh_rgb2ycc_fast(rgb, out);
-    }
+    const size_t at = static_cast<size_t>(y) * w;
+    jh_fg_row(jh, y, table, lum + at, jh->tmi + at, rowbuf[0]);
     jpeg_write_scanlines(&jh->cinfo, rowbuf, 1);
   }
   jpeg_finish_compress(&jh->cinfo);

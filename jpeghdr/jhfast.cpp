@@ -56,6 +56,7 @@ void jh_code_thresholds(JHCodeTable* ct, float gamma) {
     while (t < 255 && lo >= ct->thr[t + 1]) t++;
     ct->cell[c] = static_cast<uint8_t>(t);
   }
+  for (int c = JHCodeTable::kCells; c < JHCodeTable::kCells + 3; c++) ct->cell[c] = 0;
 }
 
 uint8_t jh_code_search_plain(const JHCodeTable* ct, float v) {

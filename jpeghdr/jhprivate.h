@@ -136,7 +136,7 @@ struct JHCodeTable {
   static constexpr uint32_t kLastCell = 0x3F800000u >> kShift;   // 1.0
   static constexpr int kCells = static_cast<int>(kLastCell - kFirstCell);
   float thr[257];
-  uint8_t cell[kCells];
+  uint8_t cell[kCells + 3];  // 3 spare bytes: a 4-byte read at any cell stays inside
 };
 void jh_code_thresholds(JHCodeTable* ct, float gamma);
 uint8_t jh_code_search_plain(const JHCodeTable* ct, float v);
@@ -169,3 +169,79 @@ inline void jh_ycc2rgb_inline(const uint8_t ycc[3], float rgb[3]) {
   rgb[1] = jh_gamma_lookup[y + ((-22553 * cb - 46818 * cr + 8879488) >> 16)];
   rgb[2] = jh_gamma_lookup[y + ((116130 * cb - 14864640) >> 16)];
 }
+
+// ---- Row kernels of the encoder's passes ----
+// Each pass works a row at a time through one of these. The plain versions (jhrows.cpp) are
+// the definition; the AVX2 versions (jhrowsavx2.cpp) compute the same values with the same
+// floating-point operations in the same order, so the encoder writes the same bytes on any
+// processor. The jh_*_row entry points choose once, by the processor, which to run.
+
+bool jh_have_avx2();
+// Whether jpeghdr_desaturate leaves colours unchanged for jh's alpha and beta.
+bool jh_desaturation_off(const jpeghdr_compress_struct* jh);
+
+// Sanitised luminance of the w pixels of source row y.
+void jh_lum_row_plain(const jpeghdr_compress_struct* jh, int y, float* out);
+void jh_lum_row_avx2(const jpeghdr_compress_struct* jh, int y, float* out);
+void jh_lum_row(const jpeghdr_compress_struct* jh, int y, float* out);
+
+// Counts n luminances into the histogram: those in [lmin, lmax) into bin
+// sf * (log l - loglmin), limited to 0 .. bins - 1.
+struct JHHistoArgs {
+  float lmin, lmax, loglmin, sf;
+  int bins;
+};
+void jh_histo_row_plain(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo);
+void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo);
+void jh_histo_row(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo);
+
+// The default tone mapping of one row: codes of ld = ls white / (ls + 1), ls = scale l. In
+// pass 0 bright pixels (ld > 0.5, l <= lhi) lower `white` by 3% steps until the scaled colour
+// is in gamut, setting `reduced`; codes are written in pass 1, or in pass 0 until reduced.
+struct JHToneState {
+  const jpeghdr_compress_struct* jh;
+  const JHCodeTable* thr;
+  float scale, lhi, white;
+  bool reduced;
+  int pass;
+};
+void jh_tone_row_plain(JHToneState* s, int y, const float* lrow, uint8_t* trow);
+void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t* trow);
+void jh_tone_row(JHToneState* s, int y, const float* lrow, uint8_t* trow);
+
+// Dithered ratio codes of one row: rscale (log l - lntable[t]) rounded with a random offset
+// drawn from rng; pixels of luminance at most 1e-10 get ratio 0 and foreground code 0.
+struct JHRatioArgs {
+  float rscale;
+  const float* lntable;  // 256 entries
+};
+void jh_ratio_row_plain(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow,
+                        int n, jpeghdr_random* rng);
+void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow,
+                       int n, jpeghdr_random* rng);
+void jh_ratio_row(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow, int n,
+                  jpeghdr_random* rng);
+
+// Foreground codes corrected for the enlarged ratio image: the code of l / ratio[r], at least
+// floor; code 0 (black) stays.
+void jh_correct_row_plain(const JHCodeTable* thr, const float* ratio, uint8_t floor,
+                          const float* lrow, const uint8_t* rrow, uint8_t* trow, int n);
+void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uint8_t floor,
+                         const float* lrow, const uint8_t* rrow, uint8_t* trow, int n);
+void jh_correct_row(const JHCodeTable* thr, const float* ratio, uint8_t floor, const float* lrow,
+                    const uint8_t* rrow, uint8_t* trow, int n);
+
+// Foreground YCbCr bytes of source row y: each pixel scaled to the display luminance
+// table[t] of its code, desaturated; code 0 gives black.
+void jh_fg_row_plain(const jpeghdr_compress_struct* jh, int y, const float* table,
+                     const float* lrow, const uint8_t* trow, uint8_t* out);
+void jh_fg_row_avx2(const jpeghdr_compress_struct* jh, int y, const float* table,
+                    const float* lrow, const uint8_t* trow, uint8_t* out);
+void jh_fg_row(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
+               const uint8_t* trow, uint8_t* out);
+
+// The plain kernels over pixels x0 .. x1 - 1 of a row (pointers at the row's start), for the
+// vectorised versions' leftovers and rare cases.
+void jh_tone_span(JHToneState* s, int y, const float* lrow, uint8_t* trow, int x0, int x1);
+void jh_fg_span(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
+                const uint8_t* trow, uint8_t* out, int x0, int x1);

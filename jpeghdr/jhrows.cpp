@@ -1,0 +1,136 @@
+// The encoder's row kernels in plain C++: the definition of every value the encoder writes.
+// The AVX2 versions beside them must agree bit for bit.
+#include "jpeghdr/jhprivate.h"
+
+void jh_lum_row_plain(const jpeghdr_compress_struct* jh, int y, float* out) {
+  const int w = static_cast<int>(jh->cinfo.image_width);
+  for (int x = 0; x < w; x++) {
+    float rgb[3];
+    jh_pixel(jh, x, y, rgb);
+    out[x] = jh_luminance(rgb);
+  }
+}
+
+void jh_histo_row_plain(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo) {
+  for (int i = 0; i < n; i++) {
+    const float l = lum[i];
+    if (!(l >= a->lmin) || l >= a->lmax) continue;
+    const int b = static_cast<int>(a->sf * (jh_fast_log(l) - a->loglmin));
+    histo[b < 0 ? 0 : (b < a->bins ? b : a->bins - 1)]++;
+  }
+}
+
+void jh_tone_span(JHToneState* s, int y, const float* lrow, uint8_t* trow, int x0, int x1) {
+  for (int x = x0; x < x1; x++) {
+    const float l = lrow[x];
+    if (l <= 1e-10f) {
+      trow[x] = 0;
+      continue;
+    }
+    const float ls = s->scale * l;
+    float ld = ls * s->white / (ls + 1.f);
+    if (s->pass == 0 && ld > 0.5f && l <= s->lhi) {
+      float rgb[3];
+      jh_pixel(s->jh, x, y, rgb);
+      for (;;) {
+        const float f = ld / l;
+        const float c3[3] = {rgb[0] * f, rgb[1] * f, rgb[2] * f};
+        if (jh_in_gamut_fast(s->jh, c3)) break;
+        s->white *= 0.97f;
+        ld = ls * s->white / (ls + 1.f);
+        s->reduced = true;
+        if (ld <= 0.5f) break;
+      }
+    }
+    if (s->pass == 1 || !s->reduced) trow[x] = jh_code_search(s->thr, ld);
+  }
+}
+
+void jh_tone_row_plain(JHToneState* s, int y, const float* lrow, uint8_t* trow) {
+  jh_tone_span(s, y, lrow, trow, 0, static_cast<int>(s->jh->cinfo.image_width));
+}
+
+void jh_ratio_row_plain(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow,
+                        int n, jpeghdr_random* rng) {
+  for (int x = 0; x < n; x++) {
+    const float l = lrow[x];
+    if (l <= 1e-10f) {
+      rrow[x] = 0;
+      trow[x] = 0;
+      continue;
+    }
+    const float v = a->rscale * (jh_fast_log(l) - a->lntable[trow[x]]);
+    if (v < 0.5f)
+      rrow[x] = 0;
+    else if (v >= 255.5f)
+      rrow[x] = 255;
+    else {
+      const float u = static_cast<float>(jh_rand(rng)) * (1.f / 2147483648.f);
+      rrow[x] = static_cast<uint8_t>(v - u + 0.5f);
+    }
+  }
+}
+
+void jh_correct_row_plain(const JHCodeTable* thr, const float* ratio, uint8_t floor,
+                          const float* lrow, const uint8_t* rrow, uint8_t* trow, int n) {
+  for (int i = 0; i < n; i++) {
+    if (trow[i] == 0) continue;
+    const uint8_t t = jh_code_search(thr, lrow[i] / ratio[rrow[i]]);
+    trow[i] = t < floor ? floor : t;
+  }
+}
+
+void jh_fg_span(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
+                const uint8_t* trow, uint8_t* out, int x0, int x1) {
+  out += 3 * static_cast<size_t>(x0);
+  for (int x = x0; x < x1; x++, out += 3) {
+    const int t = trow[x];
+    if (t == 0) {
+      out[0] = 0;
+      out[1] = out[2] = 128;
+      continue;
+    }
+    float rgb[3];
+    jh_pixel(jh, x, y, rgb);
+    const float f = table[t] / lrow[x];
+    for (float& c : rgb) c *= f;
+    jpeghdr_desaturate(jh, rgb);
+    jh_rgb2ycc_fast(rgb, out);
+  }
+}
+
+void jh_fg_row_plain(const jpeghdr_compress_struct* jh, int y, const float* table,
+                     const float* lrow, const uint8_t* trow, uint8_t* out) {
+  jh_fg_span(jh, y, table, lrow, trow, out, 0, static_cast<int>(jh->cinfo.image_width));
+}
+
+// One processor check per row, never per pixel.
+void jh_lum_row(const jpeghdr_compress_struct* jh, int y, float* out) {
+  jh_have_avx2() ? jh_lum_row_avx2(jh, y, out) : jh_lum_row_plain(jh, y, out);
+}
+
+void jh_histo_row(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo) {
+  jh_have_avx2() ? jh_histo_row_avx2(a, lum, n, histo) : jh_histo_row_plain(a, lum, n, histo);
+}
+
+void jh_tone_row(JHToneState* s, int y, const float* lrow, uint8_t* trow) {
+  jh_have_avx2() ? jh_tone_row_avx2(s, y, lrow, trow) : jh_tone_row_plain(s, y, lrow, trow);
+}
+
+void jh_ratio_row(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow, int n,
+                  jpeghdr_random* rng) {
+  jh_have_avx2() ? jh_ratio_row_avx2(a, lrow, trow, rrow, n, rng)
+                 : jh_ratio_row_plain(a, lrow, trow, rrow, n, rng);
+}
+
+void jh_correct_row(const JHCodeTable* thr, const float* ratio, uint8_t floor, const float* lrow,
+                    const uint8_t* rrow, uint8_t* trow, int n) {
+  jh_have_avx2() ? jh_correct_row_avx2(thr, ratio, floor, lrow, rrow, trow, n)
+                 : jh_correct_row_plain(thr, ratio, floor, lrow, rrow, trow, n);
+}
+
+void jh_fg_row(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
+               const uint8_t* trow, uint8_t* out) {
+  jh_have_avx2() ? jh_fg_row_avx2(jh, y, table, lrow, trow, out)
+                 : jh_fg_row_plain(jh, y, table, lrow, trow, out);
+}

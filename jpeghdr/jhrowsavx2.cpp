@@ -1,0 +1,368 @@
+// AVX2 versions of the encoder's row kernels, chosen at run time when the processor has AVX2.
+// Eight pixels at a time with exactly the operations of the plain kernels (no fused
+// multiply-add, same order, tables read by gathers), so every value agrees bit for bit. A
+// group of eight whose pixels need a rare path (values outside the tables' range, a colour
+// out of gamut, desaturation, other sources) is left to the plain kernel.
+#include "jpeghdr/jhprivate.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+
+// The helpers pass vectors by value; they are inlined into the AVX2 functions, so the
+// calling-convention note does not apply.
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+#define JH_AVX2 __attribute__((target("avx2")))
+
+bool jh_have_avx2() {
+  static const bool have = __builtin_cpu_supports("avx2");
+  return have;
+}
+
+namespace {
+
+JH_AVX2 inline __m256 set1(float v) {
+  return _mm256_set1_ps(v);
+}
+JH_AVX2 inline __m256i set1i(int v) {
+  return _mm256_set1_epi32(v);
+}
+
+// Eight bytes widened to 32-bit lanes.
+JH_AVX2 inline __m256i load8u8(const uint8_t* p) {
+  return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+}
+
+// Eight 32-bit lanes holding 0 .. 255 stored as bytes.
+JH_AVX2 inline void store8u8(uint8_t* p, __m256i v) {
+  const __m128i w = _mm_packus_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_packus_epi16(w, w));
+}
+
+// NaN to 0 and limits of +-1e20, as jh_pixel does.
+JH_AVX2 inline __m256 sanitise(__m256 v) {
+  v = _mm256_and_ps(v, _mm256_cmp_ps(v, v, _CMP_ORD_Q));
+  return _mm256_max_ps(_mm256_min_ps(v, set1(1e20f)), set1(-1e20f));
+}
+
+// Eight packed RGB float triples split into reds, greens and blues, sanitised.
+JH_AVX2 inline void loadRGB8(const float* p, __m256* r, __m256* g, __m256* b) {
+  const __m256 a0 = _mm256_loadu_ps(p), a1 = _mm256_loadu_ps(p + 8), a2 = _mm256_loadu_ps(p + 16);
+  __m256 x = _mm256_blend_ps(_mm256_blend_ps(a0, a1, 0x92), a2, 0x24);
+  *r = sanitise(_mm256_permutevar8x32_ps(x, _mm256_setr_epi32(0, 3, 6, 1, 4, 7, 2, 5)));
+  x = _mm256_blend_ps(_mm256_blend_ps(a0, a1, 0x24), a2, 0x49);
+  *g = sanitise(_mm256_permutevar8x32_ps(x, _mm256_setr_epi32(1, 4, 7, 2, 5, 0, 3, 6)));
+  x = _mm256_blend_ps(_mm256_blend_ps(a0, a1, 0x49), a2, 0x92);
+  *b = sanitise(_mm256_permutevar8x32_ps(x, _mm256_setr_epi32(2, 5, 0, 3, 6, 1, 4, 7)));
+}
+
+JH_AVX2 inline __m256 luminance(__m256 r, __m256 g, __m256 b) {
+  return _mm256_add_ps(
+      _mm256_add_ps(_mm256_mul_ps(set1(0.2126f), r), _mm256_mul_ps(set1(0.7152f), g)),
+      _mm256_mul_ps(set1(0.0722f), b));
+}
+
+// The packed float source rows the vector kernels read directly.
+bool packedFloats(const jpeghdr_compress_struct* jh) {
+  return jh->cvt == cvt_floatRGB && jh->sxstride == static_cast<int32_t>(3 * sizeof(float));
+}
+
+const float* sourceRow(const jpeghdr_compress_struct* jh, int y) {
+  return reinterpret_cast<const float*>(jh->spixels + static_cast<ptrdiff_t>(y) * jh->systride);
+}
+
+// jh_fast_log of eight values.
+JH_AVX2 inline __m256 fastLog(__m256 x) {
+  constexpr int kFrac = 23 - JHFastTables::kLogBits;
+  const __m256i b = _mm256_castps_si256(x);
+  const __m256i e = _mm256_sub_epi32(_mm256_srli_epi32(b, 23), set1i(127));
+  const __m256i m = _mm256_and_si256(b, set1i(0x7FFFFF));
+  const __m256i i = _mm256_srli_epi32(m, kFrac);
+  const __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(m, set1i((1 << kFrac) - 1))),
+                                 set1(1.f / static_cast<float>(1 << kFrac)));
+  const float* t = jh_fast_tables.log2m;
+  const __m256 t0 = _mm256_i32gather_ps(t, i, 4), t1 = _mm256_i32gather_ps(t + 1, i, 4);
+  return _mm256_mul_ps(
+      _mm256_add_ps(_mm256_add_ps(_mm256_cvtepi32_ps(e), t0), _mm256_mul_ps(f, _mm256_sub_ps(t1, t0))),
+      set1(0.69314718f));
+}
+
+// jh_srgb_encode_fast of eight values; lanes that need the library's power function are added
+// to *bad (their result is meaningless).
+JH_AVX2 inline __m256 srgbEncode(__m256 v, __m256* bad) {
+  constexpr int kFrac = 23 - JHFastTables::kPowBits;
+  const __m256 fast = _mm256_and_ps(_mm256_cmp_ps(v, set1(0.0031308f), _CMP_GT_OQ),
+                                    _mm256_cmp_ps(v, set1(256.f), _CMP_LT_OQ));
+  const __m256 linear = _mm256_and_ps(_mm256_cmp_ps(v, set1(-0.0031308f), _CMP_GE_OQ),
+                                      _mm256_cmp_ps(v, set1(0.0031308f), _CMP_LE_OQ));
+  *bad = _mm256_or_ps(*bad, _mm256_andnot_ps(_mm256_or_ps(fast, linear), _mm256_castsi256_ps(set1i(-1))));
+  const __m256i b = _mm256_castps_si256(v);
+  __m256i e = _mm256_sub_epi32(_mm256_srli_epi32(b, 23), set1i(127 + JHFastTables::kExpLow));
+  e = _mm256_min_epi32(_mm256_max_epi32(e, set1i(0)),
+                       set1i(JHFastTables::kExpHigh - JHFastTables::kExpLow - 1));
+  const __m256i m = _mm256_and_si256(b, set1i(0x7FFFFF));
+  const __m256i i = _mm256_srli_epi32(m, kFrac);
+  const __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(m, set1i((1 << kFrac) - 1))),
+                                 set1(1.f / static_cast<float>(1 << kFrac)));
+  const float* t = jh_fast_tables.powm;
+  const __m256 t0 = _mm256_i32gather_ps(t, i, 4), t1 = _mm256_i32gather_ps(t + 1, i, 4);
+  const __m256 pe = _mm256_i32gather_ps(jh_fast_tables.powe, e, 4);
+  const __m256 p = _mm256_mul_ps(pe, _mm256_add_ps(t0, _mm256_mul_ps(f, _mm256_sub_ps(t1, t0))));
+  const __m256 enc = _mm256_sub_ps(_mm256_mul_ps(set1(1.055f), p), set1(0.055f));
+  return _mm256_blendv_ps(_mm256_mul_ps(set1(12.92f), v), enc, fast);
+}
+
+// jh_code_byte of eight values.
+JH_AVX2 inline __m256i codeByte(__m256 v) {
+  const __m256 c = _mm256_min_ps(_mm256_max_ps(v, _mm256_setzero_ps()), set1(1.f));
+  return _mm256_min_epi32(_mm256_cvttps_epi32(_mm256_mul_ps(set1(256.f), c)), set1i(255));
+}
+
+// jh_rgb2ycc_fast of eight colours: Y, Cb and Cr bytes in 32-bit lanes.
+JH_AVX2 inline void rgb2ycc(__m256 r, __m256 g, __m256 b, __m256i ycc[3], __m256* bad) {
+  r = srgbEncode(r, bad);
+  g = srgbEncode(g, bad);
+  b = srgbEncode(b, bad);
+  ycc[0] = codeByte(_mm256_add_ps(
+      _mm256_add_ps(_mm256_mul_ps(set1(0.299f), r), _mm256_mul_ps(set1(0.587f), g)),
+      _mm256_mul_ps(set1(0.114f), b)));
+  ycc[1] = codeByte(_mm256_add_ps(
+      _mm256_add_ps(_mm256_sub_ps(_mm256_mul_ps(set1(-0.16874f), r), _mm256_mul_ps(set1(0.33126f), g)),
+                    _mm256_mul_ps(set1(0.5f), b)),
+      set1(0.5f)));
+  ycc[2] = codeByte(_mm256_add_ps(
+      _mm256_sub_ps(_mm256_sub_ps(_mm256_mul_ps(set1(0.5f), r), _mm256_mul_ps(set1(0.41869f), g)),
+                    _mm256_mul_ps(set1(0.08131f), b)),
+      set1(0.5f)));
+}
+
+// jh_code_search of eight values; lanes below the cells' range are added to *bad.
+JH_AVX2 inline __m256i codeSearch(const JHCodeTable* ct, __m256 v, __m256i* bad) {
+  const __m256i c = _mm256_srli_epi32(_mm256_castps_si256(v), JHCodeTable::kShift);
+  const __m256i pos = _mm256_castps_si256(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GT_OQ));
+  const __m256i low = _mm256_cmpgt_epi32(set1i(JHCodeTable::kFirstCell), c);
+  const __m256i high = _mm256_cmpgt_epi32(c, set1i(JHCodeTable::kLastCell - 1));
+  *bad = _mm256_or_si256(*bad, _mm256_and_si256(pos, low));
+  const __m256i inside = _mm256_andnot_si256(_mm256_or_si256(low, high), pos);
+  __m256i idx = _mm256_sub_epi32(c, set1i(JHCodeTable::kFirstCell));
+  idx = _mm256_and_si256(idx, inside);  // other lanes read cell 0
+  __m256i t = _mm256_and_si256(
+      _mm256_i32gather_epi32(reinterpret_cast<const int*>(ct->cell), idx, 1), set1i(0xFF));
+  for (;;) {
+    const __m256 next = _mm256_i32gather_ps(ct->thr + 1, t, 4);
+    const __m256i step =
+        _mm256_and_si256(inside, _mm256_castps_si256(_mm256_cmp_ps(v, next, _CMP_GE_OQ)));
+    if (_mm256_testz_si256(step, step)) break;
+    t = _mm256_sub_epi32(t, step);
+  }
+  t = _mm256_min_epi32(t, set1i(255));
+  // Positive values past the last cell are at least 1: code 255; the rest (not positive) 0.
+  return _mm256_or_si256(_mm256_and_si256(t, inside),
+                         _mm256_and_si256(_mm256_and_si256(pos, high), set1i(255)));
+}
+
+}  // namespace
+
+JH_AVX2 void jh_lum_row_avx2(const jpeghdr_compress_struct* jh, int y, float* out) {
+  if (!packedFloats(jh)) return jh_lum_row_plain(jh, y, out);
+  const int w = static_cast<int>(jh->cinfo.image_width);
+  const float* src = sourceRow(jh, y);
+  int x = 0;
+  for (; x + 8 <= w; x += 8) {
+    __m256 r, g, b;
+    loadRGB8(src + 3 * x, &r, &g, &b);
+    _mm256_storeu_ps(out + x, luminance(r, g, b));
+  }
+  for (; x < w; x++) {
+    float rgb[3];
+    jh_pixel(jh, x, y, rgb);
+    out[x] = jh_luminance(rgb);
+  }
+}
+
+JH_AVX2 void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo) {
+  const __m256 lmin = set1(a->lmin), lmax = set1(a->lmax), loglmin = set1(a->loglmin),
+               sf = set1(a->sf);
+  const __m256i top = set1i(a->bins - 1);
+  alignas(32) int32_t bin[8];
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 l = _mm256_loadu_ps(lum + i);
+    const int keep = _mm256_movemask_ps(
+        _mm256_and_ps(_mm256_cmp_ps(l, lmin, _CMP_GE_OQ), _mm256_cmp_ps(l, lmax, _CMP_LT_OQ)));
+    if (keep == 0) continue;
+    __m256i b = _mm256_cvttps_epi32(_mm256_mul_ps(sf, _mm256_sub_ps(fastLog(l), loglmin)));
+    b = _mm256_min_epi32(_mm256_max_epi32(b, _mm256_setzero_si256()), top);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(bin), b);
+    for (int k = 0; k < 8; k++)
+      if (keep & (1 << k)) histo[bin[k]]++;
+  }
+  jh_histo_row_plain(a, lum + i, n - i, histo);
+}
+
+JH_AVX2 void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t* trow) {
+  const int w = static_cast<int>(s->jh->cinfo.image_width);
+  // The gamut test is vectorised for packed floats without desaturation only.
+  if (s->pass == 0 && !s->reduced && (!packedFloats(s->jh) || !jh_desaturation_off(s->jh)))
+    return jh_tone_row_plain(s, y, lrow, trow);
+  const float* src = s->pass == 0 ? sourceRow(s->jh, y) : nullptr;
+  const __m256 scale = set1(s->scale), lhi = set1(s->lhi), tiny = set1(1e-10f),
+               half = set1(0.5f), one = set1(1.f);
+  int x = 0;
+  for (; x + 8 <= w; x += 8) {
+    const __m256 l = _mm256_loadu_ps(lrow + x);
+    const __m256 dark = _mm256_cmp_ps(l, tiny, _CMP_LE_OQ);
+    const __m256 ls = _mm256_mul_ps(scale, l);
+    const __m256 ld = _mm256_div_ps(_mm256_mul_ps(ls, set1(s->white)), _mm256_add_ps(ls, one));
+    if (s->pass == 0) {
+      const __m256 check =
+          _mm256_andnot_ps(dark, _mm256_and_ps(_mm256_cmp_ps(ld, half, _CMP_GT_OQ),
+                                               _mm256_cmp_ps(l, lhi, _CMP_LE_OQ)));
+      if (_mm256_movemask_ps(check) != 0) {
+        if (src == nullptr || !packedFloats(s->jh) || !jh_desaturation_off(s->jh)) {
+          jh_tone_span(s, y, lrow, trow, x, x + 8);
+          continue;
+        }
+        __m256 r, g, b, bad = _mm256_setzero_ps();
+        loadRGB8(src + 3 * x, &r, &g, &b);
+        const __m256 f = _mm256_div_ps(ld, l);
+        __m256i ycc[3];
+        rgb2ycc(_mm256_mul_ps(r, f), _mm256_mul_ps(g, f), _mm256_mul_ps(b, f), ycc, &bad);
+        __m256i out = _mm256_castps_si256(bad);
+        for (const __m256i& c : ycc)
+          out = _mm256_or_si256(out, _mm256_or_si256(_mm256_cmpgt_epi32(set1i(1), c),
+                                                      _mm256_cmpgt_epi32(c, set1i(254))));
+        if (_mm256_movemask_ps(_mm256_and_ps(check, _mm256_castsi256_ps(out))) != 0) {
+          jh_tone_span(s, y, lrow, trow, x, x + 8);  // white is lowered in pixel order there
+          continue;
+        }
+      }
+    }
+    if (s->pass == 1 || !s->reduced) {
+      __m256i bad = _mm256_setzero_si256();
+      const __m256i t = _mm256_andnot_si256(_mm256_castps_si256(dark), codeSearch(s->thr, ld, &bad));
+      if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_andnot_si256(_mm256_castps_si256(dark), bad))) != 0) {
+        jh_tone_span(s, y, lrow, trow, x, x + 8);
+        continue;
+      }
+      store8u8(trow + x, t);
+    } else {
+      const int d = _mm256_movemask_ps(dark);
+      for (int k = 0; k < 8; k++)
+        if (d & (1 << k)) trow[x + k] = 0;
+    }
+  }
+  jh_tone_span(s, y, lrow, trow, x, w);
+}
+
+JH_AVX2 void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow,
+                       int n, jpeghdr_random* rng) {
+  const __m256 rscale = set1(a->rscale), tiny = set1(1e-10f);
+  alignas(32) float v[8];
+  int x = 0;
+  for (; x + 8 <= n; x += 8) {
+    const __m256 l = _mm256_loadu_ps(lrow + x);
+    const int dark = _mm256_movemask_ps(_mm256_cmp_ps(l, tiny, _CMP_LE_OQ));
+    const __m256 lt = _mm256_i32gather_ps(a->lntable, load8u8(trow + x), 4);
+    _mm256_store_ps(v, _mm256_mul_ps(rscale, _mm256_sub_ps(fastLog(l), lt)));
+    for (int k = 0; k < 8; k++) {
+      if (dark & (1 << k)) {
+        rrow[x + k] = 0;
+        trow[x + k] = 0;
+      } else if (v[k] < 0.5f) {
+        rrow[x + k] = 0;
+      } else if (v[k] >= 255.5f) {
+        rrow[x + k] = 255;
+      } else {
+        const float u = static_cast<float>(jh_rand(rng)) * (1.f / 2147483648.f);
+        rrow[x + k] = static_cast<uint8_t>(v[k] - u + 0.5f);
+      }
+    }
+  }
+  jh_ratio_row_plain(a, lrow + x, trow + x, rrow + x, n - x, rng);
+}
+
+JH_AVX2 void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uint8_t floor,
+                         const float* lrow, const uint8_t* rrow, uint8_t* trow, int n) {
+  const __m256i fl = set1i(floor);
+  int x = 0;
+  for (; x + 8 <= n; x += 8) {
+    const __m256i t0 = load8u8(trow + x);
+    const __m256i black = _mm256_cmpeq_epi32(t0, _mm256_setzero_si256());
+    const __m256 q = _mm256_i32gather_ps(ratio, load8u8(rrow + x), 4);
+    __m256i bad = _mm256_setzero_si256();
+    __m256i t = codeSearch(thr, _mm256_div_ps(_mm256_loadu_ps(lrow + x), q), &bad);
+    if (!_mm256_testz_si256(_mm256_andnot_si256(black, bad), _mm256_andnot_si256(black, bad))) {
+      jh_correct_row_plain(thr, ratio, floor, lrow + x, rrow + x, trow + x, 8);
+      continue;
+    }
+    t = _mm256_andnot_si256(black, _mm256_max_epi32(t, fl));
+    store8u8(trow + x, t);
+  }
+  jh_correct_row_plain(thr, ratio, floor, lrow + x, rrow + x, trow + x, n - x);
+}
+
+JH_AVX2 void jh_fg_row_avx2(const jpeghdr_compress_struct* jh, int y, const float* table,
+                    const float* lrow, const uint8_t* trow, uint8_t* out) {
+  if (!packedFloats(jh) || !jh_desaturation_off(jh)) return jh_fg_row_plain(jh, y, table, lrow, trow, out);
+  const int w = static_cast<int>(jh->cinfo.image_width);
+  const float* src = sourceRow(jh, y);
+  // Y | Cb << 8 | Cr << 16 of four pixels in each half, packed to 12 bytes.
+  const __m256i pack = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0,
+                                        1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+  const __m256i black = set1i(128 << 8 | 128 << 16);
+  int x = 0;
+  for (; x + 8 <= w; x += 8) {
+    const __m256i t = load8u8(trow + x);
+    const __m256i zero = _mm256_cmpeq_epi32(t, _mm256_setzero_si256());
+    __m256 r, g, b, bad = _mm256_setzero_ps();
+    loadRGB8(src + 3 * x, &r, &g, &b);
+    const __m256 f = _mm256_div_ps(_mm256_i32gather_ps(table, t, 4), _mm256_loadu_ps(lrow + x));
+    __m256i ycc[3];
+    rgb2ycc(_mm256_mul_ps(r, f), _mm256_mul_ps(g, f), _mm256_mul_ps(b, f), ycc, &bad);
+    if (_mm256_movemask_ps(_mm256_andnot_ps(_mm256_castsi256_ps(zero), bad)) != 0) {
+      jh_fg_span(jh, y, table, lrow, trow, out, x, x + 8);
+      continue;
+    }
+    __m256i v = _mm256_or_si256(
+        ycc[0], _mm256_or_si256(_mm256_slli_epi32(ycc[1], 8), _mm256_slli_epi32(ycc[2], 16)));
+    v = _mm256_shuffle_epi8(_mm256_blendv_epi8(v, black, zero), pack);
+    uint8_t* o = out + 3 * static_cast<size_t>(x);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(v));
+    alignas(16) uint8_t hi[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(hi), _mm256_extracti128_si256(v, 1));
+    std::memcpy(o + 12, hi, 12);
+  }
+  jh_fg_span(jh, y, table, lrow, trow, out, x, w);
+}
+
+#else  // no AVX2 kernels on this processor family: the plain ones serve
+
+bool jh_have_avx2() {
+  return false;
+}
+void jh_lum_row_avx2(const jpeghdr_compress_struct* jh, int y, float* out) {
+  jh_lum_row_plain(jh, y, out);
+}
+void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo) {
+  jh_histo_row_plain(a, lum, n, histo);
+}
+void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t* trow) {
+  jh_tone_row_plain(s, y, lrow, trow);
+}
+void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow,
+                       int n, jpeghdr_random* rng) {
+  jh_ratio_row_plain(a, lrow, trow, rrow, n, rng);
+}
+void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uint8_t floor,
+                         const float* lrow, const uint8_t* rrow, uint8_t* trow, int n) {
+  jh_correct_row_plain(thr, ratio, floor, lrow, rrow, trow, n);
+}
+void jh_fg_row_avx2(const jpeghdr_compress_struct* jh, int y, const float* table,
+                    const float* lrow, const uint8_t* trow, uint8_t* out) {
+  jh_fg_row_plain(jh, y, table, lrow, trow, out);
+}
+
+#endif

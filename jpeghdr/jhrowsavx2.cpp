@@ -121,7 +121,7 @@ JH_AVX2 inline __m256i codeByte(__m256 v) {
 }
 
 // jh_rgb2ycc_fast of eight colours: Y, Cb and Cr bytes in 32-bit lanes.
-JH_AVX2 inline void rgb2ycc(__m256 r, __m256 g, __m256 b, __m256i ycc[3], __m256* bad) {
+JH_AVX2 __attribute__((always_inline)) inline void rgb2ycc(__m256 r, __m256 g, __m256 b, __m256i ycc[3], __m256* bad) {
   r = srgbEncode(r, bad);
   g = srgbEncode(g, bad);
   b = srgbEncode(b, bad);
@@ -187,6 +187,10 @@ JH_AVX2 void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, ui
                sf = set1(a->sf);
   const __m256i top = set1i(a->bins - 1);
   alignas(32) int32_t bin[8];
+  // Neighbours mostly share a bin: alternate lanes count into separate copies, so the
+  // increments do not wait on each other.
+  const __m256i copy = _mm256_setr_epi32(0, a->bins, 2 * a->bins, 3 * a->bins, 0, a->bins,
+                                         2 * a->bins, 3 * a->bins);
   int i = 0;
   for (; i + 8 <= n; i += 8) {
     const __m256 l = _mm256_loadu_ps(lum + i);
@@ -195,9 +199,13 @@ JH_AVX2 void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, ui
     if (keep == 0) continue;
     __m256i b = _mm256_cvttps_epi32(_mm256_mul_ps(sf, _mm256_sub_ps(fastLog(l), loglmin)));
     b = _mm256_min_epi32(_mm256_max_epi32(b, _mm256_setzero_si256()), top);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(bin), b);
-    for (int k = 0; k < 8; k++)
-      if (keep & (1 << k)) histo[bin[k]]++;
+    _mm256_store_si256(reinterpret_cast<__m256i*>(bin), _mm256_add_epi32(b, copy));
+    if (keep == 0xFF) {
+      for (int k = 0; k < 8; k++) histo[bin[k]]++;
+    } else {
+      for (int k = 0; k < 8; k++)
+        if (keep & (1 << k)) histo[bin[k]]++;
+    }
   }
   jh_histo_row_plain(a, lum + i, n - i, histo);
 }

@@ -247,3 +247,24 @@ void jh_fg_row(const jpeghdr_compress_struct* jh, int y, const float* table, con
 void jh_tone_span(JHToneState* s, int y, const float* lrow, uint8_t* trow, int x0, int x1);
 void jh_fg_span(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
                 const uint8_t* trow, uint8_t* out, int x0, int x1);
+
+// ---- Row kernels of the ratio-image resamplers (exact integer results) ----
+
+// sum[j] += w s[j] for n samples (w s fits 31 bits).
+void jh_weigh_row_plain(int32_t* sum, const uint8_t* s, int32_t w, int n);
+void jh_weigh_row_avx2(int32_t* sum, const uint8_t* s, int32_t w, int n);
+void jh_weigh_row(int32_t* sum, const uint8_t* s, int32_t w, int n);
+// c[j] = trunc(256 sum[j] / d), in double precision (see gaussian8 for why it is exact).
+void jh_scale_row_plain(int32_t* c, const int32_t* sum, double d, int n);
+void jh_scale_row_avx2(int32_t* c, const int32_t* sum, double d, int n);
+void jh_scale_row(int32_t* c, const int32_t* sum, double d, int n);
+// c[j] = w[0] r[0][j] + w[1] r[1][j] + w[2] r[2][j] + w[3] r[3][j].
+void jh_cubic_column_plain(const uint8_t* const r[4], const int16_t w[4], int32_t* c, int n);
+void jh_cubic_column_avx2(const uint8_t* const r[4], const int16_t w[4], int32_t* c, int n);
+void jh_cubic_column(const uint8_t* const r[4], const int16_t w[4], int32_t* c, int n);
+// v[x] = w0[x] c[i[x] - 1] + w1[x] c[i[x]] + w2[x] c[i[x] + 1] + w3[x] c[i[x] + 2].
+void jh_cubic_row_plain(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v,
+                        int n);
+void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v,
+                       int n);
+void jh_cubic_row(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v, int n);

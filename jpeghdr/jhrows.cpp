@@ -134,3 +134,40 @@ void jh_fg_row(const jpeghdr_compress_struct* jh, int y, const float* table, con
   jh_have_avx2() ? jh_fg_row_avx2(jh, y, table, lrow, trow, out)
                  : jh_fg_row_plain(jh, y, table, lrow, trow, out);
 }
+
+void jh_weigh_row_plain(int32_t* sum, const uint8_t* s, int32_t w, int n) {
+  for (int j = 0; j < n; j++) sum[j] += w * s[j];
+}
+
+void jh_scale_row_plain(int32_t* c, const int32_t* sum, double d, int n) {
+  for (int j = 0; j < n; j++) c[j] = static_cast<int32_t>(static_cast<double>(sum[j]) * 256.0 / d);
+}
+
+void jh_cubic_column_plain(const uint8_t* const r[4], const int16_t w[4], int32_t* c, int n) {
+  for (int j = 0; j < n; j++)
+    c[j] = w[0] * r[0][j] + w[1] * r[1][j] + w[2] * r[2][j] + w[3] * r[3][j];
+}
+
+void jh_cubic_row_plain(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v,
+                        int n) {
+  for (int x = 0; x < n; x++) {
+    const int32_t* cv = c + i[x];
+    v[x] = w[0][x] * cv[-1] + w[1][x] * cv[0] + w[2][x] * cv[1] + w[3][x] * cv[2];
+  }
+}
+
+void jh_weigh_row(int32_t* sum, const uint8_t* s, int32_t w, int n) {
+  jh_have_avx2() ? jh_weigh_row_avx2(sum, s, w, n) : jh_weigh_row_plain(sum, s, w, n);
+}
+
+void jh_scale_row(int32_t* c, const int32_t* sum, double d, int n) {
+  jh_have_avx2() ? jh_scale_row_avx2(c, sum, d, n) : jh_scale_row_plain(c, sum, d, n);
+}
+
+void jh_cubic_column(const uint8_t* const r[4], const int16_t w[4], int32_t* c, int n) {
+  jh_have_avx2() ? jh_cubic_column_avx2(r, w, c, n) : jh_cubic_column_plain(r, w, c, n);
+}
+
+void jh_cubic_row(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v, int n) {
+  jh_have_avx2() ? jh_cubic_row_avx2(c, i, w, v, n) : jh_cubic_row_plain(c, i, w, v, n);
+}

@@ -346,6 +346,63 @@ JH_AVX2 void jh_fg_row_avx2(const jpeghdr_compress_struct* jh, int y, const floa
   jh_fg_span(jh, y, table, lrow, trow, out, x, w);
 }
 
+JH_AVX2 void jh_weigh_row_avx2(int32_t* sum, const uint8_t* s, int32_t w, int n) {
+  const __m256i vw = set1i(w);
+  int j = 0;
+  for (; j + 8 <= n; j += 8) {
+    __m256i* p = reinterpret_cast<__m256i*>(sum + j);
+    _mm256_storeu_si256(p, _mm256_add_epi32(_mm256_loadu_si256(p),
+                                            _mm256_mullo_epi32(vw, load8u8(s + j))));
+  }
+  jh_weigh_row_plain(sum + j, s + j, w, n - j);
+}
+
+JH_AVX2 void jh_scale_row_avx2(int32_t* c, const int32_t* sum, double d, int n) {
+  const __m256d vd = _mm256_set1_pd(d), k256 = _mm256_set1_pd(256.0);
+  int j = 0;
+  for (; j + 4 <= n; j += 4) {
+    const __m256d q = _mm256_div_pd(
+        _mm256_mul_pd(_mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sum + j))),
+                      k256),
+        vd);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(c + j), _mm256_cvttpd_epi32(q));
+  }
+  jh_scale_row_plain(c + j, sum + j, d, n - j);
+}
+
+JH_AVX2 void jh_cubic_column_avx2(const uint8_t* const r[4], const int16_t w[4], int32_t* c,
+                                  int n) {
+  const __m256i w0 = set1i(w[0]), w1 = set1i(w[1]), w2 = set1i(w[2]), w3 = set1i(w[3]);
+  int j = 0;
+  for (; j + 8 <= n; j += 8) {
+    const __m256i a = _mm256_add_epi32(_mm256_mullo_epi32(w0, load8u8(r[0] + j)),
+                                       _mm256_mullo_epi32(w1, load8u8(r[1] + j)));
+    const __m256i b = _mm256_add_epi32(_mm256_mullo_epi32(w2, load8u8(r[2] + j)),
+                                       _mm256_mullo_epi32(w3, load8u8(r[3] + j)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(c + j), _mm256_add_epi32(a, b));
+  }
+  const uint8_t* const rest[4] = {r[0] + j, r[1] + j, r[2] + j, r[3] + j};
+  jh_cubic_column_plain(rest, w, c + j, n - j);
+}
+
+JH_AVX2 void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t* const w[4],
+                               int32_t* v, int n) {
+  const int* base = reinterpret_cast<const int*>(c);
+  int x = 0;
+  for (; x + 8 <= n; x += 8) {
+    const __m256i ix = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(i + x));
+    __m256i sum = _mm256_setzero_si256();
+    for (int k = 0; k < 4; k++) {
+      const __m256i wk = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w[k] + x));
+      const __m256i ck = _mm256_i32gather_epi32(base + k - 1, ix, 4);
+      sum = _mm256_add_epi32(sum, _mm256_mullo_epi32(wk, ck));
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(v + x), sum);
+  }
+  const int32_t* const rest[4] = {w[0] + x, w[1] + x, w[2] + x, w[3] + x};
+  jh_cubic_row_plain(c, i + x, rest, v + x, n - x);
+}
+
 #else  // no AVX2 kernels on this processor family: the plain ones serve
 
 bool jh_have_avx2() {
@@ -371,6 +428,20 @@ void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uint8_t flo
 void jh_fg_row_avx2(const jpeghdr_compress_struct* jh, int y, const float* table,
                     const float* lrow, const uint8_t* trow, uint8_t* out) {
   jh_fg_row_plain(jh, y, table, lrow, trow, out);
+}
+
+void jh_weigh_row_avx2(int32_t* sum, const uint8_t* s, int32_t w, int n) {
+  jh_weigh_row_plain(sum, s, w, n);
+}
+void jh_scale_row_avx2(int32_t* c, const int32_t* sum, double d, int n) {
+  jh_scale_row_plain(c, sum, d, n);
+}
+void jh_cubic_column_avx2(const uint8_t* const r[4], const int16_t w[4], int32_t* c, int n) {
+  jh_cubic_column_plain(r, w, c, n);
+}
+void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v,
+                       int n) {
+  jh_cubic_row_plain(c, i, w, v, n);
 }
 
 #endif

@@ -57,6 +57,13 @@ void jh_code_thresholds(JHCodeTable* ct, float gamma) {
     ct->cell[c] = static_cast<uint8_t>(t);
   }
   for (int c = JHCodeTable::kCells; c < JHCodeTable::kCells + 3; c++) ct->cell[c] = 0;
+  // A search starting in cell c passes at most the thresholds up to the next cell's start
+  // (255 above the last cell).
+  ct->steps = 0;
+  for (int c = 0; c < JHCodeTable::kCells; c++) {
+    const int next = c + 1 < JHCodeTable::kCells ? ct->cell[c + 1] : 255;
+    if (next - ct->cell[c] > ct->steps) ct->steps = next - ct->cell[c];
+  }
 }
 
 uint8_t jh_code_search_plain(const JHCodeTable* ct, float v) {

@@ -136,6 +136,7 @@ struct JHCodeTable {
   static constexpr uint32_t kLastCell = 0x3F800000u >> kShift;   // 1.0
   static constexpr int kCells = static_cast<int>(kLastCell - kFirstCell);
   float thr[257];
+  int steps;                 // most thresholds any cell holds: the steps a search can take
   uint8_t cell[kCells + 3];  // 3 spare bytes: a 4-byte read at any cell stays inside
 };
 void jh_code_thresholds(JHCodeTable* ct, float gamma);

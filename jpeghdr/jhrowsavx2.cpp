@@ -150,11 +150,12 @@ JH_AVX2 inline __m256i codeSearch(const JHCodeTable* ct, __m256 v, __m256i* bad)
   idx = _mm256_and_si256(idx, inside);  // other lanes read cell 0
   __m256i t = _mm256_and_si256(
       _mm256_i32gather_epi32(reinterpret_cast<const int*>(ct->cell), idx, 1), set1i(0xFF));
-  for (;;) {
+  // Most tables (gamma 2 and above) hold at most one threshold a cell: one step, no test.
+  for (int k = 0; k < ct->steps; k++) {
     const __m256 next = _mm256_i32gather_ps(ct->thr + 1, t, 4);
     const __m256i step =
         _mm256_and_si256(inside, _mm256_castps_si256(_mm256_cmp_ps(v, next, _CMP_GE_OQ)));
-    if (_mm256_testz_si256(step, step)) break;
+    if (ct->steps > 1 && _mm256_testz_si256(step, step)) break;
     t = _mm256_sub_epi32(t, step);
   }
   t = _mm256_min_epi32(t, set1i(255));

@@ -73,6 +73,20 @@ const float* sourceRow(const jpeghdr_compress_struct* jh, int y) {
   return reinterpret_cast<const float*>(jh->spixels + static_cast<ptrdiff_t>(y) * jh->systride);
 }
 
+// t[i] and t[i + 1] for eight indices: each pair of neighbours is read as one 64-bit
+// element, which halves the gathered elements.
+JH_AVX2 inline void tablePairs(const float* t, __m256i i, __m256* t0, __m256* t1) {
+  const long long* base = reinterpret_cast<const long long*>(t);
+  const __m256 lo = _mm256_castsi256_ps(_mm256_i32gather_epi64(base, _mm256_castsi256_si128(i), 4));
+  const __m256 hi =
+      _mm256_castsi256_ps(_mm256_i32gather_epi64(base, _mm256_extracti128_si256(i, 1), 4));
+  // lo holds a0 a1 b0 b1 c0 c1 d0 d1, hi e0 e1 ... h1; shuffles give a0 b0 e0 f0 c0 d0 g0 h0.
+  *t0 = _mm256_castpd_ps(_mm256_permute4x64_pd(
+      _mm256_castps_pd(_mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0))), _MM_SHUFFLE(3, 1, 2, 0)));
+  *t1 = _mm256_castpd_ps(_mm256_permute4x64_pd(
+      _mm256_castps_pd(_mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1))), _MM_SHUFFLE(3, 1, 2, 0)));
+}
+
 // jh_fast_log of eight values.
 JH_AVX2 inline __m256 fastLog(__m256 x) {
   constexpr int kFrac = 23 - JHFastTables::kLogBits;
@@ -82,11 +96,24 @@ JH_AVX2 inline __m256 fastLog(__m256 x) {
   const __m256i i = _mm256_srli_epi32(m, kFrac);
   const __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(m, set1i((1 << kFrac) - 1))),
                                  set1(1.f / static_cast<float>(1 << kFrac)));
-  const float* t = jh_fast_tables.log2m;
-  const __m256 t0 = _mm256_i32gather_ps(t, i, 4), t1 = _mm256_i32gather_ps(t + 1, i, 4);
+  __m256 t0, t1;
+  tablePairs(jh_fast_tables.log2m, i, &t0, &t1);
   return _mm256_mul_ps(
       _mm256_add_ps(_mm256_add_ps(_mm256_cvtepi32_ps(e), t0), _mm256_mul_ps(f, _mm256_sub_ps(t1, t0))),
       set1(0.69314718f));
+}
+
+// powe[e] for eight indices 0 .. 17, from registers.
+JH_AVX2 inline __m256 powe(__m256i e) {
+  static_assert(JHFastTables::kExpHigh - JHFastTables::kExpLow <= 24, "three registers of powe");
+  const float* p = jh_fast_tables.powe;
+  constexpr int n = JHFastTables::kExpHigh - JHFastTables::kExpLow;
+  const __m256 r0 = _mm256_loadu_ps(p), r1 = _mm256_loadu_ps(p + 8);
+  const __m256 r2 = _mm256_maskload_ps(p + 16, _mm256_cmpgt_epi32(set1i(n - 16), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)));
+  const __m256 a = _mm256_permutevar8x32_ps(r0, e), b = _mm256_permutevar8x32_ps(r1, e),
+               c = _mm256_permutevar8x32_ps(r2, e);
+  const __m256 ab = _mm256_blendv_ps(a, b, _mm256_castsi256_ps(_mm256_cmpgt_epi32(e, set1i(7))));
+  return _mm256_blendv_ps(ab, c, _mm256_castsi256_ps(_mm256_cmpgt_epi32(e, set1i(15))));
 }
 
 // jh_srgb_encode_fast of eight values; lanes that need the library's power function are added
@@ -106,10 +133,9 @@ JH_AVX2 inline __m256 srgbEncode(__m256 v, __m256* bad) {
   const __m256i i = _mm256_srli_epi32(m, kFrac);
   const __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(m, set1i((1 << kFrac) - 1))),
                                  set1(1.f / static_cast<float>(1 << kFrac)));
-  const float* t = jh_fast_tables.powm;
-  const __m256 t0 = _mm256_i32gather_ps(t, i, 4), t1 = _mm256_i32gather_ps(t + 1, i, 4);
-  const __m256 pe = _mm256_i32gather_ps(jh_fast_tables.powe, e, 4);
-  const __m256 p = _mm256_mul_ps(pe, _mm256_add_ps(t0, _mm256_mul_ps(f, _mm256_sub_ps(t1, t0))));
+  __m256 t0, t1;
+  tablePairs(jh_fast_tables.powm, i, &t0, &t1);
+  const __m256 p = _mm256_mul_ps(powe(e), _mm256_add_ps(t0, _mm256_mul_ps(f, _mm256_sub_ps(t1, t0))));
   const __m256 enc = _mm256_sub_ps(_mm256_mul_ps(set1(1.055f), p), set1(0.055f));
   return _mm256_blendv_ps(_mm256_mul_ps(set1(12.92f), v), enc, fast);
 }

@@ -269,3 +269,8 @@ void jh_cubic_row_plain(const int32_t* c, const int32_t* i, const int32_t* const
 void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v,
                        int n);
 void jh_cubic_row(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v, int n);
+// The enlargement's dithered codes: 0 for v <= 0, 255 above 255 x 2^20 + (2^20 - 1), else
+// (v + rand / 2047) >> 20 with one draw from rng for each such pixel, in order.
+void jh_dither_row_plain(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng);
+void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng);
+void jh_dither_row(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng);

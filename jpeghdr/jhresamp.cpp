@@ -66,17 +66,7 @@ int enlarge(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) {
       c[-2] = c[-1] = c[0];
       c[sw] = c[sw + 1] = c[sw - 1];
       jh_cubic_row(c, xi, xwk, val, dw);
-      // The dither draws in pixel order, only for values strictly inside the code range.
-      uint8_t* out = dst + static_cast<size_t>(y) * dw;
-      for (int x = 0; x < dw; x++) {
-        const int32_t v = val[x];
-        if (v <= 0)
-          out[x] = 0;
-        else if (v > 267386879)
-          out[x] = 255;
-        else
-          out[x] = static_cast<uint8_t>((v + jh_rand(&rng) / 2047) >> 20);
-      }
+      jh_dither_row(val, dst + static_cast<size_t>(y) * dw, dw, &rng);
     }
   }
   std::free(xi);

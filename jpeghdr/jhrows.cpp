@@ -171,3 +171,18 @@ void jh_cubic_column(const uint8_t* const r[4], const int16_t w[4], int32_t* c, 
 void jh_cubic_row(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v, int n) {
   jh_have_avx2() ? jh_cubic_row_avx2(c, i, w, v, n) : jh_cubic_row_plain(c, i, w, v, n);
 }
+
+void jh_dither_row_plain(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng) {
+  for (int x = 0; x < n; x++) {
+    if (v[x] <= 0)
+      out[x] = 0;
+    else if (v[x] > 267386879)
+      out[x] = 255;
+    else
+      out[x] = static_cast<uint8_t>((v[x] + jh_rand(rng) / 2047) >> 20);
+  }
+}
+
+void jh_dither_row(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng) {
+  jh_have_avx2() ? jh_dither_row_avx2(v, out, n, rng) : jh_dither_row_plain(v, out, n, rng);
+}

@@ -292,18 +292,35 @@ JH_AVX2 void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t*
   jh_tone_span(s, y, lrow, trow, x, w);
 }
 
-JH_AVX2 void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow,
-                       int n, jpeghdr_random* rng) {
-  const __m256 rscale = set1(a->rscale), tiny = set1(1e-10f);
+JH_AVX2 void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t* trow,
+                               uint8_t* rrow, int n, jpeghdr_random* rng) {
+  const __m256 rscale = set1(a->rscale), tiny = set1(1e-10f), lowest = set1(0.5f),
+               highest = set1(255.5f);
+  jpeghdr_random r = *rng;  // in a register: the byte stores below may alias the caller's
   alignas(32) float v[8];
+  alignas(32) int32_t draw[8];
   int x = 0;
   for (; x + 8 <= n; x += 8) {
     const __m256 l = _mm256_loadu_ps(lrow + x);
-    const int dark = _mm256_movemask_ps(_mm256_cmp_ps(l, tiny, _CMP_LE_OQ));
-    const __m256 lt = _mm256_i32gather_ps(a->lntable, load8u8(trow + x), 4);
-    _mm256_store_ps(v, _mm256_mul_ps(rscale, _mm256_sub_ps(fastLog(l), lt)));
+    const __m256 dark = _mm256_cmp_ps(l, tiny, _CMP_LE_OQ);
+    const __m256i t = load8u8(trow + x);
+    const __m256 lt = _mm256_i32gather_ps(a->lntable, t, 4);
+    const __m256 vv = _mm256_mul_ps(rscale, _mm256_sub_ps(fastLog(l), lt));
+    const __m256 low = _mm256_cmp_ps(vv, lowest, _CMP_LT_OQ);
+    const __m256 high = _mm256_cmp_ps(vv, highest, _CMP_GE_OQ);
+    const int mid = 0xFF & ~_mm256_movemask_ps(_mm256_or_ps(dark, _mm256_or_ps(low, high)));
+    if (mid == 0xFF) {  // the common case: eight draws in pixel order
+      for (int k = 0; k < 8; k++) draw[k] = jh_rand(&r);
+      const __m256 u = _mm256_mul_ps(
+          _mm256_cvtepi32_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(draw))),
+          set1(1.f / 2147483648.f));
+      store8u8(rrow + x, _mm256_cvttps_epi32(_mm256_add_ps(_mm256_sub_ps(vv, u), lowest)));
+      continue;
+    }
+    _mm256_store_ps(v, vv);
+    const int d = _mm256_movemask_ps(dark);
     for (int k = 0; k < 8; k++) {
-      if (dark & (1 << k)) {
+      if (d & (1 << k)) {
         rrow[x + k] = 0;
         trow[x + k] = 0;
       } else if (v[k] < 0.5f) {
@@ -311,12 +328,13 @@ JH_AVX2 void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t*
       } else if (v[k] >= 255.5f) {
         rrow[x + k] = 255;
       } else {
-        const float u = static_cast<float>(jh_rand(rng)) * (1.f / 2147483648.f);
+        const float u = static_cast<float>(jh_rand(&r)) * (1.f / 2147483648.f);
         rrow[x + k] = static_cast<uint8_t>(v[k] - u + 0.5f);
       }
     }
   }
-  jh_ratio_row_plain(a, lrow + x, trow + x, rrow + x, n - x, rng);
+  jh_ratio_row_plain(a, lrow + x, trow + x, rrow + x, n - x, &r);
+  *rng = r;
 }
 
 JH_AVX2 void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uint8_t floor,
@@ -430,6 +448,33 @@ JH_AVX2 void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t
   jh_cubic_row_plain(c, i + x, rest, v + x, n - x);
 }
 
+JH_AVX2 void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng) {
+  jpeghdr_random r = *rng;  // in a register: the byte stores below may alias the caller's
+  const __m256i top = set1i(267386879);
+  const __m256d d2047 = _mm256_set1_pd(2047.0);
+  alignas(32) int32_t draw[8];
+  int x = 0;
+  for (; x + 8 <= n; x += 8) {
+    const __m256i vv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + x));
+    const __m256i outside = _mm256_or_si256(_mm256_cmpgt_epi32(set1i(1), vv),
+                                            _mm256_cmpgt_epi32(vv, top));
+    if (!_mm256_testz_si256(outside, outside)) {
+      jh_dither_row_plain(v + x, out + x, 8, &r);
+      continue;
+    }
+    for (int k = 0; k < 8; k++) draw[k] = jh_rand(&r);
+    // draw / 2047 in double is the integer quotient: the draws are below 2^31.
+    const __m128i lo = _mm256_cvttpd_epi32(_mm256_div_pd(
+        _mm256_cvtepi32_pd(_mm_load_si128(reinterpret_cast<const __m128i*>(draw))), d2047));
+    const __m128i hi = _mm256_cvttpd_epi32(_mm256_div_pd(
+        _mm256_cvtepi32_pd(_mm_load_si128(reinterpret_cast<const __m128i*>(draw + 4))), d2047));
+    const __m256i q = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+    store8u8(out + x, _mm256_srli_epi32(_mm256_add_epi32(vv, q), 20));
+  }
+  jh_dither_row_plain(v + x, out + x, n - x, &r);
+  *rng = r;
+}
+
 #else  // no AVX2 kernels on this processor family: the plain ones serve
 
 bool jh_have_avx2() {
@@ -469,6 +514,9 @@ void jh_cubic_column_avx2(const uint8_t* const r[4], const int16_t w[4], int32_t
 void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v,
                        int n) {
   jh_cubic_row_plain(c, i, w, v, n);
+}
+void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng) {
+  jh_dither_row_plain(v, out, n, rng);
 }
 
 #endif

@@ -104,14 +104,7 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   if (jh->tmi == nullptr || npix == 0 || jh->cvt == nullptr)
     jh_error(common(jh), JERR_CONVERSION_NOTIMPL);
   // 1. Raise dark codes; a foreground with nothing above the floor carries no image.
-  bool any = false;
-  for (size_t i = 0; i < npix; i++) {
-    if (jh->tmi[i] < kMinCode)
-      jh->tmi[i] = kMinCode;
-    else if (jh->tmi[i] > kMinCode)
-      any = true;
-  }
-  if (!any) jh_error(common(jh), JERR_CONVERSION_NOTIMPL);
+  if (!jh_raise_codes(jh->tmi, npix, kMinCode)) jh_error(common(jh), JERR_CONVERSION_NOTIMPL);
   jh_seed(&jh->rng, 1);
 
   // 2. Display luminance of every foreground code.
@@ -134,30 +127,23 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
 
   const float* lum = jh_luminances(jh);
   // 4. Ratio range, examining only pixels whose code is near the extremes seen so far.
-  float rmin = 1e10f, rmax = 0.f;
+  JHRangeState rs;
+  rs.table = table;
+  rs.rmin = 1e10f;
+  rs.rmax = 0.f;
   // A nearly uniform image can fall between the centres of its one or two bins; then every
   // pixel that is not black counts.
-  for (int pass = 0; pass < 2 && rmax < rmin; pass++) {
-    if (pass == 1) {
-      lmin = 1e-10f;
-      lmax = 1e30f;
-    }
-    int tsmall = 255, tlarge = 0;
+  for (int pass = 0; pass < 2 && rs.rmax < rs.rmin; pass++) {
+    rs.lmin = pass == 0 ? lmin : 1e-10f;
+    rs.lmax = pass == 0 ? lmax : 1e30f;
+    rs.tsmall = 255;
+    rs.tlarge = 0;
     for (int y = 0; y < h; y++) {
-      const uint8_t* trow = jh->tmi + static_cast<size_t>(y) * w;
-      for (int x = 0; x < w; x++) {
-        const int t = trow[x];
-        if (t >= tsmall + 20 && t <= tlarge - 20) continue;
-        const float l = lum[static_cast<size_t>(y) * w + x];
-        if (l < lmin || l > lmax || l <= 1e-10f) continue;
-        const float r = l / table[t];
-        if (r < rmin) rmin = r;
-        if (r > rmax) rmax = r;
-        if (t < tsmall) tsmall = t;
-        if (t > tlarge) tlarge = t;
-      }
+      const size_t at = static_cast<size_t>(y) * w;
+      jh_range_row(&rs, jh->tmi + at, lum + at, w);
     }
   }
+  const float rmin = rs.rmin, rmax = rs.rmax;
   // 5. Log range, at most 16, at least kMinRange, in the header's precision.
   float ln0, ln1;
   if (rmax >= rmin) {

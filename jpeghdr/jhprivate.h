@@ -274,3 +274,19 @@ void jh_cubic_row(const int32_t* c, const int32_t* i, const int32_t* const w[4],
 void jh_dither_row_plain(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng);
 void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng);
 void jh_dither_row(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng);
+
+// Raises the n codes below floor to it; true when some code ends above floor.
+bool jh_raise_codes_plain(uint8_t* t, size_t n, uint8_t floor);
+bool jh_raise_codes_avx2(uint8_t* t, size_t n, uint8_t floor);
+bool jh_raise_codes(uint8_t* t, size_t n, uint8_t floor);
+
+// The ratio range l / table[t] over a row's pixels of luminance in [lmin, lmax] above 1e-10,
+// skipping pixels whose code lies 20 or more inside the extreme codes examined so far.
+struct JHRangeState {
+  const float* table;
+  float lmin, lmax, rmin, rmax;
+  int tsmall, tlarge;
+};
+void jh_range_row_plain(JHRangeState* s, const uint8_t* trow, const float* lrow, int n);
+void jh_range_row_avx2(JHRangeState* s, const uint8_t* trow, const float* lrow, int n);
+void jh_range_row(JHRangeState* s, const uint8_t* trow, const float* lrow, int n);

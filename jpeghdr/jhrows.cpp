@@ -186,3 +186,36 @@ void jh_dither_row_plain(const int32_t* v, uint8_t* out, int n, jpeghdr_random* 
 void jh_dither_row(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng) {
   jh_have_avx2() ? jh_dither_row_avx2(v, out, n, rng) : jh_dither_row_plain(v, out, n, rng);
 }
+
+bool jh_raise_codes_plain(uint8_t* t, size_t n, uint8_t floor) {
+  bool any = false;
+  for (size_t i = 0; i < n; i++) {
+    if (t[i] < floor)
+      t[i] = floor;
+    else if (t[i] > floor)
+      any = true;
+  }
+  return any;
+}
+
+void jh_range_row_plain(JHRangeState* s, const uint8_t* trow, const float* lrow, int n) {
+  for (int x = 0; x < n; x++) {
+    const int t = trow[x];
+    if (t >= s->tsmall + 20 && t <= s->tlarge - 20) continue;
+    const float l = lrow[x];
+    if (l < s->lmin || l > s->lmax || l <= 1e-10f) continue;
+    const float r = l / s->table[t];
+    if (r < s->rmin) s->rmin = r;
+    if (r > s->rmax) s->rmax = r;
+    if (t < s->tsmall) s->tsmall = t;
+    if (t > s->tlarge) s->tlarge = t;
+  }
+}
+
+bool jh_raise_codes(uint8_t* t, size_t n, uint8_t floor) {
+  return jh_have_avx2() ? jh_raise_codes_avx2(t, n, floor) : jh_raise_codes_plain(t, n, floor);
+}
+
+void jh_range_row(JHRangeState* s, const uint8_t* trow, const float* lrow, int n) {
+  jh_have_avx2() ? jh_range_row_avx2(s, trow, lrow, n) : jh_range_row_plain(s, trow, lrow, n);
+}

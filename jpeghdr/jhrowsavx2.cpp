@@ -475,6 +475,37 @@ JH_AVX2 void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, jpeghdr_r
   *rng = r;
 }
 
+JH_AVX2 bool jh_raise_codes_avx2(uint8_t* t, size_t n, uint8_t floor) {
+  const __m256i fl = _mm256_set1_epi8(static_cast<char>(floor));
+  __m256i above = _mm256_setzero_si256();  // bytes that differ from floor after raising
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    __m256i* p = reinterpret_cast<__m256i*>(t + i);
+    const __m256i v = _mm256_max_epu8(_mm256_loadu_si256(p), fl);
+    _mm256_storeu_si256(p, v);
+    above = _mm256_or_si256(above, _mm256_xor_si256(v, fl));
+  }
+  const bool rest = jh_raise_codes_plain(t + i, n - i, floor);
+  return rest || !_mm256_testz_si256(above, above);
+}
+
+JH_AVX2 void jh_range_row_avx2(JHRangeState* s, const uint8_t* trow, const float* lrow, int n) {
+  int x = 0;
+  for (; x + 32 <= n; x += 32) {
+    // Skip 32 pixels at once when every code lies inside the examined extremes.
+    const int lo = s->tsmall + 20, hi = s->tlarge - 20;
+    if (lo <= hi) {
+      const __m256i t = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(trow + x));
+      const __m256i in =
+          _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_max_epu8(t, _mm256_set1_epi8(static_cast<char>(lo))), t),
+                           _mm256_cmpeq_epi8(_mm256_min_epu8(t, _mm256_set1_epi8(static_cast<char>(hi))), t));
+      if (_mm256_movemask_epi8(in) == -1) continue;
+    }
+    jh_range_row_plain(s, trow + x, lrow + x, 32);
+  }
+  jh_range_row_plain(s, trow + x, lrow + x, n - x);
+}
+
 #else  // no AVX2 kernels on this processor family: the plain ones serve
 
 bool jh_have_avx2() {
@@ -517,6 +548,12 @@ void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t* const 
 }
 void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng) {
   jh_dither_row_plain(v, out, n, rng);
+}
+bool jh_raise_codes_avx2(uint8_t* t, size_t n, uint8_t floor) {
+  return jh_raise_codes_plain(t, n, floor);
+}
+void jh_range_row_avx2(JHRangeState* s, const uint8_t* trow, const float* lrow, int n) {
+  jh_range_row_plain(s, trow, lrow, n);
 }
 
 #endif

@@ -190,6 +190,24 @@ JH_AVX2 inline __m256i codeSearch(const JHCodeTable* ct, __m256 v, __m256i* bad)
                          _mm256_and_si256(_mm256_and_si256(pos, high), set1i(255)));
 }
 
+// Eight draws of r in lanes 0 .. 7.
+JH_AVX2 inline __m256i draws8(jpeghdr_random* r) {
+  int32_t d[8];
+  jh_rand8(r, d);
+  return _mm256_setr_epi32(d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7]);
+}
+
+// The integer quotient r / 2047 of non-negative 31-bit lanes: a single-precision estimate is
+// within 1 of it (r is off by at most 128 as a float), and the remainder corrects it.
+JH_AVX2 inline __m256i quotient2047(__m256i r) {
+  const __m256i q =
+      _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(r), set1(1.f / 2047.f)));
+  const __m256i rem = _mm256_sub_epi32(r, _mm256_mullo_epi32(q, set1i(2047)));
+  const __m256i under = _mm256_cmpgt_epi32(_mm256_setzero_si256(), rem);  // -1 where rem < 0
+  const __m256i over = _mm256_cmpgt_epi32(rem, set1i(2046));              // -1 where rem > 2046
+  return _mm256_sub_epi32(_mm256_add_epi32(q, under), over);
+}
+
 }  // namespace
 
 JH_AVX2 void jh_lum_row_avx2(const jpeghdr_compress_struct* jh, int y, float* out) {
@@ -298,7 +316,6 @@ JH_AVX2 void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t*
                highest = set1(255.5f);
   jpeghdr_random r = *rng;  // in a register: the byte stores below may alias the caller's
   alignas(32) float v[8];
-  alignas(32) int32_t draw[8];
   int x = 0;
   for (; x + 8 <= n; x += 8) {
     const __m256 l = _mm256_loadu_ps(lrow + x);
@@ -310,10 +327,7 @@ JH_AVX2 void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t*
     const __m256 high = _mm256_cmp_ps(vv, highest, _CMP_GE_OQ);
     const int mid = 0xFF & ~_mm256_movemask_ps(_mm256_or_ps(dark, _mm256_or_ps(low, high)));
     if (mid == 0xFF) {  // the common case: eight draws in pixel order
-      for (int k = 0; k < 8; k++) draw[k] = jh_rand(&r);
-      const __m256 u = _mm256_mul_ps(
-          _mm256_cvtepi32_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(draw))),
-          set1(1.f / 2147483648.f));
+      const __m256 u = _mm256_mul_ps(_mm256_cvtepi32_ps(draws8(&r)), set1(1.f / 2147483648.f));
       store8u8(rrow + x, _mm256_cvttps_epi32(_mm256_add_ps(_mm256_sub_ps(vv, u), lowest)));
       continue;
     }
@@ -451,8 +465,6 @@ JH_AVX2 void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t
 JH_AVX2 void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng) {
   jpeghdr_random r = *rng;  // in a register: the byte stores below may alias the caller's
   const __m256i top = set1i(267386879);
-  const __m256d d2047 = _mm256_set1_pd(2047.0);
-  alignas(32) int32_t draw[8];
   int x = 0;
   for (; x + 8 <= n; x += 8) {
     const __m256i vv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + x));
@@ -462,13 +474,7 @@ JH_AVX2 void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, jpeghdr_r
       jh_dither_row_plain(v + x, out + x, 8, &r);
       continue;
     }
-    for (int k = 0; k < 8; k++) draw[k] = jh_rand(&r);
-    // draw / 2047 in double is the integer quotient: the draws are below 2^31.
-    const __m128i lo = _mm256_cvttpd_epi32(_mm256_div_pd(
-        _mm256_cvtepi32_pd(_mm_load_si128(reinterpret_cast<const __m128i*>(draw))), d2047));
-    const __m128i hi = _mm256_cvttpd_epi32(_mm256_div_pd(
-        _mm256_cvtepi32_pd(_mm_load_si128(reinterpret_cast<const __m128i*>(draw + 4))), d2047));
-    const __m256i q = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+    const __m256i q = quotient2047(draws8(&r));
     store8u8(out + x, _mm256_srli_epi32(_mm256_add_epi32(vv, q), 20));
   }
   jh_dither_row_plain(v + x, out + x, n - x, &r);

@@ -93,8 +93,8 @@ int gaussian8(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) 
         const int32_t* cv = c + xfirst[x];
         int64_t acc = 0;
         for (size_t k = 0; k < ntx; k++) acc += static_cast<int64_t>(w[k]) * cv[k];
-        const int64_t q = xws[x] > 0.0 ? static_cast<int64_t>(static_cast<double>(acc) / xws[x])
-                                       : cv[rx];
+        const int64_t q =
+            xws[x] > 0.0 ? static_cast<int64_t>(static_cast<double>(acc) / xws[x]) : cv[rx];
         out[x] = q >= 0xFF00 ? 255 : static_cast<uint8_t>(q >> 8);
       }
     }

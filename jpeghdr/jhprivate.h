@@ -238,8 +238,8 @@ struct JHRatioArgs {
 };
 void jh_ratio_row_plain(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow,
                         int n, jpeghdr_random* rng);
-void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow,
-                       int n, jpeghdr_random* rng);
+void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow, int n,
+                       jpeghdr_random* rng);
 void jh_ratio_row(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow, int n,
                   jpeghdr_random* rng);
 
@@ -256,8 +256,8 @@ void jh_correct_row(const JHCodeTable* thr, const float* ratio, uint8_t floor, c
 // table[t] of its code, desaturated; code 0 gives black.
 void jh_fg_row_plain(const jpeghdr_compress_struct* jh, int y, const float* table,
                      const float* lrow, const uint8_t* trow, uint8_t* out);
-void jh_fg_row_avx2(const jpeghdr_compress_struct* jh, int y, const float* table,
-                    const float* lrow, const uint8_t* trow, uint8_t* out);
+void jh_fg_row_avx2(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
+                    const uint8_t* trow, uint8_t* out);
 void jh_fg_row(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
                const uint8_t* trow, uint8_t* out);
 

@@ -22,10 +22,9 @@ int clampRow(int r, int h) {
 
 // The column values of one destination row: the four tap rows weighted by w.
 void columnValues(const uint8_t* src, int sw, const int rows[4], const int16_t w[4], int32_t* c) {
-  const uint8_t* const r[4] = {src + static_cast<size_t>(rows[0]) * sw,
-                               src + static_cast<size_t>(rows[1]) * sw,
-                               src + static_cast<size_t>(rows[2]) * sw,
-                               src + static_cast<size_t>(rows[3]) * sw};
+  const uint8_t* const r[4] = {
+      src + static_cast<size_t>(rows[0]) * sw, src + static_cast<size_t>(rows[1]) * sw,
+      src + static_cast<size_t>(rows[2]) * sw, src + static_cast<size_t>(rows[3]) * sw};
   jh_cubic_column(r, w, c, sw);
 }
 

@@ -168,7 +168,8 @@ void jh_cubic_column(const uint8_t* const r[4], const int16_t w[4], int32_t* c, 
   jh_have_avx2() ? jh_cubic_column_avx2(r, w, c, n) : jh_cubic_column_plain(r, w, c, n);
 }
 
-void jh_cubic_row(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v, int n) {
+void jh_cubic_row(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v,
+                  int n) {
   jh_have_avx2() ? jh_cubic_row_avx2(c, i, w, v, n) : jh_cubic_row_plain(c, i, w, v, n);
 }
 

@@ -81,10 +81,12 @@ JH_AVX2 inline void tablePairs(const float* t, __m256i i, __m256* t0, __m256* t1
   const __m256 hi =
       _mm256_castsi256_ps(_mm256_i32gather_epi64(base, _mm256_extracti128_si256(i, 1), 4));
   // lo holds a0 a1 b0 b1 c0 c1 d0 d1, hi e0 e1 ... h1; shuffles give a0 b0 e0 f0 c0 d0 g0 h0.
-  *t0 = _mm256_castpd_ps(_mm256_permute4x64_pd(
-      _mm256_castps_pd(_mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0))), _MM_SHUFFLE(3, 1, 2, 0)));
-  *t1 = _mm256_castpd_ps(_mm256_permute4x64_pd(
-      _mm256_castps_pd(_mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1))), _MM_SHUFFLE(3, 1, 2, 0)));
+  *t0 = _mm256_castpd_ps(
+      _mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0))),
+                            _MM_SHUFFLE(3, 1, 2, 0)));
+  *t1 = _mm256_castpd_ps(
+      _mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1))),
+                            _MM_SHUFFLE(3, 1, 2, 0)));
 }
 
 // jh_fast_log of eight values.
@@ -98,9 +100,9 @@ JH_AVX2 inline __m256 fastLog(__m256 x) {
                                  set1(1.f / static_cast<float>(1 << kFrac)));
   __m256 t0, t1;
   tablePairs(jh_fast_tables.log2m, i, &t0, &t1);
-  return _mm256_mul_ps(
-      _mm256_add_ps(_mm256_add_ps(_mm256_cvtepi32_ps(e), t0), _mm256_mul_ps(f, _mm256_sub_ps(t1, t0))),
-      set1(0.69314718f));
+  return _mm256_mul_ps(_mm256_add_ps(_mm256_add_ps(_mm256_cvtepi32_ps(e), t0),
+                                     _mm256_mul_ps(f, _mm256_sub_ps(t1, t0))),
+                       set1(0.69314718f));
 }
 
 // powe[e] for eight indices 0 .. 17, from registers.
@@ -109,7 +111,8 @@ JH_AVX2 inline __m256 powe(__m256i e) {
   const float* p = jh_fast_tables.powe;
   constexpr int n = JHFastTables::kExpHigh - JHFastTables::kExpLow;
   const __m256 r0 = _mm256_loadu_ps(p), r1 = _mm256_loadu_ps(p + 8);
-  const __m256 r2 = _mm256_maskload_ps(p + 16, _mm256_cmpgt_epi32(set1i(n - 16), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)));
+  const __m256 r2 = _mm256_maskload_ps(
+      p + 16, _mm256_cmpgt_epi32(set1i(n - 16), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)));
   const __m256 a = _mm256_permutevar8x32_ps(r0, e), b = _mm256_permutevar8x32_ps(r1, e),
                c = _mm256_permutevar8x32_ps(r2, e);
   const __m256 ab = _mm256_blendv_ps(a, b, _mm256_castsi256_ps(_mm256_cmpgt_epi32(e, set1i(7))));
@@ -124,7 +127,8 @@ JH_AVX2 inline __m256 srgbEncode(__m256 v, __m256* bad) {
                                     _mm256_cmp_ps(v, set1(256.f), _CMP_LT_OQ));
   const __m256 linear = _mm256_and_ps(_mm256_cmp_ps(v, set1(-0.0031308f), _CMP_GE_OQ),
                                       _mm256_cmp_ps(v, set1(0.0031308f), _CMP_LE_OQ));
-  *bad = _mm256_or_ps(*bad, _mm256_andnot_ps(_mm256_or_ps(fast, linear), _mm256_castsi256_ps(set1i(-1))));
+  *bad = _mm256_or_ps(*bad,
+                      _mm256_andnot_ps(_mm256_or_ps(fast, linear), _mm256_castsi256_ps(set1i(-1))));
   const __m256i b = _mm256_castps_si256(v);
   __m256i e = _mm256_sub_epi32(_mm256_srli_epi32(b, 23), set1i(127 + JHFastTables::kExpLow));
   e = _mm256_min_epi32(_mm256_max_epi32(e, set1i(0)),
@@ -135,7 +139,8 @@ JH_AVX2 inline __m256 srgbEncode(__m256 v, __m256* bad) {
                                  set1(1.f / static_cast<float>(1 << kFrac)));
   __m256 t0, t1;
   tablePairs(jh_fast_tables.powm, i, &t0, &t1);
-  const __m256 p = _mm256_mul_ps(powe(e), _mm256_add_ps(t0, _mm256_mul_ps(f, _mm256_sub_ps(t1, t0))));
+  const __m256 p =
+      _mm256_mul_ps(powe(e), _mm256_add_ps(t0, _mm256_mul_ps(f, _mm256_sub_ps(t1, t0))));
   const __m256 enc = _mm256_sub_ps(_mm256_mul_ps(set1(1.055f), p), set1(0.055f));
   return _mm256_blendv_ps(_mm256_mul_ps(set1(12.92f), v), enc, fast);
 }
@@ -147,17 +152,18 @@ JH_AVX2 inline __m256i codeByte(__m256 v) {
 }
 
 // jh_rgb2ycc_fast of eight colours: Y, Cb and Cr bytes in 32-bit lanes.
-JH_AVX2 __attribute__((always_inline)) inline void rgb2ycc(__m256 r, __m256 g, __m256 b, __m256i ycc[3], __m256* bad) {
+JH_AVX2 __attribute__((always_inline)) inline void rgb2ycc(__m256 r, __m256 g, __m256 b,
+                                                           __m256i ycc[3], __m256* bad) {
   r = srgbEncode(r, bad);
   g = srgbEncode(g, bad);
   b = srgbEncode(b, bad);
-  ycc[0] = codeByte(_mm256_add_ps(
-      _mm256_add_ps(_mm256_mul_ps(set1(0.299f), r), _mm256_mul_ps(set1(0.587f), g)),
-      _mm256_mul_ps(set1(0.114f), b)));
-  ycc[1] = codeByte(_mm256_add_ps(
-      _mm256_add_ps(_mm256_sub_ps(_mm256_mul_ps(set1(-0.16874f), r), _mm256_mul_ps(set1(0.33126f), g)),
-                    _mm256_mul_ps(set1(0.5f), b)),
-      set1(0.5f)));
+  ycc[0] = codeByte(
+      _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(set1(0.299f), r), _mm256_mul_ps(set1(0.587f), g)),
+                    _mm256_mul_ps(set1(0.114f), b)));
+  ycc[1] = codeByte(_mm256_add_ps(_mm256_add_ps(_mm256_sub_ps(_mm256_mul_ps(set1(-0.16874f), r),
+                                                              _mm256_mul_ps(set1(0.33126f), g)),
+                                                _mm256_mul_ps(set1(0.5f), b)),
+                                  set1(0.5f)));
   ycc[2] = codeByte(_mm256_add_ps(
       _mm256_sub_ps(_mm256_sub_ps(_mm256_mul_ps(set1(0.5f), r), _mm256_mul_ps(set1(0.41869f), g)),
                     _mm256_mul_ps(set1(0.08131f), b)),
@@ -200,8 +206,7 @@ JH_AVX2 inline __m256i draws8(jpeghdr_random* r) {
 // The integer quotient r / 2047 of non-negative 31-bit lanes: a single-precision estimate is
 // within 1 of it (r is off by at most 128 as a float), and the remainder corrects it.
 JH_AVX2 inline __m256i quotient2047(__m256i r) {
-  const __m256i q =
-      _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(r), set1(1.f / 2047.f)));
+  const __m256i q = _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(r), set1(1.f / 2047.f)));
   const __m256i rem = _mm256_sub_epi32(r, _mm256_mullo_epi32(q, set1i(2047)));
   const __m256i under = _mm256_cmpgt_epi32(_mm256_setzero_si256(), rem);  // -1 where rem < 0
   const __m256i over = _mm256_cmpgt_epi32(rem, set1i(2046));              // -1 where rem > 2046
@@ -234,8 +239,8 @@ JH_AVX2 void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, ui
   alignas(32) int32_t bin[8];
   // Neighbours mostly share a bin: alternate lanes count into separate copies, so the
   // increments do not wait on each other.
-  const __m256i copy = _mm256_setr_epi32(0, a->bins, 2 * a->bins, 3 * a->bins, 0, a->bins,
-                                         2 * a->bins, 3 * a->bins);
+  const __m256i copy =
+      _mm256_setr_epi32(0, a->bins, 2 * a->bins, 3 * a->bins, 0, a->bins, 2 * a->bins, 3 * a->bins);
   int i = 0;
   for (; i + 8 <= n; i += 8) {
     const __m256 l = _mm256_loadu_ps(lum + i);
@@ -261,8 +266,8 @@ JH_AVX2 void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t*
   if (s->pass == 0 && !s->reduced && (!packedFloats(s->jh) || !jh_desaturation_off(s->jh)))
     return jh_tone_row_plain(s, y, lrow, trow);
   const float* src = s->pass == 0 ? sourceRow(s->jh, y) : nullptr;
-  const __m256 scale = set1(s->scale), lhi = set1(s->lhi), tiny = set1(1e-10f),
-               half = set1(0.5f), one = set1(1.f);
+  const __m256 scale = set1(s->scale), lhi = set1(s->lhi), tiny = set1(1e-10f), half = set1(0.5f),
+               one = set1(1.f);
   int x = 0;
   for (; x + 8 <= w; x += 8) {
     const __m256 l = _mm256_loadu_ps(lrow + x);
@@ -270,9 +275,8 @@ JH_AVX2 void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t*
     const __m256 ls = _mm256_mul_ps(scale, l);
     const __m256 ld = _mm256_div_ps(_mm256_mul_ps(ls, set1(s->white)), _mm256_add_ps(ls, one));
     if (s->pass == 0) {
-      const __m256 check =
-          _mm256_andnot_ps(dark, _mm256_and_ps(_mm256_cmp_ps(ld, half, _CMP_GT_OQ),
-                                               _mm256_cmp_ps(l, lhi, _CMP_LE_OQ)));
+      const __m256 check = _mm256_andnot_ps(dark, _mm256_and_ps(_mm256_cmp_ps(ld, half, _CMP_GT_OQ),
+                                                                _mm256_cmp_ps(l, lhi, _CMP_LE_OQ)));
       if (_mm256_movemask_ps(check) != 0) {
         if (src == nullptr || !packedFloats(s->jh) || !jh_desaturation_off(s->jh)) {
           jh_tone_span(s, y, lrow, trow, x, x + 8);
@@ -286,7 +290,7 @@ JH_AVX2 void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t*
         __m256i out = _mm256_castps_si256(bad);
         for (const __m256i& c : ycc)
           out = _mm256_or_si256(out, _mm256_or_si256(_mm256_cmpgt_epi32(set1i(1), c),
-                                                      _mm256_cmpgt_epi32(c, set1i(254))));
+                                                     _mm256_cmpgt_epi32(c, set1i(254))));
         if (_mm256_movemask_ps(_mm256_and_ps(check, _mm256_castsi256_ps(out))) != 0) {
           jh_tone_span(s, y, lrow, trow, x, x + 8);  // white is lowered in pixel order there
           continue;
@@ -295,8 +299,10 @@ JH_AVX2 void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t*
     }
     if (s->pass == 1 || !s->reduced) {
       __m256i bad = _mm256_setzero_si256();
-      const __m256i t = _mm256_andnot_si256(_mm256_castps_si256(dark), codeSearch(s->thr, ld, &bad));
-      if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_andnot_si256(_mm256_castps_si256(dark), bad))) != 0) {
+      const __m256i t =
+          _mm256_andnot_si256(_mm256_castps_si256(dark), codeSearch(s->thr, ld, &bad));
+      if (_mm256_movemask_ps(
+              _mm256_castsi256_ps(_mm256_andnot_si256(_mm256_castps_si256(dark), bad))) != 0) {
         jh_tone_span(s, y, lrow, trow, x, x + 8);
         continue;
       }
@@ -352,7 +358,7 @@ JH_AVX2 void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t*
 }
 
 JH_AVX2 void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uint8_t floor,
-                         const float* lrow, const uint8_t* rrow, uint8_t* trow, int n) {
+                                 const float* lrow, const uint8_t* rrow, uint8_t* trow, int n) {
   const __m256i fl = set1i(floor);
   int x = 0;
   for (; x + 8 <= n; x += 8) {
@@ -372,8 +378,9 @@ JH_AVX2 void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uin
 }
 
 JH_AVX2 void jh_fg_row_avx2(const jpeghdr_compress_struct* jh, int y, const float* table,
-                    const float* lrow, const uint8_t* trow, uint8_t* out) {
-  if (!packedFloats(jh) || !jh_desaturation_off(jh)) return jh_fg_row_plain(jh, y, table, lrow, trow, out);
+                            const float* lrow, const uint8_t* trow, uint8_t* out) {
+  if (!packedFloats(jh) || !jh_desaturation_off(jh))
+    return jh_fg_row_plain(jh, y, table, lrow, trow, out);
   const int w = static_cast<int>(jh->cinfo.image_width);
   const float* src = sourceRow(jh, y);
   // Y | Cb << 8 | Cr << 16 of four pixels in each half, packed to 12 bytes.
@@ -410,8 +417,8 @@ JH_AVX2 void jh_weigh_row_avx2(int32_t* sum, const uint8_t* s, int32_t w, int n)
   int j = 0;
   for (; j + 8 <= n; j += 8) {
     __m256i* p = reinterpret_cast<__m256i*>(sum + j);
-    _mm256_storeu_si256(p, _mm256_add_epi32(_mm256_loadu_si256(p),
-                                            _mm256_mullo_epi32(vw, load8u8(s + j))));
+    _mm256_storeu_si256(
+        p, _mm256_add_epi32(_mm256_loadu_si256(p), _mm256_mullo_epi32(vw, load8u8(s + j))));
   }
   jh_weigh_row_plain(sum + j, s + j, w, n - j);
 }
@@ -421,8 +428,8 @@ JH_AVX2 void jh_scale_row_avx2(int32_t* c, const int32_t* sum, double d, int n) 
   int j = 0;
   for (; j + 4 <= n; j += 4) {
     const __m256d q = _mm256_div_pd(
-        _mm256_mul_pd(_mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sum + j))),
-                      k256),
+        _mm256_mul_pd(
+            _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sum + j))), k256),
         vd);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(c + j), _mm256_cvttpd_epi32(q));
   }
@@ -468,8 +475,8 @@ JH_AVX2 void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, jpeghdr_r
   int x = 0;
   for (; x + 8 <= n; x += 8) {
     const __m256i vv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + x));
-    const __m256i outside = _mm256_or_si256(_mm256_cmpgt_epi32(set1i(1), vv),
-                                            _mm256_cmpgt_epi32(vv, top));
+    const __m256i outside =
+        _mm256_or_si256(_mm256_cmpgt_epi32(set1i(1), vv), _mm256_cmpgt_epi32(vv, top));
     if (!_mm256_testz_si256(outside, outside)) {
       jh_dither_row_plain(v + x, out + x, 8, &r);
       continue;
@@ -502,9 +509,9 @@ JH_AVX2 void jh_range_row_avx2(JHRangeState* s, const uint8_t* trow, const float
     const int lo = s->tsmall + 20, hi = s->tlarge - 20;
     if (lo <= hi) {
       const __m256i t = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(trow + x));
-      const __m256i in =
-          _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_max_epu8(t, _mm256_set1_epi8(static_cast<char>(lo))), t),
-                           _mm256_cmpeq_epi8(_mm256_min_epu8(t, _mm256_set1_epi8(static_cast<char>(hi))), t));
+      const __m256i in = _mm256_and_si256(
+          _mm256_cmpeq_epi8(_mm256_max_epu8(t, _mm256_set1_epi8(static_cast<char>(lo))), t),
+          _mm256_cmpeq_epi8(_mm256_min_epu8(t, _mm256_set1_epi8(static_cast<char>(hi))), t));
       if (_mm256_movemask_epi8(in) == -1) continue;
     }
     jh_range_row_plain(s, trow + x, lrow + x, 32);
@@ -526,16 +533,16 @@ void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, uint32_t* 
 void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t* trow) {
   jh_tone_row_plain(s, y, lrow, trow);
 }
-void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow,
-                       int n, jpeghdr_random* rng) {
+void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow, int n,
+                       jpeghdr_random* rng) {
   jh_ratio_row_plain(a, lrow, trow, rrow, n, rng);
 }
 void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uint8_t floor,
                          const float* lrow, const uint8_t* rrow, uint8_t* trow, int n) {
   jh_correct_row_plain(thr, ratio, floor, lrow, rrow, trow, n);
 }
-void jh_fg_row_avx2(const jpeghdr_compress_struct* jh, int y, const float* table,
-                    const float* lrow, const uint8_t* trow, uint8_t* out) {
+void jh_fg_row_avx2(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
+                    const uint8_t* trow, uint8_t* out) {
   jh_fg_row_plain(jh, y, table, lrow, trow, out);
 }
 

@@ -163,7 +163,9 @@ TEST(RowKernels, CodeSearchStepsStayWithinTheTableCount) {
     JHCodeTable ct;
     jh_code_thresholds(&ct, gamma);
     EXPECT_GE(ct.steps, 1);
-    if (gamma >= 2.f) EXPECT_EQ(ct.steps, 1) << "one threshold a cell above gamma 2";
+    if (gamma >= 2.f) {
+      EXPECT_EQ(ct.steps, 1) << "one threshold a cell above gamma 2";
+    }
     for (uint32_t bits = JHCodeTable::kFirstCell << JHCodeTable::kShift;
          bits < (JHCodeTable::kLastCell << JHCodeTable::kShift); bits += 4099) {
       float v;

@@ -105,42 +105,30 @@ JH_AVX2 inline __m256 fastLog(__m256 x) {
                        set1(0.69314718f));
 }
 
-// powe[e] for eight indices 0 .. 17, from registers.
-JH_AVX2 inline __m256 powe(__m256i e) {
-  static_assert(JHFastTables::kExpHigh - JHFastTables::kExpLow <= 24, "three registers of powe");
-  const float* p = jh_fast_tables.powe;
-  constexpr int n = JHFastTables::kExpHigh - JHFastTables::kExpLow;
-  const __m256 r0 = _mm256_loadu_ps(p), r1 = _mm256_loadu_ps(p + 8);
-  const __m256 r2 = _mm256_maskload_ps(
-      p + 16, _mm256_cmpgt_epi32(set1i(n - 16), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)));
-  const __m256 a = _mm256_permutevar8x32_ps(r0, e), b = _mm256_permutevar8x32_ps(r1, e),
-               c = _mm256_permutevar8x32_ps(r2, e);
-  const __m256 ab = _mm256_blendv_ps(a, b, _mm256_castsi256_ps(_mm256_cmpgt_epi32(e, set1i(7))));
-  return _mm256_blendv_ps(ab, c, _mm256_castsi256_ps(_mm256_cmpgt_epi32(e, set1i(15))));
-}
+// The largest value the vector sRGB curve takes: below it the exponent factor comes from 16
+// table entries, two registers.
+constexpr float kSrgbTop = 128.f;
+static_assert(-JHFastTables::kExpLow + 6 == 16, "exponents -9 .. 6 index powe[1 .. 16]");
 
-// jh_srgb_encode_fast of eight values; lanes that need the library's power function are added
-// to *bad (their result is meaningless).
-JH_AVX2 inline __m256 srgbEncode(__m256 v, __m256* bad) {
+// jh_srgb_encode_fast of eight values in [-0.0031308, kSrgbTop) (others give meaningless
+// lanes; rgb2ycc sends them to the plain kernel).
+JH_AVX2 inline __m256 srgbEncode(__m256 v) {
   constexpr int kFrac = 23 - JHFastTables::kPowBits;
-  const __m256 fast = _mm256_and_ps(_mm256_cmp_ps(v, set1(0.0031308f), _CMP_GT_OQ),
-                                    _mm256_cmp_ps(v, set1(256.f), _CMP_LT_OQ));
-  const __m256 linear = _mm256_and_ps(_mm256_cmp_ps(v, set1(-0.0031308f), _CMP_GE_OQ),
-                                      _mm256_cmp_ps(v, set1(0.0031308f), _CMP_LE_OQ));
-  *bad = _mm256_or_ps(*bad,
-                      _mm256_andnot_ps(_mm256_or_ps(fast, linear), _mm256_castsi256_ps(set1i(-1))));
+  const __m256 fast = _mm256_cmp_ps(v, set1(0.0031308f), _CMP_GT_OQ);
   const __m256i b = _mm256_castps_si256(v);
-  __m256i e = _mm256_sub_epi32(_mm256_srli_epi32(b, 23), set1i(127 + JHFastTables::kExpLow));
-  e = _mm256_min_epi32(_mm256_max_epi32(e, set1i(0)),
-                       set1i(JHFastTables::kExpHigh - JHFastTables::kExpLow - 1));
+  // powe[e - kExpLow] for e = -9 .. 6 is powe[1 + k], k = e + 9 = 0 .. 15.
+  const __m256i k = _mm256_sub_epi32(_mm256_srli_epi32(b, 23), set1i(127 - 9));
+  const float* pe = jh_fast_tables.powe + 1;
+  const __m256 e0 = _mm256_permutevar8x32_ps(_mm256_loadu_ps(pe), k),
+               e1 = _mm256_permutevar8x32_ps(_mm256_loadu_ps(pe + 8), k);
+  const __m256 ef = _mm256_blendv_ps(e0, e1, _mm256_castsi256_ps(_mm256_cmpgt_epi32(k, set1i(7))));
   const __m256i m = _mm256_and_si256(b, set1i(0x7FFFFF));
   const __m256i i = _mm256_srli_epi32(m, kFrac);
   const __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(m, set1i((1 << kFrac) - 1))),
                                  set1(1.f / static_cast<float>(1 << kFrac)));
   __m256 t0, t1;
   tablePairs(jh_fast_tables.powm, i, &t0, &t1);
-  const __m256 p =
-      _mm256_mul_ps(powe(e), _mm256_add_ps(t0, _mm256_mul_ps(f, _mm256_sub_ps(t1, t0))));
+  const __m256 p = _mm256_mul_ps(ef, _mm256_add_ps(t0, _mm256_mul_ps(f, _mm256_sub_ps(t1, t0))));
   const __m256 enc = _mm256_sub_ps(_mm256_mul_ps(set1(1.055f), p), set1(0.055f));
   return _mm256_blendv_ps(_mm256_mul_ps(set1(12.92f), v), enc, fast);
 }
@@ -154,9 +142,18 @@ JH_AVX2 inline __m256i codeByte(__m256 v) {
 // jh_rgb2ycc_fast of eight colours: Y, Cb and Cr bytes in 32-bit lanes.
 JH_AVX2 __attribute__((always_inline)) inline void rgb2ycc(__m256 r, __m256 g, __m256 b,
                                                            __m256i ycc[3], __m256* bad) {
-  r = srgbEncode(r, bad);
-  g = srgbEncode(g, bad);
-  b = srgbEncode(b, bad);
+  // Every channel in [-0.0031308, kSrgbTop), and no NaN (which the sum keeps), or the plain
+  // curve decides.
+  const __m256 lo = _mm256_min_ps(_mm256_min_ps(r, g), b),
+               hi = _mm256_max_ps(_mm256_max_ps(r, g), b);
+  const __m256 sum = _mm256_add_ps(_mm256_add_ps(r, g), b);
+  const __m256 ok = _mm256_and_ps(_mm256_and_ps(_mm256_cmp_ps(lo, set1(-0.0031308f), _CMP_GE_OQ),
+                                                _mm256_cmp_ps(hi, set1(kSrgbTop), _CMP_LT_OQ)),
+                                  _mm256_cmp_ps(sum, sum, _CMP_ORD_Q));
+  *bad = _mm256_or_ps(*bad, _mm256_andnot_ps(ok, _mm256_castsi256_ps(set1i(-1))));
+  r = srgbEncode(r);
+  g = srgbEncode(g);
+  b = srgbEncode(b);
   ycc[0] = codeByte(
       _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(set1(0.299f), r), _mm256_mul_ps(set1(0.587f), g)),
                     _mm256_mul_ps(set1(0.114f), b)));

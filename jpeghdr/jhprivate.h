@@ -281,7 +281,8 @@ void jh_scale_row(int32_t* c, const int32_t* sum, double d, int n);
 void jh_cubic_column_plain(const uint8_t* const r[4], const int16_t w[4], int32_t* c, int n);
 void jh_cubic_column_avx2(const uint8_t* const r[4], const int16_t w[4], int32_t* c, int n);
 void jh_cubic_column(const uint8_t* const r[4], const int16_t w[4], int32_t* c, int n);
-// v[x] = w0[x] c[i[x] - 1] + w1[x] c[i[x]] + w2[x] c[i[x] + 1] + w3[x] c[i[x] + 2].
+// v[x] = w0[x] c[i[x] - 1] + w1[x] c[i[x]] + w2[x] c[i[x] + 1] + w3[x] c[i[x] + 2]. The vector
+// kernel may read c from c[i[x] - 1] to c[i[x] + 14] (values unused past the taps).
 void jh_cubic_row_plain(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v,
                         int n);
 void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v,

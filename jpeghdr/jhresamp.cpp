@@ -32,7 +32,9 @@ void columnValues(const uint8_t* src, int sw, const int rows[4], const int16_t w
 int enlarge(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) {
   int32_t* xi = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * dw));
   int32_t* xw = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * 4 * dw));
-  int32_t* col = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * (sw + 4)));
+  // Column values with 2 repeats a side, then room the vector row kernel may read.
+  const size_t ncol = static_cast<size_t>(sw) + 4 + 16;
+  int32_t* col = static_cast<int32_t*>(std::calloc(ncol, sizeof(int32_t)));
   int32_t* val = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * dw));
   const int ok = xi && xw && col && val;
   if (ok) {

@@ -454,10 +454,28 @@ JH_AVX2 void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t
   int x = 0;
   for (; x + 8 <= n; x += 8) {
     const __m256i ix = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(i + x));
+    // When the eight indices lie within 7 of the first (as in any enlargement), the taps come
+    // from two loaded registers; otherwise they are gathered.
+    const __m256i rel = _mm256_sub_epi32(ix, _mm256_set1_epi32(i[x]));
+    const bool near =
+        _mm256_movemask_epi8(_mm256_cmpeq_epi32(_mm256_min_epu32(rel, set1i(7)), rel)) == -1;
+    __m256i a = _mm256_setzero_si256(), b = a;
+    if (near) {
+      a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c + i[x] - 1));
+      b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c + i[x] + 7));
+    }
     __m256i sum = _mm256_setzero_si256();
     for (int k = 0; k < 4; k++) {
       const __m256i wk = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w[k] + x));
-      const __m256i ck = _mm256_i32gather_epi32(base + k - 1, ix, 4);
+      __m256i ck;
+      if (near) {
+        const __m256i at = _mm256_add_epi32(rel, set1i(k));
+        ck = _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(a, at),
+                                _mm256_permutevar8x32_epi32(b, at),
+                                _mm256_cmpgt_epi32(at, set1i(7)));
+      } else {
+        ck = _mm256_i32gather_epi32(base + k - 1, ix, 4);
+      }
       sum = _mm256_add_epi32(sum, _mm256_mullo_epi32(wk, ck));
     }
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(v + x), sum);

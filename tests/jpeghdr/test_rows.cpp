@@ -306,18 +306,23 @@ TEST(RowKernels, ResamplerRowsAgree) {
     jh_cubic_column_plain(rows, w, cp.data(), n);
     jh_cubic_column_avx2(rows, w, cf.data(), n);
     ASSERT_EQ(cp, cf);
-    // Enlarging 3 columns to n: indices from -1 to 2, the column values padded by 2 a side.
-    std::vector<int32_t> col = {9, 9, 300, -20, 70000, 70000, 70000}, idx(n), vp(n), vf(n);
-    std::vector<int32_t> ws[4];
-    for (auto& v : ws) v.resize(n);
-    for (int x = 0; x < n; x++) {
-      idx[x] = -1 + 3 * x / n;
-      for (auto& v : ws) v[x] = static_cast<int32_t>(gen() % 1400) - 200;
+    // Indices that creep up as in an enlargement (from -1, the values padded by 2 a side),
+    // and indices that jump about; the kernel may read 16 values past an index.
+    std::vector<int32_t> col(2 + 60 + 16);
+    for (int32_t& v : col) v = static_cast<int32_t>(gen() % 300000) - 20000;
+    for (int spread : {0, 1}) {
+      std::vector<int32_t> idx(n), vp(n), vf(n);
+      std::vector<int32_t> ws[4];
+      for (auto& v : ws) v.resize(n);
+      for (int x = 0; x < n; x++) {
+        idx[x] = spread ? static_cast<int32_t>(gen() % 60) - 1 : -1 + 3 * x / n;
+        for (auto& v : ws) v[x] = static_cast<int32_t>(gen() % 1400) - 200;
+      }
+      const int32_t* const wk[4] = {ws[0].data(), ws[1].data(), ws[2].data(), ws[3].data()};
+      jh_cubic_row_plain(col.data() + 2, idx.data(), wk, vp.data(), n);
+      jh_cubic_row_avx2(col.data() + 2, idx.data(), wk, vf.data(), n);
+      ASSERT_EQ(vp, vf) << "spread " << spread;
     }
-    const int32_t* const wk[4] = {ws[0].data(), ws[1].data(), ws[2].data(), ws[3].data()};
-    jh_cubic_row_plain(col.data() + 2, idx.data(), wk, vp.data(), n);
-    jh_cubic_row_avx2(col.data() + 2, idx.data(), wk, vf.data(), n);
-    ASSERT_EQ(vp, vf);
   }
   // The dither's limits and many draws.
   std::vector<int32_t> v(20000);

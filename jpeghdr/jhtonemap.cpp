@@ -64,14 +64,28 @@ void jpeghdr_comp_histo(jpeghdr_compress_struct* jh, int bins, float lmin, float
   a.loglmin = jh->histolmin;
   a.sf = static_cast<float>(bins) / (jh->histolmax - jh->histolmin);
   a.bins = bins;
-  const float* lum = jh_luminances(jh);
   uint32_t* copies = static_cast<uint32_t*>(
       std::calloc(static_cast<size_t>(bins) * JH_HISTO_COPIES, sizeof(uint32_t)));
   if (copies == nullptr)
     jh_error(reinterpret_cast<j_common_ptr>(&jh->cinfo), JERR_OUT_OF_MEMORY, 199);
+  // Luminances not yet computed are made row by row and counted while in the cache.
+  const bool fresh = jh->lum == nullptr;
+  float* lum = jh->lum;
+  const size_t npix = static_cast<size_t>(jh->cinfo.image_width) * jh->cinfo.image_height;
+  if (fresh) {
+    lum = static_cast<float*>(std::malloc(sizeof(float) * npix + 1));
+    if (lum == nullptr) {
+      std::free(copies);
+      jh_error(reinterpret_cast<j_common_ptr>(&jh->cinfo), JERR_OUT_OF_MEMORY, 201);
+    }
+  }
   const int w = static_cast<int>(jh->cinfo.image_width);
-  for (uint32_t y = 0; y < jh->cinfo.image_height; y++)
-    jh_histo_row(&a, lum + static_cast<size_t>(y) * w, w, copies);
+  for (uint32_t y = 0; y < jh->cinfo.image_height; y++) {
+    float* row = lum + static_cast<size_t>(y) * w;
+    if (fresh) jh_lum_row(jh, static_cast<int>(y), row);
+    jh_histo_row(&a, row, w, copies);
+  }
+  jh->lum = lum;
   for (int c = 0; c < JH_HISTO_COPIES; c++)
     for (int i = 0; i < bins; i++) jh->histo[i] += copies[static_cast<size_t>(c) * bins + i];
   std::free(copies);

@@ -188,22 +188,25 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
     jh->rwork = allocOrFail(jh, static_cast<size_t>(rw) * rh, 203);
     if (!jpeghdr_resample8(jh->rimage, w, h, jh->rwork, rw, rh))
       jh_error(common(jh), JERR_OUT_OF_MEMORY, 203);
+    // The decoder's enlargement, kept full size in rwork: the foreground rows are corrected
+    // for it as they are written.
+    uint8_t* reduced = jh->rwork;
     if (jh->correction == 1) {
-      if (!jpeghdr_resample8(jh->rwork, rw, rh, jh->rimage, w, h))
+      if (!jpeghdr_resample8(reduced, rw, rh, jh->rimage, w, h))
         jh_error(common(jh), JERR_OUT_OF_MEMORY, 203);
-      JHCodeTable thr;
-      float ratio[256];
-      jh_code_thresholds(&thr, jh->gamma);
-      for (int r = 0; r < 256; r++)
-        ratio[r] = std::exp(ln0 + (static_cast<float>(r) + 0.5f) / 256.f * range);
-      for (int y = 0; y < h; y++) {
-        const size_t at = static_cast<size_t>(y) * w;
-        jh_correct_row(&thr, ratio, kMinCode, lum + at, jh->rimage + at, jh->tmi + at, w);
-      }
+      jh->rwork = jh->rimage;
+    } else {
+      std::free(jh->rimage);
+      jh->rwork = nullptr;
     }
-    std::free(jh->rimage);
-    jh->rimage = jh->rwork;
-    jh->rwork = nullptr;
+    jh->rimage = reduced;
+  }
+  JHCodeTable thr;
+  float ratio[256];
+  if (jh->rwork != nullptr) {
+    jh_code_thresholds(&thr, jh->gamma);
+    for (int r = 0; r < 256; r++)
+      ratio[r] = std::exp(ln0 + (static_cast<float>(r) + 0.5f) / 256.f * range);
   }
 
   // 8. Ratio-image quality: finer for wider ranges and stronger reductions.
@@ -256,8 +259,12 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   while (jh->cinfo.next_scanline < jh->cinfo.image_height) {
     const int y = static_cast<int>(jh->cinfo.next_scanline);
     const size_t at = static_cast<size_t>(y) * w;
+    if (jh->rwork != nullptr)
+      jh_correct_row(&thr, ratio, kMinCode, lum + at, jh->rwork + at, jh->tmi + at, w);
     jh_fg_row(jh, y, table, lum + at, jh->tmi + at, rowbuf[0]);
     jpeg_write_scanlines(&jh->cinfo, rowbuf, 1);
   }
+  std::free(jh->rwork);
+  jh->rwork = nullptr;
   jpeg_finish_compress(&jh->cinfo);
 }

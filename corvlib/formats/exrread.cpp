@@ -1,0 +1,595 @@
+// Reading OpenEXR files through the library's RGBA interface: a cached strip of rows,
+// rectangles with integer subsampling delivered as float or tone-mapped 8-bit pixels, and
+// the standard attributes as image information.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+#include <type_traits>
+
+#include <OpenEXR/ImfChromaticitiesAttribute.h>
+#include <OpenEXR/ImfFloatAttribute.h>
+#include <OpenEXR/ImfHeader.h>
+#include <OpenEXR/ImfRgbaFile.h>
+#include <OpenEXR/ImfStandardAttributes.h>
+#include <OpenEXR/ImfStringAttribute.h>
+#include <OpenEXR/ImfThreading.h>
+
+#include "formats/exrformat.h"
+#include "tonemap/tonemap.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kHistoPixels = 262144.0;  // pixels the tone-mapping histogram samples at most
+constexpr int kZipStrip = 16;              // rows of one ZIP block
+
+struct ExrReader;
+typedef bool (*FillFunc)(ExrReader* er, _ImgReadBuf* rb);
+
+// The registry sees the first member; the rest is this reader's own.
+struct ExrReader {
+  _ImgReader reader;
+  char encText[64];
+  Imf::RgbaInputFile* input;
+  Imf::RgbaChannels channels;
+  int dataX, dataY;  // the data window's origin
+  bool decreasing;   // rows stored bottom to top
+  Imf::Rgba* strip;  // stripHeight rows of xres pixels
+  int stripFirst;    // image row in the strip's first line; -1000 nothing loaded, -1 failed
+  int stripRows;     // rows loaded
+  int stripHeight;
+  float filePrims[4][2];  // the file's primaries (Rec. 709 unless it says otherwise)
+  float dispPrims[4][2];  // the display primaries the mapping was made for
+  double dispRange, dispMax;
+  bool human;
+  TMstruct* tm;
+  bool mapOK;
+  float* fltScratch;  // one row of decoded pixels (3 floats each)
+  TMbright* brtScratch;
+  FillFunc fill;
+};
+static_assert(std::is_standard_layout<ExrReader>::value && offsetof(ExrReader, reader) == 0,
+              "the registry treats an ExrReader as its _ImgReader");
+
+ExrReader* self(_ImgReader* ir) {
+  return reinterpret_cast<ExrReader*>(ir);
+}
+
+bool fail(ExrReader* er, ImgReadErr code, const char* text) {
+  er->reader.errCode = code;
+  snprintf(er->reader.errMsg, sizeof er->reader.errMsg, "%s", text);
+  return false;
+}
+
+bool greyReader(const ExrReader* er) {
+  return er->reader.cs.format == IPFy;
+}
+
+// Points the library's frame buffer so that image row firstRow lands in the strip's first
+// line (every row in that line when the strip holds one row). Done in integer arithmetic:
+// the base may lie outside the strip.
+void bindStrip(ExrReader* er, int firstRow) {
+  const int64_t w = er->reader.xres;
+  int64_t offset = -int64_t{er->dataX};
+  size_t yStride = 0;
+  if (er->stripHeight > 1) {
+    offset -= (int64_t{er->dataY} + firstRow) * w;
+    yStride = static_cast<size_t>(w);
+  }
+  const uintptr_t base = reinterpret_cast<uintptr_t>(er->strip) +
+                         static_cast<uintptr_t>(offset * static_cast<int64_t>(sizeof(Imf::Rgba)));
+  er->input->setFrameBuffer(reinterpret_cast<Imf::Rgba*>(base), 1, yStride);
+}
+
+// Loads the strip that holds image row y. The strip buffer is made on the first read, so
+// that opening a file and reading its information never allocate its rows.
+bool readStrip(ExrReader* er, int y) {
+  const int h = er->stripHeight, yres = er->reader.yres;
+  const int top = y / h * h;
+  const int bottom = top + h < yres ? top + h : yres;
+  try {
+    if (er->strip == nullptr) {
+      er->strip = static_cast<Imf::Rgba*>(malloc(static_cast<size_t>(er->reader.xres) *
+                                                 static_cast<size_t>(h) * sizeof(Imf::Rgba)));
+      if (er->strip == nullptr) return fail(er, IREmemory, "cannot allocate strip buffer");
+      if (h == 1) bindStrip(er, 0);
+    }
+    if (h > 1) bindStrip(er, top);
+    er->input->readPixels(er->dataY + top, er->dataY + bottom - 1);
+  } catch (const std::exception& e) {
+    snprintf(er->reader.errMsg, sizeof er->reader.errMsg, "%s", e.what());
+    er->reader.errCode = IREread;
+    er->stripFirst = -1;
+    return false;
+  }
+  er->stripFirst = top;
+  er->stripRows = bottom - top;
+  // The next strip in file order.
+  if (er->decreasing)
+    er->reader.nr = {0, er->reader.xres, top - h > 0 ? top - h : 0, top};
+  else
+    er->reader.nr = {0, er->reader.xres, bottom, bottom + h < yres ? bottom + h : yres};
+  return true;
+}
+
+// Decodes n pixels of row y from column x on, every step-th, into floats: one per pixel for
+// single-channel readers (and alpha), else three.
+bool floatSpan(ExrReader* er, float* dst, int x, int y, int n, int step) {
+  if (x < 0 || x >= er->reader.xres || n < 1) return false;
+  if (er->stripFirst < 0 || y < er->stripFirst || y >= er->stripFirst + er->stripRows)
+    if (!readStrip(er, y)) return false;
+  const Imf::Rgba* p =
+      er->strip +
+      (er->stripHeight > 1 ? static_cast<size_t>(y - er->stripFirst) * er->reader.xres : 0) + x;
+  switch (er->channels) {
+    case Imf::WRITE_R:
+      for (int i = 0; i < n; i++, p += step) dst[i] = p->r;
+      break;
+    case Imf::WRITE_G:
+      for (int i = 0; i < n; i++, p += step) dst[i] = p->g;
+      break;
+    case Imf::WRITE_B:
+      for (int i = 0; i < n; i++, p += step) dst[i] = p->b;
+      break;
+    case Imf::WRITE_A:
+      for (int i = 0; i < n; i++, p += step) dst[i] = p->a;
+      break;
+    case Imf::WRITE_RGBA:
+      if (er->reader.cs.format == IPFa) {
+        for (int i = 0; i < n; i++, p += step) dst[i] = p->a;
+        break;
+      }
+      for (int i = 0; i < n; i++, p += step, dst += 3) {
+        const float a = p->a;
+        const float m = a == 0.0f ? 1.0f : 1.0f / a;
+        dst[0] = p->r * m;
+        dst[1] = p->g * m;
+        dst[2] = p->b * m;
+      }
+      break;
+    default:
+      for (int i = 0; i < n; i++, p += step, dst += 3) {
+        dst[0] = p->r;
+        dst[1] = p->g;
+        dst[2] = p->b;
+      }
+      break;
+  }
+  return true;
+}
+
+// Decodes the request's rows into out (components per pixel by the reader's format), each
+// row through row(y, j, data) when given. Rows are visited in file order; output row j holds
+// image row top + j step.
+template <typename RowDone>
+bool fillRows(ExrReader* er, const _ImgReadBuf* rb, float* out, size_t rowFloats, RowDone rowDone) {
+  const int step = rb->subsample;
+  const int w = (rb->r.xright - rb->r.xleft) / step, h = (rb->r.ybottom - rb->r.ytop) / step;
+  for (int k = 0; k < h; k++) {
+    const int j = er->decreasing ? h - 1 - k : k;
+    float* row = out + static_cast<size_t>(j) * rowFloats;
+    if (!floatSpan(er, row, rb->r.xleft, rb->r.ytop + j * step, w, step)) return false;
+    if (!rowDone(j, row, w)) return false;
+  }
+  return true;
+}
+
+bool fillFloat(ExrReader* er, _ImgReadBuf* rb) {
+  const size_t comps = ImgPixelLen[er->reader.cs.format];
+  const size_t w = static_cast<size_t>((rb->r.xright - rb->r.xleft) / rb->subsample);
+  return fillRows(er, rb, static_cast<float*>(rb->buf), w * comps,
+                  [](int, float*, int) { return true; });
+}
+
+// 8-bit output: each row decoded into the scratch row, converted to brightness and mapped.
+bool fillMapped(ExrReader* er, _ImgReadBuf* rb) {
+  const bool grey = greyReader(er);
+  const size_t w = static_cast<size_t>((rb->r.xright - rb->r.xleft) / rb->subsample);
+  uint8_t* const out = static_cast<uint8_t*>(rb->buf);
+  const size_t outRow = w * (grey ? 1 : 3);
+  int err = TMERR_NONE;
+  const bool ok = fillRows(er, rb, er->fltScratch, 0, [&](int j, float* row, int n) {
+    uint8_t* o = out + static_cast<size_t>(j) * outRow;
+    err = grey ? tmCvGrays(er->tm, er->brtScratch, row, n)
+               : tmCvColors(er->tm, er->brtScratch, o, reinterpret_cast<const COLOR*>(row), n);
+    if (err == TMERR_NONE) err = tmMapPixels(er->tm, o, er->brtScratch, grey ? nullptr : o, n);
+    return err == TMERR_NONE;
+  });
+  if (err != TMERR_NONE)
+    return fail(er, IREunknown, tmErrorMessage[err >= 0 && err < TMERR_COUNT ? err : 2]);
+  return ok;
+}
+
+bool fillNative(ExrReader* er, _ImgReadBuf* rb) {
+  if (rb->cs.dtype != IDTfloat || rb->cs.format != er->reader.cs.format) return false;
+  return fillFloat(er, rb);
+}
+
+bool fillEight(ExrReader* er, _ImgReadBuf* rb) {
+  if (rb->cs.dtype != IDTubyte || rb->cs.format != (greyReader(er) ? IPFy : IPFrgb)) return false;
+  return fillMapped(er, rb);
+}
+
+void dropScratch(ExrReader* er) {
+  free(er->fltScratch);
+  free(er->brtScratch);
+  er->fltScratch = nullptr;
+  er->brtScratch = nullptr;
+}
+
+float attrFloat(const Imf::Header& h, const char* name, float none) {
+  const Imf::FloatAttribute* a = h.findTypedAttribute<Imf::FloatAttribute>(name);
+  return a != nullptr ? a->value() : none;
+}
+
+bool samePrims(const float a[4][2], const float b[4][2]) {
+  for (int i = 0; i < 4; i++)
+    for (int j = 0; j < 2; j++)
+      if (std::fabs(a[i][j] - b[i][j]) > 1e-5f) return false;
+  return true;
+}
+
+// Chooses how requests in cs are filled; false when cs cannot be delivered (the caller then
+// gets the reader's own colour space).
+bool setConversion(ExrReader* er, const _ImgColorSpace& cs) {
+  if (PmatchColorSpace(&cs, &er->reader.cs, 31)) {
+    er->fill = fillNative;
+    return true;
+  }
+  const bool grey = greyReader(er);
+  if (cs.dtype != IDTubyte || cs.logorig > 0.0f) return false;
+  if (!(grey ? cs.format == IPFy : cs.format == IPFrgb && er->reader.cs.format == IPFrgb))
+    return false;
+  if (er->tm != nullptr && samePrims(er->dispPrims, cs.chroma)) {
+    if (er->mapOK) er->fill = fillEight;
+    return er->mapOK;
+  }
+  memcpy(er->dispPrims, cs.chroma, sizeof er->dispPrims);
+  tmDone(er->tm);
+  er->mapOK = false;
+  const int flags =
+      grey ? (er->human ? 0x5B : 0) | TMF_GREY | TMF_QUIET : (er->human ? 0x15B : TMF_QUIET);
+  er->tm = tmInit(flags, er->dispPrims, cs.gamma);
+  if (er->tm == nullptr) return false;
+  const int xres = er->reader.xres, yres = er->reader.yres;
+  dropScratch(er);
+  er->fltScratch = static_cast<float*>(malloc(static_cast<size_t>(xres) * 3 * sizeof(float)));
+  er->brtScratch = static_cast<TMbright*>(malloc(static_cast<size_t>(xres) * sizeof(TMbright)));
+  bool ok = er->fltScratch != nullptr && er->brtScratch != nullptr &&
+            tmSetSpace(er->tm, er->filePrims, attrFloat(er->input->header(), "sampToNits", 100.0f),
+                       nullptr) == TMERR_NONE;
+  const double npix = static_cast<double>(xres) * yres;
+  const int s = npix <= kHistoPixels ? 1 : static_cast<int>(npix / kHistoPixels);
+  const int rows = (yres + s - 1) / s;
+  for (int k = 0; ok && k < rows; k++) {
+    const int y = (er->decreasing ? rows - 1 - k : k) * s;
+    ok = floatSpan(er, er->fltScratch, 0, y, xres, 1) &&
+         (grey ? tmCvGrays(er->tm, er->brtScratch, er->fltScratch, xres)
+               : tmCvColors(er->tm, er->brtScratch, nullptr,
+                            reinterpret_cast<const COLOR*>(er->fltScratch), xres)) == TMERR_NONE &&
+         tmAddHisto(er->tm, er->brtScratch, xres, 1) == TMERR_NONE;
+  }
+  ok = ok && tmComputeMapping(er->tm, cs.gamma, er->dispRange, er->dispMax) == TMERR_NONE;
+  if (!ok) {
+    dropScratch(er);
+    er->fill = fillNative;
+    return false;
+  }
+  er->mapOK = true;
+  er->fill = fillEight;
+  return true;
+}
+
+bool readRec(ExrReader* er, _ImgReadBuf* rb) {
+  if (rb == nullptr || rb->subsample < 1) return false;
+  const _ImgRect& q = rb->r;
+  if (q.xleft < 0 || q.xleft >= q.xright || q.xright > er->reader.xres || q.ytop < 0 ||
+      q.ytop >= q.ybottom || q.ybottom > er->reader.yres)
+    return fail(er, IREunknown, "bogus requested image rectangle");
+  if (!setConversion(er, rb->cs)) {
+    if (er->reader.errCode != IREnone) return false;  // the histogram could not be read
+    rb->cs = er->reader.cs;
+    er->fill = fillNative;
+  }
+  if (!PreadBufFits(rb)) {  // the caller must offer a buffer for this colour space
+    rb->r.xright = rb->r.xleft;
+    return true;
+  }
+  return er->fill(er, rb);
+}
+
+// Opens the file; the library's exceptions go to the caller.
+void construct(ExrReader* er, const char* path) {
+  _ImgReader& ir = er->reader;
+  ir.ri = &IRInterfaceEXR;
+  snprintf(ir.file, sizeof ir.file, "%s", path);
+  ir.frame = 0;
+  ir.nframes = 1;
+  ir.frameType = IRFnone;
+  ir.frameRate = 0.0f;
+  ir.encoding = er->encText;
+  er->stripFirst = -1000;
+  er->dispRange = 32.0;
+  er->dispMax = 100.0;
+  er->fill = fillNative;
+  er->input = new Imf::RgbaInputFile(path, Imf::globalThreadCount());
+  const Imath::Box2i& dw = er->input->dataWindow();
+  const int64_t w = int64_t{dw.max.x} - dw.min.x + 1, h = int64_t{dw.max.y} - dw.min.y + 1;
+  er->dataX = dw.min.x;
+  er->dataY = dw.min.y;
+  ir.pixAspect = er->input->pixelAspectRatio();
+  const Imf::Compression comp = er->input->compression();
+  er->stripHeight = comp == Imf::ZIP_COMPRESSION ? kZipStrip : 1;
+  const char* word = comp == Imf::NO_COMPRESSION     ? "48-bit"
+                     : comp == Imf::RLE_COMPRESSION  ? "RLE"
+                     : comp == Imf::ZIPS_COMPRESSION ? "ZIP"
+                     : comp == Imf::ZIP_COMPRESSION  ? "ZIP"
+                     : comp == Imf::PIZ_COMPRESSION  ? "PIZ"
+                                                     : "compressed";
+  ir.cs = ICS_RGB709;
+  ir.cs.cstatic = 0;
+  const Imf::Header& hd = er->input->header();
+  if (Imf::hasChromaticities(hd)) {
+    const Imf::Chromaticities& c = Imf::chromaticities(hd);
+    const float v[8] = {c.red.x,  c.red.y,  c.green.x, c.green.y,
+                        c.blue.x, c.blue.y, c.white.x, c.white.y};
+    for (int i = 0; i < 8; i++) ir.cs.chroma[i / 2][i % 2] = v[i];
+  }
+  memcpy(er->filePrims, ir.cs.chroma, sizeof er->filePrims);
+  er->channels = er->input->channels();
+  const char* chan = " ???";
+  switch (er->channels) {
+    case Imf::WRITE_R:
+    case Imf::WRITE_G:
+    case Imf::WRITE_B: {
+      const int k = er->channels == Imf::WRITE_R ? 0 : er->channels == Imf::WRITE_G ? 1 : 2;
+      chan = k == 0 ? " Red" : k == 1 ? " Green" : " Blue";
+      ir.cs.format = IPFy;
+      ir.cs.chroma[0][0] = ir.cs.chroma[k][0];
+      ir.cs.chroma[0][1] = ir.cs.chroma[k][1];
+      break;
+    }
+    case Imf::WRITE_RGB:
+      chan = " RGB";
+      break;
+    case Imf::WRITE_A:
+      chan = " Alpha";
+      ir.cs.format = IPFa;
+      break;
+    case Imf::WRITE_RGBA:
+      chan = " RGBA";
+      break;
+    default:
+      break;
+  }
+  snprintf(er->encText, sizeof er->encText, "%s%s", word, chan);
+  if (w > INT32_MAX || h > INT32_MAX) {
+    fail(er, IREunsupported, "image too large");
+    return;
+  }
+  ir.xres = static_cast<int>(w);
+  ir.yres = static_cast<int>(h);
+  if (strcmp(chan, " ???") == 0) {
+    ir.errCode = IREunsupported;
+    snprintf(ir.errMsg, sizeof ir.errMsg, "Unsupported input color space (%d)",
+             static_cast<int>(er->channels));
+    return;
+  }
+  const Imf::LineOrder lo = er->input->lineOrder();
+  if (lo != Imf::INCREASING_Y && lo != Imf::DECREASING_Y) {
+    ir.errCode = IREunsupported;
+    snprintf(ir.errMsg, sizeof ir.errMsg, "Unsupported scanline order (%d)", static_cast<int>(lo));
+    return;
+  }
+  er->decreasing = lo == Imf::DECREASING_Y;
+  const int sh = er->stripHeight < ir.yres ? er->stripHeight : ir.yres;
+  ir.fr = er->decreasing
+              ? _ImgRect{0, ir.xres, (ir.yres - 1) / er->stripHeight * er->stripHeight, ir.yres}
+              : _ImgRect{0, ir.xres, 0, sh};
+  ir.nr = ir.fr;
+}
+
+void destroy(ExrReader* er) {
+  tmDone(er->tm);
+  dropScratch(er);
+  free(er->strip);
+  delete er->input;
+  er->~ExrReader();
+  free(er);
+}
+
+int32_t le32(const unsigned char* b) {
+  return static_cast<int32_t>(b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24);
+}
+
+// Rows of one stored block of a scanline file, by compression.
+int rowsPerBlock(int compression) {
+  switch (compression) {
+    case Imf::ZIP_COMPRESSION:
+    case Imf::PXR24_COMPRESSION:
+      return 16;
+    case Imf::PIZ_COMPRESSION:
+    case Imf::B44_COMPRESSION:
+    case Imf::B44A_COMPRESSION:
+    case Imf::DWAA_COMPRESSION:
+      return 32;
+    case Imf::DWAB_COMPRESSION:
+      return 256;
+    default:
+      return 1;
+  }
+}
+
+// Walks the header attributes of an OpenEXR file (every part's header of a multi-part one)
+// and checks that no attribute claims more bytes than the file holds, and that a scanline
+// file can hold the table of its blocks' offsets: the library allocates whatever such
+// sizes say before it finds the file too short. True for a file that is not OpenEXR at all
+// (the library then says why).
+bool plausibleHeader(FILE* fp) {
+  unsigned char b[16];
+  if (fread(b, 1, 8, fp) != 8 || b[0] != 0x76 || b[1] != 0x2f || b[2] != 0x31 || b[3] != 0x01)
+    return true;
+  const bool multi = (b[5] & 0x10) != 0, tiled = (b[5] & 0x02) != 0;
+  if (fseeko(fp, 0, SEEK_END) != 0) return true;
+  const int64_t end = ftello(fp);
+  if (fseeko(fp, 8, SEEK_SET) != 0) return true;
+  int64_t rows = 0;
+  int compression = Imf::NO_COMPRESSION;
+  for (int part = 0;; part++) {
+    for (int attrs = 0;; attrs++) {
+      char name[256];
+      int n = 0, c;
+      while ((c = getc(fp)) > 0 && n < 255) name[n++] = static_cast<char>(c);
+      if (c == EOF || c > 0) return false;  // cut short, or a name too long
+      name[n] = '\0';
+      if (n == 0) {
+        if (attrs == 0 && part > 0) return true;  // the empty header ending the list
+        break;
+      }
+      for (n = 0; (c = getc(fp)) > 0 && n < 255; n++) {
+      }
+      if (c != 0 || fread(b, 1, 4, fp) != 4) return false;
+      const int64_t size = le32(b);
+      const int64_t here = ftello(fp);
+      if (size < 0 || here < 0 || size > end - here) return false;
+      if (part == 0 && strcmp(name, "dataWindow") == 0 && size == 16) {
+        if (fread(b, 1, 16, fp) != 16) return false;
+        rows = int64_t{le32(b + 12)} - le32(b + 4) + 1;
+      } else if (part == 0 && strcmp(name, "compression") == 0 && size == 1) {
+        compression = getc(fp);
+      }
+      if (fseeko(fp, here + size, SEEK_SET) != 0) return false;
+    }
+    if (!multi) break;
+  }
+  if (tiled || rows < 1) return true;
+  const int64_t blocks = (rows + rowsPerBlock(compression) - 1) / rowsPerBlock(compression);
+  return blocks <= (end - ftello(fp)) / 8;
+}
+
+// ---- The plug-in table's entries
+
+_ImgReader* ERopen(const char* path) {
+  if (path == nullptr) return nullptr;
+  if (FILE* fp = fopen(path, "rb")) {
+    const bool ok = plausibleHeader(fp);
+    fclose(fp);
+    if (!ok) {
+      fprintf(stderr, "Cannot read image file \"%s\". Damaged header.\n", path);
+      return nullptr;
+    }
+  }
+  void* mem = calloc(1, sizeof(ExrReader));
+  if (mem == nullptr) return nullptr;
+  ExrReader* er = new (mem) ExrReader();
+  try {
+    construct(er, path);
+  } catch (const std::exception& e) {
+    fprintf(stderr, "%s\n", e.what());
+    destroy(er);
+    return nullptr;
+  }
+  return &er->reader;
+}
+
+ImgReadErr ERgetInfo(_ImgReader* ir, _ImgInfo* info) {
+  if (ir == nullptr || info == nullptr) return IREunknown;
+  ExrReader* er = self(ir);
+  er->reader.errCode = IREnone;
+  info->flags = 0;
+  info->params[0] = '\0';
+  info->comments[0] = '\0';
+  const Imf::Header& h = er->input->header();
+  const Imath::Box2i& dw = h.dataWindow();
+  const Imath::Box2i& sw = h.displayWindow();
+  if (dw != sw) {
+    info->crop = {sw.min.x - dw.min.x, sw.max.x - dw.min.x + 1, sw.min.y - dw.min.y,
+                  sw.max.y - dw.min.y + 1};
+    info->flags |= IIFcrop;
+  }
+  if (Imf::hasCapDate(h) && Imf::capDate(h).size() == 19) {
+    memcpy(info->capdate, Imf::capDate(h).c_str(), 20);
+    info->flags |= IIFcapdate;
+  }
+  if (Imf::hasLatitude(h) && Imf::hasLongitude(h)) {
+    info->latlong[0] = Imf::latitude(h);
+    info->latlong[1] = Imf::longitude(h);
+    info->flags |= IIFlatlong;
+  }
+  struct FloatField {
+    const char* name;
+    float* field;
+    uint32_t flag;
+  };
+  const FloatField floats[] = {{"whiteLuminance", &info->stonits, IIFstonits},
+                               {"xDensity", &info->hdensity, IIFhdensity},
+                               {"expTime", &info->exptime, IIFexptime},
+                               {"aperture", &info->aperture, IIFaperture},
+                               {"isoSpeed", &info->asa, IIFasa},
+                               {"focus", &info->focus, IIFfocus}};
+  for (const FloatField& f : floats) {
+    const float v = attrFloat(h, f.name, 0.0f);
+    if (v > 0.0f) {
+      *f.field = v;
+      info->flags |= f.flag;
+    }
+  }
+  const float sw2 = attrFloat(h, "screenWindowWidth", 0.0f);
+  if (sw2 > 0.0f) {
+    info->hvangle = static_cast<float>(2.0 * std::atan(sw2 / 2.0) * 180.0 / kPi);
+    info->flags |= IIFhvangle;
+  }
+  struct TextField {
+    const char* name;
+    char* field;
+    size_t size;
+    uint32_t flag;
+  };
+  const TextField texts[] = {{"view", info->view, sizeof info->view, IIFview},
+                             {"owner", info->owner, sizeof info->owner, IIFowner},
+                             {"comments", info->comments, sizeof info->comments, IIFcomments}};
+  for (const TextField& t : texts) {
+    const Imf::StringAttribute* a = h.findTypedAttribute<Imf::StringAttribute>(t.name);
+    if (a != nullptr && a->value().size() < t.size) {
+      memcpy(t.field, a->value().c_str(), a->value().size() + 1);
+      info->flags |= t.flag;
+    }
+  }
+  return IREnone;
+}
+
+void ERtoneMapping(_ImgReader* ir, double range, double maximum, int flags) {
+  if (ir == nullptr) return;
+  ExrReader* er = self(ir);
+  er->dispRange = range;
+  er->dispMax = maximum;
+  er->human = flags != 0;
+  tmDone(er->tm);
+  er->tm = nullptr;
+  er->mapOK = false;
+  er->fill = fillNative;
+}
+
+ImgReadErr ERreadRec(_ImgReader* ir, _ImgReadBuf* rb) {
+  if (ir == nullptr) return IREunknown;
+  ExrReader* er = self(ir);
+  er->reader.errCode = IREnone;
+  if (!readRec(er, rb) && er->reader.errCode == IREnone)
+    fail(er, IREunknown, "EXR reader routine failure");
+  return er->reader.errCode;
+}
+
+void ERclose(_ImgReader* ir) {
+  if (ir != nullptr) destroy(self(ir));
+}
+
+}  // namespace
+
+const _ImgReaderInterface IRInterfaceEXR = {"EXR.ilm", ERopen,        nullptr,   ERgetInfo,
+                                            nullptr,   ERtoneMapping, ERreadRec, ERclose};

@@ -1,0 +1,22 @@
+// RGBE and XYZE pictures: the reader and writer plug-ins.
+//
+// A picture is a text header, a resolution line and scanlines of four-byte shared-exponent
+// pixels, in RGB ("32-bit_rle_rgbe") or CIE XYZ ("32-bit_rle_xyze"), possibly several frames
+// one after the other. The reader delivers any rectangle, with integer subsampling, in the
+// picture's own float colour space or tone-mapped to 8-bit RGB; the writer saves float RGB
+// or XYZ images with their image information as header lines.
+#pragma once
+
+#include "image/pireader.h"
+
+// Reader: suffixes hdr, pic, rgbe, xyze.
+extern const _ImgReaderInterface IRInterfaceRad;
+// Writer: suffix hdr.
+extern const _ImgWriterInterface IWInterfaceRad;
+
+// The encoding RadWriteImage uses for cs at quality (flat scanlines from 100), or null when
+// cs cannot be written (only float RGB and XYZ, not logarithmic).
+const char* RadSupportedCS(const _ImgColorSpace* cs, int quality);
+// Writes a float RGB or XYZ image; returns the file size, 0 on failure. An existing file of
+// that name is replaced only once the new one is complete.
+long RadWriteImage(const char* path, const _ImgWriteBuf* wb);

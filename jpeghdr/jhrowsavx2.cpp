@@ -89,16 +89,24 @@ JH_AVX2 inline void tablePairs(const float* t, __m256i i, __m256* t0, __m256* t1
                             _MM_SHUFFLE(3, 1, 2, 0)));
 }
 
+// jh_float_split of eight values (b their bits) without the exponent: the top `bits`
+// mantissa bits in *i, the fraction of the rest in *f.
+template <int bits>
+JH_AVX2 inline void mantissaSplit(__m256i b, __m256i* i, __m256* f) {
+  constexpr int kFrac = 23 - bits;
+  const __m256i m = _mm256_and_si256(b, set1i(0x7FFFFF));
+  *i = _mm256_srli_epi32(m, kFrac);
+  *f = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(m, set1i((1 << kFrac) - 1))),
+                     set1(1.f / static_cast<float>(1 << kFrac)));
+}
+
 // jh_fast_log of eight values.
 JH_AVX2 inline __m256 fastLog(__m256 x) {
-  constexpr int kFrac = 23 - JHFastTables::kLogBits;
   const __m256i b = _mm256_castps_si256(x);
   const __m256i e = _mm256_sub_epi32(_mm256_srli_epi32(b, 23), set1i(127));
-  const __m256i m = _mm256_and_si256(b, set1i(0x7FFFFF));
-  const __m256i i = _mm256_srli_epi32(m, kFrac);
-  const __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(m, set1i((1 << kFrac) - 1))),
-                                 set1(1.f / static_cast<float>(1 << kFrac)));
-  __m256 t0, t1;
+  __m256i i;
+  __m256 f, t0, t1;
+  mantissaSplit<JHFastTables::kLogBits>(b, &i, &f);
   tablePairs(jh_fast_tables.log2m, i, &t0, &t1);
   return _mm256_mul_ps(_mm256_add_ps(_mm256_add_ps(_mm256_cvtepi32_ps(e), t0),
                                      _mm256_mul_ps(f, _mm256_sub_ps(t1, t0))),
@@ -113,7 +121,6 @@ static_assert(-JHFastTables::kExpLow + 6 == 16, "exponents -9 .. 6 index powe[1 
 // jh_srgb_encode_fast of eight values in [-0.0031308, kSrgbTop) (others give meaningless
 // lanes; rgb2ycc sends them to the plain kernel).
 JH_AVX2 inline __m256 srgbEncode(__m256 v) {
-  constexpr int kFrac = 23 - JHFastTables::kPowBits;
   const __m256 fast = _mm256_cmp_ps(v, set1(0.0031308f), _CMP_GT_OQ);
   const __m256i b = _mm256_castps_si256(v);
   // powe[e - kExpLow] for e = -9 .. 6 is powe[1 + k], k = e + 9 = 0 .. 15.
@@ -122,11 +129,9 @@ JH_AVX2 inline __m256 srgbEncode(__m256 v) {
   const __m256 e0 = _mm256_permutevar8x32_ps(_mm256_loadu_ps(pe), k),
                e1 = _mm256_permutevar8x32_ps(_mm256_loadu_ps(pe + 8), k);
   const __m256 ef = _mm256_blendv_ps(e0, e1, _mm256_castsi256_ps(_mm256_cmpgt_epi32(k, set1i(7))));
-  const __m256i m = _mm256_and_si256(b, set1i(0x7FFFFF));
-  const __m256i i = _mm256_srli_epi32(m, kFrac);
-  const __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(m, set1i((1 << kFrac) - 1))),
-                                 set1(1.f / static_cast<float>(1 << kFrac)));
-  __m256 t0, t1;
+  __m256i i;
+  __m256 f, t0, t1;
+  mantissaSplit<JHFastTables::kPowBits>(b, &i, &f);
   tablePairs(jh_fast_tables.powm, i, &t0, &t1);
   const __m256 p = _mm256_mul_ps(ef, _mm256_add_ps(t0, _mm256_mul_ps(f, _mm256_sub_ps(t1, t0))));
   const __m256 enc = _mm256_sub_ps(_mm256_mul_ps(set1(1.055f), p), set1(0.055f));

@@ -1,0 +1,140 @@
+// One exposure of a series: loading its image on demand and its usability statistics.
+#include "catalog/picache.h"
+#include "hdr/phdrimg.h"
+#include "support/dmessage.h"
+
+PHDExposure::PHDExposure() : pci(new PCacheImage()), imr() {
+  for (int c = 0; c < 3; c++) {
+    minv[c] = maxv[c] = -1;
+    pct17[c] = median[c] = pct83[c] = 0;
+  }
+}
+
+PHDExposure::~PHDExposure() {
+  PfreeImage(&imr);
+  delete pci;
+}
+
+const DBRecord* PHDExposure::Record() const {
+  return &pci->GetRecord();
+}
+
+void PHDExposure::Done() {
+  PfreeImage(&imr);
+  refCount = 0;
+  pci->CloseImage();
+  usepix.NewBitMap(0, 0);
+  xoff = yoff = 0;
+  degCW = 0;
+  for (int c = 0; c < 3; c++) minv[c] = maxv[c] = -1;
+}
+
+bool PHDExposure::GetReady() {
+  if (refCount > 0) {
+    refCount++;
+    return true;
+  }
+  _ImgReader* ir = pci->GetReader();
+  if (ir == nullptr) return false;
+  PfreeImage(&imr);
+  imr.xres = ir->xres;
+  imr.yres = ir->yres;
+  imr.csp = &ir->cs;
+  if (!pci->GetSubimage(&imr, nullptr)) {
+    PfreeImage(&imr);
+    return false;
+  }
+  refCount = 1;
+  return true;
+}
+
+void PHDExposure::Release() {
+  if (refCount <= 0) return;
+  if (--refCount == 0) PfreeImage(&imr);
+}
+
+void PHDExposure::ComputeStats(const _ImgStruct* im) {
+  long hist[3][256] = {{0}};
+  const int w = im->xres, h = im->yres;
+  for (int y = 0; y < h; y++) {
+    const uint8_t* p = im->img + static_cast<ptrdiff_t>(y) * im->rowsize;
+    for (int x = 0; x < w; x++, p += 3) {
+      hist[0][p[0]]++;
+      hist[1][p[1]]++;
+      hist[2][p[2]]++;
+    }
+  }
+  const long N = static_cast<long>(w) * h;
+  const long T0 = static_cast<long>(0.002 * N + 0.5), E0 = static_cast<long>(0.00002 * N + 1);
+  const long H = N / 2, S = N / 6;
+  for (int c = 0; c < 3; c++) {
+    const long* hc = hist[c];
+    int lo = 0;
+    if (T0 > 0) {
+      long t = T0;
+      while (t > 0 && lo < 25) t -= hc[lo++];
+    }
+    minv[c] = lo + 2;
+    long e = E0;
+    int i = 0;
+    for (e -= hc[0]; e > 0 && i < 255;) e -= hc[++i];
+    if (i > minv[c]) minv[c] = i;
+    int hi = 255;
+    if (T0 > 0) {
+      long t = T0;
+      int m = 256, walked = 0;
+      while (t > 0 && walked < 23) {
+        t -= hc[--m];
+        walked++;
+      }
+      hi = m - 1;
+    }
+    maxv[c] = hi - 4;
+    e = E0;
+    i = 255;
+    for (e -= hc[255]; e > 0 && i > 0;) e -= hc[--i];
+    if (i < maxv[c]) maxv[c] = i;
+    median[c] = 256;
+    if (H > 0) {
+      long s = H;
+      i = 255;
+      for (s -= hc[255]; s > 0 && i > 0;) s -= hc[--i];
+      median[c] = i;
+    }
+    pct17[c] = 0;
+    pct83[c] = 256;
+    if (S > 0) {
+      long s = S;
+      i = 0;
+      for (s -= hc[0]; s > 0 && i < 255;) s -= hc[++i];
+      pct17[c] = i + 1;
+      s = S;
+      i = 255;
+      for (s -= hc[255]; s > 0 && i > 0;) s -= hc[--i];
+      pct83[c] = i;
+    }
+  }
+  usepix.NewBitMap(w, h, true);
+  for (int y = 0; y < h; y++) {
+    const uint8_t* p = im->img + static_cast<ptrdiff_t>(y) * im->rowsize;
+    const uint32_t base = static_cast<uint32_t>(y) * w;
+    for (int x = 0; x < w; x++, p += 3)
+      if (OverRange(p) || UnderRange(p)) usepix.ABitMap::Reset(base + x);
+  }
+}
+
+bool PHDExposure::ComputeUsability() {
+  if (HaveStats()) return true;
+  _ImgReader* ir = pci->GetReader();
+  if (ir == nullptr || !PmatchColorSpace(&ir->cs, &ICS_sRGB, 3)) {
+    dmessage(DMCparameter, "HDR image exposures must be 24-bit RGB", __FILE__, __LINE__);
+    return false;
+  }
+  if (!GetReady()) {
+    dmessage(DMCresource, "Cannot load input exposure", __FILE__, __LINE__);
+    return false;
+  }
+  ComputeStats(&imr);
+  Release();
+  return true;
+}

@@ -146,6 +146,20 @@ bool getRotation(float* deg, const _ImgStruct* a, const _ImgStruct* b, short ta,
   return true;
 }
 
+bool PHDmeanRotation(const float* est, int n, float* rot) {
+  *rot = 0;
+  bool pos = false, neg = false;
+  double sum = 0;
+  for (int i = 0; i < n; i++) {
+    pos |= est[i] > 0.07f;
+    neg |= est[i] < -0.07f;
+    sum += est[i];
+  }
+  if (n == 0 || (pos && neg)) return false;
+  *rot = static_cast<float>(sum / n);
+  return true;
+}
+
 bool PHDExposure::ComputeOffset(PHDExposure* prev) {
   if (prev == nullptr) return false;
   xoff = prev->xoff;
@@ -198,22 +212,14 @@ bool PHDExposure::ComputeOffset(PHDExposure* prev) {
     }
     float est[3];
     int ne = 0;
-    bool pos = false, neg = false;
     for (const _ImgRect& r : reg) {
       float d;
-      if (!getRotation(&d, &imr, &prev->imr, static_cast<short>(tme), static_cast<short>(tprev),
-                       levels, &r))
-        continue;
-      est[ne++] = d;
-      pos |= d > 0.07f;
-      neg |= d < -0.07f;
+      if (getRotation(&d, &imr, &prev->imr, static_cast<short>(tme), static_cast<short>(tprev),
+                      levels, &r))
+        est[ne++] = d;
     }
-    if (ne == 0 || (pos && neg)) {
+    if (!PHDmeanRotation(est, ne, &rot))
       dmessage(DMCwarning, "Rotational alignment failed", __FILE__, __LINE__);
-    } else {
-      for (int i = 0; i < ne; i++) rot += est[i];
-      rot /= ne;
-    }
     if (std::fabs(rot) > 0.07f) {
       rimg.xres = imr.xres;
       rimg.yres = imr.yres;

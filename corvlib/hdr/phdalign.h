@@ -27,6 +27,10 @@ bool limitShift(int* levels, int lo, int t, int hi);
 bool getRotation(float* deg, const _ImgStruct* a, const _ImgStruct* b, short ta, short tb,
                  int levels, const _ImgRect* r);
 
+// The rotation from n region estimates: their mean; false (rotation 0) when there is none or
+// when they contradict each other (one above 0.07 degree, another below -0.07).
+bool PHDmeanRotation(const float* est, int n, float* rot);
+
 // Differing pixels of a's bitmaps shifted by (sx, sy) against b's: set bits of
 // (shift(at) ^ bt) & be & shift(ae), vacated positions excluded. Word-wise, on the bitmaps'
 // packed bits; the plain form shifts copies of the ABitMap2s.

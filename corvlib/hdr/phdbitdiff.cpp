@@ -1,5 +1,5 @@
 // Counting differing pixels of two shifted threshold bitmaps, word by word.
-#include <vector>
+#include <cstdlib>
 
 #include "hdr/phdalign.h"
 
@@ -59,6 +59,8 @@ long PHDcountDiff(const ABitMap2& at, const ABitMap2& ae, const ABitMap2& bt, co
 
 long PHDcountDiffPlain(const ABitMap2& at, const ABitMap2& ae, const ABitMap2& bt,
                        const ABitMap2& be, int sx, int sy) {
+  // Nothing overlaps after a shift of a whole side (which ABitMap2::Shift leaves undone).
+  if (std::abs(sx) >= bt.Width() || std::abs(sy) >= bt.Height()) return 0;
   ABitMap2 t(at), e(ae);
   t.Shift(sx, sy, -1);
   e.Shift(sx, sy, 0);

@@ -3,6 +3,7 @@
 #include <random>
 
 #include "hdr/phdalign.h"
+#include "hdr/phdbits.h"
 #include "hdr_test_util.h"
 #include "support/dmessage.h"
 
@@ -83,6 +84,20 @@ TEST(AlignBitmaps, WordwiseCountAgreesWithShiftedMaps) {
                   PHDcountDiffPlain(m[0], m[1], m[2], m[3], sx, sy))
             << w << " " << sx << " " << sy;
   }
+}
+
+TEST(AlignBitmaps, PackedThresholdRowsMatchTheBitmaps) {
+  Texture tex(2);
+  _ImgStruct im = Render(tex, 131, 17, 0, 0, 0, 0.3, 4);
+  ABitMap2 t, e;
+  ASSERT_TRUE(thresholdImage(&t, &e, &im, 120));
+  PHDRowBits ft, fe, pt, pe;
+  PHDthresholdRows(&ft, &fe, &im, 1, 3, 120);
+  PHDpackRows(&pt, t);
+  PHDpackRows(&pe, e);
+  EXPECT_TRUE(ft.bits == pt.bits);
+  EXPECT_TRUE(fe.bits == pe.bits);
+  PfreeImage(&im);
 }
 
 TEST(AlignBitmaps, ThresholdsAndHalvingUseTheGreenValue) {

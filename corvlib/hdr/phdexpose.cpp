@@ -1,4 +1,6 @@
 // One exposure of a series: loading its image on demand and its usability statistics.
+#include <algorithm>
+
 #include "catalog/picache.h"
 #include "hdr/phdrimg.h"
 #include "support/dmessage.h"
@@ -114,12 +116,24 @@ void PHDExposure::ComputeStats(const _ImgStruct* im) {
       pct83[c] = i;
     }
   }
-  usepix.NewBitMap(w, h, true);
+  // usepix a word at a time: a pixel is usable when every channel lies in minv..maxv.
+  uint8_t ok[3][256];
+  for (int c = 0; c < 3; c++)
+    for (int v = 0; v < 256; v++) ok[c][v] = v >= minv[c] && v <= maxv[c];
+  usepix.NewBitMap(w, h, false);
   for (int y = 0; y < h; y++) {
     const uint8_t* p = im->img + static_cast<ptrdiff_t>(y) * im->rowsize;
-    const uint32_t base = static_cast<uint32_t>(y) * w;
-    for (int x = 0; x < w; x++, p += 3)
-      if (OverRange(p) || UnderRange(p)) usepix.ABitMap::Reset(base + x);
+    uint32_t i = static_cast<uint32_t>(y) * w;
+    const uint32_t end = i + w;
+    while (i < end) {
+      // Bits up to the next word boundary or the row's end.
+      const uint32_t n = std::min<uint32_t>(32 - (i & 31), end - i);
+      uint32_t bits = 0;
+      for (uint32_t k = 0; k < n; k++, p += 3)
+        bits |= uint32_t(ok[0][p[0]] & ok[1][p[1]] & ok[2][p[2]]) << k;
+      usepix.Word(i) |= bits << (i & 31);
+      i += n;
+    }
   }
 }
 

@@ -45,7 +45,7 @@ class Texture {
 // code.
 _ImgStruct Render(const Texture& tex, int w, int h, double deg, double tx, double ty, double mult,
                   uint32_t seed, bool linear = false) {
-  _ImgStruct im = phototest::NewRGB(w, h);
+  _ImgStruct im = NewRGB(w, h);
   std::mt19937 rng(seed);
   std::normal_distribution<double> nd(0, 1);
   const double a = -deg * M_PI / 180, ca = std::cos(a), sa = std::sin(a);
@@ -101,7 +101,7 @@ TEST(AlignBitmaps, PackedThresholdRowsMatchTheBitmaps) {
 }
 
 TEST(AlignBitmaps, ThresholdsAndHalvingUseTheGreenValue) {
-  _ImgStruct im = phototest::NewRGB(4, 2);
+  _ImgStruct im = NewRGB(4, 2);
   const uint8_t g[8] = {10, 20, 30, 40, 50, 60, 70, 80};
   for (int i = 0; i < 8; i++) {
     uint8_t* p = im.img + (i / 4) * im.rowsize + 3 * (i % 4);
@@ -169,7 +169,7 @@ namespace {
 // Prints OpenCV's AlignMTB shift and align_image_stack's roll for each exposure against the
 // first, when they are installed and LUMERIN_PEER_REPORT is set (for comparison only; the
 // stitcher's search takes several seconds per pair).
-void ReportPeers(const phototest::ScratchDir& dir, int n) {
+void ReportPeers(const ScratchDir& dir, int n) {
   if (getenv("LUMERIN_PEER_REPORT") == nullptr) return;
   std::string python;
   for (const char* py : {"python3", "/usr/bin/python3"})
@@ -220,7 +220,7 @@ struct Placement {
 void AlignSeries(int w, int h, const std::vector<Placement>& pl, double tolPx, double tolDeg,
                  bool merge) {
   LoadReaders();
-  phototest::ScratchDir dir;
+  ScratchDir dir;
   Texture tex(9);
   PHDImageMaker mk;
   const int n = static_cast<int>(pl.size());

@@ -19,7 +19,7 @@ struct Accuracy {
 Accuracy SolveAndMerge(const Scene& s, const Camera& cam) {
   Accuracy a;
   LoadReaders();
-  phototest::ScratchDir dir;
+  ScratchDir dir;
   PHDImageMaker mk;
   const Series ser = WriteSeries(dir, s, cam, 5, 2.0, 0.03, 1.0, 0.03, &mk);
   mk.solveFlags = PHDSresponse | PHDSexposure;

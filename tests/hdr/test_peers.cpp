@@ -89,7 +89,7 @@ TEST(Peers, OursAtLeastAsAccurateAsOpenCVAndPfstools) {
   LoadReaders();
   const Scene s = TileScene(1200, 800, 40, 3.5, 7);
   const Camera cam = SrgbCamera();
-  phototest::ScratchDir dir;
+  ScratchDir dir;
   PHDImageMaker mk;
   const Series ser = WriteSeries(dir, s, cam, 5, 2.0, 0.03, 1.0, 0.03, &mk);
   mk.solveFlags = PHDSresponse | PHDSexposure;

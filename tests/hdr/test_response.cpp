@@ -50,9 +50,9 @@ TEST(ResponseRecord, InstallsEqualDegreesAndRefusesTheRest) {
 
 TEST(ResponseRecord, RoundTripsThroughAMakerAndReportsMissingVersion) {
   LoadReaders();
-  phototest::ScratchDir dir;
+  ScratchDir dir;
   PHDImageMaker mk;
-  _ImgStruct im = phototest::NewRGB(32, 32);
+  _ImgStruct im = NewRGB(32, 32);
   PclearImage(&im, nullptr);
   ASSERT_TRUE(WriteTiff(dir.Path("a.tif"), im));
   PfreeImage(&im);

@@ -14,33 +14,14 @@
 #include <vector>
 
 #include "catalog/picache.h"
+#include "formats/fmt_test_util.h"
 #include "formats/stdformats.h"
 #include "formats/tiffimg.h"
 #include "hdr/phdrimg.h"
 
 namespace hdrtest {
 
-// A folder removed with its contents at the end of the scope.
-class ScratchDir {
- public:
-  ScratchDir() {
-    char tmpl[] = "/tmp/lumerin_hdr_XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    dir_ = d != nullptr ? d : "/tmp";
-  }
-  ~ScratchDir() {
-    const std::string cmd = "rm -rf '" + dir_ + "'";
-    if (std::system(cmd.c_str()) != 0) {
-    }
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  const std::string& Dir() const { return dir_; }
-
- private:
-  std::string dir_;
-};
+using ScratchDir = pictest::ScratchDir;
 
 // An sRGB image of w x h with pixels.
 inline _ImgStruct NewRGB(int w, int h) {

@@ -5,7 +5,6 @@
 #include "hdr/phdalign.h"
 #include "hdr/phdbits.h"
 #include "hdr_test_util.h"
-#include "support/dmessage.h"
 
 using namespace hdrtest;
 
@@ -166,51 +165,6 @@ TEST(AlignShift, LimitShiftAndRotationVotes) {
 
 namespace {
 
-// Prints OpenCV's AlignMTB shift and align_image_stack's roll for each exposure against the
-// first, when they are installed and LUMERIN_PEER_REPORT is set (for comparison only; the
-// stitcher's search takes several seconds per pair).
-void ReportPeers(const ScratchDir& dir, int n) {
-  if (getenv("LUMERIN_PEER_REPORT") == nullptr) return;
-  std::string python;
-  for (const char* py : {"python3", "/usr/bin/python3"})
-    if (python.empty() &&
-        std::system((std::string(py) + " -c 'import cv2' >/dev/null 2>&1").c_str()) == 0)
-      python = py;
-  if (!python.empty()) {
-    FILE* f = fopen(dir.Path("mtb.py").c_str(), "w");
-    fprintf(
-        f,
-        "import cv2, sys, time\n"
-        "d, n = sys.argv[1], int(sys.argv[2])\n"
-        "g = [cv2.cvtColor(cv2.imread(d + '/a%%d.tif' %% i), cv2.COLOR_BGR2GRAY) "
-        "for i in range(n)]\n"
-        "m = cv2.createAlignMTB()\n"
-        "for i in range(1, n):\n"
-        "  t = time.time(); s = m.calculateShift(g[i], g[0]); t = time.time() - t\n"
-        "  print('AlignMTB exposure %%d: shift (%%d, %%d) in %%.3f s' %% (i, s[0], s[1], t))\n");
-    fclose(f);
-    if (std::system((python + " " + dir.Path("mtb.py") + " " + dir.Dir() + " " + std::to_string(n))
-                        .c_str()) != 0)
-      printf("AlignMTB failed\n");
-  }
-  if (std::system("command -v align_image_stack >/dev/null 2>&1") != 0) return;
-  for (int i = 1; i < n; i++) {
-    const std::string pto = dir.Path("p" + std::to_string(i) + ".pto");
-    const std::string cmd = "align_image_stack -p " + pto + " " + dir.Path("a0.tif") + " " +
-                            dir.Path("a" + std::to_string(i) + ".tif") + " >/dev/null 2>&1";
-    if (std::system(cmd.c_str()) != 0) {
-      printf("align_image_stack failed on exposure %d\n", i);
-      continue;
-    }
-    const std::string grep = "grep '^i ' " + pto +
-                             " | tail -1 | tr ' ' '\\n' | grep '^r' | "
-                             "sed 's/^r/align_image_stack roll: /'";
-    printf("exposure %d: ", i);
-    fflush(stdout);
-    if (std::system(grep.c_str()) != 0) printf("\n");
-  }
-}
-
 struct Placement {
   double deg, tx, ty;
 };
@@ -262,7 +216,6 @@ void AlignSeries(int w, int h, const std::vector<Placement>& pl, double tolPx, d
            e.xoff - e0.xoff, e.yoff - e0.yoff, ox - ox0, oy - oy0, e.degCW - e0.degCW,
            pl[i].deg - pl[0].deg);
   }
-  if (!merge) ReportPeers(dir, n);
   if (!merge) return;
   // The merge turns each exposure back into the reference frame, which the medians make the
   // first exposure's (unmoved) frame: interior pixels match the texture's radiance there. A

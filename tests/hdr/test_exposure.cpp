@@ -40,24 +40,6 @@ TEST(ExposureStats, HundredPixelImageUsesFirstAndLastNonEmptyBins) {
   PfreeImage(&im);
 }
 
-TEST(ExposureStats, LargeImageTailsBoundTheUsableRange) {
-  _ImgStruct im = NewRGB(100, 100);
-  for (int y = 0; y < 100; y++)
-    for (int x = 0; x < 100; x++) {
-      uint8_t* p = im.img + y * im.rowsize + 3 * x;
-      p[0] = p[1] = p[2] = static_cast<uint8_t>((x * 256) / 100);
-    }
-  PHDExposure e;
-  e.ComputeStats(&im);
-  // T = 20 pixels: the first bin (100 pixels) uses it up, lo = 1, minv = 3.
-  EXPECT_EQ(e.minv[1], 3);
-  // The top tail ends in bin 253 (the last walked): hi = 252, maxv = hi - 4.
-  EXPECT_EQ(e.maxv[1], 248);
-  EXPECT_FALSE(e.Usable(0, 0));
-  EXPECT_TRUE(e.Usable(50, 50));
-  PfreeImage(&im);
-}
-
 TEST(ExposurePatches, MeasurableOnlyWithSeventyThreePixelsInside) {
   _ImgStruct im = NewRGB(40, 40);
   Fill(&im, 100);

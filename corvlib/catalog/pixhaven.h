@@ -1,6 +1,7 @@
 // The photo catalogue: the photo record schema and its formatters, catalogue headers, the
-// undoable catalogue store, the timeline, and the catalogue context through which the
-// application opens, edits, undoes and closes a catalogue and its shadow catalogue.
+// undoable catalogue store, the timeline, file facts, locating, image information,
+// orientation and cached images, and the catalogue context through which the application
+// opens, edits, undoes and closes a catalogue and its shadow catalogue.
 #pragma once
 
 #include <fstream>
@@ -12,6 +13,11 @@
 #include "catalog/pdbformat.h"
 #include "catalog/pdbheader.h"
 #include "catalog/ptimeline.h"
+#include "catalog/pfileinfo.h"
+#include "catalog/plocate.h"
+#include "catalog/pimginfo.h"
+#include "catalog/porient.h"
+#include "catalog/picache.h"
 
 class PContext : public PContextState {
  public:

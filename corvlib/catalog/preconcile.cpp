@@ -355,7 +355,20 @@ void PContextState::ReflectChange(const DBChangeList* change, bool undo) {
 }
 
 bool PContext::HashRecord(DBRecord* r) {
-  // Records reach the display with their length and hash; one without them is not read here.
-  DMESSAGE(DMCwarning, "Cannot hash '%s'", PDBgetField(*r, PDBFfile).GetString(0));
-  return false;
+  char path[kPathLen];
+  long hash = 0, nbytes = 0;
+  if (PcurrentFile(path, sizeof(path), *r) == nullptr) {
+    DMESSAGE(DMCwarning, "Cannot hash '%s'", PDBgetField(*r, PDBFfile).GetString(0));
+    return false;
+  }
+  if (!PhashFile(&hash, &nbytes, path)) {
+    DMESSAGE(DMCwarning, "Cannot hash '%s'", path);
+    return false;
+  }
+  const DBFieldInfo* rs = r->GetFieldInfo();
+  const int hid = rs->XlateID(&PDBFInfo, PDBFhashval);
+  const int nid = rs->XlateID(&PDBFInfo, PDBFnbytes);
+  if (hid >= 0) r->SetField(hid, hash);
+  if (nid >= 0) r->SetField(nid, nbytes);
+  return true;
 }

@@ -2,6 +2,7 @@
 // shadow catalogue by file identity.
 #include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "catalog/pixhaven.h"
@@ -343,7 +344,30 @@ int PContextState::FixLinks(bool rebuild) {
 void PContextState::ReflectChange(const DBChangeList* change, bool undo) {
   if (change == nullptr) return;
   SelectNone();
+  // Records the change brings that the display already shows (a redone add of displayed
+  // records) are not shown a second time.
+  std::unordered_set<const DBRLink*> shown;
+  for (int i = 0; i < rdisp.GetSize(); i++) shown.insert(rdisp.Get(i).l);
   change->ReflectChange(&rdisp, undo);
+  HashPositions before;
+  for (int i = 0; i < rdisp.GetSize(); i++) {
+    const DBRecord& r = rdisp.Get(i);
+    if (shown.count(r.l) != 0) before[r.ComputeHashIndex()].push_back(i);
+  }
+  bool dropped = false;
+  for (int i = 0; i < rdisp.GetSize(); i++) {
+    DBRecord& r = rdisp[i];
+    if (r.l == nullptr || shown.count(r.l) != 0) continue;
+    auto it = before.find(r.ComputeHashIndex());
+    if (it == before.end()) continue;
+    for (int k : it->second)
+      if (rdisp.Get(k) == r) {
+        r.Init();
+        dropped = true;
+        break;
+      }
+  }
+  if (dropped) rdisp.Compact(false);
   change->ReflectChange(&rcommon, undo);
   PmarkReadOnly(&rcommon);
   FixLinks(true);

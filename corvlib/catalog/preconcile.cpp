@@ -57,6 +57,67 @@ void IndexList(const DBRecordList& list, HashPositions* index) {
   }
 }
 
+// Display records per catalogue record above which a reconciliation reads the whole catalogue
+// rather than searching it.
+constexpr long kPassRatio = 64;
+
+// The identity key of a record: its content hash and length.
+uint64_t IdentityKey(long hash, long nbytes) {
+  return (static_cast<uint64_t>(static_cast<uint32_t>(hash)) << 32) | static_cast<uint32_t>(nbytes);
+}
+
+struct Gather {
+  const DBRecordList* disp;
+  bool idOnly;
+  std::unordered_multimap<uint64_t, int> want;
+  DBRecordList* out;
+  const DBFieldInfo* schema = nullptr;
+  int hashId = -1;
+  int sizeId = -1;
+};
+
+int GatherBlock(const DBRecordList& block, void* data) {
+  auto* g = static_cast<Gather*>(data);
+  const int n = block.GetSize();
+  for (int r = 0; r < n; r++) {
+    const DBRecord& rec = block.Get(r);
+    if (rec.GetFieldInfo() != g->schema) {
+      g->schema = rec.GetFieldInfo();
+      g->hashId = g->schema != nullptr ? g->schema->XlateID(&PDBFInfo, PDBFhashval) : -1;
+      g->sizeId = g->schema != nullptr ? g->schema->XlateID(&PDBFInfo, PDBFnbytes) : -1;
+    }
+    if (g->hashId < 0 || g->sizeId < 0) continue;
+    const DBField& hf = rec[g->hashId];
+    const DBField& sf = rec[g->sizeId];
+    if (!hf.IsSet() || !sf.IsSet()) continue;
+    auto range = g->want.equal_range(IdentityKey(hf.GetInt(), sf.GetInt()));
+    for (auto it = range.first; it != range.second; ++it) {
+      const DBRecord& d = g->disp->Get(it->second);
+      DBQuery q(d.GetFieldInfo(), false);
+      if (!PCsetQuery(&q, d, g->idOnly) || !rec.MatchQuery(&q)) continue;
+      const int k = g->out->GetSize();
+      if (g->out->Resize(k + 1) == k + 1) (*g->out)[k] = rec;
+      break;
+    }
+  }
+  return n;
+}
+
+// Every record of db that some displayed record's identity query matches, in storage order
+// (what one search with a selector per displayed record finds).
+void GatherByIdentity(DBAccess* db, const DBRecordList& disp, bool idOnly, DBRecordList* out) {
+  Gather g{&disp, idOnly, {}, out};
+  g.want.reserve(static_cast<size_t>(disp.GetSize()));
+  for (int i = 0; i < disp.GetSize(); i++) {
+    const DBRecord& d = disp.Get(i);
+    const DBField& hf = PDBgetField(d, PDBFhashval);
+    const DBField& sf = PDBgetField(d, PDBFnbytes);
+    if (hf.IsSet() && sf.IsSet()) g.want.emplace(IdentityKey(hf.GetInt(), sf.GetInt()), i);
+  }
+  out->Resize(0);
+  db->ForEachBlock(GatherBlock, &g, nullptr);
+}
+
 }  // namespace
 
 unsigned long PreconcileSetLength(int ndisp) {
@@ -146,6 +207,10 @@ int PContext::Reconcile() {
   const bool sholds = ShadowHoldsRecords();
   const bool idOnly = !holds || uniq;
   DBSearch shadowSearch(sholds ? &sdb : nullptr);
+  // Thousands of selectors make a search slower than reading every record once: then each
+  // catalogue is gathered in one pass over its blocks, looked up by identity.
+  const bool passCat = holds && static_cast<long>(nd) * kPassRatio >= pdb.TotalRecords();
+  const bool passShadow = sholds && static_cast<long>(nd) * kPassRatio >= sdb.TotalRecords();
   ABitMap seen(static_cast<uint32_t>(PreconcileSetLength(nd)));
   HashPositions earlier;
 
@@ -204,9 +269,9 @@ int PContext::Reconcile() {
       rdisp[j].Take(&r);
       continue;
     }
-    if (holds && dbs.AddSelector(q.rlo, q.rhi, false) != 1)
+    if (holds && !passCat && dbs.AddSelector(q.rlo, q.rhi, false) != 1)
       DMESSAGE(DMCwarning, "AddSelector failed in Reconcile");
-    if (sholds) {
+    if (sholds && !passShadow) {
       if (!idOnly) PCsetQuery(&q, r, true);
       shadowSearch.AddSelector(q.rlo, q.rhi, false);
     }
@@ -217,11 +282,17 @@ int PContext::Reconcile() {
 
   DBRecordList shadows(&shd);
   if (holds) {
-    dbs.FindAll(&rcommon);
+    if (passCat)
+      GatherByIdentity(&pdb, rdisp, idOnly, &rcommon);
+    else
+      dbs.FindAll(&rcommon);
     dbs.SetDB(&pdb);
     rdisp_link.Init(nullptr, rcommon.GetSize());
   }
-  if (sholds) shadowSearch.FindAll(&shadows);
+  if (passShadow)
+    GatherByIdentity(&sdb, rdisp, true, &shadows);
+  else if (sholds)
+    shadowSearch.FindAll(&shadows);
   HashPositions commonAt, shadowAt;
   IndexList(rcommon, &commonAt);
   IndexList(shadows, &shadowAt);

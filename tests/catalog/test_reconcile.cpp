@@ -282,3 +282,58 @@ TEST_F(ReconcileCtx, FixLinksFindsRecordsAgain) {
   EXPECT_TRUE(log.Has(DMCwarning, "Lost DB link in FixLinks"));
   EXPECT_EQ(ctx.TotalCommon(), 1);
 }
+
+// A small display is looked up by one search with a selector per record; a display large
+// against the catalogue is gathered in one pass over the catalogue. Both give one result.
+TEST_F(ReconcileCtx, SearchAndPassAgree) {
+  std::vector<DBRecord> cat;
+  for (int k = 0; k < 200; k++) {
+    DBRecord r = Photo(("c" + std::to_string(k)).c_str(), k, k, ("S" + std::to_string(k)).c_str());
+    r.SetField(PDBFkeyword, "cat");
+    Show(&ctx, r);
+  }
+  ASSERT_EQ(ctx.AddRecords(), 200);
+  auto run = [&](int extra) {
+    ctx.Clear();
+    Show(&ctx, Photo("c7", 7, 7, nullptr));
+    Show(&ctx, Photo("c150", 150, 150, nullptr));
+    Show(&ctx, Photo("c150", 150, 999, nullptr));  // same name, other content
+    for (int k = 0; k < extra; k++) Show(&ctx, Photo(("x" + std::to_string(k)).c_str(), k, k));
+    const int found = ctx.Reconcile();
+    std::vector<std::string> out;
+    for (int i = 0; i < 3; i++) out.push_back(Str(i, PDBFsubject) + "/" + Str(i, PDBFkeyword));
+    out.push_back(std::to_string(found));
+    EXPECT_NE(ctx.GetDBOrig(1), nullptr);
+    EXPECT_EQ(ctx.GetDBOrig(2), nullptr);
+    return out;
+  };
+  std::vector<std::string> searched = run(0), passed = run(60);
+  EXPECT_EQ(searched, passed);
+  EXPECT_EQ(searched[1], "S150/cat");
+  EXPECT_EQ(searched[2], "/");
+  EXPECT_EQ(searched[3], "2");
+}
+
+// With several entries per file, the one that matches the displayed record's own values is
+// its catalogue version.
+TEST_F(ReconcileCtx, SeveralEntriesOfOneFile) {
+  ctx.SetUnique(false);
+  DBRecord a = Photo("m.jpg", 1, 1, "First");
+  a.SetField(PDBFkeyword, "one");
+  DBRecord b = Photo("m.jpg", 1, 1, "Second");
+  b.SetField(PDBFkeyword, "two");
+  for (int k = 0; k < 200; k++) Show(&ctx, Photo(("f" + std::to_string(k)).c_str(), k, k));
+  Show(&ctx, a);
+  Show(&ctx, b);
+  ASSERT_EQ(ctx.AddRecords(), 202);
+  for (int extra : {0, 60}) {
+    ctx.Clear();
+    DBRecord shown = Photo("m.jpg", 1, 1, "Second");
+    shown.SetField(PDBFkeyword, "two");
+    Show(&ctx, shown);
+    for (int k = 0; k < extra; k++) Show(&ctx, Photo(("x" + std::to_string(k)).c_str(), k, k));
+    EXPECT_EQ(ctx.Reconcile(), 1) << extra;
+    ASSERT_NE(ctx.GetDBOrig(0), nullptr);
+    EXPECT_STREQ(ctx.GetDBOrig(0)->operator[](PDBFsubject).GetString(), "Second");
+  }
+}

@@ -34,7 +34,9 @@ class ChangeCtx : public ::testing::Test {
     std::map<std::string, std::string> out;
     const int n = db->TotalRecords();
     DBRecordList all(db->GetHeader(), n);
-    if (n > 0) EXPECT_EQ(db->GetRecords(all.Array(), n, 0), n);
+    if (n > 0) {
+      EXPECT_EQ(db->GetRecords(all.Array(), n, 0), n);
+    }
     for (int i = 0; i < n; i++) {
       const DBRecord& r = all.Get(i);
       out[PDBgetField(r, PDBFfile).GetString()] = PDBgetField(r, PDBFtitle).GetString();

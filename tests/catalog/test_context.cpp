@@ -377,7 +377,9 @@ TEST(Context, SnapshotsBeyondBudgetDroppedUndoStillWorks) {
     if (s == nullptr) continue;
     steps++;
     saved += s->stateSaved;
-    if (!s->stateSaved) EXPECT_EQ(s->s.rdisp.GetSize(), 0);
+    if (!s->stateSaved) {
+      EXPECT_EQ(s->s.rdisp.GetSize(), 0);
+    }
   }
   EXPECT_EQ(steps, 4);
   EXPECT_EQ(saved, 3);

@@ -116,8 +116,12 @@ TEST(FolderAdd, TwoHundredJpegsAddedCloseAndReopen) {
     std::ostringstream os;
     ctx.rdisp.Write(&os, '\t');
     added = os.str();
-    for (int k = 0; k < 200; k++)
-      byName[PDBgetField(ctx.rdisp.Get(k), PDBFfile).GetString()] = ctx.rdisp.Get(k);
+    for (int k = 0; k < 200; k++) {
+      // Kept under the program's schema: the catalogue's goes with this context.
+      DBRecord& kept = byName[PDBgetField(ctx.rdisp.Get(k), PDBFfile).GetString()];
+      kept.Init(&PDBFInfo, true);
+      kept = ctx.rdisp.Get(k);
+    }
     DBRecord loose = ctxtest::Photo("loose.jpg", 1, 1);
     ASSERT_TRUE(ctx.AddShadow(loose));
     ASSERT_TRUE(ctx.CloseDB());

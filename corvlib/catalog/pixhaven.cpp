@@ -111,8 +111,15 @@ bool PContext::OpenDB(const char* path, bool readonly) {
     if (!readonly) DMESSAGE(DMCwarning, "Database file '%s' opened read-only", path);
     readonly = true;
   }
-  if (phd.Attach(&dbfs, readonly) <= 0) {
-    DMESSAGE(DMCdata, "Bad header in database file '%s'", path);
+  // The store reads the header and plays back the journal of a sync that did not complete;
+  // a file that is not whole blocks opens read-only.
+  const DBFile file(path);
+  if (!pdb.Init(&phd, &dbfs, &file, readonly)) {
+    if (phd.GetSize() <= 0)
+      DMESSAGE(DMCdata, "Bad header in database file '%s'", path);
+    else
+      DMESSAGE(DMCdata, "Cannot initialize database '%s'", path);
+    pdb.Init(nullptr, nullptr, false);
     return FailOpen();
   }
   const int before = phd.Hash();
@@ -127,14 +134,8 @@ bool PContext::OpenDB(const char* path, bool readonly) {
   phd.CopyFormat(&PDBFInfo);
   if (!phd.ReadOnly()) phd.SetChangedFlag(changed);
   uniq = phd.Unique();
-  if (!pdb.Init(&phd, nullptr, false)) {
-    DMESSAGE(DMCdata, "Cannot initialize database '%s'", path);
-    pdb.Init(nullptr, nullptr, false);
-    return FailOpen();
-  }
   dbs.SetDB(&pdb);
-  const char* file = PgetFilename(path);
-  std::string name = Stem(file);
+  std::string name = Stem(PgetFilename(path));
   if (name.size() >= sizeof(dbname)) name.resize(sizeof(dbname) - 1);
   memcpy(dbname, name.c_str(), name.size() + 1);
   memcpy(dbpath, path, strlen(path) + 1);

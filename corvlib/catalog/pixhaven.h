@@ -1,7 +1,7 @@
 // The photo catalogue: the photo record schema and its formatters, catalogue headers, the
 // undoable catalogue store, the timeline, file facts, locating, image information,
-// orientation and cached images, and the catalogue context through which the application
-// opens, edits, undoes and closes a catalogue and its shadow catalogue.
+// orientation, cached images, the thumbnail cache, and the catalogue context through which
+// the application opens, edits, undoes and closes a catalogue and its shadow catalogue.
 #pragma once
 
 #include <fstream>
@@ -18,6 +18,7 @@
 #include "catalog/pimginfo.h"
 #include "catalog/porient.h"
 #include "catalog/picache.h"
+#include "catalog/pthumb.h"
 
 class PContext : public PContextState {
  public:

@@ -29,14 +29,15 @@ bool PContext::ShadowDB(const char* path) {
     WriteLock(slock_path, nullptr);
     return false;
   }
-  if (shd.Attach(&sdbfs, false) <= 0) {
+  // A new file gets the default shadow header; a journal left by a sync that did not
+  // complete is played back first.
+  const DBFile file(path);
+  if (sdb.Init(&shd, &sdbfs, &file, false)) return true;
+  if (shd.GetSize() <= 0)
     DMESSAGE(DMCdata, "Header error in shadow database '%s'", path);
-  } else if (sdb.Init(&shd, nullptr, false)) {
-    return true;
-  } else {
+  else
     DMESSAGE(DMCdata, "Cannot initialize shadow database '%s'", path);
-    sdb.Init(nullptr, nullptr, false);
-  }
+  sdb.Init(nullptr, nullptr, false);
   shd.Attach(nullptr, false);
   sdbfs.close();
   sdbfs.clear();

@@ -2,6 +2,9 @@
 // compaction and byte-order conversion.
 #include <cstring>
 #include <memory>
+#include <random>
+#include <string>
+#include <vector>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -43,21 +46,13 @@ const char* Str(DBRecordBlock* b, const char* s, DBStrIndex* index) {
 }
 
 // A database in memory whose blocks can be inspected.
-struct MemDB {
-  MemDB() : ss(std::ios::in | std::ios::out | std::ios::binary), db(&header, &ss, false) {}
-  std::string Block0() {
-    db.Sync();
-    return ss.str().substr(header.GetSize(), DB_BLOCKSIZE);
-  }
+struct MemDB : dbtest::MemDB {
   uint32_t StrBytes() {
     std::string b = Block0();
     uint32_t n;
-    memcpy(&n, b.data() + 8, 4);
+    memcpy(&n, b.data() + DB_OFF_STRBYTES, 4);
     return n;
   }
-  std::stringstream ss;
-  DBHeader header;
-  DBAccess db;
 };
 
 }  // namespace
@@ -169,7 +164,13 @@ TEST(Block, DeleteMovesRowsAndCompactKeepsSharedData) {
   for (int i = 0; i < DB_DATASIZE; i++) ASSERT_EQ(b->Data()[i], 0) << i;
 }
 
-TEST(Block, ChecksRefuseBadCells) {
+// The rule a block breaks, "" when it passes every check.
+std::string BrokenRule(const DBRecordBlock* b, const DBFieldInfo* s) {
+  const char* rule = "";
+  return b->Consistent(s, &rule) ? std::string() : std::string(rule);
+}
+
+TEST(Block, ChecksRefuseBadCellsAndNameTheRule) {
   DBFieldInfo s;
   s.Field("N", DBDTint, "N", 0);
   s.Field("S", DBDTstring, "S", 0);
@@ -180,28 +181,113 @@ TEST(Block, ChecksRefuseBadCells) {
   ASSERT_EQ(b->Consistent(&s), 1);
   DBFieldS saved = row[1];
   row[1].v.off -= 8;  // before the string area
-  EXPECT_EQ(b->Consistent(&s), 0);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "data offset outside the string area");
   row[1] = saved;
   row[1].v.off += 2;  // not 4-aligned
-  EXPECT_EQ(b->Consistent(&s), 0);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "data offset not a multiple of 4");
+  row[1] = saved;
+  row[1].fl = 0;  // data without the offset flag
+  EXPECT_EQ(BrokenRule(b.get(), &s), "data cell without the offset flag or marked owned");
+  row[1] = saved;
+  row[1].dt = 9;
+  EXPECT_EQ(BrokenRule(b.get(), &s), "cell of unknown type");
+  row[1] = saved;
+  row[1].dt = DBDTfloat;
+  EXPECT_EQ(BrokenRule(b.get(), &s), "cell type differs from the schema");
   row[1] = saved;
   b->End()[-1] = 'x';  // the text loses its NUL
-  EXPECT_EQ(b->Consistent(&s), 0);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "strings run past the block end");
   b->End()[-1] = 0;
   row[0].nv = 2;  // several values in a single-valued field
   row[0].fl = DBFLarray | DBFLoffset;
   row[0].v.off = static_cast<int32_t>(b->End() - 8 - reinterpret_cast<unsigned char*>(&row[0]));
   b->SetStrBytes(8);
-  EXPECT_EQ(b->Consistent(&s), 0);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "several values in a single-valued field");
   EXPECT_EQ(b->Consistent(nullptr), 1);
+  row[0].fl = DBFLoffset;  // without a schema the array flag must say so
+  EXPECT_EQ(BrokenRule(b.get(), nullptr), "several values without the array flag");
+  row[0].fl = DBFLarray | DBFLoffset;
   b->SetNFields(3);
-  EXPECT_EQ(b->Consistent(&s), 0);  // wider than the schema
+  EXPECT_EQ(BrokenRule(b.get(), &s), "more fields per row than the schema");
   b->SetNFields(-2);
   EXPECT_EQ(b->BasicCheck(), 0);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "more than 128 fields per row");
   b->SetNFields(2);
   b->SetNRecords(5000);
-  EXPECT_EQ(b->BasicCheck(), 0);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "cells and string area overflow the data area");
+  b->SetNRecords(-1);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "negative record count");
+  b->SetNRecords(1);
+  b->SetStrBytes(10);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "string bytes not a multiple of 4");
+  b->SetStrBytes(8);
+  b->SetNFields(0);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "records without fields");
+  b->SetMagic(DB_BLOCKMAGICSWAP);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "bad block magic");
   EXPECT_EQ(DBRecordBlock::Estimate(45, 0, 0), 182);
+}
+
+// Random rows of strings (some shared), arrays and ints; half deleted at random; compaction
+// must keep every value of the rows left and leave a string area with no unused word.
+TEST(Block, CompactKeepsEveryValueAndLeavesNoGap) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 40; round++) {
+    auto b = EmptyBlock(3);
+    DBStrIndex index;
+    int nrows = 10 + static_cast<int>(rng() % 60);
+    for (int i = 0; i < nrows; i++) {
+      DBFieldS* row = AddRow(b.get());
+      SetInt(&row[0], i);
+      std::string texts[3];
+      const char* strs[3];
+      int ns = 1 + static_cast<int>(rng() % 3);
+      for (int k = 0; k < ns; k++) {
+        texts[k] = std::string(1 + rng() % 40, static_cast<char>('a' + rng() % 4));
+        strs[k] = texts[k].c_str();
+      }
+      // Short texts repeat, so some runs are shared between rows.
+      row[1].SetOffsetArray(DBDTstring, ns, b->StrAlloc(strs, ns, &index));
+      int na = 2 + static_cast<int>(rng() % 20);
+      ASSERT_GE(b->FreeBytes(), 4L * na);
+      b->SetStrBytes(b->StrBytes() + 4u * na);
+      unsigned char* arr = b->End() - b->StrBytes();
+      for (int k = 0; k < na; k++) {
+        int32_t v = static_cast<int32_t>(rng());
+        memcpy(arr + 4 * k, &v, 4);
+      }
+      row[2].SetOffsetArray(DBDTint, na, arr);
+    }
+    ASSERT_EQ(b->Consistent(nullptr), 1);
+    ABitMap marks(static_cast<uint32_t>(nrows));
+    for (int i = 0; i < nrows; i++)
+      if (rng() % 2) marks.Set(static_cast<uint32_t>(i));
+    b->DeleteRecords(marks);
+    int left = b->NRecords();
+    std::vector<DBField> before(static_cast<size_t>(left) * 3);
+    for (int r = 0; r < left; r++)
+      for (int f = 0; f < 3; f++) before[r * 3 + f] = b->Row(r)[f];  // owned copies
+    b->Compact();
+    ASSERT_EQ(b->Consistent(nullptr), 1);
+    std::vector<uint8_t> used(b->StrBytes() / 4, 0);
+    for (int r = 0; r < left; r++) {
+      for (int f = 0; f < 3; f++) {
+        DBField now;
+        now = b->Row(r)[f];
+        ASSERT_TRUE(now == before[r * 3 + f]) << "round " << round << " row " << r;
+        const DBFieldS& c = b->Row(r)[f];
+        if (!c.HasOffset()) continue;
+        size_t from = static_cast<size_t>(b->End() - c.DataAddr());
+        size_t len = c.dt == DBDTstring ? 0 : 4u * c.nv;
+        if (c.dt == DBDTstring) {
+          const char* s = reinterpret_cast<const char*>(c.DataAddr());
+          for (int k = 0; k < c.nv; k++) len += strlen(s + len) + 1;
+        }
+        for (size_t w = (from - len) / 4; w < (from + 3) / 4 && w < used.size(); w++) used[w] = 1;
+      }
+    }
+    for (size_t w = 0; w < used.size(); w++) ASSERT_TRUE(used[w]) << "unused word " << w;
+  }
 }
 
 TEST(Block, DecodedCellsViewOrCopyTheirValues) {

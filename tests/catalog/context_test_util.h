@@ -2,11 +2,14 @@
 // reading a lock file.
 #pragma once
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -74,5 +77,52 @@ inline void Show(PContextState* ctx, const DBRecord& r) {
   ctx->rdisp.Resize(k + 1);
   ctx->rdisp[k] = r;
 }
+
+// A child process that takes the write lock of a catalogue path and holds it until killed.
+class LockHolder {
+ public:
+  explicit LockHolder(const std::string& dbpath) {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    child = fork();
+    if (child == 0) {
+      char lock[PContext::kPathLen] = "";
+      char ok = PContext::WriteLock(lock, dbpath.c_str()) ? 'y' : 'n';
+      if (write(ready[1], &ok, 1) != 1) _exit(2);
+      pause();
+      _exit(0);
+    }
+    char ok = 0;
+    holds = child > 0 && read(ready[0], &ok, 1) == 1 && ok == 'y';
+    close(ready[0]);
+    close(ready[1]);
+  }
+  ~LockHolder() { Kill(); }
+  LockHolder(const LockHolder&) = delete;
+  LockHolder& operator=(const LockHolder&) = delete;
+  // Kills the child and reaps it: a zombie would still answer a probe of its id.
+  void Kill() {
+    if (child <= 0) return;
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    child = -1;
+  }
+  pid_t child = -1;
+  bool holds = false;
+};
+
+// A context over a fresh catalogue and shadow catalogue in a scratch folder, showing an empty
+// folder display.
+class ContextFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(ctx.ShadowDB(dir.File("shadow.qdb").c_str()));
+    ASSERT_TRUE(ctx.OpenDB(dir.File("cat.qdb").c_str()));
+    ctx.Clear();
+    strcpy(ctx.rsrc, "/photos");
+  }
+  TempDir dir;
+  PContext ctx;
+};
 
 }  // namespace ctxtest

@@ -21,14 +21,8 @@ using ctxtest::TempDir;
 
 namespace {
 
-class ChangeCtx : public ::testing::Test {
+class ChangeCtx : public ctxtest::ContextFixture {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(ctx.ShadowDB(dir.File("shadow.qdb").c_str()));
-    ASSERT_TRUE(ctx.OpenDB(dir.File("cat.qdb").c_str()));
-    ctx.Clear();
-    strcpy(ctx.rsrc, "/photos");
-  }
   // file name -> title of every record of a store.
   static std::map<std::string, std::string> Contents(DBAccess* db) {
     std::map<std::string, std::string> out;
@@ -44,8 +38,6 @@ class ChangeCtx : public ::testing::Test {
     EXPECT_EQ(static_cast<int>(out.size()), n) << "one record per file";
     return out;
   }
-  TempDir dir;
-  PContext ctx;
 };
 
 }  // namespace

@@ -233,19 +233,8 @@ TEST(Context, LockHeldByChildOpensReadOnly) {
     Show(&maker, Photo("a.jpg", 10, 1));
     ASSERT_EQ(maker.AddRecords(), 1);
   }
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t child = fork();
-  if (child == 0) {
-    char lock[PContext::kPathLen] = "";
-    char ok = PContext::WriteLock(lock, path.c_str()) ? 'y' : 'n';
-    if (write(ready[1], &ok, 1) != 1) _exit(2);
-    pause();
-    _exit(0);
-  }
-  char ok = 0;
-  ASSERT_EQ(read(ready[0], &ok, 1), 1);
-  ASSERT_EQ(ok, 'y');
+  ctxtest::LockHolder holder(path);
+  ASSERT_TRUE(holder.holds);
   {
     MessageLog log;
     PContext ctx;
@@ -266,10 +255,7 @@ TEST(Context, LockHeldByChildOpensReadOnly) {
     EXPECT_TRUE(ctx.OpenDB(path.c_str(), false));
     EXPECT_TRUE(ctx.ReadOnly());
   }
-  kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
-  close(ready[0]);
-  close(ready[1]);
+  holder.Kill();
   EXPECT_EQ(CountRecordsOnDisk(path), 1);
 }
 

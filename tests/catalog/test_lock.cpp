@@ -157,33 +157,18 @@ TEST(WriteLock, StaleLocksReplacedLiveAndForeignRespected) {
 TEST(WriteLock, LockOfKilledChildReplaced) {
   TempDir d;
   std::string db = d.File("k.qdb");
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t child = fork();
-  if (child == 0) {
-    char lock[PContext::kPathLen] = "";
-    char ok = PContext::WriteLock(lock, db.c_str()) ? 'y' : 'n';
-    if (write(ready[1], &ok, 1) != 1) _exit(2);
-    pause();
-    _exit(0);
-  }
-  char ok = 0;
-  ASSERT_EQ(read(ready[0], &ok, 1), 1);
-  ASSERT_EQ(ok, 'y');
+  ctxtest::LockHolder holder(db);
+  ASSERT_TRUE(holder.holds);
   char lock[PContext::kPathLen] = "";
   {
     MessageLog log;
     EXPECT_FALSE(PContext::WriteLock(lock, db.c_str())) << "the child is alive";
   }
-  kill(child, SIGKILL);
-  int st;
-  waitpid(child, &st, 0);  // a zombie would still answer the probe
+  holder.Kill();
   MessageLog log;
   ASSERT_TRUE(PContext::WriteLock(lock, db.c_str()));
   EXPECT_TRUE(log.Has(DMCinfo, "Ignoring previous DB lock (dead process)"));
   PContext::WriteLock(lock, nullptr);
-  close(ready[0]);
-  close(ready[1]);
 }
 
 TEST(WriteLock, RacersOverOneStaleLockLeaveOneHolder) {

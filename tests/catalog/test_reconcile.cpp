@@ -12,15 +12,9 @@ using ctxtest::TempDir;
 
 namespace {
 
-// A context over a fresh catalogue and shadow catalogue in a scratch folder.
-class ReconcileCtx : public ::testing::Test {
+// Catalogue records and displayed fields at hand.
+class ReconcileCtx : public ctxtest::ContextFixture {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(ctx.ShadowDB(dir.File("shadow.qdb").c_str()));
-    ASSERT_TRUE(ctx.OpenDB(dir.File("cat.qdb").c_str()));
-    ctx.Clear();
-    strcpy(ctx.rsrc, "/photos");
-  }
   // Catalogues records (added through the display, which is then emptied).
   void Catalogue(std::initializer_list<DBRecord> recs) {
     for (const DBRecord& r : recs) Show(&ctx, r);
@@ -33,8 +27,6 @@ class ReconcileCtx : public ::testing::Test {
     for (int k = 0; k < v.GetNV(); k++) s += (k ? "," : "") + std::string(v.GetString(k));
     return s;
   }
-  TempDir dir;
-  PContext ctx;
 };
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "catalog/pixhaven.h"
 #include "formats/jpegio.h"
+#include "formats/stdformats.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -58,14 +59,15 @@ void Setup() {
   char tmpl[] = "/tmp/lumerin_fuzz_tncache_XXXXXX";
   const char* d = mkdtemp(tmpl);
   gDir = d != nullptr ? d : "/tmp";
-  PaddIReaderI(&IRInterfaceJPEG);
+  PloadStandardReaders();
   gSheet1 = MakeSheet(960, 640);
   gSheet2 = MakeSheet(957, 633);
 }
 
 int32_t Get32(const uint8_t* p) {
   return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                              static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
+                              static_cast<uint32_t>(p[2]) << 16 |
+                              static_cast<uint32_t>(p[3]) << 24);
 }
 
 DBRecord Photo(int i) {

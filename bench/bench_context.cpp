@@ -28,7 +28,7 @@ struct PhotoFacts {
   char location[48];
   long nbytes;
   long hash;
-  char capdate[20];
+  char capdate[32];
   char subject[24];
 };
 

@@ -235,8 +235,7 @@ int PblendPano(_ImgStruct* result, const int rect[4], const _ImgStruct* ia, cons
   const bool rows = std::abs(sx) * static_cast<long>(ib->yres + ia->yres) >
                     std::abs(sy) * static_cast<long>(ib->xres + ia->xres);
   if (ok && rows) {
-    ok = DMASSERT_AS(3 == ImgPixelLen[b.hfa.csp->format],
-                     "xstep == ImgPixelLen[hfa.csp->format]");
+    ok = DMASSERT_AS(3 == ImgPixelLen[b.hfa.csp->format], "xstep == ImgPixelLen[hfa.csp->format]");
     const bool aFirst = rr > ib->xres;
     const _ImgStruct& hA = aFirst ? b.hfa : b.hfb;
     const _ImgStruct& lA = aFirst ? b.lfa : b.lfb;

@@ -45,7 +45,10 @@ int FlareFilter::Resample() {
   rimg = _ImgStruct{};
   rimg.xres = rimg.yres = kSmall;
   rimg.csp = img->csp;
-  if (!PrenderImageI(&rimg, img)) return 0;
+  // A Gaussian reduction: the interpolating kernels ring around a bright source, and negative
+  // samples next to it would lower the source threshold below zero.
+  if (!PnewImage(&rimg, static_cast<double>(img->yres) / img->xres) || !PsizeImage(&rimg, img, 4))
+    return 0;
   // A very long strip leaves too few samples on its short side to interpolate between.
   if (rimg.xres < 4 || rimg.yres < 4) return 0;
   switch (img->csp->format) {
@@ -200,8 +203,8 @@ int FlareFilter::ComputePSF() {
       for (int y = 0; y < h; y++) {
         const float* r = Row(rimg, y);
         for (int x = 0; x < w; x++) {
-          const double d2 = std::clamp(double((x - px) * (x - px) + (y - py) * (y - py)), 8.0,
-                                       4096.0);
+          const double d2 =
+              std::clamp(double((x - px) * (x - px) + (y - py) * (y - py)), 8.0, 4096.0);
           const double u = 1.0 / std::sqrt(d2), v = r[nc * x + c];
           a[1] += v * u;
           a[2] += v * u * u;
@@ -287,8 +290,8 @@ int FlareFilter::ApplyPSF() {
       const float w00 = (1 - tx) * (1 - ty), w10 = tx * (1 - ty), w01 = (1 - tx) * ty,
                   w11 = tx * ty;
       for (int c = 0; c < nc; c++) {
-        const float f = w00 * f0[o + c] + w10 * f0[o + nc + c] + w01 * f1[o + c] +
-                        w11 * f1[o + nc + c];
+        const float f =
+            w00 * f0[o + c] + w10 * f0[o + nc + c] + w01 * f1[o + c] + w11 * f1[o + nc + c];
         p[c] = std::max(0.f, p[c] - kf * f);
       }
     }

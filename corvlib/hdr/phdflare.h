@@ -19,14 +19,14 @@ double y2y(const float* p);
 
 // The state of one flare removal; lives for one call.
 struct FlareFilter {
-  _ImgStruct* img = nullptr;                  // the image being cleaned (not owned)
-  double (*getY)(const float* p) = nullptr;   // luminance of a pixel of rimg
-  _ImgStruct rimg{};                          // small copy in img's colour space
-  _ImgStruct yimg{};                          // its float luminance (a view when rimg is grey)
-  ABitMap2 srcmap;                            // source pixels of rimg
-  float scolor[4] = {0, 0, 0, 0};             // mean source colour per channel
-  int ncoef = 0;                              // highest power of 1/r fitted (0 or 3)
-  double coef[4] = {0, 0, 0, 0};              // c0 .. c3
+  _ImgStruct* img = nullptr;                 // the image being cleaned (not owned)
+  double (*getY)(const float* p) = nullptr;  // luminance of a pixel of rimg
+  _ImgStruct rimg{};                         // small copy in img's colour space
+  _ImgStruct yimg{};                         // its float luminance (a view when rimg is grey)
+  ABitMap2 srcmap;                           // source pixels of rimg
+  float scolor[4] = {0, 0, 0, 0};            // mean source colour per channel
+  int ncoef = 0;                             // highest power of 1/r fitted (0 or 3)
+  double coef[4] = {0, 0, 0, 0};             // c0 .. c3
 
   FlareFilter() = default;
   ~FlareFilter();

@@ -67,8 +67,7 @@ bool ReadWindow(_ImgReader* ir, _ImgStruct* im, const _ImgRect& rect) {
     rb.subsample = 1;
     rb.buf = target->img;
     rb.bufsize = static_cast<size_t>(target->rowsize) * target->yres;
-    const ImgReadErr err =
-        ir->ri->ReadRec != nullptr ? ir->ri->ReadRec(ir, &rb) : IREunsupported;
+    const ImgReadErr err = ir->ri->ReadRec != nullptr ? ir->ri->ReadRec(ir, &rb) : IREunsupported;
     if (err != IREnone) {
       if (ir->errCode == IREnone) ir->errCode = err;
       PreportReaderErr(ir);
@@ -197,8 +196,8 @@ int PPanorama::InsertImage(const DBRecord& r) {
     if (i >= 0) return i;
   } else {
     fieldInfo = *r.GetFieldInfo();
-    linkID = fieldInfo.Field("PanoLink", DBDTint, "Panorama Link Rectangles", 0x2201,
-                             DBformatInteger);
+    linkID =
+        fieldInfo.Field("PanoLink", DBDTint, "Panorama Link Rectangles", 0x2201, DBformatInteger);
     if (linkID < 0) {
       DMESSAGE(DMCparameter, "Out of fields in InsertImage");
       return -1;
@@ -366,8 +365,8 @@ bool PPanorama::AlignAnchor(int result[4], const DBRecord& dest, const _ImgRect&
     return false;
   };
   float so = 0, sd = 0;
-  const bool scaled = FloatField(orec, PDBFstonits, &so) && FloatField(dest, PDBFstonits, &sd) &&
-                      so > 0 && sd > 0;
+  const bool scaled =
+      FloatField(orec, PDBFstonits, &so) && FloatField(dest, PDBFstonits, &sd) && so > 0 && sd > 0;
   for (int w = 0; w < 2; w++) {
     _ImgReader* ir = PopenImageD(w == 0 ? orec : dest, false);
     if (ir == nullptr) return freeAll();
@@ -670,7 +669,8 @@ bool PPanorama::RenderLinked(_ImgStruct* canvas, float scale, int m, const _ImgS
         if (canvas->csp->dtype == IDTfloat) {
           const int nf = part.xres * ImgPixelLen[part.csp->format];
           for (int y = 0; y < part.yres; y++) {
-            float* row = reinterpret_cast<float*>(part.img + static_cast<ptrdiff_t>(y) * part.rowsize);
+            float* row =
+                reinterpret_cast<float*>(part.img + static_cast<ptrdiff_t>(y) * part.rowsize);
             for (int i = 0; i < nf; i++) row[i] *= ratio;
           }
         } else {

@@ -596,8 +596,16 @@ bool PPanorama::RenderPano(_ImgStruct* canvas, ABitMap2* mask) {
     return false;
   }
   DMESSAGE(DMCtrace, "Loading image '%s'", ir->file);
-  const int ok = PrenderImageR(&view, ir, 0);
+  int ok = PrenderImageR(&view, ir, 0);
   CloseReader(ir);
+  int vx, vy;
+  if (ok && !PpixPos(&vx, &vy, canvas, view.img)) {
+    // The renderer gave the view pixels of its own (a conversion that could not be done in
+    // place): copy them into the canvas and view that part again.
+    ok = PcopyImage(canvas, &view, r.xleft, r.ytop);
+    PfreeImage(&view);
+    ok = ok && PlinkSubimage(&view, canvas, &r);
+  }
   if (!ok) {
     PfreeImage(&view);
     PfreeImage(canvas);

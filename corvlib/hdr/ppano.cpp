@@ -11,6 +11,7 @@
 #include "catalog/pimginfo.h"
 #include "db/dbquery.h"
 #include "hdr/pblendpano.h"
+#include "hdr/ppanokern.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -123,43 +124,25 @@ inline const float* FRow(const _ImgStruct& im, int y) {
   return reinterpret_cast<const float*>(im.img + static_cast<ptrdiff_t>(y) * im.rowsize);
 }
 
-// Mean of ((a - b) / (a + b))^2 over the pixels with a + b > 0 of two n x m sub-windows,
-// as 2 sqrt(mean); 0.7 when none counts.
-float WindowError(const _ImgStruct& o, int ox, int oy, const _ImgStruct& d, int dx, int dy, int n,
-                  int m) {
+}  // namespace
+
+float PpanoWindowErrorPlain(const _ImgStruct& o, int ox, int oy, const _ImgStruct& d, int dx,
+                            int dy, int n, int m) {
   double sum = 0;
   long count = 0;
   for (int y = 0; y < m; y++) {
     const float* a = FRow(o, oy + y) + ox;
     const float* b = FRow(d, dy + y) + dx;
-    // Independent lanes so the loop needs no reordering of one running sum.
-    float acc[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    int cnt[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    int x = 0;
-    for (; x + 8 <= n; x += 8)
-      for (int k = 0; k < 8; k++) {
-        const float s = a[x + k] + b[x + k];
-        const bool in = s > 0;
-        const float q = (a[x + k] - b[x + k]) / (in ? s : 1.f);
-        acc[k] += in ? q * q : 0.f;
-        cnt[k] += in;
-      }
-    for (; x < n; x++) {
+    for (int x = 0; x < n; x++) {
       const float s = a[x] + b[x];
       if (!(s > 0)) continue;
       const float q = (a[x] - b[x]) / s;
-      acc[0] += q * q;
-      cnt[0]++;
-    }
-    for (int k = 0; k < 8; k++) {
-      sum += acc[k];
-      count += cnt[k];
+      sum += q * q;
+      count++;
     }
   }
   return count > 0 ? static_cast<float>(2 * std::sqrt(sum / count)) : kMaxAlignError;
 }
-
-}  // namespace
 
 PPanorama::PPanorama() : anchRect{0, 0, 0, 0}, anchor(-1), linkID(-1), reportProgress(nullptr) {
   cspc = ICS_Y;
@@ -428,7 +411,7 @@ bool PPanorama::AlignAnchor(int result[4], const DBRecord& dest, const _ImgRect&
     for (int dx = -hx; dx < hx; dx++) {
       const int ox = (dx + hx + 1) / 2, tx = (hx - dx) / 2;
       if (dx > -hx && ox == (dx - 1 + hx + 1) / 2 && tx == (hx - dx + 1) / 2) continue;
-      const float e = WindowError(blur[0], ox, oy, blur[1], tx, ty, sw, sh);
+      const float e = PpanoWindowError(blur[0], ox, oy, blur[1], tx, ty, sw, sh);
       if (e < best) {
         best = e;
         bdx = dx;

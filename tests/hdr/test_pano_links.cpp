@@ -1,6 +1,8 @@
 // Panorama links: anchor rectangle rules, origins and destinations, re-linking, the link
 // tree, and anchor alignment on tiles cut from one textured picture at known offsets.
 #include "pano_test_util.h"
+#include "hdr/ppanokern.h"
+#include "support/cpufeat.h"
 #include "testutil/message_log.h"
 
 using namespace panotest;
@@ -227,6 +229,40 @@ TEST(PanoLinks, UnrelatedWindowsDoNotAlign) {
   EXPECT_EQ(log.CountClass(DMCdata), 1) << log.All();
   EXPECT_EQ(p.anchor, 0);  // the origin stays pending
   EXPECT_EQ(p.irl.GetSize(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PanoLinks, VectorisedWindowErrorAgreesWithPlain) {
+  _ImgStruct a{}, b{};
+  for (_ImgStruct* im : {&a, &b}) {
+    im->xres = 77;
+    im->yres = 50;
+    im->csp = &ICS_Y;
+    ASSERT_TRUE(PnewImage(im, 0));
+  }
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> u(0, 1);
+  for (int y = 0; y < 50; y++)
+    for (int x = 0; x < 77; x++) {
+      float* pa = reinterpret_cast<float*>(a.img + y * a.rowsize) + x;
+      float* pb = reinterpret_cast<float*>(b.img + y * b.rowsize) + x;
+      *pa = (x + y) % 7 == 0 ? 0.f : u(rng);  // some pairs with a + b = 0
+      *pb = (x + y) % 7 == 0 ? 0.f : u(rng);
+    }
+  for (int n : {1, 8, 13, 40}) {
+    const float plain = PpanoWindowErrorPlain(a, 3, 2, b, 5, 1, n, 30);
+    EXPECT_NEAR(PpanoWindowError(a, 3, 2, b, 5, 1, n, 30), plain, 1e-5f * plain) << n;
+    if (cpuHasAVX2()) {
+      EXPECT_NEAR(PpanoWindowErrorFast(a, 3, 2, b, 5, 1, n, 30), plain, 1e-5f * plain);
+    }
+  }
+  EXPECT_EQ(PpanoWindowErrorPlain(a, 0, 0, b, 0, 0, 1, 1), 0.7f);  // nothing to compare
+  EXPECT_EQ(PpanoWindowErrorPlain(a, 3, 2, a, 3, 2, 40, 30), 0.f);
+  PfreeImage(&a);
+  PfreeImage(&b);
 }
 
 }  // namespace

@@ -25,12 +25,13 @@ namespace {
 
 constexpr int kW = 6000, kH = 4000, kN = 5;
 
+// Exposure i of the series; kN is exposure 1 again, moved by (13, -7) px.
 std::string Path(int i) {
   return std::string(P_tmpdir) + "/lumerin_bench_hdr" + std::to_string(i) + ".tif";
 }
 
-// Writes the series once: tiles spanning 3.5 decades with gentle gradients; exposure 1 moved
-// by (13, -7) px (its neighbours stay put, so the alignment bench has a real shift).
+// Writes the series once: tiles spanning 3.5 decades with gentle gradients, plus a moved copy
+// of exposure 1 for the alignment bench.
 void WriteSeries() {
   static bool done = false;
   if (done) return;
@@ -53,14 +54,14 @@ void WriteSeries() {
   std::normal_distribution<float> nd(0, 1);
   _ImgStruct im = {kW, kH, &ICS_sRGB, 0, nullptr, nullptr};
   PnewImage(&im, 0);
-  for (int i = 0; i < kN; i++) {
+  for (int i = 0; i <= kN; i++) {
     const std::string p = Path(i);
     if (FILE* f = fopen(p.c_str(), "rb")) {
       fclose(f);
       continue;
     }
-    const double mult = 0.03 * std::pow(4.0, -i);
-    const int dx = i == 1 ? 13 : 0, dy = i == 1 ? -7 : 0;
+    const double mult = 0.03 * std::pow(4.0, -(i == kN ? 1 : i));
+    const int dx = i == kN ? 13 : 0, dy = i == kN ? -7 : 0;
     for (int y = 0; y < kH; y++) {
       uint8_t* row = im.img + static_cast<ptrdiff_t>(y) * im.rowsize;
       const int sy = std::min(std::max(y - dy, 0), kH - 1);
@@ -82,21 +83,23 @@ void WriteSeries() {
   PfreeImage(&im);
 }
 
-void Load(PHDImageMaker* mk, int n) {
-  for (int i = 0; i < n; i++) {
+void Load(PHDImageMaker* mk, const std::vector<int>& files) {
+  for (int i : files) {
     PCacheImage* pci = mk->NewCacheImage();
     pci->SetImage(Path(i).c_str(), true);
     // The nominal factors: two stops apart.
     DBRecord r = pci->GetRecord();
-    r.SetField(PDBFstonits, static_cast<float>(std::pow(4.0, i)));
+    r.SetField(PDBFstonits, static_cast<float>(std::pow(4.0, i == kN ? 1 : i)));
     pci->SetImage(r, true);
   }
 }
 
+const std::vector<int> kSeries = {0, 1, 2, 3, 4};
+
 void BM_Merge(benchmark::State& st) {
   WriteSeries();
   PHDImageMaker mk;
-  Load(&mk, kN);
+  Load(&mk, kSeries);
   mk.solveFlags = 7;
   if (!mk.Compute()) st.SkipWithError("solve failed");
   for (auto _ : st) {
@@ -113,7 +116,7 @@ void BM_FromFiles(benchmark::State& st) {
   WriteSeries();
   for (auto _ : st) {
     PHDImageMaker mk;
-    Load(&mk, kN);
+    Load(&mk, kSeries);
     mk.solveFlags = 3;
     _ImgStruct out = {};
     if (!mk.GetHDImage(&out, nullptr)) st.SkipWithError("merge failed");
@@ -126,7 +129,7 @@ BENCHMARK(BM_FromFiles)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTi
 void BM_Align(benchmark::State& st) {
   WriteSeries();
   PHDImageMaker mk;
-  Load(&mk, 2);
+  Load(&mk, {0, kN});
   mk.solveFlags = 0;
   mk.Compute();
   PHDExposure& a = mk.Exposure(mk.Order(1));

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "hdr/phdbits.h"
 #include "hdr/phdrimg.h"
 #include "support/dmessage.h"
 
@@ -82,8 +83,12 @@ bool shiftImage(int* shift, const _ImgStruct* a, const _ImgStruct* b, short ta, 
     PfreeImage(&sb);
     if (!ok) return false;
   }
-  ABitMap2 at, ae, bt, be;
-  if (!thresholdImage(&at, &ae, a, ta) || !thresholdImage(&bt, &be, b, tb)) return false;
+  int offa = 0, offb = 0;
+  const int psa = valueLayout(a, &offa), psb = valueLayout(b, &offb);
+  if (psa == 0 || psb == 0 || a->xres != b->xres || a->yres != b->yres) return false;
+  PHDRowBits at, ae, bt, be;
+  PHDthresholdRows(&at, &ae, a, offa, psa, ta);
+  PHDthresholdRows(&bt, &be, b, offb, psb, tb);
   BMdiff cand[21];
   int nc = 0;
   for (int dy = -2; dy <= 2; dy++) {
@@ -92,7 +97,7 @@ bool shiftImage(int* shift, const _ImgStruct* a, const _ImgStruct* b, short ta, 
       BMdiff& c = cand[nc++];
       c.sx = shift[0] + dx;
       c.sy = shift[1] + dy;
-      c.count = PHDcountDiff(at, ae, bt, be, c.sx, c.sy);
+      c.count = PHDcountRows(at, ae, bt, be, c.sx, c.sy);
     }
   }
   std::qsort(cand, nc, sizeof(BMdiff), cmpBMdiff);

@@ -1,4 +1,7 @@
 // One exposure of a series: loading its image on demand and its usability statistics.
+#include <algorithm>
+#include <vector>
+
 #include "catalog/picache.h"
 #include "hdr/phdrimg.h"
 #include "support/dmessage.h"
@@ -54,16 +57,30 @@ void PHDExposure::Release() {
 }
 
 void PHDExposure::ComputeStats(const _ImgStruct* im) {
-  long hist[3][256] = {{0}};
+  // Two tables per channel taken in turn, so that runs of equal values do not wait on one
+  // counter; summed afterwards.
+  std::vector<uint32_t> h2(2 * 3 * 256, 0);
   const int w = im->xres, h = im->yres;
   for (int y = 0; y < h; y++) {
     const uint8_t* p = im->img + static_cast<ptrdiff_t>(y) * im->rowsize;
-    for (int x = 0; x < w; x++, p += 3) {
-      hist[0][p[0]]++;
-      hist[1][p[1]]++;
-      hist[2][p[2]]++;
+    int x = 0;
+    for (; x + 1 < w; x += 2, p += 6) {
+      h2[p[0]]++;
+      h2[256 + p[1]]++;
+      h2[512 + p[2]]++;
+      h2[768 + p[3]]++;
+      h2[1024 + p[4]]++;
+      h2[1280 + p[5]]++;
+    }
+    if (x < w) {
+      h2[p[0]]++;
+      h2[256 + p[1]]++;
+      h2[512 + p[2]]++;
     }
   }
+  long hist[3][256];
+  for (int c = 0; c < 3; c++)
+    for (int v = 0; v < 256; v++) hist[c][v] = long{h2[256 * c + v]} + h2[768 + 256 * c + v];
   const long N = static_cast<long>(w) * h;
   const long T0 = static_cast<long>(0.002 * N + 0.5), E0 = static_cast<long>(0.00002 * N + 1);
   const long H = N / 2, S = N / 6;
@@ -114,12 +131,24 @@ void PHDExposure::ComputeStats(const _ImgStruct* im) {
       pct83[c] = i;
     }
   }
-  usepix.NewBitMap(w, h, true);
+  // usepix a word at a time: a pixel is usable when every channel lies in minv..maxv.
+  uint8_t ok[3][256];
+  for (int c = 0; c < 3; c++)
+    for (int v = 0; v < 256; v++) ok[c][v] = v >= minv[c] && v <= maxv[c];
+  usepix.NewBitMap(w, h, false);
   for (int y = 0; y < h; y++) {
     const uint8_t* p = im->img + static_cast<ptrdiff_t>(y) * im->rowsize;
-    const uint32_t base = static_cast<uint32_t>(y) * w;
-    for (int x = 0; x < w; x++, p += 3)
-      if (OverRange(p) || UnderRange(p)) usepix.ABitMap::Reset(base + x);
+    uint32_t i = static_cast<uint32_t>(y) * w;
+    const uint32_t end = i + w;
+    while (i < end) {
+      // Bits up to the next word boundary or the row's end.
+      const uint32_t n = std::min<uint32_t>(32 - (i & 31), end - i);
+      uint32_t bits = 0;
+      for (uint32_t k = 0; k < n; k++, p += 3)
+        bits |= uint32_t(ok[0][p[0]] & ok[1][p[1]] & ok[2][p[2]]) << k;
+      usepix.Word(i) |= bits << (i & 31);
+      i += n;
+    }
   }
 }
 

@@ -1,6 +1,7 @@
 // Merging a solved exposure series into one linear floating-point image, with movement
 // removal against a reference exposure, hole filling and the relative-variance image.
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -17,6 +18,62 @@ struct MergeTables {
   float slope[3][256];
   float scale[PHD_MAXEXP];
 };
+
+// What adding one row of an exposure needs besides the rows themselves.
+struct RowArgs {
+  const float (*lin)[256];  // linear value of each byte, per channel
+  const float (*wt)[257];   // weight of each byte, per channel
+  const PHDExposure* ref;   // the reference exposure for movement removal, or null
+  const float (*resp)[256];
+  float rsc;              // the reference's scale
+  const uint8_t* refRow;  // the reference's row
+  int y;
+};
+
+void clearRow(float* dp, float* wp, float* vp, int x0, int x1) {
+  if (x1 <= x0) return;
+  const size_t n = 3 * static_cast<size_t>(x1 - x0) * sizeof(float);
+  std::memset(dp + 3 * x0, 0, n);
+  std::memset(wp + 3 * x0, 0, n);
+  if (vp != nullptr) std::memset(vp + 3 * x0, 0, n);
+}
+
+// Adds (or with init, writes) the weighted linear values of pixels x0..x1-1 of a row from the
+// exposure's row sp, whose pixel x + xoff lands on x.
+template <bool init>
+void addRow(float* dp, float* wp, float* vp, const uint8_t* sp, int xoff, int x0, int x1,
+            const RowArgs& a) {
+  for (int x = x0; x < x1; x++) {
+    const uint8_t* p = sp + 3 * (x + xoff);
+    const float L[3] = {a.lin[0][p[0]], a.lin[1][p[1]], a.lin[2][p[2]]};
+    float w[3] = {a.wt[0][p[0]], a.wt[1][p[1]], a.wt[2][p[2]]};
+    float wmax = std::max(w[0], std::max(w[1], w[2]));
+    if (a.ref != nullptr) {
+      const uint8_t* q = a.refRow + 3 * x;
+      const float R[3] = {a.rsc * a.resp[0][q[0]], a.rsc * a.resp[1][q[1]],
+                          a.rsc * a.resp[2][q[2]]};
+      const int state = a.ref->Usable(x, a.y) ? 0 : (a.ref->OverRange(q) ? 1 : 2);
+      const float f = PHDagreement(L, R, state, PHDluma(q));
+      for (float& v : w) v *= f;
+      wmax *= f;
+    }
+    const float wlo = 0.05f * wmax;
+    float* d = dp + 3 * x;
+    float* ws = wp + 3 * x;
+    for (int c = 0; c < 3; c++) {
+      const float wc = w[c] < wlo ? wlo : w[c];
+      if (init) {
+        d[c] = wc * L[c];
+        ws[c] = wc;
+        if (vp != nullptr) vp[3 * x + c] = wc * L[c] * L[c];
+      } else {
+        d[c] += wc * L[c];
+        ws[c] += wc;
+        if (vp != nullptr) vp[3 * x + c] += wc * L[c] * L[c];
+      }
+    }
+  }
+}
 
 int usableCount(const PHDExposure& e) {
   return static_cast<int>(e.usepix.SumTotal());
@@ -139,9 +196,8 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
   if (!PnewImage(&wsum, 0)) return fail();
   const bool wantV = nipi > 1 && (mask != nullptr || !(solveFlags & PHDSalign));
   if (wantV && !PnewImage(&var, 0)) return fail();
-  PclearImage(dst, nullptr);
-  PclearImage(&wsum, nullptr);
-  if (wantV) PclearImage(&var, nullptr);
+  // The first exposure added initialises the accumulators (no separate clearing pass).
+  bool first = true;
   int refk = -1;
   if (solveFlags & PHDSmovement) {
     refk = GetBestExposure(&ref);
@@ -201,46 +257,41 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
       for (int b = 0; b < 256; b++) lin[c][b] = sc * tb->resp[c][b];
     const bool moving = rexp != nullptr && refk != k;
     const float rsc = refk >= 0 ? tb->scale[refk] : 0;
+    RowArgs ra;
+    ra.lin = lin;
+    ra.wt = wt;
+    ra.ref = moving ? rexp : nullptr;
+    ra.resp = tb->resp;
+    ra.rsc = rsc;
     for (int y = H - 1; y >= 0; y--) {
       const int ey = y + e.yoff;
-      if (ey < 0) break;
-      if (ey >= src->yres) continue;
-      const uint8_t* sp = src->img + static_cast<ptrdiff_t>(ey) * src->rowsize;
       float* dp = reinterpret_cast<float*>(dst->img + static_cast<ptrdiff_t>(y) * dst->rowsize);
       float* wp = reinterpret_cast<float*>(wsum.img + static_cast<ptrdiff_t>(y) * wsum.rowsize);
       float* vp = wantV
                       ? reinterpret_cast<float*>(var.img + static_cast<ptrdiff_t>(y) * var.rowsize)
                       : nullptr;
-      const uint8_t* rp = moving ? ref.img + static_cast<ptrdiff_t>(y) * ref.rowsize : nullptr;
-      int x = 0;
-      if (e.xoff < 0) x = -e.xoff;
+      int x0 = e.xoff < 0 ? -e.xoff : 0;
       int xe = src->xres - e.xoff;
       if (xe > W) xe = W;
-      for (; x < xe; x++) {
-        const uint8_t* p = sp + 3 * (x + e.xoff);
-        float L[3] = {lin[0][p[0]], lin[1][p[1]], lin[2][p[2]]};
-        float w[3] = {wt[0][p[0]], wt[1][p[1]], wt[2][p[2]]};
-        float wmax = std::max(w[0], std::max(w[1], w[2]));
-        if (moving) {
-          const uint8_t* q = rp + 3 * x;
-          const float R[3] = {rsc * tb->resp[0][q[0]], rsc * tb->resp[1][q[1]],
-                              rsc * tb->resp[2][q[2]]};
-          const int state = rexp->Usable(x, y) ? 0 : (rexp->OverRange(q) ? 1 : 2);
-          const float f = PHDagreement(L, R, state, PHDluma(q));
-          for (float& v : w) v *= f;
-          wmax *= f;
-        }
-        const float wlo = 0.05f * wmax;
-        float* d = dp + 3 * x;
-        float* ws = wp + 3 * x;
-        for (int c = 0; c < 3; c++) {
-          const float wc = w[c] < wlo ? wlo : w[c];
-          d[c] += wc * L[c];
-          ws[c] += wc;
-          if (vp != nullptr) vp[3 * x + c] += wc * L[c] * L[c];
-        }
+      if (x0 > xe) x0 = xe;
+      if (ey < 0 || ey >= src->yres) {
+        // Rows the exposure does not reach; the first exposure clears them.
+        if (first) clearRow(dp, wp, vp, 0, W);
+        if (ey < 0 && !first) break;
+        continue;
+      }
+      const uint8_t* sp = src->img + static_cast<ptrdiff_t>(ey) * src->rowsize;
+      ra.refRow = moving ? ref.img + static_cast<ptrdiff_t>(y) * ref.rowsize : nullptr;
+      ra.y = y;
+      if (first) {
+        clearRow(dp, wp, vp, 0, x0);
+        clearRow(dp, wp, vp, xe, W);
+        addRow<true>(dp, wp, vp, sp, e.xoff, x0, xe, ra);
+      } else {
+        addRow<false>(dp, wp, vp, sp, e.xoff, x0, xe, ra);
       }
     }
+    first = false;
     PfreeImage(&rot);
     e.Release();
     const int span = uend - ustart > 0 ? uend - ustart : 1;

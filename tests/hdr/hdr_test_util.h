@@ -9,14 +9,29 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <cstdlib>
+#include <unistd.h>
 #include <vector>
 
-#include "catalog/photo_test_util.h"
 #include "catalog/picache.h"
+#include "formats/fmt_test_util.h"
+#include "formats/stdformats.h"
 #include "formats/tiffimg.h"
 #include "hdr/phdrimg.h"
 
 namespace hdrtest {
+
+using ScratchDir = pictest::ScratchDir;
+
+// An sRGB image of w x h with pixels.
+inline _ImgStruct NewRGB(int w, int h) {
+  _ImgStruct im = {};
+  im.xres = w;
+  im.yres = h;
+  im.csp = &ICS_sRGB;
+  PnewImage(&im, 0);
+  return im;
+}
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
@@ -103,7 +118,7 @@ inline Camera CubicCamera() {
 // Renders one exposure: bytes of cam at radiance x mult, with Gaussian noise of sigma codes.
 inline _ImgStruct Expose(const Scene& s, const Camera& cam, double mult, double sigma,
                          uint32_t seed) {
-  _ImgStruct im = phototest::NewRGB(s.w, s.h);
+  _ImgStruct im = NewRGB(s.w, s.h);
   std::mt19937 rng(seed);
   std::normal_distribution<double> nd(0, sigma);
   for (int y = 0; y < s.h; y++) {
@@ -119,8 +134,8 @@ inline _ImgStruct Expose(const Scene& s, const Camera& cam, double mult, double 
 
 // Registers the standard readers and the TIFF reader.
 inline void LoadReaders() {
-  phototest::LoadReaders();
-  PaddIReaderI(&IRInterfaceTIFF);
+  static const bool loaded = PloadStandardReaders() != 0 && PaddIReaderI(&IRInterfaceTIFF) >= 0;
+  (void)loaded;
 }
 
 inline bool WriteTiff(const std::string& path, const _ImgStruct& im) {
@@ -131,9 +146,9 @@ inline bool WriteTiff(const std::string& path, const _ImgStruct& im) {
 
 // Adds the TIFF file dir/name to the maker with a record carrying the nominal factor and,
 // when positive, exposure time and aperture.
-inline bool AddExposure(PHDImageMaker* mk, const phototest::ScratchDir& dir,
-                        const std::string& name, float stonits, float exptime = 0,
-                        float aperture = 0, bool withStoNits = true) {
+inline bool AddExposure(PHDImageMaker* mk, const ScratchDir& dir, const std::string& name,
+                        float stonits, float exptime = 0, float aperture = 0,
+                        bool withStoNits = true) {
   PCacheImage* pci = mk->NewCacheImage();
   if (pci == nullptr) return false;
   DBRecord r(&PDBFInfo);
@@ -154,9 +169,8 @@ struct Series {
   std::vector<float> nominal;  // nominal sample-to-nits factors (1 / nominal multiplier)
 };
 
-inline Series WriteSeries(const phototest::ScratchDir& dir, const Scene& s, const Camera& cam,
-                          int n, double stops, double err, double sigma, double top,
-                          PHDImageMaker* mk) {
+inline Series WriteSeries(const ScratchDir& dir, const Scene& s, const Camera& cam, int n,
+                          double stops, double err, double sigma, double top, PHDImageMaker* mk) {
   Series ser;
   static const double off[] = {0.0, 0.03, -0.025, 0.02, -0.03, 0.01, -0.015};
   for (int i = 0; i < n; i++) {

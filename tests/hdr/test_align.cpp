@@ -3,8 +3,8 @@
 #include <random>
 
 #include "hdr/phdalign.h"
+#include "hdr/phdbits.h"
 #include "hdr_test_util.h"
-#include "support/dmessage.h"
 
 using namespace hdrtest;
 
@@ -44,7 +44,7 @@ class Texture {
 // code.
 _ImgStruct Render(const Texture& tex, int w, int h, double deg, double tx, double ty, double mult,
                   uint32_t seed, bool linear = false) {
-  _ImgStruct im = phototest::NewRGB(w, h);
+  _ImgStruct im = NewRGB(w, h);
   std::mt19937 rng(seed);
   std::normal_distribution<double> nd(0, 1);
   const double a = -deg * M_PI / 180, ca = std::cos(a), sa = std::sin(a);
@@ -85,8 +85,22 @@ TEST(AlignBitmaps, WordwiseCountAgreesWithShiftedMaps) {
   }
 }
 
+TEST(AlignBitmaps, PackedThresholdRowsMatchTheBitmaps) {
+  Texture tex(2);
+  _ImgStruct im = Render(tex, 131, 17, 0, 0, 0, 0.3, 4);
+  ABitMap2 t, e;
+  ASSERT_TRUE(thresholdImage(&t, &e, &im, 120));
+  PHDRowBits ft, fe, pt, pe;
+  PHDthresholdRows(&ft, &fe, &im, 1, 3, 120);
+  PHDpackRows(&pt, t);
+  PHDpackRows(&pe, e);
+  EXPECT_TRUE(ft.bits == pt.bits);
+  EXPECT_TRUE(fe.bits == pe.bits);
+  PfreeImage(&im);
+}
+
 TEST(AlignBitmaps, ThresholdsAndHalvingUseTheGreenValue) {
-  _ImgStruct im = phototest::NewRGB(4, 2);
+  _ImgStruct im = NewRGB(4, 2);
   const uint8_t g[8] = {10, 20, 30, 40, 50, 60, 70, 80};
   for (int i = 0; i < 8; i++) {
     uint8_t* p = im.img + (i / 4) * im.rowsize + 3 * (i % 4);
@@ -160,7 +174,7 @@ struct Placement {
 void AlignSeries(int w, int h, const std::vector<Placement>& pl, double tolPx, double tolDeg,
                  bool merge) {
   LoadReaders();
-  phototest::ScratchDir dir;
+  ScratchDir dir;
   Texture tex(9);
   PHDImageMaker mk;
   const int n = static_cast<int>(pl.size());

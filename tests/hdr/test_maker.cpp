@@ -8,9 +8,8 @@ using namespace hdrtest;
 namespace {
 
 // Writes a small flat exposure of grey value v as dir/name.
-void WriteFlat(const phototest::ScratchDir& dir, const std::string& name, uint8_t v, int w = 48,
-               int h = 32) {
-  _ImgStruct im = phototest::NewRGB(w, h);
+void WriteFlat(const ScratchDir& dir, const std::string& name, uint8_t v, int w = 48, int h = 32) {
+  _ImgStruct im = NewRGB(w, h);
   const uint8_t px[3] = {v, v, v};
   PclearImage(&im, px);
   ASSERT_TRUE(WriteTiff(dir.Path(name), im));
@@ -26,7 +25,7 @@ int CancelProgress(const char*, int pct) {
 
 TEST(MakerSort, EqualFactorsSortLaterAddedFirstAndMiddleUsesPositionTwo) {
   LoadReaders();
-  phototest::ScratchDir dir;
+  ScratchDir dir;
   PHDImageMaker mk;
   const float sto[4] = {4, 2, 2, 1};
   for (int i = 0; i < 4; i++) {
@@ -50,7 +49,7 @@ TEST(MakerSort, EqualFactorsSortLaterAddedFirstAndMiddleUsesPositionTwo) {
 
 TEST(MakerSort, ExposureWithoutFactorNeedsCalibration) {
   LoadReaders();
-  phototest::ScratchDir dir;
+  ScratchDir dir;
   PHDImageMaker mk;
   WriteFlat(dir, "a.tif", 100);
   ASSERT_TRUE(AddExposure(&mk, dir, "a.tif", 1));
@@ -62,7 +61,7 @@ TEST(MakerSort, ExposureWithoutFactorNeedsCalibration) {
 
 TEST(MakerSolve, OneExposureSolvesOnlyWithAKnownResponse) {
   LoadReaders();
-  phototest::ScratchDir dir;
+  ScratchDir dir;
   PHDImageMaker mk;
   WriteFlat(dir, "a.tif", 100);
   ASSERT_TRUE(AddExposure(&mk, dir, "a.tif", 1));
@@ -75,7 +74,7 @@ TEST(MakerSolve, OneExposureSolvesOnlyWithAKnownResponse) {
 
 TEST(MakerSolve, MaxExpAdjFollowsExposureTimeAndAperture) {
   LoadReaders();
-  phototest::ScratchDir dir;
+  ScratchDir dir;
   PHDImageMaker mk;
   WriteFlat(dir, "a.tif", 100);
   ASSERT_TRUE(AddExposure(&mk, dir, "a.tif", 1, 0.01f, 4));
@@ -92,13 +91,13 @@ TEST(MakerSolve, MaxExpAdjFollowsExposureTimeAndAperture) {
 
 TEST(MakerSolve, SkippingKeepsLightExposuresAfterAnAcceptedOne) {
   LoadReaders();
-  phototest::ScratchDir dir;
+  ScratchDir dir;
   PHDImageMaker mk;
   // Sorted brightest first: ramps that are light (no dark values), full, or dark (no bright).
   const int lo[7] = {60, 60, 0, 60, 60, 0, 0}, hi[7] = {255, 255, 255, 255, 255, 150, 150};
   for (int i = 0; i < 7; i++) {
     const std::string n = "s" + std::to_string(i) + ".tif";
-    _ImgStruct im = phototest::NewRGB(64, 32);
+    _ImgStruct im = NewRGB(64, 32);
     for (int y = 0; y < 32; y++)
       for (int x = 0; x < 64; x++)
         for (int c = 0; c < 3; c++)
@@ -130,7 +129,7 @@ TEST(MakerSolve, SkippingKeepsLightExposuresAfterAnAcceptedOne) {
 
 TEST(MakerSolve, ProgressCancelFailsTheSolve) {
   LoadReaders();
-  phototest::ScratchDir dir;
+  ScratchDir dir;
   PHDImageMaker mk;
   for (int i = 0; i < 3; i++) {
     WriteFlat(dir, "c.tif", 120);

@@ -62,7 +62,7 @@ namespace {
 // Three exposures one stop apart of a tile scene through a linear camera, with an optional
 // change painted into one of them; the maker gets the linear response.
 struct LinearSeries {
-  phototest::ScratchDir dir;
+  ScratchDir dir;
   PHDImageMaker mk;
   Scene s;
   int hotX = -1, hotY = -1;

@@ -206,11 +206,4 @@ TEST(Flare, StrengthNeverAddsFlare) {
   for (int x = 0; x < s.img.xres * 3; x++) EXPECT_LE(Px(s.img, 0, 40)[x], before[x]);
 }
 
-TEST(Flare, LuminanceFunctions) {
-  const float p[3] = {1.f, 2.f, 4.f};
-  EXPECT_NEAR(rgb2y(p), 0.21264 + 2 * 0.71517 + 4 * 0.07219, 1e-9);
-  EXPECT_EQ(xyz2y(p), 2.0);
-  EXPECT_EQ(y2y(p), 1.0);
-}
-
 }  // namespace

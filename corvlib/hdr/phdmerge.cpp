@@ -164,7 +164,8 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
   if (!Progress(nullptr, 15, "User cancelled HDR builder")) return false;
   const _ImgReader* dir = dark.pci->GetReader();
   _ImgColorSpace dcs;
-  if (dst->csp == nullptr) {
+  const bool ownCS = dst->csp == nullptr;  // the space given below lives here until allocated
+  if (ownCS) {
     dcs = dir->cs;
     dcs.dtype = IDTfloat;
     dcs.gamma = 1.0f;
@@ -176,10 +177,14 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
     dst->xres = dir->xres;
     dst->yres = dir->yres;
   }
-  if (dst->img == nullptr && !PnewImage(dst, double(dir->yres) / dir->xres)) return false;
+  if (dst->img == nullptr && !PnewImage(dst, double(dir->yres) / dir->xres)) {
+    if (ownCS) dst->csp = nullptr;
+    return false;
+  }
   if (dst->xres != dir->xres || dst->yres != dir->yres) {
     dmessage(DMCparameter, "Exposure resolution mismatch", __FILE__, __LINE__);
     PfreeImage(dst);
+    if (ownCS) dst->csp = nullptr;
     return false;
   }
   const int W = dst->xres, H = dst->yres;
@@ -191,6 +196,7 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
     PfreeImage(&var);
     PfreeImage(&ref);
     PfreeImage(dst);
+    if (ownCS) dst->csp = nullptr;  // it lay in the freed pixel block
     return false;
   };
   if (!PnewImage(&wsum, 0)) return fail();

@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "catalog/photo_test_util.h"
 #include "catalog/picache.h"
 #include "formats/fmt_test_util.h"
 #include "formats/stdformats.h"
@@ -23,15 +24,7 @@ namespace hdrtest {
 
 using ScratchDir = pictest::ScratchDir;
 
-// An sRGB image of w x h with pixels.
-inline _ImgStruct NewRGB(int w, int h) {
-  _ImgStruct im = {};
-  im.xres = w;
-  im.yres = h;
-  im.csp = &ICS_sRGB;
-  PnewImage(&im, 0);
-  return im;
-}
+using phototest::NewRGB;
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;

@@ -8,6 +8,7 @@
 
 #include "image/corvane.h"
 #include "image/piresamp.h"
+#include "image/piresampkern.h"
 
 namespace {
 

@@ -39,17 +39,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TMstruct* tms = tmInit(TMF_HCONTRAST | TMF_MESOPIC | TMF_QUIET, nullptr, 2.2);
   if (tms != nullptr) {
     TMbright* lum = nullptr;
-    unsigned char* chroma = nullptr;
+    unsigned char* cs = nullptr;
     int x = 0, y = 0;
-    if (tmLoadPicture(tms, &lum, &chroma, &x, &y, "fuzz.hdr", fp) == 0) {
+    if (tmLoadPicture(tms, &lum, &cs, &x, &y, "fuzz.hdr", fp) == 0) {
       const int n = x * y;
       if (tmAddHisto(tms, lum, n, 1) == 0 && tmComputeMapping(tms, 2.2, 32.0, 100.0) == 0) {
         std::vector<unsigned char> out(static_cast<size_t>(n) * 3);
-        tmMapPixels(tms, out.data(), lum, chroma, n);
+        tmMapPixels(tms, out.data(), lum, cs, n);
       }
     }
     std::free(lum);
-    std::free(chroma);
+    std::free(cs);
     tmDone(tms);
   }
   fclose(fp);

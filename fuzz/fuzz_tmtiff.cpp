@@ -26,18 +26,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TMstruct* tms = tmInit(TMF_HCONTRAST | TMF_QUIET, nullptr, 2.2);
     if (tms != nullptr) {
       TMbright* lum = nullptr;
-      unsigned char* chroma = nullptr;
+      unsigned char* cs = nullptr;
       int x = 0, y = 0;
-      if (tmLoadTIFF(tms, &lum, &chroma, &x, &y, "fuzz.tif", tp) == 0) {
+      if (tmLoadTIFF(tms, &lum, &cs, &x, &y, "fuzz.tif", tp) == 0) {
         const int n = x * y;
         if (tmAddHisto(tms, lum, n, 1) == 0 && tmComputeMapping(tms, 2.2, 32.0, 100.0) == 0) {
           unsigned char* out = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(n) * 3));
-          if (out != nullptr) tmMapPixels(tms, out, lum, chroma, n);
+          if (out != nullptr) tmMapPixels(tms, out, lum, cs, n);
           std::free(out);
         }
       }
       std::free(lum);
-      std::free(chroma);
+      std::free(cs);
       tmDone(tms);
     }
   }

@@ -9,12 +9,6 @@ bool nearOne(float v) {
   return v >= 0.9999f && v <= 1.0001f;
 }
 
-uint8_t codeByte(float v) {
-  if (v <= 0.f) return 0;
-  if (v >= 1.f) return 255;
-  return static_cast<uint8_t>(256.f * v);
-}
-
 }  // namespace
 
 float jh_srgb_encode(float v) {
@@ -39,9 +33,7 @@ void jpeghdr_desaturate(const jpeghdr_compress_struct* jh, float rgb[3]) {
 
 void jpeghdr_rgb2ycc(const float rgb[3], uint8_t ycc[3]) {
   const float r = jh_srgb_encode(rgb[0]), g = jh_srgb_encode(rgb[1]), b = jh_srgb_encode(rgb[2]);
-  ycc[0] = codeByte(0.299f * r + 0.587f * g + 0.114f * b);
-  ycc[1] = codeByte(-0.16874f * r - 0.33126f * g + 0.5f * b + 0.5f);
-  ycc[2] = codeByte(0.5f * r - 0.41869f * g - 0.08131f * b + 0.5f);
+  jh_ycc_bytes(r, g, b, ycc);
 }
 
 bool jpeghdr_in_gamut(const jpeghdr_compress_struct* jh, const float rgb[3]) {

@@ -74,14 +74,7 @@ uint8_t* allocOrFail(jpeghdr_compress_struct* jh, size_t n, int which) {
 void jpeghdr_CreateCompress(jpeghdr_compress_struct* jh, int version, int codec_version,
                             size_t jpeg_size, size_t codec_size) {
   std::memset(reinterpret_cast<char*>(jh) + sizeof(jh->cinfo), 0, sizeof *jh - sizeof(jh->cinfo));
-  if (codec_version != JPEGHDR_VERSION) {
-    jh->cinfo.err->msg_parm.i[1] = codec_version;
-    jh_error(common(jh), JERR_BAD_LIB_VERSION, JPEGHDR_VERSION);
-  }
-  if (codec_size != sizeof(jpeghdr_compress_struct)) {
-    jh->cinfo.err->msg_parm.i[1] = static_cast<int>(codec_size);
-    jh_error(common(jh), JERR_BAD_STRUCT_SIZE, static_cast<int>(sizeof(jpeghdr_compress_struct)));
-  }
+  jh_check_interface(common(jh), codec_version, codec_size, sizeof(jpeghdr_compress_struct));
   jh->gamma = 2.2f;
   jh->quality = 90;
   jh->correction = 1;
@@ -99,6 +92,7 @@ void jpeghdr_destroy_compress(jpeghdr_compress_struct* jh) {
   if (jh->ratiofile != nullptr) std::fclose(jh->ratiofile);
   std::free(jh->rimage);
   std::free(jh->rwork);
+  std::free(jh->lum);
   jpeg_destroy_compress(&jh->cinfo);
   std::memset(jh, 0, sizeof *jh);
 }
@@ -138,6 +132,7 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
     }
   }
 
+  const float* lum = jh_luminances(jh);
   // 4. Ratio range, examining only pixels whose code is near the extremes seen so far.
   float rmin = 1e10f, rmax = 0.f;
   // A nearly uniform image can fall between the centres of its one or two bins; then every
@@ -153,9 +148,7 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
       for (int x = 0; x < w; x++) {
         const int t = trow[x];
         if (t >= tsmall + 20 && t <= tlarge - 20) continue;
-        float rgb[3];
-        jh_pixel(jh, x, y, rgb);
-        const float l = jh_luminance(rgb);
+        const float l = lum[static_cast<size_t>(y) * w + x];
         if (l < lmin || l > lmax || l <= 1e-10f) continue;
         const float r = l / table[t];
         if (r < rmin) rmin = r;
@@ -186,19 +179,20 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   // 6. Ratio codes, dithered.
   jh->rimage = allocOrFail(jh, npix, 202);
   const float rscale = 256.f / range;
+  float lntable[256];
+  for (int t = 0; t < 256; t++) lntable[t] = std::log(table[t]) + ln0;
   for (int y = 0; y < h; y++) {
     uint8_t* trow = jh->tmi + static_cast<size_t>(y) * w;
     uint8_t* rrow = jh->rimage + static_cast<size_t>(y) * w;
+    const float* lrow = lum + static_cast<size_t>(y) * w;
     for (int x = 0; x < w; x++) {
-      float rgb[3];
-      jh_pixel(jh, x, y, rgb);
-      const float l = jh_luminance(rgb);
+      const float l = lrow[x];
       if (l <= 1e-10f) {
         rrow[x] = 0;
         trow[x] = 0;
         continue;
       }
-      const float v = rscale * (std::log(l / table[trow[x]]) - ln0);
+      const float v = rscale * (jh_fast_log(l) - lntable[trow[x]]);
       if (v < 0.5f)
         rrow[x] = 0;
       else if (v >= 255.5f)
@@ -227,19 +221,15 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
     if (jh->correction == 1) {
       if (!jpeghdr_resample8(jh->rwork, rw, rh, jh->rimage, w, h))
         jh_error(common(jh), JERR_OUT_OF_MEMORY, 203);
-      const float inv_gamma = 1.f / jh->gamma;
-      for (int y = 0; y < h; y++) {
-        uint8_t* trow = jh->tmi + static_cast<size_t>(y) * w;
-        const uint8_t* rrow = jh->rimage + static_cast<size_t>(y) * w;
-        for (int x = 0; x < w; x++) {
-          if (trow[x] == 0) continue;
-          float rgb[3];
-          jh_pixel(jh, x, y, rgb);
-          const float l = jh_luminance(rgb);
-          const float ratio = std::exp(ln0 + (static_cast<float>(rrow[x]) + 0.5f) / 256.f * range);
-          const float t = 256.f * std::pow(l / ratio, inv_gamma);
-          trow[x] = t <= 20.f ? 20 : (t >= 255.f ? 255 : static_cast<uint8_t>(t));
-        }
+      JHCodeTable thr;
+      float ratio[256];
+      jh_code_thresholds(&thr, jh->gamma);
+      for (int r = 0; r < 256; r++)
+        ratio[r] = std::exp(ln0 + (static_cast<float>(r) + 0.5f) / 256.f * range);
+      for (size_t i = 0; i < npix; i++) {
+        if (jh->tmi[i] == 0) continue;
+        const uint8_t t = jh_code_search(&thr, lum[i] / ratio[jh->rimage[i]]);
+        jh->tmi[i] = t < kMinCode ? kMinCode : t;
       }
     }
     std::free(jh->rimage);
@@ -307,10 +297,10 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
       }
       float rgb[3];
       jh_pixel(jh, x, y, rgb);
-      const float f = table[t] / jh_luminance(rgb);
+      const float f = table[t] / lum[static_cast<size_t>(y) * w + x];
       for (float& c : rgb) c *= f;
       jpeghdr_desaturate(jh, rgb);
-      jpeghdr_rgb2ycc(rgb, out);
+      jh_rgb2ycc_fast(rgb, out);
     }
     jpeg_write_scanlines(&jh->cinfo, rowbuf, 1);
   }

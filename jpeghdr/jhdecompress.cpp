@@ -248,14 +248,7 @@ void postCorrect(const uint8_t* yplane, const uint8_t* blur, const uint8_t* rati
 void jpeghdr_CreateDecompress(jpeghdr_decompress_struct* jh, int version, int codec_version,
                               size_t jpeg_size, size_t codec_size) {
   std::memset(reinterpret_cast<char*>(jh) + sizeof(jh->cinfo), 0, sizeof *jh - sizeof(jh->cinfo));
-  if (codec_version != JPEGHDR_VERSION) {
-    jh->cinfo.err->msg_parm.i[1] = codec_version;
-    jh_error(common(jh), JERR_BAD_LIB_VERSION, JPEGHDR_VERSION);
-  }
-  if (codec_size != sizeof(jpeghdr_decompress_struct)) {
-    jh->cinfo.err->msg_parm.i[1] = static_cast<int>(codec_size);
-    jh_error(common(jh), JERR_BAD_STRUCT_SIZE, static_cast<int>(sizeof(jpeghdr_decompress_struct)));
-  }
+  jh_check_interface(common(jh), codec_version, codec_size, sizeof(jpeghdr_decompress_struct));
   jh->correction = 1;
   jh->alpha = 1.f;
   jh->beta = 1.f;
@@ -360,18 +353,21 @@ int jpeghdr_read_scanline(jpeghdr_decompress_struct* jh, float* row) {
   const size_t base = static_cast<size_t>(jh->row) * W;
   jh->row++;
   const uint8_t* ratio = jh->ratio_image + base;
+  const uint8_t* py = from_planes ? jh->planes[0] + base : jh->rowbuf;
+  const uint8_t* pcb = from_planes ? jh->planes[1] + base : jh->rowbuf + 1;
+  const uint8_t* pcr = from_planes ? jh->planes[2] + base : jh->rowbuf + 2;
+  const int step = from_planes ? 1 : 3;
+  const bool resaturate =
+      !(jh->alpha >= 0.9999f && jh->alpha <= 1.0001f && jh->beta >= 0.9999f && jh->beta <= 1.0001f);
   for (int x = W - 1; x >= 0; x--) {
-    uint8_t ycc[3];
-    if (from_planes) {
-      for (int c = 0; c < 3; c++) ycc[c] = jh->planes[c][base + x];
-    } else {
-      for (int c = 0; c < 3; c++) ycc[c] = jh->rowbuf[3 * x + c];
-    }
+    const uint8_t ycc[3] = {py[x * step], pcb[x * step], pcr[x * step]};
     float* rgb = row + 3 * static_cast<size_t>(x);
-    jpeghdr_ycc2rgb(ycc, rgb);
-    jpeghdr_resaturate(jh, rgb);
+    jh_ycc2rgb_inline(ycc, rgb);
+    if (resaturate) jpeghdr_resaturate(jh, rgb);
     const float m = jh->ratio_table[ratio[x]];
-    for (int c = 0; c < 3; c++) rgb[c] *= m;
+    rgb[0] *= m;
+    rgb[1] *= m;
+    rgb[2] *= m;
   }
   return 1;
 }

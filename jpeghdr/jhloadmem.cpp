@@ -34,10 +34,7 @@ int loadGuarded(FILE* fp, float** fpixels, uint8_t** bpixels, int size[2], float
   jpeghdr_decompress_struct jh;
   jpeg_error_mgr jerr;
   jpeg_jump_record rec;
-  std::memset(&jh, 0, sizeof jh);
-  rec.fatal_warn = 0;
-  jh.cinfo.err = jpeg_glue_error(&jerr);
-  jh.cinfo.client_data = &rec;
+  jpeg_glue_prepare(reinterpret_cast<j_common_ptr>(&jh), sizeof jh, &jerr, &rec);
   if (setjmp(rec.env)) {
     DMESSAGE(DMCdata, "cannot read JPEG: %s", jpeg_error_buffer);
     jpeghdr_destroy_decompress(&jh);

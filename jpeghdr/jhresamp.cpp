@@ -20,6 +20,15 @@ int clampRow(int r, int h) {
   return r < h ? r : h - 1;
 }
 
+// The column values of one destination row: the four tap rows weighted by w.
+void columnValues(const uint8_t* src, int sw, const int rows[4], const int16_t w[4], int32_t* c) {
+  const uint8_t* r0 = src + static_cast<size_t>(rows[0]) * sw;
+  const uint8_t* r1 = src + static_cast<size_t>(rows[1]) * sw;
+  const uint8_t* r2 = src + static_cast<size_t>(rows[2]) * sw;
+  const uint8_t* r3 = src + static_cast<size_t>(rows[3]) * sw;
+  for (int j = 0; j < sw; j++) c[j] = w[0] * r0[j] + w[1] * r1[j] + w[2] * r2[j] + w[3] * r3[j];
+}
+
 // Dithered cubic enlargement (both directions at least the source size).
 int enlarge(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) {
   int32_t* xi = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * dw));
@@ -46,11 +55,8 @@ int enlarge(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) {
       const int p = iy > 0 ? iy - 1 : 0;
       const int q1 = iy < sh - 1 ? b + 1 : b;
       const int q2 = iy < sh - 2 ? q1 + 1 : q1;
-      const uint8_t* rp = src + static_cast<size_t>(clampRow(p, sh)) * sw;
-      const uint8_t* rb = src + static_cast<size_t>(clampRow(b, sh)) * sw;
-      const uint8_t* r1 = src + static_cast<size_t>(clampRow(q1, sh)) * sw;
-      const uint8_t* r2 = src + static_cast<size_t>(clampRow(q2, sh)) * sw;
-      for (int j = 0; j < sw; j++) c[j] = w[0] * rp[j] + w[1] * rb[j] + w[2] * r1[j] + w[3] * r2[j];
+      const int rows[4] = {clampRow(p, sh), clampRow(b, sh), clampRow(q1, sh), clampRow(q2, sh)};
+      columnValues(src, sw, rows, w, c);
       c[-2] = c[-1] = c[0];
       c[sw] = c[sw + 1] = c[sw - 1];
       uint8_t* out = dst + static_cast<size_t>(y) * dw;
@@ -94,11 +100,8 @@ int enlargeOrig(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh
       const int p = iy > 0 ? iy - 1 : iy;
       const int q1 = iy < sh - 1 ? iy + 1 : iy;
       const int q2 = iy < sh - 2 ? q1 + 1 : q1;
-      const uint8_t* rp = src + static_cast<size_t>(p) * sw;
-      const uint8_t* rb = src + static_cast<size_t>(iy) * sw;
-      const uint8_t* r1 = src + static_cast<size_t>(q1) * sw;
-      const uint8_t* r2 = src + static_cast<size_t>(q2) * sw;
-      for (int j = 0; j < sw; j++) c[j] = w[0] * rp[j] + w[1] * rb[j] + w[2] * r1[j] + w[3] * r2[j];
+      const int rows[4] = {p, iy, q1, q2};
+      columnValues(src, sw, rows, w, c);
       c[-1] = c[0];
       c[sw] = c[sw + 1] = c[sw - 1];
       uint8_t* out = dst + static_cast<size_t>(y) * dw;

@@ -1,6 +1,7 @@
 // The encoder's pixel sources: packed float or double RGB arrays, or any array of three floats
 // through a colour matrix.
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
 #include <jerror.h>
@@ -20,6 +21,8 @@ void setSource(jpeghdr_compress_struct* jh, const void* pixels, int width, int h
     jh_error(reinterpret_cast<j_common_ptr>(&jh->cinfo), JERR_EMPTY_IMAGE);
   if (width > JPEG_MAX_DIMENSION || height > JPEG_MAX_DIMENSION)
     jh_error(reinterpret_cast<j_common_ptr>(&jh->cinfo), JERR_IMAGE_TOO_BIG, JPEG_MAX_DIMENSION);
+  std::free(jh->lum);  // a new source: its luminances are computed afresh
+  jh->lum = nullptr;
   jh->spixels = static_cast<const unsigned char*>(pixels);
   jh->sxstride = pixel_size;
   jh->systride = pixel_size * width;
@@ -55,4 +58,21 @@ void jpeghdr_src_floatRGB(jpeghdr_compress_struct* jh, const float* pixels, int 
 void jpeghdr_src_doubleRGB(jpeghdr_compress_struct* jh, const double* pixels, int width,
                            int height) {
   setSource(jh, pixels, width, height, 3 * sizeof(double), cvt_doubleRGB);
+}
+
+const float* jh_luminances(jpeghdr_compress_struct* jh) {
+  if (jh->lum != nullptr) return jh->lum;
+  const int w = static_cast<int>(jh->cinfo.image_width),
+            h = static_cast<int>(jh->cinfo.image_height);
+  jh->lum = static_cast<float*>(std::malloc(sizeof(float) * static_cast<size_t>(w) * h + 1));
+  if (jh->lum == nullptr)
+    jh_error(reinterpret_cast<j_common_ptr>(&jh->cinfo), JERR_OUT_OF_MEMORY, 201);
+  float* out = jh->lum;
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++) {
+      float rgb[3];
+      jh_pixel(jh, x, y, rgb);
+      *out++ = jh_luminance(rgb);
+    }
+  return jh->lum;
 }

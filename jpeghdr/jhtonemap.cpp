@@ -14,11 +14,6 @@ namespace {
 constexpr int kBins = 2048;
 constexpr float kHistoMin = 1e-10f, kHistoMax = 1e10f;
 
-uint8_t codeFor(float ld, float inv_gamma) {
-  const int t = static_cast<int>(256.f * std::pow(ld, inv_gamma));
-  return static_cast<uint8_t>(t < 0 ? 0 : (t > 255 ? 255 : t));
-}
-
 }  // namespace
 
 void jh_percentile_cut(const uint32_t* histo, int bins, uint64_t c, int* low, int* high) {
@@ -64,17 +59,14 @@ void jpeghdr_comp_histo(jpeghdr_compress_struct* jh, int bins, float lmin, float
   jh->histolmin = std::log(lmin);
   jh->histolmax = std::log(lmax);
   const float sf = static_cast<float>(bins) / (jh->histolmax - jh->histolmin);
-  const int w = static_cast<int>(jh->cinfo.image_width),
-            h = static_cast<int>(jh->cinfo.image_height);
-  for (int y = 0; y < h; y++)
-    for (int x = 0; x < w; x++) {
-      float rgb[3];
-      jh_pixel(jh, x, y, rgb);
-      const float l = jh_luminance(rgb);
-      if (l < lmin || l >= lmax) continue;
-      int b = static_cast<int>(sf * (std::log(l) - jh->histolmin));
-      jh->histo[b < bins ? b : bins - 1]++;
-    }
+  const float* lum = jh_luminances(jh);
+  const size_t n = static_cast<size_t>(jh->cinfo.image_width) * jh->cinfo.image_height;
+  for (size_t i = 0; i < n; i++) {
+    const float l = lum[i];
+    if (!(l >= lmin) || l >= lmax) continue;
+    const int b = static_cast<int>(sf * (jh_fast_log(l) - jh->histolmin));
+    jh->histo[b < 0 ? 0 : (b < bins ? b : bins - 1)]++;
+  }
 }
 
 void jpeghdr_tonemap_default(jpeghdr_compress_struct* jh) {
@@ -106,35 +98,37 @@ void jpeghdr_tonemap_default(jpeghdr_compress_struct* jh) {
   const float expo = span > 0.f ? (2.f * logavg - lnlo - lnhi) / span : 0.f;
   const float key = 0.18f * std::pow(4.f, expo);
   const float scale = key / std::exp(logavg);
-  const float inv_gamma = 1.f / jh->gamma;
+  JHCodeTable thr;
+  jh_code_thresholds(&thr, jh->gamma);
+  const float* lum = jh_luminances(jh);
   float white = 1.f;
   bool reduced = false;
   for (int pass = 0; pass < 2; pass++) {
     if (pass == 1 && !reduced) break;
     for (int y = 0; y < h; y++)
       for (int x = 0; x < w; x++) {
-        uint8_t* code = jh->tmi + static_cast<size_t>(y) * w + x;
-        float rgb[3];
-        jh_pixel(jh, x, y, rgb);
-        const float l = jh_luminance(rgb);
+        const size_t i = static_cast<size_t>(y) * w + x;
+        const float l = lum[i];
         if (l <= 1e-10f) {
-          *code = 0;
+          jh->tmi[i] = 0;
           continue;
         }
         const float ls = scale * l;
         float ld = ls * white / (ls + 1.f);
         if (pass == 0 && ld > 0.5f && l <= lhi) {
+          float rgb[3];
+          jh_pixel(jh, x, y, rgb);
           for (;;) {
             const float f = ld / l;
             const float c3[3] = {rgb[0] * f, rgb[1] * f, rgb[2] * f};
-            if (jpeghdr_in_gamut(jh, c3)) break;
+            if (jh_in_gamut_fast(jh, c3)) break;
             white *= 0.97f;
             ld = ls * white / (ls + 1.f);
             reduced = true;
             if (ld <= 0.5f) break;
           }
         }
-        if (pass == 1 || !reduced) *code = codeFor(ld, inv_gamma);
+        if (pass == 1 || !reduced) jh->tmi[i] = jh_code_search(&thr, ld);
       }
   }
 }

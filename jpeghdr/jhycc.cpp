@@ -6,14 +6,10 @@
 
 namespace {
 
-// ycc2srgb gives -230 .. 480 at most (blue reaches 480 for Y = Cb = 255), so the table
-// covers all of it and no index can pass its end.
-constexpr int kGammaLow = -230, kGammaHigh = 480;
-
 struct GammaLookup {
-  float v[kGammaHigh - kGammaLow + 1];
+  float v[JH_GAMMA_HIGH - JH_GAMMA_LOW + 1];
   GammaLookup() {
-    for (int k = kGammaLow; k <= kGammaHigh; k++) {
+    for (int k = JH_GAMMA_LOW; k <= JH_GAMMA_HIGH; k++) {
       const double x = k / 256.0;
       double lin;
       if (k <= -11)
@@ -22,18 +18,16 @@ struct GammaLookup {
         lin = x / 12.92;
       else
         lin = std::pow((x + 0.055) / 1.055, 2.4);
-      v[k - kGammaLow] = static_cast<float>(lin);
+      v[k - JH_GAMMA_LOW] = static_cast<float>(lin);
     }
   }
 };
 
-const float* gammaLookup() {
-  static const GammaLookup table;
-  return table.v - kGammaLow;
-}
+// Built at start-up: shared by every decoder and never freed.
+const GammaLookup g_gamma;
 
 int gammaIndex(int v) {
-  return v < kGammaLow ? kGammaLow : (v > kGammaHigh ? kGammaHigh : v);
+  return v < JH_GAMMA_LOW ? JH_GAMMA_LOW : (v > JH_GAMMA_HIGH ? JH_GAMMA_HIGH : v);
 }
 
 bool nearOne(float v) {
@@ -41,6 +35,8 @@ bool nearOne(float v) {
 }
 
 }  // namespace
+
+const float* const jh_gamma_lookup = g_gamma.v - JH_GAMMA_LOW;
 
 void ycc2srgb(const uint8_t ycc[3], int rgb[3]) {
   const int y = ycc[0], cb = ycc[1], cr = ycc[2];
@@ -50,7 +46,7 @@ void ycc2srgb(const uint8_t ycc[3], int rgb[3]) {
 }
 
 void jpeghdr_ycc2rgb(const uint8_t ycc[3], float rgb[3]) {
-  const float* g = gammaLookup();
+  const float* g = jh_gamma_lookup;
   int v[3];
   ycc2srgb(ycc, v);
   for (int i = 0; i < 3; i++) rgb[i] = g[gammaIndex(v[i])];

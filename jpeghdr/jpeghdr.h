@@ -53,6 +53,7 @@ struct jpeghdr_compress_struct {
   FILE* ratiofile;
   uint8_t* rimage;
   uint8_t* rwork;
+  float* lum;  // luminance of every source pixel, computed once
   jpeghdr_random rng;
 };
 

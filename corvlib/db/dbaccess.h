@@ -10,20 +10,18 @@
 #include <iosfwd>
 #include <vector>
 
-#include "db/dbase.h"
 #include "db/dbblock.h"
+#include "db/dbfile.h"
 #include "db/dbheader.h"
 #include "db/dbquery.h"
+#include "db/dbrecord.h"
+#include "db/dbrlist.h"
+#include "db/dbschema.h"
 #include "support/abitmap.h"
 #include "support/cache.h"
 
-// The headers of the database include one another through db/dbase.h; whichever is read
-// first, these types may not be complete yet.
-class DBHeader;
-class DBQuery;
-class DBQueryPlan;
-class DBStrIndex;
-struct DBRecordBlock;
+class DBJournal;
+class DBPageDir;
 
 enum DBPageState {
   DBPSclean = 0,    // file and memory agree
@@ -36,11 +34,15 @@ class DBAccess : public CacheObject {
  public:
   // Opens a database over header and stream (neither owned): Init(header, stream, readonly).
   DBAccess(DBHeader* header, std::iostream* stream, bool readonly);
+  // The same for a stream opened on file: Init(header, stream, file, readonly).
+  DBAccess(DBHeader* header, std::iostream* stream, const DBFile* file, bool readonly);
   // The page after prev, classified against the file length (pages for every further whole
   // block of the file follow it).
   DBAccess(const DBAccess* prev, long long filelen);
   // Deletes the following pages and writes this page's changed block. The header is not
   // synced: callers Close explicitly. A subclass commits its own state in its destructor.
+  // A database with a file completes its sync here (changed blocks and header), since blocks
+  // written without one would be undone by the next open.
   ~DBAccess() override;
   DBAccess(const DBAccess&) = delete;
   DBAccess& operator=(const DBAccess&) = delete;
@@ -59,10 +61,19 @@ class DBAccess : public CacheObject {
   virtual int TotalRecords();
   virtual void Write(std::ostream* os, char sep);
   virtual int Read(std::istream* is, char* sep, DBFieldInfo* schema);
+  // Writes every changed block and the header. With a file it is one atomic, durable step
+  // through the journal: true once the file holds all of it; on false the journal stays, the
+  // next Sync completes the step and an open before that undoes it.
   virtual bool Sync();
   virtual bool Close();
 
+  // Opens the database in stream (a new one when the stream is empty and not readonly).
+  // A file whose length is not HeaderSize plus whole blocks opens read-only.
   bool Init(DBHeader* header, std::iostream* stream, bool readonly);
+  // With the file the stream was opened on, syncs are atomic and durable: they go through a
+  // rollback journal beside the file, and a journal left by a sync that did not complete is
+  // played back before anything is read (or, when that cannot be done, nothing is opened).
+  bool Init(DBHeader* header, std::iostream* stream, const DBFile* file, bool readonly);
   bool ReadOnly() const;
   bool Ready() const;
   DBHeader* GetHeader() const { return header; }
@@ -106,11 +117,32 @@ class DBAccess : public CacheObject {
   void ReleaseBlock(DBRecordBlock* rb) { ReleaseObject(rb); }
 
  private:
+  friend class DBPageDir;
   explicit DBAccess(const DBAccess* prev);  // the page after prev, not yet classified
   void Classify(long long filelen);
-  void MakeUnknown();
+  // Nothing is known of the page: width, count and room unknown, any hash possible; state
+  // DBPSclean for a block yet to be read, DBPSerror for one that cannot be.
+  void MakeUnknown(DBPageState st = DBPSclean);
   void DeleteFollowingPages();
   void MakeEmpty();
+  // Any hash index possible (the bit set all ones).
+  void AnyHash();
+  // Forgets the pseudo-records and their hash indexes (the block's rows moved or went).
+  void DropViews();
+  // Cells per record of a new block: the header's field count.
+  static int HeaderWidth(const DBHeader* h);
+  // Writing a changed block: PrepareWrite compacts and checks it and turns it into the file's
+  // byte order (null when it cannot be written); WriteBlock writes it at the page's place;
+  // FinishWrite turns it back and marks the page clean when it was written (else changed
+  // still), false when it was not.
+  DBRecordBlock* PrepareWrite(DBPageState* was);
+  bool WriteBlock(const DBRecordBlock* rb);
+  bool FinishWrite(DBRecordBlock* rb, bool written, DBPageState was);
+  // Whether the file's blocks are in the other byte order than this host's.
+  bool OtherOrder() const;
+  // Sync through the journal: saves what changed blocks and the header overwrite, writes
+  // them, commits.
+  bool JournaledSync();
   // Writes a changed block and drops the memory (the work of FreeMemory, used by the
   // destructor without virtual dispatch). False when a changed block could not be written
   // and stays resident.
@@ -122,25 +154,10 @@ class DBAccess : public CacheObject {
   int PageDelete(const DBRecord* recs, int n);
   int AddFrom(DBAccess** page, const DBRecord* recs, int n);
   bool AnyInUse() const;
-  // Keeping the first page's page directory right (see PageIndex in dbaccess.cpp).
-  // A page outside any directory only stores; the rest goes to the directory's owner.
-  void SetCount(int n) {
-    nrused = n;
-    if (dirOwner != nullptr) CountChanged();
-  }
-  void HashAdded(uint32_t bit) {
-    bihset.Set(bit);
-    if (dirOwner != nullptr) BitAdded(bit);
-  }
-  void HashChanged() {
-    if (dirOwner != nullptr) SetChanged();
-  }
-  void CountChanged();
-  void BitAdded(uint32_t bit);
-  void SetChanged();
-  bool UpdateDirectory();
-  void RebuildDirectory();
-  void IndexColumn(size_t i);
+  // Changes of the count and the hash set, told to the directory the page is in (if any).
+  void SetCount(int n);
+  void HashAdded(uint32_t bit);
+  void HashChanged();
 
   long long strpos;  // file offset of the block
   int rwidth;        // cells per record (-1 unknown)
@@ -159,16 +176,14 @@ class DBAccess : public CacheObject {
   int viewcap;         // cells in views
   DBStrIndex* sindex;  // string runs of the block, for sharing (built on demand)
   DBAccess* lastAdd;   // the page that took the last record read by Read
-  // The pages of the chain in order (kept by the first page for searches, rebuilt when the
-  // chain changed), so that the walk over many pages reads one array.
-  std::vector<DBAccess*> pagedir;
-  bool pagedirOK = false;
-  // The first page (made by the public constructor) keeps, for exact look-ups, a directory
-  // from each hash bucket to the pages that may hold it, and the pages' record counts; every
-  // page of its chain knows the directory's owner and its own place in it.
-  struct PageIndex;
-  bool isHead = false;
-  PageIndex* pindex = nullptr;
-  DBAccess* dirOwner = nullptr;
+  // The page list of searches from this page (owned): the first page (made by the public
+  // constructor) keeps one with the directory of exact look-ups; another page makes a plain
+  // list when searched.
+  DBPageDir* pdir = nullptr;
+  // The journal of the file's syncs (shared by the pages, owned by the first page).
+  DBJournal* journal = nullptr;
+  DBJournal* ownJournal = nullptr;
+  // The directory this page is in, and its place there (see db/dbpagedir.h).
+  DBPageDir* indir = nullptr;
   size_t dirIndex = 0;
 };

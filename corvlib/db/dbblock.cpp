@@ -75,7 +75,7 @@ DBField& DBField::operator=(const DBFieldS* cell) {
     return *this;
   }
   const void* data = cell->DataAddr();
-  if (!DMASSERT(data != nullptr)) return *this;
+  if (!DMASSERT_AS(data != nullptr, "v.ptr != NULL")) return *this;
   SetView(static_cast<DBDataType>(cell->dt), cell->nv, data,
           cell->dt == DBDTstring && cell->nv > 1);
   return *this;
@@ -83,6 +83,11 @@ DBField& DBField::operator=(const DBFieldS* cell) {
 
 // Deep decode: an owning copy (shared strings, copied arrays).
 DBField& DBField::operator=(const DBFieldS& cell) {
+  if (cell.nv != 0 && cell.dt >= DBDTint && cell.dt <= DBDTstring && cell.HasOffset() &&
+      !DMASSERT_AS(cell.DataAddr() != nullptr, "ptr != NULL")) {
+    Clear();
+    return *this;
+  }
   DBField view;
   view = &cell;
   *this = view;
@@ -227,49 +232,65 @@ const char* DBRecordBlock::StrAlloc(const char** strings, int n, DBStrIndex* ind
   return reinterpret_cast<const char*>(dest);
 }
 
-int DBRecordBlock::BasicCheck() const {
-  if (Magic() != DB_BLOCKMAGIC) return 0;
-  uint16_t nf = Get16(2);
+namespace {
+
+// Returns 0 after naming the broken rule in *rule (when given).
+int Broken(const char** rule, const char* what) {
+  if (rule != nullptr) *rule = what;
+  return 0;
+}
+
+}  // namespace
+
+int DBRecordBlock::BasicCheck(const char** rule) const {
+  if (Magic() != DB_BLOCKMAGIC) return Broken(rule, "bad block magic");
+  uint16_t nf = Get16(DB_OFF_NFIELDS);
   int nr = NRecords();
   uint32_t sb = StrBytes();
+  if (nf > DB_MAXFIELDS) return Broken(rule, "more than 128 fields per row");
+  if (nr < 0) return Broken(rule, "negative record count");
   // The string area is a whole number of 4-byte words: everything in it stays aligned.
-  if (nf > 128 || nr < 0 || sb >= 0x80000000u || (sb & 3) != 0) return 0;
-  if (nr > 0 && nf == 0) return 0;
-  if (static_cast<long long>(DB_CELLSIZE) * nf * nr + sb > DB_DATASIZE) return 0;
+  if (sb >= 0x80000000u || (sb & 3) != 0) return Broken(rule, "string bytes not a multiple of 4");
+  if (nr > 0 && nf == 0) return Broken(rule, "records without fields");
+  if (static_cast<long long>(DB_CELLSIZE) * nf * nr + sb > DB_DATASIZE)
+    return Broken(rule, "cells and string area overflow the data area");
   return 1;
 }
 
-int DBRecordBlock::Consistent(const DBFieldInfo* schema) const {
-  if (!BasicCheck()) return 0;
+int DBRecordBlock::Consistent(const DBFieldInfo* schema, const char** rule) const {
+  if (!BasicCheck(rule)) return 0;
   int nr = NRecords();
   if (nr == 0) return 1;
   int nf = NFields();
-  if (schema != nullptr && nf > schema->GetNFields()) return 0;
+  if (schema != nullptr && nf > schema->GetNFields())
+    return Broken(rule, "more fields per row than the schema");
   const unsigned char* lo = End() - StrBytes();
   const unsigned char* end = End();
   const DBFieldS* c = Cells();
   for (int r = 0; r < nr; r++) {
     for (int f = 0; f < nf; f++, c++) {
       if (c->nv == 0) continue;
-      if (c->dt < DBDTint || c->dt > DBDTstring) return 0;
+      if (c->dt < DBDTint || c->dt > DBDTstring) return Broken(rule, "cell of unknown type");
       const DBFDetails* d = schema != nullptr ? schema->GetDetails(f) : nullptr;
       if (d != nullptr && d->dtype != DBDTunknown) {
-        if (c->dt != d->dtype) return 0;
-        if (c->nv > 1 && !(d->flags & DBFDmulti)) return 0;
+        if (c->dt != d->dtype) return Broken(rule, "cell type differs from the schema");
+        if (c->nv > 1 && !(d->flags & DBFDmulti))
+          return Broken(rule, "several values in a single-valued field");
       } else if (c->nv > 1 && !(c->fl & DBFLarray)) {
-        return 0;
+        return Broken(rule, "several values without the array flag");
       }
       if (!c->HasOffset()) continue;
-      if (!(c->fl & DBFLoffset) || (c->fl & DBFLowns)) return 0;
-      if ((c->v.off & 3) != 0) return 0;
+      if (!(c->fl & DBFLoffset) || (c->fl & DBFLowns))
+        return Broken(rule, "data cell without the offset flag or marked owned");
+      if ((c->v.off & 3) != 0) return Broken(rule, "data offset not a multiple of 4");
       const unsigned char* p = c->DataAddr();
-      if (p < lo || p >= end) return 0;
+      if (p < lo || p >= end) return Broken(rule, "data offset outside the string area");
       if (c->dt == DBDTstring) {
-        if (c->nv > 1 && !(c->fl & DBFLpacked)) return 0;
-        if (end - p < c->nv) return 0;
-        if (RunLength(p, c->nv, end) == 0) return 0;
+        if (c->nv > 1 && !(c->fl & DBFLpacked)) return Broken(rule, "strings not packed");
+        if (end - p < c->nv || RunLength(p, c->nv, end) == 0)
+          return Broken(rule, "strings run past the block end");
       } else if (end - p < 4L * c->nv) {
-        return 0;
+        return Broken(rule, "array runs past the block end");
       }
     }
   }
@@ -379,14 +400,16 @@ void DBRecordBlock::Compact() {
   SetStrBytes(nsb);
 }
 
+void DBRecordBlock::SwapHead() {
+  Put16(DB_OFF_MAGIC, DBswap16(Get16(DB_OFF_MAGIC)));
+  Put16(DB_OFF_NFIELDS, DBswap16(Get16(DB_OFF_NFIELDS)));
+  Put32(DB_OFF_NRECORDS, DBswap32(Get32(DB_OFF_NRECORDS)));
+  Put32(DB_OFF_STRBYTES, DBswap32(Get32(DB_OFF_STRBYTES)));
+}
+
 int DBRecordBlock::SwapBlock() {
   bool foreign = Magic() == DB_BLOCKMAGICSWAP;
-  if (foreign) {
-    Put16(0, DBswap16(Get16(0)));
-    Put16(2, DBswap16(Get16(2)));
-    Put32(4, DBswap32(Get32(4)));
-    Put32(8, DBswap32(Get32(8)));
-  }
+  if (foreign) SwapHead();
   if (!BasicCheck()) {
     DMESSAGE(DMCparameter, "Basic block check failed in SwapBlock");
     return 0;
@@ -426,10 +449,7 @@ int DBRecordBlock::SwapBlock() {
   }
   if (!foreign) {
     for (long i = 0; i < ncells; i++) c[i].nv = DBswap16(c[i].nv);
-    Put16(0, DBswap16(Get16(0)));
-    Put16(2, DBswap16(Get16(2)));
-    Put32(4, DBswap32(Get32(4)));
-    Put32(8, DBswap32(Get32(8)));
+    SwapHead();
   }
   return 1;
 }

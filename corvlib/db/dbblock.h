@@ -1,16 +1,33 @@
 // Record blocks: the fixed 65,548-byte blocks that follow a database file's text header.
-// A block starts with four numbers (magic, field count, record count, string bytes) and a
-// 65,536-byte data area: rows of 8-byte field cells at the front, strings and value arrays
-// packed from the back (the string area). All numbers are in the byte order the header
-// names; while a block is resident it is held in host order and swapped explicitly on the way
-// in and out.
+// All numbers are in the byte order the header names; while a block is resident it is held in
+// host order and swapped explicitly on the way in and out.
+//
+//   block (65,548 bytes)
+//   offset  size    what
+//        0       2  magic 0x1A72                                     DB_OFF_MAGIC
+//        2       2  fields per record row F, 0..128 (0: no records)  DB_OFF_NFIELDS
+//        4       4  records N                                        DB_OFF_NRECORDS
+//        8       4  string bytes S, a multiple of 4                  DB_OFF_STRBYTES
+//       12  65,536  data area                                        DB_BLOCKHEAD
+//                   N rows of F cells from its front (8 x F x N bytes), the string area
+//                   (S bytes) at its back, zeros between; 8FN + S <= 65,536
+//
+//   cell (8 bytes)
+//        0       1  type (DBDataType); 0 with all bytes 0 in an unset cell
+//        1       1  flags: DBFLarray, DBFLpacked, DBFLoffset; never DBFLowns
+//        2       2  value count; 0 = unset
+//        4       4  one int or float, or for several values and for any string the byte
+//                   offset from the cell's first byte to its data: a multiple of 4 that
+//                   lands in the string area; strings are NUL-terminated texts back to back
+//                   (DBFLpacked when several), arrays 4 bytes a value
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "db/dbase.h"
+#include "db/dbfield.h"
+#include "db/dbschema.h"
 
 class ABitMap;
 
@@ -21,6 +38,12 @@ constexpr int DB_CELLSIZE = 8;       // one stored field cell
 constexpr int DB_BLOCKCELLS = DB_DATASIZE / DB_CELLSIZE;  // 8,192 cells at most
 constexpr uint16_t DB_BLOCKMAGIC = 0x1A72;
 constexpr uint16_t DB_BLOCKMAGICSWAP = 0x721A;  // the magic read in the other byte order
+
+// Offsets of the numbers of the block head.
+constexpr int DB_OFF_MAGIC = 0;
+constexpr int DB_OFF_NFIELDS = 2;
+constexpr int DB_OFF_NRECORDS = 4;
+constexpr int DB_OFF_STRBYTES = 8;
 
 // One stored field cell (8 bytes, fixed layout): type, flags, value count, and the value of a
 // single int or float or the byte offset from the cell's first byte to its data in the string
@@ -55,14 +78,14 @@ class DBStrIndex;
 
 // A block in memory: exactly the stored bytes, numbers in host order while resident.
 struct DBRecordBlock {
-  uint16_t Magic() const { return Get16(0); }
-  int NFields() const { return static_cast<int16_t>(Get16(2)); }
-  int NRecords() const { return static_cast<int32_t>(Get32(4)); }
-  uint32_t StrBytes() const { return Get32(8); }
-  void SetMagic(uint16_t m) { Put16(0, m); }
-  void SetNFields(int n) { Put16(2, static_cast<uint16_t>(n)); }
-  void SetNRecords(int n) { Put32(4, static_cast<uint32_t>(n)); }
-  void SetStrBytes(uint32_t n) { Put32(8, n); }
+  uint16_t Magic() const { return Get16(DB_OFF_MAGIC); }
+  int NFields() const { return static_cast<int16_t>(Get16(DB_OFF_NFIELDS)); }
+  int NRecords() const { return static_cast<int32_t>(Get32(DB_OFF_NRECORDS)); }
+  uint32_t StrBytes() const { return Get32(DB_OFF_STRBYTES); }
+  void SetMagic(uint16_t m) { Put16(DB_OFF_MAGIC, m); }
+  void SetNFields(int n) { Put16(DB_OFF_NFIELDS, static_cast<uint16_t>(n)); }
+  void SetNRecords(int n) { Put32(DB_OFF_NRECORDS, static_cast<uint32_t>(n)); }
+  void SetStrBytes(uint32_t n) { Put32(DB_OFF_STRBYTES, n); }
 
   unsigned char* Data() { return b + DB_BLOCKHEAD; }
   const unsigned char* Data() const { return b + DB_BLOCKHEAD; }
@@ -82,10 +105,12 @@ struct DBRecordBlock {
   // Places n strings as one run in the string area (or reuses an equal run that the index
   // knows of); returns its address, null when it does not fit.
   const char* StrAlloc(const char** strings, int n, DBStrIndex* index = nullptr);
-  // The numbers of the block head are sane and cells plus string area fit.
-  int BasicCheck() const;
-  // Every check of the block, against a schema when one is given; 1 when it passes.
-  int Consistent(const DBFieldInfo* schema) const;
+  // The numbers of the block head are sane and cells plus string area fit; 1 when they are.
+  // When not, *rule (if given) names the rule of the table above that the block broke.
+  int BasicCheck(const char** rule = nullptr) const;
+  // Every check of the block, against a schema when one is given; 1 when it passes, else 0
+  // with the broken rule in *rule (if given).
+  int Consistent(const DBFieldInfo* schema, const char** rule = nullptr) const;
   // Removes the marked records from the cell area (the string area stays until Compact).
   void DeleteRecords(const ABitMap& marked);
   // Rebuilds the string area with only the data still referenced.
@@ -98,6 +123,8 @@ struct DBRecordBlock {
   unsigned char b[DB_BLOCKSIZE];
 
  private:
+  // Swaps the four numbers of the block head alone.
+  void SwapHead();
   uint16_t Get16(int o) const {
     uint16_t x;
     __builtin_memcpy(&x, b + o, 2);

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "db/dbase.h"
+#include "db/dbfield.h"
 #include "db/dbfieldpriv.h"
 #include "support/dmessage.h"
 #include "support/pstrings.h"
@@ -15,8 +15,12 @@ namespace dbpriv {
 
 float toFloat(double d) {
   if (std::isnan(d)) return std::numeric_limits<float>::quiet_NaN();
-  if (d > kFloatMax) return std::numeric_limits<float>::infinity();
-  if (d < -kFloatMax) return -std::numeric_limits<float>::infinity();
+  // Halfway between the largest float and the next power of two: below it, a value rounds
+  // to the largest float (so that a written maximum reads back as itself).
+  constexpr double kRoundLimit = 0x1.ffffffp+127;
+  if (d > kFloatMax) return d < kRoundLimit ? kFloatMax : std::numeric_limits<float>::infinity();
+  if (d < -kFloatMax)
+    return d > -kRoundLimit ? -kFloatMax : -std::numeric_limits<float>::infinity();
   return static_cast<float>(d);
 }
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "db/dbase.h"
+#include "db/dbschema.h"
 #include "support/dmessage.h"
 #include "support/pstrings.h"
 

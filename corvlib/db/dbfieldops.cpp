@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "db/dbase.h"
+#include "db/dbfield.h"
 #include "db/dbfieldpriv.h"
 #include "support/abitmap.h"
 #include "support/dmessage.h"

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "db/dbase.h"
+#include "db/dbfield.h"
 
 namespace {
 

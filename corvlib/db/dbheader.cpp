@@ -2,6 +2,7 @@
 #include "db/dbheader.h"
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <sstream>
@@ -362,6 +363,10 @@ int DBHeader::Attach(std::iostream* s, bool ro) {
       hdrsiz = 0;
       return 0;
     }
+    if (!CheckText(static_cast<long long>(end), &ro)) {
+      hdrsiz = 0;
+      return 0;
+    }
     lastsync = Hash();
     readonly = ro;
     return hdrsiz;
@@ -378,6 +383,37 @@ int DBHeader::Attach(std::iostream* s, bool ro) {
   return hdrsiz;
 }
 
+bool DBHeader::CheckText(long long end, bool* ro) const {
+  if (end <= 0) return true;
+  std::string head(static_cast<size_t>(hdrsiz), '\0');
+  strm->clear();
+  strm->seekg(0);
+  strm->read(&head[0], hdrsiz);
+  head.resize(static_cast<size_t>(strm->gcount()));
+  strm->clear();
+  // A NUL ends the text a value is read from, so bytes after it would pass unseen.
+  size_t n = std::min(head.size(), static_cast<size_t>(end));
+  const void* nul = memchr(head.data(), 0, n);
+  if (nul != nullptr) {
+    DMESSAGE(DMCdata, "Syntax error in DB header: NUL byte at offset %ld",
+             static_cast<long>(static_cast<const char*>(nul) - head.data()));
+    return false;
+  }
+  // Only line feeds pad the text up to HeaderSize: anything else (a block among them, say)
+  // means HeaderSize or the text is damaged, and the file is not written to.
+  for (size_t p = n; p < head.size(); p++) {
+    if (head[p] != '\n') {
+      DMESSAGE(DMCdata,
+               "DB header padding holds a byte other than a line feed at offset %ld: opened "
+               "read-only",
+               static_cast<long>(p));
+      *ro = true;
+      break;
+    }
+  }
+  return true;
+}
+
 bool DBHeader::ComposeText(std::string* text) const {
   std::ostringstream os;
   os << kMagic;
@@ -388,9 +424,26 @@ bool DBHeader::ComposeText(std::string* text) const {
 }
 
 bool DBHeader::Sync() const {
+  std::string text;
+  if (!SyncText(&text)) return false;
+  if (text.empty()) return true;
+  strm->clear();
+  strm->seekp(0);
+  strm->write(text.data(), static_cast<std::streamsize>(text.size()));
+  strm->flush();
+  if (strm->fail()) {
+    DMESSAGE(DMCsystem, "Database header write error");
+    strm->clear();
+    return false;
+  }
+  lastsync = Hash();
+  return true;
+}
+
+bool DBHeader::SyncText(std::string* out) const {
+  out->clear();
   if (strm == nullptr || hdrsiz < 1) return false;
-  int h = Hash();
-  if (h == lastsync) return true;
+  if (Hash() == lastsync) return true;
   if (readonly) return false;
   // A schema the reader could not read back (made behind the guards of Field and Rename,
   // for instance from a names line) is not written: the file keeps its readable header.
@@ -414,16 +467,7 @@ bool DBHeader::Sync() const {
     return false;
   }
   text.append(static_cast<size_t>(hdrsiz) - text.size(), '\n');
-  strm->clear();
-  strm->seekp(0);
-  strm->write(text.data(), static_cast<std::streamsize>(text.size()));
-  strm->flush();
-  if (strm->fail()) {
-    DMESSAGE(DMCsystem, "Database header write error");
-    strm->clear();
-    return false;
-  }
-  lastsync = h;
+  out->swap(text);
   return true;
 }
 

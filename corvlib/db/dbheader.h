@@ -8,10 +8,8 @@
 #include <iosfwd>
 #include <string>
 
-#include "db/dbase.h"
 #include "db/dbhlink.h"
-
-class DBHeaderLink;  // db/dbhlink.h may not be complete yet when it was included first
+#include "db/dbschema.h"
 
 class DBHeader : public DBFieldInfo {
  public:
@@ -26,6 +24,10 @@ class DBHeader : public DBFieldInfo {
   int Attach(std::iostream* s, bool readonly);
   // Writes the header when it changed; true when the file holds the current header.
   bool Sync() const;
+  // The HeaderSize bytes Sync would write, empty when the file holds the current header;
+  // false when the header cannot be written (reported). For a writer of its own, which then
+  // calls SetChangedFlag(false).
+  bool SyncText(std::string* text) const;
   bool CheckMagic() const;
   bool PutMagic() const;
 
@@ -78,6 +80,10 @@ class DBHeader : public DBFieldInfo {
   DBHeaderLink* hvars;
 
  private:
+  // Checks the text read (end bytes) and its padding up to HeaderSize: false for a NUL in the
+  // text; *ro set when the padding holds anything but line feeds.
+  bool CheckText(long long end, bool* ro) const;
+
   DBHeaderLink* basehead;  // the last variable this class declared
 };
 

@@ -1,6 +1,7 @@
 // Header variables: reading and writing the "Name = value" text of database headers.
 #include "db/dbhlink.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "db/dbchain.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -130,92 +132,112 @@ void WriteTabs(std::ostream* os, int level) {
   for (int i = 0; i < level; i++) os->put('\t');
 }
 
-// Writes a string value bare or in the quotes it needs.
-void WriteStringValue(std::ostream* os, const char* v) {
-  if (*v == '\0') {
-    *os << "\"\"";
-    return;
+// Scans the string value that starts at line[*i] (not a blank): a run between quote
+// characters, or a bare run up to the next blank. Returns false when a quoted run is not
+// closed on this line; the value then holds the rest of the line.
+bool ScanStringValue(const std::string& line, size_t* i, std::string* value) {
+  const char c = line[*i];
+  if (c == '"' || c == '\'') {
+    const size_t j = line.find(c, *i + 1);
+    if (j == std::string::npos) {
+      value->assign(line, *i + 1, std::string::npos);
+      *i = line.size();
+      return false;
+    }
+    value->assign(line, *i + 1, j - *i - 1);
+    *i = j + 1;
+    return true;
   }
+  size_t j = *i;
+  while (j < line.size() && !IsBlank(static_cast<unsigned char>(line[j]))) j++;
+  value->assign(line, *i, j - *i);
+  *i = j;
+  return true;
+}
+
+// The form of a string value that the syntax carries unchanged: line breaks become blanks
+// (a value is one line), and of a value holding both quote characters the rarer one is
+// dropped (there is no escape character).
+std::string WritableString(const char* v) {
+  std::string w(v);
+  size_t nd = 0, ns = 0;
+  for (char& c : w) {
+    if (c == '\n' || c == '\r') c = ' ';
+    nd += c == '"';
+    ns += c == '\'';
+  }
+  if (nd > 0 && ns > 0) {
+    const char drop = nd <= ns ? '"' : '\'';
+    w.erase(std::remove(w.begin(), w.end(), drop), w.end());
+  }
+  return w;
+}
+
+// The text of a writable value after "Name = ": bare, or in the quotes it needs.
+std::string StringValueText(const std::string& v) {
+  if (v.empty()) return "\"\"";
   bool need = false;
-  char lastq = 0;
-  for (const char* p = v; *p; ++p) {
-    char c = *p;
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+  char q = '"';
+  for (char c : v) {
+    if (IsBlank(static_cast<unsigned char>(c))) need = true;
+    if (c == '"' || c == '\'') {
       need = true;
-    } else if (c == '"' || c == '\'') {
-      need = true;
-      lastq = c;
+      q = c == '"' ? '\'' : '"';
     }
   }
-  if (!need) {
-    *os << v;
-    return;
-  }
-  char q = lastq == '"' ? '\'' : '"';
-  *os << q << v << q;
+  return need ? q + v + q : v;
+}
+
+// Whether the reader takes the value text back as the one value v.
+bool ReadsBackAs(const std::string& text, const std::string& v) {
+  if (text.empty() || text.size() > kMaxLine) return false;
+  size_t i = 0;
+  std::string got;
+  if (IsBlank(static_cast<unsigned char>(text[0])) || !ScanStringValue(text, &i, &got))
+    return false;
+  while (i < text.size() && IsBlank(static_cast<unsigned char>(text[i]))) i++;
+  return i == text.size() && got == v;
 }
 
 }  // namespace
 
-DBHeaderLink::DBHeaderLink(const char* name, int* values, int n, DBHeaderLink* nxt)
+DBHeaderLink::DBHeaderLink(const char* name, DBDataType type, int max, DBHeaderLink* nxt)
     : vname(name),
-      vtype(DBDTint),
-      maxlen(n),
+      vtype(type),
+      maxlen(max),
       nset(0),
       op_o(nullptr),
       op_wrt(nullptr),
       op_rdr(nullptr),
       next(nxt) {
+  link.sval = nullptr;
+}
+
+DBHeaderLink::DBHeaderLink(const char* name, int* values, int n, DBHeaderLink* nxt)
+    : DBHeaderLink(name, DBDTint, n, nxt) {
   link.ival = values;
 }
 
 DBHeaderLink::DBHeaderLink(const char* name, float* values, int n, DBHeaderLink* nxt)
-    : vname(name),
-      vtype(DBDTfloat),
-      maxlen(n),
-      nset(0),
-      op_o(nullptr),
-      op_wrt(nullptr),
-      op_rdr(nullptr),
-      next(nxt) {
+    : DBHeaderLink(name, DBDTfloat, n, nxt) {
   link.fval = values;
 }
 
 DBHeaderLink::DBHeaderLink(const char* name, char* buffer, int n, DBHeaderLink* nxt)
-    : vname(name),
-      vtype(DBDTstring),
-      maxlen(n),
-      nset(0),
-      op_o(nullptr),
-      op_wrt(nullptr),
-      op_rdr(nullptr),
-      next(nxt) {
+    : DBHeaderLink(name, DBDTstring, n, nxt) {
   link.sval = buffer;
 }
 
 DBHeaderLink::DBHeaderLink(const char* name, void* o, DBHWriteFunc wrt, DBHReadFunc rdr, int budget,
                            DBHeaderLink* nxt)
-    : vname(name),
-      vtype(DBDTunknown),
-      maxlen(budget),
-      nset(0),
-      op_o(o),
-      op_wrt(wrt),
-      op_rdr(rdr),
-      next(nxt) {
-  link.sval = nullptr;
+    : DBHeaderLink(name, DBDTunknown, budget, nxt) {
+  op_o = o;
+  op_wrt = wrt;
+  op_rdr = rdr;
 }
 
 DBHeaderLink::~DBHeaderLink() {
-  // Unlink before deleting so that a long list is not destroyed recursively.
-  DBHeaderLink* n = next;
-  next = nullptr;
-  while (n != nullptr) {
-    DBHeaderLink* nn = n->next;
-    n->next = nullptr;
-    delete n;
-    n = nn;
-  }
+  DBDeleteChain(next, &DBHeaderLink::next);
 }
 
 void DBHeaderLink::Clear() {
@@ -305,21 +327,21 @@ int DBHeaderLink::SetVal(char* buffer, const char* value) {
   if (v == nullptr || v->maxlen < 1 || value == nullptr) return 0;
   if (v->nset < 0) v->nset = 0;
   size_t len = strlen(value);
-  size_t maxlen = static_cast<size_t>(v->maxlen);
+  size_t cap = static_cast<size_t>(v->maxlen);
   char* buf = v->link.sval;
-  if (len + 1 >= maxlen) {
+  if (len + 1 >= cap) {
     // Too long to share the buffer: the value alone, cut to fit.
-    memmove(buf, value, maxlen - 1);
-    buf[maxlen - 1] = '\0';
+    memmove(buf, value, cap - 1);
+    buf[cap - 1] = '\0';
     v->nset = 1;
     return 1;
   }
   // Keep the leading values for as long as the room after them still holds the new one.
-  size_t room = maxlen, pos = 0;
+  size_t room = cap, pos = 0;
   int kept = 0;
   while (kept < v->nset) {
-    size_t l = strnlen(buf + pos, maxlen - pos) + 1;
-    if (pos + l > maxlen || room - l < len + 1) break;
+    size_t l = strnlen(buf + pos, cap - pos) + 1;
+    if (pos + l > cap || room - l < len + 1) break;
     room -= l;
     pos += l;
     kept++;
@@ -585,46 +607,34 @@ int DBHeaderLink::ReadStrings(const char* first, std::istream* is) {
   // A quoted value may run over several lines; accept at least what the buffer can hold.
   size_t limit = static_cast<size_t>(maxlen > kMaxQuoted ? maxlen : kMaxQuoted);
   while (i < line.size()) {
-    char c = line[i];
+    const char c = line[i];
     if (IsBlank(static_cast<unsigned char>(c))) {
       i++;
       continue;
     }
-    if (c == '"' || c == '\'') {
-      size_t j = line.find(c, i + 1);
-      if (j != std::string::npos) {
-        value.assign(line, i + 1, j - i - 1);
-        i = j + 1;
-      } else {
-        // The value goes on in the following lines.
-        value.assign(line, i + 1, std::string::npos);
-        bool closed = false;
-        while (value.size() <= limit) {
-          int d = Get(is);
-          if (d == EOF) break;
-          if (d == c) {
-            closed = true;
-            break;
-          }
-          value.push_back(static_cast<char>(d));
+    if (!ScanStringValue(line, &i, &value)) {
+      // The value goes on in the following lines.
+      bool closed = false;
+      while (value.size() <= limit) {
+        int d = Get(is);
+        if (d == EOF) break;
+        if (d == c) {
+          closed = true;
+          break;
         }
-        if (!closed || value.size() > limit) {
-          DMESSAGE(DMCdata, "Missing quote for %s in DB header", vname);
-          nset = -1;
-          return -1;
-        }
-        // Go on with the rest of the line that closed the value.
-        if (!ReadLine(is, &line)) {
-          is->clear(is->rdstate() & ~std::ios::failbit);
-          line.clear();
-        }
-        i = 0;
+        value.push_back(static_cast<char>(d));
       }
-    } else {
-      size_t j = i;
-      while (j < line.size() && !IsBlank(static_cast<unsigned char>(line[j]))) j++;
-      value.assign(line, i, j - i);
-      i = j;
+      if (!closed || value.size() > limit) {
+        DMESSAGE(DMCdata, "Missing quote for %s in DB header", vname);
+        nset = -1;
+        return -1;
+      }
+      // Go on with the rest of the line that closed the value.
+      if (!ReadLine(is, &line)) {
+        is->clear(is->rdstate() & ~std::ios::failbit);
+        line.clear();
+      }
+      i = 0;
     }
     SetVal(link.sval, value.c_str());
     count++;
@@ -713,10 +723,16 @@ int DBHeaderLink::WriteVar(std::ostream* os, int level) const {
       for (int i = 0; i < nset && pos < maxl; i++) {
         std::string v(link.sval + pos, strnlen(link.sval + pos, maxl - pos));
         pos += v.size() + 1;
+        // Only what reads back unchanged is written, so that no value can end its line
+        // early and start assignments of its own.
+        const std::string w = WritableString(v.c_str());
+        const std::string text = StringValueText(w);
+        if (!ReadsBackAs(text, w)) {
+          DMESSAGE(DMCdata, "Value %d of %s cannot be written so that it reads back", i + 1, vname);
+          continue;
+        }
         WriteTabs(os, level);
-        *os << vname << " = ";
-        WriteStringValue(os, v.c_str());
-        *os << '\n';
+        *os << vname << " = " << text << '\n';
       }
       return os->bad() ? -1 : nset;
     }

@@ -6,7 +6,7 @@
 
 #include <iosfwd>
 
-#include "db/dbase.h"
+#include "db/dbfield.h"
 
 // Callbacks of an opaque (sub-block) variable. The writer returns the number of items
 // written, the reader the number read; a negative result means failure.
@@ -69,6 +69,8 @@ class DBHeaderLink {
 
  private:
   friend class DBHeader;  // marks its own variables set or unset
+  // The parts every kind of variable shares; the storage link is set by the caller.
+  DBHeaderLink(const char* name, DBDataType type, int max, DBHeaderLink* next);
   DBHeaderLink* FindKind(DBDataType t, const void* storage);
   int StringBytes() const;  // bytes taken by the nset values with their NULs
   int ReadNumbers(const char* line);

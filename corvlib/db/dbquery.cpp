@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "db/dbaccess.h"
+#include "db/dbchain.h"
 #include "db/dbheader.h"
 #include "support/dmessage.h"
 #include "support/pstrings.h"
@@ -215,14 +216,7 @@ DBQuery::DBQuery(DBQuery* q) : matchEmpty(false), next(q), hashSet(nullptr) {
 }
 
 DBQuery::~DBQuery() {
-  DBQuery* q = next;
-  next = nullptr;
-  while (q != nullptr) {
-    DBQuery* n = q->next;
-    q->next = nullptr;
-    delete q;
-    q = n;
-  }
+  DBDeleteChain(next, &DBQuery::next);
 }
 
 long DBQuery::ExactHash() const {

@@ -7,7 +7,9 @@
 
 #include <vector>
 
-#include "db/dbase.h"
+#include "db/dbrecord.h"
+#include "db/dbrlist.h"
+#include "db/dbschema.h"
 #include "support/abitmap.h"
 
 class DBAccess;

@@ -4,7 +4,7 @@
 #include <new>
 #include <utility>
 
-#include "db/dbase.h"
+#include "db/dbrecord.h"
 #include "db/dbfieldpriv.h"
 #include "support/dmessage.h"
 
@@ -434,4 +434,20 @@ DBRecord& DBRecord::operator|=(const DBRecord& other) {
     }
   }
   return *this;
+}
+
+int dbpriv::storablePrefix(const DBRecord* recs, int n) {
+  for (int i = 0; i < n; i++) {
+    const DBRecord& r = recs[i];
+    const int nf = r.GetNAlloc();
+    for (int j = 0; j < nf; j++) {
+      const DBField& f = r.l->field[j];
+      if (f.GetDT() != DBDTstring || f.GetNV() <= DB_MAXARRAY) continue;
+      const char* name = r.finfo != nullptr ? r.finfo->GetName(j) : nullptr;
+      DMESSAGE(DMCdata, "Field %s holds %d strings; a record can store at most %d",
+               name != nullptr ? name : "?", f.GetNV(), DB_MAXARRAY);
+      return i;
+    }
+  }
+  return n;
 }

@@ -1,5 +1,6 @@
 // The query cursor of record lists: FindFirst and FindNext over the records in memory.
-#include "db/dbase.h"
+#include "db/dbquery.h"
+#include "db/dbrlist.h"
 
 int DBRecordList::FindFirst(const DBQuery* q) const {
   if (q == nullptr) return -1;

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "db/dbase.h"
+#include "db/dbrlist.h"
 #include "support/dmessage.h"
 
 // Records are kept in one heap block that is grown with realloc, so a record must stay valid

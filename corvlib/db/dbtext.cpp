@@ -9,8 +9,10 @@
 #include <ostream>
 #include <string>
 #include <utility>
+#include <vector>
 
-#include "db/dbase.h"
+#include "db/dbrecord.h"
+#include "db/dbrlist.h"
 #include "db/dbfieldpriv.h"
 #include "support/dmessage.h"
 
@@ -54,7 +56,7 @@ void appendFloat(std::string& out, float v) {
 
 // Appends one value column; false (nothing appended) for a type the syntax lacks.
 bool appendField(std::string& out, const DBField& f) {
-  const int n = f.GetNV() < DB_MAXARRAY ? f.GetNV() : DB_MAXARRAY;
+  const int n = f.GetNV();
   if (n == 0) return true;
   const int dt = f.GetDT();
   if (dt != DBDTint && dt != DBDTfloat && dt != DBDTstring) return false;
@@ -111,142 +113,140 @@ std::istream& operator>>(std::istream& is, DBField& f) {
     is.setstate(std::ios::failbit);
     return is;
   }
-  constexpr size_t kBuf = 30000;
   enum Mode { kNone, kInt, kFloat, kText };
-  // One work buffer per thread, made on first use (a value is read per column of every line).
-  thread_local std::unique_ptr<char[]> work;
-  if (!work) work.reset(new (std::nothrow) char[kBuf]);
-  char* const buf = work.get();
-  if (buf == nullptr) {
-    DMESSAGE(DMCmemory, "Out of memory reading a field");
-    f.Clear();
-    is.setstate(std::ios::failbit);
-    return is;
-  }
-  size_t starts[DB_MAXARRAY];
-  int nvals = 0;
-  size_t used = 0;
+  // Work buffers per thread, kept between calls (a value is read per column of every line);
+  // they grow to the longest value and the most values a column has held.
+  thread_local std::string buf;
+  thread_local std::vector<size_t> starts;
+  buf.clear();
+  starts.clear();
   Mode mode = kNone;
-  bool braced = false, failed = false, full = false, atEnd = false, tooMany = false;
+  bool braced = false, failed = false, atEnd = false;
 
-  if (sb->sgetc() == '{') {
-    sb->sbumpc();
-    braced = true;
-  }
-  for (;;) {
-    const size_t start = used;
-    bool got = false, opened = false, closed = false;
+  try {
+    if (sb->sgetc() == '{') {
+      sb->sbumpc();
+      braced = true;
+    }
     for (;;) {
-      int c = sb->sgetc();
-      if (mode == kNone) {
-        if (c == '"')
-          mode = kText;
-        else if (isDigit(c) || c == '+' || c == '-')
-          mode = kInt;
-        else if (c == '.')
-          mode = kFloat;
-        else
-          break;
-      }
-      if (mode == kText) {
-        if (closed) break;
-        if (!opened) {
-          if (c != '"') {
+      const size_t start = buf.size();
+      bool got = false, opened = false, closed = false;
+      for (;;) {
+        int c = sb->sgetc();
+        if (mode == kNone) {
+          if (c == '"')
+            mode = kText;
+          else if (isDigit(c) || c == '+' || c == '-')
+            mode = kInt;
+          else if (c == '.')
+            mode = kFloat;
+          else
+            break;
+        }
+        if (mode == kText) {
+          if (closed) break;
+          if (!opened) {
+            if (c != '"') {
+              failed = true;
+              break;
+            }
+            sb->sbumpc();
+            opened = got = true;
+            continue;
+          }
+          // A raw line end inside quotes ends the line, not the value: the writer always
+          // escapes them, so an open quote cannot swallow the lines after it.
+          if (c == kEOF || c == '\n' || c == '\r') {
             failed = true;
             break;
           }
           sb->sbumpc();
-          opened = got = true;
+          if (c == '"') {
+            closed = true;
+            continue;
+          }
+          if (c == '\\') {
+            const int d = sb->sgetc();
+            if (d == kEOF) continue;
+            sb->sbumpc();
+            if (d == '\r' || d == '\n') {  // line continuation
+              if (d == '\r' && sb->sgetc() == '\n') sb->sbumpc();
+              continue;
+            }
+            c = d == 'r' ? '\r' : d == 't' ? '\t' : d == 'n' ? '\n' : d;
+          }
+          buf.push_back(static_cast<char>(c));
           continue;
         }
-        // A raw line end inside quotes ends the line, not the value: the writer always
-        // escapes them, so an open quote cannot swallow the lines after it.
-        if (c == kEOF || c == '\n' || c == '\r') {
+        if (mode == kInt) {
+          if (c == '.' || c == 'e' || c == 'E')
+            mode = kFloat;
+          else if (!(isDigit(c) || c == '+' || c == '-'))
+            break;
+        } else if (!(isDigit(c) || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-')) {
+          break;
+        }
+        buf.push_back(static_cast<char>(c));
+        got = true;
+        sb->sbumpc();
+      }
+      if (failed) break;
+      if (!got || (mode == kText && !closed)) {
+        failed = true;
+        break;
+      }
+      buf.push_back('\0');
+      starts.push_back(start);
+      const int c = sb->sgetc();
+      if (c == kEOF) {
+        atEnd = true;
+        break;
+      }
+      if (c == ',') {
+        if (starts.size() >= static_cast<size_t>(DB_MAXVALUES)) {  // more than a field holds
           failed = true;
           break;
         }
         sb->sbumpc();
-        if (c == '"') {
-          closed = true;
-          continue;
-        }
-        if (c == '\\') {
-          const int d = sb->sgetc();
-          if (d == kEOF) continue;
-          sb->sbumpc();
-          if (d == '\r' || d == '\n') {  // line continuation
-            if (d == '\r' && sb->sgetc() == '\n') sb->sbumpc();
-            continue;
-          }
-          c = d == 'r' ? '\r' : d == 't' ? '\t' : d == 'n' ? '\n' : d;
-        }
-        if (used >= kBuf - 1) {
-          full = true;
-          break;
-        }
-        buf[used++] = static_cast<char>(c);
         continue;
       }
-      if (mode == kInt) {
-        if (c == '.' || c == 'e' || c == 'E')
-          mode = kFloat;
-        else if (!(isDigit(c) || c == '+' || c == '-'))
-          break;
-      } else if (!(isDigit(c) || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-')) {
-        break;
-      }
-      if (used >= kBuf - 1) {
-        full = true;
-        break;
-      }
-      buf[used++] = static_cast<char>(c);
-      got = true;
-      sb->sbumpc();
-    }
-    if (full || failed) break;
-    if (!got || (mode == kText && !closed)) {
-      failed = true;
+      if (c == '}' && braced) sb->sbumpc();
       break;
     }
-    buf[used++] = '\0';
-    starts[nvals++] = start;
-    const int c = sb->sgetc();
-    if (c == kEOF) {
-      atEnd = true;
-      break;
-    }
-    if (c == ',') {
-      if (nvals < DB_MAXARRAY) {
-        sb->sbumpc();
-        continue;
-      }
-      tooMany = true;  // the comma stays in the stream
-      break;
-    }
-    if (c == '}' && braced) sb->sbumpc();
-    break;
+  } catch (const std::bad_alloc&) {
+    DMESSAGE(DMCmemory, "Out of memory reading a field");
+    failed = true;
   }
   if (atEnd) is.setstate(std::ios::eofbit);
-  if (failed || nvals == 0) {
+  if (failed || starts.empty()) {
     f.Clear();
     is.setstate(std::ios::failbit);
     return is;
   }
-  if (mode == kInt) {
-    long vals[DB_MAXARRAY];
-    for (int i = 0; i < nvals; i++) vals[i] = std::strtol(&buf[starts[i]], nullptr, 10);
-    f.Set(vals, nvals);
-  } else if (mode == kFloat) {
-    float vals[DB_MAXARRAY];
-    for (int i = 0; i < nvals; i++)
-      vals[i] = dbpriv::toFloat(std::strtod(&buf[starts[i]], nullptr));
-    f.Set(vals, nvals);
-  } else {
-    const char* vals[DB_MAXARRAY];
-    for (int i = 0; i < nvals; i++) vals[i] = &buf[starts[i]];
-    f.Set(vals, nvals);
+  try {
+    const int nvals = static_cast<int>(starts.size());
+    if (mode == kInt) {
+      thread_local std::vector<long> vals;
+      vals.resize(starts.size());
+      for (int i = 0; i < nvals; i++) vals[i] = std::strtol(&buf[starts[i]], nullptr, 10);
+      f.Set(vals.data(), nvals);
+    } else if (mode == kFloat) {
+      thread_local std::vector<float> vals;
+      vals.resize(starts.size());
+      for (int i = 0; i < nvals; i++)
+        vals[i] = dbpriv::toFloat(std::strtod(&buf[starts[i]], nullptr));
+      f.Set(vals.data(), nvals);
+    } else {
+      thread_local std::vector<const char*> vals;
+      vals.resize(starts.size());
+      for (int i = 0; i < nvals; i++) vals[i] = &buf[starts[i]];
+      f.Set(vals.data(), nvals);
+    }
+  } catch (const std::bad_alloc&) {
+    DMESSAGE(DMCmemory, "Out of memory reading a field");
+    f.Clear();
+    is.setstate(std::ios::failbit);
   }
-  if (full || tooMany) is.setstate(std::ios::failbit);
   return is;
 }
 
@@ -407,6 +407,71 @@ int DBRecord::Read(std::istream* is, char sep) {
   return (end == kEndCR || end == kEndLF) ? 0 : -1;
 }
 
+// ---- reading table lines --------------------------------------------------------------------
+
+namespace dbpriv {
+
+void TableLines::AfterNames() {
+  line_ = 1;
+  // Whether the names line ended with a CR (whose LF, in a CR LF pair, comes next): step back
+  // over the character that ended it, or else guess from the character that follows.
+  std::streambuf* sb = is_->rdbuf();
+  const int last = sb->sungetc();
+  if (last != kEOF) {
+    sb->sbumpc();
+    prevCR_ = last == '\r';
+  } else {
+    prevCR_ = is_->good() && sb->sgetc() == '\n';
+  }
+}
+
+bool TableLines::Next(DBRecord& rec, DBFieldInfo* rs) {
+  std::streambuf* sb = is_->rdbuf();
+  while (is_->good()) {
+    if (prevCR_ && sb->sgetc() == '\n') {  // the second half of a CR LF line end
+      sb->sbumpc();
+      prevCR_ = false;
+      continue;
+    }
+    line_++;
+    LineEnd end;
+    const int n = readRecordLine(rec, *is_, sep_, &end);
+    prevCR_ = end == kEndCR;
+    if (n < 0) {
+      // A bad line is noted and skipped; the lines after it still load.
+      Bad(line_);
+      is_->clear(is_->rdstate() & std::ios::eofbit);
+      if (rec.Init(rs, false) == nullptr || rec.l == nullptr) return false;
+      continue;
+    }
+    if (n > 0) return true;
+    if (end == kEndEOF || end == kEndBrace) return false;
+  }
+  return false;
+}
+
+void TableLines::Bad(int line) {
+  nbad_++;
+  if (shown_.size() < 10) shown_.push_back(line);
+}
+
+void TableLines::Report() const {
+  if (nbad_ == 0) return;
+  if (nbad_ == 1) {
+    DMESSAGE(DMCdata, "Cannot read record at line %d", shown_[0]);
+    return;
+  }
+  std::string lines;
+  for (size_t i = 0; i < shown_.size(); i++) {
+    if (i > 0) lines += ", ";
+    lines += std::to_string(shown_[i]);
+  }
+  if (static_cast<size_t>(nbad_) > shown_.size()) lines += ", ...";
+  DMESSAGE(DMCdata, "Cannot read %d records, at lines %s", nbad_, lines.c_str());
+}
+
+}  // namespace dbpriv
+
 // ---- tables ---------------------------------------------------------------------------------
 
 void DBRecordList::Write(std::ostream* os, char sep) const {
@@ -442,25 +507,16 @@ int DBRecordList::Read(std::istream* is, char* sep, DBFieldInfo* schema) {
   }
   char lsep = '\0';
   char* sp = sep != nullptr ? sep : &lsep;
-  int line = 0;
-  bool prevCR = false;
+  bool named = false;
   if (rs->nfields == 0) {
     rs->Clear();
     const int n = rs->DBFieldID::Read(is, sp);
     if (n <= 0) return n;
-    line = 1;
-    // Whether the names line ended with a CR (whose LF, in a CR LF pair, comes next): step
-    // back over the character that ended it, or else guess from the character that follows.
-    std::streambuf* hb = is->rdbuf();
-    const int last = hb->sungetc();
-    if (last != kEOF) {
-      hb->sbumpc();
-      prevCR = last == '\r';
-    } else {
-      prevCR = is->good() && hb->sgetc() == '\n';
-    }
+    named = true;
   }
   if (*sp == '\0') *sp = '\t';
+  dbpriv::TableLines lines(is, *sp);
+  if (named) lines.AfterNames();
 
   DBRecord rec(rs);
   if (rec.l == nullptr) return 0;
@@ -471,29 +527,8 @@ int DBRecordList::Read(std::istream* is, char* sep, DBFieldInfo* schema) {
     finfo->MapIDs(mapStore, rs);
     map = mapStore;
   }
-  std::streambuf* sb = is->rdbuf();
   int added = 0;
-  while (is->good()) {
-    if (prevCR && sb->sgetc() == '\n') {  // the second half of a CR LF line end
-      sb->sbumpc();
-      prevCR = false;
-      continue;
-    }
-    line++;
-    LineEnd end;
-    const int n = readRecordLine(rec, *is, *sp, &end);
-    prevCR = end == kEndCR;
-    if (n < 0) {
-      // A bad line is reported and skipped; the lines after it still load.
-      DMESSAGE(DMCdata, "Cannot read record at line %d", line);
-      is->clear(is->rdstate() & std::ios::eofbit);
-      if (rec.Init(rs, false) == nullptr || rec.l == nullptr) break;
-      continue;
-    }
-    if (n == 0) {
-      if (end == kEndEOF || end == kEndBrace) break;
-      continue;
-    }
+  while (lines.Next(rec, rs)) {
     const int want = nr + 1;
     if (nr == INT32_MAX || Resize(want) != want) continue;
     DBRecord& dst = rl[nr - 1];
@@ -509,5 +544,6 @@ int DBRecordList::Read(std::istream* is, char* sep, DBFieldInfo* schema) {
     }
     added++;
   }
+  lines.Report();
   return added;
 }

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "image/corvane.h"
+#include "image/pconvert.h"
 #include "image/pconvkern.h"
 #include "support/dmessage.h"
 #include "support/fvect.h"

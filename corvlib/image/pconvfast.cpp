@@ -6,7 +6,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "image/corvane.h"
+#include "image/pconvert.h"
 #include "image/pconvkern.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "image/corvane.h"
+#include "image/pconvert.h"
 
 // Below this linear value the 1,024-entry table is too coarse and the power is used.
 constexpr float PCONV_DARK = 0.012f;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "image/pconvert.h"
 #include "image/piresamp.h"
 #include "support/dmessage.h"
 

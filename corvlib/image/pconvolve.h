@@ -2,7 +2,7 @@
 // convolution with an arbitrary kernel given as a small image.
 #pragma once
 
-#include "image/corvane.h"
+#include "image/pimage.h"
 
 // Blurs src into dst (which supplies size and colour space; pixels optional) with a Gaussian
 // of radius destination pixels, exp(-d^2/radius^2). 1 on success, 0 on failure.

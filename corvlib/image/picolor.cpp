@@ -2,7 +2,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "image/corvane.h"
+#include "image/picolor.h"
 
 const int ImgDataSize[IDTnumber] = {1, 2, 4, 4};
 const char ImgDataTypeName[IDTnumber][32] = {"8-bit/sample", "16-bit/sample", "32-bit/sample",

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <utility>
 
-#include "image/corvane.h"
+#include "image/pimage.h"
 #include "image/pimagepriv.h"
 #include "support/cache.h"
 #include "support/dmessage.h"

@@ -1,7 +1,7 @@
 // Helpers shared by the image-buffer and conversion files.
 #pragma once
 
-#include "image/corvane.h"
+#include "image/pconvert.h"
 
 // Whether the image's colour space is the private copy inside its own pixel block.
 bool PimgPrivateCS(const _ImgStruct* img);

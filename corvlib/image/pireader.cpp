@@ -7,6 +7,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "image/pconvert.h"
 #include "image/piresamp.h"
 #include "support/cache.h"
 #include "support/dmessage.h"

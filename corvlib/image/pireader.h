@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "image/corvane.h"
+#include "image/pimage.h"
 
 // A reader's error code; IREMsg holds its text and IREClass the message class it is reported in.
 enum ImgReadErr : int32_t {

@@ -3,8 +3,8 @@
 // Both filters run one vertical pass over whole source rows into a row buffer with guard
 // entries at both ends, then one horizontal pass. 8- and 16-bit data are filtered in integer
 // arithmetic: interpolation weights are scaled to 256, Gaussian weights to 32767 / half-width.
-// The 8-bit RGB kernels have vectorised versions (AVX2) beside their plain versions; both
-// share the weight tables and give identical results.
+// The 8-bit RGB kernels have vectorised passes (piresampfast.cpp) beside their plain passes
+// here; both share the weight tables and give identical bytes.
 #include "image/piresamp.h"
 
 #include <cmath>
@@ -12,11 +12,9 @@
 #include <cstring>
 #include <type_traits>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define PIRESAMP_X86 1
-#endif
-
+#include "image/pconvert.h"
+#include "image/piresampkern.h"
+#include "support/cpufeat.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -79,13 +77,6 @@ inline int pixelKey(const _ImgColorSpace* cs) {
   return ImgPixelLen[cs->format] * 8 + cs->dtype;
 }
 
-#ifdef PIRESAMP_X86
-bool haveAVX2() {
-  static const bool yes = __builtin_cpu_supports("avx2");
-  return yes;
-}
-#endif
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -128,6 +119,22 @@ void cubic_interp8(int16_t w[4], float t) {
 
 namespace {
 
+// Linear weights for basis 5, cubic ones otherwise.
+template <typename W>
+void interpWeights(W w[4], float t, int basis) {
+  if constexpr (std::is_same_v<W, float>) {
+    if (basis == 5)
+      linear_interp(w, t);
+    else
+      cubic_interp(w, t);
+  } else {
+    if (basis == 5)
+      linear_interp8(w, t);
+    else
+      cubic_interp8(w, t);
+  }
+}
+
 // Per destination index along one axis: the base sample and four weights.
 template <typename W>
 struct InterpAxis {
@@ -142,18 +149,7 @@ struct InterpAxis {
       const int b = sampleBase(s, srcN);
       const float t = s - static_cast<float>(b);
       base[i] = b;
-      W* wi = &w[static_cast<size_t>(i) * 4];
-      if constexpr (std::is_same_v<W, float>) {
-        if (basis == 5)
-          linear_interp(wi, t);
-        else
-          cubic_interp(wi, t);
-      } else {
-        if (basis == 5)
-          linear_interp8(wi, t);
-        else
-          cubic_interp8(wi, t);
-      }
+      interpWeights(&w[static_cast<size_t>(i) * 4], t, basis);
     }
     return true;
   }
@@ -225,91 +221,6 @@ using InterpWeight = std::conditional_t<std::is_same_v<T, float>, float, int16_t
 template <typename T>
 using InterpAcc = std::conditional_t<std::is_same_v<T, float>, float, int32_t>;
 
-template <typename W>
-void interpWeights(W w[4], float t, int basis) {
-  if constexpr (std::is_same_v<W, float>) {
-    if (basis == 5)
-      linear_interp(w, t);
-    else
-      cubic_interp(w, t);
-  } else {
-    if (basis == 5)
-      linear_interp8(w, t);
-    else
-      cubic_interp8(w, t);
-  }
-}
-
-#ifdef PIRESAMP_X86
-// Two 16-bit weights in one 32-bit lane, for 16-bit multiply-adds of two rows' samples.
-inline int32_t weightPair(int32_t a, int32_t b) {
-  return static_cast<int32_t>((static_cast<uint32_t>(static_cast<uint16_t>(b)) << 16) |
-                              static_cast<uint16_t>(a));
-}
-
-// Vertical pass for 8-bit data: source rows are combined in pairs with 16-bit multiply-adds.
-__attribute__((target("avx2"))) void interpVertical8AVX2(int32_t* row, const uint8_t* const r[4],
-                                                         const int16_t wv[4], size_t n) {
-  const __m256i w01 = _mm256_set1_epi32(weightPair(wv[0], wv[1]));
-  const __m256i w23 = _mm256_set1_epi32(weightPair(wv[2], wv[3]));
-  size_t c = 0;
-  for (; c + 16 <= n; c += 16) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r[0] + c));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r[1] + c));
-    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r[2] + c));
-    const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r[3] + c));
-    const __m256i lo =
-        _mm256_add_epi32(_mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpacklo_epi8(a, b)), w01),
-                         _mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpacklo_epi8(d, e)), w23));
-    const __m256i hi =
-        _mm256_add_epi32(_mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpackhi_epi8(a, b)), w01),
-                         _mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpackhi_epi8(d, e)), w23));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + c), lo);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + c + 8), hi);
-  }
-  const uint8_t* rest[4] = {r[0] + c, r[1] + c, r[2] + c, r[3] + c};
-  interpVertical<uint8_t, int16_t, int32_t>(row + c, rest, wv, n - c);
-}
-
-// Stores the low three bytes of a packed pixel; a fourth byte may be written when the next
-// pixel of the row follows (it overwrites that byte itself).
-__attribute__((target("avx2"))) inline void storeRGB(uint8_t* out, __m128i v, bool room) {
-  const __m128i pick = _mm_setr_epi8(0, 4, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-  const uint32_t px = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi8(v, pick)));
-  if (room) {
-    memcpy(out, &px, 4);
-  } else {
-    out[0] = static_cast<uint8_t>(px);
-    out[1] = static_cast<uint8_t>(px >> 8);
-    out[2] = static_cast<uint8_t>(px >> 16);
-  }
-}
-
-// Horizontal pass for 8-bit RGB: the four taps of a column are four unaligned loads of the
-// row buffer (the fourth lane of each is the next pixel's red and is ignored).
-__attribute__((target("avx2"))) void interpHorizontalRGB24AVX2(uint8_t* out, const int32_t* row,
-                                                               const int32_t* base,
-                                                               const int32_t* w, int dw) {
-  const __m128i zero = _mm_setzero_si128(), top = _mm_set1_epi32(255 * 65536),
-                half = _mm_set1_epi32(32768);
-  for (int x = 0; x < dw; ++x) {
-    const int32_t* p = row + static_cast<ptrdiff_t>(base[x] - 1) * 3;
-    const int32_t* wx = w + static_cast<size_t>(x) * 4;
-    __m128i s = _mm_mullo_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
-                                _mm_set1_epi32(wx[0]));
-    s = _mm_add_epi32(s, _mm_mullo_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 3)),
-                                         _mm_set1_epi32(wx[1])));
-    s = _mm_add_epi32(s, _mm_mullo_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 6)),
-                                         _mm_set1_epi32(wx[2])));
-    s = _mm_add_epi32(s, _mm_mullo_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 9)),
-                                         _mm_set1_epi32(wx[3])));
-    s = _mm_min_epi32(_mm_max_epi32(s, zero), top);
-    s = _mm_srli_epi32(_mm_add_epi32(s, half), 16);
-    storeRGB(out + static_cast<size_t>(x) * 3, s, x + 1 < dw);
-  }
-}
-#endif
-
 // The six interpolating kernels; fast selects the vectorised passes of 8-bit RGB.
 template <typename T, int NC>
 int interpKernel(_ImgStruct* dst, const _ImgStruct* src, int basis, const char* name, bool fast) {
@@ -339,16 +250,16 @@ int interpKernel(_ImgStruct* dst, const _ImgStruct* src, int basis, const char* 
     for (int k = 0; k < 4; ++k)
       r[k] = reinterpret_cast<const T*>(rowOf(src, clampi(b - 1 + k, 0, sh - 1)));
     T* out = reinterpret_cast<T*>(rowOf(dst, y));
-#ifdef PIRESAMP_X86
     if constexpr (std::is_same_v<T, uint8_t> && NC == 3) {
       if (fast) {
-        interpVertical8AVX2(row, r, wv, n);
+        const size_t c = PresampInterpVertical8Fast(row, r, wv, n);
+        const uint8_t* rest[4] = {r[0] + c, r[1] + c, r[2] + c, r[3] + c};
+        interpVertical<T, W, A>(row + c, rest, wv, n - c);
         fillGuards(row, sw, 2, NC);
-        interpHorizontalRGB24AVX2(out, row, ax.base.get(), w32.get(), dw);
+        PresampInterpHorizontalRGB24Fast(out, row, ax.base.get(), w32.get(), dw);
         continue;
       }
     }
-#endif
     interpVertical<T, W, A>(row, r, wv, n);
     fillGuards(row, sw, 2, NC);
     interpHorizontal<T, NC>(out, row, ax, 0, dw);
@@ -497,29 +408,29 @@ using GaussBuf = std::conditional_t<std::is_same_v<T, float>, float, uint32_t>;
 template <typename T>
 using GaussWeight = std::conditional_t<std::is_same_v<T, float>, float, int32_t>;
 
-// Vertical pass: the taps' rows into the row buffer.
+// Vertical pass: the taps' rows into row buffer entries c0 .. n-1.
 template <typename T>
 void gaussVertical(GaussBuf<T>* row, uint64_t* acc, const uint8_t* const* rows,
-                   const GaussWeight<T>* w, int ntaps, uint32_t sum, size_t n) {
+                   const GaussWeight<T>* w, int ntaps, uint32_t sum, size_t c0, size_t n) {
   if constexpr (std::is_same_v<T, float>) {
     (void)acc;
     (void)sum;
-    for (size_t c = 0; c < n; ++c) row[c] = 0.0f;
+    for (size_t c = c0; c < n; ++c) row[c] = 0.0f;
     for (int t = 0; t < ntaps; ++t) {
       const float* r = reinterpret_cast<const float*>(rows[t]);
       const float wt = w[t];
-      for (size_t c = 0; c < n; ++c) row[c] += wt * r[c];
+      for (size_t c = c0; c < n; ++c) row[c] += wt * r[c];
     }
   } else {
-    for (size_t c = 0; c < n; ++c) acc[c] = 0;
+    for (size_t c = c0; c < n; ++c) acc[c] = 0;
     for (int t = 0; t < ntaps; ++t) {
       const T* r = reinterpret_cast<const T*>(rows[t]);
       const uint64_t wt = static_cast<uint64_t>(w[t]);
-      for (size_t c = 0; c < n; ++c) acc[c] += wt * r[c];
+      for (size_t c = c0; c < n; ++c) acc[c] += wt * r[c];
     }
-    for (size_t c = 0; c < n; ++c) {
+    for (size_t c = c0; c < n; ++c) {
       if constexpr (std::is_same_v<T, uint8_t>)
-        row[c] = static_cast<uint32_t>((acc[c] << 8) / sum);
+        row[c] = PresampGaussEntry8(acc[c], sum);
       else
         row[c] = static_cast<uint32_t>(acc[c] / sum);
     }
@@ -546,95 +457,16 @@ void gaussHorizontal(T* out, const GaussBuf<T>* row, const GaussColumns<GaussWei
         uint64_t s = 0;
         for (int k = 0; k < ntap; ++k)
           s += static_cast<uint64_t>(w[k]) * p[static_cast<ptrdiff_t>(k) * NC + i];
-        const uint64_t q = s / cols.sum[x];
-        if constexpr (std::is_same_v<T, uint8_t>)
-          out[x * NC + i] = q > 0xFEFF ? 255 : static_cast<uint8_t>(q >> 8);
-        else
+        if constexpr (std::is_same_v<T, uint8_t>) {
+          out[x * NC + i] = PresampGaussOut8(s, cols.sum[x]);
+        } else {
+          const uint64_t q = s / cols.sum[x];
           out[x * NC + i] = q > 65535 ? 65535 : static_cast<uint16_t>(q);
+        }
       }
     }
   }
 }
-
-#ifdef PIRESAMP_X86
-// Stores (a << 8) / sum for eight sums; the double quotient truncates exactly, as both
-// operands are far below 2^53.
-__attribute__((target("avx2"))) inline void shiftDivide8(uint32_t* dst, __m256i a, __m256d dsum) {
-  const __m256d k256 = _mm256_set1_pd(256.0);
-  const __m256d lo = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(a)), k256);
-  const __m256d hi = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(a, 1)), k256);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm256_cvttpd_epi32(_mm256_div_pd(lo, dsum)));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4),
-                   _mm256_cvttpd_epi32(_mm256_div_pd(hi, dsum)));
-}
-
-// Vertical pass for 8-bit data: tap rows are combined in pairs with 16-bit multiply-adds, 32
-// bytes at a time in registers; each entry is then (sum << 8) / weight sum.
-__attribute__((target("avx2"))) void gaussVertical8AVX2(uint32_t* row, uint64_t* acc,
-                                                        const uint8_t* const* rows,
-                                                        const int32_t* w, int ntaps, uint32_t sum,
-                                                        size_t n) {
-  const __m256d dsum = _mm256_set1_pd(static_cast<double>(sum));
-  size_t c = 0;
-  for (; c + 32 <= n; c += 32) {
-    __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
-    for (int t = 0; t < ntaps; t += 2) {
-      const bool two = t + 1 < ntaps;
-      const uint8_t* ra = rows[t] + c;
-      const uint8_t* rb = two ? rows[t + 1] + c : ra;
-      const __m256i wab = _mm256_set1_epi32(weightPair(w[t], two ? w[t + 1] : 0));
-      const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ra));
-      const __m128i y0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rb));
-      const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ra + 16));
-      const __m128i y1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rb + 16));
-      a0 = _mm256_add_epi32(
-          a0, _mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpacklo_epi8(x0, y0)), wab));
-      a1 = _mm256_add_epi32(
-          a1, _mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpackhi_epi8(x0, y0)), wab));
-      a2 = _mm256_add_epi32(
-          a2, _mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpacklo_epi8(x1, y1)), wab));
-      a3 = _mm256_add_epi32(
-          a3, _mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpackhi_epi8(x1, y1)), wab));
-    }
-    shiftDivide8(row + c, a0, dsum);
-    shiftDivide8(row + c + 8, a1, dsum);
-    shiftDivide8(row + c + 16, a2, dsum);
-    shiftDivide8(row + c + 24, a3, dsum);
-  }
-  if (c < n) {
-    const uint8_t* rest[1];
-    for (size_t i = c; i < n; ++i) acc[i] = 0;
-    for (int t = 0; t < ntaps; ++t) {
-      rest[0] = rows[t];
-      for (size_t i = c; i < n; ++i) acc[i] += static_cast<uint64_t>(w[t]) * rest[0][i];
-    }
-    for (size_t i = c; i < n; ++i) row[i] = static_cast<uint32_t>((acc[i] << 8) / sum);
-  }
-}
-
-// Horizontal pass for 8-bit RGB: unaligned four-lane loads of the row buffer (the fourth
-// lane is ignored), 32-bit products; the caller makes sure the sums stay below 2^32.
-__attribute__((target("avx2"))) void gaussHorizontalRGB24AVX2(uint8_t* out, const uint32_t* row,
-                                                              const GaussColumns<int32_t>& cols,
-                                                              int rx, int dw) {
-  const int ntap = cols.ntap;
-  const __m128i flip = _mm_set1_epi32(INT32_MIN), k255 = _mm_set1_epi32(255);
-  const __m256d two31 = _mm256_set1_pd(2147483648.0);
-  for (int x = 0; x < dw; ++x) {
-    const uint32_t* p = row + static_cast<ptrdiff_t>(cols.centre[x] - rx) * 3;
-    const int32_t* w = &cols.w[static_cast<size_t>(x) * ntap];
-    __m128i s = _mm_setzero_si128();
-    for (int k = 0; k < ntap; ++k)
-      s = _mm_add_epi32(
-          s, _mm_mullo_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 3 * k)),
-                             _mm_set1_epi32(w[k])));
-    const __m256d d = _mm256_add_pd(_mm256_cvtepi32_pd(_mm_xor_si128(s, flip)), two31);
-    const __m128i q = _mm256_cvttpd_epi32(_mm256_div_pd(d, _mm256_set1_pd(cols.sum[x])));
-    storeRGB(out + static_cast<size_t>(x) * 3, _mm_min_epi32(_mm_srli_epi32(q, 8), k255),
-             x + 1 < dw);
-  }
-}
-#endif
 
 // The six Gaussian kernels; fast selects the vectorised passes of 8-bit RGB.
 template <typename T, int NC>
@@ -676,34 +508,23 @@ int gaussKernel(_ImgStruct* dst, const _ImgStruct* src, float radius, const char
     const int ntaps = gaussRowTaps(g, y, taprows.get(), tapw.get(), &sum);
     for (int t = 0; t < ntaps; ++t) rowp[t] = rowOf(src, taprows[t]);
     T* out = reinterpret_cast<T*>(rowOf(dst, y));
-#ifdef PIRESAMP_X86
+    size_t c = 0;
     if constexpr (std::is_same_v<T, uint8_t> && NC == 3) {
-      if (fast && sum < (1u << 21)) {
-        gaussVertical8AVX2(row, acc.get(), rowp.get(), tapw.get(), ntaps, sum, n);
-      } else {
-        gaussVertical<T>(row, acc.get(), rowp.get(), tapw.get(), ntaps, sum, n);
-      }
-      fillGuards(row, g.sw, g.rx, NC);
-      if (fastH)
-        gaussHorizontalRGB24AVX2(out, row, cols, g.rx, g.dw);
-      else
-        gaussHorizontal<T, NC>(out, row, cols, g.rx, 0, g.dw);
-      continue;
+      if (fast && sum < (1u << 21))
+        c = PresampGaussVertical8Fast(row, rowp.get(), tapw.get(), ntaps, sum, n);
     }
-#endif
-    gaussVertical<T>(row, acc.get(), rowp.get(), tapw.get(), ntaps, sum, n);
+    gaussVertical<T>(row, acc.get(), rowp.get(), tapw.get(), ntaps, sum, c, n);
     fillGuards(row, g.sw, g.rx, NC);
+    if constexpr (std::is_same_v<T, uint8_t> && NC == 3) {
+      if (fastH) {
+        PresampGaussHorizontalRGB24Fast(out, row, cols.centre.get(), cols.w.get(), cols.sum.get(),
+                                        cols.ntap, g.rx, g.dw);
+        continue;
+      }
+    }
     gaussHorizontal<T, NC>(out, row, cols, g.rx, 0, g.dw);
   }
   return 1;
-}
-
-bool fastRGB24() {
-#ifdef PIRESAMP_X86
-  return haveAVX2();
-#else
-  return false;
-#endif
 }
 
 // Point sampling: each destination pixel copies the source pixel under its centre.
@@ -731,48 +552,34 @@ int pointSample(_ImgStruct* dst, const _ImgStruct* src) {
 
 }  // namespace
 
-int interpY8(_ImgStruct* dst, const _ImgStruct* src, int basis) {
-  return interpKernel<uint8_t, 1>(dst, src, basis, "interpY8", false);
-}
-int interpY16(_ImgStruct* dst, const _ImgStruct* src, int basis) {
-  return interpKernel<uint16_t, 1>(dst, src, basis, "interpY16", false);
-}
-int interpY(_ImgStruct* dst, const _ImgStruct* src, int basis) {
-  return interpKernel<float, 1>(dst, src, basis, "interpY", false);
-}
-int interpRGB24(_ImgStruct* dst, const _ImgStruct* src, int basis) {
-  return interpKernel<uint8_t, 3>(dst, src, basis, "interpRGB24", fastRGB24());
-}
-int interpRGB24Plain(_ImgStruct* dst, const _ImgStruct* src, int basis) {
-  return interpKernel<uint8_t, 3>(dst, src, basis, "interpRGB24", false);
-}
-int interpRGB48(_ImgStruct* dst, const _ImgStruct* src, int basis) {
-  return interpKernel<uint16_t, 3>(dst, src, basis, "interpRGB48", false);
-}
-int interpRGB(_ImgStruct* dst, const _ImgStruct* src, int basis) {
-  return interpKernel<float, 3>(dst, src, basis, "interpRGB", false);
-}
-int gaussianY8(_ImgStruct* dst, const _ImgStruct* src, float radius) {
-  return gaussKernel<uint8_t, 1>(dst, src, radius, "gaussianY8", false);
-}
-int gaussianY16(_ImgStruct* dst, const _ImgStruct* src, float radius) {
-  return gaussKernel<uint16_t, 1>(dst, src, radius, "gaussianY16", false);
-}
-int gaussianY(_ImgStruct* dst, const _ImgStruct* src, float radius) {
-  return gaussKernel<float, 1>(dst, src, radius, "gaussianY", false);
-}
-int gaussianRGB24(_ImgStruct* dst, const _ImgStruct* src, float radius) {
-  return gaussKernel<uint8_t, 3>(dst, src, radius, "gaussianRGB24", fastRGB24());
-}
-int gaussianRGB24Plain(_ImgStruct* dst, const _ImgStruct* src, float radius) {
-  return gaussKernel<uint8_t, 3>(dst, src, radius, "gaussianRGB24", false);
-}
-int gaussianRGB48(_ImgStruct* dst, const _ImgStruct* src, float radius) {
-  return gaussKernel<uint16_t, 3>(dst, src, radius, "gaussianRGB48", false);
-}
-int gaussianRGB(_ImgStruct* dst, const _ImgStruct* src, float radius) {
-  return gaussKernel<float, 3>(dst, src, radius, "gaussianRGB", false);
-}
+// The twelve kernels and the plain twins of the vectorised ones. Each reports allocation
+// failures under its own name (the plain twins under their fast twin's).
+#define PRESAMP_KERNELS(fn, engine, Arg, name, fast)                  \
+  int fn##Y8(_ImgStruct* dst, const _ImgStruct* src, Arg a) {         \
+    return engine<uint8_t, 1>(dst, src, a, name "Y8", false);         \
+  }                                                                   \
+  int fn##Y16(_ImgStruct* dst, const _ImgStruct* src, Arg a) {        \
+    return engine<uint16_t, 1>(dst, src, a, name "Y16", false);       \
+  }                                                                   \
+  int fn##Y(_ImgStruct* dst, const _ImgStruct* src, Arg a) {          \
+    return engine<float, 1>(dst, src, a, name "Y", false);            \
+  }                                                                   \
+  int fn##RGB24(_ImgStruct* dst, const _ImgStruct* src, Arg a) {      \
+    return engine<uint8_t, 3>(dst, src, a, name "RGB24", fast);       \
+  }                                                                   \
+  int fn##RGB24Plain(_ImgStruct* dst, const _ImgStruct* src, Arg a) { \
+    return engine<uint8_t, 3>(dst, src, a, name "RGB24", false);      \
+  }                                                                   \
+  int fn##RGB48(_ImgStruct* dst, const _ImgStruct* src, Arg a) {      \
+    return engine<uint16_t, 3>(dst, src, a, name "RGB48", false);     \
+  }                                                                   \
+  int fn##RGB(_ImgStruct* dst, const _ImgStruct* src, Arg a) {        \
+    return engine<float, 3>(dst, src, a, name "RGB", false);          \
+  }
+
+PRESAMP_KERNELS(interp, interpKernel, int, "interp", cpuHasAVX2())
+PRESAMP_KERNELS(gaussian, gaussKernel, float, "gaussian", cpuHasAVX2())
+#undef PRESAMP_KERNELS
 
 // ---------------------------------------------------------------------------------------------
 // The engine and basis selection

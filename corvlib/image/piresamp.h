@@ -1,11 +1,12 @@
 // Resampling: a destination image of another size filtered by one of the numbered bases
 // (2 point sampling, 4 Gaussian, 5 linear, 6 cubic; 0, 1 and 3 map onto these by the size
 // change). PsizeImage chooses the kernel; resampleImage is the engine, also used by blurring.
+// The kernels themselves are internal to the image folder (piresampkern.h).
 #pragma once
 
 #include <cstdint>
 
-#include "image/corvane.h"
+#include "image/pimage.h"
 
 // Resamples src into dst, which supplies xres, yres and csp (pixels optional). Equal sizes
 // give a colour-converting copy whatever the basis. 1 on success, 0 on failure.
@@ -19,23 +20,3 @@ void linear_interp(float w[4], float t);
 void cubic_interp(float w[4], float t);      // Catmull-Rom
 void linear_interp8(int16_t w[4], float t);  // scaled to 256
 void cubic_interp8(int16_t w[4], float t);   // scaled to 256, rounded half away from zero
-
-// The separable kernels, keyed by pixel layout. dst has pixels and src has the same pixel
-// layout. Interpolating kernels use linear weights for basis 5 and cubic ones otherwise.
-int interpY8(_ImgStruct* dst, const _ImgStruct* src, int basis);
-int interpY16(_ImgStruct* dst, const _ImgStruct* src, int basis);
-int interpY(_ImgStruct* dst, const _ImgStruct* src, int basis);
-int interpRGB24(_ImgStruct* dst, const _ImgStruct* src, int basis);
-int interpRGB48(_ImgStruct* dst, const _ImgStruct* src, int basis);
-int interpRGB(_ImgStruct* dst, const _ImgStruct* src, int basis);
-int gaussianY8(_ImgStruct* dst, const _ImgStruct* src, float radius);
-int gaussianY16(_ImgStruct* dst, const _ImgStruct* src, float radius);
-int gaussianY(_ImgStruct* dst, const _ImgStruct* src, float radius);
-int gaussianRGB24(_ImgStruct* dst, const _ImgStruct* src, float radius);
-int gaussianRGB48(_ImgStruct* dst, const _ImgStruct* src, float radius);
-int gaussianRGB(_ImgStruct* dst, const _ImgStruct* src, float radius);
-
-// interpRGB24 and gaussianRGB24 run vectorised code where the processor has it; these are
-// their plain versions, which give identical results.
-int interpRGB24Plain(_ImgStruct* dst, const _ImgStruct* src, int basis);
-int gaussianRGB24Plain(_ImgStruct* dst, const _ImgStruct* src, float radius);

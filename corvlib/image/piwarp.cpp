@@ -7,6 +7,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "image/pconvert.h"
 #include "image/piresamp.h"
 #include "support/dmessage.h"
 

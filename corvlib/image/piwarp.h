@@ -1,7 +1,7 @@
 // Warping through a grid of control points and rotation by any angle.
 #pragma once
 
-#include "image/corvane.h"
+#include "image/pimage.h"
 
 // The mapping of one grid cell: cell pixel (x, y) has unit coordinates
 // u = (x + 0.5) / xres, v = (y + 0.5) / yres and shows the source point

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "image/corvane.h"
+#include "image/pconvert.h"
 #include "image/pconvkern.h"
 #include "image/pimagepriv.h"
 #include "support/dmessage.h"

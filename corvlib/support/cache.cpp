@@ -72,7 +72,7 @@ int CacheTab::NewCacheEntry(CacheObject* co) {
       grown = static_cast<CacheEntry*>(
           std::realloc(entry, static_cast<size_t>(nentries + kTableGrowth) * sizeof(CacheEntry)));
     if (grown != nullptr) entry = grown;
-    if (!DMASSERT(grown != NULL)) {
+    if (!DMASSERT_AS(grown != nullptr, "entry != NULL")) {
       ReleaseWriteLock();
       return -1;
     }
@@ -185,13 +185,13 @@ uint64_t CacheTab::CheckBudget(uint64_t request, bool purge) {
     if (!purge) return total - budget;
     const uint64_t over = total - budget;
     const uint64_t to_purge = purgeable > min_purge ? std::max(over, min_purge) : purgeable;
-    if (!DMASSERT(to_purge > 0)) return 0;
+    if (!DMASSERT_AS(to_purge > 0, "toPurge > 0")) return 0;
     std::stable_sort(cand.begin(), cand.end(), [](const Candidate& a, const Candidate& b) {
       return CostCmp(a.object, b.object);
     });
     uint64_t taken = 0;
     while (taken < to_purge) {
-      if (!DMASSERT(nfree < cand.size())) break;
+      if (!DMASSERT_AS(nfree < cand.size(), "i < npurgeable")) break;
       taken += cand[nfree++].size;
     }
     // Give back what was taken beyond the amount: spare earlier objects that fit the excess.

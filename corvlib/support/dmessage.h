@@ -58,9 +58,12 @@ uint32_t dmessagef(unsigned cls, const char* file, int line, const char* fmt, ..
 
 // Reports a broken invariant as "assertion failed ! (<condition>)" and yields the
 // condition's truth, so callers can go on safely when the abort hook returns.
-#define DMASSERT(cond) \
-  ((cond) ? true       \
-          : (dmessagef(DMCassert, __FILE__, __LINE__, "assertion failed ! (%s)", #cond), false))
+#define DMASSERT(cond) DMASSERT_AS(cond, #cond)
+// The same, naming the broken invariant with the given text where the code's own condition
+// reads differently.
+#define DMASSERT_AS(cond, text) \
+  ((cond) ? true                \
+          : (dmessagef(DMCassert, __FILE__, __LINE__, "assertion failed ! (%s)", text), false))
 
 // Shorthand for a formatted report from the calling source line.
 #define DMESSAGE(cls, ...) dmessagef((cls), __FILE__, __LINE__, __VA_ARGS__)

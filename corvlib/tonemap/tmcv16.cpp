@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "formats/picture/rgbe.h"
 #include "tonemap/tmprivate.h"
 #include "tonemap/tonemap.h"
 
@@ -81,9 +82,10 @@ int tmCvRGB48(TMstruct* tms, TMbright* ls, unsigned char* cs, const unsigned sho
   const Gamma48* g = gamma48(gv);
   if (g == nullptr) return tmErrorReturn(funcName, tms, TMERR_MEMORY);
   if (tms->monpri != tms->inppri) {
-    // Other primaries: decode to float colour and convert as float input.
-    COLOR* buf = (COLOR*)malloc(sizeof(COLOR) * (size_t)(len > 0 ? len : 1));
-    if (buf == nullptr) return tmErrorReturn(funcName, tms, TMERR_MEMORY);
+    // Other primaries: decode to float colour in the scratch buffer and convert as float
+    // input. Without the buffer the call fails with code 2 (TMERR_ARGUMENT).
+    COLOR* buf = (COLOR*)tempbuffer(sizeof(COLOR) * (size_t)(len > 0 ? len : 1));
+    if (buf == nullptr) return tmErrorReturn(funcName, tms, TMERR_ARGUMENT);
     for (int i = 0; i < len; i++) {
       if (gv == 1.0) {
         for (int c = 0; c < 3; c++) buf[i][c] = scan[i][c] * (1.0f / 65536.0f);
@@ -98,7 +100,6 @@ int tmCvRGB48(TMstruct* tms, TMbright* ls, unsigned char* cs, const unsigned sho
         buf[i][c] = g->gamtab[gamIndex(scan[i][c], shift)] * g->gammul[shift];
     }
     int err = tmCvColorsInternal(tms, ls, cs, buf, len);
-    free(buf);
     return err ? tmErrorReturn(funcName, tms, err) : TMERR_NONE;
   }
   const unsigned char* dtab = nullptr;

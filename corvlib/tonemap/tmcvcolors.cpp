@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "support/cpufeat.h"
 #include "tonemap/tmprivate.h"
 #include "tonemap/tonemap.h"
 
@@ -157,7 +158,7 @@ int tmCvColorsInternal(TMstruct* tms, TMbright* ls, unsigned char* cs, const COL
   const float c0 = tms->clf[0], c1 = tms->clf[1], c2 = tms->clf[2];
   const int flags = tms->flags;
   int i = 0;
-  if (tmUseVectorKernels && !(flags & (TMF_MESOPIC | TMF_GREY)) && tmHaveAVX2())
+  if (tmUseVectorKernels && !(flags & (TMF_MESOPIC | TMF_GREY)) && cpuHasAVX2())
     i = tmCvColorsAVX2(tms, tab, gamb, ls, cs, scan, len);
   const auto& m = tms->cmat;
   for (; i < len; i++) {

@@ -13,6 +13,8 @@
 
 namespace {
 constexpr double kBrtPerStop = 88.722839111673;  // 128 ln 2
+// Brightness of log code 0 (2^-64 for 15-bit codes, 2^-12 for 10-bit ones) at unit scale.
+constexpr double kLogL16Zero = 64 * kBrtPerStop, kLogL10Zero = 12 * kBrtPerStop;
 constexpr double U_NEU = 0.210526316, V_NEU = 0.473684211;
 constexpr int UVNEU32 = 0x56C2;  // the neutral (u', v') byte pair of 32-bit LogLuv
 // The u', v' bytes of 32-bit LogLuv hold floor(410 u') and floor(410 v'), as the file format
@@ -20,13 +22,13 @@ constexpr int UVNEU32 = 0x56C2;  // the neutral (u', v') byte pair of 32-bit Log
 constexpr double UVSCALE = 410.0;
 
 struct Luv32Data {
-  int offset;                        // brightness offset of the input scale
+  double offset;                     // brightness offset of the input scale
   unsigned char rgbval[1 << 16][3];  // chroma bytes per (u byte << 8 | v byte)
   uint32_t done[(1 << 16) / 32];     // which entries are computed
 };
 
 struct Luv24Data {
-  int offset;
+  double offset;
   unsigned char rgbval[1 << 14][3];
   uint32_t done[(1 << 14) / 32];
 };
@@ -73,15 +75,25 @@ int compmeshift(int b, double* u, double* v) {
   return tmRoundInt(d);
 }
 
-inline int logBright(unsigned le, int shift) {
-  return (int)(le ? le * kBrtPerStop + 0.5 : -0.5) >> shift;
+// Brightness of log code le at the centre of its step (codes stand for the luminances from
+// 2^(le / steps) to 2^((le + 1) / steps) times that of code 0), less the offset, rounded.
+inline TMbright logBright(unsigned le, int shift, double offset) {
+  const double d = (le + 0.5) * kBrtPerStop / (1 << shift) - offset;
+  if (!(d > -32767.0)) return -32767;
+  if (d > 32767.0) return 32767;
+  return (TMbright)tmRoundInt(d);
+}
+
+// The offset that turns code brightness into brightness at the input scale.
+inline double logOffset(double zero, const TMstruct* tms) {
+  return zero - 128.0 * std::log(tms->inpsf);
 }
 
 void luv32NewSpace(TMstruct* tms) {
   int n = luv32RegNo;
   Luv32Data* ld;
   if (n < 0 || (ld = (Luv32Data*)tms->pd[n]) == nullptr) return;
-  ld->offset = 5678 - tmCvLuminance(tms->inpsf);
+  ld->offset = logOffset(kLogL16Zero, tms);
   memset(ld->done, 0, sizeof ld->done);
 }
 
@@ -97,7 +109,7 @@ void luv24NewSpace(TMstruct* tms) {
   int n = luv24RegNo;
   Luv24Data* ld;
   if (n < 0 || (ld = (Luv24Data*)tms->pd[n]) == nullptr) return;
-  ld->offset = 1065 - tmCvLuminance(tms->inpsf);
+  ld->offset = logOffset(kLogL10Zero, tms);
   memset(ld->done, 0, sizeof ld->done);
 }
 
@@ -133,7 +145,7 @@ int tmCvLuv32(TMstruct* tms, TMbright* ls, unsigned char* cs, const uint32_t* lu
   for (int i = len; i-- > 0;) {
     uint32_t w = luvs[i];
     unsigned le = w >> 16;
-    int b = (le & 0x8000) ? TM_NOBRT : tmClampBright(logBright(le, 8) - ld->offset);
+    int b = (le & 0x8000) ? TM_NOBRT : logBright(le, 8, ld->offset);
     if (cs == nullptr) {
       ls[i] = (TMbright)b;
       continue;
@@ -174,7 +186,7 @@ int tmCvLuv24(TMstruct* tms, TMbright* ls, unsigned char* cs, const uint32_t* lu
   for (int i = len; i-- > 0;) {
     uint32_t w = luvs[i];
     unsigned le = (w >> 14) & 0x3FF;
-    int b = tmClampBright(logBright(le, 6) - ld->offset);
+    int b = logBright(le, 6, ld->offset);
     if (cs == nullptr) {
       ls[i] = (TMbright)b;
       continue;
@@ -213,10 +225,10 @@ int tmCvL16(TMstruct* tms, TMbright* ls, const unsigned short* l16s, int len) {
   if (ls == nullptr || l16s == nullptr || len < 0)
     return tmErrorReturn(funcName, tms, TMERR_ARGUMENT);
   // The offset of the input scale, computed per call rather than cached process-wide.
-  const int offset = 5678 - tmCvLuminance(tms->inpsf);
+  const double offset = logOffset(kLogL16Zero, tms);
   for (int i = 0; i < len; i++) {
     unsigned le = l16s[i];
-    ls[i] = (le & 0x8000) ? (TMbright)TM_NOBRT : tmClampBright(logBright(le, 8) - offset);
+    ls[i] = (le & 0x8000) ? (TMbright)TM_NOBRT : logBright(le, 8, offset);
   }
   return TMERR_NONE;
 }

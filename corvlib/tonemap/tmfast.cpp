@@ -16,11 +16,6 @@
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
-bool tmHaveAVX2() {
-  static const bool have = __builtin_cpu_supports("avx2");
-  return have;
-}
-
 // Splits 8 packed RGB float triples (a0, a1, a2 in memory order) into 8 reds, greens, blues.
 __attribute__((target("avx2"))) static inline void deinterleave3(__m256 a0, __m256 a1, __m256 a2,
                                                                  __m256* r, __m256* g, __m256* b) {
@@ -175,9 +170,6 @@ __attribute__((target("avx2"))) int tmMapPixelsAVX2(const TMstruct* tms, unsigne
 
 #else
 
-bool tmHaveAVX2() {
-  return false;
-}
 int tmCvColorsAVX2(const TMstruct*, const TMbright*, const unsigned char*, TMbright*,
                    unsigned char*, const COLOR*, int) {
   return 0;

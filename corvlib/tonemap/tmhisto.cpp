@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/cpufeat.h"
 #include "tonemap/tmprivate.h"
 #include "tonemap/tonemap.h"
 
@@ -273,7 +274,7 @@ int tmMapPixels(TMstruct* tms, unsigned char* ps, const TMbright* ls, const unsi
   const int lo = tms->mbrmin, hi = tms->mbrmax;
   const unsigned short* lm = tms->lumap;
   bool vec = tmUseVectorKernels && tms->cdiv[0] >= 1 && tms->cdiv[1] >= 1 && tms->cdiv[2] >= 1 &&
-             tms->cdiv[0] < 65536 && tms->cdiv[1] < 65536 && tms->cdiv[2] < 65536 && tmHaveAVX2();
+             tms->cdiv[0] < 65536 && tms->cdiv[1] < 65536 && tms->cdiv[2] < 65536 && cpuHasAVX2();
   int start = vec ? tmMapPixelsAVX2(tms, ps, ls, cs, len) : 0;
   ps += cs != nullptr ? 3 * start : start;
   ls += start;

@@ -101,10 +101,9 @@ int tmMapLoaded(const char* funcName, unsigned char** psp, int* xp, int* yp, int
                 void* data);
 
 // Vectorised kernels (tmfast.cpp); each returns how many leading pixels it did (a multiple
-// of 8), leaving the rest to the plain code. Use only when tmHaveAVX2() is true.
+// of 8), leaving the rest to the plain code. Use only when cpuHasAVX2() is true.
 // tmCvColorsAVX2 handles the paths without TMF_MESOPIC and TMF_GREY; tab and gamb must have
 // 4 readable bytes past their last entry.
-bool tmHaveAVX2();
 int tmCvColorsAVX2(const TMstruct* tms, const TMbright* tab, const unsigned char* gamb,
                    TMbright* ls, unsigned char* cs, const COLOR* scan, int len);
 int tmMapPixelsAVX2(const TMstruct* tms, unsigned char* ps, const TMbright* ls,

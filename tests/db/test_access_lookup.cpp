@@ -11,20 +11,11 @@
 #include "db/dbase.h"
 #include "db/test_access_util.h"
 #include "support/cache.h"
+#include "testutil/budget_guard.h"
 
 using dbtest::TempFile;
 
 namespace {
-
-class BudgetGuard {
- public:
-  BudgetGuard() : old_(CacheObject::tab.memoryBudget) {}
-  ~BudgetGuard() { CacheObject::tab.memoryBudget = old_; }
-  void Set(uint64_t bytes) { CacheObject::tab.memoryBudget = bytes; }
-
- private:
-  uint64_t old_;
-};
 
 struct Rng {
   uint32_t x;
@@ -37,41 +28,10 @@ struct Rng {
   int Below(int n) { return static_cast<int>(Next() % static_cast<uint32_t>(n)); }
 };
 
-int Collect(const DBRecord& r, void* data) {
-  static_cast<std::vector<DBRecord>*>(data)->push_back(r);
-  return 1;
-}
-
-class LookupFixture {
+// The photo schema over a file of its own.
+class LookupFixture : public dbtest::FileDB {
  public:
-  explicit LookupFixture(const std::string& path) : path_(path) { Open(true); }
-  ~LookupFixture() { Shut(); }
-
-  void Open(bool fresh) {
-    fs.reset(dbtest::OpenStream(path_));
-    db.reset(new DBAccess(&header, fs.get(), false));
-    if (fresh) dbtest::PhotoSchema(&header);
-  }
-  void Shut() {
-    if (db) db->Close();
-    db.reset();
-    header.Attach(nullptr, true);
-    fs.reset();
-  }
-
-  // Every record in storage order, as the walk sees them.
-  std::vector<DBRecord> Walk() {
-    std::vector<DBRecord> all;
-    db->ForEachRecord(Collect, &all, nullptr);
-    return all;
-  }
-
-  DBHeader header;
-  std::unique_ptr<std::fstream> fs;
-  std::unique_ptr<DBAccess> db;
-
- private:
-  std::string path_;
+  explicit LookupFixture(const std::string& path) : FileDB(path) { dbtest::PhotoSchema(&header); }
 };
 
 // Runs query q in batches of random size from position 0 and checks each batch and the
@@ -222,7 +182,7 @@ void RandomRun(uint32_t seed, int ids, int initial, int steps, int minPages) {
       case 4:  // close and reopen, as a new handle or through Init
         if (rng.Below(2)) {
           f.Shut();
-          f.Open(false);
+          f.Open();
         } else {
           ASSERT_TRUE(f.db->Close());
           ASSERT_TRUE(f.db->Init(&f.header, nullptr, false));

@@ -1,5 +1,5 @@
-// Helpers of the database file tests: message capture, temporary files, the outside file
-// checker and a photo-like schema.
+// Helpers of the database tests: message capture, temporary files, test databases over a file
+// or in memory, the outside file checker and a photo-like schema.
 #pragma once
 
 #include <sys/stat.h>
@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,6 +58,74 @@ class TempFile {
 inline std::fstream* OpenStream(const std::string& path) {
   return new std::fstream(path, std::ios::in | std::ios::out | std::ios::binary);
 }
+
+// A database over a file of its own: header, stream, the file (its syncs through a journal)
+// and first page. Shut closes it (the stream goes before the header); Open opens the file
+// again.
+class FileDB {
+ public:
+  explicit FileDB(const std::string& path, bool readonly = false, DBFileSystem* sys = nullptr)
+      : file(path, sys), path_(path) {
+    Open(readonly);
+  }
+  ~FileDB() { Shut(); }
+  FileDB(const FileDB&) = delete;
+  FileDB& operator=(const FileDB&) = delete;
+
+  void Open(bool readonly = false) {
+    fs.reset(OpenStream(path_));
+    db.reset(new DBAccess(&header, fs.get(), &file, readonly));
+  }
+  void Shut() {
+    if (db) db->Close();
+    db.reset();
+    header.Attach(nullptr, true);
+    fs.reset();
+  }
+  int Pages() const {
+    int n = 0;
+    for (const DBAccess* p = db.get(); p != nullptr; p = p->NextPage()) n++;
+    return n;
+  }
+  long long Restores() const {
+    long long n = 0;
+    for (const DBAccess* p = db.get(); p != nullptr; p = p->NextPage()) n += p->NumRestores();
+    return n;
+  }
+  // Every record in storage order, as a walk sees them.
+  std::vector<DBRecord> Walk() {
+    std::vector<DBRecord> all;
+    db->ForEachRecord(
+        [](const DBRecord& r, void* data) {
+          static_cast<std::vector<DBRecord>*>(data)->push_back(r);
+          return 1;
+        },
+        &all, nullptr);
+    return all;
+  }
+
+  DBFile file;
+  DBHeader header;
+  std::unique_ptr<std::fstream> fs;
+  std::unique_ptr<DBAccess> db;
+
+ private:
+  std::string path_;
+};
+
+// A database over a stream in memory.
+struct MemDB {
+  MemDB() : ss(std::ios::in | std::ios::out | std::ios::binary), db(&header, &ss, false) {}
+  // Block 0 as the stream holds it after a sync.
+  std::string Block0() {
+    db.Sync();
+    return ss.str().substr(static_cast<size_t>(header.GetSize()), DB_BLOCKSIZE);
+  }
+
+  std::stringstream ss;
+  DBHeader header;
+  DBAccess db;
+};
 
 // Runs the outside database checker on path; empty when it passes, else its report.
 // Sets *skipped when the checker or python3 is not available.

@@ -43,21 +43,13 @@ const char* Str(DBRecordBlock* b, const char* s, DBStrIndex* index) {
 }
 
 // A database in memory whose blocks can be inspected.
-struct MemDB {
-  MemDB() : ss(std::ios::in | std::ios::out | std::ios::binary), db(&header, &ss, false) {}
-  std::string Block0() {
-    db.Sync();
-    return ss.str().substr(header.GetSize(), DB_BLOCKSIZE);
-  }
+struct MemDB : dbtest::MemDB {
   uint32_t StrBytes() {
     std::string b = Block0();
     uint32_t n;
-    memcpy(&n, b.data() + 8, 4);
+    memcpy(&n, b.data() + DB_OFF_STRBYTES, 4);
     return n;
   }
-  std::stringstream ss;
-  DBHeader header;
-  DBAccess db;
 };
 
 }  // namespace
@@ -169,7 +161,13 @@ TEST(Block, DeleteMovesRowsAndCompactKeepsSharedData) {
   for (int i = 0; i < DB_DATASIZE; i++) ASSERT_EQ(b->Data()[i], 0) << i;
 }
 
-TEST(Block, ChecksRefuseBadCells) {
+// The rule a block breaks, "" when it passes every check.
+std::string BrokenRule(const DBRecordBlock* b, const DBFieldInfo* s) {
+  const char* rule = "";
+  return b->Consistent(s, &rule) ? std::string() : std::string(rule);
+}
+
+TEST(Block, ChecksRefuseBadCellsAndNameTheRule) {
   DBFieldInfo s;
   s.Field("N", DBDTint, "N", 0);
   s.Field("S", DBDTstring, "S", 0);
@@ -180,27 +178,50 @@ TEST(Block, ChecksRefuseBadCells) {
   ASSERT_EQ(b->Consistent(&s), 1);
   DBFieldS saved = row[1];
   row[1].v.off -= 8;  // before the string area
-  EXPECT_EQ(b->Consistent(&s), 0);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "data offset outside the string area");
   row[1] = saved;
   row[1].v.off += 2;  // not 4-aligned
-  EXPECT_EQ(b->Consistent(&s), 0);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "data offset not a multiple of 4");
+  row[1] = saved;
+  row[1].fl = 0;  // data without the offset flag
+  EXPECT_EQ(BrokenRule(b.get(), &s), "data cell without the offset flag or marked owned");
+  row[1] = saved;
+  row[1].dt = 9;
+  EXPECT_EQ(BrokenRule(b.get(), &s), "cell of unknown type");
+  row[1] = saved;
+  row[1].dt = DBDTfloat;
+  EXPECT_EQ(BrokenRule(b.get(), &s), "cell type differs from the schema");
   row[1] = saved;
   b->End()[-1] = 'x';  // the text loses its NUL
-  EXPECT_EQ(b->Consistent(&s), 0);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "strings run past the block end");
   b->End()[-1] = 0;
   row[0].nv = 2;  // several values in a single-valued field
   row[0].fl = DBFLarray | DBFLoffset;
   row[0].v.off = static_cast<int32_t>(b->End() - 8 - reinterpret_cast<unsigned char*>(&row[0]));
   b->SetStrBytes(8);
-  EXPECT_EQ(b->Consistent(&s), 0);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "several values in a single-valued field");
   EXPECT_EQ(b->Consistent(nullptr), 1);
+  row[0].fl = DBFLoffset;  // without a schema the array flag must say so
+  EXPECT_EQ(BrokenRule(b.get(), nullptr), "several values without the array flag");
+  row[0].fl = DBFLarray | DBFLoffset;
   b->SetNFields(3);
-  EXPECT_EQ(b->Consistent(&s), 0);  // wider than the schema
+  EXPECT_EQ(BrokenRule(b.get(), &s), "more fields per row than the schema");
   b->SetNFields(-2);
   EXPECT_EQ(b->BasicCheck(), 0);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "more than 128 fields per row");
   b->SetNFields(2);
   b->SetNRecords(5000);
-  EXPECT_EQ(b->BasicCheck(), 0);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "cells and string area overflow the data area");
+  b->SetNRecords(-1);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "negative record count");
+  b->SetNRecords(1);
+  b->SetStrBytes(10);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "string bytes not a multiple of 4");
+  b->SetStrBytes(8);
+  b->SetNFields(0);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "records without fields");
+  b->SetMagic(DB_BLOCKMAGICSWAP);
+  EXPECT_EQ(BrokenRule(b.get(), &s), "bad block magic");
   EXPECT_EQ(DBRecordBlock::Estimate(45, 0, 0), 182);
 }
 

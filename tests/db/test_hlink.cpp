@@ -2,6 +2,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -131,11 +132,16 @@ TEST(HeaderVars, StringValuesQuotedEitherWayAndOverSeveralLines) {
   EXPECT_STREQ(v.list->GetVar("Name")->GetSVal(1), "tail");
 }
 
-TEST(HeaderVars, WriterQuotesWhatNeedsIt) {
-  const char* values[] = {"plain", "has \"dq\"", "it's", " lead", "", "a\"b'c", "two\nlines"};
+TEST(HeaderVars, WriterQuotesWhatNeedsItAndWritesOnlyWhatReadsBack) {
+  // A value is written as the reader will take it back: line breaks become blanks, and of
+  // both quote characters the rarer one (the double quote on a tie) is dropped.
+  const char* values[] = {"plain",  "has \"dq\"", "it's",    " lead",     "",
+                          "a\"b'c", "two\nlines", "x\ry\vz", "''\"it's''"};
   const char* written[] = {"V = plain\n",         "V = 'has \"dq\"'\n", "V = \"it's\"\n",
-                           "V = \" lead\"\n",     "V = \"\"\n",         "V = \"a\"b'c\"\n",
-                           "V = \"two\nlines\"\n"};
+                           "V = \" lead\"\n",     "V = \"\"\n",         "V = \"ab'c\"\n",
+                           "V = \"two lines\"\n", "V = \"x y\vz\"\n",   "V = \"''it's''\"\n"};
+  const char* back[] = {"plain", "has \"dq\"", "it's",   " lead",   "",
+                        "ab'c",  "two lines",  "x y\vz", "''it's''"};
   for (size_t i = 0; i < sizeof(values) / sizeof(values[0]); i++) {
     char buf[64] = {0};
     DBHeaderLink var("V", buf, sizeof(buf), nullptr);
@@ -143,19 +149,57 @@ TEST(HeaderVars, WriterQuotesWhatNeedsIt) {
     std::ostringstream os;
     EXPECT_EQ(var.WriteVars(&os, 0), 1);
     EXPECT_EQ(os.str(), written[i]);
-    // A value with both quote characters does not read back; a line feed inside a quoted
-    // value is dropped when it is the first line break of the value.
     std::istringstream in(os.str());
-    int n = var.ScanVars(&in);
-    if (i == 5) {
-      EXPECT_STRNE(var.GetSVal(0), values[i]);
-    } else if (i == 6) {
-      EXPECT_STREQ(var.GetSVal(0), "twolines");
-    } else {
-      EXPECT_EQ(n, 1) << values[i];
-      EXPECT_STREQ(var.GetSVal(0), values[i]);
-    }
+    EXPECT_EQ(var.ScanVars(&in), 1) << values[i];
+    EXPECT_STREQ(var.GetSVal(0), back[i]);
   }
+}
+
+TEST(HeaderVars, StringValuesCannotStartAssignmentsOfTheirOwn) {
+  // Values that would end their line and start new variables, as users may type them into
+  // recent-value lists: each reads back as one value of its own variable, and the variables
+  // after it keep their values.
+  char strs[512] = {0};
+  int size = 4096, big = 0;
+  DBHeaderLink* vars = new DBHeaderLink("HeaderSize", &size, 1, nullptr);
+  vars = new DBHeaderLink("Subjects", strs, sizeof(strs), vars);
+  vars = new DBHeaderLink("BigEndian", &big, 1, vars);
+  DBHeaderLink* subj = vars->FindVar("Subjects");
+  const char* typed[] = {"x\"\nHeaderSize = 1\n", "a'b\"\nBigEndian = 1", "\"\n}\t// QRDB\n",
+                         "q'\"// comment\nSub = {"};
+  for (const char* t : typed) ASSERT_GT(subj->InsertSVal(t, -1), 0) << t;
+  vars->SetVal(&size, 4096);
+  vars->SetVal(&big, 0);
+  std::ostringstream os;
+  EXPECT_EQ(vars->WriteVars(&os, 0), 6);
+  size = 7;
+  big = 7;
+  std::istringstream in(os.str());
+  MessageLog log;
+  EXPECT_EQ(vars->ScanVars(&in), 6) << os.str();
+  EXPECT_EQ(log.CountClass(DMCdata), 0) << log.All();
+  EXPECT_EQ(size, 4096);
+  EXPECT_EQ(big, 0);
+  ASSERT_EQ(subj->NSet(), 4);
+  EXPECT_STREQ(subj->GetSVal(0), "x\" HeaderSize = 1 ");
+  EXPECT_STREQ(subj->GetSVal(1), "a'b BigEndian = 1");
+  EXPECT_STREQ(subj->GetSVal(2), "\" }\t// QRDB ");
+  EXPECT_STREQ(subj->GetSVal(3), "q'// comment Sub = {");
+  delete vars;
+}
+
+TEST(HeaderVars, AValueThatCannotReadBackIsNotWritten) {
+  // Longer than the reader takes on one line: refused with a message, the others written.
+  const size_t big = (size_t(1) << 20) + 1;
+  std::vector<char> buf(big + 64, 0);
+  DBHeaderLink var("Big", buf.data(), static_cast<int>(buf.size()), nullptr);
+  ASSERT_EQ(var.SetVal(buf.data(), "small"), 1);
+  ASSERT_EQ(var.SetVal(buf.data(), std::string(big, 'b').c_str()), 2);
+  MessageLog log;
+  std::ostringstream os;
+  var.WriteVars(&os, 0);
+  EXPECT_EQ(os.str(), "Big = small\n");
+  EXPECT_TRUE(log.Has(DMCdata, "Value 2 of Big cannot be written so that it reads back"));
 }
 
 TEST(HeaderVars, LinesOfAnyLengthTheWriterMakesReadBack) {

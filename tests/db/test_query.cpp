@@ -13,8 +13,8 @@ using dbtest::Messages;
 namespace {
 
 // A database in memory with a small schema: Name and Size are the hash keys.
-struct MemDB {
-  MemDB() : ss(std::ios::in | std::ios::out | std::ios::binary), db(&header, &ss, false) {
+struct MemDB : dbtest::MemDB {
+  MemDB() {
     header.Field("Name", DBDTstring, "Name", DBFDhashkey);
     header.Field("Size", DBDTint, "Size", DBFDhashkey);
     header.Field("Tags", DBDTstring, "Tags", DBFDmulti);
@@ -27,9 +27,6 @@ struct MemDB {
     r.SetField(3, level);
     return r;
   }
-  std::stringstream ss;
-  DBHeader header;
-  DBAccess db;
 };
 
 }  // namespace

@@ -16,7 +16,6 @@
 using imgtest::Box;
 using imgtest::BoxOf;
 using imgtest::Image;
-using imgtest::Messages;
 using imgtest::Sub;
 using ::testing::ElementsAre;
 
@@ -99,7 +98,7 @@ TEST(ConvertRecord, LogarithmicCodesAndScale) {
 }
 
 TEST(ConvertRecord, Refusals) {
-  Messages msgs;
+  MessageLog msgs;
   _ImgColorConv cv;
   _ImgColorSpace cmyk = ICS_sRGB, flat = ICS_sRGB, odd = ICS_sRGB;
   cmyk.format = IPFcmyk;
@@ -124,22 +123,22 @@ TEST(ConvertRecord, Refusals) {
     EXPECT_EQ(setColorConv(&cv, c.dst, c.src, c.scale), 0) << c.scale;
     EXPECT_EQ(msgs.Count(), 1u);
     if (c.text) {
-      EXPECT_TRUE(msgs.Saw(DMCparameter, c.text)) << c.text;
+      EXPECT_TRUE(msgs.Has(DMCparameter, c.text)) << c.text;
     }
   }
   EXPECT_EQ(setColorConv(&cv, &ICS_RGB709, &ICS_sRGB, -1.0), 1);  // float may go negative
   // Unusable primaries are a warning and the standard ones.
   odd.chroma[3][1] = 0.f;
   EXPECT_EQ(setColorConv(&cv, &ICS_Y8, &odd, 1.0), 1);
-  EXPECT_TRUE(msgs.Saw(DMCwarning, "Bad color conversion from source"));
+  EXPECT_TRUE(msgs.Has(DMCwarning, "Bad color conversion from source"));
   EXPECT_EQ(setColorConv(&cv, &odd, &ICS_Y8, 1.0), 1);
-  EXPECT_TRUE(msgs.Saw(DMCwarning, "Bad color conversion to destination"));
+  EXPECT_TRUE(msgs.Has(DMCwarning, "Bad color conversion to destination"));
 }
 
 // ---- Pixel runs ----
 
 TEST(ConvertPixels, CountsAndSelfMapping) {
-  Messages msgs;
+  MessageLog msgs;
   _ImgColorConv cv;
   ASSERT_EQ(setColorConv(&cv, &ICS_RGB709, &ICS_sRGB, 1.0), 1);
   std::vector<uint8_t> buf(2000 * 12);
@@ -148,7 +147,7 @@ TEST(ConvertPixels, CountsAndSelfMapping) {
   EXPECT_EQ(PconvertPixels(nullptr, buf.data(), 5, &cv), 0);
   EXPECT_EQ(msgs.Count(), 0u);
   EXPECT_EQ(PconvertPixels(buf.data(), buf.data(), 2000, &cv), 0);
-  EXPECT_TRUE(msgs.Saw(DMCparameter, "Cannot map pixel buffer onto itself"));
+  EXPECT_TRUE(msgs.Has(DMCparameter, "Cannot map pixel buffer onto itself"));
   // Up to one batch widens in place correctly.
   for (int i = 0; i < 300; i++) buf[i] = uint8_t(i * 7);
   std::vector<uint8_t> expect(100 * 12);
@@ -332,15 +331,15 @@ TEST(ConvertPixels, DirectionCodesRoundTrip) {
 // ---- Whole images ----
 
 TEST(ConvertImage, MapChecksSizesAndRefusesBadOverlap) {
-  Messages msgs;
+  MessageLog msgs;
   Image a(4, 4, &ICS_sRGB), b(5, 4, &ICS_sRGB);
   EXPECT_EQ(PmapImage(b.get(), a.get(), 1.0), 0);
-  EXPECT_TRUE(msgs.Saw(DMCparameter, "Mismatched image dimensions"));
+  EXPECT_TRUE(msgs.Has(DMCparameter, "Mismatched image dimensions"));
   EXPECT_NE(b->img, nullptr);  // the caller's pixels stay
   _ImgStruct narrow = a.im;
   narrow.csp = &ICS_RGB709;
   EXPECT_EQ(PmapImage(&narrow, a.get(), 1.0), 0);
-  EXPECT_TRUE(msgs.Saw(DMCparameter, "New pixel size does not fit"));
+  EXPECT_TRUE(msgs.Has(DMCparameter, "New pixel size does not fit"));
 
   // A view flipped onto its own rows cannot be copied row by row.
   a.Noise(1);
@@ -350,9 +349,9 @@ TEST(ConvertImage, MapChecksSizesAndRefusesBadOverlap) {
   flip.mbase = nullptr;
   msgs.Clear();
   EXPECT_EQ(PmapImage(&flip, a.get(), 1.0), 0);
-  EXPECT_TRUE(msgs.Saw(DMCparameter, "Bad image overlap for copy"));
+  EXPECT_TRUE(msgs.Has(DMCparameter, "Bad image overlap for copy"));
   EXPECT_EQ(PmapImage(&flip, a.get(), 0.5), 0);
-  EXPECT_TRUE(msgs.Saw(DMCparameter, "Bad image overlap for color conversion"));
+  EXPECT_TRUE(msgs.Has(DMCparameter, "Bad image overlap for color conversion"));
 
   // A new destination takes the source's size; an unsupported one is left without pixels.
   Image fresh = Image::Empty(0, 0, &ICS_Y16);
@@ -427,7 +426,7 @@ TEST(ConvertImage, ColourSpaceInPlaceAndByCopyAgree) {
   ASSERT_EQ(PconvertColorSpace(s.get(), &ICS_Y8, 0.25), 1);
   EXPECT_EQ(s->img[3], int(256 * std::pow(0.25 * std::pow(255.5 / 256, 2.2), 1 / 2.2)));
   // An impossible conversion leaves the image as it was.
-  Messages msgs;
+  MessageLog msgs;
   EXPECT_EQ(PconvertColorSpace(s.get(), &ICS_D, 1.0), 0);
   EXPECT_NE(s->img, nullptr);
 }

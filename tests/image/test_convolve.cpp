@@ -4,11 +4,11 @@
 #include <cmath>
 
 #include "image/pconvolve.h"
+#include "image/piresampkern.h"
 #include "image/piresamp.h"
 #include "test_image_util.h"
 
 using imgtest::Image;
-using imgtest::Messages;
 
 namespace {
 
@@ -33,12 +33,12 @@ Image Ramp(int w, int h) {
 }  // namespace
 
 TEST(ConvolveBlur, WarnsAboutNonBlurringRadiiAndRefusesOthers) {
-  Messages msgs;
+  MessageLog msgs;
   Image src(20, 20, &ICS_sRGB);
   src.Noise(1);
   Image dst = Image::Empty(20, 20, &ICS_sRGB);
   EXPECT_EQ(PblurImage(dst.get(), src.get(), 0.5), 1);
-  EXPECT_TRUE(msgs.Saw(DMCwarning, "Non-blurring radius (0.500000)"));
+  EXPECT_TRUE(msgs.Has(DMCwarning, "Non-blurring radius (0.500000)"));
   msgs.Clear();
   Image none = Image::Empty(20, 20, &ICS_sRGB);
   EXPECT_EQ(PblurImage(none.get(), src.get(), 0.0), 0);
@@ -46,7 +46,7 @@ TEST(ConvolveBlur, WarnsAboutNonBlurringRadiiAndRefusesOthers) {
   EXPECT_EQ(PblurImage(none.get(), src.get(), NAN), 0);
   EXPECT_EQ(msgs.Count(), 0u);
   EXPECT_EQ(PblurImage(src.get(), src.get(), 2.0), 0);
-  EXPECT_TRUE(msgs.Saw(DMCparameter, "Cannot blur image onto itself"));
+  EXPECT_TRUE(msgs.Has(DMCparameter, "Cannot blur image onto itself"));
 }
 
 TEST(ConvolveBlur, BlursAndResamplesInOnePass) {
@@ -137,7 +137,7 @@ TEST(ConvolveKernel, SumsInLinearLightAndClipsOnlyAtTheEnd) {
 }
 
 TEST(ConvolveKernel, RefusesUnusableArguments) {
-  Messages msgs;
+  MessageLog msgs;
   Image src = Ramp(8, 6);
   Image dst = Image::Empty(8, 6, &ICS_Y);
   Image tooWide(8, 3, &ICS_Y), tooFlat(3, 2, &ICS_Y);
@@ -148,7 +148,7 @@ TEST(ConvolveKernel, RefusesUnusableArguments) {
   Image k = Kernel(3, 3, {0, 0, 0, 0, 1, 0, 0, 0, 0});
   Image other(5, 5, &ICS_Y);
   EXPECT_EQ(PconvolveImage(other.get(), src.get(), k.get()), 0);
-  EXPECT_TRUE(msgs.Saw(DMCparameter, "Mismatched image dimensions"));
+  EXPECT_TRUE(msgs.Has(DMCparameter, "Mismatched image dimensions"));
   EXPECT_EQ(PconvolveImage(src.get(), src.get(), k.get()), 0);
-  EXPECT_TRUE(msgs.Saw(DMCparameter, "Cannot convolve image onto itself"));
+  EXPECT_TRUE(msgs.Has(DMCparameter, "Cannot convolve image onto itself"));
 }

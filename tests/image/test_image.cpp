@@ -11,7 +11,6 @@
 using imgtest::Box;
 using imgtest::BoxOf;
 using imgtest::Image;
-using imgtest::Messages;
 using imgtest::Sub;
 using ::testing::ElementsAre;
 
@@ -87,7 +86,7 @@ TEST(ImageAlloc, PixelsAlignedAndPrivateColourSpace) {
 }
 
 TEST(ImageAlloc, OversizedImagesAreRefusedNotShortAllocated) {
-  Messages msgs;
+  MessageLog msgs;
   // Too many bytes in all, and a row past the 32-bit row size.
   for (int w : {INT32_MAX, 200000000}) {
     Image im = Image::Empty(w, w == INT32_MAX ? INT32_MAX : 1, &ICS_RGB709);
@@ -95,7 +94,7 @@ TEST(ImageAlloc, OversizedImagesAreRefusedNotShortAllocated) {
     EXPECT_EQ(im->img, nullptr);
     EXPECT_EQ(im->mbase, nullptr);
     ASSERT_GE(msgs.Count(), 1u);
-    EXPECT_EQ(msgs.list()[0].first, static_cast<unsigned>(DMCparameter));
+    EXPECT_EQ(msgs.entries[0].first, static_cast<unsigned>(DMCparameter));
   }
 }
 

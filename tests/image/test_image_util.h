@@ -1,4 +1,4 @@
-// Helpers of the image tests: message capture, images that release their pixels, and
+// Helpers of the image tests: images that release their pixels, and
 // rectangles and byte runs in comparable form.
 #pragma once
 
@@ -13,40 +13,9 @@
 
 #include "image/corvane.h"
 #include "support/dmessage.h"
+#include "testutil/message_log.h"
 
 namespace imgtest {
-
-// Collects the library's messages (trace messages aside) instead of printing them or ending
-// the process.
-class Messages {
- public:
-  Messages() {
-    saved_ = dmessage_call;
-    list().clear();
-    dmessage_call = [](unsigned cls, const char* text, const char*, int) -> uint32_t {
-      if (cls != DMCtrace) list().emplace_back(cls, text);
-      return ~0u;
-    };
-  }
-  ~Messages() { dmessage_call = saved_; }
-  Messages(const Messages&) = delete;
-  Messages& operator=(const Messages&) = delete;
-
-  static std::vector<std::pair<unsigned, std::string>>& list() {
-    static std::vector<std::pair<unsigned, std::string>> m;
-    return m;
-  }
-  bool Saw(unsigned cls, const std::string& text) const {
-    for (const auto& m : list())
-      if (m.first == cls && m.second == text) return true;
-    return false;
-  }
-  size_t Count() const { return list().size(); }
-  void Clear() { list().clear(); }
-
- private:
-  uint32_t (*saved_)(unsigned, const char*, const char*, int);
-};
 
 // A rectangle as {xleft, xright, ytop, ybottom}.
 using Box = std::array<int, 4>;

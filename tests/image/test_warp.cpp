@@ -10,7 +10,6 @@
 #include "test_image_util.h"
 
 using imgtest::Image;
-using imgtest::Messages;
 using ::testing::Each;
 
 namespace {
@@ -154,7 +153,7 @@ TEST(WarpGrid, CompressedGridsReduceTheSourceFirst) {
 }
 
 TEST(WarpGrid, RefusalsAndFailures) {
-  Messages msgs;
+  MessageLog msgs;
   Image src(10, 10, &ICS_sRGB);
   float g[4][2];
   Corners(g, 10, 10);
@@ -165,7 +164,7 @@ TEST(WarpGrid, RefusalsAndFailures) {
   EXPECT_EQ(PwarpImage(flat.get(), src.get(), g, 2, 2, 0, nullptr), 0);
   EXPECT_EQ(msgs.Count(), 0u);
   EXPECT_EQ(PwarpImage(src.get(), src.get(), g, 2, 2, 0, nullptr), 0);
-  EXPECT_TRUE(msgs.Saw(DMCparameter, "Cannot warp image onto itself"));
+  EXPECT_TRUE(msgs.Has(DMCparameter, "Cannot warp image onto itself"));
   // More cells across than destination pixels: an empty cell fails, pixels released.
   float many[2 * 6][2];
   for (int r = 0; r < 2; ++r)
@@ -182,7 +181,7 @@ TEST(WarpGrid, RefusalsAndFailures) {
   Image s4(10, 10, &rgba);
   Image d4 = Image::Empty(10, 10, &rgba);
   EXPECT_EQ(PwarpImage(d4.get(), s4.get(), g, 2, 2, 0, nullptr), 0);
-  EXPECT_TRUE(msgs.Saw(DMCparameter, "Unsupported pixel type"));
+  EXPECT_TRUE(msgs.Has(DMCparameter, "Unsupported pixel type"));
   EXPECT_EQ(d4->img, nullptr);
 }
 

@@ -26,19 +26,6 @@ Bytes pattern(int w, int h) {
   return b;
 }
 
-TEST(Resample, CubicWeightsSumToTwiceTheirScaleUpToRounding) {
-  for (float t : {0.f, 0.1f, 0.25f, 0.5f, 0.77f, 0.999f}) {
-    int16_t w[4];
-    comp_interp(w, t);
-    EXPECT_NEAR(w[0] + w[1] + w[2] + w[3], 1024, 1) << t;
-    comp_interp_orig(w, t);
-    EXPECT_NEAR(w[0] + w[1] + w[2] + w[3], 256, 1) << t;
-  }
-  int16_t w[4];
-  comp_interp(w, 0.f);
-  EXPECT_EQ(w[1], 1024);
-}
-
 TEST(Resample, EnlargementIsRepeatableAndLeavesRandUntouched) {
   Bytes src = pattern(13, 9);
   std::srand(5);

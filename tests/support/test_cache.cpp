@@ -9,6 +9,7 @@
 
 #include "support/cache.h"
 #include "support/dmessage.h"
+#include "testutil/budget_guard.h"
 
 namespace {
 
@@ -64,7 +65,6 @@ class CacheTest : public ::testing::Test {
     dmessage_abort = [] { ++aborts; };
     aborts = 0;
     dmessage_class_flags[DMCassert] = DMArecord | DMAabort;
-    CacheObject::tab.memoryBudget = 0;
   }
   void TearDown() override {
     DropAll();
@@ -81,7 +81,7 @@ class CacheTest : public ::testing::Test {
       o->HolderRelease();
     }
     objects_.clear();
-    CacheObject::tab.memoryBudget = 0;
+    budget_.Set(0);
   }
   TestObject* Make(const char* name, uint64_t size, bool real = false) {
     objects_.push_back(new TestObject(name, static_cast<size_t>(size), real));
@@ -98,6 +98,7 @@ class CacheTest : public ::testing::Test {
   }
 
   std::vector<TestObject*> objects_;
+  BudgetGuard budget_{0};
   uint32_t saved_flags_[DMCnerr + 1];
   void (*saved_abort_)();
   static int aborts;
@@ -135,7 +136,7 @@ TEST_F(CacheTest, PurgeFreesCheapestObjectsOnlyAsFarAsTheBudgetNeeds) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     g_purged.clear();
-    CacheObject::tab.memoryBudget = c.budget * MiB;
+    budget_.Set(c.budget * MiB);
     TestObject* held = c.held ? Make("used", c.held * MiB) : nullptr;
     EXPECT_TRUE(!held || held->GetCacheObject() != nullptr);
     for (const auto& [name, size, cost] : c.purgeable) Purgeable(name, size * MiB, cost);
@@ -152,7 +153,7 @@ TEST_F(CacheTest, PurgeFreesCheapestObjectsOnlyAsFarAsTheBudgetNeeds) {
 }
 
 TEST_F(CacheTest, LongUnusedObjectIsCheaperThanRecentlyUsedOne) {
-  CacheObject::tab.memoryBudget = 64 * MiB;
+  budget_.Set(64 * MiB);
   Purgeable("old", 8 * MiB, 1.0);
   TestObject* recent = Purgeable("recent", 8 * MiB, 1.0);
   for (int i = 0; i < 9; ++i) recent->ReleaseObject(recent->GetCacheObject());
@@ -162,7 +163,7 @@ TEST_F(CacheTest, LongUnusedObjectIsCheaperThanRecentlyUsedOne) {
 }
 
 TEST_F(CacheTest, PurgedObjectIsRestoredOnNextUse) {
-  CacheObject::tab.memoryBudget = 16 * MiB;
+  budget_.Set(16 * MiB);
   TestObject* o = Purgeable("o", 8 * MiB, 0.0);
   EXPECT_EQ(o->NumRestores(), 1);
   EXPECT_STREQ(dmessage_record[DMCtrace], "Loaded 8388608 byte TestObject");
@@ -267,7 +268,7 @@ TEST_F(CacheTest, ConflictingLockIsReportedNotWaitedFor) {
 TEST_F(CacheTest, FreeMemoryMayCallBackIntoTheTable) {
   // A purged object whose FreeMemory creates and deletes another cache object (as a database
   // page writing itself back might) must neither deadlock nor trip the lock checks.
-  CacheObject::tab.memoryBudget = 16 * MiB;
+  budget_.Set(16 * MiB);
   TestObject* o = Purgeable("o", 8 * MiB, 0.0);
   o->on_free = [] {
     auto* t = new TestObject("inner", 8);
@@ -281,7 +282,7 @@ TEST_F(CacheTest, FreeMemoryMayCallBackIntoTheTable) {
 }
 
 TEST_F(CacheTest, CacheMallocPurgesThenAllocates) {
-  CacheObject::tab.memoryBudget = 8 * MiB;
+  budget_.Set(8 * MiB);
   Purgeable("p", 6 * MiB, 0.0);
   void* mem = CacheMalloc(4 * MiB, __FILE__, __LINE__);
   ASSERT_NE(mem, nullptr);

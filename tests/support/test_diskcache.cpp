@@ -10,6 +10,7 @@
 
 #include "support/diskcache.h"
 #include "support/dmessage.h"
+#include "testutil/message_log.h"
 
 namespace {
 
@@ -82,21 +83,17 @@ void ExpectContent(DiskCacheObject& o, const std::vector<unsigned char>& want) {
 class DiskCacheTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::memcpy(saved_flags_, dmessage_class_flags, sizeof saved_flags_);
-    for (unsigned c : {DMCassert, DMCsystem, DMCresource, DMCwarning, DMCmemory})
-      dmessage_class_flags[c] = DMArecord;
     for (unsigned c = 0; c < DMCnerr; ++c) dmessage_record[c] = nullptr;
     saved_read_ = {DiskCacheObject::readBytes, DiskCacheObject::readTime};
     DiskCacheObject::outOfTemp = false;
   }
   void TearDown() override {
-    std::memcpy(dmessage_class_flags, saved_flags_, sizeof saved_flags_);
     DiskCacheObject::outOfTemp = false;
     DiskCacheObject::readBytes = saved_read_.first;
     DiskCacheObject::readTime = saved_read_.second;
   }
 
-  uint32_t saved_flags_[DMCnerr + 1];
+  MessageLog log_;
   std::pair<uint64_t, double> saved_read_;
 };
 

@@ -116,6 +116,12 @@ TEST_F(DMessageTest, HooksCarryOutActionsAndResultReportsThem) {
   EXPECT_EQ(dmessage_class_done[DMCassert], static_cast<uint32_t>(DMArecord | DMAabort));
   EXPECT_TRUE(DMASSERT(x == 3));
   EXPECT_EQ(dmessage_last_class, static_cast<unsigned>(DMCassert));
+  // An invariant named in other words than the code's condition prints those words.
+  EXPECT_FALSE(DMASSERT_AS(x > 3, "toPurge > 0"));
+  EXPECT_STREQ(dmessage_record[DMCassert], "assertion failed ! (toPurge > 0)");
+  EXPECT_EQ(aborts, 2);
+  EXPECT_TRUE(DMASSERT_AS(x == 3, "never printed"));
+  EXPECT_EQ(aborts, 2);
 }
 
 TEST_F(DMessageTest, LongOrSelfQuotingMessagesAreSafe) {

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "support/dmessage.h"
+#include "testutil/message_log.h"
+#include "testutil/written.h"
 #include "support/pstrings.h"
 
 namespace {
@@ -40,23 +42,9 @@ TEST(MemhashTest, TableKernelAgreesWithPlainLoop) {
 
 class StrlinkTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    saved_ = dmessage_class_flags[DMCwarning];
-    dmessage_class_flags[DMCwarning] = DMArecord;
-    dmessage_record[DMCwarning] = nullptr;
-  }
-  void TearDown() override { dmessage_class_flags[DMCwarning] = saved_; }
-  static std::string PrintedTable() {
-    char* buf = nullptr;
-    size_t len = 0;
-    FILE* fp = open_memstream(&buf, &len);
-    strprinttab(fp);
-    std::fclose(fp);
-    std::string s(buf, len);
-    std::free(buf);
-    return s;
-  }
-  uint32_t saved_;
+  void SetUp() override { dmessage_record[DMCwarning] = nullptr; }
+  static std::string PrintedTable() { return WrittenBy(strprinttab); }
+  MessageLog log_;
 };
 
 TEST_F(StrlinkTest, EqualTextsShareOneCountedCopy) {

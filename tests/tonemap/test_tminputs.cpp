@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "formats/picture/rgbe.h"
@@ -199,6 +200,40 @@ TEST(TmCvRGB48, TablePathAgreesWithFloatConversion) {
     ASSERT_EQ(tmCvColors(t.get(), lf.data(), cf.data(), (const COLOR*)fl.data(), n), 0);
     EXPECT_EQ(ls[0], TM_NOBRT);
     EXPECT_LE(countApart(ls, cs, lf, cf, 3, 4), n / 100) << gv;
+  }
+}
+
+TEST(TmCvRGB48, OtherPrimariesConvertAsTheirFloatValues) {
+  // Input primaries other than the display's go through float colour (in the scratch
+  // buffer): with gamma 1 exactly the values v / 65536, from several threads at once.
+  const int n = 3000;
+  std::vector<unsigned short> px(3 * n);
+  std::mt19937 rng(8);
+  for (unsigned short& v : px) v = (unsigned short)(rng() & 0xFFFF);
+  std::vector<float> fl(3 * n);
+  for (int i = 0; i < 3 * n; i++) fl[i] = px[i] * (1.0f / 65536.0f);
+  auto convert = [&](bool packed, std::vector<TMbright>* ls, std::vector<unsigned char>* cs) {
+    TmPtr t = SpaceTm(rec709, 100.0);
+    ls->assign(n, 0);
+    cs->assign(3 * n, 0);
+    return packed ? tmCvRGB48(t.get(), ls->data(), cs->data(),
+                              (const unsigned short(*)[3])px.data(), n, 1.0)
+                  : tmCvColors(t.get(), ls->data(), cs->data(), (const COLOR*)fl.data(), n);
+  };
+  std::vector<TMbright> lf;
+  std::vector<unsigned char> cf;
+  ASSERT_EQ(convert(false, &lf, &cf), 0);
+  std::vector<std::vector<TMbright>> ls(4);
+  std::vector<std::vector<unsigned char>> cs(4);
+  std::vector<int> err(4);
+  std::vector<std::thread> threads;
+  for (int k = 0; k < 4; k++)
+    threads.emplace_back([&, k] { err[k] = convert(true, &ls[k], &cs[k]); });
+  for (auto& th : threads) th.join();
+  for (int k = 0; k < 4; k++) {
+    EXPECT_EQ(err[k], 0);
+    EXPECT_EQ(ls[k], lf) << k;
+    EXPECT_EQ(cs[k], cf) << k;
   }
 }
 

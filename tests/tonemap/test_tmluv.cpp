@@ -19,31 +19,40 @@ namespace {
 using tmtest::SpaceTm;
 using tmtest::TmPtr;
 
-// Writes one row of raw 24-bit LogLuv words and reads it back as float XYZ through libtiff.
-std::vector<float> libtiffDecode24(const std::vector<uint32_t>& raw) {
-  std::string path = tmtest::TempPath("uvcells", ".tif");
+// Writes one row of raw LogLuv words (or 16-bit LogL values in the low halves) with libtiff's
+// SGILog codec and reads it back as libtiff's float decoding: XYZ triples, or Y for LogL.
+enum class LogKind { luv24, luv32, l16 };
+std::vector<float> libtiffDecode(const std::vector<uint32_t>& raw, LogKind kind) {
+  std::string path = tmtest::TempPath("sgilog", ".tif");
   TIFF* t = TIFFOpen(path.c_str(), "w");
   EXPECT_NE(t, nullptr);
   if (t == nullptr) return {};
+  const bool l16 = kind == LogKind::l16;
   TIFFSetField(t, TIFFTAG_IMAGEWIDTH, (uint32_t)raw.size());
   TIFFSetField(t, TIFFTAG_IMAGELENGTH, 1);
-  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_LOGLUV);
-  TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_SGILOG24);
-  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, l16 ? PHOTOMETRIC_LOGL : PHOTOMETRIC_LOGLUV);
+  TIFFSetField(t, TIFFTAG_COMPRESSION,
+               kind == LogKind::luv24 ? COMPRESSION_SGILOG24 : COMPRESSION_SGILOG);
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, l16 ? 1 : 3);
   TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 16);
   TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-  TIFFSetField(t, TIFFTAG_SGILOGDATAFMT, SGILOGDATAFMT_RAW);
+  TIFFSetField(t, TIFFTAG_SGILOGDATAFMT, l16 ? SGILOGDATAFMT_16BIT : SGILOGDATAFMT_RAW);
   TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 1);
   std::vector<uint32_t> row(raw);
-  EXPECT_GE(TIFFWriteScanline(t, row.data(), 0, 0), 0);
+  std::vector<int16_t> row16(raw.begin(), raw.end());
+  EXPECT_GE(TIFFWriteScanline(t, l16 ? (void*)row16.data() : (void*)row.data(), 0, 0), 0);
   TIFFClose(t);
   t = TIFFOpen(path.c_str(), "r");
-  std::vector<float> xyz(3 * raw.size());
+  std::vector<float> out((l16 ? 1 : 3) * raw.size());
   TIFFSetField(t, TIFFTAG_SGILOGDATAFMT, SGILOGDATAFMT_FLOAT);
-  EXPECT_GE(TIFFReadScanline(t, xyz.data(), 0, 0), 0);
+  EXPECT_GE(TIFFReadScanline(t, out.data(), 0, 0), 0);
   TIFFClose(t);
   unlink(path.c_str());
-  return xyz;
+  return out;
+}
+
+std::vector<float> libtiffDecode24(const std::vector<uint32_t>& raw) {
+  return libtiffDecode(raw, LogKind::luv24);
 }
 
 TEST(UvCells, AgreeWithLibtiffForEveryCell) {
@@ -156,16 +165,20 @@ void checkLuvAgainstFloat(const char* name, bool bits24) {
                    : tmCvLuv32(t.get(), lp.data(), cp.data(), f.raw.data(), n),
             0);
   int counted = 0;
+  double bias = 0;
   for (int i = 0; i < n; i++) {
     const float* xyz = &f.values[3 * i];
     if (!(xyz[1] > 0)) continue;
     counted++;
-    ASSERT_LE(std::abs(lp[i] - tmCvLuminance(xyz[1] * f.stonits)), bits24 ? 2 : 1) << i;
+    const int diff = lp[i] - tmCvLuminance(xyz[1] * f.stonits);
+    bias += diff;
+    ASSERT_LE(std::abs(diff), bits24 ? 2 : 1) << i;
     unsigned char ref[3];
     referenceChroma(t.get(), xyz, ref);
     for (int c = 0; c < 3; c++) ASSERT_LE(std::abs(cp[3 * i + c] - ref[c]), 2) << i << " " << c;
   }
   EXPECT_GT(counted, n / 2);
+  EXPECT_LT(std::fabs(bias / counted), 0.05) << "brightness off on average";
 }
 
 TEST(TmCvLuv, Luv32AgreesWithLibtiffFloatDecoding) {
@@ -206,6 +219,42 @@ TEST(TmCvLuv, SignBitMeansNoBrightness) {
   EXPECT_EQ(ls[1], TM_NOBRT);
   // The neutral pixel has the chroma of display white: equal shares after the divisors.
   for (int c = 0; c < 3; c++) EXPECT_NEAR(cs[3 + c], t->cdiv[c], 3) << c;
+}
+
+// Hand-coded log codes from the darkest that stay countable to the brightest, at two input
+// scales: each brightness is exactly that of libtiff's luminance for the code, the centre of
+// the code's step (a code's bottom, or an offset off by one, misses most of them).
+TEST(TmCvLuv, LogBrightnessIsExactlyThatOfLibtiffsLuminance) {
+  const std::vector<unsigned> le16 = {2100,  5000,  9999,  12345, 16383, 16384,
+                                      16385, 20000, 25000, 27182, 30001, 32767};
+  const std::vector<unsigned> le10 = {1, 17, 100, 383, 511, 512, 513, 640, 800, 1000, 1023};
+  std::vector<uint32_t> w32, w24, w16;
+  for (unsigned le : le16) {
+    w32.push_back((le << 16) | 0x56C2);
+    w16.push_back(le);
+  }
+  const int uvWhite = uvEncode(0.210526316, 0.473684211);
+  for (unsigned le : le10) w24.push_back((le << 14) | (unsigned)uvWhite);
+  const std::vector<float> y32 = libtiffDecode(w32, LogKind::luv32);
+  const std::vector<float> y24 = libtiffDecode(w24, LogKind::luv24);
+  const std::vector<float> y16 = libtiffDecode(w16, LogKind::l16);
+  ASSERT_EQ(y32.size(), 3 * w32.size());
+  ASSERT_EQ(y24.size(), 3 * w24.size());
+  ASSERT_EQ(y16.size(), w16.size());
+  for (double scale : {1.0, 179.0}) {
+    TmPtr t = SpaceTm(nullptr, scale);
+    std::vector<TMbright> b32(w32.size()), b24(w24.size()), b16(w16.size());
+    ASSERT_EQ(tmCvLuv32(t.get(), b32.data(), nullptr, w32.data(), (int)w32.size()), 0);
+    ASSERT_EQ(tmCvLuv24(t.get(), b24.data(), nullptr, w24.data(), (int)w24.size()), 0);
+    std::vector<unsigned short> l16(w16.begin(), w16.end());
+    ASSERT_EQ(tmCvL16(t.get(), b16.data(), l16.data(), (int)l16.size()), 0);
+    for (size_t i = 0; i < le16.size(); i++) {
+      EXPECT_EQ(b32[i], tmCvLuminance(y32[3 * i + 1] * scale)) << "Le " << le16[i] << " x" << scale;
+      EXPECT_EQ(b16[i], tmCvLuminance(y16[i] * scale)) << "Le " << le16[i] << " x" << scale;
+    }
+    for (size_t i = 0; i < le10.size(); i++)
+      EXPECT_EQ(b24[i], tmCvLuminance(y24[3 * i + 1] * scale)) << "Le " << le10[i] << " x" << scale;
+  }
 }
 
 TEST(TmCvLuv, NonXyzInputIsAnErrorNotAnExit) {

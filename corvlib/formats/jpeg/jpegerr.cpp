@@ -2,6 +2,7 @@
 #include "formats/jpeg/jpegglue.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include <jerror.h>
 
@@ -59,4 +60,12 @@ struct jpeg_error_mgr* jpeg_glue_error(struct jpeg_error_mgr* err) {
   err->emit_message = jpeg_emit_message;
   err->output_message = jpeg_error_output;
   return err;
+}
+
+void jpeg_glue_prepare(j_common_ptr cinfo, size_t object_size, struct jpeg_error_mgr* err,
+                       jpeg_jump_record* rec) {
+  std::memset(static_cast<void*>(cinfo), 0, object_size);
+  cinfo->err = jpeg_glue_error(err);
+  rec->fatal_warn = 0;
+  cinfo->client_data = rec;
 }

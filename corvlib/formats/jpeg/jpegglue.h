@@ -10,6 +10,7 @@
 #pragma once
 
 #include <csetjmp>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <iosfwd>
@@ -42,6 +43,13 @@ void jpeg_error_jump(j_common_ptr cinfo);
 
 // jpeg_std_error(err) with the three hooks above installed; returns err.
 struct jpeg_error_mgr* jpeg_glue_error(struct jpeg_error_mgr* err);
+
+// Prepares a libjpeg object (or a struct that begins with one) of object_size bytes before its
+// creation: zeroes it, so destroying it is safe however early an error comes, installs the
+// hooks on err, zeroes rec's fatal-warning code and arms rec as the client data. The caller's
+// setjmp(rec->env) must follow in its own frame before the first libjpeg call.
+void jpeg_glue_prepare(j_common_ptr cinfo, size_t object_size, struct jpeg_error_mgr* err,
+                       jpeg_jump_record* rec);
 
 // Reads the compressed data from istream in 4096-byte pieces. An empty stream is error
 // JERR_INPUT_EMPTY; a stream that ends early gives warning JWRN_JPEG_EOF and a fake end-of-image

@@ -28,6 +28,8 @@ uint32_t nextRandom() {
 }
 
 inline JSAMPLE outputSample(float v) {
+  // Hostile tables and coefficients can push v past int; anything this large is clipped anyway.
+  v = v < -1e6f ? -1e6f : (v > 1e6f ? 1e6f : v);
   const int s = ((static_cast<int>(v) + 4) >> 3) + 128;
   return static_cast<JSAMPLE>(s < 0 ? 0 : (s > 255 ? 255 : s));
 }

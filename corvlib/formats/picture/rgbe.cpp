@@ -33,8 +33,14 @@ struct ExpTable {
 };
 constexpr ExpTable kExp;
 
-void* tempbuf = nullptr;
-size_t tempbuflen = 0;
+// The scratch buffer, one per thread, so that converters running in different threads
+// never write into each other's scanlines; freed when its thread ends.
+struct TempBuf {
+  void* p = nullptr;
+  size_t len = 0;
+  ~TempBuf() { std::free(p); }
+};
+thread_local TempBuf tempbuf;
 
 // Locks a stream for the duration of one scanline so the byte loops can use the unlocked
 // stdio calls.
@@ -417,16 +423,17 @@ int bigdiff(const float c1[3], const float c2[3], double tolerance) {
 }
 
 void* tempbuffer(size_t size) {
-  if (size > tempbuflen) {
-    void* p = std::realloc(tempbuf, size);
+  TempBuf& t = tempbuf;
+  if (size > t.len) {
+    void* p = std::realloc(t.p, size);
     if (p == nullptr) {
-      std::free(tempbuf);
-      tempbuf = nullptr;
-      tempbuflen = 0;
+      std::free(t.p);
+      t.p = nullptr;
+      t.len = 0;
       return nullptr;
     }
-    tempbuf = p;
-    tempbuflen = size;
+    t.p = p;
+    t.len = size;
   }
-  return tempbuf;
+  return t.p;
 }

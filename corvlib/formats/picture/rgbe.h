@@ -54,7 +54,7 @@ int freadscan(float* colours, int n, FILE* fp);
 // 1 when some component of c1 and c2 differs by more than tolerance times the other.
 int bigdiff(const float c1[3], const float c2[3], double tolerance);
 
-// The process-wide scratch buffer: grows to at least size bytes and returns it (NULL with
-// its size reset when that fails). Its content lasts until the next call; fwritescan and
-// freadscan use it too.
+// The calling thread's scratch buffer: grows to at least size bytes and returns it (NULL
+// with its size reset when that fails). Its content lasts until the thread's next call;
+// fwritescan, freadscan and tmCvRGB48 use it too.
 void* tempbuffer(size_t size);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <streambuf>
 #include <string>
@@ -259,6 +260,45 @@ TEST(JpegGlue, OutputStreamGoingBadRaisesWriteError) {
   Outcome run;
   EXPECT_TRUE(compressGradient(&out, &run));
   EXPECT_EQ(roomy.written, data.size());
+}
+
+}  // namespace
+
+namespace {
+
+// A real photograph with a stray marker in its entropy-coded data: libjpeg's "premature end
+// of data segment" is a fatal warning, recorded while the decode still runs to the end.
+TEST(JpegGlue, DamagedPhotographRecordsItsFatalWarning) {
+  const std::string path = std::string(LUMERIN_TESTDATA) + "/jpeg/corrupted.jpg";
+  std::ifstream file(path, std::ios::binary);
+  if (!file) GTEST_SKIP() << "test pictures not found at " << LUMERIN_TESTDATA;
+  std::ostringstream data;
+  data << file.rdbuf();
+  std::istringstream in(data.str());
+  jpeg_decompress_struct cinfo;
+  jpeg_error_mgr jerr;
+  jpeg_jump_record rec;
+  rec.fatal_warn = 0;
+  cinfo.err = jpeg_glue_error(&jerr);
+  ASSERT_EQ(setjmp(rec.env), 0) << jpeg_error_buffer;
+  jpeg_create_decompress(&cinfo);
+  cinfo.client_data = &rec;
+  jpeg_stream_src(&cinfo, &in);
+  ASSERT_EQ(jpeg_read_header(&cinfo, TRUE), JPEG_HEADER_OK);
+  cinfo.scale_denom = 8;
+  jpeg_start_decompress(&cinfo);
+  std::vector<JSAMPLE> row(cinfo.output_width * cinfo.output_components);
+  JDIMENSION rows = 0;
+  while (cinfo.output_scanline < cinfo.output_height) {
+    JSAMPROW rp = row.data();
+    rows += jpeg_read_scanlines(&cinfo, &rp, 1);
+  }
+  jpeg_finish_decompress(&cinfo);
+  EXPECT_EQ(rows, cinfo.output_height);
+  EXPECT_EQ(rec.fatal_warn, JWRN_HIT_MARKER);
+  EXPECT_EQ(jerr.num_warnings, 13);
+  cinfo.client_data = nullptr;
+  jpeg_destroy_decompress(&cinfo);
 }
 
 }  // namespace

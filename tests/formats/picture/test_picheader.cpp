@@ -9,21 +9,9 @@
 #include <vector>
 
 #include "formats/picture/words.h"
+#include "testutil/written.h"
 
 namespace {
-
-// What fn writes to a stream.
-template <typename Fn>
-std::string written(Fn fn) {
-  char* buf = nullptr;
-  size_t len = 0;
-  FILE* fp = open_memstream(&buf, &len);
-  fn(fp);
-  std::fclose(fp);
-  std::string s(buf, len);
-  std::free(buf);
-  return s;
-}
 
 // A stream over a copy of text (never empty).
 struct TextIn {
@@ -53,7 +41,7 @@ TEST(PicResolution, AllEightOrdersRoundTrip) {
     const PICRES want = {order, 640, 480};
     const int scanlen = picresScanlen(want), count = picresNumScans(want);
     EXPECT_EQ(scanlen, order & RES_YMAJ ? 640 : 480);
-    const std::string line = written([&](FILE* fp) { fputresolu(order, scanlen, count, fp); });
+    const std::string line = WrittenBy([&](FILE* fp) { fputresolu(order, scanlen, count, fp); });
     EXPECT_EQ(line, lines[order]);
     PICRES r;
     ASSERT_EQ(str2resolu(&r, line.c_str()), 1);
@@ -111,7 +99,7 @@ TEST(PicHeader, CheckheaderMatchesAndCopiesBounded) {
   // Runs checkheader over text with the format pattern fmt; returns the lines passed on.
   auto check = [](const std::string& text, char* fmt, int want) {
     TextIn in(text);
-    return written([&](FILE* fp) { EXPECT_EQ(checkheader(in.fp, fmt, fp), want) << text; });
+    return WrittenBy([&](FILE* fp) { EXPECT_EQ(checkheader(in.fp, fmt, fp), want) << text; });
   };
   const std::string head = "#?P\nEXPOSURE=1\nFORMAT=32-bit_rle_rgbe\n\n";
   char fmt[MAXFMTLEN] = "32-bit_rle_*";
@@ -147,14 +135,14 @@ TEST(PicHeader, GlobmatchFollowsItsWildcards) {
 }
 
 TEST(PicHeader, FputwordQuotesWhatAWordScannerWouldSplit) {
-  auto word = [](const char* w) { return written([&](FILE* fp) { fputword(w, fp); }); };
+  auto word = [](const char* w) { return WrittenBy([&](FILE* fp) { fputword(w, fp); }); };
   EXPECT_EQ(word("plain"), "plain");
   EXPECT_EQ(word("two words"), "\"two words\"");
   EXPECT_EQ(word("it's"), "\"it's\"");
   EXPECT_EQ(word("say \"hi\""), "'say \"hi\"'");
   // printargs output reads back word for word.
   const char* args[] = {"render", "two words", "it's", "say \"hi\""};
-  const std::string line = written([&](FILE* fp) { printargs(4, args, fp); });
+  const std::string line = WrittenBy([&](FILE* fp) { printargs(4, args, fp); });
   const char* s = line.c_str();
   char buf[64];
   for (const char* want : args) {
@@ -169,7 +157,7 @@ TEST(PicHeader, DateLinesWriteAndReadBack) {
   setenv("TZ", "UTC", 1);
   tzset();
   const time_t t = 1700000000;
-  const std::string lines = written([&](FILE* fp) { fputdate(t, fp); });
+  const std::string lines = WrittenBy([&](FILE* fp) { fputdate(t, fp); });
   EXPECT_EQ(lines, "CAPDATE= 2023:11:14 22:13:20\nGMT= 2023:11:14 22:13:20\n");
   time_t back = 0;
   EXPECT_EQ(dateval(&back, lines.c_str()), 1);
@@ -185,7 +173,7 @@ TEST(PicHeader, SharedPicturesKeepTheirOtherLines) {
   FILE* fp = std::fopen(path.c_str(), "rb");
   if (fp == nullptr) GTEST_SKIP() << "shared test pictures absent";
   char fmt[MAXFMTLEN] = "32-bit_rle_?gbe";
-  const std::string out = written([&](FILE* o) { EXPECT_EQ(checkheader(fp, fmt, o), 1); });
+  const std::string out = WrittenBy([&](FILE* o) { EXPECT_EQ(checkheader(fp, fmt, o), 1); });
   EXPECT_NE(out.find("GAMMA=1\n"), std::string::npos);
   EXPECT_NE(out.find("PRIMARIES=0 0 0 0 0 0 0 0"), std::string::npos);
   int sl, n;

@@ -1,0 +1,76 @@
+// The system's file calls for databases and their journals.
+#include "db/dbfile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class SystemFS : public DBFileSystem {
+ public:
+  int Open(const std::string& path, int flags, int mode) override {
+    int fd;
+    do {
+      fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+  }
+  void Close(int fd) override {
+    if (fd >= 0) ::close(fd);
+  }
+  long long Read(int fd, void* buf, size_t n, long long off) override {
+    size_t done = 0;
+    while (done < n) {
+      ssize_t r = ::pread(fd, static_cast<char*>(buf) + done, n - done, off + done);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return -1;
+      if (r == 0) break;
+      done += static_cast<size_t>(r);
+    }
+    return static_cast<long long>(done);
+  }
+  long long Write(int fd, const void* buf, size_t n, long long off) override {
+    size_t done = 0;
+    while (done < n) {
+      ssize_t r = ::pwrite(fd, static_cast<const char*>(buf) + done, n - done, off + done);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return -1;
+      done += static_cast<size_t>(r);
+    }
+    return static_cast<long long>(done);
+  }
+  // The data and the size (what reading the file back needs), not the times.
+  bool Sync(int fd) override { return ::fdatasync(fd) == 0; }
+  bool Truncate(int fd, long long len) override { return ::ftruncate(fd, len) == 0; }
+  bool Stat(int fd, long long* size, int* mode) override {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    *size = static_cast<long long>(st.st_size);
+    *mode = static_cast<int>(st.st_mode & 07777);
+    return true;
+  }
+  bool Remove(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
+  bool SyncDir(const std::string& dir) override {
+    int fd = Open(dir, O_RDONLY | O_DIRECTORY, 0);
+    if (fd < 0) return false;
+    bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+  }
+};
+
+}  // namespace
+
+DBFileSystem* DBFileSystem::System() {
+  static SystemFS fs;
+  return &fs;
+}
+
+std::string DBFile::Dir() const {
+  size_t slash = path_.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path_.substr(0, slash);
+}

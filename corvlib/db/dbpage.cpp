@@ -1,0 +1,637 @@
+// Pages of the record store: construction and classification against the file, resident
+// block memory (loading, checking, writing back), the pseudo-records over a resident block, and
+// the per-page work of placing, finding and deleting records.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <vector>
+
+#include "db/dbaccess.h"
+#include "db/dbchain.h"
+#include "db/dbjournal.h"
+#include "db/dbpagedir.h"
+#include "support/dmessage.h"
+
+namespace {
+
+constexpr int kMaxStrings = DB_MAXARRAY;  // strings of one field a block takes
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Construction, classification, end
+
+DBAccess::DBAccess(DBHeader* h, std::iostream* stream, bool readonly)
+    : DBAccess(h, stream, nullptr, readonly) {}
+
+DBAccess::DBAccess(DBHeader* h, std::iostream* stream, const DBFile* file, bool readonly)
+    : strpos(0),
+      rwidth(1),
+      nrused(0),
+      nravail(0),
+      next(nullptr),
+      state(DBPSclean),
+      header(nullptr),
+      views(nullptr),
+      viewcap(0),
+      sindex(nullptr),
+      lastAdd(nullptr) {
+  objSize = DB_BLOCKSIZE;
+  pdir = new DBPageDir(this, true);
+  Init(h, stream, file, readonly);
+}
+
+DBAccess::DBAccess(const DBAccess* prev)
+    : strpos(prev != nullptr ? prev->strpos + DB_BLOCKSIZE : 0),
+      rwidth(-1),
+      nrused(-1),
+      nravail(-1),
+      next(nullptr),
+      state(DBPSclean),
+      header(prev ? prev->header : nullptr),
+      views(nullptr),
+      viewcap(0),
+      sindex(nullptr),
+      lastAdd(nullptr),
+      journal(prev != nullptr ? prev->journal : nullptr) {
+  objSize = DB_BLOCKSIZE;
+  bihset.NewBitMap(static_cast<uint32_t>(DB_HASHSETLEN), true);
+}
+
+DBAccess::DBAccess(const DBAccess* prev, long long filelen) : DBAccess(prev) {
+  Classify(filelen);
+}
+
+DBAccess::~DBAccess() {
+  if (ownJournal != nullptr && header != nullptr && !AnyInUse()) JournaledSync();
+  // The directory goes first: the pages deleted below report to it no more.
+  delete pdir;
+  pdir = nullptr;
+  DeleteFollowingPages();
+  while (RetainCount() > 0 && objCache != nullptr) ReleaseObject(objCache);
+  if (!FlushPage()) {
+    DMESSAGE(DMCdata, "Could not sync database block");
+    state = DBPSclean;
+  }
+  DropMemory();
+  delete ownJournal;
+}
+
+void DBAccess::DeleteFollowingPages() {
+  DBDeleteChain(next, &DBAccess::next);
+}
+
+int DBAccess::HeaderWidth(const DBHeader* h) {
+  return h != nullptr ? h->GetNFields() : 1;
+}
+
+void DBAccess::SetCount(int n) {
+  nrused = n;
+  if (indir != nullptr) indir->SetCount(dirIndex, n);
+}
+
+void DBAccess::HashAdded(uint32_t bit) {
+  bihset.Set(bit);
+  if (indir != nullptr) indir->HashAdded(dirIndex, bit);
+}
+
+void DBAccess::HashChanged() {
+  if (indir != nullptr) indir->HashChanged(dirIndex);
+}
+
+void DBAccess::AnyHash() {
+  bihset.NewBitMap(static_cast<uint32_t>(DB_HASHSETLEN), true);
+  HashChanged();
+}
+
+void DBAccess::MakeUnknown(DBPageState st) {
+  rwidth = nravail = -1;
+  SetCount(-1);
+  AnyHash();
+  state = st;
+}
+
+void DBAccess::MakeEmpty() {
+  rwidth = HeaderWidth(header);
+  SetCount(0);
+  nravail = rwidth > 0 ? DB_BLOCKCELLS / rwidth : 0;
+  bihset.NewBitMap(static_cast<uint32_t>(DB_HASHSETLEN), false);
+  HashChanged();
+  state = DBPSclean;
+}
+
+void DBAccess::Classify(long long filelen) {
+  // One page per whole block of the file; iterative, so a long file builds no deep recursion.
+  for (DBAccess* p = this;;) {
+    long long end = p->strpos + DB_BLOCKSIZE;
+    if (end == filelen) {
+      p->MakeUnknown();
+      return;
+    }
+    if (end > filelen) {
+      p->MakeEmpty();
+      if (filelen > p->strpos)
+        DMESSAGE(DMCwarning, "Partial block of %lld bytes at end of database ignored",
+                 filelen - p->strpos);
+      return;
+    }
+    p->MakeUnknown();
+    p->next = new DBAccess(p);
+    p = p->next;
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Resident memory
+
+void DBAccess::DropViews() {
+  brl.Resize(0);
+  rhash.clear();
+}
+
+void DBAccess::DropMemory() {
+  DropViews();
+  delete[] views;
+  views = nullptr;
+  viewcap = 0;
+  delete sindex;
+  sindex = nullptr;
+  if (objCache != nullptr) {
+    std::free(objCache);
+    objCache = nullptr;
+  }
+}
+
+bool DBAccess::FlushPage() {
+  if (objCache == nullptr || InUse()) return true;
+  if (state == DBPSsync || state == DBPScompact) {
+    if (!SyncPage(false)) {
+      if (state != DBPSerror) return false;  // a failed write: the block stays for later
+      DMESSAGE(DMCdata, "Could not sync database block");
+      MakeUnknown(DBPSerror);
+    }
+  }
+  DropMemory();
+  return true;
+}
+
+void DBAccess::FreeMemory() {
+  if (!FlushPage()) DMESSAGE(DMCdata, "Could not sync database block");
+}
+
+bool DBAccess::EnsureViews(int rows) {
+  int nf = objCache != nullptr ? static_cast<DBRecordBlock*>(objCache)->NFields() : 0;
+  long need = static_cast<long>(rows) * nf;
+  if (need <= viewcap) return true;
+  long cap = viewcap > 0 ? 2L * viewcap : need;
+  if (cap < need) cap = need;
+  if (cap > DB_BLOCKCELLS) cap = DB_BLOCKCELLS > need ? DB_BLOCKCELLS : need;
+  DBField* nv = new (std::nothrow) DBField[cap];
+  if (nv == nullptr) return false;
+  delete[] views;
+  views = nv;
+  viewcap = static_cast<int>(cap);
+  return true;
+}
+
+// Decodes the cells of rows fromRow.. into the views and points the pseudo-records at them.
+void DBAccess::PointViews(int fromRow) {
+  DBRecordBlock* rb = static_cast<DBRecordBlock*>(objCache);
+  int nf = rb->NFields();
+  int nr = brl.GetSize();
+  DBRecord* recs = brl.Array();
+  for (int r = fromRow; r < nr; r++) {
+    DBField* row = views + static_cast<long>(r) * nf;
+    const DBFieldS* cells = rb->Row(r);
+    for (int f = 0; f < nf; f++) row[f] = &cells[f];
+    DBRLink* link = recs[r].l;
+    link->field = row;
+    link->nfields = static_cast<int16_t>(nf);
+    link->readonly = -1;
+  }
+}
+
+void DBAccess::ListRecords() {
+  DBRecordBlock* rb = static_cast<DBRecordBlock*>(objCache);
+  if (!DMASSERT(rb != NULL)) return;
+  DropViews();
+  int nr = rb->NRecords();
+  if (header == nullptr || (rb->NFields() < 1 && nr > 0)) {
+    DMESSAGE(DMCassert, "Pseudo failed in ListRecords");
+    return;
+  }
+  if (nr == 0) return;
+  if (!EnsureViews(nr) || brl.Init(header, nr) != nr) {
+    DMESSAGE(DMCassert, "Pseudo failed in ListRecords");
+    DropViews();
+    return;
+  }
+  // Views of an earlier layout may remain: every row is decoded again.
+  PointViews(0);
+  DBRecord* recs = brl.Array();
+  for (int r = 0; r < nr; r++) recs[r].l->ihash = -2;
+}
+
+void DBAccess::IndexRecords() {
+  HashChanged();
+  bihset.ClearBitMap(false);
+  for (int r = brl.GetSize(); r-- > 0;) {
+    long h = brl.Array()[r].HashIndex();
+    if (h < 0) {
+      AnyHash();
+      return;
+    }
+    bihset.Set(static_cast<uint32_t>(h % DB_HASHSETLEN));
+  }
+}
+
+bool DBAccess::RestoreMemory() {
+  if (objCache != nullptr) return state != DBPSerror;
+  if (state == DBPSerror) return false;
+  void* mem = CacheMalloc(DB_BLOCKSIZE, __FILE__, __LINE__);
+  if (mem == nullptr) return false;
+  objCache = mem;
+  objSize = DB_BLOCKSIZE;
+  DBRecordBlock* rb = static_cast<DBRecordBlock*>(mem);
+  if (nrused == 0) {  // nothing stored yet: no need to read
+    rb->Reset();
+    DropViews();
+    return true;
+  }
+  bool unknown = nrused < 0;
+  std::iostream* s = header != nullptr ? header->GetStream() : nullptr;
+  bool failed = false;
+  if (s == nullptr) {
+    failed = true;
+    DMESSAGE(DMCsystem, "Cannot seek to block in database");
+  } else {
+    s->clear();
+    s->seekg(strpos);
+    if (s->fail()) {
+      failed = true;
+      DMESSAGE(DMCsystem, "Cannot seek to block in database");
+    } else {
+      s->read(reinterpret_cast<char*>(rb->b), DB_BLOCKSIZE);
+      if (s->gcount() != DB_BLOCKSIZE) {
+        failed = true;
+        DMESSAGE(DMCsystem, "Database block read error");
+      }
+      s->clear();
+    }
+  }
+  if (!failed) {
+    bool swapped = rb->Magic() == DB_BLOCKMAGICSWAP;
+    bool fileOther = (header->BigEndianFile() != 0) != (DBHeader::bigendian != 0);
+    if (swapped != fileOther && (swapped || rb->Magic() == DB_BLOCKMAGIC))
+      DMESSAGE(DMCwarning, "Unexpected byte swap in database block");
+    const char* rule = "";
+    if (swapped && !rb->SwapBlock()) {
+      DMESSAGE(DMCdata, "Could not swap bytes in database block");
+      failed = true;
+    } else if (!rb->Consistent(header, &rule)) {
+      DMESSAGE(DMCdata, "Corrupted database disk block: %s", rule);
+      failed = true;
+    }
+  }
+  if (failed) {
+    std::free(mem);
+    objCache = nullptr;
+    MakeUnknown(DBPSerror);
+    return false;
+  }
+  if (rb->NFields() > 0) {
+    rwidth = rb->NFields();
+    SetCount(rb->NRecords());
+    nravail = DBRecordBlock::Estimate(rwidth, nrused, rb->StrBytes());
+    ListRecords();
+  } else {
+    MakeEmpty();
+    DropViews();
+  }
+  state = DBPSclean;
+  if (unknown) IndexRecords();
+  return true;
+}
+
+bool DBAccess::SyncPage(bool keep) {
+  if (state == DBPSclean) return true;
+  DBPageState was;
+  DBRecordBlock* rb = PrepareWrite(&was);
+  if (rb == nullptr) return false;
+  bool ok = WriteBlock(rb);
+  if (!FinishWrite(rb, ok, was)) {
+    if (!ok) DMESSAGE(DMCsystem, "Database block write error");
+    return false;
+  }
+  (void)keep;  // the block stays valid either way; the caller frees it when asked to
+  return true;
+}
+
+DBRecordBlock* DBAccess::PrepareWrite(DBPageState* was) {
+  if (state == DBPSerror || header == nullptr || header->ReadOnly()) return nullptr;
+  if (!DMASSERT(objSize == sizeof(DBRecordBlock))) return nullptr;
+  DBRecordBlock* rb = static_cast<DBRecordBlock*>(objCache);
+  if (!DMASSERT(rb != NULL)) return nullptr;
+  *was = state;
+  if (state == DBPScompact) {
+    DropViews();  // the pseudo-records point into the cells and data that move
+    rb->Compact();
+    if (sindex != nullptr) sindex->Invalidate();
+    ListRecords();
+    IndexRecords();
+    *was = DBPSsync;
+  }
+  state = DBPSerror;
+  const char* rule = "";
+  if (!rb->Consistent(header, &rule)) {
+    DMESSAGE(DMCdata, "Corrupted database memory block: %s", rule);
+    return nullptr;
+  }
+  // The file keeps one byte order: a block of the other order is swapped for the write and
+  // back again (the pseudo-records view its data in host order).
+  if (OtherOrder() && !rb->SwapBlock()) return nullptr;
+  return rb;
+}
+
+bool DBAccess::OtherOrder() const {
+  return (header->BigEndianFile() != 0) != (DBHeader::bigendian != 0);
+}
+
+bool DBAccess::FinishWrite(DBRecordBlock* rb, bool written, DBPageState was) {
+  if (OtherOrder() && !rb->SwapBlock()) return false;
+  if (!written) {
+    state = was;  // written again at the next sync
+    return false;
+  }
+  state = DBPSclean;
+  return true;
+}
+
+bool DBAccess::WriteBlock(const DBRecordBlock* rb) {
+  if (journal != nullptr) {
+    // A block written back to free memory outside a sync: the next sync completes what this
+    // starts.
+    return journal->Update({{strpos, rb->b, DB_BLOCKSIZE}});
+  }
+  std::iostream* s = header->GetStream();
+  bool ok = false;
+  if (s != nullptr) {
+    // A stream that cannot seek past its end (a string stream) is first filled up to the
+    // block with zeros; the header and earlier blocks are written over them in their turn.
+    s->clear();
+    s->seekp(0, std::ios::end);
+    long long len = static_cast<long long>(s->tellp());
+    if (len >= 0 && len < strpos) {
+      static const char zeros[4096] = {0};
+      for (long long k = len; k < strpos && !s->fail();) {
+        long long m = strpos - k < 4096 ? strpos - k : 4096;
+        s->write(zeros, static_cast<std::streamsize>(m));
+        k += m;
+      }
+    } else {
+      s->seekp(strpos);
+    }
+    s->write(reinterpret_cast<const char*>(rb->b), DB_BLOCKSIZE);
+    s->flush();
+    ok = !s->fail();
+    s->clear();
+  }
+  return ok;
+}
+
+int DBAccess::NRecords() {
+  if (nrused < 0 && state != DBPSerror) FreeLoad();
+  return nrused;
+}
+
+void DBAccess::FreeLoad() {
+  DBRecordBlock* rb = LoadBlock();
+  if (rb != nullptr) ReleaseBlock(rb);
+}
+
+// ---------------------------------------------------------------------------------------
+// Placing a record
+
+int DBAccess::PutRecord(const DBRecord& rec) {
+  const DBFieldInfo* rs = rec.GetFieldInfo();
+  int nfr = rec.GetNAlloc();
+  if (rs == nullptr || nfr < 1 || rec.GetNAssigned() < 1) {
+    DMESSAGE(DMCwarning, "Pretending to add empty record to database");
+    return 1;
+  }
+  if (header == nullptr) return 0;
+  if (nrused == 0 && state != DBPSerror &&
+      (objCache == nullptr || static_cast<DBRecordBlock*>(objCache)->NFields() == 0)) {
+    // A page without a block yet takes the schema as it is now.
+    rwidth = HeaderWidth(header);
+    nravail = rwidth > 0 ? DB_BLOCKCELLS / rwidth : 0;
+  }
+  if (rwidth < 0 || nravail < 0) FreeLoad();
+  if (nfr > rwidth || nravail < 1) return 0;
+  if (InUse()) DMESSAGE(DMCwarning, "Adding record to block in use");
+  DBRecordBlock* rb = LoadBlock();
+  if (rb == nullptr) return 0;
+  if (rb->NFields() == 0) rb->SetNFields(rwidth);
+  int nf = rb->NFields();
+  int nr0 = rb->NRecords();
+  uint32_t sb0 = rb->StrBytes();
+  if (rb->FreeBytes() < static_cast<long>(DB_CELLSIZE) * nf) {
+    nravail = 0;
+    if (nr0 == 0) rb->SetNFields(0);
+    ReleaseBlock(rb);
+    return 0;
+  }
+  rb->SetNRecords(nr0 + 1);
+  DBFieldS* row = rb->Row(nr0);
+  memset(row, 0, static_cast<size_t>(nf) * DB_CELLSIZE);
+  // Record fields map by name onto the header's ids, which are the cell indexes.
+  int map[DB_MAXFIELDS];
+  bool identity = rs == header;
+  if (!identity) header->MapIDs(map, rs);
+  if (sindex == nullptr) sindex = new DBStrIndex;
+  bool fits = true;
+  const char* strs[kMaxStrings];
+  for (int j = 0; j < nfr && fits; j++) {
+    const DBField& f = rec.l->field[j];
+    if (f.nv == 0) continue;
+    int h = identity ? j : map[j];
+    const DBFDetails* d = h >= 0 ? header->GetDetails(h) : nullptr;
+    // A field beyond the block's row has no cell here: it is never written outside the row.
+    if (d == nullptr || h >= nf || (d->dtype != DBDTunknown && d->dtype != f.dt) ||
+        (f.nv > 1 && !(d->flags & DBFDmulti))) {
+      DMESSAGE(DMCdata, "Cannot assign field %s in PutRecord", rs->GetName(j));
+      continue;
+    }
+    DBFieldS& cell = row[h];
+    if (f.dt == DBDTstring) {
+      int n = f.nv;
+      if (n > kMaxStrings) {
+        DMESSAGE(DMCparameter, "Too many strings in field %s in PutRecord", rs->GetName(j));
+        n = kMaxStrings;
+      }
+      n = f.Get(strs, n);
+      const char* p = n > 0 ? rb->StrAlloc(strs, n, sindex) : nullptr;
+      if (p == nullptr) {
+        fits = false;
+        break;
+      }
+      cell.SetOffsetArray(DBDTstring, n, p);
+    } else if (f.dt != DBDTint && f.dt != DBDTfloat) {
+      DMESSAGE(DMCparameter, "Missing type in PutRecord");
+    } else if (f.nv == 1) {
+      cell.dt = f.dt;
+      cell.fl = 0;
+      cell.nv = 1;
+      if (f.dt == DBDTint)
+        cell.v.mint = static_cast<int32_t>(f.GetInt(0));
+      else
+        cell.v.mfloat = f.GetFloat(0);
+    } else {
+      uint32_t bytes = 4u * f.nv;
+      if (rb->FreeBytes() < static_cast<long>(bytes)) {
+        fits = false;
+        break;
+      }
+      rb->SetStrBytes(rb->StrBytes() + bytes);
+      unsigned char* dest = rb->End() - rb->StrBytes();
+      const void* src = f.GetPointer(0);
+      if (src != nullptr)
+        memcpy(dest, src, bytes);
+      else
+        memset(dest, 0, bytes);
+      cell.SetOffsetArray(static_cast<DBDataType>(f.dt), f.nv, dest);
+    }
+  }
+  if (!fits) {
+    // Withdraw the row and whatever it placed in the string area.
+    uint32_t added = rb->StrBytes() - sb0;
+    memset(rb->End() - rb->StrBytes(), 0, added);
+    memset(row, 0, static_cast<size_t>(nf) * DB_CELLSIZE);
+    rb->SetStrBytes(sb0);
+    rb->SetNRecords(nr0);
+    if (added > 0) sindex->Invalidate();
+    nravail = 0;
+    if (nr0 == 0) {
+      rb->SetNFields(0);
+      ReleaseBlock(rb);
+      DMESSAGE(DMCdata, "Record bigger than database block");
+      return -1;
+    }
+    ReleaseBlock(rb);
+    return 0;
+  }
+  // The pseudo-record of the new row.
+  bool listed = brl.GetSize() == nr0;
+  if (listed && brl.GetFieldInfo() != header) {
+    listed = nr0 == 0;
+    if (listed) brl.Init(header, 0);
+    rhash.clear();
+  }
+  int oldcap = viewcap;
+  listed = listed && EnsureViews(nr0 + 1) && brl.Resize(nr0 + 1) == nr0 + 1;
+  if (listed) {
+    // The views array may have moved: then every record is pointed at it again.
+    PointViews(viewcap == oldcap ? nr0 : 0);
+    brl.Array()[nr0].l->ihash = -2;
+    long h = brl.Array()[nr0].HashIndex();
+    rhash.clear();
+    if (h < 0) {
+      AnyHash();
+    } else {
+      HashAdded(static_cast<uint32_t>(h % DB_HASHSETLEN));
+    }
+  } else {
+    DMESSAGE(DMCassert, "Pseudo failed in PutRecord");
+    rhash.clear();
+    ListRecords();
+    AnyHash();
+  }
+  SetCount(nr0 + 1);
+  nravail = DBRecordBlock::Estimate(nf, nrused, rb->StrBytes());
+  if (state == DBPSclean) state = DBPSsync;
+  ReleaseBlock(rb);
+  return 1;
+}
+
+// Tests this page's records from *rel on; *rel advances per record examined.
+int DBAccess::PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, bool mayMatch) {
+  int k = nrused;
+  if (!mayMatch) {
+    *rel = k;
+    return 0;
+  }
+  DBRecordBlock* rb = LoadBlock();
+  if (rb == nullptr) {
+    *rel = k;
+    return 0;
+  }
+  int found = 0;
+  int m = brl.GetSize();
+  const DBRecord* recs = brl.GetArray();
+  int r = *rel;
+  long only = plan.OnlyHash();
+  if (only >= 0) {
+    // A single exact selector: a record of another hash index (or of none) cannot match.
+    // The records' hash indexes are kept in one array while the page is resident.
+    if (rhash.size() != static_cast<size_t>(m)) {
+      rhash.resize(static_cast<size_t>(m));
+      for (int i = 0; i < m; i++) rhash[i] = recs[i].l != nullptr ? recs[i].HashIndex() : -1;
+    }
+    const long* hs = rhash.data();
+    for (; r < m && found < n; r++)
+      if (hs[r] == only && plan.Match(recs[r])) out[found++] = recs[r];
+  } else {
+    for (; r < m && found < n; r++)
+      if (plan.Match(recs[r])) out[found++] = recs[r];
+  }
+  *rel = found < n ? k : r;
+  ReleaseBlock(rb);
+  return found;
+}
+
+int DBAccess::PageDelete(const DBRecord* recs, int n) {
+  if (NRecords() <= 0) return 0;
+  std::vector<const DBRecord*> cand;
+  for (int i = 0; i < n; i++) {
+    const DBRecord& r = recs[i];
+    if (r.l == nullptr || r.GetNAssigned() < 1) continue;
+    long h = r.HashIndex();
+    if (h >= 0 && !bihset.Check(static_cast<uint32_t>(h % DB_HASHSETLEN))) continue;
+    cand.push_back(&r);
+  }
+  if (cand.empty()) return 0;
+  if (InUse()) DMESSAGE(DMCwarning, "Deleting records from block in use");
+  DBRecordBlock* rb = LoadBlock();
+  if (rb == nullptr) return 0;
+  int nr = brl.GetSize();
+  ABitMap marks(static_cast<uint32_t>(nr > 0 ? nr : 0));
+  int deleted = 0;
+  for (int r = nr; r-- > 0;) {
+    const DBRecord& stored = brl.Array()[r];
+    for (const DBRecord* c : cand) {
+      if (stored == *c) {
+        marks.Set(static_cast<uint32_t>(r));
+        deleted++;
+        break;
+      }
+    }
+  }
+  if (deleted > 0) {
+    DropViews();  // the rows move
+    rb->DeleteRecords(marks);
+    if (rb->NRecords() == 0) {
+      rb->Reset();
+      if (sindex != nullptr) sindex->Invalidate();
+      MakeEmpty();
+      state = DBPSsync;
+    } else {
+      SetCount(rb->NRecords());
+      nravail = DBRecordBlock::Estimate(rb->NFields(), nrused, rb->StrBytes());
+      state = DBPScompact;
+      ListRecords();
+    }
+  }
+  ReleaseBlock(rb);
+  return deleted;
+}

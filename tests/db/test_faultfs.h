@@ -1,0 +1,175 @@
+// A file layer for database tests that passes calls through to the system while keeping, for
+// every file it watches, what a power loss would leave: the content as of the file's last
+// fsync and its name as of the folder's last fsync. It can fail one call, or stop the machine
+// at a call: that call and every later one fail, and the files are then laid out as the disk
+// might hold them afterwards (of each 4 KiB page written since the last fsync, a random subset
+// lands, one torn at a random byte).
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+
+#include "db/dbfile.h"
+
+namespace dbtest {
+
+class FaultFS : public DBFileSystem {
+ public:
+  explicit FaultFS(uint32_t seed) : rng_(seed) {}
+  // Watching a database and its journal.
+  FaultFS(uint32_t seed, const std::string& db) : rng_(seed) {
+    Watch(db);
+    Watch(db + "-journal");
+  }
+
+  // Takes path's present state as durable (it was synced before).
+  void Watch(const std::string& path) {
+    State& s = files_[path];
+    s.durableExists = ReadFile(path, &s.durable);
+  }
+  // The call (counted over writes, fsyncs, truncations and removals) at which the machine
+  // stops, or that fails once; 0 for none.
+  long long stopAt = 0;
+  long long failAt = 0;
+  // Opens of watched files for writing fail.
+  bool refuseWrite = false;
+  long long Calls() const { return calls_; }
+  bool Stopped() const { return stopped_; }
+
+  // Lays the watched files out as the stop left them (call after the database is gone).
+  void ApplyStop() {
+    for (auto& f : images_) {
+      if (!f.second.exists) {
+        unlink(f.first.c_str());
+        continue;
+      }
+      std::ofstream out(f.first, std::ios::binary | std::ios::trunc);
+      out.write(f.second.bytes.data(), static_cast<std::streamsize>(f.second.bytes.size()));
+    }
+  }
+
+  int Open(const std::string& path, int flags, int mode) override {
+    if (stopped_) return -1;
+    if (refuseWrite && (flags & O_ACCMODE) != O_RDONLY && files_.count(path) != 0) return -1;
+    int fd = System()->Open(path, flags, mode);
+    if (fd >= 0) paths_[fd] = path;
+    return fd;
+  }
+  void Close(int fd) override {
+    paths_.erase(fd);
+    System()->Close(fd);
+  }
+  long long Read(int fd, void* buf, size_t n, long long off) override {
+    return stopped_ ? -1 : System()->Read(fd, buf, n, off);
+  }
+  long long Write(int fd, const void* buf, size_t n, long long off) override {
+    if (!Call()) return -1;
+    return System()->Write(fd, buf, n, off);
+  }
+  bool Sync(int fd) override {
+    if (!Call() || !System()->Sync(fd)) return false;
+    auto p = paths_.find(fd);
+    if (p != paths_.end() && files_.count(p->second) != 0) {
+      State& s = files_[p->second];
+      std::string now;
+      ReadFile(p->second, &now);
+      s.durable = now;
+    }
+    return true;
+  }
+  bool Truncate(int fd, long long len) override { return Call() && System()->Truncate(fd, len); }
+  bool Stat(int fd, long long* size, int* mode) override {
+    return !stopped_ && System()->Stat(fd, size, mode);
+  }
+  bool Remove(const std::string& path) override { return Call() && System()->Remove(path); }
+  bool SyncDir(const std::string& dir) override {
+    if (!Call() || !System()->SyncDir(dir)) return false;
+    for (auto& f : files_) {
+      std::string now;
+      f.second.durableExists = ReadFile(f.first, &now);
+      if (!f.second.durableExists) f.second.durable.clear();
+    }
+    return true;
+  }
+
+ private:
+  struct State {
+    std::string durable;  // content as of the last fsync
+    bool durableExists = false;
+  };
+  struct Image {
+    bool exists;
+    std::string bytes;
+  };
+
+  static bool ReadFile(const std::string& path, std::string* out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+  }
+  bool Coin() { return (rng_() & 1) != 0; }
+
+  bool Call() {
+    if (stopped_) return false;
+    ++calls_;
+    if (calls_ == stopAt) {
+      Stop();
+      return false;
+    }
+    return calls_ != failAt;
+  }
+
+  void Stop() {
+    stopped_ = true;
+    for (auto& f : files_) {
+      const State& s = f.second;
+      std::string now;
+      bool existsNow = ReadFile(f.first, &now);
+      Image img;
+      // A name created or removed since the folder's last fsync may or may not be there.
+      img.exists = existsNow == s.durableExists ? existsNow : Coin();
+      if (img.exists && !existsNow) {
+        img.bytes = s.durable;
+      } else if (img.exists) {
+        // The length is the old or the new one; each page written since the last fsync lands
+        // or not, and one landed page may be torn.
+        const std::string& old = s.durable;
+        size_t len = Coin() ? now.size() : old.size();
+        img.bytes.assign(len, '\0');
+        for (size_t i = 0; i < len && i < old.size(); i++) img.bytes[i] = old[i];
+        bool torn = false;
+        for (size_t page = 0; page < len; page += 4096) {
+          size_t end = page + 4096 < len ? page + 4096 : len;
+          bool differs = false;
+          for (size_t i = page; i < end && !differs; i++)
+            differs = (i < now.size() ? now[i] : '\0') != (i < old.size() ? old[i] : '\0');
+          if (!differs || !Coin()) continue;
+          size_t cut = end;
+          if (!torn && (rng_() % 4) == 0) {
+            torn = true;
+            cut = page + rng_() % (end - page);
+          }
+          for (size_t i = page; i < cut; i++) img.bytes[i] = i < now.size() ? now[i] : '\0';
+        }
+      }
+      images_[f.first] = img;
+    }
+  }
+
+  std::mt19937 rng_;
+  std::map<std::string, State> files_;
+  std::map<int, std::string> paths_;
+  std::map<std::string, Image> images_;
+  long long calls_ = 0;
+  bool stopped_ = false;
+};
+
+}  // namespace dbtest

@@ -1,6 +1,6 @@
 // The photo catalogue: the photo record schema and its formatters, catalogue headers, the
 // undoable catalogue store, the timeline, file facts, locating, image information,
-// orientation and cached images.
+// orientation, cached images and the thumbnail cache.
 #pragma once
 
 #include "catalog/pdbase.h"
@@ -13,3 +13,4 @@
 #include "catalog/pimginfo.h"
 #include "catalog/porient.h"
 #include "catalog/picache.h"
+#include "catalog/pthumb.h"

@@ -158,7 +158,8 @@ void scanIFD0(_ImgInfo* info, TIFFin* tin, LensFacts* lens, uint32_t* exifAt, ui
 
 // A UserComment in the "ASCII" character code: its text, without surrounding white space.
 void userComment(_ImgInfo* info, TIFFin* tin) {
-  unsigned char uc[1025];
+  // Up to 1024 values of any stored type, of at most 8 bytes each.
+  unsigned char uc[1024 * 8];
   const int n = tin->GetData(uc, 0, 1024, 0);
   const int t = tin->LastType();
   if (n <= 8 || (t != TIFF_BYTE && t != TIFF_ASCII && t != TIFF_SBYTE && t != TIFF_UNDEFINED))
@@ -458,7 +459,7 @@ int GetExifCS(_ImgColorSpace* cs, TIFFin* tin) {
 namespace {
 
 // Thumbnails larger than this on either side after scaling are refused.
-constexpr JDIMENSION kMaxThumbSide = 8192;
+constexpr JDIMENSION kMaxThumbSide = 4096;
 
 // Decodes len bytes of JPEG into img. Kept free of locals with destructors: a libjpeg error
 // long-jumps back into it.

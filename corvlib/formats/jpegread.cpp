@@ -10,6 +10,7 @@
 
 #include "formats/exif.h"
 #include "formats/jpeg/jpegglue.h"
+#include "formats/jpeg/jpegsfidct.h"
 #include "formats/jpegio.h"
 #include "formats/tiffin.h"
 #include "jpeghdr/jpeghdr.h"
@@ -133,7 +134,7 @@ void closeReader(JPEGReader* jr) {
   if (jr->state != JRclosed) {
     if (jr->created) {
       disarm(jr);
-      jpeg_destroy_decompress(cinfoOf(jr));
+      jpeghdr_destroy_decompress(&jr->jh);
       jr->created = false;
     }
     delete jr->fp;
@@ -172,7 +173,7 @@ bool resetReader(JPEGReader* jr) {
   if (jr->state == JRclosed || !jr->created) return false;
   j_decompress_ptr cinfo = cinfoOf(jr);
   if (jr->state != JRopened) {
-    jpeg_abort_decompress(cinfo);
+    jpeghdr_abort_decompress(&jr->jh);
     jr->fp->clear();
     jr->fp->seekg(0, std::ios::beg);
     jr->state = JRopened;
@@ -181,16 +182,26 @@ bool resetReader(JPEGReader* jr) {
   jpeg_save_markers(cinfo, JPEG_APP0 + 1, 65533);
   jpeg_save_markers(cinfo, JPEG_APP0, 65533);
   jpeg_stream_src(cinfo, jr->fp);
-  const int hdr = jpeg_read_header(cinfo, TRUE);
-  if (hdr != JPEG_HEADER_OK) {
+  // The segments of the ratio image are counted afresh on every reading of the header.
+  jr->jh.segcount = 0;
+  const int hdr = jpeghdr_read_header(&jr->jh);
+  if (hdr != JPEG_HEADER_OK && hdr != 3) {
     diagnoseError(jr);
     return false;
   }
   jr->state = JRheader;
-  jr->hdrFile = false;
+  jr->hdrFile = hdr == 3;
   jr->ir.xres = static_cast<int32_t>(cinfo->image_width);
   jr->ir.yres = static_cast<int32_t>(cinfo->image_height);
   jr->ir.pixAspect = 1.0f;
+  if (jr->hdrFile) {
+    jr->ir.cs = ICS_RGB709;
+    jr->ir.cs.cstatic = 0;
+    jr->ir.encoding = "HDR YCbCr";
+    jr->ir.fr = {0, jr->ir.xres, 0, 1};
+    jr->ir.nr = jr->ir.fr;
+    return true;
+  }
   if (!determineCS(jr)) jr->ir.cs = ICS_sRGB;
   jr->ir.cs.cstatic = 0;
   switch (cinfo->jpeg_color_space) {
@@ -249,7 +260,7 @@ bool openReader(JPEGReader* jr, const char* path) {
     return false;
   }
   jr->jh.cinfo.client_data = &jr->jump;
-  jpeg_create_decompress(cinfoOf(jr));
+  jpeghdr_create_decompress(&jr->jh);
   jr->jh.cinfo.client_data = &jr->jump;
   jr->created = true;
   const bool ok = resetReader(jr);
@@ -266,22 +277,31 @@ int divisorFor(int s) {
   return s < 2 ? 1 : s < 4 ? 2 : s < 8 ? 4 : 8;
 }
 
-// Starts decoding at the chosen scale and output colour space. Runs under the armed record.
-bool startDecoding(JPEGReader* jr, int divisor, J_COLOR_SPACE out) {
+// Starts decoding at the chosen scale, as float HDR rows or in libjpeg's output space out.
+// Runs under the armed record.
+bool startDecoding(JPEGReader* jr, int divisor, J_COLOR_SPACE out, bool hdr) {
   j_decompress_ptr cinfo = cinfoOf(jr);
   cinfo->scale_num = 1;
   cinfo->scale_denom = static_cast<unsigned>(divisor);
   cinfo->out_color_space = out;
   cinfo->dct_method = JDCT_FLOAT;
-  jpeg_start_decompress(cinfo);
+  if (hdr) {
+    if (!jpeghdr_start_decompress(&jr->jh)) return false;
+  } else {
+    jpeg_start_decompress(cinfo);
+    jpeg_sf_idct(cinfo);  // smoothing at full size; scaled decoding keeps libjpeg's transforms
+  }
   jr->divisor = divisor;
   jr->outCS = out;
-  jr->hdrDecode = false;
+  jr->hdrDecode = hdr;
   jr->ir.nr = {0, jr->ir.xres, 0, divisor};
-  const size_t n =
-      static_cast<size_t>(cinfo->output_width) * static_cast<size_t>(cinfo->output_components);
-  jr->byteRow = static_cast<uint8_t*>(std::malloc(n > 0 ? n : 1));
-  if (jr->byteRow == nullptr) {
+  const size_t w = cinfo->output_width > 0 ? cinfo->output_width : 1;
+  if (hdr)
+    jr->floatRow = static_cast<float*>(std::malloc(w * 3 * sizeof(float)));
+  else
+    jr->byteRow =
+        static_cast<uint8_t*>(std::malloc(w * static_cast<size_t>(cinfo->output_components)));
+  if (jr->floatRow == nullptr && jr->byteRow == nullptr) {
     jr->state = JRfailed;
     setError(jr, IREmemory, "cannot allocate scanline buffer");
     return false;
@@ -290,18 +310,25 @@ bool startDecoding(JPEGReader* jr, int divisor, J_COLOR_SPACE out) {
   return true;
 }
 
-// Decodes the next row into row (the reader's own when null). Runs under the armed record.
+// Decodes the next row into row (the reader's own when null): float RGB triples when decoding
+// HDR, else libjpeg's samples. Runs under the armed record.
 bool nextScanline(JPEGReader* jr, uint8_t* row) {
   j_decompress_ptr cinfo = cinfoOf(jr);
   if (jr->state != JRdecoding || cinfo->output_scanline >= cinfo->output_height) return false;
-  JSAMPROW r = row != nullptr ? row : jr->byteRow;
-  if (jpeg_read_scanlines(cinfo, &r, 1) != 1) return false;
+  if (jr->hdrDecode) {
+    float* f = row != nullptr ? reinterpret_cast<float*>(row) : jr->floatRow;
+    if (!jpeghdr_read_scanline(&jr->jh, f)) return false;
+  } else {
+    JSAMPROW r = row != nullptr ? row : jr->byteRow;
+    if (jpeg_read_scanlines(cinfo, &r, 1) != 1) return false;
+  }
   jr->ir.nr.ytop += jr->divisor;
   jr->ir.nr.ybottom += jr->divisor;
   return true;
 }
 
-// Copies n pixels of a decoded row into dst, converting CMYK where asked.
+// Copies n pixels of comps bytes each from a decoded row into dst, converting CMYK where
+// asked.
 void convertRow(uint8_t* dst, const uint8_t* src, int n, int comps, RowConv conv) {
   switch (conv) {
     case RCcopy:
@@ -325,6 +352,7 @@ void convertRow(uint8_t* dst, const uint8_t* src, int n, int comps, RowConv conv
 
 // What a request gets: libjpeg's output space, the colour space delivered and the conversion.
 struct Delivery {
+  bool hdr;  // float RGB from the ratio image and the foreground
   J_COLOR_SPACE out;
   _ImgColorSpace cs;
   RowConv conv;
@@ -334,6 +362,14 @@ Delivery chooseDelivery(JPEGReader* jr, const _ImgColorSpace& want) {
   Delivery d;
   d.cs = jr->ir.cs;
   d.conv = RCcopy;
+  d.hdr = false;
+  if (jr->hdrFile && want.dtype == IDTfloat) {
+    d.hdr = true;
+    d.out = JCS_YCbCr;
+    d.cs.cstatic = 0;
+    return d;
+  }
+  if (jr->hdrFile) d.cs = ICS_sRGB;  // the foreground, as an ordinary JPEG
   if (isCMYK(jr)) {
     d.out = JCS_CMYK;
     const bool inverted = jr->jh.cinfo.saw_Adobe_marker;
@@ -373,15 +409,22 @@ bool decodeRect(JPEGReader* jr, const ReadPlan* p) {
   }
   jr->jh.cinfo.client_data = &jr->jump;
   if (jr->state == JRfailed ||
-      (jr->state == JRdecoding &&
-       (p->r.ytop < jr->ir.nr.ytop || jr->divisor != p->d || jr->outCS != p->del.out))) {
-    if (!resetReader(jr)) return false;
+      (jr->state == JRdecoding && (p->r.ytop < jr->ir.nr.ytop || jr->divisor != p->d ||
+                                   jr->outCS != p->del.out || jr->hdrDecode != p->del.hdr))) {
+    if (!resetReader(jr)) {
+      disarm(jr);
+      return false;
+    }
   }
-  if (jr->state == JRheader && !startDecoding(jr, p->d, p->del.out)) return false;
+  if (jr->state == JRheader && !startDecoding(jr, p->d, p->del.out, p->del.hdr)) {
+    disarm(jr);
+    return false;
+  }
   j_decompress_ptr cinfo = cinfoOf(jr);
   bool ok = true;
   while (ok && jr->ir.nr.ytop < p->r.ytop) ok = nextScanline(jr, nullptr);
-  const int comps = cinfo->output_components;
+  const int comps = p->del.hdr ? 3 * static_cast<int>(sizeof(float)) : cinfo->output_components;
+  const uint8_t* own = p->del.hdr ? reinterpret_cast<const uint8_t*>(jr->floatRow) : jr->byteRow;
   const int w = (p->r.xright - p->r.xleft) / p->d, n = (p->r.ybottom - p->r.ytop) / p->d;
   const int x0 = p->r.xleft / p->d;
   if (x0 + w > static_cast<int>(cinfo->output_width)) ok = false;
@@ -395,7 +438,7 @@ bool decodeRect(JPEGReader* jr, const ReadPlan* p) {
   for (int y = 0; ok && y < n; ++y, dst += static_cast<size_t>(w) * outPix) {
     ok = nextScanline(jr, straight ? dst : nullptr);
     if (ok && !straight)
-      convertRow(dst, jr->byteRow + static_cast<size_t>(x0) * comps, w, comps, p->del.conv);
+      convertRow(dst, own + static_cast<size_t>(x0) * comps, w, comps, p->del.conv);
   }
   disarm(jr);
   return ok;
@@ -471,10 +514,10 @@ const float kStdLuminance4x4[16] = {16, 11, 10, 16, 12, 12, 14, 19, 14, 13, 16, 
 
 int JRgetQuality(j_decompress_ptr cinfo) {
   if (cinfo == nullptr) return -1;
-  int table = -1;
-  for (int ci = 0; ci < cinfo->num_components; ++ci)
-    if (cinfo->comp_info != nullptr && cinfo->comp_info[ci].component_id == 1)
-      table = cinfo->comp_info[ci].quant_tbl_no;
+  // The luminance component is the first of the frame, whatever number the file gives it
+  // (some writers number their components from 0).
+  if (cinfo->comp_info == nullptr || cinfo->num_components < 1) return -1;
+  const int table = cinfo->comp_info[0].quant_tbl_no;
   if (table < 0 || table >= NUM_QUANT_TBLS || cinfo->quant_tbl_ptrs[table] == nullptr) return -1;
   const JQUANT_TBL* q = cinfo->quant_tbl_ptrs[table];
   float sum = 0.0f;

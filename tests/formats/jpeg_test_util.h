@@ -2,6 +2,7 @@
 // tools and the EXIF segment of a JPEG file.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,10 +10,13 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <jpeglib.h>
+
+#include "formats/jpegio.h"
 
 // A w x h 8-bit RGB test pattern: red rises left to right, green top to bottom, blue is the
 // red-green difference folded into 0..255.
@@ -30,8 +34,8 @@ inline std::vector<uint8_t> testPattern(int w, int h) {
   return px;
 }
 
-// The pattern compressed at quality 95 by libjpeg.
-inline std::vector<uint8_t> testJpeg(int w, int h) {
+// The pattern compressed by libjpeg, its components numbered from firstId.
+inline std::vector<uint8_t> testJpeg(int w, int h, int quality = 95, int firstId = 1) {
   const std::vector<uint8_t> px = testPattern(w, h);
   jpeg_compress_struct c;
   jpeg_error_mgr err;
@@ -45,7 +49,8 @@ inline std::vector<uint8_t> testJpeg(int w, int h) {
   c.input_components = 3;
   c.in_color_space = JCS_RGB;
   jpeg_set_defaults(&c);
-  jpeg_set_quality(&c, 95, TRUE);
+  jpeg_set_quality(&c, quality, TRUE);
+  for (int i = 0; i < c.num_components; ++i) c.comp_info[i].component_id = firstId + i;
   jpeg_start_compress(&c, TRUE);
   for (int y = 0; y < h; ++y) {
     JSAMPROW row = const_cast<JSAMPROW>(px.data() + static_cast<size_t>(y) * w * 3);
@@ -98,4 +103,35 @@ inline std::vector<uint8_t> exifSegment(const std::vector<uint8_t>& jpeg) {
     p += 2 + len;
   }
   return {};
+}
+
+// An open JPEG reader, closed at the end of the scope.
+struct ReaderCloser {
+  void operator()(_ImgReader* ir) const { JRclose(ir); }
+};
+using Reader = std::unique_ptr<_ImgReader, ReaderCloser>;
+
+// Reads the rectangle at subsample s in cs (which receives the colour space delivered); the
+// pixels, or nothing when nothing was read. Checks that nothing is written past them.
+inline std::vector<uint8_t> readRect(_ImgReader* ir, _ImgRect r, int s, _ImgColorSpace* cs) {
+  _ImgReadBuf rb;
+  std::memset(&rb, 0, sizeof rb);
+  rb.cs = *cs;
+  rb.r = r;
+  rb.subsample = s;
+  const size_t bytes = PreadBufBytes(&rb);
+  std::vector<uint8_t> px(bytes + 16, 0xA5);
+  rb.buf = px.data();
+  rb.bufsize = bytes;
+  const ImgReadErr e = JRreadRec(ir, &rb);
+  *cs = rb.cs;
+  if (e != IREnone || rb.r.ybottom == rb.r.ytop) return {};
+  const size_t got = PreadBufBytes(&rb);
+  for (size_t i = got; i < px.size(); ++i) EXPECT_EQ(px[i], 0xA5) << "written past the end";
+  px.resize(got);
+  return px;
+}
+
+inline std::vector<uint8_t> readAll(_ImgReader* ir, int s, _ImgColorSpace* cs) {
+  return readRect(ir, {0, ir->xres / s * s, 0, ir->yres / s * s}, s, cs);
 }

@@ -1,47 +1,41 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "formats/exif.h"
+#include "formats/jpeg_test_util.h"
 #include "formats/tiff_builder.h"
 #include "formats/tiffin.h"
-#include "formats/jpeg_test_util.h"
 
 namespace {
 
-_ImgInfo emptyInfo() {
-  _ImgInfo info;
-  std::memset(&info, 0, sizeof info);
-  return info;
-}
-
-int readInfo(const std::vector<uint8_t>& blk, _ImgInfo* info) {
+// GetExifInfo over a block into info (zeroed first unless keep); -1 for an unreadable block.
+int readInfo(const std::vector<uint8_t>& blk, _ImgInfo* info, bool keep = false) {
+  if (!keep) std::memset(info, 0, sizeof *info);
   TIFFin t;
-  if (!t.UseBuffer(blk.data(), blk.size())) return -1;
-  return GetExifInfo(info, &t);
+  return t.UseBuffer(blk.data(), blk.size()) ? GetExifInfo(info, &t) : -1;
 }
 
-using R = std::pair<uint32_t, uint32_t>;
+double degrees(double radians) {
+  return radians * 180 / M_PI;
+}
 
 class ExifOrder : public ::testing::TestWithParam<bool> {};
 
-// A photograph's directories as a camera writes them.
+// A photograph's directories as a camera writes them, with the usual oddities.
 TEST_P(ExifOrder, CameraFieldsExposureAndPosition) {
   TiffBuilder b(GetParam());
-  const int d0 = b.addIfd();
-  const int ex = b.addIfd(false);
-  const int gps = b.addIfd(false);
+  const int d0 = b.addIfd(), ex = b.addIfd(false), gps = b.addIfd(false);
   b.ascii(d0, 270, "  A heron\x01 ");
   b.ascii(d0, 271, "Maker ");
   b.ascii(d0, 272, " Model 7");
   b.shorts(d0, 274, {6});
   b.rationals(d0, 282, {{300, 1}});
-  b.shorts(d0, 296, {3});
+  b.shorts(d0, 296, {3});  // per centimetre
   b.ascii(d0, 305, "   ");
   b.ascii(d0, 306, "2006:13:14 12:00:00");  // month 13: kept but not valid
   b.ascii(d0, 315, "  Jo Doe ");
@@ -54,13 +48,11 @@ TEST_P(ExifOrder, CameraFieldsExposureAndPosition) {
   b.rationals(ex, 37377, {{7, 1}}, 10);  // 1/128 s
   b.rationals(ex, 37378, {{1, 1}});      // ignored: FNumber came first
   b.rationals(ex, 37382, {{35, 10}});
-  b.shorts(ex, 37384, {1});
   b.shorts(ex, 37385, {7});
   b.rationals(ex, 37386, {{50, 1}});
   b.bytes(ex, 37510, 7, std::string("ASCII\0\0\0  on the bank \n\0\0", 25));
   b.longs(ex, 40962, {3000});
   b.rationals(ex, 41486, {{4000, 1}});
-  b.shorts(ex, 41488, {2});
   b.ascii(gps, 1, "S");
   b.rationals(gps, 2, {{33, 1}, {30, 1}, {0, 1}});
   b.ascii(gps, 3, "W");
@@ -68,9 +60,8 @@ TEST_P(ExifOrder, CameraFieldsExposureAndPosition) {
   b.raw(gps, 5, 1, 1, {1});
   b.rationals(gps, 6, {{125, 10}});
   b.rationals(gps, 7, {{12, 1}, {59, 1}, {596, 10}});  // rounds to 60 s: not a valid time
-  b.rationals(gps, 24, {{2705, 10}});
   b.ascii(gps, 29, "2006:07:14");
-  _ImgInfo info = emptyInfo();
+  _ImgInfo info;
   ASSERT_EQ(readInfo(b.build(), &info), 1);
   EXPECT_STREQ(info.source.make, "Maker");
   EXPECT_STREQ(info.source.model, "Model 7");
@@ -78,37 +69,30 @@ TEST_P(ExifOrder, CameraFieldsExposureAndPosition) {
   EXPECT_STREQ(info.owner, "Jo Doe");
   EXPECT_STREQ(info.comments, "A heron?\non the bank\n");
   EXPECT_EQ(info.orientation, IOrighttop);
-  EXPECT_FLOAT_EQ(info.hdensity, 762.0f);  // 300 per centimetre
+  EXPECT_FLOAT_EQ(info.hdensity, 762.0f);
   EXPECT_STREQ(info.capdate, "2006:07:14 12:59:58");
   EXPECT_FLOAT_EQ(info.exptime, 1.0f / 128);
   EXPECT_FLOAT_EQ(info.aperture, 8.0f);
-  EXPECT_FLOAT_EQ(info.asa, 100.0f);
   EXPECT_FLOAT_EQ(info.stonits, 87.0f * 64 * 128 / 100);
   EXPECT_FLOAT_EQ(info.focus, 3.5f);
-  EXPECT_EQ(info.whitebal, IWBdaylight);
   EXPECT_EQ(info.flash, IFMstrobe);
   // 3000 pixels at 4000 per inch behind a 50 mm lens.
-  EXPECT_NEAR(info.hvangle, 2 * std::atan(25.4 * 0.5 / 4000 * 3000 / 50) * 180 / M_PI, 1e-4);
+  EXPECT_NEAR(info.hvangle, degrees(2 * std::atan(25.4 * 0.5 / 4000 * 3000 / 50)), 1e-4);
   EXPECT_FLOAT_EQ(info.latlong[0], -33.5f);
   EXPECT_NEAR(info.latlong[1], -70.26, 1e-5);
   EXPECT_FLOAT_EQ(info.altitude, -12.5f);
-  EXPECT_FLOAT_EQ(info.bearing, 270.5f);
   EXPECT_STREQ(info.gmtdate, "2006:07:14 12:59:60");
-  const uint32_t want = IIFsource | IIFstonits | IIFcapdate | IIFhdensity | IIFhvangle | IIFfocus |
-                        IIFlatlong | IIFaltitude | IIFflash | IIFexptime | IIFaperture | IIFasa |
-                        IIFwhitebal | IIFowner | IIFcomments | IIForientation | IIFbearing;
-  EXPECT_EQ(info.flags, want);
+  EXPECT_EQ(info.flags, IIFsource | IIFstonits | IIFcapdate | IIFhdensity | IIFhvangle | IIFfocus |
+                            IIFlatlong | IIFaltitude | IIFflash | IIFexptime | IIFaperture |
+                            IIFasa | IIFowner | IIFcomments | IIForientation);
 }
 
 TEST_P(ExifOrder, FallbacksWhenTheUsualTagsAreMissing) {
   TiffBuilder b(GetParam());
-  const int d0 = b.addIfd();
-  const int ex = b.addIfd(false);
-  const int gps = b.addIfd(false);
+  const int d0 = b.addIfd(), ex = b.addIfd(false), gps = b.addIfd(false);
   b.shorts(d0, 256, {2048});
   b.ascii(d0, 271, "OLYMPUS OPTICAL CO.,LTD");
   b.ascii(d0, 272, "C3040Z");
-  b.ascii(d0, 305, " v1.2 ");
   b.doubles(d0, 37439, {179.0});  // a stored factor wins over the exposure
   b.pointer(d0, 34665, ex);
   b.pointer(d0, 34853, gps);
@@ -119,53 +103,46 @@ TEST_P(ExifOrder, FallbacksWhenTheUsualTagsAreMissing) {
   b.rationals(gps, 6, {{340, 1}});  // no reference: above sea level
   b.rationals(gps, 7, {{9, 1}, {5, 1}, {30, 1}});
   b.ascii(gps, 29, "2016:03:01");
-  _ImgInfo info = emptyInfo();
+  _ImgInfo info;
   ASSERT_EQ(readInfo(b.build(), &info), 1);
-  EXPECT_STREQ(info.source.vers, "v1.2");
   EXPECT_FLOAT_EQ(info.stonits, 179.0f);
   EXPECT_FLOAT_EQ(info.aperture, 8.0f);
   EXPECT_FLOAT_EQ(info.asa, 200.0f);
   // The camera's sensor is 7.02 mm wide.
-  EXPECT_NEAR(info.hvangle, 2 * std::atan(7.02 * 0.5 / 7) * 180 / M_PI, 1e-4);
+  EXPECT_NEAR(info.hvangle, degrees(2 * std::atan(7.02 * 0.5 / 7)), 1e-4);
   EXPECT_FLOAT_EQ(info.altitude, 340.0f);
   EXPECT_STREQ(info.gmtdate, "2016:03:01 09:05:30");
   EXPECT_TRUE(info.flags & IIFgmtdate);
   EXPECT_FALSE(info.flags & IIFlatlong);
+
+  // A missing EXIF directory keeps what IFD0 gave, and flags are only ever added.
+  TiffBuilder m(GetParam());
+  const int n0 = m.addIfd();
+  m.ascii(n0, 271, "Maker");
+  m.ascii(n0, 272, "M");
+  m.shorts(n0, 274, {9});  // no such orientation
+  m.longs(n0, 34665, {60000});
+  info.flags = IIFquality;
+  ASSERT_EQ(readInfo(m.build(), &info, true), 0);
+  EXPECT_EQ(info.flags, IIFquality | IIFsource);
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, ExifOrder, ::testing::Bool(),
                          [](const auto& i) { return i.param ? "II" : "MM"; });
 
-TEST(Exif, MissingDirectoriesKeepWhatWasFound) {
-  TiffBuilder b(true);
-  const int d0 = b.addIfd();
-  b.ascii(d0, 271, "Maker");
-  b.ascii(d0, 272, "M");
-  b.shorts(d0, 274, {9});  // no such orientation
-  b.longs(d0, 34665, {60000});
-  _ImgInfo info = emptyInfo();
-  info.flags = IIFquality;
-  ASSERT_EQ(readInfo(b.build(), &info), 0);
-  EXPECT_EQ(info.flags, IIFquality | IIFsource);
-  EXPECT_EQ(GetExifInfo(nullptr, nullptr), 0);
-}
-
-// Long texts in every text tag stay inside their fields.
 TEST(Exif, LongTextsStayInsideTheirFields) {
   TiffBuilder b(false);
-  const int d0 = b.addIfd();
-  const int ex = b.addIfd(false);
-  const int gps = b.addIfd(false);
-  const std::string longText(5000, 'x');
-  for (int tag : {270, 271, 272, 305, 306, 315}) b.ascii(d0, static_cast<uint16_t>(tag), longText);
+  const int d0 = b.addIfd(), ex = b.addIfd(false), gps = b.addIfd(false);
+  const std::string x(5000, 'x');
+  for (int tag : {270, 271, 272, 305, 306, 315}) b.ascii(d0, static_cast<uint16_t>(tag), x);
   b.pointer(d0, 34665, ex);
   b.pointer(d0, 34853, gps);
-  b.bytes(ex, 37510, 7, "ASCII" + std::string(3, '\0') + longText);
-  b.ascii(ex, 36867, longText);
-  b.ascii(gps, 1, longText);
-  b.ascii(gps, 29, longText);
+  b.bytes(ex, 37510, 7, "ASCII" + std::string(3, '\0') + x);
+  b.shorts(ex, 37510, std::vector<uint32_t>(1024, 0x4141));  // a comment of another type
+  b.ascii(gps, 1, x);
+  b.ascii(gps, 29, x);
   b.rationals(gps, 7, {{1, 1}, {2, 1}, {3, 1}});
-  _ImgInfo info = emptyInfo();
+  _ImgInfo info;
   ASSERT_EQ(readInfo(b.build(), &info), 1);
   EXPECT_EQ(std::strlen(info.source.make), 63u);
   EXPECT_EQ(std::strlen(info.owner), 255u);
@@ -179,71 +156,43 @@ TEST(Exif, ColourSpaceFromTheDirectories) {
   auto cs = [](TiffBuilder& b, _ImgColorSpace* out) {
     const auto blk = b.build();
     TIFFin t;
-    if (!t.UseBuffer(blk.data(), blk.size())) return -1;
-    return GetExifCS(out, &t);
+    return t.UseBuffer(blk.data(), blk.size()) ? GetExifCS(out, &t) : -1;
   };
   _ImgColorSpace out;
-  {
-    TiffBuilder b(true);
-    const int d0 = b.addIfd();
-    b.shorts(d0, 258, {8});
-    b.shorts(d0, 277, {1});
-    ASSERT_EQ(cs(b, &out), 1);
-    EXPECT_TRUE(PmatchColorSpace(&out, &ICS_Y8, 31));
-    EXPECT_EQ(out.cstatic, 0);
-  }
-  {
-    TiffBuilder b(false);
-    const int d0 = b.addIfd();
-    b.shorts(d0, 258, {8, 8, 8});
-    b.shorts(d0, 277, {3});
-    b.rationals(d0, 319, {{64, 100}, {33, 100}, {21, 100}, {71, 100}, {15, 100}, {6, 100}});
-    b.rationals(d0, 318, {{3127, 10000}, {3290, 10000}});
-    ASSERT_EQ(cs(b, &out), 1);
-    EXPECT_TRUE(PmatchColorSpace(&out, &ICS_AdobeRGB, 27));
-  }
-  {  // ColorSpace "uncalibrated", InteroperabilityIndex "R03": Adobe RGB.
-    TiffBuilder b(true);
-    const int d0 = b.addIfd();
-    const int ex = b.addIfd(false);
-    const int io = b.addIfd(false);
-    b.pointer(d0, 34665, ex);
-    b.shorts(ex, 40961, {65535});
-    b.pointer(ex, 40965, io);
-    b.ascii(io, 1, "R03");
-    ASSERT_EQ(cs(b, &out), 1);
-    EXPECT_TRUE(PmatchColorSpace(&out, &ICS_AdobeRGB, 31));
-  }
-  {  // Degenerate primaries are no colour space: the sRGB default stays.
-    TiffBuilder b(true);
-    const int d0 = b.addIfd();
-    b.rationals(d0, 319, {{1, 3}, {1, 3}, {1, 3}, {1, 3}, {1, 3}, {1, 3}});
-    EXPECT_EQ(cs(b, &out), 0);
-    EXPECT_TRUE(PmatchColorSpace(&out, &ICS_sRGB, 31));
-  }
-  {
-    TiffBuilder b(true);
-    const int d0 = b.addIfd();
-    b.shorts(d0, 258, {16});
-    EXPECT_EQ(cs(b, &out), 0);
-  }
+  TiffBuilder grey(true);
+  const int g0 = grey.addIfd();
+  grey.shorts(g0, 258, {8});
+  grey.shorts(g0, 277, {1});
+  ASSERT_EQ(cs(grey, &out), 1);
+  EXPECT_TRUE(PmatchColorSpace(&out, &ICS_Y8, 31));
+  // ColorSpace "uncalibrated" with InteroperabilityIndex "R03": Adobe RGB.
+  TiffBuilder io(false);
+  const int d0 = io.addIfd(), ex = io.addIfd(false), ix = io.addIfd(false);
+  io.pointer(d0, 34665, ex);
+  io.shorts(ex, 40961, {65535});
+  io.pointer(ex, 40965, ix);
+  io.ascii(ix, 1, "R03");
+  ASSERT_EQ(cs(io, &out), 1);
+  EXPECT_TRUE(PmatchColorSpace(&out, &ICS_AdobeRGB, 31));
+  // Degenerate primaries make no colour space: the sRGB default stays.
+  TiffBuilder flat(true);
+  flat.rationals(flat.addIfd(), 319, {{1, 3}, {1, 3}, {1, 3}, {1, 3}, {1, 3}, {1, 3}});
+  EXPECT_EQ(cs(flat, &out), 0);
+  EXPECT_TRUE(PmatchColorSpace(&out, &ICS_sRGB, 31));
 }
 
 std::vector<uint8_t> thumbBlock(const std::vector<uint8_t>& jpeg, uint32_t claimedLength) {
   TiffBuilder b(true);
-  const int d0 = b.addIfd();
+  b.shorts(b.addIfd(), 256, {100});
   const int d1 = b.addIfd();
-  b.shorts(d0, 256, {100});
   b.shorts(d1, 259, {6});
-  const int blob = b.addBlob(jpeg);
-  b.blobPointer(d1, 513, blob);
+  b.blob(d1, 513, jpeg);
   b.longs(d1, 514, {claimedLength});
   return b.build();
 }
 
 TEST(Exif, ThumbnailDecodesAtTheFirstReductionThatFits) {
   const std::vector<uint8_t> jpeg = testJpeg(160, 120);
-  ASSERT_FALSE(jpeg.empty());
   const auto blk = thumbBlock(jpeg, static_cast<uint32_t>(jpeg.size()));
   TIFFin t;
   ASSERT_EQ(t.UseBuffer(blk.data(), blk.size()), 1);
@@ -252,35 +201,26 @@ TEST(Exif, ThumbnailDecodesAtTheFirstReductionThatFits) {
   img.csp = &ICS_sRGB;
   ASSERT_EQ(GetExifThumbnail(&img, &t), 1);
   EXPECT_EQ(img.xres, 160);
-  EXPECT_EQ(img.yres, 120);
-  // The pattern's first pixel is dark red, the pixel at (100, 60) bright.
-  EXPECT_NEAR(img.img[0], 0, 6);
-  EXPECT_GT(img.img[60 * img.rowsize + 300], 150);
+  EXPECT_NEAR(img.img[60 * img.rowsize + 300], patternValue(100, 60, 160, 120, 0), 4);
   PfreeImage(&img);
-  img.xres = 40;
-  img.yres = 40;
+  img.xres = img.yres = 40;
   ASSERT_EQ(GetExifThumbnail(&img, &t), 1);
   EXPECT_EQ(img.xres, 40);  // limited by its width: 160 / 4
   EXPECT_EQ(img.yres, 30);
   PfreeImage(&img);
-
   // A length beyond the data, data that is no JPEG, a grey output space: no thumbnail.
-  for (const auto& bad : {thumbBlock(jpeg, 1u << 30), thumbBlock({1, 2, 3, 4, 5, 6}, 6)}) {
+  for (const auto& bad : {thumbBlock(jpeg, 1u << 30), thumbBlock({1, 2, 3, 4, 5, 6}, 6), blk}) {
     ASSERT_EQ(t.UseBuffer(bad.data(), bad.size()), 1);
     img.xres = img.yres = 0;
+    img.csp = bad == blk ? &ICS_Y8 : &ICS_sRGB;
     EXPECT_EQ(GetExifThumbnail(&img, &t), 0);
     EXPECT_EQ(img.img, nullptr);
   }
-  img.csp = &ICS_Y8;
-  ASSERT_EQ(t.UseBuffer(blk.data(), blk.size()), 1);
-  EXPECT_EQ(GetExifThumbnail(&img, &t), 0);
-  EXPECT_EQ(img.img, nullptr);
 }
 
 // Files written by the outside metadata tool, in both byte orders.
 TEST(Exif, FilesWrittenByExiftoolInBothByteOrders) {
-  if (!haveTool("exiftool") || !haveTool("cjpeg"))
-    GTEST_SKIP() << "exiftool or cjpeg not installed";
+  if (!haveTool("exiftool")) GTEST_SKIP() << "exiftool not installed";
   for (const char* order : {"Little-endian", "Big-endian"}) {
     TempFile f(".jpg");
     writeFile(f.path, testJpeg(64, 48));
@@ -292,17 +232,15 @@ TEST(Exif, FilesWrittenByExiftoolInBothByteOrders) {
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     const std::vector<uint8_t> app1 = exifSegment(readFile(f.path));
     ASSERT_GT(app1.size(), 6u) << order;
-    TIFFin t;
-    ASSERT_EQ(t.UseBuffer(app1.data() + 6, app1.size() - 6), 1);
-    EXPECT_EQ(t.littleEndian(), order[0] == 'L');
-    _ImgInfo info = emptyInfo();
-    EXPECT_EQ(GetExifInfo(&info, &t), 1);
+    const std::vector<uint8_t> blk(app1.begin() + 6, app1.end());
+    EXPECT_EQ(blk[0], order[0] == 'L' ? 'I' : 'M');
+    _ImgInfo info;
+    EXPECT_EQ(readInfo(blk, &info), 1);
     EXPECT_FLOAT_EQ(info.stonits, 6960.0f) << order;
     EXPECT_FLOAT_EQ(info.latlong[0], -33.5f);
     EXPECT_FLOAT_EQ(info.latlong[1], -70.25f);
     EXPECT_FLOAT_EQ(info.altitude, -12.5f);
-    EXPECT_TRUE(info.flags & IIFlatlong);
-    EXPECT_TRUE(info.flags & IIFaltitude);
+    EXPECT_EQ(info.flags & (IIFlatlong | IIFaltitude), IIFlatlong | IIFaltitude);
   }
 }
 

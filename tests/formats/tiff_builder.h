@@ -12,163 +12,126 @@ class TiffBuilder {
  public:
   explicit TiffBuilder(bool littleEndian) : le_(littleEndian) {}
 
-  // A new directory; chained ones follow each other from IFD0 in the order made, the others
-  // are reached only through pointer entries.
+  // A new directory; chained ones follow IFD0 in the order made, the others are reached only
+  // through pointer entries.
   int addIfd(bool chained = true) {
     ifds_.push_back({chained, {}});
     return static_cast<int>(ifds_.size()) - 1;
   }
-  // A raw entry: value bytes already in the file's byte order.
+  // An entry whose value bytes are already in the file's byte order.
   void raw(int ifd, uint16_t tag, uint16_t type, uint32_t count, std::vector<uint8_t> bytes) {
-    ifds_[ifd].entries.push_back({tag, type, count, std::move(bytes), -1, -1});
+    ifds_[ifd].push_back({tag, type, count, std::move(bytes), kNone});
   }
   void ascii(int ifd, uint16_t tag, const std::string& s) {
-    std::vector<uint8_t> b(s.begin(), s.end());
-    b.push_back(0);
-    const uint32_t n = static_cast<uint32_t>(b.size());
-    raw(ifd, tag, 2, n, std::move(b));
+    raw(ifd, tag, 2, static_cast<uint32_t>(s.size() + 1),
+        std::vector<uint8_t>(s.c_str(), s.c_str() + s.size() + 1));
   }
   void bytes(int ifd, uint16_t tag, uint16_t type, const std::string& s) {
     raw(ifd, tag, type, static_cast<uint32_t>(s.size()), std::vector<uint8_t>(s.begin(), s.end()));
   }
-  void shorts(int ifd, uint16_t tag, std::vector<uint16_t> v, uint16_t type = 3) {
-    std::vector<uint8_t> b;
-    for (uint16_t x : v) put(b, x, 2);
-    raw(ifd, tag, type, static_cast<uint32_t>(v.size()), std::move(b));
+  void shorts(int ifd, uint16_t tag, std::vector<uint32_t> v, uint16_t type = 3) {
+    words(ifd, tag, type, v, 2);
   }
   void longs(int ifd, uint16_t tag, std::vector<uint32_t> v, uint16_t type = 4) {
-    std::vector<uint8_t> b;
-    for (uint32_t x : v) put(b, x, 4);
-    raw(ifd, tag, type, static_cast<uint32_t>(v.size()), std::move(b));
+    words(ifd, tag, type, v, 4);
   }
   void rationals(int ifd, uint16_t tag, std::vector<std::pair<uint32_t, uint32_t>> v,
                  uint16_t type = 5) {
-    std::vector<uint8_t> b;
-    for (auto& p : v) {
-      put(b, p.first, 4);
-      put(b, p.second, 4);
-    }
-    raw(ifd, tag, type, static_cast<uint32_t>(v.size()), std::move(b));
+    std::vector<uint32_t> w;
+    for (auto& p : v) w.insert(w.end(), {p.first, p.second});
+    words(ifd, tag, type, w, 4);
+    ifds_[ifd].back().count = static_cast<uint32_t>(v.size());
   }
   void doubles(int ifd, uint16_t tag, std::vector<double> v) {
-    std::vector<uint8_t> b;
+    std::vector<uint32_t> w;
     for (double d : v) {
-      uint64_t w;
-      std::memcpy(&w, &d, 8);
-      if (le_) {
-        put(b, static_cast<uint32_t>(w), 4);
-        put(b, static_cast<uint32_t>(w >> 32), 4);
-      } else {
-        put(b, static_cast<uint32_t>(w >> 32), 4);
-        put(b, static_cast<uint32_t>(w), 4);
-      }
+      uint64_t b;
+      std::memcpy(&b, &d, 8);
+      const uint32_t hi = static_cast<uint32_t>(b >> 32), lo = static_cast<uint32_t>(b);
+      w.insert(w.end(), {le_ ? lo : hi, le_ ? hi : lo});
     }
-    raw(ifd, tag, 12, static_cast<uint32_t>(v.size()), std::move(b));
+    words(ifd, tag, 12, w, 4);
+    ifds_[ifd].back().count = static_cast<uint32_t>(v.size());
   }
   // A LONG entry holding the offset of directory target.
-  void pointer(int ifd, uint16_t tag, int target) {
-    ifds_[ifd].entries.push_back({tag, 4, 1, {}, target, -1});
-  }
-  // Bytes placed after everything else; blobPointer stores their offset in a LONG entry.
-  int addBlob(std::vector<uint8_t> b) {
+  void pointer(int ifd, uint16_t tag, int target) { ifds_[ifd].push_back({tag, 4, 1, {}, target}); }
+  // Bytes placed after everything else, and a LONG entry holding their offset.
+  void blob(int ifd, uint16_t tag, std::vector<uint8_t> b) {
     blobs_.push_back(std::move(b));
-    return static_cast<int>(blobs_.size()) - 1;
-  }
-  void blobPointer(int ifd, uint16_t tag, int blob) {
-    ifds_[ifd].entries.push_back({tag, 4, 1, {}, -1, blob});
+    ifds_[ifd].push_back({tag, 4, 1, {}, kBlob - static_cast<int>(blobs_.size() - 1)});
   }
 
   std::vector<uint8_t> build() const {
-    std::vector<uint32_t> ifdAt(ifds_.size());
-    uint32_t at = 8;
+    std::vector<uint32_t> at(ifds_.size());
+    uint32_t end = 8;
     for (size_t i = 0; i < ifds_.size(); ++i) {
-      ifdAt[i] = at;
-      at += 2 + 12 * static_cast<uint32_t>(ifds_[i].entries.size()) + 4;
+      at[i] = end;
+      end += 6 + 12 * static_cast<uint32_t>(ifds_[i].size());
     }
-    // Out-of-line values, then blobs.
-    std::vector<std::vector<uint32_t>> valueAt(ifds_.size());
-    for (size_t i = 0; i < ifds_.size(); ++i)
-      for (auto& e : ifds_[i].entries) {
-        valueAt[i].push_back(at);
-        if (e.data.size() > 4) at += static_cast<uint32_t>(e.data.size() + (e.data.size() & 1));
-      }
-    std::vector<uint32_t> blobAt;
-    for (auto& b : blobs_) {
-      blobAt.push_back(at);
-      at += static_cast<uint32_t>(b.size());
-    }
-    std::vector<uint8_t> out;
-    out.push_back(le_ ? 'I' : 'M');
-    out.push_back(le_ ? 'I' : 'M');
+    std::vector<uint8_t> out = {uint8_t(le_ ? 'I' : 'M'), uint8_t(le_ ? 'I' : 'M')}, data;
     put(out, 42, 2);
-    put(out, ifds_.empty() ? 0 : ifdAt[firstChained()], 4);
+    put(out, ifds_.empty() ? 0 : at[0], 4);
     for (size_t i = 0; i < ifds_.size(); ++i) {
-      const auto& d = ifds_[i];
-      put(out, static_cast<uint32_t>(d.entries.size()), 2);
-      for (size_t k = 0; k < d.entries.size(); ++k) {
-        const auto& e = d.entries[k];
+      put(out, static_cast<uint32_t>(ifds_[i].size()), 2);
+      for (const auto& e : ifds_[i]) {
         put(out, e.tag, 2);
         put(out, e.type, 2);
         put(out, e.count, 4);
-        if (e.target >= 0) {
-          put(out, ifdAt[e.target], 4);
-        } else if (e.blob >= 0) {
-          put(out, blobAt[e.blob], 4);
+        if (e.ref >= 0) {
+          put(out, at[e.ref], 4);
+        } else if (e.ref <= kBlob) {
+          put(out, 0, 4);  // patched below
         } else if (e.data.size() <= 4) {
-          std::vector<uint8_t> v = e.data;
-          v.resize(4, 0);
-          out.insert(out.end(), v.begin(), v.end());
+          for (size_t k = 0; k < 4; ++k) out.push_back(k < e.data.size() ? e.data[k] : 0);
         } else {
-          put(out, valueAt[i][k], 4);
+          put(out, end + static_cast<uint32_t>(data.size()), 4);
+          data.insert(data.end(), e.data.begin(), e.data.end());
+          if (data.size() & 1) data.push_back(0);
         }
       }
-      put(out, d.chained ? nextChained(i, ifdAt) : 0, 4);
+      size_t next = i + 1;
+      while (next < ifds_.size() && !ifds_[next].chained) ++next;
+      put(out, ifds_[i].chained && next < ifds_.size() ? at[next] : 0, 4);
     }
-    for (size_t i = 0; i < ifds_.size(); ++i)
-      for (auto& e : ifds_[i].entries)
-        if (e.data.size() > 4) {
-          out.insert(out.end(), e.data.begin(), e.data.end());
-          if (e.data.size() & 1) out.push_back(0);
+    out.insert(out.end(), data.begin(), data.end());
+    // Blobs last; their pointer entries get the offsets.
+    size_t pos = 8;
+    for (size_t i = 0; i < ifds_.size(); ++i, pos += 6) {
+      for (const auto& e : ifds_[i]) {
+        if (e.ref <= kBlob) {
+          std::vector<uint8_t> off;
+          put(off, static_cast<uint32_t>(out.size()), 4);
+          std::memcpy(&out[pos + 10], off.data(), 4);
+          const auto& b = blobs_[kBlob - e.ref];
+          out.insert(out.end(), b.begin(), b.end());
         }
-    for (auto& b : blobs_) out.insert(out.end(), b.begin(), b.end());
-    return out;
-  }
-
-  // The block as an APP1 payload: "Exif", two zero bytes, then the TIFF structure.
-  std::vector<uint8_t> exifPayload() const {
-    std::vector<uint8_t> out = {'E', 'x', 'i', 'f', 0, 0};
-    auto b = build();
-    out.insert(out.end(), b.begin(), b.end());
+        pos += 12;
+      }
+    }
     return out;
   }
 
   void put(std::vector<uint8_t>& b, uint32_t v, int n) const {
-    for (int i = 0; i < n; ++i) {
-      const int shift = le_ ? 8 * i : 8 * (n - 1 - i);
-      b.push_back(static_cast<uint8_t>(v >> shift));
-    }
+    for (int i = 0; i < n; ++i)
+      b.push_back(static_cast<uint8_t>(v >> (le_ ? 8 * i : 8 * (n - 1 - i))));
   }
 
  private:
+  static constexpr int kNone = -1, kBlob = -2;  // ref: directory index, none, or blob kBlob - i
   struct Entry {
     uint16_t tag, type;
     uint32_t count;
     std::vector<uint8_t> data;
-    int target, blob;
+    int ref;
   };
-  struct Ifd {
+  struct Ifd : std::vector<Entry> {
+    Ifd(bool c, std::vector<Entry> e) : std::vector<Entry>(std::move(e)), chained(c) {}
     bool chained;
-    std::vector<Entry> entries;
   };
-  size_t firstChained() const {
-    for (size_t i = 0; i < ifds_.size(); ++i)
-      if (ifds_[i].chained) return i;
-    return 0;
-  }
-  uint32_t nextChained(size_t i, const std::vector<uint32_t>& at) const {
-    for (size_t k = i + 1; k < ifds_.size(); ++k)
-      if (ifds_[k].chained) return at[k];
-    return 0;
+  void words(int ifd, uint16_t tag, uint16_t type, const std::vector<uint32_t>& v, int n) {
+    std::vector<uint8_t> b;
+    for (uint32_t x : v) put(b, x, n);
+    raw(ifd, tag, type, static_cast<uint32_t>(v.size()), std::move(b));
   }
   bool le_;
   std::vector<Ifd> ifds_;

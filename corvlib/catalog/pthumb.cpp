@@ -1,0 +1,333 @@
+// The thumbnailer: finding, making, loading and deleting thumbnails, and placeholders.
+#include "catalog/pthumb.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "catalog/pfieldset.h"
+#include "catalog/pimginfo.h"
+#include "catalog/porient.h"
+#include "support/dmessage.h"
+
+namespace {
+
+// Thumbnail records beyond which the quick path goes straight to the file.
+constexpr int kQuickSearchLimit = 750000;
+// Records one sheet can have.
+constexpr int kSheetRecords = PThumbNCols * PThumbNRows;
+// Non-resident list entries met in one search beyond which they are dropped.
+constexpr int kMaxSwapped = 50;
+
+bool ValidSheet(long id) {
+  return id > 0 && id <= PMaxThumbImageID;
+}
+
+// Field fid of a thumbnail record under the record's own schema (a database written with its
+// fields in another order still reads right).
+const DBField& TField(const DBRecord& r, PTDBFieldID fid) {
+  const DBFieldInfo* s = r.GetFieldInfo();
+  return r[s != nullptr ? s->XlateID(&PTDBFInfo, fid) : -1];
+}
+
+}  // namespace
+
+long PTnowMinutes() {
+  return static_cast<long>((static_cast<int64_t>(time(nullptr)) / 60) & 0x7FFFFFFF);
+}
+
+bool PThumbnailer::IdentityRecord(DBRecord* q, const DBRecord& photo) {
+  const DBField& nb = PDBgetField(photo, PDBFnbytes);
+  const DBField& hv = PDBgetField(photo, PDBFhashval);
+  // A photo without its identity could match any thumbnail: it is never looked up.
+  if (nb.GetDT() != DBDTint || nb.GetNV() < 1 || hv.GetDT() != DBDTint || hv.GetNV() < 1)
+    return false;
+  q->Init(&PTDBFInfo);
+  return q->SetField(PTDBFnbytes, nb) != 0 && q->SetField(PTDBFhashval, hv) != 0;
+}
+
+bool PThumbnailer::FindThumbnail(DBRecord* found, const DBRecord& photo) {
+  if (found != nullptr) found->Init();
+  if (nThumbs < 1 || !IsOpen()) return false;
+  DBRecord q;
+  if (!IdentityRecord(&q, photo)) return false;
+  DBSearch search(&tdb);
+  if (!search.AddSelector(q, false)) {
+    DMESSAGE(DMCassert, "AddSelector failed");
+    return false;
+  }
+  DBRecord local;
+  return search.FindRecords(found != nullptr ? found : &local, 1) == 1;
+}
+
+int PThumbnailer::DenomShift(const _ImgStruct* thumb) {
+  const int s = thumb->xres > thumb->yres ? thumb->xres : thumb->yres;
+  if (s <= PBigThumbWidth >> 3) return 3;
+  if (s <= PBigThumbWidth >> 2) return 2;
+  if (s <= PBigThumbWidth >> 1) return 1;
+  return 0;
+}
+
+int64_t PThumbnailer::DeleteSheetRecords(int32_t id, int max, const char* what) {
+  DBRecord q(&PTDBFInfo);
+  q.SetField(PTDBFimageid, static_cast<long>(id));
+  DBSearch search(&tdb);
+  if (!search.AddSelector(q, false)) {
+    DMESSAGE(DMCassert, "%s", what);
+    return -1;
+  }
+  DBRecordList list(&PTDBFInfo, max);
+  const int n = search.FindRecords(list.Array(), max);
+  int64_t bytes = 0;
+  for (int i = 0; i < n; i++) {
+    const DBField& b = TField(list[i], PTDBFimagebytes);
+    if (b.GetDT() == DBDTint && b.GetNV() > 0 && b.GetInt(0) > 0) bytes += b.GetInt(0);
+  }
+  if (n > 0) tdb.DeleteRecords(list.GetArray(), n);
+  return bytes;
+}
+
+void PThumbnailer::SheetPath(char* buf, size_t len, int32_t id) const {
+  snprintf(buf, len, "%s%cC%09d.jpg", cacheDir, '/', static_cast<int>(id));
+}
+
+bool PThumbnailer::LoadThumbnail(_ImgStruct* thumb, const DBRecord& photo) {
+  if (!IsOpen() || thumb == nullptr) return false;
+  DBRecord rec;
+  if (!FindThumbnail(&rec, photo)) return false;
+  const DBField& idf = TField(rec, PTDBFimageid);
+  const DBField& rf = TField(rec, PTDBFrectangle);
+  if (idf.GetDT() != DBDTint || idf.GetNV() < 1 || !ValidSheet(idf.GetInt(0)) ||
+      rf.GetDT() != DBDTint || rf.GetNV() != 4)
+    return false;
+  const int32_t id = static_cast<int32_t>(idf.GetInt(0));
+  long rect[4];
+  for (int i = 0; i < 4; i++) rect[i] = rf.GetInt(i);
+
+  if (!tdb.DeleteRecord(rec)) {
+    DMESSAGE(DMCdata, "Cannot alter thumbnail last use value");
+  } else if (!rec.SetField(rec.GetFieldInfo()->XlateID(&PTDBFInfo, PTDBFlastuse),
+                           PTnowMinutes()) ||
+             !tdb.AddRecord(rec)) {
+    DMESSAGE(DMCdata, "Cannot alter thumbnail last use value");
+  }
+
+  if (id == nextImgID) {
+    if (!nextImage.GetThumb(thumb, rect)) return false;
+  } else {
+    const int k = DenomShift(thumb);
+    PThumbList* entry = nullptr;
+    int swapped = 0;
+    for (PThumbList* e = images[k]; e != nullptr; e = e->next) {
+      if (e->imgID == id) {
+        entry = e;
+        break;
+      }
+      if (!e->IsResident()) swapped++;
+    }
+    if (entry == nullptr) {
+      entry = new PThumbList(id, cacheDir, 1 << k);
+      entry->next = images[k];
+      images[k] = entry;
+      if (swapped > kMaxSwapped) {
+        int cleared = 0;
+        for (PThumbList* prev = entry; prev->next != nullptr;) {
+          PThumbList* e = prev->next;
+          if (!e->IsResident() && !e->InUse()) {
+            prev->next = e->next;
+            e->next = nullptr;
+            delete e;
+            cleared++;
+          } else {
+            prev = e;
+          }
+        }
+        DMESSAGE(DMCtrace, "Cleared %d swapped contacts", cleared);
+      }
+    }
+    if (!entry->GetThumb(thumb, rect)) {
+      DMESSAGE(DMCwarning, "Missing contact sheet (%d)", static_cast<int>(id));
+      const int64_t bytes = DeleteSheetRecords(id, 16, "AddSelector failed");
+      if (bytes > 0) cacheSiz -= Kbytes(bytes);
+      return false;
+    }
+  }
+  FixThumb(thumb, photo);
+  return true;
+}
+
+bool PThumbnailer::NewThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgReader* ir) {
+  if (!IsOpen() || ir == nullptr) return false;
+  DBRecord rec;
+  if (!IdentityRecord(&rec, photo)) return false;
+  if (nextImage.IsFull()) {
+    if (!SyncCache()) {
+      DMESSAGE(DMCdata, "Cannot sync thumbnail cache");
+      return false;
+    }
+    nextImage.ClearImage();
+    if (nextImgID >= PMaxThumbImageID) {
+      DMESSAGE(DMCdata, "Cannot sync thumbnail cache");
+      return false;
+    }
+    nextImgID++;
+  }
+  long rect[4];
+  if (!nextImage.AddThumb(thumb, rect, ir)) return false;
+  const bool ok = rec.SetField(PTDBFimageid, static_cast<long>(nextImgID)) &&
+                  rec.SetField(PTDBFrectangle, rect, 4) &&
+                  rec.SetField(PTDBFlastuse, PTnowMinutes()) && tdb.AddRecord(rec);
+  if (!ok) {
+    DMESSAGE(DMCdata, "Error adding new thumbnail record");
+    return false;
+  }
+  nThumbs++;
+  FixThumb(thumb, photo);
+  return true;
+}
+
+bool PThumbnailer::GetThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgReader* ir) {
+  if (!IsOpen() || thumb == nullptr) return false;
+  if (LoadThumbnail(thumb, photo)) return true;
+  _ImgReader* mine = nullptr;
+  if (ir == nullptr) {
+    mine = ir = PopenImageD(photo, true);
+    if (ir == nullptr) {
+      PgenericThumbnail(thumb, photo, PTSnofile);
+      return false;
+    }
+  }
+  bool ok;
+  DBRecord probe;
+  if (IdentityRecord(&probe, photo)) {
+    ok = NewThumbnail(thumb, photo, ir);
+  } else {
+    // Without its identity a photo is not cached: its thumbnail comes from the file.
+    ok = PrenderImageR(thumb, ir, 1) != 0;
+    if (ok) FixThumb(thumb, photo);
+  }
+  if (!ok) PgenericThumbnail(thumb, photo, PTSfailed);
+  if (mine != nullptr) mine->ri->Close(mine);
+  return ok;
+}
+
+bool PThumbnailer::QuickThumb(_ImgStruct* thumb, const DBRecord& photo, _ImgReader* ir) {
+  if (thumb == nullptr) return false;
+  if (nThumbs <= kQuickSearchLimit && LoadThumbnail(thumb, photo)) return true;
+  _ImgReader* mine = nullptr;
+  if (ir == nullptr) {
+    mine = ir = PopenImageD(photo, true);
+    if (ir == nullptr) {
+      PgenericThumbnail(thumb, photo, PTSnofile);
+      return false;
+    }
+  }
+  const bool embedded =
+      ir->ri->GetThumbnail != nullptr && ir->ri->GetThumbnail(ir, thumb) == IREnone;
+  if (mine != nullptr) mine->ri->Close(mine);
+  if (embedded)
+    FixThumb(thumb, photo);
+  else
+    PgenericThumbnail(thumb, photo, PTSpending);
+  return false;
+}
+
+void PThumbnailer::DeleteThumbnail(const DBRecord& photo) {
+  DBRecord rec;
+  if (!FindThumbnail(&rec, photo)) return;
+  const DBField& idf = TField(rec, PTDBFimageid);
+  if (idf.GetDT() != DBDTint || idf.GetNV() < 1) return;
+  const long id = idf.GetInt(0);
+  if (id < 1 || id > nextImgID) return;
+  const int64_t bytes =
+      DeleteSheetRecords(static_cast<int32_t>(id), 16, "AddSelector failed in DeleteThumbnail");
+  if (bytes < 0) return;
+  if (id == nextImgID) {
+    nextImage.ClearImage();
+    return;
+  }
+  char path[1100];
+  SheetPath(path, sizeof(path), static_cast<int32_t>(id));
+  if (unlink(path) != 0) {
+    DMESSAGE(DMCresource, "Cannot unlink '%s'", path);
+    return;
+  }
+  cacheSiz -= Kbytes(bytes);
+  if (cacheSiz < 0) cacheSiz = 0;
+}
+
+void PThumbnailer::ApplyCrop(_ImgStruct* thumb, const DBRecord& photo) const {
+  const DBField& crop = PDBgetField(photo, PDBFcrop);
+  long xs = 0, ys = 0;
+  if (thumb == nullptr || crop.GetDT() != DBDTint || crop.GetNV() != 4 ||
+      !PDBgetInt(photo, PDBFxsize, &xs) || !PDBgetInt(photo, PDBFysize, &ys))
+    return;
+  if (xs <= 0 || ys <= 0) return;  // no size to scale the crop by
+  const int64_t W = thumb->xres, H = thumb->yres;
+  const int32_t top = static_cast<int32_t>(H * crop.GetInt(1) / ys);
+  const int32_t bottom = static_cast<int32_t>(H * crop.GetInt(3) / ys);
+  const int32_t left = static_cast<int32_t>(W * crop.GetInt(0) / xs);
+  const int32_t right = static_cast<int32_t>(W * crop.GetInt(2) / xs);
+  const int32_t w = thumb->xres, h = thumb->yres;
+  const _ImgRect bands[4] = {
+      {0, w, 0, top}, {0, w, bottom, h}, {0, left, top, bottom}, {right, w, top, bottom}};
+  for (const _ImgRect& b : bands) {
+    _ImgRect r = b;
+    const _ImgRect all = {0, w, 0, h};
+    if (PclipRect(&r, &all)) PclearRect(thumb, &r, bRGB);
+  }
+}
+
+void PThumbnailer::ApplyOrient(_ImgStruct* thumb, const DBRecord& photo) {
+  if (thumb == nullptr) return;
+  POrient o(&photo);
+  o.SetOrigSize(thumb->xres, thumb->yres);
+  o.OrientImage(thumb, nullptr);
+}
+
+bool PgenericThumbnail(_ImgStruct* thumb, const DBRecord&, PTStatus status) {
+  if (thumb == nullptr || thumb->csp == nullptr || !PmatchColorSpace(thumb->csp, &ICS_sRGB, 3))
+    return false;
+  const int iw = PThumbIconWidth;
+  _ImgStruct tmp = {};
+  _ImgStruct* draw = thumb;
+  if (thumb->xres >= iw && thumb->yres >= iw) {
+    thumb->xres = thumb->yres = iw;
+    if (thumb->img == nullptr && !PnewImage(thumb, 0)) return false;
+  } else {
+    tmp.xres = tmp.yres = iw;
+    tmp.csp = thumb->csp;
+    if (!PnewImage(&tmp, 0)) return false;
+    draw = &tmp;
+  }
+  for (int y = 0; y < iw; y++) {
+    uint8_t* p = draw->img + static_cast<ptrdiff_t>(y) * draw->rowsize;
+    for (int x = 0; x < iw; x++, p += 3) {
+      const unsigned char v = PThumbIconData[y * iw + x];
+      p[0] = v;
+      p[1] = status == PTSpending ? v : static_cast<unsigned char>(v >> 1);
+      p[2] = status == PTSpending ? v : static_cast<unsigned char>(v >> 2);
+    }
+  }
+  if (status == PTSfailed) {
+    for (int i = 0; i < iw * iw / 50; i++) {
+      const double r = rand() / 2147483648.0;
+      const double a = rand() * 2.0 * M_PI / 2147483648.0;
+      int x = static_cast<int>(iw / 2 * (r * r * cos(a) + 1));
+      int y = static_cast<int>(iw / 2 * (r * r * sin(a) + 1));
+      if (x >= iw) x = iw - 1;
+      if (y >= iw) y = iw - 1;
+      uint8_t* p = draw->img + static_cast<ptrdiff_t>(y) * draw->rowsize + x * 3;
+      p[0] = p[1] = p[2] = 255;
+    }
+  }
+  if (draw == &tmp) {
+    const bool ok = PrenderImageI(thumb, &tmp) != 0;
+    PfreeImage(&tmp);
+    return ok;
+  }
+  return true;
+}

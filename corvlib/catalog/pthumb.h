@@ -1,0 +1,192 @@
+// The thumbnail cache: one small rendering of every photo shown, kept in contact sheets (JPEG
+// files of 3 x 2 cells of 320 pixels) in a cache folder, with a record database
+// ("tncache.qdb") that finds a photo's cell by the photo's length and content hash.
+// PThumbnailer is the program's one manager of it: it finds, makes, loads and deletes
+// thumbnails, writes the sheet being filled, and keeps the cache under its size limit by
+// deleting whole sheets, least recently used first.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <memory>
+
+#include "catalog/pdbase.h"
+#include "image/corvane.h"
+#include "support/cache.h"
+
+// The names in the cache folder: the database and the software name in its header.
+extern const char CorvaneThumbnailDBFile[];  // "tncache.qdb"
+extern const char CorvaneThumbnailerName[];  // "Corvane Thumbnailer"
+
+// Sheet geometry: cell width and height, cells across and down.
+constexpr int PBigThumbWidth = 320;
+constexpr int PThumbNCols = 3;
+constexpr int PThumbNRows = 2;
+// The largest sheet number a name of nine digits can hold; records naming others are ignored.
+constexpr int32_t PMaxThumbImageID = 999999999;
+
+// The placeholder icon: 80 x 80 grey bytes.
+constexpr int PThumbIconWidth = 80;
+extern const unsigned char* const PThumbIconData;
+
+// Fields of a thumbnail record.
+enum PTDBFieldID {
+  PTDBFnbytes = 0,   // the photo's NBytes
+  PTDBFhashval,      // the photo's HashVal
+  PTDBFimageid,      // the sheet number, 1 or more
+  PTDBFimagebytes,   // this thumbnail's share of its sheet file's bytes
+  PTDBFrectangle,    // left, top, right, bottom in the full-size sheet
+  PTDBFlastuse,      // minutes since 1970 of the last use
+  PTDBFend
+};
+
+class PTDBFieldInfo : public DBFieldInfo {
+ public:
+  PTDBFieldInfo();
+};
+extern const PTDBFieldInfo PTDBFInfo;
+
+// The header of the thumbnail database: refuses any database but a thumbnail database.
+class PTDBHeader : public DBHeader {
+ public:
+  int CheckValues() const override;
+  void SetDefaults() override;
+};
+
+// The contact sheet being filled.
+class PThumbImage {
+ public:
+  PThumbImage();
+  ~PThumbImage();
+  PThumbImage(const PThumbImage&) = delete;
+  PThumbImage& operator=(const PThumbImage&) = delete;
+
+  // The 3 x 2 geometry of 320-pixel cells, every pixel grey 127, no cell filled.
+  void ClearImage();
+  // Renders the reader's image into the next free cell (fitted, at its top-left corner),
+  // stores the cell's rectangle (left, top, right, bottom) in rect and renders the new
+  // thumbnail into thumb (whose size and colour space the caller set).
+  bool AddThumb(_ImgStruct* thumb, long* rect, _ImgReader* ir);
+  // Renders the part rect of the sheet into thumb.
+  bool GetThumb(_ImgStruct* thumb, const long* rect) const;
+  // Writes the sheet as a JPEG file; its size in bytes, 0 on failure or without pixels.
+  long WriteImage(const char* path) const;
+
+  bool IsFull() const { return nextSlot >= ncols * nrows; }
+  int NumFilled() const { return nextSlot; }
+
+  _ImgColorSpace tnCS;
+  int ncols, nrows;
+  int colwidth, rowheight;
+  unsigned char* img;
+  int nextSlot;
+};
+
+// A written sheet read back at a reduction and held in the memory cache.
+class PThumbList : public CacheObject {
+ public:
+  PThumbList(int32_t sheet, const char* dir, int reduction);
+  ~PThumbList() override;
+
+  const char* ClassName() const override { return "PThumbList"; }
+  bool RestoreMemory() override;
+  void FreeMemory() override;
+  // Renders the part rect (in full-size sheet pixels) into thumb, reading the sheet first
+  // when its pixels are not resident.
+  bool GetThumb(_ImgStruct* thumb, const long* rect);
+
+  int32_t imgID;
+  const char* cdir;  // the manager's folder text
+  int denom;
+  int oWidth, oHeight;
+  PThumbList* next;  // owned
+};
+
+// Kinds of placeholder.
+enum PTStatus {
+  PTSpending = 0,  // readable, no thumbnail yet (grey icon)
+  PTSnofile = 1,   // the image file cannot be opened (tinted icon)
+  PTSfailed = 2,   // the thumbnail could not be made (tinted icon with white specks)
+};
+
+struct PThumbnailerStats {
+  const char* dName;
+  long kAlloc;  // the limit in KB, -1 unlimited
+  long kUsed;   // KB of sheets counted
+  int nThumbs;  // thumbnail records counted
+};
+
+class PThumbnailer {
+ public:
+  explicit PThumbnailer(const char* dir = nullptr);
+  ~PThumbnailer();
+  PThumbnailer(const PThumbnailer&) = delete;
+  PThumbnailer& operator=(const PThumbnailer&) = delete;
+
+  // A final thumbnail: from the cache, or made now; false for a placeholder or no cache.
+  bool GetThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgReader* ir = nullptr);
+  // A fast thumbnail; true only when it came from the cache.
+  bool QuickThumb(_ImgStruct* thumb, const DBRecord& photo, _ImgReader* ir = nullptr);
+  bool LoadThumbnail(_ImgStruct* thumb, const DBRecord& photo);
+  bool NewThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgReader* ir);
+  // The photo's thumbnail record (into found when given). A photo without length or hash
+  // has none.
+  bool FindThumbnail(DBRecord* found, const DBRecord& photo);
+  // Removes the sheet holding the photo's thumbnail.
+  void DeleteThumbnail(const DBRecord& photo);
+  void ApplyCrop(_ImgStruct* thumb, const DBRecord& photo) const;
+  static void ApplyOrient(_ImgStruct* thumb, const DBRecord& photo);
+  // The reduction shift (0 to 3) whose cells are the smallest that serve thumb.
+  static int DenomShift(const _ImgStruct* thumb);
+  static long Kbytes(int64_t n) { return static_cast<long>((n + 1023) / 1024); }
+
+  bool SetCacheDirectory(const char* dir);
+  bool SyncCache();
+  long PurgeCache();
+  void SetCacheSize(long kb);
+  bool GetCacheStats(PThumbnailerStats* stats) const;
+  bool IsOpen() const { return cacheDir[0] != '\0'; }
+  int32_t NextImageID() const { return nextImgID; }
+
+  bool doCrop;
+  bool doOrient;
+  unsigned char bRGB[3];
+
+ private:
+  void FixThumb(_ImgStruct* thumb, const DBRecord& photo) const {
+    if (doCrop) ApplyCrop(thumb, photo);
+    if (doOrient) ApplyOrient(thumb, photo);
+  }
+  // The thumbnail record of a photo: NBytes and HashVal; false when the photo lacks either.
+  static bool IdentityRecord(DBRecord* q, const DBRecord& photo);
+  // Deletes the records of sheet id (at most max); the sum of their ImageBytes, -1 when
+  // none could be searched.
+  int64_t DeleteSheetRecords(int32_t id, int max, const char* what);
+  void EmptyLists();
+  void SheetPath(char* buf, size_t len, int32_t id) const;
+
+  char cacheDir[512];
+  long cacheMax;
+  std::unique_ptr<std::fstream> dbfs;
+  PTDBHeader tnHead;
+  DBAccess tdb;
+  long cacheSiz;
+  int nThumbs;
+  int32_t nextImgID;
+  PThumbList* images[4];
+  PThumbImage nextImage;
+};
+
+// Draws a placeholder of the given kind into thumb (80 x 80 when thumb is at least that).
+bool PgenericThumbnail(_ImgStruct* thumb, const DBRecord& photo, PTStatus status);
+
+// Minutes since 1970 of the current time, as LastUse keeps it.
+long PTnowMinutes();
+
+// A purge entry and the order in which entries are purged (for qsort).
+struct PTNpurgeEntry {
+  int32_t sheet;
+  long lastUse;
+  int64_t bytes;
+};
+int PTNpurgeCmp(const void* a, const void* b);

@@ -1,0 +1,273 @@
+// The thumbnail cache folder: opening and closing it, writing the sheet being filled,
+// purging old sheets under the size limit and the statistics.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "catalog/pthumb.h"
+#include "support/dmessage.h"
+
+namespace {
+
+constexpr int kBatch = 1024;
+
+const DBField& TField(const DBRecord& r, PTDBFieldID fid) {
+  const DBFieldInfo* s = r.GetFieldInfo();
+  return r[s != nullptr ? s->XlateID(&PTDBFInfo, fid) : -1];
+}
+
+// An integer value of a record's field, when it holds one.
+bool TInt(const DBRecord& r, PTDBFieldID fid, long* v) {
+  const DBField& f = TField(r, fid);
+  if (f.GetDT() != DBDTint || f.GetNV() < 1) return false;
+  *v = f.GetInt(0);
+  return true;
+}
+
+}  // namespace
+
+PThumbnailer::PThumbnailer(const char* dir)
+    : doCrop(true),
+      doOrient(false),
+      bRGB{200, 200, 200},
+      cacheDir(),
+      cacheMax(-1),
+      tdb(nullptr, nullptr, false),
+      cacheSiz(0),
+      nThumbs(0),
+      nextImgID(0),
+      images() {
+  SetCacheDirectory(dir);
+}
+
+PThumbnailer::~PThumbnailer() {
+  SetCacheDirectory(nullptr);
+  EmptyLists();
+}
+
+void PThumbnailer::EmptyLists() {
+  for (PThumbList*& head : images) {
+    delete head;
+    head = nullptr;
+  }
+}
+
+bool PThumbnailer::SetCacheDirectory(const char* dir) {
+  if (dir != nullptr && IsOpen() && strcmp(dir, cacheDir) == 0) return true;
+  if (IsOpen()) {
+    if (!SyncCache()) DMESSAGE(DMCdata, "Thumbnail cache sync failed");
+    nextImage.ClearImage();
+    if (!tdb.Close()) DMESSAGE(DMCdata, "Cannot close thumbnail database");
+    tnHead.Attach(nullptr, false);
+    dbfs.reset();
+  }
+  cacheDir[0] = '\0';
+  nThumbs = 0;
+  cacheSiz = 0;
+  // Loaded sheets belong to the folder they came from.
+  EmptyLists();
+  if (dir == nullptr || dir[0] == '\0') return false;
+  if (strlen(dir) >= sizeof(cacheDir)) {
+    DMESSAGE(DMCparameter, "Thumbnail cache folder name too long");
+    return false;
+  }
+  char path[1100];
+  snprintf(path, sizeof(path), "%s%c%s", dir, '/', CorvaneThumbnailDBFile);
+  // The database is made only when absent, and never truncated: a file that holds
+  // something else is refused, not overwritten.
+  const int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd >= 0) close(fd);
+  std::unique_ptr<std::fstream> fs(
+      new std::fstream(path, std::ios::in | std::ios::out | std::ios::binary));
+  if (!fs->is_open()) {
+    DMESSAGE(DMCresource, "Cannot open thumbnail database %s", path);
+    return false;
+  }
+  dbfs = std::move(fs);
+  if (!tdb.Init(&tnHead, dbfs.get(), false)) {
+    DMESSAGE(DMCdata, "Corrupt thumbnail database %s", path);
+    tnHead.Attach(nullptr, false);
+    dbfs.reset();
+    return false;
+  }
+  nextImgID = 0;
+  nThumbs = 0;
+  DBRecordList batch(&PTDBFInfo, kBatch);
+  for (;;) {
+    const int n = tdb.GetRecords(batch.Array(), kBatch, nThumbs);
+    if (n < 1) break;
+    int64_t sum = 0;
+    for (int i = 0; i < n; i++) {
+      long v;
+      if (TInt(batch[i], PTDBFimageid, &v) && v > 0 && v <= PMaxThumbImageID && v > nextImgID)
+        nextImgID = static_cast<int32_t>(v);
+      if (TInt(batch[i], PTDBFimagebytes, &v) && v > 0) sum += v;
+    }
+    cacheSiz += Kbytes(sum);
+    nThumbs += n;
+  }
+  nextImgID++;
+  snprintf(cacheDir, sizeof(cacheDir), "%s", dir);
+  return true;
+}
+
+bool PThumbnailer::SyncCache() {
+  if (!IsOpen()) return true;
+  if (nextImage.NumFilled() > 0) {
+    char path[1100];
+    SheetPath(path, sizeof(path), nextImgID);
+    const long n = nextImage.WriteImage(path);
+    if (n < 1) {
+      DMESSAGE(DMCdata, "Error writing contact image '%s'", path);
+      return false;
+    }
+    const int want = nextImage.NumFilled();
+    DBRecord q(&PTDBFInfo);
+    q.SetField(PTDBFimageid, static_cast<long>(nextImgID));
+    DBSearch search(&tdb);
+    if (!search.AddSelector(q, false)) {
+      DMESSAGE(DMCassert, "AddSelector failed");
+      return false;
+    }
+    DBRecordList list(&PTDBFInfo, want);
+    const int k = search.FindRecords(list.Array(), want);
+    if (k < want) DMESSAGE(DMCwarning, "Missing thumbnail records in SyncCache");
+    if (k > 0) {
+      tdb.DeleteRecords(list.GetArray(), k);
+      for (int i = 0; i < k; i++) {
+        const long share = n / k + (i == 0 ? n % k : 0);
+        const DBFieldInfo* s = list[i].GetFieldInfo();
+        list[i].SetField(s->XlateID(&PTDBFInfo, PTDBFimagebytes), share);
+      }
+      tdb.AddRecords(list.GetArray(), k);
+    }
+    cacheSiz += Kbytes(n);
+  }
+  PurgeCache();
+  bool ok = true;
+  for (DBAccess* p = &tdb; p != nullptr; p = p->NextPage())
+    if (!p->SyncPage(true)) ok = false;
+  if (tdb.GetHeader() == nullptr || !tdb.GetHeader()->Sync()) ok = false;
+  return ok;
+}
+
+int PTNpurgeCmp(const void* a, const void* b) {
+  const PTNpurgeEntry* pa = static_cast<const PTNpurgeEntry*>(a);
+  const PTNpurgeEntry* pb = static_cast<const PTNpurgeEntry*>(b);
+  if (pa->sheet > 0) {
+    if (pb->sheet <= 0) return -1;
+    if (pa->lastUse != pb->lastUse) return pa->lastUse < pb->lastUse ? -1 : 1;
+    if (pa->bytes != pb->bytes) return pa->bytes > pb->bytes ? -1 : 1;
+    return 0;
+  }
+  return pb->sheet > 0 ? 1 : 0;
+}
+
+long PThumbnailer::PurgeCache() {
+  if (!IsOpen() || cacheMax < 0 || cacheSiz <= cacheMax) return 0;
+  // One entry per sheet that records name: a hostile sheet number costs no memory.
+  std::map<int32_t, PTNpurgeEntry> sheets;
+  DBRecordList batch(&PTDBFInfo, kBatch);
+  for (int start = 0;;) {
+    const int n = tdb.GetRecords(batch.Array(), kBatch, start);
+    if (n < 1) break;
+    for (int i = 0; i < n; i++) {
+      long id, v;
+      if (!TInt(batch[i], PTDBFimageid, &id) || id <= 0 || id >= nextImgID) continue;
+      PTNpurgeEntry& e = sheets[static_cast<int32_t>(id)];
+      e.sheet = static_cast<int32_t>(id);
+      if (TInt(batch[i], PTDBFimagebytes, &v) && v > 0) e.bytes += v;
+      if (TInt(batch[i], PTDBFlastuse, &v) && v > e.lastUse) e.lastUse = v;
+    }
+    start += n;
+  }
+  std::vector<PTNpurgeEntry> order;
+  order.reserve(sheets.size());
+  for (const auto& s : sheets) order.push_back(s.second);
+  if (!order.empty()) qsort(order.data(), order.size(), sizeof(PTNpurgeEntry), PTNpurgeCmp);
+
+  long need = cacheSiz - cacheMax;
+  const long margin = cacheSiz * 3 / 100 + 1024;
+  if (cacheMax == 0)
+    need += margin;
+  else if (margin > need)
+    need = margin;
+  size_t nchosen = 0;
+  long total = 0;
+  if (nextImgID >= 1 && need >= 1) {
+    while (nchosen < order.size() && order[nchosen].sheet > 0) {
+      total += Kbytes(order[nchosen].bytes);
+      nchosen++;
+      if (total >= need) break;
+    }
+  }
+  std::set<int32_t> removed;
+  long freed = 0;
+  for (size_t i = nchosen; i-- > 0;) {
+    char path[1100];
+    SheetPath(path, sizeof(path), order[i].sheet);
+    if (unlink(path) != 0) {
+      if (errno != ENOENT) {
+        DMESSAGE(DMCresource, "Unlink '%s' failed", path);
+        return 0;
+      }
+      DMESSAGE(DMCwarning, "Sheet '%s' missing", path);
+    }
+    removed.insert(order[i].sheet);
+    cacheSiz -= Kbytes(order[i].bytes);
+    freed += Kbytes(order[i].bytes);
+  }
+  if (!removed.empty()) {
+    DBRecordList gone(&PTDBFInfo, 0);
+    for (int start = 0;;) {
+      const int n = tdb.GetRecords(batch.Array(), kBatch, start);
+      if (n < 1) break;
+      for (int i = 0; i < n; i++) {
+        long id;
+        if (TInt(batch[i], PTDBFimageid, &id) && removed.count(static_cast<int32_t>(id)))
+          gone.NewRecord() = batch[i];
+      }
+      start += n;
+    }
+    if (gone.GetSize() > 0) tdb.DeleteRecordList(gone);
+  }
+  const char* word;
+  if (tdb.TotalRecords() < 1 || tdb.State() == DBPSerror) {
+    cacheSiz = 0;
+    nextImage.ClearImage();
+    nextImgID = 1;
+    // Numbers start again: loaded copies of the old sheets would answer for new ones.
+    EmptyLists();
+    word = "Emptied";
+  } else {
+    if (cacheSiz < 0) cacheSiz = 0;
+    word = cacheSiz == 0 ? "Emptied" : "Purged";
+  }
+  DMESSAGE(DMCinfo, "%s %ld Kbytes from thumbnail cache", word, freed);
+  return freed;
+}
+
+void PThumbnailer::SetCacheSize(long kb) {
+  const bool purgeNow = kb >= 0 && (cacheMax > kb || cacheMax == 0);
+  cacheMax = kb;
+  if (purgeNow && IsOpen()) {
+    PurgeCache();
+    tdb.Sync();
+  }
+}
+
+bool PThumbnailer::GetCacheStats(PThumbnailerStats* stats) const {
+  if (!IsOpen() || stats == nullptr) return false;
+  stats->dName = cacheDir;
+  stats->kAlloc = cacheMax;
+  stats->kUsed = cacheSiz;
+  stats->nThumbs = nThumbs;
+  return true;
+}

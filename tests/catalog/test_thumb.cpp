@@ -1,0 +1,455 @@
+// The thumbnail cache: contact sheets, the thumbnail database, loading at reductions,
+// deleting, missing sheets, crop bands, placeholders, sync and purge.
+#include <sys/stat.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "catalog/catalog_test_util.h"
+#include "catalog/pfieldset.h"
+#include "catalog/photo_test_util.h"
+#include "testutil/message_log.h"
+
+using phototest::ScratchDir;
+
+namespace {
+
+const char* const kSources[] = {
+    "landscape_1.jpg",         "landscape_2.jpg",          "landscape_3.jpg",
+    "landscape_4.jpg",         "landscape_5.jpg",          "landscape_6.jpg",
+    "landscape_7.jpg",         "landscape_8.jpg",          "desk_baseline_420.jpg",
+    "desk_baseline_422.jpg",   "desk_baseline_444.jpg",    "desk_grey.jpg",
+    "desk_odd_301x409_420.jpg", "desk_progressive_420.jpg", "desk_restart7mcu_420.jpg",
+    "DSCN0010.jpg",            "image00971.jpg",           "no_exif.jpg",
+    "Nikon_D70.jpg",           "Canon_40D.jpg"};
+
+// Copies of the test pictures made distinct by a tail after the end of the JPEG data.
+std::vector<std::string> MakePhotos(const ScratchDir& dir, int n) {
+  std::vector<std::string> paths;
+  for (int i = 0; i < n; i++) {
+    const std::string src = phototest::TestData(std::string("jpeg/") + kSources[i % 20]);
+    const std::string dst = dir.Path("photo" + std::to_string(i) + ".jpg");
+    FILE* in = fopen(src.c_str(), "rb");
+    if (in == nullptr) return {};
+    std::string bytes;
+    char buf[65536];
+    size_t k;
+    while ((k = fread(buf, 1, sizeof(buf), in)) > 0) bytes.append(buf, k);
+    fclose(in);
+    bytes += "tail" + std::to_string(i);
+    if (!phototest::WriteFile(dst, bytes)) return {};
+    paths.push_back(dst);
+  }
+  return paths;
+}
+
+DBRecord Photo(const std::string& path) {
+  DBRecord r;
+  PgrokFile(&r, path.c_str());
+  return r;
+}
+
+_ImgStruct Thumb(int w, int h) {
+  _ImgStruct t = {};
+  t.xres = w;
+  t.yres = h;
+  t.csp = &ICS_sRGB;
+  return t;
+}
+
+long long FileSize(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+std::string Identify(const std::string& path) {
+  FILE* p = popen(("identify -format '%wx%h' '" + path + "' 2>/dev/null").c_str(), "r");
+  if (p == nullptr) return "";
+  char buf[64] = "";
+  if (fgets(buf, sizeof(buf), p) == nullptr) buf[0] = '\0';
+  pclose(p);
+  return buf;
+}
+
+// Every record of a thumbnail database.
+std::vector<DBRecord> ReadRecords(const std::string& dir) {
+  std::vector<DBRecord> out;
+  std::fstream fs(dir + "/tncache.qdb", std::ios::in | std::ios::out | std::ios::binary);
+  PTDBHeader head;
+  DBAccess db(&head, &fs, true);
+  DBRecordList list(&PTDBFInfo, 1024);
+  for (int start = 0;;) {
+    const int n = db.GetRecords(list.Array(), 1024, start);
+    if (n < 1) break;
+    for (int i = 0; i < n; i++) out.push_back(list[i]);
+    start += n;
+  }
+  db.Close();
+  return out;
+}
+
+// A thumbnail database of given records written directly (no sheets).
+void WriteRecords(const std::string& dir, const std::vector<std::vector<long>>& recs) {
+  const std::string path = dir + "/tncache.qdb";
+  phototest::WriteFile(path, "");
+  std::fstream fs(path, std::ios::in | std::ios::out | std::ios::binary);
+  PTDBHeader head;
+  DBAccess db(&head, &fs, false);
+  for (const auto& v : recs) {
+    DBRecord r(&PTDBFInfo);
+    r.SetField(PTDBFnbytes, v[0]);
+    r.SetField(PTDBFhashval, v[1]);
+    r.SetField(PTDBFimageid, v[2]);
+    r.SetField(PTDBFimagebytes, v[3]);
+    const long rect[4] = {0, 0, 320, 240};
+    r.SetField(PTDBFrectangle, rect, 4);
+    r.SetField(PTDBFlastuse, v[4]);
+    db.AddRecord(r);
+  }
+  db.Close();
+}
+
+}  // namespace
+
+TEST(ThumbnailCache, TwoHundredPhotosFillThirtyFourSheetsThatReloadWithoutTheirSources) {
+  phototest::LoadReaders();
+  SKIP_WITHOUT_TESTDATA("jpeg/landscape_1.jpg");
+  MessageLog log;
+  ScratchDir photos, cache;
+  const std::vector<std::string> paths = MakePhotos(photos, 200);
+  ASSERT_EQ(paths.size(), 200u);
+  std::vector<DBRecord> recs;
+  std::vector<_ImgStruct> direct;
+  {
+    PThumbnailer tn(cache.Dir().c_str());
+    ASSERT_TRUE(tn.IsOpen());
+    EXPECT_EQ(tn.NextImageID(), 1);
+    for (const std::string& p : paths) {
+      recs.push_back(Photo(p));
+      _ImgStruct t = Thumb(160, 160);
+      ASSERT_TRUE(tn.GetThumbnail(&t, recs.back(), nullptr)) << p << "\n" << log.All();
+      PfreeImage(&t);
+      // The same thumbnail rendered straight from the file.
+      _ImgReader* ir = PopenImageD(recs.back(), true);
+      ASSERT_NE(ir, nullptr);
+      _ImgStruct d = Thumb(320, 320);
+      ASSERT_TRUE(PrenderImageR(&d, ir, 1));
+      ir->ri->Close(ir);
+      direct.push_back(d);
+    }
+    EXPECT_EQ(tn.NextImageID(), 34);
+    PThumbnailerStats st;
+    ASSERT_TRUE(tn.GetCacheStats(&st));
+    EXPECT_EQ(st.nThumbs, 200);
+  }
+  for (int id = 1; id <= 34; id++) {
+    char name[32];
+    snprintf(name, sizeof(name), "C%09d.jpg", id);
+    const std::string sheet = cache.Path(name);
+    ASSERT_GT(FileSize(sheet), 0) << name;
+    const std::string dims = Identify(sheet);
+    if (!dims.empty()) {
+      EXPECT_EQ(dims, "960x640") << name;
+    }
+  }
+  EXPECT_LT(FileSize(cache.Path("C000000035.jpg")), 0);
+
+  // Each sheet's shares add up to its file's size, the first record taking the remainder.
+  std::map<long, long long> sums;
+  std::map<long, int> counts;
+  for (const DBRecord& r : ReadRecords(cache.Dir())) {
+    sums[r[PTDBFimageid].GetInt()] += r[PTDBFimagebytes].GetInt();
+    counts[r[PTDBFimageid].GetInt()]++;
+  }
+  ASSERT_EQ(sums.size(), 34u);
+  for (const auto& s : sums) {
+    char name[32];
+    snprintf(name, sizeof(name), "C%09d.jpg", static_cast<int>(s.first));
+    EXPECT_EQ(s.second, FileSize(cache.Path(name))) << name;
+    EXPECT_EQ(counts[s.first], s.first < 34 ? 6 : 2);
+  }
+  int rc = 0;
+  std::string out;
+  if (cattest::RunQdbcheck(cache.Path("tncache.qdb"), &rc, &out)) {
+    EXPECT_EQ(rc, 0) << out;
+  }
+
+  for (const std::string& p : paths) unlink(p.c_str());
+  PThumbnailer again(cache.Dir().c_str());
+  EXPECT_EQ(again.NextImageID(), 35);  // a partial sheet stays partial
+  for (size_t i = 0; i < recs.size(); i++) {
+    _ImgStruct t = Thumb(160, 160);
+    ASSERT_TRUE(again.GetThumbnail(&t, recs[i], nullptr)) << i;
+    // The source rendered at the cell's size, brought to the thumbnail's.
+    _ImgStruct d = phototest::NewRGB(t.xres, t.yres);
+    ASSERT_TRUE(PsizeImage(&d, &direct[i], 1));
+    // The poster of sharp lettering loses more to the sheet's JPEG coding than photographs.
+    const bool lettering = strcmp(kSources[i % 20], "no_exif.jpg") == 0;
+    EXPECT_GE(phototest::Psnr(t, d), lettering ? 25.0 : 30.0) << paths[i];
+    PfreeImage(&d);
+    PfreeImage(&t);
+    PfreeImage(&direct[i]);
+  }
+  EXPECT_EQ(log.CountClass(DMCwarning), 0) << log.All();
+}
+
+TEST(ThumbnailCache, MissingSheetIsReportedOnceThenRemadeAndDeletingEmptiesTheFillingSheet) {
+  phototest::LoadReaders();
+  SKIP_WITHOUT_TESTDATA("jpeg/landscape_1.jpg");
+  MessageLog log;
+  ScratchDir photos, cache;
+  const std::vector<std::string> paths = MakePhotos(photos, 8);
+  ASSERT_EQ(paths.size(), 8u);
+  std::vector<DBRecord> recs;
+  for (const auto& p : paths) recs.push_back(Photo(p));
+  PThumbnailer tn(cache.Dir().c_str());
+  for (const DBRecord& r : recs) {
+    _ImgStruct t = Thumb(80, 80);
+    ASSERT_TRUE(tn.GetThumbnail(&t, r));
+    PfreeImage(&t);
+  }
+  ASSERT_EQ(tn.NextImageID(), 2);  // sheet 1 written when the seventh came
+  ASSERT_EQ(unlink(cache.Path("C000000001.jpg").c_str()), 0);
+  _ImgStruct t = Thumb(80, 80);
+  EXPECT_FALSE(tn.LoadThumbnail(&t, recs[0]));
+  EXPECT_TRUE(log.Has(DMCwarning, "Missing contact sheet (1)"));
+  EXPECT_FALSE(tn.FindThumbnail(nullptr, recs[1]));  // the sheet's records went with it
+  log.Clear();
+  EXPECT_TRUE(tn.GetThumbnail(&t, recs[0]));  // remade in the filling sheet
+  EXPECT_EQ(log.CountClass(DMCwarning), 0);
+  DBRecord found;
+  ASSERT_TRUE(tn.FindThumbnail(&found, recs[0]));
+  EXPECT_EQ(found[PTDBFimageid].GetInt(), 2);
+  PfreeImage(&t);
+
+  // Deleting a thumbnail of the filling sheet empties it; the next one takes cell 0.
+  tn.DeleteThumbnail(recs[6]);
+  EXPECT_FALSE(tn.FindThumbnail(nullptr, recs[0]));
+  t = Thumb(80, 80);
+  ASSERT_TRUE(tn.GetThumbnail(&t, recs[7]));
+  ASSERT_TRUE(tn.FindThumbnail(&found, recs[7]));
+  EXPECT_EQ(found[PTDBFimageid].GetInt(), 2);
+  EXPECT_EQ(found[PTDBFrectangle].GetInt(0), 0);
+  EXPECT_EQ(found[PTDBFrectangle].GetInt(1), 0);
+  PfreeImage(&t);
+
+  // A photo without length or hash is never looked up or cached; it is drawn from its file.
+  DBRecord anon = recs[2];
+  anon.ClearField(PDBid(anon, PDBFhashval));
+  EXPECT_FALSE(tn.FindThumbnail(nullptr, anon));
+  t = Thumb(80, 80);
+  EXPECT_TRUE(tn.GetThumbnail(&t, anon));
+  DBRecord still;
+  ASSERT_TRUE(tn.FindThumbnail(&still, recs[7]));
+  EXPECT_EQ(still[PTDBFrectangle].GetInt(0), 0);
+  PfreeImage(&t);
+}
+
+TEST(ThumbnailCache, ReductionsCropBandsAndPlaceholders) {
+  _ImgStruct t = Thumb(80, 80);
+  EXPECT_EQ(PThumbnailer::DenomShift(&t), 2);
+  t = Thumb(81, 60);
+  EXPECT_EQ(PThumbnailer::DenomShift(&t), 1);
+  t = Thumb(200, 150);
+  EXPECT_EQ(PThumbnailer::DenomShift(&t), 0);
+  t = Thumb(40, 12);
+  EXPECT_EQ(PThumbnailer::DenomShift(&t), 3);
+
+  PThumbnailer tn(nullptr);
+  DBRecord r(&PDBFInfo);
+  const long crop[4] = {100, 50, 900, 650};
+  PDBsetInts(&r, PDBFcrop, crop, 4);
+  PDBsetInt(&r, PDBFxsize, 1000);
+  PDBsetInt(&r, PDBFysize, 700);
+  _ImgStruct im = phototest::NewRGB(100, 70);
+  PclearImage(&im, nullptr);
+  tn.ApplyCrop(&im, r);
+  auto grey = [&](int x, int y) { return im.img[y * im.rowsize + x * 3] == 200; };
+  EXPECT_TRUE(grey(50, 4));
+  EXPECT_FALSE(grey(50, 5));
+  EXPECT_TRUE(grey(50, 65));
+  EXPECT_FALSE(grey(50, 64));
+  EXPECT_TRUE(grey(9, 30));
+  EXPECT_FALSE(grey(10, 30));
+  EXPECT_TRUE(grey(90, 30));
+  EXPECT_FALSE(grey(89, 30));
+  // No size to scale by: nothing happens.
+  PDBsetInt(&r, PDBFxsize, 0);
+  PclearImage(&im, nullptr);
+  tn.ApplyCrop(&im, r);
+  EXPECT_FALSE(grey(0, 0));
+  PfreeImage(&im);
+
+  _ImgStruct big = phototest::NewRGB(320, 320);
+  EXPECT_TRUE(PgenericThumbnail(&big, r, PTSnofile));
+  EXPECT_EQ(big.xres, 80);
+  EXPECT_EQ(big.yres, 80);
+  const uint8_t* mid = big.img + 40 * big.rowsize + 40 * 3;
+  EXPECT_EQ(mid[1], mid[0] >> 1);
+  EXPECT_EQ(mid[2], mid[0] >> 2);
+  PfreeImage(&big);
+  _ImgStruct small = Thumb(20, 20);
+  EXPECT_TRUE(PgenericThumbnail(&small, r, PTSfailed));
+  EXPECT_EQ(small.xres, 20);
+  PfreeImage(&small);
+  _ImgStruct g = Thumb(80, 80);
+  g.csp = &ICS_Y8;
+  EXPECT_FALSE(PgenericThumbnail(&g, r, PTSpending));
+
+  // No cache: nothing loads and thumb is left alone.
+  _ImgStruct none = Thumb(80, 80);
+  EXPECT_FALSE(tn.GetThumbnail(&none, r));
+  EXPECT_EQ(none.img, nullptr);
+  EXPECT_FALSE(tn.GetCacheStats(nullptr));
+}
+
+TEST(ThumbnailSheet, CellsFitTheirPicturesAndTheSheetHoldsSix) {
+  phototest::LoadReaders();
+  SKIP_WITHOUT_TESTDATA("jpeg/landscape_6.jpg");
+  ScratchDir dir;
+  PThumbImage sheet;
+  long rect[4];
+  for (int i = 0; i < 6; i++) {
+    _ImgReader* ir = PopenImageF(
+        phototest::TestData(i == 1 ? "jpeg/desk_odd_301x409_420.jpg" : "jpeg/landscape_1.jpg")
+            .c_str(),
+        1, nullptr);
+    ASSERT_NE(ir, nullptr);
+    _ImgStruct t = Thumb(80, 80);
+    ASSERT_TRUE(sheet.AddThumb(&t, rect, ir));
+    if (i == 0) {  // landscape: the full cell width
+      EXPECT_EQ(rect[2] - rect[0], 320);
+      EXPECT_EQ(rect[3] - rect[1], 240);
+    } else if (i == 1) {  // portrait: the full height, at the second cell's corner
+      EXPECT_EQ(rect[0], 320);
+      EXPECT_EQ(rect[3] - rect[1], 320);
+      EXPECT_LT(rect[2] - rect[0], 320);
+    }
+    ir->ri->Close(ir);
+    PfreeImage(&t);
+  }
+  EXPECT_EQ(rect[0], 640);
+  EXPECT_EQ(rect[1], 320);
+  _ImgReader* ir = PopenImageF(phototest::TestData("jpeg/landscape_1.jpg").c_str(), 1, nullptr);
+  ASSERT_NE(ir, nullptr);
+  _ImgStruct t = Thumb(80, 80);
+  EXPECT_FALSE(sheet.AddThumb(&t, rect, ir));  // a seventh does not fit
+  ir->ri->Close(ir);
+  const long wide[4] = {0, 0, 960, 640}, empty[4] = {5, 0, 5, 10}, out[4] = {0, 0, 961, 10};
+  EXPECT_TRUE(sheet.GetThumb(&t, wide));
+  EXPECT_FALSE(sheet.GetThumb(&t, empty));
+  EXPECT_FALSE(sheet.GetThumb(&t, out));
+  PfreeImage(&t);
+
+  // A sheet of two written whole: 960 x 640 with grey empty cells.
+  PThumbImage two;
+  for (int i = 0; i < 2; i++) {
+    ir = PopenImageF(phototest::TestData("jpeg/landscape_1.jpg").c_str(), 1, nullptr);
+    _ImgStruct c = Thumb(40, 40);
+    ASSERT_TRUE(two.AddThumb(&c, rect, ir));
+    ir->ri->Close(ir);
+    PfreeImage(&c);
+  }
+  const std::string path = dir.Path("C000000001.jpg");
+  ASSERT_GT(two.WriteImage(path.c_str()), 0);
+  PThumbList list(1, dir.Dir().c_str(), 8);
+  const long cell[4] = {960 - 5, 640 - 5, 960, 640};  // narrower than the reduction
+  _ImgStruct s = Thumb(4, 4);
+  ASSERT_TRUE(list.GetThumb(&s, cell));
+  EXPECT_EQ(list.oWidth, 960);
+  EXPECT_EQ(list.oHeight, 640);
+  EXPECT_NEAR(s.img[0], 127, 3);
+  PfreeImage(&s);
+  PThumbImage nothing;
+  EXPECT_EQ(nothing.WriteImage(path.c_str()), 0);
+}
+
+TEST(ThumbnailCache, ForeignAndDamagedDatabasesAreRefusedAndKept) {
+  MessageLog log;
+  ScratchDir dir;
+  const std::string db = dir.Path("tncache.qdb");
+  phototest::WriteFile(db, "this is no database at all");
+  PThumbnailer tn(dir.Dir().c_str());
+  EXPECT_FALSE(tn.IsOpen());
+  EXPECT_TRUE(log.Has(DMCdata, "Corrupt thumbnail database " + db));
+  EXPECT_EQ(FileSize(db), 26);
+
+  // A catalogue is not a thumbnail database.
+  unlink(db.c_str());
+  {
+    phototest::WriteFile(db, "");
+    std::fstream fs(db, std::ios::in | std::ios::out | std::ios::binary);
+    PDBHeader head;
+    DBAccess acc(&head, &fs, false);
+    acc.Close();
+  }
+  const long long size = FileSize(db);
+  log.Clear();
+  EXPECT_FALSE(tn.SetCacheDirectory(dir.Dir().c_str()));
+  EXPECT_TRUE(log.Has(DMCdata, "Corrupt thumbnail database " + db));
+  EXPECT_EQ(FileSize(db), size);
+
+  // No database yet: one is made with a fresh header.
+  ScratchDir fresh;
+  ASSERT_TRUE(tn.SetCacheDirectory(fresh.Dir().c_str()));
+  EXPECT_EQ(tn.NextImageID(), 1);
+  EXPECT_TRUE(tn.SetCacheDirectory(fresh.Dir().c_str()));  // the current one: nothing to do
+  PThumbnailerStats st;
+  ASSERT_TRUE(tn.GetCacheStats(&st));
+  EXPECT_EQ(st.kUsed, 0);
+  EXPECT_EQ(st.kAlloc, -1);
+}
+
+TEST(ThumbnailCache, PurgeFreesTheMarginOldestFirstAndEmptyingRestartsNumbering) {
+  MessageLog log;
+  ScratchDir dir;
+  // 100 sheets of 100 KB each, sheet k last used at minute 1000 + k; sheets 50 and 51 share
+  // a minute and 51 is larger.
+  std::vector<std::vector<long>> recs;
+  for (long k = 1; k <= 100; k++) {
+    long bytes = 102400, use = 1000 + k;
+    if (k == 2) use = 1000;  // used at the same minute as sheet 1 ...
+    if (k == 2) bytes = 102400 + 1;  // ... and larger: it goes first
+    if (k == 1) use = 1000;
+    if (k == 1) bytes = 102400 - 1;
+    recs.push_back({k, k * 7, k, bytes, use});
+  }
+  WriteRecords(dir.Dir(), recs);
+  PThumbnailer tn(dir.Dir().c_str());
+  ASSERT_TRUE(tn.IsOpen());
+  PThumbnailerStats st;
+  ASSERT_TRUE(tn.GetCacheStats(&st));
+  EXPECT_EQ(st.kUsed, 10000);
+  EXPECT_EQ(tn.NextImageID(), 101);
+  tn.SetCacheSize(20000);  // from unlimited: no purge
+  ASSERT_TRUE(tn.GetCacheStats(&st));
+  EXPECT_EQ(st.kUsed, 10000);
+  tn.SetCacheSize(9900);  // 100 KB over, but a purge frees 1,324 KB: 14 sheets of 100 KB
+  ASSERT_TRUE(tn.GetCacheStats(&st));
+  EXPECT_EQ(st.kUsed, 10000 - 1401);
+  EXPECT_TRUE(log.Has(DMCinfo, "Purged 1401 Kbytes from thumbnail cache")) << log.All();
+  EXPECT_TRUE(log.Has(DMCwarning, "Sheet '" + dir.Path("C000000002.jpg") + "' missing"));
+  std::vector<DBRecord> left = ReadRecords(dir.Dir());
+  EXPECT_EQ(left.size(), 86u);
+  for (const DBRecord& r : left) EXPECT_GT(r[PTDBFimageid].GetInt(), 14);
+
+  tn.SetCacheSize(-1);
+  EXPECT_EQ(tn.PurgeCache(), 0);
+  tn.SetCacheSize(9900);  // from unlimited: waits for the next sync
+  log.Clear();
+  tn.SetCacheSize(0);  // empties every written sheet
+  // Counted per sheet now: 86 sheets of 100 KB.
+  EXPECT_TRUE(log.Has(DMCinfo, "Emptied 8600 Kbytes from thumbnail cache")) << log.All();
+  EXPECT_EQ(tn.NextImageID(), 1);
+  ASSERT_TRUE(tn.GetCacheStats(&st));
+  EXPECT_EQ(st.kUsed, 0);
+  EXPECT_TRUE(ReadRecords(dir.Dir()).empty());
+
+  PTNpurgeEntry a = {3, 10, 5}, b = {4, 10, 9}, none = {0, 0, 0};
+  EXPECT_GT(PTNpurgeCmp(&a, &b), 0);
+  EXPECT_LT(PTNpurgeCmp(&b, &a), 0);
+  EXPECT_LT(PTNpurgeCmp(&a, &none), 0);
+  EXPECT_GT(PTNpurgeCmp(&none, &a), 0);
+  EXPECT_EQ(PTNpurgeCmp(&none, &none), 0);
+}

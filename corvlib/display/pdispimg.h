@@ -182,6 +182,10 @@ class PDisplayImage {
 // A close callback that deletes the image's file; never vetoes.
 bool PDeleteTempImage(PDisplayImage* di, bool flag);
 
+// Marks in mask the connected red region around (x, y) of an 8-bit RGB image, at most depth
+// steps from it; returns the number of pixels marked.
+int floodRedEye(ABitMap2* mask, const _ImgStruct* im, int x, int y, int depth);
+
 // Pixel-aspect correction from file to view values and back (a is height over width).
 void PaspectToView(float a, int* xp, int* yp);
 void PaspectToFile(float a, int* xp, int* yp);

@@ -8,8 +8,6 @@
 #include "display/pdisppriv.h"
 #include "support/dmessage.h"
 
-int floodRedEye(ABitMap2* mask, const _ImgStruct* im, int x, int y, int depth);
-
 namespace {
 
 constexpr int kMaxRedEyeValues = 100;

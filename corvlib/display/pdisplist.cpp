@@ -1,5 +1,6 @@
 // Display frames: loading a frame from its file into swappable memory and mapping view
 // rectangles of it to display pixels.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -296,6 +297,10 @@ bool PDisplayList::LoadHDR(_ImgReader* rd) {
   c_img = _ImgStruct{rd->xres,     rd->yres, &parent->cs,
                      rd->xres * 3, nullptr,  grey ? nullptr : block + npix * 2};
 
+  // A reader that stops short must leave no stale heap bytes on show: unread pixels are black.
+  std::fill_n(reinterpret_cast<TMbright*>(block), npix, static_cast<TMbright>(TM_NOBRT));
+  if (!grey) std::memset(block + npix * 2, 0, npix * 3);
+
   _ImgReadBuf rb;
   std::memset(&rb, 0, sizeof rb);
   rb.cs = rd->cs;
@@ -310,7 +315,9 @@ bool PDisplayList::LoadHDR(_ImgReader* rd) {
   const bool isFloat = rb.cs.dtype == IDTfloat;
   const bool greyIn = rb.cs.format == IPFy;
   void* buf = nullptr;
-  for (int guard = 0; guard <= rd->yres; ++guard) {
+  size_t rowsRead = 0;  // pixels delivered
+  const size_t guardMax = static_cast<size_t>(rd->yres) + static_cast<size_t>(rd->xres) + 16;
+  for (size_t guard = 0; guard < guardMax; ++guard) {
     const _ImgRect want = rb.r;
     rb.bufsize = PreadBufBytes(&rb);
     if (rb.bufsize == 0) break;
@@ -358,17 +365,21 @@ bool PDisplayList::LoadHDR(_ImgReader* rd) {
       }
     }
     if (rb.buf != buf) std::free(rb.buf);
-    // The reader's next rectangle; the load ends when it is empty, outside, or no progress.
+    rowsRead += static_cast<size_t>(want.ybottom - want.ytop) * static_cast<size_t>(w);
+    // The reader's next rectangle (files stored bottom up propose rows upwards); the load
+    // ends when it is empty, outside, or the one just read.
     const _ImgRect nr = rd->nr;
     if (!(nr.xleft < nr.xright && nr.ytop < nr.ybottom && nr.xleft >= 0 && nr.ytop >= 0 &&
           nr.xright <= rd->xres && nr.ybottom <= rd->yres) ||
-        std::memcmp(&nr, &want, sizeof nr) == 0 || nr.ytop < want.ytop)
+        std::memcmp(&nr, &want, sizeof nr) == 0)
       break;
     rb.r = nr;
     rb.cs = rd->cs;
     rb.cs.cstatic = 0;
   }
   std::free(buf);
+  if (rowsRead < npix && !q)
+    DMESSAGE(DMCwarning, "'%s' delivered only part of its pixels", rd->file);
   return true;
 }
 

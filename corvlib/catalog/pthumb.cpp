@@ -17,8 +17,6 @@ namespace {
 
 // Thumbnail records beyond which the quick path goes straight to the file.
 constexpr int kQuickSearchLimit = 750000;
-// Records one sheet can have.
-constexpr int kSheetRecords = PThumbNCols * PThumbNRows;
 // Non-resident list entries met in one search beyond which they are dropped.
 constexpr int kMaxSwapped = 50;
 
@@ -26,14 +24,23 @@ bool ValidSheet(long id) {
   return id > 0 && id <= PMaxThumbImageID;
 }
 
-// Field fid of a thumbnail record under the record's own schema (a database written with its
-// fields in another order still reads right).
-const DBField& TField(const DBRecord& r, PTDBFieldID fid) {
-  const DBFieldInfo* s = r.GetFieldInfo();
-  return r[s != nullptr ? s->XlateID(&PTDBFInfo, fid) : -1];
+// The reader given, or the photo's file opened quietly (*mine then owns it); with neither the
+// tinted placeholder is drawn.
+_ImgReader* ThumbReader(_ImgStruct* thumb, const DBRecord& photo, _ImgReader* ir,
+                        _ImgReader** mine) {
+  *mine = nullptr;
+  if (ir != nullptr) return ir;
+  *mine = PopenImageD(photo, true);
+  if (*mine == nullptr) PgenericThumbnail(thumb, photo, PTSnofile);
+  return *mine;
 }
 
 }  // namespace
+
+const DBField& PTDBgetField(const DBRecord& r, PTDBFieldID fid) {
+  const DBFieldInfo* s = r.GetFieldInfo();
+  return r[s != nullptr ? s->XlateID(&PTDBFInfo, fid) : -1];
+}
 
 long PTnowMinutes() {
   return static_cast<long>((static_cast<int64_t>(time(nullptr)) / 60) & 0x7FFFFFFF);
@@ -83,7 +90,7 @@ int64_t PThumbnailer::DeleteSheetRecords(int32_t id, int max, const char* what) 
   const int n = search.FindRecords(list.Array(), max);
   int64_t bytes = 0;
   for (int i = 0; i < n; i++) {
-    const DBField& b = TField(list[i], PTDBFimagebytes);
+    const DBField& b = PTDBgetField(list[i], PTDBFimagebytes);
     if (b.GetDT() == DBDTint && b.GetNV() > 0 && b.GetInt(0) > 0) bytes += b.GetInt(0);
   }
   if (n > 0) tdb.DeleteRecords(list.GetArray(), n);
@@ -98,8 +105,8 @@ bool PThumbnailer::LoadThumbnail(_ImgStruct* thumb, const DBRecord& photo) {
   if (!IsOpen() || thumb == nullptr) return false;
   DBRecord rec;
   if (!FindThumbnail(&rec, photo)) return false;
-  const DBField& idf = TField(rec, PTDBFimageid);
-  const DBField& rf = TField(rec, PTDBFrectangle);
+  const DBField& idf = PTDBgetField(rec, PTDBFimageid);
+  const DBField& rf = PTDBgetField(rec, PTDBFrectangle);
   if (idf.GetDT() != DBDTint || idf.GetNV() < 1 || !ValidSheet(idf.GetInt(0)) ||
       rf.GetDT() != DBDTint || rf.GetNV() != 4)
     return false;
@@ -192,14 +199,9 @@ bool PThumbnailer::NewThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgRe
 bool PThumbnailer::GetThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgReader* ir) {
   if (!IsOpen() || thumb == nullptr) return false;
   if (LoadThumbnail(thumb, photo)) return true;
-  _ImgReader* mine = nullptr;
-  if (ir == nullptr) {
-    mine = ir = PopenImageD(photo, true);
-    if (ir == nullptr) {
-      PgenericThumbnail(thumb, photo, PTSnofile);
-      return false;
-    }
-  }
+  _ImgReader* mine;
+  ir = ThumbReader(thumb, photo, ir, &mine);
+  if (ir == nullptr) return false;
   bool ok;
   DBRecord probe;
   if (IdentityRecord(&probe, photo)) {
@@ -217,14 +219,9 @@ bool PThumbnailer::GetThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgRe
 bool PThumbnailer::QuickThumb(_ImgStruct* thumb, const DBRecord& photo, _ImgReader* ir) {
   if (thumb == nullptr) return false;
   if (nThumbs <= kQuickSearchLimit && LoadThumbnail(thumb, photo)) return true;
-  _ImgReader* mine = nullptr;
-  if (ir == nullptr) {
-    mine = ir = PopenImageD(photo, true);
-    if (ir == nullptr) {
-      PgenericThumbnail(thumb, photo, PTSnofile);
-      return false;
-    }
-  }
+  _ImgReader* mine;
+  ir = ThumbReader(thumb, photo, ir, &mine);
+  if (ir == nullptr) return false;
   const bool embedded =
       ir->ri->GetThumbnail != nullptr && ir->ri->GetThumbnail(ir, thumb) == IREnone;
   if (mine != nullptr) mine->ri->Close(mine);
@@ -238,7 +235,7 @@ bool PThumbnailer::QuickThumb(_ImgStruct* thumb, const DBRecord& photo, _ImgRead
 void PThumbnailer::DeleteThumbnail(const DBRecord& photo) {
   DBRecord rec;
   if (!FindThumbnail(&rec, photo)) return;
-  const DBField& idf = TField(rec, PTDBFimageid);
+  const DBField& idf = PTDBgetField(rec, PTDBFimageid);
   if (idf.GetDT() != DBDTint || idf.GetNV() < 1) return;
   const long id = idf.GetInt(0);
   if (id < 1 || id > nextImgID) return;

@@ -40,6 +40,10 @@ enum PTDBFieldID {
   PTDBFend
 };
 
+// Field fid of a thumbnail record under the record's own schema (a database written with its
+// fields in another order reads right); the empty field when the schema lacks it.
+const DBField& PTDBgetField(const DBRecord& r, PTDBFieldID fid);
+
 class PTDBFieldInfo : public DBFieldInfo {
  public:
   PTDBFieldInfo();

@@ -18,14 +18,9 @@ namespace {
 
 constexpr int kBatch = 1024;
 
-const DBField& TField(const DBRecord& r, PTDBFieldID fid) {
-  const DBFieldInfo* s = r.GetFieldInfo();
-  return r[s != nullptr ? s->XlateID(&PTDBFInfo, fid) : -1];
-}
-
 // An integer value of a record's field, when it holds one.
 bool TInt(const DBRecord& r, PTDBFieldID fid, long* v) {
-  const DBField& f = TField(r, fid);
+  const DBField& f = PTDBgetField(r, fid);
   if (f.GetDT() != DBDTint || f.GetNV() < 1) return false;
   *v = f.GetInt(0);
   return true;

@@ -379,11 +379,19 @@ void DBRecordBlock::Compact() {
     if (!used[w]) nfree++;
   }
   if (nfree == 0) return;
-  // Move the used words toward the end, the highest addresses first.
-  for (uint32_t w = 0; w < nwords; w++) {
-    if (!used[w] || shift[w] == 0) continue;
-    unsigned char* from = End() - 4 * (w + 1);
-    memmove(from + 4 * shift[w], from, 4);
+  // Move the used words toward the end, the highest addresses first, a run of used words at
+  // once: no free word lies within a run, so its words share one shift (and a run never lands
+  // on data not moved yet).
+  for (uint32_t w = 0; w < nwords;) {
+    if (!used[w] || shift[w] == 0) {
+      w++;
+      continue;
+    }
+    uint32_t end = w + 1;
+    while (end < nwords && used[end]) end++;
+    unsigned char* from = End() - 4 * end;
+    memmove(from + 4 * shift[w], from, 4 * (end - w));
+    w = end;
   }
   // Re-point every cell whose data moved.
   for (long i = 0; i < ncells; i++) {

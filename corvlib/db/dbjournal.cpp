@@ -144,9 +144,11 @@ bool DBJournal::Update(const std::vector<Piece>& pieces) {
     long long got = fs->Read(dbfd, now.data(), p.n, p.off);
     if (got < 0) return Fail("database read error while saving to the journal");
     const unsigned char* data = static_cast<const unsigned char*>(p.data);
-    for (size_t c = 0; c < p.n; c += kChunk) {
-      size_t n = p.n - c < kChunk ? p.n - c : kChunk;
+    // Chunks end at the file's 4 KiB boundaries, so that a changed chunk dirties one page.
+    for (size_t c = 0, n = 0; c < p.n; c += n) {
       long long off = p.off + static_cast<long long>(c);
+      n = kChunk - static_cast<size_t>(off % static_cast<long long>(kChunk));
+      if (n > p.n - c) n = p.n - c;
       size_t have = got > static_cast<long long>(c) ? static_cast<size_t>(got) - c : 0;
       if (have >= n && memcmp(now.data() + c, data + c, n) == 0) continue;
       if (!chunks.empty() && chunks.back().off + static_cast<long long>(chunks.back().n) == off &&

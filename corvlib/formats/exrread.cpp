@@ -404,23 +404,50 @@ void destroy(ExrReader* er) {
   free(er);
 }
 
+int32_t le32(const unsigned char* b) {
+  return static_cast<int32_t>(b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24);
+}
+
+// Rows of one stored block of a scanline file, by compression.
+int rowsPerBlock(int compression) {
+  switch (compression) {
+    case Imf::ZIP_COMPRESSION:
+    case Imf::PXR24_COMPRESSION:
+      return 16;
+    case Imf::PIZ_COMPRESSION:
+    case Imf::B44_COMPRESSION:
+    case Imf::B44A_COMPRESSION:
+    case Imf::DWAA_COMPRESSION:
+      return 32;
+    case Imf::DWAB_COMPRESSION:
+      return 256;
+    default:
+      return 1;
+  }
+}
+
 // Walks the header attributes of an OpenEXR file (every part's header of a multi-part one)
-// and checks that no attribute claims more bytes than the file holds: the library would
-// allocate whatever such a size says before it finds the file too short. True for a file
-// that is not OpenEXR at all (the library then says why).
+// and checks that no attribute claims more bytes than the file holds, and that a scanline
+// file can hold the table of its blocks' offsets: the library allocates whatever such
+// sizes say before it finds the file too short. True for a file that is not OpenEXR at all
+// (the library then says why).
 bool plausibleHeader(FILE* fp) {
-  unsigned char b[8];
+  unsigned char b[16];
   if (fread(b, 1, 8, fp) != 8 || b[0] != 0x76 || b[1] != 0x2f || b[2] != 0x31 || b[3] != 0x01)
     return true;
-  const bool multi = (b[5] & 0x10) != 0;
+  const bool multi = (b[5] & 0x10) != 0, tiled = (b[5] & 0x02) != 0;
   if (fseeko(fp, 0, SEEK_END) != 0) return true;
   const int64_t end = ftello(fp);
   if (fseeko(fp, 8, SEEK_SET) != 0) return true;
+  int64_t rows = 0;
+  int compression = Imf::NO_COMPRESSION;
   for (int part = 0;; part++) {
     for (int attrs = 0;; attrs++) {
+      char name[256];
       int n = 0, c;
-      while ((c = getc(fp)) > 0 && n < 255) n++;
+      while ((c = getc(fp)) > 0 && n < 255) name[n++] = static_cast<char>(c);
       if (c == EOF || c > 0) return false;  // cut short, or a name too long
+      name[n] = '\0';
       if (n == 0) {
         if (attrs == 0 && part > 0) return true;  // the empty header ending the list
         break;
@@ -428,14 +455,22 @@ bool plausibleHeader(FILE* fp) {
       for (n = 0; (c = getc(fp)) > 0 && n < 255; n++) {
       }
       if (c != 0 || fread(b, 1, 4, fp) != 4) return false;
-      const int64_t size =
-          static_cast<int32_t>(b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24);
+      const int64_t size = le32(b);
       const int64_t here = ftello(fp);
-      if (size < 0 || here < 0 || size > end - here || fseeko(fp, size, SEEK_CUR) != 0)
-        return false;
+      if (size < 0 || here < 0 || size > end - here) return false;
+      if (part == 0 && strcmp(name, "dataWindow") == 0 && size == 16) {
+        if (fread(b, 1, 16, fp) != 16) return false;
+        rows = int64_t{le32(b + 12)} - le32(b + 4) + 1;
+      } else if (part == 0 && strcmp(name, "compression") == 0 && size == 1) {
+        compression = getc(fp);
+      }
+      if (fseeko(fp, here + size, SEEK_SET) != 0) return false;
     }
-    if (!multi) return true;
+    if (!multi) break;
   }
+  if (tiled || rows < 1) return true;
+  const int64_t blocks = (rows + rowsPerBlock(compression) - 1) / rowsPerBlock(compression);
+  return blocks <= (end - ftello(fp)) / 8;
 }
 
 // ---- The plug-in table's entries

@@ -19,7 +19,7 @@
 #include <OpenEXR/ImfThreading.h>
 
 #include "formats/exrformat.h"
-#include "formats/tmpwrite.h"
+#include "formats/replacefile.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -36,7 +36,9 @@ Imf::Header makeHeader(const _ImgWriteBuf* wb) {
   const _ImgInfo& in = wb->info;
   const float sww =
       (in.flags & IIFhvangle) ? static_cast<float>(2.0 * std::tan(in.hvangle * kPi / 360.0)) : 1.0f;
-  Imf::Header h(wb->xres, wb->yres, wb->pixAspect, Imath::V2f(0, 0), sww, Imf::INCREASING_Y,
+  // A pixel shape the format cannot store counts as square.
+  const float aspect = wb->pixAspect >= 1e-6f && wb->pixAspect <= 1e6f ? wb->pixAspect : 1.0f;
+  Imf::Header h(wb->xres, wb->yres, aspect, Imath::V2f(0, 0), sww, Imf::INCREASING_Y,
                 Imf::PIZ_COMPRESSION);
   if ((in.flags & IIFcrop) && in.crop.xright > in.crop.xleft && in.crop.ybottom > in.crop.ytop)
     h.displayWindow() = Imath::Box2i(Imath::V2i(in.crop.xleft, in.crop.ytop),
@@ -122,8 +124,8 @@ long ExrWriteImage(const char* path, const _ImgWriteBuf* wb) {
   if (wb->rowsize < rowBytes && -int64_t{wb->rowsize} < rowBytes) return 0;
   COLORMAT m = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
   if (fmt == IPFxyz && !compxyz2rgbWBmat(m, ICS_RGB709.chroma)) return 0;
-  char tmp[PATH_MAX + TMPWRITE_EXTRA];
-  const int fd = PcreateTempFor(tmp, sizeof tmp, path);
+  std::string tmp;
+  const int fd = PtempBeside(path, &tmp);
   if (fd < 0) return 0;
   close(fd);
   long over = 0;
@@ -138,7 +140,7 @@ long ExrWriteImage(const char* path, const _ImgWriteBuf* wb) {
       row = wide.data();
     }
     {
-      Imf::RgbaOutputFile out(tmp, h, ch, Imf::globalThreadCount());
+      Imf::RgbaOutputFile out(tmp.c_str(), h, ch, Imf::globalThreadCount());
       out.setFrameBuffer(row, 1, 0);
       const uint8_t* src = static_cast<const uint8_t*>(wb->img);
       while (out.currentScanLine() < wb->yres) {
@@ -151,14 +153,15 @@ long ExrWriteImage(const char* path, const _ImgWriteBuf* wb) {
     }
   } catch (const std::exception& e) {
     fprintf(stderr, "%s\n", e.what());
-    PfinishTemp(tmp, path, 0);
+    PdiscardTemp(tmp);
     return 0;
   }
-  const long size = fileSize(tmp);
-  if (size <= 0 || !PfinishTemp(tmp, path, 1)) {
-    PfinishTemp(tmp, path, 0);
+  const long size = fileSize(tmp.c_str());
+  if (size <= 0) {
+    PdiscardTemp(tmp);
     return 0;
   }
+  if (!PcommitTemp(tmp, path)) return 0;
   if (over > 0)
     DMESSAGE(DMCwarning, "%s: %ld values beyond the half-float range (%g) written as infinity",
              path, over, kHalfMax);

@@ -5,12 +5,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 #include "formats/picture/picheader.h"
 #include "formats/picture/rgbe.h"
 #include "formats/radformat.h"
-#include "formats/tmpwrite.h"
+#include "formats/replacefile.h"
 
 namespace {
 
@@ -151,20 +152,24 @@ long RadWriteImage(const char* path, const _ImgWriteBuf* wb) {
   if (wb->rowsize < rowBytes && -int64_t{wb->rowsize} < rowBytes) return 0;
   const bool xyz = cs->format == IPFxyz;
   const bool flat = (wb->info.flags & IIFquality) && wb->info.quality >= 100;
-  char tmp[PATH_MAX + TMPWRITE_EXTRA];
-  const int fd = PcreateTempFor(tmp, sizeof tmp, path);
+  std::string tmp;
+  const int fd = PtempBeside(path, &tmp);
   if (fd < 0) return 0;
   FILE* fp = fdopen(fd, "wb");
   if (fp == nullptr) {
     close(fd);
-    PfinishTemp(tmp, path, 0);
+    PdiscardTemp(tmp);
     return 0;
   }
   putHeader(fp, wb, xyz);
   bool ok = putRows(fp, wb, xyz, flat) && fflush(fp) == 0 && !ferror(fp);
   const long size = ok ? static_cast<long>(ftello(fp)) : 0;
   ok = fclose(fp) == 0 && ok && size > 0;
-  return PfinishTemp(tmp, path, ok) ? size : 0;
+  if (!ok) {
+    PdiscardTemp(tmp);
+    return 0;
+  }
+  return PcommitTemp(tmp, path) ? size : 0;
 }
 
 const _ImgWriterInterface IWInterfaceRad = {"hdr", RadSupportedCS, RadWriteImage};

@@ -4,7 +4,8 @@
 namespace {
 
 // Registration order.
-const _ImgReaderInterface* const kStandardReaders[] = {&IRInterfaceRad, &IRInterfaceEXR};
+const _ImgReaderInterface* const kStandardReaders[] = {
+    &IRInterfaceTIFF, &IRInterfaceJPEG, &IRInterfaceRad, &IRInterfaceEXR, &IRInterfaceBMP};
 
 }  // namespace
 

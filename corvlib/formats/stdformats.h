@@ -2,10 +2,14 @@
 // readers at start-up.
 #pragma once
 
+#include "formats/bmp.h"
 #include "formats/exrformat.h"
+#include "formats/jpegio.h"
 #include "formats/radformat.h"
+#include "formats/tiffimg.h"
 
-// Registers the standard readers in their fixed order; returns 1 when every one got a
+// Registers the standard readers in their fixed order (TIFF, JPEG, RGBE picture, OpenEXR,
+// BMP); returns 1 when every one got a
 // place in the registry (again 1, adding nothing, when they are there already), else 0.
 // Files whose suffix several readers accept are offered to the last registered first.
 int PloadStandardReaders();

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "catalog/pixhaven.h"
+#include "formats/fmt_test_util.h"
 #include "formats/bmp.h"
 #include "formats/jpegio.h"
 #include "formats/tiffimg.h"
@@ -20,27 +21,7 @@
 
 namespace phototest {
 
-// A folder removed with its contents at the end of the scope.
-class ScratchDir {
- public:
-  ScratchDir() {
-    char tmpl[] = "/tmp/lumerin_photo_XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    dir_ = d != nullptr ? d : "/tmp";
-  }
-  ~ScratchDir() {
-    const std::string cmd = "rm -rf '" + dir_ + "'";
-    if (std::system(cmd.c_str()) != 0) {
-    }
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  const std::string& Dir() const { return dir_; }
-
- private:
-  std::string dir_;
-};
+using ScratchDir = fmttest::ScratchDir;
 
 inline bool WriteFile(const std::string& path, const std::string& bytes) {
   FILE* f = fopen(path.c_str(), "wb");

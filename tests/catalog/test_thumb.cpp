@@ -453,3 +453,114 @@ TEST(ThumbnailCache, PurgeFreesTheMarginOldestFirstAndEmptyingRestartsNumbering)
   EXPECT_GT(PTNpurgeCmp(&none, &a), 0);
   EXPECT_EQ(PTNpurgeCmp(&none, &none), 0);
 }
+
+TEST(ThumbnailSheet, CellsStaySRGBWhateverTheSourcesPrimaries) {
+  phototest::LoadReaders();
+  SKIP_WITHOUT_TESTDATA("exr/XYZ.exr");
+  PThumbImage sheet;
+  long rect[4], first[4];
+  _ImgReader* ir = PopenImageF(phototest::TestData("jpeg/landscape_1.jpg").c_str(), 1, nullptr);
+  ASSERT_NE(ir, nullptr);
+  _ImgStruct before = Thumb(80, 60);
+  ASSERT_TRUE(sheet.AddThumb(&before, first, ir));
+  ir->ri->Close(ir);
+  ir = PopenImageF(phototest::TestData("exr/XYZ.exr").c_str(), 1, nullptr);
+  ASSERT_NE(ir, nullptr);
+  _ImgStruct x = Thumb(80, 80);
+  ASSERT_TRUE(sheet.AddThumb(&x, rect, ir));
+  ir->ri->Close(ir);
+  EXPECT_TRUE(PmatchColorSpace(&sheet.tnCS, &ICS_sRGB, 31));
+  _ImgStruct after = Thumb(80, 60);
+  ASSERT_TRUE(sheet.GetThumb(&after, first));
+  EXPECT_GE(phototest::Psnr(before, after), 99.0);
+  PfreeImage(&before);
+  PfreeImage(&after);
+  PfreeImage(&x);
+}
+
+TEST(ThumbnailCache, LoadedSheetsAreForgottenWhenTheFolderChanges) {
+  phototest::LoadReaders();
+  SKIP_WITHOUT_TESTDATA("jpeg/desk_grey.jpg");
+  MessageLog log;
+  ScratchDir photos, cacheA, cacheB;
+  const std::string pa = photos.Path("a.jpg"), pb = photos.Path("b.jpg");
+  ASSERT_TRUE(phototest::CopyFile(phototest::TestData("jpeg/landscape_1.jpg"), pa));
+  ASSERT_TRUE(phototest::CopyFile(phototest::TestData("jpeg/desk_grey.jpg"), pb));
+  const DBRecord a = Photo(pa), b = Photo(pb);
+  _ImgStruct t = Thumb(160, 160);
+  {
+    PThumbnailer ta(cacheA.Dir().c_str());  // sheet 1 of A holds a
+    ASSERT_TRUE(ta.GetThumbnail(&t, a));
+    PThumbnailer tb(cacheB.Dir().c_str());  // sheet 1 of B holds b
+    ASSERT_TRUE(tb.GetThumbnail(&t, b));
+  }
+  PfreeImage(&t);
+  _ImgStruct fromB = Thumb(160, 160);
+  {
+    PThumbnailer tb(cacheB.Dir().c_str());
+    ASSERT_TRUE(tb.LoadThumbnail(&fromB, b));
+  }
+  PThumbnailer tn(cacheA.Dir().c_str());
+  t = Thumb(160, 160);
+  ASSERT_TRUE(tn.LoadThumbnail(&t, a));  // A's sheet 1 now loaded at this reduction
+  PfreeImage(&t);
+  ASSERT_TRUE(tn.SetCacheDirectory(cacheB.Dir().c_str()));
+  t = Thumb(160, 160);
+  ASSERT_TRUE(tn.LoadThumbnail(&t, b));
+  ASSERT_EQ(t.xres, fromB.xres);
+  EXPECT_GE(phototest::Psnr(t, fromB), 99.0);
+  PfreeImage(&t);
+  PfreeImage(&fromB);
+}
+
+TEST(ThumbnailCache, HostileSheetNumbersAreIgnored) {
+  MessageLog log;
+  ScratchDir dir;
+  WriteRecords(dir.Dir(), {{1, 1, 2147483647, 0, 5}, {2, 2, -5, 0, 5}, {3, 3, 0, 0, 5},
+                           {4, 4, 3, 5000, 5}});
+  PThumbnailer tn(dir.Dir().c_str());
+  ASSERT_TRUE(tn.IsOpen());
+  EXPECT_EQ(tn.NextImageID(), 4);
+  DBRecord photo(&PDBFInfo);
+  PDBsetInt(&photo, PDBFnbytes, 1);
+  PDBsetInt(&photo, PDBFhashval, 1);
+  _ImgStruct t = Thumb(80, 80);
+  EXPECT_FALSE(tn.LoadThumbnail(&t, photo));
+  tn.DeleteThumbnail(photo);
+  EXPECT_EQ(ReadRecords(dir.Dir()).size(), 4u);
+  tn.SetCacheSize(1000);
+  tn.SetCacheSize(0);  // only sheet 3 is a candidate
+  EXPECT_EQ(ReadRecords(dir.Dir()).size(), 3u);
+  EXPECT_EQ(log.CountClass(DMCassert), 0) << log.All();
+}
+
+TEST(ThumbnailCache, QuickThumbIsFinalOnlyFromTheCache) {
+  phototest::LoadReaders();
+  SKIP_WITHOUT_TESTDATA("jpeg/Canon_40D.jpg");
+  MessageLog log;
+  ScratchDir photos, cache;
+  const std::string p = photos.Path("c.jpg");
+  ASSERT_TRUE(phototest::CopyFile(phototest::TestData("jpeg/Canon_40D.jpg"), p));
+  const DBRecord photo = Photo(p);
+  PThumbnailer tn(cache.Dir().c_str());
+  _ImgStruct t = Thumb(80, 80);
+  EXPECT_FALSE(tn.QuickThumb(&t, photo));  // the file's embedded thumbnail: drawn, not final
+  EXPECT_NE(t.img, nullptr);
+  PfreeImage(&t);
+  t = Thumb(80, 80);
+  ASSERT_TRUE(tn.GetThumbnail(&t, photo));
+  PfreeImage(&t);
+  t = Thumb(80, 80);
+  EXPECT_TRUE(tn.QuickThumb(&t, photo));
+  PfreeImage(&t);
+  // A file that is gone and not cached: the tinted placeholder.
+  DBRecord gone = photo;
+  PDBsetInt(&gone, PDBFhashval, 1);
+  unlink(p.c_str());
+  t = Thumb(80, 80);
+  EXPECT_FALSE(tn.QuickThumb(&t, gone));
+  ASSERT_NE(t.img, nullptr);
+  const uint8_t* mid = t.img + 40 * t.rowsize + 40 * 3;
+  EXPECT_EQ(mid[2], mid[0] >> 2);
+  PfreeImage(&t);
+}

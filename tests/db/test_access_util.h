@@ -34,7 +34,11 @@ class TempFile {
     if (fd >= 0) close(fd);
     path = buf;
   }
-  ~TempFile() { unlink(path.c_str()); }
+  // The file goes with a journal a test may have left beside it.
+  ~TempFile() {
+    unlink(path.c_str());
+    unlink((path + "-journal").c_str());
+  }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
 

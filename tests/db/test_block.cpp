@@ -2,6 +2,9 @@
 // compaction and byte-order conversion.
 #include <cstring>
 #include <memory>
+#include <random>
+#include <string>
+#include <vector>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -223,6 +226,68 @@ TEST(Block, ChecksRefuseBadCellsAndNameTheRule) {
   b->SetMagic(DB_BLOCKMAGICSWAP);
   EXPECT_EQ(BrokenRule(b.get(), &s), "bad block magic");
   EXPECT_EQ(DBRecordBlock::Estimate(45, 0, 0), 182);
+}
+
+// Random rows of strings (some shared), arrays and ints; half deleted at random; compaction
+// must keep every value of the rows left and leave a string area with no unused word.
+TEST(Block, CompactKeepsEveryValueAndLeavesNoGap) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 40; round++) {
+    auto b = EmptyBlock(3);
+    DBStrIndex index;
+    int nrows = 10 + static_cast<int>(rng() % 60);
+    for (int i = 0; i < nrows; i++) {
+      DBFieldS* row = AddRow(b.get());
+      SetInt(&row[0], i);
+      std::string texts[3];
+      const char* strs[3];
+      int ns = 1 + static_cast<int>(rng() % 3);
+      for (int k = 0; k < ns; k++) {
+        texts[k] = std::string(1 + rng() % 40, static_cast<char>('a' + rng() % 4));
+        strs[k] = texts[k].c_str();
+      }
+      // Short texts repeat, so some runs are shared between rows.
+      row[1].SetOffsetArray(DBDTstring, ns, b->StrAlloc(strs, ns, &index));
+      int na = 2 + static_cast<int>(rng() % 20);
+      ASSERT_GE(b->FreeBytes(), 4L * na);
+      b->SetStrBytes(b->StrBytes() + 4u * na);
+      unsigned char* arr = b->End() - b->StrBytes();
+      for (int k = 0; k < na; k++) {
+        int32_t v = static_cast<int32_t>(rng());
+        memcpy(arr + 4 * k, &v, 4);
+      }
+      row[2].SetOffsetArray(DBDTint, na, arr);
+    }
+    ASSERT_EQ(b->Consistent(nullptr), 1);
+    ABitMap marks(static_cast<uint32_t>(nrows));
+    for (int i = 0; i < nrows; i++)
+      if (rng() % 2) marks.Set(static_cast<uint32_t>(i));
+    b->DeleteRecords(marks);
+    int left = b->NRecords();
+    std::vector<DBField> before(static_cast<size_t>(left) * 3);
+    for (int r = 0; r < left; r++)
+      for (int f = 0; f < 3; f++) before[r * 3 + f] = b->Row(r)[f];  // owned copies
+    b->Compact();
+    ASSERT_EQ(b->Consistent(nullptr), 1);
+    std::vector<uint8_t> used(b->StrBytes() / 4, 0);
+    for (int r = 0; r < left; r++) {
+      for (int f = 0; f < 3; f++) {
+        DBField now;
+        now = b->Row(r)[f];
+        ASSERT_TRUE(now == before[r * 3 + f]) << "round " << round << " row " << r;
+        const DBFieldS& c = b->Row(r)[f];
+        if (!c.HasOffset()) continue;
+        size_t from = static_cast<size_t>(b->End() - c.DataAddr());
+        size_t len = c.dt == DBDTstring ? 0 : 4u * c.nv;
+        if (c.dt == DBDTstring) {
+          const char* s = reinterpret_cast<const char*>(c.DataAddr());
+          for (int k = 0; k < c.nv; k++) len += strlen(s + len) + 1;
+        }
+        for (size_t w = (from - len) / 4; w < (from + 3) / 4 && w < used.size(); w++) used[w] = 1;
+      }
+    }
+    for (size_t w = 0; w < used.size(); w++) ASSERT_TRUE(used[w]) << "unused word " << w;
+  }
 }
 
 TEST(Block, DecodedCellsViewOrCopyTheirValues) {

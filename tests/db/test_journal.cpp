@@ -19,6 +19,7 @@
 #include "db/dbjournal.h"
 #include "db/test_access_util.h"
 #include "db/test_faultfs.h"
+#include "testutil/budget_guard.h"
 #include "support/cache.h"
 
 using dbtest::FaultFS;
@@ -27,18 +28,6 @@ using dbtest::Messages;
 using dbtest::TempFile;
 
 namespace {
-
-// Keeps the process-wide memory budget (0: none) for a scope.
-class BudgetGuard {
- public:
-  explicit BudgetGuard(uint64_t bytes) : old_(CacheObject::tab.memoryBudget) {
-    CacheObject::tab.memoryBudget = bytes;
-  }
-  ~BudgetGuard() { CacheObject::tab.memoryBudget = old_; }
-
- private:
-  uint64_t old_;
-};
 
 bool Exists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;

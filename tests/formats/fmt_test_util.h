@@ -13,9 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "format_test_util.h"
 #include "image/corvane.h"
 
-namespace fmttest {
+namespace pictest {
+
+using fmttest::HaveTool;
+// Standard output of a shell command (empty when it fails).
+using fmttest::Output;
 
 // A file name in a folder removed with its contents at the end of the scope.
 class ScratchDir {
@@ -114,27 +119,10 @@ inline bool HaveFile(const std::string& path) {
   return access(path.c_str(), R_OK) == 0;
 }
 
-inline bool HaveTool(const char* name) {
-  const std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
-  return std::system(cmd.c_str()) == 0;
-}
-
-// Standard output of a shell command.
-inline std::string RunCmd(const std::string& cmd) {
-  std::string out;
-  FILE* pp = popen(cmd.c_str(), "r");
-  if (pp == nullptr) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, pp)) > 0) out.append(buf, n);
-  pclose(pp);
-  return out;
-}
-
 // Pixels "Pixel (x, y): a b c" from oiiotool --dumpdata, as floats per pixel in row order.
 inline std::vector<float> OiioDump(const std::string& path, int comps) {
   std::vector<float> v;
-  const std::string out = RunCmd("oiiotool --threads 1 --dumpdata '" + path + "' 2>/dev/null");
+  const std::string out = Output("oiiotool --threads 1 --dumpdata '" + path + "' 2>/dev/null");
   const char* p = out.c_str();
   while ((p = strstr(p, "Pixel (")) != nullptr) {
     p = strchr(p, ':');
@@ -158,4 +146,4 @@ struct ReaderCloser {
   }
 };
 
-}  // namespace fmttest
+}  // namespace pictest

@@ -3,6 +3,9 @@
 // our writer stores.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <cmath>
 #include <string>
@@ -14,7 +17,7 @@
 #include "formats/exrformat.h"
 #include "testutil/message_log.h"
 
-using namespace fmttest;
+using namespace pictest;
 
 namespace {
 
@@ -31,14 +34,17 @@ bool SameValue(float a, float b) {
 TEST(ExrFiles, RampsAndChartsMatchOiiotool) {
   if (!HaveFile(TestData("exr/GammaChart.exr"))) GTEST_SKIP() << "no test pictures";
   if (!HaveTool("oiiotool")) GTEST_SKIP() << "oiiotool not installed";
+  // A 160 x 120 window of each (all of the smallest), cut out by oiiotool.
   struct Case {
     const char* name;
     const char* encoding;
-  } cases[] = {{"GammaChart.exr", "compressed RGB"},
-               {"RgbRampsDiagonal.exr", "compressed RGB"},
-               {"BrightRingsNanInf.exr", "ZIP RGB"},
-               {"AllHalfValues.exr", "PIZ RGB"},
-               {"GoldenGate.exr", "PIZ RGB"}};
+    _ImgRect r;
+  } cases[] = {{"GammaChart.exr", "compressed RGB", {300, 460, 340, 460}},
+               {"RgbRampsDiagonal.exr", "compressed RGB", {600, 760, 10, 130}},
+               {"BrightRingsNanInf.exr", "ZIP RGB", {320, 480, 340, 460}},
+               {"AllHalfValues.exr", "PIZ RGB", {0, 256, 0, 256}},
+               {"GoldenGate.exr", "PIZ RGB", {1000, 1160, 700, 820}}};
+  ScratchDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = TestData(std::string("exr/") + c.name);
@@ -47,8 +53,17 @@ TEST(ExrFiles, RampsAndChartsMatchOiiotool) {
     ReaderCloser closer{ir};
     ASSERT_EQ(ir->errCode, IREnone) << ir->errMsg;
     EXPECT_STREQ(ir->encoding, c.encoding);
-    const std::vector<float> ours = ReadAllFloat(ir);
-    const std::vector<float> theirs = OiioDump(path, 3);
+    ImgReadErr err;
+    const std::vector<uint8_t> b = ReadRect(ir, c.r, 1, ir->cs, &err);
+    ASSERT_EQ(err, IREnone) << ir->errMsg;
+    std::vector<float> ours(b.size() / sizeof(float));
+    memcpy(ours.data(), b.data(), b.size());
+    const std::string cut = dir.Path("cut.exr");
+    const int w = c.r.xright - c.r.xleft, h = c.r.ybottom - c.r.ytop;
+    Output("oiiotool --threads 1 '" + path + "' --cut " + std::to_string(w) + "x" +
+           std::to_string(h) + "+" + std::to_string(c.r.xleft) + "+" + std::to_string(c.r.ytop) +
+           " -o '" + cut + "'");
+    const std::vector<float> theirs = OiioDump(cut, 3);
     ASSERT_EQ(ours.size(), theirs.size());
     size_t bad = 0;
     for (size_t i = 0; i < ours.size(); i++)
@@ -203,6 +218,16 @@ TEST(ExrReader, UnsupportedChannelSetsAndNonExrFiles) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(OpenExr(big), nullptr);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("Damaged header"), std::string::npos);
+  // So is a data window of 100 million rows whose block offsets the file cannot hold.
+  fp = fopen(big.c_str(), "wb");
+  const char tall[] =
+      "\x76\x2f\x31\x01\x02\0\0\0dataWindow\0box2i\0\x10\0\0\0"
+      "\0\0\0\0\0\0\0\0\0\0\0\0\0\xe1\xf5\x05\0";
+  fwrite(tall, 1, sizeof tall - 1, fp);
+  fclose(fp);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(OpenExr(big), nullptr);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Damaged header"), std::string::npos);
   EXPECT_EQ(OpenExr(dir.Path("missing.exr")), nullptr);
 }
 
@@ -297,7 +322,7 @@ TEST(ExrWriter, RoundTripsWithinHalfPrecisionWithItsAttributes) {
   const std::string path = dir.Path("rt.exr");
   const long size = ExrWriteImage(path.c_str(), &wb);
   ASSERT_GT(size, 0);
-  EXPECT_EQ(size, static_cast<long>(RunCmd("cat '" + path + "'").size()));
+  EXPECT_EQ(size, static_cast<long>(Output("cat '" + path + "'").size()));
   _ImgReader* ir = OpenExr(path);
   ASSERT_NE(ir, nullptr);
   ReaderCloser closer{ir};
@@ -318,7 +343,7 @@ TEST(ExrWriter, RoundTripsWithinHalfPrecisionWithItsAttributes) {
   EXPECT_STREQ(out.comments, in.comments);
   EXPECT_EQ(BoxOf(out.crop), BoxOf(in.crop));
   if (!HaveTool("exrheader")) GTEST_SKIP() << "exrheader not installed";
-  const std::string hdr = RunCmd("exrheader '" + path + "'");
+  const std::string hdr = Output("exrheader '" + path + "'");
   for (const char* attr : {"capDate", "latitude", "longitude", "whiteLuminance", "xDensity",
                            "expTime", "aperture", "isoSpeed", "focus", "view (type string)",
                            "owner", "comments", "chromaticities", "piz", "(10 2) - (29 14)"})
@@ -345,7 +370,7 @@ TEST(ExrWriter, XyzIsStoredAsRec709AndGreyAsOneChannel) {
     for (int c = 0; c < 3; c++) EXPECT_NEAR(f[3 * x + c], 0.5f * (x + 1), 2e-3 * (x + 1)) << x;
   EXPECT_GT(std::fabs(f[3 * 7] - f[3 * 7 + 1]), 1e-2f);
   if (HaveTool("exrheader")) {
-    EXPECT_EQ(RunCmd("exrheader '" + path + "'").find("chromaticities"), std::string::npos);
+    EXPECT_EQ(Output("exrheader '" + path + "'").find("chromaticities"), std::string::npos);
   }
 
   FloatImage grey = Pattern(6, 3, 1, ICS_Y);
@@ -387,16 +412,25 @@ TEST(ExrWriter, RefusalsAndValuesBeyondHalfRange) {
   ReaderCloser closer{ir};
   const std::vector<float> f = ReadAllFloat(ir);
   EXPECT_TRUE(std::isinf(f[3 * 5]));
-  // A failed write leaves the file there.
-  const std::string before = RunCmd("cat '" + path + "'");
-  FloatImage wide = Pattern(5000, 2);
+  // A failed write (a file-size limit stops it half-way) leaves the file there.
+  const std::string before = Output("cat '" + path + "'");
+  FloatImage wide = Pattern(5000, 40);
   wb = wide.WriteBuf();
-  wb.pixAspect = -1.0f;  // refused by the library
+  struct rlimit old;
+  getrlimit(RLIMIT_FSIZE, &old);
+  void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit lim = old;
+  lim.rlim_cur = 8192;
+  setrlimit(RLIMIT_FSIZE, &lim);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(ExrWriteImage(path.c_str(), &wb), 0);
-  EXPECT_FALSE(testing::internal::GetCapturedStderr().empty());
-  EXPECT_EQ(RunCmd("cat '" + path + "'"), before);
-  EXPECT_EQ(RunCmd("ls '" + dir.Dir() + "'"), "r.exr\n");
+  const long n = ExrWriteImage(path.c_str(), &wb);
+  const std::string said = testing::internal::GetCapturedStderr();
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(n, 0);
+  EXPECT_FALSE(said.empty());
+  EXPECT_EQ(Output("cat '" + path + "'"), before);
+  EXPECT_EQ(Output("ls -A '" + dir.Dir() + "'"), "r.exr\n");
 }
 
 }  // namespace

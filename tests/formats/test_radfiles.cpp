@@ -11,7 +11,7 @@
 #include "formats/picture/rgbe.h"
 #include "formats/radformat.h"
 
-using namespace fmttest;
+using namespace pictest;
 
 namespace {
 
@@ -130,7 +130,7 @@ TEST(RadFiles, OurPicturesReadByOiiotool) {
 TEST(RadFiles, OurPicturesReadByImageMagick) {
   if (!HaveTool("convert")) GTEST_SKIP() << "ImageMagick not installed";
   Written w(37, 11, false);
-  const std::string txt = RunCmd("convert '" + w.path + "' -depth 16 txt:- 2>/dev/null");
+  const std::string txt = Output("convert '" + w.path + "' -depth 16 txt:- 2>/dev/null");
   std::vector<float> got;
   for (const char* p = txt.c_str(); (p = strstr(p, ": (")) != nullptr;) {
     p += 3;
@@ -160,7 +160,7 @@ TEST(RadFiles, OurPicturesReadByPfstools) {
   Written w(37, 11, false);
   int pw = 0, ph = 0;
   const std::vector<float> got =
-      ReadPfm(RunCmd("pfsin '" + w.path + "' | pfsoutpfm - 2>/dev/null"), &pw, &ph);
+      ReadPfm(Output("pfsin '" + w.path + "' | pfsoutpfm - 2>/dev/null"), &pw, &ph);
   ASSERT_EQ(pw, 37);
   ASSERT_EQ(ph, 11);
   ASSERT_EQ(got.size(), w.expect.size());
@@ -168,7 +168,7 @@ TEST(RadFiles, OurPicturesReadByPfstools) {
     ASSERT_NEAR(got[i], w.expect[i], 1e-5 + 1e-5 * w.expect[i]) << i;
   // pfsin takes a picture only by the first line our writer puts there: with the simulation
   // suite's name it silently gives nothing, which is why we write "#?RGBE".
-  std::string bytes = RunCmd("cat '" + w.path + "'");
+  std::string bytes = Output("cat '" + w.path + "'");
   ASSERT_EQ(bytes.rfind("#?RGBE\n", 0), 0u);
   const std::string other = w.dir.Path("other.hdr");
   FILE* fp = fopen(other.c_str(), "wb");
@@ -176,7 +176,7 @@ TEST(RadFiles, OurPicturesReadByPfstools) {
   fputs("#?VORTELUX\n", fp);
   fwrite(bytes.data() + 7, 1, bytes.size() - 7, fp);
   fclose(fp);
-  EXPECT_EQ(RunCmd("pfsin '" + other + "' | pfsoutpfm - 2>/dev/null"), "");
+  EXPECT_EQ(Output("pfsin '" + other + "' | pfsoutpfm - 2>/dev/null"), "");
   // Our reader takes either.
   _ImgReader* ir = IRInterfaceRad.Open(other.c_str());
   ASSERT_NE(ir, nullptr);

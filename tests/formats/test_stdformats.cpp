@@ -8,7 +8,7 @@
 #include "fmt_test_util.h"
 #include "formats/stdformats.h"
 
-using namespace fmttest;
+using namespace pictest;
 
 namespace {
 
@@ -34,15 +34,10 @@ int Registered() {
 TEST_F(StandardReaders, RegisteredOnceInTheirOrder) {
   ASSERT_EQ(PloadStandardReaders(), 1);
   const int n = Registered();
-  // The picture reader comes before the OpenEXR reader; TIFF and JPEG (when present) before
-  // both, BMP after.
-  int rad = -1, exr = -1;
-  for (int i = 0; i < n; i++) {
-    if (PIReaderI[i] == &IRInterfaceRad) rad = i;
-    if (PIReaderI[i] == &IRInterfaceEXR) exr = i;
-  }
-  ASSERT_GE(rad, 0);
-  EXPECT_EQ(exr, rad + 1);
+  ASSERT_EQ(n, 5);
+  const _ImgReaderInterface* const order[] = {&IRInterfaceTIFF, &IRInterfaceJPEG, &IRInterfaceRad,
+                                              &IRInterfaceEXR, &IRInterfaceBMP};
+  for (int i = 0; i < n; i++) EXPECT_EQ(PIReaderI[i], order[i]) << i;
   EXPECT_EQ(PloadStandardReaders(), 1);
   EXPECT_EQ(Registered(), n);
 }

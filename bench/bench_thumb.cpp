@@ -1,0 +1,254 @@
+// Photo files and the thumbnail cache on one core: scanning a folder of JPEG copies into
+// records, final thumbnails of 12 and 24 megapixel JPEGs (beside djpeg -scale 1/8 and
+// vipsthumbnail, timed as whole commands), thumbnails served from the cache, and finding a
+// thumbnail record among 100,000.
+#include <benchmark/benchmark.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "catalog/pfieldset.h"
+#include "catalog/pixhaven.h"
+#include "formats/jpegio.h"
+#include "support/dmessage.h"
+
+namespace {
+
+std::string testdataDir() {
+  const char* env = std::getenv("LUMERIN_TESTDATA");
+  if (env != nullptr && *env) return env;
+  const std::string src = __FILE__;
+  const size_t cut = src.rfind("bench/");
+  const std::string root = cut == std::string::npos || cut == 0 ? "." : src.substr(0, cut - 1);
+  return root + "/../shared/testdata";
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteAll(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ScratchDir(const char* tag) {
+  std::string t = std::string("/tmp/lumerin_bench_") + tag + "_XXXXXX";
+  std::vector<char> buf(t.begin(), t.end());
+  buf.push_back('\0');
+  const char* d = mkdtemp(buf.data());
+  return d != nullptr ? d : "/tmp";
+}
+
+void Readers() {
+  static bool done = (PaddIReaderI(&IRInterfaceJPEG), true);
+  (void)done;
+}
+
+// A camera-like JPEG of w x h (smooth shading with fine texture), made once.
+std::string CameraJpeg(int w, int h) {
+  const std::string path = "/tmp/lumerin_bench_" + std::to_string(w) + "x" + std::to_string(h) + ".jpg";
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) return path;
+  std::vector<uint8_t> px(static_cast<size_t>(w) * h * 3);
+  uint32_t noise = 12345;
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++) {
+      noise = noise * 1664525u + 1013904223u;
+      uint8_t* p = &px[(static_cast<size_t>(y) * w + x) * 3];
+      const int n = static_cast<int>(noise >> 28) - 8;
+      p[0] = static_cast<uint8_t>(std::min(255, std::max(0, x * 255 / w + n)));
+      p[1] = static_cast<uint8_t>(std::min(255, std::max(0, y * 255 / h + n)));
+      p[2] = static_cast<uint8_t>(std::min(255, std::max(0, ((x ^ y) & 63) * 3 + n)));
+    }
+  _ImgWriteBuf wb = {};
+  wb.xres = w;
+  wb.yres = h;
+  wb.rowsize = w * 3;
+  wb.pixAspect = 1.0f;
+  wb.csp = &ICS_sRGB;
+  wb.info.flags = IIFquality;
+  wb.info.quality = 90;
+  wb.img = px.data();
+  IWInterfaceJPEG.WriteImage(path.c_str(), &wb);
+  return path;
+}
+
+uint32_t Quiet(unsigned cls, const char*, const char*, int) {
+  return cls <= DMCwarning ? static_cast<uint32_t>(DMArecord) : 0u;
+}
+
+// Scanning: open each of 1,000 JPEG copies, fill a record, close (files warm in memory).
+void BM_ScanFolder(benchmark::State& state) {
+  Readers();
+  const std::string src = testdataDir() + "/jpeg/landscape_1.jpg";
+  const std::string bytes = ReadAll(src);
+  if (bytes.empty()) {
+    state.SkipWithError("test picture absent");
+    return;
+  }
+  const std::string dir = ScratchDir("scan");
+  std::vector<std::string> files;
+  for (int i = 0; i < 1000; i++) {
+    files.push_back(dir + "/p" + std::to_string(i) + ".jpg");
+    WriteAll(files.back(), bytes + std::to_string(i));
+  }
+  for (auto _ : state) {
+    for (const std::string& f : files) {
+      _ImgReader* ir = PopenImageF(f.c_str(), 1, nullptr);
+      DBRecord r;
+      PgrokImage(&r, ir);
+      benchmark::DoNotOptimize(r.l);
+      if (ir != nullptr) ir->ri->Close(ir);
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * 1000);
+  std::system(("rm -rf '" + dir + "'").c_str());
+}
+BENCHMARK(BM_ScanFolder)->Unit(benchmark::kMillisecond);
+
+// Final thumbnails made through the cache (no cache hit): locate, open, decode at a
+// reduction, fit into the sheet's cell, add the record; a sheet written every sixth.
+void BM_FinalThumbnail(benchmark::State& state) {
+  Readers();
+  auto* const previous = dmessage_call;
+  dmessage_call = Quiet;
+  const int mp = static_cast<int>(state.range(0));
+  const std::string file = mp == 12 ? CameraJpeg(4000, 3000) : CameraJpeg(6000, 4000);
+  const std::string dir = ScratchDir("final");
+  DBRecord photo;
+  PgrokFile(&photo, file.c_str());
+  {
+    PThumbnailer tn(dir.c_str());
+    long n = 0;
+    for (auto _ : state) {
+      PDBsetInt(&photo, PDBFhashval, ++n);  // a new photo each time
+      _ImgStruct t = {};
+      t.xres = t.yres = 160;
+      t.csp = &ICS_sRGB;
+      if (!tn.GetThumbnail(&t, photo)) state.SkipWithError("thumbnail failed");
+      PfreeImage(&t);
+    }
+  }
+  std::system(("rm -rf '" + dir + "'").c_str());
+  dmessage_call = previous;
+}
+BENCHMARK(BM_FinalThumbnail)->Arg(12)->Arg(24)->Unit(benchmark::kMillisecond);
+
+void RunCommand(benchmark::State& state, const std::string& tool, const std::string& cmd) {
+  if (std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) != 0) {
+    state.SkipWithError((tool + " absent").c_str());
+    return;
+  }
+  for (auto _ : state)
+    if (std::system(cmd.c_str()) != 0) state.SkipWithError((tool + " failed").c_str());
+}
+
+void BM_DjpegScale8(benchmark::State& state) {
+  Readers();
+  const std::string file = state.range(0) == 12 ? CameraJpeg(4000, 3000) : CameraJpeg(6000, 4000);
+  RunCommand(state, "djpeg", "djpeg -scale 1/8 '" + file + "' > /dev/null");
+}
+BENCHMARK(BM_DjpegScale8)->Arg(12)->Arg(24)->Unit(benchmark::kMillisecond);
+
+void BM_Vipsthumbnail160(benchmark::State& state) {
+  Readers();
+  const std::string file = state.range(0) == 12 ? CameraJpeg(4000, 3000) : CameraJpeg(6000, 4000);
+  RunCommand(state, "vipsthumbnail",
+             "vipsthumbnail '" + file + "' -s 160 -o /tmp/lumerin_bench_vips.jpg");
+}
+BENCHMARK(BM_Vipsthumbnail160)->Arg(12)->Arg(24)->Unit(benchmark::kMillisecond);
+
+// Thumbnails of 160 pixels served from written sheets.
+void BM_CachedThumb160(benchmark::State& state) {
+  Readers();
+  const std::string bytes = ReadAll(testdataDir() + "/jpeg/landscape_1.jpg");
+  if (bytes.empty()) {
+    state.SkipWithError("test picture absent");
+    return;
+  }
+  const std::string dir = ScratchDir("cached"), cache = ScratchDir("cache");
+  std::vector<DBRecord> photos(60);
+  {
+    PThumbnailer tn(cache.c_str());
+    for (size_t i = 0; i < photos.size(); i++) {
+      const std::string f = dir + "/p" + std::to_string(i) + ".jpg";
+      WriteAll(f, bytes + std::to_string(i));
+      PgrokFile(&photos[i], f.c_str());
+      _ImgStruct t = {};
+      t.xres = t.yres = 160;
+      t.csp = &ICS_sRGB;
+      tn.GetThumbnail(&t, photos[i]);
+      PfreeImage(&t);
+    }
+  }
+  {
+    PThumbnailer tn(cache.c_str());
+    size_t i = 0;
+    for (auto _ : state) {
+      _ImgStruct t = {};
+      t.xres = t.yres = 160;
+      t.csp = &ICS_sRGB;
+      if (!tn.LoadThumbnail(&t, photos[i++ % photos.size()])) state.SkipWithError("load failed");
+      PfreeImage(&t);
+    }
+    state.SetItemsProcessed(state.iterations());
+  }
+  std::system(("rm -rf '" + dir + "' '" + cache + "'").c_str());
+}
+BENCHMARK(BM_CachedThumb160)->Unit(benchmark::kMicrosecond);
+
+// Finding a thumbnail record among 100,000.
+void BM_FindThumbnail(benchmark::State& state) {
+  const std::string cache = ScratchDir("find");
+  const std::string db = cache + "/tncache.qdb";
+  WriteAll(db, "");
+  {
+    std::fstream fs(db, std::ios::in | std::ios::out | std::ios::binary);
+    PTDBHeader head;
+    DBAccess acc(&head, &fs, false);
+    DBRecordList list(&PTDBFInfo, 1000);
+    for (int b = 0; b < 100; b++) {
+      for (int i = 0; i < 1000; i++) {
+        const int k = b * 1000 + i;
+        DBRecord& r = list[i];
+        r.Init(&PTDBFInfo);
+        r.SetField(PTDBFnbytes, static_cast<long>(100000 + k));
+        r.SetField(PTDBFhashval, static_cast<long>(k * 2654435761u & 0x7FFFFFFF));
+        r.SetField(PTDBFimageid, static_cast<long>(k / 6 + 1));
+        const long rect[4] = {0, 0, 320, 240};
+        r.SetField(PTDBFrectangle, rect, 4);
+        r.SetField(PTDBFimagebytes, 16000L);
+        r.SetField(PTDBFlastuse, 1000L);
+      }
+      acc.AddRecordList(list);
+    }
+    acc.Close();
+  }
+  PThumbnailer tn(cache.c_str());
+  uint32_t x = 1;
+  for (auto _ : state) {
+    x = x * 1664525u + 1013904223u;
+    const long k = x % 100000;
+    DBRecord photo(&PDBFInfo);
+    photo.SetField(PDBFnbytes, 100000 + k);
+    photo.SetField(PDBFhashval, static_cast<long>(k * 2654435761u & 0x7FFFFFFF));
+    DBRecord found;
+    if (!tn.FindThumbnail(&found, photo)) state.SkipWithError("not found");
+  }
+  tn.SetCacheDirectory(nullptr);
+  std::system(("rm -rf '" + cache + "'").c_str());
+}
+BENCHMARK(BM_FindThumbnail)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

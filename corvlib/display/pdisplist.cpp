@@ -487,7 +487,13 @@ bool PDisplayList::GetPointers() {
   _ImgRect cr;
   const bool cropped = parent->CropRect(&cr);
   if (tms != nullptr) {
-    const size_t npix = static_cast<size_t>(oxres) * static_cast<size_t>(oyres);
+    size_t npix = 0;
+    if (!DispMulSize(&npix, oxres, oyres, 2) || npix > objSize) {
+      // The recorded size no longer describes the memory (a reload refused while in use).
+      ReleaseObject(m);
+      return false;
+    }
+    npix /= 2;
     l_img = _ImgStruct{oxres, oyres, &ICS_Y16, oxres * 2, nullptr, block};
     c_img = _ImgStruct{oxres, oyres, &parent->cs, oxres * 3, nullptr, nullptr};
     if (objSize > npix * 2) c_img.img = block + npix * 2;
@@ -502,7 +508,8 @@ bool PDisplayList::GetPointers() {
     if (h < 1) h = 1;
     const int ps = PpixelSize(&parent->cs);
     c_img = _ImgStruct{w, h, &parent->cs, w * ps, this, block};
-    if (static_cast<size_t>(w) * ps * h > objSize) {
+    size_t need = 0;
+    if (ps <= 0 || !DispMulSize(&need, w, h, ps) || need > objSize) {
       // Memory of another layout (an unfinished reload): show nothing rather than overrun.
       ReleaseObject(m);
       c_img.img = nullptr;

@@ -211,8 +211,7 @@ TEST(ImageRing, TwoLapsUnderASmallCacheBudgetGiveIdenticalPixels) {
     auto* r = new PImageRing(files.Add("r" + std::to_string(i) + ".fkd", p).c_str(), ring);
     if (ring == nullptr) ring = r;
   }
-  const uint64_t oldBudget = CacheObject::tab.memoryBudget;
-  CacheObject::tab.memoryBudget = 120 * 90 * 3 + 1000;  // below two frames
+  BudgetGuard budget(120 * 90 * 3 + 1000);  // below two frames
   std::vector<std::vector<uint8_t>> lap[2];
   for (int l = 0; l < 2; ++l) {
     PImageRing* r = ring;
@@ -229,7 +228,6 @@ TEST(ImageRing, TwoLapsUnderASmallCacheBudgetGiveIdenticalPixels) {
       PfreeImage(&dst);
     }
   }
-  CacheObject::tab.memoryBudget = oldBudget;
   for (int i = 0; i < 10; ++i) EXPECT_EQ(lap[0][i], lap[1][i]) << i;
   EXPECT_NE(lap[0][0], lap[0][1]);
   delete ring;

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "formats/bmp.h"
+#include "formats/fmt_test_util.h"
 #include "formats/stdformats.h"
 #include "formats/tiffimg.h"
 #include "formats/jpegio.h"
@@ -24,26 +25,7 @@
 
 namespace phototest {
 
-// A folder removed with its contents at the end of the scope.
-class ScratchDir {
- public:
-  ScratchDir() {
-    char tmpl[] = "/tmp/lumerin_disp_XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    dir_ = d != nullptr ? d : "/tmp";
-  }
-  ~ScratchDir() {
-    const std::string cmd = "rm -rf '" + dir_ + "'";
-    if (std::system(cmd.c_str()) != 0) {
-    }
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-
- private:
-  std::string dir_;
-};
+using pictest::ScratchDir;
 
 inline bool WriteFile(const std::string& path, const std::string& bytes) {
   FILE* f = fopen(path.c_str(), "wb");
@@ -52,9 +34,7 @@ inline bool WriteFile(const std::string& path, const std::string& bytes) {
   return fclose(f) == 0 && ok;
 }
 
-inline std::string TestData(const std::string& rel) {
-  return std::string(LUMERIN_TESTDATA) + "/" + rel;
-}
+using pictest::TestData;
 
 inline bool HaveTestData(const std::string& rel) {
   return access(TestData(rel).c_str(), R_OK) == 0;

@@ -17,6 +17,7 @@
 #include "catalog/pfieldset.h"
 #include "catalog/pixhaven.h"
 #include "formats/jpegio.h"
+#include "formats/stdformats.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -49,7 +50,7 @@ std::string ScratchDir(const char* tag) {
 }
 
 void Readers() {
-  static bool done = (PaddIReaderI(&IRInterfaceJPEG), true);
+  static bool done = (PloadStandardReaders(), true);
   (void)done;
 }
 

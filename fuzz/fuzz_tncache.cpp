@@ -13,6 +13,7 @@
 
 #include "catalog/pixhaven.h"
 #include "formats/jpegio.h"
+#include "formats/stdformats.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -58,7 +59,7 @@ void Setup() {
   char tmpl[] = "/tmp/lumerin_fuzz_tncache_XXXXXX";
   const char* d = mkdtemp(tmpl);
   gDir = d != nullptr ? d : "/tmp";
-  PaddIReaderI(&IRInterfaceJPEG);
+  PloadStandardReaders();
   gSheet1 = MakeSheet(960, 640);
   gSheet2 = MakeSheet(957, 633);
 }

@@ -13,15 +13,13 @@
 
 #include "catalog/pixhaven.h"
 #include "formats/fmt_test_util.h"
-#include "formats/bmp.h"
 #include "formats/jpegio.h"
-#include "formats/tiffimg.h"
 #include "formats/stdformats.h"
 #include "image/corvane.h"
 
 namespace phototest {
 
-using ScratchDir = fmttest::ScratchDir;
+using ScratchDir = pictest::ScratchDir;
 
 inline bool WriteFile(const std::string& path, const std::string& bytes) {
   FILE* f = fopen(path.c_str(), "wb");
@@ -52,16 +50,9 @@ inline bool HaveTestData(const std::string& rel) {
 #define SKIP_WITHOUT_TESTDATA(rel) \
   if (!phototest::HaveTestData(rel)) GTEST_SKIP() << "test picture " << (rel) << " not present"
 
-// Registers the standard readers once, with the TIFF, JPEG and BMP readers in their places
-// (adding a reader that is already there changes nothing).
+// Registers the standard readers once.
 inline void LoadReaders() {
-  static const bool loaded = [] {
-    PaddIReaderI(&IRInterfaceTIFF);
-    PaddIReaderI(&IRInterfaceJPEG);
-    PloadStandardReaders();
-    PaddIReaderI(&IRInterfaceBMP);
-    return true;
-  }();
+  static const bool loaded = PloadStandardReaders() != 0;
   (void)loaded;
 }
 

@@ -59,8 +59,12 @@ PDisplayImage::PDisplayImage(const DBRecord& r) : PDisplayImage() {
 }
 
 PDisplayImage::~PDisplayImage() {
-  cloz = nullptr;  // a destroyed image cannot stay open
-  CloseImage(false);
+  // The close callback runs (it may delete a temporary file), but a destroyed image cannot
+  // stay open: a veto here is overruled.
+  if (!CloseImage(false)) {
+    cloz = nullptr;
+    CloseImage(false);
+  }
   need2reload.NewBitMap(0u, false);
   ircd.Init();
 }

@@ -249,6 +249,29 @@ TEST(DisplayImage, VetoingCloseCallbackKeepsTheImageOpen) {
   EXPECT_FALSE(di.Ready());
 }
 
+TEST(DisplayImage, DestroyingAnImageRunsItsCloseCallbackAndOverrulesAVeto) {
+  FakeFiles files;
+  const std::string path = files.Add("tmp.fkd", Gradient(8, 8));
+  static int calls = 0;
+  calls = 0;
+  {
+    PDisplayImage di;
+    ASSERT_TRUE(di.SetImage(files.Record(path)));
+    di.cloz = [](PDisplayImage*, bool) {
+      ++calls;
+      return false;
+    };
+    ASSERT_TRUE(di.CheckLoad());
+  }
+  EXPECT_EQ(calls, 1);
+  {
+    PDisplayImage di;
+    ASSERT_TRUE(di.SetImage(files.Record(path)));
+    di.cloz = PDeleteTempImage;
+  }
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+}
+
 TEST(DisplayImage, DeleteTempImageRemovesTheFileAndNeverVetoes) {
   FakeFiles files;
   const std::string path = files.Add("tmp.fkd", Gradient(8, 8));

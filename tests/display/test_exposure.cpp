@@ -122,6 +122,28 @@ TEST(Histogram, HDRLuminanceLeavesOutBlackAndNeedsARange) {
   EXPECT_EQ(total, 64u);
 }
 
+TEST(Histogram, UnusableSampleToNitsFactorsCountAsAbsent) {
+  FakeFiles files;
+  FakePicture p;
+  p.w = 8;
+  p.h = 8;
+  p.kind = FakePicture::kFloatRGB;
+  p.pixel = [](int x, int, int, float* c) { c[0] = c[1] = c[2] = 0.1f * (x + 1); };
+  const std::string path = files.Add("n.fkd", p);
+  for (float sf : {-5.0f, 0.0f}) {
+    DBRecord rec = files.Record(path);
+    rec.SetField(PDBFstonits, sf);
+    PDisplayImage di(rec);
+    double lim[2];
+    unsigned int hist[4];
+    ASSERT_TRUE(di.GetHistogram(lim, hist, 4, PHCluminance, nullptr)) << sf;
+    EXPECT_GT(lim[0], 0) << sf;
+    EXPECT_NEAR(lim[1] / lim[0], 8.0, 0.2) << sf;
+    const _ImgRect r = {0, 8, 0, 8};
+    EXPECT_GT(di.AvgLuminance(&r), 0) << sf;
+  }
+}
+
 // A 300 x 300 skin-coloured picture with an eye: white disc of radius 12 around a red
 // pupil of radius 5 at (150, 150), whose rim (radius 5 to 6) is a paler, not quite red pink.
 FakePicture Eye() {

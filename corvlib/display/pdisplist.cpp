@@ -431,15 +431,16 @@ bool PDisplayList::LoadHDRspecial(_ImgReader* rd) {
     objCache = ls;
     objSize = npix * 2;
   } else {
-    void* block = CacheMalloc(npix * 5, __FILE__, __LINE__);
+    // The brightness array grows into the frame's block (large blocks are remapped, not
+    // copied) and the chroma follows it.
+    void* block = std::realloc(ls, npix * 5);
     if (block == nullptr) {
+      DMESSAGE(DMCmemory, "Cannot allocate %zu bytes for '%s'", npix * 5, rd->file);
       std::free(ls);
       std::free(cs);
       return false;
     }
-    std::memcpy(block, ls, npix * 2);
     std::memcpy(static_cast<uint8_t*>(block) + npix * 2, cs, npix * 3);
-    std::free(ls);
     std::free(cs);
     objCache = block;
     objSize = npix * 5;

@@ -558,8 +558,12 @@ bool PDisplayList::GetSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult)
     ok = c_img.img != nullptr && PclipRect(&sr, &all);
     if (ok) {
       if (dst->img == nullptr && dst->xres == sr.xright - sr.xleft &&
-          dst->yres == sr.ybottom - sr.ytop) {
+          dst->yres == sr.ybottom - sr.ytop && PmatchColorSpace(dst->csp, &parent->cs, 31)) {
+        // The request shares the frame's pixels but keeps its own colour space pointer: the
+        // display image's may go before the request lets go of the pixels.
+        const _ImgColorSpace* want = dst->csp;
         ok = PlinkSubimage(dst, &c_img, &sr) != 0;
+        dst->csp = want;
       } else {
         _ImgStruct tmp = DispView(c_img, sr);
         ok = PsizeImage(dst, &tmp, 1) != 0;

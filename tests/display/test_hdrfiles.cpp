@@ -177,6 +177,7 @@ TEST(DisplayFiles, FrameInUseIsNotReloaded) {
   di.dlp->ReleasePointers();
   EXPECT_EQ(LastMessage(DMCparameter), "Cannot reload image -- active reference");
   EXPECT_EQ(held.img, pixels);
+  EXPECT_EQ(held.csp, &ICS_sRGB);
   PfreeImage(&held);
   const int64_t loads = di.dlp->NumRestores();
   ASSERT_TRUE(di.CheckLoad());

@@ -78,6 +78,20 @@ TEST(DisplayImage, FramesOfAMultiFrameFileAndBounds) {
   EXPECT_EQ(multi.CurrentFrame(), 0);
 }
 
+TEST(DisplayImage, SharedPixelsOutliveTheImage) {
+  FakeFiles files;
+  _ImgStruct held = {};
+  held.xres = 8;
+  held.yres = 8;
+  held.csp = &ICS_sRGB;
+  {
+    PDisplayImage di(files.Record(files.Add("a.fkd", Gradient(8, 8))));
+    ASSERT_TRUE(di.GetSubimage(&held, nullptr, nullptr));
+  }
+  EXPECT_EQ(Px(held, 2, 3)[1], 15);
+  PfreeImage(&held);
+}
+
 TEST(DisplayImage, FrameNumbersBeyondTenThousandReloadToo) {
   PDisplayImage di;
   di.MarkReload(12345);

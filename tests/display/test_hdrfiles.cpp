@@ -63,6 +63,7 @@ TEST(HDRFiles, WholeFileLoadersChosenByFormat) {
   ASSERT_NE(rd, nullptr);
   const bool gamma22 = rd->cs.gamma > 2.1f && rd->cs.gamma < 2.3f;
   rd->ri->Close(rd);
+  EXPECT_TRUE(gamma22);
   EXPECT_EQ(LoadsWhole(TestData("tiff/desk_rgb16.tif")), gamma22);
 }
 

@@ -90,17 +90,26 @@ bool PDisplayList::LocalRect(_ImgRect* r, const long* v) const {
   *r = _ImgRect{clampInt(v[0]), clampInt(v[2]), clampInt(v[1]), clampInt(v[3])};
   const _ImgStruct& plane = tms != nullptr ? l_img : c_img;
   _ImgRect cr;
-  if (parent->CropRect(&cr) && plane.xres == cr.xright - cr.xleft &&
-      plane.yres == cr.ybottom - cr.ytop) {
-    if (!PclipRect(r, &cr)) return false;
-    r->xleft -= cr.xleft;
-    r->xright -= cr.xleft;
-    r->ytop -= cr.ytop;
-    r->ybottom -= cr.ytop;
+  const bool cropped = parent->CropRect(&cr);
+  // An 8-bit plane is held in view pixels, so a cropped one has the crop's corrected size and
+  // starts at the crop's corrected origin.
+  _ImgRect pcr = cr;
+  if (tms == nullptr) {
+    CorrectAspect(&pcr.xleft, &pcr.ytop);
+    CorrectAspect(&pcr.xright, &pcr.ybottom);
   }
+  const bool planeIsCrop =
+      cropped && plane.xres == pcr.xright - pcr.xleft && plane.yres == pcr.ybottom - pcr.ytop;
+  if (planeIsCrop && !PclipRect(r, &cr)) return false;
   if (tms == nullptr) {
     CorrectAspect(&r->xleft, &r->ytop);
     CorrectAspect(&r->xright, &r->ybottom);
+  }
+  if (planeIsCrop) {
+    r->xleft -= pcr.xleft;
+    r->xright -= pcr.xleft;
+    r->ytop -= pcr.ytop;
+    r->ybottom -= pcr.ytop;
   }
   return r->xleft < r->xright && r->ytop < r->ybottom && r->xleft >= 0 && r->ytop >= 0 &&
          r->xright <= plane.xres && r->ybottom <= plane.yres;

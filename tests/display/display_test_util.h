@@ -85,6 +85,7 @@ namespace disptest {
 // and a pixel function of (x, y, frame) giving R, G, B (grey uses R).
 struct FakePicture {
   int w = 1, h = 1, frames = 1;
+  float aspect = 1.0f;  // the reader's pixel aspect
   enum Kind { kRGB8, kFloatRGB, kFloatGrey } kind = kRGB8;
   std::function<void(int x, int y, int f, float* rgb)> pixel;
 };
@@ -170,7 +171,7 @@ inline _ImgReader* FakeOpen(const char* path) {
   ir->frameType = fr->pic.frames > 1 ? IRFanim : IRFnone;
   ir->xres = fr->pic.w;
   ir->yres = fr->pic.h;
-  ir->pixAspect = 1.0f;
+  ir->pixAspect = fr->pic.aspect;
   ir->cs = fr->pic.kind == FakePicture::kRGB8
                ? ICS_sRGB
                : (fr->pic.kind == FakePicture::kFloatRGB ? ICS_RGB709 : ICS_Y);

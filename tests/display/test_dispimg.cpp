@@ -106,7 +106,8 @@ TEST(DisplayImage, FrameNumbersBeyondTenThousandReloadToo) {
 
 class UpdateRecTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { Open(1.0f); }
+  void Open(float aspect) {
     // Neutral surround with a red pupil, so that an appended red-eye rectangle changes pixels.
     FakePicture p;
     p.w = p.h = 300;
@@ -120,7 +121,8 @@ class UpdateRecTest : public ::testing::Test {
         c[0] = 200, c[1] = 160, c[2] = 130;
       }
     };
-    path = files.Add("eye.fkd", p);
+    p.aspect = aspect;
+    path = files.Add(aspect == 1.0f ? "eye.fkd" : "narrow.fkd", p);
     rec = files.Record(path);
     ASSERT_TRUE(di.SetImage(rec));
     ASSERT_TRUE(di.CheckLoad());
@@ -191,6 +193,29 @@ TEST_F(UpdateRecTest, AppendedRedEyeAppliesInPlaceAndRemovedReloads) {
   EXPECT_TRUE(di.NeedsReload(0));
   EXPECT_EQ(Pupil(), before);
   EXPECT_EQ(OpenCount(), opens + 1);
+}
+
+TEST_F(UpdateRecTest, RedEyeInPlaceFindsThePupilOfACroppedNonSquarePixelImage) {
+  Open(0.5f);  // pixels half as wide as high
+  SetInts(&rec, PDBFcrop, {60, 60, 300, 300});
+  ASSERT_TRUE(di.SetImage(rec));
+  ASSERT_TRUE(di.CheckLoad());
+  ASSERT_EQ(di.ior.xres, 120);
+  ASSERT_EQ(di.ior.yres, 240);
+  auto pupil = [&]() {
+    _ImgStruct v = {};
+    v.xres = v.yres = 1;
+    v.csp = &ICS_sRGB;
+    const _ImgRect r = {45, 46, 90, 91};
+    EXPECT_TRUE(di.GetSubimage(&v, &r, nullptr));
+    const int red = v.img != nullptr ? v.img[0] : -1;
+    PfreeImage(&v);
+    return red;
+  };
+  EXPECT_GE(pupil(), 200);
+  SetInts(&rec, PDBFredeye, {131, 131, 169, 169});
+  EXPECT_TRUE(di.UpdateRec(rec));
+  EXPECT_LT(pupil(), 100);
 }
 
 TEST_F(UpdateRecTest, SpotChangeReloadsAnEightBitFrame) {

@@ -56,7 +56,8 @@ void Readers() {
 
 // A camera-like JPEG of w x h (smooth shading with fine texture), made once.
 std::string CameraJpeg(int w, int h) {
-  const std::string path = "/tmp/lumerin_bench_" + std::to_string(w) + "x" + std::to_string(h) + ".jpg";
+  const std::string path =
+      "/tmp/lumerin_bench_" + std::to_string(w) + "x" + std::to_string(h) + ".jpg";
   struct stat st;
   if (stat(path.c_str(), &st) == 0) return path;
   std::vector<uint8_t> px(static_cast<size_t>(w) * h * 3);

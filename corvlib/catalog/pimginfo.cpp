@@ -62,8 +62,8 @@ void PformatText(char* buf, size_t len, const _ImgReader* ir) {
     snprintf(desc, sizeof(desc), " real");
   else if (valid)
     snprintf(desc, sizeof(desc), " %d-bit", ImgDataSize[dt] * ImgPixelLen[pf] * 8);
-  static const char* const kFormat[IPFnumber] = {" RGB",   " CMY", " CMYK", " XYZ", " grayscale", "",
-                                                 " alpha", " depth", "",     "",     ""};
+  static const char* const kFormat[IPFnumber] = {
+      " RGB", " CMY", " CMYK", " XYZ", " grayscale", "", " alpha", " depth", "", "", ""};
   snprintf(buf, len, "%s%s%s", name, desc, valid ? kFormat[pf] : "");
 }
 
@@ -112,8 +112,8 @@ void recordImageInfo(DBRecord* r, _ImgReader* ir) {
   if (fl & IIFhvangle) {
     PDBsetFloat(r, PDBFxangle, info->hvangle);
     const float w = static_cast<float>(ir->xres) * ir->pixAspect;
-    const double ya =
-        (360.0 / M_PI) * atan(ir->yres / static_cast<double>(w) * tan(info->hvangle * M_PI / 360.0));
+    const double ya = (360.0 / M_PI) *
+                      atan(ir->yres / static_cast<double>(w) * tan(info->hvangle * M_PI / 360.0));
     PDBsetFloat(r, PDBFyangle, ya);
   }
   if (fl & IIFsource) {
@@ -150,7 +150,8 @@ void recordImageInfo(DBRecord* r, _ImgReader* ir) {
     std::vector<std::string> hist;
     const DBField& h = PDBgetField(*r, PDBFhistory);
     if (h.GetDT() == DBDTstring)
-      for (int i = 0; i < h.GetNV(); i++) hist.emplace_back(static_cast<const char*>(h.GetPointer(i)));
+      for (int i = 0; i < h.GetNV(); i++)
+        hist.emplace_back(static_cast<const char*>(h.GetPointer(i)));
     const size_t before = hist.size();
     info->comments[sizeof(info->comments) - 1] = '\0';
     info->params[sizeof(info->params) - 1] = '\0';

@@ -85,8 +85,8 @@ void OrientCopy(const POrient& o, _ImgStruct* dst, const _ImgStruct* src, int ps
   for (int y = 0; y < src->yres; y++) {
     int cx, cy;
     o.MapToCorrect(&cx, &cy, 0, y);
-    uint8_t* dp = dst->img + static_cast<ptrdiff_t>(cy) * dst->rowsize +
-                  static_cast<ptrdiff_t>(cx) * psiz;
+    uint8_t* dp =
+        dst->img + static_cast<ptrdiff_t>(cy) * dst->rowsize + static_cast<ptrdiff_t>(cx) * psiz;
     const uint8_t* sp = src->img + static_cast<ptrdiff_t>(y) * src->rowsize;
     for (int x = 0; x < src->xres; x++, sp += psiz, dp += step) memcpy(dp, sp, psiz);
   }

@@ -116,8 +116,7 @@ bool PThumbnailer::LoadThumbnail(_ImgStruct* thumb, const DBRecord& photo) {
 
   if (!tdb.DeleteRecord(rec)) {
     DMESSAGE(DMCdata, "Cannot alter thumbnail last use value");
-  } else if (!rec.SetField(rec.GetFieldInfo()->XlateID(&PTDBFInfo, PTDBFlastuse),
-                           PTnowMinutes()) ||
+  } else if (!rec.SetField(rec.GetFieldInfo()->XlateID(&PTDBFInfo, PTDBFlastuse), PTnowMinutes()) ||
              !tdb.AddRecord(rec)) {
     DMESSAGE(DMCdata, "Cannot alter thumbnail last use value");
   }

@@ -31,12 +31,12 @@ extern const unsigned char* const PThumbIconData;
 
 // Fields of a thumbnail record.
 enum PTDBFieldID {
-  PTDBFnbytes = 0,   // the photo's NBytes
-  PTDBFhashval,      // the photo's HashVal
-  PTDBFimageid,      // the sheet number, 1 or more
-  PTDBFimagebytes,   // this thumbnail's share of its sheet file's bytes
-  PTDBFrectangle,    // left, top, right, bottom in the full-size sheet
-  PTDBFlastuse,      // minutes since 1970 of the last use
+  PTDBFnbytes = 0,  // the photo's NBytes
+  PTDBFhashval,     // the photo's HashVal
+  PTDBFimageid,     // the sheet number, 1 or more
+  PTDBFimagebytes,  // this thumbnail's share of its sheet file's bytes
+  PTDBFrectangle,   // left, top, right, bottom in the full-size sheet
+  PTDBFlastuse,     // minutes since 1970 of the last use
   PTDBFend
 };
 

@@ -18,11 +18,11 @@ struct Icon {
     const int w = PThumbIconWidth;
     for (int y = 0; y < w; y++)
       for (int x = 0; x < w; x++) {
-        unsigned char v = 210;                                             // sky
-        if ((x - 56) * (x - 56) + (y - 24) * (y - 24) < 64) v = 245;        // sun
-        if (y > 58 - (x < 34 ? x : 68 - x) / 2 && y > 44) v = 140;          // hill
-        if (y > 62) v = 120;                                                // ground
-        if (x < 4 || y < 4 || x >= w - 4 || y >= w - 4) v = 90;             // frame
+        unsigned char v = 210;                                        // sky
+        if ((x - 56) * (x - 56) + (y - 24) * (y - 24) < 64) v = 245;  // sun
+        if (y > 58 - (x < 34 ? x : 68 - x) / 2 && y > 44) v = 140;    // hill
+        if (y > 62) v = 120;                                          // ground
+        if (x < 4 || y < 4 || x >= w - 4 || y >= w - 4) v = 90;       // frame
         d[y * w + x] = v;
       }
   }
@@ -228,7 +228,8 @@ bool PThumbList::GetThumb(_ImgStruct* thumb, const long* rect) {
   // reduction: the view is kept inside it.
   const int rw = oWidth / denom, rh = oHeight / denom;
   int x0 = static_cast<int>(rect[0] / denom), y0 = static_cast<int>(rect[1] / denom);
-  int w = static_cast<int>((rect[2] - rect[0]) / denom), h = static_cast<int>((rect[3] - rect[1]) / denom);
+  int w = static_cast<int>((rect[2] - rect[0]) / denom),
+      h = static_cast<int>((rect[3] - rect[1]) / denom);
   if (w < 1) w = 1;
   if (h < 1) h = 1;
   if (x0 > rw - 1) x0 = rw - 1;

@@ -81,8 +81,8 @@ TEST(PCacheImage, SharedRequestsHoldThePixelsAndOthersAreCopies) {
   ASSERT_TRUE(b->GetSubimage(&bwhole, nullptr));
   PfreeImage(&bwhole);
   EXPECT_FALSE(a->IsResident());
-  EXPECT_TRUE(log.Has(DMCtrace, "Unloading image '" +
-                                    phototest::TestData("jpeg/landscape_1.jpg") + "'"));
+  EXPECT_TRUE(
+      log.Has(DMCtrace, "Unloading image '" + phototest::TestData("jpeg/landscape_1.jpg") + "'"));
   ASSERT_TRUE(a->GetSubimage(&whole, nullptr));
   EXPECT_EQ(CountLoads(log, "landscape_1"), 2);
   // The reloaded pixels equal the copy made before.

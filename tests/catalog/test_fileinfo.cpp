@@ -20,7 +20,9 @@ long ReferenceHash(const std::string& path) {
   if (access((tools + "/qdbcheck.py").c_str(), R_OK) != 0) return -1;
   const std::string script =
       "import sys, os\n"
-      "sys.path.insert(0, '" + tools + "')\n"
+      "sys.path.insert(0, '" +
+      tools +
+      "')\n"
       "from qdbcheck import memhash\n"
       "B = 15872\n"
       "f = open(sys.argv[1], 'rb')\n"
@@ -34,7 +36,8 @@ long ReferenceHash(const std::string& path) {
       "    if len(b) < B: break\n"
       "    if k < 4 and G > 0: f.seek(G, 1)\n"
       "print(h)\n";
-  const std::string cmd = "python3 -c \"$(cat <<'PYEOF'\n" + script + "PYEOF\n)\" '" + path + "' 2>/dev/null";
+  const std::string cmd =
+      "python3 -c \"$(cat <<'PYEOF'\n" + script + "PYEOF\n)\" '" + path + "' 2>/dev/null";
   FILE* p = popen(cmd.c_str(), "r");
   if (p == nullptr) return -1;
   long h = -1;

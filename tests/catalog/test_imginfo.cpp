@@ -17,8 +17,8 @@ ImgReadErr FakeInfo(_ImgReader*, _ImgInfo* info) {
   *info = gInfo;
   return IREnone;
 }
-const _ImgReaderInterface kFake = {"Fake.fak", nullptr, nullptr, FakeInfo, nullptr, nullptr,
-                                   nullptr,    nullptr};
+const _ImgReaderInterface kFake = {"Fake.fak", nullptr, nullptr, FakeInfo,
+                                   nullptr,    nullptr, nullptr, nullptr};
 
 _ImgReader FakeReader(int w, int h, float aspect, const _ImgColorSpace& cs) {
   _ImgReader ir = {};

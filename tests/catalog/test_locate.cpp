@@ -175,8 +175,9 @@ TEST_F(Locate, AnswersRenameLearnOneRuleAndRefuseOtherFiles) {
 
 TEST_F(Locate, ChangeDerivationAndRewriting) {
   char o[1024], n[1024];
-  ASSERT_EQ(PFileMigration::GetChange(o, n, "/Volumes/Disk1/Photos/x.jpg",
-                                      "/Volumes/Disk2/Photos/x.jpg"), 1);
+  ASSERT_EQ(
+      PFileMigration::GetChange(o, n, "/Volumes/Disk1/Photos/x.jpg", "/Volumes/Disk2/Photos/x.jpg"),
+      1);
   EXPECT_STREQ(o, "/Volumes/Disk1");
   EXPECT_STREQ(n, "/Volumes/Disk2");
   ASSERT_EQ(PFileMigration::GetChange(o, n, "/x/f.jpg", "/y/x/f.jpg"), 1);

@@ -23,15 +23,34 @@ POrient FromRecord(int w, int h, long orient, long flip) {
 _ImgColorSpace SpaceOfSize(int psiz) {
   _ImgColorSpace cs = ICS_sRGB;
   switch (psiz) {
-    case 1: cs = ICS_Y8; break;
-    case 2: cs = ICS_Y16; break;
-    case 3: cs = ICS_sRGB; break;
-    case 4: cs = ICS_Y; break;
-    case 6: cs.dtype = IDTushort; break;
-    case 8: cs.dtype = IDTushort; cs.format = IPFrgba; break;
-    case 12: cs = ICS_RGB709; break;
-    case 16: cs = ICS_RGB709; cs.format = IPFrgba; break;
-    default: break;
+    case 1:
+      cs = ICS_Y8;
+      break;
+    case 2:
+      cs = ICS_Y16;
+      break;
+    case 3:
+      cs = ICS_sRGB;
+      break;
+    case 4:
+      cs = ICS_Y;
+      break;
+    case 6:
+      cs.dtype = IDTushort;
+      break;
+    case 8:
+      cs.dtype = IDTushort;
+      cs.format = IPFrgba;
+      break;
+    case 12:
+      cs = ICS_RGB709;
+      break;
+    case 16:
+      cs = ICS_RGB709;
+      cs.format = IPFrgba;
+      break;
+    default:
+      break;
   }
   cs.cstatic = 1;
   return cs;
@@ -123,8 +142,8 @@ TEST(POrient, InPlaceEqualsIntoAnotherImageForEverySwitchSetSizeAndPixelSize) {
                            src.img + static_cast<ptrdiff_t>(w - 1) * ps, ps),
                     0);
           ASSERT_TRUE(o.OrientImage(&src, nullptr));
-          EXPECT_TRUE(SamePixels(src, out)) << "switches " << sw << " size " << w << "x" << h
-                                            << " pixel " << ps;
+          EXPECT_TRUE(SamePixels(src, out))
+              << "switches " << sw << " size " << w << "x" << h << " pixel " << ps;
           PfreeImage(&src);
           PfreeImage(&out);
         }
@@ -140,7 +159,7 @@ TEST(POrient, SubimageInPlaceNeverWritesItsParentOutside) {
   Fill(&parent, 5);
   std::vector<uint8_t> before(parent.img, parent.img + 20 * 10 * 3);
   const _ImgRect r = {4, 10, 2, 6};  // 6 x 4
-  for (int sw : {2, 5}) {  // upside down (same size), then a turn (size changes)
+  for (int sw : {2, 5}) {            // upside down (same size), then a turn (size changes)
     _ImgStruct sub = {};
     ASSERT_TRUE(PlinkSubimage(&sub, &parent, &r));
     _ImgStruct expect = {};

@@ -15,14 +15,26 @@ using phototest::ScratchDir;
 
 namespace {
 
-const char* const kSources[] = {
-    "landscape_1.jpg",         "landscape_2.jpg",          "landscape_3.jpg",
-    "landscape_4.jpg",         "landscape_5.jpg",          "landscape_6.jpg",
-    "landscape_7.jpg",         "landscape_8.jpg",          "desk_baseline_420.jpg",
-    "desk_baseline_422.jpg",   "desk_baseline_444.jpg",    "desk_grey.jpg",
-    "desk_odd_301x409_420.jpg", "desk_progressive_420.jpg", "desk_restart7mcu_420.jpg",
-    "DSCN0010.jpg",            "image00971.jpg",           "no_exif.jpg",
-    "Nikon_D70.jpg",           "Canon_40D.jpg"};
+const char* const kSources[] = {"landscape_1.jpg",
+                                "landscape_2.jpg",
+                                "landscape_3.jpg",
+                                "landscape_4.jpg",
+                                "landscape_5.jpg",
+                                "landscape_6.jpg",
+                                "landscape_7.jpg",
+                                "landscape_8.jpg",
+                                "desk_baseline_420.jpg",
+                                "desk_baseline_422.jpg",
+                                "desk_baseline_444.jpg",
+                                "desk_grey.jpg",
+                                "desk_odd_301x409_420.jpg",
+                                "desk_progressive_420.jpg",
+                                "desk_restart7mcu_420.jpg",
+                                "DSCN0010.jpg",
+                                "image00971.jpg",
+                                "no_exif.jpg",
+                                "Nikon_D70.jpg",
+                                "Canon_40D.jpg"};
 
 // Copies of the test pictures made distinct by a tail after the end of the JPEG data.
 std::vector<std::string> MakePhotos(const ScratchDir& dir, int n) {
@@ -409,7 +421,7 @@ TEST(ThumbnailCache, PurgeFreesTheMarginOldestFirstAndEmptyingRestartsNumbering)
   std::vector<std::vector<long>> recs;
   for (long k = 1; k <= 100; k++) {
     long bytes = 102400, use = 1000 + k;
-    if (k == 2) use = 1000;  // used at the same minute as sheet 1 ...
+    if (k == 2) use = 1000;          // used at the same minute as sheet 1 ...
     if (k == 2) bytes = 102400 + 1;  // ... and larger: it goes first
     if (k == 1) use = 1000;
     if (k == 1) bytes = 102400 - 1;
@@ -516,8 +528,8 @@ TEST(ThumbnailCache, LoadedSheetsAreForgottenWhenTheFolderChanges) {
 TEST(ThumbnailCache, HostileSheetNumbersAreIgnored) {
   MessageLog log;
   ScratchDir dir;
-  WriteRecords(dir.Dir(), {{1, 1, 2147483647, 0, 5}, {2, 2, -5, 0, 5}, {3, 3, 0, 0, 5},
-                           {4, 4, 3, 5000, 5}});
+  WriteRecords(dir.Dir(),
+               {{1, 1, 2147483647, 0, 5}, {2, 2, -5, 0, 5}, {3, 3, 0, 0, 5}, {4, 4, 3, 5000, 5}});
   PThumbnailer tn(dir.Dir().c_str());
   ASSERT_TRUE(tn.IsOpen());
   EXPECT_EQ(tn.NextImageID(), 4);

@@ -14,70 +14,14 @@
 #include <unistd.h>
 
 #include "formats/bmp.h"
-#include "formats/fmt_test_util.h"
 #include "formats/stdformats.h"
 #include "formats/tiffimg.h"
 #include "formats/jpegio.h"
 #include "testutil/budget_guard.h"
+#include "catalog/photo_test_util.h"
 #include "catalog/pixhaven.h"
 #include "display/pdispimg.h"
 #include "support/dmessage.h"
-
-namespace phototest {
-
-using pictest::ScratchDir;
-
-inline bool WriteFile(const std::string& path, const std::string& bytes) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  return fclose(f) == 0 && ok;
-}
-
-using pictest::TestData;
-
-inline bool HaveTestData(const std::string& rel) {
-  return access(TestData(rel).c_str(), R_OK) == 0;
-}
-
-#define SKIP_WITHOUT_TESTDATA(rel) \
-  if (!phototest::HaveTestData(rel)) GTEST_SKIP() << "test picture " << (rel) << " not present"
-
-inline void LoadReaders() {
-  static const bool loaded = [] {
-    PloadStandardReaders();
-    return true;
-  }();
-  (void)loaded;
-}
-
-// PSNR in dB of two 8-bit images of one size and pixel layout.
-inline double Psnr(const _ImgStruct& a, const _ImgStruct& b) {
-  const int ps = PpixelSize(a.csp);
-  double se = 0;
-  for (int y = 0; y < a.yres; y++) {
-    const uint8_t* pa = a.img + static_cast<ptrdiff_t>(y) * a.rowsize;
-    const uint8_t* pb = b.img + static_cast<ptrdiff_t>(y) * b.rowsize;
-    for (int i = 0; i < a.xres * ps; i++) {
-      const double d = static_cast<double>(pa[i]) - pb[i];
-      se += d * d;
-    }
-  }
-  const double mse = se / (static_cast<double>(a.xres) * a.yres * ps);
-  return mse <= 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
-}
-
-// An sRGB image of w x h with pixels.
-inline _ImgStruct NewRGB(int w, int h) {
-  _ImgStruct im = {};
-  im.xres = w;
-  im.yres = h;
-  im.csp = &ICS_sRGB;
-  PnewImage(&im, 0);
-  return im;
-}
-
-}  // namespace phototest
 
 namespace disptest {
 

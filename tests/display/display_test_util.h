@@ -186,4 +186,37 @@ inline void SetInts(DBRecord* r, PDBFieldID fid, std::vector<long> v) {
   r->SetField(fid, v.data(), static_cast<int>(v.size()));
 }
 
+// The red byte of view pixel (x, y) of an open display image; -1 when it cannot be had.
+inline int ViewRed(PDisplayImage* di, int x, int y) {
+  _ImgStruct v = {};
+  v.xres = v.yres = 1;
+  v.csp = &ICS_sRGB;
+  const _ImgRect r = {x, x + 1, y, y + 1};
+  const bool ok = di->GetSubimage(&v, &r, nullptr);
+  const int red = ok && v.img != nullptr ? v.img[0] : -1;
+  PfreeImage(&v);
+  return red;
+}
+
+// A 300 x 300 skin-coloured picture with an eye: a white disc of radius 12 around a red
+// pupil of radius 5 at (150, 150), whose rim (radius 5 to 6) is a paler, not quite red pink.
+inline FakePicture Eye(float aspect = 1.0f) {
+  FakePicture p;
+  p.w = p.h = 300;
+  p.aspect = aspect;
+  p.pixel = [](int x, int y, int, float* c) {
+    const int dx = x - 150, dy = y - 150, d2 = dx * dx + dy * dy;
+    if (d2 <= 25) {
+      c[0] = 220, c[1] = 30, c[2] = 40;
+    } else if (d2 <= 36) {
+      c[0] = 200, c[1] = 120, c[2] = 120;
+    } else if (d2 <= 144) {
+      c[0] = c[1] = c[2] = 235;
+    } else {
+      c[0] = 200, c[1] = 160, c[2] = 130;
+    }
+  };
+  return p;
+}
+
 }  // namespace disptest

@@ -108,37 +108,13 @@ class UpdateRecTest : public ::testing::Test {
  protected:
   void SetUp() override { Open(1.0f); }
   void Open(float aspect) {
-    // Neutral surround with a red pupil, so that an appended red-eye rectangle changes pixels.
-    FakePicture p;
-    p.w = p.h = 300;
-    p.pixel = [](int x, int y, int, float* c) {
-      const int dx = x - 150, dy = y - 150, d2 = dx * dx + dy * dy;
-      if (d2 <= 25) {
-        c[0] = 220, c[1] = 30, c[2] = 30;
-      } else if (d2 <= 144) {
-        c[0] = c[1] = c[2] = 235;
-      } else {
-        c[0] = 200, c[1] = 160, c[2] = 130;
-      }
-    };
-    p.aspect = aspect;
-    path = files.Add(aspect == 1.0f ? "eye.fkd" : "narrow.fkd", p);
+    path = files.Add(aspect == 1.0f ? "eye.fkd" : "narrow.fkd", Eye(aspect));
     rec = files.Record(path);
     ASSERT_TRUE(di.SetImage(rec));
     ASSERT_TRUE(di.CheckLoad());
     opens = OpenCount();
   }
-  uint8_t Pupil() {
-    _ImgStruct v = {};
-    v.xres = 1;
-    v.yres = 1;
-    v.csp = &ICS_sRGB;
-    const _ImgRect r = {150, 151, 150, 151};
-    EXPECT_TRUE(di.GetSubimage(&v, &r, nullptr));
-    const uint8_t red = v.img[0];
-    PfreeImage(&v);
-    return red;
-  }
+  int Pupil() { return ViewRed(&di, 150, 150); }
   FakeFiles files;
   std::string path;
   DBRecord rec;
@@ -202,16 +178,7 @@ TEST_F(UpdateRecTest, RedEyeInPlaceFindsThePupilOfACroppedNonSquarePixelImage) {
   ASSERT_TRUE(di.CheckLoad());
   ASSERT_EQ(di.ior.xres, 120);
   ASSERT_EQ(di.ior.yres, 240);
-  auto pupil = [&]() {
-    _ImgStruct v = {};
-    v.xres = v.yres = 1;
-    v.csp = &ICS_sRGB;
-    const _ImgRect r = {45, 46, 90, 91};
-    EXPECT_TRUE(di.GetSubimage(&v, &r, nullptr));
-    const int red = v.img != nullptr ? v.img[0] : -1;
-    PfreeImage(&v);
-    return red;
-  };
+  auto pupil = [&]() { return ViewRed(&di, 45, 90); };
   EXPECT_GE(pupil(), 200);
   SetInts(&rec, PDBFredeye, {131, 131, 169, 169});
   EXPECT_TRUE(di.UpdateRec(rec));

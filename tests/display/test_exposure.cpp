@@ -19,15 +19,8 @@ FakePicture SpotPicture(int spotLevel) {
   return p;
 }
 
-uint8_t LoadedLevel(PDisplayImage* di, int x, int y) {
-  _ImgStruct v = {};
-  v.xres = v.yres = 1;
-  v.csp = &ICS_sRGB;
-  const _ImgRect r = {x, x + 1, y, y + 1};
-  EXPECT_TRUE(di->GetSubimage(&v, &r, nullptr));
-  const uint8_t level = v.img != nullptr ? v.img[0] : 0;
-  PfreeImage(&v);
-  return level;
+int LoadedLevel(PDisplayImage* di, int x, int y) {
+  return ViewRed(di, x, y);
 }
 
 TEST(Exposure, SpotsAveragingSixtyLiftSixtyToNinetyFour) {
@@ -144,26 +137,6 @@ TEST(Histogram, UnusableSampleToNitsFactorsCountAsAbsent) {
   }
 }
 
-// A 300 x 300 skin-coloured picture with an eye: white disc of radius 12 around a red
-// pupil of radius 5 at (150, 150), whose rim (radius 5 to 6) is a paler, not quite red pink.
-FakePicture Eye() {
-  FakePicture p;
-  p.w = p.h = 300;
-  p.pixel = [](int x, int y, int, float* c) {
-    const int dx = x - 150, dy = y - 150, d2 = dx * dx + dy * dy;
-    if (d2 <= 25) {
-      c[0] = 220, c[1] = 30, c[2] = 40;
-    } else if (d2 <= 36) {
-      c[0] = 200, c[1] = 120, c[2] = 120;
-    } else if (d2 <= 144) {
-      c[0] = c[1] = c[2] = 235;
-    } else {
-      c[0] = 200, c[1] = 160, c[2] = 130;
-    }
-  };
-  return p;
-}
-
 TEST(RedEye, PupilGreyedEdgeBlendedRestUnchanged) {
   FakeFiles files;
   DBRecord rec = files.Record(files.Add("eye.fkd", Eye()));
@@ -194,13 +167,7 @@ TEST(RedEye, WarningsAndRegionsLeftAlone) {
     SetInts(&rec, PDBFredeye, v);
     ResetMessages(DMCwarning);
     PDisplayImage di(rec);
-    _ImgStruct px = {};
-    px.xres = px.yres = 1;
-    px.csp = &ICS_sRGB;
-    const _ImgRect r = {150, 151, 150, 151};
-    EXPECT_TRUE(di.GetSubimage(&px, &r, nullptr));
-    const int red = px.img[0];
-    PfreeImage(&px);
+    const int red = ViewRed(&di, 150, 150);
     if (warning != nullptr) {
       EXPECT_EQ(LastMessage(DMCwarning), warning);
     }

@@ -17,8 +17,12 @@ float jh_srgb_encode(float v) {
   return -(1.055f * std::pow(-v, 1.f / 2.4f) - 0.055f);
 }
 
+bool jh_desaturation_off(const jpeghdr_compress_struct* jh) {
+  return nearOne(jh->alpha) && nearOne(jh->beta);
+}
+
 void jpeghdr_desaturate(const jpeghdr_compress_struct* jh, float rgb[3]) {
-  if (nearOne(jh->alpha) && nearOne(jh->beta)) return;
+  if (jh_desaturation_off(jh)) return;
   const float y = jh_luminance(rgb);
   if (y <= 1e-10f) return;
   float s = jh->alpha;

@@ -104,14 +104,7 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   if (jh->tmi == nullptr || npix == 0 || jh->cvt == nullptr)
     jh_error(common(jh), JERR_CONVERSION_NOTIMPL);
   // 1. Raise dark codes; a foreground with nothing above the floor carries no image.
-  bool any = false;
-  for (size_t i = 0; i < npix; i++) {
-    if (jh->tmi[i] < kMinCode)
-      jh->tmi[i] = kMinCode;
-    else if (jh->tmi[i] > kMinCode)
-      any = true;
-  }
-  if (!any) jh_error(common(jh), JERR_CONVERSION_NOTIMPL);
+  if (!jh_raise_codes(jh->tmi, npix, kMinCode)) jh_error(common(jh), JERR_CONVERSION_NOTIMPL);
   jh_seed(&jh->rng, 1);
 
   // 2. Display luminance of every foreground code.
@@ -134,30 +127,23 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
 
   const float* lum = jh_luminances(jh);
   // 4. Ratio range, examining only pixels whose code is near the extremes seen so far.
-  float rmin = 1e10f, rmax = 0.f;
+  JHRangeState rs;
+  rs.table = table;
+  rs.rmin = 1e10f;
+  rs.rmax = 0.f;
   // A nearly uniform image can fall between the centres of its one or two bins; then every
   // pixel that is not black counts.
-  for (int pass = 0; pass < 2 && rmax < rmin; pass++) {
-    if (pass == 1) {
-      lmin = 1e-10f;
-      lmax = 1e30f;
-    }
-    int tsmall = 255, tlarge = 0;
+  for (int pass = 0; pass < 2 && rs.rmax < rs.rmin; pass++) {
+    rs.lmin = pass == 0 ? lmin : 1e-10f;
+    rs.lmax = pass == 0 ? lmax : 1e30f;
+    rs.tsmall = 255;
+    rs.tlarge = 0;
     for (int y = 0; y < h; y++) {
-      const uint8_t* trow = jh->tmi + static_cast<size_t>(y) * w;
-      for (int x = 0; x < w; x++) {
-        const int t = trow[x];
-        if (t >= tsmall + 20 && t <= tlarge - 20) continue;
-        const float l = lum[static_cast<size_t>(y) * w + x];
-        if (l < lmin || l > lmax || l <= 1e-10f) continue;
-        const float r = l / table[t];
-        if (r < rmin) rmin = r;
-        if (r > rmax) rmax = r;
-        if (t < tsmall) tsmall = t;
-        if (t > tlarge) tlarge = t;
-      }
+      const size_t at = static_cast<size_t>(y) * w;
+      jh_range_row(&rs, jh->tmi + at, lum + at, w);
     }
   }
+  const float rmin = rs.rmin, rmax = rs.rmax;
   // 5. Log range, at most 16, at least kMinRange, in the header's precision.
   float ln0, ln1;
   if (rmax >= rmin) {
@@ -178,30 +164,14 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
 
   // 6. Ratio codes, dithered.
   jh->rimage = allocOrFail(jh, npix, 202);
-  const float rscale = 256.f / range;
   float lntable[256];
   for (int t = 0; t < 256; t++) lntable[t] = std::log(table[t]) + ln0;
+  JHRatioArgs ra;
+  ra.rscale = 256.f / range;
+  ra.lntable = lntable;
   for (int y = 0; y < h; y++) {
-    uint8_t* trow = jh->tmi + static_cast<size_t>(y) * w;
-    uint8_t* rrow = jh->rimage + static_cast<size_t>(y) * w;
-    const float* lrow = lum + static_cast<size_t>(y) * w;
-    for (int x = 0; x < w; x++) {
-      const float l = lrow[x];
-      if (l <= 1e-10f) {
-        rrow[x] = 0;
-        trow[x] = 0;
-        continue;
-      }
-      const float v = rscale * (jh_fast_log(l) - lntable[trow[x]]);
-      if (v < 0.5f)
-        rrow[x] = 0;
-      else if (v >= 255.5f)
-        rrow[x] = 255;
-      else {
-        const float u = static_cast<float>(jh_rand(&jh->rng)) * (1.f / 2147483648.f);
-        rrow[x] = static_cast<uint8_t>(v - u + 0.5f);
-      }
-    }
+    const size_t at = static_cast<size_t>(y) * w;
+    jh_ratio_row(&ra, lum + at, jh->tmi + at, jh->rimage + at, w, &jh->rng);
   }
 
   // 7. Reduced ratio image, and the foreground corrected for its enlargement.
@@ -218,23 +188,25 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
     jh->rwork = allocOrFail(jh, static_cast<size_t>(rw) * rh, 203);
     if (!jpeghdr_resample8(jh->rimage, w, h, jh->rwork, rw, rh))
       jh_error(common(jh), JERR_OUT_OF_MEMORY, 203);
+    // The decoder's enlargement, kept full size in rwork: the foreground rows are corrected
+    // for it as they are written.
+    uint8_t* reduced = jh->rwork;
     if (jh->correction == 1) {
-      if (!jpeghdr_resample8(jh->rwork, rw, rh, jh->rimage, w, h))
+      if (!jpeghdr_resample8(reduced, rw, rh, jh->rimage, w, h))
         jh_error(common(jh), JERR_OUT_OF_MEMORY, 203);
-      JHCodeTable thr;
-      float ratio[256];
-      jh_code_thresholds(&thr, jh->gamma);
-      for (int r = 0; r < 256; r++)
-        ratio[r] = std::exp(ln0 + (static_cast<float>(r) + 0.5f) / 256.f * range);
-      for (size_t i = 0; i < npix; i++) {
-        if (jh->tmi[i] == 0) continue;
-        const uint8_t t = jh_code_search(&thr, lum[i] / ratio[jh->rimage[i]]);
-        jh->tmi[i] = t < kMinCode ? kMinCode : t;
-      }
+      jh->rwork = jh->rimage;
+    } else {
+      std::free(jh->rimage);
+      jh->rwork = nullptr;
     }
-    std::free(jh->rimage);
-    jh->rimage = jh->rwork;
-    jh->rwork = nullptr;
+    jh->rimage = reduced;
+  }
+  JHCodeTable thr;
+  float ratio[256];
+  if (jh->rwork != nullptr) {
+    jh_code_thresholds(&thr, jh->gamma);
+    for (int r = 0; r < 256; r++)
+      ratio[r] = std::exp(ln0 + (static_cast<float>(r) + 0.5f) / 256.f * range);
   }
 
   // 8. Ratio-image quality: finer for wider ranges and stronger reductions.
@@ -286,23 +258,13 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
       (*jh->cinfo.mem->alloc_sarray)(common(jh), JPOOL_IMAGE, static_cast<JDIMENSION>(3 * w), 1);
   while (jh->cinfo.next_scanline < jh->cinfo.image_height) {
     const int y = static_cast<int>(jh->cinfo.next_scanline);
-    const uint8_t* trow = jh->tmi + static_cast<size_t>(y) * w;
-    JSAMPLE* out = rowbuf[0];
-    for (int x = 0; x < w; x++, out += 3) {
-      const int t = trow[x];
-      if (t == 0) {
-        out[0] = 0;
-        out[1] = out[2] = 128;
-        continue;
-      }
-      float rgb[3];
-      jh_pixel(jh, x, y, rgb);
-      const float f = table[t] / lum[static_cast<size_t>(y) * w + x];
-      for (float& c : rgb) c *= f;
-      jpeghdr_desaturate(jh, rgb);
-      jh_rgb2ycc_fast(rgb, out);
-    }
+    const size_t at = static_cast<size_t>(y) * w;
+    if (jh->rwork != nullptr)
+      jh_correct_row(&thr, ratio, kMinCode, lum + at, jh->rwork + at, jh->tmi + at, w);
+    jh_fg_row(jh, y, table, lum + at, jh->tmi + at, rowbuf[0]);
     jpeg_write_scanlines(&jh->cinfo, rowbuf, 1);
   }
+  std::free(jh->rwork);
+  jh->rwork = nullptr;
   jpeg_finish_compress(&jh->cinfo);
 }

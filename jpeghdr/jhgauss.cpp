@@ -2,7 +2,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "jpeghdr/jpeghdr.h"
+#include "jpeghdr/jhprivate.h"
 
 namespace {
 
@@ -32,21 +32,26 @@ int gaussian8(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) 
   int32_t* xw = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * ntx * dw));
   int32_t* yrow = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * nty));
   int32_t* yw = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * nty));
-  // Column values with rx repeats on each side.
-  int64_t* col = static_cast<int64_t*>(std::malloc(sizeof(int64_t) * (sw + 2 * ntx)));
-  int ok = xfirst && xw && yrow && yw && col;
+  // Column sums of one destination row, then the column values with rx repeats on each side.
+  int32_t* sum = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * sw));
+  int32_t* col = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * (sw + 2 * ntx)));
+  double* xws = static_cast<double*>(std::malloc(sizeof(double) * dw));
+  int ok = xfirst && xw && yrow && yw && sum && col && xws;
   if (ok) {
     for (int x = 0; x < dw; x++) {
       const float cx = (static_cast<float>(x) + 0.5f) / fx;
       const int ci = static_cast<int>(cx);
       const int j0 = (ci < sw ? ci : sw - 1) - rx;
       xfirst[x] = j0;
+      int64_t ws = 0;
       for (int k = 0; k < static_cast<int>(ntx); k++) {
         const float d = fx * ((static_cast<float>(j0 + k) + 0.5f) - cx);
         xw[x * ntx + k] = gaussWeight(rx, d);
+        ws += xw[x * ntx + k];
       }
+      xws[x] = static_cast<double>(ws);
     }
-    int64_t* c = col + rx;
+    int32_t* c = col + rx;
     for (int y = 0; y < dh; y++) {
       const float cy = (static_cast<float>(y) + 0.5f) / fy;
       const int i0 = static_cast<int>(cy) - ry;
@@ -69,13 +74,15 @@ int gaussian8(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) 
         n = 1;
         wsum = 1;
       }
-      for (int j = 0; j < sw; j++) c[j] = 0;
-      for (int k = 0; k < n; k++) {
-        const uint8_t* s = src + static_cast<size_t>(yrow[k]) * sw;
-        const int32_t w = yw[k];
-        for (int j = 0; j < sw; j++) c[j] += static_cast<int64_t>(w) * s[j];
-      }
-      for (int j = 0; j < sw; j++) c[j] = c[j] * 256 / wsum;
+      // Integer sums and quotients below are exact: every weight is at most 32767 and a
+      // weight sum at most 3 x 32767, so a column sum of 8-bit samples fits 31 bits and a
+      // row sum of column values (at most 255 x 256) is an integer a double holds. A double
+      // quotient of such integers is within 2^-37 of the exact one while the exact one is
+      // 1 / sum or more from the next integer, so truncating it gives the integer quotient.
+      for (int j = 0; j < sw; j++) sum[j] = 0;
+      for (int k = 0; k < n; k++)
+        jh_weigh_row(sum, src + static_cast<size_t>(yrow[k]) * sw, yw[k], sw);
+      jh_scale_row(c, sum, static_cast<double>(wsum), sw);
       for (int j = 1; j <= rx; j++) {
         c[-j] = c[0];
         c[sw - 1 + j] = c[sw - 1];
@@ -83,13 +90,11 @@ int gaussian8(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) 
       uint8_t* out = dst + static_cast<size_t>(y) * dw;
       for (int x = 0; x < dw; x++) {
         const int32_t* w = xw + x * ntx;
-        const int64_t* cv = c + xfirst[x];
-        int64_t sum = 0, ws = 0;
-        for (size_t k = 0; k < ntx; k++) {
-          sum += static_cast<int64_t>(w[k]) * cv[k];
-          ws += w[k];
-        }
-        const int64_t q = ws > 0 ? sum / ws : cv[rx];
+        const int32_t* cv = c + xfirst[x];
+        int64_t acc = 0;
+        for (size_t k = 0; k < ntx; k++) acc += static_cast<int64_t>(w[k]) * cv[k];
+        const int64_t q =
+            xws[x] > 0.0 ? static_cast<int64_t>(static_cast<double>(acc) / xws[x]) : cv[rx];
         out[x] = q >= 0xFF00 ? 255 : static_cast<uint8_t>(q >> 8);
       }
     }
@@ -98,6 +103,8 @@ int gaussian8(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) 
   std::free(xw);
   std::free(yrow);
   std::free(yw);
+  std::free(sum);
   std::free(col);
+  std::free(xws);
   return ok;
 }

@@ -55,6 +55,24 @@ inline int32_t jh_rand(jpeghdr_random* r) {
   return static_cast<int32_t>(x >> 1);
 }
 
+// Eight draws at once, the same as eight calls of jh_rand. The generator is linear over the
+// bits of its state, so the state eight draws on is found by four table reads (jh_jump8,
+// built once); the seven between then no longer hold up the next eight.
+extern const uint32_t (*const jh_jump8)[256];
+inline void jh_rand8(jpeghdr_random* r, int32_t out[8]) {
+  uint32_t x = r->state;
+  const uint32_t x8 = jh_jump8[0][x & 255] ^ jh_jump8[1][(x >> 8) & 255] ^
+                      jh_jump8[2][(x >> 16) & 255] ^ jh_jump8[3][x >> 24];
+  for (int k = 0; k < 7; k++) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    out[k] = static_cast<int32_t>(x >> 1);
+  }
+  out[7] = static_cast<int32_t>(x8 >> 1);
+  r->state = x8;
+}
+
 // Raises libjpeg error code (with an optional case number) on the object.
 [[noreturn]] void jh_error(j_common_ptr cinfo, int code, int param = 0);
 
@@ -136,7 +154,8 @@ struct JHCodeTable {
   static constexpr uint32_t kLastCell = 0x3F800000u >> kShift;   // 1.0
   static constexpr int kCells = static_cast<int>(kLastCell - kFirstCell);
   float thr[257];
-  uint8_t cell[kCells];
+  int steps;                 // most thresholds any cell holds: the steps a search can take
+  uint8_t cell[kCells + 3];  // 3 spare bytes: a 4-byte read at any cell stays inside
 };
 void jh_code_thresholds(JHCodeTable* ct, float gamma);
 uint8_t jh_code_search_plain(const JHCodeTable* ct, float v);
@@ -169,3 +188,124 @@ inline void jh_ycc2rgb_inline(const uint8_t ycc[3], float rgb[3]) {
   rgb[1] = jh_gamma_lookup[y + ((-22553 * cb - 46818 * cr + 8879488) >> 16)];
   rgb[2] = jh_gamma_lookup[y + ((116130 * cb - 14864640) >> 16)];
 }
+
+// ---- Row kernels of the encoder's passes ----
+// Each pass works a row at a time through one of these. The plain versions (jhrows.cpp) are
+// the definition; the AVX2 versions (jhrowsavx2.cpp) compute the same values with the same
+// floating-point operations in the same order, so the encoder writes the same bytes on any
+// processor. The jh_*_row entry points choose once, by the processor, which to run.
+
+bool jh_have_avx2();
+// Whether jpeghdr_desaturate leaves colours unchanged for jh's alpha and beta.
+bool jh_desaturation_off(const jpeghdr_compress_struct* jh);
+
+// Sanitised luminance of the w pixels of source row y.
+void jh_lum_row_plain(const jpeghdr_compress_struct* jh, int y, float* out);
+void jh_lum_row_avx2(const jpeghdr_compress_struct* jh, int y, float* out);
+void jh_lum_row(const jpeghdr_compress_struct* jh, int y, float* out);
+
+// Counts n luminances into the histogram: those in [lmin, lmax) into bin
+// sf * (log l - loglmin), limited to 0 .. bins - 1. histo holds JH_HISTO_COPIES copies of the
+// bins, which the caller sums (the vector kernel spreads neighbours over them).
+constexpr int JH_HISTO_COPIES = 4;
+struct JHHistoArgs {
+  float lmin, lmax, loglmin, sf;
+  int bins;
+};
+void jh_histo_row_plain(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo);
+void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo);
+void jh_histo_row(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo);
+
+// The default tone mapping of one row: codes of ld = ls white / (ls + 1), ls = scale l. In
+// pass 0 bright pixels (ld > 0.5, l <= lhi) lower `white` by 3% steps until the scaled colour
+// is in gamut, setting `reduced`; codes are written in pass 1, or in pass 0 until reduced.
+struct JHToneState {
+  const jpeghdr_compress_struct* jh;
+  const JHCodeTable* thr;
+  float scale, lhi, white;
+  bool reduced;
+  int pass;
+};
+void jh_tone_row_plain(JHToneState* s, int y, const float* lrow, uint8_t* trow);
+void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t* trow);
+void jh_tone_row(JHToneState* s, int y, const float* lrow, uint8_t* trow);
+
+// Dithered ratio codes of one row: rscale (log l - lntable[t]) rounded with a random offset
+// drawn from rng; pixels of luminance at most 1e-10 get ratio 0 and foreground code 0.
+struct JHRatioArgs {
+  float rscale;
+  const float* lntable;  // 256 entries
+};
+void jh_ratio_row_plain(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow,
+                        int n, jpeghdr_random* rng);
+void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow, int n,
+                       jpeghdr_random* rng);
+void jh_ratio_row(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow, int n,
+                  jpeghdr_random* rng);
+
+// Foreground codes corrected for the enlarged ratio image: the code of l / ratio[r], at least
+// floor; code 0 (black) stays.
+void jh_correct_row_plain(const JHCodeTable* thr, const float* ratio, uint8_t floor,
+                          const float* lrow, const uint8_t* rrow, uint8_t* trow, int n);
+void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uint8_t floor,
+                         const float* lrow, const uint8_t* rrow, uint8_t* trow, int n);
+void jh_correct_row(const JHCodeTable* thr, const float* ratio, uint8_t floor, const float* lrow,
+                    const uint8_t* rrow, uint8_t* trow, int n);
+
+// Foreground YCbCr bytes of source row y: each pixel scaled to the display luminance
+// table[t] of its code, desaturated; code 0 gives black.
+void jh_fg_row_plain(const jpeghdr_compress_struct* jh, int y, const float* table,
+                     const float* lrow, const uint8_t* trow, uint8_t* out);
+void jh_fg_row_avx2(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
+                    const uint8_t* trow, uint8_t* out);
+void jh_fg_row(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
+               const uint8_t* trow, uint8_t* out);
+
+// The plain kernels over pixels x0 .. x1 - 1 of a row (pointers at the row's start), for the
+// vectorised versions' leftovers and rare cases.
+void jh_tone_span(JHToneState* s, int y, const float* lrow, uint8_t* trow, int x0, int x1);
+void jh_fg_span(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
+                const uint8_t* trow, uint8_t* out, int x0, int x1);
+
+// ---- Row kernels of the ratio-image resamplers (exact integer results) ----
+
+// sum[j] += w s[j] for n samples (w s fits 31 bits).
+void jh_weigh_row_plain(int32_t* sum, const uint8_t* s, int32_t w, int n);
+void jh_weigh_row_avx2(int32_t* sum, const uint8_t* s, int32_t w, int n);
+void jh_weigh_row(int32_t* sum, const uint8_t* s, int32_t w, int n);
+// c[j] = trunc(256 sum[j] / d), in double precision (see gaussian8 for why it is exact).
+void jh_scale_row_plain(int32_t* c, const int32_t* sum, double d, int n);
+void jh_scale_row_avx2(int32_t* c, const int32_t* sum, double d, int n);
+void jh_scale_row(int32_t* c, const int32_t* sum, double d, int n);
+// c[j] = w[0] r[0][j] + w[1] r[1][j] + w[2] r[2][j] + w[3] r[3][j].
+void jh_cubic_column_plain(const uint8_t* const r[4], const int16_t w[4], int32_t* c, int n);
+void jh_cubic_column_avx2(const uint8_t* const r[4], const int16_t w[4], int32_t* c, int n);
+void jh_cubic_column(const uint8_t* const r[4], const int16_t w[4], int32_t* c, int n);
+// v[x] = w0[x] c[i[x] - 1] + w1[x] c[i[x]] + w2[x] c[i[x] + 1] + w3[x] c[i[x] + 2]. The vector
+// kernel may read c from c[i[x] - 1] to c[i[x] + 14] (values unused past the taps).
+void jh_cubic_row_plain(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v,
+                        int n);
+void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v,
+                       int n);
+void jh_cubic_row(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v, int n);
+// The enlargement's dithered codes: 0 for v <= 0, 255 above 255 x 2^20 + (2^20 - 1), else
+// (v + rand / 2047) >> 20 with one draw from rng for each such pixel, in order.
+void jh_dither_row_plain(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng);
+void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng);
+void jh_dither_row(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng);
+
+// Raises the n codes below floor to it; true when some code ends above floor.
+bool jh_raise_codes_plain(uint8_t* t, size_t n, uint8_t floor);
+bool jh_raise_codes_avx2(uint8_t* t, size_t n, uint8_t floor);
+bool jh_raise_codes(uint8_t* t, size_t n, uint8_t floor);
+
+// The ratio range l / table[t] over a row's pixels of luminance in [lmin, lmax] above 1e-10,
+// skipping pixels whose code lies 20 or more inside the extreme codes examined so far.
+struct JHRangeState {
+  const float* table;
+  float lmin, lmax, rmin, rmax;
+  int tsmall, tlarge;
+};
+void jh_range_row_plain(JHRangeState* s, const uint8_t* trow, const float* lrow, int n);
+void jh_range_row_avx2(JHRangeState* s, const uint8_t* trow, const float* lrow, int n);
+void jh_range_row(JHRangeState* s, const uint8_t* trow, const float* lrow, int n);

@@ -22,24 +22,31 @@ int clampRow(int r, int h) {
 
 // The column values of one destination row: the four tap rows weighted by w.
 void columnValues(const uint8_t* src, int sw, const int rows[4], const int16_t w[4], int32_t* c) {
-  const uint8_t* r0 = src + static_cast<size_t>(rows[0]) * sw;
-  const uint8_t* r1 = src + static_cast<size_t>(rows[1]) * sw;
-  const uint8_t* r2 = src + static_cast<size_t>(rows[2]) * sw;
-  const uint8_t* r3 = src + static_cast<size_t>(rows[3]) * sw;
-  for (int j = 0; j < sw; j++) c[j] = w[0] * r0[j] + w[1] * r1[j] + w[2] * r2[j] + w[3] * r3[j];
+  const uint8_t* const r[4] = {
+      src + static_cast<size_t>(rows[0]) * sw, src + static_cast<size_t>(rows[1]) * sw,
+      src + static_cast<size_t>(rows[2]) * sw, src + static_cast<size_t>(rows[3]) * sw};
+  jh_cubic_column(r, w, c, sw);
 }
 
 // Dithered cubic enlargement (both directions at least the source size).
 int enlarge(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) {
   int32_t* xi = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * dw));
-  int16_t* xw = static_cast<int16_t*>(std::malloc(sizeof(int16_t) * 4 * dw));
-  int32_t* col = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * (sw + 4)));
-  const int ok = xi && xw && col;
+  int32_t* xw = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * 4 * dw));
+  // Column values with 2 repeats a side, then room the vector row kernel may read.
+  const size_t ncol = static_cast<size_t>(sw) + 4 + 16;
+  int32_t* col = static_cast<int32_t*>(std::calloc(ncol, sizeof(int32_t)));
+  int32_t* val = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * dw));
+  const int ok = xi && xw && col && val;
   if (ok) {
+    // Column weights stored weight by weight, for the row kernel.
+    int32_t* const xwk[4] = {xw, xw + dw, xw + 2 * static_cast<size_t>(dw),
+                             xw + 3 * static_cast<size_t>(dw)};
     for (int x = 0; x < dw; x++) {
       float t;
       xi[x] = centredIndex(x, sw, dw, &t);
-      comp_interp(xw + 4 * x, t);
+      int16_t w[4];
+      comp_interp(w, t);
+      for (int k = 0; k < 4; k++) xwk[k][x] = w[k];
     }
     jpeghdr_random rng;
     jh_seed(&rng, 1);
@@ -59,23 +66,14 @@ int enlarge(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) {
       columnValues(src, sw, rows, w, c);
       c[-2] = c[-1] = c[0];
       c[sw] = c[sw + 1] = c[sw - 1];
-      uint8_t* out = dst + static_cast<size_t>(y) * dw;
-      for (int x = 0; x < dw; x++) {
-        const int16_t* cw = xw + 4 * x;
-        const int32_t* cv = c + xi[x];
-        const int32_t v = cw[0] * cv[-1] + cw[1] * cv[0] + cw[2] * cv[1] + cw[3] * cv[2];
-        if (v <= 0)
-          out[x] = 0;
-        else if (v > 267386879)
-          out[x] = 255;
-        else
-          out[x] = static_cast<uint8_t>((v + jh_rand(&rng) / 2047) >> 20);
-      }
+      jh_cubic_row(c, xi, xwk, val, dw);
+      jh_dither_row(val, dst + static_cast<size_t>(y) * dw, dw, &rng);
     }
   }
   std::free(xi);
   std::free(xw);
   std::free(col);
+  std::free(val);
   return ok;
 }
 

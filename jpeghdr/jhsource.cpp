@@ -67,12 +67,6 @@ const float* jh_luminances(jpeghdr_compress_struct* jh) {
   jh->lum = static_cast<float*>(std::malloc(sizeof(float) * static_cast<size_t>(w) * h + 1));
   if (jh->lum == nullptr)
     jh_error(reinterpret_cast<j_common_ptr>(&jh->cinfo), JERR_OUT_OF_MEMORY, 201);
-  float* out = jh->lum;
-  for (int y = 0; y < h; y++)
-    for (int x = 0; x < w; x++) {
-      float rgb[3];
-      jh_pixel(jh, x, y, rgb);
-      *out++ = jh_luminance(rgb);
-    }
+  for (int y = 0; y < h; y++) jh_lum_row(jh, y, jh->lum + static_cast<size_t>(y) * w);
   return jh->lum;
 }

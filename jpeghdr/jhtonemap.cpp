@@ -58,15 +58,37 @@ void jpeghdr_comp_histo(jpeghdr_compress_struct* jh, int bins, float lmin, float
   jh->hbins = bins;
   jh->histolmin = std::log(lmin);
   jh->histolmax = std::log(lmax);
-  const float sf = static_cast<float>(bins) / (jh->histolmax - jh->histolmin);
-  const float* lum = jh_luminances(jh);
-  const size_t n = static_cast<size_t>(jh->cinfo.image_width) * jh->cinfo.image_height;
-  for (size_t i = 0; i < n; i++) {
-    const float l = lum[i];
-    if (!(l >= lmin) || l >= lmax) continue;
-    const int b = static_cast<int>(sf * (jh_fast_log(l) - jh->histolmin));
-    jh->histo[b < 0 ? 0 : (b < bins ? b : bins - 1)]++;
+  JHHistoArgs a;
+  a.lmin = lmin;
+  a.lmax = lmax;
+  a.loglmin = jh->histolmin;
+  a.sf = static_cast<float>(bins) / (jh->histolmax - jh->histolmin);
+  a.bins = bins;
+  uint32_t* copies = static_cast<uint32_t*>(
+      std::calloc(static_cast<size_t>(bins) * JH_HISTO_COPIES, sizeof(uint32_t)));
+  if (copies == nullptr)
+    jh_error(reinterpret_cast<j_common_ptr>(&jh->cinfo), JERR_OUT_OF_MEMORY, 199);
+  // Luminances not yet computed are made row by row and counted while in the cache.
+  const bool fresh = jh->lum == nullptr;
+  float* lum = jh->lum;
+  const size_t npix = static_cast<size_t>(jh->cinfo.image_width) * jh->cinfo.image_height;
+  if (fresh) {
+    lum = static_cast<float*>(std::malloc(sizeof(float) * npix + 1));
+    if (lum == nullptr) {
+      std::free(copies);
+      jh_error(reinterpret_cast<j_common_ptr>(&jh->cinfo), JERR_OUT_OF_MEMORY, 201);
+    }
   }
+  const int w = static_cast<int>(jh->cinfo.image_width);
+  for (uint32_t y = 0; y < jh->cinfo.image_height; y++) {
+    float* row = lum + static_cast<size_t>(y) * w;
+    if (fresh) jh_lum_row(jh, static_cast<int>(y), row);
+    jh_histo_row(&a, row, w, copies);
+  }
+  jh->lum = lum;
+  for (int c = 0; c < JH_HISTO_COPIES; c++)
+    for (int i = 0; i < bins; i++) jh->histo[i] += copies[static_cast<size_t>(c) * bins + i];
+  std::free(copies);
 }
 
 void jpeghdr_tonemap_default(jpeghdr_compress_struct* jh) {
@@ -101,34 +123,18 @@ void jpeghdr_tonemap_default(jpeghdr_compress_struct* jh) {
   JHCodeTable thr;
   jh_code_thresholds(&thr, jh->gamma);
   const float* lum = jh_luminances(jh);
-  float white = 1.f;
-  bool reduced = false;
-  for (int pass = 0; pass < 2; pass++) {
-    if (pass == 1 && !reduced) break;
-    for (int y = 0; y < h; y++)
-      for (int x = 0; x < w; x++) {
-        const size_t i = static_cast<size_t>(y) * w + x;
-        const float l = lum[i];
-        if (l <= 1e-10f) {
-          jh->tmi[i] = 0;
-          continue;
-        }
-        const float ls = scale * l;
-        float ld = ls * white / (ls + 1.f);
-        if (pass == 0 && ld > 0.5f && l <= lhi) {
-          float rgb[3];
-          jh_pixel(jh, x, y, rgb);
-          for (;;) {
-            const float f = ld / l;
-            const float c3[3] = {rgb[0] * f, rgb[1] * f, rgb[2] * f};
-            if (jh_in_gamut_fast(jh, c3)) break;
-            white *= 0.97f;
-            ld = ls * white / (ls + 1.f);
-            reduced = true;
-            if (ld <= 0.5f) break;
-          }
-        }
-        if (pass == 1 || !reduced) jh->tmi[i] = jh_code_search(&thr, ld);
-      }
+  JHToneState st;
+  st.jh = jh;
+  st.thr = &thr;
+  st.scale = scale;
+  st.lhi = lhi;
+  st.white = 1.f;
+  st.reduced = false;
+  for (st.pass = 0; st.pass < 2; st.pass++) {
+    if (st.pass == 1 && !st.reduced) break;
+    for (int y = 0; y < h; y++) {
+      const size_t at = static_cast<size_t>(y) * w;
+      jh_tone_row(&st, y, lum + at, jh->tmi + at);
+    }
   }
 }

@@ -1,0 +1,469 @@
+// Cataloguing the sets and timeline, and reconciling the display with the catalogue and the
+// shadow catalogue by file identity.
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "catalog/pixhaven.h"
+#include "catalog/preconcile.h"
+#include "support/dmessage.h"
+
+namespace {
+
+// Positions of records by their hash index, in ascending order per index.
+using HashPositions = std::unordered_map<long, std::vector<int>>;
+
+bool TakesSource(int pid) {
+  switch (pid) {
+    case PDBFcapdate:
+    case PDBFgmtdate:
+    case PDBFlatitude:
+    case PDBFlongitude:
+    case PDBFaltitude:
+    case PDBForient:
+    case PDBFflip:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool MergesLists(int pid) {
+  return pid == PDBFlocation || pid == PDBFhistory || pid == PDBFkeyword || pid == PDBFcomment;
+}
+
+// The first record of list matching q: through the positions of q's hash index when it has
+// one, else by a scan. -1 when none.
+int FindIndexed(const DBRecordList& list, const HashPositions& index, const DBQuery& q) {
+  const long h = q.rlo.ComputeHashIndex();
+  if (h < 0) {
+    for (int j = 0; j < list.GetSize(); j++)
+      if (list.Get(j).l != nullptr && list.Get(j).MatchQuery(&q)) return j;
+    return -1;
+  }
+  auto it = index.find(h);
+  if (it == index.end()) return -1;
+  for (int j : it->second)
+    if (list.Get(j).l != nullptr && list.Get(j).MatchQuery(&q)) return j;
+  return -1;
+}
+
+void IndexList(const DBRecordList& list, HashPositions* index) {
+  index->reserve(static_cast<size_t>(list.GetSize()));
+  for (int j = 0; j < list.GetSize(); j++) {
+    const long h = list.Get(j).ComputeHashIndex();
+    if (h >= 0) (*index)[h].push_back(j);
+  }
+}
+
+// Display records per catalogue record above which a reconciliation reads the whole catalogue
+// rather than searching it.
+constexpr long kPassRatio = 64;
+
+// The identity key of a record: its content hash and length.
+uint64_t IdentityKey(long hash, long nbytes) {
+  return (static_cast<uint64_t>(static_cast<uint32_t>(hash)) << 32) | static_cast<uint32_t>(nbytes);
+}
+
+struct Gather {
+  const DBRecordList* disp;
+  bool idOnly;
+  std::unordered_multimap<uint64_t, int> want;
+  DBRecordList* out;
+  const DBFieldInfo* schema = nullptr;
+  int hashId = -1;
+  int sizeId = -1;
+};
+
+int GatherBlock(const DBRecordList& block, void* data) {
+  auto* g = static_cast<Gather*>(data);
+  const int n = block.GetSize();
+  for (int r = 0; r < n; r++) {
+    const DBRecord& rec = block.Get(r);
+    if (rec.GetFieldInfo() != g->schema) {
+      g->schema = rec.GetFieldInfo();
+      g->hashId = g->schema != nullptr ? g->schema->XlateID(&PDBFInfo, PDBFhashval) : -1;
+      g->sizeId = g->schema != nullptr ? g->schema->XlateID(&PDBFInfo, PDBFnbytes) : -1;
+    }
+    if (g->hashId < 0 || g->sizeId < 0) continue;
+    const DBField& hf = rec[g->hashId];
+    const DBField& sf = rec[g->sizeId];
+    if (!hf.IsSet() || !sf.IsSet()) continue;
+    auto range = g->want.equal_range(IdentityKey(hf.GetInt(), sf.GetInt()));
+    for (auto it = range.first; it != range.second; ++it) {
+      const DBRecord& d = g->disp->Get(it->second);
+      DBQuery q(d.GetFieldInfo(), false);
+      if (!PCsetQuery(&q, d, g->idOnly) || !rec.MatchQuery(&q)) continue;
+      const int k = g->out->GetSize();
+      if (g->out->Resize(k + 1) == k + 1) (*g->out)[k] = rec;
+      break;
+    }
+  }
+  return n;
+}
+
+// Every record of db that some displayed record's identity query matches, in storage order
+// (what one search with a selector per displayed record finds).
+void GatherByIdentity(DBAccess* db, const DBRecordList& disp, bool idOnly, DBRecordList* out) {
+  Gather g{&disp, idOnly, {}, out};
+  g.want.reserve(static_cast<size_t>(disp.GetSize()));
+  for (int i = 0; i < disp.GetSize(); i++) {
+    const DBRecord& d = disp.Get(i);
+    const DBField& hf = PDBgetField(d, PDBFhashval);
+    const DBField& sf = PDBgetField(d, PDBFnbytes);
+    if (hf.IsSet() && sf.IsSet()) g.want.emplace(IdentityKey(hf.GetInt(), sf.GetInt()), i);
+  }
+  out->Resize(0);
+  db->ForEachBlock(GatherBlock, &g, nullptr);
+}
+
+}  // namespace
+
+unsigned long PreconcileSetLength(int ndisp) {
+  const unsigned long t = 10UL * static_cast<unsigned long>(ndisp < 0 ? 0 : ndisp);
+  return primeAbove(t);
+}
+
+// ---------------------------------------------------------------------------------------
+// Cataloguing
+
+void PContextState::Catalog(const DBRecord* records, int n) {
+  if (records == nullptr) return;
+  for (int i = 0; i < n; i++) {
+    const DBRecord& r = records[i];
+    if (r.l == nullptr || r.GetNAlloc() < 1) continue;
+    const DBField& subj = PDBgetField(r, PDBFsubject);
+    if (subj.IsSet()) {
+      const char* s = subj.GetString(0);
+      subjSet.Insert(s);
+      const DBField& date = PDBgetField(r, PDBFcapdate);
+      if (date.IsSet()) {
+        PTimeLink* e = timeline.timel->InsertEvent(s, date.GetString(0));
+        if (e != nullptr) timeline.timel = e;
+      }
+    }
+    const DBField& owner = PDBgetField(r, PDBFowner);
+    if (owner.IsSet()) ownrSet.Insert(owner.GetString(0));
+    const DBField& albums = PDBgetField(r, PDBFalbum);
+    for (int k = 0; k < albums.GetNV() && k < 128; k++) albmSet.Insert(albums.GetString(k));
+    const DBField& keys = PDBgetField(r, PDBFkeyword);
+    for (int k = 0; k < keys.GetNV() && k < 128; k++) keywSet.Insert(keys.GetString(k));
+  }
+}
+
+int cat_call(const DBRecordList& block, void* state) {
+  static_cast<PContextState*>(state)->Catalog(block.GetArray(), block.GetSize());
+  return block.GetSize();
+}
+
+bool PContextState::TransferFields(DBRecord* dst, const DBRecord& src) {
+  if (dst == nullptr || dst->GetFieldInfo() == nullptr || src.l == nullptr ||
+      src.GetFieldInfo() == nullptr || src.GetNAssigned() < 1)
+    return false;
+  const DBFieldInfo* ds = dst->GetFieldInfo();
+  int srcOf[DB_MAXFIELDS], photoOf[DB_MAXFIELDS];
+  src.GetFieldInfo()->MapIDs(srcOf, ds);
+  PDBFInfo.MapIDs(photoOf, ds);
+  bool changed = false;
+  for (int id = ds->GetNFields(); id-- > 0;) {
+    const int sid = srcOf[id];
+    if (sid < 0) continue;
+    const DBField& sf = src[sid];
+    if (!sf.IsSet()) continue;
+    const DBField& df = (*dst)[id];
+    const DBFDetails* det = ds->GetDetails(id);
+    const bool multi = det != nullptr && (det->flags & DBFDmulti);
+    if (!df.IsSet()) {
+      changed |= dst->SetField(id, sf) == 1;
+    } else if (!multi && TakesSource(photoOf[id])) {
+      if (df != sf) changed |= dst->SetField(id, sf) == 1;
+    } else if (multi && MergesLists(photoOf[id])) {
+      DBField u(df);
+      u |= sf;
+      if (u.GetNV() > df.GetNV()) changed |= dst->SetField(id, u) == 1;
+    }
+  }
+  return changed;
+}
+
+// ---------------------------------------------------------------------------------------
+// Reconciling
+
+int PContext::Reconcile() {
+  rcommon.Init(&phd);
+  rdisp_link.Init(nullptr);
+  const int nd = rdisp.GetSize();
+  if (nd == 0) return 0;
+  if (strcmp(rsrc, "*DB") == 0) {
+    rcommon = rdisp;
+    PmarkReadOnly(&rcommon);
+    rdisp_link.Resize(nd);
+    rdisp_link.LinkAll(&rdisp);
+    return rcommon.GetSize();
+  }
+  dbs.SetDB(&pdb);
+  const bool holds = HoldsRecords();
+  const bool sholds = ShadowHoldsRecords();
+  const bool idOnly = !holds || uniq;
+  DBSearch shadowSearch(sholds ? &sdb : nullptr);
+  // Thousands of selectors make a search slower than reading every record once: then each
+  // catalogue is gathered in one pass over its blocks, looked up by identity.
+  const bool passCat = holds && static_cast<long>(nd) * kPassRatio >= pdb.TotalRecords();
+  const bool passShadow = sholds && static_cast<long>(nd) * kPassRatio >= sdb.TotalRecords();
+  ABitMap seen(static_cast<uint32_t>(PreconcileSetLength(nd)));
+  HashPositions earlier;
+
+  // First pass: identify each record, merge duplicates into the earlier position, and gather
+  // one selector per record for a single search of each catalogue.
+  for (int i = 0; i < nd; i++) {
+    DBRecord& r = rdisp[i];
+    if (r.l == nullptr || !PDBgetField(r, PDBFfile).IsSet()) {
+      DMESSAGE(DMCwarning, "Ignoring record w/o file name");
+      r.Init();
+      continue;
+    }
+    const DBFieldInfo* rs = r.GetFieldInfo();
+    DBQuery q(rs, false);
+    if (!PCsetQuery(&q, r, idOnly)) {
+      if (!HashRecord(&r)) {
+        r.Init();
+        continue;
+      }
+      if (!PCsetQuery(&q, r, idOnly)) {
+        DMESSAGE(DMCparameter, "Bad record '%s'", PDBgetField(r, PDBFfile).GetString(0));
+        r.Init();
+        continue;
+      }
+    }
+    int j = i;
+    const long h = q.rlo.ComputeHashIndex();
+    const uint32_t bit = h >= 0 ? static_cast<uint32_t>(h % seen.Length()) : 0;
+    if (h < 0 || seen.Check(bit)) {
+      int found = -1;
+      if (h < 0) {
+        found = rdisp.FindFirst(&q);
+      } else {
+        auto it = earlier.find(h);
+        if (it != earlier.end())
+          for (int k : it->second)
+            if (rdisp.Get(k).l != nullptr && rdisp.Get(k).MatchQuery(&q)) {
+              found = k;
+              break;
+            }
+        if (found < 0 && r.MatchQuery(&q)) found = i;
+      }
+      if (found < 0)
+        DMESSAGE(DMCwarning, "Search botch in Reconcile");
+      else
+        j = found;
+    }
+    if (h >= 0) {
+      seen.Set(bit);
+      if (j == i) earlier[h].push_back(i);
+    }
+    if (j < i) {
+      DMESSAGE(DMCwarning, "Duplicate image '%s' ignored", PDBgetField(r, PDBFfile).GetString(0));
+      TransferFields(&r, rdisp.Get(j));
+      rdisp[j].Init();
+      rdisp[j].Take(&r);
+      continue;
+    }
+    if (holds && !passCat && dbs.AddSelector(q.rlo, q.rhi, false) != 1)
+      DMESSAGE(DMCwarning, "AddSelector failed in Reconcile");
+    if (sholds && !passShadow) {
+      if (!idOnly) PCsetQuery(&q, r, true);
+      shadowSearch.AddSelector(q.rlo, q.rhi, false);
+    }
+  }
+  earlier.clear();
+  rdisp.Compact(false);
+  if (!holds && !sholds) return 0;
+
+  DBRecordList shadows(&shd);
+  if (holds) {
+    if (passCat)
+      GatherByIdentity(&pdb, rdisp, idOnly, &rcommon);
+    else
+      dbs.FindAll(&rcommon);
+    dbs.SetDB(&pdb);
+    rdisp_link.Init(nullptr, rcommon.GetSize());
+  }
+  if (passShadow)
+    GatherByIdentity(&sdb, rdisp, true, &shadows);
+  else if (sholds)
+    shadowSearch.FindAll(&shadows);
+  HashPositions commonAt, shadowAt;
+  IndexList(rcommon, &commonAt);
+  IndexList(shadows, &shadowAt);
+
+  // Second pass: tie each displayed record to its catalogue version, or fill it from its
+  // shadow.
+  for (int i = rdisp.GetSize(); i-- > 0;) {
+    DBRecord& r = rdisp[i];
+    DBQuery q(r.GetFieldInfo(), false);
+    if (!PCsetQuery(&q, r, idOnly)) continue;
+    int j = holds ? FindIndexed(rcommon, commonAt, q) : -1;
+    if (j >= 0) {
+      rdisp_link[j].Link(&r);
+      TransferFields(&r, rcommon.Get(j));
+      const long h = q.rlo.ComputeHashIndex();
+      auto it = commonAt.find(h);
+      if (h >= 0 && it != commonAt.end()) {
+        for (int k : it->second)
+          if (k != j && rcommon.Get(k).l != nullptr && rcommon.Get(k).MatchQuery(&q))
+            rcommon[k].Init();
+      } else {
+        for (int k = j + 1; k < rcommon.GetSize(); k++)
+          if (rcommon.Get(k).l != nullptr && rcommon.Get(k).MatchQuery(&q)) rcommon[k].Init();
+      }
+      continue;
+    }
+    if (!sholds) continue;
+    if (!idOnly) PCsetQuery(&q, r, true);
+    const int s = FindIndexed(shadows, shadowAt, q);
+    if (s >= 0) {
+      TransferFields(&r, shadows.Get(s));
+      shadows[s].Init();
+    }
+  }
+  // A catalogue record that no displayed record took leaves both lists together.
+  for (int k = 0; k < rcommon.GetSize(); k++)
+    if (rdisp_link.Get(k).l == nullptr) rcommon[k].Init();
+  rcommon.Compact(false);
+  rdisp_link.Compact(false);
+  DMASSERT(rcommon.GetSize() == rdisp_link.GetSize());
+  if (sholds) {
+    shadows.Compact(false);
+    if (shadows.GetSize() > 0) sdb.DeleteRecords(shadows.GetArray(), shadows.GetSize());
+  }
+  PmarkReadOnly(&rcommon);
+  return rcommon.GetSize();
+}
+
+bool PContext::Reconcile(DBRecord* record) {
+  if (record == nullptr || record->GetFieldInfo() == nullptr) return false;
+  const bool open = Ready();
+  const bool idOnly = !open || uniq;
+  DBQuery q(record->GetFieldInfo(), false);
+  if (!PCsetQuery(&q, *record, idOnly)) return false;
+  DBRecord found;
+  if (open) {
+    pdb.Checkpoint(nullptr, nullptr);
+    int pos = 0;
+    if (pdb.FindRecords(&q, &found, 1, &pos) == 1) return TransferFields(record, found);
+  } else if (sdb.Ready()) {
+    int pos = 0;
+    if (sdb.FindRecords(&q, &found, 1, &pos) == 1) return TransferFields(record, found);
+  }
+  return false;
+}
+
+int PContextState::FixLinks(bool rebuild) {
+  const int nc = rcommon.GetSize();
+  int count = 0;
+  std::vector<bool> linked(static_cast<size_t>(nc), false);
+  if (rebuild || rdisp_link.GetSize() != nc) {
+    rdisp_link.Init(nullptr, nc);
+  } else {
+    bool unresolved = false;
+    for (int k = nc; k-- > 0;) {
+      DBRecord& lk = rdisp_link[k];
+      if (lk.l == nullptr || lk.GetNAssigned() < 1) {
+        unresolved = true;
+      } else if (lk.l->nlinks > 1) {
+        linked[k] = true;
+      } else {
+        int i = rdisp.GetSize();
+        while (i-- > 0)
+          if (rdisp.Get(i).l != nullptr && rdisp.Get(i) == lk) break;
+        if (i >= 0 && lk.Link(&rdisp[i]) == 1) {
+          linked[k] = true;
+          count++;
+        } else {
+          unresolved = true;
+        }
+      }
+    }
+    if (!unresolved) return count;
+    DMESSAGE(DMCwarning, "Resorting to record search in FixLinks");
+  }
+  for (int k = nc; k-- > 0;) {
+    if (linked[k]) continue;
+    const DBRecord& c = rcommon.Get(k);
+    int i = -1;
+    if (c.GetFieldInfo() != nullptr) {
+      DBQuery q(c.GetFieldInfo(), true);
+      if (PCsetQuery(&q, c, uniq)) {
+        i = rdisp.FindFirst(&q);
+        if (i < 0 && !uniq && PCsetQuery(&q, c, true)) i = rdisp.FindFirst(&q);
+      }
+    }
+    if (i >= 0 && rdisp_link[k].Link(&rdisp[i]) == 1) {
+      count++;
+    } else {
+      DMESSAGE(DMCwarning, "Lost DB link in FixLinks");
+      rcommon[k].Init();
+      rdisp_link[k].Init();
+    }
+  }
+  rcommon.Compact(false);
+  rdisp_link.Compact(false);
+  return count;
+}
+
+void PContextState::ReflectChange(const DBChangeList* change, bool undo) {
+  if (change == nullptr) return;
+  SelectNone();
+  // Records the change brings that the display already shows (a redone add of displayed
+  // records) are not shown a second time.
+  std::unordered_set<const DBRLink*> shown;
+  for (int i = 0; i < rdisp.GetSize(); i++) shown.insert(rdisp.Get(i).l);
+  change->ReflectChange(&rdisp, undo);
+  HashPositions before;
+  for (int i = 0; i < rdisp.GetSize(); i++) {
+    const DBRecord& r = rdisp.Get(i);
+    if (shown.count(r.l) != 0) before[r.ComputeHashIndex()].push_back(i);
+  }
+  bool dropped = false;
+  for (int i = 0; i < rdisp.GetSize(); i++) {
+    DBRecord& r = rdisp[i];
+    if (r.l == nullptr || shown.count(r.l) != 0) continue;
+    auto it = before.find(r.ComputeHashIndex());
+    if (it == before.end()) continue;
+    for (int k : it->second)
+      if (rdisp.Get(k) == r) {
+        r.Init();
+        dropped = true;
+        break;
+      }
+  }
+  if (dropped) rdisp.Compact(false);
+  change->ReflectChange(&rcommon, undo);
+  PmarkReadOnly(&rcommon);
+  FixLinks(true);
+  if (undo) return;
+  for (const DBChangeList* ch = change; ch != nullptr; ch = ch->prev) {
+    if (ch != change && ch->Named()) break;
+    Catalog(ch->radd.GetArray(), ch->radd.GetSize());
+  }
+}
+
+bool PContext::HashRecord(DBRecord* r) {
+  char path[kPathLen];
+  long hash = 0, nbytes = 0;
+  if (PcurrentFile(path, sizeof(path), *r) == nullptr) {
+    DMESSAGE(DMCwarning, "Cannot hash '%s'", PDBgetField(*r, PDBFfile).GetString(0));
+    return false;
+  }
+  if (!PhashFile(&hash, &nbytes, path)) {
+    DMESSAGE(DMCwarning, "Cannot hash '%s'", path);
+    return false;
+  }
+  const DBFieldInfo* rs = r->GetFieldInfo();
+  const int hid = rs->XlateID(&PDBFInfo, PDBFhashval);
+  const int nid = rs->XlateID(&PDBFInfo, PDBFnbytes);
+  if (hid >= 0) r->SetField(hid, hash);
+  if (nid >= 0) r->SetField(nid, nbytes);
+  return true;
+}

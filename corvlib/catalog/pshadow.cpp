@@ -1,0 +1,76 @@
+// The shadow catalogue: photo records of files that are not catalogued, found by file
+// identity (name, length and content hash).
+#include <cstring>
+
+#include "catalog/pixhaven.h"
+#include "support/dmessage.h"
+
+bool PContext::ShadowReady() const {
+  return sdb.Ready();
+}
+
+bool PContext::ShadowHoldsRecords() {
+  return sdb.Ready() && sdb.TotalRecords() >= 1;
+}
+
+bool PContext::ShadowDB(const char* path) {
+  if (sdb.Ready()) sdb.Close();
+  sdb.Init(nullptr, nullptr, false);
+  if (sdbfs.is_open()) {
+    shd.Attach(nullptr, false);
+    sdbfs.close();
+  }
+  sdbfs.clear();
+  WriteLock(slock_path, nullptr);
+  if (path == nullptr || path[0] == '\0') return false;
+  if (!WriteLock(slock_path, path)) return false;
+  if (!OpenFile(&sdbfs, path, true)) {
+    DMESSAGE(DMCresource, "Cannot open shadow database '%s'", path);
+    WriteLock(slock_path, nullptr);
+    return false;
+  }
+  // A new file gets the default shadow header; a journal left by a sync that did not
+  // complete is played back first.
+  const DBFile file(path);
+  if (sdb.Init(&shd, &sdbfs, &file, false)) return true;
+  if (shd.GetSize() <= 0)
+    DMESSAGE(DMCdata, "Header error in shadow database '%s'", path);
+  else
+    DMESSAGE(DMCdata, "Cannot initialize shadow database '%s'", path);
+  sdb.Init(nullptr, nullptr, false);
+  shd.Attach(nullptr, false);
+  sdbfs.close();
+  sdbfs.clear();
+  WriteLock(slock_path, nullptr);
+  return false;
+}
+
+int PContext::DeleteShadows(const DBRecord* recs, int n) {
+  if (recs == nullptr || n < 1 || !ShadowHoldsRecords()) return 0;
+  DBSearch search(&sdb);
+  int selectors = 0;
+  for (int i = n; i-- > 0;) {
+    if (recs[i].GetFieldInfo() == nullptr) continue;
+    DBQuery q(recs[i].GetFieldInfo(), false);
+    if (!PCsetQuery(&q, recs[i], true)) continue;
+    if (search.AddSelector(q.rlo, q.rhi, false) != 1) return 0;
+    selectors++;
+  }
+  // A search without selectors would match every shadow.
+  if (selectors == 0) return 0;
+  DBRecordList found(&shd);
+  if (search.FindAll(&found) < 1) return 0;
+  return sdb.DeleteRecords(found.GetArray(), found.GetSize());
+}
+
+int PContext::AddShadows(const DBRecord* recs, int n) {
+  if (recs == nullptr || n < 1 || !sdb.Ready()) return 0;
+  DeleteShadows(recs, n);
+  DBRecordList list(&shd, n);
+  if (list.GetSize() != n) return 0;
+  for (int i = 0; i < n; i++) {
+    list[i].Init(&shd, true);
+    list[i] = recs[i];
+  }
+  return sdb.AddRecords(list.GetArray(), n);
+}

@@ -1,0 +1,169 @@
+// One exposure of a series: loading its image on demand and its usability statistics.
+#include <algorithm>
+#include <vector>
+
+#include "catalog/picache.h"
+#include "hdr/phdrimg.h"
+#include "support/dmessage.h"
+
+PHDExposure::PHDExposure() : pci(new PCacheImage()), imr() {
+  for (int c = 0; c < 3; c++) {
+    minv[c] = maxv[c] = -1;
+    pct17[c] = median[c] = pct83[c] = 0;
+  }
+}
+
+PHDExposure::~PHDExposure() {
+  PfreeImage(&imr);
+  delete pci;
+}
+
+const DBRecord* PHDExposure::Record() const {
+  return &pci->GetRecord();
+}
+
+void PHDExposure::Done() {
+  PfreeImage(&imr);
+  refCount = 0;
+  pci->CloseImage();
+  usepix.NewBitMap(0, 0);
+  xoff = yoff = 0;
+  degCW = 0;
+  for (int c = 0; c < 3; c++) minv[c] = maxv[c] = -1;
+}
+
+bool PHDExposure::GetReady() {
+  if (refCount > 0) {
+    refCount++;
+    return true;
+  }
+  _ImgReader* ir = pci->GetReader();
+  if (ir == nullptr) return false;
+  PfreeImage(&imr);
+  imr.xres = ir->xres;
+  imr.yres = ir->yres;
+  imr.csp = &ir->cs;
+  if (!pci->GetSubimage(&imr, nullptr)) {
+    PfreeImage(&imr);
+    return false;
+  }
+  refCount = 1;
+  return true;
+}
+
+void PHDExposure::Release() {
+  if (refCount <= 0) return;
+  if (--refCount == 0) PfreeImage(&imr);
+}
+
+void PHDExposure::ComputeStats(const _ImgStruct* im) {
+  // Two tables per channel taken in turn, so that runs of equal values do not wait on one
+  // counter; summed afterwards.
+  std::vector<uint32_t> h2(2 * 3 * 256, 0);
+  const int w = im->xres, h = im->yres;
+  for (int y = 0; y < h; y++) {
+    const uint8_t* p = im->img + static_cast<ptrdiff_t>(y) * im->rowsize;
+    int x = 0;
+    for (; x + 1 < w; x += 2, p += 6) {
+      h2[p[0]]++;
+      h2[256 + p[1]]++;
+      h2[512 + p[2]]++;
+      h2[768 + p[3]]++;
+      h2[1024 + p[4]]++;
+      h2[1280 + p[5]]++;
+    }
+    if (x < w) {
+      h2[p[0]]++;
+      h2[256 + p[1]]++;
+      h2[512 + p[2]]++;
+    }
+  }
+  long hist[3][256];
+  for (int c = 0; c < 3; c++)
+    for (int v = 0; v < 256; v++) hist[c][v] = long{h2[256 * c + v]} + h2[768 + 256 * c + v];
+  const long N = static_cast<long>(w) * h;
+  const long T0 = static_cast<long>(0.002 * N + 0.5), E0 = static_cast<long>(0.00002 * N + 1);
+  const long H = N / 2, S = N / 6;
+  for (int c = 0; c < 3; c++) {
+    const long* hc = hist[c];
+    int lo = 0;
+    if (T0 > 0) {
+      long t = T0;
+      while (t > 0 && lo < 25) t -= hc[lo++];
+    }
+    minv[c] = lo + 2;
+    long e = E0;
+    int i = 0;
+    for (e -= hc[0]; e > 0 && i < 255;) e -= hc[++i];
+    if (i > minv[c]) minv[c] = i;
+    int hi = 255;
+    if (T0 > 0) {
+      long t = T0;
+      int m = 256, walked = 0;
+      while (t > 0 && walked < 23) {
+        t -= hc[--m];
+        walked++;
+      }
+      hi = m - 1;
+    }
+    maxv[c] = hi - 4;
+    e = E0;
+    i = 255;
+    for (e -= hc[255]; e > 0 && i > 0;) e -= hc[--i];
+    if (i < maxv[c]) maxv[c] = i;
+    median[c] = 256;
+    if (H > 0) {
+      long s = H;
+      i = 255;
+      for (s -= hc[255]; s > 0 && i > 0;) s -= hc[--i];
+      median[c] = i;
+    }
+    pct17[c] = 0;
+    pct83[c] = 256;
+    if (S > 0) {
+      long s = S;
+      i = 0;
+      for (s -= hc[0]; s > 0 && i < 255;) s -= hc[++i];
+      pct17[c] = i + 1;
+      s = S;
+      i = 255;
+      for (s -= hc[255]; s > 0 && i > 0;) s -= hc[--i];
+      pct83[c] = i;
+    }
+  }
+  // usepix a word at a time: a pixel is usable when every channel lies in minv..maxv.
+  uint8_t ok[3][256];
+  for (int c = 0; c < 3; c++)
+    for (int v = 0; v < 256; v++) ok[c][v] = v >= minv[c] && v <= maxv[c];
+  usepix.NewBitMap(w, h, false);
+  for (int y = 0; y < h; y++) {
+    const uint8_t* p = im->img + static_cast<ptrdiff_t>(y) * im->rowsize;
+    uint32_t i = static_cast<uint32_t>(y) * w;
+    const uint32_t end = i + w;
+    while (i < end) {
+      // Bits up to the next word boundary or the row's end.
+      const uint32_t n = std::min<uint32_t>(32 - (i & 31), end - i);
+      uint32_t bits = 0;
+      for (uint32_t k = 0; k < n; k++, p += 3)
+        bits |= uint32_t(ok[0][p[0]] & ok[1][p[1]] & ok[2][p[2]]) << k;
+      usepix.Word(i) |= bits << (i & 31);
+      i += n;
+    }
+  }
+}
+
+bool PHDExposure::ComputeUsability() {
+  if (HaveStats()) return true;
+  _ImgReader* ir = pci->GetReader();
+  if (ir == nullptr || !PmatchColorSpace(&ir->cs, &ICS_sRGB, 3)) {
+    dmessage(DMCparameter, "HDR image exposures must be 24-bit RGB", __FILE__, __LINE__);
+    return false;
+  }
+  if (!GetReady()) {
+    dmessage(DMCresource, "Cannot load input exposure", __FILE__, __LINE__);
+    return false;
+  }
+  ComputeStats(&imr);
+  Release();
+  return true;
+}

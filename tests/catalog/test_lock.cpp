@@ -1,0 +1,231 @@
+// Catalogue write locks: the lock file's form, judging a holder, replacing stale locks and
+// processes racing for one.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "catalog/plock.h"
+#include "context_test_util.h"
+
+using ctxtest::Exists;
+using ctxtest::ReadFile;
+using ctxtest::TempDir;
+using ctxtest::WriteFile;
+
+namespace {
+
+std::string Host() {
+  char h[128];
+  if (gethostname(h, sizeof(h)) != 0) return "";
+  h[127] = '\0';
+  return h;
+}
+
+std::string LockLine(long pid, const std::string& host) {
+  std::string s = "Catalog write lock held by process " + std::to_string(pid);
+  if (!host.empty()) s += " on " + host;
+  return s + "\n";
+}
+
+// A process id that is certainly free: a child that has exited and been reaped.
+pid_t DeadPid() {
+  pid_t p = fork();
+  if (p == 0) _exit(0);
+  int st;
+  waitpid(p, &st, 0);
+  return p;
+}
+
+bool AliveNever(long) {
+  return false;
+}
+bool AliveAlways(long) {
+  return true;
+}
+
+}  // namespace
+
+TEST(LockName, SuffixReplacedOrAppended) {
+  char out[1024];
+  const struct {
+    const char* db;
+    const char* lock;
+  } cases[] = {{"/a/photos.qdb", "/a/photos.lock"}, {"/a/photos", "/a/photos.lock"},
+               {"/a.b/photos", "/a.b/photos.lock"}, {"/a/.hidden", "/a/.hidden.lock"},
+               {"/a/photos.", "/a/photos..lock"},   {"x.tar.gz", "x.tar.lock"}};
+  for (const auto& c : cases) {
+    ASSERT_TRUE(PlockName(out, sizeof(out), c.db)) << c.db;
+    EXPECT_STREQ(out, c.lock) << c.db;
+  }
+  std::string longPath(1020, 'a');
+  EXPECT_FALSE(PlockName(out, sizeof(out), longPath.c_str()));
+  EXPECT_TRUE(PlockName(out, sizeof(out), longPath.substr(0, 1018).c_str()));
+}
+
+TEST(LockJudge, HolderFromText) {
+  const struct {
+    std::string text;
+    const char* host;
+    bool (*alive)(long);
+    PLockVerdict want;
+  } cases[] = {
+      {"", "h", AliveAlways, PLVstale},
+      {"garbage\n", "h", AliveAlways, PLVstale},
+      {"Catalog write lock held by process 0 on h\n", "h", AliveAlways, PLVstale},
+      {"Catalog write lock held by process 12 on h\n", "h", AliveAlways, PLVheld},
+      {"Catalog write lock held by process 12 on h\n", "h", AliveNever, PLVstale},
+      {"Catalog write lock held by process 12 on other\n", "h", AliveNever, PLVheld},
+      // The host runs to the end: a text without a line feed keeps its last byte.
+      {"Catalog write lock held by process 12 on h", "h", AliveNever, PLVstale},
+      {"Catalog write lock held by process 12 on hx", "h", AliveNever, PLVheld},
+      {"Catalog write lock held by process 12\n", "", AliveNever, PLVstale},
+      {"Catalog write lock held by process 12\n", "h", AliveNever, PLVheld},
+      {"Catalog write lock held by process -5 on h\n", "h", AliveNever, PLVunknown},
+      {"Catalog write lock held by process 99999999999 on h\n", "h", AliveNever, PLVunknown},
+      {std::string("Catalog write lock held by process 7 on h\0junk", 46), "h", AliveNever,
+       PLVstale},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(PjudgeLock(c.text.data(), c.text.size(), c.host, c.alive), c.want) << c.text;
+}
+
+TEST(WriteLock, TakesWritesAndReleases) {
+  TempDir d;
+  char lock[PContext::kPathLen] = "";
+  std::string db = d.File("photos.qdb");
+  ASSERT_TRUE(PContext::WriteLock(lock, db.c_str()));
+  EXPECT_EQ(std::string(lock), d.File("photos.lock"));
+  EXPECT_EQ(ReadFile(lock), LockLine(getpid(), Host()));
+  struct stat st;
+  ASSERT_EQ(stat(lock, &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0444u);
+  // No private file is left beside the lock.
+  EXPECT_EQ(system(("test $(ls '" + d.path + "' | wc -l) -eq 1").c_str()), 0);
+
+  // Our own live lock is respected by a second taker.
+  {
+    MessageLog log;
+    char other[PContext::kPathLen] = "";
+    EXPECT_FALSE(PContext::WriteLock(other, db.c_str()));
+    EXPECT_STREQ(other, "");
+    EXPECT_TRUE(log.Has(DMCwarning, "Cannot capture lock file '" + d.File("photos.lock") + "'"));
+  }
+  // Taking another lock with the buffer releases the first.
+  std::string db2 = d.File("other.qdb");
+  ASSERT_TRUE(PContext::WriteLock(lock, db2.c_str()));
+  EXPECT_FALSE(Exists(d.File("photos.lock")));
+  EXPECT_FALSE(PContext::WriteLock(lock, nullptr));
+  EXPECT_FALSE(Exists(d.File("other.lock")));
+  EXPECT_STREQ(lock, "");
+  EXPECT_FALSE(PContext::WriteLock(lock, ""));
+}
+
+TEST(WriteLock, StaleLocksReplacedLiveAndForeignRespected) {
+  TempDir d;
+  std::string db = d.File("c.qdb"), lk = d.File("c.lock");
+  const struct {
+    std::string content;
+    bool taken;
+  } cases[] = {
+      {"", true},
+      {"xyzzy", true},
+      {LockLine(DeadPid(), Host()), true},
+      {LockLine(getppid(), Host()), false},
+      {LockLine(DeadPid(), "elsewhere.example"), false},
+      {"Catalog write lock held by process -3\n", false},
+  };
+  for (const auto& c : cases) {
+    WriteFile(lk, c.content);
+    MessageLog log;
+    char lock[PContext::kPathLen] = "";
+    EXPECT_EQ(PContext::WriteLock(lock, db.c_str()), c.taken) << c.content;
+    if (c.taken) {
+      EXPECT_TRUE(log.Has(DMCinfo, "Ignoring previous DB lock (dead process)"));
+      EXPECT_EQ(ReadFile(lk), LockLine(getpid(), Host()));
+      PContext::WriteLock(lock, nullptr);
+    } else {
+      EXPECT_EQ(ReadFile(lk), c.content) << "a respected lock is left alone";
+    }
+  }
+}
+
+TEST(WriteLock, LockOfKilledChildReplaced) {
+  TempDir d;
+  std::string db = d.File("k.qdb");
+  ctxtest::LockHolder holder(db);
+  ASSERT_TRUE(holder.holds);
+  char lock[PContext::kPathLen] = "";
+  {
+    MessageLog log;
+    EXPECT_FALSE(PContext::WriteLock(lock, db.c_str())) << "the child is alive";
+  }
+  holder.Kill();
+  MessageLog log;
+  ASSERT_TRUE(PContext::WriteLock(lock, db.c_str()));
+  EXPECT_TRUE(log.Has(DMCinfo, "Ignoring previous DB lock (dead process)"));
+  PContext::WriteLock(lock, nullptr);
+}
+
+TEST(WriteLock, RacersOverOneStaleLockLeaveOneHolder) {
+  TempDir d;
+  std::string db = d.File("race.qdb"), lk = d.File("race.lock");
+  for (int round = 0; round < 5; round++) {
+    WriteFile(lk, LockLine(DeadPid(), Host()));
+    int go[2], res[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(res), 0);
+    std::vector<pid_t> kids;
+    for (int k = 0; k < 20; k++) {
+      pid_t p = fork();
+      if (p == 0) {
+        close(go[1]);
+        char c;
+        if (read(go[0], &c, 1) != 0) _exit(3);  // all start when the pipe closes
+        dmessage_call = [](unsigned, const char*, const char*, int) -> uint32_t { return 0; };
+        char lock[PContext::kPathLen] = "";
+        char r = PContext::WriteLock(lock, db.c_str()) ? 'y' : 'n';
+        if (write(res[1], &r, 1) != 1) _exit(2);
+        pause();  // hold the lock until the parent has looked
+        _exit(0);
+      }
+      kids.push_back(p);
+    }
+    close(go[0]);
+    close(go[1]);
+    int holders = 0;
+    for (int k = 0; k < 20; k++) {
+      char r = 0;
+      ASSERT_EQ(read(res[0], &r, 1), 1);
+      holders += r == 'y';
+    }
+    EXPECT_EQ(holders, 1) << "round " << round;
+    // The file names a live racer.
+    std::string text = ReadFile(lk);
+    long pid = 0;
+    ASSERT_EQ(sscanf(text.c_str(), "Catalog write lock held by process %ld", &pid), 1) << text;
+    bool named = false;
+    for (pid_t p : kids) named |= p == pid;
+    EXPECT_TRUE(named) << text;
+    for (pid_t p : kids) kill(p, SIGKILL);
+    for (pid_t p : kids) waitpid(p, nullptr, 0);
+    close(res[0]);
+    close(res[1]);
+    unlink(lk.c_str());
+  }
+  // Only the lock was ever made: no private files remain.
+  EXPECT_EQ(system(("test $(ls '" + d.path + "' | wc -l) -eq 0").c_str()), 0);
+}
+
+TEST(WriteLock, OverlongPathRefused) {
+  MessageLog log;
+  char lock[PContext::kPathLen] = "";
+  std::string db = "/tmp/" + std::string(1030, 'p') + ".qdb";
+  EXPECT_FALSE(PContext::WriteLock(lock, db.c_str()));
+  EXPECT_STREQ(lock, "");
+  EXPECT_EQ(log.CountClass(DMCwarning), 1);
+}

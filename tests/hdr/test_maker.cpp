@@ -1,0 +1,143 @@
+// The maker: sort order, sample-to-nits factors, tolerated adjustments, the usable range and
+// the solver's refusals.
+#include "hdr_test_util.h"
+#include "support/dmessage.h"
+
+using namespace hdrtest;
+
+namespace {
+
+// Writes a small flat exposure of grey value v as dir/name.
+void WriteFlat(const ScratchDir& dir, const std::string& name, uint8_t v, int w = 48, int h = 32) {
+  _ImgStruct im = NewRGB(w, h);
+  const uint8_t px[3] = {v, v, v};
+  PclearImage(&im, px);
+  ASSERT_TRUE(WriteTiff(dir.Path(name), im));
+  PfreeImage(&im);
+}
+
+int cancelAt = -1;
+int CancelProgress(const char*, int pct) {
+  return pct >= cancelAt ? 0 : 1;
+}
+
+}  // namespace
+
+TEST(MakerSort, EqualFactorsSortLaterAddedFirstAndMiddleUsesPositionTwo) {
+  LoadReaders();
+  ScratchDir dir;
+  PHDImageMaker mk;
+  const float sto[4] = {4, 2, 2, 1};
+  for (int i = 0; i < 4; i++) {
+    WriteFlat(dir, "f" + std::to_string(i) + ".tif", 100);
+    ASSERT_TRUE(AddExposure(&mk, dir, "f" + std::to_string(i) + ".tif", sto[i]));
+  }
+  mk.solveFlags = 0;
+  ASSERT_TRUE(mk.Compute());
+  EXPECT_EQ(mk.Order(0), 3);
+  EXPECT_EQ(mk.Order(1), 2);  // added after exposure 1, same factor
+  EXPECT_EQ(mk.Order(2), 1);
+  EXPECT_EQ(mk.Order(3), 0);
+  EXPECT_DOUBLE_EQ(mk.GetStoNits(-1), 2.0);  // sorted position 2 holds exposure 1
+  EXPECT_DOUBLE_EQ(mk.GetStoNits(0), 4.0);
+  EXPECT_EQ(mk.GetStoNits(4), -1);
+  EXPECT_EQ(mk.GetCacheImage(4), nullptr);
+  mk.Done();
+  EXPECT_EQ(mk.GetNI(), 0);
+  EXPECT_EQ(mk.GetStoNits(-1), -1);
+}
+
+TEST(MakerSort, ExposureWithoutFactorNeedsCalibration) {
+  LoadReaders();
+  ScratchDir dir;
+  PHDImageMaker mk;
+  WriteFlat(dir, "a.tif", 100);
+  ASSERT_TRUE(AddExposure(&mk, dir, "a.tif", 1));
+  ASSERT_TRUE(AddExposure(&mk, dir, "a.tif", 0, 0, 0, false));
+  EXPECT_FALSE(mk.Compute());
+  EXPECT_NE(std::string(dmessage_record[DMCdata]).find("needs exposure calibration"),
+            std::string::npos);
+}
+
+TEST(MakerSolve, OneExposureSolvesOnlyWithAKnownResponse) {
+  LoadReaders();
+  ScratchDir dir;
+  PHDImageMaker mk;
+  WriteFlat(dir, "a.tif", 100);
+  ASSERT_TRUE(AddExposure(&mk, dir, "a.tif", 1));
+  EXPECT_FALSE(mk.Compute());
+  EXPECT_STREQ(dmessage_record[DMCparameter], "Too few exposures to compute HDR image");
+  mk.solveFlags = 6;
+  EXPECT_TRUE(mk.Compute());
+  EXPECT_EQ(mk.HaveSoln(), 6);
+}
+
+TEST(MakerSolve, MaxExpAdjFollowsExposureTimeAndAperture) {
+  LoadReaders();
+  ScratchDir dir;
+  PHDImageMaker mk;
+  WriteFlat(dir, "a.tif", 100);
+  ASSERT_TRUE(AddExposure(&mk, dir, "a.tif", 1, 0.01f, 4));
+  ASSERT_TRUE(AddExposure(&mk, dir, "a.tif", 2, 0.01f, 4));
+  ASSERT_TRUE(AddExposure(&mk, dir, "a.tif", 4, 0.02f, 4));
+  ASSERT_TRUE(AddExposure(&mk, dir, "a.tif", 8, 0.02f, 5.6f));
+  ASSERT_TRUE(AddExposure(&mk, dir, "a.tif", 8));
+  EXPECT_FLOAT_EQ(mk.MaxExpAdj(0, 0), 1.0f);
+  EXPECT_FLOAT_EQ(mk.MaxExpAdj(0, 1), 1.04f);
+  EXPECT_FLOAT_EQ(mk.MaxExpAdj(1, 2), 1.08f);
+  EXPECT_FLOAT_EQ(mk.MaxExpAdj(2, 3), 1.04f + 0.25f);
+  EXPECT_FLOAT_EQ(mk.MaxExpAdj(3, 4), 1.12f);
+}
+
+TEST(MakerSolve, SkippingKeepsLightExposuresAfterAnAcceptedOne) {
+  LoadReaders();
+  ScratchDir dir;
+  PHDImageMaker mk;
+  // Sorted brightest first: ramps that are light (no dark values), full, or dark (no bright).
+  const int lo[7] = {60, 60, 0, 60, 60, 0, 0}, hi[7] = {255, 255, 255, 255, 255, 150, 150};
+  for (int i = 0; i < 7; i++) {
+    const std::string n = "s" + std::to_string(i) + ".tif";
+    _ImgStruct im = NewRGB(64, 32);
+    for (int y = 0; y < 32; y++)
+      for (int x = 0; x < 64; x++)
+        for (int c = 0; c < 3; c++)
+          im.img[y * im.rowsize + 3 * x + c] =
+              static_cast<uint8_t>(lo[i] + (hi[i] - lo[i]) * x / 63);
+    ASSERT_TRUE(WriteTiff(dir.Path(n), im));
+    PfreeImage(&im);
+    ASSERT_TRUE(AddExposure(&mk, dir, n, static_cast<float>(1 << i)));
+  }
+  mk.solveFlags = 0;
+  ASSERT_TRUE(mk.Compute());
+  mk.solveFlags = PHDSskip;
+  EXPECT_TRUE(mk.SkipExposure(0));  // light, and its successor too
+  EXPECT_EQ(mk.UStart(), 1);
+  EXPECT_FALSE(mk.SkipExposure(1));  // light, but the next is not
+  EXPECT_FALSE(mk.SkipExposure(2));
+  EXPECT_FALSE(mk.SkipExposure(3));  // light with a light successor, after accepted ones: kept
+  EXPECT_EQ(mk.UStart(), 1);
+  EXPECT_FALSE(mk.SkipExposure(4));
+  EXPECT_FALSE(mk.SkipExposure(5));  // dark, but its predecessor is not
+  EXPECT_TRUE(mk.SkipExposure(6));   // dark after dark
+  EXPECT_EQ(mk.UEnd(), 6);
+  // Without the bit nothing is skipped inside a new range.
+  mk.ClearSoln(0);
+  mk.solveFlags = 0;
+  ASSERT_TRUE(mk.Compute());
+  for (int k = 0; k < 7; k++) EXPECT_FALSE(mk.SkipExposure(k));
+}
+
+TEST(MakerSolve, ProgressCancelFailsTheSolve) {
+  LoadReaders();
+  ScratchDir dir;
+  PHDImageMaker mk;
+  for (int i = 0; i < 3; i++) {
+    WriteFlat(dir, "c.tif", 120);
+    ASSERT_TRUE(AddExposure(&mk, dir, "c.tif", static_cast<float>(1 << i)));
+  }
+  cancelAt = 30;
+  mk.reportProgress = CancelProgress;
+  EXPECT_FALSE(mk.Compute());
+  EXPECT_STREQ(dmessage_record[DMCtrace], "User cancelled HDR solver");
+  EXPECT_EQ(mk.Unsolved(), 7);
+}

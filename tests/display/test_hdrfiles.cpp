@@ -2,6 +2,8 @@
 // row by row, grey HDR frames, reloads, and 8-bit JPEG pictures at 1:1 and oriented.
 #include "display_test_util.h"
 
+#include <tiffio.h>
+
 using namespace disptest;
 using phototest::TestData;
 
@@ -229,3 +231,94 @@ TEST(DisplayFiles, MapImageOrientsTheRecordedPicture) {
 }
 
 }  // namespace
+
+namespace {
+
+// A 16-bit RGB TIFF of w x h from pix(x, y, rgb); a raw converter's Software tag marks the
+// data linear.
+void Write16BitTiff(const std::string& path, int w, int h, bool linear,
+                    const std::function<void(int, int, uint16_t*)>& pix) {
+  TIFF* tif = TIFFOpen(path.c_str(), "w");
+  ASSERT_NE(tif, nullptr);
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, w);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, h);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 2);
+  if (linear) TIFFSetField(tif, TIFFTAG_SOFTWARE, "dcraw v9.28");
+  std::vector<uint16_t> row(static_cast<size_t>(w) * 3);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) pix(x, y, &row[static_cast<size_t>(x) * 3]);
+    ASSERT_EQ(TIFFWriteScanline(tif, row.data(), y, 0), 1);
+  }
+  TIFFClose(tif);
+}
+
+}  // namespace
+
+TEST(HDRFiles, LinearSixteenBitTiffLoadsRowByRowToTheFloatValues) {
+  phototest::LoadReaders();
+  const int w = 37, h = 11;
+  // Colours over eleven stops, a few greys and a black pixel.
+  auto pix = [](int x, int y, uint16_t* rgb) {
+    const int base = 32 << ((x + y) % 11);
+    rgb[0] = static_cast<uint16_t>(std::min(65535, base * (1 + x % 3)));
+    rgb[1] = static_cast<uint16_t>(std::min(65535, base * (1 + y % 2)));
+    rgb[2] = static_cast<uint16_t>(std::min(65535, base + 7 * x));
+    if (x == 5 && y == 5) rgb[0] = rgb[1] = rgb[2] = 0;
+  };
+  phototest::ScratchDir dir;
+  const std::string linearPath = dir.Path("linear16.tif");
+  const std::string gammaPath = dir.Path("gamma16.tif");
+  Write16BitTiff(linearPath, w, h, true, pix);
+  Write16BitTiff(gammaPath, w, h, false, pix);
+
+  _ImgReader* rd = PopenImageF(linearPath.c_str(), 1, nullptr);
+  ASSERT_NE(rd, nullptr);
+  EXPECT_EQ(rd->cs.dtype, IDTushort);
+  EXPECT_EQ(rd->cs.gamma, 1.0f);
+  rd->ri->Close(rd);
+  // Only the gamma sends the file one way or the other.
+  EXPECT_FALSE(LoadsWhole(linearPath));
+  EXPECT_TRUE(LoadsWhole(gammaPath));
+
+  PImageRing* keep = nullptr;
+  _ImgStruct out;
+  ASSERT_TRUE(RenderFile(linearPath, w, h, &out, &keep));
+  EXPECT_TRUE(keep->IsHDR());
+  PDisplayList* dl = keep->dlp;
+  ASSERT_EQ(dl->GetSize(), static_cast<size_t>(w) * h * 5);
+  ASSERT_TRUE(dl->GetPointers());
+  ASSERT_NE(dl->c_img.img, nullptr);
+  // The same pixels as linear floats through the frame's own tone-mapping settings.
+  std::vector<COLOR> fl(w);
+  std::vector<TMbright> refL(w);
+  std::vector<uint8_t> refC(static_cast<size_t>(w) * 3);
+  int worstL = 0, worstC = 0;
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      uint16_t v[3];
+      pix(x, y, v);
+      for (int c = 0; c < 3; ++c) fl[x][c] = v[c] / 65535.0f;
+    }
+    ASSERT_EQ(tmCvColors(dl->tms, refL.data(), refC.data(), fl.data(), w), TMERR_NONE);
+    const TMbright* ls = reinterpret_cast<const TMbright*>(dl->l_img.img + y * dl->l_img.rowsize);
+    const uint8_t* cs = dl->c_img.img + y * dl->c_img.rowsize;
+    for (int x = 0; x < w; ++x) {
+      if (refL[x] == TM_NOBRT) {
+        EXPECT_EQ(ls[x], TM_NOBRT) << x << "," << y;
+        continue;
+      }
+      worstL = std::max(worstL, std::abs(ls[x] - refL[x]));
+      for (int c = 0; c < 3; ++c)
+        worstC = std::max(worstC, std::abs(cs[3 * x + c] - refC[3 * x + c]));
+    }
+  }
+  dl->ReleasePointers();
+  EXPECT_LE(worstL, 2);
+  EXPECT_LE(worstC, 2);
+  PfreeImage(&out);
+  delete keep;
+}

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_testdata.h"
 #include "catalog/pfieldset.h"
 #include "catalog/pixhaven.h"
 #include "formats/jpegio.h"
@@ -21,15 +22,6 @@
 #include "support/dmessage.h"
 
 namespace {
-
-std::string testdataDir() {
-  const char* env = std::getenv("LUMERIN_TESTDATA");
-  if (env != nullptr && *env) return env;
-  const std::string src = __FILE__;
-  const size_t cut = src.rfind("bench/");
-  const std::string root = cut == std::string::npos || cut == 0 ? "." : src.substr(0, cut - 1);
-  return root + "/../shared/testdata";
-}
 
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

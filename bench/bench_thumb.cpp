@@ -20,18 +20,9 @@
 #include "formats/jpegio.h"
 #include "formats/stdformats.h"
 #include "support/dmessage.h"
+#include "testutil/file_bytes.h"
 
 namespace {
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteAll(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 std::string ScratchDir(const char* tag) {
   std::string t = std::string("/tmp/lumerin_bench_") + tag + "_XXXXXX";
@@ -63,16 +54,7 @@ std::string CameraJpeg(int w, int h) {
       p[1] = static_cast<uint8_t>(std::min(255, std::max(0, y * 255 / h + n)));
       p[2] = static_cast<uint8_t>(std::min(255, std::max(0, ((x ^ y) & 63) * 3 + n)));
     }
-  _ImgWriteBuf wb = {};
-  wb.xres = w;
-  wb.yres = h;
-  wb.rowsize = w * 3;
-  wb.pixAspect = 1.0f;
-  wb.csp = &ICS_sRGB;
-  wb.info.flags = IIFquality;
-  wb.info.quality = 90;
-  wb.img = px.data();
-  IWInterfaceJPEG.WriteImage(path.c_str(), &wb);
+  WriteRgbJpeg(path, w, h, px.data(), 90);
   return path;
 }
 

@@ -332,25 +332,8 @@ void BM_SQLite_AddRecords(benchmark::State& state) {
 
 void BM_SQLite_RangeQuery(benchmark::State& state) {
   SqlDB& d = FilledSql();
-  sqlite3_stmt* st = nullptr;
-  sqlite3_prepare_v2(d.db,
-                     "SELECT * FROM photos WHERE Latitude BETWEEN ? AND ? AND ModTime BETWEEN ? "
-                     "AND ?",
-                     -1, &st, nullptr);
-  int found = 0;
-  for (auto _ : state) {
-    sqlite3_bind_double(st, 1, kLatLo);
-    sqlite3_bind_double(st, 2, kLatHi);
-    sqlite3_bind_int(st, 3, kTimeLo);
-    sqlite3_bind_int(st, 4, kTimeHi);
-    found = 0;
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      benchmark::DoNotOptimize(ReadRow(st));
-      found++;
-    }
-    sqlite3_reset(st);
-  }
-  sqlite3_finalize(st);
+  int found = TimeRangeQuery(state, d.db, kLatLo, kLatHi, kTimeLo, kTimeHi,
+                             [](sqlite3_stmt* st) { benchmark::DoNotOptimize(ReadRow(st)); });
   state.counters["matches"] = found;
   state.SetItemsProcessed(state.iterations() * kRecords);
 }

@@ -85,6 +85,38 @@ std::string PathFor(const char* tag, int n) {
   return buf;
 }
 
+// Times opening the store at path (built by DB(path, args...)) through to its first identity
+// look-up, with the file dropped from the system's cache first when range(1) asks for cold.
+template <class DB, class... Args>
+void TimeReopen(benchmark::State& state, const std::string& path, Args... args) {
+  int n = static_cast<int>(state.range(0));
+  bool cold = state.range(1) != 0;
+  Photo key = MakePhoto(n / 2);
+  for (auto _ : state) {
+    state.PauseTiming();
+    if (cold) DropFromCache(path);
+    state.ResumeTiming();
+    DB d(path, args...);
+    if (d.Find(key) != 1) state.SkipWithError("record not found");
+  }
+}
+
+// Times the first of keys' look-ups on its own (counter first_ms), runs warm() untimed, then
+// times all the look-ups per iteration.
+template <class DB, class Warm>
+void TimeLookups(benchmark::State& state, DB& d, const std::vector<Photo>& keys, Warm warm) {
+  double t0 = wallTime();
+  d.Find(keys[0]);
+  state.counters["first_ms"] = 1000 * (wallTime() - t0);
+  warm();
+  int found = 0;
+  for (auto _ : state) {
+    found = 0;
+    for (const Photo& p : keys) found += d.Find(p);
+  }
+  if (found != kLookups) state.SkipWithError("look-ups missed records");
+}
+
 // ---------------------------------------------------------------------------------------
 // Ours
 
@@ -149,17 +181,7 @@ void BM_Ours_Insert(benchmark::State& state) {
 }
 
 void BM_Ours_Reopen(benchmark::State& state) {
-  int n = static_cast<int>(state.range(0));
-  bool cold = state.range(1) != 0;
-  const std::string& path = OurFile(n);
-  Photo key = MakePhoto(n / 2);
-  for (auto _ : state) {
-    state.PauseTiming();
-    if (cold) DropFromCache(path);
-    state.ResumeTiming();
-    OurDB d(path);
-    if (d.Find(key) != 1) state.SkipWithError("record not found");
-  }
+  TimeReopen<OurDB>(state, OurFile(static_cast<int>(state.range(0))));
 }
 
 // 10,000 look-ups; under the budget the database is opened afresh under it (its first look-up
@@ -173,16 +195,9 @@ void BM_Ours_Lookup(benchmark::State& state) {
   CacheObject::tab.memoryBudget = budget ? kBudget : 0;
   {
     OurDB d(path);
-    double t0 = wallTime();
-    d.Find(keys[0]);
-    state.counters["first_ms"] = 1000 * (wallTime() - t0);
-    if (!budget) d.Find(keys[1]);
-    int found = 0;
-    for (auto _ : state) {
-      found = 0;
-      for (const Photo& p : keys) found += d.Find(p);
-    }
-    if (found != kLookups) state.SkipWithError("look-ups missed records");
+    TimeLookups(state, d, keys, [&] {
+      if (!budget) d.Find(keys[1]);
+    });
   }
   state.counters["peak_MB"] = PeakMB();
   CacheObject::tab.memoryBudget = 0;
@@ -309,17 +324,7 @@ void BM_SQLite_Insert(benchmark::State& state) {
 }
 
 void BM_SQLite_Reopen(benchmark::State& state) {
-  int n = static_cast<int>(state.range(0));
-  bool cold = state.range(1) != 0;
-  const std::string& path = SqlFile(n);
-  Photo key = MakePhoto(n / 2);
-  for (auto _ : state) {
-    state.PauseTiming();
-    if (cold) DropFromCache(path);
-    state.ResumeTiming();
-    SqlDB d(path, kBudgetKB);
-    if (d.Find(key) != 1) state.SkipWithError("record not found");
-  }
+  TimeReopen<SqlDB>(state, SqlFile(static_cast<int>(state.range(0))), kBudgetKB);
 }
 
 void BM_SQLite_Lookup(benchmark::State& state) {
@@ -330,17 +335,10 @@ void BM_SQLite_Lookup(benchmark::State& state) {
   ResetPeak();
   {
     SqlDB d(path, budget ? kBudgetKB : kAllKB);
-    double t0 = wallTime();
-    d.Find(keys[0]);
-    state.counters["first_ms"] = 1000 * (wallTime() - t0);
-    if (!budget)
-      for (const Photo& p : keys) d.Find(p);
-    int found = 0;
-    for (auto _ : state) {
-      found = 0;
-      for (const Photo& p : keys) found += d.Find(p);
-    }
-    if (found != kLookups) state.SkipWithError("look-ups missed records");
+    TimeLookups(state, d, keys, [&] {
+      if (!budget)
+        for (const Photo& p : keys) d.Find(p);
+    });
   }
   state.counters["peak_MB"] = PeakMB();
 }
@@ -348,25 +346,11 @@ void BM_SQLite_Lookup(benchmark::State& state) {
 void BM_SQLite_Range(benchmark::State& state) {
   int n = static_cast<int>(state.range(0));
   SqlDB d(SqlFile(n), kAllKB);
-  sqlite3_stmt* st = nullptr;
-  sqlite3_prepare_v2(d.db,
-                     "SELECT * FROM photos WHERE Latitude BETWEEN ? AND ? AND ModTime BETWEEN ? "
-                     "AND ?",
-                     -1, &st, nullptr);
-  int found = 0;
-  for (auto _ : state) {
-    sqlite3_bind_double(st, 1, kLatLo);
-    sqlite3_bind_double(st, 2, kLatHi);
-    sqlite3_bind_int(st, 3, 1100000000 + n / 5 * 60);
-    sqlite3_bind_int(st, 4, 1100000000 + n / 5 * 120);
-    found = 0;
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      for (int c = 0; c < 45; c++) benchmark::DoNotOptimize(sqlite3_column_text(st, c));
-      found++;
-    }
-    sqlite3_reset(st);
-  }
-  sqlite3_finalize(st);
+  int found = TimeRangeQuery(state, d.db, kLatLo, kLatHi, 1100000000 + n / 5 * 60,
+                             1100000000 + n / 5 * 120, [](sqlite3_stmt* st) {
+                               for (int c = 0; c < 45; c++)
+                                 benchmark::DoNotOptimize(sqlite3_column_text(st, c));
+                             });
   state.counters["matches"] = found;
 }
 

@@ -13,21 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "bench_testdata.h"
 #include "formats/exrformat.h"
 #include "formats/radformat.h"
 
 namespace {
 
 constexpr int kSize = 4096;
-
-std::string testdataDir() {
-  const char* env = std::getenv("LUMERIN_TESTDATA");
-  if (env != nullptr && *env) return env;
-  const std::string src = __FILE__;  // <root>/bench/bench_formats.cpp
-  const size_t cut = src.rfind("bench/");
-  const std::string root = cut == std::string::npos || cut == 0 ? "." : src.substr(0, cut - 1);
-  return root + "/../shared/testdata";
-}
 
 std::string scratch(const char* suffix) {
   const char* t = std::getenv("TMPDIR");

@@ -14,21 +14,13 @@
 
 #include <jpeglib.h>
 
+#include "bench_testdata.h"
 #include "formats/jpegio.h"
 #include "image/corvane.h"
 
 namespace {
 
 // The shared test pictures: $LUMERIN_TESTDATA, else the folder beside the source tree.
-std::string testdataDir() {
-  const char* env = std::getenv("LUMERIN_TESTDATA");
-  if (env != nullptr && *env) return env;
-  const std::string src = __FILE__;  // <root>/bench/bench_jpeg_thumb.cpp
-  const size_t cut = src.rfind("bench/");
-  const std::string root = cut == std::string::npos || cut == 0 ? "." : src.substr(0, cut - 1);
-  return root + "/../shared/testdata";
-}
-
 const std::string kFile = testdataDir() + "/jpeg/67-0_length_string.jpg";  // 4032 x 2012
 
 bool haveFile() {

@@ -15,38 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "bench_testdata.h"
 #include "formats/jpeg/jpegglue.h"
 #include "formats/picture/picheader.h"
 #include "formats/picture/rgbe.h"
 #include "jpeghdr/jpeghdr.h"
+#include "testutil/rgbe_load.h"
 
 namespace {
 
 constexpr int kW = 4000, kH = 3000;
-
-std::string testdataDir() {
-  const char* env = std::getenv("LUMERIN_TESTDATA");
-  if (env != nullptr && *env) return env;
-  const std::string src = __FILE__;
-  const size_t cut = src.rfind("bench/");
-  const std::string root = cut == std::string::npos || cut == 0 ? "." : src.substr(0, cut - 1);
-  return root + "/../shared/testdata";
-}
-
-bool loadPicture(const char* path, int* w, int* h, std::vector<float>* px) {
-  FILE* fp = std::fopen(path, "rb");
-  if (fp == nullptr) return false;
-  char fmt[MAXFMTLEN] = "32-bit_rle_rgbe";
-  bool ok = checkheader(fp, fmt, nullptr) == 1 && fgetresolu(w, h, fp) == (RES_YMAJ | RES_YDEC) &&
-            *w > 0 && *h > 0;
-  if (ok) {
-    px->resize(static_cast<size_t>(*w) * *h * 3);
-    for (int y = 0; ok && y < *h; y++)
-      ok = freadscan(px->data() + static_cast<size_t>(y) * *w * 3, *w, fp) == 0;
-  }
-  std::fclose(fp);
-  return ok;
-}
 
 const std::vector<float>& hdrImage() {
   static std::vector<float> out;
@@ -55,7 +33,7 @@ const std::vector<float>& hdrImage() {
   int w, h;
   std::vector<float> src;
   const std::string gg = testdataDir() + "/hdr/goldengate_oiiotool_rle.hdr";
-  if (loadPicture(gg.c_str(), &w, &h, &src)) {
+  if (loadRgbePicture(gg.c_str(), &w, &h, &src)) {
     for (int y = 0; y < kH; y++) {
       int sy = y % (2 * h);
       if (sy >= h) sy = 2 * h - 1 - sy;

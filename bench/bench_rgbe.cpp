@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_testdata.h"
 #include "formats/picture/picheader.h"
 #include "formats/picture/rgbe.h"
 
@@ -26,15 +27,6 @@ std::string g_path;
 using Pixel = unsigned char[4];
 
 // The shared test pictures: $LUMERIN_TESTDATA, else the folder beside the source tree.
-std::string testdataDir() {
-  const char* env = std::getenv("LUMERIN_TESTDATA");
-  if (env != nullptr && *env) return env;
-  const std::string src = __FILE__;  // <root>/bench/bench_rgbe.cpp
-  const size_t cut = src.rfind("bench/");
-  const std::string root = cut == std::string::npos || cut == 0 ? "." : src.substr(0, cut - 1);
-  return root + "/../shared/testdata";
-}
-
 // Reads a top-down picture's pixels; false when it cannot.
 bool loadPicture(const char* path, int* w, int* h, std::vector<unsigned char>* px) {
   FILE* fp = std::fopen(path, "rb");

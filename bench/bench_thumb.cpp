@@ -14,32 +14,15 @@
 #include <string>
 #include <vector>
 
+#include "bench_testdata.h"
 #include "catalog/pfieldset.h"
 #include "catalog/pixhaven.h"
 #include "formats/jpegio.h"
 #include "formats/stdformats.h"
 #include "support/dmessage.h"
+#include "testutil/file_bytes.h"
 
 namespace {
-
-std::string testdataDir() {
-  const char* env = std::getenv("LUMERIN_TESTDATA");
-  if (env != nullptr && *env) return env;
-  const std::string src = __FILE__;
-  const size_t cut = src.rfind("bench/");
-  const std::string root = cut == std::string::npos || cut == 0 ? "." : src.substr(0, cut - 1);
-  return root + "/../shared/testdata";
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteAll(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 std::string ScratchDir(const char* tag) {
   std::string t = std::string("/tmp/lumerin_bench_") + tag + "_XXXXXX";
@@ -71,16 +54,7 @@ std::string CameraJpeg(int w, int h) {
       p[1] = static_cast<uint8_t>(std::min(255, std::max(0, y * 255 / h + n)));
       p[2] = static_cast<uint8_t>(std::min(255, std::max(0, ((x ^ y) & 63) * 3 + n)));
     }
-  _ImgWriteBuf wb = {};
-  wb.xres = w;
-  wb.yres = h;
-  wb.rowsize = w * 3;
-  wb.pixAspect = 1.0f;
-  wb.csp = &ICS_sRGB;
-  wb.info.flags = IIFquality;
-  wb.info.quality = 90;
-  wb.img = px.data();
-  IWInterfaceJPEG.WriteImage(path.c_str(), &wb);
+  WriteRgbJpeg(path, w, h, px.data(), 90);
   return path;
 }
 

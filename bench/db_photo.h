@@ -8,6 +8,7 @@
 #include "db/dbase.h"
 
 #ifdef LUMERIN_HAVE_SQLITE
+#include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #endif
 
@@ -209,6 +210,33 @@ inline void BindPhoto(sqlite3_stmt* st, const Photo& p) {
   sqlite3_bind_double(st, 42, p.asa);
   sqlite3_bind_int(st, 43, p.flash);
   sqlite3_bind_double(st, 45, p.focus);
+}
+
+// Runs the range query over latitude and modification time on the photos table, calling
+// row(st) for every matching row per iteration; returns the matches of the last iteration.
+template <class Row>
+int TimeRangeQuery(benchmark::State& state, sqlite3* db, float latLo, float latHi, int timeLo,
+                   int timeHi, Row row) {
+  sqlite3_stmt* st = nullptr;
+  sqlite3_prepare_v2(db,
+                     "SELECT * FROM photos WHERE Latitude BETWEEN ? AND ? AND ModTime BETWEEN ? "
+                     "AND ?",
+                     -1, &st, nullptr);
+  int found = 0;
+  for (auto _ : state) {
+    sqlite3_bind_double(st, 1, latLo);
+    sqlite3_bind_double(st, 2, latHi);
+    sqlite3_bind_int(st, 3, timeLo);
+    sqlite3_bind_int(st, 4, timeHi);
+    found = 0;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      row(st);
+      found++;
+    }
+    sqlite3_reset(st);
+  }
+  sqlite3_finalize(st);
+  return found;
 }
 #endif  // LUMERIN_HAVE_SQLITE
 

@@ -15,6 +15,7 @@
 #include "formats/jpegio.h"
 #include "formats/stdformats.h"
 #include "support/dmessage.h"
+#include "testutil/file_bytes.h"
 
 namespace {
 
@@ -25,31 +26,12 @@ uint32_t Quiet(unsigned, const char*, const char*, int) {
 std::string gDir;
 std::string gSheet1, gSheet2;  // the bytes of the two sheets
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteAll(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 // A grey sheet of w x h written by the JPEG writer.
 std::string MakeSheet(int w, int h) {
   std::string px(static_cast<size_t>(w) * h * 3, '\0');
   for (size_t i = 0; i < px.size(); i++) px[i] = static_cast<char>(i * 7);
-  _ImgWriteBuf wb = {};
-  wb.xres = w;
-  wb.yres = h;
-  wb.rowsize = w * 3;
-  wb.pixAspect = 1.0f;
-  wb.csp = &ICS_sRGB;
-  wb.info.flags = IIFquality;
-  wb.info.quality = 75;
-  wb.img = px.data();
   const std::string path = gDir + "/sheet.jpg";
-  IWInterfaceJPEG.WriteImage(path.c_str(), &wb);
+  WriteRgbJpeg(path, w, h, px.data(), 75);
   std::string bytes = ReadAll(path);
   unlink(path.c_str());
   return bytes;

@@ -8,31 +8,17 @@
 #include "formats/picture/picheader.h"
 #include "formats/picture/rgbe.h"
 #include "jh_test_util.h"
+#include "testutil/rgbe_load.h"
 
 using namespace jhtest;
 
 namespace {
 
-bool loadPicture(const std::string& path, int* w, int* h, std::vector<float>* px) {
-  FILE* fp = std::fopen(path.c_str(), "rb");
-  if (fp == nullptr) return false;
-  char fmt[MAXFMTLEN] = "32-bit_rle_rgbe";
-  bool ok = checkheader(fp, fmt, nullptr) == 1 && fgetresolu(w, h, fp) == (RES_YMAJ | RES_YDEC) &&
-            *w > 0 && *h > 0;
-  if (ok) {
-    px->resize(static_cast<size_t>(*w) * *h * 3);
-    for (int y = 0; ok && y < *h; y++)
-      ok = freadscan(px->data() + static_cast<size_t>(y) * *w * 3, *w, fp) == 0;
-  }
-  std::fclose(fp);
-  return ok;
-}
-
 TEST(JpegHdrReal, PhotographsDecodeBackToHdr) {
   for (const char* name : {"desk_oiiotool_rle.hdr", "goldengate_oiiotool_rle.hdr"}) {
     int w, h;
     std::vector<float> px;
-    if (!loadPicture(std::string(LUMERIN_TESTDATA) + "/hdr/" + name, &w, &h, &px))
+    if (!loadRgbePicture((std::string(LUMERIN_TESTDATA) + "/hdr/" + name).c_str(), &w, &h, &px))
       GTEST_SKIP() << "test pictures not found at " << LUMERIN_TESTDATA;
     // Pixels with no light carry no ratio; measure the rest.
     for (float& v : px)

@@ -239,44 +239,34 @@ int DBAccess::FindRecords(const DBQuery* query, DBRecord* out, int n, int* pos) 
   DBPageDir& d = *pdir;
   const std::vector<DBAccess*>& pages = d.Pages();
   if (d.Update() && exact >= 0) {
-    // The directory row of the bucket names the candidate pages; each is checked against its
-    // own bit set. A page passed over moves the position to its end, as the walk would:
-    // before a candidate the position is at least the candidate's start, and after the last
-    // page at least the total.
-    // The first candidates' page objects and then their hash words are asked for together,
-    // so that their cache misses overlap rather than follow one another.
-    int ahead = 0;
-    d.ForEachCandidate(bit, [&](size_t i) {
-      __builtin_prefetch(&pages[i]->bihset);
-      return ++ahead < 16;
-    });
-    ahead = 0;
-    d.ForEachCandidate(bit, [&](size_t i) {
-      const uint32_t* words = pages[i]->bihset.Words();
-      if (words != nullptr) __builtin_prefetch(words + (bit >> 5));
-      return ++ahead < 16;
-    });
+    // The index names the candidate pages; each is checked against its own bit set. A page
+    // passed over moves the position to its end, as the walk would: before a candidate the
+    // position is at least the candidate's start, and after the last page at least the total.
+    const std::vector<uint32_t>& cands = d.Candidates(static_cast<uint32_t>(exact));
+    size_t nc = cands.size();
+    for (size_t c = 0; c < nc && c < 16; c++) __builtin_prefetch(pages[cands[c]]);
     unsigned long gen = d.Generation();
     bool changed = false;
-    d.ForEachCandidate(bit, [&](size_t i) {
+    for (size_t c = 0; c < nc && found < n; c++) {
+      size_t i = cands[c];
+      if (c + 16 < nc) __builtin_prefetch(pages[cands[c + 16]]);
       int k = d.Count(i);
       long long start = d.Start(i);
       DBAccess* pg = pages[i];
-      if (k <= 0 || p >= start + k || !pg->bihset.Check(bit)) return true;
+      if (k <= 0 || p >= start + k || !pg->bihset.Check(bit)) continue;
       if (!plan) plan.emplace(query, header);
       int rel = p > start ? static_cast<int>(p - start) : 0;
       found += pg->PageFind(*plan, out + found, n - found, &rel, true);
       p = static_cast<int>(start + rel);
       if (d.Generation() != gen) {
-        // Loading the page changed some page's count or set: the walk goes on from the
+        // Loading the page changed some page's count or hashes: the walk goes on from the
         // next page with the counts as they are now.
         first = i + 1;
         base = start + k;
         changed = true;
-        return false;
+        break;
       }
-      return found < n;
-    });
+    }
     if (!changed) {
       if (found < n && p < d.Total()) p = static_cast<int>(d.Total());
       if (pos != nullptr) *pos = p;
@@ -367,8 +357,15 @@ int DBAccess::AddRecords(const DBRecord* recs, int n) {
     DMESSAGE(DMCdata, "AddRecords called on read-only DB");
     return 0;
   }
-  DBAccess* p = this;
-  return AddFrom(&p, recs, dbpriv::storablePrefix(recs, n));
+  // Records go to the page that took the last one, or after an open to the last page: room
+  // freed in earlier pages by deletes is not looked for, so that adding one record to a long
+  // chain costs no walk over its pages.
+  DBAccess* p = lastAdd;
+  if (p == nullptr)
+    for (p = this; p->next != nullptr;) p = p->next;
+  int stored = AddFrom(&p, recs, dbpriv::storablePrefix(recs, n));
+  lastAdd = p;
+  return stored;
 }
 
 int DBAccess::DeleteRecords(const DBRecord* recs, int n) {

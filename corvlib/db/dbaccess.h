@@ -113,7 +113,17 @@ class DBAccess : public CacheObject {
 
  protected:
   // The resident block, retained for the caller (null when it cannot be loaded).
-  DBRecordBlock* LoadBlock() { return static_cast<DBRecordBlock*>(GetCacheObject()); }
+  // The block with its pseudo-records made (when a load or a compaction left them unmade).
+  DBRecordBlock* LoadBlock() {
+    DBRecordBlock* rb = LoadRaw();
+    if (rb != nullptr && !listed) {
+      ListRecords();
+      NoteSide();
+    }
+    return rb;
+  }
+  // The block alone: its pseudo-records may be unmade (listed false).
+  DBRecordBlock* LoadRaw() { return static_cast<DBRecordBlock*>(GetCacheObject()); }
   void ReleaseBlock(DBRecordBlock* rb) { ReleaseObject(rb); }
 
  private:
@@ -148,6 +158,9 @@ class DBAccess : public CacheObject {
   // and stays resident.
   bool FlushPage();
   void DropMemory();
+  // Counts what the page holds beside its block (views, pseudo-records, hash indexes, string
+  // index) as part of its resident memory.
+  void NoteSide();
   bool EnsureViews(int rows);
   void PointViews(int fromRow);
   int PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, bool mayMatch);
@@ -156,7 +169,7 @@ class DBAccess : public CacheObject {
   bool AnyInUse() const;
   // Changes of the count and the hash set, told to the directory the page is in (if any).
   void SetCount(int n);
-  void HashAdded(uint32_t bit);
+  void HashAdded(uint32_t hash);
   void HashChanged();
 
   long long strpos;  // file offset of the block
@@ -167,15 +180,23 @@ class DBAccess : public CacheObject {
   ABitMap bihset;    // hash indexes of the records, mod DB_HASHSETLEN
   DBPageState state;
   DBRecordList brl;  // pseudo-records while resident
+  // Whether brl stands for the resident block's rows. A load of a page whose hashes are known
+  // and the compaction of a sync leave it false: the records are made when first asked for.
+  bool listed = false;
   // The pseudo-records' hash indexes for exact searches, built on demand: in step with brl
   // whenever of its size (cleared whenever brl changes).
   std::vector<long> rhash;
+  // The hash of every record, row by row, when hashesKnown (kept while the block is purged):
+  // known once the page was read, emptied or indexed, and while every record has a hash.
+  std::vector<uint32_t> hashes;
+  bool hashesKnown = false;
   DBHeader* header;  // shared by all pages, not owned
 
   DBField* views;      // decoded cells backing the pseudo-records (resident only)
   int viewcap;         // cells in views
   DBStrIndex* sindex;  // string runs of the block, for sharing (built on demand)
-  DBAccess* lastAdd;   // the page that took the last record read by Read
+  DBAccess* lastAdd;   // the page that took the last record added (by AddRecords or Read)
+  size_t lastSide = 0;  // the memory beside the block when the page was last resident
   // The page list of searches from this page (owned): the first page (made by the public
   // constructor) keeps one with the directory of exact look-ups; another page makes a plain
   // list when searched.

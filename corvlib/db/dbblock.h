@@ -158,6 +158,8 @@ class DBStrIndex {
   void Insert(uint32_t pos, uint32_t t, uint32_t h);
   // Hash of n strings with their NULs; *t receives their byte total.
   static uint32_t RunHash(const char** strings, int n, uint32_t* t);
+  // Heap bytes the index holds.
+  size_t Bytes() const { return slots.capacity() * sizeof(Entry); }
 
  private:
   struct Entry {

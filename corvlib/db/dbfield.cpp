@@ -54,8 +54,8 @@ const void* DBField::GetPointer() const {
   return HasPointer() ? Data() : nullptr;
 }
 
-void DBField::Clear() {
-  if (nv != 0 && (fl & DBFLowns) && !(fl & DBFLoffset) && HasPointer()) {
+void DBField::ReleaseOwned() {
+  if (!(fl & DBFLoffset) && HasPointer()) {
     switch (dt) {
       case DBDTstring:
         if (fl & DBFLpacked) {
@@ -76,11 +76,6 @@ void DBField::Clear() {
         break;
     }
   }
-  dt = 0;
-  fl = 0;
-  nv = 0;
-  rsv = 0;
-  v.bits = 0;
 }
 
 void DBField::MoveFrom(DBField& src) {

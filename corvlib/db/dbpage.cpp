@@ -91,9 +91,10 @@ void DBAccess::SetCount(int n) {
   if (indir != nullptr) indir->SetCount(dirIndex, n);
 }
 
-void DBAccess::HashAdded(uint32_t bit) {
-  bihset.Set(bit);
-  if (indir != nullptr) indir->HashAdded(dirIndex, bit);
+void DBAccess::HashAdded(uint32_t hash) {
+  bihset.Set(hash % static_cast<uint32_t>(DB_HASHSETLEN));
+  if (hashesKnown) hashes.push_back(hash);
+  if (indir != nullptr) indir->HashAdded(dirIndex, hash);
 }
 
 void DBAccess::HashChanged() {
@@ -102,6 +103,8 @@ void DBAccess::HashChanged() {
 
 void DBAccess::AnyHash() {
   bihset.NewBitMap(static_cast<uint32_t>(DB_HASHSETLEN), true);
+  hashesKnown = false;
+  std::vector<uint32_t>().swap(hashes);
   HashChanged();
 }
 
@@ -117,6 +120,8 @@ void DBAccess::MakeEmpty() {
   SetCount(0);
   nravail = rwidth > 0 ? DB_BLOCKCELLS / rwidth : 0;
   bihset.NewBitMap(static_cast<uint32_t>(DB_HASHSETLEN), false);
+  hashes.clear();
+  hashesKnown = true;
   HashChanged();
   state = DBPSclean;
 }
@@ -150,8 +155,19 @@ void DBAccess::DropViews() {
   rhash.clear();
 }
 
+void DBAccess::NoteSide() {
+  size_t perRecord = sizeof(DBRecord) + sizeof(DBRLink) + 16;  // 16: the allocator's share
+  sideBytes = static_cast<size_t>(viewcap) * sizeof(DBField) +
+              static_cast<size_t>(brl.maxr > 0 ? brl.maxr : 0) * perRecord +
+              rhash.capacity() * sizeof(long) + (sindex != nullptr ? sindex->Bytes() : 0);
+  if (sideBytes > lastSide) lastSide = sideBytes;
+}
+
 void DBAccess::DropMemory() {
+  if (sideBytes > 0) lastSide = sideBytes;
+  sideBytes = 0;
   DropViews();
+  listed = false;
   delete[] views;
   views = nullptr;
   viewcap = 0;
@@ -221,6 +237,7 @@ void DBAccess::ListRecords() {
     DMESSAGE(DMCassert, "Pseudo failed in ListRecords");
     return;
   }
+  listed = true;
   if (nr == 0) return;
   if (!EnsureViews(nr) || brl.Init(header, nr) != nr) {
     DMESSAGE(DMCassert, "Pseudo failed in ListRecords");
@@ -230,33 +247,50 @@ void DBAccess::ListRecords() {
   // Views of an earlier layout may remain: every row is decoded again.
   PointViews(0);
   DBRecord* recs = brl.Array();
-  for (int r = 0; r < nr; r++) recs[r].l->ihash = -2;
+  // The kept hashes spare computing them again.
+  bool known = hashesKnown && hashes.size() == static_cast<size_t>(nr);
+  for (int r = 0; r < nr; r++)
+    recs[r].l->ihash = known ? static_cast<long>(hashes[static_cast<size_t>(r)]) : -2;
+  listed = true;
 }
 
 void DBAccess::IndexRecords() {
   HashChanged();
   bihset.ClearBitMap(false);
-  for (int r = brl.GetSize(); r-- > 0;) {
+  int nr = brl.GetSize();
+  hashes.resize(static_cast<size_t>(nr));
+  for (int r = 0; r < nr; r++) {
     long h = brl.Array()[r].HashIndex();
     if (h < 0) {
       AnyHash();
       return;
     }
+    hashes[static_cast<size_t>(r)] = static_cast<uint32_t>(h);
     bihset.Set(static_cast<uint32_t>(h % DB_HASHSETLEN));
   }
+  hashesKnown = true;
 }
 
 bool DBAccess::RestoreMemory() {
   if (objCache != nullptr) return state != DBPSerror;
   if (state == DBPSerror) return false;
-  void* mem = CacheMalloc(DB_BLOCKSIZE, __FILE__, __LINE__);
-  if (mem == nullptr) return false;
+  // Room is made for the block and what is built beside it: the views of a full block when
+  // the page was never resident.
+  size_t side = lastSide > 0 ? lastSide
+                             : static_cast<size_t>(DB_BLOCKCELLS) * sizeof(DBField) + 4096;
+  CacheMakeRoom(DB_BLOCKSIZE + side);
+  void* mem = std::malloc(DB_BLOCKSIZE);
+  if (mem == nullptr) {
+    DMESSAGE(DMCmemory, "malloc failed on %d byte database block", DB_BLOCKSIZE);
+    return false;
+  }
   objCache = mem;
   objSize = DB_BLOCKSIZE;
   DBRecordBlock* rb = static_cast<DBRecordBlock*>(mem);
   if (nrused == 0) {  // nothing stored yet: no need to read
     rb->Reset();
     DropViews();
+    listed = true;
     return true;
   }
   bool unknown = nrused < 0;
@@ -304,13 +338,19 @@ bool DBAccess::RestoreMemory() {
     rwidth = rb->NFields();
     SetCount(rb->NRecords());
     nravail = DBRecordBlock::Estimate(rwidth, nrused, rb->StrBytes());
-    ListRecords();
+    // With the hashes known the records are made only when asked for.
+    if (unknown || !hashesKnown || hashes.size() != static_cast<size_t>(nrused))
+      ListRecords();
+    else
+      listed = false;
   } else {
     MakeEmpty();
     DropViews();
+    listed = true;
   }
   state = DBPSclean;
-  if (unknown) IndexRecords();
+  if (unknown || !hashesKnown) IndexRecords();
+  NoteSide();
   return true;
 }
 
@@ -338,8 +378,14 @@ DBRecordBlock* DBAccess::PrepareWrite(DBPageState* was) {
     DropViews();  // the pseudo-records point into the cells and data that move
     rb->Compact();
     if (sindex != nullptr) sindex->Invalidate();
-    ListRecords();
-    IndexRecords();
+    // Compaction moves only the string data: the records and their hashes stay as they are,
+    // and the pseudo-records are made again when next asked for.
+    if (!hashesKnown || hashes.size() != static_cast<size_t>(rb->NRecords())) {
+      ListRecords();
+      IndexRecords();
+    } else {
+      listed = false;
+    }
     *was = DBPSsync;
   }
   state = DBPSerror;
@@ -406,7 +452,7 @@ int DBAccess::NRecords() {
 }
 
 void DBAccess::FreeLoad() {
-  DBRecordBlock* rb = LoadBlock();
+  DBRecordBlock* rb = LoadRaw();
   if (rb != nullptr) ReleaseBlock(rb);
 }
 
@@ -522,15 +568,15 @@ int DBAccess::PutRecord(const DBRecord& rec) {
     return 0;
   }
   // The pseudo-record of the new row.
-  bool listed = brl.GetSize() == nr0;
-  if (listed && brl.GetFieldInfo() != header) {
-    listed = nr0 == 0;
-    if (listed) brl.Init(header, 0);
+  bool inStep = brl.GetSize() == nr0;
+  if (inStep && brl.GetFieldInfo() != header) {
+    inStep = nr0 == 0;
+    if (inStep) brl.Init(header, 0);
     rhash.clear();
   }
   int oldcap = viewcap;
-  listed = listed && EnsureViews(nr0 + 1) && brl.Resize(nr0 + 1) == nr0 + 1;
-  if (listed) {
+  inStep = inStep && EnsureViews(nr0 + 1) && brl.Resize(nr0 + 1) == nr0 + 1;
+  if (inStep) {
     // The views array may have moved: then every record is pointed at it again.
     PointViews(viewcap == oldcap ? nr0 : 0);
     brl.Array()[nr0].l->ihash = -2;
@@ -539,7 +585,12 @@ int DBAccess::PutRecord(const DBRecord& rec) {
     if (h < 0) {
       AnyHash();
     } else {
-      HashAdded(static_cast<uint32_t>(h % DB_HASHSETLEN));
+      if (hashesKnown && hashes.size() != static_cast<size_t>(nr0)) {
+        hashesKnown = false;  // out of step with the rows: learnt again at the next load
+        std::vector<uint32_t>().swap(hashes);
+        HashChanged();
+      }
+      HashAdded(static_cast<uint32_t>(h));
     }
   } else {
     DMESSAGE(DMCassert, "Pseudo failed in PutRecord");
@@ -550,6 +601,7 @@ int DBAccess::PutRecord(const DBRecord& rec) {
   SetCount(nr0 + 1);
   nravail = DBRecordBlock::Estimate(nf, nrused, rb->StrBytes());
   if (state == DBPSclean) state = DBPSsync;
+  NoteSide();
   ReleaseBlock(rb);
   return 1;
 }
@@ -561,26 +613,49 @@ int DBAccess::PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, 
     *rel = k;
     return 0;
   }
-  DBRecordBlock* rb = LoadBlock();
+  long only = plan.OnlyHash();
+  DBRecordBlock* rb = LoadRaw();
   if (rb == nullptr) {
     *rel = k;
     return 0;
+  }
+  if (!listed && only >= 0 && hashesKnown && hashes.size() == static_cast<size_t>(nrused)) {
+    // No record from *rel on has the hash: the page is passed without making its records.
+    bool any = false;
+    for (size_t r = static_cast<size_t>(*rel < 0 ? 0 : *rel); r < hashes.size() && !any; r++)
+      any = static_cast<long>(hashes[r]) == only;
+    if (!any) {
+      *rel = k;
+      ReleaseBlock(rb);
+      return 0;
+    }
+  }
+  if (!listed) {
+    ListRecords();
+    NoteSide();
   }
   int found = 0;
   int m = brl.GetSize();
   const DBRecord* recs = brl.GetArray();
   int r = *rel;
-  long only = plan.OnlyHash();
   if (only >= 0) {
     // A single exact selector: a record of another hash index (or of none) cannot match.
     // The records' hash indexes are kept in one array while the page is resident.
-    if (rhash.size() != static_cast<size_t>(m)) {
-      rhash.resize(static_cast<size_t>(m));
-      for (int i = 0; i < m; i++) rhash[i] = recs[i].l != nullptr ? recs[i].HashIndex() : -1;
+    if (hashesKnown && hashes.size() == static_cast<size_t>(m)) {
+      // The hashes kept for the page: nothing is computed again after a load.
+      const uint32_t* hs = hashes.data();
+      for (; r < m && found < n; r++)
+        if (static_cast<long>(hs[r]) == only && plan.Match(recs[r])) out[found++] = recs[r];
+    } else {
+      if (rhash.size() != static_cast<size_t>(m)) {
+        rhash.resize(static_cast<size_t>(m));
+        for (int i = 0; i < m; i++) rhash[i] = recs[i].l != nullptr ? recs[i].HashIndex() : -1;
+        NoteSide();
+      }
+      const long* hs = rhash.data();
+      for (; r < m && found < n; r++)
+        if (hs[r] == only && plan.Match(recs[r])) out[found++] = recs[r];
     }
-    const long* hs = rhash.data();
-    for (; r < m && found < n; r++)
-      if (hs[r] == only && plan.Match(recs[r])) out[found++] = recs[r];
   } else {
     for (; r < m && found < n; r++)
       if (plan.Match(recs[r])) out[found++] = recs[r];
@@ -620,6 +695,17 @@ int DBAccess::PageDelete(const DBRecord* recs, int n) {
   if (deleted > 0) {
     DropViews();  // the rows move
     rb->DeleteRecords(marks);
+    if (hashesKnown && hashes.size() == static_cast<size_t>(nr)) {
+      // The kept hashes follow the rows; the bit set keeps the deleted ones' bits.
+      size_t k = 0;
+      for (int r = 0; r < nr; r++)
+        if (!marks.Check(static_cast<uint32_t>(r))) hashes[k++] = hashes[static_cast<size_t>(r)];
+      hashes.resize(k);
+    } else if (hashesKnown) {
+      hashesKnown = false;
+      std::vector<uint32_t>().swap(hashes);
+      HashChanged();
+    }
     if (rb->NRecords() == 0) {
       rb->Reset();
       if (sindex != nullptr) sindex->Invalidate();

@@ -1,18 +1,10 @@
-// The page directory: the page list of a chain and the bucket-to-pages rows of exact look-ups.
+// The page directory: the page list of a chain and the hash-to-page index of exact look-ups.
 #include "db/dbpagedir.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "db/dbaccess.h"
-
-namespace {
-
-// Beyond this many pages the directory would grow too large (rows x pages bits): exact
-// look-ups then walk the pages' own bit sets.
-constexpr size_t kMaxDirectoryPages = 8192;
-// A page with more hash bits than this counts as a candidate for every bucket (an unknown
-// page's set is all ones) instead of filling its column.
-constexpr uint32_t kWildBits = 4096;
-
-}  // namespace
 
 DBPageDir::DBPageDir(DBAccess* first, bool index) : head(first), indexed(index) {}
 
@@ -25,7 +17,7 @@ void DBPageDir::Reset() {
     if (p->indir == this) p->indir = nullptr;
   pages.clear();
   pagesOK = false;
-  ready = usable = false;
+  ready = false;
 }
 
 void DBPageDir::SetCount(size_t i, int n) {
@@ -39,9 +31,9 @@ void DBPageDir::SetCount(size_t i, int n) {
   gen++;
 }
 
-void DBPageDir::HashAdded(size_t i, uint32_t bit) {
-  if (!ready || i >= npages || bit >= static_cast<uint32_t>(DB_HASHSETLEN)) return;
-  rows[bit * stride + (i >> 6)] |= uint64_t{1} << (i & 63);
+void DBPageDir::HashAdded(size_t i, uint32_t hash) {
+  if (!ready || i >= npages || isCoarse[i] || isDirty[i]) return;
+  Insert(hash, static_cast<uint32_t>(i));
 }
 
 void DBPageDir::HashChanged(size_t i) {
@@ -64,65 +56,78 @@ void DBPageDir::Enroll(size_t i) {
   if (pg->nrused < 0) unknownCounts++;
 }
 
-// ORs page i's hash bits into its column, or makes it wild when its set is (nearly) full.
-void DBPageDir::IndexColumn(size_t i) {
-  const ABitMap& set = pages[i]->bihset;
-  const uint32_t* w = set.Words();
-  uint64_t mask = uint64_t{1} << (i & 63);
-  size_t col = i >> 6;
-  uint32_t nw = set.NumWords();
-  uint32_t bits = 0;
-  bool isWild = set.Length() != static_cast<uint32_t>(DB_HASHSETLEN) || w == nullptr;
-  for (uint32_t k = 0; k < nw && !isWild; k++) {
-    bits += static_cast<uint32_t>(__builtin_popcount(w[k]));
-    if (bits > kWildBits) isWild = true;
-  }
-  if (isWild) {
-    wild[col] |= mask;
-    return;
-  }
-  wild[col] &= ~mask;
-  for (uint32_t k = 0; k < nw; k++) {
-    for (uint32_t x = w[k]; x != 0; x &= x - 1) {
-      uint32_t bit = (k << 5) + static_cast<uint32_t>(__builtin_ctz(x));
-      if (bit < static_cast<uint32_t>(DB_HASHSETLEN)) rows[bit * stride + col] |= mask;
+void DBPageDir::Grow() {
+  size_t size = table.empty() ? 1024 : table.size() * 2;
+  std::vector<uint64_t> old;
+  old.swap(table);
+  table.assign(size, 0);
+  shift = 64 - static_cast<unsigned>(__builtin_ctzll(size));
+  used = 0;
+  for (uint64_t e : old)
+    if (e != 0) Insert(static_cast<uint32_t>(e >> 32), static_cast<uint32_t>(e) - 1);
+}
+
+void DBPageDir::Insert(uint32_t hash, uint32_t page) {
+  if ((used + 1) * 10 > table.size() * 7) Grow();
+  size_t mask = table.size() - 1;
+  uint64_t e = (uint64_t{hash} << 32) | (uint64_t{page} + 1);
+  for (size_t s = Slot(hash);; s = (s + 1) & mask) {
+    if (table[s] == e) return;  // the page is already named for the hash
+    if (table[s] == 0) {
+      table[s] = e;
+      used++;
+      return;
     }
   }
 }
 
+bool DBPageDir::Learn(size_t i) {
+  DBAccess* pg = pages[i];
+  bool wasCoarse = isCoarse[i] != 0;
+  bool known = pg->hashesKnown;
+  isCoarse[i] = known ? 0 : 1;
+  if (known) {
+    for (uint32_t h : pg->hashes) Insert(h, static_cast<uint32_t>(i));
+    refreshed += pg->hashes.size();
+  }
+  return wasCoarse == known;
+}
+
+void DBPageDir::ListCoarse() {
+  coarse.clear();
+  for (size_t i = 0; i < npages; i++)
+    if (isCoarse[i]) coarse.push_back(static_cast<uint32_t>(i));
+}
+
 void DBPageDir::Rebuild() {
   size_t n = pages.size();
-  ready = usable = false;
+  ready = false;
   npages = 0;
   dirty.clear();
   isDirty.clear();
-  refreshed = 0;
   gen++;
+  table.clear();
+  used = 0;
+  shift = 64;
   // Another directory's pages are never taken over (only a first page keeps one).
   for (DBAccess* pg : pages)
     if (pg->indir != nullptr && pg->indir != this) return;
-  if (n == 0 || n > kMaxDirectoryPages) {
-    rows.clear();
-    rows.shrink_to_fit();
-    return;
-  }
-  // Room for a quarter more pages, so that appended pages rarely rebuild it.
-  stride = (n + n / 4 + 64) / 64;
-  rows.assign(static_cast<size_t>(DB_HASHSETLEN) * stride, 0);
-  wild.assign(stride, 0);
   counts.resize(n);
   isDirty.assign(n, 0);
+  isCoarse.assign(n, 1);
   unknownCounts = 0;
   for (size_t i = 0; i < n; i++) Enroll(i);
   npages = n;
-  for (size_t i = 0; i < n; i++) IndexColumn(i);
+  for (size_t i = 0; i < n; i++) Learn(i);
+  refreshed = 0;
+  ListCoarse();
   startsOK = false;
-  ready = usable = true;
+  ready = true;
 }
 
 bool DBPageDir::Update() {
   if (pagesOK && !pages.empty() && pages.back()->next == nullptr) {
-    if (!indexed || !usable) return false;
+    if (!indexed || !ready) return false;
   } else {
     // Pages are only ever added at the end: a last page with a successor means new pages.
     size_t old = pagesOK ? pages.size() : 0;
@@ -133,16 +138,17 @@ bool DBPageDir::Update() {
     pagesOK = true;
     if (!indexed) return false;
     size_t n = pages.size();
-    bool fits = appended && usable && npages == old && n <= stride * 64;
+    bool fits = appended && ready && npages == old;
     for (size_t i = old; fits && i < n; i++)
       if (pages[i]->indir != nullptr) fits = false;
     if (!fits) {
       Rebuild();
-      if (!usable) return false;
+      if (!ready) return false;
     } else {
-      // The new pages' columns are empty: they are filled in as dirty ones.
+      // The new pages are entered as dirty ones.
       counts.resize(n);
       isDirty.resize(n, 0);
+      isCoarse.resize(n, 0);
       npages = n;
       for (size_t i = old; i < n; i++) {
         Enroll(i);
@@ -153,18 +159,19 @@ bool DBPageDir::Update() {
     }
   }
   if (!dirty.empty()) {
-    // Columns only gain bits here; once as many were filled in again as there are pages,
-    // the whole directory is built anew so that stale bits do not pile up.
-    if (refreshed + dirty.size() > npages + 64) {
+    // Entries of a dirty page are only added; once as many were made again as the index
+    // held, it is built anew so that stale entries do not pile up.
+    if (refreshed > used + 4096) {
       Rebuild();
-      if (!usable) return false;
+      if (!ready) return false;
     } else {
+      bool changed = false;
       for (size_t i : dirty) {
         isDirty[i] = 0;
-        IndexColumn(i);
+        if (Learn(i)) changed = true;
       }
-      refreshed += dirty.size();
       dirty.clear();
+      if (changed) ListCoarse();
     }
   }
   if (!startsOK) {
@@ -178,4 +185,27 @@ bool DBPageDir::Update() {
     startsOK = true;
   }
   return unknownCounts == 0;
+}
+
+const std::vector<uint32_t>& DBPageDir::Candidates(uint32_t hash) {
+  cand.clear();
+  if (!table.empty()) {
+    size_t mask = table.size() - 1;
+    for (size_t s = Slot(hash);; s = (s + 1) & mask) {
+      uint64_t e = table[s];
+      if (e == 0) break;
+      if (static_cast<uint32_t>(e >> 32) == hash) {
+        uint32_t i = static_cast<uint32_t>(e) - 1;
+        if (i < npages) cand.push_back(i);
+      }
+    }
+    if (cand.size() > 1) std::sort(cand.begin(), cand.end());
+  }
+  if (!coarse.empty()) {
+    size_t k = cand.size();
+    cand.insert(cand.end(), coarse.begin(), coarse.end());
+    std::inplace_merge(cand.begin(), cand.begin() + static_cast<std::ptrdiff_t>(k), cand.end());
+    cand.erase(std::unique(cand.begin(), cand.end()), cand.end());
+  }
+  return cand;
 }

@@ -1,6 +1,6 @@
 // The page directory of a database: the pages of its chain in order, so that a walk over many
-// pages reads one array, and (kept by the first page) a directory from each hash bucket to the
-// pages that may hold it, with the pages' record counts and running sums, for exact look-ups.
+// pages reads one array, and (kept by the first page) an index from record hash to the pages
+// that may hold it, with the pages' record counts and running sums, for exact look-ups.
 #pragma once
 
 #include <cstddef>
@@ -9,13 +9,13 @@
 
 class DBAccess;
 
-// rows holds one row of bits per hash bucket, a bit per page: a superset of the pages whose
-// set has that bucket (wild pages aside, which may hold any). A look-up checks each
-// candidate's own bit set, so bits left over from records deleted since cost time but never
-// change a result. A hash bit added to a page sets its directory bit at once; any other change
-// of a page's set marks its column dirty, and dirty columns are filled in again (their bits
-// OR-ed in) before the next look-up. counts mirrors every page's record count, starts their
-// running sums (recomputed when a count changed).
+// The index holds one entry (hash, page) per record of every page whose records' hashes are
+// known: a superset of the pages holding each hash, as entries of deleted records stay until
+// the index is built anew. A page whose hashes are not known (not yet read, or holding a
+// record without a hash) is coarse: a candidate for every hash, left to its own bit set. A
+// hash added to a page enters the index at once; any other change of a page's hashes marks it
+// dirty, and dirty pages are entered again before the next look-up. counts mirrors every
+// page's record count, starts their running sums (recomputed when a count changed).
 class DBPageDir {
  public:
   // The directory of the chain that starts at head; without indexed only the page list.
@@ -25,16 +25,16 @@ class DBPageDir {
   DBPageDir(const DBPageDir&) = delete;
   DBPageDir& operator=(const DBPageDir&) = delete;
 
-  // Forgets the page list and the directory; the pages of the chain report to it no more.
+  // Forgets the page list and the index; the pages of the chain report to it no more.
   void Reset();
-  // Brings the page list and (when indexed) the directory up to date; true when an exact
-  // look-up may use the directory.
+  // Brings the page list and (when indexed) the index up to date; true when an exact look-up
+  // may use the index.
   bool Update();
   const std::vector<DBAccess*>& Pages() const { return pages; }
 
   // What a page of the directory reports, by its place i.
   void SetCount(size_t i, int n);
-  void HashAdded(size_t i, uint32_t bit);
+  void HashAdded(size_t i, uint32_t hash);
   void HashChanged(size_t i);
 
   // Valid after an Update that returned true.
@@ -42,46 +42,48 @@ class DBPageDir {
   int Count(size_t i) const { return counts[i]; }
   long long Start(size_t i) const { return starts[i]; }
   long long Total() const { return starts[npages]; }
-  // Changes of counts or sets (other than added bits) so far.
+  // Changes of counts or hashes (other than added ones) so far.
   unsigned long Generation() const { return gen; }
+  // Pages whose hashes are not known.
+  size_t NCoarse() const { return coarse.size(); }
 
-  // Calls fn(i) for the place i of every page that may hold hash bucket bit, in chain order,
-  // until fn returns false.
-  template <class Fn>
-  void ForEachCandidate(uint32_t bit, Fn fn) const {
-    const uint64_t* row = rows.data() + static_cast<size_t>(bit) * stride;
-    const uint64_t* wl = wild.data();
-    for (size_t w = 0; w < stride; w++) {
-      for (uint64_t x = row[w] | wl[w]; x != 0; x &= x - 1) {
-        size_t i = (w << 6) + static_cast<size_t>(__builtin_ctzll(x));
-        if (i >= npages || !fn(i)) return;
-      }
-    }
-  }
+  // The places of the pages that may hold a record of hash, in chain order: the pages the
+  // index names for it and every coarse page. Valid until the next call.
+  const std::vector<uint32_t>& Candidates(uint32_t hash);
 
  private:
   void Rebuild();
   // Makes page i of the list a member of the directory.
   void Enroll(size_t i);
   void MarkDirty(size_t i);
-  void IndexColumn(size_t i);
+  // Enters page i's hashes in the index, or notes it coarse; true when its coarseness changed.
+  bool Learn(size_t i);
+  void Insert(uint32_t hash, uint32_t page);
+  void Grow();
+  size_t Slot(uint32_t hash) const {
+    return static_cast<size_t>((uint64_t{hash} * 0x9E3779B97F4A7C15ull) >> shift);
+  }
+  void ListCoarse();
 
   DBAccess* head;
   bool indexed;
   std::vector<DBAccess*> pages;
   bool pagesOK = false;
-  bool ready = false;   // every listed page knows its place; columns valid but dirty ones
-  bool usable = false;  // ready, and the chain is not too long for a directory
+  bool ready = false;  // every listed page knows its place; the index valid but dirty pages
   size_t npages = 0;
-  size_t stride = 0;  // 64-bit words per row
-  std::vector<uint64_t> rows;
-  std::vector<uint64_t> wild;  // pages that may hold any bucket
-  std::vector<int> counts;     // records per page, -1 unknown
+  // Open addressing with linear probing: (hash << 32) | (page + 1), 0 for an empty slot.
+  std::vector<uint64_t> table;
+  size_t used = 0;        // entries in the table
+  unsigned shift = 64;    // 64 - log2 of the table size
+  size_t refreshed = 0;   // entries made again for dirty pages since the index was built
+  std::vector<uint32_t> coarse;  // coarse pages in chain order
+  std::vector<uint8_t> isCoarse;
+  std::vector<uint32_t> cand;
+  std::vector<int> counts;  // records per page, -1 unknown
   std::vector<long long> starts;
   bool startsOK = false;
   size_t unknownCounts = 0;
   std::vector<size_t> dirty;
   std::vector<uint8_t> isDirty;
-  size_t refreshed = 0;   // columns filled in again since the directory was built
-  unsigned long gen = 0;  // changes of counts or sets (other than added bits)
+  unsigned long gen = 0;  // changes of counts or hashes (other than added ones)
 };

@@ -82,6 +82,7 @@ int CacheTab::NewCacheEntry(CacheObject* co) {
   }
   entry[i].refCount = 1;
   entry[i].object = co;
+  estimateValid = false;  // the new object may come with memory of its own
   ReleaseWriteLock();
   return i;
 }
@@ -146,10 +147,26 @@ struct Candidate {
 };
 }  // namespace
 
+void CacheTab::SurveyDone(uint64_t resident) {
+  estimate = resident;
+  surveyBudget = memoryBudget;
+  sinceSurvey = 0;
+  callsSinceSurvey = 0;
+  estimateValid = true;
+}
+
 uint64_t CacheTab::CheckBudget(uint64_t request, bool purge) {
   const uint64_t budget = memoryBudget;
   if (budget == 0) return 0;
   const uint64_t min_purge = budget / 64 + kMiB;
+  if (estimateValid && surveyBudget == budget && callsSinceSurvey < 64 && sinceSurvey <= budget / 16 &&
+      AddSat(estimate, request) <= budget) {
+    estimate += request;
+    sinceSurvey += request;
+    callsSinceSurvey++;
+    return 0;
+  }
+  estimateValid = false;
 
   // Survey the resident objects. Only ids and sizes are noted under the lock; the objects are
   // freed after it is given back, so a FreeMemory that calls into the table is safe.
@@ -159,18 +176,22 @@ uint64_t CacheTab::CheckBudget(uint64_t request, bool purge) {
   for (int i = 0; i < nentries; ++i) {
     CacheObject* co = entry[i].object;
     if (entry[i].refCount <= 0 || co == nullptr || !co->IsResident()) continue;
+    const size_t charged = co->ChargedSize();
     if (co->InUse()) {
-      in_use = AddSat(in_use, co->objSize);
+      in_use = AddSat(in_use, charged);
     } else {
-      purgeable = AddSat(purgeable, co->objSize);
-      cand.push_back(Candidate{i, co, co->objSize});
+      purgeable = AddSat(purgeable, charged);
+      cand.push_back(Candidate{i, co, charged});
     }
   }
   ReleaseReadLock();
 
   const uint64_t needed = AddSat(in_use, request);
   const uint64_t total = AddSat(purgeable, needed);
-  if (total <= budget) return 0;
+  if (total <= budget) {
+    SurveyDone(total);
+    return 0;
+  }
 
   size_t nfree = 0;  // candidates [0, nfree) are freed, except the spared ones
   std::vector<bool> spare;
@@ -178,7 +199,7 @@ uint64_t CacheTab::CheckBudget(uint64_t request, bool purge) {
   if (needed > budget) {
     // Purging cannot make the request fit; free everything that can go.
     result = needed - budget;
-    if (!purge || cand.empty()) return result;
+    if (!purge || cand.empty()) return result;  // over budget: no estimate is kept
     nfree = cand.size();
     spare.assign(nfree, false);
   } else {
@@ -205,6 +226,7 @@ uint64_t CacheTab::CheckBudget(uint64_t request, bool purge) {
     }
   }
 
+  uint64_t freed = 0;
   for (size_t j = 0; j < nfree; ++j) {
     if (spare[j]) continue;
     // Recheck: an earlier FreeMemory may have changed or deleted this object.
@@ -213,9 +235,12 @@ uint64_t CacheTab::CheckBudget(uint64_t request, bool purge) {
     if (id >= nentries || entry[id].refCount <= 0 || entry[id].object != co) continue;
     if (!co->IsResident() || co->InUse()) continue;
     const size_t size = co->objSize;
+    const size_t charged = co->ChargedSize();
     co->FreeMemory();
+    if (!co->IsResident()) freed = AddSat(freed, charged);
     DMESSAGE(DMCtrace, "Purged %zu byte %s", size, co->ClassName());
   }
+  if (result == 0) SurveyDone(total > freed ? total - freed : 0);
   return result;
 }
 

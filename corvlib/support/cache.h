@@ -50,11 +50,24 @@ class CacheTab {
   uint64_t CheckBudget(uint64_t request, bool purge);
 
   int NumEntries() const { return nentries; }
+  // Notes the resident bytes a survey found (or that remain after its purge).
+  void SurveyDone(uint64_t resident);
+  // Forgets the estimate of resident bytes: the next CheckBudget surveys every object.
+  void Resurvey() { estimateValid = false; }
 
   int32_t nentries = 0;
   CacheEntry* entry = nullptr;
   int32_t lockState = 0;      // 0 free, n > 0 readers, -1 a writer
   uint64_t memoryBudget = 0;  // bytes for resident objects; 0 disables the budget
+  // The resident bytes found by the last survey plus the requests made since: an upper bound
+  // of what is resident as long as memory only grows through requests. While it leaves room,
+  // CheckBudget answers without a survey; the survey is made again after a sixteenth of the
+  // budget was requested or 64 calls, so memory gained otherwise is found soon.
+  uint64_t estimate = 0;
+  uint64_t surveyBudget = 0;  // the budget the survey was made under
+  uint64_t sinceSurvey = 0;
+  int32_t callsSinceSurvey = 0;
+  bool estimateValid = false;
 };
 
 // The base of every swappable object. The MemObject count (nref) counts users of the resident
@@ -84,6 +97,8 @@ class CacheObject : public MemObject {
   int HolderCount() const { return nhold; }
   int GetCacheID() const { return id; }
   size_t GetSize() const { return objSize; }
+  // What the object holds while resident: its memory and what it keeps beside it.
+  size_t ChargedSize() const { return objSize + sideBytes; }
   bool IsResident() const { return objCache != nullptr; }
   bool InUse() const { return RetainCount() != 0; }
   int64_t NumRestores() const { return numRestores; }
@@ -104,6 +119,7 @@ class CacheObject : public MemObject {
   double restoreTime;  // wall seconds the last restore took
   size_t objSize;      // bytes of resident memory
   void* objCache;      // the resident memory, null when purged
+  size_t sideBytes = 0;  // memory held beside objCache while resident (views, indexes)
 };
 
 // Purge order of two candidates: cheaper to restore and longer unused first.

@@ -24,6 +24,18 @@ std::vector<DBRecord> MakeRecords(const DBFieldInfo* s, int n, int from = 0) {
   return recs;
 }
 
+// Writes the photo records 0..n-1 (and extra more, not written) of schema (a photo schema that
+// outlives them) to a new file at path and returns them all.
+std::vector<DBRecord> WritePhotoFile(const std::string& path, const DBFieldInfo* schema, int n,
+                                     int extra = 0) {
+  std::vector<DBRecord> recs = MakeRecords(schema, n + extra);
+  FileDB d(path);
+  dbtest::PhotoSchema(&d.header);
+  EXPECT_EQ(d.db->AddRecords(recs.data(), n), n);
+  EXPECT_TRUE(d.db->Close());
+  return recs;
+}
+
 // A stream buffer in memory whose writes can be made to fail.
 class FlakyBuf : public std::stringbuf {
  public:
@@ -241,13 +253,7 @@ TEST(AccessFile, ExactIdentitySearchLoadsNoPageWhoseHashBitIsClear) {
   const int kN = 4000;
   DBFieldInfo schema;
   dbtest::PhotoSchema(&schema);
-  std::vector<DBRecord> recs = MakeRecords(&schema, kN);
-  {
-    FileDB d(f.path);
-    dbtest::PhotoSchema(&d.header);
-    ASSERT_EQ(d.db->AddRecords(recs.data(), kN), kN);
-    ASSERT_TRUE(d.db->Close());
-  }
+  std::vector<DBRecord> recs = WritePhotoFile(f.path, &schema, kN);
   FileDB d(f.path);
   ASSERT_EQ(d.db->TotalRecords(), kN);  // every page loaded once and indexed
   int pages = d.Pages();
@@ -613,4 +619,55 @@ TEST(AccessFile, GetRecordsCrossesPageBoundaries) {
   EXPECT_NE(stats.str().find("Header size:\t\t\t18871 bytes\n"), std::string::npos);
   ASSERT_TRUE(d.db->Close());
   EXPECT_QDB_SOUND(f.path);
+}
+
+TEST(AccessFile, AddingAfterReopenLoadsOnlyTheLastPageAndDoesNotRefillEarlierOnes) {
+  TempFile f("addlast");
+  const int kN = 3000;
+  DBFieldInfo schema;
+  dbtest::PhotoSchema(&schema);
+  std::vector<DBRecord> recs = WritePhotoFile(f.path, &schema, kN, 2);
+  FileDB d(f.path);
+  int pages = d.Pages();
+  ASSERT_GE(pages, 4);
+  // A deletion frees room in the first page; the new record still goes to the last page.
+  ASSERT_TRUE(d.db->DeleteRecord(recs[0]));
+  long long before = d.Restores();
+  ASSERT_TRUE(d.db->AddRecord(recs[kN]));
+  EXPECT_LE(d.Restores() - before, 1);  // the last page only
+  ASSERT_TRUE(d.db->AddRecord(recs[kN + 1]));
+  EXPECT_LE(d.Restores() - before, 1);
+  std::vector<DBRecord> all = d.Walk();
+  ASSERT_EQ(all.size(), static_cast<size_t>(kN + 1));
+  EXPECT_TRUE(all[kN - 1] == recs[kN]);
+  EXPECT_TRUE(all[kN] == recs[kN + 1]);
+  ASSERT_TRUE(d.db->Close());
+  bool skipped = false;
+  std::string report = dbtest::RunChecker(f.path, &skipped);
+  EXPECT_TRUE(report.empty()) << report;
+}
+
+TEST(AccessFile, ResidentPagesCountTheirViewsAndStayWithinTheBudget) {
+  TempFile f("charged");
+  const int kN = 4000;
+  DBFieldInfo schema;
+  dbtest::PhotoSchema(&schema);
+  WritePhotoFile(f.path, &schema, kN);
+  FileDB d(f.path);
+  ASSERT_GE(d.Pages(), 6);
+  const uint64_t kBudget = 4 * DB_BLOCKSIZE;
+  BudgetGuard budget(kBudget);
+  size_t biggest = 0;
+  for (int round = 0; round < 3; round++) {
+    ASSERT_EQ(static_cast<int>(d.Walk().size()), kN);
+    uint64_t resident = 0;
+    for (const DBAccess* p = d.db.get(); p != nullptr; p = p->NextPage()) {
+      if (!p->IsResident()) continue;
+      EXPECT_GT(p->ChargedSize(), static_cast<size_t>(DB_BLOCKSIZE));
+      resident += p->ChargedSize();
+      if (p->ChargedSize() > biggest) biggest = p->ChargedSize();
+    }
+    // The last page loaded may go over by what it built beside its block.
+    EXPECT_LE(resident, kBudget + biggest) << "round " << round;
+  }
 }

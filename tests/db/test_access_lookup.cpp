@@ -2,6 +2,7 @@
 // random interleavings of adding, deleting, reopening and tiny memory budgets must leave every
 // look-up, every continued search and every FindAll exactly as the walk says.
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -118,9 +119,18 @@ void CheckLookups(LookupFixture* f, Rng* rng, int ids, int lookups) {
   }
 }
 
+// Photo id as a record, its title padded to pad bytes (so that a block holds few records).
+void PaddedPhoto(DBRecord* r, const DBFieldInfo* s, int id, int pad) {
+  dbtest::PhotoRecord(r, s, id);
+  if (pad <= 0) return;
+  std::string title = "Photo " + std::to_string(id) + " ";
+  title.resize(static_cast<size_t>(pad), '.');
+  r->SetField(8, title.c_str());
+}
+
 // One random run: ids distinct photos, initial records first, then steps of random changes
 // each followed by look-ups.
-void RandomRun(uint32_t seed, int ids, int initial, int steps, int minPages) {
+void RandomRun(uint32_t seed, int ids, int initial, int steps, int minPages, int pad = 0) {
   TempFile file("lookup");
   BudgetGuard budget;
   Rng rng{seed};
@@ -128,7 +138,7 @@ void RandomRun(uint32_t seed, int ids, int initial, int steps, int minPages) {
   std::vector<DBRecord> recs;
   for (int i = 0; i < initial; i++) {
     recs.emplace_back();
-    dbtest::PhotoRecord(&recs.back(), &f.header, i % ids);
+    PaddedPhoto(&recs.back(), &f.header, i % ids, pad);
   }
   ASSERT_EQ(f.db->AddRecords(recs.data(), initial), initial);
   int pages = 0;
@@ -142,7 +152,7 @@ void RandomRun(uint32_t seed, int ids, int initial, int steps, int minPages) {
         int n = 1 + rng.Below(400);
         std::vector<DBRecord> add(n);
         for (DBRecord& r : add) {
-          dbtest::PhotoRecord(&r, &f.header, rng.Below(ids));
+          PaddedPhoto(&r, &f.header, rng.Below(ids), pad);
           // Now and then one without a hash value: its page may then hold any hash.
           if (rng.Below(64) == 0) r.ClearField(3);
         }
@@ -217,4 +227,45 @@ TEST(AccessLookup, RandomChangesKeepExactLookupsEqualToAWalkOfAllRecords) {
 // Over sixty pages, so that a directory row spans more than one word.
 TEST(AccessLookup, ManyPagesKeepExactLookupsEqualToAWalkOfAllRecords) {
   ASSERT_NO_FATAL_FAILURE(RandomRun(977, 12000, 38000, 8, 65));
+}
+
+// Beyond 8,192 pages (a file of over 540 MB): run by hand with LUMERIN_DB_LARGE=1.
+TEST(AccessLookup, OverEightThousandPagesKeepExactLookupsEqualToAWalkOfAllRecords) {
+  if (std::getenv("LUMERIN_DB_LARGE") == nullptr)
+    GTEST_SKIP() << "set LUMERIN_DB_LARGE=1 to run the 8,300-page model test";
+  ASSERT_NO_FATAL_FAILURE(RandomRun(4242, 60000, 75000, 6, 8193, 7000));
+}
+
+// Once every page was read, a look-up loads only pages that hold its hash: none for photos
+// not stored, one for a stored photo, however many pages the file has.
+TEST(AccessLookup, LookupsLoadOnlyPagesHoldingTheirHash) {
+  TempFile file("pages");
+  const int kN = 20000;
+  {
+    LookupFixture f(file.path);
+    std::vector<DBRecord> recs(kN);
+    for (int i = 0; i < kN; i++) dbtest::PhotoRecord(&recs[i], &f.header, i);
+    ASSERT_EQ(f.db->AddRecords(recs.data(), kN), kN);
+    ASSERT_TRUE(f.db->Close());
+  }
+  dbtest::FileDB f(file.path);
+  ASSERT_GE(f.Pages(), 30);
+  BudgetGuard budget(DB_BLOCKSIZE);
+  DBRecord probe;
+  ExactKey(&probe, &f.header, 0);
+  DBSearch first(f.db.get());
+  first.AddSelector(probe, false);
+  DBRecord out[2];
+  ASSERT_EQ(first.FindRecords(out, 2), 1);  // reads every page once: their hashes are learnt
+  for (int i = 0; i < 200; i++) {
+    bool stored = i % 2 == 0;
+    DBRecord key;
+    ExactKey(&key, &f.header, stored ? 97 * i : kN + 1000 + i);
+    CacheMakeRoom(2 * DB_BLOCKSIZE);  // the pages go
+    long long before = f.Restores();
+    DBSearch s(f.db.get());
+    s.AddSelector(key, false);
+    ASSERT_EQ(s.FindRecords(out, 2), stored ? 1 : 0) << "photo " << i;
+    EXPECT_LE(f.Restores() - before, stored ? 1 : 0) << "photo " << i;
+  }
 }

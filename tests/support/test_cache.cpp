@@ -46,6 +46,8 @@ class TestObject : public CacheObject {
     lastUse = nuses - 1;
   }
 
+  void SetSide(size_t bytes) { sideBytes = bytes; }
+
   bool fail_restore = false;
   void (*on_free)() = nullptr;
 
@@ -301,3 +303,28 @@ TEST_F(CacheTest, ClocksAdvance) {
 }
 
 }  // namespace
+
+TEST_F(CacheTest, MemoryGainedWithoutARequestIsFoundByALaterCheck) {
+  budget_.Set(100 * MiB);
+  Purgeable("a", 60 * MiB, 0.5);
+  TestObject* b = Make("b", 60 * MiB);
+  EXPECT_EQ(CacheObject::tab.CheckBudget(MiB, true), 0u);
+  EXPECT_TRUE(g_purged.empty());
+  // b becomes resident by a restore that asks the table for nothing.
+  void* m = b->GetCacheObject();
+  ASSERT_NE(m, nullptr);
+  b->ReleaseObject(m);
+  b->SetCost(1.0);
+  for (int i = 0; i < 100 && g_purged.empty(); i++) CacheObject::tab.CheckBudget(1, true);
+  EXPECT_EQ(g_purged, std::vector<std::string>{"a"});
+}
+
+TEST_F(CacheTest, MemoryBesideTheObjectCountsAgainstTheBudget) {
+  budget_.Set(100 * MiB);
+  TestObject* a = Purgeable("a", 30 * MiB, 0.5);
+  a->SetSide(40 * MiB);
+  EXPECT_EQ(a->ChargedSize(), 70 * MiB);
+  // 70 resident and 40 requested: a goes although its block alone would leave room.
+  EXPECT_EQ(CacheObject::tab.CheckBudget(40 * MiB, true), 0u);
+  EXPECT_EQ(g_purged, std::vector<std::string>{"a"});
+}

@@ -1,0 +1,455 @@
+// The database file at catalogue sizes against SQLite, in the same run: for each size, adding
+// the records end to end (built from the photos' values, added in batches, synced through the
+// journal; SQLite: one transaction), reopening to the first identity look-up with the file in
+// the system's cache (warm) and dropped from it (cold), 10,000 identity look-ups (name, size,
+// hash) with everything resident and under a 64 MB budget (SQLite: cache_size of 64 MB), a
+// range query over two fields, and adding one record to the full file. Counters: file size
+// and peak resident memory of the step (the process's high-water mark, reset before it).
+// SQLite's pragmas are set explicitly: journal_mode=DELETE, synchronous=FULL; cache_size
+// -1048576 (1 GB, all resident) or -65536 (64 MB).
+//
+// Sizes: --db_sizes=100000,300000 by default; --db_sizes=1000000 runs the largest by hand.
+// --db_keep leaves the files (named on the standard error) for checking.
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "db_photo.h"
+#include "support/cache.h"
+
+namespace {
+
+using namespace benchdb;
+
+constexpr int kLookups = 10000;
+constexpr uint64_t kBudget = 64ull << 20;
+constexpr int kBatch = 10000;
+
+// The photos looked up at size n: spread over the whole catalogue.
+std::vector<Photo> KeyPhotos(int n) {
+  std::vector<Photo> v;
+  v.reserve(kLookups);
+  for (int k = 0; k < kLookups; k++)
+    v.push_back(MakePhoto(static_cast<int>((static_cast<long long>(k) * 7919) % n)));
+  return v;
+}
+
+// Range of the two-field query: a latitude band and a time window.
+constexpr float kLatLo = 40.0f, kLatHi = 41.0f;
+
+// Peak resident memory since the last reset, in MB; the reset frees what the allocator holds.
+void ResetPeak() {
+  malloc_trim(0);
+  int fd = open("/proc/self/clear_refs", O_WRONLY);
+  if (fd >= 0) {
+    if (write(fd, "5", 1) != 1) {
+    }
+    close(fd);
+  }
+}
+double PeakMB() {
+  std::ifstream st("/proc/self/status");
+  std::string line;
+  while (std::getline(st, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+  return 0;
+}
+double FileMB(const std::string& path) {
+  struct stat sb;
+  return stat(path.c_str(), &sb) == 0 ? static_cast<double>(sb.st_size) / (1 << 20) : 0;
+}
+// Drops the file from the system's cache, so that the next open reads the disk.
+void DropFromCache(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return;
+  fdatasync(fd);
+  posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  close(fd);
+}
+
+std::string PathFor(const char* tag, int n) {
+  char buf[128];
+  snprintf(buf, sizeof(buf), "/tmp/lumerin_scale_%s_%d_%d", tag, n, static_cast<int>(getpid()));
+  return buf;
+}
+
+// ---------------------------------------------------------------------------------------
+// Ours
+
+struct OurDB {
+  explicit OurDB(const std::string& p) : path(p), file(p) {
+    fs.reset(new std::fstream(path, std::ios::in | std::ios::out | std::ios::binary));
+    db.reset(new DBAccess(&header, fs.get(), &file, false));
+  }
+  ~OurDB() {
+    db->Close();
+    db.reset();
+    header.Attach(nullptr, true);
+    fs.reset();
+  }
+  int Find(const Photo& p) {
+    DBRecord key(&header);
+    key.SetField(0, p.file.c_str());
+    key.SetField(2, static_cast<long>(p.nbytes));
+    key.SetField(3, static_cast<long>(p.hash));
+    DBSearch s(db.get());
+    s.AddSelector(key, false);
+    DBRecord out[2];
+    return s.FindRecords(out, 2);
+  }
+  std::string path;
+  DBFile file;
+  DBHeader header;
+  std::unique_ptr<std::fstream> fs;
+  std::unique_ptr<DBAccess> db;
+};
+
+std::map<int, std::string> gOurFiles;
+
+// The file of n records, made once (by the insert benchmark when it runs first).
+const std::string& OurFile(int n) {
+  std::string& path = gOurFiles[n];
+  if (!path.empty()) return path;
+  path = PathFor("ours", n);
+  unlink(path.c_str());
+  { std::ofstream(path, std::ios::trunc); }
+  OurDB d(path);
+  static_cast<DBFieldInfo&>(d.header) = Schema();
+  std::vector<DBRecord> recs(kBatch);
+  for (int i = 0; i < n; i += kBatch) {
+    int m = n - i < kBatch ? n - i : kBatch;
+    for (int k = 0; k < m; k++) FillRecord(&recs[k], MakePhoto(i + k), &d.header);
+    d.db->AddRecords(recs.data(), m);
+  }
+  d.db->Sync();
+  return path;
+}
+
+void BM_Ours_Insert(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    gOurFiles.erase(n);
+    ResetPeak();
+    const std::string& path = OurFile(n);
+    state.counters["file_MB"] = FileMB(path);
+  }
+  state.counters["peak_MB"] = PeakMB();
+}
+
+void BM_Ours_Reopen(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  bool cold = state.range(1) != 0;
+  const std::string& path = OurFile(n);
+  Photo key = MakePhoto(n / 2);
+  for (auto _ : state) {
+    state.PauseTiming();
+    if (cold) DropFromCache(path);
+    state.ResumeTiming();
+    OurDB d(path);
+    if (d.Find(key) != 1) state.SkipWithError("record not found");
+  }
+}
+
+// 10,000 look-ups; under the budget the database is opened afresh under it (its first look-up
+// is timed on its own), and the peak memory is of that open and the look-ups.
+void BM_Ours_Lookup(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  bool budget = state.range(1) != 0;
+  const std::string& path = OurFile(n);
+  std::vector<Photo> keys = KeyPhotos(n);
+  ResetPeak();
+  CacheObject::tab.memoryBudget = budget ? kBudget : 0;
+  {
+    OurDB d(path);
+    double t0 = wallTime();
+    d.Find(keys[0]);
+    state.counters["first_ms"] = 1000 * (wallTime() - t0);
+    if (!budget) d.Find(keys[1]);
+    int found = 0;
+    for (auto _ : state) {
+      found = 0;
+      for (const Photo& p : keys) found += d.Find(p);
+    }
+    if (found != kLookups) state.SkipWithError("look-ups missed records");
+  }
+  state.counters["peak_MB"] = PeakMB();
+  CacheObject::tab.memoryBudget = 0;
+}
+
+void BM_Ours_Range(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  OurDB d(OurFile(n));
+  DBRecord lo(&d.header), hi(&d.header);
+  lo.SetField(FieldID("Latitude"), kLatLo);
+  hi.SetField(FieldID("Latitude"), kLatHi);
+  lo.SetField(FieldID("ModTime"), 1100000000L + n / 5 * 60L);
+  hi.SetField(FieldID("ModTime"), 1100000000L + n / 5 * 120L);
+  DBSearch s(d.db.get());
+  s.AddSelector(lo, hi, false);
+  DBRecordList list(&d.header);
+  s.FindAll(&list);
+  int found = 0;
+  for (auto _ : state) {
+    list.Resize(0);
+    found = s.FindAll(&list);
+  }
+  state.counters["matches"] = found;
+}
+
+// One record added to the full file, 100 times over (no sync in the timing); the file keeps
+// them, so this runs last at each size.
+void BM_Ours_AddOne(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  OurDB d(OurFile(n));
+  DBRecord rec(&d.header);
+  FillRecord(&rec, MakePhoto(n), &d.header);
+  d.db->AddRecord(rec);  // the last page read once
+  int i = n + 1;
+  for (auto _ : state) {
+    state.PauseTiming();
+    FillRecord(&rec, MakePhoto(i++), &d.header);
+    state.ResumeTiming();
+    d.db->AddRecord(rec);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// SQLite
+
+#ifdef LUMERIN_HAVE_SQLITE
+
+struct SqlDB {
+  SqlDB(const std::string& p, int cacheKB) : path(p) {
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_exec(db, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+    std::string cache = "PRAGMA cache_size=-" + std::to_string(cacheKB);
+    sqlite3_exec(db, cache.c_str(), nullptr, nullptr, nullptr);
+  }
+  ~SqlDB() {
+    sqlite3_finalize(find);
+    sqlite3_close(db);
+  }
+  int Find(const Photo& p) {
+    if (find == nullptr)
+      sqlite3_prepare_v2(db, "SELECT * FROM photos WHERE NBytes = ? AND HashVal = ? AND File = ?",
+                         -1, &find, nullptr);
+    sqlite3_bind_int(find, 1, p.nbytes);
+    sqlite3_bind_int(find, 2, p.hash);
+    sqlite3_bind_text(find, 3, p.file.c_str(), -1, SQLITE_STATIC);
+    int n = 0;
+    while (sqlite3_step(find) == SQLITE_ROW) {
+      for (int c = 0; c < 45; c++) benchmark::DoNotOptimize(sqlite3_column_text(find, c));
+      n++;
+    }
+    sqlite3_reset(find);
+    return n;
+  }
+  std::string path;
+  sqlite3* db = nullptr;
+  sqlite3_stmt* find = nullptr;
+};
+
+constexpr int kAllKB = 1048576, kBudgetKB = 65536;
+std::map<int, std::string> gSqlFiles;
+
+void RemoveSql(const std::string& path) {
+  for (const char* suffix : {"", "-journal"}) unlink((path + suffix).c_str());
+}
+
+const std::string& SqlFile(int n) {
+  std::string& path = gSqlFiles[n];
+  if (!path.empty()) return path;
+  path = PathFor("sqlite", n);
+  RemoveSql(path);
+  SqlDB d(path, kBudgetKB);
+  sqlite3_exec(d.db, CreateTableSQL().c_str(), nullptr, nullptr, nullptr);
+  std::string sql = "INSERT INTO photos VALUES (";
+  for (int i = 0; i < 45; i++) sql += i ? ",?" : "?";
+  sql += ")";
+  sqlite3_stmt* st = nullptr;
+  sqlite3_exec(d.db, "BEGIN", nullptr, nullptr, nullptr);
+  sqlite3_prepare_v2(d.db, sql.c_str(), -1, &st, nullptr);
+  for (int i = 0; i < n; i++) {
+    Photo p = MakePhoto(i);
+    BindPhoto(st, p);
+    sqlite3_step(st);
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+  }
+  sqlite3_finalize(st);
+  sqlite3_exec(d.db, "COMMIT", nullptr, nullptr, nullptr);
+  return path;
+}
+
+void BM_SQLite_Insert(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    auto it = gSqlFiles.find(n);
+    if (it != gSqlFiles.end()) {
+      RemoveSql(it->second);
+      gSqlFiles.erase(it);
+    }
+    ResetPeak();
+    state.counters["file_MB"] = FileMB(SqlFile(n));
+  }
+  state.counters["peak_MB"] = PeakMB();
+}
+
+void BM_SQLite_Reopen(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  bool cold = state.range(1) != 0;
+  const std::string& path = SqlFile(n);
+  Photo key = MakePhoto(n / 2);
+  for (auto _ : state) {
+    state.PauseTiming();
+    if (cold) DropFromCache(path);
+    state.ResumeTiming();
+    SqlDB d(path, kBudgetKB);
+    if (d.Find(key) != 1) state.SkipWithError("record not found");
+  }
+}
+
+void BM_SQLite_Lookup(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  bool budget = state.range(1) != 0;
+  const std::string& path = SqlFile(n);
+  std::vector<Photo> keys = KeyPhotos(n);
+  ResetPeak();
+  {
+    SqlDB d(path, budget ? kBudgetKB : kAllKB);
+    double t0 = wallTime();
+    d.Find(keys[0]);
+    state.counters["first_ms"] = 1000 * (wallTime() - t0);
+    if (!budget)
+      for (const Photo& p : keys) d.Find(p);
+    int found = 0;
+    for (auto _ : state) {
+      found = 0;
+      for (const Photo& p : keys) found += d.Find(p);
+    }
+    if (found != kLookups) state.SkipWithError("look-ups missed records");
+  }
+  state.counters["peak_MB"] = PeakMB();
+}
+
+void BM_SQLite_Range(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  SqlDB d(SqlFile(n), kAllKB);
+  sqlite3_stmt* st = nullptr;
+  sqlite3_prepare_v2(d.db,
+                     "SELECT * FROM photos WHERE Latitude BETWEEN ? AND ? AND ModTime BETWEEN ? "
+                     "AND ?",
+                     -1, &st, nullptr);
+  int found = 0;
+  for (auto _ : state) {
+    sqlite3_bind_double(st, 1, kLatLo);
+    sqlite3_bind_double(st, 2, kLatHi);
+    sqlite3_bind_int(st, 3, 1100000000 + n / 5 * 60);
+    sqlite3_bind_int(st, 4, 1100000000 + n / 5 * 120);
+    found = 0;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      for (int c = 0; c < 45; c++) benchmark::DoNotOptimize(sqlite3_column_text(st, c));
+      found++;
+    }
+    sqlite3_reset(st);
+  }
+  sqlite3_finalize(st);
+  state.counters["matches"] = found;
+}
+
+#endif  // LUMERIN_HAVE_SQLITE
+
+bool gKeep = false;
+
+std::vector<int> ParseSizes(int* argc, char** argv) {
+  std::vector<int> sizes;
+  int out = 1;
+  for (int i = 1; i < *argc; i++) {
+    if (std::strncmp(argv[i], "--db_sizes=", 11) == 0) {
+      for (const char* s = argv[i] + 11; *s != 0;) {
+        char* end = nullptr;
+        long v = std::strtol(s, &end, 10);
+        if (end == s) break;
+        if (v > 0 && v <= 10000000) sizes.push_back(static_cast<int>(v));
+        s = *end == ',' ? end + 1 : end;
+      }
+    } else if (std::strcmp(argv[i], "--db_keep") == 0) {
+      gKeep = true;
+    } else {
+      argv[out++] = argv[i];
+    }
+  }
+  *argc = out;
+  if (sizes.empty()) sizes = {100000, 300000};
+  return sizes;
+}
+
+void Register(const std::vector<int>& sizes) {
+  using benchmark::RegisterBenchmark;
+  for (int n : sizes) {
+    std::string tag = "/" + std::to_string(n);
+    RegisterBenchmark(("Ours_Insert" + tag).c_str(), BM_Ours_Insert)
+        ->Arg(n)->Iterations(1)->Unit(benchmark::kMillisecond);
+    RegisterBenchmark(("Ours_ReopenWarm" + tag).c_str(), BM_Ours_Reopen)
+        ->Args({n, 0})->Iterations(5)->Unit(benchmark::kMillisecond);
+    RegisterBenchmark(("Ours_ReopenCold" + tag).c_str(), BM_Ours_Reopen)
+        ->Args({n, 1})->Iterations(3)->Unit(benchmark::kMillisecond);
+    RegisterBenchmark(("Ours_Lookup10k" + tag).c_str(), BM_Ours_Lookup)
+        ->Args({n, 0})->Iterations(3)->Unit(benchmark::kMillisecond);
+    RegisterBenchmark(("Ours_Lookup10kBudget64MB" + tag).c_str(), BM_Ours_Lookup)
+        ->Args({n, 1})->Iterations(3)->Unit(benchmark::kMillisecond);
+    RegisterBenchmark(("Ours_Range" + tag).c_str(), BM_Ours_Range)
+        ->Arg(n)->Iterations(3)->Unit(benchmark::kMillisecond);
+    RegisterBenchmark(("Ours_AddOne" + tag).c_str(), BM_Ours_AddOne)
+        ->Arg(n)->Iterations(100)->Unit(benchmark::kMicrosecond);
+#ifdef LUMERIN_HAVE_SQLITE
+    RegisterBenchmark(("SQLite_Insert" + tag).c_str(), BM_SQLite_Insert)
+        ->Arg(n)->Iterations(1)->Unit(benchmark::kMillisecond);
+    RegisterBenchmark(("SQLite_ReopenWarm" + tag).c_str(), BM_SQLite_Reopen)
+        ->Args({n, 0})->Iterations(5)->Unit(benchmark::kMillisecond);
+    RegisterBenchmark(("SQLite_ReopenCold" + tag).c_str(), BM_SQLite_Reopen)
+        ->Args({n, 1})->Iterations(3)->Unit(benchmark::kMillisecond);
+    RegisterBenchmark(("SQLite_Lookup10k" + tag).c_str(), BM_SQLite_Lookup)
+        ->Args({n, 0})->Iterations(3)->Unit(benchmark::kMillisecond);
+    RegisterBenchmark(("SQLite_Lookup10kBudget64MB" + tag).c_str(), BM_SQLite_Lookup)
+        ->Args({n, 1})->Iterations(3)->Unit(benchmark::kMillisecond);
+    RegisterBenchmark(("SQLite_Range" + tag).c_str(), BM_SQLite_Range)
+        ->Arg(n)->Iterations(3)->Unit(benchmark::kMillisecond);
+#endif
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Register(ParseSizes(&argc, argv));
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (gKeep) {
+    for (auto& f : gOurFiles) fprintf(stderr, "kept %s\n", f.second.c_str());
+    return 0;
+  }
+  for (auto& f : gOurFiles) {
+    unlink(f.second.c_str());
+    unlink((f.second + "-journal").c_str());
+  }
+#ifdef LUMERIN_HAVE_SQLITE
+  for (auto& f : gSqlFiles) RemoveSql(f.second);
+#endif
+  return 0;
+}

@@ -1,0 +1,274 @@
+// Display images: a photo record's image prepared for the screen. PDisplayImage holds a
+// private copy of the record, the geometry derived from it (crop, pixel aspect, orientation),
+// the display colour space and a chain of frames. Each frame (PDisplayList) keeps its pixels
+// as a swappable cache object: 8-bit frames as display-ready pixels, high dynamic range frames
+// as 16-bit brightness plus chroma that is tone-mapped (or false-coloured) on every request.
+// PImageRing adds the state of one view (zoom, centre, exposure, selection) and links the
+// images of a window in a ring.
+//
+// Three pixel grids: file pixels (the frame as stored; crop, red-eye and spot rectangles),
+// view pixels (after crop and pixel-aspect correction, before orientation; selections) and
+// window pixels (after zoom, offset and orientation).
+#pragma once
+
+#include <cstdint>
+
+#include "catalog/pdbase.h"
+#include "catalog/porient.h"
+#include "image/corvane.h"
+#include "support/abitmap.h"
+#include "support/diskcache.h"
+#include "tonemap/falsecolor.h"
+#include "tonemap/tonemap.h"
+
+// How a frame request is counted: absolute, relative, or advancing (wrapping for loops).
+enum ImgSeekMode : int32_t { IRSabs = 0, IRSrel = 1, IRSadv = 2 };
+
+// Histogram channels.
+enum PHistoChan : int32_t {
+  PHCluminance = 0,
+  PHCrgb = 1,
+  PHCred = 2,
+  PHCgreen = 3,
+  PHCblue = 4,
+  PHCrgb3 = 5
+};
+
+// Exposure mode bits of PImageRing::expMode and PEMDefault.
+enum : int { PEMauto = 1, PEMlocal = 2, PEMhuman = 4 };
+
+// The exposure mode given to newly opened images (the "DisplayExposureFlags" preference).
+extern int PEMDefault;
+
+class PDisplayImage;
+
+// One frame of a display image.
+class PDisplayList : public DiskCacheObject {
+ public:
+  PDisplayList(PDisplayImage* owner, int frameNo);
+  ~PDisplayList() override;
+
+  const char* ClassName() const override { return "PDisplayList"; }
+  void HolderRelease() override;
+  bool NewOriginal() override;
+  void FreeOriginal() override;
+
+  // Makes sure the frame's pixels are loaded (reloading a frame marked for it).
+  bool CheckLoad();
+  // Makes the memory resident and points the planes into it; the caller releases the object
+  // afterwards with ReleaseObject(objCache) (ReleasePointers).
+  bool GetPointers();
+  void ReleasePointers();
+  // Display pixels of view rectangle r (null: the whole view) at dst's size and colour space.
+  // With mult, a high dynamic range frame maps from r's own histogram and stores the
+  // multiplier it applied.
+  bool GetSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult);
+  bool MapSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult);
+  // The factor between input luminance and linear display value of the computed map.
+  double GetMultiplier(const TMstruct* t) const;
+  bool ResetLinear(double m);
+  bool SetFixedLinear(double m);
+  void CorrectAspect(int* xp, int* yp) const;
+  bool LoadHDR(_ImgReader* ir);
+  bool LoadHDRspecial(_ImgReader* ir);
+
+  // Exposure, histograms and average luminance.
+  bool LocalRect(_ImgRect* r, const long* v) const;
+  void AdjustExposure();
+  bool RedoHisto(const _ImgRect* r);
+  bool GetHistogram(double* lim, unsigned int* hist, int nbins, PHistoChan chan, const _ImgRect* r);
+  double AvgLuminance(const _ImgRect* r);
+
+  // Red-eye removal: every rectangle of the owner's record (null or the owner's record), or
+  // the rectangles another record has beyond the owner's; or one rectangle.
+  void RemoveRedEye(const DBRecord* rec);
+  void RemoveRedEye(const long* v);
+
+  bool IsHDR() const { return tms != nullptr; }
+  int FrameNumber() const { return frame; }
+  PDisplayList* Next() const { return next; }
+
+  _ImgStruct l_img;
+  _ImgStruct c_img;
+  int oxres, oyres;
+  float pixAspect;
+  TMstruct* tms;
+  uint8_t* invMap;
+  bool lossy;
+  PDisplayImage* parent;
+  int frame;
+  PDisplayList* next;
+
+ private:
+  bool Load8bit(_ImgReader* ir);
+  void DropMemory();
+  bool ViewToFrame(_ImgRect* fr, const _ImgRect* vr) const;
+  double StoNitsScale() const;
+};
+
+class PDisplayImage {
+ public:
+  PDisplayImage();
+  explicit PDisplayImage(const DBRecord& r);
+  virtual ~PDisplayImage();
+  PDisplayImage(const PDisplayImage&) = delete;
+  PDisplayImage& operator=(const PDisplayImage&) = delete;
+
+  void Empty();
+  bool SetImage(const DBRecord& r);
+  bool SetImage(const char* path);
+  void SetRecord(const DBRecord& r);
+  bool UpdateRec(const DBRecord& r);
+  const DBRecord& GetRec() const { return ircd; }
+  bool CloseImage(bool flag);
+  bool Ready() const { return oxres > 0 && oyres > 0; }
+  void Reload();
+
+  bool SetFrame(int n);
+  bool SeekFrame(int n, ImgSeekMode mode);
+  bool CheckLoad();
+  int GetNFrames();
+  ImgFrameType GetFrameType(double* rate);
+  int CurrentFrame() const { return dlp != nullptr ? dlp->frame : -1; }
+
+  bool SetDisplaySpace(const _ImgColorSpace* space, double dr, double lmax);
+  void GetDisplaySpace(_ImgColorSpace* space, double* dr, double* lmax) const;
+  void SetTMFlags(int f) { newTMflags = f; }
+  int GetTMFlags() const { return newTMflags; }
+  bool IsHDR();
+  bool IsLossy();
+  int GetOWidth() const;
+  int GetOHeight() const;
+  bool CropRect(_ImgRect* r) const;
+  bool GetViewRect(_ImgRect* view, const _ImgRect* file);
+  bool GetOrigRect(_ImgRect* file, const _ImgRect* view);
+  void CorrectAspect(int* xp, int* yp) const;
+  void FalseColorDone();
+
+  bool GetHistogram(double* lim, unsigned int* hist, int nbins, PHistoChan chan, const _ImgRect* r);
+  double AvgLuminance(const _ImgRect* r);
+  bool GetSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult);
+
+  // Reload marks, one per frame number in use.
+  bool NeedsReload(int f) const;
+  void MarkReload(int f);
+  void ClearReload(int f);
+  void MarkAllReload();
+
+  DBFieldInfo finf;
+  DBRecord ircd;
+  int32_t oxres, oyres;
+  float pixAspect;
+  int nframes;
+  ImgFrameType frameType;
+  float frameRate;
+  _ImgReader* ir;
+  PDisplayList* dlhead;
+  PDisplayList* dlp;
+  _ImgColorSpace cs;
+  double dynrange;
+  double dlmax;
+  int newTMflags;
+  ABitMap need2reload;
+  FCstruct* fcs;
+  int fcManual;
+  POrient ior;
+  bool quiet;
+  bool (*cloz)(PDisplayImage* di, bool flag);
+
+  void CloseReader();
+};
+
+// A close callback that deletes the image's file; never vetoes.
+bool PDeleteTempImage(PDisplayImage* di, bool flag);
+
+// Marks in mask the connected red region around (x, y) of an 8-bit RGB image, at most depth
+// steps from it; returns the number of pixels marked.
+int floodRedEye(ABitMap2* mask, const _ImgStruct* im, int x, int y, int depth);
+
+// Pixel-aspect correction from file to view values and back (a is height over width).
+void PaspectToView(float a, int* xp, int* yp);
+void PaspectToFile(float a, int* xp, int* yp);
+// The sample-to-nits factor of a record; 0 when absent, not positive or not finite.
+double PrecordStoNits(const DBRecord& r);
+
+// An image of the image window: a display image with the state of one view, linked with the
+// window's other images in a ring.
+class PImageRing : public PDisplayImage {
+ public:
+  PImageRing(const char* path, PImageRing* ring);
+  PImageRing(const DBRecord& r, PImageRing* ring);
+  ~PImageRing() override;
+
+  void JoinRing(PImageRing* r);
+  PImageRing* Unlink();
+  void Clean();
+  PImageRing* GetNext() const { return next; }
+  PImageRing* GetPrev() const { return prev; }
+
+  bool SetImage(const char* path);
+  bool SetImage(const DBRecord& r);
+  void SetDefaults();
+  bool UpdateRec(const DBRecord& r);
+  bool Reload();
+
+  bool SeekFrame(int n, ImgSeekMode mode);
+
+  bool IsZoomToFit() const { return zoomDenom < 1 || zoomNum < 1; }
+  void SetZoomRatio(int num, int den);
+  void SetZoomToFit();
+  double GetZoom(int* ratio) const;
+  void GetOffset(int* hvoff) const;
+  void SetOffset(int hoff, int voff);
+
+  void SetExposureMode(int bits);
+  void SetExposureMode(int bits, bool on);
+  void SetExposure(double m);
+  int GetExposure(double* m) const;
+
+  void SelectRect(int x0, int y0, int x1, int y1);
+  bool GetSelection(_ImgRect* r) const;
+  void SelectAll();
+  void ClearSelection();
+  int SomeSelected() const;
+  bool GetOrigSelection(_ImgRect* r);
+  void SetOrigSelection(const _ImgRect* r);
+  bool XYswapped() const { return ior.xyswap; }
+  bool GetOrient(POrient* o) const;
+
+  void FalseColorOn(double hi, double lo);
+  void FalseColorOff();
+  bool GetFCLimits(double* lim) const;
+
+  bool GetHistogram(double* minmax, unsigned int* hist, int hlen, PHistoChan hc, bool useSel);
+  double AvgLuminance(const _ImgRect* r);
+
+  void CheckSettings();
+  bool RenderImage(_ImgStruct* dst, const void* bg, const _ImgRect* sub);
+  bool RenderSubimage(_ImgStruct* ims, const _ImgRect* sir, const void* pf) {
+    return RenderImage(ims, pf, sir);
+  }
+  bool MapImage(_ImgStruct* dst, const void* bg, const _ImgRect* sub);
+  bool RenderIsNoop(bool ignoreHDR);
+  bool MapIsNoop(bool ignoreHDR);
+
+  bool IsChanged() const { return changed; }
+
+  int froffs;
+  ImgSeekMode frsmode;
+  int zoomNum, zoomDenom;
+  int curZNum, curZDenom;
+  int xCent, yCent;
+  int expMode;
+  double expMult;
+  _ImgRect srcrect;
+  PImageRing* prev;
+  PImageRing* next;
+  bool changed;
+  int rWidth, rHeight;
+
+ private:
+  void ViewToWindow(int* wx, int* wy, int x, int y) const;
+  void WindowToView(int* x, int* y, int wx, int wy) const;
+  double TmScale() const;
+};

@@ -1,0 +1,692 @@
+// Display frames: loading a frame from its file into swappable memory and mapping view
+// rectangles of it to display pixels.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "catalog/pimginfo.h"
+#include "display/pdispimg.h"
+#include "display/pdisppriv.h"
+#include "formats/picture/picheader.h"
+#include "formats/radformat.h"
+#include "formats/tiffimg.h"
+#include "support/dmessage.h"
+#include "tonemap/tmloaders.h"
+
+namespace {
+
+void CloseAReader(_ImgReader* rd) {
+  if (rd != nullptr && rd->ri != nullptr && rd->ri->Close != nullptr) rd->ri->Close(rd);
+}
+
+// Releases a chain of frames from f on: each frame that loses its last holder lets go of the
+// next one, without recursion.
+void ReleaseChain(PDisplayList* f) {
+  while (f != nullptr) {
+    PDisplayList* nx = nullptr;
+    if (f->HolderCount() <= 1) {
+      nx = f->next;
+      f->next = nullptr;
+    }
+    f->CacheObject::HolderRelease();
+    f = nx;
+  }
+}
+
+bool IsRGBE(const _ImgReader* rd) {
+  return rd->ri == &IRInterfaceRad;
+}
+
+}  // namespace
+
+_ImgStruct DispView(const _ImgStruct& im, const _ImgRect& r) {
+  _ImgStruct v = im;
+  v.mbase = nullptr;
+  v.xres = r.xright - r.xleft;
+  v.yres = r.ybottom - r.ytop;
+  const int ps = PpixelSize(im.csp);
+  v.img =
+      im.img + static_cast<ptrdiff_t>(r.ytop) * im.rowsize + static_cast<ptrdiff_t>(r.xleft) * ps;
+  return v;
+}
+
+PDisplayList::PDisplayList(PDisplayImage* owner, int frameNo)
+    : l_img(),
+      c_img(),
+      oxres(0),
+      oyres(0),
+      pixAspect(1.0f),
+      tms(nullptr),
+      invMap(nullptr),
+      lossy(false),
+      parent(owner),
+      frame(frameNo),
+      next(nullptr) {
+  reproducible = true;
+  l_img.csp = &ICS_Y16;
+  c_img.csp = owner != nullptr ? &owner->cs : &ICS_sRGB;
+  if (owner != nullptr) {
+    oxres = owner->oxres;
+    oyres = owner->oyres;
+  }
+}
+
+PDisplayList::~PDisplayList() {
+  PDisplayList* nx = next;
+  next = nullptr;
+  ReleaseChain(nx);
+  if (tms != nullptr) tmDone(tms);
+  tms = nullptr;
+  std::free(invMap);
+  invMap = nullptr;
+  Free();
+}
+
+void PDisplayList::HolderRelease() {
+  ReleaseChain(this);
+}
+
+void PDisplayList::FreeOriginal() {
+  std::free(objCache);
+  objCache = nullptr;
+  l_img.img = nullptr;
+  c_img.img = nullptr;
+}
+
+void PDisplayList::DropMemory() {
+  Free();
+  l_img.img = nullptr;
+  c_img.img = nullptr;
+}
+
+void PDisplayList::CorrectAspect(int* xp, int* yp) const {
+  PaspectToView(pixAspect, xp, yp);
+}
+
+bool PDisplayList::ViewToFrame(_ImgRect* fr, const _ImgRect* vr) const {
+  int l = vr->xleft, t = vr->ytop, r = vr->xright, b = vr->ybottom;
+  PaspectToFile(pixAspect, &l, &t);
+  PaspectToFile(pixAspect, &r, &b);
+  auto lim = [](int v, int m) { return v < 0 ? 0 : (v > m ? m : v); };
+  *fr = _ImgRect{lim(l, l_img.xres), lim(r, l_img.xres), lim(t, l_img.yres), lim(b, l_img.yres)};
+  return fr->xleft < fr->xright && fr->ytop < fr->ybottom;
+}
+
+double PDisplayList::StoNitsScale() const {
+  const double sf = parent != nullptr ? PrecordStoNits(parent->ircd) : 0.0;
+  if (sf <= 0.0 || tms == nullptr || !(tms->inpsf > 0.0) || !std::isfinite(tms->inpsf)) return 1.0;
+  return sf / tms->inpsf;
+}
+
+bool PDisplayList::NewOriginal() {
+  if (parent == nullptr) return false;
+  if (!DMASSERT(objCache == NULL)) return false;
+  const bool q = parent->quiet;
+  _ImgReader* rd = parent->ir;
+  if (rd == nullptr) {
+    rd = PopenImageD(parent->ircd, q);
+    if (rd == nullptr) return false;
+  }
+  // Gives the reader back: kept by the parent only for later frames of multi-frame files.
+  auto finish = [&](bool keep) {
+    if (rd->nframes > 0) parent->nframes = rd->nframes;
+    if (keep && frame > 0 && rd->nframes != 1) {
+      parent->ir = rd;
+    } else {
+      if (parent->ir == rd) parent->ir = nullptr;
+      CloseAReader(rd);
+    }
+  };
+  if (frame > 0 && rd->nframes == 1) {
+    finish(false);
+    return false;
+  }
+  parent->frameType = rd->frameType;
+  parent->frameRate = rd->frameRate;
+  if (rd->frame != frame) {
+    if (rd->ri->SeekFrame == nullptr || rd->ri->SeekFrame(rd, frame, IRSabs) != IREnone) {
+      if (!q) PreportReaderErr(rd);
+      finish(true);
+      return false;
+    }
+  }
+  oxres = rd->xres;
+  oyres = rd->yres;
+  pixAspect = (std::isfinite(rd->pixAspect) && rd->pixAspect > 0.0f) ? rd->pixAspect : 1.0f;
+  parent->UpdateRec(parent->ircd);
+  std::free(invMap);
+  invMap = nullptr;
+  bool ok = false;
+  const ImgDataType dt = rd->cs.dtype;
+  const ImgPixelFormat pf = rd->cs.format;
+  if (dt == IDTubyte && (pf == IPFrgb || pf == IPFy)) {
+    if (tms != nullptr) tmDone(tms);
+    tms = nullptr;
+    ok = Load8bit(rd);
+    if (ok) {
+      AdjustExposure();
+      if (pf == IPFrgb) RemoveRedEye(static_cast<const DBRecord*>(nullptr));
+    }
+    lossy = PmatchSuffix(rd->ri, "jpg") != 0;
+  } else if ((dt == IDTushort || dt == IDTfloat) && (pf == IPFrgb || pf == IPFxyz || pf == IPFy)) {
+    if (q)
+      parent->newTMflags |= TMF_QUIET;
+    else
+      parent->newTMflags &= ~TMF_QUIET;
+    if (pf == IPFy)
+      parent->newTMflags |= TMF_GREY;
+    else
+      parent->newTMflags &= ~TMF_GREY;
+    ok = LoadHDR(rd);
+    if (ok) {
+      // The planes must point into the new memory for the red-eye pass.
+      l_img.img = static_cast<uint8_t*>(objCache);
+      if (pf == IPFrgb) RemoveRedEye(static_cast<const DBRecord*>(nullptr));
+    }
+    lossy = true;
+  } else {
+    if (!q) DMESSAGE(DMCdata, "Unsupported image data format");
+    if (rd->nframes > 0) parent->nframes = rd->nframes;
+    if (parent->ir == rd) parent->ir = nullptr;
+    CloseAReader(rd);
+    return false;
+  }
+  finish(true);
+  if (!ok) {
+    if (objCache != nullptr) std::free(objCache);
+    objCache = nullptr;
+    objSize = 0;
+    l_img.img = c_img.img = nullptr;
+    return false;
+  }
+  if (tms == nullptr) c_img.mbase = this;
+  return true;
+}
+
+bool PDisplayList::Load8bit(_ImgReader* rd) {
+  int w = rd->xres, h = rd->yres;
+  PaspectToView(pixAspect, &w, &h);
+  if (w < 1) w = 1;
+  if (h < 1) h = 1;
+  c_img.xres = w;
+  c_img.yres = h;
+  c_img.csp = &parent->cs;
+  c_img.mbase = nullptr;
+  c_img.img = nullptr;
+  const int ps = PpixelSize(c_img.csp);
+  size_t bytes = 0;
+  if (ps <= 0 || !DispMulSize(&bytes, w, h, ps) || static_cast<size_t>(w) * ps > INT32_MAX) {
+    objSize = 0;
+    return false;
+  }
+  c_img.rowsize = w * ps;
+  objSize = bytes;
+  void* block = CacheMalloc(objSize, __FILE__, __LINE__);
+  if (block == nullptr) {
+    objSize = 0;
+    return false;
+  }
+  c_img.img = static_cast<uint8_t*>(block);
+  if (!PrenderImageR(&c_img, rd, parent->quiet ? 1 : 0) || c_img.img != block || c_img.xres != w ||
+      c_img.yres != h) {
+    if (c_img.img != block) PfreeImage(&c_img);
+    std::free(block);
+    c_img.img = nullptr;
+    c_img.mbase = nullptr;
+    c_img.xres = w;
+    c_img.yres = h;
+    objSize = 0;
+    return false;
+  }
+  c_img.mbase = nullptr;
+  objCache = block;
+  return true;
+}
+
+bool PDisplayList::LoadHDR(_ImgReader* rd) {
+  if (parent == nullptr || rd == nullptr || (rd->cs.dtype != IDTushort && rd->cs.dtype != IDTfloat))
+    return false;
+  if (tms != nullptr) tmDone(tms);
+  tms = nullptr;
+  if (!DMASSERT(c_img.csp != NULL)) return false;
+  const bool q = parent->quiet;
+  tms = tmInit(parent->newTMflags, parent->cs.chroma, parent->cs.gamma);
+  if (tms == nullptr) {
+    if (!q) DMESSAGE(DMCdata, "Cannot set tone-mapping for '%s'", rd->file);
+    return false;
+  }
+  if (LoadHDRspecial(rd)) return true;
+
+  double sf = PrecordStoNits(parent->ircd);
+  if (sf <= 0.0) {
+    sf = 1.0;
+    _ImgInfo* info = static_cast<_ImgInfo*>(std::calloc(1, sizeof(_ImgInfo)));
+    if (info != nullptr && rd->ri->GetInfo != nullptr && rd->ri->GetInfo(rd, info) == IREnone &&
+        (info->flags & IIFstonits) != 0 && std::isfinite(info->stonits) && info->stonits > 0) {
+      sf = info->stonits;
+      parent->ircd.SetField(PDBFstonits, static_cast<float>(sf));
+    }
+    std::free(info);
+  }
+  auto fail = [&]() {
+    std::free(objCache);
+    objCache = nullptr;
+    objSize = 0;
+    l_img.img = c_img.img = nullptr;
+    tmDone(tms);
+    tms = nullptr;
+    return false;
+  };
+  if (tmSetSpace(tms, rd->cs.format == IPFxyz ? nullptr : rd->cs.chroma, sf, nullptr) !=
+      TMERR_NONE) {
+    if (!q) DMESSAGE(DMCdata, "Cannot set color space for '%s'", rd->file);
+    return fail();
+  }
+  const bool grey = (tms->flags & TMF_GREY) != 0;
+  size_t npix = 0;
+  if (!DispMulSize(&npix, rd->xres, rd->yres, 1) || npix > SIZE_MAX / 5 ||
+      static_cast<size_t>(rd->xres) * 3 > INT32_MAX)
+    return fail();
+  objSize = npix * (grey ? 2 : 5);
+  objCache = CacheMalloc(objSize, __FILE__, __LINE__);
+  if (objCache == nullptr) return fail();
+  uint8_t* block = static_cast<uint8_t*>(objCache);
+  l_img = _ImgStruct{rd->xres, rd->yres, &ICS_Y16, rd->xres * 2, nullptr, block};
+  c_img = _ImgStruct{rd->xres,     rd->yres, &parent->cs,
+                     rd->xres * 3, nullptr,  grey ? nullptr : block + npix * 2};
+
+  // A reader that stops short must leave no stale heap bytes on show: unread pixels are black.
+  std::fill_n(reinterpret_cast<TMbright*>(block), npix, static_cast<TMbright>(TM_NOBRT));
+  if (!grey) std::memset(block + npix * 2, 0, npix * 3);
+
+  _ImgReadBuf rb;
+  std::memset(&rb, 0, sizeof rb);
+  rb.cs = rd->cs;
+  rb.cs.cstatic = 0;
+  rb.subsample = 1;
+  const _ImgRect whole = {0, rd->xres, 0, rd->yres};
+  rb.r = rd->nr;
+  if (!(rb.r.xleft < rb.r.xright && rb.r.ytop < rb.r.ybottom && rb.r.xleft >= 0 && rb.r.ytop >= 0 &&
+        rb.r.xright <= rd->xres && rb.r.ybottom <= rd->yres))
+    rb.r = whole;
+  const int ps = PpixelSize(&rb.cs);
+  const bool isFloat = rb.cs.dtype == IDTfloat;
+  const bool greyIn = rb.cs.format == IPFy;
+  void* buf = nullptr;
+  size_t rowsRead = 0;  // pixels delivered
+  const size_t guardMax = static_cast<size_t>(rd->yres) + static_cast<size_t>(rd->xres) + 16;
+  for (size_t guard = 0; guard < guardMax; ++guard) {
+    const _ImgRect want = rb.r;
+    rb.bufsize = PreadBufBytes(&rb);
+    if (rb.bufsize == 0) break;
+    void* nb = std::realloc(buf, rb.bufsize);
+    if (nb == nullptr) {
+      std::free(buf);
+      return fail();
+    }
+    buf = nb;
+    rb.buf = buf;
+    const ImgReadErr err = rd->ri->ReadRec != nullptr ? rd->ri->ReadRec(rd, &rb) : IREunsupported;
+    if (err != IREnone || std::memcmp(&rb.r, &want, sizeof want) != 0 ||
+        !PmatchColorSpace(&rb.cs, &rd->cs, 3)) {
+      if (rd->errCode == IREnone) rd->errCode = err != IREnone ? err : IREunsupported;
+      if (!q) PreportReaderErr(rd);
+      std::free(rb.buf != buf ? rb.buf : nullptr);
+      std::free(buf);
+      return fail();
+    }
+    const uint8_t* src = static_cast<const uint8_t*>(rb.buf);
+    const int w = want.xright - want.xleft;
+    const size_t srow = static_cast<size_t>(w) * ps;
+    for (int y = want.ytop; y < want.ybottom; ++y, src += srow) {
+      TMbright* ls =
+          reinterpret_cast<TMbright*>(l_img.img + static_cast<size_t>(y) * l_img.rowsize) +
+          want.xleft;
+      uint8_t* cp = c_img.img != nullptr
+                        ? c_img.img + static_cast<size_t>(y) * c_img.rowsize + 3 * want.xleft
+                        : nullptr;
+      int e;
+      if (isFloat) {
+        e = greyIn ? tmCvGrays(tms, ls, reinterpret_cast<const float*>(src), w)
+                   : tmCvColors(tms, ls, cp, reinterpret_cast<const COLOR*>(src), w);
+      } else {
+        e = greyIn
+                ? tmCvGray16(tms, ls, reinterpret_cast<const unsigned short*>(src), w, rb.cs.gamma)
+                : tmCvRGB48(tms, ls, cp, reinterpret_cast<const unsigned short(*)[3]>(src), w,
+                            rb.cs.gamma);
+      }
+      if (e != TMERR_NONE) {
+        if (!q) DMESSAGE(DMCdata, "Cannot map luminances in HDR image '%s'", rd->file);
+        if (rb.buf != buf) std::free(rb.buf);
+        std::free(buf);
+        return fail();
+      }
+    }
+    if (rb.buf != buf) std::free(rb.buf);
+    rowsRead += static_cast<size_t>(want.ybottom - want.ytop) * static_cast<size_t>(w);
+    // The reader's next rectangle (files stored bottom up propose rows upwards); the load
+    // ends when it is empty, outside, or the one just read.
+    const _ImgRect nr = rd->nr;
+    if (!(nr.xleft < nr.xright && nr.ytop < nr.ybottom && nr.xleft >= 0 && nr.ytop >= 0 &&
+          nr.xright <= rd->xres && nr.ybottom <= rd->yres) ||
+        std::memcmp(&nr, &want, sizeof nr) == 0)
+      break;
+    rb.r = nr;
+    rb.cs = rd->cs;
+    rb.cs.cstatic = 0;
+  }
+  std::free(buf);
+  if (rowsRead < npix && !q)
+    DMESSAGE(DMCwarning, "'%s' delivered only part of its pixels", rd->file);
+  return true;
+}
+
+bool PDisplayList::LoadHDRspecial(_ImgReader* rd) {
+  if (frame != 0 || rd->cs.logorig != 0.0f || tms == nullptr) return false;
+  const bool rgbe = IsRGBE(rd);
+  bool tiff = false;
+  if (rd->ri == &IRInterfaceTIFF) {
+    const char* enc = rd->encoding != nullptr ? rd->encoding : "";
+    tiff = (rd->cs.dtype == IDTushort && rd->cs.gamma >= 2.1f && rd->cs.gamma <= 2.3f) ||
+           std::strcmp(enc, "RLE-Log Luv") == 0 || std::strcmp(enc, "24-bit-Log Luv") == 0 ||
+           std::strcmp(enc, "RLE-Log luminance") == 0;
+  }
+  if (!rgbe && !tiff) return false;
+  if (rgbe) {
+    // Only the standard orientation loads whole; anything else goes through the reader.
+    FILE* fp = std::fopen(rd->file, "rb");
+    if (fp == nullptr) return false;
+    char line[256];
+    int yr = 0, xr = 0;
+    char extra = 0;
+    const bool standard =
+        getheader(fp, nullptr, nullptr) >= 0 && std::fgets(line, sizeof line, fp) != nullptr &&
+        std::sscanf(line, "-Y %d +X %d%c", &yr, &xr, &extra) >= 2 && (extra == 0 || extra == '\n');
+    std::fclose(fp);
+    if (!standard) return false;
+  }
+  size_t npix = 0;
+  if (!DispMulSize(&npix, rd->xres, rd->yres, 1) || npix > SIZE_MAX / 5) return false;
+  CacheMakeRoom(npix * 5);
+  TMbright* ls = nullptr;
+  uint8_t* cs = nullptr;
+  int xr = 0, yr = 0;
+  const int err = rgbe ? tmLoadPicture(tms, &ls, &cs, &xr, &yr, rd->file, nullptr)
+                       : tmLoadTIFF(tms, &ls, &cs, &xr, &yr, rd->file, nullptr);
+  if (err != TMERR_NONE || ls == nullptr) {
+    std::free(ls);
+    std::free(cs);
+    return false;
+  }
+  if (xr != rd->xres || yr != rd->yres) {
+    DMESSAGE(DMCwarning, "Whole-file load of '%s' gave %d x %d for %d x %d; reading by rows",
+             rd->file, xr, yr, rd->xres, rd->yres);
+    std::free(ls);
+    std::free(cs);
+    return false;
+  }
+  if (cs == nullptr) {
+    objCache = ls;
+    objSize = npix * 2;
+  } else {
+    // The brightness array grows into the frame's block (large blocks are remapped, not
+    // copied) and the chroma follows it.
+    void* block = std::realloc(ls, npix * 5);
+    if (block == nullptr) {
+      DMESSAGE(DMCmemory, "Cannot allocate %zu bytes for '%s'", npix * 5, rd->file);
+      std::free(ls);
+      std::free(cs);
+      return false;
+    }
+    std::memcpy(static_cast<uint8_t*>(block) + npix * 2, cs, npix * 3);
+    std::free(cs);
+    objCache = block;
+    objSize = npix * 5;
+  }
+  uint8_t* b = static_cast<uint8_t*>(objCache);
+  l_img = _ImgStruct{xr, yr, &ICS_Y16, xr * 2, nullptr, b};
+  c_img = _ImgStruct{xr, yr, &parent->cs, xr * 3, nullptr, cs != nullptr ? b + npix * 2 : nullptr};
+  return true;
+}
+
+bool PDisplayList::CheckLoad() {
+  if (parent == nullptr) return false;
+  if (parent->NeedsReload(frame) && !InUse()) {
+    DropMemory();
+    parent->ClearReload(frame);
+  }
+  if (!IsResident()) {
+    void* m = GetCacheObject();
+    if (m == nullptr) return false;
+    ReleaseObject(m);
+  }
+  parent->UpdateRec(parent->ircd);
+  return true;
+}
+
+bool PDisplayList::GetPointers() {
+  if (parent == nullptr) return false;
+  if (tms != nullptr && ((tms->flags ^ parent->newTMflags) & TMF_MESOPIC) != 0)
+    parent->MarkReload(frame);
+  double keepMult = 0.0;
+  if (parent->NeedsReload(frame)) {
+    if (InUse()) {
+      DMESSAGE(DMCparameter, "Cannot reload image -- active reference");
+    } else {
+      if (tms != nullptr && (tms->flags & TMF_LINEAR) && (parent->newTMflags & TMF_LINEAR))
+        keepMult = GetMultiplier(tms);
+      DropMemory();
+      parent->ClearReload(frame);
+    }
+  }
+  l_img.img = c_img.img = nullptr;
+  void* m = GetCacheObject();
+  if (m == nullptr) return false;
+  uint8_t* block = static_cast<uint8_t*>(m);
+  _ImgRect cr;
+  const bool cropped = parent->CropRect(&cr);
+  if (tms != nullptr) {
+    size_t npix = 0;
+    if (!DispMulSize(&npix, oxres, oyres, 2) || npix > objSize) {
+      // The recorded size no longer describes the memory (a reload refused while in use).
+      ReleaseObject(m);
+      return false;
+    }
+    npix /= 2;
+    l_img = _ImgStruct{oxres, oyres, &ICS_Y16, oxres * 2, nullptr, block};
+    c_img = _ImgStruct{oxres, oyres, &parent->cs, oxres * 3, nullptr, nullptr};
+    if (objSize > npix * 2) c_img.img = block + npix * 2;
+    if (cropped) {
+      l_img = DispView(l_img, cr);
+      if (c_img.img != nullptr) c_img = DispView(c_img, cr);
+    }
+  } else {
+    int w = oxres, h = oyres;
+    CorrectAspect(&w, &h);
+    if (w < 1) w = 1;
+    if (h < 1) h = 1;
+    const int ps = PpixelSize(&parent->cs);
+    c_img = _ImgStruct{w, h, &parent->cs, w * ps, this, block};
+    size_t need = 0;
+    if (ps <= 0 || !DispMulSize(&need, w, h, ps) || need > objSize) {
+      // Memory of another layout (an unfinished reload): show nothing rather than overrun.
+      ReleaseObject(m);
+      c_img.img = nullptr;
+      return false;
+    }
+    if (cropped) {
+      _ImgRect vr = cr;
+      CorrectAspect(&vr.xleft, &vr.ytop);
+      CorrectAspect(&vr.xright, &vr.ybottom);
+      const _ImgRect all = {0, w, 0, h};
+      if (PclipRect(&vr, &all)) {
+        c_img = DispView(c_img, vr);
+        c_img.mbase = this;
+      }
+    }
+  }
+  DMASSERT(HolderCount() > 0);
+  DMASSERT(InUse());
+  if (keepMult > 0.0) ResetLinear(keepMult);
+  return true;
+}
+
+void PDisplayList::ReleasePointers() {
+  if (objCache != nullptr) ReleaseObject(objCache);
+}
+
+bool PDisplayList::GetSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult) {
+  if (dst == nullptr || parent == nullptr || dst->csp == nullptr) return false;
+  const bool q = parent->quiet;
+  if (!PmatchColorSpace(dst->csp, &parent->cs, 3)) {
+    if (!q) DMESSAGE(DMCparameter, "Request for illegal pixel type");
+    return false;
+  }
+  if (!PmatchColorSpace(dst->csp, &parent->cs, 31) && !q)
+    DMESSAGE(DMCwarning, "Non-matching color space request");
+  if (!GetPointers()) return false;
+  const _ImgRect whole = {0, parent->ior.xres, 0, parent->ior.yres};
+  const bool local = r != nullptr && mult != nullptr;
+  if (r == nullptr) r = &whole;
+  bool ok;
+  if (tms == nullptr) {
+    if (dst->img != nullptr && dst->mbase == this) PfreeImage(dst);
+    _ImgRect sr = *r;
+    const _ImgRect all = {0, c_img.xres, 0, c_img.yres};
+    ok = c_img.img != nullptr && PclipRect(&sr, &all);
+    if (ok) {
+      if (dst->img == nullptr && dst->xres == sr.xright - sr.xleft &&
+          dst->yres == sr.ybottom - sr.ytop && PmatchColorSpace(dst->csp, &parent->cs, 31)) {
+        // The request shares the frame's pixels but keeps its own colour space pointer: the
+        // display image's may go before the request lets go of the pixels.
+        const _ImgColorSpace* want = dst->csp;
+        ok = PlinkSubimage(dst, &c_img, &sr) != 0;
+        dst->csp = want;
+      } else {
+        _ImgStruct tmp = DispView(c_img, sr);
+        ok = PsizeImage(dst, &tmp, 1) != 0;
+      }
+    }
+    if (mult != nullptr) *mult = 1.0;
+  } else if (local) {
+    ok = MapSubimage(dst, r, mult);
+  } else {
+    ok = MapSubimage(dst, r, nullptr);
+    if (mult != nullptr) *mult = GetMultiplier(tms);
+  }
+  ReleasePointers();
+  return ok;
+}
+
+bool PDisplayList::MapSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult) {
+  if (parent == nullptr || dst == nullptr || l_img.img == nullptr || r == nullptr ||
+      tms == nullptr || dst->csp == nullptr)
+    return false;
+  if (!(r->xleft < r->xright && r->ytop < r->ybottom && r->xleft >= 0 && r->ytop >= 0 &&
+        r->xright <= parent->ior.xres && r->ybottom <= parent->ior.yres))
+    return false;
+  _ImgRect fr;
+  if (!ViewToFrame(&fr, r)) return false;
+  const int fw = fr.xright - fr.xleft, fh = fr.ybottom - fr.ytop;
+  const bool allocated = dst->img == nullptr;
+  _ImgStruct tmp = {};
+  bool ok = false;
+  bool redone = false;
+  do {
+    if (allocated && !PnewImage(dst, 0)) break;
+    _ImgStruct* target = dst;
+    if (dst->xres != fw || dst->yres != fh) {
+      tmp.xres = fw;
+      tmp.yres = fh;
+      tmp.csp = dst->csp;
+      if (!PnewImage(&tmp, 0)) break;
+      target = &tmp;
+    }
+    const int ps = PpixelSize(target->csp);
+    if (ps != 1 && ps != 3) break;
+    if (tms->histo == nullptr || mult != nullptr) {
+      if (!RedoHisto(mult != nullptr ? &fr : nullptr)) break;
+      redone = true;
+    }
+    constexpr int kMapBits = TMF_HCONTRAST | TMF_MESOPIC | TMF_LINEAR;
+    if (((parent->newTMflags ^ tms->flags) & kMapBits) != 0 || redone || tms->lumap == nullptr) {
+      tms->flags = (tms->flags & ~kMapBits) | (parent->newTMflags & kMapBits);
+      if (tmComputeMapping(tms, parent->cs.gamma, parent->dynrange, parent->dlmax) != TMERR_NONE)
+        break;
+    }
+    FCstruct* fc = parent->fcs;
+    if (fc != nullptr && parent->fcManual < 1) {
+      parent->fcManual = 0;
+      if (tms->flags & TMF_LINEAR)
+        fcLinearMapping(fc, tms, 1.0);
+      else
+        fcLogMapping(fc, tms, 1.0);
+    }
+    const bool useFC = fc != nullptr && fc->lumap != nullptr && ps == 3;
+    ok = true;
+    for (int y = 0; y < fh && ok; ++y) {
+      const TMbright* ls = reinterpret_cast<const TMbright*>(
+                               l_img.img + static_cast<ptrdiff_t>(fr.ytop + y) * l_img.rowsize) +
+                           fr.xleft;
+      uint8_t* out = target->img + static_cast<ptrdiff_t>(y) * target->rowsize;
+      const uint8_t* cp =
+          c_img.img != nullptr
+              ? c_img.img + static_cast<ptrdiff_t>(fr.ytop + y) * c_img.rowsize + 3 * fr.xleft
+              : nullptr;
+      int e;
+      if (useFC) {
+        e = fcMapPixels(fc, out, ls, fw);
+      } else if (ps == 3 && cp != nullptr) {
+        e = tmMapPixels(tms, out, ls, cp, fw);
+      } else {
+        e = tmMapPixels(tms, out, ls, nullptr, fw);
+        if (e == TMERR_NONE && ps == 3) PgetRGB24fromY8(out, out, fw);
+      }
+      ok = e == TMERR_NONE;
+    }
+    if (ok && target == &tmp) ok = PsizeImage(dst, &tmp, 1) != 0;
+  } while (false);
+  PfreeImage(&tmp);
+  if (!ok) {
+    if (!parent->quiet) DMESSAGE(DMCdata, "Cannot map HDR pixels in MapSubimage");
+    if (mult != nullptr) tmClearHisto(tms);
+    if (allocated) PfreeImage(dst);
+    return false;
+  }
+  if (mult != nullptr) {
+    *mult = GetMultiplier(tms);
+    tmClearHisto(tms);
+  }
+  return true;
+}
+
+double PDisplayList::GetMultiplier(const TMstruct* t) const {
+  if (t == nullptr || t->lumap == nullptr || t->mbrmax < t->mbrmin) return 1.0;
+  const int n = t->mbrmax - t->mbrmin;
+  int i = 0;
+  while (i < n && t->lumap[i] < 128) ++i;
+  const double b = t->mbrmin + i;
+  const double g = t->mongam > 0 ? t->mongam : 2.2;
+  return std::pow((t->lumap[i] + 0.5) / 256.0, g) * t->inpsf / std::exp(b / 128.0);
+}
+
+bool PDisplayList::ResetLinear(double m) {
+  if (!(m > 0.0) || tms == nullptr) return false;
+  if (tms->histo == nullptr && !RedoHisto(nullptr)) return false;
+  return tmFixedMapping(tms, m, parent != nullptr ? parent->cs.gamma : 2.2) == TMERR_NONE;
+}
+
+bool PDisplayList::SetFixedLinear(double m) {
+  if (!GetPointers()) return false;
+  bool ok = false;
+  if (tms != nullptr) {
+    constexpr int kMapBits = TMF_HCONTRAST | TMF_MESOPIC | TMF_LINEAR;
+    tms->flags = (tms->flags & ~kMapBits) | (parent->newTMflags & kMapBits);
+    ok = ResetLinear(m);
+    if (!ok && !parent->quiet) DMESSAGE(DMCwarning, "Cannot set fixed linear tone-mapping");
+  }
+  ReleasePointers();
+  return ok;
+}

@@ -98,6 +98,8 @@ class PThumbList : public CacheObject {
   // Renders the part rect (in full-size sheet pixels) into thumb, reading the sheet first
   // when its pixels are not resident.
   bool GetThumb(_ImgStruct* thumb, const long* rect);
+  // GetThumb for a cell whose edges fall between the reduced sheet's pixels; sheet holds them.
+  bool GetPartialThumb(_ImgStruct* thumb, const long* rect, const uint8_t* sheet) const;
 
   int32_t imgID;
   const char* cdir;  // the manager's folder text

@@ -26,7 +26,7 @@ std::string Dir() {
 }
 
 // Writes a small TIFF with libtiff: w x h, spp samples of bits bits, filled with a pattern.
-struct Spec {
+struct TiffLayout {
   uint32_t w = 40, h = 20;
   uint16_t spp = 3, bits = 8, format = SAMPLEFORMAT_UINT, photometric = PHOTOMETRIC_RGB;
   uint16_t planar = PLANARCONFIG_CONTIG;
@@ -37,7 +37,7 @@ struct Spec {
 uint8_t PatternByte(uint32_t x, uint32_t y, int s) {
   return static_cast<uint8_t>(x * 5 + y * 11 + s * 70);
 }
-std::string WriteSpec(const std::string& name, const Spec& s) {
+std::string WriteLayout(const std::string& name, const TiffLayout& s) {
   const std::string path = fmttest::Temp(name);
   TIFF* t = TIFFOpen(path.c_str(), "w");
   TIFFSetField(t, TIFFTAG_IMAGEWIDTH, s.w);
@@ -313,11 +313,11 @@ TEST(TiffToneMap, MatchesTheToneMappingLoaderForEveryHdrKind) {
 }
 
 TEST(TiffToneMap, SettingsAndSoftwareTagShapeTheMapping) {
-  Spec s;
+  TiffLayout s;
   s.bits = 16;
-  const std::string gammaPath = WriteSpec("g22.tif", s);
+  const std::string gammaPath = WriteLayout("g22.tif", s);
   s.software = "dcraw v9.28";
-  Reader g(gammaPath), lin(WriteSpec("lin.tif", s));
+  Reader g(gammaPath), lin(WriteLayout("lin.tif", s));
   ASSERT_NE(lin.ir, nullptr);
   EXPECT_FLOAT_EQ(g->cs.gamma, 2.2f);
   EXPECT_FLOAT_EQ(lin->cs.gamma, 1.0f);  // data from a raw converter are linear
@@ -351,16 +351,16 @@ TEST(TiffToneMap, RenderingALogLuvFileGivesDisplayPixels) {
 }
 
 TEST(TiffHandMade, TiledSeparatePlanesWithPartialTilesMatchStrips) {
-  Spec s;
+  TiffLayout s;
   s.w = 41;
   s.h = 35;
-  const std::string strips = WriteSpec("strips.tif", s);
+  const std::string strips = WriteLayout("strips.tif", s);
   s.tile = 16;
   s.planar = PLANARCONFIG_SEPARATE;
-  const std::string tiles = WriteSpec("tiles_sep.tif", s);
+  const std::string tiles = WriteLayout("tiles_sep.tif", s);
   s.w = 9;  // tiles wider and taller than the image
   s.h = 7;
-  Reader a(strips), b(tiles), c(WriteSpec("small.tif", s));
+  Reader a(strips), b(tiles), c(WriteLayout("small.tif", s));
   ASSERT_EQ(b->errCode, IREnone) << b->errMsg;
   EXPECT_TRUE(ReadAll(a.ir) == ReadAll(b.ir));
   ASSERT_EQ(c->errCode, IREnone) << c->errMsg;
@@ -385,13 +385,13 @@ TEST(TiffHandMade, KindsAndLayoutsThatAreRefused) {
        "unsupported float size (16 bits)"},
   };
   for (const Case& c : cases) {
-    Spec s;
+    TiffLayout s;
     s.spp = c.spp;
     s.bits = c.bits;
     s.format = c.format;
     s.photometric = c.photometric;
     s.planar = c.planar;
-    Reader r(WriteSpec("refused.tif", s));
+    Reader r(WriteLayout("refused.tif", s));
     ASSERT_NE(r.ir, nullptr);
     EXPECT_STREQ(r->errMsg, c.message);
     EXPECT_EQ(r->errCode, *c.message ? IREunsupported : IREnone);
@@ -416,14 +416,14 @@ TEST(TiffHandMade, KindsAndLayoutsThatAreRefused) {
 }
 
 TEST(TiffHandMade, BadRequestsResolutionsAndMessages) {
-  Spec s;
+  TiffLayout s;
   s.xres = 0;  // a zero resolution does not make the pixel shape infinite
-  Reader r(WriteSpec("plain.tif", s));
+  Reader r(WriteLayout("plain.tif", s));
   ASSERT_NE(r.ir, nullptr);
   EXPECT_FLOAT_EQ(r->pixAspect, 1.0f);
   s.xres = 150;
   s.yres = 300;
-  EXPECT_FLOAT_EQ(Reader(WriteSpec("tall.tif", s))->pixAspect, 2.0f);
+  EXPECT_FLOAT_EQ(Reader(WriteLayout("tall.tif", s))->pixAspect, 2.0f);
   uint8_t buf[64];
   _ImgReadBuf rb = {r->cs, {5, 5, 0, 4}, 1, buf, sizeof buf};
   EXPECT_EQ(TRreadRec(r.ir, &rb), IREunknown);

@@ -1,6 +1,7 @@
 // Reading OpenEXR files through the library's RGBA interface: a cached strip of rows,
 // rectangles with integer subsampling delivered as float or tone-mapped 8-bit pixels, and
 // the standard attributes as image information.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -439,7 +440,7 @@ bool plausibleHeader(FILE* fp) {
   if (fseeko(fp, 0, SEEK_END) != 0) return true;
   const int64_t end = ftello(fp);
   if (fseeko(fp, 8, SEEK_SET) != 0) return true;
-  int64_t rows = 0;
+  int64_t rows = 0, cols = 0, channels = 1, tileW = 0, tileH = 0;
   int compression = Imf::NO_COMPRESSION;
   for (int part = 0;; part++) {
     for (int attrs = 0;; attrs++) {
@@ -460,15 +461,43 @@ bool plausibleHeader(FILE* fp) {
       if (size < 0 || here < 0 || size > end - here) return false;
       if (part == 0 && strcmp(name, "dataWindow") == 0 && size == 16) {
         if (fread(b, 1, 16, fp) != 16) return false;
+        cols = int64_t{le32(b + 8)} - le32(b) + 1;
         rows = int64_t{le32(b + 12)} - le32(b + 4) + 1;
       } else if (part == 0 && strcmp(name, "compression") == 0 && size == 1) {
         compression = getc(fp);
+      } else if (part == 0 && strcmp(name, "tiles") == 0 && size == 9) {
+        if (fread(b, 1, 8, fp) != 8) return false;
+        tileW = static_cast<uint32_t>(le32(b));
+        tileH = static_cast<uint32_t>(le32(b + 4));
+      } else if (part == 0 && strcmp(name, "channels") == 0) {
+        // Each channel is a name, its terminator and 16 bytes of description.
+        int64_t named = 0, left = size;
+        while (left > 1) {
+          int64_t len = 0;
+          while ((c = getc(fp)) > 0) len++;
+          if (c != 0 || left < len + 17 || fseeko(fp, 16, SEEK_CUR) != 0) return false;
+          left -= len + 17;
+          named++;
+        }
+        channels = named > 0 ? named : 1;
       }
       if (fseeko(fp, here + size, SEEK_SET) != 0) return false;
     }
     if (!multi) break;
   }
-  if (tiled || rows < 1) return true;
+  // The library decompresses a whole block (a band of rows, or a tile) at once, with a
+  // buffer as large as the block would be uncompressed. No coding packs data tighter than a
+  // few thousand to one, so a block that would need more than that of the file's size (and
+  // more than a generous floor) cannot be real.
+  const int64_t limit = std::max<int64_t>(int64_t{64} << 20, end * 4096);
+  const int64_t perPixel = channels * 4;
+  if (tiled) {
+    if (tileW > 0 && tileH > 0 && (tileW > limit / tileH || tileW * tileH > limit / perPixel))
+      return false;
+    return true;
+  }
+  if (rows < 1) return true;
+  if (cols > 0 && cols > limit / perPixel / rowsPerBlock(compression)) return false;
   const int64_t blocks = (rows + rowsPerBlock(compression) - 1) / rowsPerBlock(compression);
   return blocks <= (end - ftello(fp)) / 8;
 }

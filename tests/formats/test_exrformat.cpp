@@ -228,6 +228,17 @@ TEST(ExrReader, UnsupportedChannelSetsAndNonExrFiles) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(OpenExr(big), nullptr);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("Damaged header"), std::string::npos);
+  // And a single row 268 million pixels wide, which a 50-byte file cannot hold however it is
+  // compressed: the library would allocate the row's whole decompression buffer.
+  fp = fopen(big.c_str(), "wb");
+  const char wide[] =
+      "\x76\x2f\x31\x01\x02\0\0\0dataWindow\0box2i\0\x10\0\0\0"
+      "\0\0\0\0\0\0\0\0\xff\xff\xff\x0f\0\0\0\0";
+  fwrite(wide, 1, sizeof wide - 1, fp);
+  fclose(fp);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(OpenExr(big), nullptr);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Damaged header"), std::string::npos);
   EXPECT_EQ(OpenExr(dir.Path("missing.exr")), nullptr);
 }
 

@@ -148,6 +148,11 @@ class DBAccess : public CacheObject {
   DBRecordBlock* PrepareWrite(DBPageState* was);
   bool WriteBlock(const DBRecordBlock* rb);
   bool FinishWrite(DBRecordBlock* rb, bool written, DBPageState was);
+  // A block read again that is byte for byte one that passed the checks before (by its
+  // digest) is not checked again: CheckedBefore tells, NoteChecked remembers a checked block.
+  bool CheckedBefore(const DBRecordBlock* rb) const;
+  void NoteChecked(const DBRecordBlock* rb);
+  uint64_t CheckKey() const;
   // Whether the file's blocks are in the other byte order than this host's.
   bool OtherOrder() const;
   // Sync through the journal: saves what changed blocks and the header overwrite, writes
@@ -197,6 +202,8 @@ class DBAccess : public CacheObject {
   DBStrIndex* sindex;  // string runs of the block, for sharing (built on demand)
   DBAccess* lastAdd;   // the page that took the last record added (by AddRecords or Read)
   size_t lastSide = 0;  // the memory beside the block when the page was last resident
+  uint64_t checkedDigest = 0;  // digest of the block as last checked (read or written)
+  bool hasChecked = false;
   // The page list of searches from this page (owned): the first page (made by the public
   // constructor) keeps one with the directory of exact look-ups; another page makes a plain
   // list when searched.

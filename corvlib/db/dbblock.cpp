@@ -257,6 +257,40 @@ int DBRecordBlock::BasicCheck(const char** rule) const {
   return 1;
 }
 
+namespace {
+
+// The NUL bytes of a string area, counted back from the block end: a run of n texts that starts
+// at p ends inside the block exactly when the n-th NUL from the end lies at or after p. The
+// positions are found once per block, as far back as the longest run asks, so checking a cell
+// costs one comparison instead of a scan of its texts.
+class NulsFromEnd {
+ public:
+  NulsFromEnd(const unsigned char* lo, const unsigned char* end) : lo_(lo), scan_(end) {}
+  // Whether n texts from p all end before the block end.
+  bool RunFits(const unsigned char* p, int n, const unsigned char* end) {
+    if (n > kKept) return RunLength(p, n, end) != 0;
+    while (found_ < n && scan_ > lo_) {
+      const void* z = memrchr(lo_, 0, static_cast<size_t>(scan_ - lo_));
+      if (z == nullptr) {
+        scan_ = lo_;
+        break;
+      }
+      scan_ = static_cast<const unsigned char*>(z);
+      pos_[found_++] = scan_;
+    }
+    return found_ >= n && pos_[n - 1] >= p;
+  }
+
+ private:
+  static constexpr int kKept = DB_MAXARRAY;
+  const unsigned char* lo_;
+  const unsigned char* scan_;  // the NULs from scan_ to the end are in pos_
+  int found_ = 0;
+  const unsigned char* pos_[kKept];
+};
+
+}  // namespace
+
 int DBRecordBlock::Consistent(const DBFieldInfo* schema, const char** rule) const {
   if (!BasicCheck(rule)) return 0;
   int nr = NRecords();
@@ -264,18 +298,26 @@ int DBRecordBlock::Consistent(const DBFieldInfo* schema, const char** rule) cons
   int nf = NFields();
   if (schema != nullptr && nf > schema->GetNFields())
     return Broken(rule, "more fields per row than the schema");
+  // Each field's rule, looked up once: its schema type (0: any) and whether it takes several
+  // values.
+  uint8_t ftype[DB_MAXFIELDS];
+  bool fmulti[DB_MAXFIELDS];
+  for (int f = 0; f < nf; f++) {
+    const DBFDetails* d = schema != nullptr ? schema->GetDetails(f) : nullptr;
+    ftype[f] = d != nullptr ? static_cast<uint8_t>(d->dtype) : 0;
+    fmulti[f] = d != nullptr && (d->flags & DBFDmulti);
+  }
   const unsigned char* lo = End() - StrBytes();
   const unsigned char* end = End();
+  NulsFromEnd nuls(lo, end);
   const DBFieldS* c = Cells();
   for (int r = 0; r < nr; r++) {
     for (int f = 0; f < nf; f++, c++) {
       if (c->nv == 0) continue;
       if (c->dt < DBDTint || c->dt > DBDTstring) return Broken(rule, "cell of unknown type");
-      const DBFDetails* d = schema != nullptr ? schema->GetDetails(f) : nullptr;
-      if (d != nullptr && d->dtype != DBDTunknown) {
-        if (c->dt != d->dtype) return Broken(rule, "cell type differs from the schema");
-        if (c->nv > 1 && !(d->flags & DBFDmulti))
-          return Broken(rule, "several values in a single-valued field");
+      if (ftype[f] != DBDTunknown) {
+        if (c->dt != ftype[f]) return Broken(rule, "cell type differs from the schema");
+        if (c->nv > 1 && !fmulti[f]) return Broken(rule, "several values in a single-valued field");
       } else if (c->nv > 1 && !(c->fl & DBFLarray)) {
         return Broken(rule, "several values without the array flag");
       }
@@ -287,7 +329,7 @@ int DBRecordBlock::Consistent(const DBFieldInfo* schema, const char** rule) cons
       if (p < lo || p >= end) return Broken(rule, "data offset outside the string area");
       if (c->dt == DBDTstring) {
         if (c->nv > 1 && !(c->fl & DBFLpacked)) return Broken(rule, "strings not packed");
-        if (end - p < c->nv || RunLength(p, c->nv, end) == 0)
+        if (end - p < c->nv || !nuls.RunFits(p, c->nv, end))
           return Broken(rule, "strings run past the block end");
       } else if (end - p < 4L * c->nv) {
         return Broken(rule, "array runs past the block end");
@@ -295,6 +337,41 @@ int DBRecordBlock::Consistent(const DBFieldInfo* schema, const char** rule) cons
     }
   }
   return 1;
+}
+
+uint64_t DBRecordBlock::Digest(uint64_t key) const {
+  // Eight independent lanes of xor, multiply and rotate over the 8-byte words (so that the
+  // multiplies overlap), then the tail, then the lanes folded and mixed.
+  constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+  auto rotl = [](uint64_t x, int r) { return (x << r) | (x >> (64 - r)); };
+  auto word = [](const unsigned char* q) {
+    uint64_t w;
+    memcpy(&w, q, 8);
+    return w;
+  };
+  uint64_t h0 = key, h1 = key + 1, h2 = key + 2, h3 = key + 3;
+  uint64_t h4 = ~key, h5 = ~key + 1, h6 = ~key + 2, h7 = ~key + 3;
+  const unsigned char* p = b;
+  size_t n = DB_BLOCKSIZE;
+  for (; n >= 64; p += 64, n -= 64) {
+    h0 = rotl((h0 ^ word(p)) * kMul, 31);
+    h1 = rotl((h1 ^ word(p + 8)) * kMul, 31);
+    h2 = rotl((h2 ^ word(p + 16)) * kMul, 31);
+    h3 = rotl((h3 ^ word(p + 24)) * kMul, 31);
+    h4 = rotl((h4 ^ word(p + 32)) * kMul, 31);
+    h5 = rotl((h5 ^ word(p + 40)) * kMul, 31);
+    h6 = rotl((h6 ^ word(p + 48)) * kMul, 31);
+    h7 = rotl((h7 ^ word(p + 56)) * kMul, 31);
+  }
+  uint64_t r = key ^ n;
+  for (; n >= 8; p += 8, n -= 8) r = rotl((r ^ word(p)) * kMul, 31);
+  uint64_t t = 0;
+  for (size_t i = 0; i < n; i++) t = (t << 8) | p[i];
+  r = rotl((r ^ t) * kMul, 31);
+  for (uint64_t h : {h0, h1, h2, h3, h4, h5, h6, h7}) r = rotl((r ^ h) * kMul, 27);
+  r ^= r >> 32;
+  r *= kMul;
+  return r ^ (r >> 29);
 }
 
 void DBRecordBlock::DeleteRecords(const ABitMap& marked) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <sys/random.h>
 #include <vector>
 
 #include "db/dbaccess.h"
@@ -16,6 +17,32 @@
 namespace {
 
 constexpr int kMaxStrings = DB_MAXARRAY;  // strings of one field a block takes
+
+// One row of a resident block as a read-only record of the header's schema, without the
+// page's pseudo-records: its cells are decoded as views into fields of this object. Valid
+// while the block stays resident and unchanged.
+class RowRecord {
+ public:
+  RowRecord(DBRecordBlock* rb, int r, const DBHeader* header, long hash) : link(0) {
+    int nf = rb->NFields();
+    const DBFieldS* cells = rb->Row(r);
+    for (int f = 0; f < nf; f++) fields[f] = &cells[f];
+    link.field = fields;
+    link.nfields = static_cast<int16_t>(nf);
+    link.readonly = -1;  // the fields are not the link's to free
+    link.ihash = hash;
+    rec.l = &link;
+    rec.finfo = header;
+    rec.sortord = header->GetNFields() > 0 ? &header->sord : nullptr;
+  }
+  ~RowRecord() { rec.Empty(); }
+  RowRecord(const RowRecord&) = delete;
+  RowRecord& operator=(const RowRecord&) = delete;
+
+  DBField fields[DB_MAXFIELDS];
+  DBRLink link;
+  DBRecord rec;
+};
 
 }  // namespace
 
@@ -203,6 +230,11 @@ bool DBAccess::EnsureViews(int rows) {
   long cap = viewcap > 0 ? 2L * viewcap : need;
   if (cap < need) cap = need;
   if (cap > DB_BLOCKCELLS) cap = DB_BLOCKCELLS > need ? DB_BLOCKCELLS : need;
+  // A retained block cannot be purged itself: room is made for its views (a block being
+  // loaded had room made for them with it).
+  if (InUse())
+    CacheMakeRoom(static_cast<uint64_t>(cap) * sizeof(DBField) +
+                  static_cast<uint64_t>(rows) * (sizeof(DBRecord) + sizeof(DBRLink) + 16));
   DBField* nv = new (std::nothrow) DBField[cap];
   if (nv == nullptr) return false;
   delete[] views;
@@ -274,10 +306,13 @@ void DBAccess::IndexRecords() {
 bool DBAccess::RestoreMemory() {
   if (objCache != nullptr) return state != DBPSerror;
   if (state == DBPSerror) return false;
-  // Room is made for the block and what is built beside it: the views of a full block when
-  // the page was never resident.
-  size_t side = lastSide > 0 ? lastSide
-                             : static_cast<size_t>(DB_BLOCKCELLS) * sizeof(DBField) + 4096;
+  // Room is made for the block and for what is built beside it now: the records of a page
+  // whose hashes are known are made only when asked for (with room asked for then), those of
+  // another page at once (as large as when the page was last resident, or a full block's).
+  bool lists = nrused < 0 || !hashesKnown || hashes.size() != static_cast<size_t>(nrused);
+  size_t side = !lists        ? 0
+                : lastSide > 0 ? lastSide
+                               : static_cast<size_t>(DB_BLOCKCELLS) * sizeof(DBField) + 4096;
   CacheMakeRoom(DB_BLOCKSIZE + side);
   void* mem = std::malloc(DB_BLOCKSIZE);
   if (mem == nullptr) {
@@ -323,9 +358,11 @@ bool DBAccess::RestoreMemory() {
     if (swapped && !rb->SwapBlock()) {
       DMESSAGE(DMCdata, "Could not swap bytes in database block");
       failed = true;
-    } else if (!rb->Consistent(header, &rule)) {
+    } else if (!CheckedBefore(rb) && !rb->Consistent(header, &rule)) {
       DMESSAGE(DMCdata, "Corrupted database disk block: %s", rule);
       failed = true;
+    } else {
+      NoteChecked(rb);
     }
   }
   if (failed) {
@@ -411,7 +448,46 @@ bool DBAccess::FinishWrite(DBRecordBlock* rb, bool written, DBPageState was) {
     return false;
   }
   state = DBPSclean;
+  NoteChecked(rb);  // it passed the checks before it was written
   return true;
+}
+
+namespace {
+
+// The key of the block digests: secret to the process, so that no file can be made to give
+// another block's digest.
+uint64_t DigestKey() {
+  static const uint64_t key = [] {
+    uint64_t k = 0;
+    if (getrandom(&k, sizeof(k), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(k)))
+      k = static_cast<uint64_t>(wallTime() * 1e6) ^ reinterpret_cast<uintptr_t>(&k);
+    return k;
+  }();
+  return key;
+}
+
+}  // namespace
+
+uint64_t DBAccess::CheckKey() const {
+  // The schema's types and multi-valued flags take part: a block checked under one schema is
+  // checked again under another.
+  uint64_t k = DigestKey();
+  int nf = header != nullptr ? header->GetNFields() : 0;
+  for (int f = 0; f < nf; f++) {
+    const DBFDetails* d = header->GetDetails(f);
+    k = (k ^ static_cast<uint64_t>(d->dtype * 2 + ((d->flags & DBFDmulti) != 0))) *
+        0x100000001B3ull;
+  }
+  return k ^ static_cast<uint64_t>(nf);
+}
+
+bool DBAccess::CheckedBefore(const DBRecordBlock* rb) const {
+  return hasChecked && rb->Digest(CheckKey()) == checkedDigest;
+}
+
+void DBAccess::NoteChecked(const DBRecordBlock* rb) {
+  checkedDigest = rb->Digest(CheckKey());
+  hasChecked = true;
 }
 
 bool DBAccess::WriteBlock(const DBRecordBlock* rb) {
@@ -619,16 +695,21 @@ int DBAccess::PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, 
     *rel = k;
     return 0;
   }
-  if (!listed && only >= 0 && hashesKnown && hashes.size() == static_cast<size_t>(nrused)) {
-    // No record from *rel on has the hash: the page is passed without making its records.
-    bool any = false;
-    for (size_t r = static_cast<size_t>(*rel < 0 ? 0 : *rel); r < hashes.size() && !any; r++)
-      any = static_cast<long>(hashes[r]) == only;
-    if (!any) {
-      *rel = k;
-      ReleaseBlock(rb);
-      return 0;
+  if (!listed && only >= 0 && hashesKnown && hashes.size() == static_cast<size_t>(rb->NRecords())) {
+    // The rows' hashes are known: only the rows of the hash sought are decoded, each for as
+    // long as it is tested and copied; the page's records are not made.
+    int found = 0;
+    int m = rb->NRecords();
+    int r = *rel < 0 ? 0 : *rel;
+    const uint32_t* hs = hashes.data();
+    for (; r < m && found < n; r++) {
+      if (static_cast<long>(hs[r]) != only) continue;
+      RowRecord row(rb, r, header, only);
+      if (plan.Match(row.rec)) out[found++] = row.rec;
     }
+    *rel = found < n ? k : r;
+    ReleaseBlock(rb);
+    return found;
   }
   if (!listed) {
     ListRecords();

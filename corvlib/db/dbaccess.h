@@ -12,6 +12,7 @@
 
 #include "db/dbblock.h"
 #include "db/dbfile.h"
+#include "db/dbhashbits.h"
 #include "db/dbheader.h"
 #include "db/dbquery.h"
 #include "db/dbrecord.h"
@@ -109,7 +110,7 @@ class DBAccess : public CacheObject {
   DBAccess* NextPage() const { return next; }
   long long BlockPos() const { return strpos; }
   int FreeEstimate() const { return nravail; }
-  const ABitMap& HashBits() const { return bihset; }
+  const DBHashBits& HashBits() const { return bihset; }
 
  protected:
   // The resident block, retained for the caller (null when it cannot be loaded).
@@ -172,6 +173,8 @@ class DBAccess : public CacheObject {
   int PageDelete(const DBRecord* recs, int n);
   int AddFrom(DBAccess** page, const DBRecord* recs, int n);
   bool AnyInUse() const;
+  // Counts the memory of the hash set and the kept hashes against the cache's budget.
+  void ChargeHashes();
   // Changes of the count and the hash set, told to the directory the page is in (if any).
   void SetCount(int n);
   void HashAdded(uint32_t hash);
@@ -182,7 +185,7 @@ class DBAccess : public CacheObject {
   int nrused;        // records stored (-1 unknown)
   int nravail;       // estimate of records that still fit (-1 unknown)
   DBAccess* next;    // the following page (owned)
-  ABitMap bihset;    // hash indexes of the records, mod DB_HASHSETLEN
+  DBHashBits bihset;  // hash indexes of the records, mod DB_HASHSETLEN
   DBPageState state;
   DBRecordList brl;  // pseudo-records while resident
   // Whether brl stands for the resident block's rows. A load of a page whose hashes are known
@@ -204,6 +207,7 @@ class DBAccess : public CacheObject {
   size_t lastSide = 0;  // the memory beside the block when the page was last resident
   uint64_t checkedDigest = 0;  // digest of the block as last checked (read or written)
   bool hasChecked = false;
+  size_t hashCharge = 0;  // bytes of bihset and hashes charged to the cache's budget
   // The page list of searches from this page (owned): the first page (made by the public
   // constructor) keeps one with the directory of exact look-ups; another page makes a plain
   // list when searched.

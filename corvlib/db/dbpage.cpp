@@ -103,6 +103,7 @@ DBAccess::~DBAccess() {
   }
   DropMemory();
   delete ownJournal;
+  CacheObject::tab.Charge(-static_cast<int64_t>(hashCharge));
 }
 
 void DBAccess::DeleteFollowingPages() {
@@ -122,6 +123,14 @@ void DBAccess::HashAdded(uint32_t hash) {
   bihset.Set(hash % static_cast<uint32_t>(DB_HASHSETLEN));
   if (hashesKnown) hashes.push_back(hash);
   if (indir != nullptr) indir->HashAdded(dirIndex, hash);
+  ChargeHashes();
+}
+
+void DBAccess::ChargeHashes() {
+  size_t now = bihset.Bytes() + hashes.capacity() * sizeof(uint32_t);
+  if (now == hashCharge) return;
+  CacheObject::tab.Charge(static_cast<int64_t>(now) - static_cast<int64_t>(hashCharge));
+  hashCharge = now;
 }
 
 void DBAccess::HashChanged() {
@@ -133,6 +142,7 @@ void DBAccess::AnyHash() {
   hashesKnown = false;
   std::vector<uint32_t>().swap(hashes);
   HashChanged();
+  ChargeHashes();
 }
 
 void DBAccess::MakeUnknown(DBPageState st) {
@@ -150,6 +160,7 @@ void DBAccess::MakeEmpty() {
   hashes.clear();
   hashesKnown = true;
   HashChanged();
+  ChargeHashes();
   state = DBPSclean;
 }
 
@@ -301,6 +312,7 @@ void DBAccess::IndexRecords() {
     bihset.Set(static_cast<uint32_t>(h % DB_HASHSETLEN));
   }
   hashesKnown = true;
+  ChargeHashes();
 }
 
 bool DBAccess::RestoreMemory() {
@@ -786,6 +798,7 @@ int DBAccess::PageDelete(const DBRecord* recs, int n) {
       hashesKnown = false;
       std::vector<uint32_t>().swap(hashes);
       HashChanged();
+      ChargeHashes();
     }
     if (rb->NRecords() == 0) {
       rb->Reset();

@@ -5,11 +5,36 @@
 #include <iterator>
 
 #include "db/dbaccess.h"
+#include "support/cache.h"
 
 DBPageDir::DBPageDir(DBAccess* first, bool index) : head(first), indexed(index) {}
 
 DBPageDir::~DBPageDir() {
   Reset();
+  CacheObject::tab.Charge(-static_cast<int64_t>(charge));
+}
+
+void DBPageDir::Recharge() {
+  size_t now = table.capacity() * sizeof(uint64_t) + pages.capacity() * sizeof(DBAccess*) +
+               counts.capacity() * sizeof(int) + starts.capacity() * sizeof(long long) +
+               (coarse.capacity() + cand.capacity()) * sizeof(uint32_t) +
+               dirty.capacity() * sizeof(size_t) + isDirty.capacity() + isCoarse.capacity();
+  if (now == charge) return;
+  CacheObject::tab.Charge(static_cast<int64_t>(now) - static_cast<int64_t>(charge));
+  charge = now;
+}
+
+void DBPageDir::Reserve(size_t entries) {
+  size_t size = table.empty() ? 1024 : table.size();
+  while ((used + entries + 1) * 10 > size * 7) size *= 2;
+  if (size == table.size()) return;
+  std::vector<uint64_t> old;
+  old.swap(table);
+  table.assign(size, 0);
+  shift = 64 - static_cast<unsigned>(__builtin_ctzll(size));
+  used = 0;
+  for (uint64_t e : old)
+    if (e != 0) Insert(static_cast<uint32_t>(e >> 32), static_cast<uint32_t>(e) - 1);
 }
 
 void DBPageDir::Reset() {
@@ -57,14 +82,7 @@ void DBPageDir::Enroll(size_t i) {
 }
 
 void DBPageDir::Grow() {
-  size_t size = table.empty() ? 1024 : table.size() * 2;
-  std::vector<uint64_t> old;
-  old.swap(table);
-  table.assign(size, 0);
-  shift = 64 - static_cast<unsigned>(__builtin_ctzll(size));
-  used = 0;
-  for (uint64_t e : old)
-    if (e != 0) Insert(static_cast<uint32_t>(e >> 32), static_cast<uint32_t>(e) - 1);
+  Reserve(table.empty() ? 1 : table.size() / 2);
 }
 
 void DBPageDir::Insert(uint32_t hash, uint32_t page) {
@@ -118,6 +136,10 @@ void DBPageDir::Rebuild() {
   unknownCounts = 0;
   for (size_t i = 0; i < n; i++) Enroll(i);
   npages = n;
+  size_t known = 0;
+  for (DBAccess* pg : pages)
+    if (pg->hashesKnown) known += pg->hashes.size();
+  Reserve(known);
   for (size_t i = 0; i < n; i++) Learn(i);
   refreshed = 0;
   ListCoarse();
@@ -166,6 +188,10 @@ bool DBPageDir::Update() {
       if (!ready) return false;
     } else {
       bool changed = false;
+      size_t more = 0;
+      for (size_t i : dirty)
+        if (pages[i]->hashesKnown) more += pages[i]->hashes.size();
+      Reserve(more);
       for (size_t i : dirty) {
         isDirty[i] = 0;
         if (Learn(i)) changed = true;
@@ -184,6 +210,7 @@ bool DBPageDir::Update() {
     starts[npages] = sum;
     startsOK = true;
   }
+  Recharge();
   return unknownCounts == 0;
 }
 

@@ -64,6 +64,10 @@ class DBPageDir {
     return static_cast<size_t>((uint64_t{hash} * 0x9E3779B97F4A7C15ull) >> shift);
   }
   void ListCoarse();
+  // Makes the table large enough for entries more without growing on the way.
+  void Reserve(size_t entries);
+  // Counts the directory's memory against the cache's budget.
+  void Recharge();
 
   DBAccess* head;
   bool indexed;
@@ -86,4 +90,5 @@ class DBPageDir {
   std::vector<size_t> dirty;
   std::vector<uint8_t> isDirty;
   unsigned long gen = 0;  // changes of counts or hashes (other than added ones)
+  size_t charge = 0;      // bytes charged to the cache's budget
 };

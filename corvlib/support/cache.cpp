@@ -160,6 +160,17 @@ void CacheTab::SurveyDone(uint64_t resident_bytes) {
   estimateValid = true;
 }
 
+void CacheTab::Charge(int64_t delta) {
+  if (delta >= 0) {
+    chargedBeside = AddSat(chargedBeside, static_cast<uint64_t>(delta));
+    // The estimate stays an upper bound of what is held.
+    estimate = AddSat(estimate, static_cast<uint64_t>(delta));
+  } else {
+    const uint64_t back = static_cast<uint64_t>(-(delta + 1)) + 1;
+    chargedBeside = chargedBeside > back ? chargedBeside - back : 0;
+  }
+}
+
 void CacheTab::NoteResident(CacheObject* co) {
   if (co == nullptr || co->residentPos >= 0) return;
   if (nresident == capresident) {
@@ -186,6 +197,7 @@ void CacheTab::ForgetResident(CacheObject* co) {
 bool CacheTab::Survey(uint64_t* in_use, uint64_t* purgeable, void* candidates) {
   auto& cand = *static_cast<std::vector<Candidate>*>(candidates);
   if (!ObtainReadLock()) return false;
+  *in_use = AddSat(*in_use, chargedBeside);
   // The whole table is read at the first survey and then at most once per nentries / 16
   // checks: amortised, a check reads a bounded number of entries besides the resident ones.
   if (checksSinceFull < 0 || checksSinceFull * 16 >= nentries) {

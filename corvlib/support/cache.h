@@ -54,6 +54,10 @@ class CacheTab {
   void SurveyDone(uint64_t resident);
   // Forgets the estimate of resident bytes: the next CheckBudget surveys the resident objects.
   void Resurvey() { estimateValid = false; }
+  // Memory held beside the objects (indexes built over them) that counts against the budget
+  // as in use: Charge adds delta bytes, a negative delta gives them back.
+  void Charge(int64_t delta);
+  uint64_t Charged() const { return chargedBeside; }
   // Puts co on the list of objects that may be resident (done when its memory is restored).
   void NoteResident(CacheObject* co);
   // Takes co off that list.
@@ -80,6 +84,7 @@ class CacheTab {
   int32_t nresident = 0;
   int32_t capresident = 0;
   int32_t checksSinceFull = -1;  // -1: no full survey yet
+  uint64_t chargedBeside = 0;     // bytes charged beside the objects (Charge)
 
  private:
   // Reads the resident objects (the whole table when due) into in-use and purgeable sums.

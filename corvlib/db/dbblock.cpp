@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "db/dbdigest.h"
 #include "support/abitmap.h"
 #include "support/dmessage.h"
 
@@ -340,38 +341,7 @@ int DBRecordBlock::Consistent(const DBFieldInfo* schema, const char** rule) cons
 }
 
 uint64_t DBRecordBlock::Digest(uint64_t key) const {
-  // Eight independent lanes of xor, multiply and rotate over the 8-byte words (so that the
-  // multiplies overlap), then the tail, then the lanes folded and mixed.
-  constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
-  auto rotl = [](uint64_t x, int r) { return (x << r) | (x >> (64 - r)); };
-  auto word = [](const unsigned char* q) {
-    uint64_t w;
-    memcpy(&w, q, 8);
-    return w;
-  };
-  uint64_t h0 = key, h1 = key + 1, h2 = key + 2, h3 = key + 3;
-  uint64_t h4 = ~key, h5 = ~key + 1, h6 = ~key + 2, h7 = ~key + 3;
-  const unsigned char* p = b;
-  size_t n = DB_BLOCKSIZE;
-  for (; n >= 64; p += 64, n -= 64) {
-    h0 = rotl((h0 ^ word(p)) * kMul, 31);
-    h1 = rotl((h1 ^ word(p + 8)) * kMul, 31);
-    h2 = rotl((h2 ^ word(p + 16)) * kMul, 31);
-    h3 = rotl((h3 ^ word(p + 24)) * kMul, 31);
-    h4 = rotl((h4 ^ word(p + 32)) * kMul, 31);
-    h5 = rotl((h5 ^ word(p + 40)) * kMul, 31);
-    h6 = rotl((h6 ^ word(p + 48)) * kMul, 31);
-    h7 = rotl((h7 ^ word(p + 56)) * kMul, 31);
-  }
-  uint64_t r = key ^ n;
-  for (; n >= 8; p += 8, n -= 8) r = rotl((r ^ word(p)) * kMul, 31);
-  uint64_t t = 0;
-  for (size_t i = 0; i < n; i++) t = (t << 8) | p[i];
-  r = rotl((r ^ t) * kMul, 31);
-  for (uint64_t h : {h0, h1, h2, h3, h4, h5, h6, h7}) r = rotl((r ^ h) * kMul, 27);
-  r ^= r >> 32;
-  r *= kMul;
-  return r ^ (r >> 29);
+  return DBDigest(b, DB_BLOCKSIZE, key);
 }
 
 void DBRecordBlock::DeleteRecords(const ABitMap& marked) {

@@ -138,6 +138,7 @@ void DBAccess::HashChanged() {
 }
 
 void DBAccess::AnyHash() {
+  if (hashesKnown && indir != nullptr) indir->HashesRemoved(dirIndex, hashes.size());
   bihset.NewBitMap(static_cast<uint32_t>(DB_HASHSETLEN), true);
   hashesKnown = false;
   std::vector<uint32_t>().swap(hashes);
@@ -793,6 +794,7 @@ int DBAccess::PageDelete(const DBRecord* recs, int n) {
       size_t k = 0;
       for (int r = 0; r < nr; r++)
         if (!marks.Check(static_cast<uint32_t>(r))) hashes[k++] = hashes[static_cast<size_t>(r)];
+      if (indir != nullptr) indir->HashesRemoved(dirIndex, hashes.size() - k);
       hashes.resize(k);
     } else if (hashesKnown) {
       hashesKnown = false;

@@ -67,6 +67,11 @@ void DBPageDir::HashChanged(size_t i) {
   MarkDirty(i);
 }
 
+void DBPageDir::HashesRemoved(size_t i, size_t n) {
+  if (!ready || i >= npages || isCoarse[i]) return;
+  stale += n;
+}
+
 void DBPageDir::MarkDirty(size_t i) {
   if (isDirty[i]) return;
   isDirty[i] = 1;
@@ -127,6 +132,7 @@ void DBPageDir::Rebuild() {
   table.clear();
   used = 0;
   shift = 64;
+  stale = 0;
   // Another directory's pages are never taken over (only a first page keeps one).
   for (DBAccess* pg : pages)
     if (pg->indir != nullptr && pg->indir != this) return;
@@ -180,10 +186,12 @@ bool DBPageDir::Update() {
       gen++;
     }
   }
-  if (!dirty.empty()) {
-    // Entries of a dirty page are only added; once as many were made again as the index
-    // held, it is built anew so that stale entries do not pile up.
-    if (refreshed > used + 4096) {
+  // Entries are only ever added: the index is built anew once as many were made again for
+  // dirty pages as it held, or once half of it names hashes their pages no longer hold, so
+  // that stale entries do not pile up (each would cost a look-up a page load).
+  bool tooStale = stale > 1024 && stale * 2 > used;
+  if (!dirty.empty() || tooStale) {
+    if (refreshed > used + 4096 || tooStale) {
       Rebuild();
       if (!ready) return false;
     } else {

@@ -36,6 +36,9 @@ class DBPageDir {
   void SetCount(size_t i, int n);
   void HashAdded(size_t i, uint32_t hash);
   void HashChanged(size_t i);
+  // Page i no longer holds n of the hashes the index may name it for (deleted records): once
+  // such stale entries are half of the index, it is built anew.
+  void HashesRemoved(size_t i, size_t n);
 
   // Valid after an Update that returned true.
   size_t NPages() const { return npages; }
@@ -80,6 +83,7 @@ class DBPageDir {
   size_t used = 0;        // entries in the table
   unsigned shift = 64;    // 64 - log2 of the table size
   size_t refreshed = 0;   // entries made again for dirty pages since the index was built
+  size_t stale = 0;       // entries of hashes their pages no longer hold
   std::vector<uint32_t> coarse;  // coarse pages in chain order
   std::vector<uint8_t> isCoarse;
   std::vector<uint32_t> cand;

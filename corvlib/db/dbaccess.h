@@ -178,6 +178,8 @@ class DBAccess : public CacheObject {
   // Changes of the count and the hash set, told to the directory the page is in (if any).
   void SetCount(int n);
   void HashAdded(uint32_t hash);
+  // Notes the hash index h of the record appended as row.
+  void NewRowHash(long h, int row);
   void HashChanged();
 
   long long strpos;  // file offset of the block

@@ -23,10 +23,15 @@ constexpr int kMaxStrings = DB_MAXARRAY;  // strings of one field a block takes
 // while the block stays resident and unchanged.
 class RowRecord {
  public:
-  RowRecord(DBRecordBlock* rb, int r, const DBHeader* header, long hash) : link(0) {
-    int nf = rb->NFields();
+  RowRecord(DBRecordBlock* rb, int r, const DBHeader* header, long hash)
+      : link(0), nf(rb->NFields()) {
+    // Only the row's fields are made (a record has up to 128).
+    fields = reinterpret_cast<DBField*>(raw);
     const DBFieldS* cells = rb->Row(r);
-    for (int f = 0; f < nf; f++) fields[f] = &cells[f];
+    for (int f = 0; f < nf; f++) {
+      new (&fields[f]) DBField();
+      fields[f] = &cells[f];
+    }
     link.field = fields;
     link.nfields = static_cast<int16_t>(nf);
     link.readonly = -1;  // the fields are not the link's to free
@@ -35,12 +40,17 @@ class RowRecord {
     rec.finfo = header;
     rec.sortord = header->GetNFields() > 0 ? &header->sord : nullptr;
   }
-  ~RowRecord() { rec.Empty(); }
+  ~RowRecord() {
+    rec.Empty();
+    for (int f = 0; f < nf; f++) fields[f].~DBField();
+  }
   RowRecord(const RowRecord&) = delete;
   RowRecord& operator=(const RowRecord&) = delete;
 
-  DBField fields[DB_MAXFIELDS];
+  alignas(DBField) unsigned char raw[DB_MAXFIELDS * sizeof(DBField)];
+  DBField* fields;
   DBRLink link;
+  int nf;
   DBRecord rec;
 };
 
@@ -564,8 +574,11 @@ int DBAccess::PutRecord(const DBRecord& rec) {
   }
   if (rwidth < 0 || nravail < 0) FreeLoad();
   if (nfr > rwidth || nravail < 1) return 0;
-  if (InUse()) DMESSAGE(DMCwarning, "Adding record to block in use");
-  DBRecordBlock* rb = LoadBlock();
+  // A block retained by someone else keeps its pseudo-records in step (the caller may be
+  // walking them); otherwise they are made again only when next asked for.
+  bool inUse = InUse();
+  if (inUse) DMESSAGE(DMCwarning, "Adding record to block in use");
+  DBRecordBlock* rb = inUse ? LoadBlock() : LoadRaw();
   if (rb == nullptr) return 0;
   if (rb->NFields() == 0) rb->SetNFields(rwidth);
   int nf = rb->NFields();
@@ -656,6 +669,21 @@ int DBAccess::PutRecord(const DBRecord& rec) {
     ReleaseBlock(rb);
     return 0;
   }
+  if (!inUse) {
+    // The hash is taken from a view of the stored row, as the pseudo-record would give it.
+    if (listed) {
+      DropViews();
+      listed = false;
+    }
+    RowRecord stored(rb, nr0, header, -2);
+    NewRowHash(stored.rec.HashIndex(), nr0);
+    SetCount(nr0 + 1);
+    nravail = DBRecordBlock::Estimate(nf, nrused, rb->StrBytes());
+    if (state == DBPSclean) state = DBPSsync;
+    NoteSide();
+    ReleaseBlock(rb);
+    return 1;
+  }
   // The pseudo-record of the new row.
   bool inStep = brl.GetSize() == nr0;
   if (inStep && brl.GetFieldInfo() != header) {
@@ -669,18 +697,8 @@ int DBAccess::PutRecord(const DBRecord& rec) {
     // The views array may have moved: then every record is pointed at it again.
     PointViews(viewcap == oldcap ? nr0 : 0);
     brl.Array()[nr0].l->ihash = -2;
-    long h = brl.Array()[nr0].HashIndex();
     rhash.clear();
-    if (h < 0) {
-      AnyHash();
-    } else {
-      if (hashesKnown && hashes.size() != static_cast<size_t>(nr0)) {
-        hashesKnown = false;  // out of step with the rows: learnt again at the next load
-        std::vector<uint32_t>().swap(hashes);
-        HashChanged();
-      }
-      HashAdded(static_cast<uint32_t>(h));
-    }
+    NewRowHash(brl.Array()[nr0].HashIndex(), nr0);
   } else {
     DMESSAGE(DMCassert, "Pseudo failed in PutRecord");
     rhash.clear();
@@ -693,6 +711,20 @@ int DBAccess::PutRecord(const DBRecord& rec) {
   NoteSide();
   ReleaseBlock(rb);
   return 1;
+}
+
+void DBAccess::NewRowHash(long h, int row) {
+  if (h < 0) {
+    AnyHash();
+    return;
+  }
+  if (hashesKnown && hashes.size() != static_cast<size_t>(row)) {
+    hashesKnown = false;  // out of step with the rows: learnt again at the next load
+    std::vector<uint32_t>().swap(hashes);
+    HashChanged();
+    ChargeHashes();
+  }
+  HashAdded(static_cast<uint32_t>(h));
 }
 
 // Tests this page's records from *rel on; *rel advances per record examined.

@@ -99,6 +99,8 @@ class DBAccess : public CacheObject {
   void ListRecords();
   // Rebuilds the hash set from the pseudo-records.
   void IndexRecords();
+  // The same from views of the resident block's rows, without making the pseudo-records.
+  void IndexRows(DBRecordBlock* rb);
   // Appends one record to this page: 1 stored (or ignored as empty), 0 does not fit here,
   // -1 fits in no block at all.
   int PutRecord(const DBRecord& rec);
@@ -206,7 +208,6 @@ class DBAccess : public CacheObject {
   int viewcap;         // cells in views
   DBStrIndex* sindex;  // string runs of the block, for sharing (built on demand)
   DBAccess* lastAdd;   // the page that took the last record added (by AddRecords or Read)
-  size_t lastSide = 0;  // the memory beside the block when the page was last resident
   uint64_t checkedDigest = 0;  // digest of the block as last checked (read or written)
   bool hasChecked = false;
   size_t hashCharge = 0;  // bytes of bihset and hashes charged to the cache's budget

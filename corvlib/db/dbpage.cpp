@@ -209,11 +209,9 @@ void DBAccess::NoteSide() {
   sideBytes = static_cast<size_t>(viewcap) * sizeof(DBField) +
               static_cast<size_t>(brl.maxr > 0 ? brl.maxr : 0) * perRecord +
               rhash.capacity() * sizeof(long) + (sindex != nullptr ? sindex->Bytes() : 0);
-  if (sideBytes > lastSide) lastSide = sideBytes;
 }
 
 void DBAccess::DropMemory() {
-  if (sideBytes > 0) lastSide = sideBytes;
   sideBytes = 0;
   DropViews();
   listed = false;
@@ -329,14 +327,9 @@ void DBAccess::IndexRecords() {
 bool DBAccess::RestoreMemory() {
   if (objCache != nullptr) return state != DBPSerror;
   if (state == DBPSerror) return false;
-  // Room is made for the block and for what is built beside it now: the records of a page
-  // whose hashes are known are made only when asked for (with room asked for then), those of
-  // another page at once (as large as when the page was last resident, or a full block's).
-  bool lists = nrused < 0 || !hashesKnown || hashes.size() != static_cast<size_t>(nrused);
-  size_t side = !lists        ? 0
-                : lastSide > 0 ? lastSide
-                               : static_cast<size_t>(DB_BLOCKCELLS) * sizeof(DBField) + 4096;
-  CacheMakeRoom(DB_BLOCKSIZE + side);
+  // Room is made for the block: the page's records are made only when asked for (with room
+  // asked for then).
+  CacheMakeRoom(DB_BLOCKSIZE);
   void* mem = std::malloc(DB_BLOCKSIZE);
   if (mem == nullptr) {
     DMESSAGE(DMCmemory, "malloc failed on %d byte database block", DB_BLOCKSIZE);
@@ -398,20 +391,38 @@ bool DBAccess::RestoreMemory() {
     rwidth = rb->NFields();
     SetCount(rb->NRecords());
     nravail = DBRecordBlock::Estimate(rwidth, nrused, rb->StrBytes());
-    // With the hashes known the records are made only when asked for.
-    if (unknown || !hashesKnown || hashes.size() != static_cast<size_t>(nrused))
-      ListRecords();
-    else
-      listed = false;
+    // The records are made only when asked for; hashes not known yet are taken from views
+    // of the rows, once.
+    DropViews();
+    listed = false;
+    if (unknown || !hashesKnown || hashes.size() != static_cast<size_t>(nrused)) IndexRows(rb);
   } else {
     MakeEmpty();
     DropViews();
     listed = true;
   }
   state = DBPSclean;
-  if (unknown || !hashesKnown) IndexRecords();
   NoteSide();
   return true;
+}
+
+void DBAccess::IndexRows(DBRecordBlock* rb) {
+  HashChanged();
+  bihset.ClearBitMap(false);
+  int nr = rb->NRecords();
+  hashes.resize(static_cast<size_t>(nr));
+  for (int r = 0; r < nr; r++) {
+    RowRecord row(rb, r, header, -2);
+    long h = row.rec.HashIndex();
+    if (h < 0) {
+      AnyHash();
+      return;
+    }
+    hashes[static_cast<size_t>(r)] = static_cast<uint32_t>(h);
+    bihset.Set(static_cast<uint32_t>(h % DB_HASHSETLEN));
+  }
+  hashesKnown = true;
+  ChargeHashes();
 }
 
 bool DBAccess::SyncPage(bool keep) {

@@ -23,14 +23,18 @@ constexpr int kMaxStrings = DB_MAXARRAY;  // strings of one field a block takes
 // while the block stays resident and unchanged.
 class RowRecord {
  public:
-  RowRecord(DBRecordBlock* rb, int r, const DBHeader* header, long hash)
+  // With keysOnly the fields that are not hash keys are left unset: enough for the hash
+  // index, which depends on the hash-key fields alone.
+  RowRecord(DBRecordBlock* rb, int r, const DBHeader* header, long hash, bool keysOnly = false)
       : link(0), nf(rb->NFields()) {
     // Only the row's fields are made (a record has up to 128).
     fields = reinterpret_cast<DBField*>(raw);
     const DBFieldS* cells = rb->Row(r);
+    int nh = header->GetNFields();
     for (int f = 0; f < nf; f++) {
       new (&fields[f]) DBField();
-      fields[f] = &cells[f];
+      if (!keysOnly || (f < nh && (header->GetDetails(f)->flags & DBFDhashkey)))
+        fields[f] = &cells[f];
     }
     link.field = fields;
     link.nfields = static_cast<int16_t>(nf);
@@ -412,7 +416,7 @@ void DBAccess::IndexRows(DBRecordBlock* rb) {
   int nr = rb->NRecords();
   hashes.resize(static_cast<size_t>(nr));
   for (int r = 0; r < nr; r++) {
-    RowRecord row(rb, r, header, -2);
+    RowRecord row(rb, r, header, -2, true);
     long h = row.rec.HashIndex();
     if (h < 0) {
       AnyHash();
@@ -686,7 +690,7 @@ int DBAccess::PutRecord(const DBRecord& rec) {
       DropViews();
       listed = false;
     }
-    RowRecord stored(rb, nr0, header, -2);
+    RowRecord stored(rb, nr0, header, -2, true);
     NewRowHash(stored.rec.HashIndex(), nr0);
     SetCount(nr0 + 1);
     nravail = DBRecordBlock::Estimate(nf, nrused, rb->StrBytes());

@@ -99,7 +99,8 @@ class DBAccess : public CacheObject {
   void ListRecords();
   // Rebuilds the hash set from the pseudo-records.
   void IndexRecords();
-  // The same from views of the resident block's rows, without making the pseudo-records.
+  // The same from views of the rows of the resident block rb, without making the
+  // pseudo-records (from the pseudo-records when rb is null).
   void IndexRows(DBRecordBlock* rb);
   // Appends one record to this page: 1 stored (or ignored as empty), 0 does not fit here,
   // -1 fits in no block at all.

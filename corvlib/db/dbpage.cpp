@@ -311,12 +311,22 @@ void DBAccess::ListRecords() {
 }
 
 void DBAccess::IndexRecords() {
+  IndexRows(nullptr);
+}
+
+void DBAccess::IndexRows(DBRecordBlock* rb) {
   HashChanged();
   bihset.ClearBitMap(false);
-  int nr = brl.GetSize();
+  int nr = rb != nullptr ? rb->NRecords() : brl.GetSize();
   hashes.resize(static_cast<size_t>(nr));
   for (int r = 0; r < nr; r++) {
-    long h = brl.Array()[r].HashIndex();
+    long h;
+    if (rb != nullptr) {
+      RowRecord row(rb, r, header, -2, true);
+      h = row.rec.HashIndex();
+    } else {
+      h = brl.Array()[r].HashIndex();
+    }
     if (h < 0) {
       AnyHash();
       return;
@@ -408,25 +418,6 @@ bool DBAccess::RestoreMemory() {
   state = DBPSclean;
   NoteSide();
   return true;
-}
-
-void DBAccess::IndexRows(DBRecordBlock* rb) {
-  HashChanged();
-  bihset.ClearBitMap(false);
-  int nr = rb->NRecords();
-  hashes.resize(static_cast<size_t>(nr));
-  for (int r = 0; r < nr; r++) {
-    RowRecord row(rb, r, header, -2, true);
-    long h = row.rec.HashIndex();
-    if (h < 0) {
-      AnyHash();
-      return;
-    }
-    hashes[static_cast<size_t>(r)] = static_cast<uint32_t>(h);
-    bihset.Set(static_cast<uint32_t>(h % DB_HASHSETLEN));
-  }
-  hashesKnown = true;
-  ChargeHashes();
 }
 
 bool DBAccess::SyncPage(bool keep) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "db/dbsidefile.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -177,6 +178,12 @@ bool DBJournal::Update(const std::vector<Piece>& pieces) {
       fs->Write(jfd, out.data(), out.size(), jend) != static_cast<long long>(out.size()))
     error = "journal write error";
   if (error == nullptr && (!out.empty() || fresh) && !fs->Sync(jfd)) error = "journal sync error";
+  // The index file describes the database as it is before this sync: it goes, and its
+  // removal is made durable with the new journal's name, before the database is touched.
+  if (error == nullptr && fresh && !DBSideFile::Remove(file)) {
+    DMESSAGE(DMCwarning, "Database index file %s could not be removed",
+             file.IndexPath().c_str());
+  }
   // A new journal's name must be durable too before the database is touched.
   if (error == nullptr && fresh && !fs->SyncDir(file.Dir())) error = "folder sync error";
   if (error != nullptr) {
@@ -259,6 +266,9 @@ DBJournal::Recovery DBJournal::Recover(const DBFile& file, bool readonly) {
     DMESSAGE(DMCdata, "Database has a journal of an incomplete sync that cannot be played back");
     return kRefused;
   }
+  // An index file cannot be of the restored state (syncs remove it first); one left by some
+  // other writer goes too.
+  DBSideFile::Remove(file);
   fs->SyncDir(file.Dir());
   DMESSAGE(DMCwarning, "Database restored from its journal to the last complete sync");
   return kPlayedBack;

@@ -34,10 +34,10 @@ class TempFile {
     if (fd >= 0) close(fd);
     path = buf;
   }
-  // The file goes with a journal a test may have left beside it.
+  // The file goes with a journal and an index file a test may have left beside it.
   ~TempFile() {
-    unlink(path.c_str());
-    unlink((path + "-journal").c_str());
+    for (const char* suffix : {"", "-journal", "-index", "-index.tmp"})
+      unlink((path + suffix).c_str());
   }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;

@@ -179,11 +179,10 @@ bool DBJournal::Update(const std::vector<Piece>& pieces) {
     error = "journal write error";
   if (error == nullptr && (!out.empty() || fresh) && !fs->Sync(jfd)) error = "journal sync error";
   // The index file describes the database as it is before this sync: it goes, and its
-  // removal is made durable with the new journal's name, before the database is touched.
-  if (error == nullptr && fresh && !DBSideFile::Remove(file)) {
-    DMESSAGE(DMCwarning, "Database index file %s could not be removed",
-             file.IndexPath().c_str());
-  }
+  // removal is made durable with the new journal's name, before the database is touched (an
+  // index file left would be trusted while the file's stamp did not change).
+  if (error == nullptr && fresh && !DBSideFile::Remove(file))
+    error = "cannot remove the index file";
   // A new journal's name must be durable too before the database is touched.
   if (error == nullptr && fresh && !fs->SyncDir(file.Dir())) error = "folder sync error";
   if (error != nullptr) {

@@ -163,10 +163,12 @@ bool DBSideFile::ProbeDatabase(const DBFile& file, int hsize, Probe* out) {
   bool ok = hsize > 0 && fs->Stamp(fd, &out->stamp) && fs->Stat(fd, &size, &out->mode);
   std::vector<unsigned char> buf;
   if (ok) {
-    // The header, and the last whole block: the one that adding records changes.
+    // The header (what there is of it in a new file), and the last whole block: the one
+    // that adding records changes.
     buf.resize(static_cast<size_t>(hsize));
-    ok = fs->Read(fd, buf.data(), buf.size(), 0) == hsize;
-    out->headerSum = ok ? DBJournal::Checksum(0, buf.data(), buf.size()) : 0;
+    long long got = fs->Read(fd, buf.data(), buf.size(), 0);
+    ok = got >= 0;
+    out->headerSum = ok ? DBJournal::Checksum(0, buf.data(), static_cast<size_t>(got)) : 0;
     long long blocks = out->stamp.size > hsize ? (out->stamp.size - hsize) / DB_BLOCKSIZE : 0;
     out->lastBlockSum = 0;
     if (ok && blocks > 0) {

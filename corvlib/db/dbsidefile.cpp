@@ -97,8 +97,8 @@ bool DBSideFile::Parse(const unsigned char* data, size_t n, const char** why) {
     uint32_t flags = Get32(t + 8);
     pg.hashesKnown = (flags & 1) != 0;
     bool sane = pg.count >= -1 && pg.count <= DB_BLOCKCELLS && pg.width >= -1 &&
-                pg.width <= DB_MAXFIELDS && (flags & ~1u) == 0 && (!pg.hashesKnown || pg.count >= 0) &&
-                (pg.count <= 0 || pg.width != 0);
+                pg.width <= DB_MAXFIELDS && (flags & ~1u) == 0 &&
+                (!pg.hashesKnown || pg.count >= 0) && (pg.count <= 0 || pg.width != 0);
     if (!sane) {
       *why = "bad page entry";
       return false;

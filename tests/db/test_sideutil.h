@@ -43,7 +43,7 @@ enum IndexDamage {
 };
 
 inline const char* DamageName(int kind) {
-  static const char* names[] = {"missing",     "truncated",   "byte flipped",   "wrong size",
+  static const char* names[] = {"missing",     "truncated",   "byte flipped", "wrong size",
                                 "wrong mtime", "wrong inode", "wrong content"};
   return names[kind];
 }

@@ -50,7 +50,9 @@ bool DBAccess::AdoptSide(const DBSideFile& sf) {
   i = 0;
   for (DBAccess* p = this; p != nullptr; p = p->next, i++) {
     const DBSideFile::Page& e = sf.pages[i];
-    if (e.count < 0 || p->nrused >= 0) continue;
+    // A page told empty is left to its block: an empty page is not read before records are
+    // put in it, and a block that does hold records must never be written over as empty.
+    if (e.count <= 0 || p->nrused >= 0) continue;
     // The free-record estimate stays unknown: it is made from the block when records are
     // added, exactly as after a load.
     p->rwidth = e.width;
@@ -89,6 +91,8 @@ size_t DBAccess::DescribeSide(DBSideFile* sf) const {
 
 void DBAccess::SaveSide(bool wrote, bool closing) {
   if (header == nullptr || header->ReadOnly()) return;
+  // The sync removed the index file before it wrote.
+  if (wrote) sideState->onDisk = false;
   // The pages must agree with the file: every block written.
   for (const DBAccess* p = this; p != nullptr; p = p->next)
     if (p->state == DBPSsync || p->state == DBPScompact) return;
@@ -96,9 +100,7 @@ void DBAccess::SaveSide(bool wrote, bool closing) {
   size_t known = DescribeSide(&sf);
   DBSideFile::Probe now;
   if (wrote) {
-    // The sync removed the index file before it wrote; the file as it is now is the state the
-    // pages know.
-    sideState->onDisk = false;
+    // The file as it is now is the state the pages know.
     if (!DBSideFile::ProbeDatabase(sideState->file, header->GetSize(), &now)) return;
     sideState->known = now;
   } else {

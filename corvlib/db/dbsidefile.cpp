@@ -38,10 +38,6 @@ int32_t GetI32(const unsigned char* p) {
   return static_cast<int32_t>(Get32(p));
 }
 
-// The longest index file read: a million pages of a full block each is far beyond any
-// database (2^32 records in all).
-constexpr size_t kMaxFile = size_t{1} << 34;
-
 }  // namespace
 
 bool DBSideFile::Parse(const unsigned char* data, size_t n, const char** why) {
@@ -191,9 +187,19 @@ DBSideFile::Status DBSideFile::Load(const DBFile& file, const Probe& probe, cons
     *why = "missing";
     return kMissing;
   }
+  // The longest index file of a database of this size: every page full of records of one
+  // cell each. A longer file is refused before it is read.
+  uint64_t dbsize = probe.stamp.size > 0 ? static_cast<uint64_t>(probe.stamp.size) : 0;
+  uint64_t blocks = dbsize / DB_BLOCKSIZE + 1;
+  uint64_t longest = kHeadSize + 4 + blocks * (kPageSize + 4ull * DB_BLOCKCELLS);
   DBFileStamp st;
   std::vector<unsigned char> bytes;
-  bool read = fs->Stamp(fd, &st) && st.size >= 0 && static_cast<size_t>(st.size) <= kMaxFile;
+  bool read = fs->Stamp(fd, &st) && st.size >= 0;
+  if (read && static_cast<uint64_t>(st.size) > longest) {
+    fs->Close(fd);
+    *why = "too long for the database";
+    return kDamaged;
+  }
   if (read) {
     bytes.resize(static_cast<size_t>(st.size));
     read = fs->Read(fd, bytes.data(), bytes.size(), 0) == st.size;

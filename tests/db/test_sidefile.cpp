@@ -173,25 +173,6 @@ TEST(IndexFile, SpoiledIndexFileIsReportedIgnoredAndRebuilt) {
   }
 }
 
-// An index file of an earlier state of the database, put back beside it, is stale.
-TEST(IndexFile, IndexFileOfAnEarlierStateIsStale) {
-  TempFile file("earlier");
-  ASSERT_NO_FATAL_FAILURE(WritePhotos(file.path, 0, 3000));
-  std::string old = dbtest::ReadAll(file.path + "-index");
-  {
-    FileDB f(file.path);
-    DBRecord rec;
-    dbtest::PhotoRecord(&rec, &f.header, 3000);
-    ASSERT_TRUE(f.db->AddRecord(rec));
-  }
-  dbtest::WriteAll(file.path + "-index", old);
-  Messages log;
-  FileDB f(file.path);
-  EXPECT_EQ(log.CountClass(DMCwarning), 1) << log.All();
-  EXPECT_EQ(f.db->TotalRecords(), 3001);
-  EXPECT_EQ(Lookup(&f, 3000), 1);
-}
-
 // An index file that passes every check but lies (its first and last pages empty, page 1 with
 // more records than it holds) may mislead look-ups, but never costs a stored record: adding
 // (to the last page) and deleting over it keep every record a plain walk of the file shows.

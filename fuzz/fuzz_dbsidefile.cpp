@@ -3,116 +3,36 @@
 // (whatever parses must compose to the same bytes), or a page table and hashes built from the
 // input under a head that matches the database, with a valid checksum, so that the pages take
 // what it says.
-#include <fcntl.h>
-
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "db/dbase.h"
 #include "db/dbsidefile.h"
+#include "fuzz_memdb.h"
 #include "support/dmessage.h"
 
 namespace {
 
-uint32_t Quiet(unsigned, const char*, const char*, int) {
-  return DMAlog | DMAstderr | DMAalert | DMAexit | DMAabort;
-}
+using fuzzdb::BaseFile;
+using fuzzdb::MemFS;
+using fuzzdb::Quiet;
 
-// Files in memory, with a fixed stamp for each.
-class MemFS : public DBFileSystem {
- public:
-  std::map<std::string, std::string> files;
-
-  int Open(const std::string& path, int flags, int) override {
-    auto f = files.find(path);
-    if (f == files.end()) {
-      if (!(flags & O_CREAT)) return -1;
-      files[path];
-    } else if (flags & O_EXCL) {
-      return -1;
-    }
-    fds_[next_] = path;
-    return next_++;
-  }
-  void Close(int fd) override { fds_.erase(fd); }
-  long long Read(int fd, void* buf, size_t n, long long off) override {
-    std::string* f = File(fd);
-    if (f == nullptr || off < 0) return -1;
-    if (static_cast<size_t>(off) >= f->size()) return 0;
-    size_t k = std::min(n, f->size() - static_cast<size_t>(off));
-    memcpy(buf, f->data() + off, k);
-    return static_cast<long long>(k);
-  }
-  long long Write(int, const void*, size_t, long long) override { return -1; }
-  bool Sync(int fd) override { return File(fd) != nullptr; }
-  bool Truncate(int, long long) override { return false; }
-  bool Stat(int fd, long long* size, int* mode) override {
-    std::string* f = File(fd);
-    if (f == nullptr) return false;
-    *size = static_cast<long long>(f->size());
-    *mode = 0644;
-    return true;
-  }
-  bool Remove(const std::string&) override { return false; }
-  bool SyncDir(const std::string&) override { return true; }
-  bool Stamp(int fd, DBFileStamp* st) override {
-    std::string* f = File(fd);
-    if (f == nullptr) return false;
-    st->size = static_cast<long long>(f->size());
-    st->mtimeNs = st->ctimeNs = 1000;
-    st->ino = st->dev = 1;
-    return true;
-  }
-  bool Rename(const std::string&, const std::string&) override { return false; }
-
- private:
-  std::string* File(int fd) {
-    auto p = fds_.find(fd);
-    if (p == fds_.end()) return nullptr;
-    auto f = files.find(p->second);
-    return f == files.end() ? nullptr : &f->second;
-  }
-  std::map<int, std::string> fds_;
-  int next_ = 3;
-};
-
-// A database of a few blocks of small records, made once.
-const std::string& BaseFile(int* headerSize, int* pages) {
+// The header size and block count of the base database.
+void Geometry(int* headerSize, int* pages) {
   static int hsize = 0, npages = 0;
-  static std::string bytes = [] {
-    std::stringstream ss(std::ios::in | std::ios::out | std::ios::binary);
+  if (hsize == 0) {
+    std::stringstream ss(BaseFile(), std::ios::in | std::ios::out | std::ios::binary);
     DBHeader h;
-    {
-      DBAccess db(&h, &ss, false);
-      h.Field("Name", DBDTstring, "Name", DBFDhashkey);
-      h.Field("Size", DBDTint, "Size", DBFDhashkey);
-      h.Field("Tags", DBDTstring, "Tags", DBFDmulti);
-      std::vector<DBRecord> recs(3000);
-      for (int i = 0; i < 3000; i++) {
-        recs[i].Init(&h);
-        recs[i].SetField(0, ("photo " + std::to_string(i)).c_str());
-        recs[i].SetField(1, static_cast<long>(i * 7));
-        const char* tags[2] = {"a", i % 2 ? "b" : "c"};
-        recs[i].SetField(2, tags, 2);
-      }
-      db.AddRecords(recs.data(), 3000);
-      db.Close();
-      hsize = h.GetSize();
-    }
+    hsize = h.Attach(&ss, true);
     h.Attach(nullptr, true);
-    std::string s = ss.str();
-    npages = static_cast<int>((s.size() - static_cast<size_t>(hsize)) / DB_BLOCKSIZE);
-    return s;
-  }();
+    npages = static_cast<int>((BaseFile().size() - static_cast<size_t>(hsize)) / DB_BLOCKSIZE);
+  }
   *headerSize = hsize;
   *pages = npages;
-  return bytes;
 }
 
 // An index file of the database from the input: one byte that may change the page count,
@@ -168,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   dmessage_call = Quiet;
   int hsize = 0, npages = 0;
-  const std::string& base = BaseFile(&hsize, &npages);
+  Geometry(&hsize, &npages);
+  const std::string& base = BaseFile();
   MemFS fs;
   DBFile file("/mem/photos.qdb", &fs);
   fs.files[file.Path()] = base;

@@ -7,10 +7,16 @@
 #include <chrono>
 #include <cstring>
 
+#include "db/dbbytes.h"
 #include "db/dbsidefile.h"
 #include "support/dmessage.h"
 
 namespace {
+
+using dbbytes::Get32;
+using dbbytes::Get64;
+using dbbytes::Put32;
+using dbbytes::Put64;
 
 const char kMagic[8] = {'Q', 'R', 'D', 'B', 'j', 'n', 'l', '1'};
 constexpr size_t kHeadSize = 24;
@@ -19,23 +25,6 @@ constexpr size_t kRecordHead = 16;
 constexpr size_t kChunk = 4096;
 // Longest record playback accepts: a database block or a header is far smaller.
 constexpr uint32_t kMaxRecord = 1u << 26;
-
-void Put32(unsigned char* p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-void Put64(unsigned char* p, uint64_t v) {
-  for (int i = 0; i < 8; i++) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-uint32_t Get32(const unsigned char* p) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; i++) v |= static_cast<uint32_t>(p[i]) << (8 * i);
-  return v;
-}
-uint64_t Get64(const unsigned char* p) {
-  uint64_t v = 0;
-  for (int i = 0; i < 8; i++) v |= static_cast<uint64_t>(p[i]) << (8 * i);
-  return v;
-}
 
 uint32_t NewSalt() {
   static uint32_t counter = 0;

@@ -7,10 +7,16 @@
 #include <cstring>
 
 #include "db/dbblock.h"
+#include "db/dbbytes.h"
 #include "db/dbjournal.h"
 #include "db/dbschema.h"
 
 namespace {
+
+using dbbytes::Get32;
+using dbbytes::Get64;
+using dbbytes::Put32;
+using dbbytes::Put64;
 
 const char kMagic[8] = {'Q', 'R', 'D', 'B', 'i', 'd', 'x', '1'};
 constexpr uint32_t kVersion = 1;
@@ -18,22 +24,6 @@ constexpr uint32_t kVersion = 1;
 // with a checksum of its own at its end does not pass.
 constexpr uint32_t kSeed = 0x51494458;
 
-void Put32(unsigned char* p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-void Put64(unsigned char* p, uint64_t v) {
-  for (int i = 0; i < 8; i++) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-uint32_t Get32(const unsigned char* p) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; i++) v |= static_cast<uint32_t>(p[i]) << (8 * i);
-  return v;
-}
-uint64_t Get64(const unsigned char* p) {
-  uint64_t v = 0;
-  for (int i = 0; i < 8; i++) v |= static_cast<uint64_t>(p[i]) << (8 * i);
-  return v;
-}
 int32_t GetI32(const unsigned char* p) {
   return static_cast<int32_t>(Get32(p));
 }

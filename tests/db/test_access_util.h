@@ -24,6 +24,10 @@ namespace dbtest {
 
 using Messages = ::MessageLog;
 
+inline bool Exists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
+
 // A temporary file name, removed when the object goes.
 class TempFile {
  public:

@@ -22,16 +22,13 @@
 #include "testutil/budget_guard.h"
 #include "support/cache.h"
 
+using dbtest::Exists;
 using dbtest::FaultFS;
 using dbtest::FileDB;
 using dbtest::Messages;
 using dbtest::TempFile;
 
 namespace {
-
-bool Exists(const std::string& path) {
-  return access(path.c_str(), F_OK) == 0;
-}
 
 // Every record of the database as a sorted list of text lines.
 std::vector<std::string> Lines(FileDB* d) {

@@ -17,16 +17,13 @@
 #include "db/test_sideutil.h"
 #include "support/cache.h"
 
+using dbtest::Exists;
 using dbtest::FaultFS;
 using dbtest::FileDB;
 using dbtest::Messages;
 using dbtest::TempFile;
 
 namespace {
-
-bool Exists(const std::string& path) {
-  return access(path.c_str(), F_OK) == 0;
-}
 
 // A photo file of photos [from, to), synced and closed.
 void WritePhotos(const std::string& path, int from, int to) {

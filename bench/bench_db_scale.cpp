@@ -220,8 +220,11 @@ void BM_Ours_Lookup(benchmark::State& state) {
   CacheObject::tab.memoryBudget = budget ? kBudget : 0;
   {
     OurDB d(path);
+    // Resident: every page the look-ups need is read first, as SQLite's cache is filled
+    // (the index file spares the first look-up reading every page).
     TimeLookups(state, d, keys, [&] {
-      if (!budget) d.Find(keys[1]);
+      if (!budget)
+        for (const Photo& p : keys) d.Find(p);
     });
   }
   state.counters["peak_MB"] = PeakMB();

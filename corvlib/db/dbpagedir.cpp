@@ -110,8 +110,15 @@ bool DBPageDir::Learn(size_t i) {
   bool known = pg->hashesKnown;
   isCoarse[i] = known ? 0 : 1;
   if (known) {
-    for (uint32_t h : pg->hashes) Insert(h, static_cast<uint32_t>(i));
-    refreshed += pg->hashes.size();
+    // The slots of hashes a few ahead are asked for early: the table is far larger than the
+    // caches when it is built for a whole file.
+    const uint32_t* hs = pg->hashes.data();
+    size_t m = pg->hashes.size();
+    for (size_t k = 0; k < m; k++) {
+      if (k + 8 < m && !table.empty()) __builtin_prefetch(table.data() + Slot(hs[k + 8]));
+      Insert(hs[k], static_cast<uint32_t>(i));
+    }
+    refreshed += m;
   }
   return wasCoarse == known;
 }
@@ -129,7 +136,7 @@ void DBPageDir::Rebuild() {
   dirty.clear();
   isDirty.clear();
   gen++;
-  table.clear();
+  std::vector<uint64_t>().swap(table);  // a rebuild after many deletes may need far less
   used = 0;
   shift = 64;
   stale = 0;
@@ -142,6 +149,7 @@ void DBPageDir::Rebuild() {
   unknownCounts = 0;
   for (size_t i = 0; i < n; i++) Enroll(i);
   npages = n;
+  // The table is made large enough for every known hash at once, not grown on the way.
   size_t known = 0;
   for (DBAccess* pg : pages)
     if (pg->hashesKnown) known += pg->hashes.size();

@@ -346,7 +346,9 @@ bool DBAccess::RestoreMemory() {
   // Room is made for the block: the page's records are made only when asked for (with room
   // asked for then).
   CacheMakeRoom(DB_BLOCKSIZE);
-  void* mem = std::malloc(DB_BLOCKSIZE);
+  // A page with nothing stored starts as a zeroed block, which fresh memory already is.
+  bool empty = nrused == 0;
+  void* mem = empty ? std::calloc(1, DB_BLOCKSIZE) : std::malloc(DB_BLOCKSIZE);
   if (mem == nullptr) {
     DMESSAGE(DMCmemory, "malloc failed on %d byte database block", DB_BLOCKSIZE);
     return false;
@@ -354,8 +356,8 @@ bool DBAccess::RestoreMemory() {
   objCache = mem;
   objSize = DB_BLOCKSIZE;
   DBRecordBlock* rb = static_cast<DBRecordBlock*>(mem);
-  if (nrused == 0) {  // nothing stored yet: no need to read
-    rb->Reset();
+  if (empty) {  // nothing stored yet: no need to read
+    rb->SetMagic(DB_BLOCKMAGIC);
     DropViews();
     listed = true;
     return true;

@@ -158,8 +158,7 @@ class DBAccess : public CacheObject {
   bool WriteBlock(const DBRecordBlock* rb);
   bool FinishWrite(DBRecordBlock* rb, bool written, DBPageState was);
   // A block read again that is byte for byte one that passed the checks before (by its
-  // digest) is not checked again: CheckedBefore tells, NoteChecked remembers a checked block.
-  bool CheckedBefore(const DBRecordBlock* rb) const;
+  // digest) is not checked again; NoteChecked remembers a block that passed them.
   void NoteChecked(const DBRecordBlock* rb);
   uint64_t CheckKey() const;
   // Whether the file's blocks are in the other byte order than this host's.

@@ -363,6 +363,7 @@ bool DBAccess::RestoreMemory() {
     return true;
   }
   bool unknown = nrused < 0;
+  bool changedOnDisk = false;
   std::iostream* s = header != nullptr ? header->GetStream() : nullptr;
   bool failed = false;
   if (s == nullptr) {
@@ -392,11 +393,20 @@ bool DBAccess::RestoreMemory() {
     if (swapped && !rb->SwapBlock()) {
       DMESSAGE(DMCdata, "Could not swap bytes in database block");
       failed = true;
-    } else if (!CheckedBefore(rb) && !rb->Consistent(header, &rule)) {
-      DMESSAGE(DMCdata, "Corrupted database disk block: %s", rule);
-      failed = true;
     } else {
-      NoteChecked(rb);
+      uint64_t digest = rb->Digest(CheckKey());
+      if (!hasChecked || digest != checkedDigest) {
+        if (!rb->Consistent(header, &rule)) {
+          DMESSAGE(DMCdata, "Corrupted database disk block: %s", rule);
+          failed = true;
+        } else {
+          // A block that changed on disk since it was last read holds records whose hashes
+          // may have changed too: they are learnt again.
+          if (hasChecked) changedOnDisk = true;
+          checkedDigest = digest;
+          hasChecked = true;
+        }
+      }
     }
   }
   if (failed) {
@@ -405,9 +415,10 @@ bool DBAccess::RestoreMemory() {
     MakeUnknown(DBPSerror);
     return false;
   }
-  if (!unknown && rb->NRecords() != nrused) {
+  if (changedOnDisk || (!unknown && rb->NRecords() != nrused)) {
     // The page was told another count than its block holds (an index file out of step with
-    // the database): it is learnt from the block.
+    // the database), or the block changed on disk since it was last read: the page is learnt
+    // from the block.
     unknown = true;
     hashesKnown = false;
     std::vector<uint32_t>().swap(hashes);
@@ -519,10 +530,6 @@ uint64_t DBAccess::CheckKey() const {
         0x100000001B3ull;
   }
   return k ^ static_cast<uint64_t>(nf);
-}
-
-bool DBAccess::CheckedBefore(const DBRecordBlock* rb) const {
-  return hasChecked && rb->Digest(CheckKey()) == checkedDigest;
 }
 
 void DBAccess::NoteChecked(const DBRecordBlock* rb) {

@@ -339,13 +339,14 @@ TEST(AccessLookup, LookupsUnderABudgetKeepResidentMemoryWithinIt) {
 }
 
 // A block read again is checked again unless it is byte for byte the block checked before:
-// one damaged on disk while the database is open is refused, not decoded.
+// one changed on disk while the database is open is learnt again, and a damaged one is
+// refused, not decoded.
 TEST(AccessLookup, BlockChangedOnDiskAfterItsCheckIsCheckedAgain) {
   TempFile file("changed");
   const int kN = 3000;
   ASSERT_NO_FATAL_FAILURE(WritePhotos(file.path, kN));
   dbtest::FileDB f(file.path);
-  ASSERT_EQ(f.db->TotalRecords(), kN);
+  ASSERT_EQ(static_cast<int>(f.Walk().size()), kN);  // every block read and checked
   DBRecord out[2];
   ASSERT_EQ(Lookup(&f, 0, out), 1);
   const int perPage = f.db->NRecords();
@@ -354,6 +355,23 @@ TEST(AccessLookup, BlockChangedOnDiskAfterItsCheckIsCheckedAgain) {
     BudgetGuard none(1);
     CacheMakeRoom(1);  // every block goes
   }
+  // A sound change: the size of block 2's first photo. Its new identity is found, its old
+  // one no longer.
+  const int moved = perPage + f.db->NextPage()->NRecords();
+  {
+    std::fstream io(file.path, std::ios::in | std::ios::out | std::ios::binary);
+    long long cell = f.header.GetSize() + 2LL * DB_BLOCKSIZE + DB_BLOCKHEAD + 2 * DB_CELLSIZE;
+    io.seekp(cell + 4);
+    int32_t size = 777;
+    io.write(reinterpret_cast<const char*>(&size), 4);
+  }
+  EXPECT_EQ(Lookup(&f, moved, out), 0);
+  DBRecord key;
+  ExactKey(&key, &f.header, moved);
+  key.SetField(2, 777L);
+  DBSearch byNew(f.db.get());
+  byNew.AddSelector(key, false);
+  EXPECT_EQ(byNew.FindRecords(out, 2), 1);
   // Block 1, record 0, field 1 (held by offset) made to point before its string area.
   {
     std::fstream io(file.path, std::ios::in | std::ios::out | std::ios::binary);
@@ -369,7 +387,7 @@ TEST(AccessLookup, BlockChangedOnDiskAfterItsCheckIsCheckedAgain) {
   EXPECT_EQ(f.db->NextPage()->State(), DBPSerror);
   // Unchanged blocks read again are still used.
   EXPECT_EQ(Lookup(&f, 0, out), 1);
-  EXPECT_EQ(Lookup(&f, 2 * perPage + 5, out), 1);
+  EXPECT_EQ(Lookup(&f, moved + 5, out), 1);
   f.db->Close();
 }
 

@@ -99,18 +99,27 @@ DBField& DBField::operator=(const DBFieldS& cell) {
 // The string run index
 
 uint32_t DBStrIndex::RunHash(const char** strings, int n, uint32_t* t) {
-  uint32_t h = 2166136261u;
+  // Eight bytes at a time, each text with its NUL; the tail word carries its length.
+  uint64_t h = 0x9E3779B97F4A7C15ull;
   uint32_t total = 0;
   for (int i = 0; i < n; i++) {
-    const unsigned char* s = reinterpret_cast<const unsigned char*>(strings[i]);
-    for (;; ++s) {
-      h = (h ^ *s) * 16777619u;
-      total++;
-      if (*s == 0) break;
+    const char* s = strings[i];
+    size_t l = strlen(s) + 1;
+    total += static_cast<uint32_t>(l);
+    size_t k = 0;
+    for (; k + 8 <= l; k += 8) {
+      uint64_t w;
+      memcpy(&w, s + k, 8);
+      h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+      h ^= h >> 32;
     }
+    uint64_t w = 0;
+    memcpy(&w, s + k, l - k);
+    h = (h ^ w ^ (static_cast<uint64_t>(l - k) << 59)) * 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 29;
   }
   *t = total;
-  return h;
+  return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
 void DBStrIndex::Grow() {

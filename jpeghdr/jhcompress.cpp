@@ -171,7 +171,8 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   ra.lntable = lntable;
   for (int y = 0; y < h; y++) {
     const size_t at = static_cast<size_t>(y) * w;
-    jh_ratio_row(&ra, lum + at, jh->tmi + at, jh->rimage + at, w, &jh->rng);
+    jh_ratio_row(&ra, lum + at, jh->tmi + at, jh->rimage + at, w, &jh->rng,
+                 static_cast<uint32_t>(at));
   }
 
   // 7. Reduced ratio image, and the foreground corrected for its enlargement.

@@ -41,36 +41,23 @@ inline float jh_bin_value(const jpeghdr_compress_struct* jh, int i) {
                              (jh->histolmax - jh->histolmin);
 }
 
-// xorshift32; a seed always gives the same sequence, and the process's rand() is untouched.
+// Dither noise: draw i of a seed is a hash of the seed's key and the counter i, so draws can
+// be made in any order and eight at a time, a seed always gives the same noise, and the
+// process's rand() is untouched. The codec numbers draws by pixel index.
+inline uint32_t jh_mix(uint32_t h) {
+  h ^= h >> 16;
+  h *= 0x85EBCA6Bu;
+  h ^= h >> 13;
+  h *= 0xC2B2AE35u;
+  h ^= h >> 16;
+  return h;
+}
 inline void jh_seed(jpeghdr_random* r, uint32_t seed) {
-  r->state = (seed + 1u) * 2654435761u;
-  if (r->state == 0) r->state = 0x9E3779B9u;
+  r->state = jh_mix(seed * 0x9E3779B9u + 0x7F4A7C15u);
 }
-inline int32_t jh_rand(jpeghdr_random* r) {
-  uint32_t x = r->state;
-  x ^= x << 13;
-  x ^= x >> 17;
-  x ^= x << 5;
-  r->state = x;
-  return static_cast<int32_t>(x >> 1);
-}
-
-// Eight draws at once, the same as eight calls of jh_rand. The generator is linear over the
-// bits of its state, so the state eight draws on is found by four table reads (jh_jump8,
-// built once); the seven between then no longer hold up the next eight.
-extern const uint32_t (*const jh_jump8)[256];
-inline void jh_rand8(jpeghdr_random* r, int32_t out[8]) {
-  uint32_t x = r->state;
-  const uint32_t x8 = jh_jump8[0][x & 255] ^ jh_jump8[1][(x >> 8) & 255] ^
-                      jh_jump8[2][(x >> 16) & 255] ^ jh_jump8[3][x >> 24];
-  for (int k = 0; k < 7; k++) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    out[k] = static_cast<int32_t>(x >> 1);
-  }
-  out[7] = static_cast<int32_t>(x8 >> 1);
-  r->state = x8;
+// Draw i: 0 .. 2^31 - 1.
+inline int32_t jh_rand_at(const jpeghdr_random* r, uint32_t i) {
+  return static_cast<int32_t>(jh_mix(i * 0x9E3779B9u + r->state) >> 1);
 }
 
 // Raises libjpeg error code (with an optional case number) on the object.
@@ -230,18 +217,19 @@ void jh_tone_row_plain(JHToneState* s, int y, const float* lrow, uint8_t* trow);
 void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t* trow);
 void jh_tone_row(JHToneState* s, int y, const float* lrow, uint8_t* trow);
 
-// Dithered ratio codes of one row: rscale (log l - lntable[t]) rounded with a random offset
-// drawn from rng; pixels of luminance at most 1e-10 get ratio 0 and foreground code 0.
+// Dithered ratio codes of one row: rscale (log l - lntable[t]) rounded with a random offset,
+// draw i0 + x of rng for pixel x; pixels of luminance at most 1e-10 get ratio 0 and
+// foreground code 0.
 struct JHRatioArgs {
   float rscale;
   const float* lntable;  // 256 entries
 };
 void jh_ratio_row_plain(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow,
-                        int n, jpeghdr_random* rng);
+                        int n, const jpeghdr_random* rng, uint32_t i0);
 void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow, int n,
-                       jpeghdr_random* rng);
+                       const jpeghdr_random* rng, uint32_t i0);
 void jh_ratio_row(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow, int n,
-                  jpeghdr_random* rng);
+                  const jpeghdr_random* rng, uint32_t i0);
 
 // Foreground codes corrected for the enlarged ratio image: the code of l / ratio[r], at least
 // floor; code 0 (black) stays.
@@ -288,11 +276,13 @@ void jh_cubic_row_plain(const int32_t* c, const int32_t* i, const int32_t* const
 void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v,
                        int n);
 void jh_cubic_row(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v, int n);
-// The enlargement's dithered codes: 0 for v <= 0, 255 above 255 x 2^20 + (2^20 - 1), else
-// (v + rand / 2047) >> 20 with one draw from rng for each such pixel, in order.
-void jh_dither_row_plain(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng);
-void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng);
-void jh_dither_row(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng);
+// The enlargement's dithered codes: 0 for v <= 0, 255 above 255 x 2^20 - 1, else
+// (v + rand / 2047) >> 20, at most 255, with rand draw i0 + x of rng for pixel x.
+void jh_dither_row_plain(const int32_t* v, uint8_t* out, int n, const jpeghdr_random* rng,
+                         uint32_t i0);
+void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, const jpeghdr_random* rng,
+                        uint32_t i0);
+void jh_dither_row(const int32_t* v, uint8_t* out, int n, const jpeghdr_random* rng, uint32_t i0);
 
 // Raises the n codes below floor to it; true when some code ends above floor.
 bool jh_raise_codes_plain(uint8_t* t, size_t n, uint8_t floor);

@@ -67,7 +67,8 @@ int enlarge(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) {
       c[-2] = c[-1] = c[0];
       c[sw] = c[sw + 1] = c[sw - 1];
       jh_cubic_row(c, xi, xwk, val, dw);
-      jh_dither_row(val, dst + static_cast<size_t>(y) * dw, dw, &rng);
+      const size_t at = static_cast<size_t>(y) * dw;
+      jh_dither_row(val, dst + at, dw, &rng, static_cast<uint32_t>(at));
     }
   }
   std::free(xi);

@@ -1,5 +1,7 @@
 // The encoder's row kernels in plain C++: the definition of every value the encoder writes.
 // The AVX2 versions beside them must agree bit for bit.
+#include <algorithm>
+
 #include "jpeghdr/jhprivate.h"
 
 void jh_lum_row_plain(const jpeghdr_compress_struct* jh, int y, float* out) {
@@ -51,7 +53,7 @@ void jh_tone_row_plain(JHToneState* s, int y, const float* lrow, uint8_t* trow) 
 }
 
 void jh_ratio_row_plain(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow,
-                        int n, jpeghdr_random* rng) {
+                        int n, const jpeghdr_random* rng, uint32_t i0) {
   for (int x = 0; x < n; x++) {
     const float l = lrow[x];
     if (l <= 1e-10f) {
@@ -65,7 +67,8 @@ void jh_ratio_row_plain(const JHRatioArgs* a, const float* lrow, uint8_t* trow, 
     else if (v >= 255.5f)
       rrow[x] = 255;
     else {
-      const float u = static_cast<float>(jh_rand(rng)) * (1.f / 2147483648.f);
+      const float u =
+          static_cast<float>(jh_rand_at(rng, i0 + static_cast<uint32_t>(x))) * (1.f / 2147483648.f);
       rrow[x] = static_cast<uint8_t>(v - u + 0.5f);
     }
   }
@@ -118,9 +121,9 @@ void jh_tone_row(JHToneState* s, int y, const float* lrow, uint8_t* trow) {
 }
 
 void jh_ratio_row(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow, int n,
-                  jpeghdr_random* rng) {
-  jh_have_avx2() ? jh_ratio_row_avx2(a, lrow, trow, rrow, n, rng)
-                 : jh_ratio_row_plain(a, lrow, trow, rrow, n, rng);
+                  const jpeghdr_random* rng, uint32_t i0) {
+  jh_have_avx2() ? jh_ratio_row_avx2(a, lrow, trow, rrow, n, rng, i0)
+                 : jh_ratio_row_plain(a, lrow, trow, rrow, n, rng, i0);
 }
 
 void jh_correct_row(const JHCodeTable* thr, const float* ratio, uint8_t floor, const float* lrow,
@@ -173,19 +176,21 @@ void jh_cubic_row(const int32_t* c, const int32_t* i, const int32_t* const w[4],
   jh_have_avx2() ? jh_cubic_row_avx2(c, i, w, v, n) : jh_cubic_row_plain(c, i, w, v, n);
 }
 
-void jh_dither_row_plain(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng) {
+void jh_dither_row_plain(const int32_t* v, uint8_t* out, int n, const jpeghdr_random* rng,
+                         uint32_t i0) {
   for (int x = 0; x < n; x++) {
     if (v[x] <= 0)
       out[x] = 0;
     else if (v[x] > 267386879)
       out[x] = 255;
-    else
-      out[x] = static_cast<uint8_t>((v[x] + jh_rand(rng) / 2047) >> 20);
+    else  // the noise reaches 2^20 + 512: the top values could round past 255
+      out[x] = static_cast<uint8_t>(std::min(
+          (v[x] + jh_rand_at(rng, i0 + static_cast<uint32_t>(x)) / 2047) >> 20, int32_t{255}));
   }
 }
 
-void jh_dither_row(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng) {
-  jh_have_avx2() ? jh_dither_row_avx2(v, out, n, rng) : jh_dither_row_plain(v, out, n, rng);
+void jh_dither_row(const int32_t* v, uint8_t* out, int n, const jpeghdr_random* rng, uint32_t i0) {
+  jh_have_avx2() ? jh_dither_row_avx2(v, out, n, rng, i0) : jh_dither_row_plain(v, out, n, rng, i0);
 }
 
 bool jh_raise_codes_plain(uint8_t* t, size_t n, uint8_t floor) {

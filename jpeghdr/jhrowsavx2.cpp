@@ -198,11 +198,18 @@ JH_AVX2 inline __m256i codeSearch(const JHCodeTable* ct, __m256 v, __m256i* bad)
                          _mm256_and_si256(_mm256_and_si256(pos, high), set1i(255)));
 }
 
-// Eight draws of r in lanes 0 .. 7.
-JH_AVX2 inline __m256i draws8(jpeghdr_random* r) {
-  int32_t d[8];
-  jh_rand8(r, d);
-  return _mm256_setr_epi32(d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7]);
+// Draws i .. i + 7 of r in lanes 0 .. 7, as jh_rand_at.
+JH_AVX2 inline __m256i draws8(const jpeghdr_random* r, uint32_t i) {
+  const __m256i idx =
+      _mm256_add_epi32(set1i(static_cast<int>(i)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  __m256i h = _mm256_add_epi32(_mm256_mullo_epi32(idx, set1i(static_cast<int>(0x9E3779B9u))),
+                               set1i(static_cast<int>(r->state)));
+  h = _mm256_xor_si256(h, _mm256_srli_epi32(h, 16));
+  h = _mm256_mullo_epi32(h, set1i(static_cast<int>(0x85EBCA6Bu)));
+  h = _mm256_xor_si256(h, _mm256_srli_epi32(h, 13));
+  h = _mm256_mullo_epi32(h, set1i(static_cast<int>(0xC2B2AE35u)));
+  h = _mm256_xor_si256(h, _mm256_srli_epi32(h, 16));
+  return _mm256_srli_epi32(h, 1);
 }
 
 // The integer quotient r / 2047 of non-negative 31-bit lanes: a single-precision estimate is
@@ -319,10 +326,9 @@ JH_AVX2 void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t*
 }
 
 JH_AVX2 void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t* trow,
-                               uint8_t* rrow, int n, jpeghdr_random* rng) {
+                               uint8_t* rrow, int n, const jpeghdr_random* rng, uint32_t i0) {
   const __m256 rscale = set1(a->rscale), tiny = set1(1e-10f), lowest = set1(0.5f),
                highest = set1(255.5f);
-  jpeghdr_random r = *rng;  // in a register: the byte stores below may alias the caller's
   alignas(32) float v[8];
   int x = 0;
   for (; x + 8 <= n; x += 8) {
@@ -334,8 +340,9 @@ JH_AVX2 void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t*
     const __m256 low = _mm256_cmp_ps(vv, lowest, _CMP_LT_OQ);
     const __m256 high = _mm256_cmp_ps(vv, highest, _CMP_GE_OQ);
     const int mid = 0xFF & ~_mm256_movemask_ps(_mm256_or_ps(dark, _mm256_or_ps(low, high)));
-    if (mid == 0xFF) {  // the common case: eight draws in pixel order
-      const __m256 u = _mm256_mul_ps(_mm256_cvtepi32_ps(draws8(&r)), set1(1.f / 2147483648.f));
+    if (mid == 0xFF) {  // the common case
+      const __m256 u = _mm256_mul_ps(_mm256_cvtepi32_ps(draws8(rng, i0 + static_cast<uint32_t>(x))),
+                                     set1(1.f / 2147483648.f));
       store8u8(rrow + x, _mm256_cvttps_epi32(_mm256_add_ps(_mm256_sub_ps(vv, u), lowest)));
       continue;
     }
@@ -350,13 +357,13 @@ JH_AVX2 void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t*
       } else if (v[k] >= 255.5f) {
         rrow[x + k] = 255;
       } else {
-        const float u = static_cast<float>(jh_rand(&r)) * (1.f / 2147483648.f);
+        const float u = static_cast<float>(jh_rand_at(rng, i0 + static_cast<uint32_t>(x + k))) *
+                        (1.f / 2147483648.f);
         rrow[x + k] = static_cast<uint8_t>(v[k] - u + 0.5f);
       }
     }
   }
-  jh_ratio_row_plain(a, lrow + x, trow + x, rrow + x, n - x, &r);
-  *rng = r;
+  jh_ratio_row_plain(a, lrow + x, trow + x, rrow + x, n - x, rng, i0 + static_cast<uint32_t>(x));
 }
 
 JH_AVX2 void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uint8_t floor,
@@ -489,23 +496,27 @@ JH_AVX2 void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t
   jh_cubic_row_plain(c, i + x, rest, v + x, n - x);
 }
 
-JH_AVX2 void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng) {
-  jpeghdr_random r = *rng;  // in a register: the byte stores below may alias the caller's
+JH_AVX2 void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, const jpeghdr_random* rng,
+                                uint32_t i0) {
   const __m256i top = set1i(267386879);
   int x = 0;
   for (; x + 8 <= n; x += 8) {
     const __m256i vv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + x));
     const __m256i outside =
         _mm256_or_si256(_mm256_cmpgt_epi32(set1i(1), vv), _mm256_cmpgt_epi32(vv, top));
+    const __m256i q = quotient2047(draws8(rng, i0 + static_cast<uint32_t>(x)));
     if (!_mm256_testz_si256(outside, outside)) {
-      jh_dither_row_plain(v + x, out + x, 8, &r);
+      // 0 below, 255 above, as the plain kernel
+      const __m256i d = _mm256_min_epi32(_mm256_srli_epi32(_mm256_add_epi32(vv, q), 20), set1i(255));
+      const __m256i low = _mm256_cmpgt_epi32(set1i(1), vv);
+      const __m256i high = _mm256_cmpgt_epi32(vv, top);
+      store8u8(out + x, _mm256_or_si256(_mm256_andnot_si256(_mm256_or_si256(low, high), d),
+                                        _mm256_and_si256(high, set1i(255))));
       continue;
     }
-    const __m256i q = quotient2047(draws8(&r));
     store8u8(out + x, _mm256_srli_epi32(_mm256_add_epi32(vv, q), 20));
   }
-  jh_dither_row_plain(v + x, out + x, n - x, &r);
-  *rng = r;
+  jh_dither_row_plain(v + x, out + x, n - x, rng, i0 + static_cast<uint32_t>(x));
 }
 
 JH_AVX2 bool jh_raise_codes_avx2(uint8_t* t, size_t n, uint8_t floor) {
@@ -554,8 +565,8 @@ void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t* trow) {
   jh_tone_row_plain(s, y, lrow, trow);
 }
 void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow, int n,
-                       jpeghdr_random* rng) {
-  jh_ratio_row_plain(a, lrow, trow, rrow, n, rng);
+                       const jpeghdr_random* rng, uint32_t i0) {
+  jh_ratio_row_plain(a, lrow, trow, rrow, n, rng, i0);
 }
 void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uint8_t floor,
                          const float* lrow, const uint8_t* rrow, uint8_t* trow, int n) {
@@ -579,8 +590,9 @@ void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t* const 
                        int n) {
   jh_cubic_row_plain(c, i, w, v, n);
 }
-void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng) {
-  jh_dither_row_plain(v, out, n, rng);
+void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, const jpeghdr_random* rng,
+                        uint32_t i0) {
+  jh_dither_row_plain(v, out, n, rng, i0);
 }
 bool jh_raise_codes_avx2(uint8_t* t, size_t n, uint8_t floor) {
   return jh_raise_codes_plain(t, n, floor);

@@ -24,7 +24,8 @@ struct jpeghdr_compress_struct;
 // Fills rgb with the linear Rec. 709 colour of pixel (x, y) of the codec's source.
 typedef void (*jpeghdr_cvt_func)(float rgb[3], const jpeghdr_compress_struct* jh, int x, int y);
 
-// Small deterministic random generator private to the codec; next() gives 0 .. 2^31 - 1.
+// The key of the codec's private dither noise: a seed gives the same noise for every pixel
+// each time, whatever order pixels are drawn in.
 struct jpeghdr_random {
   uint32_t state;
 };

@@ -189,25 +189,22 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
     jh->rwork = allocOrFail(jh, static_cast<size_t>(rw) * rh, 203);
     if (!jpeghdr_resample8(jh->rimage, w, h, jh->rwork, rw, rh))
       jh_error(common(jh), JERR_OUT_OF_MEMORY, 203);
-    // The decoder's enlargement, kept full size in rwork: the foreground rows are corrected
-    // for it as they are written.
-    uint8_t* reduced = jh->rwork;
-    if (jh->correction == 1) {
-      if (!jpeghdr_resample8(reduced, rw, rh, jh->rimage, w, h))
-        jh_error(common(jh), JERR_OUT_OF_MEMORY, 203);
-      jh->rwork = jh->rimage;
-    } else {
-      std::free(jh->rimage);
-      jh->rwork = nullptr;
-    }
-    jh->rimage = reduced;
+    // With pre-correction the foreground rows are corrected for the decoder's enlargement,
+    // made a row at a time as they are written; rwork holds the enlarger's work memory.
+    std::free(jh->rimage);
+    jh->rimage = jh->rwork;
+    jh->rwork = nullptr;
+    if (jh->correction == 1) jh->rwork = allocOrFail(jh, jh_enlarge_bytes(rw, w), 203);
   }
   JHCodeTable thr;
   float ratio[256];
+  JHEnlarger en;
+  uint8_t* rrow = nullptr;
   if (jh->rwork != nullptr) {
     jh_code_thresholds(&thr, jh->gamma);
     for (int r = 0; r < 256; r++)
       ratio[r] = std::exp(ln0 + (static_cast<float>(r) + 0.5f) / 256.f * range);
+    jh_enlarge_begin(&en, jh->rimage, rw, rh, w, h, jh->rwork);
   }
 
   // 8. Ratio-image quality: finer for wider ranges and stronger reductions.
@@ -220,8 +217,6 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   if (jh->ratiofile == nullptr) jh_error(common(jh), JERR_FILE_WRITE);
   int code = 0;
   if (!writeRatioJpeg(jh, jh->ratiofile, jh->rimage, rw, rh, q2, &code)) jh_error(common(jh), code);
-  std::free(jh->rimage);
-  jh->rimage = nullptr;
   long flen = std::ftell(jh->ratiofile);
   std::rewind(jh->ratiofile);
   if (flen <= 0) jh_error(common(jh), JERR_FILE_READ);
@@ -257,15 +252,21 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   // 12. Foreground rows: the source scaled to the foreground's luminance, desaturated.
   JSAMPARRAY rowbuf =
       (*jh->cinfo.mem->alloc_sarray)(common(jh), JPOOL_IMAGE, static_cast<JDIMENSION>(3 * w), 1);
+  if (jh->rwork != nullptr)
+    rrow = static_cast<uint8_t*>((*jh->cinfo.mem->alloc_small)(common(jh), JPOOL_IMAGE, w));
   while (jh->cinfo.next_scanline < jh->cinfo.image_height) {
     const int y = static_cast<int>(jh->cinfo.next_scanline);
     const size_t at = static_cast<size_t>(y) * w;
-    if (jh->rwork != nullptr)
-      jh_correct_row(&thr, ratio, kMinCode, lum + at, jh->rwork + at, jh->tmi + at, w);
+    if (jh->rwork != nullptr) {
+      jh_enlarge_row(&en, y, rrow);
+      jh_correct_row(&thr, ratio, kMinCode, lum + at, rrow, jh->tmi + at, w);
+    }
     jh_fg_row(jh, y, table, lum + at, jh->tmi + at, rowbuf[0]);
     jpeg_write_scanlines(&jh->cinfo, rowbuf, 1);
   }
   std::free(jh->rwork);
   jh->rwork = nullptr;
+  std::free(jh->rimage);
+  jh->rimage = nullptr;
   jpeg_finish_compress(&jh->cinfo);
 }

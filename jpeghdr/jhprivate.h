@@ -255,6 +255,23 @@ void jh_tone_span(JHToneState* s, int y, const float* lrow, uint8_t* trow, int x
 void jh_fg_span(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
                 const uint8_t* trow, uint8_t* out, int x0, int x1);
 
+// The dithered cubic enlargement of jpeghdr_resample8 one destination row at a time, in any
+// order: rows come out the same as from the whole enlargement. The work memory is a block of
+// jh_enlarge_bytes(sw, dw) bytes that the caller owns.
+struct JHEnlarger {
+  const uint8_t* src;
+  int sw, sh, dw, dh;
+  int32_t* xi;     // source column of each destination column
+  int32_t* xw[4];  // its four cubic weights, weight by weight
+  int32_t* val;    // one destination row before dithering
+  int32_t* col;    // the column values of one row, with room either side
+  jpeghdr_random rng;
+};
+size_t jh_enlarge_bytes(int sw, int dw);
+void jh_enlarge_begin(JHEnlarger* en, const uint8_t* src, int sw, int sh, int dw, int dh,
+                      void* block);
+void jh_enlarge_row(JHEnlarger* en, int y, uint8_t* out);
+
 // ---- Row kernels of the ratio-image resamplers (exact integer results) ----
 
 // sum[j] += w s[j] for n samples (w s fits 31 bits).

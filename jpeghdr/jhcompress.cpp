@@ -163,7 +163,8 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   const float range = ln1 - ln0;
 
   // 6. Ratio codes, dithered.
-  jh->rimage = allocOrFail(jh, npix, 202);
+  jh->rimage = static_cast<uint8_t*>(jh_alloc_large(npix));
+  if (jh->rimage == nullptr) jh_error(common(jh), JERR_OUT_OF_MEMORY, 202);
   float lntable[256];
   for (int t = 0; t < 256; t++) lntable[t] = std::log(table[t]) + ln0;
   JHRatioArgs ra;

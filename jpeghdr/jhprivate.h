@@ -60,6 +60,9 @@ inline int32_t jh_rand_at(const jpeghdr_random* r, uint32_t i) {
   return static_cast<int32_t>(jh_mix(i * 0x9E3779B9u + r->state) >> 1);
 }
 
+// Memory for a large work image, released with std::free; null when there is none.
+void* jh_alloc_large(size_t n);
+
 // Raises libjpeg error code (with an optional case number) on the object.
 [[noreturn]] void jh_error(j_common_ptr cinfo, int code, int param = 0);
 

@@ -64,7 +64,7 @@ const float* jh_luminances(jpeghdr_compress_struct* jh) {
   if (jh->lum != nullptr) return jh->lum;
   const int w = static_cast<int>(jh->cinfo.image_width),
             h = static_cast<int>(jh->cinfo.image_height);
-  jh->lum = static_cast<float*>(std::malloc(sizeof(float) * static_cast<size_t>(w) * h + 1));
+  jh->lum = static_cast<float*>(jh_alloc_large(sizeof(float) * static_cast<size_t>(w) * h + 1));
   if (jh->lum == nullptr)
     jh_error(reinterpret_cast<j_common_ptr>(&jh->cinfo), JERR_OUT_OF_MEMORY, 201);
   for (int y = 0; y < h; y++) jh_lum_row(jh, y, jh->lum + static_cast<size_t>(y) * w);

@@ -73,7 +73,7 @@ void jpeghdr_comp_histo(jpeghdr_compress_struct* jh, int bins, float lmin, float
   float* lum = jh->lum;
   const size_t npix = static_cast<size_t>(jh->cinfo.image_width) * jh->cinfo.image_height;
   if (fresh) {
-    lum = static_cast<float*>(std::malloc(sizeof(float) * npix + 1));
+    lum = static_cast<float*>(jh_alloc_large(sizeof(float) * npix + 1));
     if (lum == nullptr) {
       std::free(copies);
       jh_error(reinterpret_cast<j_common_ptr>(&jh->cinfo), JERR_OUT_OF_MEMORY, 201);

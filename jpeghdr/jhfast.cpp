@@ -36,6 +36,7 @@ void jh_rgb2ycc_fast(const float rgb[3], uint8_t ycc[3]) {
 bool jh_in_gamut_fast(const jpeghdr_compress_struct* jh, const float rgb[3]) {
   float c[3] = {rgb[0], rgb[1], rgb[2]};
   jpeghdr_desaturate(jh, c);
+  if (jh_surely_in_gamut(c[0], c[1], c[2])) return true;
   uint8_t ycc[3];
   jh_rgb2ycc_fast(c, ycc);
   return ycc[0] >= 1 && ycc[0] <= 254 && ycc[1] >= 1 && ycc[1] <= 254 && ycc[2] >= 1 &&

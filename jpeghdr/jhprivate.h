@@ -133,6 +133,15 @@ inline float jh_srgb_encode_fast(float v) {
   const float p = jh_fast_tables.powe[e - JHFastTables::kExpLow] * (t[i] + f * (t[i + 1] - t[i]));
   return 1.055f * p - 0.055f;
 }
+// Colours whose three linear components lie in [kGamutLow, kGamutHigh] code to Y, Cb and Cr
+// bytes of 3 .. 248 (the sRGB curve maps the box to [0.0129, 0.955], and the YCbCr rows
+// keep that inside [0.029, 0.971]), so the gamut test of such a colour needs no curve. The
+// margin of two bytes or more dwarfs the curve's rounding.
+constexpr float kGamutLow = 0.001f, kGamutHigh = 0.9f;
+inline bool jh_surely_in_gamut(float r, float g, float b) {
+  return r >= kGamutLow && g >= kGamutLow && b >= kGamutLow && r <= kGamutHigh &&
+         g <= kGamutHigh && b <= kGamutHigh;
+}
 void jh_rgb2ycc_fast(const float rgb[3], uint8_t ycc[3]);
 bool jh_in_gamut_fast(const jpeghdr_compress_struct* jh, const float rgb[3]);
 // The foreground code of a display luminance v: trunc(256 v^(1 / gamma)) limited to 0..255,

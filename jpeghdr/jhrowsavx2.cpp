@@ -294,15 +294,25 @@ JH_AVX2 void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t*
         __m256 r, g, b, bad = _mm256_setzero_ps();
         loadRGB8(src + 3 * x, &r, &g, &b);
         const __m256 f = _mm256_div_ps(ld, l);
-        __m256i ycc[3];
-        rgb2ycc(_mm256_mul_ps(r, f), _mm256_mul_ps(g, f), _mm256_mul_ps(b, f), ycc, &bad);
-        __m256i out = _mm256_castps_si256(bad);
-        for (const __m256i& c : ycc)
-          out = _mm256_or_si256(out, _mm256_or_si256(_mm256_cmpgt_epi32(set1i(1), c),
-                                                     _mm256_cmpgt_epi32(c, set1i(254))));
-        if (_mm256_movemask_ps(_mm256_and_ps(check, _mm256_castsi256_ps(out))) != 0) {
-          jh_tone_span(s, y, lrow, trow, x, x + 8);  // white is lowered in pixel order there
-          continue;
+        r = _mm256_mul_ps(r, f);
+        g = _mm256_mul_ps(g, f);
+        b = _mm256_mul_ps(b, f);
+        // Lanes in jh_surely_in_gamut's box pass without the curve.
+        const __m256 lo = _mm256_min_ps(_mm256_min_ps(r, g), b),
+                     hi = _mm256_max_ps(_mm256_max_ps(r, g), b);
+        const __m256 inbox = _mm256_and_ps(_mm256_cmp_ps(lo, set1(kGamutLow), _CMP_GE_OQ),
+                                           _mm256_cmp_ps(hi, set1(kGamutHigh), _CMP_LE_OQ));
+        if (_mm256_movemask_ps(_mm256_andnot_ps(inbox, check)) != 0) {
+          __m256i ycc[3];
+          rgb2ycc(r, g, b, ycc, &bad);
+          __m256i out = _mm256_castps_si256(bad);
+          for (const __m256i& c : ycc)
+            out = _mm256_or_si256(out, _mm256_or_si256(_mm256_cmpgt_epi32(set1i(1), c),
+                                                       _mm256_cmpgt_epi32(c, set1i(254))));
+          if (_mm256_movemask_ps(_mm256_and_ps(check, _mm256_castsi256_ps(out))) != 0) {
+            jh_tone_span(s, y, lrow, trow, x, x + 8);  // white is lowered in pixel order there
+            continue;
+          }
         }
       }
     }

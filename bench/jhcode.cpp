@@ -1,7 +1,7 @@
 // Whole-process JPEG-HDR coding of the benchmark image, for timing the codec from outside
 // beside the libjpeg command-line tools on its foreground.
 //   jhcode image RAW          writes the 12-megapixel benchmark image as raw floats
-//   jhcode encode RAW OUT     encodes it at quality 90 into OUT
+//   jhcode encode RAW OUT [THREADS]   encodes it at quality 90 into OUT
 //   jhcode decode FILE        decodes a JPEG-HDR file to float rows (not written anywhere)
 // RAW is the text "JHF <width> <height>" padded with spaces to 31 bytes and a line break,
 // followed by width x height x 3 native floats.
@@ -37,7 +37,7 @@ int writeImage(const char* path) {
   return std::fclose(fp) == 0 && ok ? 0 : 1;
 }
 
-bool encode(FILE* out, const float* px, int w, int h) {
+bool encode(FILE* out, const float* px, int w, int h, int threads) {
   jpeghdr_compress_struct jh;
   jpeg_error_mgr jerr;
   jpeg_jump_record rec;
@@ -50,13 +50,14 @@ bool encode(FILE* out, const float* px, int w, int h) {
   jpeg_stdio_dest(&jh.cinfo, out);
   jpeghdr_src_floatRGB(&jh, px, w, h);
   jh.quality = 90;
+  jh.threads = threads;
   jpeghdr_tonemap_default(&jh);
   jpeghdr_do_compress(&jh);
   jpeghdr_destroy_compress(&jh);
   return true;
 }
 
-int encodeFile(const char* in, const char* outPath) {
+int encodeFile(const char* in, const char* outPath, int threads) {
   const int fd = open(in, O_RDONLY);
   struct stat st;
   if (fd < 0 || fstat(fd, &st) != 0) return 1;
@@ -79,7 +80,7 @@ int encodeFile(const char* in, const char* outPath) {
   }
   FILE* out = std::fopen(outPath, "wb");
   if (out == nullptr) return 1;
-  const bool ok = encode(out, px, w, h);
+  const bool ok = encode(out, px, w, h, threads);
   return std::fclose(out) == 0 && ok ? 0 : 1;
 }
 
@@ -120,8 +121,9 @@ int decodeFile(const char* path) {
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "image") == 0) return writeImage(argv[2]);
-  if (argc == 4 && std::strcmp(argv[1], "encode") == 0) return encodeFile(argv[2], argv[3]);
+  if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "encode") == 0)
+    return encodeFile(argv[2], argv[3], argc == 5 ? std::atoi(argv[4]) : 1);
   if (argc == 3 && std::strcmp(argv[1], "decode") == 0) return decodeFile(argv[2]);
-  std::fprintf(stderr, "usage: jhcode image RAW | encode RAW OUT | decode FILE\n");
+  std::fprintf(stderr, "usage: jhcode image RAW | encode RAW OUT [THREADS] | decode FILE\n");
   return 2;
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <thread>
 
 #include "jpeghdr/jpeghdr.h"
 
@@ -62,6 +63,33 @@ inline int32_t jh_rand_at(const jpeghdr_random* r, uint32_t i) {
 
 // Memory for a large work image, released with std::free; null when there is none.
 void* jh_alloc_large(size_t n);
+
+// ---- Threads ----
+// The per-pixel passes may be split into bands of rows over jh->threads threads (at most
+// JH_MAX_THREADS; 0 or 1 keeps all work on the calling thread). Results do not depend on the
+// split.
+constexpr int JH_MAX_THREADS = 16;
+int jh_thread_count(const jpeghdr_compress_struct* jh);
+// fn(ctx, y0, y1, part) for rows y0 .. y1 - 1 of band `part`.
+typedef void (*JHBandFunc)(void* ctx, int y0, int y1, int part);
+// Runs fn over `parts` bands of rows 0 .. h - 1, band 0 on the calling thread, and returns
+// when all are done. When no thread can be started the calling thread does the rest.
+void jh_parallel_bands(int parts, int h, JHBandFunc fn, void* ctx);
+// jh_parallel_bands on a thread of its own, so the caller can work meanwhile; joined by join()
+// or the destructor.
+class JHBackground {
+ public:
+  JHBackground();
+  ~JHBackground();
+  JHBackground(const JHBackground&) = delete;
+  JHBackground& operator=(const JHBackground&) = delete;
+  // False when no thread could be started (then nothing runs).
+  bool start(int parts, int h, JHBandFunc fn, void* ctx);
+  void join();
+
+ private:
+  std::thread* thread_;
+};
 
 // Raises libjpeg error code (with an optional case number) on the object.
 [[noreturn]] void jh_error(j_common_ptr cinfo, int code, int param = 0);

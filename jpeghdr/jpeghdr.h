@@ -48,6 +48,9 @@ struct jpeghdr_compress_struct {
   float alpha;         // saturation factor
   float beta;          // saturation exponent
   float samp2nits;     // sample value to cd/m2, 0 when unknown
+  // Threads for the per-pixel passes (0 or 1: the calling thread only, the default). The
+  // output does not depend on it.
+  int32_t threads;
   // Private working state, released by jpeghdr_destroy_compress even after a libjpeg error:
   // the ratio-image file while compressing, the ratio image, a full-size work image and the
   // dither generator (seeded at each compression, so output is repeatable).

@@ -199,8 +199,14 @@ inline uint8_t jh_code_search(const JHCodeTable* ct, float v) {
 }
 
 // Luminance of every source pixel (sanitised), computed once per source and kept in
-// jh->lum until the source changes or the object is destroyed.
+// jh->lum until the source changes or the object is destroyed. The largest of each row
+// follows the pixels (jh_row_maxima).
 const float* jh_luminances(jpeghdr_compress_struct* jh);
+// Memory for jh->lum: the pixels' luminances, then one maximum a row. Null when out of memory.
+float* jh_alloc_luminances(const jpeghdr_compress_struct* jh);
+inline const float* jh_row_maxima(jpeghdr_compress_struct* jh) {
+  return jh_luminances(jh) + static_cast<size_t>(jh->cinfo.image_width) * jh->cinfo.image_height;
+}
 
 // Linear value of every integer sRGB level v / 256 from JH_GAMMA_LOW to JH_GAMMA_HIGH (the
 // sRGB curve extended to negative values), indexed by v. ycc2srgb yields -230 .. 480 at most
@@ -226,10 +232,10 @@ bool jh_have_avx2();
 // Whether jpeghdr_desaturate leaves colours unchanged for jh's alpha and beta.
 bool jh_desaturation_off(const jpeghdr_compress_struct* jh);
 
-// Sanitised luminance of the w pixels of source row y.
-void jh_lum_row_plain(const jpeghdr_compress_struct* jh, int y, float* out);
-void jh_lum_row_avx2(const jpeghdr_compress_struct* jh, int y, float* out);
-void jh_lum_row(const jpeghdr_compress_struct* jh, int y, float* out);
+// Sanitised luminance of the w pixels of source row y; returns the row's largest.
+float jh_lum_row_plain(const jpeghdr_compress_struct* jh, int y, float* out);
+float jh_lum_row_avx2(const jpeghdr_compress_struct* jh, int y, float* out);
+float jh_lum_row(const jpeghdr_compress_struct* jh, int y, float* out);
 
 // Counts n luminances into the histogram: those in [lmin, lmax) into bin
 // sf * (log l - loglmin), limited to 0 .. bins - 1. histo holds JH_HISTO_COPIES copies of the
@@ -245,7 +251,7 @@ void jh_histo_row(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo
 
 // The default tone mapping of one row: codes of ld = ls white / (ls + 1), ls = scale l. In
 // pass 0 bright pixels (ld > 0.5, l <= lhi) lower `white` by 3% steps until the scaled colour
-// is in gamut, setting `reduced`; codes are written in pass 1, or in pass 0 until reduced.
+// is in gamut, setting `reduced`; codes are written in pass 1 only.
 struct JHToneState {
   const jpeghdr_compress_struct* jh;
   const JHCodeTable* thr;

@@ -4,13 +4,16 @@
 
 #include "jpeghdr/jhprivate.h"
 
-void jh_lum_row_plain(const jpeghdr_compress_struct* jh, int y, float* out) {
+float jh_lum_row_plain(const jpeghdr_compress_struct* jh, int y, float* out) {
   const int w = static_cast<int>(jh->cinfo.image_width);
+  float top = -3.4e38f;
   for (int x = 0; x < w; x++) {
     float rgb[3];
     jh_pixel(jh, x, y, rgb);
     out[x] = jh_luminance(rgb);
+    top = std::max(top, out[x]);
   }
+  return top;
 }
 
 void jh_histo_row_plain(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo) {
@@ -26,7 +29,7 @@ void jh_tone_span(JHToneState* s, int y, const float* lrow, uint8_t* trow, int x
   for (int x = x0; x < x1; x++) {
     const float l = lrow[x];
     if (l <= 1e-10f) {
-      trow[x] = 0;
+      if (s->pass == 1) trow[x] = 0;
       continue;
     }
     const float ls = s->scale * l;
@@ -44,7 +47,7 @@ void jh_tone_span(JHToneState* s, int y, const float* lrow, uint8_t* trow, int x
         if (ld <= 0.5f) break;
       }
     }
-    if (s->pass == 1 || !s->reduced) trow[x] = jh_code_search(s->thr, ld);
+    if (s->pass == 1) trow[x] = jh_code_search(s->thr, ld);
   }
 }
 
@@ -108,8 +111,8 @@ void jh_fg_row_plain(const jpeghdr_compress_struct* jh, int y, const float* tabl
 }
 
 // One processor check per row, never per pixel.
-void jh_lum_row(const jpeghdr_compress_struct* jh, int y, float* out) {
-  jh_have_avx2() ? jh_lum_row_avx2(jh, y, out) : jh_lum_row_plain(jh, y, out);
+float jh_lum_row(const jpeghdr_compress_struct* jh, int y, float* out) {
+  return jh_have_avx2() ? jh_lum_row_avx2(jh, y, out) : jh_lum_row_plain(jh, y, out);
 }
 
 void jh_histo_row(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo) {

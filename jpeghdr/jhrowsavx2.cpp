@@ -224,21 +224,30 @@ JH_AVX2 inline __m256i quotient2047(__m256i r) {
 
 }  // namespace
 
-JH_AVX2 void jh_lum_row_avx2(const jpeghdr_compress_struct* jh, int y, float* out) {
+JH_AVX2 float jh_lum_row_avx2(const jpeghdr_compress_struct* jh, int y, float* out) {
   if (!packedFloats(jh)) return jh_lum_row_plain(jh, y, out);
   const int w = static_cast<int>(jh->cinfo.image_width);
   const float* src = sourceRow(jh, y);
+  __m256 top = set1(-3.4e38f);
   int x = 0;
   for (; x + 8 <= w; x += 8) {
     __m256 r, g, b;
     loadRGB8(src + 3 * x, &r, &g, &b);
-    _mm256_storeu_ps(out + x, luminance(r, g, b));
+    const __m256 l = luminance(r, g, b);
+    top = _mm256_max_ps(top, l);
+    _mm256_storeu_ps(out + x, l);
   }
+  alignas(32) float t[8];
+  _mm256_store_ps(t, top);
+  float m = t[0];
+  for (int k = 1; k < 8; k++) m = m > t[k] ? m : t[k];
   for (; x < w; x++) {
     float rgb[3];
     jh_pixel(jh, x, y, rgb);
     out[x] = jh_luminance(rgb);
+    m = m > out[x] ? m : out[x];
   }
+  return m;
 }
 
 JH_AVX2 void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo) {
@@ -272,9 +281,9 @@ JH_AVX2 void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, ui
 JH_AVX2 void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t* trow) {
   const int w = static_cast<int>(s->jh->cinfo.image_width);
   // The gamut test is vectorised for packed floats without desaturation only.
-  if (s->pass == 0 && !s->reduced && (!packedFloats(s->jh) || !jh_desaturation_off(s->jh)))
+  if (s->pass == 0 && (!packedFloats(s->jh) || !jh_desaturation_off(s->jh)))
     return jh_tone_row_plain(s, y, lrow, trow);
-  const float* src = s->pass == 0 ? sourceRow(s->jh, y) : nullptr;
+  const float* src = sourceRow(s->jh, y);
   const __m256 scale = set1(s->scale), lhi = set1(s->lhi), tiny = set1(1e-10f), half = set1(0.5f),
                one = set1(1.f);
   int x = 0;
@@ -286,51 +295,37 @@ JH_AVX2 void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t*
     if (s->pass == 0) {
       const __m256 check = _mm256_andnot_ps(dark, _mm256_and_ps(_mm256_cmp_ps(ld, half, _CMP_GT_OQ),
                                                                 _mm256_cmp_ps(l, lhi, _CMP_LE_OQ)));
-      if (_mm256_movemask_ps(check) != 0) {
-        if (src == nullptr || !packedFloats(s->jh) || !jh_desaturation_off(s->jh)) {
-          jh_tone_span(s, y, lrow, trow, x, x + 8);
-          continue;
-        }
-        __m256 r, g, b, bad = _mm256_setzero_ps();
-        loadRGB8(src + 3 * x, &r, &g, &b);
-        const __m256 f = _mm256_div_ps(ld, l);
-        r = _mm256_mul_ps(r, f);
-        g = _mm256_mul_ps(g, f);
-        b = _mm256_mul_ps(b, f);
-        // Lanes in jh_surely_in_gamut's box pass without the curve.
-        const __m256 lo = _mm256_min_ps(_mm256_min_ps(r, g), b),
-                     hi = _mm256_max_ps(_mm256_max_ps(r, g), b);
-        const __m256 inbox = _mm256_and_ps(_mm256_cmp_ps(lo, set1(kGamutLow), _CMP_GE_OQ),
-                                           _mm256_cmp_ps(hi, set1(kGamutHigh), _CMP_LE_OQ));
-        if (_mm256_movemask_ps(_mm256_andnot_ps(inbox, check)) != 0) {
-          __m256i ycc[3];
-          rgb2ycc(r, g, b, ycc, &bad);
-          __m256i out = _mm256_castps_si256(bad);
-          for (const __m256i& c : ycc)
-            out = _mm256_or_si256(out, _mm256_or_si256(_mm256_cmpgt_epi32(set1i(1), c),
-                                                       _mm256_cmpgt_epi32(c, set1i(254))));
-          if (_mm256_movemask_ps(_mm256_and_ps(check, _mm256_castsi256_ps(out))) != 0) {
-            jh_tone_span(s, y, lrow, trow, x, x + 8);  // white is lowered in pixel order there
-            continue;
-          }
-        }
-      }
+      if (_mm256_movemask_ps(check) == 0) continue;
+      __m256 r, g, b, bad = _mm256_setzero_ps();
+      loadRGB8(src + 3 * x, &r, &g, &b);
+      const __m256 f = _mm256_div_ps(ld, l);
+      r = _mm256_mul_ps(r, f);
+      g = _mm256_mul_ps(g, f);
+      b = _mm256_mul_ps(b, f);
+      // Lanes in jh_surely_in_gamut's box pass without the curve.
+      const __m256 lo = _mm256_min_ps(_mm256_min_ps(r, g), b),
+                   hi = _mm256_max_ps(_mm256_max_ps(r, g), b);
+      const __m256 inbox = _mm256_and_ps(_mm256_cmp_ps(lo, set1(kGamutLow), _CMP_GE_OQ),
+                                         _mm256_cmp_ps(hi, set1(kGamutHigh), _CMP_LE_OQ));
+      if (_mm256_movemask_ps(_mm256_andnot_ps(inbox, check)) == 0) continue;
+      __m256i ycc[3];
+      rgb2ycc(r, g, b, ycc, &bad);
+      __m256i out = _mm256_castps_si256(bad);
+      for (const __m256i& c : ycc)
+        out = _mm256_or_si256(out, _mm256_or_si256(_mm256_cmpgt_epi32(set1i(1), c),
+                                                   _mm256_cmpgt_epi32(c, set1i(254))));
+      if (_mm256_movemask_ps(_mm256_and_ps(check, _mm256_castsi256_ps(out))) != 0)
+        jh_tone_span(s, y, lrow, trow, x, x + 8);  // white is lowered in pixel order there
+      continue;
     }
-    if (s->pass == 1 || !s->reduced) {
-      __m256i bad = _mm256_setzero_si256();
-      const __m256i t =
-          _mm256_andnot_si256(_mm256_castps_si256(dark), codeSearch(s->thr, ld, &bad));
-      if (_mm256_movemask_ps(
-              _mm256_castsi256_ps(_mm256_andnot_si256(_mm256_castps_si256(dark), bad))) != 0) {
-        jh_tone_span(s, y, lrow, trow, x, x + 8);
-        continue;
-      }
-      store8u8(trow + x, t);
-    } else {
-      const int d = _mm256_movemask_ps(dark);
-      for (int k = 0; k < 8; k++)
-        if (d & (1 << k)) trow[x + k] = 0;
+    __m256i bad = _mm256_setzero_si256();
+    const __m256i t = _mm256_andnot_si256(_mm256_castps_si256(dark), codeSearch(s->thr, ld, &bad));
+    if (_mm256_movemask_ps(
+            _mm256_castsi256_ps(_mm256_andnot_si256(_mm256_castps_si256(dark), bad))) != 0) {
+      jh_tone_span(s, y, lrow, trow, x, x + 8);
+      continue;
     }
+    store8u8(trow + x, t);
   }
   jh_tone_span(s, y, lrow, trow, x, w);
 }
@@ -565,8 +560,8 @@ JH_AVX2 void jh_range_row_avx2(JHRangeState* s, const uint8_t* trow, const float
 bool jh_have_avx2() {
   return false;
 }
-void jh_lum_row_avx2(const jpeghdr_compress_struct* jh, int y, float* out) {
-  jh_lum_row_plain(jh, y, out);
+float jh_lum_row_avx2(const jpeghdr_compress_struct* jh, int y, float* out) {
+  return jh_lum_row_plain(jh, y, out);
 }
 void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo) {
   jh_histo_row_plain(a, lum, n, histo);

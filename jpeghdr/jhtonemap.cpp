@@ -20,6 +20,7 @@ struct HistoBands {
   const jpeghdr_compress_struct* jh;
   const JHHistoArgs* a;
   float* lum;
+  float* rowmax;
   bool fresh;
   uint32_t* copies;
   size_t stride;  // counts of one band
@@ -30,7 +31,7 @@ void histoBand(void* ctx, int y0, int y1, int part) {
   const int w = static_cast<int>(hb->jh->cinfo.image_width);
   for (int y = y0; y < y1; y++) {
     float* row = hb->lum + static_cast<size_t>(y) * w;
-    if (hb->fresh) jh_lum_row(hb->jh, y, row);
+    if (hb->fresh) hb->rowmax[y] = jh_lum_row(hb->jh, y, row);
     jh_histo_row(hb->a, row, w, hb->copies + hb->stride * part);
   }
 }
@@ -109,13 +110,13 @@ void jpeghdr_comp_histo(jpeghdr_compress_struct* jh, int bins, float lmin, float
   float* lum = jh->lum;
   const size_t npix = static_cast<size_t>(jh->cinfo.image_width) * jh->cinfo.image_height;
   if (fresh) {
-    lum = static_cast<float*>(jh_alloc_large(sizeof(float) * npix + 1));
+    lum = jh_alloc_luminances(jh);
     if (lum == nullptr) {
       std::free(copies);
       jh_error(reinterpret_cast<j_common_ptr>(&jh->cinfo), JERR_OUT_OF_MEMORY, 201);
     }
   }
-  HistoBands hb{jh, &a, lum, fresh, copies, stride};
+  HistoBands hb{jh, &a, lum, lum + npix, fresh, copies, stride};
   jh_parallel_bands(parts, static_cast<int>(jh->cinfo.image_height), histoBand, &hb);
   jh->lum = lum;
   for (size_t c = 0; c < JH_HISTO_COPIES * static_cast<size_t>(parts); c++)
@@ -163,14 +164,17 @@ void jpeghdr_tonemap_default(jpeghdr_compress_struct* jh) {
   st.white = 1.f;
   st.reduced = false;
   st.pass = 0;
-  // The first pass lowers the white factor in pixel order, so it runs on one thread.
+  // The first pass lowers the white factor in pixel order, so it runs on one thread. It
+  // passes over rows without a pixel bright enough to test: where scale l <= 0.99, the
+  // display luminance stays below 0.5 whatever the white factor.
+  const float* rowmax = jh_row_maxima(jh);
   for (int y = 0; y < h; y++) {
+    if (!(scale * rowmax[y] > 0.99f)) continue;
     const size_t at = static_cast<size_t>(y) * w;
     jh_tone_row(&st, y, lum + at, jh->tmi + at);
   }
-  if (st.reduced) {
-    st.pass = 1;
-    ToneBands tb{&st, lum, jh->tmi};
-    jh_parallel_bands(jh_thread_count(jh), h, toneBand, &tb);
-  }
+  // The second writes every code with the final white factor.
+  st.pass = 1;
+  ToneBands tb{&st, lum, jh->tmi};
+  jh_parallel_bands(jh_thread_count(jh), h, toneBand, &tb);
 }

@@ -272,7 +272,7 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
     if (rw < 1) rw = 1;
     if (rh < 1) rh = 1;
     jh->rwork = allocOrFail(jh, static_cast<size_t>(rw) * rh, 203);
-    if (!jpeghdr_resample8(jh->rimage, w, h, jh->rwork, rw, rh))
+    if (!jh_gaussian8(jh->rimage, w, h, jh->rwork, rw, rh, jh_thread_count(jh)))
       jh_error(common(jh), JERR_OUT_OF_MEMORY, 203);
     // With pre-correction the foreground rows are corrected for the decoder's enlargement,
     // made a row at a time as they are written; rwork holds the enlarger's work memory.

@@ -318,6 +318,9 @@ void jh_enlarge_begin(JHEnlarger* en, const uint8_t* src, int sw, int sh, int dw
                       void* block);
 void jh_enlarge_row(JHEnlarger* en, int y, uint8_t* out);
 
+// gaussian8 with its destination rows split into `parts` bands over threads.
+int jh_gaussian8(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh, int parts);
+
 // ---- Row kernels of the ratio-image resamplers (exact integer results) ----
 
 // sum[j] += w s[j] for n samples (w s fits 31 bits).

@@ -240,7 +240,7 @@ float jh_lum_row(const jpeghdr_compress_struct* jh, int y, float* out);
 // Counts n luminances into the histogram: those in [lmin, lmax) into bin
 // sf * (log l - loglmin), limited to 0 .. bins - 1. histo holds JH_HISTO_COPIES copies of the
 // bins, which the caller sums (the vector kernel spreads neighbours over them).
-constexpr int JH_HISTO_COPIES = 4;
+constexpr int JH_HISTO_COPIES = 8;
 struct JHHistoArgs {
   float lmin, lmax, loglmin, sf;
   int bins;

@@ -255,10 +255,13 @@ JH_AVX2 void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, ui
                sf = set1(a->sf);
   const __m256i top = set1i(a->bins - 1);
   alignas(32) int32_t bin[8];
-  // Neighbours mostly share a bin: alternate lanes count into separate copies, so the
-  // increments do not wait on each other.
-  const __m256i copy =
-      _mm256_setr_epi32(0, a->bins, 2 * a->bins, 3 * a->bins, 0, a->bins, 2 * a->bins, 3 * a->bins);
+  // Neighbours mostly share a bin: each lane counts into its own copy, so the increments of
+  // one group do not wait on each other.
+  const int nb = a->bins;
+  const __m256i copy = _mm256_setr_epi32(0, nb, 2 * nb, 3 * nb, 4 * nb, 5 * nb, 6 * nb, 7 * nb);
+  // Runs of groups whose eight pixels share one bin are counted in a register.
+  int runBin = 0;
+  uint32_t runCount = 0;
   int i = 0;
   for (; i + 8 <= n; i += 8) {
     const __m256 l = _mm256_loadu_ps(lum + i);
@@ -267,6 +270,18 @@ JH_AVX2 void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, ui
     if (keep == 0) continue;
     __m256i b = _mm256_cvttps_epi32(_mm256_mul_ps(sf, _mm256_sub_ps(fastLog(l), loglmin)));
     b = _mm256_min_epi32(_mm256_max_epi32(b, _mm256_setzero_si256()), top);
+    if (keep == 0xFF) {
+      const int b0 = _mm256_cvtsi256_si32(b);
+      if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(b, _mm256_set1_epi32(b0))) == -1) {
+        if (b0 != runBin) {
+          histo[runBin] += runCount;
+          runBin = b0;
+          runCount = 0;
+        }
+        runCount += 8;
+        continue;
+      }
+    }
     _mm256_store_si256(reinterpret_cast<__m256i*>(bin), _mm256_add_epi32(b, copy));
     if (keep == 0xFF) {
       for (int k = 0; k < 8; k++) histo[bin[k]]++;
@@ -275,6 +290,7 @@ JH_AVX2 void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, ui
         if (keep & (1 << k)) histo[bin[k]]++;
     }
   }
+  histo[runBin] += runCount;
   jh_histo_row_plain(a, lum + i, n - i, histo);
 }
 

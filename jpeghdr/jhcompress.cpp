@@ -190,8 +190,6 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   const size_t npix = static_cast<size_t>(w) * h;
   if (jh->tmi == nullptr || npix == 0 || jh->cvt == nullptr)
     jh_error(common(jh), JERR_CONVERSION_NOTIMPL);
-  // 1. Raise dark codes; a foreground with nothing above the floor carries no image.
-  if (!jh_raise_codes(jh->tmi, npix, kMinCode)) jh_error(common(jh), JERR_CONVERSION_NOTIMPL);
   jh_seed(&jh->rng, 1);
 
   // 2. Display luminance of every foreground code.
@@ -220,6 +218,9 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   rs.rmax = 0.f;
   // A nearly uniform image can fall between the centres of its one or two bins; then every
   // pixel that is not black counts.
+  // The first scan raises each row's dark codes to the floor before scanning it; a foreground
+  // with nothing above the floor carries no image.
+  bool bright = false;
   for (int pass = 0; pass < 2 && rs.rmax < rs.rmin; pass++) {
     rs.lmin = pass == 0 ? lmin : 1e-10f;
     rs.lmax = pass == 0 ? lmax : 1e30f;
@@ -227,8 +228,11 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
     rs.tlarge = 0;
     for (int y = 0; y < h; y++) {
       const size_t at = static_cast<size_t>(y) * w;
+      if (pass == 0 && jh_raise_codes(jh->tmi + at, static_cast<size_t>(w), kMinCode))
+        bright = true;
       jh_range_row(&rs, jh->tmi + at, lum + at, w);
     }
+    if (!bright) jh_error(common(jh), JERR_CONVERSION_NOTIMPL);
   }
   const float rmin = rs.rmin, rmax = rs.rmax;
   // 5. Log range, at most 16, at least kMinRange, in the header's precision.

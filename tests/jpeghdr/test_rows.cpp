@@ -277,11 +277,14 @@ TEST(RowKernels, RaisingCodesAndTheRangeScanAgree) {
   }
   float table[256];
   for (int t = 0; t < 256; t++) table[t] = std::pow((t + 0.5f) / 256.f, 2.2f);
-  for (int w : {31, 64, 1000}) {
+  for (int w : {31, 64, 1000, 5000}) {
     std::vector<float> lum = hostileValues(static_cast<size_t>(w), 8, 1e-12f, 1e3f);
     std::vector<uint8_t> codes(lum.size());
     for (size_t i = 0; i < codes.size(); i++)  // mostly mid codes, so groups are skipped
       codes[i] = static_cast<uint8_t>(i % 97 == 0 ? gen() % 256 : 100 + gen() % 40);
+    if (w == 5000)  // many pixels near the extremes: examined groups that keep the extremes
+      for (size_t i = 0; i < codes.size(); i++)
+        codes[i] = static_cast<uint8_t>(i < 2 ? 20 + 230 * i : (i % 3 ? 20 + gen() % 25 : 200 + gen() % 56));
     JHRangeState p{table, 1e-6f, 1e2f, 1e10f, 0.f, 255, 0}, f = p;
     jh_range_row_plain(&p, codes.data(), lum.data(), w);
     jh_range_row_avx2(&f, codes.data(), lum.data(), w);

@@ -63,22 +63,28 @@ int writeRatioJpeg(jpeghdr_compress_struct* jh, FILE* fp, const uint8_t* img, in
   return 1;
 }
 
-// Ratio codes of a band of rows; the dither of each pixel is drawn by its index.
+// Ratio codes of rows of the image; the dither of each pixel is drawn by its index, so a row
+// comes out the same whenever it is made.
 struct RatioBands {
-  jpeghdr_compress_struct* jh;
+  const jpeghdr_compress_struct* jh;
   const JHRatioArgs* ra;
   const float* lum;
+  uint8_t* out;  // the whole ratio image, for ratioBand
 };
+
+const uint8_t* ratioSource(void* ctx, int y, uint8_t* buf) {
+  const RatioBands* rb = static_cast<const RatioBands*>(ctx);
+  const jpeghdr_compress_struct* jh = rb->jh;
+  const size_t w = jh->cinfo.image_width, at = y * w;
+  jh_ratio_row(rb->ra, rb->lum + at, jh->tmi + at, buf, static_cast<int>(w), &jh->rng,
+               static_cast<uint32_t>(at));
+  return buf;
+}
 
 void ratioBand(void* ctx, int y0, int y1, int) {
   const RatioBands* rb = static_cast<const RatioBands*>(ctx);
-  jpeghdr_compress_struct* jh = rb->jh;
-  const size_t w = jh->cinfo.image_width;
-  for (int y = y0; y < y1; y++) {
-    const size_t at = y * w;
-    jh_ratio_row(rb->ra, rb->lum + at, jh->tmi + at, jh->rimage + at, static_cast<int>(w),
-                 &jh->rng, static_cast<uint32_t>(at));
-  }
+  const size_t w = rb->jh->cinfo.image_width;
+  for (int y = y0; y < y1; y++) ratioSource(ctx, y, rb->out + y * w);
 }
 
 // Rows a foreground thread makes in one batch.
@@ -218,8 +224,8 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   rs.rmax = 0.f;
   // A nearly uniform image can fall between the centres of its one or two bins; then every
   // pixel that is not black counts.
-  // The first scan raises each row's dark codes to the floor before scanning it; a foreground
-  // with nothing above the floor carries no image.
+  // The first scan raises each row's dark codes to the floor (black pixels get code 0) before
+  // scanning it; a foreground with nothing above the floor carries no image.
   bool bright = false;
   for (int pass = 0; pass < 2 && rs.rmax < rs.rmin; pass++) {
     rs.lmin = pass == 0 ? lmin : 1e-10f;
@@ -228,7 +234,7 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
     rs.tlarge = 0;
     for (int y = 0; y < h; y++) {
       const size_t at = static_cast<size_t>(y) * w;
-      if (pass == 0 && jh_raise_codes(jh->tmi + at, static_cast<size_t>(w), kMinCode))
+      if (pass == 0 && jh_raise_codes(jh->tmi + at, lum + at, static_cast<size_t>(w), kMinCode))
         bright = true;
       jh_range_row(&rs, jh->tmi + at, lum + at, w);
     }
@@ -253,18 +259,14 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   ln1 = headerRound(ln1);
   const float range = ln1 - ln0;
 
-  // 6. Ratio codes, dithered.
-  jh->rimage = static_cast<uint8_t*>(jh_alloc_large(npix));
-  if (jh->rimage == nullptr) jh_error(common(jh), JERR_OUT_OF_MEMORY, 202);
+  // 6. Ratio codes, dithered, and 7. the reduced ratio image they make. A reduction takes
+  // its rows of codes as it needs them, without a full-size image.
   float lntable[256];
   for (int t = 0; t < 256; t++) lntable[t] = std::log(table[t]) + ln0;
   JHRatioArgs ra;
   ra.rscale = 256.f / range;
   ra.lntable = lntable;
-  RatioBands rb{jh, &ra, lum};
-  jh_parallel_bands(jh_thread_count(jh), h, ratioBand, &rb);
-
-  // 7. Reduced ratio image, and the foreground corrected for its enlargement.
+  RatioBands rb{jh, &ra, lum, nullptr};
   if (jh->quality > 94) jh->correction = 0;
   int rw = w, rh = h;
   if (jh->correction != 0) {
@@ -275,18 +277,31 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
     rh = static_cast<int>(f * static_cast<float>(h) + 0.5f);
     if (rw < 1) rw = 1;
     if (rh < 1) rh = 1;
-    jh->rwork = allocOrFail(jh, static_cast<size_t>(rw) * rh, 203);
-    if (!jh_gaussian8(jh->rimage, w, h, jh->rwork, rw, rh, jh_thread_count(jh)))
+  }
+  const bool shrink = rw < w || rh < h;
+  if (shrink) {
+    jh->rimage = allocOrFail(jh, static_cast<size_t>(rw) * rh, 203);
+    if (!jh_gaussian8_rows(ratioSource, &rb, w, h, jh->rimage, rw, rh, jh_thread_count(jh)))
       jh_error(common(jh), JERR_OUT_OF_MEMORY, 203);
-    // With pre-correction the foreground rows are corrected for the decoder's enlargement,
-    // made a row at a time as they are written; rwork holds the enlarger's work memory.
-    std::free(jh->rimage);
-    jh->rimage = jh->rwork;
-    jh->rwork = nullptr;
-    if (jh->correction == 1) {
-      const int parts = jh_thread_count(jh);
-      jh->rwork = allocOrFail(jh, jh_enlarge_bytes(rw, w) * (parts > 1 ? parts - 1 : 1), 203);
+  } else {
+    jh->rimage = static_cast<uint8_t*>(jh_alloc_large(npix));
+    if (jh->rimage == nullptr) jh_error(common(jh), JERR_OUT_OF_MEMORY, 202);
+    rb.out = jh->rimage;
+    jh_parallel_bands(jh_thread_count(jh), h, ratioBand, &rb);
+    if (jh->correction != 0) {  // a tiny image keeps its size: resampled all the same
+      jh->rwork = allocOrFail(jh, npix, 203);
+      if (!jpeghdr_resample8(jh->rimage, w, h, jh->rwork, rw, rh))
+        jh_error(common(jh), JERR_OUT_OF_MEMORY, 203);
+      std::free(jh->rimage);
+      jh->rimage = jh->rwork;
+      jh->rwork = nullptr;
     }
+  }
+  // With pre-correction the foreground rows are corrected for the decoder's enlargement, made
+  // a row at a time as they are written; rwork holds the enlargers' work memory.
+  if (jh->correction == 1) {
+    const int parts = jh_thread_count(jh);
+    jh->rwork = allocOrFail(jh, jh_enlarge_bytes(rw, w) * (parts > 1 ? parts - 1 : 1), 203);
   }
   JHCodeTable thr;
   float ratio[256];

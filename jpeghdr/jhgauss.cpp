@@ -22,7 +22,9 @@ int radiusFor(float f) {
 // The reduction's shared state: column taps and weights, and per band the column sums and
 // values of one destination row.
 struct GaussRows {
-  const uint8_t* src;
+  JHRowSource source;
+  void* sourceCtx;
+  const uint8_t* image;  // the source image, when its rows are not made on demand
   int sw, sh;
   uint8_t* dst;
   int dw;
@@ -34,10 +36,36 @@ struct GaussRows {
   const double* xws;      // their sums
   int32_t* work;          // per band: row taps, row weights, column sums, column values
   size_t bandWork;        // int32_t values of one band's work
+  uint8_t* rings;         // per band: the last source rows it asked for, ringRows of them
+  int ringRows;
 };
 
-size_t bandWorkSize(int sw, size_t ntx, size_t nty) {
-  return 2 * nty + static_cast<size_t>(sw) + static_cast<size_t>(sw) + 2 * ntx;
+// A band's source rows: rows are asked for in rising order and those of one destination row
+// lie within nty of each other, so a ring of more than nty rows keeps every row still needed.
+struct Ring {
+  const GaussRows* g;
+  uint8_t* rows;
+  int32_t* held;  // source row in each slot, -1 for none
+  const uint8_t* row(int r) {
+    if (g->ringRows == 0) return g->source(g->sourceCtx, r, nullptr);  // rows held by the source
+    const int slot = r % g->ringRows;
+    uint8_t* buf = rows + static_cast<size_t>(slot) * g->sw;
+    if (held[slot] != r) {
+      g->source(g->sourceCtx, r, buf);
+      held[slot] = r;
+    }
+    return buf;
+  }
+};
+
+const uint8_t* imageRow(void* ctx, int r, uint8_t*) {
+  const GaussRows* g = static_cast<const GaussRows*>(ctx);
+  return g->image + static_cast<size_t>(r) * g->sw;
+}
+
+size_t bandWorkSize(int sw, size_t ntx, size_t nty, int ringRows) {
+  return 2 * nty + static_cast<size_t>(sw) + static_cast<size_t>(sw) + 2 * ntx +
+         static_cast<size_t>(ringRows);
 }
 
 void gaussRows(void* ctx, int y0, int y1, int part) {
@@ -48,6 +76,9 @@ void gaussRows(void* ctx, int y0, int y1, int part) {
   int32_t* yw = yrow + g->nty;
   int32_t* sum = yw + g->nty;
   int32_t* c = sum + sw + rx;  // column values with rx repeats on each side
+  int32_t* held = c + sw + rx;
+  for (int k = 0; k < g->ringRows; k++) held[k] = -1;
+  Ring ring{g, g->rings + static_cast<size_t>(part) * g->ringRows * sw, held};
   for (int y = y0; y < y1; y++) {
     const float cy = (static_cast<float>(y) + 0.5f) / fy;
     const int i0 = static_cast<int>(cy) - ry;
@@ -77,7 +108,7 @@ void gaussRows(void* ctx, int y0, int y1, int part) {
     // 1 / sum or more from the next integer, so truncating it gives the integer quotient.
     for (int j = 0; j < sw; j++) sum[j] = 0;
     for (int k = 0; k < n; k++)
-      jh_weigh_row(sum, g->src + static_cast<size_t>(yrow[k]) * sw, yw[k], sw);
+      jh_weigh_row(sum, ring.row(yrow[k]), yw[k], sw);
     jh_scale_row(c, sum, static_cast<double>(wsum), sw);
     for (int j = 1; j <= rx; j++) {
       c[-j] = c[0];
@@ -96,23 +127,27 @@ void gaussRows(void* ctx, int y0, int y1, int part) {
   }
 }
 
-}  // namespace
 
-int jh_gaussian8(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh, int parts) {
-  if (src == nullptr || dst == nullptr || sw <= 0 || sh <= 0 || dw <= 0 || dh <= 0) return 0;
+// The reduction of rows from source (image or made on demand) split into `parts` bands.
+int reduce(JHRowSource source, void* sourceCtx, const uint8_t* image, int sw, int sh, uint8_t* dst,
+           int dw, int dh, int parts) {
+  if (dst == nullptr || sw <= 0 || sh <= 0 || dw <= 0 || dh <= 0) return 0;
   if (parts < 1) parts = 1;
   if (parts > dh) parts = dh;
   const float fx = static_cast<float>(dw) / static_cast<float>(sw);
   const float fy = static_cast<float>(dh) / static_cast<float>(sh);
   const int rx = radiusFor(fx), ry = radiusFor(fy);
   const size_t ntx = 2 * static_cast<size_t>(rx) + 1, nty = 2 * static_cast<size_t>(ry) + 1;
+  const int ringRows = image != nullptr ? 0 : static_cast<int>(nty) + 1;
   // Column taps: first tap index and weights per destination column.
   int32_t* xfirst = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * dw));
   int32_t* xw = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * ntx * dw));
   double* xws = static_cast<double*>(std::malloc(sizeof(double) * dw));
-  const size_t bandWork = bandWorkSize(sw, ntx, nty);
+  const size_t bandWork = bandWorkSize(sw, ntx, nty, ringRows);
   int32_t* work = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * bandWork * parts));
-  const int ok = xfirst && xw && xws && work;
+  uint8_t* rings = static_cast<uint8_t*>(
+      std::malloc(static_cast<size_t>(ringRows) * static_cast<size_t>(sw) * parts + 1));
+  const int ok = xfirst && xw && xws && work && rings;
   if (ok) {
     for (int x = 0; x < dw; x++) {
       const float cx = (static_cast<float>(x) + 0.5f) / fx;
@@ -127,14 +162,30 @@ int jh_gaussian8(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int d
       }
       xws[x] = static_cast<double>(ws);
     }
-    const GaussRows g{src, sw, sh, dst, dw, fy, rx, ry, ntx, nty, xfirst, xw, xws, work, bandWork};
-    jh_parallel_bands(parts, dh, gaussRows, const_cast<GaussRows*>(&g));
+    GaussRows g{source, sourceCtx, image,    sw,   sh,       dst,   dw,       fy,
+                rx,     ry,        ntx,      nty,  xfirst,   xw,    xws,      work,
+                bandWork, rings,   ringRows};
+    if (image != nullptr) g.sourceCtx = &g;
+    jh_parallel_bands(parts, dh, gaussRows, &g);
   }
   std::free(xfirst);
   std::free(xw);
   std::free(xws);
   std::free(work);
+  std::free(rings);
   return ok;
+}
+
+}  // namespace
+
+int jh_gaussian8(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh, int parts) {
+  if (src == nullptr) return 0;
+  return reduce(imageRow, nullptr, src, sw, sh, dst, dw, dh, parts);
+}
+
+int jh_gaussian8_rows(JHRowSource source, void* ctx, int sw, int sh, uint8_t* dst, int dw, int dh,
+                      int parts) {
+  return reduce(source, ctx, nullptr, sw, sh, dst, dw, dh, parts);
 }
 
 int gaussian8(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) {

@@ -264,17 +264,16 @@ void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t* trow);
 void jh_tone_row(JHToneState* s, int y, const float* lrow, uint8_t* trow);
 
 // Dithered ratio codes of one row: rscale (log l - lntable[t]) rounded with a random offset,
-// draw i0 + x of rng for pixel x; pixels of luminance at most 1e-10 get ratio 0 and
-// foreground code 0.
+// draw i0 + x of rng for pixel x; pixels of luminance at most 1e-10 get ratio 0.
 struct JHRatioArgs {
   float rscale;
   const float* lntable;  // 256 entries
 };
-void jh_ratio_row_plain(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow,
+void jh_ratio_row_plain(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow,
                         int n, const jpeghdr_random* rng, uint32_t i0);
-void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow, int n,
+void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow, int n,
                        const jpeghdr_random* rng, uint32_t i0);
-void jh_ratio_row(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow, int n,
+void jh_ratio_row(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow, int n,
                   const jpeghdr_random* rng, uint32_t i0);
 
 // Foreground codes corrected for the enlarged ratio image: the code of l / ratio[r], at least
@@ -320,6 +319,13 @@ void jh_enlarge_row(JHEnlarger* en, int y, uint8_t* out);
 
 // gaussian8 with its destination rows split into `parts` bands over threads.
 int jh_gaussian8(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh, int parts);
+// Source row r of a reduction made on demand into buf (sw bytes); returns buf. Rows are asked
+// for in rising order within a band; bands may ask for the rows at their edges again, so a
+// source must make the same bytes each time and change nothing else.
+typedef const uint8_t* (*JHRowSource)(void* ctx, int r, uint8_t* buf);
+// The same reduction of an sw x sh image whose rows come from source.
+int jh_gaussian8_rows(JHRowSource source, void* ctx, int sw, int sh, uint8_t* dst, int dw, int dh,
+                      int parts);
 
 // ---- Row kernels of the ratio-image resamplers (exact integer results) ----
 
@@ -350,10 +356,11 @@ void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, const jpeghdr_ran
                         uint32_t i0);
 void jh_dither_row(const int32_t* v, uint8_t* out, int n, const jpeghdr_random* rng, uint32_t i0);
 
-// Raises the n codes below floor to it; true when some code ends above floor.
-bool jh_raise_codes_plain(uint8_t* t, size_t n, uint8_t floor);
-bool jh_raise_codes_avx2(uint8_t* t, size_t n, uint8_t floor);
-bool jh_raise_codes(uint8_t* t, size_t n, uint8_t floor);
+// Raises the n codes below floor to it, then gives the pixels of luminance l at most 1e-10
+// code 0 (black); true when some code was above floor after raising (black ones included).
+bool jh_raise_codes_plain(uint8_t* t, const float* l, size_t n, uint8_t floor);
+bool jh_raise_codes_avx2(uint8_t* t, const float* l, size_t n, uint8_t floor);
+bool jh_raise_codes(uint8_t* t, const float* l, size_t n, uint8_t floor);
 
 // The ratio range l / table[t] over a row's pixels of luminance in [lmin, lmax] above 1e-10,
 // skipping pixels whose code lies 20 or more inside the extreme codes examined so far.

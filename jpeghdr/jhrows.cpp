@@ -55,13 +55,12 @@ void jh_tone_row_plain(JHToneState* s, int y, const float* lrow, uint8_t* trow) 
   jh_tone_span(s, y, lrow, trow, 0, static_cast<int>(s->jh->cinfo.image_width));
 }
 
-void jh_ratio_row_plain(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow,
+void jh_ratio_row_plain(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow,
                         int n, const jpeghdr_random* rng, uint32_t i0) {
   for (int x = 0; x < n; x++) {
     const float l = lrow[x];
     if (l <= 1e-10f) {
       rrow[x] = 0;
-      trow[x] = 0;
       continue;
     }
     const float v = a->rscale * (jh_fast_log(l) - a->lntable[trow[x]]);
@@ -123,7 +122,7 @@ void jh_tone_row(JHToneState* s, int y, const float* lrow, uint8_t* trow) {
   jh_have_avx2() ? jh_tone_row_avx2(s, y, lrow, trow) : jh_tone_row_plain(s, y, lrow, trow);
 }
 
-void jh_ratio_row(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow, int n,
+void jh_ratio_row(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow, int n,
                   const jpeghdr_random* rng, uint32_t i0) {
   jh_have_avx2() ? jh_ratio_row_avx2(a, lrow, trow, rrow, n, rng, i0)
                  : jh_ratio_row_plain(a, lrow, trow, rrow, n, rng, i0);
@@ -196,13 +195,14 @@ void jh_dither_row(const int32_t* v, uint8_t* out, int n, const jpeghdr_random* 
   jh_have_avx2() ? jh_dither_row_avx2(v, out, n, rng, i0) : jh_dither_row_plain(v, out, n, rng, i0);
 }
 
-bool jh_raise_codes_plain(uint8_t* t, size_t n, uint8_t floor) {
+bool jh_raise_codes_plain(uint8_t* t, const float* l, size_t n, uint8_t floor) {
   bool any = false;
   for (size_t i = 0; i < n; i++) {
     if (t[i] < floor)
       t[i] = floor;
     else if (t[i] > floor)
       any = true;
+    if (l[i] <= 1e-10f) t[i] = 0;
   }
   return any;
 }
@@ -221,8 +221,9 @@ void jh_range_row_plain(JHRangeState* s, const uint8_t* trow, const float* lrow,
   }
 }
 
-bool jh_raise_codes(uint8_t* t, size_t n, uint8_t floor) {
-  return jh_have_avx2() ? jh_raise_codes_avx2(t, n, floor) : jh_raise_codes_plain(t, n, floor);
+bool jh_raise_codes(uint8_t* t, const float* l, size_t n, uint8_t floor) {
+  return jh_have_avx2() ? jh_raise_codes_avx2(t, l, n, floor)
+                        : jh_raise_codes_plain(t, l, n, floor);
 }
 
 void jh_range_row(JHRangeState* s, const uint8_t* trow, const float* lrow, int n) {

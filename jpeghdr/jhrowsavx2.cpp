@@ -346,7 +346,7 @@ JH_AVX2 void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t*
   jh_tone_span(s, y, lrow, trow, x, w);
 }
 
-JH_AVX2 void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t* trow,
+JH_AVX2 void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, const uint8_t* trow,
                                uint8_t* rrow, int n, const jpeghdr_random* rng, uint32_t i0) {
   const __m256 rscale = set1(a->rscale), tiny = set1(1e-10f), lowest = set1(0.5f),
                highest = set1(255.5f);
@@ -372,7 +372,6 @@ JH_AVX2 void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t*
     for (int k = 0; k < 8; k++) {
       if (d & (1 << k)) {
         rrow[x + k] = 0;
-        trow[x + k] = 0;
       } else if (v[k] < 0.5f) {
         rrow[x + k] = 0;
       } else if (v[k] >= 255.5f) {
@@ -540,17 +539,30 @@ JH_AVX2 void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, const jpe
   jh_dither_row_plain(v + x, out + x, n - x, rng, i0 + static_cast<uint32_t>(x));
 }
 
-JH_AVX2 bool jh_raise_codes_avx2(uint8_t* t, size_t n, uint8_t floor) {
+JH_AVX2 bool jh_raise_codes_avx2(uint8_t* t, const float* l, size_t n, uint8_t floor) {
   const __m256i fl = _mm256_set1_epi8(static_cast<char>(floor));
+  const __m256 tiny = set1(1e-10f);
   __m256i above = _mm256_setzero_si256();  // bytes that differ from floor after raising
   size_t i = 0;
   for (; i + 32 <= n; i += 32) {
     __m256i* p = reinterpret_cast<__m256i*>(t + i);
     const __m256i v = _mm256_max_epu8(_mm256_loadu_si256(p), fl);
-    _mm256_storeu_si256(p, v);
     above = _mm256_or_si256(above, _mm256_xor_si256(v, fl));
+    // Black pixels: 32 luminance comparisons packed to one byte mask.
+    const __m256i d0 = _mm256_castps_si256(_mm256_cmp_ps(_mm256_loadu_ps(l + i), tiny, _CMP_LE_OQ));
+    const __m256i d1 =
+        _mm256_castps_si256(_mm256_cmp_ps(_mm256_loadu_ps(l + i + 8), tiny, _CMP_LE_OQ));
+    const __m256i d2 =
+        _mm256_castps_si256(_mm256_cmp_ps(_mm256_loadu_ps(l + i + 16), tiny, _CMP_LE_OQ));
+    const __m256i d3 =
+        _mm256_castps_si256(_mm256_cmp_ps(_mm256_loadu_ps(l + i + 24), tiny, _CMP_LE_OQ));
+    // packs interleave the 128-bit halves; the permute puts the bytes back in pixel order.
+    const __m256i d = _mm256_permutevar8x32_epi32(
+        _mm256_packs_epi16(_mm256_packs_epi32(d0, d1), _mm256_packs_epi32(d2, d3)),
+        _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+    _mm256_storeu_si256(p, _mm256_andnot_si256(d, v));
   }
-  const bool rest = jh_raise_codes_plain(t + i, n - i, floor);
+  const bool rest = jh_raise_codes_plain(t + i, l + i, n - i, floor);
   return rest || !_mm256_testz_si256(above, above);
 }
 
@@ -617,7 +629,7 @@ void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, uint32_t* 
 void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t* trow) {
   jh_tone_row_plain(s, y, lrow, trow);
 }
-void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow, int n,
+void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow, int n,
                        const jpeghdr_random* rng, uint32_t i0) {
   jh_ratio_row_plain(a, lrow, trow, rrow, n, rng, i0);
 }
@@ -647,8 +659,8 @@ void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, const jpeghdr_ran
                         uint32_t i0) {
   jh_dither_row_plain(v, out, n, rng, i0);
 }
-bool jh_raise_codes_avx2(uint8_t* t, size_t n, uint8_t floor) {
-  return jh_raise_codes_plain(t, n, floor);
+bool jh_raise_codes_avx2(uint8_t* t, const float* l, size_t n, uint8_t floor) {
+  return jh_raise_codes_plain(t, l, n, floor);
 }
 void jh_range_row_avx2(JHRangeState* s, const uint8_t* trow, const float* lrow, int n) {
   jh_range_row_plain(s, trow, lrow, n);

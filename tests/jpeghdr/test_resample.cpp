@@ -2,6 +2,7 @@
 // sizes that must stay in bounds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
@@ -119,6 +120,24 @@ TEST(Resample, RowsAndBandsGiveTheWholeImage) {
     Bytes banded(reduced.size());
     ASSERT_EQ(jh_gaussian8(big.data(), 301, 211, banded.data(), 97, 64, parts), 1);
     EXPECT_EQ(banded, reduced) << parts;
+  }
+  // Rows made on demand: each band asks for a row about once, in rising order.
+  struct Source {
+    const Bytes* img;
+    int asked = 0;
+    static const uint8_t* row(void* ctx, int r, uint8_t* buf) {
+      Source* s = static_cast<Source*>(ctx);
+      s->asked++;
+      std::copy_n(s->img->data() + static_cast<size_t>(r) * 301, 301, buf);
+      return buf;
+    }
+  };
+  for (int parts : {1, 3}) {
+    Source maker{&big};
+    Bytes made(reduced.size());
+    ASSERT_EQ(jh_gaussian8_rows(Source::row, &maker, 301, 211, made.data(), 97, 64, parts), 1);
+    EXPECT_EQ(made, reduced) << parts;
+    EXPECT_LE(maker.asked, 211 + parts * 20) << parts;
   }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <vector>
 
@@ -124,7 +125,7 @@ TEST(Resample, RowsAndBandsGiveTheWholeImage) {
   // Rows made on demand: each band asks for a row about once, in rising order.
   struct Source {
     const Bytes* img;
-    int asked = 0;
+    std::atomic<int> asked{0};
     static const uint8_t* row(void* ctx, int r, uint8_t* buf) {
       Source* s = static_cast<Source*>(ctx);
       s->asked++;

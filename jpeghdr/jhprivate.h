@@ -308,8 +308,10 @@ struct JHEnlarger {
   int sw, sh, dw, dh;
   int32_t* xi;     // source column of each destination column
   int32_t* xw[4];  // its four cubic weights, weight by weight
-  int32_t* val;    // one destination row before dithering
-  int32_t* col;    // the column values of one row, with room either side
+  int32_t* val;        // one destination row before dithering
+  int32_t* across[4];  // source rows interpolated across, held[k] in slot k
+  int32_t held[4];     // -1 for none
+  int32_t* col;        // one source row as values, with room either side
   jpeghdr_random rng;
 };
 size_t jh_enlarge_bytes(int sw, int dw);
@@ -337,6 +339,10 @@ void jh_weigh_row(int32_t* sum, const uint8_t* s, int32_t w, int n);
 void jh_scale_row_plain(int32_t* c, const int32_t* sum, double d, int n);
 void jh_scale_row_avx2(int32_t* c, const int32_t* sum, double d, int n);
 void jh_scale_row(int32_t* c, const int32_t* sum, double d, int n);
+// v[j] = w[0] h[0][j] + w[1] h[1][j] + w[2] h[2][j] + w[3] h[3][j].
+void jh_cubic_down_plain(const int32_t* const h[4], const int16_t w[4], int32_t* v, int n);
+void jh_cubic_down_avx2(const int32_t* const h[4], const int16_t w[4], int32_t* v, int n);
+void jh_cubic_down(const int32_t* const h[4], const int16_t w[4], int32_t* v, int n);
 // c[j] = w[0] r[0][j] + w[1] r[1][j] + w[2] r[2][j] + w[3] r[3][j].
 void jh_cubic_column_plain(const uint8_t* const r[4], const int16_t w[4], int32_t* c, int n);
 void jh_cubic_column_avx2(const uint8_t* const r[4], const int16_t w[4], int32_t* c, int n);

@@ -88,8 +88,9 @@ bool usable(const uint8_t* src, int sw, int sh, const uint8_t* dst, int dw, int 
 
 size_t jh_enlarge_bytes(int sw, int dw) {
   // Column indices and four weights per destination column, the values of one destination
-  // row, and the column values with 2 repeats a side and room the vector row kernel may read.
-  return sizeof(int32_t) * (5 * static_cast<size_t>(dw) + dw + static_cast<size_t>(sw) + 4 + 16);
+  // row, four source rows interpolated across, one source row with 2 repeats a side and room
+  // the vector row kernel may read, and the tags of the four rows.
+  return sizeof(int32_t) * (10 * static_cast<size_t>(dw) + static_cast<size_t>(sw) + 4 + 16 + 4);
 }
 
 void jh_enlarge_begin(JHEnlarger* en, const uint8_t* src, int sw, int sh, int dw, int dh,
@@ -103,8 +104,10 @@ void jh_enlarge_begin(JHEnlarger* en, const uint8_t* src, int sw, int sh, int dw
   en->xi = p;
   for (int k = 0; k < 4; k++) en->xw[k] = p + (1 + k) * static_cast<size_t>(dw);
   en->val = p + 5 * static_cast<size_t>(dw);
-  en->col = en->val + dw;
+  for (int k = 0; k < 4; k++) en->across[k] = p + (6 + k) * static_cast<size_t>(dw);
+  en->col = p + 10 * static_cast<size_t>(dw);
   std::memset(en->col, 0, sizeof(int32_t) * (static_cast<size_t>(sw) + 4 + 16));
+  for (int k = 0; k < 4; k++) en->held[k] = -1;
   for (int x = 0; x < dw; x++) {
     float t;
     en->xi[x] = centredIndex(x, sw, dw, &t);
@@ -115,8 +118,29 @@ void jh_enlarge_begin(JHEnlarger* en, const uint8_t* src, int sw, int sh, int dw
   jh_seed(&en->rng, 1);
 }
 
+namespace {
+
+// Source row r interpolated across to the destination width, kept in one of four slots: the
+// rows of one destination row are at most four consecutive rows, so they never share a slot.
+const int32_t* acrossRow(JHEnlarger* en, int r) {
+  const int slot = r & 3;
+  int32_t* h = en->across[slot];
+  if (en->held[slot] == r) return h;
+  const int sw = en->sw;
+  const uint8_t* s = en->src + static_cast<size_t>(r) * sw;
+  int32_t* c = en->col + 2;
+  for (int j = 0; j < sw; j++) c[j] = s[j];
+  c[-2] = c[-1] = c[0];
+  c[sw] = c[sw + 1] = c[sw - 1];
+  jh_cubic_row(c, en->xi, en->xw, h, en->dw);
+  en->held[slot] = r;
+  return h;
+}
+
+}  // namespace
+
 void jh_enlarge_row(JHEnlarger* en, int y, uint8_t* out) {
-  const int sw = en->sw, sh = en->sh, dw = en->dw;
+  const int sh = en->sh, dw = en->dw;
   float t;
   const int iy = centredIndex(y, sh, en->dh, &t);
   int16_t w[4];
@@ -128,11 +152,12 @@ void jh_enlarge_row(JHEnlarger* en, int y, uint8_t* out) {
   const int q1 = iy < sh - 1 ? b + 1 : b;
   const int q2 = iy < sh - 2 ? q1 + 1 : q1;
   const int rows[4] = {clampRow(p, sh), clampRow(b, sh), clampRow(q1, sh), clampRow(q2, sh)};
-  int32_t* c = en->col + 2;
-  columnValues(en->src, sw, rows, w, c);
-  c[-2] = c[-1] = c[0];
-  c[sw] = c[sw + 1] = c[sw - 1];
-  jh_cubic_row(c, en->xi, en->xw, en->val, dw);
+  // Across, then down: the same integer sums as down, then across, in another order (no sum
+  // leaves 32 bits), so each source row is interpolated across once, not once per
+  // destination row.
+  const int32_t* const h[4] = {acrossRow(en, rows[0]), acrossRow(en, rows[1]),
+                               acrossRow(en, rows[2]), acrossRow(en, rows[3])};
+  jh_cubic_down(h, w, en->val, dw);
   jh_dither_row(en->val, out, dw, &en->rng, static_cast<uint32_t>(static_cast<size_t>(y) * dw));
 }
 

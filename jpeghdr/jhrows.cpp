@@ -153,6 +153,15 @@ void jh_cubic_column_plain(const uint8_t* const r[4], const int16_t w[4], int32_
     c[j] = w[0] * r[0][j] + w[1] * r[1][j] + w[2] * r[2][j] + w[3] * r[3][j];
 }
 
+void jh_cubic_down_plain(const int32_t* const h[4], const int16_t w[4], int32_t* v, int n) {
+  for (int j = 0; j < n; j++)
+    v[j] = w[0] * h[0][j] + w[1] * h[1][j] + w[2] * h[2][j] + w[3] * h[3][j];
+}
+
+void jh_cubic_down(const int32_t* const h[4], const int16_t w[4], int32_t* v, int n) {
+  jh_have_avx2() ? jh_cubic_down_avx2(h, w, v, n) : jh_cubic_down_plain(h, w, v, n);
+}
+
 void jh_cubic_row_plain(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v,
                         int n) {
   for (int x = 0; x < n; x++) {

@@ -480,6 +480,23 @@ JH_AVX2 void jh_cubic_column_avx2(const uint8_t* const r[4], const int16_t w[4],
   jh_cubic_column_plain(rest, w, c + j, n - j);
 }
 
+JH_AVX2 void jh_cubic_down_avx2(const int32_t* const h[4], const int16_t w[4], int32_t* v,
+                                int n) {
+  const __m256i w0 = set1i(w[0]), w1 = set1i(w[1]), w2 = set1i(w[2]), w3 = set1i(w[3]);
+  int j = 0;
+  for (; j + 8 <= n; j += 8) {
+    const __m256i h0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h[0] + j)),
+                  h1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h[1] + j)),
+                  h2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h[2] + j)),
+                  h3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h[3] + j));
+    const __m256i a = _mm256_add_epi32(_mm256_mullo_epi32(w0, h0), _mm256_mullo_epi32(w1, h1));
+    const __m256i b = _mm256_add_epi32(_mm256_mullo_epi32(w2, h2), _mm256_mullo_epi32(w3, h3));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(v + j), _mm256_add_epi32(a, b));
+  }
+  const int32_t* const rest[4] = {h[0] + j, h[1] + j, h[2] + j, h[3] + j};
+  jh_cubic_down_plain(rest, w, v + j, n - j);
+}
+
 JH_AVX2 void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t* const w[4],
                                int32_t* v, int n) {
   const int* base = reinterpret_cast<const int*>(c);
@@ -654,6 +671,9 @@ void jh_cubic_column_avx2(const uint8_t* const r[4], const int16_t w[4], int32_t
 void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v,
                        int n) {
   jh_cubic_row_plain(c, i, w, v, n);
+}
+void jh_cubic_down_avx2(const int32_t* const h[4], const int16_t w[4], int32_t* v, int n) {
+  jh_cubic_down_plain(h, w, v, n);
 }
 void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, const jpeghdr_random* rng,
                         uint32_t i0) {

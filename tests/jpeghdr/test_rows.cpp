@@ -319,6 +319,16 @@ TEST(RowKernels, ResamplerRowsAgree) {
     jh_cubic_column_plain(rows, w, cp.data(), n);
     jh_cubic_column_avx2(rows, w, cf.data(), n);
     ASSERT_EQ(cp, cf);
+    std::vector<int32_t> across[4];
+    for (auto& a : across) {
+      a.resize(n);
+      for (int32_t& v : a) v = static_cast<int32_t>(gen() % 600000) - 150000;
+    }
+    const int32_t* const h[4] = {across[0].data(), across[1].data(), across[2].data(),
+                                 across[3].data()};
+    jh_cubic_down_plain(h, w, cp.data(), n);
+    jh_cubic_down_avx2(h, w, cf.data(), n);
+    ASSERT_EQ(cp, cf);
     // Indices that creep up as in an enlargement (from -1, the values padded by 2 a side),
     // and indices that jump about; the kernel may read 16 values past an index.
     std::vector<int32_t> col(2 + 60 + 16);
@@ -427,6 +437,61 @@ void reduceWide(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh
       const int64_t q = ws > 0 ? sum / ws : c[j0 + rx];
       dst[static_cast<size_t>(y) * dw + x] = q >= 0xFF00 ? 255 : static_cast<uint8_t>(q >> 8);
     }
+  }
+}
+
+// The dithered enlargement as first written: down the four tap rows, then across, in 64-bit
+// integers, with the dither drawn by pixel index.
+void enlargeWide(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) {
+  auto index = [](int i, int n, int m, int16_t w[4]) {
+    const float s = (static_cast<float>(i) + 0.5f) * static_cast<float>(n) / m - 0.5f;
+    const int is = s >= 0.f ? static_cast<int>(s) : static_cast<int>(s - 0.999999f);
+    comp_interp(w, s - static_cast<float>(is));
+    return is;
+  };
+  jpeghdr_random rng;
+  jh_seed(&rng, 1);
+  std::vector<int64_t> col(sw + 4);
+  for (int y = 0; y < dh; y++) {
+    int16_t wy[4];
+    const int iy = index(y, sh, dh, wy);
+    const int b = std::max(iy, 0), p = iy > 0 ? iy - 1 : 0;
+    const int q1 = iy < sh - 1 ? b + 1 : b, q2 = iy < sh - 2 ? q1 + 1 : q1;
+    const int rows[4] = {std::min(p, sh - 1), std::min(b, sh - 1), std::min(q1, sh - 1),
+                         std::min(q2, sh - 1)};
+    for (int j = -2; j < sw + 2; j++) {
+      const int jj = std::min(std::max(j, 0), sw - 1);
+      int64_t c = 0;
+      for (int k = 0; k < 4; k++) c += int64_t{wy[k]} * src[static_cast<size_t>(rows[k]) * sw + jj];
+      col[j + 2] = c;
+    }
+    for (int x = 0; x < dw; x++) {
+      int16_t wx[4];
+      const int ix = index(x, sw, dw, wx);
+      int64_t v = 0;
+      for (int k = 0; k < 4; k++) v += int64_t{wx[k]} * col[ix - 1 + k + 2];
+      const size_t at = static_cast<size_t>(y) * dw + x;
+      dst[at] = v <= 0 ? 0
+                       : (v > 267386879 ? 255
+                                        : static_cast<uint8_t>(std::min<int64_t>(
+                                              (v + jh_rand_at(&rng, static_cast<uint32_t>(at)) / 2047) >> 20,
+                                              255)));
+    }
+  }
+}
+
+TEST(Resample, EnlargementMatchesWideIntegerArithmetic) {
+  std::mt19937 gen(13);
+  struct Case {
+    int sw, sh, dw, dh;
+  } cases[] = {{13, 9, 50, 31}, {1, 1, 7, 5}, {40, 1, 41, 3}, {143, 107, 400, 300}, {5, 5, 5, 5}};
+  for (const Case& k : cases) {
+    std::vector<uint8_t> src(static_cast<size_t>(k.sw) * k.sh);
+    for (uint8_t& b : src) b = gen() % 4 == 0 ? 255 * (gen() % 2) : static_cast<uint8_t>(gen());
+    std::vector<uint8_t> got(static_cast<size_t>(k.dw) * k.dh), want(got.size());
+    ASSERT_EQ(jpeghdr_resample8(src.data(), k.sw, k.sh, got.data(), k.dw, k.dh), 1);
+    enlargeWide(src.data(), k.sw, k.sh, want.data(), k.dw, k.dh);
+    ASSERT_EQ(got, want) << k.sw << "x" << k.sh << " -> " << k.dw << "x" << k.dh;
   }
 }
 

@@ -146,7 +146,12 @@ void BM_JpegHdrEncode(benchmark::State& state) {
 }
 // The argument is the encoder's thread count; the time is the calling thread's CPU time plus
 // nothing else, so with threads read the real time.
-BENCHMARK(BM_JpegHdrEncode)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond)->MinTime(3)->UseRealTime();
+BENCHMARK(BM_JpegHdrEncode)
+    ->Arg(1)
+    ->Arg(4)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(3)
+    ->UseRealTime();
 
 void BM_JpegHdrDecode(benchmark::State& state) {
   const std::string& file = hdrFile();

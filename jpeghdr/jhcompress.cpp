@@ -140,8 +140,8 @@ int writeRows(jpeghdr_compress_struct* jh, JSAMPARRAY rows, int n, int* code) {
   }
   jh->cinfo.client_data = &rec;
   for (int done = 0; done < n;)
-    done += static_cast<int>(jpeg_write_scanlines(&jh->cinfo, rows + done,
-                                                  static_cast<JDIMENSION>(n - done)));
+    done += static_cast<int>(
+        jpeg_write_scanlines(&jh->cinfo, rows + done, static_cast<JDIMENSION>(n - done)));
   jh->cinfo.client_data = caller;
   if (caller != nullptr && rec.fatal_warn != 0)
     static_cast<jpeg_jump_record*>(caller)->fatal_warn = rec.fatal_warn;
@@ -381,7 +381,7 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   JSAMPARRAY rows[2];
   for (JSAMPARRAY& r : rows)
     r = (*jh->cinfo.mem->alloc_sarray)(common(jh), JPOOL_IMAGE, static_cast<JDIMENSION>(3 * w),
-                                      static_cast<JDIMENSION>(batch));
+                                       static_cast<JDIMENSION>(batch));
   fb.out = rows[0];
   fb.y0 = 0;
   const int n0 = batch < h ? batch : h;

@@ -107,8 +107,7 @@ void gaussRows(void* ctx, int y0, int y1, int part) {
     // quotient of such integers is within 2^-37 of the exact one while the exact one is
     // 1 / sum or more from the next integer, so truncating it gives the integer quotient.
     for (int j = 0; j < sw; j++) sum[j] = 0;
-    for (int k = 0; k < n; k++)
-      jh_weigh_row(sum, ring.row(yrow[k]), yw[k], sw);
+    for (int k = 0; k < n; k++) jh_weigh_row(sum, ring.row(yrow[k]), yw[k], sw);
     jh_scale_row(c, sum, static_cast<double>(wsum), sw);
     for (int j = 1; j <= rx; j++) {
       c[-j] = c[0];
@@ -120,13 +119,12 @@ void gaussRows(void* ctx, int y0, int y1, int part) {
       const int32_t* cv = c + g->xfirst[x];
       int64_t acc = 0;
       for (size_t k = 0; k < g->ntx; k++) acc += static_cast<int64_t>(w[k]) * cv[k];
-      const int64_t q = g->xws[x] > 0.0 ? static_cast<int64_t>(static_cast<double>(acc) / g->xws[x])
-                                        : cv[rx];
+      const int64_t q =
+          g->xws[x] > 0.0 ? static_cast<int64_t>(static_cast<double>(acc) / g->xws[x]) : cv[rx];
       out[x] = q >= 0xFF00 ? 255 : static_cast<uint8_t>(q >> 8);
     }
   }
 }
-
 
 // The reduction of rows from source (image or made on demand) split into `parts` bands.
 int reduce(JHRowSource source, void* sourceCtx, const uint8_t* image, int sw, int sh, uint8_t* dst,
@@ -162,9 +160,8 @@ int reduce(JHRowSource source, void* sourceCtx, const uint8_t* image, int sw, in
       }
       xws[x] = static_cast<double>(ws);
     }
-    GaussRows g{source, sourceCtx, image,    sw,   sh,       dst,   dw,       fy,
-                rx,     ry,        ntx,      nty,  xfirst,   xw,    xws,      work,
-                bandWork, rings,   ringRows};
+    GaussRows g{source, sourceCtx, image,  sw, sh,  dst,  dw,       fy,    rx,      ry,
+                ntx,    nty,       xfirst, xw, xws, work, bandWork, rings, ringRows};
     if (image != nullptr) g.sourceCtx = &g;
     jh_parallel_bands(parts, dh, gaussRows, &g);
   }

@@ -167,8 +167,8 @@ inline float jh_srgb_encode_fast(float v) {
 // margin of two bytes or more dwarfs the curve's rounding.
 constexpr float kGamutLow = 0.001f, kGamutHigh = 0.9f;
 inline bool jh_surely_in_gamut(float r, float g, float b) {
-  return r >= kGamutLow && g >= kGamutLow && b >= kGamutLow && r <= kGamutHigh &&
-         g <= kGamutHigh && b <= kGamutHigh;
+  return r >= kGamutLow && g >= kGamutLow && b >= kGamutLow && r <= kGamutHigh && g <= kGamutHigh &&
+         b <= kGamutHigh;
 }
 void jh_rgb2ycc_fast(const float rgb[3], uint8_t ycc[3]);
 bool jh_in_gamut_fast(const jpeghdr_compress_struct* jh, const float rgb[3]);
@@ -271,10 +271,10 @@ struct JHRatioArgs {
 };
 void jh_ratio_row_plain(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow,
                         int n, const jpeghdr_random* rng, uint32_t i0);
-void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow, int n,
-                       const jpeghdr_random* rng, uint32_t i0);
-void jh_ratio_row(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow, int n,
-                  const jpeghdr_random* rng, uint32_t i0);
+void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow,
+                       int n, const jpeghdr_random* rng, uint32_t i0);
+void jh_ratio_row(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow,
+                  int n, const jpeghdr_random* rng, uint32_t i0);
 
 // Foreground codes corrected for the enlarged ratio image: the code of l / ratio[r], at least
 // floor; code 0 (black) stays.
@@ -306,8 +306,8 @@ void jh_fg_span(const jpeghdr_compress_struct* jh, int y, const float* table, co
 struct JHEnlarger {
   const uint8_t* src;
   int sw, sh, dw, dh;
-  int32_t* xi;     // source column of each destination column
-  int32_t* xw[4];  // its four cubic weights, weight by weight
+  int32_t* xi;         // source column of each destination column
+  int32_t* xw[4];      // its four cubic weights, weight by weight
   int32_t* val;        // one destination row before dithering
   int32_t* across[4];  // source rows interpolated across, held[k] in slot k
   int32_t held[4];     // -1 for none

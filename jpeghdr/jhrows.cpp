@@ -122,8 +122,8 @@ void jh_tone_row(JHToneState* s, int y, const float* lrow, uint8_t* trow) {
   jh_have_avx2() ? jh_tone_row_avx2(s, y, lrow, trow) : jh_tone_row_plain(s, y, lrow, trow);
 }
 
-void jh_ratio_row(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow, int n,
-                  const jpeghdr_random* rng, uint32_t i0) {
+void jh_ratio_row(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow,
+                  int n, const jpeghdr_random* rng, uint32_t i0) {
   jh_have_avx2() ? jh_ratio_row_avx2(a, lrow, trow, rrow, n, rng, i0)
                  : jh_ratio_row_plain(a, lrow, trow, rrow, n, rng, i0);
 }

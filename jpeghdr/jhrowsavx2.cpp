@@ -480,8 +480,7 @@ JH_AVX2 void jh_cubic_column_avx2(const uint8_t* const r[4], const int16_t w[4],
   jh_cubic_column_plain(rest, w, c + j, n - j);
 }
 
-JH_AVX2 void jh_cubic_down_avx2(const int32_t* const h[4], const int16_t w[4], int32_t* v,
-                                int n) {
+JH_AVX2 void jh_cubic_down_avx2(const int32_t* const h[4], const int16_t w[4], int32_t* v, int n) {
   const __m256i w0 = set1i(w[0]), w1 = set1i(w[1]), w2 = set1i(w[2]), w3 = set1i(w[3]);
   int j = 0;
   for (; j + 8 <= n; j += 8) {
@@ -544,7 +543,8 @@ JH_AVX2 void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, const jpe
     const __m256i q = quotient2047(draws8(rng, i0 + static_cast<uint32_t>(x)));
     if (!_mm256_testz_si256(outside, outside)) {
       // 0 below, 255 above, as the plain kernel
-      const __m256i d = _mm256_min_epi32(_mm256_srli_epi32(_mm256_add_epi32(vv, q), 20), set1i(255));
+      const __m256i d =
+          _mm256_min_epi32(_mm256_srli_epi32(_mm256_add_epi32(vv, q), 20), set1i(255));
       const __m256i low = _mm256_cmpgt_epi32(set1i(1), vv);
       const __m256i high = _mm256_cmpgt_epi32(vv, top);
       store8u8(out + x, _mm256_or_si256(_mm256_andnot_si256(_mm256_or_si256(low, high), d),
@@ -593,10 +593,9 @@ JH_AVX2 inline void rangeGroup(JHRangeState* s, const uint8_t* trow, const float
   const __m256 l = _mm256_loadu_ps(lrow);
   const __m256i inside = _mm256_and_si256(_mm256_cmpgt_epi32(t, set1i(s->tsmall + 19)),
                                           _mm256_cmpgt_epi32(set1i(s->tlarge - 19), t));
-  const __m256 lit = _mm256_and_ps(
-      _mm256_and_ps(_mm256_cmp_ps(l, set1(s->lmin), _CMP_GE_OQ),
-                    _mm256_cmp_ps(l, set1(s->lmax), _CMP_LE_OQ)),
-      _mm256_cmp_ps(l, set1(1e-10f), _CMP_GT_OQ));
+  const __m256 lit = _mm256_and_ps(_mm256_and_ps(_mm256_cmp_ps(l, set1(s->lmin), _CMP_GE_OQ),
+                                                 _mm256_cmp_ps(l, set1(s->lmax), _CMP_LE_OQ)),
+                                   _mm256_cmp_ps(l, set1(1e-10f), _CMP_GT_OQ));
   const __m256 exam = _mm256_andnot_ps(_mm256_castsi256_ps(inside), lit);
   if (_mm256_movemask_ps(exam) == 0) return;
   const __m256i moves = _mm256_or_si256(_mm256_cmpgt_epi32(set1i(s->tsmall), t),
@@ -646,8 +645,8 @@ void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, uint32_t* 
 void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t* trow) {
   jh_tone_row_plain(s, y, lrow, trow);
 }
-void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow, int n,
-                       const jpeghdr_random* rng, uint32_t i0) {
+void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow,
+                       int n, const jpeghdr_random* rng, uint32_t i0) {
   jh_ratio_row_plain(a, lrow, trow, rrow, n, rng, i0);
 }
 void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uint8_t floor,

@@ -290,7 +290,8 @@ TEST(RowKernels, RaisingCodesAndTheRangeScanAgree) {
       codes[i] = static_cast<uint8_t>(i % 97 == 0 ? gen() % 256 : 100 + gen() % 40);
     if (w == 5000)  // many pixels near the extremes: examined groups that keep the extremes
       for (size_t i = 0; i < codes.size(); i++)
-        codes[i] = static_cast<uint8_t>(i < 2 ? 20 + 230 * i : (i % 3 ? 20 + gen() % 25 : 200 + gen() % 56));
+        codes[i] = static_cast<uint8_t>(i < 2 ? 20 + 230 * i
+                                              : (i % 3 ? 20 + gen() % 25 : 200 + gen() % 56));
     JHRangeState p{table, 1e-6f, 1e2f, 1e10f, 0.f, 255, 0}, f = p;
     jh_range_row_plain(&p, codes.data(), lum.data(), w);
     jh_range_row_avx2(&f, codes.data(), lum.data(), w);
@@ -471,11 +472,13 @@ void enlargeWide(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int d
       int64_t v = 0;
       for (int k = 0; k < 4; k++) v += int64_t{wx[k]} * col[ix - 1 + k + 2];
       const size_t at = static_cast<size_t>(y) * dw + x;
-      dst[at] = v <= 0 ? 0
-                       : (v > 267386879 ? 255
-                                        : static_cast<uint8_t>(std::min<int64_t>(
-                                              (v + jh_rand_at(&rng, static_cast<uint32_t>(at)) / 2047) >> 20,
-                                              255)));
+      dst[at] =
+          v <= 0
+              ? 0
+              : (v > 267386879
+                     ? 255
+                     : static_cast<uint8_t>(std::min<int64_t>(
+                           (v + jh_rand_at(&rng, static_cast<uint32_t>(at)) / 2047) >> 20, 255)));
     }
   }
 }

@@ -427,16 +427,99 @@ int rowsPerBlock(int compression) {
   }
 }
 
-// Walks the header attributes of an OpenEXR file (every part's header of a multi-part one)
-// and checks that no attribute claims more bytes than the file holds, and that a scanline
-// file can hold the table of its blocks' offsets: the library allocates whatever such
-// sizes say before it finds the file too short. True for a file that is not OpenEXR at all
-// (the library then says why).
+// The size the library reads for an attribute of a fixed-size type, whatever size the file
+// declares; -1 for a type of variable size (or one it keeps as opaque bytes).
+int64_t fixedAttributeSize(const char* type) {
+  static const struct {
+    const char* type;
+    int64_t size;
+  } fixed[] = {{"box2i", 16},
+               {"box2f", 16},
+               {"v2i", 8},
+               {"v2f", 8},
+               {"v2d", 16},
+               {"v3i", 12},
+               {"v3f", 12},
+               {"v3d", 24},
+               {"m33f", 36},
+               {"m33d", 72},
+               {"m44f", 64},
+               {"m44d", 128},
+               {"int", 4},
+               {"float", 4},
+               {"double", 8},
+               {"rational", 8},
+               {"compression", 1},
+               {"lineOrder", 1},
+               {"envmap", 1},
+               {"tiledesc", 9},
+               {"timecode", 8},
+               {"keycode", 28},
+               {"chromaticities", 32},
+               {"deepImageState", 1}};
+  for (const auto& f : fixed)
+    if (strcmp(type, f.type) == 0) return f.size;
+  return -1;
+}
+
+// Reads a null-terminated name of at most maxLen characters into name (256 bytes); false when
+// the file ends first or the name is longer.
+bool readName(FILE* fp, char* name, int maxLen, int* len) {
+  int n = 0, c;
+  while ((c = getc(fp)) > 0 && n < maxLen) name[n++] = static_cast<char>(c);
+  name[n] = '\0';
+  *len = n;
+  return c == 0;
+}
+
+// Checks that the value of an attribute of a variable-size type, size bytes at the file's
+// position, is laid out the way the library reads it: a channel list is whole entries ending
+// in an empty name exactly at its end, a string vector's strings stay inside it, a preview's
+// pixels fill it. On success counts the channels of a channel list.
+bool plausibleValue(FILE* fp, const char* type, int64_t size, int maxName, int64_t* channels) {
+  unsigned char b[8];
+  if (strcmp(type, "chlist") == 0) {
+    int64_t named = 0, left = size;
+    for (;;) {
+      char name[256];
+      int len = 0;
+      if (left < 1 || !readName(fp, name, maxName, &len) || len + 1 > left) return false;
+      left -= len + 1;
+      if (len == 0) break;
+      if (left < 16 || fseeko(fp, 16, SEEK_CUR) != 0) return false;
+      left -= 16;
+      named++;
+    }
+    if (left != 0) return false;
+    *channels = named > 0 ? named : 1;
+  } else if (strcmp(type, "stringvector") == 0) {
+    for (int64_t left = size; left > 0;) {
+      if (left < 4 || fread(b, 1, 4, fp) != 4) return false;
+      const int64_t n = le32(b);
+      if (n < 0 || n > left - 4 || fseeko(fp, n, SEEK_CUR) != 0) return false;
+      left -= 4 + n;
+    }
+  } else if (strcmp(type, "preview") == 0) {
+    if (size < 8 || fread(b, 1, 8, fp) != 8) return false;
+    const int64_t w = static_cast<uint32_t>(le32(b)), h = static_cast<uint32_t>(le32(b + 4));
+    if (w * h * 4 != size - 8) return false;
+  }
+  return true;
+}
+
+// Walks the header attributes of an OpenEXR file (every part's header of a multi-part one) the
+// way the library reads them and checks that no attribute claims more bytes than the file
+// holds, that each value is laid out as the library will read it (otherwise it reads on out of
+// step and takes later bytes for sizes), and that a scanline file can hold the table of its
+// blocks' offsets: the library allocates whatever such sizes say before it finds the file too
+// short. True for a file that is not OpenEXR at all (the library then says why).
 bool plausibleHeader(FILE* fp) {
   unsigned char b[16];
   if (fread(b, 1, 8, fp) != 8 || b[0] != 0x76 || b[1] != 0x2f || b[2] != 0x31 || b[3] != 0x01)
     return true;
   const bool multi = (b[5] & 0x10) != 0, tiled = (b[5] & 0x02) != 0;
+  // Without the long-names flag the library reads names of at most 31 characters.
+  const int maxName = (b[5] & 0x04) != 0 ? 255 : 31;
   if (fseeko(fp, 0, SEEK_END) != 0) return true;
   const int64_t end = ftello(fp);
   if (fseeko(fp, 8, SEEK_SET) != 0) return true;
@@ -444,42 +527,34 @@ bool plausibleHeader(FILE* fp) {
   int compression = Imf::NO_COMPRESSION;
   for (int part = 0;; part++) {
     for (int attrs = 0;; attrs++) {
-      char name[256];
-      int n = 0, c;
-      while ((c = getc(fp)) > 0 && n < 255) name[n++] = static_cast<char>(c);
-      if (c == EOF || c > 0) return false;  // cut short, or a name too long
-      name[n] = '\0';
+      char name[256], type[256];
+      int n = 0, typeLen = 0;
+      if (!readName(fp, name, maxName, &n)) return false;  // cut short, or a name too long
       if (n == 0) {
         if (attrs == 0 && part > 0) return true;  // the empty header ending the list
         break;
       }
-      for (n = 0; (c = getc(fp)) > 0 && n < 255; n++) {
-      }
-      if (c != 0 || fread(b, 1, 4, fp) != 4) return false;
+      if (!readName(fp, type, maxName, &typeLen) || fread(b, 1, 4, fp) != 4) return false;
       const int64_t size = le32(b);
       const int64_t here = ftello(fp);
       if (size < 0 || here < 0 || size > end - here) return false;
-      if (part == 0 && strcmp(name, "dataWindow") == 0 && size == 16) {
+      const int64_t natural = fixedAttributeSize(type);
+      if (natural >= 0 && size != natural) return false;
+      int64_t named = 1;
+      if (natural < 0 && !plausibleValue(fp, type, size, maxName, &named)) return false;
+      if (part == 0 && strcmp(name, "channels") == 0) channels = named;
+      if (fseeko(fp, here, SEEK_SET) != 0) return false;
+      if (part == 0 && strcmp(name, "dataWindow") == 0 && strcmp(type, "box2i") == 0) {
         if (fread(b, 1, 16, fp) != 16) return false;
         cols = int64_t{le32(b + 8)} - le32(b) + 1;
         rows = int64_t{le32(b + 12)} - le32(b + 4) + 1;
-      } else if (part == 0 && strcmp(name, "compression") == 0 && size == 1) {
+      } else if (part == 0 && strcmp(name, "compression") == 0 &&
+                 strcmp(type, "compression") == 0) {
         compression = getc(fp);
-      } else if (part == 0 && strcmp(name, "tiles") == 0 && size == 9) {
+      } else if (part == 0 && strcmp(name, "tiles") == 0 && strcmp(type, "tiledesc") == 0) {
         if (fread(b, 1, 8, fp) != 8) return false;
         tileW = static_cast<uint32_t>(le32(b));
         tileH = static_cast<uint32_t>(le32(b + 4));
-      } else if (part == 0 && strcmp(name, "channels") == 0) {
-        // Each channel is a name, its terminator and 16 bytes of description.
-        int64_t named = 0, left = size;
-        while (left > 1) {
-          int64_t len = 0;
-          while ((c = getc(fp)) > 0) len++;
-          if (c != 0 || left < len + 17 || fseeko(fp, 16, SEEK_CUR) != 0) return false;
-          left -= len + 17;
-          named++;
-        }
-        channels = named > 0 ? named : 1;
       }
       if (fseeko(fp, here + size, SEEK_SET) != 0) return false;
     }
@@ -489,7 +564,7 @@ bool plausibleHeader(FILE* fp) {
   // buffer as large as the block would be uncompressed. No coding packs data tighter than a
   // few thousand to one, so a block that would need more than that of the file's size (and
   // more than a generous floor) cannot be real.
-  const int64_t limit = std::max<int64_t>(int64_t{64} << 20, end * 4096);
+  const int64_t limit = std::max<int64_t>(int64_t{16} << 20, end * 4096);
   const int64_t perPixel = channels * 4;
   if (tiled) {
     if (tileW > 0 && tileH > 0 && (tileW > limit / tileH || tileW * tileH > limit / perPixel))

@@ -172,6 +172,12 @@ TEST(ExrReader, FloatReadAfterEightBitReadAndGreyFiles) {
   EXPECT_EQ(ReadAllFloat(g).size(), 500u * 500);
 }
 
+// The bytes of a literal that holds zero bytes, without its terminator.
+template <size_t N>
+std::string Bytes(const char (&s)[N]) {
+  return std::string(s, N - 1);
+}
+
 TEST(ExrReader, UnsupportedChannelSetsAndNonExrFiles) {
   ScratchDir dir;
   // Green and alpha only.
@@ -207,38 +213,41 @@ TEST(ExrReader, UnsupportedChannelSetsAndNonExrFiles) {
   fputs("not an image\n", fp);
   fclose(fp);
   EXPECT_EQ(OpenExr(text), nullptr);
-  // An attribute whose size field claims 1.8 GB of a 40-byte file is refused before the
-  // library would allocate it.
+  // Headers that would make the library allocate what the file cannot hold are refused
+  // before it reads them.
   const std::string big = dir.Path("big.exr");
-  fp = fopen(big.c_str(), "wb");
-  const char head[] = "\x76\x2f\x31\x01\x02\0\0\0owner\0string\0\0\0\0\x6d";
-  fwrite(head, 1, sizeof head - 1, fp);
-  fputs("me", fp);
-  fclose(fp);
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(OpenExr(big), nullptr);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("Damaged header"), std::string::npos);
-  // So is a data window of 100 million rows whose block offsets the file cannot hold.
-  fp = fopen(big.c_str(), "wb");
-  const char tall[] =
-      "\x76\x2f\x31\x01\x02\0\0\0dataWindow\0box2i\0\x10\0\0\0"
-      "\0\0\0\0\0\0\0\0\0\0\0\0\0\xe1\xf5\x05\0";
-  fwrite(tall, 1, sizeof tall - 1, fp);
-  fclose(fp);
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(OpenExr(big), nullptr);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("Damaged header"), std::string::npos);
-  // And a single row 268 million pixels wide, which a 50-byte file cannot hold however it is
-  // compressed: the library would allocate the row's whole decompression buffer.
-  fp = fopen(big.c_str(), "wb");
-  const char wide[] =
-      "\x76\x2f\x31\x01\x02\0\0\0dataWindow\0box2i\0\x10\0\0\0"
-      "\0\0\0\0\0\0\0\0\xff\xff\xff\x0f\0\0\0\0";
-  fwrite(wide, 1, sizeof wide - 1, fp);
-  fclose(fp);
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(OpenExr(big), nullptr);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("Damaged header"), std::string::npos);
+  const std::string refused[] = {
+      // An attribute whose size field claims 1.8 GB of a 40-byte file.
+      Bytes("\x76\x2f\x31\x01\x02\0\0\0owner\0string\0\0\0\0\x6dme"),
+      // A data window of 100 million rows whose block offsets the file cannot hold.
+      Bytes("\x76\x2f\x31\x01\x02\0\0\0dataWindow\0box2i\0\x10\0\0\0"
+            "\0\0\0\0\0\0\0\0\0\0\0\0\0\xe1\xf5\x05\0"),
+      // A single row 268 million pixels wide, which a 50-byte file cannot hold however it is
+      // compressed: the library would allocate the row's whole decompression buffer.
+      Bytes("\x76\x2f\x31\x01\x02\0\0\0dataWindow\0box2i\0\x10\0\0\0"
+            "\0\0\0\0\0\0\0\0\xff\xff\xff\x0f\0\0\0\0"),
+      // A one-byte attribute declaring 14 bytes: the library reads one and takes the rest
+      // as another attribute, here a string of 1.8 GB.
+      Bytes("\x76\x2f\x31\x01\x02\0\0\0lineOrder\0lineOrder\0\x0e\0\0\0"
+            "\0a\0string\0\0\0\0\x70\0"),
+      // A string vector whose one string claims more than the vector holds.
+      Bytes("\x76\x2f\x31\x01\x02\0\0\0names\0stringvector\0\x08\0\0\0"
+            "\0\0\0\x70xxxx\0"),
+      // A channel list whose terminating empty name comes before its declared end: the
+      // library reads on from there, here into a string of 1.8 GB.
+      Bytes("\x76\x2f\x31\x01\x02\0\0\0channels\0chlist\0\x24\0\0\0"
+            "R\0\x02\0\0\0\0\0\0\0\x01\0\0\0\x01\0\0\0"
+            "\0abcd\0string\0\0\0\0\x70\0\0"),
+  };
+  for (const std::string& head : refused) {
+    fp = fopen(big.c_str(), "wb");
+    fwrite(head.data(), 1, head.size(), fp);
+    fclose(fp);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(OpenExr(big), nullptr) << head.size();
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Damaged header"), std::string::npos)
+        << head.size();
+  }
   EXPECT_EQ(OpenExr(dir.Path("missing.exr")), nullptr);
 }
 

@@ -32,23 +32,8 @@ const std::vector<float>& hdrImage() {
 
 // Encodes the HDR image into out; false after a libjpeg error.
 bool encodeHdr(std::ostream* out, int threads = 1) {
-  jpeghdr_compress_struct jh;
-  jpeg_error_mgr jerr;
-  jpeg_jump_record rec;
-  jpeg_glue_prepare(reinterpret_cast<j_common_ptr>(&jh), sizeof jh, &jerr, &rec);
-  if (setjmp(rec.env)) {
-    jpeghdr_destroy_compress(&jh);
-    return false;
-  }
-  jpeghdr_create_compress(&jh);
-  jpeg_stream_dest(&jh.cinfo, out);
-  jpeghdr_src_floatRGB(&jh, hdrImage().data(), kW, kH);
-  jh.quality = 90;
-  jh.threads = threads;
-  jpeghdr_tonemap_default(&jh);
-  jpeghdr_do_compress(&jh);
-  jpeghdr_destroy_compress(&jh);
-  return true;
+  return jhBenchEncode([out](j_compress_ptr c) { jpeg_stream_dest(c, out); }, hdrImage().data(), kW,
+                       kH, threads);
 }
 
 const std::string& hdrFile() {

@@ -1,14 +1,18 @@
-// The 12-megapixel HDR image of the JPEG-HDR benchmarks: the shared GoldenGate picture tiled
-// with mirroring when the test pictures are present, else a synthetic scene.
+// The 12-megapixel HDR image of the JPEG-HDR benchmarks (the shared GoldenGate picture tiled
+// with mirroring when the test pictures are present, else a synthetic scene), and its
+// encoding.
 #pragma once
 
 #include <cmath>
+#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "bench_testdata.h"
+#include "formats/jpeg/jpegglue.h"
+#include "jpeghdr/jpeghdr.h"
 #include "testutil/rgbe_load.h"
 
 constexpr int kJhBenchW = 4000, kJhBenchH = 3000;
@@ -49,4 +53,27 @@ inline std::vector<float> jhBenchImage() {
       p[2] = lum * 1.2f;
     }
   return out;
+}
+
+// Encodes w x h float RGB pixels at quality 90 on `threads` threads into the destination that
+// setDest installs on the compress object; false after a libjpeg error.
+template <typename SetDest>
+bool jhBenchEncode(SetDest setDest, const float* px, int w, int h, int threads) {
+  jpeghdr_compress_struct jh;
+  jpeg_error_mgr jerr;
+  jpeg_jump_record rec;
+  jpeg_glue_prepare(reinterpret_cast<j_common_ptr>(&jh), sizeof jh, &jerr, &rec);
+  if (setjmp(rec.env)) {
+    jpeghdr_destroy_compress(&jh);
+    return false;
+  }
+  jpeghdr_create_compress(&jh);
+  setDest(&jh.cinfo);
+  jpeghdr_src_floatRGB(&jh, px, w, h);
+  jh.quality = 90;
+  jh.threads = threads;
+  jpeghdr_tonemap_default(&jh);
+  jpeghdr_do_compress(&jh);
+  jpeghdr_destroy_compress(&jh);
+  return true;
 }

@@ -37,26 +37,6 @@ int writeImage(const char* path) {
   return std::fclose(fp) == 0 && ok ? 0 : 1;
 }
 
-bool encode(FILE* out, const float* px, int w, int h, int threads) {
-  jpeghdr_compress_struct jh;
-  jpeg_error_mgr jerr;
-  jpeg_jump_record rec;
-  jpeg_glue_prepare(reinterpret_cast<j_common_ptr>(&jh), sizeof jh, &jerr, &rec);
-  if (setjmp(rec.env)) {
-    jpeghdr_destroy_compress(&jh);
-    return false;
-  }
-  jpeghdr_create_compress(&jh);
-  jpeg_stdio_dest(&jh.cinfo, out);
-  jpeghdr_src_floatRGB(&jh, px, w, h);
-  jh.quality = 90;
-  jh.threads = threads;
-  jpeghdr_tonemap_default(&jh);
-  jpeghdr_do_compress(&jh);
-  jpeghdr_destroy_compress(&jh);
-  return true;
-}
-
 int encodeFile(const char* in, const char* outPath, int threads) {
   const int fd = open(in, O_RDONLY);
   struct stat st;
@@ -80,7 +60,8 @@ int encodeFile(const char* in, const char* outPath, int threads) {
   }
   FILE* out = std::fopen(outPath, "wb");
   if (out == nullptr) return 1;
-  const bool ok = encode(out, px, w, h, threads);
+  const bool ok =
+      jhBenchEncode([out](j_compress_ptr c) { jpeg_stdio_dest(c, out); }, px, w, h, threads);
   return std::fclose(out) == 0 && ok ? 0 : 1;
 }
 

@@ -1,7 +1,6 @@
 // Splitting the encoder's per-pixel passes over threads. Every band is work on rows that no
 // other band touches; nothing in a band can raise a libjpeg error, so no long jump ever leaves
 // a thread.
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -24,8 +23,8 @@ void jh_parallel_bands(int parts, int h, JHBandFunc fn, void* ctx) {
   int p = 1;
   try {
     for (; p < parts; p++) pool.emplace_back(fn, ctx, bandStart(p), bandStart(p + 1), p);
-  } catch (const std::system_error&) {
-    // No more threads to be had: the calling thread does the bands left over.
+  } catch (...) {
+    // No more threads (or memory for one) to be had: the calling thread does the bands left.
   }
   for (int q = p; q < parts; q++) fn(ctx, bandStart(q), bandStart(q + 1), q);
   fn(ctx, 0, bandStart(1), 0);

@@ -90,8 +90,8 @@ void ratioBand(void* ctx, int y0, int y1, int) {
 // Rows a foreground thread makes in one batch.
 constexpr int kBatchRows = 32;
 
-// Foreground YCbCr rows y0 .. y0 + n - 1 into out, band by band; with a reduced ratio image
-// (pre-correction) each band enlarges its rows with an enlarger of its own first.
+// Foreground YCbCr rows y0 .. y0 + n - 1 into out, piece by piece; with a reduced ratio image
+// (pre-correction) each thread enlarges its rows with an enlarger of its own first.
 struct ForegroundBands {
   const jpeghdr_compress_struct* jh;
   const float* table;
@@ -102,7 +102,7 @@ struct ForegroundBands {
   int rw, rh;
   size_t stride;
   struct {
-    JHEnlarger en;  // the band's own enlarger: no two threads use one at a time
+    JHEnlarger en;  // the thread's own enlarger
     uint8_t* row;   // one enlarged ratio row
   } en[JH_MAX_THREADS];
   JSAMPARRAY out;

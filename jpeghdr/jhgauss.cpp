@@ -19,7 +19,7 @@ int radiusFor(float f) {
   return r < 1 ? 1 : r;
 }
 
-// The reduction's shared state: column taps and weights, and per band the column sums and
+// The reduction's shared state: column taps and weights, and per thread the column sums and
 // values of one destination row.
 struct GaussRows {
   JHRowSource source;
@@ -34,13 +34,13 @@ struct GaussRows {
   const int32_t* xfirst;  // first tap per destination column
   const int32_t* xw;      // ntx weights per destination column
   const double* xws;      // their sums
-  int32_t* work;          // per band: row taps, row weights, column sums, column values
-  size_t bandWork;        // int32_t values of one band's work
-  uint8_t* rings;         // per band: the last source rows it asked for, ringRows of them
+  int32_t* work;          // per thread: row taps, row weights, column sums, column values
+  size_t bandWork;        // int32_t values of one thread's work
+  uint8_t* rings;         // per thread: the last source rows it asked for, ringRows of them
   int ringRows;
 };
 
-// A band's source rows: rows are asked for in rising order and those of one destination row
+// A thread's source rows: rows are asked for in rising order and those of one destination row
 // lie within nty of each other, so a ring of more than nty rows keeps every row still needed.
 struct Ring {
   const GaussRows* g;
@@ -126,7 +126,7 @@ void gaussRows(void* ctx, int y0, int y1, int part) {
   }
 }
 
-// The reduction of rows from source (image or made on demand) split into `parts` bands.
+// The reduction of rows from source (image or made on demand) split over `parts` threads.
 int reduce(JHRowSource source, void* sourceCtx, const uint8_t* image, int sw, int sh, uint8_t* dst,
            int dw, int dh, int parts) {
   if (dst == nullptr || sw <= 0 || sh <= 0 || dw <= 0 || dh <= 0) return 0;

@@ -70,10 +70,12 @@ void* jh_alloc_large(size_t n);
 // split.
 constexpr int JH_MAX_THREADS = 16;
 int jh_thread_count(const jpeghdr_compress_struct* jh);
-// fn(ctx, y0, y1, part) for rows y0 .. y1 - 1 of band `part`.
+// fn(ctx, y0, y1, part) for rows y0 .. y1 - 1 on the thread numbered `part`: calls with one
+// part number never overlap in time, so per-part scratch memory is safe.
 typedef void (*JHBandFunc)(void* ctx, int y0, int y1, int part);
-// Runs fn over `parts` bands of rows 0 .. h - 1, band 0 on the calling thread, and returns
-// when all are done. When no thread can be started the calling thread does the rest.
+// Runs fn over rows 0 .. h - 1 in pieces taken by `parts` threads (part 0 the calling one)
+// and returns when all are done. When no thread can be started the calling thread does the
+// rest.
 void jh_parallel_bands(int parts, int h, JHBandFunc fn, void* ctx);
 // jh_parallel_bands on a thread of its own, so the caller can work meanwhile; joined by join()
 // or the destructor.
@@ -321,9 +323,9 @@ void jh_enlarge_row(JHEnlarger* en, int y, uint8_t* out);
 
 // gaussian8 with its destination rows split into `parts` bands over threads.
 int jh_gaussian8(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh, int parts);
-// Source row r of a reduction made on demand into buf (sw bytes); returns buf. Rows are asked
-// for in rising order within a band; bands may ask for the rows at their edges again, so a
-// source must make the same bytes each time and change nothing else.
+// Source row r of a reduction made on demand into buf (sw bytes); returns buf. A row may be
+// asked for more than once, from any thread, so a source must make the same bytes each time
+// and change nothing else.
 typedef const uint8_t* (*JHRowSource)(void* ctx, int r, uint8_t* buf);
 // The same reduction of an sw x sh image whose rows come from source.
 int jh_gaussian8_rows(JHRowSource source, void* ctx, int sw, int sh, uint8_t* dst, int dw, int dh,

@@ -14,7 +14,7 @@ namespace {
 constexpr int kBins = 2048;
 constexpr float kHistoMin = 1e-10f, kHistoMax = 1e10f;
 
-// Luminances (when fresh) and histogram counts of a band of rows; each band counts into its
+// Luminances (when fresh) and histogram counts of rows; each thread counts into its
 // own copies of the bins.
 struct HistoBands {
   const jpeghdr_compress_struct* jh;
@@ -23,7 +23,7 @@ struct HistoBands {
   float* rowmax;
   bool fresh;
   uint32_t* copies;
-  size_t stride;  // counts of one band
+  size_t stride;  // counts of one thread
 };
 
 void histoBand(void* ctx, int y0, int y1, int part) {
@@ -36,7 +36,7 @@ void histoBand(void* ctx, int y0, int y1, int part) {
   }
 }
 
-// Tone-mapping codes of a band of rows in the second pass, which changes no shared state.
+// Tone-mapping codes of rows in the second pass, which changes no shared state.
 struct ToneBands {
   const JHToneState* st;
   const float* lum;

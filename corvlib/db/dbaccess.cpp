@@ -14,6 +14,7 @@
 
 #include "db/dbjournal.h"
 #include "db/dbpagedir.h"
+#include "db/dbsidefile.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -52,6 +53,7 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
     return false;
   }
   long long pos;
+  bool sameStream = stream == nullptr;
   if (stream != nullptr && file != nullptr &&
       DBJournal::Recover(*file, readonly) == DBJournal::kRefused) {
     h->Attach(nullptr, readonly);
@@ -90,6 +92,16 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
   }
   if (file != nullptr && !h->ReadOnly()) ownJournal = journal = new DBJournal(*file);
   Classify(len);
+  if (file != nullptr) {
+    OpenSide(*file, len);
+  } else if (sideState != nullptr) {
+    // Opened again over the header's own stream, without the file: syncs now write the file
+    // without the journal, which keeps the index file in step, so the index file goes.
+    if (sameStream && sideState->header == h && !h->ReadOnly())
+      DBSideFile::Remove(sideState->file);
+    delete sideState;
+    sideState = nullptr;
+  }
   return true;
 }
 
@@ -112,7 +124,7 @@ bool DBAccess::Close() {
     return false;
   }
   // With a journal the blocks and the header are written as one sync first.
-  bool clean = journal == nullptr || JournaledSync();
+  bool clean = journal == nullptr || JournaledSync(true);
   for (DBAccess* p = this; p != nullptr; p = p->next) {
     if (!p->FlushPage()) clean = false;
     if (p->state != DBPSclean) clean = false;
@@ -140,7 +152,7 @@ bool DBAccess::Sync() {
   return ok;
 }
 
-bool DBAccess::JournaledSync() {
+bool DBAccess::JournaledSync(bool closing) {
   std::string text;
   if (!header->SyncText(&text)) return false;
   // Every changed block is readied, then the journal saves and writes them as one.
@@ -167,9 +179,11 @@ bool DBAccess::JournaledSync() {
     if (!p->FinishWrite(static_cast<DBRecordBlock*>(p->objCache), written, was[i])) ok = false;
   }
   // What was written is committed even when a block could not be readied.
+  bool wrote = written && journal->Active();
   ok = written && journal->Commit() && ok;
   if (ok) {
     header->SetChangedFlag(false);
+    if (sideState != nullptr) SaveSide(wrote, closing);
   } else {
     // Nothing of this sync is durable: every block of it is written again by the next.
     for (DBAccess* p : changed)

@@ -22,6 +22,8 @@
 
 class DBJournal;
 class DBPageDir;
+class DBSideFile;
+struct DBSideState;
 
 enum DBPageState {
   DBPSclean = 0,    // file and memory agree
@@ -73,6 +75,9 @@ class DBAccess : public CacheObject {
   // With the file the stream was opened on, syncs are atomic and durable: they go through a
   // rollback journal beside the file, and a journal left by a sync that did not complete is
   // played back before anything is read (or, when that cannot be done, nothing is opened).
+  // The pages' record counts and hashes come from the index file beside it when that
+  // describes the file as it is (db/dbsidefile.h); a sync that writes the file writes a new
+  // one, and so does Close when the pages know more than the one on disk.
   bool Init(DBHeader* header, std::iostream* stream, const DBFile* file, bool readonly);
   bool ReadOnly() const;
   bool Ready() const;
@@ -151,8 +156,14 @@ class DBAccess : public CacheObject {
   // Whether the file's blocks are in the other byte order than this host's.
   bool OtherOrder() const;
   // Sync through the journal: saves what changed blocks and the header overwrite, writes
-  // them, commits.
-  bool JournaledSync();
+  // them, commits; then the index file is written (when closing, also for a file unchanged).
+  bool JournaledSync(bool closing = false);
+  // The index file (db/dbpageside.cpp): read and adopted at open, written after syncs.
+  void OpenSide(const DBFile& file, long long len);
+  bool AdoptSide(const DBSideFile& sf);
+  // Describes the pages into sf; returns the number of pages whose records are known.
+  size_t DescribeSide(DBSideFile* sf) const;
+  void SaveSide(bool wrote, bool closing);
   // Writes a changed block and drops the memory (the work of FreeMemory, used by the
   // destructor without virtual dispatch). False when a changed block could not be written
   // and stays resident.
@@ -204,6 +215,8 @@ class DBAccess : public CacheObject {
   // The journal of the file's syncs (shared by the pages, owned by the first page).
   DBJournal* journal = nullptr;
   DBJournal* ownJournal = nullptr;
+  // The index file of the database (first page only, owned).
+  DBSideState* sideState = nullptr;
   // The directory this page is in, and its place there (see db/dbpagedir.h).
   DBPageDir* indir = nullptr;
   size_t dirIndex = 0;

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 namespace {
 
 class SystemFS : public DBFileSystem {
@@ -52,6 +54,19 @@ class SystemFS : public DBFileSystem {
     return true;
   }
   bool Remove(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
+  bool Stamp(int fd, DBFileStamp* out) override {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    out->size = static_cast<long long>(st.st_size);
+    out->mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    out->ctimeNs = static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
+    out->ino = static_cast<unsigned long long>(st.st_ino);
+    out->dev = static_cast<unsigned long long>(st.st_dev);
+    return true;
+  }
+  bool Rename(const std::string& from, const std::string& to) override {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+  }
   bool SyncDir(const std::string& dir) override {
     int fd = Open(dir, O_RDONLY | O_DIRECTORY, 0);
     if (fd < 0) return false;

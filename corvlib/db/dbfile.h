@@ -1,10 +1,25 @@
-// The file behind a database: its path and the calls through which the database writes it and
-// its rollback journal ("name-journal" beside it). All file I/O of syncs and journal playback
+// The file behind a database: its path and the calls through which the database writes it, its
+// rollback journal ("name-journal" beside it) and its index file ("name-index"). All file I/O of syncs and journal playback
 // goes through DBFileSystem, so that a test can stand in for the system and inject faults.
 #pragma once
 
 #include <cstddef>
 #include <string>
+
+// What tells one state of a file from another without reading it: size, modification and
+// status-change times in nanoseconds, inode and device.
+struct DBFileStamp {
+  long long size = -1;
+  long long mtimeNs = 0;
+  long long ctimeNs = 0;
+  unsigned long long ino = 0;
+  unsigned long long dev = 0;
+  bool operator==(const DBFileStamp& o) const {
+    return size == o.size && mtimeNs == o.mtimeNs && ctimeNs == o.ctimeNs && ino == o.ino &&
+           dev == o.dev;
+  }
+  bool operator!=(const DBFileStamp& o) const { return !(*this == o); }
+};
 
 // The file calls a database needs, POSIX-like: handles are small integers, -1 on failure.
 class DBFileSystem {
@@ -24,6 +39,19 @@ class DBFileSystem {
   virtual bool Remove(const std::string& path) = 0;
   // fsync of a folder, so that files created or removed in it stay so.
   virtual bool SyncDir(const std::string& dir) = 0;
+  // The file's stamp (fstat); false when the layer cannot tell, and then no index file is
+  // used beside the database.
+  virtual bool Stamp(int fd, DBFileStamp* st) {
+    (void)fd;
+    (void)st;
+    return false;
+  }
+  // rename(2): from replaces to in one step.
+  virtual bool Rename(const std::string& from, const std::string& to) {
+    (void)from;
+    (void)to;
+    return false;
+  }
 
   // The system's own calls.
   static DBFileSystem* System();
@@ -37,6 +65,10 @@ class DBFile {
 
   const std::string& Path() const { return path_; }
   std::string JournalPath() const { return path_ + "-journal"; }
+  // The index file derived from the database ("name-index"), and the name a new one is
+  // written under before it replaces the old.
+  std::string IndexPath() const { return path_ + "-index"; }
+  std::string IndexTempPath() const { return path_ + "-index.tmp"; }
   // The folder holding the file ("." for a bare name).
   std::string Dir() const;
   DBFileSystem* FS() const { return fs_; }

@@ -7,9 +7,16 @@
 #include <chrono>
 #include <cstring>
 
+#include "db/dbbytes.h"
+#include "db/dbsidefile.h"
 #include "support/dmessage.h"
 
 namespace {
+
+using dbbytes::Get32;
+using dbbytes::Get64;
+using dbbytes::Put32;
+using dbbytes::Put64;
 
 const char kMagic[8] = {'Q', 'R', 'D', 'B', 'j', 'n', 'l', '1'};
 constexpr size_t kHeadSize = 24;
@@ -18,23 +25,6 @@ constexpr size_t kRecordHead = 16;
 constexpr size_t kChunk = 4096;
 // Longest record playback accepts: a database block or a header is far smaller.
 constexpr uint32_t kMaxRecord = 1u << 26;
-
-void Put32(unsigned char* p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-void Put64(unsigned char* p, uint64_t v) {
-  for (int i = 0; i < 8; i++) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-uint32_t Get32(const unsigned char* p) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; i++) v |= static_cast<uint32_t>(p[i]) << (8 * i);
-  return v;
-}
-uint64_t Get64(const unsigned char* p) {
-  uint64_t v = 0;
-  for (int i = 0; i < 8; i++) v |= static_cast<uint64_t>(p[i]) << (8 * i);
-  return v;
-}
 
 uint32_t NewSalt() {
   static uint32_t counter = 0;
@@ -177,6 +167,11 @@ bool DBJournal::Update(const std::vector<Piece>& pieces) {
       fs->Write(jfd, out.data(), out.size(), jend) != static_cast<long long>(out.size()))
     error = "journal write error";
   if (error == nullptr && (!out.empty() || fresh) && !fs->Sync(jfd)) error = "journal sync error";
+  // The index file describes the database as it is before this sync: it goes, and its
+  // removal is made durable with the new journal's name, before the database is touched (an
+  // index file left would be trusted while the file's stamp did not change).
+  if (error == nullptr && fresh && !DBSideFile::Remove(file))
+    error = "cannot remove the index file";
   // A new journal's name must be durable too before the database is touched.
   if (error == nullptr && fresh && !fs->SyncDir(file.Dir())) error = "folder sync error";
   if (error != nullptr) {
@@ -259,6 +254,9 @@ DBJournal::Recovery DBJournal::Recover(const DBFile& file, bool readonly) {
     DMESSAGE(DMCdata, "Database has a journal of an incomplete sync that cannot be played back");
     return kRefused;
   }
+  // An index file cannot be of the restored state (syncs remove it first); one left by some
+  // other writer goes too.
+  DBSideFile::Remove(file);
   fs->SyncDir(file.Dir());
   DMESSAGE(DMCwarning, "Database restored from its journal to the last complete sync");
   return kPlayedBack;

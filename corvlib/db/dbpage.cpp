@@ -11,6 +11,7 @@
 #include "db/dbchain.h"
 #include "db/dbjournal.h"
 #include "db/dbpagedir.h"
+#include "db/dbsidefile.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -64,7 +65,7 @@ DBAccess::DBAccess(const DBAccess* prev, long long filelen) : DBAccess(prev) {
 }
 
 DBAccess::~DBAccess() {
-  if (ownJournal != nullptr && header != nullptr && !AnyInUse()) JournaledSync();
+  if (ownJournal != nullptr && header != nullptr && !AnyInUse()) JournaledSync(true);
   // The directory goes first: the pages deleted below report to it no more.
   delete pdir;
   pdir = nullptr;
@@ -76,6 +77,7 @@ DBAccess::~DBAccess() {
   }
   DropMemory();
   delete ownJournal;
+  delete sideState;
 }
 
 void DBAccess::DeleteFollowingPages() {
@@ -333,6 +335,13 @@ bool DBAccess::RestoreMemory() {
     objCache = nullptr;
     MakeUnknown(DBPSerror);
     return false;
+  }
+  if (!unknown && rb->NRecords() != nrused) {
+    // The page was told another count than its block holds (an index file out of step with
+    // the database): it is learnt from the block.
+    unknown = true;
+    hashesKnown = false;
+    std::vector<uint32_t>().swap(hashes);
   }
   if (rb->NFields() > 0) {
     rwidth = rb->NFields();

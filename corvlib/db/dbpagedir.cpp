@@ -87,8 +87,15 @@ bool DBPageDir::Learn(size_t i) {
   bool known = pg->hashesKnown;
   isCoarse[i] = known ? 0 : 1;
   if (known) {
-    for (uint32_t h : pg->hashes) Insert(h, static_cast<uint32_t>(i));
-    refreshed += pg->hashes.size();
+    // The slots of hashes a few ahead are asked for early: the table is far larger than the
+    // caches when it is built for a whole file.
+    const uint32_t* hs = pg->hashes.data();
+    size_t m = pg->hashes.size();
+    for (size_t k = 0; k < m; k++) {
+      if (k + 8 < m && !table.empty()) __builtin_prefetch(table.data() + Slot(hs[k + 8]));
+      Insert(hs[k], static_cast<uint32_t>(i));
+    }
+    refreshed += m;
   }
   return wasCoarse == known;
 }
@@ -118,6 +125,14 @@ void DBPageDir::Rebuild() {
   unknownCounts = 0;
   for (size_t i = 0; i < n; i++) Enroll(i);
   npages = n;
+  // The table is made large enough for every known hash at once, not grown on the way.
+  size_t expect = 0;
+  for (DBAccess* pg : pages)
+    if (pg->hashesKnown) expect += pg->hashes.size();
+  size_t size = 1024;
+  while (size * 7 < (expect + 1) * 10) size *= 2;
+  table.assign(size, 0);
+  shift = 64 - static_cast<unsigned>(__builtin_ctzll(size));
   for (size_t i = 0; i < n; i++) Learn(i);
   refreshed = 0;
   ListCoarse();

@@ -63,9 +63,10 @@ void CacheTab::ReleaseWriteLock() {
 int CacheTab::NewCacheEntry(CacheObject* co) {
   if (!DMASSERT(co != NULL)) return -1;
   if (!ObtainWriteLock()) return -1;
-  int i = nentries;
+  int i = freeEntries > 0 ? freeBelow : 0;
   while (i-- > 0)
     if (entry[i].refCount == 0) break;
+  if (i >= 0) freeBelow = i;  // the entries above i are all held
   if (i < 0) {
     CacheEntry* grown = nullptr;
     if (nentries <= INT32_MAX - kTableGrowth)
@@ -79,7 +80,10 @@ int CacheTab::NewCacheEntry(CacheObject* co) {
     for (int k = nentries; k < nentries + kTableGrowth; ++k) entry[k] = CacheEntry{0, nullptr};
     i = nentries;
     nentries += kTableGrowth;
+    freeEntries += kTableGrowth;
+    freeBelow = nentries;
   }
+  freeEntries--;
   entry[i].refCount = 1;
   entry[i].object = co;
   estimateValid = false;  // the new object may come with memory of its own
@@ -91,7 +95,11 @@ void CacheTab::DeleteCacheEntry(int id) {
   if (!ObtainWriteLock()) return;
   const bool valid = (id >= 0) & (id < nentries);
   DMASSERT((id >= 0) & (id < nentries) && entry[id].refCount <= 1);
-  if (valid) entry[id] = CacheEntry{0, nullptr};
+  if (valid) {
+    if (entry[id].refCount > 0) freeEntries++;
+    if (id >= freeBelow) freeBelow = id + 1;
+    entry[id] = CacheEntry{0, nullptr};
+  }
   ReleaseWriteLock();
 }
 

@@ -57,6 +57,10 @@ class CacheTab {
 
   int32_t nentries = 0;
   CacheEntry* entry = nullptr;
+  // Where a search for the highest free entry starts: no entry at or above freeBelow is free,
+  // and freeEntries counts the free ones (none spares the search).
+  int32_t freeBelow = 0;
+  int32_t freeEntries = 0;
   int32_t lockState = 0;      // 0 free, n > 0 readers, -1 a writer
   uint64_t memoryBudget = 0;  // bytes for resident objects; 0 disables the budget
   // The resident bytes found by the last survey plus the requests made since: an upper bound

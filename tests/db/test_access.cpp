@@ -90,8 +90,9 @@ TEST(AccessFile, RecordsSurviveCloseAndReopenUnderTinyMemoryBudget) {
     ASSERT_EQ(s.AddSelector(lo, hi, false), 1);
     DBRecordList found(&d.header);
     EXPECT_EQ(s.FindAll(&found), 501);  // records 1000 .. 1500
-    // Every page was loaded more than once: the budget evicted them between uses.
-    EXPECT_GT(d.Restores(), 2 * d.Pages());
+    // Every page was loaded more than once (by GetRecords and the query; the counts come from
+    // the index file): the budget evicted them between uses.
+    EXPECT_GE(d.Restores(), 2 * d.Pages());
     ASSERT_TRUE(d.db->Close());
   }
   EXPECT_QDB_SOUND(f.path);

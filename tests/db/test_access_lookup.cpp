@@ -1,6 +1,7 @@
 // Exact look-ups through the first page's page directory against a plain walk of every record:
-// random interleavings of adding, deleting, reopening and tiny memory budgets must leave every
-// look-up, every continued search and every FindAll exactly as the walk says.
+// random interleavings of adding, deleting, reopening (with the index file sound, missing or
+// spoiled) and tiny memory budgets must leave every look-up, every continued search and every
+// FindAll exactly as the walk says.
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -11,6 +12,7 @@
 
 #include "db/dbase.h"
 #include "db/test_access_util.h"
+#include "db/test_sideutil.h"
 #include "support/cache.h"
 #include "testutil/budget_guard.h"
 
@@ -144,6 +146,7 @@ void RandomRun(uint32_t seed, int ids, int initial, int steps, int minPages, int
   int pages = 0;
   for (const DBAccess* p = f.db.get(); p != nullptr; p = p->NextPage()) pages++;
   ASSERT_GE(pages, minPages);
+  bool overFile = true;  // the handle was opened with the file (not through Init alone)
   for (int step = 0; step < steps; step++) {
     SCOPED_TRACE("seed " + std::to_string(seed) + " step " + std::to_string(step));
     switch (rng.Below(8)) {
@@ -191,11 +194,26 @@ void RandomRun(uint32_t seed, int ids, int initial, int steps, int minPages, int
       }
       case 4:  // close and reopen, as a new handle or through Init
         if (rng.Below(2)) {
+          // A handle over the file leaves a sound index file when it closes; now and then it
+          // is spoiled before the reopen, which reports it and learns the pages anew.
+          int hsize = f.header.GetSize();
           f.Shut();
+          if (overFile) {
+            EXPECT_EQ(dbtest::IndexStatus(file.path, hsize), DBSideFile::kValid);
+          }
+          int kind = rng.Below(dbtest::kIndexDamageKinds + 1);
+          bool spoiled = kind < dbtest::kIndexDamageKinds &&
+                         dbtest::DamageIndex(file.path, kind, rng.Next());
+          dbtest::Messages log;
           f.Open();
+          if (spoiled && kind != dbtest::kIndexMissing) {
+            EXPECT_EQ(log.CountClass(DMCwarning), 1) << dbtest::DamageName(kind) << log.All();
+          }
+          overFile = true;
         } else {
           ASSERT_TRUE(f.db->Close());
           ASSERT_TRUE(f.db->Init(&f.header, nullptr, false));
+          overFile = false;
         }
         break;
       case 5:  // a budget of a few blocks, or none

@@ -24,6 +24,10 @@ namespace dbtest {
 
 using Messages = ::MessageLog;
 
+inline bool Exists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
+
 // A temporary file name, removed when the object goes.
 class TempFile {
  public:
@@ -34,10 +38,10 @@ class TempFile {
     if (fd >= 0) close(fd);
     path = buf;
   }
-  // The file goes with a journal a test may have left beside it.
+  // The file goes with a journal and an index file a test may have left beside it.
   ~TempFile() {
-    unlink(path.c_str());
-    unlink((path + "-journal").c_str());
+    for (const char* suffix : {"", "-journal", "-index", "-index.tmp"})
+      unlink((path + suffix).c_str());
   }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;

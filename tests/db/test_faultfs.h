@@ -1,6 +1,7 @@
 // A file layer for database tests that passes calls through to the system while keeping, for
 // every file it watches, what a power loss would leave: the content as of the file's last
-// fsync and its name as of the folder's last fsync. It can fail one call, or stop the machine
+// fsync and its name as of the folder's last fsync (a rename counts as a change of both
+// names). It can fail one call, or stop the machine
 // at a call: that call and every later one fail, and the files are then laid out as the disk
 // might hold them afterwards (of each 4 KiB page written since the last fsync, a random subset
 // lands, one torn at a random byte).
@@ -23,10 +24,9 @@ namespace dbtest {
 class FaultFS : public DBFileSystem {
  public:
   explicit FaultFS(uint32_t seed) : rng_(seed) {}
-  // Watching a database and its journal.
+  // Watching a database, its journal and its index file.
   FaultFS(uint32_t seed, const std::string& db) : rng_(seed) {
-    Watch(db);
-    Watch(db + "-journal");
+    for (const char* suffix : {"", "-journal", "-index", "-index.tmp"}) Watch(db + suffix);
   }
 
   // Takes path's present state as durable (it was synced before).
@@ -34,8 +34,8 @@ class FaultFS : public DBFileSystem {
     State& s = files_[path];
     s.durableExists = ReadFile(path, &s.durable);
   }
-  // The call (counted over writes, fsyncs, truncations and removals) at which the machine
-  // stops, or that fails once; 0 for none.
+  // The call (counted over writes, fsyncs, truncations, removals and renames) at which the
+  // machine stops, or that fails once; 0 for none.
   long long stopAt = 0;
   long long failAt = 0;
   // Opens of watched files for writing fail.
@@ -43,13 +43,16 @@ class FaultFS : public DBFileSystem {
   long long Calls() const { return calls_; }
   bool Stopped() const { return stopped_; }
 
-  // Lays the watched files out as the stop left them (call after the database is gone).
+  // Lays the watched files out as the stop left them (call after the database is gone). A
+  // file that the stop leaves as it is keeps its times.
   void ApplyStop() {
     for (auto& f : images_) {
       if (!f.second.exists) {
         unlink(f.first.c_str());
         continue;
       }
+      std::string now;
+      if (ReadFile(f.first, &now) && now == f.second.bytes) continue;
       std::ofstream out(f.first, std::ios::binary | std::ios::trunc);
       out.write(f.second.bytes.data(), static_cast<std::streamsize>(f.second.bytes.size()));
     }
@@ -89,6 +92,11 @@ class FaultFS : public DBFileSystem {
     return !stopped_ && System()->Stat(fd, size, mode);
   }
   bool Remove(const std::string& path) override { return Call() && System()->Remove(path); }
+  bool Stamp(int fd, DBFileStamp* st) override { return !stopped_ && System()->Stamp(fd, st); }
+  // The new name, like a removal, is durable only after the folder's fsync.
+  bool Rename(const std::string& from, const std::string& to) override {
+    return Call() && System()->Rename(from, to);
+  }
   bool SyncDir(const std::string& dir) override {
     if (!Call() || !System()->SyncDir(dir)) return false;
     for (auto& f : files_) {

@@ -22,16 +22,13 @@
 #include "testutil/budget_guard.h"
 #include "support/cache.h"
 
+using dbtest::Exists;
 using dbtest::FaultFS;
 using dbtest::FileDB;
 using dbtest::Messages;
 using dbtest::TempFile;
 
 namespace {
-
-bool Exists(const std::string& path) {
-  return access(path.c_str(), F_OK) == 0;
-}
 
 // Every record of the database as a sorted list of text lines.
 std::vector<std::string> Lines(FileDB* d) {
@@ -81,12 +78,14 @@ void WriteVersion(const std::string& path, int v, int n) {
   ASSERT_TRUE(d.db->Close());
 }
 
-std::vector<std::string> VersionLines(int v, int n) {
+// The lines of version v; with extra, of a schema with one more field.
+std::vector<std::string> VersionLines(int v, int n, bool extra = false) {
   DBFieldInfo s;
   dbtest::PhotoSchema(&s);
   TempFile f("version");
   FileDB d(f.path);
   dbtest::PhotoSchema(&d.header);
+  if (extra) d.header.Field("Extra", DBDTint, "Extra", 0);
   std::vector<DBRecord> recs;
   VersionRecords(&d.header, v, n, &recs);
   d.db->AddRecords(recs.data(), static_cast<int>(recs.size()));
@@ -126,6 +125,7 @@ TEST(Journal, FileWrittenThroughTheJournalIsByteForByteTheStreamOne) {
 TEST(Journal, StopAtEveryWriteOrFsyncLeavesThePreviousOrThisSync) {
   const int kN = 900;
   std::vector<std::string> v1 = VersionLines(1, kN), v2 = VersionLines(2, kN);
+  std::vector<std::string> v2extra = VersionLines(2, kN, true);
   ASSERT_NE(v1, v2);
   int old = 0, fresh = 0;
   // Seed 2 changes the header too; with seed 3 memory holds one block, so changed blocks
@@ -138,27 +138,30 @@ TEST(Journal, StopAtEveryWriteOrFsyncLeavesThePreviousOrThisSync) {
       ASSERT_NO_FATAL_FAILURE(WriteVersion(f.path, 1, kN));
       FaultFS fault(seed * 7919 + static_cast<uint32_t>(k), f.path);
       fault.stopAt = k;
+      bool synced = false;
       {
         Messages quiet;
         BudgetGuard budget(seed == 3 ? DB_BLOCKSIZE : 0);
         FileDB d(f.path, false, &fault);
         Advance(d.db.get(), &d.header, 1, kN);
         if (seed == 2) d.header.Field("Extra", DBDTint, "Extra", 0);
-        bool synced = d.db->Sync();
+        synced = d.db->Sync();
         if (!fault.Stopped()) {
           ASSERT_TRUE(synced);
           break;
         }
-        EXPECT_FALSE(synced);
       }
       fault.ApplyStop();
       Messages log;
       FileDB d(f.path);
       ASSERT_TRUE(d.db->Ready()) << log.All();
       std::vector<std::string> got = Lines(&d);
-      EXPECT_TRUE(got == v1 || got == v2) << got.size() << " records";
+      const std::vector<std::string>& want2 = seed == 2 ? v2extra : v2;
+      EXPECT_TRUE(got == v1 || got == want2) << got.size() << " records";
+      // A stop after the file was made durable (while the index file is written) keeps it.
+      EXPECT_TRUE(!synced || got == want2);
       old += got == v1;
-      fresh += got == v2;
+      fresh += got == want2;
       EXPECT_EQ(log.CountClass(DMCdata), 0) << log.All();
       EXPECT_FALSE(Exists(f.path + "-journal"));
       ASSERT_TRUE(d.db->Close());

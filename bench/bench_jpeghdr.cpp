@@ -3,7 +3,7 @@
 // integer DCT, 2x2 chroma subsampling, fancy upsampling), all in memory.
 //
 // The image is the shared GoldenGate picture tiled with mirroring when the test pictures are
-// present, else a synthetic scene.
+// present, else a synthetic scene (jh_bench_image.h).
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -15,74 +15,25 @@
 #include <string>
 #include <vector>
 
-#include "bench_testdata.h"
+#include "jh_bench_image.h"
 #include "formats/jpeg/jpegglue.h"
 #include "formats/picture/picheader.h"
 #include "formats/picture/rgbe.h"
 #include "jpeghdr/jpeghdr.h"
-#include "testutil/rgbe_load.h"
 
 namespace {
 
-constexpr int kW = 4000, kH = 3000;
+constexpr int kW = kJhBenchW, kH = kJhBenchH;
 
 const std::vector<float>& hdrImage() {
-  static std::vector<float> out;
-  if (!out.empty()) return out;
-  out.resize(static_cast<size_t>(kW) * kH * 3);
-  int w, h;
-  std::vector<float> src;
-  const std::string gg = testdataDir() + "/hdr/goldengate_oiiotool_rle.hdr";
-  if (loadRgbePicture(gg.c_str(), &w, &h, &src)) {
-    for (int y = 0; y < kH; y++) {
-      int sy = y % (2 * h);
-      if (sy >= h) sy = 2 * h - 1 - sy;
-      for (int x = 0; x < kW; x++) {
-        int sx = x % (2 * w);
-        if (sx >= w) sx = 2 * w - 1 - sx;
-        std::memcpy(&out[(static_cast<size_t>(y) * kW + x) * 3],
-                    &src[(static_cast<size_t>(sy) * w + sx) * 3], 3 * sizeof(float));
-      }
-    }
-    std::fprintf(stderr, "benchmark image: %s tiled to %d x %d\n", gg.c_str(), kW, kH);
-    return out;
-  }
-  std::fprintf(stderr, "benchmark image: synthetic scene of %d x %d\n", kW, kH);
-  unsigned seed = 12345;
-  for (int y = 0; y < kH; y++)
-    for (int x = 0; x < kW; x++) {
-      seed = seed * 1103515245u + 12345u;
-      const float u = x / float(kW), v = y / float(kH);
-      const float sun =
-          2000.f * std::exp(-((u - 0.7f) * (u - 0.7f) + (v - 0.2f) * (v - 0.2f)) / 0.002f);
-      const float lum =
-          (v < 0.5f ? 2.f + 3.f * v : 0.05f + 0.1f * ((seed >> 16) & 255) / 255.f) + sun;
-      float* p = &out[(static_cast<size_t>(y) * kW + x) * 3];
-      p[0] = lum * 0.9f;
-      p[1] = lum;
-      p[2] = lum * 1.2f;
-    }
+  static const std::vector<float> out = jhBenchImage();
   return out;
 }
 
 // Encodes the HDR image into out; false after a libjpeg error.
-bool encodeHdr(std::ostream* out) {
-  jpeghdr_compress_struct jh;
-  jpeg_error_mgr jerr;
-  jpeg_jump_record rec;
-  jpeg_glue_prepare(reinterpret_cast<j_common_ptr>(&jh), sizeof jh, &jerr, &rec);
-  if (setjmp(rec.env)) {
-    jpeghdr_destroy_compress(&jh);
-    return false;
-  }
-  jpeghdr_create_compress(&jh);
-  jpeg_stream_dest(&jh.cinfo, out);
-  jpeghdr_src_floatRGB(&jh, hdrImage().data(), kW, kH);
-  jh.quality = 90;
-  jpeghdr_tonemap_default(&jh);
-  jpeghdr_do_compress(&jh);
-  jpeghdr_destroy_compress(&jh);
-  return true;
+bool encodeHdr(std::ostream* out, int threads = 1) {
+  return jhBenchEncode([out](j_compress_ptr c) { jpeg_stream_dest(c, out); }, hdrImage().data(), kW,
+                       kH, threads);
 }
 
 const std::string& hdrFile() {
@@ -173,12 +124,19 @@ void BM_JpegHdrEncode(benchmark::State& state) {
   hdrImage();
   for (auto _ : state) {
     std::ostringstream out;
-    if (!encodeHdr(&out)) state.SkipWithError("encode failed");
+    if (!encodeHdr(&out, static_cast<int>(state.range(0)))) state.SkipWithError("encode failed");
     benchmark::DoNotOptimize(out.tellp());
   }
   state.counters["bytes"] = static_cast<double>(hdrFile().size());
 }
-BENCHMARK(BM_JpegHdrEncode)->Unit(benchmark::kMillisecond)->MinTime(3);
+// The argument is the encoder's thread count; the time is the calling thread's CPU time plus
+// nothing else, so with threads read the real time.
+BENCHMARK(BM_JpegHdrEncode)
+    ->Arg(1)
+    ->Arg(4)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(3)
+    ->UseRealTime();
 
 void BM_JpegHdrDecode(benchmark::State& state) {
   const std::string& file = hdrFile();

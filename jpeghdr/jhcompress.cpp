@@ -63,6 +63,99 @@ int writeRatioJpeg(jpeghdr_compress_struct* jh, FILE* fp, const uint8_t* img, in
   return 1;
 }
 
+// Ratio codes of rows of the image; the dither of each pixel is drawn by its index, so a row
+// comes out the same whenever it is made.
+struct RatioBands {
+  const jpeghdr_compress_struct* jh;
+  const JHRatioArgs* ra;
+  const float* lum;
+  uint8_t* out;  // the whole ratio image, for ratioBand
+};
+
+const uint8_t* ratioSource(void* ctx, int y, uint8_t* buf) {
+  const RatioBands* rb = static_cast<const RatioBands*>(ctx);
+  const jpeghdr_compress_struct* jh = rb->jh;
+  const size_t w = jh->cinfo.image_width, at = y * w;
+  jh_ratio_row(rb->ra, rb->lum + at, jh->tmi + at, buf, static_cast<int>(w), &jh->rng,
+               static_cast<uint32_t>(at));
+  return buf;
+}
+
+void ratioBand(void* ctx, int y0, int y1, int) {
+  const RatioBands* rb = static_cast<const RatioBands*>(ctx);
+  const size_t w = rb->jh->cinfo.image_width;
+  for (int y = y0; y < y1; y++) ratioSource(ctx, y, rb->out + y * w);
+}
+
+// Rows a foreground thread makes in one batch.
+constexpr int kBatchRows = 32;
+
+// Foreground YCbCr rows y0 .. y0 + n - 1 into out, piece by piece; with a reduced ratio image
+// (pre-correction) each thread enlarges its rows with an enlarger of its own first.
+struct ForegroundBands {
+  const jpeghdr_compress_struct* jh;
+  const float* table;
+  const float* lum;
+  const JHCodeTable* thr;
+  const float* ratio;
+  const uint8_t* rimage;  // reduced ratio image, or null without pre-correction
+  int rw, rh;
+  size_t stride;
+  struct {
+    JHEnlarger en;  // the thread's own enlarger
+    uint8_t* row;   // one enlarged ratio row
+  } en[JH_MAX_THREADS];
+  JSAMPARRAY out;
+  int y0;
+};
+
+void foregroundBand(void* ctx, int b0, int b1, int part) {
+  ForegroundBands* fb = static_cast<ForegroundBands*>(ctx);
+  const jpeghdr_compress_struct* jh = fb->jh;
+  const int w = static_cast<int>(jh->cinfo.image_width);
+  for (int b = b0; b < b1; b++) {
+    const int y = fb->y0 + b;
+    const size_t at = static_cast<size_t>(y) * w;
+    if (fb->rimage != nullptr) {
+      jh_enlarge_row(&fb->en[part].en, y, fb->en[part].row);
+      jh_correct_row(fb->thr, fb->ratio, kMinCode, fb->lum + at, fb->en[part].row, jh->tmi + at, w);
+    }
+    jh_fg_row(jh, y, fb->table, fb->lum + at, jh->tmi + at, fb->out[b]);
+  }
+}
+
+// Hands n rows to libjpeg under a jump record of its own, so that an error leaves this frame
+// with the code in *code (0 returned) and the caller can stop its threads before passing the
+// error on. The caller's record gets any fatal warning.
+int writeRows(jpeghdr_compress_struct* jh, JSAMPARRAY rows, int n, int* code) {
+  jpeg_jump_record rec;
+  rec.fatal_warn = 0;
+  void* const caller = jh->cinfo.client_data;
+  if (setjmp(rec.env)) {
+    jh->cinfo.client_data = caller;
+    if (caller != nullptr && rec.fatal_warn != 0)
+      static_cast<jpeg_jump_record*>(caller)->fatal_warn = rec.fatal_warn;
+    *code = jh->cinfo.err->msg_code;
+    return 0;
+  }
+  jh->cinfo.client_data = &rec;
+  for (int done = 0; done < n;)
+    done += static_cast<int>(
+        jpeg_write_scanlines(&jh->cinfo, rows + done, static_cast<JDIMENSION>(n - done)));
+  jh->cinfo.client_data = caller;
+  if (caller != nullptr && rec.fatal_warn != 0)
+    static_cast<jpeg_jump_record*>(caller)->fatal_warn = rec.fatal_warn;
+  return 1;
+}
+
+// Passes on the error writeRows caught, with its message parameters, through the caller's
+// error hook.
+[[noreturn]] void raiseAgain(jpeghdr_compress_struct* jh, int code) {
+  jh->cinfo.err->msg_code = code;
+  (*jh->cinfo.err->error_exit)(common(jh));
+  std::abort();  // error_exit never returns
+}
+
 uint8_t* allocOrFail(jpeghdr_compress_struct* jh, size_t n, int which) {
   uint8_t* p = static_cast<uint8_t*>(std::malloc(n));
   if (p == nullptr) jh_error(common(jh), JERR_OUT_OF_MEMORY, which);
@@ -103,8 +196,6 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   const size_t npix = static_cast<size_t>(w) * h;
   if (jh->tmi == nullptr || npix == 0 || jh->cvt == nullptr)
     jh_error(common(jh), JERR_CONVERSION_NOTIMPL);
-  // 1. Raise dark codes; a foreground with nothing above the floor carries no image.
-  if (!jh_raise_codes(jh->tmi, npix, kMinCode)) jh_error(common(jh), JERR_CONVERSION_NOTIMPL);
   jh_seed(&jh->rng, 1);
 
   // 2. Display luminance of every foreground code.
@@ -133,6 +224,9 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   rs.rmax = 0.f;
   // A nearly uniform image can fall between the centres of its one or two bins; then every
   // pixel that is not black counts.
+  // The first scan raises each row's dark codes to the floor (black pixels get code 0) before
+  // scanning it; a foreground with nothing above the floor carries no image.
+  bool bright = false;
   for (int pass = 0; pass < 2 && rs.rmax < rs.rmin; pass++) {
     rs.lmin = pass == 0 ? lmin : 1e-10f;
     rs.lmax = pass == 0 ? lmax : 1e30f;
@@ -140,8 +234,11 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
     rs.tlarge = 0;
     for (int y = 0; y < h; y++) {
       const size_t at = static_cast<size_t>(y) * w;
+      if (pass == 0 && jh_raise_codes(jh->tmi + at, lum + at, static_cast<size_t>(w), kMinCode))
+        bright = true;
       jh_range_row(&rs, jh->tmi + at, lum + at, w);
     }
+    if (!bright) jh_error(common(jh), JERR_CONVERSION_NOTIMPL);
   }
   const float rmin = rs.rmin, rmax = rs.rmax;
   // 5. Log range, at most 16, at least kMinRange, in the header's precision.
@@ -162,19 +259,14 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   ln1 = headerRound(ln1);
   const float range = ln1 - ln0;
 
-  // 6. Ratio codes, dithered.
-  jh->rimage = allocOrFail(jh, npix, 202);
+  // 6. Ratio codes, dithered, and 7. the reduced ratio image they make. A reduction takes
+  // its rows of codes as it needs them, without a full-size image.
   float lntable[256];
   for (int t = 0; t < 256; t++) lntable[t] = std::log(table[t]) + ln0;
   JHRatioArgs ra;
   ra.rscale = 256.f / range;
   ra.lntable = lntable;
-  for (int y = 0; y < h; y++) {
-    const size_t at = static_cast<size_t>(y) * w;
-    jh_ratio_row(&ra, lum + at, jh->tmi + at, jh->rimage + at, w, &jh->rng);
-  }
-
-  // 7. Reduced ratio image, and the foreground corrected for its enlargement.
+  RatioBands rb{jh, &ra, lum, nullptr};
   if (jh->quality > 94) jh->correction = 0;
   int rw = w, rh = h;
   if (jh->correction != 0) {
@@ -185,21 +277,31 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
     rh = static_cast<int>(f * static_cast<float>(h) + 0.5f);
     if (rw < 1) rw = 1;
     if (rh < 1) rh = 1;
-    jh->rwork = allocOrFail(jh, static_cast<size_t>(rw) * rh, 203);
-    if (!jpeghdr_resample8(jh->rimage, w, h, jh->rwork, rw, rh))
+  }
+  const bool shrink = rw < w || rh < h;
+  if (shrink) {
+    jh->rimage = allocOrFail(jh, static_cast<size_t>(rw) * rh, 203);
+    if (!jh_gaussian8_rows(ratioSource, &rb, w, h, jh->rimage, rw, rh, jh_thread_count(jh)))
       jh_error(common(jh), JERR_OUT_OF_MEMORY, 203);
-    // The decoder's enlargement, kept full size in rwork: the foreground rows are corrected
-    // for it as they are written.
-    uint8_t* reduced = jh->rwork;
-    if (jh->correction == 1) {
-      if (!jpeghdr_resample8(reduced, rw, rh, jh->rimage, w, h))
+  } else {
+    jh->rimage = static_cast<uint8_t*>(jh_alloc_large(npix));
+    if (jh->rimage == nullptr) jh_error(common(jh), JERR_OUT_OF_MEMORY, 202);
+    rb.out = jh->rimage;
+    jh_parallel_bands(jh_thread_count(jh), h, ratioBand, &rb);
+    if (jh->correction != 0) {  // a tiny image keeps its size: resampled all the same
+      jh->rwork = allocOrFail(jh, npix, 203);
+      if (!jpeghdr_resample8(jh->rimage, w, h, jh->rwork, rw, rh))
         jh_error(common(jh), JERR_OUT_OF_MEMORY, 203);
-      jh->rwork = jh->rimage;
-    } else {
       std::free(jh->rimage);
+      jh->rimage = jh->rwork;
       jh->rwork = nullptr;
     }
-    jh->rimage = reduced;
+  }
+  // With pre-correction the foreground rows are corrected for the decoder's enlargement, made
+  // a row at a time as they are written; rwork holds the enlargers' work memory.
+  if (jh->correction == 1) {
+    const int parts = jh_thread_count(jh);
+    jh->rwork = allocOrFail(jh, jh_enlarge_bytes(rw, w) * (parts > 1 ? parts - 1 : 1), 203);
   }
   JHCodeTable thr;
   float ratio[256];
@@ -219,8 +321,6 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   if (jh->ratiofile == nullptr) jh_error(common(jh), JERR_FILE_WRITE);
   int code = 0;
   if (!writeRatioJpeg(jh, jh->ratiofile, jh->rimage, rw, rh, q2, &code)) jh_error(common(jh), code);
-  std::free(jh->rimage);
-  jh->rimage = nullptr;
   long flen = std::ftell(jh->ratiofile);
   std::rewind(jh->ratiofile);
   if (flen <= 0) jh_error(common(jh), JERR_FILE_READ);
@@ -253,18 +353,64 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   std::fclose(jh->ratiofile);
   jh->ratiofile = nullptr;
 
-  // 12. Foreground rows: the source scaled to the foreground's luminance, desaturated.
-  JSAMPARRAY rowbuf =
-      (*jh->cinfo.mem->alloc_sarray)(common(jh), JPOOL_IMAGE, static_cast<JDIMENSION>(3 * w), 1);
-  while (jh->cinfo.next_scanline < jh->cinfo.image_height) {
-    const int y = static_cast<int>(jh->cinfo.next_scanline);
-    const size_t at = static_cast<size_t>(y) * w;
-    if (jh->rwork != nullptr)
-      jh_correct_row(&thr, ratio, kMinCode, lum + at, jh->rwork + at, jh->tmi + at, w);
-    jh_fg_row(jh, y, table, lum + at, jh->tmi + at, rowbuf[0]);
-    jpeg_write_scanlines(&jh->cinfo, rowbuf, 1);
+  // 12. Foreground rows: the source scaled to the foreground's luminance, desaturated, and
+  // with pre-correction its code corrected for the decoder's enlargement first.
+  const int parts = jh_thread_count(jh);
+  // With threads, batches of rows are made by the other threads while this one hands the
+  // batch before to libjpeg.
+  const int workers = parts > 1 ? parts - 1 : 1;
+  const int batch = kBatchRows * workers;
+  ForegroundBands fb;
+  fb.jh = jh;
+  fb.table = table;
+  fb.lum = lum;
+  fb.thr = &thr;
+  fb.ratio = ratio;
+  fb.rimage = jh->rwork != nullptr ? jh->rimage : nullptr;
+  fb.rw = rw;
+  fb.rh = rh;
+  fb.stride = 3 * static_cast<size_t>(w);
+  for (int k = 0; k < workers; k++) {
+    if (fb.rimage != nullptr) {
+      jh_enlarge_begin(&fb.en[k].en, jh->rimage, rw, rh, w, h,
+                       jh->rwork + k * jh_enlarge_bytes(rw, w));
+      fb.en[k].row = static_cast<uint8_t*>(
+          (*jh->cinfo.mem->alloc_small)(common(jh), JPOOL_IMAGE, static_cast<size_t>(w)));
+    }
+  }
+  JSAMPARRAY rows[2];
+  for (JSAMPARRAY& r : rows)
+    r = (*jh->cinfo.mem->alloc_sarray)(common(jh), JPOOL_IMAGE, static_cast<JDIMENSION>(3 * w),
+                                       static_cast<JDIMENSION>(batch));
+  fb.out = rows[0];
+  fb.y0 = 0;
+  const int n0 = batch < h ? batch : h;
+  jh_parallel_bands(workers, n0, foregroundBand, &fb);
+  // Only errors that come back through the glue's jump can be caught while a batch is being
+  // made; with any other error hook the batches are made one after the other.
+  const bool overlap = parts > 1 && jh->cinfo.err->error_exit == jpeg_error_jump;
+  ForegroundBands next = fb;
+  JHBackground bg;
+  for (int y0 = 0, k = 0; y0 < h; y0 += batch, k ^= 1) {
+    const int n = h - y0 < batch ? h - y0 : batch;
+    const int y1 = y0 + n, n1 = h - y1 < batch ? h - y1 : batch;
+    bool ahead = false;
+    if (n1 > 0) {
+      next.out = rows[k ^ 1];
+      next.y0 = y1;
+      ahead = overlap && bg.start(workers, n1, foregroundBand, &next);
+    }
+    code = 0;
+    if (!writeRows(jh, rows[k], n, &code)) {
+      bg.join();
+      raiseAgain(jh, code);
+    }
+    bg.join();
+    if (n1 > 0 && !ahead) jh_parallel_bands(workers, n1, foregroundBand, &next);
   }
   std::free(jh->rwork);
   jh->rwork = nullptr;
+  std::free(jh->rimage);
+  jh->rimage = nullptr;
   jpeg_finish_compress(&jh->cinfo);
 }

@@ -22,26 +22,10 @@ struct FastTables : JHFastTables {
 
 const FastTables g_tables;
 
-// The state eight draws after each single byte of a state, byte by byte.
-struct Jump8 {
-  uint32_t t[4][256];
-  Jump8() {
-    for (int b = 0; b < 4; b++)
-      for (uint32_t v = 0; v < 256; v++) {
-        jpeghdr_random r{v << (8 * b)};
-        for (int k = 0; k < 8; k++) jh_rand(&r);
-        t[b][v] = r.state;
-      }
-  }
-};
-
-const Jump8 g_jump8;
-
 }  // namespace
 
 // Built at start-up, so the per-pixel paths pay no initialisation check.
 const JHFastTables& jh_fast_tables = g_tables;
-const uint32_t (*const jh_jump8)[256] = g_jump8.t;
 
 void jh_rgb2ycc_fast(const float rgb[3], uint8_t ycc[3]) {
   const float r = jh_srgb_encode_fast(rgb[0]), g = jh_srgb_encode_fast(rgb[1]),
@@ -52,6 +36,7 @@ void jh_rgb2ycc_fast(const float rgb[3], uint8_t ycc[3]) {
 bool jh_in_gamut_fast(const jpeghdr_compress_struct* jh, const float rgb[3]) {
   float c[3] = {rgb[0], rgb[1], rgb[2]};
   jpeghdr_desaturate(jh, c);
+  if (jh_surely_in_gamut(c[0], c[1], c[2])) return true;
   uint8_t ycc[3];
   jh_rgb2ycc_fast(c, ycc);
   return ycc[0] >= 1 && ycc[0] <= 254 && ycc[1] >= 1 && ycc[1] <= 254 && ycc[2] >= 1 &&

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <thread>
 
 #include "jpeghdr/jpeghdr.h"
 
@@ -41,37 +42,56 @@ inline float jh_bin_value(const jpeghdr_compress_struct* jh, int i) {
                              (jh->histolmax - jh->histolmin);
 }
 
-// xorshift32; a seed always gives the same sequence, and the process's rand() is untouched.
-inline void jh_seed(jpeghdr_random* r, uint32_t seed) {
-  r->state = (seed + 1u) * 2654435761u;
-  if (r->state == 0) r->state = 0x9E3779B9u;
+// Dither noise: draw i of a seed is a hash of the seed's key and the counter i, so draws can
+// be made in any order and eight at a time, a seed always gives the same noise, and the
+// process's rand() is untouched. The codec numbers draws by pixel index.
+inline uint32_t jh_mix(uint32_t h) {
+  h ^= h >> 16;
+  h *= 0x85EBCA6Bu;
+  h ^= h >> 13;
+  h *= 0xC2B2AE35u;
+  h ^= h >> 16;
+  return h;
 }
-inline int32_t jh_rand(jpeghdr_random* r) {
-  uint32_t x = r->state;
-  x ^= x << 13;
-  x ^= x >> 17;
-  x ^= x << 5;
-  r->state = x;
-  return static_cast<int32_t>(x >> 1);
+inline void jh_seed(jpeghdr_random* r, uint32_t seed) {
+  r->state = jh_mix(seed * 0x9E3779B9u + 0x7F4A7C15u);
+}
+// Draw i: 0 .. 2^31 - 1.
+inline int32_t jh_rand_at(const jpeghdr_random* r, uint32_t i) {
+  return static_cast<int32_t>(jh_mix(i * 0x9E3779B9u + r->state) >> 1);
 }
 
-// Eight draws at once, the same as eight calls of jh_rand. The generator is linear over the
-// bits of its state, so the state eight draws on is found by four table reads (jh_jump8,
-// built once); the seven between then no longer hold up the next eight.
-extern const uint32_t (*const jh_jump8)[256];
-inline void jh_rand8(jpeghdr_random* r, int32_t out[8]) {
-  uint32_t x = r->state;
-  const uint32_t x8 = jh_jump8[0][x & 255] ^ jh_jump8[1][(x >> 8) & 255] ^
-                      jh_jump8[2][(x >> 16) & 255] ^ jh_jump8[3][x >> 24];
-  for (int k = 0; k < 7; k++) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    out[k] = static_cast<int32_t>(x >> 1);
-  }
-  out[7] = static_cast<int32_t>(x8 >> 1);
-  r->state = x8;
-}
+// Memory for a large work image, released with std::free; null when there is none.
+void* jh_alloc_large(size_t n);
+
+// ---- Threads ----
+// The per-pixel passes may be split into bands of rows over jh->threads threads (at most
+// JH_MAX_THREADS; 0 or 1 keeps all work on the calling thread). Results do not depend on the
+// split.
+constexpr int JH_MAX_THREADS = 16;
+int jh_thread_count(const jpeghdr_compress_struct* jh);
+// fn(ctx, y0, y1, part) for rows y0 .. y1 - 1 on the thread numbered `part`: calls with one
+// part number never overlap in time, so per-part scratch memory is safe.
+typedef void (*JHBandFunc)(void* ctx, int y0, int y1, int part);
+// Runs fn over rows 0 .. h - 1 in pieces taken by `parts` threads (part 0 the calling one)
+// and returns when all are done. When no thread can be started the calling thread does the
+// rest.
+void jh_parallel_bands(int parts, int h, JHBandFunc fn, void* ctx);
+// jh_parallel_bands on a thread of its own, so the caller can work meanwhile; joined by join()
+// or the destructor.
+class JHBackground {
+ public:
+  JHBackground();
+  ~JHBackground();
+  JHBackground(const JHBackground&) = delete;
+  JHBackground& operator=(const JHBackground&) = delete;
+  // False when no thread could be started (then nothing runs).
+  bool start(int parts, int h, JHBandFunc fn, void* ctx);
+  void join();
+
+ private:
+  std::thread* thread_;
+};
 
 // Raises libjpeg error code (with an optional case number) on the object.
 [[noreturn]] void jh_error(j_common_ptr cinfo, int code, int param = 0);
@@ -143,6 +163,15 @@ inline float jh_srgb_encode_fast(float v) {
   const float p = jh_fast_tables.powe[e - JHFastTables::kExpLow] * (t[i] + f * (t[i + 1] - t[i]));
   return 1.055f * p - 0.055f;
 }
+// Colours whose three linear components lie in [kGamutLow, kGamutHigh] code to Y, Cb and Cr
+// bytes of 3 .. 248 (the sRGB curve maps the box to [0.0129, 0.955], and the YCbCr rows
+// keep that inside [0.029, 0.971]), so the gamut test of such a colour needs no curve. The
+// margin of two bytes or more dwarfs the curve's rounding.
+constexpr float kGamutLow = 0.001f, kGamutHigh = 0.9f;
+inline bool jh_surely_in_gamut(float r, float g, float b) {
+  return r >= kGamutLow && g >= kGamutLow && b >= kGamutLow && r <= kGamutHigh && g <= kGamutHigh &&
+         b <= kGamutHigh;
+}
 void jh_rgb2ycc_fast(const float rgb[3], uint8_t ycc[3]);
 bool jh_in_gamut_fast(const jpeghdr_compress_struct* jh, const float rgb[3]);
 // The foreground code of a display luminance v: trunc(256 v^(1 / gamma)) limited to 0..255,
@@ -172,8 +201,14 @@ inline uint8_t jh_code_search(const JHCodeTable* ct, float v) {
 }
 
 // Luminance of every source pixel (sanitised), computed once per source and kept in
-// jh->lum until the source changes or the object is destroyed.
+// jh->lum until the source changes or the object is destroyed. The largest of each row
+// follows the pixels (jh_row_maxima).
 const float* jh_luminances(jpeghdr_compress_struct* jh);
+// Memory for jh->lum: the pixels' luminances, then one maximum a row. Null when out of memory.
+float* jh_alloc_luminances(const jpeghdr_compress_struct* jh);
+inline const float* jh_row_maxima(jpeghdr_compress_struct* jh) {
+  return jh_luminances(jh) + static_cast<size_t>(jh->cinfo.image_width) * jh->cinfo.image_height;
+}
 
 // Linear value of every integer sRGB level v / 256 from JH_GAMMA_LOW to JH_GAMMA_HIGH (the
 // sRGB curve extended to negative values), indexed by v. ycc2srgb yields -230 .. 480 at most
@@ -199,15 +234,15 @@ bool jh_have_avx2();
 // Whether jpeghdr_desaturate leaves colours unchanged for jh's alpha and beta.
 bool jh_desaturation_off(const jpeghdr_compress_struct* jh);
 
-// Sanitised luminance of the w pixels of source row y.
-void jh_lum_row_plain(const jpeghdr_compress_struct* jh, int y, float* out);
-void jh_lum_row_avx2(const jpeghdr_compress_struct* jh, int y, float* out);
-void jh_lum_row(const jpeghdr_compress_struct* jh, int y, float* out);
+// Sanitised luminance of the w pixels of source row y; returns the row's largest.
+float jh_lum_row_plain(const jpeghdr_compress_struct* jh, int y, float* out);
+float jh_lum_row_avx2(const jpeghdr_compress_struct* jh, int y, float* out);
+float jh_lum_row(const jpeghdr_compress_struct* jh, int y, float* out);
 
 // Counts n luminances into the histogram: those in [lmin, lmax) into bin
 // sf * (log l - loglmin), limited to 0 .. bins - 1. histo holds JH_HISTO_COPIES copies of the
 // bins, which the caller sums (the vector kernel spreads neighbours over them).
-constexpr int JH_HISTO_COPIES = 4;
+constexpr int JH_HISTO_COPIES = 8;
 struct JHHistoArgs {
   float lmin, lmax, loglmin, sf;
   int bins;
@@ -218,7 +253,7 @@ void jh_histo_row(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo
 
 // The default tone mapping of one row: codes of ld = ls white / (ls + 1), ls = scale l. In
 // pass 0 bright pixels (ld > 0.5, l <= lhi) lower `white` by 3% steps until the scaled colour
-// is in gamut, setting `reduced`; codes are written in pass 1, or in pass 0 until reduced.
+// is in gamut, setting `reduced`; codes are written in pass 1 only.
 struct JHToneState {
   const jpeghdr_compress_struct* jh;
   const JHCodeTable* thr;
@@ -230,18 +265,18 @@ void jh_tone_row_plain(JHToneState* s, int y, const float* lrow, uint8_t* trow);
 void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t* trow);
 void jh_tone_row(JHToneState* s, int y, const float* lrow, uint8_t* trow);
 
-// Dithered ratio codes of one row: rscale (log l - lntable[t]) rounded with a random offset
-// drawn from rng; pixels of luminance at most 1e-10 get ratio 0 and foreground code 0.
+// Dithered ratio codes of one row: rscale (log l - lntable[t]) rounded with a random offset,
+// draw i0 + x of rng for pixel x; pixels of luminance at most 1e-10 get ratio 0.
 struct JHRatioArgs {
   float rscale;
   const float* lntable;  // 256 entries
 };
-void jh_ratio_row_plain(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow,
-                        int n, jpeghdr_random* rng);
-void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow, int n,
-                       jpeghdr_random* rng);
-void jh_ratio_row(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow, int n,
-                  jpeghdr_random* rng);
+void jh_ratio_row_plain(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow,
+                        int n, const jpeghdr_random* rng, uint32_t i0);
+void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow,
+                       int n, const jpeghdr_random* rng, uint32_t i0);
+void jh_ratio_row(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow,
+                  int n, const jpeghdr_random* rng, uint32_t i0);
 
 // Foreground codes corrected for the enlarged ratio image: the code of l / ratio[r], at least
 // floor; code 0 (black) stays.
@@ -267,6 +302,35 @@ void jh_tone_span(JHToneState* s, int y, const float* lrow, uint8_t* trow, int x
 void jh_fg_span(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
                 const uint8_t* trow, uint8_t* out, int x0, int x1);
 
+// The dithered cubic enlargement of jpeghdr_resample8 one destination row at a time, in any
+// order: rows come out the same as from the whole enlargement. The work memory is a block of
+// jh_enlarge_bytes(sw, dw) bytes that the caller owns.
+struct JHEnlarger {
+  const uint8_t* src;
+  int sw, sh, dw, dh;
+  int32_t* xi;         // source column of each destination column
+  int32_t* xw[4];      // its four cubic weights, weight by weight
+  int32_t* val;        // one destination row before dithering
+  int32_t* across[4];  // source rows interpolated across, held[k] in slot k
+  int32_t held[4];     // -1 for none
+  int32_t* col;        // one source row as values, with room either side
+  jpeghdr_random rng;
+};
+size_t jh_enlarge_bytes(int sw, int dw);
+void jh_enlarge_begin(JHEnlarger* en, const uint8_t* src, int sw, int sh, int dw, int dh,
+                      void* block);
+void jh_enlarge_row(JHEnlarger* en, int y, uint8_t* out);
+
+// gaussian8 with its destination rows split into `parts` bands over threads.
+int jh_gaussian8(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh, int parts);
+// Source row r of a reduction made on demand into buf (sw bytes); returns buf. A row may be
+// asked for more than once, from any thread, so a source must make the same bytes each time
+// and change nothing else.
+typedef const uint8_t* (*JHRowSource)(void* ctx, int r, uint8_t* buf);
+// The same reduction of an sw x sh image whose rows come from source.
+int jh_gaussian8_rows(JHRowSource source, void* ctx, int sw, int sh, uint8_t* dst, int dw, int dh,
+                      int parts);
+
 // ---- Row kernels of the ratio-image resamplers (exact integer results) ----
 
 // sum[j] += w s[j] for n samples (w s fits 31 bits).
@@ -277,6 +341,10 @@ void jh_weigh_row(int32_t* sum, const uint8_t* s, int32_t w, int n);
 void jh_scale_row_plain(int32_t* c, const int32_t* sum, double d, int n);
 void jh_scale_row_avx2(int32_t* c, const int32_t* sum, double d, int n);
 void jh_scale_row(int32_t* c, const int32_t* sum, double d, int n);
+// v[j] = w[0] h[0][j] + w[1] h[1][j] + w[2] h[2][j] + w[3] h[3][j].
+void jh_cubic_down_plain(const int32_t* const h[4], const int16_t w[4], int32_t* v, int n);
+void jh_cubic_down_avx2(const int32_t* const h[4], const int16_t w[4], int32_t* v, int n);
+void jh_cubic_down(const int32_t* const h[4], const int16_t w[4], int32_t* v, int n);
 // c[j] = w[0] r[0][j] + w[1] r[1][j] + w[2] r[2][j] + w[3] r[3][j].
 void jh_cubic_column_plain(const uint8_t* const r[4], const int16_t w[4], int32_t* c, int n);
 void jh_cubic_column_avx2(const uint8_t* const r[4], const int16_t w[4], int32_t* c, int n);
@@ -288,16 +356,19 @@ void jh_cubic_row_plain(const int32_t* c, const int32_t* i, const int32_t* const
 void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v,
                        int n);
 void jh_cubic_row(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v, int n);
-// The enlargement's dithered codes: 0 for v <= 0, 255 above 255 x 2^20 + (2^20 - 1), else
-// (v + rand / 2047) >> 20 with one draw from rng for each such pixel, in order.
-void jh_dither_row_plain(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng);
-void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng);
-void jh_dither_row(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng);
+// The enlargement's dithered codes: 0 for v <= 0, 255 above 255 x 2^20 - 1, else
+// (v + rand / 2047) >> 20, at most 255, with rand draw i0 + x of rng for pixel x.
+void jh_dither_row_plain(const int32_t* v, uint8_t* out, int n, const jpeghdr_random* rng,
+                         uint32_t i0);
+void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, const jpeghdr_random* rng,
+                        uint32_t i0);
+void jh_dither_row(const int32_t* v, uint8_t* out, int n, const jpeghdr_random* rng, uint32_t i0);
 
-// Raises the n codes below floor to it; true when some code ends above floor.
-bool jh_raise_codes_plain(uint8_t* t, size_t n, uint8_t floor);
-bool jh_raise_codes_avx2(uint8_t* t, size_t n, uint8_t floor);
-bool jh_raise_codes(uint8_t* t, size_t n, uint8_t floor);
+// Raises the n codes below floor to it, then gives the pixels of luminance l at most 1e-10
+// code 0 (black); true when some code was above floor after raising (black ones included).
+bool jh_raise_codes_plain(uint8_t* t, const float* l, size_t n, uint8_t floor);
+bool jh_raise_codes_avx2(uint8_t* t, const float* l, size_t n, uint8_t floor);
+bool jh_raise_codes(uint8_t* t, const float* l, size_t n, uint8_t floor);
 
 // The ratio range l / table[t] over a row's pixels of luminance in [lmin, lmax] above 1e-10,
 // skipping pixels whose code lies 20 or more inside the extreme codes examined so far.

@@ -1,14 +1,19 @@
 // The encoder's row kernels in plain C++: the definition of every value the encoder writes.
 // The AVX2 versions beside them must agree bit for bit.
+#include <algorithm>
+
 #include "jpeghdr/jhprivate.h"
 
-void jh_lum_row_plain(const jpeghdr_compress_struct* jh, int y, float* out) {
+float jh_lum_row_plain(const jpeghdr_compress_struct* jh, int y, float* out) {
   const int w = static_cast<int>(jh->cinfo.image_width);
+  float top = -3.4e38f;
   for (int x = 0; x < w; x++) {
     float rgb[3];
     jh_pixel(jh, x, y, rgb);
     out[x] = jh_luminance(rgb);
+    top = std::max(top, out[x]);
   }
+  return top;
 }
 
 void jh_histo_row_plain(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo) {
@@ -24,7 +29,7 @@ void jh_tone_span(JHToneState* s, int y, const float* lrow, uint8_t* trow, int x
   for (int x = x0; x < x1; x++) {
     const float l = lrow[x];
     if (l <= 1e-10f) {
-      trow[x] = 0;
+      if (s->pass == 1) trow[x] = 0;
       continue;
     }
     const float ls = s->scale * l;
@@ -42,7 +47,7 @@ void jh_tone_span(JHToneState* s, int y, const float* lrow, uint8_t* trow, int x
         if (ld <= 0.5f) break;
       }
     }
-    if (s->pass == 1 || !s->reduced) trow[x] = jh_code_search(s->thr, ld);
+    if (s->pass == 1) trow[x] = jh_code_search(s->thr, ld);
   }
 }
 
@@ -50,13 +55,12 @@ void jh_tone_row_plain(JHToneState* s, int y, const float* lrow, uint8_t* trow) 
   jh_tone_span(s, y, lrow, trow, 0, static_cast<int>(s->jh->cinfo.image_width));
 }
 
-void jh_ratio_row_plain(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow,
-                        int n, jpeghdr_random* rng) {
+void jh_ratio_row_plain(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow,
+                        int n, const jpeghdr_random* rng, uint32_t i0) {
   for (int x = 0; x < n; x++) {
     const float l = lrow[x];
     if (l <= 1e-10f) {
       rrow[x] = 0;
-      trow[x] = 0;
       continue;
     }
     const float v = a->rscale * (jh_fast_log(l) - a->lntable[trow[x]]);
@@ -65,7 +69,8 @@ void jh_ratio_row_plain(const JHRatioArgs* a, const float* lrow, uint8_t* trow, 
     else if (v >= 255.5f)
       rrow[x] = 255;
     else {
-      const float u = static_cast<float>(jh_rand(rng)) * (1.f / 2147483648.f);
+      const float u =
+          static_cast<float>(jh_rand_at(rng, i0 + static_cast<uint32_t>(x))) * (1.f / 2147483648.f);
       rrow[x] = static_cast<uint8_t>(v - u + 0.5f);
     }
   }
@@ -105,8 +110,8 @@ void jh_fg_row_plain(const jpeghdr_compress_struct* jh, int y, const float* tabl
 }
 
 // One processor check per row, never per pixel.
-void jh_lum_row(const jpeghdr_compress_struct* jh, int y, float* out) {
-  jh_have_avx2() ? jh_lum_row_avx2(jh, y, out) : jh_lum_row_plain(jh, y, out);
+float jh_lum_row(const jpeghdr_compress_struct* jh, int y, float* out) {
+  return jh_have_avx2() ? jh_lum_row_avx2(jh, y, out) : jh_lum_row_plain(jh, y, out);
 }
 
 void jh_histo_row(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo) {
@@ -117,10 +122,10 @@ void jh_tone_row(JHToneState* s, int y, const float* lrow, uint8_t* trow) {
   jh_have_avx2() ? jh_tone_row_avx2(s, y, lrow, trow) : jh_tone_row_plain(s, y, lrow, trow);
 }
 
-void jh_ratio_row(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow, int n,
-                  jpeghdr_random* rng) {
-  jh_have_avx2() ? jh_ratio_row_avx2(a, lrow, trow, rrow, n, rng)
-                 : jh_ratio_row_plain(a, lrow, trow, rrow, n, rng);
+void jh_ratio_row(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow,
+                  int n, const jpeghdr_random* rng, uint32_t i0) {
+  jh_have_avx2() ? jh_ratio_row_avx2(a, lrow, trow, rrow, n, rng, i0)
+                 : jh_ratio_row_plain(a, lrow, trow, rrow, n, rng, i0);
 }
 
 void jh_correct_row(const JHCodeTable* thr, const float* ratio, uint8_t floor, const float* lrow,
@@ -148,6 +153,15 @@ void jh_cubic_column_plain(const uint8_t* const r[4], const int16_t w[4], int32_
     c[j] = w[0] * r[0][j] + w[1] * r[1][j] + w[2] * r[2][j] + w[3] * r[3][j];
 }
 
+void jh_cubic_down_plain(const int32_t* const h[4], const int16_t w[4], int32_t* v, int n) {
+  for (int j = 0; j < n; j++)
+    v[j] = w[0] * h[0][j] + w[1] * h[1][j] + w[2] * h[2][j] + w[3] * h[3][j];
+}
+
+void jh_cubic_down(const int32_t* const h[4], const int16_t w[4], int32_t* v, int n) {
+  jh_have_avx2() ? jh_cubic_down_avx2(h, w, v, n) : jh_cubic_down_plain(h, w, v, n);
+}
+
 void jh_cubic_row_plain(const int32_t* c, const int32_t* i, const int32_t* const w[4], int32_t* v,
                         int n) {
   for (int x = 0; x < n; x++) {
@@ -173,28 +187,31 @@ void jh_cubic_row(const int32_t* c, const int32_t* i, const int32_t* const w[4],
   jh_have_avx2() ? jh_cubic_row_avx2(c, i, w, v, n) : jh_cubic_row_plain(c, i, w, v, n);
 }
 
-void jh_dither_row_plain(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng) {
+void jh_dither_row_plain(const int32_t* v, uint8_t* out, int n, const jpeghdr_random* rng,
+                         uint32_t i0) {
   for (int x = 0; x < n; x++) {
     if (v[x] <= 0)
       out[x] = 0;
     else if (v[x] > 267386879)
       out[x] = 255;
-    else
-      out[x] = static_cast<uint8_t>((v[x] + jh_rand(rng) / 2047) >> 20);
+    else  // the noise reaches 2^20 + 512: the top values could round past 255
+      out[x] = static_cast<uint8_t>(std::min(
+          (v[x] + jh_rand_at(rng, i0 + static_cast<uint32_t>(x)) / 2047) >> 20, int32_t{255}));
   }
 }
 
-void jh_dither_row(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng) {
-  jh_have_avx2() ? jh_dither_row_avx2(v, out, n, rng) : jh_dither_row_plain(v, out, n, rng);
+void jh_dither_row(const int32_t* v, uint8_t* out, int n, const jpeghdr_random* rng, uint32_t i0) {
+  jh_have_avx2() ? jh_dither_row_avx2(v, out, n, rng, i0) : jh_dither_row_plain(v, out, n, rng, i0);
 }
 
-bool jh_raise_codes_plain(uint8_t* t, size_t n, uint8_t floor) {
+bool jh_raise_codes_plain(uint8_t* t, const float* l, size_t n, uint8_t floor) {
   bool any = false;
   for (size_t i = 0; i < n; i++) {
     if (t[i] < floor)
       t[i] = floor;
     else if (t[i] > floor)
       any = true;
+    if (l[i] <= 1e-10f) t[i] = 0;
   }
   return any;
 }
@@ -213,8 +230,9 @@ void jh_range_row_plain(JHRangeState* s, const uint8_t* trow, const float* lrow,
   }
 }
 
-bool jh_raise_codes(uint8_t* t, size_t n, uint8_t floor) {
-  return jh_have_avx2() ? jh_raise_codes_avx2(t, n, floor) : jh_raise_codes_plain(t, n, floor);
+bool jh_raise_codes(uint8_t* t, const float* l, size_t n, uint8_t floor) {
+  return jh_have_avx2() ? jh_raise_codes_avx2(t, l, n, floor)
+                        : jh_raise_codes_plain(t, l, n, floor);
 }
 
 void jh_range_row(JHRangeState* s, const uint8_t* trow, const float* lrow, int n) {

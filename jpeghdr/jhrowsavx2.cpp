@@ -198,11 +198,18 @@ JH_AVX2 inline __m256i codeSearch(const JHCodeTable* ct, __m256 v, __m256i* bad)
                          _mm256_and_si256(_mm256_and_si256(pos, high), set1i(255)));
 }
 
-// Eight draws of r in lanes 0 .. 7.
-JH_AVX2 inline __m256i draws8(jpeghdr_random* r) {
-  int32_t d[8];
-  jh_rand8(r, d);
-  return _mm256_setr_epi32(d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7]);
+// Draws i .. i + 7 of r in lanes 0 .. 7, as jh_rand_at.
+JH_AVX2 inline __m256i draws8(const jpeghdr_random* r, uint32_t i) {
+  const __m256i idx =
+      _mm256_add_epi32(set1i(static_cast<int>(i)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  __m256i h = _mm256_add_epi32(_mm256_mullo_epi32(idx, set1i(static_cast<int>(0x9E3779B9u))),
+                               set1i(static_cast<int>(r->state)));
+  h = _mm256_xor_si256(h, _mm256_srli_epi32(h, 16));
+  h = _mm256_mullo_epi32(h, set1i(static_cast<int>(0x85EBCA6Bu)));
+  h = _mm256_xor_si256(h, _mm256_srli_epi32(h, 13));
+  h = _mm256_mullo_epi32(h, set1i(static_cast<int>(0xC2B2AE35u)));
+  h = _mm256_xor_si256(h, _mm256_srli_epi32(h, 16));
+  return _mm256_srli_epi32(h, 1);
 }
 
 // The integer quotient r / 2047 of non-negative 31-bit lanes: a single-precision estimate is
@@ -217,21 +224,30 @@ JH_AVX2 inline __m256i quotient2047(__m256i r) {
 
 }  // namespace
 
-JH_AVX2 void jh_lum_row_avx2(const jpeghdr_compress_struct* jh, int y, float* out) {
+JH_AVX2 float jh_lum_row_avx2(const jpeghdr_compress_struct* jh, int y, float* out) {
   if (!packedFloats(jh)) return jh_lum_row_plain(jh, y, out);
   const int w = static_cast<int>(jh->cinfo.image_width);
   const float* src = sourceRow(jh, y);
+  __m256 top = set1(-3.4e38f);
   int x = 0;
   for (; x + 8 <= w; x += 8) {
     __m256 r, g, b;
     loadRGB8(src + 3 * x, &r, &g, &b);
-    _mm256_storeu_ps(out + x, luminance(r, g, b));
+    const __m256 l = luminance(r, g, b);
+    top = _mm256_max_ps(top, l);
+    _mm256_storeu_ps(out + x, l);
   }
+  alignas(32) float t[8];
+  _mm256_store_ps(t, top);
+  float m = t[0];
+  for (int k = 1; k < 8; k++) m = m > t[k] ? m : t[k];
   for (; x < w; x++) {
     float rgb[3];
     jh_pixel(jh, x, y, rgb);
     out[x] = jh_luminance(rgb);
+    m = m > out[x] ? m : out[x];
   }
+  return m;
 }
 
 JH_AVX2 void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo) {
@@ -239,10 +255,13 @@ JH_AVX2 void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, ui
                sf = set1(a->sf);
   const __m256i top = set1i(a->bins - 1);
   alignas(32) int32_t bin[8];
-  // Neighbours mostly share a bin: alternate lanes count into separate copies, so the
-  // increments do not wait on each other.
-  const __m256i copy =
-      _mm256_setr_epi32(0, a->bins, 2 * a->bins, 3 * a->bins, 0, a->bins, 2 * a->bins, 3 * a->bins);
+  // Neighbours mostly share a bin: each lane counts into its own copy, so the increments of
+  // one group do not wait on each other.
+  const int nb = a->bins;
+  const __m256i copy = _mm256_setr_epi32(0, nb, 2 * nb, 3 * nb, 4 * nb, 5 * nb, 6 * nb, 7 * nb);
+  // Runs of groups whose eight pixels share one bin are counted in a register.
+  int runBin = 0;
+  uint32_t runCount = 0;
   int i = 0;
   for (; i + 8 <= n; i += 8) {
     const __m256 l = _mm256_loadu_ps(lum + i);
@@ -251,6 +270,18 @@ JH_AVX2 void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, ui
     if (keep == 0) continue;
     __m256i b = _mm256_cvttps_epi32(_mm256_mul_ps(sf, _mm256_sub_ps(fastLog(l), loglmin)));
     b = _mm256_min_epi32(_mm256_max_epi32(b, _mm256_setzero_si256()), top);
+    if (keep == 0xFF) {
+      const int b0 = _mm256_cvtsi256_si32(b);
+      if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(b, _mm256_set1_epi32(b0))) == -1) {
+        if (b0 != runBin) {
+          histo[runBin] += runCount;
+          runBin = b0;
+          runCount = 0;
+        }
+        runCount += 8;
+        continue;
+      }
+    }
     _mm256_store_si256(reinterpret_cast<__m256i*>(bin), _mm256_add_epi32(b, copy));
     if (keep == 0xFF) {
       for (int k = 0; k < 8; k++) histo[bin[k]]++;
@@ -259,15 +290,16 @@ JH_AVX2 void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, ui
         if (keep & (1 << k)) histo[bin[k]]++;
     }
   }
+  histo[runBin] += runCount;
   jh_histo_row_plain(a, lum + i, n - i, histo);
 }
 
 JH_AVX2 void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t* trow) {
   const int w = static_cast<int>(s->jh->cinfo.image_width);
   // The gamut test is vectorised for packed floats without desaturation only.
-  if (s->pass == 0 && !s->reduced && (!packedFloats(s->jh) || !jh_desaturation_off(s->jh)))
+  if (s->pass == 0 && (!packedFloats(s->jh) || !jh_desaturation_off(s->jh)))
     return jh_tone_row_plain(s, y, lrow, trow);
-  const float* src = s->pass == 0 ? sourceRow(s->jh, y) : nullptr;
+  const float* src = sourceRow(s->jh, y);
   const __m256 scale = set1(s->scale), lhi = set1(s->lhi), tiny = set1(1e-10f), half = set1(0.5f),
                one = set1(1.f);
   int x = 0;
@@ -279,50 +311,45 @@ JH_AVX2 void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t*
     if (s->pass == 0) {
       const __m256 check = _mm256_andnot_ps(dark, _mm256_and_ps(_mm256_cmp_ps(ld, half, _CMP_GT_OQ),
                                                                 _mm256_cmp_ps(l, lhi, _CMP_LE_OQ)));
-      if (_mm256_movemask_ps(check) != 0) {
-        if (src == nullptr || !packedFloats(s->jh) || !jh_desaturation_off(s->jh)) {
-          jh_tone_span(s, y, lrow, trow, x, x + 8);
-          continue;
-        }
-        __m256 r, g, b, bad = _mm256_setzero_ps();
-        loadRGB8(src + 3 * x, &r, &g, &b);
-        const __m256 f = _mm256_div_ps(ld, l);
-        __m256i ycc[3];
-        rgb2ycc(_mm256_mul_ps(r, f), _mm256_mul_ps(g, f), _mm256_mul_ps(b, f), ycc, &bad);
-        __m256i out = _mm256_castps_si256(bad);
-        for (const __m256i& c : ycc)
-          out = _mm256_or_si256(out, _mm256_or_si256(_mm256_cmpgt_epi32(set1i(1), c),
-                                                     _mm256_cmpgt_epi32(c, set1i(254))));
-        if (_mm256_movemask_ps(_mm256_and_ps(check, _mm256_castsi256_ps(out))) != 0) {
-          jh_tone_span(s, y, lrow, trow, x, x + 8);  // white is lowered in pixel order there
-          continue;
-        }
-      }
+      if (_mm256_movemask_ps(check) == 0) continue;
+      __m256 r, g, b, bad = _mm256_setzero_ps();
+      loadRGB8(src + 3 * x, &r, &g, &b);
+      const __m256 f = _mm256_div_ps(ld, l);
+      r = _mm256_mul_ps(r, f);
+      g = _mm256_mul_ps(g, f);
+      b = _mm256_mul_ps(b, f);
+      // Lanes in jh_surely_in_gamut's box pass without the curve.
+      const __m256 lo = _mm256_min_ps(_mm256_min_ps(r, g), b),
+                   hi = _mm256_max_ps(_mm256_max_ps(r, g), b);
+      const __m256 inbox = _mm256_and_ps(_mm256_cmp_ps(lo, set1(kGamutLow), _CMP_GE_OQ),
+                                         _mm256_cmp_ps(hi, set1(kGamutHigh), _CMP_LE_OQ));
+      if (_mm256_movemask_ps(_mm256_andnot_ps(inbox, check)) == 0) continue;
+      __m256i ycc[3];
+      rgb2ycc(r, g, b, ycc, &bad);
+      __m256i out = _mm256_castps_si256(bad);
+      for (const __m256i& c : ycc)
+        out = _mm256_or_si256(out, _mm256_or_si256(_mm256_cmpgt_epi32(set1i(1), c),
+                                                   _mm256_cmpgt_epi32(c, set1i(254))));
+      if (_mm256_movemask_ps(_mm256_and_ps(check, _mm256_castsi256_ps(out))) != 0)
+        jh_tone_span(s, y, lrow, trow, x, x + 8);  // white is lowered in pixel order there
+      continue;
     }
-    if (s->pass == 1 || !s->reduced) {
-      __m256i bad = _mm256_setzero_si256();
-      const __m256i t =
-          _mm256_andnot_si256(_mm256_castps_si256(dark), codeSearch(s->thr, ld, &bad));
-      if (_mm256_movemask_ps(
-              _mm256_castsi256_ps(_mm256_andnot_si256(_mm256_castps_si256(dark), bad))) != 0) {
-        jh_tone_span(s, y, lrow, trow, x, x + 8);
-        continue;
-      }
-      store8u8(trow + x, t);
-    } else {
-      const int d = _mm256_movemask_ps(dark);
-      for (int k = 0; k < 8; k++)
-        if (d & (1 << k)) trow[x + k] = 0;
+    __m256i bad = _mm256_setzero_si256();
+    const __m256i t = _mm256_andnot_si256(_mm256_castps_si256(dark), codeSearch(s->thr, ld, &bad));
+    if (_mm256_movemask_ps(
+            _mm256_castsi256_ps(_mm256_andnot_si256(_mm256_castps_si256(dark), bad))) != 0) {
+      jh_tone_span(s, y, lrow, trow, x, x + 8);
+      continue;
     }
+    store8u8(trow + x, t);
   }
   jh_tone_span(s, y, lrow, trow, x, w);
 }
 
-JH_AVX2 void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t* trow,
-                               uint8_t* rrow, int n, jpeghdr_random* rng) {
+JH_AVX2 void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, const uint8_t* trow,
+                               uint8_t* rrow, int n, const jpeghdr_random* rng, uint32_t i0) {
   const __m256 rscale = set1(a->rscale), tiny = set1(1e-10f), lowest = set1(0.5f),
                highest = set1(255.5f);
-  jpeghdr_random r = *rng;  // in a register: the byte stores below may alias the caller's
   alignas(32) float v[8];
   int x = 0;
   for (; x + 8 <= n; x += 8) {
@@ -334,8 +361,9 @@ JH_AVX2 void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t*
     const __m256 low = _mm256_cmp_ps(vv, lowest, _CMP_LT_OQ);
     const __m256 high = _mm256_cmp_ps(vv, highest, _CMP_GE_OQ);
     const int mid = 0xFF & ~_mm256_movemask_ps(_mm256_or_ps(dark, _mm256_or_ps(low, high)));
-    if (mid == 0xFF) {  // the common case: eight draws in pixel order
-      const __m256 u = _mm256_mul_ps(_mm256_cvtepi32_ps(draws8(&r)), set1(1.f / 2147483648.f));
+    if (mid == 0xFF) {  // the common case
+      const __m256 u = _mm256_mul_ps(_mm256_cvtepi32_ps(draws8(rng, i0 + static_cast<uint32_t>(x))),
+                                     set1(1.f / 2147483648.f));
       store8u8(rrow + x, _mm256_cvttps_epi32(_mm256_add_ps(_mm256_sub_ps(vv, u), lowest)));
       continue;
     }
@@ -344,19 +372,18 @@ JH_AVX2 void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t*
     for (int k = 0; k < 8; k++) {
       if (d & (1 << k)) {
         rrow[x + k] = 0;
-        trow[x + k] = 0;
       } else if (v[k] < 0.5f) {
         rrow[x + k] = 0;
       } else if (v[k] >= 255.5f) {
         rrow[x + k] = 255;
       } else {
-        const float u = static_cast<float>(jh_rand(&r)) * (1.f / 2147483648.f);
+        const float u = static_cast<float>(jh_rand_at(rng, i0 + static_cast<uint32_t>(x + k))) *
+                        (1.f / 2147483648.f);
         rrow[x + k] = static_cast<uint8_t>(v[k] - u + 0.5f);
       }
     }
   }
-  jh_ratio_row_plain(a, lrow + x, trow + x, rrow + x, n - x, &r);
-  *rng = r;
+  jh_ratio_row_plain(a, lrow + x, trow + x, rrow + x, n - x, rng, i0 + static_cast<uint32_t>(x));
 }
 
 JH_AVX2 void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uint8_t floor,
@@ -453,6 +480,22 @@ JH_AVX2 void jh_cubic_column_avx2(const uint8_t* const r[4], const int16_t w[4],
   jh_cubic_column_plain(rest, w, c + j, n - j);
 }
 
+JH_AVX2 void jh_cubic_down_avx2(const int32_t* const h[4], const int16_t w[4], int32_t* v, int n) {
+  const __m256i w0 = set1i(w[0]), w1 = set1i(w[1]), w2 = set1i(w[2]), w3 = set1i(w[3]);
+  int j = 0;
+  for (; j + 8 <= n; j += 8) {
+    const __m256i h0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h[0] + j)),
+                  h1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h[1] + j)),
+                  h2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h[2] + j)),
+                  h3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h[3] + j));
+    const __m256i a = _mm256_add_epi32(_mm256_mullo_epi32(w0, h0), _mm256_mullo_epi32(w1, h1));
+    const __m256i b = _mm256_add_epi32(_mm256_mullo_epi32(w2, h2), _mm256_mullo_epi32(w3, h3));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(v + j), _mm256_add_epi32(a, b));
+  }
+  const int32_t* const rest[4] = {h[0] + j, h[1] + j, h[2] + j, h[3] + j};
+  jh_cubic_down_plain(rest, w, v + j, n - j);
+}
+
 JH_AVX2 void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t* const w[4],
                                int32_t* v, int n) {
   const int* base = reinterpret_cast<const int*>(c);
@@ -489,38 +532,87 @@ JH_AVX2 void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t
   jh_cubic_row_plain(c, i + x, rest, v + x, n - x);
 }
 
-JH_AVX2 void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng) {
-  jpeghdr_random r = *rng;  // in a register: the byte stores below may alias the caller's
+JH_AVX2 void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, const jpeghdr_random* rng,
+                                uint32_t i0) {
   const __m256i top = set1i(267386879);
   int x = 0;
   for (; x + 8 <= n; x += 8) {
     const __m256i vv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + x));
     const __m256i outside =
         _mm256_or_si256(_mm256_cmpgt_epi32(set1i(1), vv), _mm256_cmpgt_epi32(vv, top));
+    const __m256i q = quotient2047(draws8(rng, i0 + static_cast<uint32_t>(x)));
     if (!_mm256_testz_si256(outside, outside)) {
-      jh_dither_row_plain(v + x, out + x, 8, &r);
+      // 0 below, 255 above, as the plain kernel
+      const __m256i d =
+          _mm256_min_epi32(_mm256_srli_epi32(_mm256_add_epi32(vv, q), 20), set1i(255));
+      const __m256i low = _mm256_cmpgt_epi32(set1i(1), vv);
+      const __m256i high = _mm256_cmpgt_epi32(vv, top);
+      store8u8(out + x, _mm256_or_si256(_mm256_andnot_si256(_mm256_or_si256(low, high), d),
+                                        _mm256_and_si256(high, set1i(255))));
       continue;
     }
-    const __m256i q = quotient2047(draws8(&r));
     store8u8(out + x, _mm256_srli_epi32(_mm256_add_epi32(vv, q), 20));
   }
-  jh_dither_row_plain(v + x, out + x, n - x, &r);
-  *rng = r;
+  jh_dither_row_plain(v + x, out + x, n - x, rng, i0 + static_cast<uint32_t>(x));
 }
 
-JH_AVX2 bool jh_raise_codes_avx2(uint8_t* t, size_t n, uint8_t floor) {
+JH_AVX2 bool jh_raise_codes_avx2(uint8_t* t, const float* l, size_t n, uint8_t floor) {
   const __m256i fl = _mm256_set1_epi8(static_cast<char>(floor));
+  const __m256 tiny = set1(1e-10f);
   __m256i above = _mm256_setzero_si256();  // bytes that differ from floor after raising
   size_t i = 0;
   for (; i + 32 <= n; i += 32) {
     __m256i* p = reinterpret_cast<__m256i*>(t + i);
     const __m256i v = _mm256_max_epu8(_mm256_loadu_si256(p), fl);
-    _mm256_storeu_si256(p, v);
     above = _mm256_or_si256(above, _mm256_xor_si256(v, fl));
+    // Black pixels: 32 luminance comparisons packed to one byte mask.
+    const __m256i d0 = _mm256_castps_si256(_mm256_cmp_ps(_mm256_loadu_ps(l + i), tiny, _CMP_LE_OQ));
+    const __m256i d1 =
+        _mm256_castps_si256(_mm256_cmp_ps(_mm256_loadu_ps(l + i + 8), tiny, _CMP_LE_OQ));
+    const __m256i d2 =
+        _mm256_castps_si256(_mm256_cmp_ps(_mm256_loadu_ps(l + i + 16), tiny, _CMP_LE_OQ));
+    const __m256i d3 =
+        _mm256_castps_si256(_mm256_cmp_ps(_mm256_loadu_ps(l + i + 24), tiny, _CMP_LE_OQ));
+    // packs interleave the 128-bit halves; the permute puts the bytes back in pixel order.
+    const __m256i d = _mm256_permutevar8x32_epi32(
+        _mm256_packs_epi16(_mm256_packs_epi32(d0, d1), _mm256_packs_epi32(d2, d3)),
+        _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+    _mm256_storeu_si256(p, _mm256_andnot_si256(d, v));
   }
-  const bool rest = jh_raise_codes_plain(t + i, n - i, floor);
+  const bool rest = jh_raise_codes_plain(t + i, l + i, n - i, floor);
   return rest || !_mm256_testz_si256(above, above);
 }
+
+namespace {
+
+// The range scan of eight pixels. While no pixel examined here moves the extreme codes, the
+// pixels examined are known before any is, and the smallest and largest ratio among them are
+// what the scan in order would find; otherwise the plain scan takes the group.
+JH_AVX2 inline void rangeGroup(JHRangeState* s, const uint8_t* trow, const float* lrow) {
+  const __m256i t = load8u8(trow);
+  const __m256 l = _mm256_loadu_ps(lrow);
+  const __m256i inside = _mm256_and_si256(_mm256_cmpgt_epi32(t, set1i(s->tsmall + 19)),
+                                          _mm256_cmpgt_epi32(set1i(s->tlarge - 19), t));
+  const __m256 lit = _mm256_and_ps(_mm256_and_ps(_mm256_cmp_ps(l, set1(s->lmin), _CMP_GE_OQ),
+                                                 _mm256_cmp_ps(l, set1(s->lmax), _CMP_LE_OQ)),
+                                   _mm256_cmp_ps(l, set1(1e-10f), _CMP_GT_OQ));
+  const __m256 exam = _mm256_andnot_ps(_mm256_castsi256_ps(inside), lit);
+  if (_mm256_movemask_ps(exam) == 0) return;
+  const __m256i moves = _mm256_or_si256(_mm256_cmpgt_epi32(set1i(s->tsmall), t),
+                                        _mm256_cmpgt_epi32(t, set1i(s->tlarge)));
+  if (_mm256_movemask_ps(_mm256_and_ps(exam, _mm256_castsi256_ps(moves))) != 0)
+    return jh_range_row_plain(s, trow, lrow, 8);
+  const __m256 r = _mm256_div_ps(l, _mm256_i32gather_ps(s->table, t, 4));
+  alignas(32) float lo[8], hi[8];
+  _mm256_store_ps(lo, _mm256_blendv_ps(set1(3.4e38f), r, exam));
+  _mm256_store_ps(hi, _mm256_blendv_ps(set1(-3.4e38f), r, exam));
+  for (int k = 0; k < 8; k++) {
+    if (lo[k] < s->rmin) s->rmin = lo[k];
+    if (hi[k] > s->rmax) s->rmax = hi[k];
+  }
+}
+
+}  // namespace
 
 JH_AVX2 void jh_range_row_avx2(JHRangeState* s, const uint8_t* trow, const float* lrow, int n) {
   int x = 0;
@@ -534,7 +626,7 @@ JH_AVX2 void jh_range_row_avx2(JHRangeState* s, const uint8_t* trow, const float
           _mm256_cmpeq_epi8(_mm256_min_epu8(t, _mm256_set1_epi8(static_cast<char>(hi))), t));
       if (_mm256_movemask_epi8(in) == -1) continue;
     }
-    jh_range_row_plain(s, trow + x, lrow + x, 32);
+    for (int k = x; k < x + 32; k += 8) rangeGroup(s, trow + k, lrow + k);
   }
   jh_range_row_plain(s, trow + x, lrow + x, n - x);
 }
@@ -544,8 +636,8 @@ JH_AVX2 void jh_range_row_avx2(JHRangeState* s, const uint8_t* trow, const float
 bool jh_have_avx2() {
   return false;
 }
-void jh_lum_row_avx2(const jpeghdr_compress_struct* jh, int y, float* out) {
-  jh_lum_row_plain(jh, y, out);
+float jh_lum_row_avx2(const jpeghdr_compress_struct* jh, int y, float* out) {
+  return jh_lum_row_plain(jh, y, out);
 }
 void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo) {
   jh_histo_row_plain(a, lum, n, histo);
@@ -553,9 +645,9 @@ void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, uint32_t* 
 void jh_tone_row_avx2(JHToneState* s, int y, const float* lrow, uint8_t* trow) {
   jh_tone_row_plain(s, y, lrow, trow);
 }
-void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, uint8_t* trow, uint8_t* rrow, int n,
-                       jpeghdr_random* rng) {
-  jh_ratio_row_plain(a, lrow, trow, rrow, n, rng);
+void jh_ratio_row_avx2(const JHRatioArgs* a, const float* lrow, const uint8_t* trow, uint8_t* rrow,
+                       int n, const jpeghdr_random* rng, uint32_t i0) {
+  jh_ratio_row_plain(a, lrow, trow, rrow, n, rng, i0);
 }
 void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uint8_t floor,
                          const float* lrow, const uint8_t* rrow, uint8_t* trow, int n) {
@@ -579,11 +671,15 @@ void jh_cubic_row_avx2(const int32_t* c, const int32_t* i, const int32_t* const 
                        int n) {
   jh_cubic_row_plain(c, i, w, v, n);
 }
-void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, jpeghdr_random* rng) {
-  jh_dither_row_plain(v, out, n, rng);
+void jh_cubic_down_avx2(const int32_t* const h[4], const int16_t w[4], int32_t* v, int n) {
+  jh_cubic_down_plain(h, w, v, n);
 }
-bool jh_raise_codes_avx2(uint8_t* t, size_t n, uint8_t floor) {
-  return jh_raise_codes_plain(t, n, floor);
+void jh_dither_row_avx2(const int32_t* v, uint8_t* out, int n, const jpeghdr_random* rng,
+                        uint32_t i0) {
+  jh_dither_row_plain(v, out, n, rng, i0);
+}
+bool jh_raise_codes_avx2(uint8_t* t, const float* l, size_t n, uint8_t floor) {
+  return jh_raise_codes_plain(t, l, n, floor);
 }
 void jh_range_row_avx2(JHRangeState* s, const uint8_t* trow, const float* lrow, int n) {
   jh_range_row_plain(s, trow, lrow, n);

@@ -32,6 +32,13 @@ void setSource(jpeghdr_compress_struct* jh, const void* pixels, int width, int h
   jh->cinfo.image_height = static_cast<JDIMENSION>(height);
 }
 
+void lumBand(void* ctx, int y0, int y1, int) {
+  const jpeghdr_compress_struct* jh = static_cast<const jpeghdr_compress_struct*>(ctx);
+  const size_t w = jh->cinfo.image_width;
+  float* rowmax = jh->lum + w * jh->cinfo.image_height;
+  for (int y = y0; y < y1; y++) rowmax[y] = jh_lum_row(jh, y, jh->lum + y * w);
+}
+
 }  // namespace
 
 void cvt_floatRGB(float rgb[3], const jpeghdr_compress_struct* jh, int x, int y) {
@@ -60,13 +67,17 @@ void jpeghdr_src_doubleRGB(jpeghdr_compress_struct* jh, const double* pixels, in
   setSource(jh, pixels, width, height, 3 * sizeof(double), cvt_doubleRGB);
 }
 
+float* jh_alloc_luminances(const jpeghdr_compress_struct* jh) {
+  const size_t w = jh->cinfo.image_width, h = jh->cinfo.image_height;
+  return static_cast<float*>(jh_alloc_large(sizeof(float) * (w * h + h)));
+}
+
 const float* jh_luminances(jpeghdr_compress_struct* jh) {
   if (jh->lum != nullptr) return jh->lum;
-  const int w = static_cast<int>(jh->cinfo.image_width),
-            h = static_cast<int>(jh->cinfo.image_height);
-  jh->lum = static_cast<float*>(std::malloc(sizeof(float) * static_cast<size_t>(w) * h + 1));
+  const int h = static_cast<int>(jh->cinfo.image_height);
+  jh->lum = jh_alloc_luminances(jh);
   if (jh->lum == nullptr)
     jh_error(reinterpret_cast<j_common_ptr>(&jh->cinfo), JERR_OUT_OF_MEMORY, 201);
-  for (int y = 0; y < h; y++) jh_lum_row(jh, y, jh->lum + static_cast<size_t>(y) * w);
+  jh_parallel_bands(jh_thread_count(jh), h, lumBand, jh);
   return jh->lum;
 }

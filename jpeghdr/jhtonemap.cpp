@@ -14,6 +14,42 @@ namespace {
 constexpr int kBins = 2048;
 constexpr float kHistoMin = 1e-10f, kHistoMax = 1e10f;
 
+// Luminances (when fresh) and histogram counts of rows; each thread counts into its
+// own copies of the bins.
+struct HistoBands {
+  const jpeghdr_compress_struct* jh;
+  const JHHistoArgs* a;
+  float* lum;
+  float* rowmax;
+  bool fresh;
+  uint32_t* copies;
+  size_t stride;  // counts of one thread
+};
+
+void histoBand(void* ctx, int y0, int y1, int part) {
+  const HistoBands* hb = static_cast<const HistoBands*>(ctx);
+  const int w = static_cast<int>(hb->jh->cinfo.image_width);
+  for (int y = y0; y < y1; y++) {
+    float* row = hb->lum + static_cast<size_t>(y) * w;
+    if (hb->fresh) hb->rowmax[y] = jh_lum_row(hb->jh, y, row);
+    jh_histo_row(hb->a, row, w, hb->copies + hb->stride * part);
+  }
+}
+
+// Tone-mapping codes of rows in the second pass, which changes no shared state.
+struct ToneBands {
+  const JHToneState* st;
+  const float* lum;
+  uint8_t* tmi;
+};
+
+void toneBand(void* ctx, int y0, int y1, int) {
+  const ToneBands* tb = static_cast<const ToneBands*>(ctx);
+  JHToneState st = *tb->st;
+  const size_t w = tb->st->jh->cinfo.image_width;
+  for (int y = y0; y < y1; y++) jh_tone_row(&st, y, tb->lum + y * w, tb->tmi + y * w);
+}
+
 }  // namespace
 
 void jh_percentile_cut(const uint32_t* histo, int bins, uint64_t c, int* low, int* high) {
@@ -64,8 +100,9 @@ void jpeghdr_comp_histo(jpeghdr_compress_struct* jh, int bins, float lmin, float
   a.loglmin = jh->histolmin;
   a.sf = static_cast<float>(bins) / (jh->histolmax - jh->histolmin);
   a.bins = bins;
-  uint32_t* copies = static_cast<uint32_t*>(
-      std::calloc(static_cast<size_t>(bins) * JH_HISTO_COPIES, sizeof(uint32_t)));
+  const int parts = jh_thread_count(jh);
+  const size_t stride = static_cast<size_t>(bins) * JH_HISTO_COPIES;
+  uint32_t* copies = static_cast<uint32_t*>(std::calloc(stride * parts, sizeof(uint32_t)));
   if (copies == nullptr)
     jh_error(reinterpret_cast<j_common_ptr>(&jh->cinfo), JERR_OUT_OF_MEMORY, 199);
   // Luminances not yet computed are made row by row and counted while in the cache.
@@ -73,21 +110,17 @@ void jpeghdr_comp_histo(jpeghdr_compress_struct* jh, int bins, float lmin, float
   float* lum = jh->lum;
   const size_t npix = static_cast<size_t>(jh->cinfo.image_width) * jh->cinfo.image_height;
   if (fresh) {
-    lum = static_cast<float*>(std::malloc(sizeof(float) * npix + 1));
+    lum = jh_alloc_luminances(jh);
     if (lum == nullptr) {
       std::free(copies);
       jh_error(reinterpret_cast<j_common_ptr>(&jh->cinfo), JERR_OUT_OF_MEMORY, 201);
     }
   }
-  const int w = static_cast<int>(jh->cinfo.image_width);
-  for (uint32_t y = 0; y < jh->cinfo.image_height; y++) {
-    float* row = lum + static_cast<size_t>(y) * w;
-    if (fresh) jh_lum_row(jh, static_cast<int>(y), row);
-    jh_histo_row(&a, row, w, copies);
-  }
+  HistoBands hb{jh, &a, lum, lum + npix, fresh, copies, stride};
+  jh_parallel_bands(parts, static_cast<int>(jh->cinfo.image_height), histoBand, &hb);
   jh->lum = lum;
-  for (int c = 0; c < JH_HISTO_COPIES; c++)
-    for (int i = 0; i < bins; i++) jh->histo[i] += copies[static_cast<size_t>(c) * bins + i];
+  for (size_t c = 0; c < JH_HISTO_COPIES * static_cast<size_t>(parts); c++)
+    for (int i = 0; i < bins; i++) jh->histo[i] += copies[c * bins + i];
   std::free(copies);
 }
 
@@ -130,11 +163,18 @@ void jpeghdr_tonemap_default(jpeghdr_compress_struct* jh) {
   st.lhi = lhi;
   st.white = 1.f;
   st.reduced = false;
-  for (st.pass = 0; st.pass < 2; st.pass++) {
-    if (st.pass == 1 && !st.reduced) break;
-    for (int y = 0; y < h; y++) {
-      const size_t at = static_cast<size_t>(y) * w;
-      jh_tone_row(&st, y, lum + at, jh->tmi + at);
-    }
+  st.pass = 0;
+  // The first pass lowers the white factor in pixel order, so it runs on one thread. It
+  // passes over rows without a pixel bright enough to test: where scale l <= 0.99, the
+  // display luminance stays below 0.5 whatever the white factor.
+  const float* rowmax = jh_row_maxima(jh);
+  for (int y = 0; y < h; y++) {
+    if (!(scale * rowmax[y] > 0.99f)) continue;
+    const size_t at = static_cast<size_t>(y) * w;
+    jh_tone_row(&st, y, lum + at, jh->tmi + at);
   }
+  // The second writes every code with the final white factor.
+  st.pass = 1;
+  ToneBands tb{&st, lum, jh->tmi};
+  jh_parallel_bands(jh_thread_count(jh), h, toneBand, &tb);
 }

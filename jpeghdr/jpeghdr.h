@@ -24,7 +24,8 @@ struct jpeghdr_compress_struct;
 // Fills rgb with the linear Rec. 709 colour of pixel (x, y) of the codec's source.
 typedef void (*jpeghdr_cvt_func)(float rgb[3], const jpeghdr_compress_struct* jh, int x, int y);
 
-// Small deterministic random generator private to the codec; next() gives 0 .. 2^31 - 1.
+// The key of the codec's private dither noise: a seed gives the same noise for every pixel
+// each time, whatever order pixels are drawn in.
 struct jpeghdr_random {
   uint32_t state;
 };
@@ -47,6 +48,9 @@ struct jpeghdr_compress_struct {
   float alpha;         // saturation factor
   float beta;          // saturation exponent
   float samp2nits;     // sample value to cd/m2, 0 when unknown
+  // Threads for the per-pixel passes (0 or 1: the calling thread only, the default). The
+  // output does not depend on it.
+  int32_t threads;
   // Private working state, released by jpeghdr_destroy_compress even after a libjpeg error:
   // the ratio-image file while compressing, the ratio image, a full-size work image and the
   // dither generator (seeded at each compression, so output is repeatable).

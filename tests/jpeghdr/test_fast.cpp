@@ -63,4 +63,21 @@ TEST(FastKernels, CodeSearchIsTheTruncatedPower) {
   }
 }
 
+// Colours inside the box the tone mapping passes without coding are in gamut by the exact
+// coding, corners and all.
+TEST(FastKernels, ColoursInsideTheGamutBoxAreInGamut) {
+  jpeghdr_compress_struct jh{};
+  jh.alpha = jh.beta = 1.f;
+  const float edges[] = {kGamutLow, 0.002f, 0.05f, 0.3f, 0.7f, kGamutHigh};
+  for (float r : edges)
+    for (float g : edges)
+      for (float b : edges) {
+        const float rgb[3] = {r, g, b};
+        ASSERT_TRUE(jh_surely_in_gamut(r, g, b));
+        ASSERT_TRUE(jpeghdr_in_gamut(&jh, rgb)) << r << " " << g << " " << b;
+      }
+  EXPECT_FALSE(jh_surely_in_gamut(0.5f, 0.5f, 0.95f));
+  EXPECT_FALSE(jh_surely_in_gamut(0.0005f, 0.5f, 0.5f));
+}
+
 }  // namespace

@@ -2,9 +2,12 @@
 // sizes that must stay in bounds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <vector>
 
+#include "jpeghdr/jhprivate.h"
 #include "jpeghdr/jpeghdr.h"
 
 namespace {
@@ -98,6 +101,49 @@ TEST(Resample, RefusesUnusableSizes) {
   EXPECT_EQ(jpeghdr_resample8(src.data(), 4, 4, dst.data(), 4, -1), 0);
   EXPECT_EQ(gaussian8(nullptr, 4, 4, dst.data(), 2, 2), 0);
   EXPECT_EQ(dst, Bytes(16, 9));
+}
+
+// The enlargement made a row at a time, in any order, and the reduction split into bands,
+// give the bytes of the whole-image routines.
+TEST(Resample, RowsAndBandsGiveTheWholeImage) {
+  const int sw = 37, sh = 23, dw = 140, dh = 81;
+  const Bytes src = pattern(sw, sh);
+  const Bytes whole = resample(src, sw, sh, dw, dh);
+  std::vector<uint8_t> block(jh_enlarge_bytes(sw, dw));
+  JHEnlarger en;
+  jh_enlarge_begin(&en, src.data(), sw, sh, dw, dh, block.data());
+  Bytes rows(whole.size());
+  for (int y = dh - 1; y >= 0; y--) jh_enlarge_row(&en, y, &rows[static_cast<size_t>(y) * dw]);
+  EXPECT_EQ(rows, whole);
+  const Bytes big = resample(src, sw, sh, 301, 211);
+  const Bytes reduced = resample(big, 301, 211, 97, 64);
+  for (int parts : {2, 5, 64, 200}) {
+    Bytes banded(reduced.size());
+    ASSERT_EQ(jh_gaussian8(big.data(), 301, 211, banded.data(), 97, 64, parts), 1);
+    EXPECT_EQ(banded, reduced) << parts;
+  }
+  // Rows made on demand: on one thread each row is made once; split over threads, the pieces
+  // make the rows at their edges again, but only a few times.
+  struct Source {
+    const Bytes* img;
+    std::atomic<int> asked{0};
+    static const uint8_t* row(void* ctx, int r, uint8_t* buf) {
+      Source* s = static_cast<Source*>(ctx);
+      s->asked++;
+      std::copy_n(s->img->data() + static_cast<size_t>(r) * 301, 301, buf);
+      return buf;
+    }
+  };
+  for (int parts : {1, 3}) {
+    Source maker{&big};
+    Bytes made(reduced.size());
+    ASSERT_EQ(jh_gaussian8_rows(Source::row, &maker, 301, 211, made.data(), 97, 64, parts), 1);
+    EXPECT_EQ(made, reduced) << parts;
+    if (parts == 1) {
+      EXPECT_EQ(maker.asked, 211);
+    }
+    EXPECT_LE(maker.asked, 3 * 211) << parts;
+  }
 }
 
 }  // namespace

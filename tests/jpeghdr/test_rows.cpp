@@ -3,6 +3,7 @@
 // earlier whole-image arithmetic.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -88,7 +89,12 @@ TEST(RowKernels, LuminanceAndHistogramAgreeOnEverySource) {
       Source s(w, 5, kind, 11 + w);
       const std::vector<float> plain = luminances(s.jh);
       std::vector<float> fast(plain.size());
-      for (int y = 0; y < 5; y++) jh_lum_row_avx2(&s.jh, y, &fast[static_cast<size_t>(y) * w]);
+      for (int y = 0; y < 5; y++) {
+        const float top = jh_lum_row_avx2(&s.jh, y, &fast[static_cast<size_t>(y) * w]);
+        ASSERT_EQ(top, *std::max_element(fast.begin() + y * w, fast.begin() + (y + 1) * w));
+        std::vector<float> row(w);
+        ASSERT_EQ(jh_lum_row_plain(&s.jh, y, row.data()), top);
+      }
       ASSERT_TRUE(sameBits(plain, fast)) << "kind " << kind << " width " << w;
     }
   // Bin edges, the range limits and non-finite luminances.
@@ -128,7 +134,6 @@ std::vector<uint8_t> toneMap(const Source& s, const JHCodeTable& thr, float scal
   std::vector<uint8_t> codes(lum.size(), 77);
   JHToneState st{&s.jh, &thr, scale, 1e4f, 1.f, false, 0};
   for (st.pass = 0; st.pass < 2; st.pass++) {
-    if (st.pass == 1 && !st.reduced) break;
     for (int y = 0; y < h; y++) {
       const size_t at = static_cast<size_t>(y) * w;
       (fast ? jh_tone_row_avx2 : jh_tone_row_plain)(&st, y, &lum[at], &codes[at]);
@@ -194,15 +199,13 @@ TEST(RowKernels, RatioCodesCorrectionAndForegroundAgree) {
     for (uint8_t& t : codes) t = static_cast<uint8_t>(gen() % 7 == 0 ? 0 : gen() % 256);
     for (float rscale : {28.f, 2000.f}) {  // narrow and wide: some codes clip at 0 and 255
       JHRatioArgs ra{rscale, lntable};
-      std::vector<uint8_t> tp = codes, tf = codes, rp(codes.size()), rf(codes.size());
+      std::vector<uint8_t> rp(codes.size()), rf(codes.size());
       jpeghdr_random gp, gf;
       jh_seed(&gp, 3);
       jh_seed(&gf, 3);
-      jh_ratio_row_plain(&ra, lum.data(), tp.data(), rp.data(), w, &gp);
-      jh_ratio_row_avx2(&ra, lum.data(), tf.data(), rf.data(), w, &gf);
+      jh_ratio_row_plain(&ra, lum.data(), codes.data(), rp.data(), w, &gp, 1000u * w);
+      jh_ratio_row_avx2(&ra, lum.data(), codes.data(), rf.data(), w, &gf, 1000u * w);
       ASSERT_EQ(rp, rf) << w;
-      ASSERT_EQ(tp, tf) << w;
-      ASSERT_EQ(gp.state, gf.state) << "the same number of draws";
     }
     for (float gamma : {1.f, 2.2f}) {
       JHCodeTable thr;
@@ -266,18 +269,29 @@ TEST(RowKernels, RaisingCodesAndTheRangeScanAgree) {
     for (int spread : {1, 21, 256}) {  // all at or below the floor, then mixed
       std::vector<uint8_t> codes(n);
       for (uint8_t& t : codes) t = static_cast<uint8_t>(gen() % spread);
+      // Black pixels here and there, and luminances at the black limit.
+      std::vector<float> lum(n, 0.5f);
+      for (size_t i = 0; i < n; i++)
+        if (gen() % 5 == 0) lum[i] = i % 3 == 0 ? 1e-10f : (i % 3 == 1 ? 0.f : 1.0000001e-10f);
       std::vector<uint8_t> p = codes, f = codes;
-      ASSERT_EQ(jh_raise_codes_plain(p.data(), n, 20), jh_raise_codes_avx2(f.data(), n, 20));
+      ASSERT_EQ(jh_raise_codes_plain(p.data(), lum.data(), n, 20),
+                jh_raise_codes_avx2(f.data(), lum.data(), n, 20));
       ASSERT_EQ(p, f);
+      for (size_t i = 0; i < n; i++)
+        ASSERT_EQ(p[i], lum[i] <= 1e-10f ? 0 : std::max<int>(codes[i], 20)) << i;
     }
   }
   float table[256];
   for (int t = 0; t < 256; t++) table[t] = std::pow((t + 0.5f) / 256.f, 2.2f);
-  for (int w : {31, 64, 1000}) {
+  for (int w : {31, 64, 1000, 5000}) {
     std::vector<float> lum = hostileValues(static_cast<size_t>(w), 8, 1e-12f, 1e3f);
     std::vector<uint8_t> codes(lum.size());
     for (size_t i = 0; i < codes.size(); i++)  // mostly mid codes, so groups are skipped
       codes[i] = static_cast<uint8_t>(i % 97 == 0 ? gen() % 256 : 100 + gen() % 40);
+    if (w == 5000)  // many pixels near the extremes: examined groups that keep the extremes
+      for (size_t i = 0; i < codes.size(); i++)
+        codes[i] = static_cast<uint8_t>(i < 2 ? 20 + 230 * i
+                                              : (i % 3 ? 20 + gen() % 25 : 200 + gen() % 56));
     JHRangeState p{table, 1e-6f, 1e2f, 1e10f, 0.f, 255, 0}, f = p;
     jh_range_row_plain(&p, codes.data(), lum.data(), w);
     jh_range_row_avx2(&f, codes.data(), lum.data(), w);
@@ -306,6 +320,16 @@ TEST(RowKernels, ResamplerRowsAgree) {
     jh_cubic_column_plain(rows, w, cp.data(), n);
     jh_cubic_column_avx2(rows, w, cf.data(), n);
     ASSERT_EQ(cp, cf);
+    std::vector<int32_t> across[4];
+    for (auto& a : across) {
+      a.resize(n);
+      for (int32_t& v : a) v = static_cast<int32_t>(gen() % 600000) - 150000;
+    }
+    const int32_t* const h[4] = {across[0].data(), across[1].data(), across[2].data(),
+                                 across[3].data()};
+    jh_cubic_down_plain(h, w, cp.data(), n);
+    jh_cubic_down_avx2(h, w, cf.data(), n);
+    ASSERT_EQ(cp, cf);
     // Indices that creep up as in an enlargement (from -1, the values padded by 2 a side),
     // and indices that jump about; the kernel may read 16 values past an index.
     std::vector<int32_t> col(2 + 60 + 16);
@@ -333,23 +357,36 @@ TEST(RowKernels, ResamplerRowsAgree) {
   jpeghdr_random gp, gf;
   jh_seed(&gp, 1);
   jh_seed(&gf, 1);
-  jh_dither_row_plain(v.data(), op.data(), static_cast<int>(v.size()), &gp);
-  jh_dither_row_avx2(v.data(), of.data(), static_cast<int>(v.size()), &gf);
+  jh_dither_row_plain(v.data(), op.data(), static_cast<int>(v.size()), &gp, 77);
+  jh_dither_row_avx2(v.data(), of.data(), static_cast<int>(v.size()), &gf, 77);
   EXPECT_EQ(op, of);
-  EXPECT_EQ(gp.state, gf.state);
+  // The largest value that is dithered, with the largest noise, stays at 255.
+  std::vector<int32_t> top(64, 267386879);
+  std::vector<uint8_t> tp(top.size()), tf(top.size());
+  uint32_t i0 = 0;  // a draw index whose noise exceeds 2^20
+  while (jh_rand_at(&gp, i0 + 3) / 2047 <= (1 << 20)) i0++;
+  jh_dither_row_plain(top.data(), tp.data(), 64, &gp, i0);
+  jh_dither_row_avx2(top.data(), tf.data(), 64, &gf, i0);
+  EXPECT_EQ(tp[3], 255);
+  EXPECT_EQ(tp, tf);
 }
 
 TEST(Rand, EightDrawsAtOnceMatchEightSingleDraws) {
+  // The dither of a uniform row through the vector kernel, draw by draw against single draws.
+  std::vector<int32_t> v(8 * 1000, (100 << 20) + (1 << 19));  // half way to 101
   for (uint32_t seed : {0u, 1u, 7u, 123456u, 0xFFFFFFFFu}) {
-    jpeghdr_random a, b;
-    jh_seed(&a, seed);
-    jh_seed(&b, seed);
-    for (int round = 0; round < 1000; round++) {
-      int32_t eight[8];
-      jh_rand8(&a, eight);
-      for (int k = 0; k < 8; k++) ASSERT_EQ(eight[k], jh_rand(&b)) << seed << " " << round;
-      ASSERT_EQ(a.state, b.state);
+    jpeghdr_random r;
+    jh_seed(&r, seed);
+    std::vector<uint8_t> out(v.size());
+    jh_dither_row(v.data(), out.data(), static_cast<int>(v.size()), &r, 0xFFFFFF00u);
+    int ones = 0;
+    for (size_t i = 0; i < v.size(); i++) {
+      const int32_t d = jh_rand_at(&r, 0xFFFFFF00u + static_cast<uint32_t>(i));  // wraps past 2^32
+      ASSERT_EQ(out[i], (v[i] + d / 2047) >> 20) << seed << " " << i;
+      ones += out[i] - 100;
     }
+    // The noise is spread evenly: about half the pixels round up.
+    EXPECT_NEAR(ones, 4000, 250) << seed;
   }
 }
 
@@ -401,6 +438,63 @@ void reduceWide(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh
       const int64_t q = ws > 0 ? sum / ws : c[j0 + rx];
       dst[static_cast<size_t>(y) * dw + x] = q >= 0xFF00 ? 255 : static_cast<uint8_t>(q >> 8);
     }
+  }
+}
+
+// The dithered enlargement as first written: down the four tap rows, then across, in 64-bit
+// integers, with the dither drawn by pixel index.
+void enlargeWide(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) {
+  auto index = [](int i, int n, int m, int16_t w[4]) {
+    const float s = (static_cast<float>(i) + 0.5f) * static_cast<float>(n) / m - 0.5f;
+    const int is = s >= 0.f ? static_cast<int>(s) : static_cast<int>(s - 0.999999f);
+    comp_interp(w, s - static_cast<float>(is));
+    return is;
+  };
+  jpeghdr_random rng;
+  jh_seed(&rng, 1);
+  std::vector<int64_t> col(sw + 4);
+  for (int y = 0; y < dh; y++) {
+    int16_t wy[4];
+    const int iy = index(y, sh, dh, wy);
+    const int b = std::max(iy, 0), p = iy > 0 ? iy - 1 : 0;
+    const int q1 = iy < sh - 1 ? b + 1 : b, q2 = iy < sh - 2 ? q1 + 1 : q1;
+    const int rows[4] = {std::min(p, sh - 1), std::min(b, sh - 1), std::min(q1, sh - 1),
+                         std::min(q2, sh - 1)};
+    for (int j = -2; j < sw + 2; j++) {
+      const int jj = std::min(std::max(j, 0), sw - 1);
+      int64_t c = 0;
+      for (int k = 0; k < 4; k++) c += int64_t{wy[k]} * src[static_cast<size_t>(rows[k]) * sw + jj];
+      col[j + 2] = c;
+    }
+    for (int x = 0; x < dw; x++) {
+      int16_t wx[4];
+      const int ix = index(x, sw, dw, wx);
+      int64_t v = 0;
+      for (int k = 0; k < 4; k++) v += int64_t{wx[k]} * col[ix - 1 + k + 2];
+      const size_t at = static_cast<size_t>(y) * dw + x;
+      dst[at] =
+          v <= 0
+              ? 0
+              : (v > 267386879
+                     ? 255
+                     : static_cast<uint8_t>(std::min<int64_t>(
+                           (v + jh_rand_at(&rng, static_cast<uint32_t>(at)) / 2047) >> 20, 255)));
+    }
+  }
+}
+
+TEST(Resample, EnlargementMatchesWideIntegerArithmetic) {
+  std::mt19937 gen(13);
+  struct Case {
+    int sw, sh, dw, dh;
+  } cases[] = {{13, 9, 50, 31}, {1, 1, 7, 5}, {40, 1, 41, 3}, {143, 107, 400, 300}, {5, 5, 5, 5}};
+  for (const Case& k : cases) {
+    std::vector<uint8_t> src(static_cast<size_t>(k.sw) * k.sh);
+    for (uint8_t& b : src) b = gen() % 4 == 0 ? 255 * (gen() % 2) : static_cast<uint8_t>(gen());
+    std::vector<uint8_t> got(static_cast<size_t>(k.dw) * k.dh), want(got.size());
+    ASSERT_EQ(jpeghdr_resample8(src.data(), k.sw, k.sh, got.data(), k.dw, k.dh), 1);
+    enlargeWide(src.data(), k.sw, k.sh, want.data(), k.dw, k.dh);
+    ASSERT_EQ(got, want) << k.sw << "x" << k.sh << " -> " << k.dw << "x" << k.dh;
   }
 }
 

@@ -193,6 +193,7 @@ class DBAccess : public CacheObject {
   void HashAdded(uint32_t hash);
   // Notes the hash index h of the record appended as row.
   void NewRowHash(long h, int row);
+  void KeepListed(int nr0);
   void HashChanged();
 
   long long strpos;  // file offset of the block

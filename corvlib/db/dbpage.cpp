@@ -701,14 +701,19 @@ int DBAccess::PutRecord(const DBRecord& rec) {
     }
     RowRecord stored(rb, nr0, header, -2, true);
     NewRowHash(stored.rec.HashIndex(), nr0);
-    SetCount(nr0 + 1);
-    nravail = DBRecordBlock::Estimate(nf, nrused, rb->StrBytes());
-    if (state == DBPSclean) state = DBPSsync;
-    NoteSide();
-    ReleaseBlock(rb);
-    return 1;
+  } else {
+    KeepListed(nr0);
   }
-  // The pseudo-record of the new row.
+  SetCount(nr0 + 1);
+  nravail = DBRecordBlock::Estimate(nf, nrused, rb->StrBytes());
+  if (state == DBPSclean) state = DBPSsync;
+  NoteSide();
+  ReleaseBlock(rb);
+  return 1;
+}
+
+// Appends the pseudo-record of the new row nr0 to those of a block in use.
+void DBAccess::KeepListed(int nr0) {
   bool inStep = brl.GetSize() == nr0;
   if (inStep && brl.GetFieldInfo() != header) {
     inStep = nr0 == 0;
@@ -729,12 +734,6 @@ int DBAccess::PutRecord(const DBRecord& rec) {
     ListRecords();
     AnyHash();
   }
-  SetCount(nr0 + 1);
-  nravail = DBRecordBlock::Estimate(nf, nrused, rb->StrBytes());
-  if (state == DBPSclean) state = DBPSsync;
-  NoteSide();
-  ReleaseBlock(rb);
-  return 1;
 }
 
 void DBAccess::NewRowHash(long h, int row) {

@@ -29,8 +29,8 @@ class DBHashBits {
   void MakeDense();
 
   uint32_t len = 0;
-  bool all = false;             // every bit set (list and map empty)
-  bool isDense = false;         // the bits are in dense, else in list
-  std::vector<uint16_t> list;   // the set bits, ascending
+  bool all = false;            // every bit set (list and map empty)
+  bool isDense = false;        // the bits are in dense, else in list
+  std::vector<uint16_t> list;  // the set bits, ascending
   ABitMap dense;
 };

@@ -183,8 +183,8 @@ void CacheTab::NoteResident(CacheObject* co) {
   if (co == nullptr || co->residentPos >= 0) return;
   if (nresident == capresident) {
     int32_t cap = capresident > 0 ? 2 * capresident : 64;
-    auto* grown =
-        static_cast<CacheObject**>(std::realloc(resident, static_cast<size_t>(cap) * sizeof(void*)));
+    auto* grown = static_cast<CacheObject**>(
+        std::realloc(resident, static_cast<size_t>(cap) * sizeof(void*)));
     if (grown == nullptr) return;  // found by the next full survey instead
     resident = grown;
     capresident = cap;

@@ -382,7 +382,8 @@ TEST(AccessLookup, BlockChangedOnDiskAfterItsCheckIsCheckedAgain) {
   }
   dbtest::Messages log;
   EXPECT_EQ(Lookup(&f, perPage, out), 0);  // the first photo of block 1
-  EXPECT_TRUE(log.Has(DMCdata, "Corrupted database disk block: data offset outside the string area"))
+  EXPECT_TRUE(
+      log.Has(DMCdata, "Corrupted database disk block: data offset outside the string area"))
       << log.All();
   EXPECT_EQ(f.db->NextPage()->State(), DBPSerror);
   // Unchanged blocks read again are still used.

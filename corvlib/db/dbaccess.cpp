@@ -304,7 +304,9 @@ int DBAccess::FindRecords(const DBQuery* query, DBRecord* out, int n, int* pos) 
 int DBAccess::AddFrom(DBAccess** page, const DBRecord* recs, int n) {
   int stored = 0;
   DBAccess* p = *page;
-  while (stored < n && p != nullptr) {
+  // Each record is checked as it comes, while its fields are at hand: the records before the
+  // first that cannot be stored are added.
+  while (stored < n && p != nullptr && dbpriv::storablePrefix(recs + stored, 1) == 1) {
     int r = p->PutRecord(recs[stored]);
     if (r > 0) {
       stored++;
@@ -360,7 +362,7 @@ int DBAccess::AddRecords(const DBRecord* recs, int n) {
   DBAccess* p = lastAdd;
   if (p == nullptr)
     for (p = this; p->next != nullptr;) p = p->next;
-  int stored = AddFrom(&p, recs, dbpriv::storablePrefix(recs, n));
+  int stored = AddFrom(&p, recs, n);
   lastAdd = p;
   return stored;
 }

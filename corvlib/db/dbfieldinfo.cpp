@@ -50,10 +50,17 @@ DBFieldID& DBFieldID::operator=(const DBFieldID& src) {
   Clear();
   for (int id = 0; id < src.nfields; id++) {
     mname[id] = strlink(src.mname[id]);
+    mturn[id] = src.mturn[id];
     mlexo[id] = src.mlexo[id];
   }
   nfields = src.nfields;
   return *this;
+}
+
+void DBFieldID::SetName(int id, const char* pooled) {
+  mname[id] = pooled;
+  mturn[id] =
+      static_cast<uint8_t>(memhash(pooled, static_cast<ptrdiff_t>(std::strlen(pooled)), 32) % 31);
 }
 
 int DBFieldID::Field(const char* name) {
@@ -73,7 +80,7 @@ int DBFieldID::NewField(const char* name) {
   const char* pooled = linkName(name);
   if (pooled == nullptr) return -1;
   const int id = nfields;
-  mname[id] = pooled;
+  SetName(id, pooled);
   std::memmove(mlexo + place + 1, mlexo + place, sizeof(mlexo[0]) * (nfields - place));
   mlexo[place] = static_cast<int16_t>(id);
   nfields++;
@@ -109,7 +116,7 @@ bool DBFieldID::Rename(int id, const char* name) {
   const char* pooled = linkName(name);
   if (pooled == nullptr) return false;
   strunlink(mname[id]);
-  mname[id] = pooled;
+  SetName(id, pooled);
   int p = 0;
   while (p < nfields && mlexo[p] != id) p++;
   if (p >= nfields) return true;  // cannot happen: every id is listed once

@@ -585,7 +585,9 @@ void DBAccess::FreeLoad() {
 int DBAccess::PutRecord(const DBRecord& rec) {
   const DBFieldInfo* rs = rec.GetFieldInfo();
   int nfr = rec.GetNAlloc();
-  if (rs == nullptr || nfr < 1 || rec.GetNAssigned() < 1) {
+  int firstSet = 0;  // whether any field is set: the first set one is enough to know
+  while (firstSet < nfr && rec.l->field[firstSet].nv == 0) firstSet++;
+  if (rs == nullptr || nfr < 1 || firstSet == nfr) {
     DMESSAGE(DMCwarning, "Pretending to add empty record to database");
     return 1;
   }

@@ -55,8 +55,7 @@ long DBRecord::ComputeHashIndex() const {
       return -1;
     }
     uint32_t h = f.Hash(31);
-    const char* name = finfo->mname[i];
-    uint32_t r = memhash(name, static_cast<ptrdiff_t>(strlen(name)), 32) % 31;
+    uint32_t r = static_cast<uint32_t>(finfo->HashTurn(i));
     index ^= ((h << r) & 0x7FFFFFFFu) | (r == 0 ? 0u : (h >> (31 - r)));
   }
   l->ihash = static_cast<long>(index);

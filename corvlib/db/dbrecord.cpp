@@ -10,7 +10,7 @@
 
 // ---- DBRLink --------------------------------------------------------------------------------
 
-DBRLink::DBRLink(int n) : field(nullptr), nfields(0), readonly(0), nlinks(1), ihash(-2) {
+DBRLink::DBRLink(int n) : field(nullptr), nfields(0), ncap(0), readonly(0), nlinks(1), ihash(-2) {
   Init(n);
 }
 
@@ -18,6 +18,7 @@ void DBRLink::Init(int n) {
   if (readonly >= 0) delete[] field;
   field = nullptr;
   nfields = 0;
+  ncap = 0;
   readonly = 0;
   ihash = -2;
   if (n > DB_MAXFIELDS) {
@@ -30,13 +31,26 @@ void DBRLink::Init(int n) {
       DMESSAGE(DMCmemory, "Out of memory for %d record fields", n);
       return;
     }
-    nfields = static_cast<int16_t>(n);
+    nfields = ncap = static_cast<int16_t>(n);
   }
+}
+
+void DBRLink::Reset() {
+  if (readonly != 0) return;
+  for (int i = 0; i < nfields; i++) field[i].Clear();
+  nfields = 0;
+  ihash = -2;
 }
 
 void DBRLink::GrowTo(int n) {
   if (readonly != 0 || nfields >= n) return;
   if (n > DB_MAXFIELDS) n = DB_MAXFIELDS;
+  // A hash taken over fewer fields missed unset keys among the new ones: it is taken again.
+  ihash = -2;
+  if (n <= ncap) {  // the fields beyond nfields are unset already
+    nfields = static_cast<int16_t>(n);
+    return;
+  }
   DBField* nf = new (std::nothrow) DBField[n];
   if (nf == nullptr) {
     DMESSAGE(DMCmemory, "Out of memory for %d record fields", n);
@@ -45,7 +59,7 @@ void DBRLink::GrowTo(int n) {
   for (int i = 0; i < nfields; i++) nf[i] = std::move(field[i]);
   delete[] field;
   field = nf;
-  nfields = static_cast<int16_t>(n);
+  nfields = ncap = static_cast<int16_t>(n);
 }
 
 // ---- binding and sharing --------------------------------------------------------------------
@@ -56,13 +70,20 @@ void DBRecord::Free() {
 }
 
 const DBFieldInfo* DBRecord::Init(const DBFieldInfo* schema, bool lock) {
-  Free();
   if (schema == nullptr) {
+    Free();
     Empty();
     return nullptr;
   }
-  l = new (std::nothrow) DBRLink(0);
-  if (l == nullptr) DMESSAGE(DMCmemory, "Out of memory for a record");
+  if (l != nullptr && l->nlinks == 1 && l->readonly == 0) {
+    // No one else sees this array: it is emptied and kept, so that records built one after
+    // another in the same place allocate their fields once.
+    l->Reset();
+  } else {
+    Free();
+    l = new (std::nothrow) DBRLink(0);
+    if (l == nullptr) DMESSAGE(DMCmemory, "Out of memory for a record");
+  }
   if (!(fieldlock && finfo != nullptr && !lock)) {
     finfo = schema;
     fieldlock = lock;

@@ -19,11 +19,15 @@ struct DBRLink {
 
   // Releases the fields (unless readonly < 0) and makes n unset ones.
   void Init(int n);
+  // Unsets the fields of a writable array and makes it empty, keeping the allocation for the
+  // next record built in it.
+  void Reset();
   // Grows a writable array to n fields, keeping the values at their ids.
   void GrowTo(int n);
 
   DBField* field;  // nfields fields, null when none
   int16_t nfields;
+  int16_t ncap;      // fields allocated (writable arrays); those from nfields on are unset
   int16_t readonly;  // 0 writable; -1 fields belong to a record block and are never freed here
   int nlinks;        // records sharing this array
   long ihash;        // cached hash index: -2 not computed, -1 none

@@ -43,9 +43,18 @@ class DBFieldID {
   // number of names, or -1.
   int Read(std::istream* is, char* sep);
 
+  // The turn of field id's values in the record hash index: a function of its name alone,
+  // kept beside the name so that hashing a record does not hash the names again.
+  int HashTurn(int id) const { return mturn[id]; }
+
   int nfields;
   const char* mname[DB_MAXFIELDS];
   int16_t mlexo[DB_MAXFIELDS];
+
+ private:
+  // Sets field id's name (pooled) and its hash turn.
+  void SetName(int id, const char* pooled);
+  uint8_t mturn[DB_MAXFIELDS];
 };
 
 // Field detail flags.

@@ -62,6 +62,51 @@ TEST(Query, HashIndexDependsOnWhichKeyFieldHoldsWhichValue) {
   EXPECT_EQ(empty.HashIndex(), -1);
 }
 
+// The hash index depends on the key fields' names: it follows the schema when names are
+// changed, and is the same for a copy of the schema.
+TEST(Query, HashIndexFollowsTheSchemaThroughEdits) {
+  auto hashUnder = [](const DBFieldInfo& s) {
+    DBRecord r(&s);
+    r.SetField(0, "IMG_0001.JPG");
+    r.SetField(1, 123456L);
+    return r.HashIndex();
+  };
+  auto schema = [](const char* a, const char* b) {
+    DBFieldInfo s;
+    s.Field(a, DBDTstring, a, DBFDhashkey);
+    s.Field(b, DBDTint, b, DBFDhashkey);
+    return s;
+  };
+  DBFieldInfo s = schema("Name", "Size");
+  const long before = hashUnder(s);
+  ASSERT_GE(before, 0);
+  // Names whose hashes differ from the old ones in the rotation they give (one of the three
+  // is certain to).
+  const char* const names[] = {"File", "Path", "Picture"};
+  for (const char* name : names) {
+    ASSERT_TRUE(s.Rename(0, name));
+    EXPECT_EQ(hashUnder(s), hashUnder(schema(name, "Size"))) << name;
+  }
+  bool changed = false;
+  for (const char* name : names) changed |= hashUnder(schema(name, "Size")) != before;
+  EXPECT_TRUE(changed);
+  ASSERT_TRUE(s.Rename(0, "Name"));
+  EXPECT_EQ(hashUnder(s), before);
+
+  DBFieldInfo copy;
+  copy.Field("Other", DBDTint, "Other", DBFDhashkey);
+  copy = s;
+  EXPECT_EQ(hashUnder(copy), before);
+  DBFieldInfo constructed(s);
+  EXPECT_EQ(hashUnder(constructed), before);
+
+  // Emptied and built again with other names in the same places.
+  s.Clear();
+  s.Field("Size", DBDTstring, "Size", DBFDhashkey);
+  s.Field("Name", DBDTint, "Name", DBFDhashkey);
+  EXPECT_EQ(hashUnder(s), hashUnder(schema("Size", "Name")));
+}
+
 TEST(Query, ExactSelectorsShareAHashSetUntilOneIsARange) {
   MemDB m;
   DBSearch s(&m.db);

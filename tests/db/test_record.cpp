@@ -197,6 +197,55 @@ TEST(Record, LockedRecordKeepsItsSchemaOnInit) {
   EXPECT_EQ(r.GetFieldInfo(), nullptr);
 }
 
+// A record built again in place starts empty; an array shared with another record is left
+// to that record untouched.
+TEST(Record, InitAgainStartsEmptyAndSparesASharedArray) {
+  PhotoSchema s;
+  DBRecord r(&s), empty(&s);
+  const char* kw[2] = {"sea", "sun"};
+  long ints[3] = {1, 2, 3};
+  r.SetField(0, "first");
+  r.SetField(1, kw, 2);
+  r.SetField(2, 500L);
+  r.SetField(4, ints, 3);
+  DBRecord shared;
+  shared.Link(&r);
+  r.Init(&s);
+  EXPECT_EQ(Strings(shared[1]), (std::vector<std::string>{"sea", "sun"}));
+  EXPECT_EQ(shared[2].GetInt(), 500);
+  EXPECT_EQ(shared.IsLinked(), 0);
+
+  // Built again in its own array: nothing of the previous values shows through.
+  for (int round = 0; round < 3; round++) {
+    r.SetField(0, "title");
+    r.SetField(2, 700L + round);
+    r.SetField(4, ints, 3);
+    EXPECT_GE(r.HashIndex(), 0);
+    r.Init(&s);
+    EXPECT_EQ(r.GetNAlloc(), 0);
+    EXPECT_EQ(r.GetNAssigned(), 0);
+    EXPECT_TRUE(r == empty);
+    r.HashIndex();  // taken while the record has no fields yet
+    r.SetField(3, 1.5f);
+    EXPECT_EQ(r.GetNAssigned(), 1);
+    for (int id : {0, 1, 2, 4}) EXPECT_EQ(r.GetField(id), nullptr) << id;
+    EXPECT_EQ(r.HashIndex(), -1);  // the hash key is unset again
+    r.Init(&s);
+  }
+
+  // A wider schema after a narrower one: the array grows past what it held.
+  DBFieldInfo wide;
+  for (int i = 0; i < 60; i++) wide.Field(("f" + std::to_string(i)).c_str(), DBDTint);
+  r.SetField(0, "narrow");
+  r.Init(&wide);
+  EXPECT_EQ(r.SetField(59, 9L), 1);
+  EXPECT_EQ(r.GetNAssigned(), 1);
+  EXPECT_EQ(r.GetField(0), nullptr);
+  r.Init(&s);
+  EXPECT_EQ(r.SetField(0, "back"), 1);
+  EXPECT_EQ(r.GetNAlloc(), s.GetNFields());
+}
+
 TEST(Record, CompareUsesKeysAndDirections) {
   PhotoSchema s;
   s.sord.AddSort(2, true);  // size descending

@@ -98,7 +98,7 @@ DBField& DBField::operator=(const DBFieldS& cell) {
 // ---------------------------------------------------------------------------------------
 // The string run index
 
-uint32_t DBStrIndex::RunHash(const char** strings, int n, uint32_t* t) {
+uint32_t DBStrIndex::RunHash(const char** strings, int n, uint32_t* t, uint32_t* lens) {
   // Eight bytes at a time, each text with its NUL; the tail word carries its length.
   uint64_t h = 0x9E3779B97F4A7C15ull;
   uint32_t total = 0;
@@ -106,6 +106,7 @@ uint32_t DBStrIndex::RunHash(const char** strings, int n, uint32_t* t) {
     const char* s = strings[i];
     size_t l = strlen(s) + 1;
     total += static_cast<uint32_t>(l);
+    if (lens != nullptr) lens[i] = static_cast<uint32_t>(l);
     size_t k = 0;
     for (; k + 8 <= l; k += 8) {
       uint64_t w;
@@ -146,7 +147,7 @@ void DBStrIndex::Insert(uint32_t pos, uint32_t t, uint32_t h) {
 }
 
 uint32_t DBStrIndex::Find(const DBRecordBlock* rb, const char** strings, int n, uint32_t t,
-                          uint32_t h) const {
+                          uint32_t h, const uint32_t* lens) const {
   if (slots.empty()) return 0;
   size_t mask = slots.size() - 1;
   for (size_t i = h & mask;; i = (i + 1) & mask) {
@@ -156,7 +157,7 @@ uint32_t DBStrIndex::Find(const DBRecordBlock* rb, const char** strings, int n, 
     const char* p = reinterpret_cast<const char*>(rb->b + e.pos);
     bool same = true;
     for (int k = 0; k < n && same; k++) {
-      size_t l = strlen(strings[k]) + 1;
+      size_t l = lens != nullptr ? lens[k] : strlen(strings[k]) + 1;
       same = memcmp(p, strings[k], l) == 0;
       p += l;
     }
@@ -221,10 +222,13 @@ const char* DBRecordBlock::StrAlloc(const char** strings, int n, DBStrIndex* ind
     }
   }
   uint32_t t;
-  uint32_t h = DBStrIndex::RunHash(strings, n, &t);
+  // The lengths are taken once, for the hash, the comparison and the copy.
+  uint32_t lensBuf[DB_MAXARRAY];
+  uint32_t* lens = n <= DB_MAXARRAY ? lensBuf : nullptr;
+  uint32_t h = DBStrIndex::RunHash(strings, n, &t, lens);
   if (index != nullptr) {
     if (!index->Valid()) index->Build(this);
-    uint32_t pos = index->Find(this, strings, n, t, h);
+    uint32_t pos = index->Find(this, strings, n, t, h, lens);
     if (pos != 0) return reinterpret_cast<const char*>(b + pos);
   }
   uint32_t r = Round4(t);
@@ -233,7 +237,7 @@ const char* DBRecordBlock::StrAlloc(const char** strings, int n, DBStrIndex* ind
   unsigned char* dest = End() - StrBytes();
   unsigned char* p = dest;
   for (int i = 0; i < n; i++) {
-    size_t l = strlen(strings[i]) + 1;
+    size_t l = lens != nullptr ? lens[i] : strlen(strings[i]) + 1;
     memcpy(p, strings[i], l);
     p += l;
   }

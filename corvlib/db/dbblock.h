@@ -156,11 +156,14 @@ class DBStrIndex {
   }
   // Indexes every string run the block's cells refer to.
   void Build(const DBRecordBlock* rb);
-  // Block offset of a run equal to the n strings (total bytes with NULs t, hash h), 0 if none.
-  uint32_t Find(const DBRecordBlock* rb, const char** strings, int n, uint32_t t, uint32_t h) const;
+  // Block offset of a run equal to the n strings (total bytes with NULs t, hash h), 0 if none;
+  // lens, when given, holds each string's bytes with its NUL.
+  uint32_t Find(const DBRecordBlock* rb, const char** strings, int n, uint32_t t, uint32_t h,
+                const uint32_t* lens = nullptr) const;
   void Insert(uint32_t pos, uint32_t t, uint32_t h);
-  // Hash of n strings with their NULs; *t receives their byte total.
-  static uint32_t RunHash(const char** strings, int n, uint32_t* t);
+  // Hash of n strings with their NULs; *t receives their byte total and lens (when given) each
+  // string's bytes with its NUL.
+  static uint32_t RunHash(const char** strings, int n, uint32_t* t, uint32_t* lens = nullptr);
   // Heap bytes the index holds.
   size_t Bytes() const { return slots.capacity() * sizeof(Entry); }
 

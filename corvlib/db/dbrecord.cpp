@@ -463,7 +463,7 @@ int dbpriv::storablePrefix(const DBRecord* recs, int n) {
     const int nf = r.GetNAlloc();
     for (int j = 0; j < nf; j++) {
       const DBField& f = r.l->field[j];
-      if (f.GetDT() != DBDTstring || f.GetNV() <= DB_MAXARRAY) continue;
+      if (f.nv <= DB_MAXARRAY || f.dt != DBDTstring) continue;
       const char* name = r.finfo != nullptr ? r.finfo->GetName(j) : nullptr;
       DMESSAGE(DMCdata, "Field %s holds %d strings; a record can store at most %d",
                name != nullptr ? name : "?", f.GetNV(), DB_MAXARRAY);

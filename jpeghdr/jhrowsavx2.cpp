@@ -253,44 +253,40 @@ JH_AVX2 float jh_lum_row_avx2(const jpeghdr_compress_struct* jh, int y, float* o
 JH_AVX2 void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo) {
   const __m256 lmin = set1(a->lmin), lmax = set1(a->lmax), loglmin = set1(a->loglmin),
                sf = set1(a->sf);
-  const __m256i top = set1i(a->bins - 1);
-  alignas(32) int32_t bin[8];
-  // Neighbours mostly share a bin: each lane counts into its own copy, so the increments of
-  // one group do not wait on each other.
+  const __m256i top = set1i(a->bins - 1), one = set1i(1);
+  // Each lane counts into its own copy of the bins, and holds a run: the bin of the last pixel
+  // it counted and how many of its pixels fell there since. A run is added to the histogram
+  // only when the lane's bin changes, so smooth rows cost few memory increments.
   const int nb = a->bins;
   const __m256i copy = _mm256_setr_epi32(0, nb, 2 * nb, 3 * nb, 4 * nb, 5 * nb, 6 * nb, 7 * nb);
-  // Runs of groups whose eight pixels share one bin are counted in a register.
-  int runBin = 0;
-  uint32_t runCount = 0;
+  __m256i runBin = copy, runCount = _mm256_setzero_si256();
+  alignas(32) int32_t at[8];
+  alignas(32) uint32_t count[8];
   int i = 0;
   for (; i + 8 <= n; i += 8) {
     const __m256 l = _mm256_loadu_ps(lum + i);
-    const int keep = _mm256_movemask_ps(
+    const __m256i keep = _mm256_castps_si256(
         _mm256_and_ps(_mm256_cmp_ps(l, lmin, _CMP_GE_OQ), _mm256_cmp_ps(l, lmax, _CMP_LT_OQ)));
-    if (keep == 0) continue;
+    if (_mm256_testz_si256(keep, keep)) continue;
     __m256i b = _mm256_cvttps_epi32(_mm256_mul_ps(sf, _mm256_sub_ps(fastLog(l), loglmin)));
-    b = _mm256_min_epi32(_mm256_max_epi32(b, _mm256_setzero_si256()), top);
-    if (keep == 0xFF) {
-      const int b0 = _mm256_cvtsi256_si32(b);
-      if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(b, _mm256_set1_epi32(b0))) == -1) {
-        if (b0 != runBin) {
-          histo[runBin] += runCount;
-          runBin = b0;
-          runCount = 0;
-        }
-        runCount += 8;
-        continue;
-      }
+    b = _mm256_add_epi32(_mm256_min_epi32(_mm256_max_epi32(b, _mm256_setzero_si256()), top), copy);
+    const __m256i same = _mm256_and_si256(keep, _mm256_cmpeq_epi32(b, runBin));
+    runCount = _mm256_sub_epi32(runCount, same);  // +1 where the run goes on
+    const __m256i moved = _mm256_andnot_si256(same, keep);
+    int m = _mm256_movemask_ps(_mm256_castsi256_ps(moved));
+    if (m == 0) continue;
+    _mm256_store_si256(reinterpret_cast<__m256i*>(at), runBin);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(count), runCount);
+    for (; m != 0; m &= m - 1) {
+      const int k = __builtin_ctz(static_cast<unsigned>(m));
+      histo[at[k]] += count[k];
     }
-    _mm256_store_si256(reinterpret_cast<__m256i*>(bin), _mm256_add_epi32(b, copy));
-    if (keep == 0xFF) {
-      for (int k = 0; k < 8; k++) histo[bin[k]]++;
-    } else {
-      for (int k = 0; k < 8; k++)
-        if (keep & (1 << k)) histo[bin[k]]++;
-    }
+    runBin = _mm256_blendv_epi8(runBin, b, moved);
+    runCount = _mm256_blendv_epi8(runCount, one, moved);
   }
-  histo[runBin] += runCount;
+  _mm256_store_si256(reinterpret_cast<__m256i*>(at), runBin);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(count), runCount);
+  for (int k = 0; k < 8; k++) histo[at[k]] += count[k];
   jh_histo_row_plain(a, lum + i, n - i, histo);
 }
 

@@ -107,6 +107,9 @@ TEST(RowKernels, LuminanceAndHistogramAgreeOnEverySource) {
     for (int k = 0; k < 20; k++) v = std::nextafter(v, 0.f);
     for (int k = 0; k < 40; k++, v = std::nextafter(v, kInf)) lum.push_back(v);
   }
+  // Smooth stretches, where a bin holds long runs of pixels, broken by pixels out of range.
+  for (int k = 0; k < 9000; k++)
+    lum.push_back(k % 613 == 0 ? kNaN : (k % 997 == 5 ? 1e11f : 1e-3f * std::exp(0.0007f * k)));
   for (int bins : {1, 7, 2048}) {
     JHHistoArgs a;
     a.lmin = 1e-10f;

@@ -273,16 +273,14 @@ JH_AVX2 void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, ui
     const __m256i same = _mm256_and_si256(keep, _mm256_cmpeq_epi32(b, runBin));
     runCount = _mm256_sub_epi32(runCount, same);  // +1 where the run goes on
     const __m256i moved = _mm256_andnot_si256(same, keep);
-    int m = _mm256_movemask_ps(_mm256_castsi256_ps(moved));
-    if (m == 0) continue;
+    if (_mm256_testz_si256(moved, moved)) continue;
+    // Every lane's run is added (a fixed loop, no branch to mispredict); the lanes that moved
+    // start a run of one, the others a run of none in their bin.
     _mm256_store_si256(reinterpret_cast<__m256i*>(at), runBin);
     _mm256_store_si256(reinterpret_cast<__m256i*>(count), runCount);
-    for (; m != 0; m &= m - 1) {
-      const int k = __builtin_ctz(static_cast<unsigned>(m));
-      histo[at[k]] += count[k];
-    }
+    for (int k = 0; k < 8; k++) histo[at[k]] += count[k];
     runBin = _mm256_blendv_epi8(runBin, b, moved);
-    runCount = _mm256_blendv_epi8(runCount, one, moved);
+    runCount = _mm256_and_si256(moved, one);
   }
   _mm256_store_si256(reinterpret_cast<__m256i*>(at), runBin);
   _mm256_store_si256(reinterpret_cast<__m256i*>(count), runCount);

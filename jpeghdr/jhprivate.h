@@ -287,20 +287,27 @@ void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uint8_t flo
 void jh_correct_row(const JHCodeTable* thr, const float* ratio, uint8_t floor, const float* lrow,
                     const uint8_t* rrow, uint8_t* trow, int n);
 
-// Foreground YCbCr bytes of source row y: each pixel scaled to the display luminance
-// table[t] of its code, desaturated; code 0 gives black.
+// Foreground YCbCr bytes of source row y into three planes (out[0] Y, out[1] Cb, out[2] Cr):
+// each pixel scaled to the display luminance table[t] of its code, desaturated; code 0 gives
+// black.
 void jh_fg_row_plain(const jpeghdr_compress_struct* jh, int y, const float* table,
-                     const float* lrow, const uint8_t* trow, uint8_t* out);
+                     const float* lrow, const uint8_t* trow, uint8_t* const out[3]);
 void jh_fg_row_avx2(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
-                    const uint8_t* trow, uint8_t* out);
+                    const uint8_t* trow, uint8_t* const out[3]);
 void jh_fg_row(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
-               const uint8_t* trow, uint8_t* out);
+               const uint8_t* trow, uint8_t* const out[3]);
+
+// A chroma row at half size both ways, as libjpeg subsamples 2 x 2: out[j] is the mean of
+// a[2j], a[2j + 1], b[2j] and b[2j + 1], rounded up at odd j and down at even j, for n outputs.
+void jh_halve_rows_plain(const uint8_t* a, const uint8_t* b, uint8_t* out, int n);
+void jh_halve_rows_avx2(const uint8_t* a, const uint8_t* b, uint8_t* out, int n);
+void jh_halve_rows(const uint8_t* a, const uint8_t* b, uint8_t* out, int n);
 
 // The plain kernels over pixels x0 .. x1 - 1 of a row (pointers at the row's start), for the
 // vectorised versions' leftovers and rare cases.
 void jh_tone_span(JHToneState* s, int y, const float* lrow, uint8_t* trow, int x0, int x1);
 void jh_fg_span(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
-                const uint8_t* trow, uint8_t* out, int x0, int x1);
+                const uint8_t* trow, uint8_t* const out[3], int x0, int x1);
 
 // The dithered cubic enlargement of jpeghdr_resample8 one destination row at a time, in any
 // order: rows come out the same as from the whole enlargement. The work memory is a block of

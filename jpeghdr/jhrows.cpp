@@ -86,27 +86,30 @@ void jh_correct_row_plain(const JHCodeTable* thr, const float* ratio, uint8_t fl
 }
 
 void jh_fg_span(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
-                const uint8_t* trow, uint8_t* out, int x0, int x1) {
-  out += 3 * static_cast<size_t>(x0);
-  for (int x = x0; x < x1; x++, out += 3) {
+                const uint8_t* trow, uint8_t* const out[3], int x0, int x1) {
+  for (int x = x0; x < x1; x++) {
     const int t = trow[x];
-    if (t == 0) {
-      out[0] = 0;
-      out[1] = out[2] = 128;
-      continue;
+    uint8_t ycc[3] = {0, 128, 128};
+    if (t != 0) {
+      float rgb[3];
+      jh_pixel(jh, x, y, rgb);
+      const float f = table[t] / lrow[x];
+      for (float& c : rgb) c *= f;
+      jpeghdr_desaturate(jh, rgb);
+      jh_rgb2ycc_fast(rgb, ycc);
     }
-    float rgb[3];
-    jh_pixel(jh, x, y, rgb);
-    const float f = table[t] / lrow[x];
-    for (float& c : rgb) c *= f;
-    jpeghdr_desaturate(jh, rgb);
-    jh_rgb2ycc_fast(rgb, out);
+    for (int c = 0; c < 3; c++) out[c][x] = ycc[c];
   }
 }
 
 void jh_fg_row_plain(const jpeghdr_compress_struct* jh, int y, const float* table,
-                     const float* lrow, const uint8_t* trow, uint8_t* out) {
+                     const float* lrow, const uint8_t* trow, uint8_t* const out[3]) {
   jh_fg_span(jh, y, table, lrow, trow, out, 0, static_cast<int>(jh->cinfo.image_width));
+}
+
+void jh_halve_rows_plain(const uint8_t* a, const uint8_t* b, uint8_t* out, int n) {
+  for (int j = 0; j < n; j++)
+    out[j] = static_cast<uint8_t>((a[2 * j] + a[2 * j + 1] + b[2 * j] + b[2 * j + 1] + 1 + (j & 1)) >> 2);
 }
 
 // One processor check per row, never per pixel.
@@ -135,9 +138,13 @@ void jh_correct_row(const JHCodeTable* thr, const float* ratio, uint8_t floor, c
 }
 
 void jh_fg_row(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
-               const uint8_t* trow, uint8_t* out) {
+               const uint8_t* trow, uint8_t* const out[3]) {
   jh_have_avx2() ? jh_fg_row_avx2(jh, y, table, lrow, trow, out)
                  : jh_fg_row_plain(jh, y, table, lrow, trow, out);
+}
+
+void jh_halve_rows(const uint8_t* a, const uint8_t* b, uint8_t* out, int n) {
+  jh_have_avx2() ? jh_halve_rows_avx2(a, b, out, n) : jh_halve_rows_plain(a, b, out, n);
 }
 
 void jh_weigh_row_plain(int32_t* sum, const uint8_t* s, int32_t w, int n) {

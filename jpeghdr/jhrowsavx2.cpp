@@ -401,15 +401,12 @@ JH_AVX2 void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uin
 }
 
 JH_AVX2 void jh_fg_row_avx2(const jpeghdr_compress_struct* jh, int y, const float* table,
-                            const float* lrow, const uint8_t* trow, uint8_t* out) {
+                            const float* lrow, const uint8_t* trow, uint8_t* const out[3]) {
   if (!packedFloats(jh) || !jh_desaturation_off(jh))
     return jh_fg_row_plain(jh, y, table, lrow, trow, out);
   const int w = static_cast<int>(jh->cinfo.image_width);
   const float* src = sourceRow(jh, y);
-  // Y | Cb << 8 | Cr << 16 of four pixels in each half, packed to 12 bytes.
-  const __m256i pack = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0,
-                                        1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-  const __m256i black = set1i(128 << 8 | 128 << 16);
+  const __m256i grey = set1i(128);
   int x = 0;
   for (; x + 8 <= w; x += 8) {
     const __m256i t = load8u8(trow + x);
@@ -423,16 +420,28 @@ JH_AVX2 void jh_fg_row_avx2(const jpeghdr_compress_struct* jh, int y, const floa
       jh_fg_span(jh, y, table, lrow, trow, out, x, x + 8);
       continue;
     }
-    __m256i v = _mm256_or_si256(
-        ycc[0], _mm256_or_si256(_mm256_slli_epi32(ycc[1], 8), _mm256_slli_epi32(ycc[2], 16)));
-    v = _mm256_shuffle_epi8(_mm256_blendv_epi8(v, black, zero), pack);
-    uint8_t* o = out + 3 * static_cast<size_t>(x);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(v));
-    alignas(16) uint8_t hi[16];
-    _mm_store_si128(reinterpret_cast<__m128i*>(hi), _mm256_extracti128_si256(v, 1));
-    std::memcpy(o + 12, hi, 12);
+    store8u8(out[0] + x, _mm256_andnot_si256(zero, ycc[0]));
+    store8u8(out[1] + x, _mm256_blendv_epi8(ycc[1], grey, zero));
+    store8u8(out[2] + x, _mm256_blendv_epi8(ycc[2], grey, zero));
   }
   jh_fg_span(jh, y, table, lrow, trow, out, x, w);
+}
+
+JH_AVX2 void jh_halve_rows_avx2(const uint8_t* a, const uint8_t* b, uint8_t* out, int n) {
+  const __m256i ones = _mm256_set1_epi8(1);
+  const __m256i bias = _mm256_set1_epi32(0x00020001);  // 1 at even outputs, 2 at odd
+  int j = 0;
+  for (; j + 16 <= n; j += 16) {
+    // Sums of neighbouring pairs in 16-bit lanes, the two rows added, then the bias.
+    const __m256i pa =
+        _mm256_maddubs_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + 2 * j)), ones);
+    const __m256i pb =
+        _mm256_maddubs_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 2 * j)), ones);
+    const __m256i q = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(pa, pb), bias), 2);
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(q, q), _MM_SHUFFLE(3, 1, 2, 0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), _mm256_castsi256_si128(packed));
+  }
+  jh_halve_rows_plain(a + 2 * j, b + 2 * j, out + j, n - j);
 }
 
 JH_AVX2 void jh_weigh_row_avx2(int32_t* sum, const uint8_t* s, int32_t w, int n) {
@@ -648,8 +657,11 @@ void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uint8_t flo
   jh_correct_row_plain(thr, ratio, floor, lrow, rrow, trow, n);
 }
 void jh_fg_row_avx2(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
-                    const uint8_t* trow, uint8_t* out) {
+                    const uint8_t* trow, uint8_t* const out[3]) {
   jh_fg_row_plain(jh, y, table, lrow, trow, out);
+}
+void jh_halve_rows_avx2(const uint8_t* a, const uint8_t* b, uint8_t* out, int n) {
+  jh_halve_rows_plain(a, b, out, n);
 }
 
 void jh_weigh_row_avx2(int32_t* sum, const uint8_t* s, int32_t w, int n) {

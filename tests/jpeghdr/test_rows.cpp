@@ -78,6 +78,12 @@ std::vector<float> luminances(const jpeghdr_compress_struct& jh) {
   return lum;
 }
 
+// Three planes of w bytes in v, as the foreground kernels write them.
+struct Planes {
+  uint8_t* p[3];
+  Planes(std::vector<uint8_t>& v, int w) : p{v.data(), v.data() + w, v.data() + 2 * w} {}
+};
+
 bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
 }
@@ -233,8 +239,8 @@ TEST(RowKernels, RatioCodesCorrectionAndForegroundAgree) {
         for (int y = 0; y < 3; y++) {
           const size_t at = static_cast<size_t>(y) * w;
           std::vector<uint8_t> p(3 * static_cast<size_t>(w)), f(p.size());
-          jh_fg_row_plain(&s.jh, y, table, &lum[at], &codes[at], p.data());
-          jh_fg_row_avx2(&s.jh, y, table, &lum[at], &codes[at], f.data());
+          jh_fg_row_plain(&s.jh, y, table, &lum[at], &codes[at], Planes(p, w).p);
+          jh_fg_row_avx2(&s.jh, y, table, &lum[at], &codes[at], Planes(f, w).p);
           ASSERT_EQ(p, f) << "kind " << kind << " alpha " << alpha << " width " << w;
         }
       }
@@ -258,8 +264,8 @@ TEST(RowKernels, ForegroundBytesAgreeAtEveryLevelBoundary) {
       for (int t = 0; t < 128; t++) v = std::nextafter(v, 0.f);
       for (int t = 0; t < 256; t++, v = std::nextafter(v, kInf)) table[t] = v;
       std::vector<uint8_t> p(3 * 255), f(p.size());
-      jh_fg_row_plain(&s.jh, 0, table, lum.data(), codes.data(), p.data());
-      jh_fg_row_avx2(&s.jh, 0, table, lum.data(), codes.data(), f.data());
+      jh_fg_row_plain(&s.jh, 0, table, lum.data(), codes.data(), Planes(p, 255).p);
+      jh_fg_row_avx2(&s.jh, 0, table, lum.data(), codes.data(), Planes(f, 255).p);
       ASSERT_EQ(p, f) << "level " << k;
     }
   }
@@ -372,6 +378,31 @@ TEST(RowKernels, ResamplerRowsAgree) {
   jh_dither_row_avx2(top.data(), tf.data(), 64, &gf, i0);
   EXPECT_EQ(tp[3], 255);
   EXPECT_EQ(tp, tf);
+}
+
+// Chroma halving: the vector kernel agrees on odd lengths and extreme values, and the rounding
+// alternates as libjpeg's own 2 x 2 subsampling does (a sum of 2 gives 0, then 1).
+TEST(RowKernels, ChromaHalvingAgreesAndAlternatesItsRounding) {
+  REQUIRE_AVX2();
+  std::mt19937 gen(8);
+  for (int n : {1, 15, 16, 17, 33, 250}) {
+    std::vector<uint8_t> a(2 * static_cast<size_t>(n)), b(a.size());
+    for (size_t i = 0; i < a.size(); i++) {
+      a[i] = static_cast<uint8_t>(i % 11 == 0 ? 255 : gen());
+      b[i] = static_cast<uint8_t>(i % 7 == 0 ? 0 : gen());
+    }
+    std::vector<uint8_t> p(n), f(n);
+    jh_halve_rows_plain(a.data(), b.data(), p.data(), n);
+    jh_halve_rows_avx2(a.data(), b.data(), f.data(), n);
+    ASSERT_EQ(p, f) << n;
+  }
+  std::vector<uint8_t> a(64, 255), b(64, 255), two(64, 0), out(32);
+  jh_halve_rows(a.data(), b.data(), out.data(), 32);
+  EXPECT_EQ(out, std::vector<uint8_t>(32, 255));
+  for (size_t i = 0; i < two.size(); i += 2) two[i] = 2;
+  std::vector<uint8_t> zero(64, 0);
+  jh_halve_rows(two.data(), zero.data(), out.data(), 32);
+  for (int j = 0; j < 32; j++) ASSERT_EQ(out[j], j & 1) << j;
 }
 
 TEST(Rand, EightDrawsAtOnceMatchEightSingleDraws) {

@@ -63,6 +63,65 @@ int writeRatioJpeg(jpeghdr_compress_struct* jh, FILE* fp, const uint8_t* img, in
   return 1;
 }
 
+// The ratio range over blocks of rows on any number of threads. The scan in pixel order takes
+// a pixel while its code is within 20 of the extreme codes of the pixels in range before it;
+// those extremes are the minimum and maximum over all earlier pixels in range, so a first pass
+// finds each block's extremes, and a second scans every block from the extremes of the blocks
+// before it: exactly the pixels, and so the range, of the scan in order.
+constexpr int kRangeRows = 16;
+struct RangeBlocks {
+  jpeghdr_compress_struct* jh;
+  const float* lum;
+  const float* table;
+  float lmin, lmax;
+  bool raise;       // first raise each row's dark codes (and mark black ones)
+  uint8_t* bright;  // per block: a code above the floor after raising
+  int* tmin;        // per block: its extreme codes, then those of the blocks before it
+  int* tmax;
+  float* rmin;  // per block: its ratio range
+  float* rmax;
+};
+
+void rangeExtremes(void* ctx, int b0, int b1, int) {
+  RangeBlocks* rb = static_cast<RangeBlocks*>(ctx);
+  const int w = static_cast<int>(rb->jh->cinfo.image_width),
+            h = static_cast<int>(rb->jh->cinfo.image_height);
+  for (int b = b0; b < b1; b++) {
+    rb->tmin[b] = 255;
+    rb->tmax[b] = 0;
+    rb->bright[b] = 0;
+    for (int y = b * kRangeRows; y < h && y < (b + 1) * kRangeRows; y++) {
+      const size_t at = static_cast<size_t>(y) * w;
+      uint8_t* trow = rb->jh->tmi + at;
+      if (rb->raise && jh_raise_codes(trow, rb->lum + at, static_cast<size_t>(w), kMinCode))
+        rb->bright[b] = 1;
+      jh_code_extremes(trow, rb->lum + at, w, rb->lmin, rb->lmax, &rb->tmin[b], &rb->tmax[b]);
+    }
+  }
+}
+
+void rangeScan(void* ctx, int b0, int b1, int) {
+  RangeBlocks* rb = static_cast<RangeBlocks*>(ctx);
+  const int w = static_cast<int>(rb->jh->cinfo.image_width),
+            h = static_cast<int>(rb->jh->cinfo.image_height);
+  for (int b = b0; b < b1; b++) {
+    JHRangeState rs;
+    rs.table = rb->table;
+    rs.lmin = rb->lmin;
+    rs.lmax = rb->lmax;
+    rs.rmin = 1e10f;
+    rs.rmax = 0.f;
+    rs.tsmall = rb->tmin[b];
+    rs.tlarge = rb->tmax[b];
+    for (int y = b * kRangeRows; y < h && y < (b + 1) * kRangeRows; y++) {
+      const size_t at = static_cast<size_t>(y) * w;
+      jh_range_row(&rs, rb->jh->tmi + at, rb->lum + at, w);
+    }
+    rb->rmin[b] = rs.rmin;
+    rb->rmax[b] = rs.rmax;
+  }
+}
+
 // Ratio codes of rows of the image; the dither of each pixel is drawn by its index, so a row
 // comes out the same whenever it is made.
 struct RatioBands {
@@ -256,29 +315,47 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
 
   const float* lum = jh_luminances(jh);
   // 4. Ratio range, examining only pixels whose code is near the extremes seen so far.
-  JHRangeState rs;
-  rs.table = table;
-  rs.rmin = 1e10f;
-  rs.rmax = 0.f;
   // A nearly uniform image can fall between the centres of its one or two bins; then every
   // pixel that is not black counts.
-  // The first scan raises each row's dark codes to the floor (black pixels get code 0) before
+  // The first pass raises each row's dark codes to the floor (black pixels get code 0) before
   // scanning it; a foreground with nothing above the floor carries no image.
+  const int blocks = (h + kRangeRows - 1) / kRangeRows;
+  RangeBlocks rg;
+  rg.jh = jh;
+  rg.lum = lum;
+  rg.table = table;
+  rg.bright = static_cast<uint8_t*>(
+      (*jh->cinfo.mem->alloc_small)(common(jh), JPOOL_IMAGE, static_cast<size_t>(blocks)));
+  int* const ints = static_cast<int*>((*jh->cinfo.mem->alloc_small)(
+      common(jh), JPOOL_IMAGE, 2 * sizeof(int) * static_cast<size_t>(blocks)));
+  float* const floats = static_cast<float*>((*jh->cinfo.mem->alloc_small)(
+      common(jh), JPOOL_IMAGE, 2 * sizeof(float) * static_cast<size_t>(blocks)));
+  rg.tmin = ints;
+  rg.tmax = ints + blocks;
+  rg.rmin = floats;
+  rg.rmax = floats + blocks;
+  float rmin = 1e10f, rmax = 0.f;
   bool bright = false;
-  for (int pass = 0; pass < 2 && rs.rmax < rs.rmin; pass++) {
-    rs.lmin = pass == 0 ? lmin : 1e-10f;
-    rs.lmax = pass == 0 ? lmax : 1e30f;
-    rs.tsmall = 255;
-    rs.tlarge = 0;
-    for (int y = 0; y < h; y++) {
-      const size_t at = static_cast<size_t>(y) * w;
-      if (pass == 0 && jh_raise_codes(jh->tmi + at, lum + at, static_cast<size_t>(w), kMinCode))
-        bright = true;
-      jh_range_row(&rs, jh->tmi + at, lum + at, w);
-    }
+  for (int pass = 0; pass < 2 && rmax < rmin; pass++) {
+    rg.lmin = pass == 0 ? lmin : 1e-10f;
+    rg.lmax = pass == 0 ? lmax : 1e30f;
+    rg.raise = pass == 0;
+    jh_parallel_bands(jh_thread_count(jh), blocks, rangeExtremes, &rg);
+    for (int b = 0; b < blocks; b++) bright = bright || rg.bright[b] != 0;
     if (!bright) jh_error(common(jh), JERR_CONVERSION_NOTIMPL);
+    for (int b = 0, lo = 255, hi = 0; b < blocks; b++) {
+      const int blo = rg.tmin[b], bhi = rg.tmax[b];
+      rg.tmin[b] = lo;
+      rg.tmax[b] = hi;
+      lo = blo < lo ? blo : lo;
+      hi = bhi > hi ? bhi : hi;
+    }
+    jh_parallel_bands(jh_thread_count(jh), blocks, rangeScan, &rg);
+    for (int b = 0; b < blocks; b++) {
+      rmin = rg.rmin[b] < rmin ? rg.rmin[b] : rmin;
+      rmax = rg.rmax[b] > rmax ? rg.rmax[b] : rmax;
+    }
   }
-  const float rmin = rs.rmin, rmax = rs.rmax;
   // 5. Log range, at most 16, at least kMinRange, in the header's precision.
   float ln0, ln1;
   if (rmax >= rmin) {

@@ -384,6 +384,16 @@ struct JHRangeState {
   float lmin, lmax, rmin, rmax;
   int tsmall, tlarge;
 };
+// The scan takes a pixel only while its code is within 20 of the smallest or largest code of
+// the pixels before it in range, so rows can be scanned in any order, or at once, when each
+// scan starts from the extremes of the rows before it: these fold a row's extreme codes among
+// pixels of luminance in [lmin, lmax] above 1e-10 into *tmin and *tmax.
+void jh_code_extremes_plain(const uint8_t* trow, const float* lrow, int n, float lmin, float lmax,
+                            int* tmin, int* tmax);
+void jh_code_extremes_avx2(const uint8_t* trow, const float* lrow, int n, float lmin, float lmax,
+                           int* tmin, int* tmax);
+void jh_code_extremes(const uint8_t* trow, const float* lrow, int n, float lmin, float lmax,
+                      int* tmin, int* tmax);
 void jh_range_row_plain(JHRangeState* s, const uint8_t* trow, const float* lrow, int n);
 void jh_range_row_avx2(JHRangeState* s, const uint8_t* trow, const float* lrow, int n);
 void jh_range_row(JHRangeState* s, const uint8_t* trow, const float* lrow, int n);

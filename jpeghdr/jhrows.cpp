@@ -245,3 +245,19 @@ bool jh_raise_codes(uint8_t* t, const float* l, size_t n, uint8_t floor) {
 void jh_range_row(JHRangeState* s, const uint8_t* trow, const float* lrow, int n) {
   jh_have_avx2() ? jh_range_row_avx2(s, trow, lrow, n) : jh_range_row_plain(s, trow, lrow, n);
 }
+
+void jh_code_extremes_plain(const uint8_t* trow, const float* lrow, int n, float lmin, float lmax,
+                            int* tmin, int* tmax) {
+  for (int x = 0; x < n; x++) {
+    const float l = lrow[x];
+    if (l < lmin || l > lmax || l <= 1e-10f) continue;
+    *tmin = std::min(*tmin, static_cast<int>(trow[x]));
+    *tmax = std::max(*tmax, static_cast<int>(trow[x]));
+  }
+}
+
+void jh_code_extremes(const uint8_t* trow, const float* lrow, int n, float lmin, float lmax,
+                      int* tmin, int* tmax) {
+  jh_have_avx2() ? jh_code_extremes_avx2(trow, lrow, n, lmin, lmax, tmin, tmax)
+                 : jh_code_extremes_plain(trow, lrow, n, lmin, lmax, tmin, tmax);
+}

@@ -617,6 +617,30 @@ JH_AVX2 inline void rangeGroup(JHRangeState* s, const uint8_t* trow, const float
 
 }  // namespace
 
+JH_AVX2 void jh_code_extremes_avx2(const uint8_t* trow, const float* lrow, int n, float lmin,
+                                   float lmax, int* tmin, int* tmax) {
+  const __m256 lo = set1(lmin), hi = set1(lmax), tiny = set1(1e-10f);
+  __m256i vmin = set1i(*tmin), vmax = set1i(*tmax);
+  int x = 0;
+  for (; x + 8 <= n; x += 8) {
+    const __m256 l = _mm256_loadu_ps(lrow + x);
+    const __m256i in = _mm256_castps_si256(
+        _mm256_and_ps(_mm256_and_ps(_mm256_cmp_ps(l, lo, _CMP_GE_OQ), _mm256_cmp_ps(l, hi, _CMP_LE_OQ)),
+                      _mm256_cmp_ps(l, tiny, _CMP_GT_OQ)));
+    const __m256i t = load8u8(trow + x);
+    vmin = _mm256_min_epi32(vmin, _mm256_blendv_epi8(vmin, t, in));
+    vmax = _mm256_max_epi32(vmax, _mm256_blendv_epi8(vmax, t, in));
+  }
+  alignas(32) int32_t a[8], b[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(a), vmin);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(b), vmax);
+  for (int k = 0; k < 8; k++) {
+    *tmin = a[k] < *tmin ? a[k] : *tmin;
+    *tmax = b[k] > *tmax ? b[k] : *tmax;
+  }
+  jh_code_extremes_plain(trow + x, lrow + x, n - x, lmin, lmax, tmin, tmax);
+}
+
 JH_AVX2 void jh_range_row_avx2(JHRangeState* s, const uint8_t* trow, const float* lrow, int n) {
   int x = 0;
   for (; x + 32 <= n; x += 32) {
@@ -689,6 +713,10 @@ bool jh_raise_codes_avx2(uint8_t* t, const float* l, size_t n, uint8_t floor) {
 }
 void jh_range_row_avx2(JHRangeState* s, const uint8_t* trow, const float* lrow, int n) {
   jh_range_row_plain(s, trow, lrow, n);
+}
+void jh_code_extremes_avx2(const uint8_t* trow, const float* lrow, int n, float lmin, float lmax,
+                           int* tmin, int* tmax) {
+  jh_code_extremes_plain(trow, lrow, n, lmin, lmax, tmin, tmax);
 }
 
 #endif

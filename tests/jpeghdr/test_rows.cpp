@@ -311,6 +311,53 @@ TEST(RowKernels, RaisingCodesAndTheRangeScanAgree) {
   }
 }
 
+// The range scan split into pieces, each started from the extreme codes of the pixels in range
+// before it, takes exactly the pixels of the scan in order; the extremes agree across kernels.
+TEST(RowKernels, RangeScanInPiecesMatchesTheScanInOrder) {
+  REQUIRE_AVX2();
+  float table[256];
+  for (int t = 0; t < 256; t++) table[t] = std::pow((t + 0.5f) / 256.f, 2.2f);
+  const int n = 3000;
+  const float lmin = 1e-7f, lmax = 1e2f;
+  for (uint32_t seed = 0; seed < 12; seed++) {
+    std::mt19937 gen(seed);
+    std::vector<float> lum = hostileValues(n, 13 + seed, 1e-12f, 1e3f);
+    // Codes spread ever wider, so the extremes widen all along, and luminances whose ratios
+    // do not depend on the code: the range tells which pixels were taken. Every fifth pixel
+    // keeps a hostile luminance outside the range.
+    std::vector<uint8_t> codes(n);
+    std::uniform_real_distribution<float> u(-4.f, 4.f), spread(-1.f, 1.f);
+    for (int i = 0; i < n; i++) {
+      const int c = 128 + static_cast<int>(127.f * i / n * spread(gen));
+      codes[i] = static_cast<uint8_t>(c);
+      if (i % 5 != 0 || (lum[i] >= lmin && lum[i] <= lmax)) lum[i] = table[c] * std::exp(u(gen));
+      if (!(lum[i] == lum[i]) || std::fabs(lum[i]) > 1e19f) lum[i] = 0.f;
+    }
+    JHRangeState whole{table, lmin, lmax, 1e10f, 0.f, 255, 0};
+    jh_range_row_plain(&whole, codes.data(), lum.data(), n);
+    for (int piece : {1, 8, 37, 1000}) {
+      float rmin = 1e10f, rmax = 0.f;
+      int lo = 255, hi = 0;
+      for (int x = 0; x < n; x += piece) {
+        const int m = std::min(piece, n - x);
+        JHRangeState s{table, lmin, lmax, 1e10f, 0.f, lo, hi};
+        jh_range_row(&s, &codes[x], &lum[x], m);
+        rmin = std::min(rmin, s.rmin);
+        rmax = std::max(rmax, s.rmax);
+        int plo = lo, phi = hi;
+        jh_code_extremes_plain(&codes[x], &lum[x], m, lmin, lmax, &plo, &phi);
+        jh_code_extremes_avx2(&codes[x], &lum[x], m, lmin, lmax, &lo, &hi);
+        ASSERT_EQ(plo, lo);
+        ASSERT_EQ(phi, hi);
+      }
+      ASSERT_EQ(rmin, whole.rmin) << "seed " << seed << " piece " << piece;
+      ASSERT_EQ(rmax, whole.rmax) << "seed " << seed << " piece " << piece;
+      ASSERT_EQ(lo, whole.tsmall);
+      ASSERT_EQ(hi, whole.tlarge);
+    }
+  }
+}
+
 TEST(RowKernels, ResamplerRowsAgree) {
   REQUIRE_AVX2();
   std::mt19937 gen(6);

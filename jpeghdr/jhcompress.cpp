@@ -340,6 +340,19 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
     rg.lmin = pass == 0 ? lmin : 1e-10f;
     rg.lmax = pass == 0 ? lmax : 1e30f;
     rg.raise = pass == 0;
+    if (jh_thread_count(jh) == 1) {  // one thread: the scan in order, each row just raised
+      JHRangeState rs{table, rg.lmin, rg.lmax, rmin, rmax, 255, 0};
+      for (int y = 0; y < h; y++) {
+        const size_t at = static_cast<size_t>(y) * w;
+        if (rg.raise && jh_raise_codes(jh->tmi + at, lum + at, static_cast<size_t>(w), kMinCode))
+          bright = true;
+        jh_range_row(&rs, jh->tmi + at, lum + at, w);
+      }
+      if (!bright) jh_error(common(jh), JERR_CONVERSION_NOTIMPL);
+      rmin = rs.rmin;
+      rmax = rs.rmax;
+      continue;
+    }
     jh_parallel_bands(jh_thread_count(jh), blocks, rangeExtremes, &rg);
     for (int b = 0; b < blocks; b++) bright = bright || rg.bright[b] != 0;
     if (!bright) jh_error(common(jh), JERR_CONVERSION_NOTIMPL);

@@ -163,9 +163,9 @@ struct ForegroundBands {
   int width;              // padded row width of the full-size planes (whole chroma blocks)
   int cwidth;             // width of a chroma row (width / 2)
   struct {
-    JHEnlarger en;      // the thread's own enlarger
-    uint8_t* row;       // one enlarged ratio row
-    uint8_t* full[4];   // Cb and Cr of two rows at full size
+    JHEnlarger en;     // the thread's own enlarger
+    uint8_t* row;      // one enlarged ratio row
+    uint8_t* full[4];  // Cb and Cr of two rows at full size
   } part[JH_MAX_THREADS];
   JSAMPARRAY planes[3];  // the batch's rows of Y, Cb and Cr
   int y0;                // first image row of the batch
@@ -179,8 +179,7 @@ void foregroundRow(ForegroundBands* fb, int part, int y, uint8_t* yrow, uint8_t*
   const size_t at = static_cast<size_t>(y) * w;
   if (fb->rimage != nullptr) {
     jh_enlarge_row(&fb->part[part].en, y, fb->part[part].row);
-    jh_correct_row(fb->thr, fb->ratio, kMinCode, fb->lum + at, fb->part[part].row, jh->tmi + at,
-                   w);
+    jh_correct_row(fb->thr, fb->ratio, kMinCode, fb->lum + at, fb->part[part].row, jh->tmi + at, w);
   }
   uint8_t* const out[3] = {yrow, cb, cr};
   jh_fg_row(jh, y, fb->table, fb->lum + at, jh->tmi + at, out);
@@ -508,16 +507,16 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
       fb.part[k].row = static_cast<uint8_t*>(
           (*jh->cinfo.mem->alloc_small)(common(jh), JPOOL_IMAGE, static_cast<size_t>(w)));
     }
-    JSAMPARRAY full = (*jh->cinfo.mem->alloc_sarray)(
-        common(jh), JPOOL_IMAGE, static_cast<JDIMENSION>(fb.width), 4);
+    JSAMPARRAY full = (*jh->cinfo.mem->alloc_sarray)(common(jh), JPOOL_IMAGE,
+                                                     static_cast<JDIMENSION>(fb.width), 4);
     for (int c = 0; c < 4; c++) fb.part[k].full[c] = full[c];
   }
   JSAMPARRAY planes[2][3];
   for (auto& p : planes)
     for (int c = 0; c < 3; c++)
-      p[c] = (*jh->cinfo.mem->alloc_sarray)(
-          common(jh), JPOOL_IMAGE, static_cast<JDIMENSION>(c == 0 ? fb.width : fb.cwidth),
-          static_cast<JDIMENSION>((c == 0 ? 16 : 8) * batch));
+      p[c] = (*jh->cinfo.mem->alloc_sarray)(common(jh), JPOOL_IMAGE,
+                                            static_cast<JDIMENSION>(c == 0 ? fb.width : fb.cwidth),
+                                            static_cast<JDIMENSION>((c == 0 ? 16 : 8) * batch));
   for (int c = 0; c < 3; c++) fb.planes[c] = planes[0][c];
   fb.y0 = 0;
   const int n0 = batch < units ? batch : units;

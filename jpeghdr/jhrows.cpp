@@ -109,7 +109,8 @@ void jh_fg_row_plain(const jpeghdr_compress_struct* jh, int y, const float* tabl
 
 void jh_halve_rows_plain(const uint8_t* a, const uint8_t* b, uint8_t* out, int n) {
   for (int j = 0; j < n; j++)
-    out[j] = static_cast<uint8_t>((a[2 * j] + a[2 * j + 1] + b[2 * j] + b[2 * j + 1] + 1 + (j & 1)) >> 2);
+    out[j] = static_cast<uint8_t>(
+        (a[2 * j] + a[2 * j + 1] + b[2 * j] + b[2 * j + 1] + 1 + (j & 1)) >> 2);
 }
 
 // One processor check per row, never per pixel.

@@ -438,7 +438,8 @@ JH_AVX2 void jh_halve_rows_avx2(const uint8_t* a, const uint8_t* b, uint8_t* out
     const __m256i pb =
         _mm256_maddubs_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 2 * j)), ones);
     const __m256i q = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(pa, pb), bias), 2);
-    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(q, q), _MM_SHUFFLE(3, 1, 2, 0));
+    const __m256i packed =
+        _mm256_permute4x64_epi64(_mm256_packus_epi16(q, q), _MM_SHUFFLE(3, 1, 2, 0));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), _mm256_castsi256_si128(packed));
   }
   jh_halve_rows_plain(a + 2 * j, b + 2 * j, out + j, n - j);
@@ -624,9 +625,9 @@ JH_AVX2 void jh_code_extremes_avx2(const uint8_t* trow, const float* lrow, int n
   int x = 0;
   for (; x + 8 <= n; x += 8) {
     const __m256 l = _mm256_loadu_ps(lrow + x);
-    const __m256i in = _mm256_castps_si256(
-        _mm256_and_ps(_mm256_and_ps(_mm256_cmp_ps(l, lo, _CMP_GE_OQ), _mm256_cmp_ps(l, hi, _CMP_LE_OQ)),
-                      _mm256_cmp_ps(l, tiny, _CMP_GT_OQ)));
+    const __m256i in = _mm256_castps_si256(_mm256_and_ps(
+        _mm256_and_ps(_mm256_cmp_ps(l, lo, _CMP_GE_OQ), _mm256_cmp_ps(l, hi, _CMP_LE_OQ)),
+        _mm256_cmp_ps(l, tiny, _CMP_GT_OQ)));
     const __m256i t = load8u8(trow + x);
     vmin = _mm256_min_epi32(vmin, _mm256_blendv_epi8(vmin, t, in));
     vmax = _mm256_max_epi32(vmax, _mm256_blendv_epi8(vmax, t, in));

@@ -17,21 +17,6 @@
 #include "db/dbsidefile.h"
 #include "support/dmessage.h"
 
-namespace {
-
-// Whether two bit sets of one length share a set bit.
-bool Intersects(const ABitMap& a, const ABitMap& b) {
-  if (a.Length() != b.Length()) return true;
-  const uint32_t* wa = a.Words();
-  const uint32_t* wb = b.Words();
-  uint32_t n = a.NumWords();
-  for (uint32_t i = 0; i < n; i++)
-    if (wa[i] & wb[i]) return true;
-  return false;
-}
-
-}  // namespace
-
 bool DBAccess::Init(DBHeader* h, std::iostream* stream, bool readonly) {
   return Init(h, stream, nullptr, readonly);
 }
@@ -295,14 +280,12 @@ int DBAccess::FindRecords(const DBQuery* query, DBRecord* out, int n, int* pos) 
   for (size_t i = first; i < npages && found < n; i++) {
     DBAccess* pg = dir[i];
     if (i + 16 < npages) __builtin_prefetch(dir[i + 16]);
-    if (exact >= 0 && i + 8 < npages && dir[i + 8]->bihset.Words() != nullptr)
-      __builtin_prefetch(dir[i + 8]->bihset.Words() + (bit >> 5));
     int k = pg->nrused >= 0 ? pg->nrused : pg->NRecords();
     if (k < 0) k = 0;
     if (p < base + k) {
       bool may = true;
       if (useSet)
-        may = Intersects(*qset, pg->bihset);
+        may = pg->bihset.Intersects(*qset);
       else if (exact >= 0)
         may = pg->bihset.Check(bit);
       int rel = static_cast<int>(p - base);

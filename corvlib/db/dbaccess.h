@@ -12,6 +12,7 @@
 
 #include "db/dbblock.h"
 #include "db/dbfile.h"
+#include "db/dbhashbits.h"
 #include "db/dbheader.h"
 #include "db/dbquery.h"
 #include "db/dbrecord.h"
@@ -103,6 +104,9 @@ class DBAccess : public CacheObject {
   void ListRecords();
   // Rebuilds the hash set from the pseudo-records.
   void IndexRecords();
+  // The same from views of the rows of the resident block rb, without making the
+  // pseudo-records (from the pseudo-records when rb is null).
+  void IndexRows(DBRecordBlock* rb);
   // Appends one record to this page: 1 stored (or ignored as empty), 0 does not fit here,
   // -1 fits in no block at all.
   int PutRecord(const DBRecord& rec);
@@ -114,7 +118,7 @@ class DBAccess : public CacheObject {
   DBAccess* NextPage() const { return next; }
   long long BlockPos() const { return strpos; }
   int FreeEstimate() const { return nravail; }
-  const ABitMap& HashBits() const { return bihset; }
+  const DBHashBits& HashBits() const { return bihset; }
 
  protected:
   // The resident block, retained for the caller (null when it cannot be loaded).
@@ -153,6 +157,10 @@ class DBAccess : public CacheObject {
   DBRecordBlock* PrepareWrite(DBPageState* was);
   bool WriteBlock(const DBRecordBlock* rb);
   bool FinishWrite(DBRecordBlock* rb, bool written, DBPageState was);
+  // A block read again that is byte for byte one that passed the checks before (by its
+  // digest) is not checked again; NoteChecked remembers a block that passed them.
+  void NoteChecked(const DBRecordBlock* rb);
+  uint64_t CheckKey() const;
   // Whether the file's blocks are in the other byte order than this host's.
   bool OtherOrder() const;
   // Sync through the journal: saves what changed blocks and the header overwrite, writes
@@ -178,9 +186,14 @@ class DBAccess : public CacheObject {
   int PageDelete(const DBRecord* recs, int n);
   int AddFrom(DBAccess** page, const DBRecord* recs, int n);
   bool AnyInUse() const;
+  // Counts the memory of the hash set and the kept hashes against the cache's budget.
+  void ChargeHashes();
   // Changes of the count and the hash set, told to the directory the page is in (if any).
   void SetCount(int n);
   void HashAdded(uint32_t hash);
+  // Notes the hash index h of the record appended as row.
+  void NewRowHash(long h, int row);
+  void KeepListed(int nr0);
   void HashChanged();
 
   long long strpos;  // file offset of the block
@@ -188,7 +201,7 @@ class DBAccess : public CacheObject {
   int nrused;        // records stored (-1 unknown)
   int nravail;       // estimate of records that still fit (-1 unknown)
   DBAccess* next;    // the following page (owned)
-  ABitMap bihset;    // hash indexes of the records, mod DB_HASHSETLEN
+  DBHashBits bihset;  // hash indexes of the records, mod DB_HASHSETLEN
   DBPageState state;
   DBRecordList brl;  // pseudo-records while resident
   // Whether brl stands for the resident block's rows. A load of a page whose hashes are known
@@ -207,7 +220,9 @@ class DBAccess : public CacheObject {
   int viewcap;         // cells in views
   DBStrIndex* sindex;  // string runs of the block, for sharing (built on demand)
   DBAccess* lastAdd;   // the page that took the last record added (by AddRecords or Read)
-  size_t lastSide = 0;  // the memory beside the block when the page was last resident
+  uint64_t checkedDigest = 0;  // digest of the block as last checked (read or written)
+  bool hasChecked = false;
+  size_t hashCharge = 0;  // bytes of bihset and hashes charged to the cache's budget
   // The page list of searches from this page (owned): the first page (made by the public
   // constructor) keeps one with the directory of exact look-ups; another page makes a plain
   // list when searched.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "db/dbdigest.h"
 #include "support/abitmap.h"
 #include "support/dmessage.h"
 
@@ -98,18 +99,27 @@ DBField& DBField::operator=(const DBFieldS& cell) {
 // The string run index
 
 uint32_t DBStrIndex::RunHash(const char** strings, int n, uint32_t* t) {
-  uint32_t h = 2166136261u;
+  // Eight bytes at a time, each text with its NUL; the tail word carries its length.
+  uint64_t h = 0x9E3779B97F4A7C15ull;
   uint32_t total = 0;
   for (int i = 0; i < n; i++) {
-    const unsigned char* s = reinterpret_cast<const unsigned char*>(strings[i]);
-    for (;; ++s) {
-      h = (h ^ *s) * 16777619u;
-      total++;
-      if (*s == 0) break;
+    const char* s = strings[i];
+    size_t l = strlen(s) + 1;
+    total += static_cast<uint32_t>(l);
+    size_t k = 0;
+    for (; k + 8 <= l; k += 8) {
+      uint64_t w;
+      memcpy(&w, s + k, 8);
+      h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+      h ^= h >> 32;
     }
+    uint64_t w = 0;
+    memcpy(&w, s + k, l - k);
+    h = (h ^ w ^ (static_cast<uint64_t>(l - k) << 59)) * 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 29;
   }
   *t = total;
-  return h;
+  return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
 void DBStrIndex::Grow() {
@@ -257,6 +267,40 @@ int DBRecordBlock::BasicCheck(const char** rule) const {
   return 1;
 }
 
+namespace {
+
+// The NUL bytes of a string area, counted back from the block end: a run of n texts that starts
+// at p ends inside the block exactly when the n-th NUL from the end lies at or after p. The
+// positions are found once per block, as far back as the longest run asks, so checking a cell
+// costs one comparison instead of a scan of its texts.
+class NulsFromEnd {
+ public:
+  NulsFromEnd(const unsigned char* lo, const unsigned char* end) : lo_(lo), scan_(end) {}
+  // Whether n texts from p all end before the block end.
+  bool RunFits(const unsigned char* p, int n, const unsigned char* end) {
+    if (n > kKept) return RunLength(p, n, end) != 0;
+    while (found_ < n && scan_ > lo_) {
+      const void* z = memrchr(lo_, 0, static_cast<size_t>(scan_ - lo_));
+      if (z == nullptr) {
+        scan_ = lo_;
+        break;
+      }
+      scan_ = static_cast<const unsigned char*>(z);
+      pos_[found_++] = scan_;
+    }
+    return found_ >= n && pos_[n - 1] >= p;
+  }
+
+ private:
+  static constexpr int kKept = DB_MAXARRAY;
+  const unsigned char* lo_;
+  const unsigned char* scan_;  // the NULs from scan_ to the end are in pos_
+  int found_ = 0;
+  const unsigned char* pos_[kKept];
+};
+
+}  // namespace
+
 int DBRecordBlock::Consistent(const DBFieldInfo* schema, const char** rule) const {
   if (!BasicCheck(rule)) return 0;
   int nr = NRecords();
@@ -264,18 +308,26 @@ int DBRecordBlock::Consistent(const DBFieldInfo* schema, const char** rule) cons
   int nf = NFields();
   if (schema != nullptr && nf > schema->GetNFields())
     return Broken(rule, "more fields per row than the schema");
+  // Each field's rule, looked up once: its schema type (0: any) and whether it takes several
+  // values.
+  uint8_t ftype[DB_MAXFIELDS];
+  bool fmulti[DB_MAXFIELDS];
+  for (int f = 0; f < nf; f++) {
+    const DBFDetails* d = schema != nullptr ? schema->GetDetails(f) : nullptr;
+    ftype[f] = d != nullptr ? static_cast<uint8_t>(d->dtype) : 0;
+    fmulti[f] = d != nullptr && (d->flags & DBFDmulti);
+  }
   const unsigned char* lo = End() - StrBytes();
   const unsigned char* end = End();
+  NulsFromEnd nuls(lo, end);
   const DBFieldS* c = Cells();
   for (int r = 0; r < nr; r++) {
     for (int f = 0; f < nf; f++, c++) {
       if (c->nv == 0) continue;
       if (c->dt < DBDTint || c->dt > DBDTstring) return Broken(rule, "cell of unknown type");
-      const DBFDetails* d = schema != nullptr ? schema->GetDetails(f) : nullptr;
-      if (d != nullptr && d->dtype != DBDTunknown) {
-        if (c->dt != d->dtype) return Broken(rule, "cell type differs from the schema");
-        if (c->nv > 1 && !(d->flags & DBFDmulti))
-          return Broken(rule, "several values in a single-valued field");
+      if (ftype[f] != DBDTunknown) {
+        if (c->dt != ftype[f]) return Broken(rule, "cell type differs from the schema");
+        if (c->nv > 1 && !fmulti[f]) return Broken(rule, "several values in a single-valued field");
       } else if (c->nv > 1 && !(c->fl & DBFLarray)) {
         return Broken(rule, "several values without the array flag");
       }
@@ -287,7 +339,7 @@ int DBRecordBlock::Consistent(const DBFieldInfo* schema, const char** rule) cons
       if (p < lo || p >= end) return Broken(rule, "data offset outside the string area");
       if (c->dt == DBDTstring) {
         if (c->nv > 1 && !(c->fl & DBFLpacked)) return Broken(rule, "strings not packed");
-        if (end - p < c->nv || RunLength(p, c->nv, end) == 0)
+        if (end - p < c->nv || !nuls.RunFits(p, c->nv, end))
           return Broken(rule, "strings run past the block end");
       } else if (end - p < 4L * c->nv) {
         return Broken(rule, "array runs past the block end");
@@ -295,6 +347,10 @@ int DBRecordBlock::Consistent(const DBFieldInfo* schema, const char** rule) cons
     }
   }
   return 1;
+}
+
+uint64_t DBRecordBlock::Digest(uint64_t key) const {
+  return DBDigest(b, DB_BLOCKSIZE, key);
 }
 
 void DBRecordBlock::DeleteRecords(const ABitMap& marked) {

@@ -117,6 +117,9 @@ struct DBRecordBlock {
   void Compact();
   // Converts between host and the other byte order, in either direction; 1 on success.
   int SwapBlock();
+  // A keyed 64-bit digest of the whole block (db/dbdigest.h): with a key secret to the
+  // process, equal digests mean equal bytes for any block not made knowing the key.
+  uint64_t Digest(uint64_t key) const;
   // Free-record estimate of a block with F fields, N records and S string bytes.
   static int Estimate(int nfields, int nrecords, uint32_t strbytes);
 

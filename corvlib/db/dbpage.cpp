@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <sys/random.h>
 #include <vector>
 
 #include "db/dbaccess.h"
@@ -17,6 +18,46 @@
 namespace {
 
 constexpr int kMaxStrings = DB_MAXARRAY;  // strings of one field a block takes
+
+// One row of a resident block as a read-only record of the header's schema, without the
+// page's pseudo-records: its cells are decoded as views into fields of this object. Valid
+// while the block stays resident and unchanged.
+class RowRecord {
+ public:
+  // With keysOnly the fields that are not hash keys are left unset: enough for the hash
+  // index, which depends on the hash-key fields alone.
+  RowRecord(DBRecordBlock* rb, int r, const DBHeader* header, long hash, bool keysOnly = false)
+      : link(0), nf(rb->NFields()) {
+    // Only the row's fields are made (a record has up to 128).
+    fields = reinterpret_cast<DBField*>(raw);
+    const DBFieldS* cells = rb->Row(r);
+    int nh = header->GetNFields();
+    for (int f = 0; f < nf; f++) {
+      new (&fields[f]) DBField();
+      if (!keysOnly || (f < nh && (header->GetDetails(f)->flags & DBFDhashkey)))
+        fields[f] = &cells[f];
+    }
+    link.field = fields;
+    link.nfields = static_cast<int16_t>(nf);
+    link.readonly = -1;  // the fields are not the link's to free
+    link.ihash = hash;
+    rec.l = &link;
+    rec.finfo = header;
+    rec.sortord = header->GetNFields() > 0 ? &header->sord : nullptr;
+  }
+  ~RowRecord() {
+    rec.Empty();
+    for (int f = 0; f < nf; f++) fields[f].~DBField();
+  }
+  RowRecord(const RowRecord&) = delete;
+  RowRecord& operator=(const RowRecord&) = delete;
+
+  alignas(DBField) unsigned char raw[DB_MAXFIELDS * sizeof(DBField)];
+  DBField* fields;
+  DBRLink link;
+  int nf;
+  DBRecord rec;
+};
 
 }  // namespace
 
@@ -78,6 +119,7 @@ DBAccess::~DBAccess() {
   DropMemory();
   delete ownJournal;
   delete sideState;
+  CacheObject::tab.Charge(-static_cast<int64_t>(hashCharge));
 }
 
 void DBAccess::DeleteFollowingPages() {
@@ -97,6 +139,14 @@ void DBAccess::HashAdded(uint32_t hash) {
   bihset.Set(hash % static_cast<uint32_t>(DB_HASHSETLEN));
   if (hashesKnown) hashes.push_back(hash);
   if (indir != nullptr) indir->HashAdded(dirIndex, hash);
+  ChargeHashes();
+}
+
+void DBAccess::ChargeHashes() {
+  size_t now = bihset.Bytes() + hashes.capacity() * sizeof(uint32_t);
+  if (now == hashCharge) return;
+  CacheObject::tab.Charge(static_cast<int64_t>(now) - static_cast<int64_t>(hashCharge));
+  hashCharge = now;
 }
 
 void DBAccess::HashChanged() {
@@ -104,10 +154,12 @@ void DBAccess::HashChanged() {
 }
 
 void DBAccess::AnyHash() {
+  if (hashesKnown && indir != nullptr) indir->HashesRemoved(dirIndex, hashes.size());
   bihset.NewBitMap(static_cast<uint32_t>(DB_HASHSETLEN), true);
   hashesKnown = false;
   std::vector<uint32_t>().swap(hashes);
   HashChanged();
+  ChargeHashes();
 }
 
 void DBAccess::MakeUnknown(DBPageState st) {
@@ -125,6 +177,7 @@ void DBAccess::MakeEmpty() {
   hashes.clear();
   hashesKnown = true;
   HashChanged();
+  ChargeHashes();
   state = DBPSclean;
 }
 
@@ -162,11 +215,9 @@ void DBAccess::NoteSide() {
   sideBytes = static_cast<size_t>(viewcap) * sizeof(DBField) +
               static_cast<size_t>(brl.maxr > 0 ? brl.maxr : 0) * perRecord +
               rhash.capacity() * sizeof(long) + (sindex != nullptr ? sindex->Bytes() : 0);
-  if (sideBytes > lastSide) lastSide = sideBytes;
 }
 
 void DBAccess::DropMemory() {
-  if (sideBytes > 0) lastSide = sideBytes;
   sideBytes = 0;
   DropViews();
   listed = false;
@@ -205,6 +256,11 @@ bool DBAccess::EnsureViews(int rows) {
   long cap = viewcap > 0 ? 2L * viewcap : need;
   if (cap < need) cap = need;
   if (cap > DB_BLOCKCELLS) cap = DB_BLOCKCELLS > need ? DB_BLOCKCELLS : need;
+  // A retained block cannot be purged itself: room is made for its views (a block being
+  // loaded had room made for them with it).
+  if (InUse())
+    CacheMakeRoom(static_cast<uint64_t>(cap) * sizeof(DBField) +
+                  static_cast<uint64_t>(rows) * (sizeof(DBRecord) + sizeof(DBRLink) + 16));
   DBField* nv = new (std::nothrow) DBField[cap];
   if (nv == nullptr) return false;
   delete[] views;
@@ -257,12 +313,22 @@ void DBAccess::ListRecords() {
 }
 
 void DBAccess::IndexRecords() {
+  IndexRows(nullptr);
+}
+
+void DBAccess::IndexRows(DBRecordBlock* rb) {
   HashChanged();
   bihset.ClearBitMap(false);
-  int nr = brl.GetSize();
+  int nr = rb != nullptr ? rb->NRecords() : brl.GetSize();
   hashes.resize(static_cast<size_t>(nr));
   for (int r = 0; r < nr; r++) {
-    long h = brl.Array()[r].HashIndex();
+    long h;
+    if (rb != nullptr) {
+      RowRecord row(rb, r, header, -2, true);
+      h = row.rec.HashIndex();
+    } else {
+      h = brl.Array()[r].HashIndex();
+    }
     if (h < 0) {
       AnyHash();
       return;
@@ -271,17 +337,18 @@ void DBAccess::IndexRecords() {
     bihset.Set(static_cast<uint32_t>(h % DB_HASHSETLEN));
   }
   hashesKnown = true;
+  ChargeHashes();
 }
 
 bool DBAccess::RestoreMemory() {
   if (objCache != nullptr) return state != DBPSerror;
   if (state == DBPSerror) return false;
-  // Room is made for the block and what is built beside it: the views of a full block when
-  // the page was never resident.
-  size_t side = lastSide > 0 ? lastSide
-                             : static_cast<size_t>(DB_BLOCKCELLS) * sizeof(DBField) + 4096;
-  CacheMakeRoom(DB_BLOCKSIZE + side);
-  void* mem = std::malloc(DB_BLOCKSIZE);
+  // Room is made for the block: the page's records are made only when asked for (with room
+  // asked for then).
+  CacheMakeRoom(DB_BLOCKSIZE);
+  // A page with nothing stored starts as a zeroed block, which fresh memory already is.
+  bool empty = nrused == 0;
+  void* mem = empty ? std::calloc(1, DB_BLOCKSIZE) : std::malloc(DB_BLOCKSIZE);
   if (mem == nullptr) {
     DMESSAGE(DMCmemory, "malloc failed on %d byte database block", DB_BLOCKSIZE);
     return false;
@@ -289,13 +356,14 @@ bool DBAccess::RestoreMemory() {
   objCache = mem;
   objSize = DB_BLOCKSIZE;
   DBRecordBlock* rb = static_cast<DBRecordBlock*>(mem);
-  if (nrused == 0) {  // nothing stored yet: no need to read
-    rb->Reset();
+  if (empty) {  // nothing stored yet: no need to read
+    rb->SetMagic(DB_BLOCKMAGIC);
     DropViews();
     listed = true;
     return true;
   }
   bool unknown = nrused < 0;
+  bool changedOnDisk = false;
   std::iostream* s = header != nullptr ? header->GetStream() : nullptr;
   bool failed = false;
   if (s == nullptr) {
@@ -325,9 +393,20 @@ bool DBAccess::RestoreMemory() {
     if (swapped && !rb->SwapBlock()) {
       DMESSAGE(DMCdata, "Could not swap bytes in database block");
       failed = true;
-    } else if (!rb->Consistent(header, &rule)) {
-      DMESSAGE(DMCdata, "Corrupted database disk block: %s", rule);
-      failed = true;
+    } else {
+      uint64_t digest = rb->Digest(CheckKey());
+      if (!hasChecked || digest != checkedDigest) {
+        if (!rb->Consistent(header, &rule)) {
+          DMESSAGE(DMCdata, "Corrupted database disk block: %s", rule);
+          failed = true;
+        } else {
+          // A block that changed on disk since it was last read holds records whose hashes
+          // may have changed too: they are learnt again.
+          if (hasChecked) changedOnDisk = true;
+          checkedDigest = digest;
+          hasChecked = true;
+        }
+      }
     }
   }
   if (failed) {
@@ -336,9 +415,10 @@ bool DBAccess::RestoreMemory() {
     MakeUnknown(DBPSerror);
     return false;
   }
-  if (!unknown && rb->NRecords() != nrused) {
+  if (changedOnDisk || (!unknown && rb->NRecords() != nrused)) {
     // The page was told another count than its block holds (an index file out of step with
-    // the database): it is learnt from the block.
+    // the database), or the block changed on disk since it was last read: the page is learnt
+    // from the block.
     unknown = true;
     hashesKnown = false;
     std::vector<uint32_t>().swap(hashes);
@@ -347,18 +427,17 @@ bool DBAccess::RestoreMemory() {
     rwidth = rb->NFields();
     SetCount(rb->NRecords());
     nravail = DBRecordBlock::Estimate(rwidth, nrused, rb->StrBytes());
-    // With the hashes known the records are made only when asked for.
-    if (unknown || !hashesKnown || hashes.size() != static_cast<size_t>(nrused))
-      ListRecords();
-    else
-      listed = false;
+    // The records are made only when asked for; hashes not known yet are taken from views
+    // of the rows, once.
+    DropViews();
+    listed = false;
+    if (unknown || !hashesKnown || hashes.size() != static_cast<size_t>(nrused)) IndexRows(rb);
   } else {
     MakeEmpty();
     DropViews();
     listed = true;
   }
   state = DBPSclean;
-  if (unknown || !hashesKnown) IndexRecords();
   NoteSide();
   return true;
 }
@@ -420,7 +499,42 @@ bool DBAccess::FinishWrite(DBRecordBlock* rb, bool written, DBPageState was) {
     return false;
   }
   state = DBPSclean;
+  NoteChecked(rb);  // it passed the checks before it was written
   return true;
+}
+
+namespace {
+
+// The key of the block digests: secret to the process, so that no file can be made to give
+// another block's digest.
+uint64_t DigestKey() {
+  static const uint64_t key = [] {
+    uint64_t k = 0;
+    if (getrandom(&k, sizeof(k), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(k)))
+      k = static_cast<uint64_t>(wallTime() * 1e6) ^ reinterpret_cast<uintptr_t>(&k);
+    return k;
+  }();
+  return key;
+}
+
+}  // namespace
+
+uint64_t DBAccess::CheckKey() const {
+  // The schema's types and multi-valued flags take part: a block checked under one schema is
+  // checked again under another.
+  uint64_t k = DigestKey();
+  int nf = header != nullptr ? header->GetNFields() : 0;
+  for (int f = 0; f < nf; f++) {
+    const DBFDetails* d = header->GetDetails(f);
+    k = (k ^ static_cast<uint64_t>(d->dtype * 2 + ((d->flags & DBFDmulti) != 0))) *
+        0x100000001B3ull;
+  }
+  return k ^ static_cast<uint64_t>(nf);
+}
+
+void DBAccess::NoteChecked(const DBRecordBlock* rb) {
+  checkedDigest = rb->Digest(CheckKey());
+  hasChecked = true;
 }
 
 bool DBAccess::WriteBlock(const DBRecordBlock* rb) {
@@ -484,8 +598,11 @@ int DBAccess::PutRecord(const DBRecord& rec) {
   }
   if (rwidth < 0 || nravail < 0) FreeLoad();
   if (nfr > rwidth || nravail < 1) return 0;
-  if (InUse()) DMESSAGE(DMCwarning, "Adding record to block in use");
-  DBRecordBlock* rb = LoadBlock();
+  // A block retained by someone else keeps its pseudo-records in step (the caller may be
+  // walking them); otherwise they are made again only when next asked for.
+  bool inUse = InUse();
+  if (inUse) DMESSAGE(DMCwarning, "Adding record to block in use");
+  DBRecordBlock* rb = inUse ? LoadBlock() : LoadRaw();
   if (rb == nullptr) return 0;
   if (rb->NFields() == 0) rb->SetNFields(rwidth);
   int nf = rb->NFields();
@@ -576,7 +693,27 @@ int DBAccess::PutRecord(const DBRecord& rec) {
     ReleaseBlock(rb);
     return 0;
   }
-  // The pseudo-record of the new row.
+  if (!inUse) {
+    // The hash is taken from a view of the stored row, as the pseudo-record would give it.
+    if (listed) {
+      DropViews();
+      listed = false;
+    }
+    RowRecord stored(rb, nr0, header, -2, true);
+    NewRowHash(stored.rec.HashIndex(), nr0);
+  } else {
+    KeepListed(nr0);
+  }
+  SetCount(nr0 + 1);
+  nravail = DBRecordBlock::Estimate(nf, nrused, rb->StrBytes());
+  if (state == DBPSclean) state = DBPSsync;
+  NoteSide();
+  ReleaseBlock(rb);
+  return 1;
+}
+
+// Appends the pseudo-record of the new row nr0 to those of a block in use.
+void DBAccess::KeepListed(int nr0) {
   bool inStep = brl.GetSize() == nr0;
   if (inStep && brl.GetFieldInfo() != header) {
     inStep = nr0 == 0;
@@ -589,30 +726,28 @@ int DBAccess::PutRecord(const DBRecord& rec) {
     // The views array may have moved: then every record is pointed at it again.
     PointViews(viewcap == oldcap ? nr0 : 0);
     brl.Array()[nr0].l->ihash = -2;
-    long h = brl.Array()[nr0].HashIndex();
     rhash.clear();
-    if (h < 0) {
-      AnyHash();
-    } else {
-      if (hashesKnown && hashes.size() != static_cast<size_t>(nr0)) {
-        hashesKnown = false;  // out of step with the rows: learnt again at the next load
-        std::vector<uint32_t>().swap(hashes);
-        HashChanged();
-      }
-      HashAdded(static_cast<uint32_t>(h));
-    }
+    NewRowHash(brl.Array()[nr0].HashIndex(), nr0);
   } else {
     DMESSAGE(DMCassert, "Pseudo failed in PutRecord");
     rhash.clear();
     ListRecords();
     AnyHash();
   }
-  SetCount(nr0 + 1);
-  nravail = DBRecordBlock::Estimate(nf, nrused, rb->StrBytes());
-  if (state == DBPSclean) state = DBPSsync;
-  NoteSide();
-  ReleaseBlock(rb);
-  return 1;
+}
+
+void DBAccess::NewRowHash(long h, int row) {
+  if (h < 0) {
+    AnyHash();
+    return;
+  }
+  if (hashesKnown && hashes.size() != static_cast<size_t>(row)) {
+    hashesKnown = false;  // out of step with the rows: learnt again at the next load
+    std::vector<uint32_t>().swap(hashes);
+    HashChanged();
+    ChargeHashes();
+  }
+  HashAdded(static_cast<uint32_t>(h));
 }
 
 // Tests this page's records from *rel on; *rel advances per record examined.
@@ -628,16 +763,21 @@ int DBAccess::PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, 
     *rel = k;
     return 0;
   }
-  if (!listed && only >= 0 && hashesKnown && hashes.size() == static_cast<size_t>(nrused)) {
-    // No record from *rel on has the hash: the page is passed without making its records.
-    bool any = false;
-    for (size_t r = static_cast<size_t>(*rel < 0 ? 0 : *rel); r < hashes.size() && !any; r++)
-      any = static_cast<long>(hashes[r]) == only;
-    if (!any) {
-      *rel = k;
-      ReleaseBlock(rb);
-      return 0;
+  if (!listed && only >= 0 && hashesKnown && hashes.size() == static_cast<size_t>(rb->NRecords())) {
+    // The rows' hashes are known: only the rows of the hash sought are decoded, each for as
+    // long as it is tested and copied; the page's records are not made.
+    int found = 0;
+    int m = rb->NRecords();
+    int r = *rel < 0 ? 0 : *rel;
+    const uint32_t* hs = hashes.data();
+    for (; r < m && found < n; r++) {
+      if (static_cast<long>(hs[r]) != only) continue;
+      RowRecord row(rb, r, header, only);
+      if (plan.Match(row.rec)) out[found++] = row.rec;
     }
+    *rel = found < n ? k : r;
+    ReleaseBlock(rb);
+    return found;
   }
   if (!listed) {
     ListRecords();
@@ -709,11 +849,13 @@ int DBAccess::PageDelete(const DBRecord* recs, int n) {
       size_t k = 0;
       for (int r = 0; r < nr; r++)
         if (!marks.Check(static_cast<uint32_t>(r))) hashes[k++] = hashes[static_cast<size_t>(r)];
+      if (indir != nullptr) indir->HashesRemoved(dirIndex, hashes.size() - k);
       hashes.resize(k);
     } else if (hashesKnown) {
       hashesKnown = false;
       std::vector<uint32_t>().swap(hashes);
       HashChanged();
+      ChargeHashes();
     }
     if (rb->NRecords() == 0) {
       rb->Reset();

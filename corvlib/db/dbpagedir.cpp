@@ -5,11 +5,36 @@
 #include <iterator>
 
 #include "db/dbaccess.h"
+#include "support/cache.h"
 
 DBPageDir::DBPageDir(DBAccess* first, bool index) : head(first), indexed(index) {}
 
 DBPageDir::~DBPageDir() {
   Reset();
+  CacheObject::tab.Charge(-static_cast<int64_t>(charge));
+}
+
+void DBPageDir::Recharge() {
+  size_t now = table.capacity() * sizeof(uint64_t) + pages.capacity() * sizeof(DBAccess*) +
+               counts.capacity() * sizeof(int) + starts.capacity() * sizeof(long long) +
+               (coarse.capacity() + cand.capacity()) * sizeof(uint32_t) +
+               dirty.capacity() * sizeof(size_t) + isDirty.capacity() + isCoarse.capacity();
+  if (now == charge) return;
+  CacheObject::tab.Charge(static_cast<int64_t>(now) - static_cast<int64_t>(charge));
+  charge = now;
+}
+
+void DBPageDir::Reserve(size_t entries) {
+  size_t size = table.empty() ? 1024 : table.size();
+  while ((used + entries + 1) * 10 > size * 7) size *= 2;
+  if (size == table.size()) return;
+  std::vector<uint64_t> old;
+  old.swap(table);
+  table.assign(size, 0);
+  shift = 64 - static_cast<unsigned>(__builtin_ctzll(size));
+  used = 0;
+  for (uint64_t e : old)
+    if (e != 0) Insert(static_cast<uint32_t>(e >> 32), static_cast<uint32_t>(e) - 1);
 }
 
 void DBPageDir::Reset() {
@@ -42,6 +67,11 @@ void DBPageDir::HashChanged(size_t i) {
   MarkDirty(i);
 }
 
+void DBPageDir::HashesRemoved(size_t i, size_t n) {
+  if (!ready || i >= npages || isCoarse[i]) return;
+  stale += n;
+}
+
 void DBPageDir::MarkDirty(size_t i) {
   if (isDirty[i]) return;
   isDirty[i] = 1;
@@ -57,14 +87,7 @@ void DBPageDir::Enroll(size_t i) {
 }
 
 void DBPageDir::Grow() {
-  size_t size = table.empty() ? 1024 : table.size() * 2;
-  std::vector<uint64_t> old;
-  old.swap(table);
-  table.assign(size, 0);
-  shift = 64 - static_cast<unsigned>(__builtin_ctzll(size));
-  used = 0;
-  for (uint64_t e : old)
-    if (e != 0) Insert(static_cast<uint32_t>(e >> 32), static_cast<uint32_t>(e) - 1);
+  Reserve(table.empty() ? 1 : table.size() / 2);
 }
 
 void DBPageDir::Insert(uint32_t hash, uint32_t page) {
@@ -113,9 +136,10 @@ void DBPageDir::Rebuild() {
   dirty.clear();
   isDirty.clear();
   gen++;
-  table.clear();
+  std::vector<uint64_t>().swap(table);  // a rebuild after many deletes may need far less
   used = 0;
   shift = 64;
+  stale = 0;
   // Another directory's pages are never taken over (only a first page keeps one).
   for (DBAccess* pg : pages)
     if (pg->indir != nullptr && pg->indir != this) return;
@@ -126,13 +150,10 @@ void DBPageDir::Rebuild() {
   for (size_t i = 0; i < n; i++) Enroll(i);
   npages = n;
   // The table is made large enough for every known hash at once, not grown on the way.
-  size_t expect = 0;
+  size_t known = 0;
   for (DBAccess* pg : pages)
-    if (pg->hashesKnown) expect += pg->hashes.size();
-  size_t size = 1024;
-  while (size * 7 < (expect + 1) * 10) size *= 2;
-  table.assign(size, 0);
-  shift = 64 - static_cast<unsigned>(__builtin_ctzll(size));
+    if (pg->hashesKnown) known += pg->hashes.size();
+  Reserve(known);
   for (size_t i = 0; i < n; i++) Learn(i);
   refreshed = 0;
   ListCoarse();
@@ -173,14 +194,20 @@ bool DBPageDir::Update() {
       gen++;
     }
   }
-  if (!dirty.empty()) {
-    // Entries of a dirty page are only added; once as many were made again as the index
-    // held, it is built anew so that stale entries do not pile up.
-    if (refreshed > used + 4096) {
+  // Entries are only ever added: the index is built anew once as many were made again for
+  // dirty pages as it held, or once half of it names hashes their pages no longer hold, so
+  // that stale entries do not pile up (each would cost a look-up a page load).
+  bool tooStale = stale > 1024 && stale * 2 > used;
+  if (!dirty.empty() || tooStale) {
+    if (refreshed > used + 4096 || tooStale) {
       Rebuild();
       if (!ready) return false;
     } else {
       bool changed = false;
+      size_t more = 0;
+      for (size_t i : dirty)
+        if (pages[i]->hashesKnown) more += pages[i]->hashes.size();
+      Reserve(more);
       for (size_t i : dirty) {
         isDirty[i] = 0;
         if (Learn(i)) changed = true;
@@ -199,6 +226,7 @@ bool DBPageDir::Update() {
     starts[npages] = sum;
     startsOK = true;
   }
+  Recharge();
   return unknownCounts == 0;
 }
 

@@ -36,6 +36,9 @@ class DBPageDir {
   void SetCount(size_t i, int n);
   void HashAdded(size_t i, uint32_t hash);
   void HashChanged(size_t i);
+  // Page i no longer holds n of the hashes the index may name it for (deleted records): once
+  // such stale entries are half of the index, it is built anew.
+  void HashesRemoved(size_t i, size_t n);
 
   // Valid after an Update that returned true.
   size_t NPages() const { return npages; }
@@ -64,6 +67,10 @@ class DBPageDir {
     return static_cast<size_t>((uint64_t{hash} * 0x9E3779B97F4A7C15ull) >> shift);
   }
   void ListCoarse();
+  // Makes the table large enough for entries more without growing on the way.
+  void Reserve(size_t entries);
+  // Counts the directory's memory against the cache's budget.
+  void Recharge();
 
   DBAccess* head;
   bool indexed;
@@ -76,6 +83,7 @@ class DBPageDir {
   size_t used = 0;        // entries in the table
   unsigned shift = 64;    // 64 - log2 of the table size
   size_t refreshed = 0;   // entries made again for dirty pages since the index was built
+  size_t stale = 0;       // entries of hashes their pages no longer hold
   std::vector<uint32_t> coarse;  // coarse pages in chain order
   std::vector<uint8_t> isCoarse;
   std::vector<uint32_t> cand;
@@ -86,4 +94,5 @@ class DBPageDir {
   std::vector<size_t> dirty;
   std::vector<uint8_t> isDirty;
   unsigned long gen = 0;  // changes of counts or hashes (other than added ones)
+  size_t charge = 0;      // bytes charged to the cache's budget
 };

@@ -64,6 +64,7 @@ bool DBAccess::AdoptSide(const DBSideFile& sf) {
       p->hashesKnown = true;
       p->bihset.ClearBitMap(false);
       for (uint32_t v : p->hashes) p->bihset.Set(v % static_cast<uint32_t>(DB_HASHSETLEN));
+      p->ChargeHashes();
     }
     p->HashChanged();
   }

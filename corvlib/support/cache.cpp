@@ -152,20 +152,95 @@ struct Candidate {
   int id;
   CacheObject* object;
   size_t size;
+  double cost;  // restore seconds over uses since the last use
 };
+// Purge order: cheapest first, and among equal costs the lower entry first.
+bool Cheaper(const Candidate& a, const Candidate& b) {
+  return a.cost < b.cost || (a.cost == b.cost && a.id < b.id);
+}
 }  // namespace
 
-void CacheTab::SurveyDone(uint64_t resident) {
-  estimate = resident;
+void CacheTab::SurveyDone(uint64_t resident_bytes) {
+  estimate = resident_bytes;
   surveyBudget = memoryBudget;
   sinceSurvey = 0;
   callsSinceSurvey = 0;
   estimateValid = true;
 }
 
+void CacheTab::Charge(int64_t delta) {
+  if (delta >= 0) {
+    chargedBeside = AddSat(chargedBeside, static_cast<uint64_t>(delta));
+    // The estimate stays an upper bound of what is held.
+    estimate = AddSat(estimate, static_cast<uint64_t>(delta));
+  } else {
+    const uint64_t back = static_cast<uint64_t>(-(delta + 1)) + 1;
+    chargedBeside = chargedBeside > back ? chargedBeside - back : 0;
+  }
+}
+
+void CacheTab::NoteResident(CacheObject* co) {
+  if (co == nullptr || co->residentPos >= 0) return;
+  if (nresident == capresident) {
+    int32_t cap = capresident > 0 ? 2 * capresident : 64;
+    auto* grown = static_cast<CacheObject**>(
+        std::realloc(resident, static_cast<size_t>(cap) * sizeof(void*)));
+    if (grown == nullptr) return;  // found by the next full survey instead
+    resident = grown;
+    capresident = cap;
+  }
+  co->residentPos = nresident;
+  resident[nresident++] = co;
+}
+
+void CacheTab::ForgetResident(CacheObject* co) {
+  const int32_t i = co->residentPos;
+  if (i < 0 || i >= nresident || resident[i] != co) return;
+  CacheObject* last = resident[--nresident];
+  resident[i] = last;
+  last->residentPos = i;
+  co->residentPos = -1;
+}
+
+bool CacheTab::Survey(uint64_t* in_use, uint64_t* purgeable, void* candidates) {
+  auto& cand = *static_cast<std::vector<Candidate>*>(candidates);
+  if (!ObtainReadLock()) return false;
+  *in_use = AddSat(*in_use, chargedBeside);
+  // The whole table is read at the first survey and then at most once per nentries / 16
+  // checks: amortised, a check reads a bounded number of entries besides the resident ones.
+  if (checksSinceFull < 0 || checksSinceFull * 16 >= nentries) {
+    checksSinceFull = 0;
+    for (int i = 0; i < nentries; ++i) {
+      CacheObject* co = entry[i].object;
+      if (entry[i].refCount > 0 && co != nullptr && co->IsResident()) NoteResident(co);
+    }
+  }
+  // Objects no longer resident leave the list (walked from the end, as leaving moves the
+  // last one into the place).
+  for (int32_t j = nresident; j-- > 0;) {
+    CacheObject* co = resident[j];
+    if (!co->IsResident()) {
+      ForgetResident(co);
+      continue;
+    }
+    const size_t charged = co->ChargedSize();
+    if (co->InUse()) {
+      *in_use = AddSat(*in_use, charged);
+    } else {
+      *purgeable = AddSat(*purgeable, charged);
+      const double cost =
+          co->RestoreTime() / static_cast<double>(CacheObject::nuses - co->LastUse());
+      cand.push_back(Candidate{co->id, co, charged, cost});
+    }
+  }
+  ReleaseReadLock();
+  return true;
+}
+
 uint64_t CacheTab::CheckBudget(uint64_t request, bool purge) {
   const uint64_t budget = memoryBudget;
   if (budget == 0) return 0;
+  if (checksSinceFull >= 0) checksSinceFull++;
   const uint64_t min_purge = budget / 64 + kMiB;
   if (estimateValid && surveyBudget == budget && callsSinceSurvey < 64 && sinceSurvey <= budget / 16 &&
       AddSat(estimate, request) <= budget) {
@@ -180,19 +255,7 @@ uint64_t CacheTab::CheckBudget(uint64_t request, bool purge) {
   // freed after it is given back, so a FreeMemory that calls into the table is safe.
   uint64_t in_use = 0, purgeable = 0;
   std::vector<Candidate> cand;
-  if (!ObtainReadLock()) return 0;
-  for (int i = 0; i < nentries; ++i) {
-    CacheObject* co = entry[i].object;
-    if (entry[i].refCount <= 0 || co == nullptr || !co->IsResident()) continue;
-    const size_t charged = co->ChargedSize();
-    if (co->InUse()) {
-      in_use = AddSat(in_use, charged);
-    } else {
-      purgeable = AddSat(purgeable, charged);
-      cand.push_back(Candidate{i, co, charged});
-    }
-  }
-  ReleaseReadLock();
+  if (!Survey(&in_use, &purgeable, &cand)) return 0;
 
   const uint64_t needed = AddSat(in_use, request);
   const uint64_t total = AddSat(purgeable, needed);
@@ -201,51 +264,63 @@ uint64_t CacheTab::CheckBudget(uint64_t request, bool purge) {
     return 0;
   }
 
-  size_t nfree = 0;  // candidates [0, nfree) are freed, except the spared ones
+  // The objects to free, cheapest first, and which of them are spared.
+  std::vector<Candidate> chosen;
   std::vector<bool> spare;
   uint64_t result = 0;
   if (needed > budget) {
     // Purging cannot make the request fit; free everything that can go.
     result = needed - budget;
     if (!purge || cand.empty()) return result;  // over budget: no estimate is kept
-    nfree = cand.size();
-    spare.assign(nfree, false);
+    chosen.swap(cand);
+    std::sort(chosen.begin(), chosen.end(),
+              [](const Candidate& a, const Candidate& b) { return a.id < b.id; });
+    spare.assign(chosen.size(), false);
   } else {
     if (!purge) return total - budget;
     const uint64_t over = total - budget;
     const uint64_t to_purge = purgeable > min_purge ? std::max(over, min_purge) : purgeable;
     if (!DMASSERT_AS(to_purge > 0, "toPurge > 0")) return 0;
-    std::stable_sort(cand.begin(), cand.end(), [](const Candidate& a, const Candidate& b) {
-      return CostCmp(a.object, b.object);
-    });
+    // The cheapest are taken from a heap until their sizes reach the amount: the same objects
+    // in the same order as a sort of all candidates, without sorting the rest.
+    auto dearer = [](const Candidate& a, const Candidate& b) { return Cheaper(b, a); };
+    std::make_heap(cand.begin(), cand.end(), dearer);
     uint64_t taken = 0;
+    auto end = cand.end();
     while (taken < to_purge) {
-      if (!DMASSERT_AS(nfree < cand.size(), "i < npurgeable")) break;
-      taken += cand[nfree++].size;
+      if (!DMASSERT_AS(end != cand.begin(), "i < npurgeable")) break;
+      std::pop_heap(cand.begin(), end, dearer);
+      --end;
+      chosen.push_back(*end);
+      taken += end->size;
     }
     // Give back what was taken beyond the amount: spare earlier objects that fit the excess.
+    const size_t nfree = chosen.size();
     spare.assign(nfree, false);
     uint64_t excess = taken > to_purge ? taken - to_purge : 0;
     for (size_t j = nfree > 0 ? nfree - 1 : 0; j-- > 0 && excess > 0;) {
-      if (cand[j].size <= excess) {
+      if (chosen[j].size <= excess) {
         spare[j] = true;
-        excess -= cand[j].size;
+        excess -= chosen[j].size;
       }
     }
   }
 
   uint64_t freed = 0;
-  for (size_t j = 0; j < nfree; ++j) {
+  for (size_t j = 0; j < chosen.size(); ++j) {
     if (spare[j]) continue;
     // Recheck: an earlier FreeMemory may have changed or deleted this object.
-    CacheObject* co = cand[j].object;
-    const int id = cand[j].id;
-    if (id >= nentries || entry[id].refCount <= 0 || entry[id].object != co) continue;
+    CacheObject* co = chosen[j].object;
+    const int id = chosen[j].id;
+    if (id < 0 || id >= nentries || entry[id].refCount <= 0 || entry[id].object != co) continue;
     if (!co->IsResident() || co->InUse()) continue;
     const size_t size = co->objSize;
     const size_t charged = co->ChargedSize();
     co->FreeMemory();
-    if (!co->IsResident()) freed = AddSat(freed, charged);
+    if (!co->IsResident()) {
+      freed = AddSat(freed, charged);
+      ForgetResident(co);
+    }
     DMESSAGE(DMCtrace, "Purged %zu byte %s", size, co->ClassName());
   }
   if (result == 0) SurveyDone(total > freed ? total - freed : 0);
@@ -265,6 +340,7 @@ CacheObject::CacheObject()
 CacheObject::~CacheObject() {
   DMASSERT(RetainCount() <= 0);
   DMASSERT(HolderCount() <= 1);
+  tab.ForgetResident(this);
   if (id >= 0) tab.DeleteCacheEntry(id);
 }
 
@@ -274,6 +350,7 @@ void* CacheObject::GetCacheObject(size_t* size) {
     if (!RestoreMemory()) return nullptr;
     if (!DMASSERT(objCache != NULL)) return nullptr;
     restoreTime = wallTime() - start;
+    tab.NoteResident(this);
     DMESSAGE(DMCtrace, "%s %zu byte %s", numRestores > 0 ? "Restored" : "Loaded", objSize,
              ClassName());
     ++numRestores;

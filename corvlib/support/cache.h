@@ -52,8 +52,16 @@ class CacheTab {
   int NumEntries() const { return nentries; }
   // Notes the resident bytes a survey found (or that remain after its purge).
   void SurveyDone(uint64_t resident);
-  // Forgets the estimate of resident bytes: the next CheckBudget surveys every object.
+  // Forgets the estimate of resident bytes: the next CheckBudget surveys the resident objects.
   void Resurvey() { estimateValid = false; }
+  // Memory held beside the objects (indexes built over them) that counts against the budget
+  // as in use: Charge adds delta bytes, a negative delta gives them back.
+  void Charge(int64_t delta);
+  uint64_t Charged() const { return chargedBeside; }
+  // Puts co on the list of objects that may be resident (done when its memory is restored).
+  void NoteResident(CacheObject* co);
+  // Takes co off that list.
+  void ForgetResident(CacheObject* co);
 
   int32_t nentries = 0;
   CacheEntry* entry = nullptr;
@@ -72,6 +80,19 @@ class CacheTab {
   uint64_t sinceSurvey = 0;
   int32_t callsSinceSurvey = 0;
   bool estimateValid = false;
+  // The objects that may be resident: every object whose memory was restored through
+  // GetCacheObject, and those a full survey found resident. A survey reads this list alone;
+  // the whole table is read again once the checks since the last full survey reach a
+  // sixteenth of its entries (so memory an object gained by other means is found too).
+  CacheObject** resident = nullptr;
+  int32_t nresident = 0;
+  int32_t capresident = 0;
+  int32_t checksSinceFull = -1;  // -1: no full survey yet
+  uint64_t chargedBeside = 0;     // bytes charged beside the objects (Charge)
+
+ private:
+  // Reads the resident objects (the whole table when due) into in-use and purgeable sums.
+  bool Survey(uint64_t* in_use, uint64_t* purgeable, void* candidates);
 };
 
 // The base of every swappable object. The MemObject count (nref) counts users of the resident
@@ -124,6 +145,7 @@ class CacheObject : public MemObject {
   size_t objSize;      // bytes of resident memory
   void* objCache;      // the resident memory, null when purged
   size_t sideBytes = 0;  // memory held beside objCache while resident (views, indexes)
+  int32_t residentPos = -1;  // place on the table's list of resident objects, -1 when off it
 };
 
 // Purge order of two candidates: cheaper to restore and longer unused first.

@@ -287,3 +287,136 @@ TEST(AccessLookup, LookupsLoadOnlyPagesHoldingTheirHash) {
     EXPECT_LE(f.Restores() - before, stored ? 1 : 0) << "photo " << i;
   }
 }
+
+namespace {
+
+// A file of n photos, closed.
+void WritePhotos(const std::string& path, int n) {
+  LookupFixture f(path);
+  std::vector<DBRecord> recs(static_cast<size_t>(n));
+  for (int i = 0; i < n; i++) dbtest::PhotoRecord(&recs[static_cast<size_t>(i)], &f.header, i);
+  ASSERT_EQ(f.db->AddRecords(recs.data(), n), n);
+  ASSERT_TRUE(f.db->Close());
+}
+
+int Lookup(dbtest::FileDB* f, int id, DBRecord* out) {
+  DBRecord key;
+  ExactKey(&key, &f->header, id);
+  DBSearch s(f->db.get());
+  s.AddSelector(key, false);
+  return s.FindRecords(out, 2);
+}
+
+}  // namespace
+
+// Under a budget of a few blocks, look-ups keep what is resident (blocks, what is built beside
+// them, and the hashes and index charged beside the pages) within the budget, and find what a
+// walk finds.
+TEST(AccessLookup, LookupsUnderABudgetKeepResidentMemoryWithinIt) {
+  TempFile file("budget");
+  const int kN = 12000;
+  ASSERT_NO_FATAL_FAILURE(WritePhotos(file.path, kN));
+  dbtest::FileDB f(file.path);
+  ASSERT_EQ(f.db->TotalRecords(), kN);
+  DBRecord out[2];
+  ASSERT_EQ(Lookup(&f, 1, out), 1);  // the index is built
+  const uint64_t beside = CacheObject::tab.Charged();
+  EXPECT_GT(beside, 0u);
+  const uint64_t kBudget = beside + 6 * DB_BLOCKSIZE;
+  BudgetGuard budget(kBudget);
+  CacheMakeRoom(1);  // the budget applies from the next request on
+  for (int i = 0; i < 400; i++) {
+    int id = (i * 7919) % kN;
+    ASSERT_EQ(Lookup(&f, id, out), 1) << "photo " << id;
+    DBRecord want;
+    dbtest::PhotoRecord(&want, &f.header, id);
+    ASSERT_TRUE(out[0] == want) << "photo " << id;
+    uint64_t resident = CacheObject::tab.Charged();
+    for (const DBAccess* p = f.db.get(); p != nullptr; p = p->NextPage())
+      if (p->IsResident()) resident += p->ChargedSize();
+    ASSERT_LE(resident, kBudget + DB_BLOCKSIZE) << "after photo " << id;
+  }
+}
+
+// A block read again is checked again unless it is byte for byte the block checked before:
+// one changed on disk while the database is open is learnt again, and a damaged one is
+// refused, not decoded.
+TEST(AccessLookup, BlockChangedOnDiskAfterItsCheckIsCheckedAgain) {
+  TempFile file("changed");
+  const int kN = 3000;
+  ASSERT_NO_FATAL_FAILURE(WritePhotos(file.path, kN));
+  dbtest::FileDB f(file.path);
+  ASSERT_EQ(static_cast<int>(f.Walk().size()), kN);  // every block read and checked
+  DBRecord out[2];
+  ASSERT_EQ(Lookup(&f, 0, out), 1);
+  const int perPage = f.db->NRecords();
+  ASSERT_GT(kN, 3 * perPage);
+  {
+    BudgetGuard none(1);
+    CacheMakeRoom(1);  // every block goes
+  }
+  // A sound change: the size of block 2's first photo. Its new identity is found, its old
+  // one no longer.
+  const int moved = perPage + f.db->NextPage()->NRecords();
+  {
+    std::fstream io(file.path, std::ios::in | std::ios::out | std::ios::binary);
+    long long cell = f.header.GetSize() + 2LL * DB_BLOCKSIZE + DB_BLOCKHEAD + 2 * DB_CELLSIZE;
+    io.seekp(cell + 4);
+    int32_t size = 777;
+    io.write(reinterpret_cast<const char*>(&size), 4);
+  }
+  EXPECT_EQ(Lookup(&f, moved, out), 0);
+  DBRecord key;
+  ExactKey(&key, &f.header, moved);
+  key.SetField(2, 777L);
+  DBSearch byNew(f.db.get());
+  byNew.AddSelector(key, false);
+  EXPECT_EQ(byNew.FindRecords(out, 2), 1);
+  // Block 1, record 0, field 1 (held by offset) made to point before its string area.
+  {
+    std::fstream io(file.path, std::ios::in | std::ios::out | std::ios::binary);
+    long long cell = f.header.GetSize() + DB_BLOCKSIZE + DB_BLOCKHEAD + DB_CELLSIZE;
+    io.seekp(cell + 4);
+    int32_t off = 16;
+    io.write(reinterpret_cast<const char*>(&off), 4);
+  }
+  dbtest::Messages log;
+  EXPECT_EQ(Lookup(&f, perPage, out), 0);  // the first photo of block 1
+  EXPECT_TRUE(
+      log.Has(DMCdata, "Corrupted database disk block: data offset outside the string area"))
+      << log.All();
+  EXPECT_EQ(f.db->NextPage()->State(), DBPSerror);
+  // Unchanged blocks read again are still used.
+  EXPECT_EQ(Lookup(&f, 0, out), 1);
+  EXPECT_EQ(Lookup(&f, moved + 5, out), 1);
+  f.db->Close();
+}
+
+// After most records were deleted, looking up a deleted photo loads no page: the index no
+// longer names pages for hashes they lost.
+TEST(AccessLookup, DeletedPhotosCostNoPageLoads) {
+  TempFile file("deleted");
+  const int kN = 12000;
+  ASSERT_NO_FATAL_FAILURE(WritePhotos(file.path, kN));
+  dbtest::FileDB f(file.path);
+  DBRecord out[2];
+  ASSERT_EQ(Lookup(&f, 0, out), 1);  // every page read
+  ASSERT_EQ(Lookup(&f, 1, out), 1);  // the index built from what they hold
+  std::vector<DBRecord> gone;
+  for (int i = 0; i < kN; i++) {
+    if (i % 4 == 0) continue;
+    gone.emplace_back();
+    dbtest::PhotoRecord(&gone.back(), &f.header, i);
+  }
+  ASSERT_EQ(f.db->DeleteRecords(gone.data(), static_cast<int>(gone.size())),
+            static_cast<int>(gone.size()));
+  ASSERT_EQ(Lookup(&f, 4, out), 1);
+  BudgetGuard budget(1);
+  for (int i = 1; i < 400; i += 4) {
+    CacheMakeRoom(1);
+    long long before = f.Restores();
+    ASSERT_EQ(Lookup(&f, i, out), 0) << "photo " << i;
+    EXPECT_EQ(f.Restores(), before) << "photo " << i;
+    ASSERT_EQ(Lookup(&f, i - 1, out), 1) << "photo " << i - 1;
+  }
+}

@@ -10,8 +10,10 @@
 #include <gtest/gtest.h>
 
 #include "db/dbase.h"
+#include "db/dbdigest.h"
 #include "db/test_access_util.h"
 #include "support/abitmap.h"
+#include "support/cpufeat.h"
 
 using dbtest::Messages;
 
@@ -311,4 +313,77 @@ TEST(Block, DecodedCellsViewOrCopyTheirValues) {
   DBField f;
   f = row[1];
   EXPECT_EQ(f.GetNV(), 0);  // the reset block's cell is unset
+}
+
+// The check that every text of a string cell ends inside the block, made once per block over
+// all cells, against a plain walk of each cell's texts, as bytes of the string area lose or
+// gain NULs at random.
+TEST(Block, StringEndCheckAgreesWithAWalkOfEveryText) {
+  auto b = EmptyBlock(3);
+  std::mt19937 rng(7);
+  const char* words[] = {"a", "bb", "ccc", "dddd", "eeeee", "", "ffffff", "g"};
+  for (int r = 0; r < 40; r++) {
+    DBFieldS* row = AddRow(b.get());
+    for (int f = 0; f < 3; f++) {
+      int n = 1 + static_cast<int>(rng() % 6);
+      const char* run[6];
+      for (int k = 0; k < n; k++) run[k] = words[rng() % 8];
+      const char* p = b->StrAlloc(run, n);
+      ASSERT_NE(p, nullptr);
+      row[f].SetOffsetArray(DBDTstring, n, p);
+    }
+  }
+  ASSERT_EQ(b->Consistent(nullptr), 1);
+  long span = static_cast<long>(b->StrBytes());
+  auto walkSays = [&]() {
+    const DBFieldS* c = b->Cells();
+    for (int i = 0; i < 3 * b->NRecords(); i++) {
+      const unsigned char* q = c[i].DataAddr();
+      for (int k = 0; k < c[i].nv; k++) {
+        while (q < b->End() && *q != 0) q++;
+        if (q == b->End()) return 0;
+        q++;
+      }
+    }
+    return 1;
+  };
+  int refused = 0;
+  for (int trial = 0; trial < 3000; trial++) {
+    // Mostly near the end, where a run's last texts find their NULs or lose them.
+    long back = rng() % 4 == 0 ? static_cast<long>(rng() % static_cast<uint32_t>(span))
+                               : static_cast<long>(rng() % 40);
+    unsigned char* at = b->End() - 1 - back;
+    *at = rng() % 6 == 0 ? 0 : 'x';
+    int want = walkSays();
+    refused += want == 0;
+    ASSERT_EQ(b->Consistent(nullptr), want) << "trial " << trial;
+  }
+  EXPECT_GT(refused, 100);
+  EXPECT_GT(3000 - refused, 100);
+}
+
+// The digest of blocks read again: the vectorised kernel gives the plain one's result at every
+// length, and a change of any one byte, or of the key, changes it.
+TEST(Block, DigestKernelsAgreeAndSeeEveryByte) {
+  std::mt19937 rng(11);
+  std::vector<unsigned char> bytes(DB_BLOCKSIZE + 300);
+  for (unsigned char& c : bytes) c = static_cast<unsigned char>(rng());
+  for (size_t n : {size_t{0}, size_t{1}, size_t{255}, size_t{256}, size_t{257}, size_t{4099},
+                   static_cast<size_t>(DB_BLOCKSIZE), bytes.size()}) {
+    uint64_t plain = DBDigestPlain(bytes.data(), n, 99);
+    if (cpuHasAVX2()) {
+      EXPECT_EQ(DBDigestFast(bytes.data(), n, 99), plain) << n << " bytes";
+    }
+    EXPECT_EQ(DBDigest(bytes.data(), n, 99), plain) << n << " bytes";
+  }
+  const uint64_t base = DBDigest(bytes.data(), DB_BLOCKSIZE, 5);
+  EXPECT_NE(DBDigest(bytes.data(), DB_BLOCKSIZE, 6), base);
+  for (int trial = 0; trial < 2000; trial++) {
+    size_t at = trial < 3 ? static_cast<size_t>(DB_BLOCKSIZE - 1 - trial) : rng() % DB_BLOCKSIZE;
+    unsigned char was = bytes[at];
+    bytes[at] = static_cast<unsigned char>(was ^ (1u << (rng() % 8)));
+    ASSERT_NE(DBDigest(bytes.data(), DB_BLOCKSIZE, 5), base) << "byte " << at;
+    bytes[at] = was;
+  }
+  EXPECT_EQ(DBDigest(bytes.data(), DB_BLOCKSIZE, 5), base);
 }

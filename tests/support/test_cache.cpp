@@ -47,6 +47,11 @@ class TestObject : public CacheObject {
   }
 
   void SetSide(size_t bytes) { sideBytes = bytes; }
+  // Resident without a restore through the table.
+  void MakeResidentQuietly() {
+    objCache = static_cast<void*>(&stand_in_);
+    objSize = size_;
+  }
 
   bool fail_restore = false;
   void (*on_free)() = nullptr;
@@ -327,4 +332,49 @@ TEST_F(CacheTest, MemoryBesideTheObjectCountsAgainstTheBudget) {
   // 70 resident and 40 requested: a goes although its block alone would leave room.
   EXPECT_EQ(CacheObject::tab.CheckBudget(40 * MiB, true), 0u);
   EXPECT_EQ(g_purged, std::vector<std::string>{"a"});
+}
+
+TEST_F(CacheTest, MemoryChargedBesideObjectsCountsAsInUse) {
+  budget_.Set(100 * MiB);
+  Purgeable("a", 50 * MiB, 0.5);
+  CacheObject::tab.Charge(static_cast<int64_t>(45 * MiB));
+  // 50 resident and 45 charged: a request of 10 needs a to go.
+  EXPECT_EQ(CacheObject::tab.CheckBudget(10 * MiB, true), 0u);
+  EXPECT_EQ(g_purged, std::vector<std::string>{"a"});
+  // Charges beyond the budget are reported like memory in use.
+  CacheObject::tab.Charge(static_cast<int64_t>(60 * MiB));
+  EXPECT_EQ(CacheObject::tab.CheckBudget(0, true), 5 * MiB);
+  CacheObject::tab.Charge(-static_cast<int64_t>(105 * MiB));
+  EXPECT_EQ(CacheObject::tab.Charged(), 0u);
+  EXPECT_EQ(CacheObject::tab.CheckBudget(100 * MiB, true), 0u);
+}
+
+// Purge victims are taken cheapest first; among equal costs the lower table entry goes first,
+// as a sort of all candidates would have them.
+TEST_F(CacheTest, EqualCostsArePurgedInEntryOrder) {
+  budget_.Set(20 * MiB);
+  std::vector<TestObject*> objs;
+  for (int i = 0; i < 12; i++) {
+    objs.push_back(Purgeable(("o" + std::to_string(i)).c_str(), MiB, 0.0));
+    objs.back()->SetCost(0.0);
+  }
+  std::vector<std::pair<int, std::string>> byId;
+  for (int i = 0; i < 12; i++) byId.emplace_back(objs[i]->GetCacheID(), "o" + std::to_string(i));
+  std::sort(byId.begin(), byId.end());
+  // 12 resident and 10 requested: 2 over, raised to the minimum purge of 20/64 + 1 = 1.3125,
+  // so 2 objects go.
+  EXPECT_EQ(CacheMakeRoom(10 * MiB), 0u);
+  EXPECT_EQ(g_purged, std::vector<std::string>({byId[0].second, byId[1].second}));
+}
+
+// An object whose memory became resident without the table (not through GetCacheObject) is
+// found by a later check all the same.
+TEST_F(CacheTest, ObjectMadeResidentBehindTheTableIsFoundLater) {
+  budget_.Set(100 * MiB);
+  Purgeable("a", 30 * MiB, 0.5);
+  EXPECT_EQ(CacheObject::tab.CheckBudget(MiB, true), 0u);
+  TestObject* b = Make("b", 80 * MiB);
+  b->MakeResidentQuietly();
+  for (int i = 0; i < 20000 && g_purged.empty(); i++) CacheObject::tab.CheckBudget(1, true);
+  EXPECT_FALSE(g_purged.empty());
 }

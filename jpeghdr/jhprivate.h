@@ -185,6 +185,10 @@ struct JHCodeTable {
   float thr[257];
   int steps;                 // most thresholds any cell holds: the steps a search can take
   uint8_t cell[kCells + 3];  // 3 spare bytes: a 4-byte read at any cell stays inside
+  // With one step at most: a cell's code << 17 | the low 16 bits of the next threshold when it
+  // lies in the cell (values of the cell with low bits at or above it take the next code),
+  // else 1 << 16, which no value reaches. One read then gives a code.
+  uint32_t packed[kCells];
 };
 void jh_code_thresholds(JHCodeTable* ct, float gamma);
 uint8_t jh_code_search_plain(const JHCodeTable* ct, float v);

@@ -182,6 +182,15 @@ JH_AVX2 inline __m256i codeSearch(const JHCodeTable* ct, __m256 v, __m256i* bad)
   const __m256i inside = _mm256_andnot_si256(_mm256_or_si256(low, high), pos);
   __m256i idx = _mm256_sub_epi32(c, set1i(JHCodeTable::kFirstCell));
   idx = _mm256_and_si256(idx, inside);  // other lanes read cell 0
+  if (ct->steps <= 1) {  // one read: the cell's code, and one more past its threshold
+    const __m256i e = _mm256_i32gather_epi32(reinterpret_cast<const int*>(ct->packed), idx, 4);
+    const __m256i lowBits = _mm256_and_si256(_mm256_castps_si256(v), set1i(0xFFFF));
+    const __m256i past = _mm256_cmpgt_epi32(
+        lowBits, _mm256_sub_epi32(_mm256_and_si256(e, set1i(0x1FFFF)), set1i(1)));
+    const __m256i t1 = _mm256_sub_epi32(_mm256_srli_epi32(e, 17), past);
+    return _mm256_or_si256(_mm256_and_si256(_mm256_min_epi32(t1, set1i(255)), inside),
+                           _mm256_and_si256(_mm256_and_si256(pos, high), set1i(255)));
+  }
   __m256i t = _mm256_and_si256(
       _mm256_i32gather_epi32(reinterpret_cast<const int*>(ct->cell), idx, 1), set1i(0xFF));
   // Most tables (gamma 2 and above) hold at most one threshold a cell: one step, no test.

@@ -152,6 +152,31 @@ std::vector<uint8_t> toneMap(const Source& s, const JHCodeTable& thr, float scal
   return codes;
 }
 
+// Values at every code threshold and a few units in the last place either side find the same
+// code in the vector search (through the correction kernel, with every ratio 1) as in the
+// plain one.
+TEST(RowKernels, CodeSearchAgreesAtEveryThreshold) {
+  REQUIRE_AVX2();
+  float ratio[256];
+  for (float& r : ratio) r = 1.f;
+  for (float gamma : {1.f, 1.8f, 2.2f, 4.f}) {
+    JHCodeTable thr;
+    jh_code_thresholds(&thr, gamma);
+    std::vector<float> lum;
+    for (int t = 1; t < 256; t++) {
+      float v = thr.thr[t];
+      for (int k = 0; k < 3; k++) v = std::nextafter(v, 0.f);
+      for (int k = 0; k < 7; k++, v = std::nextafter(v, kInf)) lum.push_back(v);
+    }
+    const int n = static_cast<int>(lum.size());
+    std::vector<uint8_t> rimg(lum.size(), 0), tp(lum.size(), 255), tf = tp;
+    jh_correct_row_plain(&thr, ratio, 0, lum.data(), rimg.data(), tp.data(), n);
+    jh_correct_row_avx2(&thr, ratio, 0, lum.data(), rimg.data(), tf.data(), n);
+    ASSERT_EQ(tp, tf) << "gamma " << gamma;
+    for (int i = 0; i < n; i++) ASSERT_EQ(tp[i], jh_code_search_plain(&thr, lum[i]));
+  }
+}
+
 TEST(RowKernels, ToneMappingAgreesThroughGamutReductions) {
   REQUIRE_AVX2();
   for (float gamma : {1.f, 1.8f, 2.2f, 3.f}) {

@@ -63,6 +63,65 @@ int writeRatioJpeg(jpeghdr_compress_struct* jh, FILE* fp, const uint8_t* img, in
   return 1;
 }
 
+// The ratio range over blocks of rows on any number of threads. The scan in pixel order takes
+// a pixel while its code is within 20 of the extreme codes of the pixels in range before it;
+// those extremes are the minimum and maximum over all earlier pixels in range, so a first pass
+// finds each block's extremes, and a second scans every block from the extremes of the blocks
+// before it: exactly the pixels, and so the range, of the scan in order.
+constexpr int kRangeRows = 16;
+struct RangeBlocks {
+  jpeghdr_compress_struct* jh;
+  const float* lum;
+  const float* table;
+  float lmin, lmax;
+  bool raise;       // first raise each row's dark codes (and mark black ones)
+  uint8_t* bright;  // per block: a code above the floor after raising
+  int* tmin;        // per block: its extreme codes, then those of the blocks before it
+  int* tmax;
+  float* rmin;  // per block: its ratio range
+  float* rmax;
+};
+
+void rangeExtremes(void* ctx, int b0, int b1, int) {
+  RangeBlocks* rb = static_cast<RangeBlocks*>(ctx);
+  const int w = static_cast<int>(rb->jh->cinfo.image_width),
+            h = static_cast<int>(rb->jh->cinfo.image_height);
+  for (int b = b0; b < b1; b++) {
+    rb->tmin[b] = 255;
+    rb->tmax[b] = 0;
+    rb->bright[b] = 0;
+    for (int y = b * kRangeRows; y < h && y < (b + 1) * kRangeRows; y++) {
+      const size_t at = static_cast<size_t>(y) * w;
+      uint8_t* trow = rb->jh->tmi + at;
+      if (rb->raise && jh_raise_codes(trow, rb->lum + at, static_cast<size_t>(w), kMinCode))
+        rb->bright[b] = 1;
+      jh_code_extremes(trow, rb->lum + at, w, rb->lmin, rb->lmax, &rb->tmin[b], &rb->tmax[b]);
+    }
+  }
+}
+
+void rangeScan(void* ctx, int b0, int b1, int) {
+  RangeBlocks* rb = static_cast<RangeBlocks*>(ctx);
+  const int w = static_cast<int>(rb->jh->cinfo.image_width),
+            h = static_cast<int>(rb->jh->cinfo.image_height);
+  for (int b = b0; b < b1; b++) {
+    JHRangeState rs;
+    rs.table = rb->table;
+    rs.lmin = rb->lmin;
+    rs.lmax = rb->lmax;
+    rs.rmin = 1e10f;
+    rs.rmax = 0.f;
+    rs.tsmall = rb->tmin[b];
+    rs.tlarge = rb->tmax[b];
+    for (int y = b * kRangeRows; y < h && y < (b + 1) * kRangeRows; y++) {
+      const size_t at = static_cast<size_t>(y) * w;
+      jh_range_row(&rs, rb->jh->tmi + at, rb->lum + at, w);
+    }
+    rb->rmin[b] = rs.rmin;
+    rb->rmax[b] = rs.rmax;
+  }
+}
+
 // Ratio codes of rows of the image; the dither of each pixel is drawn by its index, so a row
 // comes out the same whenever it is made.
 struct RatioBands {
@@ -87,11 +146,13 @@ void ratioBand(void* ctx, int y0, int y1, int) {
   for (int y = y0; y < y1; y++) ratioSource(ctx, y, rb->out + y * w);
 }
 
-// Rows a foreground thread makes in one batch.
-constexpr int kBatchRows = 32;
+// iMCU rows (16 image rows) a foreground thread makes in one batch.
+constexpr int kBatchUnits = 2;
 
-// Foreground YCbCr rows y0 .. y0 + n - 1 into out, piece by piece; with a reduced ratio image
-// (pre-correction) each thread enlarges its rows with an enlarger of its own first.
+// The foreground is handed to libjpeg as its planes: Y at full size and Cb and Cr halved both
+// ways (2 x 2 subsampling), each row widened to whole blocks by repeating its last pixel and
+// the planes lengthened to whole iMCU rows by repeating their last row, as libjpeg itself
+// would prepare them.
 struct ForegroundBands {
   const jpeghdr_compress_struct* jh;
   const float* table;
@@ -99,35 +160,69 @@ struct ForegroundBands {
   const JHCodeTable* thr;
   const float* ratio;
   const uint8_t* rimage;  // reduced ratio image, or null without pre-correction
-  int rw, rh;
-  size_t stride;
+  int width;              // padded row width of the full-size planes (whole chroma blocks)
+  int cwidth;             // width of a chroma row (width / 2)
   struct {
-    JHEnlarger en;  // the thread's own enlarger
-    uint8_t* row;   // one enlarged ratio row
-  } en[JH_MAX_THREADS];
-  JSAMPARRAY out;
-  int y0;
+    JHEnlarger en;     // the thread's own enlarger
+    uint8_t* row;      // one enlarged ratio row
+    uint8_t* full[4];  // Cb and Cr of two rows at full size
+  } part[JH_MAX_THREADS];
+  JSAMPARRAY planes[3];  // the batch's rows of Y, Cb and Cr
+  int y0;                // first image row of the batch
 };
 
-void foregroundBand(void* ctx, int b0, int b1, int part) {
-  ForegroundBands* fb = static_cast<ForegroundBands*>(ctx);
+// Makes image row y (below the image height) as Y into yrow and Cb and Cr into cb and cr, all
+// padded to the full width.
+void foregroundRow(ForegroundBands* fb, int part, int y, uint8_t* yrow, uint8_t* cb, uint8_t* cr) {
   const jpeghdr_compress_struct* jh = fb->jh;
   const int w = static_cast<int>(jh->cinfo.image_width);
-  for (int b = b0; b < b1; b++) {
-    const int y = fb->y0 + b;
-    const size_t at = static_cast<size_t>(y) * w;
-    if (fb->rimage != nullptr) {
-      jh_enlarge_row(&fb->en[part].en, y, fb->en[part].row);
-      jh_correct_row(fb->thr, fb->ratio, kMinCode, fb->lum + at, fb->en[part].row, jh->tmi + at, w);
-    }
-    jh_fg_row(jh, y, fb->table, fb->lum + at, jh->tmi + at, fb->out[b]);
+  const size_t at = static_cast<size_t>(y) * w;
+  if (fb->rimage != nullptr) {
+    jh_enlarge_row(&fb->part[part].en, y, fb->part[part].row);
+    jh_correct_row(fb->thr, fb->ratio, kMinCode, fb->lum + at, fb->part[part].row, jh->tmi + at, w);
   }
+  uint8_t* const out[3] = {yrow, cb, cr};
+  jh_fg_row(jh, y, fb->table, fb->lum + at, jh->tmi + at, out);
+  for (uint8_t* p : out) std::memset(p + w, p[w - 1], static_cast<size_t>(fb->width - w));
 }
 
-// Hands n rows to libjpeg under a jump record of its own, so that an error leaves this frame
-// with the code in *code (0 returned) and the caller can stop its threads before passing the
-// error on. The caller's record gets any fatal warning.
-int writeRows(jpeghdr_compress_struct* jh, JSAMPARRAY rows, int n, int* code) {
+// iMCU rows u0 .. u1 - 1 of the batch.
+void foregroundBand(void* ctx, int u0, int u1, int part) {
+  ForegroundBands* fb = static_cast<ForegroundBands*>(ctx);
+  const int h = static_cast<int>(fb->jh->cinfo.image_height);
+  const size_t width = static_cast<size_t>(fb->width);
+  uint8_t* const* full = fb->part[part].full;
+  for (int u = u0; u < u1; u++)
+    for (int k = 0; k < 16; k += 2) {
+      const int r = 16 * u + k, y = fb->y0 + r;  // r: row in the batch
+      uint8_t** yrows = fb->planes[0] + r;
+      uint8_t* cb = fb->planes[1][r / 2];
+      uint8_t* cr = fb->planes[2][r / 2];
+      if (y >= h) {  // below the image: the last row again (made earlier in this iMCU row)
+        const int last = h - 1 - fb->y0;
+        std::memcpy(yrows[0], fb->planes[0][last], width);
+        std::memcpy(yrows[1], fb->planes[0][last], width);
+        std::memcpy(cb, fb->planes[1][last / 2], width / 2);
+        std::memcpy(cr, fb->planes[2][last / 2], width / 2);
+        continue;
+      }
+      foregroundRow(fb, part, y, yrows[0], full[0], full[1]);
+      if (y + 1 < h) {
+        foregroundRow(fb, part, y + 1, yrows[1], full[2], full[3]);
+        jh_halve_rows(full[0], full[2], cb, fb->cwidth);
+        jh_halve_rows(full[1], full[3], cr, fb->cwidth);
+      } else {  // the last row of an odd height pairs with itself
+        std::memcpy(yrows[1], yrows[0], width);
+        jh_halve_rows(full[0], full[0], cb, fb->cwidth);
+        jh_halve_rows(full[1], full[1], cr, fb->cwidth);
+      }
+    }
+}
+
+// Hands n iMCU rows of planes to libjpeg under a jump record of its own, so that an error
+// leaves this frame with the code in *code (0 returned) and the caller can stop its threads
+// before passing the error on. The caller's record gets any fatal warning.
+int writeRows(jpeghdr_compress_struct* jh, JSAMPARRAY const planes[3], int n, int* code) {
   jpeg_jump_record rec;
   rec.fatal_warn = 0;
   void* const caller = jh->cinfo.client_data;
@@ -139,9 +234,10 @@ int writeRows(jpeghdr_compress_struct* jh, JSAMPARRAY rows, int n, int* code) {
     return 0;
   }
   jh->cinfo.client_data = &rec;
-  for (int done = 0; done < n;)
-    done += static_cast<int>(
-        jpeg_write_scanlines(&jh->cinfo, rows + done, static_cast<JDIMENSION>(n - done)));
+  for (int u = 0; u < n; u++) {
+    JSAMPARRAY data[3] = {planes[0] + 16 * u, planes[1] + 8 * u, planes[2] + 8 * u};
+    jpeg_write_raw_data(&jh->cinfo, data, 16);
+  }
   jh->cinfo.client_data = caller;
   if (caller != nullptr && rec.fatal_warn != 0)
     static_cast<jpeg_jump_record*>(caller)->fatal_warn = rec.fatal_warn;
@@ -218,29 +314,60 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
 
   const float* lum = jh_luminances(jh);
   // 4. Ratio range, examining only pixels whose code is near the extremes seen so far.
-  JHRangeState rs;
-  rs.table = table;
-  rs.rmin = 1e10f;
-  rs.rmax = 0.f;
   // A nearly uniform image can fall between the centres of its one or two bins; then every
   // pixel that is not black counts.
-  // The first scan raises each row's dark codes to the floor (black pixels get code 0) before
+  // The first pass raises each row's dark codes to the floor (black pixels get code 0) before
   // scanning it; a foreground with nothing above the floor carries no image.
+  const int blocks = (h + kRangeRows - 1) / kRangeRows;
+  RangeBlocks rg;
+  rg.jh = jh;
+  rg.lum = lum;
+  rg.table = table;
+  rg.bright = static_cast<uint8_t*>(
+      (*jh->cinfo.mem->alloc_small)(common(jh), JPOOL_IMAGE, static_cast<size_t>(blocks)));
+  int* const ints = static_cast<int*>((*jh->cinfo.mem->alloc_small)(
+      common(jh), JPOOL_IMAGE, 2 * sizeof(int) * static_cast<size_t>(blocks)));
+  float* const floats = static_cast<float*>((*jh->cinfo.mem->alloc_small)(
+      common(jh), JPOOL_IMAGE, 2 * sizeof(float) * static_cast<size_t>(blocks)));
+  rg.tmin = ints;
+  rg.tmax = ints + blocks;
+  rg.rmin = floats;
+  rg.rmax = floats + blocks;
+  float rmin = 1e10f, rmax = 0.f;
   bool bright = false;
-  for (int pass = 0; pass < 2 && rs.rmax < rs.rmin; pass++) {
-    rs.lmin = pass == 0 ? lmin : 1e-10f;
-    rs.lmax = pass == 0 ? lmax : 1e30f;
-    rs.tsmall = 255;
-    rs.tlarge = 0;
-    for (int y = 0; y < h; y++) {
-      const size_t at = static_cast<size_t>(y) * w;
-      if (pass == 0 && jh_raise_codes(jh->tmi + at, lum + at, static_cast<size_t>(w), kMinCode))
-        bright = true;
-      jh_range_row(&rs, jh->tmi + at, lum + at, w);
+  for (int pass = 0; pass < 2 && rmax < rmin; pass++) {
+    rg.lmin = pass == 0 ? lmin : 1e-10f;
+    rg.lmax = pass == 0 ? lmax : 1e30f;
+    rg.raise = pass == 0;
+    if (jh_thread_count(jh) == 1) {  // one thread: the scan in order, each row just raised
+      JHRangeState rs{table, rg.lmin, rg.lmax, rmin, rmax, 255, 0};
+      for (int y = 0; y < h; y++) {
+        const size_t at = static_cast<size_t>(y) * w;
+        if (rg.raise && jh_raise_codes(jh->tmi + at, lum + at, static_cast<size_t>(w), kMinCode))
+          bright = true;
+        jh_range_row(&rs, jh->tmi + at, lum + at, w);
+      }
+      if (!bright) jh_error(common(jh), JERR_CONVERSION_NOTIMPL);
+      rmin = rs.rmin;
+      rmax = rs.rmax;
+      continue;
     }
+    jh_parallel_bands(jh_thread_count(jh), blocks, rangeExtremes, &rg);
+    for (int b = 0; b < blocks; b++) bright = bright || rg.bright[b] != 0;
     if (!bright) jh_error(common(jh), JERR_CONVERSION_NOTIMPL);
+    for (int b = 0, lo = 255, hi = 0; b < blocks; b++) {
+      const int blo = rg.tmin[b], bhi = rg.tmax[b];
+      rg.tmin[b] = lo;
+      rg.tmax[b] = hi;
+      lo = blo < lo ? blo : lo;
+      hi = bhi > hi ? bhi : hi;
+    }
+    jh_parallel_bands(jh_thread_count(jh), blocks, rangeScan, &rg);
+    for (int b = 0; b < blocks; b++) {
+      rmin = rg.rmin[b] < rmin ? rg.rmin[b] : rmin;
+      rmax = rg.rmax[b] > rmax ? rg.rmax[b] : rmax;
+    }
   }
-  const float rmin = rs.rmin, rmax = rs.rmax;
   // 5. Log range, at most 16, at least kMinRange, in the header's precision.
   float ln0, ln1;
   if (rmax >= rmin) {
@@ -325,11 +452,15 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   std::rewind(jh->ratiofile);
   if (flen <= 0) jh_error(common(jh), JERR_FILE_READ);
 
-  // 10. Foreground set-up: YCbCr supplied directly.
+  // 10. Foreground set-up: YCbCr planes supplied directly, subsampled by us.
   jh->cinfo.input_components = 3;
   jh->cinfo.in_color_space = JCS_YCbCr;
   jpeg_set_defaults(&jh->cinfo);
   jpeg_set_quality(&jh->cinfo, jh->quality, TRUE);
+  jh->cinfo.raw_data_in = TRUE;
+  jh->cinfo.comp_info[0].h_samp_factor = jh->cinfo.comp_info[0].v_samp_factor = 2;
+  for (int c = 1; c < 3; c++)
+    jh->cinfo.comp_info[c].h_samp_factor = jh->cinfo.comp_info[c].v_samp_factor = 1;
   jpeg_start_compress(&jh->cinfo, TRUE);
 
   // 11. The segments, right after the JFIF header.
@@ -356,10 +487,10 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   // 12. Foreground rows: the source scaled to the foreground's luminance, desaturated, and
   // with pre-correction its code corrected for the decoder's enlargement first.
   const int parts = jh_thread_count(jh);
-  // With threads, batches of rows are made by the other threads while this one hands the
+  // With threads, batches of iMCU rows are made by the other threads while this one hands the
   // batch before to libjpeg.
   const int workers = parts > 1 ? parts - 1 : 1;
-  const int batch = kBatchRows * workers;
+  const int batch = kBatchUnits * workers, units = (h + 15) / 16;
   ForegroundBands fb;
   fb.jh = jh;
   fb.table = table;
@@ -367,41 +498,45 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   fb.thr = &thr;
   fb.ratio = ratio;
   fb.rimage = jh->rwork != nullptr ? jh->rimage : nullptr;
-  fb.rw = rw;
-  fb.rh = rh;
-  fb.stride = 3 * static_cast<size_t>(w);
+  fb.cwidth = static_cast<int>(jh->cinfo.comp_info[1].width_in_blocks) * DCTSIZE;
+  fb.width = 2 * fb.cwidth;  // at least the Y plane's blocks
   for (int k = 0; k < workers; k++) {
     if (fb.rimage != nullptr) {
-      jh_enlarge_begin(&fb.en[k].en, jh->rimage, rw, rh, w, h,
+      jh_enlarge_begin(&fb.part[k].en, jh->rimage, rw, rh, w, h,
                        jh->rwork + k * jh_enlarge_bytes(rw, w));
-      fb.en[k].row = static_cast<uint8_t*>(
+      fb.part[k].row = static_cast<uint8_t*>(
           (*jh->cinfo.mem->alloc_small)(common(jh), JPOOL_IMAGE, static_cast<size_t>(w)));
     }
+    JSAMPARRAY full = (*jh->cinfo.mem->alloc_sarray)(common(jh), JPOOL_IMAGE,
+                                                     static_cast<JDIMENSION>(fb.width), 4);
+    for (int c = 0; c < 4; c++) fb.part[k].full[c] = full[c];
   }
-  JSAMPARRAY rows[2];
-  for (JSAMPARRAY& r : rows)
-    r = (*jh->cinfo.mem->alloc_sarray)(common(jh), JPOOL_IMAGE, static_cast<JDIMENSION>(3 * w),
-                                       static_cast<JDIMENSION>(batch));
-  fb.out = rows[0];
+  JSAMPARRAY planes[2][3];
+  for (auto& p : planes)
+    for (int c = 0; c < 3; c++)
+      p[c] = (*jh->cinfo.mem->alloc_sarray)(common(jh), JPOOL_IMAGE,
+                                            static_cast<JDIMENSION>(c == 0 ? fb.width : fb.cwidth),
+                                            static_cast<JDIMENSION>((c == 0 ? 16 : 8) * batch));
+  for (int c = 0; c < 3; c++) fb.planes[c] = planes[0][c];
   fb.y0 = 0;
-  const int n0 = batch < h ? batch : h;
+  const int n0 = batch < units ? batch : units;
   jh_parallel_bands(workers, n0, foregroundBand, &fb);
   // Only errors that come back through the glue's jump can be caught while a batch is being
   // made; with any other error hook the batches are made one after the other.
   const bool overlap = parts > 1 && jh->cinfo.err->error_exit == jpeg_error_jump;
   ForegroundBands next = fb;
   JHBackground bg;
-  for (int y0 = 0, k = 0; y0 < h; y0 += batch, k ^= 1) {
-    const int n = h - y0 < batch ? h - y0 : batch;
-    const int y1 = y0 + n, n1 = h - y1 < batch ? h - y1 : batch;
+  for (int u0 = 0, k = 0; u0 < units; u0 += batch, k ^= 1) {
+    const int n = units - u0 < batch ? units - u0 : batch;
+    const int u1 = u0 + n, n1 = units - u1 < batch ? units - u1 : batch;
     bool ahead = false;
     if (n1 > 0) {
-      next.out = rows[k ^ 1];
-      next.y0 = y1;
+      for (int c = 0; c < 3; c++) next.planes[c] = planes[k ^ 1][c];
+      next.y0 = 16 * u1;
       ahead = overlap && bg.start(workers, n1, foregroundBand, &next);
     }
     code = 0;
-    if (!writeRows(jh, rows[k], n, &code)) {
+    if (!writeRows(jh, planes[k], n, &code)) {
       bg.join();
       raiseAgain(jh, code);
     }

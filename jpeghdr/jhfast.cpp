@@ -65,6 +65,14 @@ void jh_code_thresholds(JHCodeTable* ct, float gamma) {
     const int next = c + 1 < JHCodeTable::kCells ? ct->cell[c + 1] : 255;
     if (next - ct->cell[c] > ct->steps) ct->steps = next - ct->cell[c];
   }
+  for (int c = 0; c < JHCodeTable::kCells; c++) {
+    const uint32_t code = ct->cell[c];
+    uint32_t bits;
+    std::memcpy(&bits, &ct->thr[code + 1], sizeof bits);  // thr[256] is the sentinel
+    const bool inside =
+        bits >> JHCodeTable::kShift == static_cast<uint32_t>(c) + JHCodeTable::kFirstCell;
+    ct->packed[c] = code << 17 | (inside ? bits & 0xFFFFu : 0x10000u);
+  }
 }
 
 uint8_t jh_code_search_plain(const JHCodeTable* ct, float v) {

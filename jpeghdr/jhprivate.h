@@ -185,6 +185,10 @@ struct JHCodeTable {
   float thr[257];
   int steps;                 // most thresholds any cell holds: the steps a search can take
   uint8_t cell[kCells + 3];  // 3 spare bytes: a 4-byte read at any cell stays inside
+  // With one step at most: a cell's code << 17 | the low 16 bits of the next threshold when it
+  // lies in the cell (values of the cell with low bits at or above it take the next code),
+  // else 1 << 16, which no value reaches. One read then gives a code.
+  uint32_t packed[kCells];
 };
 void jh_code_thresholds(JHCodeTable* ct, float gamma);
 uint8_t jh_code_search_plain(const JHCodeTable* ct, float v);
@@ -287,20 +291,27 @@ void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uint8_t flo
 void jh_correct_row(const JHCodeTable* thr, const float* ratio, uint8_t floor, const float* lrow,
                     const uint8_t* rrow, uint8_t* trow, int n);
 
-// Foreground YCbCr bytes of source row y: each pixel scaled to the display luminance
-// table[t] of its code, desaturated; code 0 gives black.
+// Foreground YCbCr bytes of source row y into three planes (out[0] Y, out[1] Cb, out[2] Cr):
+// each pixel scaled to the display luminance table[t] of its code, desaturated; code 0 gives
+// black.
 void jh_fg_row_plain(const jpeghdr_compress_struct* jh, int y, const float* table,
-                     const float* lrow, const uint8_t* trow, uint8_t* out);
+                     const float* lrow, const uint8_t* trow, uint8_t* const out[3]);
 void jh_fg_row_avx2(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
-                    const uint8_t* trow, uint8_t* out);
+                    const uint8_t* trow, uint8_t* const out[3]);
 void jh_fg_row(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
-               const uint8_t* trow, uint8_t* out);
+               const uint8_t* trow, uint8_t* const out[3]);
+
+// A chroma row at half size both ways, as libjpeg subsamples 2 x 2: out[j] is the mean of
+// a[2j], a[2j + 1], b[2j] and b[2j + 1], rounded up at odd j and down at even j, for n outputs.
+void jh_halve_rows_plain(const uint8_t* a, const uint8_t* b, uint8_t* out, int n);
+void jh_halve_rows_avx2(const uint8_t* a, const uint8_t* b, uint8_t* out, int n);
+void jh_halve_rows(const uint8_t* a, const uint8_t* b, uint8_t* out, int n);
 
 // The plain kernels over pixels x0 .. x1 - 1 of a row (pointers at the row's start), for the
 // vectorised versions' leftovers and rare cases.
 void jh_tone_span(JHToneState* s, int y, const float* lrow, uint8_t* trow, int x0, int x1);
 void jh_fg_span(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
-                const uint8_t* trow, uint8_t* out, int x0, int x1);
+                const uint8_t* trow, uint8_t* const out[3], int x0, int x1);
 
 // The dithered cubic enlargement of jpeghdr_resample8 one destination row at a time, in any
 // order: rows come out the same as from the whole enlargement. The work memory is a block of
@@ -377,6 +388,16 @@ struct JHRangeState {
   float lmin, lmax, rmin, rmax;
   int tsmall, tlarge;
 };
+// The scan takes a pixel only while its code is within 20 of the smallest or largest code of
+// the pixels before it in range, so rows can be scanned in any order, or at once, when each
+// scan starts from the extremes of the rows before it: these fold a row's extreme codes among
+// pixels of luminance in [lmin, lmax] above 1e-10 into *tmin and *tmax.
+void jh_code_extremes_plain(const uint8_t* trow, const float* lrow, int n, float lmin, float lmax,
+                            int* tmin, int* tmax);
+void jh_code_extremes_avx2(const uint8_t* trow, const float* lrow, int n, float lmin, float lmax,
+                           int* tmin, int* tmax);
+void jh_code_extremes(const uint8_t* trow, const float* lrow, int n, float lmin, float lmax,
+                      int* tmin, int* tmax);
 void jh_range_row_plain(JHRangeState* s, const uint8_t* trow, const float* lrow, int n);
 void jh_range_row_avx2(JHRangeState* s, const uint8_t* trow, const float* lrow, int n);
 void jh_range_row(JHRangeState* s, const uint8_t* trow, const float* lrow, int n);

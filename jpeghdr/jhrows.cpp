@@ -86,27 +86,31 @@ void jh_correct_row_plain(const JHCodeTable* thr, const float* ratio, uint8_t fl
 }
 
 void jh_fg_span(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
-                const uint8_t* trow, uint8_t* out, int x0, int x1) {
-  out += 3 * static_cast<size_t>(x0);
-  for (int x = x0; x < x1; x++, out += 3) {
+                const uint8_t* trow, uint8_t* const out[3], int x0, int x1) {
+  for (int x = x0; x < x1; x++) {
     const int t = trow[x];
-    if (t == 0) {
-      out[0] = 0;
-      out[1] = out[2] = 128;
-      continue;
+    uint8_t ycc[3] = {0, 128, 128};
+    if (t != 0) {
+      float rgb[3];
+      jh_pixel(jh, x, y, rgb);
+      const float f = table[t] / lrow[x];
+      for (float& c : rgb) c *= f;
+      jpeghdr_desaturate(jh, rgb);
+      jh_rgb2ycc_fast(rgb, ycc);
     }
-    float rgb[3];
-    jh_pixel(jh, x, y, rgb);
-    const float f = table[t] / lrow[x];
-    for (float& c : rgb) c *= f;
-    jpeghdr_desaturate(jh, rgb);
-    jh_rgb2ycc_fast(rgb, out);
+    for (int c = 0; c < 3; c++) out[c][x] = ycc[c];
   }
 }
 
 void jh_fg_row_plain(const jpeghdr_compress_struct* jh, int y, const float* table,
-                     const float* lrow, const uint8_t* trow, uint8_t* out) {
+                     const float* lrow, const uint8_t* trow, uint8_t* const out[3]) {
   jh_fg_span(jh, y, table, lrow, trow, out, 0, static_cast<int>(jh->cinfo.image_width));
+}
+
+void jh_halve_rows_plain(const uint8_t* a, const uint8_t* b, uint8_t* out, int n) {
+  for (int j = 0; j < n; j++)
+    out[j] = static_cast<uint8_t>(
+        (a[2 * j] + a[2 * j + 1] + b[2 * j] + b[2 * j + 1] + 1 + (j & 1)) >> 2);
 }
 
 // One processor check per row, never per pixel.
@@ -135,9 +139,13 @@ void jh_correct_row(const JHCodeTable* thr, const float* ratio, uint8_t floor, c
 }
 
 void jh_fg_row(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
-               const uint8_t* trow, uint8_t* out) {
+               const uint8_t* trow, uint8_t* const out[3]) {
   jh_have_avx2() ? jh_fg_row_avx2(jh, y, table, lrow, trow, out)
                  : jh_fg_row_plain(jh, y, table, lrow, trow, out);
+}
+
+void jh_halve_rows(const uint8_t* a, const uint8_t* b, uint8_t* out, int n) {
+  jh_have_avx2() ? jh_halve_rows_avx2(a, b, out, n) : jh_halve_rows_plain(a, b, out, n);
 }
 
 void jh_weigh_row_plain(int32_t* sum, const uint8_t* s, int32_t w, int n) {
@@ -237,4 +245,20 @@ bool jh_raise_codes(uint8_t* t, const float* l, size_t n, uint8_t floor) {
 
 void jh_range_row(JHRangeState* s, const uint8_t* trow, const float* lrow, int n) {
   jh_have_avx2() ? jh_range_row_avx2(s, trow, lrow, n) : jh_range_row_plain(s, trow, lrow, n);
+}
+
+void jh_code_extremes_plain(const uint8_t* trow, const float* lrow, int n, float lmin, float lmax,
+                            int* tmin, int* tmax) {
+  for (int x = 0; x < n; x++) {
+    const float l = lrow[x];
+    if (l < lmin || l > lmax || l <= 1e-10f) continue;
+    *tmin = std::min(*tmin, static_cast<int>(trow[x]));
+    *tmax = std::max(*tmax, static_cast<int>(trow[x]));
+  }
+}
+
+void jh_code_extremes(const uint8_t* trow, const float* lrow, int n, float lmin, float lmax,
+                      int* tmin, int* tmax) {
+  jh_have_avx2() ? jh_code_extremes_avx2(trow, lrow, n, lmin, lmax, tmin, tmax)
+                 : jh_code_extremes_plain(trow, lrow, n, lmin, lmax, tmin, tmax);
 }

@@ -182,6 +182,15 @@ JH_AVX2 inline __m256i codeSearch(const JHCodeTable* ct, __m256 v, __m256i* bad)
   const __m256i inside = _mm256_andnot_si256(_mm256_or_si256(low, high), pos);
   __m256i idx = _mm256_sub_epi32(c, set1i(JHCodeTable::kFirstCell));
   idx = _mm256_and_si256(idx, inside);  // other lanes read cell 0
+  if (ct->steps <= 1) {  // one read: the cell's code, and one more past its threshold
+    const __m256i e = _mm256_i32gather_epi32(reinterpret_cast<const int*>(ct->packed), idx, 4);
+    const __m256i lowBits = _mm256_and_si256(_mm256_castps_si256(v), set1i(0xFFFF));
+    const __m256i past = _mm256_cmpgt_epi32(
+        lowBits, _mm256_sub_epi32(_mm256_and_si256(e, set1i(0x1FFFF)), set1i(1)));
+    const __m256i t1 = _mm256_sub_epi32(_mm256_srli_epi32(e, 17), past);
+    return _mm256_or_si256(_mm256_and_si256(_mm256_min_epi32(t1, set1i(255)), inside),
+                           _mm256_and_si256(_mm256_and_si256(pos, high), set1i(255)));
+  }
   __m256i t = _mm256_and_si256(
       _mm256_i32gather_epi32(reinterpret_cast<const int*>(ct->cell), idx, 1), set1i(0xFF));
   // Most tables (gamma 2 and above) hold at most one threshold a cell: one step, no test.
@@ -253,44 +262,38 @@ JH_AVX2 float jh_lum_row_avx2(const jpeghdr_compress_struct* jh, int y, float* o
 JH_AVX2 void jh_histo_row_avx2(const JHHistoArgs* a, const float* lum, int n, uint32_t* histo) {
   const __m256 lmin = set1(a->lmin), lmax = set1(a->lmax), loglmin = set1(a->loglmin),
                sf = set1(a->sf);
-  const __m256i top = set1i(a->bins - 1);
-  alignas(32) int32_t bin[8];
-  // Neighbours mostly share a bin: each lane counts into its own copy, so the increments of
-  // one group do not wait on each other.
+  const __m256i top = set1i(a->bins - 1), one = set1i(1);
+  // Each lane counts into its own copy of the bins, and holds a run: the bin of the last pixel
+  // it counted and how many of its pixels fell there since. A run is added to the histogram
+  // only when the lane's bin changes, so smooth rows cost few memory increments.
   const int nb = a->bins;
   const __m256i copy = _mm256_setr_epi32(0, nb, 2 * nb, 3 * nb, 4 * nb, 5 * nb, 6 * nb, 7 * nb);
-  // Runs of groups whose eight pixels share one bin are counted in a register.
-  int runBin = 0;
-  uint32_t runCount = 0;
+  __m256i runBin = copy, runCount = _mm256_setzero_si256();
+  alignas(32) int32_t at[8];
+  alignas(32) uint32_t count[8];
   int i = 0;
   for (; i + 8 <= n; i += 8) {
     const __m256 l = _mm256_loadu_ps(lum + i);
-    const int keep = _mm256_movemask_ps(
+    const __m256i keep = _mm256_castps_si256(
         _mm256_and_ps(_mm256_cmp_ps(l, lmin, _CMP_GE_OQ), _mm256_cmp_ps(l, lmax, _CMP_LT_OQ)));
-    if (keep == 0) continue;
+    if (_mm256_testz_si256(keep, keep)) continue;
     __m256i b = _mm256_cvttps_epi32(_mm256_mul_ps(sf, _mm256_sub_ps(fastLog(l), loglmin)));
-    b = _mm256_min_epi32(_mm256_max_epi32(b, _mm256_setzero_si256()), top);
-    if (keep == 0xFF) {
-      const int b0 = _mm256_cvtsi256_si32(b);
-      if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(b, _mm256_set1_epi32(b0))) == -1) {
-        if (b0 != runBin) {
-          histo[runBin] += runCount;
-          runBin = b0;
-          runCount = 0;
-        }
-        runCount += 8;
-        continue;
-      }
-    }
-    _mm256_store_si256(reinterpret_cast<__m256i*>(bin), _mm256_add_epi32(b, copy));
-    if (keep == 0xFF) {
-      for (int k = 0; k < 8; k++) histo[bin[k]]++;
-    } else {
-      for (int k = 0; k < 8; k++)
-        if (keep & (1 << k)) histo[bin[k]]++;
-    }
+    b = _mm256_add_epi32(_mm256_min_epi32(_mm256_max_epi32(b, _mm256_setzero_si256()), top), copy);
+    const __m256i same = _mm256_and_si256(keep, _mm256_cmpeq_epi32(b, runBin));
+    runCount = _mm256_sub_epi32(runCount, same);  // +1 where the run goes on
+    const __m256i moved = _mm256_andnot_si256(same, keep);
+    if (_mm256_testz_si256(moved, moved)) continue;
+    // Every lane's run is added (a fixed loop, no branch to mispredict); the lanes that moved
+    // start a run of one, the others a run of none in their bin.
+    _mm256_store_si256(reinterpret_cast<__m256i*>(at), runBin);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(count), runCount);
+    for (int k = 0; k < 8; k++) histo[at[k]] += count[k];
+    runBin = _mm256_blendv_epi8(runBin, b, moved);
+    runCount = _mm256_and_si256(moved, one);
   }
-  histo[runBin] += runCount;
+  _mm256_store_si256(reinterpret_cast<__m256i*>(at), runBin);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(count), runCount);
+  for (int k = 0; k < 8; k++) histo[at[k]] += count[k];
   jh_histo_row_plain(a, lum + i, n - i, histo);
 }
 
@@ -407,15 +410,12 @@ JH_AVX2 void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uin
 }
 
 JH_AVX2 void jh_fg_row_avx2(const jpeghdr_compress_struct* jh, int y, const float* table,
-                            const float* lrow, const uint8_t* trow, uint8_t* out) {
+                            const float* lrow, const uint8_t* trow, uint8_t* const out[3]) {
   if (!packedFloats(jh) || !jh_desaturation_off(jh))
     return jh_fg_row_plain(jh, y, table, lrow, trow, out);
   const int w = static_cast<int>(jh->cinfo.image_width);
   const float* src = sourceRow(jh, y);
-  // Y | Cb << 8 | Cr << 16 of four pixels in each half, packed to 12 bytes.
-  const __m256i pack = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0,
-                                        1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-  const __m256i black = set1i(128 << 8 | 128 << 16);
+  const __m256i grey = set1i(128);
   int x = 0;
   for (; x + 8 <= w; x += 8) {
     const __m256i t = load8u8(trow + x);
@@ -429,16 +429,29 @@ JH_AVX2 void jh_fg_row_avx2(const jpeghdr_compress_struct* jh, int y, const floa
       jh_fg_span(jh, y, table, lrow, trow, out, x, x + 8);
       continue;
     }
-    __m256i v = _mm256_or_si256(
-        ycc[0], _mm256_or_si256(_mm256_slli_epi32(ycc[1], 8), _mm256_slli_epi32(ycc[2], 16)));
-    v = _mm256_shuffle_epi8(_mm256_blendv_epi8(v, black, zero), pack);
-    uint8_t* o = out + 3 * static_cast<size_t>(x);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(v));
-    alignas(16) uint8_t hi[16];
-    _mm_store_si128(reinterpret_cast<__m128i*>(hi), _mm256_extracti128_si256(v, 1));
-    std::memcpy(o + 12, hi, 12);
+    store8u8(out[0] + x, _mm256_andnot_si256(zero, ycc[0]));
+    store8u8(out[1] + x, _mm256_blendv_epi8(ycc[1], grey, zero));
+    store8u8(out[2] + x, _mm256_blendv_epi8(ycc[2], grey, zero));
   }
   jh_fg_span(jh, y, table, lrow, trow, out, x, w);
+}
+
+JH_AVX2 void jh_halve_rows_avx2(const uint8_t* a, const uint8_t* b, uint8_t* out, int n) {
+  const __m256i ones = _mm256_set1_epi8(1);
+  const __m256i bias = _mm256_set1_epi32(0x00020001);  // 1 at even outputs, 2 at odd
+  int j = 0;
+  for (; j + 16 <= n; j += 16) {
+    // Sums of neighbouring pairs in 16-bit lanes, the two rows added, then the bias.
+    const __m256i pa =
+        _mm256_maddubs_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + 2 * j)), ones);
+    const __m256i pb =
+        _mm256_maddubs_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 2 * j)), ones);
+    const __m256i q = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(pa, pb), bias), 2);
+    const __m256i packed =
+        _mm256_permute4x64_epi64(_mm256_packus_epi16(q, q), _MM_SHUFFLE(3, 1, 2, 0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), _mm256_castsi256_si128(packed));
+  }
+  jh_halve_rows_plain(a + 2 * j, b + 2 * j, out + j, n - j);
 }
 
 JH_AVX2 void jh_weigh_row_avx2(int32_t* sum, const uint8_t* s, int32_t w, int n) {
@@ -614,6 +627,30 @@ JH_AVX2 inline void rangeGroup(JHRangeState* s, const uint8_t* trow, const float
 
 }  // namespace
 
+JH_AVX2 void jh_code_extremes_avx2(const uint8_t* trow, const float* lrow, int n, float lmin,
+                                   float lmax, int* tmin, int* tmax) {
+  const __m256 lo = set1(lmin), hi = set1(lmax), tiny = set1(1e-10f);
+  __m256i vmin = set1i(*tmin), vmax = set1i(*tmax);
+  int x = 0;
+  for (; x + 8 <= n; x += 8) {
+    const __m256 l = _mm256_loadu_ps(lrow + x);
+    const __m256i in = _mm256_castps_si256(_mm256_and_ps(
+        _mm256_and_ps(_mm256_cmp_ps(l, lo, _CMP_GE_OQ), _mm256_cmp_ps(l, hi, _CMP_LE_OQ)),
+        _mm256_cmp_ps(l, tiny, _CMP_GT_OQ)));
+    const __m256i t = load8u8(trow + x);
+    vmin = _mm256_min_epi32(vmin, _mm256_blendv_epi8(vmin, t, in));
+    vmax = _mm256_max_epi32(vmax, _mm256_blendv_epi8(vmax, t, in));
+  }
+  alignas(32) int32_t a[8], b[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(a), vmin);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(b), vmax);
+  for (int k = 0; k < 8; k++) {
+    *tmin = a[k] < *tmin ? a[k] : *tmin;
+    *tmax = b[k] > *tmax ? b[k] : *tmax;
+  }
+  jh_code_extremes_plain(trow + x, lrow + x, n - x, lmin, lmax, tmin, tmax);
+}
+
 JH_AVX2 void jh_range_row_avx2(JHRangeState* s, const uint8_t* trow, const float* lrow, int n) {
   int x = 0;
   for (; x + 32 <= n; x += 32) {
@@ -654,8 +691,11 @@ void jh_correct_row_avx2(const JHCodeTable* thr, const float* ratio, uint8_t flo
   jh_correct_row_plain(thr, ratio, floor, lrow, rrow, trow, n);
 }
 void jh_fg_row_avx2(const jpeghdr_compress_struct* jh, int y, const float* table, const float* lrow,
-                    const uint8_t* trow, uint8_t* out) {
+                    const uint8_t* trow, uint8_t* const out[3]) {
   jh_fg_row_plain(jh, y, table, lrow, trow, out);
+}
+void jh_halve_rows_avx2(const uint8_t* a, const uint8_t* b, uint8_t* out, int n) {
+  jh_halve_rows_plain(a, b, out, n);
 }
 
 void jh_weigh_row_avx2(int32_t* sum, const uint8_t* s, int32_t w, int n) {
@@ -683,6 +723,10 @@ bool jh_raise_codes_avx2(uint8_t* t, const float* l, size_t n, uint8_t floor) {
 }
 void jh_range_row_avx2(JHRangeState* s, const uint8_t* trow, const float* lrow, int n) {
   jh_range_row_plain(s, trow, lrow, n);
+}
+void jh_code_extremes_avx2(const uint8_t* trow, const float* lrow, int n, float lmin, float lmax,
+                           int* tmin, int* tmax) {
+  jh_code_extremes_plain(trow, lrow, n, lmin, lmax, tmin, tmax);
 }
 
 #endif

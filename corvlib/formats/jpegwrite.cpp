@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "formats/jpeg/jpegglue.h"
 #include "formats/jpegio.h"
@@ -20,6 +21,14 @@ int qualityOf(const _ImgWriteBuf* wb) {
   if (!(wb->info.flags & IIFquality)) return 90;
   const int q = wb->info.quality;
   return q < 1 ? 1 : q > 100 ? 100 : q;
+}
+
+// Threads for a JPEG-HDR encoding: the machine's processors, at most 4 (beyond that the
+// serial part dominates), 1 when the count is unknown. The file does not depend on it, and
+// when threads cannot be started the encoder does the work on the calling thread.
+int hdrThreads() {
+  const unsigned n = std::thread::hardware_concurrency();
+  return n == 0 ? 1 : (n > 4 ? 4 : static_cast<int>(n));
 }
 
 // Compresses 8-bit RGB or grey rows onto os. Kept free of locals with destructors: a libjpeg
@@ -77,6 +86,7 @@ int compressHDR(std::ostream* os, const _ImgWriteBuf* wb) {
   }
   jpeghdr_create_compress(&jh);
   jh.cinfo.client_data = &jump;
+  jh.threads = hdrThreads();
   jpeg_stream_dest(&jh.cinfo, os);
   const _ImgColorSpace* cs = wb->csp;
   const bool xyz = cs->format == IPFxyz;

@@ -78,6 +78,12 @@ std::vector<float> luminances(const jpeghdr_compress_struct& jh) {
   return lum;
 }
 
+// Three planes of w bytes in v, as the foreground kernels write them.
+struct Planes {
+  uint8_t* p[3];
+  Planes(std::vector<uint8_t>& v, int w) : p{v.data(), v.data() + w, v.data() + 2 * w} {}
+};
+
 bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
 }
@@ -107,6 +113,9 @@ TEST(RowKernels, LuminanceAndHistogramAgreeOnEverySource) {
     for (int k = 0; k < 20; k++) v = std::nextafter(v, 0.f);
     for (int k = 0; k < 40; k++, v = std::nextafter(v, kInf)) lum.push_back(v);
   }
+  // Smooth stretches, where a bin holds long runs of pixels, broken by pixels out of range.
+  for (int k = 0; k < 9000; k++)
+    lum.push_back(k % 613 == 0 ? kNaN : (k % 997 == 5 ? 1e11f : 1e-3f * std::exp(0.0007f * k)));
   for (int bins : {1, 7, 2048}) {
     JHHistoArgs a;
     a.lmin = 1e-10f;
@@ -141,6 +150,31 @@ std::vector<uint8_t> toneMap(const Source& s, const JHCodeTable& thr, float scal
   }
   *white = st.white;
   return codes;
+}
+
+// Values at every code threshold and a few units in the last place either side find the same
+// code in the vector search (through the correction kernel, with every ratio 1) as in the
+// plain one.
+TEST(RowKernels, CodeSearchAgreesAtEveryThreshold) {
+  REQUIRE_AVX2();
+  float ratio[256];
+  for (float& r : ratio) r = 1.f;
+  for (float gamma : {1.f, 1.8f, 2.2f, 4.f}) {
+    JHCodeTable thr;
+    jh_code_thresholds(&thr, gamma);
+    std::vector<float> lum;
+    for (int t = 1; t < 256; t++) {
+      float v = thr.thr[t];
+      for (int k = 0; k < 3; k++) v = std::nextafter(v, 0.f);
+      for (int k = 0; k < 7; k++, v = std::nextafter(v, kInf)) lum.push_back(v);
+    }
+    const int n = static_cast<int>(lum.size());
+    std::vector<uint8_t> rimg(lum.size(), 0), tp(lum.size(), 255), tf = tp;
+    jh_correct_row_plain(&thr, ratio, 0, lum.data(), rimg.data(), tp.data(), n);
+    jh_correct_row_avx2(&thr, ratio, 0, lum.data(), rimg.data(), tf.data(), n);
+    ASSERT_EQ(tp, tf) << "gamma " << gamma;
+    for (int i = 0; i < n; i++) ASSERT_EQ(tp[i], jh_code_search_plain(&thr, lum[i]));
+  }
 }
 
 TEST(RowKernels, ToneMappingAgreesThroughGamutReductions) {
@@ -230,8 +264,8 @@ TEST(RowKernels, RatioCodesCorrectionAndForegroundAgree) {
         for (int y = 0; y < 3; y++) {
           const size_t at = static_cast<size_t>(y) * w;
           std::vector<uint8_t> p(3 * static_cast<size_t>(w)), f(p.size());
-          jh_fg_row_plain(&s.jh, y, table, &lum[at], &codes[at], p.data());
-          jh_fg_row_avx2(&s.jh, y, table, &lum[at], &codes[at], f.data());
+          jh_fg_row_plain(&s.jh, y, table, &lum[at], &codes[at], Planes(p, w).p);
+          jh_fg_row_avx2(&s.jh, y, table, &lum[at], &codes[at], Planes(f, w).p);
           ASSERT_EQ(p, f) << "kind " << kind << " alpha " << alpha << " width " << w;
         }
       }
@@ -255,8 +289,8 @@ TEST(RowKernels, ForegroundBytesAgreeAtEveryLevelBoundary) {
       for (int t = 0; t < 128; t++) v = std::nextafter(v, 0.f);
       for (int t = 0; t < 256; t++, v = std::nextafter(v, kInf)) table[t] = v;
       std::vector<uint8_t> p(3 * 255), f(p.size());
-      jh_fg_row_plain(&s.jh, 0, table, lum.data(), codes.data(), p.data());
-      jh_fg_row_avx2(&s.jh, 0, table, lum.data(), codes.data(), f.data());
+      jh_fg_row_plain(&s.jh, 0, table, lum.data(), codes.data(), Planes(p, 255).p);
+      jh_fg_row_avx2(&s.jh, 0, table, lum.data(), codes.data(), Planes(f, 255).p);
       ASSERT_EQ(p, f) << "level " << k;
     }
   }
@@ -299,6 +333,53 @@ TEST(RowKernels, RaisingCodesAndTheRangeScanAgree) {
     EXPECT_EQ(p.rmax, f.rmax);
     EXPECT_EQ(p.tsmall, f.tsmall);
     EXPECT_EQ(p.tlarge, f.tlarge);
+  }
+}
+
+// The range scan split into pieces, each started from the extreme codes of the pixels in range
+// before it, takes exactly the pixels of the scan in order; the extremes agree across kernels.
+TEST(RowKernels, RangeScanInPiecesMatchesTheScanInOrder) {
+  REQUIRE_AVX2();
+  float table[256];
+  for (int t = 0; t < 256; t++) table[t] = std::pow((t + 0.5f) / 256.f, 2.2f);
+  const int n = 3000;
+  const float lmin = 1e-7f, lmax = 1e2f;
+  for (uint32_t seed = 0; seed < 12; seed++) {
+    std::mt19937 gen(seed);
+    std::vector<float> lum = hostileValues(n, 13 + seed, 1e-12f, 1e3f);
+    // Codes spread ever wider, so the extremes widen all along, and luminances whose ratios
+    // do not depend on the code: the range tells which pixels were taken. Every fifth pixel
+    // keeps a hostile luminance outside the range.
+    std::vector<uint8_t> codes(n);
+    std::uniform_real_distribution<float> u(-4.f, 4.f), spread(-1.f, 1.f);
+    for (int i = 0; i < n; i++) {
+      const int c = 128 + static_cast<int>(127.f * i / n * spread(gen));
+      codes[i] = static_cast<uint8_t>(c);
+      if (i % 5 != 0 || (lum[i] >= lmin && lum[i] <= lmax)) lum[i] = table[c] * std::exp(u(gen));
+      if (!(lum[i] == lum[i]) || std::fabs(lum[i]) > 1e19f) lum[i] = 0.f;
+    }
+    JHRangeState whole{table, lmin, lmax, 1e10f, 0.f, 255, 0};
+    jh_range_row_plain(&whole, codes.data(), lum.data(), n);
+    for (int piece : {1, 8, 37, 1000}) {
+      float rmin = 1e10f, rmax = 0.f;
+      int lo = 255, hi = 0;
+      for (int x = 0; x < n; x += piece) {
+        const int m = std::min(piece, n - x);
+        JHRangeState s{table, lmin, lmax, 1e10f, 0.f, lo, hi};
+        jh_range_row(&s, &codes[x], &lum[x], m);
+        rmin = std::min(rmin, s.rmin);
+        rmax = std::max(rmax, s.rmax);
+        int plo = lo, phi = hi;
+        jh_code_extremes_plain(&codes[x], &lum[x], m, lmin, lmax, &plo, &phi);
+        jh_code_extremes_avx2(&codes[x], &lum[x], m, lmin, lmax, &lo, &hi);
+        ASSERT_EQ(plo, lo);
+        ASSERT_EQ(phi, hi);
+      }
+      ASSERT_EQ(rmin, whole.rmin) << "seed " << seed << " piece " << piece;
+      ASSERT_EQ(rmax, whole.rmax) << "seed " << seed << " piece " << piece;
+      ASSERT_EQ(lo, whole.tsmall);
+      ASSERT_EQ(hi, whole.tlarge);
+    }
   }
 }
 
@@ -369,6 +450,31 @@ TEST(RowKernels, ResamplerRowsAgree) {
   jh_dither_row_avx2(top.data(), tf.data(), 64, &gf, i0);
   EXPECT_EQ(tp[3], 255);
   EXPECT_EQ(tp, tf);
+}
+
+// Chroma halving: the vector kernel agrees on odd lengths and extreme values, and the rounding
+// alternates as libjpeg's own 2 x 2 subsampling does (a sum of 2 gives 0, then 1).
+TEST(RowKernels, ChromaHalvingAgreesAndAlternatesItsRounding) {
+  REQUIRE_AVX2();
+  std::mt19937 gen(8);
+  for (int n : {1, 15, 16, 17, 33, 250}) {
+    std::vector<uint8_t> a(2 * static_cast<size_t>(n)), b(a.size());
+    for (size_t i = 0; i < a.size(); i++) {
+      a[i] = static_cast<uint8_t>(i % 11 == 0 ? 255 : gen());
+      b[i] = static_cast<uint8_t>(i % 7 == 0 ? 0 : gen());
+    }
+    std::vector<uint8_t> p(n), f(n);
+    jh_halve_rows_plain(a.data(), b.data(), p.data(), n);
+    jh_halve_rows_avx2(a.data(), b.data(), f.data(), n);
+    ASSERT_EQ(p, f) << n;
+  }
+  std::vector<uint8_t> a(64, 255), b(64, 255), two(64, 0), out(32);
+  jh_halve_rows(a.data(), b.data(), out.data(), 32);
+  EXPECT_EQ(out, std::vector<uint8_t>(32, 255));
+  for (size_t i = 0; i < two.size(); i += 2) two[i] = 2;
+  std::vector<uint8_t> zero(64, 0);
+  jh_halve_rows(two.data(), zero.data(), out.data(), 32);
+  for (int j = 0; j < 32; j++) ASSERT_EQ(out[j], j & 1) << j;
 }
 
 TEST(Rand, EightDrawsAtOnceMatchEightSingleDraws) {

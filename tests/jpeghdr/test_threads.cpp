@@ -62,16 +62,19 @@ int encodeWith(std::ostream* out, const std::vector<float>& px, int w, int h, in
 TEST(JpegHdrThreads, ThreadCountDoesNotChangeTheFile) {
   // Odd sizes, so bands and batches end mid-way; tall enough for several batches.
   const int w = 203, h = 517;
-  const std::vector<float> px = smoothScene(w, h, 5.f);
-  for (int correction : {0, 1, 2}) {
-    std::ostringstream one;
-    ASSERT_EQ(encodeWith(&one, px, w, h, 1, correction), 0);
-    for (int threads : {2, 3, 7, 1000}) {  // 1000: limited to the most allowed
-      std::ostringstream many;
-      ASSERT_EQ(encodeWith(&many, px, w, h, threads, correction), 0);
-      ASSERT_TRUE(one.str() == many.str()) << "correction " << correction << ", " << threads;
+  // A smooth scene, and a uniform one, whose ratio range comes from the second scan.
+  const std::vector<float> scenes[] = {smoothScene(w, h, 5.f),
+                                       std::vector<float>(3 * static_cast<size_t>(w) * h, 0.3f)};
+  for (const std::vector<float>& px : scenes)
+    for (int correction : {0, 1, 2}) {
+      std::ostringstream one;
+      ASSERT_EQ(encodeWith(&one, px, w, h, 1, correction), 0);
+      for (int threads : {2, 3, 7, 1000}) {  // 1000: limited to the most allowed
+        std::ostringstream many;
+        ASSERT_EQ(encodeWith(&many, px, w, h, threads, correction), 0);
+        ASSERT_TRUE(one.str() == many.str()) << "correction " << correction << ", " << threads;
+      }
     }
-  }
 }
 
 TEST(JpegHdrThreads, WriteErrorWhileBatchesAreMadeReturnsToTheCaller) {

@@ -1,13 +1,14 @@
 // The database file at catalogue sizes against SQLite, in the same run: for each size, adding
 // the records end to end (built from the photos' values, added in batches, synced through the
 // journal and closed; SQLite: one transaction, then closed), reopening to the first identity
-// look-up with the file in the system's cache (warm) and dropped from it (cold), 10,000 identity look-ups (name, size,
-// hash) with everything resident and under a 64 MB budget (SQLite: cache_size of 64 MB), a
-// range query over two fields, and adding one record to the full file. Our reopen is timed
-// with the index file beside the database and without it. Counters: file size
-// and peak resident memory of the step (the process's high-water mark, reset before it).
-// SQLite's pragmas are set explicitly: journal_mode=DELETE, synchronous=FULL; cache_size
-// -1048576 (1 GB, all resident) or -65536 (64 MB).
+// look-up with the file in the system's cache (warm) and dropped from it (cold), 10,000
+// identity look-ups (name, size, hash) with everything resident and under a 64 MB budget
+// (SQLite: cache_size of 64 MB), a range query over two fields, and adding one record to the
+// full file. Our reopen is timed with the index file beside the database and without it.
+// Counters: file size and peak resident memory of the step (the process's high-water mark,
+// reset before it). SQLite's pragmas are set explicitly: journal_mode=DELETE,
+// synchronous=FULL; cache_size -1048576 (1 GB, all resident) or -65536 (64 MB; also for the
+// insert).
 //
 // Sizes: --db_sizes=100000,300000 by default; --db_sizes=1000000 runs the largest by hand.
 // --db_keep leaves the files (named on the standard error) for checking.

@@ -163,6 +163,7 @@ RatioResult decodeRatio(jpeghdr_decompress_struct* jh, int out_w, int out_h) {
     return res;
   }
   jpeg_create_decompress(&ci);
+  jpeg_glue_limit_memory(&ci);
   ci.client_data = &rec;
   std::rewind(jh->ratiofile);
   jpeg_stdio_src(&ci, jh->ratiofile);
@@ -253,6 +254,7 @@ void jpeghdr_CreateDecompress(jpeghdr_decompress_struct* jh, int version, int co
   jh->alpha = 1.f;
   jh->beta = 1.f;
   jpeg_CreateDecompress(&jh->cinfo, version, jpeg_size);
+  jpeg_glue_limit_memory(&jh->cinfo);
 }
 
 int jpeghdr_read_header(jpeghdr_decompress_struct* jh) {

@@ -35,7 +35,8 @@ inline std::vector<uint8_t> testPattern(int w, int h) {
 }
 
 // The pattern compressed by libjpeg, its components numbered from firstId.
-inline std::vector<uint8_t> testJpeg(int w, int h, int quality = 95, int firstId = 1) {
+inline std::vector<uint8_t> testJpeg(int w, int h, int quality = 95, int firstId = 1,
+                                     bool progressive = false) {
   const std::vector<uint8_t> px = testPattern(w, h);
   jpeg_compress_struct c;
   jpeg_error_mgr err;
@@ -50,6 +51,7 @@ inline std::vector<uint8_t> testJpeg(int w, int h, int quality = 95, int firstId
   c.in_color_space = JCS_RGB;
   jpeg_set_defaults(&c);
   jpeg_set_quality(&c, quality, TRUE);
+  if (progressive) jpeg_simple_progression(&c);
   for (int i = 0; i < c.num_components; ++i) c.comp_info[i].component_id = firstId + i;
   jpeg_start_compress(&c, TRUE);
   for (int y = 0; y < h; ++y) {

@@ -238,6 +238,23 @@ TEST(JpegReader, RefusalsAndDamagedFiles) {
   ASSERT_TRUE(junk);
   EXPECT_EQ(junk->errCode, IREformat);
   EXPECT_STRNE(junk->errMsg, "");
+  // A small progressive file whose header claims 60000 x 60000 pixels would need 10 GB of
+  // coefficients: it is refused instead of allocated.
+  std::vector<uint8_t> huge = testJpeg(16, 16, 90, 1, true);
+  size_t sof = 0;
+  while (sof + 9 < huge.size() && !(huge[sof] == 0xFF && huge[sof + 1] == 0xC2)) sof++;
+  ASSERT_LT(sof + 9, huge.size());
+  huge[sof + 5] = huge[sof + 7] = 0xEA;
+  huge[sof + 6] = huge[sof + 8] = 0x60;
+  writeFile(f.path, huge);
+  Reader big = open(f.path);
+  if (big) {
+    _ImgColorSpace cs = ICS_sRGB;
+    if (big->errCode == IREnone) {
+      EXPECT_TRUE(readRect(big.get(), {0, 64, 0, 64}, 1, &cs).empty());
+    }
+    EXPECT_NE(big->errCode, IREnone);
+  }
   if (!haveData()) GTEST_SKIP() << "shared test pictures absent";
   // A file cut in half and one with a stray marker decode to their end.
   auto half = readFile(jpegData("desk_baseline_420.jpg"));

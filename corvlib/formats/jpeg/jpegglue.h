@@ -51,6 +51,16 @@ struct jpeg_error_mgr* jpeg_glue_error(struct jpeg_error_mgr* err);
 void jpeg_glue_prepare(j_common_ptr cinfo, size_t object_size, struct jpeg_error_mgr* err,
                        jpeg_jump_record* rec);
 
+// Most memory a decompress object may hold in whole-image buffers (progressive and multi-scan
+// files keep every coefficient of the image): 1 GiB, enough for a progressive picture of over
+// 300 megapixels. A header declaring more is refused with JERR_NO_BACKING_STORE instead of
+// the process allocating whatever a small damaged file claims.
+#define JPEG_GLUE_MAX_MEMORY (1024L * 1024L * 1024L)
+
+// Limits a created decompress object to JPEG_GLUE_MAX_MEMORY, or to less where the JPEGMEM
+// environment variable already set less.
+void jpeg_glue_limit_memory(j_decompress_ptr cinfo);
+
 // Reads the compressed data from istream in 4096-byte pieces. An empty stream is error
 // JERR_INPUT_EMPTY; a stream that ends early gives warning JWRN_JPEG_EOF and a fake end-of-image
 // marker. The manager lives in the object's permanent pool and is reused by later calls.

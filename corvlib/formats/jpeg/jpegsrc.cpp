@@ -72,3 +72,8 @@ void jpeg_stream_src(j_decompress_ptr cinfo, std::istream* istream) {
   src->pub.bytes_in_buffer = 0;
   src->pub.next_input_byte = nullptr;
 }
+
+void jpeg_glue_limit_memory(j_decompress_ptr cinfo) {
+  long& limit = cinfo->mem->max_memory_to_use;
+  if (limit <= 0 || limit > JPEG_GLUE_MAX_MEMORY) limit = JPEG_GLUE_MAX_MEMORY;
+}

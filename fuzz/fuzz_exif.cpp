@@ -8,6 +8,7 @@
 
 #include "formats/exif.h"
 #include "formats/tiffin.h"
+#include "fuzz_jpegmem.h"
 
 namespace {
 
@@ -34,13 +35,6 @@ void readEveryEntry(TIFFin* tin) {
 }
 
 }  // namespace
-
-// libjpeg may keep whole-image coefficient buffers; the harness holds them to 256 MB so that a
-// header claiming a huge progressive picture is refused well inside the fuzzer's memory limit.
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  setenv("JPEGMEM", "256m", 0);
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TIFFin tin;

@@ -15,6 +15,7 @@
 #include "formats/jpeg/jpegglue.h"
 #include "formats/jpeg/jpegsfidct.h"
 #include "jpeghdr/jpeghdr.h"
+#include "fuzz_jpegmem.h"
 
 namespace {
 
@@ -138,13 +139,6 @@ std::string wrap(const uint8_t* payload, size_t size) {
 }
 
 }  // namespace
-
-// libjpeg may keep whole-image coefficient buffers; the harness holds them to 256 MB so that a
-// header claiming a huge progressive picture is refused well inside the fuzzer's memory limit.
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  setenv("JPEGMEM", "256m", 0);
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;

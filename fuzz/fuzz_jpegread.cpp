@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "formats/jpegio.h"
+#include "fuzz_jpegmem.h"
 
 namespace {
 
@@ -38,13 +39,6 @@ void readSome(_ImgReader* ir, const _ImgColorSpace& cs, int s, int rows) {
 }
 
 }  // namespace
-
-// libjpeg may keep whole-image coefficient buffers; the harness holds them to 256 MB so that a
-// header claiming a huge progressive picture is refused well inside the fuzzer's memory limit.
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  setenv("JPEGMEM", "256m", 0);
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FILE* fp = std::fopen(inputPath(), "wb");

@@ -16,6 +16,7 @@
 #include "formats/stdformats.h"
 #include "support/dmessage.h"
 #include "testutil/file_bytes.h"
+#include "fuzz_jpegmem.h"
 
 namespace {
 
@@ -61,13 +62,6 @@ DBRecord Photo(int i) {
 }
 
 }  // namespace
-
-// libjpeg may keep whole-image coefficient buffers; the harness holds them to 256 MB so that a
-// header claiming a huge progressive picture is refused well inside the fuzzer's memory limit.
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  setenv("JPEGMEM", "256m", 0);
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   dmessage_call = Quiet;

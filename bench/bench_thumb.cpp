@@ -17,6 +17,7 @@
 #include "bench_testdata.h"
 #include "catalog/pfieldset.h"
 #include "catalog/pixhaven.h"
+#include "thumbs/pthumb.h"
 #include "formats/jpegio.h"
 #include "formats/stdformats.h"
 #include "support/dmessage.h"

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "catalog/pixhaven.h"
+#include "thumbs/pthumb.h"
 #include "formats/jpegio.h"
 #include "formats/stdformats.h"
 #include "support/dmessage.h"

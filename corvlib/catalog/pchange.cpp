@@ -3,7 +3,8 @@
 #include <cstring>
 #include <vector>
 
-#include "catalog/pixhaven.h"
+#include "catalog/pcontext.h"
+#include "catalog/pdbase.h"
 #include "support/dmessage.h"
 
 namespace {

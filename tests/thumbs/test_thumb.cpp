@@ -10,6 +10,7 @@
 #include "catalog/catalog_test_util.h"
 #include "catalog/pfieldset.h"
 #include "formats/jpegio.h"
+#include "thumbs/pthumb.h"
 #include "catalog/photo_test_util.h"
 #include "testutil/message_log.h"
 

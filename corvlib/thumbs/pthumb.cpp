@@ -1,5 +1,5 @@
 // The thumbnailer: finding, making, loading and deleting thumbnails, and placeholders.
-#include "catalog/pthumb.h"
+#include "thumbs/pthumb.h"
 
 #include <unistd.h>
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "catalog/pimginfo.h"
+#include "catalog/plocate.h"
 #include "display/pdispimg.h"
 #include "display/pdisppriv.h"
 #include "picture/picheader.h"

@@ -9,6 +9,7 @@
 
 #include "catalog/pdbase.h"
 #include "catalog/pimginfo.h"
+#include "catalog/plocate.h"
 #include "db/dbquery.h"
 #include "hdr/pblendpano.h"
 #include "hdr/ppanokern.h"

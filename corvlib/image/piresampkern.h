@@ -7,7 +7,8 @@
 #include <cstdint>
 
 #include "image/pimage.h"
-#include "image/piresamp.h"
+
+struct _ImgSpan;  // image/piresamp.h
 
 // The separable kernels. dst has pixels and src has the same pixel layout. Interpolating
 // kernels use linear weights for basis 5 and cubic ones otherwise. A span resamples that part

@@ -10,6 +10,7 @@
 
 #include "catalog/pfieldset.h"
 #include "catalog/pimginfo.h"
+#include "catalog/plocate.h"
 #include "catalog/porient.h"
 #include "support/dmessage.h"
 

@@ -7,7 +7,9 @@
 
 #include "catalog/pdbaccess.h"
 #include "catalog/ptimeline.h"
-#include "db/dbase.h"
+#include "db/dbrecord.h"
+#include "db/dbrlist.h"
+#include "db/dbschema.h"
 #include "support/abitmap.h"
 #include "support/pstrings.h"
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "catalog/pdbase.h"
-#include "image/corvane.h"
+#include "image/pireader.h"
 
 // Bytes of one hashed block and the number of blocks a hash reads at most.
 constexpr int PHashBlock = 15872;

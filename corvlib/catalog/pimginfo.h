@@ -3,7 +3,7 @@
 #pragma once
 
 #include "catalog/pdbase.h"
-#include "image/corvane.h"
+#include "image/pireader.h"
 
 // XSize, YSize, Format, then every field the reader's information holds.
 void recordImageInfo(DBRecord* r, _ImgReader* ir);

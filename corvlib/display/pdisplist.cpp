@@ -15,6 +15,7 @@
 #include "formats/tiffimg.h"
 #include "support/dmessage.h"
 #include "tonemap/tmloaders.h"
+#include "image/piresamp.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <jpeglib.h>
 
-#include "image/corvane.h"
+#include "image/pireader.h"
 
 // The JPEG reader: suffixes "JPEG.jpg.jfif.jff.jiff".
 extern const _ImgReaderInterface IRInterfaceJPEG;

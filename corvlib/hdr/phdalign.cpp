@@ -8,6 +8,7 @@
 #include "hdr/phdbits.h"
 #include "hdr/phdrimg.h"
 #include "support/dmessage.h"
+#include "image/piwarp.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // shifts of opposite regions for the rotation.
 #pragma once
 
-#include "image/corvane.h"
+#include "image/pimage.h"
 #include "support/abitmap.h"
 
 // An offset candidate: differing pixels and its shift.

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "image/corvane.h"
+#include "image/pimage.h"
 #include "support/abitmap.h"
 
 struct PHDRowBits {

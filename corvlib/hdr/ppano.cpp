@@ -14,6 +14,8 @@
 #include "hdr/pblendpano.h"
 #include "hdr/ppanokern.h"
 #include "support/dmessage.h"
+#include "image/pconvolve.h"
+#include "image/pconvert.h"
 
 namespace {
 

@@ -5,6 +5,8 @@
 #include "thumbs/pthumb.h"
 #include "formats/jpegio.h"
 #include "support/dmessage.h"
+#include "image/piresamp.h"
+#include "db/dbhlink.h"
 
 const char CorvaneThumbnailDBFile[] = "tncache.qdb";
 const char CorvaneThumbnailerName[] = "Corvane Thumbnailer";

@@ -54,6 +54,9 @@ class TIFFReader : public _ImgReader {
   void ToneMapping(double range, double maximum, int human);
   double GetS2Nits();
   int ReadRec(_ImgReadBuf* rb);
+  // Whether the tone-mapping TIFF loader may read this page whole: LogLuv and LogL pages, and
+  // 16-bit pages of gamma near 2.2.
+  bool WholeToneLoad() const;
 
  private:
   // What the tone-mapped fill converts.

@@ -572,3 +572,13 @@ ImgReadErr TRreadRec(_ImgReader* ir, _ImgReadBuf* rb) {
 void TRclose(_ImgReader* ir) {
   delete reader(ir);
 }
+
+bool TIFFReader::WholeToneLoad() const {
+  if (native_.tif == nullptr) return false;
+  uint16_t photometric = 0xFFFF;
+  if (!TIFFGetFieldDefaulted(native_.tif, TIFFTAG_PHOTOMETRIC, &photometric)) return false;
+  // The reader opens LogLuv pages only SGILog-coded and LogL pages only 32-bit SGILog-coded,
+  // which are what the loader reads.
+  return photometric == PHOTOMETRIC_LOGLUV || photometric == PHOTOMETRIC_LOGL ||
+         (cs.dtype == IDTushort && cs.gamma >= 2.1f && cs.gamma <= 2.3f);
+}

@@ -17,6 +17,7 @@
 #include "formats/stdformats.h"
 #include "support/dmessage.h"
 #include "testutil/file_bytes.h"
+#include "testutil/rgb_jpeg.h"
 #include "fuzz_jpegmem.h"
 
 namespace {

@@ -3,6 +3,7 @@
 
 #include "toolkit/pevents.h"
 #include "support/dmessage.h"
+#include "support/chain.h"
 
 PDrawer::PDrawer()
     : drawn_xt{0, 0, 0, 0},
@@ -18,15 +19,7 @@ PDrawer::PDrawer()
       extent{0, 0, 0, 0} {}
 
 PDrawer::~PDrawer() {
-  // Deletes the chain behind this drawer one by one, so a long chain needs no deep recursion.
-  PDrawer* d = next;
-  next = nullptr;
-  while (d != nullptr) {
-    PDrawer* n = d->next;
-    d->next = nullptr;
-    delete d;
-    d = n;
-  }
+  DeleteChain(next, &PDrawer::next);
 }
 
 WindowPtr PDrawer::GetWindow() const {

@@ -7,6 +7,7 @@
 #include "support/dmessage.h"
 #include "image/piresamp.h"
 #include "db/dbhlink.h"
+#include "support/chain.h"
 
 const char CorvaneThumbnailDBFile[] = "tncache.qdb";
 const char CorvaneThumbnailerName[] = "Corvane Thumbnailer";
@@ -157,14 +158,7 @@ PThumbList::PThumbList(int32_t sheet, const char* dir, int reduction)
     : imgID(sheet), cdir(dir), denom(reduction), oWidth(0), oHeight(0), next(nullptr) {}
 
 PThumbList::~PThumbList() {
-  PThumbList* n = next;
-  next = nullptr;
-  while (n != nullptr) {
-    PThumbList* after = n->next;
-    n->next = nullptr;
-    delete n;
-    n = after;
-  }
+  DeleteChain(next, &PThumbList::next);
   if (objCache != nullptr && !InUse()) {
     std::free(objCache);
     objCache = nullptr;

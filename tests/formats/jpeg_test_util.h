@@ -17,6 +17,7 @@
 #include <jpeglib.h>
 
 #include "formats/jpegio.h"
+#include "testutil/temp_dir.h"
 
 // A w x h 8-bit RGB test pattern: red rises left to right, green top to bottom, blue is the
 // red-green difference folded into 0..255.
@@ -69,19 +70,6 @@ inline bool haveTool(const char* name) {
   const std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
   return std::system(cmd.c_str()) == 0;
 }
-
-// A temporary file name, removed at the end of the scope.
-struct TempFile {
-  std::string path;
-  explicit TempFile(const char* suffix) {
-    char tmpl[] = "/tmp/lumerinXXXXXX";
-    const int fd = mkstemp(tmpl);
-    if (fd >= 0) close(fd);
-    std::remove(tmpl);
-    path = std::string(tmpl) + suffix;
-  }
-  ~TempFile() { std::remove(path.c_str()); }
-};
 
 inline void writeFile(const std::string& path, const std::vector<uint8_t>& data) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);

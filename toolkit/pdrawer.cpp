@@ -1,9 +1,10 @@
 // The drawer base: visibility, ports, geometry and layout by gravity, click and wheel routing.
 #include "toolkit/pdrawer.h"
 
-#include "toolkit/pevents.h"
 #include "support/dmessage.h"
 #include "support/chain.h"
+
+void (*PcontentClickHook)() = nullptr;
 
 PDrawer::PDrawer()
     : drawn_xt{0, 0, 0, 0},
@@ -182,7 +183,7 @@ bool PDrawer::HandleClick(EventRef event) {
   GetEventParameter(event, kEventParamKeyModifiers, typeUInt32, nullptr, sizeof mods, nullptr,
                     &mods);
   dmessage_last_class = DMCnerr;
-  alertLastClass = DMCnerr;
+  if (PcontentClickHook != nullptr) PcontentClickHook();
   return Click(pt, static_cast<unsigned short>(mods & 0xFFFF), event);
 }
 

@@ -232,6 +232,7 @@ bool PContext::Checkpoint(const char* label, PSnapshot* snap) {
     }
     due = waiting >= sync_intvl;
   }
+  // A due sync runs before the new step: it commits and writes everything up to now.
   if (due && !SyncDB()) {
     delete snap;
     return false;
@@ -254,6 +255,8 @@ bool PContext::Checkpoint(const char* label, PSnapshot* snap) {
       if (over) EmptySnapshot(s);
     }
   }
+  // The pending change is applied to the store and filed; the new step stays pending until the
+  // next checkpoint or read.
   return pdb.Checkpoint(label, snap);
 }
 

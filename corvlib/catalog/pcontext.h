@@ -39,7 +39,10 @@ class PContext : public PContextState {
   bool ReadOnly() const;
   bool SyncDB();
   // Files the pending change as an undo step and opens one named label carrying snap (owned
-  // from here on); syncs when due.
+  // from here on). A sync that is due (by operation count or by records waiting) runs first,
+  // so it writes the steps before this one, and the new step starts after it. The edits
+  // queued after this call reach the store's pages at the next checkpoint, or earlier when
+  // something reads the store (reads apply the pending change first).
   bool Checkpoint(const char* label, PSnapshot* snap);
   // Rebuilds the string sets and the timeline from the whole catalogue.
   void Recatalog();
@@ -69,6 +72,11 @@ class PContext : public PContextState {
   bool Reconcile(DBRecord* record);
 
   int AddRecords();
+  // Stores the edits of the displayed records marked in which (all when null) as one step
+  // named label: an edit is a deletion of the catalogued version plus an addition of the new
+  // one, queued in the change Checkpoint opens (see there for when they reach the pages).
+  // Uncatalogued records go to the shadow catalogue. The number of records stored, -1 when
+  // the checkpoint failed.
   int RecordChange(const char* label, ABitMap* which, PCSnapshot* snapshot);
   int DeleteRecords(bool fromCatalogue, bool fromShadow);
 

@@ -115,8 +115,6 @@ void ForgetPort(uintptr_t port);
 void UpdateMinimumSize(WindowRec* w);
 // The window-local rectangle of a widget inside a window's content.
 Rect LocalRect(WindowRec* w, const QWidget* widget);
-// Marks a window-local rectangle of the port for repainting.
-void UpdatePortRect(WindowRec* w, const Rect& r);
 
 // Turns Qt input on window contents into window events; installed with the first window.
 void InstallInputFilter();

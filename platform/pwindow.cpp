@@ -144,10 +144,6 @@ Rect LocalRect(WindowRec* w, const QWidget* widget) {
   return r;
 }
 
-void UpdatePortRect(WindowRec* w, const Rect& r) {
-  w->content->update(QRect(r.left, r.top, r.right - r.left, r.bottom - r.top));
-}
-
 void UpdateMinimumSize(WindowRec* w) {
   EventRef ev = nullptr;
   CreateEvent(kEventClassWindow, kEventWindowGetMinimumSize, GetCurrentEventTime(), &ev);

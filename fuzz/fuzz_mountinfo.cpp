@@ -11,11 +11,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::vector<std::string> roots = {"/run/media/ann", "/media/ann", "/media", "/mnt"};
   std::vector<std::string> points;
   ReadMountInfo(reinterpret_cast<const char*>(data), size, &points);
-  std::vector<std::string> volumes = VolumesOfMounts(points, roots);
+  const std::vector<std::string> volumes = VolumesOfMounts(points, roots);
   std::string volume, name, rest;
   for (const std::string& p : points)
-    if (SplitVolumePath(p, roots, &volume, &name, &rest) && volume.size() + 1 < p.size() &&
+    if (SplitVolumePath(p, roots, &volume, &name, &rest) &&
         p.compare(0, volume.size(), volume) != 0)
       __builtin_trap();  // a volume is always a prefix of the path it holds
-  return static_cast<int>(volumes.size() & 0);
+  for (const std::string& v : volumes)
+    if (!SplitVolumePath(v, roots, &volume, &name, &rest) || volume != v || !rest.empty())
+      __builtin_trap();  // a volume splits as itself
+  return 0;
 }

@@ -23,7 +23,10 @@
 
 namespace ctxtest {
 
-using TempDir = ::TempDir;
+// A fresh folder under /tmp, removed with its files when the object goes.
+struct TempDir : testutil::TempDir {
+  TempDir() : testutil::TempDir("ctx") {}
+};
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -23,7 +23,10 @@ using fmttest::HaveTool;
 // Standard output of a shell command (empty when it fails).
 using fmttest::Output;
 
-using ScratchDir = ::TempDir;
+// A folder removed with its contents at the end of the scope.
+struct ScratchDir : testutil::TempDir {
+  ScratchDir() : testutil::TempDir("fmt") {}
+};
 
 // A float image of comps components a pixel, rows packed, with a write buffer over it.
 struct FloatImage {

@@ -47,7 +47,7 @@ inline std::string Output(const std::string& cmd) {
 
 // A path in a private folder that is removed when the test program ends.
 inline std::string Temp(const std::string& name) {
-  static const TempDir dir("formats");
+  static const testutil::TempDir dir("formats");
   return dir.Path(name);
 }
 

@@ -100,6 +100,7 @@ struct ReaderCloser {
   void operator()(_ImgReader* ir) const { JRclose(ir); }
 };
 using Reader = std::unique_ptr<_ImgReader, ReaderCloser>;
+using testutil::TempFile;
 
 // Reads the rectangle at subsample s in cs (which receives the colour space delivered); the
 // pixels, or nothing when nothing was read. Checks that nothing is written past them.

@@ -45,8 +45,8 @@ inline std::vector<float> smoothScene(int w, int h, float decades = 4.5f) {
 }
 
 // A JPEG file name in the temporary folder, removed with the object; stem names its use.
-struct TempPath : TempFile {
-  explicit TempPath(const char* /*stem*/) : TempFile(".jpg") {}
+struct TempPath : testutil::TempFile {
+  explicit TempPath(const char* /*stem*/) : testutil::TempFile(".jpg") {}
 };
 
 inline std::string readFile(const char* path) {

@@ -8,6 +8,8 @@
 
 #include <string>
 
+namespace testutil {
+
 // A fresh folder under /tmp, removed with its contents when the object goes.
 class TempDir {
  public:
@@ -48,3 +50,5 @@ struct TempFile {
   TempFile& operator=(const TempFile&) = delete;
   const char* c_str() const { return path.c_str(); }
 };
+
+}  // namespace testutil

@@ -64,14 +64,26 @@ UInt32 PeventCommand(EventRef event) {
   return cmd.commandID;
 }
 
+namespace {
+EventHandlerRef appHandlers[2];
+}
+
+void PremoveEventHandlers() {
+  for (EventHandlerRef& h : appHandlers) {
+    if (h) RemoveEventHandler(h);
+    h = nullptr;
+  }
+}
+
 int PinstallEventHandlers() {
+  PremoveEventHandlers();
   int n = 0;
   static const EventTypeSpec odoc{kEventClassAppleEvent, kAEOpenDocuments};
   if (InstallEventHandler(GetApplicationEventTarget(), openDocuments, 1, &odoc, nullptr,
-                          nullptr) == noErr)
+                          &appHandlers[0]) == noErr)
     ++n;
   if (InstallEventHandler(GetApplicationEventTarget(), AppEventHandler, 4, appEventSpec, nullptr,
-                          nullptr) == noErr)
+                          &appHandlers[1]) == noErr)
     ++n;
   const Installed table[] = {
       {&gAboutWindow, AboutEventHandler, aboutEventSpec, 2},

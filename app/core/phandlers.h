@@ -15,6 +15,8 @@ extern const EventTypeSpec prefEventSpec[2];
 
 // Installs the handlers on the application and the dialog windows; the number installed.
 int PinstallEventHandlers();
+// Removes the application-level handlers (the dialogs' go with their windows).
+void PremoveEventHandlers();
 
 OSStatus AppEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
 OSStatus AboutEventHandler(EventHandlerCallRef call, EventRef event, void* userData);

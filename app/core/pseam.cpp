@@ -33,7 +33,7 @@ int PwaitEvents(double maxwait) {
 }
 
 void PrunEventLoop() {
-  quitting = false;
+  PclearQuit();
   ++loopDepth;
   PostOpenDocuments();
   while (!quitting) {
@@ -59,6 +59,12 @@ void PquitEventLoop() {
 
 bool PquitRequested() {
   return quitting;
+}
+
+void PclearQuit() {
+  quitting = false;
+  EventRef ev = nullptr;
+  while (ReceiveNextEvent(1, &kQuit, 0, true, &ev) == noErr) ReleaseEvent(ev);
 }
 
 void PdrawCentredText(const Rect* box, const char* text) {

@@ -12,8 +12,9 @@ int PwaitEvents(double maxwait);
 void PrunEventLoop();
 // Ends the application loop and every wait in progress.
 void PquitEventLoop();
-// True from PquitEventLoop until the next PrunEventLoop starts.
+// True from PquitEventLoop until the next PrunEventLoop starts (or PclearQuit).
 bool PquitRequested();
+void PclearQuit();
 // Installs the menu bar of the nib; its status.
 OSStatus PinstallMenuBar(IBNibRef nib, const char* name);
 // Takes the menu bar down again.

@@ -205,7 +205,10 @@ void BM_StartUpToShownMainWindow(benchmark::State& state) {
 void BM_ShutDown(benchmark::State& state) {
   Program(state, true);
 }
-BENCHMARK(BM_StartUpToShownMainWindow)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(BM_StartUpToShownMainWindow)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(20);
 BENCHMARK(BM_ShutDown)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 
 #ifdef LUMERIN_HAVE_X11
@@ -256,7 +259,10 @@ void BM_GeeqieStartUpToShownWindow(benchmark::State& state) {
 void BM_GeeqieShutDown(benchmark::State& state) {
   Geeqie(state, true);
 }
-BENCHMARK(BM_GeeqieStartUpToShownWindow)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+BENCHMARK(BM_GeeqieStartUpToShownWindow)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);
 BENCHMARK(BM_GeeqieShutDown)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 #endif
 

@@ -65,15 +65,13 @@ void PBrowser::SetDisplayFields(int whichf) {
 
 bool PBrowser::AddDisplayFieldID(int fid) {
   if (dfCount >= 128 || fid < 0) return false;
-  if (mainw && mainw->bc.Ready() && fid >= mainw->bc.phd.GetNFields())
-    return false;
+  if (mainw && mainw->bc.Ready() && fid >= mainw->bc.phd.GetNFields()) return false;
   dfOrder[dfCount++] = static_cast<int16_t>(fid);
   return true;
 }
 
 bool PBrowser::AddDisplayField(int photoField) {
   int fid = photoField;
-  if (mainw && mainw->bc.Ready())
-    fid = mainw->bc.phd.XlateID(&PDBFInfo, photoField);
+  if (mainw && mainw->bc.Ready()) fid = mainw->bc.phd.XlateID(&PDBFInfo, photoField);
   return AddDisplayFieldID(fid);
 }

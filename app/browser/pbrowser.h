@@ -8,7 +8,6 @@
 #include "catalog/pthumb.h"
 #include "support/abitmap.h"
 
-
 class PBrowser : public PDrawer, public IBrowser {
  public:
   explicit PBrowser(IMainWindow* mw);

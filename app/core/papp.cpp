@@ -21,20 +21,20 @@ IInfoWindow* gInfo = nullptr;
 IFindWindow* gFind = nullptr;
 IImageWindow* gImager = nullptr;
 
-WindowRef gInputWindow, gAboutWindow, gConfirmWindow, gPositionWindow, gProgressWindow,
-    gSaveWindow, gPrintWindow, gHDRWindow, gPanoWindow, gDateWindow, gImgExpWindow, gWebWindow,
-    gShowWindow, gFieldWindow, gHistoWindow, gFCWindow, gPrefWindow, gAlertWindow;
+WindowRef gInputWindow, gAboutWindow, gConfirmWindow, gPositionWindow, gProgressWindow, gSaveWindow,
+    gPrintWindow, gHDRWindow, gPanoWindow, gDateWindow, gImgExpWindow, gWebWindow, gShowWindow,
+    gFieldWindow, gHistoWindow, gFCWindow, gPrefWindow, gAlertWindow;
 
 const PDialogSlot kDialogs[kDialogCount] = {
-    {&gInputWindow, "InputWindow"},     {&gAboutWindow, "AboutWindow"},
-    {&gConfirmWindow, "ConfirmWindow"}, {&gPositionWindow, "PositionWindow"},
+    {&gInputWindow, "InputWindow"},       {&gAboutWindow, "AboutWindow"},
+    {&gConfirmWindow, "ConfirmWindow"},   {&gPositionWindow, "PositionWindow"},
     {&gProgressWindow, "ProgressWindow"}, {&gSaveWindow, "SaveWindow"},
-    {&gPrintWindow, "PrintWindow"},     {&gHDRWindow, "HDRWindow"},
-    {&gPanoWindow, "PanoWindow"},       {&gDateWindow, "DateWindow"},
-    {&gImgExpWindow, "ImgExpWindow"},   {&gWebWindow, "WebWindow"},
-    {&gShowWindow, "ShowWindow"},       {&gFieldWindow, "FieldWindow"},
-    {&gHistoWindow, "HistoWindow"},     {&gFCWindow, "FCWindow"},
-    {&gPrefWindow, "PrefWindow"},       {&gAlertWindow, "AlertWindow"}};
+    {&gPrintWindow, "PrintWindow"},       {&gHDRWindow, "HDRWindow"},
+    {&gPanoWindow, "PanoWindow"},         {&gDateWindow, "DateWindow"},
+    {&gImgExpWindow, "ImgExpWindow"},     {&gWebWindow, "WebWindow"},
+    {&gShowWindow, "ShowWindow"},         {&gFieldWindow, "FieldWindow"},
+    {&gHistoWindow, "HistoWindow"},       {&gFCWindow, "FCWindow"},
+    {&gPrefWindow, "PrefWindow"},         {&gAlertWindow, "AlertWindow"}};
 
 int gInterfaceReady = 0;
 int gStartupOption = 1;

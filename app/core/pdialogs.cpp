@@ -105,8 +105,10 @@ OSType confirmDialog(const char* msg, const char* cbut, OSType dfb) {
     SetControlVisibility(custom, false, true);
     if (dfb == kResponseCustom) dfb = 0;
   }
-  SInt32 def = dfb == kResponseCancel ? 130 : dfb == kResponseOK ? 129
-               : dfb == kResponseCustom ? 131 : 0;
+  SInt32 def = dfb == kResponseCancel   ? 130
+               : dfb == kResponseOK     ? 129
+               : dfb == kResponseCustom ? 131
+                                        : 0;
   PsetDefaultButton(gConfirmWindow, FourCC("cfrm"), def);
   ShowWindow(gConfirmWindow);
   SelectWindow(gConfirmWindow);
@@ -135,8 +137,7 @@ int positionDialog(int npos, int oldp) {
   if (!runDialog(gPositionWindow)) return -1;
   int result = -1;
   char buf[33];
-  if (GetControlText(edit, buf, sizeof buf, false) != nullptr && buf[0] >= '0' &&
-      buf[0] <= '9') {
+  if (GetControlText(edit, buf, sizeof buf, false) != nullptr && buf[0] >= '0' && buf[0] <= '9') {
     // Read the number with a range check: a long run of digits is out of range, not undefined.
     errno = 0;
     char* end = nullptr;
@@ -174,8 +175,7 @@ int optionsDialog(WindowRef wind, int setM, int clrM, bool showAlways) {
   if (!runDialog(wind) || gConfirmResponse == kResponseCancel) return -1;
   unsigned result = 0;
   for (int i = 0; i < 32; ++i)
-    if ((enaM & (1u << i)) && box[i] != nullptr && GetControlValue(box[i]) != 0)
-      result |= 1u << i;
+    if ((enaM & (1u << i)) && box[i] != nullptr && GetControlValue(box[i]) != 0) result |= 1u << i;
   return static_cast<int>(result);
 }
 

@@ -58,8 +58,8 @@ const EventTypeSpec prefEventSpec[2] = {{kEventClassCommand, kEventCommandProces
 
 UInt32 PeventCommand(EventRef event) {
   HICommand cmd{};
-  if (GetEventParameter(event, kEventParamDirectObject, typeHICommand, nullptr, sizeof cmd,
-                        nullptr, &cmd) != noErr)
+  if (GetEventParameter(event, kEventParamDirectObject, typeHICommand, nullptr, sizeof cmd, nullptr,
+                        &cmd) != noErr)
     return 0;
   return cmd.commandID;
 }
@@ -85,31 +85,29 @@ int PinstallEventHandlers() {
   if (InstallEventHandler(GetApplicationEventTarget(), AppEventHandler, 4, appEventSpec, nullptr,
                           &appHandlers[1]) == noErr)
     ++n;
-  const Installed table[] = {
-      {&gAboutWindow, AboutEventHandler, aboutEventSpec, 2},
-      {&gProgressWindow, ConfirmEventHandler, confirmEventSpec, 1},
-      {&gConfirmWindow, ConfirmEventHandler, confirmEventSpec, 1},
-      {&gPositionWindow, ConfirmEventHandler, confirmEventSpec, 1},
-      {&gInputWindow, ConfirmEventHandler, confirmEventSpec, 1},
-      {&gSaveWindow, ConfirmEventHandler, confirmEventSpec, 1},
-      {&gPrintWindow, ConfirmEventHandler, confirmEventSpec, 1},
-      {&gHDRWindow, ConfirmEventHandler, confirmEventSpec, 1},
-      {&gDateWindow, ConfirmEventHandler, confirmEventSpec, 1},
-      {&gWebWindow, ConfirmEventHandler, confirmEventSpec, 1},
-      {&gImgExpWindow, ConfirmEventHandler, confirmEventSpec, 1},
-      {&gShowWindow, ConfirmEventHandler, confirmEventSpec, 1},
-      {&gFieldWindow, ConfirmEventHandler, confirmEventSpec, 1},
-      {&gHistoWindow, HistoEventHandler, histoEventSpec, 3},
-      {&gFCWindow, FCEventHandler, fcEventSpec, 5},
-      {&gPanoWindow, ConfirmEventHandler, confirmEventSpec, 1},
-      {&gPrefWindow, PrefEventHandler, prefEventSpec, 2},
-      {&gAlertWindow, AlertEventHandler, alertEventSpec, 2}};
+  const Installed table[] = {{&gAboutWindow, AboutEventHandler, aboutEventSpec, 2},
+                             {&gProgressWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gConfirmWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gPositionWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gInputWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gSaveWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gPrintWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gHDRWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gDateWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gWebWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gImgExpWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gShowWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gFieldWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gHistoWindow, HistoEventHandler, histoEventSpec, 3},
+                             {&gFCWindow, FCEventHandler, fcEventSpec, 5},
+                             {&gPanoWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gPrefWindow, PrefEventHandler, prefEventSpec, 2},
+                             {&gAlertWindow, AlertEventHandler, alertEventSpec, 2}};
   for (const Installed& i : table) {
     // The field window's handler does what the confirm handler does, and more.
     EventHandlerProcPtr h = i.window == &gFieldWindow ? FieldEventHandler : i.handler;
-    if (*i.window != nullptr &&
-        InstallEventHandler(GetWindowEventTarget(*i.window), h, i.n, i.spec, *i.window,
-                            nullptr) == noErr)
+    if (*i.window != nullptr && InstallEventHandler(GetWindowEventTarget(*i.window), h, i.n, i.spec,
+                                                    *i.window, nullptr) == noErr)
       ++n;
   }
   return n;

@@ -215,10 +215,8 @@ void PMainWindow::SetDisplayFields(unsigned long code, bool toggle) {
     unsigned long code;
     bool* flag;
   };
-  const Group groups[] = {{C("vset"), &setSet},
-                          {C("vfil"), &fileSet},
-                          {C("vcap"), &capSet},
-                          {C("voth"), &otherSet}};
+  const Group groups[] = {
+      {C("vset"), &setSet}, {C("vfil"), &fileSet}, {C("vcap"), &capSet}, {C("voth"), &otherSet}};
   if (code == 0) {
     for (const Group& g : groups) {
       *g.flag = false;
@@ -256,14 +254,14 @@ void PMainWindow::SetDisplayFields(unsigned long code, bool toggle) {
   } else {
     browser->ClearDisplayFields();
     browser->AddDisplayField(PDBFfile);
-    static const PDBFieldID setFields[] = {PDBFsubject, PDBFtitle, PDBFcomment, PDBFowner,
+    static const PDBFieldID setFields[] = {PDBFsubject, PDBFtitle,   PDBFcomment, PDBFowner,
                                            PDBFalbum,   PDBFcaption, PDBFkeyword};
     static const PDBFieldID fileFields[] = {PDBFlocation, PDBFnbytes, PDBFformat, PDBFquality,
                                             PDBFxsize,    PDBFysize,  PDBFhistory};
     static const PDBFieldID capFields[] = {
-        PDBFsource,  PDBFmake,     PDBFmodel,   PDBFversion,  PDBFexptime,  PDBFaperture,
-        PDBFasa,     PDBFxangle,   PDBFyangle,  PDBFfocus,    PDBFwhitebal, PDBFflash,
-        PDBFcapdate, PDBFgmtdate,  PDBFlatitude, PDBFlongitude, PDBFaltitude, PDBFbearing};
+        PDBFsource,  PDBFmake,    PDBFmodel,    PDBFversion,   PDBFexptime,  PDBFaperture,
+        PDBFasa,     PDBFxangle,  PDBFyangle,   PDBFfocus,     PDBFwhitebal, PDBFflash,
+        PDBFcapdate, PDBFgmtdate, PDBFlatitude, PDBFlongitude, PDBFaltitude, PDBFbearing};
     if (setSet)
       for (PDBFieldID f : setFields) browser->AddDisplayField(f);
     if (fileSet)

@@ -85,8 +85,7 @@ inline std::string TextOf(WindowRef w, const char* sig, int id) {
 
 // Runs f once window w shows (looking every 5 ms for up to 5 s of real time), then clicks the
 // button (sig, id) of w unless sig is NULL.
-inline void WhenShown(WindowRef w, std::function<void()> f, const char* sig = nullptr,
-                      int id = 0) {
+inline void WhenShown(WindowRef w, std::function<void()> f, const char* sig = nullptr, int id = 0) {
   auto* t = new QTimer;
   auto* tries = new int(0);
   QObject::connect(t, &QTimer::timeout, [=] {

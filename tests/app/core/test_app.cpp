@@ -113,8 +113,11 @@ TEST_F(App, DialogHandlersAnswerAndHide) {
   struct {
     WindowRef w;
     const char* cmd;
-  } cases[] = {{gInputWindow, "cstm"}, {gSaveWindow, "ok  "}, {gPanoWindow, "not!"},
-               {gFieldWindow, "ok  "}, {gPrefWindow, "not!"}};
+  } cases[] = {{gInputWindow, "cstm"},
+               {gSaveWindow, "ok  "},
+               {gPanoWindow, "not!"},
+               {gFieldWindow, "ok  "},
+               {gPrefWindow, "not!"}};
   for (auto& c : cases) {
     ShowWindow(c.w);
     EXPECT_EQ(SendCommand(c.cmd, kEventCommandProcess, GetWindowEventTarget(c.w)), noErr);
@@ -163,8 +166,7 @@ TEST(Program, StartsShowsTheMainWindowAndQuitsFromTheMenu) {
   EXPECT_EQ(gInterfaceReady, 0);
   const std::string log = ReadFile(home.path() + "/state/lumerin/Lumerin.txt");
   EXPECT_NE(log.find("info: Initializing preferences"), std::string::npos) << log;
-  EXPECT_NE(log.find("info: Opened shadow catalog '" + home.path() +
-                     "/cache/lumerin/Lumerin.qdb'"),
+  EXPECT_NE(log.find("info: Opened shadow catalog '" + home.path() + "/cache/lumerin/Lumerin.qdb'"),
             std::string::npos)
       << log;
 }

@@ -32,23 +32,26 @@ struct AlertClicker {
 
 TEST_F(Dialogs, PositionDialogShowsAndReadsThePosition) {
   std::string shown, of;
-  WhenShown(gPositionWindow, [&] {
-    shown = TextOf(gPositionWindow, "posn", 129);
-    of = TextOf(gPositionWindow, "posn", 130);
-    PutControlText(ControlOf(gPositionWindow, "posn", 129), "11");
-  }, "bttn", 1);
+  WhenShown(
+      gPositionWindow,
+      [&] {
+        shown = TextOf(gPositionWindow, "posn", 129);
+        of = TextOf(gPositionWindow, "posn", 130);
+        PutControlText(ControlOf(gPositionWindow, "posn", 129), "11");
+      },
+      "bttn", 1);
   EXPECT_EQ(positionDialog(9, 3), -1);  // 11 is past the last of 10
   EXPECT_EQ(shown, "4");
   EXPECT_EQ(of, "of 10");
   for (const char* typed : {"99999999999", "x3", "0"}) {
-    WhenShown(gPositionWindow, [&] {
-      PutControlText(ControlOf(gPositionWindow, "posn", 129), typed);
-    }, "bttn", 1);
+    WhenShown(
+        gPositionWindow, [&] { PutControlText(ControlOf(gPositionWindow, "posn", 129), typed); },
+        "bttn", 1);
     EXPECT_EQ(positionDialog(9, 3), -1) << typed;
   }
-  WhenShown(gPositionWindow, [&] {
-    PutControlText(ControlOf(gPositionWindow, "posn", 129), "10");
-  }, "bttn", 1);
+  WhenShown(
+      gPositionWindow, [&] { PutControlText(ControlOf(gPositionWindow, "posn", 129), "10"); },
+      "bttn", 1);
   EXPECT_EQ(positionDialog(9, 3), 9);
   EXPECT_EQ(positionDialog(0, 0), -1);  // nothing shown
 }
@@ -58,9 +61,9 @@ TEST_F(Dialogs, OptionMasksCheckUncheckAndDisable) {
   ControlRef b8 = ControlOf(gShowWindow, "optn", 131);
   SetControlValue(b8, 1);
   bool disabled16 = false;
-  WhenShown(gShowWindow, [&] {
-    disabled16 = !IsControlEnabled(ControlOf(gShowWindow, "optn", 132));
-  }, "bttn", 1);
+  WhenShown(
+      gShowWindow, [&] { disabled16 = !IsControlEnabled(ControlOf(gShowWindow, "optn", 132)); },
+      "bttn", 1);
   // 4 set, 8 cleared, 16 both (not applicable), 1 and 2 have no box.
   EXPECT_EQ(optionsDialog(gShowWindow, 4 | 16 | 1, 8 | 16, false), 4);
   EXPECT_TRUE(disabled16);
@@ -75,31 +78,41 @@ TEST_F(Dialogs, OptionMasksCheckUncheckAndDisable) {
 }
 
 TEST_F(Dialogs, InputAndConfirmAnswers) {
-  WhenShown(gInputWindow, [&] {
-    EXPECT_EQ(TextOf(gInputWindow, "inpt", 128), "Enter value");
-    auto* e = qobject_cast<QLineEdit*>(WidgetOf(gInputWindow, "inpt", 129));
-    e->clear();
-    QTest::keyClicks(e, "  sunset beach ");
-  }, "bttn", 1);
+  WhenShown(
+      gInputWindow,
+      [&] {
+        EXPECT_EQ(TextOf(gInputWindow, "inpt", 128), "Enter value");
+        auto* e = qobject_cast<QLineEdit*>(WidgetOf(gInputWindow, "inpt", 129));
+        e->clear();
+        QTest::keyClicks(e, "  sunset beach ");
+      },
+      "bttn", 1);
   char text[64] = "old";
   EXPECT_EQ(getInput(text, sizeof text, nullptr), kResponseOK);
   EXPECT_STREQ(text, "sunset beach");
-  WhenShown(gInputWindow, [&] {
-    EXPECT_EQ(TextOf(gInputWindow, "inpt", 129), "sunset beach");
-    qobject_cast<QLineEdit*>(WidgetOf(gInputWindow, "inpt", 129))->setText("tab\there");
-  }, "bttn", 2);
+  WhenShown(
+      gInputWindow,
+      [&] {
+        EXPECT_EQ(TextOf(gInputWindow, "inpt", 129), "sunset beach");
+        qobject_cast<QLineEdit*>(WidgetOf(gInputWindow, "inpt", 129))->setText("tab\there");
+      },
+      "bttn", 2);
   EXPECT_EQ(getInput(text, sizeof text, "Name"), kResponseCancel);
   EXPECT_STREQ(text, "tab?here");
   EXPECT_EQ(getInput(nullptr, 10, "x"), static_cast<OSType>(-1));
 
-  WhenShown(gConfirmWindow, [&] {
-    EXPECT_EQ(TextOf(gConfirmWindow, "cfrm", 128), "Are you sure?");
-    EXPECT_TRUE(IsControlLatentlyVisible(ControlOf(gConfirmWindow, "cfrm", 131)));
-  }, "cfrm", 131);
+  WhenShown(
+      gConfirmWindow,
+      [&] {
+        EXPECT_EQ(TextOf(gConfirmWindow, "cfrm", 128), "Are you sure?");
+        EXPECT_TRUE(IsControlLatentlyVisible(ControlOf(gConfirmWindow, "cfrm", 131)));
+      },
+      "cfrm", 131);
   EXPECT_EQ(confirmDialog(nullptr, "Use All", kResponseOK), kResponseCustom);
-  WhenShown(gConfirmWindow, [&] {
-    EXPECT_FALSE(IsControlLatentlyVisible(ControlOf(gConfirmWindow, "cfrm", 131)));
-  }, "cfrm", 130);
+  WhenShown(
+      gConfirmWindow,
+      [&] { EXPECT_FALSE(IsControlLatentlyVisible(ControlOf(gConfirmWindow, "cfrm", 131))); },
+      "cfrm", 130);
   EXPECT_EQ(confirmDialog("Delete?", nullptr, kResponseCustom), kResponseCancel);
 }
 

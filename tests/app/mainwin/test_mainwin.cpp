@@ -28,8 +28,7 @@ class MainWindow : public ::testing::Test {
 bool Checked(const char* code) {
   MenuRef m = nullptr;
   MenuItemIndex i = 0;
-  GetIndMenuItemWithCommandID(nullptr, FourCC({code[0], code[1], code[2], code[3], 0}), 1, &m,
-                              &i);
+  GetIndMenuItemWithCommandID(nullptr, FourCC({code[0], code[1], code[2], code[3], 0}), 1, &m, &i);
   return IsMenuItemChecked(m, i);
 }
 
@@ -49,7 +48,7 @@ TEST_F(MainWindow, LayoutAtTwoSizes) {
   GetControlBounds(ControlOf(mw->GetWindow(), "pict", 135), &sort);
   ExpectRect(sort, 12, 728, 42, 832);
   Resize(1400, 900);
-  ExpectRect(mw->GetSelector()->extent, 0, 0, 900, 300);  // fixed width
+  ExpectRect(mw->GetSelector()->extent, 0, 0, 900, 300);   // fixed width
   ExpectRect(mw->GetToolbar()->extent, 0, 300, 54, 1400);  // fixed height
   ExpectRect(mw->GetPBrowser()->extent, 54, 300, 900, 1400);
   GetControlBounds(ControlOf(mw->GetWindow(), "pict", 135), &sort);
@@ -57,7 +56,7 @@ TEST_F(MainWindow, LayoutAtTwoSizes) {
   Rect status;
   GetControlBounds(ControlOf(mw->GetWindow(), "pict", 132), &status);
   EXPECT_EQ(status.right - status.left, 240 + 400);  // the status line stretches
-  Resize(600, 300);  // below the minimum: the selector keeps 425
+  Resize(600, 300);                                  // below the minimum: the selector keeps 425
   EXPECT_GE(mw->GetSelector()->GetHeight(), 425);
   EXPECT_EQ(mw->GetSelectDrawer(1), mw->GetFileDrawer());
   EXPECT_EQ(mw->GetSetListDrawer(2), nullptr);

@@ -90,10 +90,9 @@ bool KindMatches(ControlKind k, char want) {
     case 't':
       return k == kControlKindTabs;
     default:  // pop-ups, progress bars, sliders, lists and panes: none of the kinds above
-      return k != kControlKindUnknown && k != kControlKindPushButton &&
-             k != kControlKindCheckBox && k != kControlKindStaticText &&
-             k != kControlKindEditText && k != kControlKindLittleArrows &&
-             k != kControlKindTabs;
+      return k != kControlKindUnknown && k != kControlKindPushButton && k != kControlKindCheckBox &&
+             k != kControlKindStaticText && k != kControlKindEditText &&
+             k != kControlKindLittleArrows && k != kControlKindTabs;
   }
 }
 
@@ -140,8 +139,8 @@ TEST(Forms, EveryIdentifierWithItsKindAndEveryCommandCode) {
   // Command codes: on a menu item, or on a control of some window.
   std::set<UInt32> onControls;
   for (const auto& w : windows)
-    for (const char* sig : {"pict", "info", "iset", "ifil", "iorg", "ioth", "find", "imag",
-                            "cfrm", "bttn", "pano", "fclr", "pref", "efld"})
+    for (const char* sig : {"pict", "info", "iset", "ifil", "iorg", "ioth", "find", "imag", "cfrm",
+                            "bttn", "pano", "fclr", "pref", "efld"})
       for (int id = 0; id < 200; ++id)
         if (ControlRef c = ControlOf(w.second, sig, id)) {
           UInt32 cmd = 0;

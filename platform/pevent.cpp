@@ -222,6 +222,8 @@ OSStatus CallNextEventHandler(EventHandlerCallRef callRef, EventRef event) {
 
 OSStatus SendEventToEventTarget(EventRef event, EventTargetRef target) {
   if (Events().Find(event) == nullptr) return paramErr;
+  if (IsDispatchedToken(event)) return noErr;  // it was dispatched as it arrived
+  BeginDispatch();
   RetainEvent(event);  // handlers may release their reference meanwhile
   OSStatus r = eventNotHandledErr;
   uintptr_t id = FromHandle(target);
@@ -241,6 +243,7 @@ OSStatus SendEventToEventTarget(EventRef event, EventTargetRef target) {
     id = parent;
   }
   ReleaseEvent(event);
+  EndDispatch();
   return r;
 }
 

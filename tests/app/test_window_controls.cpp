@@ -94,8 +94,8 @@ TEST(WindowControls, QtClicksReachTheirDrawersAndHandlers) {
   AdvancePlatformClock(0.2);
   QTest::mouseClick(content, Qt::LeftButton, {}, QPoint(20, 250));
   EXPECT_TRUE(win.list->dblClick);
-  Point sel{0, 0};
-  ASSERT_TRUE(LGetSelect(&sel, win.list->GetList()));
+  Cell sel(0, 0);
+  ASSERT_TRUE(LGetSelect(true, &sel, win.list->GetList()));
   EXPECT_EQ(sel.v, 0);
   SetManualPlatformClock(false);
 }

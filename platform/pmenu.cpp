@@ -319,8 +319,8 @@ OSStatus SetMenuBarFromNib(IBNibRef nib, const char* menuBarName) {
       q->setParent(nullptr, q->windowFlags());  // the menu outlives the form
       menus.push_back(ImportMenu(q));
     }
-  for (uintptr_t id : std::vector<uintptr_t>(Bar()))
-    if (MenuRec* m = FindMenu(id)) DeleteMenu(m->menuID);
+  // The menus of the bar replaced go with it.
+  for (uintptr_t id : std::vector<uintptr_t>(Bar())) DisposeMenu(ToHandle<MenuRef>(id));
   for (uintptr_t id : menus) InsertMenu(ToHandle<MenuRef>(id), 0);
   return noErr;
 }
@@ -376,6 +376,11 @@ void DeleteMenu(MenuID menuID) {
 
 void DisposeMenu(MenuRef menu) {
   MenuRec* m = Menus().Find(menu);
+  if (m == nullptr) return;
+  // Its submenus go with it.
+  for (const ItemRec& it : std::vector<ItemRec>(m->items))
+    if (it.submenu != 0 && it.submenu != m->self) DisposeMenu(ToHandle<MenuRef>(it.submenu));
+  m = Menus().Find(menu);
   if (m == nullptr) return;
   if (std::find(Bar().begin(), Bar().end(), FromHandle(menu)) != Bar().end() && m->qmenu)
     DeleteMenu(m->menuID);

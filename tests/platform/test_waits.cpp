@@ -171,6 +171,13 @@ TEST(PlatformWaits, ADragTrackedInTheClickHandlerReportsTheReleasePoint) {
   WindowRef w = MakeWindow("PlainWindow");
   QWidget* content = PlatformContentWidget(w);
   SetPortWindowPort(w);
+  // Moves without a button are the window's mouse-moved events.
+  Log moves;
+  {
+    LogHandler logger(GetWindowEventTarget(w), {{kEventClassMouse, kEventMouseMoved}}, &moves);
+    QTest::mouseMove(content, QPoint(70, 70));
+  }
+  EXPECT_EQ(moves.events.size(), 1u);
   Track t;
   const EventTypeSpec click = {kEventClassWindow, kEventWindowClickContentRgn};
   EventHandlerRef h = nullptr;

@@ -260,7 +260,32 @@ TEST(PlatformWindows, PortDrawingShowsInTheGrabbedWindow) {
   QImage img = PlatformContentWidget(w)->grab().toImage();
   EXPECT_EQ(img.pixel(40, 30) & 0xFFFFFF, 0xFF0000u);
   EXPECT_EQ(img.pixel(199, 149) & 0xFFFFFF, 0u);
+
+  // A painter on the port: an outline drawn twice in exclusive-or leaves the picture as it was.
+  auto outline = [w] {
+    PortPainter p(GetWindowPort(w));
+    p.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
+    p.setPen(Qt::white);
+    p.drawRect(25, 15, 40, 30);
+  };
+  outline();
+  EXPECT_EQ(GetPortPixel(w, 65, 30), 0x00FFFFu);  // on the outline's right side, over red
+  outline();
+  EXPECT_EQ(GetPortPixel(w, 65, 30), 0xFF0000u);
+  EXPECT_EQ(GetPortPixel(w, 25, 30), 0xFFFFFFu);
+  {
+    PortPainter p;  // the current port
+    SetPortWindowPort(w);
+    PortPainter q;
+    EXPECT_FALSE(p.isActive());
+    ASSERT_TRUE(q.isActive());
+    q.setPen(Qt::NoPen);
+    q.setBrush(Qt::blue);
+    q.drawRoundedRect(QRect(250, 200, 60, 40), 8, 8);
+  }
+  EXPECT_EQ(GetPortPixel(w, 280, 220), 0x0000FFu);
   DisposeWindow(w);
+  EXPECT_FALSE(PortPainter(GetWindowPort(w)).isActive());
 }
 
 TEST(PlatformWindows, ListsSelectScrollAndTellDoubleClicks) {

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "app/pcommand.h"
+#include "toolkit/pcommand.h"
 #include "platform/pevent.h"
 #include "platform/pmenu.h"
 #include "platform/pqt.h"

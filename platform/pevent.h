@@ -83,9 +83,9 @@ EventTargetRef GetEventDispatcherTarget();
 // Runs the event loop once for whatever is pending.
 void RunPendingEvents();
 
-// The application loop: runs until QuitApplicationEventLoop. Quitting ends every wait in
-// progress at once (nested waits return eventLoopQuitErr, popped-up menus close), then the
-// application loop returns.
+// The application loop: posts the open-documents event of the command line (pdocuments.h), then
+// runs until QuitApplicationEventLoop. Quitting ends every wait in progress at once (nested
+// waits return eventLoopQuitErr, popped-up menus close), then the application loop returns.
 void RunApplicationEventLoop();
 void QuitApplicationEventLoop();
 

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <limits>
 
+#include "platform/pdocuments.h"
 #include "platform/pevent.h"
 #include "platform/ppriv.h"
 
@@ -369,6 +370,7 @@ void RunApplicationEventLoop() {
   quitting = false;
   QEventLoop loop;
   mainLoop = &loop;
+  PostOpenDocuments();  // the documents of the command line come first
   loop.exec();
   mainLoop = nullptr;
   quitting = false;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/pmounts.h"
 #include "platform/pmouse.h"
 #include "platform/pqt.h"
 #include "platform_util.h"
@@ -112,6 +113,17 @@ TEST(PlatformWaits, AWaitEndsOnADispatchAndADialogWaitOnItsHiding) {
   QTimer::singleShot(10, [ok] { QTest::mouseClick(ok, Qt::LeftButton); });
   EXPECT_EQ(WaitWhileShown(d, kEventDurationForever), noErr);
   EXPECT_FALSE(IsWindowVisible(d));
+  // A volume mounted meanwhile ends a dialog's wait, the dialog still up.
+  ShowWindow(d);
+  Log vl;
+  LogHandler vh(GetApplicationEventTarget(), {{kEventClassVolume, kEventVolumeMounted}}, &vl);
+  QTimer::singleShot(10, [] {
+    TakeMountTable(
+        "1 1 8:1 / / rw - ext4 /dev/sda1 rw\n9 1 8:9 / /mnt/waitprobe rw - ext4 /dev/sdb1 rw\n");
+  });
+  EXPECT_EQ(CheckEvents(kEventDurationForever), 1);
+  EXPECT_TRUE(IsWindowVisible(d));
+  EXPECT_EQ(vl.events.size(), 1u);
   DisposeWindow(d);
 }
 

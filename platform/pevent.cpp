@@ -252,9 +252,9 @@ OSStatus ProcessHICommand(const HICommand* command) {
   EventRef ev = nullptr;
   CreateEvent(kEventClassCommand, kEventCommandProcess, GetCurrentEventTime(), &ev);
   SetEventParameter(ev, kEventParamDirectObject, typeHICommand, sizeof(HICommand), command);
-  WindowRef w = ActiveNonFloatingWindow();
-  EventTargetRef t = w ? GetWindowEventTarget(w) : GetApplicationEventTarget();
-  OSStatus r = SendEventToEventTarget(ev, t);
+  WindowRec* w = Windows().Find(FocusWindow());
+  OSStatus r = SendEventToEventTarget(
+      ev, w ? ToHandle<EventTargetRef>(w->target) : GetApplicationEventTarget());
   ReleaseEvent(ev);
   return r;
 }

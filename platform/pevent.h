@@ -48,8 +48,8 @@ OSStatus AddEventTypesToHandler(EventHandlerRef handler, UInt32 numTypes,
 // dispatched to.
 OSStatus CallNextEventHandler(EventHandlerCallRef callRef, EventRef event);
 OSStatus SendEventToEventTarget(EventRef event, EventTargetRef target);
-// Sends a command event (kEventCommandProcess with the command) to the user focus: the
-// active window, then the application.
+// Sends a command event (kEventCommandProcess with the command) to the focused window (the
+// active one, else the one in front), then the application.
 OSStatus ProcessHICommand(const HICommand* command);
 
 // Events the layer makes and what ReceiveNextEvent hands out after waiting for any event.
@@ -85,7 +85,8 @@ void RunPendingEvents();
 
 // The application loop: posts the open-documents event of the command line (pdocuments.h), then
 // runs until QuitApplicationEventLoop. Quitting ends every wait in progress at once (nested
-// waits return eventLoopQuitErr, popped-up menus close), then the application loop returns.
+// waits return eventLoopQuitErr, popped-up menus close), then the application loop returns; a
+// quit before the loop runs makes it return at once.
 void RunApplicationEventLoop();
 void QuitApplicationEventLoop();
 

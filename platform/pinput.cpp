@@ -138,6 +138,7 @@ class InputFilter : public QObject {
 
   bool Press(WindowRec* w, QWidget* widget, QMouseEvent* me) {
     Mouse().pendingMove = false;
+    swallowed_ = nullptr;  // a release seen during the dispatch is not this press's
     EventRef ev = MouseEvent(kEventClassWindow, kEventWindowClickContentRgn, me->globalPosition(),
                              me->modifiers());
     UInt32 clicks = me->type() == QEvent::MouseButtonDblClick ? 2 : 1;

@@ -367,7 +367,10 @@ void RunPendingEvents() {
 
 void RunApplicationEventLoop() {
   if (QCoreApplication::instance() == nullptr || mainLoop != nullptr) return;
-  quitting = false;
+  if (quitting) {  // told to quit before it ran
+    quitting = false;
+    return;
+  }
   QEventLoop loop;
   mainLoop = &loop;
   PostOpenDocuments();  // the documents of the command line come first

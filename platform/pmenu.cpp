@@ -386,6 +386,8 @@ void DisposeMenu(MenuRef menu) {
     DeleteMenu(m->menuID);
   Menus().Remove(FromHandle(menu));
   if (m->qmenu) {
+    // The menu may be in the middle of its own signal: it goes later, its shortcuts now.
+    for (QAction* a : m->qmenu->actions()) a->setShortcut(QKeySequence());
     m->qmenu->hide();
     m->qmenu->deleteLater();
   }

@@ -1,6 +1,7 @@
 // Basic types, results and constants of the platform layer that windows, controls, events,
 // menus and lists stand on. Geometry is 16-bit: a Rect is (top, left, bottom, right) with the
-// right and bottom edges exclusive; a Point is (v, h). Every object is reached through a handle
+// right and bottom edges exclusive; a Point is (v, h) (the cells of lists count 32-bit rows, in
+// plist.h). Every object is reached through a handle
 // that the layer checks before use: a handle whose object is gone is refused, never followed.
 #pragma once
 

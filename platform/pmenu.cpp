@@ -52,6 +52,7 @@ struct Index {
   bool dirty = true;
   std::unordered_map<MenuCommand, std::pair<uintptr_t, int>> first;
   std::unordered_map<int, std::vector<std::pair<uintptr_t, int>>> shortcuts;
+  std::vector<uintptr_t> inBar;  // the bar's menus and their submenus, in order
 };
 Index& TheIndex() {
   static Index i;
@@ -201,7 +202,8 @@ void BuildIndex() {
   if (!x.dirty) return;
   x.first.clear();
   x.shortcuts.clear();
-  std::vector<uintptr_t> seen;
+  std::vector<uintptr_t>& seen = x.inBar;
+  seen.clear();
   std::function<void(uintptr_t)> walk = [&](uintptr_t id) {
     MenuRec* m = FindMenu(id);
     if (m == nullptr || std::find(seen.begin(), seen.end(), id) != seen.end()) return;
@@ -400,6 +402,10 @@ bool IsValidMenu(MenuRef menu) {
 }
 
 MenuRef GetMenuHandle(MenuID menuID) {
+  // The menu bar's menus and their submenus first, then any other menu made.
+  BuildIndex();
+  for (uintptr_t id : TheIndex().inBar)
+    if (MenuRec* m = FindMenu(id); m && m->menuID == menuID) return ToHandle<MenuRef>(id);
   for (const auto& kv : Menus().All())
     if (kv.second->menuID == menuID && kv.second->qmenu && kv.second->combo == nullptr)
       return ToHandle<MenuRef>(kv.first);

@@ -45,7 +45,9 @@ inline void ReleaseMenu(MenuRef menu) {
   DisposeMenu(menu);
 }
 bool IsValidMenu(MenuRef menu);
-MenuRef GetMenuHandle(MenuID menuID);  // any menu made so far; NULL when none has the id
+// The menu with the id: in the menu bar (or a submenu of it) first, else any menu made so far;
+// NULL when none has the id.
+MenuRef GetMenuHandle(MenuID menuID);
 MenuID GetMenuID(MenuRef menu);
 
 // Items. Texts are UTF-8; an item text of "-" makes a separator line.

@@ -1,4 +1,5 @@
 #include <QComboBox>
+#include <QCursor>
 #include <QGuiApplication>
 #include <QProgressBar>
 #include <QScrollBar>
@@ -196,7 +197,9 @@ TEST(PlatformControls, ProgressBarsCursorsAndAnObscuredCursor) {
   EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::ClosedHandCursor);
   ObscureCursor();
   EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::BlankCursor);
-  QTest::mouseMove(PlatformContentWidget(w), QPoint(30, 30));
+  // Anywhere but where the cursor is: a move to the same place is no move.
+  const QPoint away = PlatformContentWidget(w)->mapFromGlobal(QCursor::pos()) + QPoint(7, 7);
+  QTest::mouseMove(PlatformContentWidget(w), away);
   EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::ClosedHandCursor);
   SetThemeCursor(kThemeArrowCursor);
   EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);

@@ -27,8 +27,8 @@ class MenuBarTest : public testing::Test {
     ASSERT_NE(file, nullptr);
   }
   void TearDown() override {
-    DeleteMenu(129);
-    DeleteMenu(258);
+    DisposeMenu(file);
+    DisposeMenu(GetMenuHandle(258));
   }
   MenuRef file = nullptr;
 };

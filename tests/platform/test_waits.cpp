@@ -143,7 +143,7 @@ TEST(PlatformWaits, AQuitEndsEveryWaitAtOnceAndThenTheApplicationLoop) {
   RunApplicationEventLoop();
   EXPECT_EQ(endless, eventLoopQuitErr);
   EXPECT_EQ(timed, eventLoopQuitErr);
-  EXPECT_LT(returnedAt - quitAt, 0.02);
+  EXPECT_LT(returnedAt - quitAt, 0.1);  // not the rest of the second
   EXPECT_LT(GetCurrentEventTime() - t0, 0.5);
   // Once the application loop has returned, waits wait again.
   EventRef ev = nullptr;

@@ -359,8 +359,8 @@ TEST(PlatformWindows, WindowsAreMadeHiddenAndOnlyDocumentWindowsHaveTheMenuBar) 
   EXPECT_EQ(PlatformContentWidget(docs[0])->size(), QSize(400, 300));
   for (WindowRef w : docs) DisposeWindow(w);
   for (WindowRef w : dialogs) DisposeWindow(w);
-  DeleteMenu(129);
-  DeleteMenu(258);
+  DisposeMenu(GetMenuHandle(129));
+  DisposeMenu(GetMenuHandle(258));
 }
 
 TEST(PlatformWindows, WidgetsThatAreNotControlsStillTakeClicks) {
@@ -445,4 +445,35 @@ TEST(PlatformWindows, TitleBoundsScreensAndAFramelessFullScreen) {
   EXPECT_FALSE(frame->windowFlags() & Qt::FramelessWindowHint);
   EXPECT_EQ(PlatformContentWidget(w)->size(), QSize(400, 300));
   DisposeWindow(w);
+}
+
+TEST(PlatformWindows, ActivationBringsFocusEventsAndHidingIsAnEvent) {
+  const std::vector<EventTypeSpec> kinds = {{kEventClassWindow, kEventWindowActivated},
+                                            {kEventClassWindow, kEventWindowDeactivated},
+                                            {kEventClassWindow, kEventWindowFocusAcquired},
+                                            {kEventClassWindow, kEventWindowFocusRelinquish},
+                                            {kEventClassWindow, kEventWindowHidden}};
+  WindowRef a = MakeWindow("PlainWindow", false), b = MakeWindow("ControlsDialog", false);
+  Log la, lb;
+  LogHandler ha(GetWindowEventTarget(a), kinds, &la), hb(GetWindowEventTarget(b), kinds, &lb);
+  ShowWindow(a);
+  SelectWindow(a);
+  QApplication::processEvents();
+  ShowWindow(b);
+  SelectWindow(b);
+  QApplication::processEvents();
+  HideWindow(b);
+  typedef std::pair<UInt32, UInt32> E;
+  const UInt32 W = kEventClassWindow;
+  EXPECT_EQ(la.events, (std::vector<E>{{W, kEventWindowActivated},
+                                       {W, kEventWindowFocusAcquired},
+                                       {W, kEventWindowDeactivated},
+                                       {W, kEventWindowFocusRelinquish}}));
+  ASSERT_GE(lb.events.size(), 3u);
+  EXPECT_EQ(lb.events[0], E(W, kEventWindowActivated));
+  EXPECT_EQ(lb.events[1], E(W, kEventWindowFocusAcquired));
+  EXPECT_EQ(lb.events.back(), E(W, kEventWindowHidden));
+  EXPECT_EQ(ActiveNonFloatingWindow(), a);
+  DisposeWindow(a);
+  DisposeWindow(b);
 }

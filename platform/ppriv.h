@@ -118,7 +118,7 @@ struct WindowRec {
   uintptr_t root = 0;  // the root control: the content itself
   uintptr_t defaultButton = 0, cancelButton = 0;
   int programmaticResize = 0;  // SizeWindow in progress: no resize events go out
-  bool constructing = false;   // being laid out: no shown or hidden events go out
+  bool constructing = false;   // being laid out or reframed: no window events go out
   bool frameless = false;      // its content covers a whole screen
 };
 struct ControlRec {

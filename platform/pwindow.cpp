@@ -549,12 +549,13 @@ OSStatus SetWindowBounds(WindowRef win, WindowRegionCode region, const Rect* bou
     bool covers = false;
     for (QScreen* s : QGuiApplication::screens()) covers |= r.contains(s->geometry());
     if (covers != w->frameless) {
+      // Qt hides the window to change its frame; that is no hiding for the handlers.
       const bool shown = w->frame->isVisible();
       w->frameless = covers;
-      w->programmaticResize++;
+      w->constructing = true;
       w->frame->setWindowFlag(Qt::FramelessWindowHint, covers);
       if (shown) w->frame->show();
-      w->programmaticResize--;
+      w->constructing = false;
     }
     const int mh = w->frame->MenuHeight();
     r.adjust(0, -mh, 0, 0);

@@ -100,10 +100,8 @@ int PcreateInterface() {
   if (factories.image == nullptr ||
       !Made(gImager, factories.image(nib, gMain->GetBrowser()), "Image"))
     return 1;
-  for (const PDialogSlot& d : kDialogs) {
+  for (const PDialogSlot& d : kDialogs)
     if ((err = CreateWindowFromNib(nib, d.nibName, d.window)) != noErr) return err;
-    HideWindow(*d.window);  // dialogs wait hidden until asked for
-  }
   return 0;
 }
 

@@ -15,8 +15,9 @@ constexpr OSType kResponseOK = FourCC("ok  ");
 constexpr OSType kResponseCancel = FourCC("not!");
 constexpr OSType kResponseCustom = FourCC("cstm");
 
-// Dispatches pending events, waiting at most maxwait seconds for each; -1 waits for exactly one
-// event. The number of events dispatched; 0 while the interface is not ready.
+// Dispatches the events that come within maxwait seconds, returning when that time is up (0:
+// what is pending; -1: waits for exactly one event). The number of events dispatched; 0 while
+// the interface is not ready.
 int checkEvents(double maxwait);
 // Waits until w is hidden (true), or until the wait breaks off: nothing could be dispatched, or
 // a volume was mounted (false).

@@ -1,13 +1,8 @@
 // The core's interface descriptions, compiled in: the menu bar and the 18 dialogs, registered
-// under a nib name. Also the Qt side of the core's platform seam (pseam.h): the menu bar built
-// from the "MainMenu" form, default buttons and the alert sound.
-#include <QApplication>
-#include <QMenu>
-#include <QMenuBar>
-#include <QPushButton>
+// under a nib name. Also the parts of the core's platform seam (pseam.h) that reach Qt through
+// the platform's painter.
+#include <QMainWindow>
 #include <cstring>
-#include <memory>
-#include <vector>
 
 #include "app/core/papp.h"
 #include "app/core/pforms.h"
@@ -47,7 +42,8 @@ void Register(const char* nib, const char* name, const char* omit) {
 }  // namespace
 
 void PregisterCoreForms(const char* nib, const char* omit) {
-  Register<Ui::MainMenu>(nib, "MainMenu", omit);
+  if (omit == nullptr || strcmp(omit, "MainMenu") != 0)
+    RegisterNibMenuBar(nib, "MainMenu", [](QMainWindow* w) { Ui::LumerinMainMenu().setupUi(w); });
   Register<Ui::InputWindow>(nib, "InputWindow", omit);
   Register<Ui::AboutWindow>(nib, "AboutWindow", omit);
   Register<Ui::ConfirmWindow>(nib, "ConfirmWindow", omit);
@@ -68,87 +64,28 @@ void PregisterCoreForms(const char* nib, const char* omit) {
   Register<Ui::AlertWindow>(nib, "AlertWindow", omit);
 }
 
-namespace {
-
-std::vector<MenuRef>& BarMenus() {
-  static auto* m = new std::vector<MenuRef>;
-  return *m;
-}
-
-UInt32 CommandOf(const QAction* a) {
-  QByteArray c = a->property("command").toString().toLatin1();
-  return c.size() == 4 ? FourCC({c[0], c[1], c[2], c[3], 0}) : 0;
-}
-
-QString Plain(QString s) {
-  return s.remove(QLatin1Char('&'));
-}
-
-// One menu of the bar from a form's menu; its submenus follow it as menus of their own.
-void AddMenu(QMenu* qm, SInt16 id, SInt16* nextId) {
-  MenuRef m = nullptr;
-  if (CreateNewMenu(id, Plain(qm->title()).toUtf8().constData(), &m) != noErr) return;
-  std::vector<QMenu*> subs;
-  for (QAction* a : qm->actions()) {
-    MenuItemIndex item = 0;
-    if (a->isSeparator()) {
-      AppendMenuItemText(m, "-", 0, &item);
-      DisableMenuItem(m, item);
-    } else if (a->menu()) {
-      subs.push_back(a->menu());
-    } else {
-      AppendMenuItemText(m, Plain(a->text()).toUtf8().constData(), CommandOf(a), &item);
-    }
-  }
-  InsertMenu(m, 0);
-  BarMenus().push_back(m);
-  for (QMenu* s : subs) AddMenu(s, (*nextId)++, nextId);
-}
-
-}  // namespace
-
 OSStatus PinstallMenuBar(IBNibRef nib, const char* name) {
-  // The form is made in a window of its own, read, and the window disposed of again.
-  WindowRef w = nullptr;
-  OSStatus err = CreateWindowFromNib(nib, name, &w);
-  if (err != noErr) return err;
-  QWidget* content = PlatformContentWidget(w);
-  QMenuBar* bar = content ? content->findChild<QMenuBar*>() : nullptr;
-  if (bar == nullptr) {
-    DisposeWindow(w);
-    return resNotFound;
-  }
-  SInt16 nextId = 300;
-  SInt16 next = 128;
-  for (QAction* a : bar->actions()) {
-    QMenu* qm = a->menu();
-    if (qm == nullptr) continue;
-    bool ok = false;
-    int id = qm->property("menuID").toInt(&ok);
-    AddMenu(qm, static_cast<SInt16>(ok && id > 0 ? id : next), &nextId);
-    ++next;
-  }
-  DisposeWindow(w);
-  return noErr;
+  return SetMenuBarFromNib(nib, name);
 }
 
 void PremoveMenuBar() {
-  for (MenuRef m : BarMenus()) DisposeMenu(m);
-  BarMenus().clear();
+  // The menus go with the next menu bar made; only their states are left to forget.
 }
 
-void PsetMenuItemText(MenuRef, MenuItemIndex, const char*) {}
+void PsetMenuItemText(MenuRef menu, MenuItemIndex item, const char* text) {
+  SetMenuItemText(menu, item, text);
+}
 
 void PsetDefaultButton(WindowRef w, OSType sig, SInt32 id) {
-  QWidget* content = PlatformContentWidget(w);
-  if (content == nullptr) return;
-  for (QPushButton* b : content->findChildren<QPushButton*>()) b->setDefault(false);
   ControlID cid{sig, id};
   ControlRef c = nullptr;
-  if (id != 0 && GetControlByID(w, &cid, &c) == noErr)
-    if (auto* b = qobject_cast<QPushButton*>(PlatformControlWidget(c))) b->setDefault(true);
+  if (id == 0 || GetControlByID(w, &cid, &c) != noErr) c = nullptr;
+  SetWindowDefaultButton(w, c);
 }
 
-void Pbeep() {
-  QApplication::beep();
+void PdrawCentredText(const Rect* box, const char* text) {
+  if (box == nullptr || text == nullptr) return;
+  PortPainter p;
+  p.drawText(QRect(box->left, box->top, box->right - box->left, box->bottom - box->top),
+             Qt::AlignCenter, QString::fromUtf8(text));
 }

@@ -5,8 +5,9 @@
 
 #include "platform/ptypes.h"
 
-// Dispatches the events that come within maxwait seconds (-1: waits for one event and
-// dispatches it; 0: what is pending). The number dispatched; 0 once the application quits.
+// Dispatches the events that come within maxwait seconds, ending when that time is up (-1:
+// waits for one event and dispatches it; 0: what is pending). The number dispatched; 0 once the
+// application quits.
 int PwaitEvents(double maxwait);
 // Runs the application loop until PquitEventLoop.
 void PrunEventLoop();

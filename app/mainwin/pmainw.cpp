@@ -139,7 +139,6 @@ WindowPtr PMainWindow::CreateWindow(IBNibRef nib) {
              static_cast<PWindowHandlerF>(&PMainWindow::HandleClose));
   if (!FinishInstall()) DMESSAGE(DMCparameter, "Main window event handler not installed");
   PWindowHandlerBase::Show(0);
-  HideWindow(w);
   return w;
 }
 

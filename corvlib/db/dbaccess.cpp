@@ -100,6 +100,11 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
   Classify(len);
   if (file != nullptr) {
     OpenSide(*file, len);
+    // The last block, where records are added, is checked before anything is written, unless
+    // the index file vouched for it: a damaged one makes the file read-only.
+    DBAccess* last = this;
+    while (last->next != nullptr) last = last->next;
+    if (!h->ReadOnly() && last->nrused < 0) last->FreeLoad();
   } else if (sideState != nullptr) {
     // Opened again over the header's own stream, without the file: syncs now write the file
     // without the journal, which keeps the index file in step, so the index file goes.

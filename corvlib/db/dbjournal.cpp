@@ -23,7 +23,6 @@ using dbbytes::Put64;
 
 const char kMagic[8] = {'Q', 'R', 'D', 'B', 'j', 'n', 'l', '2'};
 const char kOldMagic[8] = {'Q', 'R', 'D', 'B', 'j', 'n', 'l', '1'};
-constexpr size_t kFixedSize = 52;  // through the header's own checksum
 constexpr size_t kSlotSize = 20;
 constexpr size_t kSlotAt[2] = {52, 72};
 constexpr size_t kHeadSize = 96;
@@ -450,7 +449,7 @@ DBJournalScan::Verdict DBJournalScan::Scan(DBFileSystem* fs, int jfd, int dbfd) 
   // The file's first bytes are read before the pieces that may have saved them: a writer
   // changes a byte only after its piece is in the journal.
   std::vector<unsigned char> first;
-  if (headerCheck == 0) {
+  if (headerCheck == 0 && checkedBytes > 0) {
     first.resize(checkedBytes);
     if (fs->Read(dbfd, first.data(), first.size(), 0) != static_cast<long long>(first.size()))
       first.clear();
@@ -566,6 +565,7 @@ DBJournal::Recovery DBJournal::Recover(const DBFile& file, bool readonly) {
   std::vector<unsigned char> bytes;
   for (uint32_t i = 0; ok && i < scan.count; i++) {
     const DBJournalScan::Piece& p = scan.pieces[i];
+    if (p.n == 0) continue;  // a piece of a chunk past the file's old end saves nothing
     bytes.resize(p.n);
     ok = fs->Read(jfd, bytes.data(), p.n, p.at) == static_cast<long long>(p.n) &&
          fs->Write(dbfd, bytes.data(), p.n, p.off) == static_cast<long long>(p.n);

@@ -58,7 +58,8 @@ std::string BuildJournal(const uint8_t* p, size_t n) {
   Put32(&slot, 1);
   Put32(&slot, count);
   Put64(&slot, grown);
-  Put32(&slot, DBJournal::Checksum(salt ^ static_cast<uint32_t>(52 * 0x9E3779B1u), slot.data(), 16));
+  Put32(&slot,
+        DBJournal::Checksum(salt ^ static_cast<uint32_t>(52 * 0x9E3779B1u), slot.data(), 16));
   j += slot + std::string(24, '\0');
   for (uint32_t seq = 0; n >= 6; seq++) {
     uint32_t off = static_cast<uint32_t>(take(4));

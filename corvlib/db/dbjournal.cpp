@@ -126,8 +126,7 @@ uint32_t DBJournal::Checksum(uint32_t h, const void* data, size_t n) {
 // ---------------------------------------------------------------------------------------
 // Writing
 
-DBJournal::DBJournal(const DBFile& f, long long hsize)
-    : file(f), fs(f.FS()), headerSize(hsize) {}
+DBJournal::DBJournal(const DBFile& f, long long hsize) : file(f), fs(f.FS()), headerSize(hsize) {}
 
 DBJournal::~DBJournal() {
   if (jfd >= 0) fs->Close(jfd);
@@ -235,12 +234,10 @@ bool DBJournal::Create(const std::vector<unsigned char>& records) {
   return true;
 }
 
-bool DBJournal::Append(const std::vector<unsigned char>& records, uint32_t count,
-                       long long grown) {
-  if (!records.empty() &&
-      (fs->Write(jfd, records.data(), records.size(), jend) !=
-           static_cast<long long>(records.size()) ||
-       !fs->Sync(jfd)))
+bool DBJournal::Append(const std::vector<unsigned char>& records, uint32_t count, long long grown) {
+  if (!records.empty() && (fs->Write(jfd, records.data(), records.size(), jend) !=
+                               static_cast<long long>(records.size()) ||
+                           !fs->Sync(jfd)))
     return Fail("journal write error");
   // The pieces are durable before the count that names them; the slot written is the older
   // one, so a torn write leaves the other's count.
@@ -463,12 +460,12 @@ DBJournalScan::Verdict DBJournalScan::Scan(DBFileSystem* fs, int jfd, int dbfd) 
   if (size < origSize || size > (grown > origSize ? grown : origSize))
     return Set(kForeign, "the database's size is not one its sync made");
   if (headerCheck == 0) {
-    bool same = first.size() == checkedBytes &&
-                Overlay(fs, jfd, 0, first.data(), first.size()) &&
+    bool same = first.size() == checkedBytes && Overlay(fs, jfd, 0, first.data(), first.size()) &&
                 DBJournal::Checksum(0, first.data(), first.size()) == headerSum;
     headerCheck = same ? 1 : -1;
   }
-  if (headerCheck < 0) return Set(kForeign, "the database's header is not the one its sync began with");
+  if (headerCheck < 0)
+    return Set(kForeign, "the database's header is not the one its sync began with");
   return Set(kGood, "");
 }
 
@@ -495,6 +492,18 @@ DBJournal::Recovery DBJournal::Recover(const DBFile& file, bool readonly) {
   DBFileSystem* fs = file.FS();
   const std::string jpath = file.JournalPath();
   int jfd = fs->Open(jpath, O_RDONLY, 0);
+  if (jfd < 0) {
+    // No journal. A writable open of a file whose sync another process owns opens read-only.
+    if (readonly) return kClean;
+    int fd = fs->Open(file.Path(), O_RDONLY, 0);
+    bool live = fd >= 0 && OwnerHeld(fs, fd, kOwnerProbe);
+    if (fd >= 0) fs->Close(fd);
+    if (!live) return kClean;
+    DMESSAGE(DMCwarning, "Database '%s' is being written by another process: opened read-only",
+             file.Path().c_str());
+    return kLive;
+  }
+  fs->Close(jfd);
   // The database is opened for writing when it can be: playing back needs it, and so does
   // taking owner.
   bool canWrite = true;
@@ -503,16 +512,6 @@ DBJournal::Recovery DBJournal::Recover(const DBFile& file, bool readonly) {
     canWrite = false;
     dbfd = fs->Open(file.Path(), O_RDONLY, 0);
   }
-  if (jfd < 0) {
-    // No journal. A writable open of a file whose sync another process owns opens read-only.
-    bool live = !readonly && dbfd >= 0 && OwnerHeld(fs, dbfd, kOwnerProbe);
-    if (dbfd >= 0) fs->Close(dbfd);
-    if (live)
-      DMESSAGE(DMCwarning, "Database '%s' is being written by another process: opened read-only",
-               file.Path().c_str());
-    return live ? kLive : kClean;
-  }
-  fs->Close(jfd);
   if (dbfd < 0) return kClean;  // the open fails on its own
   // A journal whose sync a live process owns is left alone.
   bool mine = canWrite ? Acquire(fs, dbfd, kOwnerByte, DBFileSystem::kExclusive, kOwnerProbe)

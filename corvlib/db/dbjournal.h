@@ -150,9 +150,9 @@ class DBJournal {
   bool writing = false;
   uint32_t salt = 0;
   uint32_t seq = 0;
-  uint32_t gen = 0;        // generation of the slot written last
+  uint32_t gen = 0;  // generation of the slot written last
   long long origSize = 0;
-  long long grownTo = 0;   // the size the database file may have now
+  long long grownTo = 0;  // the size the database file may have now
   int mode = 0644;
   long long jend = 0;         // bytes of the journal so far
   std::set<long long> saved;  // offsets of the chunks saved in this sync
@@ -179,21 +179,21 @@ class DBJournalScan {
   bool Overlay(DBFileSystem* fs, int jfd, long long off, unsigned char* buf, size_t n) const;
 
   Verdict verdict = kDamaged;
-  std::string why;           // what is wrong (a scan that is not good)
+  std::string why;  // what is wrong (a scan that is not good)
   uint32_t salt = 0;
-  long long origSize = 0;   // the database's size when the sync started
-  uint32_t count = 0;       // the pieces the count slot names
+  long long origSize = 0;     // the database's size when the sync started
+  uint32_t count = 0;         // the pieces the count slot names
   std::vector<Piece> pieces;  // the whole pieces, in order (at least count when good)
 
  private:
   Verdict Set(Verdict v, std::string w);
   bool ReadPieces(DBFileSystem* fs, int jfd, long long jsize);
 
-  bool known = false;    // salt's header read
-  int headerCheck = 0;   // 1 the database's first bytes were those of the start, -1 not
+  bool known = false;   // salt's header read
+  int headerCheck = 0;  // 1 the database's first bytes were those of the start, -1 not
   uint32_t checkedBytes = 0;
   uint32_t headerSum = 0;
-  long long scanned = 0;  // the journal read through the last whole piece
+  long long scanned = 0;                 // the journal read through the last whole piece
   std::map<long long, size_t> byOffset;  // piece index by file offset
 };
 

@@ -101,8 +101,8 @@ TEST(ContextSync, CatalogueOpenedWhileAnotherProcessSyncsItReadsTheLastSync) {
     {
       PContext writer;
       writer.fileSystem = &fault;
-      ok = writer.OpenDB(path.c_str()) && !writer.ReadOnly() && Retitle(&writer) &&
-           writer.CloseDB();
+      ok =
+          writer.OpenDB(path.c_str()) && !writer.ReadOnly() && Retitle(&writer) && writer.CloseDB();
     }
     _exit(ok ? 0 : 1);
   }

@@ -116,9 +116,7 @@ class FaultFS : public DBFileSystem {
       if (p.second == from) p.second = to;
     return true;
   }
-  bool Lock(int fd, long long off, LockKind kind) override {
-    return System()->Lock(fd, off, kind);
-  }
+  bool Lock(int fd, long long off, LockKind kind) override { return System()->Lock(fd, off, kind); }
   bool Locked(int fd, long long off, LockKind kind) override {
     return System()->Locked(fd, off, kind);
   }

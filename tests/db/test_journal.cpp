@@ -311,8 +311,7 @@ TEST(Journal, JournalCutShortIsKeptAndTheFileOpensReadOnly) {
   }
   ASSERT_GT(cuts.size(), 20u);
   for (size_t cut : cuts) {
-    SCOPED_TRACE("journal cut at " + std::to_string(cut) + " of " +
-                 std::to_string(journal.size()));
+    SCOPED_TRACE("journal cut at " + std::to_string(cut) + " of " + std::to_string(journal.size()));
     f.Write(damaged);
     WriteAll(jpath, journal.substr(0, cut));
     ExpectKept(f, "Database journal '" + jpath + "' is damaged");
@@ -337,7 +336,8 @@ TEST(Journal, JournalOfAnotherDatabaseIsKeptAndTheFileUnchanged) {
   std::string old("QRDBjnl1\x01\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 20);
   old += std::string(4, '\0') + std::string(16, '\0') + std::string(4, '\0');
   WriteAll(jpath, old);
-  ExpectKept(other, "Database journal '" + jpath + "' does not belong to the database (of an older layout)");
+  ExpectKept(other, "Database journal '" + jpath +
+                        "' does not belong to the database (of an older layout)");
 }
 
 // A child process changes and syncs the catalogue in a loop, telling the parent each version

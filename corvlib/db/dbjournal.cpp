@@ -235,21 +235,26 @@ bool DBJournal::Create(const std::vector<unsigned char>& records) {
 }
 
 bool DBJournal::Append(const std::vector<unsigned char>& records, uint32_t count, long long grown) {
-  if (!records.empty() && (fs->Write(jfd, records.data(), records.size(), jend) !=
-                               static_cast<long long>(records.size()) ||
-                           !fs->Sync(jfd)))
-    return Fail("journal write error");
-  // The pieces are durable before the count that names them; the slot written is the older
-  // one, so a torn write leaves the other's count.
+  if (!records.empty()) {
+    if (fs->Write(jfd, records.data(), records.size(), jend) !=
+        static_cast<long long>(records.size()))
+      return Fail("journal write error");  // the next pieces are written over these
+    // Written, they stay where they are (a count may name them): a piece saved twice holds
+    // the same original bytes.
+    jend += static_cast<long long>(records.size());
+    seq = count;
+    if (!fs->Sync(jfd)) return Fail("journal sync error");
+  }
+  // The pieces are durable before the count that names them. The slot written is the older
+  // one, so a torn write leaves the other's count; its generation is used up even when the
+  // write fails, since it may have landed.
   unsigned char slot[kSlotSize];
   int which = static_cast<int>(gen % 2);
-  Slot(slot, gen + 1, count, grown, which);
+  Slot(slot, ++gen, count, grown, which);
   if (fs->Write(jfd, slot, sizeof(slot), static_cast<long long>(kSlotAt[which])) !=
           static_cast<long long>(sizeof(slot)) ||
       !fs->Sync(jfd))
     return Fail("journal write error");
-  gen++;
-  jend += static_cast<long long>(records.size());
   return true;
 }
 

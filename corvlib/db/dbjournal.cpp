@@ -356,7 +356,14 @@ bool DBJournal::Commit() {
 }
 
 bool DBJournal::RemoveJournal() {
-  if (!fs->Remove(file.JournalPath())) return Fail("cannot remove the journal");
+  if (!fs->Remove(file.JournalPath())) {
+    // A journal someone else removed is gone all the same.
+    int fd = fs->Open(file.JournalPath(), O_RDONLY, 0);
+    if (fd >= 0) {
+      fs->Close(fd);
+      return Fail("cannot remove the journal");
+    }
+  }
   leftover = false;
   bool synced = fs->SyncDir(file.Dir());
   Unlock();

@@ -1,7 +1,4 @@
 // A catalogue opened by a second context while another process syncs it.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <map>
 #include <string>
 #include <vector>
@@ -81,37 +78,15 @@ TEST(ContextSync, CatalogueOpenedWhileAnotherProcessSyncsItReadsTheLastSync) {
     writes = count.WritesTo(copy);
   }
   ASSERT_GT(writes, 2);
-  int up[2], down[2];
-  ASSERT_EQ(pipe(up), 0);
-  ASSERT_EQ(pipe(down), 0);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    close(up[0]);
-    close(down[1]);
+  dbtest::HeldWriter writer(path, path, (writes + 1) / 2, [&](dbtest::FaultFS* fault) {
     MessageLog quiet;
-    dbtest::FaultFS fault(1, path);
-    fault.hookPath = path;
-    fault.hookAt = (writes + 1) / 2;
-    fault.hook = [&] {
-      char c = 'p';
-      if (write(up[1], &c, 1) != 1 || read(down[0], &c, 1) != 1) _exit(3);
-    };
-    bool ok = false;
-    {
-      PContext writer;
-      writer.fileSystem = &fault;
-      ok =
-          writer.OpenDB(path.c_str()) && !writer.ReadOnly() && Retitle(&writer) && writer.CloseDB();
-    }
-    _exit(ok ? 0 : 1);
-  }
-  close(up[1]);
-  close(down[0]);
-  char c = 0;
-  const bool held = read(up[0], &c, 1) == 1;
+    PContext ctx;
+    ctx.fileSystem = fault;
+    return ctx.OpenDB(path.c_str()) && !ctx.ReadOnly() && Retitle(&ctx) && ctx.CloseDB();
+  });
+  ASSERT_TRUE(writer.Held()) << "the writer did not reach the write";
   const std::string bytes = ctxtest::ReadFile(path), journal = ctxtest::ReadFile(path + "-journal");
-  if (held) {
+  {
     MessageLog log;
     PContext second;
     EXPECT_TRUE(second.OpenDB(path.c_str())) << log.All();
@@ -126,13 +101,7 @@ TEST(ContextSync, CatalogueOpenedWhileAnotherProcessSyncsItReadsTheLastSync) {
   }
   EXPECT_EQ(ctxtest::ReadFile(path), bytes);
   EXPECT_EQ(ctxtest::ReadFile(path + "-journal"), journal);
-  EXPECT_EQ(write(down[1], "g", 1), 1);
-  close(up[0]);
-  close(down[1]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(held) << "the writer did not reach the write";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(writer.Resume(), 0);
   PContext after;
   ASSERT_TRUE(after.OpenDB(path.c_str()));
   EXPECT_FALSE(after.ReadOnly());

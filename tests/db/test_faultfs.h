@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -207,6 +208,68 @@ class FaultFS : public DBFileSystem {
   long long calls_ = 0;
   std::map<std::string, long long> writesTo_;
   bool stopped_ = false;
+};
+
+// A writer in a child process: work runs there over a FaultFS watching db, and is held before
+// its at-th pwrite into the file at path until Resume, which lets it go on and reaps it.
+class HeldWriter {
+ public:
+  HeldWriter(const std::string& db, const std::string& path, long long at,
+             const std::function<bool(FaultFS*)>& work) {
+    int up[2], down[2];
+    if (pipe(up) != 0) return;
+    if (pipe(down) != 0) {
+      close(up[0]);
+      close(up[1]);
+      return;
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(up[0]);
+      close(down[1]);
+      FaultFS fault(1, db);
+      fault.hookPath = path;
+      fault.hookAt = at;
+      fault.hook = [&] {
+        char c = 'h';
+        if (write(up[1], &c, 1) != 1 || read(down[0], &c, 1) != 1) _exit(3);
+      };
+      _exit(work(&fault) ? 0 : 1);
+    }
+    close(up[1]);
+    close(down[0]);
+    resume_ = down[1];
+    char c;
+    held_ = pid_ > 0 && read(up[0], &c, 1) == 1;
+    close(up[0]);
+  }
+  ~HeldWriter() { Resume(); }
+  HeldWriter(const HeldWriter&) = delete;
+  HeldWriter& operator=(const HeldWriter&) = delete;
+
+  bool Held() const { return held_; }
+  // The child's exit status: 0 when work returned true.
+  int Resume() {
+    if (resume_ >= 0) {
+      if (write(resume_, "g", 1) != 1) {
+      }
+      close(resume_);
+      resume_ = -1;
+    }
+    if (pid_ > 0) {
+      int status = 0;
+      waitpid(pid_, &status, 0);
+      pid_ = -1;
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    }
+    return status_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int resume_ = -1;
+  bool held_ = false;
+  int status_ = -1;
 };
 
 }  // namespace dbtest

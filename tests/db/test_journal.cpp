@@ -1,7 +1,9 @@
 // Syncs through the rollback journal: a machine stopped at any write or fsync of a sync leaves
 // exactly the records of the previous sync or of this one; a killed process loses nothing that
-// a completed sync wrote; failed writes leave the journal for the next sync; damaged files are
-// never written.
+// a completed sync wrote; failed writes leave the journal for the next sync; a journal cut short
+// or of another file is kept and never played back; a process opening the database while
+// another syncs it reads the last complete sync and writes nothing; damaged files are never
+// written.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -471,33 +473,15 @@ TEST(Journal, OpenDuringAnotherProcessesSyncReadsTheLastCompleteSyncAndWritesNot
   for (const auto& stop : stops) {
     SCOPED_TRACE("writer held at write " + std::to_string(stop.second) + " into " + stop.first);
     f.Write(base);
-    int up[2], down[2];
-    ASSERT_EQ(pipe(up), 0);
-    ASSERT_EQ(pipe(down), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      close(up[0]);
-      close(down[1]);
+    dbtest::HeldWriter writer(f.path, stop.first, stop.second, [&](FaultFS* fault) {
       Messages quiet;
-      FaultFS fault(1, f.path);
-      fault.hookPath = stop.first;
-      fault.hookAt = stop.second;
-      fault.hook = [&] {
-        char c = 'p';
-        if (write(up[1], &c, 1) != 1 || read(down[0], &c, 1) != 1) _exit(3);
-      };
-      FileDB d(f.path, false, &fault);
+      FileDB d(f.path, false, fault);
       RetitleAll(d.db.get(), &d.header, kN);
-      bool ok = d.db->Sync() && d.db->Close();
-      _exit(ok ? 0 : 1);
-    }
-    close(up[1]);
-    close(down[0]);
-    char c = 0;
-    bool held = read(up[0], &c, 1) == 1;
+      return d.db->Sync() && d.db->Close();
+    });
+    ASSERT_TRUE(writer.Held()) << "the writer did not reach the write";
     std::string bytes = f.Bytes(), journal = ReadAll(f.path + "-journal");
-    if (held) {
+    {
       Messages log;
       FileDB reader(f.path, true);
       EXPECT_TRUE(reader.db->Ready()) << log.All();
@@ -509,13 +493,7 @@ TEST(Journal, OpenDuringAnotherProcessesSyncReadsTheLastCompleteSyncAndWritesNot
     }
     EXPECT_EQ(f.Bytes(), bytes);
     EXPECT_EQ(ReadAll(f.path + "-journal"), journal);
-    EXPECT_EQ(write(down[1], "g", 1), 1);
-    close(up[0]);
-    close(down[1]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(held) << "the writer did not reach the write";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(writer.Resume(), 0);
     FileDB d(f.path, true);
     EXPECT_TRUE(Lines(&d) == v2);
     EXPECT_FALSE(Exists(f.path + "-journal"));

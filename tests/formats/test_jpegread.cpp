@@ -256,14 +256,36 @@ TEST(JpegReader, RefusalsAndDamagedFiles) {
     EXPECT_NE(big->errCode, IREnone);
   }
   if (!haveData()) GTEST_SKIP() << "shared test pictures absent";
-  // A file cut in half and one with a stray marker decode to their end.
-  auto half = readFile(jpegData("desk_baseline_420.jpg"));
-  half.resize(half.size() / 2);
-  writeFile(f.path, half);
-  for (const std::string& path : {f.path, jpegData("corrupted.jpg")}) {
-    Reader ir = open(path);
-    _ImgColorSpace cs = ICS_sRGB;
-    EXPECT_FALSE(readAll(ir.get(), 8, &cs).empty()) << path;
+  // A stray marker in the data is only a warning: the file decodes to its end.
+  Reader stray = open(jpegData("corrupted.jpg"));
+  _ImgColorSpace cs = ICS_sRGB;
+  EXPECT_FALSE(readAll(stray.get(), 8, &cs).empty());
+}
+
+// A file that ends before its end marker fails every render with libjpeg's text, whichever
+// scale it is decoded at.
+TEST(JpegReader, TruncatedFilesFailEveryRender) {
+  if (!haveData()) GTEST_SKIP() << "shared test pictures absent";
+  const std::vector<uint8_t> whole = readFile(jpegData("DSCN0010.jpg"));
+  TempFile f(".jpg");
+  for (size_t cut :
+       {whole.size() / 10, whole.size() / 2, whole.size() * 9 / 10, whole.size() - 1}) {
+    writeFile(f.path, std::vector<uint8_t>(whole.begin(), whole.begin() + cut));
+    Reader ir = open(f.path);
+    ASSERT_TRUE(ir);
+    ASSERT_EQ(ir->errCode, IREnone);
+    // Full size in 8 and 32 bits, half size, and a thumbnail decoded at an eighth.
+    const struct {
+      int div;
+      const _ImgColorSpace* cs;
+    } renders[] = {{1, &ICS_sRGB}, {1, &ICS_RGB709}, {2, &ICS_sRGB}, {8, &ICS_sRGB}};
+    for (const auto& r : renders) {
+      _ImgStruct img = {ir->xres / r.div, ir->yres / r.div, r.cs, 0, nullptr, nullptr};
+      EXPECT_EQ(PrenderImageR(&img, ir.get(), 1), 0) << cut << " at 1/" << r.div;
+      EXPECT_EQ(img.img, nullptr);
+      EXPECT_EQ(ir->errCode, IREtruncated) << cut << " at 1/" << r.div;
+      EXPECT_STREQ(ir->errMsg, "Premature end of JPEG file");
+    }
   }
 }
 

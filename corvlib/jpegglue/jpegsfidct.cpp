@@ -195,6 +195,9 @@ struct SFFastTables {
   // bin's width.
   float slope[64][16];
   float binWidth[16];
+  float edge[16];  // ordinateQT
+  // (b + c) mod 37 and mod 29 for c = 0 ... 7: a row's distSmall and distLarge columns.
+  int32_t mod37[96][8], mod29[96][8];
   float distSmall[20 * 37];
   float distLarge[12 * 32];  // rows of 29, padded to 32
 };
@@ -223,6 +226,12 @@ SFFastTables buildFast() {
     }
   for (int i = 0; i < 16; i++)
     f.binWidth[i] = t.ordinateQT[i] - (i == 0 ? 0.f : t.ordinateQT[i - 1]);
+  for (int i = 0; i < 16; i++) f.edge[i] = t.ordinateQT[i];
+  for (int b = 0; b < 96; b++)
+    for (int c = 0; c < 8; c++) {
+      f.mod37[b][c] = (b + c) % 37;
+      f.mod29[b][c] = (b + c) % 29;
+    }
   for (int u = 0; u < 20; u++)
     for (int x = 0; x < 37; x++) f.distSmall[u * 37 + x] = t.distSmall[u][x];
   for (int j = 0; j < 12; j++)
@@ -242,23 +251,18 @@ SF_AVX2 inline __m256i set1i(int v) {
   return _mm256_set1_epi32(v);
 }
 
-// x mod m for 0 <= x < 4 m.
-SF_AVX2 inline __m256i modSmall(__m256i x, int m, int steps) {
-  const __m256i mv = set1i(m), below = set1i(m - 1);
-  for (int s = 0; s < steps; s++)
-    x = _mm256_sub_epi32(x, _mm256_and_si256(_mm256_cmpgt_epi32(x, below), mv));
-  return x;
-}
-
 // Row r of the block (coefficients 8 r ... 8 r + 7), dequantised with smoothing.
-SF_AVX2 inline __m256 smoothRow(const SFFastTables& f, const float* edges, int r, __m256 q,
-                                __m256i c, float invlevel, uint32_t seed) {
+SF_AVX2 inline __m256 smoothRow(const SFFastTables& f, int r, __m256 q, __m256i c, float invlevel,
+                                uint32_t seed) {
   const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
   const __m256i k = _mm256_add_epi32(lane, set1i(8 * r));
-  // (k XOR seed) mod 37 and mod 29: k changes only the seed's low six bits.
-  const __m256i low = _mm256_xor_si256(k, set1i(static_cast<int>(seed & 63u)));
-  const __m256i i37 =
-      modSmall(_mm256_add_epi32(low, set1i(static_cast<int>((seed & ~63u) % 37u))), 37, 2);
+  // (k XOR seed) mod 37 and mod 29: k = 8 r + lane changes only the seed's low six bits, so
+  // k XOR seed = (seed with its low six bits cleared) + 8 (r XOR its bits 3-5) + (lane XOR its
+  // bits 0-2); the last term only permutes the lanes of a row of the mod tables.
+  const uint32_t hi = seed & ~63u, rr = static_cast<uint32_t>(r) ^ ((seed >> 3) & 7u);
+  const __m256i perm = _mm256_xor_si256(lane, set1i(static_cast<int>(seed & 7u)));
+  const __m256i i37 = _mm256_permutevar8x32_epi32(
+      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(f.mod37[hi % 37u + 8 * rr])), perm);
   const __m256 cf = _mm256_cvtepi32_ps(c);
   const __m256 rel = _mm256_mul_ps(q, set1(invlevel));  // the step relative to the level
 
@@ -299,7 +303,7 @@ SF_AVX2 inline __m256 smoothRow(const SFFastTables& f, const float* edges, int r
   // The bin: how many of the first 15 edges the magnitude reaches.
   __m256i bin = _mm256_setzero_si256();
   for (int j = 0; j < 15; j++)
-    bin = _mm256_sub_epi32(bin, _mm256_castps_si256(_mm256_cmp_ps(a, set1(edges[j]), _CMP_GE_OQ)));
+    bin = _mm256_sub_epi32(bin, _mm256_castps_si256(_mm256_cmp_ps(a, set1(f.edge[j]), _CMP_GE_OQ)));
   const __m256 A =
       _mm256_i32gather_ps(&f.slope[0][0], _mm256_add_epi32(_mm256_slli_epi32(k, 4), bin), 4);
   const __m256 wLo = _mm256_permutevar8x32_ps(_mm256_loadu_ps(f.binWidth), bin);
@@ -313,8 +317,8 @@ SF_AVX2 inline __m256 smoothRow(const SFFastTables& f, const float* edges, int r
   jc = _mm256_blendv_epi8(jc, set1i(11),
                           _mm256_castps_si256(_mm256_cmp_ps(slope, set1(2.f), _CMP_GE_OQ)));
   jc = _mm256_max_epi32(_mm256_min_epi32(jc, set1i(11)), set1i(-11));  // never outside the table
-  const __m256i i29 =
-      modSmall(_mm256_add_epi32(low, set1i(static_cast<int>((seed & ~63u) % 29u))), 29, 3);
+  const __m256i i29 = _mm256_permutevar8x32_epi32(
+      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(f.mod29[hi % 29u + 8 * rr])), perm);
   const __m256i row32 = _mm256_slli_epi32(_mm256_abs_epi32(jc), 5);
   const __m256 large = _mm256_i32gather_ps(f.distLarge, _mm256_add_epi32(row32, i29), 4);
   const __m256 d = _mm256_mul_ps(_mm256_mul_ps(q, set1(kStrength)), large);
@@ -398,8 +402,7 @@ SF_AVX2 void idctBlockAVX2(j_decompress_ptr cinfo, jpeg_component_info* compptr,
   if (isLuminance(cinfo, compptr) && !(level < 1.f)) {  // as SetQuantizer decides
     const SFFastTables& f = fastTables();
     const float invlevel = 1.f / level;
-    for (int r = 0; r < 8; r++)
-      c[r] = smoothRow(f, jpeg_sf_tables().ordinateQT, r, q[r], ci[r], invlevel, seeds[r]);
+    for (int r = 0; r < 8; r++) c[r] = smoothRow(f, r, q[r], ci[r], invlevel, seeds[r]);
   } else {
     for (int r = 0; r < 8; r++) c[r] = _mm256_mul_ps(c[r], q[r]);
   }

@@ -65,16 +65,21 @@ _ImgStruct Native(const std::string& path, const _ImgColorSpace* cs) {
   return img;
 }
 
-// Sample i of row y as a float, integer codes scaled so that the largest is 1.
+// Sample i of row y as a float, integer codes scaled so that the largest is 1. (A conversion
+// in place may leave wider samples on rows of any byte alignment.)
 double Sample(const _ImgStruct& img, int y, int i) {
   const uint8_t* row = img.img + static_cast<ptrdiff_t>(img.rowsize) * y;
+  uint16_t u;
+  float f;
   switch (img.csp->dtype) {
     case IDTubyte:
       return row[i] / 255.0;
     case IDTushort:
-      return reinterpret_cast<const uint16_t*>(row)[i] / 65535.0;
+      std::memcpy(&u, row + 2 * i, 2);
+      return u / 65535.0;
     default:
-      return reinterpret_cast<const float*>(row)[i];
+      std::memcpy(&f, row + 4 * i, 4);
+      return f;
   }
 }
 

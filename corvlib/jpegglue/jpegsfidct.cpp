@@ -408,15 +408,31 @@ SF_AVX2 void idctBlockAVX2(j_decompress_ptr cinfo, jpeg_component_info* compptr,
   }
   aanPass8(c, ws);
   transpose8(ws);
-  aanPass8(ws, c);
-  transpose8(c);
-  for (int r = 0; r < 8; r++) {
-    const __m256 v = _mm256_max_ps(_mm256_min_ps(c[r], set1(1e6f)), set1(-1e6f));
-    __m256i s = _mm256_srai_epi32(_mm256_add_epi32(_mm256_cvttps_epi32(v), set1i(4)), 3);
-    s = _mm256_add_epi32(s, set1i(128));
-    const __m128i w = _mm_packs_epi32(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(output_buf[r] + output_col),
-                     _mm_packus_epi16(w, w));
+  aanPass8(ws, c);  // c[col]: output column col, a lane per row
+  __m256i v[8];
+  for (int col = 0; col < 8; col++) {
+    const __m256 x = _mm256_max_ps(_mm256_min_ps(c[col], set1(1e6f)), set1(-1e6f));
+    v[col] = _mm256_add_epi32(
+        _mm256_srai_epi32(_mm256_add_epi32(_mm256_cvttps_epi32(x), set1i(4)), 3), set1i(128));
+  }
+  // Saturated to bytes, each 128-bit half holds columns 0-3 (q0) or 4-7 (q1) of rows 0-3 (low
+  // half) or 4-7 (high half), column by column; a byte shuffle turns them row by row.
+  const __m256i q0 =
+      _mm256_packus_epi16(_mm256_packs_epi32(v[0], v[1]), _mm256_packs_epi32(v[2], v[3]));
+  const __m256i q1 =
+      _mm256_packus_epi16(_mm256_packs_epi32(v[4], v[5]), _mm256_packs_epi32(v[6], v[7]));
+  const __m256i byRow = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4,
+                                         8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+  const __m256i t0 = _mm256_shuffle_epi8(q0, byRow), t1 = _mm256_shuffle_epi8(q1, byRow);
+  const __m256i rows01 = _mm256_unpacklo_epi32(t0, t1);  // rows 0, 1 | rows 4, 5
+  const __m256i rows23 = _mm256_unpackhi_epi32(t0, t1);  // rows 2, 3 | rows 6, 7
+  const __m128i part[4] = {_mm256_castsi256_si128(rows01), _mm256_castsi256_si128(rows23),
+                           _mm256_extracti128_si256(rows01, 1),
+                           _mm256_extracti128_si256(rows23, 1)};
+  for (int i = 0; i < 4; i++) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(output_buf[2 * i] + output_col), part[i]);
+    _mm_storeh_pd(reinterpret_cast<double*>(output_buf[2 * i + 1] + output_col),
+                  _mm_castsi128_pd(part[i]));
   }
 }
 

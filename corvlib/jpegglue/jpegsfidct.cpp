@@ -431,8 +431,8 @@ SF_AVX2 void idctBlockAVX2(j_decompress_ptr cinfo, jpeg_component_info* compptr,
                            _mm256_extracti128_si256(rows23, 1)};
   for (int i = 0; i < 4; i++) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(output_buf[2 * i] + output_col), part[i]);
-    _mm_storeh_pd(reinterpret_cast<double*>(output_buf[2 * i + 1] + output_col),
-                  _mm_castsi128_pd(part[i]));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(output_buf[2 * i + 1] + output_col),
+                     _mm_unpackhi_epi64(part[i], part[i]));
   }
 }
 

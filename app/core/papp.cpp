@@ -161,10 +161,10 @@ void ShutDown() {
   if ((dmessage_class_flags[DMCinfo] & DMAlog) && gMain->bc.Ready()) {
     gMain->bc.SyncDB();
     if (dmessage_logfp) fflush(dmessage_logfp);
-    if (FILE* fp = fopen(gErrLogFile, "a")) {
-      fclose(fp);
-      std::ofstream os(gErrLogFile, std::ios::app);
-      if (os) gMain->bc.pdb.PrintStats(&os);
+    std::ofstream os(gErrLogFile, std::ios::app);
+    if (os) {
+      gMain->bc.pdb.PrintStats(&os);
+      os.close();
     }
     if (dmessage_logfp) fseek(dmessage_logfp, 0, SEEK_END);
   }

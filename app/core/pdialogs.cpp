@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "app/core/papp.h"
 #include "app/core/pseam.h"
 #include "platform/pcontrol.h"
 #include "platform/pwindow.h"
+#include "toolkit/pastring.h"
 #include "toolkit/pdrawer.h"
 #include "toolkit/pevents.h"
 
@@ -189,10 +191,25 @@ OSType getInput(char* resp, int rlen, const char* msg) {
   if (gInputWindow) ShowWindow(gInputWindow);
   EditControlText(gInputWindow, edit);
   runDialog(gInputWindow);
-  if (GetControlText(edit, resp, rlen, false) == nullptr) {
-    if (rlen > 0) resp[0] = '\0';
+  // The whole text is read, cleaned and cut to the buffer before a character that would not fit.
+  UInt32 size = 0;
+  std::vector<char> text;
+  if (GetControlDataSize(edit, kControlEntireControl, kControlEditTextCFStringTag, &size) == noErr)
+    text.resize(static_cast<size_t>(size) + 2);
+  if (text.empty() ||
+      GetControlText(edit, text.data(), static_cast<int>(text.size()), false) == nullptr) {
+    resp[0] = '\0';
     gConfirmResponse = kResponseCancel;
+    return gConfirmResponse;
   }
+  size_t n = 0;
+  for (size_t len = strlen(text.data()); n < len;) {
+    size_t c = utf8CharLength(text.data() + n, len - n);
+    if (c == 0 || n + c > static_cast<size_t>(rlen - 1)) break;
+    n += c;
+  }
+  memcpy(resp, text.data(), n);
+  resp[n] = '\0';
   return gConfirmResponse;
 }
 

@@ -271,7 +271,7 @@ void AboutCommandHandler(WindowRef window) {
   EraseRect(&box);
   RGBForeColor(&black);
   static const char info[] =
-      "Lumerin 1.0\nA photo browser and cataloguer\nwith high-dynamic-range imaging.";
+      "Version 1.0\n\nA photo browser and cataloguer\nwith high-dynamic-range imaging.";
   PdrawCentredText(&box, info);
   SetGWorld(savePort, saveDevice);
 }

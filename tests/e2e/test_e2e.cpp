@@ -64,7 +64,7 @@ QWidget* Widget(WindowRef w, const char* sig, int id) {
 }
 
 void Drive() {
-  auto* t = new QTimer;
+  auto* t = new QTimer(QCoreApplication::instance());  // goes with the application
   QObject::connect(t, &QTimer::timeout, [t] {
     if (next >= steps.size()) {
       t->stop();

@@ -100,6 +100,14 @@ TEST_F(Dialogs, InputAndConfirmAnswers) {
   EXPECT_EQ(getInput(text, sizeof text, "Name"), kResponseCancel);
   EXPECT_STREQ(text, "tab?here");
   EXPECT_EQ(getInput(nullptr, 10, "x"), static_cast<OSType>(-1));
+  // A text longer than the buffer is cut before a character that would not fit.
+  WhenShown(
+      gInputWindow,
+      [&] { qobject_cast<QLineEdit*>(WidgetOf(gInputWindow, "inpt", 129))->setText("ab\u00e9c"); },
+      "bttn", 1);
+  char small[4];
+  EXPECT_EQ(getInput(small, sizeof small, "x"), kResponseOK);
+  EXPECT_STREQ(small, "ab");
 
   WhenShown(
       gConfirmWindow,

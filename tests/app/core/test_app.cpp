@@ -1,5 +1,6 @@
 // The application object: the recent-catalogue menu, the lone selected record, the update and
 // process tables with no window in front, a refused quit, and whole runs of the program.
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -26,6 +27,16 @@ void StoreRecent(const std::vector<std::string>& paths) {
   gRecentCatalogCount = static_cast<int>(paths.size());
 }
 
+std::string ItemText(int item) {
+  MenuRef m = nullptr;
+  MenuItemIndex cata = 0;
+  GetIndMenuItemWithCommandID(nullptr, FourCC("cata"), 1, &m, &cata);
+  char buf[256];
+  UInt32 n = 0;
+  GetMenuItemText(m, static_cast<MenuItemIndex>(item), buf, sizeof buf, &n);
+  return std::string(buf, std::min<UInt32>(n, sizeof buf));
+}
+
 bool ItemEnabled(int item) {
   MenuRef m = nullptr;
   MenuItemIndex cata = 0;
@@ -46,6 +57,10 @@ TEST_F(App, RecentCataloguesAndTheLoneRecord) {
   EXPECT_TRUE(ItemEnabled(3));
   EXPECT_FALSE(ItemEnabled(4));
   EXPECT_FALSE(ItemEnabled(5));
+  EXPECT_EQ(ItemText(1), "a.qdb");
+  EXPECT_EQ(ItemText(2), "gone.qdb");
+  EXPECT_EQ(ItemText(3), "b.qdb");
+  EXPECT_EQ(ItemText(4), "recent catalog");
 
   openCatalog(FourCC("cat1"));  // none open: the first
   ASSERT_TRUE(gMain->bc.Ready());
@@ -141,7 +156,7 @@ std::string ReadFile(const std::string& path) {
 TEST(Program, StartsShowsTheMainWindowAndQuitsFromTheMenu) {
   TempHome home;
   static std::vector<WindowRef> order;
-  static bool quitChosen = false;
+  static bool quitChosen = false, handled = false;
   char arg0[] = "lumerin";
   char* argv[] = {arg0, nullptr};
   const int status = LumerinMain(1, argv, [] {
@@ -152,12 +167,14 @@ TEST(Program, StartsShowsTheMainWindowAndQuitsFromTheMenu) {
       t->deleteLater();
       order = {gMain->GetWindow(), gInfo->GetWindow(), gFind->GetWindow(), gImager->GetWindow()};
       for (const PDialogSlot& d : kDialogs) order.push_back(*d.window);
+      handled = SendCommand("pref", kEventCommandUpdateStatus) == noErr;
       quitChosen = TriggerMenu(gMain->GetWindow(), "Quit");
     });
     t->start(5);
   });
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(quitChosen);
+  EXPECT_TRUE(handled);  // the application's handler was in place
   ASSERT_EQ(order.size(), 22u);
   // Handles are drawn from one rising counter: the windows were made in table order.
   for (size_t i = 1; i < order.size(); ++i) EXPECT_LT(order[i - 1], order[i]) << i;

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <string>
 
 #include "app/core/pcommands.h"
 #include "app/core/pdialogs.h"
@@ -118,7 +119,6 @@ void PdestroyInterface() {
     if (*d.window) DisposeWindow(*d.window);
     *d.window = nullptr;
   }
-  PremoveMenuBar();
   PremoveEventHandlers();
 }
 
@@ -220,10 +220,9 @@ void openCatalog(OSType cmd) {
   const char* path = RecentCatalog(index);
   bool opened = false;
   if (path != nullptr) {
-    char copy[1024];
-    snprintf(copy, sizeof copy, "%s", path);  // opening may reorder the list
-    if (access(copy, R_OK) == 0) opened = gMain->OpenCatalog(copy);
-    if (!opened) DMESSAGE(DMCresource, "Missing catalog '%s'", copy);
+    const std::string copy = path;  // opening may reorder the list
+    if (access(copy.c_str(), R_OK) == 0) opened = gMain->OpenCatalog(copy.c_str());
+    if (!opened) DMESSAGE(DMCresource, "Missing catalog '%s'", copy.c_str());
   }
   if (!opened) {
     gMain->Show(1);

@@ -68,10 +68,6 @@ OSStatus PinstallMenuBar(IBNibRef nib, const char* name) {
   return SetMenuBarFromNib(nib, name);
 }
 
-void PremoveMenuBar() {
-  // The menus go with the next menu bar made; only their states are left to forget.
-}
-
 void PsetMenuItemText(MenuRef menu, MenuItemIndex item, const char* text) {
   SetMenuItemText(menu, item, text);
 }

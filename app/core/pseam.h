@@ -13,13 +13,12 @@ int PwaitEvents(double maxwait);
 void PrunEventLoop();
 // Ends the application loop and every wait in progress.
 void PquitEventLoop();
-// True from PquitEventLoop until the next PrunEventLoop starts (or PclearQuit).
+// True from PquitEventLoop until the loop it ended has returned.
 bool PquitRequested();
+// Forgets a quit that ended no loop (tests that quit without one).
 void PclearQuit();
-// Installs the menu bar of the nib; its status.
+// Installs the menu bar of the nib (replacing any earlier one); its status.
 OSStatus PinstallMenuBar(IBNibRef nib, const char* name);
-// Takes the menu bar down again.
-void PremoveMenuBar();
 // Sets a menu item's text (UTF-8).
 void PsetMenuItemText(MenuRef menu, MenuItemIndex item, const char* text);
 // The default button of a window: the control (sig, id); id 0 removes it.

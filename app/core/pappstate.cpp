@@ -2,7 +2,10 @@
 #include "app/core/pappstate.h"
 
 #include "platform/pevent.h"
+#include "toolkit/pctltext.h"
 #include "toolkit/pdrawer.h"
+#include "toolkit/pdrawkinds.h"
+#include "toolkit/pwinhandler.h"
 #include "toolkit/pwinhandler.h"
 
 unsigned alertLastClass = DMCnerr;

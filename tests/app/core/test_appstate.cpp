@@ -23,9 +23,15 @@ PDrawer* EmptyTree(WindowPtr) {
   return new Probe(0, 0, 300, 400, 15);
 }
 
+// The plain window of the toolkit's tests, as a blank form of its size.
+void RegisterPlainWindow() {
+  RegisterNibWindow("test", "PlainWindow", [](QWidget* w) { w->resize(400, 300); });
+}
+
 }  // namespace
 
 TEST(AppState, UnhandledEventsReArmTheIdleTimer) {
+  RegisterPlainWindow();
   PinstallAppState();
   SetManualPlatformClock(true);
   Counting obj;
@@ -52,6 +58,7 @@ TEST(AppState, UnhandledEventsReArmTheIdleTimer) {
 }
 
 TEST(AppState, AClickInAWindowClearsTheLastAlertClass) {
+  RegisterPlainWindow();
   PinstallAppState();
   Counting obj;
   obj.build = EmptyTree;

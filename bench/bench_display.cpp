@@ -15,7 +15,7 @@
 
 #include "catalog/pixhaven.h"
 #include "display/pdispimg.h"
-#include "formats/picture/rgbe.h"
+#include "picture/rgbe.h"
 #include "formats/stdformats.h"
 #include "formats/tiffimg.h"
 #include "support/dmessage.h"

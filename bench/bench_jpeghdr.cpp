@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "jh_bench_image.h"
-#include "formats/jpeg/jpegglue.h"
-#include "formats/picture/picheader.h"
-#include "formats/picture/rgbe.h"
+#include "jpegglue/jpegglue.h"
+#include "picture/picheader.h"
+#include "picture/rgbe.h"
 #include "jpeghdr/jpeghdr.h"
 
 namespace {

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "bench_testdata.h"
-#include "formats/picture/picheader.h"
-#include "formats/picture/rgbe.h"
+#include "picture/picheader.h"
+#include "picture/rgbe.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "formats/picture/picheader.h"
-#include "formats/picture/rgbe.h"
+#include "picture/picheader.h"
+#include "picture/rgbe.h"
 #include "tonemap/tmloaders.h"
 #include "tonemap/tmprivate.h"
 #include "tonemap/tonemap.h"

@@ -7,7 +7,7 @@
 #include <QWidget>
 #include <cstdlib>
 
-#include "app/pdrawer.h"
+#include "toolkit/pdrawer.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bench_testdata.h"
-#include "formats/jpeg/jpegglue.h"
+#include "jpegglue/jpegglue.h"
 #include "jpeghdr/jpeghdr.h"
 #include "testutil/rgbe_load.h"
 

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <vector>
 
-#include "formats/jpeg/jpegglue.h"
+#include "jpegglue/jpegglue.h"
 #include "jh_bench_image.h"
 #include "jpeghdr/jpeghdr.h"
 

@@ -12,8 +12,8 @@
 #include <sstream>
 #include <string>
 
-#include "formats/jpeg/jpegglue.h"
-#include "formats/jpeg/jpegsfidct.h"
+#include "jpegglue/jpegglue.h"
+#include "jpegglue/jpegsfidct.h"
 #include "jpeghdr/jpeghdr.h"
 #include "fuzz_jpegmem.h"
 

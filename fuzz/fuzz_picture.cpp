@@ -6,9 +6,9 @@
 #include <ctime>
 #include <vector>
 
-#include "formats/picture/picheader.h"
-#include "formats/picture/rgbe.h"
-#include "formats/picture/view.h"
+#include "picture/picheader.h"
+#include "picture/rgbe.h"
+#include "picture/view.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "formats/picture/picheader.h"
+#include "picture/picheader.h"
 #include "tonemap/tmloaders.h"
 #include "tonemap/tonemap.h"
 

@@ -9,7 +9,7 @@
 #include "catalog/pimginfo.h"
 #include "display/pdispimg.h"
 #include "display/pdisppriv.h"
-#include "formats/picture/picheader.h"
+#include "picture/picheader.h"
 #include "formats/radformat.h"
 #include "formats/tiffimg.h"
 #include "support/dmessage.h"

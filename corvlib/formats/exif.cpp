@@ -9,7 +9,7 @@
 #include <cstring>
 #include <istream>
 
-#include "formats/jpeg/jpegglue.h"
+#include "jpegglue/jpegglue.h"
 #include "formats/tiffin.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <jerror.h>
 
 #include "formats/exif.h"
-#include "formats/jpeg/jpegglue.h"
-#include "formats/jpeg/jpegsfidct.h"
+#include "jpegglue/jpegglue.h"
+#include "jpegglue/jpegsfidct.h"
 #include "formats/jpegio.h"
 #include "formats/tiffin.h"
 #include "jpeghdr/jpeghdr.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "formats/jpeg/jpegglue.h"
+#include "jpegglue/jpegglue.h"
 #include "formats/jpegio.h"
 #include "jpeghdr/jpeghdr.h"
 

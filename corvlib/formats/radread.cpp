@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "formats/exif.h"
-#include "formats/picture/picheader.h"
-#include "formats/picture/rgbe.h"
+#include "picture/picheader.h"
+#include "picture/rgbe.h"
 #include "formats/radformat.h"
 #include "tonemap/tonemap.h"
 

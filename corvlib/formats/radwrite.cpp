@@ -8,8 +8,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "formats/picture/picheader.h"
-#include "formats/picture/rgbe.h"
+#include "picture/picheader.h"
+#include "picture/rgbe.h"
 #include "formats/radformat.h"
 #include "formats/replacefile.h"
 

@@ -4,7 +4,7 @@
 // uses the conversions.
 #pragma once
 
-#include "formats/picture/rgbe.h"
+#include "picture/rgbe.h"
 
 // g_bval[i][j] = 256 f((j + 0.5)/256 / 2^i, a) for the 32 exponent steps; 0 or -1 (memory).
 int setcolrcor(double (*f)(double, double), double a);

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-#include "formats/picture/rgbe.h"
+#include "picture/rgbe.h"
 #include "tonemap/tmprivate.h"
 #include "tonemap/tonemap.h"
 

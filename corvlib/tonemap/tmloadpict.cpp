@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "formats/picture/picheader.h"
-#include "formats/picture/rgbe.h"
+#include "picture/picheader.h"
+#include "picture/rgbe.h"
 #include "tonemap/tmloaders.h"
 #include "tonemap/tmprivate.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fmt_test_util.h"
-#include "formats/picture/rgbe.h"
+#include "picture/rgbe.h"
 #include "formats/radformat.h"
 
 using namespace pictest;

@@ -14,7 +14,7 @@
 #include <sstream>
 
 #include "fmt_test_util.h"
-#include "formats/picture/rgbe.h"
+#include "picture/rgbe.h"
 #include "formats/radformat.h"
 #include "testutil/message_log.h"
 

@@ -10,7 +10,7 @@
 
 #include <jerror.h>
 
-#include "formats/jpeg/jpegglue.h"
+#include "jpegglue/jpegglue.h"
 #include "jh_test_util.h"
 #include "testutil/message_log.h"
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "formats/picture/picheader.h"
-#include "formats/picture/rgbe.h"
+#include "picture/picheader.h"
+#include "picture/rgbe.h"
 #include "jh_test_util.h"
 #include "testutil/rgbe_load.h"
 

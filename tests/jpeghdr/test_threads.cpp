@@ -9,7 +9,7 @@
 
 #include <jerror.h>
 
-#include "formats/jpeg/jpegglue.h"
+#include "jpegglue/jpegglue.h"
 #include "jh_test_util.h"
 
 using namespace jhtest;

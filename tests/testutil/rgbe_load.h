@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "formats/picture/picheader.h"
-#include "formats/picture/rgbe.h"
+#include "picture/picheader.h"
+#include "picture/rgbe.h"
 
 // False when the file is missing, is no RGBE picture, or is cut short.
 inline bool loadRgbePicture(const char* path, int* w, int* h, std::vector<float>* px) {

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "formats/picture/rgbe.h"
+#include "picture/rgbe.h"
 #include "tonemap/tmprivate.h"
 #include "tm_test_util.h"
 #include "tonemap/tonemap.h"

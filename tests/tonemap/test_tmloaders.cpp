@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/picture/rgbe.h"
+#include "picture/rgbe.h"
 #include "tonemap/tmloaders.h"
 #include "tm_test_util.h"
 #include "tonemap/tonemap.h"

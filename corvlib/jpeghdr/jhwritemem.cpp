@@ -1,0 +1,86 @@
+// Self-contained writer of a float RGB array as a JPEG-HDR file.
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "jpegglue/jpegglue.h"
+#include "jpeghdr/jhprivate.h"
+#include "support/dmessage.h"
+
+namespace {
+
+// Compresses onto fp under an armed jump record; 1 on success, 0 after a libjpeg error (its
+// text reported).
+int compressGuarded(FILE* fp, const float* pixels, int width, int height, int quality,
+                    int correction, float alpha, float beta, float samp2nits) {
+  jpeghdr_compress_struct jh;
+  jpeg_error_mgr jerr;
+  jpeg_jump_record rec;
+  jpeg_glue_prepare(reinterpret_cast<j_common_ptr>(&jh), sizeof jh, &jerr, &rec);
+  if (setjmp(rec.env)) {
+    DMESSAGE(DMCdata, "cannot write JPEG-HDR: %s", jpeg_error_buffer);
+    jpeghdr_destroy_compress(&jh);
+    return 0;
+  }
+  jpeghdr_create_compress(&jh);
+  jpeg_stdio_dest(&jh.cinfo, fp);
+  jpeghdr_src_floatRGB(&jh, pixels, width, height);
+  jh.samp2nits = samp2nits;
+  jh.quality = static_cast<int16_t>(quality < 1 ? 1 : (quality > 100 ? 100 : quality));
+  jh.correction = correction;
+  jh.alpha = alpha;
+  jh.beta = beta;
+  jpeghdr_tonemap_default(&jh);
+  jpeghdr_do_compress(&jh);
+  jh.cinfo.client_data = nullptr;
+  jpeghdr_destroy_compress(&jh);
+  return 1;
+}
+
+}  // namespace
+
+long jpeghdr_write_memory(const char* path, const float* pixels, int width, int height, int quality,
+                          int correction, float alpha, float beta, float samp2nits) {
+  if (pixels == nullptr || width <= 0 || height <= 0) return 0;
+  if (path == nullptr) {
+    if (!compressGuarded(stdout, pixels, width, height, quality, correction, alpha, beta,
+                         samp2nits) ||
+        std::fflush(stdout) != 0)
+      return 0;
+    const long pos = std::ftell(stdout);
+    return pos > 0 ? pos : 0;
+  }
+  // Write beside the target and rename, so a failed write never destroys an existing file.
+  std::string tmp = std::string(path) + ".XXXXXX";
+  const int fd = mkstemp(&tmp[0]);
+  if (fd < 0) {
+    DMESSAGE(DMCsystem, "cannot create a temporary file beside %s", path);
+    return 0;
+  }
+  const mode_t mask = umask(0);  // mkstemp makes the file private; give it the usual mode
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  FILE* fp = fdopen(fd, "wb");
+  if (fp == nullptr) {
+    close(fd);
+    std::remove(tmp.c_str());
+    DMESSAGE(DMCsystem, "cannot open a temporary file beside %s", path);
+    return 0;
+  }
+  long pos = 0;
+  if (compressGuarded(fp, pixels, width, height, quality, correction, alpha, beta, samp2nits) &&
+      std::fflush(fp) == 0 && !std::ferror(fp))
+    pos = std::ftell(fp);
+  if (std::fclose(fp) != 0) pos = 0;
+  if (pos > 0 && std::rename(tmp.c_str(), path) != 0) {
+    DMESSAGE(DMCsystem, "cannot rename the written file to %s", path);
+    pos = 0;
+  }
+  if (pos <= 0) std::remove(tmp.c_str());
+  return pos > 0 ? pos : 0;
+}

@@ -1,0 +1,112 @@
+// The user's private folders for preferences, caches and the log.
+#include "platform/pfolders.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+void Say(std::string* message, const std::string& text) {
+  if (message != nullptr) *message = text;
+}
+
+std::string Quoted(const std::string& path) {
+  return "'" + path + "'";
+}
+
+// Makes the missing folders above path, mode 0700 as the XDG rules ask for new base folders.
+bool MakeParents(const std::string& path, std::string* message) {
+  for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
+    const std::string part = path.substr(0, at);
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+      Say(message, "Cannot create folder " + Quoted(part) + ": " + std::strerror(errno));
+      return false;
+    }
+  }
+  return true;
+}
+
+// The XDG base folder named by a variable, else $HOME and the default below it.
+std::string BaseFolder(const char* variable, const char* fallback, std::string* message) {
+  const char* v = std::getenv(variable);
+  if (v != nullptr && v[0] == '/') return v;
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || home[0] != '/') {
+    Say(message, std::string("No folder for the program's files: neither $") + variable +
+                     " nor $HOME is set");
+    return std::string();
+  }
+  std::string base = home;
+  while (!base.empty() && base.back() == '/') base.pop_back();
+  return base + fallback;
+}
+
+}  // namespace
+
+bool MakePrivateFolder(const std::string& path, std::string* message) {
+  if (path.empty() || path[0] != '/') {
+    Say(message, "Folder path " + Quoted(path) + " is not absolute");
+    return false;
+  }
+  bool made = mkdir(path.c_str(), 0700) == 0;
+  if (!made && errno != EEXIST) {
+    Say(message, "Cannot create folder " + Quoted(path) + ": " + std::strerror(errno));
+    return false;
+  }
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) {
+    Say(message, "Cannot read folder " + Quoted(path) + ": " + std::strerror(errno));
+    return false;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    Say(message, "Folder " + Quoted(path) + " is a symbolic link; refusing to use it");
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    Say(message, Quoted(path) + " is not a folder");
+    return false;
+  }
+  // The checks that count are made on the open folder, so nothing can be swapped in between.
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    Say(message, "Cannot open folder " + Quoted(path) + ": " + std::strerror(errno));
+    return false;
+  }
+  bool ok = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  if (!ok)
+    Say(message, "Cannot read folder " + Quoted(path));
+  else if (st.st_uid != geteuid()) {
+    Say(message, "Folder " + Quoted(path) + " belongs to another user; refusing to use it");
+    ok = false;
+  } else if (made && fchmod(fd, 0700) != 0) {
+    Say(message, "Cannot protect folder " + Quoted(path) + ": " + std::strerror(errno));
+    ok = false;
+  }
+  close(fd);
+  return ok;
+}
+
+std::string UserFolder(UserFolderKind kind, std::string* message) {
+  std::string base;
+  switch (kind) {
+    case kPreferencesFolder:
+      base = BaseFolder("XDG_CONFIG_HOME", "/.config", message);
+      break;
+    case kCacheFolder:
+      base = BaseFolder("XDG_CACHE_HOME", "/.cache", message);
+      break;
+    case kStateFolder:
+      base = BaseFolder("XDG_STATE_HOME", "/.local/state", message);
+      break;
+  }
+  if (base.empty()) return std::string();
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  const std::string folder = base + "/lumerin";
+  if (!MakeParents(folder, message) || !MakePrivateFolder(folder, message)) return std::string();
+  return folder;
+}

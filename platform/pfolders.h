@@ -1,0 +1,25 @@
+// The user's folders for the program's own files, after the XDG base-directory rules:
+//   preferences           $XDG_CONFIG_HOME/lumerin   (default ~/.config/lumerin)
+//   caches, the shadow
+//   catalogue, temporary
+//   images                $XDG_CACHE_HOME/lumerin    (default ~/.cache/lumerin)
+//   the log               $XDG_STATE_HOME/lumerin    (default ~/.local/state/lumerin)
+// A variable that is unset, empty or not an absolute path gives the default under $HOME.
+//
+// Each folder is private: made with mode 0700 when missing (its missing parents too), and
+// refused, with a message saying why, when it is a symbolic link, not a folder, or owned by
+// another user, so that nothing the program writes there can be read or redirected by others.
+#pragma once
+
+#include <string>
+
+enum UserFolderKind { kPreferencesFolder, kCacheFolder, kStateFolder };
+
+// The folder's path, made when missing; empty when it cannot be had, with the reason in
+// *message (when given).
+std::string UserFolder(UserFolderKind kind, std::string* message = nullptr);
+
+// Makes one private folder at path (its parent must exist) unless it is there, and checks that
+// it is a folder of this user and not a symbolic link; false with the reason in *message. A
+// folder made here gets mode 0700 exactly, whatever the umask.
+bool MakePrivateFolder(const std::string& path, std::string* message = nullptr);

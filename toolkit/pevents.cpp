@@ -1,0 +1,36 @@
+// The idle-improvement timer and the last alert class.
+#include "toolkit/pevents.h"
+
+#include "platform/pevent.h"
+
+unsigned alertLastClass = DMCnerr;
+double (*idleImprovementStep)(int stage) = nullptr;
+
+namespace {
+
+EventLoopTimerRef idleTimer = nullptr;
+double lastDelay = 0;
+int stage = 0;
+
+void IdleFired(EventLoopTimerRef timer, void*) {
+  double again = idleImprovementStep ? idleImprovementStep(stage++) : 0;
+  if (again > 0) SetEventLoopTimerNextFireTime(timer, again);
+}
+
+}  // namespace
+
+double idleImprovements(double delay) {
+  double prev = lastDelay;
+  lastDelay = delay > 0 ? delay : 0;
+  if (!(delay > 0)) {
+    if (idleTimer != nullptr) RemoveEventLoopTimer(idleTimer);
+    idleTimer = nullptr;
+    return prev;
+  }
+  stage = 0;
+  if (idleTimer == nullptr || SetEventLoopTimerNextFireTime(idleTimer, delay) != noErr) {
+    idleTimer = nullptr;
+    InstallEventLoopTimer(delay, 0, IdleFired, nullptr, &idleTimer);
+  }
+  return prev;
+}

@@ -4,7 +4,8 @@
 // look-up with the file in the system's cache (warm) and dropped from it (cold), 10,000
 // identity look-ups (name, size, hash) with everything resident and under a 64 MB budget
 // (SQLite: cache_size of 64 MB), a range query over two fields, and adding one record to the
-// full file. Our reopen is timed with the index file beside the database and without it.
+// full file. Our reopen is timed with the index file beside the database and without it, and
+// read-only (a reader of a file another process may be syncing; SQLite: SQLITE_OPEN_READONLY).
 // Counters: file size and peak resident memory of the step (the process's high-water mark,
 // reset before it). SQLite's pragmas are set explicitly: journal_mode=DELETE,
 // synchronous=FULL; cache_size -1048576 (1 GB, all resident) or -65536 (64 MB; also for the
@@ -145,9 +146,11 @@ void TimeLookups(benchmark::State& state, DB& d, const std::vector<Photo>& keys,
 // Ours
 
 struct OurDB {
-  explicit OurDB(const std::string& p) : path(p), file(p) {
-    fs.reset(new std::fstream(path, std::ios::in | std::ios::out | std::ios::binary));
-    db.reset(new DBAccess(&header, fs.get(), &file, false));
+  explicit OurDB(const std::string& p, bool readonly = false) : path(p), file(p) {
+    std::ios::openmode mode = std::ios::in | std::ios::binary;
+    if (!readonly) mode |= std::ios::out;
+    fs.reset(new std::fstream(path, mode));
+    db.reset(new DBAccess(&header, fs.get(), &file, readonly));
   }
   ~OurDB() {
     db->Close();
@@ -200,7 +203,7 @@ const std::string& OurFile(int n) {
 
 // Removes our database at path with the files beside it.
 void RemoveOurs(const std::string& path) {
-  for (const char* suffix : {"", "-journal", "-index", "-index.tmp"})
+  for (const char* suffix : {"", "-journal", "-journal.new", "-index", "-index.tmp"})
     unlink((path + suffix).c_str());
 }
 
@@ -224,6 +227,17 @@ void BM_Ours_Insert(benchmark::State& state) {
 
 void BM_Ours_Reopen(benchmark::State& state) {
   TimeReopen<OurDB>(state, OurFile(static_cast<int>(state.range(0))));
+}
+
+// Read-only, with the index file that a writable open and close leave.
+void BM_Ours_ReopenReadOnly(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  const std::string& path = OurFile(n);
+  {
+    OurDB d(path);
+    d.Find(MakePhoto(n / 2));
+  }
+  TimeReopen<OurDB>(state, path, true);
 }
 
 // 10,000 look-ups; under the budget the database is opened afresh under it (its first look-up
@@ -291,8 +305,10 @@ void BM_Ours_AddOne(benchmark::State& state) {
 #ifdef LUMERIN_HAVE_SQLITE
 
 struct SqlDB {
-  SqlDB(const std::string& p, int cacheKB) : path(p) {
-    sqlite3_open(path.c_str(), &db);
+  SqlDB(const std::string& p, int cacheKB, bool readonly = false) : path(p) {
+    sqlite3_open_v2(path.c_str(), &db,
+                    readonly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                    nullptr);
     sqlite3_exec(db, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
     sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
     std::string cache = "PRAGMA cache_size=-" + std::to_string(cacheKB);
@@ -375,6 +391,10 @@ void BM_SQLite_Reopen(benchmark::State& state) {
   TimeReopen<SqlDB>(state, SqlFile(static_cast<int>(state.range(0))), kBudgetKB);
 }
 
+void BM_SQLite_ReopenReadOnly(benchmark::State& state) {
+  TimeReopen<SqlDB>(state, SqlFile(static_cast<int>(state.range(0))), kBudgetKB, true);
+}
+
 void BM_SQLite_Lookup(benchmark::State& state) {
   int n = static_cast<int>(state.range(0));
   bool budget = state.range(1) != 0;
@@ -439,6 +459,10 @@ void Register(const std::vector<int>& sizes) {
         ->Args({n, 0, 1})->Iterations(5)->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("Ours_ReopenCold" + tag).c_str(), BM_Ours_Reopen)
         ->Args({n, 1, 1})->Iterations(3)->Unit(benchmark::kMillisecond);
+    RegisterBenchmark(("Ours_ReopenReadOnlyWarm" + tag).c_str(), BM_Ours_ReopenReadOnly)
+        ->Args({n, 0, 1})->Iterations(5)->Unit(benchmark::kMillisecond);
+    RegisterBenchmark(("Ours_ReopenReadOnlyCold" + tag).c_str(), BM_Ours_ReopenReadOnly)
+        ->Args({n, 1, 1})->Iterations(3)->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("Ours_ReopenWarmNoIndex" + tag).c_str(), BM_Ours_Reopen)
         ->Args({n, 0, 0})->Iterations(5)->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("Ours_ReopenColdNoIndex" + tag).c_str(), BM_Ours_Reopen)
@@ -457,6 +481,10 @@ void Register(const std::vector<int>& sizes) {
     RegisterBenchmark(("SQLite_ReopenWarm" + tag).c_str(), BM_SQLite_Reopen)
         ->Args({n, 0, 0})->Iterations(5)->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("SQLite_ReopenCold" + tag).c_str(), BM_SQLite_Reopen)
+        ->Args({n, 1, 0})->Iterations(3)->Unit(benchmark::kMillisecond);
+    RegisterBenchmark(("SQLite_ReopenReadOnlyWarm" + tag).c_str(), BM_SQLite_ReopenReadOnly)
+        ->Args({n, 0, 0})->Iterations(5)->Unit(benchmark::kMillisecond);
+    RegisterBenchmark(("SQLite_ReopenReadOnlyCold" + tag).c_str(), BM_SQLite_ReopenReadOnly)
         ->Args({n, 1, 0})->Iterations(3)->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("SQLite_Lookup10k" + tag).c_str(), BM_SQLite_Lookup)
         ->Args({n, 0})->Iterations(3)->Unit(benchmark::kMillisecond);

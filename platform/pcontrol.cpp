@@ -1,19 +1,22 @@
-// Controls: the named widgets of a window's form, their kinds, values, text and events.
+// Controls: the named widgets of a window's form, their kinds, values, text and focus.
 #include "platform/pcontrol.h"
 
 #include <QAbstractButton>
+#include <QAbstractSlider>
 #include <QCheckBox>
-#include <QGuiApplication>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QSlider>
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QStringDecoder>
-#include <QStyle>
-#include <QStyleOptionSpinBox>
-#include <QTabBar>
 #include <QTabWidget>
+#include <QTextEdit>
 #include <algorithm>
 #include <cstring>
 
@@ -32,6 +35,10 @@ bool ValidUTF8(const char* s, size_t n) {
   QString out = dec(QByteArrayView(s, static_cast<qsizetype>(n)));
   return !dec.hasError();
 }
+
+void WireControl(ControlRec* c);           // pctlinput.cpp
+uintptr_t NewPopupMenu(QComboBox* combo);  // pmenu.cpp
+void ForgetPopupMenu(uintptr_t menu);      // pmenu.cpp
 
 namespace {
 
@@ -52,9 +59,15 @@ ControlKind KindOf(QWidget* w) {
   if (qobject_cast<QCheckBox*>(w)) return kControlKindCheckBox;
   if (qobject_cast<QAbstractButton*>(w)) return kControlKindPushButton;
   if (qobject_cast<QLabel*>(w)) return kControlKindStaticText;
-  if (qobject_cast<QLineEdit*>(w)) return kControlKindEditText;
+  if (qobject_cast<QLineEdit*>(w) || qobject_cast<QPlainTextEdit*>(w) ||
+      qobject_cast<QTextEdit*>(w))
+    return kControlKindEditText;
   if (qobject_cast<QAbstractSpinBox*>(w)) return kControlKindLittleArrows;
   if (qobject_cast<QTabWidget*>(w)) return kControlKindTabs;
+  if (qobject_cast<QComboBox*>(w)) return kControlKindPopupButton;
+  if (qobject_cast<QProgressBar*>(w)) return kControlKindProgressBar;
+  if (qobject_cast<QScrollBar*>(w)) return kControlKindScrollBar;
+  if (qobject_cast<QAbstractSlider*>(w)) return kControlKindSlider;
   return kControlKindUserPane;
 }
 
@@ -73,62 +86,47 @@ OSStatus StandardControlHandler(EventRef event, uintptr_t owner) {
   return noErr;
 }
 
+// Runs f with the control's own changes kept from sending hits.
+template <class F>
+void Setting(ControlRec* r, F f) {
+  const bool was = r->settingValue;
+  r->settingValue = true;
+  f();
+  r->settingValue = was;
+}
+
+}  // namespace
+
 ControlRec* AddControl(WindowRec* w, QWidget* widget, const ControlID& cid) {
   ControlRec* c = new ControlRec;
   c->id = Controls().Add(c);
   c->window = w->id;
   c->target = NewTarget(w->target, StandardControlHandler, c->id);
   c->widget = widget;
-  c->kind = KindOf(widget);
+  c->kind = widget == w->content ? kControlKindUserPane : KindOf(widget);
   c->cid = cid;
   QByteArray cmd = widget->property("command").toString().toLatin1();
   if (cmd.size() == 4) c->command = FourCC({cmd[0], cmd[1], cmd[2], cmd[3], 0});
   w->controls.push_back(c->id);
-  const uintptr_t id = c->id;
-  if (auto* b = qobject_cast<QAbstractButton*>(widget)) {
-    QObject::connect(b, &QAbstractButton::clicked, [id] {
-      if (ControlRec* r = Controls().Find(id))
-        SendControlHit(r,
-                       r->kind == kControlKindCheckBox ? kControlCheckBoxPart : kControlButtonPart);
-    });
-  } else if (auto* s = qobject_cast<QAbstractSpinBox*>(widget)) {
-    // Little arrows take no focus and no typing; the window's events step them.
-    s->setFocusPolicy(Qt::NoFocus);
-    s->setReadOnly(true);
-  } else if (auto* t = qobject_cast<QTabWidget*>(widget)) {
-    QObject::connect(t, &QTabWidget::currentChanged, [id] {
-      ControlRec* r = Controls().Find(id);
-      if (r != nullptr && !r->settingValue) SendControlHit(r, kControlTabPart);
-    });
-  }
+  if (auto* combo = qobject_cast<QComboBox*>(widget)) c->menu = NewPopupMenu(combo);
+  if (widget != w->content) WireControl(c);
   return c;
 }
 
-}  // namespace
-
-void SendControlHit(ControlRec* c, ControlPartCode part) {
-  // The hit goes to the control, its window and the application; when no one takes it, the
-  // control's command goes the same way.
-  const uintptr_t target = c->target;
-  const UInt32 command = c->command;
-  EventRef ev = nullptr;
-  CreateEvent(kEventClassControl, kEventControlHit, GetCurrentEventTime(), &ev);
-  SetEventParameter(ev, kEventParamControlPart, typeControlPartCode, sizeof part, &part);
-  ControlRef ref = ToHandle<ControlRef>(c->id);
-  SetEventParameter(ev, kEventParamDirectObject, typeControlRef, sizeof ref, &ref);
-  OSStatus r = SendEventToEventTarget(ev, ToHandle<EventTargetRef>(target));
-  ReleaseEvent(ev);
-  if (r != eventNotHandledErr || command == 0 || Targets().Find(target) == nullptr) return;
-  HICommand cmd{kHICommandFromControl, command, nullptr, 0};
-  CreateEvent(kEventClassCommand, kEventCommandProcess, GetCurrentEventTime(), &ev);
-  SetEventParameter(ev, kEventParamDirectObject, typeHICommand, sizeof cmd, &cmd);
-  SendEventToEventTarget(ev, ToHandle<EventTargetRef>(target));
-  ReleaseEvent(ev);
-}
-
-void DisposeControl(uintptr_t id) {
+void ForgetControl(uintptr_t id) {
   ControlRec* c = Controls().Find(id);
   if (c == nullptr) return;
+  if (WindowRec* w = Windows().Find(c->window)) {
+    auto& v = w->controls;
+    v.erase(std::remove(v.begin(), v.end(), id), v.end());
+    if (w->defaultButton == id) w->defaultButton = 0;
+    if (w->cancelButton == id) w->cancelButton = 0;
+  }
+  if (c->menu) ForgetPopupMenu(c->menu);
+  if (c->madeInCode && c->widget) {
+    c->widget->hide();
+    c->widget->deleteLater();
+  }
   DeleteTarget(c->target);
   Controls().Remove(id);
   delete c;
@@ -202,6 +200,14 @@ EventTargetRef GetControlEventTarget(ControlRef c) {
   return r ? ToHandle<EventTargetRef>(r->target) : nullptr;
 }
 
+OSStatus CreateRootControl(WindowRef win, ControlRef* outControl) {
+  WindowRec* w = Windows().Find(win);
+  if (outControl) *outControl = nullptr;
+  if (w == nullptr || outControl == nullptr) return errInvalidWindowRef;
+  *outControl = ToHandle<ControlRef>(w->root);
+  return noErr;
+}
+
 QWidget* PlatformControlWidget(ControlRef c) {
   ControlRec* r = Find(c);
   return r ? r->widget.data() : nullptr;
@@ -218,7 +224,7 @@ Rect* GetControlBounds(ControlRef c, Rect* bounds) {
 void SetControlBounds(ControlRef c, const Rect* b) {
   ControlRec* r = Find(c);
   WindowRec* w = r ? Windows().Find(r->window) : nullptr;
-  if (w == nullptr || b == nullptr) return;
+  if (w == nullptr || b == nullptr || r->widget == w->content) return;
   QWidget* parent = r->widget->parentWidget();
   QPoint tl(b->left, b->top);
   if (parent != w->content) tl = parent->mapFrom(w->content, tl);
@@ -272,59 +278,104 @@ void Draw1Control(ControlRef c) {
 SInt32 GetControlValue(ControlRef c) {
   ControlRec* r = Find(c);
   if (r == nullptr) return 0;
-  if (auto* b = qobject_cast<QAbstractButton*>(r->widget)) return b->isChecked() ? 1 : 0;
-  if (auto* s = qobject_cast<QSpinBox*>(r->widget)) return s->value();
-  if (auto* t = qobject_cast<QTabWidget*>(r->widget)) return t->currentIndex() + 1;
+  QWidget* w = r->widget;
+  if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->isChecked() ? 1 : 0;
+  if (auto* s = qobject_cast<QSpinBox*>(w)) return s->value();
+  if (auto* t = qobject_cast<QTabWidget*>(w)) return t->currentIndex() + 1;
+  if (auto* cb = qobject_cast<QComboBox*>(w)) return cb->currentIndex() + 1;
+  if (auto* p = qobject_cast<QProgressBar*>(w)) return std::max(p->value(), p->minimum());
+  if (auto* s = qobject_cast<QAbstractSlider*>(w)) return s->value();
   return 0;
 }
 
 void SetControlValue(ControlRef c, SInt32 value) {
   ControlRec* r = Find(c);
   if (r == nullptr) return;
-  r->settingValue = true;
-  if (auto* b = qobject_cast<QAbstractButton*>(r->widget)) {
-    if (b->isCheckable()) b->setChecked(value != 0);
-  } else if (auto* s = qobject_cast<QSpinBox*>(r->widget)) {
-    s->setValue(value);
-  } else if (auto* t = qobject_cast<QTabWidget*>(r->widget)) {
-    if (t->count() > 0) t->setCurrentIndex(std::clamp<SInt32>(value, 1, t->count()) - 1);
-  }
-  r->settingValue = false;
+  QWidget* w = r->widget;
+  Setting(r, [&] {
+    if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+      if (b->isCheckable()) b->setChecked(value != 0);
+    } else if (auto* s = qobject_cast<QSpinBox*>(w)) {
+      s->setValue(value);
+    } else if (auto* t = qobject_cast<QTabWidget*>(w)) {
+      if (t->count() > 0) t->setCurrentIndex(std::clamp<SInt32>(value, 1, t->count()) - 1);
+    } else if (auto* cb = qobject_cast<QComboBox*>(w)) {
+      if (cb->count() > 0) cb->setCurrentIndex(std::clamp<SInt32>(value, 1, cb->count()) - 1);
+    } else if (auto* p = qobject_cast<QProgressBar*>(w)) {
+      p->setValue(std::clamp(value, p->minimum(), p->maximum()));
+    } else if (auto* sl = qobject_cast<QAbstractSlider*>(w)) {
+      sl->setValue(value);
+    }
+  });
 }
 
 SInt32 GetControlMinimum(ControlRef c) {
   ControlRec* r = Find(c);
   if (r == nullptr) return 0;
-  if (auto* s = qobject_cast<QSpinBox*>(r->widget)) return s->minimum();
-  if (qobject_cast<QTabWidget*>(r->widget)) return 1;
+  QWidget* w = r->widget;
+  if (auto* s = qobject_cast<QSpinBox*>(w)) return s->minimum();
+  if (qobject_cast<QTabWidget*>(w) || qobject_cast<QComboBox*>(w)) return 1;
+  if (auto* p = qobject_cast<QProgressBar*>(w)) return p->minimum();
+  if (auto* s = qobject_cast<QAbstractSlider*>(w)) return s->minimum();
   return 0;
 }
 
 SInt32 GetControlMaximum(ControlRef c) {
   ControlRec* r = Find(c);
   if (r == nullptr) return 0;
-  if (auto* b = qobject_cast<QAbstractButton*>(r->widget)) return b->isCheckable() ? 1 : 0;
-  if (auto* s = qobject_cast<QSpinBox*>(r->widget)) return s->maximum();
-  if (auto* t = qobject_cast<QTabWidget*>(r->widget)) return t->count();
+  QWidget* w = r->widget;
+  if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->isCheckable() ? 1 : 0;
+  if (auto* s = qobject_cast<QSpinBox*>(w)) return s->maximum();
+  if (auto* t = qobject_cast<QTabWidget*>(w)) return t->count();
+  if (auto* cb = qobject_cast<QComboBox*>(w)) return cb->count();
+  if (auto* p = qobject_cast<QProgressBar*>(w)) return p->maximum();
+  if (auto* s = qobject_cast<QAbstractSlider*>(w)) return s->maximum();
   return 0;
 }
 
 void SetControlMinimum(ControlRef c, SInt32 value) {
   ControlRec* r = Find(c);
-  if (auto* s = r ? qobject_cast<QSpinBox*>(r->widget) : nullptr) {
-    r->settingValue = true;
-    s->setMinimum(value);
-    r->settingValue = false;
-  }
+  if (r == nullptr) return;
+  QWidget* w = r->widget;
+  Setting(r, [&] {
+    if (auto* s = qobject_cast<QSpinBox*>(w))
+      s->setMinimum(value);
+    else if (auto* p = qobject_cast<QProgressBar*>(w))
+      p->setMinimum(value);
+    else if (auto* sl = qobject_cast<QAbstractSlider*>(w))
+      sl->setMinimum(value);
+  });
 }
 
 void SetControlMaximum(ControlRef c, SInt32 value) {
   ControlRec* r = Find(c);
-  if (auto* s = r ? qobject_cast<QSpinBox*>(r->widget) : nullptr) {
-    r->settingValue = true;
-    s->setMaximum(value);
-    r->settingValue = false;
-  }
+  if (r == nullptr) return;
+  QWidget* w = r->widget;
+  Setting(r, [&] {
+    if (auto* s = qobject_cast<QSpinBox*>(w))
+      s->setMaximum(value);
+    else if (auto* p = qobject_cast<QProgressBar*>(w))
+      p->setMaximum(value);
+    else if (auto* sl = qobject_cast<QAbstractSlider*>(w))
+      sl->setMaximum(value);
+  });
+}
+
+SInt32 GetControlViewSize(ControlRef c) {
+  ControlRec* r = Find(c);
+  auto* s = r ? qobject_cast<QAbstractSlider*>(r->widget) : nullptr;
+  return s ? s->pageStep() : 0;
+}
+
+void SetControlViewSize(ControlRef c, SInt32 viewSize) {
+  ControlRec* r = Find(c);
+  if (auto* s = r ? qobject_cast<QAbstractSlider*>(r->widget) : nullptr)
+    Setting(r, [&] { s->setPageStep(std::max<SInt32>(1, viewSize)); });
+}
+
+MenuRef GetControlPopupMenuHandle(ControlRef c) {
+  ControlRec* r = Find(c);
+  return r && r->menu ? ToHandle<MenuRef>(r->menu) : nullptr;
 }
 
 OSStatus GetControlCommandID(ControlRef c, UInt32* command) {
@@ -339,40 +390,6 @@ OSStatus SetControlCommandID(ControlRef c, UInt32 command) {
   if (r == nullptr) return errUnknownControl;
   r->command = command;
   return noErr;
-}
-
-ControlPartCode TestControl(ControlRef c, Point pt) {
-  ControlRec* r = Find(c);
-  WindowRec* w = r ? Windows().Find(r->window) : nullptr;
-  if (w == nullptr || !r->widget->isVisible()) return kControlNoPart;
-  Rect b = LocalRect(w, r->widget);
-  if (pt.h < b.left || pt.h >= b.right || pt.v < b.top || pt.v >= b.bottom) return kControlNoPart;
-  switch (r->kind) {
-    case kControlKindLittleArrows: {
-      auto* s = static_cast<QAbstractSpinBox*>(r->widget.data());
-      QStyleOptionSpinBox opt;
-      opt.initFrom(s);
-      opt.subControls = QStyle::SC_All;
-      opt.buttonSymbols = s->buttonSymbols();
-      QPoint p(pt.h - b.left, pt.v - b.top);
-      QStyle* st = s->style();
-      if (st->subControlRect(QStyle::CC_SpinBox, &opt, QStyle::SC_SpinBoxUp, s).contains(p))
-        return kControlUpButtonPart;
-      if (st->subControlRect(QStyle::CC_SpinBox, &opt, QStyle::SC_SpinBoxDown, s).contains(p))
-        return kControlDownButtonPart;
-      return kControlNoPart;
-    }
-    case kControlKindPushButton:
-      return kControlButtonPart;
-    case kControlKindCheckBox:
-      return kControlCheckBoxPart;
-    case kControlKindEditText:
-      return kControlEditTextPart;
-    case kControlKindTabs:
-      return kControlTabPart;
-    default:
-      return kControlNoPart;
-  }
 }
 
 OSStatus GetIndexedSubControl(ControlRef c, UInt32 index, ControlRef* outSub) {
@@ -396,9 +413,12 @@ OSStatus GetTabContentRect(ControlRef c, Rect* outRect) {
 
 namespace {
 QString* TextOf(ControlRec* r, QString* out) {
-  if (auto* l = qobject_cast<QLabel*>(r->widget)) return &(*out = l->text());
-  if (auto* e = qobject_cast<QLineEdit*>(r->widget)) return &(*out = e->text());
-  if (auto* b = qobject_cast<QAbstractButton*>(r->widget)) return &(*out = b->text());
+  QWidget* w = r->widget;
+  if (auto* l = qobject_cast<QLabel*>(w)) return &(*out = l->text());
+  if (auto* e = qobject_cast<QLineEdit*>(w)) return &(*out = e->text());
+  if (auto* p = qobject_cast<QPlainTextEdit*>(w)) return &(*out = p->toPlainText());
+  if (auto* t = qobject_cast<QTextEdit*>(w)) return &(*out = t->toPlainText());
+  if (auto* b = qobject_cast<QAbstractButton*>(w)) return &(*out = b->text());
   return nullptr;
 }
 }  // namespace
@@ -407,22 +427,27 @@ OSStatus SetControlData(ControlRef c, ControlPartCode, UInt32 tag, UInt32 size, 
   ControlRec* r = Find(c);
   if (r == nullptr) return errUnknownControl;
   if (data == nullptr && size > 0) return paramErr;
+  QWidget* w = r->widget;
   if (tag == kControlEditTextCFStringTag) {
     const char* s = static_cast<const char*>(data);
     if (!ValidUTF8(s, size)) return paramErr;
     QString text = QString::fromUtf8(s, static_cast<qsizetype>(size));
-    if (auto* l = qobject_cast<QLabel*>(r->widget))
+    if (auto* l = qobject_cast<QLabel*>(w))
       l->setText(text);
-    else if (auto* e = qobject_cast<QLineEdit*>(r->widget))
+    else if (auto* e = qobject_cast<QLineEdit*>(w))
       e->setText(text);
-    else if (auto* b = qobject_cast<QAbstractButton*>(r->widget))
+    else if (auto* p = qobject_cast<QPlainTextEdit*>(w))
+      p->setPlainText(text);
+    else if (auto* t = qobject_cast<QTextEdit*>(w))
+      t->setPlainText(text);
+    else if (auto* b = qobject_cast<QAbstractButton*>(w))
       b->setText(text);
     else
       return errDataNotSupported;
     return noErr;
   }
   if (tag == kControlEditTextSelectionTag) {
-    auto* e = qobject_cast<QLineEdit*>(r->widget);
+    auto* e = qobject_cast<QLineEdit*>(w);
     if (e == nullptr || size < sizeof(ControlEditTextSelectionRec)) return errDataNotSupported;
     ControlEditTextSelectionRec sel;
     std::memcpy(&sel, data, sizeof sel);
@@ -458,7 +483,35 @@ OSStatus SetKeyboardFocus(WindowRef win, ControlRef c, ControlPartCode) {
   return noErr;
 }
 
-void SetThemeCursor(ThemeCursor) {
-  if (QGuiApplication::overrideCursor() != nullptr)
-    QGuiApplication::changeOverrideCursor(QCursor(Qt::ArrowCursor));
+OSStatus GetKeyboardFocus(WindowRef win, ControlRef* outControl) {
+  if (outControl) *outControl = nullptr;
+  WindowRec* w = Windows().Find(win);
+  if (w == nullptr || outControl == nullptr) return errInvalidWindowRef;
+  // The window's focus widget, or the control it belongs to (a spin box's line edit).
+  for (QWidget* f = FrameOf(w)->focusWidget(); f != nullptr && f != w->content;
+       f = f->parentWidget())
+    for (uintptr_t id : w->controls) {
+      ControlRec* r = Controls().Find(id);
+      if (r && r->widget == f) {
+        *outControl = ToHandle<ControlRef>(id);
+        return noErr;
+      }
+    }
+  return noErr;
+}
+
+OSStatus ClearKeyboardFocus(WindowRef win) {
+  WindowRec* w = Windows().Find(win);
+  if (w == nullptr) return errInvalidWindowRef;
+  if (QWidget* f = FrameOf(w)->focusWidget()) f->clearFocus();
+  return noErr;
+}
+
+void DisposeControl(ControlRef c) {
+  ControlRec* r = Controls().Find(c);
+  if (r == nullptr) return;
+  if (r->madeInCode)
+    ForgetControl(r->id);
+  else if (r->widget)
+    r->widget->hide();
 }

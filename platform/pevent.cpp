@@ -222,6 +222,8 @@ OSStatus CallNextEventHandler(EventHandlerCallRef callRef, EventRef event) {
 
 OSStatus SendEventToEventTarget(EventRef event, EventTargetRef target) {
   if (Events().Find(event) == nullptr) return paramErr;
+  if (IsDispatchedToken(event)) return noErr;  // it was dispatched as it arrived
+  BeginDispatch();
   RetainEvent(event);  // handlers may release their reference meanwhile
   OSStatus r = eventNotHandledErr;
   uintptr_t id = FromHandle(target);
@@ -241,6 +243,7 @@ OSStatus SendEventToEventTarget(EventRef event, EventTargetRef target) {
     id = parent;
   }
   ReleaseEvent(event);
+  EndDispatch();
   return r;
 }
 
@@ -249,9 +252,9 @@ OSStatus ProcessHICommand(const HICommand* command) {
   EventRef ev = nullptr;
   CreateEvent(kEventClassCommand, kEventCommandProcess, GetCurrentEventTime(), &ev);
   SetEventParameter(ev, kEventParamDirectObject, typeHICommand, sizeof(HICommand), command);
-  WindowRef w = ActiveNonFloatingWindow();
-  EventTargetRef t = w ? GetWindowEventTarget(w) : GetApplicationEventTarget();
-  OSStatus r = SendEventToEventTarget(ev, t);
+  WindowRec* w = Windows().Find(FocusWindow());
+  OSStatus r = SendEventToEventTarget(
+      ev, w ? ToHandle<EventTargetRef>(w->target) : GetApplicationEventTarget());
   ReleaseEvent(ev);
   return r;
 }

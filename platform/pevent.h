@@ -48,21 +48,47 @@ OSStatus AddEventTypesToHandler(EventHandlerRef handler, UInt32 numTypes,
 // dispatched to.
 OSStatus CallNextEventHandler(EventHandlerCallRef callRef, EventRef event);
 OSStatus SendEventToEventTarget(EventRef event, EventTargetRef target);
-// Sends a command event (kEventCommandProcess with the command) to the user focus: the
-// active window, then the application.
+// Sends a command event (kEventCommandProcess with the command) to the focused window (the
+// active one, else the one in front), then the application.
 OSStatus ProcessHICommand(const HICommand* command);
 
-// The queue. A posted event is dispatched to its target from the event loop, unless a wait
-// takes it first.
+// Events the layer makes and what ReceiveNextEvent hands out after waiting for any event.
+enum : UInt32 { kEventClassPlatform = FourCC("plat"), kEventPlatformDispatched = 1 };
+
+// The queue and waits. The events of the layer come from Qt (input on windows, controls and
+// menus) and from timers; they are dispatched as Qt delivers them, from whatever loop runs:
+// the application loop or a nested wait. Every wait runs Qt's own event loop, so windows keep
+// repainting and their controls keep working while it waits.
+//
+// A wait ends early with eventLoopQuitErr once the application quits (QuitApplicationEventLoop),
+// and every later wait does the same until the application loop has returned.
 EventQueueRef GetMainEventQueue();
+// Posts an event to be dispatched to its target (NULL: the application) from the event loop,
+// unless a wait takes it first.
 OSStatus PostEventToQueue(EventQueueRef queue, EventRef event, EventTargetRef target);
-// Waits up to timeout seconds on the platform clock for an event of one of the listed types,
-// running the event loop meanwhile. With pullEvent the event leaves the queue and the caller
-// owns it (release it); eventLoopTimedOutErr when none came.
+// Waits up to timeout seconds on the platform clock (kEventDurationNoWait: runs only what is
+// pending; kEventDurationForever: no limit) while running the event loop.
+// - With a list of types, for a posted event or a mouse-up of one of the listed types: with
+//   pullEvent the event is taken and the caller owns it (release it); without, it stays
+//   pending for its target. Other events are dispatched meanwhile.
+// - With no types (numTypes 0), for any event to be dispatched: the wait ends once one was
+//   (or, with no time to wait, once what was pending has run and at least one event was among
+//   it), and hands out an event of class kEventClassPlatform, kind kEventPlatformDispatched,
+//   that only says so; sending it to GetEventDispatcherTarget does nothing more. Release it
+//   when pulled.
+// eventLoopTimedOutErr when nothing came in time; eventLoopQuitErr when the application quits.
 OSStatus ReceiveNextEvent(UInt32 numTypes, const EventTypeSpec* list, EventTime timeout,
                           bool pullEvent, EventRef* outEvent);
-// Runs the event loop once for whatever is pending (the nested loop of long work).
+EventTargetRef GetEventDispatcherTarget();
+// Runs the event loop once for whatever is pending.
 void RunPendingEvents();
+
+// The application loop: posts the open-documents event of the command line (pdocuments.h), then
+// runs until QuitApplicationEventLoop. Quitting ends every wait in progress at once (nested
+// waits return eventLoopQuitErr, popped-up menus close), then the application loop returns; a
+// quit before the loop runs makes it return at once.
+void RunApplicationEventLoop();
+void QuitApplicationEventLoop();
 
 // The platform clock and one-shot timers. The clock follows real time; tests may put it under
 // manual control, then it moves only through AdvancePlatformClock (and jumps to the deadline

@@ -1,7 +1,9 @@
 // Qt input on window contents turned into window events: a mouse press is a content click
 // for the window's handlers (Qt's own tracking of the widget runs only when the standard
-// handling asks for it), a release is queued as a mouse-up, a wheel turn is a wheel event, a
-// key press a raw key event. Little arrows never see Qt input: the window's events step them.
+// handling asks for it), a release is a mouse-up, a move a mouse-moved or mouse-dragged event,
+// a wheel turn a wheel event, a key press a raw key event. Little arrows never see Qt input: the
+// window's events step them. Mouse trackers see the mouse first, and a menu shortcut updates
+// its item before Qt decides whether it is enabled.
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QKeyEvent>
@@ -14,6 +16,7 @@
 namespace plat {
 
 NativeClick g_nativeClick;
+void UpdateShortcutItems(const QKeyEvent* e);  // pmenu.cpp
 
 namespace {
 
@@ -41,6 +44,17 @@ EventRef MouseEvent(UInt32 cls, UInt32 kind, QPointF global, Qt::KeyboardModifie
   return ev;
 }
 
+EventMouseButton ButtonOf(Qt::MouseButton b) {
+  switch (b) {
+    case Qt::RightButton:
+      return kEventMouseButtonSecondary;
+    case Qt::MiddleButton:
+      return kEventMouseButtonTertiary;
+    default:
+      return kEventMouseButtonPrimary;
+  }
+}
+
 bool InsideSpinBox(QObject* o) {
   for (QObject* p = o; p != nullptr; p = p->parent())
     if (qobject_cast<QAbstractSpinBox*>(p)) return true;
@@ -55,28 +69,54 @@ class InputFilter : public QObject {
       case QEvent::MouseButtonPress:
       case QEvent::MouseButtonDblClick:
       case QEvent::MouseButtonRelease:
+      case QEvent::MouseMove:
       case QEvent::Wheel:
       case QEvent::KeyPress:
+      case QEvent::ShortcutOverride:
         break;
       default:
         return false;
     }
     if (!o->isWidgetType()) return false;
     QWidget* widget = static_cast<QWidget*>(o);
-    WindowRec* w = WindowOfWidget(widget);
-    if (w == nullptr || (widget != w->content && !w->content->isAncestorOf(widget))) return false;
     // An event a widget ignores travels on to its parents: it is one input, seen once.
     const QInputEvent* ie = static_cast<const QInputEvent*>(e);
     if (ie == last_ && ie->timestamp() == lastStamp_ && e->type() == lastType_) return false;
     last_ = ie;
     lastStamp_ = ie->timestamp();
     lastType_ = e->type();
+    if (e->type() == QEvent::ShortcutOverride) {
+      UpdateShortcutItems(static_cast<QKeyEvent*>(e));
+      return false;
+    }
+    if (e->type() == QEvent::KeyPress) {
+      auto* ke = static_cast<QKeyEvent*>(e);
+      if (ke->key() == Qt::Key_Escape && FeedMouseTracker(kMouseTrackingUserCancelled)) return true;
+    } else if (e->type() != QEvent::Wheel) {
+      auto* me = static_cast<QMouseEvent*>(e);
+      MouseState& m = Mouse();
+      m.global = me->globalPosition();
+      m.known = true;
+      m.buttons = me->buttons();
+      m.modifiers = Modifiers(me->modifiers());
+      if (e->type() == QEvent::MouseMove) CursorMoved();
+    }
+    if (g_nativeClick.active && g_nativeClick.event == e) return false;  // handed on by us
+
+    switch (e->type()) {
+      case QEvent::MouseMove:
+        return Move(widget, static_cast<QMouseEvent*>(e));
+      case QEvent::MouseButtonRelease:
+        return Release(widget, static_cast<QMouseEvent*>(e));
+      default:
+        break;
+    }
+    WindowRec* w = WindowOfWidget(widget);
+    if (w == nullptr || (widget != w->content && !w->content->isAncestorOf(widget))) return false;
     switch (e->type()) {
       case QEvent::MouseButtonPress:
       case QEvent::MouseButtonDblClick:
         return Press(w, widget, static_cast<QMouseEvent*>(e));
-      case QEvent::MouseButtonRelease:
-        return Release(w, widget, static_cast<QMouseEvent*>(e));
       case QEvent::Wheel:
         return Wheel(w, widget, static_cast<QWheelEvent*>(e));
       default:
@@ -90,29 +130,56 @@ class InputFilter : public QObject {
   quint64 lastStamp_ = 0;
   QEvent::Type lastType_ = QEvent::None;
 
+  static WindowRec* ContentWindow(QWidget* widget) {
+    WindowRec* w = WindowOfWidget(widget);
+    if (w == nullptr || (widget != w->content && !w->content->isAncestorOf(widget))) return nullptr;
+    return w;
+  }
+
   bool Press(WindowRec* w, QWidget* widget, QMouseEvent* me) {
+    Mouse().pendingMove = false;
+    swallowed_ = nullptr;  // a release seen during the dispatch is not this press's
     EventRef ev = MouseEvent(kEventClassWindow, kEventWindowClickContentRgn, me->globalPosition(),
                              me->modifiers());
     UInt32 clicks = me->type() == QEvent::MouseButtonDblClick ? 2 : 1;
+    EventMouseButton button = ButtonOf(me->button());
     SetEventParameter(ev, kEventParamClickCount, typeUInt32, sizeof clicks, &clicks);
+    SetEventParameter(ev, kEventParamMouseButton, typeMouseButton, sizeof button, &button);
     NativeClick saved = g_nativeClick;
-    g_nativeClick = NativeClick{true, false, widget};
+    g_nativeClick = NativeClick{true, false, false, widget, me};
     SendEventToEventTarget(ev, ToHandle<EventTargetRef>(w->target));
-    bool deliver = g_nativeClick.deliver && !InsideSpinBox(widget);
+    const bool delivered = g_nativeClick.delivered;
+    const bool deliver = g_nativeClick.deliver && !delivered && !InsideSpinBox(widget);
     g_nativeClick = saved;
     ReleaseEvent(ev);
-    swallowed_ = deliver ? nullptr : widget;
+    swallowed_ = deliver || delivered ? nullptr : widget;
     return !deliver;
   }
 
-  bool Release(WindowRec* w, QWidget* widget, QMouseEvent* me) {
-    EventRef ev =
-        MouseEvent(kEventClassMouse, kEventMouseUp, me->globalPosition(), me->modifiers());
-    PostEventToQueue(GetMainEventQueue(), ev, ToHandle<EventTargetRef>(w->target));
-    ReleaseEvent(ev);
-    bool swallow = swallowed_ == widget || InsideSpinBox(widget);
+  bool Release(QWidget* widget, QMouseEvent* me) {
+    const bool swallow = swallowed_ == widget || InsideSpinBox(widget);
     if (swallowed_ == widget) swallowed_ = nullptr;
+    if (FeedMouseTracker(kMouseTrackingMouseUp)) return swallow;
+    if (WindowRec* w = ContentWindow(widget)) {
+      EventRef ev =
+          MouseEvent(kEventClassMouse, kEventMouseUp, me->globalPosition(), me->modifiers());
+      DeliverEvent(ev, w->target);
+      ReleaseEvent(ev);
+    }
     return swallow;
+  }
+
+  bool Move(QWidget* widget, QMouseEvent* me) {
+    const bool held = me->buttons() != Qt::NoButton;
+    if (held && FeedMouseTracker(kMouseTrackingMouseDragged)) return false;
+    if (held) Mouse().pendingMove = true;
+    if (WindowRec* w = ContentWindow(widget)) {
+      EventRef ev = MouseEvent(kEventClassMouse, held ? kEventMouseDragged : kEventMouseMoved,
+                               me->globalPosition(), me->modifiers());
+      SendEventToEventTarget(ev, ToHandle<EventTargetRef>(w->target));
+      ReleaseEvent(ev);
+    }
+    return held && swallowed_ == widget;
   }
 
   bool Wheel(WindowRec* w, QWidget* widget, QWheelEvent* we) {

@@ -1,12 +1,21 @@
-// The platform clock, one-shot timers, the event queue and nested waits.
+// The platform clock, one-shot timers, posted events, waits and the application loop.
+//
+// Every wait is a nested QEventLoop: Qt's own queue holds what is pending, and a wait ends
+// when the thing it waits for happens (an event dispatched, an awaited event delivered, the
+// mouse moving), when its time is up, or when the application quits. Nothing polls.
 #include <QCoreApplication>
+#include <QEvent>
 #include <QEventLoop>
+#include <QMenu>
 #include <QTimer>
+#include <QWidget>
+#include <QApplication>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <deque>
+#include <limits>
 
+#include "platform/pdocuments.h"
 #include "platform/pevent.h"
 #include "platform/ppriv.h"
 
@@ -65,10 +74,10 @@ void Reschedule() {
     return;
   }
   double ms = std::max(0.0, (due - TheClock().Now()) * 1000.0);
-  w->start(static_cast<int>(std::min(ms, 2.0e9)));
+  w->start(static_cast<int>(std::ceil(std::min(ms, 2.0e9))));
 }
 
-// Fires, in order, every timer due by the clock's present reading.
+// Fires, in order, every timer due by the clock's present reading. Each firing is a dispatch.
 void FireDue() {
   for (int guard = 0; guard < 100000; ++guard) {
     double due = 0;
@@ -76,7 +85,9 @@ void FireDue() {
     if (id == 0 || due > TheClock().Now()) break;
     TimerRec* t = Timers().Find(id);
     t->due = -1;  // one shot; the callback may arm it again
+    BeginDispatch();
     t->proc(ToHandle<EventLoopTimerRef>(id), t->userData);
+    EndDispatch();
   }
   Reschedule();
 }
@@ -86,67 +97,157 @@ QTimer* Waker() {
   if (w == nullptr) {
     w = new QTimer(QCoreApplication::instance());
     w->setSingleShot(true);
+    w->setTimerType(Qt::PreciseTimer);
     QObject::connect(w, &QTimer::timeout, [] { FireDue(); });
   }
   return w;
 }
 
-// The queue and the waits in progress.
-struct Queued {
+// Posted events travel in Qt's queue to one receiver that delivers them.
+class PostedEvent : public QEvent {
+ public:
+  static QEvent::Type Kind() {
+    static const int k = QEvent::registerEventType();
+    return static_cast<QEvent::Type>(k);
+  }
+  PostedEvent(EventRef e, uintptr_t to) : QEvent(Kind()), event(e), target(to) {}
+  ~PostedEvent() override { ReleaseEvent(event); }
   EventRef event;
   uintptr_t target;
 };
-std::deque<Queued>& Queue() {
-  static auto* q = new std::deque<Queued>;
-  return *q;
-}
-struct Wait {
-  const EventTypeSpec* list;
-  UInt32 n;
-  QEventLoop* loop;
+
+class Poster : public QObject {
+ public:
+  using QObject::QObject;
+  void customEvent(QEvent* e) override {
+    if (e->type() != PostedEvent::Kind()) return;
+    auto* p = static_cast<PostedEvent*>(e);
+    DeliverEvent(p->event, p->target);
+  }
 };
-std::vector<Wait>& Waits() {
-  static auto* w = new std::vector<Wait>;
+Poster* ThePoster() {
+  static Poster* p = nullptr;
+  if (p == nullptr && QCoreApplication::instance() != nullptr)
+    p = new Poster(QCoreApplication::instance());
+  return p;
+}
+
+std::vector<LoopWait*>& Waits() {
+  static auto* w = new std::vector<LoopWait*>;
   return *w;
 }
+
+int dispatchDepth = 0;
+bool quitting = false;
+QEventLoop* mainLoop = nullptr;
+
 bool Matches(EventRef ev, const EventTypeSpec* list, UInt32 n) {
   UInt32 c = GetEventClass(ev), k = GetEventKind(ev);
   for (UInt32 i = 0; i < n; ++i)
     if (list[i].eventClass == c && list[i].eventKind == k) return true;
   return false;
 }
-bool Awaited(EventRef ev) {
-  for (const Wait& w : Waits())
-    if (Matches(ev, w.list, w.n)) return true;
-  return false;
-}
 
-bool dispatchScheduled = false;
-
-// Sends the queued events no wait is looking for to their targets.
-void DispatchQueue() {
-  dispatchScheduled = false;
-  for (size_t i = 0; i < Queue().size();) {
-    Queued q = Queue()[i];
-    if (Awaited(q.event)) {
-      ++i;
-      continue;
-    }
-    Queue().erase(Queue().begin() + static_cast<std::ptrdiff_t>(i));
-    SendEventToEventTarget(
-        q.event, q.target ? ToHandle<EventTargetRef>(q.target) : GetApplicationEventTarget());
-    ReleaseEvent(q.event);
-  }
-}
-
-void ScheduleDispatch() {
-  if (dispatchScheduled || QCoreApplication::instance() == nullptr) return;
-  dispatchScheduled = true;
-  QMetaObject::invokeMethod(
-      QCoreApplication::instance(), [] { DispatchQueue(); }, Qt::QueuedConnection);
+// What ReceiveNextEvent hands out when it waited for any event: the event was dispatched as it
+// arrived; this one only says so. It is never disposed of.
+EventRef DispatchedToken() {
+  static EventRef token = nullptr;
+  if (token == nullptr) CreateEvent(kEventClassPlatform, kEventPlatformDispatched, 0, &token);
+  return token;
 }
 
 }  // namespace
+
+namespace plat {
+
+void LoopWait::Stop() {
+  done = true;
+  if (loop) loop->quit();
+}
+
+void BeginDispatch() {
+  ++dispatchDepth;
+}
+
+void EndDispatch() {
+  --dispatchDepth;
+  if (Waits().empty()) return;
+  LoopWait* w = Waits().back();
+  if (w->any && dispatchDepth == w->base) {
+    ++w->dispatched;
+    w->Stop();
+  }
+}
+
+bool IsDispatchedToken(EventRef e) {
+  return e != nullptr && e == DispatchedToken();
+}
+
+void DeliverEvent(EventRef event, uintptr_t target) {
+  if (!Waits().empty()) {
+    LoopWait* w = Waits().back();
+    if (w->n > 0 && w->taken == nullptr && Matches(event, w->list, w->n)) {
+      w->taken = RetainEvent(event);
+      w->takenTarget = target;
+      w->Stop();
+      return;
+    }
+  }
+  SendEventToEventTarget(event,
+                         target ? ToHandle<EventTargetRef>(target) : GetApplicationEventTarget());
+}
+
+bool Quitting() {
+  return quitting;
+}
+
+OSStatus RunLoopWait(LoopWait* w, EventTime timeout) {
+  if (quitting) return eventLoopQuitErr;
+  if (QCoreApplication::instance() == nullptr) return eventLoopTimedOutErr;
+  const bool endless = timeout < 0;
+  const double deadline = endless ? std::numeric_limits<double>::infinity()
+                                  : TheClock().Now() + (std::isfinite(timeout) ? timeout : 0.0);
+  QEventLoop loop;
+  w->loop = &loop;
+  w->base = dispatchDepth;
+  w->done = false;
+  Waits().push_back(w);
+  // What is pending runs first, and is all that a wait without time runs.
+  loop.processEvents(QEventLoop::AllEvents);
+  if (TheClock().manual) FireDue();
+  while (!w->done && !quitting) {
+    const double left = deadline - TheClock().Now();
+    if (!endless && left <= 0) break;
+    if (TheClock().manual) {
+      // Nothing moves a manual clock but the tests: when the loop has nothing left to do,
+      // time jumps to the next timer or to the deadline.
+      if (loop.processEvents(QEventLoop::AllEvents)) continue;
+      double due = 0;
+      bool timer = EarliestTimer(&due) != 0 && due < deadline;
+      if (timer || !endless) {
+        AdvancePlatformClock(std::max(0.0, (timer ? due : deadline) - TheClock().Now()));
+        continue;
+      }
+      if (loop.exec() < 0) quitting = true;
+    } else {
+      QTimer t;
+      if (!endless) {
+        t.setSingleShot(true);
+        t.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&t, &QTimer::timeout, &loop, &QEventLoop::quit);
+        t.start(static_cast<int>(std::ceil(std::min(left, 1.0e6) * 1000.0)));
+      }
+      // A loop that will not run at all means Qt itself was told to quit: so do we.
+      if (loop.exec() < 0) quitting = true;
+    }
+  }
+  Waits().erase(std::find(Waits().begin(), Waits().end(), w));
+  w->loop = nullptr;
+  if (w->done) return noErr;
+  return quitting ? eventLoopQuitErr : eventLoopTimedOutErr;
+}
+
+}  // namespace plat
 
 EventTime GetCurrentEventTime() {
   return TheClock().Now();
@@ -214,59 +315,75 @@ EventQueueRef GetMainEventQueue() {
 }
 
 OSStatus PostEventToQueue(EventQueueRef queue, EventRef event, EventTargetRef target) {
-  if (queue != GetMainEventQueue() || RetainEvent(event) == nullptr) return paramErr;
-  Queue().push_back(Queued{event, FromHandle(target)});
-  for (const Wait& w : Waits())
-    if (Matches(event, w.list, w.n) && w.loop) w.loop->quit();
-  ScheduleDispatch();
+  if (queue != GetMainEventQueue() || ThePoster() == nullptr || RetainEvent(event) == nullptr)
+    return paramErr;
+  QCoreApplication::postEvent(ThePoster(), new PostedEvent(event, FromHandle(target)));
   return noErr;
+}
+
+EventTargetRef GetEventDispatcherTarget() {
+  static uintptr_t t = NewTarget(0, nullptr, 0);
+  return ToHandle<EventTargetRef>(t);
 }
 
 OSStatus ReceiveNextEvent(UInt32 numTypes, const EventTypeSpec* list, EventTime timeout,
                           bool pullEvent, EventRef* outEvent) {
   if (outEvent) *outEvent = nullptr;
   if (numTypes > 0 && list == nullptr) return paramErr;
-  const double deadline = GetCurrentEventTime() + std::max(0.0, timeout);
-  for (;;) {
-    for (size_t i = 0; i < Queue().size(); ++i) {
-      if (!Matches(Queue()[i].event, list, numTypes)) continue;
-      EventRef ev = Queue()[i].event;
-      if (pullEvent) {
-        Queue().erase(Queue().begin() + static_cast<std::ptrdiff_t>(i));
-        if (outEvent)
-          *outEvent = ev;
-        else
-          ReleaseEvent(ev);
-      } else if (outEvent) {
-        *outEvent = ev;
-      }
-      return noErr;
-    }
-    const double left = deadline - GetCurrentEventTime();
-    if (left <= 0 || QCoreApplication::instance() == nullptr) return eventLoopTimedOutErr;
-    QEventLoop loop;
-    Waits().push_back(Wait{list, numTypes, &loop});
-    if (TheClock().manual) {
-      // Nothing moves a manual clock but the tests: when the loop has nothing left to do,
-      // time jumps to the next timer or to the deadline.
-      if (!loop.processEvents(QEventLoop::AllEvents)) {
-        double due = 0;
-        bool timer = EarliestTimer(&due) != 0 && due < deadline;
-        AdvancePlatformClock(std::max(0.0, (timer ? due : deadline) - GetCurrentEventTime()));
-      }
-    } else {
-      QTimer t;
-      t.setSingleShot(true);
-      QObject::connect(&t, &QTimer::timeout, &loop, &QEventLoop::quit);
-      t.start(static_cast<int>(std::ceil(std::min(left, 1.0e6) * 1000.0)));
-      loop.exec();
-    }
-    Waits().pop_back();
+  LoopWait w;
+  w.any = numTypes == 0;
+  w.list = list;
+  w.n = numTypes;
+  OSStatus r = RunLoopWait(&w, timeout);
+  if (w.taken != nullptr && r != noErr) {
+    // Taken as the wait ended for another reason: it goes on to its target after all.
+    PostEventToQueue(GetMainEventQueue(), w.taken, ToHandle<EventTargetRef>(w.takenTarget));
+    ReleaseEvent(w.taken);
+    w.taken = nullptr;
   }
+  if (r != noErr) return r;
+  if (w.any) {
+    if (outEvent) *outEvent = pullEvent ? RetainEvent(DispatchedToken()) : DispatchedToken();
+    return noErr;
+  }
+  if (!pullEvent) {
+    // Looked at, not taken: it stays pending for its target.
+    PostEventToQueue(GetMainEventQueue(), w.taken, ToHandle<EventTargetRef>(w.takenTarget));
+    if (outEvent) *outEvent = w.taken;
+    ReleaseEvent(w.taken);
+  } else if (outEvent) {
+    *outEvent = w.taken;
+  } else {
+    ReleaseEvent(w.taken);
+  }
+  return noErr;
 }
 
 void RunPendingEvents() {
-  if (QCoreApplication::instance() != nullptr) QCoreApplication::processEvents();
-  DispatchQueue();
+  if (QCoreApplication::instance() == nullptr) return;
+  QCoreApplication::processEvents();
   if (TheClock().manual) FireDue();
+}
+
+void RunApplicationEventLoop() {
+  if (QCoreApplication::instance() == nullptr || mainLoop != nullptr) return;
+  if (quitting) {  // told to quit before it ran
+    quitting = false;
+    return;
+  }
+  QEventLoop loop;
+  mainLoop = &loop;
+  PostOpenDocuments();  // the documents of the command line come first
+  loop.exec();
+  mainLoop = nullptr;
+  quitting = false;
+}
+
+void QuitApplicationEventLoop() {
+  quitting = true;
+  for (LoopWait* w : Waits())
+    if (w->loop) w->loop->quit();
+  if (mainLoop) mainLoop->quit();
+  // A menu popped up runs Qt's own loop: it closes too.
+  if (QWidget* popup = QApplication::activePopupWidget()) popup->close();
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "platform/ppriv.h"
+#include "platform/pqt.h"
 #include "platform/pwindow.h"
 
 using namespace plat;
@@ -33,10 +34,6 @@ GDHandle TheDevice() {
 WindowRec* CurrentWindow() {
   uintptr_t* win = Ports().Find(Pen().port);
   return win ? Windows().Find(*win) : nullptr;
-}
-
-QRect ToQRect(const Rect& r) {
-  return QRect(r.left, r.top, r.right - r.left, r.bottom - r.top);
 }
 
 QColor ToQColor(const RGBColor* c) {
@@ -156,4 +153,32 @@ UInt32 GetPortPixel(WindowRef win, short h, short v) {
       v >= w->content->height())
     return 0;
   return w->image.pixel(h, v) & 0xFFFFFFu;
+}
+
+QWidget* PlatformPortWidget(GrafPtr port) {
+  uintptr_t* win = Ports().Find(port);
+  WindowRec* w = win ? Windows().Find(*win) : nullptr;
+  return w ? w->content : nullptr;
+}
+
+PortPainter::PortPainter(GrafPtr port) : window_(0) {
+  if (port == nullptr) port = GetQDPort();
+  uintptr_t* win = Ports().Find(port);
+  WindowRec* w = win ? Windows().Find(*win) : nullptr;
+  if (w == nullptr || w->image.isNull()) return;
+  window_ = w->id;
+  begin(&w->image);
+  setClipRect(QRect(QPoint(0, 0), w->content->size()));
+  setFont(w->content->font());
+  setPen(Pen().fore);
+}
+
+void PortPainter::finish() {
+  if (!isActive()) return;
+  end();
+  if (WindowRec* w = Windows().Find(window_)) w->content->update();
+}
+
+PortPainter::~PortPainter() {
+  finish();
 }

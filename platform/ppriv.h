@@ -10,11 +10,15 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/pevent.h"
 #include "platform/pcontrol.h"
+#include "platform/pevent.h"
+#include "platform/pmouse.h"
+#include "platform/pwindow.h"
 
 class QMenuBar;
 class QAction;
+class QEventLoop;
+class QMouseEvent;
 
 namespace plat {
 
@@ -75,20 +79,47 @@ uintptr_t NewTarget(uintptr_t parent, StandardHandler standard, uintptr_t owner)
 void DeleteTarget(uintptr_t id);  // removes its handlers too
 OSStatus SendEvent(UInt32 cls, UInt32 kind, uintptr_t target);
 
+// Dispatch accounting: every event sent to a target, and every timer firing, is a dispatch;
+// one that completes at the depth where the innermost wait began ends a wait for any event.
+void BeginDispatch();
+void EndDispatch();
+bool IsDispatchedToken(EventRef e);
+// A wait in progress: a nested event loop that ends when Stop is called.
+struct LoopWait {
+  bool any = false;                     // ends on any dispatch
+  const EventTypeSpec* list = nullptr;  // takes a delivered event of these types
+  UInt32 n = 0;
+  EventRef taken = nullptr;
+  uintptr_t takenTarget = 0;
+  int base = 0, dispatched = 0;
+  bool done = false;
+  QEventLoop* loop = nullptr;
+  void Stop();
+};
+// Runs the event loop until the wait is stopped (noErr), the timeout passes
+// (eventLoopTimedOutErr; below 0: none) or the application quits (eventLoopQuitErr).
+OSStatus RunLoopWait(LoopWait* w, EventTime timeout);
+// Hands an event to the innermost wait that asks for it, else sends it to its target.
+void DeliverEvent(EventRef event, uintptr_t target);
+bool Quitting();
+
 // Windows, ports and controls.
 class FrameWidget;
 
 struct WindowRec {
   uintptr_t id = 0, target = 0, port = 0;
+  WindowClass wclass = kDocumentWindowClass;
   FrameWidget* frame = nullptr;
-  QWidget* content = nullptr;  // shows the port
-  QMenuBar* menubar = nullptr;
-  QImage image;  // the port
+  QWidget* content = nullptr;   // shows the port
+  QMenuBar* menubar = nullptr;  // document windows only
+  QImage image;                 // the port
   std::vector<uintptr_t> controls;
   std::vector<uintptr_t> lists;
+  uintptr_t root = 0;  // the root control: the content itself
+  uintptr_t defaultButton = 0, cancelButton = 0;
   int programmaticResize = 0;  // SizeWindow in progress: no resize events go out
-  // (menu id, item index) -> the action that shows the item in this window's menu bar
-  std::vector<std::pair<std::pair<uintptr_t, int>, QPointer<QAction>>> actions;
+  bool constructing = false;   // being laid out or reframed: no window events go out
+  bool frameless = false;      // its content covers a whole screen
 };
 struct ControlRec {
   uintptr_t id = 0, target = 0, window = 0;
@@ -97,22 +128,46 @@ struct ControlRec {
   ControlID cid{0, 0};
   UInt32 command = 0;
   std::vector<uintptr_t> subs;  // tab control: the user pane of each tab
+  uintptr_t menu = 0;           // pop-up button: the menu of its items
+  uintptr_t list = 0;           // a list's scroll bar: the list it scrolls
   bool settingValue = false;    // a value set through the layer sends no hit event
+  bool madeInCode = false;      // its widget goes with it
+  // While HandleControlClick tracks it: the part its changes report instead of hits.
+  bool tracking = false;
+  ControlPartCode trackedPart = kControlNoPart;
 };
 Table<WindowRec>& Windows();
 Table<ControlRec>& Controls();
 WindowRec* WindowOfWidget(const QWidget* w);
-void DisposeControl(uintptr_t id);
-// Sends a control hit; when no one takes it, the control's command.
-void SendControlHit(ControlRec* c, ControlPartCode part);
+QWidget* FrameOf(const WindowRec* w);  // the top-level widget
+// The window that takes commands and keys: the active one, else the one in front; 0 when no
+// window is shown.
+uintptr_t FocusWindow();
+// Forgets a control; a control made in code loses its widget too.
+void ForgetControl(uintptr_t id);
+// Makes a control of a widget of a window's content.
+ControlRec* AddControl(WindowRec* w, QWidget* widget, const ControlID& cid);
+// Sends a control hit; when no one takes it, the command (0: the control's own).
+void SendControlHit(ControlRec* c, ControlPartCode part, UInt32 command = 0);
+// Sends a control click; true when a handler took it.
+bool SendControlClick(ControlRec* c, Point global, UInt32 modifiers);
+// The control under a window-local point: the deepest one shown.
+ControlRec* ControlAt(WindowRec* w, QPoint local);
 void DisposeListsOf(WindowRec* w);
-void RebuildMenuBar(WindowRec* w);
+// The nib name of a nib reference; NULL for a stale one.
+const std::string* NibName(IBNibRef nib);
+// Gives a new document window the menu bar.
+void AttachMenuBar(WindowRec* w);
+bool MenuBarHidden();
 // Fits the frame around the content and the menu bar after the menu bar changed.
 void ArrangeFrame(WindowRec* w);
 uintptr_t NewPort(uintptr_t window);
 void ForgetPort(uintptr_t port);
 // Asks the window for its minimum content size and makes the frame keep to it.
 void UpdateMinimumSize(WindowRec* w);
+// Rectangles between the layer and Qt; a Rect keeps to 16 bits.
+Rect ToRect(const QRect& r);
+QRect ToQRect(const Rect& r);
 // The window-local rectangle of a widget inside a window's content.
 Rect LocalRect(WindowRec* w, const QWidget* widget);
 // Marks a window-local rectangle of the port for repainting.
@@ -121,13 +176,31 @@ void UpdatePortRect(WindowRec* w, const Rect& r);
 // Turns Qt input on window contents into window events; installed with the first window.
 void InstallInputFilter();
 // The click being dispatched from Qt input, if any: the standard content-click handling
-// tells through it whether Qt should then deliver the click to the widget.
+// tells through it whether Qt should then deliver the click to the widget; HandleControlClick
+// delivers it at once and tracks it.
 struct NativeClick {
   bool active = false;
-  bool deliver = false;
+  bool deliver = false;    // Qt gets the press after the dispatch
+  bool delivered = false;  // Qt got the press during the dispatch
   QWidget* widget = nullptr;
+  const QMouseEvent* event = nullptr;
 };
 extern NativeClick g_nativeClick;
+
+// The mouse as Qt input last showed it, and the trackers waiting for it.
+struct MouseState {
+  QPointF global;
+  bool known = false;
+  Qt::MouseButtons buttons;
+  UInt32 modifiers = 0;
+  bool pendingMove = false;  // moved with the button held while no tracker waited
+};
+MouseState& Mouse();
+// Gives what the mouse did to the innermost tracker; false when none waits.
+bool FeedMouseTracker(MouseTrackingResult what);
+bool MouseTracking();
+// The mouse moved: a cursor hidden until then shows again.
+void CursorMoved();
 
 bool ValidUTF8(const char* s, size_t n);
 

@@ -1,6 +1,7 @@
 // Basic types, results and constants of the platform layer that windows, controls, events,
 // menus and lists stand on. Geometry is 16-bit: a Rect is (top, left, bottom, right) with the
-// right and bottom edges exclusive; a Point is (v, h). Every object is reached through a handle
+// right and bottom edges exclusive; a Point is (v, h) (the cells of lists count 32-bit rows, in
+// plist.h). Every object is reached through a handle
 // that the layer checks before use: a handle whose object is gone is refused, never followed.
 #pragma once
 
@@ -9,11 +10,17 @@
 typedef uint32_t UInt32;
 typedef int32_t SInt32;
 typedef int16_t SInt16;
+typedef uint16_t UInt16;
 typedef int32_t OSStatus;
 typedef uint32_t OSType;
 typedef uint32_t FourCharCode;
 typedef unsigned char Boolean;
 typedef double EventTime;  // seconds on the platform clock
+typedef EventTime EventTimeout;
+
+// Timeouts of waits: no waiting at all, or no limit.
+constexpr EventTime kEventDurationNoWait = 0.0;
+constexpr EventTime kEventDurationForever = -1.0;
 
 struct Rect {
   short top, left, bottom, right;
@@ -61,6 +68,8 @@ enum : OSStatus {
   eventNotHandledErr = -9874,
   eventParameterNotFoundErr = -9870,
   eventLoopTimedOutErr = -9875,
+  eventLoopQuitErr = -9876,  // the application is quitting: every wait ends
+  userCanceledErr = -128,
   eventInternalErr = -9868,
   errUnknownControl = -30584,
   errDataNotSupported = -30583,
@@ -83,8 +92,12 @@ enum : UInt32 {
 enum : UInt32 {
   kEventMouseDown = 1,
   kEventMouseUp = 2,
+  kEventMouseMoved = 5,    // no button held; sent to the window under the mouse
+  kEventMouseDragged = 6,  // a button held; sent to the window that took the press
   kEventMouseWheelMoved = 10,
   kEventRawKeyDown = 1,
+  kEventWindowActivated = 5,
+  kEventWindowDeactivated = 6,
   kEventWindowShown = 24,
   kEventWindowHidden = 25,
   kEventWindowResizeCompleted = 29,
@@ -92,8 +105,11 @@ enum : UInt32 {
   kEventWindowClose = 72,
   kEventWindowZoomed = 76,
   kEventWindowGetMinimumSize = 81,
+  kEventWindowFocusAcquired = 200,
+  kEventWindowFocusRelinquish = 201,
   kEventControlHit = 1,
   kEventControlDraw = 4,
+  kEventControlClick = 13,  // a click on a control, before the control tracks it
   kEventCommandProcess = 1,
   kEventCommandUpdateStatus = 2
 };
@@ -112,6 +128,7 @@ enum : UInt32 {
   kEventParamControlRef = FourCC("ctrl"),
   kEventParamKeyCode = FourCC("kcod"),
   kEventParamKeyText = FourCC("ktxt"),
+  kEventParamMouseButton = FourCC("mbtn"),  // typeMouseButton: 1 primary, 2 secondary, 3 middle
 
   typeQDPoint = FourCC("QDpt"),
   typeUInt32 = FourCC("magn"),
@@ -123,11 +140,18 @@ enum : UInt32 {
   typeWindowRef = FourCC("wind"),
   typeControlPartCode = FourCC("cprt"),
   typeUTF8Text = FourCC("utf8"),
+  typeMouseButton = FourCC("mbtn"),
   typeWildCard = FourCC("****")
 };
 
 typedef UInt32 EventParamName;
 typedef UInt32 EventParamType;
+typedef unsigned short EventMouseButton;
+enum : EventMouseButton {
+  kEventMouseButtonPrimary = 1,
+  kEventMouseButtonSecondary = 2,
+  kEventMouseButtonTertiary = 3
+};
 typedef unsigned short EventMouseWheelAxis;
 enum : EventMouseWheelAxis { kEventMouseWheelAxisX = 0, kEventMouseWheelAxisY = 1 };
 
@@ -155,15 +179,20 @@ struct ControlID {
   SInt32 id;
 };
 
-// Control part codes.
+// Control part codes. A scroll bar or slider reports its arrows (up/left, down/right), the
+// page areas beside its thumb and the thumb (indicator); a pop-up button its menu.
 enum : ControlPartCode {
   kControlNoPart = 0,
+  kControlMenuPart = 2,
+  kControlEditTextPart = 5,
   kControlButtonPart = 10,
   kControlCheckBoxPart = 11,
   kControlUpButtonPart = 20,
   kControlDownButtonPart = 21,
-  kControlEditTextPart = 5,
-  kControlTabPart = 22
+  kControlPageUpPart = 22,
+  kControlPageDownPart = 23,
+  kControlTabPart = 24,
+  kControlIndicatorPart = 129
 };
 
 // Control data tags.

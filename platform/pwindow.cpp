@@ -1,17 +1,25 @@
 // Windows made from registered forms: the frame (menu bar over content), the content that
-// shows the port, the standard window handling, and window geometry.
+// shows the port, the standard window handling, window kinds, default and cancel buttons,
+// geometry and screens.
 #include "platform/pwindow.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QLayout>
 #include <QMap>
 #include <QMenuBar>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
 #include <QStackedWidget>
 #include <QTabWidget>
+#include <QTextEdit>
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <string>
 
@@ -33,6 +41,7 @@ class FrameWidget : public QWidget {
   void resizeEvent(QResizeEvent*) override;
   void closeEvent(QCloseEvent* e) override;
   void showEvent(QShowEvent*) override;
+  void hideEvent(QHideEvent*) override;
   bool event(QEvent* e) override;
 };
 
@@ -66,7 +75,8 @@ class ContentWidget : public QWidget {
 
 int FrameWidget::MenuHeight() const {
   WindowRec* w = Windows().Find(win);
-  if (w == nullptr || w->menubar == nullptr || w->menubar->actions().isEmpty()) return 0;
+  if (w == nullptr || w->menubar == nullptr || MenuBarHidden() || w->menubar->actions().isEmpty())
+    return 0;
   return w->menubar->sizeHint().height();
 }
 
@@ -84,7 +94,7 @@ void FrameWidget::Arrange() {
 void FrameWidget::resizeEvent(QResizeEvent*) {
   Arrange();
   WindowRec* w = Windows().Find(win);
-  if (w == nullptr || w->programmaticResize > 0) return;
+  if (w == nullptr || w->programmaticResize > 0 || w->constructing) return;
   UpdateMinimumSize(w);
   SendEvent(kEventClassWindow, kEventWindowResizeCompleted, w->target);
 }
@@ -99,18 +109,34 @@ void FrameWidget::closeEvent(QCloseEvent* e) {
 uintptr_t g_front = 0;
 
 void FrameWidget::showEvent(QShowEvent*) {
+  WindowRec* w = Windows().Find(win);
+  if (w == nullptr || w->constructing) return;
   g_front = win;
-  if (WindowRec* w = Windows().Find(win))
-    SendEvent(kEventClassWindow, kEventWindowShown, w->target);
+  SendEvent(kEventClassWindow, kEventWindowShown, w->target);
+}
+
+void FrameWidget::hideEvent(QHideEvent*) {
+  WindowRec* w = Windows().Find(win);
+  if (w != nullptr && !w->constructing) SendEvent(kEventClassWindow, kEventWindowHidden, w->target);
 }
 
 bool FrameWidget::event(QEvent* e) {
-  if (e->type() == QEvent::WindowActivate) g_front = win;
+  WindowRec* w = Windows().Find(win);
+  if (e->type() == QEvent::WindowActivate && w != nullptr && !w->constructing) {
+    if (w->wclass != kFloatingWindowClass) g_front = win;
+    const uintptr_t target = w->target;
+    SendEvent(kEventClassWindow, kEventWindowActivated, target);
+    if (Windows().Find(win)) SendEvent(kEventClassWindow, kEventWindowFocusAcquired, target);
+  } else if (e->type() == QEvent::WindowDeactivate && w != nullptr && !w->constructing) {
+    const uintptr_t target = w->target;
+    SendEvent(kEventClassWindow, kEventWindowDeactivated, target);
+    if (Windows().Find(win)) SendEvent(kEventClassWindow, kEventWindowFocusRelinquish, target);
+  }
   bool r = QWidget::event(e);
   // Maximizing or restoring the window is its zoom.
   if (e->type() == QEvent::WindowStateChange)
-    if (WindowRec* w = Windows().Find(win))
-      SendEvent(kEventClassWindow, kEventWindowZoomed, w->target);
+    if (WindowRec* z = Windows().Find(win))
+      SendEvent(kEventClassWindow, kEventWindowZoomed, z->target);
   return r;
 }
 
@@ -121,6 +147,7 @@ void ArrangeFrame(WindowRec* w) {
   w->frame->resize(content.width(), content.height() + w->frame->MenuHeight());
   w->frame->Arrange();
   w->programmaticResize--;
+  UpdateMinimumSize(w);
 }
 
 Table<WindowRec>& Windows() {
@@ -134,18 +161,35 @@ WindowRec* WindowOfWidget(const QWidget* widget) {
   return nullptr;
 }
 
+QWidget* FrameOf(const WindowRec* w) {
+  return w->frame;
+}
+
+uintptr_t FocusWindow() {
+  WindowRec* w = WindowOfWidget(QApplication::activeWindow());
+  if (w != nullptr && w->frame->isVisible()) return w->id;
+  w = Windows().Find(g_front);
+  if (w != nullptr && w->frame->isVisible()) return w->id;
+  WindowRef f = ActiveNonFloatingWindow();
+  return FromHandle(f);
+}
+
+Rect ToRect(const QRect& r) {
+  auto s = [](int v) { return static_cast<short>(std::clamp(v, -32768, 32767)); };
+  return Rect{s(r.top()), s(r.left()), s(r.top() + r.height()), s(r.left() + r.width())};
+}
+
+QRect ToQRect(const Rect& r) {
+  return QRect(r.left, r.top, r.right - r.left, r.bottom - r.top);
+}
+
 Rect LocalRect(WindowRec* w, const QWidget* widget) {
   QPoint tl = widget == w->content ? QPoint(0, 0) : widget->mapTo(w->content, QPoint(0, 0));
-  Rect r;
-  r.top = static_cast<short>(tl.y());
-  r.left = static_cast<short>(tl.x());
-  r.bottom = static_cast<short>(tl.y() + widget->height());
-  r.right = static_cast<short>(tl.x() + widget->width());
-  return r;
+  return ToRect(QRect(tl, widget->size()));
 }
 
 void UpdatePortRect(WindowRec* w, const Rect& r) {
-  w->content->update(QRect(r.left, r.top, r.right - r.left, r.bottom - r.top));
+  w->content->update(ToQRect(r));
 }
 
 void UpdateMinimumSize(WindowRec* w) {
@@ -155,8 +199,19 @@ void UpdateMinimumSize(WindowRec* w) {
   if (SendEventToEventTarget(ev, ToHandle<EventTargetRef>(w->target)) == noErr)
     GetEventParameter(ev, kEventParamDimensions, typeQDPoint, nullptr, sizeof dims, nullptr, &dims);
   ReleaseEvent(ev);
+  if (Windows().Find(w->id) == nullptr) return;
   w->frame->setMinimumSize(std::max<int>(0, dims.h),
                            std::max<int>(0, dims.v) + w->frame->MenuHeight());
+}
+
+ControlRec* ControlAt(WindowRec* w, QPoint local) {
+  QWidget* hit = w->content->childAt(local);
+  for (QWidget* p = hit; p != nullptr && p != w->content; p = p->parentWidget())
+    for (uintptr_t id : w->controls) {
+      ControlRec* c = Controls().Find(id);
+      if (c && c->widget == p) return c;
+    }
+  return nullptr;
 }
 
 namespace {
@@ -170,30 +225,55 @@ Table<std::string>& NibRefs() {
   return *t;
 }
 
-// The control under a window-local point: the deepest visible one.
-ControlRec* ControlAt(WindowRec* w, QPoint local) {
-  QWidget* hit = w->content->childAt(local);
-  for (QWidget* p = hit; p != nullptr && p != w->content; p = p->parentWidget())
-    for (uintptr_t id : w->controls) {
-      ControlRec* c = Controls().Find(id);
-      if (c && c->widget == p) return c;
-    }
-  return nullptr;
+// Presses a default or cancel button: false when there is none to press.
+bool PressButton(uintptr_t id) {
+  ControlRec* c = Controls().Find(id);
+  auto* b = c ? qobject_cast<QAbstractButton*>(c->widget) : nullptr;
+  if (b == nullptr || !b->isVisible() || !b->isEnabled()) return false;
+  b->click();
+  return true;
 }
 
-// Standard handling of window events: a content click tracks the control under it, a close
-// disposes of the window.
+// Return in a text of several lines is a new line, not the default button.
+bool TakesReturn(const QWidget* focus) {
+  return qobject_cast<const QPlainTextEdit*>(focus) || qobject_cast<const QTextEdit*>(focus);
+}
+
+// Standard handling of window events: a content click lets the control under it take it, a
+// close disposes of the window, Return and Escape press the default and cancel buttons.
 OSStatus StandardWindowHandler(EventRef event, uintptr_t owner) {
   WindowRec* w = Windows().Find(owner);
-  if (w == nullptr || GetEventClass(event) != kEventClassWindow) return eventNotHandledErr;
-  switch (GetEventKind(event)) {
+  if (w == nullptr) return eventNotHandledErr;
+  const UInt32 cls = GetEventClass(event), kind = GetEventKind(event);
+  if (cls == kEventClassKeyboard && kind == kEventRawKeyDown) {
+    UInt32 key = 0, mods = 0;
+    GetEventParameter(event, kEventParamKeyCode, typeUInt32, nullptr, sizeof key, nullptr, &key);
+    GetEventParameter(event, kEventParamKeyModifiers, typeUInt32, nullptr, sizeof mods, nullptr,
+                      &mods);
+    if (mods & (cmdKey | optionKey | controlKey)) return eventNotHandledErr;
+    if ((key == Qt::Key_Return || key == Qt::Key_Enter) &&
+        !TakesReturn(QApplication::focusWidget()) && PressButton(w->defaultButton))
+      return noErr;
+    if (key == Qt::Key_Escape && PressButton(w->cancelButton)) return noErr;
+    return eventNotHandledErr;
+  }
+  if (cls != kEventClassWindow) return eventNotHandledErr;
+  switch (kind) {
     case kEventWindowClickContentRgn: {
+      if (!g_nativeClick.active) return noErr;
       Point pt{0, 0};
+      UInt32 mods = 0;
       GetEventParameter(event, kEventParamMouseLocation, typeQDPoint, nullptr, sizeof pt, nullptr,
                         &pt);
+      GetEventParameter(event, kEventParamKeyModifiers, typeUInt32, nullptr, sizeof mods, nullptr,
+                        &mods);
       QPoint local = w->content->mapFromGlobal(QPoint(pt.h, pt.v));
       ControlRec* c = ControlAt(w, local);
-      if (c == nullptr || !g_nativeClick.active) return noErr;
+      if (c == nullptr) {
+        g_nativeClick.deliver = true;  // a widget of the form that is not a control
+        return noErr;
+      }
+      if (SendControlClick(c, pt, mods) || Controls().Find(c->id) == nullptr) return noErr;
       if (c->kind == kControlKindLittleArrows) {
         // The layer never steps little arrows itself: a click on an arrow is a hit.
         ControlPartCode part =
@@ -210,6 +290,62 @@ OSStatus StandardWindowHandler(EventRef event, uintptr_t owner) {
     default:
       return eventNotHandledErr;
   }
+}
+
+// Sets a button role: the old holder loses it.
+OSStatus SetButtonRole(WindowRef win, ControlRef button, uintptr_t WindowRec::*role) {
+  WindowRec* w = Windows().Find(win);
+  if (w == nullptr) return errInvalidWindowRef;
+  ControlRec* c = Controls().Find(button);
+  if (button != nullptr &&
+      (c == nullptr || c->window != w->id || qobject_cast<QAbstractButton*>(c->widget) == nullptr))
+    return errUnknownControl;
+  const bool isDefault = role == &WindowRec::defaultButton;
+  if (isDefault)
+    if (ControlRec* old = Controls().Find(w->*role))
+      if (auto* pb = qobject_cast<QPushButton*>(old->widget)) pb->setDefault(false);
+  w->*role = c ? c->id : 0;
+  if (isDefault && c)
+    if (auto* pb = qobject_cast<QPushButton*>(c->widget)) pb->setDefault(true);
+  return noErr;
+}
+
+OSStatus GetButtonRole(WindowRef win, ControlRef* out, uintptr_t WindowRec::*role) {
+  if (out) *out = nullptr;
+  WindowRec* w = Windows().Find(win);
+  if (w == nullptr || out == nullptr) return errInvalidWindowRef;
+  if (Controls().Find(w->*role)) *out = ToHandle<ControlRef>(w->*role);
+  return noErr;
+}
+
+// The form's default and cancel buttons become the window's.
+void FindButtonRoles(WindowRec* w) {
+  for (uintptr_t id : w->controls) {
+    ControlRec* c = Controls().Find(id);
+    auto* b = c ? qobject_cast<QPushButton*>(c->widget) : nullptr;
+    if (b == nullptr) continue;
+    if (b->isDefault() && w->defaultButton == 0) w->defaultButton = id;
+    if (b->property("cancel").toBool() && w->cancelButton == 0) w->cancelButton = id;
+  }
+}
+
+WindowClass ClassOfForm(const QWidget* content) {
+  const QString kind = content->property("windowKind").toString();
+  if (kind == "dialog") return kMovableModalWindowClass;
+  if (kind == "floating") return kFloatingWindowClass;
+  return kDocumentWindowClass;
+}
+
+// Screens are named by their place in Qt's list.
+GDHandle ScreenHandle(int i) {
+  return reinterpret_cast<GDHandle>(uintptr_t(0x100 + 8 * i));
+}
+QScreen* ScreenOf(GDHandle h) {
+  const uintptr_t v = reinterpret_cast<uintptr_t>(h);
+  const auto screens = QGuiApplication::screens();
+  if (v < 0x100 || (v - 0x100) % 8 != 0) return nullptr;
+  const uintptr_t i = (v - 0x100) / 8;
+  return i < uintptr_t(screens.size()) ? screens[qsizetype(i)] : nullptr;
 }
 
 }  // namespace
@@ -238,6 +374,12 @@ void DisposeNibReference(IBNibRef nib) {
   delete s;
 }
 
+namespace plat {
+const std::string* NibName(IBNibRef nib) {
+  return NibRefs().Find(nib);
+}
+}  // namespace plat
+
 void RegisterControls(WindowRec* w);  // pcontrol.cpp
 
 OSStatus CreateWindowFromNib(IBNibRef nib, const char* windowName, WindowRef* outWindow) {
@@ -247,35 +389,48 @@ OSStatus CreateWindowFromNib(IBNibRef nib, const char* windowName, WindowRef* ou
   if (n == nullptr || windowName == nullptr) return paramErr;
   auto it = Nibs()[*n].find(windowName);
   if (it == Nibs()[*n].end()) return resNotFound;
-  if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) return paramErr;
+  auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+  if (app == nullptr) return paramErr;
+  app->setQuitOnLastWindowClosed(false);  // only the quit command ends the program
   InstallInputFilter();
 
   WindowRec* w = new WindowRec;
   w->id = Windows().Add(w);
+  w->constructing = true;
   w->target = NewTarget(FromHandle(GetApplicationEventTarget()), StandardWindowHandler, w->id);
   w->frame = new FrameWidget(w->id);
   w->frame->setAttribute(Qt::WA_DeleteOnClose, false);
   w->content = new ContentWidget(w->id, w->frame);
   w->content->setObjectName(windowName);
   it->second(w->content);
+  w->wclass = ClassOfForm(w->content);
+  if (w->wclass == kMovableModalWindowClass)
+    w->frame->setWindowFlags(Qt::Dialog);
+  else if (w->wclass == kFloatingWindowClass)
+    w->frame->setWindowFlags(Qt::Tool);
   if (w->content->layout()) w->content->layout()->activate();
   QSize size = w->content->size();
   w->frame->setWindowTitle(w->content->windowTitle());
-  w->menubar = new QMenuBar(w->frame);
-  w->menubar->setNativeMenuBar(false);
   w->port = NewPort(w->id);
-  RebuildMenuBar(w);
+  if (w->wclass == kDocumentWindowClass) AttachMenuBar(w);
   RegisterControls(w);
+  FindButtonRoles(w);
+  w->root = AddControl(w, w->content, ControlID{0, 0})->id;
   w->programmaticResize++;
   w->frame->resize(size.width(), size.height() + w->frame->MenuHeight());
   w->frame->Arrange();
+  // Laid out as if shown, without reaching the screen, so that the bounds of every control
+  // are known at once.
+  w->frame->setAttribute(Qt::WA_DontShowOnScreen, true);
   w->frame->show();
-  w->programmaticResize--;
-  // A tab control lays out only the page it shows; the others take their place now, so
-  // that the bounds of the controls on them are known before they are first shown.
+  // A tab control lays out only the page it shows; the others take their place now.
   for (QTabWidget* t : w->content->findChildren<QTabWidget*>())
     if (QStackedWidget* stack = t->findChild<QStackedWidget*>())
       for (int i = 0; i < t->count(); ++i) t->widget(i)->setGeometry(stack->rect());
+  w->frame->hide();
+  w->frame->setAttribute(Qt::WA_DontShowOnScreen, false);
+  w->programmaticResize--;
+  w->constructing = false;
   *outWindow = ToHandle<WindowRef>(w->id);
   return noErr;
 }
@@ -284,10 +439,17 @@ bool IsValidWindowPtr(WindowRef w) {
   return Windows().Find(w) != nullptr;
 }
 
+OSStatus GetWindowClass(WindowRef win, WindowClass* outClass) {
+  WindowRec* w = Windows().Find(win);
+  if (w == nullptr || outClass == nullptr) return errInvalidWindowRef;
+  *outClass = w->wclass;
+  return noErr;
+}
+
 void DisposeWindow(WindowRef win) {
   WindowRec* w = Windows().Find(win);
   if (w == nullptr) return;
-  for (uintptr_t c : w->controls) DisposeControl(c);
+  for (uintptr_t c : std::vector<uintptr_t>(w->controls)) ForgetControl(c);
   DisposeListsOf(w);
   ForgetPort(w->port);
   DeleteTarget(w->target);
@@ -300,7 +462,7 @@ void DisposeWindow(WindowRef win) {
 void ShowWindow(WindowRef win) {
   if (WindowRec* w = Windows().Find(win)) {
     UpdateMinimumSize(w);
-    w->frame->show();
+    if (Windows().Find(win)) w->frame->show();
   }
 }
 
@@ -315,20 +477,23 @@ bool IsWindowVisible(WindowRef win) {
 
 void SelectWindow(WindowRef win) {
   if (WindowRec* w = Windows().Find(win)) {
-    g_front = w->id;
+    if (w->wclass != kFloatingWindowClass) g_front = w->id;
     w->frame->raise();
     w->frame->activateWindow();
   }
 }
 
 WindowRef ActiveNonFloatingWindow() {
+  auto eligible = [](WindowRec* w) {
+    return w != nullptr && w->wclass != kFloatingWindowClass && w->frame->isVisible();
+  };
   WindowRec* w = WindowOfWidget(QApplication::activeWindow());
-  if (w == nullptr) w = Windows().Find(g_front);
-  if (w == nullptr || !w->frame->isVisible()) {
+  if (!eligible(w)) w = Windows().Find(g_front);
+  if (!eligible(w)) {
     // The front window went away: any shown window will do.
     w = nullptr;
     for (const auto& kv : Windows().All())
-      if (kv.second->frame->isVisible()) w = kv.second;
+      if (eligible(kv.second)) w = kv.second;
   }
   return w ? ToHandle<WindowRef>(w->id) : nullptr;
 }
@@ -336,6 +501,24 @@ WindowRef ActiveNonFloatingWindow() {
 EventTargetRef GetWindowEventTarget(WindowRef win) {
   WindowRec* w = Windows().Find(win);
   return w ? ToHandle<EventTargetRef>(w->target) : nullptr;
+}
+
+OSStatus SetWindowTitle(WindowRef win, const char* utf8) {
+  WindowRec* w = Windows().Find(win);
+  if (w == nullptr) return errInvalidWindowRef;
+  if (utf8 == nullptr || !ValidUTF8(utf8, std::strlen(utf8))) return paramErr;
+  w->frame->setWindowTitle(QString::fromUtf8(utf8));
+  return noErr;
+}
+
+OSStatus GetWindowTitle(WindowRef win, char* buf, UInt32 size, UInt32* actualSize) {
+  WindowRec* w = Windows().Find(win);
+  if (w == nullptr) return errInvalidWindowRef;
+  QByteArray b = w->frame->windowTitle().toUtf8();
+  const UInt32 n = static_cast<UInt32>(b.size());
+  if (actualSize) *actualSize = n;
+  if (buf) std::memcpy(buf, b.constData(), std::min(n, size));
+  return noErr;
 }
 
 void SizeWindow(WindowRef win, short width, short height, bool update) {
@@ -352,22 +535,86 @@ OSStatus GetWindowBounds(WindowRef win, WindowRegionCode region, Rect* bounds) {
   WindowRec* w = Windows().Find(win);
   if (w == nullptr || bounds == nullptr) return errInvalidWindowRef;
   QWidget* wid = region == kWindowContentRgn ? static_cast<QWidget*>(w->content) : w->frame;
-  QPoint g = wid->mapToGlobal(QPoint(0, 0));
-  bounds->top = static_cast<short>(g.y());
-  bounds->left = static_cast<short>(g.x());
-  bounds->bottom = static_cast<short>(g.y() + wid->height());
-  bounds->right = static_cast<short>(g.x() + wid->width());
+  *bounds = ToRect(QRect(wid->mapToGlobal(QPoint(0, 0)), wid->size()));
+  return noErr;
+}
+
+OSStatus SetWindowBounds(WindowRef win, WindowRegionCode region, const Rect* bounds) {
+  WindowRec* w = Windows().Find(win);
+  if (w == nullptr || bounds == nullptr) return errInvalidWindowRef;
+  if (bounds->right < bounds->left || bounds->bottom < bounds->top) return paramErr;
+  QRect r = ToQRect(*bounds);
+  if (region == kWindowContentRgn) {
+    // Content over a whole screen: no frame, so that the window may reach past the edges.
+    bool covers = false;
+    for (QScreen* s : QGuiApplication::screens()) covers |= r.contains(s->geometry());
+    if (covers != w->frameless) {
+      // Qt hides the window to change its frame; that is no hiding for the handlers.
+      const bool shown = w->frame->isVisible();
+      w->frameless = covers;
+      w->constructing = true;
+      w->frame->setWindowFlag(Qt::FramelessWindowHint, covers);
+      if (shown) w->frame->show();
+      w->constructing = false;
+    }
+    const int mh = w->frame->MenuHeight();
+    r.adjust(0, -mh, 0, 0);
+  }
+  w->programmaticResize++;
+  w->frame->setGeometry(r);
+  w->frame->Arrange();
+  w->programmaticResize--;
+  w->content->update();
   return noErr;
 }
 
 Rect* GetWindowPortBounds(WindowRef win, Rect* bounds) {
   if (bounds == nullptr) return nullptr;
   *bounds = Rect{0, 0, 0, 0};
-  if (WindowRec* w = Windows().Find(win)) {
-    bounds->bottom = static_cast<short>(std::min(w->content->height(), 32767));
-    bounds->right = static_cast<short>(std::min(w->content->width(), 32767));
-  }
+  if (WindowRec* w = Windows().Find(win)) *bounds = ToRect(QRect(QPoint(0, 0), w->content->size()));
   return bounds;
+}
+
+OSStatus GetWindowGreatestAreaDevice(WindowRef win, WindowRegionCode region, GDHandle* outDevice,
+                                     Rect* outDeviceRect) {
+  Rect b;
+  if (GetWindowBounds(win, region, &b) != noErr) return errInvalidWindowRef;
+  const QRect r = ToQRect(b);
+  const auto screens = QGuiApplication::screens();
+  int best = -1;
+  long long bestArea = -1;
+  for (int i = 0; i < screens.size(); ++i) {
+    QRect x = r & screens[i]->geometry();
+    long long area = x.isEmpty() ? 0 : (long long)x.width() * x.height();
+    if (area > bestArea) {
+      best = i;
+      bestArea = area;
+    }
+  }
+  if (best < 0) return paramErr;
+  if (outDevice) *outDevice = ScreenHandle(best);
+  if (outDeviceRect) *outDeviceRect = ToRect(screens[best]->geometry());
+  return noErr;
+}
+
+OSStatus GetAvailableWindowPositioningBounds(GDHandle device, Rect* outBounds) {
+  QScreen* s = ScreenOf(device);
+  if (s == nullptr || outBounds == nullptr) return paramErr;
+  *outBounds = ToRect(s->availableGeometry());
+  return noErr;
+}
+
+OSStatus SetWindowDefaultButton(WindowRef w, ControlRef button) {
+  return SetButtonRole(w, button, &WindowRec::defaultButton);
+}
+OSStatus GetWindowDefaultButton(WindowRef w, ControlRef* outButton) {
+  return GetButtonRole(w, outButton, &WindowRec::defaultButton);
+}
+OSStatus SetWindowCancelButton(WindowRef w, ControlRef button) {
+  return SetButtonRole(w, button, &WindowRec::cancelButton);
+}
+OSStatus GetWindowCancelButton(WindowRef w, ControlRef* outButton) {
+  return GetButtonRole(w, outButton, &WindowRec::cancelButton);
 }
 
 QWidget* PlatformFrameWidget(WindowRef win) {

@@ -2,10 +2,24 @@
 //
 // A window is made from an interface description: a Qt Designer form compiled into the
 // program and registered under a nib name and a window name. Every widget of the form whose
-// objectName reads "ssss:N" or "ssss_N" (a four-character signature and an id) becomes a control of
-// the window. A window's port is an image of its content size; drawers paint into it and the window
-// shows it behind its controls. Coordinates of a port are window-local, with (0, 0) at the top left
-// of the content.
+// objectName reads "ssss:N" or "ssss_N" (a four-character signature and an id) becomes a control
+// of the window (pcontrol.h); other widgets of the form work as Qt makes them, unaddressed.
+//
+// The form's top widget says what kind of window it is in its dynamic property "windowKind":
+// "document" (the default) shows the menu bar above its content; "dialog" (a movable modal
+// window: modal by convention only, every window keeps working) and "floating" (a small tool
+// window) have none. A push button of the form whose "default" property is set is the window's
+// default button (Return and Enter press it); one with the dynamic property "cancel" set is its
+// cancel button (Escape presses it).
+//
+// A window's port is an image of its content size; drawers paint into it and the window shows it
+// behind its controls. Coordinates of a port are window-local, with (0, 0) at the top left of the
+// content; global coordinates are the screen's.
+//
+// Window events (class kEventClassWindow) go to the window's target, then the application:
+// shown, hidden, activated and deactivated, focus acquired and relinquished (with activation),
+// content clicks, close (the standard handling disposes of the window), resize completed, zoom,
+// and the minimum-size query.
 #pragma once
 
 #include <functional>
@@ -14,34 +28,68 @@
 
 class QWidget;
 
+typedef UInt32 WindowClass;
+enum : WindowClass {
+  kMovableModalWindowClass = 4,  // a dialog
+  kFloatingWindowClass = 5,
+  kDocumentWindowClass = 6
+};
+
 // Interface descriptions. setup builds the form's widgets into the given content widget (the
 // setupUi of a compiled form).
 void RegisterNibWindow(const char* nibName, const char* windowName,
                        std::function<void(QWidget*)> setup);
 OSStatus CreateNibReference(const char* nibName, IBNibRef* outNib);
 void DisposeNibReference(IBNibRef nib);
-// Creates the named window, hidden, at the form's size.
+// Creates the named window, hidden, at the form's size. resNotFound for a name the nib lacks.
 OSStatus CreateWindowFromNib(IBNibRef nib, const char* windowName, WindowRef* outWindow);
 
 // Windows.
 bool IsValidWindowPtr(WindowRef w);
+OSStatus GetWindowClass(WindowRef w, WindowClass* outClass);
 void DisposeWindow(WindowRef w);
 void ShowWindow(WindowRef w);
 void HideWindow(WindowRef w);
 bool IsWindowVisible(WindowRef w);
-void SelectWindow(WindowRef w);  // makes it the active window
-// The window in front (the last one shown, selected or activated); NULL when none is shown.
+void SelectWindow(WindowRef w);  // brings it to the front and activates it
+// The front document or dialog window (the last one shown, selected or activated; floating
+// windows do not count); NULL when none is shown.
 WindowRef ActiveNonFloatingWindow();
 EventTargetRef GetWindowEventTarget(WindowRef w);
-// Content size in pixels; update asks for a redraw of the whole content.
+// The window's title as UTF-8; SetWindowTitle refuses text that is not UTF-8 (paramErr).
+OSStatus SetWindowTitle(WindowRef w, const char* utf8);
+// Copies the title (not terminated) into buf, at most size bytes; actualSize: its whole length.
+OSStatus GetWindowTitle(WindowRef w, char* buf, UInt32 size, UInt32* actualSize);
+
+// Geometry. Content size in pixels; update asks for a redraw of the whole content.
 void SizeWindow(WindowRef w, short width, short height, bool update);
-// kWindowContentRgn: the content in global coordinates; kWindowStructureRgn: the frame.
+// kWindowContentRgn: the content in global coordinates; kWindowStructureRgn: the frame (the
+// menu bar and the content; the window manager's decorations are not counted).
 OSStatus GetWindowBounds(WindowRef w, WindowRegionCode region, Rect* bounds);
+// Moves and sizes the window so that the region has the given global bounds, without resize
+// events. Content bounds that cover a whole screen make the window frameless, so that the
+// content can reach past the screen's edges; other bounds give it its frame back.
+OSStatus SetWindowBounds(WindowRef w, WindowRegionCode region, const Rect* bounds);
 // The port's bounds: (0, 0, content height, content width).
 Rect* GetWindowPortBounds(WindowRef w, Rect* bounds);
 
+// Screens. The screen holding the greatest area of the window's region, and that screen's
+// whole rectangle; its available bounds leave out the desktop's panels. Screen handles are
+// good until the screens change.
+OSStatus GetWindowGreatestAreaDevice(WindowRef w, WindowRegionCode region, GDHandle* outDevice,
+                                     Rect* outDeviceRect);
+OSStatus GetAvailableWindowPositioningBounds(GDHandle device, Rect* outBounds);
+
+// Default and cancel buttons (push buttons of the window); NULL removes the role. A default
+// button that is hidden or disabled is not pressed.
+OSStatus SetWindowDefaultButton(WindowRef w, ControlRef button);
+OSStatus GetWindowDefaultButton(WindowRef w, ControlRef* outButton);  // NULL when none
+OSStatus SetWindowCancelButton(WindowRef w, ControlRef button);
+OSStatus GetWindowCancelButton(WindowRef w, ControlRef* outButton);
+
 // Ports and drawing. Drawing goes to the current port, clipped to it; with no current port
-// (or a port whose window is gone) it does nothing.
+// (or a port whose window is gone) it does nothing. Richer drawing goes through a PortPainter
+// (pqt.h).
 GrafPtr GetWindowPort(WindowRef w);
 void GetGWorld(GrafPtr* port, GDHandle* device);
 void SetGWorld(GrafPtr port, GDHandle device);

@@ -383,8 +383,7 @@ bool PListDrawer::Wheel(Point pt, int xdel, int ydel, EventRef) {
 void PListDrawer::SetCell(const char* s, int row, int col) {
   if (s == nullptr || listh == nullptr) return;
   size_t n = std::strlen(s);
-  LSetCell(s, static_cast<short>(std::min<size_t>(n, 32767)),
-           Point{static_cast<short>(row), static_cast<short>(col)}, listh);
+  LSetCell(s, static_cast<short>(std::min<size_t>(n, 32767)), Cell(row, col), listh);
 }
 
 // ---- PDualDrawer

@@ -113,7 +113,7 @@ bool PContext::OpenDB(const char* path, bool readonly) {
   }
   // The store reads the header and plays back the journal of a sync that did not complete;
   // a file that is not whole blocks opens read-only.
-  const DBFile file(path);
+  const DBFile file(path, fileSystem);
   if (!pdb.Init(&phd, &dbfs, &file, readonly)) {
     if (phd.GetSize() <= 0)
       DMESSAGE(DMCdata, "Bad header in database file '%s'", path);

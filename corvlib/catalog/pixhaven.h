@@ -111,4 +111,6 @@ class PContext : public PContextState {
   int sync_intvl;
   int sync_nops;
   int sync_opcnt;
+  // The file calls of the catalogue and the shadow catalogue (the system's when null).
+  DBFileSystem* fileSystem = nullptr;
 };

@@ -31,7 +31,7 @@ bool PContext::ShadowDB(const char* path) {
   }
   // A new file gets the default shadow header; a journal left by a sync that did not
   // complete is played back first.
-  const DBFile file(path);
+  const DBFile file(path, fileSystem);
   if (sdb.Init(&shd, &sdbfs, &file, false)) return true;
   if (shd.GetSize() <= 0)
     DMESSAGE(DMCdata, "Header error in shadow database '%s'", path);

@@ -25,6 +25,8 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
   if (!Close()) DMESSAGE(DMCdata, "Error closing previous database");
   delete ownJournal;
   ownJournal = journal = nullptr;
+  delete ownView;
+  ownView = view = nullptr;
   // Pages a refused Close left behind report to no directory any more.
   if (pdir != nullptr) pdir->Reset();
   header = nullptr;
@@ -37,14 +39,31 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
     state = DBPSclean;
     return false;
   }
-  long long pos;
+  long long pos = 0;
+  long long len = -1;
   bool sameStream = stream == nullptr;
-  if (stream != nullptr && file != nullptr &&
-      DBJournal::Recover(*file, readonly) == DBJournal::kRefused) {
-    h->Attach(nullptr, readonly);
-    return false;
+  if (stream != nullptr && file != nullptr) {
+    DBJournal::Recovery r = DBJournal::Recover(*file, readonly);
+    if (r == DBJournal::kRefused) {
+      h->Attach(nullptr, readonly);
+      return false;
+    }
+    // A journal kept for the user, or another process's sync: the file is only read.
+    if (r == DBJournal::kKept || r == DBJournal::kLive) readonly = true;
+    if (readonly) {
+      ownView = view = new DBJournalView(*file);
+      pos = AttachViewed(h, stream, &len);
+      if (pos <= 0) {
+        delete ownView;
+        ownView = view = nullptr;
+        h->Attach(nullptr, true);
+        return false;
+      }
+    }
   }
-  if (stream != nullptr) {
+  if (view != nullptr) {
+    // Read above.
+  } else if (stream != nullptr) {
     pos = h->Attach(stream, readonly);
     if (pos <= 0) {
       h->Attach(nullptr, readonly);
@@ -57,10 +76,12 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
   }
   strpos = pos;
   header = h;
-  stream->clear();
-  stream->seekg(0, std::ios::end);
-  long long len = static_cast<long long>(stream->tellg());
-  stream->clear();
+  if (len < 0) {
+    stream->clear();
+    stream->seekg(0, std::ios::end);
+    len = static_cast<long long>(stream->tellg());
+    stream->clear();
+  }
   if (len < 0) len = 0;
   if (len > 0 && !h->ReadOnly() && (len < pos || (len - pos) % DB_BLOCKSIZE != 0)) {
     // Damaged, or not written by us: whatever it holds is kept as it is.
@@ -75,10 +96,15 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
       return false;
     }
   }
-  if (file != nullptr && !h->ReadOnly()) ownJournal = journal = new DBJournal(*file);
+  if (file != nullptr && !h->ReadOnly()) ownJournal = journal = new DBJournal(*file, pos);
   Classify(len);
   if (file != nullptr) {
     OpenSide(*file, len);
+    // The last block, where records are added, is checked before anything is written, unless
+    // the index file vouched for it: a damaged one makes the file read-only.
+    DBAccess* last = this;
+    while (last->next != nullptr) last = last->next;
+    if (!h->ReadOnly() && last->nrused < 0) last->FreeLoad();
   } else if (sideState != nullptr) {
     // Opened again over the header's own stream, without the file: syncs now write the file
     // without the journal, which keeps the index file in step, so the index file goes.
@@ -88,6 +114,31 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
     sideState = nullptr;
   }
   return true;
+}
+
+long long DBAccess::AttachViewed(DBHeader* h, std::iostream* stream, long long* len) {
+  // The header is read from a copy of the file's first bytes taken in one read, so that a
+  // sync of another process never shows half of it; a header longer than the first read is
+  // read again whole.
+  std::string bytes(1 << 16, '\0');
+  for (int pass = 0; pass < 2; pass++) {
+    long long got = view->Read(0, &bytes[0], bytes.size(), len);
+    if (got < 0) {
+      DMESSAGE(DMCsystem, "Database read error");
+      return 0;
+    }
+    bytes.resize(static_cast<size_t>(got));
+    int hs = h->AttachCopy(bytes, stream);
+    if (pass == 1 || hs <= got || *len <= got) return hs;
+    bytes.assign(static_cast<size_t>(hs < *len ? hs : *len), '\0');
+  }
+  return 0;
+}
+
+void DBAccess::DamageFound() {
+  if (header == nullptr || header->ReadOnly()) return;
+  header->ForbidWrites();
+  DMESSAGE(DMCwarning, "Database file has a damaged block: opened read-only");
 }
 
 bool DBAccess::ReadOnly() const {
@@ -118,6 +169,8 @@ bool DBAccess::Close() {
   bool synced = journal != nullptr ? clean : header->Sync();
   delete ownJournal;
   ownJournal = journal = nullptr;
+  delete ownView;
+  ownView = view = nullptr;
   if (pdir != nullptr) pdir->Reset();
   indir = nullptr;
   DropMemory();
@@ -313,6 +366,7 @@ int DBAccess::AddFrom(DBAccess** page, const DBRecord* recs, int n) {
       continue;
     }
     if (r < 0) break;  // fits in no block
+    if (header->ReadOnly()) break;  // a block found damaged while it was loaded
     if (p->next != nullptr) {
       p = p->next;
       continue;
@@ -374,7 +428,8 @@ int DBAccess::DeleteRecords(const DBRecord* recs, int n) {
     return 0;
   }
   int total = 0;
-  for (DBAccess* p = this; p != nullptr; p = p->next) total += p->PageDelete(recs, n);
+  for (DBAccess* p = this; p != nullptr && !header->ReadOnly(); p = p->next)
+    total += p->PageDelete(recs, n);
   return total;
 }
 

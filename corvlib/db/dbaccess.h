@@ -22,6 +22,7 @@
 #include "support/cache.h"
 
 class DBJournal;
+class DBJournalView;
 class DBPageDir;
 class DBSideFile;
 struct DBSideState;
@@ -74,8 +75,11 @@ class DBAccess : public CacheObject {
   // A file whose length is not HeaderSize plus whole blocks opens read-only.
   bool Init(DBHeader* header, std::iostream* stream, bool readonly);
   // With the file the stream was opened on, syncs are atomic and durable: they go through a
-  // rollback journal beside the file, and a journal left by a sync that did not complete is
-  // played back before anything is read (or, when that cannot be done, nothing is opened).
+  // rollback journal beside the file (db/dbjournal.h), and a journal left by a sync that did
+  // not complete is played back before anything is read (or, when that cannot be done,
+  // nothing is opened). A journal that is damaged or not the file's is kept and the file
+  // opens read-only, and so does a file whose sync another process owns. A file opened
+  // read-only is read as the last complete sync left it, while other processes may write it.
   // The pages' record counts and hashes come from the index file beside it when that
   // describes the file as it is (db/dbsidefile.h); a sync that writes the file writes a new
   // one, and so does Close when the pages know more than the one on disk.
@@ -161,6 +165,12 @@ class DBAccess : public CacheObject {
   // digest) is not checked again; NoteChecked remembers a block that passed them.
   void NoteChecked(const DBRecordBlock* rb);
   uint64_t CheckKey() const;
+  // A block read from the file failed its checks: the file is damaged, and nothing more is
+  // written to it.
+  void DamageFound();
+  // Reads the header of a file opened read-only through the view; HeaderSize (0 on failure),
+  // the file's size in the state read into *len.
+  long long AttachViewed(DBHeader* h, std::iostream* stream, long long* len);
   // Whether the file's blocks are in the other byte order than this host's.
   bool OtherOrder() const;
   // Sync through the journal: saves what changed blocks and the header overwrite, writes
@@ -230,6 +240,9 @@ class DBAccess : public CacheObject {
   // The journal of the file's syncs (shared by the pages, owned by the first page).
   DBJournal* journal = nullptr;
   DBJournal* ownJournal = nullptr;
+  // How a file opened read-only is read (shared by the pages, owned by the first page).
+  DBJournalView* view = nullptr;
+  DBJournalView* ownView = nullptr;
   // The index file of the database (first page only, owned).
   DBSideState* sideState = nullptr;
   // The directory this page is in, and its place there (see db/dbpagedir.h).

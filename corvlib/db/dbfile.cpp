@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -67,12 +68,44 @@ class SystemFS : public DBFileSystem {
   bool Rename(const std::string& from, const std::string& to) override {
     return ::rename(from.c_str(), to.c_str()) == 0;
   }
+  // Open-file-description locks (F_OFD_*), not the process's (F_SETLK): a process's locks on
+  // a file all go when it closes any descriptor of the file, which the index file's probe and
+  // every second open of a database do. A file system without record locks grants them all.
+  bool Lock(int fd, long long off, LockKind kind) override {
+    struct flock fl = Range(off, kind == kUnlock ? F_UNLCK : kind == kShared ? F_RDLCK : F_WRLCK);
+    int r;
+    do {
+      r = ::fcntl(fd, F_OFD_SETLK, &fl);
+    } while (r != 0 && errno == EINTR);
+    if (r == 0) return true;
+    return errno == EINVAL || errno == ENOLCK || errno == ENOSYS || errno == EOPNOTSUPP;
+  }
+  bool Locked(int fd, long long off, LockKind kind) override {
+    struct flock fl = Range(off, kind == kShared ? F_RDLCK : F_WRLCK);
+    int r;
+    do {
+      r = ::fcntl(fd, F_OFD_GETLK, &fl);
+    } while (r != 0 && errno == EINTR);
+    return r == 0 && fl.l_type != F_UNLCK;
+  }
   bool SyncDir(const std::string& dir) override {
     int fd = Open(dir, O_RDONLY | O_DIRECTORY, 0);
     if (fd < 0) return false;
     bool ok = ::fsync(fd) == 0;
     ::close(fd);
     return ok;
+  }
+
+ private:
+  static struct flock Range(long long off, short type) {
+    struct flock fl;
+    memset(&fl, 0, sizeof(fl));
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(off);
+    fl.l_len = 1;
+    fl.l_pid = 0;  // must be 0 for open-file-description locks
+    return fl;
   }
 };
 

@@ -1,6 +1,8 @@
 // The file behind a database: its path and the calls through which the database writes it, its
-// rollback journal ("name-journal" beside it) and its index file ("name-index"). All file I/O of syncs and journal playback
-// goes through DBFileSystem, so that a test can stand in for the system and inject faults.
+// rollback journal ("name-journal" beside it, made as "name-journal.new") and its index file
+// ("name-index"). All file I/O of syncs, journal playback and reads of a database another
+// process may be writing goes through DBFileSystem, so that a test can stand in for the system
+// and inject faults.
 #pragma once
 
 #include <cstddef>
@@ -53,6 +55,28 @@ class DBFileSystem {
     return false;
   }
 
+  // Record locks on one byte at off of an open file (beyond its data: a lock changes no byte).
+  // They belong to the open file, not to the process: two opens of one file in one process
+  // exclude each other, and closing one open never drops the locks of another. A layer
+  // without locks grants every lock and reports none held (one process at a time).
+  enum LockKind { kUnlock, kShared, kExclusive };
+  // Takes, changes or drops the lock without waiting; false when another open holds a
+  // conflicting one (an exclusive lock needs a file opened for writing).
+  virtual bool Lock(int fd, long long off, LockKind kind) {
+    (void)fd;
+    (void)off;
+    (void)kind;
+    return true;
+  }
+  // Whether another open holds a lock on the byte that kind would conflict with; works on a
+  // file opened for reading only.
+  virtual bool Locked(int fd, long long off, LockKind kind) {
+    (void)fd;
+    (void)off;
+    (void)kind;
+    return false;
+  }
+
   // The system's own calls.
   static DBFileSystem* System();
 };
@@ -65,6 +89,8 @@ class DBFile {
 
   const std::string& Path() const { return path_; }
   std::string JournalPath() const { return path_ + "-journal"; }
+  // The name a new journal is written under before it takes its own name whole.
+  std::string JournalTempPath() const { return path_ + "-journal.new"; }
   // The index file derived from the database ("name-index"), and the name a new one is
   // written under before it replaces the old.
   std::string IndexPath() const { return path_ + "-index"; }

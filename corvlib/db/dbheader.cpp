@@ -383,6 +383,14 @@ int DBHeader::Attach(std::iostream* s, bool ro) {
   return hdrsiz;
 }
 
+int DBHeader::AttachCopy(const std::string& bytes, std::iostream* s) {
+  std::stringstream copy(bytes, std::ios::in | std::ios::out | std::ios::binary);
+  int r = Attach(&copy, true);
+  strm = s;
+  readonly = true;
+  return r;
+}
+
 bool DBHeader::CheckText(long long end, bool* ro) const {
   if (end <= 0) return true;
   std::string head(static_cast<size_t>(hdrsiz), '\0');

@@ -22,6 +22,11 @@ class DBHeader : public DBFieldInfo {
 
   // Binds the header to a database stream (not owned); returns HeaderSize, 0 on failure.
   int Attach(std::iostream* s, bool readonly);
+  // Reads the header from bytes copied from the start of the file open in s, and binds it to
+  // s read-only; returns HeaderSize, 0 on failure.
+  int AttachCopy(const std::string& bytes, std::iostream* s);
+  // Makes the header read-only for good (the file was found damaged).
+  void ForbidWrites() { readonly = true; }
   // Writes the header when it changed; true when the file holds the current header.
   bool Sync() const;
   // The HeaderSize bytes Sync would write, empty when the file holds the current header;

@@ -1,7 +1,9 @@
-// The rollback journal: saving original bytes, committing, and playing back a hot journal.
+// The rollback journal: saving original bytes, committing, checking a journal found beside a
+// database, and playing back a hot one.
 #include "db/dbjournal.h"
 
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,6 +11,7 @@
 
 #include "db/dbbytes.h"
 #include "db/dbsidefile.h"
+#include "db/dbblock.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -18,13 +21,20 @@ using dbbytes::Get64;
 using dbbytes::Put32;
 using dbbytes::Put64;
 
-const char kMagic[8] = {'Q', 'R', 'D', 'B', 'j', 'n', 'l', '1'};
-constexpr size_t kHeadSize = 24;
+const char kMagic[8] = {'Q', 'R', 'D', 'B', 'j', 'n', 'l', '2'};
+const char kOldMagic[8] = {'Q', 'R', 'D', 'B', 'j', 'n', 'l', '1'};
+constexpr size_t kSlotSize = 20;
+constexpr size_t kSlotAt[2] = {52, 72};
+constexpr size_t kHeadSize = 96;
 constexpr size_t kRecordHead = 16;
 // Unit of comparing, saving and writing.
 constexpr size_t kChunk = 4096;
-// Longest record playback accepts: a database block or a header is far smaller.
-constexpr uint32_t kMaxRecord = 1u << 26;
+// How long a writer waits for the locks before the sync fails (another process plays back a
+// journal, or readers are reading), and how long an opener takes owner to be held by a sync.
+constexpr double kWriterWait = 10.0;
+constexpr double kOwnerProbe = 0.1;
+// The most header bytes a journal may name (the longest HeaderSize).
+constexpr uint32_t kMaxChecked = 1u << 24;
 
 uint32_t NewSalt() {
   static uint32_t counter = 0;
@@ -50,6 +60,49 @@ void AppendRecord(std::vector<unsigned char>* out, uint32_t salt, uint64_t off, 
   Put32(p + kRecordHead + n, h);
 }
 
+uint32_t SlotSum(uint32_t salt, size_t at, const unsigned char* slot) {
+  return DBJournal::Checksum(salt ^ static_cast<uint32_t>(at * 0x9E3779B1u), slot, 16);
+}
+
+// Takes a lock, trying again for up to seconds.
+bool Acquire(DBFileSystem* fs, int fd, long long byte, DBFileSystem::LockKind kind,
+             double seconds) {
+  if (fs->Lock(fd, byte, kind)) return true;
+  auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  long nap = 200000;  // ns
+  while (std::chrono::steady_clock::now() < until) {
+    struct timespec ts = {0, nap};
+    nanosleep(&ts, nullptr);
+    if (nap < 10000000) nap *= 2;
+    if (fs->Lock(fd, byte, kind)) return true;
+  }
+  return false;
+}
+
+// Whether another open holds owner, looking again for up to seconds (an opener examining a
+// journal holds it only briefly).
+bool OwnerHeld(DBFileSystem* fs, int fd, double seconds) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  long nap = 200000;  // ns
+  while (fs->Locked(fd, DBJournal::kOwnerByte, DBFileSystem::kShared)) {
+    if (std::chrono::steady_clock::now() >= until) return true;
+    struct timespec ts = {0, nap};
+    nanosleep(&ts, nullptr);
+    if (nap < 10000000) nap *= 2;
+  }
+  return false;
+}
+
+// The identity of the file open at fd: device and inode (0 and 0 when the layer has none).
+void Identity(DBFileSystem* fs, int fd, uint64_t* dev, uint64_t* ino) {
+  DBFileStamp st;
+  *dev = *ino = 0;
+  if (fs->Stamp(fd, &st)) {
+    *dev = st.dev;
+    *ino = st.ino;
+  }
+}
+
 }  // namespace
 
 uint32_t DBJournal::Checksum(uint32_t h, const void* data, size_t n) {
@@ -70,7 +123,10 @@ uint32_t DBJournal::Checksum(uint32_t h, const void* data, size_t n) {
   return static_cast<uint32_t>(x);
 }
 
-DBJournal::DBJournal(const DBFile& f) : file(f), fs(f.FS()) {}
+// ---------------------------------------------------------------------------------------
+// Writing
+
+DBJournal::DBJournal(const DBFile& f, long long hsize) : file(f), fs(f.FS()), headerSize(hsize) {}
 
 DBJournal::~DBJournal() {
   if (jfd >= 0) fs->Close(jfd);
@@ -87,24 +143,119 @@ bool DBJournal::OpenDatabase() {
   return dbfd >= 0 || Fail("cannot open the database for writing");
 }
 
+void DBJournal::Unlock() {
+  if (writing) {
+    fs->Lock(dbfd, kWriteByte, DBFileSystem::kUnlock);
+    fs->Lock(dbfd, kIntentByte, DBFileSystem::kUnlock);
+  }
+  if (owner) fs->Lock(dbfd, kOwnerByte, DBFileSystem::kUnlock);
+  writing = owner = false;
+}
+
 bool DBJournal::Begin() {
   if (leftover && !RemoveJournal()) return false;
   if (!fs->Stat(dbfd, &origSize, &mode)) return Fail("cannot read the database size");
   salt = NewSalt();
   seq = 0;
+  gen = 0;
   jend = 0;
+  grownTo = origSize;
   saved.clear();
   return true;
 }
 
-// The header of a new journal, in front of its first records.
-void DBJournal::Head(std::vector<unsigned char>* out) const {
-  unsigned char head[kHeadSize];
+void DBJournal::Slot(unsigned char* out, uint32_t g, uint32_t count, long long grown,
+                     int which) const {
+  Put32(out, g);
+  Put32(out + 4, count);
+  Put64(out + 8, static_cast<uint64_t>(grown));
+  Put32(out + 16, SlotSum(salt, kSlotAt[which], out));
+}
+
+bool DBJournal::Create(const std::vector<unsigned char>& records) {
+  // Who the journal belongs to: the file, its size and its first bytes as the sync starts.
+  uint64_t dev, ino;
+  Identity(fs, dbfd, &dev, &ino);
+  long long n = headerSize < origSize ? headerSize : origSize;
+  if (n < 0) n = 0;
+  std::vector<unsigned char> first(static_cast<size_t>(n));
+  if (n > 0 && fs->Read(dbfd, first.data(), first.size(), 0) != n)
+    return Fail("database read error while starting the journal");
+  std::vector<unsigned char> out(kHeadSize, 0);
+  unsigned char* head = out.data();
   memcpy(head, kMagic, 8);
   Put32(head + 8, salt);
-  Put64(head + 12, static_cast<uint64_t>(origSize));
-  Put32(head + 20, Checksum(0, head, 20));
-  out->insert(out->begin(), head, head + kHeadSize);
+  Put32(head + 12, static_cast<uint32_t>(DB_BLOCKSIZE));
+  Put64(head + 16, dev);
+  Put64(head + 24, ino);
+  Put64(head + 32, static_cast<uint64_t>(origSize));
+  Put32(head + 40, static_cast<uint32_t>(n));
+  Put32(head + 44, Checksum(0, first.data(), first.size()));
+  Put32(head + 48, Checksum(0, head, 48));
+  Slot(head + kSlotAt[0], 1, seq, grownTo, 0);
+  out.insert(out.end(), records.begin(), records.end());
+
+  // Whole and durable under the temporary name, then under its own.
+  const std::string temp = file.JournalTempPath();
+  const char* error = nullptr;
+  jfd = fs->Open(temp, O_RDWR | O_CREAT | O_TRUNC, mode & 0666);
+  if (jfd < 0) return Fail("cannot create the journal");
+  if (fs->Write(jfd, out.data(), out.size(), 0) != static_cast<long long>(out.size()))
+    error = "journal write error";
+  else if (!fs->Sync(jfd))
+    error = "journal sync error";
+  if (error == nullptr) {
+    // Nobody else makes a journal without owner: one there is left from a crash.
+    int other = fs->Open(file.JournalPath(), O_RDONLY, 0);
+    if (other >= 0) {
+      fs->Close(other);
+      error = "a journal of an earlier sync lies beside the database";
+    }
+  }
+  bool named = false;
+  if (error == nullptr) {
+    named = fs->Rename(temp, file.JournalPath());
+    if (!named) error = "cannot name the journal";
+  }
+  // The index file describes the database as it is before this sync: it goes, and its
+  // removal is made durable with the journal's name, before the database is touched (an
+  // index file left would be trusted while the file's stamp did not change).
+  if (error == nullptr && !DBSideFile::Remove(file)) error = "cannot remove the index file";
+  if (error == nullptr && !fs->SyncDir(file.Dir())) error = "folder sync error";
+  if (error != nullptr) {
+    fs->Close(jfd);
+    jfd = -1;
+    fs->Remove(named ? file.JournalPath() : temp);
+    if (named) fs->SyncDir(file.Dir());
+    return Fail(error);
+  }
+  gen = 1;
+  jend = static_cast<long long>(out.size());
+  return true;
+}
+
+bool DBJournal::Append(const std::vector<unsigned char>& records, uint32_t count, long long grown) {
+  if (!records.empty()) {
+    if (fs->Write(jfd, records.data(), records.size(), jend) !=
+        static_cast<long long>(records.size()))
+      return Fail("journal write error");  // the next pieces are written over these
+    // Written, they stay where they are (a count may name them): a piece saved twice holds
+    // the same original bytes.
+    jend += static_cast<long long>(records.size());
+    seq = count;
+    if (!fs->Sync(jfd)) return Fail("journal sync error");
+  }
+  // The pieces are durable before the count that names them. The slot written is the older
+  // one, so a torn write leaves the other's count; its generation is used up even when the
+  // write fails, since it may have landed.
+  unsigned char slot[kSlotSize];
+  int which = static_cast<int>(gen % 2);
+  Slot(slot, ++gen, count, grown, which);
+  if (fs->Write(jfd, slot, sizeof(slot), static_cast<long long>(kSlotAt[which])) !=
+          static_cast<long long>(sizeof(slot)) ||
+      !fs->Sync(jfd))
+    return Fail("journal write error");
+  return true;
 }
 
 void DBJournal::Abandon() {
@@ -112,6 +263,7 @@ void DBJournal::Abandon() {
   jfd = -1;
   saved.clear();
   if (fs->Remove(file.JournalPath())) fs->SyncDir(file.Dir());
+  Unlock();
 }
 
 bool DBJournal::Update(const std::vector<Piece>& pieces) {
@@ -119,6 +271,7 @@ bool DBJournal::Update(const std::vector<Piece>& pieces) {
   bool fresh = jfd < 0;
   if (fresh && !Begin()) return false;
   uint32_t next = seq;
+  long long grown = grownTo;
   // The chunks to write, and the records saving those that need it.
   struct Chunk {
     long long off;
@@ -146,6 +299,7 @@ bool DBJournal::Update(const std::vector<Piece>& pieces) {
         chunks.back().n += n;
       else
         chunks.push_back({off, data + c, n});
+      if (off + static_cast<long long>(n) > grown) grown = off + static_cast<long long>(n);
       // A chunk not saved yet was not written in this sync: its present bytes are the
       // original ones. Bytes beyond the old end need no saving: playback cuts them away.
       if (off >= origSize || saved.count(off) != 0) continue;
@@ -158,30 +312,32 @@ bool DBJournal::Update(const std::vector<Piece>& pieces) {
   }
   if (chunks.empty()) return true;  // the file holds every piece already
   if (fresh) {
-    jfd = fs->Open(file.JournalPath(), O_RDWR | O_CREAT | O_EXCL, mode & 0666);
-    if (jfd < 0) return Fail("cannot create the journal (a journal may be left from a crash)");
-    Head(&out);
+    if (!Acquire(fs, dbfd, kOwnerByte, DBFileSystem::kExclusive, kWriterWait))
+      return Fail("another process holds the database");
+    owner = true;
+    seq = next;
+    grownTo = grown;
+    if (!Create(out)) {
+      Unlock();
+      return false;
+    }
+  } else if (next != seq || grown > grownTo) {
+    if (!Append(out, next, grown)) return false;
   }
-  const char* error = nullptr;
-  if (!out.empty() &&
-      fs->Write(jfd, out.data(), out.size(), jend) != static_cast<long long>(out.size()))
-    error = "journal write error";
-  if (error == nullptr && (!out.empty() || fresh) && !fs->Sync(jfd)) error = "journal sync error";
-  // The index file describes the database as it is before this sync: it goes, and its
-  // removal is made durable with the new journal's name, before the database is touched (an
-  // index file left would be trusted while the file's stamp did not change).
-  if (error == nullptr && fresh && !DBSideFile::Remove(file))
-    error = "cannot remove the index file";
-  // A new journal's name must be durable too before the database is touched.
-  if (error == nullptr && fresh && !fs->SyncDir(file.Dir())) error = "folder sync error";
-  if (error != nullptr) {
-    // Nothing saved here counts; a journal that guards no write yet goes.
-    if (fresh) Abandon();
-    return Fail(error);
-  }
-  jend += static_cast<long long>(out.size());
   seq = next;
+  grownTo = grown;
   saved.insert(done.begin(), done.end());
+  if (!writing) {
+    // Readers see intent and read around the journal; the ones reading now finish first.
+    if (!fs->Lock(dbfd, kIntentByte, DBFileSystem::kExclusive) ||
+        !Acquire(fs, dbfd, kWriteByte, DBFileSystem::kExclusive, kWriterWait)) {
+      fs->Lock(dbfd, kIntentByte, DBFileSystem::kUnlock);
+      // The journal guards no write yet.
+      Abandon();
+      return Fail("readers hold the database");
+    }
+    writing = true;
+  }
   for (const Chunk& c : chunks)
     if (fs->Write(dbfd, c.data, c.n, c.off) != static_cast<long long>(c.n))
       return Fail("database write error");
@@ -200,64 +356,241 @@ bool DBJournal::Commit() {
 }
 
 bool DBJournal::RemoveJournal() {
-  if (!fs->Remove(file.JournalPath())) return Fail("cannot remove the journal");
+  if (!fs->Remove(file.JournalPath())) {
+    // A journal someone else removed is gone all the same.
+    int fd = fs->Open(file.JournalPath(), O_RDONLY, 0);
+    if (fd >= 0) {
+      fs->Close(fd);
+      return Fail("cannot remove the journal");
+    }
+  }
   leftover = false;
-  if (!fs->SyncDir(file.Dir())) return Fail("folder sync error");
+  bool synced = fs->SyncDir(file.Dir());
+  Unlock();
+  return synced || Fail("folder sync error");
+}
+
+// ---------------------------------------------------------------------------------------
+// Checking a journal
+
+DBJournalScan::Verdict DBJournalScan::Set(Verdict v, std::string w) {
+  verdict = v;
+  why = std::move(w);
+  return v;
+}
+
+bool DBJournalScan::ReadPieces(DBFileSystem* fs, int jfd, long long jsize) {
+  // Whole pieces from where the last scan stopped; a piece cut short or failing its checksum
+  // ends the scan (the next one reads it again: a live journal may be being appended to).
+  std::vector<unsigned char> buf;
+  while (scanned < jsize) {
+    size_t want = static_cast<size_t>(jsize - scanned < (4 << 20) ? jsize - scanned : (4 << 20));
+    buf.resize(want);
+    long long got = fs->Read(jfd, buf.data(), want, scanned);
+    if (got < 0) return false;
+    size_t pos = 0;
+    while (static_cast<size_t>(got) - pos >= kRecordHead + 4) {
+      const unsigned char* r = buf.data() + pos;
+      uint64_t off = Get64(r);
+      uint32_t n = Get32(r + 8);
+      if (n > kChunk || Get32(r + 12) != static_cast<uint32_t>(pieces.size())) return true;
+      if (static_cast<size_t>(got) - pos - kRecordHead - 4 < n) break;
+      if (Get32(r + kRecordHead + n) != DBJournal::Checksum(salt, r, kRecordHead + n)) return true;
+      if (off > static_cast<uint64_t>(origSize) || origSize - static_cast<long long>(off) < n)
+        return true;
+      long long at = scanned + static_cast<long long>(pos + kRecordHead);
+      byOffset[static_cast<long long>(off)] = pieces.size();
+      pieces.push_back({static_cast<long long>(off), n, at});
+      pos += kRecordHead + n + 4;
+    }
+    if (pos == 0) return true;  // what is left is not a whole piece
+    scanned += static_cast<long long>(pos);
+  }
   return true;
 }
 
-DBJournal::Recovery DBJournal::Recover(const DBFile& file, bool readonly) {
-  DBFileSystem* fs = file.FS();
-  int jfd = fs->Open(file.JournalPath(), O_RDONLY, 0);
-  if (jfd < 0) return kClean;
+DBJournalScan::Verdict DBJournalScan::Scan(DBFileSystem* fs, int jfd, int dbfd) {
   long long jsize = 0;
   int mode = 0;
-  std::vector<unsigned char> j;
-  if (fs->Stat(jfd, &jsize, &mode) && jsize > 0) {
-    j.resize(static_cast<size_t>(jsize));
-    if (fs->Read(jfd, j.data(), j.size(), 0) != jsize) j.clear();
+  if (!fs->Stat(jfd, &jsize, &mode)) return Set(kDamaged, "it cannot be read");
+  unsigned char head[kHeadSize];
+  size_t want = jsize < static_cast<long long>(kHeadSize) ? static_cast<size_t>(jsize) : kHeadSize;
+  if (fs->Read(jfd, head, want, 0) != static_cast<long long>(want))
+    return Set(kDamaged, "it cannot be read");
+  if (want >= 8 && memcmp(head, kOldMagic, 8) == 0) return Set(kForeign, "of an older layout");
+  if (want >= 8 && memcmp(head, kMagic, 8) != 0) return Set(kForeign, "not a database journal");
+  if (want < kHeadSize) return Set(kDamaged, "cut short in its header");
+  if (Get32(head + 48) != DBJournal::Checksum(0, head, 48))
+    return Set(kDamaged, "its header fails its checksum");
+  uint32_t s = Get32(head + 8);
+  if (!known || s != salt) {
+    // Another journal than the one scanned before: everything is learnt again.
+    known = true;
+    salt = s;
+    pieces.clear();
+    byOffset.clear();
+    scanned = static_cast<long long>(kHeadSize);
+    headerCheck = 0;
+    origSize = static_cast<long long>(Get64(head + 32));
+    checkedBytes = Get32(head + 40);
+    headerSum = Get32(head + 44);
+  }
+  if (Get32(head + 12) != static_cast<uint32_t>(DB_BLOCKSIZE))
+    return Set(kForeign, "of another block size");
+  uint64_t dev, ino;
+  Identity(fs, dbfd, &dev, &ino);
+  if (Get64(head + 16) != dev || Get64(head + 24) != ino)
+    return Set(kForeign, "of another database file");
+  if (origSize < 0 || checkedBytes > static_cast<uint64_t>(origSize) || checkedBytes > kMaxChecked)
+    return Set(kDamaged, "its header is inconsistent");
+  // The count: the slot of the higher generation that holds.
+  uint32_t bestGen = 0;
+  long long grown = 0;
+  for (int k = 0; k < 2; k++) {
+    const unsigned char* sl = head + kSlotAt[k];
+    uint32_t g = Get32(sl);
+    if (g == 0 || g <= bestGen || Get32(sl + 16) != SlotSum(salt, kSlotAt[k], sl)) continue;
+    bestGen = g;
+    count = Get32(sl + 4);
+    grown = static_cast<long long>(Get64(sl + 8));
+  }
+  if (bestGen == 0) return Set(kDamaged, "no count of its pieces holds");
+  // The file's first bytes are read before the pieces that may have saved them: a writer
+  // changes a byte only after its piece is in the journal.
+  std::vector<unsigned char> first;
+  if (headerCheck == 0 && checkedBytes > 0) {
+    first.resize(checkedBytes);
+    if (fs->Read(dbfd, first.data(), first.size(), 0) != static_cast<long long>(first.size()))
+      first.clear();
+  }
+  if (!ReadPieces(fs, jfd, jsize)) return Set(kDamaged, "it cannot be read");
+  if (pieces.size() < count)
+    return Set(kDamaged, "it holds " + std::to_string(pieces.size()) + " of the " +
+                             std::to_string(count) + " pieces it counts");
+  long long size = 0;
+  if (!fs->Stat(dbfd, &size, &mode)) return Set(kDamaged, "the database cannot be read");
+  if (size < origSize || size > (grown > origSize ? grown : origSize))
+    return Set(kForeign, "the database's size is not one its sync made");
+  if (headerCheck == 0) {
+    bool same = first.size() == checkedBytes && Overlay(fs, jfd, 0, first.data(), first.size()) &&
+                DBJournal::Checksum(0, first.data(), first.size()) == headerSum;
+    headerCheck = same ? 1 : -1;
+  }
+  if (headerCheck < 0)
+    return Set(kForeign, "the database's header is not the one its sync began with");
+  return Set(kGood, "");
+}
+
+bool DBJournalScan::Overlay(DBFileSystem* fs, int jfd, long long off, unsigned char* buf,
+                            size_t n) const {
+  long long endAt = off + static_cast<long long>(n);
+  for (auto it = byOffset.lower_bound(off - static_cast<long long>(kChunk) + 1);
+       it != byOffset.end() && it->first < endAt; ++it) {
+    const Piece& p = pieces[it->second];
+    long long from = p.off > off ? p.off : off;
+    long long to = p.off + p.n < endAt ? p.off + p.n : endAt;
+    if (to <= from) continue;
+    size_t k = static_cast<size_t>(to - from);
+    if (fs->Read(jfd, buf + (from - off), k, p.at + (from - p.off)) != static_cast<long long>(k))
+      return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Opening
+
+DBJournal::Recovery DBJournal::Recover(const DBFile& file, bool readonly) {
+  DBFileSystem* fs = file.FS();
+  const std::string jpath = file.JournalPath();
+  int jfd = fs->Open(jpath, O_RDONLY, 0);
+  if (jfd < 0) {
+    // No journal. A writable open of a file whose sync another process owns opens read-only.
+    if (readonly) return kClean;
+    int fd = fs->Open(file.Path(), O_RDONLY, 0);
+    bool live = fd >= 0 && OwnerHeld(fs, fd, kOwnerProbe);
+    if (fd >= 0) fs->Close(fd);
+    if (!live) return kClean;
+    DMESSAGE(DMCwarning, "Database '%s' is being written by another process: opened read-only",
+             file.Path().c_str());
+    return kLive;
   }
   fs->Close(jfd);
-  bool hot = j.size() >= kHeadSize && memcmp(j.data(), kMagic, 8) == 0 &&
-             Get32(j.data() + 20) == Checksum(0, j.data(), 20);
-  if (!hot) {
-    // Cut before its header was durable: the database was not touched yet.
-    if (!readonly) {
-      DMESSAGE(DMCwarning, "Incomplete database journal removed");
-      if (fs->Remove(file.JournalPath())) fs->SyncDir(file.Dir());
-    }
-    return kClean;
-  }
-  uint32_t salt = Get32(j.data() + 8);
-  long long size = static_cast<long long>(Get64(j.data() + 12));
+  // The database is opened for writing when it can be: playing back needs it, and so does
+  // taking owner.
+  bool canWrite = true;
   int dbfd = fs->Open(file.Path(), O_RDWR, 0);
-  if (dbfd < 0 || size < 0) {
-    if (dbfd >= 0) fs->Close(dbfd);
-    DMESSAGE(DMCdata, "Database has a journal of an incomplete sync that cannot be played back");
-    return kRefused;
+  if (dbfd < 0) {
+    canWrite = false;
+    dbfd = fs->Open(file.Path(), O_RDONLY, 0);
+  }
+  if (dbfd < 0) return kClean;  // the open fails on its own
+  // A journal whose sync a live process owns is left alone.
+  bool mine = canWrite ? Acquire(fs, dbfd, kOwnerByte, DBFileSystem::kExclusive, kOwnerProbe)
+                       : !OwnerHeld(fs, dbfd, kOwnerProbe);
+  if (!mine) {
+    fs->Close(dbfd);
+    if (!readonly)
+      DMESSAGE(DMCwarning, "Database '%s' is being written by another process: opened read-only",
+               file.Path().c_str());
+    return kLive;
+  }
+  // The journal is examined, and played back, while nobody reads or writes the file.
+  bool locked = canWrite && fs->Lock(dbfd, kIntentByte, DBFileSystem::kExclusive) &&
+                Acquire(fs, dbfd, kWriteByte, DBFileSystem::kExclusive, kWriterWait);
+  auto done = [&](Recovery r) {
+    if (canWrite) {
+      fs->Lock(dbfd, kWriteByte, DBFileSystem::kUnlock);
+      fs->Lock(dbfd, kIntentByte, DBFileSystem::kUnlock);
+      fs->Lock(dbfd, kOwnerByte, DBFileSystem::kUnlock);
+    }
+    fs->Close(dbfd);
+    return r;
+  };
+  const char* cannot = "Database has a journal of an incomplete sync that cannot be played back";
+  if (canWrite && !locked) {
+    DMESSAGE(DMCdata, "%s", cannot);
+    return done(kRefused);
+  }
+  jfd = fs->Open(jpath, O_RDONLY, 0);
+  if (jfd < 0) return done(kClean);  // its sync ended while the locks were taken
+  DBJournalScan scan;
+  DBJournalScan::Verdict v = scan.Scan(fs, jfd, dbfd);
+  if (v != DBJournalScan::kGood) {
+    fs->Close(jfd);
+    DMESSAGE(DMCdata,
+             v == DBJournalScan::kForeign
+                 ? "Database journal '%s' does not belong to the database (%s): not played back "
+                   "and kept; the database is opened read-only"
+                 : "Database journal '%s' is damaged (%s): not played back and kept; the "
+                   "database is opened read-only",
+             jpath.c_str(), scan.why.c_str());
+    return done(kKept);
+  }
+  if (!canWrite) {
+    fs->Close(jfd);
+    DMESSAGE(DMCdata, "%s", cannot);
+    return done(kRefused);
   }
   bool ok = true;
-  size_t pos = kHeadSize;
-  for (uint32_t seq = 0; ok && j.size() - pos >= kRecordHead + 4; seq++) {
-    const unsigned char* r = j.data() + pos;
-    uint64_t off = Get64(r);
-    uint32_t n = Get32(r + 8);
-    if (n > kMaxRecord || Get32(r + 12) != seq || j.size() - pos - kRecordHead - 4 < n) break;
-    if (Get32(r + kRecordHead + n) != Checksum(salt, r, kRecordHead + n)) break;
-    if (off > static_cast<uint64_t>(size)) break;
-    if (fs->Write(dbfd, r + kRecordHead, n, static_cast<long long>(off)) != n) ok = false;
-    pos += kRecordHead + n + 4;
+  std::vector<unsigned char> bytes;
+  for (uint32_t i = 0; ok && i < scan.count; i++) {
+    const DBJournalScan::Piece& p = scan.pieces[i];
+    if (p.n == 0) continue;  // a piece of a chunk past the file's old end saves nothing
+    bytes.resize(p.n);
+    ok = fs->Read(jfd, bytes.data(), p.n, p.at) == static_cast<long long>(p.n) &&
+         fs->Write(dbfd, bytes.data(), p.n, p.off) == static_cast<long long>(p.n);
   }
-  ok = ok && fs->Truncate(dbfd, size) && fs->Sync(dbfd);
-  fs->Close(dbfd);
-  if (!ok || !fs->Remove(file.JournalPath())) {
-    DMESSAGE(DMCdata, "Database has a journal of an incomplete sync that cannot be played back");
-    return kRefused;
+  fs->Close(jfd);
+  ok = ok && fs->Truncate(dbfd, scan.origSize) && fs->Sync(dbfd) && fs->Remove(jpath);
+  if (!ok) {
+    DMESSAGE(DMCdata, "%s", cannot);
+    return done(kRefused);
   }
   // An index file cannot be of the restored state (syncs remove it first); one left by some
   // other writer goes too.
   DBSideFile::Remove(file);
   fs->SyncDir(file.Dir());
   DMESSAGE(DMCwarning, "Database restored from its journal to the last complete sync");
-  return kPlayedBack;
+  return done(kPlayedBack);
 }

@@ -1,28 +1,79 @@
-// The rollback journal of a database file. Before a sync overwrites any part of the file that
-// the last sync left, the original bytes go to the journal beside it, which is made durable
-// first; then the file is written and made durable; then the journal is removed. A crash at any
-// moment leaves either no journal (the file is as some sync left it) or a hot journal, which
-// the next open plays back: the saved bytes go back and the file is cut to its old size, so
+// The rollback journal of a database file, and the locks that say who may write the file and
+// when a journal found beside it may be played back.
+//
+// A sync saves the original bytes of every part of the file it overwrites in the journal
+// ("name-journal"), which is whole and durable before the file is touched; then the file is
+// written and made durable; then the journal is removed. A journal whose sync no live process
+// owns is hot: played back, it puts the saved bytes back and cuts the file to its old size, so
 // the file is again exactly as the last complete sync left it.
+//
+// Locks: record locks on single bytes far beyond the data of any database file, held by the
+// open file (DBFileSystem::Lock), so they go when their holder's file is closed or its process
+// dies.
+//   owner   exclusive, by the process whose sync it is, from the start of the sync (before
+//           its journal exists) to its end (after its journal is removed, or as long as the
+//           journal guards bytes written); or by a process examining a journal it found. A
+//           journal is hot only when no process holds owner, and only the holder of owner
+//           may play it back.
+//   intent  exclusive beside write, by whoever writes the file: it tells readers to read
+//           around the journal instead of waiting for write, so a writer is never starved.
+//   write   exclusive while the file is written: from a sync's first write into the file (its
+//           journal in place) to the journal's removal, and while a journal is played back.
+//           Shared by readers while they read.
+// A writer takes owner, then (its journal in place) intent and write. A process that finds a
+// journal takes owner (failing that, a live sync owns the journal), then intent and write.
+// Readers hold nothing between two reads.
+//
+// Reading a database another process may be writing (DBJournalView) gives the file as the last
+// complete sync left it, without writing anything:
+//   - when intent is free and write can be shared: the file's bytes, and while a journal that
+//     belongs to the file lies beside it (its writer died, or has not written yet), its saved
+//     bytes in their place;
+//   - otherwise (a writer is at work): the file's bytes read between two looks at the journal
+//     that find the same sync's journal, with the saved bytes of every piece the second look
+//     finds in their place. A sync saves a piece before it changes it, so any byte it changed
+//     before the second look is among them.
+//
+// A journal is written under a temporary name ("name-journal.new"), made durable, and only
+// then given its name: no crash leaves a journal under its name that is cut short. A journal
+// that is cut short, holds fewer pieces than its count, or does not belong to the file beside
+// it (another file's device and inode, a size or header the sync did not start from, an older
+// layout) is damage: it is not played back and is kept for the user, and the database opens
+// read-only as it is.
 //
 //   journal (little-endian)
 //   offset  size  what
-//        0     8  "QRDBjnl1"
+//        0     8  "QRDBjnl2"
 //        8     4  salt: a value of this journal alone, mixed into every checksum
-//       12     8  size of the database file before the sync
-//       20     4  checksum of bytes 0..19
-//   then records, each:
+//       12     4  block size of the database (65,548)
+//       16     8  device of the database file
+//       24     8  inode of the database file
+//       32     8  size of the database file at the start of the sync
+//       40     4  n: the database's first bytes checked (its HeaderSize, or its size if less)
+//       44     4  checksum of the database's first n bytes at the start of the sync
+//       48     4  checksum of bytes 0..47
+//       52    20  count slot   } the slot of the higher generation whose checksum holds
+//       72    20  count slot   } gives the count
+//       92     4  zero
+//   count slot:
+//        0     4  generation (1, 2 ...; 0 in a slot never written)
+//        4     4  pieces the journal holds
+//        8     8  the size the database file may have grown to in this sync
+//       16     4  checksum of the salt, the slot's offset and bytes 0..15
+//   then, from offset 96, the pieces, each:
 //        0     8  file offset
-//        8     4  length n
+//        8     4  length n (at most 4,096: a piece never crosses a 4 KiB boundary of the file)
 //       12     4  sequence number (0, 1, 2 ... in the journal)
 //       16     n  the original bytes
 //     16+n     4  checksum of the salt, bytes 0..15 and the original bytes
-// Playback takes records up to the first that is cut or fails its checksum: a record is
-// durable before the bytes it saves are overwritten, so any later one guards nothing yet.
+// Pieces saved later in the same sync (blocks written back to free memory before the sync
+// completes) are appended and made durable; then the older slot takes the new count and is
+// made durable; only then is the file touched. Playback needs every piece the count names.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -31,18 +82,22 @@
 
 class DBJournal {
  public:
-  explicit DBJournal(const DBFile& file);
-  // Closes the files; a journal of a sync that did not complete stays hot on disk.
+  // headerSize: the database's HeaderSize (the bytes whose checksum identifies it).
+  DBJournal(const DBFile& file, long long headerSize);
+  // Closes the files, which drops the locks; a journal of a sync that did not complete stays
+  // hot on disk.
   ~DBJournal();
   DBJournal(const DBJournal&) = delete;
   DBJournal& operator=(const DBJournal&) = delete;
 
   enum Recovery {
-    kClean,       // no hot journal (a torn one is removed when the file may be written)
+    kClean,       // no journal
     kPlayedBack,  // a hot journal was played back and removed
-    kRefused,     // a hot journal could not be played back: the file must not be read
+    kRefused,     // a hot journal this process cannot play back: the file must not be read
+    kKept,        // a damaged journal, or another file's: kept; the file opens read-only
+    kLive,        // the journal or sync of another live process: the file opens read-only
   };
-  // Plays back a hot journal of file before the file is read.
+  // Looks for a journal beside file before the file is read, and plays back a hot one.
   static Recovery Recover(const DBFile& file, bool readonly);
 
   // New bytes for the database file at off.
@@ -64,26 +119,105 @@ class DBJournal {
   // Checksum of n bytes continuing from h.
   static uint32_t Checksum(uint32_t h, const void* data, size_t n);
 
+  // The lock bytes.
+  static constexpr long long kOwnerByte = 1LL << 62;
+  static constexpr long long kIntentByte = kOwnerByte + 1;
+  static constexpr long long kWriteByte = kOwnerByte + 2;
+
  private:
   bool OpenDatabase();
   // Starts a sync: the file's size and mode, a new salt.
   bool Begin();
-  void Head(std::vector<unsigned char>* out) const;
+  // Makes the first pieces of a sync into the journal under its name.
+  bool Create(const std::vector<unsigned char>& pieces);
+  // Appends later pieces, then counts them in a slot.
+  bool Append(const std::vector<unsigned char>& pieces, uint32_t count, long long grown);
+  void Slot(unsigned char* out, uint32_t gen, uint32_t count, long long grown, int which) const;
   // Closes and removes the journal of a sync that wrote nothing into the database yet.
   void Abandon();
   // Removes the journal of a completed sync and makes that durable.
   bool RemoveJournal();
+  void Unlock();
   bool Fail(const char* what);
 
   DBFile file;
   DBFileSystem* fs;
+  long long headerSize;
   int dbfd = -1;
   int jfd = -1;
   bool leftover = false;  // a completed sync's journal could not be removed
+  bool owner = false;     // the locks held
+  bool writing = false;
   uint32_t salt = 0;
   uint32_t seq = 0;
+  uint32_t gen = 0;  // generation of the slot written last
   long long origSize = 0;
+  long long grownTo = 0;  // the size the database file may have now
   int mode = 0644;
   long long jend = 0;         // bytes of the journal so far
   std::set<long long> saved;  // offsets of the chunks saved in this sync
+};
+
+// What a journal says, checked against the database file beside it. A scan of the same
+// journal again reads only the pieces appended since.
+class DBJournalScan {
+ public:
+  enum Verdict {
+    kGood,     // the database's own, whole: its pieces give the last complete sync
+    kDamaged,  // cut short, or bytes changed
+    kForeign,  // not a journal of this database file as it is (or of an older layout)
+  };
+  struct Piece {
+    long long off;  // in the database
+    uint32_t n;
+    long long at;  // of its bytes in the journal
+  };
+
+  // Reads the journal open at jfd and checks it against the database open at dbfd.
+  Verdict Scan(DBFileSystem* fs, int jfd, int dbfd);
+  // Puts the saved bytes of every piece over buf, which holds the database's n bytes at off.
+  bool Overlay(DBFileSystem* fs, int jfd, long long off, unsigned char* buf, size_t n) const;
+
+  Verdict verdict = kDamaged;
+  std::string why;  // what is wrong (a scan that is not good)
+  uint32_t salt = 0;
+  long long origSize = 0;     // the database's size when the sync started
+  uint32_t count = 0;         // the pieces the count slot names
+  std::vector<Piece> pieces;  // the whole pieces, in order (at least count when good)
+
+ private:
+  Verdict Set(Verdict v, std::string w);
+  bool ReadPieces(DBFileSystem* fs, int jfd, long long jsize);
+
+  bool known = false;   // salt's header read
+  int headerCheck = 0;  // 1 the database's first bytes were those of the start, -1 not
+  uint32_t checkedBytes = 0;
+  uint32_t headerSum = 0;
+  long long scanned = 0;                 // the journal read through the last whole piece
+  std::map<long long, size_t> byOffset;  // piece index by file offset
+};
+
+// Reads a database that another process may be writing, as the last complete sync left it.
+class DBJournalView {
+ public:
+  explicit DBJournalView(const DBFile& file);
+  ~DBJournalView();
+  DBJournalView(const DBJournalView&) = delete;
+  DBJournalView& operator=(const DBJournalView&) = delete;
+
+  // Reads n bytes at off: the bytes read (fewer at the end of the file), -1 when the file
+  // cannot be read (or a writer held it past a bounded wait). *size (when given) gets the
+  // file's size in the state read.
+  long long Read(long long off, void* buf, size_t n, long long* size);
+
+ private:
+  static constexpr long long kRetry = -2;
+  long long ReadSteady(long long off, void* buf, size_t n, long long* size);
+  long long ReadAround(long long off, void* buf, size_t n, long long* size);
+  long long Limit(long long off, long long got, long long* size) const;
+
+  DBFile file;
+  DBFileSystem* fs;
+  int dbfd = -1;
+  DBJournalScan scan;
 };

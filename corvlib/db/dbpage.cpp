@@ -96,7 +96,8 @@ DBAccess::DBAccess(const DBAccess* prev)
       viewcap(0),
       sindex(nullptr),
       lastAdd(nullptr),
-      journal(prev != nullptr ? prev->journal : nullptr) {
+      journal(prev != nullptr ? prev->journal : nullptr),
+      view(prev != nullptr ? prev->view : nullptr) {
   objSize = DB_BLOCKSIZE;
   bihset.NewBitMap(static_cast<uint32_t>(DB_HASHSETLEN), true);
 }
@@ -118,6 +119,7 @@ DBAccess::~DBAccess() {
   }
   DropMemory();
   delete ownJournal;
+  delete ownView;
   delete sideState;
   CacheObject::tab.Charge(-static_cast<int64_t>(hashCharge));
 }
@@ -366,7 +368,13 @@ bool DBAccess::RestoreMemory() {
   bool changedOnDisk = false;
   std::iostream* s = header != nullptr ? header->GetStream() : nullptr;
   bool failed = false;
-  if (s == nullptr) {
+  if (view != nullptr) {
+    // A file opened read-only, which another process may be writing.
+    if (view->Read(strpos, rb->b, DB_BLOCKSIZE, nullptr) != DB_BLOCKSIZE) {
+      failed = true;
+      DMESSAGE(DMCsystem, "Database block read error");
+    }
+  } else if (s == nullptr) {
     failed = true;
     DMESSAGE(DMCsystem, "Cannot seek to block in database");
   } else {
@@ -393,12 +401,14 @@ bool DBAccess::RestoreMemory() {
     if (swapped && !rb->SwapBlock()) {
       DMESSAGE(DMCdata, "Could not swap bytes in database block");
       failed = true;
+      DamageFound();
     } else {
       uint64_t digest = rb->Digest(CheckKey());
       if (!hasChecked || digest != checkedDigest) {
         if (!rb->Consistent(header, &rule)) {
           DMESSAGE(DMCdata, "Corrupted database disk block: %s", rule);
           failed = true;
+          DamageFound();
         } else {
           // A block that changed on disk since it was last read holds records whose hashes
           // may have changed too: they are learnt again.

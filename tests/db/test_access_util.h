@@ -40,7 +40,7 @@ class TempFile {
   }
   // The file goes with a journal and an index file a test may have left beside it.
   ~TempFile() {
-    for (const char* suffix : {"", "-journal", "-index", "-index.tmp"})
+    for (const char* suffix : {"", "-journal", "-journal.new", "-index", "-index.tmp"})
       unlink((path + suffix).c_str());
   }
   TempFile(const TempFile&) = delete;

@@ -1,4 +1,6 @@
 // Damaged database files open read-only, or not at all, and are never written.
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -117,5 +119,39 @@ TEST(Damaged, NulAfterAHeaderNumberIsASyntaxError) {
   EXPECT_TRUE(
       log.Has(DMCdata, "Syntax error in DB header: NUL byte at offset " + std::to_string(at + 13)))
       << log.All();
+  EXPECT_EQ(f.Bytes(), bytes);
+}
+
+// A block that fails its checks is reported and makes the file read-only: nothing is added
+// after it.
+TEST(Damaged, BlockThatFailsItsChecksMakesTheFileReadOnly) {
+  TempFile f("zeroblock");
+  MakeFile(f);
+  f.Write(f.Bytes() + std::string(DB_BLOCKSIZE, '\0'));  // a zero block appended
+  Messages log;
+  {
+    FileDB d(f.path);
+    EXPECT_TRUE(d.db->ReadOnly());
+    EXPECT_EQ(d.db->GetRecords(nullptr, 0, 0), 0);
+  }
+  EXPECT_TRUE(log.Has(DMCdata, "Corrupted database disk block: bad block magic")) << log.All();
+  ExpectNothingWritten(f, &log);
+  // Damage inside the file is found when its block is read: from then on nothing is written.
+  f.Write("");
+  unlink((f.path + "-index").c_str());
+  MakeFile(f);
+  std::string bytes = f.Bytes();
+  bytes[18871 + 1] = 0x7F;  // block 0's field count above 128
+  f.Write(bytes);
+  {
+    FileDB d(f.path);
+    EXPECT_FALSE(d.db->ReadOnly());
+    EXPECT_LT(d.db->TotalRecords(), 0);
+    EXPECT_TRUE(d.db->ReadOnly());
+    DBRecord r;
+    dbtest::PhotoRecord(&r, &d.header, 5000);
+    EXPECT_FALSE(d.db->AddRecord(r));
+    d.db->Sync();
+  }
   EXPECT_EQ(f.Bytes(), bytes);
 }

@@ -1,7 +1,8 @@
 // A file layer for database tests that passes calls through to the system while keeping, for
 // every file it watches, what a power loss would leave: the content as of the file's last
 // fsync and its name as of the folder's last fsync (a rename counts as a change of both
-// names). It can fail one call, or stop the machine
+// names; the content made durable under the old name goes with the file). It can fail one
+// call, run a hook before a given write, or stop the machine
 // at a call: that call and every later one fail, and the files are then laid out as the disk
 // might hold them afterwards (of each 4 KiB page written since the last fsync, a random subset
 // lands, one torn at a random byte).
@@ -9,10 +10,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -26,7 +29,8 @@ class FaultFS : public DBFileSystem {
   explicit FaultFS(uint32_t seed) : rng_(seed) {}
   // Watching a database, its journal and its index file.
   FaultFS(uint32_t seed, const std::string& db) : rng_(seed) {
-    for (const char* suffix : {"", "-journal", "-index", "-index.tmp"}) Watch(db + suffix);
+    for (const char* suffix : {"", "-journal", "-journal.new", "-index", "-index.tmp"})
+      Watch(db + suffix);
   }
 
   // Takes path's present state as durable (it was synced before).
@@ -40,6 +44,11 @@ class FaultFS : public DBFileSystem {
   long long failAt = 0;
   // Opens of watched files for writing fail.
   bool refuseWrite = false;
+  // Runs before the hookAt-th pwrite into the file at hookPath, for a test that pauses the
+  // writer there.
+  std::string hookPath;
+  long long hookAt = 0;
+  std::function<void()> hook;
   long long Calls() const { return calls_; }
   bool Stopped() const { return stopped_; }
 
@@ -73,6 +82,9 @@ class FaultFS : public DBFileSystem {
     return stopped_ ? -1 : System()->Read(fd, buf, n, off);
   }
   long long Write(int fd, const void* buf, size_t n, long long off) override {
+    auto p = paths_.find(fd);
+    if (p != paths_.end() && ++writesTo_[p->second] == hookAt && p->second == hookPath && hook)
+      hook();
     if (!Call()) return -1;
     return System()->Write(fd, buf, n, off);
   }
@@ -95,7 +107,24 @@ class FaultFS : public DBFileSystem {
   bool Stamp(int fd, DBFileStamp* st) override { return !stopped_ && System()->Stamp(fd, st); }
   // The new name, like a removal, is durable only after the folder's fsync.
   bool Rename(const std::string& from, const std::string& to) override {
-    return Call() && System()->Rename(from, to);
+    if (!Call() || !System()->Rename(from, to)) return false;
+    auto f = files_.find(from);
+    if (f != files_.end()) {
+      files_[to].durable = f->second.durable;
+      f->second.durable.clear();
+    }
+    for (auto& p : paths_)
+      if (p.second == from) p.second = to;
+    return true;
+  }
+  bool Lock(int fd, long long off, LockKind kind) override { return System()->Lock(fd, off, kind); }
+  bool Locked(int fd, long long off, LockKind kind) override {
+    return System()->Locked(fd, off, kind);
+  }
+  // The pwrites into the file at path so far.
+  long long WritesTo(const std::string& path) const {
+    auto w = writesTo_.find(path);
+    return w != writesTo_.end() ? w->second : 0;
   }
   bool SyncDir(const std::string& dir) override {
     if (!Call() || !System()->SyncDir(dir)) return false;
@@ -177,7 +206,70 @@ class FaultFS : public DBFileSystem {
   std::map<int, std::string> paths_;
   std::map<std::string, Image> images_;
   long long calls_ = 0;
+  std::map<std::string, long long> writesTo_;
   bool stopped_ = false;
+};
+
+// A writer in a child process: work runs there over a FaultFS watching db, and is held before
+// its at-th pwrite into the file at path until Resume, which lets it go on and reaps it.
+class HeldWriter {
+ public:
+  HeldWriter(const std::string& db, const std::string& path, long long at,
+             const std::function<bool(FaultFS*)>& work) {
+    int up[2], down[2];
+    if (pipe(up) != 0) return;
+    if (pipe(down) != 0) {
+      close(up[0]);
+      close(up[1]);
+      return;
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(up[0]);
+      close(down[1]);
+      FaultFS fault(1, db);
+      fault.hookPath = path;
+      fault.hookAt = at;
+      fault.hook = [&] {
+        char c = 'h';
+        if (write(up[1], &c, 1) != 1 || read(down[0], &c, 1) != 1) _exit(3);
+      };
+      _exit(work(&fault) ? 0 : 1);
+    }
+    close(up[1]);
+    close(down[0]);
+    resume_ = down[1];
+    char c;
+    held_ = pid_ > 0 && read(up[0], &c, 1) == 1;
+    close(up[0]);
+  }
+  ~HeldWriter() { Resume(); }
+  HeldWriter(const HeldWriter&) = delete;
+  HeldWriter& operator=(const HeldWriter&) = delete;
+
+  bool Held() const { return held_; }
+  // The child's exit status: 0 when work returned true.
+  int Resume() {
+    if (resume_ >= 0) {
+      if (write(resume_, "g", 1) != 1) {
+      }
+      close(resume_);
+      resume_ = -1;
+    }
+    if (pid_ > 0) {
+      int status = 0;
+      waitpid(pid_, &status, 0);
+      pid_ = -1;
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    }
+    return status_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int resume_ = -1;
+  bool held_ = false;
+  int status_ = -1;
 };
 
 }  // namespace dbtest

@@ -1,13 +1,18 @@
 // Syncs through the rollback journal: a machine stopped at any write or fsync of a sync leaves
 // exactly the records of the previous sync or of this one; a killed process loses nothing that
-// a completed sync wrote; failed writes leave the journal for the next sync; damaged files are
-// never written.
+// a completed sync wrote; failed writes leave the journal for the next sync; a journal cut short
+// or of another file is kept and never played back; a process opening the database while
+// another syncs it reads the last complete sync and writes nothing; damaged files are never
+// written.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
@@ -16,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "db/dbase.h"
+#include "db/dbbytes.h"
 #include "db/dbjournal.h"
 #include "db/test_access_util.h"
 #include "db/test_faultfs.h"
@@ -201,33 +207,76 @@ TEST(Journal, FailedWriteKeepsTheJournalAndTheNextSyncCompletes) {
   }
 }
 
-// A read-only open finding a hot journal it cannot play back opens nothing; once the file can
-// be written the journal is played back.
-TEST(Journal, HotJournalThatCannotBePlayedBackRefusesTheOpen) {
-  const int kN = 600;
-  std::vector<std::string> v1 = VersionLines(1, kN);
-  TempFile f("refuse");
-  ASSERT_NO_FATAL_FAILURE(WriteVersion(f.path, 1, kN));
-  // Stop the machine at the database fsync of the next sync: all blocks written, journal hot.
-  for (long long k = 5;; k++) {
-    ASSERT_LT(k, 100);
+namespace {
+
+// Makes f a file of version 1 with a hot journal beside it: a sync towards version 2 stopped
+// after it wrote into the file and before its journal went. Returns the file's bytes.
+std::string MakeHotJournal(const TempFile& f, int n) {
+  WriteVersion(f.path, 1, n);
+  for (long long k = 5; k < 100; k++) {
     std::string saved = f.Bytes();
     FaultFS fault(1, f.path);
     fault.stopAt = k;
     {
       Messages quiet;
       FileDB d(f.path, false, &fault);
-      Advance(d.db.get(), &d.header, 1, kN);
+      Advance(d.db.get(), &d.header, 1, n);
       d.db->Sync();
     }
-    if (!fault.Stopped()) FAIL() << "no call left the journal hot";
+    if (!fault.Stopped()) break;
     fault.ApplyStop();
-    // Lay the disk out again with everything of the stopped sync landed except the removal.
-    if (Exists(f.path + "-journal") && f.Bytes() != saved) break;
+    if (Exists(f.path + "-journal") && f.Bytes() != saved) return f.Bytes();
     f.Write(saved);
     unlink((f.path + "-journal").c_str());
   }
-  std::string damaged = f.Bytes();
+  ADD_FAILURE() << "no stop left the journal hot";
+  return "";
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteAll(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Opens f with a journal beside it that must not be played back: the file opens read-only
+// with the data message that begins with report, refuses every write, and neither the file
+// nor the journal changes.
+void ExpectKept(const TempFile& f, const std::string& report) {
+  std::string bytes = f.Bytes(), journal = ReadAll(f.path + "-journal");
+  Messages log;
+  {
+    FileDB d(f.path);
+    ASSERT_TRUE(d.db->Ready()) << log.All();
+    EXPECT_TRUE(d.db->ReadOnly());
+    DBRecord r;
+    dbtest::PhotoRecord(&r, &d.header, 90000);
+    EXPECT_FALSE(d.db->AddRecord(r));
+    d.header.Field("Added", DBDTint, "Added", 0);
+    EXPECT_FALSE(d.db->Sync());
+  }
+  bool reported = false;
+  for (const auto& e : log.entries) reported |= e.first == DMCdata && e.second.find(report) == 0;
+  EXPECT_TRUE(reported) << log.All();
+  EXPECT_FALSE(log.Has(DMCwarning, "Database restored from its journal to the last complete sync"));
+  EXPECT_EQ(f.Bytes(), bytes);
+  EXPECT_EQ(ReadAll(f.path + "-journal"), journal);
+}
+
+}  // namespace
+
+// A read-only open finding a hot journal it cannot play back opens nothing; once the file can
+// be written the journal is played back.
+TEST(Journal, HotJournalThatCannotBePlayedBackRefusesTheOpen) {
+  const int kN = 600;
+  std::vector<std::string> v1 = VersionLines(1, kN);
+  TempFile f("refuse");
+  std::string damaged = MakeHotJournal(f, kN);
+  ASSERT_FALSE(damaged.empty());
   FaultFS readonlyDisk(2);
   readonlyDisk.Watch(f.path);
   readonlyDisk.refuseWrite = true;
@@ -249,23 +298,48 @@ TEST(Journal, HotJournalThatCannotBePlayedBackRefusesTheOpen) {
   EXPECT_FALSE(Exists(f.path + "-journal"));
 }
 
-TEST(Journal, TornJournalIsRemovedAndTheFileKept) {
-  TempFile f("torn");
-  ASSERT_NO_FATAL_FAILURE(WriteVersion(f.path, 1, 300));
-  std::string bytes = f.Bytes();
-  {
-    // A journal header cut short, then one with a wrong checksum.
-    std::ofstream j(f.path + "-journal", std::ios::binary);
-    j << "QRDBjnl1\x01\x02";
+// A journal exists under its name only whole: one cut inside its header or at any boundary
+// between its pieces is damage, never played back.
+TEST(Journal, JournalCutShortIsKeptAndTheFileOpensReadOnly) {
+  TempFile f("cut");
+  std::string damaged = MakeHotJournal(f, 600);
+  ASSERT_FALSE(damaged.empty());
+  const std::string jpath = f.path + "-journal";
+  std::string journal = ReadAll(jpath);
+  std::vector<size_t> cuts = {0, 8, 24, 51, 60, 95, 96};
+  for (size_t at = 96; at + 20 <= journal.size();) {
+    at += 20 + dbbytes::Get32(reinterpret_cast<const unsigned char*>(journal.data()) + at + 8);
+    if (at < journal.size()) cuts.push_back(at);
   }
-  {
-    Messages log;
-    FileDB d(f.path);
-    EXPECT_EQ(d.db->TotalRecords(), 300);
-    EXPECT_TRUE(log.Has(DMCwarning, "Incomplete database journal removed"));
+  ASSERT_GT(cuts.size(), 20u);
+  for (size_t cut : cuts) {
+    SCOPED_TRACE("journal cut at " + std::to_string(cut) + " of " + std::to_string(journal.size()));
+    f.Write(damaged);
+    WriteAll(jpath, journal.substr(0, cut));
+    ExpectKept(f, "Database journal '" + jpath + "' is damaged");
   }
-  EXPECT_FALSE(Exists(f.path + "-journal"));
-  EXPECT_EQ(f.Bytes(), bytes);
+}
+
+// A journal beside a file that is not the one its sync wrote (another file of the same
+// records, or one of an older layout) is not played back: the file keeps its records.
+TEST(Journal, JournalOfAnotherDatabaseIsKeptAndTheFileUnchanged) {
+  const int kN = 600;
+  TempFile hot("hot"), other("other");
+  ASSERT_FALSE(MakeHotJournal(hot, kN).empty());
+  ASSERT_NO_FATAL_FAILURE(WriteVersion(other.path, 1, kN));
+  const std::string jpath = other.path + "-journal";
+  ASSERT_EQ(rename((hot.path + "-journal").c_str(), jpath.c_str()), 0);
+  ExpectKept(other, "Database journal '" + jpath + "' does not belong to the database");
+  {
+    FileDB d(other.path, true);
+    EXPECT_EQ(Lines(&d), VersionLines(1, kN));
+  }
+  // The old layout: magic, salt, size and checksum, then one piece of zeros over the header.
+  std::string old("QRDBjnl1\x01\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 20);
+  old += std::string(4, '\0') + std::string(16, '\0') + std::string(4, '\0');
+  WriteAll(jpath, old);
+  ExpectKept(other, "Database journal '" + jpath +
+                        "' does not belong to the database (of an older layout)");
 }
 
 // A child process changes and syncs the catalogue in a loop, telling the parent each version
@@ -323,5 +397,107 @@ TEST(Journal, KilledProcessLeavesTheLastCompletedSyncOrTheNext) {
     EXPECT_EQ(log.CountClass(DMCdata), 0) << log.All();
     ASSERT_TRUE(d.db->Close());
     EXPECT_QDB_SOUND(f.path);
+  }
+}
+
+namespace {
+
+// n photos, every one titled for version v, and their lines.
+void TitledRecords(const DBFieldInfo* s, int v, int n, std::vector<DBRecord>* out) {
+  out->resize(n);
+  for (int i = 0; i < n; i++) {
+    dbtest::PhotoRecord(&(*out)[i], s, i);
+    (*out)[i].SetField(8, ("edit " + std::to_string(v)).c_str());
+  }
+}
+
+std::vector<std::string> TitledLines(const DBFieldInfo* s, int v, int n) {
+  std::vector<DBRecord> recs;
+  TitledRecords(s, v, n, &recs);
+  std::vector<std::string> out;
+  for (const DBRecord& r : recs) {
+    std::ostringstream os;
+    r.Write(&os, '\t');
+    out.push_back(os.str());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Every record retitled from version 1 to 2: deleted, and added again.
+void RetitleAll(DBAccess* db, const DBFieldInfo* s, int n) {
+  std::vector<DBRecord> from, to;
+  TitledRecords(s, 1, n, &from);
+  TitledRecords(s, 2, n, &to);
+  db->DeleteRecords(from.data(), n);
+  db->AddRecords(to.data(), n);
+}
+
+}  // namespace
+
+// A writer in another process syncs 10,000 changed records and is held before its first write
+// (its journal), the middle one and the last one of its writes into the file. Meanwhile the
+// database is opened read-only and for writing: both read every record once as the last
+// complete sync left it, and write nothing. Then the writer completes, and the file holds every
+// record once with its new value.
+TEST(Journal, OpenDuringAnotherProcessesSyncReadsTheLastCompleteSyncAndWritesNothing) {
+  const int kN = 10000;
+  TempFile f("race");
+  DBFieldInfo schema;
+  dbtest::PhotoSchema(&schema);
+  {
+    FileDB d(f.path);
+    dbtest::PhotoSchema(&d.header);
+    std::vector<DBRecord> recs;
+    TitledRecords(&d.header, 1, kN, &recs);
+    ASSERT_EQ(d.db->AddRecords(recs.data(), kN), kN);
+    ASSERT_TRUE(d.db->Close());
+  }
+  unlink((f.path + "-index").c_str());
+  const std::string base = f.Bytes();
+  const std::vector<std::string> v1 = TitledLines(&schema, 1, kN), v2 = TitledLines(&schema, 2, kN);
+  // The sync's writes into the file, counted on a copy.
+  long long writes = 0;
+  {
+    TempFile c("racecount");
+    c.Write(base);
+    FaultFS count(1, c.path);
+    FileDB d(c.path, false, &count);
+    RetitleAll(d.db.get(), &d.header, kN);
+    ASSERT_TRUE(d.db->Sync());
+    writes = count.WritesTo(c.path);
+  }
+  ASSERT_GT(writes, 2);
+  const std::pair<std::string, long long> stops[] = {
+      {f.path + "-journal.new", 1}, {f.path, (writes + 1) / 2}, {f.path, writes}};
+  for (const auto& stop : stops) {
+    SCOPED_TRACE("writer held at write " + std::to_string(stop.second) + " into " + stop.first);
+    f.Write(base);
+    dbtest::HeldWriter writer(f.path, stop.first, stop.second, [&](FaultFS* fault) {
+      Messages quiet;
+      FileDB d(f.path, false, fault);
+      RetitleAll(d.db.get(), &d.header, kN);
+      return d.db->Sync() && d.db->Close();
+    });
+    ASSERT_TRUE(writer.Held()) << "the writer did not reach the write";
+    std::string bytes = f.Bytes(), journal = ReadAll(f.path + "-journal");
+    {
+      Messages log;
+      FileDB reader(f.path, true);
+      EXPECT_TRUE(reader.db->Ready()) << log.All();
+      EXPECT_TRUE(Lines(&reader) == v1);
+      FileDB other(f.path);
+      EXPECT_TRUE(other.db->ReadOnly());
+      EXPECT_TRUE(Lines(&other) == v1);
+      EXPECT_EQ(log.CountClass(DMCdata), 0) << log.All();
+    }
+    EXPECT_EQ(f.Bytes(), bytes);
+    EXPECT_EQ(ReadAll(f.path + "-journal"), journal);
+    EXPECT_EQ(writer.Resume(), 0);
+    FileDB d(f.path, true);
+    EXPECT_TRUE(Lines(&d) == v2);
+    EXPECT_FALSE(Exists(f.path + "-journal"));
+    d.Shut();
+    if (&stop == &stops[2]) EXPECT_QDB_SOUND(f.path);  // the checker is slow: once
   }
 }

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QPushButton>
+#include <QScreen>
 #include <QMenuBar>
 #include <QSpinBox>
 #include <QStyle>
@@ -9,6 +12,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "platform/pcontrol.h"
@@ -17,43 +21,7 @@
 #include "platform/pmenu.h"
 #include "platform/pqt.h"
 #include "platform/pwindow.h"
-
-namespace {
-
-WindowRef MakeWindow(const char* name) {
-  IBNibRef nib = nullptr;
-  EXPECT_EQ(CreateNibReference("test", &nib), noErr);
-  WindowRef w = nullptr;
-  EXPECT_EQ(CreateWindowFromNib(nib, name, &w), noErr);
-  DisposeNibReference(nib);
-  return w;
-}
-
-ControlRef Control(WindowRef w, const char (&sig)[5], int id) {
-  ControlID cid{FourCC(sig), id};
-  ControlRef c = nullptr;
-  GetControlByID(w, &cid, &c);
-  return c;
-}
-
-// Records the (class, kind) of every event that reaches a target, and the commands.
-struct Log {
-  std::vector<std::pair<UInt32, UInt32>> events;
-  std::vector<UInt32> commands;
-  OSStatus result = eventNotHandledErr;
-};
-OSStatus LogEvent(EventHandlerCallRef, EventRef ev, void* ud) {
-  Log* l = static_cast<Log*>(ud);
-  l->events.push_back({GetEventClass(ev), GetEventKind(ev)});
-  HICommand cmd;
-  if (GetEventClass(ev) == kEventClassCommand &&
-      GetEventParameter(ev, kEventParamDirectObject, typeHICommand, nullptr, sizeof cmd, nullptr,
-                        &cmd) == noErr)
-    l->commands.push_back(cmd.commandID);
-  return l->result;
-}
-
-}  // namespace
+#include "platform_util.h"
 
 TEST(PlatformWindows, FormControlsAreFoundBySignatureAndId) {
   IBNibRef nib = nullptr;
@@ -292,7 +260,32 @@ TEST(PlatformWindows, PortDrawingShowsInTheGrabbedWindow) {
   QImage img = PlatformContentWidget(w)->grab().toImage();
   EXPECT_EQ(img.pixel(40, 30) & 0xFFFFFF, 0xFF0000u);
   EXPECT_EQ(img.pixel(199, 149) & 0xFFFFFF, 0u);
+
+  // A painter on the port: an outline drawn twice in exclusive-or leaves the picture as it was.
+  auto outline = [w] {
+    PortPainter p(GetWindowPort(w));
+    p.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
+    p.setPen(Qt::white);
+    p.drawRect(25, 15, 40, 30);
+  };
+  outline();
+  EXPECT_EQ(GetPortPixel(w, 65, 30), 0x00FFFFu);  // on the outline's right side, over red
+  outline();
+  EXPECT_EQ(GetPortPixel(w, 65, 30), 0xFF0000u);
+  EXPECT_EQ(GetPortPixel(w, 25, 30), 0xFFFFFFu);
+  {
+    PortPainter p;  // the current port
+    SetPortWindowPort(w);
+    PortPainter q;
+    EXPECT_FALSE(p.isActive());
+    ASSERT_TRUE(q.isActive());
+    q.setPen(Qt::NoPen);
+    q.setBrush(Qt::blue);
+    q.drawRoundedRect(QRect(250, 200, 60, 40), 8, 8);
+  }
+  EXPECT_EQ(GetPortPixel(w, 280, 220), 0x0000FFu);
   DisposeWindow(w);
+  EXPECT_FALSE(PortPainter(GetWindowPort(w)).isActive());
 }
 
 TEST(PlatformWindows, ListsSelectScrollAndTellDoubleClicks) {
@@ -308,8 +301,8 @@ TEST(PlatformWindows, ListsSelectScrollAndTellDoubleClicks) {
   ASSERT_TRUE(LGetCell(buf, &len, Point{1, 0}, lh));
   EXPECT_EQ(std::string(buf, size_t(len)), "second");
   EXPECT_FALSE(LClick(Point{35, 20}, 0, lh));  // row 1
-  Point sel{0, 0};
-  ASSERT_TRUE(LGetSelect(&sel, lh));
+  Cell sel(0, 0);
+  ASSERT_TRUE(LGetSelect(true, &sel, lh));
   EXPECT_EQ(sel.v, 1);
   AdvancePlatformClock(0.3);
   EXPECT_TRUE(LClick(Point{35, 20}, 0, lh));  // within 0.4 s: double
@@ -329,4 +322,158 @@ TEST(PlatformWindows, ListsSelectScrollAndTellDoubleClicks) {
   EXPECT_FALSE(IsValidList(lh));
   EXPECT_FALSE(LClick(Point{35, 20}, 0, lh));
   SetManualPlatformClock(false);
+}
+
+TEST(PlatformWindows, WindowsAreMadeHiddenAndOnlyDocumentWindowsHaveTheMenuBar) {
+  IBNibRef nib = nullptr;
+  ASSERT_EQ(CreateNibReference("test", &nib), noErr);
+  ASSERT_EQ(SetMenuBarFromNib(nib, "MainMenu"), noErr);
+  std::vector<WindowRef> docs, dialogs;
+  for (int i = 0; i < 22; ++i) {
+    WindowRef w = nullptr;
+    ASSERT_EQ(CreateWindowFromNib(nib, i < 4 ? "TestWindow" : "ControlsDialog", &w), noErr);
+    (i < 4 ? docs : dialogs).push_back(w);
+  }
+  DisposeNibReference(nib);
+  for (QWidget* top : QApplication::topLevelWidgets()) EXPECT_FALSE(top->isVisible());
+  for (WindowRef w : docs) {
+    WindowClass c = 0;
+    GetWindowClass(w, &c);
+    EXPECT_EQ(c, kDocumentWindowClass);
+    auto* bar = PlatformFrameWidget(w)->findChild<QMenuBar*>();
+    ASSERT_NE(bar, nullptr);
+    EXPECT_EQ(bar->actions().size(), 2);
+  }
+  for (WindowRef w : dialogs) {
+    WindowClass c = 0;
+    GetWindowClass(w, &c);
+    EXPECT_EQ(c, kMovableModalWindowClass);
+    EXPECT_EQ(PlatformFrameWidget(w)->findChild<QMenuBar*>(), nullptr);
+    EXPECT_FALSE(IsWindowVisible(w));
+  }
+  // Laid out while hidden: bounds are known, and the content keeps the form's size.
+  Rect b;
+  GetControlBounds(Control(dialogs[0], "cfrm", 129), &b);
+  EXPECT_EQ(b.left, 290);
+  EXPECT_EQ(b.bottom, 248);
+  EXPECT_EQ(PlatformContentWidget(docs[0])->size(), QSize(400, 300));
+  for (WindowRef w : docs) DisposeWindow(w);
+  for (WindowRef w : dialogs) DisposeWindow(w);
+  DisposeMenu(GetMenuHandle(129));
+  DisposeMenu(GetMenuHandle(258));
+}
+
+TEST(PlatformWindows, WidgetsThatAreNotControlsStillTakeClicks) {
+  WindowRef w = MakeWindow("ControlsDialog");
+  auto* box = PlatformContentWidget(w)->findChild<QCheckBox*>("unnamedBox");
+  ASSERT_NE(box, nullptr);
+  QTest::mouseClick(box, Qt::LeftButton);
+  EXPECT_TRUE(box->isChecked());
+  DisposeWindow(w);
+}
+
+TEST(PlatformWindows, ReturnAndEscapePressTheDefaultAndCancelButtons) {
+  WindowRef w = MakeWindow("ControlsDialog");
+  Log wl;
+  LogHandler h(GetWindowEventTarget(w), {{kEventClassCommand, kEventCommandProcess}}, &wl);
+  ControlRef ok = Control(w, "cfrm", 129), cancel = Control(w, "cfrm", 130);
+  ControlRef edit = Control(w, "inpt", 129), role = nullptr;
+  GetWindowDefaultButton(w, &role);
+  EXPECT_EQ(role, ok);
+  GetWindowCancelButton(w, &role);
+  EXPECT_EQ(role, cancel);
+  SetKeyboardFocus(w, edit, kControlEditTextPart);
+  ControlRef focus = nullptr;
+  GetKeyboardFocus(w, &focus);
+  EXPECT_EQ(focus, edit);
+  QWidget* line = PlatformControlWidget(edit);
+  QTest::keyClick(line, Qt::Key_Return);
+  QTest::keyClick(line, Qt::Key_Escape);
+  EXPECT_EQ(wl.commands, (std::vector<UInt32>{FourCC("ok  "), FourCC("not!")}));
+  // The default moves, goes, and a disabled one is not pressed.
+  SetWindowDefaultButton(w, cancel);
+  EXPECT_TRUE(static_cast<QPushButton*>(PlatformControlWidget(cancel))->isDefault());
+  EXPECT_FALSE(static_cast<QPushButton*>(PlatformControlWidget(ok))->isDefault());
+  QTest::keyClick(line, Qt::Key_Enter);
+  DisableControl(cancel);
+  QTest::keyClick(line, Qt::Key_Return);
+  SetWindowDefaultButton(w, nullptr);
+  EnableControl(cancel);
+  QTest::keyClick(line, Qt::Key_Return);
+  EXPECT_EQ(wl.commands.size(), 3u);
+  ClearKeyboardFocus(w);
+  GetKeyboardFocus(w, &focus);
+  EXPECT_EQ(focus, nullptr);
+  DisposeWindow(w);
+}
+
+TEST(PlatformWindows, TitleBoundsScreensAndAFramelessFullScreen) {
+  WindowRef w = MakeWindow("TestWindow");
+  ASSERT_EQ(SetWindowTitle(w, "Zürich"), noErr);
+  EXPECT_EQ(SetWindowTitle(w, "bad \xC3"), paramErr);
+  char title[16] = {};
+  UInt32 n = 0;
+  GetWindowTitle(w, title, sizeof title, &n);
+  EXPECT_EQ(std::string(title, n), "Zürich");
+
+  const Rect b{100, 50, 400, 450};
+  Rect got;
+  ASSERT_EQ(SetWindowBounds(w, kWindowContentRgn, &b), noErr);
+  GetWindowBounds(w, kWindowContentRgn, &got);
+  EXPECT_EQ(std::make_tuple(got.top, got.left, got.bottom, got.right),
+            std::make_tuple(b.top, b.left, b.bottom, b.right));
+  GDHandle dev = nullptr;
+  Rect screen, avail;
+  ASSERT_EQ(GetWindowGreatestAreaDevice(w, kWindowContentRgn, &dev, &screen), noErr);
+  ASSERT_EQ(GetAvailableWindowPositioningBounds(dev, &avail), noErr);
+  const QRect sg = QGuiApplication::screens()[0]->geometry();
+  EXPECT_EQ(screen.right - screen.left, sg.width());
+
+  // Over the whole screen, reaching past its edges: no frame and no menu bar; back again.
+  QWidget* frame = PlatformFrameWidget(w);
+  const Rect full{short(screen.top - 2), short(screen.left - 2), short(screen.bottom + 40),
+                  short(screen.right + 17)};
+  HideMenuBar();
+  SetWindowBounds(w, kWindowContentRgn, &full);
+  EXPECT_TRUE(frame->windowFlags() & Qt::FramelessWindowHint);
+  EXPECT_TRUE(IsWindowVisible(w));
+  GetWindowBounds(w, kWindowContentRgn, &got);
+  EXPECT_EQ(std::make_tuple(got.top, got.left, got.bottom, got.right),
+            std::make_tuple(full.top, full.left, full.bottom, full.right));
+  ShowMenuBar();
+  SetWindowBounds(w, kWindowContentRgn, &b);
+  EXPECT_FALSE(frame->windowFlags() & Qt::FramelessWindowHint);
+  EXPECT_EQ(PlatformContentWidget(w)->size(), QSize(400, 300));
+  DisposeWindow(w);
+}
+
+TEST(PlatformWindows, ActivationBringsFocusEventsAndHidingIsAnEvent) {
+  const std::vector<EventTypeSpec> kinds = {{kEventClassWindow, kEventWindowActivated},
+                                            {kEventClassWindow, kEventWindowDeactivated},
+                                            {kEventClassWindow, kEventWindowFocusAcquired},
+                                            {kEventClassWindow, kEventWindowFocusRelinquish},
+                                            {kEventClassWindow, kEventWindowHidden}};
+  WindowRef a = MakeWindow("PlainWindow", false), b = MakeWindow("ControlsDialog", false);
+  Log la, lb;
+  LogHandler ha(GetWindowEventTarget(a), kinds, &la), hb(GetWindowEventTarget(b), kinds, &lb);
+  ShowWindow(a);
+  SelectWindow(a);
+  QApplication::processEvents();
+  ShowWindow(b);
+  SelectWindow(b);
+  QApplication::processEvents();
+  HideWindow(b);
+  typedef std::pair<UInt32, UInt32> E;
+  const UInt32 W = kEventClassWindow;
+  EXPECT_EQ(la.events, (std::vector<E>{{W, kEventWindowActivated},
+                                       {W, kEventWindowFocusAcquired},
+                                       {W, kEventWindowDeactivated},
+                                       {W, kEventWindowFocusRelinquish}}));
+  ASSERT_GE(lb.events.size(), 3u);
+  EXPECT_EQ(lb.events[0], E(W, kEventWindowActivated));
+  EXPECT_EQ(lb.events[1], E(W, kEventWindowFocusAcquired));
+  EXPECT_EQ(lb.events.back(), E(W, kEventWindowHidden));
+  EXPECT_EQ(ActiveNonFloatingWindow(), a);
+  DisposeWindow(a);
+  DisposeWindow(b);
 }

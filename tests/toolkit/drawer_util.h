@@ -44,6 +44,7 @@ class TestWindowObject : public PWindowHandlerBase {
   WindowPtr CreateWindow(IBNibRef nib) override {
     WindowRef w = nullptr;
     if (CreateWindowFromNib(nib, form, &w) != noErr) return nullptr;
+    ShowWindow(w);  // made hidden; the drawers start out shown
     wdrawer = new PWindowDrawer(w, build(w));
     if (bindOwn) bindOwn(this);
     installed = FinishInstall();

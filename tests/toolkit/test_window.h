@@ -58,6 +58,7 @@ class FullWindow : public PWindowHandlerBase {
   WindowPtr CreateWindow(IBNibRef nib) override {
     WindowRef w = nullptr;
     if (CreateWindowFromNib(nib, "TestWindow", &w) != noErr) return nullptr;
+    ShowWindow(w);  // made hidden; the drawers start out shown
     chest = new PChestDrawer;
     chest->AddDrawer(push = new PControlDrawer(w, FourCC("push"), 1));
     chest->AddDrawer(check = new PControlDrawer(w, FourCC("chek"), 1));

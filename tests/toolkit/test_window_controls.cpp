@@ -94,8 +94,8 @@ TEST(WindowControls, QtClicksReachTheirDrawersAndHandlers) {
   AdvancePlatformClock(0.2);
   QTest::mouseClick(content, Qt::LeftButton, {}, QPoint(20, 250));
   EXPECT_TRUE(win.list->dblClick);
-  Point sel{0, 0};
-  ASSERT_TRUE(LGetSelect(&sel, win.list->GetList()));
+  Cell sel(0, 0);
+  ASSERT_TRUE(LGetSelect(true, &sel, win.list->GetList()));
   EXPECT_EQ(sel.v, 0);
   SetManualPlatformClock(false);
 }
@@ -120,6 +120,15 @@ TEST(WindowControls, GrabbedWindowShowsTheDrawersPainting) {
   for (int x = 12; x < 60; ++x)
     for (int y = 240; y < 255; ++y) dark |= (GetPortPixel(w, short(x), short(y)) & 0xFF) < 0x80;
   EXPECT_TRUE(dark);
+
+  // A table of more rows than 16 bits count takes text in its last row.
+  Rect view{20, 20, 120, 200};
+  PListDrawer big(LNew(&view, 40000, 2, Point{16, 90}, w));
+  big.SetCell("last", 39999, 1);
+  char text[8];
+  short len = sizeof text;
+  ASSERT_TRUE(LGetCell(text, &len, Cell(39999, 1), big.GetList()));
+  EXPECT_EQ(std::string(text, size_t(len)), "last");
 }
 
 TEST(WindowControls, TabsTakeOnePanePerTabAndSelectSafely) {

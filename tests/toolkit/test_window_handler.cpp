@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QTest>
+#include <QTimer>
 #include <vector>
 
 #include "toolkit/pevents.h"
@@ -217,8 +218,9 @@ TEST(WindowHandler, WaitMouseReleaseTimesOutOrTakesAQueuedMouseUp) {
   TestWindowObject obj;
   obj.build = EmptyTree;
   WindowPtr w = obj.CreateWindow("test");
-  // A release on the window is queued as a mouse-up, which the wait takes at once.
-  QTest::mouseRelease(PlatformContentWidget(w), Qt::LeftButton, {}, QPoint(5, 5));
+  // A release on the window while it waits is a mouse-up, which the wait takes at once.
+  QTimer::singleShot(
+      0, [w] { QTest::mouseRelease(PlatformContentWidget(w), Qt::LeftButton, {}, QPoint(5, 5)); });
   t0 = GetCurrentEventTime();
   waitMouseRelease(5);
   EXPECT_EQ(GetCurrentEventTime(), t0);

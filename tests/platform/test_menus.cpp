@@ -1,0 +1,181 @@
+#include <QApplication>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTest>
+#include <QTimer>
+#include <string>
+#include <vector>
+
+#include "platform/pmenu.h"
+#include "platform/pmouse.h"
+#include "platform/pqt.h"
+#include "platform_util.h"
+
+namespace {
+
+// The test nib's menu bar: File (129: open, "dir ", a line, Recent with cat1 and cat2, quit)
+// and Edit (258: undo, redo). Taken down again at the end of each test.
+class MenuBarTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    IBNibRef nib = nullptr;
+    ASSERT_EQ(CreateNibReference("test", &nib), noErr);
+    ASSERT_EQ(SetMenuBarFromNib(nib, "MainMenu"), noErr);
+    EXPECT_EQ(SetMenuBarFromNib(nib, "NoSuchBar"), resNotFound);
+    DisposeNibReference(nib);
+    file = GetMenuHandle(129);
+    ASSERT_NE(file, nullptr);
+  }
+  void TearDown() override {
+    DisposeMenu(file);
+    DisposeMenu(GetMenuHandle(258));
+  }
+  MenuRef file = nullptr;
+};
+
+MenuCommand CommandAt(MenuRef m, MenuItemIndex i) {
+  MenuCommand c = 0;
+  GetMenuItemCommandID(m, i, &c);
+  return c;
+}
+
+// Enables the item of every update that reaches it.
+OSStatus EnableOnUpdate(EventHandlerCallRef, EventRef ev, void*) {
+  HICommand cmd;
+  GetEventParameter(ev, kEventParamDirectObject, typeHICommand, nullptr, sizeof cmd, nullptr, &cmd);
+  EnableMenuItem(cmd.menuRef, cmd.menuItemIndex);
+  return noErr;
+}
+
+}  // namespace
+
+TEST_F(MenuBarTest, TheFormsMenusAreOneSetOfActionsInEveryDocumentWindow) {
+  MenuRef m = nullptr, sub = nullptr;
+  MenuItemIndex i = 0;
+  ASSERT_EQ(GetIndMenuItemWithCommandID(nullptr, FourCC("dir "), 1, &m, &i), noErr);
+  EXPECT_EQ(m, file);
+  EXPECT_EQ(i, 2);
+  EXPECT_EQ(CountMenuItems(file), 5u);  // the line is an item
+  MenuRef edit = GetMenuHandle(258);
+  EXPECT_EQ(CommandAt(edit, 1), FourCC("undo"));
+  EXPECT_EQ(CommandAt(edit, 2), FourCC("redo"));
+  ASSERT_EQ(GetIndMenuItemWithCommandID(nullptr, FourCC("cat2"), 1, &m, &i), noErr);
+  GetMenuItemHierarchicalMenu(file, 4, &sub);
+  EXPECT_EQ(sub, m);
+  EXPECT_EQ(i, 2);
+  EXPECT_EQ(PlatformMenuItemAction(file, 1)->shortcut(), QKeySequence("Ctrl+O"));
+
+  WindowRef a = MakeWindow("TestWindow"), b = MakeWindow("PlainWindow");
+  auto* barA = PlatformFrameWidget(a)->findChild<QMenuBar*>();
+  auto* barB = PlatformFrameWidget(b)->findChild<QMenuBar*>();
+  ASSERT_EQ(barA->actions().size(), 2);
+  EXPECT_EQ(barA->actions(), barB->actions());
+  EXPECT_EQ(barA->actions()[0]->menu<QMenu*>(), PlatformMenu(file));
+
+  // Changes happen to the one action; adding or removing items leaves the others alone.
+  QAction* open = PlatformMenuItemAction(file, 1);
+  DisableMenuItem(file, 1);
+  CheckMenuItem(file, 2, true);
+  EXPECT_FALSE(open->isEnabled());
+  EXPECT_TRUE(PlatformMenuItemAction(file, 2)->isChecked());
+  ASSERT_EQ(AppendMenuItemText(file, "Extra", FourCC("xtra"), &i), noErr);
+  EXPECT_EQ(i, 6);
+  ASSERT_EQ(InsertMenuItemText(file, "First", 0, FourCC("frst"), &i), noErr);
+  EXPECT_EQ(i, 1);
+  EXPECT_EQ(PlatformMenuItemAction(file, 2), open);
+  EXPECT_EQ(PlatformMenu(file)->actions().size(), 7);
+  SetMenuItemText(file, 7, "Later");
+  char text[8];
+  UInt32 n = 0;
+  GetMenuItemText(file, 7, text, sizeof text, &n);
+  EXPECT_EQ(std::string(text, n), "Later");
+  DeleteMenuItem(file, 1);
+  DeleteMenuItems(file, 6, 1);
+  EXPECT_EQ(PlatformMenuItemAction(file, 1), open);
+  EXPECT_EQ(GetIndMenuItemWithCommandID(nullptr, FourCC("xtra"), 1, &m, &i), menuItemNotFoundErr);
+  EXPECT_EQ(GetIndMenuItemWithCommandID(nullptr, FourCC("quit"), 1, &m, &i), noErr);
+  EXPECT_EQ(i, 5);
+
+  // Hiding the menu bar leaves every content its size.
+  QWidget* frame = PlatformFrameWidget(a);
+  const int withBar = frame->height();
+  HideMenuBar();
+  EXPECT_LT(frame->height(), withBar);
+  EXPECT_EQ(PlatformContentWidget(a)->height(), 300);
+  ShowMenuBar();
+  EXPECT_EQ(frame->height(), withBar);
+  DisposeWindow(a);
+  DisposeWindow(b);
+}
+
+TEST_F(MenuBarTest, OpeningAMenuAndChoosingAnItemGoToTheWindowThenTheApplication) {
+  WindowRef w = MakeWindow("TestWindow");
+  std::vector<std::string> order;
+  Log wl, al;
+  wl.order = al.order = &order;
+  wl.name = "window";
+  al.name = "app";
+  const std::vector<EventTypeSpec> kinds = {{kEventClassCommand, kEventCommandProcess},
+                                            {kEventClassCommand, kEventCommandUpdateStatus}};
+  LogHandler wh(GetWindowEventTarget(w), kinds, &wl), ah(GetApplicationEventTarget(), kinds, &al);
+
+  QMenu* menu = PlatformMenu(file);
+  menu->popup(QPoint(10, 10));
+  menu->hide();
+  const std::vector<UInt32> items = {FourCC("open"), FourCC("dir "), FourCC("quit")};
+  EXPECT_EQ(wl.updates, items);
+  EXPECT_EQ(al.updates, items);
+  EXPECT_EQ(order, (std::vector<std::string>{"window", "app", "window", "app", "window", "app"}));
+  wl.result = noErr;  // the window takes them: the application hears nothing
+  menu->popup(QPoint(10, 10));
+  menu->hide();
+  EXPECT_EQ(al.updates.size(), 3u);
+
+  wl.result = eventNotHandledErr;
+  PlatformMenuItemAction(file, 2)->trigger();
+  EXPECT_EQ(wl.commands, std::vector<UInt32>{FourCC("dir ")});
+  EXPECT_EQ(al.commands, std::vector<UInt32>{FourCC("dir ")});
+
+  // A shortcut brings its item up to date before it is taken: the stale disabled state goes.
+  DisableMenuItem(file, 1);
+  const EventTypeSpec update = {kEventClassCommand, kEventCommandUpdateStatus};
+  EventHandlerRef enabler = nullptr;
+  InstallEventHandler(GetWindowEventTarget(w), EnableOnUpdate, 1, &update, nullptr, &enabler);
+  QTest::keyClick(PlatformContentWidget(w), Qt::Key_O, Qt::ControlModifier);
+  RemoveEventHandler(enabler);
+  EXPECT_TRUE(IsMenuItemEnabled(file, 1));
+  EXPECT_EQ(wl.commands.back(), FourCC("open"));
+  DisposeWindow(w);
+}
+
+TEST_F(MenuBarTest, AMenuBuiltInCodePopsUpAtTheMouse) {
+  WindowRef w = MakeWindow("PlainWindow");
+  Log wl;
+  LogHandler h(GetWindowEventTarget(w), {{kEventClassCommand, kEventCommandProcess}}, &wl);
+  MenuRef op = NewMenu(311, "Operator");
+  AppendMenuItemText(op, "Crop", FourCC("crop"), nullptr);
+  AppendMenuItemText(op, "RedEye", FourCC("reye"), nullptr);
+  auto choose = [](int item) {
+    QTimer::singleShot(0, [item] {
+      auto* m = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+      ASSERT_NE(m, nullptr);
+      if (item == 0) {
+        m->close();
+        return;
+      }
+      m->setActiveAction(m->actions()[item - 1]);
+      QTest::keyClick(m, Qt::Key_Return);
+    });
+  };
+  Point mouse;
+  GetGlobalMouse(&mouse);
+  choose(2);
+  EXPECT_EQ(PopUpMenuSelect(op, mouse.v, mouse.h, 0), (311 << 16) | 2);
+  EXPECT_EQ(wl.commands, std::vector<UInt32>{FourCC("reye")});
+  choose(0);
+  EXPECT_EQ(PopUpMenuSelect(op, mouse.v, mouse.h, 1), 0);
+  EXPECT_EQ(wl.commands.size(), 1u);
+  DisposeMenu(op);
+  EXPECT_FALSE(IsValidMenu(op));
+  DisposeWindow(w);
+}

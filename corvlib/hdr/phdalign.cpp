@@ -132,14 +132,18 @@ bool shiftImage(int* shift, const _ImgStruct* a, const _ImgStruct* b, short ta, 
   }
   std::qsort(cand, nc, sizeof(BMdiff), cmpBMdiff);
   // Candidates within the tolerance of the best are averaged. At the small levels a few
-  // differing pixels decide, so the tolerance is at least two standard deviations of the
-  // difference of two such counts: a move there must be more than chance, or the coarse
-  // levels would send the finer ones after noise they cannot come back from.
-  long tol = static_cast<long>(a->xres) * a->yres / 4000;
-  if (cand[0].count != LONG_MAX)
-    tol = std::max(tol, static_cast<long>(2 * std::sqrt(2.0 * (cand[0].count + 1))));
+  // differing pixels decide, so a candidate also ties while it exceeds the best by no more
+  // than two standard deviations of the difference of the two counts: a move there must be
+  // more than chance, or the coarse levels would send the finer ones after noise they cannot
+  // come back from.
+  const long tol = static_cast<long>(a->xres) * a->yres / 4000;
+  auto tied = [&](const BMdiff& c) {
+    if (c.count - cand[0].count <= tol) return true;
+    return c.count != LONG_MAX &&
+           c.count - cand[0].count <= 2 * std::sqrt(double(c.count) + cand[0].count + 1);
+  };
   int sx = 2 * cand[0].sx, sy = 2 * cand[0].sy, n = 1;
-  for (int i = 1; i < nc && cand[i].count - cand[0].count <= tol; i++, n++) {
+  for (int i = 1; i < nc && tied(cand[i]); i++, n++) {
     sx += 2 * cand[i].sx;
     sy += 2 * cand[i].sy;
   }
@@ -210,8 +214,8 @@ bool getRotation(float* deg, const _ImgStruct* a, const _ImgStruct* b, short ta,
     pair->deg = *deg;
     // The regions lie point-mirrored about the image centre, so the mean of their shifts is
     // the centre's whatever the rotation.
-    pair->cx = (s[0][0] + s[1][0]) / 4.0f;
-    pair->cy = (s[0][1] + s[1][1]) / 4.0f;
+    pair->cx = static_cast<float>((f[0][0] + f[1][0]) / 2);
+    pair->cy = static_cast<float>((f[0][1] + f[1][1]) / 2);
     // Half a pixel across the pair's separation: what a pair of short regions may be off by
     // where the refinement below a pixel cannot be made.
     pair->step = static_cast<float>(std::atan(0.5 / dl) * 57.29577951308232);

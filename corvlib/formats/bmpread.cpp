@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 
 #include "formats/bmp.h"
 
@@ -53,6 +54,17 @@ long headerSize(FILE* fp) {
   return static_cast<long>(b[14] | b[15] << 8 | b[16] << 16 | uint32_t{b[17]} << 24);
 }
 
+// Whether the run-length data after the header could code the whole picture. Each code of
+// two bytes gives at most 255 pixels; rows may end early, but a picture larger than its data
+// could fill even so is a damaged header (a width far past what the rows hold would read as
+// rows ended early, with nothing in them).
+bool rleDataCanHold(FILE* fp, const BmpReader* r) {
+  struct stat st;
+  if (fstat(fileno(fp), &st) != 0 || st.st_size <= r->dataStart) return false;
+  const int64_t codes = (static_cast<int64_t>(st.st_size) - r->dataStart) / 2;
+  return int64_t{r->info->width} * r->info->height <= codes * 255;
+}
+
 }  // namespace
 
 const _ImgReaderInterface IRInterfaceBMP = {"BMP.rle", BMopen,  nullptr,   nullptr,
@@ -96,6 +108,12 @@ _ImgReader* BMopen(const char* path) {
     return ir;
   }
   const BmpInfo* info = st->bmp->info;
+  if ((info->compression == BI_RLE8 || info->compression == BI_RLE4) &&
+      !rleDataCanHold(fp, st->bmp)) {
+    ir->errCode = IREtruncated;
+    snprintf(ir->errMsg, sizeof ir->errMsg, "%s", BMPerrorMessage(BMP_TRUNCATED));
+    return ir;
+  }
   ir->xres = info->width;
   ir->yres = info->height;
   if (info->xPelsPerMeter > 0 && info->yPelsPerMeter > 0)

@@ -326,7 +326,8 @@ void scanGPS(_ImgInfo* info, TIFFin* tin) {
       case 2:
       case 4:
         if (tin->GetData(dms, TIFF_RATIONAL, 3, 4) >= 1) {
-          const float d = degrees(dms);
+          // Signed values count by their size: the reference alone says south or west.
+          const float d = std::fabs(degrees(dms));
           if (!std::isfinite(d)) break;
           info->latlong[tag == 2 ? 0 : 1] = d;
           int& sign = tag == 2 ? latSign : lonSign;

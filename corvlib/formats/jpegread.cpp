@@ -122,6 +122,16 @@ void diagnoseError(JPEGReader* jr) {
   jr->ir.errCode = errorOfMessage(jr->jerr.msg_code);
 }
 
+// A file that ended before its end marker fails the read that met its end, with libjpeg's
+// text, as an error would: the rows past the cut are only grey filler.
+bool failWhenTruncated(JPEGReader* jr) {
+  if (jr->jump.fatal_warn != JWRN_JPEG_EOF) return false;
+  jr->jerr.msg_code = JWRN_JPEG_EOF;
+  (*jr->jerr.format_message)(reinterpret_cast<j_common_ptr>(cinfoOf(jr)), jpeg_error_buffer);
+  diagnoseError(jr);
+  return true;
+}
+
 void freeRows(JPEGReader* jr) {
   std::free(jr->byteRow);
   std::free(jr->floatRow);
@@ -179,6 +189,7 @@ bool resetReader(JPEGReader* jr) {
     jr->state = JRopened;
   }
   freeRows(jr);
+  jr->jump.fatal_warn = 0;
   jpeg_save_markers(cinfo, JPEG_APP0 + 1, 65533);
   jpeg_save_markers(cinfo, JPEG_APP0, 65533);
   jpeg_stream_src(cinfo, jr->fp);
@@ -440,6 +451,7 @@ bool decodeRect(JPEGReader* jr, const ReadPlan* p) {
     if (ok && !straight)
       convertRow(dst, own + static_cast<size_t>(x0) * comps, w, comps, p->del.conv);
   }
+  if (failWhenTruncated(jr)) return false;
   disarm(jr);
   return ok;
 }

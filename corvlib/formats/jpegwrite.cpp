@@ -31,9 +31,19 @@ int hdrThreads() {
   return n == 0 ? 1 : (n > 4 ? 4 : static_cast<int>(n));
 }
 
+// Where the rows of an 8-bit picture come from: the write buffer's pixels, or a source that
+// fills one row at a time.
+struct RowFeed {
+  const _ImgWriteBuf* wb;
+  JPEGRowSource source;
+  void* data;
+  uint8_t* row;  // the source's row, wb->xres pixels
+};
+
 // Compresses 8-bit RGB or grey rows onto os. Kept free of locals with destructors: a libjpeg
 // error long-jumps back into it.
-int compress24(std::ostream* os, const _ImgWriteBuf* wb) {
+int compressRows(std::ostream* os, const RowFeed* feed) {
+  const _ImgWriteBuf* wb = feed->wb;
   jpeg_compress_struct cinfo;
   jpeg_error_mgr jerr;
   jpeg_jump_record jump;
@@ -59,14 +69,26 @@ int compress24(std::ostream* os, const _ImgWriteBuf* wb) {
   jpeg_start_compress(&cinfo, TRUE);
   const uint8_t* base = static_cast<const uint8_t*>(wb->img);
   while (cinfo.next_scanline < cinfo.image_height) {
-    JSAMPROW row =
-        const_cast<JSAMPROW>(base + static_cast<ptrdiff_t>(cinfo.next_scanline) * wb->rowsize);
+    const int y = static_cast<int>(cinfo.next_scanline);
+    JSAMPROW row = feed->row;
+    if (feed->source == nullptr) {
+      row = const_cast<JSAMPROW>(base + static_cast<ptrdiff_t>(y) * wb->rowsize);
+    } else if (!feed->source(row, y, feed->data)) {
+      cinfo.client_data = nullptr;
+      jpeg_destroy_compress(&cinfo);
+      return 0;
+    }
     jpeg_write_scanlines(&cinfo, &row, 1);
   }
   jpeg_finish_compress(&cinfo);
   cinfo.client_data = nullptr;
   jpeg_destroy_compress(&cinfo);
   return 1;
+}
+
+int compress24(std::ostream* os, const _ImgWriteBuf* wb) {
+  const RowFeed feed = {wb, nullptr, nullptr, nullptr};
+  return compressRows(os, &feed);
 }
 
 // Compresses float RGB or XYZ pixels onto os as JPEG-HDR; same rules as compress24.
@@ -124,10 +146,10 @@ int compressHDR(std::ostream* os, const _ImgWriteBuf* wb) {
   return 1;
 }
 
-// Runs body on a temporary file beside path and renames it to path when complete; the file's
-// size, or 0 (the temporary removed, any file at path untouched).
-long writeBeside(const char* path, const _ImgWriteBuf* wb,
-                 int (*body)(std::ostream*, const _ImgWriteBuf*)) {
+// Runs body(os, arg) on a temporary file beside path and renames it to path when complete;
+// the file's size, or 0 (the temporary removed, any file at path untouched).
+template <typename Arg>
+long writeBeside(const char* path, const Arg* arg, int (*body)(std::ostream*, const Arg*)) {
   std::string tmp = std::string(path) + ".XXXXXX";
   const int fd = mkstemp(&tmp[0]);
   if (fd < 0) return 0;
@@ -138,7 +160,7 @@ long writeBeside(const char* path, const _ImgWriteBuf* wb,
   long size = 0;
   {
     std::ofstream os(tmp, std::ios::out | std::ios::binary | std::ios::trunc);
-    if (os.is_open() && body(&os, wb)) {
+    if (os.is_open() && body(&os, arg)) {
       os.flush();
       const std::streamoff pos = os.tellp();
       if (os.good() && pos > 0) size = static_cast<long>(pos);
@@ -151,10 +173,11 @@ long writeBeside(const char* path, const _ImgWriteBuf* wb,
   return 0;
 }
 
-// Whether the write buffer is usable for a path: size, pixels and rows of at least a row.
-bool usable(const char* path, const _ImgWriteBuf* wb) {
+// Whether the write buffer is usable for a path: size, pixels (unless rows come from
+// elsewhere) and rows of at least a row.
+bool usable(const char* path, const _ImgWriteBuf* wb, bool pixels = true) {
   if (path == nullptr || path[0] == '\0' || wb == nullptr || wb->csp == nullptr ||
-      wb->img == nullptr || wb->xres < 1 || wb->yres < 1)
+      (pixels && wb->img == nullptr) || wb->xres < 1 || wb->yres < 1)
     return false;
   if (wb->xres > JPEG_MAX_DIMENSION || wb->yres > JPEG_MAX_DIMENSION) return false;
   const long row = static_cast<long>(wb->xres) * PpixelSize(wb->csp);
@@ -178,6 +201,19 @@ long JPEGwriteImage24(const char* path, const _ImgWriteBuf* wb) {
       (wb->csp->format != IPFrgb && wb->csp->format != IPFy))
     return 0;
   return writeBeside(path, wb, compress24);
+}
+
+long JPEGwriteRows24(const char* path, const _ImgWriteBuf* wb, JPEGRowSource source, void* data) {
+  if (source == nullptr || !usable(path, wb, false) || wb->csp->dtype != IDTubyte ||
+      (wb->csp->format != IPFrgb && wb->csp->format != IPFy))
+    return 0;
+  RowFeed feed = {wb, source, data, nullptr};
+  feed.row = static_cast<uint8_t*>(
+      std::malloc(static_cast<size_t>(wb->xres) * (wb->csp->format == IPFy ? 1 : 3)));
+  if (feed.row == nullptr) return 0;
+  const long size = writeBeside(path, &feed, compressRows);
+  std::free(feed.row);
+  return size;
 }
 
 long JPEGwriteImageHDR(const char* path, const _ImgWriteBuf* wb) {

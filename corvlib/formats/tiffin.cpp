@@ -180,7 +180,9 @@ int TIFFin::GetData(void* dest, int type, int maxcount, int elemsize) {
   state_ = 1;
   const int t = static_cast<int>(getWord(2));
   if (failed()) return 0;
-  if (type == 0)
+  // A rational is read whether it was stored signed or not: writers differ (GPS positions
+  // come as either), and each value is decoded by its stored type.
+  if (type == 0 || (isRational(type) && isRational(t)))
     type = t;
   else if (t != type)
     return 0;

@@ -58,8 +58,9 @@ class TIFFin {
   int FindTag(int tag);
   // Reads the value of the entry just found into dest: at most maxcount values (for ASCII,
   // maxcount - 1 characters and a NUL, so dest holds maxcount bytes) of the given type (0 takes
-  // the stored type). elemsize: 0 the type's size; for (S)RATIONAL 4 stores floats and 8
-  // doubles. Returns the number of values stored, 0 on failure.
+  // the stored type; RATIONAL and SRATIONAL each take either, decoded as stored). elemsize: 0
+  // the type's size; for (S)RATIONAL 4 stores floats and 8 doubles. Returns the number of
+  // values stored, 0 on failure.
   int GetData(void* dest, int type, int maxcount, int elemsize);
   // FindTag then GetData of one value (RATIONALs as floats; ASCII up to TIFFIN_MAXASCII
   // bytes); 1 when a value was stored.

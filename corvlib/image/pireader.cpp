@@ -414,7 +414,12 @@ int renderOther(_ImgStruct* img, _ImgReader* ir, void** tmp) {
         DMESSAGE(DMCparameter, "IRreadRec() misbehaving");
         return 0;
       }
-      return convertDelivered(img, &rdb.cs);
+      if (pixelBytes(rdb.cs) == psize) return convertDelivered(img, &rdb.cs);
+      // Smaller pixels than asked for: the rows lie packed at the reader's own row size at the
+      // start of the output, and spread to the output's rows as they are converted.
+      const _ImgStruct packed =
+          foreignImage(ir->xres, ir->yres, &rdb.cs, img->img, pixelBytes(rdb.cs));
+      return PmapImage(img, &packed, 1.0);
     }
     if (!DMASSERT(rdb.buf == mybuf)) return 0;
     _ImgStruct t = foreignImage(ir->xres, ir->yres, &rdb.cs, *tmp, pixelBytes(rdb.cs));

@@ -16,9 +16,15 @@
 // so the same file always decodes to the same samples.
 bool jpeg_sf_idct(j_decompress_ptr cinfo);
 
-// libjpeg's inverse-DCT entry: one 8x8 block of samples.
+// libjpeg's inverse-DCT entry: one 8x8 block of samples. Vectorised where the processor has
+// AVX2, with the samples of jpeg_sf_idct_float_plain bit for bit.
 void jpeg_sf_idct_float(j_decompress_ptr cinfo, jpeg_component_info* compptr, JCOEFPTR coef_block,
                         JSAMPARRAY output_buf, JDIMENSION output_col);
+// The same transform coefficient by coefficient through DCTdequantizer.
+void jpeg_sf_idct_float_plain(j_decompress_ptr cinfo, jpeg_component_info* compptr,
+                              JCOEFPTR coef_block, JSAMPARRAY output_buf, JDIMENSION output_col);
+// Reseeds the transform's random generator (0 gives the state every decoding starts from).
+void jpeg_sf_reseed(uint32_t state);
 
 // Per-block dequantisation state.
 struct DCTdequantizer {

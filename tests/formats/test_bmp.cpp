@@ -3,6 +3,8 @@
 // written by the codec read back.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -171,6 +173,87 @@ TEST(BmpFiles, OS2HeaderIsRefusedWithAMessage) {
     EXPECT_TRUE(log.Has(DMCparameter, path + ": Unsupported feature: OS/2 bitmap header (12 "
                                              "bytes) not supported"))
         << log.All();
+  }
+}
+
+namespace {
+
+// The pixels of a file rendered whole through the reader; false when the reader refuses the
+// file or reports an error.
+bool Render(const std::string& path, std::vector<uint8_t>* px) {
+  _ImgReader* ir = BMopen(path.c_str());
+  bool ok = ir != nullptr && ir->errCode == IREnone;
+  if (ok) {
+    _ImgStruct img = {ir->xres, ir->yres, &ICS_sRGB, 0, nullptr, nullptr};
+    ok = PrenderImageR(&img, ir, 1) == 1;
+    if (ok) px->assign(img.img, img.img + static_cast<size_t>(img.rowsize) * img.yres);
+    PfreeImage(&img);
+  }
+  BMclose(ir);
+  return ok;
+}
+
+std::vector<uint8_t> FileBytes(const std::string& path) {
+  std::vector<uint8_t> v;
+  if (FILE* fp = fopen(path.c_str(), "rb")) {
+    for (int c; (c = getc(fp)) != EOF;) v.push_back(static_cast<uint8_t>(c));
+    fclose(fp);
+  }
+  return v;
+}
+
+void WriteBytes(const std::string& path, const uint8_t* p, size_t n) {
+  FILE* fp = fopen(path.c_str(), "wb");
+  fwrite(p, 1, n, fp);
+  fclose(fp);
+}
+
+}  // namespace
+
+// Every cut of every seed file of the fuzz corpus reports an error, unless it lost nothing (a
+// run-length file may end without its end-of-bitmap code).
+TEST(BmpFiles, EveryCutOfTheSeedFilesReportsAnError) {
+  const std::string dir = std::string(LUMERIN_FUZZ_CORPUS) + "/bmp/";
+  DIR* d = opendir(dir.c_str());
+  ASSERT_NE(d, nullptr) << dir;
+  const std::string cut = fmttest::Temp("cut.bmp");
+  int files = 0;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    ++files;
+    const std::vector<uint8_t> whole = FileBytes(dir + e->d_name);
+    std::vector<uint8_t> want, got;
+    const bool wholeOK = Render(dir + e->d_name, &want);
+    // Every byte of the headers and of the last codes; through a palette every fifth.
+    for (size_t n = 0; n < whole.size(); n += n < 54 || n + 96 > whole.size() ? 1 : 5) {
+      WriteBytes(cut, whole.data(), n);
+      got.clear();
+      if (Render(cut, &got)) {
+        EXPECT_TRUE(wholeOK && got == want) << e->d_name << " cut at " << n;
+      }
+    }
+  }
+  closedir(d);
+  EXPECT_GE(files, 10);
+}
+
+// A width patched far past what the rows hold is refused at open, run-length files too.
+TEST(BmpFiles, WidthPastTheDataIsRefused) {
+  SKIP_WITHOUT("bmp");
+  const std::string path = fmttest::Temp("wide.bmp");
+  for (const char* f : {"desk_im_bmp3_mono1.bmp", "desk_im_bmp3_pal4.bmp", "desk_im_bmp3_pal8.bmp",
+                        "desk_im_bmp3_rle8.bmp", "desk_im_bmp3_rgb24.bmp",
+                        "desk_im_v5_rgb565_bitfields.bmp", "desk_im_v5_argb32_bitfields.bmp"}) {
+    std::vector<uint8_t> b = FileBytes(fmttest::Data("bmp") + f);
+    ASSERT_GT(b.size(), 54u) << f;
+    const uint32_t w = 100000;
+    for (int i = 0; i < 4; ++i) b[18 + i] = static_cast<uint8_t>(w >> (8 * i));
+    WriteBytes(path, b.data(), b.size());
+    _ImgReader* ir = BMopen(path.c_str());
+    ASSERT_NE(ir, nullptr) << f;
+    EXPECT_EQ(ir->errCode, IREtruncated) << f;
+    EXPECT_STREQ(ir->errMsg, "Truncated BMP image") << f;
+    BMclose(ir);
   }
 }
 

@@ -54,7 +54,8 @@ TEST_P(ExifOrder, CameraFieldsExposureAndPosition) {
   b.longs(ex, 40962, {3000});
   b.rationals(ex, 41486, {{4000, 1}});
   b.ascii(gps, 1, "S");
-  b.rationals(gps, 2, {{33, 1}, {30, 1}, {0, 1}});
+  b.rationals(gps, 2, {{uint32_t(-33), 1}, {uint32_t(-30), 1}, {0, 1}},
+              10);  // signed: its size counts
   b.ascii(gps, 3, "W");
   b.rationals(gps, 4, {{70, 1}, {15, 1}, {36, 1}});
   b.raw(gps, 5, 1, 1, {1});

@@ -12,6 +12,7 @@
 
 #include "formats/exif.h"
 #include "formats/jpeg_test_util.h"
+#include "formats/tiff_builder.h"
 
 namespace {
 
@@ -98,6 +99,50 @@ TEST_P(CameraFiles, ExifAgreesWithExiftool) {
   EXPECT_NEAR(info.flags & IIFaltitude ? info.altitude : 0, num("GPSAltitude"), 1e-3);
   EXPECT_EQ(info.flags & IIForientation ? info.orientation : 1, num("Orientation"));
   EXPECT_TRUE(info.flags & IIFquality);
+}
+
+// GPS positions stored as signed rationals (as some phones write them) read as exiftool gives
+// them: the size of the value, negated by a south or west reference.
+TEST(JpegReader, SignedRationalPositionAgreesWithExiftool) {
+  if (!haveTool("exiftool")) GTEST_SKIP() << "exiftool not installed";
+  using Rationals = std::vector<std::pair<uint32_t, uint32_t>>;
+  const struct {
+    bool le;
+    const char *latRef, *lonRef;
+    Rationals lat, lon;
+  } cases[] = {
+      {true, "N", "E", {{60, 1}, {8, 1}, {4812, 100}}, {{24, 1}, {54, 1}, {2448, 100}}},
+      {false, "S", "E", {{uint32_t(-33), 1}, {30, 1}, {0, 1}}, {{151, 1}, {12, 1}, {36, 10}}},
+      {true, "N", "W", {{uint32_t(-33), 1}, {uint32_t(-30), 1}, {0, 1}}, {{0, 1}, {6, 1}, {0, 1}}},
+  };
+  TempFile f(".jpg");
+  for (const auto& c : cases) {
+    TiffBuilder b(c.le);
+    const int d0 = b.addIfd(), ex = b.addIfd(false), gps = b.addIfd(false);
+    b.pointer(d0, 34665, ex);
+    b.pointer(d0, 34853, gps);
+    b.shorts(ex, 34855, {100});
+    b.ascii(gps, 1, c.latRef);
+    b.rationals(gps, 2, c.lat, 10);
+    b.ascii(gps, 3, c.lonRef);
+    b.rationals(gps, 4, c.lon, 10);
+    std::vector<uint8_t> app1 = {'E', 'x', 'i', 'f', 0, 0}, block = b.build();
+    app1.insert(app1.end(), block.begin(), block.end());
+    const std::vector<uint8_t> plain = testJpeg(32, 16);
+    std::vector<uint8_t> jpeg = {
+        0xFF, 0xD8, 0xFF, 0xE1, uint8_t((app1.size() + 2) >> 8), uint8_t(app1.size() + 2)};
+    jpeg.insert(jpeg.end(), app1.begin(), app1.end());
+    jpeg.insert(jpeg.end(), plain.begin() + 2, plain.end());
+    writeFile(f.path, jpeg);
+    const auto want = exiftool(f.path, "-Composite:GPSLatitude -Composite:GPSLongitude");
+    ASSERT_EQ(want.size(), 2u) << c.latRef;
+    Reader ir = open(f.path);
+    ASSERT_TRUE(ir);
+    const _ImgInfo info = infoOf(ir.get());
+    ASSERT_TRUE(info.flags & IIFlatlong) << c.latRef;
+    EXPECT_NEAR(info.latlong[0], std::atof(want.at("GPSLatitude").c_str()), 1e-4);
+    EXPECT_NEAR(info.latlong[1], std::atof(want.at("GPSLongitude").c_str()), 1e-4);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cameras, CameraFiles,
@@ -256,14 +301,36 @@ TEST(JpegReader, RefusalsAndDamagedFiles) {
     EXPECT_NE(big->errCode, IREnone);
   }
   if (!haveData()) GTEST_SKIP() << "shared test pictures absent";
-  // A file cut in half and one with a stray marker decode to their end.
-  auto half = readFile(jpegData("desk_baseline_420.jpg"));
-  half.resize(half.size() / 2);
-  writeFile(f.path, half);
-  for (const std::string& path : {f.path, jpegData("corrupted.jpg")}) {
-    Reader ir = open(path);
-    _ImgColorSpace cs = ICS_sRGB;
-    EXPECT_FALSE(readAll(ir.get(), 8, &cs).empty()) << path;
+  // A stray marker in the data is only a warning: the file decodes to its end.
+  Reader stray = open(jpegData("corrupted.jpg"));
+  _ImgColorSpace cs = ICS_sRGB;
+  EXPECT_FALSE(readAll(stray.get(), 8, &cs).empty());
+}
+
+// A file that ends before its end marker fails every render with libjpeg's text, whichever
+// scale it is decoded at.
+TEST(JpegReader, TruncatedFilesFailEveryRender) {
+  if (!haveData()) GTEST_SKIP() << "shared test pictures absent";
+  const std::vector<uint8_t> whole = readFile(jpegData("DSCN0010.jpg"));
+  TempFile f(".jpg");
+  for (size_t cut :
+       {whole.size() / 10, whole.size() / 2, whole.size() * 9 / 10, whole.size() - 1}) {
+    writeFile(f.path, std::vector<uint8_t>(whole.begin(), whole.begin() + cut));
+    Reader ir = open(f.path);
+    ASSERT_TRUE(ir);
+    ASSERT_EQ(ir->errCode, IREnone);
+    // Full size in 8 and 32 bits, half size, and a thumbnail decoded at an eighth.
+    const struct {
+      int div;
+      const _ImgColorSpace* cs;
+    } renders[] = {{1, &ICS_sRGB}, {1, &ICS_RGB709}, {2, &ICS_sRGB}, {8, &ICS_sRGB}};
+    for (const auto& r : renders) {
+      _ImgStruct img = {ir->xres / r.div, ir->yres / r.div, r.cs, 0, nullptr, nullptr};
+      EXPECT_EQ(PrenderImageR(&img, ir.get(), 1), 0) << cut << " at 1/" << r.div;
+      EXPECT_EQ(img.img, nullptr);
+      EXPECT_EQ(ir->errCode, IREtruncated) << cut << " at 1/" << r.div;
+      EXPECT_STREQ(ir->errMsg, "Premature end of JPEG file");
+    }
   }
 }
 

@@ -91,6 +91,38 @@ TEST(JpegWriter, RefusesWhatItCannotStoreAndKeepsExistingFiles) {
   EXPECT_EQ(JPEGwriteImage("/nonexistent/dir/x.jpg", &wb), 0);
 }
 
+// Rows handed over one at a time make the same file as the whole picture; a source that
+// gives up leaves the old file as it was.
+TEST(JpegWriter, StreamedRowsMakeTheSameFile) {
+  const int w = 77, h = 45;
+  std::vector<uint8_t> px = testPattern(w, h);
+  struct Feed {
+    const std::vector<uint8_t>* px;
+    int w, last, stopAt;
+  } feed = {&px, w, -1, h};
+  auto source = [](uint8_t* row, int y, void* data) {
+    Feed* f = static_cast<Feed*>(data);
+    if (y != f->last + 1 || y == f->stopAt) return 0;
+    f->last = y;
+    std::memcpy(row, f->px->data() + static_cast<size_t>(y) * f->w * 3,
+                static_cast<size_t>(f->w) * 3);
+    return 1;
+  };
+  TempFile whole(".jpg"), rows(".jpg");
+  _ImgWriteBuf wb = writeBuf(w, h, &ICS_sRGB, px.data());
+  wb.info.flags = IIFquality;
+  wb.info.quality = 83;
+  ASSERT_GT(JPEGwriteImage24(whole.path.c_str(), &wb), 0);
+  wb.img = nullptr;
+  ASSERT_GT(JPEGwriteRows24(rows.path.c_str(), &wb, source, &feed), 0);
+  EXPECT_EQ(feed.last, h - 1);
+  EXPECT_EQ(readFile(rows.path), readFile(whole.path));
+  feed = {&px, w, -1, h / 2};
+  EXPECT_EQ(JPEGwriteRows24(rows.path.c_str(), &wb, source, &feed), 0);
+  EXPECT_EQ(readFile(rows.path), readFile(whole.path));
+  EXPECT_EQ(JPEGwriteRows24(rows.path.c_str(), &wb, nullptr, &feed), 0);
+}
+
 TEST(JpegWriter, HdrImagesReadBackAsFloatWithTheirFactor) {
   const int w = 96, h = 64;  // a dim ramp and a patch 400 times brighter
   std::vector<float> px(static_cast<size_t>(w) * h * 3);

@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "jpegglue/jpegglue.h"
 #include "jpegglue/jpegsfidct.h"
+#include "support/cpufeat.h"
 
 namespace {
 
@@ -190,6 +193,52 @@ TEST(SmoothingIdct, TablesKeepTheirShapeAndBounds) {
   EXPECT_EQ(t.componTabQT0[63][1], 20);  // the finest coefficient smooths only at fine steps
   EXPECT_EQ(t.componTabQT[1][0], 90);
   EXPECT_EQ(t.componTabQT[0][5], 128);
+}
+
+// The vectorised transform gives the plain one's samples bit for bit, over blocks of every
+// kind: sparse and dense, dark and bright, luminance and chrominance, tables of every scale.
+TEST(SmoothingIdct, VectorisedAgreesWithPlainBitForBit) {
+  if (!cpuHasAVX2()) GTEST_SKIP() << "no AVX2: only the plain transform runs";
+  std::mt19937 rng(7);
+  auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  jpeg_decompress_struct cinfo;
+  std::memset(&cinfo, 0, sizeof cinfo);
+  jpeg_component_info comp;
+  std::memset(&comp, 0, sizeof comp);
+  JQUANT_TBL qt;
+  std::memset(&qt, 0, sizeof qt);
+  uint8_t plain[8][16], fast[8][16];
+  JSAMPROW prow[8], frow[8];
+  for (int r = 0; r < 8; r++) prow[r] = plain[r], frow[r] = fast[r];
+  for (int b = 0; b < 20000; b++) {
+    // Tables: a standard one scaled, small random steps, or anything a file may hold.
+    const int kind = uniform(0, 9), scale = uniform(1, 400);
+    for (int k = 0; k < 64; k++)
+      qt.quantval[k] =
+          static_cast<UINT16>(kind < 6   ? std::max(1, std::min(255, (16 + 3 * k) * scale / 100))
+                              : kind < 9 ? uniform(1, 60)
+                                         : uniform(0, 65535));
+    comp.quant_table = b % 50 == 0 ? nullptr : &qt;
+    comp.component_index = uniform(0, 3) == 0 ? 1 : 0;
+    cinfo.jpeg_color_space = uniform(0, 9) == 0 ? JCS_RGB
+                             : uniform(0, 1)    ? JCS_YCbCr
+                                                : JCS_GRAYSCALE;
+    // Coefficients: a DC level from very dark to bright, few or many AC values, now and then
+    // the extremes.
+    JCOEF block[64] = {};
+    block[0] = static_cast<JCOEF>(uniform(-1100, 1100) * 8 / std::max<int>(1, qt.quantval[0]));
+    const int nac = uniform(0, 3) == 0 ? 63 : uniform(0, 8);
+    for (int i = 0; i < nac; i++)
+      block[uniform(1, 63)] =
+          static_cast<JCOEF>(uniform(0, 20) == 0 ? uniform(-32767, 32767) : uniform(-40, 40));
+    std::memset(plain, 0xA5, sizeof plain);
+    std::memset(fast, 0xA5, sizeof fast);
+    jpeg_sf_reseed(static_cast<uint32_t>(b + 1));
+    jpeg_sf_idct_float_plain(&cinfo, &comp, block, prow, 4);
+    jpeg_sf_reseed(static_cast<uint32_t>(b + 1));
+    jpeg_sf_idct_float(&cinfo, &comp, block, frow, 4);
+    ASSERT_EQ(std::memcmp(plain, fast, sizeof plain), 0) << "block " << b;
+  }
 }
 
 }  // namespace

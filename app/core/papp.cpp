@@ -1,0 +1,241 @@
+// The application object: globals, the interface, start-up and shut-down.
+#include "app/core/papp.h"
+
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "app/core/pcommands.h"
+#include "app/core/pdialogs.h"
+#include "app/core/phandlers.h"
+#include "app/core/pprefs.h"
+#include "app/core/pseam.h"
+#include "catalog/pthumb.h"
+#include "formats/stdformats.h"
+#include "platform/pmenu.h"
+#include "toolkit/pevents.h"
+
+IMainWindow* gMain = nullptr;
+IInfoWindow* gInfo = nullptr;
+IFindWindow* gFind = nullptr;
+IImageWindow* gImager = nullptr;
+
+WindowRef gInputWindow, gAboutWindow, gConfirmWindow, gPositionWindow, gProgressWindow, gSaveWindow,
+    gPrintWindow, gHDRWindow, gPanoWindow, gDateWindow, gImgExpWindow, gWebWindow, gShowWindow,
+    gFieldWindow, gHistoWindow, gFCWindow, gPrefWindow, gAlertWindow;
+
+const PDialogSlot kDialogs[kDialogCount] = {
+    {&gInputWindow, "InputWindow"},       {&gAboutWindow, "AboutWindow"},
+    {&gConfirmWindow, "ConfirmWindow"},   {&gPositionWindow, "PositionWindow"},
+    {&gProgressWindow, "ProgressWindow"}, {&gSaveWindow, "SaveWindow"},
+    {&gPrintWindow, "PrintWindow"},       {&gHDRWindow, "HDRWindow"},
+    {&gPanoWindow, "PanoWindow"},         {&gDateWindow, "DateWindow"},
+    {&gImgExpWindow, "ImgExpWindow"},     {&gWebWindow, "WebWindow"},
+    {&gShowWindow, "ShowWindow"},         {&gFieldWindow, "FieldWindow"},
+    {&gHistoWindow, "HistoWindow"},       {&gFCWindow, "FCWindow"},
+    {&gPrefWindow, "PrefWindow"},         {&gAlertWindow, "AlertWindow"}};
+
+int gInterfaceReady = 0;
+int gStartupOption = 1;
+char gRecentCatalogs[kRecentCatalogsSize];
+int gRecentCatalogCount = -1;
+char gShadowCatalog[1024];
+char gErrLogFile[1024] = "/var/tmp/Lumerin.log";
+int gMaxMigrations = 64;
+DBRecordList gCamResponse;
+OSType gConfirmResponse = kResponseOK;
+int gVolumeInserted = 0;
+char gName[] = "Lumerin";
+const char* progname = gName;
+const char* gNibName = "main";
+
+namespace {
+
+PWindowFactories factories;
+
+// Reports a window object without a window, deletes it and clears its global.
+template <class T>
+bool Made(T*& global, T* made, const char* what) {
+  global = made;
+  if (made != nullptr && made->GetWindow() != nullptr) return true;
+  DMESSAGE(DMCresource, "Cannot create %s window", what);
+  return false;
+}
+
+// The recent-catalogue value i, or NULL past the stored values.
+const char* RecentCatalog(int i) {
+  if (i < 0 || i >= gRecentCatalogCount) return nullptr;
+  const char* p = gRecentCatalogs;
+  const char* end = gRecentCatalogs + kRecentCatalogsSize;
+  for (; i > 0 && p < end; --i) p += strnlen(p, static_cast<size_t>(end - p)) + 1;
+  if (p >= end || *p == '\0' || memchr(p, '\0', static_cast<size_t>(end - p)) == nullptr)
+    return nullptr;
+  return p;
+}
+
+}  // namespace
+
+PThumbnailer& PthumbManager() {
+  static PThumbnailer* t = new PThumbnailer;
+  return *t;
+}
+
+void PsetWindowFactories(const PWindowFactories& f) {
+  factories = f;
+}
+
+int PcreateInterface() {
+  IBNibRef nib = nullptr;
+  OSStatus err = CreateNibReference(gNibName, &nib);
+  if (err != noErr) return err;
+  struct NibGuard {
+    IBNibRef nib;
+    ~NibGuard() { DisposeNibReference(nib); }
+  } guard{nib};
+  if ((err = PinstallMenuBar(nib, "MainMenu")) != noErr) return err;
+  if (factories.main == nullptr || !Made(gMain, factories.main(nib), "Browser")) return 1;
+  if (factories.info == nullptr || !Made(gInfo, factories.info(nib), "Info")) return 1;
+  if (factories.find == nullptr || !Made(gFind, factories.find(nib), "Find")) return 1;
+  if (factories.image == nullptr ||
+      !Made(gImager, factories.image(nib, gMain->GetBrowser()), "Image"))
+    return 1;
+  for (const PDialogSlot& d : kDialogs)
+    if ((err = CreateWindowFromNib(nib, d.nibName, d.window)) != noErr) return err;
+  return 0;
+}
+
+void PdestroyInterface() {
+  delete gImager;
+  gImager = nullptr;
+  delete gFind;
+  gFind = nullptr;
+  delete gInfo;
+  gInfo = nullptr;
+  delete gMain;
+  gMain = nullptr;
+  for (const PDialogSlot& d : kDialogs) {
+    if (*d.window) DisposeWindow(*d.window);
+    *d.window = nullptr;
+  }
+  PremoveEventHandlers();
+}
+
+namespace {
+
+int StartUp() {
+  PloadStandardReaders();
+  if (PcreateInterface() != 0) return 1;
+  PinstallEventHandlers();
+  dmessage_alert = PalertHook;
+  dmessage_exit = nullptr;
+  for (unsigned c = DMCresource; c <= DMCtrace; ++c) dmessage_class_flags[c] &= ~DMAstderr;
+  gMain->SetDisplayFields(0, false);
+  gMain->SetThumbSize(FourCC("tmed"), false);
+  InitPreferences();
+  gInterfaceReady = 1;
+  if (gShadowCatalog[0] != '\0' && gMain->bc.ShadowDB(gShadowCatalog))
+    DMESSAGE(DMCinfo, "Opened shadow catalog '%s'", gShadowCatalog);
+  switch (gStartupOption) {
+    case 1:
+      openCatalog(FourCC("cat1"));
+      break;
+    case 2:
+      loadPicturesFolder();
+      break;
+    case 3:
+      gMain->Show(1);
+      gMain->ShowMessage("Select catalog", false);
+      break;
+    default:
+      break;
+  }
+  return 0;
+}
+
+void ShutDown() {
+  gImager->CloseImages(false);
+  closePrintSession();
+  SavePreferences();
+  if ((dmessage_class_flags[DMCinfo] & DMAlog) && gMain->bc.Ready()) {
+    gMain->bc.SyncDB();
+    if (dmessage_logfp) fflush(dmessage_logfp);
+    std::ofstream os(gErrLogFile, std::ios::app);
+    if (os) {
+      gMain->bc.pdb.PrintStats(&os);
+      os.close();
+    }
+    if (dmessage_logfp) fseek(dmessage_logfp, 0, SEEK_END);
+  }
+  gMain->Close();
+  gMain->bc.ShadowDB(nullptr);
+  PthumbManager().SetCacheDirectory(nullptr);
+  gInterfaceReady = 0;
+  dmessage_alert = nullptr;
+  PdestroyInterface();
+}
+
+}  // namespace
+
+int Prun() {
+  if (StartUp() != 0) return 1;
+  PrunEventLoop();
+  ShutDown();
+  return 0;
+}
+
+void checkCatalogs() {
+  if (gRecentCatalogCount < 0) return;
+  MenuRef menu = nullptr;
+  MenuItemIndex cata = 0;
+  if (GetIndMenuItemWithCommandID(nullptr, FourCC("cata"), 1, &menu, &cata) != noErr) return;
+  int count = cata - 1;
+  if (count != 6) DMESSAGE(DMCparameter, "Catalog menu count mismatch");
+  const int skip = gMain != nullptr && gMain->bc.Ready() ? 1 : 0;
+  int item = 1;
+  for (; item <= 5 && item < count; ++item) {
+    const char* path = RecentCatalog(item - 1 + skip);
+    if (path == nullptr) break;
+    const char* slash = strrchr(path, '/');
+    PsetMenuItemText(menu, static_cast<MenuItemIndex>(item), slash ? slash + 1 : path);
+    if (access(path, R_OK) == 0)
+      EnableMenuItem(menu, static_cast<MenuItemIndex>(item));
+    else
+      DisableMenuItem(menu, static_cast<MenuItemIndex>(item));
+  }
+  for (; item <= 5 && item < count; ++item) {
+    PsetMenuItemText(menu, static_cast<MenuItemIndex>(item), "recent catalog");
+    DisableMenuItem(menu, static_cast<MenuItemIndex>(item));
+  }
+}
+
+void openCatalog(OSType cmd) {
+  if (gRecentCatalogCount < 0 || gMain == nullptr) return;
+  if (cmd < FourCC("cat1") || cmd > FourCC("cat5")) {
+    DMESSAGE(DMCparameter, "Unknown command in openCatalog");
+    return;
+  }
+  int index = static_cast<int>(cmd - FourCC("cat1")) + (gMain->bc.Ready() ? 1 : 0);
+  const char* path = RecentCatalog(index);
+  bool opened = false;
+  if (path != nullptr) {
+    const std::string copy = path;  // opening may reorder the list
+    if (access(copy.c_str(), R_OK) == 0) opened = gMain->OpenCatalog(copy.c_str());
+    if (!opened) DMESSAGE(DMCresource, "Missing catalog '%s'", copy.c_str());
+  }
+  if (!opened) {
+    gMain->Show(1);
+    gMain->ShowMessage("No catalog", false);
+  }
+}
+
+DBRecord* loneRecord(PContextState* st) {
+  if (st == nullptr) st = gMain ? &gMain->bc : nullptr;
+  if (st == nullptr || st->rsel.Length() == 0) return nullptr;
+  const uint32_t first = st->rsel.Find(uint32_t{0}, true);
+  if (first >= st->rsel.Length()) return nullptr;
+  if (st->rsel.Find(first + 1, true) < st->rsel.Length()) return nullptr;
+  if (first >= static_cast<uint32_t>(st->rdisp.GetSize())) return nullptr;
+  return &st->rdisp[static_cast<int>(first)];
+}

@@ -1,0 +1,81 @@
+// The application object: the globals that live for the whole run, the interface made from the
+// nib at start-up, the start-up and shut-down sequence, the recent-catalogue menu and the lone
+// selected record.
+//
+// Start-up (Prun): the standard image readers; the interface (menu bar, the main, info, find and
+// image windows, then the 18 dialogs); the application's event handlers; message routing (alerts
+// through postAlert, no exit hook, standard error only for the four most severe classes); the
+// main window's fields and medium thumbnails; preferences and the log; gInterfaceReady; the
+// shadow catalogue; the start-up option; the event loop. Shut-down after the loop: images
+// closed, print session ended, preferences saved, catalogue synced with its statistics in the
+// log, main window closed, shadow catalogue and thumbnail cache closed, interface destroyed.
+#pragma once
+
+#include "app/core/pwindows.h"
+#include "catalog/pthumb.h"
+#include "db/dbase.h"
+
+// The four window objects (made once by PcreateInterface, in this order).
+extern IMainWindow* gMain;
+extern IInfoWindow* gInfo;
+extern IFindWindow* gFind;
+extern IImageWindow* gImager;
+
+// The 18 dialog windows, in the order they are made from the nib.
+extern WindowRef gInputWindow, gAboutWindow, gConfirmWindow, gPositionWindow, gProgressWindow,
+    gSaveWindow, gPrintWindow, gHDRWindow, gPanoWindow, gDateWindow, gImgExpWindow, gWebWindow,
+    gShowWindow, gFieldWindow, gHistoWindow, gFCWindow, gPrefWindow, gAlertWindow;
+
+struct PDialogSlot {
+  WindowRef* window;
+  const char* nibName;
+};
+constexpr int kDialogCount = 18;
+extern const PDialogSlot kDialogs[kDialogCount];
+
+// 1 from the end of preference reading until just before the interface is destroyed; events are
+// pumped (checkEvents) only while it is 1.
+extern int gInterfaceReady;
+// 1 reopen the most recent catalogue, 2 browse the Pictures folder, 3 "Select catalog".
+extern int gStartupOption;
+constexpr int kRecentCatalogsSize = 3072;
+extern char gRecentCatalogs[kRecentCatalogsSize];  // NUL-separated paths, most recent first
+extern int gRecentCatalogCount;                    // values stored; -1: the variable is absent
+extern char gShadowCatalog[1024];
+extern char gErrLogFile[1024];
+extern int gMaxMigrations;
+extern DBRecordList gCamResponse;
+extern OSType gConfirmResponse;  // 'ok  ', 'not!' or 'cstm'
+extern int gVolumeInserted;
+extern char gName[];
+extern const char* progname;
+// The nib the interface is made from: "main" (tests may name another).
+extern const char* gNibName;
+
+// The program's one thumbnail manager (the browser's tnMgr).
+PThumbnailer& PthumbManager();
+
+// Makers of the window objects, registered by the shell that links the window libraries. A
+// maker returns an object whose GetWindow() is NULL when its window could not be made.
+struct PWindowFactories {
+  IMainWindow* (*main)(IBNibRef nib) = nullptr;
+  IInfoWindow* (*info)(IBNibRef nib) = nullptr;
+  IFindWindow* (*find)(IBNibRef nib) = nullptr;
+  IImageWindow* (*image)(IBNibRef nib, IBrowser* browser) = nullptr;
+};
+void PsetWindowFactories(const PWindowFactories& f);
+
+// 0 on success, else the platform's status or 1 (a window object that has no window).
+int PcreateInterface();
+void PdestroyInterface();
+
+// The whole run after the platform is up: start-up, the event loop, shut-down. 0 after a normal
+// quit, 1 when the interface cannot be made (nothing else is done then).
+int Prun();
+
+// Refreshes the five recent-catalogue items above 'cata'.
+void checkCatalogs();
+// Opens recent catalogue 'cat1' .. 'cat5'.
+void openCatalog(OSType cmd);
+// The single selected displayed record of st (NULL: the main window's context), or NULL.
+DBRecord* loneRecord(PContextState* st);

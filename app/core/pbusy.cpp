@@ -1,0 +1,72 @@
+// The busy guard.
+#include "app/core/pbusy.h"
+
+#include "platform/pevent.h"
+
+namespace {
+
+int depth = 0;
+bool quitDeferred = false;
+
+constexpr UInt32 C(const char (&s)[5]) {
+  return FourCC(s);
+}
+
+}  // namespace
+
+PBusyGuard::PBusyGuard() {
+  ++depth;
+}
+
+PBusyGuard::~PBusyGuard() {
+  if (--depth == 0 && quitDeferred) {
+    quitDeferred = false;
+    // The quit chosen during the operation goes through the ordinary command now.
+    HICommand cmd{0, C("quit"), nullptr, 0};
+    ProcessHICommand(&cmd);
+  }
+}
+
+bool PisBusy() {
+  return depth > 0;
+}
+
+bool PrefusedWhileBusy(UInt32 command) {
+  if (command >= C("cat1") && command <= C("cat5")) return true;
+  switch (command) {
+    case C("cata"):  // catalogues open and close
+    case C("catn"):
+    case C("clos"):  // the main window closes
+    case C("dir "):  // records are replaced
+    case C("irec"):
+    case C("relo"):
+    case C("past"):
+    case C("dupl"):
+    case C("find"):
+    case C("fnby"):
+    case C("undo"):
+    case C("redo"):
+    case C("sort"):  // records are reordered
+    case C("sman"):
+    case C("sdat"):
+    case C("sfil"):
+    case C("ssub"):
+    case C("stit"):
+    case C("sown"):
+    case C("cut "):
+    case C("dele"):
+    case C("clea"):
+    case C("clei"):
+      return true;
+    default:
+      return false;
+  }
+}
+
+void PdeferQuit() {
+  quitDeferred = true;
+}
+
+bool PquitDeferred() {
+  return quitDeferred;
+}

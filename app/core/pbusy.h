@@ -1,0 +1,22 @@
+// The busy guard. While a load or a search pumps events (checkEvents), the commands that would
+// pull the records from under it are refused and greyed: those that replace or reorder the
+// displayed records, open or close a catalogue, or close the main window. A quit chosen
+// meanwhile waits until the operation ends.
+#pragma once
+
+#include "platform/ptypes.h"
+
+class PBusyGuard {
+ public:
+  PBusyGuard();
+  ~PBusyGuard();
+  PBusyGuard(const PBusyGuard&) = delete;
+  PBusyGuard& operator=(const PBusyGuard&) = delete;
+};
+
+bool PisBusy();
+// True for a command that must wait while busy.
+bool PrefusedWhileBusy(UInt32 command);
+// A quit that came while busy; the outermost guard carries it out when it ends.
+void PdeferQuit();
+bool PquitDeferred();

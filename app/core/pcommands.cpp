@@ -1,0 +1,40 @@
+// The application commands whose work lies elsewhere in the program: each does the least until
+// that work is built, leaving a trace in the log.
+#include "app/core/pcommands.h"
+
+#include "platform/pdocuments.h"
+#include "support/dmessage.h"
+
+namespace {
+void NotYet(const char* what) {
+  DMESSAGE(DMCtrace, "%s is not available", what);
+}
+}  // namespace
+
+void chooseCatalog() {
+  NotYet("Opening a catalog");
+}
+void newCatalog() {
+  NotYet("Making a catalog");
+}
+void chooseAndLoadFolder() {
+  NotYet("Browsing a folder");
+}
+void importRecords() {
+  NotYet("Importing records");
+}
+void chooseAndOpenImage() {
+  NotYet("Opening an image");
+}
+void pageSetup() {
+  NotYet("Page setup");
+}
+void loadPicturesFolder() {
+  NotYet("Browsing the Pictures folder");
+}
+void closePrintSession() {}
+
+OSStatus openDocuments(EventHandlerCallRef, EventRef event, void*) {
+  DMESSAGE(DMCtrace, "Asked to open %zu documents", GetDocumentPaths(event).size());
+  return noErr;
+}

@@ -1,0 +1,237 @@
+// Modal dialogs, the alert hook and event pumping.
+#include "app/core/pdialogs.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "app/core/papp.h"
+#include "app/core/pseam.h"
+#include "platform/pcontrol.h"
+#include "platform/pwindow.h"
+#include "toolkit/pastring.h"
+#include "toolkit/pdrawer.h"
+#include "toolkit/pevents.h"
+
+char curMsg[256] = "Working...";
+
+namespace {
+
+ControlRef Control(WindowRef w, const char* sig, SInt32 id) {
+  ControlID cid{FourCC({sig[0], sig[1], sig[2], sig[3], 0}), id};
+  ControlRef c = nullptr;
+  return w != nullptr && GetControlByID(w, &cid, &c) == noErr ? c : nullptr;
+}
+
+}  // namespace
+
+int PalertHook(const char* text) {
+  return postAlert(text) ? 1 : 0;
+}
+
+int checkEvents(double maxwait) {
+  if (gInterfaceReady != 1) return 0;
+  return PwaitEvents(maxwait);
+}
+
+bool finishDialog(WindowRef w) {
+  gVolumeInserted = 0;
+  while (IsWindowVisible(w)) {
+    if (checkEvents(-1) == 0 || gVolumeInserted) return false;
+  }
+  return true;
+}
+
+bool runDialog(WindowRef w) {
+  if (w == nullptr || gInterfaceReady != 1 || PquitRequested()) {
+    gConfirmResponse = kResponseCancel;
+    return false;
+  }
+  ShowWindow(w);
+  SelectWindow(w);
+  // A mount breaks off the wait only for confirmDialog: here the dialog stays up.
+  while (!finishDialog(w)) {
+    if (gInterfaceReady != 1 || PquitRequested() || !IsValidWindowPtr(w)) {
+      if (IsValidWindowPtr(w)) HideWindow(w);
+      gConfirmResponse = kResponseCancel;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool postAlert(const char* msg) {
+  if (msg == nullptr || *msg == '\0' || gInterfaceReady != 1 || PquitRequested() ||
+      gAlertWindow == nullptr)
+    return false;
+  if (dmessage_last_class >= alertLastClass) return false;
+  const unsigned cls = dmessage_last_class;
+  if (gProgressWindow) HideWindow(gProgressWindow);
+  PutControlText(Control(gAlertWindow, "alrt", 128), msg);
+  Pbeep();
+  if (!runDialog(gAlertWindow)) return false;
+  alertLastClass = cls;
+  return true;
+}
+
+void suspendAlert(bool susp) {
+  const bool installed = dmessage_alert != nullptr;
+  if (susp && installed) {
+    dmessage_alert = nullptr;
+    dmessage_last_class = DMCnerr;
+    alertLastClass = DMCnerr;
+  } else if (!susp && !installed) {
+    const unsigned c = dmessage_last_class;
+    if (c < alertLastClass && c < DMCnerr &&
+        (dmessage_class_flags[c] & (DMArecord | DMAalert)) == (DMArecord | DMAalert) &&
+        dmessage_record[c] != nullptr && postAlert(dmessage_record[c]))
+      dmessage_class_done[c] |= DMAalert;
+    dmessage_alert = PalertHook;
+  }
+}
+
+OSType confirmDialog(const char* msg, const char* cbut, OSType dfb) {
+  if (gConfirmWindow == nullptr || gInterfaceReady != 1 || PquitRequested()) {
+    gConfirmResponse = kResponseCancel;
+    return kResponseCancel;
+  }
+  if (msg == nullptr || *msg == '\0') msg = "Are you sure?";
+  PutControlText(Control(gConfirmWindow, "cfrm", 128), msg);
+  ControlRef custom = Control(gConfirmWindow, "cfrm", 131);
+  if (cbut != nullptr && *cbut != '\0') {
+    PutControlText(custom, cbut);
+    SetControlVisibility(custom, true, true);
+  } else {
+    SetControlVisibility(custom, false, true);
+    if (dfb == kResponseCustom) dfb = 0;
+  }
+  SInt32 def = dfb == kResponseCancel   ? 130
+               : dfb == kResponseOK     ? 129
+               : dfb == kResponseCustom ? 131
+                                        : 0;
+  PsetDefaultButton(gConfirmWindow, FourCC("cfrm"), def);
+  ShowWindow(gConfirmWindow);
+  SelectWindow(gConfirmWindow);
+  if (!finishDialog(gConfirmWindow)) {
+    HideWindow(gConfirmWindow);
+    if (PquitRequested() || gInterfaceReady != 1) {
+      gConfirmResponse = kResponseCancel;
+      return kResponseCancel;
+    }
+    return 0;
+  }
+  return gConfirmResponse;
+}
+
+int positionDialog(int npos, int oldp) {
+  if (npos <= 0) return -1;
+  if (oldp < 0 || oldp > npos) oldp = 0;
+  char text[48];
+  snprintf(text, sizeof text, "%d", oldp + 1);
+  ControlRef edit = Control(gPositionWindow, "posn", 129);
+  PutControlText(edit, text);
+  snprintf(text, sizeof text, "of %d", npos + 1);
+  PutControlText(Control(gPositionWindow, "posn", 130), text);
+  if (gPositionWindow) ShowWindow(gPositionWindow);
+  EditControlText(gPositionWindow, edit);
+  if (!runDialog(gPositionWindow)) return -1;
+  int result = -1;
+  char buf[33];
+  if (GetControlText(edit, buf, sizeof buf, false) != nullptr && buf[0] >= '0' && buf[0] <= '9') {
+    // Read the number with a range check: a long run of digits is out of range, not undefined.
+    errno = 0;
+    char* end = nullptr;
+    long v = strtol(buf, &end, 10);
+    if (errno == ERANGE || v < 1 || v - 1 > npos)
+      gConfirmResponse = kResponseCancel;
+    else
+      result = static_cast<int>(v - 1);
+  } else {
+    gConfirmResponse = kResponseCancel;
+  }
+  return gConfirmResponse == kResponseCancel ? -1 : result;
+}
+
+int optionsDialog(WindowRef wind, int setM, int clrM, bool showAlways) {
+  unsigned enaM = ~(static_cast<unsigned>(setM) & static_cast<unsigned>(clrM));
+  if (enaM == 0 && !showAlways) return 0;
+  ControlRef box[32];
+  for (int i = 0; i < 32; ++i) {
+    const unsigned bit = 1u << i;
+    box[i] = Control(wind, "optn", 128 + i);
+    if (box[i] == nullptr) {
+      enaM &= ~bit;
+    } else if (!(enaM & bit)) {
+      DisableControl(box[i]);
+    } else {
+      EnableControl(box[i]);
+      if (static_cast<unsigned>(clrM) & bit)
+        SetControlValue(box[i], 0);
+      else if (static_cast<unsigned>(setM) & bit)
+        SetControlValue(box[i], 1);
+    }
+  }
+  if (enaM == 0 && !showAlways) return 0;
+  if (!runDialog(wind) || gConfirmResponse == kResponseCancel) return -1;
+  unsigned result = 0;
+  for (int i = 0; i < 32; ++i)
+    if ((enaM & (1u << i)) && box[i] != nullptr && GetControlValue(box[i]) != 0) result |= 1u << i;
+  return static_cast<int>(result);
+}
+
+OSType getInput(char* resp, int rlen, const char* msg) {
+  if (resp == nullptr || rlen <= 0) return static_cast<OSType>(-1);
+  if (msg == nullptr || *msg == '\0') msg = "Enter value";
+  PutControlText(Control(gInputWindow, "inpt", 128), msg);
+  ControlRef edit = Control(gInputWindow, "inpt", 129);
+  resp[rlen - 1] = '\0';
+  PutControlText(edit, resp);
+  if (gInputWindow) ShowWindow(gInputWindow);
+  EditControlText(gInputWindow, edit);
+  runDialog(gInputWindow);
+  // The whole text is read, cleaned and cut to the buffer before a character that would not fit.
+  UInt32 size = 0;
+  std::vector<char> text;
+  if (GetControlDataSize(edit, kControlEntireControl, kControlEditTextCFStringTag, &size) == noErr)
+    text.resize(static_cast<size_t>(size) + 2);
+  if (text.empty() ||
+      GetControlText(edit, text.data(), static_cast<int>(text.size()), false) == nullptr) {
+    resp[0] = '\0';
+    gConfirmResponse = kResponseCancel;
+    return gConfirmResponse;
+  }
+  size_t n = 0;
+  for (size_t len = strlen(text.data()); n < len;) {
+    size_t c = utf8CharLength(text.data() + n, len - n);
+    if (c == 0 || n + c > static_cast<size_t>(rlen - 1)) break;
+    n += c;
+  }
+  memcpy(resp, text.data(), n);
+  resp[n] = '\0';
+  return gConfirmResponse;
+}
+
+bool reportProgress(const char* msg, int pct) {
+  pct = pct < 0 ? 0 : pct > 100 ? 100 : pct;
+  if (msg != nullptr && strcmp(msg, curMsg) != 0) {
+    PutControlText(Control(gProgressWindow, "prgs", 128), msg);
+    snprintf(curMsg, sizeof curMsg, "%s", msg);
+  }
+  if (ControlRef bar = Control(gProgressWindow, "prgs", 129)) {
+    SetControlValue(bar, pct);
+    Draw1Control(bar);
+  }
+  if (gProgressWindow) ShowWindow(gProgressWindow);
+  if (pct == 0) {
+    gConfirmResponse = kResponseOK;
+    checkEvents(0);
+  } else if (pct == 100) {
+    checkEvents(0.2);
+    if (gProgressWindow) HideWindow(gProgressWindow);
+  } else {
+    checkEvents(0);
+  }
+  return gConfirmResponse != kResponseCancel;
+}

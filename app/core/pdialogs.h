@@ -1,0 +1,56 @@
+// Modal dialogs and event pumping. All work runs on the main thread; long loops keep the
+// windows alive by pumping events through checkEvents, and a modal dialog is an ordinary window
+// of the nib that is shown and waited for until its own handler hides it (finishDialog). The
+// answer is the command of the button that closed it, left in gConfirmResponse: 'ok  ', 'not!'
+// (cancel or stop) or 'cstm' (the custom button).
+//
+// Waits break off when the application quits or the interface is not (or no longer) there:
+// the dialog helpers below then hide their window and answer 'not!'. A volume mount breaks off
+// only confirmDialog's wait (it returns 0).
+#pragma once
+
+#include "platform/ptypes.h"
+
+constexpr OSType kResponseOK = FourCC("ok  ");
+constexpr OSType kResponseCancel = FourCC("not!");
+constexpr OSType kResponseCustom = FourCC("cstm");
+
+// Dispatches the events that come within maxwait seconds, returning when that time is up (0:
+// what is pending; -1: waits for exactly one event). The number of events dispatched; 0 while
+// the interface is not ready.
+int checkEvents(double maxwait);
+// Waits until w is hidden (true), or until the wait breaks off: nothing could be dispatched, or
+// a volume was mounted (false).
+bool finishDialog(WindowRef w);
+// Shows the window and waits until its handler hides it. False (the window hidden and the
+// response 'not!') when the wait cannot go on: a quit, or no interface.
+bool runDialog(WindowRef w);
+
+// The alert hook of the message facility: shows msg in the Alert window when its class is more
+// severe than the last alert of the current command. False when not shown (also before the
+// interface is ready and after a quit: the message stays logged and kept).
+bool postAlert(const char* msg);
+// The hook itself, as the message facility calls it.
+int PalertHook(const char* text);
+// Holds alerts back (true) or lets them through again (false), then showing the most severe
+// message kept meanwhile.
+void suspendAlert(bool susp);
+// The text last shown by reportProgress.
+extern char curMsg[256];
+
+// Asks msg (NULL or empty: "Are you sure?") with OK, Cancel and, when cbut is given, a custom
+// button; dfb is the default button's response. 'ok  ', 'not!', 'cstm', or 0 when the wait
+// broke off (a mount).
+OSType confirmDialog(const char* msg, const char* cbut, OSType dfb);
+// Asks for a position 1 .. npos + 1 starting at oldp + 1; the 0-based answer, or -1.
+int positionDialog(int npos, int oldp);
+// The options dialog of wind: check box ('optn', 128 + i) stands for bit 1 << i. A bit in both
+// masks is disabled; in setM only it is checked, in clrM only unchecked, in neither left as it
+// was. The checked enabled bits; 0 when nothing was shown; -1 when cancelled.
+int optionsDialog(WindowRef wind, int setM, int clrM, bool showAlways);
+// Asks for a text (msg NULL or empty: "Enter value"), starting from resp; the response, with the
+// cleaned text in resp (at most rlen bytes with its terminator). -1 for a bad buffer.
+OSType getInput(char* resp, int rlen, const char* msg);
+// Shows the Progress window at pct percent (0 starts a new task, 100 closes it after 0.2 s of
+// events); false when the user pressed Stop.
+bool reportProgress(const char* msg, int pct);

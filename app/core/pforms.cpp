@@ -1,0 +1,87 @@
+// The core's interface descriptions, compiled in: the menu bar and the 18 dialogs, registered
+// under a nib name. Also the parts of the core's platform seam (pseam.h) that reach Qt through
+// the platform's painter.
+#include <QMainWindow>
+#include <cstring>
+
+#include "app/core/papp.h"
+#include "app/core/pforms.h"
+#include "app/core/pseam.h"
+#include "platform/pcontrol.h"
+#include "platform/pmenu.h"
+#include "platform/pqt.h"
+#include "platform/pwindow.h"
+#include "ui_AboutWindow.h"
+#include "ui_AlertWindow.h"
+#include "ui_ConfirmWindow.h"
+#include "ui_DateWindow.h"
+#include "ui_FCWindow.h"
+#include "ui_FieldWindow.h"
+#include "ui_HDRWindow.h"
+#include "ui_HistoWindow.h"
+#include "ui_ImgExpWindow.h"
+#include "ui_InputWindow.h"
+#include "ui_MainMenu.h"
+#include "ui_PanoWindow.h"
+#include "ui_PositionWindow.h"
+#include "ui_PrefWindow.h"
+#include "ui_PrintWindow.h"
+#include "ui_ProgressWindow.h"
+#include "ui_SaveWindow.h"
+#include "ui_ShowWindow.h"
+#include "ui_WebWindow.h"
+
+namespace {
+
+template <class Form>
+void Register(const char* nib, const char* name, const char* omit) {
+  if (omit != nullptr && strcmp(omit, name) == 0) return;
+  RegisterNibWindow(nib, name, [](QWidget* w) { Form().setupUi(w); });
+}
+
+}  // namespace
+
+void PregisterCoreForms(const char* nib, const char* omit) {
+  if (omit == nullptr || strcmp(omit, "MainMenu") != 0)
+    RegisterNibMenuBar(nib, "MainMenu", [](QMainWindow* w) { Ui::LumerinMainMenu().setupUi(w); });
+  Register<Ui::InputWindow>(nib, "InputWindow", omit);
+  Register<Ui::AboutWindow>(nib, "AboutWindow", omit);
+  Register<Ui::ConfirmWindow>(nib, "ConfirmWindow", omit);
+  Register<Ui::PositionWindow>(nib, "PositionWindow", omit);
+  Register<Ui::ProgressWindow>(nib, "ProgressWindow", omit);
+  Register<Ui::SaveWindow>(nib, "SaveWindow", omit);
+  Register<Ui::PrintWindow>(nib, "PrintWindow", omit);
+  Register<Ui::HDRWindow>(nib, "HDRWindow", omit);
+  Register<Ui::PanoWindow>(nib, "PanoWindow", omit);
+  Register<Ui::DateWindow>(nib, "DateWindow", omit);
+  Register<Ui::ImgExpWindow>(nib, "ImgExpWindow", omit);
+  Register<Ui::WebWindow>(nib, "WebWindow", omit);
+  Register<Ui::ShowWindow>(nib, "ShowWindow", omit);
+  Register<Ui::FieldWindow>(nib, "FieldWindow", omit);
+  Register<Ui::HistoWindow>(nib, "HistoWindow", omit);
+  Register<Ui::FCWindow>(nib, "FCWindow", omit);
+  Register<Ui::PrefWindow>(nib, "PrefWindow", omit);
+  Register<Ui::AlertWindow>(nib, "AlertWindow", omit);
+}
+
+OSStatus PinstallMenuBar(IBNibRef nib, const char* name) {
+  return SetMenuBarFromNib(nib, name);
+}
+
+void PsetMenuItemText(MenuRef menu, MenuItemIndex item, const char* text) {
+  SetMenuItemText(menu, item, text);
+}
+
+void PsetDefaultButton(WindowRef w, OSType sig, SInt32 id) {
+  ControlID cid{sig, id};
+  ControlRef c = nullptr;
+  if (id == 0 || GetControlByID(w, &cid, &c) != noErr) c = nullptr;
+  SetWindowDefaultButton(w, c);
+}
+
+void PdrawCentredText(const Rect* box, const char* text) {
+  if (box == nullptr || text == nullptr) return;
+  PortPainter p;
+  p.drawText(QRect(box->left, box->top, box->right - box->left, box->bottom - box->top),
+             Qt::AlignCenter, QString::fromUtf8(text));
+}

@@ -1,0 +1,397 @@
+// The application-level handler and the dialog windows' handlers.
+#include "app/core/phandlers.h"
+
+#include <string>
+
+#include "app/core/papp.h"
+#include "app/core/pbusy.h"
+#include "app/core/pcommands.h"
+#include "app/core/pdialogs.h"
+#include "app/core/pprefs.h"
+#include "app/core/pseam.h"
+#include "platform/pcontrol.h"
+#include "platform/pdocuments.h"
+#include "platform/plaunch.h"
+#include "platform/pmounts.h"
+#include "platform/pwindow.h"
+#include "toolkit/pcommand.h"
+#include "toolkit/pevents.h"
+
+namespace {
+
+constexpr UInt32 C(const char (&s)[5]) {
+  return FourCC(s);
+}
+
+// The program's web page and help, opened in the desktop's browser.
+const char* const kWebPage = "https://lumerin.example.org/";
+const char* const kHelpPage = "https://lumerin.example.org/help/";
+
+struct Installed {
+  WindowRef* window;
+  EventHandlerProcPtr handler;
+  const EventTypeSpec* spec;
+  UInt32 n;
+};
+
+}  // namespace
+
+const EventTypeSpec appEventSpec[4] = {{kEventClassCommand, kEventCommandProcess},
+                                       {kEventClassCommand, kEventCommandUpdateStatus},
+                                       {kEventClassVolume, kEventVolumeMounted},
+                                       {kEventClassVolume, kEventVolumeUnmounted}};
+const EventTypeSpec aboutEventSpec[2] = {{kEventClassWindow, kEventWindowClickContentRgn},
+                                         {kEventClassWindow, kEventWindowClose}};
+const EventTypeSpec confirmEventSpec[1] = {{kEventClassCommand, kEventCommandProcess}};
+const EventTypeSpec histoEventSpec[3] = {{kEventClassCommand, kEventCommandProcess},
+                                         {kEventClassWindow, kEventWindowClose},
+                                         {kEventClassWindow, kEventWindowShown}};
+const EventTypeSpec fcEventSpec[5] = {{kEventClassCommand, kEventCommandProcess},
+                                      {kEventClassWindow, kEventWindowClose},
+                                      {kEventClassWindow, 200},
+                                      {kEventClassWindow, 201},
+                                      {kEventClassWindow, kEventWindowShown}};
+const EventTypeSpec alertEventSpec[2] = {{kEventClassCommand, kEventCommandProcess},
+                                         {kEventClassWindow, kEventWindowClose}};
+const EventTypeSpec prefEventSpec[2] = {{kEventClassCommand, kEventCommandProcess},
+                                        {kEventClassControl, 13}};
+
+UInt32 PeventCommand(EventRef event) {
+  HICommand cmd{};
+  if (GetEventParameter(event, kEventParamDirectObject, typeHICommand, nullptr, sizeof cmd, nullptr,
+                        &cmd) != noErr)
+    return 0;
+  return cmd.commandID;
+}
+
+namespace {
+EventHandlerRef appHandlers[2];
+}
+
+void PremoveEventHandlers() {
+  for (EventHandlerRef& h : appHandlers) {
+    if (h) RemoveEventHandler(h);
+    h = nullptr;
+  }
+}
+
+int PinstallEventHandlers() {
+  PremoveEventHandlers();
+  int n = 0;
+  static const EventTypeSpec odoc{kEventClassAppleEvent, kAEOpenDocuments};
+  if (InstallEventHandler(GetApplicationEventTarget(), openDocuments, 1, &odoc, nullptr,
+                          &appHandlers[0]) == noErr)
+    ++n;
+  if (InstallEventHandler(GetApplicationEventTarget(), AppEventHandler, 4, appEventSpec, nullptr,
+                          &appHandlers[1]) == noErr)
+    ++n;
+  const Installed table[] = {{&gAboutWindow, AboutEventHandler, aboutEventSpec, 2},
+                             {&gProgressWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gConfirmWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gPositionWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gInputWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gSaveWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gPrintWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gHDRWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gDateWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gWebWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gImgExpWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gShowWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gFieldWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gHistoWindow, HistoEventHandler, histoEventSpec, 3},
+                             {&gFCWindow, FCEventHandler, fcEventSpec, 5},
+                             {&gPanoWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gPrefWindow, PrefEventHandler, prefEventSpec, 2},
+                             {&gAlertWindow, AlertEventHandler, alertEventSpec, 2}};
+  for (const Installed& i : table) {
+    // The field window's handler does what the confirm handler does, and more.
+    EventHandlerProcPtr h = i.window == &gFieldWindow ? FieldEventHandler : i.handler;
+    if (*i.window != nullptr && InstallEventHandler(GetWindowEventTarget(*i.window), h, i.n, i.spec,
+                                                    *i.window, nullptr) == noErr)
+      ++n;
+  }
+  return n;
+}
+
+namespace {
+
+// The commands of the application-level handler that the busy guard holds back.
+bool Refuse(UInt32 cmd) {
+  return PisBusy() && PrefusedWhileBusy(cmd);
+}
+
+OSStatus Process(UInt32 cmd) {
+  if (Refuse(cmd)) return noErr;
+  if (cmd >= C("cat1") && cmd <= C("cat5")) {
+    openCatalog(cmd);
+    return noErr;
+  }
+  switch (cmd) {
+    case C("abtb"):
+      AboutCommandHandler(gAboutWindow);
+      return noErr;
+    case C("cata"):
+      chooseCatalog();
+      return noErr;
+    case C("catn"):
+      newCatalog();
+      return noErr;
+    case C("ckud"):
+      checkUpdates();
+      return noErr;
+    case C("dir "):
+      chooseAndLoadFolder();
+      return noErr;
+    case C("elog"):
+      openLogWindow();
+      return noErr;
+    case C("irec"):
+      importRecords();
+      return noErr;
+    case C("open"):
+      chooseAndOpenImage();
+      return noErr;
+    case C("page"):
+      pageSetup();
+      return noErr;
+    case C("phlp"):
+      openHelp();
+      return noErr;
+    case C("pref"):
+      ChangePreferences();
+      return noErr;
+    case C("quit"):
+      if (PisBusy()) {
+        PdeferQuit();  // the operation in progress ends first
+        return noErr;
+      }
+      if (gImager == nullptr || gImager->CloseImages(true) == 1) {
+        PquitEventLoop();
+        return noErr;
+      }
+      DMESSAGE(DMCtrace, "User cancelled application quit");
+      return -128;  // userCanceledErr
+    case C("redo"):
+      if (gMain) gMain->Redo();
+      return noErr;
+    case C("undo"):
+      if (gMain) gMain->Undo();
+      return noErr;
+    default:
+      return eventNotHandledErr;
+  }
+}
+
+OSStatus Update(UInt32 cmd) {
+  if (Refuse(cmd)) {
+    enableMenuCommand(cmd, false);
+    return noErr;
+  }
+  switch (cmd) {
+    case C("cata"):
+      checkCatalogs();
+      enableMenuCommand(cmd, true);
+      return noErr;
+    case C("catn"):
+    case C("dir "):
+    case C("pref"):
+      enableMenuCommand(cmd, true);
+      return noErr;
+    case C("albm"):
+    case C("keyw"):
+    case C("othr"):
+    case C("ownr"):
+    case C("subj"):
+      enableCommandSiblings(cmd, false);
+      return noErr;
+    case C("hist"):
+    case C("dofc"):
+      checkMenuCommand(cmd, false);
+      enableMenuCommand(cmd, false);
+      return noErr;
+    default:
+      break;
+  }
+  static const UInt32 disabled[] = {
+      C("c180"), C("cc90"), C("clea"), C("clei"), C("clos"), C("comm"), C("copy"), C("cpfn"),
+      C("cpgp"), C("cptn"), C("cut "), C("cw90"), C("date"), C("dele"), C("dupl"), C("ecat"),
+      C("eimg"), C("erec"), C("eweb"), C("find"), C("flhz"), C("flvt"), C("fnby"), C("invs"),
+      C("mhdr"), C("pano"), C("past"), C("posn"), C("relo"), C("renm"), C("rept"), C("sall"),
+      C("save"), C("show"), C("synv"), C("titl"), C("tlrg"), C("tmed"), C("tpvw"), C("tsml"),
+      C("vall"), C("vcap"), C("vfil"), C("voth"), C("vset")};
+  for (UInt32 d : disabled)
+    if (d == cmd) {
+      enableMenuCommand(cmd, false);
+      return noErr;
+    }
+  return eventNotHandledErr;
+}
+
+}  // namespace
+
+OSStatus AppEventHandler(EventHandlerCallRef, EventRef event, void*) {
+  const double delay = idleImprovements(0);
+  const UInt32 cls = GetEventClass(event), kind = GetEventKind(event);
+  if (cls == kEventClassVolume) {
+    if (gMain) gMain->UpdateSelectorList(1);
+    if (kind == kEventVolumeMounted) {
+      gVolumeInserted = 1;
+      if (gMain && gMain->GetBrowser()) gMain->GetBrowser()->Redisplay();
+    }
+    return noErr;
+  }
+  OSStatus r = eventNotHandledErr;
+  if (cls == kEventClassCommand) {
+    const UInt32 cmd = PeventCommand(event);
+    if (kind == kEventCommandUpdateStatus) {
+      r = Update(cmd);
+    } else if (kind == kEventCommandProcess) {
+      dmessage_last_class = DMCnerr;
+      alertLastClass = DMCnerr;
+      r = Process(cmd);
+    }
+  }
+  if (r == eventNotHandledErr) idleImprovements(delay);
+  return r;
+}
+
+void AboutCommandHandler(WindowRef window) {
+  if (window == nullptr) return;
+  SelectWindow(window);
+  ShowWindow(window);
+  GrafPtr savePort = nullptr;
+  GDHandle saveDevice = nullptr;
+  GetGWorld(&savePort, &saveDevice);
+  SetPortWindowPort(window);
+  Rect bounds;
+  GetWindowPortBounds(window, &bounds);
+  Rect box{static_cast<short>(bounds.top + 109), bounds.left, bounds.bottom, bounds.right};
+  const RGBColor white{0xFFFF, 0xFFFF, 0xFFFF}, black{0, 0, 0};
+  RGBBackColor(&white);
+  EraseRect(&box);
+  RGBForeColor(&black);
+  static const char info[] =
+      "Version 1.0\n\nA photo browser and cataloguer\nwith high-dynamic-range imaging.";
+  PdrawCentredText(&box, info);
+  SetGWorld(savePort, saveDevice);
+}
+
+void openLogWindow() {
+  if (gErrLogFile[0] != '\0') OpenWithDesktop(gErrLogFile);
+}
+
+void checkUpdates() {
+  OpenWithDesktop(kWebPage);
+}
+
+void openHelp() {
+  OpenWithDesktop(kHelpPage);
+}
+
+OSStatus AboutEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
+  if (GetEventClass(event) != kEventClassWindow) return eventNotHandledErr;
+  switch (GetEventKind(event)) {
+    case kEventWindowClickContentRgn:
+    case kEventWindowClose:
+      HideWindow(static_cast<WindowRef>(userData));
+      return noErr;
+    default:
+      return eventNotHandledErr;
+  }
+}
+
+namespace {
+bool DialogAnswer(UInt32 cmd) {
+  return cmd == kResponseOK || cmd == kResponseCancel || cmd == kResponseCustom;
+}
+}  // namespace
+
+OSStatus ConfirmEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
+  if (GetEventClass(event) != kEventClassCommand || GetEventKind(event) != kEventCommandProcess)
+    return eventNotHandledErr;
+  const UInt32 cmd = PeventCommand(event);
+  if (!DialogAnswer(cmd)) return eventNotHandledErr;
+  gConfirmResponse = cmd;
+  HideWindow(static_cast<WindowRef>(userData));
+  return noErr;
+}
+
+void (*updateFieldWindowHook)() = nullptr;
+
+OSStatus FieldEventHandler(EventHandlerCallRef call, EventRef event, void* userData) {
+  if (GetEventClass(event) == kEventClassCommand && GetEventKind(event) == kEventCommandProcess &&
+      PeventCommand(event) == C("sfld")) {
+    if (updateFieldWindowHook) updateFieldWindowHook();
+    return noErr;
+  }
+  return ConfirmEventHandler(call, event, userData);
+}
+
+OSStatus AlertEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
+  WindowRef w = static_cast<WindowRef>(userData);
+  if (GetEventClass(event) == kEventClassWindow && GetEventKind(event) == kEventWindowClose) {
+    HideWindow(w);
+    return noErr;
+  }
+  if (GetEventClass(event) != kEventClassCommand || GetEventKind(event) != kEventCommandProcess)
+    return eventNotHandledErr;
+  switch (PeventCommand(event)) {
+    case C("elog"):
+      openLogWindow();
+      return noErr;
+    case C("ok  "):
+      HideWindow(w);
+      return noErr;
+    default:
+      return eventNotHandledErr;
+  }
+}
+
+OSStatus HistoEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
+  if (GetEventClass(event) == kEventClassWindow && GetEventKind(event) == kEventWindowClose) {
+    HideWindow(static_cast<WindowRef>(userData));
+    return noErr;
+  }
+  // The histogram itself follows the image window; until then the window only opens and closes.
+  return eventNotHandledErr;
+}
+
+OSStatus FCEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
+  WindowRef w = static_cast<WindowRef>(userData);
+  if (GetEventClass(event) != kEventClassWindow) return eventNotHandledErr;
+  switch (GetEventKind(event)) {
+    case kEventWindowClose:
+      HideWindow(w);
+      return noErr;
+    case 200:
+      PsetDefaultButton(w, C("fclr"), 140);
+      return noErr;
+    case 201:
+      PsetDefaultButton(w, C("fclr"), 0);
+      return noErr;
+    default:
+      return eventNotHandledErr;
+  }
+}
+
+OSStatus PrefEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
+  if (GetEventClass(event) != kEventClassCommand || GetEventKind(event) != kEventCommandProcess)
+    return eventNotHandledErr;
+  const UInt32 cmd = PeventCommand(event);
+  if (!DialogAnswer(cmd)) return eventNotHandledErr;
+  gConfirmResponse = cmd;
+  HideWindow(static_cast<WindowRef>(userData));
+  return noErr;
+}
+
+EventRef MatchEvent(int specLen, const EventTypeSpec* eSpec) {
+  if (specLen <= 0 || eSpec == nullptr) return nullptr;
+  EventRef ev = nullptr;
+  if (ReceiveNextEvent(static_cast<UInt32>(specLen), eSpec, 0, false, &ev) != noErr) return nullptr;
+  return ev;
+}
+
+EventRef MatchEvent(UInt32 eClass, UInt32 eKind) {
+  const EventTypeSpec spec{eClass, eKind};
+  return MatchEvent(1, &spec);
+}

@@ -1,0 +1,44 @@
+// The application's event handlers: the application-level handler that carries out and enables
+// the commands no window took, volume mounts, and the small handlers of the dialog windows.
+// Each returns eventNotHandledErr for what it does not take, so the event travels on.
+#pragma once
+
+#include "platform/pevent.h"
+
+extern const EventTypeSpec appEventSpec[4];
+extern const EventTypeSpec aboutEventSpec[2];
+extern const EventTypeSpec confirmEventSpec[1];
+extern const EventTypeSpec histoEventSpec[3];
+extern const EventTypeSpec fcEventSpec[5];
+extern const EventTypeSpec alertEventSpec[2];
+extern const EventTypeSpec prefEventSpec[2];
+
+// Installs the handlers on the application and the dialog windows; the number installed.
+int PinstallEventHandlers();
+// Removes the application-level handlers (the dialogs' go with their windows).
+void PremoveEventHandlers();
+
+OSStatus AppEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
+OSStatus AboutEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
+OSStatus ConfirmEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
+OSStatus FieldEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
+OSStatus AlertEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
+OSStatus HistoEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
+OSStatus FCEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
+OSStatus PrefEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
+
+// Shows the About window with the program's description below its name.
+void AboutCommandHandler(WindowRef window);
+// Opens the log file in the desktop's viewer.
+void openLogWindow();
+// Opens the program's web page.
+void checkUpdates();
+// Opens the help.
+void openHelp();
+
+// The first pending event of one of the types (left in the queue), or NULL; never waits.
+EventRef MatchEvent(int specLen, const EventTypeSpec* eSpec);
+EventRef MatchEvent(UInt32 eClass, UInt32 eKind);
+
+// The command of a command event; 0 when it carries none.
+UInt32 PeventCommand(EventRef event);

@@ -1,0 +1,381 @@
+// The main window: construction and layout, the status line, thumbnail sizes and the table's
+// field groups, showing and closing.
+#include "app/mainwin/pmainw.h"
+
+#include <cstdio>
+
+#include "app/core/papp.h"
+#include "app/core/pbusy.h"
+#include "app/core/pdialogs.h"
+#include "app/core/phandlers.h"
+#include "catalog/pdbase.h"
+#include "toolkit/pcommand.h"
+#include "toolkit/pevents.h"
+
+bool PMainWindow::setSet = false;
+bool PMainWindow::fileSet = false;
+bool PMainWindow::capSet = false;
+bool PMainWindow::otherSet = false;
+bool PMainWindow::allSet = false;
+
+namespace {
+
+constexpr UInt32 C(const char (&s)[5]) {
+  return FourCC(s);
+}
+
+constexpr OSType kPict = FourCC("pict");
+
+// The toolbar's controls in the order they are made, with the window edges each follows.
+struct ToolbarItem {
+  SInt32 id;
+  int grav;
+  bool stretches;
+};
+constexpr ToolbarItem kToolbar[] = {{138, 1, false}, {132, 5, true},  {133, 1, false},
+                                    {135, 4, false}, {139, 4, false}, {136, 4, false},
+                                    {137, 4, false}, {140, 5, true},  {134, 13, true}};
+
+constexpr int kSelectorMinHeight = 425;
+
+// The thumbnail denominator of a size command; 0 (the table) for any other code.
+int DenomOf(unsigned long code) {
+  switch (code) {
+    case C("tpvw"):
+      return 1;
+    case C("tlrg"):
+      return 2;
+    case C("tmed"):
+      return 4;
+    case C("tsml"):
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+unsigned long CodeOf(int denom) {
+  switch (denom) {
+    case 1:
+      return C("tpvw");
+    case 2:
+      return C("tlrg");
+    case 4:
+      return C("tmed");
+    case 8:
+      return C("tsml");
+    default:
+      return 0;
+  }
+}
+
+bool blinking = false;  // a blink pumps events; a status message meanwhile does not blink again
+
+}  // namespace
+
+PMainWindow::PMainWindow(IBNibRef nib) : selector(nullptr), browser(nullptr), toolbar(nullptr) {
+  CreateWindow(nib);
+}
+
+PMainWindow::~PMainWindow() {
+  DestroyWindow();
+}
+
+ControlRef PMainWindow::Control(SInt32 id) const {
+  WindowRef w = GetWindow();
+  ControlID cid{kPict, id};
+  ControlRef c = nullptr;
+  return w != nullptr && GetControlByID(w, &cid, &c) == noErr ? c : nullptr;
+}
+
+WindowPtr PMainWindow::CreateWindow(IBNibRef nib) {
+  DestroyWindow();
+  selector = nullptr;
+  browser = nullptr;
+  toolbar = nullptr;
+  if (nib == nullptr) return nullptr;
+  WindowRef w = nullptr;
+  if (CreateWindowFromNib(nib, "MainWindow", &w) != noErr) return nullptr;
+
+  // The toolbar: a chest of the controls across the top, of fixed height from the top edge.
+  toolbar = new PChestDrawer;
+  for (const ToolbarItem& t : kToolbar) {
+    PControlDrawer* d = new PControlDrawer(w, kPict, t.id);
+    d->grav = t.grav;
+    if (t.stretches) {
+      d->minsize.h = 0;
+      d->maxsize.h = 0;
+    }
+    toolbar->AddDrawer(d);
+  }
+  toolbar->extent.top = 0;
+  toolbar->minsize.v = toolbar->maxsize.v = static_cast<short>(toolbar->GetHeight());
+  toolbar->Drawn();
+
+  // The selector: fixed width, at least 425 high.
+  selector = new PTabControlDrawer(w, FourCC("slct"), 128);
+  selector->grav = 15;
+  selector->minsize.v = kSelectorMinHeight;
+  selector->maxsize.v = 0;
+  selector->minsize.h = selector->maxsize.h = static_cast<short>(selector->GetWidth());
+  for (int i = 0; i < 6; ++i) selector->AddTab(nullptr);
+
+  // The browser fills the rest below the toolbar.
+  browser = new PBrowser(this);
+  browser->extent = Rect{toolbar->extent.bottom, toolbar->extent.left, selector->extent.bottom,
+                         toolbar->extent.right};
+  browser->minsize.v = kSelectorMinHeight;
+  browser->Drawn();
+
+  PDualDrawer* stack = new PDualDrawer(toolbar, browser, true);
+  PDualDrawer* sides = new PDualDrawer(selector, stack, false);
+  wdrawer = new PWindowDrawer(w, sides);
+
+  AddHandler(kEventClassCommand, kEventCommandUpdateStatus,
+             static_cast<PWindowHandlerF>(&PMainWindow::HandleCommandUpdate));
+  AddHandler(kEventClassCommand, kEventCommandProcess,
+             static_cast<PWindowHandlerF>(&PMainWindow::HandleCommand));
+  AddHandler(kEventClassWindow, kEventWindowClose,
+             static_cast<PWindowHandlerF>(&PMainWindow::HandleClose));
+  if (!FinishInstall()) DMESSAGE(DMCparameter, "Main window event handler not installed");
+  PWindowHandlerBase::Show(0);
+  return w;
+}
+
+PDrawer* PMainWindow::GetSelectDrawer(int i) const {
+  PTabControlDrawer* s = GetSelector();
+  return s ? s->GetTabDrawer(i) : nullptr;
+}
+
+PDrawer* PMainWindow::GetSetListDrawer(int i) const {
+  return i >= 3 && i <= 6 ? GetSelectDrawer(i) : nullptr;
+}
+
+int PMainWindow::Show(int how) {
+  int r = PWindowHandlerBase::Show(how);
+  if (r >= 1) {
+    if (!bc.Ready()) {
+      if (selector) selector->Select(1);
+      ShowMessage("No catalog", false);
+    } else {
+      ShowMessage("DB ready", false);
+    }
+  }
+  return r;
+}
+
+void PMainWindow::UpdateSelectorList(int) {
+  // The selector's lists read their data when they are built; the empty tabs have none.
+}
+
+void PMainWindow::ShowMode(const char* text) const {
+  if (GetWindow() == nullptr) return;
+  if (text)
+    PutControlText(Control(140), text);
+  else
+    ClearControlText(Control(140));
+}
+
+void PMainWindow::ShowMessage(const char* text, bool busy) const {
+  if (GetWindow() == nullptr) return;
+  SetControlVisibility(Control(133), busy, true);
+  if (text == nullptr) return;
+  ControlRef field = Control(132);
+  const unsigned c = dmessage_last_class;
+  if (!blinking && c < DMCinfo && !(dmessage_class_done[c] & DMAalert) &&
+      dmessage_record[c] != nullptr) {
+    // An unseen problem blinks five times before the new text.
+    blinking = true;
+    for (int i = 0; i < 5; ++i) {
+      ClearControlText(field);
+      checkEvents(0.1);
+      PutControlText(field, dmessage_record[c]);
+      checkEvents(0.1);
+    }
+    checkEvents(1.5);
+    blinking = false;
+  }
+  PutControlText(field, text);
+}
+
+void PMainWindow::EchoAction(const char* verb, int n) const {
+  if (GetWindow() == nullptr || verb == nullptr) return;
+  char text[300];
+  if (n == 1)
+    snprintf(text, sizeof text, "%s 1 record", verb);
+  else
+    snprintf(text, sizeof text, "%s %d records", verb, n);
+  ShowMessage(text, false);
+  DMESSAGE(DMCinfo, "%s", text);
+}
+
+void PMainWindow::SetDisplayFields(unsigned long code, bool toggle) {
+  struct Group {
+    unsigned long code;
+    bool* flag;
+  };
+  const Group groups[] = {
+      {C("vset"), &setSet}, {C("vfil"), &fileSet}, {C("vcap"), &capSet}, {C("voth"), &otherSet}};
+  if (code == 0) {
+    for (const Group& g : groups) {
+      *g.flag = false;
+      checkMenuCommand(static_cast<UInt32>(g.code), false);
+    }
+    allSet = false;
+    checkMenuCommand(C("vall"), false);
+  } else if (code == C("vall")) {
+    if (!toggle && allSet) return;
+    allSet = !allSet;
+    checkMenuCommand(C("vall"), allSet);
+    if (allSet)
+      for (const Group& g : groups) {
+        *g.flag = false;
+        checkMenuCommand(static_cast<UInt32>(g.code), false);
+      }
+  } else {
+    const Group* g = nullptr;
+    for (const Group& x : groups)
+      if (x.code == code) g = &x;
+    if (g == nullptr) return;
+    if (!toggle && *g->flag) return;
+    *g->flag = !*g->flag;
+    checkMenuCommand(static_cast<UInt32>(code), *g->flag);
+    if (*g->flag) {
+      allSet = false;
+      checkMenuCommand(C("vall"), false);
+    }
+  }
+  if (browser == nullptr) return;
+  if (allSet) {
+    browser->SetDisplayFields(1);
+  } else if (!setSet && !fileSet && !capSet && !otherSet) {
+    browser->SetDisplayFields(9);
+  } else {
+    browser->ClearDisplayFields();
+    browser->AddDisplayField(PDBFfile);
+    static const PDBFieldID setFields[] = {PDBFsubject, PDBFtitle,   PDBFcomment, PDBFowner,
+                                           PDBFalbum,   PDBFcaption, PDBFkeyword};
+    static const PDBFieldID fileFields[] = {PDBFlocation, PDBFnbytes, PDBFformat, PDBFquality,
+                                            PDBFxsize,    PDBFysize,  PDBFhistory};
+    static const PDBFieldID capFields[] = {
+        PDBFsource,  PDBFmake,    PDBFmodel,    PDBFversion,   PDBFexptime,  PDBFaperture,
+        PDBFasa,     PDBFxangle,  PDBFyangle,   PDBFfocus,     PDBFwhitebal, PDBFflash,
+        PDBFcapdate, PDBFgmtdate, PDBFlatitude, PDBFlongitude, PDBFaltitude, PDBFbearing};
+    if (setSet)
+      for (PDBFieldID f : setFields) browser->AddDisplayField(f);
+    if (fileSet)
+      for (PDBFieldID f : fileFields) browser->AddDisplayField(f);
+    if (capSet)
+      for (PDBFieldID f : capFields) browser->AddDisplayField(f);
+    if (otherSet && bc.Ready())
+      for (int f = 0; f < bc.phd.GetNFields(); ++f)
+        if ((bc.phd.GetDetails(f)->flags & 0x2200) == 0x2000) browser->AddDisplayFieldID(f);
+  }
+  browser->Redisplay();
+}
+
+void PMainWindow::SetThumbSize(unsigned long code, bool toggle) {
+  int denom = DenomOf(code);
+  for (const char* c : {"tpvw", "tlrg", "tmed", "tsml"})
+    checkMenuCommand(FourCC({c[0], c[1], c[2], c[3], 0}), false);
+  if (browser == nullptr) return;
+  if (toggle && browser->tnDenom == denom)
+    denom = 0;
+  else if (denom != 0)
+    checkMenuCommand(static_cast<UInt32>(code), true);
+  if (denom == browser->tnDenom) return;
+  browser->tnDenom = denom;
+  browser->Redisplay();
+}
+
+void PMainWindow::ThumbIncr(int steps) {
+  if (steps == 0 || browser == nullptr) return;
+  int d = browser->tnDenom;
+  if (steps > 0)
+    d = d == 0 ? 8 : d > 1 ? d / 2 : 1;
+  else
+    d = d == 0 ? 0 : d < 8 ? d * 2 : 0;
+  SetThumbSize(CodeOf(d), false);
+}
+
+OSStatus PMainWindow::HandleClose(EventRef) {
+  if (GetWindow() == nullptr) return eventNotHandledErr;
+  if (PisBusy()) return noErr;  // the records are in use: the window stays
+  Close();
+  return noErr;
+}
+
+void PMainWindow::Close() {
+  PWindowHandlerBase::Show(0);
+  bc.Clear(nullptr);
+  bc.CloseDB();
+}
+
+bool PMainWindow::OpenCatalog(const char* path) {
+  if (path == nullptr || !bc.OpenDB(path)) return false;
+  Show(1);
+  ShowMessage("DB ready", false);
+  return true;
+}
+
+bool PMainWindow::Undo() {
+  return bc.Ready() && bc.Undo();
+}
+
+bool PMainWindow::Redo() {
+  return bc.Ready() && bc.Redo();
+}
+
+OSStatus PMainWindow::HandleCommand(EventRef event) {
+  const UInt32 cmd = PeventCommand(event);
+  const double delay = idleImprovements(0);
+  dmessage_last_class = DMCnerr;
+  alertLastClass = DMCnerr;
+  switch (cmd) {
+    case C("tpvw"):
+    case C("tlrg"):
+    case C("tmed"):
+    case C("tsml"):
+      SetThumbSize(cmd, true);
+      return noErr;
+    case C("zfit"):
+    case C("z100"):
+      SetThumbSize(C("tpvw"), false);
+      return noErr;
+    case C("zin "):
+      ThumbIncr(1);
+      return noErr;
+    case C("zout"):
+      ThumbIncr(-1);
+      return noErr;
+    case C("vset"):
+    case C("vfil"):
+    case C("vcap"):
+    case C("voth"):
+    case C("vall"):
+      SetDisplayFields(cmd, true);
+      break;  // the application sees the code too
+    default:
+      break;
+  }
+  idleImprovements(delay);
+  return eventNotHandledErr;
+}
+
+OSStatus PMainWindow::HandleCommandUpdate(EventRef event) {
+  switch (PeventCommand(event)) {
+    case C("tpvw"):
+    case C("tlrg"):
+    case C("tmed"):
+    case C("tsml"):
+    case C("vset"):
+    case C("vfil"):
+    case C("vcap"):
+    case C("voth"):
+    case C("vall"):
+      enableMenuCommand(PeventCommand(event), true);
+      return noErr;
+    default:
+      return eventNotHandledErr;
+  }
+}

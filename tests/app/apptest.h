@@ -1,0 +1,137 @@
+// Helpers of the application tests: a home in a temporary folder, the interface made as start-up
+// makes it, and driving real widgets (buttons clicked once their window shows, menu items).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+#include "app/core/papp.h"
+#include "app/core/pdialogs.h"
+#include "app/core/phandlers.h"
+#include "app/core/pseam.h"
+#include "app/shell/pshell.h"
+#include "platform/pcontrol.h"
+#include "platform/pmenu.h"
+#include "toolkit/pcommand.h"
+#include "platform/pqt.h"
+#include "platform/pwindow.h"
+
+// HOME and the XDG folders in a fresh temporary folder.
+class TempHome {
+ public:
+  TempHome() {
+    const std::string p = path();
+    setenv("HOME", p.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (p + "/config").c_str(), 1);
+    setenv("XDG_CACHE_HOME", (p + "/cache").c_str(), 1);
+    setenv("XDG_STATE_HOME", (p + "/state").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", (p + "/run").c_str(), 1);
+  }
+  std::string path() const { return dir_.path().toStdString(); }
+
+ private:
+  QTemporaryDir dir_;
+};
+
+// The interface as start-up makes it (forms, windows, dialogs, handlers), ready for events;
+// no preferences and no loop.
+class AppInterface {
+ public:
+  AppInterface() {
+    PregisterInterface("main");
+    PinstallWindowFactories();
+    status = PcreateInterface();
+    PinstallEventHandlers();
+    dmessage_alert = PalertHook;
+    gInterfaceReady = 1;
+  }
+  ~AppInterface() {
+    PclearQuit();
+    gInterfaceReady = 0;
+    dmessage_alert = nullptr;
+    PdestroyInterface();
+  }
+  int status;
+};
+
+inline ControlRef ControlOf(WindowRef w, const char* sig, int id) {
+  ControlID cid{FourCC({sig[0], sig[1], sig[2], sig[3], 0}), id};
+  ControlRef c = nullptr;
+  return GetControlByID(w, &cid, &c) == noErr ? c : nullptr;
+}
+
+inline QWidget* WidgetOf(WindowRef w, const char* sig, int id) {
+  ControlRef c = ControlOf(w, sig, id);
+  return c ? PlatformControlWidget(c) : nullptr;
+}
+
+inline std::string TextOf(WindowRef w, const char* sig, int id) {
+  char buf[1024];
+  ControlRef c = ControlOf(w, sig, id);
+  return c && GetControlText(c, buf, sizeof buf, true) ? buf : "";
+}
+
+// Runs f once window w shows (looking every 5 ms for up to 5 s of real time), then clicks the
+// button (sig, id) of w unless sig is NULL.
+inline void WhenShown(WindowRef w, std::function<void()> f, const char* sig = nullptr, int id = 0) {
+  auto* t = new QTimer;
+  auto* tries = new int(0);
+  QObject::connect(t, &QTimer::timeout, [=] {
+    if (!IsWindowVisible(w) && ++*tries < 1000) return;
+    t->stop();
+    t->deleteLater();
+    delete tries;
+    if (f) f();
+    if (sig)
+      if (auto* b = qobject_cast<QAbstractButton*>(WidgetOf(w, sig, id)))
+        QTest::mouseClick(b, Qt::LeftButton);
+  });
+  t->start(5);
+}
+
+// Triggers the first menu item of the window's menu bar whose text (without '&') is text.
+inline bool TriggerMenu(WindowRef w, const char* text) {
+  QWidget* frame = PlatformFrameWidget(w);
+  QMenuBar* bar = frame ? frame->findChild<QMenuBar*>() : nullptr;
+  if (bar == nullptr) return false;
+  for (QAction* top : bar->actions())
+    if (top->menu())
+      for (QAction* a : top->menu()->actions())
+        if (a->text().remove('&') == QString::fromUtf8(text)) {
+          a->trigger();
+          return true;
+        }
+  return false;
+}
+
+// Sends a command event of the kind (process or update) to the target.
+inline OSStatus SendCommand(const char* code, UInt32 kind = kEventCommandProcess,
+                            EventTargetRef target = GetApplicationEventTarget()) {
+  HICommand cmd{0, FourCC({code[0], code[1], code[2], code[3], 0}), nullptr, 0};
+  EventRef ev = nullptr;
+  CreateEvent(kEventClassCommand, kind, GetCurrentEventTime(), &ev);
+  SetEventParameter(ev, kEventParamDirectObject, typeHICommand, sizeof cmd, &cmd);
+  OSStatus r = SendEventToEventTarget(ev, target);
+  ReleaseEvent(ev);
+  return r;
+}
+
+inline bool MenuEnabled(const char* code) {
+  MenuRef m = nullptr;
+  MenuItemIndex i = 0;
+  return GetIndMenuItemWithCommandID(nullptr, FourCC({code[0], code[1], code[2], code[3], 0}), 1,
+                                     &m, &i) == noErr &&
+         IsMenuItemEnabled(m, i);
+}

@@ -1,0 +1,206 @@
+// The application object: the recent-catalogue menu, the lone selected record, the update and
+// process tables with no window in front, a refused quit, and whole runs of the program.
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "app/core/pforms.h"
+#include "apptest.h"
+#include "catalog/pdbase.h"
+
+namespace {
+
+class App : public ::testing::Test {
+ protected:
+  TempHome home;
+  AppInterface app;
+  void SetUp() override { ASSERT_EQ(app.status, 0); }
+};
+
+void StoreRecent(const std::vector<std::string>& paths) {
+  size_t at = 0;
+  for (const std::string& p : paths) {
+    memcpy(gRecentCatalogs + at, p.c_str(), p.size() + 1);
+    at += p.size() + 1;
+  }
+  gRecentCatalogs[at] = '\0';
+  gRecentCatalogCount = static_cast<int>(paths.size());
+}
+
+std::string ItemText(int item) {
+  MenuRef m = nullptr;
+  MenuItemIndex cata = 0;
+  GetIndMenuItemWithCommandID(nullptr, FourCC("cata"), 1, &m, &cata);
+  char buf[256];
+  UInt32 n = 0;
+  GetMenuItemText(m, static_cast<MenuItemIndex>(item), buf, sizeof buf, &n);
+  return std::string(buf, std::min<UInt32>(n, sizeof buf));
+}
+
+bool ItemEnabled(int item) {
+  MenuRef m = nullptr;
+  MenuItemIndex cata = 0;
+  GetIndMenuItemWithCommandID(nullptr, FourCC("cata"), 1, &m, &cata);
+  return IsMenuItemEnabled(m, static_cast<MenuItemIndex>(item));
+}
+
+TEST_F(App, RecentCataloguesAndTheLoneRecord) {
+  const std::string a = home.path() + "/a.qdb", b = home.path() + "/b.qdb";
+  for (const std::string& p : {a, b}) {
+    PContext c;
+    ASSERT_TRUE(c.OpenDB(p.c_str()));
+  }
+  StoreRecent({a, home.path() + "/gone.qdb", b});
+  checkCatalogs();
+  EXPECT_TRUE(ItemEnabled(1));
+  EXPECT_FALSE(ItemEnabled(2));  // not readable
+  EXPECT_TRUE(ItemEnabled(3));
+  EXPECT_FALSE(ItemEnabled(4));
+  EXPECT_FALSE(ItemEnabled(5));
+  EXPECT_EQ(ItemText(1), "a.qdb");
+  EXPECT_EQ(ItemText(2), "gone.qdb");
+  EXPECT_EQ(ItemText(3), "b.qdb");
+  EXPECT_EQ(ItemText(4), "recent catalog");
+
+  openCatalog(FourCC("cat1"));  // none open: the first
+  ASSERT_TRUE(gMain->bc.Ready());
+  EXPECT_EQ(gMain->bc.LockPath(), home.path() + "/a.lock");
+  gMain->bc.CloseDB();
+  gMain->bc.OpenDB(a.c_str());
+  openCatalog(FourCC("cat2"));  // one open: the third stored path
+  EXPECT_EQ(gMain->bc.LockPath(), home.path() + "/b.lock");
+  dmessage_alert = nullptr;
+  openCatalog(FourCC("cat9"));
+  EXPECT_STREQ(dmessage_record[DMCparameter], "Unknown command in openCatalog");
+  gMain->bc.CloseDB();
+  openCatalog(FourCC("cat2"));
+  EXPECT_EQ(std::string(dmessage_record[DMCresource]),
+            "Missing catalog '" + home.path() + "/gone.qdb'");
+  EXPECT_EQ(TextOf(gMain->GetWindow(), "pict", 132), "No catalog");
+  EXPECT_TRUE(IsWindowVisible(gMain->GetWindow()));
+
+  PContextState& st = gMain->bc;
+  st.rdisp.Init(&PDBFInfo, 3);
+  st.rsel.NewBitMap(3, false);
+  EXPECT_EQ(loneRecord(nullptr), nullptr);
+  st.rsel.Set(1);
+  EXPECT_EQ(loneRecord(&st), &st.rdisp[1]);
+  st.rsel.Set(2);
+  EXPECT_EQ(loneRecord(&st), nullptr);
+}
+
+TEST_F(App, UpdatesWithNoWindowInFront) {
+  for (const char* c : {"save", "tmed", "pref", "dir ", "hist"})
+    enableMenuCommand(FourCC({c[0], c[1], c[2], c[3], 0}), true);
+  checkMenuCommand(FourCC("hist"), true);
+  for (const char* c : {"save", "tmed", "pref", "dir ", "hist", "subj"})
+    SendCommand(c, kEventCommandUpdateStatus);
+  EXPECT_FALSE(MenuEnabled("save"));
+  EXPECT_FALSE(MenuEnabled("tmed"));
+  EXPECT_TRUE(MenuEnabled("pref"));
+  EXPECT_TRUE(MenuEnabled("dir "));
+  EXPECT_FALSE(MenuEnabled("hist"));
+  EXPECT_FALSE(MenuEnabled("sub3"));  // the whole subject menu
+  EXPECT_EQ(SendCommand("zzzz", kEventCommandUpdateStatus), eventNotHandledErr);
+  EXPECT_EQ(SendCommand("zzzz"), eventNotHandledErr);
+}
+
+// An image window that keeps its unsaved images.
+class KeepingImager : public IImageWindow {
+ public:
+  WindowPtr CreateWindow(IBNibRef) override { return nullptr; }
+  int CloseImages(bool ask) override { return ask ? 0 : 1; }
+};
+
+TEST_F(App, ARefusedQuitIsCancelled) {
+  IImageWindow* real = gImager;
+  KeepingImager keeping;
+  gImager = &keeping;
+  EXPECT_EQ(SendCommand("quit"), -128);
+  EXPECT_STREQ(dmessage_record[DMCtrace], "User cancelled application quit");
+  EXPECT_FALSE(PquitRequested());
+  gImager = real;
+  EXPECT_EQ(SendCommand("quit"), noErr);
+  EXPECT_TRUE(PquitRequested());
+}
+
+TEST_F(App, DialogHandlersAnswerAndHide) {
+  struct {
+    WindowRef w;
+    const char* cmd;
+  } cases[] = {{gInputWindow, "cstm"},
+               {gSaveWindow, "ok  "},
+               {gPanoWindow, "not!"},
+               {gFieldWindow, "ok  "},
+               {gPrefWindow, "not!"}};
+  for (auto& c : cases) {
+    ShowWindow(c.w);
+    EXPECT_EQ(SendCommand(c.cmd, kEventCommandProcess, GetWindowEventTarget(c.w)), noErr);
+    EXPECT_FALSE(IsWindowVisible(c.w));
+    EXPECT_EQ(gConfirmResponse, FourCC({c.cmd[0], c.cmd[1], c.cmd[2], c.cmd[3], 0}));
+  }
+  AboutCommandHandler(gAboutWindow);
+  EXPECT_TRUE(IsWindowVisible(gAboutWindow));
+  QTest::mouseClick(PlatformContentWidget(gAboutWindow), Qt::LeftButton, {}, QPoint(50, 150));
+  EXPECT_FALSE(IsWindowVisible(gAboutWindow));
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// The whole program, quit from its menu once the main window shows.
+TEST(Program, StartsShowsTheMainWindowAndQuitsFromTheMenu) {
+  TempHome home;
+  static std::vector<WindowRef> order;
+  static bool quitChosen = false, handled = false;
+  char arg0[] = "lumerin";
+  char* argv[] = {arg0, nullptr};
+  const int status = LumerinMain(1, argv, [] {
+    auto* t = new QTimer;
+    QObject::connect(t, &QTimer::timeout, [t] {
+      if (gMain == nullptr || !IsWindowVisible(gMain->GetWindow())) return;
+      t->stop();
+      t->deleteLater();
+      order = {gMain->GetWindow(), gInfo->GetWindow(), gFind->GetWindow(), gImager->GetWindow()};
+      for (const PDialogSlot& d : kDialogs) order.push_back(*d.window);
+      handled = SendCommand("pref", kEventCommandUpdateStatus) == noErr;
+      quitChosen = TriggerMenu(gMain->GetWindow(), "Quit");
+    });
+    t->start(5);
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(quitChosen);
+  EXPECT_TRUE(handled);  // the application's handler was in place
+  ASSERT_EQ(order.size(), 22u);
+  // Handles are drawn from one rising counter: the windows were made in table order.
+  for (size_t i = 1; i < order.size(); ++i) EXPECT_LT(order[i - 1], order[i]) << i;
+  EXPECT_EQ(gMain, nullptr);
+  EXPECT_EQ(gAlertWindow, nullptr);
+  EXPECT_EQ(gInterfaceReady, 0);
+  const std::string log = ReadFile(home.path() + "/state/lumerin/Lumerin.txt");
+  EXPECT_NE(log.find("info: Initializing preferences"), std::string::npos) << log;
+  EXPECT_NE(log.find("info: Opened shadow catalog '" + home.path() + "/cache/lumerin/Lumerin.qdb'"),
+            std::string::npos)
+      << log;
+}
+
+TEST(Program, ANibWithoutTheInfoWindowEndsWithOne) {
+  TempHome home;
+  PregisterInterface("noinfo", "InfoWindow");
+  PinstallWindowFactories();
+  gNibName = "noinfo";
+  dmessage_class_flags[DMCresource] &= ~DMAalert;
+  EXPECT_EQ(Prun(), 1);
+  gNibName = "main";
+  EXPECT_STREQ(dmessage_record[DMCresource], "Cannot create Info window");
+  EXPECT_EQ(gInterfaceReady, 0);
+  // No handler was installed: the application does not know the commands.
+  EXPECT_EQ(SendCommand("elog"), eventNotHandledErr);
+  PdestroyInterface();
+}
+
+}  // namespace

@@ -1,0 +1,235 @@
+// Modal dialogs on real widgets: the platform clock, the dialogs' own buttons, the alert
+// throttle.
+#include "app/core/pbusy.h"
+#include "app/core/pcommands.h"
+#include "apptest.h"
+#include "platform/pmounts.h"
+#include "toolkit/pevents.h"
+
+namespace {
+
+class Dialogs : public ::testing::Test {
+ protected:
+  TempHome home;
+  AppInterface app;
+  void SetUp() override { ASSERT_EQ(app.status, 0); }
+};
+
+// Clicks OK on every alert that shows, keeping the texts.
+struct AlertClicker {
+  std::vector<std::string> texts;
+  QTimer timer;
+  AlertClicker() {
+    QObject::connect(&timer, &QTimer::timeout, [this] {
+      if (!IsWindowVisible(gAlertWindow)) return;
+      texts.push_back(TextOf(gAlertWindow, "alrt", 128));
+      QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gAlertWindow, "bttn", 1)),
+                        Qt::LeftButton);
+    });
+    timer.start(2);
+  }
+};
+
+TEST_F(Dialogs, PositionDialogShowsAndReadsThePosition) {
+  std::string shown, of;
+  WhenShown(
+      gPositionWindow,
+      [&] {
+        shown = TextOf(gPositionWindow, "posn", 129);
+        of = TextOf(gPositionWindow, "posn", 130);
+        PutControlText(ControlOf(gPositionWindow, "posn", 129), "11");
+      },
+      "bttn", 1);
+  EXPECT_EQ(positionDialog(9, 3), -1);  // 11 is past the last of 10
+  EXPECT_EQ(shown, "4");
+  EXPECT_EQ(of, "of 10");
+  for (const char* typed : {"99999999999", "x3", "0"}) {
+    WhenShown(
+        gPositionWindow, [&] { PutControlText(ControlOf(gPositionWindow, "posn", 129), typed); },
+        "bttn", 1);
+    EXPECT_EQ(positionDialog(9, 3), -1) << typed;
+  }
+  WhenShown(
+      gPositionWindow, [&] { PutControlText(ControlOf(gPositionWindow, "posn", 129), "10"); },
+      "bttn", 1);
+  EXPECT_EQ(positionDialog(9, 3), 9);
+  EXPECT_EQ(positionDialog(0, 0), -1);  // nothing shown
+}
+
+TEST_F(Dialogs, OptionMasksCheckUncheckAndDisable) {
+  // The show window has boxes for bits 4, 8 and 16 only.
+  ControlRef b8 = ControlOf(gShowWindow, "optn", 131);
+  SetControlValue(b8, 1);
+  bool disabled16 = false;
+  WhenShown(
+      gShowWindow, [&] { disabled16 = !IsControlEnabled(ControlOf(gShowWindow, "optn", 132)); },
+      "bttn", 1);
+  // 4 set, 8 cleared, 16 both (not applicable), 1 and 2 have no box.
+  EXPECT_EQ(optionsDialog(gShowWindow, 4 | 16 | 1, 8 | 16, false), 4);
+  EXPECT_TRUE(disabled16);
+  EXPECT_EQ(GetControlValue(b8), 0);
+  // A bit in neither mask keeps the box as the user left it; cancel gives -1.
+  WhenShown(gShowWindow, nullptr, "bttn", 1);
+  EXPECT_EQ(optionsDialog(gShowWindow, 0, 0, false), 4);
+  WhenShown(gShowWindow, nullptr, "bttn", 2);
+  EXPECT_EQ(optionsDialog(gShowWindow, 8, 0, false), -1);
+  // No box applies: nothing shown.
+  EXPECT_EQ(optionsDialog(gInputWindow, 0, 0, false), 0);
+}
+
+TEST_F(Dialogs, InputAndConfirmAnswers) {
+  WhenShown(
+      gInputWindow,
+      [&] {
+        EXPECT_EQ(TextOf(gInputWindow, "inpt", 128), "Enter value");
+        auto* e = qobject_cast<QLineEdit*>(WidgetOf(gInputWindow, "inpt", 129));
+        e->clear();
+        QTest::keyClicks(e, "  sunset beach ");
+      },
+      "bttn", 1);
+  char text[64] = "old";
+  EXPECT_EQ(getInput(text, sizeof text, nullptr), kResponseOK);
+  EXPECT_STREQ(text, "sunset beach");
+  WhenShown(
+      gInputWindow,
+      [&] {
+        EXPECT_EQ(TextOf(gInputWindow, "inpt", 129), "sunset beach");
+        qobject_cast<QLineEdit*>(WidgetOf(gInputWindow, "inpt", 129))->setText("tab\there");
+      },
+      "bttn", 2);
+  EXPECT_EQ(getInput(text, sizeof text, "Name"), kResponseCancel);
+  EXPECT_STREQ(text, "tab?here");
+  EXPECT_EQ(getInput(nullptr, 10, "x"), static_cast<OSType>(-1));
+  // A text longer than the buffer is cut before a character that would not fit.
+  WhenShown(
+      gInputWindow,
+      [&] { qobject_cast<QLineEdit*>(WidgetOf(gInputWindow, "inpt", 129))->setText("ab\u00e9c"); },
+      "bttn", 1);
+  char small[4];
+  EXPECT_EQ(getInput(small, sizeof small, "x"), kResponseOK);
+  EXPECT_STREQ(small, "ab");
+
+  WhenShown(
+      gConfirmWindow,
+      [&] {
+        EXPECT_EQ(TextOf(gConfirmWindow, "cfrm", 128), "Are you sure?");
+        EXPECT_TRUE(IsControlLatentlyVisible(ControlOf(gConfirmWindow, "cfrm", 131)));
+      },
+      "cfrm", 131);
+  EXPECT_EQ(confirmDialog(nullptr, "Use All", kResponseOK), kResponseCustom);
+  WhenShown(
+      gConfirmWindow,
+      [&] { EXPECT_FALSE(IsControlLatentlyVisible(ControlOf(gConfirmWindow, "cfrm", 131))); },
+      "cfrm", 130);
+  EXPECT_EQ(confirmDialog("Delete?", nullptr, kResponseCustom), kResponseCancel);
+}
+
+TEST_F(Dialogs, AMountEndsOnlyTheConfirmDialog) {
+  auto mount = [] {
+    EventRef ev = nullptr;
+    CreateEvent(kEventClassVolume, kEventVolumeMounted, GetCurrentEventTime(), &ev);
+    SendEventToEventTarget(ev, GetApplicationEventTarget());
+    ReleaseEvent(ev);
+  };
+  WhenShown(gConfirmWindow, mount);
+  EXPECT_EQ(confirmDialog("Continue?", nullptr, kResponseOK), 0u);
+  EXPECT_FALSE(IsWindowVisible(gConfirmWindow));
+  // The input dialog keeps waiting through a mount until its own button ends it.
+  WhenShown(gInputWindow, [&] {
+    mount();
+    QTimer::singleShot(30, [] {
+      QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gInputWindow, "bttn", 1)),
+                        Qt::LeftButton);
+    });
+  });
+  char text[16] = "";
+  EXPECT_EQ(getInput(text, sizeof text, "Name"), kResponseOK);
+}
+
+TEST_F(Dialogs, ProgressStartsUncancelledAndHidesAfterAFifthOfASecond) {
+  gConfirmResponse = kResponseCancel;
+  EXPECT_TRUE(reportProgress("Loading...", 0));
+  EXPECT_TRUE(IsWindowVisible(gProgressWindow));
+  EXPECT_EQ(TextOf(gProgressWindow, "prgs", 128), "Loading...");
+  EXPECT_STREQ(curMsg, "Loading...");
+  SetManualPlatformClock(true);
+  const double t0 = GetCurrentEventTime();
+  EXPECT_TRUE(reportProgress(nullptr, 150));
+  EXPECT_GE(GetCurrentEventTime() - t0, 0.2);
+  EXPECT_FALSE(IsWindowVisible(gProgressWindow));
+  SetManualPlatformClock(false);
+  // Stop answers 'not!': the work is told to end.
+  reportProgress("Working", 0);
+  QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gProgressWindow, "bttn", 3)),
+                    Qt::LeftButton);
+  EXPECT_FALSE(reportProgress("Working", 50));
+  // Waiting for one event answers 1, though two are pending.
+  for (int i = 0; i < 2; ++i) {
+    EventRef ev = nullptr;
+    CreateEvent(FourCC("test"), 1, GetCurrentEventTime(), &ev);
+    PostEventToQueue(GetMainEventQueue(), ev, nullptr);
+    ReleaseEvent(ev);
+  }
+  EXPECT_EQ(checkEvents(-1), 1);
+  checkEvents(0);
+}
+
+TEST_F(Dialogs, OneAlertPerClassPerCommand) {
+  AlertClicker clicker;
+  SendCommand("zzzz");  // a command resets the throttle
+  DMESSAGE(DMCdata, "first data problem");
+  DMESSAGE(DMCdata, "second data problem");
+  DMESSAGE(DMCsystem, "a worse problem");
+  ASSERT_EQ(clicker.texts.size(), 2u);
+  EXPECT_EQ(clicker.texts[0], "first data problem");
+  EXPECT_EQ(clicker.texts[1], "a worse problem");
+  SendCommand("zzzz");
+  DMESSAGE(DMCdata, "after the next command");
+  EXPECT_EQ(clicker.texts.size(), 3u);
+}
+
+TEST_F(Dialogs, SuspendedAlertsShowTheMostSevereKeptMessage) {
+  AlertClicker clicker;
+  suspendAlert(true);
+  DMESSAGE(DMCdata, "kept data");
+  DMESSAGE(DMCsystem, "kept system");
+  DMESSAGE(DMCinput, "kept input");
+  EXPECT_TRUE(clicker.texts.empty());
+  suspendAlert(false);
+  ASSERT_EQ(clicker.texts.size(), 1u);
+  EXPECT_EQ(clicker.texts[0], "kept system");
+  EXPECT_TRUE(dmessage_class_done[DMCsystem] & DMAalert);
+  EXPECT_EQ(dmessage_alert, PalertHook);
+}
+
+TEST_F(Dialogs, NoAlertBeforeTheInterfaceIsReadyOrAfterAQuit) {
+  AlertClicker clicker;
+  gInterfaceReady = 0;
+  SendCommand("zzzz");
+  DMESSAGE(DMCdata, "Bad migration path in preferences file");
+  EXPECT_STREQ(dmessage_record[DMCdata], "Bad migration path in preferences file");
+  EXPECT_FALSE(dmessage_class_done[DMCdata] & DMAalert);
+  gInterfaceReady = 1;
+  PquitEventLoop();
+  DMESSAGE(DMCsystem, "during the quit");
+  EXPECT_EQ(confirmDialog("Save?", nullptr, kResponseOK), kResponseCancel);
+  EXPECT_EQ(positionDialog(5, 1), -1);
+  EXPECT_TRUE(clicker.texts.empty());
+  EXPECT_EQ(checkEvents(-1), 0);
+}
+
+TEST_F(Dialogs, QuitWaitsForTheBusyOperation) {
+  {
+    PBusyGuard busy;
+    SendCommand("cata", kEventCommandUpdateStatus);
+    EXPECT_FALSE(MenuEnabled("cata"));
+    EXPECT_EQ(SendCommand("quit"), noErr);
+    EXPECT_FALSE(PquitRequested());
+    EXPECT_TRUE(PquitDeferred());
+  }
+  EXPECT_TRUE(PquitRequested());
+  SendCommand("cata", kEventCommandUpdateStatus);
+  EXPECT_TRUE(MenuEnabled("cata"));
+}
+
+}  // namespace

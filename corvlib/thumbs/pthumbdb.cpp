@@ -106,15 +106,22 @@ bool PThumbImage::AddThumb(_ImgStruct* thumb, long* rect, _ImgReader* ir) {
   const int32_t rowbytes = ncols * colwidth * 3;
   // The cell viewed as an image over the sheet's rows. The sheet stays sRGB: a reader's
   // other primaries are converted into it, so no cell recolours another and the sheet's
-  // label holds for every cell.
+  // label holds for every cell. The label is the static sRGB, which a conversion may put on
+  // the cell's own pixels (a transient copy could not outlive them, and the picture would be
+  // converted into new ones).
   _ImgStruct cell = {};
   cell.xres = colwidth;
   cell.yres = rowheight;
-  cell.csp = &tnCS;
+  cell.csp = &ICS_sRGB;
   cell.rowsize = rowbytes;
   cell.img = img + static_cast<ptrdiff_t>(top) * rowbytes + static_cast<ptrdiff_t>(left) * 3;
   uint8_t* const start = cell.img;
-  if (!PrenderImageR(&cell, ir, 1) || cell.img != start) return false;
+  if (!PrenderImageR(&cell, ir, 1)) return false;
+  if (cell.img != start) {  // rendered into pixels of its own: never left behind
+    PfreeImage(&cell);
+    DMESSAGE(DMCwarning, "%s: thumbnail not rendered into its sheet", ir->file);
+    return false;
+  }
   rect[0] = left;
   rect[1] = top;
   rect[2] = left + cell.xres;

@@ -22,3 +22,17 @@ void loadPicturesFolder();
 void closePrintSession();
 // The open-documents event: the files and folders named on the command line.
 OSStatus openDocuments(EventHandlerCallRef call, EventRef event, void* userData);
+
+// ---- Record exchange and the file dialogs it asks through.
+struct FSRef;
+class DBRecord;
+// The file dialogs. Each does the least until the file dialogs are built: nothing is chosen
+// and gConfirmResponse becomes 'not!'.
+int saveDialog(int (*savef)(const char* path, void* p), void* p, const char* cat, OSType typ,
+               OSType cre);
+char* openDialog(char* fpath, int fplen, const char* cat, OSType typ, OSType cre);
+char* chooseFolder(char* dpath, int dplen, FSRef* dref);
+bool chooseImage(char* fpath, int fplen, const DBRecord* dr);
+// The record import of the export library (a NULL path asks for the file), which the shell
+// registers; importRecords() above calls it.
+void PsetImportRecords(void (*import)(const char* path));

@@ -15,6 +15,8 @@
 #include "toolkit/pdrawkinds.h"
 #include "toolkit/pwinhandler.h"
 
+class PImageRing;
+
 // A pane over a window's whole form, for windows whose controls keep the places the form gives
 // them.
 PDrawer* PformPane(WindowRef w);
@@ -67,6 +69,22 @@ class IMainWindow : public PWindowHandlerBase {
   virtual bool OpenCatalog(const char* path) = 0;
   virtual bool Undo() = 0;
   virtual bool Redo() = 0;
+
+  // ---- What record exchange asks of the main window. Until the main window has its own, each
+  // does the least. The loading bracket around every load of displayed records: the display
+  // empties and takes the schema (NULL: the catalogue's, or the photo schema), then shows what
+  // came.
+  virtual void LoadingRecords(const DBFieldInfo* schema) { bc.Clear(schema); }
+  virtual void LoadedRecords(int nfound) {
+    (void)nfound;
+    bc.Reconcile();
+    if (IBrowser* b = GetBrowser()) b->Redisplay();
+  }
+  // The caption of a record (NULL: the lone selected one) in the album shown, into buf.
+  virtual char* GetCaption(char* buf, int len, const DBRecord* rec) const {
+    (void)buf, (void)len, (void)rec;
+    return nullptr;
+  }
 };
 
 // The record info window.
@@ -81,4 +99,12 @@ class IImageWindow : public PWindowHandlerBase {
   // Closes every open image; with ask, changed images are offered for saving first and the
   // user may refuse. 1 when all closed.
   virtual int CloseImages(bool ask) = 0;
+
+  // ---- What record exchange asks of the image window (each does the least until the ring is
+  // built): the current image, and the open image of a record (NULL when none).
+  virtual PImageRing* GetCurrentIR() const { return nullptr; }
+  virtual PImageRing* MatchImage(const DBRecord& rec) const {
+    (void)rec;
+    return nullptr;
+  }
 };

@@ -356,6 +356,7 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
       SetDisplayFields(cmd, true);
       break;  // the application sees the code too
     default:
+      if (ExchangeCommand(cmd)) return noErr;
       break;
   }
   idleImprovements(delay);
@@ -376,6 +377,6 @@ OSStatus PMainWindow::HandleCommandUpdate(EventRef event) {
       enableMenuCommand(PeventCommand(event), true);
       return noErr;
     default:
-      return eventNotHandledErr;
+      return ExchangeCommandUpdate(PeventCommand(event)) ? noErr : eventNotHandledErr;
   }
 }

@@ -10,6 +10,7 @@
 #include <QStandardPaths>
 #include <QStringList>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,8 +28,8 @@
 class MemDir {
  public:
   MemDir() {
-    std::string t = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
-                    "/lumerin_export_XXXXXX";
+    std::string t =
+        std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/lumerin_export_XXXXXX";
     dir_ = mkdtemp(&t[0]) != nullptr ? t : "";
   }
   ~MemDir() {
@@ -106,6 +107,7 @@ inline std::string RunTool(const QString& program, const QStringList& args, int*
   p.start(program, args);
   const bool ok = p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit;
   if (status) *status = ok ? p.exitCode() : -1;
+  if (!ok || p.exitCode() != 0) std::cerr << p.readAllStandardError().toStdString();
   return p.readAllStandardOutput().toStdString();
 }
 

@@ -57,8 +57,8 @@ std::string Normalised(const std::string& line) {
 
 // Text with what a table must carry: separators, quotes, escapes, line ends and UTF-8.
 std::string RandomText(std::mt19937& rng) {
-  static const char* const bits[] = {"a", "Z", "\t", "\"", "\\", "\n", "\r", "{", "}", ",",
-                                     " ", "é", "日本", "😀", "0", "-1", "''", "x y"};
+  static const char* const bits[] = {"a", "Z", "\t", "\"",   "\\", "\n", "\r", "{",  "}",
+                                     ",", " ", "é",  "日本", "😀",  "0",  "-1", "''", "x y"};
   std::string s;
   const int n = static_cast<int>(rng() % 8);
   for (int i = 0; i < n; i++) s += bits[rng() % (sizeof bits / sizeof *bits)];
@@ -144,7 +144,8 @@ TEST_F(Records, OneSelectedRecordAsksFirst) {
   bc.Select(1);
   const std::string table = Path("t.txt");
   std::string asked;
-  WhenShown(gConfirmWindow, [&] { asked = TextOf(gConfirmWindow, "cfrm", 128); }, "cfrm", 131);
+  WhenShown(
+      gConfirmWindow, [&] { asked = TextOf(gConfirmWindow, "cfrm", 128); }, "cfrm", 131);
   EXPECT_EQ(saveRecords(table.c_str(), &bc), 3);  // "Export All"
   EXPECT_EQ(asked, "Export 1 record?");
   WhenShown(gConfirmWindow, nullptr, "cfrm", 129);
@@ -196,10 +197,11 @@ TEST_F(Records, CatalogueFilesImportInAnyCaseAndExportInSortOrder) {
     std::string tool = std::string(LUMERIN_TOOLS) + "/qdbcheck.py";
     int status = -1;
     const std::string dump =
-        FileExists(tool) ? RunTool("python3", {QString::fromStdString(tool), "--dump",
-                                           QString::fromStdString(cat)},
-                               &status)
-                         : std::string();
+        FileExists(tool)
+            ? RunTool("python3",
+                      {QString::fromStdString(tool), "--dump", QString::fromStdString(cat)},
+                      &status)
+            : std::string();
     std::vector<std::string> mine, theirs;
     std::istringstream a(ReadAll(out)), b(dump);
     std::string line, header;
@@ -304,7 +306,8 @@ TEST_F(Records, ProgressShowsFromAHundredRecordsAndEndsAtAHundred) {
     SetControlValue(bar, 7);
     bool seen = false;
     QTimer t;
-    QObject::connect(&t, &QTimer::timeout, [&] { seen = seen || IsWindowVisible(gProgressWindow); });
+    QObject::connect(&t, &QTimer::timeout,
+                     [&] { seen = seen || IsWindowVisible(gProgressWindow); });
     t.start(1);
     EXPECT_FALSE(checkRecords(true, &bc));  // force is off without a selection
     t.stop();

@@ -195,7 +195,7 @@ void ClearThumbnailCache(WindowRef w) {
   checkEvents(0);
   PThumbnailer& tn = PthumbManager();
   tn.SetCacheSize(0);
-  // A cache without a limit is not purged by the limit alone.
+  // A cache without a limit is not purged by the new limit alone.
   tn.PurgeCache();
   tn.SyncCache();
   tn.SetCacheSize(ThumbLimit(thumbCacheMegs));
@@ -340,11 +340,6 @@ void InitPreferences() {
 
 void SavePreferences() {
   if (gPrefLink == nullptr || gPrefFile[0] == '\0') return;
-  int rules = 0;
-  for (const PFileMigration* m = PFMigrations; m != nullptr; m = m->GetNext())
-    rules += m->IsValid();
-  Var("MigrationPaths")->SetNSet(rules > 0 ? 1 : 0);
-  Var("CameraResponses")->SetNSet(gCamResponse.GetSize() > 0 ? 1 : 0);
   if (prefDamaged) {
     // The damaged file is kept beside the new one, for the user to look at.
     const std::string kept = std::string(gPrefFile) + ".damaged";

@@ -206,8 +206,15 @@ int PreadPreferences(std::istream* is) {
 
 bool PwritePreferences(std::ostream* os) {
   if (os == nullptr) return false;
+  DBHeaderLink* vars = PprefLink();
+  // The sub-blocks are written when they hold something.
+  int rules = 0;
+  for (const PFileMigration* m = PFMigrations; m != nullptr; m = m->GetNext())
+    rules += m->IsValid();
+  vars->FindVar("MigrationPaths")->SetNSet(rules > 0 ? 1 : 0);
+  vars->FindVar("CameraResponses")->SetNSet(gCamResponse.GetSize() > 0 ? 1 : 0);
   *os << "LumerinPreferences = {\n";
-  const int n = PprefLink()->WriteVars(os, 0);
+  const int n = vars->WriteVars(os, 0);
   *os << "}\t// LumerinPreferences\n";
   return n >= 0 && !os->fail();
 }

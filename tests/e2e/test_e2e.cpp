@@ -11,9 +11,12 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPixmap>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -121,7 +124,7 @@ TEST(EndToEnd, Walk) {
          e->clear();
          QTest::keyClicks(e, "64");
          Shot(gPrefWindow, "03-preferences");
-         QTest::mouseClick(qobject_cast<QAbstractButton*>(Widget(gPrefWindow, "bttn", 2)),
+         QTest::mouseClick(qobject_cast<QAbstractButton*>(Widget(gPrefWindow, "bttn", 1)),
                            Qt::LeftButton);
        }},
       {"Preferences closes", [] { return !IsWindowVisible(gPrefWindow); },
@@ -134,6 +137,55 @@ TEST(EndToEnd, Walk) {
   EXPECT_EQ(done.size(), steps.size());
   const std::string log = ReadFile(h + "/state/lumerin/Lumerin.txt");
   EXPECT_NE(log.find("Initializing preferences"), std::string::npos) << log;
+
+  // The program started again keeps the memory cache size chosen above.
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(n, 0);
+  self[n] = '\0';
+  QProcess again;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("LUMERIN_E2E_HOME", home.path());
+  again.setProcessEnvironment(env);
+  again.setProcessChannelMode(QProcess::MergedChannels);
+  again.start(self, {"--gtest_also_run_disabled_tests",
+                     "--gtest_filter=EndToEnd.DISABLED_RestartKeepsThePreferences"});
+  ASSERT_TRUE(again.waitForFinished(60000));
+  EXPECT_EQ(again.exitCode(), 0) << again.readAll().toStdString();
+}
+
+// The second start of the walk above (run by it, in its home).
+TEST(EndToEnd, DISABLED_RestartKeepsThePreferences) {
+  const char* home = getenv("LUMERIN_E2E_HOME");
+  if (home == nullptr) GTEST_SKIP() << "run by EndToEnd.Walk";
+  const std::string h = home;
+  setenv("HOME", h.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (h + "/config").c_str(), 1);
+  setenv("XDG_CACHE_HOME", (h + "/cache").c_str(), 1);
+  setenv("XDG_STATE_HOME", (h + "/state").c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", (h + "/run").c_str(), 1);
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  std::string kept;
+  steps = {
+      {"the main window shows again", [] { return gMain && IsWindowVisible(gMain->GetWindow()); },
+       [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Preferences...")); }},
+      {"Preferences shows again", [] { return IsWindowVisible(gPrefWindow); },
+       [&kept] {
+         kept = qobject_cast<QLineEdit*>(Widget(gPrefWindow, "pref", 136))->text().toStdString();
+         Shot(gPrefWindow, "03-preferences-restarted");
+         QTest::mouseClick(qobject_cast<QAbstractButton*>(Widget(gPrefWindow, "bttn", 2)),
+                           Qt::LeftButton);
+       }},
+      {"Preferences closes again", [] { return !IsWindowVisible(gPrefWindow); },
+       [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Quit")); }},
+  };
+  char arg0[] = "lumerin";
+  char* argv[] = {arg0, nullptr};
+  EXPECT_EQ(LumerinMain(1, argv, Drive), 0);
+  EXPECT_EQ(done.size(), steps.size());
+  EXPECT_EQ(kept, "64");
+  EXPECT_NE(ReadFile(h + "/state/lumerin/Lumerin.txt").find("Read preferences from"),
+            std::string::npos);
 }
 
 }  // namespace

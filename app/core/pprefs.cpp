@@ -280,7 +280,7 @@ void ChangeLog(const char* text) {
 void InitPreferences() {
   if (initialized) return;
   initialized = true;
-  PprefLink();
+  PprefLink()->Clear();  // only what the file holds counts as set
   std::string message;
   if (gPrefFile[0] == '\0') {
     const std::string dir = UserFolder(kPreferencesFolder, &message);

@@ -1,0 +1,433 @@
+// The image pane: rendering, oriented drawing, the exclusive-or selection outline, scrolling
+// by shifting the rendering, and the mouse.
+#include "app/image/pimagedrawer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/core/pdialogs.h"
+#include "app/image/pimagewin.h"
+#include "platform/pmouse.h"
+#include "platform/pqt.h"
+#include "toolkit/pevents.h"
+
+namespace {
+
+bool fillFailed = false;  // a strip of the last shift could not be rendered
+
+// A float product truncated toward zero, kept within the range offsets can take.
+int Trunc(float f) {
+  if (!(f > -1e8f)) return f != f ? 0 : -100000000;
+  if (!(f < 1e8f)) return 100000000;
+  return static_cast<int>(f);
+}
+
+}  // namespace
+
+PImageDrawer::PImageDrawer(WindowRef w, PImageWindow* ip)
+    : horizScroll(nullptr), vertScroll(nullptr), pim(ip), curImg{}, rectShown(false), windo(w) {
+  ResetColorSpace();
+  Rect h, v;
+  BarBounds(&h, &v);
+  if (CreateScrollBarControl(w, &h, 50, 0, 101, 100, false, nullptr, &horizScroll) != noErr)
+    horizScroll = nullptr;
+  if (CreateScrollBarControl(w, &v, 50, 0, 101, 100, false, nullptr, &vertScroll) != noErr)
+    vertScroll = nullptr;
+}
+
+PImageDrawer::~PImageDrawer() {
+  if (horizScroll) DisposeControl(horizScroll);
+  if (vertScroll) DisposeControl(vertScroll);
+  PfreeImage(&curImg);
+}
+
+void PImageDrawer::ResetColorSpace() {
+  cs = pim != nullptr ? pim->dispCS : ICS_sRGB;
+  cs.cstatic = 0;
+  curImg.csp = &cs;
+}
+
+void PImageDrawer::BarBounds(Rect* h, Rect* v) const {
+  *h = Rect{static_cast<short>(extent.bottom - kBar), extent.left, extent.bottom,
+            static_cast<short>(extent.right - kBar)};
+  *v = Rect{extent.top, static_cast<short>(extent.right - kBar),
+            static_cast<short>(extent.bottom - kBar), extent.right};
+}
+
+int PImageDrawer::Show(int how) {
+  const int change = UpdateVis(how);
+  if (change == 0) return 0;
+  if (pim) pim->showGoing = 0;
+  for (ControlRef c : {horizScroll, vertScroll})
+    if (c) SetControlVisibility(c, change > 0, true);
+  if (change > 0)
+    Redraw();
+  else
+    Wipe();
+  return change;
+}
+
+void PImageDrawer::Wipe() {
+  SetPort(windo);
+  const uint8_t* bg = pim != nullptr ? pim->bgRGB : nullptr;
+  const RGBColor back{static_cast<unsigned short>(bg ? bg[0] * 257 : 0xFFFF),
+                      static_cast<unsigned short>(bg ? bg[1] * 257 : 0xFFFF),
+                      static_cast<unsigned short>(bg ? bg[2] * 257 : 0xFFFF)};
+  RGBBackColor(&back);
+  const Rect area{extent.top, extent.left, static_cast<short>(extent.bottom - kBar),
+                  static_cast<short>(extent.right - kBar)};
+  EraseRect(&area);
+  const RGBColor white{0xFFFF, 0xFFFF, 0xFFFF};
+  RGBBackColor(&white);
+  ResetPort();
+  rectShown = false;
+}
+
+void PImageDrawer::Invalid() {
+  PfreeImage(&curImg);
+  curImg.img = nullptr;
+  curImg.mbase = nullptr;
+  ResetColorSpace();
+}
+
+void PImageDrawer::Readout(const char* text) const {
+  if (pim != nullptr && pim->dataTextField != nullptr) PutControlText(pim->dataTextField, text);
+}
+
+void PImageDrawer::Failed() {
+  failed = true;
+  Wipe();
+  const unsigned c = dmessage_last_class;
+  if (c <= DMCdata && dmessage_record[c] != nullptr && dmessage_record[c][0] != '\0')
+    Readout(dmessage_record[c]);
+  else
+    Readout("Image loading failure.");
+}
+
+void PImageDrawer::Redraw() {
+  if (!IsVisible()) return;
+  if (Changed()) {
+    Rect h, v;
+    BarBounds(&h, &v);
+    if (horizScroll) SetControlBounds(horizScroll, &h);
+    if (vertScroll) SetControlBounds(vertScroll, &v);
+  }
+  Drawn();
+  if (pim == nullptr || !pim->Ready()) return;
+  PImageRing* ir = pim->iring;
+  MoveScroll(0, 0);
+  int ww = GetRWidth(), wh = GetRHeight();
+  if (ww < 1 || wh < 1) return;
+  if (ir->XYswapped()) std::swap(ww, wh);
+  if (pim->irDrawn != ir || ir->IsChanged() || curImg.xres != ww || curImg.yres != wh ||
+      curImg.img == nullptr) {
+    Invalid();
+    curImg.xres = ww;
+    curImg.yres = wh;
+  }
+  dmessage_last_class = DMCnerr;
+  alertLastClass = DMCnerr;
+  failed = false;
+  bool ok = true;
+  if (curImg.img == nullptr) {
+    ok = ir->RenderImage(&curImg, pim->bgRGB, nullptr);
+    ++pim->renderCount;
+  }
+  POrient o;
+  if (ok) ok = ir->GetOrient(&o) && curImg.img != nullptr;
+  if (!ok) {
+    Invalid();
+    pim->irDrawn = nullptr;
+    Failed();
+    return;
+  }
+  if (pim->exposEditField != nullptr) {
+    double m = 1.0;
+    ir->GetExposure(&m);
+    const int s = PimageStopsOf(m);
+    char text[32];
+    snprintf(text, sizeof text, "%+.1f", (s - 50) / 3.0);
+    PutControlText(pim->exposEditField, text);
+    if (pim->exposControl != nullptr) SetControlValue(pim->exposControl, s);
+  }
+  o.SetOrigSize(curImg.xres, curImg.yres);
+  DrawCurImg(o);
+  rectShown = false;
+  ShowRect(true);
+  pim->irDrawn = ir;
+  if (!(pim->showOpts & 16)) pim->UpdateFCLegend(0);
+}
+
+void PImageDrawer::DrawCurImg(const POrient& o) {
+  if (curImg.img == nullptr || curImg.rowsize <= 0 || PpixelSize(curImg.csp) != 3) return;
+  const QImage src(curImg.img, curImg.xres, curImg.yres, curImg.rowsize, QImage::Format_RGB888);
+  PortPainter p(GetWindowPort(windo));
+  if (!p.isActive()) return;
+  p.setClipRect(QRect(extent.left, extent.top, GetRWidth(), GetRHeight()));
+  if (o.IsNoop()) {
+    p.drawImage(QPoint(extent.left, extent.top), src);
+    return;
+  }
+  // Source pixel (x, y) lands where POrient::MapToCorrect puts it: flips first, then the swap.
+  const qreal w = curImg.xres, h = curImg.yres;
+  const qreal sx = o.hflip ? -1 : 1, sy = o.vflip ? -1 : 1;
+  const qreal dx = o.hflip ? w : 0, dy = o.vflip ? h : 0;
+  QTransform t = o.xyswap ? QTransform(0, sx, sy, 0, dy, dx) : QTransform(sx, 0, 0, sy, dx, dy);
+  t *= QTransform::fromTranslate(extent.left, extent.top);
+  p.setTransform(t);
+  p.drawImage(QPoint(0, 0), src);
+}
+
+bool PImageDrawer::ShowRect(bool doit) {
+  if (!IsVisible()) return false;
+  if (rectShown == doit) return rectShown;
+  _ImgRect r;
+  if (pim == nullptr || !pim->Ready() || !pim->iring->GetSelection(&r)) return false;
+  if (static_cast<long long>(r.xright - r.xleft) * (r.ybottom - r.ytop) <= 99) return false;
+  {
+    PortPainter p(GetWindowPort(windo));
+    if (p.isActive()) {
+      p.setClipRect(QRect(extent.left, extent.top, GetRWidth(), GetRHeight()));
+      p.setRenderHint(QPainter::Antialiasing, false);
+      p.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
+      p.setPen(QPen(QColor(255, 255, 255), 0));
+      const int x0 = r.xleft + extent.left, x1 = r.xright + extent.left;
+      const int y0 = r.ytop + extent.top, y1 = r.ybottom + extent.top;
+      // Each side once, without its last pixel, so that no pixel is inverted twice.
+      p.drawLine(x0, y0, x1 - 1, y0);
+      p.drawLine(x1, y0, x1, y1 - 1);
+      p.drawLine(x1, y1, x0 + 1, y1);
+      p.drawLine(x0, y1, x0, y0 + 1);
+    }
+  }
+  rectShown = doit;
+  return doit;
+}
+
+bool PImageDrawer::MoveScroll(float hdelta, float vdelta) {
+  if (horizScroll == nullptr || vertScroll == nullptr || pim == nullptr || !pim->Ready())
+    return false;
+  PImageRing* ir = pim->iring;
+  POrient o;
+  if (!ir->GetOrient(&o) || ir->IsZoomToFit()) {
+    DisableControl(horizScroll);
+    DisableControl(vertScroll);
+    return false;
+  }
+  const int rw = GetRWidth(), rh = GetRHeight();
+  const int ow = o.GetWidth(), oh2 = o.GetHeight();
+  int hlim = (ow - rw) / 2, vlim = (oh2 - rh) / 2;
+  if (hlim < 1) {
+    hlim = 0;
+    DisableControl(horizScroll);
+  } else {
+    SetControlViewSize(horizScroll, static_cast<SInt32>(static_cast<long long>(rw) * 100 / ow));
+    EnableControl(horizScroll);
+  }
+  if (vlim < 1) {
+    vlim = 0;
+    DisableControl(vertScroll);
+  } else {
+    SetControlViewSize(vertScroll, static_cast<SInt32>(static_cast<long long>(rh) * 100 / oh2));
+    EnableControl(vertScroll);
+  }
+  const bool prevChange = ir->IsChanged();
+  int off[2];
+  ir->GetOffset(off);
+  const int oh = off[0], ov = off[1];
+  long long hoff = static_cast<long long>(oh) + Trunc(static_cast<float>(rw) * hdelta);
+  long long voff = static_cast<long long>(ov) + Trunc(static_cast<float>(rh) * vdelta);
+  hoff = hoff < -hlim ? -hlim : hoff > hlim ? hlim : hoff;
+  voff = voff < -vlim ? -vlim : voff > vlim ? vlim : voff;
+  ir->SetOffset(static_cast<int>(hoff), static_cast<int>(voff));
+  // The offset as stored: a zoomed-out view keeps it in whole source pixels.
+  ir->GetOffset(off);
+  SetControlValue(horizScroll, hlim < 1 ? 50 : static_cast<short>(off[0] * 50 / hlim + 50));
+  SetControlValue(vertScroll, vlim < 1 ? 50 : static_cast<short>(off[1] * 50 / vlim + 50));
+  if (!ir->IsChanged()) return false;
+  const bool local = (ir->GetExposure(nullptr) & PEMlocal) != 0;
+  if (!prevChange && !local && curImg.img != nullptr && curImg.mbase != nullptr &&
+      ir->GetZoom(nullptr) != 1.0 && std::abs(hdelta) < 0.7f && std::abs(vdelta) < 0.7f) {
+    const int dh = off[0] - oh, dv = off[1] - ov;
+    int xs, ys;
+    if (!ir->XYswapped()) {
+      xs = o.hflip ? dh : -dh;
+      ys = o.vflip ? dv : -dv;
+    } else {
+      xs = o.hflip ? dv : -dv;
+      ys = o.vflip ? dh : -dh;
+    }
+    ShowRect(false);
+    fillFailed = false;
+    const bool shifted = PshiftImageCB(&curImg, xs, ys, piFill, pim) != 0;
+    ShowRect(true);
+    if (shifted && !fillFailed)
+      ir->changed = false;
+    else
+      Invalid();
+  }
+  return true;
+}
+
+void PImageDrawer::piFill(_ImgStruct* dst, const _ImgRect* r, void* ip) {
+  PImageWindow* w = static_cast<PImageWindow*>(ip);
+  if (w == nullptr || !w->Ready() || !w->iring->RenderSubimage(dst, r, w->bgRGB)) fillFailed = true;
+}
+
+void PImageDrawer::Scroll(float hdelta, float vdelta) {
+  if (MoveScroll(hdelta, vdelta)) Redraw();
+}
+
+bool PImageDrawer::Click(Point pt, unsigned short mods, EventRef event) {
+  if (!IsVisible() || !Inside(pt)) return false;
+  if (pim == nullptr || !pim->Ready()) return true;
+  PImageRing* ir = pim->iring;
+  pim->PreemptSlide();
+
+  if (pt.h >= extent.right - kBar || pt.v >= extent.bottom - kBar) {
+    POrient o;
+    if (!ir->GetOrient(&o)) return false;
+    const bool hOn = horizScroll != nullptr && IsControlEnabled(horizScroll);
+    const bool vOn = vertScroll != nullptr && IsControlEnabled(vertScroll);
+    if (!hOn && !vOn) return false;
+    SetThemeCursor(kThemeArrowCursor);
+    int off[2];
+    ir->GetOffset(off);
+    ControlRef bar = nullptr;
+    bool horiz = false;
+    if (hOn && pt.v >= extent.bottom - kBar) {
+      bar = horizScroll;
+      horiz = true;
+    } else if (vOn && pt.h >= extent.right - kBar) {
+      bar = vertScroll;
+    }
+    if (bar == nullptr) return false;
+    const ControlPartCode part = HandleControlClick(bar, pt, mods, nullptr);
+    float d = 0;
+    switch (part) {
+      case kControlUpButtonPart:
+        d = -0.15f;
+        break;
+      case kControlDownButtonPart:
+        d = 0.15f;
+        break;
+      case kControlPageUpPart:
+        d = -0.85f;
+        break;
+      case kControlPageDownPart:
+        d = 0.85f;
+        break;
+      case kControlIndicatorPart: {
+        const int v = GetControlValue(bar) - 50;
+        if (horiz)
+          off[0] = static_cast<int>(static_cast<long long>(o.GetWidth() - GetRWidth()) * v / 100);
+        else
+          off[1] = static_cast<int>(static_cast<long long>(o.GetHeight() - GetRHeight()) * v / 100);
+        ir->SetOffset(off[0], off[1]);
+        Redraw();
+        break;
+      }
+      default:
+        return false;
+    }
+    if (part != kControlIndicatorPart) Scroll(horiz ? d : 0, horiz ? 0 : d);
+    if (pim->showGoing == 0)
+      idleImprovements(1.0);
+    else
+      pim->NextSlide();
+    return true;
+  }
+
+  EventMouseButton button = kEventMouseButtonPrimary;
+  GetEventParameter(event, kEventParamMouseButton, typeMouseButton, nullptr, sizeof button, nullptr,
+                    &button);
+  const GrafPtr port = GetWindowPort(windo);
+  if ((mods & (cmdKey | optionKey | controlKey)) != 0 || button != kEventMouseButtonPrimary) {
+    // Drag: the image follows the hand.
+    SetThemeCursor(kThemeClosedHandCursor);
+    Point last = pt;
+    for (;;) {
+      Point p{0, 0};
+      MouseTrackingResult res = 0;
+      if (TrackMouseLocation(port, &p, &res) != noErr || res == kMouseTrackingMouseUp ||
+          res == kMouseTrackingUserCancelled || res == kMouseTrackingTimedOut)
+        break;
+      if (!pim->Ready()) break;
+      Scroll(static_cast<float>(last.h - p.h) / GetRWidth(),
+             static_cast<float>(last.v - p.v) / GetRHeight());
+      last = p;
+    }
+    Invalid();
+    pim->Redraw();
+    SetThemeCursor(kThemeArrowCursor);
+    return true;
+  }
+
+  // Rubber band: a new selection, or a grabbed edge, corner or the whole outline.
+  const int x0 = pt.h - extent.left, y0 = pt.v - extent.top;
+  int snag = 0;
+  const bool wasShowing = rectShown;
+  ClearKeyboardFocus(windo);
+  _ImgRect orect{0, 0, 0, 0};
+  if (rectShown && ir->GetSelection(&orect) && orect.xleft - 6 <= x0 && x0 < orect.xright + 6 &&
+      orect.ytop - 6 <= y0 && y0 < orect.ybottom + 6) {
+    if (std::abs(x0 - orect.xleft) <= 6)
+      snag |= 1;
+    else if (std::abs(x0 - orect.xright) <= 6)
+      snag |= 2;
+    if (std::abs(y0 - orect.ytop) <= 6)
+      snag |= 4;
+    else if (std::abs(y0 - orect.ybottom) <= 6)
+      snag |= 8;
+    if (snag == 0 && orect.xleft <= x0 && x0 < orect.xright && orect.ytop <= y0 &&
+        y0 < orect.ybottom)
+      snag = 15;
+  }
+  SetThemeCursor(kThemePlusCursor);
+  _ImgRect rrect{x0, x0, y0, y0};
+  for (;;) {
+    Point p{0, 0};
+    MouseTrackingResult res = 0;
+    if (TrackMouseLocation(port, &p, &res) != noErr || res == kMouseTrackingUserCancelled ||
+        res == kMouseTrackingTimedOut)
+      break;
+    if (!pim->Ready() || pim->iring != ir) break;
+    ShowRect(false);
+    if (snag == 0) {
+      rrect = _ImgRect{x0, p.h - extent.left, y0, p.v - extent.top};
+    } else {
+      rrect = orect;
+      if (snag & 1) rrect.xleft += p.h - pt.h;
+      if (snag & 2) rrect.xright += p.h - pt.h;
+      if (snag & 4) rrect.ytop += p.v - pt.v;
+      if (snag & 8) rrect.ybottom += p.v - pt.v;
+    }
+    ir->SelectRect(rrect.xleft, rrect.ytop, rrect.xright, rrect.ybottom);
+    ShowRect(true);
+    char text[96] = "";
+    if (ir->GetOrigSelection(&rrect))
+      snprintf(text, sizeof text, "(%d,%d)/(%d,%d)", rrect.xleft, rrect.ytop, rrect.xright,
+               rrect.ybottom);
+    Readout(text);
+    if (res == kMouseTrackingMouseUp) break;
+  }
+  if (pim->Ready() && pim->iring == ir && rrect.xleft < rrect.xright &&
+      rrect.ytop < rrect.ybottom) {
+    char text[128];
+    snprintf(text, sizeof text, "%.3g cd/m2 (%d,%d)/(%d,%d)", ir->AvgLuminance(nullptr),
+             rrect.xleft, rrect.ytop, rrect.xright, rrect.ybottom);
+    Readout(text);
+  }
+  pim->UpdateOperator();
+  pim->StopShow();
+  if (rectShown || wasShowing) pim->UpdateHistogram(-1);
+  SetThemeCursor(kThemeArrowCursor);
+  return true;
+}
+
+bool PImageDrawer::Wheel(Point pt, int xdel, int ydel, EventRef) {
+  if (!IsVisible() || !Inside(pt)) return false;
+  Scroll(-xdel * 0.15f, -ydel * 0.15f);
+  return true;
+}

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/core/pdialogs.h"
 #include "app/image/pimagewin.h"
@@ -26,7 +27,13 @@ int Trunc(float f) {
 }  // namespace
 
 PImageDrawer::PImageDrawer(WindowRef w, PImageWindow* ip)
-    : horizScroll(nullptr), vertScroll(nullptr), pim(ip), curImg{}, rectShown(false), windo(w) {
+    : horizScroll(nullptr),
+      vertScroll(nullptr),
+      pim(ip),
+      curImg{},
+      rectShown(false),
+      windo(w),
+      scratch{} {
   ResetColorSpace();
   Rect h, v;
   BarBounds(&h, &v);
@@ -40,6 +47,19 @@ PImageDrawer::~PImageDrawer() {
   if (horizScroll) DisposeControl(horizScroll);
   if (vertScroll) DisposeControl(vertScroll);
   PfreeImage(&curImg);
+  PfreeImage(&scratch);
+}
+
+void PImageDrawer::BufferSize(int* bw, int* bh) const {
+  int w = GetRWidth(), h = GetRHeight();
+  const PImageRing* ir = pim != nullptr && pim->Ready() ? pim->iring : nullptr;
+  if (ir != nullptr && !ir->IsZoomToFit() && w > 0 && h > 0) {
+    const int step = ir->zoomNum >= 1 && ir->zoomNum <= 64 ? 2 * ir->zoomNum : 2;
+    w = (w + step - 1) / step * step;
+    h = (h + step - 1) / step * step;
+  }
+  *bw = w;
+  *bh = h;
 }
 
 void PImageDrawer::ResetColorSpace() {
@@ -117,7 +137,8 @@ void PImageDrawer::Redraw() {
   if (pim == nullptr || !pim->Ready()) return;
   PImageRing* ir = pim->iring;
   MoveScroll(0, 0);
-  int ww = GetRWidth(), wh = GetRHeight();
+  int ww = 0, wh = 0;
+  BufferSize(&ww, &wh);
   if (ww < 1 || wh < 1) return;
   if (ir->XYswapped()) std::swap(ww, wh);
   if (pim->irDrawn != ir || ir->IsChanged() || curImg.xres != ww || curImg.yres != wh ||
@@ -216,8 +237,10 @@ bool PImageDrawer::MoveScroll(float hdelta, float vdelta) {
     return false;
   }
   const int rw = GetRWidth(), rh = GetRHeight();
+  int bw = 0, bh = 0;
+  BufferSize(&bw, &bh);
   const int ow = o.GetWidth(), oh2 = o.GetHeight();
-  int hlim = (ow - rw) / 2, vlim = (oh2 - rh) / 2;
+  int hlim = (ow - bw) / 2, vlim = (oh2 - bh) / 2;
   if (hlim < 1) {
     hlim = 0;
     DisableControl(horizScroll);
@@ -235,32 +258,46 @@ bool PImageDrawer::MoveScroll(float hdelta, float vdelta) {
   const bool prevChange = ir->IsChanged();
   int off[2];
   ir->GetOffset(off);
-  const int oh = off[0], ov = off[1];
-  long long hoff = static_cast<long long>(oh) + Trunc(static_cast<float>(rw) * hdelta);
-  long long voff = static_cast<long long>(ov) + Trunc(static_cast<float>(rh) * vdelta);
+  long long hoff = static_cast<long long>(off[0]) + Trunc(static_cast<float>(rw) * hdelta);
+  long long voff = static_cast<long long>(off[1]) + Trunc(static_cast<float>(rh) * vdelta);
   hoff = hoff < -hlim ? -hlim : hoff > hlim ? hlim : hoff;
   voff = voff < -vlim ? -vlim : voff > vlim ? vlim : voff;
+  const int xc0 = ir->xCent, yc0 = ir->yCent;
   ir->SetOffset(static_cast<int>(hoff), static_cast<int>(voff));
-  // The offset as stored: a zoomed-out view keeps it in whole source pixels.
+  // The centre moves in whole steps of the zoom's denominator (source pixels), so that the
+  // view moves by whole displayed pixels.
+  // A view held at a limit keeps its exact place (it is rendered whole).
+  const int zn = ir->zoomNum, zd = ir->zoomDenom;
+  if (zd > 1) {
+    if (hoff != -hlim && hoff != hlim) ir->xCent = xc0 + (ir->xCent - xc0) / zd * zd;
+    if (voff != -vlim && voff != vlim) ir->yCent = yc0 + (ir->yCent - yc0) / zd * zd;
+  }
+  const bool whole = (ir->xCent - xc0) % zd == 0 && (ir->yCent - yc0) % zd == 0;
+  if (ir->xCent == xc0 && ir->yCent == yc0) ir->changed = prevChange;
   ir->GetOffset(off);
   SetControlValue(horizScroll, hlim < 1 ? 50 : static_cast<short>(off[0] * 50 / hlim + 50));
   SetControlValue(vertScroll, vlim < 1 ? 50 : static_cast<short>(off[1] * 50 / vlim + 50));
   if (!ir->IsChanged()) return false;
   const bool local = (ir->GetExposure(nullptr) & PEMlocal) != 0;
-  if (!prevChange && !local && curImg.img != nullptr && curImg.mbase != nullptr &&
+  if (whole && !prevChange && !local && curImg.img != nullptr && curImg.mbase != nullptr &&
       ir->GetZoom(nullptr) != 1.0 && std::abs(hdelta) < 0.7f && std::abs(vdelta) < 0.7f) {
-    const int dh = off[0] - oh, dv = off[1] - ov;
-    int xs, ys;
-    if (!ir->XYswapped()) {
-      xs = o.hflip ? dh : -dh;
-      ys = o.vflip ? dv : -dv;
-    } else {
-      xs = o.hflip ? dv : -dv;
-      ys = o.vflip ? dh : -dh;
-    }
+    // The rendering is kept unoriented: it moves against the centre's move in source pixels.
+    const long long xs = -static_cast<long long>(ir->xCent - xc0) * zn / zd;
+    const long long ys = -static_cast<long long>(ir->yCent - yc0) * zn / zd;
     ShowRect(false);
     fillFailed = false;
-    const bool shifted = PshiftImageCB(&curImg, xs, ys, piFill, pim) != 0;
+    const bool shifted =
+        xs > -curImg.xres && xs < curImg.xres && ys > -curImg.yres && ys < curImg.yres &&
+        PshiftImageCB(&curImg, static_cast<int>(xs), static_cast<int>(ys), piFill, pim) != 0;
+    if (shifted) {
+      // The edge the old rendering moved to was made against source beyond it: render it too.
+      const _ImgRect xedge = {xs > 0 ? curImg.xres - 1 : 0, xs > 0 ? curImg.xres : 1, 0,
+                              curImg.yres};
+      const _ImgRect yedge = {0, curImg.xres, ys > 0 ? curImg.yres - 1 : 0,
+                              ys > 0 ? curImg.yres : 1};
+      if (xs != 0) piFill(&curImg, &xedge, pim);
+      if (ys != 0) piFill(&curImg, &yedge, pim);
+    }
     ShowRect(true);
     if (shifted && !fillFailed)
       ir->changed = false;
@@ -272,7 +309,42 @@ bool PImageDrawer::MoveScroll(float hdelta, float vdelta) {
 
 void PImageDrawer::piFill(_ImgStruct* dst, const _ImgRect* r, void* ip) {
   PImageWindow* w = static_cast<PImageWindow*>(ip);
-  if (w == nullptr || !w->Ready() || !w->iring->RenderSubimage(dst, r, w->bgRGB)) fillFailed = true;
+  PImageDrawer* d = w != nullptr ? w->imd : nullptr;
+  if (d == nullptr || !w->Ready() || r == nullptr || dst != &d->curImg) {
+    fillFailed = true;
+    return;
+  }
+  PImageRing* ir = w->iring;
+  // The strip is rendered with a margin of the resampling kernel's reach: the pixels beside the
+  // strip were made against the old edge of the rendering, and the strip's own edge pixels need
+  // the source beyond it. Rendering a rectangle of a whole-size image keeps every pixel where
+  // the whole rendering puts it.
+  const int zn = ir->zoomNum >= 1 && ir->zoomNum <= 64 ? ir->zoomNum : 1;
+  const int margin = (8 + 4 * zn + zn - 1) / zn * zn;
+  auto grow = [&](_ImgRect a) {
+    a.xleft = std::max(0, (a.xleft - margin) / zn * zn);
+    a.ytop = std::max(0, (a.ytop - margin) / zn * zn);
+    a.xright = std::min(dst->xres, (a.xright + margin + zn - 1) / zn * zn);
+    a.ybottom = std::min(dst->yres, (a.ybottom + margin + zn - 1) / zn * zn);
+    return a;
+  };
+  const _ImgRect fill = grow(*r), render = grow(fill);
+  _ImgStruct& s = d->scratch;
+  if (s.img != nullptr && (s.xres != dst->xres || s.yres != dst->yres)) PfreeImage(&s);
+  if (s.img == nullptr) {
+    s = _ImgStruct{};
+    s.xres = dst->xres;
+    s.yres = dst->yres;
+    s.csp = dst->csp;
+  }
+  if (!ir->RenderSubimage(&s, &render, w->bgRGB) || s.img == nullptr) {
+    fillFailed = true;
+    return;
+  }
+  const size_t bytes = static_cast<size_t>(fill.xright - fill.xleft) * 3;
+  for (int y = fill.ytop; y < fill.ybottom; ++y)
+    memcpy(dst->img + static_cast<ptrdiff_t>(y) * dst->rowsize + 3 * fill.xleft,
+           s.img + static_cast<ptrdiff_t>(y) * s.rowsize + 3 * fill.xleft, bytes);
 }
 
 void PImageDrawer::Scroll(float hdelta, float vdelta) {

@@ -47,11 +47,16 @@ class PImageDrawer : public PDrawer {
 
  private:
   void BarBounds(Rect* h, Rect* v) const;
+  // The rendering's size in displayed (oriented) pixels: the rendering area, widened at a fixed
+  // zoom of n/d to a multiple of 2n, so that whole source steps are whole pixels and every strip
+  // renders as the same part of the whole.
+  void BufferSize(int* bw, int* bh) const;
   void ResetColorSpace();
   void DrawCurImg(const POrient& o);
   void Readout(const char* text) const;
   void Failed();
 
   WindowRef windo;
-  _ImgColorSpace cs;  // the rendering's colour space (the window's display space)
+  _ImgStruct scratch;  // a rendering of the buffer's size whose strips fill a shift
+  _ImgColorSpace cs;   // the rendering's colour space (the window's display space)
 };

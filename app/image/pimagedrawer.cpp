@@ -181,23 +181,39 @@ void PImageDrawer::Redraw() {
 }
 
 void PImageDrawer::DrawCurImg(const POrient& o) {
-  if (curImg.img == nullptr || curImg.rowsize <= 0 || PpixelSize(curImg.csp) != 3) return;
-  const QImage src(curImg.img, curImg.xres, curImg.yres, curImg.rowsize, QImage::Format_RGB888);
+  if (curImg.img == nullptr || PpixelSize(curImg.csp) != 3) return;
   PortPainter p(GetWindowPort(windo));
-  if (!p.isActive()) return;
-  p.setClipRect(QRect(extent.left, extent.top, GetRWidth(), GetRHeight()));
-  if (o.IsNoop()) {
-    p.drawImage(QPoint(extent.left, extent.top), src);
+  QImage* port = p.isActive() ? dynamic_cast<QImage*>(p.device()) : nullptr;
+  if (port == nullptr || (port->format() != QImage::Format_RGB32 &&
+                          port->format() != QImage::Format_ARGB32 &&
+                          port->format() != QImage::Format_ARGB32_Premultiplied))
     return;
+  // Each displayed pixel (x, y) of the rendering area takes the source pixel that the
+  // orientation puts there: the swap undone first, then the flips.
+  const int w = curImg.xres, h = curImg.yres;
+  const int ow = o.xyswap ? h : w, oh = o.xyswap ? w : h;
+  const int x0 = std::max<int>(extent.left, 0), y0 = std::max<int>(extent.top, 0);
+  const int cols = std::min({ow, GetRWidth(), port->width() - x0});
+  const int rows = std::min({oh, GetRHeight(), port->height() - y0});
+  if (cols <= 0 || rows <= 0) return;
+  const ptrdiff_t row = curImg.rowsize;
+  for (int y = 0; y < rows; ++y) {
+    // Source of (0, y) and the step to (1, y).
+    int sx, sy;
+    ptrdiff_t step;
+    if (!o.xyswap) {
+      sx = o.hflip ? w - 1 : 0;
+      sy = o.vflip ? h - 1 - y : y;
+      step = o.hflip ? -3 : 3;
+    } else {
+      sx = o.hflip ? w - 1 - y : y;
+      sy = o.vflip ? h - 1 : 0;
+      step = o.vflip ? -row : row;
+    }
+    const uint8_t* s = curImg.img + sy * row + 3 * static_cast<ptrdiff_t>(sx);
+    QRgb* d = reinterpret_cast<QRgb*>(port->scanLine(y0 + y)) + x0;
+    for (int x = 0; x < cols; ++x, s += step) d[x] = qRgb(s[0], s[1], s[2]);
   }
-  // Source pixel (x, y) lands where POrient::MapToCorrect puts it: flips first, then the swap.
-  const qreal w = curImg.xres, h = curImg.yres;
-  const qreal sx = o.hflip ? -1 : 1, sy = o.vflip ? -1 : 1;
-  const qreal dx = o.hflip ? w : 0, dy = o.vflip ? h : 0;
-  QTransform t = o.xyswap ? QTransform(0, sx, sy, 0, dy, dx) : QTransform(sx, 0, 0, sy, dx, dy);
-  t *= QTransform::fromTranslate(extent.left, extent.top);
-  p.setTransform(t);
-  p.drawImage(QPoint(0, 0), src);
 }
 
 bool PImageDrawer::ShowRect(bool doit) {

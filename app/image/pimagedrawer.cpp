@@ -35,8 +35,8 @@ PImageDrawer::PImageDrawer(WindowRef w, PImageWindow* ip)
       windo(w),
       scratch{} {
   ResetColorSpace();
-  Rect h, v;
-  BarBounds(&h, &v);
+  // Made at a nominal place of the right shape; Redraw puts them along the pane's edges.
+  const Rect h{0, 0, kBar, 100}, v{0, 0, 100, kBar};
   if (CreateScrollBarControl(w, &h, 50, 0, 101, 100, false, nullptr, &horizScroll) != noErr)
     horizScroll = nullptr;
   if (CreateScrollBarControl(w, &v, 50, 0, 101, 100, false, nullptr, &vertScroll) != noErr)
@@ -127,11 +127,13 @@ void PImageDrawer::Failed() {
 
 void PImageDrawer::Redraw() {
   if (!IsVisible()) return;
-  if (Changed()) {
+  if (Changed() || barsAt.top != extent.top || barsAt.left != extent.left ||
+      barsAt.bottom != extent.bottom || barsAt.right != extent.right) {
     Rect h, v;
     BarBounds(&h, &v);
     if (horizScroll) SetControlBounds(horizScroll, &h);
     if (vertScroll) SetControlBounds(vertScroll, &v);
+    barsAt = extent;
   }
   Drawn();
   if (pim == nullptr || !pim->Ready()) return;
@@ -184,9 +186,9 @@ void PImageDrawer::DrawCurImg(const POrient& o) {
   if (curImg.img == nullptr || PpixelSize(curImg.csp) != 3) return;
   PortPainter p(GetWindowPort(windo));
   QImage* port = p.isActive() ? dynamic_cast<QImage*>(p.device()) : nullptr;
-  if (port == nullptr || (port->format() != QImage::Format_RGB32 &&
-                          port->format() != QImage::Format_ARGB32 &&
-                          port->format() != QImage::Format_ARGB32_Premultiplied))
+  if (port == nullptr ||
+      (port->format() != QImage::Format_RGB32 && port->format() != QImage::Format_ARGB32 &&
+       port->format() != QImage::Format_ARGB32_Premultiplied))
     return;
   // Each displayed pixel (x, y) of the rendering area takes the source pixel that the
   // orientation puts there: the swap undone first, then the flips.

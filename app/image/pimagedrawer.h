@@ -57,6 +57,7 @@ class PImageDrawer : public PDrawer {
   void Failed();
 
   WindowRef windo;
-  _ImgStruct scratch;  // a rendering of the buffer's size whose strips fill a shift
-  _ImgColorSpace cs;   // the rendering's colour space (the window's display space)
+  Rect barsAt{0, 0, 0, 0};  // the pane's extent when the bars were put along its edges
+  _ImgStruct scratch;       // a rendering of the buffer's size whose strips fill a shift
+  _ImgColorSpace cs;        // the rendering's colour space (the window's display space)
 };

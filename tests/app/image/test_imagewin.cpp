@@ -134,7 +134,8 @@ TEST_F(ImageWindowTest, ExposureTypedSteppedAndRefused) {
 TEST_F(ImageWindowTest, TheRingOfRealFiles) {
   NEED_TESTDATA();
   std::vector<std::string> f;
-  for (int i = 1; i <= 5; ++i) f.push_back(TestData("jpeg/landscape_" + std::to_string(i) + ".jpg"));
+  for (int i = 1; i <= 5; ++i)
+    f.push_back(TestData("jpeg/landscape_" + std::to_string(i) + ".jpg"));
   for (const std::string& p : f) ASSERT_TRUE(w->AddImage(p.c_str()));
   EXPECT_FALSE(w->AddImage(Temp("missing.jpg").c_str()));
   ASSERT_EQ(w->ImageCount(), 5);
@@ -240,7 +241,8 @@ TEST_F(ImageWindowTest, TheBrowsersSelectionFollowsTheImage) {
   PContext& bc = gMain->bc;
   bc.Clear(nullptr);
   std::vector<std::string> f;
-  for (int i = 1; i <= 3; ++i) f.push_back(TestData("jpeg/landscape_" + std::to_string(i) + ".jpg"));
+  for (int i = 1; i <= 3; ++i)
+    f.push_back(TestData("jpeg/landscape_" + std::to_string(i) + ".jpg"));
   for (int i = 0; i < 2; ++i) {
     PImageRing r(f[i].c_str(), nullptr);
     bc.rdisp.NewRecord() = r.GetRec();
@@ -333,7 +335,8 @@ TEST_F(ImageWindowTest, RandomOperationsKeepTheRingSound) {
   NEED_TESTDATA();
   ManualClock();
   std::vector<std::string> f;
-  for (int i = 1; i <= 8; ++i) f.push_back(TestData("jpeg/landscape_" + std::to_string(i) + ".jpg"));
+  for (int i = 1; i <= 8; ++i)
+    f.push_back(TestData("jpeg/landscape_" + std::to_string(i) + ".jpg"));
   f.push_back(TestData("hdr/desk_oiiotool_rle.hdr"));
   f.push_back(Temp("missing.jpg"));
   std::mt19937 rng(3000);

@@ -15,7 +15,10 @@
 
 namespace {
 
-bool fillFailed = false;  // a strip of the last shift could not be rendered
+bool fillFailed = false;
+
+constexpr SInt32 kWholeView = 10000;  // a view size beside which the bar's range is nothing  // a
+                                      // strip of the last shift could not be rendered
 
 // A float product truncated toward zero, kept within the range offsets can take.
 int Trunc(float f) {
@@ -250,8 +253,11 @@ bool PImageDrawer::MoveScroll(float hdelta, float vdelta) {
   PImageRing* ir = pim->iring;
   POrient o;
   if (!ir->GetOrient(&o) || ir->IsZoomToFit()) {
-    DisableControl(horizScroll);
-    DisableControl(vertScroll);
+    for (ControlRef c : {horizScroll, vertScroll}) {
+      SetControlValue(c, 50);
+      SetControlViewSize(c, kWholeView);
+      DisableControl(c);
+    }
     return false;
   }
   const int rw = GetRWidth(), rh = GetRHeight();
@@ -259,8 +265,10 @@ bool PImageDrawer::MoveScroll(float hdelta, float vdelta) {
   BufferSize(&bw, &bh);
   const int ow = o.GetWidth(), oh2 = o.GetHeight();
   int hlim = (ow - bw) / 2, vlim = (oh2 - bh) / 2;
+  // A bar without room shows a thumb along its whole length.
   if (hlim < 1) {
     hlim = 0;
+    SetControlViewSize(horizScroll, kWholeView);
     DisableControl(horizScroll);
   } else {
     SetControlViewSize(horizScroll, static_cast<SInt32>(static_cast<long long>(rw) * 100 / ow));
@@ -268,6 +276,7 @@ bool PImageDrawer::MoveScroll(float hdelta, float vdelta) {
   }
   if (vlim < 1) {
     vlim = 0;
+    SetControlViewSize(vertScroll, kWholeView);
     DisableControl(vertScroll);
   } else {
     SetControlViewSize(vertScroll, static_cast<SInt32>(static_cast<long long>(rh) * 100 / oh2));

@@ -130,7 +130,8 @@ void PImageDrawer::Failed() {
 
 void PImageDrawer::Redraw() {
   if (!IsVisible()) return;
-  if (Changed() || barsAt.top != extent.top || barsAt.left != extent.left ||
+  const bool paneMoved = Changed();
+  if (paneMoved || barsAt.top != extent.top || barsAt.left != extent.left ||
       barsAt.bottom != extent.bottom || barsAt.right != extent.right) {
     Rect h, v;
     BarBounds(&h, &v);
@@ -159,6 +160,8 @@ void PImageDrawer::Redraw() {
   if (curImg.img == nullptr) {
     ok = ir->RenderImage(&curImg, pim->bgRGB, nullptr);
     ++pim->renderCount;
+    shiftDX = shiftDY = 0;
+    shiftPending = false;
   }
   POrient o;
   if (ok) ok = ir->GetOrient(&o) && curImg.img != nullptr;
@@ -178,31 +181,48 @@ void PImageDrawer::Redraw() {
     if (pim->exposControl != nullptr) SetControlValue(pim->exposControl, s);
   }
   o.SetOrigSize(curImg.xres, curImg.yres);
-  DrawCurImg(o);
+  if (shiftPending && !rectShown && pim->irDrawn == ir && !paneMoved) {
+    // The screen holds the rendering before its shift: move it along and draw what is new.
+    ShiftPort();
+    const int bw = o.GetWidth(), bh = o.GetHeight();
+    const int band = shiftBand + (bw - GetRWidth()), vband = shiftBand + (bh - GetRHeight());
+    const int ax = std::abs(shiftDX), ay = std::abs(shiftDY);
+    const int rw = GetRWidth(), rh = GetRHeight();
+    if (shiftDX != 0) {
+      DrawCurImg(o, QRect(0, 0, ax + band, rh));
+      DrawCurImg(o, QRect(rw - ax - band, 0, ax + band, rh));
+    }
+    if (shiftDY != 0) {
+      DrawCurImg(o, QRect(0, 0, rw, ay + vband));
+      DrawCurImg(o, QRect(0, rh - ay - vband, rw, ay + vband));
+    }
+  } else {
+    DrawCurImg(o, QRect(0, 0, GetRWidth(), GetRHeight()));
+  }
+  shiftPending = false;
+  shiftDX = shiftDY = 0;
   rectShown = false;
   ShowRect(true);
   pim->irDrawn = ir;
   if (!(pim->showOpts & 16)) pim->UpdateFCLegend(0);
 }
 
-void PImageDrawer::DrawCurImg(const POrient& o) {
+void PImageDrawer::DrawCurImg(const POrient& o, const QRect& area) {
   if (curImg.img == nullptr || PpixelSize(curImg.csp) != 3) return;
   PortPainter p(GetWindowPort(windo));
   QImage* port = p.isActive() ? dynamic_cast<QImage*>(p.device()) : nullptr;
-  if (port == nullptr ||
-      (port->format() != QImage::Format_RGB32 && port->format() != QImage::Format_ARGB32 &&
-       port->format() != QImage::Format_ARGB32_Premultiplied))
-    return;
+  if (port == nullptr || port->depth() != 32) return;
   // Each displayed pixel (x, y) of the rendering area takes the source pixel that the
   // orientation puts there: the swap undone first, then the flips.
   const int w = curImg.xres, h = curImg.yres;
   const int ow = o.xyswap ? h : w, oh = o.xyswap ? w : h;
   const int x0 = std::max<int>(extent.left, 0), y0 = std::max<int>(extent.top, 0);
-  const int cols = std::min({ow, GetRWidth(), port->width() - x0});
-  const int rows = std::min({oh, GetRHeight(), port->height() - y0});
-  if (cols <= 0 || rows <= 0) return;
+  const QRect all(0, 0, std::min({ow, GetRWidth(), port->width() - x0}),
+                  std::min({oh, GetRHeight(), port->height() - y0}));
+  const QRect r = area & all;
+  if (r.isEmpty()) return;
   const ptrdiff_t row = curImg.rowsize;
-  for (int y = 0; y < rows; ++y) {
+  for (int y = r.top(); y <= r.bottom(); ++y) {
     // Source of (0, y) and the step to (1, y).
     int sx, sy;
     ptrdiff_t step;
@@ -215,10 +235,37 @@ void PImageDrawer::DrawCurImg(const POrient& o) {
       sy = o.vflip ? h - 1 : 0;
       step = o.vflip ? -row : row;
     }
-    const uint8_t* s = curImg.img + sy * row + 3 * static_cast<ptrdiff_t>(sx);
+    const uint8_t* s = curImg.img + sy * row + 3 * static_cast<ptrdiff_t>(sx) + r.left() * step;
     QRgb* d = reinterpret_cast<QRgb*>(port->scanLine(y0 + y)) + x0;
-    for (int x = 0; x < cols; ++x, s += step) d[x] = qRgb(s[0], s[1], s[2]);
+    if (step == 3) {
+      for (int x = r.left(); x <= r.right(); ++x, s += 3)
+        d[x] = 0xFF000000u | (uint32_t(s[0]) << 16) | (uint32_t(s[1]) << 8) | s[2];
+    } else {
+      for (int x = r.left(); x <= r.right(); ++x, s += step) d[x] = qRgb(s[0], s[1], s[2]);
+    }
   }
+}
+
+void PImageDrawer::ShiftPort() {
+  if (shiftDX == 0 && shiftDY == 0) return;
+  PortPainter p(GetWindowPort(windo));
+  QImage* port = p.isActive() ? dynamic_cast<QImage*>(p.device()) : nullptr;
+  if (port == nullptr || port->depth() != 32) return;
+  const int x0 = std::max<int>(extent.left, 0), y0 = std::max<int>(extent.top, 0);
+  const int cols = std::min(GetRWidth(), port->width() - x0);
+  const int rows = std::min(GetRHeight(), port->height() - y0);
+  const int dx = shiftDX, dy = shiftDY;
+  const int n = cols - std::abs(dx);
+  if (n <= 0 || std::abs(dy) >= rows) return;
+  const int dstX = x0 + std::max(dx, 0), srcX = x0 + std::max(-dx, 0);
+  auto move = [&](int y) {
+    memmove(port->scanLine(y0 + y) + 4 * dstX, port->scanLine(y0 + y - dy) + 4 * srcX,
+            static_cast<size_t>(n) * 4);
+  };
+  if (dy > 0)
+    for (int y = rows - 1; y >= dy; --y) move(y);
+  else
+    for (int y = 0; y < rows + dy; ++y) move(y);
 }
 
 bool PImageDrawer::ShowRect(bool doit) {
@@ -283,6 +330,9 @@ bool PImageDrawer::MoveScroll(float hdelta, float vdelta) {
     EnableControl(vertScroll);
   }
   const bool prevChange = ir->IsChanged();
+  // The outline goes while the view is where it was drawn.
+  const bool hadRect = rectShown;
+  ShowRect(false);
   int off[2];
   ir->GetOffset(off);
   long long hoff = static_cast<long long>(off[0]) + Trunc(static_cast<float>(rw) * hdelta);
@@ -304,14 +354,16 @@ bool PImageDrawer::MoveScroll(float hdelta, float vdelta) {
   ir->GetOffset(off);
   SetControlValue(horizScroll, hlim < 1 ? 50 : static_cast<short>(off[0] * 50 / hlim + 50));
   SetControlValue(vertScroll, vlim < 1 ? 50 : static_cast<short>(off[1] * 50 / vlim + 50));
-  if (!ir->IsChanged()) return false;
+  if (!ir->IsChanged()) {
+    if (hadRect) ShowRect(true);
+    return false;
+  }
   const bool local = (ir->GetExposure(nullptr) & PEMlocal) != 0;
   if (whole && !prevChange && !local && curImg.img != nullptr && curImg.mbase != nullptr &&
       ir->GetZoom(nullptr) != 1.0 && std::abs(hdelta) < 0.7f && std::abs(vdelta) < 0.7f) {
     // The rendering is kept unoriented: it moves against the centre's move in source pixels.
     const long long xs = -static_cast<long long>(ir->xCent - xc0) * zn / zd;
     const long long ys = -static_cast<long long>(ir->yCent - yc0) * zn / zd;
-    ShowRect(false);
     fillFailed = false;
     const bool shifted =
         xs > -curImg.xres && xs < curImg.xres && ys > -curImg.yres && ys < curImg.yres &&
@@ -325,11 +377,19 @@ bool PImageDrawer::MoveScroll(float hdelta, float vdelta) {
       if (xs != 0) piFill(&curImg, &xedge, pim);
       if (ys != 0) piFill(&curImg, &yedge, pim);
     }
-    ShowRect(true);
-    if (shifted && !fillFailed)
+    if (shifted && !fillFailed) {
       ir->changed = false;
-    else
+      // The same move on the screen, through the orientation: flips first, then the swap.
+      const int fx = static_cast<int>(o.hflip ? -xs : xs), fy = static_cast<int>(o.vflip ? -ys : ys);
+      const int dx = o.xyswap ? fy : fx, dy = o.xyswap ? fx : fy;
+      // One pending move at a time: a second before the drawing draws everything.
+      shiftPending = !shiftPending && pim->irDrawn == ir;
+      shiftDX = dx;
+      shiftDY = dy;
+      shiftBand = 2 * ((8 + 4 * zn + zn - 1) / zn * zn) + 2 * zn;
+    } else {
       Invalid();
+    }
   }
   return true;
 }

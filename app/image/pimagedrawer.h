@@ -8,6 +8,8 @@
 #include "display/pdispimg.h"
 #include "toolkit/pdrawer.h"
 
+class QRect;
+
 class PImageWindow;
 
 class PImageDrawer : public PDrawer {
@@ -52,11 +54,18 @@ class PImageDrawer : public PDrawer {
   // renders as the same part of the whole.
   void BufferSize(int* bw, int* bh) const;
   void ResetColorSpace();
-  void DrawCurImg(const POrient& o);
+  // Draws the area (displayed pixels of the rendering area) of the rendering.
+  void DrawCurImg(const POrient& o, const QRect& area);
+  // Moves the screen's picture by the pending shift.
+  void ShiftPort();
   void Readout(const char* text) const;
   void Failed();
 
   WindowRef windo;
+  // A shift of the rendering not yet on the screen: its move in displayed pixels and the width
+  // beside each edge that the strips' margins changed.
+  bool shiftPending = false;
+  int shiftDX = 0, shiftDY = 0, shiftBand = 0;
   Rect barsAt{0, 0, 0, 0};  // the pane's extent when the bars were put along its edges
   _ImgStruct scratch;       // a rendering of the buffer's size whose strips fill a shift
   _ImgColorSpace cs;        // the rendering's colour space (the window's display space)

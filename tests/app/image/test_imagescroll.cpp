@@ -20,6 +20,14 @@ bool FullRender(PImageWindow* w, _ImgStruct* out) {
   return ok;
 }
 
+// The pane's picture area on the window's port.
+QImage PortImage(PImageWindow* w) {
+  PortPainter p(GetWindowPort(w->GetWindow()));
+  const QImage* port = dynamic_cast<QImage*>(p.device());
+  const Rect& e = w->imd->extent;
+  return port ? port->copy(e.left, e.top, w->imd->GetRWidth(), w->imd->GetRHeight()) : QImage();
+}
+
 // The largest difference of a byte between the two renderings.
 int MaxDiff(const _ImgStruct& a, const _ImgStruct& b) {
   int m = 0;
@@ -94,6 +102,13 @@ TEST_F(ImageWindowTest, ScrollingKeepsThePaneEqualToAFullRendering) {
     const int diff = MaxDiff(d->curImg, full);
     PfreeImage(&full);
     ASSERT_EQ(diff, 0) << "step " << steps << " zoom " << w->iring->GetZoom(nullptr);
+    if (steps % 5 == 0) {
+      // The screen shows what a whole drawing of the rendering shows.
+      const QImage shown = PortImage(w);
+      w->irDrawn = nullptr;
+      d->Redraw();
+      ASSERT_EQ(shown, PortImage(w)) << "step " << steps;
+    }
   }
   EXPECT_GT(shifted, 300);  // most steps shifted the rendering instead of rendering it again
 }

@@ -114,7 +114,8 @@ void BM_OpenToFirstDrawAtFit(benchmark::State& state) {
     w->CloseImages(false);
     state.ResumeTiming();
   }
-  if (!drawn || std::abs(w->imd->GetRWidth() - 1600) > 1 || std::abs(w->imd->GetRHeight() - 1000) > 1)
+  if (!drawn || std::abs(w->imd->GetRWidth() - 1600) > 1 ||
+      std::abs(w->imd->GetRHeight() - 1000) > 1)
     state.SkipWithError("not drawn once at 1600 x 1000");
 }
 BENCHMARK(BM_OpenToFirstDrawAtFit)->Unit(benchmark::kMillisecond)->UseRealTime();

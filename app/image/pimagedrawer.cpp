@@ -17,6 +17,13 @@ namespace {
 
 bool fillFailed = false;
 
+// The displayed pixels beside a strip that the resampling kernels reach at a zoom of n/d (two
+// source pixels of the cubic kernel when enlarging, the Gaussian's reach when reducing), a
+// multiple of n.
+int KernelMargin(int zn) {
+  return (4 + 3 * zn + zn - 1) / zn * zn;
+}
+
 constexpr SInt32 kWholeView = 10000;  // a view size beside which the bar's range is nothing  // a
                                       // strip of the last shift could not be rendered
 
@@ -188,13 +195,17 @@ void PImageDrawer::Redraw() {
     const int band = shiftBand + (bw - GetRWidth()), vband = shiftBand + (bh - GetRHeight());
     const int ax = std::abs(shiftDX), ay = std::abs(shiftDY);
     const int rw = GetRWidth(), rh = GetRHeight();
+    // The side the picture moved away from shows the new strip; the other side the edge
+    // rendered again.
     if (shiftDX != 0) {
-      DrawCurImg(o, QRect(0, 0, ax + band, rh));
-      DrawCurImg(o, QRect(rw - ax - band, 0, ax + band, rh));
+      const int left = shiftDX > 0 ? ax + band : band, right = shiftDX > 0 ? band : ax + band;
+      DrawCurImg(o, QRect(0, 0, left, rh));
+      DrawCurImg(o, QRect(rw - right, 0, right, rh));
     }
     if (shiftDY != 0) {
-      DrawCurImg(o, QRect(0, 0, rw, ay + vband));
-      DrawCurImg(o, QRect(0, rh - ay - vband, rw, ay + vband));
+      const int top = shiftDY > 0 ? ay + vband : vband, bottom = shiftDY > 0 ? vband : ay + vband;
+      DrawCurImg(o, QRect(0, 0, rw, top));
+      DrawCurImg(o, QRect(0, rh - bottom, rw, bottom));
     }
   } else {
     DrawCurImg(o, QRect(0, 0, GetRWidth(), GetRHeight()));
@@ -380,13 +391,14 @@ bool PImageDrawer::MoveScroll(float hdelta, float vdelta) {
     if (shifted && !fillFailed) {
       ir->changed = false;
       // The same move on the screen, through the orientation: flips first, then the swap.
-      const int fx = static_cast<int>(o.hflip ? -xs : xs), fy = static_cast<int>(o.vflip ? -ys : ys);
+      const int fx = static_cast<int>(o.hflip ? -xs : xs),
+                fy = static_cast<int>(o.vflip ? -ys : ys);
       const int dx = o.xyswap ? fy : fx, dy = o.xyswap ? fx : fy;
       // One pending move at a time: a second before the drawing draws everything.
       shiftPending = !shiftPending && pim->irDrawn == ir;
       shiftDX = dx;
       shiftDY = dy;
-      shiftBand = 2 * ((8 + 4 * zn + zn - 1) / zn * zn) + 2 * zn;
+      shiftBand = 2 * KernelMargin(zn) + 2 * zn;
     } else {
       Invalid();
     }
@@ -407,7 +419,7 @@ void PImageDrawer::piFill(_ImgStruct* dst, const _ImgRect* r, void* ip) {
   // the source beyond it. Rendering a rectangle of a whole-size image keeps every pixel where
   // the whole rendering puts it.
   const int zn = ir->zoomNum >= 1 && ir->zoomNum <= 64 ? ir->zoomNum : 1;
-  const int margin = (8 + 4 * zn + zn - 1) / zn * zn;
+  const int margin = KernelMargin(zn);
   auto grow = [&](_ImgRect a) {
     a.xleft = std::max(0, (a.xleft - margin) / zn * zn);
     a.ytop = std::max(0, (a.ytop - margin) / zn * zn);

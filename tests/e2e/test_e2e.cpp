@@ -203,7 +203,11 @@ TEST(EndToEnd, Walk) {
          QTest::mousePress(c, Qt::LeftButton, {}, QPoint(330, 160));
        }},
       {"a selection with its readout",
-       [] { return Widget(gImager->GetWindow(), "imag", 137) != nullptr; },
+       [] {
+         // The drag runs in a loop of its own; the readout tells when it has ended.
+         auto* r = qobject_cast<QLabel*>(Widget(gImager->GetWindow(), "imag", 137));
+         return r != nullptr && r->text().contains("cd/m2");
+       },
        [] {
          auto* readout = qobject_cast<QLabel*>(Widget(gImager->GetWindow(), "imag", 137));
          ASSERT_NE(readout, nullptr);

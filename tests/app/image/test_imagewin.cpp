@@ -170,6 +170,11 @@ TEST_F(ImageWindowTest, TheRingOfRealFiles) {
   EXPECT_EQ(w->irFirst, w->iring);
   EXPECT_EQ(w->ImageIndex(nullptr), 0);
   EXPECT_EQ(Title(), "Image 1 (of 3)");
+  // Reloading reads the current picture again and redraws it; the others on their turn.
+  const long renders = w->renderCount;
+  w->ReloadAll();
+  EXPECT_EQ(w->renderCount, renders + 1);
+  EXPECT_TRUE(w->Ready());
   // 'clos' through the window: the last close empties the ring and hides the window.
   const EventTargetRef t = GetWindowEventTarget(w->GetWindow());
   for (int i = 0; i < 3; ++i) EXPECT_EQ(SendCommand("clos", kEventCommandProcess, t), noErr);

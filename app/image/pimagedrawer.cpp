@@ -11,7 +11,8 @@
 #include "app/image/pimagewin.h"
 #include "platform/pmouse.h"
 #include "platform/pqt.h"
-#include "toolkit/pevents.h"
+#include "app/core/pappstate.h"
+#include "image/pconvert.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "platform/pmenu.h"
 #include "toolkit/pastring.h"
 #include "toolkit/pcommand.h"
-#include "toolkit/pevents.h"
+#include "app/core/pappstate.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "app/image/pimagedrawer.h"
 #include "app/image/pimagewin.h"
 #include "catalog/pfieldset.h"
-#include "toolkit/pevents.h"
+#include "app/core/pappstate.h"
 
 namespace {
 

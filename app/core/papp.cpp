@@ -12,10 +12,10 @@
 #include "app/core/phandlers.h"
 #include "app/core/pprefs.h"
 #include "app/core/pseam.h"
-#include "catalog/pthumb.h"
+#include "thumbs/pthumb.h"
 #include "formats/stdformats.h"
 #include "platform/pmenu.h"
-#include "toolkit/pevents.h"
+#include "app/core/pappstate.h"
 
 IMainWindow* gMain = nullptr;
 IInfoWindow* gInfo = nullptr;

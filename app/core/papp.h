@@ -13,7 +13,7 @@
 
 #include "app/core/pprefs.h"
 #include "app/core/pwindows.h"
-#include "catalog/pthumb.h"
+#include "thumbs/pthumb.h"
 #include "db/dbase.h"
 
 // The four window objects (made once by PcreateInterface, in this order).

@@ -15,7 +15,7 @@
 #include "platform/pmounts.h"
 #include "platform/pwindow.h"
 #include "toolkit/pcommand.h"
-#include "toolkit/pevents.h"
+#include "app/core/pappstate.h"
 
 namespace {
 
@@ -77,6 +77,7 @@ void PremoveEventHandlers() {
 
 int PinstallEventHandlers() {
   PremoveEventHandlers();
+  PinstallAppState();
   int n = 0;
   static const EventTypeSpec odoc{kEventClassAppleEvent, kAEOpenDocuments};
   if (InstallEventHandler(GetApplicationEventTarget(), openDocuments, 1, &odoc, nullptr,

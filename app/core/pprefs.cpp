@@ -24,7 +24,8 @@
 #include "support/cache.h"
 #include "support/dmessage.h"
 #include "support/futil.h"
-#include "toolkit/pdrawer.h"
+#include "thumbs/pthumb.h"
+#include "toolkit/pctltext.h"
 
 const char* gLogFallbackFolder = "/tmp";
 

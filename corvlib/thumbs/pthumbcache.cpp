@@ -11,7 +11,7 @@
 #include <set>
 #include <vector>
 
-#include "catalog/pthumb.h"
+#include "thumbs/pthumb.h"
 #include "support/dmessage.h"
 
 namespace {

@@ -23,9 +23,18 @@ void closePrintSession();
 // The open-documents event: the files and folders named on the command line.
 OSStatus openDocuments(EventHandlerCallRef call, EventRef event, void* userData);
 
+// ---- Record commands the image window calls.
+class DBRecord;
+// Turns or flips a photo record: 'cw90', 'cc90', 'c180', 'flhz', 'flvt' change its rotation
+// (Orient) and flip (Flip) fields. False, with a message, for another command or a record that
+// cannot take the fields.
+bool reorientRecord(DBRecord* rp, OSType cmd);
+// Remembers the last field set and its value for the Repeat command (does the least until the
+// setting commands are built).
+void repeatSetting(int photoField, const char* value);
+
 // ---- Record exchange and the file dialogs it asks through.
 struct FSRef;
-class DBRecord;
 // The file dialogs. Each does the least until the file dialogs are built: nothing is chosen
 // and gConfirmResponse becomes 'not!'.
 int saveDialog(int (*savef)(const char* path, void* p), void* p, const char* cat, OSType typ,

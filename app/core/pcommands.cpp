@@ -2,7 +2,6 @@
 // that work is built, leaving a trace in the log.
 #include "app/core/pcommands.h"
 
-#include "platform/pdocuments.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -11,30 +10,21 @@ void NotYet(const char* what) {
 }
 }  // namespace
 
-void chooseCatalog() {
-  NotYet("Opening a catalog");
-}
-void newCatalog() {
-  NotYet("Making a catalog");
-}
-void chooseAndLoadFolder() {
-  NotYet("Browsing a folder");
-}
 void importRecords() {
   NotYet("Importing records");
-}
-void chooseAndOpenImage() {
-  NotYet("Opening an image");
 }
 void pageSetup() {
   NotYet("Page setup");
 }
-void loadPicturesFolder() {
-  NotYet("Browsing the Pictures folder");
-}
 void closePrintSession() {}
 
-OSStatus openDocuments(EventHandlerCallRef, EventRef event, void*) {
-  DMESSAGE(DMCtrace, "Asked to open %zu documents", GetDocumentPaths(event).size());
-  return noErr;
+int importRecords(const char*) {
+  NotYet("Importing records");
+  return 0;
+}
+void openImages(IBrowser*, const char*) {
+  NotYet("Opening records");
+}
+void PDragRecords(EventRef, IBrowser*) {
+  NotYet("Dragging records");
 }

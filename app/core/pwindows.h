@@ -18,6 +18,9 @@ PDrawer* PformPane(WindowRef w);
 
 // The thumbnail browser pane of the main window: a grid of thumbnails of the displayed records,
 // or a table of their fields.
+class IMainWindow;
+class PImageRing;
+
 class IBrowser {
  public:
   virtual ~IBrowser() = default;
@@ -35,6 +38,41 @@ class IBrowser {
   virtual int DisplayFieldCount() const = 0;
   virtual int DisplayField(int i) const = 0;
   virtual int DisplayFieldFlags() const = 0;
+
+  // The main window the pane belongs to, and its catalogue context (displayed records, their
+  // selection, the open catalogue); NULL without a main window.
+  virtual IMainWindow* GetMainWindow() const = 0;
+  virtual PContext* GetContext() const = 0;
+  // Draws the pane again for its present layout (thumbnail size, size, records).
+  virtual void Redraw() = 0;
+  // Shown in the window (its own request and its container's).
+  virtual bool IsShown() const = 0;
+  // Displayed-record index of the top-left cell, and the number of cells the grid shows (0 in
+  // the table).
+  virtual int TopIndex() const = 0;
+  virtual int ThumbSlots() const = 0;
+  // Scrolls by whole rows (grid) or list rows (table); the rows actually scrolled.
+  virtual int ScrollDown(int rows) = 0;
+  // The index among the displayed records of the record of r's image file, -1 when none.
+  virtual int FindRecord(const DBRecord& r) const = 0;
+  // Selection: the context's operation, then the selection shown everywhere (ShowSelection).
+  virtual void SelectAll() = 0;
+  virtual void SelectNone() = 0;
+  virtual void SelectInverse() = 0;
+  // Shows the context's selection in the pane, the status line and the info window; with
+  // scroll the first selected record is scrolled into view.
+  virtual void ShowSelection(bool scroll) = 0;
+  // The drop frame around the pane while records or files are dragged over it.
+  virtual void Highlight(bool on) = 0;
+  // The insertion index of a drop at a window-local point (drawn as a bar), -1 when the pane
+  // is hidden or shows the table; the index stored; and the bar removed.
+  virtual int InsertionPoint(Point pt) = 0;
+  virtual int InsertionPoint() const = 0;
+  virtual void ClearInsertion() = 0;
+  // Sorts the displayed records with photo field fid (translated to the display's schema) as
+  // first key (fid < 0: by the present order), and the first key as a photo field (-1: none).
+  virtual void SortDisplay(int fid, bool rev) = 0;
+  virtual int GetSort(bool* rev) const = 0;
 };
 
 // The catalogue browser window. It owns the catalogue context bc (displayed records, their
@@ -64,10 +102,28 @@ class IMainWindow : public PWindowHandlerBase {
   virtual bool OpenCatalog(const char* path) = 0;
   virtual bool Undo() = 0;
   virtual bool Redo() = 0;
+
+  // The loading bracket: every loader of displayed records calls LoadingRecords (the display
+  // empties and takes the schema, NULL: the catalogue's or the photo schema) before it fills
+  // them, and LoadedRecords with the number it found after.
+  virtual void LoadingRecords(const DBFieldInfo* schema) = 0;
+  virtual void LoadedRecords(int nfound) = 0;
+  // The selector lists show the selected records' values.
+  virtual void HiliteSelectors() const = 0;
+  // The folder tree opens at path (and opens the folder itself with open).
+  virtual void SelectFolder(const char* path, bool open) = 0;
 };
 
 // The record info window.
-class IInfoWindow : public PWindowHandlerBase {};
+class IInfoWindow : public PWindowHandlerBase {
+ public:
+  // Shows displayed record i of the browser b (raise: brings the window forward). Does the
+  // least (nothing, false) until the info window shows records.
+  virtual bool ShowInfo(IBrowser* b, int i, bool raise) {
+    (void)b, (void)i, (void)raise;
+    return false;
+  }
+};
 
 // The search window.
 class IFindWindow : public PWindowHandlerBase {};
@@ -78,4 +134,15 @@ class IImageWindow : public PWindowHandlerBase {
   // Closes every open image; with ask, changed images are offered for saving first and the
   // user may refuse. 1 when all closed.
   virtual int CloseImages(bool ask) = 0;
+
+  // The ring of open images. Each does the least (nothing; false, NULL) until the ring is
+  // built. AddImage opens an image file as the current image; GetCurrentIR is the current
+  // image; Advance makes an image of the ring current; Present brings the window up with it.
+  virtual bool AddImage(const char* path) {
+    (void)path;
+    return false;
+  }
+  virtual PImageRing* GetCurrentIR() const { return nullptr; }
+  virtual void Advance(const PImageRing* ir) { (void)ir; }
+  virtual void Present() {}
 };

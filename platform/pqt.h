@@ -23,7 +23,8 @@ class QMenu;
 class QWidget;
 
 // Paints into a port (NULL: the current port), clipped to it; what was painted shows on screen
-// when the painter ends (or is destroyed). It starts with the window's font, the port's fore
+// when the painter ends (or is destroyed): the part within its clip, which a painter of a small
+// part narrows to that part. It starts with the window's font, the port's fore
 // colour as pen, no brush and the window-local coordinates of the port. On a stale port it is
 // not active (isActive() is false) and paints nothing.
 class PortPainter : public QPainter {

@@ -268,13 +268,13 @@ void PBrowser::FocusThumb(int i) {
   {
     PortPainter p;
     const QRect panel(QPoint(left, top), QPoint(right - 1, bottom - 1));
+    p.setClipRect(panel);
     p.fillRect(panel, QColor(255, 255, 255));
     p.setPen(QColor(0, 0, 0));
     p.setBrush(Qt::NoBrush);
     p.drawRect(panel.adjusted(0, 0, -1, -1));
     if (pic.img != nullptr) QDrawImage(&p, &pic, left + (PBigThumbWidth - ow) / 2 + 8, top + 8, &o);
     const QRect box(QPoint(left + 8, top + 8 + oh + 8), QPoint(right - 9, bottom - 9));
-    p.setClipRect(panel);
     p.drawText(box, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
                QString::fromUtf8(text.c_str()));
   }
@@ -437,7 +437,9 @@ void PBrowser::DrawInsertion(bool on) {
   SetPort(nullptr);
   {
     PortPainter p;
-    p.fillRect(QRect(x, y, 2, ts + csiz.v), on ? QColor(0x40, 0x40, 0xFF) : QColor(255, 255, 255));
+    const QRect bar(x, y, 2, ts + csiz.v);
+    p.setClipRect(bar);
+    p.fillRect(bar, on ? QColor(0x40, 0x40, 0xFF) : QColor(255, 255, 255));
   }
   ResetPort();
 }

@@ -285,8 +285,9 @@ void PBrowser::DrawCell(QPainter* p, int tn) {
   p->setBrush(Qt::NoBrush);
   if (text != nullptr && *text != '\0') {
     p->setPen(QColor(0, 0, 0));
-    p->drawText(QRect(left, top + ts + 4, ts, csiz.v), Qt::AlignHCenter | Qt::AlignTop,
-                QString::fromUtf8(text));
+    // A caption wider than the cell ends in an ellipsis.
+    const QString line = p->fontMetrics().elidedText(QString::fromUtf8(text), Qt::ElideRight, ts);
+    p->drawText(QRect(left, top + ts + 4, ts, csiz.v), Qt::AlignHCenter | Qt::AlignTop, line);
   }
   const _ImgStruct& img = thumb[tn];
   if (img.img != nullptr) {
@@ -302,6 +303,12 @@ void PBrowser::DrawThumb(int tn) {
   SetPort(nullptr);
   {
     PortPainter p;
+    if (ntcols > 0) {
+      const int ts = ThumbSize();
+      p.setClipRect(QRect(extent.left + (tn % ntcols) * (ts + 24) + 16,
+                          extent.top + (tn / ntcols) * (csiz.v + ts + 24) + 16, ts + 20,
+                          ts + csiz.v + 20));
+    }
     DrawCell(&p, tn);
   }
   ResetPort();
@@ -312,6 +319,7 @@ void PBrowser::DrawThumbs() {
   SetPort(nullptr);
   {
     PortPainter p;
+    p.setClipRect(QRect(extent.left, extent.top, GetWidth(), GetHeight()));
     for (int tn = ThumbCount(); tn-- > 0;) DrawCell(&p, tn);
   }
   if (thumbScroll) Draw1Control(thumbScroll);
@@ -377,6 +385,7 @@ void PBrowser::Highlight(bool on) {
     const QColor colour = on ? QColor(0x30, 0x8C, 0xC6) : QColor(255, 255, 255);
     {
       PortPainter p;
+      p.setClipRect(QRect(extent.left, extent.top, GetWidth(), GetHeight()));
       const int l = extent.left, t = extent.top, r = extent.right, b = extent.bottom;
       p.fillRect(QRect(QPoint(l, t), QPoint(l + 1, b - 2)), colour);
       p.fillRect(QRect(QPoint(l, t), QPoint(r - 16, t + 1)), colour);

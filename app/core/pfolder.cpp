@@ -132,7 +132,11 @@ bool LoadFile(const PFileSpec* fs, void* p) {
   // A screenful of thumbnails before the rest of the folder.
   if (!st->drawn && st->slots > 0 && gMain->bc.rdisp.GetSize() >= st->slots) {
     st->drawn = true;
-    if (st->browser && st->browser->IsShown()) st->browser->Redraw();
+    if (st->browser && st->browser->IsShown()) {
+      st->browser->Redraw();
+      DMESSAGE(DMCtrace, "First %d images of '%s' shown after %.3f s", st->slots, st->path,
+               GetCurrentEventTime() - st->start);
+    }
   }
   if (!st->progress && GetCurrentEventTime() - st->start > kProgressAfter) {
     st->total = scanFolder(st->path, nullptr, nullptr, nullptr, nullptr);

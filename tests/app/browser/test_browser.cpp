@@ -125,6 +125,29 @@ TEST_F(BrowserTest, APaneTooSmallForOneCellHasNoCells) {
   b->ShowSelection(true);  // nothing to scroll, nothing to divide by
 }
 
+TEST_F(BrowserTest, FillingCellsStopsWhenTheDisplayChangesMeanwhile) {
+  mw->SetThumbSize(FourCC("tpvw"), false);  // events are pumped before every cell
+  MakeRecords(40);
+  // While the cells fill, the display shrinks to three records and is drawn anew.
+  int fired = 0;
+  QTimer::singleShot(0, [&] {
+    ++fired;
+    ctx->rdisp.Resize(3);
+    b->Redisplay();
+  });
+  b->Redisplay();
+  EXPECT_EQ(fired, 1);
+  EXPECT_EQ(b->ThumbCount(), 2);  // 2 x 1 cells of 320 pixels
+  for (int i = b->ThumbCount(); i < PBrowser::kMaxCells; ++i)
+    EXPECT_EQ(b->thumb[i].img, nullptr) << i;
+  // A scroll meanwhile ends the fill too; the new top's cells are filled by its own redraw.
+  MakeRecords(40);
+  QTimer::singleShot(0, [&] { b->ScrollDown(3); });
+  b->Redisplay();
+  EXPECT_EQ(b->topleftIndex, 6);
+  for (int i = 0; i < b->ThumbCount(); ++i) EXPECT_NE(b->thumb[i].img, nullptr) << i;
+}
+
 TEST_F(BrowserTest, MoreThan512CellsAreCutToWholeRows) {
   MakeRecords(2000);
   SizeWindow(mw->GetWindow(), 300 + 2000, 2000, true);

@@ -1,6 +1,7 @@
 // File dialogs over Qt's own QFileDialog, run modal inside a wait of the platform's loop.
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QGridLayout>
@@ -16,6 +17,13 @@
 using namespace plat;
 
 namespace {
+
+// Where the next dialog without a folder of its own opens: where the last one was accepted,
+// at first the user's home folder.
+QString& LastFolder() {
+  static QString folder;
+  return folder;
+}
 
 QPointer<QFileDialog>& Current() {
   static QPointer<QFileDialog> d;
@@ -58,7 +66,10 @@ QFileDialog* Make(const PFileDialogSpec& spec) {
   d->setAttribute(Qt::WA_DeleteOnClose, false);
   if (!spec.title.empty()) d->setWindowTitle(Q(spec.title));
   if (!spec.button.empty()) d->setLabelText(QFileDialog::Accept, Q(spec.button));
-  if (!spec.directory.empty()) d->setDirectory(Q(spec.directory));
+  if (!spec.directory.empty())
+    d->setDirectory(Q(spec.directory));
+  else
+    d->setDirectory(LastFolder().isEmpty() ? QDir::homePath() : LastFolder());
   if (!spec.message.empty()) {
     if (auto* grid = qobject_cast<QGridLayout*>(d->layout())) {
       auto* label = new QLabel(Q(spec.message), d);
@@ -96,6 +107,7 @@ int Run(QFileDialog* d, std::vector<std::string>* chosen) {
   }
   if (accepted && chosen)
     for (const QString& f : d->selectedFiles()) chosen->push_back(f.toStdString());
+  if (accepted) LastFolder() = d->directory().absolutePath();
   Current() = saved;
   QObject::disconnect(d, nullptr, nullptr, nullptr);
   d->hide();

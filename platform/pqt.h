@@ -63,7 +63,7 @@ struct PFileDialogSpec {
   std::string title;      // the window's title
   std::string message;    // a line of text below the file list
   std::string button;     // the accepting button's text
-  std::string directory;  // where the dialog opens; empty: where the last one closed
+  std::string directory;  // where it opens; empty: where the last one was accepted, or home
   std::string fileName;   // save: the name proposed
   // open: whether a file (never a folder) is listed; none lists every file.
   std::function<bool(const std::string& path)> show;

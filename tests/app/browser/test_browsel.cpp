@@ -4,6 +4,7 @@
 // records against a model of the selection and of what each cell shows.
 #include <sys/stat.h>
 
+#include <QThreadPool>
 #include <random>
 #include <set>
 
@@ -196,6 +197,7 @@ TEST_F(Clicks, TheInsertionPointOfADrop) {
 // cell shows its own record's thumbnail (each thumbnail is stamped with its record when it
 // first appears, and must keep showing in that record's cell as the grid scrolls).
 TEST_F(Clicks, RandomOperationsOverTenThousandRecordsAgreeWithAModel) {
+  QThreadPool::globalInstance()->setMaxThreadCount(1);  // Qt's image helpers on this thread
   constexpr int kRecords = 10000;
   SizeWindow(mw->GetWindow(), 900, 600, true);
   MakeRecords(kRecords);

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <fstream>
@@ -67,7 +68,12 @@ void Answer(const std::string& path, std::function<void(QFileDialog*)> look = nu
     if (path.empty()) {
       d->reject();
     } else {
-      d->selectFile(QString::fromStdString(path));
+      if (QFileInfo(QString::fromStdString(path)).isDir()) {
+        d->setDirectory(QString::fromStdString(path));  // the folder shown, nothing typed
+        if (auto* e = d->findChild<QLineEdit*>("fileNameEdit")) e->clear();
+      } else {
+        d->selectFile(QString::fromStdString(path));
+      }
       QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
     }
   });

@@ -242,10 +242,7 @@ void PBrowser::FocusThumb(int i) {
     tnMgr.GetThumbnail(&pic, rec);
     tnMgr.doCrop = crop;
     tnMgr.doOrient = orient;
-    if (pic.img != nullptr)
-      o.SetOrigSize(pic.xres, pic.yres);
-    else
-      o = POrient(), o.SetOrigSize(1, 1);
+    if (pic.img != nullptr) o.SetOrigSize(pic.xres, pic.yres);
   }
   const int ow = pic.img ? o.GetWidth() : 0, oh = pic.img ? o.GetHeight() : 0;
 

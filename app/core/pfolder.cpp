@@ -76,10 +76,11 @@ bool Describe(PFileSpec* fs, const char* dpath, const FSRef* dref, const Entry& 
       SetRef(&fs->fref, fs->fpath, st);
       return true;
     }
-    if (strlen(target) >= sizeof fs->fpath) return false;
+    const size_t tlen = strlen(target);
+    if (tlen >= sizeof fs->fpath) return false;
     fs->isAlias = true;
     fs->isFolder = S_ISDIR(ts.st_mode);
-    snprintf(fs->fpath, sizeof fs->fpath, "%s", target);
+    memcpy(fs->fpath, target, tlen + 1);
     SetRef(&fs->fref, target, ts);
     return true;
   }

@@ -47,6 +47,18 @@ TEST_F(BrowserTest, GoldenGridBandsAndEverySize) {
   for (int x = 232; x < 232 + 80; ++x)
     for (int y = 144 + 84; y < 144 + 84 + 16; ++y) dark += (Pixel(x, y) & 0xFF) < 0x60;
   EXPECT_GT(dark, 10);  // "R11"
+  // A record without title shows its file name; one with neither shows no caption.
+  auto captionInk = [&](int cell) {
+    const int x0 = CellLeft(80, cell % 9), y0 = CellTop(80, cell / 9) + 84;
+    int ink = 0;
+    for (int x = x0; x < x0 + 80; ++x)
+      for (int y = y0; y < y0 + 16; ++y) ink += (Pixel(x, y) & 0xFF) < 0x60;
+    return ink;
+  };
+  EXPECT_GT(captionInk(14), captionInk(13));  // "f14.jpg" is longer than "R13"
+  ctx->rdisp[14].ClearField(PDBFfile);
+  b->DrawThumbs();
+  EXPECT_EQ(captionInk(14), 0);
   Shot("grid-80");
 
   // Catalogue records: green while writable, red when the catalogue is read-only.

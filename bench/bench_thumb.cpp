@@ -17,10 +17,12 @@
 #include "bench_testdata.h"
 #include "catalog/pfieldset.h"
 #include "catalog/pixhaven.h"
+#include "thumbs/pthumb.h"
 #include "formats/jpegio.h"
 #include "formats/stdformats.h"
 #include "support/dmessage.h"
 #include "testutil/file_bytes.h"
+#include "testutil/rgb_jpeg.h"
 
 namespace {
 

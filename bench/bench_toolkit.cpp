@@ -7,7 +7,10 @@
 #include <QWidget>
 #include <cstdlib>
 
+#include "toolkit/pctltext.h"
 #include "toolkit/pdrawer.h"
+#include "toolkit/pdrawkinds.h"
+#include "toolkit/pwinhandler.h"
 
 namespace {
 

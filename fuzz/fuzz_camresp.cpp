@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "db/dbrlist.h"
 #include "hdr/phdrimg.h"
 #include "support/dmessage.h"
 

@@ -12,10 +12,12 @@
 #include <string>
 
 #include "catalog/pixhaven.h"
+#include "thumbs/pthumb.h"
 #include "formats/jpegio.h"
 #include "formats/stdformats.h"
 #include "support/dmessage.h"
 #include "testutil/file_bytes.h"
+#include "testutil/rgb_jpeg.h"
 #include "fuzz_jpegmem.h"
 
 namespace {

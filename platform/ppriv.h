@@ -170,8 +170,6 @@ Rect ToRect(const QRect& r);
 QRect ToQRect(const Rect& r);
 // The window-local rectangle of a widget inside a window's content.
 Rect LocalRect(WindowRec* w, const QWidget* widget);
-// Marks a window-local rectangle of the port for repainting.
-void UpdatePortRect(WindowRec* w, const Rect& r);
 
 // Turns Qt input on window contents into window events; installed with the first window.
 void InstallInputFilter();

@@ -188,10 +188,6 @@ Rect LocalRect(WindowRec* w, const QWidget* widget) {
   return ToRect(QRect(tl, widget->size()));
 }
 
-void UpdatePortRect(WindowRec* w, const Rect& r) {
-  w->content->update(ToQRect(r));
-}
-
 void UpdateMinimumSize(WindowRec* w) {
   EventRef ev = nullptr;
   CreateEvent(kEventClassWindow, kEventWindowGetMinimumSize, GetCurrentEventTime(), &ev);

@@ -3,7 +3,8 @@
 #include <vector>
 
 #include "toolkit/pastring.h"
-#include "toolkit/pdrawer.h"
+#include "toolkit/pctltext.h"
+#include "platform/pevent.h"
 
 bool PutControlText(ControlRef cntl, const char* txt) {
   if (cntl == nullptr || txt == nullptr) return false;

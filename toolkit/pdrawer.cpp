@@ -1,8 +1,10 @@
 // The drawer base: visibility, ports, geometry and layout by gravity, click and wheel routing.
 #include "toolkit/pdrawer.h"
 
-#include "toolkit/pevents.h"
 #include "support/dmessage.h"
+#include "support/chain.h"
+
+void (*PcontentClickHook)() = nullptr;
 
 PDrawer::PDrawer()
     : drawn_xt{0, 0, 0, 0},
@@ -18,15 +20,7 @@ PDrawer::PDrawer()
       extent{0, 0, 0, 0} {}
 
 PDrawer::~PDrawer() {
-  // Deletes the chain behind this drawer one by one, so a long chain needs no deep recursion.
-  PDrawer* d = next;
-  next = nullptr;
-  while (d != nullptr) {
-    PDrawer* n = d->next;
-    d->next = nullptr;
-    delete d;
-    d = n;
-  }
+  DeleteChain(next, &PDrawer::next);
 }
 
 WindowPtr PDrawer::GetWindow() const {
@@ -189,7 +183,7 @@ bool PDrawer::HandleClick(EventRef event) {
   GetEventParameter(event, kEventParamKeyModifiers, typeUInt32, nullptr, sizeof mods, nullptr,
                     &mods);
   dmessage_last_class = DMCnerr;
-  alertLastClass = DMCnerr;
+  if (PcontentClickHook != nullptr) PcontentClickHook();
   return Click(pt, static_cast<unsigned short>(mods & 0xFFFF), event);
 }
 

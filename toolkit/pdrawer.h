@@ -1,6 +1,6 @@
-// The window toolkit: every window lays out its content as a tree of rectangular panes
-// (drawers) over the platform's controls and lists, and routes its events through a table of
-// handlers bound to (event class, event kind) pairs.
+// The window toolkit's panes: every window lays out its content as a tree of rectangular panes
+// (drawers) over the platform's controls and lists (the kinds are in toolkit/pdrawkinds.h; a
+// window's table of event handlers is in toolkit/pwinhandler.h).
 //
 // A drawer knows its extent in window-local coordinates, the window edges it follows when its
 // container changes size (gravity bits: 1 left, 2 top, 4 right, 8 bottom), its minimum and
@@ -9,9 +9,7 @@
 // it was last drawn at. A container owns its children; a drawer owns its next sibling.
 #pragma once
 
-#include "platform/pcontrol.h"
 #include "platform/pevent.h"
-#include "platform/plist.h"
 #include "platform/pwindow.h"
 
 class PDrawer {
@@ -81,195 +79,6 @@ class PDrawer {
   }
 };
 
-// A filler pane: erases its extent.
-class PEmptyDrawer : public PDrawer {
- public:
-  void Redraw() override;
-};
-
-// The root of a window's tree: the window's content, with one child.
-class PWindowDrawer : public PDrawer {
- protected:
-  WindowPtr windo;
-  PDrawer* contents;
-
- public:
-  PWindowDrawer(WindowPtr w, PDrawer* d);
-  ~PWindowDrawer() override;
-  WindowPtr GetWindow() const override { return windo; }
-  PDrawer* GetChild(int i) const override { return i == 0 ? contents : nullptr; }
-  int Show(int vis) override;
-  void Redraw() override;
-  bool Click(Point pt, unsigned short mods, EventRef event) override;
-  bool Wheel(Point pt, int xdel, int ydel, EventRef event) override;
-  void SyncExtent();
-};
-
-// A leaf over one control of the window, named by signature and id.
-class PControlDrawer : public PDrawer {
- protected:
-  WindowPtr windo;
-  ControlRef cntl;
-
- public:
-  PControlDrawer(WindowPtr w, unsigned long sig, long cid);
-  WindowPtr GetWindow() const override { return windo; }
-  int Show(int vis) override;
-  void Redraw() override;
-  ControlRef GetControl() const { return cntl; }
-};
-
-// A stepper: arrow clicks and wheel turns step its value by increment.
-class PLittleArrowsDrawer : public PControlDrawer {
- public:
-  int increment;
-  PLittleArrowsDrawer(WindowPtr w, unsigned long sig, long cid, int inc);
-  bool Click(Point pt, unsigned short mods, EventRef event) override;
-  bool Wheel(Point pt, int xdel, int ydel, EventRef event) override;
-
- private:
-  bool Step(int step);
-};
-
-OSStatus PTabControlHandler(EventHandlerCallRef handlerRef, EventRef event, void* userData);
-
-// A tab control with one pane per tab; tabs are numbered from 1.
-class PTabControlDrawer : public PControlDrawer {
-  EventHandlerRef ehref;
-  PDrawer* dlist;
-  int nTabs;
-  int selected;
-
- public:
-  PTabControlDrawer(WindowPtr w, unsigned long sig, long cid);
-  ~PTabControlDrawer() override;
-  PDrawer* GetChild(int i) const override { return i < 0 ? nullptr : GetTabDrawer(i + 1); }
-  int Show(int vis) override;
-  void Redraw() override;
-  bool Click(Point pt, unsigned short mods, EventRef event) override;
-  bool Wheel(Point pt, int xdel, int ydel, EventRef event) override;
-  int AddTab(PDrawer* td = nullptr);
-  int Select(int tabID);
-  PDrawer* GetTabDrawer(int tabID) const;
-  int GetSelected() const { return selected; }
-  int CountTabs() const { return nTabs; }
-
- private:
-  void SwitchUserPane(int tab, bool on, bool draw);
-  void ShowSelectedPane(PDrawer* d);
-};
-
-// A leaf over a list; the list's scroll bars lie in the 15 pixels at its right and bottom.
-class PListDrawer : public PDrawer {
- protected:
-  ListHandle listh;
-
- public:
-  bool dblClick;
-  explicit PListDrawer(ListHandle lh);
-  int Show(int vis) override;
-  void Redraw() override;
-  bool Click(Point pt, unsigned short mods, EventRef event) override;
-  bool Wheel(Point pt, int xdel, int ydel, EventRef event) override;
-  bool SetList(ListHandle lh);
-  ListHandle GetList() const { return listh; }
-  void SetCell(const char* s, int row, int col);
-};
-
-// Two panes split top/bottom (stacked) or left/right.
-class PDualDrawer : public PDrawer {
- protected:
-  bool stacked;
-  PDrawer* tl;
-  PDrawer* br;
-  int resize_pref;  // +1: only tl has a fixed size along the split; -1: only br; else 0
-
- public:
-  PDualDrawer(PDrawer* topleft, PDrawer* botright, bool stack);
-  ~PDualDrawer() override;
-  PDrawer* GetChild(int i) const override { return i == 0 ? tl : i == 1 ? br : nullptr; }
-  int Show(int vis) override;
-  void Redraw() override;
-  bool Click(Point pt, unsigned short mods, EventRef event) override;
-  bool Wheel(Point pt, int xdel, int ydel, EventRef event) override;
-  void Repartition(int s_topleft);
-
- private:
-  PDrawer* Under(Point pt) const;
-};
-
-// A free-form container: children anywhere, hit-tested in the order they were added.
-class PChestDrawer : public PDrawer {
-  PDrawer* dlist;
-
- public:
-  explicit PChestDrawer(PDrawer* d0 = nullptr);
-  ~PChestDrawer() override;
-  PDrawer* GetChild(int i) const override;
-  int Show(int vis) override;
-  void Redraw() override;
-  bool Click(Point pt, unsigned short mods, EventRef event) override;
-  bool Wheel(Point pt, int xdel, int ydel, EventRef event) override;
-  void AddDrawer(PDrawer* d);
-
- private:
-  PDrawer* Under(Point pt) const;
-};
-
-class PWindowHandlerBase;
-typedef OSStatus (PWindowHandlerBase::*PWindowHandlerF)(EventRef event);
-
-OSStatus PWindowHandlerEvent(EventHandlerCallRef handlerRef, EventRef event, void* userData);
-
-// The base of every window object: its root drawer and its table of event handlers.
-class PWindowHandlerBase {
-  static constexpr int kMaxHandlers = 64;
-  EventTypeSpec specList[kMaxHandlers];
-  int specListLen;
-  PWindowHandlerF handList[kMaxHandlers];
-
-  int EventIndex(UInt32 eClass, UInt32 eKind) const;
-
- protected:
-  EventHandlerRef ehref;
-  PWindowDrawer* wdrawer;
-
-  bool AddHandler(UInt32 eClass, UInt32 eKind, PWindowHandlerF h);
-  void DelHandler(UInt32 eClass, UInt32 eKind);
-  PWindowHandlerF GetHandler(UInt32 eClass, UInt32 eKind) const;
-  bool FinishInstall();
-  OSStatus HandleGetMinSize(EventRef event);
-  OSStatus HandleClose(EventRef event);
-  OSStatus HandleClick(EventRef event);
-  OSStatus HandleWheel(EventRef event);
-  OSStatus HandleRedraw(EventRef event);
-
- public:
-  PWindowHandlerBase();
-  PWindowHandlerBase(const PWindowHandlerBase&) = delete;
-  PWindowHandlerBase& operator=(const PWindowHandlerBase&) = delete;
-  virtual ~PWindowHandlerBase();
-  virtual WindowPtr CreateWindow(IBNibRef nib) = 0;
-  virtual void DestroyWindow();
-  WindowPtr CreateWindow(const char* nibname);
-  WindowPtr GetWindow() const { return wdrawer ? wdrawer->GetWindow() : nullptr; }
-  int Show(int vis) { return wdrawer ? wdrawer->Show(vis) : 0; }
-  void Redraw() {
-    if (wdrawer) wdrawer->Redraw();
-  }
-  OSStatus HandleEvent(EventRef event);
-};
-
-// Control text as UTF-8. PutControlText sets and draws; false for a missing argument, text
-// that is not UTF-8 or a control that takes no text.
-bool PutControlText(ControlRef cntl, const char* txt);
-void ClearControlText(ControlRef cntl);
-// Copies the text into txt (at most len - 1 bytes and a terminator); unless anyChar, leading
-// and trailing white space goes and control characters and broken bytes become '?' (whole
-// characters are kept). NULL when an argument is missing, len < 2, or the text cannot be read
-// or does not fit.
-char* GetControlText(ControlRef cntl, char* txt, int len, bool anyChar);
-// Selects the whole text of an edit control and gives it the keyboard focus.
-void EditControlText(WindowRef w, ControlRef cntl);
-// Waits at most maxwait seconds (platform clock) for the next mouse-up and takes it.
-void waitMouseRelease(double maxwait);
+// Called when a click reaches a window's content, before the drawers get it; the application
+// installs it (none by default).
+extern void (*PcontentClickHook)();

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "toolkit/pdrawer.h"
+#include "toolkit/pdrawkinds.h"
 #include "support/dmessage.h"
 
 // Takes d as a child unless it is already chained to a sibling: such a drawer has an owner,

@@ -1,7 +1,6 @@
 // The window object base: the table of (event class, event kind) handlers, the default
 // bindings and the platform entry that dispatches through the table.
-#include "toolkit/pdrawer.h"
-#include "toolkit/pevents.h"
+#include "toolkit/pwinhandler.h"
 
 PWindowHandlerBase::PWindowHandlerBase()
     : specList{}, specListLen(0), handList{}, ehref(nullptr), wdrawer(nullptr) {}
@@ -96,12 +95,15 @@ OSStatus PWindowHandlerBase::HandleWheel(EventRef event) {
   return wdrawer->HandleWheel(event) ? noErr : eventNotHandledErr;
 }
 
+PWindowEventHooks PwindowEventHooks = {nullptr, nullptr};
+
 OSStatus PWindowHandlerEvent(EventHandlerCallRef, EventRef event, void* userData) {
   PWindowHandlerBase* w = static_cast<PWindowHandlerBase*>(userData);
   if (w == nullptr) return eventNotHandledErr;
-  double delay = idleImprovements(0);
+  const PWindowEventHooks hooks = PwindowEventHooks;
+  const double begun = hooks.begin != nullptr ? hooks.begin() : 0;
   OSStatus r = w->HandleEvent(event);
-  if (r == eventNotHandledErr) idleImprovements(delay);
+  if (hooks.end != nullptr) hooks.end(begun, r != eventNotHandledErr);
   return r;
 }
 

@@ -12,7 +12,7 @@
 #include "catalog/pdbase.h"
 #include "image/picolor.h"
 #include "platform/pqt.h"
-#include "toolkit/pevents.h"
+#include "app/core/pappstate.h"
 
 PThumbnailer& PBrowser::tnMgr = PthumbManager();
 
@@ -398,6 +398,7 @@ void PBrowser::Highlight(bool on) {
 }
 
 void PBrowser::NoChange() {
+  IBrowser::NoChange();
   delete changeSS;
   changeSS = nullptr;
   changeName = nullptr;

@@ -11,7 +11,7 @@
 #pragma once
 
 #include "app/core/pwindows.h"
-#include "catalog/pthumb.h"
+#include "thumbs/pthumb.h"
 #include "support/abitmap.h"
 
 class QPainter;

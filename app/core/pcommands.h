@@ -22,3 +22,13 @@ void openImages(IBrowser* b, const char* appName);
 // Drags the selected displayed records of b out of the browser. Does the least (nothing) until
 // dragging is built.
 void PDragRecords(EventRef event, IBrowser* b);
+
+// ---- Record commands the image window calls.
+class DBRecord;
+// Turns or flips a photo record: 'cw90', 'cc90', 'c180', 'flhz', 'flvt' change its rotation
+// (Orient) and flip (Flip) fields. False, with a message, for another command or a record that
+// cannot take the fields.
+bool reorientRecord(DBRecord* rp, OSType cmd);
+// Remembers the last field set and its value for the Repeat command (does the least until the
+// setting commands are built).
+void repeatSetting(int photoField, const char* value);

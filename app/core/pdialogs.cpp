@@ -12,8 +12,11 @@
 #include "platform/pcontrol.h"
 #include "platform/pwindow.h"
 #include "toolkit/pastring.h"
+#include "toolkit/pctltext.h"
 #include "toolkit/pdrawer.h"
-#include "toolkit/pevents.h"
+#include "toolkit/pdrawkinds.h"
+#include "toolkit/pwinhandler.h"
+#include "app/core/pappstate.h"
 
 char curMsg[256] = "Working...";
 

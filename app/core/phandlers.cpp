@@ -17,7 +17,7 @@
 #include "platform/pmounts.h"
 #include "platform/pwindow.h"
 #include "toolkit/pcommand.h"
-#include "toolkit/pevents.h"
+#include "app/core/pappstate.h"
 
 namespace {
 
@@ -79,6 +79,7 @@ void PremoveEventHandlers() {
 
 int PinstallEventHandlers() {
   PremoveEventHandlers();
+  PinstallAppState();
   int n = 0;
   static const EventTypeSpec odoc{kEventClassAppleEvent, kAEOpenDocuments};
   if (InstallEventHandler(GetApplicationEventTarget(), openDocuments, 1, &odoc, nullptr,
@@ -374,16 +375,6 @@ OSStatus FCEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
     default:
       return eventNotHandledErr;
   }
-}
-
-OSStatus PrefEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
-  if (GetEventClass(event) != kEventClassCommand || GetEventKind(event) != kEventCommandProcess)
-    return eventNotHandledErr;
-  const UInt32 cmd = PeventCommand(event);
-  if (!DialogAnswer(cmd)) return eventNotHandledErr;
-  gConfirmResponse = cmd;
-  HideWindow(static_cast<WindowRef>(userData));
-  return noErr;
 }
 
 EventRef MatchEvent(int specLen, const EventTypeSpec* eSpec) {

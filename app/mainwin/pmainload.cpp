@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "app/mainwin/pmainw.h"
-#include "toolkit/pevents.h"
+#include "app/core/pappstate.h"
 
 void PMainWindow::LoadingRecords(const DBFieldInfo* schema) {
   if (!DMASSERT_AS(wdrawer != nullptr, "wdrawer != NULL")) return;

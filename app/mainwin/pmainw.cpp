@@ -10,7 +10,7 @@
 #include "app/core/phandlers.h"
 #include "catalog/pdbase.h"
 #include "toolkit/pcommand.h"
-#include "toolkit/pevents.h"
+#include "app/core/pappstate.h"
 
 bool PMainWindow::setSet = false;
 bool PMainWindow::fileSet = false;

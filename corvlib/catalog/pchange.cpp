@@ -3,7 +3,8 @@
 #include <cstring>
 #include <vector>
 
-#include "catalog/pixhaven.h"
+#include "catalog/pcontext.h"
+#include "catalog/pdbase.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -140,6 +141,8 @@ int PContext::RecordChange(const char* label, ABitMap* which, PCSnapshot* snapsh
     delete snapshot;
     return 0;
   }
+  // The checkpoint files what is pending (syncing first when due) and opens this step; the
+  // deletions and additions below only queue in it.
   if (!Checkpoint(label, snapshot)) {
     DMESSAGE(DMCdata, "Database update error in RecordChange");
     return -1;
@@ -151,6 +154,7 @@ int PContext::RecordChange(const char* label, ABitMap* which, PCSnapshot* snapsh
     ReplaceReadOnly(&rcommon[k], rdisp.Get(static_cast<int>(i)));
     Append(&newv, &rdisp[static_cast<int>(i)], true);
   }
+  // An edit is stored as the old version's deletion plus the new version's addition.
   pdb.DeleteRecords(oldv.GetArray(), oldv.GetSize());
   pdb.AddRecords(newv.GetArray(), newv.GetSize());
   Catalog(newv.GetArray(), newv.GetSize());

@@ -1,221 +1,305 @@
-// The displayed records, their selection and catalogue ties, copying and snapshots.
+// The catalogue context: opening, closing, syncing and checkpointing the catalogue.
 #include "catalog/pcontext.h"
-
-#include <cstring>
-
 #include "catalog/pdbase.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "image/pireader.h"
 #include "support/dmessage.h"
 
-PContextState::PContextState() : uniq(false), rdisp_info(nullptr) {
-  rsrc[0] = '\0';
-  album[0] = '\0';
+namespace {
+
+// The path without the suffix of its last component.
+std::string Stem(const char* path) {
+  const char* suf = PgetSuffix(path);
+  if (suf == nullptr || suf <= path) return path;
+  return std::string(path, static_cast<size_t>(suf - path) - 1);
 }
 
-PContextState::~PContextState() {
-  // The records go before the schema they may be bound to.
-  rdisp.Init(nullptr);
-  delete rdisp_info;
-  rdisp_info = nullptr;
-}
+}  // namespace
 
-void PmarkReadOnly(DBRecordList* list) {
-  for (int i = 0; i < list->GetSize(); i++)
-    if ((*list)[i].l != nullptr && (*list)[i].l->readonly == 0) (*list)[i].l->readonly = 1;
-}
-
-void PmarkReadOnlyLast(DBRecordList* list) {
-  DBRecord& r = (*list)[list->GetSize() - 1];
-  if (r.l != nullptr && r.l->readonly == 0) r.l->readonly = 1;
-}
-
-// ---------------------------------------------------------------------------------------
-// Selection
-
-void PContextState::SelectAll() {
-  if (rdisp.GetSize() > 0)
-    rsel.NewBitMap(static_cast<uint32_t>(rdisp.GetSize()), true);
-  else
-    rsel.NewBitMap(0);
-}
-
-void PContextState::SelectNone() {
-  rsel.NewBitMap(0);
-}
-
-void PContextState::SelectInverse() {
-  if (rsel.Length() == 0)
-    SelectAll();
-  else
-    rsel.Invert();
-}
-
-void PContextState::Select(int i, bool on) {
-  if (rsel.Length() == 0 && on && rdisp.GetSize() > 0)
-    rsel.NewBitMap(static_cast<uint32_t>(rdisp.GetSize()), false);
-  if (i >= 0 && static_cast<uint32_t>(i) < rsel.Length()) rsel.Set(static_cast<uint32_t>(i), on);
-}
-
-bool PContextState::IsSelected(int i) const {
-  return i >= 0 && rsel.Check(static_cast<uint32_t>(i));
-}
-
-int PContextState::TotalSelected() const {
-  return static_cast<int>(rsel.SumTotal());
-}
-
-bool PContextState::NextSelected(int* i) const {
-  if (i == nullptr) return false;
-  if (*i < 0) *i = 0;
-  if (static_cast<uint32_t>(*i) < rsel.Length()) {
-    uint32_t pos = static_cast<uint32_t>(*i);
-    const bool found = rsel.Find(&pos, true);
-    *i = found ? static_cast<int>(pos) : rdisp.GetSize();
-    return found;
-  }
-  *i = rdisp.GetSize();
+bool PContext::OpenFile(std::fstream* fs, const char* path, bool create) {
+  fs->open(path, std::ios::in | std::ios::out | std::ios::binary);
+  if (fs->is_open()) return true;
+  fs->clear();
+  if (!create) return false;
+  // Only a file that does not exist is made: an existing one is never truncated.
+  int fd = open(path, O_RDWR | O_CREAT | O_EXCL, 0666);
+  if (fd < 0) return false;
+  close(fd);
+  fs->open(path, std::ios::in | std::ios::out | std::ios::binary);
+  if (fs->is_open()) return true;
+  fs->clear();
   return false;
 }
 
-void PContextState::SortDisplay() {
-  SelectNone();
-  rdisp.Sort();
+PContext::PContext()
+    : sdb(nullptr, nullptr, false),
+      pdb(nullptr, nullptr, false),
+      sync_intvl(32),
+      sync_nops(8),
+      sync_opcnt(8) {
+  lock_path[0] = '\0';
+  slock_path[0] = '\0';
+  dbname[0] = '\0';
+  dbpath[0] = '\0';
 }
 
-// ---------------------------------------------------------------------------------------
-// Display and catalogue
-
-int PContextState::CommonIndex(int i) const {
-  if (i < 0 || i >= rdisp.GetSize()) return -1;
-  const DBRecord& d = rdisp.Get(i);
-  if (d.l == nullptr || d.l->nlinks <= 1) return -1;
-  if (i < rdisp_link.GetSize() && rdisp_link.Get(i).l == d.l) return i;
-  for (int k = rdisp_link.GetSize(); k-- > 0;)
-    if (rdisp_link.Get(k).l == d.l) return k;
-  return -1;
+PContext::~PContext() {
+  CloseDB();
+  ShadowDB(nullptr);
+  // The display lets go of catalogue records before the header goes.
+  ClearState();
+  WriteLock(slock_path, nullptr);
+  WriteLock(lock_path, nullptr);
 }
 
-const DBRecord* PContextState::GetDBOrig(int i) const {
-  const int k = CommonIndex(i);
-  return k < 0 || k >= rcommon.GetSize() ? nullptr : &rcommon.Get(k);
+bool PContext::Ready() const {
+  return dbname[0] != '\0' && pdb.Ready();
 }
 
-void PContextState::GetCommon(ABitMap* map) const {
-  if (map == nullptr) return;
-  map->NewBitMap(static_cast<uint32_t>(rdisp.GetSize()), true);
-  if (strcmp(rsrc, "*DB") == 0) return;
-  for (int i = rdisp.GetSize(); i-- > 0;)
-    if (GetDBOrig(i) == nullptr) map->Reset(static_cast<uint32_t>(i));
+bool PContext::ReadOnly() const {
+  return !Ready() || pdb.ReadOnly();
 }
 
-int PContextState::FindI(const DBRecord& r) {
-  if (r.GetFieldInfo() == nullptr) return -1;
-  DBQuery q(r.GetFieldInfo(), false);
-  if (!PCsetQuery(&q, r, uniq)) return -1;
-  return rdisp.FindFirst(&q);
+bool PContext::Writable() {
+  return Ready() && pdb.GetHeader() != nullptr && !pdb.GetHeader()->ReadOnly();
 }
 
-int PContextState::FindL(const DBRecord& r) const {
-  for (int i = rdisp.GetSize(); i-- > 0;)
-    if (rdisp.Get(i).IsLinked(&r)) return i;
-  return -1;
+bool PContext::HoldsRecords() {
+  return Ready() && pdb.TotalRecords() >= 1;
 }
 
-void PContextState::ClearRecords() {
-  SelectNone();
-  rdisp.Init(&PDBFInfo);
-  rcommon.Init(nullptr);
-  rdisp_link.Init(nullptr);
-  delete rdisp_info;
-  rdisp_info = nullptr;
+bool PContext::IsOpenPath(const char* path) const {
+  if (lock_path[0] == '\0' || dbpath[0] == '\0') return false;
+  if (strcmp(path, dbpath) == 0) return true;
+  // The path without a suffix names the open file too; another suffix is another file.
+  return PgetSuffix(path) == nullptr && Stem(dbpath) == path;
 }
 
-void PContextState::ClearRecords(const DBFieldInfo* schema, bool copy) {
-  ClearRecords();
-  if (schema != nullptr && copy) {
-    rdisp_info = new DBFieldInfo(*schema);
-    rdisp.Init(rdisp_info);
-  } else {
-    rdisp.Init(schema);
+bool PContext::OpenDB(const char* path, bool readonly) {
+  if (path != nullptr && path[0] != '\0' && !readonly && IsOpenPath(path)) {
+    if (Writable()) pdb.ClearChanges();
+    Recatalog();
+    return SyncDB();
   }
-}
-
-void PContextState::ClearSets() {
-  subjSet.Clear();
-  albmSet.Clear();
-  keywSet.Clear();
-  ownrSet.Clear();
-  timeline.timel->KillTime();
-}
-
-PContextState& PContextState::operator=(const PContextState& src) {
-  if (&src == this) return *this;
-  // The records let go of the old private schema before it goes.
-  rdisp.Init(nullptr);
-  rcommon.Init(nullptr);
-  rdisp_link.Init(nullptr);
-  delete rdisp_info;
-  rdisp_info = src.rdisp_info != nullptr ? new DBFieldInfo(*src.rdisp_info) : nullptr;
-  subjSet = src.subjSet;
-  *timeline.timel = *src.timeline.timel;
-  ownrSet = src.ownrSet;
-  albmSet = src.albmSet;
-  keywSet = src.keywSet;
-  memcpy(rsrc, src.rsrc, sizeof(rsrc));
-  memcpy(album, src.album, sizeof(album));
-  uniq = src.uniq;
-  rdisp = src.rdisp;
-  // Records bound to the source's private schema are bound to the copy's.
-  if (src.rdisp_info != nullptr && src.rdisp.GetFieldInfo() == src.rdisp_info) {
-    rdisp.finfo = rdisp_info;
-    for (int i = 0; i < rdisp.GetSize(); i++)
-      if (rdisp[i].finfo == src.rdisp_info) rdisp[i].finfo = rdisp_info;
+  CloseDB();
+  if (path == nullptr || path[0] == '\0') return false;
+  if (strlen(path) >= sizeof(dbpath)) {
+    DMESSAGE(DMCparameter, "Database path too long: '%.900s'", path);
+    return false;
   }
-  rcommon = src.rcommon;
-  PmarkReadOnly(&rcommon);
-  rsel = src.rsel;
-  const int nc = rcommon.GetSize();
-  rdisp_link.Init(nullptr, nc);
-  if (rdisp_link.GetSize() != nc) return *this;
-  for (int k = nc; k-- > 0;) {
-    const DBRecord& want = src.rdisp_link.Get(k);
-    int i = src.rdisp.GetSize();
-    if (want.l != nullptr)
-      while (i-- > 0)
-        if (src.rdisp.Get(i).l == want.l) break;
-    if (want.l == nullptr || i < 0) {
-      // Left unlinked: the entry counts as uncatalogued in the copy.
-      DMESSAGE(DMCwarning, "Missing DB link in context copy");
-      continue;
+  bool created = false;
+  if (!readonly && WriteLock(lock_path, path)) {
+    const bool existed = access(path, F_OK) == 0;
+    if (OpenFile(&dbfs, path, true))
+      created = !existed;
+    else
+      WriteLock(lock_path, nullptr);
+  }
+  if (!dbfs.is_open()) {
+    dbfs.open(path, std::ios::in | std::ios::binary);
+    if (!dbfs.is_open()) {
+      dbfs.clear();
+      DMESSAGE(DMCresource, "Cannot open database file '%s'", path);
+      return false;
     }
-    if (rdisp_link[k].Link(&rdisp[i]) != 1) DMESSAGE(DMCassert, "Link failed in context copy");
+    if (!readonly) DMESSAGE(DMCwarning, "Database file '%s' opened read-only", path);
+    readonly = true;
   }
-  return *this;
-}
-
-// ---------------------------------------------------------------------------------------
-// Snapshots
-
-PCSnapshot::PCSnapshot(PContextState* state, bool save) : pcs(nullptr), stateSaved(false) {
-  SetState(state, save);
-}
-
-void PCSnapshot::SetState(PContextState* state, bool save) {
-  s.ClearState();
-  stateSaved = false;
-  pcs = state;
-  if (state != nullptr && save) {
-    s = *state;
-    stateSaved = true;
+  // The store reads the header and plays back the journal of a sync that did not complete;
+  // a file that is not whole blocks opens read-only.
+  const DBFile file(path, fileSystem);
+  if (!pdb.Init(&phd, &dbfs, &file, readonly)) {
+    if (phd.GetSize() <= 0)
+      DMESSAGE(DMCdata, "Bad header in database file '%s'", path);
+    else
+      DMESSAGE(DMCdata, "Cannot initialize database '%s'", path);
+    pdb.Init(nullptr, nullptr, false);
+    return FailOpen();
   }
-}
-
-bool PCSnapshot::Restore(const DBChangeList* change, bool undo) {
-  if (change == nullptr || pcs == nullptr) return false;
-  if (stateSaved) {
-    *pcs = s;
-    if (!undo) pcs->ReflectChange(change, false);
-  } else {
-    pcs->ReflectChange(change, undo);
+  const int before = phd.Hash();
+  // Photo fields the catalogue lacks are added with the program's details.
+  for (int id = 0; id < PDBFInfo.GetNFields(); id++) {
+    const char* nm = PDBFInfo.GetName(id);
+    if (phd.GetID(nm) >= 0) continue;
+    const DBFDetails* d = PDBFInfo.GetDetails(id);
+    phd.Field(nm, d->dtype, d->descrip, d->flags, d->DisplayFormat);
   }
+  const bool changed = !phd.ReadOnly() && (created || phd.Hash() != before);
+  phd.CopyFormat(&PDBFInfo);
+  if (!phd.ReadOnly()) phd.SetChangedFlag(changed);
+  uniq = phd.Unique();
+  dbs.SetDB(&pdb);
+  std::string name = Stem(PgetFilename(path));
+  if (name.size() >= sizeof(dbname)) name.resize(sizeof(dbname) - 1);
+  memcpy(dbname, name.c_str(), name.size() + 1);
+  memcpy(dbpath, path, strlen(path) + 1);
+  sync_opcnt = sync_nops;
+  Recatalog();
+  Reconcile();
   return true;
+}
+
+bool PContext::FailOpen() {
+  phd.Attach(nullptr, false);
+  dbfs.close();
+  dbfs.clear();
+  WriteLock(lock_path, nullptr);
+  dbname[0] = '\0';
+  dbpath[0] = '\0';
+  return false;
+}
+
+bool PContext::CloseDB() {
+  if (dbname[0] == '\0') return true;
+  const int n = rdisp.GetSize();
+  if (n > 0) {
+    if (rdisp.GetFieldInfo() == &phd && rdisp_info == nullptr) {
+      // The records outlive the catalogue under a private copy of its schema.
+      rdisp_info = new DBFieldInfo(phd);
+      rdisp.finfo = rdisp_info;
+      rdisp.sord = rdisp_info->sord;
+      for (int i = 0; i < n; i++) {
+        DBRecord& r = rdisp[i];
+        if (r.finfo == &phd) r.finfo = rdisp_info;
+        if (r.sortord == &phd.sord) r.sortord = &rdisp_info->sord;
+      }
+    }
+    if (rsrc[0] == '*') strcpy(rsrc, "*EX");
+  }
+  rcommon.Init(nullptr);
+  rdisp_link.Init(nullptr);
+  ClearSets();
+  dbs.SetDB(nullptr);
+  bool ok = pdb.Checkpoint(nullptr, nullptr);
+  pdb.ClearChanges();
+  if (!pdb.Close()) ok = false;
+  pdb.Init(nullptr, nullptr, false);
+  phd.Attach(nullptr, false);
+  dbfs.close();
+  dbfs.clear();
+  WriteLock(lock_path, nullptr);
+  if (!ok) DMESSAGE(DMCdata, "Error closing database '%s'", dbname);
+  dbname[0] = '\0';
+  dbpath[0] = '\0';
+  return ok;
+}
+
+bool PContext::SyncDB() {
+  sync_opcnt = sync_nops;
+  if (ReadOnly()) return true;
+  bool ok = pdb.Sync();
+  dbfs.flush();
+  return ok && !dbfs.fail();
+}
+
+namespace {
+
+// Displayed plus catalogue records a snapshot holds; 0 when it holds no saved state.
+int SnapshotCount(const PSnapshot* s) {
+  const PCSnapshot* cs = dynamic_cast<const PCSnapshot*>(s);
+  if (cs == nullptr || !cs->stateSaved) return 0;
+  return cs->s.rdisp.GetSize() + cs->s.TotalCommon();
+}
+
+void EmptySnapshot(PSnapshot* s) {
+  PCSnapshot* cs = dynamic_cast<PCSnapshot*>(s);
+  if (cs == nullptr || !cs->stateSaved) return;
+  cs->s.ClearState();
+  cs->stateSaved = false;
+}
+
+}  // namespace
+
+bool PContext::Checkpoint(const char* label, PSnapshot* snap) {
+  if (!Writable()) {
+    delete snap;
+    return false;
+  }
+  --sync_opcnt;
+  bool due = sync_opcnt <= 0;
+  if (!due && sync_intvl > 0) {
+    long waiting = pdb.GetNUnsynced();
+    for (const DBChangeList* ch = pdb.Pending(); ch != nullptr; ch = ch->prev) {
+      waiting += ch->rdel.GetSize() + ch->radd.GetSize();
+      if (ch->prev != nullptr && ch->prev->Named()) break;
+    }
+    due = waiting >= sync_intvl;
+  }
+  // A due sync runs before the new step: it commits and writes everything up to now.
+  if (due && !SyncDB()) {
+    delete snap;
+    return false;
+  }
+  // The newest snapshots are kept up to the budget; older ones lose their saved state (their
+  // steps still undo the catalogue).
+  long total = SnapshotCount(snap);
+  if (total > 0) {
+    // The pending change becomes the newest undo step now.
+    std::vector<PSnapshot*> older;
+    if (pdb.Pending() != nullptr) older.push_back(pdb.Pending()->snap);
+    for (const DBChangeList* ch = pdb.UndoList(); ch != nullptr; ch = ch->prev)
+      older.push_back(ch->snap);
+    bool over = total > kSnapshotBudget;
+    for (PSnapshot* s : older) {
+      if (!over) {
+        total += SnapshotCount(s);
+        over = total > kSnapshotBudget;
+      }
+      if (over) EmptySnapshot(s);
+    }
+  }
+  // The pending change is applied to the store and filed; the new step stays pending until the
+  // next checkpoint or read.
+  return pdb.Checkpoint(label, snap);
+}
+
+void PContext::Recatalog() {
+  ClearSets();
+  if (pdb.Ready() && pdb.Checkpoint(nullptr, nullptr)) pdb.ForEachBlock(cat_call, this, nullptr);
+}
+
+bool PContext::Undo() {
+  return !ReadOnly() && pdb.Undo() != nullptr;
+}
+
+bool PContext::Redo() {
+  return !ReadOnly() && pdb.Redo() != nullptr;
+}
+
+bool PContext::ClearUndo() {
+  return !ReadOnly() && pdb.ClearChanges();
+}
+
+bool PContext::Unique() const {
+  if (Ready()) const_cast<PContext*>(this)->uniq = phd.Unique();
+  return uniq;
+}
+
+void PContext::SetUnique(bool on) {
+  uniq = on;
+  if (ReadOnly()) return;
+  pdb.ClearChanges();
+  phd.SetUnique(on);
+}
+
+void PContext::Clear(const DBFieldInfo* fi) {
+  if (fi != nullptr)
+    ClearRecords(fi, true);
+  else if (Ready())
+    ClearRecords(&phd, false);
+  else
+    ClearRecords(&PDBFInfo, false);
+}
+
+DBFieldInfo* PContext::EditableFieldInfo() {
+  if (rdisp_info != nullptr) return rdisp_info;
+  if (Ready() && rdisp.GetFieldInfo() == &phd) return &phd;
+  return nullptr;
 }

@@ -1,115 +1,118 @@
-// The state of what the browser shows: the displayed photo records, their selection, the
-// catalogue versions of those that are catalogued (rcommon) with records sharing the displayed
-// records' field arrays at the same indexes (rdisp_link), where the records came from, and the
-// catalogue-wide string sets and timeline. PCSnapshot keeps a copy of that state beside an
-// undoable catalogue change so that undo and redo put the display back.
+// The catalogue context through which the application opens, edits, undoes and closes a
+// catalogue and its shadow catalogue: write locks, opening, syncing and checkpointing, the
+// shadow catalogue, reconciling the display with both, adding and deleting records.
 #pragma once
 
+#include <fstream>
+
+#include "catalog/pcstate.h"
 #include "catalog/pdbaccess.h"
-#include "catalog/ptimeline.h"
-#include "db/dbase.h"
+#include "catalog/pdbheader.h"
+#include "db/dbaccess.h"
+#include "db/dbquery.h"
+#include "db/dbrecord.h"
+#include "db/dbrlist.h"
 #include "support/abitmap.h"
-#include "support/pstrings.h"
 
-class PContextState {
+class PContext : public PContextState {
  public:
-  PContextState();
-  ~PContextState();
-  PContextState(const PContextState&) = delete;
-  // Deep copy: records get their own field arrays, linked among themselves as in src.
-  PContextState& operator=(const PContextState& src);
+  static constexpr int kPathLen = 1024;
+  // Undo snapshots keep at most this many displayed and catalogue records in total.
+  static constexpr int kSnapshotBudget = 0x2800;
 
-  bool Unique() const { return uniq; }
+  PContext();
+  // Closes the catalogue and the shadow catalogue (writing them while their locks are still
+  // held), then releases the locks.
+  ~PContext();
+  PContext(const PContext&) = delete;
+  PContext& operator=(const PContext&) = delete;
 
-  // Selection.
-  void SelectAll();
-  void SelectNone();
-  void SelectInverse();
-  void Select(int i, bool on = true);
-  bool IsSelected(int i) const;
-  int TotalSelected() const;
-  // Moves *i to the first selected index at or after it; false (and *i the display length)
-  // when there is none.
-  bool NextSelected(int* i) const;
-  // Clears the selection and sorts the display by its sort order.
-  void SortDisplay();
+  // Takes the write lock of dbpath into lockpath (1,024 bytes), releasing the lock it held
+  // first; with a null or empty dbpath only releases (false).
+  static bool WriteLock(char* lockpath, const char* dbpath);
 
-  // The catalogue version of displayed record i, or null when it is not catalogued.
-  const DBRecord* GetDBOrig(int i) const;
-  // One bit per displayed record, set for the catalogued ones.
-  void GetCommon(ABitMap* map) const;
-  int TotalCommon() const { return rcommon.GetSize(); }
-  // The first displayed record that is the same photo as r, -1 when none.
-  int FindI(const DBRecord& r);
-  // The last displayed record sharing r's field array, -1 when none.
-  int FindL(const DBRecord& r) const;
+  // Opens (or creates) a catalogue; re-syncs the one already open for writing.
+  bool OpenDB(const char* path, bool readonly = false);
+  // Commits and closes the catalogue, keeping the display; true also when none was open.
+  bool CloseDB();
+  bool Ready() const;
+  bool ReadOnly() const;
+  bool SyncDB();
+  // Files the pending change as an undo step and opens one named label carrying snap (owned
+  // from here on). A sync that is due (by operation count or by records waiting) runs first,
+  // so it writes the steps before this one, and the new step starts after it. The edits
+  // queued after this call reach the store's pages at the next checkpoint, or earlier when
+  // something reads the store (reads apply the pending change first).
+  bool Checkpoint(const char* label, PSnapshot* snap);
+  // Rebuilds the string sets and the timeline from the whole catalogue.
+  void Recatalog();
+  bool Undo();
+  bool Redo();
+  bool ClearUndo();
+  bool Unique() const;
+  void SetUnique(bool on);
+  void Clear(const DBFieldInfo* fi = nullptr);
+  DBFieldInfo* EditableFieldInfo();
 
-  // Empties the display (bound to the photo schema) and its catalogue ties.
-  void ClearRecords();
-  // As above, then binds the display to a private copy of schema (copy) or to schema itself.
-  void ClearRecords(const DBFieldInfo* schema, bool copy);
-  // Empties the string sets and the timeline.
-  void ClearSets();
-  void ClearState() {
-    ClearRecords();
-    ClearSets();
+  // The shadow catalogue.
+  bool ShadowDB(const char* path);
+  bool ShadowReady() const;
+  int AddShadows(const DBRecord* recs, int n);
+  int AddShadowList(const DBRecordList& list) {
+    return AddShadows(list.GetArray(), list.GetSize());
   }
+  bool AddShadow(const DBRecord& rec) { return AddShadows(&rec, 1) != 0; }
+  int DeleteShadows(const DBRecord* recs, int n);
 
-  // Adds the subjects, owners, albums, keywords and capture dates of records to the sets
-  // and the timeline.
-  void Catalog(const DBRecord* records, int n);
-  void Catalog(const DBRecord& record) { Catalog(&record, 1); }
-  // Brings src's values into *dst (see preconcile.cpp); true when a field of dst was written.
-  static bool TransferFields(DBRecord* dst, const DBRecord& src);
-  // Re-makes the rdisp_link sharing; the number of links made.
-  int FixLinks(bool rebuild);
-  // Makes the display follow an undone (undo) or redone catalogue change.
-  void ReflectChange(const DBChangeList* change, bool undo);
+  // Matches the display with the catalogue and the shadow catalogue; the number of displayed
+  // records found catalogued.
+  int Reconcile();
+  // Fills one record from its catalogue entry or, failing that, its shadow; true when a field
+  // changed.
+  bool Reconcile(DBRecord* record);
 
- protected:
-  bool uniq;
-  DBRecordList rcommon;
-  DBRecordList rdisp_link;
-  DBFieldInfo* rdisp_info;
+  int AddRecords();
+  // Stores the edits of the displayed records marked in which (all when null) as one step
+  // named label: an edit is a deletion of the catalogued version plus an addition of the new
+  // one, queued in the change Checkpoint opens (see there for when they reach the pages).
+  // Uncatalogued records go to the shadow catalogue. The number of records stored, -1 when
+  // the checkpoint failed.
+  int RecordChange(const char* label, ABitMap* which, PCSnapshot* snapshot);
+  int DeleteRecords(bool fromCatalogue, bool fromShadow);
 
- public:
-  PStringSet subjSet;
-  PTimeline timeline;
-  PStringSet albmSet;
-  PStringSet keywSet;
-  PStringSet ownrSet;
-  char rsrc[1024];
-  DBRecordList rdisp;
-  ABitMap rsel;
-  char album[256];
-
-  // Read access for checks and the views.
-  const DBRecordList& Common() const { return rcommon; }
-  const DBRecordList& DisplayLinks() const { return rdisp_link; }
-  const DBFieldInfo* DisplayInfo() const { return rdisp_info; }
+  const char* LockPath() const { return lock_path; }
+  const char* ShadowLockPath() const { return slock_path; }
+  SDBHeader& ShadowHeader() { return shd; }
+  DBAccess& ShadowStore() { return sdb; }
 
  protected:
-  // The rcommon index whose rdisp_link record shares displayed record i's fields, -1 when none.
-  int CommonIndex(int i) const;
-};
+  bool Writable();
+  bool HoldsRecords();
+  bool ShadowHoldsRecords();
+  bool IsOpenPath(const char* path) const;
+  bool FailOpen();
+  // Opens path for reading and writing; with create, makes the file when it does not exist
+  // (an existing file is never truncated).
+  static bool OpenFile(std::fstream* fs, const char* path, bool create);
+  // Hashes the file of a record lacking its length or content hash; false when it cannot.
+  static bool HashRecord(DBRecord* r);
 
-// Marks every record of list read-only (the catalogue versions of displayed records).
-void PmarkReadOnly(DBRecordList* list);
-// The same for the list's last record.
-void PmarkReadOnlyLast(DBRecordList* list);
+  char lock_path[kPathLen];
+  char slock_path[kPathLen];
+  std::fstream dbfs;
+  std::fstream sdbfs;
+  SDBHeader shd;
+  DBAccess sdb;
+  char dbpath[kPathLen];  // the open catalogue's path as given
 
-// Per-block callback of a catalogue walk: catalogues the block into the PContextState given
-// as state; the number of records in the block.
-int cat_call(const DBRecordList& block, void* state);
-
-class PCSnapshot : public PSnapshot {
  public:
-  PCSnapshot(PContextState* pcs, bool save);
-  ~PCSnapshot() override = default;
-  void SetState(PContextState* pcs, bool save);
-  bool Restore(const DBChangeList* change, bool undo) override;
-
-  PContextState* pcs;
-  PContextState s;
-  bool stateSaved;
+  char dbname[64];
+  PDBHeader phd;
+  PDBAccess pdb;
+  DBSearch dbs;
+  int sync_intvl;
+  int sync_nops;
+  int sync_opcnt;
+  // The file calls of the catalogue and the shadow catalogue (the system's when null).
+  DBFileSystem* fileSystem = nullptr;
 };

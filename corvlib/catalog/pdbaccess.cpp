@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/dmessage.h"
+#include "support/chain.h"
 
 namespace {
 
@@ -99,15 +100,7 @@ DBChangeList::DBChangeList(const DBFieldInfo* schema, const char* label, PSnapsh
 DBChangeList::~DBChangeList() {
   delete snap;
   snap = nullptr;
-  // The chain behind goes one change at a time: a long history builds no deep recursion.
-  DBChangeList* p = prev;
-  prev = nullptr;
-  while (p != nullptr) {
-    DBChangeList* n = p->prev;
-    p->prev = nullptr;
-    delete p;
-    p = n;
-  }
+  DeleteChain(prev, &DBChangeList::prev);
 }
 
 bool DBChangeList::ReflectChange(DBRecordList* list, bool backward) const {

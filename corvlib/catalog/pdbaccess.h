@@ -7,7 +7,12 @@
 
 #include <iosfwd>
 
-#include "db/dbase.h"
+#include "db/dbaccess.h"
+#include "db/dbheader.h"
+#include "db/dbquery.h"
+#include "db/dbrecord.h"
+#include "db/dbrlist.h"
+#include "db/dbschema.h"
 
 class DBChangeList;
 

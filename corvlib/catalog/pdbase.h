@@ -3,7 +3,10 @@
 // the query that finds the catalogue entries of one photo by its file identity.
 #pragma once
 
-#include "db/dbase.h"
+#include "db/dbfield.h"
+#include "db/dbquery.h"
+#include "db/dbrecord.h"
+#include "db/dbschema.h"
 
 // Field numbers of the photo schema PDBFInfo. Records of other schemas (catalogues with
 // user-defined fields, older files) are addressed through PDBgetField and PDBsetText, which

@@ -6,7 +6,8 @@
 
 #include <cstdint>
 
-#include "db/dbase.h"
+#include "db/dbfield.h"
+#include "db/dbrecord.h"
 
 // Location: the most recent folder; a folder too long for the buffer keeps its end behind
 // "...". Null for len < 5.

@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <iosfwd>
 
-#include "db/dbase.h"
+#include "db/dbheader.h"
+#include "db/dbhlink.h"
 
 // The software name written into every catalogue and shadow catalogue.
 extern const char CorvaneSoftwareName[];

@@ -57,6 +57,34 @@ bool HashOpenFile(int fd, int64_t len, uint32_t* out) {
   return true;
 }
 
+// The absolute folder of a relative path whose folder part is its first d characters (with
+// the trailing '/'), from the working folder, with "." and ".." steps taken; false when the
+// working folder is unknown or the result does not fit in n bytes.
+bool AbsoluteFolder(char* out, size_t n, const char* path, size_t d) {
+  if (getcwd(out, n) == nullptr) return false;
+  size_t len = strlen(out);
+  const char* p = path;
+  const char* const end = path + d;
+  while (p < end) {
+    const char* slash = static_cast<const char*>(memchr(p, '/', static_cast<size_t>(end - p)));
+    const size_t k = static_cast<size_t>((slash != nullptr ? slash : end) - p);
+    if (k == 2 && p[0] == '.' && p[1] == '.') {
+      while (len > 1 && out[len - 1] != '/') len--;
+      if (len > 1) len--;  // the slash before the last step, unless it is the root
+      out[len] = '\0';
+    } else if (k > 0 && !(k == 1 && p[0] == '.')) {
+      const bool root = len == 1 && out[0] == '/';
+      if (len + (root ? 0 : 1) + k + 1 > n) return false;
+      if (!root) out[len++] = '/';
+      memcpy(out + len, p, k);
+      len += k;
+      out[len] = '\0';
+    }
+    p += k + 1;
+  }
+  return true;
+}
+
 }  // namespace
 
 int PhashFile(long* hash, long* nbytes, const char* path) {
@@ -87,12 +115,17 @@ void recordFilePath(DBRecord* r, const char* path) {
   name = name != nullptr ? name + 1 : path;
   PDBsetString(r, PDBFfile, name);
   const size_t d = static_cast<size_t>(name - path);
-  if (d < 1) return;
   char folder[1024];
-  size_t flen = d == 1 ? 1 : d - 1;
-  if (flen > sizeof(folder) - 1) flen = sizeof(folder) - 1;
-  memcpy(folder, path, flen);
-  folder[flen] = '\0';
+  if (path[0] != '/') {
+    // A folder named from the working folder means nothing once that changes: the record
+    // keeps where it is now.
+    if (!AbsoluteFolder(folder, sizeof(folder), path, d)) return;
+  } else {
+    size_t flen = d == 1 ? 1 : d - 1;
+    if (flen > sizeof(folder) - 1) flen = sizeof(folder) - 1;
+    memcpy(folder, path, flen);
+    folder[flen] = '\0';
+  }
 
   const DBField& loc = PDBgetField(*r, PDBFlocation);
   const char* old[PMaxLocations];

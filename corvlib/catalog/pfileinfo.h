@@ -4,7 +4,7 @@
 #pragma once
 
 #include "catalog/pdbase.h"
-#include "image/corvane.h"
+#include "image/pireader.h"
 
 // Bytes of one hashed block and the number of blocks a hash reads at most.
 constexpr int PHashBlock = 15872;
@@ -19,7 +19,9 @@ constexpr int PMaxLocations = 16;
 // outputs untouched.
 int PhashFile(long* hash, long* nbytes, const char* path);
 
-// ModTime, File and Location (the path's folder moved or added to the front) from path.
+// ModTime, File and Location (the path's folder moved or added to the front) from path; the
+// folder of a relative path is taken from the working folder, so the record stays valid when
+// that changes.
 void recordFilePath(DBRecord* r, const char* path);
 // recordFilePath, then NBytes and HashVal, then CapDate from the file time when unset.
 void recordFileInfo(DBRecord* r, const char* path);

@@ -6,6 +6,7 @@
 
 #include "catalog/pfieldset.h"
 #include "catalog/pfileinfo.h"
+#include "catalog/plocate.h"
 #include "catalog/pimginfo.h"
 #include "support/dmessage.h"
 

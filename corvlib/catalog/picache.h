@@ -6,7 +6,7 @@
 #pragma once
 
 #include "catalog/pdbase.h"
-#include "image/corvane.h"
+#include "image/pireader.h"
 #include "support/cache.h"
 
 class PCacheImage : public CacheObject {

@@ -1,116 +1,21 @@
 // The photo catalogue: the photo record schema and its formatters, catalogue headers, the
 // undoable catalogue store, the timeline, file facts, locating, image information,
-// orientation, cached images, the thumbnail cache, and the catalogue context through which
-// the application opens, edits, undoes and closes a catalogue and its shadow catalogue.
+// orientation, cached images, and the catalogue context through which the application opens,
+// edits, undoes and closes a catalogue and its shadow catalogue. Only includes: each part has
+// a header of its own, which the library's own files use.
 #pragma once
 
-#include <fstream>
-#include <string>
-
 #include "catalog/pcontext.h"
+#include "catalog/pcstate.h"
 #include "catalog/pdbaccess.h"
 #include "catalog/pdbase.h"
 #include "catalog/pdbformat.h"
 #include "catalog/pdbheader.h"
-#include "catalog/ptimeline.h"
+#include "catalog/pfieldset.h"
 #include "catalog/pfileinfo.h"
-#include "catalog/plocate.h"
-#include "catalog/pimginfo.h"
-#include "catalog/porient.h"
 #include "catalog/picache.h"
-#include "catalog/pthumb.h"
-
-class PContext : public PContextState {
- public:
-  static constexpr int kPathLen = 1024;
-  // Undo snapshots keep at most this many displayed and catalogue records in total.
-  static constexpr int kSnapshotBudget = 0x2800;
-
-  PContext();
-  // Closes the catalogue and the shadow catalogue (writing them while their locks are still
-  // held), then releases the locks.
-  ~PContext();
-  PContext(const PContext&) = delete;
-  PContext& operator=(const PContext&) = delete;
-
-  // Takes the write lock of dbpath into lockpath (1,024 bytes), releasing the lock it held
-  // first; with a null or empty dbpath only releases (false).
-  static bool WriteLock(char* lockpath, const char* dbpath);
-
-  // Opens (or creates) a catalogue; re-syncs the one already open for writing.
-  bool OpenDB(const char* path, bool readonly = false);
-  // Commits and closes the catalogue, keeping the display; true also when none was open.
-  bool CloseDB();
-  bool Ready() const;
-  bool ReadOnly() const;
-  bool SyncDB();
-  // Files the pending change as an undo step and opens one named label carrying snap (owned
-  // from here on); syncs when due.
-  bool Checkpoint(const char* label, PSnapshot* snap);
-  // Rebuilds the string sets and the timeline from the whole catalogue.
-  void Recatalog();
-  bool Undo();
-  bool Redo();
-  bool ClearUndo();
-  bool Unique() const;
-  void SetUnique(bool on);
-  void Clear(const DBFieldInfo* fi = nullptr);
-  DBFieldInfo* EditableFieldInfo();
-
-  // The shadow catalogue.
-  bool ShadowDB(const char* path);
-  bool ShadowReady() const;
-  int AddShadows(const DBRecord* recs, int n);
-  int AddShadowList(const DBRecordList& list) {
-    return AddShadows(list.GetArray(), list.GetSize());
-  }
-  bool AddShadow(const DBRecord& rec) { return AddShadows(&rec, 1) != 0; }
-  int DeleteShadows(const DBRecord* recs, int n);
-
-  // Matches the display with the catalogue and the shadow catalogue; the number of displayed
-  // records found catalogued.
-  int Reconcile();
-  // Fills one record from its catalogue entry or, failing that, its shadow; true when a field
-  // changed.
-  bool Reconcile(DBRecord* record);
-
-  int AddRecords();
-  int RecordChange(const char* label, ABitMap* which, PCSnapshot* snapshot);
-  int DeleteRecords(bool fromCatalogue, bool fromShadow);
-
-  const char* LockPath() const { return lock_path; }
-  const char* ShadowLockPath() const { return slock_path; }
-  SDBHeader& ShadowHeader() { return shd; }
-  DBAccess& ShadowStore() { return sdb; }
-
- protected:
-  bool Writable();
-  bool HoldsRecords();
-  bool ShadowHoldsRecords();
-  bool IsOpenPath(const char* path) const;
-  bool FailOpen();
-  // Opens path for reading and writing; with create, makes the file when it does not exist
-  // (an existing file is never truncated).
-  static bool OpenFile(std::fstream* fs, const char* path, bool create);
-  // Hashes the file of a record lacking its length or content hash; false when it cannot.
-  static bool HashRecord(DBRecord* r);
-
-  char lock_path[kPathLen];
-  char slock_path[kPathLen];
-  std::fstream dbfs;
-  std::fstream sdbfs;
-  SDBHeader shd;
-  DBAccess sdb;
-  char dbpath[kPathLen];  // the open catalogue's path as given
-
- public:
-  char dbname[64];
-  PDBHeader phd;
-  PDBAccess pdb;
-  DBSearch dbs;
-  int sync_intvl;
-  int sync_nops;
-  int sync_opcnt;
-  // The file calls of the catalogue and the shadow catalogue (the system's when null).
-  DBFileSystem* fileSystem = nullptr;
-};
+#include "catalog/pimginfo.h"
+#include "catalog/plocate.h"
+#include "catalog/plock.h"
+#include "catalog/porient.h"
+#include "catalog/ptimeline.h"

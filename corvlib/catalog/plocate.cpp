@@ -2,6 +2,7 @@
 #include "catalog/plocate.h"
 
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 
 #include "catalog/pfieldset.h"
@@ -269,4 +270,41 @@ PLocateFileRes PlocateFile(char* path, int len, DBRecord* r, bool (*ask)(char*, 
   else
     DMESSAGE(DMCwarning, "False file migration!");
   return PLFRmigrated;
+}
+
+_ImgReader* PopenImageD(const DBRecord& r, bool quiet) {
+  if (r.l == nullptr) return nullptr;
+  const char* name = PDBgetString(r, PDBFfile);
+  if (name == nullptr) {
+    if (!quiet) DMESSAGE(DMCdata, "Missing image file name");
+    return nullptr;
+  }
+  char rname[64] = "";
+  const char* fmt = PDBgetString(r, PDBFformat);
+  if (fmt != nullptr) {
+    size_t n = 0;
+    while (fmt[n] != '\0' && !isspace(static_cast<unsigned char>(fmt[n])) && n < sizeof(rname) - 1)
+      n++;
+    memcpy(rname, fmt, n);
+    rname[n] = '\0';
+  } else {
+    const char* dot = strrchr(name, '.');
+    if (dot != nullptr) snprintf(rname, sizeof(rname), "%s", dot + 1);
+  }
+  const _ImgReaderInterface* list[IR_MAXREADERS + 1];
+  if (PtargetReader(list, rname) < 1) {
+    if (!quiet) DMESSAGE(DMCdata, "%s: unknown image format", name);
+    return nullptr;
+  }
+  char path[1024];
+  if (PlocateFile(path, sizeof(path), r) == PLFRfail) {
+    if (!quiet) DMESSAGE(DMCresource, "%s: cannot find image", name);
+    return nullptr;
+  }
+  for (int i = 0; list[i] != nullptr; i++) {
+    _ImgReader* ir = PopenImageF(path, quiet ? 1 : 0, list[i]);
+    if (ir != nullptr) return ir;
+  }
+  if (!quiet) DMESSAGE(DMCdata, "%s: image format error", path);
+  return nullptr;
 }

@@ -1,10 +1,11 @@
 // Finding a record's image file after it moved: in the folders the record remembers, through
 // the program's folder migrations (rules saying that files once under one folder are now
 // under another), or by asking the caller; a successful answer updates the record and teaches
-// a new rule.
+// a new rule; and opening a record's image file wherever it is found.
 #pragma once
 
 #include "catalog/pdbase.h"
+#include "image/pireader.h"
 
 // One migration rule of a list ordered by use; a rule owns the rest of the list after it.
 class PFileMigration {
@@ -66,3 +67,8 @@ PLocateFileRes PlocateFile(char* path, int len, const DBRecord& r);
 // called with the path buffer, its length and the record to supply a path, and returns false
 // when the user gives up.
 PLocateFileRes PlocateFile(char* path, int len, DBRecord* r, bool (*ask)(char*, int, DBRecord*));
+
+// An open reader on r's image file, found with PlocateFile and opened with the reader its
+// Format names (or, without one, its suffix); null on failure (reported unless quiet). The
+// caller closes it through its interface.
+_ImgReader* PopenImageD(const DBRecord& r, bool quiet);

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <string>
 
-#include "catalog/pixhaven.h"
+#include "catalog/pcontext.h"
 #include "image/pireader.h"
 #include "support/dmessage.h"
 

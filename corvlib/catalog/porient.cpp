@@ -6,6 +6,7 @@
 #include "catalog/pfieldset.h"
 #include "support/abitmap.h"
 #include "support/dmessage.h"
+#include "image/pconvert.h"
 
 void POrient::SetRecord(const DBRecord* r) {
   *this = POrient();

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "catalog/pdbase.h"
-#include "image/corvane.h"
+#include "image/pimage.h"
 
 class POrient {
  public:

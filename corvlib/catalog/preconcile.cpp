@@ -5,7 +5,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "catalog/pixhaven.h"
+#include "catalog/pcontext.h"
+#include "catalog/pdbase.h"
+#include "catalog/pfileinfo.h"
 #include "catalog/preconcile.h"
 #include "support/dmessage.h"
 

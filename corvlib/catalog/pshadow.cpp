@@ -2,7 +2,8 @@
 // identity (name, length and content hash).
 #include <cstring>
 
-#include "catalog/pixhaven.h"
+#include "catalog/pcontext.h"
+#include "catalog/pdbase.h"
 #include "support/dmessage.h"
 
 bool PContext::ShadowReady() const {

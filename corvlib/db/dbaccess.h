@@ -27,6 +27,22 @@ class DBPageDir;
 class DBSideFile;
 struct DBSideState;
 
+// The state of one page's block, and what moves it:
+//   clean -> sync      PutRecord stores a record; PageDelete empties the block; AddFrom marks
+//                      an empty page before a new one (so the file keeps no hole)
+//   clean/sync -> compact
+//                      PageDelete removes records and leaves some
+//   sync/compact -> clean
+//                      SyncPage writes the block (PrepareWrite compacts first, FinishWrite
+//                      marks it clean); a failed write puts the state back (FinishWrite)
+//   clean -> sync      JournaledSync, when the sync as a whole failed: nothing of it is durable,
+//                      so its blocks are written again by the next
+//   any -> clean       RestoreMemory reads the block; MakeEmpty for a page past the file's
+//                      end; MakeUnknown for a block yet to be read; Close, Init without a
+//                      header and the destructor, for a block they drop
+//   any -> error       RestoreMemory cannot read or check the block; PrepareWrite finds it
+//                      inconsistent (it stays error); FlushPage gives up on a failed write
+//                      that left it so
 enum DBPageState {
   DBPSclean = 0,    // file and memory agree
   DBPSsync = 1,     // the block changed and must be written

@@ -162,24 +162,33 @@ static bool countRefused(int n) {
 // The array setters build the new values before the field lets go of its old ones, so that
 // p may point into the field's own values.
 
+namespace {
+
+// A new array of the n values at p, each made by conv; null (reported) when n is refused or
+// memory runs out, and null without a message when n is 0 or less.
+template <class T, class S, class Conv>
+T* newValues(const S* p, int n, Conv conv) {
+  if (n <= 0 || countRefused(n)) return nullptr;
+  T* a = static_cast<T*>(std::malloc(sizeof(T) * static_cast<size_t>(n)));
+  if (a == nullptr) {
+    DMESSAGE(DMCmemory, "Out of memory in DBField::Set()");
+    return nullptr;
+  }
+  for (int i = 0; i < n; i++) a[i] = conv(p[i]);
+  return a;
+}
+
+}  // namespace
+
 void DBField::Set(const long* p, int n) {
   if (p == nullptr) return;
   if (n == 1) {
     Set(p[0]);
     return;
   }
-  if (n <= 0 || countRefused(n)) {
-    Clear();
-    return;
-  }
-  int32_t* a = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * static_cast<size_t>(n)));
-  if (a == nullptr) {
-    DMESSAGE(DMCmemory, "Out of memory in DBField::Set()");
-    Clear();
-    return;
-  }
-  for (int i = 0; i < n; i++) a[i] = dbpriv::saturate(p[i]);
+  int32_t* a = newValues<int32_t>(p, n, [](long x) { return dbpriv::saturate(x); });
   Clear();
+  if (a == nullptr) return;
   dt = DBDTint;
   fl = DBFLarray | DBFLowns;
   nv = static_cast<uint16_t>(n);
@@ -192,26 +201,15 @@ void DBField::Set(const float* p, int n) {
     Set(p[0]);
     return;
   }
-  if (n <= 0 || countRefused(n)) {
-    Clear();
-    return;
-  }
-  float* a = static_cast<float*>(std::malloc(sizeof(float) * static_cast<size_t>(n)));
-  if (a == nullptr) {
-    DMESSAGE(DMCmemory, "Out of memory in DBField::Set()");
-    Clear();
-    return;
-  }
   int nbad = 0;
-  for (int i = 0; i < n; i++) {
-    a[i] = p[i];
-    if (isBadFloat(a[i])) {
-      a[i] = 0.0f;
-      nbad++;
-    }
-  }
+  float* a = newValues<float>(p, n, [&nbad](float x) {
+    if (!isBadFloat(x)) return x;
+    nbad++;
+    return 0.0f;
+  });
   if (nbad > 0) DMESSAGE(DMCwarning, "%d bad float(s) zeroed in DBField::Set()", nbad);
   Clear();
+  if (a == nullptr) return;
   dt = DBDTfloat;
   fl = DBFLarray | DBFLowns;
   nv = static_cast<uint16_t>(n);

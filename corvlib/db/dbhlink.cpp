@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "db/dbchain.h"
+#include "support/chain.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -237,7 +237,7 @@ DBHeaderLink::DBHeaderLink(const char* name, void* o, DBHWriteFunc wrt, DBHReadF
 }
 
 DBHeaderLink::~DBHeaderLink() {
-  DBDeleteChain(next, &DBHeaderLink::next);
+  DeleteChain(next, &DBHeaderLink::next);
 }
 
 void DBHeaderLink::Clear() {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "db/dbaccess.h"
-#include "db/dbchain.h"
+#include "support/chain.h"
 #include "db/dbjournal.h"
 #include "db/dbpagedir.h"
 #include "db/dbsidefile.h"
@@ -125,7 +125,7 @@ DBAccess::~DBAccess() {
 }
 
 void DBAccess::DeleteFollowingPages() {
-  DBDeleteChain(next, &DBAccess::next);
+  DeleteChain(next, &DBAccess::next);
 }
 
 int DBAccess::HeaderWidth(const DBHeader* h) {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "db/dbaccess.h"
-#include "db/dbchain.h"
+#include "support/chain.h"
 #include "db/dbheader.h"
 #include "support/dmessage.h"
 #include "support/pstrings.h"
@@ -215,7 +215,7 @@ DBQuery::DBQuery(DBQuery* q) : matchEmpty(false), next(q), hashSet(nullptr) {
 }
 
 DBQuery::~DBQuery() {
-  DBDeleteChain(next, &DBQuery::next);
+  DeleteChain(next, &DBQuery::next);
 }
 
 long DBQuery::ExactHash() const {

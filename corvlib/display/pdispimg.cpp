@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "catalog/pfileinfo.h"
+#include "catalog/plocate.h"
 #include "catalog/pimginfo.h"
 #include "support/dmessage.h"
 

@@ -15,7 +15,7 @@
 
 #include "catalog/pdbase.h"
 #include "catalog/porient.h"
-#include "image/corvane.h"
+#include "image/pireader.h"
 #include "support/abitmap.h"
 #include "support/diskcache.h"
 #include "tonemap/falsecolor.h"

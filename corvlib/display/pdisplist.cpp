@@ -7,13 +7,13 @@
 #include <cstring>
 
 #include "catalog/pimginfo.h"
+#include "catalog/plocate.h"
 #include "display/pdispimg.h"
 #include "display/pdisppriv.h"
-#include "picture/picheader.h"
-#include "formats/radformat.h"
-#include "formats/tiffimg.h"
+#include "formats/wholeload.h"
 #include "support/dmessage.h"
 #include "tonemap/tmloaders.h"
+#include "image/piresamp.h"
 
 namespace {
 
@@ -33,10 +33,6 @@ void ReleaseChain(PDisplayList* f) {
     f->CacheObject::HolderRelease();
     f = nx;
   }
-}
-
-bool IsRGBE(const _ImgReader* rd) {
-  return rd->ri == &IRInterfaceRad;
 }
 
 }  // namespace
@@ -385,28 +381,9 @@ bool PDisplayList::LoadHDR(_ImgReader* rd) {
 
 bool PDisplayList::LoadHDRspecial(_ImgReader* rd) {
   if (frame != 0 || rd->cs.logorig != 0.0f || tms == nullptr) return false;
-  const bool rgbe = IsRGBE(rd);
-  bool tiff = false;
-  if (rd->ri == &IRInterfaceTIFF) {
-    const char* enc = rd->encoding != nullptr ? rd->encoding : "";
-    tiff = (rd->cs.dtype == IDTushort && rd->cs.gamma >= 2.1f && rd->cs.gamma <= 2.3f) ||
-           std::strcmp(enc, "RLE-Log Luv") == 0 || std::strcmp(enc, "24-bit-Log Luv") == 0 ||
-           std::strcmp(enc, "RLE-Log luminance") == 0;
-  }
-  if (!rgbe && !tiff) return false;
-  if (rgbe) {
-    // Only the standard orientation loads whole; anything else goes through the reader.
-    FILE* fp = std::fopen(rd->file, "rb");
-    if (fp == nullptr) return false;
-    char line[256];
-    int yr = 0, xr = 0;
-    char extra = 0;
-    const bool standard =
-        getheader(fp, nullptr, nullptr) >= 0 && std::fgets(line, sizeof line, fp) != nullptr &&
-        std::sscanf(line, "-Y %d +X %d%c", &yr, &xr, &extra) >= 2 && (extra == 0 || extra == '\n');
-    std::fclose(fp);
-    if (!standard) return false;
-  }
+  const PWholeLoader loader = PwholeLoader(rd);
+  if (loader == PWLnone) return false;
+  const bool rgbe = loader == PWLpicture;
   size_t npix = 0;
   if (!DispMulSize(&npix, rd->xres, rd->yres, 1) || npix > SIZE_MAX / 5) return false;
   CacheMakeRoom(npix * 5);

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "image/corvane.h"
+#include "image/pimage.h"
 
 // a * b * c into *out; false when a factor is below 1 or the product overflows.
 inline bool DispMulSize(size_t* out, int a, int b, int c) {

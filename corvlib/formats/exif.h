@@ -3,7 +3,7 @@
 // text checks that metadata (and text typed by users) goes through.
 #pragma once
 
-#include "image/corvane.h"
+#include "image/pireader.h"
 
 class TIFFin;
 

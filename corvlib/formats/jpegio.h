@@ -3,9 +3,7 @@
 // the writer format (8-bit RGB or grey as baseline JPEG, float RGB or XYZ as JPEG-HDR).
 #pragma once
 
-#include <jpeglib.h>
-
-#include "image/corvane.h"
+#include "image/pireader.h"
 
 // The JPEG reader: suffixes "JPEG.jpg.jfif.jff.jiff".
 extern const _ImgReaderInterface IRInterfaceJPEG;
@@ -15,10 +13,6 @@ ImgReadErr JRgetInfo(_ImgReader* ir, _ImgInfo* info);
 ImgReadErr JRgetThumbnail(_ImgReader* ir, _ImgStruct* img);
 ImgReadErr JRreadRec(_ImgReader* ir, _ImgReadBuf* rb);
 void JRclose(_ImgReader* ir);
-
-// The IJG quality setting that made the file's luminance quantisation table, estimated from
-// the table's top-left 4 x 4 corner; -1 when there is no such table.
-int JRgetQuality(j_decompress_ptr cinfo);
 
 // The JPEG writer: suffix "jpg".
 extern const _ImgWriterInterface IWInterfaceJPEG;

@@ -12,6 +12,7 @@
 #include "jpegglue/jpegglue.h"
 #include "jpegglue/jpegsfidct.h"
 #include "formats/jpegio.h"
+#include "formats/jpegpriv.h"
 #include "formats/tiffin.h"
 #include "jpeghdr/jpeghdr.h"
 

@@ -11,6 +11,10 @@
 
 // Reader: suffixes hdr, pic, rgbe, xyze.
 extern const _ImgReaderInterface IRInterfaceRad;
+// Whether a reader of this format reads a picture in the standard scan order (top row first,
+// left to right: "-Y n +X m"); false for any other reader.
+bool RadStandardOrder(const _ImgReader* ir);
+
 // Writer: suffix hdr.
 extern const _ImgWriterInterface IWInterfaceRad;
 

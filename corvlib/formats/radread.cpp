@@ -668,3 +668,9 @@ const _ImgReaderInterface IRInterfaceRad = {"Vortelux.hdr.pic.rgbe.xyze",
                                             RRtoneMapping,
                                             RRreadRec,
                                             RRclose};
+
+bool RadStandardOrder(const _ImgReader* ir) {
+  if (ir == nullptr || ir->ri != &IRInterfaceRad) return false;
+  const RadReader* r = reinterpret_cast<const RadReader*>(ir);
+  return r->res.order == (RES_YMAJ | RES_YDEC);
+}

@@ -29,7 +29,7 @@ void TIFFReader::ToneMapping(double range, double maximum, int human) {
 void TIFFReader::dropMapping() {
   tmDone(mapping_);
   mapping_ = nullptr;
-  conv_ = CK_NONE;
+  conv_ = TMT_NONE;
 }
 
 void TIFFReader::freeWork() {
@@ -78,25 +78,7 @@ int TIFFReader::openLogSource() {
 
 // Brightness (and, with chroma, the chroma bytes) of n pixels of the conversion's native data.
 int TIFFReader::toBright(const uint8_t* pix, TMbright* ls, uint8_t* chr, int n) {
-  switch (conv_) {
-    case CK_FLOAT_RGB:
-      return tmCvColors(mapping_, ls, chr, reinterpret_cast<const COLOR*>(pix), n);
-    case CK_FLOAT_GREY:
-      return tmCvGrays(mapping_, ls, reinterpret_cast<const float*>(pix), n);
-    case CK_SHORT_RGB:
-      return tmCvRGB48(mapping_, ls, chr, reinterpret_cast<const unsigned short(*)[3]>(pix), n,
-                       cs.gamma);
-    case CK_SHORT_GREY:
-      return tmCvGray16(mapping_, ls, reinterpret_cast<const unsigned short*>(pix), n, cs.gamma);
-    case CK_LUV32:
-      return tmCvLuv32(mapping_, ls, chr, reinterpret_cast<const uint32_t*>(pix), n);
-    case CK_LUV24:
-      return tmCvLuv24(mapping_, ls, chr, reinterpret_cast<const uint32_t*>(pix), n);
-    case CK_L16:
-      return tmCvL16(mapping_, ls, reinterpret_cast<const unsigned short*>(pix), n);
-    default:
-      return TMERR_CONSIST1;
-  }
+  return tmCvTIFF(mapping_, conv_, ls, chr, pix, n, cs.gamma);
 }
 
 // Adds every pixel of the page to the mapping's histogram, block by block; only the parts of
@@ -129,22 +111,11 @@ int TIFFReader::SetConversion(const _ImgColorSpace* want) {
   // Only 8-bit display values are made from other data.
   if (want->dtype != IDTubyte || want->logorig > 0) return 0;
   const bool rgbOut = want->format == IPFrgb, greyOut = want->format == IPFy;
-  const bool logKind = compression_ == COMPRESSION_SGILOG || compression_ == COMPRESSION_SGILOG24;
-  ConvKind kind = CK_NONE;
-  int pixSize = 0;
-  if (logKind) {
-    if (rgbOut && cs.format == IPFxyz)
-      kind = compression_ == COMPRESSION_SGILOG ? CK_LUV32 : CK_LUV24, pixSize = 4;
-    else if (greyOut && cs.format == IPFy)
-      kind = CK_L16, pixSize = 2;
-  } else if (cs.dtype == IDTushort) {
-    if (rgbOut && cs.format == IPFrgb) kind = CK_SHORT_RGB, pixSize = 6;
-    if (greyOut && cs.format == IPFy) kind = CK_SHORT_GREY, pixSize = 2;
-  } else if (cs.dtype == IDTfloat) {
-    if (rgbOut && cs.format == IPFrgb) kind = CK_FLOAT_RGB, pixSize = 12;
-    if (greyOut && cs.format == IPFy) kind = CK_FLOAT_GREY, pixSize = 4;
-  }
-  if (kind == CK_NONE) return 0;
+  TMtiffKind kind = tmTIFFkind(photometric_, compression_, sampleFormat_, bits_, samples_);
+  if (tmTIFFcolour(kind) ? !rgbOut : !greyOut) kind = TMT_NONE;
+  const bool logKind = kind == TMT_LUV32 || kind == TMT_LUV24 || kind == TMT_L16;
+  const int pixSize = static_cast<int>(tmTIFFpixelBytes(kind));
+  if (kind == TMT_NONE) return 0;
   if (mapping_ != nullptr && conv_ == kind && sameChroma(want->chroma, mapChroma_)) {
     if (bright_ == nullptr) return 0;
     fill_ = &TIFFReader::FillMapped;
@@ -154,7 +125,7 @@ int TIFFReader::SetConversion(const _ImgColorSpace* want) {
   dropMapping();
   int flags = human_ ? 347 : TMF_QUIET;
   if (greyOut) flags |= TMF_GREY;
-  if (kind == CK_SHORT_RGB || kind == CK_SHORT_GREY) {
+  if (kind == TMT_RGB48 || kind == TMT_GRAY16) {
     if (cs.gamma <= 1.1f) flags |= TMF_LINEAR;
   }
   mapping_ = tmInit(flags, greyOut ? stdprims : mapChroma_, want->gamma);
@@ -186,9 +157,9 @@ int TIFFReader::SetConversion(const _ImgColorSpace* want) {
 // The tone-mapped fill: the request is copied band by band (one block row at a time) in the
 // native data, converted to brightness and mapped into display bytes.
 int TIFFReader::FillMapped(_ImgReadBuf* rb) {
-  const bool logKind = conv_ == CK_LUV32 || conv_ == CK_LUV24 || conv_ == CK_L16;
+  const bool logKind = conv_ == TMT_LUV32 || conv_ == TMT_LUV24 || conv_ == TMT_L16;
   TiffBlockSource* src = logKind ? &log_ : &native_;
-  const bool grey = conv_ == CK_FLOAT_GREY || conv_ == CK_SHORT_GREY || conv_ == CK_L16;
+  const bool grey = !tmTIFFcolour(conv_);
   const _ImgRect& r = rb->r;
   const int n = rb->subsample;
   const int w = (r.xright - r.xleft) / n, h = (r.ybottom - r.ytop) / n;

@@ -8,6 +8,7 @@
 
 #include "formats/tiffimg.h"
 #include "formats/tiffmeta.h"
+#include "tonemap/tmloaders.h"
 #include "tonemap/tonemap.h"
 
 // A file held in memory, read through libtiff's client procedures (one per handle).
@@ -54,20 +55,11 @@ class TIFFReader : public _ImgReader {
   void ToneMapping(double range, double maximum, int human);
   double GetS2Nits();
   int ReadRec(_ImgReadBuf* rb);
+  // Whether the tone-mapping TIFF loader may read this page whole: LogLuv and LogL pages, and
+  // 16-bit pages of gamma near 2.2.
+  bool WholeToneLoad() const;
 
  private:
-  // What the tone-mapped fill converts.
-  enum ConvKind {
-    CK_NONE,
-    CK_FLOAT_RGB,
-    CK_FLOAT_GREY,
-    CK_SHORT_RGB,
-    CK_SHORT_GREY,
-    CK_LUV32,
-    CK_LUV24,
-    CK_L16
-  };
-
   int SetConversion(const _ImgColorSpace* cs);
   int FillCopy(_ImgReadBuf* rb);
   int FillMapped(_ImgReadBuf* rb);
@@ -93,6 +85,7 @@ class TIFFReader : public _ImgReader {
   TIFFin* tin_ = nullptr;  // metadata reader on the same file, attached on first use
   bool ready_ = false;     // the current page is set up
   uint16_t samples_ = 0, bits_ = 0, compression_ = 0, planar_ = 0;
+  uint16_t photometric_ = 0, sampleFormat_ = 0;
   bool tiled_ = false;
   uint32_t bw_ = 0, bh_ = 0;    // block width and height
   uint32_t nbx_ = 0, nby_ = 0;  // blocks across and down
@@ -102,7 +95,7 @@ class TIFFReader : public _ImgReader {
   double dispRange_ = 32, dispMax_ = 100;
   int human_ = 0;
   TMstruct* mapping_ = nullptr;
-  ConvKind conv_ = CK_NONE;
+  TMtiffKind conv_ = TMT_NONE;  // what the tone-mapped fill converts
   size_t workCount_ = 0;
   int workPixSize_ = 0;
   TMbright* bright_ = nullptr;

@@ -152,6 +152,7 @@ int TIFFReader::Init() {
   cs.cstatic = 0;
   uint16_t photometric = 0xFFFF;
   if (!TIFFGetFieldDefaulted(tif, TIFFTAG_PHOTOMETRIC, &photometric)) photometric = 0xFFFF;
+  photometric_ = photometric;
   TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar_);
   TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression_);
   const char* suffix = "";
@@ -201,6 +202,7 @@ int TIFFReader::Init() {
 
   uint16_t sampleFormat = SAMPLEFORMAT_UINT;
   TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &sampleFormat);
+  sampleFormat_ = sampleFormat;
   TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits_);
   if (sampleFormat == SAMPLEFORMAT_UINT) {
     if (bits_ == 16) {
@@ -571,4 +573,19 @@ ImgReadErr TRreadRec(_ImgReader* ir, _ImgReadBuf* rb) {
 
 void TRclose(_ImgReader* ir) {
   delete reader(ir);
+}
+
+bool TIFFReader::WholeToneLoad() const {
+  if (!ready_) return false;
+  switch (tmTIFFkind(photometric_, compression_, sampleFormat_, bits_, samples_)) {
+    case TMT_LUV32:
+    case TMT_LUV24:
+    case TMT_L16:
+      return true;
+    case TMT_GRAY16:
+    case TMT_RGB48:
+      return cs.gamma >= 2.1f && cs.gamma <= 2.3f;  // the loader takes 16-bit data as gamma 2.2
+    default:
+      return false;
+  }
 }

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "support/dmessage.h"
+#include "image/piresamp.h"
+#include "image/pconvert.h"
 
 float edgeFilt[13];
 

@@ -3,7 +3,7 @@
 // the high bands at a strong edge the two share.
 #pragma once
 
-#include "image/corvane.h"
+#include "image/pimage.h"
 
 // edgeFilt[i] = i exp(-i^2 / 32), i = 0..12.
 extern float edgeFilt[13];

@@ -2,12 +2,16 @@
 // against its brighter neighbour.
 #include "hdr/phdalign.h"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 
 #include "hdr/phdbits.h"
 #include "hdr/phdrimg.h"
 #include "support/dmessage.h"
+#include "image/piwarp.h"
 
 namespace {
 
@@ -24,6 +28,12 @@ int valueLayout(const _ImgStruct* img, int* off) {
   }
   return 0;
 }
+
+// Rotation estimates further apart than this contradict each other (degrees): the smallest
+// rotation the merge applies.
+constexpr double kRotSpread = 0.07;
+// How far the image centre's shifts of two region pairs may differ (pixels).
+constexpr float kCentreTol = 2.0f;
 
 }  // namespace
 
@@ -72,7 +82,7 @@ bool shrinkImage(_ImgStruct* dst, const _ImgStruct* src) {
 }
 
 bool shiftImage(int* shift, const _ImgStruct* a, const _ImgStruct* b, short ta, short tb,
-                int levels) {
+                int levels, double* fine) {
   if (shift == nullptr || a == nullptr || b == nullptr) return false;
   shift[0] = shift[1] = 0;
   if (levels >= 1 && a->xres > 15 && a->yres > 15) {
@@ -86,29 +96,81 @@ bool shiftImage(int* shift, const _ImgStruct* a, const _ImgStruct* b, short ta, 
   int offa = 0, offb = 0;
   const int psa = valueLayout(a, &offa), psb = valueLayout(b, &offb);
   if (psa == 0 || psb == 0 || a->xres != b->xres || a->yres != b->yres) return false;
+  const int shift0[2] = {shift[0], shift[1]};
   PHDRowBits at, ae, bt, be;
   PHDthresholdRows(&at, &ae, a, offa, psa, ta);
   PHDthresholdRows(&bt, &be, b, offb, psb, tb);
+  // A candidate is scored by the share of differing pixels among those it compares, scaled to
+  // the whole image: a bare count would favour shifts that leave less overlap, and at the
+  // small levels of the pyramid a shift past the image would win with nothing to compare. A
+  // level searches no further than a quarter of its width and height, which each finer level
+  // carries over exactly (twice the shift of a level at most half as large), so the shift
+  // found can never run off the image.
+  const int64_t area = static_cast<int64_t>(a->xres) * a->yres;
+  const int reachX = a->xres / 4, reachY = a->yres / 4;
   BMdiff cand[21];
+  long grid[5][5];  // scores by (dy, dx) + 2, for the refinement below a pixel
   int nc = 0;
   for (int dy = -2; dy <= 2; dy++) {
     for (int dx = -2; dx <= 2; dx++) {
+      grid[dy + 2][dx + 2] = LONG_MAX;
       if (dx * dx + dy * dy >= 8) continue;
+      const int cx = shift[0] + dx, cy = shift[1] + dy;
+      if (std::abs(cx) > reachX || std::abs(cy) > reachY) continue;
       BMdiff& c = cand[nc++];
-      c.sx = shift[0] + dx;
-      c.sy = shift[1] + dy;
-      c.count = PHDcountRows(at, ae, bt, be, c.sx, c.sy);
+      c.sx = cx;
+      c.sy = cy;
+      long compared = 0;
+      const long diff = PHDcountRows(at, ae, bt, be, cx, cy, &compared);
+      c.count = compared > 0 ? static_cast<long>(diff * area / compared) : LONG_MAX;
+      grid[dy + 2][dx + 2] = c.count;
     }
   }
+  if (nc == 0) {  // only a caller's own out-of-reach start could leave no candidate
+    shift[0] *= 2;
+    shift[1] *= 2;
+    return true;
+  }
   std::qsort(cand, nc, sizeof(BMdiff), cmpBMdiff);
+  // Candidates within the tolerance of the best are averaged. At the small levels a few
+  // differing pixels decide, so a candidate also ties while it exceeds the best by no more
+  // than two standard deviations of the difference of the two counts: a move there must be
+  // more than chance, or the coarse levels would send the finer ones after noise they cannot
+  // come back from.
   const long tol = static_cast<long>(a->xres) * a->yres / 4000;
+  auto tied = [&](const BMdiff& c) {
+    if (c.count - cand[0].count <= tol) return true;
+    return c.count != LONG_MAX &&
+           c.count - cand[0].count <= 2 * std::sqrt(double(c.count) + cand[0].count + 1);
+  };
   int sx = 2 * cand[0].sx, sy = 2 * cand[0].sy, n = 1;
-  for (int i = 1; i < nc && cand[i].count - cand[0].count <= tol; i++, n++) {
+  for (int i = 1; i < nc && tied(cand[i]); i++, n++) {
     sx += 2 * cand[i].sx;
     sy += 2 * cand[i].sy;
   }
   shift[0] = sx / n;
   shift[1] = sy / n;
+  if (fine != nullptr) {
+    // The best whole-pixel shift, moved towards the better of its two neighbours along each
+    // axis by the crossing of two lines of equal slope through the three scores (the score
+    // grows about linearly with the distance from the true shift).
+    const int bx = cand[0].sx - shift0[0] + 2, by = cand[0].sy - shift0[1] + 2;
+    fine[0] = shift[0] / 2.0;
+    fine[1] = shift[1] / 2.0;
+    auto refine = [](long lo, long mid, long hi, double* d) {
+      if (lo == LONG_MAX || hi == LONG_MAX || mid > lo || mid > hi) return false;
+      const long top = std::max(lo, hi);
+      *d = top > mid ? 0.5 * double(lo - hi) / double(top - mid) : 0.0;
+      return true;
+    };
+    double d[2];
+    if (bx >= 1 && bx <= 3 && by >= 1 && by <= 3 &&
+        refine(grid[by][bx - 1], grid[by][bx], grid[by][bx + 1], &d[0]) &&
+        refine(grid[by - 1][bx], grid[by][bx], grid[by + 1][bx], &d[1])) {
+      fine[0] = cand[0].sx + d[0];
+      fine[1] = cand[0].sy + d[1];
+    }
+  }
   return true;
 }
 
@@ -122,12 +184,13 @@ bool limitShift(int* levels, int lo, int t, int hi) {
 }
 
 bool getRotation(float* deg, const _ImgStruct* a, const _ImgStruct* b, short ta, short tb,
-                 int levels, const _ImgRect* r) {
+                 int levels, const _ImgRect* r, PHDpairEst* pair) {
   if (deg == nullptr || a == nullptr || b == nullptr || r == nullptr) return false;
   *deg = 0;
   const _ImgRect m = {a->xres - r->xright, a->xres - r->xleft, a->yres - r->ybottom,
                       a->yres - r->ytop};
   int s[2][2];
+  double f[2][2];
   const _ImgRect* rr[2] = {r, &m};
   for (int i = 0; i < 2; i++) {
     _ImgStruct va = {}, vb = {};
@@ -138,31 +201,90 @@ bool getRotation(float* deg, const _ImgStruct* a, const _ImgStruct* b, short ta,
       PfreeImage(&vb);
       return false;
     }
-    const bool ok = shiftImage(s[i], &va, &vb, ta, tb, levels);
+    const bool ok = shiftImage(s[i], &va, &vb, ta, tb, levels, f[i]);
     PfreeImage(&va);
     PfreeImage(&vb);
     if (!ok) return false;
   }
   const double Dx = m.xleft - r->xleft, Dy = m.ytop - r->ytop;
-  const double Vx = Dx + (s[1][0] - s[0][0]) / 2.0, Vy = Dy + (s[1][1] - s[0][1]) / 2.0;
+  const double Vx = Dx + f[1][0] - f[0][0], Vy = Dy + f[1][1] - f[0][1];
   const double dl = std::hypot(Dx, Dy);
   if (dl <= 0 || std::fabs(std::hypot(Vx, Vy) / dl - 1.0) > 0.005) return false;
   *deg = static_cast<float>((std::atan2(Vy, Vx) - std::atan2(Dy, Dx)) * 57.29577951308232);
+  if (pair != nullptr) {
+    pair->deg = *deg;
+    // The regions lie point-mirrored about the image centre, so the mean of their shifts is
+    // the centre's whatever the rotation.
+    pair->cx = static_cast<float>((f[0][0] + f[1][0]) / 2);
+    pair->cy = static_cast<float>((f[0][1] + f[1][1]) / 2);
+    // Half a pixel across the pair's separation: what a pair of short regions may be off by
+    // where the refinement below a pixel cannot be made.
+    pair->step = static_cast<float>(std::atan(0.5 / dl) * 57.29577951308232);
+  }
   return true;
 }
 
-bool PHDmeanRotation(const float* est, int n, float* rot) {
+bool PHDmeanRotation(const PHDpairEst* est, int n, float* rot, float* centre) {
   *rot = 0;
-  bool pos = false, neg = false;
-  double sum = 0;
-  for (int i = 0; i < n; i++) {
-    pos |= est[i] > 0.07f;
-    neg |= est[i] < -0.07f;
-    sum += est[i];
+  if (est == nullptr || n <= 0 || n > 3) return false;
+  // A pair whose two regions were matched to places that do not share the other pairs' shift
+  // of the image centre measured no rotation: its regions found different things.
+  float m[2] = {est[0].cx, est[0].cy};
+  if (n > 1) {
+    for (int k = 0; k < 2; k++) {
+      float v[3];
+      for (int i = 0; i < n; i++) v[i] = k == 0 ? est[i].cx : est[i].cy;
+      std::sort(v, v + n);
+      m[k] = n == 2 ? (v[0] + v[1]) / 2 : v[1];
+    }
   }
-  if (n == 0 || (pos && neg)) return false;
-  *rot = static_cast<float>(sum / n);
+  int kept = 0;
+  double sum = 0, lo = 0, hi = 0, cx = 0, cy = 0, step = 0;
+  for (int i = 0; i < n; i++) {
+    const PHDpairEst& e = est[i];
+    if (std::fabs(e.cx - m[0]) > kCentreTol || std::fabs(e.cy - m[1]) > kCentreTol) continue;
+    lo = kept == 0 ? e.deg : std::min<double>(lo, e.deg);
+    hi = kept == 0 ? e.deg : std::max<double>(hi, e.deg);
+    step = std::max<double>(step, e.step);
+    sum += e.deg;
+    cx += e.cx;
+    cy += e.cy;
+    kept++;
+  }
+  // One estimate cannot be checked against another. Estimates further apart than the smallest
+  // rotation the merge applies (or than one step of the coarsest pair) do not measure the
+  // rotation to the precision it is used at. A larger turn shears each region it is measured
+  // across, and where the detail sits in a region sets how much of the turn its shift sees:
+  // estimates of it may differ by a fifth of it.
+  const double mean = kept > 0 ? sum / kept : 0;
+  if (kept < 2 || hi - lo > std::max({kRotSpread, step, 0.2 * std::fabs(mean)})) return false;
+  *rot = static_cast<float>(mean);
+  if (centre != nullptr) {
+    centre[0] = static_cast<float>(cx / kept);
+    centre[1] = static_cast<float>(cy / kept);
+  }
   return true;
+}
+
+int PHDalignDepth(const PHDExposure& e, const PHDExposure& prev, int* te, int* tprev) {
+  const bool meBright = e.median[1] > prev.median[1];
+  const PHDExposure& B = meBright ? e : prev;
+  const PHDExposure& D = meBright ? prev : e;
+  if (B.maxv[1] - B.median[1] < D.pct17[1] - D.minv[1]) {
+    *te = e.pct17[1];
+    *tprev = prev.pct17[1];
+  } else if (B.maxv[1] - B.pct83[1] > D.median[1] - D.minv[1]) {
+    *te = e.pct83[1];
+    *tprev = prev.pct83[1];
+  } else {
+    *te = e.median[1];
+    *tprev = prev.median[1];
+  }
+  int levels = 6;
+  if (!limitShift(&levels, e.minv[1], *te, e.maxv[1]) ||
+      !limitShift(&levels, prev.minv[1], *tprev, prev.maxv[1]))
+    return -1;
+  return levels;
 }
 
 bool PHDExposure::ComputeOffset(PHDExposure* prev) {
@@ -170,27 +292,13 @@ bool PHDExposure::ComputeOffset(PHDExposure* prev) {
   xoff = prev->xoff;
   yoff = prev->yoff;
   degCW = prev->degCW;
-  int levels = 6;
   if (usepix.Width() != prev->usepix.Width() || usepix.Height() != prev->usepix.Height()) {
     dmessage(DMCdata, "Exposure resolution mismatch", __FILE__, __LINE__);
     return false;
   }
-  const bool meBright = median[1] > prev->median[1];
-  const PHDExposure& B = meBright ? *this : *prev;
-  const PHDExposure& D = meBright ? *prev : *this;
   int tme, tprev;
-  if (B.maxv[1] - B.median[1] < D.pct17[1] - D.minv[1]) {
-    tme = pct17[1];
-    tprev = prev->pct17[1];
-  } else if (B.maxv[1] - B.pct83[1] > D.median[1] - D.minv[1]) {
-    tme = pct83[1];
-    tprev = prev->pct83[1];
-  } else {
-    tme = median[1];
-    tprev = prev->median[1];
-  }
-  if (!limitShift(&levels, minv[1], tme, maxv[1]) ||
-      !limitShift(&levels, prev->minv[1], tprev, prev->maxv[1])) {
+  const int levels = PHDalignDepth(*this, *prev, &tme, &tprev);
+  if (levels < 0) {
     dmessage(DMCwarning, "Exposure too extreme for alignment", __FILE__, __LINE__);
     return true;
   }
@@ -203,7 +311,7 @@ bool PHDExposure::ComputeOffset(PHDExposure* prev) {
     dmessage(DMCdata, "Cannot compute image offset", __FILE__, __LINE__);
     return false;
   }
-  float rot = 0;
+  float rot = 0, ctr[2] = {0, 0};  // the image centre's shift by the region pairs, pixels
   _ImgStruct rimg = {};
   const _ImgStruct* use = &imr;
   bool ok = true;
@@ -215,15 +323,15 @@ bool PHDExposure::ComputeOffset(PHDExposure* prev) {
     } else {
       for (int i = 0; i < 3; i++) reg[i] = {i * w / 3, (i + 1) * w / 3, 0, h / 4};
     }
-    float est[3];
+    PHDpairEst est[3];
     int ne = 0;
     for (const _ImgRect& r : reg) {
       float d;
       if (getRotation(&d, &imr, &prev->imr, static_cast<short>(tme), static_cast<short>(tprev),
-                      levels, &r))
-        est[ne++] = d;
+                      levels, &r, &est[ne]))
+        ne++;
     }
-    if (!PHDmeanRotation(est, ne, &rot))
+    if (!PHDmeanRotation(est, ne, &rot, ctr))
       dmessage(DMCwarning, "Rotational alignment failed", __FILE__, __LINE__);
     if (std::fabs(rot) > 0.07f) {
       rimg.xres = imr.xres;
@@ -234,9 +342,21 @@ bool PHDExposure::ComputeOffset(PHDExposure* prev) {
     }
   }
   int shift[2] = {0, 0};
+  double fine[2] = {0, 0};
   if (ok)
     ok = shiftImage(shift, use, &prev->imr, static_cast<short>(tme), static_cast<short>(tprev),
-                    levels);
+                    levels, fine);
+  // Rotation about the centre leaves the centre's shift as the region pairs measured it; a
+  // shift of the turned image elsewhere means the rotation does not hold, and the shift of the
+  // image as it is stands alone.
+  if (ok && rot != 0 &&
+      (std::fabs(fine[0] - ctr[0]) > kCentreTol || std::fabs(fine[1] - ctr[1]) > kCentreTol)) {
+    dmessage(DMCwarning, "Rotational alignment failed", __FILE__, __LINE__);
+    if (use != &imr)
+      ok = shiftImage(shift, &imr, &prev->imr, static_cast<short>(tme), static_cast<short>(tprev),
+                      levels, fine);
+    rot = 0;
+  }
   PfreeImage(&rimg);
   Release();
   prev->Release();
@@ -244,8 +364,10 @@ bool PHDExposure::ComputeOffset(PHDExposure* prev) {
     dmessage(DMCdata, "Cannot compute image offset", __FILE__, __LINE__);
     return false;
   }
-  xoff -= shift[0] >> 1;
-  yoff -= shift[1] >> 1;
+  // The nearest whole pixel: halving the search's half-pixel shift rounded down would move each
+  // exposure up to a pixel, and the error would add up along the series.
+  xoff -= static_cast<int32_t>(std::lround(fine[0]));
+  yoff -= static_cast<int32_t>(std::lround(fine[1]));
   degCW -= rot;
   return true;
 }

@@ -2,7 +2,7 @@
 // shifts of opposite regions for the rotation.
 #pragma once
 
-#include "image/corvane.h"
+#include "image/pimage.h"
 #include "support/abitmap.h"
 
 // An offset candidate: differing pixels and its shift.
@@ -18,23 +18,39 @@ int cmpBMdiff(const void* a, const void* b);
 bool thresholdImage(ABitMap2* tbm, ABitMap2* ebm, const _ImgStruct* img, int t);
 // Half-size 8-bit grey copy (2x2 block means of the green or grey values).
 bool shrinkImage(_ImgStruct* dst, const _ImgStruct* src);
-// Pyramid search of the shift of a onto b; shift gets twice the pixel offset.
+// Pyramid search of the shift of a onto b, each level within a quarter of its width and height,
+// candidates scored by their share of differing pixels; shift gets twice the pixel offset, and
+// fine, when given, the shift in pixels refined below a pixel.
 bool shiftImage(int* shift, const _ImgStruct* a, const _ImgStruct* b, short ta, short tb,
-                int levels);
+                int levels, double* fine = nullptr);
 // Lowers the pyramid depth by the threshold's margin in lo..hi; false when it is too small.
 bool limitShift(int* levels, int lo, int t, int hi);
-// Rotation of a against b in degrees from region r and its point-mirrored region.
+// What a pair of point-mirrored regions measured: the rotation (degrees), the shift of the image
+// centre (pixels) and the rotation half a pixel across the pair's separation makes (degrees).
+struct PHDpairEst {
+  float deg, cx, cy, step;
+};
+// Rotation of a against b in degrees from region r and its point-mirrored region; pair, when
+// given, gets what the pair measured.
 bool getRotation(float* deg, const _ImgStruct* a, const _ImgStruct* b, short ta, short tb,
-                 int levels, const _ImgRect* r);
+                 int levels, const _ImgRect* r, PHDpairEst* pair = nullptr);
 
-// The rotation from n region estimates: their mean; false (rotation 0) when there is none or
-// when they contradict each other (one above 0.07 degree, another below -0.07).
-bool PHDmeanRotation(const float* est, int n, float* rot);
+// The rotation from n (at most 3) pair estimates: the mean of the pairs whose centre shift
+// agrees with the others' (within 2 pixels), and in centre, when given, their mean centre
+// shift. False (rotation 0) when fewer than two pairs remain or when their rotations lie
+// further apart than 0.07 degree, the largest step of the pairs kept and a fifth of their mean.
+bool PHDmeanRotation(const PHDpairEst* est, int n, float* rot, float* centre = nullptr);
+
+// The thresholds of exposure e and its neighbour prev (green statistics) and the pyramid depth
+// their margins allow; -1 when either threshold is too extreme for alignment.
+class PHDExposure;
+int PHDalignDepth(const PHDExposure& e, const PHDExposure& prev, int* te, int* tprev);
 
 // Differing pixels of a's bitmaps shifted by (sx, sy) against b's: set bits of
-// (shift(at) ^ bt) & be & shift(ae), vacated positions excluded. Word-wise, on the bitmaps'
-// packed bits; the plain form shifts copies of the ABitMap2s.
+// (shift(at) ^ bt) & be & shift(ae), vacated positions excluded; compared, when given, gets the
+// number of pixels compared (set bits of be & shift(ae)). Word-wise, on the bitmaps' packed
+// bits; the plain form shifts copies of the ABitMap2s.
 long PHDcountDiff(const ABitMap2& at, const ABitMap2& ae, const ABitMap2& bt, const ABitMap2& be,
-                  int sx, int sy);
+                  int sx, int sy, long* compared = nullptr);
 long PHDcountDiffPlain(const ABitMap2& at, const ABitMap2& ae, const ABitMap2& bt,
-                       const ABitMap2& be, int sx, int sy);
+                       const ABitMap2& be, int sx, int sy, long* compared = nullptr);

@@ -62,12 +62,13 @@ void PHDpackRows(PHDRowBits* rb, const ABitMap2& bm) {
 }
 
 long PHDcountRows(const PHDRowBits& at, const PHDRowBits& ae, const PHDRowBits& bt,
-                  const PHDRowBits& be, int sx, int sy) {
+                  const PHDRowBits& be, int sx, int sy, long* compared) {
+  if (compared != nullptr) *compared = 0;
   const int w = bt.w, h = bt.h, wpr = bt.wpr;
   if (w <= 0 || h <= 0 || at.w != w || at.h != h || ae.w != w || ae.h != h || be.w != w ||
-      be.h != h)
+      be.h != h || sx <= -w || sx >= w || sy <= -h || sy >= h)
     return 0;
-  long count = 0;
+  long count = 0, both = 0;
   const int y0 = sy > 0 ? sy : 0, y1 = sy < 0 ? h + sy : h;
   for (int y = y0; y < y1; y++) {
     const uint64_t* rbt = bt.Row(y);
@@ -77,31 +78,35 @@ long PHDcountRows(const PHDRowBits& at, const PHDRowBits& ae, const PHDRowBits& 
     for (int i = 0; i < wpr; i++) {
       const uint64_t e = rbe[i] & rowWord(rae, wpr, 64 * i - sx);
       if (e == 0) continue;
+      both += popcount64(e);
       count += popcount64((rowWord(rat, wpr, 64 * i - sx) ^ rbt[i]) & e);
     }
   }
+  if (compared != nullptr) *compared = both;
   return count;
 }
 
 long PHDcountDiff(const ABitMap2& at, const ABitMap2& ae, const ABitMap2& bt, const ABitMap2& be,
-                  int sx, int sy) {
+                  int sx, int sy, long* compared) {
   PHDRowBits r[4];
   PHDpackRows(&r[0], at);
   PHDpackRows(&r[1], ae);
   PHDpackRows(&r[2], bt);
   PHDpackRows(&r[3], be);
-  return PHDcountRows(r[0], r[1], r[2], r[3], sx, sy);
+  return PHDcountRows(r[0], r[1], r[2], r[3], sx, sy, compared);
 }
 
 long PHDcountDiffPlain(const ABitMap2& at, const ABitMap2& ae, const ABitMap2& bt,
-                       const ABitMap2& be, int sx, int sy) {
+                       const ABitMap2& be, int sx, int sy, long* compared) {
+  if (compared != nullptr) *compared = 0;
   // Nothing overlaps after a shift of a whole side (which ABitMap2::Shift leaves undone).
   if (std::abs(sx) >= bt.Width() || std::abs(sy) >= bt.Height()) return 0;
   ABitMap2 t(at), e(ae);
   t.Shift(sx, sy, -1);
   e.Shift(sx, sy, 0);
+  if (e.Length() == be.Length()) e &= be;
+  if (compared != nullptr) *compared = static_cast<long>(e.SumTotal());
   if (t.Length() == bt.Length()) t ^= bt;
-  if (t.Length() == be.Length()) t &= be;
   if (t.Length() == e.Length()) t &= e;
   return static_cast<long>(t.SumTotal());
 }

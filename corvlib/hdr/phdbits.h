@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "image/corvane.h"
+#include "image/pimage.h"
 #include "support/abitmap.h"
 
 struct PHDRowBits {
@@ -20,6 +20,7 @@ void PHDthresholdRows(PHDRowBits* tb, PHDRowBits* eb, const _ImgStruct* img, int
                       int t);
 // The same layout from an ABitMap2.
 void PHDpackRows(PHDRowBits* rb, const ABitMap2& bm);
-// Set bits of (shift(at) ^ bt) & be & shift(ae) for a's maps moved by (sx, sy).
+// Set bits of (shift(at) ^ bt) & be & shift(ae) for a's maps moved by (sx, sy); compared, when
+// given, gets the set bits of be & shift(ae), the pixels compared.
 long PHDcountRows(const PHDRowBits& at, const PHDRowBits& ae, const PHDRowBits& bt,
-                  const PHDRowBits& be, int sx, int sy);
+                  const PHDRowBits& be, int sx, int sy, long* compared = nullptr);

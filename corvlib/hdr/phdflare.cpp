@@ -9,6 +9,7 @@
 
 #include "hdr/phdrimg.h"
 #include "support/dmessage.h"
+#include "image/piresamp.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // points, and the sources spread through it and subtracted at full resolution.
 #pragma once
 
-#include "image/corvane.h"
+#include "image/pimage.h"
 #include "support/abitmap.h"
 
 // The most sample points the fit accepts.

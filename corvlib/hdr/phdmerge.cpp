@@ -8,6 +8,8 @@
 #include "catalog/picache.h"
 #include "hdr/phdrimg.h"
 #include "support/dmessage.h"
+#include "image/piwarp.h"
+#include "image/pconvert.h"
 
 namespace {
 

@@ -8,8 +8,9 @@
 #include <cstring>
 #include <vector>
 
-#include "db/dbase.h"
-#include "image/corvane.h"
+#include "db/dbrecord.h"
+#include "db/dbschema.h"
+#include "image/pimage.h"
 #include "support/abitmap.h"
 
 class PCacheImage;

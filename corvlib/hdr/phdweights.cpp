@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "hdr/phdrimg.h"
+#include "image/pconvolve.h"
 
 void PHDweightTable(float* wt, const PHDWeightArgs& a) {
   int lo = a.minv;

@@ -9,10 +9,13 @@
 
 #include "catalog/pdbase.h"
 #include "catalog/pimginfo.h"
+#include "catalog/plocate.h"
 #include "db/dbquery.h"
 #include "hdr/pblendpano.h"
 #include "hdr/ppanokern.h"
 #include "support/dmessage.h"
+#include "image/pconvolve.h"
+#include "image/pconvert.h"
 
 namespace {
 

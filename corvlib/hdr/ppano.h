@@ -3,8 +3,10 @@
 // into one canvas with two-band blending of each overlap.
 #pragma once
 
-#include "db/dbase.h"
-#include "image/corvane.h"
+#include "db/dbrecord.h"
+#include "db/dbrlist.h"
+#include "db/dbschema.h"
+#include "image/pimage.h"
 #include "support/abitmap.h"
 
 // Most link triples one member holds, and their values.

@@ -52,10 +52,28 @@ inline int clampi(int v, int lo, int hi) {
   return v < lo ? lo : v > hi ? hi : v;
 }
 
-// Sample position of destination index i along an axis, in source pixel centres.
-inline float samplePos(int i, int srcN, int dstN) {
-  return (static_cast<float>(i) + 0.5f) * static_cast<float>(srcN) / static_cast<float>(dstN) -
-         0.5f;
+// The part of the source a kernel resamples, in pixel-edge coordinates: the whole source
+// unless a span is given.
+struct Span {
+  float ox, oy, lx, ly;
+  Span(const _ImgStruct* src, const _ImgSpan* span) {
+    if (span != nullptr) {
+      ox = static_cast<float>(span->x);
+      oy = static_cast<float>(span->y);
+      lx = static_cast<float>(span->w);
+      ly = static_cast<float>(span->h);
+    } else {
+      ox = oy = 0.0f;
+      lx = static_cast<float>(src->xres);
+      ly = static_cast<float>(src->yres);
+    }
+  }
+};
+
+// Sample position of destination index i along an axis whose span starts at org and is len
+// source pixels long, in source pixel centres.
+inline float samplePos(int i, float org, float len, int dstN) {
+  return org + (static_cast<float>(i) + 0.5f) * len / static_cast<float>(dstN) - 0.5f;
 }
 
 // Integer part of a sample position; clamped so that the four taps stay within the guards.
@@ -141,11 +159,11 @@ struct InterpAxis {
   HeapArray<int32_t> base;
   HeapArray<W> w;  // 4 per index
 
-  bool build(int srcN, int dstN, int basis) {
+  bool build(int srcN, float org, float len, int dstN, int basis) {
     if (!base.alloc(static_cast<size_t>(dstN)) || !w.alloc(static_cast<size_t>(dstN) * 4))
       return false;
     for (int i = 0; i < dstN; ++i) {
-      const float s = samplePos(i, srcN, dstN);
+      const float s = samplePos(i, org, len, dstN);
       const int b = sampleBase(s, srcN);
       const float t = s - static_cast<float>(b);
       base[i] = b;
@@ -223,16 +241,18 @@ using InterpAcc = std::conditional_t<std::is_same_v<T, float>, float, int32_t>;
 
 // The six interpolating kernels; fast selects the vectorised passes of 8-bit RGB.
 template <typename T, int NC>
-int interpKernel(_ImgStruct* dst, const _ImgStruct* src, int basis, const char* name, bool fast) {
+int interpKernel(_ImgStruct* dst, const _ImgStruct* src, int basis, const _ImgSpan* span,
+                 const char* name, bool fast) {
   using W = InterpWeight<T>;
   using A = InterpAcc<T>;
   if (!kernelArgsOK(dst, src, sizeof(T) * NC)) return 0;
   const int sw = src->xres, sh = src->yres, dw = dst->xres, dh = dst->yres;
+  const Span sp(src, span);
   const size_t n = static_cast<size_t>(sw) * NC;
   InterpAxis<W> ax;
   HeapArray<A> buf;
   HeapArray<int32_t> w32;
-  if (!ax.build(sw, dw, basis) || !buf.alloc(n + 4 * NC + 1) ||
+  if (!ax.build(sw, sp.ox, sp.lx, dw, basis) || !buf.alloc(n + 4 * NC + 1) ||
       (fast && !w32.alloc(static_cast<size_t>(dw) * 4))) {
     DMESSAGE(DMCmemory, "Out of memory in %s", name);
     return 0;
@@ -242,7 +262,7 @@ int interpKernel(_ImgStruct* dst, const _ImgStruct* src, int basis, const char* 
   A* row = buf.get() + 2 * NC;
   buf[n + 4 * NC] = 0;  // read (and ignored) by the vectorised horizontal pass
   for (int y = 0; y < dh; ++y) {
-    const float s = samplePos(y, sh, dh);
+    const float s = samplePos(y, sp.oy, sp.ly, dh);
     const int b = sampleBase(s, sh);
     W wv[4];
     interpWeights(wv, s - static_cast<float>(b), basis);
@@ -277,10 +297,11 @@ constexpr int32_t kGaussOne = 32767;
 
 struct GaussGeom {
   int sw, sh, dw, dh;
+  float ox, oy;  // the span's origin in the source
   float sx, sy, r2;
   int rx, ry;
 
-  bool init(const _ImgStruct* dst, const _ImgStruct* src, float radius) {
+  bool init(const _ImgStruct* dst, const _ImgStruct* src, float radius, const Span& sp) {
     sw = src->xres;
     sh = src->yres;
     dw = dst->xres;
@@ -288,8 +309,10 @@ struct GaussGeom {
     if (!(radius > 0.0f) || !std::isfinite(radius)) return false;
     r2 = radius * radius;
     if (!(r2 >= 1e-30f) || !std::isfinite(r2)) return false;
-    sx = static_cast<float>(dw) / static_cast<float>(sw);
-    sy = static_cast<float>(dh) / static_cast<float>(sh);
+    ox = sp.ox;
+    oy = sp.oy;
+    sx = static_cast<float>(dw) / sp.lx;
+    sy = static_cast<float>(dh) / sp.ly;
     const float r3 = 3.2f * radius;
     const float vx = r3 / sx + 0.5f, vy = r3 / sy + 0.5f;
     if (!(vx < kMaxHalfWidth) || !(vy < kMaxHalfWidth)) return false;
@@ -300,6 +323,12 @@ struct GaussGeom {
   // Weight of a tap at distance d destination pixels.
   float weight(float d) const { return expf(-(d * d) / r2); }
 };
+
+// The source pixel under position c of an axis of n pixels, kept inside the axis.
+inline int centreIndex(float c, int n) {
+  if (!(c > 0.0f)) return 0;
+  return c < static_cast<float>(n) ? static_cast<int>(c) : n - 1;
+}
 
 // Horizontal weights of every destination column: integer (scaled) or float.
 template <typename W>
@@ -318,8 +347,8 @@ struct GaussColumns {
       return false;
     const float scale = g.rx > 0 ? static_cast<float>(kGaussOne) / static_cast<float>(g.rx) : 0.0f;
     for (int x = 0; x < g.dw; ++x) {
-      const float c = (static_cast<float>(x) + 0.5f) / g.sx;
-      const int j0 = c < static_cast<float>(g.sw) ? static_cast<int>(c) : g.sw - 1;
+      const float c = g.ox + (static_cast<float>(x) + 0.5f) / g.sx;
+      const int j0 = centreIndex(c, g.sw);
       centre[x] = j0;
       W* wx = &w[static_cast<size_t>(x) * ntap];
       S total = 0;
@@ -348,8 +377,8 @@ struct GaussColumns {
 // The source rows and weights of destination row y; returns how many taps. Float weights
 // come normalised; integer weights come with their sum.
 int gaussRowTaps(const GaussGeom& g, int y, int32_t* rows, float* w, uint32_t*) {
-  const float c = (static_cast<float>(y) + 0.5f) / g.sy;
-  const int j0 = c < static_cast<float>(g.sh) ? static_cast<int>(c) : g.sh - 1;
+  const float c = g.oy + (static_cast<float>(y) + 0.5f) / g.sy;
+  const int j0 = centreIndex(c, g.sh);
   float sum = 0.0f;
   int n = 0;
   for (int k = -g.ry; k <= g.ry; ++k) {
@@ -377,8 +406,8 @@ int gaussRowTaps(const GaussGeom& g, int y, int32_t* rows, float* w, uint32_t*) 
 }
 
 int gaussRowTaps(const GaussGeom& g, int y, int32_t* rows, int32_t* w, uint32_t* sum) {
-  const float c = (static_cast<float>(y) + 0.5f) / g.sy;
-  const int j0 = c < static_cast<float>(g.sh) ? static_cast<int>(c) : g.sh - 1;
+  const float c = g.oy + (static_cast<float>(y) + 0.5f) / g.sy;
+  const int j0 = centreIndex(c, g.sh);
   const float scale = g.ry > 0 ? static_cast<float>(kGaussOne) / static_cast<float>(g.ry) : 0.0f;
   uint32_t total = 0;
   int n = 0;
@@ -470,13 +499,14 @@ void gaussHorizontal(T* out, const GaussBuf<T>* row, const GaussColumns<GaussWei
 
 // The six Gaussian kernels; fast selects the vectorised passes of 8-bit RGB.
 template <typename T, int NC>
-int gaussKernel(_ImgStruct* dst, const _ImgStruct* src, float radius, const char* name, bool fast) {
+int gaussKernel(_ImgStruct* dst, const _ImgStruct* src, float radius, const _ImgSpan* span,
+                const char* name, bool fast) {
   using B = GaussBuf<T>;
   using W = GaussWeight<T>;
   if (!kernelArgsOK(dst, src, sizeof(T) * NC)) return 0;
   if (!(radius > 0.0f) || !std::isfinite(radius)) return 0;
   GaussGeom g;
-  if (!g.init(dst, src, radius)) {
+  if (!g.init(dst, src, radius, Span(src, span))) {
     DMESSAGE(DMCmemory, "Out of memory in %s", name);
     return 0;
   }
@@ -528,22 +558,21 @@ int gaussKernel(_ImgStruct* dst, const _ImgStruct* src, float radius, const char
 }
 
 // Point sampling: each destination pixel copies the source pixel under its centre.
-int pointSample(_ImgStruct* dst, const _ImgStruct* src) {
+int pointSample(_ImgStruct* dst, const _ImgStruct* src, const _ImgSpan* span) {
   const int sw = src->xres, sh = src->yres, dw = dst->xres, dh = dst->yres;
+  const Span sp(src, span);
   const size_t ps = static_cast<size_t>(PpixelSize(dst->csp));
   HeapArray<size_t> xoff;
   if (ps == 0 || !xoff.alloc(static_cast<size_t>(dw))) {
     DMESSAGE(DMCmemory, "Out of memory in %s", "pointSample");
     return 0;
   }
-  const auto pick = [](int i, int srcN, int dstN) {
-    const float v =
-        (static_cast<float>(i) + 0.5f) * static_cast<float>(srcN) / static_cast<float>(dstN);
-    return v < static_cast<float>(srcN) ? static_cast<int>(v) : srcN - 1;
+  const auto pick = [](int i, float org, float len, int srcN, int dstN) {
+    return centreIndex(org + (static_cast<float>(i) + 0.5f) * len / static_cast<float>(dstN), srcN);
   };
-  for (int x = 0; x < dw; ++x) xoff[x] = static_cast<size_t>(pick(x, sw, dw)) * ps;
+  for (int x = 0; x < dw; ++x) xoff[x] = static_cast<size_t>(pick(x, sp.ox, sp.lx, sw, dw)) * ps;
   for (int y = 0; y < dh; ++y) {
-    const uint8_t* s = rowOf(src, pick(y, sh, dh));
+    const uint8_t* s = rowOf(src, pick(y, sp.oy, sp.ly, sh, dh));
     uint8_t* d = rowOf(dst, y);
     for (int x = 0; x < dw; ++x, d += ps) memcpy(d, s + xoff[x], ps);
   }
@@ -554,27 +583,27 @@ int pointSample(_ImgStruct* dst, const _ImgStruct* src) {
 
 // The twelve kernels and the plain twins of the vectorised ones. Each reports allocation
 // failures under its own name (the plain twins under their fast twin's).
-#define PRESAMP_KERNELS(fn, engine, Arg, name, fast)                  \
-  int fn##Y8(_ImgStruct* dst, const _ImgStruct* src, Arg a) {         \
-    return engine<uint8_t, 1>(dst, src, a, name "Y8", false);         \
-  }                                                                   \
-  int fn##Y16(_ImgStruct* dst, const _ImgStruct* src, Arg a) {        \
-    return engine<uint16_t, 1>(dst, src, a, name "Y16", false);       \
-  }                                                                   \
-  int fn##Y(_ImgStruct* dst, const _ImgStruct* src, Arg a) {          \
-    return engine<float, 1>(dst, src, a, name "Y", false);            \
-  }                                                                   \
-  int fn##RGB24(_ImgStruct* dst, const _ImgStruct* src, Arg a) {      \
-    return engine<uint8_t, 3>(dst, src, a, name "RGB24", fast);       \
-  }                                                                   \
-  int fn##RGB24Plain(_ImgStruct* dst, const _ImgStruct* src, Arg a) { \
-    return engine<uint8_t, 3>(dst, src, a, name "RGB24", false);      \
-  }                                                                   \
-  int fn##RGB48(_ImgStruct* dst, const _ImgStruct* src, Arg a) {      \
-    return engine<uint16_t, 3>(dst, src, a, name "RGB48", false);     \
-  }                                                                   \
-  int fn##RGB(_ImgStruct* dst, const _ImgStruct* src, Arg a) {        \
-    return engine<float, 3>(dst, src, a, name "RGB", false);          \
+#define PRESAMP_KERNELS(fn, engine, Arg, name, fast)                                        \
+  int fn##Y8(_ImgStruct* dst, const _ImgStruct* src, Arg a, const _ImgSpan* span) {         \
+    return engine<uint8_t, 1>(dst, src, a, span, name "Y8", false);                         \
+  }                                                                                         \
+  int fn##Y16(_ImgStruct* dst, const _ImgStruct* src, Arg a, const _ImgSpan* span) {        \
+    return engine<uint16_t, 1>(dst, src, a, span, name "Y16", false);                       \
+  }                                                                                         \
+  int fn##Y(_ImgStruct* dst, const _ImgStruct* src, Arg a, const _ImgSpan* span) {          \
+    return engine<float, 1>(dst, src, a, span, name "Y", false);                            \
+  }                                                                                         \
+  int fn##RGB24(_ImgStruct* dst, const _ImgStruct* src, Arg a, const _ImgSpan* span) {      \
+    return engine<uint8_t, 3>(dst, src, a, span, name "RGB24", fast);                       \
+  }                                                                                         \
+  int fn##RGB24Plain(_ImgStruct* dst, const _ImgStruct* src, Arg a, const _ImgSpan* span) { \
+    return engine<uint8_t, 3>(dst, src, a, span, name "RGB24", false);                      \
+  }                                                                                         \
+  int fn##RGB48(_ImgStruct* dst, const _ImgStruct* src, Arg a, const _ImgSpan* span) {      \
+    return engine<uint16_t, 3>(dst, src, a, span, name "RGB48", false);                     \
+  }                                                                                         \
+  int fn##RGB(_ImgStruct* dst, const _ImgStruct* src, Arg a, const _ImgSpan* span) {        \
+    return engine<float, 3>(dst, src, a, span, name "RGB", false);                          \
   }
 
 PRESAMP_KERNELS(interp, interpKernel, int, "interp", cpuHasAVX2())
@@ -584,10 +613,16 @@ PRESAMP_KERNELS(gaussian, gaussKernel, float, "gaussian", cpuHasAVX2())
 // ---------------------------------------------------------------------------------------------
 // The engine and basis selection
 
-int resampleImage(_ImgStruct* dst, const _ImgStruct* src, int basis, float radius) {
+namespace {
+
+// The engine over a span of the source (the whole source when span is null).
+int resampleSpan(_ImgStruct* dst, const _ImgStruct* src, int basis, float radius,
+                 const _ImgSpan* span) {
   if (dst == nullptr || src == nullptr || src->img == nullptr || src->csp == nullptr ||
       dst->csp == nullptr || src->xres < 1 || src->yres < 1)
     return 0;
+  const float spanW = span != nullptr ? static_cast<float>(span->w) : static_cast<float>(src->xres);
+  const float spanH = span != nullptr ? static_cast<float>(span->h) : static_cast<float>(src->yres);
   if (PpixelSize(src->csp) == 0 || PpixelSize(dst->csp) == 0) {
     DMESSAGE(DMCparameter, "Unsupported pixel type");
     return 0;
@@ -596,7 +631,8 @@ int resampleImage(_ImgStruct* dst, const _ImgStruct* src, int basis, float radiu
   bool relabelled = false;
   // A floating-point source shrinking across into integer pixels is averaged in floating
   // point before it is quantised.
-  if (src->xres > dst->xres && src->csp->dtype == IDTfloat && dst->csp->dtype != IDTfloat) {
+  if (spanW > static_cast<float>(dst->xres) && src->csp->dtype == IDTfloat &&
+      dst->csp->dtype != IDTfloat) {
     if (dst->img == nullptr) {
       dst->csp = src->csp;
       relabelled = true;
@@ -606,7 +642,7 @@ int resampleImage(_ImgStruct* dst, const _ImgStruct* src, int basis, float radiu
       tmp.xres = dst->xres;
       tmp.yres = dst->yres;
       tmp.csp = src->csp;
-      int ok = resampleImage(&tmp, src, basis, radius);
+      int ok = resampleSpan(&tmp, src, basis, radius, span);
       if (ok) ok = PmapImage(dst, &tmp, 1.0);
       PfreeImage(&tmp);
       if (!ok) PfreeImage(dst);
@@ -636,32 +672,32 @@ int resampleImage(_ImgStruct* dst, const _ImgStruct* src, int basis, float radiu
   _ImgColorSpace kept = *work->csp;
   kept.cstatic = 0;
   float r = radius;
-  if (basis == 4 && dst->xres > work->xres && dst->yres > work->yres)
+  if (basis == 4 && static_cast<float>(dst->xres) > spanW && static_cast<float>(dst->yres) > spanH)
     r = static_cast<float>(radius * sqrt(static_cast<double>(dst->xres) * dst->yres /
-                                         (static_cast<double>(work->xres) * work->yres)));
+                                         (static_cast<double>(spanW) * spanH)));
   int ok = 0;
   if (basis == 2) {
-    ok = pointSample(dst, work);
+    ok = pointSample(dst, work, span);
   } else {
     const bool gauss = basis == 4;
     switch (pixelKey(dst->csp)) {
       case 8:
-        ok = gauss ? gaussianY8(dst, work, r) : interpY8(dst, work, basis);
+        ok = gauss ? gaussianY8(dst, work, r, span) : interpY8(dst, work, basis, span);
         break;
       case 9:
-        ok = gauss ? gaussianY16(dst, work, r) : interpY16(dst, work, basis);
+        ok = gauss ? gaussianY16(dst, work, r, span) : interpY16(dst, work, basis, span);
         break;
       case 11:
-        ok = gauss ? gaussianY(dst, work, r) : interpY(dst, work, basis);
+        ok = gauss ? gaussianY(dst, work, r, span) : interpY(dst, work, basis, span);
         break;
       case 24:
-        ok = gauss ? gaussianRGB24(dst, work, r) : interpRGB24(dst, work, basis);
+        ok = gauss ? gaussianRGB24(dst, work, r, span) : interpRGB24(dst, work, basis, span);
         break;
       case 25:
-        ok = gauss ? gaussianRGB48(dst, work, r) : interpRGB48(dst, work, basis);
+        ok = gauss ? gaussianRGB48(dst, work, r, span) : interpRGB48(dst, work, basis, span);
         break;
       case 27:
-        ok = gauss ? gaussianRGB(dst, work, r) : interpRGB(dst, work, basis);
+        ok = gauss ? gaussianRGB(dst, work, r, span) : interpRGB(dst, work, basis, span);
         break;
       default:
         DMESSAGE(DMCparameter, "Unsupported pixel type");
@@ -685,6 +721,30 @@ int resampleImage(_ImgStruct* dst, const _ImgStruct* src, int basis, float radiu
   return ok;
 }
 
+}  // namespace
+
+int resampleImage(_ImgStruct* dst, const _ImgStruct* src, int basis, float radius) {
+  return resampleSpan(dst, src, basis, radius, nullptr);
+}
+
+namespace {
+
+// The basis PsizeImage chooses for resampling a span of w x h source pixels into dst; -1 for
+// an unknown basis.
+int chooseBasis(const _ImgStruct* dst, double w, double h, int basis) {
+  if (basis == 4) return dst->xres >= w && dst->yres >= h ? 5 : 4;
+  if (basis < 0 || basis > 6) {
+    DMESSAGE(DMCparameter, "Unknown resampling basis");
+    return -1;
+  }
+  const bool reduced =
+      static_cast<long long>(dst->xres * 1.62) < w || static_cast<long long>(dst->yres * 1.62) < h;
+  static const int kNormal[7] = {2, 6, 2, 2, 4, 5, 6};
+  return reduced && basis != 0 && basis != 2 ? 4 : kNormal[basis];
+}
+
+}  // namespace
+
 int PsizeImage(_ImgStruct* dst, const _ImgStruct* src, int basis) {
   if (src == nullptr || src->img == nullptr || src->csp == nullptr) return 0;
   if (dst == src) return 1;
@@ -694,17 +754,26 @@ int PsizeImage(_ImgStruct* dst, const _ImgStruct* src, int basis) {
     DMESSAGE(DMCparameter, "Cannot resample image onto itself");
     return 0;
   }
-  if (basis == 4) {
-    basis = dst->xres >= src->xres && dst->yres >= src->yres ? 5 : 4;
-  } else {
-    if (basis < 0 || basis > 6) {
-      DMESSAGE(DMCparameter, "Unknown resampling basis");
-      return 0;
-    }
-    const bool reduced = static_cast<long long>(dst->xres * 1.62) < src->xres ||
-                         static_cast<long long>(dst->yres * 1.62) < src->yres;
-    static const int kNormal[7] = {2, 6, 2, 2, 4, 5, 6};
-    basis = reduced && basis != 0 && basis != 2 ? 4 : kNormal[basis];
-  }
+  basis = chooseBasis(dst, src->xres, src->yres, basis);
+  if (basis < 0) return 0;
   return resampleImage(dst, src, basis, 0.5f);
+}
+
+int PsizeImageSpan(_ImgStruct* dst, const _ImgStruct* src, const _ImgSpan& span, int basis) {
+  if (src == nullptr || src->img == nullptr || src->csp == nullptr || dst == nullptr ||
+      dst->csp == nullptr)
+    return 0;
+  if (!(span.w > 0.0 && span.h > 0.0 && std::isfinite(span.x + span.w) &&
+        std::isfinite(span.y + span.h) && std::fabs(span.x) < 1e7 && std::fabs(span.y) < 1e7 &&
+        span.w < 1e7 && span.h < 1e7)) {
+    DMESSAGE(DMCparameter, "Illegal resampling span");
+    return 0;
+  }
+  if (PimagesOverlap(src, dst)) {
+    DMESSAGE(DMCparameter, "Cannot resample image onto itself");
+    return 0;
+  }
+  basis = chooseBasis(dst, span.w, span.h, basis);
+  if (basis < 0) return 0;
+  return resampleSpan(dst, src, basis, 0.5f, &span);
 }

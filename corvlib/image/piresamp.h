@@ -11,6 +11,16 @@
 // Resamples src into dst, which supplies xres, yres and csp (pixels optional). Equal sizes
 // give a colour-converting copy whatever the basis. 1 on success, 0 on failure.
 int PsizeImage(_ImgStruct* dst, const _ImgStruct* src, int basis);
+
+// A part of an image in pixel-edge coordinates: from (x, y), w pixels across and h down;
+// fractions are allowed.
+struct _ImgSpan {
+  double x, y, w, h;
+};
+// Resamples the part span of src into dst as PsizeImage resamples a whole image: the kernel
+// is chosen by the span's size, and taps beyond src's edges repeat its edge pixels. 1 on
+// success, 0 on failure (a span without area or beyond ten million pixels).
+int PsizeImageSpan(_ImgStruct* dst, const _ImgStruct* src, const _ImgSpan& span, int basis);
 // The engine: basis 2 point, 4 Gaussian of the given radius (destination pixels), 5 linear,
 // any other cubic. A failure leaves dst without pixels.
 int resampleImage(_ImgStruct* dst, const _ImgStruct* src, int basis, float radius);

@@ -8,25 +8,35 @@
 
 #include "image/pimage.h"
 
+struct _ImgSpan;  // image/piresamp.h
+
 // The separable kernels. dst has pixels and src has the same pixel layout. Interpolating
-// kernels use linear weights for basis 5 and cubic ones otherwise.
-int interpY8(_ImgStruct* dst, const _ImgStruct* src, int basis);
-int interpY16(_ImgStruct* dst, const _ImgStruct* src, int basis);
-int interpY(_ImgStruct* dst, const _ImgStruct* src, int basis);
-int interpRGB24(_ImgStruct* dst, const _ImgStruct* src, int basis);
-int interpRGB48(_ImgStruct* dst, const _ImgStruct* src, int basis);
-int interpRGB(_ImgStruct* dst, const _ImgStruct* src, int basis);
-int gaussianY8(_ImgStruct* dst, const _ImgStruct* src, float radius);
-int gaussianY16(_ImgStruct* dst, const _ImgStruct* src, float radius);
-int gaussianY(_ImgStruct* dst, const _ImgStruct* src, float radius);
-int gaussianRGB24(_ImgStruct* dst, const _ImgStruct* src, float radius);
-int gaussianRGB48(_ImgStruct* dst, const _ImgStruct* src, float radius);
-int gaussianRGB(_ImgStruct* dst, const _ImgStruct* src, float radius);
+// kernels use linear weights for basis 5 and cubic ones otherwise. A span resamples that part
+// of src (see PsizeImageSpan); without one, the whole of it.
+int interpY8(_ImgStruct* dst, const _ImgStruct* src, int basis, const _ImgSpan* span = nullptr);
+int interpY16(_ImgStruct* dst, const _ImgStruct* src, int basis, const _ImgSpan* span = nullptr);
+int interpY(_ImgStruct* dst, const _ImgStruct* src, int basis, const _ImgSpan* span = nullptr);
+int interpRGB24(_ImgStruct* dst, const _ImgStruct* src, int basis, const _ImgSpan* span = nullptr);
+int interpRGB48(_ImgStruct* dst, const _ImgStruct* src, int basis, const _ImgSpan* span = nullptr);
+int interpRGB(_ImgStruct* dst, const _ImgStruct* src, int basis, const _ImgSpan* span = nullptr);
+int gaussianY8(_ImgStruct* dst, const _ImgStruct* src, float radius,
+               const _ImgSpan* span = nullptr);
+int gaussianY16(_ImgStruct* dst, const _ImgStruct* src, float radius,
+                const _ImgSpan* span = nullptr);
+int gaussianY(_ImgStruct* dst, const _ImgStruct* src, float radius, const _ImgSpan* span = nullptr);
+int gaussianRGB24(_ImgStruct* dst, const _ImgStruct* src, float radius,
+                  const _ImgSpan* span = nullptr);
+int gaussianRGB48(_ImgStruct* dst, const _ImgStruct* src, float radius,
+                  const _ImgSpan* span = nullptr);
+int gaussianRGB(_ImgStruct* dst, const _ImgStruct* src, float radius,
+                const _ImgSpan* span = nullptr);
 
 // interpRGB24 and gaussianRGB24 run the vectorised passes where the processor has AVX2;
 // these are their plain versions, which give identical bytes.
-int interpRGB24Plain(_ImgStruct* dst, const _ImgStruct* src, int basis);
-int gaussianRGB24Plain(_ImgStruct* dst, const _ImgStruct* src, float radius);
+int interpRGB24Plain(_ImgStruct* dst, const _ImgStruct* src, int basis,
+                     const _ImgSpan* span = nullptr);
+int gaussianRGB24Plain(_ImgStruct* dst, const _ImgStruct* src, float radius,
+                       const _ImgSpan* span = nullptr);
 
 // 8-bit Gaussian row-buffer entry: the weighted sum of the tap rows over their weight sum,
 // scaled by 256 and rounded to nearest.

@@ -262,13 +262,9 @@ uint8_t* allocOrFail(jpeghdr_compress_struct* jh, size_t n, int which) {
 
 void jpeghdr_CreateCompress(jpeghdr_compress_struct* jh, int version, int codec_version,
                             size_t jpeg_size, size_t codec_size) {
-  std::memset(reinterpret_cast<char*>(jh) + sizeof(jh->cinfo), 0, sizeof *jh - sizeof(jh->cinfo));
-  jh_check_interface(common(jh), codec_version, codec_size, sizeof(jpeghdr_compress_struct));
+  jh_create_common(jh, codec_version, codec_size);
   jh->gamma = 2.2f;
   jh->quality = 90;
-  jh->correction = 1;
-  jh->alpha = 1.f;
-  jh->beta = 1.f;
   jpeg_CreateCompress(&jh->cinfo, version, jpeg_size);
 }
 

@@ -248,11 +248,7 @@ void postCorrect(const uint8_t* yplane, const uint8_t* blur, const uint8_t* rati
 
 void jpeghdr_CreateDecompress(jpeghdr_decompress_struct* jh, int version, int codec_version,
                               size_t jpeg_size, size_t codec_size) {
-  std::memset(reinterpret_cast<char*>(jh) + sizeof(jh->cinfo), 0, sizeof *jh - sizeof(jh->cinfo));
-  jh_check_interface(common(jh), codec_version, codec_size, sizeof(jpeghdr_decompress_struct));
-  jh->correction = 1;
-  jh->alpha = 1.f;
-  jh->beta = 1.f;
+  jh_create_common(jh, codec_version, codec_size);
   jpeg_CreateDecompress(&jh->cinfo, version, jpeg_size);
   jpeg_glue_limit_memory(&jh->cinfo);
 }

@@ -116,6 +116,18 @@ inline void jh_ycc_bytes(float r, float g, float b, uint8_t ycc[3]) {
 // errors JERR_BAD_LIB_VERSION and JERR_BAD_STRUCT_SIZE).
 void jh_check_interface(j_common_ptr cinfo, int codec_version, size_t codec_size, size_t own_size);
 
+// The start both create calls share: clears the codec's part of the struct (libjpeg's create
+// call sets up its own part), checks the caller's interface and sets the shared defaults.
+template <class S>
+void jh_create_common(S* jh, int codec_version, size_t codec_size) {
+  std::memset(reinterpret_cast<char*>(jh) + sizeof(jh->cinfo), 0, sizeof *jh - sizeof(jh->cinfo));
+  jh_check_interface(reinterpret_cast<j_common_ptr>(&jh->cinfo), codec_version, codec_size,
+                     sizeof(S));
+  jh->correction = 1;
+  jh->alpha = 1.f;
+  jh->beta = 1.f;
+}
+
 // Fast kernels (jhfast.cpp), each agreeing with its plain counterpart: std::log for normal
 // positive x (to 1e-6), jh_srgb_encode (to 1e-6 relative), jpeghdr_rgb2ycc and
 // jpeghdr_in_gamut (bytes within 1).

@@ -34,3 +34,27 @@ int tmMapPicture(unsigned char** psp, int* xp, int* yp, int flags, RGBPRIMP monp
                  double Lddyn, double Ldmax, const char* fname, FILE* fp);
 int tmMapTIFF(unsigned char** psp, int* xp, int* yp, int flags, RGBPRIMP monpri, double gamval,
               double Lddyn, double Ldmax, const char* fname, TIFF* tp);
+
+// The kinds of TIFF page the tone-mapping conversions read. The TIFF loader and the TIFF
+// reader's tone-mapped delivery both tell them by tmTIFFkind and convert them by tmCvTIFF.
+enum TMtiffKind {
+  TMT_NONE,
+  TMT_LUV32,   // LogLuv, SGILog-coded (32-bit)
+  TMT_LUV24,   // LogLuv, SGILog24-coded
+  TMT_L16,     // LogL, SGILog-coded
+  TMT_GRAYF,   // 32-bit float grey
+  TMT_GRAY16,  // 16-bit grey
+  TMT_RGBF,    // 32-bit float RGB
+  TMT_RGB48,   // 16-bit RGB
+};
+// The kind of a page from its photometric, compression, sample format, bits per sample and
+// samples per pixel; TMT_NONE for every other page.
+TMtiffKind tmTIFFkind(int photometric, int compression, int sampleformat, int bps, int spp);
+// Whether the kind has chroma; the bytes of one of its pixels as read (raw LogLuv words, 16-bit
+// LogL values).
+bool tmTIFFcolour(TMtiffKind kind);
+size_t tmTIFFpixelBytes(TMtiffKind kind);
+// Converts n pixels of the kind into brightness and (for the colour kinds, when cs is given)
+// chroma; gamma is the 16-bit kinds' encoding gamma. A TMERR code.
+int tmCvTIFF(TMstruct* tms, TMtiffKind kind, TMbright* ls, unsigned char* cs, const void* pix,
+             int n, double gamma);

@@ -8,80 +8,106 @@
 #include "tonemap/tmloaders.h"
 #include "tonemap/tmprivate.h"
 
-namespace {
-enum TiffKind { K_NONE, K_LUV32, K_LUV24, K_L16, K_GRAYF, K_GRAY16, K_RGBF, K_RGB48 };
-
-// libtiff messages of files opened here are dropped: the result code tells the caller.
-int quietHandler(TIFF*, void*, const char*, const char*, va_list) {
-  return 1;
-}
-
-TiffKind classify(TIFF* tp) {
-  uint16_t planar = 0, photometric = 0, compression = 0, sampleformat = 0, bps = 0, spp = 0;
-  TIFFGetFieldDefaulted(tp, TIFFTAG_PLANARCONFIG, &planar);
-  TIFFGetFieldDefaulted(tp, TIFFTAG_COMPRESSION, &compression);
-  TIFFGetFieldDefaulted(tp, TIFFTAG_SAMPLEFORMAT, &sampleformat);
-  TIFFGetFieldDefaulted(tp, TIFFTAG_BITSPERSAMPLE, &bps);
-  TIFFGetFieldDefaulted(tp, TIFFTAG_SAMPLESPERPIXEL, &spp);
-  if (!TIFFGetField(tp, TIFFTAG_PHOTOMETRIC, &photometric)) return K_NONE;
-  if (planar != PLANARCONFIG_CONTIG || TIFFIsTiled(tp)) return K_NONE;
+TMtiffKind tmTIFFkind(int photometric, int compression, int sampleformat, int bps, int spp) {
   switch (photometric) {
     case PHOTOMETRIC_LOGLUV:
-      if (compression == COMPRESSION_SGILOG) return K_LUV32;
-      if (compression == COMPRESSION_SGILOG24) return K_LUV24;
-      return K_NONE;
+      if (compression == COMPRESSION_SGILOG) return TMT_LUV32;
+      if (compression == COMPRESSION_SGILOG24) return TMT_LUV24;
+      return TMT_NONE;
     case PHOTOMETRIC_LOGL:
-      return compression == COMPRESSION_SGILOG ? K_L16 : K_NONE;
+      return compression == COMPRESSION_SGILOG ? TMT_L16 : TMT_NONE;
     case PHOTOMETRIC_MINISBLACK:
-      if (spp != 1) return K_NONE;
-      if (sampleformat == SAMPLEFORMAT_IEEEFP && bps == 32) return K_GRAYF;
-      if (sampleformat == SAMPLEFORMAT_UINT && bps == 16) return K_GRAY16;
-      return K_NONE;
+      if (spp != 1) return TMT_NONE;
+      if (sampleformat == SAMPLEFORMAT_IEEEFP && bps == 32) return TMT_GRAYF;
+      if (sampleformat == SAMPLEFORMAT_UINT && bps == 16) return TMT_GRAY16;
+      return TMT_NONE;
     case PHOTOMETRIC_RGB:
-      if (spp != 3) return K_NONE;
-      if (sampleformat == SAMPLEFORMAT_IEEEFP && bps == 32) return K_RGBF;
-      if (sampleformat == SAMPLEFORMAT_UINT && bps == 16) return K_RGB48;
-      return K_NONE;
+      if (spp != 3) return TMT_NONE;
+      if (sampleformat == SAMPLEFORMAT_IEEEFP && bps == 32) return TMT_RGBF;
+      if (sampleformat == SAMPLEFORMAT_UINT && bps == 16) return TMT_RGB48;
+      return TMT_NONE;
     default:
-      return K_NONE;
+      return TMT_NONE;
   }
 }
 
-bool colourKind(TiffKind k) {
-  return k == K_LUV32 || k == K_LUV24 || k == K_RGBF || k == K_RGB48;
+bool tmTIFFcolour(TMtiffKind k) {
+  return k == TMT_LUV32 || k == TMT_LUV24 || k == TMT_RGBF || k == TMT_RGB48;
 }
 
-size_t pixelBytes(TiffKind k) {
+size_t tmTIFFpixelBytes(TMtiffKind k) {
   switch (k) {
-    case K_LUV32:
-    case K_LUV24:
-    case K_GRAYF:
+    case TMT_LUV32:
+    case TMT_LUV24:
+    case TMT_GRAYF:
       return 4;
-    case K_L16:
-    case K_GRAY16:
+    case TMT_L16:
+    case TMT_GRAY16:
       return 2;
-    case K_RGBF:
+    case TMT_RGBF:
       return 12;
-    case K_RGB48:
+    case TMT_RGB48:
       return 6;
     default:
       return 0;
   }
 }
 
+int tmCvTIFF(TMstruct* tms, TMtiffKind kind, TMbright* ls, unsigned char* cs, const void* pix,
+             int n, double gamma) {
+  switch (kind) {
+    case TMT_LUV32:
+      return tmCvLuv32(tms, ls, cs, static_cast<const uint32_t*>(pix), n);
+    case TMT_LUV24:
+      return tmCvLuv24(tms, ls, cs, static_cast<const uint32_t*>(pix), n);
+    case TMT_L16:
+      return tmCvL16(tms, ls, static_cast<const unsigned short*>(pix), n);
+    case TMT_GRAYF:
+      return tmCvGrays(tms, ls, static_cast<const float*>(pix), n);
+    case TMT_GRAY16:
+      return tmCvGray16(tms, ls, static_cast<const unsigned short*>(pix), n, gamma);
+    case TMT_RGBF:
+      return tmCvColors(tms, ls, cs, static_cast<const COLOR*>(pix), n);
+    case TMT_RGB48:
+      return tmCvRGB48(tms, ls, cs, static_cast<const unsigned short(*)[3]>(pix), n, gamma);
+    default:
+      return TMERR_CONSIST1;
+  }
+}
+
+namespace {
+
+// libtiff messages of files opened here are dropped: the result code tells the caller.
+int quietHandler(TIFF*, void*, const char*, const char*, va_list) {
+  return 1;
+}
+
+// The loader reads contiguous scanlines only.
+TMtiffKind classify(TIFF* tp) {
+  uint16_t planar = 0, photometric = 0, compression = 0, sampleformat = 0, bps = 0, spp = 0;
+  TIFFGetFieldDefaulted(tp, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetFieldDefaulted(tp, TIFFTAG_COMPRESSION, &compression);
+  TIFFGetFieldDefaulted(tp, TIFFTAG_SAMPLEFORMAT, &sampleformat);
+  TIFFGetFieldDefaulted(tp, TIFFTAG_BITSPERSAMPLE, &bps);
+  TIFFGetFieldDefaulted(tp, TIFFTAG_SAMPLESPERPIXEL, &spp);
+  if (!TIFFGetField(tp, TIFFTAG_PHOTOMETRIC, &photometric)) return TMT_NONE;
+  if (planar != PLANARCONFIG_CONTIG || TIFFIsTiled(tp)) return TMT_NONE;
+  return tmTIFFkind(photometric, compression, sampleformat, bps, spp);
+}
+
 int loadTIFF(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, int* yp, TIFF* tp) {
-  TiffKind kind = classify(tp);
+  const TMtiffKind kind = classify(tp);
   uint32_t width = 0, height = 0;
-  if (kind == K_NONE || !TIFFGetField(tp, TIFFTAG_IMAGEWIDTH, &width) ||
+  if (kind == TMT_NONE || !TIFFGetField(tp, TIFFTAG_IMAGEWIDTH, &width) ||
       !TIFFGetField(tp, TIFFTAG_IMAGELENGTH, &height) || width < 1 || height < 1 ||
       width > (uint32_t)INT32_MAX || height > (uint32_t)INT32_MAX)
     return TMERR_FILE;
   // Input space: CIE XYZ for LogLuv, the file's primaries for RGB, the display's otherwise.
   RGBPRIMP space = tms->monpri;
   bool ownPrims = false;
-  if (kind == K_LUV32 || kind == K_LUV24) {
+  if (kind == TMT_LUV32 || kind == TMT_LUV24) {
     space = nullptr;
-  } else if (kind == K_RGBF || kind == K_RGB48) {
+  } else if (kind == TMT_RGBF || kind == TMT_RGB48) {
     float* pc = nullptr;
     if (TIFFGetField(tp, TIFFTAG_PRIMARYCHROMATICITIES, &pc) && pc != nullptr) {
       RGBPRIMS p;
@@ -107,18 +133,18 @@ int loadTIFF(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, int* y
   if (!TIFFGetField(tp, TIFFTAG_STONITS, &stonits)) stonits = TM_DEFAULT_STONITS;
   // A factor that maps nothing to luminance makes the file unusable.
   if (!(stonits > 1e-12) || !std::isfinite(stonits)) return TMERR_FILE;
-  if (kind == K_LUV32 || kind == K_LUV24) {
+  if (kind == TMT_LUV32 || kind == TMT_LUV24) {
     if (!TIFFSetField(tp, TIFFTAG_SGILOGDATAFMT, SGILOGDATAFMT_RAW)) return TMERR_FILE;
-  } else if (kind == K_L16) {
+  } else if (kind == TMT_L16) {
     if (!TIFFSetField(tp, TIFFTAG_SGILOGDATAFMT, SGILOGDATAFMT_16BIT)) return TMERR_FILE;
   }
   int err = tmSetSpaceInternal(tms, space, stonits, nullptr, ownPrims);
   if (err) return TMERR_FILE;
-  const size_t psize = pixelBytes(kind);
+  const size_t psize = tmTIFFpixelBytes(kind);
   size_t bufsize = (size_t)width * psize;
   tmsize_t sls = TIFFScanlineSize(tp);
   if (sls > 0 && (size_t)sls > bufsize) bufsize = (size_t)sls;
-  const bool wantChroma = cpp != nullptr && colourKind(kind);
+  const bool wantChroma = cpp != nullptr && tmTIFFcolour(kind);
   const size_t npix = (size_t)width * height;
   if (npix > TM_MAXLOADPIX) return TMERR_MEMORY;
   void* buf = calloc(bufsize, 1);
@@ -138,31 +164,7 @@ int loadTIFF(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, int* y
     }
     TMbright* ls = *lpp + (size_t)y * width;
     unsigned char* cs = wantChroma ? *cpp + (size_t)y * width * 3 : nullptr;
-    switch (kind) {
-      case K_LUV32:
-        err = tmCvLuv32(tms, ls, cs, (const uint32_t*)buf, w);
-        break;
-      case K_LUV24:
-        err = tmCvLuv24(tms, ls, cs, (const uint32_t*)buf, w);
-        break;
-      case K_L16:
-        err = tmCvL16(tms, ls, (const unsigned short*)buf, w);
-        break;
-      case K_GRAYF:
-        err = tmCvGrays(tms, ls, (const float*)buf, w);
-        break;
-      case K_GRAY16:
-        err = tmCvGray16(tms, ls, (const unsigned short*)buf, w, 2.2);
-        break;
-      case K_RGBF:
-        err = tmCvColors(tms, ls, cs, (const COLOR*)buf, w);
-        break;
-      case K_RGB48:
-        err = tmCvRGB48(tms, ls, cs, (const unsigned short(*)[3])buf, w, 2.2);
-        break;
-      default:
-        err = TMERR_CONSIST1;
-    }
+    err = tmCvTIFF(tms, kind, ls, cs, buf, w, 2.2);
   }
   free(buf);
   return err;

@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-#include "image/corvane.h"
+#include "image/pimage.h"
 
 // 128 times the natural logarithm of luminance in cd/m2; TM_NOBRT means no brightness.
 typedef int16_t TMbright;

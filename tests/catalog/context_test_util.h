@@ -19,27 +19,13 @@
 #include "catalog/pixhaven.h"
 #include "catalog/preconcile.h"
 #include "testutil/message_log.h"
+#include "testutil/temp_dir.h"
 
 namespace ctxtest {
 
 // A fresh folder under /tmp, removed with its files when the object goes.
-class TempDir {
- public:
-  TempDir() {
-    char buf[] = "/tmp/lumerin_ctx_XXXXXX";
-    const char* p = mkdtemp(buf);
-    path = p != nullptr ? p : "/tmp";
-  }
-  ~TempDir() {
-    if (path != "/tmp") {
-      std::string cmd = "rm -rf '" + path + "'";
-      if (system(cmd.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", path.c_str());
-    }
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string File(const std::string& name) const { return path + "/" + name; }
-  std::string path;
+struct TempDir : testutil::TempDir {
+  TempDir() : testutil::TempDir("ctx") {}
 };
 
 inline std::string ReadFile(const std::string& path) {
@@ -116,8 +102,8 @@ class LockHolder {
 class ContextFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(ctx.ShadowDB(dir.File("shadow.qdb").c_str()));
-    ASSERT_TRUE(ctx.OpenDB(dir.File("cat.qdb").c_str()));
+    ASSERT_TRUE(ctx.ShadowDB(dir.Path("shadow.qdb").c_str()));
+    ASSERT_TRUE(ctx.OpenDB(dir.Path("cat.qdb").c_str()));
     ctx.Clear();
     strcpy(ctx.rsrc, "/photos");
   }

@@ -159,14 +159,14 @@ TEST_F(ChangeCtx, ShadowOperations) {
   {
     MessageLog log;
     PContext other;
-    EXPECT_FALSE(other.ShadowDB(dir.File("shadow.qdb").c_str()));
+    EXPECT_FALSE(other.ShadowDB(dir.Path("shadow.qdb").c_str()));
     EXPECT_EQ(other.AddShadow(a), false);
     EXPECT_EQ(other.DeleteShadows(&a, 1), 0);
   }
   EXPECT_FALSE(ctx.ShadowDB(nullptr));
   EXPECT_FALSE(ctx.AddShadow(a));
   EXPECT_STREQ(ctx.ShadowLockPath(), "");
-  EXPECT_QDB_SOUND(dir.File("shadow.qdb"));
+  EXPECT_QDB_SOUND(dir.Path("shadow.qdb"));
 }
 
 TEST_F(ChangeCtx, UncataloguedEditsSurviveReopeningTheShadow) {
@@ -175,7 +175,7 @@ TEST_F(ChangeCtx, UncataloguedEditsSurviveReopeningTheShadow) {
   ctx.rdisp[0].SetField(PDBFtitle, "remembered");
   ctx.rdisp[0].SetField(PDBForient, 270L);
   EXPECT_EQ(ctx.RecordChange("Edit", nullptr, snap), 0);
-  std::string shadow = dir.File("shadow.qdb");
+  std::string shadow = dir.Path("shadow.qdb");
   ASSERT_FALSE(ctx.ShadowDB(nullptr));
   ASSERT_TRUE(ctx.ShadowDB(shadow.c_str()));
   ctx.Clear();
@@ -371,5 +371,5 @@ TEST_F(ChangeCtx, ModelOfRandomEditsUndosAndRedos) {
     ASSERT_EQ(Contents(&ctx.ShadowStore()), shadow) << step << " " << what;
   }
   EXPECT_TRUE(ctx.CloseDB());
-  EXPECT_QDB_SOUND(dir.File("cat.qdb"));
+  EXPECT_QDB_SOUND(dir.Path("cat.qdb"));
 }

@@ -161,7 +161,7 @@ int CountRecordsOnDisk(const std::string& path) {
 
 TEST(Context, NewCatalogueCreatedWithDefaultHeader) {
   TempDir d;
-  std::string path = d.File("photos.qdb");
+  std::string path = d.Path("photos.qdb");
   {
     PContext ctx;
     EXPECT_FALSE(ctx.Ready());
@@ -172,43 +172,43 @@ TEST(Context, NewCatalogueCreatedWithDefaultHeader) {
     EXPECT_FALSE(ctx.ReadOnly());
     EXPECT_STREQ(ctx.dbname, "photos");
     EXPECT_TRUE(ctx.Unique());
-    EXPECT_EQ(std::string(ctx.LockPath()), d.File("photos.lock"));
+    EXPECT_EQ(std::string(ctx.LockPath()), d.Path("photos.lock"));
     EXPECT_TRUE(ctx.SyncDB());
   }
-  EXPECT_FALSE(ctxtest::Exists(d.File("photos.lock"))) << "the destructor releases the lock";
+  EXPECT_FALSE(ctxtest::Exists(d.Path("photos.lock"))) << "the destructor releases the lock";
   EXPECT_QDB_SOUND(path);
   EXPECT_FALSE(PContext().OpenDB(nullptr));
   MessageLog log;
   PContext ctx;
-  EXPECT_FALSE(ctx.OpenDB(d.File("no/such/dir.qdb").c_str(), false));
+  EXPECT_FALSE(ctx.OpenDB(d.Path("no/such/dir.qdb").c_str(), false));
   EXPECT_TRUE(
-      log.Has(DMCresource, "Cannot open database file '" + d.File("no/such/dir.qdb") + "'"));
-  EXPECT_FALSE(ctxtest::Exists(d.File("no/such/dir.lock")));
+      log.Has(DMCresource, "Cannot open database file '" + d.Path("no/such/dir.qdb") + "'"));
+  EXPECT_FALSE(ctxtest::Exists(d.Path("no/such/dir.lock")));
 }
 
 TEST(Context, BadHeaderRefusedAndFileKept) {
   TempDir d;
-  std::string path = d.File("junk.qdb");
+  std::string path = d.Path("junk.qdb");
   ctxtest::WriteFile(path, "not a catalogue at all\n");
   MessageLog log;
   PContext ctx;
   EXPECT_FALSE(ctx.OpenDB(path.c_str(), false));
   EXPECT_TRUE(log.Has(DMCdata, "Bad header in database file '" + path + "'"));
   EXPECT_EQ(ctxtest::ReadFile(path), "not a catalogue at all\n") << "never truncated";
-  EXPECT_FALSE(ctxtest::Exists(d.File("junk.lock")));
+  EXPECT_FALSE(ctxtest::Exists(d.Path("junk.lock")));
   EXPECT_STREQ(ctx.dbname, "");
 }
 
 TEST(Context, ReopenOfTheOpenCatalogue) {
   TempDir d;
-  std::string path = d.File("photos.qdb");
+  std::string path = d.Path("photos.qdb");
   PContext ctx;
   ASSERT_TRUE(ctx.OpenDB(path.c_str()));
   Show(&ctx, Photo("a.jpg", 10, 1));
   ASSERT_EQ(ctx.AddRecords(), 1);
   ASSERT_NE(ctx.pdb.UndoName(), nullptr);
   // With the suffix and without: the same file, not reopened; undo history is cleared.
-  for (std::string p : {path, d.File("photos")}) {
+  for (std::string p : {path, d.Path("photos")}) {
     ASSERT_TRUE(ctx.OpenDB(p.c_str()));
     EXPECT_EQ(ctx.pdb.UndoName(), nullptr);
     EXPECT_EQ(ctx.rdisp.GetSize(), 1) << "the display was not reloaded";
@@ -216,17 +216,17 @@ TEST(Context, ReopenOfTheOpenCatalogue) {
     EXPECT_STREQ(ctx.dbname, "photos");
   }
   // Another suffix is another file; so is a leading part of the name.
-  for (std::string p : {d.File("photos.xyz"), d.File("photo.qdb")}) {
+  for (std::string p : {d.Path("photos.xyz"), d.Path("photo.qdb")}) {
     ASSERT_TRUE(ctx.OpenDB(p.c_str()));
     EXPECT_EQ(ctx.pdb.TotalRecords(), 0) << p;
     EXPECT_TRUE(ctxtest::Exists(p));
   }
-  EXPECT_FALSE(ctxtest::Exists(d.File("photos.lock")));
+  EXPECT_FALSE(ctxtest::Exists(d.Path("photos.lock")));
 }
 
 TEST(Context, LockHeldByChildOpensReadOnly) {
   TempDir d;
-  std::string path = d.File("held.qdb");
+  std::string path = d.Path("held.qdb");
   {
     PContext maker;
     ASSERT_TRUE(maker.OpenDB(path.c_str()));
@@ -262,7 +262,7 @@ TEST(Context, LockHeldByChildOpensReadOnly) {
 TEST(Context, CloseKeepsTheDisplayAsExternal) {
   TempDir d;
   PContext ctx;
-  ASSERT_TRUE(ctx.OpenDB(d.File("c.qdb").c_str()));
+  ASSERT_TRUE(ctx.OpenDB(d.Path("c.qdb").c_str()));
   ctx.Clear();
   EXPECT_EQ(ctx.rdisp.GetFieldInfo(), &ctx.phd);
   EXPECT_EQ(ctx.EditableFieldInfo(), &ctx.phd);
@@ -292,7 +292,7 @@ TEST(Context, CloseKeepsTheDisplayAsExternal) {
 
 TEST(Context, MissingPhotoFieldsGained) {
   TempDir d;
-  std::string path = d.File("old.qdb");
+  std::string path = d.Path("old.qdb");
   {
     PContext ctx;
     ASSERT_TRUE(ctx.OpenDB(path.c_str()));
@@ -322,7 +322,7 @@ TEST(Context, MissingPhotoFieldsGained) {
 TEST(Context, CheckpointsSyncByCount) {
   TempDir d;
   PContext ctx;
-  ASSERT_TRUE(ctx.OpenDB(d.File("s.qdb").c_str()));
+  ASSERT_TRUE(ctx.OpenDB(d.Path("s.qdb").c_str()));
   for (int k = 1; k <= 8; k++) {
     DBRecord r = Photo(("f" + std::to_string(k)).c_str(), k, k);
     ctx.pdb.AddRecords(&r, 1);
@@ -340,13 +340,13 @@ TEST(Context, CheckpointsSyncByCount) {
     ASSERT_TRUE(ctx.Checkpoint("batch", nullptr));
     EXPECT_EQ(ctx.pdb.GetNUnsynced(), n == 32 ? 0 : 31);
   }
-  EXPECT_EQ(CountRecordsOnDisk(d.File("s.qdb")), 8 + 31 + 32);
+  EXPECT_EQ(CountRecordsOnDisk(d.Path("s.qdb")), 8 + 31 + 32);
 }
 
 TEST(Context, SnapshotsBeyondBudgetDroppedUndoStillWorks) {
   TempDir d;
   PContext ctx;
-  ASSERT_TRUE(ctx.OpenDB(d.File("b.qdb").c_str()));
+  ASSERT_TRUE(ctx.OpenDB(d.Path("b.qdb").c_str()));
   ctx.Clear();
   for (int i = 0; i < 3000; i++) Show(&ctx, Photo(("p" + std::to_string(i)).c_str(), i, i));
   // Four steps, each snapshot holding 3,000 displayed records: the fourth pushes the total
@@ -381,7 +381,7 @@ TEST(Context, LongNamesCutAndUniqueFlag) {
   TempDir d;
   std::string name(100, 'n');
   PContext ctx;
-  ASSERT_TRUE(ctx.OpenDB(d.File(name + ".qdb").c_str()));
+  ASSERT_TRUE(ctx.OpenDB(d.Path(name + ".qdb").c_str()));
   EXPECT_EQ(std::string(ctx.dbname), name.substr(0, 63));
   EXPECT_TRUE(ctx.Unique());
   Show(&ctx, Photo("a.jpg", 1, 1));

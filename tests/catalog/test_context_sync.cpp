@@ -57,7 +57,7 @@ bool Titles(PContext* ctx, std::map<std::string, std::string>* out) {
 // the writer completes and every photo is there once, every other one retitled.
 TEST(ContextSync, CatalogueOpenedWhileAnotherProcessSyncsItReadsTheLastSync) {
   TempDir d;
-  const std::string path = d.File("busy.qdb"), copy = d.File("count.qdb");
+  const std::string path = d.Path("busy.qdb"), copy = d.Path("count.qdb");
   {
     PContext maker;
     ASSERT_TRUE(maker.OpenDB(path.c_str()));

@@ -1,12 +1,17 @@
 // File facts of photo records: the content hash against an outside reference, the folders
 // a record remembers and the recorded path.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <string>
 
 #include "catalog/photo_test_util.h"
 #include "catalog/pfieldset.h"
+#include "catalog/pimginfo.h"
+#include "catalog/plocate.h"
 #include "support/futil.h"
 #include "testutil/message_log.h"
 
@@ -154,11 +159,65 @@ TEST(RecordFilePath, LocationsMoveToTheFrontAndStayAtSixteen) {
   char buf[64];
   EXPECT_STREQ(PcurrentFile(buf, sizeof(buf), root), "x.jpg");
   EXPECT_STREQ(buf, "/x.jpg");
-  DBRecord bare = PhotoRecord();
-  recordFilePath(&bare, "x.jpg");
-  EXPECT_EQ(PDBgetString(bare, PDBFlocation), nullptr);
-  EXPECT_STREQ(PcurrentFile(buf, sizeof(buf), bare), "x.jpg");
-  EXPECT_STREQ(buf, "x.jpg");
+}
+
+namespace {
+
+// Works in a folder and goes back to the previous working folder at the end.
+class InFolder {
+ public:
+  explicit InFolder(const std::string& dir) {
+    if (getcwd(old_, sizeof(old_)) == nullptr) old_[0] = '\0';
+    ok_ = chdir(dir.c_str()) == 0;
+  }
+  ~InFolder() {
+    if (old_[0] != '\0' && chdir(old_) != 0) {
+    }
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  char old_[4096];
+  bool ok_;
+};
+
+}  // namespace
+
+TEST(RecordFilePath, RelativePathsRecordTheirFolderFromTheWorkingFolder) {
+  phototest::LoadReaders();
+  ScratchDir dir;
+  ASSERT_EQ(mkdir(dir.Path("sub").c_str(), 0700), 0);
+  _ImgStruct im = phototest::NewRGB(40, 30);
+  _ImgWriteBuf wb;
+  ASSERT_TRUE(PsetWriteBuf(&wb, &im));
+  ASSERT_GT(IWInterfaceJPEG.WriteImage(dir.Path("sub/p.jpg").c_str(), &wb), 0);
+  PfreeImage(&im);
+  char real[4096];
+  ASSERT_NE(realpath(dir.Dir().c_str(), real), nullptr);
+  const std::string top = real;
+  DBRecord a = PhotoRecord(), b = PhotoRecord(), c = PhotoRecord();
+  {
+    InFolder in(top + "/sub");
+    ASSERT_TRUE(in.ok());
+    PgrokFile(&a, "p.jpg");
+    recordFilePath(&b, "./../sub/./p.jpg");
+    recordFilePath(&c, "../../");
+  }
+  EXPECT_STREQ(PDBgetString(a, PDBFlocation), (top + "/sub").c_str());
+  EXPECT_STREQ(PDBgetString(b, PDBFlocation), (top + "/sub").c_str());
+  EXPECT_STREQ(PDBgetString(c, PDBFlocation), top.substr(0, top.rfind('/')).c_str());
+  {
+    InFolder root("/");
+    ASSERT_TRUE(root.ok());
+    // Opened from elsewhere, the record finds its file again.
+    _ImgReader* ir = PopenImageD(a, false);
+    ASSERT_NE(ir, nullptr);
+    EXPECT_EQ(ir->xres, 40);
+    ir->ri->Close(ir);
+    DBRecord top2 = PhotoRecord();
+    recordFilePath(&top2, "x.jpg");
+    EXPECT_STREQ(PDBgetString(top2, PDBFlocation), "/");
+  }
 }
 
 TEST(RecordFileInfo, FactsFromTheFileAndCaptureDateOnlyWhenUnset) {

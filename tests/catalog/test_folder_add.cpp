@@ -84,7 +84,7 @@ TEST(FolderAdd, TwoHundredJpegsAddedCloseAndReopen) {
   std::vector<std::string> sources = ReadableJpegs();
   if (sources.empty()) GTEST_SKIP() << "test images not available in " << LUMERIN_TESTDATA;
   TempDir dir;
-  std::string folder = dir.File("folder");
+  std::string folder = dir.Path("folder");
   ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
   // Distinct files: each copy carries a few bytes of its own after the image.
   std::vector<std::string> paths;
@@ -94,7 +94,7 @@ TEST(FolderAdd, TwoHundredJpegsAddedCloseAndReopen) {
     ctxtest::WriteFile(dst, ctxtest::ReadFile(src) + "copy " + std::to_string(k));
     paths.push_back(dst);
   }
-  std::string cat = dir.File("photos.qdb"), shadow = dir.File("shadow.qdb");
+  std::string cat = dir.Path("photos.qdb"), shadow = dir.Path("shadow.qdb");
   std::string added;
   std::map<std::string, DBRecord> byName;
   {

@@ -97,15 +97,15 @@ TEST(LockJudge, HolderFromText) {
 TEST(WriteLock, TakesWritesAndReleases) {
   TempDir d;
   char lock[PContext::kPathLen] = "";
-  std::string db = d.File("photos.qdb");
+  std::string db = d.Path("photos.qdb");
   ASSERT_TRUE(PContext::WriteLock(lock, db.c_str()));
-  EXPECT_EQ(std::string(lock), d.File("photos.lock"));
+  EXPECT_EQ(std::string(lock), d.Path("photos.lock"));
   EXPECT_EQ(ReadFile(lock), LockLine(getpid(), Host()));
   struct stat st;
   ASSERT_EQ(stat(lock, &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0444u);
   // No private file is left beside the lock.
-  EXPECT_EQ(system(("test $(ls '" + d.path + "' | wc -l) -eq 1").c_str()), 0);
+  EXPECT_EQ(system(("test $(ls '" + d.Dir() + "' | wc -l) -eq 1").c_str()), 0);
 
   // Our own live lock is respected by a second taker.
   {
@@ -113,21 +113,21 @@ TEST(WriteLock, TakesWritesAndReleases) {
     char other[PContext::kPathLen] = "";
     EXPECT_FALSE(PContext::WriteLock(other, db.c_str()));
     EXPECT_STREQ(other, "");
-    EXPECT_TRUE(log.Has(DMCwarning, "Cannot capture lock file '" + d.File("photos.lock") + "'"));
+    EXPECT_TRUE(log.Has(DMCwarning, "Cannot capture lock file '" + d.Path("photos.lock") + "'"));
   }
   // Taking another lock with the buffer releases the first.
-  std::string db2 = d.File("other.qdb");
+  std::string db2 = d.Path("other.qdb");
   ASSERT_TRUE(PContext::WriteLock(lock, db2.c_str()));
-  EXPECT_FALSE(Exists(d.File("photos.lock")));
+  EXPECT_FALSE(Exists(d.Path("photos.lock")));
   EXPECT_FALSE(PContext::WriteLock(lock, nullptr));
-  EXPECT_FALSE(Exists(d.File("other.lock")));
+  EXPECT_FALSE(Exists(d.Path("other.lock")));
   EXPECT_STREQ(lock, "");
   EXPECT_FALSE(PContext::WriteLock(lock, ""));
 }
 
 TEST(WriteLock, StaleLocksReplacedLiveAndForeignRespected) {
   TempDir d;
-  std::string db = d.File("c.qdb"), lk = d.File("c.lock");
+  std::string db = d.Path("c.qdb"), lk = d.Path("c.lock");
   const struct {
     std::string content;
     bool taken;
@@ -156,7 +156,7 @@ TEST(WriteLock, StaleLocksReplacedLiveAndForeignRespected) {
 
 TEST(WriteLock, LockOfKilledChildReplaced) {
   TempDir d;
-  std::string db = d.File("k.qdb");
+  std::string db = d.Path("k.qdb");
   ctxtest::LockHolder holder(db);
   ASSERT_TRUE(holder.holds);
   char lock[PContext::kPathLen] = "";
@@ -173,7 +173,7 @@ TEST(WriteLock, LockOfKilledChildReplaced) {
 
 TEST(WriteLock, RacersOverOneStaleLockLeaveOneHolder) {
   TempDir d;
-  std::string db = d.File("race.qdb"), lk = d.File("race.lock");
+  std::string db = d.Path("race.qdb"), lk = d.Path("race.lock");
   for (int round = 0; round < 5; round++) {
     WriteFile(lk, LockLine(DeadPid(), Host()));
     int go[2], res[2];
@@ -218,7 +218,7 @@ TEST(WriteLock, RacersOverOneStaleLockLeaveOneHolder) {
     unlink(lk.c_str());
   }
   // Only the lock was ever made: no private files remain.
-  EXPECT_EQ(system(("test $(ls '" + d.path + "' | wc -l) -eq 0").c_str()), 0);
+  EXPECT_EQ(system(("test $(ls '" + d.Dir() + "' | wc -l) -eq 0").c_str()), 0);
 }
 
 TEST(WriteLock, OverlongPathRefused) {

@@ -133,7 +133,7 @@ TEST_F(ReconcileCtx, DuplicatesMergeAtTheFirstPosition) {
 TEST_F(ReconcileCtx, RecordsThatCannotBeIdentifiedAreDropped) {
   DBRecord noName(&PDBFInfo);
   noName.SetField(PDBFnbytes, 5L);
-  DBRecord noHash = Photo("gone.jpg", 1, 1, "S", dir.path.c_str());
+  DBRecord noHash = Photo("gone.jpg", 1, 1, "S", dir.Dir().c_str());
   noHash.ClearField(PDBFhashval);
   Show(&ctx, noName);
   Show(&ctx, noHash);
@@ -141,13 +141,13 @@ TEST_F(ReconcileCtx, RecordsThatCannotBeIdentifiedAreDropped) {
   MessageLog log;
   ctx.Reconcile();
   EXPECT_TRUE(log.Has(DMCwarning, "Ignoring record w/o file name"));
-  EXPECT_TRUE(log.Has(DMCwarning, "Cannot hash '" + dir.File("gone.jpg") + "'"));
+  EXPECT_TRUE(log.Has(DMCwarning, "Cannot hash '" + dir.Path("gone.jpg") + "'"));
   ASSERT_EQ(ctx.rdisp.GetSize(), 1);
   EXPECT_EQ(Str(0, PDBFfile), "kept.jpg");
 
   // A record without its hash whose file exists is hashed from its recorded path.
-  ctxtest::WriteFile(dir.File("real.jpg"), "0123456789");
-  DBRecord real = Photo("real.jpg", 1, 1, "S", dir.path.c_str());
+  ctxtest::WriteFile(dir.Path("real.jpg"), "0123456789");
+  DBRecord real = Photo("real.jpg", 1, 1, "S", dir.Dir().c_str());
   real.ClearField(PDBFhashval);
   real.ClearField(PDBFnbytes);
   ctx.Clear();
@@ -156,7 +156,7 @@ TEST_F(ReconcileCtx, RecordsThatCannotBeIdentifiedAreDropped) {
   ASSERT_EQ(ctx.rdisp.GetSize(), 1);
   EXPECT_EQ(ctx.rdisp.Get(0)[PDBFnbytes].GetInt(), 10);
   long h = 0;
-  ASSERT_TRUE(PhashFile(&h, nullptr, dir.File("real.jpg").c_str()));
+  ASSERT_TRUE(PhashFile(&h, nullptr, dir.Path("real.jpg").c_str()));
   EXPECT_EQ(ctx.rdisp.Get(0)[PDBFhashval].GetInt(), h);
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "db/dbsidefile.h"
+#include "testutil/file_bytes.h"
 
 namespace dbtest {
 
@@ -22,14 +23,8 @@ inline DBSideFile::Status IndexStatus(const std::string& db, int headerSize) {
   return sf.Load(file, probe, nullptr);
 }
 
-inline std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-inline void WriteAll(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using ::ReadAll;
+using ::WriteAll;
 
 enum IndexDamage {
   kIndexMissing,

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "format_test_util.h"
+#include "testutil/temp_dir.h"
 #include "image/corvane.h"
 
 namespace pictest {
@@ -22,26 +23,9 @@ using fmttest::HaveTool;
 // Standard output of a shell command (empty when it fails).
 using fmttest::Output;
 
-// A file name in a folder removed with its contents at the end of the scope.
-class ScratchDir {
- public:
-  ScratchDir() {
-    char tmpl[] = "/tmp/lumerin_fmt_XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    dir_ = d != nullptr ? d : "/tmp";
-  }
-  ~ScratchDir() {
-    const std::string cmd = "rm -rf '" + dir_ + "'";
-    if (std::system(cmd.c_str()) != 0) {
-    }
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  const std::string& Dir() const { return dir_; }
-
- private:
-  std::string dir_;
+// A folder removed with its contents at the end of the scope.
+struct ScratchDir : testutil::TempDir {
+  ScratchDir() : testutil::TempDir("fmt") {}
 };
 
 // A float image of comps components a pixel, rows packed, with a write buffer over it.

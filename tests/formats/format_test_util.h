@@ -16,6 +16,7 @@
 #include <tiffio.h>
 
 #include "formats/tiffimg.h"
+#include "testutil/temp_dir.h"
 
 namespace fmttest {
 
@@ -46,13 +47,8 @@ inline std::string Output(const std::string& cmd) {
 
 // A path in a private folder that is removed when the test program ends.
 inline std::string Temp(const std::string& name) {
-  static std::string dir;
-  if (dir.empty()) {
-    char tmpl[] = "/tmp/lumerin_formats_XXXXXX";
-    dir = mkdtemp(tmpl);
-    atexit([] { (void)!system(("rm -rf '" + dir + "'").c_str()); });
-  }
-  return dir + "/" + name;
+  static const testutil::TempDir dir("formats");
+  return dir.Path(name);
 }
 
 // A folder holding one file with the text "precious", for writes that must not harm it.

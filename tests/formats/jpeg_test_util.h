@@ -17,6 +17,7 @@
 #include <jpeglib.h>
 
 #include "formats/jpegio.h"
+#include "testutil/temp_dir.h"
 
 // A w x h 8-bit RGB test pattern: red rises left to right, green top to bottom, blue is the
 // red-green difference folded into 0..255.
@@ -70,19 +71,6 @@ inline bool haveTool(const char* name) {
   return std::system(cmd.c_str()) == 0;
 }
 
-// A temporary file name, removed at the end of the scope.
-struct TempFile {
-  std::string path;
-  explicit TempFile(const char* suffix) {
-    char tmpl[] = "/tmp/lumerinXXXXXX";
-    const int fd = mkstemp(tmpl);
-    if (fd >= 0) close(fd);
-    std::remove(tmpl);
-    path = std::string(tmpl) + suffix;
-  }
-  ~TempFile() { std::remove(path.c_str()); }
-};
-
 inline void writeFile(const std::string& path, const std::vector<uint8_t>& data) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
@@ -112,6 +100,7 @@ struct ReaderCloser {
   void operator()(_ImgReader* ir) const { JRclose(ir); }
 };
 using Reader = std::unique_ptr<_ImgReader, ReaderCloser>;
+using testutil::TempFile;
 
 // Reads the rectangle at subsample s in cs (which receives the colour space delivered); the
 // pixels, or nothing when nothing was read. Checks that nothing is written past them.

@@ -10,6 +10,7 @@
 
 #include "format_test_util.h"
 #include "formats/stdformats.h"
+#include "image/pconvert.h"
 
 using fmttest::Data;
 

@@ -189,4 +189,33 @@ inline double Quantile(std::vector<double> v, double q) {
   return v[i];
 }
 
+// A smooth random texture in 0..1 defined at any real position (three octaves of bilinear
+// value noise).
+class Texture {
+ public:
+  explicit Texture(uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(0, 1);
+    for (float& v : grid_) v = u(rng);
+  }
+  double At(double x, double y) const {
+    static const double cell[3] = {97.0, 23.0, 6.0}, amp[3] = {0.55, 0.3, 0.15};
+    double s = 0;
+    for (int o = 0; o < 3; o++) s += amp[o] * Lerp(o, x / cell[o] + 17 * o, y / cell[o] + 5 * o);
+    return s;
+  }
+
+ private:
+  static constexpr int N = 512;
+  double Lerp(int o, double x, double y) const {
+    const double fx = std::floor(x), fy = std::floor(y);
+    const int ix = static_cast<int>(fx) & (N - 1), iy = static_cast<int>(fy) & (N - 1);
+    const double tx = x - fx, ty = y - fy;
+    auto g = [&](int a, int b) { return grid_[((b & (N - 1)) * N + (a & (N - 1))) ^ o]; };
+    return (1 - ty) * ((1 - tx) * g(ix, iy) + tx * g(ix + 1, iy)) +
+           ty * ((1 - tx) * g(ix, iy + 1) + tx * g(ix + 1, iy + 1));
+  }
+  float grid_[N * N];
+};
+
 }  // namespace hdrtest

@@ -10,35 +10,6 @@ using namespace hdrtest;
 
 namespace {
 
-// A smooth random texture in 0..1 defined at any real position (three octaves of bilinear
-// value noise).
-class Texture {
- public:
-  explicit Texture(uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> u(0, 1);
-    for (float& v : grid_) v = u(rng);
-  }
-  double At(double x, double y) const {
-    static const double cell[3] = {97.0, 23.0, 6.0}, amp[3] = {0.55, 0.3, 0.15};
-    double s = 0;
-    for (int o = 0; o < 3; o++) s += amp[o] * Lerp(o, x / cell[o] + 17 * o, y / cell[o] + 5 * o);
-    return s;
-  }
-
- private:
-  static constexpr int N = 512;
-  double Lerp(int o, double x, double y) const {
-    const double fx = std::floor(x), fy = std::floor(y);
-    const int ix = static_cast<int>(fx) & (N - 1), iy = static_cast<int>(fy) & (N - 1);
-    const double tx = x - fx, ty = y - fy;
-    auto g = [&](int a, int b) { return grid_[((b & (N - 1)) * N + (a & (N - 1))) ^ o]; };
-    return (1 - ty) * ((1 - tx) * g(ix, iy) + tx * g(ix + 1, iy)) +
-           ty * ((1 - tx) * g(ix, iy + 1) + tx * g(ix + 1, iy + 1));
-  }
-  float grid_[N * N];
-};
-
 // One exposure: the texture's radiance 10^(5 (t - 0.5)) rotated clockwise by deg about the centre
 // and moved by (tx, ty), times mult, through the sRGB curve (or linearly) with noise of one
 // code.
@@ -78,10 +49,13 @@ TEST(AlignBitmaps, WordwiseCountAgreesWithShiftedMaps) {
         if (rng() & 1) b.ABitMap::Set(static_cast<uint32_t>(i));
     }
     for (int sy = -5; sy <= 5; sy += 2)
-      for (int sx = -40; sx <= 40; sx += 7)
-        EXPECT_EQ(PHDcountDiff(m[0], m[1], m[2], m[3], sx, sy),
-                  PHDcountDiffPlain(m[0], m[1], m[2], m[3], sx, sy))
+      for (int sx = -40; sx <= 40; sx += 7) {
+        long c1 = -1, c2 = -2;
+        EXPECT_EQ(PHDcountDiff(m[0], m[1], m[2], m[3], sx, sy, &c1),
+                  PHDcountDiffPlain(m[0], m[1], m[2], m[3], sx, sy, &c2))
             << w << " " << sx << " " << sy;
+        EXPECT_EQ(c1, c2) << w << " " << sx << " " << sy;
+      }
   }
 }
 
@@ -154,13 +128,26 @@ TEST(AlignShift, LimitShiftAndRotationVotes) {
   EXPECT_TRUE(limitShift(&lv, 0, 5, 200));  // f = 0.025: two levels
   EXPECT_EQ(lv, 2);
   float rot = 1;
-  const float split[3] = {0.1f, -0.1f, 0.0f};
+  const PHDpairEst split[3] = {{0.1f, 0, 0, 0.02f}, {-0.1f, 0, 0, 0.02f}, {0, 0, 0, 0.02f}};
   EXPECT_FALSE(PHDmeanRotation(split, 3, &rot));
   EXPECT_EQ(rot, 0);
-  const float agree[2] = {0.2f, 0.1f};
-  EXPECT_TRUE(PHDmeanRotation(agree, 2, &rot));
-  EXPECT_FLOAT_EQ(rot, 0.15f);
+  // Pairs agreeing within 0.07 degree; a pair that matched its regions elsewhere than the
+  // others' centre shift is left out; one pair alone is not trusted.
+  PHDpairEst agree[3] = {{0.2f, 3, -1, 0.02f}, {0.15f, 3.5f, -1, 0.02f}, {2.5f, 12, -1, 0.02f}};
+  float ctr[2];
+  EXPECT_TRUE(PHDmeanRotation(agree, 3, &rot, ctr));
+  EXPECT_FLOAT_EQ(rot, 0.175f);
+  EXPECT_FLOAT_EQ(ctr[0], 3.25f);
+  EXPECT_FALSE(PHDmeanRotation(agree, 1, &rot));
   EXPECT_FALSE(PHDmeanRotation(agree, 0, &rot));
+  // Pairs too short to tell 0.07 degree apart may differ by one of their steps.
+  agree[0].deg = 0.3f;
+  EXPECT_FALSE(PHDmeanRotation(agree, 2, &rot));
+  agree[0].step = agree[1].step = 0.16f;
+  EXPECT_TRUE(PHDmeanRotation(agree, 2, &rot));
+  // Estimates of a larger turn may differ by a fifth of it.
+  const PHDpairEst turn[2] = {{1.4f, 0, 0, 0.02f}, {1.2f, 0, 0, 0.02f}};
+  EXPECT_TRUE(PHDmeanRotation(turn, 2, &rot));
 }
 
 namespace {

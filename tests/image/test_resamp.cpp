@@ -336,3 +336,37 @@ TEST(ResampKernels, EightBitGaussianIsUnbiasedAgainstFloat) {
     }
   }
 }
+
+TEST(ResampSpan, WholeSpanIsPsizeImageAndPartialSpansFollowTheirGeometry) {
+  // A span covering the whole source gives PsizeImage's bytes, for every kernel choice.
+  Image noise(90, 70, &ICS_sRGB);
+  noise.Noise(7);
+  const _ImgSpan whole = {0, 0, 90, 70};
+  for (const auto& wh : {std::pair<int, int>{40, 30}, {80, 60}, {200, 150}})
+    for (int basis : {1, 2, 4, 5}) {
+      Image a = Image::Empty(wh.first, wh.second, &ICS_sRGB);
+      Image b = Image::Empty(wh.first, wh.second, &ICS_sRGB);
+      ASSERT_EQ(PsizeImage(a.get(), noise.get(), basis), 1);
+      ASSERT_EQ(PsizeImageSpan(b.get(), noise.get(), whole, basis), 1);
+      EXPECT_TRUE(a.SameBytes(b.im)) << wh.first << " basis " << basis;
+    }
+  // Linear interpolation of a float ramp over a fractional span lands every sample at
+  // org + (i + 0.5) * len / n in source pixel edges.
+  Image ramp(50, 3, &ICS_Y);
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 50; ++x) ramp.at<float>(x, y) = static_cast<float>(x);
+  const _ImgSpan part = {10.25, 0, 17.5, 3};
+  Image out = Image::Empty(35, 3, &ICS_Y);
+  ASSERT_EQ(PsizeImageSpan(out.get(), ramp.get(), part, 5), 1);
+  for (int i = 0; i < 35; ++i)
+    EXPECT_NEAR(out.at<float>(i, 1), 10.25 + (i + 0.5) * 17.5 / 35 - 0.5, 1e-4) << i;
+  // Taps beyond the source repeat its edge; a span without area is refused.
+  const _ImgSpan beyond = {45, 0, 10, 3};
+  Image edge = Image::Empty(20, 3, &ICS_Y);
+  ASSERT_EQ(PsizeImageSpan(edge.get(), ramp.get(), beyond, 5), 1);
+  EXPECT_FLOAT_EQ(edge.at<float>(19, 0), 49.0f);
+  MessageLog log;
+  Image none = Image::Empty(20, 3, &ICS_Y);
+  EXPECT_EQ(PsizeImageSpan(none.get(), ramp.get(), {0, 0, 0, 3}, 5), 0);
+  EXPECT_EQ(none->img, nullptr);
+}

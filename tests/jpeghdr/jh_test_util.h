@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "jpeghdr/jpeghdr.h"
+#include "testutil/temp_dir.h"
 
 namespace jhtest {
 
@@ -43,20 +44,9 @@ inline std::vector<float> smoothScene(int w, int h, float decades = 4.5f) {
   return px;
 }
 
-// A file name in the temporary folder, removed with the object.
-class TempPath {
- public:
-  explicit TempPath(const char* stem) {
-    char buf[256];
-    std::snprintf(buf, sizeof buf, "/tmp/%s_%d_%p.jpg", stem, static_cast<int>(getpid()),
-                  static_cast<void*>(this));
-    path_ = buf;
-  }
-  ~TempPath() { std::remove(path_.c_str()); }
-  const char* c_str() const { return path_.c_str(); }
-
- private:
-  std::string path_;
+// A JPEG file name in the temporary folder, removed with the object; stem names its use.
+struct TempPath : testutil::TempFile {
+  explicit TempPath(const char* /*stem*/) : testutil::TempFile(".jpg") {}
 };
 
 inline std::string readFile(const char* path) {

@@ -6,7 +6,10 @@
 #include <QWidget>
 #include <functional>
 
+#include "toolkit/pctltext.h"
 #include "toolkit/pdrawer.h"
+#include "toolkit/pdrawkinds.h"
+#include "toolkit/pwinhandler.h"
 #include "platform/pqt.h"
 
 class Probe : public PDrawer {

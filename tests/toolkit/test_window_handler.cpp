@@ -4,7 +4,6 @@
 #include <QTimer>
 #include <vector>
 
-#include "toolkit/pevents.h"
 #include "drawer_util.h"
 
 namespace {
@@ -153,31 +152,6 @@ TEST(WindowHandler, ResizeRedrawsAndLetsTheStandardHandlingRun) {
   GetEventParameter(ev, kEventParamDimensions, typeQDPoint, nullptr, sizeof dims, nullptr, &dims);
   EXPECT_EQ(dims.h, obj.Root()->minsize.h);
   ReleaseEvent(ev);
-}
-
-TEST(WindowHandler, UnhandledEventsReArmTheIdleTimer) {
-  SetManualPlatformClock(true);
-  Counting obj;
-  obj.build = EmptyTree;
-  obj.bindOwn = [](TestWindowObject* o) {
-    o->AddHandler(kEventClassCommand, kEventCommandProcess,
-                  static_cast<PWindowHandlerF>(&Counting::Command));
-  };
-  WindowPtr w = obj.CreateWindow("test");
-  idleImprovements(1.5);
-  EventRef ev = nullptr;
-  CreateEvent(FourCC("none"), 1, 0, &ev);
-  EXPECT_EQ(PWindowHandlerEvent(nullptr, ev, &obj), eventNotHandledErr);
-  ReleaseEvent(ev);
-  EXPECT_DOUBLE_EQ(idleImprovements(1.5), 1.5);  // re-armed with its delay
-
-  CreateEvent(kEventClassCommand, kEventCommandProcess, 0, &ev);
-  EXPECT_EQ(SendEventToEventTarget(ev, GetWindowEventTarget(w)), noErr);
-  ReleaseEvent(ev);
-  EXPECT_EQ(obj.commands, 1);
-  EXPECT_DOUBLE_EQ(idleImprovements(0), 0.0);  // handled: left suspended
-  EXPECT_EQ(PWindowHandlerEvent(nullptr, nullptr, nullptr), eventNotHandledErr);
-  SetManualPlatformClock(false);
 }
 
 TEST(WindowHandler, NestedSetPortSwitchesOnceAndRestoresOnce) {

@@ -4,7 +4,7 @@
 #include "app/core/pcommands.h"
 #include "apptest.h"
 #include "platform/pmounts.h"
-#include "toolkit/pevents.h"
+#include "app/core/pappstate.h"
 
 namespace {
 

@@ -302,7 +302,10 @@ class FakeImager : public IImageWindow {
     return reinterpret_cast<PImageRing*>(static_cast<uintptr_t>(added.size()));
   }
   void Advance(const PImageRing* ir) override { current = reinterpret_cast<uintptr_t>(ir); }
-  void Present() override { ++presented; }
+  bool Present() override {
+    ++presented;
+    return true;
+  }
   std::vector<std::string> added;
   uintptr_t current = 0;
   int presented = 0;

@@ -1,7 +1,12 @@
 // The idle-improvement timer and the last alert class.
-#include "toolkit/pevents.h"
+#include "app/core/pappstate.h"
 
 #include "platform/pevent.h"
+#include "toolkit/pctltext.h"
+#include "toolkit/pdrawer.h"
+#include "toolkit/pdrawkinds.h"
+#include "toolkit/pwinhandler.h"
+#include "toolkit/pwinhandler.h"
 
 unsigned alertLastClass = DMCnerr;
 double (*idleImprovementStep)(int stage) = nullptr;
@@ -33,4 +38,12 @@ double idleImprovements(double delay) {
     InstallEventLoopTimer(delay, 0, IdleFired, nullptr, &idleTimer);
   }
   return prev;
+}
+
+void PinstallAppState() {
+  PwindowEventHooks.begin = [] { return idleImprovements(0); };
+  PwindowEventHooks.end = [](double begun, bool handled) {
+    if (!handled) idleImprovements(begun);
+  };
+  PcontentClickHook = [] { alertLastClass = DMCnerr; };
 }

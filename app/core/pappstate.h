@@ -1,4 +1,5 @@
-// The application's idle-improvement timer and the class of the last alert shown.
+// Application state the windows share: the idle-improvement timer and the class of the last
+// alert shown. PinstallAppState ties both to the toolkit's event dispatch.
 #pragma once
 
 #include "support/dmessage.h"
@@ -15,3 +16,8 @@ double idleImprovements(double delay);
 // The improvement work the timer runs, stage by stage; it returns the delay before the next
 // stage, or 0 or less when no work is left. None until the application installs it.
 extern double (*idleImprovementStep)(int stage);
+
+// Installs the toolkit hooks: every window event suspends the idle-improvement timer while its
+// handlers run and re-arms it when none took the event; a click in a window's content resets
+// the last alert class. Call once at start, before the first window.
+void PinstallAppState();

@@ -11,7 +11,9 @@
 #include <memory>
 
 #include "catalog/pdbase.h"
-#include "image/corvane.h"
+#include "db/dbaccess.h"
+#include "db/dbheader.h"
+#include "image/pireader.h"
 #include "support/cache.h"
 
 // The names in the cache folder: the database and the software name in its header.

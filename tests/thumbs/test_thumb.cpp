@@ -1,7 +1,13 @@
 // The thumbnail cache: contact sheets, the thumbnail database, loading at reductions,
-// deleting, missing sheets, crop bands, placeholders, sync and purge.
+// deleting, missing sheets, crop bands, placeholders, sync and purge, and cells of pictures
+// with other primaries.
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <algorithm>
+#include <cmath>
 #include <map>
 #include <string>
 #include <utility>
@@ -10,6 +16,7 @@
 #include "catalog/catalog_test_util.h"
 #include "catalog/pfieldset.h"
 #include "formats/jpegio.h"
+#include "thumbs/pthumb.h"
 #include "catalog/photo_test_util.h"
 #include "testutil/message_log.h"
 
@@ -525,6 +532,43 @@ TEST(ThumbnailCache, PurgeFreesTheMarginOldestFirstAndEmptyingRestartsNumbering)
   EXPECT_EQ(PTNpurgeCmp(&none, &none), 0);
 }
 
+TEST(ThumbnailCache, TheSheetBeingFilledIsCountedOnceAndEmptiedWithTheRest) {
+  phototest::LoadReaders();
+  SKIP_WITHOUT_TESTDATA("jpeg/landscape_1.jpg");
+  MessageLog log;
+  ScratchDir photos, cache;
+  const std::vector<std::string> paths = MakePhotos(photos, 3);
+  ASSERT_EQ(paths.size(), 3u);
+  PThumbnailer tn(cache.Dir().c_str());
+  for (const std::string& p : paths) {
+    _ImgStruct t = Thumb(160, 160);
+    ASSERT_TRUE(tn.GetThumbnail(&t, Photo(p)));
+    PfreeImage(&t);
+  }
+  PThumbnailerStats st;
+  ASSERT_TRUE(tn.SyncCache());
+  ASSERT_TRUE(tn.GetCacheStats(&st));
+  const long once = st.kUsed;
+  EXPECT_EQ(once, FileSize(cache.Path("C000000001.jpg")) / 1024 + 1);
+  ASSERT_TRUE(tn.SyncCache());  // the same sheet written again
+  ASSERT_TRUE(tn.GetCacheStats(&st));
+  EXPECT_EQ(st.kUsed, once);
+  // Emptying takes the sheet being filled too, from an unlimited cache as well.
+  tn.SetCacheSize(0);
+  tn.PurgeCache();
+  ASSERT_TRUE(tn.SyncCache());
+  ASSERT_TRUE(tn.GetCacheStats(&st));
+  EXPECT_EQ(st.kUsed, 0);
+  EXPECT_EQ(st.nThumbs, 0);
+  EXPECT_TRUE(ReadRecords(cache.Dir()).empty());
+  EXPECT_EQ(FileSize(cache.Path("C000000001.jpg")), -1);
+  _ImgStruct t = Thumb(160, 160);
+  EXPECT_FALSE(tn.LoadThumbnail(&t, Photo(paths[0])));
+  ASSERT_TRUE(tn.GetThumbnail(&t, Photo(paths[0])));  // made again, in sheet 1
+  EXPECT_EQ(tn.NextImageID(), 1);
+  PfreeImage(&t);
+}
+
 TEST(ThumbnailSheet, CellsStaySRGBWhateverTheSourcesPrimaries) {
   phototest::LoadReaders();
   SKIP_WITHOUT_TESTDATA("exr/XYZ.exr");
@@ -634,4 +678,126 @@ TEST(ThumbnailCache, QuickThumbIsFinalOnlyFromTheCache) {
   const uint8_t* mid = t.img + 40 * t.rowsize + 40 * 3;
   EXPECT_EQ(mid[2], mid[0] >> 2);
   PfreeImage(&t);
+}
+
+namespace {
+
+// Runs a program with its arguments, standard output to out when given; true when it ran and
+// exited with 0.
+bool RunTool(const std::vector<std::string>& args, const std::string& out = "") {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, out.empty() ? "/dev/null" : out.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid;
+  const int err = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  int status = 0;
+  return err == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+// The pixels of a binary 8-bit PPM file; empty on any other content.
+std::vector<uint8_t> ReadPpm(const std::string& path, int* w, int* h) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return {};
+  int maxv = 0;
+  std::vector<uint8_t> px;
+  if (fscanf(f, "P6 %d %d %d", w, h, &maxv) == 3 && maxv == 255 && fgetc(f) != EOF && *w > 0 &&
+      *h > 0 && *w <= 4096 && *h <= 4096) {
+    px.resize(static_cast<size_t>(*w) * *h * 3);
+    if (fread(px.data(), 1, px.size(), f) != px.size()) px.clear();
+  }
+  fclose(f);
+  return px;
+}
+
+// An Adobe RGB (1998) code as an sRGB code: its 563/256 power curve undone, the primaries
+// turned into sRGB's (the same white), clipped, and the sRGB curve applied.
+void AdobeToSrgb(const uint8_t* in, double* out) {
+  double lin[3];
+  for (int c = 0; c < 3; c++) lin[c] = std::pow(in[c] / 255.0, 563.0 / 256.0);
+  const double rgb[3] = {1.3982832 * lin[0] - 0.3982831 * lin[1], lin[1],
+                         -0.0429383 * lin[1] + 1.0429383 * lin[2]};
+  for (int c = 0; c < 3; c++) {
+    const double v = std::min(1.0, std::max(0.0, rgb[c]));
+    out[c] = 255 * (v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055);
+  }
+}
+
+}  // namespace
+
+TEST(ThumbnailSheet, CameraJpegWithAdobePrimariesIsConvertedToSRGB) {
+  phototest::LoadReaders();
+  SKIP_WITHOUT_TESTDATA("jpeg/DSCN0010.jpg");
+  if (!RunTool({"exiftool", "-ver"}) || !RunTool({"djpeg", "-version"}) ||
+      !RunTool({"jpegtran", "-version"}))
+    GTEST_SKIP() << "exiftool, djpeg or jpegtran not installed";
+  // A camera file cut losslessly to a size the cell is resampled from, labelled with Adobe RGB
+  // primaries (the white stays D65).
+  ScratchDir dir;
+  const std::string path = dir.Path("adobe.jpg"), ppm = dir.Path("adobe.ppm");
+  ASSERT_TRUE(RunTool({"jpegtran", "-copy", "all", "-crop", "592x448+16+16",
+                       phototest::TestData("jpeg/DSCN0010.jpg")},
+                      path));
+  ASSERT_TRUE(RunTool({"exiftool", "-q", "-overwrite_original",
+                       "-PrimaryChromaticities=0.64 0.33 0.21 0.71 0.15 0.06", path}));
+  _ImgReader* ir = PopenImageF(path.c_str(), 1, nullptr);
+  ASSERT_NE(ir, nullptr);
+  ASSERT_EQ(ir->xres, 592);
+  ASSERT_NEAR(ir->cs.chroma[1][0], 0.21f, 1e-4);
+  PThumbImage sheet;
+  long rect[4];
+  _ImgStruct t = Thumb(80, 60);
+  MessageLog log;
+  ASSERT_TRUE(sheet.AddThumb(&t, rect, ir)) << log.All();
+  ir->ri->Close(ir);
+  PfreeImage(&t);
+  // The reference: libjpeg's decode converted to sRGB. Cells and reference are compared as
+  // means over blocks of 8 x 8 cell pixels, so that the resampling kernel does not count.
+  ASSERT_TRUE(RunTool({"djpeg", "-ppm", path}, ppm));
+  int w = 0, h = 0;
+  const std::vector<uint8_t> ref = ReadPpm(ppm, &w, &h);
+  ASSERT_EQ(w, 592);
+  const int cw = static_cast<int>(rect[2] - rect[0]), ch = static_cast<int>(rect[3] - rect[1]);
+  _ImgStruct cell = Thumb(cw, ch);
+  ASSERT_TRUE(sheet.GetThumb(&cell, rect));
+  const int bw = cw / 8, bh = ch / 8;
+  std::vector<double> got(3 * bw * bh), conv(3 * bw * bh), raw(3 * bw * bh), cnt(bw * bh);
+  for (int y = 0; y < 8 * bh; y++)
+    for (int x = 0; x < 8 * bw; x++) {
+      const uint8_t* p = cell.img + static_cast<ptrdiff_t>(y) * cell.rowsize + 3 * x;
+      for (int c = 0; c < 3; c++) got[3 * ((y / 8) * bw + x / 8) + c] += p[c] / 64.0;
+    }
+  PfreeImage(&cell);
+  for (int v = 0; v < h; v++)
+    for (int u = 0; u < w; u++) {
+      const int bx = static_cast<int>((u + 0.5) * cw / w) / 8;
+      const int by = static_cast<int>((v + 0.5) * ch / h) / 8;
+      if (bx >= bw || by >= bh) continue;
+      const uint8_t* r = &ref[3 * (static_cast<size_t>(v) * w + u)];
+      double s[3];
+      AdobeToSrgb(r, s);
+      const int b = by * bw + bx;
+      cnt[b]++;
+      for (int c = 0; c < 3; c++) {
+        conv[3 * b + c] += s[c];
+        raw[3 * b + c] += r[c];
+      }
+    }
+  double sum = 0, plain = 0;
+  for (int b = 0; b < bw * bh; b++)
+    for (int c = 0; c < 3; c++) {
+      sum += std::fabs(got[3 * b + c] - conv[3 * b + c] / cnt[b]);
+      plain += std::fabs(got[3 * b + c] - raw[3 * b + c] / cnt[b]);
+    }
+  const double n = 3.0 * bw * bh;
+  printf("mean difference from the converted decode %.2f, from the decode as it is %.2f\n", sum / n,
+         plain / n);
+  EXPECT_LT(sum / n, 3.0);
+  EXPECT_GT(plain / n, sum / n + 1);  // the conversion happened
 }

@@ -1,13 +1,13 @@
 // The thumbnail database's schema and header, the sheet being filled and sheets read back.
-#include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
-#include "catalog/pthumb.h"
+#include "thumbs/pthumb.h"
 #include "formats/jpegio.h"
 #include "support/dmessage.h"
+#include "image/piresamp.h"
+#include "db/dbhlink.h"
+#include "support/chain.h"
 
 const char CorvaneThumbnailDBFile[] = "tncache.qdb";
 const char CorvaneThumbnailerName[] = "Corvane Thumbnailer";
@@ -31,103 +31,6 @@ struct Icon {
   }
 };
 constexpr Icon kIcon;
-
-// Catmull-Rom weight at distance d, in kernel units.
-float catmullRom(float d) {
-  d = std::fabs(d);
-  if (d < 1.0f) return (1.5f * d - 2.5f) * d * d + 1.0f;
-  if (d < 2.0f) return ((-0.5f * d + 2.5f) * d - 4.0f) * d + 2.0f;
-  return 0.0f;
-}
-
-// The taps of one axis: n samples spread over the span [org, org + len) of an axis of m
-// pixels (pixel-edge coordinates), taps clamped into 0 .. m - 1. Where the span is longer
-// than n, the kernel widens with it so that the reduction does not alias.
-struct SpanTaps {
-  int ntap = 0;
-  bool copy = false;  // the span is the axis's first n pixels: a plain copy
-  std::vector<int> idx;
-  std::vector<float> w;
-
-  void build(double org, double len, int n, int m) {
-    const double step = len / n, sc = step > 1.0 ? step : 1.0;
-    copy = org == 0.0 && len == n && n <= m;
-    ntap = static_cast<int>(std::ceil(4.0 * sc));
-    idx.assign(static_cast<size_t>(n) * ntap, 0);
-    w.assign(static_cast<size_t>(n) * ntap, 0.0f);
-    for (int i = 0; i < n; i++) {
-      const double c = org + (i + 0.5) * step - 0.5;  // in pixel centres
-      const int lo = static_cast<int>(std::floor(c - 2.0 * sc)) + 1;
-      int* ix = &idx[static_cast<size_t>(i) * ntap];
-      float* wt = &w[static_cast<size_t>(i) * ntap];
-      float sum = 0.0f;
-      for (int k = 0; k < ntap; k++) {
-        const int p = lo + k;
-        ix[k] = p < 0 ? 0 : p > m - 1 ? m - 1 : p;
-        wt[k] = catmullRom(static_cast<float>((p - c) / sc));
-        sum += wt[k];
-      }
-      for (int k = 0; k < ntap; k++) wt[k] /= sum;
-    }
-  }
-};
-
-// Resamples the span [ox, ox + lx) x [oy, oy + ly) of the 8-bit RGB image src into the 8-bit
-// RGB image dst, which has pixels; taps beyond src's edge repeat its edge pixels.
-void resampleSpan(_ImgStruct* dst, const _ImgStruct* src, double ox, double lx, double oy,
-                  double ly) {
-  const int dw = dst->xres, dh = dst->yres;
-  SpanTaps tx, ty;
-  tx.build(ox, lx, dw, src->xres);
-  ty.build(oy, ly, dh, src->yres);
-  // Horizontal pass over every source row, then the vertical pass into dst. Rows are padded
-  // to whole blocks of eight floats, which the compiler turns into vector operations.
-  const size_t rowLen = static_cast<size_t>(dw) * 3, padLen = (rowLen + 7) & ~size_t(7);
-  std::vector<float> rows(static_cast<size_t>(src->yres) * padLen), accv(padLen);
-  for (int y = 0; y < src->yres; y++) {
-    const uint8_t* in = src->img + static_cast<ptrdiff_t>(y) * src->rowsize;
-    float* out = &rows[static_cast<size_t>(y) * padLen];
-    if (tx.copy) {
-      const size_t whole = rowLen & ~size_t(7);
-      for (size_t c = 0; c < whole; c += 8)
-        for (size_t j = 0; j < 8; j++) out[c + j] = in[c + j];
-      for (size_t c = whole; c < rowLen; c++) out[c] = in[c];
-      continue;
-    }
-    for (int x = 0; x < dw; x++) {
-      const int* ix = &tx.idx[static_cast<size_t>(x) * tx.ntap];
-      const float* wt = &tx.w[static_cast<size_t>(x) * tx.ntap];
-      float r = 0.0f, g = 0.0f, b = 0.0f;
-      for (int k = 0; k < tx.ntap; k++) {
-        const uint8_t* px = in + static_cast<ptrdiff_t>(ix[k]) * 3;
-        r += wt[k] * px[0];
-        g += wt[k] * px[1];
-        b += wt[k] * px[2];
-      }
-      out[3 * x] = r;
-      out[3 * x + 1] = g;
-      out[3 * x + 2] = b;
-    }
-  }
-  float* __restrict acc = accv.data();
-  for (int y = 0; y < dh; y++) {
-    const int* iy = &ty.idx[static_cast<size_t>(y) * ty.ntap];
-    const float* wt = &ty.w[static_cast<size_t>(y) * ty.ntap];
-    const float* __restrict r = &rows[static_cast<size_t>(ty.copy ? y : iy[0]) * padLen];
-    const float w0 = ty.copy ? 1.0f : wt[0];
-    for (size_t c = 0; c < padLen; c += 8)
-      for (size_t j = 0; j < 8; j++) acc[c + j] = w0 * r[c + j];
-    for (int k = 1; k < ty.ntap && !ty.copy; k++) {
-      const float wk = wt[k];
-      r = &rows[static_cast<size_t>(iy[k]) * padLen];
-      for (size_t c = 0; c < padLen; c += 8)
-        for (size_t j = 0; j < 8; j++) acc[c + j] += wk * r[c + j];
-    }
-    uint8_t* out = dst->img + static_cast<ptrdiff_t>(y) * dst->rowsize;
-    for (size_t c = 0; c < rowLen; c++)
-      out[c] = static_cast<uint8_t>(std::min(std::max(acc[c], 0.0f), 255.0f) + 0.5f);
-  }
-}
 
 }  // namespace
 
@@ -203,15 +106,22 @@ bool PThumbImage::AddThumb(_ImgStruct* thumb, long* rect, _ImgReader* ir) {
   const int32_t rowbytes = ncols * colwidth * 3;
   // The cell viewed as an image over the sheet's rows. The sheet stays sRGB: a reader's
   // other primaries are converted into it, so no cell recolours another and the sheet's
-  // label holds for every cell.
+  // label holds for every cell. The label is the static sRGB, which a conversion may put on
+  // the cell's own pixels (a transient copy could not outlive them, and the picture would be
+  // converted into new ones).
   _ImgStruct cell = {};
   cell.xres = colwidth;
   cell.yres = rowheight;
-  cell.csp = &tnCS;
+  cell.csp = &ICS_sRGB;
   cell.rowsize = rowbytes;
   cell.img = img + static_cast<ptrdiff_t>(top) * rowbytes + static_cast<ptrdiff_t>(left) * 3;
   uint8_t* const start = cell.img;
-  if (!PrenderImageR(&cell, ir, 1) || cell.img != start) return false;
+  if (!PrenderImageR(&cell, ir, 1)) return false;
+  if (cell.img != start) {  // rendered into pixels of its own: never left behind
+    PfreeImage(&cell);
+    DMESSAGE(DMCwarning, "%s: thumbnail not rendered into its sheet", ir->file);
+    return false;
+  }
   rect[0] = left;
   rect[1] = top;
   rect[2] = left + cell.xres;
@@ -255,14 +165,7 @@ PThumbList::PThumbList(int32_t sheet, const char* dir, int reduction)
     : imgID(sheet), cdir(dir), denom(reduction), oWidth(0), oHeight(0), next(nullptr) {}
 
 PThumbList::~PThumbList() {
-  PThumbList* n = next;
-  next = nullptr;
-  while (n != nullptr) {
-    PThumbList* after = n->next;
-    n->next = nullptr;
-    delete n;
-    n = after;
-  }
+  DeleteChain(next, &PThumbList::next);
   if (objCache != nullptr && !InUse()) {
     std::free(objCache);
     objCache = nullptr;
@@ -382,19 +285,7 @@ bool PThumbList::GetPartialThumb(_ImgStruct* thumb, const long* rect, const uint
     return false;
   }
   if (!PnewImage(thumb, ly / lx)) return false;
-  _ImgStruct rgb = {};
-  _ImgStruct* out = thumb;
-  if (thumb->csp != &ICS_sRGB) {
-    rgb.xres = thumb->xres;
-    rgb.yres = thumb->yres;
-    rgb.csp = &ICS_sRGB;
-    if (!PnewImage(&rgb, 0.0)) return false;
-    out = &rgb;
-  }
-  resampleSpan(out, &cover, static_cast<double>(rect[0]) / d - x0, lx,
-               static_cast<double>(rect[1]) / d - y0, ly);
-  if (out == thumb) return true;
-  const bool ok = PmapImage(thumb, &rgb, 1.0) != 0;
-  PfreeImage(&rgb);
-  return ok;
+  const _ImgSpan span = {static_cast<double>(rect[0]) / d - x0,
+                         static_cast<double>(rect[1]) / d - y0, lx, ly};
+  return PsizeImageSpan(thumb, &cover, span, 1) != 0;
 }

@@ -1,5 +1,5 @@
 // The thumbnailer: finding, making, loading and deleting thumbnails, and placeholders.
-#include "catalog/pthumb.h"
+#include "thumbs/pthumb.h"
 
 #include <unistd.h>
 
@@ -10,6 +10,7 @@
 
 #include "catalog/pfieldset.h"
 #include "catalog/pimginfo.h"
+#include "catalog/plocate.h"
 #include "catalog/porient.h"
 #include "support/dmessage.h"
 

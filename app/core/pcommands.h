@@ -4,24 +4,23 @@
 
 #include "platform/pevent.h"
 
-// Asks for a catalogue and opens it.
-void chooseCatalog();
-// Asks for the path of a new catalogue and makes it.
-void newCatalog();
-// Asks for a folder and shows its images.
-void chooseAndLoadFolder();
-// Asks for a tab-separated record file and imports it.
+class IBrowser;
+
+// Asks for a tab-separated record file (or a catalogue) and imports it.
 void importRecords();
-// Asks for an image file and opens it in the image window.
-void chooseAndOpenImage();
 // Page setup for the lone selected record.
 void pageSetup();
-// Shows the images of the user's Pictures folder.
-void loadPicturesFolder();
 // Ends the print session.
 void closePrintSession();
-// The open-documents event: the files and folders named on the command line.
-OSStatus openDocuments(EventHandlerCallRef call, EventRef event, void* userData);
+
+// Imports the tab-separated record file (or catalogue) at path as the displayed records.
+void PimportRecordFile(const char* path);
+// Opens the selected displayed records of b (NULL: the main window's browser) in the image
+// window, or in the program appName. Does the least (nothing) until opening records is built.
+void openImages(IBrowser* b, const char* appName);
+// Drags the selected displayed records of b out of the browser. Does the least (nothing) until
+// dragging is built.
+void PDragRecords(EventRef event, IBrowser* b);
 
 // ---- Record commands the image window calls.
 class DBRecord;
@@ -33,15 +32,6 @@ bool reorientRecord(DBRecord* rp, OSType cmd);
 // setting commands are built).
 void repeatSetting(int photoField, const char* value);
 
-// ---- Record exchange and the file dialogs it asks through.
-struct FSRef;
-// The file dialogs. Each does the least until the file dialogs are built: nothing is chosen
-// and gConfirmResponse becomes 'not!'.
-int saveDialog(int (*savef)(const char* path, void* p), void* p, const char* cat, OSType typ,
-               OSType cre);
-char* openDialog(char* fpath, int fplen, const char* cat, OSType typ, OSType cre);
-char* chooseFolder(char* dpath, int dplen, FSRef* dref);
-bool chooseImage(char* fpath, int fplen, const DBRecord* dr);
-// The record import of the export library (a NULL path asks for the file), which the shell
-// registers; importRecords() above calls it.
+// ---- Record exchange. The import is the export library's, which the shell registers; until
+// then importRecords() and PimportRecordFile do the least.
 void PsetImportRecords(void (*import)(const char* path));

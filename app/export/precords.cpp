@@ -10,6 +10,7 @@
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
 #include "app/core/pcommands.h"
+#include "app/core/pfiles.h"
 #include "app/core/pdialogs.h"
 #include "app/export/pexpriv.h"
 #include "app/export/psafefile.h"

@@ -2,6 +2,7 @@
 // web album.
 #include "app/core/pbusy.h"
 #include "app/core/pcommands.h"
+#include "app/core/pfiles.h"
 #include "app/export/ptrader.h"
 #include "app/mainwin/pmainw.h"
 #include "toolkit/pcommand.h"

@@ -327,17 +327,10 @@ TEST_F(Records, FilesThatAreNotRegularAreNeverOpened) {
   DBRecord r(&PDBFInfo);
   recordFilePath(&r, fifo.c_str());  // name, folder and time; no length or hash
   Display(bc, {r});
-  const std::string table = Path("t.txt");
-  NewCommand();
-  ASSERT_EQ(saveRecords(table.c_str(), &bc), 1);
-  ASSERT_TRUE(ClipboardPutText(ReadAll(table)));
-  bc.ClearRecords();
-  pasteRecords();
-  // Read, checked without opening it, and left out of the display as a file that cannot be
-  // identified.
-  EXPECT_TRUE(log.Has(DMCinfo, "Pasted 1 records"));
-  EXPECT_TRUE(log.Has(DMCwarning, "Cannot hash '" + fifo + "'"));
-  EXPECT_EQ(bc.rdisp.GetSize(), 0);
+  selectRecordsForUpdate(&bc);
+  ASSERT_TRUE(bc.IsSelected(0));
+  EXPECT_FALSE(checkRecords(true, &bc));  // found in place, not read
+  EXPECT_EQ(PDBgetField(bc.rdisp.Get(0), PDBFnbytes).GetNV(), 0);
 }
 
 }  // namespace

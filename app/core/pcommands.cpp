@@ -2,6 +2,7 @@
 // that work is built, leaving a trace in the log.
 #include "app/core/pcommands.h"
 
+#include "app/core/papp.h"
 #include "platform/pdocuments.h"
 #include "support/dmessage.h"
 
@@ -26,15 +27,38 @@ void importRecords() {
 void chooseAndOpenImage() {
   NotYet("Opening an image");
 }
-void pageSetup() {
-  NotYet("Page setup");
-}
 void loadPicturesFolder() {
   NotYet("Browsing the Pictures folder");
 }
-void closePrintSession() {}
 
 OSStatus openDocuments(EventHandlerCallRef, EventRef event, void*) {
   DMESSAGE(DMCtrace, "Asked to open %zu documents", GetDocumentPaths(event).size());
   return noErr;
+}
+
+namespace {
+PPrintHooks& PrintHooks() {
+  static PPrintHooks hooks;
+  return hooks;
+}
+}  // namespace
+
+void PsetPrintHooks(const PPrintHooks& hooks) {
+  PrintHooks() = hooks;
+}
+
+void PrunPageSetup() {
+  if (PrintHooks().pageSetup != nullptr)
+    PrintHooks().pageSetup(loneRecord(nullptr));
+  else
+    NotYet("Page setup");
+}
+
+void PendPrintSession() {
+  if (PrintHooks().closePrintSession != nullptr) PrintHooks().closePrintSession();
+}
+
+bool checkRecords(bool, PContext*) {
+  NotYet("Checking the records' files");
+  return false;
 }

@@ -14,11 +14,27 @@ void chooseAndLoadFolder();
 void importRecords();
 // Asks for an image file and opens it in the image window.
 void chooseAndOpenImage();
-// Page setup for the lone selected record.
-void pageSetup();
 // Shows the images of the user's Pictures folder.
 void loadPicturesFolder();
-// Ends the print session.
-void closePrintSession();
 // The open-documents event: the files and folders named on the command line.
 OSStatus openDocuments(EventHandlerCallRef call, EventRef event, void* userData);
+
+// Printing lives in the print library, which the shell installs here; until then page setup
+// does nothing.
+class DBRecord;
+struct PPrintHooks {
+  bool (*pageSetup)(const DBRecord* rec) = nullptr;
+  void (*closePrintSession)() = nullptr;
+};
+void PsetPrintHooks(const PPrintHooks& hooks);
+// Page setup for the lone selected record (the command 'page').
+void PrunPageSetup();
+// Ends the print session (at quit).
+void PendPrintSession();
+
+// Verifies the image files of the selected records of ctx (NULL: the main window's context;
+// every record with force), locating moved files; true when records changed, gConfirmResponse
+// 'not!' when the user cancelled. Does the least (nothing, false) until record exchange is
+// built.
+class PContext;
+bool checkRecords(bool force, PContext* ctx);

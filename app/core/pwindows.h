@@ -67,6 +67,14 @@ class IMainWindow : public PWindowHandlerBase {
   virtual bool OpenCatalog(const char* path) = 0;
   virtual bool Undo() = 0;
   virtual bool Redo() = 0;
+
+  // The caption of rec (NULL: the lone selected record) in the album shown, copied into buf
+  // (at most len bytes with its terminator); NULL when it has none. Does the least (NULL)
+  // until albums are built.
+  virtual char* GetCaption(char* buf, int len, const DBRecord* rec) const {
+    (void)buf, (void)len, (void)rec;
+    return nullptr;
+  }
 };
 
 // The record info window.

@@ -38,13 +38,6 @@ const PDialogSlot kDialogs[kDialogCount] = {
     {&gPrefWindow, "PrefWindow"},         {&gAlertWindow, "AlertWindow"}};
 
 int gInterfaceReady = 0;
-int gStartupOption = 1;
-char gRecentCatalogs[kRecentCatalogsSize];
-int gRecentCatalogCount = -1;
-char gShadowCatalog[1024];
-char gErrLogFile[1024] = "/var/tmp/Lumerin.log";
-int gMaxMigrations = 64;
-DBRecordList gCamResponse;
 OSType gConfirmResponse = kResponseOK;
 int gVolumeInserted = 0;
 char gName[] = "Lumerin";
@@ -64,15 +57,16 @@ bool Made(T*& global, T* made, const char* what) {
   return false;
 }
 
+// The "RecentCatalog" preference; NULL before the preferences exist.
+const DBHeaderLink* RecentCatalogs() {
+  return gPrefLink != nullptr ? gPrefLink->GetVar("RecentCatalog") : nullptr;
+}
+
 // The recent-catalogue value i, or NULL past the stored values.
 const char* RecentCatalog(int i) {
-  if (i < 0 || i >= gRecentCatalogCount) return nullptr;
-  const char* p = gRecentCatalogs;
-  const char* end = gRecentCatalogs + kRecentCatalogsSize;
-  for (; i > 0 && p < end; --i) p += strnlen(p, static_cast<size_t>(end - p)) + 1;
-  if (p >= end || *p == '\0' || memchr(p, '\0', static_cast<size_t>(end - p)) == nullptr)
-    return nullptr;
-  return p;
+  const DBHeaderLink* v = RecentCatalogs();
+  const char* p = v != nullptr ? v->GetSVal(i) : nullptr;
+  return p != nullptr && *p != '\0' ? p : nullptr;
 }
 
 }  // namespace
@@ -186,7 +180,7 @@ int Prun() {
 }
 
 void checkCatalogs() {
-  if (gRecentCatalogCount < 0) return;
+  if (RecentCatalogs() == nullptr) return;
   MenuRef menu = nullptr;
   MenuItemIndex cata = 0;
   if (GetIndMenuItemWithCommandID(nullptr, FourCC("cata"), 1, &menu, &cata) != noErr) return;
@@ -211,7 +205,7 @@ void checkCatalogs() {
 }
 
 void openCatalog(OSType cmd) {
-  if (gRecentCatalogCount < 0 || gMain == nullptr) return;
+  if (RecentCatalogs() == nullptr || gMain == nullptr) return;
   if (cmd < FourCC("cat1") || cmd > FourCC("cat5")) {
     DMESSAGE(DMCparameter, "Unknown command in openCatalog");
     return;

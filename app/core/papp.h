@@ -11,6 +11,7 @@
 // log, main window closed, shadow catalogue and thumbnail cache closed, interface destroyed.
 #pragma once
 
+#include "app/core/pprefs.h"
 #include "app/core/pwindows.h"
 #include "thumbs/pthumb.h"
 #include "db/dbase.h"
@@ -36,15 +37,8 @@ extern const PDialogSlot kDialogs[kDialogCount];
 // 1 from the end of preference reading until just before the interface is destroyed; events are
 // pumped (checkEvents) only while it is 1.
 extern int gInterfaceReady;
-// 1 reopen the most recent catalogue, 2 browse the Pictures folder, 3 "Select catalog".
-extern int gStartupOption;
-constexpr int kRecentCatalogsSize = 3072;
-extern char gRecentCatalogs[kRecentCatalogsSize];  // NUL-separated paths, most recent first
-extern int gRecentCatalogCount;                    // values stored; -1: the variable is absent
-extern char gShadowCatalog[1024];
-extern char gErrLogFile[1024];
-extern int gMaxMigrations;
-extern DBRecordList gCamResponse;
+// The settings kept in the preferences (gStartupOption, gRecentCatalogs, gShadowCatalog,
+// gErrLogFile, gMaxMigrations, gCamResponse ...) are declared with them, in pprefs.h.
 extern OSType gConfirmResponse;  // 'ok  ', 'not!' or 'cstm'
 extern int gVolumeInserted;
 extern char gName[];

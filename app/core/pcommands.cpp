@@ -3,6 +3,7 @@
 #include "app/core/pcommands.h"
 
 #include "app/core/papp.h"
+#include "catalog/pfieldset.h"
 #include "platform/pdocuments.h"
 #include "support/dmessage.h"
 
@@ -35,6 +36,58 @@ OSStatus openDocuments(EventHandlerCallRef, EventRef event, void*) {
   DMESSAGE(DMCtrace, "Asked to open %zu documents", GetDocumentPaths(event).size());
   return noErr;
 }
+
+// ---- Record commands the image window calls.
+
+bool reorientRecord(DBRecord* rp, OSType cmd) {
+  if (rp == nullptr) return false;
+  long rot = 0, flip = 0;
+  PDBgetInt(*rp, PDBForient, &rot);
+  PDBgetInt(*rp, PDBFflip, &flip);
+  rot %= 360;  // the stored value is the record's own: keep the arithmetic in range
+  while (rot >= 180) rot -= 360;
+  while (rot < -180) rot += 360;
+  auto swapFlips = [&] {
+    if ((flip & 3) == 1 || (flip & 3) == 2) flip ^= 3;
+  };
+  switch (cmd) {
+    case FourCC("cw90"):
+      rot += 90;
+      swapFlips();
+      break;
+    case FourCC("cc90"):
+      rot -= 90;
+      swapFlips();
+      break;
+    case FourCC("c180"):
+      rot += 180;
+      break;
+    case FourCC("flhz"):
+      flip ^= 1;
+      break;
+    case FourCC("flvt"):
+      flip ^= 2;
+      break;
+    default:
+      DMESSAGE(DMCparameter, "Unrecognized command in reorientRecord");
+      return false;
+  }
+  if ((flip & 3) == 3) {
+    rot += 180;
+    flip &= ~3L;
+  }
+  if (!PDBsetInt(rp, PDBForient, rot)) {
+    DMESSAGE(DMCdata, "Cannot set rotation field in reorientRecord");
+    return false;
+  }
+  if (!PDBsetInt(rp, PDBFflip, flip)) {
+    DMESSAGE(DMCdata, "Cannot set flip field in reorientRecord");
+    return false;
+  }
+  return true;
+}
+
+void repeatSetting(int, const char*) {}
 
 namespace {
 PPrintHooks& PrintHooks() {

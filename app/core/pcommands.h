@@ -19,9 +19,18 @@ void loadPicturesFolder();
 // The open-documents event: the files and folders named on the command line.
 OSStatus openDocuments(EventHandlerCallRef call, EventRef event, void* userData);
 
+// ---- Record commands the image window calls.
+class DBRecord;
+// Turns or flips a photo record: 'cw90', 'cc90', 'c180', 'flhz', 'flvt' change its rotation
+// (Orient) and flip (Flip) fields. False, with a message, for another command or a record that
+// cannot take the fields.
+bool reorientRecord(DBRecord* rp, OSType cmd);
+// Remembers the last field set and its value for the Repeat command (does the least until the
+// setting commands are built).
+void repeatSetting(int photoField, const char* value);
+
 // Printing lives in the print library, which the shell installs here; until then page setup
 // does nothing.
-class DBRecord;
 struct PPrintHooks {
   bool (*pageSetup)(const DBRecord* rec) = nullptr;
   void (*closePrintSession)() = nullptr;

@@ -375,16 +375,6 @@ OSStatus FCEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
   }
 }
 
-OSStatus PrefEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
-  if (GetEventClass(event) != kEventClassCommand || GetEventKind(event) != kEventCommandProcess)
-    return eventNotHandledErr;
-  const UInt32 cmd = PeventCommand(event);
-  if (!DialogAnswer(cmd)) return eventNotHandledErr;
-  gConfirmResponse = cmd;
-  HideWindow(static_cast<WindowRef>(userData));
-  return noErr;
-}
-
 EventRef MatchEvent(int specLen, const EventTypeSpec* eSpec) {
   if (specLen <= 0 || eSpec == nullptr) return nullptr;
   EventRef ev = nullptr;

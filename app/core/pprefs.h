@@ -1,9 +1,80 @@
-// Preferences, the log file and the caches, read at start-up and saved at quit.
+// Preferences: one text file per user ("$XDG_CONFIG_HOME/lumerin/Lumerin"), read at start-up
+// and rewritten at quit, and the preferences dialog. The file is one header block of named
+// variables ("LumerinPreferences = {" ... "}\t// LumerinPreferences"), each bound to a global
+// below, so reading fills the globals and writing dumps them. Reading also opens the log file
+// ("$XDG_STATE_HOME/lumerin/Lumerin.txt", rewritten at every start) and sets up the thumbnail
+// cache and the memory budget.
+//
+// The variables, in the order they are written: "RecentCatalog", "ShadowCatalog", "ErrorLog",
+// "StartupOption", "DisplayExposureFlags", "MemoryCacheMegs", "ThumbnailCacheMegs",
+// "ThumbnailCacheDirectory", and the sub-blocks "MigrationPaths" and "CameraResponses". Only
+// variables with a value are written.
+//
+// A save goes to a new file beside the old one, is read back, flushed to disk and renamed over
+// the old one, so a failed or interrupted save leaves the old file. A file that could not be
+// read whole is kept as "<file>.damaged" when the next save replaces it.
+//
+// Reading and writing the file's text (this header's second half) need no windows; the fuzz
+// target compiles them alone.
 #pragma once
 
-// Opens the log file (rewritten at every start) at its place among the user's folders and sets
-// the defaults of the shadow catalogue; later calls do nothing.
+#include <iosfwd>
+#include <string>
+
+#include "db/dbhlink.h"
+#include "db/dbrlist.h"
+
+// 1 reopen the most recent catalogue, 2 browse the Pictures folder, 3 "Select catalog".
+extern int gStartupOption;
+// Six paths of 1,024 bytes: the open catalogue and the five the File menu offers.
+constexpr int kRecentCatalogsSize = 6 * 1024;
+extern char gRecentCatalogs[kRecentCatalogsSize];  // NUL-separated paths, most recent first
+extern char gShadowCatalog[1024];
+extern char gErrLogFile[1024];
+extern int gMaxMigrations;         // most folder-migration rules kept and written (64)
+extern DBRecordList gCamResponse;  // saved camera responses, for Make HDR
+extern int memoryCacheMegs;        // memory budget of the object cache (32)
+extern int thumbCacheMegs;         // thumbnail cache limit, 0 for none (256)
+extern char thumbCacheDir[1024];
+extern char gPrefFile[1024];
+// The variables bound to the globals above; NULL until PprefLink or InitPreferences makes it.
+extern DBHeaderLink* gPrefLink;
+
+// Reads the preferences and opens the log file and the caches; later calls do nothing.
 void InitPreferences();
+// Writes the preferences file (at quit).
 void SavePreferences();
-// The preferences dialog.
+// The preferences dialog (command 'pref').
 void ChangePreferences();
+// Forgets what InitPreferences read: the variables go, every setting takes its initial value
+// and the next InitPreferences reads the file again (a second start-up in one process).
+void PresetPreferences();
+
+// Where the log goes when its folder cannot be had ("/tmp").
+extern const char* gLogFallbackFolder;
+
+// ---- the file's text -------------------------------------------------------------------------
+
+// The variable list over the globals, made on the first call.
+DBHeaderLink* PprefLink();
+
+// Sub-block callbacks: o is the bound object (unused: the globals), level the nesting. Writers
+// return the number of entries written, readers the number read or -1 ("data" message).
+int writeMigrations(void* o, std::ostream* os, int level);
+int readMigrations(void* o, std::istream* is);
+int writeResponses(void* o, std::ostream* os, int level);
+int readResponses(void* o, std::istream* is);
+
+// Reads the file's text into the variables (the first line, at most 128 characters, is
+// skipped). The number of values read; -1 when the text could not be read whole (what was read
+// before the fault stays).
+int PreadPreferences(std::istream* is);
+// Writes the file's text from the variables; false when the stream failed.
+bool PwritePreferences(std::ostream* os);
+// Writes the text to path through a new file that is read back, synced and renamed over the
+// old one; false (the old file left as it was) with the reason in *why.
+bool PwritePreferencesFile(const char* path, std::string* why);
+
+// Reads a size typed as a whole number of megabytes, 0 or more, with blanks around it; false
+// for anything else.
+bool PparseMegabytes(const char* text, int* megs);

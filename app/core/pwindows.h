@@ -15,6 +15,8 @@
 #include "toolkit/pdrawkinds.h"
 #include "toolkit/pwinhandler.h"
 
+class PImageRing;
+
 // A pane over a window's whole form, for windows whose controls keep the places the form gives
 // them.
 PDrawer* PformPane(WindowRef w);
@@ -38,6 +40,29 @@ class IBrowser {
   virtual int DisplayFieldCount() const = 0;
   virtual int DisplayField(int i) const = 0;
   virtual int DisplayFieldFlags() const = 0;
+
+  // What the image window asks of the browser. Until the browser has its own, each does the
+  // least: the context is the main window's, the rest leave the pane as it is.
+  // The catalogue context whose displayed records the pane shows.
+  virtual PContext* GetContext() const;
+  // Reflects the context's selection in the pane (and the info window); scroll brings the
+  // selection into view.
+  virtual void ShowSelection(bool scroll) { (void)scroll; }
+  // Upgrades visible thumbnails to final quality (all with doall); the number redrawn.
+  virtual int ImproveDisplay(bool doall) {
+    (void)doall;
+    return 0;
+  }
+  // The edit transaction over displayed records: NewChange(label), ChangeRecord(i) for each
+  // record edited in place, then CompleteChange() (the number of catalogue records written, -1
+  // on a write failure) or NoChange().
+  virtual bool NewChange(const char* label);
+  virtual DBRecord* ChangeRecord(int i);
+  virtual int CompleteChange();
+  virtual void NoChange();
+
+ protected:
+  const char* changeLabel = nullptr;  // the do-least transaction's open label
 };
 
 // The catalogue browser window. It owns the catalogue context bc (displayed records, their
@@ -68,17 +93,41 @@ class IMainWindow : public PWindowHandlerBase {
   virtual bool Undo() = 0;
   virtual bool Redo() = 0;
 
-  // The caption of rec (NULL: the lone selected record) in the album shown, copied into buf
-  // (at most len bytes with its terminator); NULL when it has none. Does the least (NULL)
-  // until albums are built.
+  // What the image window asks of the main window (until the main window has its own, each
+  // does the least). Captions of a record (NULL: the lone selected one) in the album shown.
+  virtual bool CanCaption(const DBRecord* rec) const {
+    (void)rec;
+    return false;
+  }
   virtual char* GetCaption(char* buf, int len, const DBRecord* rec) const {
     (void)buf, (void)len, (void)rec;
     return nullptr;
   }
+  virtual bool SetCaption(const char* text) {
+    (void)text;
+    return false;
+  }
+  // Brings the Edit menu's undo and redo items up to date; whether something can be undone.
+  virtual bool SetUndoable(bool undoable) { return undoable; }
 };
 
 // The record info window.
-class IInfoWindow : public PWindowHandlerBase {};
+class IInfoWindow : public PWindowHandlerBase {
+ public:
+  // What the image window asks of the info window (until the info window has its own, each
+  // does the least). Record i of the browser's display, or a lone record; raise brings the
+  // window forward.
+  virtual bool ShowInfo(IBrowser* b, int i, bool raise) {
+    (void)b, (void)i, (void)raise;
+    return false;
+  }
+  virtual bool ShowInfo(const DBRecord& rec, bool raise) {
+    (void)rec, (void)raise;
+    return false;
+  }
+  // Fills the controls again from the record shown.
+  virtual void UpdateFields() {}
+};
 
 // The search window.
 class IFindWindow : public PWindowHandlerBase {};
@@ -89,4 +138,55 @@ class IImageWindow : public PWindowHandlerBase {
   // Closes every open image; with ask, changed images are offered for saving first and the
   // user may refuse. 1 when all closed.
   virtual int CloseImages(bool ask) = 0;
+
+  // The ring of open images, as the main window's commands and the application reach it.
+  // Images open from a file or a record (reconcile: fill the record from the catalogue first);
+  // an image already open becomes current instead. False when it cannot be read.
+  virtual bool AddImage(const char* path) {
+    (void)path;
+    return false;
+  }
+  virtual bool AddImage(const DBRecord& rec, bool reconcile) {
+    (void)rec, (void)reconcile;
+    return false;
+  }
+  // Opens the browser's selected records; how many opened.
+  virtual int OpenImages() { return 0; }
+  // The current image (NULL when none is open) and the open image of a record.
+  virtual PImageRing* GetCurrentIR() const { return nullptr; }
+  virtual PImageRing* MatchImage(const DBRecord& rec) const {
+    (void)rec;
+    return nullptr;
+  }
+  // Makes an open image current (without drawing).
+  virtual void Advance(const PImageRing* ir) { (void)ir; }
+  // Closes the current image; with cancancel its owner may refuse (false).
+  virtual bool CloseImage(bool cancancel) { return !cancancel; }
+  // Fills every open image's record from the catalogue again and redraws.
+  virtual void Reconcile() {}
+  // Reads the current image's file again, or every open image's.
+  virtual void Reload() {}
+  virtual void ReloadAll() {}
+  // Moves the current image n places along the ring.
+  virtual void Reposition(int n) { (void)n; }
+  // Turns or flips the current image's record: 'cw90', 'cc90', 'c180', 'flhz', 'flvt'.
+  virtual bool Reorient(OSType cmd) { return cmd == 0; }
+  virtual int ImageCount() const { return 0; }
+  // Position of an open image (NULL: the current one) from the first; -1 when not open.
+  virtual int ImageIndex(const PImageRing* ir) const {
+    (void)ir;
+    return -1;
+  }
+  // Makes the browser's selection follow the current image; with force an image outside the
+  // display becomes the display.
+  virtual bool SelectImage(bool force) {
+    (void)force;
+    return false;
+  }
+  // Shows the window with the current image; false when none is ready.
+  virtual bool Present() { return false; }
+  // Draws the current image again (title, panel and pane).
+  virtual void Redraw() { PWindowHandlerBase::Redraw(); }
+  virtual int Show(int vis) { return PWindowHandlerBase::Show(vis); }
+  virtual IBrowser* GetBrowser() const { return nullptr; }
 };

@@ -8,7 +8,7 @@
 #include "app/core/pcommands.h"
 #include "app/core/pforms.h"
 #include "app/image/pforms.h"
-#include "app/image/pimager.h"
+#include "app/image/pimagewin.h"
 #include "app/info/pfind.h"
 #include "app/info/pforms.h"
 #include "app/info/pinfo.h"

@@ -65,6 +65,10 @@ class DBHeaderLink {
   DBDataType Type() const { return vtype; }
   int MaxLen() const { return maxlen; }
   int NSet() const { return nset; }
+  // Sets the count of values set, so that an owner can mark a variable (an int, or a
+  // sub-block whose values live in its object) to be written or not; string variables
+  // keep theirs through SetVal, InsertSVal and DeleteSVal.
+  void SetNSet(int n) { nset = n; }
   DBHeaderLink* Next() const { return next; }
 
  private:

@@ -134,16 +134,20 @@ bool PThumbnailer::SyncCache() {
     DBRecordList list(&PTDBFInfo, want);
     const int k = search.FindRecords(list.Array(), want);
     if (k < want) DMESSAGE(DMCwarning, "Missing thumbnail records in SyncCache");
+    int64_t before = 0;  // the sheet as it was last written, already counted
     if (k > 0) {
       tdb.DeleteRecords(list.GetArray(), k);
       for (int i = 0; i < k; i++) {
+        long b;
+        if (TInt(list[i], PTDBFimagebytes, &b) && b > 0) before += b;
         const long share = n / k + (i == 0 ? n % k : 0);
         const DBFieldInfo* s = list[i].GetFieldInfo();
         list[i].SetField(s->XlateID(&PTDBFInfo, PTDBFimagebytes), share);
       }
       tdb.AddRecords(list.GetArray(), k);
     }
-    cacheSiz += Kbytes(n);
+    cacheSiz += Kbytes(n) - Kbytes(before);
+    if (cacheSiz < 0) cacheSiz = 0;
   }
   PurgeCache();
   bool ok = true;
@@ -166,7 +170,9 @@ int PTNpurgeCmp(const void* a, const void* b) {
 }
 
 long PThumbnailer::PurgeCache() {
-  if (!IsOpen() || cacheMax < 0 || cacheSiz <= cacheMax) return 0;
+  if (!IsOpen() || cacheMax < 0) return 0;
+  // A limit of 0 empties the cache, the sheet being filled too.
+  if (cacheMax == 0 ? tdb.TotalRecords() < 1 : cacheSiz <= cacheMax) return 0;
   // One entry per sheet that records name: a hostile sheet number costs no memory.
   std::map<int32_t, PTNpurgeEntry> sheets;
   DBRecordList batch(&PTDBFInfo, kBatch);
@@ -219,6 +225,17 @@ long PThumbnailer::PurgeCache() {
     cacheSiz -= Kbytes(order[i].bytes);
     freed += Kbytes(order[i].bytes);
   }
+  if (cacheMax == 0 && nextImgID >= 1) {
+    const int64_t bytes = DeleteSheetRecords(nextImgID, kBatch, "AddSelector failed in PurgeCache");
+    if (bytes >= 0) {
+      char path[1100];
+      SheetPath(path, sizeof(path), nextImgID);
+      if (unlink(path) != 0 && errno != ENOENT) DMESSAGE(DMCresource, "Unlink '%s' failed", path);
+      nextImage.ClearImage();
+      cacheSiz -= Kbytes(bytes);
+      freed += Kbytes(bytes);
+    }
+  }
   if (!removed.empty()) {
     DBRecordList gone(&PTDBFInfo, 0);
     for (int start = 0;;) {
@@ -236,6 +253,7 @@ long PThumbnailer::PurgeCache() {
   const char* word;
   if (tdb.TotalRecords() < 1 || tdb.State() == DBPSerror) {
     cacheSiz = 0;
+    nThumbs = 0;
     nextImage.ClearImage();
     nextImgID = 1;
     // Numbers start again: loaded copies of the old sheets would answer for new ones.

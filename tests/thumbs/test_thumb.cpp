@@ -532,6 +532,43 @@ TEST(ThumbnailCache, PurgeFreesTheMarginOldestFirstAndEmptyingRestartsNumbering)
   EXPECT_EQ(PTNpurgeCmp(&none, &none), 0);
 }
 
+TEST(ThumbnailCache, TheSheetBeingFilledIsCountedOnceAndEmptiedWithTheRest) {
+  phototest::LoadReaders();
+  SKIP_WITHOUT_TESTDATA("jpeg/landscape_1.jpg");
+  MessageLog log;
+  ScratchDir photos, cache;
+  const std::vector<std::string> paths = MakePhotos(photos, 3);
+  ASSERT_EQ(paths.size(), 3u);
+  PThumbnailer tn(cache.Dir().c_str());
+  for (const std::string& p : paths) {
+    _ImgStruct t = Thumb(160, 160);
+    ASSERT_TRUE(tn.GetThumbnail(&t, Photo(p)));
+    PfreeImage(&t);
+  }
+  PThumbnailerStats st;
+  ASSERT_TRUE(tn.SyncCache());
+  ASSERT_TRUE(tn.GetCacheStats(&st));
+  const long once = st.kUsed;
+  EXPECT_EQ(once, FileSize(cache.Path("C000000001.jpg")) / 1024 + 1);
+  ASSERT_TRUE(tn.SyncCache());  // the same sheet written again
+  ASSERT_TRUE(tn.GetCacheStats(&st));
+  EXPECT_EQ(st.kUsed, once);
+  // Emptying takes the sheet being filled too, from an unlimited cache as well.
+  tn.SetCacheSize(0);
+  tn.PurgeCache();
+  ASSERT_TRUE(tn.SyncCache());
+  ASSERT_TRUE(tn.GetCacheStats(&st));
+  EXPECT_EQ(st.kUsed, 0);
+  EXPECT_EQ(st.nThumbs, 0);
+  EXPECT_TRUE(ReadRecords(cache.Dir()).empty());
+  EXPECT_EQ(FileSize(cache.Path("C000000001.jpg")), -1);
+  _ImgStruct t = Thumb(160, 160);
+  EXPECT_FALSE(tn.LoadThumbnail(&t, Photo(paths[0])));
+  ASSERT_TRUE(tn.GetThumbnail(&t, Photo(paths[0])));  // made again, in sheet 1
+  EXPECT_EQ(tn.NextImageID(), 1);
+  PfreeImage(&t);
+}
+
 TEST(ThumbnailSheet, CellsStaySRGBWhateverTheSourcesPrimaries) {
   phototest::LoadReaders();
   SKIP_WITHOUT_TESTDATA("exr/XYZ.exr");

@@ -18,13 +18,9 @@ class App : public ::testing::Test {
 };
 
 void StoreRecent(const std::vector<std::string>& paths) {
-  size_t at = 0;
-  for (const std::string& p : paths) {
-    memcpy(gRecentCatalogs + at, p.c_str(), p.size() + 1);
-    at += p.size() + 1;
-  }
-  gRecentCatalogs[at] = '\0';
-  gRecentCatalogCount = static_cast<int>(paths.size());
+  DBHeaderLink* v = PprefLink()->FindVar("RecentCatalog");
+  while (v->NSet() > 0) v->DeleteSVal(0);
+  for (const std::string& p : paths) v->InsertSVal(p.c_str(), -1);
 }
 
 std::string ItemText(int item) {

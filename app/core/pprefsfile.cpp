@@ -1,0 +1,292 @@
+// The preferences file's text: the variables over the program's globals, the migration and
+// camera-response sub-blocks, and the safe replacement of the file on disk.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <istream>
+#include <ostream>
+#include <sstream>
+#include <string>
+
+#include "app/core/pprefs.h"
+#include "catalog/plocate.h"
+#include "display/pdispimg.h"
+#include "hdr/phdrimg.h"
+#include "support/dmessage.h"
+
+int gStartupOption = 1;
+char gRecentCatalogs[kRecentCatalogsSize];
+char gShadowCatalog[1024];
+char gErrLogFile[1024] = "/var/tmp/Lumerin.log";
+int gMaxMigrations = 64;
+DBRecordList gCamResponse;
+int memoryCacheMegs = 32;
+int thumbCacheMegs = 256;
+char thumbCacheDir[1024];
+char gPrefFile[1024];
+DBHeaderLink* gPrefLink = nullptr;
+
+namespace {
+
+// Text budget of each sub-block.
+constexpr int kSubBlockBudget = 10240;
+
+bool IsBlank(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// Takes blanks; the next character after them (not taken), EOF at the end.
+int SkipBlanks(std::streambuf* sb) {
+  for (;;) {
+    const int c = sb->sgetc();
+    if (c == EOF || !IsBlank(c)) return c;
+    sb->sbumpc();
+  }
+}
+
+int MissingBrace() {
+  DMESSAGE(DMCdata, "Missing '}' in preferences file");
+  return -1;
+}
+
+// Writes all of text to fd; false on a failed or short write.
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Whether the file at path holds exactly text.
+bool HoldsExactly(const char* path, const std::string& text) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  std::string got;
+  char buf[4096];
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+    if (got.size() > text.size()) break;
+  }
+  close(fd);
+  return ok && got == text;
+}
+
+void SyncFolder(const std::string& dir) {
+  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+}  // namespace
+
+DBHeaderLink* PprefLink() {
+  if (gPrefLink != nullptr) return gPrefLink;
+  DBHeaderLink* v =
+      new DBHeaderLink("RecentCatalog", gRecentCatalogs, kRecentCatalogsSize, nullptr);
+  v = new DBHeaderLink("ShadowCatalog", gShadowCatalog, sizeof gShadowCatalog, v);
+  v = new DBHeaderLink("ErrorLog", gErrLogFile, sizeof gErrLogFile, v);
+  v = new DBHeaderLink("StartupOption", &gStartupOption, 1, v);
+  v = new DBHeaderLink("DisplayExposureFlags", &PEMDefault, 1, v);
+  v = new DBHeaderLink("MemoryCacheMegs", &memoryCacheMegs, 1, v);
+  v = new DBHeaderLink("ThumbnailCacheMegs", &thumbCacheMegs, 1, v);
+  v = new DBHeaderLink("ThumbnailCacheDirectory", thumbCacheDir, sizeof thumbCacheDir, v);
+  v = new DBHeaderLink("MigrationPaths", &PFMigrations, writeMigrations, readMigrations,
+                       kSubBlockBudget, v);
+  v = new DBHeaderLink("CameraResponses", &gCamResponse, writeResponses, readResponses,
+                       kSubBlockBudget, v);
+  gPrefLink = v;
+  return gPrefLink;
+}
+
+int writeMigrations(void*, std::ostream* os, int level) {
+  if (os == nullptr) return -1;
+  int n = 0;
+  for (const PFileMigration* m = PFMigrations; m != nullptr && n < gMaxMigrations;
+       m = m->GetNext()) {
+    if (!m->IsValid()) continue;  // a rule that matches nothing
+    const char* dirs[2] = {m->GetOldDir(), m->GetNewDir()};
+    DBField f;
+    f.Set(dirs, 2);
+    for (int i = 0; i < level; i++) os->put('\t');
+    *os << f << '\n';
+    n++;
+  }
+  return os->bad() ? -1 : n;
+}
+
+int readMigrations(void*, std::istream* is) {
+  delete PFMigrations;
+  PFMigrations = nullptr;
+  if (is == nullptr || is->rdbuf() == nullptr) return MissingBrace();
+  std::streambuf* sb = is->rdbuf();
+  int n = 0, kept = 0;
+  for (;;) {
+    const int c = SkipBlanks(sb);
+    if (c == EOF || !is->good()) return MissingBrace();
+    if (c == '}') {
+      sb->sbumpc();
+      return n;
+    }
+    DBField f;
+    *is >> f;
+    const char* dirs[2] = {nullptr, nullptr};
+    if (is->fail() || f.GetDT() != DBDTstring || f.GetNV() != 2 || f.Get(dirs, 2) != 2) {
+      DMESSAGE(DMCdata, "Bad migration path in preferences file");
+      return -1;
+    }
+    is->clear(is->rdstate() & ~std::ios::eofbit);
+    n++;
+    // Only as many rules as are written back are kept; a pair that shows no change makes no
+    // rule.
+    char o[1024], w[1024];
+    if (kept >= gMaxMigrations || !PFileMigration::GetChange(o, w, dirs[0], dirs[1])) continue;
+    if (PFMigrations == nullptr)
+      PFMigrations = new PFileMigration(dirs[0], dirs[1]);
+    else
+      PFMigrations->AddMigration(dirs[0], dirs[1]);
+    kept++;
+  }
+}
+
+int writeResponses(void*, std::ostream* os, int) {
+  if (os == nullptr) return -1;
+  if (gCamResponse.GetSize() == 0) return 0;
+  gCamResponse.Write(os, '|');
+  return os->bad() ? -1 : gCamResponse.GetSize();
+}
+
+int readResponses(void*, std::istream* is) {
+  gCamResponse.Init(&CDBFInfo, 0);
+  if (is == nullptr || is->rdbuf() == nullptr) return MissingBrace();
+  std::streambuf* sb = is->rdbuf();
+  int c = SkipBlanks(sb);
+  if (c == '}') {  // an empty block
+    sb->sbumpc();
+    return 0;
+  }
+  if (c == EOF) return MissingBrace();
+  char sep = '|';
+  const int n = gCamResponse.Read(is, &sep);
+  if (n < 0) return -1;
+  is->clear(is->rdstate() & ~std::ios::failbit);
+  c = is->eof() ? EOF : SkipBlanks(sb);
+  if (c != '}') {
+    gCamResponse.Resize(0);
+    return MissingBrace();
+  }
+  sb->sbumpc();
+  // A line whose columns the schema does not know gives a record without values.
+  gCamResponse.Compact(true);
+  return n < 0 ? n : gCamResponse.GetSize();
+}
+
+int PreadPreferences(std::istream* is) {
+  DBHeaderLink* vars = PprefLink();
+  if (is == nullptr || is->rdbuf() == nullptr) return -1;
+  std::streambuf* sb = is->rdbuf();
+  for (int i = 0; i < 128; i++) {
+    const int c = sb->sbumpc();
+    if (c == EOF || c == '\n') break;
+  }
+  return vars->ScanVars(is);
+}
+
+bool PwritePreferences(std::ostream* os) {
+  if (os == nullptr) return false;
+  DBHeaderLink* vars = PprefLink();
+  // The sub-blocks are written when they hold something.
+  int rules = 0;
+  for (const PFileMigration* m = PFMigrations; m != nullptr; m = m->GetNext())
+    rules += m->IsValid();
+  vars->FindVar("MigrationPaths")->SetNSet(rules > 0 ? 1 : 0);
+  vars->FindVar("CameraResponses")->SetNSet(gCamResponse.GetSize() > 0 ? 1 : 0);
+  *os << "LumerinPreferences = {\n";
+  const int n = vars->WriteVars(os, 0);
+  *os << "}\t// LumerinPreferences\n";
+  return n >= 0 && !os->fail();
+}
+
+bool PwritePreferencesFile(const char* path, std::string* why) {
+  std::string dummy;
+  if (why == nullptr) why = &dummy;
+  if (path == nullptr || path[0] == '\0') {
+    *why = "no file name";
+    return false;
+  }
+  std::ostringstream out;
+  if (!PwritePreferences(&out)) {
+    *why = "the preferences could not be formatted";
+    return false;
+  }
+  const std::string text = out.str();
+  // A file reached through a symbolic link is replaced where it lies, the link kept.
+  std::string target = path;
+  char real[PATH_MAX];
+  if (realpath(path, real) != nullptr) target = real;
+  const size_t slash = target.rfind('/');
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : target.substr(0, slash);
+  std::string temp = target + ".XXXXXX";
+  const int fd = mkostemp(&temp[0], O_CLOEXEC);
+  if (fd < 0) {
+    *why = std::string("cannot make a new file beside it: ") + std::strerror(errno);
+    return false;
+  }
+  bool ok = WriteAll(fd, text);
+  if (!ok) *why = std::string("cannot write: ") + std::strerror(errno);
+  if (ok && fsync(fd) != 0) {
+    *why = std::string("cannot sync: ") + std::strerror(errno);
+    ok = false;
+  }
+  if (close(fd) != 0 && ok) {
+    *why = std::string("cannot close: ") + std::strerror(errno);
+    ok = false;
+  }
+  if (ok && !HoldsExactly(temp.c_str(), text)) {
+    *why = "what was written does not read back";
+    ok = false;
+  }
+  if (ok && rename(temp.c_str(), target.c_str()) != 0) {
+    *why = std::string("cannot replace the old file: ") + std::strerror(errno);
+    ok = false;
+  }
+  if (!ok) {
+    unlink(temp.c_str());
+    return false;
+  }
+  SyncFolder(dir);
+  return true;
+}
+
+bool PparseMegabytes(const char* text, int* megs) {
+  if (text == nullptr || megs == nullptr) return false;
+  const char* p = text;
+  while (IsBlank(static_cast<unsigned char>(*p))) p++;
+  long long v = 0;
+  const char* digits = p;
+  for (; *p >= '0' && *p <= '9'; p++) {
+    v = v * 10 + (*p - '0');
+    if (v > INT_MAX) return false;
+  }
+  if (p == digits) return false;
+  while (IsBlank(static_cast<unsigned char>(*p))) p++;
+  if (*p != '\0') return false;
+  *megs = static_cast<int>(v);
+  return true;
+}

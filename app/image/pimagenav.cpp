@@ -1,0 +1,378 @@
+// The image window's ring of open images: adding images from files, records and the browser's
+// selection, reconciling their records with the catalogue, moving through and reordering the
+// ring, closing, and keeping the browser's selection, the panel and the title in step.
+#include <cmath>
+#include <cstdio>
+
+#include "app/core/papp.h"
+#include "app/core/pcommands.h"
+#include "app/image/pimagedrawer.h"
+#include "app/image/pimagewin.h"
+#include "catalog/pfieldset.h"
+
+namespace {
+
+// The exposure stepper's value for a multiplier: 50 + 3 log2(m), rounded; a multiplier that is
+// not a finite positive number, or one beyond the stepper's reach, shows as 50 (no change).
+int StopsOf(double m) {
+  if (!(m > 0) || !std::isfinite(m)) return 50;
+  const double e = std::log(m) * 3.0 / std::log(2.0) + 50.5;
+  if (!(e > -32768.0 && e < 32768.0)) return 50;
+  return static_cast<short>(static_cast<int>(e));
+}
+
+}  // namespace
+
+int PimageStopsOf(double m) {
+  return StopsOf(m);
+}
+
+bool PImageWindow::AddImage(PImageRing* ir) {
+  if (ir == nullptr) return false;
+  StopShow();
+  ir->SetDisplaySpace(&dispCS, ldDyn, ldMax);
+  if (iring != nullptr) ir->JoinRing(iring);
+  iring = ir;
+  ++ringSerial;
+  if (irFirst == nullptr) irFirst = ir;
+  return true;
+}
+
+bool PImageWindow::AddImage(const char* path) {
+  if (path == nullptr) return false;
+  PImageRing* ir = new PImageRing(path, nullptr);
+  if (!ir->Ready()) {
+    delete ir;
+    return false;
+  }
+  DBRecord copy = ir->GetRec();
+  PContext* ctx = Context();
+  const bool changed = ctx != nullptr && ctx->Reconcile(&copy);
+  if (PImageRing* match = MatchImage(copy)) {
+    delete ir;
+    Advance(match);
+    return true;
+  }
+  if (changed) ir->UpdateRec(copy);
+  return AddImage(ir);
+}
+
+bool PImageWindow::AddImage(const DBRecord& rec, bool reconcile) {
+  DBRecord copy = rec;
+  PContext* ctx = Context();
+  const bool changed = reconcile && ctx != nullptr && ctx->Reconcile(&copy);
+  if (PImageRing* match = MatchImage(copy)) {
+    Advance(match);
+    return true;
+  }
+  PImageRing* ir = new PImageRing(copy, nullptr);
+  if (!ir->Ready()) {
+    delete ir;
+    return false;
+  }
+  if (changed) ir->UpdateRec(copy);
+  return AddImage(ir);
+}
+
+int PImageWindow::OpenImages() {
+  PContext* ctx = Context();
+  if (ctx == nullptr || ctx->TotalSelected() < 1) return 0;
+  PImageRing* first = nullptr;
+  int n = 0;
+  for (int i = 0; ctx->NextSelected(&i); ++i) {
+    if (i >= ctx->rdisp.GetSize()) break;
+    if (!AddImage(ctx->rdisp[i], false)) continue;
+    if (first == nullptr) first = iring;
+    ++n;
+  }
+  Advance(first);
+  return n;
+}
+
+PImageRing* PImageWindow::MatchImage(const DBRecord& rec) const {
+  if (iring == nullptr) return nullptr;
+  PImageRing* ir = iring;
+  do {
+    if (ir->GetRec() == rec) return ir;
+    ir = ir->GetNext();
+  } while (ir != iring);
+  return nullptr;
+}
+
+void PImageWindow::Advance(const PImageRing* ir) {
+  if (ir == nullptr || iring == nullptr || ir == iring) return;
+  for (PImageRing* p = iring->GetNext(); p != iring; p = p->GetNext())
+    if (p == ir) {
+      iring = p;
+      ++ringSerial;
+      return;
+    }
+}
+
+void PImageWindow::Advance(int n) {
+  if (fileControl == nullptr) return;
+  SetControlValue(fileControl, 50 + n);
+  Update();
+}
+
+bool PImageWindow::Reconcile(PImageRing* ir) {
+  PContext* ctx = Context();
+  if (ctx == nullptr || ir == nullptr) return false;
+  DBRecord copy = ir->GetRec();
+  if (!ctx->Reconcile(&copy)) return false;
+  return ir->UpdateRec(copy);
+}
+
+void PImageWindow::Reconcile() {
+  if (iring == nullptr) return;
+  for (PImageRing* p = iring->GetNext(); p != iring; p = p->GetNext()) Reconcile(p);
+  Reconcile(iring);
+  if (imd) imd->Invalid();
+  Redraw();
+}
+
+void PImageWindow::Forget(PImageRing* ir) {
+  if (irDrawn == ir) irDrawn = nullptr;
+  irShown = nullptr;
+  ++ringSerial;
+}
+
+bool PImageWindow::CloseImage(bool cancancel) {
+  if (iring == nullptr) return true;
+  StopShow();
+  PImageRing* victim = iring;
+  if (!victim->CloseImage(cancancel)) return false;
+  PImageRing* next = victim->GetNext();
+  PImageRing* prev = victim->Unlink();
+  if (prev == nullptr) {
+    // The last image: the ring is empty.
+    iring = irFirst = nullptr;
+  } else if (victim == irFirst) {
+    iring = irFirst = next;
+  } else {
+    iring = prev;
+  }
+  Forget(victim);
+  delete victim;
+  return true;
+}
+
+int PImageWindow::CloseImages(bool cancancel) {
+  while (iring != nullptr)
+    if (!CloseImage(cancancel)) return 0;
+  return 1;
+}
+
+void PImageWindow::Reload() {
+  StopShow();
+  if (iring == nullptr) return;
+  if (imd) imd->Invalid();
+  Reconcile(iring);
+  if (iring->Reload()) Redraw();
+}
+
+void PImageWindow::ReloadAll() {
+  if (iring == nullptr) return;
+  for (PImageRing* p = iring->GetNext(); p != iring; p = p->GetNext()) {
+    Reconcile(p);
+    p->Reload();
+  }
+  Reload();
+}
+
+int PImageWindow::BrowserRecI() const {
+  PContext* ctx = Context();
+  if (ctx == nullptr || iring == nullptr) return -1;
+  return ctx->FindI(iring->GetRec());
+}
+
+bool PImageWindow::SelectImage(bool force) {
+  PContext* ctx = Context();
+  if (ctx == nullptr || !Ready() || (!force && iring != irShown)) return false;
+  const int i = BrowserRecI();
+  if (i >= 0) {
+    if (loneRecord(ctx) != &ctx->rdisp[i]) {
+      ctx->SelectNone();
+      ctx->Select(i, true);
+      browser->ShowSelection(true);
+    }
+    return true;
+  }
+  if (!force) {
+    if (ctx->TotalSelected() > 0) {
+      ctx->SelectNone();
+      browser->ShowSelection(false);
+    }
+    if (gInfo) gInfo->ShowInfo(iring->GetRec(), false);
+    return false;
+  }
+  if (!CheckSave()) return false;
+  ctx->SelectNone();
+  snprintf(ctx->rsrc, sizeof ctx->rsrc, "%s", "*EX");
+  ctx->Clear(ctx->Ready() ? nullptr : iring->GetRec().GetFieldInfo());
+  ctx->rdisp.NewRecord() = iring->GetRec();
+  ctx->Reconcile();
+  if (gInfo) gInfo->ShowInfo(browser, 0, false);
+  ctx->Select(0, true);
+  browser->Redisplay();
+  browser->ImproveDisplay(false);
+  Redraw();
+  return true;
+}
+
+void PImageWindow::Reposition(int n) {
+  if (n == 0 || iring == nullptr || iring->GetNext() == iring) return;
+  StopShow();
+  if (iring == irFirst) irFirst = iring->GetNext();
+  PImageRing* moved = iring;
+  PImageRing* at = moved->Unlink();
+  for (int k = n; k > 0; --k) at = at->GetNext();
+  for (int k = n; k < 0; ++k) at = at->GetPrev();
+  if (n < 0 && irFirst == at->GetNext()) irFirst = moved;
+  moved->JoinRing(at);
+  iring = moved;
+  ++ringSerial;
+  Redraw();
+}
+
+bool PImageWindow::Reorient(OSType cmd) {
+  if (cmd == 0) return true;
+  if (!Ready()) return false;
+  StopShow();
+  const int i = BrowserRecI();
+  PContext* ctx = Context();
+  DBRecord copy;
+  DBRecord* rec = nullptr;
+  if (i >= 0 && ctx != nullptr && browser->NewChange("Reorient")) {
+    rec = browser->ChangeRecord(i);
+    if (rec == nullptr) browser->NoChange();
+  }
+  const bool displayed = rec != nullptr;
+  if (!displayed) {
+    copy = iring->GetRec();
+    rec = &copy;
+  }
+  if (!reorientRecord(rec, cmd)) {
+    if (displayed) browser->NoChange();
+    return false;
+  }
+  const DBRecord edited = *rec;
+  if (!displayed) {
+    if (gMain) gMain->SetUndoable(false);
+  } else if (browser->CompleteChange() > 0 && gMain) {
+    gMain->EchoAction("Reoriented", 1);
+  }
+  iring->UpdateRec(edited);
+  Redraw();
+  if (gInfo) gInfo->UpdateFields();
+  return true;
+}
+
+int PImageWindow::ImageIndex(const PImageRing* ir) const {
+  if (ir == nullptr) ir = iring;
+  if (ir == nullptr || irFirst == nullptr) return -1;
+  int n = 0;
+  const PImageRing* p = irFirst;
+  do {
+    if (p == ir) return n;
+    ++n;
+    p = p->GetNext();
+  } while (p != irFirst);
+  return -1;
+}
+
+int PImageWindow::ImageCount() const {
+  if (iring == nullptr) return 0;
+  int n = 1;
+  for (const PImageRing* p = iring->GetNext(); p != iring; p = p->GetNext()) ++n;
+  return n;
+}
+
+void PImageWindow::SelectAll() {
+  if (!Ready()) return;
+  iring->SelectAll();
+  Redraw();
+}
+
+void PImageWindow::SelectNone() {
+  if (!Ready()) return;
+  const bool had = imd != nullptr && imd->rectShown;
+  if (imd) imd->ShowRect(false);
+  iring->ClearSelection();
+  if (had) UpdateHistogram(-1);
+}
+
+void PImageWindow::ResyncToImage() {
+  if (iring == nullptr) return;
+  const char* file = PDBgetString(iring->GetRec(), PDBFfile);
+  if (file != nullptr)
+    PutControlText(fileTextField, file);
+  else
+    ClearControlText(fileTextField);
+  if (iring != irShown && dataTextField != nullptr) PutControlText(dataTextField, "Loading...");
+  if (syncView && iring != irShown && irShown != nullptr) {
+    PImageRing* shown = irShown;
+    double mult = 1.0;
+    const int mode = shown->GetExposure(&mult);
+    if (shown->IsHDR()) {
+      iring->SetExposureMode(mode);
+      if (shown->fcs != nullptr && iring->IsHDR()) {
+        double lim[2];
+        if (shown->GetFCLimits(lim))
+          iring->FalseColorOn(lim[1], lim[0]);
+        else
+          iring->FalseColorOn(0.0, 0.0);
+      } else {
+        iring->FalseColorOff();
+        if ((mode & (PEMauto | PEMlocal)) == 0) iring->SetExposure(mult);
+      }
+    }
+    int z[2];
+    shown->GetZoom(z);
+    iring->SetZoomRatio(z[0], z[1]);
+    POrient on, oo;
+    if (iring->GetOrient(&on) && shown->GetOrient(&oo)) {
+      const int wn = on.GetWidth(), hn = on.GetHeight(), wo = oo.GetWidth(), ho = oo.GetHeight();
+      if (wo > 0 && ho > 0 && std::abs(wn - wo) < wo / 10 && std::abs(hn - ho) < ho / 10) {
+        iring->rWidth = shown->rWidth;
+        iring->rHeight = shown->rHeight;
+        int off[2];
+        shown->GetOffset(off);
+        iring->SetOffset(static_cast<int>(static_cast<long long>(off[0]) * wn / wo),
+                         static_cast<int>(static_cast<long long>(off[1]) * hn / ho));
+        _ImgRect r;
+        if (shown->GetSelection(&r))
+          iring->SelectRect(r.xleft, r.ytop, r.xright, r.ybottom);
+        else
+          iring->ClearSelection();
+      }
+    }
+    if (shown->IsZoomToFit()) iring->SetZoomToFit();
+  }
+  if (fileControl) SetControlValue(fileControl, 50);
+  if (frameControlD && frameControlD->GetControl())
+    SetControlValue(frameControlD->GetControl(), 50);
+  if (sizeControl != nullptr) {
+    const int item = iring->IsZoomToFit() ? 7 : ClosestZoomIndex(iring->GetZoom(nullptr), 0);
+    SetZoomItem(item);
+  }
+  double x = 1.0;
+  const int m = iring->GetExposure(&x);
+  const int e = StopsOf(x);
+  char text[64];
+  snprintf(text, sizeof text, "%+.1f", (e - 50) * 0.3333333333333333);
+  if (exposEditField) PutControlText(exposEditField, text);
+  if (exposControl) SetControlValue(exposControl, e);
+  if (exposAuto) SetControlValue(exposAuto, m & 1);
+  if (exposLocal) SetControlValue(exposLocal, (m >> 1) & 1);
+  if (exposHuman) SetControlValue(exposHuman, (m >> 2) & 1);
+  if (GetWindow() != nullptr) {
+    const int count = ImageCount();
+    if (count <= 1) {
+      SetWindowTitle(GetWindow(), "Image");
+    } else {
+      snprintf(text, sizeof text, "Image %d (of %d)", ImageIndex(nullptr) + 1, count);
+      SetWindowTitle(GetWindow(), text);
+    }
+  }
+}

@@ -1,0 +1,138 @@
+// The image window: a ring of open images (display images of records), the current one shown
+// in the image pane under a one-row control panel. The panel, the window title and the
+// browser's selection follow the current image. Redraws are deferred through one one-shot
+// timer, so that a burst of panel changes costs one rendering.
+//
+// The ring is a circular list of PImageRing objects: iring is the current image (NULL when none
+// is open), irFirst the origin of image numbers, irShown the image last brought on screen,
+// irDrawn the image whose rendering the pane holds. Each is NULL or an image of the ring.
+#pragma once
+
+#include "app/core/pwindows.h"
+#include "display/pdispimg.h"
+
+class PImageDrawer;
+
+class PImageWindow : public IImageWindow {
+ public:
+  PImageWindow(IBNibRef nib, IBrowser* br);
+  ~PImageWindow() override;
+
+  void Empty();
+  using PWindowHandlerBase::CreateWindow;
+  WindowPtr CreateWindow(IBNibRef nib) override;
+
+  // The panel: applies its controls to the current image; false without one.
+  bool Update();
+  // The title/caption field and its two buttons.
+  void UpdateImageButtons() const;
+  void DoTitle(const char* ttl);
+  void DoCaption(const char* cap);
+  int Show(int vis) override;
+  OSStatus HandleActivate(EventRef event);
+  OSStatus HandleClose(EventRef event);
+  OSStatus HandleCommand(EventRef event);
+  OSStatus HandleCommandUpdate(EventRef event);
+  bool Ready() const;
+  PImageRing* GetCurrentIR() const override { return iring; }
+  IBrowser* GetBrowser() const override { return browser; }
+  bool HasSelection() const;
+
+  // The ring.
+  bool AddImage(PImageRing* ir);
+  bool AddImage(const char* path) override;
+  bool AddImage(const DBRecord& rec, bool reconcile) override;
+  int OpenImages() override;
+  PImageRing* MatchImage(const DBRecord& rec) const override;
+  void Advance(const PImageRing* ir) override;
+  void Advance(int n);
+  bool Reconcile(PImageRing* ir);
+  void Reconcile() override;
+  bool CloseImage(bool cancancel) override;
+  int CloseImages(bool cancancel) override;
+  void Reload() override;
+  void ReloadAll() override;
+  bool SelectImage(bool force) override;
+  void Reposition(int n) override;
+  bool Reorient(OSType cmd) override;
+  int ImageIndex(const PImageRing* ir) const override;
+  int ImageCount() const override;
+  int BrowserRecI() const;
+  void SelectAll();
+  void SelectNone();
+  void ResyncToImage();
+
+  // Zoom, redraw and presentation.
+  static int ClosestZoomIndex(double zoomRat, int lean);
+  bool SetZoom(short item);
+  bool ZoomIncr(int amt);
+  void RedrawTimer(double nsec);
+  static void redrawCallback(EventLoopTimerRef timer, void* userData);
+  void Redraw() override;
+  bool Present() override;
+  bool ManualExposure(double emult);
+  bool FalseColor(bool switchon);
+  bool CheckSave();
+
+  // Slide shows, operators, the histogram and legend windows and saving come with later work;
+  // until then each does the least.
+  void StopShow() { showGoing = 0; }
+  void PreemptSlide() { showPreempt = showGoing != 0; }
+  void NextSlide() {}
+  void UpdateOperator() {}
+  void UpdateHistogram(int chan) { (void)chan; }
+  void UpdateFCLegend(int how) { (void)how; }
+  int SaveImage() { return 0; }
+
+  // How many times the pane rendered an image whole (for tests and benchmarks).
+  long renderCount = 0;
+
+  ControlRef fileControl;
+  ControlRef fileTextField;
+  ControlRef titleButton;
+  ControlRef captionButton;
+  PControlDrawer* frameControlD;
+  ControlRef opButton;
+  MenuRef opMenu;
+  ControlRef sizeControl;
+  ControlRef titleEditField;
+  ControlRef exposEditField;
+  ControlRef exposControl;
+  ControlRef exposAuto;
+  ControlRef exposHuman;
+  ControlRef exposLocal;
+  ControlRef dataTextField;
+  PChestDrawer* controlPanel;
+  PImageDrawer* imd;
+  IBrowser* browser;
+  PImageRing* iring;
+  PImageRing* irFirst;
+  PImageRing* irDrawn;
+  PImageRing* irShown;
+  int showGoing;
+  int showOpts;
+  double showIntvl;
+  int* showShuffle;
+  bool showPreempt;
+  _ImgColorSpace dispCS;
+  double ldDyn;
+  double ldMax;
+  uint8_t bgRGB[3];
+  bool syncView;
+
+ private:
+  PContext* Context() const;
+  void SetZoomItem(int item);
+  // Drops an image from the window's pointers before it is deleted.
+  void Forget(PImageRing* ir);
+
+  unsigned long ringSerial = 0;  // moves whenever the current image changes or one closes
+  bool redrawing = false;
+};
+
+// The exposure stepper's value for a multiplier: 50 + 3 log2(m) rounded; 50 for a multiplier that
+// is not a finite positive number.
+int PimageStopsOf(double m);
+
+// The zoom pop-up's items as ratios (item 7, fit, as 0/0).
+extern const int kZoomTable[12][2];

@@ -1,0 +1,418 @@
+// Preferences: the file a fresh account writes, sub-blocks kept across a restart, damaged
+// files, the log's fallback and its refusals, a save killed half-way, and the dialog driven
+// through its real widgets.
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QImage>
+#include <csignal>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "apptest.h"
+#include "catalog/pfileinfo.h"
+#include "catalog/plocate.h"
+#include "display/pdispimg.h"
+#include "formats/stdformats.h"
+#include "hdr/phdrimg.h"
+#include "platform/pfolders.h"
+#include "support/cache.h"
+#include "testutil/message_log.h"
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+int Mode(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
+std::string Record(unsigned cls) {
+  return dmessage_record[cls] ? dmessage_record[cls] : "";
+}
+
+// A fresh start of the preferences in a temporary home (each test is a new start-up).
+class Prefs : public ::testing::Test {
+ protected:
+  TempHome home;
+  std::string h = home.path();
+  std::string file = h + "/config/lumerin/Lumerin";
+  void SetUp() override {
+    PresetPreferences();
+    dmessage_alert = nullptr;
+  }
+  void TearDown() override { PresetPreferences(); }
+  // Quits and starts again.
+  void Restart() {
+    SavePreferences();
+    PresetPreferences();
+    InitPreferences();
+  }
+};
+
+TEST_F(Prefs, AFreshAccountWritesSevenVariablesInOrder) {
+  InitPreferences();
+  EXPECT_STREQ(Record(DMCinfo).c_str(), "Initializing preferences");
+  SavePreferences();
+  EXPECT_EQ(ReadFile(file),
+            "LumerinPreferences = {\n"
+            "ShadowCatalog = " +
+                h +
+                "/cache/lumerin/Lumerin.qdb\n"
+                "ErrorLog = " +
+                h +
+                "/state/lumerin/Lumerin.txt\n"
+                "StartupOption = 1\n"
+                "DisplayExposureFlags = 1\n"
+                "MemoryCacheMegs = 32\n"
+                "ThumbnailCacheMegs = 256\n"
+                "ThumbnailCacheDirectory = " +
+                h +
+                "/cache/lumerin/LumerinCache\n"
+                "}\t// LumerinPreferences\n");
+  // Private folders and files.
+  for (const char* p :
+       {"/config/lumerin", "/state/lumerin", "/cache/lumerin", "/cache/lumerin/LumerinCache"})
+    EXPECT_EQ(Mode(h + p), 0700) << p;
+  EXPECT_EQ(Mode(file), 0600);
+  EXPECT_EQ(Mode(h + "/state/lumerin/Lumerin.txt"), 0600);
+  EXPECT_TRUE(PthumbManager().IsOpen());
+  EXPECT_EQ(CacheObject::tab.memoryBudget, 32u << 20);
+  Restart();
+  EXPECT_STREQ(Record(DMCinfo).c_str(), ("Read preferences from '" + file + "'").c_str());
+}
+
+TEST_F(Prefs, MigrationsResponsesAndRecentPathsSurviveARestart) {
+  InitPreferences();
+  // 70 rules: the first 64 are kept.
+  std::vector<std::pair<std::string, std::string>> rules;
+  for (int i = 0; i < 70; i++) {
+    rules.emplace_back("/Volumes/old disk " + std::to_string(i),
+                       "/media/new\"" + std::to_string(i));
+    if (PFMigrations == nullptr)
+      PFMigrations = new PFileMigration(rules[i].first.c_str(), rules[i].second.c_str());
+    else
+      PFMigrations->AddMigration(rules[i].first.c_str(), rules[i].second.c_str());
+  }
+  gCamResponse.Init(&CDBFInfo, 0);
+  for (int i = 0; i < 3; i++) {
+    DBRecord& r = gCamResponse.NewRecord();
+    r.SetField(CDBFmake, ("Maker|" + std::to_string(i)).c_str());
+    r.SetField(CDBFmodel, "Model \"X\"");
+    r.SetField(CDBFversion, "1.0");
+    for (int f = CDBFred; f <= CDBFblue; f++) {
+      const float c[4] = {0.1f * f, 1.0f / 3 + i, -2.5e-7f, 7.0f};
+      r.SetField(f, c, 4);
+    }
+  }
+  // Six recent catalogues of 1,023 bytes each.
+  DBHeaderLink* recent = PprefLink()->FindVar("RecentCatalog");
+  std::vector<std::string> paths;
+  for (int i = 0; i < 6; i++) {
+    paths.push_back("/" + std::string(1021, static_cast<char>('a' + i)) + std::to_string(i));
+    ASSERT_EQ(recent->InsertSVal(paths.back().c_str(), -1), 1) << i;
+  }
+  std::ostringstream before;
+  ASSERT_TRUE(PwritePreferences(&before));
+  Restart();
+  int n = 0;
+  for (const PFileMigration* m = PFMigrations; m != nullptr; m = m->GetNext(), n++) {
+    ASSERT_LT(n, 64);
+    EXPECT_EQ(m->GetOldDir(), rules[n].first);
+    EXPECT_EQ(m->GetNewDir(), rules[n].second);
+  }
+  EXPECT_EQ(n, 64);
+  ASSERT_EQ(gCamResponse.GetSize(), 3);
+  for (int i = 0; i < 3; i++) {
+    const DBRecord& r = gCamResponse.Get(i);
+    EXPECT_EQ(r.GetField(CDBFmake)->GetString(), "Maker|" + std::to_string(i));
+    EXPECT_STREQ(r.GetField(CDBFmodel)->GetString(), "Model \"X\"");
+    float c[6];
+    ASSERT_EQ(r.GetField(CDBFgreen)->Get(c, 6), 4);
+    EXPECT_EQ(c[1], 1.0f / 3 + i);
+    EXPECT_EQ(c[2], -2.5e-7f);
+  }
+  recent = PprefLink()->FindVar("RecentCatalog");
+  ASSERT_EQ(recent->NSet(), 6);
+  for (int i = 0; i < 6; i++) EXPECT_EQ(recent->GetSVal(i), paths[i]);
+  // What was read writes the same text again (the rules past 64 were never written).
+  std::ostringstream after;
+  ASSERT_TRUE(PwritePreferences(&after));
+  const std::string text = before.str();
+  EXPECT_TRUE(after.str() == text) << after.str();
+  size_t lines = 0;
+  for (size_t at = 0; (at = text.find("\n\t{", at)) != std::string::npos; at++) lines++;
+  EXPECT_EQ(lines, 64u);
+}
+
+// Both damaged sub-blocks: the "data" message, what came before is kept, start-up goes on, and
+// the save that follows keeps the damaged file aside.
+TEST_F(Prefs, DamagedSubBlocksAreReportedAndKept) {
+  const char* const cases[][2] = {
+      {"MigrationPaths = {\n\t{\"/a\",\"/b\"}\n\t{\"/only one\"}\n} // MigrationPaths\n",
+       "Bad migration path in preferences file"},
+      {"CameraResponses = "
+       "{\nMake|Model|Version|Red|Green|Blue\n\"C\"|\"M\"|\"1\"|{1.5,2.5}|{1.5,2.5}|{1.5,2.5}\n",
+       "Missing '}' in preferences file"}};
+  for (auto& c : cases) {
+    PresetPreferences();
+    MakePrivateFolder(h + "/config");
+    MakePrivateFolder(h + "/config/lumerin");
+    const std::string text = std::string("LumerinPreferences = {\nMemoryCacheMegs = 48\n") + c[0] +
+                             "StartupOption = 3\n";
+    WriteFile(file, text);
+    dmessage_record[DMCdata] = nullptr;
+    InitPreferences();
+    EXPECT_EQ(Record(DMCdata), c[1]);
+    EXPECT_EQ(memoryCacheMegs, 48);
+    EXPECT_EQ(gStartupOption, 1);  // after the fault: not read
+    EXPECT_NE(dmessage_logfp, nullptr);
+    EXPECT_TRUE(PthumbManager().IsOpen());
+    SavePreferences();
+    EXPECT_EQ(ReadFile(file + ".damaged"), text);
+    EXPECT_NE(ReadFile(file).find("MemoryCacheMegs = 48\n"), std::string::npos);
+    unlink((file + ".damaged").c_str());
+  }
+}
+
+TEST_F(Prefs, TheLogFallsBackToTmpAndRefusesPlantedFiles) {
+  const std::string fallback = h + "/tmp";
+  ASSERT_EQ(mkdir(fallback.c_str(), 01777), 0);
+  gLogFallbackFolder = fallback.c_str();
+  WriteFile(h + "/plain", "");
+  setenv("XDG_STATE_HOME", (h + "/plain/state").c_str(), 1);  // cannot be made
+  InitPreferences();
+  EXPECT_EQ(std::string(gErrLogFile), fallback + "/Lumerin.txt");
+  ASSERT_NE(dmessage_logfp, nullptr);
+  DMESSAGE(DMCwarning, "into the fallback");
+  fflush(dmessage_logfp);
+  EXPECT_NE(ReadFile(fallback + "/Lumerin.txt").find("into the fallback"), std::string::npos);
+  EXPECT_EQ(Mode(fallback + "/Lumerin.txt"), 0600);
+
+  // A link planted there, and a file of another user, are refused and left as they were.
+  const std::string victim = h + "/victim";
+  WriteFile(victim, "keep");
+  unlink((fallback + "/Lumerin.txt").c_str());
+  ASSERT_EQ(symlink(victim.c_str(), (fallback + "/Lumerin.txt").c_str()), 0);
+  PresetPreferences();
+  InitPreferences();
+  EXPECT_EQ(dmessage_logfp, nullptr);
+  EXPECT_EQ(gErrLogFile[0], '\0');
+  EXPECT_EQ(ReadFile(victim), "keep");
+  unlink((fallback + "/Lumerin.txt").c_str());
+  WriteFile(fallback + "/Lumerin.txt", "theirs");
+  if (chown((fallback + "/Lumerin.txt").c_str(), 65534, 65534) == 0) {
+    PresetPreferences();
+    MessageLog log;
+    InitPreferences();
+    EXPECT_EQ(dmessage_logfp, nullptr);
+    EXPECT_EQ(ReadFile(fallback + "/Lumerin.txt"), "theirs");
+    EXPECT_NE(log.All().find("belongs to another user"), std::string::npos) << log.All();
+  }
+  gLogFallbackFolder = "/tmp";
+}
+
+TEST_F(Prefs, ASaveKilledHalfWayLeavesTheOldFile) {
+  InitPreferences();
+  for (int i = 0; i < 40; i++) {
+    const std::string o = "/old disk " + std::to_string(i), n = "/new disk " + std::to_string(i);
+    if (PFMigrations == nullptr)
+      PFMigrations = new PFileMigration(o.c_str(), n.c_str());
+    else
+      PFMigrations->AddMigration(o.c_str(), n.c_str());
+  }
+  SavePreferences();
+  const std::string old = ReadFile(file);
+  ASSERT_GT(old.size(), 1000u);
+  memoryCacheMegs = 99;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // The child dies by SIGXFSZ in the middle of writing.
+    dmessage_logfp = nullptr;
+    signal(SIGXFSZ, SIG_DFL);
+    rlimit limit{512, 512};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    SavePreferences();
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
+  EXPECT_EQ(ReadFile(file), old);
+}
+
+// The dialog, driven through its widgets.
+class PrefDialog : public Prefs {
+ protected:
+  AppInterface app;
+  void SetUp() override {
+    Prefs::SetUp();
+    ASSERT_EQ(app.status, 0);
+    dmessage_alert = nullptr;
+    InitPreferences();
+  }
+  QLineEdit* Edit(int id) { return qobject_cast<QLineEdit*>(WidgetOf(gPrefWindow, "pref", id)); }
+  void Type(int id, const char* text) {
+    Edit(id)->clear();
+    QTest::keyClicks(Edit(id), text);
+  }
+  void Click(int id) {
+    QWidget* b = WidgetOf(gPrefWindow, "pref", id);
+    QTest::mouseClick(b, Qt::LeftButton, {}, QPoint(8, b->height() / 2));
+  }
+  // Runs the dialog: f acts on it, then button 1 (OK) or 2 (Cancel).
+  void Run(std::function<void()> f, int button) {
+    WhenShown(gPrefWindow, f, "bttn", button);
+    ChangePreferences();
+  }
+};
+
+TEST_F(PrefDialog, CancelAfterEditingEverythingChangesNothing) {
+  const std::string shadow = gShadowCatalog, dir = thumbCacheDir, log = gErrLogFile;
+  bool toggled = false;
+  Run(
+      [&] {
+        EXPECT_EQ(Edit(143)->text().toStdString(), shadow);
+        EXPECT_EQ(Edit(133)->text().toStdString(), "256");
+        Type(143, (h + "/other.qdb").c_str());
+        Type(132, (h + "/otherCache").c_str());
+        Type(133, "7");
+        Type(136, "9");
+        Type(137, (h + "/other.txt").c_str());
+        for (int id : {138, 139, 140}) Click(id);
+        toggled = !qobject_cast<QCheckBox*>(WidgetOf(gPrefWindow, "pref", 138))->isChecked() &&
+                  qobject_cast<QCheckBox*>(WidgetOf(gPrefWindow, "pref", 139))->isChecked();
+        qobject_cast<QComboBox*>(WidgetOf(gPrefWindow, "pref", 144))->setCurrentIndex(2);
+      },
+      2);
+  EXPECT_TRUE(toggled);  // each click toggled its box once
+  EXPECT_EQ(gConfirmResponse, kResponseCancel);
+  EXPECT_EQ(gShadowCatalog, shadow);
+  EXPECT_EQ(thumbCacheDir, dir);
+  EXPECT_EQ(gErrLogFile, log);
+  EXPECT_EQ(thumbCacheMegs, 256);
+  EXPECT_EQ(memoryCacheMegs, 32);
+  EXPECT_EQ(PEMDefault, PEMauto);
+  EXPECT_EQ(gStartupOption, 1);
+  EXPECT_EQ(access((h + "/otherCache").c_str(), F_OK), -1);
+  EXPECT_EQ(access((h + "/other.txt").c_str(), F_OK), -1);
+}
+
+TEST_F(PrefDialog, TypedSizesAreWholeOrRefused) {
+  for (const char* bad : {"abc", "-1", "12MB", "99999999999", ""}) {
+    Run(
+        [&] {
+          Type(133, "64");
+          Type(136, bad);
+        },
+        1);
+    EXPECT_EQ(thumbCacheMegs, 256) << bad;
+    EXPECT_EQ(memoryCacheMegs, 32) << bad;
+    EXPECT_NE(Record(DMCinput).find("memory cache size must be a whole number"), std::string::npos)
+        << bad;
+  }
+  Run(
+      [&] {
+        Type(133, "0");
+        Type(136, " 64 ");
+        Click(140);
+        qobject_cast<QComboBox*>(WidgetOf(gPrefWindow, "pref", 144))->setCurrentIndex(2);
+      },
+      1);
+  EXPECT_EQ(thumbCacheMegs, 0);
+  EXPECT_EQ(memoryCacheMegs, 64);
+  EXPECT_EQ(CacheObject::tab.memoryBudget, 64u << 20);
+  EXPECT_EQ(PEMDefault, PEMauto | PEMhuman);
+  EXPECT_EQ(gStartupOption, 3);
+  EXPECT_STREQ(Record(DMCinfo).c_str(), "Changed memory cache size to 64 Megabytes");
+  Restart();
+  EXPECT_EQ(thumbCacheMegs, 0);
+  EXPECT_EQ(memoryCacheMegs, 64);
+  EXPECT_EQ(gStartupOption, 3);
+}
+
+TEST_F(PrefDialog, AnEmptyCacheFolderTurnsTheCacheOff) {
+  ASSERT_TRUE(PthumbManager().IsOpen());
+  Run([&] { Edit(132)->clear(); }, 1);
+  EXPECT_FALSE(PthumbManager().IsOpen());
+  EXPECT_STREQ(Record(DMCinfo).c_str(), "Turned off thumbnail cache");
+  Restart();
+  EXPECT_EQ(thumbCacheDir[0], '\0');
+  EXPECT_FALSE(PthumbManager().IsOpen());
+  EXPECT_NE(ReadFile(file).find("ThumbnailCacheDirectory = \"\"\n"), std::string::npos);
+  // A new folder is made, and a log file changes.
+  Run(
+      [&] {
+        Type(132, (h + "/thumbs").c_str());
+        Type(137, (h + "/new log.txt").c_str());
+      },
+      1);
+  EXPECT_TRUE(PthumbManager().IsOpen());
+  EXPECT_EQ(Mode(h + "/thumbs"), 0700);
+  EXPECT_EQ(std::string(gErrLogFile), h + "/new log.txt");
+  fflush(dmessage_logfp);
+  EXPECT_NE(ReadFile(h + "/new log.txt").find("Changed log file from"), std::string::npos);
+}
+
+TEST_F(PrefDialog, SizeZeroKeepsTheCacheAndTheButtonClearsIt) {
+  PloadStandardReaders();
+  PThumbnailer& tn = PthumbManager();
+  Run([&] { Type(133, "0"); }, 1);
+  std::mt19937 rng(7);
+  for (int i = 0; i < 12; i++) {
+    QImage img(640, 480, QImage::Format_RGB32);
+    for (int y = 0; y < img.height(); y++)
+      for (int x = 0; x < img.width(); x++) img.setPixel(x, y, rng());
+    const std::string p = h + "/p" + std::to_string(i) + ".jpg";
+    ASSERT_TRUE(img.save(QString::fromStdString(p), "JPEG", 95));
+    DBRecord r;
+    PgrokFile(&r, p.c_str());
+    _ImgStruct t{};
+    t.xres = t.yres = 160;
+    t.csp = &ICS_sRGB;
+    ASSERT_TRUE(tn.GetThumbnail(&t, r));
+    PfreeImage(&t);
+  }
+  tn.SyncCache();
+  PThumbnailerStats st{};
+  ASSERT_TRUE(tn.GetCacheStats(&st));
+  ASSERT_GT(st.kUsed, 0);
+  EXPECT_EQ(st.kAlloc, -1);  // no limit
+  MessageLog log;
+  bool enabled = false, disabledAfter = false;
+  std::string used;
+  Run(
+      [&] {
+        enabled = IsControlEnabled(ControlOf(gPrefWindow, "pref", 135));
+        QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gPrefWindow, "pref", 135)),
+                          Qt::LeftButton);
+        used = TextOf(gPrefWindow, "pref", 134);
+        disabledAfter = !IsControlEnabled(ControlOf(gPrefWindow, "pref", 135));
+      },
+      2);
+  EXPECT_TRUE(enabled) << log.All();
+  EXPECT_EQ(used, "(0M used)");
+  EXPECT_TRUE(disabledAfter) << log.All();
+  ASSERT_TRUE(tn.GetCacheStats(&st));
+  EXPECT_EQ(st.kUsed, 0);
+  EXPECT_EQ(st.kAlloc, -1);  // still no limit
+}
+
+}  // namespace

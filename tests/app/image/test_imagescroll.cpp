@@ -1,0 +1,116 @@
+// The image pane's scrolling against a model: random bar, drag and wheel steps at zooms from 1/3
+// to 4/1; after each, the rendering the pane holds equals a full rendering at the same offset
+// and the offset stays within its limits.
+#include <random>
+
+#include "imagetest.h"
+
+namespace {
+
+// A fresh full rendering of the current view at the pane's size.
+bool FullRender(PImageWindow* w, _ImgStruct* out) {
+  PImageDrawer* d = w->imd;
+  *out = {};
+  out->xres = d->curImg.xres;
+  out->yres = d->curImg.yres;
+  out->csp = d->curImg.csp;
+  const bool changed = w->iring->changed;
+  const bool ok = w->iring->RenderImage(out, w->bgRGB, nullptr);
+  w->iring->changed = changed;
+  return ok;
+}
+
+// The pane's picture area on the window's port.
+QImage PortImage(PImageWindow* w) {
+  PortPainter p(GetWindowPort(w->GetWindow()));
+  const QImage* port = dynamic_cast<QImage*>(p.device());
+  const Rect& e = w->imd->extent;
+  return port ? port->copy(e.left, e.top, w->imd->GetRWidth(), w->imd->GetRHeight()) : QImage();
+}
+
+// The largest difference of a byte between the two renderings.
+int MaxDiff(const _ImgStruct& a, const _ImgStruct& b) {
+  int m = 0;
+  for (int y = 0; y < a.yres; ++y) {
+    const uint8_t* p = a.img + static_cast<ptrdiff_t>(y) * a.rowsize;
+    const uint8_t* q = b.img + static_cast<ptrdiff_t>(y) * b.rowsize;
+    for (int x = 0; x < 3 * a.xres; ++x) m = std::max(m, std::abs(p[x] - q[x]));
+  }
+  return m;
+}
+
+TEST_F(ImageWindowTest, ScrollingKeepsThePaneEqualToAFullRendering) {
+  NEED_TESTDATA();
+  std::vector<std::string> files;
+  for (int i = 1; i <= 8; ++i)
+    files.push_back(TestData("jpeg/landscape_" + std::to_string(i) + ".jpg"));
+  files.push_back(TestData("hdr/desk_oiiotool_rle.hdr"));
+  files.push_back(Temp("big.tif"));  // scrolls at the zooms below 1 too
+  ASSERT_TRUE(WriteTestTiff(files.back(), 2400, 1700));
+  for (const std::string& f : files) ASSERT_TRUE(w->AddImage(f.c_str())) << f;
+  SizePane(401, 297);
+  ASSERT_TRUE(w->Present());
+  std::mt19937 rng(37);
+  const int zoomItems[] = {4, 5, 6, 8, 9, 10, 11, 12};  // 1/3 .. 4/1
+  int steps = 0, shifted = 0;
+  while (steps < 1000) {
+    if (steps % 40 == 0) {
+      w->Advance(static_cast<int>(rng() % 10));
+      w->SetZoom(static_cast<short>(zoomItems[rng() % 8]));
+      w->Redraw();
+    }
+    PImageDrawer* d = w->imd;
+    const long before = w->renderCount;
+    switch (rng() % 4) {
+      case 0: {  // a bar's arrows or pages
+        static const float parts[] = {-0.15f, 0.15f, -0.85f, 0.85f};
+        const float f = parts[rng() % 4];
+        if (rng() % 2)
+          d->Scroll(f, 0);
+        else
+          d->Scroll(0, f);
+        break;
+      }
+      case 1:  // a drag step
+        d->Scroll(static_cast<float>(static_cast<int>(rng() % 61) - 30) / d->GetRWidth(),
+                  static_cast<float>(static_cast<int>(rng() % 61) - 30) / d->GetRHeight());
+        break;
+      default: {  // a wheel turn
+        const int n = static_cast<int>(rng() % 5) - 2;
+        const Point at{static_cast<short>(d->extent.top + 10),
+                       static_cast<short>(d->extent.left + 10)};
+        if (rng() % 2)
+          d->Wheel(at, 0, n, nullptr);
+        else
+          d->Wheel(at, n, 0, nullptr);
+        break;
+      }
+    }
+    ++steps;
+    if (w->renderCount == before) ++shifted;
+    POrient o;
+    ASSERT_TRUE(w->iring->GetOrient(&o));
+    int off[2];
+    w->iring->GetOffset(off);
+    const int hlim = std::max(0, (o.GetWidth() - d->GetRWidth()) / 2);
+    const int vlim = std::max(0, (o.GetHeight() - d->GetRHeight()) / 2);
+    ASSERT_LE(std::abs(off[0]), hlim) << steps;
+    ASSERT_LE(std::abs(off[1]), vlim) << steps;
+    ASSERT_NE(d->curImg.img, nullptr);
+    _ImgStruct full;
+    ASSERT_TRUE(FullRender(w, &full));
+    const int diff = MaxDiff(d->curImg, full);
+    PfreeImage(&full);
+    ASSERT_EQ(diff, 0) << "step " << steps << " zoom " << w->iring->GetZoom(nullptr);
+    if (steps % 5 == 0) {
+      // The screen shows what a whole drawing of the rendering shows.
+      const QImage shown = PortImage(w);
+      w->irDrawn = nullptr;
+      d->Redraw();
+      ASSERT_EQ(shown, PortImage(w)) << "step " << steps;
+    }
+  }
+  EXPECT_GT(shifted, 300);  // most steps shifted the rendering instead of rendering it again
+}
+
+}  // namespace

@@ -1,0 +1,423 @@
+// The image window through its real widgets offscreen: zoom steps, the deferred redraw, exposure,
+// the ring of open images on real files, the browser's selection following the current image,
+// and a model of random operations.
+#include <QProcess>
+#include <QWheelEvent>
+#include <cmath>
+#include <random>
+
+#include "app/core/pcommands.h"
+#include "catalog/pfieldset.h"
+#include "imagetest.h"
+
+namespace {
+
+TEST(ImageZoom, ClosestItemsAndSteps) {
+  EXPECT_EQ(PImageWindow::ClosestZoomIndex(0.5, 0), 5);
+  EXPECT_EQ(PImageWindow::ClosestZoomIndex(0.58, 0), 6);
+  EXPECT_EQ(PImageWindow::ClosestZoomIndex(4.5, -1), 12);
+  EXPECT_EQ(PImageWindow::ClosestZoomIndex(0.5, -1), 5);
+  EXPECT_EQ(PImageWindow::ClosestZoomIndex(0.5, 1), 5);
+  EXPECT_EQ(PImageWindow::ClosestZoomIndex(0.51, 1), 6);
+  EXPECT_EQ(PImageWindow::ClosestZoomIndex(0.01, 1), 1);
+  EXPECT_EQ(PImageWindow::ClosestZoomIndex(1.0 / 6, -1), 2);
+  // Stops shown for multipliers that are not finite positive numbers.
+  EXPECT_EQ(PimageStopsOf(2.0), 53);
+  EXPECT_EQ(PimageStopsOf(0.0), 50);
+  EXPECT_EQ(PimageStopsOf(NAN), 50);
+  EXPECT_EQ(PimageStopsOf(INFINITY), 50);
+}
+
+TEST_F(ImageWindowTest, ZoomStepsFromTheEndsAndFromFit) {
+  // Fitted to exactly 1/2 of the rendering area's width.
+  const std::string half = Temp("half.tif");
+  ASSERT_TRUE(WriteTestTiff(half, 2 * w->imd->GetRWidth(), w->imd->GetRHeight()));
+  ASSERT_TRUE(w->AddImage(half.c_str()));
+  ASSERT_TRUE(w->Present());
+  ControlRef zoom = w->sizeControl;
+  ASSERT_EQ(GetControlValue(zoom), 7);
+  EXPECT_DOUBLE_EQ(w->iring->GetZoom(nullptr), 0.5);
+  EXPECT_TRUE(w->ZoomIncr(1));
+  EXPECT_EQ(GetControlValue(zoom), 6);  // 2/3
+  EXPECT_TRUE(w->SetZoom(7));
+  w->Redraw();
+  EXPECT_TRUE(w->ZoomIncr(-1));
+  EXPECT_EQ(GetControlValue(zoom), 4);  // 1/3
+  EXPECT_TRUE(w->SetZoom(12));
+  EXPECT_TRUE(w->ZoomIncr(1));
+  EXPECT_EQ(GetControlValue(zoom), 12);
+  EXPECT_TRUE(w->SetZoom(1));
+  EXPECT_TRUE(w->ZoomIncr(-1));
+  EXPECT_EQ(GetControlValue(zoom), 1);
+  EXPECT_TRUE(w->ZoomIncr(-2000000000));  // no long walk
+  EXPECT_EQ(GetControlValue(zoom), 1);
+  // The menu commands step the same way.
+  EXPECT_EQ(SendCommand("zin ", kEventCommandProcess, GetWindowEventTarget(w->GetWindow())), noErr);
+  EXPECT_EQ(GetControlValue(zoom), 2);
+  int ratio[2];
+  w->iring->GetZoom(ratio);
+  EXPECT_EQ(ratio[0], 1);
+  EXPECT_EQ(ratio[1], 6);
+}
+
+TEST_F(ImageWindowTest, TwoQuickClicksGiveOneRedrawAfterTheLast) {
+  NEED_TESTDATA();
+  ManualClock();
+  for (int i = 1; i <= 3; ++i)
+    ASSERT_TRUE(w->AddImage(TestData("jpeg/landscape_" + std::to_string(i) + ".jpg").c_str()));
+  w->Advance(w->irFirst);
+  ASSERT_TRUE(w->Present());
+  const long r0 = w->renderCount;
+  QWidget* arrows = WidgetOf(w->GetWindow(), "imag", 128);
+  ASSERT_NE(arrows, nullptr);
+  const QPoint up(arrows->width() - 4, 4);
+  QTest::mouseClick(arrows, Qt::LeftButton, {}, up);
+  AdvancePlatformClock(0.2);
+  QTest::mouseClick(arrows, Qt::LeftButton, {}, up);
+  EXPECT_EQ(GetControlValue(w->fileControl), 50);  // read and put back
+  AdvancePlatformClock(0.34);
+  EXPECT_EQ(w->renderCount, r0);
+  AdvancePlatformClock(0.02);
+  EXPECT_EQ(w->renderCount, r0 + 1);
+  AdvancePlatformClock(2.0);
+  EXPECT_EQ(w->renderCount, r0 + 1);
+  EXPECT_EQ(Title(), "Image 3 (of 3)");
+}
+
+TEST_F(ImageWindowTest, ExposureTypedSteppedAndRefused) {
+  NEED_TESTDATA();
+  ManualClock();
+  ASSERT_TRUE(w->AddImage(TestData("hdr/desk_oiiotool_rle.hdr").c_str()));
+  ASSERT_TRUE(w->Present());
+  ASSERT_TRUE(w->iring->IsHDR());
+  EXPECT_TRUE(IsControlEnabled(w->exposControl));
+  // Typed stops, applied by Return in the field, with the stepper untouched.
+  auto* field = qobject_cast<QLineEdit*>(WidgetOf(w->GetWindow(), "imag", 132));
+  ASSERT_NE(field, nullptr);
+  field->setFocus();
+  field->selectAll();
+  QTest::keyClicks(field, "-1.5");
+  QTest::keyClick(field, Qt::Key_Return);
+  double m = 0;
+  EXPECT_EQ(w->iring->GetExposure(&m) & (PEMauto | PEMlocal), 0);
+  EXPECT_NEAR(m, std::pow(2.0, -1.5), 1e-12);
+  EXPECT_EQ(GetControlValue(w->exposAuto), 0);
+  AdvancePlatformClock(0.4);
+  EXPECT_EQ(GetControlValue(w->exposControl), 46);  // -1.3 stops shown in thirds
+  // Three stepper steps up from 50 (the multiplier 1).
+  w->iring->SetExposure(1.0);
+  SetControlValue(w->exposControl, 53);
+  ASSERT_TRUE(w->ManualExposure(0.0));
+  EXPECT_EQ(TextOf(w->GetWindow(), "imag", 132), "+1.0");
+  w->iring->GetExposure(&m);
+  EXPECT_NEAR(m, 2.0, 1e-12);
+  // Text that is not a number, and a multiplier beyond a float, are refused.
+  for (const char* bad : {"abc", "1e400", "2x", "200"}) {
+    PutControlText(w->exposEditField, bad);
+    SetControlValue(w->exposControl, PimageStopsOf(m));
+    EXPECT_FALSE(w->ManualExposure(0.0)) << bad;
+    EXPECT_EQ(dmessage_last_class, DMCinput);
+    double now = 0;
+    w->iring->GetExposure(&now);
+    EXPECT_EQ(now, m);
+  }
+  EXPECT_FALSE(w->ManualExposure(NAN));
+  // Automatic mode: the stepper changes nothing.
+  SetControlValue(w->exposAuto, 1);
+  ASSERT_TRUE(w->Update());
+  SetControlValue(w->exposControl, 60);
+  w->Update();
+  w->iring->GetExposure(&m);
+  EXPECT_NE(m, std::pow(2.0, 10 / 3.0));
+}
+
+TEST_F(ImageWindowTest, TheRingOfRealFiles) {
+  NEED_TESTDATA();
+  std::vector<std::string> f;
+  for (int i = 1; i <= 5; ++i)
+    f.push_back(TestData("jpeg/landscape_" + std::to_string(i) + ".jpg"));
+  for (const std::string& p : f) ASSERT_TRUE(w->AddImage(p.c_str()));
+  EXPECT_FALSE(w->AddImage(Temp("missing.jpg").c_str()));
+  ASSERT_EQ(w->ImageCount(), 5);
+  ASSERT_TRUE(w->Present());
+  EXPECT_EQ(Title(), "Image 5 (of 5)");
+  PImageRing* third = w->irFirst->GetNext()->GetNext();
+  w->Advance(third);
+  w->Redraw();
+  EXPECT_EQ(Title(), "Image 3 (of 5)");
+  EXPECT_EQ(TextOf(w->GetWindow(), "imag", 129), "landscape_3.jpg");
+  // Opening an open file makes it current without a second entry.
+  ASSERT_TRUE(w->AddImage(f[1].c_str()));
+  EXPECT_EQ(w->ImageCount(), 5);
+  EXPECT_EQ(w->ImageIndex(nullptr), 1);
+  PImageRing stranger(f[0].c_str(), nullptr);
+  EXPECT_EQ(w->ImageIndex(&stranger), -1);
+  // Closing the first image makes its successor current and first.
+  PImageRing* second = w->irFirst->GetNext();
+  w->Advance(w->irFirst);
+  ASSERT_TRUE(w->CloseImage(true));
+  EXPECT_EQ(w->iring, second);
+  EXPECT_EQ(w->irFirst, second);
+  // Closing another makes its predecessor current.
+  PImageRing* next = second->GetNext();
+  w->Advance(next->GetNext());
+  ASSERT_TRUE(w->CloseImage(true));
+  EXPECT_EQ(w->iring, next);
+  EXPECT_EQ(w->ImageCount(), 3);
+  // Position 0 with the Position command makes the current image the first.
+  w->Advance(w->irFirst->GetPrev());
+  w->Reposition(-w->ImageIndex(nullptr));
+  EXPECT_EQ(w->irFirst, w->iring);
+  EXPECT_EQ(w->ImageIndex(nullptr), 0);
+  EXPECT_EQ(Title(), "Image 1 (of 3)");
+  // Reloading reads the current picture again and redraws it; the others on their turn.
+  const long renders = w->renderCount;
+  w->ReloadAll();
+  EXPECT_EQ(w->renderCount, renders + 1);
+  EXPECT_TRUE(w->Ready());
+  // 'clos' through the window: the last close empties the ring and hides the window.
+  const EventTargetRef t = GetWindowEventTarget(w->GetWindow());
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(SendCommand("clos", kEventCommandProcess, t), noErr);
+  EXPECT_EQ(w->iring, nullptr);
+  EXPECT_EQ(w->irFirst, nullptr);
+  EXPECT_EQ(w->irShown, nullptr);
+  EXPECT_EQ(w->irDrawn, nullptr);
+  EXPECT_FALSE(IsWindowVisible(w->GetWindow()));
+  EXPECT_EQ(SendCommand("zzzz", kEventCommandProcess, t), eventNotHandledErr);
+}
+
+TEST_F(ImageWindowTest, ViewSynchronisationAndFalseColour) {
+  NEED_TESTDATA();
+  w->syncView = true;
+  ASSERT_TRUE(w->AddImage(TestData("jpeg/landscape_1.jpg").c_str()));
+  ASSERT_TRUE(w->AddImage(TestData("jpeg/landscape_2.jpg").c_str()));
+  const std::string tall = Temp("tall.tif");  // another shape
+  ASSERT_TRUE(WriteTestTiff(tall, 300, 600));
+  ASSERT_TRUE(w->AddImage(tall.c_str()));
+  w->Advance(w->irFirst);
+  ASSERT_TRUE(w->Present());
+  w->SetZoom(10);  // 2/1
+  w->Redraw();
+  w->imd->Scroll(0.2f, 0.1f);
+  w->iring->SelectRect(100, 80, 300, 200);
+  w->Redraw();
+  int off[2], off2[2];
+  w->iring->GetOffset(off);
+  ASSERT_NE(off[0], 0);
+  _ImgRect sel, sel2;
+  ASSERT_TRUE(w->iring->GetSelection(&sel));
+  w->Advance(1);
+  w->Redraw();
+  ASSERT_EQ(w->iring, w->irFirst->GetNext());
+  w->iring->GetOffset(off2);
+  EXPECT_EQ(off2[0], off[0]);
+  EXPECT_EQ(off2[1], off[1]);
+  ASSERT_TRUE(w->iring->GetSelection(&sel2));
+  EXPECT_NEAR(sel2.xleft, sel.xleft, 1);  // the second picture is mirrored
+  EXPECT_NEAR(sel2.xright, sel.xright, 1);
+  EXPECT_EQ(sel2.ybottom, sel.ybottom);
+  w->Advance(1);
+  w->Redraw();
+  EXPECT_DOUBLE_EQ(w->iring->GetZoom(nullptr), 2.0);
+  w->iring->GetOffset(off2);
+  EXPECT_EQ(off2[0], 0);
+  EXPECT_EQ(w->iring->SomeSelected(), 0);
+  // False colour follows only from one HDR image to another.
+  w->CloseImages(false);
+  ASSERT_TRUE(w->AddImage(TestData("hdr/desk_oiiotool_rle.hdr").c_str()));
+  ASSERT_TRUE(w->AddImage(TestData("hdr/desk_imagemagick_rle.hdr").c_str()));
+  ASSERT_TRUE(w->AddImage(TestData("jpeg/landscape_1.jpg").c_str()));
+  w->Advance(w->irFirst);
+  w->Redraw();
+  ASSERT_TRUE(w->FalseColor(true));
+  const long renders = w->renderCount;
+  EXPECT_TRUE(w->FalseColor(true));  // already on: no redraw
+  EXPECT_EQ(w->renderCount, renders);
+  w->Advance(1);
+  w->Redraw();
+  EXPECT_NE(w->iring->fcs, nullptr);
+  w->Advance(1);
+  w->Redraw();
+  EXPECT_EQ(w->iring->fcs, nullptr);
+}
+
+TEST_F(ImageWindowTest, TheBrowsersSelectionFollowsTheImage) {
+  NEED_TESTDATA();
+  PContext& bc = gMain->bc;
+  bc.Clear(nullptr);
+  std::vector<std::string> f;
+  for (int i = 1; i <= 3; ++i)
+    f.push_back(TestData("jpeg/landscape_" + std::to_string(i) + ".jpg"));
+  for (int i = 0; i < 2; ++i) {
+    PImageRing r(f[i].c_str(), nullptr);
+    bc.rdisp.NewRecord() = r.GetRec();
+  }
+  snprintf(bc.rsrc, sizeof bc.rsrc, "%s", "/pictures");
+  bc.SelectAll();
+  // The opened images keep display order and the first becomes current.
+  EXPECT_EQ(w->OpenImages(), 2);
+  EXPECT_EQ(w->ImageIndex(nullptr), 0);
+  ASSERT_TRUE(w->Present());
+  EXPECT_EQ(w->BrowserRecI(), 0);
+  EXPECT_EQ(bc.TotalSelected(), 1);  // the redraw made the image's record the lone selection
+  EXPECT_TRUE(bc.IsSelected(0));
+  // An image outside the display: not forced, the selection goes; forced, it becomes the
+  // display as an explicit list.
+  ASSERT_TRUE(w->AddImage(f[2].c_str()));
+  w->Redraw();
+  EXPECT_EQ(w->BrowserRecI(), -1);
+  EXPECT_FALSE(w->SelectImage(false));
+  EXPECT_EQ(bc.TotalSelected(), 0);
+  EXPECT_TRUE(w->SelectImage(true));
+  EXPECT_STREQ(bc.rsrc, "*EX");
+  ASSERT_EQ(bc.rdisp.GetSize(), 1);
+  EXPECT_TRUE(bc.IsSelected(0));
+  EXPECT_EQ(w->BrowserRecI(), 0);
+  // Reorienting a displayed image edits its displayed record.
+  long rot0 = 0, rot = 0;
+  PDBgetInt(bc.rdisp[0], PDBForient, &rot0);
+  EXPECT_FALSE(w->iring->XYswapped());
+  EXPECT_TRUE(w->Reorient(FourCC("cw90")));
+  EXPECT_TRUE(PDBgetInt(bc.rdisp[0], PDBForient, &rot));
+  EXPECT_EQ(((rot - rot0) % 360 + 360) % 360, 90);
+  EXPECT_TRUE(w->iring->XYswapped());
+  EXPECT_FALSE(w->Reorient(FourCC("zzzz")));
+  bc.Clear(nullptr);
+}
+
+TEST(ImageRecords, ReorientingTurnsAndFlips) {
+  DBRecord r(&PDBFInfo);
+  EXPECT_TRUE(reorientRecord(&r, FourCC("flhz")));
+  EXPECT_TRUE(reorientRecord(&r, FourCC("cw90")));
+  EXPECT_TRUE(reorientRecord(&r, FourCC("cw90")));
+  long rot = 0, flip = 0;
+  PDBgetInt(r, PDBForient, &rot);
+  PDBgetInt(r, PDBFflip, &flip);
+  EXPECT_EQ(rot, 180);
+  EXPECT_EQ(flip, 1);
+  EXPECT_TRUE(reorientRecord(&r, FourCC("flvt")));  // flips 1 and 2: a half turn
+  PDBgetInt(r, PDBForient, &rot);
+  PDBgetInt(r, PDBFflip, &flip);
+  EXPECT_EQ(rot, 0);  // 180 brought to -180, plus 180
+  EXPECT_EQ(flip, 0);
+  r.SetField(PDBForient, 2147483647L);
+  EXPECT_TRUE(reorientRecord(&r, FourCC("c180")));
+  EXPECT_FALSE(reorientRecord(&r, FourCC("what")));
+}
+
+TEST_F(ImageWindowTest, UnreadablePicturesLeaveThePaneWiped) {
+  NEED_TESTDATA();
+  // A file no reader takes is not added.
+  const std::string junk = Temp("junk.jpg");
+  FILE* fp = fopen(junk.c_str(), "wb");
+  fputs("not a picture", fp);
+  fclose(fp);
+  EXPECT_FALSE(w->AddImage(junk.c_str()));
+  EXPECT_EQ(w->iring, nullptr);
+  // A picture whose header reads but whose pixels do not.
+  const std::string cut = Temp("cut.jpg");
+  {
+    FILE* in = fopen(TestData("jpeg/landscape_1.jpg").c_str(), "rb");
+    FILE* out = fopen(cut.c_str(), "wb");
+    char buf[3000];
+    const size_t n = fread(buf, 1, sizeof buf, in);
+    fwrite(buf, 1, n, out);
+    fclose(in);
+    fclose(out);
+  }
+  if (!w->AddImage(cut.c_str())) GTEST_SKIP() << "the cut picture does not open";
+  w->Present();
+  // The pane is wiped and the readout gives the reader's problem.
+  EXPECT_TRUE(w->imd->failed);
+  EXPECT_NE(Readout().find("Premature end of JPEG file"), std::string::npos) << Readout();
+  EXPECT_EQ(GetPortPixel(w->GetWindow(), w->imd->extent.left + 40, w->imd->extent.top + 40),
+            0xFFFFFFu);
+  EXPECT_EQ(w->irDrawn, nullptr);
+}
+
+TEST_F(ImageWindowTest, RandomOperationsKeepTheRingSound) {
+  NEED_TESTDATA();
+  ManualClock();
+  std::vector<std::string> f;
+  for (int i = 1; i <= 8; ++i)
+    f.push_back(TestData("jpeg/landscape_" + std::to_string(i) + ".jpg"));
+  f.push_back(TestData("hdr/desk_oiiotool_rle.hdr"));
+  f.push_back(Temp("missing.jpg"));
+  std::mt19937 rng(3000);
+  auto inRing = [&](PImageRing* p) {
+    if (p == nullptr) return true;
+    if (w->iring == nullptr) return false;
+    PImageRing* q = w->iring;
+    do {
+      if (q == p) return true;
+      q = q->GetNext();
+    } while (q != w->iring);
+    return false;
+  };
+  static const OSType turns[] = {FourCC("cw90"), FourCC("cc90"), FourCC("c180"), FourCC("flhz"),
+                                 FourCC("flvt")};
+  for (int op = 0; op < 3000; ++op) {
+    switch (rng() % 16) {
+      case 0:
+      case 1:
+        w->AddImage(f[rng() % f.size()].c_str());
+        if (rng() % 8 == 0) w->Present();
+        break;
+      case 2:
+        w->CloseImage(rng() % 2);
+        break;
+      case 3:
+        w->Advance(static_cast<int>(rng() % 5) - 2);
+        break;
+      case 4:
+        w->Reposition(static_cast<int>(rng() % 7) - 3);
+        break;
+      case 5:
+        w->Reorient(turns[rng() % 5]);
+        break;
+      case 6:
+        w->SetZoom(static_cast<short>(1 + rng() % 12));
+        break;
+      case 7:
+        w->ZoomIncr(static_cast<int>(rng() % 5) - 2);
+        break;
+      case 8:
+        if (rng() % 2)
+          w->ManualExposure(std::pow(2.0, static_cast<int>(rng() % 9) - 4));
+        else
+          w->FalseColor(rng() % 2);
+        break;
+      case 9:
+        if (w->Ready())
+          w->iring->SelectRect(static_cast<int>(rng() % 900), static_cast<int>(rng() % 600),
+                               static_cast<int>(rng() % 900), static_cast<int>(rng() % 600));
+        if (rng() % 2) w->SelectNone();
+        break;
+      case 10:
+        if (rng() % 4) break;
+        SizeWindow(w->GetWindow(), static_cast<short>(900 + rng() % 300),
+                   static_cast<short>(394 + rng() % 300), true);
+        w->PWindowHandlerBase::Redraw();
+        break;
+      case 11:
+        if (w->imd) w->imd->Scroll((static_cast<int>(rng() % 5) - 2) * 0.15f, 0.15f);
+        break;
+      case 12:
+        AdvancePlatformClock(0.4);
+        break;
+      default:
+        w->Advance(w->iring != nullptr ? w->iring->GetPrev() : nullptr);
+        break;
+    }
+    ASSERT_EQ(w->iring == nullptr, w->ImageCount() == 0) << op;
+    ASSERT_EQ(w->iring == nullptr, w->irFirst == nullptr) << op;
+    ASSERT_TRUE(inRing(w->irFirst)) << op;
+    ASSERT_TRUE(inRing(w->irShown)) << op;
+    ASSERT_TRUE(inRing(w->irDrawn)) << op;
+    if (w->iring != nullptr) {
+      ASSERT_GE(w->ImageIndex(nullptr), 0) << op;
+    }
+  }
+}
+
+}  // namespace

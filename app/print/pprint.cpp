@@ -347,9 +347,11 @@ bool imagePage(PDisplayImage* dimg, const PrintOptions* opts) {
                           static_cast<float>(pr.bottom - m)});
         opts->RenderCaption(rec, &tf);
       }
+      // A picture with more pixels than the page has dots is rendered at the page's dots.
       _ImgStruct im = {};
-      im.xres = src.xright - src.xleft;
-      im.yres = src.ybottom - src.ytop;
+      const int sw = src.xright - src.xleft, sh = src.ybottom - src.ytop;
+      im.xres = s > 1 ? std::max(1, static_cast<int>(sw / s + 0.5)) : sw;
+      im.yres = s > 1 ? std::max(1, static_cast<int>(sh / s + 0.5)) : sh;
       im.csp = &ICS_sRGB;
       if (dimg->GetSubimage(&im, &src, nullptr)) {
         const double left = (pw * s - w) * 0.5 + pr.left * s;
@@ -359,6 +361,7 @@ bool imagePage(PDisplayImage* dimg, const PrintOptions* opts) {
         p->scale(1 / s, 1 / s);
         p->translate(left, top);
         if (!o.IsNoop()) p->setTransform(PprintOrient(o), true);
+        p->scale(static_cast<double>(sw) / im.xres, static_cast<double>(sh) / im.yres);
         PprintImage(p, im);
         p->restore();
         PfreeImage(&im);

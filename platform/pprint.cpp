@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QTimer>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -177,10 +178,21 @@ std::string PPrintSession::OutputFile() const {
 }
 
 int PPrintSession::PageSetupDialog() {
-  if (!HaveWidgets() || InDocument()) return -1;
+  if (!HaveWidgets() || InDocument() || Quitting()) return -1;
   QPageSetupDialog d(&d_->printer, QApplication::activeWindow());
   d.setObjectName("PlatformPageSetupDialog");
-  return Run(&d);
+  // Qt hands the choices to the printer only from its own modal loop; a quit meanwhile is a
+  // cancel.
+  QTimer quit;
+  QObject::connect(&quit, &QTimer::timeout, &d, [&d] {
+    if (Quitting()) d.reject();
+  });
+  quit.start(50);
+  QPointer<QDialog> saved = Current();
+  Current() = &d;
+  const int r = d.exec();
+  Current() = saved;
+  return r == QDialog::Accepted && !Quitting() ? 1 : 0;
 }
 
 int PPrintSession::PrintDialog(PPrintSettings* s) {

@@ -275,105 +275,103 @@ double getAdjustedPageRect(PPrintRect* r) {
 
 bool imagePage(PDisplayImage* dimg, const PrintOptions* opts) {
   if (myPrintSession == nullptr || dimg == nullptr || opts == nullptr) return false;
+  PrintSpace space(dimg, opts->tmFlags);
+  const DBRecord& rec = dimg->GetRec();
+  const double c = opts->CaptionHeight(rec);
+  POrient o = dimg->ior;
+  double w = o.GetWidth(), h = o.GetHeight();
+  PPrintRect pr;
+  getAdjustedPageRect(&pr);
+  const double hres = myPrintSession->Resolution(), vres = hres;
+  const double W = (pr.right - pr.left) / hres, H = (pr.bottom - pr.top) / vres - c;
+  bool turn = opts->bestOrientation;
+  double s = 0;  // image pixels per page unit; 0 until chosen
+  double xd, yd;
+  if (!opts->fitToPage && ReadDensity(rec, PDBFxdensity, &xd) &&
+      ReadDensity(rec, PDBFydensity, &yd)) {
+    const double d = (xd + yd) * 0.5;
+    const bool tooBig = W < w / d || H < h / d;
+    turn = turn && tooBig;
+    s = (xd + yd) / (hres + vres);
+    if (tooBig && !opts->autoCrop && (!turn || h / d > W || w / d > H)) {
+      DMESSAGE(DMCwarning, "Reduced image to fit page");
+      s = 0;
+    }
+  }
+  if (turn && ((H < W) != (h < w))) {
+    o.RotateCW(-90);  // a quarter turn anticlockwise
+    std::swap(w, h);
+  }
+  if (s == 0) {
+    const double sh = h / (H * vres), sw = w / (W * hres);
+    s = (sw < sh) != opts->autoCrop ? sh : sw;
+  }
+  if (!(s > 0) || !std::isfinite(s)) {
+    DMESSAGE(DMCinput, "Page too small for this image");
+    return false;
+  }
+  _ImgRect src = {0, o.xres, 0, o.yres};
+  if (opts->autoCrop) {
+    long cw = static_cast<long>(W * hres * s + 0.5), ch = static_cast<long>(H * vres * s + 0.5);
+    if (o.xyswap) std::swap(cw, ch);
+    if (cw > 0 && cw < o.xres) {
+      src.xleft = static_cast<int32_t>((o.xres - cw) / 2);
+      src.xright = static_cast<int32_t>((o.xres + cw) / 2);
+      o.xres = src.xright - src.xleft;
+    }
+    if (ch > 0 && ch < o.yres) {
+      src.ytop = static_cast<int32_t>((o.yres - ch) / 2);
+      src.ybottom = static_cast<int32_t>((o.yres + ch) / 2);
+      o.yres = src.ybottom - src.ytop;
+    }
+    w = o.GetWidth();
+    h = o.GetHeight();
+  }
+  // The pixels come first, so that a picture that cannot be had costs no sheet. A picture with
+  // more pixels than the page has dots is rendered at the page's dots.
+  _ImgStruct im = {};
+  const int sw = src.xright - src.xleft, sh = src.ybottom - src.ytop;
+  im.xres = s > 1 ? std::max(1, static_cast<int>(sw / s + 0.5)) : sw;
+  im.yres = s > 1 ? std::max(1, static_cast<int>(sh / s + 0.5)) : sh;
+  im.csp = &ICS_sRGB;
+  if (!dimg->GetSubimage(&im, &src, nullptr)) return false;
   int err = 0;
   QPainter* p = myPrintSession->BeginPage(&err);
   if (p == nullptr) {
+    PfreeImage(&im);
     if (err == kPrintCancel)
       gConfirmResponse = kResponseCancel;
     else
       DMESSAGE(DMCresource, "Cannot begin output page");
     return false;
   }
-  bool drawn = false;
-  {
-    PrintSpace space(dimg, opts->tmFlags);
-    const DBRecord& rec = dimg->GetRec();
-    const double c = opts->CaptionHeight(rec);
-    POrient o = dimg->ior;
-    double w = o.GetWidth(), h = o.GetHeight();
-    PPrintRect pr;
-    getAdjustedPageRect(&pr);
-    const double hres = myPrintSession->Resolution(), vres = hres;
-    const double W = (pr.right - pr.left) / hres, H = (pr.bottom - pr.top) / vres - c;
-    bool turn = opts->bestOrientation;
-    double s = 0;  // image pixels per page unit; 0 until chosen
-    double xd, yd;
-    if (!opts->fitToPage && ReadDensity(rec, PDBFxdensity, &xd) &&
-        ReadDensity(rec, PDBFydensity, &yd)) {
-      const double d = (xd + yd) * 0.5;
-      const bool tooBig = W < w / d || H < h / d;
-      turn = turn && tooBig;
-      s = (xd + yd) / (hres + vres);
-      if (tooBig && !opts->autoCrop && (!turn || h / d > W || w / d > H)) {
-        DMESSAGE(DMCwarning, "Reduced image to fit page");
-        s = 0;
-      }
-    }
-    if (turn && ((H < W) != (h < w))) {
-      o.RotateCW(-90);  // a quarter turn anticlockwise
-      std::swap(w, h);
-    }
-    if (s == 0) {
-      const double sh = h / (H * vres), sw = w / (W * hres);
-      s = (sw < sh) != opts->autoCrop ? sh : sw;
-    }
-    if (!(s > 0) || !std::isfinite(s)) {
-      DMESSAGE(DMCinput, "Page too small for this image");
-    } else {
-      _ImgRect src = {0, o.xres, 0, o.yres};
-      if (opts->autoCrop) {
-        long cw = static_cast<long>(W * hres * s + 0.5), ch = static_cast<long>(H * vres * s + 0.5);
-        if (o.xyswap) std::swap(cw, ch);
-        if (cw > 0 && cw < o.xres) {
-          src.xleft = static_cast<int32_t>((o.xres - cw) / 2);
-          src.xright = static_cast<int32_t>((o.xres + cw) / 2);
-          o.xres = src.xright - src.xleft;
-        }
-        if (ch > 0 && ch < o.yres) {
-          src.ytop = static_cast<int32_t>((o.yres - ch) / 2);
-          src.ybottom = static_cast<int32_t>((o.yres + ch) / 2);
-          o.yres = src.ybottom - src.ytop;
-        }
-        w = o.GetWidth();
-        h = o.GetHeight();
-      }
-      p->setPen(Qt::black);
-      const double pw = pr.right - pr.left, ph = pr.bottom - pr.top;
-      if (c > 0.00001) {
-        const double m = 0.3 * opts->LineHeight() * hres;
-        QTextForm tf(p);
-        tf.SetRect(TFRect{static_cast<float>(pr.left + m), static_cast<float>(pr.right - m),
-                          static_cast<float>((ph + h / s - c * vres) * 0.5 + pr.top + m),
-                          static_cast<float>(pr.bottom - m)});
-        opts->RenderCaption(rec, &tf);
-      }
-      // A picture with more pixels than the page has dots is rendered at the page's dots.
-      _ImgStruct im = {};
-      const int sw = src.xright - src.xleft, sh = src.ybottom - src.ytop;
-      im.xres = s > 1 ? std::max(1, static_cast<int>(sw / s + 0.5)) : sw;
-      im.yres = s > 1 ? std::max(1, static_cast<int>(sh / s + 0.5)) : sh;
-      im.csp = &ICS_sRGB;
-      if (dimg->GetSubimage(&im, &src, nullptr)) {
-        const double left = (pw * s - w) * 0.5 + pr.left * s;
-        const double top = (ph * s - h - c * vres * s) * 0.5 + pr.top * s;
-        p->save();
-        p->setRenderHint(QPainter::SmoothPixmapTransform, true);
-        p->scale(1 / s, 1 / s);
-        p->translate(left, top);
-        if (!o.IsNoop()) p->setTransform(PprintOrient(o), true);
-        p->scale(static_cast<double>(sw) / im.xres, static_cast<double>(sh) / im.yres);
-        PprintImage(p, im);
-        p->restore();
-        PfreeImage(&im);
-        drawn = true;
-      }
-    }
+  p->setPen(Qt::black);
+  const double pw = pr.right - pr.left, ph = pr.bottom - pr.top;
+  if (c > 0.00001) {
+    // The caption starts m below the picture; the two are centred together.
+    const double m = 0.3 * opts->LineHeight() * hres;
+    QTextForm tf(p);
+    tf.SetRect(TFRect{static_cast<float>(pr.left + m), static_cast<float>(pr.right - m),
+                      static_cast<float>((ph + h / s - c * vres) * 0.5 + pr.top + m),
+                      static_cast<float>(pr.bottom - m)});
+    opts->RenderCaption(rec, &tf);
   }
+  const double left = (pw * s - w) * 0.5 + pr.left * s;
+  const double top = (ph * s - h - c * vres * s) * 0.5 + pr.top * s;
+  p->save();
+  p->setRenderHint(QPainter::SmoothPixmapTransform, true);
+  p->scale(1 / s, 1 / s);
+  p->translate(left, top);
+  if (!o.IsNoop()) p->setTransform(PprintOrient(o), true);
+  p->scale(static_cast<double>(sw) / im.xres, static_cast<double>(sh) / im.yres);
+  PprintImage(p, im);
+  p->restore();
+  PfreeImage(&im);
   err = myPrintSession->EndPage();
   if (err == kPrintCancel) gConfirmResponse = kResponseCancel;
-  if (!drawn || err != 0) return false;
+  if (err != 0) return false;
   const char* name = nullptr;
-  PDBgetField(dimg->GetRec(), PDBFfile).Get(&name, 1);
+  PDBgetField(rec, PDBFfile).Get(&name, 1);
   DMESSAGE(DMCinfo, "Printed image '%s'", name != nullptr ? name : "");
   return true;
 }

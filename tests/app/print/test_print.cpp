@@ -89,7 +89,13 @@ std::string Run(const char* program, const QStringList& args) {
 }
 
 bool HavePoppler() {
-  return QProcess::execute("pdfinfo", {"-v"}) == 0 && QProcess::execute("pdftoppm", {"-v"}) == 0;
+  for (const char* tool : {"pdfinfo", "pdftotext", "pdftoppm"}) {
+    QProcess p;
+    p.start(tool, {"-v"});
+    if (!p.waitForFinished(20000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+      return false;
+  }
+  return true;
 }
 
 int Pages(const std::string& pdf) {
@@ -329,6 +335,46 @@ TEST_F(Print, OptionsDialogTransfersAndCancels) {
   EXPECT_EQ(o.bestOrientation, before.bestOrientation);
 }
 
+// Grabs a widget to a picture in the build folder.
+void Grab(QWidget* w, const char* name) {
+  QDir().mkpath(LUMERIN_SHOTS);
+  w->grab().save(QString(LUMERIN_SHOTS "/print-%1.png").arg(name));
+}
+
+TEST_F(Print, PageSetupFromItsCommandAndTheDialogsShown) {
+  // The application's 'page' command reaches the session's page setup; a cancel changes
+  // nothing.
+  auto answer = [](const char* radio, bool ok) {
+    auto* t = new QTimer;
+    QObject::connect(t, &QTimer::timeout, [=] {
+      QDialog* d = PlatformPrintDialog();
+      if (d == nullptr || !d->isVisible()) return;
+      t->stop();
+      t->deleteLater();
+      Grab(d, "page-setup");
+      if (auto* b = d->findChild<QAbstractButton*>(radio)) b->click();
+      ok ? d->accept() : d->reject();
+    });
+    t->start(5);
+  };
+  answer("landscape", false);
+  EXPECT_EQ(SendCommand("page"), noErr);
+  EXPECT_EQ(gConfirmResponse, kResponseCancel);
+  EXPECT_FALSE(Session()->IsLandscape());
+  answer("landscape", true);
+  EXPECT_TRUE(pageSetup(nullptr));
+  EXPECT_TRUE(Session()->IsLandscape());
+  // The options and print dialogs as the user sees them.
+  WhenShown(
+      gPrintWindow, [] { Grab(PlatformFrameWidget(gPrintWindow), "options"); }, "bttn", 1);
+  PrintOptions o;
+  EXPECT_TRUE(o.Dialog(0, 48));
+  PPrintSettings st;
+  st.maxPage = 4;
+  WhenPrintDialog([](QPrintDialog* d) { Grab(d, "print-dialog"); }, kCancel);
+  EXPECT_EQ(Session()->PrintDialog(&st), 0);
+}
+
 TEST_F(Print, ResolutionChoices) {
   Session()->SetResolutions({300, 600});
   EXPECT_EQ(setPrintResolution(450), 600);
@@ -350,8 +396,9 @@ TEST_F(Print, ImagesTurnedFittedAndCaptioned) {
   a.SetField(PDBFsubject, "Cable cars");
   a.SetField(PDBFlatitude, 37.774929f);
   a.SetField(PDBFlongitude, -122.419418f);
+  a.SetField(PDBFtitle, "Caf\u00e9 \u00d1and\u00fa");  // text keeps its characters
   Show({a, b}, true);
-  WhenOptions({136, 138, 140});
+  WhenOptions({135, 136, 138, 140});
   WhenPrintDialog(nullptr);
   ASSERT_TRUE(printImages()) << log.All();
   EXPECT_TRUE(log.Has(DMCinfo, "Spooled 2 records")) << log.All();
@@ -369,6 +416,7 @@ TEST_F(Print, ImagesTurnedFittedAndCaptioned) {
   EXPECT_NE(text.find("Captured"), std::string::npos) << text;
   EXPECT_NE(text.find("Subject"), std::string::npos) << text;
   EXPECT_NE(text.find("Cable cars"), std::string::npos) << text;
+  EXPECT_NE(text.find("Caf\u00e9 \u00d1and\u00fa"), std::string::npos) << text;
   EXPECT_NE(text.find("37.774929 deg. N latitude 122.419418 deg. W longitude"), std::string::npos)
       << text;
 }
@@ -407,6 +455,20 @@ TEST_F(Print, ImagesAtTheirDensityOrCropped) {
   box = Box(Render(Pdf(), 1, 72), Ink);
   EXPECT_NEAR(box.width(), 480, 2);
   EXPECT_NEAR(box.height(), 720, 2);
+  // A density of 0 is none: the picture is fitted.
+  r.SetField(PDBFxdensity, 0.0f);
+  {
+    PrintOptions o;
+    o.fitToPage = false;
+    PDisplayImage di(r);
+    EXPECT_EQ(setPrintResolution(&di, &o), 72);
+    PPrintSettings st;
+    ASSERT_EQ(Session()->BeginDocument(st), 0);
+    EXPECT_TRUE(imagePage(&di, &o));
+    ASSERT_EQ(Session()->EndDocument(), 0);
+  }
+  box = Box(Render(Pdf(), 1, 72), Ink);
+  EXPECT_NEAR(box.height(), 720, 2);
   // Auto-crop: a 3:2 picture fills the 4:5 area, fitted again.
   r.ClearField(PDBFxdensity);
   Show({r, r}, true);
@@ -442,6 +504,20 @@ TEST_F(Print, PageRangesCancelsAndTheFileKept) {
   ASSERT_TRUE(printImages());
   EXPECT_EQ(Pages(Pdf()), 3);
   EXPECT_TRUE(log.Has(DMCinfo, "Spooled 3 records")) << log.All();
+  // A picture that cannot be printed is reported, and not counted as spooled.
+  remove(dir.Path("p1.jpg").c_str());
+  Show({five[0], five[1]}, true);
+  WhenOptions({});
+  WhenPrintDialog(nullptr, kKeep);
+  std::string alert;
+  WhenShown(
+      gAlertWindow, [&] { alert = TextOf(gAlertWindow, "alrt", 128); }, "bttn", 1);
+  ASSERT_TRUE(printImages());
+  EXPECT_EQ(alert, "p1.jpg: cannot find image");
+  EXPECT_TRUE(log.Has(DMCwarning, "Could not print 1 of 2 images")) << log.All();
+  EXPECT_TRUE(log.Has(DMCinfo, "Spooled 1 record")) << log.All();
+  EXPECT_EQ(Pages(Pdf()), 1);
+  dmessage_last_class = DMCnerr;
   // A cancelled print dialog prints and reports nothing.
   const std::string before = ReadAll(Pdf());
   log.Clear();
@@ -469,6 +545,7 @@ TEST_F(Print, IndexSheets) {
   for (int i = 0; i < 45; i++)
     recs.push_back(
         Photo("i" + std::to_string(100 + i) + ".jpg", i == 1 ? 30 : 60, i == 1 ? 60 : 30));
+  recs[44].SetField(PDBFtitle, "\u00d1and\u00fa");
   Show(recs, false);
   snprintf(gMain->bc.rsrc, sizeof gMain->bc.rsrc, "/pics");
   gMain->GetBrowser()->SetThumbDenom(0);
@@ -483,7 +560,8 @@ TEST_F(Print, IndexSheets) {
   EXPECT_NE(text.find("Index of folder '/pics'"), std::string::npos) << text;
   EXPECT_NE(text.find("Page 2 of 3"), std::string::npos) << text;
   EXPECT_NE(text.find("Sorted by"), std::string::npos) << text;
-  EXPECT_NE(text.find("i144.jpg"), std::string::npos) << text;
+  EXPECT_NE(text.find("i143.jpg"), std::string::npos) << text;
+  EXPECT_NE(text.find("\u00d1and\u00fa"), std::string::npos) << text;
   // Cells at 36 dpi: 1.5-inch squares 0.06 apart, their labels below; the grid is centred.
   const double res = 36, t = 1.5 * res, s = 0.06 * res, f = 0.13 * res;
   const double tw = (6.5 * res - s) / 4 - s, th = (9 * res - f - s) / 5 - f - s;

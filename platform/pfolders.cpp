@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QStandardPaths>
 #include <cstdlib>
 #include <cstring>
 
@@ -109,4 +110,11 @@ std::string UserFolder(UserFolderKind kind, std::string* message) {
   const std::string folder = base + "/lumerin";
   if (!MakeParents(folder, message) || !MakePrivateFolder(folder, message)) return std::string();
   return folder;
+}
+
+std::string UserPicturesFolder() {
+  const QString p = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+  if (!p.isEmpty()) return p.toStdString();
+  const char* home = getenv("HOME");
+  return std::string(home && *home ? home : "") + "/Pictures";
 }

@@ -23,3 +23,7 @@ std::string UserFolder(UserFolderKind kind, std::string* message = nullptr);
 // it is a folder of this user and not a symbolic link; false with the reason in *message. A
 // folder made here gets mode 0700 exactly, whatever the umask.
 bool MakePrivateFolder(const std::string& path, std::string* message = nullptr);
+
+// The user's pictures folder as the desktop names it (XDG_PICTURES_DIR), by default
+// ~/Pictures; it is not made when missing.
+std::string UserPicturesFolder();

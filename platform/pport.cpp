@@ -175,8 +175,16 @@ PortPainter::PortPainter(GrafPtr port) : window_(0) {
 
 void PortPainter::finish() {
   if (!isActive()) return;
+  // Only what the painter could touch is shown again: its clip, when the caller narrowed it.
+  const QRect touched =
+      hasClipping() ? transform().mapRect(clipBoundingRect()).toAlignedRect() : QRect();
   end();
-  if (WindowRec* w = Windows().Find(window_)) w->content->update();
+  if (WindowRec* w = Windows().Find(window_)) {
+    if (touched.isValid())
+      w->content->update(touched);
+    else
+      w->content->update();
+  }
 }
 
 PortPainter::~PortPainter() {

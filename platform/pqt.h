@@ -18,11 +18,13 @@
 #include "platform/ptypes.h"
 
 class QAction;
+class QFileDialog;
 class QMenu;
 class QWidget;
 
 // Paints into a port (NULL: the current port), clipped to it; what was painted shows on screen
-// when the painter ends (or is destroyed). It starts with the window's font, the port's fore
+// when the painter ends (or is destroyed): the part within its clip, which a painter of a small
+// part narrows to that part. It starts with the window's font, the port's fore
 // colour as pen, no brush and the window-local coordinates of the port. On a stale port it is
 // not active (isActive() is false) and paints nothing.
 class PortPainter : public QPainter {
@@ -50,6 +52,38 @@ WindowRef PlatformWindowOfWidget(const QWidget* widget);
 // The Qt menu of a menu and the action of one of its items; NULL when stale.
 QMenu* PlatformMenu(MenuRef menu);
 QAction* PlatformMenuItemAction(MenuRef menu, MenuItemIndex item);
+
+// File dialogs: Qt's own file dialog (never the desktop's native one), modal over the program's
+// windows while the platform's loop runs, so that the windows keep repainting. Each tells a
+// choice, a cancel (also when the application quits meanwhile) and a failure (no dialog could
+// be shown) apart, and gives the paths chosen.
+enum PFileDialogResult { kFileDialogChosen = 0, kFileDialogCancelled = 1, kFileDialogFailed = 2 };
+
+struct PFileDialogSpec {
+  std::string title;      // the window's title
+  std::string message;    // a line of text below the file list
+  std::string button;     // the accepting button's text
+  std::string directory;  // where it opens; empty: where the last one was accepted, or home
+  std::string fileName;   // save: the name proposed
+  // open: whether a file (never a folder) is listed; none lists every file.
+  std::function<bool(const std::string& path)> show;
+  // save: a pop-up of formats, item `format` chosen first; when the user picks another, the
+  // callback gets its index and the name typed so far and returns the name to propose.
+  std::vector<std::string> formats;
+  int format = 0;
+  std::function<std::string(int format, const std::string& name)> formatChanged;
+  // save: ask before replacing an existing file.
+  bool confirmReplace = true;
+};
+
+// A folder: chosen holds its path.
+int PlatformChooseFolder(const PFileDialogSpec& spec, std::vector<std::string>* chosen);
+// An existing file: chosen holds its path.
+int PlatformOpenFile(const PFileDialogSpec& spec, std::vector<std::string>* chosen);
+// A file to write: chosen holds its path, *format (when given) the format chosen last.
+int PlatformSaveFile(const PFileDialogSpec& spec, std::vector<std::string>* chosen, int* format);
+// The file dialog being shown, for tests that answer it; NULL when none.
+QFileDialog* PlatformFileDialog();
 
 // Printing. The program keeps one print session: a QPrinter with its page format (paper,
 // margins and orientation as a QPageLayout, and the resolution). Pages are painted through a

@@ -9,6 +9,8 @@
 
 #include "app/core/pcommands.h"
 #include "app/core/pdialogs.h"
+#include "app/core/pfiles.h"
+#include "app/core/pfolder.h"
 #include "app/core/phandlers.h"
 #include "app/core/pprefs.h"
 #include "app/core/pseam.h"

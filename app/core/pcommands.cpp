@@ -4,7 +4,6 @@
 
 #include "app/core/papp.h"
 #include "catalog/pfieldset.h"
-#include "platform/pdocuments.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -13,28 +12,19 @@ void NotYet(const char* what) {
 }
 }  // namespace
 
-void chooseCatalog() {
-  NotYet("Opening a catalog");
-}
-void newCatalog() {
-  NotYet("Making a catalog");
-}
-void chooseAndLoadFolder() {
-  NotYet("Browsing a folder");
-}
 void importRecords() {
   NotYet("Importing records");
 }
-void chooseAndOpenImage() {
-  NotYet("Opening an image");
-}
-void loadPicturesFolder() {
-  NotYet("Browsing the Pictures folder");
-}
 
-OSStatus openDocuments(EventHandlerCallRef, EventRef event, void*) {
-  DMESSAGE(DMCtrace, "Asked to open %zu documents", GetDocumentPaths(event).size());
-  return noErr;
+int importRecords(const char*) {
+  NotYet("Importing records");
+  return 0;
+}
+void openImages(IBrowser*, const char*) {
+  NotYet("Opening records");
+}
+void PDragRecords(EventRef, IBrowser*) {
+  NotYet("Dragging records");
 }
 
 // ---- Record commands the image window calls.

@@ -4,20 +4,20 @@
 
 #include "platform/pevent.h"
 
-// Asks for a catalogue and opens it.
-void chooseCatalog();
-// Asks for the path of a new catalogue and makes it.
-void newCatalog();
-// Asks for a folder and shows its images.
-void chooseAndLoadFolder();
+class IBrowser;
+
 // Asks for a tab-separated record file and imports it.
 void importRecords();
-// Asks for an image file and opens it in the image window.
-void chooseAndOpenImage();
-// Shows the images of the user's Pictures folder.
-void loadPicturesFolder();
-// The open-documents event: the files and folders named on the command line.
-OSStatus openDocuments(EventHandlerCallRef call, EventRef event, void* userData);
+
+// Imports the tab-separated record file at path into the display; the number of records
+// imported. Does the least (nothing, 0) until importing is built.
+int importRecords(const char* path);
+// Opens the selected displayed records of b (NULL: the main window's browser) in the image
+// window, or in the program appName. Does the least (nothing) until opening records is built.
+void openImages(IBrowser* b, const char* appName);
+// Drags the selected displayed records of b out of the browser. Does the least (nothing) until
+// dragging is built.
+void PDragRecords(EventRef event, IBrowser* b);
 
 // ---- Record commands the image window calls.
 class DBRecord;

@@ -7,6 +7,8 @@
 #include "app/core/pbusy.h"
 #include "app/core/pcommands.h"
 #include "app/core/pdialogs.h"
+#include "app/core/pfiles.h"
+#include "app/core/pfolder.h"
 #include "app/core/pprefs.h"
 #include "app/core/pseam.h"
 #include "platform/pcontrol.h"

@@ -23,6 +23,9 @@ PDrawer* PformPane(WindowRef w);
 
 // The thumbnail browser pane of the main window: a grid of thumbnails of the displayed records,
 // or a table of their fields.
+class IMainWindow;
+class PImageRing;
+
 class IBrowser {
  public:
   virtual ~IBrowser() = default;
@@ -41,14 +44,43 @@ class IBrowser {
   virtual int DisplayField(int i) const = 0;
   virtual int DisplayFieldFlags() const = 0;
 
-  // What the image window asks of the browser. Until the browser has its own, each does the
-  // least: the context is the main window's, the rest leave the pane as it is.
-  // The catalogue context whose displayed records the pane shows.
+  // The main window the pane belongs to; NULL without one.
+  virtual IMainWindow* GetMainWindow() const = 0;
+  // Draws the pane again for its present layout (thumbnail size, size, records).
+  virtual void Redraw() = 0;
+  // Shown in the window (its own request and its container's).
+  virtual bool IsShown() const = 0;
+  // Displayed-record index of the top-left cell, and the number of cells the grid shows (0 in
+  // the table).
+  virtual int TopIndex() const = 0;
+  virtual int ThumbSlots() const = 0;
+  // Scrolls by whole rows (grid) or list rows (table); the rows actually scrolled.
+  virtual int ScrollDown(int rows) = 0;
+  // The index among the displayed records of the record of r's image file, -1 when none.
+  virtual int FindRecord(const DBRecord& r) const = 0;
+  // Selection: the context's operation, then the selection shown everywhere (ShowSelection).
+  virtual void SelectAll() = 0;
+  virtual void SelectNone() = 0;
+  virtual void SelectInverse() = 0;
+  // The drop frame around the pane while records or files are dragged over it.
+  virtual void Highlight(bool on) = 0;
+  // The insertion index of a drop at a window-local point (drawn as a bar), -1 when the pane
+  // is hidden or shows the table; the index stored; and the bar removed.
+  virtual int InsertionPoint(Point pt) = 0;
+  virtual int InsertionPoint() const = 0;
+  virtual void ClearInsertion() = 0;
+  // Sorts the displayed records with photo field fid (translated to the display's schema) as
+  // first key (fid < 0: by the present order), and the first key as a photo field (-1: none).
+  virtual void SortDisplay(int fid, bool rev) = 0;
+  virtual int GetSort(bool* rev) const = 0;
+
+  // The catalogue context whose displayed records the pane shows: the main window's.
   virtual PContext* GetContext() const;
-  // Reflects the context's selection in the pane (and the info window); scroll brings the
-  // selection into view.
+  // Reflects the context's selection in the pane, the status line and the info window; scroll
+  // brings the first selected record into view.
   virtual void ShowSelection(bool scroll) { (void)scroll; }
-  // Upgrades visible thumbnails to final quality (all with doall); the number redrawn.
+  // Until the browser has its own, these do the least (nothing; the transaction only keeps its
+  // label). Upgrades visible thumbnails to final quality (all with doall); the number redrawn.
   virtual int ImproveDisplay(bool doall) {
     (void)doall;
     return 0;
@@ -109,6 +141,16 @@ class IMainWindow : public PWindowHandlerBase {
   }
   // Brings the Edit menu's undo and redo items up to date; whether something can be undone.
   virtual bool SetUndoable(bool undoable) { return undoable; }
+
+  // The loading bracket: every loader of displayed records calls LoadingRecords (the display
+  // empties and takes the schema, NULL: the catalogue's or the photo schema) before it fills
+  // them, and LoadedRecords with the number it found after.
+  virtual void LoadingRecords(const DBFieldInfo* schema) = 0;
+  virtual void LoadedRecords(int nfound) = 0;
+  // The selector lists show the selected records' values.
+  virtual void HiliteSelectors() const = 0;
+  // The folder tree opens at path (and opens the folder itself with open).
+  virtual void SelectFolder(const char* path, bool open) = 0;
 };
 
 // The record info window.

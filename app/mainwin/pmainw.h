@@ -36,6 +36,13 @@ class PMainWindow : public IMainWindow {
   bool OpenCatalog(const char* path) override;
   bool Undo() override;
   bool Redo() override;
+  // The loading bracket. Until the catalogue operations are built they only empty, show and
+  // count the display (pmainload.cpp).
+  void LoadingRecords(const DBFieldInfo* schema) override;
+  void LoadedRecords(int nfound) override;
+  // The selectors. Do the least (nothing) until the selector lists are built.
+  void HiliteSelectors() const override {}
+  void SelectFolder(const char*, bool) override {}
 
   OSStatus HandleClose(EventRef event);
   OSStatus HandleCommand(EventRef event);

@@ -10,6 +10,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
+#include "app/core/pimgdraw.h"
 #include "app/print/ppriv.h"
 #include "catalog/pdbformat.h"
 #include "image/picolor.h"
@@ -22,17 +23,6 @@ namespace {
 constexpr double kThumbInches[] = {3.0, 1.5, 0.75, 0.375};
 constexpr double kTextInches[] = {0.18, 0.13, 0.10, 0.05};
 constexpr double kGapInches[] = {0.09, 0.06, 0.04, 0.02};
-
-// The browser's sort key as a photo field, and whether it is reversed; -1 when sorted by hand.
-int SortField(bool* rev) {
-  *rev = false;
-  if (gMain == nullptr) return -1;
-  const DBRecordList& rl = gMain->bc.rdisp;
-  const DBFieldInfo* fi = rl.GetFieldInfo();
-  const int id = rl.sord.GetSort(0, rev);
-  if (id < 0 || fi == nullptr) return -1;
-  return PDBFInfo.XlateID(fi, id);
-}
 
 // The page header: the source at the left, the page in the middle, the order at the right.
 void Header(QTextForm* tf, const PPrintRect& pr, int page, int npages, const char* date) {
@@ -55,8 +45,9 @@ void Header(QTextForm* tf, const PPrintRect& pr, int page, int npages, const cha
   tf->SetJustify(TJFcenter);
   *tf << buf;
   tf->EndLine(false);
-  bool rev;
-  const int sf = SortField(&rev);
+  bool rev = false;
+  IBrowser* b = gMain->GetBrowser();
+  const int sf = b != nullptr ? b->GetSort(&rev) : -1;
   text = "Sorted by ";
   if (sf >= 0 && PDBFInfo.GetName(sf) != nullptr) {
     text += PDBFInfo.GetName(sf);
@@ -120,9 +111,13 @@ bool printThumb(QPainter* page, const DBRecord& dr, int ndx, int ncols, int nrow
     page->translate(left, top + T);
     page->scale(1 / scale, 1 / scale);
     page->translate(ow < oh ? (oh - ow) * 0.5 : 0, -oh);
-    if (!o.IsNoop()) page->setTransform(PprintOrient(o), true);
+    if (!o.IsNoop()) {
+      QTransform t;
+      PBgetAffine(&t, &o);
+      page->setTransform(t, true);
+    }
     page->setRenderHint(QPainter::SmoothPixmapTransform, true);
-    PprintImage(page, thumb);
+    Q2DImage(page, &thumb);
     QPen frame(Qt::black);
     frame.setWidthF(1);
     page->setPen(frame);

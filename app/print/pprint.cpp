@@ -10,11 +10,11 @@
 #include "app/core/papp.h"
 #include "app/core/pcommands.h"
 #include "app/core/pdialogs.h"
+#include "app/core/pimgdraw.h"
 #include "app/print/ppriv.h"
 #include "catalog/porient.h"
 #include "image/picolor.h"
 #include "image/pimage.h"
-#include "support/memobject.h"
 
 namespace {
 
@@ -43,10 +43,6 @@ bool ReadNumber(const DBField& f, double* v) {
 // A positive density of the record's field; a density of 0 or less counts as none.
 bool ReadDensity(const DBRecord& r, PDBFieldID id, double* d) {
   return ReadNumber(PDBgetField(r, id), d) && *d > 0;
-}
-
-void ReleaseBlock(void* info) {
-  static_cast<MemObject*>(info)->Release();
 }
 
 // The display image's display space and tone-mapping flags, put back when the page is done.
@@ -97,28 +93,6 @@ void ShowMessage(const char* text) {
 
 PPrintSession* PprintSession() {
   return myPrintSession;
-}
-
-QTransform PprintOrient(const POrient& o) {
-  const double w = o.xres, h = o.yres;
-  const double sx = o.hflip ? -1 : 1, tx = o.hflip ? w : 0;
-  const double sy = o.vflip ? -1 : 1, ty = o.vflip ? h : 0;
-  return o.xyswap ? QTransform(0, sx, sy, 0, ty, tx) : QTransform(sx, 0, 0, sy, tx, ty);
-}
-
-void PprintImage(QPainter* p, const _ImgStruct& im) {
-  if (p == nullptr || im.img == nullptr || im.csp == nullptr || im.xres <= 0 || im.yres <= 0 ||
-      im.rowsize < 3 * im.xres || !PmatchColorSpace(im.csp, &ICS_sRGB, 1 | 2))
-    return;
-  // The pixels are handed to Qt where they lie; their block stays held until Qt lets go.
-  QImage q;
-  if (im.mbase != nullptr) {
-    im.mbase->Retain();
-    q = QImage(im.img, im.xres, im.yres, im.rowsize, QImage::Format_RGB888, ReleaseBlock, im.mbase);
-  } else {
-    q = QImage(im.img, im.xres, im.yres, im.rowsize, QImage::Format_RGB888);
-  }
-  p->drawImage(QPointF(0, 0), q);
 }
 
 void PclampPages(PPrintSettings* st, int n) {
@@ -362,9 +336,13 @@ bool imagePage(PDisplayImage* dimg, const PrintOptions* opts) {
   p->setRenderHint(QPainter::SmoothPixmapTransform, true);
   p->scale(1 / s, 1 / s);
   p->translate(left, top);
-  if (!o.IsNoop()) p->setTransform(PprintOrient(o), true);
+  if (!o.IsNoop()) {
+    QTransform t;
+    PBgetAffine(&t, &o);
+    p->setTransform(t, true);
+  }
   p->scale(static_cast<double>(sw) / im.xres, static_cast<double>(sh) / im.yres);
-  PprintImage(p, im);
+  Q2DImage(p, &im);
   p->restore();
   PfreeImage(&im);
   err = myPrintSession->EndPage();

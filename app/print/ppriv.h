@@ -1,10 +1,7 @@
-// What the print library's files share: the steps of a print job around its pages, and
-// drawing pictures on a page.
+// What the print library's files share: the steps of a print job around its pages.
 #pragma once
 
 #include "app/print/pprint.h"
-#include "catalog/porient.h"
-#include "image/pimage.h"
 
 // Runs the print dialog over the settings' pages; false when there is nothing to print (the
 // dialog failed, reported, or was cancelled: 'not!').
@@ -16,9 +13,3 @@ bool PbeginDocument(const PPrintSettings& st);
 // Ends the document (cancelled after a 'not!'), showing spooling on the main window meanwhile;
 // 0 when it ended whole, else the error, reported.
 int PendDocument(const char* spooling);
-
-// The transform that orients an image of orient's stored size: its area (0, 0)-(w, h) lands on
-// (0, 0)-(oriented width, oriented height).
-QTransform PprintOrient(const POrient& orient);
-// Draws an 8-bit sRGB image at (0, 0) of the painter's coordinates.
-void PprintImage(QPainter* p, const _ImgStruct& im);

@@ -8,6 +8,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -26,12 +28,14 @@
 #include <string>
 #include <vector>
 
+#include "app/browser/pbrowser.h"
 #include "app/core/papp.h"
 #include "app/shell/pshell.h"
 #include "display/pdispimg.h"
 #include "platform/pcontrol.h"
 #include "platform/pqt.h"
 #include "platform/pwindow.h"
+#include "toolkit/pctltext.h"
 
 namespace {
 
@@ -120,6 +124,113 @@ std::string ReadFile(const std::string& path) {
   std::stringstream s;
   s << f.rdbuf();
   return s.str();
+}
+
+// ---- Browsing a folder of test pictures.
+
+std::string Status() {
+  ControlID cid{FourCC("pict"), 132};
+  ControlRef c = nullptr;
+  char buf[256];
+  return GetControlByID(gMain->GetWindow(), &cid, &c) == noErr &&
+                 GetControlText(c, buf, sizeof buf, true)
+             ? buf
+             : "";
+}
+
+PBrowser* Browser() {
+  return static_cast<PBrowser*>(gMain->GetBrowser());
+}
+
+QElapsedTimer sinceClick;
+
+// Every cell of the grid shows its thumbnail (the cells fill while events are pumped).
+bool Filled() {
+  PBrowser* b = Browser();
+  for (int i = 0; i < b->ThumbCount(); ++i)
+    if (b->thumb[i].img == nullptr) return false;
+  return b->ThumbCount() > 0;
+}
+
+// A press and release in the middle of cell (row, col) of the grid, as a person clicks.
+void ClickCell(int row, int col, Qt::KeyboardModifiers m) {
+  PBrowser* b = Browser();
+  const int ts = b->ThumbSize();
+  const QPoint p(b->extent.left + col * (ts + 24) + 24 + ts / 2,
+                 b->extent.top + row * (16 + ts + 24) + 24 + ts / 2);
+  QWidget* w = PlatformContentWidget(gMain->GetWindow());
+  QTimer::singleShot(0, [=] { QTest::mouseRelease(w, Qt::LeftButton, m, p); });
+  QTest::mousePress(w, Qt::LeftButton, m, p);
+  sinceClick.start();
+}
+
+// Chooses the test pictures' folder in the folder dialog, clicks and Shift-clicks thumbnails,
+// then shows them at the other sizes and as the table. Without the test pictures an empty
+// folder is chosen and only the dialog and the empty browser are seen.
+void AddBrowsing() {
+  static std::string folder = std::string(LUMERIN_TESTDATA) + "/jpeg";
+  const bool pictures = QDir(QString::fromStdString(folder)).exists();
+  if (!pictures) folder = QDir::tempPath().toStdString();
+  steps.push_back({"the folder dialog shows",
+                   [] { return PlatformFileDialog() && PlatformFileDialog()->isVisible(); },
+                   [] {
+                     QFileDialog* d = PlatformFileDialog();
+                     QDir().mkpath(LUMERIN_SHOTS);
+                     d->grab().save(LUMERIN_SHOTS "/e2e-13-folder-dialog.png");
+                     d->setDirectory(QString::fromStdString(folder));  // and nothing typed
+                     if (auto* e = d->findChild<QLineEdit*>("fileNameEdit")) e->clear();
+                     QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
+                   }});
+  steps.push_back({"the folder's thumbnails show",
+                   [] {
+                     return (Status().find(" files") != std::string::npos ||
+                             Status().find(" records") != std::string::npos) &&
+                            (gMain->bc.rdisp.GetSize() == 0 || Filled());
+                   },
+                   [] {
+                     Shot(gMain->GetWindow(), "14-browser");
+                     EXPECT_STREQ(gMain->bc.rsrc, folder.c_str());
+                   }});
+  if (!pictures) return;
+  steps.back().act = [] {
+    Shot(gMain->GetWindow(), "14-browser");
+    EXPECT_STREQ(gMain->bc.rsrc, folder.c_str());
+    EXPECT_GE(gMain->bc.rdisp.GetSize(), 20);
+    ClickCell(0, 1, {});
+  };
+  steps.push_back({"one record selected",
+                   [] { return Status().rfind("1 of ", 0) == 0 && sinceClick.elapsed() > 500; },
+                   [] {
+                     Shot(gMain->GetWindow(), "15-selected");
+                     ClickCell(1, 3, Qt::ShiftModifier);
+                   }});
+  steps.push_back({"a range selected",
+                   [] {
+                     const int n = gMain->bc.TotalSelected();
+                     return n > 1 && Status().rfind(std::to_string(n) + " of ", 0) == 0 &&
+                            sinceClick.elapsed() > 500;
+                   },
+                   [] {
+                     // From the second record of the first row to the fourth of the second.
+                     EXPECT_EQ(gMain->bc.TotalSelected(), Browser()->ntcols + 3);
+                     Shot(gMain->GetWindow(), "16-range");
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Large Thumbnails"));
+                   }});
+  steps.push_back({"large thumbnails", [] { return Browser()->tnDenom == 2 && Filled(); },
+                   [] {
+                     Shot(gMain->GetWindow(), "17-large");
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Small Thumbnails"));
+                   }});
+  steps.push_back({"small thumbnails", [] { return Browser()->tnDenom == 8 && Filled(); },
+                   [] {
+                     Shot(gMain->GetWindow(), "18-small");
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Small Thumbnails"));  // again: the table
+                   }});
+  steps.push_back({"the table", [] { return Browser()->tnDenom == 0 && Browser()->listh; },
+                   [] {
+                     Shot(gMain->GetWindow(), "19-table");
+                     EXPECT_GT(gMain->bc.TotalSelected(), 1);
+                   }});
 }
 
 TEST(EndToEnd, Walk) {
@@ -220,9 +331,12 @@ TEST(EndToEnd, Walk) {
        [] { return !IsWindowVisible(gImager->GetWindow()); },
        [] {
          EXPECT_EQ(gImager->ImageCount(), 0);
-         EXPECT_TRUE(Menu(gMain->GetWindow(), "Quit"));
+         EXPECT_TRUE(Menu(gMain->GetWindow(), "Browse Folder..."));
        }},
   };
+  AddBrowsing();
+  steps.push_back({"the walk ends", [] { return true; },
+                   [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Quit")); }});
   char arg0[] = "lumerin";
   char* argv[] = {arg0, nullptr};
   const int status = LumerinMain(1, argv, Drive);

@@ -1,0 +1,489 @@
+// File helpers and the file dialogs.
+#include "app/core/pfiles.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/core/papp.h"
+#include "app/core/pdialogs.h"
+#include "catalog/pdbase.h"
+#include "catalog/pfileinfo.h"
+#include "formats/exrformat.h"
+#include "formats/jpegio.h"
+#include "formats/radformat.h"
+#include "formats/tiffimg.h"
+#include "image/pireader.h"
+#include "platform/pqt.h"
+#include "support/dmessage.h"
+
+namespace {
+
+constexpr int kPathLen = 1024;
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A name beside path that no file has yet; tries a few before giving up (empty).
+std::string TempBeside(const char* path, const char* tag) {
+  static unsigned serial = 0;
+  for (int tries = 0; tries < 100; ++tries) {
+    char buf[kPathLen + 64];
+    snprintf(buf, sizeof buf, "%s.%s%ld.%u", path, tag, static_cast<long>(getpid()), ++serial);
+    struct stat st;
+    if (lstat(buf, &st) != 0 && errno == ENOENT) return buf;
+  }
+  return std::string();
+}
+
+// Makes the folder holding path durable after a rename into it.
+void SyncFolderOf(const char* path) {
+  std::string dir = path;
+  const size_t slash = dir.rfind('/');
+  dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+}
+
+// The absolute form of a path (relative to the working folder).
+std::string Absolute(const char* path) {
+  if (path[0] == '/') return path;
+  char cwd[kPathLen];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return path;
+  return std::string(cwd) + "/" + path;
+}
+
+// The writer of an image document type, NULL for another type.
+const _ImgWriterInterface* WriterOf(OSType typ) {
+  switch (typ) {
+    case kDocTIFF:
+      return &IWInterfaceTIFF;
+    case kDocJPEG:
+      return &IWInterfaceJPEG;
+    case kDocOpenEXR:
+      return &IWInterfaceEXR;
+    case kDocPicture:
+      return &IWInterfaceRad;
+    default:
+      return nullptr;
+  }
+}
+
+// The suffixes (lower case) a document type's files carry; empty for any.
+std::vector<std::string> SuffixesOf(OSType typ) {
+  switch (typ) {
+    case kDocCatalog:
+      return {"qdb"};
+    case kDocText:
+      return {"txt"};
+    case kDocHTML:
+      return {"html", "htm"};
+    case kDocTIFF:
+      return {"tif", "tiff"};
+    case kDocJPEG:
+      return {"jpg", "jpeg"};
+    case kDocOpenEXR:
+      return {"exr"};
+    case kDocPicture:
+      return {"hdr", "pic"};
+    default:
+      return {};
+  }
+}
+
+bool HasSuffix(const std::string& path, const std::vector<std::string>& suffixes) {
+  const char* s = PgetSuffix(path.c_str());
+  if (s == nullptr) return false;
+  for (const std::string& want : suffixes)
+    if (strcasecmp(s, want.c_str()) == 0) return true;
+  return false;
+}
+
+// A cancelled dialog: 'not!' and a trace message.
+void Cancelled(const char* what) {
+  gConfirmResponse = kResponseCancel;
+  DMESSAGE(DMCtrace, "%s cancelled", what);
+}
+
+// The reply of a platform dialog.
+NavReplyRecord Reply(int result, std::vector<std::string> chosen) {
+  NavReplyRecord nr;
+  nr.validRecord = result == kFileDialogChosen;
+  nr.selection = std::move(chosen);
+  return nr;
+}
+
+}  // namespace
+
+bool linkFile(const char* dpath, const char* spath) {
+  if (!DMASSERT(dpath != NULL) || !DMASSERT(spath != NULL)) return false;
+  if (strcmp(dpath, spath) == 0) return true;
+  struct stat ss, ds;
+  if (stat(spath, &ss) != 0) {
+    DMESSAGE(DMCresource, "Cannot link to missing file '%s'", spath);
+    return false;
+  }
+  // Already the same file (also when spath is a link to dpath): nothing to do.
+  if (stat(dpath, &ds) == 0 && SameFile(ss, ds)) return true;
+  // The new name is made beside dpath and renamed over it, so that dpath stays whole when the
+  // link cannot be made.
+  const std::string tmp = TempBeside(dpath, "lnk");
+  if (tmp.empty() ||
+      (link(spath, tmp.c_str()) != 0 && symlink(Absolute(spath).c_str(), tmp.c_str()) != 0)) {
+    DMESSAGE(DMCsystem, "Cannot link '%s' to '%s'", dpath, spath);
+    return false;
+  }
+  if (rename(tmp.c_str(), dpath) != 0) {
+    DMESSAGE(DMCsystem, "Cannot replace '%s'", dpath);
+    unlink(tmp.c_str());
+    return false;
+  }
+  SyncFolderOf(dpath);
+  return true;
+}
+
+bool copyFile(const char* dpath, const char* spath) {
+  if (!DMASSERT(dpath != NULL) || !DMASSERT(spath != NULL)) return false;
+  if (strcmp(dpath, spath) == 0) return true;
+  const int in = open(spath, O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    DMESSAGE(DMCresource, "Cannot open file '%s' for reading", spath);
+    return false;
+  }
+  struct stat ss, ds;
+  const bool haveDest = stat(dpath, &ds) == 0;
+  if (fstat(in, &ss) == 0 && haveDest && SameFile(ss, ds)) {
+    close(in);
+    return true;  // one file under two names: copying would only destroy it
+  }
+  mode_t mode = 0666;
+  if (haveDest) {
+    mode = ds.st_mode & 07777;
+  } else {
+    const mode_t mask = umask(0);
+    umask(mask);
+    mode &= ~mask;
+  }
+  const std::string tmp = TempBeside(dpath, "cpy");
+  const int out =
+      tmp.empty() ? -1 : open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (out < 0) {
+    close(in);
+    DMESSAGE(DMCresource, "Cannot open file '%s' for writing", dpath);
+    return false;
+  }
+  bool ok = true;
+  static char block[65536];
+  for (;;) {
+    const ssize_t n = read(in, block, sizeof block);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      DMESSAGE(DMCresource, "Read error on file '%s'", spath);
+      ok = false;
+      break;
+    }
+    ssize_t done = 0;
+    while (done < n) {
+      const ssize_t w = write(out, block + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) break;
+      done += w;
+    }
+    if (done < n) {
+      DMESSAGE(DMCresource, "Write error on file '%s'", dpath);
+      ok = false;
+      break;
+    }
+  }
+  close(in);
+  if (ok && (fchmod(out, mode) != 0 || fsync(out) != 0)) {
+    DMESSAGE(DMCresource, "Write error on file '%s'", dpath);
+    ok = false;
+  }
+  if (close(out) != 0 && ok) {
+    DMESSAGE(DMCresource, "Write error on file '%s'", dpath);
+    ok = false;
+  }
+  if (ok && rename(tmp.c_str(), dpath) != 0) {
+    DMESSAGE(DMCsystem, "Cannot replace '%s'", dpath);
+    ok = false;
+  }
+  if (!ok) {
+    unlink(tmp.c_str());
+    return false;
+  }
+  SyncFolderOf(dpath);
+  return true;
+}
+
+bool getFspecFromPath(FSSpec* spec, const char* path) {
+  if (spec == nullptr || path == nullptr || path[0] != '/') return false;
+  const size_t n = strlen(path);
+  struct stat st;
+  if (n >= sizeof spec->path || stat(path, &st) != 0) return false;
+  memcpy(spec->path, path, n + 1);
+  spec->dev = st.st_dev;
+  spec->ino = st.st_ino;
+  return true;
+}
+
+char* getPathFromRef(char* buf, int len, const FSRef* ref) {
+  if (buf == nullptr || len <= 0 || ref == nullptr) return nullptr;
+  const size_t n = strnlen(ref->path, sizeof ref->path);
+  if (n == 0 || n >= sizeof ref->path) return nullptr;
+  if (ref->dev != 0 || ref->ino != 0) {
+    // The reference names the file it was made for, not whatever lies at its path now.
+    struct stat st;
+    if (stat(ref->path, &st) != 0 || st.st_dev != ref->dev || st.st_ino != ref->ino) return nullptr;
+  }
+  if (n >= static_cast<size_t>(len)) return nullptr;
+  memcpy(buf, ref->path, n + 1);
+  return buf;
+}
+
+char* getNavPath(char* buf, int len, const NavReplyRecord& nr, FSRef* retRef, OSType ftype,
+                 OSType) {
+  if (!nr.validRecord) return nullptr;
+  if (nr.selection.size() != 1) {
+    DMESSAGE(DMCinput, "Multiple files/folders selected");
+    return nullptr;
+  }
+  const std::string& path = nr.selection[0];
+  if (path.empty() || path[0] != '/') {
+    DMESSAGE(DMCparameter, "Unrecognized file/folder type");
+    return nullptr;
+  }
+  FSRef ref;
+  if (path.size() >= sizeof ref.path) {
+    DMESSAGE(DMCparameter, "Pathname too long");
+    return nullptr;
+  }
+  if (!getFspecFromPath(&ref, path.c_str())) {
+    if (ftype == 0) {
+      DMESSAGE(DMCsystem, "FSpMakeFSRef failed (code %d)", -43);
+      return nullptr;
+    }
+    // A file to be made: it has a path but no identity yet. It is not made here; the caller
+    // writes it whole.
+    memcpy(ref.path, path.c_str(), path.size() + 1);
+    ref.dev = 0;
+    ref.ino = 0;
+  }
+  if (retRef) *retRef = ref;
+  return getPathFromRef(buf, len, &ref);
+}
+
+char* chooseFolder(char* dpath, int dplen, FSRef* dref) {
+  if (dpath == nullptr || dplen <= 0) return nullptr;
+  PFileDialogSpec spec;
+  spec.title = "Choose Folder";
+  spec.button = "Choose";
+  std::vector<std::string> chosen;
+  const int r = PlatformChooseFolder(spec, &chosen);
+  if (r == kFileDialogCancelled) {
+    Cancelled("Choose folder");
+    return nullptr;
+  }
+  if (getNavPath(dpath, dplen, Reply(r, chosen), dref, 0, 0) == nullptr) {
+    DMESSAGE(DMCwarning, "getNavPath returned NULL");
+    return nullptr;
+  }
+  return dpath;
+}
+
+bool imgFileFilter(const char* path, const DBRecord* dr) {
+  if (path == nullptr) return false;
+  struct stat st;
+  if (stat(path, &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) return true;  // folders and everything else are listed
+  if (dr != nullptr) {
+    const char* name = PgetFilename(path);
+    const DBField& file = PDBgetField(*dr, PDBFfile);
+    if (file.GetNV() > 0 && strcmp(name, file.GetString(0)) == 0) return true;
+    const DBField& nbytes = PDBgetField(*dr, PDBFnbytes);
+    const DBField& hashval = PDBgetField(*dr, PDBFhashval);
+    if (nbytes.GetNV() < 1 || hashval.GetNV() < 1) return false;
+    long hash = 0, size = 0;
+    // The length as catalogues keep it: the low 32 bits, signed.
+    if (static_cast<int32_t>(st.st_size) != static_cast<int32_t>(nbytes.GetInt(0))) return false;
+    return PhashFile(&hash, &size, path) == 1 && hash == hashval.GetInt(0);
+  }
+  _ImgReader* ir = PopenImageF(path, 1, nullptr);
+  if (ir == nullptr) return false;
+  const bool ok = ir->errCode == IREnone;
+  ir->ri->Close(ir);
+  return ok;
+}
+
+bool chooseImage(char* fpath, int fplen, const DBRecord* dr) {
+  if (fpath == nullptr || fplen <= 0) return false;
+  PFileDialogSpec spec;
+  if (dr != nullptr) {
+    const DBField& loc = PDBgetField(*dr, PDBFlocation);
+    const char* folder = loc.GetNV() > 0 ? loc.GetString(0) : "";
+    struct stat st;
+    if (*folder != '\0' && stat(folder, &st) == 0 && S_ISDIR(st.st_mode)) spec.directory = folder;
+    const DBField& file = PDBgetField(*dr, PDBFfile);
+    const std::string name = file.GetNV() > 0 ? file.GetString(0) : "";
+    spec.title = "Find Image";
+    spec.message = "Locate image '" + name + "'";
+    const std::string seen = " last seen in '" + std::string(folder) + "'";
+    if (*folder != '\0' && spec.message.size() + seen.size() < 200) spec.message += seen;
+    spec.button = "Choose";
+  } else {
+    spec.title = "Open Image";
+    spec.message = "Choose image to open";
+    spec.button = "Open";
+  }
+  DBRecord copy;
+  if (dr != nullptr) copy = *dr;  // the dialog's filter outlives no caller, but holds its own
+  spec.show = [dr, &copy](const std::string& path) {
+    return imgFileFilter(path.c_str(), dr ? &copy : nullptr);
+  };
+  std::vector<std::string> chosen;
+  const int r = PlatformOpenFile(spec, &chosen);
+  if (r == kFileDialogCancelled) {
+    Cancelled("Choose image");
+    return false;
+  }
+  if (getNavPath(fpath, fplen, Reply(r, chosen), nullptr, 0, 0) == nullptr) {
+    DMESSAGE(DMCwarning, "getNavPath returned NULL");
+    return false;
+  }
+  return true;
+}
+
+int saveDialog(int (*savef)(const char* path, void* p), void* p, const char* cat, OSType typ,
+               OSType cre) {
+  if (savef == nullptr) return 0;
+  if (cat == nullptr || *cat == '\0') cat = "File";
+  PFileDialogSpec spec;
+  spec.title = std::string("Save ") + cat;
+  spec.message = std::string("Save ") + cat + " as";
+  spec.button = "Save";
+  spec.confirmReplace = true;
+  switch (typ) {
+    case kDocCatalog:
+      spec.fileName = "Untitled.qdb";
+      break;
+    case kDocText:
+      spec.fileName = "Untitled.txt";
+      break;
+    case kDocHTML:
+      spec.fileName = "Untitled.html";
+      break;
+    default:
+      if (const _ImgWriterInterface* w = WriterOf(typ))
+        spec.fileName = std::string("Untitled.") + w->suffix;
+      else
+        spec.fileName = "Untitled";
+      break;
+  }
+  std::vector<std::string> chosen;
+  const int r = PlatformSaveFile(spec, &chosen, nullptr);
+  if (r == kFileDialogCancelled) {
+    gConfirmResponse = kResponseCancel;
+    DMESSAGE(DMCtrace, "Save %s cancelled", cat);
+    return 0;
+  }
+  char path[kPathLen];
+  if (getNavPath(path, sizeof path, Reply(r, chosen), nullptr, typ, cre) == nullptr) {
+    DMESSAGE(DMCwarning, "getNavPath returned NULL");
+    return 0;
+  }
+  return savef(path, p);
+}
+
+char* openDialog(char* fpath, int fplen, const char* cat, OSType typ, OSType cre) {
+  if (fpath == nullptr || fplen <= 0) return nullptr;
+  if (cat == nullptr || *cat == '\0') cat = "File";
+  PFileDialogSpec spec;
+  spec.title = std::string("Open ") + cat;
+  spec.message = spec.title;
+  spec.button = "Open";
+  if (typ != kDocAny && cre != kDocAny) {
+    const std::vector<std::string> suffixes = SuffixesOf(typ);
+    if (!suffixes.empty())
+      spec.show = [suffixes](const std::string& path) { return HasSuffix(path, suffixes); };
+  }
+  std::vector<std::string> chosen;
+  const int r = PlatformOpenFile(spec, &chosen);
+  if (r == kFileDialogCancelled) {
+    gConfirmResponse = kResponseCancel;
+    DMESSAGE(DMCtrace, "Choose %s cancelled", cat);
+    return nullptr;
+  }
+  if (getNavPath(fpath, fplen, Reply(r, chosen), nullptr, 0, 0) == nullptr) {
+    DMESSAGE(DMCwarning, "getNavPath returned NULL");
+    return nullptr;
+  }
+  return fpath;
+}
+
+int freshCatalog(const char* path, void*) {
+  if (path == nullptr || *path == '\0' || gMain == nullptr) return 0;
+  if (!gMain->OpenCatalog(path)) return 0;
+  for (;;) {
+    const OSType r =
+        confirmDialog("Allow at most one catalog entry for each file?", "Multiple", kResponseOK);
+    if (r == kResponseOK) {
+      gMain->bc.SetUnique(true);
+      break;
+    }
+    if (r == kResponseCustom) {
+      gMain->bc.SetUnique(false);
+      break;
+    }
+    // A cancel keeps the default; a dialog that cannot be shown counts as one.
+    if (r == kResponseCancel || gInterfaceReady != 1) break;
+  }
+  return gMain->bc.phd.Sync() ? 1 : 0;
+}
+
+bool chooseCatalog() {
+  if (!DMASSERT_AS(gMain != nullptr, "gMainContext != NULL")) return false;
+  char path[kPathLen];
+  if (openDialog(path, sizeof path, "Catalog", kDocCatalog, kDocCreator) == nullptr) return false;
+  return gMain->OpenCatalog(path);
+}
+
+void newCatalog() {
+  saveDialog(freshCatalog, nullptr, "Catalog", kDocCatalog, kDocCreator);
+}
+
+void navEventHandler(int cbSelector, NavCBRec* cbParams, void* od) {
+  if (cbSelector != kNavCBPopupMenuSelect || cbParams == nullptr || od == nullptr) return;
+  OSType* current = static_cast<OSType*>(od);
+  if (cbParams->format == *current) return;
+  *current = cbParams->format;
+  char* name = cbParams->name;
+  name[sizeof cbParams->name - 1] = '\0';
+  char* dot = strrchr(name, '.');
+  if (dot == nullptr) return;
+  const _ImgWriterInterface* w = WriterOf(cbParams->format);
+  if (w == nullptr) return;
+  bool upper = true;
+  for (const char* c = dot + 1; *c; ++c)
+    if (isalpha(static_cast<unsigned char>(*c)) && !isupper(static_cast<unsigned char>(*c)))
+      upper = false;
+  char suffix[sizeof w->suffix];
+  size_t n = strnlen(w->suffix, sizeof w->suffix);
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(w->suffix[i]);
+    suffix[i] = static_cast<char>(upper ? toupper(c) : tolower(c));
+  }
+  suffix[n] = '\0';
+  const size_t room = sizeof cbParams->name - static_cast<size_t>(dot + 1 - name);
+  snprintf(dot + 1, room, "%s", suffix);
+}

@@ -1,0 +1,173 @@
+// File dialogs over Qt's own QFileDialog, run modal inside a wait of the platform's loop.
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QSortFilterProxyModel>
+#include <unordered_map>
+
+#include "platform/ppriv.h"
+#include "platform/pqt.h"
+
+using namespace plat;
+
+namespace {
+
+// Where the next dialog without a folder of its own opens: where the last one was accepted,
+// at first the user's home folder.
+QString& LastFolder() {
+  static QString folder;
+  return folder;
+}
+
+QPointer<QFileDialog>& Current() {
+  static QPointer<QFileDialog> d;
+  return d;
+}
+
+// Lists folders and the files the spec's filter accepts; each file is asked about once.
+class FilterProxy : public QSortFilterProxyModel {
+ public:
+  explicit FilterProxy(std::function<bool(const std::string&)> show) : show_(std::move(show)) {}
+
+ protected:
+  bool filterAcceptsRow(int row, const QModelIndex& parent) const override {
+    auto* fs = qobject_cast<QFileSystemModel*>(sourceModel());
+    if (fs == nullptr) return true;
+    const QModelIndex i = fs->index(row, 0, parent);
+    if (fs->isDir(i)) return true;
+    const QString path = fs->filePath(i);
+    auto it = seen_.find(path);
+    if (it != seen_.end()) return it->second;
+    const bool ok = show_(path.toStdString());
+    seen_.emplace(path, ok);
+    return ok;
+  }
+
+ private:
+  std::function<bool(const std::string&)> show_;
+  mutable std::unordered_map<QString, bool> seen_;
+};
+
+QString Q(const std::string& s) {
+  return QString::fromStdString(s);
+}
+
+// A dialog with the spec's title, message, button and starting folder.
+QFileDialog* Make(const PFileDialogSpec& spec) {
+  auto* d = new QFileDialog(QApplication::activeWindow());
+  d->setObjectName("PlatformFileDialog");
+  d->setOption(QFileDialog::DontUseNativeDialog, true);
+  d->setAttribute(Qt::WA_DeleteOnClose, false);
+  if (!spec.title.empty()) d->setWindowTitle(Q(spec.title));
+  if (!spec.button.empty()) d->setLabelText(QFileDialog::Accept, Q(spec.button));
+  if (!spec.directory.empty())
+    d->setDirectory(Q(spec.directory));
+  else
+    d->setDirectory(LastFolder().isEmpty() ? QDir::homePath() : LastFolder());
+  if (!spec.message.empty()) {
+    if (auto* grid = qobject_cast<QGridLayout*>(d->layout())) {
+      auto* label = new QLabel(Q(spec.message), d);
+      label->setObjectName("PlatformFileDialogMessage");
+      label->setWordWrap(true);
+      grid->addWidget(label, grid->rowCount(), 0, 1, grid->columnCount());
+    }
+  }
+  return d;
+}
+
+// Shows the dialog modal and waits in the platform's loop until it closes.
+int Run(QFileDialog* d, std::vector<std::string>* chosen) {
+  if (chosen) chosen->clear();
+  if (Quitting()) {
+    delete d;
+    return kFileDialogFailed;
+  }
+  LoopWait wait;
+  bool accepted = false, finished = false;
+  QObject::connect(d, &QDialog::finished, d, [&](int r) {
+    accepted = r == QDialog::Accepted;
+    finished = true;
+    wait.Stop();
+  });
+  d->setWindowModality(Qt::ApplicationModal);
+  QPointer<QFileDialog> saved = Current();
+  Current() = d;
+  d->show();
+  d->raise();
+  d->activateWindow();
+  if (!finished && RunLoopWait(&wait, kEventDurationForever) != noErr && !finished) {
+    d->reject();  // the application quits: a cancel
+    accepted = false;
+  }
+  if (accepted && chosen)
+    for (const QString& f : d->selectedFiles()) chosen->push_back(f.toStdString());
+  if (accepted) LastFolder() = d->directory().absolutePath();
+  Current() = saved;
+  QObject::disconnect(d, nullptr, nullptr, nullptr);
+  d->hide();
+  d->deleteLater();
+  return accepted ? kFileDialogChosen : kFileDialogCancelled;
+}
+
+}  // namespace
+
+int PlatformChooseFolder(const PFileDialogSpec& spec, std::vector<std::string>* chosen) {
+  if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
+    return kFileDialogFailed;
+  QFileDialog* d = Make(spec);
+  d->setFileMode(QFileDialog::Directory);
+  d->setOption(QFileDialog::ShowDirsOnly, true);
+  d->setAcceptMode(QFileDialog::AcceptOpen);
+  return Run(d, chosen);
+}
+
+int PlatformOpenFile(const PFileDialogSpec& spec, std::vector<std::string>* chosen) {
+  if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
+    return kFileDialogFailed;
+  QFileDialog* d = Make(spec);
+  d->setFileMode(QFileDialog::ExistingFile);
+  d->setAcceptMode(QFileDialog::AcceptOpen);
+  if (spec.show) d->setProxyModel(new FilterProxy(spec.show));
+  return Run(d, chosen);
+}
+
+int PlatformSaveFile(const PFileDialogSpec& spec, std::vector<std::string>* chosen, int* format) {
+  if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
+    return kFileDialogFailed;
+  QFileDialog* d = Make(spec);
+  d->setFileMode(QFileDialog::AnyFile);
+  d->setAcceptMode(QFileDialog::AcceptSave);
+  d->setOption(QFileDialog::DontConfirmOverwrite, !spec.confirmReplace);
+  int chosenFormat = spec.format;
+  if (!spec.formats.empty()) {
+    QStringList filters;
+    for (const std::string& f : spec.formats) filters << Q(f);
+    d->setNameFilters(filters);
+    if (spec.format >= 0 && spec.format < filters.size()) d->selectNameFilter(filters[spec.format]);
+    QObject::connect(d, &QFileDialog::filterSelected, d,
+                     [d, &spec, &chosenFormat, filters](const QString& filter) {
+                       const int i = static_cast<int>(filters.indexOf(filter));
+                       if (i < 0 || i == chosenFormat) return;
+                       chosenFormat = i;
+                       if (!spec.formatChanged) return;
+                       auto* edit = d->findChild<QLineEdit*>("fileNameEdit");
+                       const std::string typed = edit ? edit->text().toStdString() : spec.fileName;
+                       const std::string name = spec.formatChanged(i, typed);
+                       if (edit) edit->setText(Q(name));
+                     });
+  }
+  if (!spec.fileName.empty()) d->selectFile(Q(spec.fileName));
+  const int r = Run(d, chosen);
+  if (format) *format = chosenFormat;
+  return r;
+}
+
+QFileDialog* PlatformFileDialog() {
+  return Current().data();
+}

@@ -1,0 +1,294 @@
+// File helpers and file dialogs: links and copies that never lose the destination, references
+// and dialog replies, the format pop-up's suffix, the locate filter, and the real dialogs
+// answered or cancelled (the new-catalogue and open-catalogue commands among them).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <fstream>
+#include <sstream>
+
+#include "app/core/pfiles.h"
+#include "apptest.h"
+#include "catalog/pfileinfo.h"
+#include "formats/stdformats.h"
+
+namespace {
+
+class Files : public ::testing::Test {
+ protected:
+  TempHome home;
+  AppInterface app;
+  std::string dir;
+  void SetUp() override {
+    ASSERT_EQ(app.status, 0);
+    dmessage_alert = nullptr;  // problems are looked at here, not shown
+    dmessage_last_class = DMCnerr;
+    PloadStandardReaders();
+    dir = home.path() + "/files";
+    mkdir(dir.c_str(), 0755);
+  }
+  std::string Path(const char* name) const { return dir + "/" + name; }
+};
+
+void Write(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+std::string Read(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+ino_t Inode(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+int Entries(const std::string& dir) {
+  return static_cast<int>(QDir(QString::fromStdString(dir)).entryList(QDir::Files).size());
+}
+std::string Last(unsigned cls) {
+  return dmessage_record[cls] ? dmessage_record[cls] : "";
+}
+
+// Answers the next file dialog that shows: selects path and accepts, or with an empty path
+// cancels; look sees the dialog first.
+void Answer(const std::string& path, std::function<void(QFileDialog*)> look = nullptr) {
+  auto* t = new QTimer;
+  QObject::connect(t, &QTimer::timeout, [=] {
+    QFileDialog* d = PlatformFileDialog();
+    if (d == nullptr || !d->isVisible()) return;
+    t->stop();
+    t->deleteLater();
+    if (look) look(d);
+    if (path.empty()) {
+      d->reject();
+    } else {
+      if (QFileInfo(QString::fromStdString(path)).isDir()) {
+        d->setDirectory(QString::fromStdString(path));  // the folder shown, nothing typed
+        if (auto* e = d->findChild<QLineEdit*>("fileNameEdit")) e->clear();
+      } else {
+        d->selectFile(QString::fromStdString(path));
+      }
+      QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
+    }
+  });
+  t->start(5);
+}
+
+TEST_F(Files, LinksAndCopiesNeverLoseTheDestination) {
+  const std::string src = Path("src.jpg"), dst = Path("dst.jpg");
+  Write(src, "new");
+  Write(dst, "old");
+  EXPECT_TRUE(linkFile(dst.c_str(), src.c_str()));  // replaces
+  EXPECT_EQ(Read(dst), "new");
+  EXPECT_EQ(Inode(dst), Inode(src));
+  EXPECT_TRUE(linkFile(dst.c_str(), src.c_str()));  // already the same file
+  // A source that is a link to the destination: nothing changes, nothing is lost.
+  const std::string alias = Path("alias.jpg");
+  ASSERT_EQ(symlink(dst.c_str(), alias.c_str()), 0);
+  EXPECT_TRUE(linkFile(dst.c_str(), alias.c_str()));
+  EXPECT_EQ(Read(dst), "new");
+  // A failed link keeps the destination.
+  Write(dst, "kept");
+  EXPECT_FALSE(linkFile(dst.c_str(), Path("missing.jpg").c_str()));
+  EXPECT_EQ(Read(dst), "kept");
+  EXPECT_EQ(Entries(dir), 3);  // src.jpg, dst.jpg and alias.jpg: no temporary names left
+  // Across file systems: a symbolic link.
+  struct stat shm, here;
+  if (stat("/dev/shm", &shm) == 0 && stat(dir.c_str(), &here) == 0 && shm.st_dev != here.st_dev) {
+    const std::string far = "/dev/shm/lumerin_link_test_" + std::to_string(getpid());
+    Write(far, "far");
+    EXPECT_TRUE(linkFile(dst.c_str(), far.c_str()));
+    struct stat ls;
+    ASSERT_EQ(lstat(dst.c_str(), &ls), 0);
+    EXPECT_TRUE(S_ISLNK(ls.st_mode));
+    EXPECT_EQ(Read(dst), "far");
+    unlink(far.c_str());
+  }
+  void (*abortHook)() = dmessage_abort;
+  dmessage_abort = [] {};  // reported, here without ending the test
+  EXPECT_FALSE(linkFile(nullptr, src.c_str()));
+  EXPECT_FALSE(copyFile(dst.c_str(), nullptr));
+  dmessage_abort = abortHook;
+  EXPECT_EQ(Last(DMCassert), "assertion failed ! (spath != NULL)");
+
+  // Copies: whole or not at all; one file under two names is left alone.
+  const std::string a = Path("a.txt"), b = Path("b.txt");
+  Write(a, std::string(200000, 'x'));
+  Write(b, "old");
+  chmod(b.c_str(), 0640);
+  EXPECT_TRUE(copyFile(b.c_str(), a.c_str()));
+  EXPECT_EQ(Read(b), Read(a));
+  struct stat bs;
+  ASSERT_EQ(stat(b.c_str(), &bs), 0);
+  EXPECT_EQ(bs.st_mode & 0777, 0640u);  // the destination keeps its mode
+  ASSERT_EQ(link(a.c_str(), Path("a2.txt").c_str()), 0);
+  EXPECT_TRUE(copyFile(Path("a2.txt").c_str(), a.c_str()));
+  EXPECT_EQ(Read(a).size(), 200000u);  // not truncated by copying onto itself
+  Write(b, "old");
+  const int before = Entries(dir);
+  EXPECT_FALSE(copyFile(b.c_str(), dir.c_str()));  // a folder reads with an error
+  EXPECT_EQ(Read(b), "old");
+  EXPECT_EQ(Entries(dir), before);
+  EXPECT_FALSE(copyFile(b.c_str(), Path("missing").c_str()));
+  EXPECT_EQ(Last(DMCresource), "Cannot open file '" + Path("missing") + "' for reading");
+  EXPECT_FALSE(copyFile(Path("no/such/folder").c_str(), a.c_str()));
+  EXPECT_EQ(Last(DMCresource), "Cannot open file '" + Path("no/such/folder") + "' for writing");
+}
+
+TEST_F(Files, ReferencesAndDialogReplies) {
+  const std::string f = Path("x.qdb");
+  Write(f, "x");
+  FSRef ref;
+  ASSERT_TRUE(getFspecFromPath(&ref, f.c_str()));
+  char buf[1024];
+  EXPECT_STREQ(getPathFromRef(buf, sizeof buf, &ref), f.c_str());
+  EXPECT_EQ(getPathFromRef(buf, 5, &ref), nullptr);  // does not fit
+  EXPECT_FALSE(getFspecFromPath(&ref, "relative/path"));
+  // A reference names its file, not whatever lies at its path later.
+  unlink(f.c_str());
+  Write(Path("other"), "y");
+  Write(f, "x");
+  EXPECT_EQ(getPathFromRef(buf, sizeof buf, &ref), nullptr);
+
+  NavReplyRecord nr;
+  EXPECT_EQ(getNavPath(buf, sizeof buf, nr, nullptr, 0, 0), nullptr);  // not valid
+  nr.validRecord = true;
+  nr.selection = {f, Path("other")};
+  EXPECT_EQ(getNavPath(buf, sizeof buf, nr, nullptr, 0, 0), nullptr);
+  EXPECT_EQ(Last(DMCinput), "Multiple files/folders selected");
+  nr.selection = {"relative"};
+  EXPECT_EQ(getNavPath(buf, sizeof buf, nr, nullptr, 0, 0), nullptr);
+  EXPECT_EQ(Last(DMCparameter), "Unrecognized file/folder type");
+  nr.selection = {Path("new.qdb")};
+  EXPECT_EQ(getNavPath(buf, sizeof buf, nr, nullptr, 0, 0), nullptr);  // to open: must exist
+  FSRef made;
+  EXPECT_STREQ(getNavPath(buf, sizeof buf, nr, &made, kDocCatalog, kDocCreator),
+               Path("new.qdb").c_str());  // to save: not made here
+  EXPECT_NE(access(Path("new.qdb").c_str(), F_OK), 0);
+}
+
+TEST_F(Files, TheFormatPopUpRewritesTheSuffixInItsCase) {
+  struct Case {
+    const char* name;
+    OSType format;
+    const char* want;
+  };
+  const Case cases[] = {{"photo.JPG", kDocTIFF, "photo.TIF"},
+                        {"photo.jpg", kDocTIFF, "photo.tif"},
+                        {"photo.Jpg", kDocOpenEXR, "photo.exr"},
+                        {"a.b.tif", kDocPicture, "a.b.hdr"},
+                        {"photo", kDocJPEG, "photo"},
+                        {"page.html", kDocText, "page.html"}};
+  for (const Case& c : cases) {
+    OSType current = kDocJPEG == c.format ? kDocTIFF : kDocJPEG;
+    NavCBRec rec{c.format, {}};
+    snprintf(rec.name, sizeof rec.name, "%s", c.name);
+    navEventHandler(kNavCBPopupMenuSelect, &rec, &current);
+    EXPECT_STREQ(rec.name, c.want) << c.name;
+    EXPECT_EQ(current, c.format);
+  }
+  OSType current = kDocTIFF;
+  NavCBRec same{kDocTIFF, "photo.jpg"};
+  navEventHandler(kNavCBPopupMenuSelect, &same, &current);  // the same format: nothing
+  EXPECT_STREQ(same.name, "photo.jpg");
+  navEventHandler(1, &same, &current);
+  EXPECT_STREQ(same.name, "photo.jpg");
+}
+
+TEST_F(Files, TheLocateFilterListsTheSameNameOrTheSameContent) {
+  const std::string jpeg = std::string(LUMERIN_TESTDATA) + "/jpeg/Canon_40D.jpg";
+  if (access(jpeg.c_str(), R_OK) != 0) GTEST_SKIP() << "no test pictures";
+  DBRecord r;
+  PgrokFile(&r, jpeg.c_str());
+  const std::string moved = Path("renamed.jpg"), same = Path("Canon_40D.jpg"),
+                    other = Path("o.jpg");
+  Write(moved, Read(jpeg));
+  Write(same, "not even a picture");
+  Write(other, Read(jpeg) + "x");
+  EXPECT_TRUE(imgFileFilter(moved.c_str(), &r));  // equal size and content hash
+  EXPECT_TRUE(imgFileFilter(same.c_str(), &r));   // the name sought
+  EXPECT_FALSE(imgFileFilter(other.c_str(), &r));
+  EXPECT_TRUE(imgFileFilter(dir.c_str(), &r));  // folders are listed
+  // Opening an image: what a reader opens.
+  EXPECT_TRUE(imgFileFilter(moved.c_str(), nullptr));
+  EXPECT_FALSE(imgFileFilter(same.c_str(), nullptr));
+  EXPECT_TRUE(imgFileFilter(dir.c_str(), nullptr));
+
+  // The dialog asks for the record's name where it was last seen.
+  std::string message, title;
+  Answer(moved, [&](QFileDialog* d) {
+    title = d->windowTitle().toStdString();
+    if (auto* l = d->findChild<QLabel*>("PlatformFileDialogMessage"))
+      message = l->text().toStdString();
+  });
+  char path[1024];
+  ASSERT_TRUE(chooseImage(path, sizeof path, &r));
+  EXPECT_EQ(std::string(path), moved);
+  EXPECT_EQ(title, "Find Image");
+  EXPECT_EQ(message, "Locate image 'Canon_40D.jpg' last seen in '" + std::string(LUMERIN_TESTDATA) +
+                         "/jpeg'");
+  Answer("");
+  gConfirmResponse = kResponseOK;
+  EXPECT_FALSE(chooseImage(path, sizeof path, nullptr));
+  EXPECT_EQ(gConfirmResponse, kResponseCancel);
+  EXPECT_EQ(Last(DMCtrace), "Choose image cancelled");
+}
+
+TEST_F(Files, FolderAndCatalogueDialogsAnsweredOrCancelled) {
+  char path[1024];
+  FSRef ref;
+  Answer(dir);
+  ASSERT_NE(chooseFolder(path, sizeof path, &ref), nullptr);
+  EXPECT_EQ(std::string(path), dir);
+  EXPECT_EQ(ref.ino, Inode(dir));
+  Answer("");
+  EXPECT_EQ(chooseFolder(path, sizeof path, nullptr), nullptr);
+  EXPECT_EQ(gConfirmResponse, kResponseCancel);
+  EXPECT_EQ(Last(DMCtrace), "Choose folder cancelled");
+
+  // A new catalogue: the name proposed, then the question of one entry per file.
+  const std::string cat = Path("Photos.qdb");
+  std::string proposed;
+  Answer(cat, [&](QFileDialog* d) {
+    if (auto* e = d->findChild<QLineEdit*>("fileNameEdit")) proposed = e->text().toStdString();
+  });
+  WhenShown(gConfirmWindow, nullptr, "cfrm", 131);  // "Multiple"
+  EXPECT_EQ(SendCommand("catn"), noErr);
+  EXPECT_EQ(proposed, "Untitled.qdb");
+  EXPECT_TRUE(gMain->bc.Ready());
+  EXPECT_FALSE(gMain->bc.Unique());
+  EXPECT_NE(Read(cat).find("QRDB"), std::string::npos);
+  gMain->bc.CloseDB();
+  Answer("");
+  EXPECT_EQ(saveDialog(freshCatalog, nullptr, "Catalog", kDocCatalog, kDocCreator), 0);
+  EXPECT_EQ(Last(DMCtrace), "Save Catalog cancelled");
+
+  // Opening it again lists catalogues only.
+  Write(Path("notes.txt"), "x");
+  Answer(cat);
+  EXPECT_EQ(SendCommand("cata"), noErr);
+  EXPECT_TRUE(gMain->bc.Ready());
+  gMain->bc.CloseDB();
+  Answer("");
+  EXPECT_FALSE(chooseCatalog());
+  EXPECT_EQ(Last(DMCtrace), "Choose Catalog cancelled");
+  // A quit while a dialog is up cancels it.
+  auto* t = new QTimer;
+  QObject::connect(t, &QTimer::timeout, [t] {
+    if (PlatformFileDialog() == nullptr) return;
+    t->stop();
+    t->deleteLater();
+    PquitEventLoop();
+  });
+  t->start(5);
+  EXPECT_EQ(openDialog(path, sizeof path, nullptr, kDocAny, kDocAny), nullptr);
+  EXPECT_EQ(Last(DMCtrace), "Choose File cancelled");
+}
+
+}  // namespace

@@ -186,6 +186,8 @@ class Print : public ::testing::Test {
         QPageLayout(QPageSize(QPageSize::Letter), QPageLayout::Portrait,
                     QMarginsF(lr * 72, tb * 72, lr * 72, tb * 72), QPageLayout::Point));
   }
+  // The main window's status line.
+  std::string Status() const { return TextOf(gMain->GetWindow(), "pict", 132); }
   // The messages the user would see or find in the log.
   int Reported() const {
     int n = 0;
@@ -423,12 +425,12 @@ TEST_F(Print, ImagesTurnedFittedAndCaptioned) {
 
 TEST_F(Print, ImagesAtTheirDensityOrCropped) {
   if (!HavePoppler()) GTEST_SKIP() << "poppler-utils are not installed";
-  // 3000 x 2000 at 300 dpi, here 300 x 200 at 30, does not fit 8 x 10 inches unturned but does
-  // turned: 6.67 inches across and 10 down.
+  // 3000 x 2000 at 300 dpi does not fit 8 x 10 inches unturned but does turned: 6.67 inches
+  // across and 10 down.
   Margins(0.25, 0.5);
-  DBRecord r = Photo("d.jpg", 300, 200);
-  r.SetField(PDBFxdensity, 30.0f);
-  r.SetField(PDBFydensity, 30.0f);
+  DBRecord r = Photo("d.jpg", 3000, 2000);
+  r.SetField(PDBFxdensity, 300.0f);
+  r.SetField(PDBFydensity, 300.0f);
   Show({r, r}, true);
   WhenShown(
       gPrintWindow, [] { SetControlValue(ControlOf(gPrintWindow, "optn", 130), 0); }, "bttn", 1);
@@ -438,14 +440,14 @@ TEST_F(Print, ImagesAtTheirDensityOrCropped) {
   QRect box = Box(Render(Pdf(), 1, 72), Ink);
   EXPECT_NEAR(box.width(), 480, 2);
   EXPECT_NEAR(box.height(), 720, 2);
-  // At 20 dpi it fits neither way: reduced, and fitted to the page.
-  r.SetField(PDBFxdensity, 20.0f);
-  r.SetField(PDBFydensity, 20.0f);
+  // At 200 dpi it fits neither way: reduced, and fitted to the page.
+  r.SetField(PDBFxdensity, 200.0f);
+  r.SetField(PDBFydensity, 200.0f);
   {
     PrintOptions o;
     o.fitToPage = false;
     PDisplayImage di(r);
-    EXPECT_EQ(setPrintResolution(&di, &o), 72);
+    EXPECT_EQ(setPrintResolution(&di, &o), 300);
     PPrintSettings st;
     ASSERT_EQ(Session()->BeginDocument(st), 0);
     EXPECT_TRUE(imagePage(&di, &o));
@@ -461,7 +463,7 @@ TEST_F(Print, ImagesAtTheirDensityOrCropped) {
     PrintOptions o;
     o.fitToPage = false;
     PDisplayImage di(r);
-    EXPECT_EQ(setPrintResolution(&di, &o), 72);
+    EXPECT_EQ(setPrintResolution(&di, &o), 300);
     PPrintSettings st;
     ASSERT_EQ(Session()->BeginDocument(st), 0);
     EXPECT_TRUE(imagePage(&di, &o));
@@ -486,6 +488,32 @@ TEST_F(Print, ImagesAtTheirDensityOrCropped) {
   EXPECT_NEAR(box.top(), 18, 1);
   EXPECT_NEAR(box.width(), 288, 2);
   EXPECT_NEAR(box.height(), 360, 2);
+}
+
+TEST_F(Print, TheImageWindowsPicture) {
+  if (!HavePoppler()) GTEST_SKIP() << "poppler-utils are not installed";
+  // A landscape picture turns the page; the picture keeps its own display space and mapping.
+  PDisplayImage di(Photo("w.jpg", 300, 200));
+  di.SetTMFlags(6);
+  bool turnDisabled = false;
+  WhenShown(
+      gPrintWindow, [&] { turnDisabled = !IsControlEnabled(ControlOf(gPrintWindow, "optn", 129)); },
+      "bttn", 1);
+  WhenPrintDialog(nullptr);
+  ASSERT_TRUE(printDisplayImage(&di)) << log.All();
+  EXPECT_TRUE(turnDisabled);
+  EXPECT_TRUE(Session()->IsLandscape());
+  EXPECT_EQ(di.GetTMFlags(), 6);
+  EXPECT_EQ(Status(), "Spooled 1 image");
+  ASSERT_EQ(Pages(Pdf()), 1);
+  const QImage page = Render(Pdf(), 1, 36);
+  EXPECT_GT(page.width(), page.height());
+  // Printed again without a change, the page stays as the user set it.
+  Session()->SetLandscape(false);
+  WhenShown(gPrintWindow, nullptr, "bttn", 1);
+  WhenPrintDialog(nullptr, kKeep);
+  ASSERT_TRUE(printDisplayImage(&di));
+  EXPECT_FALSE(Session()->IsLandscape());
 }
 
 TEST_F(Print, PageRangesCancelsAndTheFileKept) {

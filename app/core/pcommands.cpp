@@ -10,15 +10,21 @@ namespace {
 void NotYet(const char* what) {
   DMESSAGE(DMCtrace, "%s is not available", what);
 }
+void (*importHook)(const char*) = nullptr;
 }  // namespace
 
 void importRecords() {
-  NotYet("Importing records");
+  if (importHook != nullptr)
+    importHook(nullptr);
+  else
+    NotYet("Importing records");
 }
 
-int importRecords(const char*) {
-  NotYet("Importing records");
-  return 0;
+void PimportRecordFile(const char* path) {
+  if (importHook != nullptr && path != nullptr)
+    importHook(path);
+  else
+    NotYet("Importing records");
 }
 void openImages(IBrowser*, const char*) {
   NotYet("Opening records");
@@ -79,6 +85,10 @@ bool reorientRecord(DBRecord* rp, OSType cmd) {
 
 void repeatSetting(int, const char*) {}
 
+void PsetImportRecords(void (*import)(const char* path)) {
+  importHook = import;
+}
+
 namespace {
 PPrintHooks& PrintHooks() {
   static PPrintHooks hooks;
@@ -99,9 +109,4 @@ void PrunPageSetup() {
 
 void PendPrintSession() {
   if (PrintHooks().closePrintSession != nullptr) PrintHooks().closePrintSession();
-}
-
-bool checkRecords(bool, PContext*) {
-  NotYet("Checking the records' files");
-  return false;
 }

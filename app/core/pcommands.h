@@ -6,12 +6,11 @@
 
 class IBrowser;
 
-// Asks for a tab-separated record file and imports it.
+// Asks for a tab-separated record file (or a catalogue) and imports it.
 void importRecords();
 
-// Imports the tab-separated record file at path into the display; the number of records
-// imported. Does the least (nothing, 0) until importing is built.
-int importRecords(const char* path);
+// Imports the tab-separated record file (or catalogue) at path as the displayed records.
+void PimportRecordFile(const char* path);
 // Opens the selected displayed records of b (NULL: the main window's browser) in the image
 // window, or in the program appName. Does the least (nothing) until opening records is built.
 void openImages(IBrowser* b, const char* appName);
@@ -29,6 +28,10 @@ bool reorientRecord(DBRecord* rp, OSType cmd);
 // setting commands are built).
 void repeatSetting(int photoField, const char* value);
 
+// ---- Record exchange. The import is the export library's, which the shell registers; until
+// then importRecords() and PimportRecordFile do the least.
+void PsetImportRecords(void (*import)(const char* path));
+
 // Printing lives in the print library, which the shell installs here; until then page setup
 // does nothing.
 struct PPrintHooks {
@@ -40,10 +43,3 @@ void PsetPrintHooks(const PPrintHooks& hooks);
 void PrunPageSetup();
 // Ends the print session (at quit).
 void PendPrintSession();
-
-// Verifies the image files of the selected records of ctx (NULL: the main window's context;
-// every record with force), locating moved files; true when records changed, gConfirmResponse
-// 'not!' when the user cancelled. Does the least (nothing, false) until record exchange is
-// built.
-class PContext;
-bool checkRecords(bool force, PContext* ctx);

@@ -364,6 +364,7 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
       printIndex();
       return noErr;
     default:
+      if (ExchangeCommand(cmd)) return noErr;
       break;
   }
   idleImprovements(delay);
@@ -391,6 +392,6 @@ OSStatus PMainWindow::HandleCommandUpdate(EventRef event) {
       enableMenuCommand(C("prni"), bc.rdisp.GetSize() > 1);
       return noErr;
     default:
-      return eventNotHandledErr;
+      return ExchangeCommandUpdate(PeventCommand(event)) ? noErr : eventNotHandledErr;
   }
 }

@@ -11,6 +11,7 @@
 #include "app/core/pcommands.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pimgdraw.h"
+#include "app/export/ptrader.h"
 #include "app/print/ppriv.h"
 #include "catalog/porient.h"
 #include "image/picolor.h"

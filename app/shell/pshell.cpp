@@ -7,6 +7,7 @@
 #include "app/core/papp.h"
 #include "app/core/pcommands.h"
 #include "app/core/pforms.h"
+#include "app/export/ptrader.h"
 #include "app/image/pforms.h"
 #include "app/image/pimagewin.h"
 #include "app/info/pfind.h"
@@ -37,6 +38,7 @@ void PinstallWindowFactories() {
   print.pageSetup = pageSetup;
   print.closePrintSession = closePrintSession;
   PsetPrintHooks(print);
+  PinstallRecordExchange();
 }
 
 int LumerinMain(int argc, char** argv, void (*started)()) {

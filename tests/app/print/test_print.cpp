@@ -533,20 +533,22 @@ TEST_F(Print, PageRangesCancelsAndTheFileKept) {
   EXPECT_EQ(Pages(Pdf()), 3);
   EXPECT_TRUE(log.Has(DMCinfo, "Spooled 3 records")) << log.All();
   // A picture that cannot be printed is reported, and not counted as spooled.
-  remove(dir.Path("p1.jpg").c_str());
-  Show({five[0], five[1]}, true);
+  WriteAll(dir.Path("bad.jpg"), "not a picture");
+  DBRecord bad;
+  PgrokFile(&bad, dir.Path("bad.jpg").c_str());
+  Show({five[0], bad}, true);
   WhenOptions({});
   WhenPrintDialog(nullptr, kKeep);
   std::string alert;
   WhenShown(
       gAlertWindow, [&] { alert = TextOf(gAlertWindow, "alrt", 128); }, "bttn", 1);
   ASSERT_TRUE(printImages());
-  EXPECT_EQ(alert, "p1.jpg: cannot find image");
+  EXPECT_EQ(alert, "Cannot parse image file");
   EXPECT_TRUE(log.Has(DMCwarning, "Could not print 1 of 2 images")) << log.All();
   EXPECT_TRUE(log.Has(DMCinfo, "Spooled 1 record")) << log.All();
   EXPECT_EQ(Pages(Pdf()), 1);
-  dmessage_last_class = DMCnerr;
   // A cancelled print dialog prints and reports nothing.
+  Show(five, true);
   const std::string before = ReadAll(Pdf());
   log.Clear();
   WhenOptions({});

@@ -154,10 +154,7 @@ bool printIndex() {
   }
   std::unique_ptr<PPrintSettings> st(printSetup(nullptr));
   if (!st) return false;
-  if (denom > 8) {
-    DMESSAGE(DMCparameter, "Thumbnail size 1/%d is too small to print", denom);
-    return false;
-  }
+  if (!DMASSERT_AS(denom <= 8, "gBrowser->tnDenom <= 8")) return false;
   int k = 0;
   while ((1 << k) < denom) k++;
   const double t = kThumbInches[k], f = kTextInches[k], s = kGapInches[k];

@@ -559,6 +559,9 @@ TEST_F(Print, IndexSheets) {
   gMain->GetBrowser()->SetThumbDenom(0);
   EXPECT_FALSE(printIndex());
   EXPECT_TRUE(log.Has(DMCinput, "Cannot print list index (yet)"));
+  gMain->GetBrowser()->SetThumbDenom(16);
+  EXPECT_FALSE(printIndex());
+  EXPECT_TRUE(log.Has(DMCassert, "assertion failed ! (gBrowser->tnDenom <= 8)")) << log.All();
   gMain->GetBrowser()->SetThumbDenom(2);
   WhenPrintDialog(nullptr);
   ASSERT_TRUE(printIndex()) << log.All();

@@ -11,16 +11,19 @@
 
 class IBrowser;
 
-// Asks for a tab-separated record file and imports it.
+// Asks for a tab-separated record file (or a catalogue) and imports it.
 void importRecords();
 // Page setup for the lone selected record.
 void pageSetup();
 // Ends the print session.
 void closePrintSession();
 
-// Imports the tab-separated record file at path into the display; the number of records
-// imported. Does the least (nothing, 0) until importing is built.
-int importRecords(const char* path);
+// Imports the tab-separated record file (or catalogue) at path as the displayed records.
+void PimportRecordFile(const char* path);
 // Drags the selected displayed records of b out of the browser. Does the least (nothing) until
 // dragging is built.
 void PDragRecords(EventRef event, IBrowser* b);
+
+// ---- Record exchange. The import is the export library's, which the shell registers; until
+// then importRecords() and PimportRecordFile do the least.
+void PsetImportRecords(void (*import)(const char* path));

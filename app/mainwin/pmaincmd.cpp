@@ -45,8 +45,7 @@ bool HeldWhileBusy(UInt32 cmd) {
 bool NotYetHere(UInt32 cmd) {
   static const UInt32 codes[] = {C("subj"), C("keyw"), C("ownr"), C("albm"), C("titl"), C("comm"),
                                  C("rept"), C("othr"), C("date"), C("dens"), C("posn"), C("fnby"),
-                                 C("mhdr"), C("pano"), C("prnt"), C("prni"), C("eweb"), C("eimg"),
-                                 C("erec"), C("ecat"), C("cpfn"), C("cpgp"), C("past")};
+                                 C("mhdr"), C("pano"), C("prnt"), C("prni")};
   for (UInt32 c : codes)
     if (c == cmd) return true;
   const UInt32 prefix = cmd & 0xFFFFFF00u, digit = cmd & 0xFFu;
@@ -162,6 +161,7 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
       if (gFind) gFind->Find(this);
       return noErr;
     default:
+      if (ExchangeCommand(cmd)) return noErr;
       break;
   }
   idleImprovements(delay);
@@ -230,6 +230,7 @@ OSStatus PMainWindow::HandleCommandUpdate(EventRef event) {
     enableMenuCommand(cmd, false);
     return noErr;
   }
+  if (ExchangeCommandUpdate(cmd)) return noErr;
   bool enable = false;
   if (!CommandState(cmd, &enable)) return eventNotHandledErr;
   if (enable && PisBusy() && HeldWhileBusy(cmd)) enable = false;

@@ -74,6 +74,10 @@ class PMainWindow : public IMainWindow {
   static bool setSet, fileSet, capSet, otherSet, allSet;
 
  private:
+  // The record exchange commands (pmainexch.cpp): true when cmd is one of them.
+  bool ExchangeCommand(UInt32 cmd);
+  bool ExchangeCommandUpdate(UInt32 cmd);
+
   ControlRef Control(SInt32 id) const;
   // Whether an edit transaction is open, with a "warning" naming what it holds back.
   bool Editing(const char* what) const;

@@ -38,6 +38,7 @@ class MainTest : public ::testing::Test {
     mw->Show(1);
   }
   void TearDown() override {
+    dmessage_last_class = DMCnerr;  // the problems were seen: no blinking
     mw->CloseCatalog();
     PresetPreferences();
   }

@@ -56,6 +56,7 @@ TEST_F(MainOps, RecentListReadOnlyAndUndoItems) {
   EXPECT_EQ(Title(), "h (Read-Only)");
   EXPECT_FALSE(IsControlEnabled(ControlOf(mw->GetWindow(), "pict", 138)));
   EXPECT_FALSE(MenuEnabled("add "));
+  dmessage_last_class = DMCnerr;
   mw->SetUndoable(false);
   EXPECT_EQ(EditItem(1), "Can't Undo");
   EXPECT_EQ(EditItem(2), "Redo");

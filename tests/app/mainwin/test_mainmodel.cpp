@@ -91,6 +91,7 @@ class MainModel : public MainTest {
     folder = Path("pics");
     mkdir(folder.c_str(), 0755);
     PsetCheckRecords([](bool, PContext*) { return false; });
+    mw->SetThumbSize(0, false);  // the table: no thumbnails made of the stand-in files
     ASSERT_TRUE(bc->ShadowDB(Path("shadow.qdb").c_str()));
     ASSERT_TRUE(mw->OpenCatalog(Path("cat.qdb").c_str()));
     for (long id = 1; id <= 24; ++id) {

@@ -92,6 +92,16 @@ TEST_F(MainOps, AddAsksSubjectTypoAndNewFieldAndUndoes) {
   snprintf(bc->rsrc, sizeof bc->rsrc, "%s", Path("trip").c_str());
   mw->LoadedRecords(2);
 
+  // The band right of the first cell, as the window draws it.
+  auto band = [&] {
+    b->DrawThumbs();
+    return GetPortPixel(mw->GetWindow(),
+                        static_cast<short>(b->extent.left + 24 + b->ThumbSize() + 10),
+                        static_cast<short>(b->extent.top + 24 + 20));
+  };
+  ASSERT_GT(b->ThumbSize(), 0);
+  EXPECT_EQ(band(), 0x000080u);  // blue: not in the catalogue
+
   Answerer ans;
   ans.Type("");
   EXPECT_EQ(mw->AddRecords(), -1);
@@ -108,6 +118,7 @@ TEST_F(MainOps, AddAsksSubjectTypoAndNewFieldAndUndoes) {
   EXPECT_LT(bc->phd.GetID("Mood"), 0);
   EXPECT_STREQ(PDBgetString(bc->rdisp.Get(0), PDBFsubject), "Harbour");
   EXPECT_EQ(bc->TotalCommon(), 2);
+  EXPECT_EQ(band(), 0x008000u);  // green: catalogued
 
   ASSERT_TRUE(bc->SyncDB());
   const std::string added = Dump(cat);

@@ -95,12 +95,17 @@ TEST_F(RecordFiles, RenameOntoAnExistingNameRefuses) {
   EXPECT_TRUE(log.Has(DMCinput, "File 'other.jpg' already exists (not renamed)"));
   EXPECT_EQ(ctxtest::ReadFile(In("other.jpg")), "other");
   EXPECT_EQ(ctxtest::ReadFile(In("one.jpg")), "data of one.jpg");
-  // A name made between the check and the rename is not replaced either.
   EXPECT_FALSE(imgRename(In("one.jpg").c_str(), In("other.jpg").c_str()));
+  // The sound follows only where the new name has none yet, in any letter case.
+  ctxtest::WriteFile(In("one.WAV"), "sound one");
+  ctxtest::WriteFile(In("two.wav"), "sound two");
   ans.Type("two.jpg");
   renameFiles();
   EXPECT_EQ(Shown(), std::vector<std::string>{"two.jpg"});
   EXPECT_EQ(ctxtest::ReadFile(In("two.jpg")), "data of one.jpg");
+  EXPECT_EQ(ctxtest::ReadFile(In("two.wav")), "sound two");
+  EXPECT_EQ(ctxtest::ReadFile(In("one.WAV")), "sound one");
+  EXPECT_FALSE(ctxtest::Exists(In("two.WAV")));
 }
 
 TEST_F(RecordFiles, DeleteAsksOnceJustCutKeepsFilesAndRefusalsKeepRecords) {
@@ -187,6 +192,49 @@ TEST_F(RecordFiles, CopiedTextReadsBackAndRecordsTurn) {
   EXPECT_EQ(EditItem(1), "Undo Reorient");
   PDBgetInt(bc->rdisp.Get(0), PDBForient, &rot);
   EXPECT_EQ(rot, -90);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(RecordFiles, OtherProgramGetsEveryPathAsAnArgumentAndUnshownQuestionsCancel) {
+  // Names a command line would split or quote: each reaches the program whole.
+  const std::string made = Path("made");
+  mkdir(made.c_str(), 0755);
+  folder = made;
+  ShowFiles({"it's here.jpg", "a;b $(x).jpg", "plain.jpg"}, false);
+  openImages(nullptr, "touch");
+  for (int tries = 0; tries < 400 && !ctxtest::Exists(In("plain.jpg")); ++tries) usleep(5000);
+  usleep(20000);
+  for (const char* n : {"it's here.jpg", "a;b $(x).jpg", "plain.jpg"})
+    EXPECT_TRUE(ctxtest::Exists(In(n))) << n;
+
+  // A question that cannot be shown is a Cancel: nothing deleted.
+  gInterfaceReady = 0;
+  clipRecords(FourCC("dele"));
+  gInterfaceReady = 1;
+  EXPECT_TRUE(ctxtest::Exists(In("plain.jpg")));
+  EXPECT_EQ(bc->rdisp.GetSize(), 3);
+}
+
+TEST_F(RecordFiles, AnOpenEditHoldsBackCataloguesAndLoads) {
+  ASSERT_TRUE(mw->OpenCatalog(Path("a.qdb").c_str()));
+  ShowFiles({"x.jpg"});
+  ASSERT_TRUE(b->NewChange("Set"));
+  MessageLog log;
+  EXPECT_FALSE(b->NewChange("Other"));
+  EXPECT_FALSE(mw->OpenCatalog(Path("b.qdb").c_str()));
+  mw->CloseCatalog();
+  EXPECT_TRUE(bc->Ready());
+  EXPECT_FALSE(mw->LoadingRecords(nullptr));
+  clipRecords(FourCC("clea"));
+  EXPECT_EQ(bc->rdisp.GetSize(), 1);
+  EXPECT_EQ(log.CountClass(DMCwarning), 5);
+  EXPECT_EQ(log.CountClass(DMCassert), 0);
+  b->NoChange();
+  dmessage_last_class = DMCnerr;  // the warnings were read here
+  EXPECT_TRUE(mw->OpenCatalog(Path("b.qdb").c_str()));
 }
 
 }  // namespace

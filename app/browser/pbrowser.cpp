@@ -63,7 +63,9 @@ PBrowser::PBrowser(IMainWindow* mw)
       changeName(nullptr),
       changeSS(nullptr),
       tnDenom(0),
-      clearCount(0) {
+      clearCount(0),
+      changeText{},
+      changeBusy(nullptr) {
   grav = 15;
   minsize = Point{200, 200};
   Drawn();
@@ -395,14 +397,6 @@ void PBrowser::Highlight(bool on) {
     ResetPort();
   }
   highlighted = on;
-}
-
-void PBrowser::NoChange() {
-  IBrowser::NoChange();
-  delete changeSS;
-  changeSS = nullptr;
-  changeName = nullptr;
-  changeMap.NewBitMap(0);
 }
 
 bool PBrowser::PlaySound(int) {

@@ -10,6 +10,7 @@
 // thumbnails that stay visible to their new cells.
 #pragma once
 
+#include "app/core/pbusy.h"
 #include "app/core/pwindows.h"
 #include "thumbs/pthumb.h"
 #include "support/abitmap.h"
@@ -78,8 +79,13 @@ class PBrowser : public PDrawer, public IBrowser {
   int GetSort(bool* rev) const override;
   static bool fieldSet(const DBRecordList& list, int id);
 
-  // The open edit transaction: abandoned, its snapshot dropped.
-  void NoChange();
+  // The edit transaction (pbrowchange.cpp).
+  bool NewChange(const char* label) override;
+  DBRecord* ChangeRecord(int i) override;
+  const ABitMap& GetChangeMap() const override { return changeMap; }
+  bool ChangeOpen() const override { return changeName != nullptr; }
+  int CompleteChange() override;
+  void NoChange() override;
   // Plays displayed record i's sound. Does the least (nothing, false) until record sounds are
   // built.
   bool PlaySound(int i);
@@ -119,9 +125,9 @@ class PBrowser : public PDrawer, public IBrowser {
   ABitMap dfBMap;
   int dfSel;
   bool highlighted;
-  const char* changeName;
-  PCSnapshot* changeSS;
-  ABitMap changeMap;
+  const char* changeName;  // the open transaction's label (a copy in changeText), NULL when none
+  PCSnapshot* changeSS;    // the display as it was when the transaction opened
+  ABitMap changeMap;       // per displayed record: changed in the open transaction
   int tnDenom;
 
  private:
@@ -135,4 +141,6 @@ class PBrowser : public PDrawer, public IBrowser {
   bool ListClick(Point pt, unsigned short mods);
 
   int clearCount;  // rises at every Clear: the display may have changed
+  char changeText[32];
+  PBusyGuard* changeBusy;  // holds the commands back while a transaction is open
 };

@@ -4,6 +4,11 @@
 
 #include "platform/pevent.h"
 
+// The record file commands and the setting commands' shared state, which callers of the
+// commands here reach through this header too.
+#include "app/core/precfile.h"
+#include "app/core/psetfield.h"
+
 class IBrowser;
 
 // Asks for a tab-separated record file (or a catalogue) and imports it.
@@ -11,22 +16,9 @@ void importRecords();
 
 // Imports the tab-separated record file (or catalogue) at path as the displayed records.
 void PimportRecordFile(const char* path);
-// Opens the selected displayed records of b (NULL: the main window's browser) in the image
-// window, or in the program appName. Does the least (nothing) until opening records is built.
-void openImages(IBrowser* b, const char* appName);
 // Drags the selected displayed records of b out of the browser. Does the least (nothing) until
 // dragging is built.
 void PDragRecords(EventRef event, IBrowser* b);
-
-// ---- Record commands the image window calls.
-class DBRecord;
-// Turns or flips a photo record: 'cw90', 'cc90', 'c180', 'flhz', 'flvt' change its rotation
-// (Orient) and flip (Flip) fields. False, with a message, for another command or a record that
-// cannot take the fields.
-bool reorientRecord(DBRecord* rp, OSType cmd);
-// Remembers the last field set and its value for the Repeat command (does the least until the
-// setting commands are built).
-void repeatSetting(int photoField, const char* value);
 
 // ---- Record exchange. The import is the export library's, which the shell registers; until
 // then importRecords() and PimportRecordFile do the least.

@@ -257,7 +257,7 @@ int sniffFolder(const char* dpath, const FSRef* dref, int* nimg, int* ndir) {
 int loadFolder(const char* dpath, bool openIt, const FSRef* dref) {
   if (gMain == nullptr || dpath == nullptr) return -1;
   PBusyGuard busy;
-  gMain->LoadingRecords(nullptr);
+  if (!gMain->LoadingRecords(nullptr)) return -1;
   IBrowser* b = gMain->GetBrowser();
   LoadState st{dpath, b,    b ? b->ThumbSlots() : 0, false, GetCurrentEventTime(), -1, 0,
                false, false};

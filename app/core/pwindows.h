@@ -79,22 +79,34 @@ class IBrowser {
   // Reflects the context's selection in the pane, the status line and the info window; scroll
   // brings the first selected record into view.
   virtual void ShowSelection(bool scroll) { (void)scroll; }
-  // Until the browser has its own, these do the least (nothing; the transaction only keeps its
-  // label). Upgrades visible thumbnails to final quality (all with doall); the number redrawn.
+  // Until the browser has its own, this does the least. Upgrades visible thumbnails to final
+  // quality (all with doall); the number redrawn.
   virtual int ImproveDisplay(bool doall) {
     (void)doall;
     return 0;
   }
-  // The edit transaction over displayed records: NewChange(label), ChangeRecord(i) for each
-  // record edited in place, then CompleteChange() (the number of catalogue records written, -1
-  // on a write failure) or NoChange().
-  virtual bool NewChange(const char* label);
-  virtual DBRecord* ChangeRecord(int i);
-  virtual int CompleteChange();
-  virtual void NoChange();
 
- protected:
-  const char* changeLabel = nullptr;  // the do-least transaction's open label
+  // ---- The edit transaction over displayed records: NewChange(label); ChangeRecord(i) for
+  // each record, edited in place through the pointer returned; then exactly one of
+  // CompleteChange() or NoChange(). The label names the undo step. While a transaction is
+  // open (its questions may wait with the windows live) the commands that would replace,
+  // reorder or remove the displayed records, or open or close a catalogue, are held back.
+  // False, with a "warning", when a transaction is already open or there is no display.
+  virtual bool NewChange(const char* label) = 0;
+  // Marks displayed record i changed and returns it; NULL (with a "warning") without an open
+  // transaction or for an index outside the display.
+  virtual DBRecord* ChangeRecord(int i) = 0;
+  // The displayed records marked so far (empty without a transaction).
+  virtual const ABitMap& GetChangeMap() const = 0;
+  // Whether a transaction is open.
+  virtual bool ChangeOpen() const = 0;
+  // Ends the transaction: offers new catalogue fields (declining abandons it), writes the
+  // marked records back as one undo step (uncatalogued ones to the shadow catalogue) and
+  // redraws. The number of catalogue records written, 0 when none, -1 on a write failure.
+  virtual int CompleteChange() = 0;
+  // Abandons the transaction: the edits stay on the displayed records, nothing is written and
+  // no undo step is made.
+  virtual void NoChange() = 0;
 };
 
 // The catalogue browser window. It owns the catalogue context bc (displayed records, their
@@ -145,12 +157,45 @@ class IMainWindow : public PWindowHandlerBase {
   // The loading bracket: every loader of displayed records calls LoadingRecords (the display
   // empties and takes the schema, NULL: the catalogue's or the photo schema) before it fills
   // them, and LoadedRecords with the number it found after.
-  virtual void LoadingRecords(const DBFieldInfo* schema) = 0;
+  // LoadingRecords refuses (false, with a "warning", the display untouched) while an edit
+  // transaction is open: the loader must then stop.
+  virtual bool LoadingRecords(const DBFieldInfo* schema) = 0;
   virtual void LoadedRecords(int nfound) = 0;
   // The selector lists show the selected records' values.
   virtual void HiliteSelectors() const = 0;
   // The folder tree opens at path (and opens the folder itself with open).
   virtual void SelectFolder(const char* path, bool open) = 0;
+
+  // ---- Catalogue operations. Closes the open catalogue, if any (refused while an edit
+  // transaction is open).
+  virtual void CloseCatalog() = 0;
+  // Adds the selected displayed records (all when none is selected) to the catalogue, asking a
+  // subject for those without one and offering new fields: the number added, 0 when nothing
+  // could be done, -1 when cancelled or failed.
+  virtual int AddRecords() = 0;
+  // Offers to add to the catalogue's schema the fields that the displayed records marked in sel
+  // (NULL: the selected ones) hold and the catalogue lacks; true when the catalogue can take
+  // the records (false when cancelled, failed, or without a catalogue or display schema).
+  virtual bool CheckNewFields(const ABitMap* sel) = 0;
+  // Copies of the selected catalogue records as a new display ("*EX"); the number displayed,
+  // 0 when not allowed.
+  virtual bool CanDuplicate() const = 0;
+  virtual int DuplicateRecords() = 0;
+  // Turns or flips the selected records ('flhz', 'flvt', 'cw90', 'cc90', 'c180') as one step.
+  virtual void Reorient(unsigned long code) = 0;
+  // The index of the album shown among rec's albums (the highest of equal names), -1 for NULL,
+  // without an album shown, or when rec is not in it.
+  virtual int AlbumIndex(const DBRecord* rec) const = 0;
+  // Shows (and returns) the status text of an edit that changed nothing.
+  virtual const char* NoChange() const = 0;
+  // Sorting the displayed records: code 'sman', 'sdat', 'sfil', 'stit', 'ssub', 'sown', or
+  // 'sort' or 0 for the popup's choice; reverse 0 or 1, or -1 for the reverse box. SortAlbum
+  // shows the album in its own order, SortDBOrder catalogue records in the catalogue's.
+  virtual void SortRecords(unsigned long code, int reverse) = 0;
+  virtual void SortAlbum() = 0;
+  virtual void SortDBOrder() = 0;
+  // The selector lists and the timeline read the catalogue again.
+  virtual void UpdateSelectors() = 0;
 };
 
 // The record info window.
@@ -169,10 +214,20 @@ class IInfoWindow : public PWindowHandlerBase {
   }
   // Fills the controls again from the record shown.
   virtual void UpdateFields() {}
+  // What the main window's commands ask of it (each does the least until the info window has
+  // its own). The browser whose displayed record the window shows, NULL for a lone record or
+  // none; and closing the window.
+  virtual IBrowser* GetBrowser() const { return nullptr; }
+  virtual void Close() {}
 };
 
 // The search window.
-class IFindWindow : public PWindowHandlerBase {};
+class IFindWindow : public PWindowHandlerBase {
+ public:
+  // The Find command of a main window: shows the search window for its records (does the least
+  // until the search window has its own).
+  virtual void Find(IMainWindow* mw) { (void)mw; }
+};
 
 // The image window and its ring of open images.
 class IImageWindow : public PWindowHandlerBase {
@@ -231,4 +286,6 @@ class IImageWindow : public PWindowHandlerBase {
   virtual void Redraw() { PWindowHandlerBase::Redraw(); }
   virtual int Show(int vis) { return PWindowHandlerBase::Show(vis); }
   virtual IBrowser* GetBrowser() const { return nullptr; }
+  // The slide show of the open images (does the least until slide shows are built).
+  virtual void SlideShow() {}
 };

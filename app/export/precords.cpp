@@ -153,11 +153,11 @@ void importRecords(const char* fpath) {
     DBAccess db(&header, &fs, &file, true);
     if (!db.Ready()) return;
     header.CopyFormat(&PDBFInfo);
-    if (gMain) gMain->LoadingRecords(&header);
+    if (gMain && !gMain->LoadingRecords(&header)) return;
     checkEvents(0);
     n = PreadCatalogRecords(&db, pc);
   } else {
-    if (gMain) gMain->LoadingRecords(nullptr);
+    if (gMain && !gMain->LoadingRecords(nullptr)) return;
     checkEvents(0);
     n = PreadRecordTable(&fs, pc);
     selectRecordsForUpdate(pc);
@@ -302,4 +302,5 @@ bool locateImage(char* path, int len, DBRecord* rec) {
 
 void PinstallRecordExchange() {
   PsetImportRecords(importRecords);
+  PsetCheckRecords(checkRecords);
 }

@@ -8,7 +8,6 @@
 #include "app/core/pbusy.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
-#include "app/print/pprint.h"
 #include "catalog/pdbase.h"
 #include "toolkit/pcommand.h"
 #include "app/core/pappstate.h"
@@ -310,88 +309,4 @@ void PMainWindow::Close() {
   PWindowHandlerBase::Show(0);
   bc.Clear(nullptr);
   bc.CloseDB();
-}
-
-bool PMainWindow::OpenCatalog(const char* path) {
-  if (path == nullptr || !bc.OpenDB(path)) return false;
-  Show(1);
-  ShowMessage("DB ready", false);
-  return true;
-}
-
-bool PMainWindow::Undo() {
-  return bc.Ready() && bc.Undo();
-}
-
-bool PMainWindow::Redo() {
-  return bc.Ready() && bc.Redo();
-}
-
-OSStatus PMainWindow::HandleCommand(EventRef event) {
-  const UInt32 cmd = PeventCommand(event);
-  const double delay = idleImprovements(0);
-  dmessage_last_class = DMCnerr;
-  alertLastClass = DMCnerr;
-  switch (cmd) {
-    case C("tpvw"):
-    case C("tlrg"):
-    case C("tmed"):
-    case C("tsml"):
-      SetThumbSize(cmd, true);
-      return noErr;
-    case C("zfit"):
-    case C("z100"):
-      SetThumbSize(C("tpvw"), false);
-      return noErr;
-    case C("zin "):
-      ThumbIncr(1);
-      return noErr;
-    case C("zout"):
-      ThumbIncr(-1);
-      return noErr;
-    case C("vset"):
-    case C("vfil"):
-    case C("vcap"):
-    case C("voth"):
-    case C("vall"):
-      SetDisplayFields(cmd, true);
-      break;  // the application sees the code too
-    // Printing.
-    case C("prnt"):
-      printImages();
-      return noErr;
-    case C("prni"):
-      printIndex();
-      return noErr;
-    default:
-      if (ExchangeCommand(cmd)) return noErr;
-      break;
-  }
-  idleImprovements(delay);
-  return eventNotHandledErr;
-}
-
-OSStatus PMainWindow::HandleCommandUpdate(EventRef event) {
-  switch (PeventCommand(event)) {
-    case C("tpvw"):
-    case C("tlrg"):
-    case C("tmed"):
-    case C("tsml"):
-    case C("vset"):
-    case C("vfil"):
-    case C("vcap"):
-    case C("voth"):
-    case C("vall"):
-      enableMenuCommand(PeventCommand(event), true);
-      return noErr;
-    // Printing: the selection, or an index of at least two records.
-    case C("prnt"):
-      enableMenuCommand(C("prnt"), bc.TotalSelected() > 0);
-      return noErr;
-    case C("prni"):
-      enableMenuCommand(C("prni"), bc.rdisp.GetSize() > 1);
-      return noErr;
-    default:
-      return ExchangeCommandUpdate(PeventCommand(event)) ? noErr : eventNotHandledErr;
-  }
 }

@@ -33,20 +33,42 @@ class PMainWindow : public IMainWindow {
   void SetThumbSize(unsigned long code, bool toggle) override;
   void ThumbIncr(int steps) override;
   void Close() override;
+
+  // Catalogue operations (pmaincat.cpp).
   bool OpenCatalog(const char* path) override;
+  // Bring the window up to date after a catalogue opened, or failed to open or closed.
+  void ValidCatalog(const char* path);
+  void InvalidCatalog();
+  void CloseCatalog() override;
+  bool LoadingRecords(const DBFieldInfo* schema) override;
+  void LoadedRecords(int nfound) override;
+  int AddRecords() override;
+  bool CheckNewFields(const ABitMap* sel) override;
+  bool CanDuplicate() const override;
+  int DuplicateRecords() override;
+  void Reorient(unsigned long code) override;
+  int AlbumIndex(const DBRecord* rec) const override;
+  bool CanCaption(const DBRecord* rec) const override;
+  char* GetCaption(char* buf, int len, const DBRecord* rec) const override;
+  bool SetCaption(const char* text) override;
   bool Undo() override;
   bool Redo() override;
-  // The loading bracket. Until the catalogue operations are built they only empty, show and
-  // count the display (pmainload.cpp).
-  void LoadingRecords(const DBFieldInfo* schema) override;
-  void LoadedRecords(int nfound) override;
+  const char* NoChange() const override;
   // The selectors. Do the least (nothing) until the selector lists are built.
+  void UpdateSelectors() override {}
   void HiliteSelectors() const override {}
   void SelectFolder(const char*, bool) override {}
 
+  // Sorting (pmainsort.cpp).
+  void SortRecords(unsigned long code, int reverse) override;
+  void SortAlbum() override;
+  void SortDBOrder() override;
+
+  // Commands (pmaincmd.cpp).
   OSStatus HandleClose(EventRef event);
   OSStatus HandleCommand(EventRef event);
   OSStatus HandleCommandUpdate(EventRef event);
+  bool SetUndoable(bool undoable) override;
 
   // The display-field groups of the table, as the menu's check marks show them.
   static bool setSet, fileSet, capSet, otherSet, allSet;
@@ -57,6 +79,12 @@ class PMainWindow : public IMainWindow {
   bool ExchangeCommandUpdate(UInt32 cmd);
 
   ControlRef Control(SInt32 id) const;
+  // Whether an edit transaction is open, with a "warning" naming what it holds back.
+  bool Editing(const char* what) const;
+  // Renumbers the album's positions in the display order (a writable catalogue only).
+  void RenumberAlbum();
+  // The enabling rule of a command code; false when the main window leaves it to others.
+  bool CommandState(UInt32 cmd, bool* enable) const;
 
   PTabControlDrawer* selector;
   PBrowser* browser;

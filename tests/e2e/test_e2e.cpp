@@ -460,6 +460,73 @@ void AddExchange() {
                    }});
 }
 
+// ---- The catalogue: a new one made through its dialog, the shown records added with the
+// subject typed when asked, the addition undone and redone from the Edit menu.
+
+int shownRecords = 0;
+
+std::string DialogText(WindowRef w, const char* sig, int id) {
+  ControlID cid{FourCC({sig[0], sig[1], sig[2], sig[3], 0}), id};
+  ControlRef c = nullptr;
+  char buf[256];
+  return GetControlByID(w, &cid, &c) == noErr && GetControlText(c, buf, sizeof buf, true) ? buf
+                                                                                          : "";
+}
+
+void ClickDialog(WindowRef w, const char* sig, int id) {
+  QTest::mouseClick(qobject_cast<QAbstractButton*>(Widget(w, sig, id)), Qt::LeftButton);
+}
+
+void AddCatalogue() {
+  if (!QDir(QString::fromStdString(Testdata("jpeg"))).exists()) return;
+  steps.push_back({"a new catalogue asked", [] { return true; },
+                   [] {
+                     shownRecords = gMain->bc.rdisp.GetSize();
+                     EXPECT_GT(shownRecords, 1);
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "New Catalog..."));
+                   }});
+  steps.push_back({"the catalogue's save dialog shows", DialogShows,
+                   [] { Answer(exportDir, "photos.qdb", nullptr); }});
+  steps.push_back({"one entry for each file asked", [] { return IsWindowVisible(gConfirmWindow); },
+                   [] { ClickDialog(gConfirmWindow, "cfrm", 129); }});
+  steps.push_back({"the catalogue opens",
+                   [] { return Status() == "Empty catalog" && !IsWindowVisible(gConfirmWindow); },
+                   [] {
+                     char t[256] = "";
+                     GetWindowTitle(gMain->GetWindow(), t, sizeof t, nullptr);
+                     EXPECT_STREQ(t, "photos");
+                     gMain->bc.SelectNone();
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Add to Catalog"));
+                   }});
+  steps.push_back({"the subject asked", [] { return IsWindowVisible(gInputWindow); },
+                   [] {
+                     EXPECT_EQ(DialogText(gInputWindow, "inpt", 128).rfind("Enter subject for ", 0),
+                               0u);
+                     Shot(gInputWindow, "26-subject");
+                     auto* e = qobject_cast<QLineEdit*>(Widget(gInputWindow, "inpt", 129));
+                     e->clear();
+                     QTest::keyClicks(e, "Desk");
+                     ClickDialog(gInputWindow, "bttn", 1);
+                   }});
+  steps.push_back({"the records are added", [] { return Status().rfind("Added ", 0) == 0; },
+                   [] {
+                     EXPECT_EQ(Status(), "Added " + std::to_string(shownRecords) + " records");
+                     EXPECT_EQ(gMain->bc.pdb.TotalRecords(), shownRecords);
+                     Shot(gMain->GetWindow(), "27-added");
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Undo Add"));
+                   }});
+  steps.push_back({"the addition is undone", [] { return Status() == "Undid Add"; },
+                   [] {
+                     EXPECT_EQ(gMain->bc.pdb.TotalRecords(), 0);
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Redo Add"));
+                   }});
+  steps.push_back({"the addition is redone", [] { return Status() == "Redid Add"; },
+                   [] {
+                     EXPECT_EQ(gMain->bc.pdb.TotalRecords(), shownRecords);
+                     Shot(gMain->GetWindow(), "28-redone");
+                   }});
+}
+
 TEST(EndToEnd, Walk) {
   QTemporaryDir home;
   const std::string h = home.path().toStdString();
@@ -567,6 +634,7 @@ TEST(EndToEnd, Walk) {
   exportDir = h + "/export";
   QDir().mkpath(QString::fromStdString(exportDir));
   AddExchange();
+  AddCatalogue();
   steps.push_back({"the walk ends", [] { return true; },
                    [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Quit")); }});
   char arg0[] = "lumerin";

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/browser/pbrowser.h"
+#include "app/core/precfile.h"
 #include "app/mainwin/pmainw.h"
 #include "apptest.h"
 #include "catalog/pdbase.h"
@@ -23,6 +24,8 @@ class BrowserTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(app.status, 0);
     PloadStandardReaders();
+    // The records have no files: a double click opens them without looking for their files.
+    PsetCheckRecords(nullptr);
     mw = static_cast<PMainWindow*>(gMain);
     b = mw->GetPBrowser();
     ctx = &mw->bc;

@@ -69,7 +69,7 @@ TEST_F(App, RecentCataloguesAndTheLoneRecord) {
   openCatalog(FourCC("cat9"));
   EXPECT_STREQ(dmessage_record[DMCparameter], "Unknown command in openCatalog");
   gMain->bc.CloseDB();
-  openCatalog(FourCC("cat2"));
+  openCatalog(FourCC("cat3"));  // the list is now b, a, gone: opening moved b to the front
   EXPECT_EQ(std::string(dmessage_record[DMCresource]),
             "Missing catalog '" + home.path() + "/gone.qdb'");
   EXPECT_EQ(TextOf(gMain->GetWindow(), "pict", 132), "No catalog");

@@ -1,0 +1,276 @@
+// The main window's menu commands: what each code does while the window is in front, when its
+// menu item may be chosen, and the Edit menu's undo and redo items.
+#include <cstdio>
+
+#include "app/core/papp.h"
+#include "app/core/pappstate.h"
+#include "app/core/pbusy.h"
+#include "app/core/pcommands.h"
+#include "app/core/phandlers.h"
+#include "app/mainwin/pmainw.h"
+#include "app/print/pprint.h"
+#include "platform/pmenu.h"
+#include "toolkit/pcommand.h"
+
+namespace {
+
+constexpr UInt32 C(const char (&s)[5]) {
+  return FourCC(s);
+}
+
+constexpr MenuID kEditMenu = 258;
+
+// Codes whose work changes or replaces the displayed records: held back while a load, a
+// search or an edit's question pumps events.
+bool HeldWhileBusy(UInt32 cmd) {
+  if (PrefusedWhileBusy(cmd)) return true;
+  switch (cmd) {
+    case C("add "):
+    case C("cptn"):
+    case C("flhz"):
+    case C("flvt"):
+    case C("cw90"):
+    case C("cc90"):
+    case C("c180"):
+    case C("renm"):
+    case C("show"):
+    case C("open"):
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Codes of the window's table whose work comes with other parts of the program: not taken
+// here, and greyed meanwhile.
+bool NotYetHere(UInt32 cmd) {
+  static const UInt32 codes[] = {C("subj"), C("keyw"), C("ownr"), C("albm"), C("titl"), C("comm"),
+                                 C("rept"), C("othr"), C("date"), C("dens"), C("posn"), C("fnby"),
+                                 C("mhdr"), C("pano")};
+  for (UInt32 c : codes)
+    if (c == cmd) return true;
+  const UInt32 prefix = cmd & 0xFFFFFF00u, digit = cmd & 0xFFu;
+  if (digit < '1' || digit > '9') return false;
+  return (prefix == (C("sub1") & 0xFFFFFF00u) && digit <= '7') ||
+         (prefix == (C("own1") & 0xFFFFFF00u) && digit <= '5') ||
+         (prefix == (C("alb1") & 0xFFFFFF00u) && digit <= '7') ||
+         prefix == (C("key1") & 0xFFFFFF00u) || prefix == (C("oth1") & 0xFFFFFF00u);
+}
+
+}  // namespace
+
+OSStatus PMainWindow::HandleCommand(EventRef event) {
+  const double delay = idleImprovements(0);
+  const UInt32 cmd = PeventCommand(event);
+  dmessage_last_class = DMCnerr;
+  alertLastClass = DMCnerr;
+  if (PisBusy() && HeldWhileBusy(cmd)) return noErr;  // greyed meanwhile; a late click waits
+  switch (cmd) {
+    case C("add "):
+      AddRecords();
+      return noErr;
+    case C("dupl"):
+      DuplicateRecords();
+      return noErr;
+    case C("cptn"):
+      SetCaption(nullptr);
+      return noErr;
+    case C("flhz"):
+    case C("flvt"):
+    case C("cw90"):
+    case C("cc90"):
+    case C("c180"):
+      Reorient(cmd);
+      return noErr;
+    case C("sort"):
+    case C("sman"):
+    case C("sdat"):
+    case C("sfil"):
+    case C("ssub"):
+    case C("stit"):
+    case C("sown"):
+      SortRecords(cmd, -1);
+      return noErr;
+    case C("tpvw"):
+    case C("tlrg"):
+    case C("tmed"):
+    case C("tsml"):
+      SetThumbSize(cmd, true);
+      return noErr;
+    case C("zfit"):
+    case C("z100"):
+      SetThumbSize(C("tpvw"), false);
+      return noErr;
+    case C("zin "):
+      ThumbIncr(1);
+      return noErr;
+    case C("zout"):
+      ThumbIncr(-1);
+      return noErr;
+    case C("vset"):
+    case C("vfil"):
+    case C("vcap"):
+    case C("voth"):
+    case C("vall"):
+      SetDisplayFields(cmd, true);
+      break;  // the application sees the code too
+    case C("prnt"):
+      printImages();
+      return noErr;
+    case C("prni"):
+      printIndex();
+      return noErr;
+    case C("info"): {
+      int i = 0;
+      if (!bc.NextSelected(&i)) {
+        ShowMessage("No selection", false);
+      } else if (gInfo) {
+        gInfo->ShowInfo(browser, i, true);
+      }
+      return noErr;
+    }
+    case C("sall"):
+      if (browser) browser->SelectAll();
+      return noErr;
+    case C("snon"):
+      if (browser) browser->SelectNone();
+      return noErr;
+    case C("invs"):
+      if (browser) browser->SelectInverse();
+      return noErr;
+    case C("open"):
+      openImages(nullptr, nullptr);
+      return noErr;
+    case C("show"):
+      if (gImager == nullptr) return noErr;
+      if (gImager->CloseImages(true) != 1) {
+        DMESSAGE(DMCtrace, "User cancelled slide show");
+        return userCanceledErr;
+      }
+      if (bc.TotalSelected() < 2) bc.SelectAll();
+      openImages(nullptr, nullptr);
+      gImager->SlideShow();
+      return noErr;
+    case C("relo"):
+      reloadRecords();
+      return noErr;
+    case C("renm"):
+      renameFiles();
+      return noErr;
+    case C("cut "):
+    case C("copy"):
+    case C("dele"):
+    case C("clea"):
+    case C("clei"):
+      clipRecords(cmd);
+      return noErr;
+    case C("find"):
+      if (gFind) gFind->Find(this);
+      return noErr;
+    default:
+      if (ExchangeCommand(cmd)) return noErr;
+      break;
+  }
+  idleImprovements(delay);
+  return eventNotHandledErr;
+}
+
+bool PMainWindow::CommandState(UInt32 cmd, bool* enable) const {
+  const int nd = bc.rdisp.GetSize();
+  switch (cmd) {
+    case C("dupl"):
+      *enable = CanDuplicate();
+      return true;
+    case C("cptn"):
+      *enable = CanCaption(nullptr);
+      return true;
+    case C("flhz"):
+    case C("flvt"):
+    case C("cw90"):
+    case C("cc90"):
+    case C("c180"):
+    case C("info"):
+    case C("renm"):
+    case C("cut "):
+    case C("copy"):
+    case C("dele"):
+    case C("clea"):
+    case C("clei"):
+      *enable = bc.TotalSelected() > 0;
+      return true;
+    case C("tpvw"):
+    case C("tlrg"):
+    case C("tmed"):
+    case C("tsml"):
+    case C("vset"):
+    case C("vfil"):
+    case C("vcap"):
+    case C("voth"):
+    case C("vall"):
+    case C("sall"):
+    case C("invs"):
+    case C("relo"):
+      *enable = true;
+      return true;
+    case C("show"):
+    case C("prni"):
+      *enable = nd >= 2;
+      return true;
+    case C("prnt"):
+      *enable = bc.TotalSelected() > 0;
+      return true;
+    case C("find"):
+      *enable = nd >= 2 || bc.Ready();
+      return true;
+    case C("synv"):
+    case C("save"):
+    case C("clos"):
+      *enable = false;
+      return true;
+    default:
+      if (!NotYetHere(cmd)) return false;
+      *enable = false;
+      return true;
+  }
+}
+
+OSStatus PMainWindow::HandleCommandUpdate(EventRef event) {
+  const UInt32 cmd = PeventCommand(event);
+  if (cmd == C("hist") || cmd == C("dofc")) {
+    checkMenuCommand(cmd, false);
+    enableMenuCommand(cmd, false);
+    return noErr;
+  }
+  if (ExchangeCommandUpdate(cmd)) return noErr;
+  bool enable = false;
+  if (!CommandState(cmd, &enable)) return eventNotHandledErr;
+  if (enable && PisBusy() && HeldWhileBusy(cmd)) enable = false;
+  enableMenuCommand(cmd, enable);
+  return noErr;
+}
+
+bool PMainWindow::SetUndoable(bool undoable) {
+  MenuRef edit = GetMenuHandle(kEditMenu);
+  if (!undoable) {
+    bc.ClearUndo();
+    if (edit != nullptr) {
+      SetMenuItemText(edit, 2, "Redo");
+      DisableMenuItem(edit, 2);
+      SetMenuItemText(edit, 1, "Can't Undo");
+      DisableMenuItem(edit, 1);
+    }
+    return false;
+  }
+  const char* redo = bc.Ready() ? bc.pdb.RedoName() : nullptr;
+  const char* undo = bc.Ready() ? bc.pdb.UndoName() : nullptr;
+  if (edit != nullptr) {
+    char text[64];
+    snprintf(text, sizeof text, "Redo %s", redo ? redo : "");
+    SetMenuItemText(edit, 2, redo ? text : "Redo");
+    redo ? EnableMenuItem(edit, 2) : DisableMenuItem(edit, 2);
+    snprintf(text, sizeof text, "Undo %s", undo ? undo : "");
+    SetMenuItemText(edit, 1, undo ? text : "Undo");
+    undo ? EnableMenuItem(edit, 1) : DisableMenuItem(edit, 1);
+  }
+  return undo != nullptr;
+}

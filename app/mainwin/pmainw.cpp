@@ -8,6 +8,7 @@
 #include "app/core/pbusy.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
+#include "app/hdrpano/makehdr.h"
 #include "catalog/pdbase.h"
 #include "toolkit/pcommand.h"
 #include "app/core/pappstate.h"
@@ -355,6 +356,9 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
     case C("vall"):
       SetDisplayFields(cmd, true);
       break;  // the application sees the code too
+    case C("mhdr"):
+      makeHDR();
+      return noErr;
     default:
       break;
   }
@@ -374,6 +378,9 @@ OSStatus PMainWindow::HandleCommandUpdate(EventRef event) {
     case C("voth"):
     case C("vall"):
       enableMenuCommand(PeventCommand(event), true);
+      return noErr;
+    case C("mhdr"):
+      enableMenuCommand(PeventCommand(event), bc.TotalSelected() > 0);
       return noErr;
     default:
       return eventNotHandledErr;

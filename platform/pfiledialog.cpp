@@ -165,9 +165,11 @@ int PlatformSaveFile(const PFileDialogSpec& spec, std::vector<std::string>* chos
                        if (i < 0 || i == chosenFormat) return;
                        chosenFormat = i;
                        if (!spec.formatChanged) return;
-                       const std::string typed = !typedName->isNull() ? typedName->toStdString()
-                                                 : edit ? edit->text().toStdString()
-                                                        : spec.fileName;
+                       std::string typed = spec.fileName;
+                       if (!typedName->isNull())
+                         typed = typedName->toStdString();
+                       else if (edit)
+                         typed = edit->text().toStdString();
                        const std::string name = spec.formatChanged(i, typed);
                        if (edit) edit->setText(Q(name));
                        *typedName = QString();

@@ -207,7 +207,7 @@ bool MakeSeries(const std::string& dir, std::vector<std::string>* paths) {
   return true;
 }
 
-// Some 8 s: two merges, and each image shown makes the main window's status line linger.
+// Some 10 s: two merges, and each image shown makes the main window's status line linger.
 TEST_F(MakeHDR, BracketedSeriesBecomesATemporaryImageSavedOrDeleted) {
   std::vector<std::string> paths;
   if (!MakeSeries(dir, &paths)) GTEST_SKIP() << "no test pictures or no oiiotool/exiftool";
@@ -254,8 +254,16 @@ TEST_F(MakeHDR, BracketedSeriesBecomesATemporaryImageSavedOrDeleted) {
   EXPECT_FALSE(PDBgetField(rec, PDBFmodtime).IsSet());
   EXPECT_EQ(gCamResponse.GetSize(), 1);  // the solved response, for the next series
 
-  // Opened as a temporary image: "Don't Save" deletes its file.
+  // Opened as a temporary image. A save that does not complete (its file dialog cancelled)
+  // keeps the image open and its file; "Don't Save" deletes the file.
   ASSERT_TRUE(PshowTempImage(rec, "test"));
+  Answer({129});
+  WhenShown(gSaveWindow, nullptr, "bttn", 1);
+  OnSaveDialog(
+      [](QFileDialog* d) { QMetaObject::invokeMethod(d, "reject", Qt::QueuedConnection); });
+  EXPECT_FALSE(gImager->CloseImage(true));
+  EXPECT_EQ(access(temp.c_str(), F_OK), 0);
+  EXPECT_EQ(gImager->ImageCount(), 1);
   Answer({131});
   EXPECT_TRUE(gImager->CloseImage(true));
   EXPECT_NE(access(temp.c_str(), F_OK), 0);

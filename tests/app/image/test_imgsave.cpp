@@ -95,3 +95,110 @@ TEST(FixImageSettings, DensitiesAndRecordsWithoutASize) {
 }
 
 }  // namespace
+
+// ---- The save command on images in the window, through its dialogs.
+
+#include "imagetest.h"
+#include "savetest.h"
+
+namespace {
+
+using savetest::Accept;
+using savetest::HaveTool;
+using savetest::OnSaveDialog;
+using savetest::RunTool;
+
+class SaveView : public ImageWindowTest {
+ protected:
+  // Opens rec, then runs the save command with the options checked (131 + bit number - 3) and
+  // the file chosen; the command's result.
+  int Save(const DBRecord& rec, int opts, const std::string& path) {
+    if (!w->AddImage(rec, false) || !w->Present()) return -1;
+    return SaveShown(opts, path);
+  }
+  int SaveShown(int opts, const std::string& path, const char* format = nullptr) {
+    WhenShown(
+        gSaveWindow,
+        [opts] {
+          for (int bit = 3; bit <= 6; ++bit)
+            if (ControlRef c = ControlOf(gSaveWindow, "optn", 128 + bit))
+              if (IsControlEnabled(c)) SetControlValue(c, (opts >> bit) & 1);
+        },
+        "bttn", 1);
+    OnSaveDialog([path, format](QFileDialog* d) {
+      auto* combo = d->findChild<QComboBox*>("fileTypeCombo");
+      const int k = format && combo ? combo->findText(format, Qt::MatchContains) : -1;
+      if (k >= 0) savetest::PickFormat(d, k);
+      Accept(d, path);
+    });
+    return w->SaveImage();
+  }
+  // Whether oiiotool finds two pictures equal pixel for pixel.
+  static bool Same(const std::string& a, const std::string& b) {
+    int st = -1;
+    const std::string out =
+        RunTool("oiiotool", {QString::fromStdString(a), QString::fromStdString(b), "--diff"}, &st);
+    if (st != 0) std::cerr << out;
+    return st == 0;
+  }
+  // oiiotool's mean of the first channel.
+  static double Mean(const std::string& path) {
+    const std::string s = RunTool("oiiotool", {"--stats", QString::fromStdString(path)});
+    const size_t k = s.find("Stats Avg:");
+    return k == std::string::npos ? -1 : atof(s.c_str() + k + 10);
+  }
+};
+
+// Some 2.5 s: each image shown makes the main window's status line linger.
+TEST_F(SaveView, CropAndTurnOfTheOriginalPixelsAndAFixedExposureWrittenIn) {
+  if (!HaveTool("oiiotool")) GTEST_SKIP() << "no oiiotool";
+  const std::string in = Temp("in16.tif"), ref = Temp("ref.tif"), out = Temp("out.tif");
+  int st = -1;
+  RunTool("oiiotool",
+          {"--pattern",
+           "fill:topleft=0,0,0:topright=1,0.2,0:bottomleft=0,1,0.3:"
+           "bottomright=0.1,0,1",
+           "120x80", "3", "--noise:type=uniform:min=0:max=0.1", "-d", "uint16", "-o",
+           QString::fromStdString(in)},
+          &st);
+  ASSERT_EQ(st, 0);
+  DBRecord rec = savetest::RecordOf(in);
+  const long crop[4] = {10, 5, 90, 65};
+  PDBsetInts(&rec, PDBFcrop, crop, 4);
+  PDBsetInt(&rec, PDBForient, 90);
+  ASSERT_EQ(Save(rec, 0x18, out), 1);
+  RunTool("oiiotool",
+          {QString::fromStdString(in), "--cut", "80x60+10+5", "--rotate90", "-o",
+           QString::fromStdString(ref)},
+          &st);
+  ASSERT_EQ(st, 0);
+  EXPECT_TRUE(Same(out, ref));
+  const DBRecord& saved = w->GetCurrentIR()->GetRec();
+  EXPECT_EQ(PDBgetField(saved, PDBFxsize).GetInt(0), 60);
+  EXPECT_EQ(PDBgetField(saved, PDBFysize).GetInt(0), 80);
+  EXPECT_FALSE(PDBgetField(saved, PDBFcrop).IsSet());
+  EXPECT_TRUE(savetest::HashMatches(saved, out));
+
+  // A float picture shown at a fixed exposure of 2: its pixels doubled in the file, the
+  // sample-to-nits factor halved, and the window back at 1.
+  const std::string fin = Temp("float.tif"), fout = Temp("float2.exr");
+  RunTool("oiiotool",
+          {"--pattern", "fill:top=0.1,0.2,0.3:bottom=2,1,0.5", "64x48", "3", "-d", "float", "-o",
+           QString::fromStdString(fin)},
+          &st);
+  ASSERT_EQ(st, 0);
+  DBRecord frec = savetest::RecordOf(fin);
+  PDBsetFloat(&frec, PDBFstonits, 100);
+  ASSERT_TRUE(w->AddImage(frec, false) && w->Present());
+  ASSERT_TRUE(w->ManualExposure(2.0));
+  ASSERT_EQ(SaveShown(0x08, fout, "EXR"), 1);
+  EXPECT_NEAR(Mean(fout), 2 * Mean(fin), 1e-3);
+  float s = 0;
+  ASSERT_TRUE(PDBgetFloat(w->GetCurrentIR()->GetRec(), PDBFstonits, &s));
+  EXPECT_FLOAT_EQ(s, 50);
+  double m = 0;
+  w->GetCurrentIR()->GetExposure(&m);
+  EXPECT_DOUBLE_EQ(m, 1.0);
+}
+
+}  // namespace

@@ -112,14 +112,15 @@ class SaveView : public ImageWindowTest {
  protected:
   // Opens rec, then runs the save command with the options checked (131 + bit number - 3) and
   // the file chosen; the command's result.
-  int Save(const DBRecord& rec, int opts, const std::string& path) {
+  int Save(const DBRecord& rec, int opts, const std::string& path, const char* format = nullptr) {
     if (!w->AddImage(rec, false) || !w->Present()) return -1;
-    return SaveShown(opts, path);
+    return SaveShown(opts, path, format);
   }
-  int SaveShown(int opts, const std::string& path, const char* format = nullptr) {
+  int SaveShown(int opts, const std::string& path, const char* format = nullptr, int quality = 0) {
     WhenShown(
         gSaveWindow,
-        [opts] {
+        [opts, quality] {
+          if (quality > 0) SetControlValue(ControlOf(gSaveWindow, "save", 129), quality);
           for (int bit = 3; bit <= 6; ++bit)
             if (ControlRef c = ControlOf(gSaveWindow, "optn", 128 + bit))
               if (IsControlEnabled(c)) SetControlValue(c, (opts >> bit) & 1);
@@ -199,6 +200,25 @@ TEST_F(SaveView, CropAndTurnOfTheOriginalPixelsAndAFixedExposureWrittenIn) {
   double m = 0;
   w->GetCurrentIR()->GetExposure(&m);
   EXPECT_DOUBLE_EQ(m, 1.0);
+}
+
+TEST_F(SaveView, AJpegIsWrittenAgainAsItIsUnlessItsQualityIsLowered) {
+  if (!HaveTool("identify")) GTEST_SKIP() << "no identify";
+  const std::string in = Temp("q90.jpg"), same = Temp("same.jpg"), lower = Temp("q70.jpg");
+  _ImgStruct pic = savetest::Picture(2400, 1600);
+  ASSERT_TRUE(savetest::WriteJPEG(in, pic, 90));
+  PfreeImage(&pic);
+  DBRecord rec = savetest::RecordOf(in);
+  PDBsetInt(&rec, PDBFquality, 90);
+  // Nothing asked for: the file's own data, byte for byte.
+  ASSERT_EQ(Save(rec, 0, same, "JPEG"), 1);
+  EXPECT_EQ(savetest::Read(same), savetest::Read(in));
+  // A lower quality: rendered again at 1:1 (the window shows it smaller) and encoded anew.
+  ASSERT_TRUE(w->AddImage(rec, false) && w->Present());
+  ASSERT_LT(w->GetCurrentIR()->GetZoom(nullptr), 0.95);
+  ASSERT_EQ(SaveShown(0, lower, "JPEG", 70), 1);
+  EXPECT_EQ(RunTool("identify", {"-format", "%Q %w %h", QString::fromStdString(lower)}),
+            "70 2400 1600");
 }
 
 }  // namespace

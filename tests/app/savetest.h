@@ -54,7 +54,7 @@ inline void PickFormat(QFileDialog* d, int k) {
 // file is answered Yes.
 inline void Accept(QFileDialog* d, const std::string& path) {
   d->selectFile(QString::fromStdString(path));
-  auto* t = new QTimer;
+  auto* t = new QTimer(d);  // goes with the dialog should it outlive the test
   auto tries = std::make_shared<int>(0);
   QObject::connect(t, &QTimer::timeout, [t, tries] {
     for (QWidget* w : QApplication::topLevelWidgets())

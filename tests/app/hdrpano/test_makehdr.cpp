@@ -252,7 +252,9 @@ TEST_F(MakeHDR, BracketedSeriesBecomesATemporaryImageSavedOrDeleted) {
   EXPECT_TRUE(PDBgetField(rec, PDBFstonits).IsSet());
   EXPECT_STREQ(PDBgetString(rec, PDBFcapdate), PDBgetString(recs[2], PDBFcapdate));
   EXPECT_FALSE(PDBgetField(rec, PDBFmodtime).IsSet());
-  EXPECT_EQ(gCamResponse.GetSize(), 1);  // the solved response, for the next series
+  EXPECT_STREQ(PDBgetString(rec, PDBFmake), "Test");    // shared by the series
+  EXPECT_FALSE(PDBgetField(rec, PDBFexptime).IsSet());  // not shared
+  EXPECT_EQ(gCamResponse.GetSize(), 1);                 // the solved response, for the next series
 
   // Opened as a temporary image. A save that does not complete (its file dialog cancelled)
   // keeps the image open and its file; "Don't Save" deletes the file.

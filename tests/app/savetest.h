@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -36,6 +37,12 @@ inline void OnSaveDialog(std::function<void(QFileDialog*)> f) {
     f(d);
   });
   t->start(5);
+}
+
+// Grabs window w to build/shots/<name>.png.
+inline void Shot(WindowRef w, const char* name) {
+  QDir().mkpath(LUMERIN_SHOTS);
+  PlatformFrameWidget(w)->grab().save(QString(LUMERIN_SHOTS "/") + name + ".png");
 }
 
 inline QLineEdit* NameEdit(QFileDialog* d) {

@@ -153,6 +153,7 @@ TEST_F(MakeHDR, SeriesChecksAndTheOptionsAskedFor) {
       gHDRWindow,
       [&] {
         camera = TextOf(gHDRWindow, "mhdr", 128);
+        Shot(gHDRWindow, "hdr-options");
         save = GetControlValue(ControlOf(gHDRWindow, "optn", 132)) != 0;
         skip = GetControlValue(ControlOf(gHDRWindow, "optn", 137)) != 0;
         use = IsControlEnabled(ControlOf(gHDRWindow, "optn", 131));
@@ -267,6 +268,7 @@ TEST_F(MakeHDR, BracketedSeriesBecomesATemporaryImageSavedOrDeleted) {
   EXPECT_EQ(access(temp.c_str(), F_OK), 0);
   EXPECT_EQ(gImager->ImageCount(), 1);
   Answer({131});
+  WhenShown(gConfirmWindow, [] { Shot(gConfirmWindow, "hdr-save-question"); });
   EXPECT_TRUE(gImager->CloseImage(true));
   EXPECT_NE(access(temp.c_str(), F_OK), 0);
   EXPECT_EQ(TempFiles(), 0);

@@ -121,6 +121,7 @@ class SaveView : public ImageWindowTest {
         gSaveWindow,
         [opts, quality] {
           if (quality > 0) SetControlValue(ControlOf(gSaveWindow, "save", 129), quality);
+          savetest::Shot(gSaveWindow, "save-options");
           for (int bit = 3; bit <= 6; ++bit)
             if (ControlRef c = ControlOf(gSaveWindow, "optn", 128 + bit))
               if (IsControlEnabled(c)) SetControlValue(c, (opts >> bit) & 1);

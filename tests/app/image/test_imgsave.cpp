@@ -122,7 +122,7 @@ class SaveView : public ImageWindowTest {
         [opts, quality] {
           if (quality > 0) SetControlValue(ControlOf(gSaveWindow, "save", 129), quality);
           savetest::Shot(gSaveWindow, "save-options");
-          for (int bit = 3; bit <= 6; ++bit)
+          for (int bit = 3; bit <= 6; ++bit)  // (bit 6 is offered only with a selection)
             if (ControlRef c = ControlOf(gSaveWindow, "optn", 128 + bit))
               if (IsControlEnabled(c)) SetControlValue(c, (opts >> bit) & 1);
         },
@@ -203,7 +203,7 @@ TEST_F(SaveView, CropAndTurnOfTheOriginalPixelsAndAFixedExposureWrittenIn) {
   EXPECT_DOUBLE_EQ(m, 1.0);
 }
 
-TEST_F(SaveView, AJpegIsWrittenAgainAsItIsUnlessItsQualityIsLowered) {
+TEST_F(SaveView, AJpegIsWrittenAgainAsItIsUnlessLoweredOrCut) {
   if (!HaveTool("identify")) GTEST_SKIP() << "no identify";
   const std::string in = Temp("q90.jpg"), same = Temp("same.jpg"), lower = Temp("q70.jpg");
   _ImgStruct pic = savetest::Picture(2400, 1600);
@@ -220,6 +220,15 @@ TEST_F(SaveView, AJpegIsWrittenAgainAsItIsUnlessItsQualityIsLowered) {
   ASSERT_EQ(SaveShown(0, lower, "JPEG", 70), 1);
   EXPECT_EQ(RunTool("identify", {"-format", "%Q %w %h", QString::fromStdString(lower)}),
             "70 2400 1600");
+  // A rubber-band selection: only it is written.
+  const std::string part = Temp("part.jpg");
+  ASSERT_TRUE(w->AddImage(rec, false) && w->Present());
+  const _ImgRect sel = {100, 1100, 50, 850};
+  w->GetCurrentIR()->SetOrigSelection(&sel);
+  w->imd->rectShown = true;
+  ASSERT_EQ(SaveShown(0x40, part, "JPEG"), 1);
+  EXPECT_EQ(RunTool("identify", {"-format", "%w %h", QString::fromStdString(part)}), "1000 800");
+  EXPECT_FALSE(PDBgetField(w->GetCurrentIR()->GetRec(), PDBFcrop).IsSet());
 }
 
 }  // namespace

@@ -208,7 +208,7 @@ bool MakeSeries(const std::string& dir, std::vector<std::string>* paths) {
   return true;
 }
 
-// Some 10 s: two merges, and each image shown makes the main window's status line linger.
+// Some 11 s: two merges, and each image shown makes the main window's status line linger.
 TEST_F(MakeHDR, BracketedSeriesBecomesATemporaryImageSavedOrDeleted) {
   std::vector<std::string> paths;
   if (!MakeSeries(dir, &paths)) GTEST_SKIP() << "no test pictures or no oiiotool/exiftool";
@@ -267,6 +267,16 @@ TEST_F(MakeHDR, BracketedSeriesBecomesATemporaryImageSavedOrDeleted) {
   EXPECT_FALSE(gImager->CloseImage(true));
   EXPECT_EQ(access(temp.c_str(), F_OK), 0);
   EXPECT_EQ(gImager->ImageCount(), 1);
+  // A close that cannot wait keeps the unsaved file and says where; shown again, "Don't Save"
+  // deletes it.
+  Answer({129});
+  WhenShown(gSaveWindow, nullptr, "bttn", 1);
+  OnSaveDialog(
+      [](QFileDialog* d) { QMetaObject::invokeMethod(d, "reject", Qt::QueuedConnection); });
+  EXPECT_TRUE(gImager->CloseImage(false));
+  EXPECT_EQ(access(temp.c_str(), F_OK), 0);
+  EXPECT_EQ(std::string(dmessage_record[DMCwarning]), "Unsaved image kept in '" + temp + "'");
+  ASSERT_TRUE(PshowTempImage(rec, "test"));
   Answer({131});
   WhenShown(gConfirmWindow, [] { Shot(gConfirmWindow, "hdr-save-question"); });
   EXPECT_TRUE(gImager->CloseImage(true));

@@ -231,4 +231,35 @@ TEST_F(SaveView, AJpegIsWrittenAgainAsItIsUnlessLoweredOrCut) {
   EXPECT_FALSE(PDBgetField(w->GetCurrentIR()->GetRec(), PDBFcrop).IsSet());
 }
 
+TEST_F(SaveView, SavingOverACataloguedFileKeepsWhatTheUserEntered) {
+  PContext* ctx = w->GetBrowser() ? w->GetBrowser()->GetContext() : nullptr;
+  ASSERT_NE(ctx, nullptr);
+  const std::string cat = Temp("c.qdb"), src = Temp("src.jpg"), target = Temp("target.jpg");
+  _ImgStruct pic = savetest::Picture(300, 200), other = savetest::Picture(90, 60);
+  ASSERT_TRUE(savetest::WriteJPEG(src, pic, 90) && savetest::WriteJPEG(target, other, 90));
+  PfreeImage(&pic);
+  PfreeImage(&other);
+  ASSERT_TRUE(ctx->OpenDB(cat.c_str()));
+  DBRecord old = savetest::RecordOf(target);
+  PDBsetString(&old, PDBFtitle, "The title I gave it");
+  ASSERT_EQ(ctx->pdb.AddRecords(&old, 1), 1);
+  DBRecord rec = savetest::RecordOf(src);
+  PDBsetInt(&rec, PDBFquality, 90);
+  ASSERT_TRUE(w->AddImage(rec, false) && w->Present());
+  ASSERT_EQ(SaveShown(0, target, "JPEG", 80), 1);  // re-encoded over the catalogued file
+
+  DBQuery q(&PDBFInfo, false);
+  q.rlo.Init(&PDBFInfo);
+  q.rhi.Link(&q.rlo);
+  PDBsetString(&q.rlo, PDBFfile, "target.jpg");
+  DBRecord found[4];
+  int pos = 0;
+  ctx->pdb.Checkpoint(nullptr, nullptr);
+  ASSERT_EQ(ctx->pdb.FindRecords(&q, found, 4, &pos), 1);
+  EXPECT_STREQ(PDBgetString(found[0], PDBFtitle), "The title I gave it");
+  EXPECT_EQ(PDBgetField(found[0], PDBFxsize).GetInt(0), 300);
+  EXPECT_TRUE(savetest::HashMatches(found[0], target));
+  ctx->CloseDB();
+}
+
 }  // namespace

@@ -133,7 +133,7 @@ void BM_SaveMapImageCroppedTurnedJpeg(benchmark::State& st) {
   for (auto _ : st) {
     st.PauseTiming();
     unlink(kOut);
-    w->GetCurrentIR()->UpdateRec(shown);  // the saved file replaced it in the window
+    w->GetCurrentIR()->UpdateRec(shown);    // the saved file replaced it in the window
     w->GetCurrentIR()->SetZoomRatio(1, 1);  // as the command does: every pixel of the crop
     DBRecord rec = shown;
     PDBsetInt(&rec, PDBFquality, 90);

@@ -9,6 +9,7 @@
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
 #include "app/hdrpano/makehdr.h"
+#include "app/print/pprint.h"
 #include "catalog/pdbase.h"
 #include "toolkit/pcommand.h"
 #include "app/core/pappstate.h"
@@ -359,6 +360,13 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
     case C("mhdr"):
       makeHDR();
       return noErr;
+    // Printing.
+    case C("prnt"):
+      printImages();
+      return noErr;
+    case C("prni"):
+      printIndex();
+      return noErr;
     default:
       if (ExchangeCommand(cmd)) return noErr;
       break;
@@ -382,6 +390,13 @@ OSStatus PMainWindow::HandleCommandUpdate(EventRef event) {
       return noErr;
     case C("mhdr"):
       enableMenuCommand(PeventCommand(event), bc.TotalSelected() > 0);
+      return noErr;
+    // Printing: the selection, or an index of at least two records.
+    case C("prnt"):
+      enableMenuCommand(C("prnt"), bc.TotalSelected() > 0);
+      return noErr;
+    case C("prni"):
+      enableMenuCommand(C("prni"), bc.rdisp.GetSize() > 1);
       return noErr;
     default:
       return ExchangeCommandUpdate(PeventCommand(event)) ? noErr : eventNotHandledErr;

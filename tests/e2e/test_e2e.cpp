@@ -7,6 +7,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
@@ -232,6 +233,104 @@ void AddBrowsing() {
                    [] {
                      Shot(gMain->GetWindow(), "19-table");
                      EXPECT_GT(gMain->bc.TotalSelected(), 1);
+                   }});
+}
+
+// ---- Printing the selection and an index sheet to PDF files.
+
+std::string printDir;
+
+// A page of a PDF file rendered by poppler's pdftoppm, saved among the pictures; false when
+// poppler is missing.
+bool RenderPage(const std::string& pdf, const char* name) {
+  QProcess p;
+  p.start("pdftoppm", {"-r", "50", "-f", "1", "-l", "1", "-singlefile", "-png",
+                       QString::fromStdString(pdf), QString(LUMERIN_SHOTS "/e2e-") + name});
+  return p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+int PdfPages(const std::string& pdf) {
+  QProcess p;
+  p.start("pdfinfo", {QString::fromStdString(pdf)});
+  if (!p.waitForFinished(20000)) return -1;
+  const std::string info = p.readAllStandardOutput().toStdString();
+  const size_t at = info.find("Pages:");
+  return at == std::string::npos ? -1 : atoi(info.c_str() + at + 6);
+}
+
+bool Shown(const char* dialog) {
+  QDialog* d = PlatformPrintDialog();
+  return d != nullptr && d->isVisible() && d->objectName() == dialog;
+}
+
+// Answers the print dialog: the PDF file's name typed in, then Print.
+void PrintTo(const char* shot, const std::string& pdf) {
+  QDialog* d = PlatformPrintDialog();
+  d->grab().save(QString(LUMERIN_SHOTS "/e2e-") + shot + ".png");
+  auto* e = d->findChild<QLineEdit*>("filename");
+  ASSERT_NE(e, nullptr);
+  e->clear();
+  QTest::keyClicks(e, QString::fromStdString(pdf));
+  QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
+}
+
+// From the table with a range selected: page setup, the selection printed one picture a page
+// with titles and file names, the index refused in the table and printed at large thumbnails.
+void AddPrinting() {
+  steps.push_back({"page setup", [] { return true; },
+                   [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Page Setup...")); }});
+  steps.push_back({"the page setup dialog shows", [] { return Shown("PlatformPageSetupDialog"); },
+                   [] {
+                     QDialog* d = PlatformPrintDialog();
+                     d->grab().save(LUMERIN_SHOTS "/e2e-30-page-setup.png");
+                     QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
+                   }});
+  steps.push_back({"page setup closes", [] { return PlatformPrintDialog() == nullptr; },
+                   [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Print...")); }});
+  steps.push_back(
+      {"the print options show", [] { return IsWindowVisible(gPrintWindow); },
+       [] {
+         for (int id : {134, 135})
+           QTest::mouseClick(qobject_cast<QAbstractButton*>(Widget(gPrintWindow, "optn", id)),
+                             Qt::LeftButton, {}, QPoint(8, 8));
+         Shot(gPrintWindow, "31-print-options");
+         QTest::mouseClick(qobject_cast<QAbstractButton*>(Widget(gPrintWindow, "bttn", 1)),
+                           Qt::LeftButton);
+       }});
+  steps.push_back({"the print dialog shows", [] { return Shown("PlatformPrintDialog"); },
+                   [] { PrintTo("32-print-dialog", printDir + "/pictures.pdf"); }});
+  steps.push_back({"the pictures are printed",
+                   [] {
+                     return access((printDir + "/pictures.pdf").c_str(), R_OK) == 0 &&
+                            Status().rfind("Spooled", 0) == 0;
+                   },
+                   [] {
+                     const int n = gMain->bc.TotalSelected();
+                     EXPECT_EQ(Status(), "Spooled " + std::to_string(n) + " records");
+                     if (RenderPage(printDir + "/pictures.pdf", "33-printed-picture")) {
+                       EXPECT_EQ(PdfPages(printDir + "/pictures.pdf"), n);
+                     }
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Print Index Sheet..."));
+                   }});
+  steps.push_back({"the table has no index", [] { return IsWindowVisible(gAlertWindow); },
+                   [] {
+                     Shot(gAlertWindow, "34-no-index-of-the-table");
+                     QTest::mouseClick(
+                         qobject_cast<QAbstractButton*>(Widget(gAlertWindow, "bttn", 1)),
+                         Qt::LeftButton);
+                   }});
+  steps.push_back({"the alert closes", [] { return !IsWindowVisible(gAlertWindow); },
+                   [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Large Thumbnails")); }});
+  steps.push_back({"large thumbnails again", [] { return Browser()->tnDenom == 2 && Filled(); },
+                   [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Print Index Sheet...")); }});
+  steps.push_back({"the index's print dialog shows", [] { return Shown("PlatformPrintDialog"); },
+                   [] { PrintTo("35-index-print-dialog", printDir + "/index.pdf"); }});
+  steps.push_back({"the index is printed",
+                   [] { return access((printDir + "/index.pdf").c_str(), R_OK) == 0; },
+                   [] {
+                     if (RenderPage(printDir + "/index.pdf", "36-printed-index")) {
+                       EXPECT_GE(PdfPages(printDir + "/index.pdf"), 1);
+                     }
                    }});
 }
 
@@ -507,6 +606,8 @@ TEST(EndToEnd, Walk) {
     steps.insert(steps.begin() + static_cast<long>(steps.size()) - 1, saving.begin(), saving.end());
   }
   AddBrowsing();
+  printDir = h;
+  if (steps.back().name == "the table") AddPrinting();
   exportDir = h + "/export";
   QDir().mkpath(QString::fromStdString(exportDir));
   AddExchange();

@@ -288,4 +288,12 @@ class IImageWindow : public PWindowHandlerBase {
   virtual IBrowser* GetBrowser() const { return nullptr; }
   // The slide show of the open images (does the least until slide shows are built).
   virtual void SlideShow() {}
+
+  // ---- Temporary images (HDR results, panoramas): the record of a file the program wrote is
+  // opened as the current image and shown; closing it offers to save it and otherwise deletes
+  // the file. False when it cannot be opened (the file is then the caller's).
+  virtual bool AddTempImage(const DBRecord& rec) {
+    (void)rec;
+    return false;
+  }
 };

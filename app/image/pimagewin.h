@@ -74,15 +74,27 @@ class PImageWindow : public IImageWindow {
   bool FalseColor(bool switchon);
   bool CheckSave();
 
-  // Slide shows, operators, the histogram and legend windows and saving come with later work;
-  // until then each does the least.
+  // Slide shows, operators and the histogram and legend windows come with later work; until
+  // then each does the least.
   void StopShow() { showGoing = 0; }
   void PreemptSlide() { showPreempt = showGoing != 0; }
   void NextSlide() {}
   void UpdateOperator() {}
   void UpdateHistogram(int chan) { (void)chan; }
   void UpdateFCLegend(int how) { (void)how; }
-  int SaveImage() { return 0; }
+
+  // Saving (pimgsave.cpp): the save command asks for its options and writes the current image
+  // with the window's edits through one of five producers, each given the new record; 1 when a
+  // file was written. UpdateSaved brings the catalogue and the window in line with it.
+  int SaveImage();
+  int SaveRenderImage(DBRecord* rec);
+  int SaveMapImage(DBRecord* rec);
+  int SaveZoomOriginal(DBRecord* rec);
+  int SaveCropOrientOriginal(DBRecord* rec);
+  int SaveMapOriginal(DBRecord* rec);
+  void UpdateSaved(const DBRecord& rec);
+  // A temporary image: opened, offered for saving when it closes, shown.
+  bool AddTempImage(const DBRecord& rec) override;
 
   // How many times the pane rendered an image whole (for tests and benchmarks).
   long renderCount = 0;
@@ -123,6 +135,8 @@ class PImageWindow : public IImageWindow {
  private:
   PContext* Context() const;
   void SetZoomItem(int item);
+  // A fixed exposure multiplier outside [0.8, 1.25] goes into the floating-point pixels saved.
+  void ExposureRule(DBRecord* rec, _ImgStruct* img) const;
   // Drops an image from the window's pointers before it is deleted.
   void Forget(PImageRing* ir);
 

@@ -7,6 +7,7 @@
 #include "app/core/pbusy.h"
 #include "app/core/pcommands.h"
 #include "app/core/phandlers.h"
+#include "app/hdrpano/makehdr.h"
 #include "app/mainwin/pmainw.h"
 #include "app/print/pprint.h"
 #include "platform/pmenu.h"
@@ -46,7 +47,7 @@ bool HeldWhileBusy(UInt32 cmd) {
 bool NotYetHere(UInt32 cmd) {
   static const UInt32 codes[] = {C("subj"), C("keyw"), C("ownr"), C("albm"), C("titl"), C("comm"),
                                  C("rept"), C("othr"), C("date"), C("dens"), C("posn"), C("fnby"),
-                                 C("mhdr"), C("pano")};
+                                 C("pano")};
   for (UInt32 c : codes)
     if (c == cmd) return true;
   const UInt32 prefix = cmd & 0xFFFFFF00u, digit = cmd & 0xFFu;
@@ -119,6 +120,9 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
       return noErr;
     case C("prni"):
       printIndex();
+      return noErr;
+    case C("mhdr"):
+      makeHDR();
       return noErr;
     case C("info"): {
       int i = 0;
@@ -217,6 +221,7 @@ bool PMainWindow::CommandState(UInt32 cmd, bool* enable) const {
       *enable = nd >= 2;
       return true;
     case C("prnt"):
+    case C("mhdr"):
       *enable = bc.TotalSelected() > 0;
       return true;
     case C("find"):

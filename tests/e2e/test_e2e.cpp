@@ -33,6 +33,7 @@
 #include "app/browser/pbrowser.h"
 #include "app/core/papp.h"
 #include "app/shell/pshell.h"
+#include "catalog/pfieldset.h"
 #include "display/pdispimg.h"
 #include "platform/pcontrol.h"
 #include "platform/pqt.h"
@@ -527,6 +528,41 @@ void AddCatalogue() {
                    }});
 }
 
+// ---- Saving: the selected part of the picture on screen saved through the save options and the
+// file dialog; the window then shows the saved file. Its last step closes the pictures.
+
+std::string saveDir;  // a folder of the walk's home
+
+void AddSaving(std::vector<Step>* out) {
+  out->push_back({"the save options show", [] { return IsWindowVisible(gSaveWindow); },
+                  [] {
+                    auto* part = qobject_cast<QAbstractButton*>(Widget(gSaveWindow, "optn", 134));
+                    ASSERT_NE(part, nullptr);
+                    EXPECT_TRUE(part->isEnabled());  // there is a selection
+                    part->setChecked(true);
+                    Shot(gSaveWindow, "12a-save-options");
+                    QTest::mouseClick(
+                        qobject_cast<QAbstractButton*>(Widget(gSaveWindow, "bttn", 1)),
+                        Qt::LeftButton);
+                  }});
+  out->push_back({"the save dialog shows", DialogShows,
+                  [] { Answer(saveDir, "desk-part.hdr", "12b-save-dialog"); }});
+  out->push_back({"the part is saved and shown",
+                  [] {
+                    return !DialogShows() && gImager->GetCurrentIR() &&
+                           access((saveDir + "/desk-part.hdr").c_str(), R_OK) == 0;
+                  },
+                  [] {
+                    gImager->Redraw();
+                    Shot(gImager->GetWindow(), "12c-image-saved-part");
+                    const DBRecord& r = gImager->GetCurrentIR()->GetRec();
+                    EXPECT_STREQ(PDBgetString(r, PDBFfile), "desk-part.hdr");
+                    long x = 0;
+                    EXPECT_TRUE(PDBgetInt(r, PDBFxsize, &x) && x > 100 && x < 400) << x;
+                    for (int i = 0; i < 3; ++i) EXPECT_TRUE(Menu(gImager->GetWindow(), "Close"));
+                  }});
+}
+
 TEST(EndToEnd, Walk) {
   QTemporaryDir home;
   const std::string h = home.path().toStdString();
@@ -619,7 +655,7 @@ TEST(EndToEnd, Walk) {
          ASSERT_NE(readout, nullptr);
          EXPECT_TRUE(readout->text().contains("cd/m2")) << readout->text().toStdString();
          Shot(gImager->GetWindow(), "12-image-desk-1to1-selection");
-         for (int i = 0; i < 3; ++i) EXPECT_TRUE(Menu(gImager->GetWindow(), "Close"));
+         EXPECT_TRUE(Menu(gImager->GetWindow(), "Save Image"));
        }},
       {"the image window closes with its last picture",
        [] { return !IsWindowVisible(gImager->GetWindow()); },
@@ -628,6 +664,14 @@ TEST(EndToEnd, Walk) {
          EXPECT_TRUE(Menu(gMain->GetWindow(), "Browse Folder..."));
        }},
   };
+  saveDir = h + "/saved";
+  QDir().mkpath(QString::fromStdString(saveDir));
+  {
+    std::vector<Step> saving;
+    AddSaving(&saving);
+    // Before the image window's last step, which waits for it to close.
+    steps.insert(steps.begin() + static_cast<long>(steps.size()) - 1, saving.begin(), saving.end());
+  }
   AddBrowsing();
   printDir = h;
   if (steps.back().name == "the table") AddPrinting();

@@ -231,4 +231,20 @@ class IImageWindow : public PWindowHandlerBase {
   virtual void Redraw() { PWindowHandlerBase::Redraw(); }
   virtual int Show(int vis) { return PWindowHandlerBase::Show(vis); }
   virtual IBrowser* GetBrowser() const { return nullptr; }
+
+  // The histogram window for channel chan (0-4; others keep the window's channel) and the
+  // false-colour legend (-1 forget the bar, 0 refresh, 1 automatic limits, 2 typed limits);
+  // 1 when drawn or applied. Turns false colour on or off; false without a ready image.
+  virtual int UpdateHistogram(int chan) {
+    (void)chan;
+    return 0;
+  }
+  virtual int UpdateFCLegend(int how) {
+    (void)how;
+    return 0;
+  }
+  virtual bool FalseColor(bool switchon) {
+    (void)switchon;
+    return false;
+  }
 };

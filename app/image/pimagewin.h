@@ -71,8 +71,12 @@ class PImageWindow : public IImageWindow {
   void Redraw() override;
   bool Present() override;
   bool ManualExposure(double emult);
-  bool FalseColor(bool switchon);
+  bool FalseColor(bool switchon) override;
   bool CheckSave();
+
+  // The histogram and false-colour legend windows.
+  int UpdateHistogram(int chan) override;
+  int UpdateFCLegend(int how) override;
 
   // Slide shows, operators, the histogram and legend windows and saving come with later work;
   // until then each does the least.
@@ -80,8 +84,6 @@ class PImageWindow : public IImageWindow {
   void PreemptSlide() { showPreempt = showGoing != 0; }
   void NextSlide() {}
   void UpdateOperator() {}
-  void UpdateHistogram(int chan) { (void)chan; }
-  void UpdateFCLegend(int how) { (void)how; }
   int SaveImage() { return 0; }
 
   // How many times the pane rendered an image whole (for tests and benchmarks).

@@ -78,11 +78,21 @@ class PImageWindow : public IImageWindow {
   int UpdateHistogram(int chan) override;
   int UpdateFCLegend(int how) override;
 
-  // Slide shows, operators, the histogram and legend windows and saving come with later work;
-  // until then each does the least.
-  void StopShow() { showGoing = 0; }
-  void PreemptSlide() { showPreempt = showGoing != 0; }
-  void NextSlide() {}
+  // Slide shows: SlideShow asks for the options and starts one (or stops the running one);
+  // BeginShow starts one with option bits and an interval in seconds. NextSlide prepares and
+  // schedules the next slide (false when the show ended or waits); PreemptSlide holds a running
+  // show back (false when none runs); StopShow ends it.
+  void SlideShow();
+  void BeginShow(int opts, double intvl);
+  bool NextSlide();
+  bool PreemptSlide();
+  void DoneShow();
+  void StopShow();
+  // Whether the current image is a multi-frame sequence with a frame rate.
+  bool Playable() const;
+  void RunAnimation();
+
+  // Operators and saving come with later work; until then each does the least.
   void UpdateOperator() {}
   int SaveImage() { return 0; }
 
@@ -116,6 +126,9 @@ class PImageWindow : public IImageWindow {
   double showIntvl;
   int* showShuffle;
   bool showPreempt;
+  int showShuffleLen = 0;
+  Rect origWindowBounds{0, 0, 0, 0};
+  uint8_t origBackRGB[3] = {255, 255, 255};
   _ImgColorSpace dispCS;
   double ldDyn;
   double ldMax;

@@ -135,18 +135,30 @@ TEST_F(ImageWindowTest, LegendFollowsFalseColourAndTypedLimits) {
   ASSERT_TRUE(IsWindowVisible(gFCWindow));
   EXPECT_EQ(w->UpdateFCLegend(-1), 1);
   EXPECT_EQ(GetControlValue(ControlOf(gFCWindow, "fclr", 141)), 1);
-  double lim[2];
-  w->iring->GetFCLimits(lim);
-  ASSERT_GT(lim[1], 0);
-  const char* fmt = lim[1] < 50 ? "%.1f" : lim[1] < 500 ? "%.0f" : "%.1e";
-  for (int i = 0; i < 8; ++i) {
-    char text[32] = "0";
-    if (lim[0] > 1e-9)
-      snprintf(text, sizeof text, "%.2g", lim[0] * std::pow(lim[1] / lim[0], i / 7.0));
-    else if (i > 0)
-      snprintf(text, sizeof text, fmt, lim[1] * i / 7);
-    EXPECT_EQ(TextOf(gFCWindow, "fclr", 132 + i), text) << i;
-  }
+  // Eight labels from the bottom of the scale up, in the format the upper limit asks for.
+  auto labels = [&](const char* want7) {
+    double lim[2];
+    w->iring->GetFCLimits(lim);
+    ASSERT_GT(lim[1], 0);
+    const char* fmt = lim[1] < 50 ? "%.1f" : lim[1] < 500 ? "%.0f" : "%.1e";
+    for (int i = 0; i < 8; ++i) {
+      char text[32] = "0";
+      if (lim[0] > 1e-9)
+        snprintf(text, sizeof text, "%.2g", lim[0] * std::pow(lim[1] / lim[0], i / 7.0));
+      else if (i > 0)
+        snprintf(text, sizeof text, fmt, lim[1] * i / 7);
+      EXPECT_EQ(TextOf(gFCWindow, "fclr", 132 + i), text) << i;
+    }
+    // The format shows: one decimal, none, or an exponent.
+    if (want7) {
+      const std::string top = TextOf(gFCWindow, "fclr", 139);
+      if (*want7)
+        EXPECT_NE(top.find(want7), std::string::npos) << top;
+      else
+        EXPECT_EQ(top.find_first_of(".e"), std::string::npos) << top;
+    }
+  };
+  labels(nullptr);
   const QImage im = Grab(gFCWindow, "legend.png");
   unsigned char(*scale)[3] = w->iring->fcs->scale;
   for (int c = 0; c < 256; ++c)
@@ -165,6 +177,12 @@ TEST_F(ImageWindowTest, LegendFollowsFalseColourAndTypedLimits) {
     EXPECT_EQ(typed(bad.first, bad.second), 0) << bad.first << " " << bad.second;
     EXPECT_EQ(w->iring->fcManual, 0);
   }
+  EXPECT_EQ(typed("0", "40"), 1);
+  labels(".");
+  EXPECT_EQ(typed("0", "100"), 1);
+  labels("");
+  EXPECT_EQ(typed("0", "1000"), 1);
+  labels("e+0");
   EXPECT_EQ(typed("1", "1000"), 1);
   EXPECT_EQ(w->iring->fcManual, 1);
   EXPECT_EQ(GetControlValue(ControlOf(gFCWindow, "fclr", 141)), 0);

@@ -127,6 +127,7 @@ class PImageWindow : public IImageWindow {
   int* showShuffle;
   bool showPreempt;
   int showShuffleLen = 0;
+  double showDue = 0;  // when the prepared slide's timer falls due (platform clock); 0: none
   Rect origWindowBounds{0, 0, 0, 0};
   uint8_t origBackRGB[3] = {255, 255, 255};
   _ImgColorSpace dispCS;

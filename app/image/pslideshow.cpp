@@ -92,6 +92,7 @@ void PImageWindow::BeginShow(int opts, double intvl) {
   }
   showGoing = (showOpts & kShowRepeat) ? -1 : n;
   showPreempt = false;
+  showDue = 0;
   NextSlide();
 }
 
@@ -121,7 +122,10 @@ bool PImageWindow::NextSlide() {
     DoneShow();
     return false;
   }
-  const EventTime t0 = GetCurrentEventTime();
+  // The interval counts from when the slide on view came on screen: its timer's due time.
+  EventTime t0 = GetCurrentEventTime();
+  if (showDue > 0 && showDue <= t0 && t0 - showDue < showIntvl) t0 = showDue;
+  showDue = 0;
   PImageRing* next = iring->GetNext();
   switch (showOpts & kShowOrder) {
     case kShowRandom: {
@@ -164,6 +168,7 @@ bool PImageWindow::NextSlide() {
   }
   if (showGoing == 0) return false;
   RedrawTimer(wait);
+  showDue = GetCurrentEventTime() + wait;
   return true;
 }
 
@@ -177,11 +182,13 @@ bool PImageWindow::PreemptSlide() {
     if (showGoing > 0) ++showGoing;
   }
   showPreempt = true;
+  showDue = 0;
   return true;
 }
 
 void PImageWindow::DoneShow() {
   showGoing = 0;
+  showDue = 0;
   delete[] showShuffle;
   showShuffle = nullptr;
   showShuffleLen = 0;

@@ -149,6 +149,7 @@ bool PImageWindow::NextSlide() {
     imd->curImg.xres = rw;
     imd->curImg.yres = rh;
     ok = next->RenderImage(&imd->curImg, bgRGB, nullptr) && imd->curImg.img != nullptr;
+    imd->ringX = imd->ringY = 0;
     ++renderCount;
   }
   if (!ok) {

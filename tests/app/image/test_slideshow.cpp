@@ -157,4 +157,40 @@ TEST_F(SlideShowTest, ExposureChangeGivesThePendingSlideBack) {
   EXPECT_EQ(w->showGoing, 0);
 }
 
+// The pane's picture area on the window's port.
+QImage PanePicture(PImageWindow* w) {
+  PortPainter p(GetWindowPort(w->GetWindow()));
+  const QImage* port = dynamic_cast<QImage*>(p.device());
+  const Rect& e = w->imd->extent;
+  return port ? port->copy(e.left, e.top, w->imd->GetRWidth(), w->imd->GetRHeight()) : QImage();
+}
+
+TEST_F(SlideShowTest, PreparedSlidesLookLikeFreshRenderings) {
+  Open(3);
+  SizePane(300, 200);
+  // A large image on view scrolled at 2:1, so that the pane's rendering has moved.
+  const std::string big = Temp("big.tif");
+  ASSERT_TRUE(WriteTestTiff(big, 800, 600));
+  ASSERT_TRUE(w->AddImage(big.c_str()));
+  w->Redraw();
+  ASSERT_TRUE(w->SetZoom(10));
+  w->Redraw();
+  w->imd->Scroll(0.3f, 0.2f);
+  ASSERT_TRUE(w->imd->ringX != 0 || w->imd->ringY != 0);
+  w->BeginShow(8, 1.0);
+  for (int i = 0; i < 4; ++i) {
+    AdvancePlatformClock(1.0);
+    const QImage shown = PanePicture(w);
+    // The pending slide given back, the image on view rendered afresh.
+    ASSERT_TRUE(w->PreemptSlide());
+    ASSERT_EQ(w->iring, w->irShown);
+    w->imd->Invalid();
+    w->imd->Redraw();
+    ASSERT_EQ(shown, PanePicture(w)) << i;
+    w->Redraw();  // goes on with the show
+    ASSERT_NE(w->iring, w->irShown);
+  }
+  w->StopShow();
+}
+
 }  // namespace

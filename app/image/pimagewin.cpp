@@ -73,6 +73,7 @@ PImageWindow::PImageWindow(IBNibRef nib, IBrowser* br) {
 PImageWindow::~PImageWindow() {
   CloseImages(false);
   RedrawTimer(0);
+  delete[] showShuffle;
   DestroyWindow();
 }
 

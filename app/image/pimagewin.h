@@ -71,17 +71,29 @@ class PImageWindow : public IImageWindow {
   void Redraw() override;
   bool Present() override;
   bool ManualExposure(double emult);
-  bool FalseColor(bool switchon);
+  bool FalseColor(bool switchon) override;
   bool CheckSave();
 
-  // Slide shows, operators and the histogram and legend windows come with later work; until
-  // then each does the least.
-  void StopShow() { showGoing = 0; }
-  void PreemptSlide() { showPreempt = showGoing != 0; }
-  void NextSlide() {}
+  // The histogram and false-colour legend windows.
+  int UpdateHistogram(int chan) override;
+  int UpdateFCLegend(int how) override;
+
+  // Slide shows: SlideShow asks for the options and starts one (or stops the running one);
+  // BeginShow starts one with option bits and an interval in seconds. NextSlide prepares and
+  // schedules the next slide (false when the show ended or waits); PreemptSlide holds a running
+  // show back (false when none runs); StopShow ends it.
+  void SlideShow() override;
+  void BeginShow(int opts, double intvl);
+  bool NextSlide();
+  bool PreemptSlide();
+  void DoneShow();
+  void StopShow();
+  // Whether the current image is a multi-frame sequence with a frame rate.
+  bool Playable() const;
+  void RunAnimation();
+
+  // Operators come with later work; until then they do the least.
   void UpdateOperator() {}
-  void UpdateHistogram(int chan) { (void)chan; }
-  void UpdateFCLegend(int how) { (void)how; }
 
   // Saving (pimgsave.cpp): the save command asks for its options and writes the current image
   // with the window's edits through one of five producers, each given the new record; 1 when a
@@ -126,6 +138,10 @@ class PImageWindow : public IImageWindow {
   double showIntvl;
   int* showShuffle;
   bool showPreempt;
+  int showShuffleLen = 0;
+  double showDue = 0;  // when the prepared slide's timer falls due (platform clock); 0: none
+  Rect origWindowBounds{0, 0, 0, 0};
+  uint8_t origBackRGB[3] = {255, 255, 255};
   _ImgColorSpace dispCS;
   double ldDyn;
   double ldMax;

@@ -9,19 +9,25 @@ namespace {
 void NotYet(const char* what) {
   DMESSAGE(DMCtrace, "%s is not available", what);
 }
+void (*importHook)(const char*) = nullptr;
 }  // namespace
 
 void importRecords() {
-  NotYet("Importing records");
+  if (importHook != nullptr)
+    importHook(nullptr);
+  else
+    NotYet("Importing records");
 }
 void pageSetup() {
   NotYet("Page setup");
 }
 void closePrintSession() {}
 
-int importRecords(const char*) {
-  NotYet("Importing records");
-  return 0;
+void PimportRecordFile(const char* path) {
+  if (importHook != nullptr && path != nullptr)
+    importHook(path);
+  else
+    NotYet("Importing records");
 }
 void openImages(IBrowser*, const char*) {
   NotYet("Opening records");
@@ -81,3 +87,7 @@ bool reorientRecord(DBRecord* rp, OSType cmd) {
 }
 
 void repeatSetting(int, const char*) {}
+
+void PsetImportRecords(void (*import)(const char* path)) {
+  importHook = import;
+}

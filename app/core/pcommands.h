@@ -6,16 +6,15 @@
 
 class IBrowser;
 
-// Asks for a tab-separated record file and imports it.
+// Asks for a tab-separated record file (or a catalogue) and imports it.
 void importRecords();
 // Page setup for the lone selected record.
 void pageSetup();
 // Ends the print session.
 void closePrintSession();
 
-// Imports the tab-separated record file at path into the display; the number of records
-// imported. Does the least (nothing, 0) until importing is built.
-int importRecords(const char* path);
+// Imports the tab-separated record file (or catalogue) at path as the displayed records.
+void PimportRecordFile(const char* path);
 // Opens the selected displayed records of b (NULL: the main window's browser) in the image
 // window, or in the program appName. Does the least (nothing) until opening records is built.
 void openImages(IBrowser* b, const char* appName);
@@ -32,3 +31,7 @@ bool reorientRecord(DBRecord* rp, OSType cmd);
 // Remembers the last field set and its value for the Repeat command (does the least until the
 // setting commands are built).
 void repeatSetting(int photoField, const char* value);
+
+// ---- Record exchange. The import is the export library's, which the shell registers; until
+// then importRecords() and PimportRecordFile do the least.
+void PsetImportRecords(void (*import)(const char* path));

@@ -360,6 +360,7 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
       makeHDR();
       return noErr;
     default:
+      if (ExchangeCommand(cmd)) return noErr;
       break;
   }
   idleImprovements(delay);
@@ -383,6 +384,6 @@ OSStatus PMainWindow::HandleCommandUpdate(EventRef event) {
       enableMenuCommand(PeventCommand(event), bc.TotalSelected() > 0);
       return noErr;
     default:
-      return eventNotHandledErr;
+      return ExchangeCommandUpdate(PeventCommand(event)) ? noErr : eventNotHandledErr;
   }
 }

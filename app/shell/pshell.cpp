@@ -6,6 +6,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pforms.h"
+#include "app/export/ptrader.h"
 #include "app/image/pforms.h"
 #include "app/image/pimagewin.h"
 #include "app/info/pfind.h"
@@ -31,6 +32,7 @@ void PinstallWindowFactories() {
   f.find = [](IBNibRef nib) -> IFindWindow* { return new PFindWindow(nib); };
   f.image = [](IBNibRef nib, IBrowser* b) -> IImageWindow* { return new PImageWindow(nib, b); };
   PsetWindowFactories(f);
+  PinstallRecordExchange();
 }
 
 int LumerinMain(int argc, char** argv, void (*started)()) {

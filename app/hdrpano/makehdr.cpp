@@ -10,6 +10,7 @@
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
 #include "app/core/pdialogs.h"
+#include "app/export/ptrader.h"
 #include "app/hdrpano/ptempimg.h"
 #include "catalog/picache.h"
 #include "catalog/pdbformat.h"
@@ -20,17 +21,6 @@
 namespace {
 
 constexpr int kAllOptions = -1;
-
-// The record checks of record exchange. Until that library is built they do the least: no file
-// is looked for again and no format is taken for high dynamic range.
-bool CheckRecordsHook(bool force, PContext* ctx) {
-  (void)force, (void)ctx;
-  return false;
-}
-bool FormatIsHDRHook(const char* format) {
-  (void)format;
-  return false;
-}
 
 // The engine's progress through the progress window; 0 stops it.
 int Progress(const char* msg, int pct) {
@@ -97,7 +87,7 @@ int matchOrient(const DBRecord& a, const DBRecord& b) {
 const char* checkHDR(DBQuery* dq) {
   PContext* ctx = MainContext();
   gConfirmResponse = kResponseOK;  // a cancel below is this command's own
-  CheckRecordsHook(false, ctx);
+  checkRecords(false, ctx);
   if (gConfirmResponse == kResponseCancel) return "User cancelled";
   if (ctx == nullptr) return "No images selected";
   const DBRecord* ref = nullptr;
@@ -110,7 +100,7 @@ const char* checkHDR(DBQuery* dq) {
       computed.Set(static_cast<unsigned long>(i));
       any = true;
     }
-    if (FormatIsHDRHook(PDBgetString(r, PDBFformat))) return "Image(s) already in HDR format";
+    if (formatIsHDR(PDBgetString(r, PDBFformat))) return "Image(s) already in HDR format";
     if (ref == nullptr) ref = &r;
   }
   if (ref == nullptr) return "No images selected";

@@ -9,6 +9,7 @@
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
 #include "app/hdrpano/makehdr.h"
+#include "app/hdrpano/makepano.h"
 #include "catalog/pdbase.h"
 #include "toolkit/pcommand.h"
 #include "app/core/pappstate.h"
@@ -359,6 +360,9 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
     case C("mhdr"):
       makeHDR();
       return noErr;
+    case C("pano"):
+      makePano();
+      return noErr;
     default:
       if (ExchangeCommand(cmd)) return noErr;
       break;
@@ -382,6 +386,10 @@ OSStatus PMainWindow::HandleCommandUpdate(EventRef event) {
       return noErr;
     case C("mhdr"):
       enableMenuCommand(PeventCommand(event), bc.TotalSelected() > 0);
+      return noErr;
+    case C("pano"):
+      enableMenuCommand(PeventCommand(event),
+                        bc.TotalSelected() > 1 || gCurPano.irl.GetSize() > 1);
       return noErr;
     default:
       return ExchangeCommandUpdate(PeventCommand(event)) ? noErr : eventNotHandledErr;

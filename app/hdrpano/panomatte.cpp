@@ -224,18 +224,17 @@ void fillMatte(_ImgStruct* img, const ABitMap2& cover, unsigned char* color, boo
   const int maxr = std::min(w, h);
   const ABitMap& bits = cover;
   int r = std::min(Radius(), maxr);
-  for (int y = 0; y < h; ++y) {
-    const uint32_t end = static_cast<uint32_t>(y + 1) * static_cast<uint32_t>(w);
-    uint32_t i = static_cast<uint32_t>(y) * static_cast<uint32_t>(w);
-    uint8_t* row = PixelAt(img, 0, y, psize);
-    while ((i = bits.Find(i, false)) < end) {
-      const uint32_t stop = std::min(bits.Find(i, true), end);
-      for (int x = static_cast<int>(i - (end - static_cast<uint32_t>(w))); i < stop; ++i, ++x) {
-        uint8_t* dst = row + static_cast<ptrdiff_t>(x) * psize;
-        if (solid) {
-          CopyPixel(dst, color, psize);
-          continue;
-        }
+  // The uncovered runs in row order; a run may go on into the next row.
+  const uint32_t n = bits.Length();
+  for (uint32_t i = bits.Find(0u, false); i < n; i = bits.Find(i, false)) {
+    const uint32_t stop = bits.Find(i, true);
+    int x = static_cast<int>(i % static_cast<uint32_t>(w));
+    int y = static_cast<int>(i / static_cast<uint32_t>(w));
+    for (; i < stop; ++i) {
+      uint8_t* dst = PixelAt(img, x, y, psize);
+      if (solid) {
+        CopyPixel(dst, color, psize);
+      } else {
         // Up to 24 tries at a covered pixel nearby, the search widening after each miss; the
         // radius carries over to the next pixel, narrowed after a hit.
         const uint8_t* from = color;
@@ -251,6 +250,7 @@ void fillMatte(_ImgStruct* img, const ABitMap2& cover, unsigned char* color, boo
         CopyPixel(dst, from, psize);
         if (from != color && r > 9) r >>= 1;
       }
+      if (++x == w) x = 0, ++y;
     }
   }
 }

@@ -388,8 +388,7 @@ OSStatus PMainWindow::HandleCommandUpdate(EventRef event) {
       enableMenuCommand(PeventCommand(event), bc.TotalSelected() > 0);
       return noErr;
     case C("pano"):
-      enableMenuCommand(PeventCommand(event),
-                        bc.TotalSelected() > 1 || gCurPano.irl.GetSize() > 1);
+      enableMenuCommand(PeventCommand(event), bc.TotalSelected() > 1 || gCurPano.irl.GetSize() > 1);
       return noErr;
     default:
       return ExchangeCommandUpdate(PeventCommand(event)) ? noErr : eventNotHandledErr;

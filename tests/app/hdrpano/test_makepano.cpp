@@ -19,7 +19,6 @@
 #include "catalog/pfieldset.h"
 #include "catalog/plocate.h"
 #include "hdr/pano_test_util.h"
-#include "testutil/message_log.h"
 
 namespace {
 
@@ -179,26 +178,6 @@ TEST_F(Pano, CanvasBorderAndRecordOfAHalfSizePanorama) {
     PfreeImage(&out);
     PremoveTempImage(rec);
   }
-}
-
-TEST_F(Pano, OneImageWithTwoSelectedExplainsTheLinking) {
-  PContext& bc = gMain->bc;
-  bc.ClearRecords();
-  bc.rdisp.NewRecord() = panotest::Record("a.jpg", 400, 300);
-  bc.rdisp.NewRecord() = panotest::Record("b.jpg", 400, 300);
-  gCurPano.InsertImage(bc.rdisp[0]);
-  EXPECT_EQ(makePano(), 0);  // one selected: nothing to say
-  EXPECT_FALSE(IsWindowVisible(gPanoWindow));
-  bc.Select(0);
-  bc.Select(1);
-  ASSERT_EQ(bc.TotalSelected(), 2);
-  std::string msg;
-  WhenShown(
-      gConfirmWindow, [&] { msg = TextOf(gConfirmWindow, "cfrm", 128); }, "cfrm", 130);
-  EXPECT_EQ(makePano(), 0);
-  EXPECT_EQ(msg, "Link images by corresponding features using 'Pano Orig' and 'Pano Dest'");
-  EXPECT_FALSE(IsWindowVisible(gPanoWindow));
-  bc.ClearRecords();
 }
 
 // Three tiles cut from a shared picture at different heights, linked where they overlap.

@@ -8,6 +8,7 @@
 #include "app/core/pcommands.h"
 #include "app/core/phandlers.h"
 #include "app/hdrpano/makehdr.h"
+#include "app/hdrpano/makepano.h"
 #include "app/mainwin/pmainw.h"
 #include "app/print/pprint.h"
 #include "platform/pmenu.h"
@@ -46,8 +47,7 @@ bool HeldWhileBusy(UInt32 cmd) {
 // here, and greyed meanwhile.
 bool NotYetHere(UInt32 cmd) {
   static const UInt32 codes[] = {C("subj"), C("keyw"), C("ownr"), C("albm"), C("titl"), C("comm"),
-                                 C("rept"), C("othr"), C("date"), C("dens"), C("posn"), C("fnby"),
-                                 C("pano")};
+                                 C("rept"), C("othr"), C("date"), C("dens"), C("posn"), C("fnby")};
   for (UInt32 c : codes)
     if (c == cmd) return true;
   const UInt32 prefix = cmd & 0xFFFFFF00u, digit = cmd & 0xFFu;
@@ -123,6 +123,9 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
       return noErr;
     case C("mhdr"):
       makeHDR();
+      return noErr;
+    case C("pano"):
+      makePano();
       return noErr;
     case C("info"): {
       int i = 0;
@@ -223,6 +226,9 @@ bool PMainWindow::CommandState(UInt32 cmd, bool* enable) const {
     case C("prnt"):
     case C("mhdr"):
       *enable = bc.TotalSelected() > 0;
+      return true;
+    case C("pano"):
+      *enable = bc.TotalSelected() > 1 || gCurPano.irl.GetSize() > 1;
       return true;
     case C("find"):
       *enable = nd >= 2 || bc.Ready();

@@ -563,6 +563,32 @@ void AddSaving(std::vector<Step>* out) {
                   }});
 }
 
+// Panorama with nothing linked yet, several pictures selected: the command explains how images
+// are linked and builds nothing.
+void AddPanorama() {
+  if (!QDir(QString::fromStdString(Testdata("jpeg"))).exists()) return;
+  steps.push_back({"the panorama command asked", [] { return true; },
+                   [] {
+                     if (gMain->bc.TotalSelected() < 2) gMain->bc.SelectAll();
+                     ASSERT_GT(gMain->bc.TotalSelected(), 1);
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Panorama..."));
+                   }});
+  steps.push_back({"the linking is explained", [] { return IsWindowVisible(gConfirmWindow); },
+                   [] {
+                     auto* text = qobject_cast<QLabel*>(Widget(gConfirmWindow, "cfrm", 128));
+                     ASSERT_NE(text, nullptr);
+                     EXPECT_EQ(text->text().toStdString(),
+                               "Link images by corresponding features using 'Pano Orig' and "
+                               "'Pano Dest'");
+                     Shot(gConfirmWindow, "26-panorama-linking");
+                     QTest::mouseClick(
+                         qobject_cast<QAbstractButton*>(Widget(gConfirmWindow, "cfrm", 130)),
+                         Qt::LeftButton);
+                   }});
+  steps.push_back({"no panorama is built", [] { return !IsWindowVisible(gConfirmWindow); },
+                   [] { EXPECT_FALSE(IsWindowVisible(gPanoWindow)); }});
+}
+
 TEST(EndToEnd, Walk) {
   QTemporaryDir home;
   const std::string h = home.path().toStdString();
@@ -679,6 +705,7 @@ TEST(EndToEnd, Walk) {
   QDir().mkpath(QString::fromStdString(exportDir));
   AddExchange();
   AddCatalogue();
+  AddPanorama();
   steps.push_back({"the walk ends", [] { return true; },
                    [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Quit")); }});
   char arg0[] = "lumerin";

@@ -46,7 +46,7 @@ const Ids kIds[] = {
     {"PrintWindow", "optn", "129-141 c"},
     {"HDRWindow", "mhdr", "128 s"},
     {"HDRWindow", "optn", "131-137 c"},
-    {"PanoWindow", "pano", "132 s, 133 L, 134 l, 135 p, 136-137 b, 138-140 c"},
+    {"PanoWindow", "pano", "132 s, 133 e, 134 l, 135 p, 136-137 b, 138-140 c"},
     {"DateWindow", "date", "128 s, 129-134 e, 135 s"},
     {"ImgExpWindow", "eimg", "129-130 l, 139 e"},
     {"ImgExpWindow", "optn", "132-133 c, 136-138 c"},

@@ -8,6 +8,7 @@
 #include "app/core/pcommands.h"
 #include "app/core/phandlers.h"
 #include "app/mainwin/pmainw.h"
+#include "app/mainwin/psettings.h"
 #include "platform/pmenu.h"
 #include "toolkit/pcommand.h"
 
@@ -64,6 +65,8 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
   dmessage_last_class = DMCnerr;
   alertLastClass = DMCnerr;
   if (PisBusy() && HeldWhileBusy(cmd)) return noErr;  // greyed meanwhile; a late click waits
+  // ---- Density, position and other fields (pmainset.cpp).
+  if (SettingCommand(cmd)) return noErr;
   switch (cmd) {
     case C("add "):
       AddRecords();
@@ -169,6 +172,8 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
 }
 
 bool PMainWindow::CommandState(UInt32 cmd, bool* enable) const {
+  // ---- Density, position and other fields (pmainset.cpp).
+  if (SettingCommandState(cmd, enable)) return true;
   const int nd = bc.rdisp.GetSize();
   switch (cmd) {
     case C("dupl"):

@@ -252,6 +252,8 @@ TEST_F(Settings, FieldEditorAddsRenamesAndRefuses) {
   const int rating = EditWith(-1, [] {
     Type(129, "Rating");
     Type(130, "Stars");
+    QDir().mkpath(LUMERIN_SHOTS);
+    PlatformFrameWidget(gFieldWindow)->grab().save(LUMERIN_SHOTS "/mainset-field-editor.png");
   });
   ASSERT_GE(rating, 0);
   EXPECT_EQ(question, "Create new string catalog field 'Rating'?");

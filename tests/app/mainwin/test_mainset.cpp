@@ -6,6 +6,8 @@
 #include "maintest.h"
 
 #include <QComboBox>
+#include <QProcess>
+#include <unistd.h>
 
 namespace {
 
@@ -302,6 +304,16 @@ TEST_F(Settings, FieldEditorAddsRenamesAndRefuses) {
   dmessage_last_class = DMCnerr;
 
   mw->CloseCatalog();
+  // The independent checker finds the file sound and the field among its names.
+  const std::string tool = std::string(LUMERIN_TOOLS) + "/qdbcheck.py";
+  if (access(tool.c_str(), R_OK) == 0) {
+    QProcess p;
+    p.start("python3", {QString::fromStdString(tool), "--dump", QString::fromStdString(path)});
+    ASSERT_TRUE(p.waitForFinished(20000));
+    EXPECT_EQ(p.exitCode(), 0);
+    const std::string dump = p.readAllStandardOutput().toStdString();
+    EXPECT_NE(dump.substr(0, dump.find('\n')).find("Score"), std::string::npos) << dump;
+  }
   ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
   EXPECT_GE(bc->phd.GetID("Score"), 0);  // kept in the catalogue's schema
 }

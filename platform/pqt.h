@@ -164,3 +164,46 @@ class PPrintSession {
 
 // The print or page setup dialog being shown, for tests that answer it; NULL when none.
 QDialog* PlatformPrintDialog();
+
+// ---- Drag and drop. A drag is known by its DragRef while it lasts: one this program started
+// (NewDrag), or one from elsewhere over a window whose handlers are installed.
+class QDrag;
+typedef const struct OpaqueDragRef* DragRef;
+// What a tracking handler is told: the drag came over the window (enter), moved within it (in)
+// or left it (leave); the receive handler gets the drop.
+enum : SInt16 {
+  kDragTrackingEnterWindow = 2,
+  kDragTrackingInWindow = 3,
+  kDragTrackingLeaveWindow = 4,
+};
+typedef OSStatus (*DragTrackingHandler)(SInt16 message, WindowRef w, void* userData, DragRef drag);
+typedef OSStatus (*DragReceiveHandler)(WindowRef w, void* userData, DragRef drag);
+// One handler of each kind per window (installing again replaces it); the window takes drops
+// while it has a receive handler. paramErr for a missing window or handler.
+OSStatus InstallTrackingHandler(DragTrackingHandler handler, WindowRef w, void* userData);
+OSStatus InstallReceiveHandler(DragReceiveHandler handler, WindowRef w, void* userData);
+OSStatus RemoveDragHandlers(WindowRef w);
+
+// The drag's mouse position in the window's local coordinates, during a handler.
+OSStatus GetDragMouse(DragRef drag, Point* mouse);
+// Whether the drag offers files (a list of URLs holding at least one local file), without
+// asking a sender of this program for them.
+bool DragOffersFiles(DragRef drag);
+// The local files the drag offers, percent-decoded, in order; other URL schemes are left out.
+// For a drag of this program this asks its send procedure for each item.
+bool GetDragFiles(DragRef drag, std::vector<std::string>* paths);
+
+// A drag of this program: nitems items, each a file whose path the send procedure gives only
+// when a receiver asks for the files (false: that item is left out).
+typedef std::function<bool(int item, std::string* path)> DragSendProc;
+DragRef NewDrag(int nitems, DragSendProc send);
+// Runs the drag from window w with the picture shown under the mouse (hotSpot: the mouse within
+// it) until it is dropped or given up: noErr when dropped, userCanceledErr otherwise. The drag
+// is disposed of at the end.
+OSStatus TrackDrag(DragRef drag, WindowRef w, const QImage& picture, QPoint hotSpot);
+// Disposes of a drag that was not tracked.
+void DisposeDrag(DragRef drag);
+// The drag being tracked, for tests that look at it; NULL when none. A test's hook (empty: none)
+// runs as each drag starts, with the drag current, before it is tracked.
+QDrag* PlatformCurrentDrag();
+void PlatformSetDragStartHook(std::function<void()> hook);

@@ -25,8 +25,19 @@ void PimportRecordFile(const char* path) {
   else
     NotYet("Importing records");
 }
-void PDragRecords(EventRef, IBrowser*) {
-  NotYet("Dragging records");
+namespace {
+void (*dragHook)(EventRef, IBrowser*) = nullptr;
+}  // namespace
+
+void PDragRecords(EventRef event, IBrowser* b) {
+  if (dragHook != nullptr)
+    dragHook(event, b);
+  else
+    NotYet("Dragging records");
+}
+
+void PsetDragRecords(void (*drag)(EventRef, IBrowser*)) {
+  dragHook = drag;
 }
 
 void PsetImportRecords(void (*import)(const char* path)) {

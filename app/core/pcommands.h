@@ -16,9 +16,10 @@ void importRecords();
 
 // Imports the tab-separated record file (or catalogue) at path as the displayed records.
 void PimportRecordFile(const char* path);
-// Drags the selected displayed records of b out of the browser. Does the least (nothing) until
-// dragging is built.
+// Drags the selected displayed records of b out of the browser, through the drag the main
+// window registers (nothing until then).
 void PDragRecords(EventRef event, IBrowser* b);
+void PsetDragRecords(void (*drag)(EventRef event, IBrowser* b));
 
 // ---- Record exchange. The import is the export library's, which the shell registers; until
 // then importRecords() and PimportRecordFile do the least.

@@ -22,6 +22,8 @@ OSStatus AppEventHandler(EventHandlerCallRef call, EventRef event, void* userDat
 OSStatus AboutEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
 OSStatus ConfirmEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
 OSStatus FieldEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
+// What the field editor's handler calls when the field chosen in its pop-up changes.
+extern void (*updateFieldWindowHook)();
 OSStatus AlertEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
 OSStatus HistoEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
 OSStatus FCEventHandler(EventHandlerCallRef call, EventRef event, void* userData);

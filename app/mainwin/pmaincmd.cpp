@@ -10,6 +10,7 @@
 #include "app/hdrpano/makehdr.h"
 #include "app/hdrpano/makepano.h"
 #include "app/mainwin/pmainw.h"
+#include "app/mainwin/psettings.h"
 #include "app/print/pprint.h"
 #include "platform/pmenu.h"
 #include "toolkit/pcommand.h"
@@ -66,6 +67,8 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
   dmessage_last_class = DMCnerr;
   alertLastClass = DMCnerr;
   if (PisBusy() && HeldWhileBusy(cmd)) return noErr;  // greyed meanwhile; a late click waits
+  // ---- Density, position and other fields (pmainset.cpp).
+  if (SettingCommand(cmd)) return noErr;
   switch (cmd) {
     case C("add "):
       AddRecords();
@@ -183,6 +186,8 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
 }
 
 bool PMainWindow::CommandState(UInt32 cmd, bool* enable) const {
+  // ---- Density, position and other fields (pmainset.cpp).
+  if (SettingCommandState(cmd, enable)) return true;
   const int nd = bc.rdisp.GetSize();
   switch (cmd) {
     case C("dupl"):

@@ -8,6 +8,7 @@
 #include "app/core/pbusy.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
+#include "app/mainwin/pdragger.h"
 #include "catalog/pdbase.h"
 #include "toolkit/pcommand.h"
 #include "app/core/pappstate.h"
@@ -130,6 +131,7 @@ WindowPtr PMainWindow::CreateWindow(IBNibRef nib) {
   PDualDrawer* stack = new PDualDrawer(toolbar, browser, true);
   PDualDrawer* sides = new PDualDrawer(selector, stack, false);
   wdrawer = new PWindowDrawer(w, sides);
+  if (!PInstallDragger(browser)) DMESSAGE(DMCparameter, "Drag handlers not installed");
 
   AddHandler(kEventClassCommand, kEventCommandUpdateStatus,
              static_cast<PWindowHandlerF>(&PMainWindow::HandleCommandUpdate));

@@ -33,6 +33,7 @@
 #include "app/browser/pbrowser.h"
 #include "app/core/papp.h"
 #include "app/shell/pshell.h"
+#include "catalog/pdbase.h"
 #include "catalog/pfieldset.h"
 #include "display/pdispimg.h"
 #include "platform/pcontrol.h"
@@ -357,6 +358,22 @@ bool SubMenu(WindowRef w, const char* sub, const char* text) {
   return false;
 }
 
+// Triggers a menu item of the window's menu bar after its menu has brought its items up to date,
+// as opening it does.
+bool OpenedMenu(WindowRef w, const char* text) {
+  QMenuBar* bar = PlatformFrameWidget(w)->findChild<QMenuBar*>();
+  for (QAction* top : bar ? bar->actions() : QList<QAction*>())
+    if (top->menu()) {
+      QMetaObject::invokeMethod(top->menu(), "aboutToShow", Qt::DirectConnection);
+      for (QAction* a : top->menu()->actions())
+        if (a->text().remove('&') == QString::fromUtf8(text) && a->isEnabled()) {
+          a->trigger();
+          return true;
+        }
+    }
+  return false;
+}
+
 ControlRef Control(WindowRef w, const char* sig, int id) {
   ControlID cid{FourCC({sig[0], sig[1], sig[2], sig[3], 0}), id};
   ControlRef c = nullptr;
@@ -589,6 +606,35 @@ void AddPanorama() {
                    [] { EXPECT_FALSE(IsWindowVisible(gPanoWindow)); }});
 }
 
+// ---- The print density of the shown records, typed into the Set Density dialog.
+void AddDensity() {
+  if (!QDir(QString::fromStdString(Testdata("jpeg"))).exists()) return;
+  steps.push_back({"the density asked", [] { return true; },
+                   [] {
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Select All"));
+                     EXPECT_TRUE(OpenedMenu(gMain->GetWindow(), "Set Density..."));
+                   }});
+  steps.push_back({"the density dialog shows", [] { return IsWindowVisible(gInputWindow); },
+                   [] {
+                     auto* e = qobject_cast<QLineEdit*>(Widget(gInputWindow, "inpt", 129));
+                     e->selectAll();
+                     QTest::keyClicks(e, "600/2");
+                     Shot(gInputWindow, "35-set-density");
+                     QTest::mouseClick(
+                         qobject_cast<QAbstractButton*>(Widget(gInputWindow, "bttn", 1)),
+                         Qt::LeftButton);
+                   }});
+  steps.push_back({"every record has it", [] { return !IsWindowVisible(gInputWindow); },
+                   [] {
+                     const PContext& bc = gMain->bc;
+                     ASSERT_GT(bc.rdisp.GetSize(), 1);
+                     for (int i = 0; i < bc.rdisp.GetSize(); ++i) {
+                       float x = 0;
+                       EXPECT_TRUE(PDBgetFloat(bc.rdisp.Get(i), PDBFxdensity, &x) && x == 300) << i;
+                     }
+                   }});
+}
+
 TEST(EndToEnd, Walk) {
   QTemporaryDir home;
   const std::string h = home.path().toStdString();
@@ -706,6 +752,7 @@ TEST(EndToEnd, Walk) {
   AddExchange();
   AddCatalogue();
   AddPanorama();
+  AddDensity();
   steps.push_back({"the walk ends", [] { return true; },
                    [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Quit")); }});
   char arg0[] = "lumerin";

@@ -1,0 +1,249 @@
+// Drag and drop of the browser pane.
+#include "app/mainwin/pdragger.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "app/core/papp.h"
+#include "app/core/pcommands.h"
+#include "app/core/pdialogs.h"
+#include "app/core/pfolder.h"
+#include "app/mainwin/psettings.h"
+#include "catalog/pfileinfo.h"
+#include "catalog/plocate.h"
+#include "image/pireader.h"
+#include "support/dmessage.h"
+#include "thumbs/pthumb.h"
+#include "toolkit/pdrawer.h"
+
+HFSlist gDragFiles;
+
+namespace {
+
+constexpr OSStatus kNotHandled = -9874, kBadDragFlavor = -1852, kCantGetFlavor = -1854;
+
+DragRef myDrag = nullptr;      // the drag this program started, while it lasts
+DragRef activeDrag = nullptr;  // the accepted drag over the browser
+bool dragInstalled = false;
+bool positioning = false;  // dragPosition's pause lets events in: no second one meanwhile
+
+int Edge(const IBrowser* bp) {
+  const int d = bp->ThumbDenom();
+  return PBigThumbWidth / (d > 0 ? d : 8);
+}
+
+void DragRecords(EventRef, IBrowser* bp) {
+  PContext* ctx = bp ? bp->GetContext() : nullptr;
+  IMainWindow* mw = bp ? bp->GetMainWindow() : nullptr;
+  if (!dragInstalled || ctx == nullptr || mw == nullptr || ctx->TotalSelected() == 0) return;
+  if (myDrag != nullptr) return;  // one drag at a time
+  gDragFiles.Init(ctx);
+  std::vector<int> refs;
+  for (int i = 0; ctx->NextSelected(&i); ++i) refs.push_back(i);
+  myDrag = NewDrag(static_cast<int>(refs.size()), [refs](int k, std::string* path) {
+    return k >= 0 && k < static_cast<int>(refs.size()) &&
+           myFileSender(refs[static_cast<size_t>(k)], &gDragFiles, path) == noErr;
+  });
+  const int edge = Edge(bp);
+  TrackDrag(myDrag, mw->GetWindow(), PdragOutline(edge, static_cast<int>(refs.size())),
+            QPoint(edge / 2, edge / 2));
+  myDrag = nullptr;
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool HasSuffix(const std::string& path, const char* suffix) {
+  const size_t slash = path.rfind('/'), dot = path.rfind('.');
+  return dot != std::string::npos && (slash == std::string::npos || dot > slash) &&
+         path.compare(dot + 1, std::string::npos, suffix) == 0;
+}
+
+}  // namespace
+
+void HFSlist::Init(PContextState* ctx) {
+  hfs_list.clear();
+  hfs_max = hfs_used = 0;
+  pc = ctx;
+  if (pc == nullptr) return;
+  hfs_max = pc->TotalSelected();
+  if (hfs_max == 0) hfs_max = pc->rdisp.GetSize();
+  if (hfs_max > 0) hfs_list.resize(static_cast<size_t>(hfs_max));
+}
+
+std::string* HFSlist::AllocHFS() {
+  if (hfs_used >= hfs_max) return nullptr;
+  return &hfs_list[static_cast<size_t>(hfs_used++)];
+}
+
+const DBRecord* HFSlist::GetRecord(int i) const {
+  if (pc == nullptr || i < 0 || i >= pc->rdisp.GetSize()) return nullptr;
+  return &pc->rdisp.Get(i);
+}
+
+QImage PdragOutline(int edge, int n) {
+  if (edge < 4) edge = 4;
+  const int behind = (n < 10 ? n : 10) - 1, side = edge + 3 * (behind > 0 ? behind : 0);
+  QImage img(side, side, QImage::Format_ARGB32_Premultiplied);
+  img.fill(Qt::transparent);
+  QPainter p(&img);
+  p.setPen(QPen(QColor(0, 0, 0), 1));
+  p.setBrush(Qt::NoBrush);
+  for (int k = behind; k >= 1; --k) p.drawRect(3 * k, 3 * k, edge - 1, edge - 1);
+  // The front square hides what lies under it.
+  p.setCompositionMode(QPainter::CompositionMode_Clear);
+  p.fillRect(0, 0, edge, edge, Qt::transparent);
+  p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+  p.drawRect(0, 0, edge - 1, edge - 1);
+  p.end();
+  return img;
+}
+
+OSStatus myFileSender(int itemRef, HFSlist* list, std::string* path) {
+  if (list == nullptr || path == nullptr) return kBadDragFlavor;
+  const DBRecord* r = list->GetRecord(itemRef);
+  std::string* slot = list->AllocHFS();
+  if (r == nullptr || slot == nullptr) return kCantGetFlavor;
+  char found[1024];
+  if (PlocateFile(found, sizeof found, *r) == PLFRfail) return kCantGetFlavor;
+  *slot = found;
+  *path = found;
+  return noErr;
+}
+
+bool dragUsable(DragRef dref) {
+  return dref != nullptr && (dref == myDrag || DragOffersFiles(dref));
+}
+
+void waitabit() {
+  checkEvents(0.1);
+}
+
+void dragPosition(IBrowser* bp, DragRef dref) {
+  if (bp == nullptr || positioning) return;
+  bp->ClearInsertion();
+  Point pt;
+  if (GetDragMouse(dref, &pt) != noErr) return;
+  const PDrawer* pane = dynamic_cast<const PDrawer*>(bp);
+  if (pane != nullptr) {
+    // A list row in the table, a quarter of a cell in the grid.
+    const int margin = bp->ThumbDenom() > 0 ? Edge(bp) / 4 : 16;
+    if (pt.v < pane->extent.top + margin) {
+      bp->ScrollDown(-1);
+      pt.v = static_cast<short>(pane->extent.top + 1);
+    } else if (pt.v > pane->extent.bottom - margin) {
+      bp->ScrollDown(1);
+      pt.v = static_cast<short>(pane->extent.bottom - 2);
+    }
+  }
+  bp->InsertionPoint(pt);
+  positioning = true;
+  waitabit();
+  positioning = false;
+}
+
+OSStatus myDragTracker(SInt16 message, WindowRef, void* userData, DragRef theDrag) {
+  IBrowser* bp = static_cast<IBrowser*>(userData);
+  switch (message) {
+    case kDragTrackingEnterWindow:
+      if (dragUsable(theDrag)) {
+        activeDrag = theDrag;
+        if (theDrag != myDrag) bp->Highlight(true);
+      } else {
+        activeDrag = nullptr;
+      }
+      return noErr;
+    case kDragTrackingInWindow:
+      if (theDrag != activeDrag || activeDrag == nullptr) return kNotHandled;
+      if (theDrag == myDrag) dragPosition(bp, theDrag);
+      return noErr;
+    case kDragTrackingLeaveWindow:
+      if (theDrag != activeDrag || activeDrag == nullptr) return kNotHandled;
+      if (theDrag != myDrag)
+        bp->Highlight(false);
+      else
+        bp->ClearInsertion();
+      activeDrag = nullptr;
+      return noErr;
+    default:
+      return kNotHandled;
+  }
+}
+
+OSStatus myDragReceiver(WindowRef, void* userData, DragRef dref) {
+  IBrowser* bp = static_cast<IBrowser*>(userData);
+  if (dref != activeDrag || activeDrag == nullptr) return kNotHandled;
+  activeDrag = nullptr;
+  bp->Highlight(false);
+  if (gMain == nullptr || bp != gMain->GetBrowser()) return userCanceledErr;
+  PContext* ctx = bp->GetContext();
+  if (ctx == nullptr) return userCanceledErr;
+  if (dref == myDrag) {
+    // Reordering: the records before the mark that move with the block do not count.
+    const int at = bp->InsertionPoint();
+    if (at >= 0) {
+      int before = 0;
+      for (int i = 0; i < at; ++i) before += ctx->IsSelected(i) ? 1 : 0;
+      bp->ClearInsertion();
+      setPosition(at - before);
+    }
+    return noErr;
+  }
+  std::vector<std::string> paths;
+  if (!GetDragFiles(dref, &paths)) return userCanceledErr;
+  const size_t n = paths.size();
+  bool loading = false;
+  int count = 0;
+  for (const std::string& path : paths) {
+    if (path.empty() || path.size() >= 1024) continue;
+    if (IsFolder(path)) {
+      if (n == 1) {
+        loadFolder(path.c_str(), true, nullptr);
+        return noErr;
+      }
+      continue;  // among other items a folder is left alone
+    }
+    if (HasSuffix(path, "qdb") || HasSuffix(path, "txt")) {
+      if (n == 1) {
+        PimportRecordFile(path.c_str());
+        return noErr;
+      }
+      continue;
+    }
+    if (!loading) {
+      if (!gMain->LoadingRecords(nullptr)) return userCanceledErr;
+      loading = true;
+      checkEvents(0);
+    }
+    _ImgReader* ir = PopenImageF(path.c_str(), 1, nullptr);
+    if (ir == nullptr) continue;  // not an image: skipped without a word
+    if (ir->errCode == ImgReadErr{}) {
+      DBRecord& r = ctx->rdisp.NewRecord();
+      PgrokImage(&r, ir);
+      ++count;
+    }
+    ir->ri->Close(ir);
+  }
+  if (loading) {
+    snprintf(ctx->rsrc, sizeof ctx->rsrc, "%s", "*EX");
+    ctx->album[0] = '\0';
+    gMain->LoadedRecords(count);
+  }
+  return noErr;
+}
+
+bool PInstallDragger(IBrowser* bp) {
+  if (bp == nullptr && gMain != nullptr) bp = gMain->GetBrowser();
+  IMainWindow* mw = bp ? bp->GetMainWindow() : nullptr;
+  WindowRef w = mw ? mw->GetWindow() : nullptr;
+  if (w == nullptr) return false;
+  if (InstallTrackingHandler(myDragTracker, w, bp) != noErr ||
+      InstallReceiveHandler(myDragReceiver, w, bp) != noErr)
+    return false;
+  PsetDragRecords(DragRecords);
+  dragInstalled = true;
+  return true;
+}

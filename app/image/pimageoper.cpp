@@ -57,6 +57,10 @@ bool Playable(PImageRing* ir) {
   return (t == IRFanim || t == IRFloop || t == IRFbackforth) && rate != 0.0;
 }
 
+// While the operator menu is popped up, a redraw (its timer may fire in the menu's wait) leaves
+// the menu alone: rebuilding it would take away the item being chosen.
+bool opMenuOpen = false;
+
 }  // namespace
 
 // The selection in unrotated image pixels when the pane shows a partial one.
@@ -100,7 +104,9 @@ void PImageWindow::UpdateOperator() {
   }
   bool any = false;
   for (bool b : on) any = any || b;
-  if (any) {
+  if (opMenuOpen) {
+    // The menu stays as it is; the redraw after the chosen command brings it up to date.
+  } else if (any) {
     static const char* const kOn[6] = {"Crop",      "RedEye",    "SpotMeter",
                                        "Pano Orig", "Pano Dest", "Calibration"};
     static const char* const kUndo[4] = {"Undo Crop", "Undo RedEye", "Undo SpotMeter",
@@ -131,7 +137,10 @@ SInt32 PImageWindow::SelectOperator() {
   if (!Ready() || opMenu == nullptr) return 0;
   Point at{0, 0};
   GetGlobalMouse(&at);
-  return PopUpMenuSelect(opMenu, at.v, at.h, 0);
+  opMenuOpen = true;
+  const SInt32 chosen = PopUpMenuSelect(opMenu, at.v, at.h, 0);
+  opMenuOpen = false;
+  return chosen;
 }
 
 // The shared transaction of the region operators: applies the selection to the field, or

@@ -2,6 +2,7 @@
 // pop-up menu against a model of the record's regions over random selections and choices, the
 // selection limits, the panorama anchors and calibration.
 #include <QApplication>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QTimer>
@@ -9,8 +10,10 @@
 #include <random>
 #include <vector>
 
+#include "app/core/pprefs.h"
 #include "app/hdrpano/makepano.h"
 #include "catalog/pfieldset.h"
+#include "hdr/phdrimg.h"
 #include "imagetest.h"
 #include "platform/pmenu.h"
 
@@ -20,9 +23,11 @@ class ImageOperators : public ImageWindowTest {
  protected:
   static constexpr int kW = 400, kH = 300;
 
-  void OpenDisplayed() {
-    const std::string path = Temp("op.tif");
-    ASSERT_TRUE(WriteTestTiff(path, kW, kH));
+  void OpenDisplayed(std::string path = "") {
+    if (path.empty()) {
+      path = Temp("op.tif");
+      ASSERT_TRUE(WriteTestTiff(path, kW, kH));
+    }
     PContext& bc = gMain->bc;
     bc.Clear(nullptr);
     {
@@ -221,6 +226,67 @@ TEST_F(ImageOperators, PanoramaAnchorsAndClearing) {
   Unselect();
   EXPECT_EQ(w->opMenu, nullptr);
   EXPECT_EQ(TextOf(w->GetWindow(), "imag", 142), "Play");
+  gMain->bc.Clear(nullptr);
+}
+
+// Calibration of an HDR picture: the measured value itself changes nothing, a typed value that
+// is not a whole number is refused, twice the measured value doubles the record's factor and,
+// replacing, scales the camera's saved response by the factor over its full-scale value.
+TEST_F(ImageOperators, CalibrationScalesTheRecordAndTheResponse) {
+  NEED_TESTDATA();
+  OpenDisplayed(TestData("hdr/desk_oiiotool_rle.hdr"));
+  DBRecord& rec = gMain->bc.rdisp[0];
+  PDBsetString(&rec, PDBFmake, "Acme Optics");
+  PDBsetString(&rec, PDBFmodel, "X1");
+  PDBsetString(&rec, PDBFversion, "1.0");
+  w->Redraw();
+  if (gCamResponse.GetFieldInfo() == nullptr) gCamResponse.Init(&CDBFInfo);
+  const int responses = gCamResponse.GetSize();
+  DBRecord& cr = gCamResponse.NewRecord();
+  cr = DBRecord(&CDBFInfo);
+  cr.SetField(CDBFmake, "Acme Optics");
+  cr.SetField(CDBFmodel, "X1");
+  cr.SetField(CDBFversion, "1.0");
+  const float green[2] = {0.2f, 0.3f}, red[1] = {1.0f};
+  cr.SetField(CDBFgreen, green, 2);
+  cr.SetField(CDBFred, red, 1);
+  Select(100, 100, 120, 120);
+  ASSERT_TRUE(w->iring->IsHDR());
+  const std::vector<std::string> m = MenuTexts();
+  ASSERT_EQ(m.back(), "Calibration");
+  const double v = w->iring->AvgLuminance(nullptr);
+  auto answer = [&](const std::string& text) {
+    WhenShown(
+        gInputWindow,
+        [text] {
+          if (!text.empty())
+            qobject_cast<QLineEdit*>(WidgetOf(gInputWindow, "inpt", 129))->setText(text.c_str());
+        },
+        "bttn", 1);
+  };
+  float before = 1.0f, stonits = 0.0f;
+  const bool had = PDBgetFloat(rec, PDBFstonits, &before);
+  answer("");  // the measured value, as offered
+  EXPECT_FALSE(w->Calibrate());
+  answer("12abc");
+  EXPECT_FALSE(w->Calibrate());
+  EXPECT_EQ(PDBgetFloat(rec, PDBFstonits, &stonits), had);
+  EXPECT_EQ(had ? stonits : 1.0f, before);
+  char twice[32];
+  snprintf(twice, sizeof twice, "%.9g", 2.0 * static_cast<float>(v));
+  answer(twice);
+  std::string asked;
+  WhenShown(
+      gConfirmWindow, [&] { asked = TextOf(gConfirmWindow, "cfrm", 128); }, "cfrm", 131);
+  EXPECT_TRUE(w->Calibrate());
+  EXPECT_EQ(asked, "Done.  Add    2 factor to the Acme X1 response?");
+  ASSERT_TRUE(PDBgetFloat(rec, PDBFstonits, &stonits));
+  EXPECT_NEAR(stonits / before, 2.0f, 1e-4);
+  const DBRecord& after = gCamResponse[gCamResponse.GetSize() - 1];
+  EXPECT_NEAR(after.GetField(CDBFgreen)->GetFloat(0), 0.8f, 1e-4);  // 0.2 x 2 / 0.5
+  EXPECT_NEAR(after.GetField(CDBFgreen)->GetFloat(1), 1.2f, 1e-4);
+  EXPECT_NEAR(after.GetField(CDBFred)->GetFloat(0), 4.0f, 1e-4);
+  gCamResponse.Resize(responses);
   gMain->bc.Clear(nullptr);
 }
 

@@ -215,8 +215,23 @@ TEST_F(ImageOperators, PanoramaAnchorsAndClearing) {
   EXPECT_EQ(std::find(m.begin(), m.end(), "Calibration"), m.end());  // not an HDR image
   EXPECT_TRUE(Choose("Pano Orig"));
   EXPECT_EQ(gCurPano.irl.GetSize(), 1);
-  EXPECT_EQ(SendCommand("pano", kEventCommandUpdateStatus, GetWindowEventTarget(w->GetWindow())),
-            noErr);
+  EXPECT_TRUE(w->HasSelection());  // the origin waits for its destination
+  const EventTargetRef t = GetWindowEventTarget(w->GetWindow());
+  EXPECT_EQ(SendCommand("pano", kEventCommandUpdateStatus, t), noErr);
+  EXPECT_FALSE(MenuEnabled("pano"));
+  // The same picture under another name takes the destination anchor at the same place.
+  const std::string other = Temp("op2.tif");
+  ASSERT_TRUE(WriteTestTiff(other, kW, kH));
+  ASSERT_TRUE(w->AddImage(other.c_str()));
+  w->Redraw();
+  Select(100, 100, 130, 122);
+  const std::vector<std::string> d = MenuTexts();
+  ASSERT_NE(std::find(d.begin(), d.end(), "Pano Dest"), d.end());
+  EXPECT_TRUE(Choose("Pano Dest"));
+  EXPECT_EQ(gCurPano.irl.GetSize(), 2);
+  EXPECT_FALSE(w->HasSelection());
+  EXPECT_EQ(SendCommand("pano", kEventCommandUpdateStatus, t), noErr);
+  EXPECT_TRUE(MenuEnabled("pano"));
   // Without a selection the menu offers to clear the panorama, and that empties it.
   Unselect();
   const std::vector<std::string> u = MenuTexts();

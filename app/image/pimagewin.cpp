@@ -10,6 +10,7 @@
 #include "app/core/pcommands.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
+#include "app/hdrpano/makepano.h"
 #include "app/image/pimagedrawer.h"
 #include "catalog/pfieldset.h"
 #include "platform/pmenu.h"
@@ -451,7 +452,30 @@ OSStatus PImageWindow::HandleCommand(EventRef event) {
       DoCaption(nullptr);
       return noErr;
     case C("oper"):
-      return noErr;  // operators come with the image commands
+      if (opMenu != nullptr)
+        SelectOperator();
+      else if (Playable())
+        RunAnimation();
+      return noErr;
+    case C("crop"):
+      Crop();
+      return noErr;
+    case C("reye"):
+      RedEye();
+      return noErr;
+    case C("spot"):
+      SpotMeter();
+      return noErr;
+    case C("calb"):
+      Calibrate();
+      return noErr;
+    case C("porg"):
+    case C("pdst"):
+      LinkPano(cmd);
+      return noErr;
+    case C("pano"):
+      makePano();
+      return noErr;
     case C("save"):
       if (SaveImage()) Redraw();
       return noErr;
@@ -473,6 +497,9 @@ OSStatus PImageWindow::HandleCommandUpdate(EventRef event) {
     case C("clos"):
     case C("save"):
       enableMenuCommand(cmd, Ready());
+      return noErr;
+    case C("pano"):
+      enableMenuCommand(cmd, gCurPano.irl.GetSize() >= 2);
       return noErr;
     default:
       return eventNotHandledErr;

@@ -92,8 +92,15 @@ class PImageWindow : public IImageWindow {
   bool Playable() const;
   void RunAnimation();
 
-  // Operators come with later work; until then they do the least.
-  void UpdateOperator() {}
+  // Operators (pimageoper.cpp): each acts on the current image's selection and stores its
+  // result in the image's record; true when the record (or the panorama) changed.
+  void UpdateOperator();
+  SInt32 SelectOperator();
+  bool Crop();
+  bool RedEye();
+  bool SpotMeter();
+  bool Calibrate();
+  bool LinkPano(OSType cmd);
 
   // Saving (pimgsave.cpp): the save command asks for its options and writes the current image
   // with the window's edits through one of five producers, each given the new record; 1 when a

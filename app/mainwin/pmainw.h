@@ -77,6 +77,9 @@ class PMainWindow : public IMainWindow {
   // The record exchange commands (pmainexch.cpp): true when cmd is one of them.
   bool ExchangeCommand(UInt32 cmd);
   bool ExchangeCommandUpdate(UInt32 cmd);
+  // The setting commands (pmainset.cpp): true when cmd is one of them.
+  bool SettingCommand(UInt32 cmd);
+  bool SettingCommandUpdate(UInt32 cmd);
 
   ControlRef Control(SInt32 id) const;
   // Whether an edit transaction is open, with a "warning" naming what it holds back.

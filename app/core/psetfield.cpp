@@ -374,7 +374,7 @@ void setField(unsigned long cmd) {
     return;
   }
   const PDBFieldID f = kind->field;
-  const DBFieldInfo* schema = bc.DisplayInfo();
+  const DBFieldInfo* schema = bc.rdisp.GetFieldInfo();
   const int id = schema ? schema->GetID(PDBFInfo.GetName(f)) : -1;
   if (id < 0) {
     DMESSAGE(DMCwarning, "Missing DB field in setField");
@@ -482,7 +482,7 @@ void repeatSetField() {
   const std::string value = lastSetVal.IsSet() && lastSetVal.GetDT() == DBDTstring
                                 ? static_cast<const char*>(lastSetVal.GetPointer(0))
                                 : "";
-  const DBFieldInfo* schema = bc.DisplayInfo();
+  const DBFieldInfo* schema = bc.rdisp.GetFieldInfo();
   const int id = schema ? schema->GetID(PDBFInfo.GetName(f)) : -1;
   if (id < 0 || value.empty()) return;
   const bool multi = (schema->GetDetails(id)->flags & DBFDmulti) != 0;

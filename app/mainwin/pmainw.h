@@ -5,6 +5,7 @@
 
 #include "app/browser/pbrowser.h"
 #include "app/core/pwindows.h"
+#include "app/mainwin/pselectlist.h"
 
 class PMainWindow : public IMainWindow {
  public:
@@ -54,10 +55,14 @@ class PMainWindow : public IMainWindow {
   bool Undo() override;
   bool Redo() override;
   const char* NoChange() const override;
-  // The selectors. Do the least (nothing) until the selector lists are built.
-  void UpdateSelectors() override {}
-  void HiliteSelectors() const override {}
+  // The selectors (pselectproc.cpp). The folder tree and the timeline do the least until
+  // they are built.
+  void UpdateSelectors() override;
+  void HiliteSelectors() const override;
   void SelectFolder(const char*, bool) override {}
+  // The list actions: a click (final: a double click) in a set list.
+  static void RecordSetSel(PSelectListDrawer* list, bool final);
+  void ProcessSetSel(PSetListDrawer* list, bool final);
 
   // Sorting (pmainsort.cpp).
   void SortRecords(unsigned long code, int reverse) override;
@@ -82,6 +87,8 @@ class PMainWindow : public IMainWindow {
   bool SettingCommandUpdate(UInt32 cmd);
 
   ControlRef Control(SInt32 id) const;
+  // Makes the selector's six tab panes.
+  void AddSelectorTabs();
   // Whether an edit transaction is open, with a "warning" naming what it holds back.
   bool Editing(const char* what) const;
   // Renumbers the album's positions in the display order (a writable catalogue only).

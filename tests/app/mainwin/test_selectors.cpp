@@ -1,0 +1,105 @@
+// The set lists of the selector: clicks select or search records, the selected records' values
+// are highlighted.
+#include "app/mainwin/pselectlist.h"
+#include "maintest.h"
+#include "platform/plist.h"
+
+namespace {
+
+class Selectors : public MainTest {
+ protected:
+  void SetUp() override {
+    MainTest::SetUp();
+    ASSERT_TRUE(mw->OpenCatalog(Path("sel.qdb").c_str()));
+    ShowFolder(6);
+    const char* subjects[] = {"Alps", "Alps", "Beach", "Beach", "City", "City"};
+    for (int i = 0; i < 6; ++i) PDBsetString(&bc->rdisp[i], PDBFsubject, subjects[i]);
+    const char* sea = "Sea";
+    const char* hills = "Hills";
+    PDBsetStrings(&bc->rdisp[0], PDBFalbum, &sea, 1);
+    PDBsetStrings(&bc->rdisp[2], PDBFalbum, &sea, 1);
+    PDBsetStrings(&bc->rdisp[1], PDBFalbum, &hills, 1);
+    ASSERT_EQ(mw->AddRecords(), 6);
+  }
+  PSetListDrawer* List(int tab) const {
+    return static_cast<PSetListDrawer*>(mw->GetSetListDrawer(tab));
+  }
+  std::vector<int> Rows(int tab) const {
+    std::vector<int> out;
+    const ABitMap* m = List(tab)->GetSelection();
+    for (uint32_t i = 0; m && m->Find(&i, true); ++i) out.push_back(static_cast<int>(i));
+    return out;
+  }
+  std::vector<std::string> Files(bool selectedOnly) const {
+    std::vector<std::string> out;
+    for (int i = 0; i < bc->rdisp.GetSize(); ++i)
+      if (!selectedOnly || bc->IsSelected(i))
+        out.push_back(PDBgetString(bc->rdisp.Get(i), PDBFfile));
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  // Clicks row of the list of tab (shown first); twice for a double click.
+  void ClickRow(int tab, int row, bool twice) {
+    mw->GetSelector()->Select(tab);
+    PSetListDrawer* l = List(tab);
+    ASSERT_NE(l->GetList(), nullptr);
+    Rect view;
+    GetListViewBounds(l->GetList(), &view);
+    const QPoint p(view.left + 20, view.top + row * 16 + 8);
+    QWidget* w = PlatformContentWidget(mw->GetWindow());
+    QTest::mouseClick(w, Qt::LeftButton, {}, p);
+    if (twice) QTest::mouseClick(w, Qt::LeftButton, {}, p);
+    checkEvents(0);
+  }
+};
+
+TEST_F(Selectors, HighlightsClicksAndSearches) {
+  PSetListDrawer* subjects = List(3);
+  ASSERT_EQ(subjects->GetNItems(), 3);
+  EXPECT_STREQ(subjects->GetItem(1), "Beach");
+  // The selected records' subjects are highlighted; one the catalogue lacks selects nothing.
+  PDBsetString(&bc->rdisp[5], PDBFsubject, "Zoo");
+  for (int i : {0, 2, 5}) bc->Select(i, true);
+  mw->HiliteSelectors();
+  EXPECT_EQ(Rows(3), (std::vector<int>{0, 1}));
+  EXPECT_EQ(Rows(4), (std::vector<int>{1}));  // "Sea" of records 0 and 2, after "Hills"
+
+  // A single click selects among the displayed records; the display stays.
+  ClickRow(3, 1, false);
+  EXPECT_EQ(Files(true), (std::vector<std::string>{"img2.jpg", "img3.jpg"}));
+  EXPECT_EQ(bc->rdisp.GetSize(), 6);
+  // A double click displays the catalogue's records of the subject.
+  ClickRow(3, 2, true);
+  EXPECT_STREQ(bc->rsrc, "*DB");
+  EXPECT_EQ(Files(false), (std::vector<std::string>{"img4.jpg", "img5.jpg"}));
+  EXPECT_STREQ(bc->album, "");
+
+  // One album shows that album; two show both without an album name.
+  ClickRow(4, 1, true);
+  EXPECT_EQ(Files(false), (std::vector<std::string>{"img0.jpg", "img2.jpg"}));
+  EXPECT_STREQ(bc->album, "Sea");
+  PSetListDrawer* albums = List(4);
+  albums->SelectAll(true);
+  EXPECT_EQ(albums->Solo(), -1);
+  mw->ProcessSetSel(albums, true);
+  EXPECT_EQ(Files(false), (std::vector<std::string>{"img0.jpg", "img1.jpg", "img2.jpg"}));
+  EXPECT_STREQ(bc->album, "");
+
+  // Updating keeps nothing selected; an empty set has no list.
+  albums->SelectAll(false);
+  albums->Select(0, true);
+  EXPECT_EQ(albums->Solo(), 0);
+  mw->UpdateSelectors();
+  EXPECT_EQ(Rows(4), std::vector<int>{});
+  EXPECT_EQ(List(5)->GetList(), nullptr);
+  EXPECT_EQ(List(5)->GetSelection(), nullptr);
+
+  // Without a catalogue the lists do nothing.
+  mw->CloseCatalog();
+  const int shown = bc->rdisp.GetSize();
+  subjects->Select(0, true);
+  mw->ProcessSetSel(subjects, true);
+  EXPECT_EQ(bc->rdisp.GetSize(), shown);
+}
+
+}  // namespace

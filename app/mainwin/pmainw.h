@@ -63,6 +63,8 @@ class PMainWindow : public IMainWindow {
   // The list actions: a click (final: a double click) in a set list.
   static void RecordSetSel(PSelectListDrawer* list, bool final);
   void ProcessSetSel(PSetListDrawer* list, bool final);
+  static void RecordTimelineSel(PSelectListDrawer* list, bool final);
+  void ProcessTimelineSel(PTimelineListDrawer* list, bool final);
 
   // Sorting (pmainsort.cpp).
   void SortRecords(unsigned long code, int reverse) override;
@@ -89,6 +91,7 @@ class PMainWindow : public IMainWindow {
   ControlRef Control(SInt32 id) const;
   // Makes the selector's six tab panes.
   void AddSelectorTabs();
+  void SelectMatching();
   // Whether an edit transaction is open, with a "warning" naming what it holds back.
   bool Editing(const char* what) const;
   // Renumbers the album's positions in the display order (a writable catalogue only).

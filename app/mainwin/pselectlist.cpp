@@ -3,7 +3,9 @@
 
 #include <cstring>
 
+#include "catalog/ptimeline.h"
 #include "platform/plist.h"
+#include "support/dmessage.h"
 
 PSelectListDrawer::PSelectListDrawer() : PListDrawer(nullptr) {}
 
@@ -104,4 +106,236 @@ int PSelectListDrawer::Solo() const {
     found = static_cast<int>(i);
   }
   return found;
+}
+
+// ---- Trees
+
+PHFolder::PHFolder(PHFolder* sib) : sibling(sib) {
+  if (sib != nullptr) {
+    parent = sib->parent;
+    if (parent != nullptr && parent->child == sib) parent->child = this;
+  }
+}
+
+PHFolder::~PHFolder() {
+  delete child;
+  // The siblings one after another: a long level must not recurse as deep as it is long.
+  PHFolder* s = sibling;
+  sibling = nullptr;
+  while (s != nullptr) {
+    PHFolder* n = s->sibling;
+    s->sibling = nullptr;
+    delete s;
+    s = n;
+  }
+}
+
+int PHFolder::GetDepth() const {
+  int d = 0;
+  for (const PHFolder* p = parent; p != nullptr; p = p->parent) ++d;
+  return d;
+}
+
+int PHFolder::Open(bool open) {
+  if (open && hasChild && GetChildren() != nullptr) {
+    isOpen = true;
+    return 1;
+  }
+  isOpen = false;
+  return 0;
+}
+
+PHFolder* PHFolder::NextFolder() {
+  if (isOpen && hasChild)
+    if (PHFolder* c = GetChildren()) return c;
+  for (PHFolder* p = this; p != nullptr; p = p->parent)
+    if (p->sibling != nullptr) return p->sibling;
+  return nullptr;
+}
+
+PHFolder* PHFolder::GetFolder(int i) {
+  if (i < 0) return nullptr;
+  PHFolder* f = this;
+  while (f != nullptr && i-- > 0) f = f->NextFolder();
+  return f;
+}
+
+int PHFolder::GetListLength() const {
+  int n = 0;
+  for (const PHFolder* f = this; f != nullptr && f->Valid(); f = f->sibling) {
+    ++n;
+    if (f->isOpen && f->hasChild && f->child != nullptr) n += f->child->GetListLength();
+  }
+  return n;
+}
+
+PHFolder* PHFolder::ReleaseChildren() {
+  if (!hasChild) return nullptr;
+  PHFolder* first = child;
+  for (PHFolder* c = child; c != nullptr; c = c->sibling) c->parent = nullptr;
+  child = nullptr;
+  return first;
+}
+
+PHFolder* PHFolder::LeaveFamily() {
+  if (parent == nullptr) return nullptr;
+  PHFolder** link = &parent->child;
+  while (*link != nullptr && *link != this) link = &(*link)->sibling;
+  if (*link == nullptr) return nullptr;
+  *link = sibling;
+  PHFolder* first = parent->child;
+  parent = nullptr;
+  sibling = nullptr;
+  return first;
+}
+
+int PHierListDrawer::SetFolder(PHFolder* top) {
+  if (top != mainFolder) delete mainFolder;
+  mainFolder = top;
+  return PHierListDrawer::Update();
+}
+
+int PHierListDrawer::Update() {
+  rows.clear();
+  const int n = mainFolder ? mainFolder->GetListLength() : 0;
+  rows.reserve(static_cast<size_t>(n));
+  for (PHFolder* f = mainFolder; f != nullptr && static_cast<int>(rows.size()) < n;
+       f = f->NextFolder())
+    rows.push_back(f);
+  return PSelectListDrawer::Update();
+}
+
+const char* PHierListDrawer::GetItem(int i) const {
+  const PHFolder* f = GetFolder(i);
+  if (f == nullptr) return nullptr;
+  path_buf.assign(static_cast<size_t>(2 * f->GetDepth()), ' ');
+  path_buf += f->isOpen ? 'v' : f->hasChild ? '>' : ' ';
+  path_buf += ' ';
+  if (f->emphasize) path_buf += '*';
+  const char* name = f->GetName();
+  path_buf += name ? name : "";
+  return path_buf.c_str();
+}
+
+bool PHierListDrawer::Click(Point pt, unsigned short mods, EventRef event) {
+  if (listh == nullptr || !PListDrawer::Click(pt, mods, event)) return false;
+  if (!dblClick) {
+    PHFolder* f = GetFolder(LLastClick(listh).v);
+    if (f != nullptr && f->hasChild) {
+      const int left = extent.left + 10 * f->GetDepth() - 10;
+      if (pt.h >= left && pt.h < left + 30) {
+        f->Open(!f->isOpen);
+        PHierListDrawer::Update();
+        return true;
+      }
+    }
+  }
+  if (act != nullptr) act(this, dblClick);
+  return true;
+}
+
+// ---- The timeline
+
+namespace {
+
+const char* const kMonths[12] = {"January",   "February", "March",    "April",
+                                 "May",       "June",     "July",     "August",
+                                 "September", "October",  "November", "December"};
+
+// The decimal number of up to n digits at s (0 when none).
+int Number(const char* s, int n) {
+  int v = 0;
+  for (int i = 0; i < n && s[i] >= '0' && s[i] <= '9'; ++i) v = v * 10 + (s[i] - '0');
+  return v;
+}
+
+}  // namespace
+
+int PTFGetPeriod(const char* date, PTFResolution res) {
+  if (date == nullptr || strnlen(date, 19) < 19) return 0;
+  switch (res) {
+    case PTFRyear:
+      return Number(date, 4);
+    case PTFRmonth:
+      return Number(date + 5, 2);
+    default:
+      return 0;
+  }
+}
+
+PTimelineFolder::PTimelineFolder(const PTimeLink* st, PTimelineFolder* par)
+    : PTimelineFolder(st, par, true) {}
+
+PTimelineFolder::PTimelineFolder(const PTimeLink* st, PTimelineFolder* par, bool first)
+    : PHFolder(nullptr), start(st) {
+  hasChild = false;
+  if (par != nullptr) {
+    if (par->tres >= PTFRevent) {
+      DMESSAGE(DMCassert, "assertion failed ! (%s)", "par->tres < PTFRevent");
+      start = nullptr;
+      return;
+    }
+    tres = static_cast<PTFResolution>(par->tres + 1);
+    if (start == nullptr) start = par->start;
+    parent = par;
+    end = par->GetFinish();
+    if (par->child == nullptr) par->child = this;
+  }
+  if (!first) return;
+  // The first node of a level makes the rest of the level, one node after another.
+  PTimelineFolder* node = this;
+  while (node->Valid()) {
+    const PTimeLink* next = node->start->NextEvent();
+    if (node->tres != PTFRevent) {
+      node->hasChild = true;
+      const int period = PTFGetPeriod(node->start->GetBeginDate(), node->tres);
+      while (next != nullptr && next != node->end && next->GetBeginDate() != nullptr &&
+             PTFGetPeriod(next->GetBeginDate(), node->tres) == period)
+        next = next->NextEvent();
+    }
+    if (next == nullptr || next == node->end || next->GetBeginDate() == nullptr) break;
+    PTimelineFolder* sib = new PTimelineFolder(next, par, false);
+    sib->tres = node->tres;
+    sib->end = node->end;
+    node->sibling = sib;
+    node = sib;
+  }
+}
+
+bool PTimelineFolder::Valid() const {
+  return start != nullptr && start->GetSubject() != nullptr;
+}
+
+const PTimeLink* PTimelineFolder::GetFinish() const {
+  const auto* next = static_cast<const PTimelineFolder*>(sibling);
+  return next != nullptr ? next->start : end;
+}
+
+PHFolder* PTimelineFolder::GetChildren() {
+  if (!Valid() || !hasChild) return nullptr;
+  if (child == nullptr) new PTimelineFolder(start, this);
+  return child;
+}
+
+const char* PTimelineFolder::GetName() const {
+  if (!Valid()) return nullptr;
+  const char* date = start->GetBeginDate();
+  switch (tres) {
+    case PTFRyear:
+      period_buf.assign(date ? date : "", date ? strnlen(date, 4) : 0);
+      return period_buf.c_str();
+    case PTFRmonth: {
+      const int m = PTFGetPeriod(date, PTFRmonth);
+      if (m >= 1 && m <= 12) return kMonths[m - 1];
+      period_buf = std::to_string(m);  // a month the calendar lacks shows as its number
+      return period_buf.c_str();
+    }
+    default:
+      return start->GetSubject();
+  }
+}
+
+int PTimelineListDrawer::Update() {
+  const PTimeLink* first = timeline ? timeline->FirstEvent() : nullptr;
+  return SetFolder(first ? new PTimelineFolder(first, nullptr) : nullptr);
 }

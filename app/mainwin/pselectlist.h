@@ -1,7 +1,10 @@
 // The panes of the main window's selector tabs: a list with its own selection and an action
-// called after clicks, and the flat list over one of the catalogue's sorted string sets
-// (subjects, albums, keywords, owners).
+// called after clicks, the flat list over one of the catalogue's sorted string sets (subjects,
+// albums, keywords, owners), and the tree lists (the timeline of years, months and events).
 #pragma once
+
+#include <string>
+#include <vector>
 
 #include "support/abitmap.h"
 #include "support/pstrings.h"
@@ -54,4 +57,115 @@ class PSetListDrawer : public PSelectListDrawer {
 
  private:
   const PStringSet* sref;
+};
+
+// A node of a selector tree. A node owns its first child and the siblings after it.
+class PHFolder {
+ public:
+  // A node placed before sibling (its parent's child too, when sibling has a parent).
+  explicit PHFolder(PHFolder* sibling);
+  virtual ~PHFolder();
+  PHFolder(const PHFolder&) = delete;
+  PHFolder& operator=(const PHFolder&) = delete;
+
+  virtual bool Valid() const { return true; }
+  // The first child, built when first asked for; NULL when none.
+  virtual PHFolder* GetChildren() = 0;
+  virtual const char* GetName() const = 0;
+
+  int GetDepth() const;
+  // Opens (1 when it now shows children) or closes (0) the node.
+  int Open(bool open);
+  // The next visible node in pre-order, NULL at the end.
+  PHFolder* NextFolder();
+  // The node i visible steps after this one.
+  PHFolder* GetFolder(int i);
+  // Visible nodes from this one and the siblings after it.
+  int GetListLength() const;
+  // The children, detached and handed to the caller.
+  PHFolder* ReleaseChildren();
+  // Unlinks the node from its parent's children; the parent's first child afterwards.
+  PHFolder* LeaveFamily();
+  PHFolder* Parent() const { return parent; }
+  PHFolder* Sibling() const { return sibling; }
+
+  PHFolder* parent = nullptr;
+  PHFolder* child = nullptr;
+  PHFolder* sibling = nullptr;
+  bool isOpen = false;
+  bool hasChild = true;
+  bool emphasize = false;
+};
+
+// A list of the visible nodes of a tree: two blanks per ancestor, 'v' for an open node, '>'
+// for a closed one with children, then a blank, '*' for an emphasized node, and the name. A
+// click on a node's disclosure mark opens or closes it; other clicks call the action.
+class PHierListDrawer : public PSelectListDrawer {
+ public:
+  explicit PHierListDrawer(PHFolder* top = nullptr) : mainFolder(top) {}
+  ~PHierListDrawer() override { delete mainFolder; }
+  // Replaces the tree (the old one destroyed) and builds the list.
+  int SetFolder(PHFolder* top);
+  // The list again over the tree as it stands.
+  int Update() override;
+  int GetNItems() const override { return static_cast<int>(rows.size()); }
+  const char* GetItem(int i) const override;
+  PHFolder* GetFolder(int i) const {
+    return i >= 0 && i < static_cast<int>(rows.size()) ? rows[static_cast<size_t>(i)] : nullptr;
+  }
+  PHFolder* GetTop() const { return mainFolder; }
+  bool Click(Point pt, unsigned short mods, EventRef event) override;
+
+ protected:
+  PHFolder* mainFolder;
+
+ private:
+  std::vector<PHFolder*> rows;  // the visible nodes, as the list shows them
+  mutable std::string path_buf;
+};
+
+class PTimeLink;
+class PTimeline;
+enum PTFResolution { PTFRyear = 0, PTFRmonth = 1, PTFRevent = 2 };
+
+// The year (PTFRyear) or the month (PTFRmonth) of a capture-date text, 0 for an event or a
+// text shorter than a date.
+int PTFGetPeriod(const char* date, PTFResolution res);
+
+// A year, month or event of the catalogue's timeline: the events from its start up to the next
+// node's start (or its parent's end). Making the first node of a level makes the whole level.
+class PTimelineFolder : public PHFolder {
+ public:
+  PTimelineFolder(const PTimeLink* start, PTimelineFolder* parent);
+  bool Valid() const override;
+  PHFolder* GetChildren() override;
+  const char* GetName() const override;
+  const PTimeLink* GetStart(PTFResolution* res) const {
+    if (res) *res = tres;
+    return start;
+  }
+  // The first event after the node's events, NULL at the very end.
+  const PTimeLink* GetFinish() const;
+
+ private:
+  PTimelineFolder(const PTimeLink* start, PTimelineFolder* parent, bool first);
+  PTFResolution tres = PTFRyear;
+  const PTimeLink* start;
+  const PTimeLink* end = nullptr;  // the parent's finish
+  mutable std::string period_buf;
+};
+
+class PTimelineListDrawer : public PHierListDrawer {
+ public:
+  explicit PTimelineListDrawer(const PTimeline* tl = nullptr) : timeline(tl) {}
+  void SetTimeline(const PTimeline* tl) {
+    timeline = tl;
+    Update();
+  }
+  const PTimeline* GetTimeline() const { return timeline; }
+  // Builds the tree again, every node closed, then the list.
+  int Update() override;
+
+ private:
+  const PTimeline* timeline;
 };

@@ -2,10 +2,12 @@
 // and the selected records' values are highlighted in the set lists.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/core/pdialogs.h"
 #include "app/mainwin/pmainw.h"
 #include "catalog/pfieldset.h"
+#include "catalog/ptimeline.h"
 
 namespace {
 
@@ -19,7 +21,10 @@ constexpr int kMostHilited = 512;
 void PMainWindow::AddSelectorTabs() {
   const PStringSet* sets[] = {&bc.subjSet, &bc.albmSet, &bc.keywSet, &bc.ownrSet};
   selector->AddTab(nullptr);
-  selector->AddTab(nullptr);
+  PTimelineListDrawer* tl = new PTimelineListDrawer(&bc.timeline);
+  tl->act = RecordTimelineSel;
+  tl->userData = this;
+  selector->AddTab(tl);
   for (const PStringSet* set : sets) {
     PSetListDrawer* list = new PSetListDrawer(set);
     list->act = RecordSetSel;
@@ -29,12 +34,15 @@ void PMainWindow::AddSelectorTabs() {
 }
 
 void PMainWindow::UpdateSelectorList(int tab) {
+  if (tab == 2)
+    if (auto* tl = static_cast<PTimelineListDrawer*>(GetSelectDrawer(2))) tl->Update();
   if (tab >= 3 && tab <= 6)
     if (auto* list = static_cast<PSetListDrawer*>(GetSetListDrawer(tab))) list->Update();
 }
 
 void PMainWindow::UpdateSelectors() {
   if (GetSelector() == nullptr) return;
+  UpdateSelectorList(2);
   for (int tab : kSetTabs) UpdateSelectorList(tab);
   HiliteSelectors();
 }
@@ -92,11 +100,7 @@ void PMainWindow::ProcessSetSel(PSetListDrawer* list, bool final) {
   }
   if (chosen == 0) return;
   if (!final) {
-    bc.SelectNone();
-    const DBQuery* q = bc.dbs.GetQuery();
-    for (int i = 0; i < bc.rdisp.GetSize(); ++i)
-      if (bc.rdisp.Get(i).MatchQuery(q)) bc.Select(i, true);
-    if (browser) browser->ShowSelection(false);
+    SelectMatching();
     return;
   }
   if (!LoadingRecords(nullptr)) return;
@@ -108,5 +112,83 @@ void PMainWindow::ProcessSetSel(PSetListDrawer* list, bool final) {
     snprintf(bc.album, sizeof bc.album, "%s", only);
   else
     bc.album[0] = '\0';
+  LoadedRecords(0);
+}
+
+void PMainWindow::RecordTimelineSel(PSelectListDrawer* list, bool final) {
+  auto* mw = list ? static_cast<PMainWindow*>(list->userData) : nullptr;
+  if (mw != nullptr) mw->ProcessTimelineSel(static_cast<PTimelineListDrawer*>(list), final);
+}
+
+// Selects the displayed records that the context's search matches and shows the selection.
+void PMainWindow::SelectMatching() {
+  bc.SelectNone();
+  const DBQuery* q = bc.dbs.GetQuery();
+  for (int i = 0; i < bc.rdisp.GetSize(); ++i)
+    if (bc.rdisp.Get(i).MatchQuery(q)) bc.Select(i, true);
+  if (browser) browser->ShowSelection(false);
+}
+
+void PMainWindow::ProcessTimelineSel(PTimelineListDrawer* list, bool final) {
+  if (list == nullptr || !bc.Ready()) return;
+  const ABitMap* rows = list->GetSelection();
+  if (rows == nullptr) return;
+  DBRecord lo(&PDBFInfo), hi(&PDBFInfo);
+  std::string earliest = "9999:99:99 99:99:99", latest = "0000:00:00 00:00:00";
+  int firstRow = -1, lastRow = -1, nrows = 0, events = 0;
+  bc.dbs.Clear();
+  bc.dbs.SetDB(&bc.pdb);
+  for (uint32_t r = 0; rows->Find(&r, true); ++r) {
+    auto* node = static_cast<PTimelineFolder*>(list->GetFolder(static_cast<int>(r)));
+    if (node == nullptr || !node->Valid()) continue;
+    const PTimeLink* finish = node->GetFinish();
+    for (const PTimeLink* e = node->GetStart(nullptr); e != nullptr && e != finish;
+         e = e->NextEvent()) {
+      const char* subject = e->GetSubject();
+      const char* begin = e->GetBeginDate();
+      const char* end = e->GetEndDate();
+      if (subject == nullptr || begin == nullptr || end == nullptr) continue;  // nothing to find
+      lo.SetField(PDBFsubject, subject);
+      hi.SetField(PDBFsubject, subject);
+      lo.SetField(PDBFcapdate, begin);
+      hi.SetField(PDBFcapdate, end);
+      if (bc.dbs.AddSelector(lo, hi, false) != 1) {
+        DMESSAGE(DMCwarning, "AddSelector failed in ProcessTimelineSel");
+        continue;
+      }
+      if (earliest > begin) earliest = begin;
+      if (latest < end) latest = end;
+      ++events;
+    }
+    if (firstRow < 0) firstRow = static_cast<int>(r);
+    lastRow = static_cast<int>(r);
+    ++nrows;
+  }
+  if (events == 0) return;
+  bc.dbs.Reset();
+  if (!final) {
+    SelectMatching();
+    return;
+  }
+  if (!LoadingRecords(nullptr)) return;
+  checkEvents(0);
+  if (events > 2 && nrows == lastRow - firstRow + 1) {
+    // One search over the dates of the whole run, then only the records of its events kept.
+    DBRecord from(&PDBFInfo), to(&PDBFInfo);
+    from.SetField(PDBFcapdate, earliest.c_str());
+    to.SetField(PDBFcapdate, latest.c_str());
+    DBSearch range(&bc.pdb);
+    if (range.AddSelector(from, to, false) != 1) DMESSAGE(DMCwarning, "Addselector failed");
+    range.FindAll(&bc.rdisp);
+    const DBQuery* q = bc.dbs.GetQuery();
+    const DBQueryPlan plan(q, bc.rdisp.GetFieldInfo());
+    for (int i = bc.rdisp.GetSize(); i-- > 0;)
+      if (!plan.Match(bc.rdisp.Get(i))) bc.rdisp[i].Init();
+    bc.rdisp.Compact(false);
+  } else {
+    bc.dbs.FindAll(&bc.rdisp);
+  }
+  snprintf(bc.rsrc, sizeof bc.rsrc, "*DB");
+  bc.album[0] = '\0';
   LoadedRecords(0);
 }

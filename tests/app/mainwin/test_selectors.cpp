@@ -10,7 +10,10 @@ class Selectors : public MainTest {
  protected:
   void SetUp() override {
     MainTest::SetUp();
+    SizeWindow(mw->GetWindow(), 1100, 700, true);
     ASSERT_TRUE(mw->OpenCatalog(Path("sel.qdb").c_str()));
+  }
+  void SetRecords() {
     ShowFolder(6);
     const char* subjects[] = {"Alps", "Alps", "Beach", "Beach", "City", "City"};
     for (int i = 0; i < 6; ++i) PDBsetString(&bc->rdisp[i], PDBFsubject, subjects[i]);
@@ -38,14 +41,15 @@ class Selectors : public MainTest {
     std::sort(out.begin(), out.end());
     return out;
   }
-  // Clicks row of the list of tab (shown first); twice for a double click.
-  void ClickRow(int tab, int row, bool twice) {
+  // Clicks row of the list of tab (shown first) at x pixels from its left; twice for a double
+  // click.
+  void ClickRow(int tab, int row, bool twice, int x = 40) {
     mw->GetSelector()->Select(tab);
-    PSetListDrawer* l = List(tab);
+    auto* l = static_cast<PSelectListDrawer*>(mw->GetSelectDrawer(tab));
     ASSERT_NE(l->GetList(), nullptr);
     Rect view;
     GetListViewBounds(l->GetList(), &view);
-    const QPoint p(view.left + 20, view.top + row * 16 + 8);
+    const QPoint p(view.left + x, view.top + row * 16 + 8);
     QWidget* w = PlatformContentWidget(mw->GetWindow());
     QTest::mouseClick(w, Qt::LeftButton, {}, p);
     if (twice) QTest::mouseClick(w, Qt::LeftButton, {}, p);
@@ -54,6 +58,7 @@ class Selectors : public MainTest {
 };
 
 TEST_F(Selectors, HighlightsClicksAndSearches) {
+  SetRecords();
   PSetListDrawer* subjects = List(3);
   ASSERT_EQ(subjects->GetNItems(), 3);
   EXPECT_STREQ(subjects->GetItem(1), "Beach");
@@ -100,6 +105,58 @@ TEST_F(Selectors, HighlightsClicksAndSearches) {
   subjects->Select(0, true);
   mw->ProcessSetSel(subjects, true);
   EXPECT_EQ(bc->rdisp.GetSize(), shown);
+}
+
+TEST_F(Selectors, TimelineOfYearsMonthsAndEvents) {
+  // Two years, three months; January holds three events.
+  ShowFolder(7);
+  const char* subjects[] = {"Ski", "Party", "Hike", "Hike", "Boat", "Zoo", "Zoo"};
+  const char* dates[] = {"2003:12:20 10:00:00", "2004:01:05 20:00:00", "2004:01:14 08:00:00",
+                         "2004:01:15 09:00:00", "2004:01:28 12:00:00", "2004:02:10 11:00:00",
+                         "2004:02:10 12:00:00"};
+  for (int i = 0; i < 7; ++i) {
+    PDBsetString(&bc->rdisp[i], PDBFsubject, subjects[i]);
+    PDBsetString(&bc->rdisp[i], PDBFcapdate, dates[i]);
+  }
+  ASSERT_EQ(mw->AddRecords(), 7);
+  mw->UpdateSelectors();
+  auto* tl = static_cast<PTimelineListDrawer*>(mw->GetSelectDrawer(2));
+  ASSERT_EQ(tl->GetNItems(), 2);
+  EXPECT_STREQ(tl->GetItem(0), "> 2003");
+  EXPECT_STREQ(tl->GetItem(1), "> 2004");
+  // A click on the mark opens the year without the action: nothing is selected or shown anew.
+  b->SelectNone();
+  ClickRow(2, 1, false, 5);
+  ASSERT_EQ(tl->GetNItems(), 4);
+  EXPECT_STREQ(tl->GetItem(1), "v 2004");
+  EXPECT_STREQ(tl->GetItem(2), "  > January");
+  EXPECT_STREQ(tl->GetItem(3), "  > February");
+  EXPECT_EQ(bc->TotalSelected(), 0);
+  tl->GetFolder(2)->Open(true);
+  tl->Update();  // the tree built again: every node closed
+  EXPECT_EQ(tl->GetNItems(), 2);
+  ClickRow(2, 1, false, 5);
+  ClickRow(2, 2, false, 15);
+  ASSERT_EQ(tl->GetNItems(), 7);
+  EXPECT_STREQ(tl->GetItem(3), "      Party");
+  EXPECT_STREQ(tl->GetItem(5), "      Boat");
+  QDir().mkpath(LUMERIN_SHOTS);
+  PlatformFrameWidget(mw->GetWindow())->grab().save(LUMERIN_SHOTS "/selector-timeline.png");
+  // A single click on February selects its displayed records.
+  ClickRow(2, 6, false);
+  EXPECT_EQ(Files(true), (std::vector<std::string>{"img5.jpg", "img6.jpg"}));
+  // A double click on January displays its three events from the catalogue.
+  ClickRow(2, 2, true);
+  EXPECT_STREQ(bc->rsrc, "*DB");
+  EXPECT_EQ(Files(false),
+            (std::vector<std::string>{"img1.jpg", "img2.jpg", "img3.jpg", "img4.jpg"}));
+  // A year of one event: its search finds its records directly.
+  tl = static_cast<PTimelineListDrawer*>(mw->GetSelectDrawer(2));
+  tl->SelectAll(false);
+  ASSERT_GE(tl->GetNItems(), 2);
+  tl->Select(0, true);
+  mw->ProcessTimelineSel(tl, true);
+  EXPECT_EQ(Files(false), (std::vector<std::string>{"img0.jpg"}));
 }
 
 }  // namespace

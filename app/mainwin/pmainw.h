@@ -55,11 +55,11 @@ class PMainWindow : public IMainWindow {
   bool Undo() override;
   bool Redo() override;
   const char* NoChange() const override;
-  // The selectors (pselectproc.cpp). The folder tree and the timeline do the least until
-  // they are built.
+  // The selectors (pselectproc.cpp).
   void UpdateSelectors() override;
   void HiliteSelectors() const override;
-  void SelectFolder(const char*, bool) override {}
+  void SelectFolder(const char* path, bool open) override;
+  static void RecordFileSel(PSelectListDrawer* list, bool final);
   // The list actions: a click (final: a double click) in a set list.
   static void RecordSetSel(PSelectListDrawer* list, bool final);
   void ProcessSetSel(PSetListDrawer* list, bool final);

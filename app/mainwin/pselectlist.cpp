@@ -1,9 +1,16 @@
 // Selector list panes.
 #include "app/mainwin/pselectlist.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
+#include "app/core/pfolder.h"
 #include "catalog/ptimeline.h"
+#include "image/pireader.h"
+#include "platform/pmounts.h"
+#include "support/futil.h"
+#include "support/pstrings.h"
 #include "platform/plist.h"
 #include "support/dmessage.h"
 
@@ -338,4 +345,192 @@ const char* PTimelineFolder::GetName() const {
 int PTimelineListDrawer::Update() {
   const PTimeLink* first = timeline ? timeline->FirstEvent() : nullptr;
   return SetFolder(first ? new PTimelineFolder(first, nullptr) : nullptr);
+}
+
+// ---- The folder tree
+
+int PFileListDrawer::researching = 0;
+
+namespace {
+
+constexpr size_t kMostSubfolders = 1024;
+
+// Raised while a scan of the tree runs.
+struct Researching {
+  Researching() { ++PFileListDrawer::researching; }
+  ~Researching() { --PFileListDrawer::researching; }
+};
+
+std::string LastComponent(const std::string& path) {
+  size_t end = path.size();
+  while (end > 1 && path[end - 1] == '/') --end;
+  const size_t slash = path.rfind('/', end - 1);
+  std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1, end - (slash + 1));
+  return name.empty() ? path : name;
+}
+
+// Whether s begins with prefix followed by its end or '/'.
+bool Begins(const std::string& s, const std::string& prefix) {
+  return s.compare(0, prefix.size(), prefix) == 0 &&
+         (s.size() == prefix.size() || s[prefix.size()] == '/');
+}
+
+}  // namespace
+
+PFileFolder::PFileFolder(const char* path, const FSRef* ref, const char* name, PFileFolder* sib)
+    : PHFolder(sib), dref() {
+  SetFolder(path, ref, name);
+}
+
+int PFileFolder::SetFolder(const char* path, const FSRef* ref, const char* name) {
+  delete child;
+  child = nullptr;
+  hasChild = false;
+  emphasize = false;
+  isOpen = false;
+  rname.clear();
+  if (path == nullptr || *path == '\0') return 0;
+  if (ref != nullptr)
+    dref = *ref;
+  else if (!getFspecFromPath(&dref, path))
+    return 0;
+  int r;
+  {
+    Researching scan;
+    r = scanFolder(path, &dref, checkFile, checkFolder, this);
+  }
+  if (r < 0) return 0;
+  dpath = path;
+  rname = name != nullptr && *name != '\0' ? std::string(name) : LastComponent(dpath);
+  return 1;
+}
+
+const char* PFileFolder::GetPath(FSRef* ref) const {
+  if (!Valid()) return nullptr;
+  if (ref != nullptr) *ref = dref;
+  return dpath.c_str();
+}
+
+bool PFileFolder::checkFile(const PFileSpec* fs, void* p) {
+  auto* node = static_cast<PFileFolder*>(p);
+  if (fs == nullptr || node == nullptr || !DMASSERT(!fs->isFolder)) return true;
+  if (node->emphasize) return !node->hasChild;
+  _ImgReader* ir = PopenImageF(fs->fpath, 1, nullptr);
+  if (ir == nullptr) return true;
+  node->emphasize = ir->errCode == IREnone;
+  ir->ri->Close(ir);
+  return !(node->emphasize && node->hasChild);
+}
+
+bool PFileFolder::checkFolder(const PFileSpec* fs, void* p) {
+  auto* node = static_cast<PFileFolder*>(p);
+  if (fs == nullptr || node == nullptr || !DMASSERT(fs->isFolder)) return true;
+  node->hasChild = true;
+  return !node->emphasize;
+}
+
+bool PFileFolder::addSubfolder(const PFileSpec* fs, void* p) {
+  auto* list = static_cast<std::vector<PFileFolder*>*>(p);
+  if (fs == nullptr || list == nullptr || !fs->isFolder) return true;
+  auto* f = new PFileFolder(fs->fpath, &fs->fref, fs->fname, nullptr);
+  if (f->Valid())
+    list->push_back(f);
+  else
+    delete f;  // unreadable: left out, so the folders after it still show
+  return list->size() < kMostSubfolders;
+}
+
+bool PFileFolder::folderCmp(const PFileFolder* a, const PFileFolder* b) {
+  return strcmp_nc(a->GetName(), b->GetName()) < 0;
+}
+
+PHFolder* PFileFolder::GetChildren() {
+  if (!Valid() || !hasChild) return nullptr;
+  if (child != nullptr) return child;
+  std::vector<PFileFolder*> list;
+  {
+    Researching scan;
+    scanFolder(dpath.c_str(), &dref, nullptr, addSubfolder, &list);
+  }
+  if (list.empty()) return nullptr;
+  std::sort(list.begin(), list.end(), folderCmp);
+  for (size_t i = 0; i < list.size(); ++i) {
+    list[i]->parent = this;
+    list[i]->sibling = i + 1 < list.size() ? list[i + 1] : nullptr;
+  }
+  child = list.front();
+  return child;
+}
+
+PFileListDrawer::PFileListDrawer() {
+  singleServe = true;
+  Update();
+}
+
+int PFileListDrawer::Update() {
+  if (researching > 0 || extent.bottom <= extent.top || extent.right <= extent.left) return 0;
+  std::vector<PFileFolder*> roots;
+  auto add = [&roots](const char* path, const char* name) {
+    auto* f = new PFileFolder(path, nullptr, name, nullptr);
+    if (f->Valid())
+      roots.push_back(f);
+    else
+      delete f;
+  };
+  const char* home = getenv("HOME");
+  if (home != nullptr && *home != '\0') add(home, nullptr);
+  add("/", "/");
+  const size_t firstVolume = roots.size();
+  for (const std::string& v : MountedVolumes()) add(v.c_str(), nullptr);
+  std::sort(roots.begin() + static_cast<long>(firstVolume), roots.end(), PFileFolder::folderCmp);
+  for (size_t i = 0; i + 1 < roots.size(); ++i) roots[i]->sibling = roots[i + 1];
+  return SetFolder(roots.empty() ? nullptr : roots.front());
+}
+
+int PFileListDrawer::SelectFolder(const char* path, bool open) {
+  if (mainFolder == nullptr || path == nullptr || !isdirectory(path)) return 0;
+  const std::string p = path;
+  // The top-level folder whose path begins the longest part of path.
+  PFileFolder* node = nullptr;
+  size_t used = 0;
+  for (PHFolder* f = mainFolder; f != nullptr; f = f->sibling) {
+    auto* ff = static_cast<PFileFolder*>(f);
+    const char* fp = ff->GetPath(nullptr);
+    if (fp == nullptr) continue;
+    std::string top = fp;
+    while (top.size() > 1 && top.back() == '/') top.pop_back();
+    const size_t len = top == "/" ? 0 : top.size();
+    if ((top == "/" || Begins(p, top)) && (node == nullptr || len > used)) {
+      node = ff;
+      used = len;
+    }
+  }
+  if (node == nullptr) return 0;
+  std::string rest = p.substr(used);
+  while (rest.size() > 1 && rest[0] == '/') {
+    rest.erase(0, 1);
+    if (rest.empty() || rest[0] == '/') continue;
+    if (node->Open(true) != 1) return 0;
+    PFileFolder* below = nullptr;
+    for (PHFolder* c = node->child; c != nullptr && below == nullptr; c = c->sibling) {
+      auto* cf = static_cast<PFileFolder*>(c);
+      if (cf->Valid() && Begins(rest, cf->GetName())) below = cf;
+    }
+    if (below == nullptr) break;
+    rest.erase(0, strlen(below->GetName()));
+    node = below;
+  }
+  if (open) node->Open(true);
+  if (PHierListDrawer::Update() != 1) return 0;
+  int row = -1;
+  for (int i = 0; i < GetNItems(); ++i)
+    if (GetFolder(i) == node) row = i;
+  if (row < 0) return 0;
+  ListBounds vis;
+  GetListVisibleCells(listh, &vis);
+  if (row >= vis.bottom)
+    LScroll(0, row - vis.bottom + 1, listh);
+  else if (row < vis.top)
+    LScroll(0, row - vis.top, listh);
+  return Select(row, true);
 }

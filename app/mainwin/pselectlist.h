@@ -1,11 +1,13 @@
 // The panes of the main window's selector tabs: a list with its own selection and an action
 // called after clicks, the flat list over one of the catalogue's sorted string sets (subjects,
-// albums, keywords, owners), and the tree lists (the timeline of years, months and events).
+// albums, keywords, owners), and the tree lists (the timeline of years, months and events, and
+// the folder tree).
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "app/core/pfiles.h"
 #include "support/abitmap.h"
 #include "support/pstrings.h"
 #include "toolkit/pdrawkinds.h"
@@ -168,4 +170,50 @@ class PTimelineListDrawer : public PHierListDrawer {
 
  private:
   const PTimeline* timeline;
+};
+
+struct PFileSpec;
+
+// A folder of the folder tree. Made with a scan of its entries that stops as soon as it knows
+// whether the folder holds an image that opens ('*') and a subfolder (a disclosure mark).
+class PFileFolder : public PHFolder {
+ public:
+  PFileFolder(const char* path, const FSRef* ref, const char* name, PFileFolder* sibling);
+  // Scans path afresh (name NULL: the path's last component); 0 when it cannot be read.
+  int SetFolder(const char* path, const FSRef* ref, const char* name);
+  bool Valid() const override { return !rname.empty(); }
+  // The subfolders (at most 1024), listed and sorted the first time.
+  PHFolder* GetChildren() override;
+  const char* GetName() const override { return Valid() ? rname.c_str() : nullptr; }
+  // The folder's path (its reference into ref when given); NULL when not valid.
+  const char* GetPath(FSRef* ref) const;
+
+  // Scan callbacks.
+  static bool checkFile(const PFileSpec* fs, void* node);
+  static bool checkFolder(const PFileSpec* fs, void* node);
+  static bool addSubfolder(const PFileSpec* fs, void* list);
+  // Names without regard to case, digit runs by their value.
+  static bool folderCmp(const PFileFolder* a, const PFileFolder* b);
+
+ private:
+  FSRef dref;
+  std::string rname;  // bytes as the file system gives them
+  std::string dpath;
+};
+
+// The folder tree: the home folder, the root folder, then the mounted volumes.
+class PFileListDrawer : public PHierListDrawer {
+ public:
+  PFileListDrawer();
+  // Builds the tree of the roots again (nothing while a folder scan of the tree runs).
+  int Update() override;
+  // Opens the tree down to the folder path (and the folder itself with open) and selects its
+  // row; 0 when path is not a folder or cannot be reached in the tree.
+  int SelectFolder(const char* path, bool open);
+  PFileFolder* GetFolder(int i) const {
+    return static_cast<PFileFolder*>(PHierListDrawer::GetFolder(i));
+  }
+
+  // Folder scans of tree nodes in progress.
+  static int researching;
 };

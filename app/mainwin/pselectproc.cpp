@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/core/pdialogs.h"
+#include "app/core/pfolder.h"
 #include "app/mainwin/pmainw.h"
 #include "catalog/pfieldset.h"
 #include "catalog/ptimeline.h"
@@ -20,7 +21,10 @@ constexpr int kMostHilited = 512;
 
 void PMainWindow::AddSelectorTabs() {
   const PStringSet* sets[] = {&bc.subjSet, &bc.albmSet, &bc.keywSet, &bc.ownrSet};
-  selector->AddTab(nullptr);
+  PFileListDrawer* files = new PFileListDrawer;
+  files->act = RecordFileSel;
+  files->userData = this;
+  selector->AddTab(files);
   PTimelineListDrawer* tl = new PTimelineListDrawer(&bc.timeline);
   tl->act = RecordTimelineSel;
   tl->userData = this;
@@ -34,6 +38,8 @@ void PMainWindow::AddSelectorTabs() {
 }
 
 void PMainWindow::UpdateSelectorList(int tab) {
+  if (tab == 1)
+    if (auto* files = static_cast<PFileListDrawer*>(GetSelectDrawer(1))) files->Update();
   if (tab == 2)
     if (auto* tl = static_cast<PTimelineListDrawer*>(GetSelectDrawer(2))) tl->Update();
   if (tab >= 3 && tab <= 6)
@@ -191,4 +197,22 @@ void PMainWindow::ProcessTimelineSel(PTimelineListDrawer* list, bool final) {
   snprintf(bc.rsrc, sizeof bc.rsrc, "*DB");
   bc.album[0] = '\0';
   LoadedRecords(0);
+}
+
+void PMainWindow::SelectFolder(const char* path, bool open) {
+  if (auto* files = static_cast<PFileListDrawer*>(GetSelectDrawer(1)))
+    files->SelectFolder(path, open);
+}
+
+void PMainWindow::RecordFileSel(PSelectListDrawer* list, bool final) {
+  if (!final || list == nullptr) return;
+  auto* files = static_cast<PFileListDrawer*>(list);
+  const ABitMap* rows = files->GetSelection();
+  uint32_t row = 0;
+  if (rows == nullptr || !rows->Find(&row, true)) return;
+  PFileFolder* node = files->GetFolder(static_cast<int>(row));
+  if (node == nullptr || !node->Valid()) return;
+  FSRef ref;
+  const std::string path = node->GetPath(&ref);  // the tree is rebuilt under the load
+  loadFolder(path.c_str(), false, &ref);
 }

@@ -3,6 +3,7 @@
 #include "app/mainwin/pselectlist.h"
 #include "maintest.h"
 #include "platform/plist.h"
+#include "platform/pmounts.h"
 
 namespace {
 
@@ -157,6 +158,78 @@ TEST_F(Selectors, TimelineOfYearsMonthsAndEvents) {
   tl->Select(0, true);
   mw->ProcessTimelineSel(tl, true);
   EXPECT_EQ(Files(false), (std::vector<std::string>{"img0.jpg"}));
+}
+
+// A 1 x 1 BMP picture.
+void WriteBMP(const std::string& path) {
+  const unsigned char bmp[58] = {
+      'B', 'M', 58,   0,    0, 0, 0, 0, 0,  0, 54, 0, 0, 0, 40,   0,    0,    0, 1,    0,
+      0,   0,   1,    0,    0, 0, 1, 0, 24, 0, 0,  0, 0, 0, 4,    0,    0,    0, 0x13, 0x0B,
+      0,   0,   0x13, 0x0B, 0, 0, 0, 0, 0,  0, 0,  0, 0, 0, 0x20, 0x40, 0x80, 0};
+  ctxtest::WriteFile(path, std::string(reinterpret_cast<const char*>(bmp), sizeof bmp));
+}
+
+TEST_F(Selectors, FolderTree) {
+  TakeMountTable("");  // no volumes: the tree is the home folder and the root
+  const std::string h = home.path();
+  for (const char* d : {"/Pictures/2004/May", "/Docs", "/Many"})
+    QDir().mkpath(QString::fromStdString(h + d));
+  WriteBMP(h + "/Pictures/img.bmp");
+  ctxtest::WriteFile(h + "/Docs/notes.txt", "not a picture");
+  for (int i = 1; i <= 1030; ++i)
+    QDir().mkdir(QString::fromStdString(h + "/Many/d" + std::to_string(i)));
+  mw->GetSelector()->Select(1);
+  mw->UpdateSelectorList(1);
+  auto* files = static_cast<PFileListDrawer*>(mw->GetSelectDrawer(1));
+  ASSERT_GE(files->GetNItems(), 2);
+  EXPECT_EQ(std::string(files->GetItem(0)),
+            "> " + QDir(QString::fromStdString(h)).dirName().toStdString());
+  EXPECT_STREQ(files->GetItem(1), "> /");
+  // A click on the mark opens the home folder: '*' for the folder with a picture, no mark for
+  // one with neither pictures nor folders; digit runs by value.
+  ClickRow(1, 0, false, 5);
+  ASSERT_GE(files->GetNItems(), 5);
+  EXPECT_STREQ(files->GetItem(1), "    Docs");
+  EXPECT_STREQ(files->GetItem(2), "  > Many");
+  EXPECT_STREQ(files->GetItem(3), "  > *Pictures");
+  EXPECT_EQ(files->GetFolder(1)->Open(true), 0);
+  PHFolder* many = files->GetFolder(2);
+  ASSERT_EQ(many->Open(true), 1);
+  int n = 0;
+  const PHFolder* last = nullptr;
+  for (const PHFolder* c = many->child; c != nullptr; last = c, c = c->sibling, ++n)
+    if (last != nullptr) {
+      EXPECT_LT(std::stoi(last->GetName() + 1), std::stoi(c->GetName() + 1));
+    }
+  EXPECT_EQ(n, 1024);
+  // The list built again keeps its scroll.
+  files->PHierListDrawer::Update();
+  LScroll(0, 500, files->GetList());
+  ListBounds before, after;
+  GetListVisibleCells(files->GetList(), &before);
+  files->PHierListDrawer::Update();
+  GetListVisibleCells(files->GetList(), &after);
+  EXPECT_EQ(before.top, after.top);
+  EXPECT_GT(after.top, 0);
+
+  // Opening the tree at a folder selects its row; a file is not a folder.
+  mw->UpdateSelectorList(1);
+  EXPECT_EQ(files->SelectFolder((h + "/Pictures/2004/May").c_str(), false), 1);
+  const int row = files->Solo();
+  ASSERT_GE(row, 0);
+  EXPECT_STREQ(files->GetItem(row), "        May");
+  EXPECT_EQ(files->SelectFolder((h + "/Docs/notes.txt").c_str(), false), 0);
+  QDir().mkpath(LUMERIN_SHOTS);
+  PlatformFrameWidget(mw->GetWindow())->grab().save(LUMERIN_SHOTS "/selector-folders.png");
+
+  // A double click loads the folder, which is selected in the tree again.
+  mw->UpdateSelectorList(1);
+  ClickRow(1, 0, false, 5);
+  ClickRow(1, 3, true);
+  EXPECT_EQ(Files(false), std::vector<std::string>{"img.bmp"});
+  const int again = files->Solo();
+  ASSERT_GE(again, 0);
+  EXPECT_STREQ(files->GetItem(again), "  > *Pictures");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // The set lists of the selector: clicks select or search records, the selected records' values
 // are highlighted.
+#include <sys/stat.h>
+
 #include "app/mainwin/pselectlist.h"
 #include "maintest.h"
 #include "platform/plist.h"
@@ -176,6 +178,7 @@ TEST_F(Selectors, FolderTree) {
     QDir().mkpath(QString::fromStdString(h + d));
   WriteBMP(h + "/Pictures/img.bmp");
   ctxtest::WriteFile(h + "/Docs/notes.txt", "not a picture");
+  ASSERT_EQ(mkfifo((h + "/Docs/pipe").c_str(), 0600), 0);  // never opened: it would block
   for (int i = 1; i <= 1030; ++i)
     QDir().mkdir(QString::fromStdString(h + "/Many/d" + std::to_string(i)));
   mw->GetSelector()->Select(1);

@@ -60,15 +60,23 @@ void PMainWindow::HiliteSelectors() const {
     const PStringSet* set = list ? list->GetSet() : nullptr;
     if (set == nullptr) continue;
     list->SelectAll(false);
-    DBField all;
-    for (int i = 0; bc.NextSelected(&i); ++i) all |= PDBgetField(bc.rdisp.Get(i), kSetFields[k]);
-    if (all.GetDT() != DBDTstring) continue;
-    const int n = all.GetNV() < kMostHilited ? all.GetNV() : kMostHilited;
-    for (int v = n; v-- > 0;) {
-      const char* s = static_cast<const char*>(all.GetPointer(v));
-      const int row = s ? set->Find(s) : -1;
-      if (row >= 0) list->Select(row, true);
+    // The rows of the selected records' values (a value the set lacks marks nothing), at
+    // most 512 of them.
+    ABitMap rows;
+    rows.NewBitMap(static_cast<uint32_t>(set->GetSize()), false);
+    int marked = 0;
+    for (int i = 0; marked < kMostHilited && bc.NextSelected(&i); ++i) {
+      const DBField& f = PDBgetField(bc.rdisp.Get(i), kSetFields[k]);
+      if (f.GetDT() != DBDTstring) continue;
+      for (int v = 0; v < f.GetNV() && marked < kMostHilited; ++v) {
+        const char* s = static_cast<const char*>(f.GetPointer(v));
+        const int row = s ? set->Find(s) : -1;
+        if (row < 0 || rows.Check(static_cast<uint32_t>(row))) continue;
+        rows.Set(static_cast<uint32_t>(row));
+        ++marked;
+      }
     }
+    for (uint32_t row = 0; rows.Find(&row, true); ++row) list->Select(static_cast<int>(row), true);
   }
 }
 

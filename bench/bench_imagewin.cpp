@@ -5,6 +5,8 @@
 // - one scroll step of 0.15 of the view at 2:1 (the rendering shifted, the uncovered strip
 //   rendered), beside the full rendering and drawing of the same view;
 // - the change from fit to 1:1 (the panel's zoom applied and the pane drawn).
+// Each step ends with the window's pending repaint delivered, so that what the screen is shown
+// counts too.
 // The picture is made once in /tmp from the shared test pictures' camera JPEG with ImageMagick's
 // convert (6000 x 4000, quality 92); it is never part of the project. Run on one core:
 //   QT_QPA_PLATFORM=offscreen taskset -c 2 build/bench/bench_imagewin
@@ -72,6 +74,11 @@ bool Picture() {
   return ok;
 }
 
+// Delivers the window's pending repaint: the screen shows what the step drew.
+void Shown() {
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
+}
+
 // The program's interface as start-up makes it, once, with the image window sized for a
 // rendering area of 1600 x 1000.
 PImageWindow* Window() {
@@ -93,6 +100,8 @@ PImageWindow* Window() {
     SizeWindow(iw->GetWindow(), 1600 + PImageDrawer::kBar,
                static_cast<short>(iw->controlPanel->GetHeight() + 1000 + PImageDrawer::kBar), true);
     iw->PWindowHandlerBase::Redraw();
+    ShowWindow(iw->GetWindow());
+    Shown();
     return iw;
   }();
   return w;
@@ -109,9 +118,11 @@ void BM_OpenToFirstDrawAtFit(benchmark::State& state) {
     const long renders = w->renderCount;
     w->AddImage(kJpeg);
     w->Present();
+    Shown();
     state.PauseTiming();
     drawn = drawn && w->renderCount == renders + 1;
     w->CloseImages(false);
+    Shown();
     state.ResumeTiming();
   }
   if (!drawn || std::abs(w->imd->GetRWidth() - 1600) > 1 ||
@@ -147,6 +158,7 @@ PImageWindow* AtTwoToOne() {
   }
   w->SetZoom(10);
   w->Redraw();
+  Shown();
   return w;
 }
 
@@ -162,6 +174,7 @@ void BM_ScrollStepAtTwoToOne(benchmark::State& state) {
   for (auto _ : state) {
     if (++steps % 8 == 0) dir = -dir;  // back and forth within the picture
     w->imd->Scroll(dir, 0);
+    Shown();
   }
   if (w->renderCount != renders) state.SkipWithError("a step rendered the whole view");
 }
@@ -176,6 +189,7 @@ void BM_FullRenderAtTwoToOne(benchmark::State& state) {
   for (auto _ : state) {
     w->imd->Invalid();
     w->imd->Redraw();
+    Shown();
   }
 }
 BENCHMARK(BM_FullRenderAtTwoToOne)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -190,9 +204,11 @@ void BM_FitToOneToOne(benchmark::State& state) {
     state.PauseTiming();
     w->SetZoom(7);
     w->Redraw();
+    Shown();
     state.ResumeTiming();
     w->SetZoom(8);  // the panel's change: the view is rendered and drawn by the redraw
     w->Redraw();
+    Shown();
   }
 }
 BENCHMARK(BM_FitToOneToOne)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QSortFilterProxyModel>
+#include <memory>
 #include <unordered_map>
 
 #include "platform/ppriv.h"
@@ -150,16 +151,28 @@ int PlatformSaveFile(const PFileDialogSpec& spec, std::vector<std::string>* chos
     for (const std::string& f : spec.formats) filters << Q(f);
     d->setNameFilters(filters);
     if (spec.format >= 0 && spec.format < filters.size()) d->selectNameFilter(filters[spec.format]);
+    // The dialog puts the new filter's suffix on the name itself before it tells of the choice;
+    // the callback gets the name as it was typed, taken when the choice begins.
+    auto typedName = std::make_shared<QString>();
+    auto* edit = d->findChild<QLineEdit*>("fileNameEdit");
+    if (auto* combo = d->findChild<QComboBox*>("fileTypeCombo"))
+      QObject::connect(combo, &QComboBox::currentIndexChanged, d, [edit, typedName](int) {
+        if (edit) *typedName = edit->text();
+      });
     QObject::connect(d, &QFileDialog::filterSelected, d,
-                     [d, &spec, &chosenFormat, filters](const QString& filter) {
+                     [edit, &spec, &chosenFormat, filters, typedName](const QString& filter) {
                        const int i = static_cast<int>(filters.indexOf(filter));
                        if (i < 0 || i == chosenFormat) return;
                        chosenFormat = i;
                        if (!spec.formatChanged) return;
-                       auto* edit = d->findChild<QLineEdit*>("fileNameEdit");
-                       const std::string typed = edit ? edit->text().toStdString() : spec.fileName;
+                       std::string typed = spec.fileName;
+                       if (!typedName->isNull())
+                         typed = typedName->toStdString();
+                       else if (edit)
+                         typed = edit->text().toStdString();
                        const std::string name = spec.formatChanged(i, typed);
                        if (edit) edit->setText(Q(name));
+                       *typedName = QString();
                      });
   }
   if (!spec.fileName.empty()) d->selectFile(Q(spec.fileName));

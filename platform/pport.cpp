@@ -2,6 +2,8 @@
 #include <QPainter>
 #include <QString>
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/ppriv.h"
 #include "platform/pqt.h"
@@ -153,6 +155,33 @@ UInt32 GetPortPixel(WindowRef win, short h, short v) {
       v >= w->content->height())
     return 0;
   return w->image.pixel(h, v) & 0xFFFFFFu;
+}
+
+void ScrollWindowRect(WindowRef win, const Rect* r, short dh, short dv) {
+  WindowRec* w = Windows().Find(win);
+  if (w == nullptr || r == nullptr || w->image.isNull() || w->image.depth() != 32) return;
+  const QRect q = ToQRect(*r) & QRect(QPoint(0, 0), w->content->size()) & w->image.rect();
+  if (q.isEmpty() || (dh == 0 && dv == 0)) return;
+  if (std::abs(dh) >= q.width() || std::abs(dv) >= q.height()) {
+    w->content->update(q);  // nothing stays in view: the caller draws it all
+    return;
+  }
+  // Rows are moved away from the side they move toward first, so that each is read before it
+  // is written.
+  const int n = q.width() - std::abs(dh);
+  const int dstX = q.left() + std::max<int>(dh, 0), srcX = q.left() + std::max<int>(-dh, 0);
+  uchar* bits = w->image.bits();
+  const qsizetype row = w->image.bytesPerLine();
+  auto move = [&](int y) {
+    memmove(bits + y * row + 4 * dstX, bits + (y - dv) * row + 4 * srcX,
+            static_cast<size_t>(n) * 4);
+  };
+  if (dv > 0)
+    for (int y = q.bottom(); y >= q.top() + dv; --y) move(y);
+  else
+    for (int y = q.top(); y <= q.bottom() + dv; ++y) move(y);
+  // The screen moves its own picture along; Qt repaints from the port only what it uncovers.
+  w->content->scroll(dh, dv, q);
 }
 
 QWidget* PlatformPortWidget(GrafPtr port) {

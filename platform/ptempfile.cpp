@@ -124,6 +124,12 @@ bool RemoveTempFile(const std::string& path) {
   return unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
+bool KeepTempFile(const std::string& path) {
+  TempState& st = State();
+  std::lock_guard<std::mutex> hold(st.lock);
+  return st.files.erase(path) != 0;
+}
+
 void RemoveTempFiles() {
   TempState& st = State();
   std::lock_guard<std::mutex> hold(st.lock);

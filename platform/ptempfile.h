@@ -30,6 +30,10 @@ std::string MakeTempFile(TempFileKind kind, const std::string& suffix,
 // is then left alone) or removing it failed.
 bool RemoveTempFile(const std::string& path);
 
+// Forgets a file MakeTempFile made without removing it: it stays where it is after the program
+// ends. False when the path is not one of them.
+bool KeepTempFile(const std::string& path);
+
 // Removes every temporary file still outstanding; runs by itself at a normal exit.
 void RemoveTempFiles();
 

@@ -48,14 +48,21 @@ class FrameWidget : public QWidget {
 // The content: paints the port behind the controls and keeps the port at its size.
 class ContentWidget : public QWidget {
  public:
-  ContentWidget(uintptr_t id, QWidget* parent) : QWidget(parent), win(id) {}
+  ContentWidget(uintptr_t id, QWidget* parent) : QWidget(parent), win(id) {
+    // The port covers the whole content, so Qt may move the screen's picture when part of the
+    // port scrolls instead of painting it all again.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+  }
   uintptr_t win;
 
  protected:
   void paintEvent(QPaintEvent* e) override {
     WindowRec* w = Windows().Find(win);
-    if (w == nullptr || w->image.isNull()) return;
     QPainter p(this);
+    if (w == nullptr || w->image.isNull()) {
+      p.fillRect(e->rect(), Qt::white);
+      return;
+    }
     p.drawImage(e->rect().topLeft(), w->image, e->rect());
   }
   void resizeEvent(QResizeEvent*) override {

@@ -106,3 +106,7 @@ void DrawUTF8Text(const char* text);  // draws at the pen and moves it past the 
 void DrawRGBImage(const Rect* r, const unsigned char* rgb, int w, int h, int rowBytes);
 // The port's pixel at window-local (h, v) as 0xRRGGBB; 0 outside or without a port.
 UInt32 GetPortPixel(WindowRef w, short h, short v);
+// Moves the window's picture within r by (dh, dv) pixels, in the port and on the screen; what
+// leaves r is lost and what the move uncovers keeps its old pixels until the caller draws it.
+// Only r is shown again, by moving what the screen already shows.
+void ScrollWindowRect(WindowRef w, const Rect* r, short dh, short dv);

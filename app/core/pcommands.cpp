@@ -2,6 +2,7 @@
 // that work is built, leaving a trace in the log.
 #include "app/core/pcommands.h"
 
+#include "app/core/papp.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -17,10 +18,6 @@ void importRecords() {
   else
     NotYet("Importing records");
 }
-void pageSetup() {
-  NotYet("Page setup");
-}
-void closePrintSession() {}
 
 void PimportRecordFile(const char* path) {
   if (importHook != nullptr && path != nullptr)
@@ -34,4 +31,26 @@ void PDragRecords(EventRef, IBrowser*) {
 
 void PsetImportRecords(void (*import)(const char* path)) {
   importHook = import;
+}
+
+namespace {
+PPrintHooks& PrintHooks() {
+  static PPrintHooks hooks;
+  return hooks;
+}
+}  // namespace
+
+void PsetPrintHooks(const PPrintHooks& hooks) {
+  PrintHooks() = hooks;
+}
+
+void PrunPageSetup() {
+  if (PrintHooks().pageSetup != nullptr)
+    PrintHooks().pageSetup(loneRecord(nullptr));
+  else
+    NotYet("Page setup");
+}
+
+void PendPrintSession() {
+  if (PrintHooks().closePrintSession != nullptr) PrintHooks().closePrintSession();
 }

@@ -13,10 +13,6 @@ class IBrowser;
 
 // Asks for a tab-separated record file (or a catalogue) and imports it.
 void importRecords();
-// Page setup for the lone selected record.
-void pageSetup();
-// Ends the print session.
-void closePrintSession();
 
 // Imports the tab-separated record file (or catalogue) at path as the displayed records.
 void PimportRecordFile(const char* path);
@@ -27,3 +23,15 @@ void PDragRecords(EventRef event, IBrowser* b);
 // ---- Record exchange. The import is the export library's, which the shell registers; until
 // then importRecords() and PimportRecordFile do the least.
 void PsetImportRecords(void (*import)(const char* path));
+
+// Printing lives in the print library, which the shell installs here; until then page setup
+// does nothing.
+struct PPrintHooks {
+  bool (*pageSetup)(const DBRecord* rec) = nullptr;
+  void (*closePrintSession)() = nullptr;
+};
+void PsetPrintHooks(const PPrintHooks& hooks);
+// Page setup for the lone selected record (the command 'page').
+void PrunPageSetup();
+// Ends the print session (at quit).
+void PendPrintSession();

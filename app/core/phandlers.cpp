@@ -155,7 +155,7 @@ OSStatus Process(UInt32 cmd) {
       chooseAndOpenImage();
       return noErr;
     case C("page"):
-      pageSetup();
+      PrunPageSetup();
       return noErr;
     case C("phlp"):
       openHelp();
@@ -351,21 +351,43 @@ OSStatus AlertEventHandler(EventHandlerCallRef, EventRef event, void* userData) 
 }
 
 OSStatus HistoEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
-  if (GetEventClass(event) == kEventClassWindow && GetEventKind(event) == kEventWindowClose) {
-    HideWindow(static_cast<WindowRef>(userData));
-    return noErr;
+  if (GetEventClass(event) == kEventClassWindow) {
+    if (GetEventKind(event) == kEventWindowClose) {
+      HideWindow(static_cast<WindowRef>(userData));
+      return noErr;
+    }
+    if (GetEventKind(event) == kEventWindowShown && gImager) gImager->UpdateHistogram(-1);
+    return eventNotHandledErr;
   }
-  // The histogram itself follows the image window; until then the window only opens and closes.
+  if (GetEventKind(event) != kEventCommandProcess) return eventNotHandledErr;
+  static const UInt32 chans[5] = {C("hlum"), C("hrgb"), C("hred"), C("hgrn"), C("hblu")};
+  const UInt32 cmd = PeventCommand(event);
+  for (int i = 0; i < 5; ++i)
+    if (cmd == chans[i]) {
+      if (gImager) gImager->UpdateHistogram(i);
+      return noErr;
+    }
   return eventNotHandledErr;
 }
 
 OSStatus FCEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
   WindowRef w = static_cast<WindowRef>(userData);
+  if (GetEventClass(event) == kEventClassCommand) {
+    if (GetEventKind(event) != kEventCommandProcess) return eventNotHandledErr;
+    const UInt32 cmd = PeventCommand(event);
+    if (cmd != C("fcas") && cmd != C("fcud")) return eventNotHandledErr;
+    if (gImager) gImager->UpdateFCLegend(cmd == C("fcas") ? 1 : 2);
+    return noErr;
+  }
   if (GetEventClass(event) != kEventClassWindow) return eventNotHandledErr;
   switch (GetEventKind(event)) {
     case kEventWindowClose:
       HideWindow(w);
+      if (gImager) gImager->FalseColor(false);
       return noErr;
+    case kEventWindowShown:
+      if (gImager) gImager->UpdateFCLegend(-1);
+      return eventNotHandledErr;
     case 200:
       PsetDefaultButton(w, C("fclr"), 140);
       return noErr;

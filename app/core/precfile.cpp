@@ -223,7 +223,10 @@ void clipRecords(OSType cmd) {
         DMESSAGE(DMCinput, "Cannot find the file of a selected record (nothing deleted)");
         return;
       }
-      if (access(path, F_OK) == 0 && access(path, W_OK) != 0) prot.Set(static_cast<uint32_t>(i));
+      // A file marked read-only asks even of a user whom the system would let write it.
+      struct stat st;
+      if (stat(path, &st) == 0 && (access(path, W_OK) != 0 || (st.st_mode & 0222) == 0))
+        prot.Set(static_cast<uint32_t>(i));
     }
     char text[300];
     int first = 0;

@@ -286,6 +286,30 @@ class IImageWindow : public PWindowHandlerBase {
   virtual void Redraw() { PWindowHandlerBase::Redraw(); }
   virtual int Show(int vis) { return PWindowHandlerBase::Show(vis); }
   virtual IBrowser* GetBrowser() const { return nullptr; }
-  // The slide show of the open images (does the least until slide shows are built).
+  // The slide show of the open images: asks for its options and starts one.
   virtual void SlideShow() {}
+
+  // ---- Temporary images (HDR results, panoramas): the record of a file the program wrote is
+  // opened as the current image and shown; closing it offers to save it and otherwise deletes
+  // the file. False when it cannot be opened (the file is then the caller's).
+  virtual bool AddTempImage(const DBRecord& rec) {
+    (void)rec;
+    return false;
+  }
+
+  // The histogram window for channel chan (0-4; others keep the window's channel) and the
+  // false-colour legend (-1 forget the bar, 0 refresh, 1 automatic limits, 2 typed limits);
+  // 1 when drawn or applied. Turns false colour on or off; false without a ready image.
+  virtual int UpdateHistogram(int chan) {
+    (void)chan;
+    return 0;
+  }
+  virtual int UpdateFCLegend(int how) {
+    (void)how;
+    return 0;
+  }
+  virtual bool FalseColor(bool switchon) {
+    (void)switchon;
+    return false;
+  }
 };

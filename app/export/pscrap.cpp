@@ -97,9 +97,17 @@ void copyFilenames() {
 bool checkGlobalPositions() {
   PContext* pc = PexchangeContext(nullptr);
   if (pc == nullptr) return false;
+  // The menu asks before every showing: the fields are found once for the display's schema.
+  const DBFieldInfo* fi = pc->rdisp.GetFieldInfo();
+  const int lat = fi ? fi->XlateID(&PDBFInfo, PDBFlatitude) : -1;
+  const int lon = fi ? fi->XlateID(&PDBFInfo, PDBFlongitude) : -1;
   int walked = 0;
   for (int i = 0; pc->NextSelected(&i); i++) {
-    if (!HasPosition(pc->rdisp.Get(i))) return false;
+    const DBRecord& r = pc->rdisp.Get(i);
+    const bool has = r.GetFieldInfo() == fi && lat >= 0 && lon >= 0
+                         ? r[lat].GetNV() != 0 && r[lon].GetNV() != 0
+                         : HasPosition(r);
+    if (!has) return false;
     walked++;
   }
   return walked > 0;

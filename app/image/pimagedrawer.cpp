@@ -1,5 +1,5 @@
 // The image pane: rendering, oriented drawing, the exclusive-or selection outline, scrolling
-// by shifting the rendering, and the mouse.
+// by moving the rendering's origin, and the mouse.
 #include "app/image/pimagedrawer.h"
 
 #include <algorithm>
@@ -12,21 +12,55 @@
 #include "platform/pmouse.h"
 #include "platform/pqt.h"
 #include "app/core/pappstate.h"
-#include "image/pconvert.h"
 
 namespace {
 
-bool fillFailed = false;
+bool fillFailed = false;  // a strip of the last shift could not be rendered
 
-// The displayed pixels beside a strip that the resampling kernels reach at a zoom of n/d (two
-// source pixels of the cubic kernel when enlarging, the Gaussian's reach when reducing), a
-// multiple of n.
-int KernelMargin(int zn) {
-  return (4 + 3 * zn + zn - 1) / zn * zn;
+// The displayed pixels beside an edge of a rendering that differ from the same pixels inside a
+// larger one, at a zoom of n/d, as a multiple of n: the cubic kernel (used unless the image is
+// reduced more than 1.62 times) reaches two source pixels, which is 1.5 n/d + 0.5 displayed
+// pixels; the Gaussian of a reduction reaches less than 4 + 3n.
+int KernelMargin(int zn, int zd) {
+  zn = std::clamp(zn, 1, 64);
+  zd = std::clamp(zd, 1, 64);
+  const int reach = zd * 100 < zn * 162 ? (3 * zn + zd) / (2 * zd) + 1 : 4 + 3 * zn;
+  return (reach + zn - 1) / zn * zn;
 }
 
-constexpr SInt32 kWholeView = 10000;  // a view size beside which the bar's range is nothing  // a
-                                      // strip of the last shift could not be rendered
+// a modulo n, in 0 .. n-1.
+int Wrap(long long a, int n) {
+  const long long m = a % n;
+  return static_cast<int>(m < 0 ? m + n : m);
+}
+
+// The opaque 32-bit pixel of the RGB bytes at s, read as one word with the byte after them.
+inline QRgb WordPixel(const uint8_t* s) {
+  uint32_t v;
+  memcpy(&v, s, 4);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  v = __builtin_bswap32(v);
+#endif
+  return 0xFF000000u | (v >> 8);
+}
+
+// Writes n pixels of RGB bytes, each step bytes after the last, as opaque 32-bit pixels. Along
+// a row each pixel but the one last in memory is read as a word.
+void ConvertRun(QRgb* d, const uint8_t* s, ptrdiff_t step, int n) {
+  if (n <= 0) return;
+  if (step == 3) {
+    for (int x = 0; x < n - 1; ++x, s += 3) d[x] = WordPixel(s);
+    d[n - 1] = qRgb(s[0], s[1], s[2]);
+  } else if (step == -3) {
+    d[0] = qRgb(s[0], s[1], s[2]);
+    s -= 3;
+    for (int x = 1; x < n; ++x, s -= 3) d[x] = WordPixel(s);
+  } else {
+    for (int x = 0; x < n; ++x, s += step) d[x] = qRgb(s[0], s[1], s[2]);
+  }
+}
+
+constexpr SInt32 kWholeView = 10000;  // a view size beside which the bar's range is nothing
 
 // A float product truncated toward zero, kept within the range offsets can take.
 int Trunc(float f) {
@@ -168,7 +202,7 @@ void PImageDrawer::Redraw() {
   if (curImg.img == nullptr) {
     ok = ir->RenderImage(&curImg, pim->bgRGB, nullptr);
     ++pim->renderCount;
-    shiftDX = shiftDY = 0;
+    ringX = ringY = 0;
     shiftPending = false;
   }
   POrient o;
@@ -189,30 +223,13 @@ void PImageDrawer::Redraw() {
     if (pim->exposControl != nullptr) SetControlValue(pim->exposControl, s);
   }
   o.SetOrigSize(curImg.xres, curImg.yres);
-  if (shiftPending && !rectShown && pim->irDrawn == ir && !paneMoved) {
-    // The screen holds the rendering before its shift: move it along and draw what is new.
-    ShiftPort();
-    const int bw = o.GetWidth(), bh = o.GetHeight();
-    const int band = shiftBand + (bw - GetRWidth()), vband = shiftBand + (bh - GetRHeight());
-    const int ax = std::abs(shiftDX), ay = std::abs(shiftDY);
-    const int rw = GetRWidth(), rh = GetRHeight();
-    // The side the picture moved away from shows the new strip; the other side the edge
-    // rendered again.
-    if (shiftDX != 0) {
-      const int left = shiftDX > 0 ? ax + band : band, right = shiftDX > 0 ? band : ax + band;
-      DrawCurImg(o, QRect(0, 0, left, rh));
-      DrawCurImg(o, QRect(rw - right, 0, right, rh));
-    }
-    if (shiftDY != 0) {
-      const int top = shiftDY > 0 ? ay + vband : vband, bottom = shiftDY > 0 ? vband : ay + vband;
-      DrawCurImg(o, QRect(0, 0, rw, top));
-      DrawCurImg(o, QRect(0, rh - bottom, rw, bottom));
-    }
-  } else {
+  if (shiftPending && !rectShown && pim->irDrawn == ir && !paneMoved)
+    DrawShift(o);  // the screen holds the rendering before its shift
+  else
     DrawCurImg(o, QRect(0, 0, GetRWidth(), GetRHeight()));
-  }
   shiftPending = false;
   shiftDX = shiftDY = 0;
+  nBands = 0;
   rectShown = false;
   ShowRect(true);
   pim->irDrawn = ir;
@@ -224,8 +241,6 @@ void PImageDrawer::DrawCurImg(const POrient& o, const QRect& area) {
   PortPainter p(GetWindowPort(windo));
   QImage* port = p.isActive() ? dynamic_cast<QImage*>(p.device()) : nullptr;
   if (port == nullptr || port->depth() != 32) return;
-  // Each displayed pixel (x, y) of the rendering area takes the source pixel that the
-  // orientation puts there: the swap undone first, then the flips.
   const int w = curImg.xres, h = curImg.yres;
   const int ow = o.xyswap ? h : w, oh = o.xyswap ? w : h;
   const int x0 = std::max<int>(extent.left, 0), y0 = std::max<int>(extent.top, 0);
@@ -233,51 +248,90 @@ void PImageDrawer::DrawCurImg(const POrient& o, const QRect& area) {
                   std::min({oh, GetRHeight(), port->height() - y0}));
   const QRect r = area & all;
   if (r.isEmpty()) return;
+  p.setClipRect(r.translated(x0, y0));  // only this part is shown again
   const ptrdiff_t row = curImg.rowsize;
   for (int y = r.top(); y <= r.bottom(); ++y) {
-    // Source of (0, y) and the step to (1, y).
-    int sx, sy;
-    ptrdiff_t step;
+    // Each displayed pixel (x, y) takes the source pixel that the orientation puts there: the
+    // swap undone first, then the flips. Along the row the source moves along one axis of n
+    // pixels (from a, by dir, stride bytes apart) and stays at `fixed` bytes on the other.
+    int a, dir, n, ring;
+    ptrdiff_t stride, fixed;
     if (!o.xyswap) {
-      sx = o.hflip ? w - 1 : 0;
-      sy = o.vflip ? h - 1 - y : y;
-      step = o.hflip ? -3 : 3;
+      fixed = Wrap((o.vflip ? h - 1 - y : y) + ringY, h) * row;
+      a = o.hflip ? w - 1 - r.left() : r.left();
+      dir = o.hflip ? -1 : 1;
+      n = w;
+      ring = ringX;
+      stride = 3;
     } else {
-      sx = o.hflip ? w - 1 - y : y;
-      sy = o.vflip ? h - 1 : 0;
-      step = o.vflip ? -row : row;
+      fixed = 3 * static_cast<ptrdiff_t>(Wrap((o.hflip ? w - 1 - y : y) + ringX, w));
+      a = o.vflip ? h - 1 - r.left() : r.left();
+      dir = o.vflip ? -1 : 1;
+      n = h;
+      ring = ringY;
+      stride = row;
     }
-    const uint8_t* s = curImg.img + sy * row + 3 * static_cast<ptrdiff_t>(sx) + r.left() * step;
-    QRgb* d = reinterpret_cast<QRgb*>(port->scanLine(y0 + y)) + x0;
-    if (step == 3) {
-      for (int x = r.left(); x <= r.right(); ++x, s += 3)
-        d[x] = 0xFF000000u | (uint32_t(s[0]) << 16) | (uint32_t(s[1]) << 8) | s[2];
-    } else {
-      for (int x = r.left(); x <= r.right(); ++x, s += step) d[x] = qRgb(s[0], s[1], s[2]);
+    // The run breaks once, where the ring wraps.
+    int at = Wrap(static_cast<long long>(a) + ring, n), left = r.width();
+    QRgb* d = reinterpret_cast<QRgb*>(port->scanLine(y0 + y)) + x0 + r.left();
+    while (left > 0) {
+      const int run = std::min(left, dir > 0 ? n - at : at + 1);
+      const ptrdiff_t from = fixed + at * stride;
+      if (stride == 3 && y < r.bottom()) {
+        // The same run of the next row is seldom in the cache: it is fetched meanwhile.
+        const ptrdiff_t below = from + (o.vflip ? -row : row) - (dir > 0 ? 0 : 3 * (run - 1));
+        if (below >= 0 && below + 3 * run <= h * row)
+          for (ptrdiff_t b = 0; b < 3 * static_cast<ptrdiff_t>(run); b += 64)
+            __builtin_prefetch(curImg.img + below + b);
+      }
+      ConvertRun(d, curImg.img + from, dir * stride, run);
+      d += run;
+      left -= run;
+      at = dir > 0 ? 0 : n - 1;
     }
   }
 }
 
-void PImageDrawer::ShiftPort() {
-  if (shiftDX == 0 && shiftDY == 0) return;
-  PortPainter p(GetWindowPort(windo));
-  QImage* port = p.isActive() ? dynamic_cast<QImage*>(p.device()) : nullptr;
-  if (port == nullptr || port->depth() != 32) return;
-  const int x0 = std::max<int>(extent.left, 0), y0 = std::max<int>(extent.top, 0);
-  const int cols = std::min(GetRWidth(), port->width() - x0);
-  const int rows = std::min(GetRHeight(), port->height() - y0);
-  const int dx = shiftDX, dy = shiftDY;
-  const int n = cols - std::abs(dx);
-  if (n <= 0 || std::abs(dy) >= rows) return;
-  const int dstX = x0 + std::max(dx, 0), srcX = x0 + std::max(-dx, 0);
-  auto move = [&](int y) {
-    memmove(port->scanLine(y0 + y) + 4 * dstX, port->scanLine(y0 + y - dy) + 4 * srcX,
-            static_cast<size_t>(n) * 4);
+void PImageDrawer::DrawShift(const POrient& o) {
+  const int rw = GetRWidth(), rh = GetRHeight();
+  const Rect pane{extent.top, extent.left, static_cast<short>(extent.top + rh),
+                  static_cast<short>(extent.left + rw)};
+  ScrollWindowRect(windo, &pane, static_cast<short>(shiftDX), static_cast<short>(shiftDY));
+  // What the move uncovered, and the parts rendered anew in the displayed layout; bands along
+  // the same axis that touch are drawn as one.
+  QRect draw[8];
+  int n = 0;
+  auto add = [&](QRect q) {
+    q &= QRect(0, 0, rw, rh);
+    if (q.isEmpty()) return;
+    for (int i = 0; i < n; ++i) {
+      QRect& e = draw[i];
+      if ((e.top() == q.top() && e.bottom() == q.bottom() && e.left() <= q.right() + 1 &&
+           q.left() <= e.right() + 1) ||
+          (e.left() == q.left() && e.right() == q.right() && e.top() <= q.bottom() + 1 &&
+           q.top() <= e.bottom() + 1)) {
+        e = e.united(q);
+        return;
+      }
+    }
+    draw[n++] = q;
   };
-  if (dy > 0)
-    for (int y = rows - 1; y >= dy; --y) move(y);
-  else
-    for (int y = 0; y < rows + dy; ++y) move(y);
+  if (shiftDX != 0)
+    add(shiftDX > 0 ? QRect(0, 0, shiftDX, rh) : QRect(rw + shiftDX, 0, -shiftDX, rh));
+  if (shiftDY != 0)
+    add(shiftDY > 0 ? QRect(0, 0, rw, shiftDY) : QRect(0, rh + shiftDY, rw, -shiftDY));
+  const int w = curImg.xres, h = curImg.yres;
+  for (int i = 0; i < nBands; ++i) {
+    const _ImgRect& b = bands[i];
+    int x0 = o.hflip ? w - b.xright : b.xleft, x1 = o.hflip ? w - b.xleft : b.xright;
+    int y0 = o.vflip ? h - b.ybottom : b.ytop, y1 = o.vflip ? h - b.ytop : b.ybottom;
+    if (o.xyswap) {
+      std::swap(x0, y0);
+      std::swap(x1, y1);
+    }
+    add(QRect(x0, y0, x1 - x0, y1 - y0));
+  }
+  for (int i = 0; i < n; ++i) DrawCurImg(o, draw[i]);
 }
 
 bool PImageDrawer::ShowRect(bool doit) {
@@ -376,30 +430,18 @@ bool PImageDrawer::MoveScroll(float hdelta, float vdelta) {
     // The rendering is kept unoriented: it moves against the centre's move in source pixels.
     const long long xs = -static_cast<long long>(ir->xCent - xc0) * zn / zd;
     const long long ys = -static_cast<long long>(ir->yCent - yc0) * zn / zd;
-    fillFailed = false;
-    const bool shifted =
-        xs > -curImg.xres && xs < curImg.xres && ys > -curImg.yres && ys < curImg.yres &&
-        PshiftImageCB(&curImg, static_cast<int>(xs), static_cast<int>(ys), piFill, pim) != 0;
-    if (shifted) {
-      // The edge the old rendering moved to was made against source beyond it: render it too.
-      const _ImgRect xedge = {xs > 0 ? curImg.xres - 1 : 0, xs > 0 ? curImg.xres : 1, 0,
-                              curImg.yres};
-      const _ImgRect yedge = {0, curImg.xres, ys > 0 ? curImg.yres - 1 : 0,
-                              ys > 0 ? curImg.yres : 1};
-      if (xs != 0) piFill(&curImg, &xedge, pim);
-      if (ys != 0) piFill(&curImg, &yedge, pim);
-    }
-    if (shifted && !fillFailed) {
+    // One pending move at a time: a second before the drawing draws everything.
+    const bool pending = shiftPending;
+    shiftPending = false;
+    if (xs > -curImg.xres && xs < curImg.xres && ys > -curImg.yres && ys < curImg.yres &&
+        ShiftRendering(static_cast<int>(xs), static_cast<int>(ys))) {
       ir->changed = false;
       // The same move on the screen, through the orientation: flips first, then the swap.
       const int fx = static_cast<int>(o.hflip ? -xs : xs),
                 fy = static_cast<int>(o.vflip ? -ys : ys);
-      const int dx = o.xyswap ? fy : fx, dy = o.xyswap ? fx : fy;
-      // One pending move at a time: a second before the drawing draws everything.
-      shiftPending = !shiftPending && pim->irDrawn == ir;
-      shiftDX = dx;
-      shiftDY = dy;
-      shiftBand = 2 * KernelMargin(zn) + 2 * zn;
+      shiftDX = o.xyswap ? fy : fx;
+      shiftDY = o.xyswap ? fx : fy;
+      shiftPending = !pending && pim->irDrawn == ir;
     } else {
       Invalid();
     }
@@ -407,28 +449,61 @@ bool PImageDrawer::MoveScroll(float hdelta, float vdelta) {
   return true;
 }
 
+bool PImageDrawer::ShiftRendering(int xs, int ys) {
+  const int w = curImg.xres, h = curImg.yres;
+  const PImageRing* ir = pim->iring;
+  const int m = KernelMargin(ir->zoomNum, ir->zoomDenom);
+  // Pixel (x, y) of the moved rendering is the old (x - xs, y - ys).
+  ringX = Wrap(static_cast<long long>(ringX) - xs, w);
+  ringY = Wrap(static_cast<long long>(ringY) - ys, h);
+  fillFailed = false;
+  nBands = 0;
+  auto fill = [&](int x0, int x1, int y0, int y1) {
+    const _ImgRect r{std::max(x0, 0), std::min(x1, w), std::max(y0, 0), std::min(y1, h)};
+    if (r.xleft >= r.xright || r.ytop >= r.ybottom || fillFailed) return;
+    piFill(&curImg, &r, pim);
+    bands[nBands++] = r;
+  };
+  // Along each axis: the strip uncovered together with the old edge beside it, whose pixels
+  // were made against the old border; and the opposite edge, made against source that is now
+  // beyond the border.
+  if (xs > 0) {
+    fill(0, xs + m, 0, h);
+    fill(w - m, w, 0, h);
+  } else if (xs < 0) {
+    fill(w + xs - m, w, 0, h);
+    fill(0, m, 0, h);
+  }
+  if (ys > 0) {
+    fill(0, w, 0, ys + m);
+    fill(0, w, h - m, h);
+  } else if (ys < 0) {
+    fill(0, w, h + ys - m, h);
+    fill(0, w, 0, m);
+  }
+  return !fillFailed;
+}
+
 void PImageDrawer::piFill(_ImgStruct* dst, const _ImgRect* r, void* ip) {
   PImageWindow* w = static_cast<PImageWindow*>(ip);
   PImageDrawer* d = w != nullptr ? w->imd : nullptr;
-  if (d == nullptr || !w->Ready() || r == nullptr || dst != &d->curImg) {
+  if (d == nullptr || !w->Ready() || r == nullptr || dst != &d->curImg || dst->img == nullptr ||
+      r->xleft < 0 || r->ytop < 0 || r->xright > dst->xres || r->ybottom > dst->yres ||
+      r->xleft >= r->xright || r->ytop >= r->ybottom) {
     fillFailed = true;
     return;
   }
   PImageRing* ir = w->iring;
-  // The strip is rendered with a margin of the resampling kernel's reach: the pixels beside the
-  // strip were made against the old edge of the rendering, and the strip's own edge pixels need
-  // the source beyond it. Rendering a rectangle of a whole-size image keeps every pixel where
-  // the whole rendering puts it.
-  const int zn = ir->zoomNum >= 1 && ir->zoomNum <= 64 ? ir->zoomNum : 1;
-  const int margin = KernelMargin(zn);
-  auto grow = [&](_ImgRect a) {
-    a.xleft = std::max(0, (a.xleft - margin) / zn * zn);
-    a.ytop = std::max(0, (a.ytop - margin) / zn * zn);
-    a.xright = std::min(dst->xres, (a.xright + margin + zn - 1) / zn * zn);
-    a.ybottom = std::min(dst->yres, (a.ybottom + margin + zn - 1) / zn * zn);
-    return a;
-  };
-  const _ImgRect fill = grow(*r), render = grow(fill);
+  // The rectangle is rendered with a margin of the kernels' reach beyond it, so that its own
+  // edge pixels see the source beyond them. The margin's rectangle starts and ends on whole
+  // source steps: rendered as a part of a whole-size image, every pixel is where and what the
+  // whole rendering makes it.
+  const int zn = std::clamp(ir->zoomNum, 1, 64);
+  const int m = KernelMargin(ir->zoomNum, ir->zoomDenom);
+  const _ImgRect render{std::max(0, (r->xleft - m) / zn * zn),
+                        std::min(dst->xres, (r->xright + m + zn - 1) / zn * zn),
+                        std::max(0, (r->ytop - m) / zn * zn),
+                        std::min(dst->yres, (r->ybottom + m + zn - 1) / zn * zn)};
   _ImgStruct& s = d->scratch;
   if (s.img != nullptr && (s.xres != dst->xres || s.yres != dst->yres)) PfreeImage(&s);
   if (s.img == nullptr) {
@@ -441,10 +516,17 @@ void PImageDrawer::piFill(_ImgStruct* dst, const _ImgRect* r, void* ip) {
     fillFailed = true;
     return;
   }
-  const size_t bytes = static_cast<size_t>(fill.xright - fill.xleft) * 3;
-  for (int y = fill.ytop; y < fill.ybottom; ++y)
-    memcpy(dst->img + static_cast<ptrdiff_t>(y) * dst->rowsize + 3 * fill.xleft,
-           s.img + static_cast<ptrdiff_t>(y) * s.rowsize + 3 * fill.xleft, bytes);
+  // Into the ring: each row in at most two runs, broken where the ring wraps.
+  const int x0 = Wrap(static_cast<long long>(r->xleft) + d->ringX, dst->xres);
+  const int n = r->xright - r->xleft, first = std::min(n, dst->xres - x0);
+  for (int y = r->ytop; y < r->ybottom; ++y) {
+    const uint8_t* from = s.img + static_cast<ptrdiff_t>(y) * s.rowsize + 3 * r->xleft;
+    uint8_t* to =
+        dst->img + static_cast<ptrdiff_t>(Wrap(static_cast<long long>(y) + d->ringY, dst->yres)) *
+                       dst->rowsize;
+    memcpy(to + 3 * x0, from, static_cast<size_t>(first) * 3);
+    if (first < n) memcpy(to, from + 3 * first, static_cast<size_t>(n - first) * 3);
+  }
 }
 
 void PImageDrawer::Scroll(float hdelta, float vdelta) {

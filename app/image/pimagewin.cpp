@@ -73,6 +73,7 @@ PImageWindow::PImageWindow(IBNibRef nib, IBrowser* br) {
 PImageWindow::~PImageWindow() {
   CloseImages(false);
   RedrawTimer(0);
+  delete[] showShuffle;
   DestroyWindow();
 }
 
@@ -451,6 +452,9 @@ OSStatus PImageWindow::HandleCommand(EventRef event) {
       return noErr;
     case C("oper"):
       return noErr;  // operators come with the image commands
+    case C("save"):
+      if (SaveImage()) Redraw();
+      return noErr;
     case C("clos"):
       if (!CloseImage(true)) return userCanceledErr;
       if (iring != nullptr)
@@ -467,6 +471,7 @@ OSStatus PImageWindow::HandleCommandUpdate(EventRef event) {
   const UInt32 cmd = PeventCommand(event);
   switch (cmd) {
     case C("clos"):
+    case C("save"):
       enableMenuCommand(cmd, Ready());
       return noErr;
     default:

@@ -71,18 +71,42 @@ class PImageWindow : public IImageWindow {
   void Redraw() override;
   bool Present() override;
   bool ManualExposure(double emult);
-  bool FalseColor(bool switchon);
+  bool FalseColor(bool switchon) override;
   bool CheckSave();
 
-  // Slide shows, operators, the histogram and legend windows and saving come with later work;
-  // until then each does the least.
-  void StopShow() { showGoing = 0; }
-  void PreemptSlide() { showPreempt = showGoing != 0; }
-  void NextSlide() {}
+  // The histogram and false-colour legend windows.
+  int UpdateHistogram(int chan) override;
+  int UpdateFCLegend(int how) override;
+
+  // Slide shows: SlideShow asks for the options and starts one (or stops the running one);
+  // BeginShow starts one with option bits and an interval in seconds. NextSlide prepares and
+  // schedules the next slide (false when the show ended or waits); PreemptSlide holds a running
+  // show back (false when none runs); StopShow ends it.
+  void SlideShow() override;
+  void BeginShow(int opts, double intvl);
+  bool NextSlide();
+  bool PreemptSlide();
+  void DoneShow();
+  void StopShow();
+  // Whether the current image is a multi-frame sequence with a frame rate.
+  bool Playable() const;
+  void RunAnimation();
+
+  // Operators come with later work; until then they do the least.
   void UpdateOperator() {}
-  void UpdateHistogram(int chan) { (void)chan; }
-  void UpdateFCLegend(int how) { (void)how; }
-  int SaveImage() { return 0; }
+
+  // Saving (pimgsave.cpp): the save command asks for its options and writes the current image
+  // with the window's edits through one of five producers, each given the new record; 1 when a
+  // file was written. UpdateSaved brings the catalogue and the window in line with it.
+  int SaveImage();
+  int SaveRenderImage(DBRecord* rec);
+  int SaveMapImage(DBRecord* rec);
+  int SaveZoomOriginal(DBRecord* rec);
+  int SaveCropOrientOriginal(DBRecord* rec);
+  int SaveMapOriginal(DBRecord* rec);
+  void UpdateSaved(const DBRecord& rec);
+  // A temporary image: opened, offered for saving when it closes, shown.
+  bool AddTempImage(const DBRecord& rec) override;
 
   // How many times the pane rendered an image whole (for tests and benchmarks).
   long renderCount = 0;
@@ -114,6 +138,10 @@ class PImageWindow : public IImageWindow {
   double showIntvl;
   int* showShuffle;
   bool showPreempt;
+  int showShuffleLen = 0;
+  double showDue = 0;  // when the prepared slide's timer falls due (platform clock); 0: none
+  Rect origWindowBounds{0, 0, 0, 0};
+  uint8_t origBackRGB[3] = {255, 255, 255};
   _ImgColorSpace dispCS;
   double ldDyn;
   double ldMax;
@@ -123,6 +151,8 @@ class PImageWindow : public IImageWindow {
  private:
   PContext* Context() const;
   void SetZoomItem(int item);
+  // A fixed exposure multiplier outside [0.8, 1.25] goes into the floating-point pixels saved.
+  void ExposureRule(DBRecord* rec, _ImgStruct* img) const;
   // Drops an image from the window's pointers before it is deleted.
   void Forget(PImageRing* ir);
 

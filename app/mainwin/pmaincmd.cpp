@@ -7,7 +7,10 @@
 #include "app/core/pbusy.h"
 #include "app/core/pcommands.h"
 #include "app/core/phandlers.h"
+#include "app/hdrpano/makehdr.h"
+#include "app/hdrpano/makepano.h"
 #include "app/mainwin/pmainw.h"
+#include "app/print/pprint.h"
 #include "platform/pmenu.h"
 #include "toolkit/pcommand.h"
 
@@ -43,8 +46,7 @@ bool HeldWhileBusy(UInt32 cmd) {
 // Codes of the window's table whose work comes with other parts of the program: not taken
 // here, and greyed meanwhile.
 bool NotYetHere(UInt32 cmd) {
-  static const UInt32 codes[] = {C("othr"), C("dens"), C("posn"), C("fnby"),
-                                 C("mhdr"), C("pano"), C("prnt"), C("prni")};
+  static const UInt32 codes[] = {C("othr"), C("dens"), C("posn"), C("fnby")};
   for (UInt32 c : codes)
     if (c == cmd) return true;
   const UInt32 prefix = cmd & 0xFFFFFF00u, digit = cmd & 0xFFu;
@@ -109,6 +111,18 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
     case C("vall"):
       SetDisplayFields(cmd, true);
       break;  // the application sees the code too
+    case C("prnt"):
+      printImages();
+      return noErr;
+    case C("prni"):
+      printIndex();
+      return noErr;
+    case C("mhdr"):
+      makeHDR();
+      return noErr;
+    case C("pano"):
+      makePano();
+      return noErr;
     case C("info"): {
       int i = 0;
       if (!bc.NextSelected(&i)) {
@@ -203,7 +217,15 @@ bool PMainWindow::CommandState(UInt32 cmd, bool* enable) const {
       *enable = true;
       return true;
     case C("show"):
+    case C("prni"):
       *enable = nd >= 2;
+      return true;
+    case C("prnt"):
+    case C("mhdr"):
+      *enable = bc.TotalSelected() > 0;
+      return true;
+    case C("pano"):
+      *enable = bc.TotalSelected() > 1 || gCurPano.irl.GetSize() > 1;
       return true;
     case C("find"):
       *enable = nd >= 2 || bc.Ready();

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "app/core/papp.h"
+#include "app/core/pcommands.h"
 #include "app/core/pforms.h"
 #include "app/export/ptrader.h"
 #include "app/image/pforms.h"
@@ -14,6 +15,7 @@
 #include "app/info/pinfo.h"
 #include "app/mainwin/pforms.h"
 #include "app/mainwin/pmainw.h"
+#include "app/print/pprint.h"
 #include "platform/pdocuments.h"
 #include "platform/pmounts.h"
 #include "platform/ptempfile.h"
@@ -32,6 +34,10 @@ void PinstallWindowFactories() {
   f.find = [](IBNibRef nib) -> IFindWindow* { return new PFindWindow(nib); };
   f.image = [](IBNibRef nib, IBrowser* b) -> IImageWindow* { return new PImageWindow(nib, b); };
   PsetWindowFactories(f);
+  PPrintHooks print;
+  print.pageSetup = pageSetup;
+  print.closePrintSession = closePrintSession;
+  PsetPrintHooks(print);
   PinstallRecordExchange();
 }
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "display/pdispimg.h"
 #include "display/pdisppriv.h"
@@ -231,30 +232,32 @@ bool PDisplayList::GetHistogram(double* lim, unsigned int* hist, int nbins, PHis
   if (tms != nullptr && chan == PHCluminance) {
     _ImgRect fr = {0, l_img.xres, 0, l_img.yres};
     if (r == nullptr || ViewToFrame(&fr, r)) {
-      int mn = 16000, mx = kNoBright;
+      // One pass counts every brightness value; the limits and the bins follow from the
+      // counts. Brightness kNoBright (no light) counts toward the upper limit only.
+      std::vector<unsigned int> raw(65536, 0u);
       for (int y = fr.ytop; y < fr.ybottom; ++y) {
         const TMbright* ls = reinterpret_cast<const TMbright*>(
             l_img.img + static_cast<ptrdiff_t>(y) * l_img.rowsize);
-        for (int x = fr.xleft; x < fr.xright; ++x) {
-          const int b = ls[x];
+        for (int x = fr.xleft; x < fr.xright; ++x) ++raw[static_cast<uint16_t>(ls[x]) ^ 0x8000u];
+      }
+      auto valueOf = [](int i) { return i - 32768; };
+      int mn = 16000, mx = kNoBright;
+      for (int i = 0; i < 65536; ++i)
+        if (raw[i] != 0) {
+          const int b = valueOf(i);
           if (b > kNoBright && b < mn) mn = b;
           if (b > mx) mx = b;
         }
-      }
       if (mn < mx) {
         const double scale = StoNitsScale();
         lim[0] = std::exp(mn / 128.0) * scale;
         lim[1] = std::exp(mx / 128.0) * scale;
         const float bs = static_cast<float>((nbins - 0.001) / (mx - mn));
-        for (int y = fr.ytop; y < fr.ybottom; ++y) {
-          const TMbright* ls = reinterpret_cast<const TMbright*>(
-              l_img.img + static_cast<ptrdiff_t>(y) * l_img.rowsize);
-          for (int x = fr.xleft; x < fr.xright; ++x) {
-            const int b = ls[x];
-            if (b < mn || b > mx) continue;
-            const int bin = static_cast<int>(bs * static_cast<float>(b - mn));
-            ++hist[bin < nbins ? bin : nbins - 1];
-          }
+        for (int b = mn; b <= mx; ++b) {
+          const unsigned int n = raw[static_cast<uint16_t>(b) ^ 0x8000u];
+          if (n == 0) continue;
+          const int bin = static_cast<int>(bs * static_cast<float>(b - mn));
+          hist[bin < nbins ? bin : nbins - 1] += n;
         }
         ok = true;
       }

@@ -7,6 +7,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
@@ -32,6 +33,7 @@
 #include "app/browser/pbrowser.h"
 #include "app/core/papp.h"
 #include "app/shell/pshell.h"
+#include "catalog/pfieldset.h"
 #include "display/pdispimg.h"
 #include "platform/pcontrol.h"
 #include "platform/pqt.h"
@@ -234,6 +236,104 @@ void AddBrowsing() {
                    }});
 }
 
+// ---- Printing the selection and an index sheet to PDF files.
+
+std::string printDir;
+
+// A page of a PDF file rendered by poppler's pdftoppm, saved among the pictures; false when
+// poppler is missing.
+bool RenderPage(const std::string& pdf, const char* name) {
+  QProcess p;
+  p.start("pdftoppm", {"-r", "50", "-f", "1", "-l", "1", "-singlefile", "-png",
+                       QString::fromStdString(pdf), QString(LUMERIN_SHOTS "/e2e-") + name});
+  return p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+int PdfPages(const std::string& pdf) {
+  QProcess p;
+  p.start("pdfinfo", {QString::fromStdString(pdf)});
+  if (!p.waitForFinished(20000)) return -1;
+  const std::string info = p.readAllStandardOutput().toStdString();
+  const size_t at = info.find("Pages:");
+  return at == std::string::npos ? -1 : atoi(info.c_str() + at + 6);
+}
+
+bool Shown(const char* dialog) {
+  QDialog* d = PlatformPrintDialog();
+  return d != nullptr && d->isVisible() && d->objectName() == dialog;
+}
+
+// Answers the print dialog: the PDF file's name typed in, then Print.
+void PrintTo(const char* shot, const std::string& pdf) {
+  QDialog* d = PlatformPrintDialog();
+  d->grab().save(QString(LUMERIN_SHOTS "/e2e-") + shot + ".png");
+  auto* e = d->findChild<QLineEdit*>("filename");
+  ASSERT_NE(e, nullptr);
+  e->clear();
+  QTest::keyClicks(e, QString::fromStdString(pdf));
+  QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
+}
+
+// From the table with a range selected: page setup, the selection printed one picture a page
+// with titles and file names, the index refused in the table and printed at large thumbnails.
+void AddPrinting() {
+  steps.push_back({"page setup", [] { return true; },
+                   [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Page Setup...")); }});
+  steps.push_back({"the page setup dialog shows", [] { return Shown("PlatformPageSetupDialog"); },
+                   [] {
+                     QDialog* d = PlatformPrintDialog();
+                     d->grab().save(LUMERIN_SHOTS "/e2e-30-page-setup.png");
+                     QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
+                   }});
+  steps.push_back({"page setup closes", [] { return PlatformPrintDialog() == nullptr; },
+                   [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Print...")); }});
+  steps.push_back(
+      {"the print options show", [] { return IsWindowVisible(gPrintWindow); },
+       [] {
+         for (int id : {134, 135})
+           QTest::mouseClick(qobject_cast<QAbstractButton*>(Widget(gPrintWindow, "optn", id)),
+                             Qt::LeftButton, {}, QPoint(8, 8));
+         Shot(gPrintWindow, "31-print-options");
+         QTest::mouseClick(qobject_cast<QAbstractButton*>(Widget(gPrintWindow, "bttn", 1)),
+                           Qt::LeftButton);
+       }});
+  steps.push_back({"the print dialog shows", [] { return Shown("PlatformPrintDialog"); },
+                   [] { PrintTo("32-print-dialog", printDir + "/pictures.pdf"); }});
+  steps.push_back({"the pictures are printed",
+                   [] {
+                     return access((printDir + "/pictures.pdf").c_str(), R_OK) == 0 &&
+                            Status().rfind("Spooled", 0) == 0;
+                   },
+                   [] {
+                     const int n = gMain->bc.TotalSelected();
+                     EXPECT_EQ(Status(), "Spooled " + std::to_string(n) + " records");
+                     if (RenderPage(printDir + "/pictures.pdf", "33-printed-picture")) {
+                       EXPECT_EQ(PdfPages(printDir + "/pictures.pdf"), n);
+                     }
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Print Index Sheet..."));
+                   }});
+  steps.push_back({"the table has no index", [] { return IsWindowVisible(gAlertWindow); },
+                   [] {
+                     Shot(gAlertWindow, "34-no-index-of-the-table");
+                     QTest::mouseClick(
+                         qobject_cast<QAbstractButton*>(Widget(gAlertWindow, "bttn", 1)),
+                         Qt::LeftButton);
+                   }});
+  steps.push_back({"the alert closes", [] { return !IsWindowVisible(gAlertWindow); },
+                   [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Large Thumbnails")); }});
+  steps.push_back({"large thumbnails again", [] { return Browser()->tnDenom == 2 && Filled(); },
+                   [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Print Index Sheet...")); }});
+  steps.push_back({"the index's print dialog shows", [] { return Shown("PlatformPrintDialog"); },
+                   [] { PrintTo("35-index-print-dialog", printDir + "/index.pdf"); }});
+  steps.push_back({"the index is printed",
+                   [] { return access((printDir + "/index.pdf").c_str(), R_OK) == 0; },
+                   [] {
+                     if (RenderPage(printDir + "/index.pdf", "36-printed-index")) {
+                       EXPECT_GE(PdfPages(printDir + "/index.pdf"), 1);
+                     }
+                   }});
+}
+
 // ---- Record exchange: the selected records written as a table and imported back, then the
 // folder's pictures exported as JPEG files and as a web album, through the program's dialogs.
 
@@ -361,6 +461,134 @@ void AddExchange() {
                    }});
 }
 
+// ---- The catalogue: a new one made through its dialog, the shown records added with the
+// subject typed when asked, the addition undone and redone from the Edit menu.
+
+int shownRecords = 0;
+
+std::string DialogText(WindowRef w, const char* sig, int id) {
+  ControlID cid{FourCC({sig[0], sig[1], sig[2], sig[3], 0}), id};
+  ControlRef c = nullptr;
+  char buf[256];
+  return GetControlByID(w, &cid, &c) == noErr && GetControlText(c, buf, sizeof buf, true) ? buf
+                                                                                          : "";
+}
+
+void ClickDialog(WindowRef w, const char* sig, int id) {
+  QTest::mouseClick(qobject_cast<QAbstractButton*>(Widget(w, sig, id)), Qt::LeftButton);
+}
+
+void AddCatalogue() {
+  if (!QDir(QString::fromStdString(Testdata("jpeg"))).exists()) return;
+  steps.push_back({"a new catalogue asked", [] { return true; },
+                   [] {
+                     shownRecords = gMain->bc.rdisp.GetSize();
+                     EXPECT_GT(shownRecords, 1);
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "New Catalog..."));
+                   }});
+  steps.push_back({"the catalogue's save dialog shows", DialogShows,
+                   [] { Answer(exportDir, "photos.qdb", nullptr); }});
+  steps.push_back({"one entry for each file asked", [] { return IsWindowVisible(gConfirmWindow); },
+                   [] { ClickDialog(gConfirmWindow, "cfrm", 129); }});
+  steps.push_back({"the catalogue opens",
+                   [] { return Status() == "Empty catalog" && !IsWindowVisible(gConfirmWindow); },
+                   [] {
+                     char t[256] = "";
+                     GetWindowTitle(gMain->GetWindow(), t, sizeof t, nullptr);
+                     EXPECT_STREQ(t, "photos");
+                     gMain->bc.SelectNone();
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Add to Catalog"));
+                   }});
+  steps.push_back({"the subject asked", [] { return IsWindowVisible(gInputWindow); },
+                   [] {
+                     EXPECT_EQ(DialogText(gInputWindow, "inpt", 128).rfind("Enter subject for ", 0),
+                               0u);
+                     Shot(gInputWindow, "26-subject");
+                     auto* e = qobject_cast<QLineEdit*>(Widget(gInputWindow, "inpt", 129));
+                     e->clear();
+                     QTest::keyClicks(e, "Desk");
+                     ClickDialog(gInputWindow, "bttn", 1);
+                   }});
+  steps.push_back({"the records are added", [] { return Status().rfind("Added ", 0) == 0; },
+                   [] {
+                     EXPECT_EQ(Status(), "Added " + std::to_string(shownRecords) + " records");
+                     EXPECT_EQ(gMain->bc.pdb.TotalRecords(), shownRecords);
+                     Shot(gMain->GetWindow(), "27-added");
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Undo Add"));
+                   }});
+  steps.push_back({"the addition is undone", [] { return Status() == "Undid Add"; },
+                   [] {
+                     EXPECT_EQ(gMain->bc.pdb.TotalRecords(), 0);
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Redo Add"));
+                   }});
+  steps.push_back({"the addition is redone", [] { return Status() == "Redid Add"; },
+                   [] {
+                     EXPECT_EQ(gMain->bc.pdb.TotalRecords(), shownRecords);
+                     Shot(gMain->GetWindow(), "28-redone");
+                   }});
+}
+
+// ---- Saving: the selected part of the picture on screen saved through the save options and the
+// file dialog; the window then shows the saved file. Its last step closes the pictures.
+
+std::string saveDir;  // a folder of the walk's home
+
+void AddSaving(std::vector<Step>* out) {
+  out->push_back({"the save options show", [] { return IsWindowVisible(gSaveWindow); },
+                  [] {
+                    auto* part = qobject_cast<QAbstractButton*>(Widget(gSaveWindow, "optn", 134));
+                    ASSERT_NE(part, nullptr);
+                    EXPECT_TRUE(part->isEnabled());  // there is a selection
+                    part->setChecked(true);
+                    Shot(gSaveWindow, "12a-save-options");
+                    QTest::mouseClick(
+                        qobject_cast<QAbstractButton*>(Widget(gSaveWindow, "bttn", 1)),
+                        Qt::LeftButton);
+                  }});
+  out->push_back({"the save dialog shows", DialogShows,
+                  [] { Answer(saveDir, "desk-part.hdr", "12b-save-dialog"); }});
+  out->push_back({"the part is saved and shown",
+                  [] {
+                    return !DialogShows() && gImager->GetCurrentIR() &&
+                           access((saveDir + "/desk-part.hdr").c_str(), R_OK) == 0;
+                  },
+                  [] {
+                    gImager->Redraw();
+                    Shot(gImager->GetWindow(), "12c-image-saved-part");
+                    const DBRecord& r = gImager->GetCurrentIR()->GetRec();
+                    EXPECT_STREQ(PDBgetString(r, PDBFfile), "desk-part.hdr");
+                    long x = 0;
+                    EXPECT_TRUE(PDBgetInt(r, PDBFxsize, &x) && x > 100 && x < 400) << x;
+                    for (int i = 0; i < 3; ++i) EXPECT_TRUE(Menu(gImager->GetWindow(), "Close"));
+                  }});
+}
+
+// Panorama with nothing linked yet, several pictures selected: the command explains how images
+// are linked and builds nothing.
+void AddPanorama() {
+  if (!QDir(QString::fromStdString(Testdata("jpeg"))).exists()) return;
+  steps.push_back({"the panorama command asked", [] { return true; },
+                   [] {
+                     if (gMain->bc.TotalSelected() < 2) gMain->bc.SelectAll();
+                     ASSERT_GT(gMain->bc.TotalSelected(), 1);
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Panorama..."));
+                   }});
+  steps.push_back({"the linking is explained", [] { return IsWindowVisible(gConfirmWindow); },
+                   [] {
+                     auto* text = qobject_cast<QLabel*>(Widget(gConfirmWindow, "cfrm", 128));
+                     ASSERT_NE(text, nullptr);
+                     EXPECT_EQ(text->text().toStdString(),
+                               "Link images by corresponding features using 'Pano Orig' and "
+                               "'Pano Dest'");
+                     Shot(gConfirmWindow, "26-panorama-linking");
+                     QTest::mouseClick(
+                         qobject_cast<QAbstractButton*>(Widget(gConfirmWindow, "cfrm", 130)),
+                         Qt::LeftButton);
+                   }});
+  steps.push_back({"no panorama is built", [] { return !IsWindowVisible(gConfirmWindow); },
+                   [] { EXPECT_FALSE(IsWindowVisible(gPanoWindow)); }});
+}
+
 TEST(EndToEnd, Walk) {
   QTemporaryDir home;
   const std::string h = home.path().toStdString();
@@ -453,7 +681,7 @@ TEST(EndToEnd, Walk) {
          ASSERT_NE(readout, nullptr);
          EXPECT_TRUE(readout->text().contains("cd/m2")) << readout->text().toStdString();
          Shot(gImager->GetWindow(), "12-image-desk-1to1-selection");
-         for (int i = 0; i < 3; ++i) EXPECT_TRUE(Menu(gImager->GetWindow(), "Close"));
+         EXPECT_TRUE(Menu(gImager->GetWindow(), "Save Image"));
        }},
       {"the image window closes with its last picture",
        [] { return !IsWindowVisible(gImager->GetWindow()); },
@@ -462,10 +690,22 @@ TEST(EndToEnd, Walk) {
          EXPECT_TRUE(Menu(gMain->GetWindow(), "Browse Folder..."));
        }},
   };
+  saveDir = h + "/saved";
+  QDir().mkpath(QString::fromStdString(saveDir));
+  {
+    std::vector<Step> saving;
+    AddSaving(&saving);
+    // Before the image window's last step, which waits for it to close.
+    steps.insert(steps.begin() + static_cast<long>(steps.size()) - 1, saving.begin(), saving.end());
+  }
   AddBrowsing();
+  printDir = h;
+  if (steps.back().name == "the table") AddPrinting();
   exportDir = h + "/export";
   QDir().mkpath(QString::fromStdString(exportDir));
   AddExchange();
+  AddCatalogue();
+  AddPanorama();
   steps.push_back({"the walk ends", [] { return true; },
                    [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Quit")); }});
   char arg0[] = "lumerin";

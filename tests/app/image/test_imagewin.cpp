@@ -9,6 +9,7 @@
 #include "app/core/pcommands.h"
 #include "catalog/pfieldset.h"
 #include "imagetest.h"
+#include "platform/pmounts.h"
 
 namespace {
 
@@ -283,6 +284,96 @@ TEST_F(ImageWindowTest, TheBrowsersSelectionFollowsTheImage) {
   EXPECT_TRUE(w->iring->XYswapped());
   EXPECT_FALSE(w->Reorient(FourCC("zzzz")));
   bc.Clear(nullptr);
+}
+
+// The browser showing one record of landscape_1.jpg, opened and drawn in the window.
+void ShowOneRecord(PImageWindow* w) {
+  PContext& bc = gMain->bc;
+  bc.Clear(nullptr);
+  {
+    PImageRing r(TestData("jpeg/landscape_1.jpg").c_str(), nullptr);
+    bc.rdisp.NewRecord() = r.GetRec();
+  }
+  snprintf(bc.rsrc, sizeof bc.rsrc, "%s", "/pictures");
+  bc.SelectAll();
+  ASSERT_EQ(w->OpenImages(), 1);
+  ASSERT_TRUE(w->Present());
+  ASSERT_EQ(w->BrowserRecI(), 0);
+}
+
+TEST_F(ImageWindowTest, TheTitleIsKeptAsTypedUpToTheFieldsLength) {
+  NEED_TESTDATA();
+  ShowOneRecord(w);
+  const WindowRef win = w->GetWindow();
+  auto setTitle = [&](const std::string& t) {
+    PutControlText(ControlOf(win, "imag", 131), t.c_str());
+    EXPECT_EQ(SendCommand("titl", kEventCommandProcess, GetWindowEventTarget(win)), noErr);
+    const char* got = PDBgetString(gMain->bc.rdisp[0], PDBFtitle);
+    return got != nullptr ? std::string(got) : std::string("(none)");
+  };
+  // 6,000 bytes of two-byte characters are kept whole.
+  std::string t;
+  for (int i = 0; i < 3000; ++i) t += "\xC3\xA9";
+  std::string got = setTitle(t);
+  EXPECT_TRUE(got == t) << got.size() << " bytes";
+  const char* ring = PDBgetString(w->iring->GetRec(), PDBFtitle);
+  EXPECT_TRUE(ring != nullptr && ring == t);
+  // A longer one is cut at 8,191 bytes, between characters.
+  t = "a" + t + t;
+  got = setTitle(t);
+  EXPECT_TRUE(got == t.substr(0, 8191)) << got.size() << " bytes";
+  gMain->bc.Clear(nullptr);
+}
+
+bool keepTemporary(PDisplayImage*, bool) {
+  return true;
+}
+
+TEST_F(ImageWindowTest, AQuestionThatCannotBeShownKeepsTheTemporaryImage) {
+  NEED_TESTDATA();
+  ShowOneRecord(w);
+  // A temporary image outside the browser's display: showing it there asks to save it first.
+  ASSERT_TRUE(w->AddImage(TestData("jpeg/landscape_2.jpg").c_str()));
+  w->Redraw();
+  PImageRing* temp = w->iring;
+  temp->cloz = keepTemporary;
+  auto kept = [&] {
+    EXPECT_EQ(w->iring, temp);
+    EXPECT_EQ(temp->cloz, keepTemporary);
+    EXPECT_STREQ(gMain->bc.rsrc, "/pictures");
+    EXPECT_EQ(gConfirmResponse, kResponseCancel);
+  };
+  // No question window.
+  const WindowRef confirm = gConfirmWindow;
+  gConfirmWindow = nullptr;
+  EXPECT_FALSE(w->SelectImage(true));
+  gConfirmWindow = confirm;
+  kept();
+  // A mount breaks off every wait for the answer: asked again a few times, then Cancel. (After
+  // 1,000 questions the test answers Cancel itself.)
+  int asked = 0;
+  QTimer mounts;
+  QObject::connect(&mounts, &QTimer::timeout, [&] {
+    if (!IsWindowVisible(confirm)) return;
+    if (++asked > 1000) {
+      QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(confirm, "cfrm", 130)),
+                        Qt::LeftButton);
+      return;
+    }
+    EventRef ev = nullptr;
+    CreateEvent(kEventClassVolume, kEventVolumeMounted, GetCurrentEventTime(), &ev);
+    SendEventToEventTarget(ev, GetApplicationEventTarget());
+    ReleaseEvent(ev);
+  });
+  mounts.start(1);
+  EXPECT_FALSE(w->SelectImage(true));
+  mounts.stop();
+  EXPECT_GT(asked, 1);
+  EXPECT_LE(asked, 1000);
+  EXPECT_FALSE(IsWindowVisible(confirm));
+  kept();
+  temp->cloz = nullptr;
+  gMain->bc.Clear(nullptr);
 }
 
 TEST(ImageRecords, ReorientingTurnsAndFlips) {

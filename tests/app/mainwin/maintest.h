@@ -38,6 +38,7 @@ class MainTest : public ::testing::Test {
     mw->Show(1);
   }
   void TearDown() override {
+    dmessage_last_class = DMCnerr;  // the problems were seen: no blinking
     mw->CloseCatalog();
     PresetPreferences();
   }
@@ -72,3 +73,80 @@ class MainTest : public ::testing::Test {
     return IsMenuItemEnabled(GetMenuHandle(258), static_cast<MenuItemIndex>(item));
   }
 };
+
+// Answers the dialogs as they show, from a queue: the input dialog gets the answer's text typed
+// and OK (or Cancel when cancel is set), the confirm dialog the answer's button ('ok  ', 'not!',
+// 'cstm'), an alert OK. Every prompt seen is kept; with the queue empty, Cancel.
+class Answerer {
+ public:
+  struct Answer {
+    OSType button;
+    std::string text;
+  };
+  Answerer() {
+    QObject::connect(&timer, &QTimer::timeout, [this] { Poll(); });
+    timer.start(1);
+  }
+  void Type(const std::string& text) { q.push_back({kResponseOK, text}); }
+  void Press(OSType button) { q.push_back({button, ""}); }
+  bool Saw(const std::string& prompt) const {
+    for (const std::string& p : prompts)
+      if (p == prompt) return true;
+    return false;
+  }
+  std::vector<std::string> prompts;
+  std::vector<Answer> q;
+
+ private:
+  Answer Next() {
+    if (q.empty()) return {kResponseCancel, ""};
+    Answer a = q.front();
+    q.erase(q.begin());
+    return a;
+  }
+  static void Click(WindowRef w, const char* sig, int id) {
+    if (auto* b = qobject_cast<QAbstractButton*>(WidgetOf(w, sig, id)))
+      QTest::mouseClick(b, Qt::LeftButton);
+  }
+  void Poll() {
+    if (IsWindowVisible(gInputWindow)) {
+      prompts.push_back(TextOf(gInputWindow, "inpt", 128));
+      const Answer a = Next();
+      auto* e = qobject_cast<QLineEdit*>(WidgetOf(gInputWindow, "inpt", 129));
+      if (e) {
+        e->clear();
+        QTest::keyClicks(e, QString::fromStdString(a.text));
+      }
+      Click(gInputWindow, "bttn", a.button == kResponseOK ? 1 : 2);
+    } else if (IsWindowVisible(gConfirmWindow)) {
+      prompts.push_back(TextOf(gConfirmWindow, "cfrm", 128));
+      const Answer a = Next();
+      Click(gConfirmWindow, "cfrm",
+            a.button == kResponseOK       ? 129
+            : a.button == kResponseCustom ? 131
+                                          : 130);
+    } else if (IsWindowVisible(gAlertWindow)) {
+      prompts.push_back(TextOf(gAlertWindow, "alrt", 128));
+      Click(gAlertWindow, "bttn", 1);
+    }
+  }
+  QTimer timer;
+};
+
+// Runs a command code through the main window's handler (process or update); the status.
+inline OSStatus MainCommand(PMainWindow* mw, const char* code, bool update = false) {
+  HICommand cmd{0, FourCC({code[0], code[1], code[2], code[3], 0}), nullptr, 0};
+  EventRef ev = nullptr;
+  CreateEvent(kEventClassCommand, update ? kEventCommandUpdateStatus : kEventCommandProcess,
+              GetCurrentEventTime(), &ev);
+  SetEventParameter(ev, kEventParamDirectObject, typeHICommand, sizeof cmd, &cmd);
+  const OSStatus r = update ? mw->HandleCommandUpdate(ev) : mw->HandleCommand(ev);
+  ReleaseEvent(ev);
+  return r;
+}
+
+// Whether the menu item of code is enabled after the main window's update of it.
+inline bool Enabled(PMainWindow* mw, const char* code) {
+  MainCommand(mw, code, true);
+  return MenuEnabled(code);
+}

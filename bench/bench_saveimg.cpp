@@ -1,0 +1,176 @@
+// Saving what the image window shows: a 24-megapixel camera JPEG, cropped to 5000 x 3200 and
+// turned a quarter, written as a JPEG of quality 90 through the save dialog (SaveMapImage:
+// decoding, crop and turn, encoding and the replacing write), beside ImageMagick's
+// `convert in.jpg -crop 5000x3200+500+400 -rotate 90 -quality 90 out.jpg` on one thread
+// (MAGICK_THREAD_LIMIT=1), a whole run from the file. The picture is made once in /tmp from the
+// shared test pictures' camera JPEG (6000 x 4000, quality 92). Run on one core:
+//   QT_QPA_PLATFORM=offscreen taskset -c 2 build/bench/bench_saveimg
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QTimer>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/core/papp.h"
+#include "app/core/phandlers.h"
+#include "app/image/pimagewin.h"
+#include "app/shell/pshell.h"
+#include "bench_testdata.h"
+#include "catalog/pfieldset.h"
+#include "catalog/pfileinfo.h"
+#include "formats/stdformats.h"
+#include "platform/pqt.h"
+
+extern char** environ;
+
+namespace {
+
+const char* kJpeg = "/tmp/lumerin_bench_camera24mp.jpg";
+const char* kOut = "/tmp/lumerin_bench_saved.jpg";
+const char* kPeerOut = "/tmp/lumerin_bench_saved_peer.jpg";
+const char* kConvert = "/usr/bin/convert";
+
+bool Exists(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0;
+}
+
+// Runs a program with its arguments, standard output and error to /dev/null; its exit status.
+int Run(const std::vector<std::string>& args, const char* const* env = environ) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int err =
+      posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), const_cast<char* const*>(env));
+  posix_spawn_file_actions_destroy(&fa);
+  if (err != 0) return -1;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool Picture() {
+  static const bool ok = [] {
+    if (Exists(kJpeg)) return true;
+    const std::string src = testdataDir() + "/jpeg/corrupted.jpg";
+    if (!Exists(src.c_str()) || !Exists(kConvert)) return false;
+    return Run({kConvert, src, "-resize", "6000x4000!", "-quality", "92", kJpeg}) == 0 &&
+           Exists(kJpeg);
+  }();
+  return ok;
+}
+
+// The interface as start-up makes it, with the picture open, cropped and turned.
+PImageWindow* Window(DBRecord* shown) {
+  static DBRecord rec;
+  static PImageWindow* w = []() -> PImageWindow* {
+    static int argc = 1;
+    static char arg0[] = "bench_saveimg";
+    static char* argv[] = {arg0, nullptr};
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    new QApplication(argc, argv);
+    for (unsigned c = DMCmemory; c < DMCnerr; ++c) dmessage_class_flags[c] &= ~DMAstderr;
+    PloadStandardReaders();
+    PregisterInterface("main");
+    PinstallWindowFactories();
+    if (PcreateInterface() != 0) return nullptr;
+    PinstallEventHandlers();
+    gInterfaceReady = 1;
+    auto* iw = static_cast<PImageWindow*>(gImager);
+    PgrokFile(&rec, kJpeg);
+    const long crop[4] = {500, 400, 5500, 3600};
+    PDBsetInts(&rec, PDBFcrop, crop, 4);
+    PDBsetInt(&rec, PDBForient, 90);
+    if (!iw->AddImage(rec, false) || !iw->Present()) return nullptr;
+    return iw;
+  }();
+  *shown = rec;
+  return w;
+}
+
+// Chooses kOut as a JPEG in the next save dialog.
+void AcceptDialog() {
+  auto* t = new QTimer;
+  QObject::connect(t, &QTimer::timeout, [t] {
+    QFileDialog* d = PlatformFileDialog();
+    if (d == nullptr || !d->isVisible()) return;
+    t->stop();
+    t->deleteLater();
+    if (auto* combo = d->findChild<QComboBox*>("fileTypeCombo")) {
+      const int k = combo->findText("JPEG", Qt::MatchStartsWith);
+      if (k >= 0) {
+        combo->setCurrentIndex(k);
+        Q_EMIT combo->textActivated(combo->itemText(k));
+      }
+    }
+    d->selectFile(kOut);
+    QMetaObject::invokeMethod(d, "accept", Qt::QueuedConnection);
+  });
+  t->start(1);
+}
+
+void BM_SaveMapImageCroppedTurnedJpeg(benchmark::State& st) {
+  DBRecord shown;
+  PImageWindow* w = Picture() ? Window(&shown) : nullptr;
+  if (w == nullptr) {
+    st.SkipWithError("no picture or no interface");
+    return;
+  }
+  for (auto _ : st) {
+    st.PauseTiming();
+    unlink(kOut);
+    w->GetCurrentIR()->UpdateRec(shown);    // the saved file replaced it in the window
+    w->GetCurrentIR()->SetZoomRatio(1, 1);  // as the command does: every pixel of the crop
+    DBRecord rec = shown;
+    PDBsetInt(&rec, PDBFquality, 90);
+    AcceptDialog();
+    st.ResumeTiming();
+    if (w->SaveMapImage(&rec) != 1) st.SkipWithError("save failed");
+  }
+  long x = 0, y = 0;
+  DBRecord out;
+  PgrokFile(&out, kOut);
+  PDBgetInt(out, PDBFxsize, &x);
+  PDBgetInt(out, PDBFysize, &y);
+  st.counters["width"] = x;
+  st.counters["height"] = y;
+}
+BENCHMARK(BM_SaveMapImageCroppedTurnedJpeg)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_PeerImageMagickCropRotate(benchmark::State& st) {
+  if (!Picture()) {
+    st.SkipWithError("no picture or no ImageMagick");
+    return;
+  }
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) env.push_back(*e);
+  env.push_back("MAGICK_THREAD_LIMIT=1");
+  std::vector<const char*> envp;
+  for (const std::string& e : env) envp.push_back(e.c_str());
+  envp.push_back(nullptr);
+  for (auto _ : st)
+    if (Run({kConvert, kJpeg, "-crop", "5000x3200+500+400", "-rotate", "90", "-quality", "90",
+             kPeerOut},
+            envp.data()) != 0)
+      st.SkipWithError("convert failed");
+  unlink(kPeerOut);
+}
+BENCHMARK(BM_PeerImageMagickCropRotate)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,251 @@
+// Saving images through the real save dialog and questions: the format list and its suffixes,
+// copies where re-encoding gains nothing, the record describing the new file, files other tools
+// read, and an existing file that survives a cancel, a failure or a killed writer.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <QDir>
+
+#include "app/core/psaveimg.h"
+#include "savetest.h"
+
+using namespace savetest;
+
+namespace {
+
+class Save : public ::testing::Test {
+ protected:
+  TempHome home;
+  AppInterface app;
+  std::string dir;
+  void SetUp() override {
+    ASSERT_EQ(app.status, 0);
+    dmessage_alert = nullptr;
+    for (unsigned c = DMCmemory; c < DMCnerr; ++c) dmessage_class_flags[c] &= ~DMAstderr;
+    PloadStandardReaders();
+    dir = home.path() + "/pictures";
+    mkdir(dir.c_str(), 0755);
+  }
+  std::string Path(const char* name) const { return dir + "/" + name; }
+  int Entries() const {
+    return static_cast<int>(
+        QDir(QString::fromStdString(dir)).entryList(QDir::Files | QDir::Hidden).size());
+  }
+};
+
+_ImgStruct FloatPicture(int w, int h) {
+  _ImgStruct im = {w, h, &ICS_RGB709, 0, nullptr, nullptr};
+  PnewImage(&im, 0);
+  for (int y = 0; y < h; ++y) {
+    float* p = reinterpret_cast<float*>(im.img + static_cast<size_t>(y) * im.rowsize);
+    for (int x = 0; x < w; ++x)
+      for (int c = 0; c < 3; ++c) p[3 * x + c] = 0.01f * (1 + x + c) * (1 + y % 7);
+  }
+  return im;
+}
+
+TEST_F(Save, JpegIsCopiedUnlessTheQualityAskedForIsHigher) {
+  _ImgStruct pic = Picture(320, 240);
+  const std::string q95 = Path("q95.jpg"), q80 = Path("q80.jpg");
+  ASSERT_TRUE(WriteJPEG(q95, pic, 95) && WriteJPEG(q80, pic, 80));
+  PfreeImage(&pic);
+
+  DBRecord r95 = RecordOf(q95);
+  PDBsetInt(&r95, PDBFquality, 90);
+  std::string proposed;
+  OnSaveDialog([&](QFileDialog* d) {
+    proposed = NameEdit(d)->text().toStdString();
+    Accept(d, Path("copy95.jpg"));
+  });
+  ASSERT_TRUE(saveImage(&r95, nullptr));
+  EXPECT_EQ(proposed, "q95.jpg");
+  EXPECT_EQ(Read(Path("copy95.jpg")), Read(q95));  // copied, not re-encoded
+  long q = 0;
+  // The quality the file's tables tell: 95 reads as 97 (rounding of the small table entries).
+  EXPECT_TRUE(PDBgetInt(r95, PDBFquality, &q) && q == 97) << q;
+  EXPECT_STREQ(PDBgetString(r95, PDBFfile), "copy95.jpg");
+  EXPECT_STREQ(PDBgetString(r95, PDBFlocation), dir.c_str());
+  EXPECT_TRUE(HashMatches(r95, Path("copy95.jpg")));
+
+  DBRecord r80 = RecordOf(q80);
+  PDBsetInt(&r80, PDBFquality, 90);
+  OnSaveDialog([&](QFileDialog* d) { Accept(d, Path("again80.jpg")); });
+  ASSERT_TRUE(saveImage(&r80, nullptr));
+  EXPECT_NE(Read(Path("again80.jpg")), Read(q80));
+  EXPECT_TRUE(PDBgetInt(r80, PDBFquality, &q) && q == 90);
+  EXPECT_STREQ(PDBgetString(r80, PDBFformat), "JPEG DCT YCbCr");
+  EXPECT_TRUE(HashMatches(r80, Path("again80.jpg")));
+  if (HaveTool("identify")) {
+    EXPECT_EQ(RunTool("identify", {"-format", "%Q", QString::fromStdString(Path("again80.jpg"))}),
+              "90");
+  }
+
+  // The file saved onto itself under another spelling of its path is left whole.
+  const std::string before = Read(q95);
+  DBRecord self = RecordOf(q95);
+  EXPECT_TRUE(PsaveImageFile(&self, nullptr, (dir + "/./q95.jpg").c_str(), PimageWriter(3)));
+  EXPECT_EQ(Read(q95), before);
+}
+
+TEST_F(Save, FormatListSuffixesAndTheSuffixQuestion) {
+  _ImgStruct hdr = FloatPicture(64, 48);
+  DBRecord rec(&PDBFInfo);
+  PDBsetString(&rec, PDBFfile, "shot.tif");
+  // The format list: writers that can write the pixels, the preferred one first; another
+  // choice puts its suffix on the name, in capitals when the name had them.
+  std::vector<std::string> formats;
+  std::string renamed;
+  OnSaveDialog([&](QFileDialog* d) {
+    for (const QString& f : d->nameFilters()) formats.push_back(f.toStdString());
+    NameEdit(d)->setText("LOUD.TIF");
+    PickFormat(d, 2);
+    renamed = NameEdit(d)->text().toStdString();
+    NameEdit(d)->setText("keep.tif");  // and back to a TIFF name for the OpenEXR format
+    Accept(d, Path("keep.tif"));
+  });
+  std::vector<std::string> question;
+  Answer({131}, &question);  // "Use .tif"
+  ASSERT_TRUE(saveImage(&rec, &hdr));
+  ASSERT_EQ(formats.size(), 4u);
+  EXPECT_EQ(formats[0].rfind("TIFF ", 0), 0u) << formats[0];
+  EXPECT_EQ(formats[2].rfind("EXR ", 0), 0u) << formats[2];
+  EXPECT_EQ(renamed, "LOUD.EXR");
+  ASSERT_EQ(question.size(), 1u);
+  EXPECT_EQ(question[0], "Suffix '.tif' does not match format -- use '.exr' instead?");
+  EXPECT_STREQ(PDBgetString(rec, PDBFformat), "EXR PIZ RGB");
+  EXPECT_STREQ(PDBgetString(rec, PDBFfile), "keep.tif");
+  if (HaveTool("exrheader")) {
+    int status = 1;
+    RunTool("exrheader", {QString::fromStdString(Path("keep.tif"))}, &status);
+    EXPECT_EQ(status, 0);
+  }
+
+  // OK at the question takes the format's suffix; a file of that name is replaced only when
+  // the user says so, and a cancel there leaves both files as they were.
+  std::ofstream(Path("other.exr")) << "precious";
+  std::ofstream(Path("other.tif")) << "also precious";
+  DBRecord r2(&PDBFInfo);
+  OnSaveDialog([&](QFileDialog* d) {
+    PickFormat(d, 2);
+    Accept(d, Path("other.tif"));
+  });
+  question.clear();
+  Answer({129, 130}, &question);  // use '.exr'; then do not replace other.exr
+  EXPECT_FALSE(saveImage(&r2, &hdr));
+  EXPECT_EQ(gConfirmResponse, kResponseCancel);
+  EXPECT_EQ(Read(Path("other.exr")), "precious");
+  EXPECT_EQ(Read(Path("other.tif")), "also precious");
+  ASSERT_EQ(question.size(), 2u);
+  EXPECT_EQ(question[1], "'other.exr' already exists -- replace it?");
+
+  // No file name: "Untitled." and the suffix; a cancelled dialog writes nothing.
+  DBRecord bare(&PDBFInfo);
+  std::string proposed;
+  const int files = Entries();
+  OnSaveDialog([&](QFileDialog* d) {
+    proposed = NameEdit(d)->text().toStdString();
+    d->reject();
+  });
+  EXPECT_FALSE(saveImage(&bare, &hdr));
+  EXPECT_EQ(proposed, "Untitled.tif");
+  EXPECT_EQ(gConfirmResponse, kResponseCancel);
+  EXPECT_EQ(Entries(), files);
+  PfreeImage(&hdr);
+
+  // Pixels no writer takes: refused before any dialog.
+  _ImgColorSpace cmyk = ICS_sRGB;
+  cmyk.format = IPFcmyk;
+  _ImgStruct ink = {8, 8, &cmyk, 0, nullptr, nullptr};
+  ASSERT_TRUE(PnewImage(&ink, 0));
+  dmessage_record[DMCparameter] = nullptr;
+  EXPECT_FALSE(saveImage(&bare, &ink));
+  EXPECT_EQ(PlatformFileDialog(), nullptr);
+  EXPECT_STREQ(dmessage_record[DMCparameter], "Unsupported image format");
+  PfreeImage(&ink);
+  EXPECT_EQ(PsaveProposedName("photo", "jpg"), "photo.jpg");
+  EXPECT_EQ(PsaveProposedName("photo.JPG", "jpg"), "photo.JPG");
+  EXPECT_EQ(PsaveProposedName(".hidden", "tif"), ".hidden.tif");
+}
+
+TEST_F(Save, WrittenFilesAreReadByOtherToolsAndDescribedByTheRecord) {
+  _ImgStruct pic = Picture(97, 61), hdr = FloatPicture(97, 61);
+  struct Case {
+    int writer;
+    const char* name;
+    const _ImgStruct* im;
+    const char* tool;
+    QStringList args;
+  } cases[] = {{0, "t.tif", &pic, "tiffinfo", {}},
+               {1, "t.hdr", &hdr, "oiiotool", {"--info"}},
+               {2, "t.exr", &hdr, "exrheader", {}},
+               {3, "t.jpg", &pic, "oiiotool", {"--info"}}};
+  for (const Case& c : cases) {
+    DBRecord rec(&PDBFInfo);
+    const std::string path = Path(c.name);
+    ASSERT_TRUE(PsaveImageFile(&rec, c.im, path.c_str(), PimageWriter(c.writer))) << c.name;
+    EXPECT_TRUE(HashMatches(rec, path)) << c.name;
+    EXPECT_STREQ(PDBgetString(rec, PDBFformat), PimageWriter(c.writer)->SupportedCS(c.im->csp, 90));
+    if (!HaveTool(c.tool)) continue;
+    int status = 1;
+    QStringList args = c.args;
+    args << QString::fromStdString(path);
+    const std::string out = RunTool(c.tool, args, &status);
+    EXPECT_EQ(status, 0) << c.tool << " " << c.name << ": " << out;
+    if (c.tool == std::string("oiiotool")) {
+      std::string flat;  // the size, whatever the spacing
+      for (char ch : out)
+        if (ch != ' ') flat += ch;
+      EXPECT_NE(flat.find("97x61,3channel"), std::string::npos) << out;
+    }
+  }
+  PfreeImage(&pic);
+  PfreeImage(&hdr);
+}
+
+TEST_F(Save, AWriterKilledOrCutShortLeavesTheOldFileWhole) {
+  const std::string old = Path("old.tif");
+  std::ofstream(old) << "the picture that was here";
+  const std::string before = Read(old);
+  _ImgStruct big = Picture(2000, 1500);  // 9 MB of uncompressed TIFF
+  DBRecord rec(&PDBFInfo);
+  PDBsetInt(&rec, PDBFquality, 100);
+  auto child = [&](bool ignoreSignal, rlim_t limit) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (ignoreSignal) signal(SIGXFSZ, SIG_IGN);
+      struct rlimit rl = {limit, limit};
+      if (limit != RLIM_INFINITY) setrlimit(RLIMIT_FSIZE, &rl);
+      _exit(PsaveImageFile(&rec, &big, old.c_str(), PimageWriter(0)) ? 0 : 3);
+    }
+    return pid;
+  };
+  int status = 0;
+  // Stopped by the file size limit's signal, then failing with the signal ignored.
+  pid_t pid = child(false, 65536);
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+  EXPECT_EQ(Read(old), before);
+  pid = child(true, 65536);
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
+  EXPECT_EQ(Read(old), before);
+  // Killed while writing: as soon as its temporary file shows.
+  pid = child(false, RLIM_INFINITY);
+  for (int i = 0; i < 20000; ++i) {
+    if (Entries() > 1) break;
+    usleep(100);
+  }
+  kill(pid, SIGKILL);
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  if (WIFSIGNALED(status)) {
+    EXPECT_EQ(Read(old), before);  // else it had finished: a whole file
+  }
+  // And a write that completes replaces it.
+  EXPECT_TRUE(PsaveImageFile(&rec, &big, old.c_str(), PimageWriter(0)));
+  EXPECT_NE(Read(old), before);
+  EXPECT_TRUE(HashMatches(rec, old));
+  PfreeImage(&big);
+}
+
+}  // namespace

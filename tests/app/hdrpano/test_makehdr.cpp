@@ -1,0 +1,303 @@
+// Make HDR: exposure factors, the series checks, the options asked for, and a bracketed series
+// made into a temporary image that is deleted unless saved.
+#include <sys/stat.h>
+
+#include <QDir>
+
+#include "app/hdrpano/makehdr.h"
+#include "app/hdrpano/ptempimg.h"
+#include "catalog/pcontext.h"
+#include "hdr/phdrimg.h"
+#include "savetest.h"
+#include "testutil/message_log.h"
+
+using namespace savetest;
+
+namespace {
+
+class MakeHDR : public ::testing::Test {
+ protected:
+  TempHome home;
+  AppInterface app;
+  MessageLog log;
+  std::string dir;
+  PContext& bc = gMain->bc;
+  void SetUp() override {
+    ASSERT_EQ(app.status, 0);
+    dmessage_alert = nullptr;
+    for (unsigned c = DMCmemory; c < DMCnerr; ++c) dmessage_class_flags[c] &= ~DMAstderr;
+    PloadStandardReaders();
+    dir = home.path() + "/pictures";
+    mkdir(dir.c_str(), 0755);
+    bc.ClearRecords();
+    gCamResponse.Init(&CDBFInfo, 0);
+  }
+  std::string Path(const std::string& name) const { return dir + "/" + name; }
+  // Shows recs in the main window, every one selected.
+  void Show(const std::vector<DBRecord>& recs) {
+    bc.ClearRecords();
+    for (const DBRecord& r : recs) bc.rdisp.NewRecord() = r;
+    for (int i = 0; i < bc.rdisp.GetSize(); ++i) bc.Select(i);
+  }
+  std::string TempDir() const { return std::string(getenv("XDG_CACHE_HOME")) + "/lumerin/tmp"; }
+  int TempFiles() const {
+    return static_cast<int>(QDir(QString::fromStdString(TempDir())).entryList(QDir::Files).size());
+  }
+};
+
+DBRecord Exposure(float t, float n) {
+  DBRecord r(&PDBFInfo);
+  PDBsetFloat(&r, PDBFexptime, t);
+  PDBsetFloat(&r, PDBFaperture, n);
+  return r;
+}
+
+TEST_F(MakeHDR, ExposureFactorsAndOrientations) {
+  DBRecord r = Exposure(0.01f, 8.0f);  // no ASA: 100
+  ASSERT_EQ(getStoNits(&r), 1);
+  float v = 0;
+  ASSERT_TRUE(PDBgetFloat(r, PDBFstonits, &v));
+  EXPECT_FLOAT_EQ(v, 5568.0f);
+  PDBsetFloat(&r, PDBFexptime, 1.0f);  // a factor already there is kept
+  EXPECT_EQ(getStoNits(&r), 1);
+  ASSERT_TRUE(PDBgetFloat(r, PDBFstonits, &v));
+  EXPECT_FLOAT_EQ(v, 5568.0f);
+  // A time or aperture of 0 or less is missing, not an infinite factor; an ASA of 0 is 100.
+  for (float t : {0.0f, -0.5f}) {
+    DBRecord z = Exposure(t, 8.0f);
+    EXPECT_EQ(getStoNits(&z), 0);
+    EXPECT_FALSE(PDBgetField(z, PDBFstonits).IsSet());
+  }
+  DBRecord zn = Exposure(0.01f, 0.0f);
+  EXPECT_EQ(getStoNits(&zn), 0);
+  DBRecord s = Exposure(0.01f, 8.0f);
+  PDBsetFloat(&s, PDBFasa, 0.0f);
+  ASSERT_EQ(getStoNits(&s), 1);
+  ASSERT_TRUE(PDBgetFloat(s, PDBFstonits, &v));
+  EXPECT_FLOAT_EQ(v, 5568.0f);
+
+  DBRecord a(&PDBFInfo), b(&PDBFInfo);
+  PDBsetInt(&a, PDBForient, -90);
+  PDBsetInt(&b, PDBForient, 270);
+  EXPECT_EQ(matchOrient(a, b), 1);
+  PDBsetInt(&b, PDBForient, 630);
+  EXPECT_EQ(matchOrient(a, b), 1);
+  PDBsetInt(&b, PDBForient, 90);
+  EXPECT_EQ(matchOrient(a, b), 0);
+  PDBsetInt(&b, PDBForient, -90);
+  PDBsetInt(&b, PDBFflip, 1);
+  EXPECT_EQ(matchOrient(a, b), 0);
+}
+
+TEST_F(MakeHDR, SeriesChecksAndTheOptionsAskedFor) {
+  _ImgStruct pic = Picture(64, 48), other = Picture(48, 64);
+  std::vector<DBRecord> recs;
+  for (int i = 0; i < 3; ++i) {
+    const std::string p = Path("e" + std::to_string(i) + ".jpg");
+    ASSERT_TRUE(WriteJPEG(p, i < 2 ? pic : other, 90));
+    recs.push_back(RecordOf(p));
+    recs[i].ClearField(PDBid(recs[i], PDBFcapdate));  // the file's date: no capture time
+    PDBsetFloat(&recs[i], PDBFexptime, 0.01f * (1 << (2 * i)));
+    PDBsetFloat(&recs[i], PDBFaperture, 8.0f);
+    PDBsetString(&recs[i], PDBFmake, "Test");
+    PDBsetString(&recs[i], PDBFmodel, "Bracket");
+  }
+  PfreeImage(&pic);
+  PfreeImage(&other);
+  DBRecord e0 = recs[0], e1 = recs[1];
+  PDBsetString(&e0, PDBFcapdate, "2024:05:01 10:00:00");
+  auto check = [&](const DBRecord& second) {
+    Show({e0, second});
+    const char* why = checkHDR(nullptr);
+    return std::string(why ? why : "");
+  };
+  PDBsetString(&e1, PDBFcapdate, "2024:05:01 10:30:00");
+  EXPECT_EQ(check(e1), "");
+  PDBsetString(&e1, PDBFcapdate, "2024:05:01 10:30:01");
+  EXPECT_EQ(check(e1), "Exposures taken more than 30 minutes apart");
+  e1 = recs[1];  // no capture time: not compared
+  EXPECT_EQ(check(e1), "");
+  EXPECT_EQ(check(recs[2]), "Images do not match source or size");
+  PDBsetInt(&e1, PDBFflip, 1);
+  EXPECT_EQ(check(e1), "Images do not match orientation");
+  e1 = recs[1];
+  e1.ClearField(PDBid(e1, PDBFexptime));
+  EXPECT_EQ(check(e1), "Unknown image exposure(s)");
+  PDBsetString(&e1, PDBFformat, "EXR half RGB");
+  PDBsetFloat(&e1, PDBFexptime, 0.04f);
+  EXPECT_EQ(check(e1), "Image(s) already in HDR format");
+  Show({});
+  EXPECT_STREQ(checkHDR(nullptr), "No images selected");
+
+  // The computed factors are kept with the records; the query names the series' camera.
+  Show({recs[0], recs[1]});
+  DBQuery q(&CDBFInfo, false);
+  ASSERT_EQ(checkHDR(&q), nullptr);
+  EXPECT_TRUE(PDBgetField(bc.rdisp[1], PDBFstonits).IsSet());
+  EXPECT_STREQ(q.rlo[CDBFmake].GetString(0), "Test");
+  EXPECT_STREQ(q.rlo[CDBFmodel].GetString(0), "Bracket");
+
+  // One image without a saved response: nothing to choose, no dialog.
+  Show({recs[0]});
+  int ri = 7;
+  EXPECT_EQ(getHDROptions(&ri), 0);
+  EXPECT_EQ(ri, -1);
+  EXPECT_FALSE(IsWindowVisible(gHDRWindow));
+
+  // Two images of a known camera without a saved response: saving the solved response is
+  // checked, skipping unchecked, the rest as the user left them; the camera is named.
+  Show({recs[0], recs[1]});
+  std::string camera;
+  bool save = false, skip = true, use = true;
+  WhenShown(
+      gHDRWindow,
+      [&] {
+        camera = TextOf(gHDRWindow, "mhdr", 128);
+        Shot(gHDRWindow, "hdr-options");
+        save = GetControlValue(ControlOf(gHDRWindow, "optn", 132)) != 0;
+        skip = GetControlValue(ControlOf(gHDRWindow, "optn", 137)) != 0;
+        use = IsControlEnabled(ControlOf(gHDRWindow, "optn", 131));
+      },
+      "bttn", 1);
+  const int opts = getHDROptions(&ri);
+  EXPECT_EQ(camera, "Test Bracket");
+  EXPECT_TRUE(save);
+  EXPECT_FALSE(skip);
+  EXPECT_FALSE(use);
+  EXPECT_EQ(ri, -1);
+  EXPECT_TRUE(opts & kHDRsaveResponse);
+  EXPECT_FALSE(opts & (kHDRskip | kHDRuseResponse));
+
+  // With a saved response for that camera it is found and offered, checked.
+  DBRecord saved;
+  PgenericResponse(&saved);
+  saved.SetField(CDBFmake, "Test");
+  saved.SetField(CDBFmodel, "Bracket");
+  gCamResponse.NewRecord() = saved;
+  WhenShown(gHDRWindow, nullptr, "bttn", 1);
+  const int withSaved = getHDROptions(&ri);
+  EXPECT_EQ(ri, 0);
+  EXPECT_TRUE(withSaved & kHDRuseResponse);
+  EXPECT_FALSE(withSaved & kHDRsaveResponse);
+}
+
+// A bracketed series of three 8-bit TIFFs made from an HDR picture, exposures tagged.
+bool MakeSeries(const std::string& dir, std::vector<std::string>* paths) {
+  const std::string src = std::string(LUMERIN_TESTDATA) + "/exr/Desk.exr";
+  if (access(src.c_str(), R_OK) != 0 || !HaveTool("oiiotool") || !HaveTool("exiftool"))
+    return false;
+  const char* gain[] = {"0.25", "1", "4"};
+  const char* time[] = {"1/100", "1/25", "4/25"};
+  for (int i = 0; i < 3; ++i) {
+    const std::string p = dir + "/desk" + std::to_string(i) + ".tif";
+    int st = -1;
+    RunTool("oiiotool",
+            {QString::fromStdString(src), "--ch", "R,G,B", "--resize", "50%", "--mulc", gain[i],
+             "--tocolorspace", "sRGB", "-d", "uint8", "-o", QString::fromStdString(p)},
+            &st);
+    if (st != 0) return false;
+    RunTool(
+        "exiftool",
+        {"-q", "-overwrite_original", QString("-ExposureTime=") + time[i], "-FNumber=8", "-ISO=100",
+         "-Make=Test", "-Model=Bracket",
+         "-DateTimeOriginal=2024:05:01 10:00:0" + QString::number(i), QString::fromStdString(p)},
+        &st);
+    if (st != 0) return false;
+    paths->push_back(p);
+  }
+  return true;
+}
+
+// Some 11 s: two merges, and each image shown makes the main window's status line linger.
+TEST_F(MakeHDR, BracketedSeriesBecomesATemporaryImageSavedOrDeleted) {
+  std::vector<std::string> paths;
+  if (!MakeSeries(dir, &paths)) GTEST_SKIP() << "no test pictures or no oiiotool/exiftool";
+  std::vector<DBRecord> recs;
+  for (const std::string& p : paths) recs.push_back(RecordOf(p));
+  Show(recs);
+
+  // The options: no alignment, no ratios solved, ghosts removed; the response is solved and
+  // saved for the camera.
+  auto options = [&] {
+    WhenShown(
+        gHDRWindow,
+        [] {
+          for (int id = 131; id <= 137; ++id)
+            if (ControlRef c = ControlOf(gHDRWindow, "optn", id))
+              SetControlValue(c, id == 132 || id == 136 ? 1 : 0);
+        },
+        "bttn", 1);
+  };
+  options();
+  DBRecord rec;
+  ASSERT_EQ(recordTempHDR(&rec), 1);
+  char path[1024];
+  ASSERT_NE(PcurrentFile(path, sizeof path, rec), nullptr);
+  const std::string temp = path;
+  EXPECT_EQ(temp.rfind(TempDir() + "/", 0), 0u) << temp;
+  struct stat st;
+  ASSERT_EQ(stat(TempDir().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_TRUE(HashMatches(rec, temp));
+  int status = -1;
+  const std::string info = RunTool("oiiotool", {"--info", QString::fromStdString(temp)}, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(info.find("322 x  437"), std::string::npos) << info;
+  // One history line for the creation and one per step taken.
+  const DBField& h = PDBgetField(rec, PDBFhistory);
+  ASSERT_GE(h.GetNV(), 2);
+  EXPECT_EQ(std::string(h.GetString(0)),
+            std::string(gName) + " created HDR image from 'desk0.tif' 'desk1.tif' 'desk2.tif'");
+  EXPECT_STREQ(h.GetString(h.GetNV() - 1), "Removed ghosts");
+  for (int i = 1; i < h.GetNV(); ++i) EXPECT_EQ(strchr(h.GetString(i), '\n'), nullptr);
+  EXPECT_TRUE(PDBgetField(rec, PDBFstonits).IsSet());
+  EXPECT_STREQ(PDBgetString(rec, PDBFcapdate), PDBgetString(recs[2], PDBFcapdate));
+  EXPECT_FALSE(PDBgetField(rec, PDBFmodtime).IsSet());
+  EXPECT_STREQ(PDBgetString(rec, PDBFmake), "Test");    // shared by the series
+  EXPECT_FALSE(PDBgetField(rec, PDBFexptime).IsSet());  // not shared
+  EXPECT_EQ(gCamResponse.GetSize(), 1);                 // the solved response, for the next series
+
+  // Opened as a temporary image. A save that does not complete (its file dialog cancelled)
+  // keeps the image open and its file; "Don't Save" deletes the file.
+  ASSERT_TRUE(PshowTempImage(rec, "test"));
+  Answer({129});
+  WhenShown(gSaveWindow, nullptr, "bttn", 1);
+  OnSaveDialog(
+      [](QFileDialog* d) { QMetaObject::invokeMethod(d, "reject", Qt::QueuedConnection); });
+  EXPECT_FALSE(gImager->CloseImage(true));
+  EXPECT_EQ(access(temp.c_str(), F_OK), 0);
+  EXPECT_EQ(gImager->ImageCount(), 1);
+  // A close that cannot wait keeps the unsaved file and says where; shown again, "Don't Save"
+  // deletes it.
+  Answer({129});
+  WhenShown(gSaveWindow, nullptr, "bttn", 1);
+  OnSaveDialog(
+      [](QFileDialog* d) { QMetaObject::invokeMethod(d, "reject", Qt::QueuedConnection); });
+  EXPECT_TRUE(gImager->CloseImage(false));
+  EXPECT_EQ(access(temp.c_str(), F_OK), 0);
+  EXPECT_EQ(std::string(dmessage_record[DMCwarning]), "Unsaved image kept in '" + temp + "'");
+  ASSERT_TRUE(PshowTempImage(rec, "test"));
+  Answer({131});
+  WhenShown(gConfirmWindow, [] { Shot(gConfirmWindow, "hdr-save-question"); });
+  EXPECT_TRUE(gImager->CloseImage(true));
+  EXPECT_NE(access(temp.c_str(), F_OK), 0);
+  EXPECT_EQ(TempFiles(), 0);
+
+  // The command again, through the main window, now with the saved response: closing it with
+  // "Save" writes the chosen file and deletes the temporary one.
+  Show(recs);
+  options();
+  EXPECT_EQ(SendCommand("mhdr", kEventCommandProcess, GetWindowEventTarget(gMain->GetWindow())),
+            noErr);
+  ASSERT_EQ(TempFiles(), 1) << log.All();
+  const std::string chosen = Path("desk_hdr.tif");
+  Answer({129});
+  WhenShown(gSaveWindow, nullptr, "bttn", 1);
+  OnSaveDialog([&](QFileDialog* d) { Accept(d, chosen); });
+  EXPECT_TRUE(gImager->CloseImage(true));
+  EXPECT_EQ(TempFiles(), 0);
+  RunTool("oiiotool", {"--info", QString::fromStdString(chosen)}, &status);
+  EXPECT_EQ(status, 0);
+}
+
+}  // namespace

@@ -1,0 +1,265 @@
+// The record of a saved view: size, densities, view angles and view specification rewritten for
+// the pixels a crop and an orientation made.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "app/image/pimgsave.h"
+#include "catalog/pfieldset.h"
+#include "catalog/pdbase.h"
+#include "picture/view.h"
+
+namespace {
+
+DBRecord Sized(long w, long h, const char* view) {
+  DBRecord r(&PDBFInfo);
+  PDBsetInt(&r, PDBFxsize, w);
+  PDBsetInt(&r, PDBFysize, h);
+  if (view) PDBsetString(&r, PDBFview, view);
+  return r;
+}
+
+float Get(const DBRecord& r, PDBFieldID f) {
+  float v = NAN;
+  PDBgetFloat(r, f, &v);
+  return v;
+}
+
+VIEW ViewOf(const DBRecord& r) {
+  VIEW v = stdview;
+  const char* s = PDBgetString(r, PDBFview);
+  EXPECT_TRUE(s != nullptr && sscanview(&v, s) > 0) << (s ? s : "(no view)");
+  return v;
+}
+
+TEST(FixImageSettings, CropsTurnsAndFlipsRewriteTheView) {
+  const _ImgRect centre = {100, 300, 75, 225}, left = {0, 200, 0, 300}, whole = {0, 400, 0, 300};
+  DBRecord r = Sized(400, 300, "-vtv -vh 60 -vv 40");
+  fixImageSettings(&r, nullptr, &centre);
+  EXPECT_NEAR(Get(r, PDBFxangle), 32.204, 0.001);
+  EXPECT_NEAR(Get(r, PDBFyangle), 20.628, 0.001);
+  EXPECT_EQ(PDBgetField(r, PDBFxsize).GetInt(0), 200);
+  EXPECT_NEAR(ViewOf(r).horiz, 32.204, 0.001);
+
+  r = Sized(400, 300, "-vth -vh 60 -vv 60");
+  fixImageSettings(&r, nullptr, &centre);
+  EXPECT_NEAR(Get(r, PDBFxangle), 28.955, 0.001);
+  EXPECT_EQ(ViewOf(r).type, VT_HEM);
+
+  r = Sized(400, 300, "-vtv -vh 60 -vv 40");
+  fixImageSettings(&r, nullptr, &left);
+  EXPECT_NEAR(ViewOf(r).hoff, -0.5, 1e-6);
+  EXPECT_NEAR(ViewOf(r).voff, 0.0, 1e-6);
+
+  // A whole-image crop keeps the angles; a quarter turn swaps them and the size, a mirror
+  // turns the shift around.
+  r = Sized(400, 300, nullptr);
+  PDBsetFloat(&r, PDBFxangle, 60);
+  PDBsetFloat(&r, PDBFyangle, 40);
+  fixImageSettings(&r, nullptr, &whole);
+  EXPECT_FLOAT_EQ(Get(r, PDBFxangle), 60);
+  EXPECT_FLOAT_EQ(Get(r, PDBFyangle), 40);
+  POrient turn;
+  turn.SetOrigSize(400, 300);
+  turn.RotateCW(90);
+  fixImageSettings(&r, &turn, &whole);
+  EXPECT_FLOAT_EQ(Get(r, PDBFxangle), 40);
+  EXPECT_FLOAT_EQ(Get(r, PDBFyangle), 60);
+  EXPECT_EQ(PDBgetField(r, PDBFxsize).GetInt(0), 300);
+  EXPECT_EQ(PDBgetField(r, PDBFysize).GetInt(0), 400);
+
+  r = Sized(400, 300, "-vtv -vh 60 -vv 40");
+  POrient mirror;
+  mirror.SetOrigSize(200, 300);
+  mirror.HFlip();
+  fixImageSettings(&r, &mirror, &left);
+  EXPECT_NEAR(ViewOf(r).hoff, 0.5, 1e-6);
+}
+
+TEST(FixImageSettings, DensitiesAndRecordsWithoutASize) {
+  const _ImgRect half = {0, 200, 0, 300};
+  DBRecord r = Sized(400, 300, nullptr);
+  PDBsetFloat(&r, PDBFxdensity, 300);
+  PDBsetFloat(&r, PDBFydensity, 0.5);  // 1.0 or less means nothing: dropped
+  fixImageSettings(&r, nullptr, &half);
+  EXPECT_FLOAT_EQ(Get(r, PDBFxdensity), 300);
+  EXPECT_FALSE(PDBgetField(r, PDBFydensity).IsSet());
+
+  // No size: nothing to scale the view by, so it stays as it was (no division by 0).
+  DBRecord n(&PDBFInfo);
+  PDBsetString(&n, PDBFview, "-vtv -vh 60 -vv 40");
+  PDBsetFloat(&n, PDBFxangle, 60);
+  fixImageSettings(&n, nullptr, &half);
+  EXPECT_STREQ(PDBgetString(n, PDBFview), "-vtv -vh 60 -vv 40");
+  EXPECT_FLOAT_EQ(Get(n, PDBFxangle), 60);
+}
+
+}  // namespace
+
+// ---- The save command on images in the window, through its dialogs.
+
+#include "imagetest.h"
+#include "savetest.h"
+
+namespace {
+
+using savetest::Accept;
+using savetest::HaveTool;
+using savetest::OnSaveDialog;
+using savetest::RunTool;
+
+class SaveView : public ImageWindowTest {
+ protected:
+  // Opens rec, then runs the save command with the options checked (131 + bit number - 3) and
+  // the file chosen; the command's result.
+  int Save(const DBRecord& rec, int opts, const std::string& path, const char* format = nullptr) {
+    if (!w->AddImage(rec, false) || !w->Present()) return -1;
+    return SaveShown(opts, path, format);
+  }
+  int SaveShown(int opts, const std::string& path, const char* format = nullptr, int quality = 0) {
+    WhenShown(
+        gSaveWindow,
+        [opts, quality] {
+          if (quality > 0) SetControlValue(ControlOf(gSaveWindow, "save", 129), quality);
+          savetest::Shot(gSaveWindow, "save-options");
+          for (int bit = 3; bit <= 6; ++bit)  // (bit 6 is offered only with a selection)
+            if (ControlRef c = ControlOf(gSaveWindow, "optn", 128 + bit))
+              if (IsControlEnabled(c)) SetControlValue(c, (opts >> bit) & 1);
+        },
+        "bttn", 1);
+    OnSaveDialog([path, format](QFileDialog* d) {
+      auto* combo = d->findChild<QComboBox*>("fileTypeCombo");
+      const int k = format && combo ? combo->findText(format, Qt::MatchContains) : -1;
+      if (k >= 0) savetest::PickFormat(d, k);
+      Accept(d, path);
+    });
+    return w->SaveImage();
+  }
+  // Whether oiiotool finds two pictures equal pixel for pixel.
+  static bool Same(const std::string& a, const std::string& b) {
+    int st = -1;
+    const std::string out =
+        RunTool("oiiotool", {QString::fromStdString(a), QString::fromStdString(b), "--diff"}, &st);
+    if (st != 0) std::cerr << out;
+    return st == 0;
+  }
+  // oiiotool's mean of the first channel.
+  static double Mean(const std::string& path) {
+    const std::string s = RunTool("oiiotool", {"--stats", QString::fromStdString(path)});
+    const size_t k = s.find("Stats Avg:");
+    return k == std::string::npos ? -1 : atof(s.c_str() + k + 10);
+  }
+};
+
+// Some 2.5 s: each image shown makes the main window's status line linger.
+TEST_F(SaveView, CropAndTurnOfTheOriginalPixelsAndAFixedExposureWrittenIn) {
+  if (!HaveTool("oiiotool")) GTEST_SKIP() << "no oiiotool";
+  const std::string in = Temp("in16.tif"), ref = Temp("ref.tif"), out = Temp("out.tif");
+  int st = -1;
+  RunTool("oiiotool",
+          {"--pattern",
+           "fill:topleft=0,0,0:topright=1,0.2,0:bottomleft=0,1,0.3:"
+           "bottomright=0.1,0,1",
+           "120x80", "3", "--noise:type=uniform:min=0:max=0.1", "-d", "uint16", "-o",
+           QString::fromStdString(in)},
+          &st);
+  ASSERT_EQ(st, 0);
+  DBRecord rec = savetest::RecordOf(in);
+  const long crop[4] = {10, 5, 90, 65};
+  PDBsetInts(&rec, PDBFcrop, crop, 4);
+  PDBsetInt(&rec, PDBForient, 90);
+  ASSERT_EQ(Save(rec, 0x18, out), 1);
+  RunTool("oiiotool",
+          {QString::fromStdString(in), "--cut", "80x60+10+5", "--rotate90", "-o",
+           QString::fromStdString(ref)},
+          &st);
+  ASSERT_EQ(st, 0);
+  EXPECT_TRUE(Same(out, ref));
+  const DBRecord& saved = w->GetCurrentIR()->GetRec();
+  EXPECT_EQ(PDBgetField(saved, PDBFxsize).GetInt(0), 60);
+  EXPECT_EQ(PDBgetField(saved, PDBFysize).GetInt(0), 80);
+  EXPECT_FALSE(PDBgetField(saved, PDBFcrop).IsSet());
+  EXPECT_TRUE(savetest::HashMatches(saved, out));
+
+  // A float picture shown at a fixed exposure of 2: its pixels doubled in the file, the
+  // sample-to-nits factor halved, and the window back at 1.
+  const std::string fin = Temp("float.tif"), fout = Temp("float2.exr");
+  RunTool("oiiotool",
+          {"--pattern", "fill:top=0.1,0.2,0.3:bottom=2,1,0.5", "64x48", "3", "-d", "float", "-o",
+           QString::fromStdString(fin)},
+          &st);
+  ASSERT_EQ(st, 0);
+  DBRecord frec = savetest::RecordOf(fin);
+  PDBsetFloat(&frec, PDBFstonits, 100);
+  ASSERT_TRUE(w->AddImage(frec, false) && w->Present());
+  ASSERT_TRUE(w->ManualExposure(2.0));
+  ASSERT_EQ(SaveShown(0x08, fout, "EXR"), 1);
+  EXPECT_NEAR(Mean(fout), 2 * Mean(fin), 1e-3);
+  float s = 0;
+  ASSERT_TRUE(PDBgetFloat(w->GetCurrentIR()->GetRec(), PDBFstonits, &s));
+  EXPECT_FLOAT_EQ(s, 50);
+  double m = 0;
+  w->GetCurrentIR()->GetExposure(&m);
+  EXPECT_DOUBLE_EQ(m, 1.0);
+}
+
+TEST_F(SaveView, AJpegIsWrittenAgainAsItIsUnlessLoweredOrCut) {
+  if (!HaveTool("identify")) GTEST_SKIP() << "no identify";
+  const std::string in = Temp("q90.jpg"), same = Temp("same.jpg"), lower = Temp("q70.jpg");
+  _ImgStruct pic = savetest::Picture(2400, 1600);
+  ASSERT_TRUE(savetest::WriteJPEG(in, pic, 90));
+  PfreeImage(&pic);
+  DBRecord rec = savetest::RecordOf(in);
+  PDBsetInt(&rec, PDBFquality, 90);
+  // Nothing asked for: the file's own data, byte for byte.
+  ASSERT_EQ(Save(rec, 0, same, "JPEG"), 1);
+  EXPECT_EQ(savetest::Read(same), savetest::Read(in));
+  // A lower quality: rendered again at 1:1 (the window shows it smaller) and encoded anew.
+  ASSERT_TRUE(w->AddImage(rec, false) && w->Present());
+  ASSERT_LT(w->GetCurrentIR()->GetZoom(nullptr), 0.95);
+  ASSERT_EQ(SaveShown(0, lower, "JPEG", 70), 1);
+  EXPECT_EQ(RunTool("identify", {"-format", "%Q %w %h", QString::fromStdString(lower)}),
+            "70 2400 1600");
+  // A rubber-band selection: only it is written.
+  const std::string part = Temp("part.jpg");
+  ASSERT_TRUE(w->AddImage(rec, false) && w->Present());
+  const _ImgRect sel = {100, 1100, 50, 850};
+  w->GetCurrentIR()->SetOrigSelection(&sel);
+  w->imd->rectShown = true;
+  ASSERT_EQ(SaveShown(0x40, part, "JPEG"), 1);
+  EXPECT_EQ(RunTool("identify", {"-format", "%w %h", QString::fromStdString(part)}), "1000 800");
+  EXPECT_FALSE(PDBgetField(w->GetCurrentIR()->GetRec(), PDBFcrop).IsSet());
+}
+
+TEST_F(SaveView, SavingOverACataloguedFileKeepsWhatTheUserEntered) {
+  PContext* ctx = w->GetBrowser() ? w->GetBrowser()->GetContext() : nullptr;
+  ASSERT_NE(ctx, nullptr);
+  const std::string cat = Temp("c.qdb"), src = Temp("src.jpg"), target = Temp("target.jpg");
+  _ImgStruct pic = savetest::Picture(300, 200), other = savetest::Picture(90, 60);
+  ASSERT_TRUE(savetest::WriteJPEG(src, pic, 90) && savetest::WriteJPEG(target, other, 90));
+  PfreeImage(&pic);
+  PfreeImage(&other);
+  ASSERT_TRUE(ctx->OpenDB(cat.c_str()));
+  DBRecord old = savetest::RecordOf(target);
+  PDBsetString(&old, PDBFtitle, "The title I gave it");
+  ASSERT_EQ(ctx->pdb.AddRecords(&old, 1), 1);
+  DBRecord rec = savetest::RecordOf(src);
+  PDBsetInt(&rec, PDBFquality, 90);
+  ASSERT_TRUE(w->AddImage(rec, false) && w->Present());
+  ASSERT_EQ(SaveShown(0, target, "JPEG", 80), 1);  // re-encoded over the catalogued file
+
+  DBQuery q(&PDBFInfo, false);
+  q.rlo.Init(&PDBFInfo);
+  q.rhi.Link(&q.rlo);
+  PDBsetString(&q.rlo, PDBFfile, "target.jpg");
+  DBRecord found[4];
+  int pos = 0;
+  ctx->pdb.Checkpoint(nullptr, nullptr);
+  ASSERT_EQ(ctx->pdb.FindRecords(&q, found, 4, &pos), 1);
+  EXPECT_STREQ(PDBgetString(found[0], PDBFtitle), "The title I gave it");
+  EXPECT_EQ(PDBgetField(found[0], PDBFxsize).GetInt(0), 300);
+  EXPECT_TRUE(savetest::HashMatches(found[0], target));
+  ctx->CloseDB();
+}
+
+}  // namespace

@@ -1,0 +1,240 @@
+// The record file commands on real files in a scratch folder: renaming one file and a series
+// with their sounds, deleting with its questions, cutting, copying and turning records.
+#include <sys/stat.h>
+
+#include <sstream>
+
+#include "app/core/precfile.h"
+#include "app/export/ptrader.h"
+#include "maintest.h"
+#include "platform/pclipboard.h"
+#include "testutil/message_log.h"
+
+namespace {
+
+class RecordFiles : public MainTest {
+ protected:
+  void SetUp() override {
+    MainTest::SetUp();
+    folder = Path("pics");
+    mkdir(folder.c_str(), 0755);
+    PsetCheckRecords([](bool, PContext*) { return false; });  // the records are the files'
+  }
+  void TearDown() override {
+    PsetCheckRecords(checkRecords);
+    MainTest::TearDown();
+  }
+  // Files name_i for the given names, shown as records of the folder, all selected.
+  void ShowFiles(const std::vector<std::string>& names, bool make = true) {
+    ASSERT_TRUE(mw->LoadingRecords(nullptr));
+    long k = 0;
+    for (const std::string& n : names) {
+      if (make) ctxtest::WriteFile(In(n), "data of " + n);
+      ctxtest::Show(bc, ctxtest::Photo(n.c_str(), 100 + k, 500 + k, "Quay", folder.c_str()));
+      ++k;
+    }
+    snprintf(bc->rsrc, sizeof bc->rsrc, "%s", folder.c_str());
+    mw->LoadedRecords(static_cast<int>(names.size()));
+    mw->SortRecords(FourCC("sfil"), 0);
+    bc->SelectAll();
+  }
+  std::string In(const std::string& name) const { return folder + "/" + name; }
+  std::vector<std::string> Shown() const {
+    std::vector<std::string> v;
+    for (int i = 0; i < bc->rdisp.GetSize(); ++i)
+      v.push_back(PDBgetString(bc->rdisp.Get(i), PDBFfile));
+    return v;
+  }
+  std::string folder;
+};
+
+TEST_F(RecordFiles, SeriesRenameSkipsNamesAndTakesTheSounds) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 12; ++i) names.push_back("p" + std::to_string(10 + i) + ".jpg");
+  ctxtest::WriteFile(In("p10.WAV"), "sound 10");
+  ctxtest::WriteFile(In("p11.wav"), "sound 11");
+  ctxtest::WriteFile(In("base003.jpg"), "kept");
+  ShowFiles(names);
+  Answerer ans;
+  ans.Type("base");
+  EXPECT_EQ(MainCommand(mw, "renm"), noErr);
+  EXPECT_TRUE(ans.Saw("Base for sequential image renaming"));
+  for (int i = 0; i < 12; ++i) EXPECT_FALSE(ctxtest::Exists(In(names[i]))) << names[i];
+  std::vector<std::string> expect;
+  for (int n : {1, 2, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}) {
+    char nm[32];
+    snprintf(nm, sizeof nm, "base%03d.jpg", n);
+    expect.push_back(nm);
+    EXPECT_TRUE(ctxtest::Exists(In(nm))) << nm;
+  }
+  EXPECT_EQ(Shown(), expect);
+  EXPECT_EQ(ctxtest::ReadFile(In("base003.jpg")), "kept");
+  EXPECT_EQ(ctxtest::ReadFile(In("base001.jpg")), "data of p10.jpg");
+  EXPECT_EQ(ctxtest::ReadFile(In("base001.WAV")), "sound 10");
+  EXPECT_EQ(ctxtest::ReadFile(In("base002.wav")), "sound 11");
+  EXPECT_FALSE(ctxtest::Exists(In("p10.WAV")));
+
+  // Another folder (in letter case only) refuses.
+  ShowFiles({"a.jpg", "b.jpg"});
+  PDBsetString(&bc->rdisp[1], PDBFlocation, (Path("Pics")).c_str());
+  ans.Type("x");
+  MessageLog log;
+  renameFiles();
+  EXPECT_TRUE(log.Has(DMCinput, "Images must be together in one folder"));
+  EXPECT_TRUE(ctxtest::Exists(In("a.jpg")));
+}
+
+TEST_F(RecordFiles, RenameOntoAnExistingNameRefuses) {
+  ctxtest::WriteFile(In("other.jpg"), "other");
+  ShowFiles({"one.jpg"});
+  Answerer ans;
+  ans.Type("other.jpg");
+  MessageLog log;
+  renameFiles();
+  EXPECT_TRUE(ans.Saw("Rename image '" + In("one.jpg") + "'"));
+  EXPECT_TRUE(log.Has(DMCinput, "File 'other.jpg' already exists (not renamed)"));
+  EXPECT_EQ(ctxtest::ReadFile(In("other.jpg")), "other");
+  EXPECT_EQ(ctxtest::ReadFile(In("one.jpg")), "data of one.jpg");
+  EXPECT_FALSE(imgRename(In("one.jpg").c_str(), In("other.jpg").c_str()));
+  // The sound follows only where the new name has none yet, in any letter case.
+  ctxtest::WriteFile(In("one.WAV"), "sound one");
+  ctxtest::WriteFile(In("two.wav"), "sound two");
+  ans.Type("two.jpg");
+  renameFiles();
+  EXPECT_EQ(Shown(), std::vector<std::string>{"two.jpg"});
+  EXPECT_EQ(ctxtest::ReadFile(In("two.jpg")), "data of one.jpg");
+  EXPECT_EQ(ctxtest::ReadFile(In("two.wav")), "sound two");
+  EXPECT_EQ(ctxtest::ReadFile(In("one.WAV")), "sound one");
+  EXPECT_FALSE(ctxtest::Exists(In("two.WAV")));
+}
+
+TEST_F(RecordFiles, DeleteAsksOnceJustCutKeepsFilesAndRefusalsKeepRecords) {
+  // One read-only file: asked once, deleted.
+  ShowFiles({"ro.jpg"});
+  chmod(In("ro.jpg").c_str(), 0444);
+  Answerer ans;
+  ans.Press(kResponseOK);
+  EXPECT_EQ(MainCommand(mw, "dele"), noErr);
+  EXPECT_EQ(ans.prompts, std::vector<std::string>{"Permanently delete the read-only image file?"});
+  EXPECT_FALSE(ctxtest::Exists(In("ro.jpg")));
+  EXPECT_EQ(bc->rdisp.GetSize(), 0);
+
+  // "Just Cut" leaves the files.
+  ShowFiles({"c1.jpg", "c2.jpg"});
+  ans.prompts.clear();
+  ans.Press(kResponseCustom);
+  clipRecords(FourCC("dele"));
+  EXPECT_TRUE(ans.Saw("Permanently delete these 2 image files?"));
+  EXPECT_EQ(bc->rdisp.GetSize(), 0);
+  EXPECT_EQ(ctxtest::ReadFile(In("c1.jpg")), "data of c1.jpg");
+
+  // Only records whose files went leave; the others stay selected.
+  ShowFiles({"gone.jpg", "dir.jpg", "keep.jpg", "del.jpg"});
+  unlink(In("gone.jpg").c_str());
+  unlink(In("dir.jpg").c_str());
+  mkdir(In("dir.jpg").c_str(), 0755);
+  ctxtest::WriteFile(In("dir.jpg/inside"), "x");  // the file system refuses this one
+  chmod(In("keep.jpg").c_str(), 0444);
+  ans.prompts.clear();
+  ans.Press(kResponseOK);
+  ans.Press(kResponseCancel);  // not the read-only one
+  MainCommand(mw, "dele");
+  EXPECT_TRUE(ans.Saw("Delete read-only file '" + In("keep.jpg") + "'?"));
+  EXPECT_STREQ(dmessage_record[DMCwarning], ("Cannot delete '" + In("dir.jpg") + "'").c_str());
+  EXPECT_FALSE(ctxtest::Exists(In("del.jpg")));
+  EXPECT_TRUE(ctxtest::Exists(In("keep.jpg")));
+  EXPECT_EQ(Shown(), (std::vector<std::string>{"dir.jpg", "keep.jpg"}));
+  EXPECT_EQ(bc->TotalSelected(), 2);
+}
+
+TEST_F(RecordFiles, CopiedTextReadsBackAndRecordsTurn) {
+  ShowFiles({"a.jpg", "b.jpg", "c.jpg"}, false);
+  PDBsetString(&bc->rdisp[0], PDBFtitle, "Tab\tless");  // the table cleans what it cannot hold
+  bc->Select(2, false);
+  EXPECT_EQ(MainCommand(mw, "copy"), noErr);
+  EXPECT_EQ(Status(), "Copied 2 records");
+  std::string text;
+  ASSERT_TRUE(ClipboardGetText(&text));
+  std::istringstream is(text);
+  char sep = '\t';
+  DBRecordList back(bc->rdisp.GetFieldInfo());
+  ASSERT_EQ(back.Read(&is, &sep), 2);
+  EXPECT_EQ(PDBgetString(back.Get(1), PDBFfile), std::string("b.jpg"));
+  EXPECT_TRUE(back.Get(1) == bc->rdisp.Get(1));
+
+  DBRecord r = ctxtest::Photo("t.jpg", 1, 2);
+  PDBsetInt(&r, PDBFflip, 1);
+  ASSERT_TRUE(reorientRecord(&r, FourCC("cw90")));
+  ASSERT_TRUE(reorientRecord(&r, FourCC("cw90")));
+  long rot = 0, flip = 0;
+  PDBgetInt(r, PDBForient, &rot);
+  PDBgetInt(r, PDBFflip, &flip);
+  EXPECT_EQ(rot, 180);
+  EXPECT_EQ(flip, 1);
+  DBRecord s = ctxtest::Photo("s.jpg", 1, 2);
+  reorientRecord(&s, FourCC("flhz"));
+  reorientRecord(&s, FourCC("flvt"));
+  PDBgetInt(s, PDBForient, &rot);
+  PDBgetInt(s, PDBFflip, &flip);
+  EXPECT_EQ(rot, 180);
+  EXPECT_EQ(flip, 0);
+  MessageLog log;
+  EXPECT_FALSE(reorientRecord(&s, FourCC("spin")));
+  EXPECT_TRUE(log.Has(DMCparameter, "Unrecognized command in reorientRecord"));
+
+  // Turning catalogued records is one undoable step.
+  ASSERT_TRUE(mw->OpenCatalog(Path("a.qdb").c_str()));
+  ShowFiles({"a.jpg", "b.jpg"}, false);
+  ASSERT_EQ(mw->AddRecords(), 2);
+  bc->SelectAll();
+  EXPECT_EQ(MainCommand(mw, "cc90"), noErr);
+  EXPECT_EQ(Status(), "Reoriented 2 records");
+  EXPECT_EQ(EditItem(1), "Undo Reorient");
+  PDBgetInt(bc->rdisp.Get(0), PDBForient, &rot);
+  EXPECT_EQ(rot, -90);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(RecordFiles, OtherProgramGetsEveryPathAsAnArgumentAndUnshownQuestionsCancel) {
+  // Names a command line would split or quote: each reaches the program whole.
+  const std::string made = Path("made");
+  mkdir(made.c_str(), 0755);
+  folder = made;
+  ShowFiles({"it's here.jpg", "a;b $(x).jpg", "plain.jpg"}, false);
+  openImages(nullptr, "touch");
+  for (int tries = 0; tries < 400 && !ctxtest::Exists(In("plain.jpg")); ++tries) usleep(5000);
+  usleep(20000);
+  for (const char* n : {"it's here.jpg", "a;b $(x).jpg", "plain.jpg"})
+    EXPECT_TRUE(ctxtest::Exists(In(n))) << n;
+
+  // A question that cannot be shown is a Cancel: nothing deleted.
+  gInterfaceReady = 0;
+  clipRecords(FourCC("dele"));
+  gInterfaceReady = 1;
+  EXPECT_TRUE(ctxtest::Exists(In("plain.jpg")));
+  EXPECT_EQ(bc->rdisp.GetSize(), 3);
+}
+
+TEST_F(RecordFiles, AnOpenEditHoldsBackCataloguesAndLoads) {
+  ASSERT_TRUE(mw->OpenCatalog(Path("a.qdb").c_str()));
+  ShowFiles({"x.jpg"});
+  ASSERT_TRUE(b->NewChange("Set"));
+  MessageLog log;
+  EXPECT_FALSE(b->NewChange("Other"));
+  EXPECT_FALSE(mw->OpenCatalog(Path("b.qdb").c_str()));
+  mw->CloseCatalog();
+  EXPECT_TRUE(bc->Ready());
+  EXPECT_FALSE(mw->LoadingRecords(nullptr));
+  clipRecords(FourCC("clea"));
+  EXPECT_EQ(bc->rdisp.GetSize(), 1);
+  EXPECT_EQ(log.CountClass(DMCwarning), 5);
+  EXPECT_EQ(log.CountClass(DMCassert), 0);
+  b->NoChange();
+  dmessage_last_class = DMCnerr;  // the warnings were read here
+  EXPECT_TRUE(mw->OpenCatalog(Path("b.qdb").c_str()));
+}
+
+}  // namespace

@@ -399,6 +399,3 @@ void PBrowser::Highlight(bool on) {
   highlighted = on;
 }
 
-bool PBrowser::PlaySound(int) {
-  return false;
-}

@@ -86,9 +86,14 @@ class PBrowser : public PDrawer, public IBrowser {
   bool ChangeOpen() const override { return changeName != nullptr; }
   int CompleteChange() override;
   void NoChange() override;
-  // Plays displayed record i's sound. Does the least (nothing, false) until record sounds are
-  // built.
+  // Record sounds and final thumbnails (pbrowimprove.cpp). Whether displayed record i has a
+  // sound file beside its image (learned once per display length); plays it with the desktop's
+  // opener, true when the opener succeeded.
+  bool SoundCheck(int i);
   bool PlaySound(int i);
+  // Upgrades the visible cells to final thumbnails, learning their sounds: one cell unless
+  // doall; the number of cells redrawn. Stops when the grid scrolls or changes meanwhile.
+  int ImproveDisplay(bool doall) override;
 
   // IBrowser.
   int ThumbDenom() const override { return tnDenom; }

@@ -46,4 +46,5 @@ void PinstallAppState() {
     if (!handled) idleImprovements(begun);
   };
   PcontentClickHook = [] { alertLastClass = DMCnerr; };
+  idleImprovementStep = improveCallback;
 }

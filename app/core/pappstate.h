@@ -16,8 +16,12 @@ double idleImprovements(double delay);
 // The improvement work the timer runs, stage by stage; it returns the delay before the next
 // stage, or 0 or less when no work is left. None until the application installs it.
 extern double (*idleImprovementStep)(int stage);
+// The application's improvement work (pidle.cpp), which PinstallAppState installs: the browser's
+// cells made final one per firing 0.1 s apart, then the image window's next image and, 0.5 s
+// later, its previous one. Waits while records load or a search runs.
+double improveCallback(int stage);
 
 // Installs the toolkit hooks: every window event suspends the idle-improvement timer while its
 // handlers run and re-arms it when none took the event; a click in a window's content resets
-// the last alert class. Call once at start, before the first window.
+// the last alert class; the improvement work. Call once at start, before the first window.
 void PinstallAppState();

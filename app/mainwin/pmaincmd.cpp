@@ -47,16 +47,12 @@ bool HeldWhileBusy(UInt32 cmd) {
 // Codes of the window's table whose work comes with other parts of the program: not taken
 // here, and greyed meanwhile.
 bool NotYetHere(UInt32 cmd) {
-  static const UInt32 codes[] = {C("subj"), C("keyw"), C("ownr"), C("albm"), C("titl"), C("comm"),
-                                 C("rept"), C("othr"), C("date"), C("dens"), C("posn"), C("fnby")};
+  static const UInt32 codes[] = {C("othr"), C("dens"), C("posn"), C("fnby")};
   for (UInt32 c : codes)
     if (c == cmd) return true;
   const UInt32 prefix = cmd & 0xFFFFFF00u, digit = cmd & 0xFFu;
   if (digit < '1' || digit > '9') return false;
-  return (prefix == (C("sub1") & 0xFFFFFF00u) && digit <= '7') ||
-         (prefix == (C("own1") & 0xFFFFFF00u) && digit <= '5') ||
-         (prefix == (C("alb1") & 0xFFFFFF00u) && digit <= '7') ||
-         prefix == (C("key1") & 0xFFFFFF00u) || prefix == (C("oth1") & 0xFFFFFF00u);
+  return prefix == (C("oth1") & 0xFFFFFF00u);
 }
 
 }  // namespace
@@ -179,6 +175,7 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
       return noErr;
     default:
       if (ExchangeCommand(cmd)) return noErr;
+      if (FieldSettingCommand(cmd)) return noErr;
       break;
   }
   idleImprovements(delay);
@@ -258,6 +255,7 @@ OSStatus PMainWindow::HandleCommandUpdate(EventRef event) {
     return noErr;
   }
   if (ExchangeCommandUpdate(cmd)) return noErr;
+  if (FieldSettingCommandUpdate(cmd)) return noErr;
   bool enable = false;
   if (!CommandState(cmd, &enable)) return eventNotHandledErr;
   if (enable && PisBusy() && HeldWhileBusy(cmd)) enable = false;

@@ -119,7 +119,7 @@ WindowPtr PMainWindow::CreateWindow(IBNibRef nib) {
   selector->minsize.v = kSelectorMinHeight;
   selector->maxsize.v = 0;
   selector->minsize.h = selector->maxsize.h = static_cast<short>(selector->GetWidth());
-  for (int i = 0; i < 6; ++i) selector->AddTab(nullptr);
+  AddSelectorTabs();
 
   // The browser fills the rest below the toolbar.
   browser = new PBrowser(this);
@@ -164,10 +164,6 @@ int PMainWindow::Show(int how) {
     }
   }
   return r;
-}
-
-void PMainWindow::UpdateSelectorList(int) {
-  // The selector's lists read their data when they are built; the empty tabs have none.
 }
 
 void PMainWindow::ShowMode(const char* text) const {

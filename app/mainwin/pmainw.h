@@ -5,6 +5,7 @@
 
 #include "app/browser/pbrowser.h"
 #include "app/core/pwindows.h"
+#include "app/mainwin/pselectlist.h"
 
 class PMainWindow : public IMainWindow {
  public:
@@ -54,10 +55,16 @@ class PMainWindow : public IMainWindow {
   bool Undo() override;
   bool Redo() override;
   const char* NoChange() const override;
-  // The selectors. Do the least (nothing) until the selector lists are built.
-  void UpdateSelectors() override {}
-  void HiliteSelectors() const override {}
-  void SelectFolder(const char*, bool) override {}
+  // The selectors (pselectproc.cpp).
+  void UpdateSelectors() override;
+  void HiliteSelectors() const override;
+  void SelectFolder(const char* path, bool open) override;
+  static void RecordFileSel(PSelectListDrawer* list, bool final);
+  // The list actions: a click (final: a double click) in a set list.
+  static void RecordSetSel(PSelectListDrawer* list, bool final);
+  void ProcessSetSel(PSetListDrawer* list, bool final);
+  static void RecordTimelineSel(PSelectListDrawer* list, bool final);
+  void ProcessTimelineSel(PTimelineListDrawer* list, bool final);
 
   // Sorting (pmainsort.cpp).
   void SortRecords(unsigned long code, int reverse) override;
@@ -77,8 +84,14 @@ class PMainWindow : public IMainWindow {
   // The record exchange commands (pmainexch.cpp): true when cmd is one of them.
   bool ExchangeCommand(UInt32 cmd);
   bool ExchangeCommandUpdate(UInt32 cmd);
+  // The field setting commands (pmainsetcmd.cpp): true when cmd is one of them.
+  bool FieldSettingCommand(UInt32 cmd);
+  bool FieldSettingCommandUpdate(UInt32 cmd);
 
   ControlRef Control(SInt32 id) const;
+  // Makes the selector's six tab panes.
+  void AddSelectorTabs();
+  void SelectMatching();
   // Whether an edit transaction is open, with a "warning" naming what it holds back.
   bool Editing(const char* what) const;
   // Renumbers the album's positions in the display order (a writable catalogue only).

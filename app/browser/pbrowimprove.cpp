@@ -1,0 +1,95 @@
+// Final thumbnails in idle time, and the sounds recorded beside pictures.
+#include <string>
+#include <vector>
+
+#include "app/browser/pbrowser.h"
+#include "app/core/pdialogs.h"
+#include "app/core/precfile.h"
+#include "platform/plaunch.h"
+
+namespace {
+
+constexpr double kPlayerWait = 30.0;  // seconds the opener may take
+constexpr int kSoundPathLen = 4096;
+
+}  // namespace
+
+bool PBrowser::SoundCheck(int i) {
+  PContext* ctx = GetContext();
+  const int n = ctx ? ctx->rdisp.GetSize() : 0;
+  if (i < 0 || i >= n) return false;
+  const uint32_t bit = static_cast<uint32_t>(i);
+  if (hasSound.Length() != static_cast<uint32_t>(n) ||
+      soundChecked.Length() != static_cast<uint32_t>(n)) {
+    // Another display: everything is learned again.
+    hasSound.NewBitMap(static_cast<uint32_t>(n), false);
+    soundChecked.NewBitMap(static_cast<uint32_t>(n), false);
+  } else if (soundChecked.Check(bit)) {
+    return hasSound.Check(bit);
+  }
+  const bool has = relatedSoundFile(ctx->rdisp.Get(i), nullptr, 0);
+  hasSound.Set(bit, has);
+  soundChecked.Set(bit);
+  return has;
+}
+
+bool PBrowser::PlaySound(int i) {
+  PContext* ctx = GetContext();
+  if (ctx == nullptr || i < 0 || i >= ctx->rdisp.GetSize() ||
+      !hasSound.Check(static_cast<uint32_t>(i)))
+    return false;
+  std::vector<char> path(kSoundPathLen);
+  if (!relatedSoundFile(ctx->rdisp.Get(i), path.data(), kSoundPathLen)) return false;
+  // The path goes to the opener as one argument: no command line is made of it.
+  return OpenWithDesktopAndWait(path.data(), kPlayerWait) == 0;
+}
+
+int PBrowser::ImproveDisplay(bool doall) {
+  PContext* ctx = GetContext();
+  if (ctx == nullptr || tnDenom < 1) return 0;
+  const int top = topleftIndex, denom = tnDenom, generation = clearCount;
+  const int ts = ThumbSize();
+  int count = 0;
+  // The cell count is read again after every pump: the display may change under it.
+  for (int i = 0; i < ThumbCount(); ++i) {
+    const int r = top + i;
+    if (r >= ctx->rdisp.GetSize()) break;
+    const uint32_t cell = static_cast<uint32_t>(i);
+    const bool final = thumbFinal.Check(cell);
+    const bool known = soundChecked.Length() == static_cast<uint32_t>(ctx->rdisp.GetSize()) &&
+                       soundChecked.Check(static_cast<uint32_t>(r));
+    if (final && known) continue;
+    bool changed = false;
+    if (final) {
+      changed = SoundCheck(r);
+    } else {
+      _ImgStruct t{};
+      t.xres = ts;
+      t.yres = ts;
+      t.csp = &ICS_sRGB;
+      const bool crop = tnMgr.doCrop, orient = tnMgr.doOrient;
+      tnMgr.doCrop = true;
+      tnMgr.doOrient = false;  // the cell orients the picture as it draws it
+      const bool made = tnMgr.GetThumbnail(&t, ctx->rdisp[r]);
+      tnMgr.doCrop = crop;
+      tnMgr.doOrient = orient;
+      if (!made || t.img == nullptr) {
+        if (t.img != nullptr || t.mbase != nullptr) PfreeImage(&t);
+        continue;  // the quick thumbnail stays
+      }
+      FreeThumb(i);
+      thumb[i] = t;
+      thumbFinal.Set(cell);
+      changed = true;
+      SoundCheck(r);
+    }
+    if (changed) {
+      DrawThumb(i);
+      ++count;
+      if (!doall) break;
+    }
+    checkEvents(0.0);
+    if (topleftIndex != top || tnDenom != denom || clearCount != generation) break;
+  }
+  return count;
+}

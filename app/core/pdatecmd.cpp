@@ -1,0 +1,211 @@
+// The capture-date commands: synchronising two records and adjusting the selected records'
+// dates through the date dialog. Both change the main window's displayed records as one undo
+// step.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "app/core/papp.h"
+#include "app/core/pbusy.h"
+#include "app/core/pdates.h"
+#include "app/core/pdialogs.h"
+#include "catalog/pdbformat.h"
+#include "catalog/pfieldset.h"
+#include "platform/pcontrol.h"
+#include "toolkit/pctltext.h"
+
+namespace {
+
+ControlRef DateControl(SInt32 id) {
+  ControlID cid{FourCC("date"), id};
+  ControlRef c = nullptr;
+  return gDateWindow != nullptr && GetControlByID(gDateWindow, &cid, &c) == noErr ? c : nullptr;
+}
+
+void PutField(int k, const char* fmt, int v) {
+  char text[24];
+  snprintf(text, sizeof text, fmt, v);
+  PutControlText(DateControl(129 + k), text);
+}
+
+// Fields 129-134 as integers; false when one is not.
+bool ReadFields(int v[6]) {
+  bool all = true;
+  for (int k = 0; k < 6; ++k) {
+    char text[64] = "";
+    ControlRef c = DateControl(129 + k);
+    if (c == nullptr || GetControlText(c, text, sizeof text, false) == nullptr ||
+        !readDatePart(text, &v[k])) {
+      v[k] = 0;
+      all = false;
+    }
+  }
+  return all;
+}
+
+// What follows a change of capture dates: the open image and the info window show it, the
+// display keeps its order by date, the timeline learns the new dates.
+void AfterDates(IMainWindow* mw, IBrowser* b, int n, const char* verb) {
+  if (gImager != nullptr && gImager->GetCurrentIR() != nullptr) gImager->Redraw();
+  if (gInfo != nullptr) gInfo->UpdateFields();
+  bool rev = false;
+  if (b->GetSort(&rev) == PDBFcapdate) b->SortDisplay(-1, false);
+  if (n > 0) {
+    mw->UpdateSelectorList(2);
+    mw->EchoAction(verb, n);
+  } else {
+    mw->NoChange();
+  }
+}
+
+std::string CapDate(const DBRecord& r) {
+  const char* s = PDBgetString(r, PDBFcapdate);
+  return s ? s : "";
+}
+
+}  // namespace
+
+void syncDate(bool later) {
+  IMainWindow* mw = gMain;
+  IBrowser* b = mw ? mw->GetBrowser() : nullptr;
+  if (b == nullptr || mw->bc.TotalSelected() != 2) return;
+  PContext& bc = mw->bc;
+  int i = 0;
+  if (!bc.NextSelected(&i)) return;
+  int j = i + 1;
+  if (!bc.NextSelected(&j)) return;
+  const std::string di = CapDate(bc.rdisp[i]), dj = CapDate(bc.rdisp[j]);
+  if (di.empty() || dj.empty()) return;
+  const int cmp = di.compare(dj);
+  if (cmp == 0) return;
+  // Without later the later date moves back to the earlier; with later the earlier moves on.
+  const bool iIsLater = cmp > 0;
+  const int chg = (iIsLater != later) ? i : j;
+  const std::string& oldDate = chg == i ? di : dj;
+  const std::string& newDate = chg == i ? dj : di;
+  if (!b->NewChange("Synchronize")) return;
+  DBRecord* r = b->ChangeRecord(chg);
+  if (r == nullptr || !PDBsetString(r, PDBFcapdate, newDate.c_str())) {
+    b->NoChange();
+    return;
+  }
+  const int n = b->CompleteChange();
+  AfterDates(mw, b, n, "Synchronized");
+  // The dialog offers the shift just made, in days and time.
+  int64_t diff = PsecsFromDate(newDate.c_str()) - PsecsFromDate(oldDate.c_str());
+  PutField(0, "%d", 0);
+  PutField(1, "%d", 0);
+  PutField(2, "%d", static_cast<int>(diff / 86400));
+  diff %= 86400;
+  PutField(3, "%d", static_cast<int>(diff / 3600));
+  diff %= 3600;
+  PutField(4, "%d", static_cast<int>(diff / 60));
+  PutField(5, "%d", static_cast<int>(diff % 60));
+}
+
+void adjustDate() {
+  IMainWindow* mw = gMain;
+  IBrowser* b = mw ? mw->GetBrowser() : nullptr;
+  if (b == nullptr) return;
+  PContext& bc = mw->bc;
+  const int n = bc.TotalSelected();
+  if (n == 0) return;
+  if (n == 2) {
+    for (;;) {
+      const OSType r = confirmDialog("Synchronize to earlier date/time?", "Later", kResponseOK);
+      if (r == kResponseOK || r == kResponseCustom) {
+        syncDate(r == kResponseCustom);
+        return;
+      }
+      if (r == kResponseCancel || gInterfaceReady != 1) break;  // 0: a mount broke in; ask again
+    }
+  }
+  if (gDateWindow == nullptr) return;
+  PBusyGuard busy;  // the display stays as it is while the dialog is up
+  int off[6], old[6] = {0, 0, 0, 0, 0, 0};
+  ReadFields(off);
+  int lone = -1;
+  bool oldLegal = false;
+  if (n == 1) {
+    bc.NextSelected(&lone);
+    const DBRecord& rec = bc.rdisp[lone];
+    oldLegal = sscanDate(old, PDBgetString(rec, PDBFcapdate));
+    int shown[6];
+    if (oldLegal) {
+      char text[32];
+      if (PDBformatDate(text, sizeof text, PDBgetField(rec, PDBFcapdate)) == nullptr) return;
+      PutControlText(DateControl(128), text);
+      for (int k = 0; k < 6; ++k) shown[k] = old[k];
+      if (!adjDate(shown, off) || !legalDate(shown))
+        for (int k = 0; k < 6; ++k) shown[k] = old[k];
+    } else {
+      PutControlText(DateControl(128), "Illegal Date");
+      const time_t now = time(nullptr);
+      struct tm t;
+      localtime_r(&now, &t);
+      const int local[6] = {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                            t.tm_hour,        t.tm_min,     t.tm_sec};
+      for (int k = 0; k < 6; ++k) shown[k] = local[k];
+    }
+    PutControlText(DateControl(135), "Set to:");
+    for (int k = 0; k < 6; ++k) PutField(k, k == 0 ? "%04d" : "%02d", shown[k]);
+  } else {
+    char text[64];
+    snprintf(text, sizeof text, "%d records selected", n);
+    PutControlText(DateControl(128), text);
+    PutControlText(DateControl(135), "Adjust by:");
+  }
+  const bool cancelled = !runDialog(gDateWindow) || gConfirmResponse == kResponseCancel;
+  int typed[6];
+  const bool whole = ReadFields(typed);
+  if (n == 1) {
+    if (!whole || !legalDate(typed)) {
+      for (int k = 0; k < 6; ++k) PutField(k, "%d", 0);
+      if (!cancelled) DMESSAGE(DMCinput, "Illegal date value");
+      return;
+    }
+    if (oldLegal) {
+      for (int k = 0; k < 6; ++k) {
+        off[k] = typed[k] - old[k];  // both legal: no overflow
+        PutField(k, "%+d", off[k]);
+      }
+    } else {
+      for (int k = 0; k < 6; ++k) {
+        off[k] = k == 5 ? 1 : 0;  // the change goes ahead
+        PutField(k, "%d", 0);
+      }
+    }
+  } else {
+    if (!whole) {
+      if (!cancelled) DMESSAGE(DMCinput, "Illegal date value");
+      return;
+    }
+    for (int k = 0; k < 6; ++k) off[k] = typed[k];
+  }
+  if (cancelled) return;
+  bool any = false;
+  for (int k = 0; k < 6; ++k) any = any || off[k] != 0;
+  if (!any || !b->NewChange("Adjust Time")) return;
+  char text[kDateTextLen];
+  for (int i = 0; bc.NextSelected(&i); ++i) {
+    if (n == 1) {
+      sprintDate(text, typed);
+    } else {
+      const DBRecord& rec = bc.rdisp[i];
+      const char* s = PDBgetString(rec, PDBFcapdate);
+      if (s == nullptr || *s == '\0') continue;
+      int d[6];
+      if (!sscanDate(d, s) || !adjDate(d, off) || !legalDate(d)) {
+        const char* file = PDBgetString(rec, PDBFfile);
+        DMESSAGE(DMCdata, "Illegal date for image '%s'", file ? file : "");
+        continue;
+      }
+      sprintDate(text, d);
+    }
+    if (DBRecord* r = b->ChangeRecord(i)) PDBsetString(r, PDBFcapdate, text);
+  }
+  const int changed = b->CompleteChange();
+  AfterDates(mw, b, changed, "Adjusted");
+}

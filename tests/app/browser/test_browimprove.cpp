@@ -1,0 +1,150 @@
+// Idle time: the visible cells made final one per firing, waiting while records load; record
+// sounds marked, learned again for another display, and played with the desktop's opener
+// without a command line.
+#include <QFile>
+#include <fstream>
+
+#include "app/core/pappstate.h"
+#include "app/core/pfolder.h"
+#include "browsertest.h"
+#include "catalog/pfieldset.h"
+
+namespace {
+
+// A 2 x 2 BMP picture.
+void WriteBMP(const std::string& path) {
+  std::string b = "BM";
+  auto le32 = [&b](uint32_t v) {
+    for (int i = 0; i < 4; ++i) b += static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  auto le16 = [&b](uint16_t v) {
+    b += static_cast<char>(v & 0xFF);
+    b += static_cast<char>(v >> 8);
+  };
+  le32(70), le32(0), le32(54), le32(40), le32(2), le32(2), le16(1), le16(24), le32(0), le32(16);
+  le32(2835), le32(2835), le32(0), le32(0);
+  for (int row = 0; row < 2; ++row) b += std::string("\x20\x40\x80\x80\x40\x20\0\0", 8);
+  std::ofstream(path, std::ios::binary) << b;
+}
+
+class Improve : public BrowserTest {
+ protected:
+  void SetUp() override {
+    BrowserTest::SetUp();
+    SetManualPlatformClock(true);
+    dir = home.path() + "/pics";
+    QDir().mkpath(QString::fromStdString(dir));
+    const std::string tn = home.path() + "/thumbs";
+    QDir().mkpath(QString::fromStdString(tn));
+    ASSERT_TRUE(PBrowser::tnMgr.SetCacheDirectory(tn.c_str()));
+  }
+  void TearDown() override {
+    idleImprovements(0);
+    PBrowser::tnMgr.SetCacheDirectory(nullptr);
+    SetManualPlatformClock(false);
+  }
+  int Finals() const {
+    int n = 0;
+    for (int i = 0; i < b->ThumbCount(); ++i) n += b->thumbFinal.Check(static_cast<uint32_t>(i));
+    return n;
+  }
+  std::string dir;
+};
+
+TEST_F(Improve, OneCellPerFiringWaitingWhileBusy) {
+  for (int i = 0; i < 5; ++i) WriteBMP(dir + "/p" + std::to_string(i) + ".bmp");
+  ASSERT_EQ(loadFolder(dir.c_str(), false, nullptr), 5);
+  // One record cannot have a thumbnail (its file gone, no length or hash): its quick one
+  // stays, uncounted.
+  const std::string gone = dir + "/" + PDBgetString(ctx->rdisp.Get(2), PDBFfile);
+  ASSERT_EQ(unlink(gone.c_str()), 0);
+  for (PDBFieldID f : {PDBFhashval, PDBFnbytes}) ctx->rdisp[2].ClearField(PDBid(ctx->rdisp[2], f));
+  b->Redisplay();
+  ASSERT_EQ(b->ThumbCount(), 5);
+  ASSERT_EQ(Finals(), 0);
+  // While records load the work waits, and takes up again afterwards.
+  idleImprovements(1.0);
+  {
+    PBusyGuard busy;
+    AdvancePlatformClock(1.2);
+    EXPECT_EQ(Finals(), 0);
+  }
+  AdvancePlatformClock(0.3);  // the busy retry, 0.5 s after the first firing
+  EXPECT_EQ(Finals(), 1);
+  for (int k = 2; k <= 4; ++k) {
+    AdvancePlatformClock(0.08);
+    EXPECT_EQ(Finals(), k - 1);
+    AdvancePlatformClock(0.02);
+    EXPECT_EQ(Finals(), k) << k;
+  }
+  AdvancePlatformClock(2.0);
+  EXPECT_EQ(Finals(), 4);
+  EXPECT_FALSE(b->thumbFinal.Check(2));
+}
+
+class FakeOpener {
+ public:
+  explicit FakeOpener(const std::string& bin) : log(bin + "/opened.txt") {
+    QDir().mkpath(QString::fromStdString(bin));
+    const std::string script = bin + "/xdg-open";
+    std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << log << "'\nexit 0\n";
+    QFile::setPermissions(QString::fromStdString(script),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    oldPath = getenv("PATH") ? getenv("PATH") : "";
+    setenv("PATH", (bin + ":" + oldPath).c_str(), 1);
+  }
+  ~FakeOpener() { setenv("PATH", oldPath.c_str(), 1); }
+  std::string Opened() const {
+    std::ifstream in(log);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  std::string log, oldPath;
+};
+
+TEST_F(Improve, SoundsMarkedAndPlayed) {
+  const std::string odd = "it's \"$(touch owned)\"";
+  WriteBMP(dir + "/IMG_0001.bmp");
+  std::ofstream(dir + "/IMG_0001.WAV") << "RIFF";
+  WriteBMP(dir + "/IMG_0002.bmp");
+  WriteBMP(dir + "/" + odd + ".bmp");
+  std::ofstream(dir + "/" + odd + ".WAV") << "RIFF";
+  loadFolder(dir.c_str(), false, nullptr);
+  ASSERT_EQ(ctx->rdisp.GetSize(), 3);
+  EXPECT_EQ(b->ImproveDisplay(true), 3);
+  std::vector<int> withSound;
+  for (int i = 0; i < 3; ++i)
+    if (b->SoundCheck(i)) withSound.push_back(i);
+  ASSERT_EQ(withSound.size(), 2u);
+  // The mark: white, with the dark speaker at its left.
+  const int ts = b->ThumbSize();
+  for (int i = 0; i < 3; ++i) {
+    const int x = (i % b->ntcols) * (ts + 24) + 24, y = (i / b->ntcols) * (16 + ts + 24) + 24;
+    const bool marked = Pixel(x, y) == 0xFFFFFF && Pixel(x + 1, y + 3) == 0x282828;
+    EXPECT_EQ(marked, b->SoundCheck(i)) << i;
+  }
+  // A click on the mark runs the opener with the path as it is.
+  FakeOpener opener(home.path() + "/bin");
+  std::string expected;
+  for (int i : withSound) {
+    const int x = (i % b->ntcols) * (ts + 24) + 24, y = (i / b->ntcols) * (16 + ts + 24) + 24;
+    QTest::mouseClick(PlatformContentWidget(mw->GetWindow()), Qt::LeftButton, {},
+                      QPoint(b->extent.left + x + 3, b->extent.top + y + 3));
+    checkEvents(0);
+    AdvancePlatformClock(1.0);  // not a double click
+    expected += dir + "/" + PDBgetString(ctx->rdisp.Get(i), PDBFfile);
+    expected.replace(expected.size() - 3, 3, "WAV\n");
+  }
+  EXPECT_EQ(opener.Opened(), expected);
+  EXPECT_FALSE(QFile::exists("owned"));
+  EXPECT_FALSE(QFile::exists(QString::fromStdString(dir + "/owned")));
+  EXPECT_TRUE(b->PlaySound(withSound[0]));
+  // Another display length: the sounds are learned again.
+  WriteBMP(dir + "/IMG_0003.bmp");
+  loadFolder(dir.c_str(), false, nullptr);
+  ASSERT_EQ(ctx->rdisp.GetSize(), 4);
+  EXPECT_EQ(b->soundChecked.Length(), 0u);
+  b->ImproveDisplay(true);
+  EXPECT_EQ(b->soundChecked.Length(), 4u);
+}
+
+}  // namespace

@@ -1,0 +1,282 @@
+// The setting commands on the main window's selected records: keywords against a model over
+// random sets and recent items, single-valued fields, the typo question, albums, Repeat and the
+// catalogue's recent lists.
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <algorithm>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "app/core/psetfield.h"
+#include "maintest.h"
+
+namespace {
+
+class SetCommands : public MainTest {
+ protected:
+  void Catalogue(int n) {
+    ASSERT_TRUE(mw->OpenCatalog(Path("s.qdb").c_str()));
+    ShowFolder(n);
+    ASSERT_EQ(mw->AddRecords(), n);
+    b->SelectNone();
+  }
+  void Select(const std::vector<int>& which) {
+    b->SelectNone();
+    for (int i : which) bc->Select(i, true);
+  }
+  // The command, with the input dialog answered text (NULL: not expected) and the typo question
+  // answered by button (0: not expected).
+  void Run(const char* code, const char* text, int question = 0) {
+    asked.clear();
+    if (text) {
+      const std::string t = text;
+      WhenShown(
+          gInputWindow,
+          [this, t] {
+            prefill = TextOf(gInputWindow, "inpt", 129);
+            prompt = TextOf(gInputWindow, "inpt", 128);
+            PutControlText(ControlOf(gInputWindow, "inpt", 129), t.c_str());
+          },
+          "bttn", 1);
+    }
+    if (question)
+      WhenShown(
+          gConfirmWindow, [this] { asked = TextOf(gConfirmWindow, "cfrm", 128); }, "cfrm",
+          question);
+    dmessage_last_class = DMCnerr;
+    SendCommand(code, kEventCommandProcess, GetWindowEventTarget(mw->GetWindow()));
+  }
+  void Update(const char* code) {
+    SendCommand(code, kEventCommandUpdateStatus, GetWindowEventTarget(mw->GetWindow()));
+  }
+  static std::string ItemText(const char* code, bool* on = nullptr, bool* checked = nullptr) {
+    MenuRef m = nullptr;
+    MenuItemIndex i = 0;
+    if (GetIndMenuItemWithCommandID(nullptr, FourCC({code[0], code[1], code[2], code[3], 0}), 1, &m,
+                                    &i) != noErr)
+      return "?";
+    char t[256];
+    UInt32 n = 0;
+    GetMenuItemText(m, i, t, sizeof t, &n);
+    if (on) *on = IsMenuItemEnabled(m, i);
+    if (checked) *checked = IsMenuItemChecked(m, i);
+    return std::string(t, std::min<UInt32>(n, sizeof t));
+  }
+  // Displayed record of file name.
+  const DBRecord& Rec(const std::string& file) const {
+    for (int i = 0; i < bc->rdisp.GetSize(); ++i)
+      if (file == PDBgetString(bc->rdisp.Get(i), PDBFfile)) return bc->rdisp.Get(i);
+    static DBRecord none;
+    return none;
+  }
+  static std::set<std::string> Values(const DBRecord& r, PDBFieldID f) {
+    std::set<std::string> out;
+    for (int i = 0; PDBgetString(r, f, i); ++i) out.insert(PDBgetString(r, f, i));
+    return out;
+  }
+  std::vector<std::string> Recent(const char* list) const {
+    std::vector<std::string> out;
+    for (int i = 0; i < bc->phd.GetNRecent(list); ++i) out.push_back(bc->phd.GetRecent(list, i));
+    return out;
+  }
+  std::string asked, prefill, prompt;
+};
+
+TEST_F(SetCommands, KeywordsFollowAModel) {
+  const int kRecords = 6;
+  Catalogue(kRecords);
+  const std::vector<std::string> words = {"alpha", "bravo", "charlie", "delta",  "echo", "foxtrot",
+                                          "golf",  "hotel", "india",   "juliet", "kilo", "lima"};
+  PStringSet all;
+  for (const std::string& w : words) all.Insert(w.c_str());
+  for (const std::string& w : words) {
+    PStringSet others(all);
+    others.Delete(w.c_str());
+    ASSERT_EQ(typoMatch(w.c_str(), others), nullptr) << w;  // no question in this walk
+  }
+  std::vector<std::set<std::string>> model(kRecords);
+  std::deque<std::string> recent;
+  std::mt19937 rng(39);
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  for (int step = 0; step < 60; ++step) {
+    std::vector<int> sel;
+    for (int i = 0; i < kRecords; ++i)
+      if (pick(2)) sel.push_back(i);
+    if (sel.empty()) sel.push_back(pick(kRecords));
+    Select(sel);
+    std::string file[kRecords];
+    for (int i = 0; i < kRecords; ++i) file[i] = "img" + std::to_string(i) + ".jpg";
+    Update("keyw");
+    // Every offered slot is checked exactly when all selected records have its value.
+    int offered = 0;
+    for (int k = 1; k <= 9; ++k) {
+      const std::string code = "key" + std::to_string(k);
+      bool on = false, checked = false;
+      const std::string text = ItemText(code.c_str(), &on, &checked);
+      if (!on) {
+        EXPECT_EQ(text, "recent value");
+        continue;
+      }
+      ++offered;
+      bool common = true;
+      for (int i : sel) common = common && model[static_cast<size_t>(i)].count(text) != 0;
+      EXPECT_EQ(checked, common) << text;
+    }
+    std::string value;
+    bool unset = false;
+    if (offered > 0 && pick(2)) {
+      const int k = 1 + pick(offered);
+      int seen = 0;
+      std::string code;
+      for (int j = 1; j <= 9 && seen < k; ++j) {
+        bool on = false;
+        code = "key" + std::to_string(j);
+        value = ItemText(code.c_str(), &on);
+        seen += on;
+      }
+      unset = true;
+      for (int i : sel) unset = unset && model[static_cast<size_t>(i)].count(value) != 0;
+      Run(code.c_str(), nullptr);
+    } else {
+      value = words[static_cast<size_t>(pick(static_cast<int>(words.size())))];
+      Run("keyw", value.c_str());
+    }
+    bool changes = false;
+    for (int i : sel) {
+      changes = changes || unset || model[static_cast<size_t>(i)].count(value) == 0;
+      if (unset)
+        model[static_cast<size_t>(i)].erase(value);
+      else
+        model[static_cast<size_t>(i)].insert(value);
+    }
+    if (!unset) {
+      auto it = std::find(recent.begin(), recent.end(), value);
+      if (it != recent.end()) recent.erase(it);
+      if (recent.size() == 9) recent.pop_back();
+      recent.push_front(value);
+    }
+    for (int i = 0; i < kRecords; ++i)
+      ASSERT_EQ(Values(Rec(file[i]), PDBFkeyword), model[static_cast<size_t>(i)])
+          << "step " << step << " record " << i;
+    ASSERT_EQ(Recent(PDBLastKeywName), std::vector<std::string>(recent.begin(), recent.end()));
+    if (changes) {
+      EXPECT_EQ(EditItem(1), unset ? "Undo Unset" : "Undo Set");
+    }
+  }
+}
+
+TEST_F(SetCommands, SingleValuesTyposAlbumsAndRepeat) {
+  Catalogue(4);
+  // A single-valued field offers the value all selected share, and an empty entry clears it.
+  Select({0, 1});
+  Run("titl", "Harbour");
+  EXPECT_EQ(prompt.substr(0, 4), "Set ");
+  EXPECT_EQ(Status(), "Changed 2 records");
+  Run("titl", "");
+  EXPECT_EQ(prefill, "Harbour");
+  EXPECT_EQ(PDBgetString(bc->rdisp.Get(0), PDBFtitle), nullptr);
+  EXPECT_EQ(EditItem(1), "Undo Unset");
+  Update("rept");
+  EXPECT_EQ(ItemText("rept"), "Repeat Set");
+  EXPECT_FALSE(MenuEnabled("rept"));
+
+  // Subject: eight letters with two swapped offer the existing value.
+  Select({0, 1, 2, 3});
+  Run("subj", "Mountain");
+  Select({3});
+  Run("subj", "Moutnain", 129);
+  EXPECT_EQ(asked, "You entered 'Moutnain' -- use existing Subject 'Mountain' instead?");
+  EXPECT_EQ(PDBgetString(Rec("img3.jpg"), PDBFsubject), std::string("Mountain"));
+  Run("subj", "Moutnain", 131);  // "No" keeps the entry
+  EXPECT_EQ(PDBgetString(Rec("img3.jpg"), PDBFsubject), std::string("Moutnain"));
+  Run("subj", "Mountain");  // as typed: no question
+  EXPECT_EQ(asked, "");
+
+  // Albums: positions after the album's highest; a second album; taking one away. The
+  // catalogue's search finds "SEA" for "Sea" too: that record is not in the album.
+  Select({3});
+  Run("albm", "SEA");
+  Select({0, 1});
+  Run("albm", "Sea", 131);
+  EXPECT_EQ(asked, "You entered 'Sea' -- use existing Album 'SEA' instead?");
+  Select({2});
+  Run("albm", "Sea");
+  EXPECT_EQ(PDBgetField(Rec("img2.jpg"), PDBFposition).GetInt(0), 2);
+  Select({0});
+  Run("albm", "Sea");  // already in it: renumbered after the highest
+  EXPECT_EQ(PDBgetField(Rec("img0.jpg"), PDBFposition).GetInt(0), 3);
+  Run("albm", "Hills");
+  EXPECT_EQ(Values(Rec("img0.jpg"), PDBFalbum), (std::set<std::string>{"Sea", "Hills"}));
+  EXPECT_EQ(PDBgetField(Rec("img0.jpg"), PDBFposition).GetNV(), 2);
+  Update("albm");
+  EXPECT_EQ(ItemText("alb1"), "Hills");
+  Run("alb2", nullptr);  // "Sea", which the lone selected record has: taken away
+  EXPECT_EQ(Values(Rec("img0.jpg"), PDBFalbum), (std::set<std::string>{"Hills"}));
+  EXPECT_EQ(PDBgetField(Rec("img0.jpg"), PDBFposition).GetInt(0), 0);
+
+  // Repeat applies the last value set to another selection; an unset forgets it.
+  Update("rept");
+  EXPECT_EQ(ItemText("rept"), "Repeat Set");
+  Select({1});
+  Run("albm", "Hills");
+  Update("rept");
+  EXPECT_EQ(ItemText("rept"), "Repeat Album");
+  Select({3});
+  Run("rept", nullptr);
+  EXPECT_EQ(Values(Rec("img3.jpg"), PDBFalbum), (std::set<std::string>{"SEA", "Hills"}));
+  EXPECT_EQ(PDBgetField(Rec("img3.jpg"), PDBFposition).GetInt(1), 2);
+  EXPECT_EQ(Status(), "Changed 1 record");
+}
+
+TEST_F(SetCommands, RecentListsKeepTheirCapacityInTheCatalogue) {
+  Catalogue(2);
+  b->SelectAll();
+  struct {
+    const char* code;
+    const char* list;
+    size_t cap;
+  } lists[] = {{"subj", PDBLastSubjName, 7},
+               {"ownr", PDBLastOwnrName, 5},
+               {"albm", PDBLastAlbmName, 7},
+               {"keyw", PDBLastKeywName, 9}};
+  // Values far apart, so that no typo question comes.
+  const char* values[] = {"Amsterdam", "Bordeaux", "Cork",     "Dresden",   "Edinburgh", "Florence",
+                          "Granada",   "Helsinki", "Istanbul", "Jerusalem", "Krakow"};
+  for (const auto& l : lists)
+    for (const char* v : values) Run(l.code, v);
+  for (const auto& l : lists) {
+    const std::vector<std::string> got = Recent(l.list);
+    ASSERT_EQ(got.size(), l.cap) << l.list;
+    EXPECT_EQ(got.front(), "Krakow");
+    EXPECT_EQ(got.back(), values[11 - l.cap]);
+  }
+  ASSERT_TRUE(bc->SyncDB());
+  const std::string tool = std::string(LUMERIN_TOOLS) + "/qdbcheck.py";
+  if (access(tool.c_str(), R_OK) == 0) {
+    QProcess p;
+    p.start("python3",
+            {QString::fromStdString(tool), "--json", QString::fromStdString(Path("s.qdb"))});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    const std::string out = p.readAllStandardOutput().toStdString();
+    EXPECT_EQ(p.exitCode(), 0) << out << p.readAllStandardError().toStdString();
+    // The checker reads the lists from the file as they are in memory.
+    const QJsonObject vars = QJsonDocument::fromJson(QByteArray::fromStdString(out))
+                                 .object()["header"]
+                                 .toObject()["variables"]
+                                 .toObject();
+    for (const auto& l : lists) {
+      std::vector<std::string> onDisk;
+      for (const QJsonValue& v : vars[l.list].toArray())
+        onDisk.push_back(v.toString().toStdString());
+      EXPECT_EQ(onDisk, Recent(l.list)) << l.list;
+    }
+  }
+}
+
+}  // namespace

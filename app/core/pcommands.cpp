@@ -81,3 +81,7 @@ bool reorientRecord(DBRecord* rp, OSType cmd) {
 }
 
 void repeatSetting(int, const char*) {}
+
+const char* typoMatch(const char*, const PStringSet&) {
+  return nullptr;
+}

@@ -32,3 +32,9 @@ bool reorientRecord(DBRecord* rp, OSType cmd);
 // Remembers the last field set and its value for the Repeat command (does the least until the
 // setting commands are built).
 void repeatSetting(int photoField, const char* value);
+
+// ---- What the info window's edits ask of the setting commands.
+class PStringSet;
+// The member of set that s looks like a mistyping of, else NULL. Does the least (NULL) until the
+// setting commands are built.
+const char* typoMatch(const char* s, const PStringSet& set);

@@ -151,6 +151,19 @@ class IMainWindow : public PWindowHandlerBase {
   virtual void HiliteSelectors() const = 0;
   // The folder tree opens at path (and opens the folder itself with open).
   virtual void SelectFolder(const char* path, bool open) = 0;
+
+  // ---- What the info window asks of the main window (until the main window has its own, each
+  // does the least). The index of the album shown among rec's albums, -1 for none.
+  virtual int AlbumIndex(const DBRecord* rec) const {
+    (void)rec;
+    return -1;
+  }
+  // Adds the selected displayed records to the catalogue: the number added, 0 when nothing
+  // could be done, -1 when cancelled or failed.
+  virtual int AddRecords() { return 0; }
+  // Duplicating the selected records: whether it is allowed, and the number then displayed.
+  virtual bool CanDuplicate() const { return false; }
+  virtual int DuplicateRecords() { return 0; }
 };
 
 // The record info window.
@@ -169,10 +182,23 @@ class IInfoWindow : public PWindowHandlerBase {
   }
   // Fills the controls again from the record shown.
   virtual void UpdateFields() {}
+  // Hides the window and forgets the record; the browser whose record is shown (NULL for a
+  // lone record or when closed). Whoever empties or replaces a browser's displayed records
+  // closes the window first when it shows that browser's record.
+  virtual void Close() {}
+  virtual IBrowser* GetBrowser() const { return nullptr; }
 };
 
 // The search window.
-class IFindWindow : public PWindowHandlerBase {};
+class IFindWindow : public PWindowHandlerBase {
+ public:
+  // The find command: shows the window over the main window mw (NULL: gMain); false when it
+  // cannot.
+  virtual bool Find(IMainWindow* mw) {
+    (void)mw;
+    return false;
+  }
+};
 
 // The image window and its ring of open images.
 class IImageWindow : public PWindowHandlerBase {

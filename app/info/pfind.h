@@ -68,24 +68,18 @@ class PFindWindow : public IFindWindow {
   int verb2 = 0;
 
  private:
-  // One clause prepared for matching record after record: its values read once.
+  // One clause as matched record after record.
   struct Clause {
-    int fid = -1;  // of the search schema
+    int fid = -1;  // of the search schema; -1 for none
     int verb = 0;
     const char* a = nullptr;
     const char* b = nullptr;
-    long ilo = 0, ihi = 0;
-    float flo = 0, fhi = 0, feq = 0;
-    const char* slo = nullptr;
-    const char* shi = nullptr;
-    // The clause's field in the last schema met, cached by schema.
+    // The clause's field in the schema of the last record met (looked up once per schema).
     mutable const DBFieldInfo* schema = nullptr;
     mutable int rfid = -1;
+    void Prepare(int f, int v, const char* ta, const char* tb);
     bool Test(const DBRecord& rec, const DBFieldInfo* from) const;
   };
-  bool Prepare(Clause* c, int fid, int verb, const char* a, const char* b) const;
-  bool MakeBounds(DBRecord* lo, DBRecord* hi, int fid, int verb, const char* a, const char* b,
-                  int clause) const;
   Clause c1, c2;
   long walked = 0;  // records the catalogue walk has seen since it last pumped events
 };

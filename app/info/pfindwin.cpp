@@ -326,14 +326,13 @@ void PFindWindow::Update() {
   SetWindowDefaultButton(GetWindow(), ready ? catalogButton : browserButton);
 }
 
-bool PFindWindow::Prepare(Clause* c, int fid, int verb, const char* a, const char* b) const {
-  c->fid = fid;
-  c->verb = verb;
-  c->a = a;
-  c->b = b;
-  c->schema = nullptr;
-  c->rfid = -1;
-  return true;
+void PFindWindow::Clause::Prepare(int f, int v, const char* ta, const char* tb) {
+  fid = f;
+  verb = v;
+  a = ta;
+  b = tb;
+  schema = nullptr;
+  rfid = -1;
 }
 
 bool PFindWindow::SetQuery() {
@@ -372,12 +371,13 @@ bool PFindWindow::SetQuery() {
     return false;
 
   PContext& ctx = mainWindow->bc;
-  myMatch = !ctx.Ready() || verb1 == 3 || verb2 == 3;
-  if (myMatch) {
-    Prepare(&c1, fid1, verb1, val1a, val1b);
-    Prepare(&c2, conj != 1 ? fid2 : -1, verb2, val2a, val2b);
-    return true;
-  }
+  c1.Prepare(fid1, verb1, val1a, val1b);
+  c2.Prepare(conj != 1 ? fid2 : -1, verb2, val2a, val2b);
+  // Two clauses over one field become two-valued bounds, which only a field of several values
+  // can hold: over a single-valued field the window matches itself.
+  const bool pairOnSingle = conj == 2 && fid1 == fid2 && !(d1->flags & DBFDmulti);
+  myMatch = !ctx.Ready() || verb1 == 3 || verb2 == 3 || pairOnSingle;
+  if (myMatch) return true;
 
   // The catalogue's own search.
   for (const DBFDetails* d : {d1, d2})

@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <fstream>
 #include <string>
 
@@ -94,6 +95,23 @@ class InfoTest : public ::testing::Test {
   void Return(WindowRef w, const char* sig, int id) const {
     QTest::keyClick(WidgetOf(w, sig, id), Qt::Key_Return);
   }
+  // A click on the upper (up) or lower arrow of a stepper.
+  void Step(WindowRef w, const char* sig, int id, bool up) const {
+    QWidget* a = WidgetOf(w, sig, id);
+    ASSERT_NE(a, nullptr) << sig << id;
+    QTest::mouseClick(a, Qt::LeftButton, {}, QPoint(a->width() - 4, up ? 4 : a->height() - 4));
+  }
+  // A display of one record per entry of the schema given (a private copy): file "r<i>.jpg".
+  void MakeDisplay(const DBFieldInfo* schema, int n) {
+    ctx->Clear(schema);
+    for (int i = 0; i < n; ++i) {
+      DBRecord& r = ctx->rdisp.NewRecord();
+      r.Init(ctx->rdisp.GetFieldInfo());
+      r.SetField(PDBFfile, ("r" + std::to_string(i) + ".jpg").c_str());
+    }
+    mw->GetBrowser()->Redisplay();
+  }
+  int Fid(const char* name) const { return ctx->rdisp.GetFieldInfo()->GetID(name); }
   void Shot(WindowRef w, const std::string& name) const {
     QDir().mkpath(LUMERIN_SHOTS);
     QApplication::processEvents();

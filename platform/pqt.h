@@ -84,3 +84,83 @@ int PlatformOpenFile(const PFileDialogSpec& spec, std::vector<std::string>* chos
 int PlatformSaveFile(const PFileDialogSpec& spec, std::vector<std::string>* chosen, int* format);
 // The file dialog being shown, for tests that answer it; NULL when none.
 QFileDialog* PlatformFileDialog();
+
+// Printing. The program keeps one print session: a QPrinter with its page format (paper,
+// margins and orientation as a QPageLayout, and the resolution). Pages are painted through a
+// QPainter in device pixels at the session's resolution, with the origin at the paper's
+// top-left corner and y growing downwards. A job goes to the printer the print dialog chose or
+// to a PDF file; a PDF file is written beside its name and takes that name only when the job
+// ends whole, so that a cancelled or failed job leaves an existing file as it was.
+class QDialog;
+class QPrinter;
+
+// Results of the document and page calls besides 0.
+constexpr int kPrintCancel = 128;    // the job was cancelled
+constexpr int kPrintError = -30870;  // the printer or the file failed
+
+struct PPrintRect {
+  double left, top, right, bottom;
+};
+
+// One job's pages: those the print dialog offers and those chosen (first <= last is not
+// promised), and the job's name.
+struct PPrintSettings {
+  int minPage = 1, maxPage = 1;
+  int firstPage = 1, lastPage = 1;
+  std::string jobName;
+};
+
+class PPrintSession {
+ public:
+  PPrintSession();
+  ~PPrintSession();
+  PPrintSession(const PPrintSession&) = delete;
+  PPrintSession& operator=(const PPrintSession&) = delete;
+
+  QPrinter* Printer() const;
+
+  // The page format.
+  bool IsLandscape() const;
+  void SetLandscape(bool landscape);
+  // The resolutions the printer offers, in dots per inch and in its order: the printer's own,
+  // or for a PDF file 72, 150, 300, 600 and 1200 (a PDF file takes any other too). A list set
+  // here (tests) replaces them; an empty one gives them back.
+  std::vector<int> Resolutions() const;
+  void SetResolutions(const std::vector<int>& dpi);
+  int Resolution() const;
+  // False (nothing changed) for a resolution of 0 or less, above 9600, or while a document is
+  // open.
+  bool SetResolution(int dpi);
+  // The paper and its printable part, in device pixels at the resolution.
+  PPrintRect PaperRect() const;
+  PPrintRect PageRect() const;
+  // The PDF file jobs write; empty: the printer. The print dialog may choose another.
+  void SetOutputFile(const std::string& path);
+  std::string OutputFile() const;
+
+  // Qt's page setup and print dialogs, modal over the program's windows inside a wait of the
+  // platform's loop: 1 when the user accepted, 0 when cancelled (also when the program quits
+  // meanwhile), -1 when no dialog could be shown. The print dialog offers the settings' pages
+  // minPage to maxPage and leaves the chosen ones in firstPage and lastPage.
+  int PageSetupDialog();
+  int PrintDialog(PPrintSettings* settings);
+
+  // One document: BeginDocument, then for each page BeginPage (its painter, in a fresh state;
+  // NULL on failure), painting and EndPage; EndDocument sends it to the printer or puts the
+  // file in place. Each returns 0, kPrintCancel once Abort was called, or kPrintError. A
+  // document without a page writes nothing.
+  int BeginDocument(const PPrintSettings& settings);
+  QPainter* BeginPage(int* err);
+  int EndPage();
+  int EndDocument();
+  void Abort();
+  bool InDocument() const;
+  int PagesBegun() const;
+
+ private:
+  struct Impl;
+  Impl* d_;
+};
+
+// The print or page setup dialog being shown, for tests that answer it; NULL when none.
+QDialog* PlatformPrintDialog();

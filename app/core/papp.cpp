@@ -152,7 +152,7 @@ int StartUp() {
 
 void ShutDown() {
   gImager->CloseImages(false);
-  closePrintSession();
+  PendPrintSession();
   SavePreferences();
   if ((dmessage_class_flags[DMCinfo] & DMAlog) && gMain->bc.Ready()) {
     gMain->bc.SyncDB();

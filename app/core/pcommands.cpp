@@ -2,6 +2,7 @@
 // that work is built, leaving a trace in the log.
 #include "app/core/pcommands.h"
 
+#include "app/core/papp.h"
 #include "catalog/pfieldset.h"
 #include "support/dmessage.h"
 
@@ -9,19 +10,21 @@ namespace {
 void NotYet(const char* what) {
   DMESSAGE(DMCtrace, "%s is not available", what);
 }
+void (*importHook)(const char*) = nullptr;
 }  // namespace
 
 void importRecords() {
-  NotYet("Importing records");
+  if (importHook != nullptr)
+    importHook(nullptr);
+  else
+    NotYet("Importing records");
 }
-void pageSetup() {
-  NotYet("Page setup");
-}
-void closePrintSession() {}
 
-int importRecords(const char*) {
-  NotYet("Importing records");
-  return 0;
+void PimportRecordFile(const char* path) {
+  if (importHook != nullptr && path != nullptr)
+    importHook(path);
+  else
+    NotYet("Importing records");
 }
 void openImages(IBrowser*, const char*) {
   NotYet("Opening records");
@@ -84,4 +87,30 @@ void repeatSetting(int, const char*) {}
 
 const char* typoMatch(const char*, const PStringSet&) {
   return nullptr;
+}
+
+void PsetImportRecords(void (*import)(const char* path)) {
+  importHook = import;
+}
+
+namespace {
+PPrintHooks& PrintHooks() {
+  static PPrintHooks hooks;
+  return hooks;
+}
+}  // namespace
+
+void PsetPrintHooks(const PPrintHooks& hooks) {
+  PrintHooks() = hooks;
+}
+
+void PrunPageSetup() {
+  if (PrintHooks().pageSetup != nullptr)
+    PrintHooks().pageSetup(loneRecord(nullptr));
+  else
+    NotYet("Page setup");
+}
+
+void PendPrintSession() {
+  if (PrintHooks().closePrintSession != nullptr) PrintHooks().closePrintSession();
 }

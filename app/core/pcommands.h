@@ -6,16 +6,11 @@
 
 class IBrowser;
 
-// Asks for a tab-separated record file and imports it.
+// Asks for a tab-separated record file (or a catalogue) and imports it.
 void importRecords();
-// Page setup for the lone selected record.
-void pageSetup();
-// Ends the print session.
-void closePrintSession();
 
-// Imports the tab-separated record file at path into the display; the number of records
-// imported. Does the least (nothing, 0) until importing is built.
-int importRecords(const char* path);
+// Imports the tab-separated record file (or catalogue) at path as the displayed records.
+void PimportRecordFile(const char* path);
 // Opens the selected displayed records of b (NULL: the main window's browser) in the image
 // window, or in the program appName. Does the least (nothing) until opening records is built.
 void openImages(IBrowser* b, const char* appName);
@@ -38,3 +33,19 @@ class PStringSet;
 // The member of set that s looks like a mistyping of, else NULL. Does the least (NULL) until the
 // setting commands are built.
 const char* typoMatch(const char* s, const PStringSet& set);
+
+// ---- Record exchange. The import is the export library's, which the shell registers; until
+// then importRecords() and PimportRecordFile do the least.
+void PsetImportRecords(void (*import)(const char* path));
+
+// Printing lives in the print library, which the shell installs here; until then page setup
+// does nothing.
+struct PPrintHooks {
+  bool (*pageSetup)(const DBRecord* rec) = nullptr;
+  void (*closePrintSession)() = nullptr;
+};
+void PsetPrintHooks(const PPrintHooks& hooks);
+// Page setup for the lone selected record (the command 'page').
+void PrunPageSetup();
+// Ends the print session (at quit).
+void PendPrintSession();

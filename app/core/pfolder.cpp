@@ -313,7 +313,7 @@ OSStatus openDocuments(EventHandlerCallRef, EventRef event, void*) {
       break;
     }
     if (kind == kDocRecords) {
-      importRecords(path);
+      PimportRecordFile(path);
       break;
     }
     if (gImager && gImager->AddImage(path) && !added) {
@@ -349,7 +349,7 @@ int openDocuments(int argc, char** argv) {
       continue;
     }
     if (kind == kDocRecords) {
-      importRecords(path);
+      PimportRecordFile(path);
       if (gMain && gMain->bc.rdisp.GetSize() > 0) {
         ++taken;
         break;

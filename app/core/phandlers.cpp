@@ -155,7 +155,7 @@ OSStatus Process(UInt32 cmd) {
       chooseAndOpenImage();
       return noErr;
     case C("page"):
-      pageSetup();
+      PrunPageSetup();
       return noErr;
     case C("phlp"):
       openHelp();

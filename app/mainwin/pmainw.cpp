@@ -8,6 +8,7 @@
 #include "app/core/pbusy.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
+#include "app/print/pprint.h"
 #include "catalog/pdbase.h"
 #include "toolkit/pcommand.h"
 #include "app/core/pappstate.h"
@@ -355,7 +356,15 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
     case C("vall"):
       SetDisplayFields(cmd, true);
       break;  // the application sees the code too
+    // Printing.
+    case C("prnt"):
+      printImages();
+      return noErr;
+    case C("prni"):
+      printIndex();
+      return noErr;
     default:
+      if (ExchangeCommand(cmd)) return noErr;
       break;
   }
   idleImprovements(delay);
@@ -375,7 +384,14 @@ OSStatus PMainWindow::HandleCommandUpdate(EventRef event) {
     case C("vall"):
       enableMenuCommand(PeventCommand(event), true);
       return noErr;
+    // Printing: the selection, or an index of at least two records.
+    case C("prnt"):
+      enableMenuCommand(C("prnt"), bc.TotalSelected() > 0);
+      return noErr;
+    case C("prni"):
+      enableMenuCommand(C("prni"), bc.rdisp.GetSize() > 1);
+      return noErr;
     default:
-      return eventNotHandledErr;
+      return ExchangeCommandUpdate(PeventCommand(event)) ? noErr : eventNotHandledErr;
   }
 }

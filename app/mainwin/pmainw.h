@@ -52,6 +52,10 @@ class PMainWindow : public IMainWindow {
   static bool setSet, fileSet, capSet, otherSet, allSet;
 
  private:
+  // The record exchange commands (pmainexch.cpp): true when cmd is one of them.
+  bool ExchangeCommand(UInt32 cmd);
+  bool ExchangeCommandUpdate(UInt32 cmd);
+
   ControlRef Control(SInt32 id) const;
 
   PTabControlDrawer* selector;

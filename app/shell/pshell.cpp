@@ -5,7 +5,9 @@
 #include <memory>
 
 #include "app/core/papp.h"
+#include "app/core/pcommands.h"
 #include "app/core/pforms.h"
+#include "app/export/ptrader.h"
 #include "app/image/pforms.h"
 #include "app/image/pimagewin.h"
 #include "app/info/pfind.h"
@@ -13,6 +15,7 @@
 #include "app/info/pinfo.h"
 #include "app/mainwin/pforms.h"
 #include "app/mainwin/pmainw.h"
+#include "app/print/pprint.h"
 #include "platform/pdocuments.h"
 #include "platform/pmounts.h"
 #include "platform/ptempfile.h"
@@ -31,6 +34,11 @@ void PinstallWindowFactories() {
   f.find = [](IBNibRef nib) -> IFindWindow* { return new PFindWindow(nib); };
   f.image = [](IBNibRef nib, IBrowser* b) -> IImageWindow* { return new PImageWindow(nib, b); };
   PsetWindowFactories(f);
+  PPrintHooks print;
+  print.pageSetup = pageSetup;
+  print.closePrintSession = closePrintSession;
+  PsetPrintHooks(print);
+  PinstallRecordExchange();
 }
 
 int LumerinMain(int argc, char** argv, void (*started)()) {

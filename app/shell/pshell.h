@@ -10,5 +10,6 @@ int LumerinMain(int argc, char** argv, void (*started)() = nullptr);
 
 // Registers every form of the program under the nib name; the form named omit is left out.
 void PregisterInterface(const char* nib, const char* omit = nullptr);
-// Registers the makers of the main, info, find and image windows with the core.
+// Registers the makers of the main, info, find and image windows with the core, the record
+// import of the export library, and the print library's page setup and session end.
 void PinstallWindowFactories();

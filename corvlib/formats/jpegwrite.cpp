@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "formats/replacefile.h"
 #include "jpegglue/jpegglue.h"
 #include "formats/jpegio.h"
 #include "jpeghdr/jpeghdr.h"
@@ -168,7 +169,7 @@ long writeBeside(const char* path, const Arg* arg, int (*body)(std::ostream*, co
     os.close();
     if (os.fail()) size = 0;
   }
-  if (size > 0 && std::rename(tmp.c_str(), path) == 0) return size;
+  if (size > 0 && PcommitTemp(tmp, path)) return size;
   std::remove(tmp.c_str());
   return 0;
 }

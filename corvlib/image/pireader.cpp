@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include "image/pconvert.h"
 #include "image/piresamp.h"
@@ -112,6 +113,12 @@ void PreportReaderErr(const _ImgReader* ir) {
 
 _ImgReader* PopenImageF(const char* path, int quiet, const _ImgReaderInterface* ri) {
   if (path == nullptr) return nullptr;
+  // Readers open files blocking: a FIFO or a device would hold the program up.
+  struct stat st;
+  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (!quiet) DMESSAGE(DMCresource, "Cannot open '%s'", path);
+    return nullptr;
+  }
   const _ImgReaderInterface* cand[IR_MAXREADERS + 1];
   int n = 0;
   if (ri != nullptr) {

@@ -74,7 +74,7 @@ long jpeghdr_write_memory(const char* path, const float* pixels, int width, int 
   }
   long pos = 0;
   if (compressGuarded(fp, pixels, width, height, quality, correction, alpha, beta, samp2nits) &&
-      std::fflush(fp) == 0 && !std::ferror(fp))
+      std::fflush(fp) == 0 && !std::ferror(fp) && fsync(fileno(fp)) == 0)
     pos = std::ftell(fp);
   if (std::fclose(fp) != 0) pos = 0;
   if (pos > 0 && std::rename(tmp.c_str(), path) != 0) {

@@ -7,6 +7,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
@@ -22,6 +23,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -233,6 +235,231 @@ void AddBrowsing() {
                    }});
 }
 
+// ---- Printing the selection and an index sheet to PDF files.
+
+std::string printDir;
+
+// A page of a PDF file rendered by poppler's pdftoppm, saved among the pictures; false when
+// poppler is missing.
+bool RenderPage(const std::string& pdf, const char* name) {
+  QProcess p;
+  p.start("pdftoppm", {"-r", "50", "-f", "1", "-l", "1", "-singlefile", "-png",
+                       QString::fromStdString(pdf), QString(LUMERIN_SHOTS "/e2e-") + name});
+  return p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+int PdfPages(const std::string& pdf) {
+  QProcess p;
+  p.start("pdfinfo", {QString::fromStdString(pdf)});
+  if (!p.waitForFinished(20000)) return -1;
+  const std::string info = p.readAllStandardOutput().toStdString();
+  const size_t at = info.find("Pages:");
+  return at == std::string::npos ? -1 : atoi(info.c_str() + at + 6);
+}
+
+bool Shown(const char* dialog) {
+  QDialog* d = PlatformPrintDialog();
+  return d != nullptr && d->isVisible() && d->objectName() == dialog;
+}
+
+// Answers the print dialog: the PDF file's name typed in, then Print.
+void PrintTo(const char* shot, const std::string& pdf) {
+  QDialog* d = PlatformPrintDialog();
+  d->grab().save(QString(LUMERIN_SHOTS "/e2e-") + shot + ".png");
+  auto* e = d->findChild<QLineEdit*>("filename");
+  ASSERT_NE(e, nullptr);
+  e->clear();
+  QTest::keyClicks(e, QString::fromStdString(pdf));
+  QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
+}
+
+// From the table with a range selected: page setup, the selection printed one picture a page
+// with titles and file names, the index refused in the table and printed at large thumbnails.
+void AddPrinting() {
+  steps.push_back({"page setup", [] { return true; },
+                   [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Page Setup...")); }});
+  steps.push_back({"the page setup dialog shows", [] { return Shown("PlatformPageSetupDialog"); },
+                   [] {
+                     QDialog* d = PlatformPrintDialog();
+                     d->grab().save(LUMERIN_SHOTS "/e2e-30-page-setup.png");
+                     QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
+                   }});
+  steps.push_back({"page setup closes", [] { return PlatformPrintDialog() == nullptr; },
+                   [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Print...")); }});
+  steps.push_back(
+      {"the print options show", [] { return IsWindowVisible(gPrintWindow); },
+       [] {
+         for (int id : {134, 135})
+           QTest::mouseClick(qobject_cast<QAbstractButton*>(Widget(gPrintWindow, "optn", id)),
+                             Qt::LeftButton, {}, QPoint(8, 8));
+         Shot(gPrintWindow, "31-print-options");
+         QTest::mouseClick(qobject_cast<QAbstractButton*>(Widget(gPrintWindow, "bttn", 1)),
+                           Qt::LeftButton);
+       }});
+  steps.push_back({"the print dialog shows", [] { return Shown("PlatformPrintDialog"); },
+                   [] { PrintTo("32-print-dialog", printDir + "/pictures.pdf"); }});
+  steps.push_back({"the pictures are printed",
+                   [] {
+                     return access((printDir + "/pictures.pdf").c_str(), R_OK) == 0 &&
+                            Status().rfind("Spooled", 0) == 0;
+                   },
+                   [] {
+                     const int n = gMain->bc.TotalSelected();
+                     EXPECT_EQ(Status(), "Spooled " + std::to_string(n) + " records");
+                     if (RenderPage(printDir + "/pictures.pdf", "33-printed-picture")) {
+                       EXPECT_EQ(PdfPages(printDir + "/pictures.pdf"), n);
+                     }
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Print Index Sheet..."));
+                   }});
+  steps.push_back({"the table has no index", [] { return IsWindowVisible(gAlertWindow); },
+                   [] {
+                     Shot(gAlertWindow, "34-no-index-of-the-table");
+                     QTest::mouseClick(
+                         qobject_cast<QAbstractButton*>(Widget(gAlertWindow, "bttn", 1)),
+                         Qt::LeftButton);
+                   }});
+  steps.push_back({"the alert closes", [] { return !IsWindowVisible(gAlertWindow); },
+                   [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Large Thumbnails")); }});
+  steps.push_back({"large thumbnails again", [] { return Browser()->tnDenom == 2 && Filled(); },
+                   [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Print Index Sheet...")); }});
+  steps.push_back({"the index's print dialog shows", [] { return Shown("PlatformPrintDialog"); },
+                   [] { PrintTo("35-index-print-dialog", printDir + "/index.pdf"); }});
+  steps.push_back({"the index is printed",
+                   [] { return access((printDir + "/index.pdf").c_str(), R_OK) == 0; },
+                   [] {
+                     if (RenderPage(printDir + "/index.pdf", "36-printed-index")) {
+                       EXPECT_GE(PdfPages(printDir + "/index.pdf"), 1);
+                     }
+                   }});
+}
+
+// ---- Record exchange: the selected records written as a table and imported back, then the
+// folder's pictures exported as JPEG files and as a web album, through the program's dialogs.
+
+std::string exportDir;  // a folder of the walk's home
+
+// Triggers the item text of the submenu sub of the window's menu bar, after the submenu has
+// brought its items up to date, as opening it does.
+bool SubMenu(WindowRef w, const char* sub, const char* text) {
+  QMenuBar* bar = PlatformFrameWidget(w)->findChild<QMenuBar*>();
+  for (QAction* top : bar ? bar->actions() : QList<QAction*>())
+    if (top->menu())
+      for (QAction* s : top->menu()->actions())
+        if (s->menu() && s->text().remove('&') == QString::fromUtf8(sub)) {
+          QMetaObject::invokeMethod(s->menu(), "aboutToShow", Qt::DirectConnection);
+          for (QAction* a : s->menu()->actions())
+            if (a->text().remove('&') == QString::fromUtf8(text) && a->isEnabled()) {
+              a->trigger();
+              return true;
+            }
+        }
+  return false;
+}
+
+ControlRef Control(WindowRef w, const char* sig, int id) {
+  ControlID cid{FourCC({sig[0], sig[1], sig[2], sig[3], 0}), id};
+  ControlRef c = nullptr;
+  return GetControlByID(w, &cid, &c) == noErr ? c : nullptr;
+}
+
+bool DialogShows() {
+  return PlatformFileDialog() && PlatformFileDialog()->isVisible();
+}
+
+// Answers the file dialog with a name in a folder (an empty name takes the folder).
+void Answer(const std::string& folder, const char* name, const char* shot) {
+  QFileDialog* d = PlatformFileDialog();
+  if (shot) {
+    QDir().mkpath(LUMERIN_SHOTS);
+    d->grab().save(QString(LUMERIN_SHOTS "/e2e-") + shot + ".png");
+  }
+  d->setDirectory(QString::fromStdString(folder));
+  if (auto* e = d->findChild<QLineEdit*>("fileNameEdit")) e->setText(name);
+  QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
+}
+
+int savedRecords = 0;
+
+void AddExchange() {
+  if (!QDir(QString::fromStdString(Testdata("jpeg"))).exists()) return;
+  steps.push_back({"records export asked", [] { return true; },
+                   [] {
+                     savedRecords = gMain->bc.TotalSelected();
+                     EXPECT_GT(savedRecords, 1);
+                     EXPECT_TRUE(SubMenu(gMain->GetWindow(), "Export", "Records..."));
+                   }});
+  steps.push_back({"the records' save dialog shows", DialogShows,
+                   [] { Answer(exportDir, "records.txt", "20-save-records"); }});
+  steps.push_back({"the records are written",
+                   [] {
+                     return Status().rfind("Saved", 0) == 0 &&
+                            access((exportDir + "/records.txt").c_str(), R_OK) == 0;
+                   },
+                   [] {
+                     EXPECT_EQ(Status(), "Saved " + std::to_string(savedRecords) + " records");
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Import Records..."));
+                   }});
+  steps.push_back({"the import's open dialog shows", DialogShows,
+                   [] { Answer(exportDir, "records.txt", nullptr); }});
+  steps.push_back({"the records come back",
+                   [] {
+                     return strcmp(gMain->bc.rsrc, "*EX") == 0 &&
+                            gMain->bc.rdisp.GetSize() == savedRecords && !DialogShows();
+                   },
+                   [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Medium Thumbnails")); }});
+  steps.push_back({"the imported records as thumbnails",
+                   [] { return Browser()->tnDenom == 4 && Filled(); },
+                   [] {
+                     Shot(gMain->GetWindow(), "21-imported");
+                     QDir().mkpath(QString::fromStdString(exportDir + "/images"));
+                     EXPECT_TRUE(SubMenu(gMain->GetWindow(), "Export", "Images..."));
+                   }});
+  steps.push_back({"the export's folder dialog shows", DialogShows,
+                   [] { Answer(exportDir + "/images", "", nullptr); }});
+  steps.push_back({"the export's options show", [] { return IsWindowVisible(gImgExpWindow); },
+                   [] {
+                     SetControlValue(Control(gImgExpWindow, "eimg", 130), 320);
+                     Shot(gImgExpWindow, "22-export-images");
+                     QTest::mouseClick(
+                         qobject_cast<QAbstractButton*>(Widget(gImgExpWindow, "bttn", 1)),
+                         Qt::LeftButton);
+                   }});
+  steps.push_back({"the pictures are exported", [] { return Status().rfind("Exported", 0) == 0; },
+                   [] {
+                     EXPECT_EQ(Status(), "Exported " + std::to_string(savedRecords) + " records");
+                     const QStringList out =
+                         QDir(QString::fromStdString(exportDir + "/images")).entryList(QDir::Files);
+                     EXPECT_EQ(out.size(), savedRecords);
+                     Shot(gMain->GetWindow(), "23-images-exported");
+                     EXPECT_TRUE(SubMenu(gMain->GetWindow(), "Export", "Web Album..."));
+                   }});
+  steps.push_back({"the album's save dialog shows", DialogShows,
+                   [] { Answer(exportDir, "album.html", nullptr); }});
+  steps.push_back({"the album's options show", [] { return IsWindowVisible(gWebWindow); },
+                   [] {
+                     SetControlValue(Control(gWebWindow, "optn", 135), 1);  // titles
+                     SetControlValue(Control(gWebWindow, "optn", 139), 1);  // sizes
+                     Shot(gWebWindow, "24-web-album");
+                     QTest::mouseClick(
+                         qobject_cast<QAbstractButton*>(Widget(gWebWindow, "bttn", 1)),
+                         Qt::LeftButton);
+                   }});
+  steps.push_back({"the album is written",
+                   [] {
+                     return access((exportDir + "/album.html").c_str(), R_OK) == 0 &&
+                            !IsWindowVisible(gProgressWindow);
+                   },
+                   [] {
+                     const std::string page = ReadFile(exportDir + "/album.html");
+                     size_t pictures = 0;
+                     for (size_t at = 0; (at = page.find("<IMG src=", at)) != std::string::npos;
+                          ++at)
+                       ++pictures;
+                     EXPECT_EQ(pictures, static_cast<size_t>(savedRecords));
+                     Shot(gMain->GetWindow(), "25-album-written");
+                   }});
+}
+
 TEST(EndToEnd, Walk) {
   QTemporaryDir home;
   const std::string h = home.path().toStdString();
@@ -335,6 +562,11 @@ TEST(EndToEnd, Walk) {
        }},
   };
   AddBrowsing();
+  printDir = h;
+  if (steps.back().name == "the table") AddPrinting();
+  exportDir = h + "/export";
+  QDir().mkpath(QString::fromStdString(exportDir));
+  AddExchange();
   steps.push_back({"the walk ends", [] { return true; },
                    [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Quit")); }});
   char arg0[] = "lumerin";

@@ -42,7 +42,7 @@ const Ids kIds[] = {
     {"ProgressWindow", "bttn", "3 b"},
     {"SaveWindow", "save", "129 l"},
     {"SaveWindow", "optn", "131-134 c"},
-    {"PrintWindow", "prnt", "128 p"},
+    {"PrintWindow", "prnt", "128 l"},
     {"PrintWindow", "optn", "129-141 c"},
     {"HDRWindow", "mhdr", "128 s"},
     {"HDRWindow", "optn", "131-137 c"},

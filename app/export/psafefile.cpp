@@ -1,0 +1,179 @@
+// Files written under a temporary name, synced and renamed into place.
+#include "app/export/psafefile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <streambuf>
+#include <vector>
+
+#include "formats/replacefile.h"
+
+namespace {
+
+// Writes all of n bytes; false on an error.
+bool WriteAll(int fd, const char* p, size_t n) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// Opens a regular file for reading; -1 for anything else (a FIFO would block the program).
+int OpenRegular(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Syncs and closes fd, then renames tmp to path; removes tmp on any failure.
+bool Finish(int fd, const std::string& tmp, const char* path, bool ok) {
+  ok = ok && ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  if (!ok) {
+    PdiscardTemp(tmp);
+    return false;
+  }
+  return PcommitTemp(tmp, path) != 0;
+}
+
+}  // namespace
+
+// An output buffer over a file descriptor that remembers a failed write.
+class PSafeFile::Buf : public std::streambuf {
+ public:
+  explicit Buf(int fd) : fd_(fd), buf_(1 << 16) { setp(buf_.data(), buf_.data() + buf_.size()); }
+  bool Failed() const { return failed_; }
+  int sync() override {
+    const size_t n = static_cast<size_t>(pptr() - pbase());
+    if (n > 0 && !failed_ && !WriteAll(fd_, pbase(), n)) failed_ = true;
+    setp(buf_.data(), buf_.data() + buf_.size());
+    return failed_ ? -1 : 0;
+  }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (sync() != 0) return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      *pptr() = traits_type::to_char_type(c);
+      pbump(1);
+    }
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    if (n >= static_cast<std::streamsize>(buf_.size())) {
+      if (sync() != 0) return 0;
+      if (!WriteAll(fd_, s, static_cast<size_t>(n))) {
+        failed_ = true;
+        return 0;
+      }
+      return n;
+    }
+    return std::streambuf::xsputn(s, n);
+  }
+
+ private:
+  int fd_;
+  std::vector<char> buf_;
+  bool failed_ = false;
+};
+
+PSafeFile::PSafeFile(const char* path) : fd_(-1), os_(nullptr) {
+  if (path == nullptr || *path == '\0') return;
+  path_ = path;
+  fd_ = PtempBeside(path, &tmp_);
+  if (fd_ < 0) return;
+  buf_.reset(new Buf(fd_));
+  os_.rdbuf(buf_.get());
+}
+
+PSafeFile::~PSafeFile() {
+  Discard();
+}
+
+bool PSafeFile::Commit() {
+  if (fd_ < 0) return false;
+  os_.flush();
+  const bool ok = !os_.bad() && buf_->pubsync() == 0 && !buf_->Failed();
+  os_.rdbuf(nullptr);
+  const int fd = fd_;
+  fd_ = -1;
+  return Finish(fd, tmp_, path_.c_str(), ok);
+}
+
+void PSafeFile::Discard() {
+  if (fd_ < 0) return;
+  os_.rdbuf(nullptr);
+  ::close(fd_);
+  fd_ = -1;
+  PdiscardTemp(tmp_);
+}
+
+bool PcopyReplace(const char* dst, const char* src) {
+  if (dst == nullptr || src == nullptr) return false;
+  const int in = OpenRegular(src);
+  if (in < 0) return false;
+  std::string tmp;
+  const int out = PtempBeside(dst, &tmp);
+  if (out < 0) {
+    ::close(in);
+    return false;
+  }
+  std::vector<char> buf(1 << 20);
+  bool ok = true;
+  for (;;) {
+    const ssize_t r = ::read(in, buf.data(), buf.size());
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) {
+      ok = r == 0;
+      break;
+    }
+    if (!WriteAll(out, buf.data(), static_cast<size_t>(r))) {
+      ok = false;
+      break;
+    }
+  }
+  ::close(in);
+  return Finish(out, tmp, dst, ok);
+}
+
+bool PlinkOrCopy(const char* dst, const char* src) {
+  if (dst == nullptr || src == nullptr || !PisRegularFile(src)) return false;
+  if (PsameFile(dst, src)) return true;
+  // A free name beside dst for the new link, renamed over dst once it exists.
+  std::string tmp;
+  const int fd = PtempBeside(dst, &tmp);
+  if (fd < 0) return false;
+  ::close(fd);
+  ::unlink(tmp.c_str());
+  if (::link(src, tmp.c_str()) == 0) {
+    if (PcommitTemp(tmp, dst)) return true;
+    return false;
+  }
+  return PcopyReplace(dst, src);
+}
+
+bool PisRegularFile(const char* path) {
+  struct stat st;
+  return path != nullptr && ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool PsameFile(const char* a, const char* b) {
+  struct stat sa, sb;
+  return a != nullptr && b != nullptr && ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}

@@ -1,0 +1,44 @@
+// Files written so that no failure loses what they replace: the new content goes to a temporary
+// file beside its place, is synced to the disk and renamed there only when complete.
+#pragma once
+
+#include <memory>
+#include <ostream>
+#include <string>
+
+class PSafeFile {
+ public:
+  // Makes the temporary file beside path (IsOpen false when that cannot be done).
+  explicit PSafeFile(const char* path);
+  // Removes the temporary file unless it was committed.
+  ~PSafeFile();
+  PSafeFile(const PSafeFile&) = delete;
+  PSafeFile& operator=(const PSafeFile&) = delete;
+
+  bool IsOpen() const { return fd_ >= 0; }
+  const char* Path() const { return path_.c_str(); }
+  std::ostream& Stream() { return os_; }
+  // Flushes, syncs and closes the temporary file and renames it to the path; false, with the
+  // temporary file removed and the path as it was, on any failure.
+  bool Commit();
+  // Drops the temporary file.
+  void Discard();
+
+ private:
+  class Buf;
+  std::string path_, tmp_;
+  int fd_;
+  std::unique_ptr<Buf> buf_;
+  std::ostream os_;
+};
+
+// Copies the regular file src to dst through a temporary file renamed to dst when complete.
+bool PcopyReplace(const char* dst, const char* src);
+// Makes dst name the same file as src: a hard link or, where none can be made, a copy; made
+// under a temporary name and renamed, so an existing dst is replaced only by a whole new one.
+// Nothing is done when dst already is src's file.
+bool PlinkOrCopy(const char* dst, const char* src);
+// Whether path names a regular file (following links).
+bool PisRegularFile(const char* path);
+// Whether the two paths name the same existing file (device and inode).
+bool PsameFile(const char* a, const char* b);

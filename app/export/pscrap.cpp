@@ -1,0 +1,128 @@
+// Clipboard exchange: record tables pasted as displayed records, file names and positions
+// copied as text.
+#include <cstdio>
+#include <sstream>
+#include <string>
+
+#include "app/core/papp.h"
+#include "app/core/pbusy.h"
+#include "app/core/pdialogs.h"
+#include "app/export/pexpriv.h"
+#include "app/export/ptrader.h"
+#include "catalog/pcontext.h"
+#include "catalog/pfileinfo.h"
+#include "platform/pclipboard.h"
+
+namespace {
+
+// The clipboard generation last examined or written, and whether it holds records.
+ScrapRef prevScrap = kCurrentScrap;
+bool scrapOK = false;
+
+// Only the head of the clipboard decides whether it holds records.
+constexpr size_t kPasteProbe = 4096;
+
+// Puts text without its last character (the final newline) on the clipboard, and remembers
+// the new content as the program's own, which holds no records.
+void PutLines(const std::string& text) {
+  ClipboardPutText(text.empty() ? text : text.substr(0, text.size() - 1));
+  prevScrap = ClipboardGeneration();
+  scrapOK = false;
+}
+
+bool HasPosition(const DBRecord& r) {
+  return PDBgetField(r, PDBFlatitude).GetNV() != 0 && PDBgetField(r, PDBFlongitude).GetNV() != 0;
+}
+
+}  // namespace
+
+bool checkPasteBuffer(ScrapRef scrap) {
+  if (scrap == kCurrentScrap) scrap = ClipboardGeneration();
+  if (scrap == prevScrap) return scrapOK;
+  prevScrap = scrap;
+  scrapOK = false;
+  std::string text;
+  if (!ClipboardGetText(&text) || text.empty()) return false;
+  if (text.size() > kPasteProbe) text.resize(kPasteProbe);
+  std::istringstream is(text);
+  DBRecordList probe(&PDBFInfo);
+  scrapOK = probe.Read(&is, nullptr, nullptr) > 0;
+  return scrapOK;
+}
+
+void pasteRecords() {
+  if (!checkPasteBuffer()) return;
+  std::string text;
+  if (!ClipboardGetText(&text) || text.empty()) return;
+  PContext* pc = PexchangeContext(nullptr);
+  if (pc == nullptr) return;
+  PBusyGuard busy;
+  if (gMain) gMain->LoadingRecords(nullptr);
+  checkEvents(0);
+  int n = 0;
+  {
+    std::istringstream is(std::move(text));
+    n = PreadRecordTable(&is, pc);
+  }
+  selectRecordsForUpdate(pc);
+  snprintf(pc->rsrc, sizeof pc->rsrc, "*EX");
+  checkRecords(true, nullptr);
+  pc->album[0] = '\0';
+  if (gMain) gMain->LoadedRecords(0);
+  if (n > 0) DMESSAGE(DMCinfo, "Pasted %d records", n);
+}
+
+void copyFilenames() {
+  PContext* pc = PexchangeContext(nullptr);
+  if (pc == nullptr || pc->TotalSelected() == 0) return;
+  if (pc->rsrc[0] == '*') checkRecords(false, nullptr);
+  std::string text;
+  char path[1024];
+  int nsel = 0;
+  for (int i = 0; pc->NextSelected(&i); i++) {
+    nsel++;
+    if (PcurrentFile(path, sizeof path, pc->rdisp.Get(i)) != nullptr) {
+      text += path;
+      text += '\n';
+    }
+  }
+  PutLines(text);
+  if (gMain) {
+    char msg[64];
+    snprintf(msg, sizeof msg, "Copied %d file names", nsel);
+    gMain->ShowMessage(msg, false);
+  }
+}
+
+bool checkGlobalPositions() {
+  PContext* pc = PexchangeContext(nullptr);
+  if (pc == nullptr) return false;
+  int walked = 0;
+  for (int i = 0; pc->NextSelected(&i); i++) {
+    if (!HasPosition(pc->rdisp.Get(i))) return false;
+    walked++;
+  }
+  return walked > 0;
+}
+
+void copyGlobalPositions() {
+  // Never a line of zeros for a record without a position.
+  if (!checkGlobalPositions()) return;
+  PContext* pc = PexchangeContext(nullptr);
+  std::string text;
+  char line[96];
+  int nsel = 0;
+  for (int i = 0; pc->NextSelected(&i); i++) {
+    const DBRecord& r = pc->rdisp.Get(i);
+    snprintf(line, sizeof line, "%f %f\n", PDBgetField(r, PDBFlatitude).GetFloat(0),
+             PDBgetField(r, PDBFlongitude).GetFloat(0));
+    text += line;
+    nsel++;
+  }
+  PutLines(text);
+  if (gMain) {
+    char msg[64];
+    snprintf(msg, sizeof msg, "Copied %d global positions", nsel);
+    gMain->ShowMessage(msg, false);
+  }
+}

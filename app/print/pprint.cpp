@@ -1,0 +1,433 @@
+// The print session, its page setup and resolution, and images printed one a page: the main
+// window's selection and the image window's image.
+#include "app/print/pprint.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+#include "app/core/papp.h"
+#include "app/core/pcommands.h"
+#include "app/core/pdialogs.h"
+#include "app/core/pimgdraw.h"
+#include "app/export/ptrader.h"
+#include "app/print/ppriv.h"
+#include "catalog/porient.h"
+#include "image/picolor.h"
+#include "image/pimage.h"
+
+namespace {
+
+PPrintSession* myPrintSession = nullptr;
+// The record the page orientation was last chosen for; -1: chosen without a record.
+long pfRecordHash = -1;
+
+// Pictures are rendered for print in sRGB with this range and luminance.
+constexpr double kPrintRange = 32;
+constexpr double kPrintLuminance = 100;
+
+bool ReadNumber(const DBField& f, double* v) {
+  long l;
+  float x;
+  if (f.GetDT() == DBDTint && f.Get(&l, 1) == 1) {
+    *v = static_cast<double>(l);
+    return true;
+  }
+  if (f.GetDT() == DBDTfloat && f.Get(&x, 1) == 1 && std::isfinite(x)) {
+    *v = x;
+    return true;
+  }
+  return false;
+}
+
+// A positive density of the record's field; a density of 0 or less counts as none.
+bool ReadDensity(const DBRecord& r, PDBFieldID id, double* d) {
+  return ReadNumber(PDBgetField(r, id), d) && *d > 0;
+}
+
+// The display image's display space and tone-mapping flags, put back when the page is done.
+class PrintSpace {
+ public:
+  PrintSpace(PDisplayImage* d, int tmFlags) : d_(d), tm_(d->GetTMFlags()) {
+    d_->GetDisplaySpace(&cs_, &range_, &lum_);
+    d_->SetDisplaySpace(&ICS_sRGB, kPrintRange, kPrintLuminance);
+    d_->SetTMFlags(tmFlags);
+  }
+  ~PrintSpace() {
+    d_->SetTMFlags(tm_);
+    d_->SetDisplaySpace(&cs_, range_, lum_);
+  }
+  PrintSpace(const PrintSpace&) = delete;
+  PrintSpace& operator=(const PrintSpace&) = delete;
+
+ private:
+  PDisplayImage* d_;
+  int tm_;
+  _ImgColorSpace cs_;
+  double range_, lum_;
+};
+
+// The printable width and height in inches.
+void PageInches(double* w, double* h) {
+  PPrintRect r;
+  getAdjustedPageRect(&r);
+  const double res = myPrintSession->Resolution();
+  *w = (r.right - r.left) / res;
+  *h = (r.bottom - r.top) / res;
+}
+
+// Pixels of image per inch of page for an image of oriented size w x h on W x H inches:
+// turned when that suits the page better, the larger ratio (the whole image shows) or with
+// auto-crop the smaller (the page is filled).
+double FitRatio(double w, double h, double W, double H, const PrintOptions& o) {
+  if (o.bestOrientation && ((H < W) != (h < w))) std::swap(w, h);
+  const double rw = w / W, rh = h / H;
+  return (rh < rw) == o.autoCrop ? rh : rw;
+}
+
+void ShowMessage(const char* text) {
+  if (gMain != nullptr) gMain->ShowMessage(text, false);
+}
+
+}  // namespace
+
+PPrintSession* PprintSession() {
+  return myPrintSession;
+}
+
+void PclampPages(PPrintSettings* st, int n) {
+  if (st->lastPage > n) st->lastPage = n;
+  if (st->firstPage > st->lastPage) st->firstPage = st->lastPage;
+  if (st->firstPage < 1) st->firstPage = 1;
+}
+
+bool PaskPages(PPrintSettings* st) {
+  const int r = myPrintSession != nullptr ? myPrintSession->PrintDialog(st) : -1;
+  if (r < 0) {
+    DMESSAGE(DMCresource, "Cannot execute print dialog");
+    return false;
+  }
+  if (r == 0) {
+    gConfirmResponse = kResponseCancel;
+    return false;
+  }
+  return true;
+}
+
+bool PbeginDocument(const PPrintSettings& st) {
+  suspendAlert(true);
+  if (myPrintSession == nullptr || myPrintSession->BeginDocument(st) != 0) {
+    suspendAlert(false);
+    DMESSAGE(DMCresource, "Print session begin document error");
+    return false;
+  }
+  return true;
+}
+
+int PendDocument(const char* spooling) {
+  if (gConfirmResponse == kResponseCancel) myPrintSession->Abort();
+  if (gConfirmResponse == kResponseOK && gMain != nullptr) gMain->ShowMessage(spooling, true);
+  int err = myPrintSession->EndDocument();
+  suspendAlert(false);
+  checkEvents(0);
+  if (err == kPrintCancel) gConfirmResponse = kResponseCancel;
+  if (err == 0 && gConfirmResponse == kResponseCancel) err = kPrintCancel;
+  if (err != 0) {
+    if (gConfirmResponse == kResponseCancel)
+      DMESSAGE(DMCinfo, "Print job cancelled by user");
+    else
+      DMESSAGE(DMCsystem, "Unknown printing error (%d)", err);
+  }
+  return err;
+}
+
+bool checkPrintSession(const DBRecord* rec) {
+  if (myPrintSession == nullptr) myPrintSession = new PPrintSession;
+  if (rec == nullptr) {
+    pfRecordHash = -1;
+    return true;
+  }
+  if (rec->HashIndex() != pfRecordHash) {
+    POrient o(rec);
+    long c[4];
+    const DBField& crop = PDBgetField(*rec, PDBFcrop);
+    if (crop.GetDT() == DBDTint && crop.GetNV() == 4 && crop.Get(c, 4) == 4)
+      o.SetOrigSize(static_cast<int32_t>(c[2] - c[0]), static_cast<int32_t>(c[3] - c[1]));
+    if (o.GetWidth() > o.GetHeight())
+      myPrintSession->SetLandscape(true);
+    else if (o.GetWidth() < o.GetHeight())
+      myPrintSession->SetLandscape(false);
+    pfRecordHash = rec->HashIndex();
+  }
+  return true;
+}
+
+PPrintSettings* printSetup(const DBRecord* rec) {
+  if (!checkPrintSession(rec)) {
+    DMESSAGE(DMCresource, "Cannot initiate print session");
+    return nullptr;
+  }
+  return new PPrintSettings;
+}
+
+bool pageSetup(const DBRecord* rec) {
+  if (!checkPrintSession(rec)) {
+    DMESSAGE(DMCresource, "Cannot initiate print session");
+    return false;
+  }
+  const int r = myPrintSession->PageSetupDialog();
+  if (r < 0) {
+    DMESSAGE(DMCresource, "Cannot execute page setup dialog");
+    return false;
+  }
+  gConfirmResponse = r == 1 ? kResponseOK : kResponseCancel;
+  return r == 1;
+}
+
+void closePrintSession() {
+  delete myPrintSession;
+  myPrintSession = nullptr;
+  pfRecordHash = -1;
+}
+
+float setPrintResolution(float want) {
+  if (myPrintSession == nullptr) return 0;
+  // Climbs towards want and, once above it, comes down to the smallest resolution still above.
+  int best = -1;
+  for (int r : myPrintSession->Resolutions())
+    if ((best < want && r > best) || (best > want && want < r && r < best)) best = r;
+  if (best > 0 && myPrintSession->SetResolution(best)) return static_cast<float>(best);
+  return 0;
+}
+
+float setPrintResolution(const PDisplayImage* dimg, const PrintOptions* opts) {
+  if (myPrintSession == nullptr || dimg == nullptr || opts == nullptr) return 0;
+  const DBRecord& rec = dimg->GetRec();
+  double d;
+  if (!opts->fitToPage && ReadDensity(rec, PDBFxdensity, &d))
+    return setPrintResolution(static_cast<float>(d));
+  double W, H;
+  PageInches(&W, &H);
+  H -= opts->CaptionHeight(rec);
+  return setPrintResolution(
+      static_cast<float>(FitRatio(dimg->ior.GetWidth(), dimg->ior.GetHeight(), W, H, *opts)));
+}
+
+float setPrintResolution(int first, int last, const PrintOptions* opts) {
+  if (myPrintSession == nullptr || opts == nullptr || gMain == nullptr) return 0;
+  const PContext& bc = gMain->bc;
+  double W, H;
+  PageInches(&W, &H);
+  H -= opts->CaptionHeight();
+  double best = 0;
+  int i = 0, page = 1;
+  for (; bc.NextSelected(&i); i++, page++) {
+    if (page < first) continue;
+    if (page > last) break;
+    const DBRecord& rec = bc.rdisp.Get(i);
+    double c = 0, d;
+    if (!opts->fitToPage && ReadDensity(rec, PDBFxdensity, &d)) {
+      c = d;
+    } else {
+      PDisplayImage di(rec);
+      if (!di.Ready()) continue;
+      c = FitRatio(di.ior.GetWidth(), di.ior.GetHeight(), W, H, *opts);
+    }
+    if (std::isfinite(c) && c > best) best = c;
+  }
+  return best > 0 ? setPrintResolution(static_cast<float>(best)) : 0;
+}
+
+double getAdjustedPageRect(PPrintRect* r) {
+  if (myPrintSession == nullptr) {
+    if (r != nullptr) *r = PPrintRect{0, 0, 0, 0};
+    return 0;
+  }
+  if (r != nullptr) *r = myPrintSession->PageRect();
+  return myPrintSession->PaperRect().bottom;
+}
+
+bool imagePage(PDisplayImage* dimg, const PrintOptions* opts) {
+  if (myPrintSession == nullptr || dimg == nullptr || opts == nullptr) return false;
+  PrintSpace space(dimg, opts->tmFlags);
+  const DBRecord& rec = dimg->GetRec();
+  const double c = opts->CaptionHeight(rec);
+  POrient o = dimg->ior;
+  double w = o.GetWidth(), h = o.GetHeight();
+  PPrintRect pr;
+  getAdjustedPageRect(&pr);
+  const double hres = myPrintSession->Resolution(), vres = hres;
+  const double W = (pr.right - pr.left) / hres, H = (pr.bottom - pr.top) / vres - c;
+  bool turn = opts->bestOrientation;
+  double s = 0;  // image pixels per page unit; 0 until chosen
+  double xd, yd;
+  if (!opts->fitToPage && ReadDensity(rec, PDBFxdensity, &xd) &&
+      ReadDensity(rec, PDBFydensity, &yd)) {
+    const double d = (xd + yd) * 0.5;
+    const bool tooBig = W < w / d || H < h / d;
+    turn = turn && tooBig;
+    s = (xd + yd) / (hres + vres);
+    if (tooBig && !opts->autoCrop && (!turn || h / d > W || w / d > H)) {
+      DMESSAGE(DMCwarning, "Reduced image to fit page");
+      s = 0;
+    }
+  }
+  if (turn && ((H < W) != (h < w))) {
+    o.RotateCW(-90);  // a quarter turn anticlockwise
+    std::swap(w, h);
+  }
+  if (s == 0) {
+    const double sh = h / (H * vres), sw = w / (W * hres);
+    s = (sw < sh) != opts->autoCrop ? sh : sw;
+  }
+  if (!(s > 0) || !std::isfinite(s)) {
+    DMESSAGE(DMCinput, "Page too small for this image");
+    return false;
+  }
+  _ImgRect src = {0, o.xres, 0, o.yres};
+  if (opts->autoCrop) {
+    long cw = static_cast<long>(W * hres * s + 0.5), ch = static_cast<long>(H * vres * s + 0.5);
+    if (o.xyswap) std::swap(cw, ch);
+    if (cw > 0 && cw < o.xres) {
+      src.xleft = static_cast<int32_t>((o.xres - cw) / 2);
+      src.xright = static_cast<int32_t>((o.xres + cw) / 2);
+      o.xres = src.xright - src.xleft;
+    }
+    if (ch > 0 && ch < o.yres) {
+      src.ytop = static_cast<int32_t>((o.yres - ch) / 2);
+      src.ybottom = static_cast<int32_t>((o.yres + ch) / 2);
+      o.yres = src.ybottom - src.ytop;
+    }
+    w = o.GetWidth();
+    h = o.GetHeight();
+  }
+  // The pixels come first, so that a picture that cannot be had costs no sheet. A picture with
+  // more pixels than the page has dots is rendered at the page's dots.
+  _ImgStruct im = {};
+  const int sw = src.xright - src.xleft, sh = src.ybottom - src.ytop;
+  im.xres = s > 1 ? std::max(1, static_cast<int>(sw / s + 0.5)) : sw;
+  im.yres = s > 1 ? std::max(1, static_cast<int>(sh / s + 0.5)) : sh;
+  im.csp = &ICS_sRGB;
+  if (!dimg->GetSubimage(&im, &src, nullptr)) return false;
+  int err = 0;
+  QPainter* p = myPrintSession->BeginPage(&err);
+  if (p == nullptr) {
+    PfreeImage(&im);
+    if (err == kPrintCancel)
+      gConfirmResponse = kResponseCancel;
+    else
+      DMESSAGE(DMCresource, "Cannot begin output page");
+    return false;
+  }
+  p->setPen(Qt::black);
+  const double pw = pr.right - pr.left, ph = pr.bottom - pr.top;
+  if (c > 0.00001) {
+    // The caption starts m below the picture; the two are centred together.
+    const double m = 0.3 * opts->LineHeight() * hres;
+    QTextForm tf(p);
+    tf.SetRect(TFRect{static_cast<float>(pr.left + m), static_cast<float>(pr.right - m),
+                      static_cast<float>((ph + h / s - c * vres) * 0.5 + pr.top + m),
+                      static_cast<float>(pr.bottom - m)});
+    opts->RenderCaption(rec, &tf);
+  }
+  const double left = (pw * s - w) * 0.5 + pr.left * s;
+  const double top = (ph * s - h - c * vres * s) * 0.5 + pr.top * s;
+  p->save();
+  p->setRenderHint(QPainter::SmoothPixmapTransform, true);
+  p->scale(1 / s, 1 / s);
+  p->translate(left, top);
+  if (!o.IsNoop()) {
+    QTransform t;
+    PBgetAffine(&t, &o);
+    p->setTransform(t, true);
+  }
+  p->scale(static_cast<double>(sw) / im.xres, static_cast<double>(sh) / im.yres);
+  Q2DImage(p, &im);
+  p->restore();
+  PfreeImage(&im);
+  err = myPrintSession->EndPage();
+  if (err == kPrintCancel) gConfirmResponse = kResponseCancel;
+  if (err != 0) return false;
+  const char* name = nullptr;
+  PDBgetField(rec, PDBFfile).Get(&name, 1);
+  DMESSAGE(DMCinfo, "Printed image '%s'", name != nullptr ? name : "");
+  return true;
+}
+
+bool printImages() {
+  gConfirmResponse = kResponseOK;
+  if (gMain == nullptr) return false;
+  PContext& bc = gMain->bc;
+  const int n = bc.TotalSelected();
+  if (n == 0) {
+    ShowMessage("No selection");
+    return false;
+  }
+  checkRecords(false, nullptr);
+  if (gConfirmResponse == kResponseCancel) return false;
+  std::unique_ptr<PPrintSettings> st(printSetup(loneRecord(nullptr)));
+  if (!st) return false;
+  st->minPage = 1;
+  st->maxPage = n;
+  PrintOptions opts;
+  if (!opts.Dialog(bc.album[0] == 0 ? 512 : 0, 48)) return false;
+  if (!PaskPages(st.get())) return false;
+  PclampPages(st.get(), n);
+  setPrintResolution(st->firstPage, st->lastPage, &opts);
+  if (!PbeginDocument(*st)) return false;
+  const int pages = st->lastPage - st->firstPage + 1;
+  int printed = 0, tried = 0;
+  reportProgress("Printing...", 0);
+  int i = 0, page = 1;
+  for (; bc.NextSelected(&i) && page <= st->lastPage; i++, page++) {
+    if (page < st->firstPage) continue;
+    char msg[64];
+    snprintf(msg, sizeof msg, "Printing page %d of %d", tried + 1, pages);
+    if (!reportProgress(msg, 1 + tried * 98 / pages)) {
+      gConfirmResponse = kResponseCancel;
+      break;
+    }
+    tried++;
+    PDisplayImage di(bc.rdisp.Get(i));
+    if (di.Ready() && imagePage(&di, &opts)) printed++;
+    if (gConfirmResponse == kResponseCancel) break;
+  }
+  reportProgress(nullptr, 100);
+  const int err = PendDocument("Spooling prints...");
+  if (err != 0) {
+    ShowMessage("Printing cancelled");
+    return false;
+  }
+  if (printed < tried)
+    DMESSAGE(DMCwarning, "Could not print %d of %d images", tried - printed, tried);
+  gMain->EchoAction("Spooled", printed);
+  return true;
+}
+
+bool printDisplayImage(PDisplayImage* dimg) {
+  gConfirmResponse = kResponseOK;
+  if (dimg == nullptr || !dimg->Ready()) return false;
+  std::unique_ptr<PPrintSettings> st(printSetup(&dimg->GetRec()));
+  if (!st) return false;
+  const char* name = nullptr;
+  if (PDBgetField(dimg->GetRec(), PDBFfile).Get(&name, 1) == 1 && name != nullptr)
+    st->jobName = name;
+  PrintOptions opts;
+  opts.tmFlags = dimg->GetTMFlags();
+  opts.bestOrientation = false;
+  if (!opts.Dialog(2, 48)) return false;
+  if (!PaskPages(st.get())) return false;
+  setPrintResolution(dimg, &opts);
+  if (!PbeginDocument(*st)) return false;
+  const bool printed = imagePage(dimg, &opts);
+  const int err = PendDocument("Spooling prints...");
+  if (err != 0) {
+    ShowMessage("Print cancelled");
+  } else if (printed) {
+    ShowMessage("Spooled 1 image");
+  } else {
+    DMESSAGE(DMCwarning, "Could not print %d of %d images", 1, 1);
+  }
+  return true;
+}

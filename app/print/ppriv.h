@@ -1,0 +1,15 @@
+// What the print library's files share: the steps of a print job around its pages.
+#pragma once
+
+#include "app/print/pprint.h"
+
+// Runs the print dialog over the settings' pages; false when there is nothing to print (the
+// dialog failed, reported, or was cancelled: 'not!').
+bool PaskPages(PPrintSettings* st);
+// Clamps the pages chosen to the n there are.
+void PclampPages(PPrintSettings* st, int n);
+// Opens the document with alerts held back; false after a reported failure.
+bool PbeginDocument(const PPrintSettings& st);
+// Ends the document (cancelled after a 'not!'), showing spooling on the main window meanwhile;
+// 0 when it ended whole, else the error, reported.
+int PendDocument(const char* spooling);

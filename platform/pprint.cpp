@@ -1,0 +1,332 @@
+// The print session over a QPrinter: its page format, Qt's page setup and print dialogs run
+// inside a wait of the platform's loop, and documents painted to a printer or a PDF file.
+#include <QApplication>
+#include <QDialog>
+#include <QFileInfo>
+#include <QPageSetupDialog>
+#include <QPointer>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <QTimer>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/ppriv.h"
+#include "platform/pqt.h"
+
+using namespace plat;
+
+namespace {
+
+QPointer<QDialog>& Current() {
+  static QPointer<QDialog> d;
+  return d;
+}
+
+// Shows the dialog modal and waits in the platform's loop until it closes: 1 accepted, 0 not.
+int Run(QDialog* d) {
+  if (Quitting()) return -1;
+  LoopWait wait;
+  bool accepted = false, finished = false;
+  QObject::connect(d, &QDialog::finished, d, [&](int r) {
+    accepted = r == QDialog::Accepted;
+    finished = true;
+    wait.Stop();
+  });
+  d->setWindowModality(Qt::ApplicationModal);
+  QPointer<QDialog> saved = Current();
+  Current() = d;
+  d->show();
+  d->raise();
+  d->activateWindow();
+  if (!finished && RunLoopWait(&wait, kEventDurationForever) != noErr && !finished) {
+    accepted = false;  // the application quits: a cancel
+  }
+  Current() = saved;
+  QObject::disconnect(d, &QDialog::finished, nullptr, nullptr);
+  d->hide();
+  return accepted ? 1 : 0;
+}
+
+bool HaveWidgets() {
+  return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
+}
+
+// The mode a new file takes: that of the file it replaces, else what the umask leaves.
+mode_t NewFileMode(const std::string& target) {
+  struct stat st;
+  if (stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 07777;
+  const mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+bool SyncPath(const std::string& path, int flags) {
+  const int fd = open(path.c_str(), flags | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = fsync(fd) == 0;
+  return close(fd) == 0 && ok;
+}
+
+}  // namespace
+
+struct PPrintSession::Impl {
+  QPrinter printer{QPrinter::HighResolution};
+  std::vector<int> resolutions;       // set by tests; empty: the printer's
+  bool open = false;                  // a document is open
+  std::unique_ptr<QPainter> painter;  // from the document's first page on
+  int pages = 0;
+  bool aborted = false;
+  std::string target, temp;  // a PDF file's name and the file written meanwhile
+
+  // The temporary file goes and the printer names the user's file again.
+  void Discard() {
+    if (!temp.empty()) unlink(temp.c_str());
+    Restore();
+  }
+  void Restore() {
+    if (!target.empty()) printer.setOutputFileName(QString::fromStdString(target));
+    temp.clear();
+    target.clear();
+  }
+};
+
+PPrintSession::PPrintSession() : d_(new Impl) {
+  // Pages are painted in paper coordinates; the margins say where the printable part lies.
+  d_->printer.setFullPage(true);
+}
+
+PPrintSession::~PPrintSession() {
+  if (InDocument()) {
+    Abort();
+    EndDocument();
+  }
+  delete d_;
+}
+
+QPrinter* PPrintSession::Printer() const {
+  return &d_->printer;
+}
+
+bool PPrintSession::IsLandscape() const {
+  return d_->printer.pageLayout().orientation() == QPageLayout::Landscape;
+}
+
+void PPrintSession::SetLandscape(bool landscape) {
+  if (InDocument()) return;
+  d_->printer.setPageOrientation(landscape ? QPageLayout::Landscape : QPageLayout::Portrait);
+}
+
+std::vector<int> PPrintSession::Resolutions() const {
+  if (!d_->resolutions.empty()) return d_->resolutions;
+  // Qt tells a PDF file's resolution as 72 only, though the file takes any.
+  if (d_->printer.outputFormat() == QPrinter::PdfFormat) return {72, 150, 300, 600, 1200};
+  std::vector<int> r;
+  for (int dpi : d_->printer.supportedResolutions())
+    if (dpi > 0) r.push_back(dpi);
+  if (r.empty()) r.push_back(d_->printer.resolution());
+  return r;
+}
+
+void PPrintSession::SetResolutions(const std::vector<int>& dpi) {
+  d_->resolutions = dpi;
+}
+
+int PPrintSession::Resolution() const {
+  return d_->printer.resolution();
+}
+
+bool PPrintSession::SetResolution(int dpi) {
+  if (dpi <= 0 || dpi > 9600 || InDocument()) return false;
+  d_->printer.setResolution(dpi);
+  return d_->printer.resolution() == dpi;
+}
+
+PPrintRect PPrintSession::PaperRect() const {
+  const QPageLayout pl = d_->printer.pageLayout();
+  const QRectF full = pl.fullRect(QPageLayout::Point);
+  const double k = Resolution() / 72.0;
+  return {0, 0, full.width() * k, full.height() * k};
+}
+
+PPrintRect PPrintSession::PageRect() const {
+  const QPageLayout pl = d_->printer.pageLayout();
+  const QRectF full = pl.fullRect(QPageLayout::Point);
+  const QMarginsF m = pl.margins(QPageLayout::Point);
+  const double k = Resolution() / 72.0;
+  PPrintRect r = {m.left() * k, m.top() * k, (full.width() - m.right()) * k,
+                  (full.height() - m.bottom()) * k};
+  if (r.right < r.left) r.right = r.left;
+  if (r.bottom < r.top) r.bottom = r.top;
+  return r;
+}
+
+void PPrintSession::SetOutputFile(const std::string& path) {
+  if (InDocument()) return;
+  d_->printer.setOutputFileName(QString::fromStdString(path));
+  if (!path.empty()) d_->printer.setOutputFormat(QPrinter::PdfFormat);
+}
+
+std::string PPrintSession::OutputFile() const {
+  return d_->printer.outputFileName().toStdString();
+}
+
+int PPrintSession::PageSetupDialog() {
+  if (!HaveWidgets() || InDocument() || Quitting()) return -1;
+  QPageSetupDialog d(&d_->printer, QApplication::activeWindow());
+  d.setObjectName("PlatformPageSetupDialog");
+  // Qt hands the choices to the printer only from its own modal loop; a quit meanwhile is a
+  // cancel.
+  QTimer quit;
+  QObject::connect(&quit, &QTimer::timeout, &d, [&d] {
+    if (Quitting()) d.reject();
+  });
+  quit.start(50);
+  QPointer<QDialog> saved = Current();
+  Current() = &d;
+  const int r = d.exec();
+  Current() = saved;
+  return r == QDialog::Accepted && !Quitting() ? 1 : 0;
+}
+
+int PPrintSession::PrintDialog(PPrintSettings* s) {
+  if (s == nullptr || !HaveWidgets() || InDocument()) return -1;
+  if (s->maxPage < s->minPage) s->maxPage = s->minPage;
+  if (!s->jobName.empty()) d_->printer.setDocName(QString::fromStdString(s->jobName));
+  d_->printer.setPrintRange(QPrinter::AllPages);
+  QPrintDialog d(&d_->printer, QApplication::activeWindow());
+  d.setObjectName("PlatformPrintDialog");
+  d.setOption(QAbstractPrintDialog::PrintToFile, true);
+  d.setOption(QAbstractPrintDialog::PrintPageRange, true);
+  d.setOption(QAbstractPrintDialog::PrintCollateCopies, false);
+  d.setMinMax(s->minPage, s->maxPage);
+  const int r = Run(&d);
+  if (r != 1) return r;
+  if (d_->printer.printRange() == QPrinter::PageRange && d_->printer.fromPage() > 0) {
+    s->firstPage = d_->printer.fromPage();
+    s->lastPage = d_->printer.toPage() > 0 ? d_->printer.toPage() : s->maxPage;
+  } else {
+    s->firstPage = s->minPage;
+    s->lastPage = s->maxPage;
+  }
+  return 1;
+}
+
+bool PPrintSession::InDocument() const {
+  return d_->open;
+}
+
+int PPrintSession::PagesBegun() const {
+  return d_->pages;
+}
+
+int PPrintSession::BeginDocument(const PPrintSettings& s) {
+  if (InDocument()) return kPrintError;
+  Impl& d = *d_;
+  d.aborted = false;
+  d.pages = 0;
+  if (!s.jobName.empty()) d.printer.setDocName(QString::fromStdString(s.jobName));
+  if (d.printer.outputFormat() == QPrinter::PdfFormat) {
+    // The file is written under a name of its own in the same folder, and renamed when whole.
+    const std::string target = d.printer.outputFileName().toStdString();
+    if (target.empty()) return kPrintError;
+    const QFileInfo fi(QString::fromStdString(target));
+    if (fi.isDir()) return kPrintError;
+    std::string tmpl =
+        fi.absolutePath().toStdString() + "/." + fi.fileName().toStdString() + ".XXXXXX.pdf";
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back(0);
+    const int fd = mkostemps(name.data(), 4, O_CLOEXEC);
+    if (fd < 0) return kPrintError;
+    fchmod(fd, NewFileMode(target));
+    close(fd);
+    d.target = target;
+    d.temp = name.data();
+    d.printer.setOutputFileName(QString::fromStdString(d.temp));
+  }
+  // The printer is opened with the first page, so that a document without pages sends nothing.
+  d.open = true;
+  return 0;
+}
+
+QPainter* PPrintSession::BeginPage(int* err) {
+  int e = 0;
+  QPainter* p = nullptr;
+  Impl& d = *d_;
+  if (!InDocument()) {
+    e = kPrintError;
+  } else if (d.aborted) {
+    e = kPrintCancel;
+  } else if (d.pages == 0 && !d.painter) {
+    // A page layout set since (page setup, tests) may have brought the margins' origin back.
+    d.printer.setFullPage(true);
+    d.painter.reset(new QPainter);
+    if (!d.painter->begin(&d.printer)) {
+      d.painter.reset();
+      e = kPrintError;
+    }
+  } else if (!d.printer.newPage()) {
+    e = kPrintError;
+  }
+  if (e == 0 && d.painter) {
+    d.pages++;
+    p = d.painter.get();
+    p->save();
+    p->resetTransform();
+    p->setPen(Qt::black);
+    p->setBrush(Qt::NoBrush);
+  }
+  if (err != nullptr) *err = e;
+  return p;
+}
+
+int PPrintSession::EndPage() {
+  if (!InDocument() || !d_->painter) return kPrintError;
+  d_->painter->restore();
+  if (d_->aborted) return kPrintCancel;
+  return d_->printer.printerState() == QPrinter::Error ? kPrintError : 0;
+}
+
+void PPrintSession::Abort() {
+  if (!InDocument() || d_->aborted) return;
+  d_->aborted = true;
+  // Qt cannot take back what a printer was already sent; a PDF file is never put in place.
+  if (d_->painter) d_->printer.abort();
+}
+
+int PPrintSession::EndDocument() {
+  if (!InDocument()) return kPrintError;
+  Impl& d = *d_;
+  d.open = false;
+  bool failed = false;
+  if (d.painter) {
+    failed = !d.painter->end() || d.printer.printerState() == QPrinter::Error;
+    d.painter.reset();
+  }
+  if (d.aborted || d.pages == 0 || failed) {
+    d.Discard();
+    return d.aborted ? kPrintCancel : failed ? kPrintError : 0;
+  }
+  if (!d.temp.empty()) {
+    const std::string dir =
+        QFileInfo(QString::fromStdString(d.target)).absolutePath().toStdString();
+    if (!SyncPath(d.temp, O_RDONLY) || rename(d.temp.c_str(), d.target.c_str()) != 0) {
+      d.Discard();
+      return kPrintError;
+    }
+    SyncPath(dir, O_RDONLY | O_DIRECTORY);
+    d.temp.clear();
+  }
+  d.Restore();
+  return 0;
+}
+
+QDialog* PlatformPrintDialog() {
+  return Current().data();
+}

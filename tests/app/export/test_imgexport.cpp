@@ -1,0 +1,244 @@
+// Image export: names, sizes and trims, copies of unedited JPEG files, the record's own file,
+// orientation, and the high-dynamic-range path.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+
+#include "display/pdispimg.h"
+#include "exptest.h"
+#include "formats/tiffimg.h"
+
+namespace {
+
+class ImgExport : public ExportTest {};
+
+// The size of a picture file; {0, 0} when it does not open.
+std::pair<int, int> SizeOf(const std::string& path) {
+  _ImgReader* ir = PopenImageF(path.c_str(), 1, nullptr);
+  if (ir == nullptr) return {0, 0};
+  std::pair<int, int> s{ir->xres, ir->yres};
+  ir->ri->Close(ir);
+  return s;
+}
+
+// A picture file's 8-bit RGB pixels.
+std::vector<unsigned char> Pixels(const std::string& path, int* w, int* h) {
+  std::vector<unsigned char> out;
+  _ImgReader* ir = PopenImageF(path.c_str(), 1, nullptr);
+  if (ir == nullptr) return out;
+  _ImgStruct im = {};
+  im.xres = *w = ir->xres;
+  im.yres = *h = ir->yres;
+  im.csp = &ICS_sRGB;
+  if (PrenderImageR(&im, ir, 1)) {
+    for (int y = 0; y < im.yres; y++)
+      out.insert(out.end(), im.img + y * im.rowsize, im.img + y * im.rowsize + im.xres * 3);
+    PfreeImage(&im);
+  }
+  ir->ri->Close(ir);
+  return out;
+}
+
+double Psnr(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b) {
+  if (a.size() != b.size() || a.empty()) return 0;
+  double se = 0;
+  for (size_t i = 0; i < a.size(); i++) se += (a[i] - b[i]) * double(a[i] - b[i]);
+  return se == 0 ? 99 : 10 * std::log10(255.0 * 255.0 * a.size() / se);
+}
+
+// A w x h floating-point TIFF whose pixels are pixAspect times as tall as wide.
+std::string MakeFloatTiff(const std::string& path, int w, int h, float pixAspect) {
+  std::vector<float> px(static_cast<size_t>(w) * h * 3);
+  for (size_t i = 0; i < px.size(); i++) px[i] = 0.01f + 10.0f * static_cast<float>(i % 997) / 997;
+  _ImgWriteBuf wb = {};
+  wb.xres = w;
+  wb.yres = h;
+  wb.rowsize = w * 12;
+  wb.pixAspect = pixAspect;
+  wb.csp = &ICS_RGB709;
+  wb.img = px.data();
+  IWInterfaceTIFF.WriteImage(path.c_str(), &wb);
+  return path;
+}
+
+TEST_F(ImgExport, StandardSizesAndNumberedNames) {
+  EXPECT_EQ(snap2size(1000), 1024);
+  EXPECT_EQ(snap2size(2000), 1920);
+  EXPECT_EQ(snap2size(900), 900);
+  EXPECT_EQ(snap2size(2100), 2100);
+  EXPECT_EQ(snap2size(250), 256);
+  EXPECT_EQ(snap2size(5), 5);
+
+  const std::string out = Path("out");
+  mkdir(out.c_str(), 0755);
+  EXPECT_EQ(ImgExporter(out.c_str()).nextimage, 1);
+  for (int i = 1; i <= 5; i++) WriteAll(out + "/img000" + std::to_string(i) + ".jpg", "x");
+  ImgExporter e(out.c_str());
+  EXPECT_EQ(e.nextimage, 6);
+  EXPECT_STREQ(e.GetFolder(), out.c_str());
+  DBRecord r = RecordOf(MakeJpeg(Path("a.jpg"), 64, 48));
+  EXPECT_TRUE(e.Export(r));
+  EXPECT_TRUE(FileExists(out + "/img0006.jpg"));
+  EXPECT_EQ(e.nextimage, 7);
+  // Restarted at 1 without overwrite: refused, and the number is used all the same.
+  e.nextimage = 1;
+  EXPECT_FALSE(e.Export(r));
+  EXPECT_TRUE(log.Has(DMCresource, "Destination file '" + out + "/img0001.jpg' exists"));
+  EXPECT_EQ(ReadAll(out + "/img0001.jpg"), "x");
+  e.overwrite = true;
+  EXPECT_TRUE(e.Export(r));
+  EXPECT_EQ(SizeOf(out + "/img0002.jpg"), std::make_pair(64, 48));
+
+  EXPECT_FALSE(e.SetFolder(Path("none").c_str()));
+  EXPECT_TRUE(log.Has(DMCresource, "Cannot write to directory '" + Path("none") + "'"));
+  EXPECT_STREQ(e.GetFolder(), out.c_str());
+}
+
+TEST_F(ImgExport, BoundsAndAspectTrims) {
+  const std::string out = Path("out");
+  mkdir(out.c_str(), 0755);
+  DBRecord land = RecordOf(MakeJpeg(Path("land.jpg"), 3000, 2000, 50));
+  DBRecord port = RecordOf(MakeJpeg(Path("port.jpg"), 2000, 3000, 50));
+  DBRecord pano = RecordOf(MakeJpeg(Path("pano.jpg"), 10000, 1, 50));
+  ImgExporter e(out.c_str());
+  e.nextimage = 0;  // names of the records
+  e.aspect = 0.75f;
+  ASSERT_TRUE(e.Export(land));
+  ASSERT_TRUE(e.Export(port));
+  EXPECT_EQ(SizeOf(out + "/land.jpg"), std::make_pair(2667, 2000));
+  EXPECT_EQ(SizeOf(out + "/port.jpg"), std::make_pair(2000, 2667));
+  e.aspect = 0;
+  e.overwrite = true;
+  e.maxwidth = e.maxheight = snap2size(1000);
+  ASSERT_TRUE(e.Export(land));
+  ASSERT_TRUE(e.Export(port));
+  ASSERT_TRUE(e.Export(pano));
+  EXPECT_EQ(SizeOf(out + "/land.jpg"), std::make_pair(1024, 683));
+  EXPECT_EQ(SizeOf(out + "/port.jpg"), std::make_pair(683, 1024));
+  EXPECT_EQ(SizeOf(out + "/pano.jpg"), std::make_pair(1024, 1));
+}
+
+TEST_F(ImgExport, AnUneditedJpegIsCopiedUnlessItMustBeEncodedAgain) {
+  const std::string src = MakeJpeg(Path("q85.jpg"), 320, 240, 85);
+  DBRecord r = RecordOf(src);
+  ASSERT_EQ(PDBgetField(r, PDBFquality).GetInt(0), 85);
+  const std::string out = Path("out");
+  mkdir(out.c_str(), 0755);
+  ImgExporter e(out.c_str());
+  e.nextimage = 0;
+  e.qual = 90;
+  ASSERT_TRUE(e.Export(r));
+  EXPECT_EQ(ReadAll(out + "/q85.jpg"), ReadAll(src));
+  e.qual = 80;
+  e.overwrite = true;
+  ASSERT_TRUE(e.Export(r));
+  EXPECT_NE(ReadAll(out + "/q85.jpg"), ReadAll(src));
+  if (HaveProgram("identify")) {
+    EXPECT_EQ(RunTool("identify", {"-format", "%Q", QString::fromStdString(out + "/q85.jpg")}),
+              "80");
+  }
+  // A crop is an edit: encoded again even at a higher quality.
+  const long crop[] = {10, 10, 200, 100};
+  r.SetField(PDBFcrop, crop, 4);
+  e.qual = 95;
+  ASSERT_TRUE(e.Export(r));
+  EXPECT_EQ(SizeOf(out + "/q85.jpg"), std::make_pair(190, 90));
+}
+
+TEST_F(ImgExport, TheRecordsOwnFileIsNeverWrittenOver) {
+  const std::string photos = Path("photos");
+  mkdir(photos.c_str(), 0755);
+  DBRecord r = RecordOf(MakeJpeg(photos + "/pic.jpg", 64, 48, 70));
+  const std::string before = ReadAll(photos + "/pic.jpg");
+  ImgExporter e(photos.c_str());
+  e.nextimage = 0;
+  e.overwrite = true;
+  e.qual = 50;
+  EXPECT_FALSE(e.Export(r));
+  // Through a link to the folder, too.
+  ASSERT_EQ(symlink(photos.c_str(), Path("link").c_str()), 0);
+  ASSERT_TRUE(e.SetFolder(Path("link").c_str()));
+  e.nextimage = 0;
+  EXPECT_FALSE(e.Export(r));
+  EXPECT_EQ(ReadAll(photos + "/pic.jpg"), before);
+  EXPECT_TRUE(log.Has(DMCresource, "Destination file '" + Path("link") + "/pic.jpg' exists"));
+  // Another file whose name differs only in case is not the record's.
+  const std::string other = Path("Other");
+  mkdir(other.c_str(), 0755);
+  WriteAll(other + "/PIC.jpg", "old");
+  EXPECT_FALSE(isSelf((other + "/PIC.jpg").c_str(), r));
+  EXPECT_TRUE(isSelf((photos + "/pic.jpg").c_str(), r));
+}
+
+TEST_F(ImgExport, OrientedPicturesComeOutUpright) {
+  const std::string data = std::string(LUMERIN_TESTDATA) + "/jpeg/";
+  if (!FileExists(data + "landscape_1.jpg")) GTEST_SKIP() << "no test pictures in " << data;
+  if (!HaveProgram("convert")) GTEST_SKIP() << "ImageMagick's convert is not installed";
+  const std::string out = Path("out");
+  mkdir(out.c_str(), 0755);
+  ImgExporter e(out.c_str());
+  e.nextimage = 0;
+  e.qual = 95;
+  for (int k = 1; k <= 8; k++) {
+    const std::string name = "landscape_" + std::to_string(k);
+    DBRecord r = RecordOf(data + name + ".jpg");
+    ASSERT_TRUE(e.Export(r)) << name;
+    int status = -1;
+    RunTool("convert",
+            {QString::fromStdString(data + name + ".jpg"), "-auto-orient", "+repage", "-compress",
+             "none", QString::fromStdString(Path(name + "_ref.tif"))},
+            &status);
+    ASSERT_EQ(status, 0);
+    int w = 0, h = 0, rw = 0, rh = 0;
+    std::vector<unsigned char> mine = Pixels(out + "/" + name + ".jpg", &w, &h);
+    std::vector<unsigned char> ref = Pixels(Path(name + "_ref.tif"), &rw, &rh);
+    EXPECT_EQ(w, 600) << name;
+    EXPECT_EQ(h, 450) << name;
+    EXPECT_EQ(rw, 600) << name;
+    EXPECT_GE(Psnr(mine, ref), 35.0) << name;
+  }
+}
+
+TEST_F(ImgExport, HighDynamicRangeReadsTheFloatingPointFile) {
+  EXPECT_TRUE(formatIsHDR("TIFF 96-bit float RGB"));
+  EXPECT_TRUE(formatIsHDR("JPEG HDR YCbCr"));
+  EXPECT_FALSE(formatIsHDR("JPEG DCT YCbCr"));
+  EXPECT_FALSE(formatIsHDR("EXR"));
+  EXPECT_FALSE(formatIsHDR(nullptr));
+
+  auto load = [](const DBRecord& r, int mw, int mh, float aspect) {
+    PImageRing ring(r, nullptr);
+    _ImgStruct im = {};
+    _ImgWriteBuf wb = {};
+    std::pair<int, int> size{0, 0};
+    if (ring.Ready() && loadHDRImage(ring, &im, mw, mh, &wb, aspect)) {
+      size = {im.xres, im.yres};
+      EXPECT_EQ(wb.xres, im.xres);
+      PfreeImage(&im);
+    }
+    return size;
+  };
+  EXPECT_EQ(load(RecordOf(MakeJpeg(Path("a.jpg"), 40, 30)), 0, 0, 0), std::make_pair(0, 0));
+  DBRecord tall = RecordOf(MakeFloatTiff(Path("tall.tif"), 1000, 500, 2.0f));
+  ASSERT_TRUE(formatIsHDR(Text(tall, PDBFformat).c_str())) << Text(tall, PDBFformat);
+  EXPECT_EQ(load(tall, 0, 0, 0), std::make_pair(1000, 250));
+  EXPECT_EQ(load(tall, 500, 0, 0), std::make_pair(500, 125));
+
+  DBRecord r = RecordOf(MakeFloatTiff(Path("f.tif"), 400, 300, 1.0f));
+  const long portrait[] = {0, 0, 200, 300}, landscape[] = {0, 0, 400, 200}, sliver[] = {0, 0, 2, 1};
+  r.SetField(PDBFcrop, portrait, 4);
+  EXPECT_EQ(load(r, 0, 0, 0.75f), std::make_pair(200, 266));
+  r.SetField(PDBFcrop, landscape, 4);
+  EXPECT_EQ(load(r, 0, 0, 0.75f), std::make_pair(266, 200));
+  r.SetField(PDBFcrop, sliver, 4);
+  const std::pair<int, int> s = load(r, 0, 0, 1.0f);
+  EXPECT_GE(s.first, 1);
+  EXPECT_GE(s.second, 1);
+  // Turned a quarter: the bounds apply to the upright picture.
+  r.ClearField(PDBFcrop);
+  r.SetField(PDBForient, 90L);
+  EXPECT_EQ(load(r, 150, 0, 0), std::make_pair(150, 200));
+}
+
+}  // namespace

@@ -1,0 +1,69 @@
+// Clipboard exchange: what enables Paste, and the file names and positions copied.
+#include "exptest.h"
+#include "platform/pclipboard.h"
+
+namespace {
+
+class Scrap : public ExportTest {};
+
+std::string Clip() {
+  std::string s;
+  ClipboardGetText(&s);
+  return s;
+}
+
+TEST_F(Scrap, OnlyTheHeadOfTheClipboardDecidesAndEachContentIsReadOnce) {
+  const std::string header = "File\tLocation\tComment\n";
+  const std::string row = "\"a.jpg\"\t\"/x\"\t\"" + std::string(5000, 'c') + "\"\n";
+  ClipboardPutText(header + "\"b.jpg\"\t\"/x\"\t\"short\"\n" + row);
+  EXPECT_GT(Clip().size(), 4096u);
+  EXPECT_TRUE(checkPasteBuffer());  // the head holds a record line
+  ClipboardPutText(header + row);
+  EXPECT_FALSE(checkPasteBuffer());  // its only record runs past 4,096 bytes
+  ClipboardPutText("Nothing like a table");
+  EXPECT_FALSE(checkPasteBuffer());
+
+  // The program's own copy is known as no table without reading it; new content is read.
+  bc.rdisp.NewRecord().SetField(PDBFfile, "a.jpg");
+  bc.rdisp[0].SetField(PDBFlocation, "/x");
+  bc.Select(0);
+  ClipboardPutText(header + "\"b.jpg\"\t\"/x\"\t\"short\"\n");
+  EXPECT_TRUE(checkPasteBuffer());
+  copyFilenames();
+  EXPECT_EQ(Clip(), "/x/a.jpg");
+  EXPECT_FALSE(checkPasteBuffer());
+  EXPECT_FALSE(checkPasteBuffer(ClipboardGeneration()));
+  ClipboardPutText(header + "\"b.jpg\"\t\"/x\"\t\"short\"\n");
+  EXPECT_TRUE(checkPasteBuffer());
+}
+
+TEST_F(Scrap, FileNamesAndPositionsAreLinesWithoutAFinalNewline) {
+  const float pos[][2] = {{37.774929f, -122.419418f}, {-33.868820f, 151.209290f}, {1, 2}};
+  for (int i = 0; i < 4; i++) {
+    DBRecord& r = bc.rdisp.NewRecord();
+    r.SetField(PDBFfile, ("p" + std::to_string(i) + ".jpg").c_str());
+    r.SetField(PDBFlocation, "/photos/été");
+    if (i < 3) {
+      r.SetField(PDBFlatitude, pos[i][0]);
+      r.SetField(PDBFlongitude, pos[i][1]);
+    }
+  }
+  for (int i : {0, 1, 3}) bc.Select(i);
+  copyFilenames();
+  EXPECT_EQ(Clip(), "/photos/été/p0.jpg\n/photos/été/p1.jpg\n/photos/été/p3.jpg");
+
+  // Record 3 has no position: the command stays off and copies nothing, not zeros.
+  EXPECT_FALSE(checkGlobalPositions());
+  ClipboardPutText("kept");
+  copyGlobalPositions();
+  EXPECT_EQ(Clip(), "kept");
+  bc.Select(3, false);
+  EXPECT_TRUE(checkGlobalPositions());
+  copyGlobalPositions();
+  EXPECT_EQ(Clip(), "37.774929 -122.419418\n-33.868820 151.209290");
+  EXPECT_FALSE(checkPasteBuffer());
+  bc.SelectNone();
+  EXPECT_FALSE(checkGlobalPositions());
+}
+
+}  // namespace

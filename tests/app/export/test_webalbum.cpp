@@ -1,0 +1,238 @@
+// The web album: a page that an HTML parser reads back to the records, its pictures and their
+// sizes, the list of linked files, a second run over the first, and commands that must wait.
+#include <dirent.h>
+
+#include <set>
+
+#include "app/core/pbusy.h"
+#include "exptest.h"
+#include "platform/pclipboard.h"
+
+namespace {
+
+class WebAlbum : public ExportTest {
+ protected:
+  // Answers the options window: quality, inline size, large-size factor and the boxes to tick.
+  void Options(int qual, int size, int factor, std::vector<int> boxes, int button = 1) {
+    WhenShown(
+        gWebWindow,
+        [=] {
+          SetControlValue(webControl(129), qual);
+          SetControlValue(webControl(130), size);
+          SetControlValue(webControl(131), factor);
+          for (int id = 132; id <= 142; id++)
+            if (ControlRef b = ControlOf(gWebWindow, "optn", id))
+              if (IsControlEnabled(b)) SetControlValue(b, 0);
+          for (int id : boxes) SetControlValue(ControlOf(gWebWindow, "optn", id), 1);
+        },
+        "bttn", button);
+  }
+};
+
+std::set<std::string> Files(const std::string& folder) {
+  std::set<std::string> out;
+  if (DIR* d = opendir(folder.c_str())) {
+    for (dirent* e; (e = readdir(d)) != nullptr;)
+      if (e->d_name[0] != '.') out.insert(e->d_name);
+    closedir(d);
+  }
+  return out;
+}
+
+std::string InlineName(const DBRecord& r) {
+  std::string base = Text(r, PDBFfile);
+  base.resize(base.rfind('.'));
+  char tail[32];
+  snprintf(tail, sizeof tail, "_i%03X.jpg", static_cast<uint32_t>(myImgRecordHash(r)) % 4093);
+  return base + tail;
+}
+
+// Checks the page with Python's HTML parser: every A closed, the texts of the links and the
+// bold titles are the expected ones, every picture and link a file beside the page.
+const char* const kCheck = R"(
+import sys, os, html.parser, urllib.parse
+page, names, titles = sys.argv[1], sys.argv[2], sys.argv[3]
+want_names = set(open(names, encoding='utf-8').read().split('\n')) - {''}
+want_titles = set(open(titles, encoding='utf-8').read().split('\n')) - {''}
+class P(html.parser.HTMLParser):
+    def __init__(self):
+        super().__init__(convert_charrefs=True)
+        self.stack, self.texts, self.bold, self.links, self.inb = [], set(), set(), [], False
+        self.cur = ''
+    def handle_starttag(self, tag, attrs):
+        a = dict(attrs)
+        if tag == 'a':
+            self.stack.append(tag); self.cur = ''; self.links.append(a['href'])
+        if tag == 'img': self.links.append(a['src'])
+        if tag == 'b': self.inb = True; self.cur = ''
+    def handle_endtag(self, tag):
+        if tag == 'a':
+            if not self.stack: print('unopened A'); sys.exit(1)
+            self.stack.pop()
+            if self.cur.strip(): self.texts.add(self.cur.strip())
+        if tag == 'b': self.inb = False; self.bold.add(self.cur)
+    def handle_data(self, d):
+        self.cur += d
+p = P(); p.feed(open(page, encoding='utf-8').read()); p.close()
+if p.stack: print('unclosed A'); sys.exit(1)
+if p.texts != want_names: print('names', sorted(p.texts ^ want_names)); sys.exit(1)
+if p.bold != want_titles: print('titles', sorted(p.bold ^ want_titles)); sys.exit(1)
+for l in p.links:
+    f = os.path.join(os.path.dirname(page), urllib.parse.unquote(l))
+    if not os.path.isfile(f): print('missing', l); sys.exit(1)
+print('ok', len(p.links))
+)";
+
+TEST_F(WebAlbum, APageOfTwentyRecordsReadsBackAndASecondRunKeepsItsNames) {
+  const std::string a = Path("A"), b = Path("B");
+  mkdir(a.c_str(), 0755);
+  mkdir(b.c_str(), 0755);
+  const char* const names[] = {"my photo 1.jpg", "Tom & Jerry.jpg", "a<b>.jpg", "#hash.jpg",
+                               "100%.jpg",       "été 日本.jpg",    "it's.jpg"};
+  std::vector<DBRecord> recs;
+  for (const char* n : names) recs.push_back(RecordOf(MakeJpeg(a + "/" + n, 60, 40)));
+  DBRecord portrait = RecordOf(MakeJpeg(a + "/portrait.jpg", 200, 300));
+  DBRecord wide = RecordOf(MakeJpeg(a + "/wide.jpg", 3000, 2000, 40));
+  recs.push_back(portrait);
+  recs.push_back(wide);
+  // Two pictures of one name whose hashes meet: their names must not.
+  DBRecord one = RecordOf(MakeJpeg(a + "/IMG_0001.jpg", 50, 50));
+  DBRecord two = RecordOf(MakeJpeg(b + "/IMG_0001.jpg", 70, 30));
+  two.SetField(PDBFhashval, PDBgetField(one, PDBFhashval).GetInt(0));
+  recs.push_back(one);
+  recs.push_back(two);
+  while (recs.size() < 20) {
+    const int k = static_cast<int>(recs.size());
+    recs.push_back(RecordOf(MakeJpeg(b + "/img_" + std::to_string(k) + ".jpg", 30 + k, 20)));
+  }
+  const char* const titles[] = {"Fish & <chips>", "\"Quoted\" 'title'", "Überschrift 見出し"};
+  for (int i = 0; i < 3; i++) recs[static_cast<size_t>(i)].SetField(PDBFtitle, titles[i]);
+  for (const DBRecord& r : recs) bc.rdisp.NewRecord() = r;
+
+  const std::string page = Path("album.html"), img = Path("img");
+  Options(80, 300, 2, {134, 135});
+  NewCommand();
+  ASSERT_EQ(saveWebPage(page.c_str(), &bc), 20);
+  EXPECT_TRUE(log.Has(DMCinfo, "Created web page '" + page + "'"));
+  const std::string html = ReadAll(page);
+  EXPECT_EQ(html.find("<TITLE>"), std::string::npos);  // no album, no title
+  EXPECT_EQ(html.rfind("\n</BODY>\n</HTML>\n"), html.size() - 17);
+
+  std::string want;
+  for (const DBRecord& r : recs) want += Text(r, PDBFfile) + "\n";
+  WriteAll(Path("names.txt"), want);
+  WriteAll(Path("titles.txt"), std::string(titles[0]) + "\n" + titles[1] + "\n" + titles[2]);
+  WriteAll(Path("check.py"), kCheck);
+  if (HaveProgram("python3")) {
+    int status = -1;
+    const std::string out = RunTool(
+        "python3",
+        {QString::fromStdString(Path("check.py")), QString::fromStdString(page),
+         QString::fromStdString(Path("names.txt")), QString::fromStdString(Path("titles.txt"))},
+        &status);
+    EXPECT_EQ(status, 0) << out;
+  }
+
+  // The inline pictures: a portrait fills the box with margins of the page's colour.
+  const std::string pin = img + "/" + InlineName(portrait), win = img + "/" + InlineName(wide);
+  int w = 0, h = 0;
+  _ImgReader* ir = PopenImageF(pin.c_str(), 1, nullptr);
+  ASSERT_NE(ir, nullptr);
+  _ImgStruct im = {};
+  im.xres = w = ir->xres;
+  im.yres = h = ir->yres;
+  im.csp = &ICS_sRGB;
+  ASSERT_TRUE(PrenderImageR(&im, ir, 1));
+  ir->ri->Close(ir);
+  EXPECT_EQ(w, 300);
+  EXPECT_EQ(h, 300);
+  const unsigned char* margin = im.img + 150 * im.rowsize + 10 * 3;
+  for (int c = 0; c < 3; c++) EXPECT_NEAR(margin[c], 200, 6);
+  PfreeImage(&im);
+  if (HaveProgram("identify")) {
+    EXPECT_EQ(RunTool("identify", {"-format", "%wx%h", QString::fromStdString(pin)}), "300x300");
+    EXPECT_EQ(RunTool("identify", {"-format", "%wx%h", QString::fromStdString(win)}), "300x200");
+  }
+
+  // The linked files' list reads back: the copies in the image folder.
+  DBRecordList linked(&PDBFInfo);
+  std::ifstream ps(Path("album_ps.txt"));
+  ASSERT_EQ(linked.Read(&ps, nullptr, nullptr), 20);
+  std::set<std::string> copies;
+  for (int i = 0; i < 20; i++) {
+    EXPECT_EQ(Text(linked.Get(i), PDBFlocation), img);
+    copies.insert(Text(linked.Get(i), PDBFfile));
+    EXPECT_TRUE(FileExists(img + "/" + Text(linked.Get(i), PDBFfile)));
+  }
+  EXPECT_EQ(copies.size(), 20u);
+  // The two IMG_0001 pictures: one name each, the second with "-2".
+  const std::string first = InlineName(one);
+  const std::string second2 = first.substr(0, first.size() - 4) + "-2.jpg";
+  EXPECT_TRUE(FileExists(img + "/" + first));
+  EXPECT_TRUE(FileExists(img + "/" + second2));
+
+  // A second run writes the same names over the first, and commands that would replace the
+  // records wait meanwhile. (Its overwrite warnings blink in the status line for 2.5 s when it
+  // ends, which makes this test slow.)
+  const std::set<std::string> before = Files(img);
+  ClipboardPutText("File\tLocation\n\"x.jpg\"\t\"/nowhere\"\n");
+  bool busy = false;
+  QTimer t;
+  QObject::connect(&t, &QTimer::timeout, [&] {
+    if (!IsWindowVisible(gProgressWindow) || busy) return;
+    busy = PisBusy();
+    SendCommand("clea");
+    SendCommand("past", kEventCommandProcess, GetWindowEventTarget(gMain->GetWindow()));
+  });
+  t.start(1);
+  Options(80, 300, 2, {134, 135});
+  NewCommand();
+  ASSERT_EQ(saveWebPage(page.c_str(), &bc), 20);
+  t.stop();
+  EXPECT_TRUE(busy);
+  EXPECT_EQ(bc.rdisp.GetSize(), 20);
+  EXPECT_EQ(Files(img), before);
+  EXPECT_EQ(ReadAll(page).substr(0, html.rfind("<i>Page created")),
+            html.substr(0, html.rfind("<i>Page created")));
+  EXPECT_TRUE(log.Has(DMCwarning, "Overwriting image file '" + pin + "'"));
+
+  // Cancelled: the page and its folder stay as they were.
+  const std::string second = ReadAll(page);
+  Options(80, 300, 2, {134}, 2);
+  EXPECT_EQ(saveWebPage(page.c_str(), &bc), 0);
+  EXPECT_EQ(ReadAll(page), second);
+  EXPECT_EQ(Files(dir.Dir()),
+            (std::set<std::string>{"A", "B", "album.html", "album_ps.txt", "check.py", "img",
+                                   "names.txt", "titles.txt"}));
+}
+
+TEST_F(WebAlbum, CaptionsAreEscapedAndBrokenIntoShortLines) {
+  char text[] =
+      "A rather long caption that goes on and on well past fifty characters & more <b>tags</b>";
+  breakLine(text);
+  EXPECT_STREQ(text,
+               "A rather long caption that goes on and on well past\nfifty characters & more "
+               "<b>tags</b>");
+  DBRecord r = RecordOf(MakeJpeg(Path("c.jpg"), 80, 60));
+  const char* comments[] = {text, "x < y"};
+  r.SetField(PDBFcomment, comments, 2);
+  r.SetField(PDBFlatitude, -33.5f);
+  r.SetField(PDBFlongitude, -70.25f);
+  bc.rdisp.NewRecord() = r;
+  snprintf(bc.album, sizeof bc.album, "Trip & <Friends>");
+  const std::string page = Path("p.html");
+  Options(80, 100, 1, {135, 138, 140});
+  NewCommand();
+  ASSERT_EQ(saveWebPage(page.c_str(), &bc), 1);
+  const std::string html = ReadAll(page);
+  EXPECT_NE(html.find("<TITLE>Trip &amp; &lt;Friends&gt;</TITLE>"), std::string::npos);
+  EXPECT_NE(html.find("\n<H1>Trip &amp; &lt;Friends&gt;</H1>\n"), std::string::npos);
+  EXPECT_NE(html.find("<i>Comment</i> x &lt; y<br>\n"), std::string::npos);
+  EXPECT_NE(html.find("past\nfifty characters &amp; more &lt;b&gt;tags&lt;/b&gt;<br>"),
+            std::string::npos);
+  EXPECT_NE(html.find("<i>GPS</i> 33.500000&deg; S latitude 70.250000&deg; W longitude <br>"),
+            std::string::npos);
+  EXPECT_EQ(html.find("_l"), std::string::npos);  // factor 1: no large picture
+}
+
+}  // namespace

@@ -81,6 +81,8 @@ class PFindWindow : public IFindWindow {
     bool Test(const DBRecord& rec, const DBFieldInfo* from) const;
   };
   Clause c1, c2;
+  // The search schema of the last query, taken once: asking the catalogue walks its pages.
+  const DBFieldInfo* querySchema = &PDBFInfo;
   long walked = 0;  // records the catalogue walk has seen since it last pumped events
 };
 

@@ -371,6 +371,7 @@ bool PFindWindow::SetQuery() {
     return false;
 
   PContext& ctx = mainWindow->bc;
+  querySchema = s;
   c1.Prepare(fid1, verb1, val1a, val1b);
   c2.Prepare(conj != 1 ? fid2 : -1, verb2, val2a, val2b);
   // Two clauses over one field become two-valued bounds, which only a field of several values
@@ -421,7 +422,7 @@ bool PFindWindow::Clause::Test(const DBRecord& rec, const DBFieldInfo* from) con
 bool PFindWindow::MatchQuery(const DBRecord& rec) const {
   if (mainWindow == nullptr || rec.GetFieldInfo() == nullptr) return false;
   if (!myMatch) return rec.MatchQuery(mainWindow->bc.dbs.GetQuery());
-  const DBFieldInfo* s = SearchSchema();
+  const DBFieldInfo* s = querySchema;
   const bool one = c1.Test(rec, s);
   if (conj == 1) return one;
   if (conj == 3 && one) return true;

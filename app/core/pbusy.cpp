@@ -58,8 +58,24 @@ bool PrefusedWhileBusy(UInt32 command) {
     case C("clea"):
     case C("clei"):
       return true;
+    // Searches, and the edits of displayed records that the info window commits.
+    case C("fdsp"):
+    case C("fcat"):
+    case C("add "):
+    case C("subj"):
+    case C("titl"):
+    case C("ownr"):
+    case C("keyw"):
+    case C("comm"):
+    case C("cptn"):
+    case C("cw90"):
+    case C("cc90"):
+    case C("c180"):
+    case C("flhz"):
+    case C("flvt"):
+      return true;
     default:
-      return false;
+      return command >= C("oth1") && command <= C("oth9");
   }
 }
 

@@ -1,7 +1,7 @@
 // The busy guard. While a load or a search pumps events (checkEvents), the commands that would
 // pull the records from under it are refused and greyed: those that replace or reorder the
-// displayed records, open or close a catalogue, or close the main window. A quit chosen
-// meanwhile waits until the operation ends.
+// displayed records, open or close a catalogue, close the main window, search, or edit
+// displayed records. A quit chosen meanwhile waits until the operation ends.
 #pragma once
 
 #include "platform/ptypes.h"

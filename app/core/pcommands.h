@@ -21,6 +21,12 @@ void PimportRecordFile(const char* path);
 void PDragRecords(EventRef event, IBrowser* b);
 void PsetDragRecords(void (*drag)(EventRef event, IBrowser* b));
 
+// ---- What the info window's edits ask of the setting commands.
+class PStringSet;
+// The member of set that s looks like a mistyping of, else NULL. Does the least (NULL) until the
+// setting commands are built.
+const char* typoMatch(const char* s, const PStringSet& set);
+
 // ---- Record exchange. The import is the export library's, which the shell registers; until
 // then importRecords() and PimportRecordFile do the least.
 void PsetImportRecords(void (*import)(const char* path));

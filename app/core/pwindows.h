@@ -214,19 +214,22 @@ class IInfoWindow : public PWindowHandlerBase {
   }
   // Fills the controls again from the record shown.
   virtual void UpdateFields() {}
-  // What the main window's commands ask of it (each does the least until the info window has
-  // its own). The browser whose displayed record the window shows, NULL for a lone record or
-  // none; and closing the window.
-  virtual IBrowser* GetBrowser() const { return nullptr; }
+  // Hides the window and forgets the record; the browser whose record is shown (NULL for a
+  // lone record or when closed). Whoever empties or replaces a browser's displayed records
+  // closes the window first when it shows that browser's record.
   virtual void Close() {}
+  virtual IBrowser* GetBrowser() const { return nullptr; }
 };
 
 // The search window.
 class IFindWindow : public PWindowHandlerBase {
  public:
-  // The Find command of a main window: shows the search window for its records (does the least
-  // until the search window has its own).
-  virtual void Find(IMainWindow* mw) { (void)mw; }
+  // The find command: shows the window over the main window mw (NULL: gMain); false when it
+  // cannot.
+  virtual bool Find(IMainWindow* mw) {
+    (void)mw;
+    return false;
+  }
 };
 
 // The image window and its ring of open images.

@@ -7,6 +7,7 @@
 #include <strings.h>
 #include <vector>
 
+#include "app/core/psetother.h"
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
@@ -79,10 +80,6 @@ void Enable(ControlRef c, bool on) {
 }
 
 }  // namespace
-
-int strpcmp(const void* a, const void* b) {
-  return strcmp_nc(*static_cast<const char* const*>(a), *static_cast<const char* const*>(b));
-}
 
 bool checkFieldName(const char* name) {
   if (name == nullptr || !isalpha(static_cast<unsigned char>(name[0]))) {

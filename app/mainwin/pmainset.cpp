@@ -61,11 +61,12 @@ bool OtherItem(MenuRef* menu, MenuItemIndex* item) {
 
 }  // namespace
 
-float fracEval(const char* s) {
-  if (s == nullptr) return 0;
+// A typed number read whole (see fracParse); NaN, reported (class "input"), for text that is
+// not one (letters, a zero denominator, a value beyond the float range).
+static float typedNumber(const char* s) {
   float v = 0;
-  if (fracParse(s, &v)) return v;
-  DMESSAGE(DMCinput, "Not a number: '%.60s'", s);
+  if (s != nullptr && fracParse(s, &v)) return v;
+  DMESSAGE(DMCinput, "Not a number: '%.60s'", s != nullptr ? s : "");
   return NAN;
 }
 
@@ -90,7 +91,7 @@ void setDensity(float d) {
     snprintf(buf, sizeof buf, "%.1f", static_cast<double>(def));
     if (getInput(buf, sizeof buf, "Enter output print density (pixels per inch)") != kResponseOK)
       return;
-    d = fracEval(buf);
+    d = typedNumber(buf);
     if (!(d > 0)) return;
   }
   if (!b->NewChange("Set Density")) return;
@@ -241,7 +242,7 @@ void setOther(unsigned long cmd) {
       }
       value.Set(v);
     } else if (det->dtype == DBDTfloat) {
-      const float v = fracEval(entry);
+      const float v = typedNumber(entry);
       if (!std::isfinite(v)) return;
       value.Set(v);
     } else {

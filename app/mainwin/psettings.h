@@ -7,9 +7,6 @@
 // numbers, with blanks around either allowed. True with the value in *out when the whole text
 // is such a number and its value is a finite float; false (nothing stored) otherwise.
 bool fracParse(const char* s, float* out);
-// The value of a typed number as above; 0 for NULL; NaN, reported (class "input"), for text
-// that is not one (letters, a zero denominator, a value beyond the float range).
-float fracEval(const char* s);
 
 // Sets XDensity and YDensity of the selected records, keeping their ratio; d <= 0 asks.
 void setDensity(float d);
@@ -32,8 +29,6 @@ void updateFieldWindow();
 // Whether name starts with a letter and holds only letters, digits and underscores; the first
 // fault is reported (class "input").
 bool checkFieldName(const char* name);
-// Natural order ignoring case of two string pointers (for qsort of names).
-int strpcmp(const void* a, const void* b);
 
 // The main window's share of these commands: 'dens', 'posn', 'othr' and 'oth1' .. 'oth9'
 // carried out (true when cmd is one of them), and their menu state (true when cmd is one of

@@ -37,6 +37,7 @@
 #include "catalog/pfieldset.h"
 #include "display/pdispimg.h"
 #include "platform/pcontrol.h"
+#include "platform/pmenu.h"
 #include "platform/pqt.h"
 #include "platform/pwindow.h"
 #include "toolkit/pctltext.h"
@@ -635,6 +636,95 @@ void AddDensity() {
                    }});
 }
 
+// ---- Showing and editing a record in the info window, then finding it with the search window.
+
+// Chooses the item of popup (find, id) whose text is item.
+void Choose(int id, const char* item) {
+  ControlID cid{FourCC("find"), id};
+  ControlRef c = nullptr;
+  GetControlByID(gFind->GetWindow(), &cid, &c);
+  MenuRef m = GetControlPopupMenuHandle(c);
+  for (UInt32 i = 1; i <= CountMenuItems(m); ++i) {
+    char buf[256];
+    UInt32 n = 0;
+    GetMenuItemText(m, static_cast<MenuItemIndex>(i), buf, sizeof buf - 1, &n);
+    buf[n] = '\0';
+    if (strcmp(buf, item) == 0) {
+      SetControlValue(c, static_cast<SInt32>(i));
+      // As the popup does: the window refreshes its clauses.
+      HICommand cmd{0, FourCC("fupd"), nullptr, 0};
+      EventRef ev = nullptr;
+      CreateEvent(kEventClassCommand, kEventCommandProcess, GetCurrentEventTime(), &ev);
+      SetEventParameter(ev, kEventParamDirectObject, typeHICommand, sizeof cmd, &cmd);
+      SendEventToEventTarget(ev, GetWindowEventTarget(gFind->GetWindow()));
+      ReleaseEvent(ev);
+      return;
+    }
+  }
+  ADD_FAILURE() << "no item " << item << " in popup " << id;
+}
+
+std::vector<int> selectionBefore;  // the selection before the info window
+
+void AddInfoAndFind() {
+  if (!QDir(QString::fromStdString(Testdata("jpeg"))).exists()) return;
+  steps.push_back({"info asked", [] { return gMain->bc.rdisp.GetSize() > 1; },
+                   [] {
+                     selectionBefore.clear();
+                     for (int i = 0; i < gMain->bc.rdisp.GetSize(); ++i)
+                       if (gMain->bc.IsSelected(i)) selectionBefore.push_back(i);
+                     gMain->bc.SelectNone();
+                     gMain->bc.Select(1);
+                     gMain->GetBrowser()->ShowSelection(true);
+                     // Info and Find... of the main window come with its editing: the windows are
+                     // asked.
+                     EXPECT_TRUE(gInfo->ShowInfo(gMain->GetBrowser(), 1, true));
+                   }});
+  steps.push_back(
+      {"the info window shows", [] { return IsWindowVisible(gInfo->GetWindow()); },
+       [] {
+         Shot(gInfo->GetWindow(), "40-info");
+         // The title button arms the row, the typed title is committed by Return.
+         QTest::mouseClick(qobject_cast<QAbstractButton*>(Widget(gInfo->GetWindow(), "iset", 143)),
+                           Qt::LeftButton);
+         auto* e = qobject_cast<QLineEdit*>(Widget(gInfo->GetWindow(), "iset", 133));
+         ASSERT_NE(e, nullptr);
+         e->selectAll();
+         QTest::keyClicks(e, "Harbour at dusk");
+         QTest::keyClick(e, Qt::Key_Return);
+         EXPECT_STREQ(PDBgetField(gMain->bc.rdisp[1], PDBFtitle).GetString(0), "Harbour at dusk");
+         Shot(gInfo->GetWindow(), "41-info-title");
+         EXPECT_TRUE(gFind->Find(gMain));
+       }});
+  steps.push_back({"the search window shows", [] { return IsWindowVisible(gFind->GetWindow()); },
+                   [] {
+                     Choose(160, "alone");
+                     Choose(130, "Title");
+                     Choose(132, "contains");
+                     auto* e = qobject_cast<QLineEdit*>(Widget(gFind->GetWindow(), "find", 133));
+                     ASSERT_NE(e, nullptr);
+                     e->selectAll();
+                     QTest::keyClicks(e, "HARBOUR");
+                     Shot(gFind->GetWindow(), "42-find");
+                     QTest::mouseClick(
+                         qobject_cast<QAbstractButton*>(Widget(gFind->GetWindow(), "find", 151)),
+                         Qt::LeftButton);
+                   }});
+  steps.push_back({"the record found in the display",
+                   [] { return !IsWindowVisible(gFind->GetWindow()); },
+                   [] {
+                     EXPECT_EQ(gMain->bc.TotalSelected(), 1);
+                     EXPECT_TRUE(gMain->bc.IsSelected(1));
+                     Shot(gMain->GetWindow(), "43-found");
+                     // The walk goes on with the title and the selection it had.
+                     gInfo->Close();
+                     gMain->bc.rdisp[1].ClearField(PDBFtitle);
+                     gMain->bc.SelectNone();
+                     for (int i : selectionBefore) gMain->bc.Select(i);
+                     gMain->GetBrowser()->ShowSelection(false);
+                   }});
+}
+
 TEST(EndToEnd, Walk) {
   QTemporaryDir home;
   const std::string h = home.path().toStdString();
@@ -749,6 +839,7 @@ TEST(EndToEnd, Walk) {
   if (steps.back().name == "the table") AddPrinting();
   exportDir = h + "/export";
   QDir().mkpath(QString::fromStdString(exportDir));
+  AddInfoAndFind();
   AddExchange();
   AddCatalogue();
   AddPanorama();

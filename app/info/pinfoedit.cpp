@@ -1,0 +1,521 @@
+// The info window's commands: the edit protocol of its field buttons and steppers, storing
+// typed text as field values, rotating and flipping, stepping through the selection, and the
+// enabling of the menu commands while it is the focused window.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/core/papp.h"
+#include "app/core/pbusy.h"
+#include "app/core/pcommands.h"
+#include "app/core/pdialogs.h"
+#include "app/core/pfiles.h"
+#include "app/core/pfindnearby.h"
+#include "app/core/phandlers.h"
+#include "app/core/pappstate.h"
+#include "app/core/psetother.h"
+#include "app/info/pinfo.h"
+#include "catalog/pfieldset.h"
+#include "catalog/plocate.h"
+#include "toolkit/pcommand.h"
+#include "toolkit/pctltext.h"
+
+namespace {
+
+constexpr UInt32 C(const char (&s)[5]) {
+  return FourCC(s);
+}
+
+constexpr unsigned long kInfo = FourCC("info");
+constexpr unsigned long kIset = FourCC("iset");
+constexpr unsigned long kIfil = FourCC("ifil");
+constexpr unsigned long kIoth = FourCC("ioth");
+
+// Most values a field is given through the info window: an entry on the add slot of a field
+// this full is refused (the values it holds are all kept and can be edited).
+constexpr int kFullField = DB_MAXARRAY;
+
+// The field rows of the settings tab.
+struct Row {
+  UInt32 commit;
+  UInt32 reshow;
+  PDBFieldID field;
+  long button;
+  long text;
+  long stepper;  // 0: none
+};
+constexpr Row kRows[] = {{C("subj"), C("Subj"), PDBFsubject, 142, 132, 0},
+                         {C("titl"), C("Titl"), PDBFtitle, 143, 133, 0},
+                         {C("ownr"), C("Ownr"), PDBFowner, 144, 134, 0},
+                         {C("keyw"), C("Keyw"), PDBFkeyword, 146, 136, 135},
+                         {C("comm"), C("Comm"), PDBFcomment, 148, 138, 137},
+                         {C("cptn"), C("Cptn"), PDBFcaption, 151, 141, 139}};
+
+const Row* RowOf(UInt32 code) {
+  for (const Row& r : kRows)
+    if (r.commit == code || r.reshow == code) return &r;
+  return nullptr;
+}
+
+// User row n (1-9) of a code 'oth1'..'oth9' or 'Oth1'..'Oth9'; 0 for another code.
+int UserRowOf(UInt32 code, bool* commit) {
+  if (code >= C("oth1") && code <= C("oth9")) {
+    *commit = true;
+    return static_cast<int>(code - C("oth0"));
+  }
+  if (code >= C("Oth1") && code <= C("Oth9")) {
+    *commit = false;
+    return static_cast<int>(code - C("Oth0"));
+  }
+  return 0;
+}
+
+// Every selected displayed record of the main window has a position, and one is selected.
+bool SelectedHavePositions() {
+  if (gMain == nullptr) return false;
+  PContext& ctx = gMain->bc;
+  int n = 0;
+  for (int i = 0; ctx.NextSelected(&i); ++i, ++n) {
+    float v = 0;
+    if (!PDBgetFloat(ctx.rdisp[i], PDBFlatitude, &v) ||
+        !PDBgetFloat(ctx.rdisp[i], PDBFlongitude, &v))
+      return false;
+  }
+  return n > 0;
+}
+
+// Stores field fid of rec as the values of cur (nv > 1) but value k.
+bool StoreWithout(DBRecord* rec, int fid, const DBField& cur, int k) {
+  const int nv = cur.GetNV();
+  const auto n = static_cast<size_t>(nv);
+  switch (cur.GetDT()) {
+    case DBDTint: {
+      std::vector<long> v(n);
+      cur.Get(v.data(), nv);
+      v.erase(v.begin() + k);
+      return rec->SetField(fid, v.data(), nv - 1) == 1;
+    }
+    case DBDTfloat: {
+      std::vector<float> v(n);
+      cur.Get(v.data(), nv);
+      v.erase(v.begin() + k);
+      return rec->SetField(fid, v.data(), nv - 1) == 1;
+    }
+    case DBDTstring: {
+      std::vector<std::string> v;
+      v.reserve(n);
+      for (int i = 0; i < nv; ++i)
+        if (i != k) v.emplace_back(cur.GetString(i));
+      std::vector<const char*> p;
+      p.reserve(n);
+      for (const std::string& x : v) p.push_back(x.c_str());
+      return rec->SetField(fid, p.data(), nv - 1) == 1;
+    }
+    default:
+      return false;
+  }
+}
+
+bool AskImage(char* path, int len, DBRecord* rec) {
+  return chooseImage(path, len, rec);
+}
+
+}  // namespace
+
+int PInfoWindow::DisplayIndex() const {
+  PContext* ctx = browser != nullptr ? browser->GetContext() : nullptr;
+  return ctx != nullptr && irec.GetFieldInfo() != nullptr ? ctx->FindL(irec) : -1;
+}
+
+// ---- Commands.
+
+OSStatus PInfoWindow::HandleCommand(EventRef event) {
+  const UInt32 cmd = PeventCommand(event);
+  if (cmd == 0) return eventNotHandledErr;
+  dmessage_last_class = DMCnerr;
+  alertLastClass = DMCnerr;
+  if (PisBusy() && PrefusedWhileBusy(cmd)) return noErr;  // the records are in use
+  const bool editable = DisplayIndex() >= 0;
+  if (!editable) SetWindowDefaultButton(GetWindow(), nullptr);
+  bool commit = false;
+  if (const int n = UserRowOf(cmd, &commit)) {
+    const OtherRow& row = other[n];
+    if (!editable || row.fieldID < 0) return noErr;
+    if (commit) {
+      FieldButton(cmd);
+    } else {
+      ShowField(kIoth, 150 + n, row.fieldID, ControlIndex(kIoth, 140 + n), true);
+      SetDefaultButton(kIoth, 130 + n);
+    }
+    return noErr;
+  }
+  if (const Row* r = RowOf(cmd)) {
+    if (cmd == r->commit) {
+      if (editable) {
+        FieldButton(cmd);
+        return noErr;
+      }
+      // Subject, owner and keyword set the main window's selection instead; those setting
+      // commands come with the setting commands' work.
+      if (cmd == C("subj") || cmd == C("ownr") || cmd == C("keyw")) return eventNotHandledErr;
+      return noErr;
+    }
+    if (cmd == C("Cptn")) {
+      ShowCaption(editable);
+      return noErr;
+    }
+    ShowField(kIset, r->text, Field(r->field), r->stepper ? ControlIndex(kIset, r->stepper) : 0,
+              editable);
+    if (editable) SetDefaultButton(kIset, r->button);
+    return noErr;
+  }
+  switch (cmd) {
+    case C("Hist"):
+      ShowField(kIfil, 138, Field(PDBFhistory), ControlIndex(kIfil, 139), false);
+      return noErr;
+    case C("fadv"):
+      Advance();
+      return noErr;
+    case C("open"):
+      return OpenRecord() ? noErr : userCanceledErr;
+    case C("add "):
+      if (editable && browser->GetMainWindow() != nullptr) browser->GetMainWindow()->AddRecords();
+      return noErr;
+    case C("dupl"):
+      if (editable && browser->GetMainWindow() != nullptr)
+        browser->GetMainWindow()->DuplicateRecords();
+      return noErr;
+    case C("clos"):
+      Close();
+      return noErr;
+    case C("cw90"):
+    case C("cc90"):
+    case C("c180"):
+    case C("flhz"):
+    case C("flvt"):
+      Reorient(cmd);
+      return noErr;
+    case C("fnby"):
+      findNearby();
+      return noErr;
+    default:
+      // The setting, date, density, renaming, printing and copying commands come with their
+      // own work.
+      return eventNotHandledErr;
+  }
+}
+
+void PInfoWindow::FieldButton(unsigned long code) {
+  unsigned long sig = kIset;
+  long button = 0, text = 0, stepper = 0;
+  int fid = -1;
+  bool commit = false;
+  const bool caption = code == C("cptn");
+  if (const int n = UserRowOf(static_cast<UInt32>(code), &commit)) {
+    sig = kIoth;
+    button = 130 + n;
+    text = 150 + n;
+    stepper = 140 + n;
+    fid = other[n].fieldID;
+  } else if (const Row* r = RowOf(static_cast<UInt32>(code))) {
+    button = r->button;
+    text = r->text;
+    stepper = r->stepper;
+    fid = Field(r->field);
+  }
+  if (fid < 0 || irec.GetFieldDetails(fid) == nullptr) return;
+  if (IsDefaultButton(sig, button)) {
+    SetField(sig, text, fid, caption ? 139 : stepper);
+    return;
+  }
+  if (caption && irec[Field(PDBFalbum)].GetNV() == 0) return;  // a caption belongs to an album
+  if (!caption && stepper != 0) SetControlIndex(sig, stepper, irec[fid].GetNV());
+  if (tabDrawer != nullptr) tabDrawer->Select(sig == kIoth ? 4 : 1);
+  if (caption)
+    ShowCaption(true);
+  else
+    ShowField(sig, text, fid, stepper ? ControlIndex(sig, stepper) : 0, true);
+  SetDefaultButton(sig, button);
+}
+
+void PInfoWindow::ShowCaption(bool edit) {
+  const int fa = Field(PDBFalbum);
+  const int na = fa >= 0 ? irec[fa].GetNV() : 0;
+  if (na == 0) return;
+  int i = ControlIndex(kIset, 139) % na;
+  if (i < 0) i += na;
+  SetControlIndex(kIset, 139, i);
+  ShowField(kIset, 140, fa, i, false);
+  ShowField(kIset, 141, Field(PDBFcaption), i, edit);
+  if (edit) SetDefaultButton(kIset, 151);
+}
+
+void PInfoWindow::Advance() {
+  PContext* ctx = browser != nullptr ? browser->GetContext() : nullptr;
+  const int i = DisplayIndex();
+  if (ctx == nullptr || i < 0) return;
+  const int n = ctx->rdisp.GetSize();
+  const int dir = ControlIndex(kInfo, 130) < 0 ? -1 : 1;
+  int j = i;
+  do {
+    j += dir;
+    if (j >= n) j = 0;
+    if (j < 0) j = n - 1;
+  } while (j != i && !ctx->IsSelected(j));
+  ShowInfo(browser, j, true);
+}
+
+bool PInfoWindow::OpenRecord() {
+  if (irec.GetFieldInfo() == nullptr) return false;
+  char path[1024];
+  const PLocateFileRes r = PlocateFile(path, sizeof path, &irec, AskImage);
+  if (r == PLFRfail) return false;
+  if (r != PLFRok) UpdateFields();
+  if (gImager != nullptr && gImager->AddImage(irec, false)) gImager->Present();
+  return true;
+}
+
+// ---- Storing a value.
+
+bool PInfoWindow::SetField(unsigned long sig, long cid, int fid, long ndxid) {
+  PContext* ctx = browser != nullptr ? browser->GetContext() : nullptr;
+  const int di = DisplayIndex();
+  ControlRef c = Control(sig, cid);
+  const DBFDetails* det = irec.GetFieldDetails(fid);
+  if (ctx == nullptr || di < 0 || c == nullptr || det == nullptr) return false;
+  const DBField& cur = irec[fid];
+  const int nv = cur.GetNV();
+  const bool caption = fid == Field(PDBFcaption);
+  int index = 0;
+  if (caption) {
+    const int na = irec[Field(PDBFalbum)].GetNV();
+    if (na == 0) return false;
+    index = ControlIndex(sig, ndxid) % na;
+    if (index < 0) index += na;
+  } else {
+    const int nset = (det->flags & DBFDmulti) || nv == 0 ? nv + 1 : 1;
+    index = (ndxid != 0 ? ControlIndex(sig, ndxid) : -1) % nset;
+    if (index < 0) index += nset;
+  }
+  std::string text;
+  if (!PcontrolText(c, &text, kTextLen)) return false;
+  if (text.compare(0, 5, "(Add ") == 0) return false;  // the placeholder, untouched
+
+  if (!browser->NewChange("Set")) return false;
+  DBRecord* rec = browser->ChangeRecord(di);
+  const int pfid = PDBFInfo.XlateID(irec.GetFieldInfo(), fid);
+  bool ok = rec != nullptr;
+  bool repeat = false;
+  if (ok && text.empty()) {
+    // An empty entry deletes the value at the index; the add slot and a field's only value
+    // that must be kept stay.
+    if (index >= nv || (nv == 1 && (det->flags & PDBFLrequired))) {
+      ok = false;
+    } else if (nv == 1) {
+      rec->ClearField(fid);
+      index = 0;
+    } else {
+      ok = StoreWithout(rec, fid, cur, index);
+      index = irec[fid].GetNV();
+    }
+  } else if (ok && index >= nv && nv >= kFullField) {
+    DMESSAGE(DMCinput, "Field %s holds as many values as it can", irec.GetFieldName(fid));
+    ok = false;
+  } else if (ok) {
+    switch (det->dtype) {
+      case DBDTfloat: {
+        float v = 0;
+        if (!fracCheck(text.c_str(), &v)) {
+          DMESSAGE(DMCinput, "%s is not a number for %s", text.c_str(), irec.GetFieldName(fid));
+          ok = false;
+          break;
+        }
+        std::vector<float> vals(static_cast<size_t>(nv > index ? nv : index + 1));
+        cur.Get(vals.data(), nv);
+        vals[index] = v;
+        ok = rec->SetField(fid, vals.data(), static_cast<int>(vals.size())) == 1;
+        repeat = ok;
+        break;
+      }
+      case DBDTint: {
+        long v = 0;
+        if (!intCheck(text.c_str(), &v)) {
+          DMESSAGE(DMCinput, "%s is not a whole number for %s", text.c_str(),
+                   irec.GetFieldName(fid));
+          ok = false;
+          break;
+        }
+        std::vector<long> vals(static_cast<size_t>(nv > index ? nv : index + 1));
+        cur.Get(vals.data(), nv);
+        vals[index] = v;
+        ok = rec->SetField(fid, vals.data(), static_cast<int>(vals.size())) == 1;
+        repeat = ok;
+        break;
+      }
+      case DBDTstring: {
+        const PStringSet* set = pfid == PDBFsubject   ? &ctx->subjSet
+                                : pfid == PDBFowner   ? &ctx->ownrSet
+                                : pfid == PDBFkeyword ? &ctx->keywSet
+                                                      : nullptr;
+        if (const char* m = set != nullptr ? typoMatch(text.c_str(), *set) : nullptr) {
+          const std::string match = m;
+          const DBFieldInfo* ds = ctx->rdisp.GetFieldInfo();
+          const char* name = ds != nullptr ? ds->GetName(ds->XlateID(&PDBFInfo, pfid)) : nullptr;
+          char question[600];
+          snprintf(question, sizeof question, "Substitute existing %s '%.256s' instead?",
+                   name != nullptr ? name : irec.GetFieldName(fid), match.c_str());
+          // A wait broken off by a mount asks again; one that cannot be shown is a cancel.
+          OSType answer = 0;
+          for (int tries = 0; answer == 0 && tries < 8; ++tries)
+            answer = confirmDialog(question, "No", kResponseOK);
+          if (answer == kResponseOK) {
+            text = match;
+            PutControlText(c, text.c_str());
+          } else if (answer != kResponseCustom) {
+            ok = false;
+            break;
+          }
+        }
+        std::vector<std::string> vals;
+        vals.reserve(static_cast<size_t>(nv) + 1);
+        for (int k = 0; k < nv; ++k) vals.emplace_back(cur.GetString(k));
+        if (pfid == PDBFsubject || pfid == PDBFowner || pfid == PDBFkeyword || pfid == PDBFcomment)
+          for (const std::string& v : vals)
+            if (v == text) ok = false;  // already there
+        if (!ok) break;
+        if (static_cast<int>(vals.size()) <= index) vals.resize(static_cast<size_t>(index) + 1);
+        vals[static_cast<size_t>(index)] = text;
+        std::vector<const char*> ptrs;
+        ptrs.reserve(vals.size());
+        for (const std::string& v : vals) ptrs.push_back(v.c_str());
+        ok = rec->SetField(fid, ptrs.data(), static_cast<int>(ptrs.size())) == 1;
+        repeat = ok && !caption;
+        break;
+      }
+      default:
+        DMESSAGE(DMCparameter, "Unknown data type in PInfoWindow::SetField");
+        ok = false;
+        break;
+    }
+  }
+  if (!ok) {
+    browser->NoChange();
+    ShowField(sig, cid, fid, index, false);
+    return false;
+  }
+  if (repeat && pfid >= 0) repeatSetting(static_cast<PDBFieldID>(pfid), text.c_str());
+  if (ndxid != 0) SetControlIndex(sig, ndxid, index);
+  if (browser->CompleteChange() > 0) {
+    if (gMain != nullptr) gMain->EchoAction("Set", 1);
+    bool rev = false;
+    if (pfid >= 0 && browser->GetSort(&rev) == pfid) {
+      browser->SortDisplay(-1, false);
+      ctx->SelectNone();
+      ctx->Select(ctx->FindL(irec));
+      browser->ShowSelection(true);
+    }
+  }
+  if (gImager != nullptr && IsWindowVisible(gImager->GetWindow())) gImager->Redraw();
+  if (gMain != nullptr) {
+    if (pfid == PDBFsubject) {
+      gMain->UpdateSelectorList(3);
+      gMain->UpdateSelectorList(2);
+    } else if (pfid == PDBFowner) {
+      gMain->UpdateSelectorList(6);
+    } else if (pfid == PDBFkeyword) {
+      gMain->UpdateSelectorList(5);
+    }
+  }
+  return true;
+}
+
+// ---- Rotating and flipping.
+
+bool PInfoWindow::Reorient(unsigned long cmd) {
+  if (irec.GetFieldInfo() == nullptr) return false;
+  bool opened = false;
+  if (browser != nullptr && gMain != nullptr && browser == gMain->GetBrowser()) {
+    const int i = DisplayIndex();
+    if (i >= 0 && browser->NewChange("Reorient")) {
+      opened = true;
+      browser->ChangeRecord(i);
+    }
+  }
+  if (!reorientRecord(&irec, static_cast<OSType>(cmd))) {
+    if (opened) browser->NoChange();
+    return false;
+  }
+  if (thumbDrawer != nullptr) thumbDrawer->Redraw();
+  if (opened && browser->CompleteChange() > 0 && gMain != nullptr)
+    gMain->EchoAction("Reoriented", 1);
+  if (gImager != nullptr && IsWindowVisible(gImager->GetWindow())) gImager->Redraw();
+  return true;
+}
+
+// ---- Enabling.
+
+OSStatus PInfoWindow::HandleCommandUpdate(EventRef event) {
+  const UInt32 cmd = PeventCommand(event);
+  if (PisBusy() && PrefusedWhileBusy(cmd)) {
+    enableMenuCommand(cmd, false);
+    return noErr;
+  }
+  DBRecord* lone = loneRecord(nullptr);
+  const bool sel = browser != nullptr && gMain != nullptr && browser == gMain->GetBrowser() &&
+                   lone != nullptr && irec.IsLinked(lone);
+  switch (cmd) {
+    case C("albm"):
+    case C("subj"):
+    case C("ownr"):
+    case C("keyw"):
+    case C("othr"):
+      if (sel) return eventNotHandledErr;  // the recent values come with the setting commands
+      enableCommandSiblings(cmd, false);
+      return noErr;
+    case C("rept"):
+      if (sel) return eventNotHandledErr;
+      enableMenuCommand(cmd, false);
+      return noErr;
+    case C("titl"):
+    case C("comm"):
+      enableMenuCommand(cmd, sel);
+      return noErr;
+    case C("dupl"):
+      enableMenuCommand(cmd, sel && gMain->CanDuplicate());
+      return noErr;
+    case C("cptn"):
+      enableMenuCommand(cmd, sel && irec[Field(PDBFalbum)].GetNV() > 0);
+      return noErr;
+    case C("fnby"):
+      enableMenuCommand(cmd, sel && SelectedHavePositions());
+      return noErr;
+    case C("cw90"):
+    case C("cc90"):
+    case C("c180"):
+    case C("flhz"):
+    case C("flvt"):
+      enableMenuCommand(cmd, tabDrawer != nullptr && tabDrawer->GetSelected() == 5);
+      return noErr;
+    case C("clos"):
+      enableMenuCommand(cmd, true);
+      return noErr;
+    case C("hist"):
+    case C("dofc"):
+      checkMenuCommand(cmd, false);
+      enableMenuCommand(cmd, false);
+      return noErr;
+    default:
+      break;
+  }
+  static const UInt32 disabled[] = {
+      C("find"), C("invs"), C("dele"), C("clea"), C("clei"), C("copy"), C("cut "), C("past"),
+      C("posn"), C("show"), C("synv"), C("mhdr"), C("prni"), C("sall"), C("save"), C("tpvw"),
+      C("tlrg"), C("tmed"), C("tsml"), C("vall"), C("vcap"), C("vset"), C("vfil"), C("voth")};
+  for (UInt32 d : disabled)
+    if (d == cmd) {
+      enableMenuCommand(cmd, false);
+      return noErr;
+    }
+  return eventNotHandledErr;
+}

@@ -1,0 +1,402 @@
+// The search window: its clauses through the real controls, searching the display and the
+// catalogue, number fields taking only numbers, commands held back while a search walks the
+// catalogue, and a model of random queries against a plain reading of the verb table.
+#include <cmath>
+#include <functional>
+#include <random>
+#include <set>
+
+#include "app/core/pbusy.h"
+#include "infotest.h"
+#include "support/pstrings.h"
+
+namespace {
+
+class Find : public InfoTest {
+ protected:
+  WindowRef F() const { return find->GetWindow(); }
+  // Chooses the item of popup (find, id) whose text is item.
+  void Choose(int id, const char* item) {
+    ControlRef c = ControlOf(F(), "find", id);
+    MenuRef m = GetControlPopupMenuHandle(c);
+    for (UInt32 i = 1; i <= CountMenuItems(m); ++i) {
+      char buf[256];
+      UInt32 n = 0;
+      GetMenuItemText(m, static_cast<MenuItemIndex>(i), buf, sizeof buf - 1, &n);
+      buf[n] = '\0';
+      if (strcmp(buf, item) == 0) {
+        SetControlValue(c, static_cast<SInt32>(i));
+        find->Update();
+        return;
+      }
+    }
+    ADD_FAILURE() << "no item " << item << " in popup " << id;
+  }
+  // Clause k (1 or 2): field, verb and values.
+  void Clause(int k, const char* field, const char* verb, const char* a, const char* b = "") {
+    const int base = k == 1 ? 130 : 140;
+    Choose(base, field);
+    Choose(base + 2, verb);
+    PutControlText(ControlOf(F(), "find", base + 3), a);
+    PutControlText(ControlOf(F(), "find", base + 5), b);
+  }
+  // The files of the selected (or, with all, every) displayed record.
+  std::set<std::string> Files(bool all = false) const {
+    std::set<std::string> s;
+    for (int i = 0; i < ctx->rdisp.GetSize(); ++i)
+      if (all || ctx->IsSelected(i)) s.insert(PDBgetField(ctx->rdisp[i], PDBFfile).GetString(0));
+    return s;
+  }
+  // Records r0 .. r<n-1> with their XSize, ExpTime, Subject, Keyword and Caption.
+  void Photos() {
+    MakeDisplay(&PDBFInfo, 12);
+    const float exp[12] = {0, 1e-7f, 1e-5f, 3, 4, 5, 6, 7, 8, 9, 10, 0.008f};
+    for (int i = 0; i < 12; ++i) {
+      DBRecord& r = ctx->rdisp[i];
+      r.SetField(PDBFxsize, static_cast<long>(i + 3));
+      r.SetField(PDBFexptime, exp[i]);
+      r.SetField(PDBFsubject, ("s" + std::to_string(i + 3)).c_str());
+      r.SetField(PDBFnbytes, static_cast<long>(1000 + i));
+      r.SetField(PDBFhashval, static_cast<long>(7000 + i));
+    }
+    const char* kw[] = {"Beach", "sunset"};
+    ctx->rdisp[4].SetField(PDBFkeyword, kw, 2);
+    const char* cap[] = {"A grey Horse", "mare"};
+    ctx->rdisp[6].SetField(PDBFcaption, cap, 2);
+  }
+  void SearchDisplay() { Click(F(), "find", 151); }
+  void SearchCatalog() { Click(F(), "find", 152); }
+  // The records of the display catalogued in a new catalogue, which the display then shows.
+  void Catalogue() {
+    ASSERT_TRUE(ctx->OpenDB((home.path() + "/find.qdb").c_str()));
+    // The catalogue takes only records with the fields it requires.
+    for (int i = 0; i < ctx->rdisp.GetSize(); ++i) {
+      DBRecord& r = ctx->rdisp[i];
+      for (PDBFieldID f : {PDBFxsize, PDBFysize})
+        if (!PDBgetField(r, f).IsSet()) r.SetField(f, 100L);
+      if (!PDBgetField(r, PDBFsubject).IsSet()) r.SetField(PDBFsubject, "-");
+      if (!PDBgetField(r, PDBFlocation).IsSet()) r.SetField(PDBFlocation, "/photos");
+    }
+    ctx->SelectAll();
+    ASSERT_EQ(ctx->AddRecords(), ctx->rdisp.GetSize());
+    ctx->SelectNone();
+  }
+};
+
+using S = std::set<std::string>;
+
+TEST_F(Find, VerbsAndConjunctionsOverTheDisplay) {
+  Photos();
+  ASSERT_TRUE(find->Find(nullptr));
+  EXPECT_TRUE(IsWindowVisible(F()));
+  // Without a catalogue only the display can be searched.
+  EXPECT_FALSE(IsControlEnabled(ControlOf(F(), "find", 152)));
+  ControlRef def = nullptr;
+  GetWindowDefaultButton(F(), &def);
+  EXPECT_EQ(def, ControlOf(F(), "find", 151));
+
+  // Between 10 and 5 takes 5 to 10 inclusive: integers, floats, and text in natural order.
+  Clause(1, "XSize", "between", "10", "5");
+  EXPECT_TRUE(IsControlVisible(ControlOf(F(), "find", 135)));
+  Shot(F(), "find-between");
+  SearchDisplay();
+  EXPECT_FALSE(IsWindowVisible(F()));
+  EXPECT_EQ(Files(), (S{"r2.jpg", "r3.jpg", "r4.jpg", "r5.jpg", "r6.jpg", "r7.jpg"}));
+  find->Find(nullptr);
+  Clause(1, "ExpTime", "between", "10", "5");
+  SearchDisplay();
+  EXPECT_EQ(Files(), (S{"r5.jpg", "r6.jpg", "r7.jpg", "r8.jpg", "r9.jpg", "r10.jpg"}));
+  find->Find(nullptr);
+  Clause(1, "Subject", "between", "S10", "s5");
+  SearchDisplay();
+  EXPECT_EQ(Files(), (S{"r2.jpg", "r3.jpg", "r4.jpg", "r5.jpg", "r6.jpg", "r7.jpg"}));
+
+  // Equals 1/125 finds 0.008; equals 0 only values within 1e-6 of it.
+  find->Find(nullptr);
+  Clause(1, "ExpTime", "equals", "1/125");
+  EXPECT_FALSE(IsControlVisible(ControlOf(F(), "find", 135)));
+  SearchDisplay();
+  EXPECT_EQ(Files(), (S{"r11.jpg"}));
+  find->Find(nullptr);
+  Clause(1, "ExpTime", "equals", "0");
+  SearchDisplay();
+  EXPECT_EQ(Files(), (S{"r0.jpg", "r1.jpg"}));
+
+  // A keyword in any letter case; contains ignores case; "or" finds either clause's records.
+  find->Find(nullptr);
+  Clause(1, "Keyword", "equals", "bEACH");
+  SearchDisplay();
+  EXPECT_EQ(Files(), (S{"r4.jpg"}));
+  find->Find(nullptr);
+  Clause(1, "Caption", "contains", "HORSE");
+  SearchDisplay();
+  EXPECT_EQ(Files(), (S{"r6.jpg"}));
+  find->Find(nullptr);
+  Choose(160, "or");
+  EXPECT_TRUE(IsControlEnabled(ControlOf(F(), "find", 140)));
+  Clause(1, "Subject", "equals", "s3");
+  Clause(2, "XSize", "equals", "14");
+  SearchDisplay();
+  EXPECT_EQ(Files(), (S{"r0.jpg", "r11.jpg"}));
+  find->Find(nullptr);
+  Choose(160, "and");
+  Clause(1, "XSize", "between", "4", "9");
+  Clause(2, "ExpTime", "between", "5", "100");
+  SearchDisplay();
+  EXPECT_EQ(Files(), (S{"r5.jpg", "r6.jpg"}));
+
+  // Number fields take only numbers: the search is refused and the selection stays.
+  find->Find(nullptr);
+  Choose(160, "alone");
+  EXPECT_FALSE(IsControlEnabled(ControlOf(F(), "find", 140)));
+  for (const char* bad : {"abc", "1/0", "5x", "99999999999"}) {
+    dmessage_record[DMCinput] = nullptr;
+    Clause(1, "XSize", "equals", bad);
+    SearchDisplay();
+    EXPECT_STREQ(dmessage_record[DMCinput], "Invalid search") << bad;
+    EXPECT_EQ(Files(), (S{"r5.jpg", "r6.jpg"})) << bad;
+  }
+  Clause(1, "ExpTime", "between", "1", "nan");
+  SearchDisplay();
+  EXPECT_STREQ(dmessage_record[DMCinput], "Invalid search");
+
+  // A display of one record is not searched.
+  MakeDisplay(&PDBFInfo, 1);
+  ctx->Select(0);
+  Clause(1, "File", "equals", "nothing");
+  EXPECT_FALSE(find->SearchDisplay());
+  EXPECT_TRUE(ctx->IsSelected(0));
+}
+
+TEST_F(Find, TheCatalogueSearchedByItsOwnSearchOrRecordByRecord) {
+  Photos();
+  const char* kw[] = {"beach", "city"};
+  ctx->rdisp[5].SetField(PDBFkeyword, kw, 2);
+  Catalogue();
+  ASSERT_TRUE(find->Find(mw));
+  EXPECT_TRUE(IsControlEnabled(ControlOf(F(), "find", 152)));
+  ControlRef def = nullptr;
+  GetWindowDefaultButton(F(), &def);
+  EXPECT_EQ(def, ControlOf(F(), "find", 152));
+  Clause(1, "Subject", "equals", "S7");
+  Return(F(), "find", 133);  // the default button: the catalogue
+  EXPECT_FALSE(find->SelfMatching());
+  EXPECT_STREQ(ctx->rsrc, "*DB");
+  EXPECT_EQ(Files(true), (S{"r4.jpg"}));
+
+  // Two clauses on one field: 3-8 and 6-12 leave 6-8, matched in the window for a field of
+  // one value; a field of several values takes two-valued bounds, each met by some value.
+  find->Find(mw);
+  Choose(160, "and");
+  Clause(1, "XSize", "between", "3", "8");
+  Clause(2, "XSize", "between", "12", "6");
+  SearchCatalog();
+  EXPECT_TRUE(find->SelfMatching());
+  EXPECT_EQ(Files(true), (S{"r3.jpg", "r4.jpg", "r5.jpg"}));
+  find->Find(mw);
+  Clause(1, "Keyword", "equals", "BEACH");
+  Clause(2, "Keyword", "between", "sa", "sz");
+  SearchCatalog();
+  EXPECT_FALSE(find->SelfMatching());
+  EXPECT_EQ(Files(true), (S{"r4.jpg"}));
+
+  // A contains clause matches record by record, the other clause with it.
+  find->Find(mw);
+  Clause(1, "Caption", "contains", "horse");
+  Clause(2, "XSize", "equals", "9");
+  SearchCatalog();
+  EXPECT_TRUE(find->SelfMatching());
+  EXPECT_EQ(Files(true), (S{"r6.jpg"}));
+  find->Find(mw);
+  Choose(160, "or");
+  SearchCatalog();
+  EXPECT_EQ(Files(true), (S{"r6.jpg"}));
+  find->Find(mw);
+  Clause(2, "Subject", "contains", "1");
+  SearchCatalog();
+  EXPECT_EQ(Files(true), (S{"r6.jpg", "r7.jpg", "r8.jpg", "r9.jpg", "r10.jpg", "r11.jpg"}));
+
+  // The display is searched with the catalogue's query too.
+  find->Find(mw);
+  Choose(160, "alone");
+  Clause(1, "Subject", "between", "s8", "s10");
+  SearchDisplay();
+  EXPECT_FALSE(find->SelfMatching());
+  EXPECT_EQ(Files(), (S{"r6.jpg", "r7.jpg"}));
+}
+
+TEST_F(Find, NothingLoadsClosesOrSearchesWhileTheCatalogueIsWalked) {
+  MakeDisplay(&PDBFInfo, 1200);
+  for (int i = 0; i < 1200; ++i) {
+    ctx->rdisp[i].SetField(PDBFnbytes, static_cast<long>(1000 + i));
+    ctx->rdisp[i].SetField(PDBFhashval, static_cast<long>(5000 + i));
+    ctx->rdisp[i].SetField(PDBFcaption, i % 2 ? "odd" : "even");
+  }
+  Catalogue();
+  ASSERT_TRUE(find->Find(mw));
+  Clause(1, "Caption", "contains", "od");
+  // At each of the walk's first pumps: another search, a new catalogue, closing the main
+  // window, each held back.
+  int tries = 0, refused = 0;
+  std::function<void()> attempt = [&] {
+    if (!PisBusy()) return;
+    ++tries;
+    SendCommand("fcat", kEventCommandProcess, GetWindowEventTarget(F()));
+    SendCommand("catn");
+    SendCommand("fdsp", kEventCommandUpdateStatus, GetWindowEventTarget(F()));
+    EventRef close = nullptr;
+    CreateEvent(kEventClassWindow, kEventWindowClose, GetCurrentEventTime(), &close);
+    SendEventToEventTarget(close, GetWindowEventTarget(gMain->GetWindow()));
+    ReleaseEvent(close);
+    if (ctx->Ready() && IsWindowVisible(gMain->GetWindow())) ++refused;
+    if (tries < 3) QTimer::singleShot(0, attempt);
+  };
+  QTimer::singleShot(0, attempt);
+  ASSERT_TRUE(find->SearchCatalog());
+  EXPECT_GT(tries, 0);
+  EXPECT_EQ(refused, tries);
+  EXPECT_TRUE(ctx->Ready());
+  EXPECT_EQ(ctx->rdisp.GetSize(), 600);
+}
+
+// ---- The model.
+
+// A plain reading of the verb table; typed numbers are taken as floats.
+double Number(const std::string& t) {
+  double n = 0, d = 1;
+  if (sscanf(t.c_str(), "%lf/%lf", &n, &d) == 2) return static_cast<float>(n / d);
+  return static_cast<float>(atof(t.c_str()));
+}
+
+bool Reference(const DBField& f, int verb, const std::string& a, const std::string& b) {
+  for (int i = 0; i < f.GetNV(); ++i) {
+    const std::string v = f.GetString(i);
+    switch (verb) {
+      case 1:
+        if (f.GetDT() == DBDTfloat) {
+          const double e = Number(a), x = f.GetFloat(i);
+          if (e != 0 ? std::fabs(x / e - 1) <= 1e-6 : std::fabs(x) <= 1e-6) return true;
+        } else if (strcmp_nc(v.c_str(), a.c_str()) == 0) {
+          return true;
+        }
+        break;
+      case 2:
+        if (f.GetDT() == DBDTint || f.GetDT() == DBDTfloat) {
+          const double lo = std::min(Number(a), Number(b)), hi = std::max(Number(a), Number(b));
+          const double x = f.GetDT() == DBDTint ? f.GetInt(i) : f.GetFloat(i);
+          if (lo <= x && x <= hi) return true;
+        } else {
+          const bool up = strcmp_nc(a.c_str(), b.c_str()) <= 0;
+          const std::string& lo = up ? a : b;
+          const std::string& hi = up ? b : a;
+          if (strcmp_nc(lo.c_str(), v.c_str()) <= 0 && strcmp_nc(v.c_str(), hi.c_str()) <= 0)
+            return true;
+        }
+        break;
+      case 3: {
+        std::string lv = v, la = a;
+        for (char& c : lv) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        for (char& c : la) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        if (lv.find(la) != std::string::npos) return true;
+        break;
+      }
+    }
+  }
+  return false;
+}
+
+// 5,000 random queries of one or two clauses over 2,000 random records: matching in the window
+// agrees with the verb table, and for integer and text clauses (no contains, no two clauses on
+// one field) with the catalogue's own search. Under the sanitizers, which run ten times slower,
+// 1,000 queries.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kQueries = 1000;
+#else
+constexpr int kQueries = 5000;
+#endif
+
+TEST_F(Find, RandomQueriesAgreeWithTheVerbTableAndTheCataloguesSearch) {
+  std::mt19937 rng(38);
+  auto pick = [&rng](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  const char* words[] = {"beach", "Beach", "city", "img9", "img10", "IMG10", "snow", "sn", "a b"};
+  const char* floats[] = {"0", "1/125", "0.5", "1/4", "1", "2.5", "-3", "1e-7"};
+  const float fvals[] = {0, 0.008f, 0.5f, 0.25f, 1, 2.5f, -3, 1e-7f, 3e-6f, 0.008000004f};
+  const int n = 2000;
+  MakeDisplay(&PDBFInfo, n);
+  for (int i = 0; i < n; ++i) {
+    DBRecord& r = ctx->rdisp[i];
+    r.SetField(PDBFnbytes, static_cast<long>(1000 + i));
+    r.SetField(PDBFhashval, static_cast<long>(9000 + i));
+    if (pick(5)) r.SetField(PDBFxsize, static_cast<long>(pick(25) - 5));
+    if (pick(5)) r.SetField(PDBFexptime, fvals[pick(10)]);
+    if (pick(5)) r.SetField(PDBFsubject, words[pick(9)]);
+    if (pick(5)) r.SetField(PDBFtitle, words[pick(9)]);
+    const char* kw[3] = {words[pick(9)], words[pick(9)], words[pick(9)]};
+    if (pick(4)) r.SetField(PDBFkeyword, kw, 1 + pick(3));
+  }
+  Catalogue();
+  ASSERT_TRUE(find->Find(mw));
+  struct Field {
+    const char* name;
+    PDBFieldID id;
+    DBDataType t;
+  };
+  const Field fields[] = {{"XSize", PDBFxsize, DBDTint},
+                          {"ExpTime", PDBFexptime, DBDTfloat},
+                          {"Subject", PDBFsubject, DBDTstring},
+                          {"Title", PDBFtitle, DBDTstring},
+                          {"Keyword", PDBFkeyword, DBDTstring}};
+  auto value = [&](DBDataType t, int verb) -> std::string {
+    if (verb == 3) return std::string(words[pick(9)]).substr(0, 1 + pick(3));
+    if (t == DBDTint) return std::to_string(pick(25) - 5);
+    if (t == DBDTfloat) return floats[pick(8)];
+    return words[pick(9)];
+  };
+  const char* verbs[] = {"", "equals", "between", "contains"};
+  const char* conjs[] = {"", "alone", "and", "or"};
+  int compared = 0, found = 0;
+  for (int q = 0; q < kQueries; ++q) {
+    const int conj = 1 + pick(3);
+    const Field& f1 = fields[pick(5)];
+    const Field& f2 = fields[pick(5)];
+    const int v1 = 1 + pick(3), v2 = 1 + pick(3);
+    const std::string a1 = value(f1.t, v1), b1 = value(f1.t, v1);
+    const std::string a2 = value(f2.t, v2), b2 = value(f2.t, v2);
+    Choose(160, conjs[conj]);
+    Clause(1, f1.name, verbs[v1], a1.c_str(), b1.c_str());
+    if (conj != 1) Clause(2, f2.name, verbs[v2], a2.c_str(), b2.c_str());
+    ASSERT_TRUE(find->SetQuery()) << q;
+    const bool catalogues = !find->SelfMatching();
+    const bool same = catalogues && f1.t != DBDTfloat && (conj == 1 || f2.t != DBDTfloat) &&
+                      !(conj == 2 && f1.id == f2.id);
+    std::set<int> bySearch;
+    for (int i = 0; i < n; ++i) {
+      const DBRecord& r = ctx->rdisp[i];
+      const bool one = Reference(PDBgetField(r, f1.id), v1, a1, b1);
+      const bool two = conj != 1 && Reference(PDBgetField(r, f2.id), v2, a2, b2);
+      const bool want = conj == 1 ? one : conj == 2 ? one && two : one || two;
+      find->myMatch = true;
+      ASSERT_EQ(find->MatchQuery(r), want)
+          << "query " << q << " record " << i << " " << conj << " " << f1.name << " " << v1 << " ["
+          << a1 << "] [" << b1 << "] " << f2.name << " " << v2 << " [" << a2 << "] [" << b2 << "] "
+          << PDBgetField(r, f1.id).GetString(0) << "/" << PDBgetField(r, f2.id).GetString(0);
+      found += want;
+      find->myMatch = !catalogues;
+      if (same) {
+        ASSERT_EQ(find->MatchQuery(r), want) << "catalogue, query " << q << " record " << i;
+        if (want) bySearch.insert(i);
+      }
+    }
+    if (same) ++compared;
+    // Now and then the catalogue itself is searched.
+    if (same && q % 100 == 0) {
+      DBRecordList out(&ctx->phd, 0);
+      ctx->dbs.FindAll(&out);
+      EXPECT_EQ(static_cast<size_t>(out.GetSize()), bySearch.size()) << q;
+    }
+  }
+  EXPECT_GT(compared, kQueries / 10);
+  EXPECT_GT(found, 0);
+}
+
+}  // namespace

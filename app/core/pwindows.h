@@ -153,6 +153,12 @@ class IMainWindow : public PWindowHandlerBase {
   }
   // Brings the Edit menu's undo and redo items up to date; whether something can be undone.
   virtual bool SetUndoable(bool undoable) { return undoable; }
+  // The setting commands the main window carries out on its browser's selection, for the
+  // image window: the density (d <= 0 asks), 'othr' and 'oth1' .. 'oth9', and the update of the
+  // field-name menu.
+  virtual void SetDensity(float d) { (void)d; }
+  virtual void SetOther(unsigned long cmd) { (void)cmd; }
+  virtual void CheckOtherSettings() {}
 
   // The loading bracket: every loader of displayed records calls LoadingRecords (the display
   // empties and takes the schema, NULL: the catalogue's or the photo schema) before it fills

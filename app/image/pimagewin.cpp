@@ -1,5 +1,5 @@
 // The image window: construction from its form, the panel and its reading, the shared
-// title/caption field, showing, activation, closing and the commands it routes.
+// title/caption field, showing, activation and closing.
 #include "app/image/pimagewin.h"
 
 #include <cmath>
@@ -10,7 +10,6 @@
 #include "app/core/pcommands.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
-#include "app/hdrpano/makepano.h"
 #include "app/image/pimagedrawer.h"
 #include "catalog/pfieldset.h"
 #include "platform/pmenu.h"
@@ -19,10 +18,6 @@
 #include "app/core/pappstate.h"
 
 namespace {
-
-constexpr UInt32 C(const char (&s)[5]) {
-  return FourCC(s);
-}
 
 constexpr OSType kImag = FourCC("imag");
 constexpr int kTitleLen = 8192;
@@ -398,112 +393,6 @@ void PImageWindow::DoCaption(const char* cap) {
   PContext* ctx = Context();
   if (i >= 0 && ctx != nullptr) iring->UpdateRec(ctx->rdisp[i]);
   if (gInfo) gInfo->UpdateFields();
-}
-
-OSStatus PImageWindow::HandleCommand(EventRef event) {
-  if (GetEventClass(event) == kEventClassKeyboard) {
-    UInt32 key = 0, mods = 0;
-    GetEventParameter(event, kEventParamKeyCode, typeUInt32, nullptr, sizeof key, nullptr, &key);
-    GetEventParameter(event, kEventParamKeyModifiers, typeUInt32, nullptr, sizeof mods, nullptr,
-                      &mods);
-    ControlRef focus = nullptr;
-    if ((key != 0x01000004 && key != 0x01000005) || (mods & (cmdKey | optionKey | controlKey)) ||
-        exposEditField == nullptr || GetKeyboardFocus(GetWindow(), &focus) != noErr ||
-        focus != exposEditField)
-      return eventNotHandledErr;  // 0x01000004/5: Return and Enter
-    const HICommand cmd{kHICommandFromControl, C("expm"), nullptr, 0};
-    ProcessHICommand(&cmd);
-    return noErr;
-  }
-  const UInt32 cmd = PeventCommand(event);
-  SelectImage(false);
-  dmessage_last_class = DMCnerr;
-  alertLastClass = DMCnerr;
-  for (int item = 1; item <= 12; ++item) {
-    static const UInt32 zooms[12] = {C("z013"), C("z017"), C("z025"), C("z033"),
-                                     C("z050"), C("z067"), C("zfit"), C("z100"),
-                                     C("z150"), C("z200"), C("z300"), C("z400")};
-    if (cmd == zooms[item - 1]) {
-      SetZoom(static_cast<short>(item));
-      return noErr;
-    }
-  }
-  switch (cmd) {
-    case C("zin "):
-      ZoomIncr(1);
-      return noErr;
-    case C("zout"):
-      ZoomIncr(-1);
-      return noErr;
-    case C("expa"):
-    case C("exph"):
-    case C("expw"):
-    case C("fadv"):
-    case C("fram"):
-      Update();
-      return noErr;
-    case C("expm"):
-      ManualExposure(0.0);
-      return noErr;
-    case C("titl"):
-      DoTitle(nullptr);
-      return noErr;
-    case C("cptn"):
-      DoCaption(nullptr);
-      return noErr;
-    case C("oper"):
-      if (opMenu != nullptr)
-        SelectOperator();
-      else if (Playable())
-        RunAnimation();
-      return noErr;
-    case C("crop"):
-      Crop();
-      return noErr;
-    case C("reye"):
-      RedEye();
-      return noErr;
-    case C("spot"):
-      SpotMeter();
-      return noErr;
-    case C("calb"):
-      Calibrate();
-      return noErr;
-    case C("porg"):
-    case C("pdst"):
-      LinkPano(cmd);
-      return noErr;
-    case C("pano"):
-      makePano();
-      return noErr;
-    case C("save"):
-      if (SaveImage()) Redraw();
-      return noErr;
-    case C("clos"):
-      if (!CloseImage(true)) return userCanceledErr;
-      if (iring != nullptr)
-        Redraw();
-      else
-        Show(0);
-      return noErr;
-    default:
-      return eventNotHandledErr;
-  }
-}
-
-OSStatus PImageWindow::HandleCommandUpdate(EventRef event) {
-  const UInt32 cmd = PeventCommand(event);
-  switch (cmd) {
-    case C("clos"):
-    case C("save"):
-      enableMenuCommand(cmd, Ready());
-      return noErr;
-    case C("pano"):
-      enableMenuCommand(cmd, gCurPano.irl.GetSize() >= 2);
-      return noErr;
-    default:
-      return eventNotHandledErr;
-  }
 }
 
 PContext* PImageWindow::Context() const {

@@ -13,6 +13,7 @@
 #include "app/core/pdialogs.h"
 #include "app/core/psetfield.h"
 #include "app/core/pwindows.h"
+#include "app/mainwin/pmainw.h"
 #include "app/mainwin/psettings.h"
 #include "catalog/pdbase.h"
 #include "catalog/pfieldset.h"
@@ -346,4 +347,16 @@ bool SettingCommandState(unsigned long cmd, bool* enable) {
     return false;
   }
   return true;
+}
+
+void PMainWindow::SetDensity(float d) {
+  setDensity(d);
+}
+
+void PMainWindow::SetOther(unsigned long cmd) {
+  setOther(cmd);
+}
+
+void PMainWindow::CheckOtherSettings() {
+  checkOtherSettings();
 }

@@ -76,6 +76,9 @@ class PMainWindow : public IMainWindow {
   OSStatus HandleCommand(EventRef event);
   OSStatus HandleCommandUpdate(EventRef event);
   bool SetUndoable(bool undoable) override;
+  void SetDensity(float d) override;
+  void SetOther(unsigned long cmd) override;
+  void CheckOtherSettings() override;
 
   // The display-field groups of the table, as the menu's check marks show them.
   static bool setSet, fileSet, capSet, otherSet, allSet;

@@ -4,7 +4,6 @@
 
 #include "app/core/papp.h"
 #include "support/dmessage.h"
-#include "toolkit/pcommand.h"
 
 namespace {
 void NotYet(const char* what) {
@@ -65,29 +64,4 @@ void PrunPageSetup() {
 
 void PendPrintSession() {
   if (PrintHooks().closePrintSession != nullptr) PrintHooks().closePrintSession();
-}
-
-void setField(unsigned long cmd) {
-  (void)cmd;
-  NotYet("Setting a field");
-}
-
-void repeatSetField() {
-  NotYet("Repeating a setting");
-}
-
-void adjustDate() {
-  NotYet("Adjusting dates");
-}
-
-void findNearby() {
-  NotYet("Finding nearby records");
-}
-
-void checkSettings(unsigned long cmd) {
-  enableMenuCommand(static_cast<UInt32>(cmd), true);
-}
-
-void checkRepeatSetting() {
-  enableMenuCommand(FourCC("rept"), false);
 }

@@ -42,15 +42,3 @@ void PsetPrintHooks(const PPrintHooks& hooks);
 void PrunPageSetup();
 // Ends the print session (at quit).
 void PendPrintSession();
-
-// ---- Setting commands of the selected records not built yet (each does the least): a field
-// ('subj', 'sub1' .. 'sub7', 'ownr', 'own1' .. 'own5', 'albm', 'alb1' .. 'alb7', 'keyw',
-// 'key1' .. 'key9', 'comm') set, the last setting repeated, dates adjusted, records taken near
-// the selection's position found; and their menu updates (checkSettings enables the code's
-// item, checkRepeatSetting disables 'rept').
-void setField(unsigned long cmd);
-void repeatSetField();
-void adjustDate();
-void findNearby();
-void checkSettings(unsigned long cmd);
-void checkRepeatSetting();

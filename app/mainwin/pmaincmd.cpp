@@ -6,7 +6,9 @@
 #include "app/core/pappstate.h"
 #include "app/core/pbusy.h"
 #include "app/core/pcommands.h"
+#include "app/core/pfindnearby.h"
 #include "app/core/phandlers.h"
+#include "app/export/ptrader.h"
 #include "app/hdrpano/makehdr.h"
 #include "app/hdrpano/makepano.h"
 #include "app/mainwin/pmainw.h"
@@ -42,17 +44,6 @@ bool HeldWhileBusy(UInt32 cmd) {
     default:
       return false;
   }
-}
-
-// Codes of the window's table whose work comes with other parts of the program: not taken
-// here, and greyed meanwhile.
-bool NotYetHere(UInt32 cmd) {
-  static const UInt32 codes[] = {C("othr"), C("dens"), C("posn"), C("fnby")};
-  for (UInt32 c : codes)
-    if (c == cmd) return true;
-  const UInt32 prefix = cmd & 0xFFFFFF00u, digit = cmd & 0xFFu;
-  if (digit < '1' || digit > '9') return false;
-  return prefix == (C("oth1") & 0xFFFFFF00u);
 }
 
 }  // namespace
@@ -170,6 +161,9 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
     case C("clei"):
       clipRecords(cmd);
       return noErr;
+    case C("fnby"):
+      findNearby();
+      return noErr;
     case C("find"):
       if (gFind) gFind->Find(this);
       return noErr;
@@ -240,10 +234,11 @@ bool PMainWindow::CommandState(UInt32 cmd, bool* enable) const {
     case C("clos"):
       *enable = false;
       return true;
-    default:
-      if (!NotYetHere(cmd)) return false;
-      *enable = false;
+    case C("fnby"):
+      *enable = checkGlobalPositions();
       return true;
+    default:
+      return false;
   }
 }
 

@@ -29,6 +29,7 @@
 #include "app/image/pimagewin.h"
 #include "app/shell/pshell.h"
 #include "bench_testdata.h"
+#include "bench_run.h"
 #include "formats/stdformats.h"
 #include "platform/pwindow.h"
 
@@ -44,24 +45,7 @@ bool Exists(const char* path) {
   return stat(path, &st) == 0;
 }
 
-// Runs a program with its arguments, standard output and error to /dev/null; its exit status.
-int Run(const std::vector<std::string>& args, const char* const* env = environ) {
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int err =
-      posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), const_cast<char* const*>(env));
-  posix_spawn_file_actions_destroy(&fa);
-  if (err != 0) return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using benchrun::Run;
 
 bool Picture() {
   static const bool ok = [] {

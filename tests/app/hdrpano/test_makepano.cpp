@@ -15,6 +15,8 @@
 #include <QDir>
 #include "app/hdrpano/makepano.h"
 #include "app/hdrpano/ptempimg.h"
+#include "app/image/pimagedrawer.h"
+#include "app/image/pimagewin.h"
 #include "apptest.h"
 #include "catalog/pfieldset.h"
 #include "catalog/plocate.h"
@@ -180,7 +182,8 @@ TEST_F(Pano, CanvasBorderAndRecordOfAHalfSizePanorama) {
   }
 }
 
-// Three tiles cut from a shared picture at different heights, linked where they overlap.
+// Three tiles cut from a shared picture at different heights, linked where they overlap
+// through the image window, joined by the main window's command through its dialog.
 TEST_F(Pano, WholeRunFromTheMainWindowToTheImageWindow) {
   const std::string src = std::string(LUMERIN_TESTDATA) + "/jpeg/desk_baseline_444.jpg";
   if (!Exists(src)) GTEST_SKIP() << "no test data at " << src;
@@ -189,21 +192,70 @@ TEST_F(Pano, WholeRunFromTheMainWindowToTheImageWindow) {
   _ImgStruct pic{ir->xres, ir->yres, &ICS_sRGB, 0, nullptr, nullptr};  // 640 x 864
   ASSERT_TRUE(PrenderImageR(&pic, ir, 0));
   ir->ri->Close(ir);
-  const int at[3][2] = {{0, 100}, {170, 40}, {340, 160}};
+  const int at[3][2] = {{0, 100}, {170, 40}, {340, 160}};  // the tiles in the picture
   for (int i = 0; i < 3; ++i) {
     _ImgStruct t{300, 600, &ICS_sRGB, 0, nullptr, nullptr};
     ASSERT_TRUE(PnewImage(&t, 0));
     for (int y = 0; y < 600; ++y)
       memcpy(t.img + ptrdiff_t(y) * t.rowsize, Px(pic, at[i][0], at[i][1] + y), 900);
-    ASSERT_EQ(gCurPano.InsertImage(WriteMember(dir, "t" + std::to_string(i) + ".tif", t)), i);
+    WriteMember(dir, "t" + std::to_string(i) + ".tif", t);
     PfreeImage(&t);
   }
   PfreeImage(&pic);
-  // Picture points (235, 400) and (405, 400) in the overlaps.
-  TakeColorSpace();
-  SetLinks(&gCurPano, 0, {235, 300, 1});
-  SetLinks(&gCurPano, 1, {65, 360, 0, 235, 360, 2});
-  SetLinks(&gCurPano, 2, {65, 240, 1});
+  // The tiles are linked in the image window as a person links them: each tile opened in turn,
+  // a small selection around picture point (235, 400) or (405, 400) in an overlap, then Pano
+  // Orig on one tile and Pano Dest on the next.
+  auto* w = static_cast<PImageWindow*>(gImager);
+  const EventTargetRef wt = GetWindowEventTarget(w->GetWindow());
+  auto link = [&](const char* code, int x, int y) {
+    const _ImgRect r{x - 10, x + 10, y - 20, y + 20};
+    w->iring->SetOrigSelection(&r);
+    w->imd->ShowRect(true);
+    w->UpdateOperator();
+    SendCommand(code, kEventCommandUpdateStatus, wt);
+    EXPECT_TRUE(MenuEnabled(code)) << code;
+    EXPECT_EQ(SendCommand(code, kEventCommandProcess, wt), noErr) << code;
+  };
+  auto open = [&](int i) {
+    ASSERT_TRUE(w->AddImage(dir.Path("t" + std::to_string(i) + ".tif").c_str()));
+    ASSERT_TRUE(w->Present());
+    w->Redraw();
+  };
+  open(0);
+  link("porg", 235, 300);
+  open(1);
+  link("pdst", 65, 360);
+  link("porg", 235, 360);
+  open(2);
+  link("pdst", 65, 240);
+  ASSERT_EQ(gCurPano.irl.GetSize(), 3);
+  // Each anchor moves to a feature near the selection; the two ends of a link still meet at
+  // one picture point.
+  for (int m = 0; m < 3; ++m) {
+    long v[PPANO_MAXVALUES], u[PPANO_MAXVALUES];
+    const int n = gCurPano.GetLinks(m, v);
+    ASSERT_EQ(n, m == 1 ? 6 : 3) << m;
+    for (int k = 0; k < n; k += 3) {
+      const int o = static_cast<int>(v[k + 2]);
+      ASSERT_EQ(o, m == 1 ? k / 3 * 2 : 1);
+      const int no = gCurPano.GetLinks(o, u);
+      int j = 0;
+      while (j < no && u[j + 2] != m) j += 3;
+      ASSERT_LT(j, no);
+      EXPECT_NEAR(v[k] + at[m][0], u[j] + at[o][0], 1) << m << "-" << o;
+      EXPECT_NEAR(v[k + 1] + at[m][1], u[j + 1] + at[o][1], 1) << m << "-" << o;
+      EXPECT_NEAR(v[k], m == 1 && k == 3 ? 235 : m == 0 ? 235 : 65, 8);  // near the selection
+    }
+  }
+  EXPECT_EQ(gImager->CloseImages(true), 1);
+  // The canvas the links call for: the picture's span of the tiles, give or take the pixel the
+  // alignment may shift.
+  _ImgColorSpace csp;
+  int size[2] = {0, 0}, origin[2] = {0, 0};
+  ASSERT_EQ(gCurPano.CheckPano(&csp, size, origin), nullptr);
+  const int cw = size[0], ch = size[1];
+  EXPECT_NEAR(cw, 640, 2);
+  EXPECT_NEAR(ch, 720, 2);
 
   SendCommand("pano", kEventCommandUpdateStatus, GetWindowEventTarget(gMain->GetWindow()));
   EXPECT_TRUE(MenuEnabled("pano"));
@@ -225,12 +277,12 @@ TEST_F(Pano, WholeRunFromTheMainWindowToTheImageWindow) {
     const std::string info = fmttest::Output("oiiotool --info '" + path + "'");
     std::smatch m;
     ASSERT_TRUE(std::regex_search(info, m, std::regex("(\\d+) x +(\\d+)"))) << info;
-    EXPECT_EQ(m[1], "640");
-    EXPECT_EQ(m[2], "720");
+    EXPECT_EQ(m[1], std::to_string(cw));
+    EXPECT_EQ(m[2], std::to_string(ch));
   }
 
   // The coverage again, trimmed as the command trimmed it.
-  _ImgStruct again{640, 720, &ICS_sRGB, 0, nullptr, nullptr};
+  _ImgStruct again{cw, ch, &ICS_sRGB, 0, nullptr, nullptr};
   ABitMap2 cover;
   ASSERT_TRUE(gCurPano.RenderPano(&again, &cover));
   PfreeImage(&again);
@@ -243,8 +295,8 @@ TEST_F(Pano, WholeRunFromTheMainWindowToTheImageWindow) {
   ABitMap2 kept(trimmed);
   kept &= cover;
   EXPECT_TRUE(kept == trimmed);
-  for (int y = 0; y < 720; ++y)
-    for (int x = 0; x < 640; ++x)
+  for (int y = 0; y < ch; ++y)
+    for (int x = 0; x < cw; ++x)
       if (gone.Check(x, y)) {  // only pixels at an edge of the coverage are trimmed
         bool edge = false;
         for (int k = -32; k <= 32 && !edge; ++k)
@@ -254,16 +306,16 @@ TEST_F(Pano, WholeRunFromTheMainWindowToTheImageWindow) {
 
   // Every uncovered pixel holds the value of a covered one (or the black matte).
   _ImgStruct out = ReadBack(rec);
-  ASSERT_EQ(out.xres, 640);
-  ASSERT_EQ(out.yres, 720);
+  ASSERT_EQ(out.xres, cw);
+  ASSERT_EQ(out.yres, ch);
   std::set<std::tuple<int, int, int>> covered{{0, 0, 0}};
-  for (int y = 0; y < 720; ++y)
-    for (int x = 0; x < 640; ++x)
+  for (int y = 0; y < ch; ++y)
+    for (int x = 0; x < cw; ++x)
       if (trimmed.Check(x, y))
         covered.insert({Px(out, x, y)[0], Px(out, x, y)[1], Px(out, x, y)[2]});
   long uncovered = 0;
-  for (int y = 0; y < 720; ++y)
-    for (int x = 0; x < 640; ++x)
+  for (int y = 0; y < ch; ++y)
+    for (int x = 0; x < cw; ++x)
       if (!trimmed.Check(x, y)) {
         ++uncovered;
         const uint8_t* p = Px(out, x, y);

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QMenu>
+#include <QProcess>
 #include <QPushButton>
 #include <QTimer>
 #include <algorithm>
@@ -302,6 +303,100 @@ TEST_F(ImageOperators, CalibrationScalesTheRecordAndTheResponse) {
   EXPECT_NEAR(after.GetField(CDBFgreen)->GetFloat(1), 1.2f, 1e-4);
   EXPECT_NEAR(after.GetField(CDBFred)->GetFloat(0), 4.0f, 1e-4);
   gCamResponse.Resize(responses);
+  gMain->bc.Clear(nullptr);
+}
+
+// With the record catalogued, every operator's edit is one undo step of the main window: undo
+// gives back the fields before it, redo the edited ones, in the display and in the catalogue file.
+TEST_F(ImageOperators, EditsUndoAndRedoThroughTheCatalogue) {
+  NEED_TESTDATA();
+  const std::string cat = Temp("ops.qdb");
+  ASSERT_TRUE(gMain->OpenCatalog(cat.c_str()));
+  PContext& bc = gMain->bc;
+  bc.Clear(nullptr);
+  {
+    PImageRing r(TestData("hdr/desk_oiiotool_rle.hdr").c_str(), nullptr);
+    DBRecord& d = bc.rdisp.NewRecord();
+    d = r.GetRec();
+    PDBsetString(&d, PDBFsubject, "Desk");
+  }
+  snprintf(bc.rsrc, sizeof bc.rsrc, "%s", TestData("hdr").c_str());
+  ASSERT_EQ(gMain->AddRecords(), 1);
+  bc.SelectAll();
+  ASSERT_EQ(w->OpenImages(), 1);
+  ASSERT_TRUE(w->Present());
+  w->SetZoom(8);
+  w->Redraw();
+  ASSERT_EQ(w->BrowserRecI(), 0);
+  const int ow = w->iring->GetOWidth(), oh = w->iring->GetOHeight();
+  ASSERT_GT(ow, 200);
+  ASSERT_GT(oh, 200);
+  // The catalogue's one record, as the independent checker lists it.
+  auto dump = [&] {
+    EXPECT_TRUE(bc.SyncDB());
+    const std::string tool = std::string(LUMERIN_TOOLS) + "/qdbcheck.py";
+    QProcess p;
+    p.start("python3", {QString::fromStdString(tool), "--dump", QString::fromStdString(cat)});
+    p.waitForFinished(20000);
+    return p.readAllStandardOutput().toStdString();
+  };
+  const bool checker = access((std::string(LUMERIN_TOOLS) + "/qdbcheck.py").c_str(), R_OK) == 0;
+  auto fields = [&] {
+    return std::vector<std::vector<long>>{Field(PDBFcrop), Field(PDBFredeye), Field(PDBFspotexp)};
+  };
+  auto stonits = [&] {
+    float f = 0.0f;
+    return PDBgetFloat(bc.rdisp[0], PDBFstonits, &f) ? f : -1.0f;
+  };
+  const EventTargetRef t = GetWindowEventTarget(w->GetWindow());
+  std::string dbefore = checker ? dump() : "";
+  const struct {
+    const char* code;
+    int x0, y0, x1, y1;
+  } edits[] = {{"reye", 40, 40, 60, 60},
+               {"spot", 10, 20, 50, 70},
+               {"calb", 80, 80, 110, 100},
+               {"crop", 5, 5, ow - 20, oh - 30},
+               {"reye", 0, 0, 0, 0}};  // no selection: removes the red-eye regions
+  for (const auto& e : edits) {
+    const auto before = fields();
+    const float sbefore = stonits();
+    if (e.x1 > 0)
+      Select(e.x0, e.y0, e.x1, e.y1);
+    else
+      Unselect();
+    if (e.code[0] == 'c' && e.code[1] == 'a') {
+      const double v = w->iring->AvgLuminance(nullptr);
+      char twice[32];
+      snprintf(twice, sizeof twice, "%.9g", 2.0 * static_cast<float>(v));
+      const std::string text = twice;
+      WhenShown(
+          gInputWindow,
+          [text] {
+            qobject_cast<QLineEdit*>(WidgetOf(gInputWindow, "inpt", 129))->setText(text.c_str());
+          },
+          "bttn", 1);
+    }
+    ASSERT_EQ(SendCommand(e.code, kEventCommandProcess, t), noErr) << e.code;
+    const auto after = fields();
+    const float safter = stonits();
+    ASSERT_TRUE(after != before || safter != sbefore) << e.code << ": nothing edited";
+    ASSERT_TRUE(gMain->Undo()) << e.code;
+    EXPECT_EQ(fields(), before) << e.code;
+    EXPECT_EQ(stonits(), sbefore) << e.code;
+    if (checker) {
+      EXPECT_EQ(dump(), dbefore) << e.code;
+    }
+    ASSERT_TRUE(gMain->Redo()) << e.code;
+    EXPECT_EQ(fields(), after) << e.code;
+    EXPECT_EQ(stonits(), safter) << e.code;
+    if (checker) {
+      const std::string dafter = dump();
+      ASSERT_NE(dafter, dbefore) << e.code << ": the catalogue was not written";
+      dbefore = dafter;
+    }
+  }
+  gMain->CloseCatalog();
   gMain->bc.Clear(nullptr);
 }
 

@@ -5,6 +5,8 @@
 // - its contains on Caption (1% of the captions hold the word), matched record by record;
 // - find nearby around one record, a radius taking 25 records, its radius typed into the input
 //   window.
+// - the value list of Keyword over another catalogue of 100,000 records with five keywords each
+//   (1,000 distinct), written to its file and handed to a stand-in opener.
 // Beside each, SQLite over the same rows (every column fetched): indexed equality on Subject,
 // LIKE on Caption, a latitude and longitude range with an index on latitude.
 //   QT_QPA_PLATFORM=offscreen taskset -c 2 build/bench/bench_find
@@ -34,6 +36,7 @@
 #include "platform/pcontrol.h"
 #include "platform/pmenu.h"
 #include "platform/pqt.h"
+#include "platform/ptempfile.h"
 #include "platform/pwindow.h"
 #include "toolkit/pctltext.h"
 #include "support/dmessage.h"
@@ -218,6 +221,74 @@ void BM_Ours_FindNearby(benchmark::State& state) {
   state.counters["found"] = found;
 }
 BENCHMARK(BM_Ours_FindNearby)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The value list: its own catalogue, opened after the searches above have run.
+bool SetupList() {
+  static bool done = false;
+  if (done) return true;
+  if (!Setup()) return false;
+  const std::string bin = home + "/bin";
+  mkdir(bin.c_str(), 0755);
+  if (FILE* f = fopen((bin + "/xdg-open").c_str(), "w")) {
+    fputs("#!/bin/sh\nexit 0\n", f);
+    fclose(f);
+  }
+  chmod((bin + "/xdg-open").c_str(), 0755);
+  const char* path = getenv("PATH");
+  setenv("PATH", (bin + ":" + (path ? path : "")).c_str(), 1);
+  PContext& ctx = mw->bc;
+  if (!ctx.OpenDB((home + "/list.qdb").c_str())) return false;
+  ctx.Clear(&PDBFInfo);
+  for (int i = 0; i < kRecords; ++i) {
+    const Row row = MakeRow(i);
+    DBRecord& r = ctx.rdisp.NewRecord();
+    r.Init(ctx.rdisp.GetFieldInfo());
+    r.SetField(PDBFfile, row.file);
+    r.SetField(PDBFlocation, "/home/ann/Pictures");
+    r.SetField(PDBFnbytes, static_cast<long>(500000 + i));
+    r.SetField(PDBFhashval, static_cast<long>((i * 2654435761u) & 0x7FFFFFFF));
+    r.SetField(PDBFsubject, row.subject);
+    r.SetField(PDBFxsize, 3008L);
+    r.SetField(PDBFysize, 2000L);
+    char kw[5][24];
+    const char* k[5];
+    for (int j = 0; j < 5; ++j) {
+      snprintf(kw[j], sizeof kw[j], "%s %d", j % 2 ? "keyword" : "Keyword",
+               static_cast<int>((i * 7u + j * 131u) % 1000));
+      k[j] = kw[j];
+    }
+    r.SetField(PDBFkeyword, k, 5);
+  }
+  ctx.SelectAll();
+  if (ctx.AddRecords() != kRecords) return false;
+  ctx.Clear(&PDBFInfo);
+  done = true;
+  return true;
+}
+
+void BM_Ours_ValueList(benchmark::State& state) {
+  if (!SetupList()) {
+    state.SkipWithError("no interface or catalogue");
+    return;
+  }
+  fw->Find(mw);
+  Choose(130, "Keyword");
+  const std::string file =
+      TempFolder(kTempSmall) + "/lumerin_list" + std::to_string(fw->fid1) + ".txt";
+  long lines = 0;
+  for (auto _ : state) {
+    fw->List(fw->fid1);
+    state.PauseTiming();
+    lines = 0;
+    if (FILE* f = fopen(file.c_str(), "r")) {
+      for (int c; (c = fgetc(f)) != EOF;) lines += c == '\n';
+      fclose(f);
+    }
+    state.ResumeTiming();
+  }
+  state.counters["values"] = static_cast<double>(lines - 2);
+}
+BENCHMARK(BM_Ours_ValueList)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 #ifdef LUMERIN_HAVE_SQLITE
 sqlite3* sql = nullptr;

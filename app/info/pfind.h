@@ -30,6 +30,10 @@ class PFindWindow : public IFindWindow {
   // Per-record callback of the catalogue walk: appends a match to the display (1), pumping
   // events every 501 records.
   static int check_rec(const DBRecord& rec, void* window);
+  // Writes every distinct value of field fid (of the search schema) in the open catalogue and
+  // the display, sorted by bytes, to "lumerin_list<fid>.txt" in the private temporary folder
+  // and opens it with the desktop's opener. Nothing is written when no record fills the field.
+  void List(int fid) const;
 
   OSStatus HandleCommand(EventRef event);
   OSStatus HandleCommandUpdate(EventRef event);
@@ -92,4 +96,3 @@ class PFindWindow : public IFindWindow {
 // empty a in every value), equals compares floats within a relative 1e-6 (absolute near 0)
 // and anything else as text without case. A field without values never passes.
 bool testMatch(const DBField& fld, int verb, const char* a, const char* b);
-

@@ -502,12 +502,17 @@ OSStatus PFindWindow::HandleCommand(EventRef event) {
     case C("fcat"):
       if (!PisBusy()) SearchCatalog();
       return noErr;
+    case C("lst1"):
+      if (!PisBusy()) List(fid1);
+      return noErr;
+    case C("lst2"):
+      if (!PisBusy()) List(fid2);
+      return noErr;
     case C("not!"):
     case C("clos"):
       PWindowHandlerBase::Show(0);
       return noErr;
     default:
-      // The value lists ('lst1', 'lst2') come with their own work.
       return eventNotHandledErr;
   }
 }

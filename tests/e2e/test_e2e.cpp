@@ -19,6 +19,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -666,6 +667,31 @@ void Choose(int id, const char* item) {
 
 std::vector<int> selectionBefore;  // the selection before the info window
 
+// The search window's first list button writes the titles' values and hands the file to the
+// desktop's opener (here a stand-in that does nothing).
+void ListTitles() {
+  const std::string run = getenv("XDG_RUNTIME_DIR");
+  const std::string bin = run + "/../bin";
+  QDir().mkpath(QString::fromStdString(bin));
+  std::ofstream(bin + "/xdg-open") << "#!/bin/sh\nexit 0\n";
+  chmod((bin + "/xdg-open").c_str(), 0755);
+  const std::string path = getenv("PATH") ? getenv("PATH") : "";
+  setenv("PATH", (bin + ":" + path).c_str(), 1);
+  QTest::mouseClick(qobject_cast<QAbstractButton*>(Widget(gFind->GetWindow(), "find", 139)),
+                    Qt::LeftButton);
+  setenv("PATH", path.c_str(), 1);
+  const QStringList lists =
+      QDir(QString::fromStdString(run + "/lumerin")).entryList({"lumerin_list*.txt"}, QDir::Files);
+  ASSERT_EQ(lists.size(), 1);
+  std::ifstream list(run + "/lumerin/" + lists[0].toStdString());
+  std::string first, blank, value;
+  std::getline(list, first);
+  std::getline(list, blank);
+  std::getline(list, value);
+  EXPECT_EQ(first, "1 values for Title:");
+  EXPECT_EQ(value, "Harbour at dusk");
+}
+
 void AddInfoAndFind() {
   if (!QDir(QString::fromStdString(Testdata("jpeg"))).exists()) return;
   steps.push_back({"info asked", [] { return gMain->bc.rdisp.GetSize() > 1; },
@@ -706,6 +732,7 @@ void AddInfoAndFind() {
                      e->selectAll();
                      QTest::keyClicks(e, "HARBOUR");
                      Shot(gFind->GetWindow(), "42-find");
+                     ListTitles();
                      QTest::mouseClick(
                          qobject_cast<QAbstractButton*>(Widget(gFind->GetWindow(), "find", 151)),
                          Qt::LeftButton);

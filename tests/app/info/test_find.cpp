@@ -5,9 +5,11 @@
 #include <functional>
 #include <random>
 #include <set>
+#include <sstream>
 
 #include "app/core/pbusy.h"
 #include "infotest.h"
+#include "platform/ptempfile.h"
 #include "support/pstrings.h"
 
 namespace {
@@ -397,6 +399,121 @@ TEST_F(Find, RandomQueriesAgreeWithTheVerbTableAndTheCataloguesSearch) {
   }
   EXPECT_GT(compared, kQueries / 10);
   EXPECT_GT(found, 0);
+}
+
+// ---- Value lists.
+
+class ValueList : public Find {
+ protected:
+  std::string run, log, oldPath;
+  void SetUp() override {
+    Find::SetUp();
+    // A run-time folder whose name a shell would split and quote, and a stand-in opener that
+    // records its arguments.
+    run = home.path() + "/run dir; 'x";
+    mkdir(run.c_str(), 0700);
+    setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    const std::string bin = home.path() + "/bin";
+    mkdir(bin.c_str(), 0755);
+    log = home.path() + "/argv.txt";
+    std::ofstream(bin + "/xdg-open") << "#!/bin/sh\nprintf '%s\\n' \"$#\" \"$@\" > '" << log
+                                     << ".new' && mv '" << log << ".new' '" << log << "'\n";
+    chmod((bin + "/xdg-open").c_str(), 0755);
+    oldPath = getenv("PATH") ? getenv("PATH") : "";
+    setenv("PATH", (bin + ":" + oldPath).c_str(), 1);
+  }
+  void TearDown() override {
+    setenv("PATH", oldPath.c_str(), 1);
+    Find::TearDown();
+  }
+  std::string Path(int fid) const {
+    return run + "/lumerin/lumerin_list" + std::to_string(fid) + ".txt";
+  }
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  // What the opener was given, once it has run.
+  std::string Opened() {
+    for (int i = 0; i < 500 && access(log.c_str(), R_OK) != 0; ++i) QTest::qWait(10);
+    const std::string got = Read(log);
+    unlink(log.c_str());
+    return got;
+  }
+};
+
+TEST_F(ValueList, DistinctValuesInByteOrderWrittenPrivatelyAndOpenedAsOneArgument) {
+  MakeDisplay(&PDBFInfo, 40);
+  for (int i = 0; i < 40; ++i) {
+    const char* kw[] = {i % 2 ? "beach" : "Beach", "sunset"};
+    ctx->rdisp[i].SetField(PDBFkeyword, kw, i % 3 ? 2 : 1);
+  }
+  ASSERT_TRUE(find->Find(mw));
+  Choose(130, "Keyword");
+  ASSERT_EQ(find->fid1, PDBFkeyword);
+  const std::string path = Path(PDBFkeyword);
+  // A link planted at the list's name is replaced, never written through.
+  const std::string victim = home.path() + "/victim";
+  std::ofstream(victim) << "keep";
+  TempFolder(kTempSmall);
+  ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+
+  Click(F(), "find", 139);
+  EXPECT_EQ(Read(path), "3 values for Keyword for Search:\n\nBeach\nbeach\nsunset\n");
+  EXPECT_EQ(Opened(), "1\n" + path + "\n");
+  EXPECT_EQ(Read(victim), "keep");
+  struct stat st;
+  ASSERT_EQ(lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  // Listed again, the same file holds the new values and nothing else is left in the folder.
+  const char* more[] = {"Zebra", "a\xc3\xa9"};
+  ctx->rdisp[5].SetField(PDBFkeyword, more, 2);
+  SendCommand("lst1", kEventCommandProcess, GetWindowEventTarget(F()));
+  EXPECT_EQ(Read(path),
+            "5 values for Keyword for Search:\n\nBeach\nZebra\na\xc3\xa9\nbeach\nsunset\n");
+  EXPECT_EQ(Opened(), "1\n" + path + "\n");
+  EXPECT_EQ(QDir(QString::fromStdString(run + "/lumerin")).entryList(QDir::Files).size(), 1);
+
+  // A field no record fills writes nothing and opens nothing; an opener that cannot start is
+  // reported.
+  Choose(130, "Owner");
+  SendCommand("lst1", kEventCommandProcess, GetWindowEventTarget(F()));
+  EXPECT_NE(access(Path(PDBFowner).c_str(), F_OK), 0);
+  setenv("PATH", "/nonexistent", 1);
+  dmessage_record[DMCwarning] = nullptr;
+  Choose(130, "Keyword");
+  SendCommand("lst1", kEventCommandProcess, GetWindowEventTarget(F()));
+  EXPECT_NE(dmessage_record[DMCwarning], nullptr);
+  EXPECT_NE(access(log.c_str(), F_OK), 0);
+}
+
+TEST_F(ValueList, TheCatalogueAndTheDisplayBothContribute) {
+  Photos();
+  Catalogue();
+  // The display's copy of the one record with keywords now holds another value: the catalogue
+  // gives its old ones.
+  ctx->rdisp[4].SetField(PDBFkeyword, "display only");
+  ASSERT_TRUE(find->Find(mw));
+  Choose(130, "Keyword");
+  const int fid = find->fid1;
+  ASSERT_EQ(fid, ctx->phd.GetID("Keyword"));
+  find->List(fid);
+  EXPECT_EQ(Read(Path(fid)), "3 values for Keyword for Search:\n\nBeach\ndisplay only\nsunset\n");
+  EXPECT_EQ(Opened(), "1\n" + Path(fid) + "\n");
+  // Numbers are listed as the records format them.
+  Choose(130, "XSize");
+  find->List(find->fid1);
+  const std::string xs = Read(Path(find->fid1));
+  EXPECT_EQ(xs.substr(0, xs.find('\n')),
+            "12 values for " + std::string(ctx->phd.GetDetails(find->fid1)->descrip) + ":");
+  EXPECT_NE(xs.find("\n\n10\n11\n12\n13\n14\n3\n"), std::string::npos) << xs;
+  Opened();
+  find->List(-1);
+  EXPECT_NE(access(log.c_str(), F_OK), 0);
 }
 
 }  // namespace

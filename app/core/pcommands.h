@@ -23,8 +23,7 @@ void PsetDragRecords(void (*drag)(EventRef event, IBrowser* b));
 
 // ---- What the info window's edits ask of the setting commands.
 class PStringSet;
-// The member of set that s looks like a mistyping of, else NULL. Does the least (NULL) until the
-// setting commands are built.
+// The member of set that s looks like a mistyping of, else NULL.
 const char* typoMatch(const char* s, const PStringSet& set);
 
 // ---- Record exchange. The import is the export library's, which the shell registers; until

@@ -692,6 +692,20 @@ void ListTitles() {
   EXPECT_EQ(value, "Harbour at dusk");
 }
 
+// Whether the menu item reads enabled once its menu was brought up to date, as opening it does.
+bool MenuEnabled(const char* text) {
+  QMenuBar* bar = PlatformFrameWidget(gMain->GetWindow())->findChild<QMenuBar*>();
+  for (QAction* top : bar ? bar->actions() : QList<QAction*>())
+    if (QMenu* m = top->menu())
+      for (QAction* a : m->actions())
+        if (a->text().remove('&') == QString::fromUtf8(text)) {
+          QMetaObject::invokeMethod(m, "aboutToShow");
+          return a->isEnabled();
+        }
+  ADD_FAILURE() << "no item " << text;
+  return false;
+}
+
 void AddInfoAndFind() {
   if (!QDir(QString::fromStdString(Testdata("jpeg"))).exists()) return;
   steps.push_back({"info asked", [] { return gMain->bc.rdisp.GetSize() > 1; },
@@ -702,9 +716,7 @@ void AddInfoAndFind() {
                      gMain->bc.SelectNone();
                      gMain->bc.Select(1);
                      gMain->GetBrowser()->ShowSelection(true);
-                     // Info and Find... of the main window come with its editing: the windows are
-                     // asked.
-                     EXPECT_TRUE(gInfo->ShowInfo(gMain->GetBrowser(), 1, true));
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Info"));
                    }});
   steps.push_back(
       {"the info window shows", [] { return IsWindowVisible(gInfo->GetWindow()); },
@@ -720,8 +732,13 @@ void AddInfoAndFind() {
          QTest::keyClick(e, Qt::Key_Return);
          EXPECT_STREQ(PDBgetField(gMain->bc.rdisp[1], PDBFtitle).GetString(0), "Harbour at dusk");
          Shot(gInfo->GetWindow(), "41-info-title");
-         EXPECT_TRUE(gFind->Find(gMain));
+         // Find... is the browser's: off while the info window is in front, chosen once the
+         // main window is.
+         EXPECT_FALSE(MenuEnabled("Find..."));
+         SelectWindow(gMain->GetWindow());
        }});
+  steps.push_back({"the main window in front", [] { return MenuEnabled("Find..."); },
+                   [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Find...")); }});
   steps.push_back({"the search window shows", [] { return IsWindowVisible(gFind->GetWindow()); },
                    [] {
                      Choose(160, "alone");

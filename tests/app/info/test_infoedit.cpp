@@ -1,8 +1,14 @@
 // Editing through the info window: the field buttons' two presses and Return, adding,
 // refusing a duplicate and deleting keywords, numbers and fractions in user fields (and text
 // that is not a number refused), a caption of the second of two albums, fields fuller than a
-// button press used to keep, a lone record, and stepping through the selection.
+// button press used to keep, a lone record, and stepping through the selection; on a
+// catalogue, each commit one undo step and the owner near-duplicate question's three answers.
+#include <QProcess>
+#include <algorithm>
+
+#include "app/core/pprefs.h"
 #include "infotest.h"
+#include "savetest.h"
 
 namespace {
 
@@ -180,6 +186,112 @@ TEST_F(InfoEdit, StepsThroughTheSelection) {
   Step(W(), "info", 130, false);  // backwards
   EXPECT_EQ(info->Record().IsLinked(&ctx->rdisp[2]), 1);
   EXPECT_EQ(Text("info", 129), "r2.jpg");
+}
+
+// Records of three copies of a picture added to a catalogue, record 0 shown.
+class InfoCatalogue : public InfoTest {
+ protected:
+  std::string db;
+  void SetUp() override {
+    InfoTest::SetUp();
+    NEED_PICTURES();
+    PprefLink();  // the recent catalogues' list
+    db = home.path() + "/c.qdb";
+    ASSERT_TRUE(mw->OpenCatalog(db.c_str()));
+    for (const char* f : {"a.jpg", "b.jpg", "c.jpg"}) Put("DSCN0010.jpg", f);
+    Load();
+    ASSERT_EQ(ctx->rdisp.GetSize(), 3);
+    for (int i = 0; i < 3; ++i) ctx->rdisp[i].SetField(Fid("Subject"), "Trip");
+    ASSERT_EQ(mw->AddRecords(), 3);
+    Show(0);
+  }
+  void TearDown() override {
+    mw->CloseCatalog();
+    InfoTest::TearDown();
+  }
+  void Show(int i) {
+    SelectOnly(i);
+    ASSERT_TRUE(info->ShowInfo(mw->GetBrowser(), i, true));
+  }
+  // Arms the row of button id, types text and commits it with a second press.
+  void Commit(int button, int text, const char* value) {
+    Click(W(), "iset", button);
+    Type(W(), "iset", text, value);
+    Click(W(), "iset", button);
+  }
+  // The catalogue's records as the checker reads them from the file, sorted.
+  std::vector<std::string> Dump() {
+    EXPECT_TRUE(ctx->SyncDB());
+    QProcess p;
+    p.start("python3", {QString::fromStdString(std::string(LUMERIN_TOOLS) + "/qdbcheck.py"),
+                        "--dump", QString::fromStdString(db)});
+    EXPECT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    std::vector<std::string> lines;
+    for (const QByteArray& l : p.readAllStandardOutput().split('\n'))
+      if (!l.isEmpty()) lines.push_back(l.toStdString());
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  }
+  static bool Has(const std::vector<std::string>& dump, const char* text) {
+    for (const std::string& l : dump)
+      if (l.find(text) != std::string::npos) return true;
+    return false;
+  }
+  std::string Owner(int i) {
+    const char* o = PDBgetString(ctx->rdisp[i], PDBFowner);
+    return o ? o : "";
+  }
+};
+
+TEST_F(InfoCatalogue, EachCommitIsOneUndoStep) {
+  if (access((std::string(LUMERIN_TOOLS) + "/qdbcheck.py").c_str(), R_OK) != 0)
+    GTEST_SKIP() << "no checker";
+  const auto before = Dump();
+  Commit(143, 133, "Harbour");
+  EXPECT_STREQ(ctx->pdb.UndoName(), "Set");
+  const auto titled = Dump();
+  EXPECT_TRUE(Has(titled, "Harbour"));
+  Commit(146, 136, "boats");
+  EXPECT_STREQ(ctx->pdb.UndoName(), "Set");
+  // A duplicate keyword adds no step.
+  Commit(146, 136, "boats");
+  const auto both = Dump();
+  EXPECT_TRUE(Has(both, "boats"));
+  ASSERT_TRUE(mw->Undo());
+  EXPECT_EQ(Dump(), titled);
+  ASSERT_TRUE(mw->Undo());
+  EXPECT_EQ(Dump(), before);
+  EXPECT_STRNE(ctx->pdb.UndoName(), "Set");
+}
+
+TEST_F(InfoCatalogue, OwnerNearDuplicateAsked) {
+  Commit(144, 134, "Margaret");
+  ASSERT_EQ(Owner(0), "Margaret");
+  ASSERT_TRUE(ctx->ownrSet.InSet("Margaret"));
+  const char* step = ctx->pdb.UndoName();
+  const std::string undo = step ? step : "";
+  Show(1);
+  std::vector<std::string> asked;
+  savetest::Answer({130}, &asked);  // Cancel: nothing stored, no step
+  Commit(144, 134, "Margeret");
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(asked[0], "Substitute existing Owner 'Margaret' instead?");
+  EXPECT_EQ(Owner(1), "");
+  savetest::Answer({129});  // OK: the existing name, also in the control
+  Commit(144, 134, "Margeret");
+  EXPECT_EQ(Owner(1), "Margaret");
+  EXPECT_EQ(Text("iset", 134), "Margaret");
+  Show(2);
+  savetest::Answer({131});  // No: the typed name
+  Commit(144, 134, "Margeret");
+  EXPECT_EQ(Owner(2), "Margeret");
+  ASSERT_TRUE(mw->Undo());
+  EXPECT_EQ(Owner(2), "");
+  ASSERT_TRUE(mw->Undo());
+  EXPECT_EQ(Owner(1), "");
+  const char* now = ctx->pdb.UndoName();
+  EXPECT_EQ(now ? now : "", undo);  // the cancelled commit left no step
 }
 
 }  // namespace

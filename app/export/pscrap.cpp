@@ -1,5 +1,6 @@
 // Clipboard exchange: record tables pasted as displayed records, file names and positions
 // copied as text.
+#include <cstdint>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -97,20 +98,53 @@ void copyFilenames() {
 bool checkGlobalPositions() {
   PContext* pc = PexchangeContext(nullptr);
   if (pc == nullptr) return false;
-  // The menu asks before every showing: the fields are found once for the display's schema.
+  // The menu asks before every showing, over selections of any size: the fields are found once
+  // for the display's schema, the selection is walked a word at a time, and records of that
+  // schema are read straight from their field arrays.
   const DBFieldInfo* fi = pc->rdisp.GetFieldInfo();
   const int lat = fi ? fi->XlateID(&PDBFInfo, PDBFlatitude) : -1;
   const int lon = fi ? fi->XlateID(&PDBFInfo, PDBFlongitude) : -1;
-  int walked = 0;
-  for (int i = 0; pc->NextSelected(&i); i++) {
-    const DBRecord& r = pc->rdisp.Get(i);
-    const bool has = r.GetFieldInfo() == fi && lat >= 0 && lon >= 0
-                         ? r[lat].GetNV() != 0 && r[lon].GetNV() != 0
-                         : HasPosition(r);
-    if (!has) return false;
-    walked++;
+  const bool direct = fi != nullptr && lat >= 0 && lon >= 0;
+  const DBRecord* recs = pc->rdisp.GetArray();
+  const uint32_t nrec = static_cast<uint32_t>(pc->rdisp.GetSize());
+  const uint32_t* words = pc->rsel.Words();
+  const uint32_t nw = pc->rsel.NumWords();
+  // Records are taken in batches whose field arrays are fetched ahead of reading: the
+  // records lie far apart in memory and one waiting at a time would dominate.
+  constexpr uint32_t kBatch = 64;
+  uint32_t batch[kBatch];
+  bool any = false;
+  for (uint32_t w = 0; w < nw;) {
+    uint32_t n = 0;
+    for (; w < nw && n + 32 <= kBatch; w++)
+      for (uint32_t bits = words[w]; bits != 0; bits &= bits - 1)
+        batch[n++] = (w << 5) + static_cast<uint32_t>(__builtin_ctz(bits));
+    if (n == 0) continue;
+    any = true;
+    if (batch[n - 1] >= nrec) return false;  // a selected index past the display has no position
+    if (direct) {
+      for (uint32_t k = 0; k < n; k++) __builtin_prefetch(recs[batch[k]].l);
+      for (uint32_t k = 0; k < n; k++) {
+        const DBRLink* l = recs[batch[k]].l;
+        if (l != nullptr && lat < l->nfields && lon < l->nfields) {
+          __builtin_prefetch(&l->field[lat]);
+          __builtin_prefetch(&l->field[lon]);
+        }
+      }
+    }
+    for (uint32_t k = 0; k < n; k++) {
+      const DBRecord& r = recs[batch[k]];
+      const DBRLink* l = r.l;
+      if (direct && r.finfo == fi) {
+        if (l == nullptr || lat >= l->nfields || lon >= l->nfields || l->field[lat].GetNV() == 0 ||
+            l->field[lon].GetNV() == 0)
+          return false;
+      } else if (!HasPosition(r)) {
+        return false;
+      }
+    }
   }
-  return walked > 0;
+  return any;
 }
 
 void copyGlobalPositions() {

@@ -1,4 +1,6 @@
 // Clipboard exchange: what enables Paste, and the file names and positions copied.
+#include <random>
+
 #include "exptest.h"
 #include "platform/pclipboard.h"
 
@@ -64,6 +66,39 @@ TEST_F(Scrap, FileNamesAndPositionsAreLinesWithoutAFinalNewline) {
   EXPECT_FALSE(checkPasteBuffer());
   bc.SelectNone();
   EXPECT_FALSE(checkGlobalPositions());
+}
+
+// The position check walks the selection word by word and in batches: it must agree with a
+// plain record by record reading over selections of any size and spread.
+TEST_F(Scrap, PositionCheckAgreesWithARecordByRecordReading) {
+  std::mt19937 rng(36);
+  int agreedTrue = 0;
+  for (int round = 0; round < 150; round++) {
+    bc.ClearRecords();
+    const int n = 1 + static_cast<int>(rng() % 300);
+    const unsigned missing = rng() % 3 == 0 ? 0 : 1 + rng() % 200;  // 1 in `missing` lacks some
+    for (int i = 0; i < n; i++) {
+      DBRecord& r = bc.rdisp.NewRecord();
+      r.SetField(PDBFfile, "f.jpg");
+      const unsigned lack = missing != 0 && rng() % missing == 0 ? 1 + rng() % 3 : 0;
+      if (!(lack & 1)) r.SetField(PDBFlatitude, i % 7 == 0 ? 0.0f : 45.5f);
+      if (!(lack & 2)) r.SetField(PDBFlongitude, -7.25f);
+    }
+    const unsigned density = 1 + rng() % 64;
+    for (int i = 0; i < n; i++)
+      if (rng() % density == 0) bc.Select(i);
+    bool want = false;
+    for (int i = 0; i < n; i++) {
+      if (!bc.IsSelected(i)) continue;
+      const DBRecord& r = bc.rdisp.Get(i);
+      want =
+          PDBgetField(r, PDBFlatitude).GetNV() != 0 && PDBgetField(r, PDBFlongitude).GetNV() != 0;
+      if (!want) break;
+    }
+    ASSERT_EQ(checkGlobalPositions(), want) << "round " << round << ", " << n << " records";
+    agreedTrue += want;
+  }
+  EXPECT_GT(agreedTrue, 20);
 }
 
 }  // namespace

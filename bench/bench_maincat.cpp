@@ -189,7 +189,10 @@ void BM_CommandUpdateAll100k(benchmark::State& state) {
   PMainWindow* mw = Window();
   if (mw == nullptr) return state.SkipWithError("no interface");
   ShowPhotos(mw, 0, kBase);
-  for (int i = 0; i < kBase; i += 2) mw->bc.Select(i, true);
+  // The selection: the argument's number of records, spread evenly over the display.
+  const int nsel = static_cast<int>(state.range(0));
+  mw->bc.SelectNone();
+  for (int k = 0; k < nsel; ++k) mw->bc.Select(static_cast<int>(int64_t{k} * kBase / nsel), true);
   static const char* const codes[] = {
       "add ", "dupl", "cptn", "flhz", "flvt", "cw90", "cc90", "c180", "sort", "sman",
       "sdat", "sfil", "ssub", "stit", "sown", "tpvw", "tlrg", "tmed", "tsml", "zfit",
@@ -226,7 +229,13 @@ void BM_CommandUpdateAll100k(benchmark::State& state) {
   state.counters["cpgp_us"] = inCpgp / static_cast<double>(state.iterations());
   for (EventRef ev : events) ReleaseEvent(ev);
 }
-BENCHMARK(BM_CommandUpdateAll100k)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CommandUpdateAll100k)
+    ->ArgName("selected")
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(1000)
+    ->Arg(kBase / 2)
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

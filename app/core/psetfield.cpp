@@ -8,6 +8,8 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "app/core/papp.h"
@@ -544,15 +546,24 @@ void checkSettings(unsigned long cmd) {
     return;
   }
   enableMenuCommand(kind->ask, true);
-  // The selected records' values and how many records have each.
-  std::map<std::string, int> counts;
+  // The selected records' values and how many records have each, counted over views into the
+  // records (nothing is copied per record), then put in byte order once.
+  std::unordered_map<std::string_view, int> seen;
+  std::string_view vals[kValuesPerRecord];
   for (int i = 0; bc->NextSelected(&i); ++i) {
-    std::vector<std::string> vals = Strings(bc->rdisp.Get(i), kind->field, kValuesPerRecord);
-    std::sort(vals.begin(), vals.end());
-    vals.erase(std::unique(vals.begin(), vals.end()), vals.end());
-    for (const std::string& v : vals)
-      if (!v.empty()) ++counts[v];
+    const DBField& f = PDBgetField(bc->rdisp.Get(i), kind->field);
+    if (f.GetDT() != DBDTstring) continue;
+    int n = 0;
+    for (int j = 0; j < f.GetNV() && j < kValuesPerRecord; ++j) {
+      const char* s = static_cast<const char*>(f.GetPointer(j));
+      if (s != nullptr && *s != '\0') vals[n++] = s;
+    }
+    std::sort(vals, vals + n);
+    n = static_cast<int>(std::unique(vals, vals + n) - vals);
+    for (int j = 0; j < n; ++j) ++seen[vals[j]];
   }
+  std::map<std::string, int> counts;
+  for (const auto& [v, c] : seen) counts.emplace(std::string(v), c);
   const bool onlyCommon = static_cast<int>(counts.size()) > slots;
   int k = 1;
   for (const auto& [v, c] : counts) {

@@ -1,5 +1,5 @@
-// The application commands whose work lies elsewhere in the program: each does the least until
-// that work is built, leaving a trace in the log.
+// The application commands whose work lies in libraries the core cannot link: each does the
+// least until its library registers it, leaving a trace in the log.
 #include "app/core/pcommands.h"
 
 #include "app/core/papp.h"

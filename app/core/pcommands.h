@@ -1,5 +1,6 @@
-// The application's commands carried out by other parts of the program. Until those parts are
-// built each does the least: nothing, with a trace message.
+// The application's commands carried out by libraries the core cannot link: they register
+// themselves here at start-up. Unregistered (as in tests without them) each does the least:
+// nothing, with a trace message.
 #pragma once
 
 #include "platform/pevent.h"
@@ -21,16 +22,11 @@ void PimportRecordFile(const char* path);
 void PDragRecords(EventRef event, IBrowser* b);
 void PsetDragRecords(void (*drag)(EventRef event, IBrowser* b));
 
-// ---- What the info window's edits ask of the setting commands.
-class PStringSet;
-// The member of set that s looks like a mistyping of, else NULL.
-const char* typoMatch(const char* s, const PStringSet& set);
-
-// ---- Record exchange. The import is the export library's, which the shell registers; until
-// then importRecords() and PimportRecordFile do the least.
+// ---- Record exchange. The import is the export library's, which the shell registers; without
+// it importRecords() and PimportRecordFile do the least.
 void PsetImportRecords(void (*import)(const char* path));
 
-// Printing lives in the print library, which the shell installs here; until then page setup
+// Printing lives in the print library, which the shell installs here; without it page setup
 // does nothing.
 struct PPrintHooks {
   bool (*pageSetup)(const DBRecord* rec) = nullptr;

@@ -79,8 +79,8 @@ class IBrowser {
   // Reflects the context's selection in the pane, the status line and the info window; scroll
   // brings the first selected record into view.
   virtual void ShowSelection(bool scroll) { (void)scroll; }
-  // Until the browser has its own, this does the least. Upgrades visible thumbnails to final
-  // quality (all with doall); the number redrawn.
+  // Upgrades visible thumbnails to final quality (all with doall); the number redrawn (the
+  // default, for stand-ins, does nothing).
   virtual int ImproveDisplay(bool doall) {
     (void)doall;
     return 0;
@@ -137,8 +137,8 @@ class IMainWindow : public PWindowHandlerBase {
   virtual bool Undo() = 0;
   virtual bool Redo() = 0;
 
-  // What the image window asks of the main window (until the main window has its own, each
-  // does the least). Captions of a record (NULL: the lone selected one) in the album shown.
+  // What the image window asks of the main window (the defaults, for stand-ins, do the least).
+  // Captions of a record (NULL: the lone selected one) in the album shown.
   virtual bool CanCaption(const DBRecord* rec) const {
     (void)rec;
     return false;
@@ -207,8 +207,8 @@ class IMainWindow : public PWindowHandlerBase {
 // The record info window.
 class IInfoWindow : public PWindowHandlerBase {
  public:
-  // What the image window asks of the info window (until the info window has its own, each
-  // does the least). Record i of the browser's display, or a lone record; raise brings the
+  // What the image window asks of the info window (the defaults, for stand-ins, do the least).
+  // Record i of the browser's display, or a lone record; raise brings the
   // window forward.
   virtual bool ShowInfo(IBrowser* b, int i, bool raise) {
     (void)b, (void)i, (void)raise;

@@ -2,6 +2,9 @@
 // are highlighted.
 #include <sys/stat.h>
 
+#include <random>
+
+#include "app/mainwin/prangefilter.h"
 #include "app/mainwin/pselectlist.h"
 #include "maintest.h"
 #include "platform/plist.h"
@@ -160,6 +163,62 @@ TEST_F(Selectors, TimelineOfYearsMonthsAndEvents) {
   tl->Select(0, true);
   mw->ProcessTimelineSel(tl, true);
   EXPECT_EQ(Files(false), (std::vector<std::string>{"img0.jpg"}));
+}
+
+// The timeline's filter keeps exactly the records the whole chain of event selectors matches:
+// random overlapping, reversed and one-instant events, dates differing in case, records with
+// no date or several, and selectors that pass records lacking a field.
+TEST_F(Selectors, RangeFilterEqualsPlainQuery) {
+  std::mt19937 rng(39);
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  const char* subjects[] = {"Alps", "alps", "Beach", "City"};
+  auto date = [&] {
+    char d[32];
+    snprintf(d, sizeof d, "2004:%02d:%02d %02d:00:00", 1 + pick(3), 1 + pick(28), pick(24));
+    if (pick(20) == 0) d[4] = 'X';  // sorts among letters, compared without case
+    if (pick(20) == 0) d[4] = 'x';
+    return std::string(d);
+  };
+  for (int round = 0; round < 4; ++round) {
+    const bool matchEmpty = round == 3;
+    DBSearch search(&bc->pdb);
+    DBRecord lo(&PDBFInfo), hi(&PDBFInfo);
+    for (int e = 0, n = round == 0 ? 1 : 40 + pick(300); e < n; ++e) {
+      lo.Clear();
+      hi.Clear();
+      lo.SetField(PDBFsubject, subjects[pick(4)]);
+      hi.SetField(PDBFsubject, lo.GetField(PDBFsubject)->GetString(0));
+      const std::string a = date(), z = pick(10) == 0 ? a : date();
+      lo.SetField(PDBFcapdate, a.c_str());
+      if (pick(8) != 0) hi.SetField(PDBFcapdate, z.c_str());
+      ASSERT_EQ(search.AddSelector(lo, hi, matchEmpty), 1);
+    }
+    search.Reset();
+    const DBQuery* q = search.GetQuery();
+    DBRecordList list(&PDBFInfo, 2000);
+    std::vector<int> expect;
+    for (int i = 0; i < list.GetSize(); ++i) {
+      DBRecord& r = list[i];
+      r.SetField(PDBFfile, ("f" + std::to_string(i)).c_str());
+      if (pick(10) != 0) r.SetField(PDBFsubject, subjects[pick(4)]);
+      const int ndates = pick(10) == 0 ? pick(3) : 1;
+      std::vector<std::string> ds;
+      for (int d = 0; d < ndates; ++d) ds.push_back(date());
+      std::vector<const char*> dp;
+      for (const std::string& d : ds) dp.push_back(d.c_str());
+      if (ndates == 1) r.SetField(PDBFcapdate, dp[0]);
+      if (ndates > 1) r.SetField(PDBFcapdate, dp.data(), ndates);
+      if (r.MatchQuery(q)) expect.push_back(i);
+    }
+    if (round > 0) {
+      EXPECT_GT(expect.size(), 10u);
+    }
+    EXPECT_EQ(KeepMatching(&list, q, PDBFcapdate), static_cast<int>(expect.size()));
+    std::vector<int> kept;
+    for (int i = 0; i < list.GetSize(); ++i)
+      kept.push_back(std::stoi(list.Get(i).GetField(PDBFfile)->GetString(0) + 1));
+    EXPECT_EQ(kept, expect) << "round " << round;
+  }
 }
 
 // A 1 x 1 BMP picture.

@@ -1,6 +1,9 @@
 // The set lists of the selector: clicks select or search records, the selected records' values
 // are highlighted.
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <QTemporaryDir>
 
 #include <random>
 
@@ -292,6 +295,44 @@ TEST_F(Selectors, FolderTree) {
   const int again = files->Solo();
   ASSERT_GE(again, 0);
   EXPECT_STREQ(files->GetItem(again), "  > *Pictures");
+}
+
+// A line of the kernel's mount table.
+std::string MountLine(int id, const std::string& point) {
+  return std::to_string(id) + " 1 8:" + std::to_string(id) + " / " + point +
+         " rw,relatime shared:1 - ext4 /dev/sd" + std::to_string(id) + " rw\n";
+}
+
+// A volume under a mount root joins the tree's top level after the home folder and "/"; a path
+// on it opens from the volume, the longest top-level folder beginning it, not from "/".
+TEST_F(Selectors, FolderTreeVolumes) {
+  std::string root;
+  for (const std::string& r : MountRoots())
+    if (root.empty() && access(r.c_str(), W_OK) == 0) root = r;
+  if (root.empty()) GTEST_SKIP() << "no writable mount root to hold a volume";
+  QTemporaryDir vol(QString::fromStdString(root + "/lumerin-vol-XXXXXX"));
+  ASSERT_TRUE(vol.isValid());
+  const std::string v = vol.path().toStdString();
+  const std::string name = v.substr(v.rfind('/') + 1);
+  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(v + "/2005/May")));
+  // A mount inside the volume is no volume of its own.
+  TakeMountTable(MountLine(1, "/") + MountLine(2, v) + MountLine(3, v + "/2005"));
+  mw->GetSelector()->Select(1);
+  mw->UpdateSelectorList(1);
+  auto* files = static_cast<PFileListDrawer*>(mw->GetSelectDrawer(1));
+  ASSERT_EQ(files->GetNItems(), 3);
+  EXPECT_STREQ(files->GetItem(1), "> /");
+  EXPECT_EQ(std::string(files->GetItem(2)), "> " + name);
+  ASSERT_EQ(files->SelectFolder((v + "/2005/May").c_str(), false), 1);
+  const PHFolder* f = files->GetFolder(files->Solo());
+  ASSERT_NE(f, nullptr);
+  EXPECT_STREQ(f->GetName(), "May");
+  while (f->parent != nullptr) f = f->parent;
+  EXPECT_EQ(std::string(static_cast<const PFileFolder*>(f)->GetPath(nullptr)), v);
+  EXPECT_EQ(files->GetNItems(), 5);  // nothing opened under "/"
+  TakeMountTable("");
+  mw->UpdateSelectorList(1);
+  EXPECT_EQ(files->GetNItems(), 2);
 }
 
 }  // namespace

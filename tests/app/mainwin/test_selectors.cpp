@@ -176,7 +176,7 @@ TEST_F(Selectors, RangeFilterEqualsPlainQuery) {
   auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
   const char* subjects[] = {"Alps", "alps", "Beach", "City"};
   auto date = [&] {
-    char d[32];
+    char d[64];
     snprintf(d, sizeof d, "2004:%02d:%02d %02d:00:00", 1 + pick(3), 1 + pick(28), pick(24));
     if (pick(20) == 0) d[4] = 'X';  // sorts among letters, compared without case
     if (pick(20) == 0) d[4] = 'x';

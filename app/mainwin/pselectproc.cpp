@@ -7,6 +7,7 @@
 #include "app/core/pdialogs.h"
 #include "app/core/pfolder.h"
 #include "app/mainwin/pmainw.h"
+#include "app/mainwin/prangefilter.h"
 #include "catalog/pfieldset.h"
 #include "catalog/ptimeline.h"
 
@@ -194,11 +195,11 @@ void PMainWindow::ProcessTimelineSel(PTimelineListDrawer* list, bool final) {
     DBSearch range(&bc.pdb);
     if (range.AddSelector(from, to, false) != 1) DMESSAGE(DMCwarning, "Addselector failed");
     range.FindAll(&bc.rdisp);
-    const DBQuery* q = bc.dbs.GetQuery();
-    const DBQueryPlan plan(q, bc.rdisp.GetFieldInfo());
-    for (int i = bc.rdisp.GetSize(); i-- > 0;)
-      if (!plan.Match(bc.rdisp.Get(i))) bc.rdisp[i].Init();
-    bc.rdisp.Compact(false);
+    const DBFieldInfo* schema = bc.rdisp.GetFieldInfo();
+    const int k = schema == &PDBFInfo ? PDBFcapdate
+                  : schema != nullptr ? schema->GetID(PDBFInfo.GetName(PDBFcapdate))
+                                      : -1;
+    KeepMatching(&bc.rdisp, bc.dbs.GetQuery(), k);
   } else {
     bc.dbs.FindAll(&bc.rdisp);
   }

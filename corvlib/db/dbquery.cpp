@@ -123,7 +123,8 @@ DBQueryPlan::DBQueryPlan(const DBQuery* q, const DBFieldInfo* s)
       schema(s),
       hashSet(q != nullptr ? q->hashSet : nullptr),
       needHash(false),
-      onlyHash(-1) {
+      onlyHash(-1),
+      separable(true) {
   if (q == nullptr || s == nullptr) return;
   int map[DB_MAXFIELDS];
   const DBFieldInfo* mapped = nullptr;
@@ -156,10 +157,48 @@ DBQueryPlan::DBQueryPlan(const DBQuery* q, const DBFieldInfo* s)
     }
     if (sel.count == 0) sel.possible = false;
     if (sel.exact >= 0 || sel.matchEmpty) needHash = true;
+    if (!sels.empty() && sels[0].matchEmpty != sel.matchEmpty) separable = false;
     sels.push_back(sel);
   }
   if (hashSet != nullptr && hashSet->Length() > 0) needHash = true;
   if (sels.size() == 1 && !sels[0].matchEmpty && hashSet == nullptr) onlyHash = sels[0].exact;
+}
+
+bool DBQueryPlan::Passes(const Sel& sel, const DBRecord& r, int nalloc) const {
+  bool pass = sel.possible;
+  for (int b = sel.first; pass && b < sel.first + sel.count; b++) {
+    const Bound& bd = bounds[b];
+    if (bd.k >= nalloc) return false;
+    const DBField& v = r.l->field[bd.k];
+    pass = v.nv > 0 ? v.MatchRange(*bd.lo, *bd.hi) : sel.matchEmpty;
+  }
+  return pass;
+}
+
+bool DBQueryPlan::Bounds(size_t i, int k, const DBField** lo, const DBField** hi) const {
+  if (i >= sels.size()) return false;
+  for (int b = sels[i].first; b < sels[i].first + sels[i].count; b++) {
+    if (bounds[b].k != k) continue;
+    *lo = bounds[b].lo;
+    *hi = bounds[b].hi;
+    return true;
+  }
+  return false;
+}
+
+bool DBQueryPlan::MatchSelector(const DBRecord& r, size_t i) const {
+  if (r.finfo != schema || schema == nullptr || i >= sels.size()) return false;
+  const Sel& sel = sels[i];
+  long h = r.l != nullptr && needHash ? r.HashIndex() : -1;
+  if (!(h < 0 && sel.matchEmpty)) {
+    if (hashSet != nullptr && hashSet->Length() > 0) {
+      if (h < 0 || !hashSet->Check(static_cast<uint32_t>(h % hashSet->Length()))) return false;
+    }
+    if (sel.exact >= 0 && sel.exact != h) return false;
+  }
+  int nalloc = 0;
+  if (r.l != nullptr) nalloc = r.l->nfields < schema->nfields ? r.l->nfields : schema->nfields;
+  return Passes(sel, r, nalloc);
 }
 
 bool DBQueryPlan::Match(const DBRecord& r) const {
@@ -177,16 +216,7 @@ bool DBQueryPlan::Match(const DBRecord& r) const {
   if (r.l != nullptr) nalloc = r.l->nfields < schema->nfields ? r.l->nfields : schema->nfields;
   while (i < n) {
     const Sel& sel = sels[i];
-    bool pass = sel.possible;
-    for (int b = sel.first; pass && b < sel.first + sel.count; b++) {
-      const Bound& bd = bounds[b];
-      if (bd.k >= nalloc) {
-        pass = false;
-        break;
-      }
-      const DBField& v = r.l->field[bd.k];
-      pass = v.nv > 0 ? v.MatchRange(*bd.lo, *bd.hi) : sel.matchEmpty;
-    }
+    const bool pass = Passes(sel, r, nalloc);
     if (pass) return true;
     if (h < 0 && sel.matchEmpty) {
       i++;

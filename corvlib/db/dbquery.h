@@ -58,6 +58,17 @@ class DBQueryPlan {
   // The one hash index a record must have to match (a single exact selector), else -1.
   long OnlyHash() const { return onlyHash; }
 
+  // The selectors, in the chain's order. When Separable (every selector has the same
+  // matchEmpty), Match(r) is true exactly when MatchSelector(r, i) is for some i, so a caller
+  // that knows which selectors cannot hold a record may test only the others.
+  size_t Selectors() const { return sels.size(); }
+  bool Separable() const { return separable; }
+  // Selector i's bounds on the record schema's field k (hi is lo for an exact bound); false
+  // when it does not bound k.
+  bool Bounds(size_t i, int k, const DBField** lo, const DBField** hi) const;
+  // Whether r, a record of the plan's schema, satisfies selector i on its own (hash and bounds).
+  bool MatchSelector(const DBRecord& r, size_t i) const;
+
  private:
   struct Bound {
     int k;  // the record schema's id of the bounded field
@@ -71,11 +82,13 @@ class DBQueryPlan {
     int first;      // its bounds in bounds[first .. first + count)
     int count;
   };
+  bool Passes(const Sel& sel, const DBRecord& r, int nalloc) const;
   const DBQuery* chain;
   const DBFieldInfo* schema;
   const ABitMap* hashSet;
   bool needHash;  // some selector depends on the record's hash index
   long onlyHash;
+  bool separable;
   std::vector<Sel> sels;
   std::vector<Bound> bounds;
 };

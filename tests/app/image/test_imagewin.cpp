@@ -6,6 +6,7 @@
 #include <cmath>
 #include <random>
 
+#include "app/core/pappstate.h"
 #include "app/core/pcommands.h"
 #include "catalog/pfieldset.h"
 #include "imagetest.h"
@@ -130,6 +131,40 @@ TEST_F(ImageWindowTest, ExposureTypedSteppedAndRefused) {
   w->Update();
   w->iring->GetExposure(&m);
   EXPECT_NE(m, std::pow(2.0, 10 / 3.0));
+}
+
+// Idle time loads the current image's neighbours ahead of need: the next one at the first idle
+// firing (no browser cells to improve), the previous one 0.5 s later, the rest not at all.
+TEST_F(ImageWindowTest, IdleLoadsTheNextThenThePreviousImage) {
+  for (int i = 0; i < 4; ++i) {
+    const std::string p = Temp("n" + std::to_string(i) + ".tif");
+    ASSERT_TRUE(WriteTestTiff(p, 64, 48));
+    ASSERT_TRUE(w->AddImage(p.c_str()));
+  }
+  PImageRing* second = w->irFirst->GetNext();
+  w->Advance(second);
+  w->Redraw();
+  PImageRing* first = second->GetPrev();
+  PImageRing* third = second->GetNext();
+  PImageRing* fourth = third->GetNext();
+  ASSERT_EQ(first, w->irFirst);
+  ManualClock();
+  const int fourthBefore = fourth->CurrentFrame();
+  ASSERT_EQ(third->CurrentFrame(), -1);
+  ASSERT_EQ(first->CurrentFrame(), -1);
+  idleImprovements(1.0);
+  AdvancePlatformClock(0.99);
+  EXPECT_EQ(third->CurrentFrame(), -1);
+  AdvancePlatformClock(0.02);
+  EXPECT_EQ(third->CurrentFrame(), 0);
+  EXPECT_EQ(first->CurrentFrame(), -1);
+  AdvancePlatformClock(0.48);
+  EXPECT_EQ(first->CurrentFrame(), -1);
+  AdvancePlatformClock(0.02);
+  EXPECT_EQ(first->CurrentFrame(), 0);
+  AdvancePlatformClock(2.0);
+  EXPECT_EQ(fourth->CurrentFrame(), fourthBefore);
+  idleImprovements(0);
 }
 
 TEST_F(ImageWindowTest, TheRingOfRealFiles) {

@@ -1,7 +1,13 @@
 // The set lists of the selector: clicks select or search records, the selected records' values
 // are highlighted.
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <QTemporaryDir>
+
+#include <random>
+
+#include "app/mainwin/prangefilter.h"
 #include "app/mainwin/pselectlist.h"
 #include "maintest.h"
 #include "platform/plist.h"
@@ -162,6 +168,62 @@ TEST_F(Selectors, TimelineOfYearsMonthsAndEvents) {
   EXPECT_EQ(Files(false), (std::vector<std::string>{"img0.jpg"}));
 }
 
+// The timeline's filter keeps exactly the records the whole chain of event selectors matches:
+// random overlapping, reversed and one-instant events, dates differing in case, records with
+// no date or several, and selectors that pass records lacking a field.
+TEST_F(Selectors, RangeFilterEqualsPlainQuery) {
+  std::mt19937 rng(39);
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  const char* subjects[] = {"Alps", "alps", "Beach", "City"};
+  auto date = [&] {
+    char d[64];
+    snprintf(d, sizeof d, "2004:%02d:%02d %02d:00:00", 1 + pick(3), 1 + pick(28), pick(24));
+    if (pick(20) == 0) d[4] = 'X';  // sorts among letters, compared without case
+    if (pick(20) == 0) d[4] = 'x';
+    return std::string(d);
+  };
+  for (int round = 0; round < 4; ++round) {
+    const bool matchEmpty = round == 3;
+    DBSearch search(&bc->pdb);
+    DBRecord lo(&PDBFInfo), hi(&PDBFInfo);
+    for (int e = 0, n = round == 0 ? 1 : 40 + pick(300); e < n; ++e) {
+      lo.Clear();
+      hi.Clear();
+      lo.SetField(PDBFsubject, subjects[pick(4)]);
+      hi.SetField(PDBFsubject, lo.GetField(PDBFsubject)->GetString(0));
+      const std::string a = date(), z = pick(10) == 0 ? a : date();
+      lo.SetField(PDBFcapdate, a.c_str());
+      if (pick(8) != 0) hi.SetField(PDBFcapdate, z.c_str());
+      ASSERT_EQ(search.AddSelector(lo, hi, matchEmpty), 1);
+    }
+    search.Reset();
+    const DBQuery* q = search.GetQuery();
+    DBRecordList list(&PDBFInfo, 2000);
+    std::vector<int> expect;
+    for (int i = 0; i < list.GetSize(); ++i) {
+      DBRecord& r = list[i];
+      r.SetField(PDBFfile, ("f" + std::to_string(i)).c_str());
+      if (pick(10) != 0) r.SetField(PDBFsubject, subjects[pick(4)]);
+      const int ndates = pick(10) == 0 ? pick(3) : 1;
+      std::vector<std::string> ds;
+      for (int d = 0; d < ndates; ++d) ds.push_back(date());
+      std::vector<const char*> dp;
+      for (const std::string& d : ds) dp.push_back(d.c_str());
+      if (ndates == 1) r.SetField(PDBFcapdate, dp[0]);
+      if (ndates > 1) r.SetField(PDBFcapdate, dp.data(), ndates);
+      if (r.MatchQuery(q)) expect.push_back(i);
+    }
+    if (round > 0) {
+      EXPECT_GT(expect.size(), 10u);
+    }
+    EXPECT_EQ(KeepMatching(&list, q, PDBFcapdate), static_cast<int>(expect.size()));
+    std::vector<int> kept;
+    for (int i = 0; i < list.GetSize(); ++i)
+      kept.push_back(std::stoi(list.Get(i).GetField(PDBFfile)->GetString(0) + 1));
+    EXPECT_EQ(kept, expect) << "round " << round;
+  }
+}
+
 // A 1 x 1 BMP picture.
 void WriteBMP(const std::string& path) {
   const unsigned char bmp[58] = {
@@ -233,6 +295,44 @@ TEST_F(Selectors, FolderTree) {
   const int again = files->Solo();
   ASSERT_GE(again, 0);
   EXPECT_STREQ(files->GetItem(again), "  > *Pictures");
+}
+
+// A line of the kernel's mount table.
+std::string MountLine(int id, const std::string& point) {
+  return std::to_string(id) + " 1 8:" + std::to_string(id) + " / " + point +
+         " rw,relatime shared:1 - ext4 /dev/sd" + std::to_string(id) + " rw\n";
+}
+
+// A volume under a mount root joins the tree's top level after the home folder and "/"; a path
+// on it opens from the volume, the longest top-level folder beginning it, not from "/".
+TEST_F(Selectors, FolderTreeVolumes) {
+  std::string root;
+  for (const std::string& r : MountRoots())
+    if (root.empty() && access(r.c_str(), W_OK) == 0) root = r;
+  if (root.empty()) GTEST_SKIP() << "no writable mount root to hold a volume";
+  QTemporaryDir vol(QString::fromStdString(root + "/lumerin-vol-XXXXXX"));
+  ASSERT_TRUE(vol.isValid());
+  const std::string v = vol.path().toStdString();
+  const std::string name = v.substr(v.rfind('/') + 1);
+  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(v + "/2005/May")));
+  // A mount inside the volume is no volume of its own.
+  TakeMountTable(MountLine(1, "/") + MountLine(2, v) + MountLine(3, v + "/2005"));
+  mw->GetSelector()->Select(1);
+  mw->UpdateSelectorList(1);
+  auto* files = static_cast<PFileListDrawer*>(mw->GetSelectDrawer(1));
+  ASSERT_EQ(files->GetNItems(), 3);
+  EXPECT_STREQ(files->GetItem(1), "> /");
+  EXPECT_EQ(std::string(files->GetItem(2)), "> " + name);
+  ASSERT_EQ(files->SelectFolder((v + "/2005/May").c_str(), false), 1);
+  const PHFolder* f = files->GetFolder(files->Solo());
+  ASSERT_NE(f, nullptr);
+  EXPECT_STREQ(f->GetName(), "May");
+  while (f->parent != nullptr) f = f->parent;
+  EXPECT_EQ(std::string(static_cast<const PFileFolder*>(f)->GetPath(nullptr)), v);
+  EXPECT_EQ(files->GetNItems(), 5);  // nothing opened under "/"
+  TakeMountTable("");
+  mw->UpdateSelectorList(1);
+  EXPECT_EQ(files->GetNItems(), 2);
 }
 
 }  // namespace

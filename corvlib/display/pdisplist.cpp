@@ -127,7 +127,7 @@ bool PDisplayList::NewOriginal() {
   }
   // Gives the reader back: kept by the parent only for later frames of multi-frame files.
   auto finish = [&](bool keep) {
-    if (rd->nframes > 0) parent->nframes = rd->nframes;
+    parent->nframes = rd->nframes;
     if (keep && frame > 0 && rd->nframes != 1) {
       parent->ir = rd;
     } else {
@@ -184,7 +184,7 @@ bool PDisplayList::NewOriginal() {
     lossy = true;
   } else {
     if (!q) DMESSAGE(DMCdata, "Unsupported image data format");
-    if (rd->nframes > 0) parent->nframes = rd->nframes;
+    parent->nframes = rd->nframes;
     if (parent->ir == rd) parent->ir = nullptr;
     CloseAReader(rd);
     return false;

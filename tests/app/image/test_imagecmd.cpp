@@ -5,6 +5,8 @@
 #include <QMenu>
 #include <vector>
 
+#include "app/core/psetfield.h"
+#include "catalog/pfieldset.h"
 #include "imagetest.h"
 #include "testutil/message_log.h"
 
@@ -137,6 +139,47 @@ TEST_F(ImageCommands, MenuItemsFollowTheImageAndItsRecord) {
   ASSERT_TRUE(w->CloseImage(false));
   ExpectEnabled({"posn", "show"}, false);
   ExpectEnabled({"clos", "save"}, true);
+}
+
+// Items that need something of the shown record or picture: a position for copying it and
+// finding neighbours, an album for a caption, an earlier setting to repeat, HDR pixels for
+// false colour.
+TEST_F(ImageCommands, ItemsNeedingPositionAlbumSettingOrHdr) {
+  NEED_TESTDATA();
+  PContext& bc = gMain->bc;
+  lastFieldSet = PDBFend;
+  bc.album[0] = '\0';
+  ExpectEnabled({"cpgp", "fnby", "cptn", "rept", "dofc"}, false);
+
+  DBRecord& shown = bc.rdisp[0];
+  shown.SetField(PDBFlatitude, 47.25f);
+  shown.SetField(PDBFlongitude, -122.5f);
+  const char* album[] = {"Coast"};
+  ASSERT_TRUE(PDBsetStrings(&shown, PDBFalbum, album, 1));
+  snprintf(bc.album, sizeof bc.album, "%s", "Coast");
+  lastFieldSet = PDBFtitle;
+  ExpectEnabled({"cpgp", "fnby", "cptn", "rept"}, true);
+  EXPECT_EQ(Updated("rept")->text(), "Repeat Title");
+  EXPECT_FALSE(Enabled("dofc"));
+
+  // A picture not in the catalogue leaves nothing selected to act on.
+  ASSERT_TRUE(w->AddImage(TestData("hdr/desk_oiiotool_rle.hdr").c_str()));
+  w->Redraw();
+  ExpectEnabled({"cpgp", "fnby", "cptn", "rept"}, false);
+  // It is HDR: false colour is on offer, and its check mark follows the command.
+  ASSERT_TRUE(w->iring->IsHDR());
+  EXPECT_TRUE(Enabled("dofc"));
+  EXPECT_FALSE(Checked("dofc"));
+  Choose("dofc");
+  EXPECT_NE(w->iring->fcs, nullptr);
+  EXPECT_TRUE(Checked("dofc"));
+  ASSERT_TRUE(Front());
+  Choose("dofc");
+  EXPECT_EQ(w->iring->fcs, nullptr);
+  EXPECT_FALSE(Checked("dofc"));
+
+  lastFieldSet = PDBFend;
+  bc.album[0] = '\0';
 }
 
 TEST_F(ImageCommands, CodesActOrGoOnToTheApplication) {

@@ -2,6 +2,7 @@
 // pop-up menu against a model of the record's regions over random selections and choices, the
 // selection limits, the panorama anchors and calibration.
 #include <QApplication>
+#include <QFile>
 #include <QLineEdit>
 #include <QMenu>
 #include <QProcess>
@@ -397,6 +398,41 @@ TEST_F(ImageOperators, EditsUndoAndRedoThroughTheCatalogue) {
     }
   }
   gMain->CloseCatalog();
+  gMain->bc.Clear(nullptr);
+}
+
+// Two HDR frames with FRAME lines: the count is unknown until the last frame is read, then the
+// button offers "Play" and the frame stepper shows.
+TEST_F(ImageOperators, MultiFramePictureOffersPlayAndTheStepper) {
+  NEED_TESTDATA();
+  QFile in(QString::fromStdString(TestData("hdr/desk_strip7x96_imagemagick_flat.hdr")));
+  ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+  const QByteArray one = in.readAll();
+  const int eol = one.indexOf('\n') + 1;
+  ASSERT_GT(eol, 0);
+  const std::string path = Temp("anim.hdr");
+  QFile out(QString::fromStdString(path));
+  ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+  for (int f = 1; f <= 2; ++f)
+    out.write(one.left(eol) + "FRAME=" + QByteArray::number(f) + "\n" + one.mid(eol));
+  out.close();
+  OpenDisplayed(path);
+  double rate = 0;
+  EXPECT_EQ(w->iring->GetFrameType(&rate), IRFanim);
+  EXPECT_GT(rate, 0.0);
+  ASSERT_TRUE(w->iring->SetFrame(1));
+  EXPECT_EQ(w->iring->GetNFrames(), 2);
+  w->Redraw();
+  EXPECT_TRUE(w->Playable());
+  EXPECT_EQ(w->opMenu, nullptr);
+  QWidget* play = WidgetOf(w->GetWindow(), "imag", 142);
+  QWidget* stepper = WidgetOf(w->GetWindow(), "imag", 141);
+  ASSERT_NE(play, nullptr);
+  ASSERT_NE(stepper, nullptr);
+  EXPECT_EQ(TextOf(w->GetWindow(), "imag", 142), "Play");
+  EXPECT_TRUE(play->isEnabled());
+  EXPECT_TRUE(stepper->isVisible());
+  EXPECT_TRUE(stepper->isEnabled());
   gMain->bc.Clear(nullptr);
 }
 

@@ -122,13 +122,17 @@ TEST_F(SlideShowTest, FullScreenComesBack) {
   ShowWindow(gHistoWindow);
   w->BeginShow(16, 1.0);
   ASSERT_EQ(GetWindowBounds(win, kWindowContentRgn, &during), noErr);
-  // The pane covers the screen with a 2-pixel margin (the window's minimum width may take it
-  // further right on a narrow screen).
+  // The pane covers the screen with a 2-pixel margin (the test screen is wider than the
+  // window's minimum width); the layout splits an odd growth of the window into truncated
+  // halves, so the far edges may lose one pixel of it.
+  ASSERT_GE(screen.right - screen.left, 1000);
   const Rect& p = w->imd->extent;
   EXPECT_EQ(during.top + p.top, screen.top - 2);
   EXPECT_EQ(during.left + p.left, screen.left - 2);
-  EXPECT_GE(during.top + p.bottom - PImageDrawer::kBar, screen.bottom + 1);
-  EXPECT_GE(during.left + p.right - PImageDrawer::kBar, screen.right + 2);
+  const int bottom = during.top + p.bottom - PImageDrawer::kBar;
+  const int right = during.left + p.right - PImageDrawer::kBar;
+  EXPECT_TRUE(bottom == screen.bottom + 2 || bottom == screen.bottom + 1) << bottom;
+  EXPECT_TRUE(right == screen.right + 2 || right == screen.right + 1) << right;
   EXPECT_FALSE(IsMenuBarVisible());
   EXPECT_FALSE(IsWindowVisible(gHistoWindow));
   EXPECT_EQ(w->bgRGB[0] + w->bgRGB[1] + w->bgRGB[2], 0);

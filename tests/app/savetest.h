@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -28,7 +29,7 @@ namespace savetest {
 
 // Runs f on the next file dialog once it shows.
 inline void OnSaveDialog(std::function<void(QFileDialog*)> f) {
-  auto* t = new QTimer;
+  auto* t = new QTimer(QCoreApplication::instance());  // freed with the application at the latest
   QObject::connect(t, &QTimer::timeout, [=] {
     QFileDialog* d = PlatformFileDialog();
     if (d == nullptr || !d->isVisible()) return;
@@ -83,7 +84,7 @@ inline void Accept(QFileDialog* d, const std::string& path) {
 // one); texts (when given) receive the questions. A question counts as new once the window was
 // hidden or asks something else.
 inline void Answer(std::vector<int> buttons, std::vector<std::string>* texts = nullptr) {
-  auto* t = new QTimer;
+  auto* t = new QTimer(QCoreApplication::instance());  // freed with the application at the latest
   auto next = std::make_shared<size_t>(0);
   auto last = std::make_shared<std::string>();
   auto tries = std::make_shared<int>(0);

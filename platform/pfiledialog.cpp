@@ -31,7 +31,7 @@ QPointer<QFileDialog>& Current() {
   return d;
 }
 
-// Lists folders and the files the spec's filter accepts; each file is asked about once.
+// Lists folders and the files the dialog's filter accepts; each file is asked about once.
 class FilterProxy : public QSortFilterProxyModel {
  public:
   explicit FilterProxy(std::function<bool(const std::string&)> show) : show_(std::move(show)) {}
@@ -59,21 +59,21 @@ QString Q(const std::string& s) {
   return QString::fromStdString(s);
 }
 
-// A dialog with the spec's title, message, button and starting folder.
-QFileDialog* Make(const PFileDialogSpec& spec) {
+// A dialog with the description's title, message, button and starting folder.
+QFileDialog* Make(const PFileDialogSpec& dlg) {
   auto* d = new QFileDialog(QApplication::activeWindow());
   d->setObjectName("PlatformFileDialog");
   d->setOption(QFileDialog::DontUseNativeDialog, true);
   d->setAttribute(Qt::WA_DeleteOnClose, false);
-  if (!spec.title.empty()) d->setWindowTitle(Q(spec.title));
-  if (!spec.button.empty()) d->setLabelText(QFileDialog::Accept, Q(spec.button));
-  if (!spec.directory.empty())
-    d->setDirectory(Q(spec.directory));
+  if (!dlg.title.empty()) d->setWindowTitle(Q(dlg.title));
+  if (!dlg.button.empty()) d->setLabelText(QFileDialog::Accept, Q(dlg.button));
+  if (!dlg.directory.empty())
+    d->setDirectory(Q(dlg.directory));
   else
     d->setDirectory(LastFolder().isEmpty() ? QDir::homePath() : LastFolder());
-  if (!spec.message.empty()) {
+  if (!dlg.message.empty()) {
     if (auto* grid = qobject_cast<QGridLayout*>(d->layout())) {
-      auto* label = new QLabel(Q(spec.message), d);
+      auto* label = new QLabel(Q(dlg.message), d);
       label->setObjectName("PlatformFileDialogMessage");
       label->setWordWrap(true);
       grid->addWidget(label, grid->rowCount(), 0, 1, grid->columnCount());
@@ -118,39 +118,39 @@ int Run(QFileDialog* d, std::vector<std::string>* chosen) {
 
 }  // namespace
 
-int PlatformChooseFolder(const PFileDialogSpec& spec, std::vector<std::string>* chosen) {
+int PlatformChooseFolder(const PFileDialogSpec& dlg, std::vector<std::string>* chosen) {
   if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
     return kFileDialogFailed;
-  QFileDialog* d = Make(spec);
+  QFileDialog* d = Make(dlg);
   d->setFileMode(QFileDialog::Directory);
   d->setOption(QFileDialog::ShowDirsOnly, true);
   d->setAcceptMode(QFileDialog::AcceptOpen);
   return Run(d, chosen);
 }
 
-int PlatformOpenFile(const PFileDialogSpec& spec, std::vector<std::string>* chosen) {
+int PlatformOpenFile(const PFileDialogSpec& dlg, std::vector<std::string>* chosen) {
   if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
     return kFileDialogFailed;
-  QFileDialog* d = Make(spec);
+  QFileDialog* d = Make(dlg);
   d->setFileMode(QFileDialog::ExistingFile);
   d->setAcceptMode(QFileDialog::AcceptOpen);
-  if (spec.show) d->setProxyModel(new FilterProxy(spec.show));
+  if (dlg.show) d->setProxyModel(new FilterProxy(dlg.show));
   return Run(d, chosen);
 }
 
-int PlatformSaveFile(const PFileDialogSpec& spec, std::vector<std::string>* chosen, int* format) {
+int PlatformSaveFile(const PFileDialogSpec& dlg, std::vector<std::string>* chosen, int* format) {
   if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
     return kFileDialogFailed;
-  QFileDialog* d = Make(spec);
+  QFileDialog* d = Make(dlg);
   d->setFileMode(QFileDialog::AnyFile);
   d->setAcceptMode(QFileDialog::AcceptSave);
-  d->setOption(QFileDialog::DontConfirmOverwrite, !spec.confirmReplace);
-  int chosenFormat = spec.format;
-  if (!spec.formats.empty()) {
+  d->setOption(QFileDialog::DontConfirmOverwrite, !dlg.confirmReplace);
+  int chosenFormat = dlg.format;
+  if (!dlg.formats.empty()) {
     QStringList filters;
-    for (const std::string& f : spec.formats) filters << Q(f);
+    for (const std::string& f : dlg.formats) filters << Q(f);
     d->setNameFilters(filters);
-    if (spec.format >= 0 && spec.format < filters.size()) d->selectNameFilter(filters[spec.format]);
+    if (dlg.format >= 0 && dlg.format < filters.size()) d->selectNameFilter(filters[dlg.format]);
     // The dialog puts the new filter's suffix on the name itself before it tells of the choice;
     // the callback gets the name as it was typed, taken when the choice begins.
     auto typedName = std::make_shared<QString>();
@@ -160,22 +160,22 @@ int PlatformSaveFile(const PFileDialogSpec& spec, std::vector<std::string>* chos
         if (edit) *typedName = edit->text();
       });
     QObject::connect(d, &QFileDialog::filterSelected, d,
-                     [edit, &spec, &chosenFormat, filters, typedName](const QString& filter) {
+                     [edit, &dlg, &chosenFormat, filters, typedName](const QString& filter) {
                        const int i = static_cast<int>(filters.indexOf(filter));
                        if (i < 0 || i == chosenFormat) return;
                        chosenFormat = i;
-                       if (!spec.formatChanged) return;
-                       std::string typed = spec.fileName;
+                       if (!dlg.formatChanged) return;
+                       std::string typed = dlg.fileName;
                        if (!typedName->isNull())
                          typed = typedName->toStdString();
                        else if (edit)
                          typed = edit->text().toStdString();
-                       const std::string name = spec.formatChanged(i, typed);
+                       const std::string name = dlg.formatChanged(i, typed);
                        if (edit) edit->setText(Q(name));
                        *typedName = QString();
                      });
   }
-  if (!spec.fileName.empty()) d->selectFile(Q(spec.fileName));
+  if (!dlg.fileName.empty()) d->selectFile(Q(dlg.fileName));
   const int r = Run(d, chosen);
   if (format) *format = chosenFormat;
   return r;

@@ -77,11 +77,11 @@ struct PFileDialogSpec {
 };
 
 // A folder: chosen holds its path.
-int PlatformChooseFolder(const PFileDialogSpec& spec, std::vector<std::string>* chosen);
+int PlatformChooseFolder(const PFileDialogSpec& dlg, std::vector<std::string>* chosen);
 // An existing file: chosen holds its path.
-int PlatformOpenFile(const PFileDialogSpec& spec, std::vector<std::string>* chosen);
+int PlatformOpenFile(const PFileDialogSpec& dlg, std::vector<std::string>* chosen);
 // A file to write: chosen holds its path, *format (when given) the format chosen last.
-int PlatformSaveFile(const PFileDialogSpec& spec, std::vector<std::string>* chosen, int* format);
+int PlatformSaveFile(const PFileDialogSpec& dlg, std::vector<std::string>* chosen, int* format);
 // The file dialog being shown, for tests that answer it; NULL when none.
 QFileDialog* PlatformFileDialog();
 

@@ -227,14 +227,14 @@ bool copyFile(const char* dpath, const char* spath) {
   return true;
 }
 
-bool getFspecFromPath(FSSpec* spec, const char* path) {
-  if (spec == nullptr || path == nullptr || path[0] != '/') return false;
+bool getFspecFromPath(FSSpec* fs, const char* path) {
+  if (fs == nullptr || path == nullptr || path[0] != '/') return false;
   const size_t n = strlen(path);
   struct stat st;
-  if (n >= sizeof spec->path || stat(path, &st) != 0) return false;
-  memcpy(spec->path, path, n + 1);
-  spec->dev = st.st_dev;
-  spec->ino = st.st_ino;
+  if (n >= sizeof fs->path || stat(path, &st) != 0) return false;
+  memcpy(fs->path, path, n + 1);
+  fs->dev = st.st_dev;
+  fs->ino = st.st_ino;
   return true;
 }
 
@@ -286,11 +286,11 @@ char* getNavPath(char* buf, int len, const NavReplyRecord& nr, FSRef* retRef, OS
 
 char* chooseFolder(char* dpath, int dplen, FSRef* dref) {
   if (dpath == nullptr || dplen <= 0) return nullptr;
-  PFileDialogSpec spec;
-  spec.title = "Choose Folder";
-  spec.button = "Choose";
+  PFileDialogSpec dlg;
+  dlg.title = "Choose Folder";
+  dlg.button = "Choose";
   std::vector<std::string> chosen;
-  const int r = PlatformChooseFolder(spec, &chosen);
+  const int r = PlatformChooseFolder(dlg, &chosen);
   if (r == kFileDialogCancelled) {
     Cancelled("Choose folder");
     return nullptr;
@@ -328,31 +328,31 @@ bool imgFileFilter(const char* path, const DBRecord* dr) {
 
 bool chooseImage(char* fpath, int fplen, const DBRecord* dr) {
   if (fpath == nullptr || fplen <= 0) return false;
-  PFileDialogSpec spec;
+  PFileDialogSpec dlg;
   if (dr != nullptr) {
     const DBField& loc = PDBgetField(*dr, PDBFlocation);
     const char* folder = loc.GetNV() > 0 ? loc.GetString(0) : "";
     struct stat st;
-    if (*folder != '\0' && stat(folder, &st) == 0 && S_ISDIR(st.st_mode)) spec.directory = folder;
+    if (*folder != '\0' && stat(folder, &st) == 0 && S_ISDIR(st.st_mode)) dlg.directory = folder;
     const DBField& file = PDBgetField(*dr, PDBFfile);
     const std::string name = file.GetNV() > 0 ? file.GetString(0) : "";
-    spec.title = "Find Image";
-    spec.message = "Locate image '" + name + "'";
+    dlg.title = "Find Image";
+    dlg.message = "Locate image '" + name + "'";
     const std::string seen = " last seen in '" + std::string(folder) + "'";
-    if (*folder != '\0' && spec.message.size() + seen.size() < 200) spec.message += seen;
-    spec.button = "Choose";
+    if (*folder != '\0' && dlg.message.size() + seen.size() < 200) dlg.message += seen;
+    dlg.button = "Choose";
   } else {
-    spec.title = "Open Image";
-    spec.message = "Choose image to open";
-    spec.button = "Open";
+    dlg.title = "Open Image";
+    dlg.message = "Choose image to open";
+    dlg.button = "Open";
   }
   DBRecord copy;
   if (dr != nullptr) copy = *dr;  // the dialog's filter outlives no caller, but holds its own
-  spec.show = [dr, &copy](const std::string& path) {
+  dlg.show = [dr, &copy](const std::string& path) {
     return imgFileFilter(path.c_str(), dr ? &copy : nullptr);
   };
   std::vector<std::string> chosen;
-  const int r = PlatformOpenFile(spec, &chosen);
+  const int r = PlatformOpenFile(dlg, &chosen);
   if (r == kFileDialogCancelled) {
     Cancelled("Choose image");
     return false;
@@ -368,30 +368,30 @@ int saveDialog(int (*savef)(const char* path, void* p), void* p, const char* cat
                OSType cre) {
   if (savef == nullptr) return 0;
   if (cat == nullptr || *cat == '\0') cat = "File";
-  PFileDialogSpec spec;
-  spec.title = std::string("Save ") + cat;
-  spec.message = std::string("Save ") + cat + " as";
-  spec.button = "Save";
-  spec.confirmReplace = true;
+  PFileDialogSpec dlg;
+  dlg.title = std::string("Save ") + cat;
+  dlg.message = std::string("Save ") + cat + " as";
+  dlg.button = "Save";
+  dlg.confirmReplace = true;
   switch (typ) {
     case kDocCatalog:
-      spec.fileName = "Untitled.qdb";
+      dlg.fileName = "Untitled.qdb";
       break;
     case kDocText:
-      spec.fileName = "Untitled.txt";
+      dlg.fileName = "Untitled.txt";
       break;
     case kDocHTML:
-      spec.fileName = "Untitled.html";
+      dlg.fileName = "Untitled.html";
       break;
     default:
       if (const _ImgWriterInterface* w = WriterOf(typ))
-        spec.fileName = std::string("Untitled.") + w->suffix;
+        dlg.fileName = std::string("Untitled.") + w->suffix;
       else
-        spec.fileName = "Untitled";
+        dlg.fileName = "Untitled";
       break;
   }
   std::vector<std::string> chosen;
-  const int r = PlatformSaveFile(spec, &chosen, nullptr);
+  const int r = PlatformSaveFile(dlg, &chosen, nullptr);
   if (r == kFileDialogCancelled) {
     gConfirmResponse = kResponseCancel;
     DMESSAGE(DMCtrace, "Save %s cancelled", cat);
@@ -408,17 +408,17 @@ int saveDialog(int (*savef)(const char* path, void* p), void* p, const char* cat
 char* openDialog(char* fpath, int fplen, const char* cat, OSType typ, OSType cre) {
   if (fpath == nullptr || fplen <= 0) return nullptr;
   if (cat == nullptr || *cat == '\0') cat = "File";
-  PFileDialogSpec spec;
-  spec.title = std::string("Open ") + cat;
-  spec.message = spec.title;
-  spec.button = "Open";
+  PFileDialogSpec dlg;
+  dlg.title = std::string("Open ") + cat;
+  dlg.message = dlg.title;
+  dlg.button = "Open";
   if (typ != kDocAny && cre != kDocAny) {
     const std::vector<std::string> suffixes = SuffixesOf(typ);
     if (!suffixes.empty())
-      spec.show = [suffixes](const std::string& path) { return HasSuffix(path, suffixes); };
+      dlg.show = [suffixes](const std::string& path) { return HasSuffix(path, suffixes); };
   }
   std::vector<std::string> chosen;
-  const int r = PlatformOpenFile(spec, &chosen);
+  const int r = PlatformOpenFile(dlg, &chosen);
   if (r == kFileDialogCancelled) {
     gConfirmResponse = kResponseCancel;
     DMESSAGE(DMCtrace, "Choose %s cancelled", cat);

@@ -49,7 +49,7 @@ bool linkFile(const char* dpath, const char* spath);
 bool copyFile(const char* dpath, const char* spath);
 
 // The reference of an existing file or folder at an absolute path.
-bool getFspecFromPath(FSSpec* spec, const char* path);
+bool getFspecFromPath(FSSpec* fs, const char* path);
 // The path of a reference, into buf of len bytes; NULL when the reference no longer names its
 // file, or the path does not fit.
 char* getPathFromRef(char* buf, int len, const FSRef* ref);

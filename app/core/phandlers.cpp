@@ -32,7 +32,7 @@ const char* const kHelpPage = "https://lumerin.example.org/help/";
 struct Installed {
   WindowRef* window;
   EventHandlerProcPtr handler;
-  const EventTypeSpec* spec;
+  const EventTypeSpec* types;
   UInt32 n;
 };
 
@@ -109,7 +109,7 @@ int PinstallEventHandlers() {
   for (const Installed& i : table) {
     // The field window's handler does what the confirm handler does, and more.
     EventHandlerProcPtr h = i.window == &gFieldWindow ? FieldEventHandler : i.handler;
-    if (*i.window != nullptr && InstallEventHandler(GetWindowEventTarget(*i.window), h, i.n, i.spec,
+    if (*i.window != nullptr && InstallEventHandler(GetWindowEventTarget(*i.window), h, i.n, i.types,
                                                     *i.window, nullptr) == noErr)
       ++n;
   }
@@ -407,6 +407,6 @@ EventRef MatchEvent(int specLen, const EventTypeSpec* eSpec) {
 }
 
 EventRef MatchEvent(UInt32 eClass, UInt32 eKind) {
-  const EventTypeSpec spec{eClass, eKind};
-  return MatchEvent(1, &spec);
+  const EventTypeSpec types{eClass, eKind};
+  return MatchEvent(1, &types);
 }

@@ -308,16 +308,16 @@ bool saveImage(DBRecord* dr, const _ImgStruct* ims) {
   std::vector<int> popup = {preferred};
   for (int i = 0; i < kImageWriterCount; ++i)
     if (i != preferred && desc[i] != nullptr) popup.push_back(i);
-  PFileDialogSpec spec;
-  spec.title = "Save Image";
-  spec.message = "Save image as";
-  spec.button = "Save";
-  spec.confirmReplace = true;
-  for (int i : popup) spec.formats.push_back(std::string(desc[i]) + " (" + kPatterns[i] + ")");
-  spec.format = 0;
-  spec.fileName = PsaveProposedName(PDBgetString(*dr, PDBFfile), kWriters[preferred]->suffix);
+  PFileDialogSpec dlg;
+  dlg.title = "Save Image";
+  dlg.message = "Save image as";
+  dlg.button = "Save";
+  dlg.confirmReplace = true;
+  for (int i : popup) dlg.formats.push_back(std::string(desc[i]) + " (" + kPatterns[i] + ")");
+  dlg.format = 0;
+  dlg.fileName = PsaveProposedName(PDBgetString(*dr, PDBFfile), kWriters[preferred]->suffix);
   OSType current = kTypes[preferred];
-  spec.formatChanged = [&popup, &current](int k, const std::string& typed) {
+  dlg.formatChanged = [&popup, &current](int k, const std::string& typed) {
     if (k < 0 || k >= static_cast<int>(popup.size())) return typed;
     // The rewrite works on the suffix alone, so that a name of any length keeps its stem.
     const size_t dot = typed.rfind('.');
@@ -331,7 +331,7 @@ bool saveImage(DBRecord* dr, const _ImgStruct* ims) {
   };
   std::vector<std::string> chosen;
   int chosenFormat = 0;
-  const int r = PlatformSaveFile(spec, &chosen, &chosenFormat);
+  const int r = PlatformSaveFile(dlg, &chosen, &chosenFormat);
   if (r == kFileDialogCancelled) {
     gConfirmResponse = kResponseCancel;
     DMESSAGE(DMCtrace, "Save image cancelled");

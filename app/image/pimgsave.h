@@ -11,7 +11,7 @@
 // cannot be vetoed (ask false) an unsaved file is kept where it is and reported.
 bool PIsaveDelete(PDisplayImage* di, bool ask);
 
-// Rewrites the geometric fields of rec (size, densities, view angles, view specification) for
+// Rewrites the geometric fields of rec (size, densities, view angles, view description) for
 // pixels made by cutting crop out of the image and then applying ior (either may be NULL).
 // Crop, orientation, red-eye and spot-exposure settings are cleared as they are applied.
 void fixImageSettings(DBRecord* rec, const POrient* ior, const _ImgRect* crop);

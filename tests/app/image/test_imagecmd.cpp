@@ -194,8 +194,8 @@ TEST_F(ImageCommands, CodesActOrGoOnToTheApplication) {
 
   // Recent values outside their ranges, and codes of no table, are not the window's.
   EventHandlerRef rec = nullptr;
-  const EventTypeSpec spec{kEventClassCommand, kEventCommandProcess};
-  ASSERT_EQ(InstallEventHandler(GetApplicationEventTarget(), NewEventHandlerUPP(Recorder), 1, &spec,
+  const EventTypeSpec types{kEventClassCommand, kEventCommandProcess};
+  ASSERT_EQ(InstallEventHandler(GetApplicationEventTarget(), NewEventHandlerUPP(Recorder), 1, &types,
                                 nullptr, &rec),
             noErr);
   const EventTargetRef t = GetWindowEventTarget(w->GetWindow());

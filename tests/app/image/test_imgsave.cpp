@@ -1,4 +1,4 @@
-// The record of a saved view: size, densities, view angles and view specification rewritten for
+// The record of a saved view: size, densities, view angles and view description rewritten for
 // the pixels a crop and an orientation made.
 #include <gtest/gtest.h>
 

@@ -16,7 +16,7 @@ namespace {
 struct Ids {
   const char* window;
   const char* sig;
-  const char* spec;  // "id kind, id-id kind, ..."
+  const char* layout;  // "id kind, id-id kind, ..."
 };
 
 const Ids kIds[] = {
@@ -115,11 +115,11 @@ TEST(Forms, EveryIdentifierWithItsKindAndEveryCommandCode) {
   int checked = 0;
   for (const Ids& ids : kIds) {
     WindowRef w = windows[ids.window];
-    std::string spec = ids.spec;
-    for (size_t at = 0; at < spec.size();) {
-      size_t end = spec.find(',', at);
-      std::string item = spec.substr(at, end == std::string::npos ? std::string::npos : end - at);
-      at = end == std::string::npos ? spec.size() : end + 2;
+    std::string layout = ids.layout;
+    for (size_t at = 0; at < layout.size();) {
+      size_t end = layout.find(',', at);
+      std::string item = layout.substr(at, end == std::string::npos ? std::string::npos : end - at);
+      at = end == std::string::npos ? layout.size() : end + 2;
       int lo = 0, hi = 0;
       char kind = 0;
       if (sscanf(item.c_str(), "%d-%d %c", &lo, &hi, &kind) != 3) {

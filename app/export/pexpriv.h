@@ -18,3 +18,6 @@ OSType PconfirmAgain(const char* msg, const char* cbut, OSType dfb);
 bool PchooseRecords(PContextState* st, ABitMap* chosen, const char* msg, const char* cbut);
 // The number of bits set.
 int PcountChosen(const ABitMap& chosen);
+// Sets bits 16 (automatic exposure) and 32 (human response) of *setM or *clrM from the image
+// window's default exposure mode, as the export dialogs first show them.
+void PexposureOptionMasks(int* setM, int* clrM);

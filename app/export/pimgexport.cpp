@@ -243,14 +243,7 @@ int exportImages() {
   static bool first = true;
   int setM = 0, clrM = 0;
   if (first) {
-    if (PEMDefault & PEMauto)
-      setM |= 16;
-    else
-      clrM |= 16;
-    if (PEMDefault & PEMhuman)
-      setM |= 32;
-    else
-      clrM |= 32;
+    PexposureOptionMasks(&setM, &clrM);
     MaxISize = GetControl32BitMaximum(imgExportControl(130));
     first = false;
   }
@@ -296,4 +289,9 @@ int exportImages() {
   if (!stopped) reportProgress(nullptr, 100);
   if (gMain) gMain->EchoAction("Exported", count);
   return count;
+}
+
+void PexposureOptionMasks(int* setM, int* clrM) {
+  *(PEMDefault & PEMauto ? setM : clrM) |= 16;
+  *(PEMDefault & PEMhuman ? setM : clrM) |= 32;
 }

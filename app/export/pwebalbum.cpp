@@ -498,14 +498,7 @@ int saveWebPage(const char* fn, void* ctx) {
   int setM = 0, clrM = 0;
   if (pc->album[0] == '\0') setM = clrM = 512;  // no album, no album caption
   if (first) {
-    if (PEMDefault & PEMauto)
-      setM |= 16;
-    else
-      clrM |= 16;
-    if (PEMDefault & PEMhuman)
-      setM |= 32;
-    else
-      clrM |= 32;
+    PexposureOptionMasks(&setM, &clrM);
     MaxLSize = GetControl32BitMaximum(webControl(131));
     first = false;
   }

@@ -97,7 +97,7 @@ TEST(PlatformWaits, AWaitEndsOnADispatchAndADialogWaitOnItsHiding) {
   EventRef ev = nullptr;
   double t0 = GetCurrentEventTime();
   EXPECT_EQ(ReceiveNextEvent(0, nullptr, 0.05, true, &ev), eventLoopTimedOutErr);
-  EXPECT_GE(GetCurrentEventTime() - t0, 0.05);
+  EXPECT_GE(GetCurrentEventTime(), t0 + 0.05);
   EventLoopTimerRef timer = nullptr;
   InstallEventLoopTimer(0.02, 0, Nothing, nullptr, &timer);
   t0 = GetCurrentEventTime();

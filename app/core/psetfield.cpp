@@ -517,6 +517,66 @@ void checkRepeatSetting() {
   EnableMenuItem(m, i);
 }
 
+namespace {
+
+// Counts the distinct values of a string field over many records. Shared strings are pooled, so
+// most records hold a pointer seen before: a small table from pointers to values answers them
+// without reading the text; a text is read and hashed once per pointer the table misses.
+class ValueTally {
+ public:
+  void Add(const DBField& f) {
+    if (f.GetDT() != DBDTstring) return;
+    int ids[kValuesPerRecord];
+    int n = 0;
+    const int nv = std::min(f.GetNV(), kValuesPerRecord);
+    for (int j = 0; j < nv; ++j) {
+      const int v = IdOf(static_cast<const char*>(f.GetPointer(j)));
+      if (v >= 0) ids[n++] = v;
+    }
+    if (n > 1) {
+      std::sort(ids, ids + n);
+      n = static_cast<int>(std::unique(ids, ids + n) - ids);
+    }
+    for (int j = 0; j < n; ++j) ++count_[static_cast<size_t>(ids[j])];
+  }
+
+  void Collect(std::map<std::string, int>* out) const {
+    for (size_t v = 0; v < values_.size(); ++v) out->emplace(std::string(values_[v]), count_[v]);
+  }
+
+ private:
+  // The value's number, -1 for no text.
+  int IdOf(const char* s) {
+    if (s == nullptr) return -1;
+    Slot& slot = slots_[(reinterpret_cast<uintptr_t>(s) >> 4) & (kSlots - 1)];
+    if (slot.text == s) return slot.id;
+    int v = -1;
+    if (*s != '\0') {
+      const auto [it, fresh] =
+          ids_.try_emplace(std::string_view(s), static_cast<int>(values_.size()));
+      if (fresh) {
+        values_.push_back(it->first);
+        count_.push_back(0);
+      }
+      v = it->second;
+    }
+    slot = {s, v};
+    return v;
+  }
+
+  struct Slot {
+    const char* text = nullptr;
+    int id = -1;
+  };
+  static constexpr size_t kSlots = 256;
+  Slot slots_[kSlots];
+  std::unordered_map<std::string_view, int> ids_;
+  std::vector<std::string_view> values_;
+  std::vector<int> count_;
+};
+
+}  // namespace
+
 void checkSettings(unsigned long cmd) {
   int item = 0;
   const SetKind* kind = KindOf(cmd, &item);
@@ -546,24 +606,39 @@ void checkSettings(unsigned long cmd) {
     return;
   }
   enableMenuCommand(kind->ask, true);
-  // The selected records' values and how many records have each, counted over views into the
-  // records (nothing is copied per record), then put in byte order once.
-  std::unordered_map<std::string_view, int> seen;
-  std::string_view vals[kValuesPerRecord];
-  for (int i = 0; bc->NextSelected(&i); ++i) {
-    const DBField& f = PDBgetField(bc->rdisp.Get(i), kind->field);
-    if (f.GetDT() != DBDTstring) continue;
-    int n = 0;
-    for (int j = 0; j < f.GetNV() && j < kValuesPerRecord; ++j) {
-      const char* s = static_cast<const char*>(f.GetPointer(j));
-      if (s != nullptr && *s != '\0') vals[n++] = s;
+  // The selected records' values and how many records have each (a value listed twice in one
+  // record counts once).
+  ValueTally tally;
+  const DBFieldInfo* fi = bc->rdisp.GetFieldInfo();
+  const int id = fi ? fi->XlateID(&PDBFInfo, kind->field) : -1;
+  const DBRecord* recs = bc->rdisp.GetArray();
+  const uint32_t nrec = static_cast<uint32_t>(bc->rdisp.GetSize());
+  PforSelectedBatches(*bc, [&](const uint32_t* batch, uint32_t n) {
+    while (n > 0 && batch[n - 1] >= nrec) --n;
+    // Records lie far apart in memory: a batch's field arrays are fetched ahead of reading.
+    for (uint32_t k = 0; k < n; ++k) __builtin_prefetch(recs[batch[k]].l);
+    if (id >= 0)
+      for (uint32_t k = 0; k < n; ++k) {
+        const DBRLink* l = recs[batch[k]].l;
+        if (l != nullptr && id < l->nfields) __builtin_prefetch(&l->field[id]);
+      }
+    // Several values are held in an array of their own: one more fetch ahead.
+    if (id >= 0)
+      for (uint32_t k = 0; k < n; ++k) {
+        const DBField& f = recs[batch[k]][id];
+        if (f.GetNV() > 1) __builtin_prefetch(f.GetPointer());
+      }
+    for (uint32_t k = 0; k < n; ++k) {
+      const DBRecord& r = recs[batch[k]];
+      if (id >= 0 && r.finfo == fi)
+        tally.Add(r[id]);
+      else
+        tally.Add(PDBgetField(r, kind->field));
     }
-    std::sort(vals, vals + n);
-    n = static_cast<int>(std::unique(vals, vals + n) - vals);
-    for (int j = 0; j < n; ++j) ++seen[vals[j]];
-  }
+    return true;
+  });
   std::map<std::string, int> counts;
-  for (const auto& [v, c] : seen) counts.emplace(std::string(v), c);
+  tally.Collect(&counts);
   const bool onlyCommon = static_cast<int>(counts.size()) > slots;
   int k = 1;
   for (const auto& [v, c] : counts) {

@@ -107,21 +107,12 @@ bool checkGlobalPositions() {
   const bool direct = fi != nullptr && lat >= 0 && lon >= 0;
   const DBRecord* recs = pc->rdisp.GetArray();
   const uint32_t nrec = static_cast<uint32_t>(pc->rdisp.GetSize());
-  const uint32_t* words = pc->rsel.Words();
-  const uint32_t nw = pc->rsel.NumWords();
-  // Records are taken in batches whose field arrays are fetched ahead of reading: the
-  // records lie far apart in memory and one waiting at a time would dominate.
-  constexpr uint32_t kBatch = 64;
-  uint32_t batch[kBatch];
   bool any = false;
-  for (uint32_t w = 0; w < nw;) {
-    uint32_t n = 0;
-    for (; w < nw && n + 32 <= kBatch; w++)
-      for (uint32_t bits = words[w]; bits != 0; bits &= bits - 1)
-        batch[n++] = (w << 5) + static_cast<uint32_t>(__builtin_ctz(bits));
-    if (n == 0) continue;
+  bool all = true;
+  PforSelectedBatches(*pc, [&](const uint32_t* batch, uint32_t n) {
     any = true;
-    if (batch[n - 1] >= nrec) return false;  // a selected index past the display has no position
+    // A selected index past the display has no position.
+    if (batch[n - 1] >= nrec) return all = false;
     if (direct) {
       for (uint32_t k = 0; k < n; k++) __builtin_prefetch(recs[batch[k]].l);
       for (uint32_t k = 0; k < n; k++) {
@@ -138,13 +129,14 @@ bool checkGlobalPositions() {
       if (direct && r.finfo == fi) {
         if (l == nullptr || lat >= l->nfields || lon >= l->nfields || l->field[lat].GetNV() == 0 ||
             l->field[lon].GetNV() == 0)
-          return false;
+          return all = false;
       } else if (!HasPosition(r)) {
-        return false;
+        return all = false;
       }
     }
-  }
-  return any;
+    return true;
+  });
+  return any && all;
 }
 
 void copyGlobalPositions() {

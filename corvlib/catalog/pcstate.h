@@ -95,6 +95,25 @@ class PContextState {
   int CommonIndex(int i) const;
 };
 
+// Calls fn(const uint32_t* index, uint32_t n) with the selected display indexes in ascending
+// order, up to 64 at a time, reading the selection a word at a time; fn returns false to stop.
+// The records lie far apart in memory: a caller over large selections fetches a batch's field
+// arrays ahead of reading them. Indexes are not checked against the display's length.
+template <class Fn>
+void PforSelectedBatches(const PContextState& pc, Fn&& fn) {
+  constexpr uint32_t kBatch = 64;
+  uint32_t batch[kBatch];
+  const uint32_t* words = pc.rsel.Words();
+  const uint32_t nw = pc.rsel.NumWords();
+  for (uint32_t w = 0; w < nw;) {
+    uint32_t n = 0;
+    for (; w < nw && n + 32 <= kBatch; w++)
+      for (uint32_t bits = words[w]; bits != 0; bits &= bits - 1)
+        batch[n++] = (w << 5) + static_cast<uint32_t>(__builtin_ctz(bits));
+    if (n != 0 && !fn(static_cast<const uint32_t*>(batch), n)) return;
+  }
+}
+
 // Marks every record of list read-only (the catalogue versions of displayed records).
 void PmarkReadOnly(DBRecordList* list);
 // The same for the list's last record.

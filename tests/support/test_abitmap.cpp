@@ -85,6 +85,7 @@ TEST(ABitMapTest, ClearBitsAndFindMatchReferenceAcrossWords) {
       if (want[i] == value) want_pos.push_back(i);
     for (uint32_t pos = 0; m.Find(&pos, value); ++pos) got_pos.push_back(pos);
     ASSERT_EQ(got_pos, want_pos) << n << " " << value;
+    ASSERT_EQ(m.SumTotal(), value ? want_pos.size() : n - want_pos.size());
   }
 }
 

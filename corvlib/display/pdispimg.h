@@ -268,6 +268,7 @@ class PImageRing : public PDisplayImage {
   int rWidth, rHeight;
 
  private:
+  // Between the view's and the window's rectangle edges (not pixels).
   void ViewToWindow(int* wx, int* wy, int x, int y) const;
   void WindowToView(int* x, int* y, int wx, int wy) const;
   double TmScale() const;

@@ -174,11 +174,13 @@ void PImageRing::SetExposureMode(int bits, bool on) {
 }
 
 void PImageRing::ViewToWindow(int* wx, int* wy, int x, int y) const {
+  // Rectangles are mapped by their edges: a mirrored edge lands at W - a, where a mirrored
+  // pixel would land at W - a - 1.
   const int64_t W = rWidth, H = rHeight, X = ior.xres, Y = ior.yres;
   int64_t a = W / 2 + ((x - X / 2 - xCent) * curZNum) / curZDenom;
   int64_t b = H / 2 + ((y - Y / 2 - yCent) * curZNum) / curZDenom;
-  if (ior.hflip) a = W - a - 1;
-  if (ior.vflip) b = H - b - 1;
+  if (ior.hflip) a = W - a;
+  if (ior.vflip) b = H - b;
   if (ior.xyswap) std::swap(a, b);
   *wx = ClampInt(a);
   *wy = ClampInt(b);
@@ -188,8 +190,8 @@ void PImageRing::WindowToView(int* x, int* y, int wx, int wy) const {
   const int64_t W = rWidth, H = rHeight, X = ior.xres, Y = ior.yres;
   int64_t a = wx, b = wy;
   if (ior.xyswap) std::swap(a, b);
-  if (ior.hflip) a = W - a - 1;
-  if (ior.vflip) b = H - b - 1;
+  if (ior.hflip) a = W - a;
+  if (ior.vflip) b = H - b;
   *x = ClampInt((X / 2 + xCent) + (((2 * a - W) * curZDenom) / curZNum) / 2);
   *y = ClampInt((Y / 2 + yCent) + (((2 * b - H) * curZDenom) / curZNum) / 2);
 }

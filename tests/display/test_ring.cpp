@@ -87,6 +87,55 @@ TEST(ImageRing, SelectionRoundTripsThroughWindowPixels) {
   PfreeImage(&dst);
 }
 
+// Under every turn and mirror, the selected picture pixels are exactly those shown inside the
+// window rectangle dragged, and the selection's outline is that rectangle again.
+TEST(ImageRing, SelectionCoversTheDraggedPixelsInEveryOrientation) {
+  FakeFiles files;
+  FakePicture p;
+  p.w = 240;
+  p.h = 180;
+  p.pixel = [](int x, int y, int, float* c) {
+    c[0] = static_cast<float>(x);
+    c[1] = static_cast<float>(y);
+    c[2] = 7;
+  };
+  const std::string path = files.Add("c.fkd", p);
+  for (long turn : {0L, 90L, 180L, 270L})
+    for (long mirror : {0L, 1L, 2L}) {
+      DBRecord rec = files.Record(path);
+      rec.SetField(PDBForient, turn);
+      rec.SetField(PDBFflip, mirror);
+      PImageRing ir(rec, nullptr);
+      ir.SetZoomRatio(1, 1);
+      _ImgStruct dst = phototest::NewRGB(200, 160);
+      ASSERT_TRUE(ir.MapImage(&dst, nullptr, nullptr));
+      const _ImgRect drag = {20, 120, 30, 110};
+      ir.SelectRect(drag.xleft, drag.ytop, drag.xright, drag.ybottom);
+      int x0 = 1 << 20, y0 = 1 << 20, x1 = -1, y1 = -1;
+      for (int y = drag.ytop; y < drag.ybottom; ++y)
+        for (int x = drag.xleft; x < drag.xright; ++x) {
+          const uint8_t* c = Px(dst, x, y);
+          x0 = std::min<int>(x0, c[0]);
+          x1 = std::max<int>(x1, c[0] + 1);
+          y0 = std::min<int>(y0, c[1]);
+          y1 = std::max<int>(y1, c[1] + 1);
+        }
+      _ImgRect sel;
+      ASSERT_TRUE(ir.GetOrigSelection(&sel)) << turn << " " << mirror;
+      EXPECT_EQ(sel.xleft, x0) << turn << " " << mirror;
+      EXPECT_EQ(sel.xright, x1) << turn << " " << mirror;
+      EXPECT_EQ(sel.ytop, y0) << turn << " " << mirror;
+      EXPECT_EQ(sel.ybottom, y1) << turn << " " << mirror;
+      _ImgRect w;
+      ASSERT_TRUE(ir.GetSelection(&w));
+      EXPECT_EQ(w.xleft, drag.xleft) << turn << " " << mirror;
+      EXPECT_EQ(w.xright, drag.xright) << turn << " " << mirror;
+      EXPECT_EQ(w.ytop, drag.ytop) << turn << " " << mirror;
+      EXPECT_EQ(w.ybottom, drag.ybottom) << turn << " " << mirror;
+      PfreeImage(&dst);
+    }
+}
+
 TEST(ImageRing, ZoomAndOffsetFollowOrientation) {
   FakeFiles files;
   DBRecord rec = files.Record(files.Add("a.fkd", Solid(40, 20, 9, 9, 9)));

@@ -42,8 +42,10 @@ Clock& TheClock() {
 struct TimerRec {
   EventLoopTimerUPP proc;
   void* userData;
-  double due;  // on the clock; < 0 when not armed
+  double due;      // on the clock; < 0 when not armed
+  uint64_t armed;  // when it was armed, counted in armings
 };
+uint64_t armings = 0;
 Table<TimerRec>& Timers() {
   static auto* t = new Table<TimerRec>;
   return *t;
@@ -52,11 +54,12 @@ Table<TimerRec>& Timers() {
 // One Qt timer wakes the loop for the earliest armed timer when the clock is real.
 QTimer* Waker();
 
-uintptr_t EarliestTimer(double* due) {
+// The earliest armed timer; with armedBy, among those armed by that arming.
+uintptr_t EarliestTimer(double* due, uint64_t armedBy = UINT64_MAX) {
   uintptr_t best = 0;
   double b = 0;
   for (const auto& kv : Timers().All())
-    if (kv.second->due >= 0 &&
+    if (kv.second->due >= 0 && kv.second->armed <= armedBy &&
         (best == 0 || kv.second->due < b || (kv.second->due == b && kv.first < best))) {
       best = kv.first;
       b = kv.second->due;
@@ -78,10 +81,13 @@ void Reschedule() {
 }
 
 // Fires, in order, every timer due by the clock's present reading. Each firing is a dispatch.
+// A timer armed meanwhile waits for the next pass, so that one re-arming itself without delay
+// cannot hold the loop here.
 void FireDue() {
-  for (int guard = 0; guard < 100000; ++guard) {
+  const uint64_t pass = armings;
+  for (;;) {
     double due = 0;
-    uintptr_t id = EarliestTimer(&due);
+    uintptr_t id = EarliestTimer(&due, pass);
     if (id == 0 || due > TheClock().Now()) break;
     TimerRec* t = Timers().Find(id);
     t->due = -1;  // one shot; the callback may arm it again
@@ -268,7 +274,7 @@ constexpr double kClockSlack = 1e-9;  // seconds
 
 void AdvancePlatformClock(EventTime seconds) {
   Clock& c = TheClock();
-  if (!c.manual || !(seconds > 0)) return;
+  if (!c.manual || !(seconds >= 0)) return;
   const double end = c.manualNow + seconds;
   for (;;) {
     double due = 0;
@@ -284,7 +290,8 @@ OSStatus InstallEventLoopTimer(EventTime fireDelay, EventTime interval, EventLoo
                                void* userData, EventLoopTimerRef* outTimer) {
   if (proc == nullptr || outTimer == nullptr || interval != 0 || !std::isfinite(fireDelay))
     return paramErr;
-  TimerRec* t = new TimerRec{proc, userData, TheClock().Now() + std::max(0.0, fireDelay)};
+  TimerRec* t =
+      new TimerRec{proc, userData, TheClock().Now() + std::max(0.0, fireDelay), ++armings};
   *outTimer = ToHandle<EventLoopTimerRef>(Timers().Add(t));
   Reschedule();
   return noErr;
@@ -294,6 +301,7 @@ OSStatus SetEventLoopTimerNextFireTime(EventLoopTimerRef timer, EventTime nextFi
   TimerRec* t = Timers().Find(timer);
   if (t == nullptr || !std::isfinite(nextFire)) return paramErr;
   t->due = TheClock().Now() + std::max(0.0, nextFire);
+  t->armed = ++armings;
   Reschedule();
   return noErr;
 }

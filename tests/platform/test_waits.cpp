@@ -229,3 +229,27 @@ TEST(PlatformWaits, ADragTrackedInTheClickHandlerReportsTheReleasePoint) {
   RemoveEventHandler(h);
   DisposeWindow(w);
 }
+
+namespace {
+int gZeroFirings = 0;
+void ZeroAgain(EventLoopTimerRef t, void*) {
+  ++gZeroFirings;
+  SetEventLoopTimerNextFireTime(t, 0);
+}
+}  // namespace
+
+// A timer that arms itself again without delay gets one firing per turn of the loop: a wait
+// without time returns, and a timed wait sees the others' events meanwhile.
+TEST(PlatformWaits, ATimerReArmedWithoutDelayFiresOncePerTurn) {
+  for (bool manual : {false, true}) {
+    SetManualPlatformClock(manual);
+    gZeroFirings = 0;
+    EventLoopTimerRef t = nullptr;
+    InstallEventLoopTimer(0, 0, ZeroAgain, nullptr, &t);
+    EventRef ev = nullptr;
+    ReceiveNextEvent(0, nullptr, 0, true, &ev);
+    EXPECT_LE(gZeroFirings, 2) << manual;
+    RemoveEventLoopTimer(t);
+  }
+  SetManualPlatformClock(false);
+}

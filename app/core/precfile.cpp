@@ -443,7 +443,10 @@ void renameFile(DBRecord* crp) {
           shown[k] = i;
           break;
         }
+  const DBRecord before(*crp);
   rename(crp);
+  // A record kept only in the shadow catalogue keeps its entry under the new name.
+  if (dups.empty() && bc.DeleteShadows(&before, 1) > 0) bc.AddShadow(*crp);
   if (!dups.empty()) {
     if (!bc.Checkpoint("Rename", nullptr)) {
       DMESSAGE(DMCdata, "Database update error in renameFile");
@@ -536,6 +539,7 @@ void renameFiles() {
   const int nd = bc.rdisp.GetSize();
   ABitMap marked(static_cast<uint32_t>(nd), false);
   int counter = 0, renamed = 0;
+  DBRecordList oldNames(bc.rdisp.GetFieldInfo());
   char opath[kPathLen];
   for (int i = 0; bc.NextSelected(&i); ++i) {
     DBRecord& r = bc.rdisp[i];
@@ -553,11 +557,14 @@ void renameFiles() {
     } while (Exists(npath) && counter < 1000000);
     CloseImageOf(r, nullptr);
     if (!imgRename(opath, npath.c_str())) continue;
+    oldNames.NewRecord() = r;
     marked.Set(static_cast<uint32_t>(i));
     PDBsetString(&r, PDBFfile, PgetFilename(npath.c_str()));
     ++renamed;
   }
   if (renamed == 0) return;
+  // Shadow entries under the old names go; the change stores those of the new names.
+  bc.DeleteShadows(oldNames.GetArray(), oldNames.GetSize());
   const int n = bc.RecordChange("Rename", &marked, nullptr);
   if (n < 0) {
     DMESSAGE(DMCdata, "Database update error in renameFiles");

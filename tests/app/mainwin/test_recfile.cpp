@@ -108,6 +108,39 @@ TEST_F(RecordFiles, RenameOntoAnExistingNameRefuses) {
   EXPECT_FALSE(ctxtest::Exists(In("two.WAV")));
 }
 
+// Titles given to records of a folder live in the shadow catalogue under the files' names: a
+// rename, of one file or of a series, carries them to the new names and leaves none behind.
+TEST_F(RecordFiles, ShadowEntriesFollowTheirFilesRenamed) {
+  ASSERT_TRUE(bc->ShadowDB(Path("shadow.qdb").c_str()));
+  // The title found for the k-th file shown under the given name.
+  auto titled = [&](const std::string& name, long k = 0) {
+    DBRecord r = ctxtest::Photo(name.c_str(), 100 + k, 500 + k, "Quay", folder.c_str());
+    bc->Reconcile(&r);
+    const char* t = PDBgetString(r, PDBFtitle);
+    return std::string(t ? t : "");
+  };
+  ShowFiles({"one.jpg", "two.jpg"});
+  ASSERT_TRUE(b->NewChange("Set"));
+  for (int i : {0, 1}) PDBsetString(b->ChangeRecord(i), PDBFtitle, "Harbour");
+  b->CompleteChange();
+  ASSERT_EQ(titled("one.jpg"), "Harbour");
+  bc->SelectNone();
+  bc->Select(0, true);
+  Answerer ans;
+  ans.Type("first.jpg");
+  renameFiles();
+  EXPECT_EQ(titled("first.jpg"), "Harbour");
+  EXPECT_EQ(titled("one.jpg"), "");
+  bc->SelectAll();
+  ans.Type("s");
+  renameFiles();
+  EXPECT_EQ(titled("s001.jpg"), "Harbour");
+  EXPECT_EQ(titled("s002.jpg", 1), "Harbour");
+  EXPECT_EQ(titled("first.jpg"), "");
+  EXPECT_EQ(titled("two.jpg", 1), "");
+  bc->ShadowDB(nullptr);
+}
+
 TEST_F(RecordFiles, DeleteAsksOnceJustCutKeepsFilesAndRefusalsKeepRecords) {
   // One read-only file: asked once, deleted.
   ShowFiles({"ro.jpg"});

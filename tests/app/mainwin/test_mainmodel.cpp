@@ -174,7 +174,7 @@ class MainModel : public MainTest {
   std::map<std::string, long> files;  // name -> identity
   Store shown, cat;
   // Shadows by file name and identity: a file's name is part of what finds its shadow, so a
-  // renamed file's shadow under its old name stays behind, matching no file.
+  // rename moves the renamed files' shadows to their new names.
   std::map<std::pair<std::string, long>, Item> shadow;
   std::vector<Store> undos, redos;
 };
@@ -299,6 +299,7 @@ TEST_F(MainModel, RandomOperationsKeepFilesDisplayCatalogueAndShadow) {
             name = nm;
           } while (files.count(name));
           files.erase(shown[id].file);
+          shadow.erase({shown[id].file, id});
           files[name] = id;
           shown[id].file = name;
           if (cat.count(id))

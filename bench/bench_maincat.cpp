@@ -235,6 +235,7 @@ BENCHMARK(BM_CommandUpdateAll100k)
     ->Arg(1)
     ->Arg(1000)
     ->Arg(kBase / 2)
+    ->Arg(kBase)
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -29,7 +29,9 @@ class QWidget;
 // not active (isActive() is false) and paints nothing.
 class PortPainter : public QPainter {
  public:
-  explicit PortPainter(GrafPtr port = nullptr);
+  // keepRolled leaves a part rolled by ScrollWindowRect as it is stored (see PortRolled): the
+  // caller then paints that part's pixels where they are stored, not where they show.
+  explicit PortPainter(GrafPtr port = nullptr, bool keepRolled = false);
   ~PortPainter();
   PortPainter(const PortPainter&) = delete;
   PortPainter& operator=(const PortPainter&) = delete;
@@ -39,6 +41,12 @@ class PortPainter : public QPainter {
  private:
   uintptr_t window_;
 };
+
+// After ScrollWindowRect, the port's pixels are not moved: the part it moved is kept turned.
+// True while such a part r is rolled by d: the port's pixel (x, y) within r is then stored at
+// (r.left + (x - r.left + d.x) mod r.width, r.top + (y - r.top + d.y) mod r.height) of the
+// image a keepRolled PortPainter paints on. Any other drawing on the port turns it back first.
+bool PortRolled(GrafPtr port, QRect* r, QPoint* d);
 
 // The content widget a port shows; NULL for a stale port.
 QWidget* PlatformPortWidget(GrafPtr port);

@@ -63,13 +63,14 @@ class ContentWidget : public QWidget {
       p.fillRect(e->rect(), Qt::white);
       return;
     }
-    p.drawImage(e->rect().topLeft(), w->image, e->rect());
+    PaintPort(p, w, e->rect());
   }
   void resizeEvent(QResizeEvent*) override {
     WindowRec* w = Windows().Find(win);
     if (w == nullptr) return;
     QSize s = size();
     if (w->image.size() == s) return;
+    UnrollPort(w);
     QImage img(s.expandedTo(QSize(1, 1)), QImage::Format_RGB32);
     img.fill(Qt::white);
     if (!w->image.isNull()) {

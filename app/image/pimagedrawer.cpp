@@ -219,7 +219,11 @@ void PImageDrawer::Redraw() {
     const int s = PimageStopsOf(m);
     char text[32];
     snprintf(text, sizeof text, "%+.1f", (s - 50) / 3.0);
-    PutControlText(pim->exposEditField, text);
+    // Rewritten (and drawn again) only when it changes: a scroll step leaves it alone.
+    char shown[32];
+    if (GetControlText(pim->exposEditField, shown, sizeof shown, true) == nullptr ||
+        strcmp(shown, text) != 0)
+      PutControlText(pim->exposEditField, text);
     if (pim->exposControl != nullptr) SetControlValue(pim->exposControl, s);
   }
   o.SetOrigSize(curImg.xres, curImg.yres);
@@ -238,18 +242,26 @@ void PImageDrawer::Redraw() {
 
 void PImageDrawer::DrawCurImg(const POrient& o, const QRect& area) {
   if (curImg.img == nullptr || PpixelSize(curImg.csp) != 3) return;
-  PortPainter p(GetWindowPort(windo));
+  const GrafPtr gp = GetWindowPort(windo);
+  const int x0 = std::max<int>(extent.left, 0), y0 = std::max<int>(extent.top, 0);
+  // The pane as the last moves left it on the port, turned: its pixels are painted where the
+  // port keeps them. Anything else turned is turned back by the painter first.
+  QRect rolled;
+  QPoint roll;
+  const bool turned =
+      PortRolled(gp, &rolled, &roll) && rolled == QRect(x0, y0, GetRWidth(), GetRHeight());
+  PortPainter p(gp, turned);
   QImage* port = p.isActive() ? dynamic_cast<QImage*>(p.device()) : nullptr;
   if (port == nullptr || port->depth() != 32) return;
   const int w = curImg.xres, h = curImg.yres;
   const int ow = o.xyswap ? h : w, oh = o.xyswap ? w : h;
-  const int x0 = std::max<int>(extent.left, 0), y0 = std::max<int>(extent.top, 0);
   const QRect all(0, 0, std::min({ow, GetRWidth(), port->width() - x0}),
                   std::min({oh, GetRHeight(), port->height() - y0}));
   const QRect r = area & all;
   if (r.isEmpty()) return;
   p.setClipRect(r.translated(x0, y0));  // only this part is shown again
   const ptrdiff_t row = curImg.rowsize;
+  const int pw = std::max(rolled.width(), 1), ph = std::max(rolled.height(), 1);
   for (int y = r.top(); y <= r.bottom(); ++y) {
     // Each displayed pixel (x, y) takes the source pixel that the orientation puts there: the
     // swap undone first, then the flips. Along the row the source moves along one axis of n
@@ -271,11 +283,14 @@ void PImageDrawer::DrawCurImg(const POrient& o, const QRect& area) {
       ring = ringY;
       stride = row;
     }
-    // The run breaks once, where the ring wraps.
-    int at = Wrap(static_cast<long long>(a) + ring, n), left = r.width();
-    QRgb* d = reinterpret_cast<QRgb*>(port->scanLine(y0 + y)) + x0 + r.left();
+    // The run breaks where the rendering's ring wraps and where the port's turned row does.
+    int at = Wrap(static_cast<long long>(a) + ring, n), left = r.width(), x = r.left();
+    QRgb* line =
+        reinterpret_cast<QRgb*>(port->scanLine(y0 + (turned ? (y + roll.y()) % ph : y))) + x0;
     while (left > 0) {
-      const int run = std::min(left, dir > 0 ? n - at : at + 1);
+      int run = std::min(left, dir > 0 ? n - at : at + 1);
+      const int px = turned ? (x + roll.x()) % pw : x;
+      if (turned) run = std::min(run, pw - px);
       const ptrdiff_t from = fixed + at * stride;
       if (stride == 3 && y < r.bottom()) {
         // The same run of the next row is seldom in the cache: it is fetched meanwhile.
@@ -284,10 +299,10 @@ void PImageDrawer::DrawCurImg(const POrient& o, const QRect& area) {
           for (ptrdiff_t b = 0; b < 3 * static_cast<ptrdiff_t>(run); b += 64)
             __builtin_prefetch(curImg.img + below + b);
       }
-      ConvertRun(d, curImg.img + from, dir * stride, run);
-      d += run;
+      ConvertRun(line + px, curImg.img + from, dir * stride, run);
+      x += run;
       left -= run;
-      at = dir > 0 ? 0 : n - 1;
+      at = Wrap(static_cast<long long>(at) + dir * run, n);
     }
   }
 }

@@ -1,11 +1,29 @@
 // The image pane's scrolling against a model: random bar, drag and wheel steps at zooms from 1/3
 // to 4/1; after each, the rendering the pane holds equals a full rendering at the same offset
 // and the offset stays within its limits.
+#include <QCoreApplication>
+#include <QDir>
+#include <QScreen>
+#include <QWindow>
 #include <random>
 
 #include "imagetest.h"
 
 namespace {
+
+// What the screen shows of the pane once the window's pending repaint is delivered: the
+// picture the window system moved along, painted anew where a move uncovered it.
+QImage ScreenImage(PImageWindow* w) {
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
+  QWidget* content = PlatformContentWidget(w->GetWindow());
+  const Rect& e = w->imd->extent;
+  const QPoint o = content->mapTo(content->window(), QPoint(e.left, e.top));
+  return content->screen()
+      ->grabWindow(content->window()->winId(), o.x(), o.y(), w->imd->GetRWidth(),
+                   w->imd->GetRHeight())
+      .toImage()
+      .convertToFormat(QImage::Format_RGB32);
+}
 
 // A fresh full rendering of the current view at the pane's size.
 bool FullRender(PImageWindow* w, _ImgStruct* out) {
@@ -58,6 +76,9 @@ TEST_F(ImageWindowTest, ScrollingKeepsThePaneEqualToAFullRendering) {
   for (const std::string& f : files) ASSERT_TRUE(w->AddImage(f.c_str())) << f;
   SizePane(401, 297);
   ASSERT_TRUE(w->Present());
+  QWindow* screenWindow = PlatformContentWidget(w->GetWindow())->window()->windowHandle();
+  for (int i = 0; i < 100 && !screenWindow->isExposed(); ++i) QCoreApplication::processEvents();
+  ASSERT_TRUE(screenWindow->isExposed());
   std::mt19937 rng(37);
   const int zoomItems[] = {4, 5, 6, 8, 9, 10, 11, 12};  // 1/3 .. 4/1
   int steps = 0, shifted = 0;
@@ -112,7 +133,13 @@ TEST_F(ImageWindowTest, ScrollingKeepsThePaneEqualToAFullRendering) {
     ASSERT_EQ(diff, 0) << "step " << steps << " zoom " << w->iring->GetZoom(nullptr);
     if (steps % 5 == 0) {
       // The screen shows what a whole drawing of the rendering shows.
+      const QImage screen = ScreenImage(w);
       const QImage shown = PortImage(w);
+      ASSERT_EQ(screen, shown) << "step " << steps;
+      if (steps == 500) {
+        QDir().mkpath(LUMERIN_SHOTS);
+        screen.save(LUMERIN_SHOTS "/image_scrolled.png");
+      }
       w->irDrawn = nullptr;
       d->Redraw();
       ASSERT_EQ(shown, PortImage(w)) << "step " << steps;

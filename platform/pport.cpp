@@ -242,12 +242,17 @@ QWidget* PlatformPortWidget(GrafPtr port) {
   return w ? w->content : nullptr;
 }
 
-PortPainter::PortPainter(GrafPtr port, bool keepRolled) : window_(0) {
+PortPainter::PortPainter(GrafPtr port, Rolled rolled) : window_(0) {
   if (port == nullptr) port = GetQDPort();
   uintptr_t* win = Ports().Find(port);
   WindowRec* w = win ? Windows().Find(*win) : nullptr;
   if (w == nullptr || w->image.isNull()) return;
-  if (!keepRolled) UnrollPort(w);
+  if (rolled == undo) {
+    UnrollPort(w);
+  } else if (rolled == drop) {
+    w->rolled = QRect();
+    w->roll = QPoint();
+  }
   window_ = w->id;
   begin(&w->image);
   setClipRect(QRect(QPoint(0, 0), w->content->size()));

@@ -246,11 +246,16 @@ void PImageDrawer::DrawCurImg(const POrient& o, const QRect& area) {
   const int x0 = std::max<int>(extent.left, 0), y0 = std::max<int>(extent.top, 0);
   // The pane as the last moves left it on the port, turned: its pixels are painted where the
   // port keeps them. Anything else turned is turned back by the painter first.
+  const QRect pane(x0, y0, GetRWidth(), GetRHeight());
   QRect rolled;
   QPoint roll;
-  const bool turned =
-      PortRolled(gp, &rolled, &roll) && rolled == QRect(x0, y0, GetRWidth(), GetRHeight());
-  PortPainter p(gp, turned);
+  bool turned = PortRolled(gp, &rolled, &roll) && rolled == pane;
+  // Drawn whole, the pane need not stay turned.
+  const bool whole = turned && area.contains(QRect(0, 0, pane.width(), pane.height())) &&
+                     (o.xyswap ? curImg.yres : curImg.xres) >= pane.width() &&
+                     (o.xyswap ? curImg.xres : curImg.yres) >= pane.height();
+  PortPainter p(gp, whole ? PortPainter::drop : turned ? PortPainter::keep : PortPainter::undo);
+  if (whole) turned = false;
   QImage* port = p.isActive() ? dynamic_cast<QImage*>(p.device()) : nullptr;
   if (port == nullptr || port->depth() != 32) return;
   const int w = curImg.xres, h = curImg.yres;

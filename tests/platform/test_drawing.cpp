@@ -195,7 +195,7 @@ TEST(PlatformDrawing, ScrolledPartsShowTheMovedPictureOnThePortAndTheScreen) {
   auto paintKept = [&](const QRect& q) {
     if (q.isEmpty()) return;
     const QRgb c = qRgb(static_cast<int>(rng() % 256), static_cast<int>(rng() % 256), 9);
-    PortPainter p(GetWindowPort(w), true);
+    PortPainter p(GetWindowPort(w), PortPainter::keep);
     QImage* port = dynamic_cast<QImage*>(p.device());
     ASSERT_NE(port, nullptr);
     QRect r;

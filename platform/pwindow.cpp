@@ -63,7 +63,9 @@ class ContentWidget : public QWidget {
       p.fillRect(e->rect(), Qt::white);
       return;
     }
-    PaintPort(p, w, e->rect());
+    // Part by part: the parts a scroll step uncovered lie far apart, and their bounding
+    // rectangle may be the whole port.
+    for (const QRect& r : e->region()) PaintPort(p, w, r);
   }
   void resizeEvent(QResizeEvent*) override {
     WindowRec* w = Windows().Find(win);

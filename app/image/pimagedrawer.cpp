@@ -219,12 +219,13 @@ void PImageDrawer::Redraw() {
     const int s = PimageStopsOf(m);
     char text[32];
     snprintf(text, sizeof text, "%+.1f", (s - 50) / 3.0);
-    // Rewritten (and drawn again) only when it changes: a scroll step leaves it alone.
+    // Rewritten (and drawn again) only when they change: a scroll step leaves them alone.
     char shown[32];
     if (GetControlText(pim->exposEditField, shown, sizeof shown, true) == nullptr ||
         strcmp(shown, text) != 0)
       PutControlText(pim->exposEditField, text);
-    if (pim->exposControl != nullptr) SetControlValue(pim->exposControl, s);
+    if (pim->exposControl != nullptr && GetControlValue(pim->exposControl) != s)
+      SetControlValue(pim->exposControl, s);
   }
   o.SetOrigSize(curImg.xres, curImg.yres);
   if (shiftPending && !rectShown && pim->irDrawn == ir && !paneMoved)

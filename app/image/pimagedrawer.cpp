@@ -393,19 +393,58 @@ bool PImageDrawer::ShowRect(bool doit) {
   if (pim == nullptr || !pim->Ready() || !pim->iring->GetSelection(&r)) return false;
   if (static_cast<long long>(r.xright - r.xleft) * (r.ybottom - r.ytop) <= 99) return false;
   {
-    PortPainter p(GetWindowPort(windo));
+    // On a pane the last moves left turned, each side goes where the port keeps its pixels:
+    // a side crossing the turn's seam in two pieces.
+    const GrafPtr gp = GetWindowPort(windo);
+    const QRect pane(extent.left, extent.top, GetRWidth(), GetRHeight());
+    QRect rolled;
+    QPoint roll;
+    const bool turned = PortRolled(gp, &rolled, &roll) && rolled == pane;
+    PortPainter p(gp, turned ? PortPainter::keep : PortPainter::undo);
     if (p.isActive()) {
-      p.setClipRect(QRect(extent.left, extent.top, GetRWidth(), GetRHeight()));
+      p.setClipRect(pane);
       p.setRenderHint(QPainter::Antialiasing, false);
       p.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
       p.setPen(QPen(QColor(255, 255, 255), 0));
+      const int pw = std::max(pane.width(), 1), ph = std::max(pane.height(), 1);
+      // The pixels from a to b (either order) of row or column c, within the pane.
+      const auto side = [&](int a, int b, int c, bool across) {
+        if (a > b) std::swap(a, b);
+        const int lo = across ? pane.left() : pane.top(),
+                  hi = across ? pane.right() : pane.bottom();
+        const int clo = across ? pane.top() : pane.left(),
+                  chi = across ? pane.bottom() : pane.right();
+        a = std::max(a, lo);
+        b = std::min(b, hi);
+        if (a > b || c < clo || c > chi) return;
+        const auto line = [&](int u0, int u1, int v) {
+          if (across)
+            p.drawLine(u0, v, u1, v);
+          else
+            p.drawLine(v, u0, v, u1);
+        };
+        if (!turned) {
+          line(a, b, c);
+          return;
+        }
+        const int n = across ? pw : ph, turn = across ? roll.x() : roll.y();
+        const int at = lo + (a - lo + turn) % n,
+                  v = clo + (c - clo + (across ? roll.y() : roll.x())) % (across ? ph : pw);
+        const int seam = lo + n - turn;  // the first pixel kept at the start again
+        if (a < seam && seam <= b) {
+          line(at, hi, v);
+          line(lo, lo + (b - seam), v);
+        } else {
+          line(at, at + (b - a), v);
+        }
+      };
       const int x0 = r.xleft + extent.left, x1 = r.xright + extent.left;
       const int y0 = r.ytop + extent.top, y1 = r.ybottom + extent.top;
       // Each side once, without its last pixel, so that no pixel is inverted twice.
-      p.drawLine(x0, y0, x1 - 1, y0);
-      p.drawLine(x1, y0, x1, y1 - 1);
-      p.drawLine(x1, y1, x0 + 1, y1);
-      p.drawLine(x0, y1, x0, y0 + 1);
+      side(x0, x1 - 1, y0, true);
+      side(y0, y1 - 1, x1, false);
+      side(x0 + 1, x1, y1, true);
+      side(y0 + 1, y1, x0, false);
     }
   }
   rectShown = doit;

@@ -81,12 +81,22 @@ TEST_F(ImageWindowTest, ScrollingKeepsThePaneEqualToAFullRendering) {
   ASSERT_TRUE(screenWindow->isExposed());
   std::mt19937 rng(37);
   const int zoomItems[] = {4, 5, 6, 8, 9, 10, 11, 12};  // 1/3 .. 4/1
-  int steps = 0, shifted = 0;
+  int steps = 0, shifted = 0, outlined = 0;
   while (steps < 1000) {
     if (steps % 40 == 0) {
       w->Advance(static_cast<int>(rng() % 10));
       w->SetZoom(static_cast<short>(zoomItems[rng() % 8]));
       w->Redraw();
+      // Now and then the steps scroll a selection's outline along.
+      w->imd->ShowRect(false);
+      if (rng() % 3 == 0) {
+        const int x0 = static_cast<int>(rng() % 300), y0 = static_cast<int>(rng() % 200);
+        w->iring->SelectRect(x0, y0, x0 + 20 + static_cast<int>(rng() % 300),
+                             y0 + 20 + static_cast<int>(rng() % 200));
+      } else {
+        w->iring->ClearSelection();
+      }
+      w->imd->ShowRect(true);
     }
     PImageDrawer* d = w->imd;
     const long before = w->renderCount;
@@ -117,6 +127,7 @@ TEST_F(ImageWindowTest, ScrollingKeepsThePaneEqualToAFullRendering) {
     }
     ++steps;
     if (w->renderCount == before) ++shifted;
+    outlined += d->rectShown;
     POrient o;
     ASSERT_TRUE(w->iring->GetOrient(&o));
     int off[2];
@@ -132,7 +143,7 @@ TEST_F(ImageWindowTest, ScrollingKeepsThePaneEqualToAFullRendering) {
     const QImage shown = steps % 5 == 0 ? PortImage(w) : QImage();
     // Upright, the pane shows the rendering's bytes as they are.
     int wrong = 0;
-    if (!shown.isNull() && !o.xyswap && !o.hflip && !o.vflip)
+    if (!shown.isNull() && !d->rectShown && !o.xyswap && !o.hflip && !o.vflip)
       for (int y = 0; y < std::min(shown.height(), full.yres); ++y)
         for (int x = 0; x < std::min(shown.width(), full.xres); ++x) {
           const uint8_t* p = full.img + static_cast<ptrdiff_t>(y) * full.rowsize + 3 * x;
@@ -155,6 +166,7 @@ TEST_F(ImageWindowTest, ScrollingKeepsThePaneEqualToAFullRendering) {
     }
   }
   EXPECT_GT(shifted, 300);  // most steps shifted the rendering instead of rendering it again
+  EXPECT_GT(outlined, 100);
 }
 
 }  // namespace

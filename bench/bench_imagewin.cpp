@@ -6,7 +6,7 @@
 //   rendered), beside the full rendering and drawing of the same view;
 // - the change from fit to 1:1 (the panel's zoom applied and the pane drawn).
 // Each step ends with the window's pending repaint delivered, so that what the screen is shown
-// counts too.
+// counts too; the scroll step and the full rendering are also measured without it (argument 0).
 // The picture is made once in /tmp from the shared test pictures' camera JPEG with ImageMagick's
 // convert (6000 x 4000, quality 92); it is never part of the project. Run on one core:
 //   QT_QPA_PLATFORM=offscreen taskset -c 2 build/bench/bench_imagewin
@@ -132,7 +132,7 @@ void BM_PeerImageMagickResize(benchmark::State& state) {
 }
 BENCHMARK(BM_PeerImageMagickResize)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// The picture open at 2:1 in the middle of the view.
+// The picture open at 2:1, its middle in the middle of the view.
 PImageWindow* AtTwoToOne() {
   PImageWindow* w = Picture() ? Window() : nullptr;
   if (w == nullptr) return nullptr;
@@ -141,6 +141,7 @@ PImageWindow* AtTwoToOne() {
     w->Present();
   }
   w->SetZoom(10);
+  w->iring->SetOffset(0, 0);  // each measurement starts from the same view
   w->Redraw();
   Shown();
   return w;
@@ -155,14 +156,17 @@ void BM_ScrollStepAtTwoToOne(benchmark::State& state) {
   const long renders = w->renderCount;
   float dir = 0.15f;
   int steps = 0;
+  const bool shown = state.range(0) != 0;
   for (auto _ : state) {
     if (++steps % 8 == 0) dir = -dir;  // back and forth within the picture
     w->imd->Scroll(dir, 0);
-    Shown();
+    if (shown) Shown();
   }
+  Shown();
   if (w->renderCount != renders) state.SkipWithError("a step rendered the whole view");
 }
-BENCHMARK(BM_ScrollStepAtTwoToOne)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Argument 1: the step's repaint delivered too; 0: the step alone.
+BENCHMARK(BM_ScrollStepAtTwoToOne)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_FullRenderAtTwoToOne(benchmark::State& state) {
   PImageWindow* w = AtTwoToOne();
@@ -170,13 +174,15 @@ void BM_FullRenderAtTwoToOne(benchmark::State& state) {
     state.SkipWithError("no picture or no window");
     return;
   }
+  const bool shown = state.range(0) != 0;
   for (auto _ : state) {
     w->imd->Invalid();
     w->imd->Redraw();
-    Shown();
+    if (shown) Shown();
   }
+  Shown();
 }
-BENCHMARK(BM_FullRenderAtTwoToOne)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FullRenderAtTwoToOne)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_FitToOneToOne(benchmark::State& state) {
   PImageWindow* w = AtTwoToOne();

@@ -102,6 +102,7 @@ void Draw(ListRec* l, const Rect* clip) {
   QRect area = view;
   if (clip) area &= ToQRect(*clip);
   if (area.isEmpty()) return;
+  UnrollPort(w);
   QPainter p(&w->image);
   p.setClipRect(area);
   p.fillRect(view, Qt::white);

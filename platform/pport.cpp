@@ -47,6 +47,7 @@ template <class F>
 void Draw(const QRect& touched, F f) {
   WindowRec* w = CurrentWindow();
   if (w == nullptr || w->image.isNull()) return;
+  UnrollPort(w);
   QPainter p(&w->image);
   p.setClipRect(QRect(QPoint(0, 0), w->content->size()));
   f(p);
@@ -57,6 +58,50 @@ void Draw(const QRect& touched, F f) {
 }  // namespace
 
 namespace plat {
+
+void UnrollPort(WindowRec* w) {
+  if (w == nullptr || w->rolled.isEmpty()) return;
+  const QRect r = w->rolled;
+  const QPoint d = w->roll;
+  w->rolled = QRect();
+  w->roll = QPoint();
+  if (w->image.depth() != 32 || !w->image.rect().contains(r)) return;
+  const QImage kept = w->image.copy(r);
+  const int wd = r.width(), h = r.height();
+  // Each row of the picture in at most two runs, broken where the stored row wraps.
+  for (int y = 0; y < h; ++y) {
+    const QRgb* from = reinterpret_cast<const QRgb*>(kept.constScanLine((y + d.y()) % h));
+    QRgb* to = reinterpret_cast<QRgb*>(w->image.scanLine(r.top() + y)) + r.left();
+    const int first = wd - d.x();
+    memcpy(to, from + d.x(), static_cast<size_t>(first) * 4);
+    memcpy(to + first, from, static_cast<size_t>(d.x()) * 4);
+  }
+}
+
+void PaintPort(QPainter& p, const WindowRec* w, const QRect& area) {
+  const QRect r = w->rolled & area;
+  if (r.isEmpty()) {
+    p.drawImage(area.topLeft(), w->image, area);
+    return;
+  }
+  // Outside the rolled part as stored; inside it, in up to four pieces between its seams.
+  for (const QRect& q : QRegion(area).subtracted(QRegion(w->rolled)))
+    p.drawImage(q.topLeft(), w->image, q);
+  const QRect& o = w->rolled;
+  const int sx = o.left() + o.width() - w->roll.x(), sy = o.top() + o.height() - w->roll.y();
+  const QRect xs[2] = {QRect(QPoint(o.left(), o.top()), QPoint(sx - 1, o.bottom())),
+                       QRect(QPoint(sx, o.top()), o.bottomRight())};
+  const QRect ys[2] = {QRect(QPoint(o.left(), o.top()), QPoint(o.right(), sy - 1)),
+                       QRect(QPoint(o.left(), sy), o.bottomRight())};
+  for (int i = 0; i < 2; ++i)
+    for (int j = 0; j < 2; ++j) {
+      const QRect piece = r & xs[i] & ys[j];
+      if (piece.isEmpty()) continue;
+      const QPoint at(o.left() + (piece.left() - o.left() + w->roll.x()) % o.width(),
+                      o.top() + (piece.top() - o.top() + w->roll.y()) % o.height());
+      p.drawImage(piece.topLeft(), w->image, QRect(at, piece.size()));
+    }
+}
 
 uintptr_t NewPort(uintptr_t window) {
   return Ports().Add(new uintptr_t(window));
@@ -154,6 +199,11 @@ UInt32 GetPortPixel(WindowRef win, short h, short v) {
   if (w == nullptr || !w->image.valid(h, v) || h >= w->content->width() ||
       v >= w->content->height())
     return 0;
+  if (w->rolled.contains(h, v)) {
+    const QRect& r = w->rolled;
+    h = static_cast<short>(r.left() + (h - r.left() + w->roll.x()) % r.width());
+    v = static_cast<short>(r.top() + (v - r.top() + w->roll.y()) % r.height());
+  }
   return w->image.pixel(h, v) & 0xFFFFFFu;
 }
 
@@ -166,22 +216,24 @@ void ScrollWindowRect(WindowRef win, const Rect* r, short dh, short dv) {
     w->content->update(q);  // nothing stays in view: the caller draws it all
     return;
   }
-  // Rows are moved away from the side they move toward first, so that each is read before it
-  // is written.
-  const int n = q.width() - std::abs(dh);
-  const int dstX = q.left() + std::max<int>(dh, 0), srcX = q.left() + std::max<int>(-dh, 0);
-  uchar* bits = w->image.bits();
-  const qsizetype row = w->image.bytesPerLine();
-  auto move = [&](int y) {
-    memmove(bits + y * row + 4 * dstX, bits + (y - dv) * row + 4 * srcX,
-            static_cast<size_t>(n) * 4);
-  };
-  if (dv > 0)
-    for (int y = q.bottom(); y >= q.top() + dv; --y) move(y);
-  else
-    for (int y = q.top(); y <= q.bottom() + dv; ++y) move(y);
+  // The port's pixels stay where they are: the part turns by the move, so that the picture's
+  // pixel (x, y) is the one stored for (x - dh, y - dv) before.
+  if (w->rolled != q) UnrollPort(w);
+  const auto wrap = [](int a, int n) { return ((a % n) + n) % n; };
+  w->rolled = q;
+  w->roll = QPoint(wrap(w->roll.x() - dh, q.width()), wrap(w->roll.y() - dv, q.height()));
+  if (w->roll.isNull()) w->rolled = QRect();
   // The screen moves its own picture along; Qt repaints from the port only what it uncovers.
   w->content->scroll(dh, dv, q);
+}
+
+bool PortRolled(GrafPtr port, QRect* r, QPoint* d) {
+  uintptr_t* win = Ports().Find(port);
+  const WindowRec* w = win ? Windows().Find(*win) : nullptr;
+  if (w == nullptr || w->rolled.isEmpty()) return false;
+  if (r) *r = w->rolled;
+  if (d) *d = w->roll;
+  return true;
 }
 
 QWidget* PlatformPortWidget(GrafPtr port) {
@@ -190,11 +242,17 @@ QWidget* PlatformPortWidget(GrafPtr port) {
   return w ? w->content : nullptr;
 }
 
-PortPainter::PortPainter(GrafPtr port) : window_(0) {
+PortPainter::PortPainter(GrafPtr port, Rolled rolled) : window_(0) {
   if (port == nullptr) port = GetQDPort();
   uintptr_t* win = Ports().Find(port);
   WindowRec* w = win ? Windows().Find(*win) : nullptr;
   if (w == nullptr || w->image.isNull()) return;
+  if (rolled == undo) {
+    UnrollPort(w);
+  } else if (rolled == drop) {
+    w->rolled = QRect();
+    w->roll = QPoint();
+  }
   window_ = w->id;
   begin(&w->image);
   setClipRect(QRect(QPoint(0, 0), w->content->size()));

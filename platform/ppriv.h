@@ -19,6 +19,7 @@ class QMenuBar;
 class QAction;
 class QEventLoop;
 class QMouseEvent;
+class QPainter;
 
 namespace plat {
 
@@ -113,6 +114,12 @@ struct WindowRec {
   QWidget* content = nullptr;   // shows the port
   QMenuBar* menubar = nullptr;  // document windows only
   QImage image;                 // the port
+  // A part of the port that ScrollWindowRect moved by turning it instead of moving its pixels:
+  // the picture's pixel (x, y) within `rolled` is stored at
+  // (left + (x - left + roll.x) mod width, top + (y - top + roll.y) mod height) of `image`.
+  // Empty when nothing is rolled.
+  QRect rolled;
+  QPoint roll;
   std::vector<uintptr_t> controls;
   std::vector<uintptr_t> lists;
   uintptr_t root = 0;  // the root control: the content itself
@@ -168,6 +175,10 @@ void UpdateMinimumSize(WindowRec* w);
 // Rectangles between the layer and Qt; a Rect keeps to 16 bits.
 Rect ToRect(const QRect& r);
 QRect ToQRect(const Rect& r);
+// Moves a rolled part of the port's image back to where its picture is (see WindowRec::rolled).
+void UnrollPort(WindowRec* w);
+// Paints area (window-local) of the port's picture at the same place on p, through any roll.
+void PaintPort(QPainter& p, const WindowRec* w, const QRect& area);
 // The window-local rectangle of a widget inside a window's content.
 Rect LocalRect(WindowRec* w, const QWidget* widget);
 

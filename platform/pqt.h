@@ -29,7 +29,12 @@ class QWidget;
 // not active (isActive() is false) and paints nothing.
 class PortPainter : public QPainter {
  public:
-  explicit PortPainter(GrafPtr port = nullptr);
+  // What becomes of a part of the port turned by ScrollWindowRect (see PortRolled): turned back
+  // first (undo); left as it is stored, the caller painting that part's pixels where they are
+  // kept, not where they show (keep); or forgotten without moving a pixel, when the caller
+  // paints the whole part anew (drop).
+  enum Rolled { undo, keep, drop };
+  explicit PortPainter(GrafPtr port = nullptr, Rolled rolled = undo);
   ~PortPainter();
   PortPainter(const PortPainter&) = delete;
   PortPainter& operator=(const PortPainter&) = delete;
@@ -39,6 +44,12 @@ class PortPainter : public QPainter {
  private:
   uintptr_t window_;
 };
+
+// After ScrollWindowRect, the port's pixels are not moved: the part it moved is kept turned.
+// True while such a part r is rolled by d: the port's pixel (x, y) within r is then stored at
+// (r.left + (x - r.left + d.x) mod r.width, r.top + (y - r.top + d.y) mod r.height) of the
+// image a PortPainter that keeps it paints on. Any other drawing on the port turns it back first.
+bool PortRolled(GrafPtr port, QRect* r, QPoint* d);
 
 // The content widget a port shows; NULL for a stale port.
 QWidget* PlatformPortWidget(GrafPtr port);

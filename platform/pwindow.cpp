@@ -63,13 +63,16 @@ class ContentWidget : public QWidget {
       p.fillRect(e->rect(), Qt::white);
       return;
     }
-    p.drawImage(e->rect().topLeft(), w->image, e->rect());
+    // Part by part: the parts a scroll step uncovered lie far apart, and their bounding
+    // rectangle may be the whole port.
+    for (const QRect& r : e->region()) PaintPort(p, w, r);
   }
   void resizeEvent(QResizeEvent*) override {
     WindowRec* w = Windows().Find(win);
     if (w == nullptr) return;
     QSize s = size();
     if (w->image.size() == s) return;
+    UnrollPort(w);
     QImage img(s.expandedTo(QSize(1, 1)), QImage::Format_RGB32);
     img.fill(Qt::white);
     if (!w->image.isNull()) {

@@ -107,6 +107,7 @@ void DrawRGBImage(const Rect* r, const unsigned char* rgb, int w, int h, int row
 // The port's pixel at window-local (h, v) as 0xRRGGBB; 0 outside or without a port.
 UInt32 GetPortPixel(WindowRef w, short h, short v);
 // Moves the window's picture within r by (dh, dv) pixels, in the port and on the screen; what
-// leaves r is lost and what the move uncovers keeps its old pixels until the caller draws it.
-// Only r is shown again, by moving what the screen already shows.
+// leaves r is lost and what the move uncovers holds what left on the other side until the
+// caller draws it. Only r is shown again, by moving what the screen already shows; the port's
+// pixels are not moved (see PortRolled in pqt.h).
 void ScrollWindowRect(WindowRef w, const Rect* r, short dh, short dv);

@@ -2,6 +2,10 @@
 // by moving the rendering's origin, and the mouse.
 #include "app/image/pimagedrawer.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +15,7 @@
 #include "app/image/pimagewin.h"
 #include "platform/pmouse.h"
 #include "platform/pqt.h"
+#include "support/cpufeat.h"
 #include "app/core/pappstate.h"
 
 namespace {
@@ -44,12 +49,38 @@ inline QRgb WordPixel(const uint8_t* s) {
   return 0xFF000000u | (v >> 8);
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+// The first pixels of a run along a row, eight at a time: two overlapping 16-byte loads, each
+// lane shuffled into four opaque pixels. Reads stay within the run's 3n bytes; returns how many
+// pixels it wrote.
+__attribute__((target("avx2"))) int ConvertRowAVX2(QRgb* d, const uint8_t* s, int n) {
+  const __m256i order = _mm256_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1,  //
+                                         2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
+  const __m256i opaque = _mm256_set1_epi32(static_cast<int>(0xFF000000u));
+  int x = 0;
+  for (; x + 10 <= n; x += 8) {
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 3 * x));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 3 * x + 12));
+    const __m256i v = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + x),
+                        _mm256_or_si256(_mm256_shuffle_epi8(v, order), opaque));
+  }
+  return x;
+}
+#else
+int ConvertRowAVX2(QRgb*, const uint8_t*, int) {
+  return 0;
+}
+#endif
+
 // Writes n pixels of RGB bytes, each step bytes after the last, as opaque 32-bit pixels. Along
 // a row each pixel but the one last in memory is read as a word.
 void ConvertRun(QRgb* d, const uint8_t* s, ptrdiff_t step, int n) {
   if (n <= 0) return;
   if (step == 3) {
-    for (int x = 0; x < n - 1; ++x, s += 3) d[x] = WordPixel(s);
+    static const bool avx2 = cpuHasAVX2();
+    int x = avx2 ? ConvertRowAVX2(d, s, n) : 0;
+    for (s += 3 * x; x < n - 1; ++x, s += 3) d[x] = WordPixel(s);
     d[n - 1] = qRgb(s[0], s[1], s[2]);
   } else if (step == -3) {
     d[0] = qRgb(s[0], s[1], s[2]);
@@ -219,8 +250,13 @@ void PImageDrawer::Redraw() {
     const int s = PimageStopsOf(m);
     char text[32];
     snprintf(text, sizeof text, "%+.1f", (s - 50) / 3.0);
-    PutControlText(pim->exposEditField, text);
-    if (pim->exposControl != nullptr) SetControlValue(pim->exposControl, s);
+    // Rewritten (and drawn again) only when they change: a scroll step leaves them alone.
+    char shown[32];
+    if (GetControlText(pim->exposEditField, shown, sizeof shown, true) == nullptr ||
+        strcmp(shown, text) != 0)
+      PutControlText(pim->exposEditField, text);
+    if (pim->exposControl != nullptr && GetControlValue(pim->exposControl) != s)
+      SetControlValue(pim->exposControl, s);
   }
   o.SetOrigSize(curImg.xres, curImg.yres);
   if (shiftPending && !rectShown && pim->irDrawn == ir && !paneMoved)
@@ -238,18 +274,31 @@ void PImageDrawer::Redraw() {
 
 void PImageDrawer::DrawCurImg(const POrient& o, const QRect& area) {
   if (curImg.img == nullptr || PpixelSize(curImg.csp) != 3) return;
-  PortPainter p(GetWindowPort(windo));
+  const GrafPtr gp = GetWindowPort(windo);
+  const int x0 = std::max<int>(extent.left, 0), y0 = std::max<int>(extent.top, 0);
+  // The pane as the last moves left it on the port, turned: its pixels are painted where the
+  // port keeps them. Anything else turned is turned back by the painter first.
+  const QRect pane(x0, y0, GetRWidth(), GetRHeight());
+  QRect rolled;
+  QPoint roll;
+  bool turned = PortRolled(gp, &rolled, &roll) && rolled == pane;
+  // Drawn whole, the pane need not stay turned.
+  const bool whole = turned && area.contains(QRect(0, 0, pane.width(), pane.height())) &&
+                     (o.xyswap ? curImg.yres : curImg.xres) >= pane.width() &&
+                     (o.xyswap ? curImg.xres : curImg.yres) >= pane.height();
+  PortPainter p(gp, whole ? PortPainter::drop : turned ? PortPainter::keep : PortPainter::undo);
+  if (whole) turned = false;
   QImage* port = p.isActive() ? dynamic_cast<QImage*>(p.device()) : nullptr;
   if (port == nullptr || port->depth() != 32) return;
   const int w = curImg.xres, h = curImg.yres;
   const int ow = o.xyswap ? h : w, oh = o.xyswap ? w : h;
-  const int x0 = std::max<int>(extent.left, 0), y0 = std::max<int>(extent.top, 0);
   const QRect all(0, 0, std::min({ow, GetRWidth(), port->width() - x0}),
                   std::min({oh, GetRHeight(), port->height() - y0}));
   const QRect r = area & all;
   if (r.isEmpty()) return;
   p.setClipRect(r.translated(x0, y0));  // only this part is shown again
   const ptrdiff_t row = curImg.rowsize;
+  const int pw = std::max(rolled.width(), 1), ph = std::max(rolled.height(), 1);
   for (int y = r.top(); y <= r.bottom(); ++y) {
     // Each displayed pixel (x, y) takes the source pixel that the orientation puts there: the
     // swap undone first, then the flips. Along the row the source moves along one axis of n
@@ -271,11 +320,14 @@ void PImageDrawer::DrawCurImg(const POrient& o, const QRect& area) {
       ring = ringY;
       stride = row;
     }
-    // The run breaks once, where the ring wraps.
-    int at = Wrap(static_cast<long long>(a) + ring, n), left = r.width();
-    QRgb* d = reinterpret_cast<QRgb*>(port->scanLine(y0 + y)) + x0 + r.left();
+    // The run breaks where the rendering's ring wraps and where the port's turned row does.
+    int at = Wrap(static_cast<long long>(a) + ring, n), left = r.width(), x = r.left();
+    QRgb* line =
+        reinterpret_cast<QRgb*>(port->scanLine(y0 + (turned ? (y + roll.y()) % ph : y))) + x0;
     while (left > 0) {
-      const int run = std::min(left, dir > 0 ? n - at : at + 1);
+      int run = std::min(left, dir > 0 ? n - at : at + 1);
+      const int px = turned ? (x + roll.x()) % pw : x;
+      if (turned) run = std::min(run, pw - px);
       const ptrdiff_t from = fixed + at * stride;
       if (stride == 3 && y < r.bottom()) {
         // The same run of the next row is seldom in the cache: it is fetched meanwhile.
@@ -284,10 +336,10 @@ void PImageDrawer::DrawCurImg(const POrient& o, const QRect& area) {
           for (ptrdiff_t b = 0; b < 3 * static_cast<ptrdiff_t>(run); b += 64)
             __builtin_prefetch(curImg.img + below + b);
       }
-      ConvertRun(d, curImg.img + from, dir * stride, run);
-      d += run;
+      ConvertRun(line + px, curImg.img + from, dir * stride, run);
+      x += run;
       left -= run;
-      at = dir > 0 ? 0 : n - 1;
+      at = Wrap(static_cast<long long>(at) + dir * run, n);
     }
   }
 }
@@ -341,19 +393,58 @@ bool PImageDrawer::ShowRect(bool doit) {
   if (pim == nullptr || !pim->Ready() || !pim->iring->GetSelection(&r)) return false;
   if (static_cast<long long>(r.xright - r.xleft) * (r.ybottom - r.ytop) <= 99) return false;
   {
-    PortPainter p(GetWindowPort(windo));
+    // On a pane the last moves left turned, each side goes where the port keeps its pixels:
+    // a side crossing the turn's seam in two pieces.
+    const GrafPtr gp = GetWindowPort(windo);
+    const QRect pane(extent.left, extent.top, GetRWidth(), GetRHeight());
+    QRect rolled;
+    QPoint roll;
+    const bool turned = PortRolled(gp, &rolled, &roll) && rolled == pane;
+    PortPainter p(gp, turned ? PortPainter::keep : PortPainter::undo);
     if (p.isActive()) {
-      p.setClipRect(QRect(extent.left, extent.top, GetRWidth(), GetRHeight()));
+      p.setClipRect(pane);
       p.setRenderHint(QPainter::Antialiasing, false);
       p.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
       p.setPen(QPen(QColor(255, 255, 255), 0));
+      const int pw = std::max(pane.width(), 1), ph = std::max(pane.height(), 1);
+      // The pixels from a to b (either order) of row or column c, within the pane.
+      const auto side = [&](int a, int b, int c, bool across) {
+        if (a > b) std::swap(a, b);
+        const int lo = across ? pane.left() : pane.top(),
+                  hi = across ? pane.right() : pane.bottom();
+        const int clo = across ? pane.top() : pane.left(),
+                  chi = across ? pane.bottom() : pane.right();
+        a = std::max(a, lo);
+        b = std::min(b, hi);
+        if (a > b || c < clo || c > chi) return;
+        const auto line = [&](int u0, int u1, int v) {
+          if (across)
+            p.drawLine(u0, v, u1, v);
+          else
+            p.drawLine(v, u0, v, u1);
+        };
+        if (!turned) {
+          line(a, b, c);
+          return;
+        }
+        const int n = across ? pw : ph, turn = across ? roll.x() : roll.y();
+        const int at = lo + (a - lo + turn) % n,
+                  v = clo + (c - clo + (across ? roll.y() : roll.x())) % (across ? ph : pw);
+        const int seam = lo + n - turn;  // the first pixel kept at the start again
+        if (a < seam && seam <= b) {
+          line(at, hi, v);
+          line(lo, lo + (b - seam), v);
+        } else {
+          line(at, at + (b - a), v);
+        }
+      };
       const int x0 = r.xleft + extent.left, x1 = r.xright + extent.left;
       const int y0 = r.ytop + extent.top, y1 = r.ybottom + extent.top;
       // Each side once, without its last pixel, so that no pixel is inverted twice.
-      p.drawLine(x0, y0, x1 - 1, y0);
-      p.drawLine(x1, y0, x1, y1 - 1);
-      p.drawLine(x1, y1, x0 + 1, y1);
-      p.drawLine(x0, y1, x0, y0 + 1);
+      side(x0, x1 - 1, y0, true);
+      side(y0, y1 - 1, x1, false);
+      side(x0 + 1, x1, y1, true);
+      side(y0 + 1, y1, x0, false);
     }
   }
   rectShown = doit;

@@ -3,10 +3,15 @@
 // and the little arrows' range.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QFontMetrics>
 #include <QImage>
+#include <QScreen>
+#include <QWindow>
 #include <QSpinBox>
 #include <QWidget>
+#include <algorithm>
+#include <random>
 
 #include "platform/pcontrol.h"
 #include "platform/pqt.h"
@@ -153,5 +158,107 @@ TEST(PlatformDrawing, LittleArrowsRangeSettersClampTheShownValue) {
   EXPECT_EQ(GetControlMinimum(check), 0);
   EXPECT_EQ(GetControlMaximum(check), 1);
   SetControlMaximum(nullptr, 3);
+  DisposeWindow(w);
+}
+
+// Random moves of parts of the port against a model picture. After each move the caller paints
+// what it uncovered where a painter that keeps the part turned finds it, and now and then
+// erases a rectangle across the part or paints a few pixels; the port, the window drawn afresh
+// and the screen's own moved picture must all show the model.
+TEST(PlatformDrawing, ScrolledPartsShowTheMovedPictureOnThePortAndTheScreen) {
+  WindowRef w = MakeWindow("PlainWindow");
+  ASSERT_NE(w, nullptr);
+  ShowWindow(w);
+  QWidget* content = PlatformContentWidget(w);
+  for (int i = 0; i < 100 && !content->window()->windowHandle()->isExposed(); ++i)
+    QCoreApplication::processEvents();
+  ASSERT_TRUE(content->window()->windowHandle()->isExposed());
+  const int cw = std::min(content->width(), 220), ch = std::min(content->height(), 160);
+  ASSERT_GT(cw, 100);
+  ASSERT_GT(ch, 80);
+  QImage model(content->size(), QImage::Format_RGB32);
+  model.fill(Qt::white);
+  std::mt19937 rng(5);
+  auto colour = [&] { return static_cast<unsigned short>(rng() % 4 * 0x5555); };
+  auto erase = [&](const QRect& q) {
+    if (q.isEmpty()) return;
+    const RGBColor c{colour(), colour(), colour()};
+    OnPort(w, [&] {
+      RGBBackColor(&c);
+      const Rect r = {static_cast<short>(q.top()), static_cast<short>(q.left()),
+                      static_cast<short>(q.bottom() + 1), static_cast<short>(q.right() + 1)};
+      EraseRect(&r);
+    });
+    QPainter(&model).fillRect(q, QColor(c.red >> 8, c.green >> 8, c.blue >> 8));
+  };
+  // Paints q with a painter that keeps a turned part as it is, each pixel where it is kept.
+  auto paintKept = [&](const QRect& q) {
+    if (q.isEmpty()) return;
+    const QRgb c = qRgb(static_cast<int>(rng() % 256), static_cast<int>(rng() % 256), 9);
+    PortPainter p(GetWindowPort(w), PortPainter::keep);
+    QImage* port = dynamic_cast<QImage*>(p.device());
+    ASSERT_NE(port, nullptr);
+    QRect r;
+    QPoint d;
+    const bool rolled = PortRolled(GetWindowPort(w), &r, &d);
+    for (int y = q.top(); y <= q.bottom(); ++y)
+      for (int x = q.left(); x <= q.right(); ++x) {
+        QPoint at(x, y);
+        if (rolled && r.contains(at))
+          at = QPoint(r.left() + (x - r.left() + d.x()) % r.width(),
+                      r.top() + (y - r.top() + d.y()) % r.height());
+        port->setPixel(at, c);
+        model.setPixel(x, y, c);
+      }
+    p.setClipRect(q);
+  };
+  for (int y = 0; y < ch; y += 10)
+    for (int x = 0; x < cw; x += 10) erase(QRect(x, y, 10, 10));
+  const QRect parts[2] = {QRect(7, 5, 150, 110), QRect(30, 20, 100, 90)};
+  QScreen* screen = content->screen();
+  for (int step = 1; step <= 300; ++step) {
+    const unsigned op = rng() % 10;
+    if (op < 7) {
+      const QRect q = parts[rng() % 8 == 0 ? 1 : 0];
+      const int dh = static_cast<int>(rng() % 61) - 30, dv = static_cast<int>(rng() % 41) - 20;
+      const Rect r = {static_cast<short>(q.top()), static_cast<short>(q.left()),
+                      static_cast<short>(q.bottom() + 1), static_cast<short>(q.right() + 1)};
+      ScrollWindowRect(w, &r, static_cast<short>(dh), static_cast<short>(dv));
+      const QImage before = model.copy();
+      for (int y = q.top(); y <= q.bottom(); ++y)
+        for (int x = q.left(); x <= q.right(); ++x)
+          if (q.contains(x - dh, y - dv)) model.setPixel(x, y, before.pixel(x - dh, y - dv));
+      // What the move uncovered, as a caller paints it: where the port keeps its pixels.
+      paintKept(q & (dh > 0 ? QRect(q.left(), q.top(), dh, q.height())
+                            : QRect(q.right() + 1 + dh, q.top(), -dh, q.height())));
+      paintKept(q & (dv > 0 ? QRect(q.left(), q.top(), q.width(), dv)
+                            : QRect(q.left(), q.bottom() + 1 + dv, q.width(), -dv)));
+    } else if (op < 8) {
+      erase(QRect(static_cast<int>(rng() % 150), static_cast<int>(rng() % 100), 30, 20));
+    } else {
+      paintKept(QRect(static_cast<int>(rng() % cw), static_cast<int>(rng() % ch), 3, 2) &
+                QRect(0, 0, cw, ch));
+    }
+    for (int y = 0; y < ch; y += step % 10 == 0 ? 1 : 7)
+      for (int x = 0; x < cw; ++x)
+        ASSERT_EQ(GetPortPixel(w, static_cast<short>(x), static_cast<short>(y)),
+                  model.pixel(x, y) & 0xFFFFFFu)
+            << "step " << step << " at " << x << "," << y;
+    if (step % 10 == 0) {
+      // The screen's picture, moved along by the window system and painted where uncovered.
+      QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
+      const QPoint o = content->mapTo(content->window(), QPoint(0, 0));
+      const QImage shown =
+          screen->grabWindow(content->window()->winId(), o.x(), o.y(), cw, ch).toImage();
+      ASSERT_EQ(shown.size(), QSize(cw, ch));
+      for (int y = 0; y < ch; ++y)
+        for (int x = 0; x < cw; ++x)
+          ASSERT_EQ(shown.pixel(x, y) & 0xFFFFFFu, model.pixel(x, y) & 0xFFFFFFu)
+              << "step " << step << " at " << x << "," << y;
+      ASSERT_EQ(Grab(w).copy(0, 0, cw, ch).convertToFormat(QImage::Format_RGB32),
+                model.copy(0, 0, cw, ch))
+          << "step " << step;
+    }
+  }
   DisposeWindow(w);
 }

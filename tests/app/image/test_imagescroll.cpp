@@ -1,11 +1,29 @@
 // The image pane's scrolling against a model: random bar, drag and wheel steps at zooms from 1/3
 // to 4/1; after each, the rendering the pane holds equals a full rendering at the same offset
 // and the offset stays within its limits.
+#include <QCoreApplication>
+#include <QDir>
+#include <QScreen>
+#include <QWindow>
 #include <random>
 
 #include "imagetest.h"
 
 namespace {
+
+// What the screen shows of the pane once the window's pending repaint is delivered: the
+// picture the window system moved along, painted anew where a move uncovered it.
+QImage ScreenImage(PImageWindow* w) {
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
+  QWidget* content = PlatformContentWidget(w->GetWindow());
+  const Rect& e = w->imd->extent;
+  const QPoint o = content->mapTo(content->window(), QPoint(e.left, e.top));
+  return content->screen()
+      ->grabWindow(content->window()->winId(), o.x(), o.y(), w->imd->GetRWidth(),
+                   w->imd->GetRHeight())
+      .toImage()
+      .convertToFormat(QImage::Format_RGB32);
+}
 
 // A fresh full rendering of the current view at the pane's size.
 bool FullRender(PImageWindow* w, _ImgStruct* out) {
@@ -58,14 +76,27 @@ TEST_F(ImageWindowTest, ScrollingKeepsThePaneEqualToAFullRendering) {
   for (const std::string& f : files) ASSERT_TRUE(w->AddImage(f.c_str())) << f;
   SizePane(401, 297);
   ASSERT_TRUE(w->Present());
+  QWindow* screenWindow = PlatformContentWidget(w->GetWindow())->window()->windowHandle();
+  for (int i = 0; i < 100 && !screenWindow->isExposed(); ++i) QCoreApplication::processEvents();
+  ASSERT_TRUE(screenWindow->isExposed());
   std::mt19937 rng(37);
   const int zoomItems[] = {4, 5, 6, 8, 9, 10, 11, 12};  // 1/3 .. 4/1
-  int steps = 0, shifted = 0;
+  int steps = 0, shifted = 0, outlined = 0;
   while (steps < 1000) {
     if (steps % 40 == 0) {
       w->Advance(static_cast<int>(rng() % 10));
       w->SetZoom(static_cast<short>(zoomItems[rng() % 8]));
       w->Redraw();
+      // Now and then the steps scroll a selection's outline along.
+      w->imd->ShowRect(false);
+      if (rng() % 3 == 0) {
+        const int x0 = static_cast<int>(rng() % 300), y0 = static_cast<int>(rng() % 200);
+        w->iring->SelectRect(x0, y0, x0 + 20 + static_cast<int>(rng() % 300),
+                             y0 + 20 + static_cast<int>(rng() % 200));
+      } else {
+        w->iring->ClearSelection();
+      }
+      w->imd->ShowRect(true);
     }
     PImageDrawer* d = w->imd;
     const long before = w->renderCount;
@@ -96,6 +127,7 @@ TEST_F(ImageWindowTest, ScrollingKeepsThePaneEqualToAFullRendering) {
     }
     ++steps;
     if (w->renderCount == before) ++shifted;
+    outlined += d->rectShown;
     POrient o;
     ASSERT_TRUE(w->iring->GetOrient(&o));
     int off[2];
@@ -108,17 +140,33 @@ TEST_F(ImageWindowTest, ScrollingKeepsThePaneEqualToAFullRendering) {
     _ImgStruct full;
     ASSERT_TRUE(FullRender(w, &full));
     const int diff = MaxDiff(*d, full);
+    const QImage shown = steps % 5 == 0 ? PortImage(w) : QImage();
+    // Upright, the pane shows the rendering's bytes as they are.
+    int wrong = 0;
+    if (!shown.isNull() && !d->rectShown && !o.xyswap && !o.hflip && !o.vflip)
+      for (int y = 0; y < std::min(shown.height(), full.yres); ++y)
+        for (int x = 0; x < std::min(shown.width(), full.xres); ++x) {
+          const uint8_t* p = full.img + static_cast<ptrdiff_t>(y) * full.rowsize + 3 * x;
+          wrong += (shown.pixel(x, y) & 0xFFFFFFu) != (qRgb(p[0], p[1], p[2]) & 0xFFFFFFu);
+        }
     PfreeImage(&full);
     ASSERT_EQ(diff, 0) << "step " << steps << " zoom " << w->iring->GetZoom(nullptr);
+    ASSERT_EQ(wrong, 0) << "step " << steps;
     if (steps % 5 == 0) {
       // The screen shows what a whole drawing of the rendering shows.
-      const QImage shown = PortImage(w);
+      const QImage screen = ScreenImage(w);
+      ASSERT_EQ(screen, shown) << "step " << steps;
+      if (steps == 500) {
+        QDir().mkpath(LUMERIN_SHOTS);
+        screen.save(LUMERIN_SHOTS "/image_scrolled.png");
+      }
       w->irDrawn = nullptr;
       d->Redraw();
       ASSERT_EQ(shown, PortImage(w)) << "step " << steps;
     }
   }
   EXPECT_GT(shifted, 300);  // most steps shifted the rendering instead of rendering it again
+  EXPECT_GT(outlined, 100);
 }
 
 }  // namespace

@@ -62,13 +62,28 @@ void Shot(WindowRef w, const char* name) {
   PlatformFrameWidget(w)->grab().save(QString(LUMERIN_SHOTS "/e2e-") + name + ".png");
 }
 
-bool Menu(WindowRef w, const char* text) {
+// Chooses a menu item as a person does: the window is made the active one, the menu opens (its
+// items are brought up to date) and the item is chosen once it is enabled; until the window is
+// active and the item enabled (greyed while the program is busy) it is tried again a little
+// later, for ten seconds at the most. False when there is no such item.
+bool Menu(WindowRef w, const char* text, int tries = 500) {
   QMenuBar* bar = PlatformFrameWidget(w)->findChild<QMenuBar*>();
   for (QAction* top : bar ? bar->actions() : QList<QAction*>())
-    if (top->menu())
-      for (QAction* a : top->menu()->actions())
+    if (QMenu* m = top->menu())
+      for (QAction* a : m->actions())
         if (a->text().remove('&') == QString::fromUtf8(text)) {
-          a->trigger();
+          // The window is clicked first: its menu speaks to the active window.
+          const bool active = QApplication::activeWindow() == PlatformFrameWidget(w);
+          if (!active) SelectWindow(w);
+          QMetaObject::invokeMethod(m, "aboutToShow");
+          if (active && a->isEnabled()) {
+            a->trigger();
+          } else if (tries > 0) {
+            const std::string item = text;
+            QTimer::singleShot(20, [w, item, tries] { Menu(w, item.c_str(), tries - 1); });
+          } else {
+            ADD_FAILURE() << "the item \"" << text << "\" stayed greyed or its window inactive";
+          }
           return true;
         }
   return false;
@@ -82,14 +97,26 @@ QWidget* Widget(WindowRef w, const char* sig, int id) {
 
 void Drive() {
   auto* t = new QTimer(QCoreApplication::instance());  // goes with the application
-  QObject::connect(t, &QTimer::timeout, [t] {
+  auto* waiting = new QElapsedTimer;
+  waiting->start();
+  QObject::connect(t, &QTimer::timeout, [t, waiting] {
     if (next >= steps.size()) {
       t->stop();
       t->deleteLater();
+      delete waiting;
       return;
     }
     Step& s = steps[next];
-    if (!s.ready()) return;
+    if (!s.ready()) {
+      // A step that never comes names itself, and the walk ends instead of hanging.
+      if (waiting->elapsed() < 60000) return;
+      ADD_FAILURE() << "the walk waited a minute for \"" << s.name << "\"";
+      fflush(stdout);
+      next = steps.size();
+      QuitApplicationEventLoop();
+      return;
+    }
+    waiting->restart();
     ++next;
     done.push_back(s.name);
     // An action may run a nested loop (a dialog's wait): it runs from an event of its own, so
@@ -719,7 +746,11 @@ void AddInfoAndFind() {
                      EXPECT_TRUE(Menu(gMain->GetWindow(), "Info"));
                    }});
   steps.push_back(
-      {"the info window shows", [] { return IsWindowVisible(gInfo->GetWindow()); },
+      {"the info window shows in front",
+       [] {
+         return IsWindowVisible(gInfo->GetWindow()) &&
+                QApplication::activeWindow() == PlatformFrameWidget(gInfo->GetWindow());
+       },
        [] {
          Shot(gInfo->GetWindow(), "40-info");
          // The title button arms the row, the typed title is committed by Return.

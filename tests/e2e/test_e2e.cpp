@@ -33,6 +33,7 @@
 
 #include "app/browser/pbrowser.h"
 #include "app/core/papp.h"
+#include "app/core/pbusy.h"
 #include "app/shell/pshell.h"
 #include "catalog/pdbase.h"
 #include "catalog/pfieldset.h"
@@ -216,9 +217,10 @@ void AddBrowsing() {
                    }});
   steps.push_back({"the folder's thumbnails show",
                    [] {
+                     // The load has ended: its end sorts the display and clears a selection.
                      return (Status().find(" files") != std::string::npos ||
                              Status().find(" records") != std::string::npos) &&
-                            (gMain->bc.rdisp.GetSize() == 0 || Filled());
+                            (gMain->bc.rdisp.GetSize() == 0 || Filled()) && !PisBusy();
                    },
                    [] {
                      Shot(gMain->GetWindow(), "14-browser");

@@ -96,28 +96,28 @@ QWidget* Widget(WindowRef w, const char* sig, int id) {
   return GetControlByID(w, &cid, &c) == noErr ? PlatformControlWidget(c) : nullptr;
 }
 
+QElapsedTimer waiting;  // since the last step was taken
+
 void Drive() {
   auto* t = new QTimer(QCoreApplication::instance());  // goes with the application
-  auto* waiting = new QElapsedTimer;
-  waiting->start();
-  QObject::connect(t, &QTimer::timeout, [t, waiting] {
+  waiting.start();
+  QObject::connect(t, &QTimer::timeout, [t] {
     if (next >= steps.size()) {
       t->stop();
       t->deleteLater();
-      delete waiting;
       return;
     }
     Step& s = steps[next];
     if (!s.ready()) {
       // A step that never comes names itself, and the walk ends instead of hanging.
-      if (waiting->elapsed() < 60000) return;
+      if (waiting.elapsed() < 60000) return;
       ADD_FAILURE() << "the walk waited a minute for \"" << s.name << "\"";
       fflush(stdout);
       next = steps.size();
       QuitApplicationEventLoop();
       return;
     }
-    waiting->restart();
+    waiting.restart();
     ++next;
     done.push_back(s.name);
     // An action may run a nested loop (a dialog's wait): it runs from an event of its own, so

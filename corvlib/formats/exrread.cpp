@@ -501,8 +501,10 @@ bool plausibleValue(FILE* fp, const char* type, int64_t size, int maxName, int64
     }
   } else if (strcmp(type, "preview") == 0) {
     if (size < 8 || fread(b, 1, 8, fp) != 8) return false;
-    const int64_t w = static_cast<uint32_t>(le32(b)), h = static_cast<uint32_t>(le32(b + 4));
-    if (w * h * 4 != size - 8) return false;
+    // Two 32-bit sizes: their product fits 64 bits unsigned, four times it may not.
+    const uint64_t w = static_cast<uint32_t>(le32(b)), h = static_cast<uint32_t>(le32(b + 4));
+    const uint64_t pixels = static_cast<uint64_t>(size - 8);
+    if (w * h > pixels / 4 || w * h * 4 != pixels) return false;
   }
   return true;
 }

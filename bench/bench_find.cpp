@@ -67,6 +67,20 @@ Row MakeRow(int i) {
   return r;
 }
 
+// A displayed photo record of row i with the fields every catalogue here has.
+DBRecord& NewPhoto(PContext* ctx, int i, const Row& row) {
+  DBRecord& r = ctx->rdisp.NewRecord();
+  r.Init(ctx->rdisp.GetFieldInfo());
+  r.SetField(PDBFfile, row.file);
+  r.SetField(PDBFlocation, "/home/ann/Pictures");
+  r.SetField(PDBFnbytes, static_cast<long>(500000 + i));
+  r.SetField(PDBFhashval, static_cast<long>((i * 2654435761u) & 0x7FFFFFFF));
+  r.SetField(PDBFsubject, row.subject);
+  r.SetField(PDBFxsize, 3008L);
+  r.SetField(PDBFysize, 2000L);
+  return r;
+}
+
 PMainWindow* mw = nullptr;
 PFindWindow* fw = nullptr;
 std::string home;
@@ -96,16 +110,8 @@ bool Setup() {
   ctx.Clear(&PDBFInfo);
   for (int i = 0; i < kRecords; ++i) {
     const Row row = MakeRow(i);
-    DBRecord& r = ctx.rdisp.NewRecord();
-    r.Init(ctx.rdisp.GetFieldInfo());
-    r.SetField(PDBFfile, row.file);
-    r.SetField(PDBFlocation, "/home/ann/Pictures");
-    r.SetField(PDBFnbytes, static_cast<long>(500000 + i));
-    r.SetField(PDBFhashval, static_cast<long>((i * 2654435761u) & 0x7FFFFFFF));
-    r.SetField(PDBFsubject, row.subject);
+    DBRecord& r = NewPhoto(&ctx, i, row);
     r.SetField(PDBFcaption, row.caption);
-    r.SetField(PDBFxsize, 3008L);
-    r.SetField(PDBFysize, 2000L);
     r.SetField(PDBFlatitude, row.lat);
     r.SetField(PDBFlongitude, row.lon);
     r.SetField(PDBFexptime, row.exptime);
@@ -241,15 +247,7 @@ bool SetupList() {
   ctx.Clear(&PDBFInfo);
   for (int i = 0; i < kRecords; ++i) {
     const Row row = MakeRow(i);
-    DBRecord& r = ctx.rdisp.NewRecord();
-    r.Init(ctx.rdisp.GetFieldInfo());
-    r.SetField(PDBFfile, row.file);
-    r.SetField(PDBFlocation, "/home/ann/Pictures");
-    r.SetField(PDBFnbytes, static_cast<long>(500000 + i));
-    r.SetField(PDBFhashval, static_cast<long>((i * 2654435761u) & 0x7FFFFFFF));
-    r.SetField(PDBFsubject, row.subject);
-    r.SetField(PDBFxsize, 3008L);
-    r.SetField(PDBFysize, 2000L);
+    DBRecord& r = NewPhoto(&ctx, i, row);
     char kw[5][24];
     const char* k[5];
     for (int j = 0; j < 5; ++j) {

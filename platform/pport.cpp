@@ -78,6 +78,12 @@ void UnrollPort(WindowRec* w) {
   }
 }
 
+QPoint RolledStore(const WindowRec* w, int x, int y) {
+  const QRect& r = w->rolled;
+  return QPoint(r.left() + (x - r.left() + w->roll.x()) % r.width(),
+                r.top() + (y - r.top() + w->roll.y()) % r.height());
+}
+
 void PaintPort(QPainter& p, const WindowRec* w, const QRect& area) {
   const QRect r = w->rolled & area;
   if (r.isEmpty()) {
@@ -97,8 +103,7 @@ void PaintPort(QPainter& p, const WindowRec* w, const QRect& area) {
     for (int j = 0; j < 2; ++j) {
       const QRect piece = r & xs[i] & ys[j];
       if (piece.isEmpty()) continue;
-      const QPoint at(o.left() + (piece.left() - o.left() + w->roll.x()) % o.width(),
-                      o.top() + (piece.top() - o.top() + w->roll.y()) % o.height());
+      const QPoint at = RolledStore(w, piece.left(), piece.top());
       p.drawImage(piece.topLeft(), w->image, QRect(at, piece.size()));
     }
 }
@@ -199,12 +204,8 @@ UInt32 GetPortPixel(WindowRef win, short h, short v) {
   if (w == nullptr || !w->image.valid(h, v) || h >= w->content->width() ||
       v >= w->content->height())
     return 0;
-  if (w->rolled.contains(h, v)) {
-    const QRect& r = w->rolled;
-    h = static_cast<short>(r.left() + (h - r.left() + w->roll.x()) % r.width());
-    v = static_cast<short>(r.top() + (v - r.top() + w->roll.y()) % r.height());
-  }
-  return w->image.pixel(h, v) & 0xFFFFFFu;
+  const QPoint at = w->rolled.contains(h, v) ? RolledStore(w, h, v) : QPoint(h, v);
+  return w->image.pixel(at) & 0xFFFFFFu;
 }
 
 void ScrollWindowRect(WindowRef win, const Rect* r, short dh, short dv) {

@@ -177,6 +177,9 @@ Rect ToRect(const QRect& r);
 QRect ToQRect(const Rect& r);
 // Moves a rolled part of the port's image back to where its picture is (see WindowRec::rolled).
 void UnrollPort(WindowRec* w);
+// Where the port's image keeps the picture's pixel (x, y) of a rolled part (it must lie within
+// w->rolled).
+QPoint RolledStore(const WindowRec* w, int x, int y);
 // Paints area (window-local) of the port's picture at the same place on p, through any roll.
 void PaintPort(QPainter& p, const WindowRec* w, const QRect& area);
 // The window-local rectangle of a widget inside a window's content.

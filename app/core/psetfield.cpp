@@ -575,6 +575,53 @@ class ValueTally {
   std::vector<int> count_;
 };
 
+// How many of the selected records have each value of fields[0 .. n-1] (a value listed twice
+// in one record counts once), into counts[0 .. n-1]; one walk over the selection serves them
+// all, each record's field array being fetched once.
+void CountValues(const PContext& bc, const PDBFieldID* fields, int n,
+                 std::map<std::string, int>* counts) {
+  constexpr int kMost = 4;
+  n = std::min(n, kMost);
+  ValueTally tally[kMost];
+  int id[kMost];
+  const DBFieldInfo* fi = bc.rdisp.GetFieldInfo();
+  for (int f = 0; f < n; ++f) id[f] = fi ? fi->XlateID(&PDBFInfo, fields[f]) : -1;
+  const DBRecord* recs = bc.rdisp.GetArray();
+  const uint32_t nrec = static_cast<uint32_t>(bc.rdisp.GetSize());
+  PforSelectedBatches(bc, [&](const uint32_t* batch, uint32_t nb) {
+    while (nb > 0 && batch[nb - 1] >= nrec) --nb;
+    // Records lie far apart in memory: a batch's field arrays are fetched ahead of reading,
+    // then the arrays of fields holding several values.
+    for (uint32_t k = 0; k < nb; ++k) __builtin_prefetch(recs[batch[k]].l);
+    for (uint32_t k = 0; k < nb; ++k) {
+      const DBRecord& r = recs[batch[k]];
+      if (r.l == nullptr || r.finfo != fi) continue;
+      for (int f = 0; f < n; ++f)
+        if (id[f] >= 0 && id[f] < r.l->nfields) __builtin_prefetch(&r.l->field[id[f]]);
+    }
+    for (uint32_t k = 0; k < nb; ++k) {
+      const DBRecord& r = recs[batch[k]];
+      if (r.finfo != fi) continue;
+      for (int f = 0; f < n; ++f)
+        if (id[f] >= 0) {
+          const DBField& v = r[id[f]];
+          if (v.GetNV() > 1) __builtin_prefetch(v.GetPointer());
+        }
+    }
+    for (uint32_t k = 0; k < nb; ++k) {
+      const DBRecord& r = recs[batch[k]];
+      for (int f = 0; f < n; ++f) {
+        if (id[f] >= 0 && r.finfo == fi)
+          tally[f].Add(r[id[f]]);
+        else
+          tally[f].Add(PDBgetField(r, fields[f]));
+      }
+    }
+    return true;
+  });
+  for (int f = 0; f < n; ++f) tally[f].Collect(&counts[f]);
+}
+
 }  // namespace
 
 void checkSettings(unsigned long cmd) {
@@ -607,38 +654,27 @@ void checkSettings(unsigned long cmd) {
   }
   enableMenuCommand(kind->ask, true);
   // The selected records' values and how many records have each (a value listed twice in one
-  // record counts once).
-  ValueTally tally;
-  const DBFieldInfo* fi = bc->rdisp.GetFieldInfo();
-  const int id = fi ? fi->XlateID(&PDBFInfo, kind->field) : -1;
-  const DBRecord* recs = bc->rdisp.GetArray();
-  const uint32_t nrec = static_cast<uint32_t>(bc->rdisp.GetSize());
-  PforSelectedBatches(*bc, [&](const uint32_t* batch, uint32_t n) {
-    while (n > 0 && batch[n - 1] >= nrec) --n;
-    // Records lie far apart in memory: a batch's field arrays are fetched ahead of reading.
-    for (uint32_t k = 0; k < n; ++k) __builtin_prefetch(recs[batch[k]].l);
-    if (id >= 0)
-      for (uint32_t k = 0; k < n; ++k) {
-        const DBRLink* l = recs[batch[k]].l;
-        if (l != nullptr && id < l->nfields) __builtin_prefetch(&l->field[id]);
-      }
-    // Several values are held in an array of their own: one more fetch ahead.
-    if (id >= 0)
-      for (uint32_t k = 0; k < n; ++k) {
-        const DBField& f = recs[batch[k]][id];
-        if (f.GetNV() > 1) __builtin_prefetch(f.GetPointer());
-      }
-    for (uint32_t k = 0; k < n; ++k) {
-      const DBRecord& r = recs[batch[k]];
-      if (id >= 0 && r.finfo == fi)
-        tally.Add(r[id]);
-      else
-        tally.Add(PDBgetField(r, kind->field));
-    }
-    return true;
-  });
-  std::map<std::string, int> counts;
-  tally.Collect(&counts);
+  // record counts once). The menus ask before every showing, one after another: one walk counts
+  // the values of every menu's field, and the counts are kept while the records and the
+  // selection stay as they were.
+  static PSelectionStamp keptStamp;
+  static PDBFieldID keptFields[4];
+  static std::map<std::string, int> keptCounts[4];
+  static int nKept = 0;
+  const PSelectionStamp stamp = PstampSelection(*bc);
+  if (keptStamp != stamp) {
+    nKept = 0;
+    for (const SetKind& k : kKinds)
+      if (k.capacity > 0 && nKept < 4) keptFields[nKept++] = k.field;
+    for (auto& c : keptCounts) c.clear();
+    CountValues(*bc, keptFields, nKept, keptCounts);
+    keptStamp = stamp;
+  }
+  const std::map<std::string, int>* found = nullptr;
+  for (int f = 0; f < nKept; ++f)
+    if (keptFields[f] == kind->field) found = &keptCounts[f];
+  static const std::map<std::string, int> none;
+  const std::map<std::string, int>& counts = found ? *found : none;
   const bool onlyCommon = static_cast<int>(counts.size()) > slots;
   int k = 1;
   for (const auto& [v, c] : counts) {

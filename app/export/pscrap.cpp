@@ -95,9 +95,10 @@ void copyFilenames() {
   }
 }
 
-bool checkGlobalPositions() {
-  PContext* pc = PexchangeContext(nullptr);
-  if (pc == nullptr) return false;
+namespace {
+
+// Whether some record is selected and every selected record has a latitude and a longitude.
+bool SelectionHasPositions(const PContext* pc) {
   // The menu asks before every showing, over selections of any size: the fields are found once
   // for the display's schema, the selection is walked a word at a time, and records of that
   // schema are read straight from their field arrays.
@@ -137,6 +138,21 @@ bool checkGlobalPositions() {
     return true;
   });
   return any && all;
+}
+
+}  // namespace
+
+bool checkGlobalPositions() {
+  PContext* pc = PexchangeContext(nullptr);
+  if (pc == nullptr) return false;
+  // The answer is kept while the records and the selection stay as they were.
+  static PSelectionStamp keptStamp;
+  static bool keptAnswer = false;
+  const PSelectionStamp stamp = PstampSelection(*pc);
+  if (stamp == keptStamp) return keptAnswer;
+  keptAnswer = SelectionHasPositions(pc);
+  keptStamp = stamp;
+  return keptAnswer;
 }
 
 void copyGlobalPositions() {

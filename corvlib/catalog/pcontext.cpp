@@ -1,6 +1,7 @@
 // The catalogue context: opening, closing, syncing and checkpointing the catalogue.
 #include "catalog/pcontext.h"
 #include "catalog/pdbase.h"
+#include "support/pchange.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -163,6 +164,7 @@ bool PContext::CloseDB() {
     if (rdisp.GetFieldInfo() == &phd && rdisp_info == nullptr) {
       // The records outlive the catalogue under a private copy of its schema.
       rdisp_info = new DBFieldInfo(phd);
+      PnoteChange();
       rdisp.finfo = rdisp_info;
       rdisp.sord = rdisp_info->sord;
       for (int i = 0; i < n; i++) {

@@ -5,6 +5,7 @@
 
 #include "catalog/pdbase.h"
 #include "support/dmessage.h"
+#include "support/pchange.h"
 
 PContextState::PContextState() : uniq(false), rdisp_info(nullptr) {
   rsrc[0] = '\0';
@@ -166,6 +167,7 @@ PContextState& PContextState::operator=(const PContextState& src) {
   rdisp = src.rdisp;
   // Records bound to the source's private schema are bound to the copy's.
   if (src.rdisp_info != nullptr && src.rdisp.GetFieldInfo() == src.rdisp_info) {
+    PnoteChange();
     rdisp.finfo = rdisp_info;
     for (int i = 0; i < rdisp.GetSize(); i++)
       if (rdisp[i].finfo == src.rdisp_info) rdisp[i].finfo = rdisp_info;

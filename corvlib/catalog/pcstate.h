@@ -11,6 +11,7 @@
 #include "db/dbrlist.h"
 #include "db/dbschema.h"
 #include "support/abitmap.h"
+#include "support/pchange.h"
 #include "support/pstrings.h"
 
 class PContextState {
@@ -112,6 +113,23 @@ void PforSelectedBatches(const PContextState& pc, Fn&& fn) {
         batch[n++] = (w << 5) + static_cast<uint32_t>(__builtin_ctz(bits));
     if (n != 0 && !fn(static_cast<const uint32_t*>(batch), n)) return;
   }
+}
+
+// What a result computed from a context's displayed records and selection depends on: two
+// stamps of the same context are equal only while no record, record list or schema has changed
+// anywhere and the selection has not changed (see support/pchange.h). A result kept with its
+// stamp is valid while the context's stamp is still the same.
+struct PSelectionStamp {
+  const PContextState* pc = nullptr;
+  uint64_t changes = 0;
+  uint64_t selChanges = 0;
+  bool operator==(const PSelectionStamp& o) const {
+    return pc == o.pc && changes == o.changes && selChanges == o.selChanges;
+  }
+  bool operator!=(const PSelectionStamp& o) const { return !(*this == o); }
+};
+inline PSelectionStamp PstampSelection(const PContextState& pc) {
+  return {&pc, PchangeCount(), pc.rsel.Changes()};
 }
 
 // Marks every record of list read-only (the catalogue versions of displayed records).

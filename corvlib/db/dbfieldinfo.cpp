@@ -9,6 +9,7 @@
 
 #include "db/dbschema.h"
 #include "support/dmessage.h"
+#include "support/pchange.h"
 #include "support/pstrings.h"
 
 namespace {
@@ -41,11 +42,13 @@ const char* linkName(const char* name) {
 // ---- DBFieldID ------------------------------------------------------------------------------
 
 void DBFieldID::Clear() {
+  PnoteChange();
   for (int i = nfields; i-- > 0;) strunlink(mname[i]);
   nfields = 0;
 }
 
 DBFieldID& DBFieldID::operator=(const DBFieldID& src) {
+  PnoteChange();
   if (this == &src) return *this;
   Clear();
   for (int id = 0; id < src.nfields; id++) {
@@ -58,17 +61,20 @@ DBFieldID& DBFieldID::operator=(const DBFieldID& src) {
 }
 
 void DBFieldID::SetName(int id, const char* pooled) {
+  PnoteChange();
   mname[id] = pooled;
   mturn[id] =
       static_cast<uint8_t>(memhash(pooled, static_cast<ptrdiff_t>(std::strlen(pooled)), 32) % 31);
 }
 
 int DBFieldID::Field(const char* name) {
+  PnoteChange();
   const int id = GetID(name);
   return id >= 0 ? id : NewField(name);
 }
 
 int DBFieldID::NewField(const char* name) {
+  PnoteChange();
   if (name == nullptr || *name == '\0' || nfields >= DB_MAXFIELDS) return -1;
   int k = nfields - 1;
   for (; k >= 0; k--) {
@@ -110,6 +116,7 @@ int DBFieldID::GetID(const char* name) const {
 }
 
 bool DBFieldID::Rename(int id, const char* name) {
+  PnoteChange();
   if (id < 0 || id >= nfields || name == nullptr || *name == '\0') return false;
   if (sameName(mname[id], name)) return true;
   if (GetID(name) >= 0) return false;
@@ -188,6 +195,7 @@ void DBFieldID::Write(std::ostream* os, char sep) const {
 }
 
 int DBFieldID::Read(std::istream* is, char* sep) {
+  PnoteChange();
   if (is == nullptr) return -1;
   Clear();
   constexpr int kLineMax = 2048;
@@ -300,6 +308,7 @@ DBFieldInfo::DBFieldInfo(const DBFieldInfo& src) : DBFieldInfo() {
 DBFieldInfo::~DBFieldInfo() = default;
 
 DBFieldInfo& DBFieldInfo::operator=(const DBFieldInfo& src) {
+  PnoteChange();
   if (this == &src) return *this;
   DBFieldID::operator=(src);
   std::memcpy(static_cast<void*>(details), src.details, sizeof(details));
@@ -308,6 +317,7 @@ DBFieldInfo& DBFieldInfo::operator=(const DBFieldInfo& src) {
 }
 
 void DBFieldInfo::Clear() {
+  PnoteChange();
   sord.Clear();
   DBFieldID::Clear();
   std::memset(static_cast<void*>(details), 0, sizeof(details));
@@ -318,6 +328,7 @@ int DBFieldInfo::InfoSize() const {
 }
 
 int DBFieldInfo::Field(const char* name, const DBFDetails* det) {
+  PnoteChange();
   if (det == nullptr) return -1;
   const int id = DBFieldID::Field(name);
   if (id < 0) return -1;
@@ -343,6 +354,7 @@ static DBFormatFunc standardFormat(DBDataType type, int flags) {
 
 int DBFieldInfo::Field(const char* name, DBDataType type, const char* description, int flags,
                        DBFormatFunc formatter) {
+  PnoteChange();
   int id = GetID(name);
   if (id < 0) {
     id = NewField(name);
@@ -369,6 +381,7 @@ int DBFieldInfo::Field(const char* name, DBDataType type, const char* descriptio
 }
 
 void DBFieldInfo::CopyFormat(const DBFieldInfo* other) {
+  PnoteChange();
   if (other == nullptr || other->nfields == 0) return;
   int map[DB_MAXFIELDS];
   MapIDs(map, other);

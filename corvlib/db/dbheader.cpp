@@ -9,6 +9,7 @@
 #include <string>
 
 #include "support/dmessage.h"
+#include "support/pchange.h"
 #include "support/pstrings.h"
 
 namespace {
@@ -206,6 +207,7 @@ int DBFieldInfo::WriteInfo(std::ostream* os, int level) const {
 }
 
 int DBFieldInfo::ReadInfo(std::istream* is) {
+  PnoteChange();
   return DBReadFieldInfoBlock(this, is);
 }
 

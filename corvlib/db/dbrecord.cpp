@@ -7,6 +7,7 @@
 #include "db/dbrecord.h"
 #include "db/dbfieldpriv.h"
 #include "support/dmessage.h"
+#include "support/pchange.h"
 
 // ---- DBRLink --------------------------------------------------------------------------------
 
@@ -15,6 +16,7 @@ DBRLink::DBRLink(int n) : field(nullptr), nfields(0), ncap(0), readonly(0), nlin
 }
 
 void DBRLink::Init(int n) {
+  PnoteChange();
   if (readonly >= 0) delete[] field;
   field = nullptr;
   nfields = 0;
@@ -36,6 +38,7 @@ void DBRLink::Init(int n) {
 }
 
 void DBRLink::Reset() {
+  PnoteChange();
   if (readonly != 0) return;
   for (int i = 0; i < nfields; i++) field[i].Clear();
   nfields = 0;
@@ -43,6 +46,7 @@ void DBRLink::Reset() {
 }
 
 void DBRLink::GrowTo(int n) {
+  PnoteChange();
   if (readonly != 0 || nfields >= n) return;
   if (n > DB_MAXFIELDS) n = DB_MAXFIELDS;
   // A hash taken over fewer fields missed unset keys among the new ones: it is taken again.
@@ -65,11 +69,13 @@ void DBRLink::GrowTo(int n) {
 // ---- binding and sharing --------------------------------------------------------------------
 
 void DBRecord::Free() {
+  PnoteChange();
   if (l != nullptr && --l->nlinks <= 0) delete l;
   l = nullptr;
 }
 
 const DBFieldInfo* DBRecord::Init(const DBFieldInfo* schema, bool lock) {
+  PnoteChange();
   if (schema == nullptr) {
     Free();
     Empty();
@@ -101,6 +107,7 @@ int DBRecord::IsLinked(const DBRecord* other) const {
 }
 
 int DBRecord::Link(DBRecord* other) {
+  PnoteChange();
   if (other == nullptr) return 0;
   if (other == this) return 1;
   DBRLink* link = other->l;
@@ -113,6 +120,7 @@ int DBRecord::Link(DBRecord* other) {
 }
 
 int DBRecord::Take(DBRecord* other) {
+  PnoteChange();
   if (other == nullptr) return 0;
   if (other == this) return 1;
   Free();
@@ -125,6 +133,7 @@ int DBRecord::Take(DBRecord* other) {
 }
 
 DBRecord& DBRecord::operator=(const DBRecord& src) {
+  PnoteChange();
   if (this == &src) return *this;
   DBRLink* keep = src.l;  // src may share this record's array
   if (keep != nullptr) keep->nlinks++;
@@ -217,16 +226,19 @@ static bool isHashKey(const DBFieldInfo* fi, int id) {
 }
 
 void DBRecord::Clear() {
+  PnoteChange();
   if (!ReadOnly()) l->Init(0);
 }
 
 void DBRecord::ClearField(int id) {
+  PnoteChange();
   if (ReadOnly() || id < 0 || id >= l->nfields) return;
   l->field[id].Clear();
   if (isHashKey(finfo, id)) l->ihash = -1;
 }
 
 int DBRecord::PrepField(int id, DBDataType type, int n) {
+  PnoteChange();
   if (ReadOnly() || finfo == nullptr || id < 0 || id >= finfo->nfields) return 0;
   if (id < l->nfields) l->field[id].Clear();
   const DBFDetails& d = finfo->details[id];
@@ -242,6 +254,7 @@ int DBRecord::PrepField(int id, DBDataType type, int n) {
 // array as it grows): the source may be, or point into, this record's own values.
 
 int DBRecord::SetField(int id, const DBField& val) {
+  PnoteChange();
   DBField v(val);
   if (!PrepField(id, v.GetDT(), v.GetNV())) return 0;
   l->field[id] = std::move(v);
@@ -249,22 +262,26 @@ int DBRecord::SetField(int id, const DBField& val) {
 }
 
 int DBRecord::SetField(int id, long i) {
+  PnoteChange();
   if (!PrepField(id, DBDTint, 1)) return 0;
   l->field[id].Set(i);
   return 1;
 }
 
 int DBRecord::SetField(int id, float f) {
+  PnoteChange();
   if (!PrepField(id, DBDTfloat, 1)) return 0;
   l->field[id].Set(f);
   return 1;
 }
 
 int DBRecord::SetField(int id, double f) {
+  PnoteChange();
   return SetField(id, dbpriv::toFloat(f));
 }
 
 int DBRecord::SetField(int id, const char* s) {
+  PnoteChange();
   if (s == nullptr) {
     ClearField(id);
     return 0;
@@ -294,18 +311,22 @@ int setArray(DBRecord& r, int id, DBDataType type, const T* p, int n) {
 }  // namespace
 
 int DBRecord::SetField(int id, const long* p, int n) {
+  PnoteChange();
   return setArray(*this, id, DBDTint, p, n);
 }
 
 int DBRecord::SetField(int id, const float* p, int n) {
+  PnoteChange();
   return setArray(*this, id, DBDTfloat, p, n);
 }
 
 int DBRecord::SetField(int id, const char* const* p, int n) {
+  PnoteChange();
   return setArray(*this, id, DBDTstring, p, n);
 }
 
 int DBRecord::SetField(int id, const DBRecord& src) {
+  PnoteChange();
   if (src.finfo == nullptr || finfo == nullptr) return 0;
   const int sid = src.finfo->XlateID(finfo, id);
   const DBField* f = sid >= 0 ? src.GetField(sid) : nullptr;
@@ -317,6 +338,7 @@ int DBRecord::SetField(int id, const DBRecord& src) {
 }
 
 int DBRecord::SetText(int id, const char* text, char sep) {
+  PnoteChange();
   if (text == nullptr || *text == '\0') {
     ClearField(id);
     return 0;
@@ -329,6 +351,7 @@ int DBRecord::SetText(int id, const char* text, char sep) {
 }
 
 int DBRecord::FillFrom(const DBRecord& src) {
+  PnoteChange();
   if (ReadOnly() || finfo == nullptr) return -1;
   if (src.finfo == nullptr) return 0;
   l->GrowTo(finfo->nfields);
@@ -409,6 +432,7 @@ bool DBRecord::operator==(const DBRecord& other) const {
 }
 
 DBRecord& DBRecord::operator&=(const DBRecord& other) {
+  PnoteChange();
   if (other.GetNAlloc() == 0) return *this;
   if (GetNAlloc() == 0) return *this = other;
   if (ReadOnly()) return *this;
@@ -434,6 +458,7 @@ DBRecord& DBRecord::operator&=(const DBRecord& other) {
 }
 
 DBRecord& DBRecord::operator|=(const DBRecord& other) {
+  PnoteChange();
   if (other.GetNAlloc() == 0) return *this;
   if (GetNAlloc() == 0) return *this = other;
   if (ReadOnly()) return *this;

@@ -7,6 +7,7 @@
 
 #include "db/dbfield.h"
 #include "db/dbschema.h"
+#include "support/pchange.h"
 
 class DBQuery;
 
@@ -51,6 +52,7 @@ class DBRecord {
   void Free();
   // Forgets the members without releasing (after the array was handed on).
   void Empty() {
+    PnoteChange();
     l = nullptr;
     finfo = nullptr;
     fieldlock = false;

@@ -6,6 +6,7 @@
 
 #include "db/dbrlist.h"
 #include "support/dmessage.h"
+#include "support/pchange.h"
 
 // Records are kept in one heap block that is grown with realloc, so a record must stay valid
 // when its bytes move: its members are plain pointers and flags (the field array it refers to
@@ -19,6 +20,7 @@ DBRecordList::DBRecordList(const DBFieldInfo* schema, int n)
 }
 
 int DBRecordList::Init(const DBFieldInfo* schema, int n) {
+  PnoteChange();
   Resize(0);
   finfo = schema;
   if (schema != nullptr)
@@ -29,6 +31,7 @@ int DBRecordList::Init(const DBFieldInfo* schema, int n) {
 }
 
 void DBRecordList::Empty() {
+  PnoteChange();
   rl = nullptr;
   nr = 0;
   maxr = 0;
@@ -44,6 +47,7 @@ static void* rawBlock(void* old, long long count) {
 }
 
 int DBRecordList::Resize(int n) {
+  PnoteChange();
   if (n < 0) n = 0;
   if (n == nr) return n;
   if (rl == nullptr) {
@@ -94,6 +98,7 @@ int DBRecordList::Resize(int n) {
 }
 
 DBRecord& DBRecordList::NewRecord() {
+  PnoteChange();
   if (nr == INT32_MAX || Resize(nr + 1) == 0) return dummy;
   return rl[nr - 1];
 }
@@ -167,6 +172,7 @@ struct KeyCache {
 }  // namespace
 
 void DBRecordList::Sort() {
+  PnoteChange();
   if (nr < 1) return;
   for (int i = 0; i < nr; i++) rl[i].sortord = &sord;
   if (nr < 2) return;
@@ -217,6 +223,7 @@ void DBRecordList::Sort() {
 }
 
 void DBRecordList::Compact(bool dropEmpty) {
+  PnoteChange();
   int k = 0;
   for (int i = 0; i < nr; i++) {
     DBRecord& r = rl[i];
@@ -237,6 +244,7 @@ void DBRecordList::Compact(bool dropEmpty) {
 }
 
 int DBRecordList::LinkAll(DBRecordList* other) {
+  PnoteChange();
   if (other == this) return nr;
   Resize(0);
   finfo = nullptr;
@@ -252,6 +260,7 @@ int DBRecordList::LinkAll(DBRecordList* other) {
 }
 
 DBRecordList& DBRecordList::operator=(const DBRecordList& other) {
+  PnoteChange();
   if (this == &other) return *this;
   if (finfo == nullptr) {
     finfo = other.finfo;

@@ -28,7 +28,11 @@ class DBRecordList {
   int GetSize() const { return nr; }
   const DBFieldInfo* GetFieldInfo() const { return finfo; }
   const DBRecord* GetArray() const { return rl; }
-  DBRecord* Array() { return rl; }
+  // Writable records: their changes are counted by the records themselves (see pchange.h).
+  DBRecord* Array() {
+    PnoteChange();
+    return rl;
+  }
   const DBRecord& Get(int i) const { return (i >= 0 && i < nr) ? rl[i] : dummy; }
   DBRecord& operator[](int i) { return (i >= 0 && i < nr) ? rl[i] : dummy; }
 

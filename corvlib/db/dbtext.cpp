@@ -15,6 +15,7 @@
 #include "db/dbrlist.h"
 #include "db/dbfieldpriv.h"
 #include "support/dmessage.h"
+#include "support/pchange.h"
 
 namespace {
 
@@ -396,6 +397,7 @@ void DBRecord::Write(std::ostream* os, char sep) const {
 }
 
 int DBRecord::Read(std::istream* is, char sep) {
+  PnoteChange();
   if (is == nullptr || finfo == nullptr) return 0;
   if (ReadOnly()) {
     DMESSAGE(DMCparameter, "Attempt to read into read-only record");
@@ -493,6 +495,7 @@ void DBRecordList::Write(std::ostream* os, char sep) const {
 }
 
 int DBRecordList::Read(std::istream* is, char* sep, DBFieldInfo* schema) {
+  PnoteChange();
   if (finfo == nullptr && schema == nullptr) return -1;
   if (is == nullptr) return 0;
   std::unique_ptr<DBFieldInfo> local;

@@ -21,6 +21,7 @@ ABitMap::ABitMap(const ABitMap& other) {
 
 ABitMap& ABitMap::operator=(const ABitMap& other) {
   if (this == &other) return *this;
+  ++changes;
   const uint32_t nw = nwords(other.len);
   if (nw != nwords(len)) {
     std::free(bmap);
@@ -44,6 +45,7 @@ ABitMap::~ABitMap() {
 }
 
 bool ABitMap::NewBitMap(uint32_t n, bool value) {
+  ++changes;
   const uint32_t nw = nwords(n);
   if (nw != nwords(len) || n == 0) {
     std::free(bmap);
@@ -66,12 +68,14 @@ void ABitMap::MaskTail() {
 }
 
 void ABitMap::ClearBitMap(bool value) {
+  ++changes;
   if (len == 0) return;
   std::memset(bmap, value ? 0xFF : 0, size_t{nwords(len)} * sizeof(uint32_t));
   MaskTail();
 }
 
 void ABitMap::SetRun(uint32_t start, uint32_t n, bool value) {
+  ++changes;
   if (n == 0) return;
   uint32_t w = start >> 5;
   const uint32_t last = start + (n - 1);  // inside the map, so no wrap
@@ -89,6 +93,7 @@ void ABitMap::SetRun(uint32_t start, uint32_t n, bool value) {
 }
 
 void ABitMap::ClearBits(uint32_t start, uint32_t n, bool value) {
+  ++changes;
   if (start >= len || n == 0) return;
   if (n > len - start) n = len - start;
   SetRun(start, n, value);
@@ -142,6 +147,7 @@ bool ABitMap::Find(uint32_t* pos, bool value) const {
 }
 
 void ABitMap::Invert() {
+  ++changes;
   const uint32_t nw = nwords(len);
   for (uint32_t i = 0; i < nw; ++i) bmap[i] = ~bmap[i];
   if (nw > 0) MaskTail();
@@ -153,6 +159,7 @@ bool ABitMap::operator==(const ABitMap& other) const {
 }
 
 ABitMap& ABitMap::operator|=(const ABitMap& other) {
+  ++changes;
   if (other.len != len) return *this = other;
   const uint32_t nw = nwords(len);
   for (uint32_t i = 0; i < nw; ++i) bmap[i] |= other.bmap[i];
@@ -160,6 +167,7 @@ ABitMap& ABitMap::operator|=(const ABitMap& other) {
 }
 
 ABitMap& ABitMap::operator&=(const ABitMap& other) {
+  ++changes;
   if (other.len != len) return *this;
   const uint32_t nw = nwords(len);
   for (uint32_t i = 0; i < nw; ++i) bmap[i] &= other.bmap[i];
@@ -167,6 +175,7 @@ ABitMap& ABitMap::operator&=(const ABitMap& other) {
 }
 
 ABitMap& ABitMap::operator^=(const ABitMap& other) {
+  ++changes;
   if (other.len != len) return *this;
   const uint32_t nw = nwords(len);
   for (uint32_t i = 0; i < nw; ++i) bmap[i] ^= other.bmap[i];
@@ -174,6 +183,7 @@ ABitMap& ABitMap::operator^=(const ABitMap& other) {
 }
 
 ABitMap& ABitMap::operator>>=(uint32_t n) {
+  ++changes;
   if (n == 0 || len == 0) return *this;
   if (n >= len) {
     ClearBitMap(false);
@@ -195,6 +205,7 @@ ABitMap& ABitMap::operator>>=(uint32_t n) {
 }
 
 ABitMap& ABitMap::operator<<=(uint32_t n) {
+  ++changes;
   if (n == 0 || len == 0) return *this;
   if (n >= len) {
     ClearBitMap(false);
@@ -223,6 +234,7 @@ ABitMap2::ABitMap2(int w, int h, bool value) {
 }
 
 bool ABitMap2::NewBitMap(int w, int h, bool value) {
+  ++changes;
   width = height = 0;
   if (w <= 0 || h <= 0 || static_cast<uint64_t>(w) * static_cast<uint64_t>(h) > UINT32_MAX) {
     ABitMap::NewBitMap(0);
@@ -251,6 +263,7 @@ bool ABitMap2::Find(int* x, int* y, bool value) const {
 }
 
 void ABitMap2::ClearRect(int x, int y, int w, int h, bool value) {
+  ++changes;
   if (x < 0) {
     if (w < INT32_MIN - x) return;
     w += x;
@@ -275,6 +288,7 @@ void ABitMap2::ClearRect(int x, int y, int w, int h, bool value) {
 }
 
 void ABitMap2::Shift(int dx, int dy, int fill) {
+  ++changes;
   if (width < 1 || height < 1) return;
   const int64_t adx = dx < 0 ? -int64_t{dx} : dx;
   const int64_t ady = dy < 0 ? -int64_t{dy} : dy;
@@ -305,6 +319,7 @@ void ABitMap2::Shift(int dx, int dy, int fill) {
 }
 
 void ABitMap2::Expand(double radius, bool value) {
+  ++changes;
   if (radius < 0) {
     radius = -radius;
     value = !value;

@@ -31,14 +31,17 @@ class ABitMap {
 
   bool Check(uint32_t i) const { return i < len && (bmap[i >> 5] & Bit(i)) != 0; }
   void Set(uint32_t i) {
+    ++changes;
     if (i < len) bmap[i >> 5] |= Bit(i);
   }
   void Reset(uint32_t i) {
+    ++changes;
     if (i < len) bmap[i >> 5] &= ~Bit(i);
   }
   void Set(uint32_t i, bool value) { value ? Set(i) : Reset(i); }
   // The word holding bit i (a scratch word beyond the length, whose writes change nothing).
   uint32_t& Word(uint32_t i) {
+    ++changes;
     if (i < len) return bmap[i >> 5];
     dummy = 0;
     return dummy;
@@ -47,6 +50,9 @@ class ABitMap {
   static uint32_t Bit(uint32_t i) { return uint32_t{1} << (i & 31); }
   uint32_t NumWords() const { return nwords(len); }
   const uint32_t* Words() const { return bmap; }
+  // How many times the map was changed (or handed out a word to change): a result computed
+  // from the map stays valid while the count is the same.
+  uint64_t Changes() const { return changes; }
 
   void Invert();
   bool operator==(const ABitMap& other) const;
@@ -69,6 +75,7 @@ class ABitMap {
 
   uint32_t len = 0;
   uint32_t* bmap = nullptr;
+  uint64_t changes = 0;
 
  private:
   static thread_local uint32_t dummy;

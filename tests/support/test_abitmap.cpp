@@ -232,3 +232,50 @@ TEST(ABitMap2Test, ExpandGrowsByADiscClippedAtTheEdges) {
 }
 
 }  // namespace
+
+// Every change of a map moves its change count on (results kept from the map rely on it).
+TEST(ABitMapTest, EveryChangeMovesTheChangeCount) {
+  ABitMap2 m(40, 3);
+  ABitMap other(120, true);
+  std::mt19937 rng(11);
+  for (int step = 0; step < 2000; step++) {
+    const ABitMap before = m;
+    const uint64_t count = m.Changes();
+    const uint32_t i = rng() % 130;
+    switch (rng() % 10) {
+      case 0:
+        m.Set(i);
+        break;
+      case 1:
+        m.Reset(i);
+        break;
+      case 2:
+        m.Word(i) ^= static_cast<uint32_t>(rng());
+        break;
+      case 3:
+        m.Invert();
+        break;
+      case 4:
+        m.ClearBits(i, rng() % 40, rng() % 2 != 0);
+        break;
+      case 5:
+        m |= other;
+        break;
+      case 6:
+        m ^= other;
+        break;
+      case 7:
+        m >>= rng() % 50;
+        break;
+      case 8:
+        m.Shift(static_cast<int>(rng() % 5) - 2, static_cast<int>(rng() % 3) - 1, 1);
+        break;
+      default:
+        m.ClearRect(static_cast<int>(rng() % 40), 0, 5, 2, rng() % 2 != 0);
+        break;
+    }
+    if (!(static_cast<const ABitMap&>(m) == before)) {
+      ASSERT_NE(m.Changes(), count) << step;
+    }
+  }
+}

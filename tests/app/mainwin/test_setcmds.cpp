@@ -217,6 +217,103 @@ TEST_F(SetCommands, SlotsOverLargeSelectionsMatchAPlainCount) {
   }
 }
 
+// The menus keep what they counted over the selection while nothing changed. Every way of
+// changing the records or the selection must make them count again: random changes through the
+// commands, undo and redo, sorting, the selection and the records themselves, each followed by
+// two updates (the second finding what the first kept), against a plain count.
+TEST_F(SetCommands, KeptCountsFollowEveryChange) {
+  const int kRecords = 30;
+  Catalogue(kRecords);
+  const char* words[] = {"alpha", "bravo", "charlie", "delta",  "echo", "foxtrot",
+                         "golf",  "hotel", "india",   "juliet", "kilo", "lima"};
+  std::mt19937 rng(37);
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  const DBFieldInfo* fi = bc->rdisp.GetFieldInfo();
+  const int kw = fi->XlateID(&PDBFInfo, PDBFkeyword);
+  const int lat = fi->XlateID(&PDBFInfo, PDBFlatitude);
+  const int lon = fi->XlateID(&PDBFInfo, PDBFlongitude);
+  ASSERT_GE(kw, 0);
+  ASSERT_GE(lat, 0);
+  ASSERT_GE(lon, 0);
+  const char* sorts[] = {"sfil", "sdat", "ssub", "sman"};
+  for (int step = 0; step < 300; ++step) {
+    const int n = bc->rdisp.GetSize();
+    const int i = pick(std::max(n, 1));
+    switch (pick(9)) {
+      case 0:
+        bc->Select(i, !bc->rsel.Check(static_cast<uint32_t>(i)));
+        break;
+      case 1:
+        pick(2) ? bc->SelectAll() : bc->SelectInverse();
+        break;
+      case 2:
+        if (bc->TotalSelected() > 0) Run("keyw", words[pick(12)]);
+        break;
+      case 3:
+        Run(pick(2) ? "undo" : "redo", nullptr);
+        break;
+      case 4:
+        Run(sorts[pick(4)], nullptr);
+        break;
+      case 5: {
+        const char* v[] = {words[pick(12)], words[pick(12)]};
+        bc->rdisp[i].SetField(kw, v, 1 + pick(2));
+        break;
+      }
+      case 6:
+        bc->rdisp[i].ClearField(kw);
+        break;
+      case 7:
+        if (pick(3) == 0) {
+          bc->rdisp[i].ClearField(lat);
+        } else {
+          bc->rdisp[i].SetField(lat, 45.0f);
+          bc->rdisp[i].SetField(lon, 7.0f);
+        }
+        break;
+      default:
+        b->SelectNone();
+        for (int k = 0; k < n; ++k)
+          if (pick(3) == 0) bc->Select(k, true);
+        break;
+    }
+    std::map<std::string, int> counts;
+    int nsel = 0;
+    bool placed = true;
+    for (int k = 0; bc->NextSelected(&k); ++k, ++nsel) {
+      const DBRecord& r = bc->rdisp.Get(k);
+      for (const std::string& v : Values(r, PDBFkeyword)) ++counts[v];
+      placed =
+          placed && PDBgetField(r, PDBFlatitude).IsSet() && PDBgetField(r, PDBFlongitude).IsSet();
+    }
+    // The counted values (only the common ones when there are more than the slots), then the
+    // recent values not offered already.
+    std::vector<std::pair<std::string, bool>> want;
+    const bool onlyCommon = counts.size() > 9;
+    for (const auto& [v, c] : counts)
+      if (want.size() < 9 && (!onlyCommon || c == nsel)) want.emplace_back(v, c == nsel);
+    for (const std::string& v : Recent(PDBLastKeywName)) {
+      const auto in = counts.find(v);
+      if (want.size() < 9 && !v.empty() &&
+          (in == counts.end() || (onlyCommon && in->second != nsel)))
+        want.emplace_back(v, false);
+    }
+    for (int twice = 0; twice < 2; ++twice) {
+      Update("keyw");
+      std::vector<std::pair<std::string, bool>> got;
+      for (int k = 1; k <= 9; ++k) {
+        bool on = false, checked = false;
+        const std::string text = ItemText(("key" + std::to_string(k)).c_str(), &on, &checked);
+        if (on) got.emplace_back(text, checked);
+      }
+      if (nsel > 0) {
+        ASSERT_EQ(got, want) << "step " << step << ", " << nsel << " selected";
+      }
+      ASSERT_EQ(Enabled(mw, "cpgp"), nsel > 0 && placed) << "step " << step;
+    }
+  }
+}
+
 TEST_F(SetCommands, SingleValuesTyposAlbumsAndRepeat) {
   Catalogue(4);
   // A single-valued field offers the value all selected share, and an empty entry clears it.

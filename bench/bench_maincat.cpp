@@ -239,7 +239,7 @@ void BM_CommandUpdateAll100k(benchmark::State& state) {
 }
 BENCHMARK(BM_CommandUpdateAll100k)
     ->ArgNames({"selected", "changed"})
-    ->ArgsProduct({{0, 1, 1000, kBase / 2, kBase}, {0, 1}})
+    ->ArgsProduct({{0, 1, 1000, 10000, kBase / 2, kBase}, {0, 1}})
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -577,7 +577,9 @@ class ValueTally {
 
 // How many of the selected records have each value of fields[0 .. n-1] (a value listed twice
 // in one record counts once), into counts[0 .. n-1]; one walk over the selection serves them
-// all, each record's field array being fetched once.
+// all. The records lie far apart in memory and each is three reads deep (its field array, the
+// field, the array of several values): the walk fetches each level some records ahead of the
+// record it reads, so that many fetches are under way at once.
 void CountValues(const PContext& bc, const PDBFieldID* fields, int n,
                  std::map<std::string, int>* counts) {
   constexpr int kMost = 4;
@@ -588,37 +590,43 @@ void CountValues(const PContext& bc, const PDBFieldID* fields, int n,
   for (int f = 0; f < n; ++f) id[f] = fi ? fi->XlateID(&PDBFInfo, fields[f]) : -1;
   const DBRecord* recs = bc.rdisp.GetArray();
   const uint32_t nrec = static_cast<uint32_t>(bc.rdisp.GetSize());
+  std::vector<uint32_t> sel;
+  sel.reserve(static_cast<size_t>(bc.TotalSelected()));
   PforSelectedBatches(bc, [&](const uint32_t* batch, uint32_t nb) {
-    while (nb > 0 && batch[nb - 1] >= nrec) --nb;
-    // Records lie far apart in memory: a batch's field arrays are fetched ahead of reading,
-    // then the arrays of fields holding several values.
-    for (uint32_t k = 0; k < nb; ++k) __builtin_prefetch(recs[batch[k]].l);
-    for (uint32_t k = 0; k < nb; ++k) {
-      const DBRecord& r = recs[batch[k]];
-      if (r.l == nullptr || r.finfo != fi) continue;
-      for (int f = 0; f < n; ++f)
-        if (id[f] >= 0 && id[f] < r.l->nfields) __builtin_prefetch(&r.l->field[id[f]]);
-    }
-    for (uint32_t k = 0; k < nb; ++k) {
-      const DBRecord& r = recs[batch[k]];
-      if (r.finfo != fi) continue;
-      for (int f = 0; f < n; ++f)
-        if (id[f] >= 0) {
-          const DBField& v = r[id[f]];
-          if (v.GetNV() > 1) __builtin_prefetch(v.GetPointer());
-        }
-    }
-    for (uint32_t k = 0; k < nb; ++k) {
-      const DBRecord& r = recs[batch[k]];
-      for (int f = 0; f < n; ++f) {
-        if (id[f] >= 0 && r.finfo == fi)
-          tally[f].Add(r[id[f]]);
-        else
-          tally[f].Add(PDBgetField(r, fields[f]));
-      }
-    }
+    for (uint32_t k = 0; k < nb; ++k)
+      if (batch[k] < nrec) sel.push_back(batch[k]);
     return true;
   });
+  // The record's own field i, or null when it has another schema or no such field.
+  const auto own = [&](const DBRecord& r, int i) -> const DBField* {
+    return i >= 0 && r.finfo == fi && r.l != nullptr && i < r.l->nfields ? &r.l->field[i] : nullptr;
+  };
+  constexpr size_t kArrays = 24, kFields = 12, kValues = 6;
+  const size_t total = sel.size();
+  for (size_t k = 0; k < total; ++k) {
+    if (k + kArrays < total) __builtin_prefetch(recs[sel[k + kArrays]].l);
+    if (k + kFields < total) {
+      const DBRecord& r = recs[sel[k + kFields]];
+      for (int f = 0; f < n; ++f)
+        if (const DBField* v = own(r, id[f])) __builtin_prefetch(v);
+    }
+    if (k + kValues < total) {
+      const DBRecord& r = recs[sel[k + kValues]];
+      for (int f = 0; f < n; ++f) {
+        const DBField* v = own(r, id[f]);
+        if (v != nullptr && v->GetNV() > 1) __builtin_prefetch(v->GetPointer());
+      }
+    }
+    const DBRecord& r = recs[sel[k]];
+    for (int f = 0; f < n; ++f) {
+      if (const DBField* v = own(r, id[f]))
+        tally[f].Add(*v);
+      else if (r.finfo == fi && id[f] >= 0)
+        tally[f].Add(r[id[f]]);
+      else
+        tally[f].Add(PDBgetField(r, fields[f]));
+    }
+  }
   for (int f = 0; f < n; ++f) tally[f].Collect(&counts[f]);
 }
 

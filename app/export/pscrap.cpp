@@ -98,42 +98,41 @@ void copyFilenames() {
 namespace {
 
 // Whether some record is selected and every selected record has a latitude and a longitude.
+// The fields are found once for the display's schema and records of that schema are read
+// straight from their field arrays; the records lie far apart in memory, so each one's field
+// array, and then its two fields, are fetched some records ahead of reading.
 bool SelectionHasPositions(const PContext* pc) {
-  // The menu asks before every showing, over selections of any size: the fields are found once
-  // for the display's schema, the selection is walked a word at a time, and records of that
-  // schema are read straight from their field arrays.
   const DBFieldInfo* fi = pc->rdisp.GetFieldInfo();
   const int lat = fi ? fi->XlateID(&PDBFInfo, PDBFlatitude) : -1;
   const int lon = fi ? fi->XlateID(&PDBFInfo, PDBFlongitude) : -1;
-  const bool direct = fi != nullptr && lat >= 0 && lon >= 0;
   const DBRecord* recs = pc->rdisp.GetArray();
   const uint32_t nrec = static_cast<uint32_t>(pc->rdisp.GetSize());
+  // The record's own field i, or null when it has another schema or no such field.
+  const auto own = [&](const DBRecord& r, int i) -> const DBField* {
+    return i >= 0 && r.finfo == fi && r.l != nullptr && i < r.l->nfields ? &r.l->field[i] : nullptr;
+  };
+  const auto placed = [&](const DBRecord& r) {
+    const DBField* a = own(r, lat);
+    const DBField* b = own(r, lon);
+    if (a != nullptr && b != nullptr) return a->GetNV() != 0 && b->GetNV() != 0;
+    return HasPosition(r);
+  };
+  constexpr uint32_t kArrays = 16, kFields = 8;
   bool any = false;
   bool all = true;
   PforSelectedBatches(*pc, [&](const uint32_t* batch, uint32_t n) {
     any = true;
     // A selected index past the display has no position.
     if (batch[n - 1] >= nrec) return all = false;
-    if (direct) {
-      for (uint32_t k = 0; k < n; k++) __builtin_prefetch(recs[batch[k]].l);
-      for (uint32_t k = 0; k < n; k++) {
-        const DBRLink* l = recs[batch[k]].l;
-        if (l != nullptr && lat < l->nfields && lon < l->nfields) {
-          __builtin_prefetch(&l->field[lat]);
-          __builtin_prefetch(&l->field[lon]);
-        }
-      }
-    }
+    for (uint32_t k = 0; k < n && k < kArrays; k++) __builtin_prefetch(recs[batch[k]].l);
     for (uint32_t k = 0; k < n; k++) {
-      const DBRecord& r = recs[batch[k]];
-      const DBRLink* l = r.l;
-      if (direct && r.finfo == fi) {
-        if (l == nullptr || lat >= l->nfields || lon >= l->nfields || l->field[lat].GetNV() == 0 ||
-            l->field[lon].GetNV() == 0)
-          return all = false;
-      } else if (!HasPosition(r)) {
-        return all = false;
+      if (k + kArrays < n) __builtin_prefetch(recs[batch[k + kArrays]].l);
+      if (k + kFields < n) {
+        const DBRecord& r = recs[batch[k + kFields]];
+        if (const DBField* a = own(r, lat)) __builtin_prefetch(a);
+        if (const DBField* b = own(r, lon)) __builtin_prefetch(b);
       }
+      if (!placed(recs[batch[k]])) return all = false;
     }
     return true;
   });

@@ -113,6 +113,8 @@ inline uint64_t Pop64(uint64_t x) {
 }  // namespace
 
 uint32_t ABitMap::SumTotal() const {
+  // Asked again and again of large selections: the count is kept until the map changes.
+  if (countedAt == changes) return counted;
   uint64_t sum = 0;
   const uint32_t nw = nwords(len);
   uint32_t i = 0;
@@ -122,7 +124,9 @@ uint32_t ABitMap::SumTotal() const {
     sum += Pop64(pair);
   }
   if (i < nw) sum += Pop64(bmap[i]);
-  return static_cast<uint32_t>(sum);
+  counted = static_cast<uint32_t>(sum);
+  countedAt = changes;
+  return counted;
 }
 
 uint32_t ABitMap::Find(uint32_t start, bool value) const {

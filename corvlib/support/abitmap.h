@@ -39,7 +39,8 @@ class ABitMap {
     if (i < len) bmap[i >> 5] &= ~Bit(i);
   }
   void Set(uint32_t i, bool value) { value ? Set(i) : Reset(i); }
-  // The word holding bit i (a scratch word beyond the length, whose writes change nothing).
+  // The word holding bit i (a scratch word beyond the length, whose writes change nothing); it
+  // is to be written before the map is read again.
   uint32_t& Word(uint32_t i) {
     ++changes;
     if (i < len) return bmap[i >> 5];
@@ -76,6 +77,8 @@ class ABitMap {
   uint32_t len = 0;
   uint32_t* bmap = nullptr;
   uint64_t changes = 0;
+  mutable uint64_t countedAt = ~uint64_t{0};  // the changes at which counted was taken
+  mutable uint32_t counted = 0;
 
  private:
   static thread_local uint32_t dummy;

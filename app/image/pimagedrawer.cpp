@@ -22,17 +22,6 @@ namespace {
 
 bool fillFailed = false;  // a strip of the last shift could not be rendered
 
-// The displayed pixels beside an edge of a rendering that differ from the same pixels inside a
-// larger one, at a zoom of n/d, as a multiple of n: the cubic kernel (used unless the image is
-// reduced more than 1.62 times) reaches two source pixels, which is 1.5 n/d + 0.5 displayed
-// pixels; the Gaussian of a reduction reaches less than 4 + 3n.
-int KernelMargin(int zn, int zd) {
-  zn = std::clamp(zn, 1, 64);
-  zd = std::clamp(zd, 1, 64);
-  const int reach = zd * 100 < zn * 162 ? (3 * zn + zd) / (2 * zd) + 1 : 4 + 3 * zn;
-  return (reach + zn - 1) / zn * zn;
-}
-
 // a modulo n, in 0 .. n-1.
 int Wrap(long long a, int n) {
   const long long m = a % n;
@@ -103,13 +92,7 @@ int Trunc(float f) {
 }  // namespace
 
 PImageDrawer::PImageDrawer(WindowRef w, PImageWindow* ip)
-    : horizScroll(nullptr),
-      vertScroll(nullptr),
-      pim(ip),
-      curImg{},
-      rectShown(false),
-      windo(w),
-      scratch{} {
+    : horizScroll(nullptr), vertScroll(nullptr), pim(ip), curImg{}, rectShown(false), windo(w) {
   ResetColorSpace();
   // Made at a nominal place of the right shape; Redraw puts them along the pane's edges.
   const Rect h{0, 0, kBar, 100}, v{0, 0, 100, kBar};
@@ -123,7 +106,6 @@ PImageDrawer::~PImageDrawer() {
   if (horizScroll) DisposeControl(horizScroll);
   if (vertScroll) DisposeControl(vertScroll);
   PfreeImage(&curImg);
-  PfreeImage(&scratch);
 }
 
 void PImageDrawer::BufferSize(int* bw, int* bh) const {
@@ -492,6 +474,9 @@ bool PImageDrawer::MoveScroll(float hdelta, float vdelta) {
   ShowRect(false);
   int off[2];
   ir->GetOffset(off);
+  // A view beyond its limits (left there by a change of zoom or image) was rendered against
+  // the picture's border: its pixels are not those of a view within them.
+  const bool wasWithin = std::abs(off[0]) <= hlim && std::abs(off[1]) <= vlim;
   long long hoff = static_cast<long long>(off[0]) + Trunc(static_cast<float>(rw) * hdelta);
   long long voff = static_cast<long long>(off[1]) + Trunc(static_cast<float>(rh) * vdelta);
   hoff = hoff < -hlim ? -hlim : hoff > hlim ? hlim : hoff;
@@ -516,8 +501,9 @@ bool PImageDrawer::MoveScroll(float hdelta, float vdelta) {
     return false;
   }
   const bool local = (ir->GetExposure(nullptr) & PEMlocal) != 0;
-  if (whole && !prevChange && !local && curImg.img != nullptr && curImg.mbase != nullptr &&
-      ir->GetZoom(nullptr) != 1.0 && std::abs(hdelta) < 0.7f && std::abs(vdelta) < 0.7f) {
+  if (whole && wasWithin && !prevChange && !local && curImg.img != nullptr &&
+      curImg.mbase != nullptr && ir->GetZoom(nullptr) != 1.0 && std::abs(hdelta) < 0.7f &&
+      std::abs(vdelta) < 0.7f) {
     // The rendering is kept unoriented: it moves against the centre's move in source pixels.
     const long long xs = -static_cast<long long>(ir->xCent - xc0) * zn / zd;
     const long long ys = -static_cast<long long>(ir->yCent - yc0) * zn / zd;
@@ -542,36 +528,32 @@ bool PImageDrawer::MoveScroll(float hdelta, float vdelta) {
 
 bool PImageDrawer::ShiftRendering(int xs, int ys) {
   const int w = curImg.xres, h = curImg.yres;
-  const PImageRing* ir = pim->iring;
-  const int m = KernelMargin(ir->zoomNum, ir->zoomDenom);
-  // Pixel (x, y) of the moved rendering is the old (x - xs, y - ys).
+  // Pixel (x, y) of the moved rendering is the old (x - xs, y - ys). Every rendered pixel is a
+  // function of the picture alone, so the pixels kept are those a new rendering would make:
+  // only what the move uncovers is rendered.
   ringX = Wrap(static_cast<long long>(ringX) - xs, w);
   ringY = Wrap(static_cast<long long>(ringY) - ys, h);
   fillFailed = false;
   nBands = 0;
+  // A strip is rendered out to whole source steps (see piFill); the moves are whole steps, so
+  // this seldom widens it.
+  const int zn = std::clamp(pim->iring->zoomNum, 1, 64);
   auto fill = [&](int x0, int x1, int y0, int y1) {
-    const _ImgRect r{std::max(x0, 0), std::min(x1, w), std::max(y0, 0), std::min(y1, h)};
+    const _ImgRect r{std::max(x0 / zn * zn, 0), std::min((x1 + zn - 1) / zn * zn, w),
+                     std::max(y0 / zn * zn, 0), std::min((y1 + zn - 1) / zn * zn, h)};
     if (r.xleft >= r.xright || r.ytop >= r.ybottom || fillFailed) return;
     piFill(&curImg, &r, pim);
     bands[nBands++] = r;
   };
-  // Along each axis: the strip uncovered together with the old edge beside it, whose pixels
-  // were made against the old border; and the opposite edge, made against source that is now
-  // beyond the border.
-  if (xs > 0) {
-    fill(0, xs + m, 0, h);
-    fill(w - m, w, 0, h);
-  } else if (xs < 0) {
-    fill(w + xs - m, w, 0, h);
-    fill(0, m, 0, h);
-  }
-  if (ys > 0) {
-    fill(0, w, 0, ys + m);
-    fill(0, w, h - m, h);
-  } else if (ys < 0) {
-    fill(0, w, h + ys - m, h);
-    fill(0, w, 0, m);
-  }
+  // The strip uncovered across, then the one uncovered down beside it.
+  if (xs > 0)
+    fill(0, xs, 0, h);
+  else if (xs < 0)
+    fill(w + xs, w, 0, h);
+  if (ys > 0)
+    fill(std::max(xs, 0), w + std::min(xs, 0), 0, ys);
+  else if (ys < 0)
+    fill(std::max(xs, 0), w + std::min(xs, 0), h + ys, h);
   return !fillFailed;
 }
 
@@ -585,38 +567,31 @@ void PImageDrawer::piFill(_ImgStruct* dst, const _ImgRect* r, void* ip) {
     return;
   }
   PImageRing* ir = w->iring;
-  // The rectangle is rendered with a margin of the kernels' reach beyond it, so that its own
-  // edge pixels see the source beyond them. The margin's rectangle starts and ends on whole
-  // source steps: rendered as a part of a whole-size image, every pixel is where and what the
-  // whole rendering makes it.
+  // The rectangle rendered starts and ends on whole source steps, so that each of its pixels
+  // samples the picture where the whole rendering does (the pixels it adds beyond r come out
+  // as they are). The ring's wraps fall on whole steps too (the rendering is a multiple of two
+  // steps and moves by whole steps): it is rendered straight into the ring, a piece for each
+  // side of a wrap it crosses.
   const int zn = std::clamp(ir->zoomNum, 1, 64);
-  const int m = KernelMargin(ir->zoomNum, ir->zoomDenom);
-  const _ImgRect render{std::max(0, (r->xleft - m) / zn * zn),
-                        std::min(dst->xres, (r->xright + m + zn - 1) / zn * zn),
-                        std::max(0, (r->ytop - m) / zn * zn),
-                        std::min(dst->yres, (r->ybottom + m + zn - 1) / zn * zn)};
-  _ImgStruct& s = d->scratch;
-  if (s.img != nullptr && (s.xres != dst->xres || s.yres != dst->yres)) PfreeImage(&s);
-  if (s.img == nullptr) {
-    s = _ImgStruct{};
-    s.xres = dst->xres;
-    s.yres = dst->yres;
-    s.csp = dst->csp;
-  }
-  if (!ir->RenderSubimage(&s, &render, w->bgRGB) || s.img == nullptr) {
-    fillFailed = true;
-    return;
-  }
-  // Into the ring: each row in at most two runs, broken where the ring wraps.
-  const int x0 = Wrap(static_cast<long long>(r->xleft) + d->ringX, dst->xres);
-  const int n = r->xright - r->xleft, first = std::min(n, dst->xres - x0);
-  for (int y = r->ytop; y < r->ybottom; ++y) {
-    const uint8_t* from = s.img + static_cast<ptrdiff_t>(y) * s.rowsize + 3 * r->xleft;
-    uint8_t* to =
-        dst->img + static_cast<ptrdiff_t>(Wrap(static_cast<long long>(y) + d->ringY, dst->yres)) *
-                       dst->rowsize;
-    memcpy(to + 3 * x0, from, static_cast<size_t>(first) * 3);
-    if (first < n) memcpy(to, from + 3 * first, static_cast<size_t>(n - first) * 3);
+  const int xres = dst->xres, yres = dst->yres;
+  const int left = r->xleft / zn * zn, right = std::min(xres, (r->xright + zn - 1) / zn * zn);
+  const int top = r->ytop / zn * zn, bottom = std::min(yres, (r->ybottom + zn - 1) / zn * zn);
+  const int cutX = std::clamp(xres - d->ringX, left, right);
+  const int cutY = std::clamp(yres - d->ringY, top, bottom);
+  for (int j = 0; j < 2; ++j) {
+    const int y0 = j == 0 ? top : cutY, y1 = j == 0 ? cutY : bottom;
+    for (int i = 0; i < 2; ++i) {
+      const int x0 = i == 0 ? left : cutX, x1 = i == 0 ? cutX : right;
+      if (x0 >= x1 || y0 >= y1) continue;
+      const _ImgRect part{x0, x1, y0, y1};
+      const int ax = Wrap(static_cast<long long>(x0) + d->ringX, xres);
+      const int ay = Wrap(static_cast<long long>(y0) + d->ringY, yres);
+      const _ImgRect at{ax, ax + (x1 - x0), ay, ay + (y1 - y0)};
+      if (!ir->RenderSubimage(dst, &part, w->bgRGB, &at)) {
+        fillFailed = true;
+        return;
+      }
+    }
   }
 }
 

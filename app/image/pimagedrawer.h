@@ -62,8 +62,8 @@ class PImageDrawer : public PDrawer {
   void DrawCurImg(const POrient& o, const QRect& area);
   // Moves the screen's picture by the pending shift and draws what changed.
   void DrawShift(const POrient& o);
-  // Moves the rendering by (xs, ys) of its pixels, rendering what the move uncovers and the
-  // edges the move changed; false when a part could not be rendered.
+  // Moves the rendering by (xs, ys) of its pixels, rendering what the move uncovers; false
+  // when a part could not be rendered.
   bool ShiftRendering(int xs, int ys);
   void Readout(const char* text) const;
   void Failed();
@@ -76,6 +76,5 @@ class PImageDrawer : public PDrawer {
   int nBands = 0;
   _ImgRect bands[4];
   Rect barsAt{0, 0, 0, 0};  // the pane's extent when the bars were put along its edges
-  _ImgStruct scratch;       // a rendering of the buffer's size whose strips fill a shift
   _ImgColorSpace cs;        // the rendering's colour space (the window's display space)
 };

@@ -244,9 +244,13 @@ class PImageRing : public PDisplayImage {
   double AvgLuminance(const _ImgRect* r);
 
   void CheckSettings();
-  bool RenderImage(_ImgStruct* dst, const void* bg, const _ImgRect* sub);
-  bool RenderSubimage(_ImgStruct* ims, const _ImgRect* sir, const void* pf) {
-    return RenderImage(ims, pf, sir);
+  // Renders the view at dst's size into dst, or only its part sub; at, of sub's size, puts
+  // that part's pixels elsewhere in dst (by default at sub itself).
+  bool RenderImage(_ImgStruct* dst, const void* bg, const _ImgRect* sub,
+                   const _ImgRect* at = nullptr);
+  bool RenderSubimage(_ImgStruct* ims, const _ImgRect* sir, const void* pf,
+                      const _ImgRect* at = nullptr) {
+    return RenderImage(ims, pf, sir, at);
   }
   bool MapImage(_ImgStruct* dst, const void* bg, const _ImgRect* sub);
   bool RenderIsNoop(bool ignoreHDR);

@@ -35,6 +35,27 @@ void ReleaseChain(PDisplayList* f) {
   }
 }
 
+// The part r of an image of w x h pixels widened, within the image, by the reach of the kernel
+// that resamples r into dw x dh pixels: the cubic's two taps, or the Gaussian's 1.6 source
+// steps of a destination pixel and the pixel under its centre, with room to spare.
+_ImgRect WidenPart(const _ImgRect& r, int w, int h, int dw, int dh) {
+  const int rx = 3 + static_cast<int>(2.0 * (r.xright - r.xleft) / std::max(dw, 1));
+  const int ry = 3 + static_cast<int>(2.0 * (r.ybottom - r.ytop) / std::max(dh, 1));
+  return _ImgRect{std::max(r.xleft - rx, 0), std::min(r.xright + rx, w), std::max(r.ytop - ry, 0),
+                  std::min(r.ybottom + ry, h)};
+}
+
+// Resamples part r of im, which lies within wide (a part of the same image, at least r), into
+// dst. The kernel sees the image's own pixels beyond r up to wide's edges: a part resampled
+// alone equals the same pixels of a larger part resampled whole.
+bool SizePart(_ImgStruct* dst, const _ImgStruct& im, const _ImgRect& wide, const _ImgRect& r) {
+  const _ImgStruct v = DispView(im, wide);
+  const _ImgSpan span{
+      static_cast<double>(r.xleft - wide.xleft), static_cast<double>(r.ytop - wide.ytop),
+      static_cast<double>(r.xright - r.xleft), static_cast<double>(r.ybottom - r.ytop)};
+  return PsizeImageSpan(dst, &v, span, 1) != 0;
+}
+
 }  // namespace
 
 _ImgStruct DispView(const _ImgStruct& im, const _ImgRect& r) {
@@ -541,9 +562,11 @@ bool PDisplayList::GetSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult)
         const _ImgColorSpace* want = dst->csp;
         ok = PlinkSubimage(dst, &c_img, &sr) != 0;
         dst->csp = want;
-      } else {
+      } else if (dst->xres == sr.xright - sr.xleft && dst->yres == sr.ybottom - sr.ytop) {
         _ImgStruct tmp = DispView(c_img, sr);
         ok = PsizeImage(dst, &tmp, 1) != 0;
+      } else {
+        ok = SizePart(dst, c_img, WidenPart(sr, c_img.xres, c_img.yres, dst->xres, dst->yres), sr);
       }
     }
     if (mult != nullptr) *mult = 1.0;
@@ -567,6 +590,10 @@ bool PDisplayList::MapSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult)
   _ImgRect fr;
   if (!ViewToFrame(&fr, r)) return false;
   const int fw = fr.xright - fr.xleft, fh = fr.ybottom - fr.ytop;
+  // Resampled, the frame's pixels are mapped as far beyond fr as the kernel reaches.
+  const bool resized = dst->xres != fw || dst->yres != fh;
+  const _ImgRect mr = resized ? WidenPart(fr, l_img.xres, l_img.yres, dst->xres, dst->yres) : fr;
+  const int mw = mr.xright - mr.xleft, mh = mr.ybottom - mr.ytop;
   const bool allocated = dst->img == nullptr;
   _ImgStruct tmp = {};
   bool ok = false;
@@ -574,9 +601,9 @@ bool PDisplayList::MapSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult)
   do {
     if (allocated && !PnewImage(dst, 0)) break;
     _ImgStruct* target = dst;
-    if (dst->xres != fw || dst->yres != fh) {
-      tmp.xres = fw;
-      tmp.yres = fh;
+    if (resized) {
+      tmp.xres = mw;
+      tmp.yres = mh;
       tmp.csp = dst->csp;
       if (!PnewImage(&tmp, 0)) break;
       target = &tmp;
@@ -603,27 +630,30 @@ bool PDisplayList::MapSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult)
     }
     const bool useFC = fc != nullptr && fc->lumap != nullptr && ps == 3;
     ok = true;
-    for (int y = 0; y < fh && ok; ++y) {
+    for (int y = 0; y < mh && ok; ++y) {
       const TMbright* ls = reinterpret_cast<const TMbright*>(
-                               l_img.img + static_cast<ptrdiff_t>(fr.ytop + y) * l_img.rowsize) +
-                           fr.xleft;
+                               l_img.img + static_cast<ptrdiff_t>(mr.ytop + y) * l_img.rowsize) +
+                           mr.xleft;
       uint8_t* out = target->img + static_cast<ptrdiff_t>(y) * target->rowsize;
       const uint8_t* cp =
           c_img.img != nullptr
-              ? c_img.img + static_cast<ptrdiff_t>(fr.ytop + y) * c_img.rowsize + 3 * fr.xleft
+              ? c_img.img + static_cast<ptrdiff_t>(mr.ytop + y) * c_img.rowsize + 3 * mr.xleft
               : nullptr;
       int e;
       if (useFC) {
-        e = fcMapPixels(fc, out, ls, fw);
+        e = fcMapPixels(fc, out, ls, mw);
       } else if (ps == 3 && cp != nullptr) {
-        e = tmMapPixels(tms, out, ls, cp, fw);
+        e = tmMapPixels(tms, out, ls, cp, mw);
       } else {
-        e = tmMapPixels(tms, out, ls, nullptr, fw);
-        if (e == TMERR_NONE && ps == 3) PgetRGB24fromY8(out, out, fw);
+        e = tmMapPixels(tms, out, ls, nullptr, mw);
+        if (e == TMERR_NONE && ps == 3) PgetRGB24fromY8(out, out, mw);
       }
       ok = e == TMERR_NONE;
     }
-    if (ok && target == &tmp) ok = PsizeImage(dst, &tmp, 1) != 0;
+    if (ok && target == &tmp)
+      ok = SizePart(dst, tmp, _ImgRect{0, mw, 0, mh},
+                    _ImgRect{fr.xleft - mr.xleft, fr.xright - mr.xleft, fr.ytop - mr.ytop,
+                             fr.ybottom - mr.ytop});
   } while (false);
   PfreeImage(&tmp);
   if (!ok) {

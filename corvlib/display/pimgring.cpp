@@ -360,7 +360,8 @@ void PImageRing::CheckSettings() {
   changed = false;
 }
 
-bool PImageRing::RenderImage(_ImgStruct* dst, const void* bg, const _ImgRect* sub) {
+bool PImageRing::RenderImage(_ImgStruct* dst, const void* bg, const _ImgRect* sub,
+                             const _ImgRect* at) {
   if (dst == nullptr || dst->csp == nullptr || !Ready() || dst->xres < 1 || dst->yres < 1)
     return false;
   CheckSettings();
@@ -393,7 +394,9 @@ bool PImageRing::RenderImage(_ImgStruct* dst, const void* bg, const _ImgRect* su
   bool linked = false;
   int ox = 0, oy = 0;
   if (sub != nullptr) {
-    if (!giveDstPixels() || !PlinkSubimage(&target, dst, sub)) {
+    const bool fits = at == nullptr || (at->xright - at->xleft == sub->xright - sub->xleft &&
+                                        at->ybottom - at->ytop == sub->ybottom - sub->ytop);
+    if (!fits || !giveDstPixels() || !PlinkSubimage(&target, dst, at != nullptr ? at : sub)) {
       DMESSAGE(DMCparameter, "Bad subrectangle in RenderImage");
       return false;
     }

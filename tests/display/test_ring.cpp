@@ -1,4 +1,6 @@
 // The image ring: ring links, zoom and rendering, selection, exposure and frame requests.
+#include <random>
+
 #include "display_test_util.h"
 
 using namespace disptest;
@@ -60,6 +62,61 @@ TEST(ImageRing, RenderedSubrectangleMatchesTheWholeRendering) {
   EXPECT_EQ(Px(whole, 13, 7)[1], 35);
   PfreeImage(&whole);
   PfreeImage(&part);
+}
+
+// A part of a view within the picture, rendered alone on whole source steps, has the pixels of
+// the whole view's rendering there (the kernel reads the picture beyond the part), for 8-bit
+// and tone-mapped pictures, enlarged and reduced; rendered elsewhere in its image too.
+TEST(ImageRing, PartsOfAViewOnWholeStepsMatchTheWholeRendering) {
+  FakeFiles files;
+  std::mt19937 rng(5);
+  const int zooms[][2] = {{1, 3}, {1, 2}, {2, 3}, {3, 2}, {3, 1}, {4, 1}};
+  for (const FakePicture::Kind kind : {FakePicture::kRGB8, FakePicture::kFloatRGB}) {
+    FakePicture p;
+    p.w = 150;
+    p.h = 110;
+    p.kind = kind;
+    p.pixel = [kind](int x, int y, int, float* c) {
+      const unsigned v = (static_cast<unsigned>(x) * 2654435761u) ^ (y * 40503u);
+      for (int k = 0; k < 3; ++k) {
+        const float b = static_cast<float>((v >> (8 * k)) & 255);
+        c[k] = kind == FakePicture::kRGB8 ? b : 0.05f + b / 64;
+      }
+    };
+    PImageRing ir(files.Add(kind == FakePicture::kRGB8 ? "t8.fkd" : "tf.fkd", p).c_str(), nullptr);
+    ASSERT_TRUE(ir.Ready());
+    for (const auto& z : zooms) {
+      const int n = z[0], d = z[1];
+      ir.SetZoomRatio(n, d);
+      ir.SetOffset(3 * n, -2 * n);
+      // The view's size: a multiple of two steps, well within the picture.
+      const int W = p.w * n / d * 2 / 3 / (2 * n) * (2 * n);
+      const int H = p.h * n / d * 2 / 3 / (2 * n) * (2 * n);
+      _ImgStruct whole = phototest::NewRGB(W, H), part = phototest::NewRGB(W, H);
+      ASSERT_TRUE(ir.RenderImage(&whole, nullptr, nullptr));
+      for (int t = 0; t < 6; ++t) {
+        const int x0 = static_cast<int>(rng() % (W / n)) * n,
+                  y0 = static_cast<int>(rng() % (H / n)) * n;
+        const int x1 = x0 + n + static_cast<int>(rng() % ((W - x0) / n)) * n;
+        const int y1 = y0 + n + static_cast<int>(rng() % ((H - y0) / n)) * n;
+        const _ImgRect sub = {x0, x1, y0, y1};
+        // Every other part is put at the image's top left.
+        const _ImgRect at = {0, x1 - x0, 0, y1 - y0};
+        const bool moved = t % 2 == 1;
+        PclearImage(&part, nullptr);
+        ASSERT_TRUE(ir.RenderSubimage(&part, &sub, nullptr, moved ? &at : nullptr));
+        int wrong = 0;
+        for (int y = y0; y < y1; ++y)
+          for (int x = x0; x < x1; ++x)
+            wrong += std::memcmp(Px(whole, x, y), moved ? Px(part, x - x0, y - y0) : Px(part, x, y),
+                                 3) != 0;
+        EXPECT_EQ(wrong, 0) << kind << " zoom " << n << "/" << d << " part " << x0 << "," << y0
+                            << " " << x1 << "," << y1;
+      }
+      PfreeImage(&whole);
+      PfreeImage(&part);
+    }
+  }
 }
 
 TEST(ImageRing, SelectionRoundTripsThroughWindowPixels) {

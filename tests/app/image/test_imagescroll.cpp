@@ -79,7 +79,8 @@ TEST_F(ImageWindowTest, ScrollingKeepsThePaneEqualToAFullRendering) {
   QWindow* screenWindow = PlatformContentWidget(w->GetWindow())->window()->windowHandle();
   for (int i = 0; i < 100 && !screenWindow->isExposed(); ++i) QCoreApplication::processEvents();
   ASSERT_TRUE(screenWindow->isExposed());
-  std::mt19937 rng(37);
+  // Its steps include a view left beyond its limits by a change of picture and zoom.
+  std::mt19937 rng(1);
   const int zoomItems[] = {4, 5, 6, 8, 9, 10, 11, 12};  // 1/3 .. 4/1
   int steps = 0, shifted = 0, outlined = 0;
   while (steps < 1000) {

@@ -68,6 +68,17 @@ class SetCommands : public MainTest {
     if (checked) *checked = IsMenuItemChecked(m, i);
     return std::string(t, std::min<UInt32>(n, sizeof t));
   }
+  // The keyword menu's offered items after its update, with their check marks.
+  std::vector<std::pair<std::string, bool>> OfferedKeywords() {
+    Update("keyw");
+    std::vector<std::pair<std::string, bool>> got;
+    for (int k = 1; k <= 9; ++k) {
+      bool on = false, checked = false;
+      const std::string text = ItemText(("key" + std::to_string(k)).c_str(), &on, &checked);
+      if (on) got.emplace_back(text, checked);
+    }
+    return got;
+  }
   // Displayed record of file name.
   const DBRecord& Rec(const std::string& file) const {
     for (int i = 0; i < bc->rdisp.GetSize(); ++i)
@@ -206,14 +217,7 @@ TEST_F(SetCommands, SlotsOverLargeSelectionsMatchAPlainCount) {
     std::vector<std::pair<std::string, bool>> want;
     for (const auto& [v, c] : counts)
       if (counts.size() <= 9 || c == nsel) want.emplace_back(v, c == nsel);
-    Update("keyw");
-    std::vector<std::pair<std::string, bool>> got;
-    for (int k = 1; k <= 9; ++k) {
-      bool on = false, checked = false;
-      const std::string text = ItemText(("key" + std::to_string(k)).c_str(), &on, &checked);
-      if (on) got.emplace_back(text, checked);
-    }
-    ASSERT_EQ(got, want) << "trial " << trial << ", " << nsel << " selected";
+    ASSERT_EQ(OfferedKeywords(), want) << "trial " << trial << ", " << nsel << " selected";
   }
 }
 
@@ -299,13 +303,7 @@ TEST_F(SetCommands, KeptCountsFollowEveryChange) {
         want.emplace_back(v, false);
     }
     for (int twice = 0; twice < 2; ++twice) {
-      Update("keyw");
-      std::vector<std::pair<std::string, bool>> got;
-      for (int k = 1; k <= 9; ++k) {
-        bool on = false, checked = false;
-        const std::string text = ItemText(("key" + std::to_string(k)).c_str(), &on, &checked);
-        if (on) got.emplace_back(text, checked);
-      }
+      const auto got = OfferedKeywords();
       if (nsel > 0) {
         ASSERT_EQ(got, want) << "step " << step << ", " << nsel << " selected";
       }

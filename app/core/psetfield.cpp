@@ -597,10 +597,6 @@ void CountValues(const PContext& bc, const PDBFieldID* fields, int n,
       if (batch[k] < nrec) sel.push_back(batch[k]);
     return true;
   });
-  // The record's own field i, or null when it has another schema or no such field.
-  const auto own = [&](const DBRecord& r, int i) -> const DBField* {
-    return i >= 0 && r.finfo == fi && r.l != nullptr && i < r.l->nfields ? &r.l->field[i] : nullptr;
-  };
   constexpr size_t kArrays = 24, kFields = 12, kValues = 6;
   const size_t total = sel.size();
   for (size_t k = 0; k < total; ++k) {
@@ -608,22 +604,20 @@ void CountValues(const PContext& bc, const PDBFieldID* fields, int n,
     if (k + kFields < total) {
       const DBRecord& r = recs[sel[k + kFields]];
       for (int f = 0; f < n; ++f)
-        if (const DBField* v = own(r, id[f])) __builtin_prefetch(v);
+        if (const DBField* v = PschemaField(r, fi, id[f])) __builtin_prefetch(v);
     }
     if (k + kValues < total) {
       const DBRecord& r = recs[sel[k + kValues]];
       for (int f = 0; f < n; ++f) {
-        const DBField* v = own(r, id[f]);
+        const DBField* v = PschemaField(r, fi, id[f]);
         if (v != nullptr && v->GetNV() > 1) __builtin_prefetch(v->GetPointer());
       }
     }
     const DBRecord& r = recs[sel[k]];
     for (int f = 0; f < n; ++f) {
-      if (const DBField* v = own(r, id[f]))
+      if (const DBField* v = PschemaField(r, fi, id[f]))
         tally[f].Add(*v);
-      else if (r.finfo == fi && id[f] >= 0)
-        tally[f].Add(r[id[f]]);
-      else
+      else if (r.finfo != fi || id[f] < 0)  // (a record of the schema without it has no value)
         tally[f].Add(PDBgetField(r, fields[f]));
     }
   }

@@ -107,13 +107,9 @@ bool SelectionHasPositions(const PContext* pc) {
   const int lon = fi ? fi->XlateID(&PDBFInfo, PDBFlongitude) : -1;
   const DBRecord* recs = pc->rdisp.GetArray();
   const uint32_t nrec = static_cast<uint32_t>(pc->rdisp.GetSize());
-  // The record's own field i, or null when it has another schema or no such field.
-  const auto own = [&](const DBRecord& r, int i) -> const DBField* {
-    return i >= 0 && r.finfo == fi && r.l != nullptr && i < r.l->nfields ? &r.l->field[i] : nullptr;
-  };
   const auto placed = [&](const DBRecord& r) {
-    const DBField* a = own(r, lat);
-    const DBField* b = own(r, lon);
+    const DBField* a = PschemaField(r, fi, lat);
+    const DBField* b = PschemaField(r, fi, lon);
     if (a != nullptr && b != nullptr) return a->GetNV() != 0 && b->GetNV() != 0;
     return HasPosition(r);
   };
@@ -129,8 +125,8 @@ bool SelectionHasPositions(const PContext* pc) {
       if (k + kArrays < n) __builtin_prefetch(recs[batch[k + kArrays]].l);
       if (k + kFields < n) {
         const DBRecord& r = recs[batch[k + kFields]];
-        if (const DBField* a = own(r, lat)) __builtin_prefetch(a);
-        if (const DBField* b = own(r, lon)) __builtin_prefetch(b);
+        if (const DBField* a = PschemaField(r, fi, lat)) __builtin_prefetch(a);
+        if (const DBField* b = PschemaField(r, fi, lon)) __builtin_prefetch(b);
       }
       if (!placed(recs[batch[k]])) return all = false;
     }

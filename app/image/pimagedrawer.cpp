@@ -567,15 +567,12 @@ void PImageDrawer::piFill(_ImgStruct* dst, const _ImgRect* r, void* ip) {
     return;
   }
   PImageRing* ir = w->iring;
-  // The rectangle rendered starts and ends on whole source steps, so that each of its pixels
-  // samples the picture where the whole rendering does (the pixels it adds beyond r come out
-  // as they are). The ring's wraps fall on whole steps too (the rendering is a multiple of two
-  // steps and moves by whole steps): it is rendered straight into the ring, a piece for each
-  // side of a wrap it crosses.
-  const int zn = std::clamp(ir->zoomNum, 1, 64);
+  // The rectangle starts and ends on whole source steps (ShiftRendering rounds it), so that each
+  // of its pixels samples the picture where the whole rendering does. The ring's wraps fall on
+  // whole steps too (the rendering is a multiple of two steps and moves by whole steps): it is
+  // rendered straight into the ring, a piece for each side of a wrap it crosses.
   const int xres = dst->xres, yres = dst->yres;
-  const int left = r->xleft / zn * zn, right = std::min(xres, (r->xright + zn - 1) / zn * zn);
-  const int top = r->ytop / zn * zn, bottom = std::min(yres, (r->ybottom + zn - 1) / zn * zn);
+  const int left = r->xleft, right = r->xright, top = r->ytop, bottom = r->ybottom;
   const int cutX = std::clamp(xres - d->ringX, left, right);
   const int cutY = std::clamp(yres - d->ringY, top, bottom);
   for (int j = 0; j < 2; ++j) {

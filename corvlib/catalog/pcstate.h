@@ -115,6 +115,13 @@ void PforSelectedBatches(const PContextState& pc, Fn&& fn) {
   }
 }
 
+// Record r's field id when r is bound to schema fi and holds that field, read straight from its
+// field array; null otherwise (the caller then asks by name). For walks over many records.
+inline const DBField* PschemaField(const DBRecord& r, const DBFieldInfo* fi, int id) {
+  return id >= 0 && r.finfo == fi && r.l != nullptr && id < r.l->nfields ? &r.l->field[id]
+                                                                         : nullptr;
+}
+
 // What a result computed from a context's displayed records and selection depends on: two
 // stamps of the same context are equal only while no record, record list or schema has changed
 // anywhere and the selection has not changed (see support/pchange.h). A result kept with its

@@ -343,6 +343,8 @@ int PHDalignDepth(const PHDExposure& e, const PHDExposure& prev, int* te, int* t
 }
 
 bool PHDrotateValues(_ImgStruct* dst, const _ImgStruct* src, double angle) {
+  if (dst == nullptr) return false;
+  PfreeImage(dst);
   int off = 0;
   const int ps = valueLayout(src, &off);
   if (ps == 0) return false;

@@ -54,9 +54,9 @@ bool getRotation(float* deg, const _ImgStruct* a, const _ImgStruct* b, short ta,
 bool PHDmeanRotation(const PHDpairEst* est, int n, float* rot, float* centre = nullptr);
 
 // The comparison values (green or grey) of src turned about its centre by angle degrees,
-// clockwise on screen, into dst: an 8-bit grey image of src's size, as the image turned by
-// ProtateImage with linear interpolation would give them (positions outside count as 0).
-// False for an unsupported image or a failed allocation.
+// clockwise on screen, into dst (whose pixels are freed first): an 8-bit grey image of src's
+// size, as the image turned by ProtateImage with linear interpolation would give them
+// (positions outside count as 0). False for an unsupported image or a failed allocation.
 bool PHDrotateValues(_ImgStruct* dst, const _ImgStruct* src, double angle);
 
 // The thresholds of exposure e and its neighbour prev (green statistics) and the pyramid depth

@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "catalog/picache.h"
 #include "hdr/phdbits.h"
 #include "hdr/phdrimg.h"
 #include "support/dmessage.h"
-#include "image/piwarp.h"
 
 namespace {
 
@@ -34,6 +34,12 @@ int valueLayout(const _ImgStruct* img, int* off) {
 constexpr double kRotSpread = 0.07;
 // How far the image centre's shifts of two region pairs may differ (pixels).
 constexpr float kCentreTol = 2.0f;
+// A found shift's score lies below those around it and that of no shift by more than this
+// share of it (and by more than three standard deviations of the difference of the counts).
+constexpr double kClearShare = 0.1;
+// The pyramid depth of a search that goes as deep as the image allows (the levels stop at 15
+// pixels).
+constexpr int kDeepest = 30;
 
 }  // namespace
 
@@ -81,14 +87,19 @@ bool shrinkImage(_ImgStruct* dst, const _ImgStruct* src) {
   return true;
 }
 
-bool shiftImage(int* shift, const _ImgStruct* a, const _ImgStruct* b, short ta, short tb,
-                int levels, double* fine) {
-  if (shift == nullptr || a == nullptr || b == nullptr) return false;
+namespace {
+
+// One level of the pyramid search, and through it the coarser ones; reach gets how far from
+// no shift the level's candidates could lie along each axis. top is the level the caller asked
+// for, where check gets its scores.
+bool searchLevel(int* shift, int* reach, const _ImgStruct* a, const _ImgStruct* b, short ta,
+                 short tb, int levels, double* fine, PHDshiftCheck* check, bool top) {
   shift[0] = shift[1] = 0;
+  reach[0] = reach[1] = -1;  // the level below: none
   if (levels >= 1 && a->xres > 15 && a->yres > 15) {
     _ImgStruct sa = {}, sb = {};
     bool ok = shrinkImage(&sa, a) && shrinkImage(&sb, b) &&
-              shiftImage(shift, &sa, &sb, ta, tb, levels - 1);
+              searchLevel(shift, reach, &sa, &sb, ta, tb, levels - 1, nullptr, check, false);
     PfreeImage(&sa);
     PfreeImage(&sb);
     if (!ok) return false;
@@ -108,8 +119,15 @@ bool shiftImage(int* shift, const _ImgStruct* a, const _ImgStruct* b, short ta, 
   // found can never run off the image.
   const int64_t area = static_cast<int64_t>(a->xres) * a->yres;
   const int reachX = a->xres / 4, reachY = a->yres / 4;
+  for (int k = 0; k < 2; k++)
+    reach[k] = std::min(reach[k] < 0 ? 2 : 2 * reach[k] + 2, k == 0 ? reachX : reachY);
+  auto score = [&](int cx, int cy, long* compared) {
+    const long diff = PHDcountRows(at, ae, bt, be, cx, cy, compared);
+    return *compared > 0 ? static_cast<long>(diff * area / *compared) : LONG_MAX;
+  };
   BMdiff cand[21];
   long grid[5][5];  // scores by (dy, dx) + 2, for the refinement below a pixel
+  long gridCompared[5][5];
   int nc = 0;
   for (int dy = -2; dy <= 2; dy++) {
     for (int dx = -2; dx <= 2; dx++) {
@@ -120,9 +138,7 @@ bool shiftImage(int* shift, const _ImgStruct* a, const _ImgStruct* b, short ta, 
       BMdiff& c = cand[nc++];
       c.sx = cx;
       c.sy = cy;
-      long compared = 0;
-      const long diff = PHDcountRows(at, ae, bt, be, cx, cy, &compared);
-      c.count = compared > 0 ? static_cast<long>(diff * area / compared) : LONG_MAX;
+      c.count = score(cx, cy, &gridCompared[dy + 2][dx + 2]);
       grid[dy + 2][dx + 2] = c.count;
     }
   }
@@ -150,6 +166,35 @@ bool shiftImage(int* shift, const _ImgStruct* a, const _ImgStruct* b, short ta, 
   }
   shift[0] = sx / n;
   shift[1] = sy / n;
+  // Scores around the best, from the candidates where they were scored.
+  auto scoreAt = [&](int cx, int cy) {
+    const int gx = cx - shift0[0] + 2, gy = cy - shift0[1] + 2;
+    if (gx >= 0 && gx < 5 && gy >= 0 && gy < 5 && grid[gy][gx] != LONG_MAX) return grid[gy][gx];
+    if (std::abs(cx) > reachX || std::abs(cy) > reachY) return LONG_MAX;
+    long compared = 0;
+    return score(cx, cy, &compared);
+  };
+  if (check != nullptr && top) {
+    const int bx = cand[0].sx, by = cand[0].sy;
+    // A best shift as far out as the levels could reach: the true shift may lie beyond.
+    check->edge = std::abs(bx) >= reach[0] || std::abs(by) >= reach[1];
+    check->best = cand[0].count;
+    check->around = std::min(
+        {scoreAt(bx - 2, by), scoreAt(bx + 2, by), scoreAt(bx, by - 2), scoreAt(bx, by + 2)});
+    check->zero = std::abs(bx) > 2 || std::abs(by) > 2 ? scoreAt(0, 0) : -1;
+    const long best = check->best;
+    // Scores are counts scaled by the share of the image compared: the counts' noise grows by
+    // the root of that scale.
+    const double scale = best != LONG_MAX
+                             ? double(area) / gridCompared[by - shift0[1] + 2][bx - shift0[0] + 2]
+                             : 1.0;
+    auto clear = [&](long sc) {
+      return sc != LONG_MAX && sc - best > kClearShare * best &&
+             sc - best > 3 * std::sqrt((double(sc) + best + 1) * scale);
+    };
+    check->found = !check->edge && best != LONG_MAX && clear(check->around) &&
+                   (check->zero < 0 || clear(check->zero));
+  }
   if (fine != nullptr) {
     // The best whole-pixel shift, moved towards the better of its two neighbours along each
     // axis by the crossing of two lines of equal slope through the three scores (the score
@@ -159,8 +204,8 @@ bool shiftImage(int* shift, const _ImgStruct* a, const _ImgStruct* b, short ta, 
     fine[1] = shift[1] / 2.0;
     auto refine = [](long lo, long mid, long hi, double* d) {
       if (lo == LONG_MAX || hi == LONG_MAX || mid > lo || mid > hi) return false;
-      const long top = std::max(lo, hi);
-      *d = top > mid ? 0.5 * double(lo - hi) / double(top - mid) : 0.0;
+      const long high = std::max(lo, hi);
+      *d = high > mid ? 0.5 * double(lo - hi) / double(high - mid) : 0.0;
       return true;
     };
     double d[2];
@@ -172,6 +217,16 @@ bool shiftImage(int* shift, const _ImgStruct* a, const _ImgStruct* b, short ta, 
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool shiftImage(int* shift, const _ImgStruct* a, const _ImgStruct* b, short ta, short tb,
+                int levels, double* fine, PHDshiftCheck* check) {
+  if (shift == nullptr || a == nullptr || b == nullptr) return false;
+  if (check != nullptr) *check = PHDshiftCheck();
+  int reach[2];
+  return searchLevel(shift, reach, a, b, ta, tb, levels, fine, check, true);
 }
 
 bool limitShift(int* levels, int lo, int t, int hi) {
@@ -287,6 +342,129 @@ int PHDalignDepth(const PHDExposure& e, const PHDExposure& prev, int* te, int* t
   return levels;
 }
 
+bool PHDrotateValues(_ImgStruct* dst, const _ImgStruct* src, double angle) {
+  if (dst == nullptr) return false;
+  PfreeImage(dst);
+  int off = 0;
+  const int ps = valueLayout(src, &off);
+  if (ps == 0) return false;
+  const int w = src->xres, h = src->yres;
+  dst->xres = w;
+  dst->yres = h;
+  dst->csp = &ICS_Y8;
+  if (!PnewImage(dst, 0)) return false;
+  // Where the turned image's corners lie in src (pixel edges), kept as single floats like the
+  // rotation's own control points; the top edge runs from tl to tr, the right edge on to br.
+  const double X = w, Y = h, R = 0.5 * std::sqrt(X * X + Y * Y), theta = std::atan2(Y, X);
+  const double alpha = angle * 0.017453292519943295, pi = 3.14159265358979323846;
+  auto corner = [&](double phi, float* p) {
+    p[0] = static_cast<float>(X / 2 + R * std::cos(phi));
+    p[1] = static_cast<float>(Y / 2 + R * std::sin(phi));
+  };
+  float tl[2], tr[2], br[2];
+  corner(theta - pi - alpha, tl);
+  corner(-theta - alpha, tr);
+  corner(theta - alpha, br);
+  double stepX[2], stepY[2], start[2];  // per destination column and row, and at pixel (0, 0)
+  for (int k = 0; k < 2; k++) {
+    stepX[k] = (double(tr[k]) - tl[k]) / w;
+    stepY[k] = (double(br[k]) - tr[k]) / h;
+    start[k] = tl[k] + 0.5 * stepX[k] + 0.5 * stepY[k] - 0.5;  // pixel centres
+  }
+  auto value = [&](int x, int y) {
+    return x >= 0 && y >= 0 && x < w && y < h
+               ? float(src->img[static_cast<ptrdiff_t>(y) * src->rowsize + x * ps + off])
+               : 0.0f;
+  };
+  const ptrdiff_t rs = src->rowsize;
+  for (int y = 0; y < h; y++) {
+    uint8_t* d = dst->img + static_cast<ptrdiff_t>(y) * dst->rowsize;
+    double sx = start[0] + y * stepY[0], sy = start[1] + y * stepY[1];
+    for (int x = 0; x < w; x++, sx += stepX[0], sy += stepX[1]) {
+      float v;
+      if (sx >= 0 && sy >= 0 && sx < w - 1 && sy < h - 1) {  // all four taps inside
+        const int ix = static_cast<int>(sx), iy = static_cast<int>(sy);
+        const float tx = static_cast<float>(sx - ix), ty = static_cast<float>(sy - iy);
+        const uint8_t* p = src->img + iy * rs + ix * ps + off;
+        v = (1 - ty) * ((1 - tx) * p[0] + tx * p[ps]) + ty * ((1 - tx) * p[rs] + tx * p[rs + ps]);
+      } else {
+        const double fx = std::floor(sx), fy = std::floor(sy);
+        const float tx = static_cast<float>(sx - fx), ty = static_cast<float>(sy - fy);
+        const int ix = static_cast<int>(fx), iy = static_cast<int>(fy);
+        v = (1 - ty) * ((1 - tx) * value(ix, iy) + tx * value(ix + 1, iy)) +
+            ty * ((1 - tx) * value(ix, iy + 1) + tx * value(ix + 1, iy + 1));
+      }
+      d[x] = v <= 0 ? 0 : v >= 255 ? 255 : static_cast<uint8_t>(v + 0.5f);
+    }
+  }
+  return true;
+}
+
+namespace {
+
+// The file an exposure was read from, for messages.
+const char* fileOf(const PHDExposure& e) {
+  const _ImgReader* ir = e.pci != nullptr ? e.pci->GetReader() : nullptr;
+  return ir != nullptr ? ir->file : "(no file)";
+}
+
+// One placement of an exposure against its neighbour: its rotation, its shift in pixels and
+// what the shift search saw.
+struct Placement {
+  float rot = 0;
+  double fine[2] = {0, 0};
+  PHDshiftCheck check;
+};
+
+// Places img against ref at the given pyramid depth: the rotation from three region pairs when
+// the depth exceeds 2, then the shift of img turned by it; false when an image could not be
+// turned or searched.
+bool place(const _ImgStruct& img, const _ImgStruct& ref, short te, short tp, int levels,
+           Placement* pl) {
+  float rot = 0, ctr[2] = {0, 0};  // the image centre's shift by the region pairs, pixels
+  _ImgStruct rimg = {};
+  const _ImgStruct* use = &img;
+  bool ok = true;
+  if (levels > 2) {
+    const int w = img.xres, h = img.yres;
+    _ImgRect reg[3];
+    if (w > h) {
+      for (int i = 0; i < 3; i++) reg[i] = {0, w / 4, i * h / 3, (i + 1) * h / 3};
+    } else {
+      for (int i = 0; i < 3; i++) reg[i] = {i * w / 3, (i + 1) * w / 3, 0, h / 4};
+    }
+    PHDpairEst est[3];
+    int ne = 0;
+    for (const _ImgRect& r : reg) {
+      float d;
+      if (getRotation(&d, &img, &ref, te, tp, levels, &r, &est[ne])) ne++;
+    }
+    if (!PHDmeanRotation(est, ne, &rot, ctr))
+      dmessage(DMCwarning, "Rotational alignment failed", __FILE__, __LINE__);
+    if (std::fabs(rot) > 0.07f) {
+      ok = PHDrotateValues(&rimg, &img, rot);
+      use = &rimg;
+    }
+  }
+  int shift[2] = {0, 0};
+  if (ok) ok = shiftImage(shift, use, &ref, te, tp, levels, pl->fine, &pl->check);
+  // Rotation about the centre leaves the centre's shift as the region pairs measured it; a
+  // shift of the turned image elsewhere means the rotation does not hold, and the shift of the
+  // image as it is stands alone.
+  if (ok && rot != 0 &&
+      (std::fabs(pl->fine[0] - ctr[0]) > kCentreTol ||
+       std::fabs(pl->fine[1] - ctr[1]) > kCentreTol)) {
+    dmessage(DMCwarning, "Rotational alignment failed", __FILE__, __LINE__);
+    if (use != &img) ok = shiftImage(shift, &img, &ref, te, tp, levels, pl->fine, &pl->check);
+    rot = 0;
+  }
+  PfreeImage(&rimg);
+  pl->rot = rot;
+  return ok;
+}
+
+}  // namespace
+
 bool PHDExposure::ComputeOffset(PHDExposure* prev) {
   if (prev == nullptr) return false;
   xoff = prev->xoff;
@@ -311,63 +489,29 @@ bool PHDExposure::ComputeOffset(PHDExposure* prev) {
     dmessage(DMCdata, "Cannot compute image offset", __FILE__, __LINE__);
     return false;
   }
-  float rot = 0, ctr[2] = {0, 0};  // the image centre's shift by the region pairs, pixels
-  _ImgStruct rimg = {};
-  const _ImgStruct* use = &imr;
-  bool ok = true;
-  if (levels > 2) {
-    const int w = imr.xres, h = imr.yres;
-    _ImgRect reg[3];
-    if (w > h) {
-      for (int i = 0; i < 3; i++) reg[i] = {0, w / 4, i * h / 3, (i + 1) * h / 3};
-    } else {
-      for (int i = 0; i < 3; i++) reg[i] = {i * w / 3, (i + 1) * w / 3, 0, h / 4};
-    }
-    PHDpairEst est[3];
-    int ne = 0;
-    for (const _ImgRect& r : reg) {
-      float d;
-      if (getRotation(&d, &imr, &prev->imr, static_cast<short>(tme), static_cast<short>(tprev),
-                      levels, &r, &est[ne]))
-        ne++;
-    }
-    if (!PHDmeanRotation(est, ne, &rot, ctr))
-      dmessage(DMCwarning, "Rotational alignment failed", __FILE__, __LINE__);
-    if (std::fabs(rot) > 0.07f) {
-      rimg.xres = imr.xres;
-      rimg.yres = imr.yres;
-      rimg.csp = imr.csp;
-      ok = ProtateImage(&rimg, &imr, rot, 5, nullptr) != 0;
-      use = &rimg;
-    }
-  }
-  int shift[2] = {0, 0};
-  double fine[2] = {0, 0};
-  if (ok)
-    ok = shiftImage(shift, use, &prev->imr, static_cast<short>(tme), static_cast<short>(tprev),
-                    levels, fine);
-  // Rotation about the centre leaves the centre's shift as the region pairs measured it; a
-  // shift of the turned image elsewhere means the rotation does not hold, and the shift of the
-  // image as it is stands alone.
-  if (ok && rot != 0 &&
-      (std::fabs(fine[0] - ctr[0]) > kCentreTol || std::fabs(fine[1] - ctr[1]) > kCentreTol)) {
-    dmessage(DMCwarning, "Rotational alignment failed", __FILE__, __LINE__);
-    if (use != &imr)
-      ok = shiftImage(shift, &imr, &prev->imr, static_cast<short>(tme), static_cast<short>(tprev),
-                      levels, fine);
-    rot = 0;
-  }
-  PfreeImage(&rimg);
+  const short te = static_cast<short>(tme), tp = static_cast<short>(tprev);
+  Placement pl;
+  bool ok = place(imr, prev->imr, te, tp, levels, &pl);
+  // A search that ended as far out as it could reach, or whose best shift is not clearly
+  // better than those around it and than none, is searched again as deep as the image allows:
+  // the depth the thresholds' margins allow may not reach the shift. A shift still not found is
+  // never used: the exposure cannot be placed.
+  if (ok && !pl.check.found && levels < kDeepest) ok = place(imr, prev->imr, te, tp, kDeepest, &pl);
   Release();
   prev->Release();
+  if (ok && !pl.check.found) {
+    dmessagef(DMCwarning, __FILE__, __LINE__, "No clear offset of %s against %s", fileOf(*this),
+              fileOf(*prev));
+    ok = false;
+  }
   if (!ok) {
     dmessage(DMCdata, "Cannot compute image offset", __FILE__, __LINE__);
     return false;
   }
   // The nearest whole pixel: halving the search's half-pixel shift rounded down would move each
   // exposure up to a pixel, and the error would add up along the series.
-  xoff -= static_cast<int32_t>(std::lround(fine[0]));
-  yoff -= static_cast<int32_t>(std::lround(fine[1]));
-  degCW -= rot;
+  xoff -= static_cast<int32_t>(std::lround(pl.fine[0]));
+  yoff -= static_cast<int32_t>(std::lround(pl.fine[1]));
+  degCW -= pl.rot;
   return true;
 }

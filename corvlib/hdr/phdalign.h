@@ -18,11 +18,23 @@ int cmpBMdiff(const void* a, const void* b);
 bool thresholdImage(ABitMap2* tbm, ABitMap2* ebm, const _ImgStruct* img, int t);
 // Half-size 8-bit grey copy (2x2 block means of the green or grey values).
 bool shrinkImage(_ImgStruct* dst, const _ImgStruct* src);
+// What the finest level of a search saw around its best shift, and whether that shift was
+// found: a shift is found when it lies inside what the levels could reach (not on its rim,
+// beyond which the search could not look) and its score is clearly below the scores two
+// pixels away along either axis and the score of no shift.
+struct PHDshiftCheck {
+  long best = 0;       // score of the best shift
+  long around = 0;     // the lowest score two pixels from it
+  long zero = -1;      // the score of no shift; -1 when that lies within two pixels
+  bool edge = false;   // the best shift lay as far out as the levels could reach
+  bool found = false;  // the verdict
+};
 // Pyramid search of the shift of a onto b, each level within a quarter of its width and height,
 // candidates scored by their share of differing pixels; shift gets twice the pixel offset, and
-// fine, when given, the shift in pixels refined below a pixel.
+// fine, when given, the shift in pixels refined below a pixel; check, when given, whether the
+// shift was found.
 bool shiftImage(int* shift, const _ImgStruct* a, const _ImgStruct* b, short ta, short tb,
-                int levels, double* fine = nullptr);
+                int levels, double* fine = nullptr, PHDshiftCheck* check = nullptr);
 // Lowers the pyramid depth by the threshold's margin in lo..hi; false when it is too small.
 bool limitShift(int* levels, int lo, int t, int hi);
 // What a pair of point-mirrored regions measured: the rotation (degrees), the shift of the image
@@ -40,6 +52,12 @@ bool getRotation(float* deg, const _ImgStruct* a, const _ImgStruct* b, short ta,
 // shift. False (rotation 0) when fewer than two pairs remain or when their rotations lie
 // further apart than 0.07 degree, the largest step of the pairs kept and a fifth of their mean.
 bool PHDmeanRotation(const PHDpairEst* est, int n, float* rot, float* centre = nullptr);
+
+// The comparison values (green or grey) of src turned about its centre by angle degrees,
+// clockwise on screen, into dst (whose pixels are freed first): an 8-bit grey image of src's
+// size, as the image turned by ProtateImage with linear interpolation would give them
+// (positions outside count as 0). False for an unsupported image or a failed allocation.
+bool PHDrotateValues(_ImgStruct* dst, const _ImgStruct* src, double angle);
 
 // The thresholds of exposure e and its neighbour prev (green statistics) and the pyramid depth
 // their margins allow; -1 when either threshold is too extreme for alignment.

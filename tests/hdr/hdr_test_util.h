@@ -16,9 +16,11 @@
 #include "catalog/photo_test_util.h"
 #include "catalog/picache.h"
 #include "formats/fmt_test_util.h"
+#include "formats/jpegio.h"
 #include "formats/stdformats.h"
 #include "formats/tiffimg.h"
 #include "hdr/phdrimg.h"
+#include "hdr_scene.h"
 
 namespace hdrtest {
 
@@ -64,50 +66,6 @@ inline Scene TileScene(int w, int h, int tile, double decades, uint32_t seed) {
   return s;
 }
 
-// A camera: per channel the inverse response (byte fraction -> relative linear value, rising
-// from 0 to 1), tabulated forward for encoding.
-struct Camera {
-  std::function<double(int, double)> inv;  // (channel, v in 0..1) -> linear
-  std::vector<double> fwd[3];              // linear value at each of 4096 steps of v
-  void Build() {
-    for (int c = 0; c < 3; c++) {
-      fwd[c].resize(4097);
-      for (int i = 0; i <= 4096; i++) fwd[c][i] = inv(c, i / 4096.0);
-    }
-  }
-  // v in 0..1 whose linear value is lin.
-  double Encode(int c, double lin) const {
-    const std::vector<double>& f = fwd[c];
-    if (lin <= f[0]) return 0;
-    if (lin >= f[4096]) return 1;
-    const size_t i = std::upper_bound(f.begin(), f.end(), lin) - f.begin();
-    const double a = f[i - 1], b = f[i];
-    return (i - 1 + (lin - a) / (b - a)) / 4096.0;
-  }
-};
-
-inline double SrgbInv(double v) {
-  return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-}
-
-inline Camera SrgbCamera() {
-  Camera cam;
-  cam.inv = [](int, double v) { return SrgbInv(v); };
-  cam.Build();
-  return cam;
-}
-
-// Different cubics per channel, each rising from 0 to 1.
-inline Camera CubicCamera() {
-  Camera cam;
-  cam.inv = [](int c, double v) {
-    static const double k[3][3] = {{0.25, 0.45, 0.30}, {0.15, 0.35, 0.50}, {0.35, 0.15, 0.50}};
-    return k[c][0] * v + k[c][1] * v * v + k[c][2] * v * v * v;
-  };
-  cam.Build();
-  return cam;
-}
-
 // Renders one exposure: bytes of cam at radiance x mult, with Gaussian noise of sigma codes.
 inline _ImgStruct Expose(const Scene& s, const Camera& cam, double mult, double sigma,
                          uint32_t seed) {
@@ -135,6 +93,14 @@ inline bool WriteTiff(const std::string& path, const _ImgStruct& im) {
   _ImgWriteBuf wb;
   if (!PsetWriteBuf(&wb, &im)) return false;
   return TiffWriteImage(path.c_str(), &wb) > 0;
+}
+
+inline bool WriteJpeg(const std::string& path, const _ImgStruct& im, int quality) {
+  _ImgWriteBuf wb;
+  if (!PsetWriteBuf(&wb, &im)) return false;
+  wb.info.quality = quality;
+  wb.info.flags |= IIFquality;
+  return JPEGwriteImage(path.c_str(), &wb) > 0;
 }
 
 // Adds the TIFF file dir/name to the maker with a record carrying the nominal factor and,
@@ -188,34 +154,5 @@ inline double Quantile(std::vector<double> v, double q) {
   std::nth_element(v.begin(), v.begin() + i, v.end());
   return v[i];
 }
-
-// A smooth random texture in 0..1 defined at any real position (three octaves of bilinear
-// value noise).
-class Texture {
- public:
-  explicit Texture(uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> u(0, 1);
-    for (float& v : grid_) v = u(rng);
-  }
-  double At(double x, double y) const {
-    static const double cell[3] = {97.0, 23.0, 6.0}, amp[3] = {0.55, 0.3, 0.15};
-    double s = 0;
-    for (int o = 0; o < 3; o++) s += amp[o] * Lerp(o, x / cell[o] + 17 * o, y / cell[o] + 5 * o);
-    return s;
-  }
-
- private:
-  static constexpr int N = 512;
-  double Lerp(int o, double x, double y) const {
-    const double fx = std::floor(x), fy = std::floor(y);
-    const int ix = static_cast<int>(fx) & (N - 1), iy = static_cast<int>(fy) & (N - 1);
-    const double tx = x - fx, ty = y - fy;
-    auto g = [&](int a, int b) { return grid_[((b & (N - 1)) * N + (a & (N - 1))) ^ o]; };
-    return (1 - ty) * ((1 - tx) * g(ix, iy) + tx * g(ix + 1, iy)) +
-           ty * ((1 - tx) * g(ix, iy + 1) + tx * g(ix + 1, iy + 1));
-  }
-  float grid_[N * N];
-};
 
 }  // namespace hdrtest

@@ -4,7 +4,9 @@
 
 #include "hdr/phdalign.h"
 #include "hdr/phdbits.h"
+#include "image/piwarp.h"
 #include "hdr_test_util.h"
+#include "testutil/message_log.h"
 
 using namespace hdrtest;
 
@@ -99,6 +101,30 @@ TEST(AlignBitmaps, ThresholdsAndHalvingUseTheGreenValue) {
   PfreeImage(&im);
 }
 
+TEST(AlignBitmaps, TurnedValuesMatchTheTurnedImage) {
+  // Random colours (a different red and blue keep the green from standing in for them), turned
+  // both ways and by the smallest angle used: the green of the turned image, within rounding.
+  std::mt19937 rng(8);
+  _ImgStruct im = NewRGB(97, 61);
+  for (int y = 0; y < im.yres; y++)
+    for (int x = 0; x < 3 * im.xres; x++) im.img[y * im.rowsize + x] = rng() & 255;
+  for (double deg : {0.3, -0.3, 0.071, 4.0}) {
+    _ImgStruct full = {im.xres, im.yres, im.csp, 0, nullptr, nullptr}, val = {};
+    ASSERT_TRUE(ProtateImage(&full, &im, deg, 5, nullptr));
+    ASSERT_TRUE(PHDrotateValues(&val, &im, deg));
+    ASSERT_EQ(val.csp, &ICS_Y8);
+    int worst = 0;
+    for (int y = 0; y < im.yres; y++)
+      for (int x = 0; x < im.xres; x++)
+        worst = std::max(
+            worst, std::abs(val.img[y * val.rowsize + x] - full.img[y * full.rowsize + 3 * x + 1]));
+    EXPECT_LE(worst, 1) << deg;
+    PfreeImage(&full);
+    PfreeImage(&val);
+  }
+  PfreeImage(&im);
+}
+
 TEST(AlignShift, IdenticalImagesAndKnownShift) {
   Texture tex(5);
   _ImgStruct b = Render(tex, 256, 192, 0, 0, 0, 0.05, 1);
@@ -117,6 +143,51 @@ TEST(AlignShift, IdenticalImagesAndKnownShift) {
   EXPECT_NEAR(s[1] / 2.0, -5, 1);
   PfreeImage(&a);
   PfreeImage(&b);
+}
+
+TEST(AlignShift, ShiftFoundOnlyWithinReachAndClearly) {
+  Texture tex(5), other(77);
+  _ImgStruct b = Render(tex, 256, 192, 0, 0, 0, 0.05, 1);
+  _ImgStruct a = Render(tex, 256, 192, 0, -30, 20, 0.05, 2);
+  int s[2];
+  PHDshiftCheck c;
+  // Two levels reach 14 px: what they find is not clearly better than the shifts around it;
+  // six levels reach the shift.
+  ASSERT_TRUE(shiftImage(s, &a, &b, 128, 128, 2, nullptr, &c));
+  EXPECT_FALSE(c.found);
+  ASSERT_TRUE(shiftImage(s, &a, &b, 128, 128, 6, nullptr, &c));
+  EXPECT_TRUE(c.found);
+  EXPECT_NEAR(s[0] / 2.0, 30, 1);
+  EXPECT_NEAR(s[1] / 2.0, -20, 1);
+  EXPECT_LT(c.best, c.around);
+  // One level reaches 2 px: a shift of 5 ends on its rim.
+  _ImgStruct a5 = Render(tex, 256, 192, 0, -5, 0, 0.05, 4);
+  ASSERT_TRUE(shiftImage(s, &a5, &b, 128, 128, 0, nullptr, &c));
+  EXPECT_EQ(s[0], 4);
+  EXPECT_TRUE(c.edge);
+  EXPECT_FALSE(c.found);
+  // Another scene: no shift is clearly better than those around it.
+  _ImgStruct n = Render(other, 256, 192, 0, 0, 0, 0.05, 3);
+  ASSERT_TRUE(shiftImage(s, &n, &b, 128, 128, 6, nullptr, &c));
+  EXPECT_FALSE(c.found);
+  // In a series, such an exposure is not placed: its neighbour's file is named and the series
+  // fails rather than merge it anywhere.
+  LoadReaders();
+  ScratchDir dir;
+  ASSERT_TRUE(WriteTiff(dir.Path("b.tif"), b));
+  ASSERT_TRUE(WriteTiff(dir.Path("n.tif"), n));
+  PHDImageMaker mk;
+  ASSERT_TRUE(AddExposure(&mk, dir, "b.tif", 1));
+  ASSERT_TRUE(AddExposure(&mk, dir, "n.tif", 1.01f));
+  mk.solveFlags = PHDSalign;
+  MessageLog log;
+  EXPECT_FALSE(mk.Compute());
+  EXPECT_TRUE(log.Has(DMCdata, "Cannot compute image offset")) << log.All();
+  EXPECT_TRUE(log.Has(DMCwarning,
+                      "No clear offset of " + dir.Path("n.tif") + " against " + dir.Path("b.tif")))
+      << log.All();
+  EXPECT_FALSE(mk.HaveSoln() & PHDSalign);
+  for (_ImgStruct* im : {&a, &a5, &b, &n}) PfreeImage(im);
 }
 
 TEST(AlignShift, LimitShiftAndRotationVotes) {

@@ -11,108 +11,6 @@ using namespace hdrtest;
 
 namespace {
 
-// A random scene: its log10 radiance per channel at any real position, from a smooth texture
-// spanning `decades` decades or (without texture) from flat tiles of random colour with gentle
-// gradients. An optional square object of one radiance sits on top.
-class RandomScene {
- public:
-  RandomScene(bool textured, double decades, uint32_t seed)
-      : textured_(textured), decades_(decades), tex_(std::make_unique<Texture>(seed)) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> u(0, 1);
-    tile_ = 40 + 40 * u(rng);
-    for (double& c : tint_) c = std::log10(0.7 + 0.6 * u(rng));
-    for (int i = 0; i < 32; i++) colour_[i] = std::log10(0.6 + 0.8 * i / 31.0);
-  }
-  bool Textured() const { return textured_; }
-  // The object: a square of side `size` at (x, y) of log10 radiance lg, or none for size 0.
-  struct Object {
-    double x = 0, y = 0, size = 0, lg = 0;
-  };
-  void LogAt(double x, double y, const Object& obj, double* lg) const {
-    if (obj.size > 0 && x >= obj.x && x < obj.x + obj.size && y >= obj.y && y < obj.y + obj.size) {
-      lg[0] = lg[1] = lg[2] = obj.lg;
-    } else if (textured_) {
-      const double l = decades_ * (tex_->At(x + 1000, y + 1000) - 0.5);
-      for (int c = 0; c < 3; c++) lg[c] = l + tint_[c];
-    } else {
-      const double fx = std::floor(x / tile_), fy = std::floor(y / tile_);
-      uint32_t hsh = static_cast<uint32_t>(static_cast<int>(fx) * 73856093) ^
-                     static_cast<uint32_t>(static_cast<int>(fy) * 19349663);
-      hsh = (hsh ^ (hsh >> 13)) * 0x5bd1e995u;
-      hsh ^= hsh >> 15;
-      // Up to 15% brighter across the tile.
-      const double l = decades_ * ((hsh & 0xffff) / 65535.0 - 0.5) + 0.0434 * (x / tile_ - fx) +
-                       0.0217 * (y / tile_ - fy);
-      for (int c = 0; c < 3; c++) lg[c] = l + colour_[(hsh >> (16 + 5 * c)) & 31];
-    }
-  }
-
- private:
-  bool textured_;
-  double decades_, tile_;
-  double tint_[3], colour_[32];
-  std::unique_ptr<Texture> tex_;
-};
-
-// Where an exposure sits: turned clockwise by deg about the centre, then moved by (tx, ty);
-// mult scales the radiance.
-struct Shot {
-  double deg = 0, tx = 0, ty = 0, mult = 1;
-  RandomScene::Object obj;
-};
-
-// One exposure through the camera with Gaussian noise of one code. Tile edges are averaged over
-// four points a pixel, as lens and sensor soften them (in log10, which keeps the step's
-// position). Log10 radiance maps to codes through a table in steps of 1/1024 decade.
-_ImgStruct Shoot(const RandomScene& sc, const Camera& cam, int w, int h, const Shot& s,
-                 uint32_t seed) {
-  constexpr int kLo = -6, kSteps = 12 * 1024;
-  std::vector<float> code[3];
-  for (int c = 0; c < 3; c++) {
-    code[c].resize(kSteps + 1);
-    for (int i = 0; i <= kSteps; i++)
-      code[c][i] =
-          static_cast<float>(255.0 * cam.Encode(c, std::pow(10.0, kLo + i / 1024.0) * s.mult));
-  }
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> nd(0, 1);
-  float noise[4096];
-  for (float& v : noise) v = nd(rng);
-  uint32_t pick = seed;
-  _ImgStruct im = NewRGB(w, h);
-  const double a = -s.deg * M_PI / 180, ca = std::cos(a), sa = std::sin(a);
-  const double cx = w / 2.0, cy = h / 2.0;
-  const int n = sc.Textured() ? 1 : 4;
-  for (int y = 0; y < h; y++) {
-    uint8_t* p = im.img + static_cast<ptrdiff_t>(y) * im.rowsize;
-    for (int x = 0; x < w; x++, p += 3) {
-      double sum[3] = {0, 0, 0};
-      for (int k = 0; k < n; k++) {
-        const double qx = x + (n == 1 ? 0.5 : 0.25 + 0.5 * (k & 1)) - s.tx - cx;
-        const double qy = y + (n == 1 ? 0.5 : 0.25 + 0.5 * (k >> 1)) - s.ty - cy;
-        double lg[3];
-        sc.LogAt(ca * qx - sa * qy + cx, sa * qx + ca * qy + cy, s.obj, lg);
-        for (int c = 0; c < 3; c++) sum[c] += lg[c];
-      }
-      for (int c = 0; c < 3; c++) {
-        const int i = std::clamp(static_cast<int>((sum[c] / n - kLo) * 1024 + 0.5), 0, kSteps);
-        pick = pick * 1664525u + 1013904223u;
-        const float v = code[c][i] + noise[pick >> 20];
-        p[c] = static_cast<uint8_t>(std::clamp(v, 0.0f, 255.0f) + 0.5f);
-      }
-    }
-  }
-  return im;
-}
-
-// The offset the maker should find for a shot: its move turned back by its rotation.
-void TrueOffset(const Shot& s, double* ox, double* oy) {
-  const double a = -s.deg * M_PI / 180;
-  *ox = std::cos(a) * s.tx - std::sin(a) * s.ty;
-  *oy = std::sin(a) * s.tx + std::cos(a) * s.ty;
-}
-
 constexpr int kW = 768, kH = 512;
 
 // A series drawn from seed: 3 to 7 exposures 1 to 2 stops apart, brightest first, of a textured
@@ -206,14 +104,10 @@ void CheckSeries(uint32_t seed, double step) {
       EXPECT_TRUE(fx == 0 && fy == 0 && frot == 0) << at;
       continue;
     }
-    // Each level adds at most two of its pixels: a search of this depth reaches no further.
-    const double reach = 2.0 * ((2 << depth) - 1);
-    EXPECT_LE(std::hypot(fx, fy), std::hypot(tx, ty) + reach) << at;
-    if (std::fabs(tx) <= reach && std::fabs(ty) <= reach) {
-      EXPECT_LE(std::hypot(fx - tx, fy - ty), 0.71 + 0.3) << at;
-    }
-    if (depth <= 2 || (frot == 0 && warned(k, "Rotational alignment failed"))) {
-      EXPECT_EQ(frot, 0) << at;  // the shift alone
+    // Also beyond what the thresholds' depth reaches: that search is made again, deeper.
+    EXPECT_LE(std::hypot(fx - tx, fy - ty), 0.71 + 0.3) << at;
+    if (frot == 0 && (depth <= 2 || warned(k, "Rotational alignment failed"))) {
+      // the shift alone
     } else {
       EXPECT_NEAR(frot, trot, 0.05) << at;
     }
@@ -236,6 +130,59 @@ TEST(AlignSeries, SeriesThatRanAwayAligns) {
   // Seven exposures of tiles, under 2.2 pixels apart: scored by bare counts, the second was put
   // some 200 pixels off and the merge failed to solve the response.
   CheckSeries(27, 2.2);
+}
+
+TEST(AlignSeries, HandHeldSeriesPlacedOrReported) {
+  // Five JPEG exposures (quality 90) two stops apart of detailed scenes through a film-like
+  // curve, the darkest mostly black and the brightest mostly white, each moved against the one
+  // before by up to 40 px and turned by up to 0.3 degree. Every exposure is placed within 2 px
+  // (at the image centre, against the middle exposure) and 0.31 degree (against its
+  // neighbour), or the series is reported: its placement fails with "Cannot compute image
+  // offset", or an exposure too extreme for alignment keeps its neighbour's placement with a
+  // warning. Searches that could not reach, or found nothing clearly, used to return offsets
+  // 20 to 60 px off. The sanitizer build runs three series.
+  LoadReaders();
+  const Camera cam = FilmCamera();
+  const int count = kSanitized ? 3 : 50, w = 480, h = 320, n = 5;
+  int placed = 0;
+  for (int seed = 1; seed <= count; seed++) {
+    DetailSeries ser(seed, 40);
+    ScratchDir dir;
+    PHDImageMaker mk;
+    for (int i = 0; i < n; i++) {
+      _ImgStruct im = ser.Shoot(cam, w, h, i, seed * 10 + i);
+      const std::string name = "e" + std::to_string(i) + ".jpg";
+      ASSERT_TRUE(WriteJpeg(dir.Path(name), im, 90));
+      PfreeImage(&im);
+      ASSERT_TRUE(AddExposure(&mk, dir, name, static_cast<float>(1 / ser.shots[i].mult)));
+    }
+    MessageLog log;
+    mk.solveFlags = PHDSalign;
+    if (!mk.Compute()) {
+      EXPECT_TRUE(log.Has(DMCdata, "Cannot compute image offset")) << seed << "\n" << log.All();
+      continue;
+    }
+    if (log.Has(DMCwarning, "Exposure too extreme for alignment")) continue;
+    double ox[n], oy[n];
+    for (int i = 0; i < n; i++) TrueOffset(ser.shots[i], &ox[i], &oy[i]);
+    const PHDExposure& m = mk.Exposure(n / 2);
+    for (int i = 0; i < n; i++) {
+      const PHDExposure& e = mk.Exposure(i);
+      EXPECT_LE(
+          std::hypot(e.xoff - m.xoff - (ox[i] - ox[n / 2]), e.yoff - m.yoff - (oy[i] - oy[n / 2])),
+          2.0)
+          << "seed " << seed << " exposure " << i;
+      if (i > 0) {
+        const PHDExposure& p = mk.Exposure(i - 1);
+        EXPECT_NEAR(e.degCW - p.degCW, ser.shots[i].deg - ser.shots[i - 1].deg, 0.31)
+            << "seed " << seed << " exposure " << i;
+      }
+    }
+    placed++;
+  }
+  printf("%d of %d series placed, the others reported\n", placed, count);
+  // Reporting is for what cannot be found: most series are placed.
+  EXPECT_GE(placed, count * 4 / 5);
 }
 
 TEST(AlignSeries, MovementRemovalOnARandomScene) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <QDir>
+#include <random>
 
 #include "app/hdrpano/makehdr.h"
 #include "app/hdrpano/ptempimg.h"
@@ -179,6 +180,33 @@ TEST_F(MakeHDR, SeriesChecksAndTheOptionsAskedFor) {
   EXPECT_EQ(ri, 0);
   EXPECT_TRUE(withSaved & kHDRuseResponse);
   EXPECT_FALSE(withSaved & kHDRsaveResponse);
+}
+
+TEST_F(MakeHDR, ExposuresThatCannotBeAlignedMakeNoImage) {
+  // Two exposures of unrelated random pictures: no offset places one on the other. With
+  // alignment asked for, the command reports the alignment's failure (a data message, which
+  // the program alerts) and writes nothing, rather than merge them at some offset.
+  std::mt19937 rng(5);
+  std::vector<DBRecord> recs;
+  for (int i = 0; i < 2; ++i) {
+    _ImgStruct pic = Picture(160, 120);
+    for (int y = 0; y < pic.yres; ++y)
+      for (int x = 0; x < 3 * pic.xres; ++x) pic.img[y * pic.rowsize + x] = rng() & 255;
+    const std::string p = Path("n" + std::to_string(i) + ".jpg");
+    ASSERT_TRUE(WriteJPEG(p, pic, 90));
+    PfreeImage(&pic);
+    recs.push_back(RecordOf(p));
+    PDBsetFloat(&recs[i], PDBFstonits, 100.0f * (i + 1));
+  }
+  Show(recs);
+  DBRecord generic;
+  PgenericResponse(&generic);
+  gCamResponse.NewRecord() = generic;
+  DBRecord rec;
+  EXPECT_EQ(PmergeTempHDR(&rec, kHDRalign | kHDRuseResponse, 0), 0);
+  EXPECT_TRUE(log.Has(DMCdata, "Cannot compute image offset")) << log.All();
+  EXPECT_TRUE(dmessage_class_flags[DMCdata] & DMAalert);
+  EXPECT_EQ(TempFiles(), 0);
 }
 
 // A bracketed series of three 8-bit TIFFs made from an HDR picture, exposures tagged.

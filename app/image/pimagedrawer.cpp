@@ -741,7 +741,8 @@ bool PImageDrawer::Click(Point pt, unsigned short mods, EventRef event) {
   }
   pim->UpdateOperator();
   pim->StopShow();
-  if (rectShown || wasShowing) pim->UpdateHistogram(-1);
+  if (rectShown || wasShowing || (pim->Ready() && pim->iring == ir && ir->SomeSelected() > 0))
+    pim->UpdateHistogram(-1);
   SetThemeCursor(kThemeArrowCursor);
   return true;
 }

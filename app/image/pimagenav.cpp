@@ -300,7 +300,10 @@ void PImageWindow::SelectNone() {
   const bool some = iring->SomeSelected() != 0;
   if (imd) imd->ShowRect(false);
   iring->ClearSelection();
-  if (had || some) PutControlText(dataTextField, "");  // the readout of the selection
+  if (had || some) {
+    PutControlText(dataTextField, "");  // the readout of the selection
+    UpdateOperator();                   // no longer the selection's operators
+  }
   if (had) UpdateHistogram(-1);
 }
 

@@ -299,13 +299,23 @@ TEST_F(ImagePane, SpotAndHistogramAverageReadTheSameRectangle) {
       const double want = mean(c[0], c[1], c[2], c[3]);
       EXPECT_NEAR(std::stod(text) / want, 1.0, 0.008) << text << " at zoom " << z;
       EXPECT_NEAR(average() / want, 1.0, 0.008) << text << " at zoom " << z;
+      EXPECT_EQ(text.substr(0, text.find(' ')), TextOf(gHistoWindow, "hist", 132));
     }
   }
-  // At 1:1 the picture sits in a margin of the pane.
+  // At 1:1 the picture sits in a margin of the pane. A band of 11 x 9 pixels is too small to
+  // outline, yet the histogram follows it as the readout does.
   w->SetZoom(8);
   w->Redraw();
   const int left = (w->imd->GetRWidth() - W) / 2, top = (w->imd->GetRHeight() - H) / 2;
   ASSERT_GT(left, 40);
+  w->SelectNone();
+  Drag(At(left + 100, top + 50), {At(left + 111, top + 59)});
+  EXPECT_FALSE(w->imd->rectShown);
+  const std::vector<int> small = Coords();
+  ASSERT_EQ(small.size(), 4u) << Readout();
+  EXPECT_EQ(small[2] - small[0], 11);
+  EXPECT_EQ(small[3] - small[1], 9);
+  EXPECT_EQ(Readout().substr(0, Readout().find(' ')), TextOf(gHistoWindow, "hist", 132));
   Drag(At(left - 40, top + 20), {At(left - 5, top + 60)});
   EXPECT_EQ(Readout(), "");
   EXPECT_EQ(w->iring->SomeSelected(), 0);
@@ -316,8 +326,10 @@ TEST_F(ImagePane, SpotAndHistogramAverageReadTheSameRectangle) {
   EXPECT_NEAR(c[1], 20, 1);
   EXPECT_NEAR(c[2], 50, 1);
   EXPECT_NEAR(c[3], 60, 1);
+  ASSERT_NE(w->opMenu, nullptr);
   SendCommand("snon", kEventCommandProcess, GetWindowEventTarget(w->GetWindow()));
   EXPECT_EQ(Readout(), "");
+  EXPECT_EQ(w->opMenu, nullptr);  // nothing to apply, nothing to undo
   EXPECT_NEAR(average() / mean(0, 0, W, H), 1.0, 0.008);
   HideWindow(gHistoWindow);
 }

@@ -175,8 +175,9 @@ bool WebAlbumAuthor::Open(const char* fn, const char* title) {
   madeDir = mkdir(imgdir, 0777) == 0;
   if (title == nullptr) title = "";
   std::ostream& os = ofs->Stream();
-  os << "<HTML>\n<HEAD>\n";
-  os << "<! Web page created by " << gName << " >\n";
+  // The page names its encoding: a browser opening it from disk has no other word on it.
+  os << "<HTML>\n<HEAD>\n<meta charset=\"utf-8\">\n";
+  os << "<!-- Web page created by " << gName << " -->\n";
   if (*title) os << "<TITLE>" << Esc(title) << "</TITLE>\n";
   char bg[8];
   std::snprintf(bg, sizeof bg, "%02X%02X%02X", bgRGB[0], bgRGB[1], bgRGB[2]);

@@ -108,7 +108,9 @@ int PImageWindow::UpdateHistogram(int chan) {
   if (!Ready() || iring != ir || !IsWindowVisible(hw)) return 0;
   double lim[2] = {0, 0};
   unsigned int hist[256];
-  if (!ir->GetHistogram(lim, hist, 256, static_cast<PHistoChan>(chan), HasSelection())) {
+  // Over the selection the readout names: the outlined one, or one too small to outline.
+  const bool sel = HasSelection() || ir->SomeSelected() > 0;
+  if (!ir->GetHistogram(lim, hist, 256, static_cast<PHistoChan>(chan), sel)) {
     PutControlText(avg, "Error");
     return 0;
   }
@@ -120,7 +122,15 @@ int PImageWindow::UpdateHistogram(int chan) {
   const PHistoStats s = PhistoStats(hist, 256);
   ClearControlText(avg);
   if (s.n > 0) {
-    PutText(avg, "%.3g", value(s.mean));
+    // The average luminance is the spot meter's: the mean over the same pixels, not the value
+    // at the mean bin (a mean of logarithms on the logarithmic scale).
+    double mean = value(s.mean);
+    if (chan == PHCluminance) {
+      const _ImgRect all = {0, ir->ior.xres, 0, ir->ior.yres};
+      const double m = ir->AvgLuminance(sel && ir->SomeSelected() > 0 ? nullptr : &all);
+      if (m > 0 && std::isfinite(m)) mean = m;
+    }
+    PutText(avg, "%.3g", mean);
     if (logScale)
       PutText(spread, "%.2gx", (hi / lo - 1) * s.sd / 256);
     else

@@ -729,16 +729,20 @@ bool PImageDrawer::Click(Point pt, unsigned short mods, EventRef event) {
     Readout(text);
     if (res == kMouseTrackingMouseUp) break;
   }
-  if (pim->Ready() && pim->iring == ir && rrect.xleft < rrect.xright &&
-      rrect.ytop < rrect.ybottom) {
-    char text[128];
-    snprintf(text, sizeof text, "%.3g cd/m2 (%d,%d)/(%d,%d)", ir->AvgLuminance(nullptr),
-             rrect.xleft, rrect.ytop, rrect.xright, rrect.ybottom);
+  // The readout names picture pixels only: a band wholly in the margin around the picture
+  // selects nothing and reads nothing, one reaching into it reads the part on the picture.
+  if (pim->Ready() && pim->iring == ir) {
+    char text[128] = "";
+    _ImgRect sel;
+    if (ir->GetOrigSelection(&sel) && sel.xleft < sel.xright && sel.ytop < sel.ybottom)
+      snprintf(text, sizeof text, "%.3g cd/m2 (%d,%d)/(%d,%d)", ir->AvgLuminance(nullptr),
+               sel.xleft, sel.ytop, sel.xright, sel.ybottom);
     Readout(text);
   }
   pim->UpdateOperator();
   pim->StopShow();
-  if (rectShown || wasShowing) pim->UpdateHistogram(-1);
+  if (rectShown || wasShowing || (pim->Ready() && pim->iring == ir && ir->SomeSelected() > 0))
+    pim->UpdateHistogram(-1);
   SetThemeCursor(kThemeArrowCursor);
   return true;
 }

@@ -297,8 +297,13 @@ void PImageWindow::SelectAll() {
 void PImageWindow::SelectNone() {
   if (!Ready()) return;
   const bool had = imd != nullptr && imd->rectShown;
+  const bool some = iring->SomeSelected() != 0;
   if (imd) imd->ShowRect(false);
   iring->ClearSelection();
+  if (had || some) {
+    PutControlText(dataTextField, "");  // the readout of the selection
+    UpdateOperator();                   // no longer the selection's operators
+  }
   if (had) UpdateHistogram(-1);
 }
 

@@ -266,9 +266,13 @@ bool PImageWindow::Calibrate() {
     if (displayed) browser->NoChange();
     return false;
   }
-  float old = 1.0f;
-  if (!PDBgetFloat(*rec, PDBFstonits, &old) || !(old > 0.0f) || !std::isfinite(old)) old = 1.0f;
-  if (!PDBsetFloat(rec, PDBFstonits, old * sf)) {
+  // The factor scaled is the one the luminance was measured with: the record's, else the one
+  // the display read the file with.
+  double old = PrecordStoNits(*rec);
+  if (old <= 0.0) old = iring->StoNits();
+  if (old <= 0.0) old = 1.0;
+  const double stonits = old * sf;
+  if (!(stonits <= 3.0e38 && stonits >= 1.0e-37) || !PDBsetFloat(rec, PDBFstonits, stonits)) {
     if (displayed) browser->NoChange();
     return false;
   }

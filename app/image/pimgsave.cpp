@@ -213,6 +213,10 @@ int PImageWindow::SaveImage() {
   const DBRecord orec = iring->GetRec();
   DBRecord nrec = orec;
   const bool hdr = iring->IsHDR();
+  // The file written states the factor the picture is shown with, so that it opens with the
+  // luminance shown even in a format whose own default differs.
+  if (hdr && PrecordStoNits(nrec) <= 0.0 && iring->StoNits() > 0.0)
+    PDBsetFloat(&nrec, PDBFstonits, iring->StoNits());
   const bool turned = !iring->ior.IsNoop();
   const bool cropped = iring->CropRect(nullptr);
   const bool eyes = PDBgetField(orec, PDBFredeye).IsSet();

@@ -384,6 +384,14 @@ bool PDisplayImage::IsHDR() {
   return CheckLoad() && dlp != nullptr && dlp->tms != nullptr;
 }
 
+double PDisplayImage::StoNits() {
+  const double sf = PrecordStoNits(ircd);
+  if (sf > 0.0) return sf;
+  if (!IsHDR()) return 0.0;
+  const double in = dlp->tms->inpsf;
+  return std::isfinite(in) && in > 0.0 ? in : 0.0;
+}
+
 bool PDisplayImage::IsLossy() {
   return CheckLoad() && dlp != nullptr && dlp->lossy;
 }

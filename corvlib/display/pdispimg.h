@@ -136,6 +136,10 @@ class PDisplayImage {
   void SetTMFlags(int f) { newTMflags = f; }
   int GetTMFlags() const { return newTMflags; }
   bool IsHDR();
+  // The factor from samples to cd/m2 that luminances are shown with: the record's, else the
+  // one the file was read with (a format's own default when it states none); 0 when the image
+  // is not high-dynamic-range.
+  double StoNits();
   bool IsLossy();
   int GetOWidth() const;
   int GetOHeight() const;

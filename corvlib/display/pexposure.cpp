@@ -288,11 +288,18 @@ double PDisplayList::AvgLuminance(const _ImgRect* r) {
   if (tms != nullptr) {
     _ImgRect fr;
     if (InsideView(r, parent) && ViewToFrame(&fr, r)) {
+      // exp(b / 128) of every brightness b, indexed by b + 32768: one lookup a pixel.
+      static const std::vector<double> kLum = [] {
+        std::vector<double> t(65536);
+        for (int i = 0; i < 65536; ++i) t[static_cast<size_t>(i)] = std::exp((i - 32768) / 128.0);
+        return t;
+      }();
+      const double* lum = kLum.data() + 32768;
       double sum = 0.0;
       for (int y = fr.ytop; y < fr.ybottom; ++y) {
         const TMbright* ls = reinterpret_cast<const TMbright*>(
             l_img.img + static_cast<ptrdiff_t>(y) * l_img.rowsize);
-        for (int x = fr.xleft; x < fr.xright; ++x) sum += std::exp(ls[x] / 128.0);
+        for (int x = fr.xleft; x < fr.xright; ++x) sum += lum[ls[x]];
       }
       const double n = static_cast<double>(fr.xright - fr.xleft) * (fr.ybottom - fr.ytop);
       res = sum / n * StoNitsScale();

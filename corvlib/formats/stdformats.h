@@ -11,5 +11,7 @@
 // Registers the standard readers in their fixed order (TIFF, JPEG, RGBE picture, OpenEXR,
 // BMP); returns 1 when every one got a
 // place in the registry (again 1, adding nothing, when they are there already), else 0.
-// Files whose suffix several readers accept are offered to the last registered first.
+// Files whose suffix several readers accept are offered to the last registered first; a file
+// that the readers of its suffix refuse is offered to the reader of the format its first bytes
+// name.
 int PloadStandardReaders();

@@ -2,11 +2,15 @@
 // parameter text, write buffers and rendering from readers.
 #include "image/pireader.h"
 
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
-#include <sys/stat.h>
 
 #include "image/pconvert.h"
 #include "image/piresamp.h"
@@ -111,6 +115,72 @@ void PreportReaderErr(const _ImgReader* ir) {
            IREMsg[code], static_cast<int>(sizeof ir->errMsg), ir->errMsg);
 }
 
+namespace {
+
+// The noted first bytes of registered readers.
+struct ReaderMagic {
+  const _ImgReaderInterface* ri;
+  unsigned char bytes[IR_MAXMAGIC];
+  size_t len;
+};
+constexpr int kMaxMagic = 4 * IR_MAXREADERS;
+ReaderMagic gMagic[kMaxMagic];
+int gNMagic = 0;
+
+bool registered(const _ImgReaderInterface* ri) {
+  for (int i = 0; i < IR_MAXREADERS && PIReaderI[i] != nullptr; ++i)
+    if (PIReaderI[i] == ri) return true;
+  return false;
+}
+
+// Writes the registered readers (registration order, null-ended) whose noted bytes begin the
+// file at path and that are not in skip; returns how many.
+int contentReaders(const _ImgReaderInterface** list, const char* path,
+                   const _ImgReaderInterface* const* skip, int nskip) {
+  list[0] = nullptr;
+  if (gNMagic == 0) return 0;
+  unsigned char head[IR_MAXMAGIC];
+  size_t got = 0;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return 0;
+  while (got < sizeof head) {
+    const ssize_t k = read(fd, head + got, sizeof head - got);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) break;
+    got += static_cast<size_t>(k);
+  }
+  close(fd);
+  int n = 0;
+  for (int i = 0; i < IR_MAXREADERS && PIReaderI[i] != nullptr; ++i) {
+    const _ImgReaderInterface* r = PIReaderI[i];
+    bool tried = false;
+    for (int k = 0; k < nskip; ++k) tried = tried || skip[k] == r;
+    bool match = false;
+    for (int m = 0; m < gNMagic && !tried && !match; ++m)
+      match = gMagic[m].ri == r && gMagic[m].len <= got &&
+              memcmp(gMagic[m].bytes, head, gMagic[m].len) == 0;
+    if (match) list[n++] = r;
+  }
+  list[n] = nullptr;
+  return n;
+}
+
+}  // namespace
+
+int PaddIReaderMagic(const _ImgReaderInterface* ri, const void* bytes, size_t len) {
+  if (ri == nullptr || bytes == nullptr || len == 0 || len > IR_MAXMAGIC || !registered(ri))
+    return 0;
+  for (int m = 0; m < gNMagic; ++m)
+    if (gMagic[m].ri == ri && gMagic[m].len == len && memcmp(gMagic[m].bytes, bytes, len) == 0)
+      return 1;
+  if (gNMagic >= kMaxMagic) return 0;
+  ReaderMagic& e = gMagic[gNMagic++];
+  e.ri = ri;
+  memcpy(e.bytes, bytes, len);
+  e.len = len;
+  return 1;
+}
+
 _ImgReader* PopenImageF(const char* path, int quiet, const _ImgReaderInterface* ri) {
   if (path == nullptr) return nullptr;
   // Readers open files blocking: a FIFO or a device would hold the program up.
@@ -128,18 +198,29 @@ _ImgReader* PopenImageF(const char* path, int quiet, const _ImgReaderInterface* 
     n = PtargetReader(cand, PgetSuffix(path));
   }
   bool anyReader = false;
-  for (int i = n; i-- > 0;) {
-    if (cand[i]->Open == nullptr) continue;
-    _ImgReader* ir = cand[i]->Open(path);
-    if (ir == nullptr) continue;
-    anyReader = true;
-    if (ir->errCode == IREnone) return ir;
-    if (!quiet) PreportReaderErr(ir);
-    if (ir->ri != nullptr && ir->ri->Close != nullptr)
-      ir->ri->Close(ir);
-    else if (cand[i]->Close != nullptr)
-      cand[i]->Close(ir);
+  // Tries cand[from, to), the last first; the reader that opened the file, or null.
+  auto tryReaders = [&](int from, int to) -> _ImgReader* {
+    for (int i = to; i-- > from;) {
+      if (cand[i]->Open == nullptr) continue;
+      _ImgReader* ir = cand[i]->Open(path);
+      if (ir == nullptr) continue;
+      anyReader = true;
+      if (ir->errCode == IREnone) return ir;
+      if (!quiet) PreportReaderErr(ir);
+      if (ir->ri != nullptr && ir->ri->Close != nullptr)
+        ir->ri->Close(ir);
+      else if (cand[i]->Close != nullptr)
+        cand[i]->Close(ir);
+    }
+    return nullptr;
+  };
+  _ImgReader* ir = tryReaders(0, n);
+  // A file saved under another format's suffix: the readers its first bytes name.
+  if (ir == nullptr && ri == nullptr && n > 0) {
+    const int more = contentReaders(cand + n, path, cand, n);
+    ir = tryReaders(n, n + more);
   }
+  if (ir != nullptr) return ir;
   if (!anyReader && !quiet) DMESSAGE(DMCresource, "Cannot open '%s'", path);
   return nullptr;
 }

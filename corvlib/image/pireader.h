@@ -214,8 +214,15 @@ int PmatchSuffix(const _ImgReaderInterface* ri, const char* suffix);
 // Writes the registered interfaces that match suffix, in registration order, into list
 // (room for IR_MAXREADERS + 1 entries), null-ended; returns how many.
 int PtargetReader(const _ImgReaderInterface** list, const char* suffix);
+// Notes bytes (1 to IR_MAXMAGIC of them) that the files of a registered reader begin with;
+// a reader may note several. 1 when noted (or noted before), 0 for bad arguments, a reader
+// not registered or a full table.
+constexpr size_t IR_MAXMAGIC = 8;
+int PaddIReaderMagic(const _ImgReaderInterface* ri, const void* bytes, size_t len);
 // Opens path with ri, or else with the registered readers whose suffixes name it, trying the
-// last registered first. Readers that report an error are reported (unless quiet) and closed.
+// last registered first. When all of those refuse the file, the readers whose noted first
+// bytes it begins with are tried as well (a file saved under another format's suffix).
+// Readers that report an error are reported (unless quiet) and closed.
 _ImgReader* PopenImageF(const char* path, int quiet, const _ImgReaderInterface* ri);
 // Reports a reader's error code and message.
 void PreportReaderErr(const _ImgReader* ir);

@@ -13,6 +13,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPixmap>
 #include <QProcess>
@@ -576,6 +577,74 @@ void AddCatalogue() {
                    }});
 }
 
+// ---- Calibration of the saved picture: a patch measured, calibrated through the operator
+// button to a typed luminance, measured again after Select None. Its last step closes the
+// pictures.
+
+std::string ReadoutText() {
+  auto* r = qobject_cast<QLabel*>(Widget(gImager->GetWindow(), "imag", 137));
+  return r != nullptr ? r->text().toStdString() : "";
+}
+
+// A rubber band across the middle of the picture area, as a person drags it.
+void RubberBand() {
+  QWidget* c = PlatformContentWidget(gImager->GetWindow());
+  QTimer::singleShot(0, [c] {
+    QTest::mouseMove(c, QPoint(400, 300));
+    QTimer::singleShot(0, [c] { QTest::mouseRelease(c, Qt::LeftButton, {}, QPoint(460, 340)); });
+  });
+  QTest::mousePress(c, Qt::LeftButton, {}, QPoint(380, 280));
+}
+
+void AddCalibration(std::vector<Step>* out) {
+  out->push_back({"a patch of the saved picture measured",
+                  [] { return ReadoutText().find(" cd/m2 (") != std::string::npos; },
+                  [] {
+                    Shot(gImager->GetWindow(), "12d-saved-part-patch");
+                    auto* b =
+                        qobject_cast<QAbstractButton*>(Widget(gImager->GetWindow(), "imag", 142));
+                    ASSERT_NE(b, nullptr);
+                    // The operator button's menu: Calibration.
+                    QTimer::singleShot(0, [] {
+                      auto* m = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+                      ASSERT_NE(m, nullptr);
+                      for (QAction* a : m->actions())
+                        if (a->text() == "Calibration") {
+                          QTest::mouseClick(m, Qt::LeftButton, {}, m->actionGeometry(a).center());
+                          return;
+                        }
+                      ADD_FAILURE() << "no Calibration among the operators";
+                      m->close();
+                    });
+                    QTest::mouseClick(b, Qt::LeftButton);
+                  }});
+  out->push_back({"the luminance asked", [] { return IsWindowVisible(gInputWindow); },
+                  [] {
+                    auto* e = qobject_cast<QLineEdit*>(Widget(gInputWindow, "inpt", 129));
+                    ASSERT_NE(e, nullptr);
+                    e->clear();
+                    QTest::keyClicks(e, "500");
+                    Shot(gInputWindow, "12e-calibration");
+                    QTest::mouseClick(
+                        qobject_cast<QAbstractButton*>(Widget(gInputWindow, "bttn", 1)),
+                        Qt::LeftButton);
+                  }});
+  out->push_back({"calibrated", [] { return !IsWindowVisible(gInputWindow); },
+                  [] { EXPECT_TRUE(Menu(gImager->GetWindow(), "Select None")); }});
+  out->push_back({"the selection and its readout gone", [] { return ReadoutText().empty(); },
+                  [] {
+                    Shot(gImager->GetWindow(), "12f-select-none");
+                    RubberBand();
+                  }});
+  out->push_back({"the patch reads the luminance given",
+                  [] { return ReadoutText().find(" cd/m2 (") != std::string::npos; },
+                  [] {
+                    Shot(gImager->GetWindow(), "12g-calibrated-patch");
+                    EXPECT_EQ(ReadoutText().rfind("500 cd/m2 (", 0), 0u) << ReadoutText();
+                    for (int i = 0; i < 3; ++i) EXPECT_TRUE(Menu(gImager->GetWindow(), "Close"));
+                  }});
+}
+
 // ---- Saving: the selected part of the picture on screen saved through the save options and the
 // file dialog; the window then shows the saved file. Its last step closes the pictures.
 
@@ -607,8 +676,9 @@ void AddSaving(std::vector<Step>* out) {
                     EXPECT_STREQ(PDBgetString(r, PDBFfile), "desk-part.hdr");
                     long x = 0;
                     EXPECT_TRUE(PDBgetInt(r, PDBFxsize, &x) && x > 100 && x < 400) << x;
-                    for (int i = 0; i < 3; ++i) EXPECT_TRUE(Menu(gImager->GetWindow(), "Close"));
+                    RubberBand();
                   }});
+  AddCalibration(out);
 }
 
 // Panorama with nothing linked yet, several pictures selected: the command explains how images

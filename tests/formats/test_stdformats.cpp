@@ -7,6 +7,7 @@
 
 #include "fmt_test_util.h"
 #include "formats/stdformats.h"
+#include "testutil/message_log.h"
 
 using namespace pictest;
 
@@ -70,6 +71,65 @@ TEST_F(StandardReaders, SuffixesChooseTheReader) {
     ReaderCloser c{ir};
     EXPECT_EQ(ir->ri, p == hdr ? &IRInterfaceRad : &IRInterfaceEXR);
   }
+}
+
+// Every writer's file saved under every other writer's suffix opens again, silently, with its
+// own reader and its own pixels; a file no reader recognises is still refused.
+TEST_F(StandardReaders, AFileUnderAnotherFormatsSuffixOpensByItsFirstBytes) {
+  EXPECT_EQ(PaddIReaderMagic(&IRInterfaceTIFF, "II*", 3), 0);  // not registered
+  ASSERT_EQ(PloadStandardReaders(), 1);
+  EXPECT_EQ(PaddIReaderMagic(&IRInterfaceTIFF, "123456789", 9), 0);  // too long
+  ScratchDir dir;
+  const FloatImage hdr = Pattern(24, 16);
+  FloatImage ldr = Pattern(24, 16);
+  std::vector<uint8_t> bytes(ldr.px.size());
+  for (size_t i = 0; i < bytes.size(); i++) bytes[i] = static_cast<uint8_t>(i * 37 % 251);
+  _ImgWriteBuf ldrBuf = ldr.WriteBuf();
+  ldrBuf.csp = &ICS_sRGB;
+  ldrBuf.rowsize = 24 * 3;
+  ldrBuf.img = bytes.data();
+  const struct {
+    const _ImgWriterInterface* writer;
+    const _ImgReaderInterface* reader;
+    _ImgWriteBuf wb;
+  } files[] = {{&IWInterfaceTIFF, &IRInterfaceTIFF, hdr.WriteBuf()},
+               {&IWInterfaceTIFF, &IRInterfaceTIFF, ldrBuf},
+               {&IWInterfaceRad, &IRInterfaceRad, hdr.WriteBuf()},
+               {&IWInterfaceEXR, &IRInterfaceEXR, hdr.WriteBuf()},
+               {&IWInterfaceJPEG, &IRInterfaceJPEG, hdr.WriteBuf()},
+               {&IWInterfaceJPEG, &IRInterfaceJPEG, ldrBuf}};
+  const char* const suffixes[] = {"tif", "hdr", "exr", "jpg"};
+  int n = 0;
+  for (const auto& f : files) {
+    const std::string own = dir.Path("own" + std::to_string(n) + "." + f.writer->suffix);
+    ASSERT_GT(f.writer->WriteImage(own.c_str(), &f.wb), 0) << own;
+    _ImgReader* ref = PopenImageF(own.c_str(), 1, nullptr);
+    ASSERT_NE(ref, nullptr) << own;
+    ReaderCloser refc{ref};
+    const std::vector<float> want = ReadAllFloat(ref);
+    for (const char* sfx : suffixes) {
+      if (strcmp(sfx, f.writer->suffix) == 0) continue;
+      const std::string path = dir.Path("x" + std::to_string(n) + "." + sfx);
+      ASSERT_EQ(link(own.c_str(), path.c_str()), 0);
+      MessageLog log;
+      _ImgReader* ir = PopenImageF(path.c_str(), 0, nullptr);
+      ASSERT_NE(ir, nullptr) << path << "\n" << log.All();
+      ReaderCloser c{ir};
+      EXPECT_EQ(ir->ri, f.reader) << path;
+      EXPECT_EQ(log.Count(), 0u) << path << "\n" << log.All();
+      EXPECT_EQ(ReadAllFloat(ir), want) << path;
+    }
+    n++;
+  }
+  // Not an image by its content either: refused as before.
+  const std::string text = dir.Path("note.exr");
+  FILE* fp = fopen(text.c_str(), "w");
+  ASSERT_NE(fp, nullptr);
+  fputs("II* not a picture\n", fp);
+  fclose(fp);
+  MessageLog log;
+  EXPECT_EQ(PopenImageF(text.c_str(), 0, nullptr), nullptr);
+  EXPECT_GT(log.Count(), 0u);
 }
 
 }  // namespace

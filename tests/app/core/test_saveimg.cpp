@@ -120,6 +120,11 @@ TEST_F(Save, FormatListSuffixesAndTheSuffixQuestion) {
     RunTool("exrheader", {QString::fromStdString(Path("keep.tif"))}, &status);
     EXPECT_EQ(status, 0);
   }
+  // The program opens again what it wrote, under the name given.
+  _ImgReader* again = PopenImageF(Path("keep.tif").c_str(), 0, nullptr);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->ri, &IRInterfaceEXR);
+  again->ri->Close(again);
 
   // OK at the question takes the format's suffix; a file of that name is replaced only when
   // the user says so, and a cancel there leaves both files as they were.

@@ -235,4 +235,48 @@ TEST_F(WebAlbum, CaptionsAreEscapedAndBrokenIntoShortLines) {
   EXPECT_EQ(html.find("_l"), std::string::npos);  // factor 1: no large picture
 }
 
+// An HTML5 parser reads the page with no error but the missing doctype, and finds its
+// encoding on the page itself: the names read back whole with no transport encoding given.
+TEST_F(WebAlbum, AnHtml5ParserReadsThePageAndItsEncoding) {
+  const char* const kHtml5 = R"(
+import sys, html5lib
+p = html5lib.HTMLParser(tree=html5lib.getTreeBuilder('etree'))
+doc = p.parse(open(sys.argv[1], 'rb').read())
+errors = [e for e in p.errors if e[1] != 'expected-doctype-but-got-start-tag']
+if errors: print('errors', errors); sys.exit(1)
+if p.documentEncoding != 'utf-8': print('encoding', p.documentEncoding); sys.exit(1)
+text = ''.join(doc.itertext())
+for want in sys.argv[2:]:
+    if want not in text: print('missing', want); sys.exit(1)
+)";
+  std::string python;
+  for (const char* py : {"python3", "/usr/bin/python3"})
+    if (python.empty() && HaveProgram(py)) {
+      int status = -1;
+      RunTool(py, {"-c", "import importlib.util as u; exit(u.find_spec('html5lib') is None)"},
+              &status);
+      if (status == 0) python = py;
+    }
+  if (python.empty()) GTEST_SKIP() << "no python3 with html5lib";
+  const char* const names[] = {"Café.jpg", "<b>.jpg", "Tom & Jerry.jpg", "two  blanks .jpg"};
+  QStringList args = {QString::fromStdString(Path("check5.py")),
+                      QString::fromStdString(Path("p.html"))};
+  for (const char* n : names) {
+    bc.rdisp.NewRecord() = RecordOf(MakeJpeg(Path(n), 40, 30));
+    args << QString::fromUtf8(n);
+  }
+  snprintf(bc.album, sizeof bc.album, "Café & <Friends>");
+  args << QString::fromUtf8("Café & <Friends>");
+  WriteAll(Path("check5.py"), kHtml5);
+  for (int factor : {1, 2}) {  // without and with large pictures
+    QDir(QString::fromStdString(Path("img"))).removeRecursively();  // no overwrite warnings
+    Options(80, 100, factor, {134, 135});
+    NewCommand();
+    ASSERT_EQ(saveWebPage(Path("p.html").c_str(), &bc), 4);
+    int status = -1;
+    const std::string out = RunTool(python.c_str(), args, &status);
+    EXPECT_EQ(status, 0) << out;
+  }
+}
+
 }  // namespace

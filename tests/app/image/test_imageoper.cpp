@@ -304,6 +304,32 @@ TEST_F(ImageOperators, CalibrationScalesTheRecordAndTheResponse) {
   EXPECT_NEAR(after.GetField(CDBFgreen)->GetFloat(1), 1.2f, 1e-4);
   EXPECT_NEAR(after.GetField(CDBFred)->GetFloat(0), 4.0f, 1e-4);
   gCamResponse.Resize(responses);
+
+  // A browser record of a float TIFF that states no factor: the display reads it with the
+  // format's own, and the calibration scales that one.
+  const std::string tif = Temp("nofactor.tif");
+  {
+    _ImgStruct im = {kW, kH, &ICS_RGB709, 0, nullptr, nullptr};
+    ASSERT_TRUE(PnewImage(&im, 0));
+    for (int y = 0; y < kH; ++y)
+      for (int x = 0; x < kW * 3; ++x)
+        reinterpret_cast<float*>(im.img + static_cast<size_t>(y) * im.rowsize)[x] =
+            0.2f + 0.01f * static_cast<float>((x + y) % 50);
+    _ImgWriteBuf wb;
+    PsetWriteBuf(&wb, &im);
+    ASSERT_GT(IWInterfaceTIFF.WriteImage(tif.c_str(), &wb), 0);
+    PfreeImage(&im);
+  }
+  OpenDisplayed(tif);
+  ASSERT_FALSE(PDBgetField(gMain->bc.rdisp[0], PDBFstonits).IsSet());
+  Select(100, 100, 120, 120);
+  const double lum = w->iring->AvgLuminance(nullptr);
+  snprintf(twice, sizeof twice, "%.9g", 2.0 * lum);
+  answer(twice);
+  EXPECT_TRUE(w->Calibrate());
+  w->Redraw();
+  Select(100, 100, 120, 120);
+  EXPECT_NEAR(w->iring->AvgLuminance(nullptr) / lum, 2.0, 1e-4);
   gMain->bc.Clear(nullptr);
 }
 

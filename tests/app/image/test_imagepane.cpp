@@ -4,6 +4,7 @@
 #include <QRegularExpression>
 #include <QWheelEvent>
 #include <functional>
+#include <random>
 
 #include "imagetest.h"
 
@@ -238,6 +239,99 @@ TEST_F(ImagePane, RgbeReadoutMatchesAnIndependentMean) {
   const double mean = py.readAllStandardOutput().trimmed().toDouble();
   ASSERT_GT(mean, 0) << py.readAllStandardError().toStdString();
   EXPECT_NEAR(shown, mean, 0.02 * mean) << text;
+}
+
+// Random rubber bands at three zooms over a picture of scattered luminance: the spot readout
+// and the histogram window's average both give the plain mean over the pixels the readout names
+// (right and bottom edges excluded). A band wholly in the margin reads nothing, one reaching
+// into the picture names only picture pixels, and Select None clears the readout.
+TEST_F(ImagePane, SpotAndHistogramAverageReadTheSameRectangle) {
+  const int W = 300, H = 200;
+  const std::string path = Temp("lum.exr");
+  std::vector<float> px(static_cast<size_t>(W) * H * 3);
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> u(0.0f, 1.0f);
+  for (float& v : px) v = std::pow(10.0f, -3.0f + 4.0f * u(rng));
+  _ImgStruct im = {W, H, &ICS_RGB709, W * 12, nullptr, reinterpret_cast<uint8_t*>(px.data())};
+  _ImgWriteBuf wb;
+  PsetWriteBuf(&wb, &im);
+  ASSERT_GT(IWInterfaceEXR.WriteImage(path.c_str(), &wb), 0);
+  // The plain mean of the file's own pixels (the writer keeps half floats).
+  _ImgReader* ir = PopenImageF(path.c_str(), 1, nullptr);
+  ASSERT_NE(ir, nullptr);
+  _ImgReadBuf rb{};
+  rb.cs = ICS_RGB709;
+  rb.cs.cstatic = 0;
+  rb.r = {0, W, 0, H};
+  rb.subsample = 1;
+  rb.buf = px.data();
+  rb.bufsize = px.size() * sizeof(float);
+  ASSERT_EQ(ir->ri->ReadRec(ir, &rb), IREnone);
+  ir->ri->Close(ir);
+  auto mean = [&](int x0, int y0, int x1, int y1) {
+    double s = 0;
+    for (int y = y0; y < y1; ++y)
+      for (int x = x0; x < x1; ++x) {
+        const float* p = &px[(static_cast<size_t>(y) * W + x) * 3];
+        s += 0.2126 * p[0] + 0.7152 * p[1] + 0.0722 * p[2];
+      }
+    return s / (static_cast<double>(x1 - x0) * (y1 - y0));
+  };
+  auto average = [] { return atof(TextOf(gHistoWindow, "hist", 132).c_str()); };
+  SizePane(500, 400);
+  ASSERT_TRUE(w->AddImage(path.c_str()));
+  ASSERT_TRUE(w->Present());
+  ShowWindow(gHistoWindow);
+  for (short zoom : {8, 10, 5}) {  // 1:1, 2:1, 1:2
+    w->SetZoom(zoom);
+    w->Redraw();
+    const double z = w->iring->GetZoom(nullptr);
+    const int left = std::max(0, (w->imd->GetRWidth() - static_cast<int>(W * z)) / 2);
+    const int top = std::max(0, (w->imd->GetRHeight() - static_cast<int>(H * z)) / 2);
+    for (int k = 0; k < 6; ++k) {
+      const int x0 = left + 2 + static_cast<int>(rng() % 60);
+      const int y0 = top + 2 + static_cast<int>(rng() % 40);
+      Drag(At(x0, y0),
+           {At(x0 + 11 + static_cast<int>(rng() % 60), y0 + 9 + static_cast<int>(rng() % 50))});
+      const std::string text = Readout();
+      const std::vector<int> c = Coords();
+      ASSERT_EQ(c.size(), 4u) << text;
+      const double want = mean(c[0], c[1], c[2], c[3]);
+      EXPECT_NEAR(std::stod(text) / want, 1.0, 0.008) << text << " at zoom " << z;
+      EXPECT_NEAR(average() / want, 1.0, 0.008) << text << " at zoom " << z;
+      EXPECT_EQ(text.substr(0, text.find(' ')), TextOf(gHistoWindow, "hist", 132));
+    }
+  }
+  // At 1:1 the picture sits in a margin of the pane. A band of 11 x 9 pixels is too small to
+  // outline, yet the histogram follows it as the readout does.
+  w->SetZoom(8);
+  w->Redraw();
+  const int left = (w->imd->GetRWidth() - W) / 2, top = (w->imd->GetRHeight() - H) / 2;
+  ASSERT_GT(left, 40);
+  w->SelectNone();
+  Drag(At(left + 100, top + 50), {At(left + 111, top + 59)});
+  EXPECT_FALSE(w->imd->rectShown);
+  const std::vector<int> small = Coords();
+  ASSERT_EQ(small.size(), 4u) << Readout();
+  EXPECT_EQ(small[2] - small[0], 11);
+  EXPECT_EQ(small[3] - small[1], 9);
+  EXPECT_EQ(Readout().substr(0, Readout().find(' ')), TextOf(gHistoWindow, "hist", 132));
+  Drag(At(left - 40, top + 20), {At(left - 5, top + 60)});
+  EXPECT_EQ(Readout(), "");
+  EXPECT_EQ(w->iring->SomeSelected(), 0);
+  Drag(At(left - 30, top + 20), {At(left + 50, top + 60)});
+  const std::vector<int> c = Coords();
+  ASSERT_EQ(c.size(), 4u) << Readout();
+  EXPECT_EQ(c[0], 0) << Readout();  // clipped to the picture; the rest in its pixels
+  EXPECT_NEAR(c[1], 20, 1);
+  EXPECT_NEAR(c[2], 50, 1);
+  EXPECT_NEAR(c[3], 60, 1);
+  ASSERT_NE(w->opMenu, nullptr);
+  SendCommand("snon", kEventCommandProcess, GetWindowEventTarget(w->GetWindow()));
+  EXPECT_EQ(Readout(), "");
+  EXPECT_EQ(w->opMenu, nullptr);  // nothing to apply, nothing to undo
+  EXPECT_NEAR(average() / mean(0, 0, W, H), 1.0, 0.008);
+  HideWindow(gHistoWindow);
 }
 
 }  // namespace

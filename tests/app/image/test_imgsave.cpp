@@ -262,4 +262,77 @@ TEST_F(SaveView, SavingOverACataloguedFileKeepsWhatTheUserEntered) {
   ctx->CloseDB();
 }
 
+// A picture without a sample-to-nits factor, cropped and saved in turn as TIFF, EXR, RGBE and
+// JPEG-HDR: each saved file shows the luminance the window showed before, to the window and to
+// a record made afresh from the file, and a calibration right after the save reads the value
+// given.
+TEST_F(SaveView, EachKindOfSaveKeepsTheLuminanceAndCalibratesRight) {
+  const int W = 200, H = 150;
+  const std::string src = Temp("sky.exr");
+  {
+    _ImgStruct im = {W, H, &ICS_RGB709, 0, nullptr, nullptr};
+    ASSERT_TRUE(PnewImage(&im, 0));
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) {
+        float* p = reinterpret_cast<float*>(im.img + static_cast<size_t>(y) * im.rowsize) + 3 * x;
+        p[0] = 0.5f + x * 0.01f;
+        p[1] = 0.4f + y * 0.02f;
+        p[2] = 1.0f + ((x ^ y) & 7) * 0.1f;
+      }
+    _ImgWriteBuf wb;
+    PsetWriteBuf(&wb, &im);  // no factor in the file
+    ASSERT_GT(IWInterfaceEXR.WriteImage(src.c_str(), &wb), 0);
+    PfreeImage(&im);
+  }
+  DBRecord rec = savetest::RecordOf(src);
+  const long crop[4] = {20, 10, 180, 130};
+  PDBsetInts(&rec, PDBFcrop, crop, 4);
+  ASSERT_TRUE(w->AddImage(rec, false) && w->Present());
+  // The mean luminance of one patch of the sky, in the saved pictures' pixels.
+  const _ImgRect patch{40, 60, 30, 45};
+  auto spot = [&](PImageRing* ir, int dx, int dy) {
+    const _ImgRect r{patch.xleft + dx, patch.xright + dx, patch.ytop + dy, patch.ybottom + dy};
+    ir->SetOrigSelection(&r);
+    return ir->AvgLuminance(nullptr);
+  };
+  auto shown = [&](int dx, int dy) {
+    w->Redraw();
+    const double v = spot(w->iring, dx, dy);
+    w->imd->ShowRect(true);
+    return v;
+  };
+  double before = shown(crop[0], crop[1]);
+  ASSERT_GT(before, 0);
+  const struct {
+    const char *format, *name;
+    int opts;
+    double tolerance;
+  } saves[] = {{"TIFF", "a.tif", 0x18, 0.01},
+               {"EXR", "a.exr", 0x08, 0.01},
+               {"Vortelux", "a.hdr", 0x08, 0.01},
+               {"JPEG", "a.jpg", 0x08, 0.03}};
+  for (const auto& s : saves) {
+    ASSERT_EQ(SaveShown(s.opts, Temp(s.name), s.format), 1) << s.name;
+    const double v = shown(0, 0);
+    EXPECT_NEAR(v / before, 1.0, s.tolerance) << s.name;
+    {
+      PImageRing fresh(Temp(s.name).c_str(), nullptr);
+      fresh.SetDisplaySpace(&ICS_sRGB, 32, 100);
+      EXPECT_NEAR(spot(&fresh, 0, 0) / v, 1.0, 1e-3) << s.name;
+    }
+    char text[32];
+    snprintf(text, sizeof text, "%.9g", 3.0 * v);
+    const std::string answer = text;
+    WhenShown(
+        gInputWindow,
+        [answer] {
+          qobject_cast<QLineEdit*>(WidgetOf(gInputWindow, "inpt", 129))->setText(answer.c_str());
+        },
+        "bttn", 1);
+    ASSERT_TRUE(w->Calibrate()) << s.name;
+    before = shown(0, 0);
+    EXPECT_NEAR(before / (3.0 * v), 1.0, 1e-4) << s.name;
+  }
+}
+
 }  // namespace

@@ -262,6 +262,18 @@ int PmergeTempHDR(DBRecord* rec, int opts, int respIndex) {
     out = _ImgStruct{last->xres, last->yres, &ICS_RGB709, 0, nullptr, nullptr};
     if (!mk->GetHDImage(&out, nullptr)) return 0;
   }
+  // An exposure too extreme to be searched was merged where its neighbour lies: the user is
+  // told which, once, since a hand-held series may then show a double image.
+  std::string stood;
+  for (int k = 0; k < mk->GetNI(); ++k) {
+    if (!mk->Exposure(k).placedAsNeighbour) continue;
+    const char* file = PDBgetString(mk->GetCacheImage(k)->GetRecord(), PDBFfile);
+    if (!stood.empty()) stood += ", ";
+    stood += file != nullptr ? file : "?";
+  }
+  if (!stood.empty())
+    DMESSAGE(DMCinput, "Exposure too extreme for alignment: %s placed as its neighbour",
+             stood.c_str());
   if (opts & kHDRsaveResponse) {
     DBRecord solved;
     if (mk->GetResponse(&solved)) {

@@ -476,8 +476,12 @@ bool PHDExposure::ComputeOffset(PHDExposure* prev) {
   }
   int tme, tprev;
   const int levels = PHDalignDepth(*this, *prev, &tme, &tprev);
+  placedAsNeighbour = false;
   if (levels < 0) {
+    // The exposure is merged where its neighbour lies, which is right only for a series taken
+    // from a tripod: the flag lets the caller name it.
     dmessage(DMCwarning, "Exposure too extreme for alignment", __FILE__, __LINE__);
+    placedAsNeighbour = true;
     return true;
   }
   if (!GetReady()) {

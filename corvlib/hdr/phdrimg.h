@@ -149,6 +149,8 @@ class PHDExposure {
   PCacheImage* pci;
   int32_t xoff = 0, yoff = 0;
   float degCW = 0;
+  // True when the last placement could not be searched and the neighbour's placement stands.
+  bool placedAsNeighbour = false;
   ABitMap2 usepix;
   float stonits = 0;
   _ImgStruct imr;

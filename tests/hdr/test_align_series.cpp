@@ -101,9 +101,11 @@ void CheckSeries(uint32_t seed, double step) {
     const int depth = PHDalignDepth(e, p, &te, &tp);
     if (depth < 0) {  // the neighbour's placement stands
       EXPECT_TRUE(warned(k, "Exposure too extreme for alignment")) << at;
+      EXPECT_TRUE(e.placedAsNeighbour) << at;
       EXPECT_TRUE(fx == 0 && fy == 0 && frot == 0) << at;
       continue;
     }
+    EXPECT_FALSE(e.placedAsNeighbour) << at;
     // Also beyond what the thresholds' depth reaches: that search is made again, deeper.
     EXPECT_LE(std::hypot(fx - tx, fy - ty), 0.71 + 0.3) << at;
     if (frot == 0 && (depth <= 2 || warned(k, "Rotational alignment failed"))) {

@@ -673,7 +673,7 @@ bool PInfoWindow::StoreTyped() {
     return false;  // a box that cannot be stored now keeps its text for the next try
   bool stored = false;
   storing = true;
-  for (int k; (k = TypedBox()) >= 0 && DisplayIndex() >= 0;) {
+  for (int k, n = 0; n < kBoxes && (k = TypedBox()) >= 0 && DisplayIndex() >= 0; ++n) {
     const Box b = BoxAt(k);
     stored = SetField(b.sig, b.text, BoxField(k), b.stepper) || stored;
     Remember(b.sig, b.text);  // stored, or refused and the stored value shown again

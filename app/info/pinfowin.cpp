@@ -280,15 +280,15 @@ bool PInfoWindow::ShowInfo(IBrowser* b, int i, bool raise) {
   WindowRef w = GetWindow();
   if (w == nullptr) return false;
   PContext* ctx = b != nullptr ? b->GetContext() : nullptr;
+  // Stepping to another record leaves the box typed into.
+  if (ctx != nullptr && i >= 0 && i < ctx->rdisp.GetSize() && !irec.IsLinked(&ctx->rdisp[i]))
+    StoreTyped();
   if (ctx != nullptr && i >= 0 && i < ctx->rdisp.GetSize()) {
     browser = b;
     DBRecord& rec = ctx->rdisp[i];
     const char* file = PDBgetString(rec, PDBFfile);
     if (rec.GetFieldInfo() != nullptr && file != nullptr && *file != '\0') {
-      if (!irec.IsLinked(&rec)) {
-        StoreTyped();  // stepping to another record leaves the box typed into
-        if (irec.Link(&rec) != 1) return false;
-      }
+      if (!irec.IsLinked(&rec) && irec.Link(&rec) != 1) return false;
       UpdateFields();
       if (raise) {
         SelectWindow(w);

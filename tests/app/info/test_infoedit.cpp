@@ -612,7 +612,6 @@ TEST_F(InfoCatalogue, EveryCommandThroughTheMenu) {
   ASSERT_TRUE(Front());
   info->Tabs()->Select(1);
   for (const Row& r : rows) EXPECT_FALSE(Enabled(r.code)) << "lone " << r.code;
-  for (const char* code : {"sub1", "sub2", "own1", "alb1", "key1"}) EXPECT_FALSE(Enabled(code));
   info->Tabs()->Select(5);
   for (const char* code : {"cw90", "cc90", "c180"}) {
     char before[64] = "";

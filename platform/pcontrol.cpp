@@ -446,6 +446,19 @@ OSStatus SetControlData(ControlRef c, ControlPartCode, UInt32 tag, UInt32 size, 
       return errDataNotSupported;
     return noErr;
   }
+  if (tag == kControlEditTextLockedTag) {
+    if (size < sizeof(Boolean)) return paramErr;
+    const bool locked = *static_cast<const Boolean*>(data) != 0;
+    if (auto* e = qobject_cast<QLineEdit*>(w))
+      e->setReadOnly(locked);
+    else if (auto* p = qobject_cast<QPlainTextEdit*>(w))
+      p->setReadOnly(locked);
+    else if (auto* t = qobject_cast<QTextEdit*>(w))
+      t->setReadOnly(locked);
+    else
+      return errDataNotSupported;
+    return noErr;
+  }
   if (tag == kControlEditTextSelectionTag) {
     auto* e = qobject_cast<QLineEdit*>(w);
     if (e == nullptr || size < sizeof(ControlEditTextSelectionRec)) return errDataNotSupported;
@@ -463,6 +476,21 @@ OSStatus GetControlData(ControlRef c, ControlPartCode, UInt32 tag, UInt32 buffer
                         UInt32* actualSize) {
   ControlRec* r = Find(c);
   if (r == nullptr) return errUnknownControl;
+  if (tag == kControlEditTextLockedTag) {
+    QWidget* w = r->widget;
+    Boolean locked = 0;
+    if (auto* e = qobject_cast<QLineEdit*>(w))
+      locked = e->isReadOnly();
+    else if (auto* p = qobject_cast<QPlainTextEdit*>(w))
+      locked = p->isReadOnly();
+    else if (auto* t = qobject_cast<QTextEdit*>(w))
+      locked = t->isReadOnly();
+    else
+      return errDataNotSupported;
+    if (actualSize) *actualSize = sizeof locked;
+    if (data != nullptr && bufferSize >= sizeof locked) std::memcpy(data, &locked, sizeof locked);
+    return noErr;
+  }
   QString text;
   if (tag != kControlEditTextCFStringTag || TextOf(r, &text) == nullptr) return errDataNotSupported;
   QByteArray b = text.toUtf8();

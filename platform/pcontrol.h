@@ -123,9 +123,10 @@ OSStatus GetIndexedSubControl(ControlRef c, UInt32 index, ControlRef* outSub);
 OSStatus GetTabContentRect(ControlRef c, Rect* outRect);
 
 // Text of static and edit text controls (and the titles of buttons) as UTF-8 under
-// kControlEditTextCFStringTag, and the selection of a one-line edit text
-// (ControlEditTextSelectionRec) under kControlEditTextSelectionTag. GetControlDataSize gives the
-// text's byte length.
+// kControlEditTextCFStringTag, the selection of a one-line edit text
+// (ControlEditTextSelectionRec) under kControlEditTextSelectionTag, and whether an edit text is
+// locked (a Boolean under kControlEditTextLockedTag: its text can be selected and copied but
+// not typed into). GetControlDataSize gives the text's byte length.
 OSStatus SetControlData(ControlRef c, ControlPartCode part, UInt32 tag, UInt32 size,
                         const void* data);
 OSStatus GetControlData(ControlRef c, ControlPartCode part, UInt32 tag, UInt32 bufferSize,

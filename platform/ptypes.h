@@ -199,7 +199,8 @@ enum : ControlPartCode {
 enum : UInt32 {
   kControlEntireControl = 0,
   kControlEditTextCFStringTag = FourCC("cfst"),
-  kControlEditTextSelectionTag = FourCC("sele")
+  kControlEditTextSelectionTag = FourCC("sele"),
+  kControlEditTextLockedTag = FourCC("lock")  // a Boolean: the text shows but takes no typing
 };
 
 struct ControlEditTextSelectionRec {

@@ -45,10 +45,12 @@ const EventTypeSpec appEventSpec[4] = {{kEventClassCommand, kEventCommandProcess
 const EventTypeSpec aboutEventSpec[2] = {{kEventClassWindow, kEventWindowClickContentRgn},
                                          {kEventClassWindow, kEventWindowClose}};
 const EventTypeSpec confirmEventSpec[1] = {{kEventClassCommand, kEventCommandProcess}};
-const EventTypeSpec histoEventSpec[3] = {{kEventClassCommand, kEventCommandProcess},
+const EventTypeSpec histoEventSpec[4] = {{kEventClassCommand, kEventCommandProcess},
+                                         {kEventClassCommand, kEventCommandUpdateStatus},
                                          {kEventClassWindow, kEventWindowClose},
                                          {kEventClassWindow, kEventWindowShown}};
-const EventTypeSpec fcEventSpec[5] = {{kEventClassCommand, kEventCommandProcess},
+const EventTypeSpec fcEventSpec[6] = {{kEventClassCommand, kEventCommandProcess},
+                                      {kEventClassCommand, kEventCommandUpdateStatus},
                                       {kEventClassWindow, kEventWindowClose},
                                       {kEventClassWindow, 200},
                                       {kEventClassWindow, 201},
@@ -101,16 +103,16 @@ int PinstallEventHandlers() {
                              {&gImgExpWindow, ConfirmEventHandler, confirmEventSpec, 1},
                              {&gShowWindow, ConfirmEventHandler, confirmEventSpec, 1},
                              {&gFieldWindow, ConfirmEventHandler, confirmEventSpec, 1},
-                             {&gHistoWindow, HistoEventHandler, histoEventSpec, 3},
-                             {&gFCWindow, FCEventHandler, fcEventSpec, 5},
+                             {&gHistoWindow, HistoEventHandler, histoEventSpec, 4},
+                             {&gFCWindow, FCEventHandler, fcEventSpec, 6},
                              {&gPanoWindow, ConfirmEventHandler, confirmEventSpec, 1},
                              {&gPrefWindow, PrefEventHandler, prefEventSpec, 2},
                              {&gAlertWindow, AlertEventHandler, alertEventSpec, 2}};
   for (const Installed& i : table) {
     // The field window's handler does what the confirm handler does, and more.
     EventHandlerProcPtr h = i.window == &gFieldWindow ? FieldEventHandler : i.handler;
-    if (*i.window != nullptr && InstallEventHandler(GetWindowEventTarget(*i.window), h, i.n, i.types,
-                                                    *i.window, nullptr) == noErr)
+    if (*i.window != nullptr && InstallEventHandler(GetWindowEventTarget(*i.window), h, i.n,
+                                                    i.types, *i.window, nullptr) == noErr)
       ++n;
   }
   return n;
@@ -350,6 +352,19 @@ OSStatus AlertEventHandler(EventHandlerCallRef, EventRef event, void* userData) 
   }
 }
 
+namespace {
+
+// A menu command (or its menu update) that the histogram or false-colour window does not take
+// goes to the image window they belong to, and from there to the application, as if the image
+// window were in front: the image window's items stay live while one of them is.
+OSStatus ToImageWindow(EventRef event) {
+  WindowRef w = gImager != nullptr ? gImager->GetWindow() : nullptr;
+  if (w == nullptr || GetEventClass(event) != kEventClassCommand) return eventNotHandledErr;
+  return SendEventToEventTarget(event, GetWindowEventTarget(w));
+}
+
+}  // namespace
+
 OSStatus HistoEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
   if (GetEventClass(event) == kEventClassWindow) {
     if (GetEventKind(event) == kEventWindowClose) {
@@ -359,7 +374,7 @@ OSStatus HistoEventHandler(EventHandlerCallRef, EventRef event, void* userData) 
     if (GetEventKind(event) == kEventWindowShown && gImager) gImager->UpdateHistogram(-1);
     return eventNotHandledErr;
   }
-  if (GetEventKind(event) != kEventCommandProcess) return eventNotHandledErr;
+  if (GetEventKind(event) != kEventCommandProcess) return ToImageWindow(event);
   static const UInt32 chans[5] = {C("hlum"), C("hrgb"), C("hred"), C("hgrn"), C("hblu")};
   const UInt32 cmd = PeventCommand(event);
   for (int i = 0; i < 5; ++i)
@@ -367,15 +382,15 @@ OSStatus HistoEventHandler(EventHandlerCallRef, EventRef event, void* userData) 
       if (gImager) gImager->UpdateHistogram(i);
       return noErr;
     }
-  return eventNotHandledErr;
+  return ToImageWindow(event);
 }
 
 OSStatus FCEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
   WindowRef w = static_cast<WindowRef>(userData);
   if (GetEventClass(event) == kEventClassCommand) {
-    if (GetEventKind(event) != kEventCommandProcess) return eventNotHandledErr;
+    if (GetEventKind(event) != kEventCommandProcess) return ToImageWindow(event);
     const UInt32 cmd = PeventCommand(event);
-    if (cmd != C("fcas") && cmd != C("fcud")) return eventNotHandledErr;
+    if (cmd != C("fcas") && cmd != C("fcud")) return ToImageWindow(event);
     if (gImager) gImager->UpdateFCLegend(cmd == C("fcas") ? 1 : 2);
     return noErr;
   }

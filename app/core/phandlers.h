@@ -8,8 +8,8 @@
 extern const EventTypeSpec appEventSpec[4];
 extern const EventTypeSpec aboutEventSpec[2];
 extern const EventTypeSpec confirmEventSpec[1];
-extern const EventTypeSpec histoEventSpec[3];
-extern const EventTypeSpec fcEventSpec[5];
+extern const EventTypeSpec histoEventSpec[4];
+extern const EventTypeSpec fcEventSpec[6];
 extern const EventTypeSpec alertEventSpec[2];
 extern const EventTypeSpec prefEventSpec[2];
 
@@ -25,6 +25,8 @@ OSStatus FieldEventHandler(EventHandlerCallRef call, EventRef event, void* userD
 // What the field editor's handler calls when the field chosen in its pop-up changes.
 extern void (*updateFieldWindowHook)();
 OSStatus AlertEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
+// The histogram and false-colour windows take their own commands; the menu commands they do
+// not take go to the image window.
 OSStatus HistoEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
 OSStatus FCEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
 OSStatus PrefEventHandler(EventHandlerCallRef call, EventRef event, void* userData);

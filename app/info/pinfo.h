@@ -9,7 +9,10 @@
 // field being edited is the text control with the keyboard focus, and the field that Return
 // commits is the one whose button is the window's default button. A first press of a field's
 // button arms the row (its text selected, "(Add ...)" on the slot after the last value), a
-// second press or Return stores the text as one undoable change named "Set".
+// second press or Return stores the text as one undoable change named "Set". Text typed
+// straight into a field's box is stored the same way when the typing ends: Return, Tab, a click
+// elsewhere, another record, another command, closing the window or leaving it. A box whose
+// value cannot be stored (a record shown only, a caption without an album) takes no typing.
 #pragma once
 
 #include <string>
@@ -33,12 +36,16 @@ class PThumbDrawer : public PDrawer {
 
 // A stepper of the info window: a click or wheel turn first takes the keyboard focus from the
 // text being edited, so that the refresh that follows the step is not held back by it.
+// Text typed into the box beside it is stored first, as the step leaves that box.
 class MyLittleArrowsDrawer : public PLittleArrowsDrawer {
  public:
-  MyLittleArrowsDrawer(WindowPtr w, unsigned long sig, long cid)
-      : PLittleArrowsDrawer(w, sig, cid, 1) {}
+  MyLittleArrowsDrawer(WindowPtr w, unsigned long sig, long cid, PInfoWindow* win)
+      : PLittleArrowsDrawer(w, sig, cid, 1), owner(win) {}
   bool Click(Point pt, unsigned short mods, EventRef event) override;
   bool Wheel(Point pt, int xdel, int ydel, EventRef event) override;
+
+ private:
+  PInfoWindow* owner;
 };
 
 class PInfoWindow : public IInfoWindow {
@@ -75,6 +82,11 @@ class PInfoWindow : public IInfoWindow {
   IBrowser* GetBrowser() const override { return browser; }
   void Close() override;
   OSStatus HandleClose(EventRef event);
+  // Where the typing in a box ends: a click outside it (but on its own armed button, which
+  // commits it), Tab and Return, and the window losing the front.
+  OSStatus HandleContentClick(EventRef event);
+  OSStatus HandleKey(EventRef event);
+  OSStatus HandleDeactivated(EventRef event);
 
   // Commands and their enabling (pinfoedit.cpp).
   OSStatus HandleCommand(EventRef event);
@@ -83,6 +95,12 @@ class PInfoWindow : public IInfoWindow {
   // on the same signature (0: a single-valued row); false when nothing changed.
   bool SetField(unsigned long sig, long cid, int fid, long ndxid);
   bool Reorient(unsigned long cmd);
+  // Stores the text typed into a field's box and not stored yet, as the field's button and
+  // Return would (one undoable change "Set"); nothing while the record cannot be edited or
+  // another change is open. True when a value was stored.
+  bool StoreTyped();
+  // The box holding typed text not stored yet, -1 when none.
+  int TypedBox() const;
 
   // The text length a value of field fid is formatted with for control c.
   static int TextLength(const DBFDetails* det, ControlRef c);
@@ -93,10 +111,29 @@ class PInfoWindow : public IInfoWindow {
 
  private:
   ControlRef Control(unsigned long sig, long cid) const;
+  // ShowField's work on the control once it is found and not being typed into.
+  bool ShowValue(ControlRef c, int fid, int ndx, bool edit) const;
   // The field of irec's schema for a photo field; -1 when absent.
   int Field(int photoField) const;
   // The shown record's index in the browser's display, -1 when it is not there.
   int DisplayIndex() const;
+  // The boxes text is typed into: the settings tab's subject, title, owner, keyword, comment
+  // and caption, then the user rows 1-9; each with its button and the stepper whose index it
+  // edits (0: none).
+  static constexpr int kBoxes = 6 + kOtherRows;
+  struct Box {
+    unsigned long sig;
+    long text, button, stepper;
+  };
+  static Box BoxAt(int k);
+  static int BoxOf(unsigned long sig, long cid);
+  // The field box k edits (of irec's schema), -1 when none.
+  int BoxField(int k) const;
+  // What the window put into a box, read back: text that differs from it was typed.
+  void Remember(unsigned long sig, long cid) const;
+  // Boxes whose value cannot be stored take no typing.
+  void LockBoxes() const;
+  bool ReadOnlyRecord() const;
   // The commit protocol of a field button (pinfoedit.cpp).
   void FieldButton(unsigned long code);
   void ShowCaption(bool edit);
@@ -108,4 +145,6 @@ class PInfoWindow : public IInfoWindow {
   DBRecord irec;
   OtherRow other[kOtherRows + 1];
   PThumbDrawer* thumbDrawer;
+  mutable std::string shownText[kBoxes];
+  bool storing;  // a typed value is being stored (its question may pump events)
 };

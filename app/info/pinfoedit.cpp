@@ -7,15 +7,20 @@
 #include <vector>
 
 #include "app/core/papp.h"
+#include "app/core/pappstate.h"
 #include "app/core/pbusy.h"
 #include "app/core/pcommands.h"
+#include "app/core/pdates.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pfiles.h"
 #include "app/core/pfindnearby.h"
 #include "app/core/phandlers.h"
-#include "app/core/pappstate.h"
+#include "app/core/precfile.h"
+#include "app/core/psetfield.h"
 #include "app/core/psetother.h"
+#include "app/export/ptrader.h"
 #include "app/info/pinfo.h"
+#include "app/print/pprint.h"
 #include "catalog/pfieldset.h"
 #include "catalog/plocate.h"
 #include "toolkit/pcommand.h"
@@ -71,18 +76,45 @@ int UserRowOf(UInt32 code, bool* commit) {
   return 0;
 }
 
-// Every selected displayed record of the main window has a position, and one is selected.
-bool SelectedHavePositions() {
-  if (gMain == nullptr) return false;
-  PContext& ctx = gMain->bc;
-  int n = 0;
-  for (int i = 0; ctx.NextSelected(&i); ++i, ++n) {
-    float v = 0;
-    if (!PDBgetFloat(ctx.rdisp[i], PDBFlatitude, &v) ||
-        !PDBgetFloat(ctx.rdisp[i], PDBFlongitude, &v))
+// Keys of the raw key events (the platform's codes).
+constexpr UInt32 kKeyTab = 0x01000001, kKeyBacktab = 0x01000002, kKeyReturn = 0x01000004,
+                 kKeyEnter = 0x01000005;
+
+// The recent-value items of a setting menu: the three letters of first followed by a digit
+// from '1' up to last.
+bool InRange(UInt32 cmd, const char (&first)[5], char last) {
+  const UInt32 digit = cmd & 0xFFu;
+  return (cmd & 0xFFFFFF00u) == (C(first) & 0xFFFFFF00u) && digit >= '1' &&
+         digit <= static_cast<UInt32>(last);
+}
+
+bool RecentItem(UInt32 cmd) {
+  return InRange(cmd, "sub1", '7') || InRange(cmd, "own1", '5') || InRange(cmd, "alb1", '7') ||
+         InRange(cmd, "key1", '9');
+}
+
+// Codes whose work edits, renames or replaces the displayed records: held back while a load, a
+// search or an edit's question pumps events.
+bool HeldWhileBusy(UInt32 cmd) {
+  if (PrefusedWhileBusy(cmd) || RecentItem(cmd)) return true;
+  switch (cmd) {
+    case C("albm"):
+    case C("rept"):
+    case C("othr"):
+    case C("dens"):
+    case C("date"):
+    case C("renm"):
+    case C("open"):
+      return true;
+    default:
       return false;
   }
-  return n > 0;
+}
+
+// The codes whose menu item heads a setting menu: greyed, the whole menu is.
+bool HeadsMenu(UInt32 cmd) {
+  return cmd == C("albm") || cmd == C("subj") || cmd == C("ownr") || cmd == C("keyw") ||
+         cmd == C("othr");
 }
 
 // Stores field fid of rec as the values of cur (nv > 1) but value k.
@@ -135,10 +167,19 @@ OSStatus PInfoWindow::HandleCommand(EventRef event) {
   if (cmd == 0) return eventNotHandledErr;
   dmessage_last_class = DMCnerr;
   alertLastClass = DMCnerr;
-  if (PisBusy() && PrefusedWhileBusy(cmd)) return noErr;  // the records are in use
+  if (PisBusy() && HeldWhileBusy(cmd)) return noErr;  // the records are in use
+  // Text typed into a box is stored before any other command runs; the box's own button and
+  // stepper take it as they are.
+  bool commit = false;
+  const int typed = TypedBox();
+  if (typed >= 0) {
+    const Row* r = RowOf(cmd);
+    const int n = UserRowOf(cmd, &commit);
+    const int k = r != nullptr ? static_cast<int>(r - kRows) : n > 0 ? 5 + n : -1;
+    if (k != typed) StoreTyped();
+  }
   const bool editable = DisplayIndex() >= 0;
   if (!editable) SetWindowDefaultButton(GetWindow(), nullptr);
-  bool commit = false;
   if (const int n = UserRowOf(cmd, &commit)) {
     const OtherRow& row = other[n];
     if (!editable || row.fieldID < 0) return noErr;
@@ -152,13 +193,10 @@ OSStatus PInfoWindow::HandleCommand(EventRef event) {
   }
   if (const Row* r = RowOf(cmd)) {
     if (cmd == r->commit) {
-      if (editable) {
+      if (editable)
         FieldButton(cmd);
-        return noErr;
-      }
-      // Subject, owner and keyword set the main window's selection instead; those setting
-      // commands come with the setting commands' work.
-      if (cmd == C("subj") || cmd == C("ownr") || cmd == C("keyw")) return eventNotHandledErr;
+      else if (cmd == C("subj") || cmd == C("ownr") || cmd == C("keyw"))
+        setField(cmd);  // the main window's selection
       return noErr;
     }
     if (cmd == C("Cptn")) {
@@ -168,6 +206,10 @@ OSStatus PInfoWindow::HandleCommand(EventRef event) {
     ShowField(kIset, r->text, Field(r->field), r->stepper ? ControlIndex(kIset, r->stepper) : 0,
               editable);
     if (editable) SetDefaultButton(kIset, r->button);
+    return noErr;
+  }
+  if (cmd == C("albm") || RecentItem(cmd)) {
+    setField(cmd);
     return noErr;
   }
   switch (cmd) {
@@ -196,12 +238,34 @@ OSStatus PInfoWindow::HandleCommand(EventRef event) {
     case C("flvt"):
       Reorient(cmd);
       return noErr;
+    case C("rept"):
+      repeatSetField();
+      return noErr;
+    case C("othr"):
+      if (gMain != nullptr) gMain->SetOther(cmd);
+      return noErr;
+    case C("dens"):
+      if (gMain != nullptr) gMain->SetDensity(-1.0f);
+      return noErr;
+    case C("date"):
+      adjustDate();
+      return noErr;
+    case C("renm"):
+      renameFiles();
+      return noErr;
+    case C("prnt"):
+      printImages();
+      return noErr;
+    case C("cpfn"):
+      copyFilenames();
+      return noErr;
+    case C("cpgp"):
+      copyGlobalPositions();
+      return noErr;
     case C("fnby"):
       findNearby();
       return noErr;
     default:
-      // The setting, date, density, renaming, printing and copying commands come with their
-      // own work.
       return eventNotHandledErr;
   }
 }
@@ -406,6 +470,7 @@ bool PInfoWindow::SetField(unsigned long sig, long cid, int fid, long ndxid) {
   }
   if (repeat && pfid >= 0) repeatSetting(static_cast<PDBFieldID>(pfid), text.c_str());
   if (ndxid != 0) SetControlIndex(sig, ndxid, index);
+  Remember(sig, cid);  // the text shown is the value stored
   if (browser->CompleteChange() > 0) {
     if (gMain != nullptr) gMain->EchoAction("Set", 1);
     bool rev = false;
@@ -457,10 +522,15 @@ bool PInfoWindow::Reorient(unsigned long cmd) {
 
 OSStatus PInfoWindow::HandleCommandUpdate(EventRef event) {
   const UInt32 cmd = PeventCommand(event);
-  if (PisBusy() && PrefusedWhileBusy(cmd)) {
-    enableMenuCommand(cmd, false);
+  if (PisBusy() && HeldWhileBusy(cmd)) {
+    if (HeadsMenu(cmd))
+      enableCommandSiblings(cmd, false);
+    else
+      enableMenuCommand(cmd, false);
     return noErr;
   }
+  // The commands of the main window's selection act on the shown record when it is the one
+  // record selected there.
   DBRecord* lone = loneRecord(nullptr);
   const bool sel = browser != nullptr && gMain != nullptr && browser == gMain->GetBrowser() &&
                    lone != nullptr && irec.IsLinked(lone);
@@ -469,16 +539,30 @@ OSStatus PInfoWindow::HandleCommandUpdate(EventRef event) {
     case C("subj"):
     case C("ownr"):
     case C("keyw"):
+      if (sel)
+        checkSettings(cmd);
+      else
+        enableCommandSiblings(cmd, false);
+      return noErr;
     case C("othr"):
-      if (sel) return eventNotHandledErr;  // the recent values come with the setting commands
-      enableCommandSiblings(cmd, false);
+      if (sel)
+        gMain->CheckOtherSettings();
+      else
+        enableCommandSiblings(cmd, false);
       return noErr;
     case C("rept"):
-      if (sel) return eventNotHandledErr;
-      enableMenuCommand(cmd, false);
+      if (sel)
+        checkRepeatSetting();
+      else
+        enableMenuCommand(cmd, false);
       return noErr;
     case C("titl"):
     case C("comm"):
+    case C("cpfn"):
+    case C("date"):
+    case C("dens"):
+    case C("prnt"):
+    case C("renm"):
       enableMenuCommand(cmd, sel);
       return noErr;
     case C("dupl"):
@@ -487,8 +571,9 @@ OSStatus PInfoWindow::HandleCommandUpdate(EventRef event) {
     case C("cptn"):
       enableMenuCommand(cmd, sel && irec[Field(PDBFalbum)].GetNV() > 0);
       return noErr;
+    case C("cpgp"):
     case C("fnby"):
-      enableMenuCommand(cmd, sel && SelectedHavePositions());
+      enableMenuCommand(cmd, sel && checkGlobalPositions());
       return noErr;
     case C("cw90"):
     case C("cc90"):
@@ -517,5 +602,128 @@ OSStatus PInfoWindow::HandleCommandUpdate(EventRef event) {
       enableMenuCommand(cmd, false);
       return noErr;
     }
+  return eventNotHandledErr;
+}
+
+// ---- Text typed into the boxes.
+
+PInfoWindow::Box PInfoWindow::BoxAt(int k) {
+  if (k >= 0 && k < 6) {
+    const Row& r = kRows[k];
+    return Box{kIset, r.text, r.button, r.stepper};
+  }
+  const long n = k - 5;
+  return Box{kIoth, 150 + n, 130 + n, 140 + n};
+}
+
+int PInfoWindow::BoxOf(unsigned long sig, long cid) {
+  for (int k = 0; k < kBoxes; ++k) {
+    const Box b = BoxAt(k);
+    if (b.sig == sig && b.text == cid) return k;
+  }
+  return -1;
+}
+
+int PInfoWindow::BoxField(int k) const {
+  if (k < 0 || k >= kBoxes || irec.GetFieldInfo() == nullptr) return -1;
+  const int fid = k < 6 ? Field(kRows[k].field) : other[k - 5].fieldID;
+  return fid >= 0 && irec.GetFieldDetails(fid) != nullptr ? fid : -1;
+}
+
+void PInfoWindow::Remember(unsigned long sig, long cid) const {
+  const int k = BoxOf(sig, cid);
+  if (k >= 0 && !PcontrolText(Control(sig, cid), &shownText[k], kTextLen)) shownText[k].clear();
+}
+
+int PInfoWindow::TypedBox() const {
+  if (GetWindow() == nullptr || irec.GetFieldInfo() == nullptr) return -1;
+  for (int k = 0; k < kBoxes; ++k) {
+    const Box b = BoxAt(k);
+    std::string text;
+    if (BoxField(k) >= 0 && PcontrolText(Control(b.sig, b.text), &text, kTextLen) &&
+        text != shownText[k])
+      return k;
+  }
+  return -1;
+}
+
+bool PInfoWindow::ReadOnlyRecord() const {
+  PContext* ctx = browser != nullptr ? browser->GetContext() : nullptr;
+  const int di = DisplayIndex();
+  return ctx != nullptr && di >= 0 && ctx->Ready() && ctx->pdb.ReadOnly() &&
+         ctx->GetDBOrig(di) != nullptr;
+}
+
+void PInfoWindow::LockBoxes() const {
+  if (GetWindow() == nullptr) return;
+  const bool editable = DisplayIndex() >= 0 && !ReadOnlyRecord();
+  const int fa = Field(PDBFalbum);
+  const bool albums = fa >= 0 && irec[fa].GetNV() > 0;
+  for (int k = 0; k < kBoxes; ++k) {
+    const Box b = BoxAt(k);
+    const Boolean locked = !editable || BoxField(k) < 0 || (k == 5 && !albums);
+    if (ControlRef c = Control(b.sig, b.text))
+      SetControlData(c, kControlEntireControl, kControlEditTextLockedTag, sizeof locked, &locked);
+  }
+}
+
+bool PInfoWindow::StoreTyped() {
+  if (storing || TypedBox() < 0 || DisplayIndex() < 0 || ReadOnlyRecord() ||
+      browser->ChangeOpen() || PisBusy())
+    return false;  // a box that cannot be stored now keeps its text for the next try
+  bool stored = false;
+  storing = true;
+  for (int k, n = 0; n < kBoxes && (k = TypedBox()) >= 0 && DisplayIndex() >= 0; ++n) {
+    const Box b = BoxAt(k);
+    stored = SetField(b.sig, b.text, BoxField(k), b.stepper) || stored;
+    Remember(b.sig, b.text);  // stored, or refused and the stored value shown again
+  }
+  storing = false;
+  return stored;
+}
+
+OSStatus PInfoWindow::HandleContentClick(EventRef event) {
+  const int k = TypedBox();
+  Point pt{0, 0};
+  if (k >= 0 && wdrawer != nullptr &&
+      GetEventParameter(event, kEventParamMouseLocation, typeQDPoint, nullptr, sizeof pt, nullptr,
+                        &pt) == noErr &&
+      wdrawer->Point2Local(&pt)) {
+    // A click in the box goes on typing; its own armed button commits it itself.
+    const Box b = BoxAt(k);
+    ControlRef box = Control(b.sig, b.text), button = Control(b.sig, b.button);
+    const bool inBox = box != nullptr && TestControl(box, pt) != kControlNoPart;
+    const bool commits = button != nullptr && TestControl(button, pt) != kControlNoPart &&
+                         IsDefaultButton(b.sig, b.button);
+    if (!inBox && !commits) StoreTyped();
+  }
+  return PWindowHandlerBase::HandleClick(event);
+}
+
+OSStatus PInfoWindow::HandleKey(EventRef event) {
+  UInt32 key = 0, mods = 0;
+  GetEventParameter(event, kEventParamKeyCode, typeUInt32, nullptr, sizeof key, nullptr, &key);
+  GetEventParameter(event, kEventParamKeyModifiers, typeUInt32, nullptr, sizeof mods, nullptr,
+                    &mods);
+  if (key == kKeyTab || key == kKeyBacktab) {
+    StoreTyped();
+    return eventNotHandledErr;  // the focus moves on
+  }
+  if ((key != kKeyReturn && key != kKeyEnter) || (mods & (cmdKey | optionKey | controlKey)))
+    return eventNotHandledErr;
+  // Return in a box whose button is not armed stores what was typed there; in an armed row it
+  // presses the button, and in the caption it starts a new line.
+  ControlRef focus = nullptr;
+  GetKeyboardFocus(GetWindow(), &focus);
+  int k = -1;
+  for (int i = 0; i < kBoxes && k < 0; ++i)
+    if (focus != nullptr && Control(BoxAt(i).sig, BoxAt(i).text) == focus) k = i;
+  if (k < 0 || k == 5 || IsDefaultButton(BoxAt(k).sig, BoxAt(k).button)) return eventNotHandledErr;
+  StoreTyped();
+  return noErr;
+}
+
+OSStatus PInfoWindow::HandleDeactivated(EventRef) {
+  StoreTyped();
   return eventNotHandledErr;
 }

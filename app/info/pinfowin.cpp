@@ -54,11 +54,11 @@ constexpr PDBFieldID kCaptureFields[] = {
     PDBFasa,     PDBFxangle,  PDBFyangle,   PDBFfocus,     PDBFwhitebal, PDBFflash,
     PDBFcapdate, PDBFgmtdate, PDBFlatitude, PDBFlongitude, PDBFaltitude, PDBFbearing};
 
-PControlDrawer* MakeItem(WindowRef w, unsigned long sig, const Item& it) {
+PControlDrawer* MakeItem(WindowRef w, unsigned long sig, const Item& it, PInfoWindow* owner) {
   PControlDrawer* d = nullptr;
   switch (it.kind) {
     case kArrows:
-      d = new MyLittleArrowsDrawer(w, sig, it.id);
+      d = new MyLittleArrowsDrawer(w, sig, it.id, owner);
       break;
     case kPlainArrows:
       d = new PLittleArrowsDrawer(w, sig, it.id, 1);
@@ -117,9 +117,9 @@ void ShowItem(PControlDrawer* d, bool on) {
 }
 
 template <size_t N>
-PChestDrawer* MakeTab(WindowRef w, unsigned long sig, const Item (&items)[N]) {
+PChestDrawer* MakeTab(WindowRef w, unsigned long sig, const Item (&items)[N], PInfoWindow* owner) {
   PChestDrawer* chest = new PChestDrawer;
-  for (const Item& it : items) chest->AddDrawer(MakeItem(w, sig, it));
+  for (const Item& it : items) chest->AddDrawer(MakeItem(w, sig, it, owner));
   return chest;
 }
 
@@ -128,7 +128,7 @@ PChestDrawer* MakeTab(WindowRef w, unsigned long sig, const Item (&items)[N]) {
 // ---- Construction.
 
 PInfoWindow::PInfoWindow(IBNibRef nib)
-    : tabDrawer(nullptr), browser(nullptr), thumbDrawer(nullptr) {
+    : tabDrawer(nullptr), browser(nullptr), thumbDrawer(nullptr), storing(false) {
   CreateWindow(nib);
 }
 
@@ -166,19 +166,19 @@ WindowPtr PInfoWindow::CreateWindow(IBNibRef nib) {
 
   // The tabs, in order.
   tabDrawer = new PTabControlDrawer(w, kInfo, 128);
-  tabDrawer->AddTab(MakeTab(w, kIset, kSetTab));
-  tabDrawer->AddTab(MakeTab(w, kIfil, kFileTab));
+  tabDrawer->AddTab(MakeTab(w, kIset, kSetTab, this));
+  tabDrawer->AddTab(MakeTab(w, kIfil, kFileTab, this));
   PChestDrawer* capture = new PChestDrawer;
-  for (long id : kCaptureTab) capture->AddDrawer(MakeItem(w, kIorg, Item{id, kKeep}));
+  for (long id : kCaptureTab) capture->AddDrawer(MakeItem(w, kIorg, Item{id, kKeep}, this));
   tabDrawer->AddTab(capture);
   PChestDrawer* others = new PChestDrawer;
   for (int n = 1; n <= kOtherRows; ++n) {
-    other[n].button = MakeItem(w, kIoth, Item{130 + n, kKeep});
+    other[n].button = MakeItem(w, kIoth, Item{130 + n, kKeep}, this);
     others->AddDrawer(other[n].button);
     other[n].arrows =
-        static_cast<MyLittleArrowsDrawer*>(MakeItem(w, kIoth, Item{140 + n, kArrows}));
+        static_cast<MyLittleArrowsDrawer*>(MakeItem(w, kIoth, Item{140 + n, kArrows}, this));
     others->AddDrawer(other[n].arrows);
-    other[n].editField = MakeItem(w, kIoth, Item{150 + n, kStretch});
+    other[n].editField = MakeItem(w, kIoth, Item{150 + n, kStretch}, this);
     others->AddDrawer(other[n].editField);
   }
   tabDrawer->AddTab(others);
@@ -196,6 +196,12 @@ WindowPtr PInfoWindow::CreateWindow(IBNibRef nib) {
              static_cast<PWindowHandlerF>(&PInfoWindow::HandleCommandUpdate));
   AddHandler(kEventClassCommand, kEventCommandProcess,
              static_cast<PWindowHandlerF>(&PInfoWindow::HandleCommand));
+  AddHandler(kEventClassWindow, kEventWindowClickContentRgn,
+             static_cast<PWindowHandlerF>(&PInfoWindow::HandleContentClick));
+  AddHandler(kEventClassKeyboard, kEventRawKeyDown,
+             static_cast<PWindowHandlerF>(&PInfoWindow::HandleKey));
+  AddHandler(kEventClassWindow, kEventWindowDeactivated,
+             static_cast<PWindowHandlerF>(&PInfoWindow::HandleDeactivated));
   if (!FinishInstall()) DMESSAGE(DMCparameter, "Info window event handler not installed");
   wdrawer->Redraw();
   PWindowHandlerBase::Show(0);
@@ -274,6 +280,9 @@ bool PInfoWindow::ShowInfo(IBrowser* b, int i, bool raise) {
   WindowRef w = GetWindow();
   if (w == nullptr) return false;
   PContext* ctx = b != nullptr ? b->GetContext() : nullptr;
+  // Stepping to another record leaves the box typed into.
+  if (ctx != nullptr && i >= 0 && i < ctx->rdisp.GetSize() && !irec.IsLinked(&ctx->rdisp[i]))
+    StoreTyped();
   if (ctx != nullptr && i >= 0 && i < ctx->rdisp.GetSize()) {
     browser = b;
     DBRecord& rec = ctx->rdisp[i];
@@ -300,6 +309,7 @@ bool PInfoWindow::ShowInfo(const DBRecord& dr, bool raise) {
     Close();
     return false;
   }
+  StoreTyped();
   browser = nullptr;
   // A linked record would write the copy through into a browser's record.
   if (irec.IsLinked() > 0) irec.Init();
@@ -307,6 +317,7 @@ bool PInfoWindow::ShowInfo(const DBRecord& dr, bool raise) {
     irec = dr;
     UpdateFields();
   }
+  LockBoxes();
   if (raise) {
     SelectWindow(w);
     PWindowHandlerBase::Show(1);
@@ -316,6 +327,7 @@ bool PInfoWindow::ShowInfo(const DBRecord& dr, bool raise) {
 
 void PInfoWindow::UpdateFields() {
   if (GetWindow() == nullptr || irec.GetFieldInfo() == nullptr) return;
+  StoreTyped();  // a refill would write over it
   ResetControls();
   ShowField(kInfo, 129, Field(PDBFfile), 0, false);
   ShowField(kIset, 132, Field(PDBFsubject), 0, false);
@@ -330,6 +342,7 @@ void PInfoWindow::UpdateFields() {
   for (int k = 0; k < 18; ++k) ShowField(kIorg, 129 + k, Field(kCaptureFields[k]), 0, false);
   for (int n = 1; n <= kOtherRows; ++n)
     ShowField(kIoth, 150 + n, other[n].fieldID, ControlIndex(kIoth, 140 + n), false);
+  LockBoxes();
   if (thumbDrawer != nullptr) thumbDrawer->Redraw();
 }
 
@@ -341,11 +354,21 @@ bool PInfoWindow::ShowField(unsigned long sig, long cid, int fid, int ndx, bool 
     ControlRef focus = nullptr;
     if (GetKeyboardFocus(w, &focus) == noErr && focus == c) {
       std::string text;
-      if (PcontrolText(c, &text, kTextLen) && text.compare(0, 5, "(Add ") == 0) ClearControlText(c);
-      return false;
+      if (PcontrolText(c, &text, kTextLen) && text.compare(0, 5, "(Add ") == 0) {
+        ClearControlText(c);
+        Remember(sig, cid);
+      }
+      return false;  // what is typed there stays
     }
   }
   if (c == nullptr) return false;
+  const bool ok = ShowValue(c, fid, ndx, edit);
+  Remember(sig, cid);
+  return ok;
+}
+
+bool PInfoWindow::ShowValue(ControlRef c, int fid, int ndx, bool edit) const {
+  WindowRef w = GetWindow();
   const DBFDetails* det = irec.GetFieldDetails(fid);
   const DBField& fld = irec[fid];
   const bool caption = fid == Field(PDBFcaption);
@@ -432,6 +455,7 @@ void PInfoWindow::Close() {
 }
 
 OSStatus PInfoWindow::HandleClose(EventRef) {
+  StoreTyped();
   Close();
   return noErr;
 }
@@ -472,12 +496,14 @@ void PThumbDrawer::Redraw() {
 
 bool MyLittleArrowsDrawer::Click(Point pt, unsigned short mods, EventRef event) {
   if (!IsVisible() || !Inside(pt)) return false;
+  if (owner != nullptr) owner->StoreTyped();
   ClearKeyboardFocus(GetWindow());
   return PLittleArrowsDrawer::Click(pt, mods, event);
 }
 
 bool MyLittleArrowsDrawer::Wheel(Point pt, int xdel, int ydel, EventRef event) {
   if (!IsVisible() || !Inside(pt)) return false;
+  if (owner != nullptr) owner->StoreTyped();
   ClearKeyboardFocus(GetWindow());
   return PLittleArrowsDrawer::Wheel(pt, xdel, ydel, event);
 }

@@ -35,6 +35,7 @@
 #include "app/browser/pbrowser.h"
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
+#include "app/info/pinfo.h"
 #include "app/shell/pshell.h"
 #include "catalog/pdbase.h"
 #include "catalog/pfieldset.h"
@@ -872,6 +873,115 @@ void AddInfoAndFind() {
                    }});
 }
 
+// ---- The setting commands with the info window in front: a keyword set from the main window
+// offered as a recent keyword, chosen for the record the info window shows; then its density
+// and its date.
+
+int infoRecord = -1;
+
+std::string InfoValue(PDBFieldID f) {
+  char buf[256];
+  const DBField& v = PDBgetField(gMain->bc.rdisp[infoRecord], f);
+  return DBformatUnknown(buf, sizeof buf, v) ? buf : "";
+}
+
+bool InfoInFront() {
+  return IsWindowVisible(gInfo->GetWindow()) &&
+         QApplication::activeWindow() == PlatformFrameWidget(gInfo->GetWindow());
+}
+
+// The info window clicked to bring it in front again once a dialog over it went. (The offscreen
+// platform leaves no window active when the active one hides, and activates another only after
+// a window that stayed shown.)
+void InfoToFront() {
+  if (QApplication::activeWindow() == nullptr) SelectWindow(gMain->GetWindow());
+  SelectWindow(gInfo->GetWindow());
+}
+
+void AddInfoCommands() {
+  if (!QDir(QString::fromStdString(Testdata("jpeg"))).exists()) return;
+  // Once the main window is in front and a menu item chosen while it was not (Select All) has
+  // gone through.
+  steps.push_back({"a keyword set in the main window",
+                   [] {
+                     return !PisBusy() &&
+                            QApplication::activeWindow() ==
+                                PlatformFrameWidget(gMain->GetWindow()) &&
+                            waiting.elapsed() > 250;
+                   },
+                   [] {
+                     ASSERT_GT(gMain->bc.rdisp.GetSize(), 3);
+                     gMain->bc.SelectNone();
+                     gMain->bc.Select(2);
+                     gMain->GetBrowser()->ShowSelection(true);
+                     EXPECT_TRUE(SubMenu(gMain->GetWindow(), "Keyword", "Set Keyword..."));
+                   }});
+  steps.push_back({"the keyword asked", [] { return IsWindowVisible(gInputWindow); },
+                   [] {
+                     auto* e = qobject_cast<QLineEdit*>(Widget(gInputWindow, "inpt", 129));
+                     e->clear();
+                     QTest::keyClicks(e, "harbour");
+                     ClickDialog(gInputWindow, "bttn", 1);
+                   }});
+  steps.push_back({"another record's info asked", [] { return !IsWindowVisible(gInputWindow); },
+                   [] {
+                     gMain->bc.SelectNone();
+                     gMain->bc.Select(infoRecord = 3);
+                     gMain->GetBrowser()->ShowSelection(true);
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Info"));
+                   }});
+  steps.push_back({"the info window in front", InfoInFront, [] {
+                     Shot(gInfo->GetWindow(), "44-info-front");
+                     EXPECT_EQ(InfoValue(PDBFkeyword), "");
+                     // The catalogue's recent keyword, offered in the Keyword menu.
+                     EXPECT_TRUE(SubMenu(gInfo->GetWindow(), "Keyword", "harbour"));
+                   }});
+  steps.push_back({"the recent keyword set", [] { return InfoValue(PDBFkeyword) == "harbour"; },
+                   [] {
+                     EXPECT_STREQ(gMain->bc.pdb.UndoName(), "Set");
+                     Shot(gInfo->GetWindow(), "45-info-recent-keyword");
+                     EXPECT_TRUE(OpenedMenu(gInfo->GetWindow(), "Set Density..."));
+                   }});
+  steps.push_back({"its density asked", [] { return IsWindowVisible(gInputWindow); },
+                   [] {
+                     auto* e = qobject_cast<QLineEdit*>(Widget(gInputWindow, "inpt", 129));
+                     e->selectAll();
+                     QTest::keyClicks(e, "240");
+                     Shot(gInputWindow, "46-info-set-density");
+                     ClickDialog(gInputWindow, "bttn", 1);
+                   }});
+  steps.push_back(
+      {"the density dialog gone", [] { return !IsWindowVisible(gInputWindow); }, InfoToFront});
+  steps.push_back({"its density set", InfoInFront, [] {
+                     float x = 0;
+                     EXPECT_TRUE(PDBgetFloat(gMain->bc.rdisp[infoRecord], PDBFxdensity, &x));
+                     EXPECT_EQ(x, 240);
+                     EXPECT_STREQ(gMain->bc.pdb.UndoName(), "Set Density");
+                     static_cast<PInfoWindow*>(gInfo)->Tabs()->Select(2);
+                     Shot(gInfo->GetWindow(), "47-info-density");
+                     EXPECT_TRUE(OpenedMenu(gInfo->GetWindow(), "Adjust Date..."));
+                   }});
+  steps.push_back({"its date asked", [] { return IsWindowVisible(gDateWindow); },
+                   [] {
+                     int id = 129;
+                     for (const char* t : {"2006", "05", "04", "03", "02", "01"})
+                       PutControlText(Control(gDateWindow, "date", id++), t);
+                     Shot(gDateWindow, "48-info-adjust-date");
+                     ClickDialog(gDateWindow, "bttn", 1);
+                   }});
+  steps.push_back(
+      {"the date dialog gone", [] { return !IsWindowVisible(gDateWindow); }, InfoToFront});
+  steps.push_back({"its date set", InfoInFront, [] {
+                     EXPECT_EQ(InfoValue(PDBFcapdate), "2006:05:04 03:02:01");
+                     EXPECT_STREQ(gMain->bc.pdb.UndoName(), "Adjust Time");
+                     static_cast<PInfoWindow*>(gInfo)->Tabs()->Select(3);
+                     Shot(gInfo->GetWindow(), "49-info-date");
+                     EXPECT_TRUE(Menu(gInfo->GetWindow(), "Close"));
+                   }});
+  steps.push_back(
+      {"the info window closed", [] { return !IsWindowVisible(gInfo->GetWindow()); }, [] {}});
+}
+
 TEST(EndToEnd, Walk) {
   QTemporaryDir home;
   const std::string h = home.path().toStdString();
@@ -991,6 +1101,7 @@ TEST(EndToEnd, Walk) {
   AddCatalogue();
   AddPanorama();
   AddDensity();
+  AddInfoCommands();
   steps.push_back({"the walk ends", [] { return true; },
                    [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Quit")); }});
   char arg0[] = "lumerin";

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QMenuBar>
@@ -112,6 +113,22 @@ TEST(PlatformWindows, ControlTextIsUTF8) {
   EXPECT_EQ(size, std::strlen(text));
   // A user pane takes no text.
   EXPECT_EQ(SetControlData(Control(w, "user", 1), 0, kControlEditTextCFStringTag, 1, "x"),
+            errDataNotSupported);
+  // A locked text shows its text but takes no typing, until it is unlocked.
+  Boolean on = 1, got = 0;
+  ASSERT_EQ(SetControlData(edit, 0, kControlEditTextLockedTag, sizeof on, &on), noErr);
+  EXPECT_EQ(GetControlData(edit, 0, kControlEditTextLockedTag, sizeof got, &got, nullptr), noErr);
+  EXPECT_EQ(got, 1);
+  auto* line = qobject_cast<QLineEdit*>(PlatformControlWidget(edit));
+  ASSERT_NE(line, nullptr);
+  line->setFocus();
+  QTest::keyClicks(line, "typed");
+  EXPECT_EQ(line->text().toStdString(), text);
+  on = 0;
+  SetControlData(edit, 0, kControlEditTextLockedTag, sizeof on, &on);
+  QTest::keyClicks(line, "!");
+  EXPECT_NE(line->text().toStdString(), text);
+  EXPECT_EQ(SetControlData(Control(w, "user", 1), 0, kControlEditTextLockedTag, sizeof on, &on),
             errDataNotSupported);
   DisposeWindow(w);
 }

@@ -270,4 +270,26 @@ TEST_F(ImageCommands, CodesActOrGoOnToTheApplication) {
   EXPECT_FALSE(IsWindowVisible(w->GetWindow()));
 }
 
+// The histogram window in front takes its channel commands and passes the others on to the
+// image window: the Histogram item hides it from there as from behind it.
+TEST_F(ImageCommands, HistogramToggledInFrontAndBehind) {
+  NEED_TESTDATA();
+  Choose("hist");
+  ASSERT_TRUE(IsWindowVisible(gHistoWindow));
+  SelectWindow(gHistoWindow);
+  QWidget* h = PlatformFrameWidget(gHistoWindow);
+  ASSERT_TRUE(QTest::qWaitFor([h] { return QApplication::activeWindow() == h; }, 2000));
+  EXPECT_TRUE(Enabled("hist"));
+  EXPECT_TRUE(Checked("hist"));
+  EXPECT_TRUE(Enabled("zin "));
+  Choose("hist");
+  EXPECT_FALSE(IsWindowVisible(gHistoWindow));
+  ASSERT_TRUE(Front());
+  Choose("hist");
+  ASSERT_TRUE(Front());  // the image window in front, the histogram behind it
+  EXPECT_TRUE(Checked("hist"));
+  Choose("hist");
+  EXPECT_FALSE(IsWindowVisible(gHistoWindow));
+}
+
 }  // namespace

@@ -3,11 +3,16 @@
 // that is not a number refused), a caption of the second of two albums, fields fuller than a
 // button press used to keep, a lone record, and stepping through the selection; on a
 // catalogue, each commit one undo step and the owner near-duplicate question's three answers.
+#include <QMenu>
+#include <QPrintDialog>
 #include <QProcess>
 #include <algorithm>
 
 #include "app/core/pprefs.h"
+#include "app/core/psetfield.h"
+#include "app/print/pprint.h"
 #include "infotest.h"
+#include "platform/pclipboard.h"
 #include "savetest.h"
 
 namespace {
@@ -163,10 +168,16 @@ TEST_F(InfoEdit, ALoneRecordIsShownOnly) {
   EXPECT_FALSE(IsDefault("iset", 143));
   EXPECT_EQ(SendCommand("comm", kEventCommandProcess, GetWindowEventTarget(W())), noErr);
   EXPECT_EQ(SendCommand("oth1", kEventCommandProcess, GetWindowEventTarget(W())), noErr);
-  // Subject, owner and keyword go on to the setting commands of the main window's selection.
-  EXPECT_EQ(SendCommand("subj", kEventCommandProcess, GetWindowEventTarget(W())),
-            eventNotHandledErr);
+  // Subject, owner and keyword set the main window's selection (record 0), not the copy.
+  WhenShown(
+      gInputWindow, [] { QTest::keyClicks(WidgetOf(gInputWindow, "inpt", 129), "Quay"); }, "bttn",
+      1);
+  EXPECT_EQ(SendCommand("subj", kEventCommandProcess, GetWindowEventTarget(W())), noErr);
+  EXPECT_EQ(Values("Subject"), V{"Quay"});
+  EXPECT_EQ(info->Record()[Fid("Subject")].GetNV(), 0);
+  // Its boxes take no typing.
   Type(W(), "iset", 133, "typed");
+  EXPECT_EQ(Text("iset", 133), "");
   Click(W(), "iset", 143);
   Click(W(), "iset", 143);
   EXPECT_EQ(Rec()[Fid("Title")].GetNV(), 0);
@@ -242,6 +253,63 @@ class InfoCatalogue : public InfoTest {
     const char* o = PDBgetString(ctx->rdisp[i], PDBFowner);
     return o ? o : "";
   }
+  // Field f of the displayed record of file (the display may be sorted again meanwhile).
+  std::string Value(const char* file, PDBFieldID f) const {
+    const int i = IndexOf(file);
+    const DBField& v = PDBgetField(ctx->rdisp.Get(i < 0 ? 0 : i), f);
+    std::string all;
+    for (int k = 0; i >= 0 && k < v.GetNV(); ++k) {
+      DBField one;
+      char buf[512];
+      if (v.Get(&one, k) == 1 && DBformatUnknown(buf, sizeof buf, one))
+        all += (k > 0 ? "|" : "") + std::string(buf);
+    }
+    return all;
+  }
+  std::string UndoStep() const {
+    const char* u = ctx->pdb.UndoName();
+    return u ? u : "";
+  }
+  // The info window in front, where the menu commands go. (Once the front window was hidden,
+  // the offscreen platform activates a window shown again only after another was activated.)
+  bool Front() const {
+    QWidget* f = PlatformFrameWidget(W());
+    if (QApplication::activeWindow() == f) return true;
+    if (QApplication::activeWindow() == nullptr) SelectWindow(mw->GetWindow());
+    SelectWindow(W());
+    return QTest::qWaitFor([f] { return QApplication::activeWindow() == f; }, 2000);
+  }
+  // act changes field f of the record of file as one undoable step named label: one undo brings
+  // back the value and the step before it, the redo the change. The record is shown again after,
+  // in front.
+  void OneStep(const char* file, PDBFieldID f, const char* label,
+               const std::function<void()>& act) {
+    const std::string before = Value(file, f), step = UndoStep();
+    act();
+    const std::string after = Value(file, f);
+    EXPECT_NE(after, before) << label;
+    EXPECT_EQ(UndoStep(), label);
+    ASSERT_TRUE(mw->Undo());
+    EXPECT_EQ(Value(file, f), before) << label;
+    EXPECT_EQ(UndoStep(), step) << label;
+    ASSERT_TRUE(mw->Redo());
+    EXPECT_EQ(Value(file, f), after) << label;
+    Show(IndexOf(file));
+    ASSERT_TRUE(Front());
+  }
+  bool IsDefault(int button) const {
+    ControlRef def = nullptr;
+    GetWindowDefaultButton(W(), &def);
+    return def != nullptr && def == ControlOf(W(), "iset", button);
+  }
+  // A click into box id, its text selected and text typed over it, as a person types.
+  void TypeInto(int id, const char* text) {
+    QWidget* e = WidgetOf(W(), "iset", id);
+    QTest::mouseClick(e, Qt::LeftButton);
+    if (auto* line = qobject_cast<QLineEdit*>(e)) line->selectAll();
+    if (auto* lines = qobject_cast<QPlainTextEdit*>(e)) lines->selectAll();
+    QTest::keyClicks(e, text);
+  }
 };
 
 TEST_F(InfoCatalogue, EachCommitIsOneUndoStep) {
@@ -292,6 +360,271 @@ TEST_F(InfoCatalogue, OwnerNearDuplicateAsked) {
   EXPECT_EQ(Owner(1), "");
   const char* now = ctx->pdb.UndoName();
   EXPECT_EQ(now ? now : "", undo);  // the cancelled commit left no step
+}
+
+// Text typed straight into a box is stored once, as one step "Set", however the typing ends:
+// Tab, Return, a step to another record, closing the window, a click in the main window.
+TEST_F(InfoCatalogue, TypedTextIsStoredWhenTheBoxIsLeft) {
+  Show(IndexOf("a.jpg"));
+  ASSERT_TRUE(Front());
+  OneStep("a.jpg", PDBFtitle, "Set", [this] {
+    TypeInto(133, "Old door");
+    QTest::keyClick(WidgetOf(W(), "iset", 133), Qt::Key_Tab);
+  });
+  EXPECT_EQ(Value("a.jpg", PDBFtitle), "Old door");
+  OneStep("a.jpg", PDBFkeyword, "Set", [this] {
+    TypeInto(136, "door");
+    QTest::keyClick(WidgetOf(W(), "iset", 136), Qt::Key_Return);
+  });
+  EXPECT_EQ(Value("a.jpg", PDBFkeyword), "door");
+  ctx->Select(IndexOf("b.jpg"));
+  OneStep("a.jpg", PDBFowner, "Set", [this] {
+    TypeInto(134, "Ann");
+    Step(W(), "info", 130, true);  // the next selected record
+    EXPECT_GT(info->Record().IsLinked(&ctx->rdisp[IndexOf("b.jpg")]), 0);
+  });
+  Show(IndexOf("b.jpg"));
+  OneStep("b.jpg", PDBFtitle, "Set", [this] {
+    TypeInto(133, "Gate");
+    PlatformFrameWidget(W())->close();
+    EXPECT_FALSE(IsWindowVisible(W()));
+  });
+  OneStep("b.jpg", PDBFcomment, "Set", [this] {
+    TypeInto(138, "Rusty");
+    SelectWindow(mw->GetWindow());
+    QWidget* main = PlatformFrameWidget(mw->GetWindow());
+    EXPECT_TRUE(QTest::qWaitFor([main] { return QApplication::activeWindow() == main; }, 2000));
+  });
+  EXPECT_EQ(Value("b.jpg", PDBFcomment), "Rusty");
+  // Without an album the caption box takes no typing; with one it does.
+  TypeInto(141, "Lost");
+  EXPECT_EQ(Text("iset", 141), "");
+  IBrowser* b = mw->GetBrowser();
+  ASSERT_TRUE(b->NewChange("Album"));
+  b->ChangeRecord(IndexOf("b.jpg"))->SetField(Fid("Album"), "Gates");
+  ASSERT_EQ(b->CompleteChange(), 1);
+  info->UpdateFields();
+  ctx->Select(IndexOf("a.jpg"));
+  OneStep("b.jpg", PDBFcaption, "Set", [this] {
+    TypeInto(141, "Found");
+    Step(W(), "info", 130, true);
+  });
+  EXPECT_EQ(Value("b.jpg", PDBFcaption), "Found");
+  Shot(W(), "info-typed-text");
+}
+
+// ---- The menu commands with the info window in front.
+
+// The menu item of code after its menu was brought up to date, as opening it does (NULL when
+// the update leaves no such item).
+QAction* Updated(const char* code) {
+  const UInt32 c = FourCC({code[0], code[1], code[2], code[3], 0});
+  MenuRef m = nullptr;
+  MenuItemIndex i = 0;
+  if (GetIndMenuItemWithCommandID(nullptr, c, 1, &m, &i) != noErr) return nullptr;
+  Q_EMIT PlatformMenu(m)->aboutToShow();
+  return GetIndMenuItemWithCommandID(nullptr, c, 1, &m, &i) == noErr ? PlatformMenuItemAction(m, i)
+                                                                     : nullptr;
+}
+bool Enabled(const char* code) {
+  QAction* a = Updated(code);
+  return a != nullptr && a->isEnabled();
+}
+void Choose(const char* code) {
+  QAction* a = Updated(code);
+  ASSERT_TRUE(a != nullptr && a->isEnabled()) << code;
+  a->trigger();
+}
+// Answers the input dialog with text (OK), or cancels it (NULL); *asked tells it came.
+void AnswerInput(const char* text, bool* asked = nullptr) {
+  WhenShown(
+      gInputWindow,
+      [=] {
+        if (asked) *asked = true;
+        if (auto* e = qobject_cast<QLineEdit*>(WidgetOf(gInputWindow, "inpt", 129)); e && text) {
+          e->clear();
+          QTest::keyClicks(e, text);
+        }
+      },
+      "bttn", text ? 1 : 2);
+}
+
+// Every code of the info window's command and enabling tables chosen from the menu bar with the
+// window in front: greyed as the tables say, and each enabled one doing its work on the shown
+// catalogue record (a value changed as one undo step, a dialog answered, the clipboard, a
+// printed page). A lone record takes none of them but closing and, on the thumbnail tab,
+// turning its copy.
+TEST_F(InfoCatalogue, EveryCommandThroughTheMenu) {
+  // Recent values from another record, and a Repeat to offer.
+  SelectOnly(IndexOf("b.jpg"));
+  for (const auto& [code, value] : {std::pair<const char*, const char*>{"subj", "Harbour"},
+                                    {"ownr", "Ann"},
+                                    {"albm", "Boats"},
+                                    {"keyw", "harbour"}}) {
+    AnswerInput(value);
+    setField(FourCC({code[0], code[1], code[2], code[3], 0}));
+  }
+  const char* A = "a.jpg";
+  Show(IndexOf(A));
+  ASSERT_TRUE(Front());
+  auto step = [this, A](PDBFieldID f, const char* label, const char* code, const char* answer) {
+    return [=] {
+      OneStep(A, f, label, [=] {
+        if (answer) AnswerInput(answer);
+        Choose(code);
+      });
+    };
+  };
+  auto armed = [this](const char* code, int button) {
+    return [=] {
+      Choose(code);
+      EXPECT_TRUE(IsDefault(button)) << code;
+    };
+  };
+  std::string clip;
+  struct Row {
+    const char* code;
+    bool on;
+    std::function<void()> effect;
+  };
+  std::vector<Row> rows;
+  for (const char* code :
+       {"hist", "dofc", "find", "invs", "dele", "clea", "clei", "copy", "cut ", "past", "posn",
+        "show", "synv", "mhdr", "prni", "sall", "save", "tpvw", "tlrg", "tmed", "tsml", "vall",
+        "vcap", "vset", "vfil", "voth", "cw90", "cc90", "c180", "flhz", "flvt", "dupl", "cptn"})
+    rows.push_back({code, false, nullptr});
+  // The recent items: the record's values, then the catalogue's recent ones; the rest greyed.
+  rows.push_back({"rept", true, step(PDBFkeyword, "Set", "rept", nullptr)});
+  rows.push_back({"key1", true, step(PDBFkeyword, "Unset", "key1", nullptr)});
+  rows.push_back({"key2", false, nullptr});
+  rows.push_back({"key9", false, nullptr});
+  rows.push_back({"alb1", true, step(PDBFalbum, "Set", "alb1", nullptr)});
+  rows.push_back({"alb2", false, nullptr});
+  rows.push_back({"alb7", false, nullptr});
+  rows.push_back({"cptn", true, armed("cptn", 151)});
+  rows.push_back({"albm", true, step(PDBFalbum, "Set", "albm", "Harbour trip")});
+  rows.push_back({"sub1", true, [this, A] {
+                    Choose("sub1");  // every selected record has it: kept
+                    EXPECT_EQ(Value(A, PDBFsubject), "Trip");
+                  }});
+  rows.push_back({"sub2", true, step(PDBFsubject, "Set", "sub2", nullptr)});
+  rows.push_back({"sub3", false, nullptr});
+  rows.push_back({"sub7", false, nullptr});
+  rows.push_back({"own1", true, step(PDBFowner, "Set", "own1", nullptr)});
+  rows.push_back({"own2", false, nullptr});
+  rows.push_back({"own5", false, nullptr});
+  rows.push_back({"subj", true, armed("subj", 142)});
+  rows.push_back({"ownr", true, armed("ownr", 144)});
+  rows.push_back({"keyw", true, armed("keyw", 146)});
+  rows.push_back({"titl", true, armed("titl", 143)});
+  rows.push_back({"comm", true, armed("comm", 148)});
+  rows.push_back({"othr", true, [] {
+                    bool asked = false;
+                    WhenShown(
+                        gFieldWindow, [&asked] { asked = true; }, "bttn", 2);
+                    Choose("othr");
+                    EXPECT_TRUE(asked);
+                  }});
+  rows.push_back({"oth1", false, nullptr});  // no user fields: no items
+  rows.push_back({"dens", true, step(PDBFxdensity, "Set Density", "dens", "150")});
+  rows.push_back({"date", true, [this, A] {
+                    OneStep(A, PDBFcapdate, "Adjust Time", [] {
+                      WhenShown(
+                          gDateWindow,
+                          [] {
+                            int id = 129;
+                            for (const char* t : {"2005", "6", "7", "8", "9", "10"})
+                              PutControlText(ControlOf(gDateWindow, "date", id++), t);
+                          },
+                          "bttn", 1);
+                      Choose("date");
+                    });
+                    EXPECT_EQ(Value(A, PDBFcapdate), "2005:06:07 08:09:10");
+                  }});
+  rows.push_back({"cpfn", true, [&] {
+                    Choose("cpfn");
+                    EXPECT_TRUE(ClipboardGetText(&clip));
+                    EXPECT_NE(clip.find(dir + "/a.jpg"), std::string::npos) << clip;
+                  }});
+  rows.push_back({"cpgp", true, [&] {
+                    Choose("cpgp");
+                    EXPECT_TRUE(ClipboardGetText(&clip));
+                    EXPECT_NE(clip.find("43.467449 11.885126"), std::string::npos) << clip;
+                  }});
+  rows.push_back({"fnby", true, [this] {
+                    bool asked = false;
+                    const int n = ctx->rdisp.GetSize();
+                    AnswerInput(nullptr, &asked);
+                    Choose("fnby");
+                    EXPECT_TRUE(asked);
+                    EXPECT_EQ(ctx->rdisp.GetSize(), n);
+                  }});
+  rows.push_back({"prnt", true, [this] {
+                    const std::string pdf = home.path() + "/info.pdf";
+                    ASSERT_TRUE(checkPrintSession(nullptr));
+                    PprintSession()->SetOutputFile(pdf);
+                    WhenShown(gPrintWindow, nullptr, "bttn", 1);
+                    auto* t = new QTimer;
+                    QObject::connect(t, &QTimer::timeout, [t] {
+                      if (QDialog* d = PlatformPrintDialog(); d && d->isVisible()) {
+                        t->deleteLater();
+                        t->stop();
+                        d->accept();
+                      }
+                    });
+                    t->start(5);
+                    Choose("prnt");
+                    QProcess p;
+                    p.start("pdfinfo", {QString::fromStdString(pdf)});
+                    if (p.waitForFinished(20000) && p.exitCode() == 0) {
+                      EXPECT_NE(p.readAllStandardOutput().indexOf("Pages:           1"), -1);
+                    }
+                    EXPECT_EQ(access(pdf.c_str(), R_OK), 0);
+                    closePrintSession();
+                  }});
+  rows.push_back({"renm", true, [this] {
+                    AnswerInput("renamed.jpg");
+                    Choose("renm");
+                    EXPECT_EQ(access((dir + "/renamed.jpg").c_str(), R_OK), 0);
+                    EXPECT_GE(IndexOf("renamed.jpg"), 0);
+                  }});
+  for (const Row& r : rows) {
+    ASSERT_TRUE(Front()) << r.code;
+    EXPECT_EQ(Enabled(r.code), r.on) << r.code;
+    if (r.on && r.effect) r.effect();
+  }
+  // Turns and flips on the thumbnail tab, each one step.
+  info->Tabs()->Select(5);
+  for (const char* code : {"cw90", "cc90", "c180", "flhz", "flvt"}) {
+    ASSERT_TRUE(Front());
+    const bool flip = code[0] == 'f';
+    OneStep("renamed.jpg", flip ? PDBFflip : PDBForient, "Reorient", [=] { Choose(code); });
+  }
+  Shot(W(), "info-commands-thumbnail");
+  EXPECT_TRUE(Enabled("clos"));
+  Choose("clos");
+  EXPECT_FALSE(IsWindowVisible(W()));
+
+  // A lone copy of b.jpg: only closing, and turning the copy without an undo step.
+  const DBRecord lone(ctx->rdisp[IndexOf("b.jpg")]);
+  const std::string undo = UndoStep(), orient = Value("b.jpg", PDBForient);
+  ASSERT_TRUE(info->ShowInfo(lone, true));
+  ASSERT_TRUE(Front());
+  info->Tabs()->Select(1);
+  for (const Row& r : rows) EXPECT_FALSE(Enabled(r.code)) << "lone " << r.code;
+  info->Tabs()->Select(5);
+  for (const char* code : {"cw90", "cc90", "c180"}) {
+    char before[64] = "";
+    DBformatUnknown(before, sizeof before, PDBgetField(info->Record(), PDBForient));
+    Choose(code);
+    char after[64] = "";
+    DBformatUnknown(after, sizeof after, PDBgetField(info->Record(), PDBForient));
+    EXPECT_STRNE(before, after) << code;
+  }
+  EXPECT_EQ(UndoStep(), undo);
+  EXPECT_EQ(Value("b.jpg", PDBForient), orient);
+  Choose("clos");
+  EXPECT_FALSE(IsWindowVisible(W()));
 }
 
 }  // namespace

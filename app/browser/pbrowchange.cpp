@@ -47,12 +47,17 @@ int PBrowser::CompleteChange() {
     NoChange();
     return 0;
   }
+  // Whether an edited record lies outside the catalogue: such edits make no undo step.
+  bool outside = ctx->TotalCommon() == 0;
   if (ctx->TotalCommon() > 0 && mainw != nullptr) {
     // The changed records that are catalogued may hold fields the catalogue lacks.
     ABitMap common, changed(changeMap);
     ctx->GetCommon(&common);
     for (uint32_t i = 0; changed.Find(&i, true); i++)
-      if (!common.Check(i)) changed.Reset(i);
+      if (!common.Check(i)) {
+        changed.Reset(i);
+        outside = true;
+      }
     if (!mainw->CheckNewFields(&changed)) {
       NoChange();
       return 0;
@@ -63,7 +68,9 @@ int PBrowser::CompleteChange() {
   const int n = ctx->RecordChange(changeName, &changeMap, snap);
   NoChange();
   Redisplay();
-  if (mainw != nullptr) mainw->SetUndoable(n >= 1);
+  // An edit of catalogued records that wrote nothing (every value was already there) keeps the
+  // undo steps before it; edits outside the catalogue or a failed write end them.
+  if (mainw != nullptr) mainw->SetUndoable(n >= 1 || (n == 0 && !outside));
   return n;
 }
 

@@ -319,6 +319,16 @@ TEST_F(SetCommands, SingleValuesTyposAlbumsAndRepeat) {
   Run("titl", "Harbour");
   EXPECT_EQ(prompt.substr(0, 4), "Set ");
   EXPECT_EQ(Status(), "Changed 2 records");
+  // Setting what the records already hold writes nothing and keeps the undo step before it.
+  Run("titl", "Harbour");
+  EXPECT_EQ(EditItem(1), "Undo Set");
+  Select({0, 1, 2});
+  Run("keyw", "pier");
+  Run("keyw", "pier");
+  EXPECT_EQ(EditItem(1), "Undo Set");
+  SendCommand("undo", kEventCommandProcess, GetWindowEventTarget(mw->GetWindow()));
+  EXPECT_EQ(Values(Rec("img2.jpg"), PDBFkeyword), (std::set<std::string>{}));
+  Select({0, 1});
   Run("titl", "");
   EXPECT_EQ(prefill, "Harbour");
   EXPECT_EQ(PDBgetString(bc->rdisp.Get(0), PDBFtitle), nullptr);

@@ -47,4 +47,5 @@ void PinstallAppState() {
   };
   PcontentClickHook = [] { alertLastClass = DMCnerr; };
   idleImprovementStep = improveCallback;
+  SetEventLoopRestHook(PidleSyncCheck);
 }

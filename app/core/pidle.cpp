@@ -1,9 +1,13 @@
-// The improvement work of idle time: the browser's visible cells made final one at a time, then
-// the image window's next and previous images loaded ahead of need.
+// The work of idle time: the browser's visible cells made final one at a time, then the image
+// window's next and previous images loaded ahead of need; and the catalogues synced once the
+// program has been at rest for a second after a change.
 #include "app/core/papp.h"
 #include "app/core/pappstate.h"
 #include "app/core/pbusy.h"
+#include "app/core/pseam.h"
 #include "display/pdispimg.h"
+#include "platform/pevent.h"
+#include "support/pchange.h"
 
 namespace {
 
@@ -50,4 +54,55 @@ double improveCallback(int stage) {
       improveWhat = ImproveDone;
       return 0;
   }
+}
+
+namespace {
+
+EventLoopTimerRef syncTimer = nullptr;
+// After a failed sync: the change count then; nothing is tried again until it moves.
+bool syncFailed = false;
+uint64_t failedAtChange = 0;
+
+PContext* Context() {
+  return gMain != nullptr && gInterfaceReady == 1 ? &gMain->bc : nullptr;
+}
+
+void SyncFired(EventLoopTimerRef, void*) {
+  PidleSync();
+}
+
+}  // namespace
+
+void PidleSyncCheck() {
+  PContext* ctx = Context();
+  if (ctx == nullptr || PquitRequested() || PidleSyncDelay() >= 0) return;
+  if (syncFailed && PchangeCount() == failedAtChange) return;
+  if (!ctx->Unsynced() && !ctx->ShadowUnsynced()) return;
+  if (syncTimer == nullptr || SetEventLoopTimerNextFireTime(syncTimer, kIdleSyncDelay) != noErr) {
+    syncTimer = nullptr;
+    InstallEventLoopTimer(kIdleSyncDelay, 0, SyncFired, nullptr, &syncTimer);
+  }
+}
+
+bool PidleSync() {
+  PContext* ctx = Context();
+  // Not at rest: the command under way comes back to rest when it ends, and that arms the
+  // timer again.
+  if (ctx == nullptr || PquitRequested() || !EventLoopAtRest() || PisBusy()) return false;
+  bool ok = true;
+  if (ctx->Unsynced() && !ctx->SyncDB()) ok = false;
+  if (!ctx->SyncShadow()) ok = false;
+  syncFailed = !ok;
+  failedAtChange = PchangeCount();
+  return ok;
+}
+
+double PidleSyncDelay() {
+  return syncTimer != nullptr ? GetEventLoopTimerDelay(syncTimer) : -1;
+}
+
+void PstopIdleSync() {
+  if (syncTimer != nullptr) RemoveEventLoopTimer(syncTimer);
+  syncTimer = nullptr;
+  syncFailed = false;
 }

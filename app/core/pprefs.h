@@ -2,8 +2,8 @@
 // and rewritten at quit, and the preferences dialog. The file is one header block of named
 // variables ("LumerinPreferences = {" ... "}\t// LumerinPreferences"), each bound to a global
 // below, so reading fills the globals and writing dumps them. Reading also opens the log file
-// ("$XDG_STATE_HOME/lumerin/Lumerin.txt", rewritten at every start) and sets up the thumbnail
-// cache and the memory budget.
+// ("$XDG_STATE_HOME/lumerin/Lumerin.txt", rewritten at every start unless another run is
+// writing it: then appended to) and sets up the thumbnail cache and the memory budget.
 //
 // The variables, in the order they are written: "RecentCatalog", "ShadowCatalog", "ErrorLog",
 // "StartupOption", "DisplayExposureFlags", "MemoryCacheMegs", "ThumbnailCacheMegs",

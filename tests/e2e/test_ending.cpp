@@ -332,7 +332,7 @@ TEST(Ending, DISABLED_QuitPath) {
     steps.push_back({"the preferences show", [] { return IsWindowVisible(gPrefWindow); },
                      [] { Say("READY"); }});
   } else if (how == "INT") {
-    // In the middle of a long operation: a load of 500 pictures.
+    // In the middle of a long operation: a load of 2,000 pictures.
     steps.back().act = [] { loadFolder((home + "/pics").c_str(), false, nullptr); };
     steps.push_back({"the load runs", [] { return PisBusy(); }, [] { Say("READY"); }});
   } else if (how == "CLOSE") {
@@ -531,7 +531,7 @@ void ExpectQuitPath(const std::string& h, time_t t, const std::string& log) {
 TEST(Ending, SignalsAndTheCloseBoxTakeTheQuitPath) {
   QTemporaryDir dir;
   const std::string h = dir.path().toStdString();
-  if (!MakePictures(h + "/few", "few", 14) || !MakePictures(h + "/pics", "pic", 500))
+  if (!MakePictures(h + "/few", "few", 14) || !MakePictures(h + "/pics", "pic", 2000))
     GTEST_SKIP() << "Qt cannot write JPEG pictures here";
   const std::string logFile = h + "/state/lumerin/Lumerin.txt";
   bool first = true;
@@ -555,6 +555,14 @@ TEST(Ending, SignalsAndTheCloseBoxTakeTheQuitPath) {
     const std::string log = ReadFile(logFile);
     EXPECT_NE(log.find(std::string("Quitting on SIG") + how), std::string::npos) << log;
     ExpectQuitPath(h, t, log);
+    if (sig == SIGINT) {
+      // The load under way stopped at the quit.
+      const std::string loaded = "Loaded folder '" + h + "/pics' (";
+      const size_t at = log.find(loaded);
+      if (at != std::string::npos) {
+        EXPECT_LT(atoi(log.c_str() + at + loaded.size()), 2000) << log;
+      }
+    }
     if (sig == SIGTERM) {
       const size_t at = log.find("Unsaved image kept in '");
       ASSERT_NE(at, std::string::npos) << log;

@@ -279,6 +279,37 @@ TEST_F(Prefs, ADamagedFileAppliesNoneOfItsValues) {
   EXPECT_TRUE(damaged(full + std::string(50 << 20, 'x')));
 }
 
+// A run started while another writes the log appends to it; a run alone rewrites it.
+TEST_F(Prefs, ASecondRunAppendsToTheLogTheFirstIsWriting) {
+  InitPreferences();
+  const std::string log = gErrLogFile;
+  DMESSAGE(DMCinfo, "first run");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dmessage_logfp = nullptr;  // the first run's stream stays the first run's
+    PresetPreferences();
+    InitPreferences();
+    DMESSAGE(DMCinfo, "second run");
+    fflush(dmessage_logfp);
+    _exit(0);
+  }
+  int status = 1;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_EQ(status, 0);
+  DMESSAGE(DMCinfo, "first run again");
+  fflush(dmessage_logfp);
+  const std::string text = ReadFile(log);
+  const size_t first = text.find("first run"), shared = text.find("is open in another run"),
+               second = text.find("second run"), again = text.find("first run again");
+  EXPECT_LT(first, shared) << text;
+  EXPECT_LT(shared, second) << text;
+  EXPECT_LT(second, again) << text;
+  EXPECT_NE(again, std::string::npos) << text;
+  PresetPreferences();
+  InitPreferences();
+  EXPECT_EQ(ReadFile(log).find("first run"), std::string::npos);
+}
+
 TEST_F(Prefs, TheLogFallsBackToTmpAndRefusesPlantedFiles) {
   const std::string fallback = h + "/tmp";
   ASSERT_EQ(mkdir(fallback.c_str(), 01777), 0);

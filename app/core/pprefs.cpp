@@ -40,6 +40,7 @@ bool prefDamaged = false;
 // The damage is yet to be told to the user (once, after start-up), and where the file was kept.
 bool damageToTell = false;
 std::string damagedKeptAs;
+std::string damagedWhy;  // why it was not read whole
 // Far beyond what the variables' budgets let the program write.
 constexpr std::streamoff kMaxPrefFileBytes = 1 << 20;
 
@@ -152,8 +153,8 @@ bool KeepDamaged() {
 }
 
 // Reads the preferences file; false when it could not be opened. A file that cannot be read
-// whole applies none of its values: the settings stay at their initial values, the file is
-// kept aside at once and the user is told after start-up.
+// whole applies none of its values: the settings stay at their initial values; once the log is
+// open the file is kept aside, and the user is told after start-up.
 bool ReadFile(const char* path) {
   std::ifstream in(path, std::ios::binary);
   if (!in.is_open()) return false;
@@ -171,11 +172,10 @@ bool ReadFile(const char* path) {
     whole = PreadPreferencesText(text, &why);
   if (whole) return true;
   ResetSettings();
-  DMESSAGE(DMCwarning, "Preferences file '%s' not read: %s", path, why.c_str());
   prefDamaged = true;
   damageToTell = true;
   damagedKeptAs.clear();
-  KeepDamaged();
+  damagedWhy = why;
   return true;
 }
 
@@ -357,12 +357,16 @@ void InitPreferences() {
   OpenLogFile();
   if (!logMessage.empty()) DMESSAGE(DMCwarning, "%s", logMessage.c_str());
 
-  if (read)
+  if (read && prefDamaged) {
+    DMESSAGE(DMCwarning, "Preferences file '%s' not read: %s", gPrefFile, damagedWhy.c_str());
+    KeepDamaged();
+  } else if (read) {
     DMESSAGE(DMCinfo, "Read preferences from '%s'", gPrefFile);
-  else if (gPrefFile[0] == '\0')
+  } else if (gPrefFile[0] == '\0') {
     DMESSAGE(DMCwarning, "No preferences file ($HOME set?)");
-  else
+  } else {
     DMESSAGE(DMCinfo, "Initializing preferences");
+  }
   if (!message.empty()) DMESSAGE(DMCwarning, "%s", message.c_str());
 
   for (const char* name :
@@ -513,6 +517,7 @@ void PresetPreferences() {
   prefDamaged = false;
   damageToTell = false;
   damagedKeptAs.clear();
+  damagedWhy.clear();
   ResetSettings();
   gPrefFile[0] = '\0';
   if (dmessage_logfp != nullptr) fclose(dmessage_logfp);

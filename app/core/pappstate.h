@@ -35,8 +35,9 @@ void PidleSyncCheck();
 bool PidleSync();
 // Seconds until the sync timer fires; below 0 when it is not armed.
 double PidleSyncDelay();
-// Removes the sync timer (shut-down syncs and closes the catalogues itself).
-void PstopIdleSync();
+// Removes the sync timer; with stop, idle syncs stay off until called again without (shut-down
+// syncs and closes the catalogues itself; the next start turns them on).
+void PstopIdleSync(bool stop = true);
 
 // Installs the toolkit hooks: every window event suspends the idle-improvement timer while its
 // handlers run and re-arms it when none took the event; a click in a window's content resets

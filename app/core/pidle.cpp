@@ -59,6 +59,7 @@ double improveCallback(int stage) {
 namespace {
 
 EventLoopTimerRef syncTimer = nullptr;
+bool syncStopped = false;  // from shut-down to the next start
 // After a failed sync: the change count then; nothing is tried again until it moves.
 bool syncFailed = false;
 uint64_t failedAtChange = 0;
@@ -75,7 +76,7 @@ void SyncFired(EventLoopTimerRef, void*) {
 
 void PidleSyncCheck() {
   PContext* ctx = Context();
-  if (ctx == nullptr || PquitRequested() || PidleSyncDelay() >= 0) return;
+  if (ctx == nullptr || syncStopped || PquitRequested() || PidleSyncDelay() >= 0) return;
   if (syncFailed && PchangeCount() == failedAtChange) return;
   if (!ctx->Unsynced() && !ctx->ShadowUnsynced()) return;
   if (syncTimer == nullptr || SetEventLoopTimerNextFireTime(syncTimer, kIdleSyncDelay) != noErr) {
@@ -88,7 +89,8 @@ bool PidleSync() {
   PContext* ctx = Context();
   // Not at rest: the command under way comes back to rest when it ends, and that arms the
   // timer again.
-  if (ctx == nullptr || PquitRequested() || !EventLoopAtRest() || PisBusy()) return false;
+  if (ctx == nullptr || syncStopped || PquitRequested() || !EventLoopAtRest() || PisBusy())
+    return false;
   bool ok = true;
   if (ctx->Unsynced() && !ctx->SyncDB()) ok = false;
   if (!ctx->SyncShadow()) ok = false;
@@ -101,8 +103,9 @@ double PidleSyncDelay() {
   return syncTimer != nullptr ? GetEventLoopTimerDelay(syncTimer) : -1;
 }
 
-void PstopIdleSync() {
+void PstopIdleSync(bool stop) {
   if (syncTimer != nullptr) RemoveEventLoopTimer(syncTimer);
   syncTimer = nullptr;
   syncFailed = false;
+  syncStopped = stop;
 }

@@ -25,9 +25,11 @@ double improveCallback(int stage);
 // the open catalogue or the shadow catalogue not yet on disk, the sync timer is armed (unless
 // it already is) to sync them kIdleSyncDelay seconds later. When it fires, the sync runs only
 // if the loop is at rest and no operation is under way (an edit waiting on a question, a
-// load); otherwise the next return to rest arms it again. So work waits at most about a
-// second after the command that made it, never syncs in the middle of an event, a modal wait
-// or a long operation's progress, and a sync that failed is tried again after the next change.
+// load); otherwise it is due, and the next return to rest runs it at once (from the timer,
+// armed to fire without delay). So work waits about a second after the command that made it,
+// or until the operation it came due in ends, never syncs in the middle of an event, a modal
+// wait or a long operation's progress, and a sync that failed is tried again after the next
+// change.
 constexpr double kIdleSyncDelay = 1.0;
 // The rest hook: arms the sync timer when something waits to be synced.
 void PidleSyncCheck();

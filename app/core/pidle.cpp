@@ -60,6 +60,8 @@ namespace {
 
 EventLoopTimerRef syncTimer = nullptr;
 bool syncStopped = false;  // from shut-down to the next start
+// The timer fired while the loop was not at rest: the sync is due at the next return to rest.
+bool syncDue = false;
 // After a failed sync: the change count then; nothing is tried again until it moves.
 bool syncFailed = false;
 uint64_t failedAtChange = 0;
@@ -79,18 +81,29 @@ void PidleSyncCheck() {
   if (ctx == nullptr || syncStopped || PquitRequested() || PidleSyncDelay() >= 0) return;
   if (syncFailed && PchangeCount() == failedAtChange) return;
   if (!ctx->Unsynced() && !ctx->ShadowUnsynced()) return;
-  if (syncTimer == nullptr || SetEventLoopTimerNextFireTime(syncTimer, kIdleSyncDelay) != noErr) {
+  // A sync that came due meanwhile runs as soon as the loop is free; else a second from now.
+  const double delay = syncDue ? 0 : kIdleSyncDelay;
+  if (syncTimer == nullptr || SetEventLoopTimerNextFireTime(syncTimer, delay) != noErr) {
     syncTimer = nullptr;
-    InstallEventLoopTimer(kIdleSyncDelay, 0, SyncFired, nullptr, &syncTimer);
+    InstallEventLoopTimer(delay, 0, SyncFired, nullptr, &syncTimer);
   }
 }
 
 bool PidleSync() {
   PContext* ctx = Context();
-  // Not at rest: the command under way comes back to rest when it ends, and that arms the
-  // timer again.
-  if (ctx == nullptr || syncStopped || PquitRequested() || !EventLoopAtRest() || PisBusy())
+  if (ctx == nullptr || syncStopped || PquitRequested()) return false;
+  // Not at rest: the command, wait or pump under way comes back to rest when it ends, and the
+  // sync runs then.
+  if (!EventLoopAtRest()) {
+    syncDue = true;
     return false;
+  }
+  // At rest while an operation holds the records (an edit left open): looked at again later.
+  if (PisBusy()) {
+    if (syncTimer != nullptr) SetEventLoopTimerNextFireTime(syncTimer, kIdleSyncDelay);
+    return false;
+  }
+  syncDue = false;
   bool ok = true;
   if (ctx->Unsynced() && !ctx->SyncDB()) ok = false;
   if (!ctx->SyncShadow()) ok = false;
@@ -107,5 +120,6 @@ void PstopIdleSync(bool stop) {
   if (syncTimer != nullptr) RemoveEventLoopTimer(syncTimer);
   syncTimer = nullptr;
   syncFailed = false;
+  syncDue = false;
   syncStopped = stop;
 }

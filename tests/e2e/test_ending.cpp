@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -225,11 +226,19 @@ void OpenAndBrowse() {
                    }});
 }
 
-// Two seconds at rest, then killed.
+// Two seconds at rest, then killed. The changes must have reached the disk by themselves by
+// then (a machine slow to sync gets longer: the kill waits for the sync to complete, and says
+// LATE when that took more than ten seconds).
 void IdleThenKill(const char* after, std::function<bool()> done) {
+  static qint64 waited = 0;
   steps.push_back({after, done, [] {}});
-  steps.push_back({"two seconds at rest", [] { return sinceStep.elapsed() >= 2000; },
+  steps.push_back({"two seconds at rest, the changes synced",
                    [] {
+                     waited = sinceStep.elapsed();
+                     return waited >= 2000 && !gMain->bc.Unsynced();
+                   },
+                   [] {
+                     if (waited > 10000) Say("LATE");
                      Say("KILLED");
                      kill(getpid(), SIGKILL);
                    }});
@@ -462,10 +471,11 @@ int Keyworded(const std::vector<DBRecord>& recs, const char* word) {
 // qdbcheck's verdict on the file: 0 sound, 1 problems; -1 when it cannot run here.
 int Qdbcheck(const std::string& path) {
   const std::string tool = std::string(LUMERIN_TOOLS) + "/qdbcheck.py";
-  if (!Exists(tool) || !Exists("/usr/bin/python3")) return -1;
+  const QString python = QStandardPaths::findExecutable("python3");
+  if (!Exists(tool) || python.isEmpty()) return -1;
   QProcess p;
   p.setProcessChannelMode(QProcess::MergedChannels);
-  p.start("/usr/bin/python3", {QString::fromStdString(tool), QString::fromStdString(path)});
+  p.start(python, {QString::fromStdString(tool), QString::fromStdString(path)});
   if (!p.waitForFinished(60000)) return -1;
   if (p.exitCode() != 0) printf("qdbcheck: %s\n", p.readAll().constData());
   return p.exitCode();
@@ -476,6 +486,7 @@ std::vector<DBRecord> KilledRun(const char* test, const std::string& h) {
   Child c(test, h);
   EXPECT_TRUE(c.WaitFor("KILLED", 120000)) << c.out;
   EXPECT_TRUE(c.Ended(10000));
+  EXPECT_EQ(c.out.find("\nLATE\n"), std::string::npos) << "synced more than 10 s after " << test;
   EXPECT_EQ(c.p.exitStatus(), QProcess::CrashExit) << c.out;
   const std::string db = h + "/photos.qdb";
   const int check = Qdbcheck(db);

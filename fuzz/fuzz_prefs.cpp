@@ -1,6 +1,7 @@
 // Reads a preferences file from fuzzed text (every variable, the migration paths and the
-// camera responses), writes it back and reads the written text again: what the program writes
-// must read back as the same settings, so the second writing equals the first.
+// camera responses; a text that does not read whole leaves the settings as a fresh start has
+// them), writes it back and reads the written text again: what the program writes must read
+// back whole as the same settings, so the second writing equals the first.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +22,7 @@ uint32_t Quiet(unsigned, const char*, const char*, int) {
 
 // The settings as a fresh start has them.
 void Fresh() {
+  PprefLink()->Clear();
   memset(gRecentCatalogs, 0, sizeof gRecentCatalogs);
   memset(gShadowCatalog, 0, sizeof gShadowCatalog);
   memset(gErrLogFile, 0, sizeof gErrLogFile);
@@ -34,10 +36,11 @@ void Fresh() {
   gCamResponse.Resize(0);
 }
 
-std::string ReadAndWrite(const std::string& text, int* read) {
+std::string ReadAndWrite(const std::string& text, bool* whole) {
   Fresh();
-  std::istringstream in(text);
-  *read = PreadPreferences(&in);
+  std::string why;
+  *whole = PreadPreferencesText(text, &why);
+  if (!*whole) Fresh();  // none of a damaged file's values is used
   std::ostringstream out;
   if (!PwritePreferences(&out)) __builtin_trap();
   return out.str();
@@ -47,12 +50,12 @@ std::string ReadAndWrite(const std::string& text, int* read) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   dmessage_call = Quiet;
-  int read = 0;
+  bool whole = false;
   const std::string once =
-      ReadAndWrite(std::string(reinterpret_cast<const char*>(data), size), &read);
-  const std::string twice = ReadAndWrite(once, &read);
-  if (read < 0 || twice != once) {
-    fprintf(stderr, "READ %d\n---ONCE\n%s\n---TWICE\n%s\n", read, once.c_str(), twice.c_str());
+      ReadAndWrite(std::string(reinterpret_cast<const char*>(data), size), &whole);
+  const std::string twice = ReadAndWrite(once, &whole);
+  if (!whole || twice != once) {
+    fprintf(stderr, "WHOLE %d\n---ONCE\n%s\n---TWICE\n%s\n", whole, once.c_str(), twice.c_str());
     __builtin_trap();
   }
   Fresh();

@@ -90,6 +90,15 @@ void RunPendingEvents();
 void RunApplicationEventLoop();
 void QuitApplicationEventLoop();
 
+// Rest: the loop waits for events with nothing else in progress: no event being dispatched (but
+// the timer that asks, when it fired from the loop itself), no wait, and no loop of Qt's own (a
+// menu popped up, a drag, a dialog of Qt's). Work that must never interleave with an operation
+// halfway through (a catalogue sync, say) runs only then.
+bool EventLoopAtRest();
+// The hook runs each time a dispatch ends with the loop back at rest (no outer dispatch and no
+// wait), after every event and timer firing handled straight from the loop; null: none.
+void SetEventLoopRestHook(void (*hook)());
+
 // The platform clock and one-shot timers. The clock follows real time; tests may put it under
 // manual control, then it moves only through AdvancePlatformClock (and jumps to the deadline
 // of a wait that nothing else can end).

@@ -7,6 +7,7 @@
 #include <QEvent>
 #include <QEventLoop>
 #include <QMenu>
+#include <QThread>
 #include <QTimer>
 #include <QWidget>
 #include <QApplication>
@@ -38,6 +39,10 @@ Clock& TheClock() {
   static Clock c;
   return c;
 }
+
+int dispatchDepth = 0;
+// The dispatch depth at which the timer firing now began; -1 when none fires.
+int firingAt = -1;
 
 struct TimerRec {
   EventLoopTimerUPP proc;
@@ -91,8 +96,11 @@ void FireDue() {
     if (id == 0 || due > TheClock().Now()) break;
     TimerRec* t = Timers().Find(id);
     t->due = -1;  // one shot; the callback may arm it again
+    const int outer = firingAt;
+    firingAt = dispatchDepth;
     BeginDispatch();
     t->proc(ToHandle<EventLoopTimerRef>(id), t->userData);
+    firingAt = outer;
     EndDispatch();
   }
   Reschedule();
@@ -143,9 +151,9 @@ std::vector<LoopWait*>& Waits() {
   return *w;
 }
 
-int dispatchDepth = 0;
 bool quitting = false;
 QEventLoop* mainLoop = nullptr;
+void (*restHook)() = nullptr;
 
 bool Matches(EventRef ev, const EventTypeSpec* list, UInt32 n) {
   UInt32 c = GetEventClass(ev), k = GetEventKind(ev);
@@ -177,7 +185,10 @@ void BeginDispatch() {
 
 void EndDispatch() {
   --dispatchDepth;
-  if (Waits().empty()) return;
+  if (Waits().empty()) {
+    if (dispatchDepth == 0 && restHook != nullptr) restHook();
+    return;
+  }
   LoopWait* w = Waits().back();
   if (w->any && dispatchDepth == w->base) {
     ++w->dispatched;
@@ -388,6 +399,18 @@ void RunApplicationEventLoop() {
   loop.exec();
   mainLoop = nullptr;
   quitting = false;
+}
+
+bool EventLoopAtRest() {
+  if (!Waits().empty()) return false;
+  // The timer asking counts as rest only when it fired from the loop itself.
+  if (dispatchDepth != (firingAt == 0 ? 1 : 0)) return false;
+  if (QCoreApplication::instance() == nullptr) return true;
+  return QThread::currentThread()->loopLevel() <= (mainLoop != nullptr ? 1 : 0);
+}
+
+void SetEventLoopRestHook(void (*hook)()) {
+  restHook = hook;
 }
 
 void QuitApplicationEventLoop() {

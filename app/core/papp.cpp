@@ -17,6 +17,7 @@
 #include "thumbs/pthumb.h"
 #include "formats/stdformats.h"
 #include "platform/pmenu.h"
+#include "platform/psignals.h"
 #include "app/core/pappstate.h"
 
 IMainWindow* gMain = nullptr;
@@ -40,6 +41,9 @@ const PDialogSlot kDialogs[kDialogCount] = {
     {&gPrefWindow, "PrefWindow"},         {&gAlertWindow, "AlertWindow"}};
 
 int gInterfaceReady = 0;
+namespace {
+bool shuttingDown = false;
+}  // namespace
 OSType gConfirmResponse = kResponseOK;
 int gVolumeInserted = 0;
 char gName[] = "Lumerin";
@@ -147,10 +151,13 @@ int StartUp() {
     default:
       break;
   }
+  PreportDamagedPreferences();
   return 0;
 }
 
 void ShutDown() {
+  shuttingDown = true;
+  PstopIdleSync();
   gImager->CloseImages(false);
   PendPrintSession();
   SavePreferences();
@@ -170,6 +177,8 @@ void ShutDown() {
   gInterfaceReady = 0;
   dmessage_alert = nullptr;
   PdestroyInterface();
+  PquitDone();
+  shuttingDown = false;
 }
 
 }  // namespace
@@ -179,6 +188,12 @@ int Prun() {
   PrunEventLoop();
   ShutDown();
   return 0;
+}
+
+void PquitOnSignal(int signo) {
+  if (shuttingDown || PquitIsUnattended()) return;
+  DMESSAGE(DMCinfo, "Quitting on %s", QuitSignalName(signo));
+  PquitUnattended();
 }
 
 void checkCatalogs() {

@@ -66,6 +66,11 @@ void PdestroyInterface();
 // The whole run after the platform is up: start-up, the event loop, shut-down. 0 after a normal
 // quit, 1 when the interface cannot be made (nothing else is done then).
 int Prun();
+// A quit signal (SIGTERM, SIGHUP, SIGINT), called from the event loop: the program quits
+// without asking anything (waits end, an operation under way stops as if stopped by the user,
+// unsaved temporary images are kept and named in the log) and shuts down as after the quit
+// command. Ignored once shut-down has begun.
+void PquitOnSignal(int signo);
 
 // Refreshes the five recent-catalogue items above 'cata'.
 void checkCatalogs();

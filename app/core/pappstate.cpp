@@ -47,4 +47,6 @@ void PinstallAppState() {
   };
   PcontentClickHook = [] { alertLastClass = DMCnerr; };
   idleImprovementStep = improveCallback;
+  PstopIdleSync(false);
+  SetEventLoopRestHook(PidleSyncCheck);
 }

@@ -21,7 +21,28 @@ extern double (*idleImprovementStep)(int stage);
 // later, its previous one. Waits while records load or a search runs.
 double improveCallback(int stage);
 
+// Syncs in idle time (pidle.cpp). Each time the event loop comes back to rest with changes of
+// the open catalogue or the shadow catalogue not yet on disk, the sync timer is armed (unless
+// it already is) to sync them kIdleSyncDelay seconds later. When it fires, the sync runs only
+// if the loop is at rest and no operation is under way (an edit waiting on a question, a
+// load); otherwise it is due, and the next return to rest runs it at once (from the timer,
+// armed to fire without delay). So work waits about a second after the command that made it,
+// or until the operation it came due in ends, never syncs in the middle of an event, a modal
+// wait or a long operation's progress, and a sync that failed is tried again after the next
+// change.
+constexpr double kIdleSyncDelay = 1.0;
+// The rest hook: arms the sync timer when something waits to be synced.
+void PidleSyncCheck();
+// The timer's work: syncs what waits when the loop is at rest; true when it synced whole.
+bool PidleSync();
+// Seconds until the sync timer fires; below 0 when it is not armed.
+double PidleSyncDelay();
+// Removes the sync timer; with stop, idle syncs stay off until called again without (shut-down
+// syncs and closes the catalogues itself; the next start turns them on).
+void PstopIdleSync(bool stop = true);
+
 // Installs the toolkit hooks: every window event suspends the idle-improvement timer while its
 // handlers run and re-arms it when none took the event; a click in a window's content resets
-// the last alert class; the improvement work. Call once at start, before the first window.
+// the last alert class; the improvement work; the idle syncs. Call once at start, before the
+// first window.
 void PinstallAppState();

@@ -236,5 +236,6 @@ bool reportProgress(const char* msg, int pct) {
   } else {
     checkEvents(0);
   }
-  return gConfirmResponse != kResponseCancel;
+  // A quit meanwhile (a signal) stops the operation as its Stop button does.
+  return gConfirmResponse != kResponseCancel && !PquitRequested();
 }

@@ -3,6 +3,7 @@
 #include "app/core/pprefs.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "app/core/papp.h"
+#include "app/core/pappstate.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
 #include "catalog/plocate.h"
@@ -32,8 +34,13 @@ const char* gLogFallbackFolder = "/tmp";
 namespace {
 
 bool initialized = false;
-// The file read at start-up was damaged: the next save keeps it aside before replacing it.
+// The file read at start-up was damaged and is not yet kept aside: the next save keeps it
+// before replacing it, and replaces nothing when it cannot.
 bool prefDamaged = false;
+// The damage is yet to be told to the user (once, after start-up), and where the file was kept.
+bool damageToTell = false;
+std::string damagedKeptAs;
+std::string damagedWhy;  // why it was not read whole
 // Far beyond what the variables' budgets let the program write.
 constexpr std::streamoff kMaxPrefFileBytes = 1 << 20;
 
@@ -74,24 +81,29 @@ bool CopyPath(char* buf, size_t len, const std::string& text) {
   return true;
 }
 
-// Opens a log file for writing, from empty or at its end. The file must be a regular file of
-// this user reached without a symbolic link, so that a file planted in a shared folder cannot
-// take the log elsewhere; NULL with the reason in *why.
-FILE* OpenLog(const char* path, bool append, std::string* why) {
-  const int fd =
-      open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (append ? O_APPEND : 0), 0600);
+// Opens a log file for appending; with fresh, emptied first unless another run of the program
+// is writing it (a second instance appends, never erasing the first one's lines). Every run
+// holds a shared lock on its log while it has it open: a run that cannot lock it alone knows
+// another one writes there. *shared tells which. The file must be a regular file of this user
+// reached without a symbolic link, so that a file planted in a shared folder cannot take the
+// log elsewhere; NULL with the reason in *why.
+FILE* OpenLog(const char* path, bool fresh, std::string* why, bool* shared = nullptr) {
+  const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     *why = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
     return nullptr;
   }
   struct stat st;
+  const bool alone = flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (shared != nullptr) *shared = !alone;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     *why = "it is not a regular file";
   } else if (st.st_uid != geteuid()) {
     *why = "it belongs to another user";
-  } else if (!append && ftruncate(fd, 0) != 0) {
+  } else if (fresh && alone && ftruncate(fd, 0) != 0) {
     *why = std::strerror(errno);
-  } else if (FILE* f = fdopen(fd, append ? "a" : "w")) {
+  } else if (FILE* f = fdopen(fd, "a")) {
+    flock(fd, alone ? LOCK_SH : LOCK_SH | LOCK_NB);
     return f;
   } else {
     *why = std::strerror(errno);
@@ -109,20 +121,61 @@ void SetMemoryBudget() {
   CacheObject::tab.memoryBudget = static_cast<uint64_t>(memoryCacheMegs) << 20;
 }
 
+// Every setting kept in the preferences at its initial value, none of them set.
+void ResetSettings() {
+  memset(gRecentCatalogs, 0, sizeof gRecentCatalogs);
+  gShadowCatalog[0] = '\0';
+  snprintf(gErrLogFile, sizeof gErrLogFile, "%s", "/var/tmp/Lumerin.log");
+  gStartupOption = 1;
+  PEMDefault = PEMauto;
+  memoryCacheMegs = 32;
+  thumbCacheMegs = 256;
+  thumbCacheDir[0] = '\0';
+  delete PFMigrations;
+  PFMigrations = nullptr;
+  gCamResponse.Resize(0);
+  if (gPrefLink != nullptr) gPrefLink->Clear();
+}
+
+// Keeps the damaged file as "<file>.damaged" (a second name for it, so the new file written
+// over its name leaves it whole); true when it is kept.
+bool KeepDamaged() {
+  const std::string kept = std::string(gPrefFile) + ".damaged";
+  unlink(kept.c_str());
+  if (link(gPrefFile, kept.c_str()) != 0 && errno != ENOENT) {
+    DMESSAGE(DMCwarning, "Cannot keep the damaged preferences file as '%s'", kept.c_str());
+    return false;
+  }
+  DMESSAGE(DMCwarning, "Kept the damaged preferences file as '%s'", kept.c_str());
+  damagedKeptAs = kept;
+  prefDamaged = false;
+  return true;
+}
+
 // Reads the preferences file; false when it could not be opened. A file that cannot be read
-// whole is noted as damaged.
+// whole applies none of its values: the settings stay at their initial values; once the log is
+// open the file is kept aside, and the user is told after start-up.
 bool ReadFile(const char* path) {
   std::ifstream in(path, std::ios::binary);
   if (!in.is_open()) return false;
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  in.seekg(0, std::ios::beg);
-  if (size > kMaxPrefFileBytes) {
-    DMESSAGE(DMCdata, "Preferences file '%s' is too large to be read", path);
-    prefDamaged = true;
-    return true;
-  }
-  if (PreadPreferences(&in) < 0) prefDamaged = true;
+  std::string text, why;
+  char buf[65536];
+  while (text.size() <= static_cast<size_t>(kMaxPrefFileBytes) &&
+         (in.read(buf, sizeof buf) || in.gcount() > 0))
+    text.append(buf, static_cast<size_t>(in.gcount()));
+  bool whole = false;
+  if (in.bad())
+    why = "it cannot be read";
+  else if (text.size() > static_cast<size_t>(kMaxPrefFileBytes))
+    why = "it is too large";
+  else
+    whole = PreadPreferencesText(text, &why);
+  if (whole) return true;
+  ResetSettings();
+  prefDamaged = true;
+  damageToTell = true;
+  damagedKeptAs.clear();
+  damagedWhy = why;
   return true;
 }
 
@@ -148,15 +201,20 @@ void CheckValues() {
     }
 }
 
-// Opens the log file named by gErrLogFile from empty; "ErrorLog" is set exactly when it opened.
+// Opens the log file named by gErrLogFile from empty (at its end while another run writes it);
+// "ErrorLog" is set exactly when it opened.
 void OpenLogFile() {
   Unset("ErrorLog");
   if (gErrLogFile[0] == '\0') return;
   if (dmessage_logfp != nullptr) fclose(dmessage_logfp);
   std::string why;
-  dmessage_logfp = OpenLog(gErrLogFile, false, &why);
+  bool shared = false;
+  dmessage_logfp = OpenLog(gErrLogFile, true, &why, &shared);
   if (dmessage_logfp != nullptr) {
     SetOnly("ErrorLog", gErrLogFile, gErrLogFile);
+    if (shared)
+      DMESSAGE(DMCinfo, "Log file '%s' is open in another run: process %d appends to it",
+               gErrLogFile, static_cast<int>(getpid()));
     return;
   }
   DMESSAGE(DMCwarning, "Cannot open log file '%s': %s", gErrLogFile, why.c_str());
@@ -267,12 +325,12 @@ void ChangeLog(const char* text) {
   if (dmessage_logfp != nullptr) fclose(dmessage_logfp);
   dmessage_logfp = nullptr;
   std::string why;
-  if (text[0] != '\0' && (dmessage_logfp = OpenLog(text, false, &why)) != nullptr) {
+  if (text[0] != '\0' && (dmessage_logfp = OpenLog(text, true, &why)) != nullptr) {
     if (gErrLogFile[0] != '\0') DMESSAGE(DMCinfo, "Changed log file from '%s'", gErrLogFile);
     SetOnly("ErrorLog", gErrLogFile, text);
     return;
   }
-  if (gErrLogFile[0] != '\0') dmessage_logfp = OpenLog(gErrLogFile, true, &why);
+  if (gErrLogFile[0] != '\0') dmessage_logfp = OpenLog(gErrLogFile, false, &why);
   DMESSAGE(DMCinput, "Cannot open log file '%s'", text);
 }
 
@@ -299,12 +357,16 @@ void InitPreferences() {
   OpenLogFile();
   if (!logMessage.empty()) DMESSAGE(DMCwarning, "%s", logMessage.c_str());
 
-  if (read)
+  if (read && prefDamaged) {
+    DMESSAGE(DMCwarning, "Preferences file '%s' not read: %s", gPrefFile, damagedWhy.c_str());
+    KeepDamaged();
+  } else if (read) {
     DMESSAGE(DMCinfo, "Read preferences from '%s'", gPrefFile);
-  else if (gPrefFile[0] == '\0')
+  } else if (gPrefFile[0] == '\0') {
     DMESSAGE(DMCwarning, "No preferences file ($HOME set?)");
-  else
+  } else {
     DMESSAGE(DMCinfo, "Initializing preferences");
+  }
   if (!message.empty()) DMESSAGE(DMCwarning, "%s", message.c_str());
 
   for (const char* name :
@@ -341,17 +403,10 @@ void InitPreferences() {
 
 void SavePreferences() {
   if (gPrefLink == nullptr || gPrefFile[0] == '\0') return;
-  if (prefDamaged) {
-    // The damaged file is kept beside the new one, for the user to look at.
-    const std::string kept = std::string(gPrefFile) + ".damaged";
-    unlink(kept.c_str());
-    if (link(gPrefFile, kept.c_str()) != 0 && errno != ENOENT) {
-      DMESSAGE(DMCwarning, "Cannot keep the damaged preferences file as '%s'", kept.c_str());
-      DMESSAGE(DMCresource, "Cannot write preferences to file '%s'", gPrefFile);
-      return;
-    }
-    DMESSAGE(DMCwarning, "Kept the damaged preferences file as '%s'", kept.c_str());
-    prefDamaged = false;
+  // The damaged file is kept beside the new one, for the user to look at.
+  if (prefDamaged && !KeepDamaged()) {
+    DMESSAGE(DMCresource, "Cannot write preferences to file '%s'", gPrefFile);
+    return;
   }
   std::string why;
   if (!PwritePreferencesFile(gPrefFile, &why)) {
@@ -360,6 +415,24 @@ void SavePreferences() {
     return;
   }
   DMESSAGE(DMCinfo, "Wrote preferences to '%s'", gPrefFile);
+}
+
+void PreportDamagedPreferences() {
+  if (!damageToTell) return;
+  damageToTell = false;
+  // A report of its own, like a command's: shown even when start-up has alerted already.
+  dmessage_last_class = DMCnerr;
+  alertLastClass = DMCnerr;
+  if (!damagedKeptAs.empty())
+    DMESSAGE(DMCdata,
+             "The preferences file '%s' is damaged. The default settings are used, and the "
+             "damaged file is kept as '%s'.",
+             gPrefFile, damagedKeptAs.c_str());
+  else
+    DMESSAGE(DMCdata,
+             "The preferences file '%s' is damaged. The default settings are used; the file "
+             "could not be kept aside, so it is not replaced at quit.",
+             gPrefFile);
 }
 
 void ChangePreferences() {
@@ -442,18 +515,11 @@ void PresetPreferences() {
   gPrefLink = nullptr;
   initialized = false;
   prefDamaged = false;
-  memset(gRecentCatalogs, 0, sizeof gRecentCatalogs);
-  gShadowCatalog[0] = '\0';
-  snprintf(gErrLogFile, sizeof gErrLogFile, "%s", "/var/tmp/Lumerin.log");
-  gStartupOption = 1;
-  PEMDefault = PEMauto;
-  memoryCacheMegs = 32;
-  thumbCacheMegs = 256;
-  thumbCacheDir[0] = '\0';
+  damageToTell = false;
+  damagedKeptAs.clear();
+  damagedWhy.clear();
+  ResetSettings();
   gPrefFile[0] = '\0';
-  delete PFMigrations;
-  PFMigrations = nullptr;
-  gCamResponse.Resize(0);
   if (dmessage_logfp != nullptr) fclose(dmessage_logfp);
   dmessage_logfp = nullptr;
 }

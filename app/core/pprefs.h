@@ -2,8 +2,8 @@
 // and rewritten at quit, and the preferences dialog. The file is one header block of named
 // variables ("LumerinPreferences = {" ... "}\t// LumerinPreferences"), each bound to a global
 // below, so reading fills the globals and writing dumps them. Reading also opens the log file
-// ("$XDG_STATE_HOME/lumerin/Lumerin.txt", rewritten at every start) and sets up the thumbnail
-// cache and the memory budget.
+// ("$XDG_STATE_HOME/lumerin/Lumerin.txt", rewritten at every start unless another run is
+// writing it: then appended to) and sets up the thumbnail cache and the memory budget.
 //
 // The variables, in the order they are written: "RecentCatalog", "ShadowCatalog", "ErrorLog",
 // "StartupOption", "DisplayExposureFlags", "MemoryCacheMegs", "ThumbnailCacheMegs",
@@ -12,7 +12,10 @@
 //
 // A save goes to a new file beside the old one, is read back, flushed to disk and renamed over
 // the old one, so a failed or interrupted save leaves the old file. A file that could not be
-// read whole is kept as "<file>.damaged" when the next save replaces it.
+// read whole (cut short, a byte changed so that a line no longer reads, a NUL byte, far too
+// long) applies none of its values: the settings keep their initial values, the file is kept
+// as "<file>.damaged" at once (or, failing that, before the next save replaces it; no save
+// replaces it until it is kept) and the user is told once after start-up.
 //
 // Reading and writing the file's text (this header's second half) need no windows; the fuzz
 // target compiles them alone.
@@ -44,6 +47,9 @@ extern DBHeaderLink* gPrefLink;
 void InitPreferences();
 // Writes the preferences file (at quit).
 void SavePreferences();
+// Tells the user, once, that the preferences file read at start-up was damaged (its values
+// were not used): an alert naming the file and where it was kept. Nothing when it was whole.
+void PreportDamagedPreferences();
 // The preferences dialog (command 'pref').
 void ChangePreferences();
 // Forgets what InitPreferences read: the variables go, every setting takes its initial value
@@ -65,10 +71,12 @@ int readMigrations(void* o, std::istream* is);
 int writeResponses(void* o, std::ostream* os, int level);
 int readResponses(void* o, std::istream* is);
 
-// Reads the file's text into the variables (the first line, at most 128 characters, is
-// skipped). The number of values read; -1 when the text could not be read whole (what was read
-// before the fault stays).
-int PreadPreferences(std::istream* is);
+// Reads a whole file's text into the variables, as strictly as the program writes it: the block's
+// first line, assignments of known variables whose values read whole, the closing line and
+// nothing after it; no NUL byte; the paths full, the single settings single, the numbers in
+// their range. False, with the reason in *why, for anything else (the variables then hold what
+// was read before the fault: the caller puts the settings back to their initial values).
+bool PreadPreferencesText(const std::string& text, std::string* why);
 // Writes the file's text from the variables; false when the stream failed.
 bool PwritePreferences(std::ostream* os);
 // Writes the text to path through a new file that is read back, synced and renamed over the

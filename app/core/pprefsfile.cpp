@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -195,15 +196,138 @@ int readResponses(void*, std::istream* is) {
   return n < 0 ? n : gCamResponse.GetSize();
 }
 
-int PreadPreferences(std::istream* is) {
-  DBHeaderLink* vars = PprefLink();
-  if (is == nullptr || is->rdbuf() == nullptr) return -1;
-  std::streambuf* sb = is->rdbuf();
-  for (int i = 0; i < 128; i++) {
-    const int c = sb->sbumpc();
-    if (c == EOF || c == '\n') break;
+namespace {
+
+// Whether text from at is the closing line of the block ("}", then at most a comment naming the
+// block) followed by nothing but blanks.
+bool ClosesTheBlock(const std::string& text, size_t at) {
+  if (at >= text.size() || text[at] != '}') return false;
+  size_t i = at + 1;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) i++;
+  static const char kComment[] = "// LumerinPreferences";
+  if (text.compare(i, sizeof kComment - 1, kComment) == 0) i += sizeof kComment - 1;
+  for (; i < text.size(); i++)
+    if (!IsBlank(static_cast<unsigned char>(text[i]))) return false;
+  return true;
+}
+
+// The values of the variable name hold one value at most, and each is a full path (or empty,
+// where empty means none).
+bool PathValues(const char* name, bool single, std::string* why) {
+  const DBHeaderLink* v = PprefLink()->GetVar(name);
+  if (single && v->NSet() > 1) {
+    *why = std::string(name) + " holds more than one value";
+    return false;
   }
-  return vars->ScanVars(is);
+  for (int i = 0; i < v->NSet(); i++) {
+    const char* p = v->GetSVal(i);
+    if (p != nullptr && p[0] != '\0' && p[0] != '/') {
+      *why = std::string(name) + " is not a full path";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool OneNumber(const char* name, int value, int low, int high, std::string* why) {
+  const DBHeaderLink* v = PprefLink()->GetVar(name);
+  if (v->NSet() <= 0) return true;
+  if (v->NSet() == 1 && value >= low && value <= high) return true;
+  *why = std::string("bad ") + name;
+  return false;
+}
+
+}  // namespace
+
+bool PreadPreferencesText(const std::string& text, std::string* why) {
+  std::string dummy;
+  if (why == nullptr) why = &dummy;
+  DBHeaderLink* vars = PprefLink();
+  vars->Clear();
+  if (text.find('\0') != std::string::npos) {
+    *why = "it holds a NUL byte";
+    return false;
+  }
+  // The first line opens the block.
+  std::istringstream is(text);
+  std::streambuf* sb = is.rdbuf();
+  if (!MatchInput(&is, "LumerinPreferences")) {
+    *why = "it does not begin with the preferences block";
+    return false;
+  }
+  int c = sb->sgetc();
+  while (c == ' ' || c == '\t') c = sb->snextc();
+  if (c == '=') c = sb->snextc();
+  while (c == ' ' || c == '\t') c = sb->snextc();
+  if (c == '{') c = sb->snextc();
+  while (c == ' ' || c == '\t' || c == '\r') c = sb->snextc();
+  if (c != '\n') {
+    *why = "it does not begin with the preferences block";
+    return false;
+  }
+  sb->sbumpc();
+  // Assignments of known variables, one after the other, up to the closing line: a comment, an
+  // unknown name or anything the variables cannot read is damage (the program writes none).
+  for (;;) {
+    c = SkipBlanks(sb);
+    if (c == EOF) {
+      *why = "it ends before the block is closed";
+      return false;
+    }
+    if (c == '}') {
+      const std::streamoff at = is.tellg();
+      if (at < 0 || !ClosesTheBlock(text, static_cast<size_t>(at))) {
+        *why = "something follows the end of the block";
+        return false;
+      }
+      break;
+    }
+    std::string name;
+    while (c != EOF && c < 0x80 && (isalnum(c) || c == '_') && name.size() < 64) {
+      name.push_back(static_cast<char>(c));
+      c = sb->snextc();
+    }
+    DBHeaderLink* v = name.empty() ? nullptr : vars->FindVar(name.c_str());
+    if (v == nullptr || !isalpha(static_cast<unsigned char>(name[0]))) {
+      *why = "a line there is not a known setting";
+      return false;
+    }
+    while (c == ' ' || c == '\t') c = sb->snextc();
+    if (c != '=') {
+      *why = "the setting " + name + " has no '='";
+      return false;
+    }
+    c = sb->snextc();
+    while (c == ' ' || c == '\t') c = sb->snextc();
+    if (c == EOF || v->ReadVal(&is) < 0 || is.bad()) {
+      *why = "the value of " + name + " cannot be read";
+      return false;
+    }
+    is.clear(is.rdstate() & ~(std::ios::failbit | std::ios::eofbit));
+    if (v->Type() == DBDTunknown) {
+      // A sub-block's reader stops after its brace: the line ends with the comment naming it.
+      c = sb->sgetc();
+      while (c == ' ' || c == '\t') c = sb->snextc();
+      const std::string comment = "// " + name;
+      if (c == '/' && !MatchInput(&is, comment.c_str())) {
+        *why = "the block of " + name + " is not closed as written";
+        return false;
+      }
+      c = sb->sgetc();
+      while (c == ' ' || c == '\t' || c == '\r') c = sb->snextc();
+      if (c != '\n' && c != EOF) {
+        *why = "the block of " + name + " is not closed as written";
+        return false;
+      }
+    }
+  }
+  // Values the program never writes.
+  return PathValues("RecentCatalog", false, why) && PathValues("ShadowCatalog", true, why) &&
+         PathValues("ErrorLog", true, why) && PathValues("ThumbnailCacheDirectory", true, why) &&
+         OneNumber("StartupOption", gStartupOption, INT_MIN, INT_MAX, why) &&
+         OneNumber("DisplayExposureFlags", PEMDefault, 0, PEMauto | PEMlocal | PEMhuman, why) &&
+         OneNumber("MemoryCacheMegs", memoryCacheMegs, 0, INT_MAX, why) &&
+         OneNumber("ThumbnailCacheMegs", thumbCacheMegs, 0, INT_MAX, why);
 }
 
 bool PwritePreferences(std::ostream* os) {

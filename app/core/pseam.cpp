@@ -8,6 +8,7 @@
 
 namespace {
 bool quitting = false;
+bool unattended = false;
 }  // namespace
 
 int PwaitEvents(double maxwait) {
@@ -30,9 +31,9 @@ int PwaitEvents(double maxwait) {
 }
 
 void PrunEventLoop() {
-  quitting = false;
+  quitting = unattended;
   RunApplicationEventLoop();
-  quitting = false;
+  quitting = unattended;  // an unattended quit asks nothing on its way out
 }
 
 void PquitEventLoop() {
@@ -45,10 +46,26 @@ bool PquitRequested() {
   return quitting;
 }
 
+void PquitUnattended() {
+  unattended = true;
+  quitting = false;  // an attended quit under way becomes unattended
+  PquitEventLoop();
+}
+
+bool PquitIsUnattended() {
+  return unattended;
+}
+
+void PquitDone() {
+  quitting = false;
+  unattended = false;
+}
+
 void PclearQuit() {
   // A quit with no loop running makes the next loop return at once: that loop ends it.
   if (quitting) RunApplicationEventLoop();
   quitting = false;
+  unattended = false;
 }
 
 void Pbeep() {

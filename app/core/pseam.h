@@ -13,8 +13,16 @@ int PwaitEvents(double maxwait);
 void PrunEventLoop();
 // Ends the application loop and every wait in progress.
 void PquitEventLoop();
-// True from PquitEventLoop until the loop it ended has returned.
+// True from PquitEventLoop until the loop it ended has returned (after an unattended quit, to
+// the end of the run).
 bool PquitRequested();
+// Ends the loop as PquitEventLoop does, for a quit no one is there to answer (a signal): waits
+// end at once, and every question and alert from here to the end of shut-down answers Cancel
+// without being shown.
+void PquitUnattended();
+bool PquitIsUnattended();
+// Shut-down has ended: the quit is forgotten, so that another run in this process starts afresh.
+void PquitDone();
 // Forgets a quit that ended no loop (tests that quit without one).
 void PclearQuit();
 // Installs the menu bar of the nib (replacing any earlier one); its status.

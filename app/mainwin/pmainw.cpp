@@ -298,8 +298,11 @@ void PMainWindow::ThumbIncr(int steps) {
 
 OSStatus PMainWindow::HandleClose(EventRef) {
   if (GetWindow() == nullptr) return eventNotHandledErr;
-  if (PisBusy()) return noErr;  // the records are in use: the window stays
-  Close();
+  // Closing the main window ends the program: the quit command, which may still be refused (an
+  // unsaved image kept by Cancel) or wait for an operation under way; the window stays until
+  // shut-down closes it.
+  HICommand quit{0, FourCC("quit"), nullptr, 0};
+  ProcessHICommand(&quit);
   return noErr;
 }
 

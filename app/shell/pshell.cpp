@@ -18,6 +18,7 @@
 #include "app/print/pprint.h"
 #include "platform/pdocuments.h"
 #include "platform/pmounts.h"
+#include "platform/psignals.h"
 #include "platform/ptempfile.h"
 
 void PregisterInterface(const char* nib, const char* omit) {
@@ -47,12 +48,14 @@ int LumerinMain(int argc, char** argv, void (*started)()) {
   QApplication::setApplicationName("Lumerin");
   QApplication::setDesktopFileName("lumerin");
   TakeCommandLineDocuments(argc, argv);
+  WatchQuitSignals(PquitOnSignal);
   StartVolumeWatch();
   PregisterInterface("main");
   PinstallWindowFactories();
   if (started) started();
   const int status = Prun();
   StopVolumeWatch();
+  StopQuitSignals();
   RemoveTempFiles();
   return status;
 }

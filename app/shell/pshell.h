@@ -1,7 +1,8 @@
 // The program as a whole: the one entry that main calls. It starts the platform (a Qt
-// application unless one exists), keeps the command line's documents, watches the mounted
-// volumes, registers every interface description under the nib "main" and the makers of the
-// window objects, and runs the application (Prun: start-up, event loop, shut-down).
+// application unless one exists), keeps the command line's documents, watches the quit signals
+// and the mounted volumes, registers every interface description under the nib "main" and the
+// makers of the window objects, and runs the application (Prun: start-up, event loop,
+// shut-down).
 #pragma once
 
 // The program's exit status. started, when given, runs once the platform is up, before

@@ -201,6 +201,23 @@ bool PContext::SyncDB() {
   return ok && !dbfs.fail();
 }
 
+bool PContext::Unsynced() {
+  if (!Writable()) return false;
+  const DBChangeList* pending = pdb.Pending();
+  return pdb.GetNUnsynced() > 0 || (pending != nullptr && !pending->Empty()) || phd.Unwritten();
+}
+
+bool PContext::SyncShadow() {
+  if (!shadowChanged) return true;
+  shadowChanged = false;
+  if (!sdb.Ready()) return true;
+  const bool ok = sdb.Sync();
+  sdbfs.flush();
+  // Blocks a failed sync could not write are written again by the next one.
+  if (!ok || sdbfs.fail()) shadowChanged = true;
+  return !shadowChanged;
+}
+
 namespace {
 
 // Displayed plus catalogue records a snapshot holds; 0 when it holds no saved state.

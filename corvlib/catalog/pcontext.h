@@ -38,6 +38,12 @@ class PContext : public PContextState {
   bool Ready() const;
   bool ReadOnly() const;
   bool SyncDB();
+  // Whether the open, writable catalogue holds changes not yet on disk: records the store took
+  // since its last sync, records waiting in the pending change, or a changed header.
+  bool Unsynced();
+  // The same for the shadow catalogue, and its sync (true when nothing is left to write).
+  bool ShadowUnsynced() const { return shadowChanged; }
+  bool SyncShadow();
   // Files the pending change as an undo step and opens one named label carrying snap (owned
   // from here on). A sync that is due (by operation count or by records waiting) runs first,
   // so it writes the steps before this one, and the new step starts after it. The edits
@@ -103,7 +109,8 @@ class PContext : public PContextState {
   std::fstream sdbfs;
   SDBHeader shd;
   DBAccess sdb;
-  char dbpath[kPathLen];  // the open catalogue's path as given
+  char dbpath[kPathLen];       // the open catalogue's path as given
+  bool shadowChanged = false;  // the shadow store took records since it was last written
 
  public:
   char dbname[64];

@@ -337,7 +337,8 @@ int PContext::Reconcile() {
   DMASSERT(rcommon.GetSize() == rdisp_link.GetSize());
   if (sholds) {
     shadows.Compact(false);
-    if (shadows.GetSize() > 0) sdb.DeleteRecords(shadows.GetArray(), shadows.GetSize());
+    if (shadows.GetSize() > 0 && sdb.DeleteRecords(shadows.GetArray(), shadows.GetSize()) > 0)
+      shadowChanged = true;
   }
   PmarkReadOnly(&rcommon);
   return rcommon.GetSize();

@@ -22,6 +22,7 @@ bool PContext::ShadowDB(const char* path) {
     sdbfs.close();
   }
   sdbfs.clear();
+  shadowChanged = false;
   WriteLock(slock_path, nullptr);
   if (path == nullptr || path[0] == '\0') return false;
   if (!WriteLock(slock_path, path)) return false;
@@ -61,7 +62,9 @@ int PContext::DeleteShadows(const DBRecord* recs, int n) {
   if (selectors == 0) return 0;
   DBRecordList found(&shd);
   if (search.FindAll(&found) < 1) return 0;
-  return sdb.DeleteRecords(found.GetArray(), found.GetSize());
+  const int deleted = sdb.DeleteRecords(found.GetArray(), found.GetSize());
+  if (deleted > 0) shadowChanged = true;
+  return deleted;
 }
 
 int PContext::AddShadows(const DBRecord* recs, int n) {
@@ -73,5 +76,7 @@ int PContext::AddShadows(const DBRecord* recs, int n) {
     list[i].Init(&shd, true);
     list[i] = recs[i];
   }
-  return sdb.AddRecords(list.GetArray(), n);
+  const int added = sdb.AddRecords(list.GetArray(), n);
+  if (added > 0) shadowChanged = true;
+  return added;
 }

@@ -161,8 +161,8 @@ TEST_F(Prefs, MigrationsResponsesAndRecentPathsSurviveARestart) {
   EXPECT_EQ(lines, 64u);
 }
 
-// Both damaged sub-blocks: the "data" message, what came before is kept, start-up goes on, and
-// the save that follows keeps the damaged file aside.
+// Both damaged sub-blocks: the "data" message, none of the file's values is used (not even
+// those before the fault), start-up goes on, and the damaged file is kept aside.
 TEST_F(Prefs, DamagedSubBlocksAreReportedAndKept) {
   const char* const cases[][2] = {
       {"MigrationPaths = {\n\t{\"/a\",\"/b\"}\n\t{\"/only one\"}\n} // MigrationPaths\n",
@@ -180,15 +180,134 @@ TEST_F(Prefs, DamagedSubBlocksAreReportedAndKept) {
     dmessage_record[DMCdata] = nullptr;
     InitPreferences();
     EXPECT_EQ(Record(DMCdata), c[1]);
-    EXPECT_EQ(memoryCacheMegs, 48);
-    EXPECT_EQ(gStartupOption, 1);  // after the fault: not read
+    EXPECT_EQ(memoryCacheMegs, 32);
+    EXPECT_EQ(gStartupOption, 1);
     EXPECT_NE(dmessage_logfp, nullptr);
     EXPECT_TRUE(PthumbManager().IsOpen());
     SavePreferences();
     EXPECT_EQ(ReadFile(file + ".damaged"), text);
-    EXPECT_NE(ReadFile(file).find("MemoryCacheMegs = 48\n"), std::string::npos);
+    EXPECT_NE(ReadFile(file).find("MemoryCacheMegs = 32\n"), std::string::npos);
     unlink((file + ".damaged").c_str());
   }
+}
+
+int damageAlerts = 0;
+int CountDamageAlerts(const char* text) {
+  if (strncmp(text, "The preferences file ", 21) == 0) damageAlerts++;
+  return 1;
+}
+
+// Files damaged as disks and crashes damage them: cut short anywhere, a byte changed, NUL bytes,
+// 50 MB appended. One that does not read whole sets none of its values, is kept as
+// "Lumerin.damaged" byte for byte, is told once, and the file written at quit is the one a
+// fresh start writes. A changed byte that still reads whole writes a file that reads whole.
+TEST_F(Prefs, ADamagedFileAppliesNoneOfItsValues) {
+  InitPreferences();
+  SavePreferences();
+  const std::string fresh = ReadFile(file);
+  // A file with a value of every kind, none of them initial.
+  memoryCacheMegs = 48;
+  thumbCacheMegs = 100;
+  gStartupOption = 3;
+  PEMDefault = PEMlocal;
+  PprefLink()->FindVar("RecentCatalog")->InsertSVal((h + "/photos.qdb").c_str(), 0);
+  PprefLink()->FindVar("RecentCatalog")->InsertSVal((h + "/my pictures.qdb").c_str(), 1);
+  PFMigrations = new PFileMigration("/Volumes/old", "/media/new");
+  gCamResponse.Init(&CDBFInfo, 0);
+  DBRecord& r = gCamResponse.NewRecord();
+  r.SetField(CDBFmake, "Maker");
+  for (int f = CDBFred; f <= CDBFblue; f++) {
+    const float c[2] = {0.5f, 1.5f};
+    r.SetField(f, c, 2);
+  }
+  SavePreferences();
+  const std::string full = ReadFile(file);
+  ASSERT_NE(full, fresh);
+
+  dmessage_alert = CountDamageAlerts;
+  // Starts on text; true when it was found damaged (and all that follows from it held).
+  auto damaged = [&](const std::string& text) {
+    PresetPreferences();
+    WriteFile(file, text);
+    unlink((file + ".damaged").c_str());
+    damageAlerts = 0;
+    InitPreferences();
+    PreportDamagedPreferences();
+    PreportDamagedPreferences();
+    const bool kept = access((file + ".damaged").c_str(), F_OK) == 0;
+    EXPECT_EQ(damageAlerts, kept ? 1 : 0);
+    if (kept) {
+      EXPECT_EQ(memoryCacheMegs, 32);
+      EXPECT_EQ(gStartupOption, 1);
+      EXPECT_EQ(PFMigrations, nullptr);
+      EXPECT_EQ(gCamResponse.GetSize(), 0);
+      EXPECT_EQ(PprefLink()->FindVar("RecentCatalog")->NSet(), 0);
+      EXPECT_TRUE(ReadFile(file + ".damaged") == text);
+    }
+    SavePreferences();
+    const std::string written = ReadFile(file);
+    if (kept) {
+      EXPECT_TRUE(written == fresh) << written;
+    }
+    std::string why;
+    EXPECT_TRUE(PreadPreferencesText(written, &why)) << why << "\n" << written;
+    return kept;
+  };
+  ASSERT_FALSE(damaged(full));
+  EXPECT_TRUE(ReadFile(file) == full);
+
+  for (size_t at = 0; at + 1 < full.size(); at += at % 5 == 0 ? 1 : 7)
+    EXPECT_TRUE(damaged(full.substr(0, at))) << "cut at " << at;
+  // The shadow catalogue's path turned relative, as one flipped bit does.
+  std::string flipped = full;
+  const size_t slash = flipped.find("ShadowCatalog = /") + 16;
+  flipped[slash] = 'u';
+  EXPECT_TRUE(damaged(flipped));
+  std::mt19937 random(50);
+  int found = 0, tried = 0;
+  for (size_t at = 0; at < full.size(); at += 3, tried++) {
+    flipped = full;
+    flipped[at] = static_cast<char>(flipped[at] ^ (1 << (random() % 8)));
+    found += damaged(flipped);
+  }
+  EXPECT_GT(found, tried / 2);
+  for (int i = 0; i < 10; i++) {
+    std::string nul = full;
+    nul[random() % nul.size()] = '\0';
+    EXPECT_TRUE(damaged(nul));
+  }
+  EXPECT_TRUE(damaged(full + std::string(50 << 20, 'x')));
+}
+
+// A run started while another writes the log appends to it; a run alone rewrites it.
+TEST_F(Prefs, ASecondRunAppendsToTheLogTheFirstIsWriting) {
+  InitPreferences();
+  const std::string log = gErrLogFile;
+  DMESSAGE(DMCinfo, "first run");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dmessage_logfp = nullptr;  // the first run's stream stays the first run's
+    PresetPreferences();
+    InitPreferences();
+    DMESSAGE(DMCinfo, "second run");
+    fflush(dmessage_logfp);
+    _exit(0);
+  }
+  int status = 1;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_EQ(status, 0);
+  DMESSAGE(DMCinfo, "first run again");
+  fflush(dmessage_logfp);
+  const std::string text = ReadFile(log);
+  const size_t first = text.find("first run"), shared = text.find("is open in another run"),
+               second = text.find("second run"), again = text.find("first run again");
+  EXPECT_LT(first, shared) << text;
+  EXPECT_LT(shared, second) << text;
+  EXPECT_LT(second, again) << text;
+  EXPECT_NE(again, std::string::npos) << text;
+  PresetPreferences();
+  InitPreferences();
+  EXPECT_EQ(ReadFile(log).find("first run"), std::string::npos);
 }
 
 TEST_F(Prefs, TheLogFallsBackToTmpAndRefusesPlantedFiles) {

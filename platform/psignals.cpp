@@ -1,0 +1,97 @@
+// The quit signals, noted by their handler through a pipe and acted on from the event loop.
+#include "platform/psignals.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QSocketNotifier>
+
+namespace {
+
+constexpr int kSignals[] = {SIGTERM, SIGHUP, SIGINT};
+
+// The pipe's ends; the handler reads only the writing end, set before it is installed.
+int readEnd = -1;
+volatile sig_atomic_t writeEnd = -1;
+QPointer<QSocketNotifier> notifier;  // goes with the application
+void (*callback)(int) = nullptr;
+
+void Noted(int signo) {
+  const int saved = errno;
+  const unsigned char b = static_cast<unsigned char>(signo);
+  // A full pipe drops the byte: the signals already in it do the same work.
+  if (writeEnd >= 0) {
+    const ssize_t n = write(writeEnd, &b, 1);
+    (void)n;
+  }
+  errno = saved;
+}
+
+void Drain() {
+  unsigned char buf[64];
+  for (;;) {
+    const ssize_t n = read(readEnd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    for (ssize_t i = 0; i < n; i++)
+      if (callback != nullptr) callback(buf[i]);
+  }
+}
+
+}  // namespace
+
+bool WatchQuitSignals(void (*onSignal)(int signo)) {
+  if (notifier != nullptr) {
+    callback = onSignal;
+    return true;
+  }
+  if (readEnd >= 0) StopQuitSignals();  // the application it went with has gone
+  callback = onSignal;
+  if (QCoreApplication::instance() == nullptr) return false;
+  int fds[2];
+  if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return false;
+  readEnd = fds[0];
+  writeEnd = fds[1];
+  notifier = new QSocketNotifier(readEnd, QSocketNotifier::Read, QCoreApplication::instance());
+  QObject::connect(notifier, &QSocketNotifier::activated, [] { Drain(); });
+  struct sigaction sa = {};
+  sa.sa_handler = Noted;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  bool ok = true;
+  for (int s : kSignals)
+    if (sigaction(s, &sa, nullptr) != 0) ok = false;
+  if (!ok) StopQuitSignals();
+  return ok;
+}
+
+void StopQuitSignals() {
+  struct sigaction sa = {};
+  sa.sa_handler = SIG_DFL;
+  sigemptyset(&sa.sa_mask);
+  for (int s : kSignals) sigaction(s, &sa, nullptr);
+  delete notifier.data();
+  const int w = writeEnd;
+  writeEnd = -1;
+  if (w >= 0) close(w);
+  if (readEnd >= 0) close(readEnd);
+  readEnd = -1;
+  callback = nullptr;
+}
+
+const char* QuitSignalName(int signo) {
+  switch (signo) {
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP";
+    case SIGINT:
+      return "SIGINT";
+    default:
+      return "signal";
+  }
+}

@@ -1,0 +1,98 @@
+// Catalogue syncs in idle time: a second after a command that changed the catalogue, at rest,
+// never inside a wait or an open edit.
+#include "app/core/pappstate.h"
+#include "app/core/pbusy.h"
+#include "maintest.h"
+
+namespace {
+
+using IdleSync = MainTest;
+
+// The records a fresh reader finds in the file; -1 when it cannot open it.
+int OnDisk(const std::string& path) {
+  int (*alert)(const char*) = dmessage_alert;
+  dmessage_alert = nullptr;  // a file not yet written is only counted here
+  PContext reader;
+  const int n = reader.OpenDB(path.c_str(), true) ? reader.pdb.TotalRecords() : -1;
+  reader.CloseDB();
+  dmessage_alert = alert;
+  return n;
+}
+
+// The command as a menu sends it: one dispatch from the top of the loop.
+void Choose(const char* code) {
+  HICommand cmd{0, FourCC({code[0], code[1], code[2], code[3], 0}), nullptr, 0};
+  ProcessHICommand(&cmd);
+}
+
+TEST_F(IdleSync, ASecondAfterACommandAtRestOnly) {
+  SetManualPlatformClock(true);
+  const std::string path = Path("a.qdb");
+  ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
+  ShowFolder(6);
+  Choose("add ");
+  EXPECT_EQ(bc->pdb.TotalRecords(), 6);
+  EXPECT_NEAR(PidleSyncDelay(), kIdleSyncDelay, 1e-6);
+  AdvancePlatformClock(0.5);
+  EXPECT_EQ(OnDisk(path), -1);  // a new catalogue: not even its header yet
+  AdvancePlatformClock(0.6);
+  EXPECT_EQ(OnDisk(path), 6);
+  EXPECT_FALSE(bc->Unsynced());
+  EXPECT_LT(PidleSyncDelay(), 0);
+
+  // Due while a modal wait runs (a question, a progress pump): not there, and not when the
+  // wait ends; as soon as the command that ran it comes back to rest.
+  ASSERT_TRUE(b->NewChange("Title"));
+  PDBsetString(b->ChangeRecord(1), PDBFtitle, "Harbour");
+  EXPECT_EQ(b->CompleteChange(), 1);
+  Choose("zzzz");
+  checkEvents(2.0);
+  EXPECT_TRUE(bc->Unsynced());
+  EXPECT_LT(PidleSyncDelay(), 0);
+  Choose("zzzz");
+  EXPECT_NEAR(PidleSyncDelay(), 0, 1e-6);
+  AdvancePlatformClock(0);
+  EXPECT_FALSE(bc->Unsynced());
+
+  // An edit left open (waiting on its question) holds the sync back; its end lets it go.
+  ASSERT_TRUE(b->NewChange("Title"));
+  PDBsetString(b->ChangeRecord(2), PDBFtitle, "Bay");
+  Choose("undo");
+  Choose("zzzz");
+  AdvancePlatformClock(1.0);
+  EXPECT_FALSE(PidleSync());
+  EXPECT_TRUE(PisBusy());
+  b->NoChange();
+  EXPECT_FALSE(bc->Unsynced());  // the undo was refused while busy
+  Choose("undo");
+  EXPECT_TRUE(bc->Unsynced());
+  AdvancePlatformClock(1.0);
+  EXPECT_FALSE(bc->Unsynced());
+  PContext reader;
+  ASSERT_TRUE(reader.OpenDB(path.c_str(), true));
+  for (int i = 0; i < 6; i++) {
+    DBRecord r;
+    ASSERT_EQ(reader.pdb.GetRecords(&r, 1, i), 1);
+    EXPECT_EQ(PDBgetString(r, PDBFtitle), nullptr);  // the undo is on disk
+  }
+  reader.CloseDB();
+
+  // A change of the shadow catalogue alone syncs the same way.
+  ASSERT_TRUE(bc->ShadowDB(Path("shadow.qdb").c_str()));
+  EXPECT_TRUE(bc->AddShadow(ctxtest::Photo("loose.jpg", 5, 6)));
+  EXPECT_TRUE(bc->ShadowUnsynced());
+  Choose("zzzz");
+  AdvancePlatformClock(1.0);
+  EXPECT_FALSE(bc->ShadowUnsynced());
+  bc->ShadowDB(nullptr);
+
+  // A read-only catalogue has nothing to sync.
+  mw->CloseCatalog();
+  ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
+  ASSERT_TRUE(bc->OpenDB(path.c_str(), true));
+  Choose("zzzz");
+  EXPECT_LT(PidleSyncDelay(), 0);
+  SetManualPlatformClock(false);
+}
+
+}  // namespace

@@ -1,0 +1,602 @@
+// How the program ends, through its own entry in a process of its own (this test program run
+// again with one of the DISABLED_ tests below, in a home of temporary folders): killed at rest
+// after adding, editing, undoing and importing, nothing done is lost; ended by SIGTERM, SIGHUP,
+// SIGINT or its main window's close box, it goes through its quit path within a second or two,
+// writes its preferences, leaves no lock, and the next start finds its thumbnails whole.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/browser/pbrowser.h"
+#include "app/core/papp.h"
+#include "app/core/pbusy.h"
+#include "app/core/pcommands.h"
+#include "app/core/pfolder.h"
+#include "app/hdrpano/ptempimg.h"
+#include "app/shell/pshell.h"
+#include "catalog/pdbase.h"
+#include "catalog/pfieldset.h"
+#include "image/pimage.h"
+#include "platform/pcontrol.h"
+#include "platform/pqt.h"
+#include "platform/pwindow.h"
+#include "toolkit/pctltext.h"
+
+namespace {
+
+// ---- The child: the program driven step by step (each step waits for its condition, looked at
+// every 10 ms, then acts), telling the parent where it is by words on lines of their own.
+
+std::string Where();
+
+struct Step {
+  std::string name;
+  std::function<bool()> ready;
+  std::function<void()> act;
+};
+std::vector<Step> steps;
+size_t next = 0;
+QElapsedTimer sinceStep;
+
+void Drive() {
+  auto* t = new QTimer(QCoreApplication::instance());
+  sinceStep.start();
+  QObject::connect(t, &QTimer::timeout, [t] {
+    if (next >= steps.size()) {
+      t->stop();
+      return;
+    }
+    Step& s = steps[next];
+    if (!s.ready()) {
+      if (sinceStep.elapsed() < 60000) return;
+      ADD_FAILURE() << "waited a minute for \"" << s.name << "\"" << Where();
+      next = steps.size();
+      QuitApplicationEventLoop();
+      return;
+    }
+    sinceStep.restart();
+    ++next;
+    QTimer::singleShot(0, s.act);  // an action may run a nested loop
+  });
+  t->start(10);
+}
+
+void Say(const char* word) {
+  printf("\n%s\n", word);
+  fflush(stdout);
+}
+
+std::string home;
+
+void UseHome(const std::string& h) {
+  home = h;
+  setenv("HOME", h.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (h + "/config").c_str(), 1);
+  setenv("XDG_CACHE_HOME", (h + "/cache").c_str(), 1);
+  setenv("XDG_STATE_HOME", (h + "/state").c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", (h + "/run").c_str(), 1);
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+
+int RunProgram() {
+  char arg0[] = "lumerin";
+  char* argv[] = {arg0, nullptr};
+  return LumerinMain(1, argv, Drive);
+}
+
+// The action of a command code in menu m or its submenus, with the menu that holds it.
+QAction* Find(QMenu* m, const char* code, QMenu** in) {
+  for (QAction* a : m->actions()) {
+    if (a->property("command").toString() == code) {
+      *in = m;
+      return a;
+    }
+    if (a->menu() != nullptr)
+      if (QAction* found = Find(a->menu(), code, in)) return found;
+  }
+  return nullptr;
+}
+
+// The menu item of a command code, chosen as a person does once it is enabled.
+void Choose(const char* code, int tries = 500) {
+  WindowRef w = gMain->GetWindow();
+  QMenuBar* bar = PlatformFrameWidget(w)->findChild<QMenuBar*>();
+  for (QAction* top : bar ? bar->actions() : QList<QAction*>()) {
+    QMenu* m = nullptr;
+    QAction* a = top->menu() ? Find(top->menu(), code, &m) : nullptr;
+    if (a == nullptr) continue;
+    if (QApplication::activeWindow() != PlatformFrameWidget(w)) SelectWindow(w);
+    QMetaObject::invokeMethod(top->menu(), "aboutToShow");
+    if (m != top->menu()) QMetaObject::invokeMethod(m, "aboutToShow");
+    if (a->isEnabled()) {
+      a->trigger();
+    } else if (tries > 0) {
+      const std::string c = code;
+      QTimer::singleShot(20, [c, tries] { Choose(c.c_str(), tries - 1); });
+    } else {
+      ADD_FAILURE() << "the command " << code << " stayed greyed";
+    }
+    return;
+  }
+  ADD_FAILURE() << "no menu item for " << code;
+}
+
+QWidget* Widget(WindowRef w, const char* sig, int id) {
+  ControlID cid{FourCC({sig[0], sig[1], sig[2], sig[3], 0}), id};
+  ControlRef c = nullptr;
+  return GetControlByID(w, &cid, &c) == noErr ? PlatformControlWidget(c) : nullptr;
+}
+
+void Click(WindowRef w, const char* sig, int id) {
+  QTest::mouseClick(qobject_cast<QAbstractButton*>(Widget(w, sig, id)), Qt::LeftButton);
+}
+
+// Types text into the input dialog and presses OK.
+void Type(const char* text) {
+  auto* e = qobject_cast<QLineEdit*>(Widget(gInputWindow, "inpt", 129));
+  e->clear();
+  QTest::keyClicks(e, text);
+  Click(gInputWindow, "bttn", 1);
+}
+
+std::string Status() {
+  ControlID cid{FourCC("pict"), 132};
+  ControlRef c = nullptr;
+  char buf[256];
+  return GetControlByID(gMain->GetWindow(), &cid, &c) == noErr &&
+                 GetControlText(c, buf, sizeof buf, true)
+             ? buf
+             : "";
+}
+
+PBrowser* Browser() {
+  return static_cast<PBrowser*>(gMain->GetBrowser());
+}
+
+// Start-up has ended: the main window shows and the application loop runs (with no loop
+// nested in it).
+bool Started() {
+  return gMain && IsWindowVisible(gMain->GetWindow()) && QThread::currentThread()->loopLevel() == 1;
+}
+
+// Where the program stands, for a step that never came.
+std::string Where() {
+  if (gMain == nullptr) return " (no main window)";
+  return " (status \"" + Status() + "\", " + std::to_string(gMain->bc.rdisp.GetSize()) +
+         " records, " + std::to_string(Browser()->ThumbCount()) + " cells" +
+         (PisBusy() ? ", busy)" : ")");
+}
+
+// A folder load of n records has ended, its cells filled.
+bool Loaded(int n) {
+  PBrowser* b = Browser();
+  if (PisBusy() || gMain->bc.rdisp.GetSize() != n || Status().find(" files") == std::string::npos)
+    return false;
+  for (int i = 0; i < b->ThumbCount(); ++i)
+    if (b->thumb[i].img == nullptr) return false;
+  return b->ThumbCount() > 0;
+}
+
+// Every visible cell shows its final thumbnail.
+int FinalThumbs() {
+  PBrowser* b = Browser();
+  int n = 0;
+  for (int i = 0; i < b->ThumbCount(); ++i) n += b->thumbFinal.Check(static_cast<uint32_t>(i));
+  return n;
+}
+
+int WithKeyword(const char* word) {
+  int n = 0;
+  for (int i = 0; i < gMain->bc.rdisp.GetSize(); ++i) {
+    const DBField& f = PDBgetField(gMain->bc.rdisp.Get(i), PDBFkeyword);
+    for (int k = 0; k < f.GetNV(); ++k) n += strcmp(f.GetString(k), word) == 0;
+  }
+  return n;
+}
+
+// The program opens the catalogue and browses the folder of 500 pictures.
+void OpenAndBrowse() {
+  steps.push_back({"the main window shows", Started, [] {
+                     ASSERT_TRUE(gMain->OpenCatalog((home + "/photos.qdb").c_str()));
+                     loadFolder((home + "/pics").c_str(), false, nullptr);
+                   }});
+}
+
+// Two seconds at rest, then killed. The changes must have reached the disk by themselves by
+// then (a machine slow to sync gets longer: the kill waits for the sync to complete, and says
+// LATE when that took more than ten seconds).
+void IdleThenKill(const char* after, std::function<bool()> done) {
+  static qint64 waited = 0;
+  steps.push_back({after, done, [] {}});
+  steps.push_back({"two seconds at rest, the changes synced",
+                   [] {
+                     waited = sinceStep.elapsed();
+                     return waited >= 2000 && !gMain->bc.Unsynced();
+                   },
+                   [] {
+                     if (waited > 10000) Say("LATE");
+                     Say("KILLED");
+                     kill(getpid(), SIGKILL);
+                   }});
+}
+
+TEST(Ending, DISABLED_AddThenKill) {
+  UseHome(getenv("LUMERIN_E2E_HOME"));
+  OpenAndBrowse();
+  steps.push_back({"the folder shows", [] { return Loaded(500); }, [] { Choose("add "); }});
+  steps.push_back(
+      {"the subject asked", [] { return IsWindowVisible(gInputWindow); }, [] { Type("Trip"); }});
+  IdleThenKill("the records added", [] { return Status() == "Added 500 records"; });
+  RunProgram();
+  ADD_FAILURE() << "not killed";
+}
+
+// The folder's 500 records all selected and given the keyword word (a string that lives on);
+// true once every record has it.
+std::function<bool()> SetKeyword(const char* word) {
+  static const char* w = nullptr;
+  w = word;
+  OpenAndBrowse();
+  steps.push_back({"the folder shows", [] { return Loaded(500); }, [] { Choose("sall"); }});
+  steps.push_back(
+      {"all selected", [] { return gMain->bc.TotalSelected() == 500; }, [] { Choose("keyw"); }});
+  steps.push_back(
+      {"the keyword asked", [] { return IsWindowVisible(gInputWindow); }, [] { Type(w); }});
+  return [] { return !PisBusy() && WithKeyword(w) == 500; };
+}
+
+TEST(Ending, DISABLED_EditThenKill) {
+  UseHome(getenv("LUMERIN_E2E_HOME"));
+  IdleThenKill("the keyword set", SetKeyword("harbour"));
+  RunProgram();
+  ADD_FAILURE() << "not killed";
+}
+
+TEST(Ending, DISABLED_UndoThenKill) {
+  UseHome(getenv("LUMERIN_E2E_HOME"));
+  steps.push_back({"the keyword set", SetKeyword("mountains"), [] { Choose("undo"); }});
+  IdleThenKill("the keyword undone", [] { return Status().rfind("Undid", 0) == 0; });
+  RunProgram();
+  ADD_FAILURE() << "not killed";
+}
+
+// 100 records of a table whose pictures lie in "more", imported and added.
+TEST(Ending, DISABLED_ImportThenKill) {
+  UseHome(getenv("LUMERIN_E2E_HOME"));
+  steps.push_back({"the main window shows", Started, [] {
+                     ASSERT_TRUE(gMain->OpenCatalog((home + "/photos.qdb").c_str()));
+                     PimportRecordFile((home + "/import.txt").c_str());
+                   }});
+  steps.push_back({"the table shows", [] { return !PisBusy() && gMain->bc.rdisp.GetSize() == 100; },
+                   [] { Choose("add "); }});
+  IdleThenKill("the records added", [] { return Status() == "Added 100 records"; });
+  RunProgram();
+  ADD_FAILURE() << "not killed";
+}
+
+// An unsaved temporary image in the image window, as Make HDR leaves one.
+void ShowTempImage() {
+  _ImgStruct im{64, 48, &ICS_sRGB, 0, nullptr, nullptr};
+  ASSERT_TRUE(PnewImage(&im, 0));
+  for (int y = 0; y < im.yres; ++y) memset(im.img + ptrdiff_t(y) * im.rowsize, 4 * y, 3 * 64);
+  DBRecord rec(&PDBFInfo);
+  PDBsetInt(&rec, PDBFxsize, 64);
+  PDBsetInt(&rec, PDBFysize, 48);
+  ASSERT_TRUE(PsaveTempImage(&rec, &im));
+  PfreeImage(&im);
+  ASSERT_TRUE(PshowTempImage(rec, "test"));
+}
+
+// The run the quit paths test starts: LUMERIN_E2E_CASE says how it is to end. Each start first
+// says whether the thumbnails of the folder "few" came whole from the cache.
+TEST(Ending, DISABLED_QuitPath) {
+  UseHome(getenv("LUMERIN_E2E_HOME"));
+  static const std::string how = getenv("LUMERIN_E2E_CASE");
+  static int cells = 0;
+  steps.push_back({"the main window shows", Started, [] {
+                     ASSERT_TRUE(gMain->OpenCatalog((home + "/small.qdb").c_str()));
+                     loadFolder((home + "/few").c_str(), false, nullptr);
+                   }});
+  steps.push_back({"the folder shows", [] { return Loaded(14); },
+                   [] {
+                     cells = Browser()->ThumbCount();
+                     printf("\nWARM %d of %d\n", FinalThumbs(), cells);
+                     fflush(stdout);
+                   }});
+  steps.push_back({"every thumbnail made", [] { return FinalThumbs() == cells; }, [] {}});
+  if (how == "TERM") {
+    // With an unsaved temporary image, which the quit keeps.
+    steps.back().act = [] {
+      ShowTempImage();
+      Say("READY");
+    };
+  } else if (how == "HUP") {
+    // In the middle of a modal dialog.
+    steps.back().act = [] { Choose("pref"); };
+    steps.push_back({"the preferences show", [] { return IsWindowVisible(gPrefWindow); },
+                     [] { Say("READY"); }});
+  } else if (how == "INT") {
+    // In the middle of a long operation: a load of 2,000 pictures.
+    steps.back().act = [] { loadFolder((home + "/pics").c_str(), false, nullptr); };
+    steps.push_back({"the load runs", [] { return PisBusy(); }, [] { Say("READY"); }});
+  } else if (how == "CLOSE") {
+    // The close box with an unsaved image: Cancel keeps the program running, "Don't Save" ends
+    // it.
+    steps.back().act = [] {
+      ShowTempImage();
+      PlatformFrameWidget(gMain->GetWindow())->close();
+    };
+    steps.push_back({"the image's question", [] { return IsWindowVisible(gConfirmWindow); },
+                     [] { Click(gConfirmWindow, "cfrm", 130); }});
+    steps.push_back({"still running, the window shown",
+                     [] { return !IsWindowVisible(gConfirmWindow) && sinceStep.elapsed() > 300; },
+                     [] {
+                       EXPECT_TRUE(IsWindowVisible(gMain->GetWindow()));
+                       EXPECT_EQ(gImager->ImageCount(), 1);
+                       Say("CLOSING");
+                       PlatformFrameWidget(gMain->GetWindow())->close();
+                     }});
+    steps.push_back({"the question again", [] { return IsWindowVisible(gConfirmWindow); },
+                     [] { Click(gConfirmWindow, "cfrm", 131); }});
+  } else {
+    steps.back().act = [] { Choose("quit"); };
+  }
+  EXPECT_EQ(RunProgram(), 0);
+  EXPECT_EQ(next, steps.size());
+}
+
+// ---- The parent.
+
+std::string Self() {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  self[n > 0 ? n : 0] = '\0';
+  return self;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool Exists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
+
+// A run of one DISABLED_ test above in a process of its own.
+struct Child {
+  QProcess p;
+  std::string out;
+  Child(const char* test, const std::string& h, const char* how = "") {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LUMERIN_E2E_HOME", QString::fromStdString(h));
+    env.insert("LUMERIN_E2E_CASE", how);
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QString::fromStdString(Self()),
+            {"--gtest_also_run_disabled_tests", QString("--gtest_filter=Ending.DISABLED_") + test});
+  }
+  ~Child() {
+    if (p.state() != QProcess::NotRunning) {
+      p.kill();
+      p.waitForFinished(5000);
+    }
+  }
+  // Waits for a word on a line of its own; false when the run ends first or after ms.
+  bool WaitFor(const std::string& word, int ms = 60000) {
+    QElapsedTimer t;
+    t.start();
+    for (;;) {
+      out += p.readAll().toStdString();
+      if (out.find("\n" + word + "\n") != std::string::npos) return true;
+      if (p.state() == QProcess::NotRunning || t.elapsed() > ms) return false;
+      p.waitForReadyRead(20);
+    }
+  }
+  // Waits for the end; false when it did not come within ms.
+  bool Ended(int ms) {
+    const bool ended = p.state() == QProcess::NotRunning || p.waitForFinished(ms);
+    out += p.readAll().toStdString();
+    return ended;
+  }
+};
+
+// n pictures "<prefix><i>.jpg" of 32 x 24 pixels, each its own colour, in folder.
+bool MakePictures(const std::string& folder, const char* prefix, int n) {
+  QDir().mkpath(QString::fromStdString(folder));
+  for (int i = 0; i < n; ++i) {
+    QImage im(32, 24, QImage::Format_RGB32);
+    im.fill(QColor(i % 256, (i / 256) * 40 + 20, (i * 7) % 256));
+    if (!im.save(QString::fromStdString(folder + "/" + prefix + std::to_string(i) + ".jpg"), "JPEG",
+                 90))
+      return false;
+  }
+  return true;
+}
+
+// The catalogue's records as a reader that opens it now finds them.
+std::vector<DBRecord> Catalogued(const std::string& path) {
+  std::vector<DBRecord> out;
+  PContext reader;
+  if (!reader.OpenDB(path.c_str(), true)) return out;
+  const int n = reader.pdb.TotalRecords();
+  for (int i = 0; i < n; ++i) {
+    DBRecord r;
+    if (reader.pdb.GetRecords(&r, 1, i) != 1) break;
+    DBRecord copy;
+    copy.Init(&PDBFInfo, true);  // the program's schema, which outlives the reader
+    copy = r;
+    out.push_back(copy);
+  }
+  reader.CloseDB();
+  return out;
+}
+
+int Keyworded(const std::vector<DBRecord>& recs, const char* word) {
+  int n = 0;
+  for (const DBRecord& r : recs) {
+    const DBField& f = PDBgetField(r, PDBFkeyword);
+    for (int k = 0; k < f.GetNV(); ++k) n += strcmp(f.GetString(k), word) == 0;
+  }
+  return n;
+}
+
+// qdbcheck's verdict on the file: 0 sound, 1 problems; -1 when it cannot run here.
+int Qdbcheck(const std::string& path) {
+  const std::string tool = std::string(LUMERIN_TOOLS) + "/qdbcheck.py";
+  const QString python = QStandardPaths::findExecutable("python3");
+  if (!Exists(tool) || python.isEmpty()) return -1;
+  QProcess p;
+  p.setProcessChannelMode(QProcess::MergedChannels);
+  p.start(python, {QString::fromStdString(tool), QString::fromStdString(path)});
+  if (!p.waitForFinished(60000)) return -1;
+  if (p.exitCode() != 0) printf("qdbcheck: %s\n", p.readAll().constData());
+  return p.exitCode();
+}
+
+// Runs a child that ends killed; the records the catalogue holds afterwards.
+std::vector<DBRecord> KilledRun(const char* test, const std::string& h) {
+  Child c(test, h);
+  EXPECT_TRUE(c.WaitFor("KILLED", 120000)) << c.out;
+  EXPECT_TRUE(c.Ended(10000));
+  EXPECT_EQ(c.out.find("\nLATE\n"), std::string::npos) << "synced more than 10 s after " << test;
+  EXPECT_EQ(c.p.exitStatus(), QProcess::CrashExit) << c.out;
+  const std::string db = h + "/photos.qdb";
+  const int check = Qdbcheck(db);
+  if (check >= 0) {
+    EXPECT_EQ(check, 0) << test;
+  }
+  return Catalogued(db);
+}
+
+TEST(Ending, KilledAtRestAfterAddEditUndoAndImportLosesNothing) {
+  QTemporaryDir dir;
+  const std::string h = dir.path().toStdString();
+  if (!MakePictures(h + "/pics", "pic", 500) || !MakePictures(h + "/more", "more", 100))
+    GTEST_SKIP() << "Qt cannot write JPEG pictures here";
+  {
+    std::ofstream t(h + "/import.txt");
+    t << "File\tLocation\tSubject\n";
+    for (int i = 0; i < 100; ++i)
+      t << "\"more" << i << ".jpg\"\t\"" << h << "/more\"\t\"Imported\"\n";
+  }
+  std::vector<DBRecord> recs = KilledRun("AddThenKill", h);
+  EXPECT_EQ(recs.size(), 500u);
+  recs = KilledRun("EditThenKill", h);
+  EXPECT_EQ(recs.size(), 500u);
+  EXPECT_EQ(Keyworded(recs, "harbour"), 500);
+  recs = KilledRun("UndoThenKill", h);
+  EXPECT_EQ(recs.size(), 500u);
+  EXPECT_EQ(Keyworded(recs, "harbour"), 500);
+  EXPECT_EQ(Keyworded(recs, "mountains"), 0);
+  recs = KilledRun("ImportThenKill", h);
+  EXPECT_EQ(recs.size(), 600u);
+  int imported = 0;
+  for (const DBRecord& r : recs)
+    imported +=
+        PDBgetString(r, PDBFsubject) && strcmp(PDBgetString(r, PDBFsubject), "Imported") == 0;
+  EXPECT_EQ(imported, 100);
+}
+
+// After a quit: the preferences written since t (they name the catalogue), no lock left, the
+// log telling the quit's steps.
+void ExpectQuitPath(const std::string& h, time_t t, const std::string& log) {
+  const std::string prefs = h + "/config/lumerin/Lumerin";
+  struct stat st;
+  ASSERT_EQ(stat(prefs.c_str(), &st), 0);
+  EXPECT_GE(st.st_mtime, t);
+  EXPECT_NE(ReadFile(prefs).find("RecentCatalog = " + h + "/small.qdb"), std::string::npos);
+  EXPECT_FALSE(Exists(h + "/small.lock"));
+  EXPECT_FALSE(Exists(h + "/cache/lumerin/Lumerin.lock"));
+  EXPECT_NE(log.find("Wrote preferences to"), std::string::npos) << log;
+  EXPECT_NE(log.find("Database statistics:"), std::string::npos) << log;  // synced at quit
+}
+
+TEST(Ending, SignalsAndTheCloseBoxTakeTheQuitPath) {
+  QTemporaryDir dir;
+  const std::string h = dir.path().toStdString();
+  if (!MakePictures(h + "/few", "few", 14) || !MakePictures(h + "/pics", "pic", 2000))
+    GTEST_SKIP() << "Qt cannot write JPEG pictures here";
+  const std::string logFile = h + "/state/lumerin/Lumerin.txt";
+  bool first = true;
+  for (const char* how : {"TERM", "HUP", "INT"}) {
+    SCOPED_TRACE(how);
+    Child c("QuitPath", h, how);
+    ASSERT_TRUE(c.WaitFor("READY")) << c.out;
+    if (!first) {
+      EXPECT_NE(c.out.find("\nWARM 14 of 14\n"), std::string::npos) << c.out;
+    }
+    first = false;
+    const int sig = strcmp(how, "TERM") == 0 ? SIGTERM : strcmp(how, "HUP") == 0 ? SIGHUP : SIGINT;
+    const time_t t = time(nullptr);
+    QElapsedTimer ending;
+    ending.start();
+    ASSERT_EQ(kill(static_cast<pid_t>(c.p.processId()), sig), 0);
+    ASSERT_TRUE(c.Ended(10000));
+    EXPECT_LT(ending.elapsed(), 2000);
+    EXPECT_EQ(c.p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(c.p.exitCode(), 0) << c.out;
+    const std::string log = ReadFile(logFile);
+    EXPECT_NE(log.find(std::string("Quitting on SIG") + how), std::string::npos) << log;
+    ExpectQuitPath(h, t, log);
+    if (sig == SIGINT) {
+      // The load under way stopped at the quit.
+      const std::string loaded = "Loaded folder '" + h + "/pics' (";
+      const size_t at = log.find(loaded);
+      if (at != std::string::npos) {
+        EXPECT_LT(atoi(log.c_str() + at + loaded.size()), 2000) << log;
+      }
+    }
+    if (sig == SIGTERM) {
+      const size_t at = log.find("Unsaved image kept in '");
+      ASSERT_NE(at, std::string::npos) << log;
+      const std::string kept = log.substr(at + 23, log.find('\'', at + 23) - at - 23);
+      EXPECT_TRUE(Exists(kept)) << kept;
+      unlink(kept.c_str());
+    }
+  }
+  {
+    Child c("QuitPath", h, "CLOSE");
+    ASSERT_TRUE(c.WaitFor("CLOSING")) << c.out;
+    EXPECT_NE(c.out.find("\nWARM 14 of 14\n"), std::string::npos) << c.out;
+    const time_t t = time(nullptr);
+    QElapsedTimer ending;
+    ending.start();
+    ASSERT_TRUE(c.Ended(10000));
+    EXPECT_LT(ending.elapsed(), 2000);
+    EXPECT_EQ(c.p.exitCode(), 0) << c.out;
+    ExpectQuitPath(h, t, ReadFile(logFile));
+  }
+  Child c("QuitPath", h, "MENU");
+  ASSERT_TRUE(c.Ended(60000));
+  EXPECT_NE(c.out.find("\nWARM 14 of 14\n"), std::string::npos) << c.out;
+  EXPECT_EQ(c.p.exitCode(), 0) << c.out;
+}
+
+}  // namespace

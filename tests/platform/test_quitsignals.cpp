@@ -1,0 +1,76 @@
+// Rest of the event loop, and the quit signals handed over from it.
+#include <signal.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "platform/psignals.h"
+#include "platform_util.h"
+
+namespace {
+
+std::vector<bool> restSeen;  // EventLoopAtRest as each timer found it
+int rests = 0;
+
+void Note(EventLoopTimerRef, void*) {
+  restSeen.push_back(EventLoopAtRest());
+}
+
+// A timer that fires inside a wait: rest neither there nor when it returns.
+void WaitInside(EventLoopTimerRef, void* other) {
+  restSeen.push_back(EventLoopAtRest());
+  SetEventLoopTimerNextFireTime(static_cast<EventLoopTimerRef>(other), 0.1);
+  EventRef ev = nullptr;
+  ReceiveNextEvent(0, nullptr, 0.5, true, &ev);
+  if (ev) ReleaseEvent(ev);
+}
+
+TEST(PlatformRest, OnlyBetweenDispatchesAtTheTopOfTheLoop) {
+  SetManualPlatformClock(true);
+  SetEventLoopRestHook([] { rests++; });
+  EXPECT_TRUE(EventLoopAtRest());
+  EventLoopTimerRef note = nullptr, outer = nullptr;
+  ASSERT_EQ(InstallEventLoopTimer(1.0, 0, Note, nullptr, &note), noErr);
+  AdvancePlatformClock(1.0);
+  ASSERT_EQ(restSeen, std::vector<bool>{true});
+  EXPECT_EQ(rests, 1);
+  // Fired from a wait that a dispatch runs: not at rest, and rest comes back only when the
+  // outer dispatch ends.
+  ASSERT_EQ(InstallEventLoopTimer(1.0, 0, WaitInside, note, &outer), noErr);
+  AdvancePlatformClock(1.0);
+  EXPECT_EQ(restSeen, (std::vector<bool>{true, true, false}));
+  EXPECT_EQ(rests, 2);
+  // A wait at the top is no rest either.
+  SetEventLoopTimerNextFireTime(note, 0.2);
+  EventRef ev = nullptr;
+  ReceiveNextEvent(0, nullptr, 0.5, true, &ev);
+  if (ev) ReleaseEvent(ev);
+  EXPECT_EQ(restSeen.back(), false);
+  EXPECT_EQ(rests, 2);
+  SetEventLoopRestHook(nullptr);
+  RemoveEventLoopTimer(note);
+  RemoveEventLoopTimer(outer);
+  SetManualPlatformClock(false);
+}
+
+std::vector<int> signalled;
+
+TEST(QuitSignals, EachIsHandedOverFromTheLoopNotFromTheHandler) {
+  ASSERT_TRUE(WatchQuitSignals([](int s) { signalled.push_back(s); }));
+  for (int s : {SIGTERM, SIGHUP, SIGINT}) ASSERT_EQ(kill(getpid(), s), 0);
+  EXPECT_TRUE(signalled.empty());
+  // A wait nested in the loop hands them over, in order.
+  for (int i = 0; i < 50 && signalled.size() < 3; i++) {
+    EventRef ev = nullptr;
+    ReceiveNextEvent(0, nullptr, 0.1, true, &ev);
+    if (ev) ReleaseEvent(ev);
+  }
+  EXPECT_EQ(signalled, (std::vector<int>{SIGTERM, SIGHUP, SIGINT}));
+  EXPECT_STREQ(QuitSignalName(SIGHUP), "SIGHUP");
+  StopQuitSignals();
+  struct sigaction now = {};
+  sigaction(SIGTERM, nullptr, &now);
+  EXPECT_EQ(now.sa_handler, SIG_DFL);
+}
+
+}  // namespace

@@ -6,6 +6,7 @@
 
 #include "app/core/pforms.h"
 #include "apptest.h"
+#include "standins.h"
 #include "catalog/pdbase.h"
 
 namespace {
@@ -102,9 +103,8 @@ TEST_F(App, UpdatesWithNoWindowInFront) {
 }
 
 // An image window that keeps its unsaved images.
-class KeepingImager : public IImageWindow {
+class KeepingImager : public StandInImager {
  public:
-  WindowPtr CreateWindow(IBNibRef) override { return nullptr; }
   int CloseImages(bool ask) override { return ask ? 0 : 1; }
 };
 
@@ -184,10 +184,43 @@ TEST(Program, StartsShowsTheMainWindowAndQuitsFromTheMenu) {
       << log;
 }
 
+// Each hook left unregistered stops start-up before anything is made, naming the hook.
+TEST(Program, AMissingHookStopsStartUpNamingIt) {
+  TempHome home;
+  PregisterInterface("main");
+  PregisterHooks();
+  const PAppHooks all = PappHooks();
+  const struct {
+    void (*clear)(PAppHooks* h);
+    const char* name;
+  } cases[] = {{[](PAppHooks* h) { h->makeMainWindow = nullptr; }, "makeMainWindow"},
+               {[](PAppHooks* h) { h->makeInfoWindow = nullptr; }, "makeInfoWindow"},
+               {[](PAppHooks* h) { h->makeFindWindow = nullptr; }, "makeFindWindow"},
+               {[](PAppHooks* h) { h->makeImageWindow = nullptr; }, "makeImageWindow"},
+               {[](PAppHooks* h) { h->importRecords = nullptr; }, "importRecords"},
+               {[](PAppHooks* h) { h->checkRecords = nullptr; }, "checkRecords"},
+               {[](PAppHooks* h) { h->dragRecords = nullptr; }, "dragRecords"},
+               {[](PAppHooks* h) { h->updateFieldWindow = nullptr; }, "updateFieldWindow"},
+               {[](PAppHooks* h) { h->pageSetup = nullptr; }, "pageSetup"},
+               {[](PAppHooks* h) { h->closePrintSession = nullptr; }, "closePrintSession"}};
+  EXPECT_EQ(PmissingAppHook(), nullptr);
+  for (const auto& c : cases) {
+    PAppHooks h = all;
+    c.clear(&h);
+    PsetAppHooks(h);
+    EXPECT_EQ(Prun(), 1) << c.name;
+    EXPECT_EQ(std::string(dmessage_record[DMCparameter]),
+              std::string("Start-up stopped: the hook ") + c.name + " is not registered");
+    EXPECT_EQ(gMain, nullptr) << c.name;
+    EXPECT_EQ(gInterfaceReady, 0);
+  }
+  PsetAppHooks(all);
+}
+
 TEST(Program, ANibWithoutTheInfoWindowEndsWithOne) {
   TempHome home;
   PregisterInterface("noinfo", "InfoWindow");
-  PinstallWindowFactories();
+  PregisterHooks();
   gNibName = "noinfo";
   dmessage_class_flags[DMCresource] &= ~DMAalert;
   EXPECT_EQ(Prun(), 1);

@@ -11,8 +11,8 @@
 
 namespace {
 
-// A 2 x 2 BMP picture.
-void WriteBMP(const std::string& path) {
+// A 2 x 2 BMP picture; shade changes its first pixel, so that pictures differ.
+void WriteBMP(const std::string& path, unsigned char shade = 0x20) {
   std::string b = "BM";
   auto le32 = [&b](uint32_t v) {
     for (int i = 0; i < 4; ++i) b += static_cast<char>((v >> (8 * i)) & 0xFF);
@@ -23,7 +23,10 @@ void WriteBMP(const std::string& path) {
   };
   le32(70), le32(0), le32(54), le32(40), le32(2), le32(2), le16(1), le16(24), le32(0), le32(16);
   le32(2835), le32(2835), le32(0), le32(0);
-  for (int row = 0; row < 2; ++row) b += std::string("\x20\x40\x80\x80\x40\x20\0\0", 8);
+  for (int row = 0; row < 2; ++row) {
+    b += static_cast<char>(shade);
+    b += std::string("\x40\x80\x80\x40\x20\0\0", 7);
+  }
   std::ofstream(path, std::ios::binary) << b;
 }
 
@@ -80,6 +83,30 @@ TEST_F(Improve, OneCellPerFiringWaitingWhileBusy) {
   AdvancePlatformClock(2.0);
   EXPECT_EQ(Finals(), 4);
   EXPECT_FALSE(b->thumbFinal.Check(2));
+}
+
+// The user makes the window larger after the cells were made final and something else (a
+// click) left the timer suspended: the new cells are laid out, filled and made final as after a
+// scroll.
+TEST_F(Improve, ResizingFillsAndImprovesTheNewCells) {
+  for (int i = 0; i < 60; ++i) WriteBMP(dir + "/p" + std::to_string(i) + ".bmp", 100 + i);
+  QWidget* frame = PlatformFrameWidget(mw->GetWindow());
+  frame->resize(800, 450);
+  checkEvents(0);
+  ASSERT_EQ(loadFolder(dir.c_str(), false, nullptr), 60);
+  const int before = b->ThumbCount();
+  ASSERT_GT(before, 0);
+  for (int k = 0; k < 100 && Finals() < before; ++k) AdvancePlatformClock(0.5);
+  ASSERT_EQ(Finals(), before);
+  QTest::mouseClick(PlatformContentWidget(mw->GetWindow()), Qt::LeftButton, {},
+                    QPoint(b->extent.left + 4, b->extent.top + 4));
+  AdvancePlatformClock(1.0);
+  frame->resize(1300, 754);
+  checkEvents(0);
+  ASSERT_GT(b->ThumbCount(), before);
+  for (int i = 0; i < b->ThumbCount(); ++i) EXPECT_NE(b->thumb[i].img, nullptr) << i;
+  for (int k = 0; k < 100 && Finals() < b->ThumbCount(); ++k) AdvancePlatformClock(0.5);
+  EXPECT_EQ(Finals(), b->ThumbCount());
 }
 
 class FakeOpener {

@@ -52,6 +52,7 @@ PBrowser::PBrowser(IMainWindow* mw)
       topleftIndex(0),
       insertIndex(-1),
       lastUpTime(0.0),
+      lastUpPoint{0, 0},
       thumbScroll(nullptr),
       listh(nullptr),
       csiz{16, 160},
@@ -398,4 +399,3 @@ void PBrowser::Highlight(bool on) {
   }
   highlighted = on;
 }
-

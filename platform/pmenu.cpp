@@ -131,6 +131,9 @@ OSStatus SendItemEvent(UInt32 kind, uintptr_t menu, int index) {
   OSStatus r = SendEventToEventTarget(
       ev, w ? ToHandle<EventTargetRef>(w->target) : GetApplicationEventTarget());
   ReleaseEvent(ev);
+  if (kind == kEventCommandUpdateStatus && CommandRefused(cmd.commandID))
+    if (MenuRec* now = FindMenu(menu); now != nullptr && index <= int(now->items.size()))
+      if (QAction* a = now->items[size_t(index) - 1].action) a->setEnabled(false);
   return r;
 }
 
@@ -145,6 +148,9 @@ void UpdateItems(uintptr_t menu) {
 
 bool selectingPopUp = false;  // PopUpMenuSelect sends the command itself
 
+// Marks the actions of menu items, whose shortcuts a modal wait holds back.
+constexpr char kMenuItemProperty[] = "platformMenuItem";
+
 void ItemChosen(uintptr_t menu, QAction* a) {
   MenuRec* m = FindMenu(menu);
   const int i = m ? IndexOfAction(m, a) : 0;
@@ -155,6 +161,7 @@ void ItemChosen(uintptr_t menu, QAction* a) {
 
 void Wire(uintptr_t menu, QAction* a) {
   a->setShortcutContext(Qt::ApplicationShortcut);  // one menu bar for every window
+  a->setProperty(kMenuItemProperty, true);
   QObject::connect(a, &QAction::triggered, [menu, a] { ItemChosen(menu, a); });
 }
 
@@ -263,8 +270,13 @@ void AttachMenuBar(WindowRec* w) {
     if (MenuRec* m = FindMenu(id)) w->menubar->addAction(m->qmenu->menuAction());
 }
 
+bool IsMenuItemAction(const QObject* o) {
+  const auto* a = qobject_cast<const QAction*>(o);
+  return a != nullptr && a->property(kMenuItemProperty).toBool();
+}
+
 void UpdateShortcutItems(const QKeyEvent* e) {
-  if (Bar().empty()) return;
+  if (Bar().empty() || InModalWait()) return;
   BuildIndex();
   auto it = TheIndex().shortcuts.find(e->keyCombination().toCombined());
   if (it == TheIndex().shortcuts.end()) return;

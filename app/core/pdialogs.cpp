@@ -22,6 +22,19 @@ char curMsg[256] = "Working...";
 
 namespace {
 
+// A question waited on: it stays above the window it belongs to, and while it waits the menus'
+// shortcuts do nothing and the commands that change files or records are refused.
+class ModalWait {
+ public:
+  explicit ModalWait(WindowRef w) : w_(w) { BeginModalWait(w); }
+  ~ModalWait() { EndModalWait(w_); }
+  ModalWait(const ModalWait&) = delete;
+  ModalWait& operator=(const ModalWait&) = delete;
+
+ private:
+  WindowRef w_;
+};
+
 ControlRef Control(WindowRef w, const char* sig, SInt32 id) {
   ControlID cid{FourCC({sig[0], sig[1], sig[2], sig[3], 0}), id};
   ControlRef c = nullptr;
@@ -54,6 +67,7 @@ bool runDialog(WindowRef w) {
   }
   ShowWindow(w);
   SelectWindow(w);
+  ModalWait wait(w);
   // A mount breaks off the wait only for confirmDialog: here the dialog stays up.
   while (!finishDialog(w)) {
     if (gInterfaceReady != 1 || PquitRequested() || !IsValidWindowPtr(w)) {
@@ -117,6 +131,7 @@ OSType confirmDialog(const char* msg, const char* cbut, OSType dfb) {
   PsetDefaultButton(gConfirmWindow, FourCC("cfrm"), def);
   ShowWindow(gConfirmWindow);
   SelectWindow(gConfirmWindow);
+  ModalWait wait(gConfirmWindow);
   if (!finishDialog(gConfirmWindow)) {
     HideWindow(gConfirmWindow);
     if (PquitRequested() || gInterfaceReady != 1) {

@@ -80,6 +80,7 @@ void PremoveEventHandlers() {
 int PinstallEventHandlers() {
   PremoveEventHandlers();
   PinstallAppState();
+  PinstallQuestionGate();
   int n = 0;
   static const EventTypeSpec odoc{kEventClassAppleEvent, kAEOpenDocuments};
   if (InstallEventHandler(GetApplicationEventTarget(), openDocuments, 1, &odoc, nullptr,
@@ -109,8 +110,8 @@ int PinstallEventHandlers() {
   for (const Installed& i : table) {
     // The field window's handler does what the confirm handler does, and more.
     EventHandlerProcPtr h = i.window == &gFieldWindow ? FieldEventHandler : i.handler;
-    if (*i.window != nullptr && InstallEventHandler(GetWindowEventTarget(*i.window), h, i.n, i.types,
-                                                    *i.window, nullptr) == noErr)
+    if (*i.window != nullptr && InstallEventHandler(GetWindowEventTarget(*i.window), h, i.n,
+                                                    i.types, *i.window, nullptr) == noErr)
       ++n;
   }
   return n;

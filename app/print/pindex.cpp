@@ -231,6 +231,10 @@ bool printIndex() {
     if (gMain != nullptr) gMain->ShowMessage("Printing cancelled", false);
     return false;
   }
+  if (set.SumTotal() == 0) {
+    gMain->ShowMessage("Nothing printed", false);
+    return true;
+  }
   gMain->EchoAction("Spooled", static_cast<int>(set.SumTotal()));
   return true;
 }

@@ -128,6 +128,16 @@ inline OSStatus SendCommand(const char* code, UInt32 kind = kEventCommandProcess
   return r;
 }
 
+// The action of the first menu item carrying the command.
+inline QAction* MenuAction(const char* code) {
+  MenuRef m = nullptr;
+  MenuItemIndex i = 0;
+  if (GetIndMenuItemWithCommandID(nullptr, FourCC({code[0], code[1], code[2], code[3], 0}), 1, &m,
+                                  &i) != noErr)
+    return nullptr;
+  return PlatformMenuItemAction(m, i);
+}
+
 inline bool MenuEnabled(const char* code) {
   MenuRef m = nullptr;
   MenuItemIndex i = 0;

@@ -2,6 +2,7 @@
 // lines, the session's resolution, image pages and index sheets, each checked with poppler's
 // pdfinfo, pdftotext and pdftoppm.
 #include <QDir>
+#include <QFileDialog>
 #include <QImage>
 #include <QPrintDialog>
 #include <QPrinter>
@@ -542,6 +543,75 @@ TEST_F(Print, PageRangesCancelsAndTheFileKept) {
   EXPECT_TRUE(log.Has(DMCinfo, "Print job cancelled by user")) << log.All();
   EXPECT_EQ(ReadAll(Pdf()), before);
   EXPECT_EQ(dir.Path("out.pdf"), Session()->OutputFile());
+}
+
+// Keys typed into Qt's print dialog stay there: the menus' shortcuts do nothing while it is up
+// (the main window's selection stays as it was). A print whose selection is empty by the time
+// the dialog closes writes nothing and says that nothing was printed.
+TEST_F(Print, ShortcutsStayInThePrintDialogAndAnEmptyPrintSaysSo) {
+  std::vector<DBRecord> eleven;
+  for (int i = 0; i < 11; i++) eleven.push_back(Photo("s" + std::to_string(i) + ".jpg", 40, 30));
+  Show(eleven, true);
+  gMain->Show(1);
+  SelectWindow(gMain->GetWindow());
+  const std::string before = "11 of 11 records selected";
+  gMain->GetBrowser()->ShowSelection(false);
+  ASSERT_EQ(Status(), before);
+  std::string during;
+  bool typed = false;
+  // Our own options dialog has the keyboard: Open Image's shortcut opens nothing (a file dialog
+  // that came would be cancelled and counted).
+  int fileDialogs = 0;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (QFileDialog* f = PlatformFileDialog(); f != nullptr && f->isVisible()) {
+      ++fileDialogs;
+      f->reject();
+    }
+  });
+  watch.start(5);
+  WhenShown(
+      gPrintWindow,
+      [&] {
+        QWidget* frame = PlatformFrameWidget(gPrintWindow);
+        QWidget* at = frame->focusWidget() ? frame->focusWidget() : frame;
+        QTest::keyClick(at, Qt::Key_O, Qt::ControlModifier);
+        QTest::keyClick(at, Qt::Key_A, Qt::ControlModifier | Qt::ShiftModifier);
+        checkEvents(0.05);
+      },
+      "bttn", 1);
+  WhenPrintDialog(
+      [&](QPrintDialog* d) {
+        for (QLineEdit* e : d->findChildren<QLineEdit*>())
+          if (e->text().toStdString() == Pdf()) {
+            e->setFocus();
+            QTest::keyClick(e, Qt::Key_A, Qt::ControlModifier);
+            typed = e->selectedText() == e->text();
+            QTest::keyClick(e, Qt::Key_A, Qt::ControlModifier | Qt::ShiftModifier);
+            QTest::keyClick(e, Qt::Key_I, Qt::ControlModifier);
+          }
+        QTest::keyClick(d, Qt::Key_3, Qt::ControlModifier);
+        during = Status();
+        EXPECT_EQ(gMain->bc.TotalSelected(), 11);
+        EXPECT_EQ(gMain->GetBrowser()->ThumbDenom(), 1);
+      },
+      kCancel);
+  gMain->GetBrowser()->SetThumbDenom(1);
+  EXPECT_FALSE(printImages());
+  EXPECT_EQ(fileDialogs, 0);
+  EXPECT_TRUE(typed);
+  EXPECT_EQ(during, before);
+  EXPECT_EQ(gMain->bc.TotalSelected(), 11);
+  // The selection emptied while the dialog was up.
+  const std::string kept = "kept";
+  WriteAll(Pdf(), kept);
+  WhenOptions({});
+  WhenPrintDialog([](QPrintDialog*) { gMain->bc.SelectNone(); }, kKeep);
+  EXPECT_TRUE(printImages());
+  EXPECT_EQ(Status(), "Nothing printed");
+  EXPECT_TRUE(log.Has(DMCwarning, "Nothing printed: no record is selected")) << log.All();
+  EXPECT_FALSE(log.Has(DMCinfo, "Spooled 0 records")) << log.All();
+  EXPECT_EQ(ReadAll(Pdf()), kept);
 }
 
 TEST_F(Print, IndexSheets) {

@@ -66,6 +66,10 @@ OSStatus PImageWindow::HandleCommand(EventRef event) {
     GetEventParameter(event, kEventParamKeyCode, typeUInt32, nullptr, sizeof key, nullptr, &key);
     GetEventParameter(event, kEventParamKeyModifiers, typeUInt32, nullptr, sizeof mods, nullptr,
                       &mods);
+    if (key == 0x01000000 && showGoing != 0 && (mods & (cmdKey | optionKey | controlKey)) == 0) {
+      StopShow();  // Escape (0x01000000) ends a slide show as a click in the picture does
+      return noErr;
+    }
     ControlRef focus = nullptr;
     if ((key != 0x01000004 && key != 0x01000005) || (mods & (cmdKey | optionKey | controlKey)) ||
         exposEditField == nullptr || GetKeyboardFocus(GetWindow(), &focus) != noErr ||

@@ -583,6 +583,19 @@ bool IsMenuItemChecked(MenuRef menu, MenuItemIndex item) {
   return it != nullptr && it->checked;
 }
 
+void HideMenuItem(MenuRef menu, MenuItemIndex item) {
+  if (ItemRec* it = Item(menu, item)) it->action->setVisible(false);
+}
+
+void ShowMenuItem(MenuRef menu, MenuItemIndex item) {
+  if (ItemRec* it = Item(menu, item)) it->action->setVisible(true);
+}
+
+bool IsMenuItemHidden(MenuRef menu, MenuItemIndex item) {
+  ItemRec* it = Item(menu, item);
+  return it != nullptr && !it->action->isVisible();
+}
+
 void EnableMenuItem(MenuRef menu, MenuItemIndex item) {
   SetItemEnabled(menu, item, true);
 }

@@ -33,6 +33,13 @@ std::string ItemText(int item) {
   return std::string(buf, std::min<UInt32>(n, sizeof buf));
 }
 
+bool ItemHidden(int item) {
+  MenuRef m = nullptr;
+  MenuItemIndex cata = 0;
+  GetIndMenuItemWithCommandID(nullptr, FourCC("cata"), 1, &m, &cata);
+  return IsMenuItemHidden(m, static_cast<MenuItemIndex>(item));
+}
+
 bool ItemEnabled(int item) {
   MenuRef m = nullptr;
   MenuItemIndex cata = 0;
@@ -56,7 +63,15 @@ TEST_F(App, RecentCataloguesAndTheLoneRecord) {
   EXPECT_EQ(ItemText(1), "a.qdb");
   EXPECT_EQ(ItemText(2), "gone.qdb");
   EXPECT_EQ(ItemText(3), "b.qdb");
-  EXPECT_EQ(ItemText(4), "recent catalog");
+  // The unused slots are hidden; a used one shows again.
+  for (int item = 1; item <= 5; ++item) EXPECT_EQ(ItemHidden(item), item > 3) << item;
+  StoreRecent({a, b, home.path() + "/c.qdb", home.path() + "/d.qdb"});
+  checkCatalogs();
+  EXPECT_FALSE(ItemHidden(4));
+  EXPECT_EQ(ItemText(4), "d.qdb");
+  StoreRecent({a, home.path() + "/gone.qdb", b});
+  checkCatalogs();
+  EXPECT_TRUE(ItemHidden(4));
 
   openCatalog(FourCC("cat1"));  // none open: the first
   ASSERT_TRUE(gMain->bc.Ready());

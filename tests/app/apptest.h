@@ -7,6 +7,8 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -14,7 +16,9 @@
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 
 #include "app/core/papp.h"
@@ -43,6 +47,30 @@ class TempHome {
 
  private:
   QTemporaryDir dir_;
+};
+
+// An xdg-open first on $PATH (in bin) that notes each item it is given in a log and ends with
+// the status given; without a status ends, xdg-open is nowhere on $PATH.
+class FakeOpener {
+ public:
+  explicit FakeOpener(const std::string& bin, int status = 0) : log(bin + "/opened.txt") {
+    QDir().mkpath(QString::fromStdString(bin));
+    const std::string script = bin + "/xdg-open";
+    std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << log << "'\nexit " << status
+                          << "\n";
+    QFile::setPermissions(QString::fromStdString(script),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    oldPath = getenv("PATH") ? getenv("PATH") : "";
+    setenv("PATH", (bin + ":" + oldPath).c_str(), 1);
+  }
+  FakeOpener(const FakeOpener&) = delete;
+  FakeOpener& operator=(const FakeOpener&) = delete;
+  ~FakeOpener() { setenv("PATH", oldPath.c_str(), 1); }
+  std::string Opened() const {
+    std::ifstream in(log);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  std::string log, oldPath;
 };
 
 // The interface as start-up makes it (forms, windows, dialogs, handlers), ready for events;

@@ -109,25 +109,6 @@ TEST_F(Improve, ResizingFillsAndImprovesTheNewCells) {
   EXPECT_EQ(Finals(), b->ThumbCount());
 }
 
-class FakeOpener {
- public:
-  explicit FakeOpener(const std::string& bin) : log(bin + "/opened.txt") {
-    QDir().mkpath(QString::fromStdString(bin));
-    const std::string script = bin + "/xdg-open";
-    std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << log << "'\nexit 0\n";
-    QFile::setPermissions(QString::fromStdString(script),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    oldPath = getenv("PATH") ? getenv("PATH") : "";
-    setenv("PATH", (bin + ":" + oldPath).c_str(), 1);
-  }
-  ~FakeOpener() { setenv("PATH", oldPath.c_str(), 1); }
-  std::string Opened() const {
-    std::ifstream in(log);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  std::string log, oldPath;
-};
-
 TEST_F(Improve, SoundsMarkedAndPlayed) {
   const std::string odd = "it's \"$(touch owned)\"";
   WriteBMP(dir + "/IMG_0001.bmp");
@@ -165,6 +146,17 @@ TEST_F(Improve, SoundsMarkedAndPlayed) {
   EXPECT_FALSE(QFile::exists("owned"));
   EXPECT_FALSE(QFile::exists(QString::fromStdString(dir + "/owned")));
   EXPECT_TRUE(b->PlaySound(withSound[0]));
+  {
+    // A player that fails is reported.
+    FakeOpener failing(home.path() + "/failing", 4);
+    std::string alert;
+    WhenShown(
+        gAlertWindow, [&] { alert = TextOf(gAlertWindow, "alrt", 128); }, "bttn", 1);
+    dmessage_last_class = alertLastClass = DMCnerr;
+    EXPECT_FALSE(b->PlaySound(withSound[0]));
+    EXPECT_EQ(alert.rfind("Cannot play the sound '" + dir + "/", 0), 0u) << alert;
+    EXPECT_NE(alert.find("xdg-open failed (status 4)"), std::string::npos) << alert;
+  }
   // Another display length: the sounds are learned again.
   WriteBMP(dir + "/IMG_0003.bmp");
   loadFolder(dir.c_str(), false, nullptr);

@@ -1,6 +1,7 @@
 // The application object: the recent-catalogue menu, the lone selected record, the update and
 // process tables with no window in front, a refused quit, and whole runs of the program.
 #include <algorithm>
+#include <memory>
 #include <fstream>
 #include <sstream>
 
@@ -117,6 +118,70 @@ TEST_F(App, UpdatesWithNoWindowInFront) {
 }
 
 // An image window that keeps its unsaved images.
+// Help opens the README installed beside the program (here the build tree's); Check for
+// Updates opens the address the build was given and is greyed without one; an opener that
+// cannot be started or fails raises an alert saying what could not be opened.
+TEST_F(App, HelpUpdatesAndTheLogOpenOrSayWhyNot) {
+  const std::string doc = PhelpDocument();
+  ASSERT_NE(doc.find("/share/doc/lumerin/README.md"), std::string::npos) << doc;
+  std::ifstream readme(doc);
+  std::string first;
+  std::getline(readme, first);
+  EXPECT_EQ(first, "# Lumerin");
+  std::vector<std::string> alerts;
+  auto answerAlerts = [&] {
+    auto* t = new QTimer;
+    QObject::connect(t, &QTimer::timeout, [&alerts, t] {
+      if (!IsWindowVisible(gAlertWindow)) return;
+      alerts.push_back(TextOf(gAlertWindow, "alrt", 128));
+      QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gAlertWindow, "bttn", 1)),
+                        Qt::LeftButton);
+    });
+    t->start(5);
+    return t;
+  };
+  std::unique_ptr<QTimer> answering(answerAlerts());
+  {
+    FakeOpener opener(home.path() + "/ok");
+    EXPECT_EQ(SendCommand("phlp"), noErr);
+    const char* const built = gUpdatesAddress;
+    gUpdatesAddress = "";
+    SendCommand("ckud", kEventCommandUpdateStatus);
+    EXPECT_FALSE(MenuEnabled("ckud"));
+    gUpdatesAddress = "https://updates.example.org/lumerin";
+    SendCommand("ckud", kEventCommandUpdateStatus);
+    EXPECT_TRUE(MenuEnabled("ckud"));
+    SendCommand("ckud");
+    gUpdatesAddress = built;
+    auto lines = [&] {
+      const std::string o = opener.Opened();
+      return std::count(o.begin(), o.end(), '\n');
+    };
+    for (int i = 0; i < 300 && lines() < 2; ++i) checkEvents(0.01);
+    checkEvents(0.05);  // a failure would be reported by now
+    EXPECT_EQ(opener.Opened(), doc + "\nhttps://updates.example.org/lumerin\n");
+  }
+  EXPECT_TRUE(alerts.empty());
+  {
+    FakeOpener opener(home.path() + "/none", 3);
+    SendCommand("phlp");
+    for (int i = 0; i < 300 && alerts.empty(); ++i) checkEvents(0.01);
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0],
+              "Cannot open the documentation '" + doc + "': no program to open it with was found");
+  }
+  // No opener at all: the log's viewer cannot be started.
+  snprintf(gErrLogFile, sizeof gErrLogFile, "%s/state.txt", home.path().c_str());
+  const std::string path = getenv("PATH");
+  setenv("PATH", (home.path() + "/empty").c_str(), 1);
+  SendCommand("elog");
+  setenv("PATH", path.c_str(), 1);
+  for (int i = 0; i < 300 && alerts.size() < 2; ++i) checkEvents(0.01);
+  ASSERT_EQ(alerts.size(), 2u);
+  EXPECT_EQ(alerts[1], "Cannot open the log '" + std::string(gErrLogFile) +
+                           "': xdg-open could not be started");
+}
+
 class KeepingImager : public IImageWindow {
  public:
   WindowPtr CreateWindow(IBNibRef) override { return nullptr; }

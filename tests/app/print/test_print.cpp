@@ -624,6 +624,10 @@ TEST_F(Print, IndexSheets) {
     recs.push_back(
         Photo("i" + std::to_string(100 + i) + ".jpg", i == 1 ? 30 : 60, i == 1 ? 60 : 30));
   recs[44].SetField(PDBFtitle, "\u00d1and\u00fa");
+  // A label wider than its cell is cut between characters and ends with an ellipsis.
+  std::string wide = "\u00d1";
+  for (int i = 0; i < 60; i++) wide += "\u00e9";
+  recs[2].SetField(PDBFtitle, wide.c_str());
   Show(recs, false);
   snprintf(gMain->bc.rsrc, sizeof gMain->bc.rsrc, "/pics");
   gMain->GetBrowser()->SetThumbDenom(0);
@@ -643,6 +647,10 @@ TEST_F(Print, IndexSheets) {
   EXPECT_NE(text.find("Sorted by"), std::string::npos) << text;
   EXPECT_NE(text.find("i143.jpg"), std::string::npos) << text;
   EXPECT_NE(text.find("\u00d1and\u00fa"), std::string::npos) << text;
+  EXPECT_EQ(text.find(wide), std::string::npos) << text;
+  EXPECT_NE(text.find("\u00d1\u00e9\u00e9"), std::string::npos) << text;
+  EXPECT_NE(text.find("\u00e9\u2026"), std::string::npos) << text;
+  EXPECT_EQ(text.find("\ufffd"), std::string::npos) << text;
   // Cells at 36 dpi: 1.5-inch squares 0.06 apart, their labels below; the grid is centred.
   const double res = 36, t = 1.5 * res, s = 0.06 * res, f = 0.13 * res;
   const double tw = (6.5 * res - s) / 4 - s, th = (9 * res - f - s) / 5 - f - s;

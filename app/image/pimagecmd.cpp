@@ -340,7 +340,8 @@ OSStatus PImageWindow::HandleCommandUpdate(EventRef event) {
       enableMenuCommand(cmd, HasSelection());
       return noErr;
     case C("dofc"):
-      enableMenuCommand(cmd, Ready() && iring->IsHDR());
+      // Menus ask what is known: they never load the picture.
+      enableMenuCommand(cmd, Ready() && iring->LoadedHDR());
       checkMenuCommand(cmd, Ready() && iring->fcs != nullptr);
       return noErr;
     case C("pano"):

@@ -540,8 +540,17 @@ void BeginModalWait(WindowRef dialog) {
       owner->frame->winId();
       ow = owner->frame->windowHandle();
     }
-    // The desktop keeps a window above the one it is transient for.
-    dw->setTransientParent(ow);
+    // The desktop keeps a window above the one it is transient for; it learns which when the
+    // window is shown.
+    if (dw->transientParent() != ow) {
+      dw->setTransientParent(ow);
+      if (d->frame->isVisible()) {
+        d->constructing = true;  // shown again at once: no window events
+        d->frame->hide();
+        d->frame->show();
+        d->constructing = false;
+      }
+    }
   }
   if (d->frame->isVisible()) d->frame->raise();
 }

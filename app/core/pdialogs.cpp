@@ -65,9 +65,9 @@ bool runDialog(WindowRef w) {
     gConfirmResponse = kResponseCancel;
     return false;
   }
+  ModalWait wait(w);  // before it shows: the desktop learns what it belongs to then
   ShowWindow(w);
   SelectWindow(w);
-  ModalWait wait(w);
   // A mount breaks off the wait only for confirmDialog: here the dialog stays up.
   while (!finishDialog(w)) {
     if (gInterfaceReady != 1 || PquitRequested() || !IsValidWindowPtr(w)) {
@@ -129,9 +129,9 @@ OSType confirmDialog(const char* msg, const char* cbut, OSType dfb) {
                : dfb == kResponseCustom ? 131
                                         : 0;
   PsetDefaultButton(gConfirmWindow, FourCC("cfrm"), def);
+  ModalWait wait(gConfirmWindow);
   ShowWindow(gConfirmWindow);
   SelectWindow(gConfirmWindow);
-  ModalWait wait(gConfirmWindow);
   if (!finishDialog(gConfirmWindow)) {
     HideWindow(gConfirmWindow);
     if (PquitRequested() || gInterfaceReady != 1) {
@@ -152,8 +152,7 @@ int positionDialog(int npos, int oldp) {
   PutControlText(edit, text);
   snprintf(text, sizeof text, "of %d", npos + 1);
   PutControlText(Control(gPositionWindow, "posn", 130), text);
-  if (gPositionWindow) ShowWindow(gPositionWindow);
-  EditControlText(gPositionWindow, edit);
+  EditControlText(gPositionWindow, edit);  // the focus it gets once shown
   if (!runDialog(gPositionWindow)) return -1;
   int result = -1;
   char buf[33];
@@ -206,7 +205,6 @@ OSType getInput(char* resp, int rlen, const char* msg) {
   ControlRef edit = Control(gInputWindow, "inpt", 129);
   resp[rlen - 1] = '\0';
   PutControlText(edit, resp);
-  if (gInputWindow) ShowWindow(gInputWindow);
   EditControlText(gInputWindow, edit);
   runDialog(gInputWindow);
   // The whole text is read, cleaned and cut to the buffer before a character that would not fit.

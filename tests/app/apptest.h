@@ -20,6 +20,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
@@ -71,6 +72,30 @@ class FakeOpener {
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
   std::string log, oldPath;
+};
+
+// While it lives, answers every alert that shows (OK), keeping the texts in order.
+class AlertsAnswered {
+ public:
+  AlertsAnswered() {
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      if (gAlertWindow == nullptr || !IsWindowVisible(gAlertWindow)) return;
+      char buf[1024];
+      ControlID cid{FourCC("alrt"), 128}, ok{FourCC("bttn"), 1};
+      ControlRef c = nullptr;
+      texts.push_back(GetControlByID(gAlertWindow, &cid, &c) == noErr &&
+                              GetControlText(c, buf, sizeof buf, true)
+                          ? buf
+                          : "");
+      if (GetControlByID(gAlertWindow, &ok, &c) == noErr)
+        QTest::mouseClick(qobject_cast<QAbstractButton*>(PlatformControlWidget(c)), Qt::LeftButton);
+    });
+    timer_.start(5);
+  }
+  std::vector<std::string> texts;
+
+ private:
+  QTimer timer_;
 };
 
 // The interface as start-up makes it (forms, windows, dialogs, handlers), ready for events;

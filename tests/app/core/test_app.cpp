@@ -1,7 +1,6 @@
 // The application object: the recent-catalogue menu, the lone selected record, the update and
 // process tables with no window in front, a refused quit, and whole runs of the program.
 #include <algorithm>
-#include <memory>
 #include <fstream>
 #include <sstream>
 
@@ -128,19 +127,8 @@ TEST_F(App, HelpUpdatesAndTheLogOpenOrSayWhyNot) {
   std::string first;
   std::getline(readme, first);
   EXPECT_EQ(first, "# Lumerin");
-  std::vector<std::string> alerts;
-  auto answerAlerts = [&] {
-    auto* t = new QTimer;
-    QObject::connect(t, &QTimer::timeout, [&alerts, t] {
-      if (!IsWindowVisible(gAlertWindow)) return;
-      alerts.push_back(TextOf(gAlertWindow, "alrt", 128));
-      QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gAlertWindow, "bttn", 1)),
-                        Qt::LeftButton);
-    });
-    t->start(5);
-    return t;
-  };
-  std::unique_ptr<QTimer> answering(answerAlerts());
+  AlertsAnswered answered;
+  const std::vector<std::string>& alerts = answered.texts;
   {
     FakeOpener opener(home.path() + "/ok");
     EXPECT_EQ(SendCommand("phlp"), noErr);

@@ -148,9 +148,6 @@ void UpdateItems(uintptr_t menu) {
 
 bool selectingPopUp = false;  // PopUpMenuSelect sends the command itself
 
-// Marks the actions of menu items, whose shortcuts a modal wait holds back.
-constexpr char kMenuItemProperty[] = "platformMenuItem";
-
 void ItemChosen(uintptr_t menu, QAction* a) {
   MenuRec* m = FindMenu(menu);
   const int i = m ? IndexOfAction(m, a) : 0;
@@ -161,7 +158,6 @@ void ItemChosen(uintptr_t menu, QAction* a) {
 
 void Wire(uintptr_t menu, QAction* a) {
   a->setShortcutContext(Qt::ApplicationShortcut);  // one menu bar for every window
-  a->setProperty(kMenuItemProperty, true);
   QObject::connect(a, &QAction::triggered, [menu, a] { ItemChosen(menu, a); });
 }
 
@@ -270,9 +266,11 @@ void AttachMenuBar(WindowRec* w) {
     if (MenuRec* m = FindMenu(id)) w->menubar->addAction(m->qmenu->menuAction());
 }
 
+// The menus' items are the actions whose shortcuts work in every window (Qt's dialogs keep
+// theirs to their own windows).
 bool IsMenuItemAction(const QObject* o) {
   const auto* a = qobject_cast<const QAction*>(o);
-  return a != nullptr && a->property(kMenuItemProperty).toBool();
+  return a != nullptr && a->shortcutContext() == Qt::ApplicationShortcut;
 }
 
 void UpdateShortcutItems(const QKeyEvent* e) {

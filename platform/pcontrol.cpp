@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "platform/ppriv.h"
+#include "platform/pqt.h"
 #include "platform/pwindow.h"
 
 namespace plat {
@@ -412,9 +413,42 @@ OSStatus GetTabContentRect(ControlRef c, Rect* outRect) {
 }
 
 namespace {
+
+// A static text whose form sets the dynamic property "elide" shows one line cut to its width
+// (between characters, with an ellipsis) and keeps the whole text for readers.
+constexpr char kWholeText[] = "platformWholeText";
+
+void ShowFitted(QLabel* l) {
+  const QByteArray whole = l->property(kWholeText).toString().toUtf8();
+  l->setText(PfitText(QFontMetricsF(l->font()), whole.constData(), 0, l->contentsRect().width()));
+}
+
+class RefitOnResize : public QObject {
+ public:
+  using QObject::QObject;
+  bool eventFilter(QObject* o, QEvent* e) override {
+    if (e->type() == QEvent::Resize || e->type() == QEvent::FontChange)
+      if (auto* l = qobject_cast<QLabel*>(o)) ShowFitted(l);
+    return false;
+  }
+};
+
+void SetLabelText(QLabel* l, const QString& text) {
+  if (!l->property("elide").toBool()) {
+    l->setText(text);
+    return;
+  }
+  if (!l->property(kWholeText).isValid()) l->installEventFilter(new RefitOnResize(l));
+  l->setProperty(kWholeText, text);
+  ShowFitted(l);
+}
+
 QString* TextOf(ControlRec* r, QString* out) {
   QWidget* w = r->widget;
-  if (auto* l = qobject_cast<QLabel*>(w)) return &(*out = l->text());
+  if (auto* l = qobject_cast<QLabel*>(w)) {
+    const QVariant whole = l->property(kWholeText);
+    return &(*out = whole.isValid() ? whole.toString() : l->text());
+  }
   if (auto* e = qobject_cast<QLineEdit*>(w)) return &(*out = e->text());
   if (auto* p = qobject_cast<QPlainTextEdit*>(w)) return &(*out = p->toPlainText());
   if (auto* t = qobject_cast<QTextEdit*>(w)) return &(*out = t->toPlainText());
@@ -433,7 +467,7 @@ OSStatus SetControlData(ControlRef c, ControlPartCode, UInt32 tag, UInt32 size, 
     if (!ValidUTF8(s, size)) return paramErr;
     QString text = QString::fromUtf8(s, static_cast<qsizetype>(size));
     if (auto* l = qobject_cast<QLabel*>(w))
-      l->setText(text);
+      SetLabelText(l, text);
     else if (auto* e = qobject_cast<QLineEdit*>(w))
       e->setText(text);
     else if (auto* p = qobject_cast<QPlainTextEdit*>(w))

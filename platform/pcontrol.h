@@ -11,7 +11,9 @@
 //
 // A widget's dynamic property "command" (four characters, blanks kept: "dir ") is the command
 // the control sends. A combo box's dynamic property "commands" lists a command per item,
-// separated by commas ("z013,z017,zfit").
+// separated by commas ("z013,z017,zfit"). A label whose dynamic property "elide" is set shows
+// its text on one line cut to its width (between characters, ending with an ellipsis) and
+// keeps the whole text for GetControlText.
 //
 // What the user does to a control arrives as a control hit (kEventClassControl,
 // kEventControlHit, with kEventParamControlPart and the control as direct object) at the

@@ -220,9 +220,32 @@ OSStatus CallNextEventHandler(EventHandlerCallRef callRef, EventRef event) {
   return RunChain(cs, event);
 }
 
+namespace {
+bool (*commandGate)(UInt32 command) = nullptr;
+
+UInt32 CommandOfEvent(EventRef event) {
+  if (GetEventClass(event) != kEventClassCommand) return 0;
+  HICommand cmd{};
+  return GetEventParameter(event, kEventParamDirectObject, typeHICommand, nullptr, sizeof cmd,
+                           nullptr, &cmd) == noErr
+             ? cmd.commandID
+             : 0;
+}
+}  // namespace
+
+void SetCommandGate(bool (*refuses)(UInt32 command)) {
+  commandGate = refuses;
+}
+
+bool CommandRefused(UInt32 command) {
+  return commandGate != nullptr && command != 0 && commandGate(command);
+}
+
 OSStatus SendEventToEventTarget(EventRef event, EventTargetRef target) {
   if (Events().Find(event) == nullptr) return paramErr;
   if (IsDispatchedToken(event)) return noErr;  // it was dispatched as it arrived
+  if (GetEventKind(event) == kEventCommandProcess && CommandRefused(CommandOfEvent(event)))
+    return noErr;  // held back: taken, and nothing done
   BeginDispatch();
   RetainEvent(event);  // handlers may release their reference meanwhile
   OSStatus r = eventNotHandledErr;

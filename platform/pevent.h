@@ -48,6 +48,11 @@ OSStatus AddEventTypesToHandler(EventHandlerRef handler, UInt32 numTypes,
 // dispatched to.
 OSStatus CallNextEventHandler(EventHandlerCallRef callRef, EventRef event);
 OSStatus SendEventToEventTarget(EventRef event, EventTargetRef target);
+// The command gate: while it refuses a command, every command-process event of that command
+// (from a menu, a shortcut, a control or ProcessHICommand) is taken without reaching a handler,
+// and the command's menu items are disabled after their update. NULL: none refused.
+void SetCommandGate(bool (*refuses)(UInt32 command));
+bool CommandRefused(UInt32 command);
 // Sends a command event (kEventCommandProcess with the command) to the focused window (the
 // active one, else the one in front), then the application.
 OSStatus ProcessHICommand(const HICommand* command);

@@ -118,3 +118,12 @@ std::string UserPicturesFolder() {
   const char* home = getenv("HOME");
   return std::string(home && *home ? home : "") + "/Pictures";
 }
+
+std::string ProgramFolder() {
+  char buf[4096];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buf - 1) return "";
+  std::string path(buf, static_cast<size_t>(n));
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos || slash == 0 ? "" : path.substr(0, slash);
+}

@@ -27,3 +27,7 @@ bool MakePrivateFolder(const std::string& path, std::string* message = nullptr);
 // The user's pictures folder as the desktop names it (XDG_PICTURES_DIR), by default
 // ~/Pictures; it is not made when missing.
 std::string UserPicturesFolder();
+
+// The folder holding the running program (its executable), without a trailing '/'; empty when
+// it cannot be found. Files installed with the program lie at fixed places from there.
+std::string ProgramFolder();

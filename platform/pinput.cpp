@@ -17,6 +17,7 @@ namespace plat {
 
 NativeClick g_nativeClick;
 void UpdateShortcutItems(const QKeyEvent* e);  // pmenu.cpp
+bool IsMenuItemAction(const QObject* o);       // pmenu.cpp
 
 namespace {
 
@@ -65,6 +66,8 @@ class InputFilter : public QObject {
  public:
   using QObject::QObject;
   bool eventFilter(QObject* o, QEvent* e) override {
+    // While the program or Qt waits on a modal dialog, a menu's shortcut does nothing.
+    if (e->type() == QEvent::Shortcut) return IsMenuItemAction(o) && InModalWait();
     switch (e->type()) {
       case QEvent::MouseButtonPress:
       case QEvent::MouseButtonDblClick:

@@ -119,6 +119,34 @@ bool OpenWithDesktop(const std::string& pathOrUrl) {
   return !pathOrUrl.empty() && LaunchDetached(kOpener, {OpenerArgument(pathOrUrl)});
 }
 
+bool OpenWithDesktopWatched(const std::string& pathOrUrl, std::function<void(int result)> failed) {
+  if (pathOrUrl.empty()) return false;
+  if (QCoreApplication::instance() == nullptr) return OpenWithDesktop(pathOrUrl);
+  // The openers still running: kept (never destroyed, so never killed) until they end.
+  static auto* running = new std::vector<QProcess*>;
+  auto* p = new QProcess;
+  if (!Prepare(kOpener, {OpenerArgument(pathOrUrl)}, p)) {
+    delete p;
+    return false;
+  }
+  p->setProcessChannelMode(QProcess::ForwardedChannels);
+  p->start();
+  if (!p->waitForStarted()) {
+    delete p;
+    return false;
+  }
+  running->push_back(p);
+  QObject::connect(p, &QProcess::finished, p,
+                   [p, failed = std::move(failed)](int code, QProcess::ExitStatus status) {
+                     running->erase(std::remove(running->begin(), running->end(), p),
+                                    running->end());
+                     p->deleteLater();
+                     const int result = status == QProcess::CrashExit ? kLaunchCrashed : code;
+                     if (result != 0 && failed) failed(result);
+                   });
+  return true;
+}
+
 int OpenWithDesktopAndWait(const std::string& pathOrUrl, double timeoutSeconds) {
   if (pathOrUrl.empty()) return kLaunchFailed;
   return LaunchAndWait(kOpener, {OpenerArgument(pathOrUrl)}, timeoutSeconds);

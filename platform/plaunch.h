@@ -8,6 +8,7 @@
 // unchanged).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,12 @@ int LaunchAndWait(const std::string& program, const std::vector<std::string>& ar
 
 // Opens a file or web address with the desktop's opener, not waiting; true when it started.
 bool OpenWithDesktop(const std::string& pathOrUrl);
+
+// The same, watched: false when the opener could not be started (failed is not called);
+// otherwise failed is called later, from the event loop, when the opener ends in failure (its
+// exit status, or kLaunchCrashed). An opener still running when the program quits is left to
+// run.
+bool OpenWithDesktopWatched(const std::string& pathOrUrl, std::function<void(int result)> failed);
 
 // The same, waited for: the opener's exit status (0 when it opened the item) or a result above.
 int OpenWithDesktopAndWait(const std::string& pathOrUrl, double timeoutSeconds);

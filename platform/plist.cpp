@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/pcontrol.h"
+#include "platform/pmouse.h"
 #include "platform/ppriv.h"
 #include "platform/pwindow.h"
 
@@ -15,7 +16,6 @@ using namespace plat;
 
 namespace {
 
-constexpr double kDoubleClickTime = 0.4;
 constexpr int kBar = 15;  // scroll bar thickness
 
 struct ListRec {
@@ -30,6 +30,7 @@ struct ListRec {
   bool drawing = true, active = true;
   Cell last{-1, -1};
   double lastClick = -1;
+  Point lastClickPt{0, 0};
   uintptr_t vbar = 0, hbar = 0;
   size_t At(SInt32 r, SInt32 c) const { return size_t(r) * size_t(cols) + size_t(c); }
   bool Valid(Cell c) const { return c.v >= 0 && c.h >= 0 && c.v < rows && c.h < cols; }
@@ -311,7 +312,7 @@ bool LClick(Point pt, UInt32 modifiers, ListHandle lh) {
     return false;
   }
   const double now = GetCurrentEventTime();
-  const bool dbl = c == l->last && l->lastClick >= 0 && now - l->lastClick <= kDoubleClickTime;
+  const bool dbl = c == l->last && IsDoubleClick(l->lastClick, l->lastClickPt, now, pt);
   if (shift) {
     Extend(l, c);
   } else if (toggle) {
@@ -322,6 +323,7 @@ bool LClick(Point pt, UInt32 modifiers, ListHandle lh) {
   }
   l->last = c;
   l->lastClick = dbl ? -1 : now;  // a third click starts a new pair
+  l->lastClickPt = pt;
   Draw(l, nullptr);
   return dbl;
 }

@@ -131,6 +131,9 @@ OSStatus SendItemEvent(UInt32 kind, uintptr_t menu, int index) {
   OSStatus r = SendEventToEventTarget(
       ev, w ? ToHandle<EventTargetRef>(w->target) : GetApplicationEventTarget());
   ReleaseEvent(ev);
+  if (kind == kEventCommandUpdateStatus && CommandRefused(cmd.commandID))
+    if (MenuRec* now = FindMenu(menu); now != nullptr && index <= int(now->items.size()))
+      if (QAction* a = now->items[size_t(index) - 1].action) a->setEnabled(false);
   return r;
 }
 
@@ -263,8 +266,15 @@ void AttachMenuBar(WindowRec* w) {
     if (MenuRec* m = FindMenu(id)) w->menubar->addAction(m->qmenu->menuAction());
 }
 
+// The menus' items are the actions whose shortcuts work in every window (Qt's dialogs keep
+// theirs to their own windows).
+bool IsMenuItemAction(const QObject* o) {
+  const auto* a = qobject_cast<const QAction*>(o);
+  return a != nullptr && a->shortcutContext() == Qt::ApplicationShortcut;
+}
+
 void UpdateShortcutItems(const QKeyEvent* e) {
-  if (Bar().empty()) return;
+  if (Bar().empty() || InModalWait()) return;
   BuildIndex();
   auto it = TheIndex().shortcuts.find(e->keyCombination().toCombined());
   if (it == TheIndex().shortcuts.end()) return;
@@ -569,6 +579,19 @@ void CheckMenuItem(MenuRef menu, MenuItemIndex item, bool checked) {
 bool IsMenuItemChecked(MenuRef menu, MenuItemIndex item) {
   ItemRec* it = Item(menu, item);
   return it != nullptr && it->checked;
+}
+
+void HideMenuItem(MenuRef menu, MenuItemIndex item) {
+  if (ItemRec* it = Item(menu, item)) it->action->setVisible(false);
+}
+
+void ShowMenuItem(MenuRef menu, MenuItemIndex item) {
+  if (ItemRec* it = Item(menu, item)) it->action->setVisible(true);
+}
+
+bool IsMenuItemHidden(MenuRef menu, MenuItemIndex item) {
+  ItemRec* it = Item(menu, item);
+  return it != nullptr && !it->action->isVisible();
 }
 
 void EnableMenuItem(MenuRef menu, MenuItemIndex item) {

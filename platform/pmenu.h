@@ -74,6 +74,11 @@ OSStatus GetIndMenuItemWithCommandID(MenuRef menu, MenuCommand command, UInt32 n
                                      MenuItemIndex* outIndex);
 void CheckMenuItem(MenuRef menu, MenuItemIndex item, bool checked);
 bool IsMenuItemChecked(MenuRef menu, MenuItemIndex item);
+// A hidden item takes no room in its menu (a separator it leaves at an end or beside another
+// goes too); it keeps its text, command and state.
+void HideMenuItem(MenuRef menu, MenuItemIndex item);
+void ShowMenuItem(MenuRef menu, MenuItemIndex item);
+bool IsMenuItemHidden(MenuRef menu, MenuItemIndex item);
 void EnableMenuItem(MenuRef menu, MenuItemIndex item);
 void DisableMenuItem(MenuRef menu, MenuItemIndex item);
 bool IsMenuItemEnabled(MenuRef menu, MenuItemIndex item);

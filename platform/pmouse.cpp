@@ -4,7 +4,9 @@
 #include <QApplication>
 #include <QCursor>
 #include <QGuiApplication>
+#include <QStyleHints>
 #include <algorithm>
+#include <cstdlib>
 
 #include "platform/ppriv.h"
 #include "platform/pqt.h"
@@ -161,6 +163,21 @@ bool WaitMouseMoved(Point startPt) {
 
 void GetGlobalMouse(Point* globalMouse) {
   if (globalMouse) *globalMouse = ToPoint(LastGlobal());
+}
+
+UInt32 GetDblTime() {
+  const int ms = QGuiApplication::styleHints()->mouseDoubleClickInterval();
+  return ms > 0 ? static_cast<UInt32>((static_cast<long long>(ms) * 60 + 999) / 1000) : 0;
+}
+
+int GetDblDistance() {
+  return std::max(0, QGuiApplication::styleHints()->mouseDoubleClickDistance());
+}
+
+bool IsDoubleClick(double then, Point first, double now, Point pt) {
+  if (then < 0 || now < then || now - then > GetDblTime() / 60.0) return false;
+  const int d = GetDblDistance();
+  return std::abs(pt.h - first.h) <= d && std::abs(pt.v - first.v) <= d;
 }
 
 bool Button() {

@@ -36,6 +36,13 @@ OSStatus TrackMouseLocationWithOptions(GrafPtr port, UInt32 options, EventTimeou
 bool WaitMouseMoved(Point startPt);
 // The mouse position in global coordinates.
 void GetGlobalMouse(Point* globalMouse);
+// The desktop's double click: a second click counts only when it comes within GetDblTime ticks
+// (1/60 s) of the first and lies within GetDblDistance pixels of it, across and down.
+UInt32 GetDblTime();
+int GetDblDistance();
+// Whether a click at (now, pt) makes a double click with one at (then, first): times in seconds
+// on the platform clock, points in one coordinate system. A negative then is no click.
+bool IsDoubleClick(double then, Point first, double now, Point pt);
 // True while a mouse button is held.
 bool Button();
 

@@ -51,6 +51,12 @@ class PortPainter : public QPainter {
 // image a PortPainter that keeps it paints on. Any other drawing on the port turns it back first.
 bool PortRolled(GrafPtr port, QRect* r, QPoint* d);
 
+// A line of text made to fit: the UTF-8 text cut to at most maxChars characters (0: no limit)
+// and to width pixels in the metrics' font, only between characters (a character keeps its
+// accents and joiners); a text that had to be cut ends with an ellipsis. Bytes that end inside a
+// character (a text cut short before) count as a cut.
+QString PfitText(const QFontMetricsF& fm, const char* utf8, int maxChars, qreal width);
+
 // The content widget a port shows; NULL for a stale port.
 QWidget* PlatformPortWidget(GrafPtr port);
 // The top-level widget of a window (frame with menu bar and content) and its content widget,

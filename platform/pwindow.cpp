@@ -18,10 +18,12 @@
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QTextEdit>
+#include <QWindow>
 #include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/pmenu.h"
 #include "platform/ppriv.h"
@@ -115,13 +117,28 @@ void FrameWidget::closeEvent(QCloseEvent* e) {
     SendEvent(kEventClassWindow, kEventWindowClose, w->target);
 }
 
-// The window in front: the last one shown, selected or activated.
+// The window in front: the last one shown, selected or activated; and the document window
+// among them.
 uintptr_t g_front = 0;
+uintptr_t g_frontDocument = 0;
+
+void NoteFront(const WindowRec* w) {
+  if (w->wclass == kFloatingWindowClass) return;
+  g_front = w->id;
+  if (w->wclass == kDocumentWindowClass) g_frontDocument = w->id;
+}
+
+// The dialogs waited on, innermost last.
+std::vector<uintptr_t>& ModalWaits() {
+  static auto* v = new std::vector<uintptr_t>;
+  return *v;
+}
 
 void FrameWidget::showEvent(QShowEvent*) {
   WindowRec* w = Windows().Find(win);
   if (w == nullptr || w->constructing) return;
   g_front = win;
+  if (w->wclass == kDocumentWindowClass) g_frontDocument = win;
   SendEvent(kEventClassWindow, kEventWindowShown, w->target);
 }
 
@@ -133,7 +150,7 @@ void FrameWidget::hideEvent(QHideEvent*) {
 bool FrameWidget::event(QEvent* e) {
   WindowRec* w = Windows().Find(win);
   if (e->type() == QEvent::WindowActivate && w != nullptr && !w->constructing) {
-    if (w->wclass != kFloatingWindowClass) g_front = win;
+    NoteFront(w);
     const uintptr_t target = w->target;
     SendEvent(kEventClassWindow, kEventWindowActivated, target);
     if (Windows().Find(win)) SendEvent(kEventClassWindow, kEventWindowFocusAcquired, target);
@@ -483,7 +500,7 @@ bool IsWindowVisible(WindowRef win) {
 
 void SelectWindow(WindowRef win) {
   if (WindowRec* w = Windows().Find(win)) {
-    if (w->wclass != kFloatingWindowClass) g_front = w->id;
+    NoteFront(w);
     w->frame->raise();
     w->frame->activateWindow();
   }
@@ -502,6 +519,60 @@ WindowRef ActiveNonFloatingWindow() {
       if (eligible(kv.second)) w = kv.second;
   }
   return w ? ToHandle<WindowRef>(w->id) : nullptr;
+}
+
+void BeginModalWait(WindowRef dialog) {
+  WindowRec* d = Windows().Find(dialog);
+  if (d == nullptr) return;
+  // Its owner: the dialog waited on before it, else the document window in front.
+  WindowRec* owner = nullptr;
+  for (auto it = ModalWaits().rbegin(); owner == nullptr && it != ModalWaits().rend(); ++it)
+    if (WindowRec* o = Windows().Find(*it); o != nullptr && o != d && o->frame->isVisible())
+      owner = o;
+  if (owner == nullptr)
+    if (WindowRec* o = Windows().Find(g_frontDocument); o != nullptr && o->frame->isVisible())
+      owner = o;
+  ModalWaits().push_back(d->id);
+  d->frame->winId();  // makes its platform window
+  if (QWindow* dw = d->frame->windowHandle()) {
+    QWindow* ow = nullptr;
+    if (owner != nullptr && owner != d) {
+      owner->frame->winId();
+      ow = owner->frame->windowHandle();
+    }
+    // The desktop keeps a window above the one it is transient for; it learns which when the
+    // window is shown.
+    if (dw->transientParent() != ow) {
+      dw->setTransientParent(ow);
+      if (d->frame->isVisible()) {
+        d->constructing = true;  // shown again at once: no window events
+        d->frame->hide();
+        d->frame->show();
+        d->constructing = false;
+      }
+    }
+  }
+  if (d->frame->isVisible()) d->frame->raise();
+}
+
+void EndModalWait(WindowRef dialog) {
+  auto& v = ModalWaits();
+  const uintptr_t id = FromHandle(dialog);
+  for (auto it = v.rbegin(); it != v.rend(); ++it)
+    if (*it == id) {
+      v.erase(std::next(it).base());
+      break;
+    }
+  if (std::find(v.begin(), v.end(), id) != v.end()) return;  // still waited on further out
+  if (WindowRec* d = Windows().Find(dialog))
+    if (QWindow* dw = d->frame->windowHandle()) dw->setTransientParent(nullptr);
+}
+
+bool InModalWait() {
+  if (QApplication::activeModalWidget() != nullptr) return true;
+  for (uintptr_t id : ModalWaits())
+    if (WindowRec* w = Windows().Find(id); w != nullptr && w->frame->isVisible()) return true;
+  return false;
 }
 
 EventTargetRef GetWindowEventTarget(WindowRef win) {

@@ -56,6 +56,14 @@ void SelectWindow(WindowRef w);  // brings it to the front and activates it
 // windows do not count); NULL when none is shown.
 WindowRef ActiveNonFloatingWindow();
 EventTargetRef GetWindowEventTarget(WindowRef w);
+// Modal waits. A dialog the program waits on, from BeginModalWait to EndModalWait (nested
+// waits allowed), is kept above the window it belongs to: the dialog waited on before it, else
+// the document window in front. While such a dialog is shown, or one of Qt's modal dialogs is
+// up, the menus' keyboard shortcuts do nothing: the keys go to the widget that has the
+// keyboard.
+void BeginModalWait(WindowRef dialog);
+void EndModalWait(WindowRef dialog);
+bool InModalWait();
 // The window's title as UTF-8; SetWindowTitle refuses text that is not UTF-8 (paramErr).
 OSStatus SetWindowTitle(WindowRef w, const char* utf8);
 // Copies the title (not terminated) into buf, at most size bytes; actualSize: its whole length.

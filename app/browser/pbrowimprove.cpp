@@ -4,6 +4,7 @@
 
 #include "app/browser/pbrowser.h"
 #include "app/core/pdialogs.h"
+#include "app/core/phandlers.h"
 #include "app/core/precfile.h"
 #include "platform/plaunch.h"
 
@@ -40,8 +41,13 @@ bool PBrowser::PlaySound(int i) {
     return false;
   std::vector<char> path(kSoundPathLen);
   if (!relatedSoundFile(ctx->rdisp.Get(i), path.data(), kSoundPathLen)) return false;
-  // The path goes to the opener as one argument: no command line is made of it.
-  return OpenWithDesktopAndWait(path.data(), kPlayerWait) == 0;
+  // The path goes to the opener as one argument: no command line is made of it. A player still
+  // playing when the wait ends is left to play.
+  const int result = OpenWithDesktopAndWait(path.data(), kPlayerWait);
+  if (result == 0 || result == kLaunchTimedOut) return true;
+  DMESSAGE(DMCresource, "Cannot play the sound '%s': %s", path.data(),
+           PlaunchFailure(result).c_str());
+  return false;
 }
 
 int PBrowser::ImproveDisplay(bool doall) {

@@ -19,8 +19,6 @@
 
 namespace {
 
-// Two clicks this close (seconds on the platform clock) make a double click.
-constexpr double kDoubleClickTime = 0.4;
 // The longest wait for a button's release.
 constexpr double kReleaseWait = 30.0;
 
@@ -98,13 +96,16 @@ bool PBrowser::ThumbClick(Point pt, unsigned short mods, EventRef event) {
     FocusThumb(rec);
     return true;
   }
+  // A double click is two clicks at one place within the desktop's time; a quick click
+  // elsewhere is a click of its own.
   const double now = event ? GetEventTime(event) : GetCurrentEventTime();
-  if (lastUpTime > 0.0 && now - lastUpTime <= kDoubleClickTime) {
+  if (lastUpTime > 0.0 && IsDoubleClick(lastUpTime, lastUpPoint, now, pt)) {
     waitMouseRelease(kReleaseWait);
     if (rec >= 0 && ctx->IsSelected(rec)) openImages(this, nullptr);
     return true;
   }
   lastUpTime = now;
+  lastUpPoint = pt;
   bool deselected = false;
   if (mods & shiftKey) {
     if (rec >= 0) {

@@ -52,6 +52,7 @@ PBrowser::PBrowser(IMainWindow* mw)
       topleftIndex(0),
       insertIndex(-1),
       lastUpTime(0.0),
+      lastUpPoint{0, 0},
       thumbScroll(nullptr),
       listh(nullptr),
       csiz{16, 160},
@@ -266,14 +267,14 @@ void PBrowser::DrawCell(QPainter* p, int tn) {
   const int top = extent.top + (tn / ntcols) * (csiz.v + ts + 24) + 24;
   const DBRecord& rec = ctx->rdisp.Get(ti);
 
-  // The caption: the title, else the file name, of at most ts / 5 characters.
-  char caption[81];
+  // The caption: the title, else the file name, of at most ts / 5 characters (cut below).
+  char caption[1024];
   const int chars = std::min(ts / 5, 80);
   const char* text = nullptr;
   if (const DBFieldInfo* fi = rec.GetFieldInfo()) {
-    text = rec.FormatField(fi->XlateID(&PDBFInfo, PDBFtitle), caption, chars + 1);
+    text = rec.FormatField(fi->XlateID(&PDBFInfo, PDBFtitle), caption, sizeof caption);
     if (text == nullptr || *text == '\0')
-      text = rec.FormatField(fi->XlateID(&PDBFInfo, PDBFfile), caption, chars + 1);
+      text = rec.FormatField(fi->XlateID(&PDBFInfo, PDBFfile), caption, sizeof caption);
   }
 
   // The catalogue band shows 4 pixels right and below the light cell.
@@ -287,8 +288,9 @@ void PBrowser::DrawCell(QPainter* p, int tn) {
   p->setBrush(Qt::NoBrush);
   if (text != nullptr && *text != '\0') {
     p->setPen(QColor(0, 0, 0));
-    // A caption wider than the cell ends in an ellipsis.
-    const QString line = p->fontMetrics().elidedText(QString::fromUtf8(text), Qt::ElideRight, ts);
+    // A caption longer or wider than the cell is cut between characters and ends in an
+    // ellipsis.
+    const QString line = PfitText(QFontMetricsF(p->fontMetrics()), text, chars, ts);
     p->drawText(QRect(left, top + ts + 4, ts, csiz.v), Qt::AlignHCenter | Qt::AlignTop, line);
   }
   const _ImgStruct& img = thumb[tn];
@@ -398,4 +400,3 @@ void PBrowser::Highlight(bool on) {
   }
   highlighted = on;
 }
-

@@ -121,6 +121,7 @@ class PBrowser : public PDrawer, public IBrowser {
   int topleftIndex;
   int insertIndex;
   double lastUpTime;
+  Point lastUpPoint;  // where that click was
   ControlRef thumbScroll;
   ListHandle listh;
   Point csiz;  // v: line height, h: table column width

@@ -209,14 +209,15 @@ void checkCatalogs() {
     if (path == nullptr) break;
     const char* slash = strrchr(path, '/');
     PsetMenuItemText(menu, static_cast<MenuItemIndex>(item), slash ? slash + 1 : path);
+    ShowMenuItem(menu, static_cast<MenuItemIndex>(item));
     if (access(path, R_OK) == 0)
       EnableMenuItem(menu, static_cast<MenuItemIndex>(item));
     else
       DisableMenuItem(menu, static_cast<MenuItemIndex>(item));
   }
-  for (; item <= 5 && item < count; ++item) {
-    PsetMenuItemText(menu, static_cast<MenuItemIndex>(item), "recent catalog");
+  for (; item <= 5 && item < count; ++item) {  // unused slots are hidden
     DisableMenuItem(menu, static_cast<MenuItemIndex>(item));
+    HideMenuItem(menu, static_cast<MenuItemIndex>(item));
   }
 }
 

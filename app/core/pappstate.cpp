@@ -43,7 +43,8 @@ double idleImprovements(double delay) {
 void PinstallAppState() {
   PwindowEventHooks.begin = [] { return idleImprovements(0); };
   PwindowEventHooks.end = [](double begun, bool handled) {
-    if (!handled) idleImprovements(begun);
+    // A handler that armed the timer itself (a redraw after a resize) keeps its arming.
+    if (!handled && !(lastDelay > 0)) idleImprovements(begun);
   };
   PcontentClickHook = [] { alertLastClass = DMCnerr; };
   idleImprovementStep = improveCallback;

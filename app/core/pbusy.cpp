@@ -2,6 +2,7 @@
 #include "app/core/pbusy.h"
 
 #include "platform/pevent.h"
+#include "platform/pwindow.h"
 
 namespace {
 
@@ -77,6 +78,49 @@ bool PrefusedWhileBusy(UInt32 command) {
     default:
       return command >= C("oth1") && command <= C("oth9");
   }
+}
+
+bool PrefusedWhileAsking(UInt32 command) {
+  if (PrefusedWhileBusy(command)) return true;
+  // The recent values of the setting menus.
+  if ((command >= C("sub1") && command <= C("sub7")) ||
+      (command >= C("own1") && command <= C("own5")) ||
+      (command >= C("alb1") && command <= C("alb7")) ||
+      (command >= C("key1") && command <= C("key9")))
+    return true;
+  switch (command) {
+    case C("save"):  // files written, renamed or made
+    case C("renm"):
+    case C("mhdr"):
+    case C("pano"):
+    case C("eimg"):
+    case C("eweb"):
+    case C("erec"):
+    case C("ecat"):
+    case C("prnt"):
+    case C("prni"):
+    case C("pref"):
+    case C("open"):  // the image a waiting save or print works on
+    case C("albm"):  // records changed
+    case C("othr"):
+    case C("date"):
+    case C("dens"):
+    case C("posn"):
+    case C("rept"):
+    case C("crop"):
+    case C("reye"):
+    case C("spot"):
+    case C("calb"):
+    case C("porg"):
+    case C("pdst"):
+      return true;
+    default:
+      return false;
+  }
+}
+
+void PinstallQuestionGate() {
+  SetCommandGate([](UInt32 command) { return InModalWait() && PrefusedWhileAsking(command); });
 }
 
 void PdeferQuit() {

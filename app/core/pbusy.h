@@ -17,6 +17,11 @@ class PBusyGuard {
 bool PisBusy();
 // True for a command that must wait while busy.
 bool PrefusedWhileBusy(UInt32 command);
+// True for a command that changes files or records (or what a waiting command works on): it is
+// refused while a command waits on a question (a modal dialog, ours or Qt's).
+bool PrefusedWhileAsking(UInt32 command);
+// Installs the refusal of those commands at the platform's command gate.
+void PinstallQuestionGate();
 // A quit that came while busy; the outermost guard carries it out when it ends.
 void PdeferQuit();
 bool PquitDeferred();

@@ -22,6 +22,19 @@ char curMsg[256] = "Working...";
 
 namespace {
 
+// A question waited on: it stays above the window it belongs to, and while it waits the menus'
+// shortcuts do nothing and the commands that change files or records are refused.
+class ModalWait {
+ public:
+  explicit ModalWait(WindowRef w) : w_(w) { BeginModalWait(w); }
+  ~ModalWait() { EndModalWait(w_); }
+  ModalWait(const ModalWait&) = delete;
+  ModalWait& operator=(const ModalWait&) = delete;
+
+ private:
+  WindowRef w_;
+};
+
 ControlRef Control(WindowRef w, const char* sig, SInt32 id) {
   ControlID cid{FourCC({sig[0], sig[1], sig[2], sig[3], 0}), id};
   ControlRef c = nullptr;
@@ -52,6 +65,7 @@ bool runDialog(WindowRef w) {
     gConfirmResponse = kResponseCancel;
     return false;
   }
+  ModalWait wait(w);  // before it shows: the desktop learns what it belongs to then
   ShowWindow(w);
   SelectWindow(w);
   // A mount breaks off the wait only for confirmDialog: here the dialog stays up.
@@ -115,6 +129,7 @@ OSType confirmDialog(const char* msg, const char* cbut, OSType dfb) {
                : dfb == kResponseCustom ? 131
                                         : 0;
   PsetDefaultButton(gConfirmWindow, FourCC("cfrm"), def);
+  ModalWait wait(gConfirmWindow);
   ShowWindow(gConfirmWindow);
   SelectWindow(gConfirmWindow);
   if (!finishDialog(gConfirmWindow)) {
@@ -137,8 +152,7 @@ int positionDialog(int npos, int oldp) {
   PutControlText(edit, text);
   snprintf(text, sizeof text, "of %d", npos + 1);
   PutControlText(Control(gPositionWindow, "posn", 130), text);
-  if (gPositionWindow) ShowWindow(gPositionWindow);
-  EditControlText(gPositionWindow, edit);
+  EditControlText(gPositionWindow, edit);  // the focus it gets once shown
   if (!runDialog(gPositionWindow)) return -1;
   int result = -1;
   char buf[33];
@@ -191,7 +205,6 @@ OSType getInput(char* resp, int rlen, const char* msg) {
   ControlRef edit = Control(gInputWindow, "inpt", 129);
   resp[rlen - 1] = '\0';
   PutControlText(edit, resp);
-  if (gInputWindow) ShowWindow(gInputWindow);
   EditControlText(gInputWindow, edit);
   runDialog(gInputWindow);
   // The whole text is read, cleaned and cut to the buffer before a character that would not fit.

@@ -1,7 +1,10 @@
 // The application-level handler and the dialog windows' handlers.
 #include "app/core/phandlers.h"
 
+#include <climits>
+#include <cstdlib>
 #include <string>
+#include <unistd.h>
 
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
@@ -14,6 +17,7 @@
 #include "app/core/pseam.h"
 #include "platform/pcontrol.h"
 #include "platform/pdocuments.h"
+#include "platform/pfolders.h"
 #include "platform/plaunch.h"
 #include "platform/pmounts.h"
 #include "platform/pwindow.h"
@@ -26,9 +30,13 @@ constexpr UInt32 C(const char (&s)[5]) {
   return FourCC(s);
 }
 
-// The program's web page and help, opened in the desktop's browser.
-const char* const kWebPage = "https://lumerin.example.org/";
-const char* const kHelpPage = "https://lumerin.example.org/help/";
+#ifndef LUMERIN_UPDATES_URL
+#define LUMERIN_UPDATES_URL ""
+#endif
+
+// Where the documentation lies from the program's folder: installed as <prefix>/bin/lumerin
+// with <prefix>/share/doc/lumerin, and the build tree keeps the same places.
+const char* const kHelpDocument = "/../share/doc/lumerin/README.md";
 
 struct Installed {
   WindowRef* window;
@@ -83,6 +91,7 @@ void PremoveEventHandlers() {
 int PinstallEventHandlers() {
   PremoveEventHandlers();
   PinstallAppState();
+  PinstallQuestionGate();
   int n = 0;
   static const EventTypeSpec odoc{kEventClassAppleEvent, kAEOpenDocuments};
   if (InstallEventHandler(GetApplicationEventTarget(), openDocuments, 1, &odoc, nullptr,
@@ -203,6 +212,9 @@ OSStatus Update(UInt32 cmd) {
     case C("pref"):
       enableMenuCommand(cmd, true);
       return noErr;
+    case C("ckud"):  // greyed when the program was built without an address
+      enableMenuCommand(cmd, gUpdatesAddress != nullptr && gUpdatesAddress[0] != '\0');
+      return noErr;
     case C("albm"):
     case C("keyw"):
     case C("othr"):
@@ -282,16 +294,68 @@ void AboutCommandHandler(WindowRef window) {
   SetGWorld(savePort, saveDevice);
 }
 
+const char* gUpdatesAddress = LUMERIN_UPDATES_URL;
+
+std::string PlaunchFailure(int result) {
+  switch (result) {
+    case kLaunchFailed:
+      return "xdg-open could not be started";
+    case kLaunchCrashed:
+      return "xdg-open crashed";
+    case 1:
+      return "xdg-open did not take it";
+    case 2:
+      return "it does not exist";
+    case 3:
+      return "no program to open it with was found";
+    default:
+      return "xdg-open failed (status " + std::to_string(result) + ")";
+  }
+}
+
+namespace {
+void ReportOpenFailure(const std::string& what, int result) {
+  // The failure may come after the command that asked for it ended: it is a problem of its own.
+  dmessage_last_class = DMCnerr;
+  alertLastClass = DMCnerr;
+  DMESSAGE(DMCresource, "Cannot open %s: %s", what.c_str(), PlaunchFailure(result).c_str());
+}
+}  // namespace
+
+void PopenReported(const std::string& item, const std::string& what) {
+  if (!OpenWithDesktopWatched(item, [what](int result) { ReportOpenFailure(what, result); }))
+    ReportOpenFailure(what, kLaunchFailed);
+}
+
+std::string PhelpDocument() {
+  const std::string dir = ProgramFolder();
+  if (dir.empty()) return "";
+  char real[PATH_MAX];
+  const std::string path = dir + kHelpDocument;
+  return realpath(path.c_str(), real) != nullptr && access(real, R_OK) == 0 ? real : "";
+}
+
 void openLogWindow() {
-  if (gErrLogFile[0] != '\0') OpenWithDesktop(gErrLogFile);
+  if (gErrLogFile[0] == '\0') {
+    DMESSAGE(DMCresource, "Cannot open the log: no log file is being written");
+    return;
+  }
+  PopenReported(gErrLogFile, std::string("the log '") + gErrLogFile + "'");
 }
 
 void checkUpdates() {
-  OpenWithDesktop(kWebPage);
+  if (gUpdatesAddress != nullptr && gUpdatesAddress[0] != '\0')
+    PopenReported(gUpdatesAddress, std::string("the address '") + gUpdatesAddress + "'");
 }
 
 void openHelp() {
-  OpenWithDesktop(kHelpPage);
+  const std::string doc = PhelpDocument();
+  if (doc.empty()) {
+    DMESSAGE(DMCresource, "Cannot open the documentation: '%s' is missing",
+             (ProgramFolder() + kHelpDocument).c_str());
+    return;
+  }
+  PopenReported(doc, "the documentation '" + doc + "'");
 }
 
 OSStatus AboutEventHandler(EventHandlerCallRef, EventRef event, void* userData) {

@@ -3,6 +3,8 @@
 // Each returns eventNotHandledErr for what it does not take, so the event travels on.
 #pragma once
 
+#include <string>
+
 #include "platform/pevent.h"
 
 extern const EventTypeSpec appEventSpec[4];
@@ -33,10 +35,19 @@ OSStatus PrefEventHandler(EventHandlerCallRef call, EventRef event, void* userDa
 void AboutCommandHandler(WindowRef window);
 // Opens the log file in the desktop's viewer.
 void openLogWindow();
-// Opens the program's web page.
+// Opens the address the program was built with (the CMake option LUMERIN_UPDATES_URL); the
+// command is greyed when there is none.
 void checkUpdates();
-// Opens the help.
+extern const char* gUpdatesAddress;
+// Opens the program's documentation, installed beside it (PhelpDocument: its path, empty when
+// it is missing).
 void openHelp();
+std::string PhelpDocument();
+// Opens an item with the desktop's opener; when the opener cannot be started or fails, an alert
+// says what (a description such as "the log '<path>'") could not be opened.
+void PopenReported(const std::string& item, const std::string& what);
+// Why a launch failed, from its result (plaunch.h) or the opener's exit status.
+std::string PlaunchFailure(int result);
 
 // The first pending event of one of the types (left in the queue), or NULL; never waits.
 EventRef MatchEvent(int specLen, const EventTypeSpec* eSpec);

@@ -281,12 +281,15 @@ bool ReadMegs(WindowRef w, SInt32 id, int* megs, const char* what) {
   return false;
 }
 
-bool ReadTyped(WindowRef w, Typed* t) {
-  return ReadPath(w, 143, t->shadow, "shadow catalog") &&
-         ReadPath(w, 132, t->thumbDir, "thumbnail cache directory") &&
-         ReadPath(w, 137, t->log, "log file") &&
-         ReadMegs(w, 133, &t->thumbMegs, "thumbnail cache size") &&
-         ReadMegs(w, 136, &t->memMegs, "memory cache size");
+// Reads the dialog's entries; 0 when all are good, else the id of the first one refused
+// (reported).
+SInt32 ReadTyped(WindowRef w, Typed* t) {
+  if (!ReadPath(w, 143, t->shadow, "shadow catalog")) return 143;
+  if (!ReadPath(w, 132, t->thumbDir, "thumbnail cache directory")) return 132;
+  if (!ReadPath(w, 137, t->log, "log file")) return 137;
+  if (!ReadMegs(w, 133, &t->thumbMegs, "thumbnail cache size")) return 133;
+  if (!ReadMegs(w, 136, &t->memMegs, "memory cache size")) return 136;
+  return 0;
 }
 
 void ChangeShadow(const char* text) {
@@ -457,7 +460,7 @@ void ChangePreferences() {
   if (!runDialog(w) || gConfirmResponse != kResponseOK) return;
 
   Typed t;
-  if (!ReadTyped(w, &t)) return;  // refused: nothing changes
+  if (ReadTyped(w, &t) != 0) return;  // refused: nothing changes
   ChangeShadow(t.shadow);
   ChangeThumbDir(t.thumbDir);
   if (t.thumbMegs != thumbCacheMegs) {
@@ -505,6 +508,17 @@ OSStatus PrefEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
   }
   if (cmd != kResponseOK && cmd != kResponseCancel && cmd != kResponseCustom)
     return eventNotHandledErr;
+  if (cmd == kResponseOK) {
+    // An entry that cannot be taken keeps the dialog, and the user's other edits, open: its
+    // message shows and the entry is selected for mending.
+    dmessage_last_class = DMCnerr;
+    alertLastClass = DMCnerr;
+    Typed t;
+    if (const SInt32 bad = ReadTyped(w, &t)) {
+      if (IsWindowVisible(w)) EditControlText(w, Pref(w, bad));
+      return noErr;
+    }
+  }
   gConfirmResponse = cmd;
   HideWindow(w);
   return noErr;

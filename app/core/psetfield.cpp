@@ -637,8 +637,16 @@ void checkSettings(unsigned long cmd) {
   MenuRef menu[10] = {};
   MenuItemIndex index[10] = {};
   for (int k = 1; k <= slots; ++k) ItemOf(RecentCode(*kind, k), &menu[k], &index[k]);
+  // A slot without a value is hidden.
+  auto unused = [&](int k) {
+    if (menu[k] == nullptr) return;
+    CheckMenuItem(menu[k], index[k], false);
+    DisableMenuItem(menu[k], index[k]);
+    HideMenuItem(menu[k], index[k]);
+  };
   auto slot = [&](int k, const char* text, bool on, bool checked) {
     if (menu[k] == nullptr) return;
+    ShowMenuItem(menu[k], index[k]);
     if (text != nullptr) SetMenuItemText(menu[k], index[k], text);
     CheckMenuItem(menu[k], index[k], checked);
     if (on)
@@ -649,7 +657,7 @@ void checkSettings(unsigned long cmd) {
   const PContext* bc = gMain ? &gMain->bc : nullptr;
   const int nsel = bc ? bc->TotalSelected() : 0;
   if (nsel == 0) {
-    for (int k = slots; k >= 1; --k) slot(k, nullptr, false, false);
+    for (int k = slots; k >= 1; --k) unused(k);
     checkMenuCommand(kind->ask, false);
     enableMenuCommand(kind->ask, false);
     return;
@@ -694,5 +702,5 @@ void checkSettings(unsigned long cmd) {
       slot(k++, v, true, false);
     }
   }
-  for (; k <= slots; ++k) slot(k, "recent value", false, false);
+  for (; k <= slots; ++k) unused(k);
 }

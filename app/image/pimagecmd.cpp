@@ -66,6 +66,10 @@ OSStatus PImageWindow::HandleCommand(EventRef event) {
     GetEventParameter(event, kEventParamKeyCode, typeUInt32, nullptr, sizeof key, nullptr, &key);
     GetEventParameter(event, kEventParamKeyModifiers, typeUInt32, nullptr, sizeof mods, nullptr,
                       &mods);
+    if (key == 0x01000000 && showGoing != 0 && (mods & (cmdKey | optionKey | controlKey)) == 0) {
+      StopShow();  // Escape (0x01000000) ends a slide show as a click in the picture does
+      return noErr;
+    }
     ControlRef focus = nullptr;
     if ((key != 0x01000004 && key != 0x01000005) || (mods & (cmdKey | optionKey | controlKey)) ||
         exposEditField == nullptr || GetKeyboardFocus(GetWindow(), &focus) != noErr ||
@@ -336,7 +340,8 @@ OSStatus PImageWindow::HandleCommandUpdate(EventRef event) {
       enableMenuCommand(cmd, HasSelection());
       return noErr;
     case C("dofc"):
-      enableMenuCommand(cmd, Ready() && iring->IsHDR());
+      // Menus ask what is known: they never load the picture.
+      enableMenuCommand(cmd, Ready() && iring->LoadedHDR());
       checkMenuCommand(cmd, Ready() && iring->fcs != nullptr);
       return noErr;
     case C("pano"):

@@ -177,8 +177,11 @@ void PImageDrawer::Failed() {
   failed = true;
   Wipe();
   const unsigned c = dmessage_last_class;
+  const char* known = pim != nullptr && pim->iring != nullptr ? pim->iring->LoadFailure() : "";
   if (c <= DMCdata && dmessage_record[c] != nullptr && dmessage_record[c][0] != '\0')
     Readout(dmessage_record[c]);
+  else if (known[0] != '\0')
+    Readout(known);  // told when it first failed: not read (nor reported) again
   else
     Readout("Image loading failure.");
 }

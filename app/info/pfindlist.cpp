@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "app/core/papp.h"
+#include "app/core/phandlers.h"
 #include "app/info/pfind.h"
-#include "platform/plaunch.h"
 #include "platform/ptempfile.h"
 #include "support/dmessage.h"
 #include "support/pstrings.h"
@@ -102,5 +102,5 @@ void PFindWindow::List(int fid) const {
   }
   const std::string path = folder + "/lumerin_list" + std::to_string(fid) + ".txt";
   if (!ReplaceFile(path, text)) return;
-  if (!OpenWithDesktop(path)) DMESSAGE(DMCwarning, "Cannot open %s with xdg-open", path.c_str());
+  PopenReported(path, "the value list '" + path + "'");
 }

@@ -82,7 +82,7 @@ bool printThumb(QPainter* page, const DBRecord& dr, int ndx, int ncols, int nrow
   page->save();
   page->setPen(Qt::black);
   {
-    // The label under the square, as one word: a long title runs past the cell.
+    // The label under the square, as one word: a long title is cut to the cell's width.
     QTextForm tf(page);
     tf.SetFontSize(static_cast<float>(F - 0.15 * S));
     const float lt = static_cast<float>(top + T + 0.05 * S);
@@ -92,7 +92,7 @@ bool printThumb(QPainter* page, const DBRecord& dr, int ndx, int ncols, int nrow
     const char* label = nullptr;
     if (PDBgetField(dr, PDBFtitle).Get(&label, 1) != 1 || label == nullptr || label[0] == 0)
       PDBgetField(dr, PDBFfile).Get(&label, 1);
-    if (label != nullptr) tf.PutWord(label, 0, false);
+    if (label != nullptr) tf.PutWord(tf.FitWord(label, static_cast<float>(T)).c_str(), 0, false);
     tf.EndLine(false);
   }
   // The largest thumbnail size no larger than the square.
@@ -230,6 +230,10 @@ bool printIndex() {
   if (err != 0) {
     if (gMain != nullptr) gMain->ShowMessage("Printing cancelled", false);
     return false;
+  }
+  if (set.SumTotal() == 0) {
+    gMain->ShowMessage("Nothing printed", false);
+    return true;
   }
   gMain->EchoAction("Spooled", static_cast<int>(set.SumTotal()));
   return true;

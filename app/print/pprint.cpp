@@ -401,6 +401,12 @@ bool printImages() {
   }
   if (printed < tried)
     DMESSAGE(DMCwarning, "Could not print %d of %d images", tried - printed, tried);
+  if (printed == 0) {
+    // The selection emptied meanwhile, or no picture could be had: no page went out.
+    if (tried == 0) DMESSAGE(DMCwarning, "Nothing printed: no record is selected");
+    ShowMessage("Nothing printed");
+    return true;
+  }
   gMain->EchoAction("Spooled", printed);
   return true;
 }
@@ -428,6 +434,7 @@ bool printDisplayImage(PDisplayImage* dimg) {
     ShowMessage("Spooled 1 image");
   } else {
     DMESSAGE(DMCwarning, "Could not print %d of %d images", 1, 1);
+    ShowMessage("Nothing printed");
   }
   return true;
 }

@@ -64,6 +64,11 @@ float QTextForm::GetWordWidth(const char* word) const {
   return static_cast<float>(metrics.horizontalAdvance(QString::fromUtf8(word)));
 }
 
+std::string QTextForm::FitWord(const char* word, float width) const {
+  if (word == nullptr || word[0] == 0 || !(fontSize > 0)) return "";
+  return PfitText(metrics, word, 0, width).toStdString();
+}
+
 bool QTextForm::RenderWord(const char* word, float x, float y) {
   if (word == nullptr || word[0] == 0 || !(fontSize > 0)) return true;
   if (ctx != nullptr && ctx->isActive()) {

@@ -5,6 +5,8 @@
 // s x 72 / the device's resolution.
 #pragma once
 
+#include <string>
+
 #include "platform/pqt.h"
 #include "support/textform.h"
 
@@ -25,6 +27,9 @@ class QTextForm : public TextForm {
   bool SetFontSize(float s);
   float GetFontSize() const override { return fontSize; }
   float GetWordWidth(const char* word) const override;
+  // The word cut between characters to at most width page units in the current face, ending
+  // with an ellipsis when cut.
+  std::string FitWord(const char* word, float width) const;
   bool RenderWord(const char* word, float x, float y) override;
 
   QPainter* GetContext() const { return ctx; }

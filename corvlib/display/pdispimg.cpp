@@ -104,6 +104,9 @@ void PDisplayImage::MarkReload(int f) {
     need2reload = grown;
   }
   need2reload.Set(uf);
+  // A frame that failed is read again once the reload is asked for.
+  for (PDisplayList* d = dlhead; d != nullptr; d = d->next)
+    if (d->frame == f) d->loadFailed = false;
 }
 
 void PDisplayImage::ClearReload(int f) {

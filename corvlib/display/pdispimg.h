@@ -11,6 +11,8 @@
 // window pixels (after zoom, offset and orientation).
 #pragma once
 
+#include <string>
+
 #include <cstdint>
 
 #include "catalog/pdbase.h"
@@ -86,6 +88,11 @@ class PDisplayList : public DiskCacheObject {
 
   bool IsHDR() const { return tms != nullptr; }
   int FrameNumber() const { return frame; }
+  // The frame could not be loaded: later uses fail at once, without reading the file (and
+  // reporting its fault) again, until the frame is marked for reloading.
+  bool LoadFailed() const { return loadFailed; }
+  // What was reported when the frame failed ("" when nothing was).
+  const std::string& FailureText() const { return failureText; }
   PDisplayList* Next() const { return next; }
 
   _ImgStruct l_img;
@@ -98,6 +105,8 @@ class PDisplayList : public DiskCacheObject {
   PDisplayImage* parent;
   int frame;
   PDisplayList* next;
+  bool loadFailed = false;
+  std::string failureText;
 
  private:
   bool Load8bit(_ImgReader* ir);
@@ -140,6 +149,12 @@ class PDisplayImage {
   // one the file was read with (a format's own default when it states none); 0 when the image
   // is not high-dynamic-range.
   double StoNits();
+  // Whether the current frame, as far as it was loaded, is of high dynamic range; never loads.
+  bool LoadedHDR() const { return dlp != nullptr && dlp->tms != nullptr; }
+  // Why the current frame could not be loaded, when it could not ("" otherwise).
+  const char* LoadFailure() const {
+    return dlp != nullptr && dlp->loadFailed ? dlp->failureText.c_str() : "";
+  }
   bool IsLossy();
   int GetOWidth() const;
   int GetOHeight() const;

@@ -138,8 +138,28 @@ double PDisplayList::StoNitsScale() const {
 }
 
 bool PDisplayList::NewOriginal() {
-  if (parent == nullptr) return false;
+  if (parent == nullptr || loadFailed) return false;
   if (!DMASSERT(objCache == NULL)) return false;
+  // Whatever fails below was reported once: the frame is not read again until reloaded, and
+  // the most severe report made meanwhile is kept as the reason.
+  struct FailOnce {
+    PDisplayList* frame;
+    const char* before[DMCinfo] = {};
+    bool ok = false;
+    explicit FailOnce(PDisplayList* f) : frame(f) {
+      for (unsigned c = 0; c < DMCinfo; ++c) before[c] = dmessage_record[c];
+    }
+    ~FailOnce() {
+      if (ok) return;
+      frame->loadFailed = true;
+      frame->failureText.clear();
+      for (unsigned c = 0; c < DMCinfo; ++c)
+        if (dmessage_record[c] != before[c] && dmessage_record[c] != nullptr) {
+          frame->failureText = dmessage_record[c];
+          break;
+        }
+    }
+  } once(this);
   const bool q = parent->quiet;
   _ImgReader* rd = parent->ir;
   if (rd == nullptr) {
@@ -219,6 +239,7 @@ bool PDisplayList::NewOriginal() {
     return false;
   }
   if (tms == nullptr) c_img.mbase = this;
+  once.ok = true;
   return true;
 }
 

@@ -6,9 +6,6 @@
 
 namespace {
 
-// The text of every space entry; never freed.
-char gEmptyWord[1] = {0};
-
 // Bytes in the UTF-8 character that byte c starts: 1 for ASCII and for bytes that start no
 // valid sequence, so that no character is longer than 4 bytes.
 int Utf8Length(unsigned char c) {
@@ -20,8 +17,6 @@ int Utf8Length(unsigned char c) {
 
 }  // namespace
 
-TFWordList::TFWordList() : word(gEmptyWord) {}
-
 TFWordList::~TFWordList() {
   // The rest of the line goes first, one entry at a time, so that a long line cannot exhaust
   // the stack.
@@ -31,20 +26,23 @@ TFWordList::~TFWordList() {
     e->next = nullptr;
     delete e;
   }
-  if (word != nullptr && word[0] != 0) delete[] word;
+  delete[] own;
 }
 
 void TFWordList::SetWord(const char* w) {
-  if (word != nullptr && word[0] != 0) delete[] word;
+  // The text is only ever freed through own, which holds nothing but copies made here.
+  delete[] own;
+  own = nullptr;
+  word = "";
   addspc = false;
   if (w == nullptr || w[0] == 0) {
-    word = gEmptyWord;
     width = 0;
     return;
   }
   const size_t len = strlen(w);
-  word = new char[len + 1];
-  memcpy(word, w, len + 1);
+  own = new char[len + 1];
+  memcpy(own, w, len + 1);
+  word = own;
   size_t chars = 0;
   for (size_t i = 0; i < len; i++) chars += (static_cast<unsigned char>(w[i]) & 0xC0) != 0x80;
   width = static_cast<float>(chars);

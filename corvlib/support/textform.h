@@ -24,19 +24,22 @@ enum TextJustFlags { TJFcenter = 0, TJFleft = 1, TJFright = 2, TJFfull = 3 };
 // Deleting the head frees the whole line.
 struct TFWordList {
   TFWordList* next = nullptr;  // the entry to the left, queued earlier
-  char* word;                  // own copy of the text; the shared empty text for a space entry
+  const char* word = "";       // the entry's text: its own copy, or "" for a space entry
   int wflags = 0;              // font flags in force for the word
   float width = 0;             // drawn width; 0 for a space entry
   bool addspc = false;         // a space follows the word
 
-  TFWordList();
+  TFWordList() = default;
   TFWordList(const TFWordList&) = delete;
   TFWordList& operator=(const TFWordList&) = delete;
   ~TFWordList();
 
-  // Replaces the text with a copy of w (the shared empty text for null or ""), clears addspc and
-  // sets width to the text's length in characters, a placeholder the caller overwrites.
+  // Replaces the text with a copy of w ("" for null or ""), clears addspc and sets width to the
+  // text's length in characters, a placeholder the caller overwrites.
   void SetWord(const char* w);
+
+ private:
+  char* own = nullptr;  // the copy word points at; null for the empty text
 };
 
 class TextForm {

@@ -7,6 +7,8 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -14,8 +16,11 @@
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
@@ -44,6 +49,54 @@ class TempHome {
 
  private:
   QTemporaryDir dir_;
+};
+
+// An xdg-open first on $PATH (in bin) that notes each item it is given in a log and ends with
+// the status given; without a status ends, xdg-open is nowhere on $PATH.
+class FakeOpener {
+ public:
+  explicit FakeOpener(const std::string& bin, int status = 0) : log(bin + "/opened.txt") {
+    QDir().mkpath(QString::fromStdString(bin));
+    const std::string script = bin + "/xdg-open";
+    std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << log << "'\nexit " << status
+                          << "\n";
+    QFile::setPermissions(QString::fromStdString(script),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    oldPath = getenv("PATH") ? getenv("PATH") : "";
+    setenv("PATH", (bin + ":" + oldPath).c_str(), 1);
+  }
+  FakeOpener(const FakeOpener&) = delete;
+  FakeOpener& operator=(const FakeOpener&) = delete;
+  ~FakeOpener() { setenv("PATH", oldPath.c_str(), 1); }
+  std::string Opened() const {
+    std::ifstream in(log);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  std::string log, oldPath;
+};
+
+// While it lives, answers every alert that shows (OK), keeping the texts in order.
+class AlertsAnswered {
+ public:
+  AlertsAnswered() {
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      if (gAlertWindow == nullptr || !IsWindowVisible(gAlertWindow)) return;
+      char buf[1024];
+      ControlID cid{FourCC("alrt"), 128}, ok{FourCC("bttn"), 1};
+      ControlRef c = nullptr;
+      texts.push_back(GetControlByID(gAlertWindow, &cid, &c) == noErr &&
+                              GetControlText(c, buf, sizeof buf, true)
+                          ? buf
+                          : "");
+      if (GetControlByID(gAlertWindow, &ok, &c) == noErr)
+        QTest::mouseClick(qobject_cast<QAbstractButton*>(PlatformControlWidget(c)), Qt::LeftButton);
+    });
+    timer_.start(5);
+  }
+  std::vector<std::string> texts;
+
+ private:
+  QTimer timer_;
 };
 
 // The interface as start-up makes it (forms, windows, dialogs, handlers), ready for events;
@@ -142,6 +195,16 @@ inline OSStatus SendCommand(const char* code, UInt32 kind = kEventCommandProcess
   OSStatus r = SendEventToEventTarget(ev, target);
   ReleaseEvent(ev);
   return r;
+}
+
+// The action of the first menu item carrying the command.
+inline QAction* MenuAction(const char* code) {
+  MenuRef m = nullptr;
+  MenuItemIndex i = 0;
+  if (GetIndMenuItemWithCommandID(nullptr, FourCC({code[0], code[1], code[2], code[3], 0}), 1, &m,
+                                  &i) != noErr)
+    return nullptr;
+  return PlatformMenuItemAction(m, i);
 }
 
 inline bool MenuEnabled(const char* code) {

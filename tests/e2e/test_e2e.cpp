@@ -188,6 +188,19 @@ bool Filled() {
   return b->ThumbCount() > 0;
 }
 
+// Every cell shows its final thumbnail, but for pictures that have none (unreadable files keep
+// their placeholder).
+bool Final() {
+  PBrowser* b = Browser();
+  PContext& bc = gMain->bc;
+  for (int i = 0; i < b->ThumbCount(); ++i) {
+    if (b->thumbFinal.Check(static_cast<uint32_t>(i))) continue;
+    const std::string name = PDBgetString(bc.rdisp.Get(b->topleftIndex + i), PDBFfile);
+    if (name != "corrupted.jpg" && name != "67-0_length_string.jpg") return false;
+  }
+  return Filled();
+}
+
 // A press and release in the middle of cell (row, col) of the grid, as a person clicks.
 void ClickCell(int row, int col, Qt::KeyboardModifiers m) {
   PBrowser* b = Browser();
@@ -253,11 +266,24 @@ void AddBrowsing() {
                      Shot(gMain->GetWindow(), "16-range");
                      EXPECT_TRUE(Menu(gMain->GetWindow(), "Large Thumbnails"));
                    }});
-  steps.push_back({"large thumbnails", [] { return Browser()->tnDenom == 2 && Filled(); },
+  // The larger thumbnails fill more than the window: maximised, the window shows more cells,
+  // filled and made final in idle time as after a scroll, no placeholders left.
+  static int before = 0;
+  steps.push_back({"large thumbnails", [] { return Browser()->tnDenom == 2 && Final(); },
                    [] {
                      Shot(gMain->GetWindow(), "17-large");
-                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Small Thumbnails"));
+                     before = Browser()->ThumbCount();
+                     ASSERT_LT(before, gMain->bc.rdisp.GetSize());
+                     PlatformFrameWidget(gMain->GetWindow())->showMaximized();
                    }});
+  steps.push_back({"maximised, every cell final",
+                   [] { return Browser()->ThumbCount() > before && Final(); },
+                   [] {
+                     Shot(gMain->GetWindow(), "17-large-maximised");
+                     PlatformFrameWidget(gMain->GetWindow())->showNormal();
+                   }});
+  steps.push_back({"back to its size", [] { return Browser()->ThumbCount() == before && Final(); },
+                   [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Small Thumbnails")); }});
   steps.push_back({"small thumbnails", [] { return Browser()->tnDenom == 8 && Filled(); },
                    [] {
                      Shot(gMain->GetWindow(), "18-small");
@@ -990,7 +1016,8 @@ TEST(EndToEnd, Walk) {
   setenv("XDG_CACHE_HOME", (h + "/cache").c_str(), 1);
   setenv("XDG_STATE_HOME", (h + "/state").c_str(), 1);
   setenv("XDG_RUNTIME_DIR", (h + "/run").c_str(), 1);
-  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  // One screen larger than the main window, so that maximising it shows more cells.
+  setenv("QT_QPA_PLATFORM", "offscreen:configfile=" LUMERIN_E2E_SCREEN, 1);
 
   auto mainShown = [] { return gMain && IsWindowVisible(gMain->GetWindow()); };
   steps = {

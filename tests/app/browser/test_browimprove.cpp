@@ -11,8 +11,8 @@
 
 namespace {
 
-// A 2 x 2 BMP picture.
-void WriteBMP(const std::string& path) {
+// A 2 x 2 BMP picture; shade changes its first pixel, so that pictures differ.
+void WriteBMP(const std::string& path, unsigned char shade = 0x20) {
   std::string b = "BM";
   auto le32 = [&b](uint32_t v) {
     for (int i = 0; i < 4; ++i) b += static_cast<char>((v >> (8 * i)) & 0xFF);
@@ -23,7 +23,10 @@ void WriteBMP(const std::string& path) {
   };
   le32(70), le32(0), le32(54), le32(40), le32(2), le32(2), le16(1), le16(24), le32(0), le32(16);
   le32(2835), le32(2835), le32(0), le32(0);
-  for (int row = 0; row < 2; ++row) b += std::string("\x20\x40\x80\x80\x40\x20\0\0", 8);
+  for (int row = 0; row < 2; ++row) {
+    b += static_cast<char>(shade);
+    b += std::string("\x40\x80\x80\x40\x20\0\0", 7);
+  }
   std::ofstream(path, std::ios::binary) << b;
 }
 
@@ -82,24 +85,29 @@ TEST_F(Improve, OneCellPerFiringWaitingWhileBusy) {
   EXPECT_FALSE(b->thumbFinal.Check(2));
 }
 
-class FakeOpener {
- public:
-  explicit FakeOpener(const std::string& bin) : log(bin + "/opened.txt") {
-    QDir().mkpath(QString::fromStdString(bin));
-    const std::string script = bin + "/xdg-open";
-    std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << log << "'\nexit 0\n";
-    QFile::setPermissions(QString::fromStdString(script),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    oldPath = getenv("PATH") ? getenv("PATH") : "";
-    setenv("PATH", (bin + ":" + oldPath).c_str(), 1);
-  }
-  ~FakeOpener() { setenv("PATH", oldPath.c_str(), 1); }
-  std::string Opened() const {
-    std::ifstream in(log);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  std::string log, oldPath;
-};
+// The user makes the window larger after the cells were made final and something else (a
+// click) left the timer suspended: the new cells are laid out, filled and made final as after a
+// scroll.
+TEST_F(Improve, ResizingFillsAndImprovesTheNewCells) {
+  for (int i = 0; i < 60; ++i) WriteBMP(dir + "/p" + std::to_string(i) + ".bmp", 100 + i);
+  QWidget* frame = PlatformFrameWidget(mw->GetWindow());
+  frame->resize(800, 450);
+  checkEvents(0);
+  ASSERT_EQ(loadFolder(dir.c_str(), false, nullptr), 60);
+  const int before = b->ThumbCount();
+  ASSERT_GT(before, 0);
+  for (int k = 0; k < 100 && Finals() < before; ++k) AdvancePlatformClock(0.5);
+  ASSERT_EQ(Finals(), before);
+  QTest::mouseClick(PlatformContentWidget(mw->GetWindow()), Qt::LeftButton, {},
+                    QPoint(b->extent.left + 4, b->extent.top + 4));
+  AdvancePlatformClock(1.0);
+  frame->resize(1300, 754);
+  checkEvents(0);
+  ASSERT_GT(b->ThumbCount(), before);
+  for (int i = 0; i < b->ThumbCount(); ++i) EXPECT_NE(b->thumb[i].img, nullptr) << i;
+  for (int k = 0; k < 100 && Finals() < b->ThumbCount(); ++k) AdvancePlatformClock(0.5);
+  EXPECT_EQ(Finals(), b->ThumbCount());
+}
 
 TEST_F(Improve, SoundsMarkedAndPlayed) {
   const std::string odd = "it's \"$(touch owned)\"";
@@ -138,6 +146,17 @@ TEST_F(Improve, SoundsMarkedAndPlayed) {
   EXPECT_FALSE(QFile::exists("owned"));
   EXPECT_FALSE(QFile::exists(QString::fromStdString(dir + "/owned")));
   EXPECT_TRUE(b->PlaySound(withSound[0]));
+  {
+    // A player that fails is reported.
+    FakeOpener failing(home.path() + "/failing", 4);
+    std::string alert;
+    WhenShown(
+        gAlertWindow, [&] { alert = TextOf(gAlertWindow, "alrt", 128); }, "bttn", 1);
+    dmessage_last_class = alertLastClass = DMCnerr;
+    EXPECT_FALSE(b->PlaySound(withSound[0]));
+    EXPECT_EQ(alert.rfind("Cannot play the sound '" + dir + "/", 0), 0u) << alert;
+    EXPECT_NE(alert.find("xdg-open failed (status 4)"), std::string::npos) << alert;
+  }
   // Another display length: the sounds are learned again.
   WriteBMP(dir + "/IMG_0003.bmp");
   loadFolder(dir.c_str(), false, nullptr);

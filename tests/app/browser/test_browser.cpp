@@ -99,6 +99,51 @@ TEST_F(BrowserTest, GoldenGridBandsAndEverySize) {
   Shot("table");
 }
 
+// Captions are cut between characters to at most ts / 5 characters and to the cell's width,
+// ending with an ellipsis: a wide Japanese name and twenty accented letters show as the fitted
+// text drawn alone would; the status line does the same with a long message.
+TEST_F(BrowserTest, CaptionsAndTheStatusLineAreCutBetweenCharacters) {
+  MakeRecords(3);
+  std::string e20;
+  for (int i = 0; i < 20; ++i) e20 += "\u00e9";
+  const std::string texts[3] = {"\u65e5\u672c\u8a9e\u306e\u5199\u771f.JPG", e20, "IMG_7.JPG"};
+  ctx->rdisp[0].ClearField(PDBFtitle);
+  ctx->rdisp[0].SetField(PDBFfile, texts[0].c_str());
+  ctx->rdisp[1].SetField(PDBFtitle, texts[1].c_str());
+  ctx->rdisp[2].SetField(PDBFtitle, texts[2].c_str());
+  b->Redisplay();
+  const int ts = b->ThumbSize();
+  ASSERT_EQ(ts, 80);
+  const QImage shot = Grab();
+  const QFont font = PlatformContentWidget(mw->GetWindow())->font();
+  for (int i = 0; i < 3; ++i) {
+    const QString fit = PfitText(QFontMetricsF(font), texts[i].c_str(), ts / 5, ts);
+    EXPECT_FALSE(fit.contains(QChar(0xFFFD)));
+    // The wide name shows whole when the cell holds it; the accents always need a cut.
+    const bool whole = fit == QString::fromStdString(texts[i]);
+    EXPECT_EQ(whole, !fit.endsWith(QChar(0x2026))) << fit.toStdString();
+    EXPECT_EQ(whole, i != 1) << fit.toStdString();
+    const QRect box(b->extent.left + i * (ts + 24) + 24, b->extent.top + ts + 28, ts, 16);
+    QImage want(box.size(), shot.format());
+    want.fill(QColor(0xF0, 0xF0, 0xF0));
+    {
+      QPainter p(&want);
+      p.setFont(font);
+      p.setPen(Qt::black);
+      p.drawText(QRect(QPoint(0, 0), box.size()), Qt::AlignHCenter | Qt::AlignTop, fit);
+    }
+    EXPECT_EQ(shot.copy(box), want) << i;
+  }
+  const std::string status = "Cannot open '" + texts[0] + "': " + e20 + e20 + e20;
+  mw->ShowMessage(status.c_str(), false);
+  auto* line = qobject_cast<QLabel*>(WidgetOf(mw->GetWindow(), "pict", 132));
+  ASSERT_NE(line, nullptr);
+  EXPECT_TRUE(line->text().endsWith(QChar(0x2026))) << line->text().toStdString();
+  EXPECT_LE(QFontMetricsF(line->font()).horizontalAdvance(line->text()),
+            line->contentsRect().width());
+  EXPECT_EQ(TextOf(mw->GetWindow(), "pict", 132), status);
+}
+
 TEST_F(BrowserTest, AFewRecordsStartAtTheTopAndAShrunkDisplayToo) {
   MakeRecords(200);
   EXPECT_EQ(b->ScrollDown(3), 3);

@@ -34,6 +34,13 @@ std::string ItemText(int item) {
   return std::string(buf, std::min<UInt32>(n, sizeof buf));
 }
 
+bool ItemHidden(int item) {
+  MenuRef m = nullptr;
+  MenuItemIndex cata = 0;
+  GetIndMenuItemWithCommandID(nullptr, FourCC("cata"), 1, &m, &cata);
+  return IsMenuItemHidden(m, static_cast<MenuItemIndex>(item));
+}
+
 bool ItemEnabled(int item) {
   MenuRef m = nullptr;
   MenuItemIndex cata = 0;
@@ -57,7 +64,15 @@ TEST_F(App, RecentCataloguesAndTheLoneRecord) {
   EXPECT_EQ(ItemText(1), "a.qdb");
   EXPECT_EQ(ItemText(2), "gone.qdb");
   EXPECT_EQ(ItemText(3), "b.qdb");
-  EXPECT_EQ(ItemText(4), "recent catalog");
+  // The unused slots are hidden; a used one shows again.
+  for (int item = 1; item <= 5; ++item) EXPECT_EQ(ItemHidden(item), item > 3) << item;
+  StoreRecent({a, b, home.path() + "/c.qdb", home.path() + "/d.qdb"});
+  checkCatalogs();
+  EXPECT_FALSE(ItemHidden(4));
+  EXPECT_EQ(ItemText(4), "d.qdb");
+  StoreRecent({a, home.path() + "/gone.qdb", b});
+  checkCatalogs();
+  EXPECT_TRUE(ItemHidden(4));
 
   openCatalog(FourCC("cat1"));  // none open: the first
   ASSERT_TRUE(gMain->bc.Ready());
@@ -100,6 +115,64 @@ TEST_F(App, UpdatesWithNoWindowInFront) {
   EXPECT_FALSE(MenuEnabled("sub3"));  // the whole subject menu
   EXPECT_EQ(SendCommand("zzzz", kEventCommandUpdateStatus), eventNotHandledErr);
   EXPECT_EQ(SendCommand("zzzz"), eventNotHandledErr);
+}
+
+// Help opens the README installed beside the program (here the build tree's); Check for
+// Updates opens the address the build was given and is greyed without one; an opener that
+// cannot be started or fails raises an alert saying what could not be opened.
+TEST_F(App, HelpUpdatesAndTheLogOpenOrSayWhyNot) {
+  const std::string doc = PhelpDocument();
+  ASSERT_NE(doc.find("/share/doc/lumerin/README.md"), std::string::npos) << doc;
+  std::ifstream readme(doc);
+  std::string first;
+  std::getline(readme, first);
+  EXPECT_EQ(first, "# Lumerin");
+  AlertsAnswered answered;
+  const std::vector<std::string>& alerts = answered.texts;
+  {
+    FakeOpener opener(home.path() + "/ok");
+    EXPECT_EQ(SendCommand("phlp"), noErr);
+    const char* const built = gUpdatesAddress;
+    gUpdatesAddress = "";
+    SendCommand("ckud", kEventCommandUpdateStatus);
+    EXPECT_FALSE(MenuEnabled("ckud"));
+    gUpdatesAddress = "https://updates.example.org/lumerin";
+    SendCommand("ckud", kEventCommandUpdateStatus);
+    EXPECT_TRUE(MenuEnabled("ckud"));
+    SendCommand("ckud");
+    gUpdatesAddress = built;
+    auto lines = [&] {
+      const std::string o = opener.Opened();
+      return std::count(o.begin(), o.end(), '\n');
+    };
+    for (int i = 0; i < 300 && lines() < 2; ++i) checkEvents(0.01);
+    checkEvents(0.05);  // a failure would be reported by now
+    // The two openers run side by side: either may note its item first.
+    std::vector<std::string> items;
+    std::istringstream in(opener.Opened());
+    for (std::string line; std::getline(in, line);) items.push_back(line);
+    std::sort(items.begin(), items.end());
+    EXPECT_EQ(items, (std::vector<std::string>{doc, "https://updates.example.org/lumerin"}));
+  }
+  EXPECT_TRUE(alerts.empty());
+  {
+    FakeOpener opener(home.path() + "/none", 3);
+    SendCommand("phlp");
+    for (int i = 0; i < 300 && alerts.empty(); ++i) checkEvents(0.01);
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0],
+              "Cannot open the documentation '" + doc + "': no program to open it with was found");
+  }
+  // No opener at all: the log's viewer cannot be started.
+  snprintf(gErrLogFile, sizeof gErrLogFile, "%s/state.txt", home.path().c_str());
+  const std::string path = getenv("PATH");
+  setenv("PATH", (home.path() + "/empty").c_str(), 1);
+  SendCommand("elog");
+  setenv("PATH", path.c_str(), 1);
+  for (int i = 0; i < 300 && alerts.size() < 2; ++i) checkEvents(0.01);
+  ASSERT_EQ(alerts.size(), 2u);
+  EXPECT_EQ(alerts[1], "Cannot open the log '" + std::string(gErrLogFile) +
+                           "': xdg-open could not be started");
 }
 
 // An image window that keeps its unsaved images.

@@ -434,18 +434,38 @@ TEST_F(PrefDialog, CancelAfterEditingEverythingChangesNothing) {
   EXPECT_EQ(access((h + "/other.txt").c_str(), F_OK), -1);
 }
 
-TEST_F(PrefDialog, TypedSizesAreWholeOrRefused) {
+// A refused entry keeps the dialog open with the user's other edits, its message given and the
+// entry selected; the user mends it and the dialog takes everything.
+TEST_F(PrefDialog, TypedSizesAreWholeOrRefusedWithTheDialogKept) {
   for (const char* bad : {"abc", "-1", "12MB", "99999999999", ""}) {
+    bool stayed = false, selected = false;
+    std::string kept;
     Run(
         [&] {
           Type(133, "64");
           Type(136, bad);
+          Click(140);
+          QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gPrefWindow, "bttn", 1)),
+                            Qt::LeftButton);
+          stayed = IsWindowVisible(gPrefWindow);
+          selected = PlatformFrameWidget(gPrefWindow)->focusWidget() == Edit(136) &&
+                     Edit(136)->selectedText() == Edit(136)->text();
+          kept = Edit(133)->text().toStdString();
+          EXPECT_NE(Record(DMCinput).find("memory cache size must be a whole number"),
+                    std::string::npos)
+              << bad;
+          Type(136, "48");
         },
         1);
-    EXPECT_EQ(thumbCacheMegs, 256) << bad;
-    EXPECT_EQ(memoryCacheMegs, 32) << bad;
-    EXPECT_NE(Record(DMCinput).find("memory cache size must be a whole number"), std::string::npos)
-        << bad;
+    EXPECT_TRUE(stayed) << bad;
+    EXPECT_TRUE(selected) << bad;
+    EXPECT_EQ(kept, "64") << bad;
+    EXPECT_EQ(thumbCacheMegs, 64) << bad;
+    EXPECT_EQ(memoryCacheMegs, 48) << bad;
+    EXPECT_EQ(PEMDefault, PEMauto | PEMhuman) << bad;
+    thumbCacheMegs = 256;
+    memoryCacheMegs = 32;
+    PEMDefault = PEMauto;
   }
   Run(
       [&] {

@@ -2,9 +2,14 @@
 // items are enabled and checked, what the commands do, and which codes go on to the
 // application.
 #include <QFile>
+#include <algorithm>
+#include <fstream>
 #include <QMenu>
+#include <QMenuBar>
+#include <QTimer>
 #include <vector>
 
+#include "app/core/pappstate.h"
 #include "app/core/psetfield.h"
 #include "catalog/pfieldset.h"
 #include "imagetest.h"
@@ -195,8 +200,8 @@ TEST_F(ImageCommands, CodesActOrGoOnToTheApplication) {
   // Recent values outside their ranges, and codes of no table, are not the window's.
   EventHandlerRef rec = nullptr;
   const EventTypeSpec types{kEventClassCommand, kEventCommandProcess};
-  ASSERT_EQ(InstallEventHandler(GetApplicationEventTarget(), NewEventHandlerUPP(Recorder), 1, &types,
-                                nullptr, &rec),
+  ASSERT_EQ(InstallEventHandler(GetApplicationEventTarget(), NewEventHandlerUPP(Recorder), 1,
+                                &types, nullptr, &rec),
             noErr);
   const EventTargetRef t = GetWindowEventTarget(w->GetWindow());
   for (const char* c : {"sub8", "sub0", "own6", "alb8", "key0", "oth0", "zzzz", "sub "}) {
@@ -290,6 +295,60 @@ TEST_F(ImageCommands, HistogramToggledInFrontAndBehind) {
   EXPECT_TRUE(Checked("hist"));
   Choose("hist");
   EXPECT_FALSE(IsWindowVisible(gHistoWindow));
+}
+
+// A picture cut short raises its alert once: opening the window's menus (each update of their
+// items) neither loads it again nor alerts again, and closing it says nothing more.
+TEST_F(ImageWindowTest, ADamagedPictureAlertsOnceAndMenuUpdatesStayQuiet) {
+  NEED_TESTDATA();
+  std::ifstream in(TestData("jpeg/landscape_1.jpg"), std::ios::binary);
+  std::string bytes(3000, '\0');
+  in.read(&bytes[0], 3000);
+  const std::string cut = Temp("cut.jpg");
+  std::ofstream(cut, std::ios::binary).write(bytes.data(), in.gcount());
+  dmessage_alert = PalertHook;
+  AlertsAnswered answered;
+  const std::vector<std::string>& alerts = answered.texts;
+  // Every report, kept off standard error; the alert hook still gets them.
+  static std::vector<std::string> said;
+  said.clear();
+  auto* const before = dmessage_call;
+  dmessage_call = [](unsigned, const char* text, const char*, int) -> uint32_t {
+    said.push_back(text);
+    return DMAstderr;
+  };
+  dmessage_last_class = alertLastClass = DMCnerr;
+  ASSERT_TRUE(w->AddImage(cut.c_str()));
+  w->Present();
+  SelectWindow(w->GetWindow());
+  checkEvents(0.1);
+  const size_t opened = alerts.size();
+  ASSERT_EQ(opened, 1u);
+  EXPECT_NE(alerts[0].find("Premature end of JPEG file"), std::string::npos) << alerts[0];
+  // Every menu of the window opened a few times, as a user looking for a command does.
+  QMenuBar* bar = PlatformFrameWidget(w->GetWindow())->findChild<QMenuBar*>();
+  ASSERT_NE(bar, nullptr);
+  for (int round = 0; round < 3; ++round)
+    for (QAction* top : bar->actions())
+      if (QMenu* m = top->menu()) {
+        Q_EMIT m->aboutToShow();
+        for (QAction* a : m->actions())
+          if (a->menu()) Q_EMIT a->menu()->aboutToShow();
+        checkEvents(0.02);
+      }
+  EXPECT_EQ(alerts.size(), 1u);
+  // Closing it raises nothing either: the fault was told once.
+  SelectWindow(w->GetWindow());
+  SendCommand("clos", kEventCommandProcess, GetWindowEventTarget(w->GetWindow()));
+  checkEvents(0.1);
+  dmessage_call = before;
+  EXPECT_EQ(alerts.size(), 1u);
+  EXPECT_EQ(std::count_if(said.begin(), said.end(),
+                          [](const std::string& t) {
+                            return t.find("Premature end of JPEG file") != std::string::npos;
+                          }),
+            1)
+      << said.size();
 }
 
 }  // namespace

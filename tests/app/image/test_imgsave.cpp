@@ -231,6 +231,62 @@ TEST_F(SaveView, AJpegIsWrittenAgainAsItIsUnlessLoweredOrCut) {
   EXPECT_FALSE(PDBgetField(w->GetCurrentIR()->GetRec(), PDBFcrop).IsSet());
 }
 
+// While Save's suffix question waits, a second Save is refused, from its shortcut typed into
+// the image window and from its menu item, which is greyed; the question stays above the image
+// window. The one save writes one file once answered.
+TEST_F(SaveView, ASecondSaveWaitsWhileTheSuffixQuestionIsOpen) {
+  const std::string in = Temp("in.tif"), typed = Temp("out.picture"), out = Temp("out.tif");
+  ASSERT_TRUE(WriteTestTiff(in, 64, 48));
+  ASSERT_TRUE(w->AddImage(savetest::RecordOf(in), false) && w->Present());
+  int optionDialogs = 0, secondSaves = 0;
+  bool above = false, greyed = false, shortcutKept = false;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (!IsWindowVisible(gSaveWindow)) return;
+    // The first options dialog is answered by its own helper; a later one is a second save.
+    if (++optionDialogs > 1) {
+      ++secondSaves;
+      QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gSaveWindow, "bttn", 2)),
+                        Qt::LeftButton);
+    }
+  });
+  WhenShown(
+      gConfirmWindow,
+      [&] {
+        QWindow* q = PlatformFrameWidget(gConfirmWindow)->windowHandle();
+        above = q && q->transientParent() == PlatformFrameWidget(w->GetWindow())->windowHandle();
+        // The user goes back to the image window and tries again.
+        SelectWindow(w->GetWindow());
+        checkEvents(0.02);
+        watch.start(5);
+        QTest::keyClick(PlatformContentWidget(w->GetWindow()), Qt::Key_S, Qt::ControlModifier);
+        shortcutKept = IsWindowVisible(gConfirmWindow);
+        if (QAction* save = MenuAction("save")) {
+          if (QMenu* m = qobject_cast<QMenu*>(save->parent())) Q_EMIT m->aboutToShow();
+          greyed = !save->isEnabled();
+          save->setEnabled(true);  // chosen all the same
+          save->trigger();
+        }
+        checkEvents(0.05);
+        watch.stop();
+      },
+      "cfrm", 129);
+  WhenShown(gSaveWindow, nullptr, "bttn", 1);
+  OnSaveDialog([&](QFileDialog* d) { Accept(d, typed); });
+  EXPECT_EQ(w->SaveImage(), 1);
+  EXPECT_TRUE(above);
+  EXPECT_TRUE(shortcutKept);
+  EXPECT_TRUE(greyed);
+  EXPECT_EQ(secondSaves, 0);
+  EXPECT_TRUE(QFile::exists(QString::fromStdString(out)));
+  EXPECT_FALSE(QFile::exists(QString::fromStdString(typed)));
+  // Once answered, Save is offered again.
+  if (QAction* save = MenuAction("save")) {
+    if (QMenu* m = qobject_cast<QMenu*>(save->parent())) Q_EMIT m->aboutToShow();
+    EXPECT_TRUE(save->isEnabled());
+  }
+}
+
 TEST_F(SaveView, SavingOverACataloguedFileKeepsWhatTheUserEntered) {
   PContext* ctx = w->GetBrowser() ? w->GetBrowser()->GetContext() : nullptr;
   ASSERT_NE(ctx, nullptr);

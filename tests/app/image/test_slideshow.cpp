@@ -148,6 +148,32 @@ TEST_F(SlideShowTest, FullScreenComesBack) {
   EXPECT_EQ(w->bgRGB[0] + w->bgRGB[1] + w->bgRGB[2], 3 * 255);
 }
 
+// Escape typed into the window ends an endless full-screen show with the menu bar hidden, as a
+// click in the picture does: the window, the menu bar and the background come back.
+TEST_F(SlideShowTest, EscapeEndsAFullScreenShow) {
+  Open(3);
+  WindowRef win = w->GetWindow();
+  Rect before, after;
+  ASSERT_EQ(GetWindowBounds(win, kWindowContentRgn, &before), noErr);
+  w->BeginShow(16 | 8, 1.0);
+  ASSERT_EQ(w->showGoing, -1);
+  ASSERT_FALSE(IsMenuBarVisible());
+  AdvancePlatformClock(2.5);
+  QWidget* content = PlatformContentWidget(win);
+  QTest::keyClick(content, Qt::Key_Escape);
+  EXPECT_EQ(w->showGoing, 0);
+  EXPECT_TRUE(IsMenuBarVisible());
+  ASSERT_EQ(GetWindowBounds(win, kWindowContentRgn, &after), noErr);
+  EXPECT_EQ(after.top, before.top);
+  EXPECT_EQ(after.right, before.right);
+  EXPECT_EQ(w->bgRGB[0] + w->bgRGB[1] + w->bgRGB[2], 3 * 255);
+  // Without a show, Escape does nothing to the window.
+  const int index = w->ImageIndex(nullptr);
+  QTest::keyClick(content, Qt::Key_Escape);
+  EXPECT_EQ(w->ImageIndex(nullptr), index);
+  EXPECT_TRUE(IsWindowVisible(win));
+}
+
 TEST_F(SlideShowTest, ExposureChangeGivesThePendingSlideBack) {
   Open(4);
   w->BeginShow(0, 1.0);

@@ -479,15 +479,17 @@ TEST_F(ValueList, DistinctValuesInByteOrderWrittenPrivatelyAndOpenedAsOneArgumen
   EXPECT_EQ(QDir(QString::fromStdString(run + "/lumerin")).entryList(QDir::Files).size(), 1);
 
   // A field no record fills writes nothing and opens nothing; an opener that cannot start is
-  // reported.
+  // reported with an alert saying what could not be opened.
   Choose(130, "Owner");
   SendCommand("lst1", kEventCommandProcess, GetWindowEventTarget(F()));
   EXPECT_NE(access(Path(PDBFowner).c_str(), F_OK), 0);
   setenv("PATH", "/nonexistent", 1);
-  dmessage_record[DMCwarning] = nullptr;
+  dmessage_record[DMCresource] = nullptr;
   Choose(130, "Keyword");
   SendCommand("lst1", kEventCommandProcess, GetWindowEventTarget(F()));
-  EXPECT_NE(dmessage_record[DMCwarning], nullptr);
+  ASSERT_NE(dmessage_record[DMCresource], nullptr);
+  EXPECT_EQ(std::string(dmessage_record[DMCresource]),
+            "Cannot open the value list '" + path + "': xdg-open could not be started");
   EXPECT_NE(access(log.c_str(), F_OK), 0);
 }
 

@@ -2,6 +2,7 @@
 // lines, the session's resolution, image pages and index sheets, each checked with poppler's
 // pdfinfo, pdftotext and pdftoppm.
 #include <QDir>
+#include <QFileDialog>
 #include <QImage>
 #include <QPrintDialog>
 #include <QPrinter>
@@ -544,6 +545,75 @@ TEST_F(Print, PageRangesCancelsAndTheFileKept) {
   EXPECT_EQ(dir.Path("out.pdf"), Session()->OutputFile());
 }
 
+// Keys typed into Qt's print dialog stay there: the menus' shortcuts do nothing while it is up
+// (the main window's selection stays as it was). A print whose selection is empty by the time
+// the dialog closes writes nothing and says that nothing was printed.
+TEST_F(Print, ShortcutsStayInThePrintDialogAndAnEmptyPrintSaysSo) {
+  std::vector<DBRecord> eleven;
+  for (int i = 0; i < 11; i++) eleven.push_back(Photo("s" + std::to_string(i) + ".jpg", 40, 30));
+  Show(eleven, true);
+  gMain->Show(1);
+  SelectWindow(gMain->GetWindow());
+  const std::string before = "11 of 11 records selected";
+  gMain->GetBrowser()->ShowSelection(false);
+  ASSERT_EQ(Status(), before);
+  std::string during;
+  bool typed = false;
+  // Our own options dialog has the keyboard: Open Image's shortcut opens nothing (a file dialog
+  // that came would be cancelled and counted).
+  int fileDialogs = 0;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (QFileDialog* f = PlatformFileDialog(); f != nullptr && f->isVisible()) {
+      ++fileDialogs;
+      f->reject();
+    }
+  });
+  watch.start(5);
+  WhenShown(
+      gPrintWindow,
+      [&] {
+        QWidget* frame = PlatformFrameWidget(gPrintWindow);
+        QWidget* at = frame->focusWidget() ? frame->focusWidget() : frame;
+        QTest::keyClick(at, Qt::Key_O, Qt::ControlModifier);
+        QTest::keyClick(at, Qt::Key_A, Qt::ControlModifier | Qt::ShiftModifier);
+        checkEvents(0.05);
+      },
+      "bttn", 1);
+  WhenPrintDialog(
+      [&](QPrintDialog* d) {
+        for (QLineEdit* e : d->findChildren<QLineEdit*>())
+          if (e->text().toStdString() == Pdf()) {
+            e->setFocus();
+            QTest::keyClick(e, Qt::Key_A, Qt::ControlModifier);
+            typed = e->selectedText() == e->text();
+            QTest::keyClick(e, Qt::Key_A, Qt::ControlModifier | Qt::ShiftModifier);
+            QTest::keyClick(e, Qt::Key_I, Qt::ControlModifier);
+          }
+        QTest::keyClick(d, Qt::Key_3, Qt::ControlModifier);
+        during = Status();
+        EXPECT_EQ(gMain->bc.TotalSelected(), 11);
+        EXPECT_EQ(gMain->GetBrowser()->ThumbDenom(), 1);
+      },
+      kCancel);
+  gMain->GetBrowser()->SetThumbDenom(1);
+  EXPECT_FALSE(printImages());
+  EXPECT_EQ(fileDialogs, 0);
+  EXPECT_TRUE(typed);
+  EXPECT_EQ(during, before);
+  EXPECT_EQ(gMain->bc.TotalSelected(), 11);
+  // The selection emptied while the dialog was up.
+  const std::string kept = "kept";
+  WriteAll(Pdf(), kept);
+  WhenOptions({});
+  WhenPrintDialog([](QPrintDialog*) { gMain->bc.SelectNone(); }, kKeep);
+  EXPECT_TRUE(printImages());
+  EXPECT_EQ(Status(), "Nothing printed");
+  EXPECT_TRUE(log.Has(DMCwarning, "Nothing printed: no record is selected")) << log.All();
+  EXPECT_FALSE(log.Has(DMCinfo, "Spooled 0 records")) << log.All();
+  EXPECT_EQ(ReadAll(Pdf()), kept);
+}
+
 TEST_F(Print, IndexSheets) {
   if (!HavePoppler()) GTEST_SKIP() << "poppler-utils are not installed";
   ASSERT_TRUE(PthumbManager().SetCacheDirectory(dir.Dir().c_str()));
@@ -554,6 +624,10 @@ TEST_F(Print, IndexSheets) {
     recs.push_back(
         Photo("i" + std::to_string(100 + i) + ".jpg", i == 1 ? 30 : 60, i == 1 ? 60 : 30));
   recs[44].SetField(PDBFtitle, "\u00d1and\u00fa");
+  // A label wider than its cell is cut between characters and ends with an ellipsis.
+  std::string wide = "\u00d1";
+  for (int i = 0; i < 60; i++) wide += "\u00e9";
+  recs[2].SetField(PDBFtitle, wide.c_str());
   Show(recs, false);
   snprintf(gMain->bc.rsrc, sizeof gMain->bc.rsrc, "/pics");
   gMain->GetBrowser()->SetThumbDenom(0);
@@ -573,6 +647,10 @@ TEST_F(Print, IndexSheets) {
   EXPECT_NE(text.find("Sorted by"), std::string::npos) << text;
   EXPECT_NE(text.find("i143.jpg"), std::string::npos) << text;
   EXPECT_NE(text.find("\u00d1and\u00fa"), std::string::npos) << text;
+  EXPECT_EQ(text.find(wide), std::string::npos) << text;
+  EXPECT_NE(text.find("\u00d1\u00e9\u00e9"), std::string::npos) << text;
+  EXPECT_NE(text.find("\u00e9\u2026"), std::string::npos) << text;
+  EXPECT_EQ(text.find("\ufffd"), std::string::npos) << text;
   // Cells at 36 dpi: 1.5-inch squares 0.06 apart, their labels below; the grid is centred.
   const double res = 36, t = 1.5 * res, s = 0.06 * res, f = 0.13 * res;
   const double tw = (6.5 * res - s) / 4 - s, th = (9 * res - f - s) / 5 - f - s;

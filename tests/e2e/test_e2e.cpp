@@ -58,6 +58,7 @@ struct Step {
 std::vector<Step> steps;
 size_t next = 0;
 std::vector<std::string> done;
+bool noPictures = false;  // the walk went from Preferences straight to its end
 QImage turned;
 
 void Shot(WindowRef w, const char* name) {
@@ -1052,6 +1053,7 @@ TEST(EndToEnd, Walk) {
            printf("No test pictures at %s: the image window's steps are left out\n",
                   LUMERIN_TESTDATA);
            next = steps.size() - 1;  // straight to the last step, which quits
+           noPictures = true;
            EXPECT_TRUE(Menu(gMain->GetWindow(), "Quit"));
            return;
          }
@@ -1135,7 +1137,9 @@ TEST(EndToEnd, Walk) {
   char* argv[] = {arg0, nullptr};
   const int status = LumerinMain(1, argv, Drive);
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(done.size(), steps.size());
+  if (!noPictures) {
+    EXPECT_EQ(done.size(), steps.size());
+  }
   const std::string log = ReadFile(h + "/state/lumerin/Lumerin.txt");
   EXPECT_NE(log.find("Initializing preferences"), std::string::npos) << log;
 
@@ -1153,6 +1157,7 @@ TEST(EndToEnd, Walk) {
                      "--gtest_filter=EndToEnd.DISABLED_RestartKeepsThePreferences"});
   ASSERT_TRUE(again.waitForFinished(60000));
   EXPECT_EQ(again.exitCode(), 0) << again.readAll().toStdString();
+  if (noPictures) GTEST_SKIP() << "No test pictures at " LUMERIN_TESTDATA ": most steps left out";
 }
 
 // The second start of the walk above (run by it, in its home).

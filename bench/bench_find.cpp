@@ -98,7 +98,7 @@ bool Setup() {
   setenv("XDG_RUNTIME_DIR", (home + "/run").c_str(), 1);
   for (unsigned c = DMCmemory; c < DMCnerr; ++c) dmessage_class_flags[c] &= ~DMAstderr;
   PregisterInterface("main");
-  PinstallWindowFactories();
+  PregisterHooks();
   if (PcreateInterface() != 0) return false;
   PinstallEventHandlers();
   gInterfaceReady = 1;

@@ -77,7 +77,7 @@ bool Ready() {
     for (unsigned c = DMCmemory; c < DMCnerr; ++c) dmessage_class_flags[c] &= ~DMAstderr;
     PloadStandardReaders();
     PregisterInterface("main");
-    PinstallWindowFactories();
+    PregisterHooks();
     if (PcreateInterface() != 0 || !WriteSeries()) return false;
     PinstallEventHandlers();
     gInterfaceReady = 1;

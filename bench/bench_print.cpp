@@ -71,7 +71,7 @@ bool Interface() {
     for (unsigned c = DMCmemory; c < DMCnerr; ++c) dmessage_class_flags[c] &= ~DMAstderr;
     PloadStandardReaders();
     PregisterInterface("main");
-    PinstallWindowFactories();
+    PregisterHooks();
     if (PcreateInterface() != 0) return false;
     PinstallEventHandlers();
     gInterfaceReady = 1;

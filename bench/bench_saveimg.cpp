@@ -70,7 +70,7 @@ PImageWindow* Window(DBRecord* shown) {
     for (unsigned c = DMCmemory; c < DMCnerr; ++c) dmessage_class_flags[c] &= ~DMAstderr;
     PloadStandardReaders();
     PregisterInterface("main");
-    PinstallWindowFactories();
+    PregisterHooks();
     if (PcreateInterface() != 0) return nullptr;
     PinstallEventHandlers();
     gInterfaceReady = 1;

@@ -58,7 +58,7 @@ PMainWindow* Main() {
   static bool made = false;
   if (!made) {
     PregisterInterface("main");
-    PinstallWindowFactories();
+    PregisterHooks();
     if (PcreateInterface() != 0) return nullptr;
     PinstallEventHandlers();
     gInterfaceReady = 1;

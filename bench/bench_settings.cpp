@@ -32,7 +32,7 @@ PMainWindow* MainWindow() {
     setenv(v, h.c_str(), 1);
   PloadStandardReaders();
   PregisterInterface("main");
-  PinstallWindowFactories();
+  PregisterHooks();
   if (PcreateInterface() != 0) return nullptr;
   PinstallEventHandlers();
   gInterfaceReady = 1;

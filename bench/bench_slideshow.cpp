@@ -77,7 +77,7 @@ PImageWindow* Window() {
     for (unsigned c = DMCmemory; c < DMCnerr; ++c) dmessage_class_flags[c] &= ~DMAstderr;
     PloadStandardReaders();
     PregisterInterface("main");
-    PinstallWindowFactories();
+    PregisterHooks();
     if (PcreateInterface() != 0) return static_cast<PImageWindow*>(nullptr);
     PinstallEventHandlers();
     gInterfaceReady = 1;

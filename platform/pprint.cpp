@@ -11,14 +11,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/ppriv.h"
 #include "platform/pqt.h"
+#include "support/replacefile.h"
 
 using namespace plat;
 
@@ -56,22 +55,6 @@ int Run(QDialog* d) {
 
 bool HaveWidgets() {
   return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
-}
-
-// The mode a new file takes: that of the file it replaces, else what the umask leaves.
-mode_t NewFileMode(const std::string& target) {
-  struct stat st;
-  if (stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 07777;
-  const mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
-}
-
-bool SyncPath(const std::string& path, int flags) {
-  const int fd = open(path.c_str(), flags | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = fsync(fd) == 0;
-  return close(fd) == 0 && ok;
 }
 
 }  // namespace
@@ -238,16 +221,13 @@ int PPrintSession::BeginDocument(const PPrintSettings& s) {
     if (target.empty()) return kPrintError;
     const QFileInfo fi(QString::fromStdString(target));
     if (fi.isDir()) return kPrintError;
-    std::string tmpl =
-        fi.absolutePath().toStdString() + "/." + fi.fileName().toStdString() + ".XXXXXX.pdf";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back(0);
-    const int fd = mkostemps(name.data(), 4, O_CLOEXEC);
+    // Qt chooses the PDF format by the name's suffix.
+    std::string temp;
+    const int fd = PtempBeside(fi.absoluteFilePath().toStdString().c_str(), &temp, -1, ".pdf");
     if (fd < 0) return kPrintError;
-    fchmod(fd, NewFileMode(target));
     close(fd);
     d.target = target;
-    d.temp = name.data();
+    d.temp = temp;
     d.printer.setOutputFileName(QString::fromStdString(d.temp));
   }
   // The printer is opened with the first page, so that a document without pages sends nothing.
@@ -314,13 +294,10 @@ int PPrintSession::EndDocument() {
     return d.aborted ? kPrintCancel : failed ? kPrintError : 0;
   }
   if (!d.temp.empty()) {
-    const std::string dir =
-        QFileInfo(QString::fromStdString(d.target)).absolutePath().toStdString();
-    if (!SyncPath(d.temp, O_RDONLY) || rename(d.temp.c_str(), d.target.c_str()) != 0) {
+    if (!PcommitTemp(d.temp, d.target.c_str())) {
       d.Discard();
       return kPrintError;
     }
-    SyncPath(dir, O_RDONLY | O_DIRECTORY);
     d.temp.clear();
   }
   d.Restore();

@@ -12,6 +12,7 @@
 #include "app/core/pfiles.h"
 #include "app/core/pfolder.h"
 #include "app/core/phandlers.h"
+#include "app/core/phooks.h"
 #include "app/core/pprefs.h"
 #include "app/core/pseam.h"
 #include "thumbs/pthumb.h"
@@ -52,8 +53,6 @@ const char* gNibName = "main";
 
 namespace {
 
-PWindowFactories factories;
-
 // Reports a window object without a window, deletes it and clears its global.
 template <class T>
 bool Made(T*& global, T* made, const char* what) {
@@ -82,11 +81,12 @@ PThumbnailer& PthumbManager() {
   return *t;
 }
 
-void PsetWindowFactories(const PWindowFactories& f) {
-  factories = f;
-}
-
 int PcreateInterface() {
+  if (const char* missing = PmissingAppHook()) {
+    DMESSAGE(DMCparameter, "Start-up stopped: the hook %s is not registered", missing);
+    return 1;
+  }
+  const PAppHooks& hooks = PappHooks();
   IBNibRef nib = nullptr;
   OSStatus err = CreateNibReference(gNibName, &nib);
   if (err != noErr) return err;
@@ -95,11 +95,10 @@ int PcreateInterface() {
     ~NibGuard() { DisposeNibReference(nib); }
   } guard{nib};
   if ((err = PinstallMenuBar(nib, "MainMenu")) != noErr) return err;
-  if (factories.main == nullptr || !Made(gMain, factories.main(nib), "Browser")) return 1;
-  if (factories.info == nullptr || !Made(gInfo, factories.info(nib), "Info")) return 1;
-  if (factories.find == nullptr || !Made(gFind, factories.find(nib), "Find")) return 1;
-  if (factories.image == nullptr ||
-      !Made(gImager, factories.image(nib, gMain->GetBrowser()), "Image"))
+  if (!Made(gMain, hooks.makeMainWindow(nib), "Browser") ||
+      !Made(gInfo, hooks.makeInfoWindow(nib), "Info") ||
+      !Made(gFind, hooks.makeFindWindow(nib), "Find") ||
+      !Made(gImager, hooks.makeImageWindow(nib, gMain->GetBrowser()), "Image"))
     return 1;
   for (const PDialogSlot& d : kDialogs)
     if ((err = CreateWindowFromNib(nib, d.nibName, d.window)) != noErr) return err;

@@ -49,17 +49,9 @@ extern const char* gNibName;
 // The program's one thumbnail manager (the browser's tnMgr).
 PThumbnailer& PthumbManager();
 
-// Makers of the window objects, registered by the shell that links the window libraries. A
-// maker returns an object whose GetWindow() is NULL when its window could not be made.
-struct PWindowFactories {
-  IMainWindow* (*main)(IBNibRef nib) = nullptr;
-  IInfoWindow* (*info)(IBNibRef nib) = nullptr;
-  IFindWindow* (*find)(IBNibRef nib) = nullptr;
-  IImageWindow* (*image)(IBNibRef nib, IBrowser* browser) = nullptr;
-};
-void PsetWindowFactories(const PWindowFactories& f);
-
-// 0 on success, else the platform's status or 1 (a window object that has no window).
+// 0 on success, else the platform's status or 1 (a hook the shell did not register, named in a
+// message, or a window object that has no window). The window objects come from the makers
+// the shell registers (phooks.h).
 int PcreateInterface();
 void PdestroyInterface();
 

@@ -1,67 +1,26 @@
-// The application commands whose work lies in libraries the core cannot link: each does the
-// least until its library registers it, leaving a trace in the log.
+// The application commands whose work lies in libraries the core cannot link, through the
+// hooks the shell registers (a test that takes one away gets the least: nothing).
 #include "app/core/pcommands.h"
 
 #include "app/core/papp.h"
-#include "support/dmessage.h"
-
-namespace {
-void NotYet(const char* what) {
-  DMESSAGE(DMCtrace, "%s is not available", what);
-}
-void (*importHook)(const char*) = nullptr;
-}  // namespace
+#include "app/core/phooks.h"
 
 void importRecords() {
-  if (importHook != nullptr)
-    importHook(nullptr);
-  else
-    NotYet("Importing records");
+  if (PappHooks().importRecords != nullptr) PappHooks().importRecords(nullptr);
 }
 
 void PimportRecordFile(const char* path) {
-  if (importHook != nullptr && path != nullptr)
-    importHook(path);
-  else
-    NotYet("Importing records");
+  if (PappHooks().importRecords != nullptr && path != nullptr) PappHooks().importRecords(path);
 }
-namespace {
-void (*dragHook)(EventRef, IBrowser*) = nullptr;
-}  // namespace
 
 void PDragRecords(EventRef event, IBrowser* b) {
-  if (dragHook != nullptr)
-    dragHook(event, b);
-  else
-    NotYet("Dragging records");
-}
-
-void PsetDragRecords(void (*drag)(EventRef, IBrowser*)) {
-  dragHook = drag;
-}
-
-void PsetImportRecords(void (*import)(const char* path)) {
-  importHook = import;
-}
-
-namespace {
-PPrintHooks& PrintHooks() {
-  static PPrintHooks hooks;
-  return hooks;
-}
-}  // namespace
-
-void PsetPrintHooks(const PPrintHooks& hooks) {
-  PrintHooks() = hooks;
+  if (PappHooks().dragRecords != nullptr) PappHooks().dragRecords(event, b);
 }
 
 void PrunPageSetup() {
-  if (PrintHooks().pageSetup != nullptr)
-    PrintHooks().pageSetup(loneRecord(nullptr));
-  else
-    NotYet("Page setup");
+  if (PappHooks().pageSetup != nullptr) PappHooks().pageSetup(loneRecord(nullptr));
 }
 
 void PendPrintSession() {
-  if (PrintHooks().closePrintSession != nullptr) PrintHooks().closePrintSession();
+  if (PappHooks().closePrintSession != nullptr) PappHooks().closePrintSession();
 }

@@ -22,6 +22,7 @@
 #include "image/pireader.h"
 #include "platform/pqt.h"
 #include "support/dmessage.h"
+#include "support/replacefile.h"
 
 namespace {
 
@@ -29,30 +30,6 @@ constexpr int kPathLen = 1024;
 
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// A name beside path that no file has yet; tries a few before giving up (empty).
-std::string TempBeside(const char* path, const char* tag) {
-  static unsigned serial = 0;
-  for (int tries = 0; tries < 100; ++tries) {
-    char buf[kPathLen + 64];
-    snprintf(buf, sizeof buf, "%s.%s%ld.%u", path, tag, static_cast<long>(getpid()), ++serial);
-    struct stat st;
-    if (lstat(buf, &st) != 0 && errno == ENOENT) return buf;
-  }
-  return std::string();
-}
-
-// Makes the folder holding path durable after a rename into it.
-void SyncFolderOf(const char* path) {
-  std::string dir = path;
-  const size_t slash = dir.rfind('/');
-  dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
 }
 
 // The absolute form of a path (relative to the working folder).
@@ -137,18 +114,16 @@ bool linkFile(const char* dpath, const char* spath) {
   if (stat(dpath, &ds) == 0 && SameFile(ss, ds)) return true;
   // The new name is made beside dpath and renamed over it, so that dpath stays whole when the
   // link cannot be made.
-  const std::string tmp = TempBeside(dpath, "lnk");
+  const std::string tmp = PfreeNameBeside(dpath);
   if (tmp.empty() ||
       (link(spath, tmp.c_str()) != 0 && symlink(Absolute(spath).c_str(), tmp.c_str()) != 0)) {
     DMESSAGE(DMCsystem, "Cannot link '%s' to '%s'", dpath, spath);
     return false;
   }
-  if (rename(tmp.c_str(), dpath) != 0) {
+  if (!PrenameTemp(tmp, dpath)) {
     DMESSAGE(DMCsystem, "Cannot replace '%s'", dpath);
-    unlink(tmp.c_str());
     return false;
   }
-  SyncFolderOf(dpath);
   return true;
 }
 
@@ -161,23 +136,12 @@ bool copyFile(const char* dpath, const char* spath) {
     return false;
   }
   struct stat ss, ds;
-  const bool haveDest = stat(dpath, &ds) == 0;
-  if (fstat(in, &ss) == 0 && haveDest && SameFile(ss, ds)) {
+  if (fstat(in, &ss) == 0 && stat(dpath, &ds) == 0 && SameFile(ss, ds)) {
     close(in);
     return true;  // one file under two names: copying would only destroy it
   }
-  mode_t mode = 0666;
-  if (haveDest) {
-    mode = ds.st_mode & 07777;
-  } else {
-    const mode_t mask = umask(0);
-    umask(mask);
-    mode &= ~mask;
-  }
-  const std::string tmp = TempBeside(dpath, "cpy");
-  const int out =
-      tmp.empty() ? -1 : open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (out < 0) {
+  PWholeFile out(dpath);
+  if (!out.IsOpen()) {
     close(in);
     DMESSAGE(DMCresource, "Cannot open file '%s' for writing", dpath);
     return false;
@@ -193,38 +157,22 @@ bool copyFile(const char* dpath, const char* spath) {
       ok = false;
       break;
     }
-    ssize_t done = 0;
-    while (done < n) {
-      const ssize_t w = write(out, block + done, static_cast<size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) break;
-      done += w;
-    }
-    if (done < n) {
+    if (!out.Write(block, static_cast<size_t>(n))) {
       DMESSAGE(DMCresource, "Write error on file '%s'", dpath);
       ok = false;
       break;
     }
   }
   close(in);
-  if (ok && (fchmod(out, mode) != 0 || fsync(out) != 0)) {
+  if (ok && (!out.Sync() || !out.Close())) {
     DMESSAGE(DMCresource, "Write error on file '%s'", dpath);
     ok = false;
   }
-  if (close(out) != 0 && ok) {
-    DMESSAGE(DMCresource, "Write error on file '%s'", dpath);
-    ok = false;
-  }
-  if (ok && rename(tmp.c_str(), dpath) != 0) {
+  if (ok && !out.Commit()) {
     DMESSAGE(DMCsystem, "Cannot replace '%s'", dpath);
     ok = false;
   }
-  if (!ok) {
-    unlink(tmp.c_str());
-    return false;
-  }
-  SyncFolderOf(dpath);
-  return true;
+  return ok;
 }
 
 bool getFspecFromPath(FSSpec* fs, const char* path) {

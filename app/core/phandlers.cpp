@@ -12,6 +12,7 @@
 #include "app/core/pdialogs.h"
 #include "app/core/pfiles.h"
 #include "app/core/pfolder.h"
+#include "app/core/phooks.h"
 #include "app/core/pprefs.h"
 #include "app/core/pseam.h"
 #include "platform/pcontrol.h"
@@ -385,12 +386,10 @@ OSStatus ConfirmEventHandler(EventHandlerCallRef, EventRef event, void* userData
   return noErr;
 }
 
-void (*updateFieldWindowHook)() = nullptr;
-
 OSStatus FieldEventHandler(EventHandlerCallRef call, EventRef event, void* userData) {
   if (GetEventClass(event) == kEventClassCommand && GetEventKind(event) == kEventCommandProcess &&
       PeventCommand(event) == C("sfld")) {
-    if (updateFieldWindowHook) updateFieldWindowHook();
+    if (PappHooks().updateFieldWindow != nullptr) PappHooks().updateFieldWindow();
     return noErr;
   }
   return ConfirmEventHandler(call, event, userData);

@@ -24,8 +24,6 @@ OSStatus AppEventHandler(EventHandlerCallRef call, EventRef event, void* userDat
 OSStatus AboutEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
 OSStatus ConfirmEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
 OSStatus FieldEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
-// What the field editor's handler calls when the field chosen in its pop-up changes.
-extern void (*updateFieldWindowHook)();
 OSStatus AlertEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
 // The histogram and false-colour windows take their own commands; the menu commands they do
 // not take go to the image window.

@@ -1,7 +1,6 @@
 // The preferences file's text: the variables over the program's globals, the migration and
 // camera-response sub-blocks, and the safe replacement of the file on disk.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -19,6 +18,7 @@
 #include "display/pdispimg.h"
 #include "hdr/phdrimg.h"
 #include "support/dmessage.h"
+#include "support/replacefile.h"
 
 int gStartupOption = 1;
 char gRecentCatalogs[kRecentCatalogsSize];
@@ -55,18 +55,6 @@ int MissingBrace() {
   return -1;
 }
 
-// Writes all of text to fd; false on a failed or short write.
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Whether the file at path holds exactly text.
 bool HoldsExactly(const char* path, const std::string& text) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -84,13 +72,6 @@ bool HoldsExactly(const char* path, const std::string& text) {
   }
   close(fd);
   return ok && got == text;
-}
-
-void SyncFolder(const std::string& dir) {
-  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
 }
 
 }  // namespace
@@ -362,39 +343,32 @@ bool PwritePreferencesFile(const char* path, std::string* why) {
   std::string target = path;
   char real[PATH_MAX];
   if (realpath(path, real) != nullptr) target = real;
-  const size_t slash = target.rfind('/');
-  const std::string dir = slash == std::string::npos ? "."
-                          : slash == 0               ? "/"
-                                                     : target.substr(0, slash);
-  std::string temp = target + ".XXXXXX";
-  const int fd = mkostemp(&temp[0], O_CLOEXEC);
-  if (fd < 0) {
+  // The preferences are the user's alone.
+  PWholeFile file(target.c_str(), 0600);
+  if (!file.IsOpen()) {
     *why = std::string("cannot make a new file beside it: ") + std::strerror(errno);
     return false;
   }
-  bool ok = WriteAll(fd, text);
-  if (!ok) *why = std::string("cannot write: ") + std::strerror(errno);
-  if (ok && fsync(fd) != 0) {
-    *why = std::string("cannot sync: ") + std::strerror(errno);
-    ok = false;
-  }
-  if (close(fd) != 0 && ok) {
-    *why = std::string("cannot close: ") + std::strerror(errno);
-    ok = false;
-  }
-  if (ok && !HoldsExactly(temp.c_str(), text)) {
-    *why = "what was written does not read back";
-    ok = false;
-  }
-  if (ok && rename(temp.c_str(), target.c_str()) != 0) {
-    *why = std::string("cannot replace the old file: ") + std::strerror(errno);
-    ok = false;
-  }
-  if (!ok) {
-    unlink(temp.c_str());
+  if (!file.Write(text.data(), text.size())) {
+    *why = std::string("cannot write: ") + std::strerror(errno);
     return false;
   }
-  SyncFolder(dir);
+  if (!file.Sync()) {
+    *why = std::string("cannot sync: ") + std::strerror(errno);
+    return false;
+  }
+  if (!file.Close()) {
+    *why = std::string("cannot close: ") + std::strerror(errno);
+    return false;
+  }
+  if (!HoldsExactly(file.TempName().c_str(), text)) {
+    *why = "what was written does not read back";
+    return false;
+  }
+  if (!file.Commit()) {
+    *why = std::string("cannot replace the old file: ") + std::strerror(errno);
+    return false;
+  }
   return true;
 }
 

@@ -19,6 +19,7 @@
 #include "app/core/pdialogs.h"
 #include "app/core/pfiles.h"
 #include "app/core/pfolder.h"
+#include "app/core/phooks.h"
 #include "app/core/psetfield.h"
 #include "catalog/pfieldset.h"
 #include "catalog/pfileinfo.h"
@@ -33,8 +34,6 @@
 namespace {
 
 constexpr int kPathLen = 1024;
-
-bool (*checkHook)(bool force, PContext* ctx) = nullptr;
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -119,12 +118,8 @@ void Refresh(IBrowser* b) {
 
 }  // namespace
 
-void PsetCheckRecords(bool (*check)(bool force, PContext* ctx)) {
-  checkHook = check;
-}
-
 bool PcheckRecords(bool force, PContext* ctx) {
-  return checkHook != nullptr && checkHook(force, ctx);
+  return PappHooks().checkRecords != nullptr && PappHooks().checkRecords(force, ctx);
 }
 
 // ---- Opening and reloading

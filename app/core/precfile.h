@@ -42,7 +42,6 @@ bool relatedSoundFile(const DBRecord& dr, char* buf, int len);
 
 // Finds the selected records' files where they moved (with force, reads every file's facts
 // again), so that the commands above act on files that are there; true when a record changed,
-// and gConfirmResponse 'not!' when the user gave up. NULL ctx: the main window's. Does the
-// least (false) until the record check is registered (PsetCheckRecords).
+// and gConfirmResponse 'not!' when the user gave up. NULL ctx: the main window's. The check is
+// the export library's (the checkRecords hook).
 bool PcheckRecords(bool force, PContext* ctx);
-void PsetCheckRecords(bool (*check)(bool force, PContext* ctx));

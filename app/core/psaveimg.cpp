@@ -27,6 +27,7 @@
 #include "platform/pqt.h"
 #include "support/cache.h"
 #include "support/dmessage.h"
+#include "support/replacefile.h"
 
 namespace {
 
@@ -57,14 +58,6 @@ std::string FolderOf(const char* path) {
   if (slash == nullptr) return ".";
   if (slash == path) return "/";
   return std::string(path, static_cast<size_t>(slash - path));
-}
-
-void SyncFolder(const std::string& dir) {
-  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
 }
 
 // Reads the reader's whole image at full size in its own colour space.
@@ -100,24 +93,6 @@ bool ReadWhole(_ImgReader* ir, _ImgStruct* img) {
     return false;
   }
   return true;
-}
-
-// A temporary file beside path, made new; empty when none can be made.
-std::string TempBeside(const char* path, int* fd) {
-  std::string dir = FolderOf(path);
-  const char* name = PgetFilename(path);
-  std::string t = dir + "/." + name + ".XXXXXX";
-  *fd = mkostemp(&t[0], O_CLOEXEC);
-  return *fd >= 0 ? t : std::string();
-}
-
-// The mode a new file at path gets: the mode of the file it replaces, else the usual one.
-mode_t ModeFor(const char* path) {
-  struct stat st;
-  if (stat(path, &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 07777;
-  const mode_t mask = umask(022);
-  umask(mask);
-  return 0666 & ~mask;
 }
 
 // path with its suffix replaced by suffix (a '.' added when it has none).
@@ -156,10 +131,10 @@ std::string PsaveProposedName(const char* file, const char* suffix) {
 
 long PwriteImageSafely(const char* path, const _ImgWriterInterface* w, const _ImgWriteBuf* wb) {
   if (path == nullptr || *path == '\0' || w == nullptr || wb == nullptr) return 0;
-  const mode_t mode = ModeFor(path);
-  int fd = -1;
-  const std::string tmp = TempBeside(path, &fd);
-  if (tmp.empty()) return 0;
+  const mode_t mode = PnewFileMode(path);
+  std::string tmp;
+  int fd = PtempBeside(path, &tmp, mode);
+  if (fd < 0) return 0;
   close(fd);
   // The writer replaces the empty temporary file with the whole image.
   long n = w->WriteImage(tmp.c_str(), wb);
@@ -172,13 +147,11 @@ long PwriteImageSafely(const char* path, const _ImgWriterInterface* w, const _Im
     if (ok) n = static_cast<long>(st.st_size);
     if (fd >= 0 && close(fd) != 0) ok = false;
   }
-  if (ok && rename(tmp.c_str(), path) != 0) ok = false;
   if (!ok) {
-    unlink(tmp.c_str());
+    PdiscardTemp(tmp);
     return 0;
   }
-  SyncFolder(FolderOf(path));
-  return n;
+  return PrenameTemp(tmp, path) ? n : 0;
 }
 
 bool PsaveImageFile(DBRecord* dr, const _ImgStruct* ims, const char* path,

@@ -2,7 +2,7 @@
 // the services of the main window, its browser pane, the info, find and image windows, and the
 // globals gMain, gInfo, gFind and gImager point at these interfaces. Each window's library
 // implements its interface (PMainWindow, PBrowser, PInfoWindow, PFindWindow, PImageWindow) and
-// the shell registers factories that make them (PsetWindowFactories, papp.h).
+// the shell registers the makers of them (phooks.h).
 //
 // An interface grows with the work that needs it: a later window or command adds the operations
 // it calls, each a virtual call per window operation (never per pixel or record).
@@ -75,16 +75,12 @@ class IBrowser {
   virtual int GetSort(bool* rev) const = 0;
 
   // The catalogue context whose displayed records the pane shows: the main window's.
-  virtual PContext* GetContext() const;
+  virtual PContext* GetContext() const = 0;
   // Reflects the context's selection in the pane, the status line and the info window; scroll
   // brings the first selected record into view.
-  virtual void ShowSelection(bool scroll) { (void)scroll; }
-  // Upgrades visible thumbnails to final quality (all with doall); the number redrawn (the
-  // default, for stand-ins, does nothing).
-  virtual int ImproveDisplay(bool doall) {
-    (void)doall;
-    return 0;
-  }
+  virtual void ShowSelection(bool scroll) = 0;
+  // Upgrades visible thumbnails to final quality (all with doall); the number redrawn.
+  virtual int ImproveDisplay(bool doall) = 0;
 
   // ---- The edit transaction over displayed records: NewChange(label); ChangeRecord(i) for
   // each record, edited in place through the pointer returned; then exactly one of
@@ -137,28 +133,19 @@ class IMainWindow : public PWindowHandlerBase {
   virtual bool Undo() = 0;
   virtual bool Redo() = 0;
 
-  // What the image window asks of the main window (the defaults, for stand-ins, do the least).
-  // Captions of a record (NULL: the lone selected one) in the album shown.
-  virtual bool CanCaption(const DBRecord* rec) const {
-    (void)rec;
-    return false;
-  }
-  virtual char* GetCaption(char* buf, int len, const DBRecord* rec) const {
-    (void)buf, (void)len, (void)rec;
-    return nullptr;
-  }
-  virtual bool SetCaption(const char* text) {
-    (void)text;
-    return false;
-  }
+  // What the image window asks of the main window. Captions of a record (NULL: the lone
+  // selected one) in the album shown.
+  virtual bool CanCaption(const DBRecord* rec) const = 0;
+  virtual char* GetCaption(char* buf, int len, const DBRecord* rec) const = 0;
+  virtual bool SetCaption(const char* text) = 0;
   // Brings the Edit menu's undo and redo items up to date; whether something can be undone.
-  virtual bool SetUndoable(bool undoable) { return undoable; }
+  virtual bool SetUndoable(bool undoable) = 0;
   // The setting commands the main window carries out on its browser's selection, for the
   // image window: the density (d <= 0 asks), 'othr' and 'oth1' .. 'oth9', and the update of the
   // field-name menu.
-  virtual void SetDensity(float d) { (void)d; }
-  virtual void SetOther(unsigned long cmd) { (void)cmd; }
-  virtual void CheckOtherSettings() {}
+  virtual void SetDensity(float d) = 0;
+  virtual void SetOther(unsigned long cmd) = 0;
+  virtual void CheckOtherSettings() = 0;
 
   // The loading bracket: every loader of displayed records calls LoadingRecords (the display
   // empties and takes the schema, NULL: the catalogue's or the photo schema) before it fills
@@ -207,24 +194,16 @@ class IMainWindow : public PWindowHandlerBase {
 // The record info window.
 class IInfoWindow : public PWindowHandlerBase {
  public:
-  // What the image window asks of the info window (the defaults, for stand-ins, do the least).
-  // Record i of the browser's display, or a lone record; raise brings the
-  // window forward.
-  virtual bool ShowInfo(IBrowser* b, int i, bool raise) {
-    (void)b, (void)i, (void)raise;
-    return false;
-  }
-  virtual bool ShowInfo(const DBRecord& rec, bool raise) {
-    (void)rec, (void)raise;
-    return false;
-  }
+  // Record i of the browser's display, or a lone record; raise brings the window forward.
+  virtual bool ShowInfo(IBrowser* b, int i, bool raise) = 0;
+  virtual bool ShowInfo(const DBRecord& rec, bool raise) = 0;
   // Fills the controls again from the record shown.
-  virtual void UpdateFields() {}
+  virtual void UpdateFields() = 0;
   // Hides the window and forgets the record; the browser whose record is shown (NULL for a
   // lone record or when closed). Whoever empties or replaces a browser's displayed records
   // closes the window first when it shows that browser's record.
-  virtual void Close() {}
-  virtual IBrowser* GetBrowser() const { return nullptr; }
+  virtual void Close() = 0;
+  virtual IBrowser* GetBrowser() const = 0;
 };
 
 // The search window.
@@ -232,10 +211,7 @@ class IFindWindow : public PWindowHandlerBase {
  public:
   // The find command: shows the window over the main window mw (NULL: gMain); false when it
   // cannot.
-  virtual bool Find(IMainWindow* mw) {
-    (void)mw;
-    return false;
-  }
+  virtual bool Find(IMainWindow* mw) = 0;
 };
 
 // The image window and its ring of open images.
@@ -248,77 +224,50 @@ class IImageWindow : public PWindowHandlerBase {
   // The ring of open images, as the main window's commands and the application reach it.
   // Images open from a file or a record (reconcile: fill the record from the catalogue first);
   // an image already open becomes current instead. False when it cannot be read.
-  virtual bool AddImage(const char* path) {
-    (void)path;
-    return false;
-  }
-  virtual bool AddImage(const DBRecord& rec, bool reconcile) {
-    (void)rec, (void)reconcile;
-    return false;
-  }
+  virtual bool AddImage(const char* path) = 0;
+  virtual bool AddImage(const DBRecord& rec, bool reconcile) = 0;
   // Opens the browser's selected records; how many opened.
-  virtual int OpenImages() { return 0; }
+  virtual int OpenImages() = 0;
   // The current image (NULL when none is open) and the open image of a record.
-  virtual PImageRing* GetCurrentIR() const { return nullptr; }
-  virtual PImageRing* MatchImage(const DBRecord& rec) const {
-    (void)rec;
-    return nullptr;
-  }
+  virtual PImageRing* GetCurrentIR() const = 0;
+  virtual PImageRing* MatchImage(const DBRecord& rec) const = 0;
   // Makes an open image current (without drawing).
-  virtual void Advance(const PImageRing* ir) { (void)ir; }
+  virtual void Advance(const PImageRing* ir) = 0;
   // Closes the current image; with cancancel its owner may refuse (false).
-  virtual bool CloseImage(bool cancancel) { return !cancancel; }
+  virtual bool CloseImage(bool cancancel) = 0;
   // Fills every open image's record from the catalogue again and redraws.
-  virtual void Reconcile() {}
+  virtual void Reconcile() = 0;
   // Reads the current image's file again, or every open image's.
-  virtual void Reload() {}
-  virtual void ReloadAll() {}
+  virtual void Reload() = 0;
+  virtual void ReloadAll() = 0;
   // Moves the current image n places along the ring.
-  virtual void Reposition(int n) { (void)n; }
+  virtual void Reposition(int n) = 0;
   // Turns or flips the current image's record: 'cw90', 'cc90', 'c180', 'flhz', 'flvt'.
-  virtual bool Reorient(OSType cmd) { return cmd == 0; }
-  virtual int ImageCount() const { return 0; }
+  virtual bool Reorient(OSType cmd) = 0;
+  virtual int ImageCount() const = 0;
   // Position of an open image (NULL: the current one) from the first; -1 when not open.
-  virtual int ImageIndex(const PImageRing* ir) const {
-    (void)ir;
-    return -1;
-  }
+  virtual int ImageIndex(const PImageRing* ir) const = 0;
   // Makes the browser's selection follow the current image; with force an image outside the
   // display becomes the display.
-  virtual bool SelectImage(bool force) {
-    (void)force;
-    return false;
-  }
+  virtual bool SelectImage(bool force) = 0;
   // Shows the window with the current image; false when none is ready.
-  virtual bool Present() { return false; }
+  virtual bool Present() = 0;
   // Draws the current image again (title, panel and pane).
-  virtual void Redraw() { PWindowHandlerBase::Redraw(); }
-  virtual int Show(int vis) { return PWindowHandlerBase::Show(vis); }
-  virtual IBrowser* GetBrowser() const { return nullptr; }
+  virtual void Redraw() = 0;
+  virtual int Show(int vis) = 0;
+  virtual IBrowser* GetBrowser() const = 0;
   // The slide show of the open images: asks for its options and starts one.
-  virtual void SlideShow() {}
+  virtual void SlideShow() = 0;
 
   // ---- Temporary images (HDR results, panoramas): the record of a file the program wrote is
   // opened as the current image and shown; closing it offers to save it and otherwise deletes
   // the file. False when it cannot be opened (the file is then the caller's).
-  virtual bool AddTempImage(const DBRecord& rec) {
-    (void)rec;
-    return false;
-  }
+  virtual bool AddTempImage(const DBRecord& rec) = 0;
 
   // The histogram window for channel chan (0-4; others keep the window's channel) and the
   // false-colour legend (-1 forget the bar, 0 refresh, 1 automatic limits, 2 typed limits);
   // 1 when drawn or applied. Turns false colour on or off; false without a ready image.
-  virtual int UpdateHistogram(int chan) {
-    (void)chan;
-    return 0;
-  }
-  virtual int UpdateFCLegend(int how) {
-    (void)how;
-    return 0;
-  }
-  virtual bool FalseColor(bool switchon) {
-    (void)switchon;
-    return false;
-  }
+  virtual int UpdateHistogram(int chan) = 0;
+  virtual int UpdateFCLegend(int how) = 0;
+  virtual bool FalseColor(bool switchon) = 0;
 };

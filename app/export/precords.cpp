@@ -299,8 +299,3 @@ bool locateImage(char* path, int len, DBRecord* rec) {
   }
   return chooseImage(path, len, rec);
 }
-
-void PinstallRecordExchange() {
-  PsetImportRecords(importRecords);
-  PsetCheckRecords(checkRecords);
-}

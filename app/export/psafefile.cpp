@@ -10,23 +10,9 @@
 #include <streambuf>
 #include <vector>
 
-#include "formats/replacefile.h"
+#include "support/replacefile.h"
 
 namespace {
-
-// Writes all of n bytes; false on an error.
-bool WriteAll(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    const ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
 
 // Opens a regular file for reading; -1 for anything else (a FIFO would block the program).
 int OpenRegular(const char* path) {
@@ -40,27 +26,18 @@ int OpenRegular(const char* path) {
   return fd;
 }
 
-// Syncs and closes fd, then renames tmp to path; removes tmp on any failure.
-bool Finish(int fd, const std::string& tmp, const char* path, bool ok) {
-  ok = ok && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  if (!ok) {
-    PdiscardTemp(tmp);
-    return false;
-  }
-  return PcommitTemp(tmp, path) != 0;
-}
-
 }  // namespace
 
 // An output buffer over a file descriptor that remembers a failed write.
 class PSafeFile::Buf : public std::streambuf {
  public:
-  explicit Buf(int fd) : fd_(fd), buf_(1 << 16) { setp(buf_.data(), buf_.data() + buf_.size()); }
+  explicit Buf(PWholeFile& file) : file_(file), buf_(1 << 16) {
+    setp(buf_.data(), buf_.data() + buf_.size());
+  }
   bool Failed() const { return failed_; }
   int sync() override {
     const size_t n = static_cast<size_t>(pptr() - pbase());
-    if (n > 0 && !failed_ && !WriteAll(fd_, pbase(), n)) failed_ = true;
+    if (n > 0 && !failed_ && !file_.Write(pbase(), n)) failed_ = true;
     setp(buf_.data(), buf_.data() + buf_.size());
     return failed_ ? -1 : 0;
   }
@@ -77,7 +54,7 @@ class PSafeFile::Buf : public std::streambuf {
   std::streamsize xsputn(const char* s, std::streamsize n) override {
     if (n >= static_cast<std::streamsize>(buf_.size())) {
       if (sync() != 0) return 0;
-      if (!WriteAll(fd_, s, static_cast<size_t>(n))) {
+      if (!file_.Write(s, static_cast<size_t>(n))) {
         failed_ = true;
         return 0;
       }
@@ -87,17 +64,16 @@ class PSafeFile::Buf : public std::streambuf {
   }
 
  private:
-  int fd_;
+  PWholeFile& file_;
   std::vector<char> buf_;
   bool failed_ = false;
 };
 
-PSafeFile::PSafeFile(const char* path) : fd_(-1), os_(nullptr) {
+PSafeFile::PSafeFile(const char* path) : os_(nullptr) {
   if (path == nullptr || *path == '\0') return;
-  path_ = path;
-  fd_ = PtempBeside(path, &tmp_);
-  if (fd_ < 0) return;
-  buf_.reset(new Buf(fd_));
+  file_.reset(new PWholeFile(path));
+  if (!file_->IsOpen()) return;
+  buf_.reset(new Buf(*file_));
   os_.rdbuf(buf_.get());
 }
 
@@ -105,31 +81,33 @@ PSafeFile::~PSafeFile() {
   Discard();
 }
 
+bool PSafeFile::IsOpen() const {
+  return file_ != nullptr && file_->IsOpen();
+}
+
 bool PSafeFile::Commit() {
-  if (fd_ < 0) return false;
+  if (!IsOpen()) return false;
   os_.flush();
   const bool ok = !os_.bad() && buf_->pubsync() == 0 && !buf_->Failed();
   os_.rdbuf(nullptr);
-  const int fd = fd_;
-  fd_ = -1;
-  return Finish(fd, tmp_, path_.c_str(), ok);
+  if (!ok) {
+    file_->Discard();
+    return false;
+  }
+  return file_->Commit();
 }
 
 void PSafeFile::Discard() {
-  if (fd_ < 0) return;
   os_.rdbuf(nullptr);
-  ::close(fd_);
-  fd_ = -1;
-  PdiscardTemp(tmp_);
+  if (file_ != nullptr) file_->Discard();
 }
 
 bool PcopyReplace(const char* dst, const char* src) {
   if (dst == nullptr || src == nullptr) return false;
   const int in = OpenRegular(src);
   if (in < 0) return false;
-  std::string tmp;
-  const int out = PtempBeside(dst, &tmp);
-  if (out < 0) {
+  PWholeFile out(dst);
+  if (!out.IsOpen()) {
     ::close(in);
     return false;
   }
@@ -142,28 +120,22 @@ bool PcopyReplace(const char* dst, const char* src) {
       ok = r == 0;
       break;
     }
-    if (!WriteAll(out, buf.data(), static_cast<size_t>(r))) {
+    if (!out.Write(buf.data(), static_cast<size_t>(r))) {
       ok = false;
       break;
     }
   }
   ::close(in);
-  return Finish(out, tmp, dst, ok);
+  return ok && out.Commit();
 }
 
 bool PlinkOrCopy(const char* dst, const char* src) {
   if (dst == nullptr || src == nullptr || !PisRegularFile(src)) return false;
   if (PsameFile(dst, src)) return true;
   // A free name beside dst for the new link, renamed over dst once it exists.
-  std::string tmp;
-  const int fd = PtempBeside(dst, &tmp);
-  if (fd < 0) return false;
-  ::close(fd);
-  ::unlink(tmp.c_str());
-  if (::link(src, tmp.c_str()) == 0) {
-    if (PcommitTemp(tmp, dst)) return true;
-    return false;
-  }
+  const std::string tmp = PfreeNameBeside(dst);
+  if (tmp.empty()) return false;
+  if (::link(src, tmp.c_str()) == 0) return PrenameTemp(tmp, dst) != 0;
   return PcopyReplace(dst, src);
 }
 

@@ -6,6 +6,9 @@
 #include <ostream>
 #include <string>
 
+class PWholeFile;
+
+// A file written whole through a stream.
 class PSafeFile {
  public:
   // Makes the temporary file beside path (IsOpen false when that cannot be done).
@@ -15,8 +18,7 @@ class PSafeFile {
   PSafeFile(const PSafeFile&) = delete;
   PSafeFile& operator=(const PSafeFile&) = delete;
 
-  bool IsOpen() const { return fd_ >= 0; }
-  const char* Path() const { return path_.c_str(); }
+  bool IsOpen() const;
   std::ostream& Stream() { return os_; }
   // Flushes, syncs and closes the temporary file and renames it to the path; false, with the
   // temporary file removed and the path as it was, on any failure.
@@ -26,8 +28,7 @@ class PSafeFile {
 
  private:
   class Buf;
-  std::string path_, tmp_;
-  int fd_;
+  std::unique_ptr<PWholeFile> file_;
   std::unique_ptr<Buf> buf_;
   std::ostream os_;
 };

@@ -181,8 +181,3 @@ ControlRef webControl(int id);
 void breakLine(char* s);
 // The web window's largest linked-image factor (its "full size").
 extern int MaxLSize;
-
-// ---- The program's commands of this library.
-
-// Registers the import with the application (importRecords for 'irec').
-void PinstallRecordExchange();

@@ -1,9 +1,6 @@
 // The search window's value lists: every distinct value a field takes in the open catalogue and
 // in the display, written to a text file in the private temporary folder and shown with the
 // desktop's opener.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -20,6 +17,7 @@
 #include "platform/ptempfile.h"
 #include "support/dmessage.h"
 #include "support/pstrings.h"
+#include "support/replacefile.h"
 
 namespace {
 
@@ -54,37 +52,12 @@ class ValueSet {
   std::unordered_set<std::string_view> seen_;
 };
 
-bool WriteAll(int fd, const std::string& text) {
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    const ssize_t n = write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Replaces path by text: written to a new file beside it, synced, then renamed over it, so the
 // name always holds a whole list and is never followed through a link someone else planted.
 bool ReplaceFile(const std::string& path, const std::string& text) {
-  std::string why;
-  const std::string tmp = MakeTempFile(kTempSmall, ".txt", &why);
-  if (tmp.empty()) {
-    DMESSAGE(DMCsystem, "Cannot write the value list: %s", why.c_str());
-    return false;
-  }
-  const int fd = open(tmp.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
-  bool ok = fd >= 0 && WriteAll(fd, text) && fsync(fd) == 0;
-  if (fd >= 0 && close(fd) != 0) ok = false;
-  if (ok && rename(tmp.c_str(), path.c_str()) == 0) {
-    KeepTempFile(tmp);  // now under the list's own name
-    return true;
-  }
+  PWholeFile file(path.c_str(), 0600);  // private, as the folder is
+  if (file.IsOpen() && file.Write(text.data(), text.size()) && file.Commit()) return true;
   DMESSAGE(DMCsystem, "Cannot write the value list %s: %s", path.c_str(), strerror(errno));
-  RemoveTempFile(tmp);
   return false;
 }
 

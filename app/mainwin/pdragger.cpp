@@ -33,6 +33,19 @@ int Edge(const IBrowser* bp) {
   return PBigThumbWidth / (d > 0 ? d : 8);
 }
 
+bool IsFolder(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool HasSuffix(const std::string& path, const char* suffix) {
+  const size_t slash = path.rfind('/'), dot = path.rfind('.');
+  return dot != std::string::npos && (slash == std::string::npos || dot > slash) &&
+         path.compare(dot + 1, std::string::npos, suffix) == 0;
+}
+
+}  // namespace
+
 void DragRecords(EventRef, IBrowser* bp) {
   PContext* ctx = bp ? bp->GetContext() : nullptr;
   IMainWindow* mw = bp ? bp->GetMainWindow() : nullptr;
@@ -50,19 +63,6 @@ void DragRecords(EventRef, IBrowser* bp) {
             QPoint(edge / 2, edge / 2));
   myDrag = nullptr;
 }
-
-bool IsFolder(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool HasSuffix(const std::string& path, const char* suffix) {
-  const size_t slash = path.rfind('/'), dot = path.rfind('.');
-  return dot != std::string::npos && (slash == std::string::npos || dot > slash) &&
-         path.compare(dot + 1, std::string::npos, suffix) == 0;
-}
-
-}  // namespace
 
 void HFSlist::Init(PContextState* ctx) {
   hfs_list.clear();
@@ -243,7 +243,6 @@ bool PInstallDragger(IBrowser* bp) {
   if (InstallTrackingHandler(myDragTracker, w, bp) != noErr ||
       InstallReceiveHandler(myDragReceiver, w, bp) != noErr)
     return false;
-  PsetDragRecords(DragRecords);
   dragInstalled = true;
   return true;
 }

@@ -33,8 +33,9 @@ extern HFSlist gDragFiles;
 // Installs the tracking and receive handlers on the window of bp (NULL: the main window's
 // browser); true on success.
 bool PInstallDragger(IBrowser* bp);
-// Starts a drag of the selected records of bp; returns when it was dropped or given up.
-void PDragRecords(EventRef event, IBrowser* bp);
+// Starts a drag of the selected records of bp (nothing before the handlers are installed);
+// returns when it was dropped or given up. The core reaches it as PDragRecords.
+void DragRecords(EventRef event, IBrowser* bp);
 
 OSStatus myDragTracker(SInt16 message, WindowRef window, void* userData, DragRef theDrag);
 OSStatus myDragReceiver(WindowRef window, void* userData, DragRef dref);

@@ -172,7 +172,6 @@ int editField(int fid) {
   AppendMenuItemText(menu, kNewItem, 0, nullptr);
   SetControlMaximum(pop, static_cast<SInt32>(names.size() + 1));
   SetControlValue(pop, start > 0 ? start : static_cast<SInt32>(names.size() + 1));
-  updateFieldWindowHook = updateFieldWindow;
   updateFieldWindow();
   if (!runDialog(gFieldWindow) || gConfirmResponse != kResponseOK) return -1;
 

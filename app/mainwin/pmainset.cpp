@@ -12,6 +12,7 @@
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
 #include "app/core/psetfield.h"
+#include "app/core/psetother.h"
 #include "app/core/pwindows.h"
 #include "app/mainwin/pmainw.h"
 #include "app/mainwin/psettings.h"
@@ -21,24 +22,6 @@
 #include "support/dmessage.h"
 
 namespace {
-
-inline bool Blank(char c) {
-  return c == ' ' || c == '\t';
-}
-
-// A whole 32-bit integer, blanks around allowed.
-bool Integer(const char* s, long* out) {
-  while (Blank(*s)) ++s;
-  if (*s == '\0') return false;
-  char* end = nullptr;
-  errno = 0;
-  const long v = strtol(s, &end, 10);
-  if (end == s || errno != 0 || v < INT32_MIN || v > INT32_MAX) return false;
-  while (Blank(*end)) ++end;
-  if (*end != '\0') return false;
-  *out = v;
-  return true;
-}
 
 IBrowser* Browser() {
   return gMain ? gMain->GetBrowser() : nullptr;
@@ -62,11 +45,11 @@ bool OtherItem(MenuRef* menu, MenuItemIndex* item) {
 
 }  // namespace
 
-// A typed number read whole (see fracParse); NaN, reported (class "input"), for text that is
+// A typed number read whole (see fracCheck); NaN, reported (class "input"), for text that is
 // not one (letters, a zero denominator, a value beyond the float range).
 static float typedNumber(const char* s) {
   float v = 0;
-  if (s != nullptr && fracParse(s, &v)) return v;
+  if (s != nullptr && fracCheck(s, &v)) return v;
   DMESSAGE(DMCinput, "Not a number: '%.60s'", s != nullptr ? s : "");
   return NAN;
 }
@@ -237,7 +220,7 @@ void setOther(unsigned long cmd) {
   if (!clear) {
     if (det->dtype == DBDTint) {
       long v = 0;
-      if (!Integer(entry, &v)) {
+      if (!intCheck(entry, &v)) {
         DMESSAGE(DMCinput, "Not a whole number: '%.60s'", entry);
         return;
       }

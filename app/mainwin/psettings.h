@@ -3,11 +3,6 @@
 // the field-name menu, and the field editor dialog that adds fields or changes them.
 #pragma once
 
-// A typed number: a decimal number, or a fraction "numerator/denominator" of two decimal
-// numbers, with blanks around either allowed. True with the value in *out when the whole text
-// is such a number and its value is a finite float; false (nothing stored) otherwise.
-bool fracParse(const char* s, float* out);
-
 // Sets XDensity and YDensity of the selected records, keeping their ratio; d <= 0 asks.
 void setDensity(float d);
 // Moves the selected records, in display order, to display position pos as one block; pos < 0

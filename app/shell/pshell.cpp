@@ -5,16 +5,18 @@
 #include <memory>
 
 #include "app/core/papp.h"
-#include "app/core/pcommands.h"
 #include "app/core/pforms.h"
+#include "app/core/phooks.h"
 #include "app/export/ptrader.h"
 #include "app/image/pforms.h"
 #include "app/image/pimagewin.h"
 #include "app/info/pfind.h"
 #include "app/info/pforms.h"
 #include "app/info/pinfo.h"
+#include "app/mainwin/pdragger.h"
 #include "app/mainwin/pforms.h"
 #include "app/mainwin/pmainw.h"
+#include "app/mainwin/psettings.h"
 #include "app/print/pprint.h"
 #include "platform/pdocuments.h"
 #include "platform/pmounts.h"
@@ -28,18 +30,21 @@ void PregisterInterface(const char* nib, const char* omit) {
   PregisterImageForm(nib, omit);
 }
 
-void PinstallWindowFactories() {
-  PWindowFactories f;
-  f.main = [](IBNibRef nib) -> IMainWindow* { return new PMainWindow(nib); };
-  f.info = [](IBNibRef nib) -> IInfoWindow* { return new PInfoWindow(nib); };
-  f.find = [](IBNibRef nib) -> IFindWindow* { return new PFindWindow(nib); };
-  f.image = [](IBNibRef nib, IBrowser* b) -> IImageWindow* { return new PImageWindow(nib, b); };
-  PsetWindowFactories(f);
-  PPrintHooks print;
-  print.pageSetup = pageSetup;
-  print.closePrintSession = closePrintSession;
-  PsetPrintHooks(print);
-  PinstallRecordExchange();
+void PregisterHooks() {
+  PAppHooks h;
+  h.makeMainWindow = [](IBNibRef nib) -> IMainWindow* { return new PMainWindow(nib); };
+  h.makeInfoWindow = [](IBNibRef nib) -> IInfoWindow* { return new PInfoWindow(nib); };
+  h.makeFindWindow = [](IBNibRef nib) -> IFindWindow* { return new PFindWindow(nib); };
+  h.makeImageWindow = [](IBNibRef nib, IBrowser* b) -> IImageWindow* {
+    return new PImageWindow(nib, b);
+  };
+  h.importRecords = importRecords;
+  h.checkRecords = checkRecords;
+  h.dragRecords = DragRecords;
+  h.updateFieldWindow = updateFieldWindow;
+  h.pageSetup = pageSetup;
+  h.closePrintSession = closePrintSession;
+  PsetAppHooks(h);
 }
 
 int LumerinMain(int argc, char** argv, void (*started)()) {
@@ -51,7 +56,7 @@ int LumerinMain(int argc, char** argv, void (*started)()) {
   WatchQuitSignals(PquitOnSignal);
   StartVolumeWatch();
   PregisterInterface("main");
-  PinstallWindowFactories();
+  PregisterHooks();
   if (started) started();
   const int status = Prun();
   StopVolumeWatch();

@@ -1,7 +1,7 @@
 // The program as a whole: the one entry that main calls. It starts the platform (a Qt
 // application unless one exists), keeps the command line's documents, watches the quit signals
-// and the mounted volumes, registers every interface description under the nib "main" and the
-// makers of the window objects, and runs the application (Prun: start-up, event loop,
+// and the mounted volumes, registers every interface description under the nib "main" and every
+// hook of the core, and runs the application (Prun: start-up, event loop,
 // shut-down).
 #pragma once
 
@@ -11,6 +11,8 @@ int LumerinMain(int argc, char** argv, void (*started)() = nullptr);
 
 // Registers every form of the program under the nib name; the form named omit is left out.
 void PregisterInterface(const char* nib, const char* omit = nullptr);
-// Registers the makers of the main, info, find and image windows with the core, the record
-// import of the export library, and the print library's page setup and session end.
-void PinstallWindowFactories();
+// Registers with the core, in one place, every hook it calls the libraries above it through
+// (phooks.h): the makers of the main, info, find and image windows, the export library's record
+// import and check, the main window's drag and field editor, and the print library's page setup
+// and session end.
+void PregisterHooks();

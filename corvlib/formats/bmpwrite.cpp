@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "formats/bmp.h"
-#include "formats/replacefile.h"
+#include "support/replacefile.h"
 
 long BMPwriteFile(const char* path, BmpInfo* info, BmpFillRow fill, void* data) {
   if (path == nullptr || *path == '\0' || info == nullptr || fill == nullptr) {

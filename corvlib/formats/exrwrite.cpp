@@ -19,7 +19,7 @@
 #include <OpenEXR/ImfThreading.h>
 
 #include "formats/exrformat.h"
-#include "formats/replacefile.h"
+#include "support/replacefile.h"
 #include "support/dmessage.h"
 
 namespace {

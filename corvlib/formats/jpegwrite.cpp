@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "formats/replacefile.h"
+#include "support/replacefile.h"
 #include "jpegglue/jpegglue.h"
 #include "formats/jpegio.h"
 #include "jpeghdr/jpeghdr.h"
@@ -151,12 +151,9 @@ int compressHDR(std::ostream* os, const _ImgWriteBuf* wb) {
 // the file's size, or 0 (the temporary removed, any file at path untouched).
 template <typename Arg>
 long writeBeside(const char* path, const Arg* arg, int (*body)(std::ostream*, const Arg*)) {
-  std::string tmp = std::string(path) + ".XXXXXX";
-  const int fd = mkstemp(&tmp[0]);
+  std::string tmp;
+  const int fd = PtempBeside(path, &tmp, PusualFileMode());
   if (fd < 0) return 0;
-  const mode_t mask = umask(0);  // mkstemp makes the file private; give it the usual mode
-  umask(mask);
-  fchmod(fd, 0666 & ~mask);
   close(fd);
   long size = 0;
   {
@@ -169,8 +166,8 @@ long writeBeside(const char* path, const Arg* arg, int (*body)(std::ostream*, co
     os.close();
     if (os.fail()) size = 0;
   }
-  if (size > 0 && PcommitTemp(tmp, path)) return size;
-  std::remove(tmp.c_str());
+  if (size > 0) return PcommitTemp(tmp, path) ? size : 0;
+  PdiscardTemp(tmp);
   return 0;
 }
 

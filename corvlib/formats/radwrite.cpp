@@ -11,7 +11,7 @@
 #include "picture/picheader.h"
 #include "picture/rgbe.h"
 #include "formats/radformat.h"
-#include "formats/replacefile.h"
+#include "support/replacefile.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "formats/exif.h"
-#include "formats/replacefile.h"
+#include "support/replacefile.h"
 #include "formats/tiffpriv.h"
 
 namespace {

@@ -11,6 +11,7 @@
 #include "jpegglue/jpegglue.h"
 #include "jpeghdr/jhprivate.h"
 #include "support/dmessage.h"
+#include "support/replacefile.h"
 
 namespace {
 
@@ -56,19 +57,16 @@ long jpeghdr_write_memory(const char* path, const float* pixels, int width, int 
     return pos > 0 ? pos : 0;
   }
   // Write beside the target and rename, so a failed write never destroys an existing file.
-  std::string tmp = std::string(path) + ".XXXXXX";
-  const int fd = mkstemp(&tmp[0]);
+  std::string tmp;
+  const int fd = PtempBeside(path, &tmp, PusualFileMode());
   if (fd < 0) {
     DMESSAGE(DMCsystem, "cannot create a temporary file beside %s", path);
     return 0;
   }
-  const mode_t mask = umask(0);  // mkstemp makes the file private; give it the usual mode
-  umask(mask);
-  fchmod(fd, 0666 & ~mask);
   FILE* fp = fdopen(fd, "wb");
   if (fp == nullptr) {
     close(fd);
-    std::remove(tmp.c_str());
+    PdiscardTemp(tmp);
     DMESSAGE(DMCsystem, "cannot open a temporary file beside %s", path);
     return 0;
   }
@@ -77,10 +75,13 @@ long jpeghdr_write_memory(const char* path, const float* pixels, int width, int 
       std::fflush(fp) == 0 && !std::ferror(fp) && fsync(fileno(fp)) == 0)
     pos = std::ftell(fp);
   if (std::fclose(fp) != 0) pos = 0;
-  if (pos > 0 && std::rename(tmp.c_str(), path) != 0) {
-    DMESSAGE(DMCsystem, "cannot rename the written file to %s", path);
-    pos = 0;
+  if (pos <= 0) {
+    PdiscardTemp(tmp);
+    return 0;
   }
-  if (pos <= 0) std::remove(tmp.c_str());
-  return pos > 0 ? pos : 0;
+  if (!PrenameTemp(tmp, path)) {
+    DMESSAGE(DMCsystem, "cannot rename the written file to %s", path);
+    return 0;
+  }
+  return pos;
 }

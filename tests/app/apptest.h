@@ -25,6 +25,7 @@
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
+#include "app/core/phooks.h"
 #include "app/core/pseam.h"
 #include "app/shell/pshell.h"
 #include "platform/pcontrol.h"
@@ -104,7 +105,7 @@ class AppInterface {
  public:
   AppInterface() {
     PregisterInterface("main");
-    PinstallWindowFactories();
+    PregisterHooks();
     status = PcreateInterface();
     PinstallEventHandlers();
     dmessage_alert = PalertHook;
@@ -118,6 +119,21 @@ class AppInterface {
   }
   int status;
 };
+
+template <class T>
+struct Same {
+  using type = T;
+};
+
+// Puts fn in the place of one of the core's hooks and gives back the one it replaced.
+template <class F>
+F SwapHook(F PAppHooks::*hook, typename Same<F>::type fn) {
+  PAppHooks h = PappHooks();
+  const F old = h.*hook;
+  h.*hook = fn;
+  PsetAppHooks(h);
+  return old;
+}
 
 inline ControlRef ControlOf(WindowRef w, const char* sig, int id) {
   ControlID cid{FourCC({sig[0], sig[1], sig[2], sig[3], 0}), id};

@@ -25,7 +25,7 @@ class BrowserTest : public ::testing::Test {
     ASSERT_EQ(app.status, 0);
     PloadStandardReaders();
     // The records have no files: a double click opens them without looking for their files.
-    PsetCheckRecords(nullptr);
+    SwapHook(&PAppHooks::checkRecords, nullptr);
     mw = static_cast<PMainWindow*>(gMain);
     b = mw->GetPBrowser();
     ctx = &mw->bc;

@@ -10,13 +10,13 @@
 
 #include "app/core/pbusy.h"
 #include "browsertest.h"
+#include "standins.h"
 
 namespace {
 
 // Stands in for the image window: counts the times the browser asks it to open the selection.
-class CountingImager : public IImageWindow {
+class CountingImager : public StandInImager {
  public:
-  WindowPtr CreateWindow(IBNibRef) override { return nullptr; }
   int CloseImages(bool) override { return 1; }
   int OpenImages() override { return ++opened, 0; }
   int opened = 0;

@@ -6,6 +6,7 @@
 
 #include "app/core/pforms.h"
 #include "apptest.h"
+#include "standins.h"
 #include "catalog/pdbase.h"
 
 namespace {
@@ -116,7 +117,6 @@ TEST_F(App, UpdatesWithNoWindowInFront) {
   EXPECT_EQ(SendCommand("zzzz"), eventNotHandledErr);
 }
 
-// An image window that keeps its unsaved images.
 // Help opens the README installed beside the program (here the build tree's); Check for
 // Updates opens the address the build was given and is greyed without one; an opener that
 // cannot be started or fails raises an alert saying what could not be opened.
@@ -175,9 +175,9 @@ TEST_F(App, HelpUpdatesAndTheLogOpenOrSayWhyNot) {
                            "': xdg-open could not be started");
 }
 
-class KeepingImager : public IImageWindow {
+// An image window that keeps its unsaved images.
+class KeepingImager : public StandInImager {
  public:
-  WindowPtr CreateWindow(IBNibRef) override { return nullptr; }
   int CloseImages(bool ask) override { return ask ? 0 : 1; }
 };
 
@@ -257,10 +257,43 @@ TEST(Program, StartsShowsTheMainWindowAndQuitsFromTheMenu) {
       << log;
 }
 
+// Each hook left unregistered stops start-up before anything is made, naming the hook.
+TEST(Program, AMissingHookStopsStartUpNamingIt) {
+  TempHome home;
+  PregisterInterface("main");
+  PregisterHooks();
+  const PAppHooks all = PappHooks();
+  const struct {
+    void (*clear)(PAppHooks* h);
+    const char* name;
+  } cases[] = {{[](PAppHooks* h) { h->makeMainWindow = nullptr; }, "makeMainWindow"},
+               {[](PAppHooks* h) { h->makeInfoWindow = nullptr; }, "makeInfoWindow"},
+               {[](PAppHooks* h) { h->makeFindWindow = nullptr; }, "makeFindWindow"},
+               {[](PAppHooks* h) { h->makeImageWindow = nullptr; }, "makeImageWindow"},
+               {[](PAppHooks* h) { h->importRecords = nullptr; }, "importRecords"},
+               {[](PAppHooks* h) { h->checkRecords = nullptr; }, "checkRecords"},
+               {[](PAppHooks* h) { h->dragRecords = nullptr; }, "dragRecords"},
+               {[](PAppHooks* h) { h->updateFieldWindow = nullptr; }, "updateFieldWindow"},
+               {[](PAppHooks* h) { h->pageSetup = nullptr; }, "pageSetup"},
+               {[](PAppHooks* h) { h->closePrintSession = nullptr; }, "closePrintSession"}};
+  EXPECT_EQ(PmissingAppHook(), nullptr);
+  for (const auto& c : cases) {
+    PAppHooks h = all;
+    c.clear(&h);
+    PsetAppHooks(h);
+    EXPECT_EQ(Prun(), 1) << c.name;
+    EXPECT_EQ(std::string(dmessage_record[DMCparameter]),
+              std::string("Start-up stopped: the hook ") + c.name + " is not registered");
+    EXPECT_EQ(gMain, nullptr) << c.name;
+    EXPECT_EQ(gInterfaceReady, 0);
+  }
+  PsetAppHooks(all);
+}
+
 TEST(Program, ANibWithoutTheInfoWindowEndsWithOne) {
   TempHome home;
   PregisterInterface("noinfo", "InfoWindow");
-  PinstallWindowFactories();
+  PregisterHooks();
   gNibName = "noinfo";
   dmessage_class_flags[DMCresource] &= ~DMAalert;
   EXPECT_EQ(Prun(), 1);

@@ -17,6 +17,7 @@
 #include "app/core/pbusy.h"
 #include "app/core/pfolder.h"
 #include "apptest.h"
+#include "standins.h"
 #include "catalog/pdbase.h"
 #include "formats/stdformats.h"
 #include "platform/pdocuments.h"
@@ -289,10 +290,8 @@ TEST_F(Folder, LoadingTheTestPicturesGivesWhatExifToolReads) {
 }
 
 // An image window that takes every image, for the opened documents.
-class FakeImager : public IImageWindow {
+class FakeImager : public StandInImager {
  public:
-  using PWindowHandlerBase::CreateWindow;
-  WindowPtr CreateWindow(IBNibRef) override { return nullptr; }
   int CloseImages(bool) override { return 1; }
   bool AddImage(const char* path) override {
     added.push_back(path);

@@ -107,7 +107,8 @@ TEST_F(Dragger, DropsLoadImagesFoldersAndTables) {
   std::ofstream(text) << "File\n";
   static std::string imported;
   imported.clear();
-  PsetImportRecords([](const char* p) { imported = p ? p : ""; });
+  const auto import =
+      SwapHook(&PAppHooks::importRecords, [](const char* p) { imported = p ? p : ""; });
 
   // A folder among image files, a web link and a text file: only the images, decoded.
   QMimeData mixed;
@@ -136,7 +137,7 @@ TEST_F(Dragger, DropsLoadImagesFoldersAndTables) {
   DragOver(&words, Middle());
   DragOver(&one, Middle(), false);
   EXPECT_EQ(bc->rdisp.GetSize(), 1);
-  PsetImportRecords(nullptr);
+  SwapHook(&PAppHooks::importRecords, import);
 }
 
 TEST_F(Dragger, DroppingWithinThePaneMovesTheSelection) {

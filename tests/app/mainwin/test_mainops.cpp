@@ -8,6 +8,7 @@
 #include "app/export/ptrader.h"
 #include "maintest.h"
 #include "platform/pcontrol.h"
+#include "standins.h"
 #include "testutil/message_log.h"
 
 namespace {
@@ -154,22 +155,21 @@ TEST_F(MainOps, CommandTable) {
   EXPECT_TRUE(Enabled(mw, "find"));
 
   // 'show' with one of ten selected opens all ten.
-  struct Counting : IImageWindow {
-    WindowPtr CreateWindow(IBNibRef) override { return nullptr; }
-    int CloseImages(bool) override { return 1; }
+  struct Counting : StandInImager {
     int OpenImages() override { return selected = gMain->bc.TotalSelected(), 0; }
     int selected = 0;
   } imager;
   IImageWindow* saved = gImager;
   gImager = &imager;
-  PsetCheckRecords([](bool, PContext*) { return false; });  // no files to look for
+  // No files to look for.
+  SwapHook(&PAppHooks::checkRecords, [](bool, PContext*) { return false; });
   ShowFolder(10);
   EXPECT_TRUE(Enabled(mw, "show"));
   bc->Select(3, true);
   EXPECT_EQ(MainCommand(mw, "show"), noErr);
   EXPECT_EQ(imager.selected, 10);
   gImager = saved;
-  PsetCheckRecords(checkRecords);
+  SwapHook(&PAppHooks::checkRecords, checkRecords);
 }
 
 TEST_F(MainOps, AlbumsCaptionsAndDuplicates) {

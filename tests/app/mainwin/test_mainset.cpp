@@ -1,4 +1,5 @@
 // Density, position and other-field settings, the field-name menu and the field editor.
+#include <clocale>
 #include <cmath>
 #include <random>
 
@@ -39,24 +40,32 @@ std::string FileOf(const PContext* bc, int i) {
   return f ? f : "";
 }
 
-TEST(FracParse, NumbersFractionsAndRefusals) {
+TEST(FracCheck, NumbersFractionsAndRefusals) {
   float v = 0;
-  EXPECT_TRUE(fracParse("1/3", &v));
+  EXPECT_TRUE(fracCheck("1/3", &v));
   EXPECT_NEAR(v, 0.3333f, 1e-4f);
-  EXPECT_TRUE(fracParse(" 72 ", &v));
+  EXPECT_TRUE(fracCheck(" 72 ", &v));
   EXPECT_EQ(v, 72.0f);
-  EXPECT_TRUE(fracParse("-2.5e1 / .5", &v));
+  EXPECT_TRUE(fracCheck("-2.5e1 / .5", &v));
   EXPECT_EQ(v, -50.0f);
-  EXPECT_TRUE(fracParse((std::string(500, '0') + "7/2").c_str(), &v));  // no fixed buffer
+  EXPECT_TRUE(fracCheck((std::string(500, '0') + "7/2").c_str(), &v));  // no fixed buffer
   EXPECT_EQ(v, 3.5f);
   for (const char* bad : {"", " ", "abc", "1/0", "0/0", "1/", "/2", "1/2/3", "3x", "1e", "inf",
                           "nan", "0x10", "1e39", "1e300/1e-300", ". ", "1 2"}) {
     v = 123;
-    EXPECT_FALSE(fracParse(bad, &v)) << bad;
+    EXPECT_FALSE(fracCheck(bad, &v)) << bad;
     EXPECT_EQ(v, 123) << bad;
   }
   EXPECT_EQ(fracEval(nullptr), 0);
   EXPECT_EQ(fracEval("1/0"), 0);  // the lenient reading: not a finite number
+  // A locale that writes decimals with a comma does not change what a point means.
+  for (const char* comma : {"de_DE.UTF-8", "fr_FR.UTF-8"}) {
+    if (setlocale(LC_NUMERIC, comma) == nullptr) continue;
+    EXPECT_TRUE(fracCheck("1.5/2", &v));
+    EXPECT_EQ(v, 0.75f);
+    EXPECT_FALSE(fracCheck("1,5", &v));
+    setlocale(LC_NUMERIC, "C");
+  }
   dmessage_last_class = DMCnerr;
   // Random decimals and fractions read back as written.
   std::mt19937 rng(7);
@@ -65,7 +74,7 @@ TEST(FracParse, NumbersFractionsAndRefusals) {
     const double b = std::uniform_real_distribution<double>(0.5, 1e4)(rng);
     char text[80];
     snprintf(text, sizeof text, "%.6g / %.6g", a, b);
-    ASSERT_TRUE(fracParse(text, &v)) << text;
+    ASSERT_TRUE(fracCheck(text, &v)) << text;
     EXPECT_NEAR(v, std::strtod(text, nullptr) / std::strtod(strchr(text, '/') + 1, nullptr),
                 1e-3 + 1e-5 * std::fabs(a / b))
         << text;

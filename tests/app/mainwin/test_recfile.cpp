@@ -18,10 +18,11 @@ class RecordFiles : public MainTest {
     MainTest::SetUp();
     folder = Path("pics");
     mkdir(folder.c_str(), 0755);
-    PsetCheckRecords([](bool, PContext*) { return false; });  // the records are the files'
+    // The records are the files'.
+    SwapHook(&PAppHooks::checkRecords, [](bool, PContext*) { return false; });
   }
   void TearDown() override {
-    PsetCheckRecords(checkRecords);
+    SwapHook(&PAppHooks::checkRecords, checkRecords);
     MainTest::TearDown();
   }
   // Files name_i for the given names, shown as records of the folder, all selected.

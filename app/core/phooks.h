@@ -1,0 +1,33 @@
+// What the core asks of the libraries above it, which it cannot link: the makers of the window
+// objects, record exchange, the main window's drag and field editor, and printing. The shell,
+// which links every library, registers them all in one place (PsetAppHooks) before start-up;
+// start-up stops, naming the first one missing, when any is not registered.
+#pragma once
+
+#include "app/core/pwindows.h"
+#include "platform/pevent.h"
+
+struct PAppHooks {
+  // Makers of the window objects. A maker returns an object whose GetWindow() is NULL when its
+  // window could not be made.
+  IMainWindow* (*makeMainWindow)(IBNibRef nib) = nullptr;
+  IInfoWindow* (*makeInfoWindow)(IBNibRef nib) = nullptr;
+  IFindWindow* (*makeFindWindow)(IBNibRef nib) = nullptr;
+  IImageWindow* (*makeImageWindow)(IBNibRef nib, IBrowser* browser) = nullptr;
+  // Record exchange: imports the record file (or catalogue) at path as the displayed records
+  // (NULL: asks for one), and finds the records' files where they moved (see PcheckRecords).
+  void (*importRecords)(const char* path) = nullptr;
+  bool (*checkRecords)(bool force, PContext* ctx) = nullptr;
+  // The main window: drags the selected displayed records of a browser out of it, and sets the
+  // field editor's controls for the field chosen in its pop-up.
+  void (*dragRecords)(EventRef event, IBrowser* b) = nullptr;
+  void (*updateFieldWindow)() = nullptr;
+  // Printing: page setup for a record, and the end of the print session (at quit).
+  bool (*pageSetup)(const DBRecord* rec) = nullptr;
+  void (*closePrintSession)() = nullptr;
+};
+
+void PsetAppHooks(const PAppHooks& hooks);
+const PAppHooks& PappHooks();
+// The name of the first hook not registered (as in PAppHooks), NULL when all are.
+const char* PmissingAppHook();

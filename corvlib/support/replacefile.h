@@ -1,0 +1,65 @@
+// Writing a file whole, in place of another: the new content goes to a temporary file beside
+// its place (the same folder, so the rename stays on one file system), is synced to the disk,
+// and is renamed over the old name only once complete; then the folder is synced so that the
+// new name stays. A failure at any step leaves the old file as it was and removes the
+// temporary file, so a crash leaves either the old file or the whole new one.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+// The mode a file written in place of path takes: that of the regular file at path, else
+// 0666 less the umask.
+mode_t PnewFileMode(const char* path);
+// 0666 less the umask: the mode of a new file.
+mode_t PusualFileMode();
+
+// Creates an empty temporary file beside path, named ".<name>.XXXXXX<suffix>" (suffix may be
+// NULL; writers that choose their format by the name need it), with the given mode (negative:
+// PnewFileMode(path)); returns its descriptor (closed on exec), or -1 with errno set, and its
+// name in tmp.
+int PtempBeside(const char* path, std::string* tmp, int mode = -1, const char* suffix = nullptr);
+// A name beside path that no file had a moment ago (a temporary file made and removed), for a
+// link made there and renamed over path (PrenameTemp); empty, errno set, when none can be made.
+std::string PfreeNameBeside(const char* path);
+// Syncs the finished temporary file (closed by the caller), renames it onto path and syncs the
+// folder; 1 on success, else 0 with the temporary file removed and errno from the failed step.
+int PcommitTemp(const std::string& tmp, const char* path);
+// PcommitTemp for a temporary file whose contents the caller has synced already.
+int PrenameTemp(const std::string& tmp, const char* path);
+// Removes an unfinished temporary file.
+void PdiscardTemp(const std::string& tmp);
+// Writes all of n bytes to fd, again after a signal; false, errno set, on an error.
+bool PwriteAll(int fd, const void* data, size_t n);
+
+// One file written whole, step by step so that a caller can tell which step failed (each
+// returns false with errno set): Write as often as needed, Sync, Close, then Commit. A file
+// neither committed nor discarded is discarded when the object goes.
+class PWholeFile {
+ public:
+  // Makes the temporary file beside path (see PtempBeside); IsOpen is false when it cannot.
+  explicit PWholeFile(const char* path, int mode = -1, const char* suffix = nullptr);
+  ~PWholeFile();
+  PWholeFile(const PWholeFile&) = delete;
+  PWholeFile& operator=(const PWholeFile&) = delete;
+
+  bool IsOpen() const { return fd_ >= 0; }
+  int Fd() const { return fd_; }
+  // The temporary file's name; empty once committed or discarded.
+  const std::string& TempName() const { return tmp_; }
+  bool Write(const void* data, size_t n);
+  bool Sync();
+  bool Close();
+  // Renames the temporary file onto the path and syncs the folder (syncing and closing it first
+  // where the caller has not). False with the temporary file removed and the path as it was.
+  bool Commit();
+  // Closes and removes the temporary file.
+  void Discard();
+
+ private:
+  std::string path_, tmp_;
+  int fd_ = -1;
+  bool synced_ = false;
+};

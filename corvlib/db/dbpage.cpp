@@ -401,14 +401,14 @@ bool DBAccess::RestoreMemory() {
     if (swapped && !rb->SwapBlock()) {
       DMESSAGE(DMCdata, "Could not swap bytes in database block");
       failed = true;
-      DamageFound();
+      DamageFound("its numbers cannot be turned to this host's byte order");
     } else {
       uint64_t digest = rb->Digest(CheckKey());
       if (!hasChecked || digest != checkedDigest) {
-        if (!rb->Consistent(header, &rule)) {
+        if (!rb->Consistent(header, &rule) || !rb->ExactLayout(&rule)) {
           DMESSAGE(DMCdata, "Corrupted database disk block: %s", rule);
           failed = true;
-          DamageFound();
+          DamageFound(rule);
         } else {
           // A block that changed on disk since it was last read holds records whose hashes
           // may have changed too: they are learnt again.
@@ -425,13 +425,29 @@ bool DBAccess::RestoreMemory() {
     MakeUnknown(DBPSerror);
     return false;
   }
-  if (changedOnDisk || (!unknown && rb->NRecords() != nrused)) {
-    // The page was told another count than its block holds (an index file out of step with
-    // the database), or the block changed on disk since it was last read: the page is learnt
-    // from the block.
-    unknown = true;
-    hashesKnown = false;
-    std::vector<uint32_t>().swap(hashes);
+  const bool vouchedNow = vouched;
+  vouched = false;
+  if (!unknown) {
+    // What the page knows of its block (from the index file, or from reading or writing it
+    // before) must be what the block holds.
+    const char* differs = nullptr;
+    if (changedOnDisk)
+      differs = "it changed on disk since it was read";
+    else if (rb->NRecords() != nrused)
+      differs = "its record count differs from the one the database keeps for it";
+    else if (vouchedNow && !HashesMatch(rb))
+      differs = "its records differ from the ones the database's index file keeps for it";
+    if (differs != nullptr) {
+      // A database being written by this process alone is damaged; one only read may have been
+      // written by another process since. Either way the page is learnt from the block.
+      if (header != nullptr && !header->ReadOnly()) {
+        DMESSAGE(DMCdata, "Corrupted database disk block: %s", differs);
+        DamageFound(differs);
+      }
+      unknown = true;
+      hashesKnown = false;
+      std::vector<uint32_t>().swap(hashes);
+    }
   }
   if (rb->NFields() > 0) {
     rwidth = rb->NFields();
@@ -449,6 +465,16 @@ bool DBAccess::RestoreMemory() {
   }
   state = DBPSclean;
   NoteSide();
+  return true;
+}
+
+bool DBAccess::HashesMatch(DBRecordBlock* rb) const {
+  if (!hashesKnown || hashes.size() != static_cast<size_t>(rb->NRecords())) return true;
+  for (int r = 0; r < rb->NRecords(); r++) {
+    RowRecord row(rb, r, header, -2, true);
+    const long h = row.rec.HashIndex();
+    if (h < 0 || static_cast<uint32_t>(h) != hashes[static_cast<size_t>(r)]) return false;
+  }
   return true;
 }
 

@@ -392,3 +392,109 @@ TEST(Context, LongNamesCutAndUniqueFlag) {
   EXPECT_EQ(ctx.pdb.UndoName(), nullptr) << "the history went with the flag";
   EXPECT_FALSE(ctx.Undo());
 }
+
+// A catalogue asked for writing and opened read-only says why: its lock held by another
+// process, a length that is not whole blocks, a damaged block. Opened for writing, or
+// read-only on request, it has nothing to say.
+TEST(Context, ReadOnlyOpensSayWhy) {
+  TempDir d;
+  const std::string path = d.Path("why.qdb");
+  {
+    PContext maker;
+    ASSERT_TRUE(maker.OpenDB(path.c_str()));
+    for (int i = 0; i < 3; i++) Show(&maker, Photo(("p" + std::to_string(i)).c_str(), 10 + i, i));
+    ASSERT_EQ(maker.AddRecords(), 3);
+    EXPECT_EQ(maker.ReadOnlyWhy(), "");
+  }
+  const std::string whole = ctxtest::ReadFile(path);
+  auto why = [&](bool* damage) {
+    MessageLog log;
+    PContext ctx;
+    EXPECT_TRUE(ctx.OpenDB(path.c_str(), false));
+    EXPECT_TRUE(ctx.ReadOnly());
+    return ctx.ReadOnlyWhy(damage);
+  };
+  bool damage = true;
+  {
+    ctxtest::LockHolder holder(path);
+    ASSERT_TRUE(holder.holds);
+    const std::string w = why(&damage);
+    EXPECT_EQ(
+        w.rfind("its lock file '" + d.Path("why.lock") + "' is held (\"Catalog write lock", 0), 0u)
+        << w;
+    EXPECT_FALSE(damage);
+  }
+  ctxtest::WriteFile(path, whole + "x");
+  EXPECT_EQ(why(&damage).rfind("its length (" + std::to_string(whole.size() + 1) + " bytes)", 0),
+            0u);
+  EXPECT_TRUE(damage);
+  std::string flipped = whole;
+  PDBHeader h;
+  {
+    std::fstream fs(path, std::ios::in | std::ios::binary);
+    ASSERT_GT(h.Attach(&fs, true), 0);
+  }
+  const int hs = h.GetSize();
+  flipped[hs + 4] ^= 1;  // block 0's record count
+  ctxtest::WriteFile(path, flipped);
+  EXPECT_EQ(why(&damage), "block 0 (at byte " + std::to_string(hs) +
+                              ") is damaged: bytes in the free space after the records");
+  EXPECT_EQ(ctxtest::ReadFile(path), flipped);
+  {
+    PContext ctx;
+    ASSERT_TRUE(ctx.OpenDB(path.c_str(), true));
+    EXPECT_EQ(ctx.ReadOnlyWhy(), "");
+  }
+}
+
+// A catalogue file cut short while it was made (shorter than its header, no journal beside
+// it) is known as such and made a new, empty catalogue again; nothing else is.
+TEST(Context, CatalogueCutShortAtCreationIsMadeAgain) {
+  TempDir d;
+  const std::string path = d.Path("new.qdb");
+  {
+    PContext ctx;
+    ASSERT_TRUE(ctx.OpenDB(path.c_str()));
+    ASSERT_TRUE(ctx.SyncDB());
+  }
+  const std::string header = ctxtest::ReadFile(path);
+  ASSERT_GT(header.size(), 8192u);
+  EXPECT_FALSE(PContext::CutShortAtCreation(path.c_str()));  // whole, and empty
+  for (size_t cut : {size_t(5), size_t(300), size_t(8192), header.size() - 1}) {
+    ctxtest::WriteFile(path, header.substr(0, cut));
+    EXPECT_TRUE(PContext::CutShortAtCreation(path.c_str())) << cut;
+  }
+  ctxtest::WriteFile(path + "-journal", "a sync under way");
+  EXPECT_FALSE(PContext::CutShortAtCreation(path.c_str()));
+  unlink((path + "-journal").c_str());
+  {
+    PContext ctx;
+    MessageLog log;
+    ASSERT_TRUE(ctx.OpenDB(path.c_str()));
+    EXPECT_TRUE(ctx.ReadOnly());
+    EXPECT_FALSE(ctx.RecreateDB(path.c_str()));  // not while a catalogue is open
+    ctx.CloseDB();
+    {
+      ctxtest::LockHolder holder(path);
+      EXPECT_FALSE(ctx.RecreateDB(path.c_str()));  // nor while another process holds it
+    }
+    EXPECT_EQ(ctxtest::ReadFile(path).size(), header.size() - 1);
+    ASSERT_TRUE(ctx.RecreateDB(path.c_str()));
+    EXPECT_EQ(ctxtest::ReadFile(path), "");
+    ASSERT_TRUE(ctx.OpenDB(path.c_str()));
+    EXPECT_FALSE(ctx.ReadOnly());
+    Show(&ctx, Photo("a.jpg", 10, 1));
+    EXPECT_EQ(ctx.AddRecords(), 1);
+  }
+  EXPECT_EQ(CountRecordsOnDisk(path), 1);
+  // A catalogue holding records, a file of another kind: never.
+  const std::string full = ctxtest::ReadFile(path);
+  for (const std::string& bytes :
+       {full.substr(0, header.size() + 100), std::string("Not a catalogue\n")}) {
+    ctxtest::WriteFile(path, bytes);
+    EXPECT_FALSE(PContext::CutShortAtCreation(path.c_str()));
+    PContext ctx;
+    EXPECT_FALSE(ctx.RecreateDB(path.c_str()));
+    EXPECT_EQ(ctxtest::ReadFile(path), bytes);
+  }
+}

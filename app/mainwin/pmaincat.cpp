@@ -108,10 +108,14 @@ void PMainWindow::ValidCatalog(const char* path) {
   }
   const int count = bc.pdb.TotalRecords();
   char msg[64];
+  // A catalogue with a block that cannot be read has no count to show.
+  if (count < 0)
+    snprintf(msg, sizeof msg, "Damaged catalog");
+  else
+    snprintf(msg, sizeof msg, "%d record catalog", count);
   const char* first = recent->GetSVal(0);
   if (first != nullptr && strcmp(first, path) == 0) {
     DMESSAGE(DMCinfo, "Reopened catalog '%s'", path);
-    snprintf(msg, sizeof msg, "%d record catalog", count);
     ShowMessage(msg, false);
     return;
   }
@@ -124,12 +128,11 @@ void PMainWindow::ValidCatalog(const char* path) {
   recent->InsertSVal(p.c_str(), 0);
   bc.album[0] = '\0';
   ShowMode(nullptr);
-  if (count < 1) {
+  if (count == 0) {
     DMESSAGE(DMCinfo, "Opened new catalog '%s'", p.c_str());
     ShowMessage("Empty catalog", false);
   } else {
     DMESSAGE(DMCinfo, "Opened catalog '%s'", p.c_str());
-    snprintf(msg, sizeof msg, "%d record catalog", count);
     ShowMessage(msg, false);
   }
 }

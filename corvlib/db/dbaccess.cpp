@@ -50,13 +50,13 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
       return false;
     }
     // A journal kept for the user, or another process's sync: the file is only read.
-    const char* why = nullptr;
+    std::string why;
     if (!readonly && r == DBJournal::kKept)
-      why =
-          "the journal of a sync that did not complete is damaged or not this file's, and "
-          "is kept beside it";
+      why = "its journal '" + file->JournalPath() +
+            "', left by a sync that did not complete, is damaged or belongs to another file; it "
+            "is kept, and the file is not written while it is there";
     if (!readonly && r == DBJournal::kLive) why = "another program is writing it";
-    if (why != nullptr) readonly = true;
+    if (!why.empty()) readonly = true;
     if (readonly) {
       ownView = view = new DBJournalView(*file);
       pos = AttachViewed(h, stream, &len);
@@ -66,7 +66,7 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
         h->Attach(nullptr, true);
         return false;
       }
-      if (why != nullptr) h->ForbidWrites(why);
+      if (!why.empty()) h->ForbidWrites(why);
     }
   }
   if (view != nullptr) {
@@ -108,10 +108,8 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
       snprintf(why, sizeof why, "it is shorter (%lld bytes) than its header (%lld bytes)", len,
                pos);
     else
-      snprintf(why, sizeof why,
-               "its length (%lld bytes) is not its header (%lld bytes) plus whole blocks of %d "
-               "bytes",
-               len, pos, DB_BLOCKSIZE);
+      snprintf(why, sizeof why, "its last block is not whole (%lld of %d bytes) and is not read",
+               (len - pos) % DB_BLOCKSIZE, DB_BLOCKSIZE);
     h->ForbidWrites(why);
   }
   if (file != nullptr && !h->ReadOnly()) ownJournal = journal = new DBJournal(*file, pos);

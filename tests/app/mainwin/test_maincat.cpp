@@ -64,17 +64,16 @@ TEST_F(CatalogueOps, ReadOnlyOpensSayWhyInOneAlert) {
   struct Case {
     std::string bytes, why;
     bool locked;
+    std::string status;
   };
   const std::vector<Case> cases = {
-      {whole + "x",
-       "its length (" + std::to_string(whole.size() + 1) + " bytes) is not its header (" +
-           std::to_string(hs) + " bytes) plus whole blocks of 65548 bytes",
-       false},
+      {whole + "x", "its last block is not whole (1 of 65548 bytes) and is not read", false,
+       "3 record catalog"},
       {flipped,
        "block 0 (at byte " + std::to_string(hs) +
            ") is damaged: bytes in the free space after the records",
-       false},
-      {whole, "its lock file '" + Path("ro.lock") + "' is held", true}};
+       false, "Damaged catalog"},
+      {whole, "its lock file '" + Path("ro.lock") + "' is held", true, "3 record catalog"}};
   for (const Case& c : cases) {
     ctxtest::WriteFile(path, c.bytes);
     std::unique_ptr<ctxtest::LockHolder> holder;
@@ -82,6 +81,7 @@ TEST_F(CatalogueOps, ReadOnlyOpensSayWhyInOneAlert) {
     Answerer ans;
     ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
     EXPECT_EQ(Title(), "ro (Read-Only)");
+    EXPECT_EQ(Status(), c.status);
     ASSERT_EQ(ans.prompts.size(), 1u) << c.why;
     EXPECT_EQ(ans.prompts[0].rfind(told + c.why, 0), 0u) << ans.prompts[0];
     mw->CloseCatalog();

@@ -224,7 +224,7 @@ bool PContext::CutShortAtCreation(const char* path, DBFileSystem* fs) {
   const size_t hs = head.find("\nHeaderSize = ");
   const size_t eol = hs == std::string::npos ? hs : head.find('\n', hs + 1);
   if (eol != std::string::npos) {
-    const long long named = atoll(head.c_str() + hs + 14);
+    const long long named = strtoll(head.c_str() + hs + 14, nullptr, 10);
     return named > 0 && size < named;
   }
   return head.find("\n}\t// QRDB\n") == std::string::npos;

@@ -489,6 +489,7 @@ TEST(Context, CatalogueCutShortAtCreationIsMadeAgain) {
     EXPECT_EQ(ctx.AddRecords(), 1);
   }
   EXPECT_EQ(CountRecordsOnDisk(path), 1);
+  EXPECT_QDB_SOUND(path);
   // A catalogue holding records, a file of another kind: never.
   const std::string full = ctxtest::ReadFile(path);
   for (const std::string& bytes :

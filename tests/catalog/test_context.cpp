@@ -393,60 +393,38 @@ TEST(Context, LongNamesCutAndUniqueFlag) {
   EXPECT_FALSE(ctx.Undo());
 }
 
-// A catalogue asked for writing and opened read-only says why: its lock held by another
-// process, a length that is not whole blocks, a damaged block. Opened for writing, or
-// read-only on request, it has nothing to say.
+// A catalogue asked for writing and opened read-only says why, and whether it is a fault of
+// the file (the main window's tests show the alerts of the other reasons): here a journal
+// kept beside it, and a lock held by another process. Opened for writing, or read-only on
+// request, it has nothing to say.
 TEST(Context, ReadOnlyOpensSayWhy) {
   TempDir d;
   const std::string path = d.Path("why.qdb");
   {
     PContext maker;
     ASSERT_TRUE(maker.OpenDB(path.c_str()));
-    for (int i = 0; i < 3; i++) Show(&maker, Photo(("p" + std::to_string(i)).c_str(), 10 + i, i));
-    ASSERT_EQ(maker.AddRecords(), 3);
+    Show(&maker, Photo("a.jpg", 10, 1));
+    ASSERT_EQ(maker.AddRecords(), 1);
     EXPECT_EQ(maker.ReadOnlyWhy(), "");
   }
-  const std::string whole = ctxtest::ReadFile(path);
-  auto why = [&](bool* damage) {
+  bool damage = false;
+  auto why = [&](bool readonly) {
     MessageLog log;
     PContext ctx;
-    EXPECT_TRUE(ctx.OpenDB(path.c_str(), false));
+    EXPECT_TRUE(ctx.OpenDB(path.c_str(), readonly));
     EXPECT_TRUE(ctx.ReadOnly());
-    return ctx.ReadOnlyWhy(damage);
+    return ctx.ReadOnlyWhy(&damage);
   };
-  bool damage = true;
-  {
-    ctxtest::LockHolder holder(path);
-    ASSERT_TRUE(holder.holds);
-    const std::string w = why(&damage);
-    EXPECT_EQ(
-        w.rfind("its lock file '" + d.Path("why.lock") + "' is held (\"Catalog write lock", 0), 0u)
-        << w;
-    EXPECT_FALSE(damage);
-  }
   ctxtest::WriteFile(path + "-journal", "not a journal");
-  EXPECT_EQ(why(&damage).rfind("its journal '" + path + "-journal', left by a sync", 0), 0u);
-  unlink((path + "-journal").c_str());
-  ctxtest::WriteFile(path, whole + "x");
-  EXPECT_EQ(why(&damage), "its last block is not whole (1 of 65548 bytes) and is not read");
+  EXPECT_EQ(why(false).rfind("its journal '" + path + "-journal', left by a sync", 0), 0u);
   EXPECT_TRUE(damage);
-  std::string flipped = whole;
-  PDBHeader h;
-  {
-    std::fstream fs(path, std::ios::in | std::ios::binary);
-    ASSERT_GT(h.Attach(&fs, true), 0);
-  }
-  const int hs = h.GetSize();
-  flipped[hs + 4] ^= 1;  // block 0's record count
-  ctxtest::WriteFile(path, flipped);
-  EXPECT_EQ(why(&damage), "block 0 (at byte " + std::to_string(hs) +
-                              ") is damaged: bytes in the free space after the records");
-  EXPECT_EQ(ctxtest::ReadFile(path), flipped);
-  {
-    PContext ctx;
-    ASSERT_TRUE(ctx.OpenDB(path.c_str(), true));
-    EXPECT_EQ(ctx.ReadOnlyWhy(), "");
-  }
+  EXPECT_EQ(why(true), "");
+  unlink((path + "-journal").c_str());
+  ctxtest::LockHolder holder(path);
+  ASSERT_TRUE(holder.holds);
+  EXPECT_EQ(why(false).rfind("its lock file '" + d.Path("why.lock") + "' is held (\"Catalog", 0),
+            0u);
+  EXPECT_FALSE(damage);
 }
 
 // A catalogue file cut short while it was made (shorter than its header, no journal beside

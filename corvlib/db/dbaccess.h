@@ -181,9 +181,6 @@ class DBAccess : public CacheObject {
   // digest) is not checked again; NoteChecked remembers a block that passed them.
   void NoteChecked(const DBRecordBlock* rb);
   uint64_t CheckKey() const;
-  // Whether the hashes the page keeps are those of the records of rb (true when it keeps
-  // none).
-  bool HashesMatch(DBRecordBlock* rb) const;
   // A block read from the file failed its checks (rule tells which): the file is damaged,
   // and nothing more is written to it.
   void DamageFound(const char* rule);
@@ -243,7 +240,7 @@ class DBAccess : public CacheObject {
   // known once the page was read, emptied or indexed, and while every record has a hash.
   std::vector<uint32_t> hashes;
   bool hashesKnown = false;
-  // The count and hashes came from the index file and were not yet checked against the block.
+  // The hashes came from the index file and were not yet checked against the records.
   bool vouched = false;
   DBHeader* header;  // shared by all pages, not owned
 

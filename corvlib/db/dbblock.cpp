@@ -380,15 +380,15 @@ int DBRecordBlock::ExactLayout(const char** rule) const {
   if (nr == 0 && (nf != 0 || sb != 0)) return Broken(rule, "an empty block with fields or strings");
   if (!AllZero(Data() + DB_CELLSIZE * ncells, lo))
     return Broken(rule, "bytes in the free space after the records");
-  // Per 4-byte word of the string area: the block offset where the data covering it starts
-  // (0: none yet); at the first word of a cell's data, the type and count of that cell. Data
-  // met again through another cell is recognised at its first word and not walked again.
+  // Per 4-byte word of the string area: 1 + the index of the first cell whose data covers it
+  // (0: none yet). Data met again through another cell is recognised at its first word and not
+  // walked again.
   const uint32_t base = static_cast<uint32_t>(lo - b);
   const uint32_t nwords = sb / 4;
-  thread_local std::vector<uint32_t> owner, form;
+  thread_local std::vector<uint16_t> owner;
   owner.assign(nwords, 0);
-  form.assign(nwords, 0);
-  const DBFieldS* c = Cells();
+  const DBFieldS* cells = Cells();
+  const DBFieldS* c = cells;
   for (int r = 0; r < nr; r++) {
     bool any = false;
     for (int f = 0; f < nf; f++, c++) {
@@ -409,22 +409,23 @@ int DBRecordBlock::ExactLayout(const char** rule) const {
       if (!data) continue;
       const uint32_t start = static_cast<uint32_t>(c->DataAddr() - b);
       const uint32_t w0 = (start - base) / 4;
-      const uint32_t kind = static_cast<uint32_t>(c->dt) << 16 | c->nv;
-      if (owner[w0] == start) {
-        if (form[w0] != kind) return Broken(rule, "cells sharing part of their data");
+      if (owner[w0] != 0) {
+        const DBFieldS& o = cells[owner[w0] - 1];
+        if (o.DataAddr() != c->DataAddr() || o.dt != c->dt || o.nv != c->nv)
+          return Broken(rule, "cells sharing part of their data");
         continue;
       }
-      if (owner[w0] != 0) return Broken(rule, "cells sharing part of their data");
-      uint32_t len = c->dt == DBDTstring ? RunLength(c->DataAddr(), c->nv, End()) : 4u * c->nv;
+      const uint32_t len =
+          c->dt == DBDTstring ? RunLength(c->DataAddr(), c->nv, End()) : 4u * c->nv;
       if (len == 0) return Broken(rule, "strings run past the block end");
       const uint32_t exact = start + len;
       const uint32_t end = Round4(exact);
       if (!AllZero(b + exact, b + end)) return Broken(rule, "bytes after the end of a run");
+      const uint16_t me = static_cast<uint16_t>(c - cells + 1);
       for (uint32_t w = w0; w < (end - base) / 4; w++) {
         if (owner[w] != 0) return Broken(rule, "cells sharing part of their data");
-        owner[w] = start;
+        owner[w] = me;
       }
-      form[w0] = kind;
     }
     if (!any) return Broken(rule, "a record without a set field");
   }

@@ -35,6 +35,9 @@ QPointer<QFileDialog>& Current() {
 class FilterProxy : public QSortFilterProxyModel {
  public:
   explicit FilterProxy(std::function<bool(const std::string&)> show) : show_(std::move(show)) {}
+  // The dialog has ended: its caller's filter (which may refer to the caller's locals) is
+  // asked no more, though the folder model may still deliver rows until the dialog goes.
+  void Stop() { show_ = nullptr; }
 
  protected:
   bool filterAcceptsRow(int row, const QModelIndex& parent) const override {
@@ -42,6 +45,7 @@ class FilterProxy : public QSortFilterProxyModel {
     if (fs == nullptr) return true;
     const QModelIndex i = fs->index(row, 0, parent);
     if (fs->isDir(i)) return true;
+    if (!show_) return false;
     const QString path = fs->filePath(i);
     auto it = seen_.find(path);
     if (it != seen_.end()) return it->second;
@@ -111,6 +115,7 @@ int Run(QFileDialog* d, std::vector<std::string>* chosen) {
   if (accepted) LastFolder() = d->directory().absolutePath();
   Current() = saved;
   QObject::disconnect(d, nullptr, nullptr, nullptr);
+  if (auto* proxy = dynamic_cast<FilterProxy*>(d->proxyModel())) proxy->Stop();
   d->hide();
   d->deleteLater();
   return accepted ? kFileDialogChosen : kFileDialogCancelled;

@@ -283,7 +283,10 @@ bool chooseImage(char* fpath, int fplen, const DBRecord* dr) {
     struct stat st;
     if (*folder != '\0' && stat(folder, &st) == 0 && S_ISDIR(st.st_mode)) dlg.directory = folder;
     const DBField& file = PDBgetField(*dr, PDBFfile);
-    const std::string name = file.GetNV() > 0 ? file.GetString(0) : "";
+    std::string name = file.GetNV() > 0 ? file.GetString(0) : "";
+    // No file has a longer name: a longer value (read from a record table, say) is cut
+    // rather than laid out whole in the dialog.
+    if (name.size() > 255) name = name.substr(0, 252) + "...";
     dlg.title = "Find Image";
     dlg.message = "Locate image '" + name + "'";
     const std::string seen = " last seen in '" + std::string(folder) + "'";
@@ -295,7 +298,7 @@ bool chooseImage(char* fpath, int fplen, const DBRecord* dr) {
     dlg.button = "Open";
   }
   DBRecord copy;
-  if (dr != nullptr) copy = *dr;  // the dialog's filter outlives no caller, but holds its own
+  if (dr != nullptr) copy = *dr;  // the filter looks at a copy, not at the caller's record
   dlg.show = [dr, &copy](const std::string& path) {
     return imgFileFilter(path.c_str(), dr ? &copy : nullptr);
   };
@@ -396,7 +399,8 @@ int freshCatalog(const char* path, void*) {
     // A cancel keeps the default; a dialog that cannot be shown counts as one.
     if (r == kResponseCancel || gInterfaceReady != 1) break;
   }
-  return gMain->bc.phd.Sync() ? 1 : 0;
+  // The new header reaches the disk whole, through the catalogue's journal.
+  return gMain->bc.SyncDB() ? 1 : 0;
 }
 
 bool chooseCatalog() {

@@ -278,7 +278,7 @@ bool locateImage(char* path, int len, DBRecord* rec) {
   HideProgress();
   char loc[257] = "";
   if (const char* l = PDBgetField(*rec, PDBFlocation).GetString(0))
-    snprintf(loc, sizeof loc, "%s", l);
+    snprintf(loc, sizeof loc, "%.256s", l);
   std::string volume, name, rest;
   bool absent = false;
   if (SplitVolumePath(loc, &volume, &name, &rest)) {

@@ -1,6 +1,7 @@
 // The main window's catalogue operations: opening and closing catalogues and the recent list,
 // the bracket around every load of displayed records, adding records with the subject and
 // new-field questions, duplicating, reorienting, album captions, undo and redo.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -44,7 +45,36 @@ bool PMainWindow::OpenCatalog(const char* path) {
   if (gInfo && browser && gInfo->GetBrowser() == browser) gInfo->Close();
   SetUndoable(false);
   repeatSetting(PDBFend, nullptr);
-  if (bc.OpenDB(p.c_str(), false)) {
+  // What the open finds is logged as it goes; the user is told its outcome once: why a
+  // catalogue opened read-only, or the failure's own message.
+  const bool alerting = dmessage_alert != nullptr;
+  if (alerting) suspendAlert(true);
+  bool ok = bc.OpenDB(p.c_str(), false);
+  const bool cut = (!ok || bc.ReadOnly()) && PContext::CutShortAtCreation(p.c_str(), bc.fileSystem);
+  if (cut || (ok && bc.ReadOnly())) dmessage_last_class = DMCnerr;  // told below instead
+  if (alerting) suspendAlert(false);
+  bool asked = false;
+  if (cut) {
+    char q[PContext::kPathLen + 160];
+    snprintf(q, sizeof q,
+             "Catalog '%s' was cut short while it was being created and holds no records. "
+             "Create it again?",
+             p.c_str());
+    asked = true;
+    if (Ask(q, nullptr, kResponseOK) == kResponseOK) {
+      bc.CloseDB();
+      ok = bc.RecreateDB(p.c_str()) && bc.OpenDB(p.c_str(), false);
+    }
+  }
+  if (ok && bc.ReadOnly() && !asked) {
+    bool damage = false;
+    const std::string why = bc.ReadOnlyWhy(&damage);
+    errno = 0;  // the reason is told whole; no system error goes with it
+    if (!why.empty())
+      DMESSAGE(damage ? DMCdata : DMCresource, "Catalog '%s' opened read-only: %s", p.c_str(),
+               why.c_str());
+  }
+  if (ok) {
     ValidCatalog(p.c_str());
     return true;
   }
@@ -78,10 +108,14 @@ void PMainWindow::ValidCatalog(const char* path) {
   }
   const int count = bc.pdb.TotalRecords();
   char msg[64];
+  // A catalogue with a block that cannot be read has no count to show.
+  if (count < 0)
+    snprintf(msg, sizeof msg, "Damaged catalog");
+  else
+    snprintf(msg, sizeof msg, "%d record catalog", count);
   const char* first = recent->GetSVal(0);
   if (first != nullptr && strcmp(first, path) == 0) {
     DMESSAGE(DMCinfo, "Reopened catalog '%s'", path);
-    snprintf(msg, sizeof msg, "%d record catalog", count);
     ShowMessage(msg, false);
     return;
   }
@@ -94,12 +128,11 @@ void PMainWindow::ValidCatalog(const char* path) {
   recent->InsertSVal(p.c_str(), 0);
   bc.album[0] = '\0';
   ShowMode(nullptr);
-  if (count < 1) {
+  if (count == 0) {
     DMESSAGE(DMCinfo, "Opened new catalog '%s'", p.c_str());
     ShowMessage("Empty catalog", false);
   } else {
     DMESSAGE(DMCinfo, "Opened catalog '%s'", p.c_str());
-    snprintf(msg, sizeof msg, "%d record catalog", count);
     ShowMessage(msg, false);
   }
 }

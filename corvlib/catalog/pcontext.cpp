@@ -6,14 +6,37 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "catalog/plock.h"
+#include "db/dbfile.h"
 #include "image/pireader.h"
 #include "support/dmessage.h"
 
 namespace {
+
+// Why the lock of the catalogue at path could not be taken, from its lock file's line.
+std::string LockHolder(const char* path) {
+  char lock[PContext::kPathLen];
+  if (!PlockName(lock, sizeof lock, path)) return "its lock file cannot be taken";
+  std::string line;
+  if (FILE* f = fopen(lock, "r")) {
+    char buf[257];
+    const size_t n = fread(buf, 1, 256, f);
+    fclose(f);
+    line.assign(buf, n);
+    line = line.substr(0, line.find('\n'));
+  }
+  std::string why = "its lock file '" + std::string(lock) + "' is held";
+  if (!line.empty()) why += " (\"" + line + "\")";
+  return why + ": another program has it open for writing";
+}
 
 // The path without the suffix of its last component.
 std::string Stem(const char* path) {
@@ -96,12 +119,20 @@ bool PContext::OpenDB(const char* path, bool readonly) {
     return false;
   }
   bool created = false;
+  roWhy.clear();
+  writeAsked = !readonly;
   if (!readonly && WriteLock(lock_path, path)) {
     const bool existed = access(path, F_OK) == 0;
-    if (OpenFile(&dbfs, path, true))
+    if (OpenFile(&dbfs, path, true)) {
       created = !existed;
-    else
+    } else {
       WriteLock(lock_path, nullptr);
+      roWhy = access(path, W_OK) != 0 && errno != ENOENT
+                  ? std::string("it cannot be written (") + strerror(errno) + ")"
+                  : std::string("it cannot be opened for writing");
+    }
+  } else if (!readonly) {
+    roWhy = LockHolder(path);
   }
   if (!dbfs.is_open()) {
     dbfs.open(path, std::ios::in | std::ios::binary);
@@ -125,6 +156,12 @@ bool PContext::OpenDB(const char* path, bool readonly) {
     return FailOpen();
   }
   const int before = phd.Hash();
+  // An empty file (made here, or left empty by a creation cut short, or by the playback of
+  // its first sync) holds no header yet: the next sync writes it.
+  dbfs.clear();
+  dbfs.seekg(0, std::ios::end);
+  const bool empty = dbfs.tellg() == std::streampos(0);
+  dbfs.clear();
   // Photo fields the catalogue lacks are added with the program's details.
   for (int id = 0; id < PDBFInfo.GetNFields(); id++) {
     const char* nm = PDBFInfo.GetName(id);
@@ -132,7 +169,7 @@ bool PContext::OpenDB(const char* path, bool readonly) {
     const DBFDetails* d = PDBFInfo.GetDetails(id);
     phd.Field(nm, d->dtype, d->descrip, d->flags, d->DisplayFormat);
   }
-  const bool changed = !phd.ReadOnly() && (created || phd.Hash() != before);
+  const bool changed = !phd.ReadOnly() && (created || empty || phd.Hash() != before);
   phd.CopyFormat(&PDBFInfo);
   if (!phd.ReadOnly()) phd.SetChangedFlag(changed);
   uniq = phd.Unique();
@@ -145,6 +182,83 @@ bool PContext::OpenDB(const char* path, bool readonly) {
   Recatalog();
   Reconcile();
   return true;
+}
+
+std::string PContext::ReadOnlyWhy(bool* damage) const {
+  if (damage != nullptr) *damage = false;
+  if (dbname[0] == '\0' || !writeAsked || !ReadOnly()) return std::string();
+  if (!roWhy.empty()) return roWhy;
+  if (damage != nullptr) *damage = true;
+  if (!phd.WhyReadOnly().empty()) return phd.WhyReadOnly();
+  // A block that could not be read at all (an input error) leaves the store unready.
+  return pdb.Ready() ? std::string() : std::string("a part of it cannot be read");
+}
+
+bool PContext::CutShortAtCreation(const char* path, DBFileSystem* fs) {
+  if (path == nullptr || *path == '\0') return false;
+  if (fs == nullptr) fs = DBFileSystem::System();
+  const DBFile file(path, fs);
+  int jfd = fs->Open(file.JournalPath(), O_RDONLY, 0);
+  if (jfd >= 0) {  // a sync was under way: the journal decides
+    fs->Close(jfd);
+    return false;
+  }
+  int fd = fs->Open(path, O_RDONLY, 0);
+  if (fd < 0) return false;
+  long long size = -1;
+  int mode = 0;
+  std::string head;
+  // A file that could hold a whole block is not looked at.
+  if (fs->Stat(fd, &size, &mode) && size > 0 && size < DB_BLOCKSIZE) {
+    head.resize(static_cast<size_t>(size));
+    if (fs->Read(fd, &head[0], head.size(), 0) != size) head.clear();
+  }
+  fs->Close(fd);
+  if (head.empty()) return false;
+  static const char kMagic[] = "QRDB = {\n";
+  const size_t nm = sizeof(kMagic) - 1;
+  if (head.compare(0, std::min(head.size(), nm), kMagic, std::min(head.size(), nm)) != 0)
+    return false;
+  // Its header text whole, the file must be shorter than the header size it names; the text
+  // cut, nothing after it was written.
+  const size_t hs = head.find("\nHeaderSize = ");
+  const size_t eol = hs == std::string::npos ? hs : head.find('\n', hs + 1);
+  if (eol != std::string::npos) {
+    const long long named = strtoll(head.c_str() + hs + 14, nullptr, 10);
+    return named > 0 && size < named;
+  }
+  return head.find("\n}\t// QRDB\n") == std::string::npos;
+}
+
+bool PContext::RecreateDB(const char* path) {
+  if (dbname[0] != '\0' || path == nullptr || !WriteLock(lock_path, path)) return false;
+  DBFileSystem* fs = fileSystem != nullptr ? fileSystem : DBFileSystem::System();
+  const bool cut = CutShortAtCreation(path, fs);
+  bool ok = cut;
+  if (cut) {
+    // An empty file is a new catalogue: it takes the place of the cut one whole, and stays.
+    const DBFile file(path, fs);
+    const std::string tmp = std::string(path) + "." + std::to_string(getpid()) + ".new";
+    int mode = 0644;
+    long long size = 0;
+    int old = fs->Open(path, O_RDONLY, 0);
+    if (old >= 0) {
+      fs->Stat(old, &size, &mode);
+      fs->Close(old);
+    }
+    fs->Remove(tmp);
+    int fd = fs->Open(tmp, O_RDWR | O_CREAT | O_EXCL, mode & 0777);
+    ok = fd >= 0 && fs->Sync(fd);
+    if (fd >= 0) fs->Close(fd);
+    ok = ok && fs->Rename(tmp, path) && fs->SyncDir(file.Dir());
+    if (!ok) fs->Remove(tmp);
+  }
+  WriteLock(lock_path, nullptr);
+  if (ok)
+    DMESSAGE(DMCinfo, "Catalog '%s' made again after its creation was cut short", path);
+  else if (cut)
+    DMESSAGE(DMCsystem, "Cannot make catalog '%s' again", path);
+  return ok;
 }
 
 bool PContext::FailOpen() {
@@ -179,9 +293,12 @@ bool PContext::CloseDB() {
   rdisp_link.Init(nullptr);
   ClearSets();
   dbs.SetDB(nullptr);
+  // A read-only catalogue has nothing to write: a part of it that could not be read (damage,
+  // already told) does not make its close fail.
+  const bool ro = ReadOnly();
   bool ok = pdb.Checkpoint(nullptr, nullptr);
   pdb.ClearChanges();
-  if (!pdb.Close()) ok = false;
+  if (!pdb.Close() && !ro) ok = false;
   pdb.Init(nullptr, nullptr, false);
   phd.Attach(nullptr, false);
   dbfs.close();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fstream>
+#include <string>
 
 #include "catalog/pcstate.h"
 #include "catalog/pdbaccess.h"
@@ -33,6 +34,19 @@ class PContext : public PContextState {
 
   // Opens (or creates) a catalogue; re-syncs the one already open for writing.
   bool OpenDB(const char* path, bool readonly = false);
+  // Why the open catalogue, asked for writing, is read-only (its lock held by another program,
+  // its file not writable, damage found in it ...); empty when it is writable, not open, or
+  // read-only was asked for. *damage (if given) tells a fault of the file from a refusal of
+  // access.
+  std::string ReadOnlyWhy(bool* damage = nullptr) const;
+  // Whether the file at path is a catalogue whose creation was cut short before its first sync
+  // completed: it begins as a catalogue's header does, holds less than its header (so no
+  // record), and no journal lies beside it.
+  static bool CutShortAtCreation(const char* path, DBFileSystem* fs = nullptr);
+  // Makes such a file a new, empty catalogue file again (through a new file renamed over it,
+  // under the catalogue's lock); false, the file untouched, when it is not such a file or
+  // cannot be replaced. Nothing may be open.
+  bool RecreateDB(const char* path);
   // Commits and closes the catalogue, keeping the display; true also when none was open.
   bool CloseDB();
   bool Ready() const;
@@ -111,6 +125,8 @@ class PContext : public PContextState {
   DBAccess sdb;
   char dbpath[kPathLen];       // the open catalogue's path as given
   bool shadowChanged = false;  // the shadow store took records since it was last written
+  std::string roWhy;           // why an open asked for writing was refused the file's writing
+  bool writeAsked = false;     // the open catalogue was asked for writing
 
  public:
   char dbname[64];

@@ -17,16 +17,27 @@ namespace {
 
 constexpr int kPathLen = 1024;
 
-// folder + '/' + name into buf when it fits in room - 1 characters.
+// folder + '/' + name into buf when it fits in room - 1 characters. Texts are measured only
+// as far as room reaches: a record's value may be far longer than any path.
 bool JoinPath(char* buf, int room, const char* folder, const char* name) {
-  const size_t fl = strlen(folder);
+  if (room < 2) return false;
+  const size_t max = static_cast<size_t>(room);
+  const size_t fl = strnlen(folder, max), nl = strnlen(name, max);
   const bool slash = fl == 0 || folder[fl - 1] != '/';
-  const int n = snprintf(buf, static_cast<size_t>(room), "%s%s%s", folder, slash ? "/" : "", name);
-  return n >= 0 && n < room - 1;
+  const size_t n = fl + (slash ? 1 : 0) + nl;
+  if (n >= max - 1) return false;
+  memcpy(buf, folder, fl);
+  if (slash) buf[fl] = '/';
+  memcpy(buf + fl + (slash ? 1 : 0), name, nl);
+  buf[n] = '\0';
+  return true;
 }
 
 void CopyPath(char* dst, int len, const char* src) {
-  snprintf(dst, static_cast<size_t>(len), "%s", src);
+  if (len < 1) return;
+  const size_t n = strnlen(src, static_cast<size_t>(len) - 1);
+  memcpy(dst, src, n);
+  dst[n] = '\0';
 }
 
 }  // namespace

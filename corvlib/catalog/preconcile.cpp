@@ -456,7 +456,7 @@ bool PContext::HashRecord(DBRecord* r) {
   char path[kPathLen];
   long hash = 0, nbytes = 0;
   if (PcurrentFile(path, sizeof(path), *r) == nullptr) {
-    DMESSAGE(DMCwarning, "Cannot hash '%s'", PDBgetField(*r, PDBFfile).GetString(0));
+    DMESSAGE(DMCwarning, "Cannot hash '%.900s'", PDBgetField(*r, PDBFfile).GetString(0));
     return false;
   }
   if (!PhashFile(&hash, &nbytes, path)) {

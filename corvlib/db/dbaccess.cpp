@@ -5,6 +5,7 @@
 #include "db/dbfieldpriv.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -49,7 +50,13 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
       return false;
     }
     // A journal kept for the user, or another process's sync: the file is only read.
-    if (r == DBJournal::kKept || r == DBJournal::kLive) readonly = true;
+    std::string why;
+    if (!readonly && r == DBJournal::kKept)
+      why = "its journal '" + file->JournalPath() +
+            "', left by a sync that did not complete, is damaged or belongs to another file; it "
+            "is kept, and the file is not written while it is there";
+    if (!readonly && r == DBJournal::kLive) why = "another program is writing it";
+    if (!why.empty()) readonly = true;
     if (readonly) {
       ownView = view = new DBJournalView(*file);
       pos = AttachViewed(h, stream, &len);
@@ -59,6 +66,7 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
         h->Attach(nullptr, true);
         return false;
       }
+      if (!why.empty()) h->ForbidWrites(why);
     }
   }
   if (view != nullptr) {
@@ -95,6 +103,14 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
       header = nullptr;
       return false;
     }
+    char why[160];
+    if (len < pos)
+      snprintf(why, sizeof why, "it is shorter (%lld bytes) than its header (%lld bytes)", len,
+               pos);
+    else
+      snprintf(why, sizeof why, "its last block is not whole (%lld of %d bytes) and is not read",
+               (len - pos) % DB_BLOCKSIZE, DB_BLOCKSIZE);
+    h->ForbidWrites(why);
   }
   if (file != nullptr && !h->ReadOnly()) ownJournal = journal = new DBJournal(*file, pos);
   Classify(len);
@@ -135,10 +151,13 @@ long long DBAccess::AttachViewed(DBHeader* h, std::iostream* stream, long long* 
   return 0;
 }
 
-void DBAccess::DamageFound() {
+void DBAccess::DamageFound(const char* rule) {
   if (header == nullptr || header->ReadOnly()) return;
-  header->ForbidWrites();
-  DMESSAGE(DMCwarning, "Database file has a damaged block: opened read-only");
+  const long long block = (strpos - header->GetSize()) / DB_BLOCKSIZE;
+  char why[200];
+  snprintf(why, sizeof why, "block %lld (at byte %lld) is damaged: %s", block, strpos, rule);
+  header->ForbidWrites(why);
+  DMESSAGE(DMCwarning, "Database file has a damaged block: opened read-only (%s)", why);
 }
 
 bool DBAccess::ReadOnly() const {

@@ -181,9 +181,9 @@ class DBAccess : public CacheObject {
   // digest) is not checked again; NoteChecked remembers a block that passed them.
   void NoteChecked(const DBRecordBlock* rb);
   uint64_t CheckKey() const;
-  // A block read from the file failed its checks: the file is damaged, and nothing more is
-  // written to it.
-  void DamageFound();
+  // A block read from the file failed its checks (rule tells which): the file is damaged,
+  // and nothing more is written to it.
+  void DamageFound(const char* rule);
   // Reads the header of a file opened read-only through the view; HeaderSize (0 on failure),
   // the file's size in the state read into *len.
   long long AttachViewed(DBHeader* h, std::iostream* stream, long long* len);
@@ -240,6 +240,8 @@ class DBAccess : public CacheObject {
   // known once the page was read, emptied or indexed, and while every record has a hash.
   std::vector<uint32_t> hashes;
   bool hashesKnown = false;
+  // The hashes came from the index file and were not yet checked against the records.
+  bool vouched = false;
   DBHeader* header;  // shared by all pages, not owned
 
   DBField* views;      // decoded cells backing the pseudo-records (resident only)

@@ -2,6 +2,7 @@
 // compaction and byte-order conversion.
 #include "db/dbblock.h"
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -350,6 +351,88 @@ int DBRecordBlock::Consistent(const DBFieldInfo* schema, const char** rule) cons
       }
     }
   }
+  return 1;
+}
+
+namespace {
+
+bool AllZero(const unsigned char* p, const unsigned char* end) {
+  for (; p < end && (reinterpret_cast<uintptr_t>(p) & 7) != 0; p++)
+    if (*p != 0) return false;
+  for (; end - p >= 8; p += 8) {
+    uint64_t w;
+    memcpy(&w, p, 8);
+    if (w != 0) return false;
+  }
+  for (; p < end; p++)
+    if (*p != 0) return false;
+  return true;
+}
+
+}  // namespace
+
+int DBRecordBlock::ExactLayout(const char** rule) const {
+  const int nr = NRecords();
+  const int nf = NFields();
+  const uint32_t sb = StrBytes();
+  const long ncells = static_cast<long>(nf) * nr;
+  const unsigned char* lo = End() - sb;
+  if (nr == 0 && (nf != 0 || sb != 0)) return Broken(rule, "an empty block with fields or strings");
+  if (!AllZero(Data() + DB_CELLSIZE * ncells, lo))
+    return Broken(rule, "bytes in the free space after the records");
+  // Per 4-byte word of the string area: 1 + the index of the first cell whose data covers it
+  // (0: none yet). Data met again through another cell is recognised at its first word and not
+  // walked again.
+  const uint32_t base = static_cast<uint32_t>(lo - b);
+  const uint32_t nwords = sb / 4;
+  thread_local std::vector<uint16_t> owner;
+  owner.assign(nwords, 0);
+  const DBFieldS* cells = Cells();
+  const DBFieldS* c = cells;
+  for (int r = 0; r < nr; r++) {
+    bool any = false;
+    for (int f = 0; f < nf; f++, c++) {
+      if (c->nv == 0) {
+        uint64_t w;
+        memcpy(&w, c, sizeof w);
+        if (w != 0) return Broken(rule, "an unset cell that is not all zero");
+        continue;
+      }
+      any = true;
+      // The flags of the cell's stored form, and no others.
+      const bool data = c->HasOffset();
+      const uint8_t stored = !data                 ? 0
+                             : c->nv == 1          ? DBFLoffset
+                             : c->dt == DBDTstring ? DBFLarray | DBFLpacked | DBFLoffset
+                                                   : DBFLarray | DBFLoffset;
+      if (c->fl != stored) return Broken(rule, "cell flags other than those of its stored form");
+      if (!data) continue;
+      const uint32_t start = static_cast<uint32_t>(c->DataAddr() - b);
+      const uint32_t w0 = (start - base) / 4;
+      if (owner[w0] != 0) {
+        const DBFieldS& o = cells[owner[w0] - 1];
+        if (o.DataAddr() != c->DataAddr() || o.dt != c->dt || o.nv != c->nv)
+          return Broken(rule, "cells sharing part of their data");
+        continue;
+      }
+      const uint32_t len =
+          c->dt == DBDTstring ? RunLength(c->DataAddr(), c->nv, End()) : 4u * c->nv;
+      if (len == 0) return Broken(rule, "strings run past the block end");
+      const uint32_t exact = start + len;
+      const uint32_t end = Round4(exact);
+      if (!AllZero(b + exact, b + end)) return Broken(rule, "bytes after the end of a run");
+      const uint16_t me = static_cast<uint16_t>(c - cells + 1);
+      for (uint32_t w = w0; w < (end - base) / 4; w++) {
+        if (owner[w] != 0) return Broken(rule, "cells sharing part of their data");
+        owner[w] = me;
+      }
+    }
+    if (!any) return Broken(rule, "a record without a set field");
+  }
+  // A string area of one word that nothing refers to is left so by compaction.
+  if (nwords == 1 && owner[0] == 0) return 1;
+  for (uint32_t w = 0; w < nwords; w++)
+    if (owner[w] == 0) return Broken(rule, "string area bytes no cell refers to");
   return 1;
 }
 

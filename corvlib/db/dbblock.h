@@ -111,6 +111,14 @@ struct DBRecordBlock {
   // Every check of the block, against a schema when one is given; 1 when it passes, else 0
   // with the broken rule in *rule (if given).
   int Consistent(const DBFieldInfo* schema, const char** rule = nullptr) const;
+  // Whether a block that passed Consistent holds exactly what its counts say, as the database
+  // writes its blocks: an empty block is all zero, every row has a set cell, a set cell has
+  // the flags of its stored form and an unset one is all zero, the bytes between
+  // the rows and the string area are zero, and the data the cells refer to tiles the string
+  // area (cells that share data share all of it; the bytes after a run's end up to the next
+  // 4-byte word are zero). A count changed by damage breaks one of these. 1 when they hold,
+  // else 0 with the broken rule in *rule (if given).
+  int ExactLayout(const char** rule = nullptr) const;
   // Removes the marked records from the cell area (the string area stays until Compact).
   void DeleteRecords(const ABitMap& marked);
   // Rebuilds the string area with only the data still referenced.

@@ -341,6 +341,7 @@ int DBHeader::Attach(std::iostream* s, bool ro) {
   DBFieldInfo::Clear();
   strm = s;
   readonly = true;
+  whyReadOnly.clear();
   if (s == nullptr) {
     hdrsiz = 0;
     return 0;
@@ -365,12 +366,14 @@ int DBHeader::Attach(std::iostream* s, bool ro) {
       hdrsiz = 0;
       return 0;
     }
+    const bool asked = ro;
     if (!CheckText(static_cast<long long>(end), &ro)) {
       hdrsiz = 0;
       return 0;
     }
     lastsync = Hash();
     readonly = ro;
+    if (ro && !asked) whyReadOnly = "its header's padding holds bytes other than line feeds";
     return hdrsiz;
   }
   s->clear();

@@ -25,8 +25,14 @@ class DBHeader : public DBFieldInfo {
   // Reads the header from bytes copied from the start of the file open in s, and binds it to
   // s read-only; returns HeaderSize, 0 on failure.
   int AttachCopy(const std::string& bytes, std::iostream* s);
-  // Makes the header read-only for good (the file was found damaged).
-  void ForbidWrites() { readonly = true; }
+  // Makes the header read-only for good (the file was found damaged, say); why tells the user
+  // why the file is not written (the first reason given is kept until the next Attach).
+  void ForbidWrites(const std::string& why = std::string()) {
+    if (whyReadOnly.empty()) whyReadOnly = why;
+    readonly = true;
+  }
+  // Why a file opened for writing was made read-only; empty when read-only was asked for.
+  const std::string& WhyReadOnly() const { return whyReadOnly; }
   // Writes the header when it changed; true when the file holds the current header.
   bool Sync() const;
   // The HeaderSize bytes Sync would write, empty when the file holds the current header;
@@ -90,6 +96,7 @@ class DBHeader : public DBFieldInfo {
   bool CheckText(long long end, bool* ro) const;
 
   DBHeaderLink* basehead;  // the last variable this class declared
+  std::string whyReadOnly;
 };
 
 // The callbacks of the FieldInfo variable: the schema block of a header given as context.

@@ -307,11 +307,30 @@ void DBAccess::ListRecords() {
   // Views of an earlier layout may remain: every row is decoded again.
   PointViews(0);
   DBRecord* recs = brl.Array();
-  // The kept hashes spare computing them again.
+  // The kept hashes spare computing them again; those an index file gave are checked against
+  // the records once.
   bool known = hashesKnown && hashes.size() == static_cast<size_t>(nr);
+  if (known && vouched) {
+    vouched = false;
+    bool same = true;
+    for (int r = 0; r < nr; r++) recs[r].l->ihash = -2;
+    for (int r = 0; r < nr && same; r++) {
+      const long h = recs[r].HashIndex();
+      same = h >= 0 && static_cast<uint32_t>(h) == hashes[static_cast<size_t>(r)];
+    }
+    if (!same) {
+      const char* why = "its records differ from the ones the database's index file keeps for it";
+      if (!header->ReadOnly()) {
+        DMESSAGE(DMCdata, "Corrupted database disk block: %s", why);
+        DamageFound(why);
+      }
+      IndexRecords();  // the page learns its hashes from the records
+    }
+    return;
+  }
+  vouched = false;
   for (int r = 0; r < nr; r++)
     recs[r].l->ihash = known ? static_cast<long>(hashes[static_cast<size_t>(r)]) : -2;
-  listed = true;
 }
 
 void DBAccess::IndexRecords() {
@@ -401,14 +420,14 @@ bool DBAccess::RestoreMemory() {
     if (swapped && !rb->SwapBlock()) {
       DMESSAGE(DMCdata, "Could not swap bytes in database block");
       failed = true;
-      DamageFound();
+      DamageFound("its numbers cannot be turned to this host's byte order");
     } else {
       uint64_t digest = rb->Digest(CheckKey());
       if (!hasChecked || digest != checkedDigest) {
-        if (!rb->Consistent(header, &rule)) {
+        if (!rb->Consistent(header, &rule) || !rb->ExactLayout(&rule)) {
           DMESSAGE(DMCdata, "Corrupted database disk block: %s", rule);
           failed = true;
-          DamageFound();
+          DamageFound(rule);
         } else {
           // A block that changed on disk since it was last read holds records whose hashes
           // may have changed too: they are learnt again.
@@ -425,13 +444,27 @@ bool DBAccess::RestoreMemory() {
     MakeUnknown(DBPSerror);
     return false;
   }
-  if (changedOnDisk || (!unknown && rb->NRecords() != nrused)) {
-    // The page was told another count than its block holds (an index file out of step with
-    // the database), or the block changed on disk since it was last read: the page is learnt
-    // from the block.
-    unknown = true;
-    hashesKnown = false;
-    std::vector<uint32_t>().swap(hashes);
+  if (!unknown) {
+    // What the page knows of its block (from the index file, or from reading or writing it
+    // before) must be what the block holds; the hashes an index file gave are checked when
+    // the records are first made (ListRecords).
+    const char* differs = nullptr;
+    if (changedOnDisk)
+      differs = "it changed on disk since it was read";
+    else if (rb->NRecords() != nrused)
+      differs = "its record count differs from the one the database keeps for it";
+    if (differs != nullptr) {
+      vouched = false;
+      // A database being written by this process alone is damaged; one only read may have been
+      // written by another process since. Either way the page is learnt from the block.
+      if (header != nullptr && !header->ReadOnly()) {
+        DMESSAGE(DMCdata, "Corrupted database disk block: %s", differs);
+        DamageFound(differs);
+      }
+      unknown = true;
+      hashesKnown = false;
+      std::vector<uint32_t>().swap(hashes);
+    }
   }
   if (rb->NFields() > 0) {
     rwidth = rb->NFields();

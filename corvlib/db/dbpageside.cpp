@@ -58,6 +58,7 @@ bool DBAccess::AdoptSide(const DBSideFile& sf) {
     p->rwidth = e.width;
     p->nravail = -1;
     p->SetCount(e.count);
+    p->vouched = true;  // checked against the block when it is first read
     if (e.hashesKnown) {
       const uint32_t* h = sf.hashes.data() + e.first;
       p->hashes.assign(h, h + e.count);

@@ -107,6 +107,9 @@ std::ostream& operator<<(std::ostream& os, const DBField& f) {
   return os;
 }
 
+// Bytes of a value's work buffer kept between values.
+constexpr size_t kKeep = 1u << 16;
+
 std::istream& operator>>(std::istream& is, DBField& f) {
   std::streambuf* sb = is.rdbuf();
   if (sb == nullptr || !is.good()) {
@@ -219,6 +222,14 @@ std::istream& operator>>(std::istream& is, DBField& f) {
     failed = true;
   }
   if (atEnd) is.setstate(std::ios::eofbit);
+  // A long value's buffer is given back once the value is stored, rather than kept for the
+  // life of the thread.
+  struct Shrink {
+    ~Shrink() {
+      if (buf.capacity() > kKeep) std::string().swap(buf);
+    }
+    std::string& buf;
+  } shrink{buf};
   if (failed || starts.empty()) {
     f.Clear();
     is.setstate(std::ios::failbit);

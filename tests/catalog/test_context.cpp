@@ -392,3 +392,90 @@ TEST(Context, LongNamesCutAndUniqueFlag) {
   EXPECT_EQ(ctx.pdb.UndoName(), nullptr) << "the history went with the flag";
   EXPECT_FALSE(ctx.Undo());
 }
+
+// A catalogue asked for writing and opened read-only says why, and whether it is a fault of
+// the file (the main window's tests show the alerts of the other reasons): here a journal
+// kept beside it, and a lock held by another process. Opened for writing, or read-only on
+// request, it has nothing to say.
+TEST(Context, ReadOnlyOpensSayWhy) {
+  TempDir d;
+  const std::string path = d.Path("why.qdb");
+  {
+    PContext maker;
+    ASSERT_TRUE(maker.OpenDB(path.c_str()));
+    Show(&maker, Photo("a.jpg", 10, 1));
+    ASSERT_EQ(maker.AddRecords(), 1);
+    EXPECT_EQ(maker.ReadOnlyWhy(), "");
+  }
+  bool damage = false;
+  auto why = [&](bool readonly) {
+    MessageLog log;
+    PContext ctx;
+    EXPECT_TRUE(ctx.OpenDB(path.c_str(), readonly));
+    EXPECT_TRUE(ctx.ReadOnly());
+    return ctx.ReadOnlyWhy(&damage);
+  };
+  ctxtest::WriteFile(path + "-journal", "not a journal");
+  EXPECT_EQ(why(false).rfind("its journal '" + path + "-journal', left by a sync", 0), 0u);
+  EXPECT_TRUE(damage);
+  EXPECT_EQ(why(true), "");
+  unlink((path + "-journal").c_str());
+  ctxtest::LockHolder holder(path);
+  ASSERT_TRUE(holder.holds);
+  EXPECT_EQ(why(false).rfind("its lock file '" + d.Path("why.lock") + "' is held (\"Catalog", 0),
+            0u);
+  EXPECT_FALSE(damage);
+}
+
+// A catalogue file cut short while it was made (shorter than its header, no journal beside
+// it) is known as such and made a new, empty catalogue again; nothing else is.
+TEST(Context, CatalogueCutShortAtCreationIsMadeAgain) {
+  TempDir d;
+  const std::string path = d.Path("new.qdb");
+  {
+    PContext ctx;
+    ASSERT_TRUE(ctx.OpenDB(path.c_str()));
+    ASSERT_TRUE(ctx.SyncDB());
+  }
+  const std::string header = ctxtest::ReadFile(path);
+  ASSERT_GT(header.size(), 8192u);
+  EXPECT_FALSE(PContext::CutShortAtCreation(path.c_str()));  // whole, and empty
+  for (size_t cut : {size_t(5), size_t(300), size_t(8192), header.size() - 1}) {
+    ctxtest::WriteFile(path, header.substr(0, cut));
+    EXPECT_TRUE(PContext::CutShortAtCreation(path.c_str())) << cut;
+  }
+  ctxtest::WriteFile(path + "-journal", "a sync under way");
+  EXPECT_FALSE(PContext::CutShortAtCreation(path.c_str()));
+  unlink((path + "-journal").c_str());
+  {
+    PContext ctx;
+    MessageLog log;
+    ASSERT_TRUE(ctx.OpenDB(path.c_str()));
+    EXPECT_TRUE(ctx.ReadOnly());
+    EXPECT_FALSE(ctx.RecreateDB(path.c_str()));  // not while a catalogue is open
+    ctx.CloseDB();
+    {
+      ctxtest::LockHolder holder(path);
+      EXPECT_FALSE(ctx.RecreateDB(path.c_str()));  // nor while another process holds it
+    }
+    EXPECT_EQ(ctxtest::ReadFile(path).size(), header.size() - 1);
+    ASSERT_TRUE(ctx.RecreateDB(path.c_str()));
+    EXPECT_EQ(ctxtest::ReadFile(path), "");
+    ASSERT_TRUE(ctx.OpenDB(path.c_str()));
+    EXPECT_FALSE(ctx.ReadOnly());
+    Show(&ctx, Photo("a.jpg", 10, 1));
+    EXPECT_EQ(ctx.AddRecords(), 1);
+  }
+  EXPECT_EQ(CountRecordsOnDisk(path), 1);
+  EXPECT_QDB_SOUND(path);
+  // A catalogue holding records, a file of another kind: never.
+  const std::string full = ctxtest::ReadFile(path);
+  for (const std::string& bytes :
+       {full.substr(0, header.size() + 100), std::string("Not a catalogue\n")}) {
+    ctxtest::WriteFile(path, bytes);
+    EXPECT_FALSE(PContext::CutShortAtCreation(path.c_str()));
+    PContext ctx;
+    EXPECT_FALSE(ctx.RecreateDB(path.c_str()));
+    EXPECT_EQ(ctxtest::ReadFile(path), bytes);
+  }
+}

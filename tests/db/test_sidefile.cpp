@@ -173,33 +173,65 @@ TEST(IndexFile, SpoiledIndexFileIsReportedIgnoredAndRebuilt) {
 // An index file that passes every check but lies (its first and last pages empty, page 1 with
 // more records than it holds) may mislead look-ups, but never costs a stored record: adding
 // (to the last page) and deleting over it keep every record a plain walk of the file shows.
-TEST(IndexFile, IndexFileThatLiesLosesNoRecord) {
+// An index file that passes its own checks but disagrees with a block (its record count, or a
+// record's hash) is damage: the database turns read-only as the block is read, saying which,
+// every record still reads back and nothing is written. Without the index file it opens for
+// writing again and loses no record.
+TEST(IndexFile, IndexFileThatDisagreesWithABlockMakesTheDatabaseReadOnly) {
   TempFile file("lying");
   const int kN = 6000;
   ASSERT_NO_FATAL_FAILURE(WritePhotos(file.path, 0, kN));
   std::string path = file.path + "-index";
   std::string bytes = dbtest::ReadAll(path);
-  DBSideFile sf;
-  ASSERT_TRUE(
-      sf.Parse(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), nullptr));
-  ASSERT_GE(sf.pages.size(), 3u);
-  std::vector<uint32_t> hashes;
-  for (size_t p = 0; p < sf.pages.size(); p++) {
-    DBSideFile::Page& e = sf.pages[p];
-    std::vector<uint32_t> h(sf.hashes.begin() + static_cast<long>(e.first),
-                            sf.hashes.begin() + static_cast<long>(e.first + e.count));
-    if (p == 0 || p + 1 == sf.pages.size()) h.clear(), e.count = 0;
-    if (p == 1) e.count += 3, e.hashesKnown = false, h.clear();
-    e.first = hashes.size();
-    hashes.insert(hashes.end(), h.begin(), h.end());
+  const std::string db = file.Bytes();
+  for (int lie = 0; lie < 2; lie++) {
+    DBSideFile sf;
+    ASSERT_TRUE(
+        sf.Parse(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), nullptr));
+    ASSERT_GE(sf.pages.size(), 3u);
+    DBSideFile::Page& e = sf.pages[1];
+    ASSERT_TRUE(e.hashesKnown);
+    if (lie == 0) {
+      // Three records more than the block holds, hashes not listed.
+      std::vector<uint32_t> hashes;
+      for (size_t p = 0; p < sf.pages.size(); p++) {
+        DBSideFile::Page& q = sf.pages[p];
+        std::vector<uint32_t> h(sf.hashes.begin() + static_cast<long>(q.first),
+                                sf.hashes.begin() + static_cast<long>(q.first + q.count));
+        if (p == 1) q.count += 3, q.hashesKnown = false, h.clear();
+        q.first = hashes.size();
+        hashes.insert(hashes.end(), h.begin(), h.end());
+      }
+      sf.hashes = hashes;
+    } else {
+      sf.hashes[e.first + 7] ^= 1;  // one record's hash
+    }
+    std::vector<unsigned char> out;
+    sf.Compose(&out);
+    dbtest::WriteAll(path, std::string(out.begin(), out.end()));
+    Messages log;
+    {
+      FileDB f(file.path);
+      ASSERT_EQ(dbtest::IndexStatus(file.path, f.header.GetSize()), DBSideFile::kValid);
+      EXPECT_FALSE(f.db->ReadOnly());
+      EXPECT_EQ(f.Walk().size(), static_cast<size_t>(kN)) << lie;
+      EXPECT_TRUE(f.db->ReadOnly()) << lie;
+      EXPECT_EQ(f.header.WhyReadOnly().rfind("block 1 ", 0), 0u) << f.header.WhyReadOnly();
+      DBRecord r;
+      dbtest::PhotoRecord(&r, &f.header, kN);
+      EXPECT_FALSE(f.db->AddRecord(r));
+    }
+    EXPECT_TRUE(log.Has(DMCdata, std::string("Corrupted database disk block: ") +
+                                     (lie == 0 ? "its record count differs from the one the "
+                                                 "database keeps for it"
+                                               : "its records differ from the ones the "
+                                                 "database's index file keeps for it")))
+        << log.All();
+    EXPECT_EQ(file.Bytes(), db) << lie;
   }
-  sf.hashes = hashes;
-  std::vector<unsigned char> out;
-  sf.Compose(&out);
-  dbtest::WriteAll(path, std::string(out.begin(), out.end()));
+  ASSERT_EQ(unlink(path.c_str()), 0);
   {
     FileDB f(file.path);
-    ASSERT_EQ(dbtest::IndexStatus(file.path, f.header.GetSize()), DBSideFile::kValid);
     std::vector<DBRecord> add(10);
     for (int i = 0; i < 10; i++) dbtest::PhotoRecord(&add[i], &f.header, kN + i);
     ASSERT_EQ(f.db->AddRecords(add.data(), 10), 10);
@@ -207,7 +239,6 @@ TEST(IndexFile, IndexFileThatLiesLosesNoRecord) {
     dbtest::PhotoRecord(&gone, &f.header, kN - 1);
     EXPECT_EQ(f.db->DeleteRecords(&gone, 1), 1);
   }
-  ASSERT_EQ(unlink(path.c_str()), 0);
   FileDB f(file.path);
   std::vector<DBRecord> all = f.Walk();
   ASSERT_EQ(all.size(), static_cast<size_t>(kN + 10 - 1));

@@ -555,6 +555,66 @@ void ClickDialog(WindowRef w, const char* sig, int id) {
   QTest::mouseClick(qobject_cast<QAbstractButton*>(Widget(w, sig, id)), Qt::LeftButton);
 }
 
+// A copy of the catalogue with one bit of a block's record count changed opens read-only and
+// says why; a catalogue file cut short while it was made is offered to be made again. The
+// walk's catalogue is open again afterwards.
+void AddDamagedCatalogues() {
+  static const std::string photos = exportDir + "/photos.qdb";
+  steps.push_back({"a damaged copy asked", [] { return true; },
+                   [] {
+                     ASSERT_TRUE(gMain->bc.SyncDB());
+                     std::string bytes = ReadFile(photos);
+                     const size_t at = static_cast<size_t>(gMain->bc.phd.GetSize()) + 4;
+                     ASSERT_GT(bytes.size(), at);
+                     bytes[at] ^= 1;  // block 0's record count
+                     std::ofstream(exportDir + "/damaged.qdb", std::ios::binary) << bytes;
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Open Catalog..."));
+                   }});
+  steps.push_back({"the damaged copy's open dialog shows", DialogShows,
+                   [] { Answer(exportDir, "damaged.qdb", nullptr); }});
+  steps.push_back({"the read-only open is told", [] { return IsWindowVisible(gAlertWindow); },
+                   [] {
+                     EXPECT_EQ(DialogText(gAlertWindow, "alrt", 128)
+                                   .rfind("Catalog '" + exportDir +
+                                              "/damaged.qdb' opened read-only: block 0 (at byte ",
+                                          0),
+                               0u);
+                     Shot(gAlertWindow, "29-damaged-catalog");
+                     ClickDialog(gAlertWindow, "bttn", 1);
+                   }});
+  steps.push_back({"the damaged copy is open read-only",
+                   [] { return !IsWindowVisible(gAlertWindow) && Status() == "Damaged catalog"; },
+                   [] {
+                     char t[256] = "";
+                     GetWindowTitle(gMain->GetWindow(), t, sizeof t, nullptr);
+                     EXPECT_STREQ(t, "damaged (Read-Only)");
+                     Shot(gMain->GetWindow(), "29b-damaged-read-only");
+                     std::ofstream(exportDir + "/cut.qdb", std::ios::binary)
+                         << ReadFile(photos).substr(0, 4096);
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Open Catalog..."));
+                   }});
+  steps.push_back({"the cut catalogue's open dialog shows", DialogShows,
+                   [] { Answer(exportDir, "cut.qdb", nullptr); }});
+  steps.push_back({"making it again is asked", [] { return IsWindowVisible(gConfirmWindow); },
+                   [] {
+                     EXPECT_EQ(DialogText(gConfirmWindow, "cfrm", 128),
+                               "Catalog '" + exportDir +
+                                   "/cut.qdb' was cut short while it was being created and "
+                                   "holds no records. Create it again?");
+                     Shot(gConfirmWindow, "29c-cut-short");
+                     ClickDialog(gConfirmWindow, "cfrm", 129);
+                   }});
+  steps.push_back({"the cut catalogue is made again",
+                   [] { return !IsWindowVisible(gConfirmWindow) && Status() == "Empty catalog"; },
+                   [] {
+                     char t[256] = "";
+                     GetWindowTitle(gMain->GetWindow(), t, sizeof t, nullptr);
+                     EXPECT_STREQ(t, "cut");
+                     EXPECT_TRUE(gMain->OpenCatalog(photos.c_str()));
+                     EXPECT_FALSE(gMain->bc.ReadOnly());
+                   }});
+}
+
 void AddCatalogue() {
   if (!QDir(QString::fromStdString(Testdata("jpeg"))).exists()) return;
   steps.push_back({"a new catalogue asked", [] { return true; },
@@ -603,6 +663,7 @@ void AddCatalogue() {
                      EXPECT_EQ(gMain->bc.pdb.TotalRecords(), shownRecords);
                      Shot(gMain->GetWindow(), "28-redone");
                    }});
+  AddDamagedCatalogues();
 }
 
 // ---- Calibration of the saved picture: a patch measured, calibrated through the operator

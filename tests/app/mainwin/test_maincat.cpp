@@ -1,4 +1,6 @@
 // The main window's catalogue operations and the browser's edit transaction.
+#include <memory>
+
 #include "maintest.h"
 
 namespace {
@@ -43,6 +45,66 @@ TEST_F(CatalogueOps, AnEditIsOneUndoStep) {
   EXPECT_EQ(EditItem(2), "Redo");
   EXPECT_FALSE(EditEnabled(1));
   EXPECT_FALSE(EditEnabled(2));
+}
+
+// A catalogue asked for and opened read-only says why in one alert naming its file: a length
+// that is not whole blocks, a damaged block, its lock held by another process. One cut short
+// while it was made is offered to be made again; refused, it stays read-only.
+TEST_F(CatalogueOps, ReadOnlyOpensSayWhyInOneAlert) {
+  const std::string path = Path("ro.qdb");
+  ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
+  ShowFolder(3);
+  ASSERT_EQ(mw->AddRecords(), 3);
+  const int hs = bc->phd.GetSize();
+  mw->CloseCatalog();
+  const std::string whole = ctxtest::ReadFile(path);
+  std::string flipped = whole;
+  flipped[static_cast<size_t>(hs) + 4] ^= 1;  // block 0's record count
+  const std::string told = "Catalog '" + path + "' opened read-only: ";
+  struct Case {
+    std::string bytes, why;
+    bool locked;
+    std::string status;
+  };
+  const std::vector<Case> cases = {
+      {whole + "x", "its last block is not whole (1 of 65548 bytes) and is not read", false,
+       "3 record catalog"},
+      {flipped,
+       "block 0 (at byte " + std::to_string(hs) +
+           ") is damaged: bytes in the free space after the records",
+       false, "Damaged catalog"},
+      {whole, "its lock file '" + Path("ro.lock") + "' is held", true, "3 record catalog"}};
+  for (const Case& c : cases) {
+    ctxtest::WriteFile(path, c.bytes);
+    std::unique_ptr<ctxtest::LockHolder> holder;
+    if (c.locked) holder.reset(new ctxtest::LockHolder(path));
+    Answerer ans;
+    ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
+    EXPECT_EQ(Title(), "ro (Read-Only)");
+    EXPECT_EQ(Status(), c.status);
+    ASSERT_EQ(ans.prompts.size(), 1u) << c.why;
+    EXPECT_EQ(ans.prompts[0].rfind(told + c.why, 0), 0u) << ans.prompts[0];
+    mw->CloseCatalog();
+    EXPECT_EQ(ctxtest::ReadFile(path), c.bytes);
+  }
+  const std::string cutPath = Path("cut.qdb");
+  ASSERT_TRUE(mw->OpenCatalog(cutPath.c_str()));
+  mw->CloseCatalog();
+  const std::string header = ctxtest::ReadFile(cutPath);
+  const std::string asked = "Catalog '" + cutPath +
+                            "' was cut short while it was being created and holds no " +
+                            "records. Create it again?";
+  for (OSType answer : {kResponseCancel, kResponseOK}) {
+    ctxtest::WriteFile(cutPath, header.substr(0, 4096));
+    Answerer ans;
+    ans.Press(answer);
+    ASSERT_TRUE(mw->OpenCatalog(cutPath.c_str()));
+    EXPECT_EQ(ans.prompts, std::vector<std::string>{asked});
+    EXPECT_EQ(bc->ReadOnly(), answer != kResponseOK);
+    EXPECT_EQ(Title(), answer == kResponseOK ? "cut" : "cut (Read-Only)");
+    mw->CloseCatalog();
+  }
+  EXPECT_EQ(ctxtest::ReadFile(cutPath), header);
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ PMainWindow* Window() {
   setenv("XDG_RUNTIME_DIR", (h + "/run").c_str(), 1);
   PloadStandardReaders();
   PregisterInterface("main");
-  PinstallWindowFactories();
+  PregisterHooks();
   if (PcreateInterface() != 0) return nullptr;
   PinstallEventHandlers();
   gInterfaceReady = 1;

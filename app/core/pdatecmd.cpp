@@ -9,6 +9,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
+#include "app/core/pcmds.h"
 #include "app/core/pdates.h"
 #include "app/core/pdialogs.h"
 #include "catalog/pdbformat.h"
@@ -19,7 +20,7 @@
 namespace {
 
 ControlRef DateControl(SInt32 id) {
-  ControlID cid{FourCC("date"), id};
+  ControlID cid{kCmdAdjustDate, id};
   ControlRef c = nullptr;
   return gDateWindow != nullptr && GetControlByID(gDateWindow, &cid, &c) == noErr ? c : nullptr;
 }

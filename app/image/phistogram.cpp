@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "app/core/papp.h"
+#include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
 #include "app/image/pimagewin.h"
 #include "app/image/phistogram.h"
@@ -81,7 +82,7 @@ bool PhistoLogScale(int chan, bool hdr, double lo, double hi) {
 int PImageWindow::UpdateHistogram(int chan) {
   WindowRef hw = gHistoWindow;
   if (hw == nullptr || !IsWindowVisible(hw)) return 0;
-  const OSType sig = FourCC("hist");
+  const OSType sig = kCmdHistogram;
   ControlRef popup = Control(hw, sig, 130);
   ControlRef avg = Control(hw, sig, 132), spread = Control(hw, sig, 133);
   ControlRef tmin = Control(hw, sig, 134), tmed = Control(hw, sig, 136);
@@ -170,7 +171,7 @@ int PImageWindow::UpdateFCLegend(int how) {
     return 0;
   }
   if (fw == nullptr) return 0;
-  const OSType sig = FourCC("fclr");
+  const OSType sig = kSigFalseColor;
   if (how >= 1) {
     double lower = 0, upper = 0;
     if (how == 2) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/core/papp.h"
+#include "app/core/pcmds.h"
 #include "app/core/pcommands.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
@@ -19,7 +20,6 @@
 
 namespace {
 
-constexpr OSType kImag = FourCC("imag");
 constexpr int kTitleLen = 8192;
 
 // The panel's controls in the order they join the chest, with the window edges each follows.
@@ -107,8 +107,8 @@ WindowPtr PImageWindow::CreateWindow(IBNibRef nib) {
 
   controlPanel = new PChestDrawer(nullptr);
   for (const PanelItem& p : kPanel) {
-    PControlDrawer* d =
-        p.arrows ? new PLittleArrowsDrawer(w, kImag, p.id, 1) : new PControlDrawer(w, kImag, p.id);
+    PControlDrawer* d = p.arrows ? new PLittleArrowsDrawer(w, kSigImage, p.id, 1)
+                                 : new PControlDrawer(w, kSigImage, p.id);
     d->grav = p.grav;
     if (p.stretches) d->minsize.h = d->maxsize.h = 0;
     controlPanel->AddDrawer(d);

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "app/core/papp.h"
+#include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
 #include "app/core/psaveimg.h"
 #include "app/image/pimagedrawer.h"
@@ -239,7 +240,7 @@ int PImageWindow::SaveImage() {
   offer(0x40, part, false);
   long oldQ = 90;
   PDBgetInt(orec, PDBFquality, &oldQ);
-  ControlID qid{FourCC("save"), 129};
+  ControlID qid{kCmdSaveImage, 129};
   ControlRef qc = nullptr;
   if (gSaveWindow == nullptr || GetControlByID(gSaveWindow, &qid, &qc) != noErr) qc = nullptr;
   int shown = static_cast<int>(oldQ);

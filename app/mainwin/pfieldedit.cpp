@@ -7,6 +7,7 @@
 #include <strings.h>
 #include <vector>
 
+#include "app/core/pcmds.h"
 #include "app/core/psetother.h"
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
@@ -27,7 +28,7 @@ constexpr int kNewField = 0x400, kNoEdit = PDBFLinternal, kUser = PDBFLuserdef;
 const char kNewItem[] = "New...";
 
 ControlRef Efld(SInt32 id) {
-  ControlID cid{FourCC("efld"), id};
+  ControlID cid{kSigFieldEdit, id};
   ControlRef c = nullptr;
   return gFieldWindow != nullptr && GetControlByID(gFieldWindow, &cid, &c) == noErr ? c : nullptr;
 }

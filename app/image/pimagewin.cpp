@@ -8,6 +8,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pcommands.h"
+#include "app/records/psetfield.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
 #include "app/image/pimagedrawer.h"

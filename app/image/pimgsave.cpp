@@ -15,7 +15,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
-#include "app/core/psaveimg.h"
+#include "app/image/psaveimg.h"
 #include "app/image/pimagedrawer.h"
 #include "app/image/pimagewin.h"
 #include "catalog/pfieldset.h"

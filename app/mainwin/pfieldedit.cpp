@@ -7,7 +7,7 @@
 #include <strings.h>
 #include <vector>
 
-#include "app/core/psetother.h"
+#include "app/records/psetother.h"
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <random>
 
-#include "app/core/psetother.h"
+#include "app/records/psetother.h"
 #include "app/mainwin/psettings.h"
 #include "maintest.h"
 

@@ -9,7 +9,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
-#include "app/core/pdates.h"
+#include "app/records/pdates.h"
 #include "app/core/pdialogs.h"
 #include "catalog/pdbformat.h"
 #include "catalog/pfieldset.h"

@@ -4,6 +4,7 @@
 #include "app/core/papp.h"
 #include "app/core/pappstate.h"
 #include "app/core/pcommands.h"
+#include "app/image/pforms.h"
 #include "app/records/precfile.h"
 #include "app/records/pdates.h"
 #include "app/core/pdialogs.h"

@@ -1,5 +1,6 @@
 // The image window: construction from its form, the panel and its reading, the shared
 // title/caption field, showing, activation and closing.
+#include "app/image/pforms.h"
 #include "app/image/pimagewin.h"
 
 #include <cmath>

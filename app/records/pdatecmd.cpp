@@ -11,6 +11,7 @@
 #include "app/core/pbusy.h"
 #include "app/records/pdates.h"
 #include "app/core/pdialogs.h"
+#include "app/records/pforms.h"
 #include "catalog/pdbformat.h"
 #include "catalog/pfieldset.h"
 #include "platform/pcontrol.h"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/core/pappstate.h"
+#include "app/image/pforms.h"
 #include "app/records/psetfield.h"
 #include "catalog/pfieldset.h"
 #include "imagetest.h"

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <random>
 
+#include "app/mainwin/pforms.h"
 #include "app/records/psetother.h"
 #include "app/mainwin/psettings.h"
 #include "maintest.h"

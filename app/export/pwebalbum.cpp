@@ -17,6 +17,7 @@
 #include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
 #include "app/export/pexpriv.h"
+#include "app/export/pforms.h"
 #include "app/export/psafefile.h"
 #include "app/export/ptrader.h"
 #include "catalog/pcontext.h"

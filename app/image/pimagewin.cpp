@@ -1,5 +1,7 @@
 // The image window: construction from its form, the panel and its reading, the shared
 // title/caption field, showing, activation and closing.
+#include "app/core/pcmds.h"
+#include "app/image/pforms.h"
 #include "app/image/pimagewin.h"
 
 #include <cmath>
@@ -7,8 +9,8 @@
 #include <vector>
 
 #include "app/core/papp.h"
-#include "app/core/pcmds.h"
 #include "app/core/pcommands.h"
+#include "app/records/psetfield.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
 #include "app/image/pimagedrawer.h"

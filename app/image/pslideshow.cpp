@@ -9,6 +9,7 @@
 #include "app/core/pappstate.h"
 #include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
+#include "app/image/pforms.h"
 #include "app/image/pimagedrawer.h"
 #include "app/image/pimagewin.h"
 #include "platform/pmenu.h"

@@ -4,6 +4,7 @@
 #include "db/dbaccess.h"
 #include "db/dbfieldpriv.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -379,6 +380,10 @@ int DBAccess::AddFrom(DBAccess** page, const DBRecord* recs, int n) {
   // Each record is checked as it comes, while its fields are at hand: the records before the
   // first that cannot be stored are added.
   while (stored < n && p != nullptr && dbpriv::storablePrefix(recs + stored, 1) == 1) {
+    if (p->next != nullptr && p->nravail < 0 && p->objCache == nullptr) {
+      p = p->next;  // room in a page not yet read is not looked for
+      continue;
+    }
     int r = p->PutRecord(recs[stored]);
     if (r > 0) {
       stored++;
@@ -429,9 +434,9 @@ int DBAccess::AddRecords(const DBRecord* recs, int n) {
     DMESSAGE(DMCdata, "AddRecords called on read-only DB");
     return 0;
   }
-  // Records go to the page that took the last one, or after an open to the last page: room
-  // freed in earlier pages by deletes is not looked for, so that adding one record to a long
-  // chain costs no walk over its pages.
+  // Records go to the page that took the last one, or to an earlier one where deletes made
+  // room since, or after an open to the last page: the pages between are full, so adding one
+  // record to a long chain costs no walk over its pages.
   DBAccess* p = lastAdd;
   if (p == nullptr)
     for (p = this; p->next != nullptr;) p = p->next;
@@ -440,15 +445,54 @@ int DBAccess::AddRecords(const DBRecord* recs, int n) {
   return stored;
 }
 
+DBDeleteKeys::DBDeleteKeys(const DBRecord* recs, int n) {
+  set.NewBitMap(static_cast<uint32_t>(DB_HASHSETLEN));
+  byHash.reserve(static_cast<size_t>(n > 0 ? n : 0));
+  for (int i = 0; i < n; i++) {
+    const DBRecord& r = recs[i];
+    if (r.l == nullptr || r.GetNAssigned() < 1) continue;
+    long h = r.HashIndex();
+    if (h < 0) {
+      h = -1;
+      unhashed = true;
+    } else {
+      set.Set(static_cast<uint32_t>(h % DB_HASHSETLEN));
+    }
+    byHash.emplace_back(h, &r);
+  }
+  std::stable_sort(byHash.begin(), byHash.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+}
+
+std::pair<const std::pair<long, const DBRecord*>*, const std::pair<long, const DBRecord*>*>
+DBDeleteKeys::Of(long h) const {
+  auto lo = std::lower_bound(byHash.begin(), byHash.end(), h,
+                             [](const auto& e, long v) { return e.first < v; });
+  auto hi = lo;
+  while (hi != byHash.end() && hi->first == h) ++hi;
+  const auto* base = byHash.data();
+  return {base + (lo - byHash.begin()), base + (hi - byHash.begin())};
+}
+
 int DBAccess::DeleteRecords(const DBRecord* recs, int n) {
+  return DeleteCapture(recs, n, nullptr);
+}
+
+int DBAccess::DeleteCapture(const DBRecord* recs, int n, DBRecordList* gone) {
   if (n < 1 || recs == nullptr) return 0;
   if (header == nullptr || header->ReadOnly()) {
     DMESSAGE(DMCdata, "DeleteRecords called on read-only DB");
     return 0;
   }
+  DBDeleteKeys keys(recs, n);
+  if (keys.byHash.empty()) return 0;
   int total = 0;
-  for (DBAccess* p = this; p != nullptr && !header->ReadOnly(); p = p->next)
-    total += p->PageDelete(recs, n);
+  for (DBAccess* p = this; p != nullptr && !header->ReadOnly(); p = p->next) {
+    int k = p->PageDelete(keys, gone);
+    // Adds look for room from the first page this made room in.
+    if (k > 0 && (lastAdd == nullptr || p->strpos < lastAdd->strpos)) lastAdd = p;
+    total += k;
+  }
   return total;
 }
 

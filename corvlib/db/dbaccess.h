@@ -23,6 +23,7 @@
 
 class DBJournal;
 class DBJournalView;
+struct DBDeleteKeys;
 class DBPageDir;
 class DBSideFile;
 struct DBSideState;
@@ -87,6 +88,16 @@ class DBAccess : public CacheObject {
   virtual bool Sync();
   virtual bool Close();
 
+  // What a long sync tells while it writes: done and total count blocks; a sync that writes
+  // few blocks (or none) may not call it at all. The sync runs to its end whatever it
+  // returns; it is called from inside the sync, so it must not use the database.
+  using SyncProgress = void (*)(long long done, long long total, void* data);
+  // Syncs from now on call fn with data (null: no reports).
+  void SetSyncProgress(SyncProgress fn, void* data) {
+    progressFn = fn;
+    progressData = data;
+  }
+
   // Opens the database in stream (a new one when the stream is empty and not readonly).
   // A file whose length is not HeaderSize plus whole blocks opens read-only.
   bool Init(DBHeader* header, std::iostream* stream, bool readonly);
@@ -113,6 +124,9 @@ class DBAccess : public CacheObject {
   int DeleteRecordList(const DBRecordList& list) {
     return DeleteRecords(list.GetArray(), list.GetSize());
   }
+  // DeleteRecords that also appends a deep copy of every stored record it deletes to gone
+  // (when given), in storage order.
+  int DeleteCapture(const DBRecord* recs, int n, DBRecordList* gone);
   void WriteSorted(std::ostream* os, char sep);
   void PrintStats(std::ostream* os);
 
@@ -209,7 +223,8 @@ class DBAccess : public CacheObject {
   bool EnsureViews(int rows);
   void PointViews(int fromRow);
   int PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, bool mayMatch);
-  int PageDelete(const DBRecord* recs, int n);
+  // Deletes the stored records equal to a key; a deep copy of each goes to gone when given.
+  int PageDelete(const DBDeleteKeys& keys, DBRecordList* gone);
   int AddFrom(DBAccess** page, const DBRecord* recs, int n);
   bool AnyInUse() const;
   // Counts the memory of the hash set and the kept hashes against the cache's budget.
@@ -247,7 +262,11 @@ class DBAccess : public CacheObject {
   DBField* views;      // decoded cells backing the pseudo-records (resident only)
   int viewcap;         // cells in views
   DBStrIndex* sindex;  // string runs of the block, for sharing (built on demand)
-  DBAccess* lastAdd;   // the page that took the last record added (by AddRecords or Read)
+  // Where the next add starts: the page that took the last record added (by AddRecords or
+  // Read), or an earlier page where deletes made room.
+  DBAccess* lastAdd;
+  SyncProgress progressFn = nullptr;  // first page only
+  void* progressData = nullptr;
   uint64_t checkedDigest = 0;  // digest of the block as last checked (read or written)
   bool hasChecked = false;
   size_t hashCharge = 0;  // bytes of bihset and hashes charged to the cache's budget
@@ -266,4 +285,18 @@ class DBAccess : public CacheObject {
   // The directory this page is in, and its place there (see db/dbpagedir.h).
   DBPageDir* indir = nullptr;
   size_t dirIndex = 0;
+};
+
+// The records a delete looks for, by hash index (equal records have equal hash indexes), with
+// the set of their hash bits, so that a page is loaded only when it may hold one of them.
+struct DBDeleteKeys {
+  DBDeleteKeys(const DBRecord* recs, int n);
+  // The keys of hash index h (-1 for records without one).
+  std::pair<const std::pair<long, const DBRecord*>*, const std::pair<long, const DBRecord*>*>
+  Of(long h) const;
+  bool MayHold(const DBHashBits& bits) const { return unhashed || bits.Intersects(set); }
+
+  std::vector<std::pair<long, const DBRecord*>> byHash;  // sorted by hash index
+  ABitMap set;
+  bool unhashed = false;  // some key has no hash index
 };

@@ -859,27 +859,21 @@ int DBAccess::PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, 
   return found;
 }
 
-int DBAccess::PageDelete(const DBRecord* recs, int n) {
-  if (NRecords() <= 0) return 0;
-  std::vector<const DBRecord*> cand;
-  for (int i = 0; i < n; i++) {
-    const DBRecord& r = recs[i];
-    if (r.l == nullptr || r.GetNAssigned() < 1) continue;
-    long h = r.HashIndex();
-    if (h >= 0 && !bihset.Check(static_cast<uint32_t>(h % DB_HASHSETLEN))) continue;
-    cand.push_back(&r);
-  }
-  if (cand.empty()) return 0;
+int DBAccess::PageDelete(const DBDeleteKeys& keys, DBRecordList* gone) {
+  if (NRecords() <= 0 || !keys.MayHold(bihset)) return 0;
   if (InUse()) DMESSAGE(DMCwarning, "Deleting records from block in use");
   DBRecordBlock* rb = LoadBlock();
   if (rb == nullptr) return 0;
   int nr = brl.GetSize();
   ABitMap marks(static_cast<uint32_t>(nr > 0 ? nr : 0));
   int deleted = 0;
+  const bool known = hashesKnown && !vouched && hashes.size() == static_cast<size_t>(nr);
   for (int r = nr; r-- > 0;) {
     const DBRecord& stored = brl.Array()[r];
-    for (const DBRecord* c : cand) {
-      if (stored == *c) {
+    long h = known ? static_cast<long>(hashes[static_cast<size_t>(r)]) : stored.HashIndex();
+    auto run = keys.Of(h < 0 ? -1 : h);
+    for (auto* c = run.first; c != run.second; ++c) {
+      if (stored == *c->second) {
         marks.Set(static_cast<uint32_t>(r));
         deleted++;
         break;
@@ -887,6 +881,12 @@ int DBAccess::PageDelete(const DBRecord* recs, int n) {
     }
   }
   if (deleted > 0) {
+    if (gone != nullptr) {
+      int k = gone->GetSize();
+      if (gone->Resize(k + deleted) == k + deleted)
+        for (int r = 0; r < nr; r++)
+          if (marks.Check(static_cast<uint32_t>(r))) (*gone)[k++] = brl.Array()[r];
+    }
     DropViews();  // the rows move
     rb->DeleteRecords(marks);
     if (hashesKnown && hashes.size() == static_cast<size_t>(nr)) {
@@ -908,6 +908,10 @@ int DBAccess::PageDelete(const DBRecord* recs, int n) {
       MakeEmpty();
       state = DBPSsync;
     } else {
+      // The dead data goes at once, so that records added later can use its room; the block
+      // is compacted again (moving nothing) before it is written.
+      rb->Compact();
+      if (sindex != nullptr) sindex->Invalidate();
       SetCount(rb->NRecords());
       nravail = DBRecordBlock::Estimate(rb->NFields(), nrused, rb->StrBytes());
       state = DBPScompact;

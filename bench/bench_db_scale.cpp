@@ -17,6 +17,7 @@
 // and the file size after 10 rounds of setting the keyword, syncing, undoing and syncing.
 // SQLite: the same rows' keywords changed by one UPDATE each way, each committed. The file of
 // each size is generated once in /tmp and kept ("lumerin_bulk_*"); each run works on a copy.
+// Ours runs without a memory budget and under the program's default of 32 MB.
 //
 // Sizes: --db_sizes=100000,300000 by default; --db_sizes=1000000 runs the largest by hand.
 // --db_keep leaves the files (named on the standard error) for checking.
@@ -308,7 +309,6 @@ void BM_Ours_AddOne(benchmark::State& state) {
   }
 }
 
-
 // ---------------------------------------------------------------------------------------
 // Bulk edits
 
@@ -392,6 +392,8 @@ void BM_Ours_BulkEdit(benchmark::State& state) {
       return;
     }
     double first = FileMB(work);
+    // The program's default memory budget, or none.
+    CacheObject::tab.memoryBudget = static_cast<uint64_t>(state.range(1)) << 20;
     OurCatalog c(work);
     PDBAccess* db = c.db.get();
     const int shownN = n < kBulk ? n : kBulk;
@@ -427,6 +429,7 @@ void BM_Ours_BulkEdit(benchmark::State& state) {
     state.counters["file_MB"] = first;
     state.counters["file_MB_after_rounds"] = FileMB(work);
   }
+  CacheObject::tab.memoryBudget = 0;
   RemoveOurs(work);
 }
 
@@ -553,7 +556,6 @@ void BM_SQLite_Range(benchmark::State& state) {
   state.counters["matches"] = found;
 }
 
-
 // The same rows' keywords set and put back, each a committed UPDATE.
 void BM_SQLite_BulkEdit(benchmark::State& state) {
   int n = static_cast<int>(state.range(0));
@@ -561,8 +563,8 @@ void BM_SQLite_BulkEdit(benchmark::State& state) {
   char kept[96];
   snprintf(kept, sizeof(kept), "/tmp/lumerin_bulk_sqlite_%d", n);
   const int k = n < kBulk ? n : kBulk;
-  const std::string set = "UPDATE photos SET Keyword = Keyword || ',bulk' WHERE rowid <= " +
-                          std::to_string(k);
+  const std::string set =
+      "UPDATE photos SET Keyword = Keyword || ',bulk' WHERE rowid <= " + std::to_string(k);
   const std::string undo =
       "UPDATE photos SET Keyword = substr(Keyword, 1, length(Keyword) - 5) WHERE rowid <= " +
       std::to_string(k);
@@ -637,7 +639,9 @@ void Register(const std::vector<int>& sizes) {
     std::string tag = "/" + std::to_string(n);
     if (gBulk) {
       RegisterBenchmark(("Ours_BulkEdit" + tag).c_str(), BM_Ours_BulkEdit)
-          ->Arg(n)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+          ->Args({n, 0})->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+      RegisterBenchmark(("Ours_BulkEditBudget32MB" + tag).c_str(), BM_Ours_BulkEdit)
+          ->Args({n, 32})->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 #ifdef LUMERIN_HAVE_SQLITE
       RegisterBenchmark(("SQLite_BulkEdit" + tag).c_str(), BM_SQLite_BulkEdit)
           ->Arg(n)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();

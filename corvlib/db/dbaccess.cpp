@@ -125,8 +125,7 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
   } else if (sideState != nullptr) {
     // Opened again over the header's own stream, without the file: syncs now write the file
     // without the journal, which keeps the index file in step, so the index file goes.
-    if (sameStream && sideState->header == h && !h->ReadOnly())
-      DBSideFile::Remove(sideState->file);
+    if (sameStream && sideState->header == h && !h->ReadOnly()) DBSideFile::Remove(sideState->file);
     delete sideState;
     sideState = nullptr;
   }
@@ -231,7 +230,19 @@ bool DBAccess::JournaledSync(bool closing) {
     pieces.push_back({p->strpos, rb->b, DB_BLOCKSIZE});
   }
   if (!text.empty()) pieces.push_back({0, text.data(), text.size()});
-  bool written = journal->Update(pieces);
+  // Written in parts, so that a long sync can tell how far it got; every part goes to the
+  // journal, durable, before its blocks reach the file, and the commit below ends the sync.
+  constexpr size_t kPart = 128;  // blocks (8 MB)
+  const long long total = static_cast<long long>(changed.size());
+  bool written = true;
+  for (size_t at = 0; written && (at < pieces.size() || at == 0); at += kPart) {
+    size_t end = pieces.size() - at <= kPart ? pieces.size() : at + kPart;
+    std::vector<DBJournal::Piece> part(pieces.begin() + static_cast<long>(at),
+                                       pieces.begin() + static_cast<long>(end));
+    written = journal->Update(part);
+    if (progressFn != nullptr && total > static_cast<long long>(kPart))
+      progressFn(end < changed.size() ? static_cast<long long>(end) : total, total, progressData);
+  }
   for (size_t i = 0; i < changed.size(); i++) {
     DBAccess* p = changed[i];
     if (!p->FinishWrite(static_cast<DBRecordBlock*>(p->objCache), written, was[i])) ok = false;
@@ -389,7 +400,7 @@ int DBAccess::AddFrom(DBAccess** page, const DBRecord* recs, int n) {
       stored++;
       continue;
     }
-    if (r < 0) break;  // fits in no block
+    if (r < 0) break;               // fits in no block
     if (header->ReadOnly()) break;  // a block found damaged while it was loaded
     if (p->next != nullptr) {
       p = p->next;

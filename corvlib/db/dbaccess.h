@@ -88,9 +88,12 @@ class DBAccess : public CacheObject {
   virtual bool Sync();
   virtual bool Close();
 
-  // What a long sync tells while it writes: done and total count blocks; a sync that writes
-  // few blocks (or none) may not call it at all. The sync runs to its end whatever it
-  // returns; it is called from inside the sync, so it must not use the database.
+  // What a long sync tells while it writes: called on the first page's thread after each part
+  // of up to 128 blocks (8 MB) reaches the file, with the blocks written so far and the
+  // blocks the sync writes in all (done == total at the last call); a sync of 128 blocks or
+  // fewer does not call it. The sync cannot be stopped and runs to its end. The function is
+  // called from inside the sync: it may repaint a progress display, but nothing it runs may
+  // use the database (no reads, changes, syncs or closes) until Sync has returned.
   using SyncProgress = void (*)(long long done, long long total, void* data);
   // Syncs from now on call fn with data (null: no reports).
   void SetSyncProgress(SyncProgress fn, void* data) {
@@ -216,6 +219,10 @@ class DBAccess : public CacheObject {
   // destructor without virtual dispatch). False when a changed block could not be written
   // and stays resident.
   bool FlushPage();
+  // Writes this page's changed block through the journal together with the changed resident
+  // blocks of the pages after it, up to a batch, so that the journal is made durable once
+  // for all of them; the others stay resident, clean.
+  void WriteBack();
   void DropMemory();
   // Counts what the page holds beside its block (views, pseudo-records, hash indexes, string
   // index) as part of its resident memory.
@@ -237,11 +244,11 @@ class DBAccess : public CacheObject {
   void KeepListed(int nr0);
   void HashChanged();
 
-  long long strpos;  // file offset of the block
-  int rwidth;        // cells per record (-1 unknown)
-  int nrused;        // records stored (-1 unknown)
-  int nravail;       // estimate of records that still fit (-1 unknown)
-  DBAccess* next;    // the following page (owned)
+  long long strpos;   // file offset of the block
+  int rwidth;         // cells per record (-1 unknown)
+  int nrused;         // records stored (-1 unknown)
+  int nravail;        // estimate of records that still fit (-1 unknown)
+  DBAccess* next;     // the following page (owned)
   DBHashBits bihset;  // hash indexes of the records, mod DB_HASHSETLEN
   DBPageState state;
   DBRecordList brl;  // pseudo-records while resident
@@ -292,8 +299,8 @@ class DBAccess : public CacheObject {
 struct DBDeleteKeys {
   DBDeleteKeys(const DBRecord* recs, int n);
   // The keys of hash index h (-1 for records without one).
-  std::pair<const std::pair<long, const DBRecord*>*, const std::pair<long, const DBRecord*>*>
-  Of(long h) const;
+  std::pair<const std::pair<long, const DBRecord*>*, const std::pair<long, const DBRecord*>*> Of(
+      long h) const;
   bool MayHold(const DBHashBits& bits) const { return unhashed || bits.Intersects(set); }
 
   std::vector<std::pair<long, const DBRecord*>> byHash;  // sorted by hash index

@@ -234,10 +234,57 @@ void DBAccess::DropMemory() {
   }
 }
 
+namespace {
+
+// Blocks written back together while their memory is freed before a sync, and whether such a
+// batch is being written (a block freed meanwhile is written on its own).
+constexpr size_t kWriteBackBatch = 64;
+bool writingBack = false;
+
+}  // namespace
+
+void DBAccess::WriteBack() {
+  writingBack = true;
+  std::vector<DBAccess*> batch;
+  std::vector<DBPageState> was;
+  std::vector<DBJournal::Piece> pieces;
+  for (DBAccess* p = this; p != nullptr && batch.size() < kWriteBackBatch; p = p->next) {
+    if (p->objCache == nullptr || (p->state != DBPSsync && p->state != DBPScompact)) continue;
+    if (p != this) {
+      // Only blocks whose readying takes no memory (which could free other blocks meanwhile),
+      // held so that none is freed before the batch is written.
+      DBRecordBlock* b = static_cast<DBRecordBlock*>(p->objCache);
+      if (p->InUse() ||
+          (p->state == DBPScompact &&
+           (!p->hashesKnown || p->hashes.size() != static_cast<size_t>(b->NRecords()))))
+        continue;
+      if (p->LoadRaw() == nullptr) continue;
+    }
+    DBPageState w;
+    DBRecordBlock* rb = p->PrepareWrite(&w);
+    if (rb == nullptr) {
+      if (p != this) p->ReleaseBlock(static_cast<DBRecordBlock*>(p->objCache));
+      continue;
+    }
+    batch.push_back(p);
+    was.push_back(w);
+    pieces.push_back({p->strpos, rb->b, DB_BLOCKSIZE});
+  }
+  bool written = !pieces.empty() && journal->Update(pieces);
+  for (size_t i = 0; i < batch.size(); i++) {
+    DBAccess* p = batch[i];
+    DBRecordBlock* rb = static_cast<DBRecordBlock*>(p->objCache);
+    p->FinishWrite(rb, written, was[i]);
+    if (p != this) p->ReleaseBlock(rb);
+  }
+  writingBack = false;
+}
+
 bool DBAccess::FlushPage() {
   if (objCache == nullptr || InUse()) return true;
   if (state == DBPSsync || state == DBPScompact) {
-    if (!SyncPage(false)) {
+    if (journal != nullptr && !writingBack && header != nullptr && !header->ReadOnly()) WriteBack();
+    if (state == DBPSerror || !SyncPage(false)) {
       if (state != DBPSerror) return false;  // a failed write: the block stays for later
       DMESSAGE(DMCdata, "Could not sync database block");
       MakeUnknown(DBPSerror);
@@ -861,6 +908,15 @@ int DBAccess::PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, 
 
 int DBAccess::PageDelete(const DBDeleteKeys& keys, DBRecordList* gone) {
   if (NRecords() <= 0 || !keys.MayHold(bihset)) return 0;
+  if (hashesKnown && !keys.unhashed && hashes.size() == static_cast<size_t>(nrused)) {
+    // The records' hashes tell without reading the block whether any may be a key.
+    bool any = false;
+    for (size_t r = 0; r < hashes.size() && !any; r++) {
+      auto run = keys.Of(static_cast<long>(hashes[r]));
+      any = run.first != run.second;
+    }
+    if (!any) return 0;
+  }
   if (InUse()) DMESSAGE(DMCwarning, "Deleting records from block in use");
   DBRecordBlock* rb = LoadBlock();
   if (rb == nullptr) return 0;

@@ -323,6 +323,7 @@ bool CopyOfKept(const std::string& kept, const std::string& work, Make make) {
   if (!fs::exists(kept, ec)) {
     std::string part = kept + ".part";
     make(part);
+    fs::remove(part + "-index", ec);  // of the file under its first name
     fs::rename(part, kept, ec);
     if (ec) return false;
   }

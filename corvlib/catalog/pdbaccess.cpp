@@ -219,12 +219,19 @@ void PDBAccess::CaptureStored(const DBRecord* recs, int n, DBRecordList* out) {
 
 bool PDBAccess::ApplyChange(const DBRecordList& del, const DBRecordList& add, int* ndel,
                             int* nadd) {
-  DBRecordList gone(GetHeader());
-  *ndel = del.GetSize() > 0 ? DBAccess::DeleteCapture(del.GetArray(), del.GetSize(), &gone) : 0;
+  Taken taken(GetHeader());
+  *ndel = del.GetSize() > 0 ? DBAccess::DeleteCapture(del.GetArray(), del.GetSize(), &taken) : 0;
   nunsynced += *ndel;
   *nadd = add.GetSize() > 0 ? DBAccess::AddRecords(add.GetArray(), add.GetSize()) : 0;
   nunsynced += *nadd;
   if (*nadd >= add.GetSize()) return true;
+
+  // The records deleted, as they were stored.
+  DBRecordList gone(GetHeader());
+  const int nk = static_cast<int>(taken.keys.size());
+  if (nk > 0 && gone.Resize(nk) == nk)
+    for (int i = 0; i < nk; i++) gone[i] = *taken.keys[static_cast<size_t>(i)];
+  AppendTaken(&gone, &taken.copies);
 
   // Put the store back: the records now equal to those added (the added ones among them) go,
   // and all but the added ones come back with the deleted ones.

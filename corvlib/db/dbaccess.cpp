@@ -489,7 +489,7 @@ int DBAccess::DeleteRecords(const DBRecord* recs, int n) {
   return DeleteCapture(recs, n, nullptr);
 }
 
-int DBAccess::DeleteCapture(const DBRecord* recs, int n, DBRecordList* gone) {
+int DBAccess::DeleteCapture(const DBRecord* recs, int n, Taken* taken) {
   if (n < 1 || recs == nullptr) return 0;
   if (header == nullptr || header->ReadOnly()) {
     DMESSAGE(DMCdata, "DeleteRecords called on read-only DB");
@@ -499,7 +499,7 @@ int DBAccess::DeleteCapture(const DBRecord* recs, int n, DBRecordList* gone) {
   if (keys.byHash.empty()) return 0;
   int total = 0;
   for (DBAccess* p = this; p != nullptr && !header->ReadOnly(); p = p->next) {
-    int k = p->PageDelete(keys, gone);
+    int k = p->PageDelete(keys, taken);
     // Adds look for room from the first page this made room in.
     if (k > 0 && (lastAdd == nullptr || p->strpos < lastAdd->strpos)) lastAdd = p;
     total += k;

@@ -127,9 +127,16 @@ class DBAccess : public CacheObject {
   int DeleteRecordList(const DBRecordList& list) {
     return DeleteRecords(list.GetArray(), list.GetSize());
   }
-  // DeleteRecords that also appends a deep copy of every stored record it deletes to gone
-  // (when given), in storage order.
-  int DeleteCapture(const DBRecord* recs, int n, DBRecordList* gone);
+  // The stored records a delete took, so that they can be put back: for each, the key it
+  // matched when the two hold exactly the same values (floats alike to the bit), else a deep
+  // copy of the stored record. Keys are pointers into the records given to the delete.
+  struct Taken {
+    explicit Taken(const DBFieldInfo* schema) : copies(schema) {}
+    std::vector<const DBRecord*> keys;
+    DBRecordList copies;
+  };
+  // DeleteRecords that also notes every stored record it deletes in taken (when given).
+  int DeleteCapture(const DBRecord* recs, int n, Taken* taken);
   void WriteSorted(std::ostream* os, char sep);
   void PrintStats(std::ostream* os);
 
@@ -230,8 +237,8 @@ class DBAccess : public CacheObject {
   bool EnsureViews(int rows);
   void PointViews(int fromRow);
   int PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, bool mayMatch);
-  // Deletes the stored records equal to a key; a deep copy of each goes to gone when given.
-  int PageDelete(const DBDeleteKeys& keys, DBRecordList* gone);
+  // Deletes the stored records equal to a key, noting them in taken when given.
+  int PageDelete(const DBDeleteKeys& keys, Taken* taken);
   int AddFrom(DBAccess** page, const DBRecord* recs, int n);
   bool AnyInUse() const;
   // Counts the memory of the hash set and the kept hashes against the cache's budget.

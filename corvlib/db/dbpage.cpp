@@ -906,7 +906,24 @@ int DBAccess::PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, 
   return found;
 }
 
-int DBAccess::PageDelete(const DBDeleteKeys& keys, DBRecordList* gone) {
+namespace {
+
+// Whether the float values of key, a record equal to stored, are stored's to the bit (the
+// engine's equality allows floats a tolerance).
+bool SameFloats(const DBRecord& stored, const DBRecord& key) {
+  const int n = key.GetNAlloc();
+  for (int j = 0; j < n; j++) {
+    const DBField* f = key.GetField(j);
+    if (f == nullptr || f->GetDT() != DBDTfloat) continue;
+    const int id = stored.GetFieldInfo()->XlateID(key.GetFieldInfo(), j);
+    if (id < 0 || stored[id].Compare(*f) != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int DBAccess::PageDelete(const DBDeleteKeys& keys, Taken* taken) {
   if (NRecords() <= 0 || !keys.MayHold(bihset)) return 0;
   if (hashesKnown && !keys.unhashed && hashes.size() == static_cast<size_t>(nrused)) {
     // The records' hashes tell without reading the block whether any may be a key.
@@ -922,6 +939,7 @@ int DBAccess::PageDelete(const DBDeleteKeys& keys, DBRecordList* gone) {
   if (rb == nullptr) return 0;
   int nr = brl.GetSize();
   ABitMap marks(static_cast<uint32_t>(nr > 0 ? nr : 0));
+  std::vector<const DBRecord*> matched(taken != nullptr ? static_cast<size_t>(nr) : 0);
   int deleted = 0;
   const bool known = hashesKnown && !vouched && hashes.size() == static_cast<size_t>(nr);
   for (int r = nr; r-- > 0;) {
@@ -931,17 +949,24 @@ int DBAccess::PageDelete(const DBDeleteKeys& keys, DBRecordList* gone) {
     for (auto* c = run.first; c != run.second; ++c) {
       if (stored == *c->second) {
         marks.Set(static_cast<uint32_t>(r));
+        if (taken != nullptr) matched[static_cast<size_t>(r)] = c->second;
         deleted++;
         break;
       }
     }
   }
   if (deleted > 0) {
-    if (gone != nullptr) {
-      int k = gone->GetSize();
-      if (gone->Resize(k + deleted) == k + deleted)
-        for (int r = 0; r < nr; r++)
-          if (marks.Check(static_cast<uint32_t>(r))) (*gone)[k++] = brl.Array()[r];
+    if (taken != nullptr) {
+      for (int r = 0; r < nr; r++) {
+        const DBRecord* key = matched[static_cast<size_t>(r)];
+        if (key == nullptr) continue;
+        if (SameFloats(brl.Array()[r], *key)) {
+          taken->keys.push_back(key);
+        } else {
+          int k = taken->copies.GetSize();
+          if (taken->copies.Resize(k + 1) == k + 1) taken->copies[k] = brl.Array()[r];
+        }
+      }
     }
     DropViews();  // the rows move
     rb->DeleteRecords(marks);

@@ -692,8 +692,7 @@ TEST(AccessFile, BulkChangesWriteBackInBatchesAndLongSyncsReportProgress) {
   std::vector<std::pair<long long, long long>> told;
   d.db->SetSyncProgress(
       [](long long done, long long total, void* data) {
-        static_cast<std::vector<std::pair<long long, long long>>*>(data)->emplace_back(done,
-                                                                                      total);
+        static_cast<std::vector<std::pair<long long, long long>>*>(data)->emplace_back(done, total);
       },
       &told);
   ASSERT_EQ(d.db->DeleteRecords(changed.data(), 10), 10);  // a small sync tells nothing

@@ -10,6 +10,7 @@
 #include "catalog/pfileinfo.h"
 #include "catalog/preconcile.h"
 #include "support/dmessage.h"
+#include "support/pwork.h"
 
 namespace {
 
@@ -133,6 +134,7 @@ unsigned long PreconcileSetLength(int ndisp) {
 void PContextState::Catalog(const DBRecord* records, int n) {
   if (records == nullptr) return;
   for (int i = 0; i < n; i++) {
+    PworkItem(i, n);
     const DBRecord& r = records[i];
     if (r.l == nullptr || r.GetNAlloc() < 1) continue;
     const DBField& subj = PDBgetField(r, PDBFsubject);
@@ -198,6 +200,7 @@ int PContext::Reconcile() {
   const int nd = rdisp.GetSize();
   if (nd == 0) return 0;
   if (strcmp(rsrc, "*DB") == 0) {
+    PworkStep(-1);
     rcommon = rdisp;
     PmarkReadOnly(&rcommon);
     rdisp_link.Resize(nd);

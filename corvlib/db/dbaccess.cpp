@@ -17,6 +17,7 @@
 #include "db/dbpagedir.h"
 #include "db/dbsidefile.h"
 #include "support/dmessage.h"
+#include "support/pwork.h"
 
 bool DBAccess::Init(DBHeader* h, std::iostream* stream, bool readonly) {
   return Init(h, stream, nullptr, readonly);
@@ -459,8 +460,10 @@ int DBAccess::ForEachBlock(int (*fn)(const DBRecordList&, void*), void* data,
                            const DBFieldSort* order) {
   if (fn == nullptr || header == nullptr) return 0;
   if (order == nullptr || order->order[0] == 0) {
-    int sum = 0;
+    int sum = 0, pages = 0, done = 0;
+    for (const DBAccess* p = this; p != nullptr; p = p->next) ++pages;
     for (DBAccess* p = this; p != nullptr; p = p->next) {
+      PworkStep(static_cast<double>(done++) / pages);
       DBRecordBlock* rb = p->LoadBlock();
       if (rb == nullptr) continue;
       int r = fn(p->brl, data);

@@ -11,7 +11,7 @@
 // record), 20 years of capture dates, GPS on 30%; every (n / 100,000)th is of the make the
 // search asks for. The catalogues are made once in /tmp/lumerin_bench_bigcat (written through
 // the library directly) and copied before each run.
-//   QT_QPA_PLATFORM=offscreen build/bench/bench_bigcat [100000 1000000]
+//   QT_QPA_PLATFORM=offscreen build/bench/bench_bigcat [100000 1000000] [--no-undo|--no-sync]
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -281,6 +281,7 @@ int CountKeyword() {
 }
 
 bool gSkipUndo = false;  // --no-undo: the steps up to the sync only
+bool gSkipSync = false;  // --no-sync: up to Set Keyword, then the process ends unsynced
 
 std::vector<Step> RunOurs(int n) {
   std::vector<Step> steps;
@@ -309,6 +310,7 @@ std::vector<Step> RunOurs(int n) {
     Command("keyw");
   }));
   if (CountKeyword() != mw->bc.rdisp.GetSize()) fprintf(stderr, "keyword not set\n");
+  if (gSkipSync) return steps;
   steps.push_back(Time(&w, "the sync after it", [&] {
     if (!PidleSync()) ok = mw->bc.SyncDB();
   }));
@@ -447,6 +449,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i)
     if (strcmp(argv[i], "--no-undo") == 0)
       gSkipUndo = true;
+    else if (strcmp(argv[i], "--no-sync") == 0)
+      gSkipSync = gSkipUndo = true;
     else if (atoi(argv[i]) >= kShown)
       sizes.push_back(atoi(argv[i]));
   if (sizes.empty()) sizes = {100000, 1000000};
@@ -473,6 +477,7 @@ int main(int argc, char** argv) {
     }
     fflush(stdout);
   }
+  if (gSkipSync) _exit(0);  // nothing of the unsynced change is written
   gInterfaceReady = 0;
   PdestroyInterface();
   return 0;

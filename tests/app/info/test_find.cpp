@@ -261,6 +261,60 @@ TEST_F(Find, NothingLoadsClosesOrSearchesWhileTheCatalogueIsWalked) {
   EXPECT_EQ(ctx->rdisp.GetSize(), 600);
 }
 
+// A search and a setting command whose work runs long (the platform clock moves a tenth of a
+// second at every pump of events): the windows keep being served throughout, the Progress window
+// shows while the work holds the records, the commands that would pull them away are refused,
+// and it is gone when the work ends.
+TEST_F(Find, LongSearchesAndSettingsShowProgressAndKeepPainting) {
+  MakeDisplay(&PDBFInfo, 300);
+  for (int i = 0; i < 300; ++i) {
+    ctx->rdisp[i].SetField(PDBFnbytes, static_cast<long>(1000 + i));
+    ctx->rdisp[i].SetField(PDBFhashval, static_cast<long>(5000 + i));
+    ctx->rdisp[i].SetField(PDBFsubject, i % 3 ? "Trip" : "Home");
+  }
+  Catalogue();
+  SetManualPlatformClock(true);
+  int pumps = 0, withProgress = 0;
+  bool refused = true;
+  QTimer tick;
+  QObject::connect(&tick, &QTimer::timeout, [&] {
+    if (!PisBusy()) return;
+    ++pumps;
+    AdvancePlatformClock(0.1);
+    if (!IsWindowVisible(gProgressWindow)) return;
+    ++withProgress;
+    for (const char* c : {"fcat", "keyw", "undo", "cata"})
+      refused = refused && PrefusedWhileBusy(FourCC({c[0], c[1], c[2], c[3], 0}));
+  });
+  tick.start(0);
+  ASSERT_TRUE(find->Find(mw));
+  Clause(1, "Subject", "equals", "Trip");
+  ASSERT_TRUE(find->SearchCatalog());
+  EXPECT_EQ(ctx->rdisp.GetSize(), 200);
+  EXPECT_GE(pumps, 3);
+  EXPECT_GT(withProgress, 0);
+  EXPECT_FALSE(IsWindowVisible(gProgressWindow));
+
+  pumps = withProgress = 0;
+  ctx->SelectAll();
+  WhenShown(
+      gInputWindow, [] { PutControlText(ControlOf(gInputWindow, "inpt", 129), "pier"); }, "bttn",
+      1);
+  SendCommand("keyw", kEventCommandProcess, GetWindowEventTarget(mw->GetWindow()));
+  tick.stop();
+  SetManualPlatformClock(false);
+  EXPECT_GE(pumps, 3);
+  EXPECT_GT(withProgress, 0);
+  EXPECT_TRUE(refused);
+  EXPECT_FALSE(IsWindowVisible(gProgressWindow));
+  EXPECT_FALSE(PisBusy());
+  int set = 0;
+  for (int i = 0; i < ctx->rdisp.GetSize(); ++i)
+    set += PDBgetField(ctx->rdisp[i], PDBFkeyword).Match("pier") ? 1 : 0;
+  EXPECT_EQ(set, 200);
+  EXPECT_STREQ(ctx->pdb.UndoName(), "Set");
+}
+
 // ---- The model.
 
 // A plain reading of the verb table; typed numbers are taken as floats.

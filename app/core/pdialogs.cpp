@@ -258,6 +258,7 @@ bool reportProgress(const char* msg, int pct) {
 namespace {
 
 struct Work {
+  double pumpEvery = kWorkPumpEvery, progressAfter = kWorkProgressAfter;
   int depth = 0;
   double start = 0, lastPump = 0;
   bool shown = false;
@@ -268,9 +269,9 @@ struct Work {
 void WorkHook(double done) {
   if (work.depth == 0 || gInterfaceReady != 1) return;
   const double now = GetCurrentEventTime();
-  if (now - work.lastPump < kWorkPumpEvery && now >= work.lastPump) return;
+  if (now - work.lastPump < work.pumpEvery && now >= work.lastPump) return;
   work.lastPump = now;
-  if (!work.shown && now - work.start < kWorkProgressAfter) {
+  if (!work.shown && now - work.start < work.progressAfter) {
     checkEvents(0);
     return;
   }
@@ -289,10 +290,15 @@ void WorkHook(double done) {
 
 }  // namespace
 
+void PsetWorkPace(double pumpEvery, double progressAfter) {
+  work.pumpEvery = pumpEvery;
+  work.progressAfter = progressAfter;
+}
+
 PWorkProgress::PWorkProgress(const char* msg) {
   if (work.depth++ > 0) return;
   work.start = GetCurrentEventTime();
-  work.lastPump = -1e9;  // the first step pumps
+  work.lastPump = work.start;
   work.shown = false;
   work.pct = 1;
   snprintf(work.msg, sizeof work.msg, "%s", msg ? msg : "Working...");

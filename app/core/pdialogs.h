@@ -57,13 +57,16 @@ OSType getInput(char* resp, int rlen, const char* msg);
 bool reportProgress(const char* msg, int pct);
 
 // An operation whose work runs inside the library (opening a catalogue, a search, storing an
-// edit, undo): while one is in scope the library's long work pumps events (at most every
-// kWorkPumpEvery seconds), so the windows keep painting, and once it has run kWorkProgressAfter
-// seconds the Progress window shows msg and how far the work has come. The commands that would
-// pull the records from under it are refused meanwhile (it holds the busy guard). Operations
-// nest: the outermost one's message is shown.
-constexpr double kWorkPumpEvery = 0.04;
+// edit, undo): while one is in scope the library's long work pumps events every kWorkPumpEvery
+// seconds, so the windows keep painting, and once it has run kWorkProgressAfter seconds the
+// Progress window shows msg and how far the work has come. Work shorter than kWorkPumpEvery
+// pumps nothing: what the user does meanwhile waits for it and then runs. The commands that
+// would pull the records from under it are refused meanwhile (it holds the busy guard).
+// Operations nest: the outermost one's message is shown.
+constexpr double kWorkPumpEvery = 0.05;
 constexpr double kWorkProgressAfter = 0.3;
+// The pace of the above (by default those two), for tests that drive the platform clock.
+void PsetWorkPace(double pumpEvery, double progressAfter);
 class PWorkProgress {
  public:
   explicit PWorkProgress(const char* msg);

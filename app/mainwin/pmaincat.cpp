@@ -157,7 +157,9 @@ void PMainWindow::CloseCatalog() {
   if (bc.dbname[0] == '\0') return;
   if (Editing("close the catalog")) return;
   if (gInfo && browser && gInfo->GetBrowser() == browser) gInfo->Close();
+  PWorkProgress work("Closing catalog...");
   SetUndoable(false);
+  PWorkProgress::Step(-1);
   repeatSetting(PDBFend, nullptr);
   if (bc.ReadOnly()) bc.phd.SetChangedFlag(false);
   DMESSAGE(DMCinfo, "Closing catalog '%s'", bc.dbname);

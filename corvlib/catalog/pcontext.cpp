@@ -18,6 +18,7 @@
 #include "db/dbfile.h"
 #include "image/pireader.h"
 #include "support/dmessage.h"
+#include "support/pwork.h"
 
 namespace {
 
@@ -296,8 +297,11 @@ bool PContext::CloseDB() {
   // A read-only catalogue has nothing to write: a part of it that could not be read (damage,
   // already told) does not make its close fail.
   const bool ro = ReadOnly();
+  PworkStep(-1);
   bool ok = pdb.Checkpoint(nullptr, nullptr);
+  PworkStep(-1);
   pdb.ClearChanges();
+  PworkStep(-1);
   if (!pdb.Close() && !ro) ok = false;
   pdb.Init(nullptr, nullptr, false);
   phd.Attach(nullptr, false);

@@ -200,8 +200,13 @@ int PContext::Reconcile() {
   const int nd = rdisp.GetSize();
   if (nd == 0) return 0;
   if (strcmp(rsrc, "*DB") == 0) {
-    PworkStep(-1);
-    rcommon = rdisp;
+    // Each displayed record's copy is the catalogue's version (record by record, so that long
+    // work can tell how far it has come).
+    if (rcommon.Resize(nd) == nd)
+      for (int i = 0; i < nd; i++) {
+        PworkItem(i, nd);
+        rcommon[i] = rdisp.Get(i);
+      }
     PmarkReadOnly(&rcommon);
     rdisp_link.Resize(nd);
     rdisp_link.LinkAll(&rdisp);

@@ -399,6 +399,14 @@ int PContextState::FixLinks(bool rebuild) {
     if (!unresolved) return count;
     DMESSAGE(DMCwarning, "Resorting to record search in FixLinks");
   }
+  // The displayed records by hash index, made once for all the searches.
+  HashPositions index;
+  bool indexed = false;
+  auto find = [&](const DBQuery& q) {
+    if (!indexed) IndexList(rdisp, &index);
+    indexed = true;
+    return FindIndexed(rdisp, index, q);
+  };
   for (int k = nc; k-- > 0;) {
     if (linked[k]) continue;
     const DBRecord& c = rcommon.Get(k);
@@ -406,8 +414,8 @@ int PContextState::FixLinks(bool rebuild) {
     if (c.GetFieldInfo() != nullptr) {
       DBQuery q(c.GetFieldInfo(), true);
       if (PCsetQuery(&q, c, uniq)) {
-        i = rdisp.FindFirst(&q);
-        if (i < 0 && !uniq && PCsetQuery(&q, c, true)) i = rdisp.FindFirst(&q);
+        i = find(q);
+        if (i < 0 && !uniq && PCsetQuery(&q, c, true)) i = find(q);
       }
     }
     if (i >= 0 && rdisp_link[k].Link(&rdisp[i]) == 1) {

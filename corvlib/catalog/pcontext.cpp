@@ -73,6 +73,12 @@ PContext::PContext()
   slock_path[0] = '\0';
   dbname[0] = '\0';
   dbpath[0] = '\0';
+  // A long sync of either catalogue is a step of the work under way.
+  const DBAccess::SyncProgress step = [](long long done, long long total, void*) {
+    PworkStep(total > 0 ? static_cast<double>(done) / static_cast<double>(total) : -1);
+  };
+  pdb.SetSyncProgress(step, nullptr);
+  sdb.SetSyncProgress(step, nullptr);
 }
 
 PContext::~PContext() {

@@ -408,6 +408,7 @@ int PContextState::FixLinks(bool rebuild) {
     return FindIndexed(rdisp, index, q);
   };
   for (int k = nc; k-- > 0;) {
+    PworkItem(nc - k, nc);
     if (linked[k]) continue;
     const DBRecord& c = rcommon.Get(k);
     int i = -1;
@@ -458,8 +459,10 @@ void PContextState::ReflectChange(const DBChangeList* change, bool undo) {
       }
   }
   if (dropped) rdisp.Compact(false);
+  PworkStep(-1);
   change->ReflectChange(&rcommon, undo);
   PmarkReadOnly(&rcommon);
+  PworkStep(-1);
   FixLinks(true);
   if (undo) return;
   for (const DBChangeList* ch = change; ch != nullptr; ch = ch->prev) {

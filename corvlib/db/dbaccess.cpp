@@ -392,6 +392,7 @@ int DBAccess::AddFrom(DBAccess** page, const DBRecord* recs, int n) {
   // Each record is checked as it comes, while its fields are at hand: the records before the
   // first that cannot be stored are added.
   while (stored < n && p != nullptr && dbpriv::storablePrefix(recs + stored, 1) == 1) {
+    PworkItem(stored, n);
     if (p->next != nullptr && p->nravail < 0 && p->objCache == nullptr) {
       p = p->next;  // room in a page not yet read is not looked for
       continue;
@@ -500,6 +501,7 @@ int DBAccess::DeleteCapture(const DBRecord* recs, int n, Taken* taken) {
   if (keys.byHash.empty()) return 0;
   int total = 0;
   for (DBAccess* p = this; p != nullptr && !header->ReadOnly(); p = p->next) {
+    PworkStep(-1);
     int k = p->PageDelete(keys, taken);
     // Adds look for room from the first page this made room in.
     if (k > 0 && (lastAdd == nullptr || p->strpos < lastAdd->strpos)) lastAdd = p;

@@ -297,6 +297,7 @@ bool PContext::CloseDB() {
     if (rsrc[0] == '*') strcpy(rsrc, "*EX");
   }
   rcommon.Init(nullptr);
+  PworkStep(-1);
   rdisp_link.Init(nullptr);
   ClearSets();
   dbs.SetDB(nullptr);

@@ -245,12 +245,15 @@ bool DBAccess::JournaledSync(bool closing) {
       progressFn(end < changed.size() ? static_cast<long long>(end) : total, total, progressData);
   }
   for (size_t i = 0; i < changed.size(); i++) {
+    PworkItem(static_cast<long long>(i), static_cast<long long>(changed.size()));
     DBAccess* p = changed[i];
     if (!p->FinishWrite(static_cast<DBRecordBlock*>(p->objCache), written, was[i])) ok = false;
   }
   // What was written is committed even when a block could not be readied.
   bool wrote = written && journal->Active();
+  PworkStep(-1);
   ok = written && journal->Commit() && ok;
+  PworkStep(-1);
   if (ok) {
     header->SetChangedFlag(false);
     if (sideState != nullptr) SaveSide(wrote, closing);

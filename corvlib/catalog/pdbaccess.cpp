@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/dmessage.h"
+#include "support/pwork.h"
 #include "support/chain.h"
 
 namespace {
@@ -120,6 +121,7 @@ bool DBChangeList::ReflectChange(DBRecordList* list, bool backward) const {
         if (list->Get(j).l != nullptr) byHash.emplace_back(list->Get(j).HashIndex(), j);
       std::sort(byHash.begin(), byHash.end());
       for (int i = 0; i < removal.GetSize(); i++) {
+        PworkItem(i, removal.GetSize());
         const DBRecord& r = removal.Get(i);
         if (!HasValues(r)) continue;
         const long h = r.HashIndex();
@@ -144,8 +146,10 @@ bool DBChangeList::ReflectChange(DBRecordList* list, bool backward) const {
         return false;
       }
       int put = have;
-      for (int i = 0; i < n; i++)
+      for (int i = 0; i < n; i++) {
+        PworkItem(i, n);
         if (HasValues(addition.Get(i))) (*list)[put++] = addition.Get(i);
+      }
       list->Resize(put);
     }
     ch = ch->prev;
@@ -222,6 +226,7 @@ bool PDBAccess::ApplyChange(const DBRecordList& del, const DBRecordList& add, in
   Taken taken(GetHeader());
   *ndel = del.GetSize() > 0 ? DBAccess::DeleteCapture(del.GetArray(), del.GetSize(), &taken) : 0;
   nunsynced += *ndel;
+  PworkStep(-1);
   *nadd = add.GetSize() > 0 ? DBAccess::AddRecords(add.GetArray(), add.GetSize()) : 0;
   nunsynced += *nadd;
   if (*nadd >= add.GetSize()) return true;
@@ -406,8 +411,10 @@ const char* PDBAccess::RedoName() const {
 
 bool PDBAccess::ClearChanges() {
   bool ok = Checkpoint(nullptr, nullptr);
+  PworkStep(-1);
   delete undoList;
   undoList = nullptr;
+  PworkStep(-1);
   delete redoList;
   redoList = nullptr;
   return ok;

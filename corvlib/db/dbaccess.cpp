@@ -18,6 +18,7 @@
 #include "db/dbpagedir.h"
 #include "db/dbsidefile.h"
 #include "support/dmessage.h"
+#include "support/pwork.h"
 
 bool DBAccess::Init(DBHeader* h, std::iostream* stream, bool readonly) {
   return Init(h, stream, nullptr, readonly);
@@ -244,12 +245,15 @@ bool DBAccess::JournaledSync(bool closing) {
       progressFn(end < changed.size() ? static_cast<long long>(end) : total, total, progressData);
   }
   for (size_t i = 0; i < changed.size(); i++) {
+    PworkItem(static_cast<long long>(i), static_cast<long long>(changed.size()));
     DBAccess* p = changed[i];
     if (!p->FinishWrite(static_cast<DBRecordBlock*>(p->objCache), written, was[i])) ok = false;
   }
   // What was written is committed even when a block could not be readied.
   bool wrote = written && journal->Active();
+  PworkStep(-1);
   ok = written && journal->Commit() && ok;
+  PworkStep(-1);
   if (ok) {
     header->SetChangedFlag(false);
     if (sideState != nullptr) SaveSide(wrote, closing);
@@ -391,6 +395,7 @@ int DBAccess::AddFrom(DBAccess** page, const DBRecord* recs, int n) {
   // Each record is checked as it comes, while its fields are at hand: the records before the
   // first that cannot be stored are added.
   while (stored < n && p != nullptr && dbpriv::storablePrefix(recs + stored, 1) == 1) {
+    PworkItem(stored, n);
     if (p->next != nullptr && p->nravail < 0 && p->objCache == nullptr) {
       p = p->next;  // room in a page not yet read is not looked for
       continue;
@@ -499,6 +504,7 @@ int DBAccess::DeleteCapture(const DBRecord* recs, int n, Taken* taken) {
   if (keys.byHash.empty()) return 0;
   int total = 0;
   for (DBAccess* p = this; p != nullptr && !header->ReadOnly(); p = p->next) {
+    PworkStep(-1);
     int k = p->PageDelete(keys, taken);
     // Adds look for room from the first page this made room in.
     if (k > 0 && (lastAdd == nullptr || p->strpos < lastAdd->strpos)) lastAdd = p;
@@ -514,8 +520,10 @@ int DBAccess::ForEachBlock(int (*fn)(const DBRecordList&, void*), void* data,
                            const DBFieldSort* order) {
   if (fn == nullptr || header == nullptr) return 0;
   if (order == nullptr || order->order[0] == 0) {
-    int sum = 0;
+    int sum = 0, pages = 0, done = 0;
+    for (const DBAccess* p = this; p != nullptr; p = p->next) ++pages;
     for (DBAccess* p = this; p != nullptr; p = p->next) {
+      PworkStep(static_cast<double>(done++) / pages);
       DBRecordBlock* rb = p->LoadBlock();
       if (rb == nullptr) continue;
       int r = fn(p->brl, data);

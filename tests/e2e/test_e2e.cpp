@@ -801,7 +801,9 @@ void AddDensity() {
   if (!QDir(QString::fromStdString(Testdata("jpeg"))).exists()) return;
   steps.push_back({"the density asked", [] { return true; },
                    [] {
-                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Select All"));
+                     // (Select All is greyed when every record is selected already.)
+                     if (gMain->bc.TotalSelected() < gMain->bc.rdisp.GetSize())
+                       EXPECT_TRUE(Menu(gMain->GetWindow(), "Select All"));
                      EXPECT_TRUE(OpenedMenu(gMain->GetWindow(), "Set Density..."));
                    }});
   steps.push_back({"the density dialog shows", [] { return IsWindowVisible(gInputWindow); },

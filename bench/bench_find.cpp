@@ -26,7 +26,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
-#include "app/core/pfindnearby.h"
+#include "app/records/pfindnearby.h"
 #include "app/core/phandlers.h"
 #include "app/core/pseam.h"
 #include "app/info/pfind.h"

@@ -28,6 +28,7 @@
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
+#include "app/print/pforms.h"
 #include "app/print/pprint.h"
 #include "app/shell/pshell.h"
 #include "bench_testdata.h"

@@ -22,6 +22,7 @@
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
+#include "app/image/pforms.h"
 #include "app/image/pimagedrawer.h"
 #include "app/image/pimagewin.h"
 #include "app/shell/pshell.h"

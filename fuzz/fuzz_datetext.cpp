@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/core/pdates.h"
+#include "app/records/pdates.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The first 24 bytes, when there are so many, are six offsets; the rest is the date text.

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/core/psetother.h"
+#include "app/records/psetother.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

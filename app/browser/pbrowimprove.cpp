@@ -5,7 +5,7 @@
 #include "app/browser/pbrowser.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
-#include "app/core/precfile.h"
+#include "app/records/precfile.h"
 #include "platform/plaunch.h"
 
 namespace {

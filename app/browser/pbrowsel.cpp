@@ -10,6 +10,7 @@
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
 #include "app/core/pcommands.h"
+#include "app/records/precfile.h"
 #include "app/core/pimgdraw.h"
 #include "catalog/pdbase.h"
 #include "catalog/pdbformat.h"

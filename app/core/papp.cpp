@@ -26,20 +26,20 @@ IInfoWindow* gInfo = nullptr;
 IFindWindow* gFind = nullptr;
 IImageWindow* gImager = nullptr;
 
-WindowRef gInputWindow, gAboutWindow, gConfirmWindow, gPositionWindow, gProgressWindow, gSaveWindow,
-    gPrintWindow, gHDRWindow, gPanoWindow, gDateWindow, gImgExpWindow, gWebWindow, gShowWindow,
-    gFieldWindow, gHistoWindow, gFCWindow, gPrefWindow, gAlertWindow;
+WindowRef gInputWindow, gAboutWindow, gConfirmWindow, gPositionWindow, gProgressWindow, gPrefWindow,
+    gAlertWindow;
 
 const PDialogSlot kDialogs[kDialogCount] = {
     {&gInputWindow, "InputWindow"},       {&gAboutWindow, "AboutWindow"},
     {&gConfirmWindow, "ConfirmWindow"},   {&gPositionWindow, "PositionWindow"},
-    {&gProgressWindow, "ProgressWindow"}, {&gSaveWindow, "SaveWindow"},
-    {&gPrintWindow, "PrintWindow"},       {&gHDRWindow, "HDRWindow"},
-    {&gPanoWindow, "PanoWindow"},         {&gDateWindow, "DateWindow"},
-    {&gImgExpWindow, "ImgExpWindow"},     {&gWebWindow, "WebWindow"},
-    {&gShowWindow, "ShowWindow"},         {&gFieldWindow, "FieldWindow"},
-    {&gHistoWindow, "HistoWindow"},       {&gFCWindow, "FCWindow"},
-    {&gPrefWindow, "PrefWindow"},         {&gAlertWindow, "AlertWindow"}};
+    {&gProgressWindow, "ProgressWindow"}, {&gPrefWindow, "PrefWindow"},
+    {&gAlertWindow, "AlertWindow"}};
+
+std::vector<PDialogSlot> PdialogSlots() {
+  std::vector<PDialogSlot> all(kDialogs, kDialogs + kDialogCount);
+  all.insert(all.end(), PappHooks().dialogs.begin(), PappHooks().dialogs.end());
+  return all;
+}
 
 int gInterfaceReady = 0;
 namespace {
@@ -100,7 +100,7 @@ int PcreateInterface() {
       !Made(gFind, hooks.makeFindWindow(nib), "Find") ||
       !Made(gImager, hooks.makeImageWindow(nib, gMain->GetBrowser()), "Image"))
     return 1;
-  for (const PDialogSlot& d : kDialogs)
+  for (const PDialogSlot& d : PdialogSlots())
     if ((err = CreateWindowFromNib(nib, d.nibName, d.window)) != noErr) return err;
   return 0;
 }
@@ -114,7 +114,7 @@ void PdestroyInterface() {
   gInfo = nullptr;
   delete gMain;
   gMain = nullptr;
-  for (const PDialogSlot& d : kDialogs) {
+  for (const PDialogSlot& d : PdialogSlots()) {
     if (*d.window) DisposeWindow(*d.window);
     *d.window = nullptr;
   }

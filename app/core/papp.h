@@ -3,13 +3,15 @@
 // selected record.
 //
 // Start-up (Prun): the standard image readers; the interface (menu bar, the main, info, find and
-// image windows, then the 18 dialogs); the application's event handlers; message routing (alerts
+// image windows, then the dialogs); the application's event handlers; message routing (alerts
 // through postAlert, no exit hook, standard error only for the four most severe classes); the
 // main window's fields and medium thumbnails; preferences and the log; gInterfaceReady; the
 // shadow catalogue; the start-up option; the event loop. Shut-down after the loop: images
 // closed, print session ended, preferences saved, catalogue synced with its statistics in the
 // log, main window closed, shadow catalogue and thumbnail cache closed, interface destroyed.
 #pragma once
+
+#include <vector>
 
 #include "app/core/pprefs.h"
 #include "app/core/pwindows.h"
@@ -22,17 +24,24 @@ extern IInfoWindow* gInfo;
 extern IFindWindow* gFind;
 extern IImageWindow* gImager;
 
-// The 18 dialog windows, in the order they are made from the nib.
+// The core's own dialog windows, in the order they are made from the nib. The other dialogs
+// belong to the window libraries that use them; the shell registers them (PAppHooks::dialogs).
 extern WindowRef gInputWindow, gAboutWindow, gConfirmWindow, gPositionWindow, gProgressWindow,
-    gSaveWindow, gPrintWindow, gHDRWindow, gPanoWindow, gDateWindow, gImgExpWindow, gWebWindow,
-    gShowWindow, gFieldWindow, gHistoWindow, gFCWindow, gPrefWindow, gAlertWindow;
+    gPrefWindow, gAlertWindow;
 
+// A dialog window made from the nib into *window. A library's dialog names the handler
+// installed on it (the window its user data) and the events the handler takes.
 struct PDialogSlot {
   WindowRef* window;
   const char* nibName;
+  EventHandlerProcPtr handler = nullptr;
+  const EventTypeSpec* events = nullptr;
+  UInt32 eventCount = 0;
 };
-constexpr int kDialogCount = 18;
+constexpr int kDialogCount = 7;
 extern const PDialogSlot kDialogs[kDialogCount];
+// Every dialog, in the order they are made: the core's, then those the shell registered.
+std::vector<PDialogSlot> PdialogSlots();
 
 // 1 from the end of preference reading until just before the interface is destroyed; events are
 // pumped (checkEvents) only while it is 1.

@@ -4,11 +4,6 @@
 
 #include "platform/pevent.h"
 
-// The record file commands and the setting commands' shared state, which callers of the
-// commands here reach through this header too.
-#include "app/core/precfile.h"
-#include "app/core/psetfield.h"
-
 class IBrowser;
 
 // Asks for a tab-separated record file (or a catalogue) and imports it.

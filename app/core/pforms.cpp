@@ -1,4 +1,4 @@
-// The core's interface descriptions, compiled in: the menu bar and the 18 dialogs, registered
+// The core's interface descriptions, compiled in: the menu bar and the core's dialogs, registered
 // under a nib name. Also the parts of the core's platform seam (pseam.h) that reach Qt through
 // the platform's painter.
 #include <QMainWindow>
@@ -14,22 +14,11 @@
 #include "ui_AboutWindow.h"
 #include "ui_AlertWindow.h"
 #include "ui_ConfirmWindow.h"
-#include "ui_DateWindow.h"
-#include "ui_FCWindow.h"
-#include "ui_FieldWindow.h"
-#include "ui_HDRWindow.h"
-#include "ui_HistoWindow.h"
-#include "ui_ImgExpWindow.h"
 #include "ui_InputWindow.h"
 #include "ui_MainMenu.h"
-#include "ui_PanoWindow.h"
 #include "ui_PositionWindow.h"
 #include "ui_PrefWindow.h"
-#include "ui_PrintWindow.h"
 #include "ui_ProgressWindow.h"
-#include "ui_SaveWindow.h"
-#include "ui_ShowWindow.h"
-#include "ui_WebWindow.h"
 
 namespace {
 
@@ -49,17 +38,6 @@ void PregisterCoreForms(const char* nib, const char* omit) {
   Register<Ui::ConfirmWindow>(nib, "ConfirmWindow", omit);
   Register<Ui::PositionWindow>(nib, "PositionWindow", omit);
   Register<Ui::ProgressWindow>(nib, "ProgressWindow", omit);
-  Register<Ui::SaveWindow>(nib, "SaveWindow", omit);
-  Register<Ui::PrintWindow>(nib, "PrintWindow", omit);
-  Register<Ui::HDRWindow>(nib, "HDRWindow", omit);
-  Register<Ui::PanoWindow>(nib, "PanoWindow", omit);
-  Register<Ui::DateWindow>(nib, "DateWindow", omit);
-  Register<Ui::ImgExpWindow>(nib, "ImgExpWindow", omit);
-  Register<Ui::WebWindow>(nib, "WebWindow", omit);
-  Register<Ui::ShowWindow>(nib, "ShowWindow", omit);
-  Register<Ui::FieldWindow>(nib, "FieldWindow", omit);
-  Register<Ui::HistoWindow>(nib, "HistoWindow", omit);
-  Register<Ui::FCWindow>(nib, "FCWindow", omit);
   Register<Ui::PrefWindow>(nib, "PrefWindow", omit);
   Register<Ui::AlertWindow>(nib, "AlertWindow", omit);
 }

@@ -54,16 +54,6 @@ const EventTypeSpec appEventSpec[4] = {{kEventClassCommand, kEventCommandProcess
 const EventTypeSpec aboutEventSpec[2] = {{kEventClassWindow, kEventWindowClickContentRgn},
                                          {kEventClassWindow, kEventWindowClose}};
 const EventTypeSpec confirmEventSpec[1] = {{kEventClassCommand, kEventCommandProcess}};
-const EventTypeSpec histoEventSpec[4] = {{kEventClassCommand, kEventCommandProcess},
-                                         {kEventClassCommand, kEventCommandUpdateStatus},
-                                         {kEventClassWindow, kEventWindowClose},
-                                         {kEventClassWindow, kEventWindowShown}};
-const EventTypeSpec fcEventSpec[6] = {{kEventClassCommand, kEventCommandProcess},
-                                      {kEventClassCommand, kEventCommandUpdateStatus},
-                                      {kEventClassWindow, kEventWindowClose},
-                                      {kEventClassWindow, 200},
-                                      {kEventClassWindow, 201},
-                                      {kEventClassWindow, kEventWindowShown}};
 const EventTypeSpec alertEventSpec[2] = {{kEventClassCommand, kEventCommandProcess},
                                          {kEventClassWindow, kEventWindowClose}};
 const EventTypeSpec prefEventSpec[2] = {{kEventClassCommand, kEventCommandProcess},
@@ -105,24 +95,18 @@ int PinstallEventHandlers() {
                              {&gConfirmWindow, ConfirmEventHandler, confirmEventSpec, 1},
                              {&gPositionWindow, ConfirmEventHandler, confirmEventSpec, 1},
                              {&gInputWindow, ConfirmEventHandler, confirmEventSpec, 1},
-                             {&gSaveWindow, ConfirmEventHandler, confirmEventSpec, 1},
-                             {&gPrintWindow, ConfirmEventHandler, confirmEventSpec, 1},
-                             {&gHDRWindow, ConfirmEventHandler, confirmEventSpec, 1},
-                             {&gDateWindow, ConfirmEventHandler, confirmEventSpec, 1},
-                             {&gWebWindow, ConfirmEventHandler, confirmEventSpec, 1},
-                             {&gImgExpWindow, ConfirmEventHandler, confirmEventSpec, 1},
-                             {&gShowWindow, ConfirmEventHandler, confirmEventSpec, 1},
-                             {&gFieldWindow, ConfirmEventHandler, confirmEventSpec, 1},
-                             {&gHistoWindow, HistoEventHandler, histoEventSpec, 4},
-                             {&gFCWindow, FCEventHandler, fcEventSpec, 6},
-                             {&gPanoWindow, ConfirmEventHandler, confirmEventSpec, 1},
                              {&gPrefWindow, PrefEventHandler, prefEventSpec, 2},
                              {&gAlertWindow, AlertEventHandler, alertEventSpec, 2}};
   for (const Installed& i : table) {
-    // The field window's handler does what the confirm handler does, and more.
-    EventHandlerProcPtr h = i.window == &gFieldWindow ? FieldEventHandler : i.handler;
-    if (*i.window != nullptr && InstallEventHandler(GetWindowEventTarget(*i.window), h, i.n,
+    if (*i.window != nullptr && InstallEventHandler(GetWindowEventTarget(*i.window), i.handler, i.n,
                                                     i.types, *i.window, nullptr) == noErr)
+      ++n;
+  }
+  // The libraries' dialogs bring their own handlers.
+  for (const PDialogSlot& d : PappHooks().dialogs) {
+    if (*d.window != nullptr && d.handler != nullptr &&
+        InstallEventHandler(GetWindowEventTarget(*d.window), d.handler, d.eventCount, d.events,
+                            *d.window, nullptr) == noErr)
       ++n;
   }
   return n;
@@ -404,15 +388,6 @@ OSStatus ConfirmEventHandler(EventHandlerCallRef, EventRef event, void* userData
   return noErr;
 }
 
-OSStatus FieldEventHandler(EventHandlerCallRef call, EventRef event, void* userData) {
-  if (GetEventClass(event) == kEventClassCommand && GetEventKind(event) == kEventCommandProcess &&
-      PeventCommand(event) == C("sfld")) {
-    if (PappHooks().updateFieldWindow != nullptr) PappHooks().updateFieldWindow();
-    return noErr;
-  }
-  return ConfirmEventHandler(call, event, userData);
-}
-
 OSStatus AlertEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
   WindowRef w = static_cast<WindowRef>(userData);
   if (GetEventClass(event) == kEventClassWindow && GetEventKind(event) == kEventWindowClose) {
@@ -427,68 +402,6 @@ OSStatus AlertEventHandler(EventHandlerCallRef, EventRef event, void* userData) 
       return noErr;
     case C("ok  "):
       HideWindow(w);
-      return noErr;
-    default:
-      return eventNotHandledErr;
-  }
-}
-
-namespace {
-
-// A menu command (or its menu update) that the histogram or false-colour window does not take
-// goes to the image window they belong to, and from there to the application, as if the image
-// window were in front: the image window's items stay live while one of them is.
-OSStatus ToImageWindow(EventRef event) {
-  WindowRef w = gImager != nullptr ? gImager->GetWindow() : nullptr;
-  if (w == nullptr || GetEventClass(event) != kEventClassCommand) return eventNotHandledErr;
-  return SendEventToEventTarget(event, GetWindowEventTarget(w));
-}
-
-}  // namespace
-
-OSStatus HistoEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
-  if (GetEventClass(event) == kEventClassWindow) {
-    if (GetEventKind(event) == kEventWindowClose) {
-      HideWindow(static_cast<WindowRef>(userData));
-      return noErr;
-    }
-    if (GetEventKind(event) == kEventWindowShown && gImager) gImager->UpdateHistogram(-1);
-    return eventNotHandledErr;
-  }
-  if (GetEventKind(event) != kEventCommandProcess) return ToImageWindow(event);
-  static const UInt32 chans[5] = {C("hlum"), C("hrgb"), C("hred"), C("hgrn"), C("hblu")};
-  const UInt32 cmd = PeventCommand(event);
-  for (int i = 0; i < 5; ++i)
-    if (cmd == chans[i]) {
-      if (gImager) gImager->UpdateHistogram(i);
-      return noErr;
-    }
-  return ToImageWindow(event);
-}
-
-OSStatus FCEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
-  WindowRef w = static_cast<WindowRef>(userData);
-  if (GetEventClass(event) == kEventClassCommand) {
-    if (GetEventKind(event) != kEventCommandProcess) return ToImageWindow(event);
-    const UInt32 cmd = PeventCommand(event);
-    if (cmd != C("fcas") && cmd != C("fcud")) return ToImageWindow(event);
-    if (gImager) gImager->UpdateFCLegend(cmd == C("fcas") ? 1 : 2);
-    return noErr;
-  }
-  if (GetEventClass(event) != kEventClassWindow) return eventNotHandledErr;
-  switch (GetEventKind(event)) {
-    case kEventWindowClose:
-      HideWindow(w);
-      if (gImager) gImager->FalseColor(false);
-      return noErr;
-    case kEventWindowShown:
-      if (gImager) gImager->UpdateFCLegend(-1);
-      return eventNotHandledErr;
-    case 200:
-      PsetDefaultButton(w, C("fclr"), 140);
-      return noErr;
-    case 201:
-      PsetDefaultButton(w, C("fclr"), 0);
       return noErr;
     default:
       return eventNotHandledErr;

@@ -10,25 +10,21 @@
 extern const EventTypeSpec appEventSpec[4];
 extern const EventTypeSpec aboutEventSpec[2];
 extern const EventTypeSpec confirmEventSpec[1];
-extern const EventTypeSpec histoEventSpec[4];
-extern const EventTypeSpec fcEventSpec[6];
 extern const EventTypeSpec alertEventSpec[2];
 extern const EventTypeSpec prefEventSpec[2];
 
-// Installs the handlers on the application and the dialog windows; the number installed.
+// Installs the handlers on the application and the dialog windows (the core's, and those of the
+// libraries' dialogs the shell registered); the number installed.
 int PinstallEventHandlers();
 // Removes the application-level handlers (the dialogs' go with their windows).
 void PremoveEventHandlers();
 
 OSStatus AppEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
 OSStatus AboutEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
+// The handler of a dialog answered by its buttons: 'ok  ', 'not!' or 'cstm' is left in
+// gConfirmResponse and the window (the user data) hidden.
 OSStatus ConfirmEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
-OSStatus FieldEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
 OSStatus AlertEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
-// The histogram and false-colour windows take their own commands; the menu commands they do
-// not take go to the image window.
-OSStatus HistoEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
-OSStatus FCEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
 OSStatus PrefEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
 
 // Shows the About window with the program's description below its name.

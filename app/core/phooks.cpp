@@ -30,7 +30,6 @@ const char* PmissingAppHook() {
                {h.importRecords != nullptr, "importRecords"},
                {h.checkRecords != nullptr, "checkRecords"},
                {h.dragRecords != nullptr, "dragRecords"},
-               {h.updateFieldWindow != nullptr, "updateFieldWindow"},
                {h.pageSetup != nullptr, "pageSetup"},
                {h.closePrintSession != nullptr, "closePrintSession"}};
   for (const auto& k : hooks)

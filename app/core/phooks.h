@@ -1,9 +1,12 @@
 // What the core asks of the libraries above it, which it cannot link: the makers of the window
-// objects, record exchange, the main window's drag and field editor, and printing. The shell,
-// which links every library, registers them all in one place (PsetAppHooks) before start-up;
+// objects, record exchange, the main window's drag, printing, and the libraries' dialogs. The
+// shell, which links every library, registers them all in one place (PsetAppHooks) before start-up;
 // start-up stops, naming the first one missing, when any is not registered.
 #pragma once
 
+#include <vector>
+
+#include "app/core/papp.h"
 #include "app/core/pwindows.h"
 #include "platform/pevent.h"
 
@@ -18,13 +21,13 @@ struct PAppHooks {
   // (NULL: asks for one), and finds the records' files where they moved (see PcheckRecords).
   void (*importRecords)(const char* path) = nullptr;
   bool (*checkRecords)(bool force, PContext* ctx) = nullptr;
-  // The main window: drags the selected displayed records of a browser out of it, and sets the
-  // field editor's controls for the field chosen in its pop-up.
+  // The main window: drags the selected displayed records of a browser out of it.
   void (*dragRecords)(EventRef event, IBrowser* b) = nullptr;
-  void (*updateFieldWindow)() = nullptr;
   // Printing: page setup for a record, and the end of the print session (at quit).
   bool (*pageSetup)(const DBRecord* rec) = nullptr;
   void (*closePrintSession)() = nullptr;
+  // The window libraries' dialogs, made after the core's own (not a hook: it may be empty).
+  std::vector<PDialogSlot> dialogs;
 };
 
 void PsetAppHooks(const PAppHooks& hooks);

@@ -13,6 +13,7 @@
 #include "app/core/pfiles.h"
 #include "app/core/pdialogs.h"
 #include "app/export/pexpriv.h"
+#include "app/export/pforms.h"
 #include "app/export/psafefile.h"
 #include "app/export/ptrader.h"
 #include "catalog/pcontext.h"

@@ -11,6 +11,7 @@
 #include "app/core/pbusy.h"
 #include "app/core/pdialogs.h"
 #include "app/export/ptrader.h"
+#include "app/hdrpano/pforms.h"
 #include "app/hdrpano/ptempimg.h"
 #include "catalog/picache.h"
 #include "catalog/pdbformat.h"

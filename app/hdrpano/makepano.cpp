@@ -8,6 +8,8 @@
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
 #include "app/core/pcommands.h"
+#include "app/hdrpano/pforms.h"
+#include "app/records/precfile.h"
 #include "app/core/pdialogs.h"
 #include "app/hdrpano/ptempimg.h"
 #include "catalog/pfieldset.h"

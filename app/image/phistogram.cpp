@@ -8,6 +8,9 @@
 
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
+#include "app/core/phandlers.h"
+#include "app/core/pseam.h"
+#include "app/image/pforms.h"
 #include "app/image/pimagewin.h"
 #include "app/image/phistogram.h"
 #include "platform/pqt.h"
@@ -218,4 +221,85 @@ int PImageWindow::UpdateFCLegend(int how) {
     p.fillRect(kBarLeft, kBarBottom - c, kBarWidth, 1,
                QColor(scale[c][0], scale[c][1], scale[c][2]));
   return 1;
+}
+
+namespace {
+
+constexpr UInt32 C(const char (&s)[5]) {
+  return FourCC(s);
+}
+
+}  // namespace
+
+const EventTypeSpec histoEventSpec[4] = {{kEventClassCommand, kEventCommandProcess},
+                                         {kEventClassCommand, kEventCommandUpdateStatus},
+                                         {kEventClassWindow, kEventWindowClose},
+                                         {kEventClassWindow, kEventWindowShown}};
+const EventTypeSpec fcEventSpec[6] = {{kEventClassCommand, kEventCommandProcess},
+                                      {kEventClassCommand, kEventCommandUpdateStatus},
+                                      {kEventClassWindow, kEventWindowClose},
+                                      {kEventClassWindow, 200},
+                                      {kEventClassWindow, 201},
+                                      {kEventClassWindow, kEventWindowShown}};
+
+namespace {
+
+// A menu command (or its menu update) that the histogram or false-colour window does not take
+// goes to the image window they belong to, and from there to the application, as if the image
+// window were in front: the image window's items stay live while one of them is.
+OSStatus ToImageWindow(EventRef event) {
+  WindowRef w = gImager != nullptr ? gImager->GetWindow() : nullptr;
+  if (w == nullptr || GetEventClass(event) != kEventClassCommand) return eventNotHandledErr;
+  return SendEventToEventTarget(event, GetWindowEventTarget(w));
+}
+
+}  // namespace
+
+OSStatus HistoEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
+  if (GetEventClass(event) == kEventClassWindow) {
+    if (GetEventKind(event) == kEventWindowClose) {
+      HideWindow(static_cast<WindowRef>(userData));
+      return noErr;
+    }
+    if (GetEventKind(event) == kEventWindowShown && gImager) gImager->UpdateHistogram(-1);
+    return eventNotHandledErr;
+  }
+  if (GetEventKind(event) != kEventCommandProcess) return ToImageWindow(event);
+  static const UInt32 chans[5] = {C("hlum"), C("hrgb"), C("hred"), C("hgrn"), C("hblu")};
+  const UInt32 cmd = PeventCommand(event);
+  for (int i = 0; i < 5; ++i)
+    if (cmd == chans[i]) {
+      if (gImager) gImager->UpdateHistogram(i);
+      return noErr;
+    }
+  return ToImageWindow(event);
+}
+
+OSStatus FCEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
+  WindowRef w = static_cast<WindowRef>(userData);
+  if (GetEventClass(event) == kEventClassCommand) {
+    if (GetEventKind(event) != kEventCommandProcess) return ToImageWindow(event);
+    const UInt32 cmd = PeventCommand(event);
+    if (cmd != C("fcas") && cmd != C("fcud")) return ToImageWindow(event);
+    if (gImager) gImager->UpdateFCLegend(cmd == C("fcas") ? 1 : 2);
+    return noErr;
+  }
+  if (GetEventClass(event) != kEventClassWindow) return eventNotHandledErr;
+  switch (GetEventKind(event)) {
+    case kEventWindowClose:
+      HideWindow(w);
+      if (gImager) gImager->FalseColor(false);
+      return noErr;
+    case kEventWindowShown:
+      if (gImager) gImager->UpdateFCLegend(-1);
+      return eventNotHandledErr;
+    case 200:
+      PsetDefaultButton(w, C("fclr"), 140);
+      return noErr;
+    case 201:
+      PsetDefaultButton(w, C("fclr"), 0);
+      return noErr;
+    default:
+      return eventNotHandledErr;
+  }
 }

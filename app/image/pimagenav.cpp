@@ -6,6 +6,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pcommands.h"
+#include "app/records/precfile.h"
 #include "app/image/pimagedrawer.h"
 #include "app/image/pimagewin.h"
 #include "catalog/pfieldset.h"

@@ -1,5 +1,6 @@
 // The image window: construction from its form, the panel and its reading, the shared
 // title/caption field, showing, activation and closing.
+#include "app/image/pforms.h"
 #include "app/image/pimagewin.h"
 
 #include <cmath>
@@ -8,6 +9,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pcommands.h"
+#include "app/records/psetfield.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
 #include "app/image/pimagedrawer.h"

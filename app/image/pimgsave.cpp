@@ -1,6 +1,7 @@
 // Saving edited images: the save command of the image window, its five ways of producing the
 // pixels, the record's geometry made to match them, the catalogue brought up to date, and the
 // close callback that offers temporary images for saving.
+#include "app/image/pforms.h"
 #include "app/image/pimgsave.h"
 
 #include <strings.h>
@@ -15,7 +16,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
-#include "app/core/psaveimg.h"
+#include "app/image/psaveimg.h"
 #include "app/image/pimagedrawer.h"
 #include "app/image/pimagewin.h"
 #include "catalog/pfieldset.h"

@@ -8,6 +8,7 @@
 #include "app/core/papp.h"
 #include "app/core/pappstate.h"
 #include "app/core/pdialogs.h"
+#include "app/image/pforms.h"
 #include "app/image/pimagedrawer.h"
 #include "app/image/pimagewin.h"
 #include "platform/pmenu.h"

@@ -14,7 +14,7 @@
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
 #include "app/core/pappstate.h"
-#include "app/core/psetother.h"
+#include "app/records/psetother.h"
 #include "platform/pmenu.h"
 #include "support/pstrings.h"
 #include "toolkit/pcommand.h"

@@ -7,11 +7,12 @@
 #include <strings.h>
 #include <vector>
 
-#include "app/core/psetother.h"
+#include "app/records/psetother.h"
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
 #include "app/core/pwindows.h"
+#include "app/mainwin/pforms.h"
 #include "app/mainwin/psettings.h"
 #include "catalog/pdbase.h"
 #include "platform/pcontrol.h"
@@ -248,4 +249,13 @@ int editField(int fid) {
   const int r = fi->Field(name.c_str(), dt, desc.c_str(), flags);
   if (catalogue && r >= 0) bc.phd.SetChangedFlag(true);
   return r;
+}
+
+OSStatus FieldEventHandler(EventHandlerCallRef call, EventRef event, void* userData) {
+  if (GetEventClass(event) == kEventClassCommand && GetEventKind(event) == kEventCommandProcess &&
+      PeventCommand(event) == FourCC("sfld")) {
+    updateFieldWindow();
+    return noErr;
+  }
+  return ConfirmEventHandler(call, event, userData);
 }

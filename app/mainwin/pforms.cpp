@@ -1,12 +1,22 @@
-// The main window's interface description, compiled in.
+// The main window's interface description and its field editor's, compiled in, and the field
+// editor's window.
 #include "app/mainwin/pforms.h"
 
 #include <cstring>
 
+#include "app/core/phandlers.h"
 #include "platform/pwindow.h"
+#include "ui_FieldWindow.h"
 #include "ui_MainWindow.h"
+
+WindowRef gFieldWindow;
+
+const PDialogSlot kMainDialogs[kMainDialogCount] = {
+    {&gFieldWindow, "FieldWindow", FieldEventHandler, confirmEventSpec, 1}};
 
 void PregisterMainWindowForm(const char* nib, const char* omit) {
   if (omit == nullptr || strcmp(omit, "MainWindow") != 0)
     RegisterNibWindow(nib, "MainWindow", [](QWidget* w) { Ui::MainWindow().setupUi(w); });
+  if (omit == nullptr || strcmp(omit, "FieldWindow") != 0)
+    RegisterNibWindow(nib, "FieldWindow", [](QWidget* w) { Ui::FieldWindow().setupUi(w); });
 }

@@ -9,6 +9,8 @@
 
 #include "app/core/papp.h"
 #include "app/core/pcommands.h"
+#include "app/records/psetfield.h"
+#include "app/records/precfile.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pappstate.h"
 #include "app/mainwin/pmainw.h"

@@ -11,8 +11,8 @@
 
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
-#include "app/core/psetfield.h"
-#include "app/core/psetother.h"
+#include "app/records/psetfield.h"
+#include "app/records/psetother.h"
 #include "app/core/pwindows.h"
 #include "app/mainwin/pmainw.h"
 #include "app/mainwin/psettings.h"

@@ -1,8 +1,8 @@
 // The main window's field setting commands: text fields with their recent values, Repeat, and
 // dates. Greyed, and refused, while records load or an edit asks.
 #include "app/core/pbusy.h"
-#include "app/core/pdates.h"
-#include "app/core/psetfield.h"
+#include "app/records/pdates.h"
+#include "app/records/psetfield.h"
 #include "app/mainwin/pmainw.h"
 #include "platform/pmenu.h"
 #include "toolkit/pcommand.h"

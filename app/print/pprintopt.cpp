@@ -7,6 +7,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
+#include "app/print/pforms.h"
 #include "app/print/pprint.h"
 #include "catalog/pdbformat.h"
 #include "platform/pcontrol.h"

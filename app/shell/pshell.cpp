@@ -7,7 +7,9 @@
 #include "app/core/papp.h"
 #include "app/core/pforms.h"
 #include "app/core/phooks.h"
+#include "app/export/pforms.h"
 #include "app/export/ptrader.h"
+#include "app/hdrpano/pforms.h"
 #include "app/image/pforms.h"
 #include "app/image/pimagewin.h"
 #include "app/info/pfind.h"
@@ -16,8 +18,9 @@
 #include "app/mainwin/pdragger.h"
 #include "app/mainwin/pforms.h"
 #include "app/mainwin/pmainw.h"
-#include "app/mainwin/psettings.h"
+#include "app/print/pforms.h"
 #include "app/print/pprint.h"
+#include "app/records/pforms.h"
 #include "platform/pdocuments.h"
 #include "platform/pmounts.h"
 #include "platform/psignals.h"
@@ -28,6 +31,10 @@ void PregisterInterface(const char* nib, const char* omit) {
   PregisterMainWindowForm(nib, omit);
   PregisterInfoForms(nib, omit);
   PregisterImageForm(nib, omit);
+  PregisterPrintForms(nib, omit);
+  PregisterHdrPanoForms(nib, omit);
+  PregisterExportForms(nib, omit);
+  PregisterRecordForms(nib, omit);
 }
 
 void PregisterHooks() {
@@ -41,9 +48,18 @@ void PregisterHooks() {
   h.importRecords = importRecords;
   h.checkRecords = checkRecords;
   h.dragRecords = DragRecords;
-  h.updateFieldWindow = updateFieldWindow;
   h.pageSetup = pageSetup;
   h.closePrintSession = closePrintSession;
+  // The libraries' dialogs, made after the core's own in this order.
+  const auto add = [&h](const PDialogSlot* slots, int n) {
+    h.dialogs.insert(h.dialogs.end(), slots, slots + n);
+  };
+  add(kImageDialogs, kImageDialogCount);
+  add(kPrintDialogs, kPrintDialogCount);
+  add(kHdrPanoDialogs, kHdrPanoDialogCount);
+  add(kRecordDialogs, kRecordDialogCount);
+  add(kExportDialogs, kExportDialogCount);
+  add(kMainDialogs, kMainDialogCount);
   PsetAppHooks(h);
 }
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/browser/pbrowser.h"
-#include "app/core/precfile.h"
+#include "app/records/precfile.h"
 #include "app/mainwin/pmainw.h"
 #include "apptest.h"
 #include "catalog/pdbase.h"

@@ -5,6 +5,9 @@
 #include <sstream>
 
 #include "app/core/pforms.h"
+#include "app/hdrpano/pforms.h"
+#include "app/image/pforms.h"
+#include "app/mainwin/pforms.h"
 #include "apptest.h"
 #include "standins.h"
 #include "catalog/pdbase.h"
@@ -235,7 +238,7 @@ TEST(Program, StartsShowsTheMainWindowAndQuitsFromTheMenu) {
       t->stop();
       t->deleteLater();
       order = {gMain->GetWindow(), gInfo->GetWindow(), gFind->GetWindow(), gImager->GetWindow()};
-      for (const PDialogSlot& d : kDialogs) order.push_back(*d.window);
+      for (const PDialogSlot& d : PdialogSlots()) order.push_back(*d.window);
       handled = SendCommand("pref", kEventCommandUpdateStatus) == noErr;
       quitChosen = TriggerMenu(gMain->GetWindow(), "Quit");
     });
@@ -273,7 +276,6 @@ TEST(Program, AMissingHookStopsStartUpNamingIt) {
                {[](PAppHooks* h) { h->importRecords = nullptr; }, "importRecords"},
                {[](PAppHooks* h) { h->checkRecords = nullptr; }, "checkRecords"},
                {[](PAppHooks* h) { h->dragRecords = nullptr; }, "dragRecords"},
-               {[](PAppHooks* h) { h->updateFieldWindow = nullptr; }, "updateFieldWindow"},
                {[](PAppHooks* h) { h->pageSetup = nullptr; }, "pageSetup"},
                {[](PAppHooks* h) { h->closePrintSession = nullptr; }, "closePrintSession"}};
   EXPECT_EQ(PmissingAppHook(), nullptr);

@@ -2,6 +2,7 @@
 // throttle.
 #include "app/core/pbusy.h"
 #include "app/core/pcommands.h"
+#include "app/image/pforms.h"
 #include "apptest.h"
 #include "platform/pmounts.h"
 #include "app/core/pappstate.h"

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "app/core/pbusy.h"
+#include "app/export/pforms.h"
 #include "exptest.h"
 #include "platform/pclipboard.h"
 

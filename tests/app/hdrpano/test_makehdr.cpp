@@ -6,7 +6,9 @@
 #include <random>
 
 #include "app/hdrpano/makehdr.h"
+#include "app/hdrpano/pforms.h"
 #include "app/hdrpano/ptempimg.h"
+#include "app/image/pforms.h"
 #include "catalog/pcontext.h"
 #include "hdr/phdrimg.h"
 #include "savetest.h"

@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "app/core/pwindows.h"
+#include "app/hdrpano/pforms.h"
 #include "display/pdispimg.h"
 #include <QDir>
 #include "app/hdrpano/makepano.h"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/core/papp.h"
+#include "app/image/pforms.h"
 #include "app/image/phistogram.h"
 #include "imagetest.h"
 #include "tonemap/falsecolor.h"

@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "app/core/pappstate.h"
-#include "app/core/psetfield.h"
+#include "app/image/pforms.h"
+#include "app/records/psetfield.h"
 #include "catalog/pfieldset.h"
 #include "imagetest.h"
 #include "testutil/message_log.h"

@@ -6,6 +6,7 @@
 #include <functional>
 #include <random>
 
+#include "app/image/pforms.h"
 #include "imagetest.h"
 
 namespace {

@@ -8,6 +8,7 @@
 
 #include "app/core/pappstate.h"
 #include "app/core/pcommands.h"
+#include "app/records/precfile.h"
 #include "catalog/pfieldset.h"
 #include "imagetest.h"
 #include "platform/pmounts.h"

@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "app/image/pforms.h"
 #include "app/image/pimgsave.h"
 #include "catalog/pfieldset.h"
 #include "catalog/pdbase.h"

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/core/papp.h"
+#include "app/image/pforms.h"
 #include "imagetest.h"
 #include "platform/pmenu.h"
 

@@ -9,7 +9,10 @@
 #include <algorithm>
 
 #include "app/core/pprefs.h"
-#include "app/core/psetfield.h"
+#include "app/mainwin/pforms.h"
+#include "app/print/pforms.h"
+#include "app/records/pforms.h"
+#include "app/records/psetfield.h"
 #include "app/print/pprint.h"
 #include "infotest.h"
 #include "platform/pclipboard.h"

@@ -1,6 +1,7 @@
 // The capture-date commands through the date dialog: one record set, several shifted, two
 // synchronised.
-#include "app/core/pdates.h"
+#include "app/records/pdates.h"
+#include "app/records/pforms.h"
 #include "maintest.h"
 
 namespace {

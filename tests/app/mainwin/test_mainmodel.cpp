@@ -7,7 +7,7 @@
 #include <random>
 #include <set>
 
-#include "app/core/precfile.h"
+#include "app/records/precfile.h"
 #include "app/export/ptrader.h"
 #include "maintest.h"
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <sstream>
 
-#include "app/core/precfile.h"
+#include "app/records/precfile.h"
 #include "app/export/ptrader.h"
 #include "maintest.h"
 #include "platform/pcontrol.h"

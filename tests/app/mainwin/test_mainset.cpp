@@ -3,7 +3,8 @@
 #include <cmath>
 #include <random>
 
-#include "app/core/psetother.h"
+#include "app/mainwin/pforms.h"
+#include "app/records/psetother.h"
 #include "app/mainwin/psettings.h"
 #include "maintest.h"
 

@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "app/core/precfile.h"
+#include "app/records/precfile.h"
 #include "app/export/ptrader.h"
 #include "maintest.h"
 #include "platform/pclipboard.h"

@@ -13,7 +13,7 @@
 #include <set>
 #include <sstream>
 
-#include "app/core/psetfield.h"
+#include "app/records/psetfield.h"
 #include "maintest.h"
 
 namespace {

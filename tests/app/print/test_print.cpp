@@ -12,6 +12,7 @@
 #include <fstream>
 #include <vector>
 
+#include "app/print/pforms.h"
 #include "app/print/pprint.h"
 #include "apptest.h"
 #include "catalog/pfileinfo.h"

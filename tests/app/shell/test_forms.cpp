@@ -101,7 +101,7 @@ std::map<std::string, WindowRef> Windows() {
                                      {"InfoWindow", gInfo->GetWindow()},
                                      {"SearchWindow", gFind->GetWindow()},
                                      {"ImageWindow", gImager->GetWindow()}};
-  for (const PDialogSlot& d : kDialogs) m[d.nibName] = *d.window;
+  for (const PDialogSlot& d : PdialogSlots()) m[d.nibName] = *d.window;
   return m;
 }
 

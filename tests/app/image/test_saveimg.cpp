@@ -7,7 +7,7 @@
 
 #include <QDir>
 
-#include "app/core/psaveimg.h"
+#include "app/image/psaveimg.h"
 #include "savetest.h"
 
 using namespace savetest;

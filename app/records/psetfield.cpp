@@ -1,5 +1,5 @@
 // The setting commands, their shared state and the typo check.
-#include "app/core/psetfield.h"
+#include "app/records/psetfield.h"
 
 #include <algorithm>
 #include <cctype>

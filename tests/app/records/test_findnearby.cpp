@@ -7,7 +7,7 @@
 #include <set>
 
 #include "app/core/pdialogs.h"
-#include "app/core/pfindnearby.h"
+#include "app/records/pfindnearby.h"
 #include "info/infotest.h"
 
 namespace {

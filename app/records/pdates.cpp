@@ -1,6 +1,6 @@
 // Date arithmetic on the six parts of a capture date. Reads no windows: the fuzz target builds it
 // alone.
-#include "app/core/pdates.h"
+#include "app/records/pdates.h"
 
 #include <cctype>
 #include <climits>

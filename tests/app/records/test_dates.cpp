@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 
-#include "app/core/pdates.h"
+#include "app/records/pdates.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Find nearby.
-#include "app/core/pfindnearby.h"
+#include "app/records/pfindnearby.h"
 
 #include <cmath>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
 #include "app/core/pdialogs.h"
-#include "app/core/psetother.h"
+#include "app/records/psetother.h"
 #include "catalog/pfieldset.h"
 
 namespace {

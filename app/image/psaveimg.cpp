@@ -1,5 +1,5 @@
 // Saving an image to a file the user chooses.
-#include "app/core/psaveimg.h"
+#include "app/image/psaveimg.h"
 
 #include <fcntl.h>
 #include <strings.h>

@@ -9,8 +9,9 @@
 
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
-#include "app/core/pdates.h"
+#include "app/records/pdates.h"
 #include "app/core/pdialogs.h"
+#include "app/records/pforms.h"
 #include "catalog/pdbformat.h"
 #include "catalog/pfieldset.h"
 #include "platform/pcontrol.h"

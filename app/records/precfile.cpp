@@ -1,6 +1,6 @@
 // The record file commands: opening, reloading, the clipboard and deleting, renaming, turning
 // records and finding their sounds.
-#include "app/core/precfile.h"
+#include "app/records/precfile.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -20,7 +20,7 @@
 #include "app/core/pfiles.h"
 #include "app/core/pfolder.h"
 #include "app/core/phooks.h"
-#include "app/core/psetfield.h"
+#include "app/records/psetfield.h"
 #include "catalog/pfieldset.h"
 #include "catalog/pfileinfo.h"
 #include "catalog/plocate.h"

@@ -1,5 +1,5 @@
 // Numbers typed by the user: decimals and fractions in the C locale.
-#include "app/core/psetother.h"
+#include "app/records/psetother.h"
 
 #include <locale.h>
 #include <stdlib.h>

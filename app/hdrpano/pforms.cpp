@@ -1,0 +1,23 @@
+// The interface descriptions of the images made from records, compiled in, and their dialog
+// windows.
+#include "app/hdrpano/pforms.h"
+
+#include <cstring>
+
+#include "app/core/phandlers.h"
+#include "platform/pwindow.h"
+#include "ui_HDRWindow.h"
+#include "ui_PanoWindow.h"
+
+WindowRef gHDRWindow, gPanoWindow;
+
+const PDialogSlot kHdrPanoDialogs[kHdrPanoDialogCount] = {
+    {&gHDRWindow, "HDRWindow", ConfirmEventHandler, confirmEventSpec, 1},
+    {&gPanoWindow, "PanoWindow", ConfirmEventHandler, confirmEventSpec, 1}};
+
+void PregisterHdrPanoForms(const char* nib, const char* omit) {
+  if (omit == nullptr || strcmp(omit, "HDRWindow") != 0)
+    RegisterNibWindow(nib, "HDRWindow", [](QWidget* w) { Ui::HDRWindow().setupUi(w); });
+  if (omit == nullptr || strcmp(omit, "PanoWindow") != 0)
+    RegisterNibWindow(nib, "PanoWindow", [](QWidget* w) { Ui::PanoWindow().setupUi(w); });
+}

@@ -1,0 +1,18 @@
+// The interface descriptions of the shared record commands, compiled in, and their dialog windows.
+#include "app/records/pforms.h"
+
+#include <cstring>
+
+#include "app/core/phandlers.h"
+#include "platform/pwindow.h"
+#include "ui_DateWindow.h"
+
+WindowRef gDateWindow;
+
+const PDialogSlot kRecordDialogs[kRecordDialogCount] = {
+    {&gDateWindow, "DateWindow", ConfirmEventHandler, confirmEventSpec, 1}};
+
+void PregisterRecordForms(const char* nib, const char* omit) {
+  if (omit == nullptr || strcmp(omit, "DateWindow") != 0)
+    RegisterNibWindow(nib, "DateWindow", [](QWidget* w) { Ui::DateWindow().setupUi(w); });
+}

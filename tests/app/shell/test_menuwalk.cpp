@@ -11,11 +11,17 @@
 #include <set>
 
 #include "app/core/pfolder.h"
-#include "app/core/precfile.h"
-#include "app/core/psetfield.h"
+#include "app/export/pforms.h"
+#include "app/hdrpano/pforms.h"
+#include "app/records/precfile.h"
+#include "app/records/psetfield.h"
 #include "app/hdrpano/makepano.h"
 #include "app/info/pinfo.h"
+#include "app/mainwin/pforms.h"
 #include "app/mainwin/pmainw.h"
+#include "app/print/pforms.h"
+#include "app/records/pforms.h"
+#include "app/image/pforms.h"
 #include "image/imagetest.h"
 
 namespace {
@@ -255,6 +261,8 @@ TEST_F(MenuWalk, EveryEnabledItemDoesSomethingInEveryState) {
     SCOPED_TRACE(kStates[state]);
     Enter(state);
     if (HasFatalFailure()) return;
+    // The Add button goes with a writable catalogue.
+    EXPECT_EQ(IsControlEnabled(ControlOf(mw->GetWindow(), "pict", 138)), state >= 2);
     std::vector<Item> items;
     Collect({}, &items);
     // Whatever the window in front, only the items it or the application can act on are live.

@@ -11,6 +11,14 @@
 // synchronous=FULL; cache_size -1048576 (1 GB, all resident) or -65536 (64 MB; also for the
 // insert).
 //
+// Bulk edits of a catalogue (--db_bulk): a keyword set on 100,000 records (the first ones) as one
+// undoable step through the catalogue's store, with those 100,000 displayed: the commit and the
+// display updated, the sync after it, the undo and the redo (each with the display updated),
+// and the file size after 10 rounds of setting the keyword, syncing, undoing and syncing.
+// SQLite: the same rows' keywords changed by one UPDATE each way, each committed. The file of
+// each size is generated once in /tmp and kept ("lumerin_bulk_*"); each run works on a copy.
+// Ours runs without a memory budget and under the program's default of 32 MB.
+//
 // Sizes: --db_sizes=100000,300000 by default; --db_sizes=1000000 runs the largest by hand.
 // --db_keep leaves the files (named on the standard error) for checking.
 #include <fcntl.h>
@@ -21,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -29,6 +38,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "catalog/pdbaccess.h"
 #include "db_photo.h"
 #include "support/cache.h"
 
@@ -300,6 +310,131 @@ void BM_Ours_AddOne(benchmark::State& state) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Bulk edits
+
+constexpr int kBulk = 100000;
+constexpr int kBulkRounds = 10;
+
+// A copy of the kept file of n records made by make(path), at work.
+template <class Make>
+bool CopyOfKept(const std::string& kept, const std::string& work, Make make) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (!fs::exists(kept, ec)) {
+    std::string part = kept + ".part";
+    make(part);
+    fs::remove(part + "-index", ec);  // of the file under its first name
+    fs::rename(part, kept, ec);
+    if (ec) return false;
+  }
+  fs::copy_file(kept, work, fs::copy_options::overwrite_existing, ec);
+  return !ec;
+}
+
+struct OurCatalog {
+  explicit OurCatalog(const std::string& p) : path(p), file(p) {
+    fs.reset(new std::fstream(path, std::ios::in | std::ios::out | std::ios::binary));
+    db.reset(new PDBAccess(nullptr, nullptr, false));
+    db->Init(&header, fs.get(), &file, false);
+  }
+  ~OurCatalog() {
+    db->Close();
+    db.reset();
+    header.Attach(nullptr, true);
+  }
+  std::string path;
+  DBFile file;
+  DBHeader header;
+  std::unique_ptr<std::fstream> fs;
+  std::unique_ptr<PDBAccess> db;
+};
+
+// Sets the keyword "bulk" on every record of shown as one named step, the display following.
+bool SetKeyword(PDBAccess* db, DBRecordList* shown) {
+  const int kw = FieldID("Keyword");
+  DBRecordList changed(db->GetHeader());
+  const int n = shown->GetSize();
+  if (changed.Resize(n) != n) return false;
+  for (int i = 0; i < n; i++) {
+    changed[i] = shown->Get(i);
+    const char* v[4];
+    int k = changed[i][kw].Get(v, 3);
+    v[k++] = "bulk";
+    changed[i].SetField(kw, v, k);
+  }
+  db->Checkpoint("Set Keyword", nullptr);
+  if (db->DeleteRecords(shown->GetArray(), n) != n) return false;
+  if (db->AddRecords(changed.GetArray(), n) != n) return false;
+  if (!db->Checkpoint(nullptr, nullptr)) return false;
+  return db->UndoList()->ReflectChange(shown, false);
+}
+
+void BM_Ours_BulkEdit(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  std::string work = PathFor("bulk", n);
+  char kept[96];
+  snprintf(kept, sizeof(kept), "/tmp/lumerin_bulk_ours_%d", n);
+  for (auto _ : state) {
+    RemoveOurs(work);
+    if (!CopyOfKept(kept, work, [&](const std::string& part) {
+          RemoveOurs(part);
+          { std::ofstream(part, std::ios::trunc); }
+          OurDB d(part);
+          static_cast<DBFieldInfo&>(d.header) = Schema();
+          std::vector<DBRecord> recs(kBatch);
+          for (int i = 0; i < n; i += kBatch) {
+            int m = n - i < kBatch ? n - i : kBatch;
+            for (int k = 0; k < m; k++) FillRecord(&recs[k], MakePhoto(i + k), &d.header);
+            d.db->AddRecords(recs.data(), m);
+          }
+          d.db->Sync();
+        })) {
+      state.SkipWithError("no catalogue file");
+      return;
+    }
+    double first = FileMB(work);
+    // The program's default memory budget, or none.
+    CacheObject::tab.memoryBudget = static_cast<uint64_t>(state.range(1)) << 20;
+    OurCatalog c(work);
+    PDBAccess* db = c.db.get();
+    const int shownN = n < kBulk ? n : kBulk;
+    DBRecordList shown(&c.header);
+    shown.Resize(shownN);
+    bool sound = db->GetRecords(shown.Array(), shownN, 0) == shownN;
+
+    double t0 = wallTime();
+    sound &= SetKeyword(db, &shown);
+    double t1 = wallTime();
+    sound &= db->Sync();
+    double t2 = wallTime();
+    const DBChangeList* u = db->Undo();
+    sound &= u != nullptr && u->ReflectChange(&shown, true);
+    double t3 = wallTime();
+    const DBChangeList* r = db->Redo();
+    sound &= r != nullptr && db->Checkpoint(nullptr, nullptr) && r->ReflectChange(&shown, false);
+    double t4 = wallTime();
+    // Back to the start, then the rounds.
+    u = db->Undo();
+    sound &= u != nullptr && u->ReflectChange(&shown, true) && db->Sync();
+    for (int k = 0; k < kBulkRounds && sound; k++) {
+      sound &= SetKeyword(db, &shown) && db->Sync();
+      u = db->Undo();
+      sound &= u != nullptr && u->ReflectChange(&shown, true) && db->Sync();
+    }
+    sound &= db->TotalRecords() == n && shown.GetSize() == shownN;
+    if (!sound) state.SkipWithError("the bulk edit went wrong");
+    state.counters["set_commit_s"] = t1 - t0;
+    state.counters["set_sync_s"] = t2 - t1;
+    state.counters["undo_s"] = t3 - t2;
+    state.counters["redo_s"] = t4 - t3;
+    state.counters["file_MB"] = first;
+    state.counters["file_MB_after_rounds"] = FileMB(work);
+  }
+  CacheObject::tab.memoryBudget = 0;
+  RemoveOurs(work);
+}
+
+// ---------------------------------------------------------------------------------------
 // SQLite
 
 #ifdef LUMERIN_HAVE_SQLITE
@@ -422,9 +557,57 @@ void BM_SQLite_Range(benchmark::State& state) {
   state.counters["matches"] = found;
 }
 
+// The same rows' keywords set and put back, each a committed UPDATE.
+void BM_SQLite_BulkEdit(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  std::string work = PathFor("bulksql", n);
+  char kept[96];
+  snprintf(kept, sizeof(kept), "/tmp/lumerin_bulk_sqlite_%d", n);
+  const int k = n < kBulk ? n : kBulk;
+  const std::string set =
+      "UPDATE photos SET Keyword = Keyword || ',bulk' WHERE rowid <= " + std::to_string(k);
+  const std::string undo =
+      "UPDATE photos SET Keyword = substr(Keyword, 1, length(Keyword) - 5) WHERE rowid <= " +
+      std::to_string(k);
+  auto run = [](SqlDB& d, const std::string& sql) {
+    return sqlite3_exec(d.db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK &&
+           sqlite3_exec(d.db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK &&
+           sqlite3_exec(d.db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+  };
+  for (auto _ : state) {
+    RemoveSql(work);
+    if (!CopyOfKept(kept, work, [&](const std::string& part) {
+          RemoveSql(part);
+          std::filesystem::copy_file(SqlFile(n), part);
+        })) {
+      state.SkipWithError("no SQLite file");
+      return;
+    }
+    double first = FileMB(work);
+    SqlDB d(work, kAllKB);
+    double t0 = wallTime();
+    bool sound = run(d, set);
+    double t1 = wallTime();
+    sound &= run(d, undo);
+    double t2 = wallTime();
+    sound &= run(d, set);
+    double t3 = wallTime();
+    sound &= run(d, undo);
+    for (int r = 0; r < kBulkRounds && sound; r++) sound &= run(d, set) && run(d, undo);
+    if (!sound) state.SkipWithError("the bulk edit went wrong");
+    state.counters["set_commit_s"] = t1 - t0;
+    state.counters["undo_s"] = t2 - t1;
+    state.counters["redo_s"] = t3 - t2;
+    state.counters["file_MB"] = first;
+    state.counters["file_MB_after_rounds"] = FileMB(work);
+  }
+  RemoveSql(work);
+}
+
 #endif  // LUMERIN_HAVE_SQLITE
 
 bool gKeep = false;
+bool gBulk = false;
 
 std::vector<int> ParseSizes(int* argc, char** argv) {
   std::vector<int> sizes;
@@ -440,6 +623,8 @@ std::vector<int> ParseSizes(int* argc, char** argv) {
       }
     } else if (std::strcmp(argv[i], "--db_keep") == 0) {
       gKeep = true;
+    } else if (std::strcmp(argv[i], "--db_bulk") == 0) {
+      gBulk = true;
     } else {
       argv[out++] = argv[i];
     }
@@ -453,6 +638,17 @@ void Register(const std::vector<int>& sizes) {
   using benchmark::RegisterBenchmark;
   for (int n : sizes) {
     std::string tag = "/" + std::to_string(n);
+    if (gBulk) {
+      RegisterBenchmark(("Ours_BulkEdit" + tag).c_str(), BM_Ours_BulkEdit)
+          ->Args({n, 0})->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+      RegisterBenchmark(("Ours_BulkEditBudget32MB" + tag).c_str(), BM_Ours_BulkEdit)
+          ->Args({n, 32})->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+#ifdef LUMERIN_HAVE_SQLITE
+      RegisterBenchmark(("SQLite_BulkEdit" + tag).c_str(), BM_SQLite_BulkEdit)
+          ->Arg(n)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
+      continue;
+    }
     RegisterBenchmark(("Ours_Insert" + tag).c_str(), BM_Ours_Insert)
         ->Arg(n)->Iterations(kInsertRuns)->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("Ours_ReopenWarm" + tag).c_str(), BM_Ours_Reopen)

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/browser/pbrowser.h"
+#include "app/core/pdialogs.h"
 #include "support/dmessage.h"
 
 bool PBrowser::NewChange(const char* label) {
@@ -65,6 +66,7 @@ int PBrowser::CompleteChange() {
   }
   PCSnapshot* snap = changeSS;
   changeSS = nullptr;  // the context owns it from here on
+  PWorkProgress work("Changing records...");
   const int n = ctx->RecordChange(changeName, &changeMap, snap);
   NoChange();
   Redisplay();

@@ -10,7 +10,9 @@
 #include "app/core/papp.h"
 #include "app/core/pseam.h"
 #include "platform/pcontrol.h"
+#include "platform/pevent.h"
 #include "platform/pwindow.h"
+#include "support/pwork.h"
 #include "toolkit/pastring.h"
 #include "toolkit/pctltext.h"
 #include "toolkit/pdrawer.h"
@@ -251,4 +253,65 @@ bool reportProgress(const char* msg, int pct) {
   }
   // A quit meanwhile (a signal) stops the operation as its Stop button does.
   return gConfirmResponse != kResponseCancel && !PquitRequested();
+}
+
+namespace {
+
+struct Work {
+  double pumpEvery = kWorkPumpEvery, progressAfter = kWorkProgressAfter;
+  int depth = 0;
+  double start = 0, lastPump = 0;
+  bool shown = false;
+  int pct = 1;
+  char msg[128] = "";
+} work;
+
+void WorkHook(double done) {
+  if (work.depth == 0 || gInterfaceReady != 1) return;
+  const double now = GetCurrentEventTime();
+  if (now - work.lastPump < work.pumpEvery && now >= work.lastPump) return;
+  work.lastPump = now;
+  if (!work.shown && now - work.start < work.progressAfter) {
+    checkEvents(0);
+    return;
+  }
+  if (done >= 0) {
+    const int pct = static_cast<int>(done * 100);
+    work.pct = pct < 1 ? 1 : pct > 99 ? 99 : pct;
+  }
+  if (!work.shown) {
+    work.shown = true;
+    reportProgress(work.msg, 0);  // shows it and pumps
+  } else {
+    // The work cannot be stopped part way: the Stop button is not heeded.
+    reportProgress(nullptr, work.pct);
+  }
+}
+
+}  // namespace
+
+void PsetWorkPace(double pumpEvery, double progressAfter) {
+  work.pumpEvery = pumpEvery;
+  work.progressAfter = progressAfter;
+}
+
+PWorkProgress::PWorkProgress(const char* msg) {
+  if (work.depth++ > 0) return;
+  work.start = GetCurrentEventTime();
+  work.lastPump = work.start;
+  work.shown = false;
+  work.pct = 1;
+  snprintf(work.msg, sizeof work.msg, "%s", msg ? msg : "Working...");
+  PsetWorkHook(WorkHook);
+}
+
+PWorkProgress::~PWorkProgress() {
+  if (--work.depth > 0) return;
+  PsetWorkHook(nullptr);
+  if (work.shown && gProgressWindow != nullptr) HideWindow(gProgressWindow);
+  work.shown = false;
+}
+
+void PWorkProgress::Step(double done) {
+  WorkHook(done);
 }

@@ -9,6 +9,7 @@
 // only confirmDialog's wait (it returns 0).
 #pragma once
 
+#include "app/core/pbusy.h"
 #include "platform/ptypes.h"
 
 constexpr OSType kResponseOK = FourCC("ok  ");
@@ -54,3 +55,27 @@ OSType getInput(char* resp, int rlen, const char* msg);
 // Shows the Progress window at pct percent (0 starts a new task, 100 closes it after 0.2 s of
 // events); false when the user pressed Stop.
 bool reportProgress(const char* msg, int pct);
+
+// An operation whose work runs inside the library (opening a catalogue, a search, storing an
+// edit, undo): while one is in scope the library's long work pumps events every kWorkPumpEvery
+// seconds, so the windows keep painting, and once it has run kWorkProgressAfter seconds the
+// Progress window shows msg and how far the work has come. Work shorter than kWorkPumpEvery
+// pumps nothing: what the user does meanwhile waits for it and then runs. The commands that
+// would pull the records from under it are refused meanwhile (it holds the busy guard).
+// Operations nest: the outermost one's message is shown.
+constexpr double kWorkPumpEvery = 0.05;
+constexpr double kWorkProgressAfter = 0.3;
+// The pace of the above (by default those two), for tests that drive the platform clock.
+void PsetWorkPace(double pumpEvery, double progressAfter);
+class PWorkProgress {
+ public:
+  explicit PWorkProgress(const char* msg);
+  ~PWorkProgress();
+  PWorkProgress(const PWorkProgress&) = delete;
+  PWorkProgress& operator=(const PWorkProgress&) = delete;
+  // A step of the application's own part of the work (done: 0 .. 1, negative if not known).
+  static void Step(double done);
+
+ private:
+  PBusyGuard busy_;
+};

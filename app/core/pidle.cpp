@@ -4,6 +4,7 @@
 #include "app/core/papp.h"
 #include "app/core/pappstate.h"
 #include "app/core/pbusy.h"
+#include "app/core/pdialogs.h"
 #include "app/core/pseam.h"
 #include "display/pdispimg.h"
 #include "platform/pevent.h"
@@ -105,6 +106,8 @@ bool PidleSync() {
   }
   syncDue = false;
   bool ok = true;
+  // A long sync keeps the windows painted and shows its progress.
+  PWorkProgress work("Saving catalog...");
   if (ctx->Unsynced() && !ctx->SyncDB()) ok = false;
   if (!ctx->SyncShadow()) ok = false;
   syncFailed = !ok;

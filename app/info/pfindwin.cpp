@@ -471,7 +471,7 @@ bool PFindWindow::SearchCatalog() {
   }
   PWindowHandlerBase::Show(0);
   // While events are pumped, nothing may load, close or change records, or search again.
-  PBusyGuard busy;
+  PWorkProgress work("Searching catalog...");
   mainWindow->LoadingRecords(nullptr);
   checkEvents(0);
   if (myMatch) {

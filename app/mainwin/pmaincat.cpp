@@ -45,6 +45,7 @@ bool PMainWindow::OpenCatalog(const char* path) {
   if (Editing("open a catalog")) return false;
   const std::string p = path;  // path may be a value of the recent list, which changes below
   if (gInfo && browser && gInfo->GetBrowser() == browser) gInfo->Close();
+  PWorkProgress work("Opening catalog...");
   SetUndoable(false);
   repeatSetting(PDBFend, nullptr);
   // What the open finds is logged as it goes; the user is told its outcome once: why a
@@ -156,7 +157,9 @@ void PMainWindow::CloseCatalog() {
   if (bc.dbname[0] == '\0') return;
   if (Editing("close the catalog")) return;
   if (gInfo && browser && gInfo->GetBrowser() == browser) gInfo->Close();
+  PWorkProgress work("Closing catalog...");
   SetUndoable(false);
+  PWorkProgress::Step(-1);
   repeatSetting(PDBFend, nullptr);
   if (bc.ReadOnly()) bc.phd.SetChangedFlag(false);
   DMESSAGE(DMCinfo, "Closing catalog '%s'", bc.dbname);
@@ -181,6 +184,7 @@ bool PMainWindow::LoadingRecords(const DBFieldInfo* schema) {
 void PMainWindow::LoadedRecords(int nfound) {
   if (GetWindow() == nullptr) return;
   bc.Reconcile();
+  PWorkProgress::Step(-1);
   const bool fromDB = strcmp(bc.rsrc, "*DB") == 0;
   if (bc.rsrc[0] != '*') {
     SelectFolder(bc.rsrc, false);
@@ -483,6 +487,7 @@ bool PMainWindow::Undo() {
   if (!bc.Ready() || Editing("undo")) return false;
   const char* n = bc.pdb.UndoName();
   const std::string name = n ? n : "";
+  PWorkProgress work("Undoing...");
   if (!bc.Undo()) return false;
   if (!name.empty()) {
     const std::string msg = "Undid " + name;
@@ -502,6 +507,7 @@ bool PMainWindow::Redo() {
   if (!bc.Ready() || Editing("redo")) return false;
   const char* n = bc.pdb.RedoName();
   const std::string name = n ? n : "";
+  PWorkProgress work("Redoing...");
   if (!bc.Redo()) return false;
   if (!name.empty()) {
     const std::string msg = "Redid " + name;

@@ -6,6 +6,7 @@
 #include "catalog/pcontext.h"
 #include "catalog/pdbase.h"
 #include "support/dmessage.h"
+#include "support/pwork.h"
 
 namespace {
 
@@ -118,6 +119,7 @@ int PContext::RecordChange(const char* label, ABitMap* which, PCSnapshot* snapsh
   for (int i = nd; i-- > 0;) {
     const uint32_t b = static_cast<uint32_t>(i);
     if (b >= len || !which->Check(b)) continue;
+    PworkItem(nd - i, nd);
     const int k = CommonIndex(i);
     if (k < 0) {
       if (catDisplay) {
@@ -149,14 +151,18 @@ int PContext::RecordChange(const char* label, ABitMap* which, PCSnapshot* snapsh
   }
   DBRecordList oldv(&phd), newv(rdisp.GetFieldInfo());
   for (uint32_t i = 0; which->Find(&i, true); i++) {
+    PworkItem(i, nd);
     const int k = versionOf[i];
     Append(&oldv, &rcommon[k], false);
     ReplaceReadOnly(&rcommon[k], rdisp.Get(static_cast<int>(i)));
     Append(&newv, &rdisp[static_cast<int>(i)], true);
   }
   // An edit is stored as the old version's deletion plus the new version's addition.
+  PworkStep(-1);
   pdb.DeleteRecords(oldv.GetArray(), oldv.GetSize());
+  PworkStep(-1);
   pdb.AddRecords(newv.GetArray(), newv.GetSize());
+  PworkStep(-1);
   Catalog(newv.GetArray(), newv.GetSize());
   return m;
 }

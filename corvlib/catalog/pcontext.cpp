@@ -18,6 +18,7 @@
 #include "db/dbfile.h"
 #include "image/pireader.h"
 #include "support/dmessage.h"
+#include "support/pwork.h"
 
 namespace {
 
@@ -72,6 +73,12 @@ PContext::PContext()
   slock_path[0] = '\0';
   dbname[0] = '\0';
   dbpath[0] = '\0';
+  // A long sync of either catalogue is a step of the work under way.
+  const DBAccess::SyncProgress step = [](long long done, long long total, void*) {
+    PworkStep(total > 0 ? static_cast<double>(done) / static_cast<double>(total) : -1);
+  };
+  pdb.SetSyncProgress(step, nullptr);
+  sdb.SetSyncProgress(step, nullptr);
 }
 
 PContext::~PContext() {
@@ -290,14 +297,18 @@ bool PContext::CloseDB() {
     if (rsrc[0] == '*') strcpy(rsrc, "*EX");
   }
   rcommon.Init(nullptr);
+  PworkStep(-1);
   rdisp_link.Init(nullptr);
   ClearSets();
   dbs.SetDB(nullptr);
   // A read-only catalogue has nothing to write: a part of it that could not be read (damage,
   // already told) does not make its close fail.
   const bool ro = ReadOnly();
+  PworkStep(-1);
   bool ok = pdb.Checkpoint(nullptr, nullptr);
+  PworkStep(-1);
   pdb.ClearChanges();
+  PworkStep(-1);
   if (!pdb.Close() && !ro) ok = false;
   pdb.Init(nullptr, nullptr, false);
   phd.Attach(nullptr, false);

@@ -2,6 +2,7 @@
 #include "catalog/pcstate.h"
 
 #include <cstring>
+#include <unordered_map>
 
 #include "catalog/pdbase.h"
 #include "support/dmessage.h"
@@ -178,12 +179,16 @@ PContextState& PContextState::operator=(const PContextState& src) {
   const int nc = rcommon.GetSize();
   rdisp_link.Init(nullptr, nc);
   if (rdisp_link.GetSize() != nc) return *this;
+  // The source's displayed records by field array (the last one of each, as a search from
+  // the end would find it).
+  std::unordered_map<const DBRLink*, int> at;
+  at.reserve(static_cast<size_t>(src.rdisp.GetSize()));
+  for (int i = 0; i < src.rdisp.GetSize(); i++)
+    if (src.rdisp.Get(i).l != nullptr) at[src.rdisp.Get(i).l] = i;
   for (int k = nc; k-- > 0;) {
     const DBRecord& want = src.rdisp_link.Get(k);
-    int i = src.rdisp.GetSize();
-    if (want.l != nullptr)
-      while (i-- > 0)
-        if (src.rdisp.Get(i).l == want.l) break;
+    auto it = want.l != nullptr ? at.find(want.l) : at.end();
+    const int i = it != at.end() ? it->second : -1;
     if (want.l == nullptr || i < 0) {
       // Left unlinked: the entry counts as uncatalogued in the copy.
       DMESSAGE(DMCwarning, "Missing DB link in context copy");

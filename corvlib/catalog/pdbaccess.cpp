@@ -1,6 +1,7 @@
 // The catalogue store with undo and redo.
 #include "catalog/pdbaccess.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "support/dmessage.h"
+#include "support/pwork.h"
 #include "support/chain.h"
 
 namespace {
@@ -104,20 +106,35 @@ DBChangeList::~DBChangeList() {
 }
 
 bool DBChangeList::ReflectChange(DBRecordList* list, bool backward) const {
+  std::vector<std::pair<long, int>> byHash;
   for (const DBChangeList* ch = this;;) {
     if (list == nullptr || ch->Empty()) return false;
     const DBRecordList& removal = backward ? ch->radd : ch->rdel;
     const DBRecordList& addition = backward ? ch->rdel : ch->radd;
     bool released = false;
-    for (int i = 0; i < removal.GetSize(); i++) {
-      const DBRecord& r = removal.Get(i);
-      if (!HasValues(r)) continue;
-      for (int j = list->GetSize(); j-- > 0;) {
-        DBRecord& d = (*list)[j];
-        if (d.l != nullptr && d == r) {
-          d.Init();
-          released = true;
-          break;
+    if (removal.GetSize() > 0 && list->GetSize() > 0) {
+      // Equal records have equal hash indexes: the displayed records are ordered by hash and
+      // position once, and each removal looks at its own hash's run from the back, as the
+      // search from the list's end would.
+      byHash.clear();
+      for (int j = 0; j < list->GetSize(); j++)
+        if (list->Get(j).l != nullptr) byHash.emplace_back(list->Get(j).HashIndex(), j);
+      std::sort(byHash.begin(), byHash.end());
+      for (int i = 0; i < removal.GetSize(); i++) {
+        PworkItem(i, removal.GetSize());
+        const DBRecord& r = removal.Get(i);
+        if (!HasValues(r)) continue;
+        const long h = r.HashIndex();
+        auto lo = std::lower_bound(byHash.begin(), byHash.end(), std::make_pair(h, INT_MIN));
+        auto hi = std::lower_bound(lo, byHash.end(), std::make_pair(h + 1, INT_MIN));
+        while (hi != lo && (*list)[(hi - 1)->second].l == nullptr) --hi;  // released ones
+        for (auto it = hi; it != lo;) {
+          DBRecord& d = (*list)[(--it)->second];
+          if (d.l != nullptr && d == r) {
+            d.Init();
+            released = true;
+            break;
+          }
         }
       }
     }
@@ -129,8 +146,10 @@ bool DBChangeList::ReflectChange(DBRecordList* list, bool backward) const {
         return false;
       }
       int put = have;
-      for (int i = 0; i < n; i++)
+      for (int i = 0; i < n; i++) {
+        PworkItem(i, n);
         if (HasValues(addition.Get(i))) (*list)[put++] = addition.Get(i);
+      }
       list->Resize(put);
     }
     ch = ch->prev;
@@ -204,13 +223,20 @@ void PDBAccess::CaptureStored(const DBRecord* recs, int n, DBRecordList* out) {
 
 bool PDBAccess::ApplyChange(const DBRecordList& del, const DBRecordList& add, int* ndel,
                             int* nadd) {
-  DBRecordList gone(GetHeader());
-  if (del.GetSize() > 0) CaptureStored(del.GetArray(), del.GetSize(), &gone);
-  *ndel = del.GetSize() > 0 ? DBAccess::DeleteRecords(del.GetArray(), del.GetSize()) : 0;
+  Taken taken(GetHeader());
+  *ndel = del.GetSize() > 0 ? DBAccess::DeleteCapture(del.GetArray(), del.GetSize(), &taken) : 0;
   nunsynced += *ndel;
+  PworkStep(-1);
   *nadd = add.GetSize() > 0 ? DBAccess::AddRecords(add.GetArray(), add.GetSize()) : 0;
   nunsynced += *nadd;
   if (*nadd >= add.GetSize()) return true;
+
+  // The records deleted, as they were stored.
+  DBRecordList gone(GetHeader());
+  const int nk = static_cast<int>(taken.keys.size());
+  if (nk > 0 && gone.Resize(nk) == nk)
+    for (int i = 0; i < nk; i++) gone[i] = *taken.keys[static_cast<size_t>(i)];
+  AppendTaken(&gone, &taken.copies);
 
   // Put the store back: the records now equal to those added (the added ones among them) go,
   // and all but the added ones come back with the deleted ones.
@@ -385,8 +411,10 @@ const char* PDBAccess::RedoName() const {
 
 bool PDBAccess::ClearChanges() {
   bool ok = Checkpoint(nullptr, nullptr);
+  PworkStep(-1);
   delete undoList;
   undoList = nullptr;
+  PworkStep(-1);
   delete redoList;
   redoList = nullptr;
   return ok;

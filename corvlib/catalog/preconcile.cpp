@@ -10,6 +10,7 @@
 #include "catalog/pfileinfo.h"
 #include "catalog/preconcile.h"
 #include "support/dmessage.h"
+#include "support/pwork.h"
 
 namespace {
 
@@ -133,6 +134,7 @@ unsigned long PreconcileSetLength(int ndisp) {
 void PContextState::Catalog(const DBRecord* records, int n) {
   if (records == nullptr) return;
   for (int i = 0; i < n; i++) {
+    PworkItem(i, n);
     const DBRecord& r = records[i];
     if (r.l == nullptr || r.GetNAlloc() < 1) continue;
     const DBField& subj = PDBgetField(r, PDBFsubject);
@@ -198,7 +200,13 @@ int PContext::Reconcile() {
   const int nd = rdisp.GetSize();
   if (nd == 0) return 0;
   if (strcmp(rsrc, "*DB") == 0) {
-    rcommon = rdisp;
+    // Each displayed record's copy is the catalogue's version (record by record, so that long
+    // work can tell how far it has come).
+    if (rcommon.Resize(nd) == nd)
+      for (int i = 0; i < nd; i++) {
+        PworkItem(i, nd);
+        rcommon[i] = rdisp.Get(i);
+      }
     PmarkReadOnly(&rcommon);
     rdisp_link.Resize(nd);
     rdisp_link.LinkAll(&rdisp);
@@ -391,15 +399,24 @@ int PContextState::FixLinks(bool rebuild) {
     if (!unresolved) return count;
     DMESSAGE(DMCwarning, "Resorting to record search in FixLinks");
   }
+  // The displayed records by hash index, made once for all the searches.
+  HashPositions index;
+  bool indexed = false;
+  auto find = [&](const DBQuery& q) {
+    if (!indexed) IndexList(rdisp, &index);
+    indexed = true;
+    return FindIndexed(rdisp, index, q);
+  };
   for (int k = nc; k-- > 0;) {
+    PworkItem(nc - k, nc);
     if (linked[k]) continue;
     const DBRecord& c = rcommon.Get(k);
     int i = -1;
     if (c.GetFieldInfo() != nullptr) {
       DBQuery q(c.GetFieldInfo(), true);
       if (PCsetQuery(&q, c, uniq)) {
-        i = rdisp.FindFirst(&q);
-        if (i < 0 && !uniq && PCsetQuery(&q, c, true)) i = rdisp.FindFirst(&q);
+        i = find(q);
+        if (i < 0 && !uniq && PCsetQuery(&q, c, true)) i = find(q);
       }
     }
     if (i >= 0 && rdisp_link[k].Link(&rdisp[i]) == 1) {
@@ -442,8 +459,10 @@ void PContextState::ReflectChange(const DBChangeList* change, bool undo) {
       }
   }
   if (dropped) rdisp.Compact(false);
+  PworkStep(-1);
   change->ReflectChange(&rcommon, undo);
   PmarkReadOnly(&rcommon);
+  PworkStep(-1);
   FixLinks(true);
   if (undo) return;
   for (const DBChangeList* ch = change; ch != nullptr; ch = ch->prev) {

@@ -19,6 +19,7 @@
 
 #include "catalog/pdbformat.h"
 #include "support/dmessage.h"
+#include "support/pwork.h"
 #include "support/pstrings.h"
 
 struct PTimeIndex {
@@ -87,7 +88,8 @@ PTimeLink::~PTimeLink() {
 
 void PTimeLink::DeleteRun(PTimeLink* p, bool forward) {
   // One event at a time: a long chain builds no deep recursion of destructors.
-  while (p != nullptr) {
+  for (long long k = 1; p != nullptr; ++k) {
+    PworkItem(k, -1);
     PTimeLink* n = forward ? p->next : p->prev;
     p->next = p->prev = nullptr;
     p->index = nullptr;
@@ -97,11 +99,15 @@ void PTimeLink::DeleteRun(PTimeLink* p, bool forward) {
 }
 
 void PTimeLink::KillTime() {
-  DeleteRun(next, true);
-  DeleteRun(prev, false);
+  // This event is cut from the chain first: it stands alone, whole, while the rest goes.
+  PTimeLink* after = next;
+  PTimeLink* before = prev;
+  PTimeIndex* ix = index;
   next = prev = nullptr;
-  delete index;
   index = nullptr;
+  DeleteRun(after, true);
+  DeleteRun(before, false);
+  delete ix;
   strunlink(subject);
   subject = nullptr;
   begTime = endTime = 0;

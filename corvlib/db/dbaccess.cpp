@@ -4,6 +4,7 @@
 #include "db/dbaccess.h"
 #include "db/dbfieldpriv.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "db/dbpagedir.h"
 #include "db/dbsidefile.h"
 #include "support/dmessage.h"
+#include "support/pwork.h"
 
 bool DBAccess::Init(DBHeader* h, std::iostream* stream, bool readonly) {
   return Init(h, stream, nullptr, readonly);
@@ -124,8 +126,7 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
   } else if (sideState != nullptr) {
     // Opened again over the header's own stream, without the file: syncs now write the file
     // without the journal, which keeps the index file in step, so the index file goes.
-    if (sameStream && sideState->header == h && !h->ReadOnly())
-      DBSideFile::Remove(sideState->file);
+    if (sameStream && sideState->header == h && !h->ReadOnly()) DBSideFile::Remove(sideState->file);
     delete sideState;
     sideState = nullptr;
   }
@@ -230,14 +231,29 @@ bool DBAccess::JournaledSync(bool closing) {
     pieces.push_back({p->strpos, rb->b, DB_BLOCKSIZE});
   }
   if (!text.empty()) pieces.push_back({0, text.data(), text.size()});
-  bool written = journal->Update(pieces);
+  // Written in parts, so that a long sync can tell how far it got; every part goes to the
+  // journal, durable, before its blocks reach the file, and the commit below ends the sync.
+  constexpr size_t kPart = 128;  // blocks (8 MB)
+  const long long total = static_cast<long long>(changed.size());
+  bool written = true;
+  for (size_t at = 0; written && (at < pieces.size() || at == 0); at += kPart) {
+    size_t end = pieces.size() - at <= kPart ? pieces.size() : at + kPart;
+    std::vector<DBJournal::Piece> part(pieces.begin() + static_cast<long>(at),
+                                       pieces.begin() + static_cast<long>(end));
+    written = journal->Update(part);
+    if (progressFn != nullptr && total > static_cast<long long>(kPart))
+      progressFn(end < changed.size() ? static_cast<long long>(end) : total, total, progressData);
+  }
   for (size_t i = 0; i < changed.size(); i++) {
+    PworkItem(static_cast<long long>(i), static_cast<long long>(changed.size()));
     DBAccess* p = changed[i];
     if (!p->FinishWrite(static_cast<DBRecordBlock*>(p->objCache), written, was[i])) ok = false;
   }
   // What was written is committed even when a block could not be readied.
   bool wrote = written && journal->Active();
+  PworkStep(-1);
   ok = written && journal->Commit() && ok;
+  PworkStep(-1);
   if (ok) {
     header->SetChangedFlag(false);
     if (sideState != nullptr) SaveSide(wrote, closing);
@@ -379,12 +395,17 @@ int DBAccess::AddFrom(DBAccess** page, const DBRecord* recs, int n) {
   // Each record is checked as it comes, while its fields are at hand: the records before the
   // first that cannot be stored are added.
   while (stored < n && p != nullptr && dbpriv::storablePrefix(recs + stored, 1) == 1) {
+    PworkItem(stored, n);
+    if (p->next != nullptr && p->nravail < 0 && p->objCache == nullptr) {
+      p = p->next;  // room in a page not yet read is not looked for
+      continue;
+    }
     int r = p->PutRecord(recs[stored]);
     if (r > 0) {
       stored++;
       continue;
     }
-    if (r < 0) break;  // fits in no block
+    if (r < 0) break;               // fits in no block
     if (header->ReadOnly()) break;  // a block found damaged while it was loaded
     if (p->next != nullptr) {
       p = p->next;
@@ -429,9 +450,9 @@ int DBAccess::AddRecords(const DBRecord* recs, int n) {
     DMESSAGE(DMCdata, "AddRecords called on read-only DB");
     return 0;
   }
-  // Records go to the page that took the last one, or after an open to the last page: room
-  // freed in earlier pages by deletes is not looked for, so that adding one record to a long
-  // chain costs no walk over its pages.
+  // Records go to the page that took the last one, or to an earlier one where deletes made
+  // room since, or after an open to the last page: the pages between are full, so adding one
+  // record to a long chain costs no walk over its pages.
   DBAccess* p = lastAdd;
   if (p == nullptr)
     for (p = this; p->next != nullptr;) p = p->next;
@@ -440,15 +461,55 @@ int DBAccess::AddRecords(const DBRecord* recs, int n) {
   return stored;
 }
 
+DBDeleteKeys::DBDeleteKeys(const DBRecord* recs, int n) {
+  set.NewBitMap(static_cast<uint32_t>(DB_HASHSETLEN));
+  byHash.reserve(static_cast<size_t>(n > 0 ? n : 0));
+  for (int i = 0; i < n; i++) {
+    const DBRecord& r = recs[i];
+    if (r.l == nullptr || r.GetNAssigned() < 1) continue;
+    long h = r.HashIndex();
+    if (h < 0) {
+      h = -1;
+      unhashed = true;
+    } else {
+      set.Set(static_cast<uint32_t>(h % DB_HASHSETLEN));
+    }
+    byHash.emplace_back(h, &r);
+  }
+  std::stable_sort(byHash.begin(), byHash.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+}
+
+std::pair<const std::pair<long, const DBRecord*>*, const std::pair<long, const DBRecord*>*>
+DBDeleteKeys::Of(long h) const {
+  auto lo = std::lower_bound(byHash.begin(), byHash.end(), h,
+                             [](const auto& e, long v) { return e.first < v; });
+  auto hi = lo;
+  while (hi != byHash.end() && hi->first == h) ++hi;
+  const auto* base = byHash.data();
+  return {base + (lo - byHash.begin()), base + (hi - byHash.begin())};
+}
+
 int DBAccess::DeleteRecords(const DBRecord* recs, int n) {
+  return DeleteCapture(recs, n, nullptr);
+}
+
+int DBAccess::DeleteCapture(const DBRecord* recs, int n, Taken* taken) {
   if (n < 1 || recs == nullptr) return 0;
   if (header == nullptr || header->ReadOnly()) {
     DMESSAGE(DMCdata, "DeleteRecords called on read-only DB");
     return 0;
   }
+  DBDeleteKeys keys(recs, n);
+  if (keys.byHash.empty()) return 0;
   int total = 0;
-  for (DBAccess* p = this; p != nullptr && !header->ReadOnly(); p = p->next)
-    total += p->PageDelete(recs, n);
+  for (DBAccess* p = this; p != nullptr && !header->ReadOnly(); p = p->next) {
+    PworkStep(-1);
+    int k = p->PageDelete(keys, taken);
+    // Adds look for room from the first page this made room in.
+    if (k > 0 && (lastAdd == nullptr || p->strpos < lastAdd->strpos)) lastAdd = p;
+    total += k;
+  }
   return total;
 }
 
@@ -459,8 +520,10 @@ int DBAccess::ForEachBlock(int (*fn)(const DBRecordList&, void*), void* data,
                            const DBFieldSort* order) {
   if (fn == nullptr || header == nullptr) return 0;
   if (order == nullptr || order->order[0] == 0) {
-    int sum = 0;
+    int sum = 0, pages = 0, done = 0;
+    for (const DBAccess* p = this; p != nullptr; p = p->next) ++pages;
     for (DBAccess* p = this; p != nullptr; p = p->next) {
+      PworkStep(static_cast<double>(done++) / pages);
       DBRecordBlock* rb = p->LoadBlock();
       if (rb == nullptr) continue;
       int r = fn(p->brl, data);

@@ -23,6 +23,7 @@
 
 class DBJournal;
 class DBJournalView;
+struct DBDeleteKeys;
 class DBPageDir;
 class DBSideFile;
 struct DBSideState;
@@ -87,6 +88,19 @@ class DBAccess : public CacheObject {
   virtual bool Sync();
   virtual bool Close();
 
+  // What a long sync tells while it writes: called on the first page's thread after each part
+  // of up to 128 blocks (8 MB) reaches the file, with the blocks written so far and the
+  // blocks the sync writes in all (done == total at the last call); a sync of 128 blocks or
+  // fewer does not call it. The sync cannot be stopped and runs to its end. The function is
+  // called from inside the sync: it may repaint a progress display, but nothing it runs may
+  // use the database (no reads, changes, syncs or closes) until Sync has returned.
+  using SyncProgress = void (*)(long long done, long long total, void* data);
+  // Syncs from now on call fn with data (null: no reports).
+  void SetSyncProgress(SyncProgress fn, void* data) {
+    progressFn = fn;
+    progressData = data;
+  }
+
   // Opens the database in stream (a new one when the stream is empty and not readonly).
   // A file whose length is not HeaderSize plus whole blocks opens read-only.
   bool Init(DBHeader* header, std::iostream* stream, bool readonly);
@@ -113,6 +127,16 @@ class DBAccess : public CacheObject {
   int DeleteRecordList(const DBRecordList& list) {
     return DeleteRecords(list.GetArray(), list.GetSize());
   }
+  // The stored records a delete took, so that they can be put back: for each, the key it
+  // matched when the two hold exactly the same values (floats alike to the bit), else a deep
+  // copy of the stored record. Keys are pointers into the records given to the delete.
+  struct Taken {
+    explicit Taken(const DBFieldInfo* schema) : copies(schema) {}
+    std::vector<const DBRecord*> keys;
+    DBRecordList copies;
+  };
+  // DeleteRecords that also notes every stored record it deletes in taken (when given).
+  int DeleteCapture(const DBRecord* recs, int n, Taken* taken);
   void WriteSorted(std::ostream* os, char sep);
   void PrintStats(std::ostream* os);
 
@@ -202,6 +226,10 @@ class DBAccess : public CacheObject {
   // destructor without virtual dispatch). False when a changed block could not be written
   // and stays resident.
   bool FlushPage();
+  // Writes this page's changed block through the journal together with the changed resident
+  // blocks of the pages after it, up to a batch, so that the journal is made durable once
+  // for all of them; the others stay resident, clean.
+  void WriteBack();
   void DropMemory();
   // Counts what the page holds beside its block (views, pseudo-records, hash indexes, string
   // index) as part of its resident memory.
@@ -209,7 +237,8 @@ class DBAccess : public CacheObject {
   bool EnsureViews(int rows);
   void PointViews(int fromRow);
   int PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, bool mayMatch);
-  int PageDelete(const DBRecord* recs, int n);
+  // Deletes the stored records equal to a key, noting them in taken when given.
+  int PageDelete(const DBDeleteKeys& keys, Taken* taken);
   int AddFrom(DBAccess** page, const DBRecord* recs, int n);
   bool AnyInUse() const;
   // Counts the memory of the hash set and the kept hashes against the cache's budget.
@@ -222,11 +251,11 @@ class DBAccess : public CacheObject {
   void KeepListed(int nr0);
   void HashChanged();
 
-  long long strpos;  // file offset of the block
-  int rwidth;        // cells per record (-1 unknown)
-  int nrused;        // records stored (-1 unknown)
-  int nravail;       // estimate of records that still fit (-1 unknown)
-  DBAccess* next;    // the following page (owned)
+  long long strpos;   // file offset of the block
+  int rwidth;         // cells per record (-1 unknown)
+  int nrused;         // records stored (-1 unknown)
+  int nravail;        // estimate of records that still fit (-1 unknown)
+  DBAccess* next;     // the following page (owned)
   DBHashBits bihset;  // hash indexes of the records, mod DB_HASHSETLEN
   DBPageState state;
   DBRecordList brl;  // pseudo-records while resident
@@ -247,7 +276,11 @@ class DBAccess : public CacheObject {
   DBField* views;      // decoded cells backing the pseudo-records (resident only)
   int viewcap;         // cells in views
   DBStrIndex* sindex;  // string runs of the block, for sharing (built on demand)
-  DBAccess* lastAdd;   // the page that took the last record added (by AddRecords or Read)
+  // Where the next add starts: the page that took the last record added (by AddRecords or
+  // Read), or an earlier page where deletes made room.
+  DBAccess* lastAdd;
+  SyncProgress progressFn = nullptr;  // first page only
+  void* progressData = nullptr;
   uint64_t checkedDigest = 0;  // digest of the block as last checked (read or written)
   bool hasChecked = false;
   size_t hashCharge = 0;  // bytes of bihset and hashes charged to the cache's budget
@@ -266,4 +299,18 @@ class DBAccess : public CacheObject {
   // The directory this page is in, and its place there (see db/dbpagedir.h).
   DBPageDir* indir = nullptr;
   size_t dirIndex = 0;
+};
+
+// The records a delete looks for, by hash index (equal records have equal hash indexes), with
+// the set of their hash bits, so that a page is loaded only when it may hold one of them.
+struct DBDeleteKeys {
+  DBDeleteKeys(const DBRecord* recs, int n);
+  // The keys of hash index h (-1 for records without one).
+  std::pair<const std::pair<long, const DBRecord*>*, const std::pair<long, const DBRecord*>*> Of(
+      long h) const;
+  bool MayHold(const DBHashBits& bits) const { return unhashed || bits.Intersects(set); }
+
+  std::vector<std::pair<long, const DBRecord*>> byHash;  // sorted by hash index
+  ABitMap set;
+  bool unhashed = false;  // some key has no hash index
 };

@@ -234,10 +234,57 @@ void DBAccess::DropMemory() {
   }
 }
 
+namespace {
+
+// Blocks written back together while their memory is freed before a sync, and whether such a
+// batch is being written (a block freed meanwhile is written on its own).
+constexpr size_t kWriteBackBatch = 64;
+bool writingBack = false;
+
+}  // namespace
+
+void DBAccess::WriteBack() {
+  writingBack = true;
+  std::vector<DBAccess*> batch;
+  std::vector<DBPageState> was;
+  std::vector<DBJournal::Piece> pieces;
+  for (DBAccess* p = this; p != nullptr && batch.size() < kWriteBackBatch; p = p->next) {
+    if (p->objCache == nullptr || (p->state != DBPSsync && p->state != DBPScompact)) continue;
+    if (p != this) {
+      // Only blocks whose readying takes no memory (which could free other blocks meanwhile),
+      // held so that none is freed before the batch is written.
+      DBRecordBlock* b = static_cast<DBRecordBlock*>(p->objCache);
+      if (p->InUse() ||
+          (p->state == DBPScompact &&
+           (!p->hashesKnown || p->hashes.size() != static_cast<size_t>(b->NRecords()))))
+        continue;
+      if (p->LoadRaw() == nullptr) continue;
+    }
+    DBPageState w;
+    DBRecordBlock* rb = p->PrepareWrite(&w);
+    if (rb == nullptr) {
+      if (p != this) p->ReleaseBlock(static_cast<DBRecordBlock*>(p->objCache));
+      continue;
+    }
+    batch.push_back(p);
+    was.push_back(w);
+    pieces.push_back({p->strpos, rb->b, DB_BLOCKSIZE});
+  }
+  bool written = !pieces.empty() && journal->Update(pieces);
+  for (size_t i = 0; i < batch.size(); i++) {
+    DBAccess* p = batch[i];
+    DBRecordBlock* rb = static_cast<DBRecordBlock*>(p->objCache);
+    p->FinishWrite(rb, written, was[i]);
+    if (p != this) p->ReleaseBlock(rb);
+  }
+  writingBack = false;
+}
+
 bool DBAccess::FlushPage() {
   if (objCache == nullptr || InUse()) return true;
   if (state == DBPSsync || state == DBPScompact) {
-    if (!SyncPage(false)) {
+    if (journal != nullptr && !writingBack && header != nullptr && !header->ReadOnly()) WriteBack();
+    if (state == DBPSerror || !SyncPage(false)) {
       if (state != DBPSerror) return false;  // a failed write: the block stays for later
       DMESSAGE(DMCdata, "Could not sync database block");
       MakeUnknown(DBPSerror);
@@ -859,34 +906,68 @@ int DBAccess::PageFind(const DBQueryPlan& plan, DBRecord* out, int n, int* rel, 
   return found;
 }
 
-int DBAccess::PageDelete(const DBRecord* recs, int n) {
-  if (NRecords() <= 0) return 0;
-  std::vector<const DBRecord*> cand;
-  for (int i = 0; i < n; i++) {
-    const DBRecord& r = recs[i];
-    if (r.l == nullptr || r.GetNAssigned() < 1) continue;
-    long h = r.HashIndex();
-    if (h >= 0 && !bihset.Check(static_cast<uint32_t>(h % DB_HASHSETLEN))) continue;
-    cand.push_back(&r);
+namespace {
+
+// Whether the float values of key, a record equal to stored, are stored's to the bit (the
+// engine's equality allows floats a tolerance).
+bool SameFloats(const DBRecord& stored, const DBRecord& key) {
+  const int n = key.GetNAlloc();
+  for (int j = 0; j < n; j++) {
+    const DBField* f = key.GetField(j);
+    if (f == nullptr || f->GetDT() != DBDTfloat) continue;
+    const int id = stored.GetFieldInfo()->XlateID(key.GetFieldInfo(), j);
+    if (id < 0 || stored[id].Compare(*f) != 0) return false;
   }
-  if (cand.empty()) return 0;
+  return true;
+}
+
+}  // namespace
+
+int DBAccess::PageDelete(const DBDeleteKeys& keys, Taken* taken) {
+  if (NRecords() <= 0 || !keys.MayHold(bihset)) return 0;
+  if (hashesKnown && !keys.unhashed && hashes.size() == static_cast<size_t>(nrused)) {
+    // The records' hashes tell without reading the block whether any may be a key.
+    bool any = false;
+    for (size_t r = 0; r < hashes.size() && !any; r++) {
+      auto run = keys.Of(static_cast<long>(hashes[r]));
+      any = run.first != run.second;
+    }
+    if (!any) return 0;
+  }
   if (InUse()) DMESSAGE(DMCwarning, "Deleting records from block in use");
   DBRecordBlock* rb = LoadBlock();
   if (rb == nullptr) return 0;
   int nr = brl.GetSize();
   ABitMap marks(static_cast<uint32_t>(nr > 0 ? nr : 0));
+  std::vector<const DBRecord*> matched(taken != nullptr ? static_cast<size_t>(nr) : 0);
   int deleted = 0;
+  const bool known = hashesKnown && !vouched && hashes.size() == static_cast<size_t>(nr);
   for (int r = nr; r-- > 0;) {
     const DBRecord& stored = brl.Array()[r];
-    for (const DBRecord* c : cand) {
-      if (stored == *c) {
+    long h = known ? static_cast<long>(hashes[static_cast<size_t>(r)]) : stored.HashIndex();
+    auto run = keys.Of(h < 0 ? -1 : h);
+    for (auto* c = run.first; c != run.second; ++c) {
+      if (stored == *c->second) {
         marks.Set(static_cast<uint32_t>(r));
+        if (taken != nullptr) matched[static_cast<size_t>(r)] = c->second;
         deleted++;
         break;
       }
     }
   }
   if (deleted > 0) {
+    if (taken != nullptr) {
+      for (int r = 0; r < nr; r++) {
+        const DBRecord* key = matched[static_cast<size_t>(r)];
+        if (key == nullptr) continue;
+        if (SameFloats(brl.Array()[r], *key)) {
+          taken->keys.push_back(key);
+        } else {
+          int k = taken->copies.GetSize();
+          if (taken->copies.Resize(k + 1) == k + 1) taken->copies[k] = brl.Array()[r];
+        }
+      }
+    }
     DropViews();  // the rows move
     rb->DeleteRecords(marks);
     if (hashesKnown && hashes.size() == static_cast<size_t>(nr)) {
@@ -908,6 +989,10 @@ int DBAccess::PageDelete(const DBRecord* recs, int n) {
       MakeEmpty();
       state = DBPSsync;
     } else {
+      // The dead data goes at once, so that records added later can use its room; the block
+      // is compacted again (moving nothing) before it is written.
+      rb->Compact();
+      if (sindex != nullptr) sindex->Invalidate();
       SetCount(rb->NRecords());
       nravail = DBRecordBlock::Estimate(rb->NFields(), nrused, rb->StrBytes());
       state = DBPScompact;

@@ -8,6 +8,7 @@
 #include "support/chain.h"
 #include "db/dbheader.h"
 #include "support/dmessage.h"
+#include "support/pwork.h"
 #include "support/pstrings.h"
 
 namespace {
@@ -422,6 +423,7 @@ int DBSearch::FindAll(DBRecordList* list) {
     int room = list->GetSize() - found;
     if (room < 1 || dbacc == nullptr) break;
     if (crpos < 0) Reset();
+    PworkStep(-1);
     int got = dbacc->FindRecords(qlist, list->Array() + found, room, &crpos);
     if (got < 1) break;
     found += got;

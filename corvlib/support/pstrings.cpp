@@ -400,7 +400,8 @@ bool PStringSet::Insert(const char* s) {
       DMESSAGE(DMCmemory, "Out of memory in PStringSet::Insert");
       return false;
     }
-    const int32_t nmax = maxs + 16;
+    // Grown by half again: a set filled one string at a time is not copied over and over.
+    const int32_t nmax = maxs > (INT32_MAX - 16) / 3 * 2 ? INT32_MAX : maxs + maxs / 2 + 16;
     auto* arr = static_cast<const char**>(
         std::realloc(sl, static_cast<size_t>(nmax) * sizeof(const char*)));
     if (arr == nullptr) {
@@ -411,12 +412,17 @@ bool PStringSet::Insert(const char* s) {
     maxs = nmax;
   }
   const char* p = strlink(s);
-  int i = ns;
-  while (i > 0 && istrcmp(sl[i - 1], p) > 0) {
-    sl[i] = sl[i - 1];
-    --i;
+  // After every member that does not sort after it.
+  int lo = 0, hi = ns;
+  while (lo < hi) {
+    const int mid = lo + (hi - lo) / 2;
+    if (istrcmp(sl[mid], p) > 0)
+      hi = mid;
+    else
+      lo = mid + 1;
   }
-  sl[i] = p;
+  std::memmove(sl + lo + 1, sl + lo, static_cast<size_t>(ns - lo) * sizeof(const char*));
+  sl[lo] = p;
   sl[++ns] = nullptr;
   return true;
 }

@@ -135,8 +135,9 @@ TEST(Journal, StopAtEveryWriteOrFsyncLeavesThePreviousOrThisSync) {
   ASSERT_NE(v1, v2);
   int old = 0, fresh = 0;
   // Seed 2 changes the header too; with seed 3 memory holds one block, so changed blocks
-  // are written back (through the journal) while the changes are made, before the sync.
-  for (uint32_t seed = 1; seed <= 3; seed++) {
+  // are written back (through the journal) while the changes are made, before the sync; with
+  // seed 4 it holds three, written back in batches.
+  for (uint32_t seed = 1; seed <= 4; seed++) {
     for (long long k = 1;; k++) {
       ASSERT_LT(k, 1000) << "the sync never completes";
       SCOPED_TRACE("stop at call " + std::to_string(k) + ", seed " + std::to_string(seed));
@@ -147,7 +148,7 @@ TEST(Journal, StopAtEveryWriteOrFsyncLeavesThePreviousOrThisSync) {
       bool synced = false;
       {
         Messages quiet;
-        BudgetGuard budget(seed == 3 ? DB_BLOCKSIZE : 0);
+        BudgetGuard budget(seed == 3 ? DB_BLOCKSIZE : seed == 4 ? 3 * DB_BLOCKSIZE : 0);
         FileDB d(f.path, false, &fault);
         Advance(d.db.get(), &d.header, 1, kN);
         if (seed == 2) d.header.Field("Extra", DBDTint, "Extra", 0);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <set>
 #include <cctype>
 #include <string>
 #include <vector>
@@ -199,6 +200,30 @@ TEST(PStringSetTest, SortedInsertFindDeleteAndIndependentCopies) {
   EXPECT_EQ(a.GetSize(), 0);
   EXPECT_EQ(a.Find("kiwi"), -1);
   EXPECT_EQ(b.Find("kiwi"), 2);
+}
+
+// Random inserts and deletes of short words in mixed case, against an ordered set of the same
+// order: the same members, in order, found where they are.
+TEST(PStringSetTest, RandomInsertsAndDeletesFollowAnOrderedSet) {
+  struct Less {
+    bool operator()(const std::string& a, const std::string& b) const {
+      return istrcmp(a.c_str(), b.c_str()) < 0;
+    }
+  };
+  std::mt19937 rng(7);
+  PStringSet set;
+  std::set<std::string, Less> model;
+  for (int step = 0; step < 20000; ++step) {
+    std::string w;
+    for (int k = 1 + static_cast<int>(rng() % 3); k-- > 0;) w += "aAbBzZ_9"[rng() % 8];
+    if (rng() % 4 == 0)
+      EXPECT_EQ(set.Delete(w.c_str()), model.erase(w) == 1) << w;
+    else
+      EXPECT_EQ(set.Insert(w.c_str()), model.insert(w).second) << w;
+  }
+  const std::vector<std::string> in = Contents(set);
+  EXPECT_EQ(in, std::vector<std::string>(model.begin(), model.end()));
+  for (size_t i = 0; i < in.size(); ++i) EXPECT_EQ(set.Find(in[i].c_str()), static_cast<int>(i));
 }
 
 }  // namespace

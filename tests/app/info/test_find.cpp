@@ -261,6 +261,71 @@ TEST_F(Find, NothingLoadsClosesOrSearchesWhileTheCatalogueIsWalked) {
   EXPECT_EQ(ctx->rdisp.GetSize(), 600);
 }
 
+// Work that runs long (the platform clock moves a tenth of a second at every pump of events)
+// keeps the windows served: a search pumps from its start, and its Progress window shows while
+// the work holds the records, with the commands that would pull them away refused. A setting
+// command over the same records that takes no time pumps nothing (what the user does meanwhile
+// waits for it); at a pace that pumps at every step it shows its progress too. The Progress
+// window is gone when the work ends.
+TEST_F(Find, LongSearchesAndSettingsShowProgressAndKeepPainting) {
+  MakeDisplay(&PDBFInfo, 300);
+  for (int i = 0; i < 300; ++i) {
+    ctx->rdisp[i].SetField(PDBFnbytes, static_cast<long>(1000 + i));
+    ctx->rdisp[i].SetField(PDBFhashval, static_cast<long>(5000 + i));
+    ctx->rdisp[i].SetField(PDBFsubject, i % 3 ? "Trip" : "Home");
+  }
+  Catalogue();
+  SetManualPlatformClock(true);
+  int pumps = 0, withProgress = 0;
+  bool refused = true;
+  QTimer tick;
+  QObject::connect(&tick, &QTimer::timeout, [&] {
+    if (!PisBusy()) return;
+    ++pumps;
+    AdvancePlatformClock(0.1);
+    if (!IsWindowVisible(gProgressWindow)) return;
+    ++withProgress;
+    for (const char* c : {"fcat", "keyw", "undo", "cata"})
+      refused = refused && PrefusedWhileBusy(FourCC({c[0], c[1], c[2], c[3], 0}));
+  });
+  tick.start(0);
+  ASSERT_TRUE(find->Find(mw));
+  Clause(1, "Subject", "equals", "Trip");
+  ASSERT_TRUE(find->SearchCatalog());
+  EXPECT_EQ(ctx->rdisp.GetSize(), 200);
+  EXPECT_GE(pumps, 3);
+  EXPECT_GT(withProgress, 0);
+  EXPECT_TRUE(refused);
+  EXPECT_FALSE(IsWindowVisible(gProgressWindow));
+
+  auto setKeyword = [&](const char* word) {
+    pumps = withProgress = 0;
+    ctx->SelectAll();
+    const std::string w = word;
+    WhenShown(
+        gInputWindow, [w] { PutControlText(ControlOf(gInputWindow, "inpt", 129), w.c_str()); },
+        "bttn", 1);
+    SendCommand("keyw", kEventCommandProcess, GetWindowEventTarget(mw->GetWindow()));
+    int set = 0;
+    for (int i = 0; i < ctx->rdisp.GetSize(); ++i)
+      set += PDBgetField(ctx->rdisp[i], PDBFkeyword).Match(word) ? 1 : 0;
+    EXPECT_EQ(set, 200) << word;
+    EXPECT_STREQ(ctx->pdb.UndoName(), "Set");
+    EXPECT_FALSE(IsWindowVisible(gProgressWindow));
+    EXPECT_FALSE(PisBusy());
+  };
+  setKeyword("pier");
+  EXPECT_EQ(pumps, 0);
+  PsetWorkPace(0, 0);
+  setKeyword("harbour");
+  PsetWorkPace(kWorkPumpEvery, kWorkProgressAfter);
+  tick.stop();
+  SetManualPlatformClock(false);
+  EXPECT_GE(pumps, 3);
+  EXPECT_GT(withProgress, 0);
+  EXPECT_TRUE(refused);
+}
+
 // ---- The model.
 
 // A plain reading of the verb table; typed numbers are taken as floats.

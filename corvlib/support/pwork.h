@@ -1,0 +1,26 @@
+// Long work of the library tells how far it has come. The work calls PworkStep every so often
+// (every few thousand records, so that the call costs nothing worth measuring), at points where
+// its own data are whole; a program with windows installs a hook that keeps its windows painted
+// and shows the progress. The hook must not change what the work reads or writes.
+#pragma once
+
+// done: the fraction of the work done (0 .. 1), or negative when it is not known.
+using PWorkHook = void (*)(double done);
+
+namespace pwork_detail {
+inline PWorkHook hook = nullptr;
+}
+
+inline void PsetWorkHook(PWorkHook h) {
+  pwork_detail::hook = h;
+}
+
+inline void PworkStep(double done) {
+  if (pwork_detail::hook != nullptr) pwork_detail::hook(done);
+}
+
+// A step every 4,096 items of a loop over total items (total 0 or less: not known).
+inline void PworkItem(long long i, long long total) {
+  if ((i & 4095) == 0 && pwork_detail::hook != nullptr)
+    pwork_detail::hook(total > 0 ? static_cast<double>(i) / static_cast<double>(total) : -1.0);
+}

@@ -306,7 +306,7 @@ void PMainWindow::UpdateUndoItems() const {
     return;
   }
   // A read-only catalogue takes no step back or forth.
-  const bool steps = bc.Ready() && !bc.ReadOnly() && !PisBusy();
+  const bool steps = bc.Ready() && !bc.ReadOnly();
   const char* redo = steps ? bc.pdb.RedoName() : nullptr;
   const char* undo = steps ? bc.pdb.UndoName() : nullptr;
   char text[64];

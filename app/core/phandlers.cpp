@@ -186,15 +186,33 @@ OSStatus Update(UInt32 cmd) {
     enableMenuCommand(cmd, false);
     return noErr;
   }
+  if (cmd >= C("cat1") && cmd <= C("cat5")) {
+    checkCatalogs();  // names, enables or hides every recent catalogue
+    return noErr;
+  }
   switch (cmd) {
     case C("cata"):
       checkCatalogs();
       enableMenuCommand(cmd, true);
       return noErr;
+    case C("abtb"):
     case C("catn"):
     case C("dir "):
+    case C("elog"):  // says why when no log is written
+    case C("irec"):
+    case C("open"):
+    case C("page"):
+    case C("phlp"):  // says why when the documentation is missing
     case C("pref"):
+    case C("quit"):
       enableMenuCommand(cmd, true);
+      return noErr;
+    case C("undo"):
+    case C("redo"):
+      if (gMain != nullptr)
+        gMain->UpdateUndoItems();
+      else
+        enableMenuCommand(cmd, false);
       return noErr;
     case C("ckud"):  // greyed when the program was built without an address
       enableMenuCommand(cmd, gUpdatesAddress != nullptr && gUpdatesAddress[0] != '\0');

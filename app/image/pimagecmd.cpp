@@ -252,7 +252,39 @@ OSStatus PImageWindow::HandleCommand(EventRef event) {
 OSStatus PImageWindow::HandleCommandUpdate(EventRef event) {
   const UInt32 cmd = PeventCommand(event);
   const bool selected = SelectImage(false);
+  // Zoom items that would show the zoom shown are greyed.
+  if (const short item = ZoomItem(cmd)) {
+    enableMenuCommand(cmd,
+                      Ready() && sizeControl != nullptr && GetControlValue(sizeControl) != item);
+    return noErr;
+  }
+  static const UInt32 operators[6] = {C("crop"), C("reye"), C("spot"),
+                                      C("porg"), C("pdst"), C("calb")};
+  for (int k = 0; k < 6; ++k)
+    if (cmd == operators[k]) {
+      bool on[6], undo = false;
+      OperatorState(on, &undo);
+      enableMenuCommand(cmd, on[k]);
+      return noErr;
+    }
   switch (cmd) {
+    case C("zin "):
+    case C("zout"): {
+      const int now = Ready() && sizeControl != nullptr ? GetControlValue(sizeControl) : 0;
+      enableMenuCommand(cmd, Ready() && ZoomStep(cmd == C("zin ") ? 1 : -1) != now);
+      return noErr;
+    }
+    case C("oper"):
+      enableMenuCommand(cmd, Ready() && (opMenu != nullptr || Playable()));
+      return noErr;
+    case C("snon"):
+      enableMenuCommand(cmd, Ready() && (HasSelection() || iring->SomeSelected() != 0));
+      return noErr;
+    case C("add "): {
+      IMainWindow* mw = browser != nullptr ? browser->GetMainWindow() : nullptr;
+      enableMenuCommand(cmd, Ready() && mw != nullptr && mw->bc.Ready() && !mw->bc.ReadOnly());
+      return noErr;
+    }
     // The main window's catalogue and view commands wait while the image window is in front.
     case C("clea"):
     case C("clei"):
@@ -304,8 +336,10 @@ OSStatus PImageWindow::HandleCommandUpdate(EventRef event) {
     case C("dele"):
     case C("dens"):
     case C("renm"):
-    case C("titl"):
       enableMenuCommand(cmd, selected);
+      return noErr;
+    case C("titl"):  // switches the field to the title, or stores what was typed there
+      enableMenuCommand(cmd, selected && TitleChanges());
       return noErr;
     case C("cpgp"):
     case C("fnby"):

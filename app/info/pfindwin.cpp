@@ -513,7 +513,8 @@ OSStatus PFindWindow::HandleCommand(EventRef event) {
       PWindowHandlerBase::Show(0);
       return noErr;
     default:
-      return eventNotHandledErr;
+      // The Edit menu works on the text being typed.
+      return EditTextCommand(GetWindow(), cmd, false, nullptr) ? noErr : eventNotHandledErr;
   }
 }
 
@@ -524,14 +525,18 @@ OSStatus PFindWindow::HandleCommandUpdate(EventRef event) {
     return noErr;
   }
   switch (cmd) {
-    case C("find"):
     case C("clos"):
+      enableMenuCommand(cmd, true);
+      return noErr;
     case C("cut "):
     case C("copy"):
     case C("past"):
-    case C("sall"):
-      enableMenuCommand(cmd, true);
+    case C("sall"): {
+      bool on = false;
+      EditTextCommand(GetWindow(), cmd, true, &on);
+      enableMenuCommand(cmd, on);
       return noErr;
+    }
     case C("hist"):
     case C("dofc"):
       checkMenuCommand(cmd, false);
@@ -548,11 +553,11 @@ OSStatus PFindWindow::HandleCommandUpdate(EventRef event) {
       break;
   }
   static const UInt32 disabled[] = {
-      C("save"), C("tpvw"), C("tlrg"), C("tmed"), C("tsml"), C("vcap"), C("vall"), C("vset"),
-      C("vfil"), C("voth"), C("synv"), C("show"), C("titl"), C("mhdr"), C("info"), C("invs"),
-      C("prni"), C("prnt"), C("renm"), C("posn"), C("cw90"), C("cc90"), C("c180"), C("flhz"),
-      C("flvt"), C("fnby"), C("ecat"), C("erec"), C("eweb"), C("dens"), C("dupl"), C("date"),
-      C("dele"), C("clea"), C("clei"), C("cpfn"), C("cptn"), C("cpgp"), C("comm")};
+      C("find"), C("save"), C("tpvw"), C("tlrg"), C("tmed"), C("tsml"), C("vcap"), C("vall"),
+      C("vset"), C("vfil"), C("voth"), C("synv"), C("show"), C("titl"), C("mhdr"), C("info"),
+      C("invs"), C("prni"), C("prnt"), C("renm"), C("posn"), C("cw90"), C("cc90"), C("c180"),
+      C("flhz"), C("flvt"), C("fnby"), C("ecat"), C("erec"), C("eweb"), C("dens"), C("dupl"),
+      C("date"), C("dele"), C("clea"), C("clei"), C("cpfn"), C("cptn"), C("cpgp"), C("comm")};
   for (UInt32 d : disabled)
     if (d == cmd) {
       enableMenuCommand(cmd, false);

@@ -568,6 +568,15 @@ OSStatus PInfoWindow::HandleCommandUpdate(EventRef event) {
     case C("dupl"):
       enableMenuCommand(cmd, sel && gMain->CanDuplicate());
       return noErr;
+    case C("add "): {
+      IMainWindow* mw = browser != nullptr ? browser->GetMainWindow() : nullptr;
+      enableMenuCommand(
+          cmd, DisplayIndex() >= 0 && mw != nullptr && mw->bc.Ready() && !mw->bc.ReadOnly());
+      return noErr;
+    }
+    case C("open"):  // the shown record's picture
+      enableMenuCommand(cmd, irec.GetFieldInfo() != nullptr);
+      return noErr;
     case C("cptn"):
       enableMenuCommand(cmd, sel && irec[Field(PDBFalbum)].GetNV() > 0);
       return noErr;

@@ -182,6 +182,18 @@ bool PMainWindow::CommandState(UInt32 cmd, bool* enable) const {
   if (SettingCommandState(cmd, enable)) return true;
   const int nd = bc.rdisp.GetSize();
   switch (cmd) {
+    case C("add "):
+      *enable = bc.Ready() && !bc.ReadOnly() && nd > 0;
+      return true;
+    case C("sort"):
+    case C("sman"):
+    case C("sdat"):
+    case C("sfil"):
+    case C("ssub"):
+    case C("stit"):
+    case C("sown"):
+      *enable = SortChanges(cmd);
+      return true;
     case C("dupl"):
       *enable = CanDuplicate();
       return true;
@@ -202,19 +214,25 @@ bool PMainWindow::CommandState(UInt32 cmd, bool* enable) const {
     case C("clei"):
       *enable = bc.TotalSelected() > 0;
       return true;
-    case C("tpvw"):
-    case C("tlrg"):
-    case C("tmed"):
-    case C("tsml"):
     case C("vset"):
     case C("vfil"):
     case C("vcap"):
     case C("voth"):
     case C("vall"):
-    case C("sall"):
-    case C("invs"):
-    case C("relo"):
+    case C("open"):  // the selected records, or a picture chosen
       *enable = true;
+      return true;
+    case C("sall"):
+      *enable = nd > bc.TotalSelected();
+      return true;
+    case C("snon"):
+      *enable = bc.TotalSelected() > 0;
+      return true;
+    case C("invs"):
+      *enable = nd > 0;
+      return true;
+    case C("relo"):  // the records shown, or the folder they came from
+      *enable = nd > 0 || (bc.rsrc[0] != '\0' && bc.rsrc[0] != '*');
       return true;
     case C("show"):
     case C("prni"):
@@ -252,35 +270,50 @@ OSStatus PMainWindow::HandleCommandUpdate(EventRef event) {
   }
   if (ExchangeCommandUpdate(cmd)) return noErr;
   if (FieldSettingCommandUpdate(cmd)) return noErr;
-  bool enable = false;
-  if (!CommandState(cmd, &enable)) return eventNotHandledErr;
+  bool enable = false, checked = false;
+  if (ThumbState(cmd, &enable, &checked)) {
+    checkMenuCommand(cmd, checked);
+  } else if (cmd == C("vset") || cmd == C("vfil") || cmd == C("vcap") || cmd == C("voth") ||
+             cmd == C("vall")) {
+    const bool* flags[] = {&setSet, &fileSet, &capSet, &otherSet, &allSet};
+    const UInt32 codes[] = {C("vset"), C("vfil"), C("vcap"), C("voth"), C("vall")};
+    for (int k = 0; k < 5; ++k)
+      if (codes[k] == cmd) checkMenuCommand(cmd, *flags[k]);
+    enable = true;
+  } else if (!CommandState(cmd, &enable)) {
+    return eventNotHandledErr;
+  }
   if (enable && PisBusy() && HeldWhileBusy(cmd)) enable = false;
   enableMenuCommand(cmd, enable);
   return noErr;
 }
 
 bool PMainWindow::SetUndoable(bool undoable) {
+  if (!undoable) bc.ClearUndo();
+  undoSteps = undoable;
+  UpdateUndoItems();
+  return undoable && bc.Ready() && bc.pdb.UndoName() != nullptr;
+}
+
+void PMainWindow::UpdateUndoItems() const {
   MenuRef edit = GetMenuHandle(kEditMenu);
-  if (!undoable) {
-    bc.ClearUndo();
-    if (edit != nullptr) {
-      SetMenuItemText(edit, 2, "Redo");
-      DisableMenuItem(edit, 2);
-      SetMenuItemText(edit, 1, "Can't Undo");
-      DisableMenuItem(edit, 1);
-    }
-    return false;
+  if (edit == nullptr) return;
+  if (!undoSteps) {
+    SetMenuItemText(edit, 2, "Redo");
+    DisableMenuItem(edit, 2);
+    SetMenuItemText(edit, 1, "Can't Undo");
+    DisableMenuItem(edit, 1);
+    return;
   }
-  const char* redo = bc.Ready() ? bc.pdb.RedoName() : nullptr;
-  const char* undo = bc.Ready() ? bc.pdb.UndoName() : nullptr;
-  if (edit != nullptr) {
-    char text[64];
-    snprintf(text, sizeof text, "Redo %s", redo ? redo : "");
-    SetMenuItemText(edit, 2, redo ? text : "Redo");
-    redo ? EnableMenuItem(edit, 2) : DisableMenuItem(edit, 2);
-    snprintf(text, sizeof text, "Undo %s", undo ? undo : "");
-    SetMenuItemText(edit, 1, undo ? text : "Undo");
-    undo ? EnableMenuItem(edit, 1) : DisableMenuItem(edit, 1);
-  }
-  return undo != nullptr;
+  // A read-only catalogue takes no step back or forth.
+  const bool steps = bc.Ready() && !bc.ReadOnly();
+  const char* redo = steps ? bc.pdb.RedoName() : nullptr;
+  const char* undo = steps ? bc.pdb.UndoName() : nullptr;
+  char text[64];
+  snprintf(text, sizeof text, "Redo %s", redo ? redo : "");
+  SetMenuItemText(edit, 2, redo ? text : "Redo");
+  redo ? EnableMenuItem(edit, 2) : DisableMenuItem(edit, 2);
+  snprintf(text, sizeof text, "Undo %s", undo ? undo : "");
+  SetMenuItemText(edit, 1, undo ? text : "Undo");
+  undo ? EnableMenuItem(edit, 1) : DisableMenuItem(edit, 1);
 }

@@ -35,6 +35,7 @@
 #include "app/info/pfind.h"
 #include "app/mainwin/pmainw.h"
 #include "app/shell/pshell.h"
+#include "app_start.h"
 #include "catalog/pdbase.h"
 #include "db_photo.h"
 #include "formats/stdformats.h"
@@ -47,6 +48,12 @@
 
 namespace {
 
+constexpr auto Choose = benchapp::ChooseFindItem;
+constexpr auto Type = benchapp::TypeFindField;
+
+using benchapp::CopyFile;
+using benchapp::Exists;
+
 const std::string kDir = "/tmp/lumerin_bench_bigcat";
 constexpr int kShown = 100000;
 constexpr char kKeyword[] = "harbour lights";
@@ -54,17 +61,6 @@ constexpr char kKeyword[] = "harbour lights";
 using Clock = std::chrono::steady_clock;
 double Now() {
   return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
-}
-
-bool Exists(const std::string& p) {
-  struct stat st;
-  return stat(p.c_str(), &st) == 0;
-}
-
-void CopyFile(const std::string& from, const std::string& to) {
-  std::ifstream in(from, std::ios::binary);
-  std::ofstream out(to, std::ios::binary | std::ios::trunc);
-  out << in.rdbuf();
 }
 
 // The values of photo i of a catalogue of n.
@@ -79,14 +75,7 @@ struct Row {
 
 Row MakeRow(int i, int n) {
   static const char* const makes[4] = {"NIKON CORPORATION", "Panasonic", "OLYMPUS", "SONY"};
-  uint32_t x = static_cast<uint32_t>(i) * 2654435761u ^ 0x5bd1e995u;
-  auto rnd = [&x]() {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    return x;
-  };
-  rnd();
+  benchdb::Numbers rnd(i);
   Row r;
   snprintf(r.file, sizeof r.file, "IMG_%07d.JPG", i);
   // 20 years of dates in file order.
@@ -164,29 +153,10 @@ PMainWindow* mw = nullptr;
 PFindWindow* fw = nullptr;
 
 bool Setup() {
-  char home[] = "/tmp/lumerin_bench_home_XXXXXX";
-  if (mkdtemp(home) == nullptr) return false;
-  const std::string h = home;
-  setenv("HOME", h.c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (h + "/config").c_str(), 1);
-  setenv("XDG_CACHE_HOME", (h + "/cache").c_str(), 1);
-  setenv("XDG_STATE_HOME", (h + "/state").c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", (h + "/run").c_str(), 1);
-  for (unsigned c = DMCmemory; c < DMCnerr; ++c) dmessage_class_flags[c] &= ~DMAstderr;
-  PloadStandardReaders();
-  PregisterInterface("main");
-  PregisterHooks();
-  if (PcreateInterface() != 0) return false;
-  PinstallEventHandlers();
-  gInterfaceReady = 1;
-  dmessage_alert = nullptr;
-  PprefLink();
-  mw = static_cast<PMainWindow*>(gMain);
+  benchapp::QuietStderr();
+  mw = benchapp::MainWindow();
   fw = static_cast<PFindWindow*>(gFind);
-  mw->SetDisplayFields(0, false);
-  mw->SetThumbSize(FourCC("tsml"), false);
-  mw->Show(1);
-  return true;
+  return mw != nullptr;
 }
 
 // The 10 ms timer whose longest wait tells how long the windows went unpainted.
@@ -232,48 +202,9 @@ Step Time(Watch* w, const char* name, F f) {
   return Step{name, t1 - t0, w->gap, w->frozen, w->progress, -1};
 }
 
-void Choose(int id, const char* item) {
-  ControlID cid{FourCC("find"), id};
-  ControlRef c = nullptr;
-  GetControlByID(fw->GetWindow(), &cid, &c);
-  MenuRef m = GetControlPopupMenuHandle(c);
-  for (UInt32 i = 1; i <= CountMenuItems(m); ++i) {
-    char buf[256];
-    UInt32 len = 0;
-    GetMenuItemText(m, static_cast<MenuItemIndex>(i), buf, sizeof buf - 1, &len);
-    buf[len] = '\0';
-    if (strcmp(buf, item) == 0) {
-      SetControlValue(c, static_cast<SInt32>(i));
-      fw->Update();
-      return;
-    }
-  }
-}
-
-void Type(int id, const char* text) {
-  ControlID cid{FourCC("find"), id};
-  ControlRef c = nullptr;
-  GetControlByID(fw->GetWindow(), &cid, &c);
-  PutControlText(c, text);
-}
-
 void Command(const char (&code)[5]) {
   HICommand cmd{0, FourCC(code), nullptr, 0};
   ProcessHICommand(&cmd);
-}
-
-// Types text into the input window as soon as it shows, and answers OK.
-void AnswerInput(const char* text) {
-  QTimer::singleShot(0, [text] {
-    ControlID cid{FourCC("inpt"), 129};
-    ControlRef edit = nullptr;
-    GetControlByID(gInputWindow, &cid, &edit);
-    PutControlText(edit, text);
-    ControlID ok{FourCC("bttn"), 1};
-    ControlRef b = nullptr;
-    GetControlByID(gInputWindow, &ok, &b);
-    if (auto* button = qobject_cast<QAbstractButton*>(PlatformControlWidget(b))) button->click();
-  });
 }
 
 int CountKeyword() {
@@ -310,7 +241,7 @@ std::vector<Step> RunOurs(int n) {
     fprintf(stderr, "search found %d\n", mw->bc.rdisp.GetSize());
   mw->bc.SelectAll();
   steps.push_back(Time(&w, "Set Keyword on 100,000", [&] {
-    AnswerInput(kKeyword);
+    benchapp::AnswerInput(kKeyword);
     Command("keyw");
   }));
   if (CountKeyword() != mw->bc.rdisp.GetSize()) fprintf(stderr, "keyword not set\n");

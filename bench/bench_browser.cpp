@@ -35,6 +35,7 @@
 #include "app/core/pseam.h"
 #include "app/mainwin/pmainw.h"
 #include "app/shell/pshell.h"
+#include "app_start.h"
 #include "bench_testdata.h"
 #include "formats/stdformats.h"
 #include "platform/pwindow.h"
@@ -148,20 +149,8 @@ void Warm() {
 PMainWindow* Program() {
   static PMainWindow* mw = nullptr;
   if (mw) return mw;
-  char home[] = "/tmp/lumerin_bench_home_XXXXXX";
-  if (mkdtemp(home) == nullptr) return nullptr;
-  const std::string h = home;
-  setenv("HOME", h.c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (h + "/config").c_str(), 1);
-  setenv("XDG_CACHE_HOME", (h + "/cache").c_str(), 1);
-  setenv("XDG_STATE_HOME", (h + "/state").c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", (h + "/run").c_str(), 1);
-  PloadStandardReaders();
-  PregisterInterface("main");
-  PregisterHooks();
-  if (PcreateInterface() != 0) return nullptr;
-  PinstallEventHandlers();
-  gInterfaceReady = 1;
+  const std::string h = benchapp::MakeHome();
+  if (h.empty() || !benchapp::StartInterface()) return nullptr;
   mw = static_cast<PMainWindow*>(gMain);
   mw->SetDisplayFields(0, false);
   mw->SetThumbSize(FourCC("tmed"), false);
@@ -298,11 +287,5 @@ BENCHMARK(BM_Table)
 }  // namespace
 
 int main(int argc, char** argv) {
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  gInterfaceReady = 0;
-  PdestroyInterface();
-  return 0;
+  return benchapp::RunBenchmarks(argc, argv);
 }

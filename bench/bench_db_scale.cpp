@@ -192,12 +192,8 @@ struct OurDB {
 
 std::map<int, std::string> gOurFiles;
 
-// The file of n records, made once (by the insert benchmark when it runs first).
-const std::string& OurFile(int n) {
-  std::string& path = gOurFiles[n];
-  if (!path.empty()) return path;
-  path = PathFor("ours", n);
-  unlink(path.c_str());
+// Writes our database of photos [0, n) at path (where nothing is yet).
+void WriteOurs(const std::string& path, int n) {
   { std::ofstream(path, std::ios::trunc); }
   OurDB d(path);
   static_cast<DBFieldInfo&>(d.header) = Schema();
@@ -208,6 +204,15 @@ const std::string& OurFile(int n) {
     d.db->AddRecords(recs.data(), m);
   }
   d.db->Sync();
+}
+
+// The file of n records, made once (by the insert benchmark when it runs first).
+const std::string& OurFile(int n) {
+  std::string& path = gOurFiles[n];
+  if (!path.empty()) return path;
+  path = PathFor("ours", n);
+  unlink(path.c_str());
+  WriteOurs(path, n);
   return path;
 }
 
@@ -378,16 +383,7 @@ void BM_Ours_BulkEdit(benchmark::State& state) {
     RemoveOurs(work);
     if (!CopyOfKept(kept, work, [&](const std::string& part) {
           RemoveOurs(part);
-          { std::ofstream(part, std::ios::trunc); }
-          OurDB d(part);
-          static_cast<DBFieldInfo&>(d.header) = Schema();
-          std::vector<DBRecord> recs(kBatch);
-          for (int i = 0; i < n; i += kBatch) {
-            int m = n - i < kBatch ? n - i : kBatch;
-            for (int k = 0; k < m; k++) FillRecord(&recs[k], MakePhoto(i + k), &d.header);
-            d.db->AddRecords(recs.data(), m);
-          }
-          d.db->Sync();
+          WriteOurs(part, n);
         })) {
       state.SkipWithError("no catalogue file");
       return;
@@ -640,54 +636,101 @@ void Register(const std::vector<int>& sizes) {
     std::string tag = "/" + std::to_string(n);
     if (gBulk) {
       RegisterBenchmark(("Ours_BulkEdit" + tag).c_str(), BM_Ours_BulkEdit)
-          ->Args({n, 0})->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+          ->Args({n, 0})
+          ->Iterations(1)
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime();
       RegisterBenchmark(("Ours_BulkEditBudget32MB" + tag).c_str(), BM_Ours_BulkEdit)
-          ->Args({n, 32})->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+          ->Args({n, 32})
+          ->Iterations(1)
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime();
 #ifdef LUMERIN_HAVE_SQLITE
       RegisterBenchmark(("SQLite_BulkEdit" + tag).c_str(), BM_SQLite_BulkEdit)
-          ->Arg(n)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+          ->Arg(n)
+          ->Iterations(1)
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime();
 #endif
       continue;
     }
     RegisterBenchmark(("Ours_Insert" + tag).c_str(), BM_Ours_Insert)
-        ->Arg(n)->Iterations(kInsertRuns)->Unit(benchmark::kMillisecond);
+        ->Arg(n)
+        ->Iterations(kInsertRuns)
+        ->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("Ours_ReopenWarm" + tag).c_str(), BM_Ours_Reopen)
-        ->Args({n, 0, 1})->Iterations(5)->Unit(benchmark::kMillisecond);
+        ->Args({n, 0, 1})
+        ->Iterations(5)
+        ->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("Ours_ReopenCold" + tag).c_str(), BM_Ours_Reopen)
-        ->Args({n, 1, 1})->Iterations(3)->Unit(benchmark::kMillisecond);
+        ->Args({n, 1, 1})
+        ->Iterations(3)
+        ->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("Ours_ReopenReadOnlyWarm" + tag).c_str(), BM_Ours_ReopenReadOnly)
-        ->Args({n, 0, 1})->Iterations(5)->Unit(benchmark::kMillisecond);
+        ->Args({n, 0, 1})
+        ->Iterations(5)
+        ->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("Ours_ReopenReadOnlyCold" + tag).c_str(), BM_Ours_ReopenReadOnly)
-        ->Args({n, 1, 1})->Iterations(3)->Unit(benchmark::kMillisecond);
+        ->Args({n, 1, 1})
+        ->Iterations(3)
+        ->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("Ours_ReopenWarmNoIndex" + tag).c_str(), BM_Ours_Reopen)
-        ->Args({n, 0, 0})->Iterations(5)->Unit(benchmark::kMillisecond);
+        ->Args({n, 0, 0})
+        ->Iterations(5)
+        ->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("Ours_ReopenColdNoIndex" + tag).c_str(), BM_Ours_Reopen)
-        ->Args({n, 1, 0})->Iterations(3)->Unit(benchmark::kMillisecond);
+        ->Args({n, 1, 0})
+        ->Iterations(3)
+        ->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("Ours_Lookup10k" + tag).c_str(), BM_Ours_Lookup)
-        ->Args({n, 0})->Iterations(3)->Unit(benchmark::kMillisecond);
+        ->Args({n, 0})
+        ->Iterations(3)
+        ->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("Ours_Lookup10kBudget64MB" + tag).c_str(), BM_Ours_Lookup)
-        ->Args({n, 1})->Iterations(3)->Unit(benchmark::kMillisecond);
+        ->Args({n, 1})
+        ->Iterations(3)
+        ->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("Ours_Range" + tag).c_str(), BM_Ours_Range)
-        ->Arg(n)->Iterations(3)->Unit(benchmark::kMillisecond);
+        ->Arg(n)
+        ->Iterations(3)
+        ->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("Ours_AddOne" + tag).c_str(), BM_Ours_AddOne)
-        ->Arg(n)->Iterations(100)->Unit(benchmark::kMicrosecond);
+        ->Arg(n)
+        ->Iterations(100)
+        ->Unit(benchmark::kMicrosecond);
 #ifdef LUMERIN_HAVE_SQLITE
     RegisterBenchmark(("SQLite_Insert" + tag).c_str(), BM_SQLite_Insert)
-        ->Arg(n)->Iterations(kInsertRuns)->Unit(benchmark::kMillisecond);
+        ->Arg(n)
+        ->Iterations(kInsertRuns)
+        ->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("SQLite_ReopenWarm" + tag).c_str(), BM_SQLite_Reopen)
-        ->Args({n, 0, 0})->Iterations(5)->Unit(benchmark::kMillisecond);
+        ->Args({n, 0, 0})
+        ->Iterations(5)
+        ->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("SQLite_ReopenCold" + tag).c_str(), BM_SQLite_Reopen)
-        ->Args({n, 1, 0})->Iterations(3)->Unit(benchmark::kMillisecond);
+        ->Args({n, 1, 0})
+        ->Iterations(3)
+        ->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("SQLite_ReopenReadOnlyWarm" + tag).c_str(), BM_SQLite_ReopenReadOnly)
-        ->Args({n, 0, 0})->Iterations(5)->Unit(benchmark::kMillisecond);
+        ->Args({n, 0, 0})
+        ->Iterations(5)
+        ->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("SQLite_ReopenReadOnlyCold" + tag).c_str(), BM_SQLite_ReopenReadOnly)
-        ->Args({n, 1, 0})->Iterations(3)->Unit(benchmark::kMillisecond);
+        ->Args({n, 1, 0})
+        ->Iterations(3)
+        ->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("SQLite_Lookup10k" + tag).c_str(), BM_SQLite_Lookup)
-        ->Args({n, 0})->Iterations(3)->Unit(benchmark::kMillisecond);
+        ->Args({n, 0})
+        ->Iterations(3)
+        ->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("SQLite_Lookup10kBudget64MB" + tag).c_str(), BM_SQLite_Lookup)
-        ->Args({n, 1})->Iterations(3)->Unit(benchmark::kMillisecond);
+        ->Args({n, 1})
+        ->Iterations(3)
+        ->Unit(benchmark::kMillisecond);
     RegisterBenchmark(("SQLite_Range" + tag).c_str(), BM_SQLite_Range)
-        ->Arg(n)->Iterations(3)->Unit(benchmark::kMillisecond);
+        ->Arg(n)
+        ->Iterations(3)
+        ->Unit(benchmark::kMillisecond);
 #endif
   }
 }

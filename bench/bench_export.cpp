@@ -169,28 +169,7 @@ BENCHMARK(BM_SaveRecords100k)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 #ifdef LUMERIN_HAVE_SQLITE
 void BM_Sqlite3Tabs100k(benchmark::State& state) {
-  mkdir(kDir.c_str(), 0755);
-  const std::string db = kDir + "/photos.sqlite";
-  if (!Exists(db)) {
-    sqlite3* s = nullptr;
-    sqlite3_open(db.c_str(), &s);
-    sqlite3_exec(s, benchdb::CreateTableSQL().c_str(), nullptr, nullptr, nullptr);
-    sqlite3_exec(s, "BEGIN", nullptr, nullptr, nullptr);
-    std::string sql = "INSERT INTO photos VALUES (?";
-    for (int i = 1; i < 45; i++) sql += ",?";
-    sql += ")";
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(s, sql.c_str(), -1, &st, nullptr);
-    for (int i = 0; i < kRecords; i++) {
-      benchdb::BindPhoto(st, benchdb::MakePhoto(i));
-      sqlite3_step(st);
-      sqlite3_reset(st);
-      sqlite3_clear_bindings(st);
-    }
-    sqlite3_finalize(st);
-    sqlite3_exec(s, "COMMIT", nullptr, nullptr, nullptr);
-    sqlite3_close(s);
-  }
+  const std::string db = benchdb::Table(kDir + "/photos.sqlite", kRecords);
   const std::string out = kDir + "/sqlite.txt";
   for (auto _ : state)
     if (Spawn({"sqlite3", "-tabs", "-header", db, "SELECT * FROM photos"}, {}, out) != 0)

@@ -32,6 +32,7 @@
 #include "app/info/pfind.h"
 #include "app/mainwin/pmainw.h"
 #include "app/shell/pshell.h"
+#include "app_start.h"
 #include "catalog/pfieldset.h"
 #include "platform/pcontrol.h"
 #include "platform/pmenu.h"
@@ -46,6 +47,9 @@
 #endif
 
 namespace {
+
+constexpr auto Choose = benchapp::ChooseFindItem;
+constexpr auto Type = benchapp::TypeFindField;
 
 constexpr int kRecords = 100000;
 
@@ -88,20 +92,10 @@ std::string home;
 // The interface as start-up makes it, with the catalogue open and displayed empty.
 bool Setup() {
   if (mw) return true;
-  char dir[] = "/tmp/lumerin_bench_find_XXXXXX";
-  if (mkdtemp(dir) == nullptr) return false;
-  home = dir;
-  setenv("HOME", dir, 1);
-  setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
-  setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
-  setenv("XDG_STATE_HOME", (home + "/state").c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", (home + "/run").c_str(), 1);
-  for (unsigned c = DMCmemory; c < DMCnerr; ++c) dmessage_class_flags[c] &= ~DMAstderr;
-  PregisterInterface("main");
-  PregisterHooks();
-  if (PcreateInterface() != 0) return false;
-  PinstallEventHandlers();
-  gInterfaceReady = 1;
+  home = benchapp::MakeHome("/tmp/lumerin_bench_find_XXXXXX");
+  if (home.empty()) return false;
+  benchapp::QuietStderr();
+  if (!benchapp::StartInterface(false)) return false;
   mw = static_cast<PMainWindow*>(gMain);
   fw = static_cast<PFindWindow*>(gFind);
   mw->Show(1);
@@ -120,32 +114,6 @@ bool Setup() {
   if (ctx.AddRecords() != kRecords) return false;
   ctx.SelectNone();
   return true;
-}
-
-// Chooses the item of the search window's popup id whose text is item.
-void Choose(int id, const char* item) {
-  ControlID cid{FourCC("find"), id};
-  ControlRef c = nullptr;
-  GetControlByID(fw->GetWindow(), &cid, &c);
-  MenuRef m = GetControlPopupMenuHandle(c);
-  for (UInt32 i = 1; i <= CountMenuItems(m); ++i) {
-    char buf[256];
-    UInt32 n = 0;
-    GetMenuItemText(m, static_cast<MenuItemIndex>(i), buf, sizeof buf - 1, &n);
-    buf[n] = '\0';
-    if (strcmp(buf, item) == 0) {
-      SetControlValue(c, static_cast<SInt32>(i));
-      fw->Update();
-      return;
-    }
-  }
-}
-
-void Type(int id, const char* text) {
-  ControlID cid{FourCC("find"), id};
-  ControlRef c = nullptr;
-  GetControlByID(fw->GetWindow(), &cid, &c);
-  PutControlText(c, text);
 }
 
 void Search(benchmark::State& state, const char* field, const char* verb, const char* value) {
@@ -210,16 +178,7 @@ void BM_Ours_FindNearby(benchmark::State& state) {
     r.SetField(PDBFlongitude, row.lon);
     ctx.Select(0);
     // The radius is typed into the input window as soon as it shows.
-    QTimer::singleShot(0, [] {
-      ControlID cid{FourCC("inpt"), 129};
-      ControlRef edit = nullptr;
-      GetControlByID(gInputWindow, &cid, &edit);
-      PutControlText(edit, kRadius);
-      ControlID ok{FourCC("bttn"), 1};
-      ControlRef b = nullptr;
-      GetControlByID(gInputWindow, &ok, &b);
-      if (auto* button = qobject_cast<QAbstractButton*>(PlatformControlWidget(b))) button->click();
-    });
+    benchapp::AnswerInput(kRadius);
     state.ResumeTiming();
     if (!findNearby()) state.SkipWithError("find nearby refused");
     found = ctx.rdisp.GetSize();
@@ -378,14 +337,9 @@ BENCHMARK(BM_SQLite_LatLonRange)->Unit(benchmark::kMillisecond)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  gInterfaceReady = 0;
-  PdestroyInterface();
+  const int status = benchapp::RunBenchmarks(argc, argv);
 #ifdef LUMERIN_HAVE_SQLITE
   if (sql) sqlite3_close(sql);
 #endif
-  return 0;
+  return status;
 }

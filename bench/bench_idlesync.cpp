@@ -30,6 +30,7 @@
 #include "app/core/pprefs.h"
 #include "app/mainwin/pmainw.h"
 #include "app/shell/pshell.h"
+#include "app_start.h"
 #include "catalog/pdbase.h"
 #include "catalog/pfieldset.h"
 #include "db_photo.h"
@@ -39,62 +40,11 @@
 
 namespace {
 
+using benchapp::CopyFile;
+using benchapp::Exists;
+
 constexpr int kBase = 100000, kChanged = 100, kSpread = kBase / kChanged;
 const std::string kDir = "/tmp/lumerin_bench_idlesync";
-
-bool Exists(const std::string& p) {
-  struct stat st;
-  return stat(p.c_str(), &st) == 0;
-}
-
-void CopyFile(const std::string& from, const std::string& to) {
-  std::ifstream in(from, std::ios::binary);
-  std::ofstream out(to, std::ios::binary | std::ios::trunc);
-  out << in.rdbuf();
-}
-
-PMainWindow* Window() {
-  static PMainWindow* mw = nullptr;
-  if (mw) return mw;
-  char home[] = "/tmp/lumerin_bench_home_XXXXXX";
-  if (mkdtemp(home) == nullptr) return nullptr;
-  const std::string h = home;
-  setenv("HOME", h.c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (h + "/config").c_str(), 1);
-  setenv("XDG_CACHE_HOME", (h + "/cache").c_str(), 1);
-  setenv("XDG_STATE_HOME", (h + "/state").c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", (h + "/run").c_str(), 1);
-  PloadStandardReaders();
-  PregisterInterface("main");
-  PregisterHooks();
-  if (PcreateInterface() != 0) return nullptr;
-  PinstallEventHandlers();
-  gInterfaceReady = 1;
-  dmessage_alert = nullptr;
-  PprefLink();
-  mw = static_cast<PMainWindow*>(gMain);
-  mw->SetDisplayFields(0, false);
-  mw->SetThumbSize(FourCC("tsml"), false);
-  mw->Show(1);
-  return mw;
-}
-
-const std::string& BaseCatalogue() {
-  static const std::string base = kDir + "/base.qdb";
-  if (Exists(base)) return base;
-  mkdir(kDir.c_str(), 0755);
-  PContext c;
-  c.OpenDB(base.c_str());
-  std::vector<DBRecord> recs(kBase);
-  for (int i = 0; i < kBase; i++) {
-    recs[i].Init(&c.phd);
-    benchdb::FillRecord(&recs[i], benchdb::MakePhoto(i), &c.phd);
-  }
-  c.Checkpoint("Add", nullptr);
-  c.pdb.AddRecords(recs.data(), kBase);
-  c.CloseDB();
-  return base;
-}
 
 // A fresh copy of the catalogue, open, with every 1,000th record shown and retitled in one edit;
 // false when any of it failed.
@@ -104,7 +54,7 @@ bool ChangeHundred(PMainWindow* mw, int round) {
   mw->CloseCatalog();
   unlink(work.c_str());
   unlink((work + "-index").c_str());
-  CopyFile(BaseCatalogue(), work);
+  CopyFile(benchapp::Catalogue(kDir + "/base.qdb", kBase), work);
   if (!mw->OpenCatalog(work.c_str())) return false;
   mw->LoadingRecords(nullptr);
   PContext& bc = mw->bc;
@@ -124,7 +74,7 @@ bool ChangeHundred(PMainWindow* mw, int round) {
 }
 
 void BM_IdleSync100ChangesIn100k(benchmark::State& state) {
-  PMainWindow* mw = Window();
+  PMainWindow* mw = benchapp::MainWindow();
   if (mw == nullptr) return state.SkipWithError("no interface");
   int round = 0;
   double stalls = 0;
@@ -162,7 +112,7 @@ BENCHMARK(BM_IdleSync100ChangesIn100k)
     ->UseManualTime();
 
 void BM_SyncDB100ChangesIn100k(benchmark::State& state) {
-  PMainWindow* mw = Window();
+  PMainWindow* mw = benchapp::MainWindow();
   if (mw == nullptr) return state.SkipWithError("no interface");
   int round = 0;
   for (auto _ : state) {
@@ -180,35 +130,12 @@ BENCHMARK(BM_SyncDB100ChangesIn100k)->Unit(benchmark::kMillisecond)->Iterations(
 
 #ifdef LUMERIN_HAVE_SQLITE
 void BM_Sqlite3Commit100UpdatesIn100k(benchmark::State& state) {
-  mkdir(kDir.c_str(), 0755);
-  const std::string base = kDir + "/base.sqlite", work = kDir + "/work.sqlite";
-  if (!Exists(base)) {
-    std::string sql = "INSERT INTO photos VALUES (?";
-    for (int i = 1; i < 45; i++) sql += ",?";
-    sql += ")";
-    sqlite3* s = nullptr;
-    sqlite3_open(base.c_str(), &s);
-    sqlite3_exec(s, benchdb::CreateTableSQL().c_str(), nullptr, nullptr, nullptr);
-    sqlite3_exec(s, "BEGIN", nullptr, nullptr, nullptr);
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(s, sql.c_str(), -1, &st, nullptr);
-    for (int i = 0; i < kBase; i++) {
-      benchdb::BindPhoto(st, benchdb::MakePhoto(i));
-      sqlite3_step(st);
-      sqlite3_reset(st);
-      sqlite3_clear_bindings(st);
-    }
-    sqlite3_finalize(st);
-    sqlite3_exec(s, "COMMIT", nullptr, nullptr, nullptr);
-    sqlite3_close(s);
-  }
+  const std::string base = benchdb::Table(kDir + "/base.sqlite", kBase),
+                    work = kDir + "/work.sqlite";
   int round = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    unlink(work.c_str());
-    CopyFile(base, work);
-    sqlite3* s = nullptr;
-    sqlite3_open(work.c_str(), &s);
+    sqlite3* s = benchdb::OpenCopy(base, work);
     sqlite3_exec(s, "BEGIN", nullptr, nullptr, nullptr);
     sqlite3_stmt* st = nullptr;
     sqlite3_prepare_v2(s, "UPDATE photos SET Title = ? WHERE NBytes = ? AND HashVal = ?", -1, &st,
@@ -241,9 +168,5 @@ BENCHMARK(BM_Sqlite3Commit100UpdatesIn100k)
 }  // namespace
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return benchapp::RunBenchmarks(argc, argv);
 }

@@ -30,6 +30,7 @@
 #include "app/export/ptrader.h"
 #include "app/mainwin/pmainw.h"
 #include "app/shell/pshell.h"
+#include "app_start.h"
 #include "catalog/pdbase.h"
 #include "catalog/pfileinfo.h"
 #include "db_photo.h"
@@ -38,44 +39,15 @@
 
 namespace {
 
+using benchapp::Exists;
+
 const std::string kDir = "/tmp/lumerin_bench_import";
 constexpr int kPlain = 50000;
 constexpr size_t kValue = 20u << 20;
 
-bool Exists(const std::string& p) {
-  struct stat st;
-  return stat(p.c_str(), &st) == 0;
-}
-
 long long FileSize(const std::string& p) {
   struct stat st;
   return stat(p.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
-}
-
-PMainWindow* Window() {
-  static PMainWindow* mw = nullptr;
-  if (mw) return mw;
-  char home[] = "/tmp/lumerin_bench_home_XXXXXX";
-  if (mkdtemp(home) == nullptr) return nullptr;
-  const std::string h = home;
-  setenv("HOME", h.c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (h + "/config").c_str(), 1);
-  setenv("XDG_CACHE_HOME", (h + "/cache").c_str(), 1);
-  setenv("XDG_STATE_HOME", (h + "/state").c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", (h + "/run").c_str(), 1);
-  PloadStandardReaders();
-  PregisterInterface("main");
-  PregisterHooks();
-  if (PcreateInterface() != 0) return nullptr;
-  PinstallEventHandlers();
-  gInterfaceReady = 1;
-  dmessage_alert = nullptr;
-  PprefLink();
-  mw = static_cast<PMainWindow*>(gMain);
-  mw->SetDisplayFields(0, false);
-  mw->SetThumbSize(FourCC("tsml"), false);
-  mw->Show(1);
-  return mw;
 }
 
 // A small file for record i to name, and the record of it: its file facts and, from the
@@ -133,7 +105,7 @@ void Import(benchmark::State& state, Table which) {
   dmessage_call = [](unsigned, const char*, const char*, int) -> uint32_t {
     return DMAlog | DMAstderr | DMAalert | DMAexit | DMAabort;
   };
-  PMainWindow* mw = Window();
+  PMainWindow* mw = benchapp::MainWindow();
   if (mw == nullptr) return state.SkipWithError("no interface");
   std::string oneTable, nameTable, plainTable;
   if (!MakeTables(&oneTable, &nameTable, &plainTable))
@@ -193,11 +165,5 @@ BENCHMARK(BM_ImportPlain50kRecords)->Unit(benchmark::kMillisecond)->Iterations(5
 }  // namespace
 
 int main(int argc, char** argv) {
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  gInterfaceReady = 0;
-  PdestroyInterface();
-  return 0;
+  return benchapp::RunBenchmarks(argc, argv);
 }

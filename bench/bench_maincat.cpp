@@ -25,6 +25,7 @@
 #include "app/core/pseam.h"
 #include "app/mainwin/pmainw.h"
 #include "app/shell/pshell.h"
+#include "app_start.h"
 #include "catalog/pdbase.h"
 #include "db_photo.h"
 #include "formats/stdformats.h"
@@ -33,45 +34,11 @@
 
 namespace {
 
+using benchapp::CopyFile;
+using benchapp::Exists;
+
 constexpr int kBase = 100000, kAdd = 10000;
 const std::string kDir = "/tmp/lumerin_bench_maincat";
-
-bool Exists(const std::string& p) {
-  struct stat st;
-  return stat(p.c_str(), &st) == 0;
-}
-
-void CopyFile(const std::string& from, const std::string& to) {
-  std::ifstream in(from, std::ios::binary);
-  std::ofstream out(to, std::ios::binary | std::ios::trunc);
-  out << in.rdbuf();
-}
-
-PMainWindow* Window() {
-  static PMainWindow* mw = nullptr;
-  if (mw) return mw;
-  char home[] = "/tmp/lumerin_bench_home_XXXXXX";
-  if (mkdtemp(home) == nullptr) return nullptr;
-  const std::string h = home;
-  setenv("HOME", h.c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (h + "/config").c_str(), 1);
-  setenv("XDG_CACHE_HOME", (h + "/cache").c_str(), 1);
-  setenv("XDG_STATE_HOME", (h + "/state").c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", (h + "/run").c_str(), 1);
-  PloadStandardReaders();
-  PregisterInterface("main");
-  PregisterHooks();
-  if (PcreateInterface() != 0) return nullptr;
-  PinstallEventHandlers();
-  gInterfaceReady = 1;
-  dmessage_alert = nullptr;
-  PprefLink();  // the recent catalogue list
-  mw = static_cast<PMainWindow*>(gMain);
-  mw->SetDisplayFields(0, false);
-  mw->SetThumbSize(FourCC("tsml"), false);
-  mw->Show(1);
-  return mw;
-}
 
 // Shows photos [from, from + n) as a folder's records.
 void ShowPhotos(PMainWindow* mw, int from, int n) {
@@ -87,27 +54,11 @@ void ShowPhotos(PMainWindow* mw, int from, int n) {
   mw->LoadedRecords(n);
 }
 
-const std::string& BaseCatalogue() {
-  static const std::string base = kDir + "/base.qdb";
-  if (Exists(base)) return base;
-  mkdir(kDir.c_str(), 0755);
-  PContext c;
-  c.OpenDB(base.c_str());
-  std::vector<DBRecord> recs(kBase);
-  for (int i = 0; i < kBase; i++) {
-    recs[i].Init(&c.phd);
-    benchdb::FillRecord(&recs[i], benchdb::MakePhoto(i), &c.phd);
-  }
-  c.Checkpoint("Add", nullptr);
-  c.pdb.AddRecords(recs.data(), kBase);
-  c.CloseDB();
-  return base;
-}
-
 void BM_AddRecords10kInto100k(benchmark::State& state) {
-  PMainWindow* mw = Window();
+  PMainWindow* mw = benchapp::MainWindow();
   if (mw == nullptr) return state.SkipWithError("no interface");
-  const std::string base = BaseCatalogue(), work = kDir + "/work.qdb";
+  const std::string base = benchapp::Catalogue(kDir + "/base.qdb", kBase),
+                    work = kDir + "/work.qdb";
   for (auto _ : state) {
     state.PauseTiming();
     dmessage_last_class = DMCnerr;
@@ -131,39 +82,13 @@ BENCHMARK(BM_AddRecords10kInto100k)->Unit(benchmark::kMillisecond)->Iterations(5
 
 #ifdef LUMERIN_HAVE_SQLITE
 void BM_Sqlite3Insert10kInto100k(benchmark::State& state) {
-  mkdir(kDir.c_str(), 0755);
-  const std::string base = kDir + "/base.sqlite", work = kDir + "/work.sqlite";
-  std::string sql = "INSERT INTO photos VALUES (?";
-  for (int i = 1; i < 45; i++) sql += ",?";
-  sql += ")";
-  auto insert = [&](sqlite3* s, int from, int n) {
-    sqlite3_exec(s, "BEGIN", nullptr, nullptr, nullptr);
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(s, sql.c_str(), -1, &st, nullptr);
-    for (int i = from; i < from + n; i++) {
-      benchdb::BindPhoto(st, benchdb::MakePhoto(i));
-      sqlite3_step(st);
-      sqlite3_reset(st);
-      sqlite3_clear_bindings(st);
-    }
-    sqlite3_finalize(st);
-    return sqlite3_exec(s, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
-  };
-  if (!Exists(base)) {
-    sqlite3* s = nullptr;
-    sqlite3_open(base.c_str(), &s);
-    sqlite3_exec(s, benchdb::CreateTableSQL().c_str(), nullptr, nullptr, nullptr);
-    insert(s, 0, kBase);
-    sqlite3_close(s);
-  }
+  const std::string base = benchdb::Table(kDir + "/base.sqlite", kBase),
+                    work = kDir + "/work.sqlite";
   for (auto _ : state) {
     state.PauseTiming();
-    unlink(work.c_str());
-    CopyFile(base, work);
-    sqlite3* s = nullptr;
-    sqlite3_open(work.c_str(), &s);
+    sqlite3* s = benchdb::OpenCopy(base, work);
     state.ResumeTiming();
-    const bool ok = insert(s, kBase, kAdd);
+    const bool ok = benchdb::InsertPhotos(s, kBase, kAdd);
     state.PauseTiming();
     sqlite3_close(s);
     if (!ok) return state.SkipWithError("insert failed");
@@ -174,7 +99,7 @@ BENCHMARK(BM_Sqlite3Insert10kInto100k)->Unit(benchmark::kMillisecond)->Iteration
 #endif
 
 void BM_SortByDate100k(benchmark::State& state) {
-  PMainWindow* mw = Window();
+  PMainWindow* mw = benchapp::MainWindow();
   if (mw == nullptr) return state.SkipWithError("no interface");
   ShowPhotos(mw, 0, kBase);
   for (auto _ : state) {
@@ -187,7 +112,7 @@ void BM_SortByDate100k(benchmark::State& state) {
 BENCHMARK(BM_SortByDate100k)->Unit(benchmark::kMillisecond)->Iterations(10)->UseRealTime();
 
 void BM_CommandUpdateAll100k(benchmark::State& state) {
-  PMainWindow* mw = Window();
+  PMainWindow* mw = benchapp::MainWindow();
   if (mw == nullptr) return state.SkipWithError("no interface");
   ShowPhotos(mw, 0, kBase);
   // The selection: the argument's number of records, spread evenly over the display.
@@ -245,11 +170,5 @@ BENCHMARK(BM_CommandUpdateAll100k)
 }  // namespace
 
 int main(int argc, char** argv) {
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  gInterfaceReady = 0;
-  PdestroyInterface();
-  return 0;
+  return benchapp::RunBenchmarks(argc, argv);
 }

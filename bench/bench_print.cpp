@@ -31,6 +31,7 @@
 #include "app/print/pforms.h"
 #include "app/print/pprint.h"
 #include "app/shell/pshell.h"
+#include "app_start.h"
 #include "bench_testdata.h"
 #include "bench_run.h"
 #include "catalog/pfileinfo.h"
@@ -69,13 +70,8 @@ bool Interface() {
     static char* argv[] = {arg0, nullptr};
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     new QApplication(argc, argv);
-    for (unsigned c = DMCmemory; c < DMCnerr; ++c) dmessage_class_flags[c] &= ~DMAstderr;
-    PloadStandardReaders();
-    PregisterInterface("main");
-    PregisterHooks();
-    if (PcreateInterface() != 0) return false;
-    PinstallEventHandlers();
-    gInterfaceReady = 1;
+    benchapp::QuietStderr();
+    if (!benchapp::StartInterface()) return false;
     CacheObject::tab.memoryBudget = 32u << 20;  // the preference's default
     auto* t = new QTimer;
     QObject::connect(t, &QTimer::timeout, [] {

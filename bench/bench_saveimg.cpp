@@ -24,6 +24,7 @@
 #include "app/core/phandlers.h"
 #include "app/image/pimagewin.h"
 #include "app/shell/pshell.h"
+#include "app_start.h"
 #include "bench_testdata.h"
 #include "bench_run.h"
 #include "catalog/pfieldset.h"
@@ -67,13 +68,8 @@ PImageWindow* Window(DBRecord* shown) {
     static char* argv[] = {arg0, nullptr};
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     new QApplication(argc, argv);
-    for (unsigned c = DMCmemory; c < DMCnerr; ++c) dmessage_class_flags[c] &= ~DMAstderr;
-    PloadStandardReaders();
-    PregisterInterface("main");
-    PregisterHooks();
-    if (PcreateInterface() != 0) return nullptr;
-    PinstallEventHandlers();
-    gInterfaceReady = 1;
+    benchapp::QuietStderr();
+    if (!benchapp::StartInterface()) return nullptr;
     auto* iw = static_cast<PImageWindow*>(gImager);
     PgrokFile(&rec, kJpeg);
     const long crop[4] = {500, 400, 5500, 3600};

@@ -41,6 +41,7 @@
 #include "app/mainwin/pmainw.h"
 #include "app/mainwin/pselectlist.h"
 #include "app/shell/pshell.h"
+#include "app_start.h"
 #include "catalog/pdbase.h"
 #include "catalog/pfieldset.h"
 #include "bench_testdata.h"
@@ -54,15 +55,13 @@
 
 namespace {
 
+using benchapp::CopyFile;
+using benchapp::Exists;
+
 PMainWindow* Main() {
   static bool made = false;
   if (!made) {
-    PregisterInterface("main");
-    PregisterHooks();
-    if (PcreateInterface() != 0) return nullptr;
-    PinstallEventHandlers();
-    gInterfaceReady = 1;
-    PloadStandardReaders();
+    if (!benchapp::StartInterface()) return nullptr;
     dmessage_alert = nullptr;
     PprefLink();  // the recent catalogue list
     made = true;
@@ -115,18 +114,6 @@ BENCHMARK(BM_HiliteSelectors)->Unit(benchmark::kMillisecond)->Iterations(10);
 
 std::string Dir() {
   return QDir::tempPath().toStdString() + "/lumerin_bench_selectors";
-}
-
-bool Exists(const std::string& p) {
-  struct stat st;
-  return stat(p.c_str(), &st) == 0;
-}
-
-bool CopyFile(const std::string& from, const std::string& to) {
-  std::ifstream in(from, std::ios::binary);
-  std::ofstream out(to, std::ios::binary | std::ios::trunc);
-  out << in.rdbuf();
-  return in && out.good();
 }
 
 // A catalogue of records made by fill(record, i), built once in one addition and one sync, and
@@ -359,10 +346,5 @@ int main(int argc, char** argv) {
   const std::string home = QDir::tempPath().toStdString() + "/lumerin_bench_selectors";
   QDir().mkpath(QString::fromStdString(home));
   setenv("HOME", home.c_str(), 1);
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  gInterfaceReady = 0;
-  PdestroyInterface();
-  return 0;
+  return benchapp::RunBenchmarks(argc, argv);
 }

@@ -15,6 +15,7 @@
 #include "app/mainwin/pmainw.h"
 #include "app/mainwin/psettings.h"
 #include "app/shell/pshell.h"
+#include "app_start.h"
 #include "catalog/context_test_util.h"
 #include "formats/stdformats.h"
 #include "platform/pwindow.h"
@@ -24,18 +25,7 @@ namespace {
 PMainWindow* MainWindow() {
   static PMainWindow* mw = nullptr;
   if (mw) return mw;
-  char home[] = "/tmp/lumerin_bench_home_XXXXXX";
-  if (mkdtemp(home) == nullptr) return nullptr;
-  const std::string h = home;
-  for (const char* v :
-       {"HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR"})
-    setenv(v, h.c_str(), 1);
-  PloadStandardReaders();
-  PregisterInterface("main");
-  PregisterHooks();
-  if (PcreateInterface() != 0) return nullptr;
-  PinstallEventHandlers();
-  gInterfaceReady = 1;
+  if (benchapp::MakeHome().empty() || !benchapp::StartInterface()) return nullptr;
   mw = static_cast<PMainWindow*>(gMain);
   mw->SetThumbSize(FourCC("tmed"), false);
   SizeWindow(mw->GetWindow(), 1300, 754, true);
@@ -68,11 +58,5 @@ BENCHMARK(BM_SetPosition)->Unit(benchmark::kMillisecond)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  gInterfaceReady = 0;
-  PdestroyInterface();
-  return 0;
+  return benchapp::RunBenchmarks(argc, argv);
 }

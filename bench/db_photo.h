@@ -10,6 +10,10 @@
 #ifdef LUMERIN_HAVE_SQLITE
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 #endif
 
 namespace benchdb {
@@ -56,29 +60,36 @@ struct Photo {
   float lat, lon, alt, exptime, aperture, asa, focus;
 };
 
+// The xorshift numbers of photo i, the same on every run.
+class Numbers {
+ public:
+  explicit Numbers(int i) : x_(static_cast<uint32_t>(i) * 2654435761u ^ 0x5bd1e995u) { (*this)(); }
+  uint32_t operator()() {
+    x_ ^= x_ << 13;
+    x_ ^= x_ >> 17;
+    x_ ^= x_ << 5;
+    return x_;
+  }
+
+ private:
+  uint32_t x_;
+};
+
 // Photo i of a catalogue, the same whatever the size.
 inline Photo MakePhoto(int i) {
   static const char* const kw[8] = {"beach", "family", "sunset", "mountain",
                                     "city",  "snow",   "garden", "party"};
   static const char* const makes[3] = {"Canon", "NIKON CORPORATION", "Panasonic"};
   static const char* const models[3] = {"Canon EOS 5D", "NIKON D200", "DMC-FZ30"};
-  uint32_t x = static_cast<uint32_t>(i) * 2654435761u ^ 0x5bd1e995u;
-  auto rnd = [&x]() {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    return x;
-  };
-  rnd();
+  Numbers rnd(i);
   Photo p;
   char buf[96];
   snprintf(buf, sizeof(buf), "IMG_%07d.JPG", i);
   p.file = buf;
-  snprintf(buf, sizeof(buf), "/home/ann/Pictures/%04d/%02d", 2000 + i / 50000,
-           1 + (i / 4000) % 12);
+  snprintf(buf, sizeof(buf), "/home/ann/Pictures/%04d/%02d", 2000 + i / 50000, 1 + (i / 4000) % 12);
   p.location = buf;
-  snprintf(buf, sizeof(buf), "%04d:%02d:%02d %02d:%02d:%02d", 2000 + i / 50000,
-           1 + (i / 4000) % 12, 1 + (i / 30) % 28, (i / 7) % 24, i % 60, (i * 7) % 60);
+  snprintf(buf, sizeof(buf), "%04d:%02d:%02d %02d:%02d:%02d", 2000 + i / 50000, 1 + (i / 4000) % 12,
+           1 + (i / 30) % 28, (i / 7) % 24, i % 60, (i * 7) % 60);
   p.capdate = buf;
   p.subject = (i / 50) % 5 ? "Travel" : "Home";
   p.nkeywords = 1 + i % 3;
@@ -210,6 +221,51 @@ inline void BindPhoto(sqlite3_stmt* st, const Photo& p) {
   sqlite3_bind_double(st, 42, p.asa);
   sqlite3_bind_int(st, 43, p.flash);
   sqlite3_bind_double(st, 45, p.focus);
+}
+
+// Inserts photos [from, from + n) into the photos table in one transaction; false when the
+// commit failed.
+inline bool InsertPhotos(sqlite3* db, int from, int n) {
+  std::string sql = "INSERT INTO photos VALUES (?";
+  for (int i = 1; i < 45; i++) sql += ",?";
+  sql += ")";
+  sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+  sqlite3_stmt* st = nullptr;
+  sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr);
+  for (int i = from; i < from + n; i++) {
+    BindPhoto(st, MakePhoto(i));
+    sqlite3_step(st);
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+  }
+  sqlite3_finalize(st);
+  return sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// The table file at path of photos [0, n), made when it is not there yet (its folder too); path.
+inline std::string Table(const std::string& path, int n) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) return path;
+  mkdir(path.substr(0, path.rfind('/')).c_str(), 0755);
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  sqlite3_exec(db, CreateTableSQL().c_str(), nullptr, nullptr, nullptr);
+  InsertPhotos(db, 0, n);
+  sqlite3_close(db);
+  return path;
+}
+
+// A fresh copy at path of the table file base, open.
+inline sqlite3* OpenCopy(const std::string& base, const std::string& path) {
+  unlink(path.c_str());
+  {
+    std::ifstream in(base, std::ios::binary);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+  }
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  return db;
 }
 
 // Runs the range query over latitude and modification time on the photos table, calling

@@ -183,15 +183,33 @@ OSStatus Update(UInt32 cmd) {
     enableMenuCommand(cmd, false);
     return noErr;
   }
+  if (cmd >= kCmdRecentCatalog1 && cmd <= kCmdRecentCatalog5) {
+    checkCatalogs();  // names, enables or hides every recent catalogue
+    return noErr;
+  }
   switch (cmd) {
     case kCmdOpenCatalog:
       checkCatalogs();
       enableMenuCommand(cmd, true);
       return noErr;
+    case kCmdAbout:
     case kCmdNewCatalog:
     case kCmdBrowseFolder:
+    case kCmdShowLog:  // says why when no log is written
+    case kCmdImportRecords:
+    case kCmdOpenImage:
+    case kCmdPageSetup:
+    case kCmdHelp:  // says why when the documentation is missing
     case kCmdPreferences:
+    case kCmdQuit:
       enableMenuCommand(cmd, true);
+      return noErr;
+    case kCmdUndo:
+    case kCmdRedo:
+      if (gMain != nullptr)
+        gMain->UpdateUndoItems();
+      else
+        enableMenuCommand(cmd, false);
       return noErr;
     case kCmdCheckUpdates:  // greyed when the program was built without an address
       enableMenuCommand(cmd, gUpdatesAddress != nullptr && gUpdatesAddress[0] != '\0');

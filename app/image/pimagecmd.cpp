@@ -249,7 +249,40 @@ OSStatus PImageWindow::HandleCommand(EventRef event) {
 OSStatus PImageWindow::HandleCommandUpdate(EventRef event) {
   const UInt32 cmd = PeventCommand(event);
   const bool selected = SelectImage(false);
+  // Zoom items that would show the zoom shown are greyed.
+  if (const short item = ZoomItem(cmd)) {
+    enableMenuCommand(cmd,
+                      Ready() && sizeControl != nullptr && GetControlValue(sizeControl) != item);
+    return noErr;
+  }
+  static const UInt32 operators[6] = {
+      kCmdCrop,     kCmdRedEye, kCmdSpotMeter, kCmdPanoramaOrigin, kCmdPanoramaDestination,
+      kCmdCalibrate};
+  for (int k = 0; k < 6; ++k)
+    if (cmd == operators[k]) {
+      bool on[6], undo = false;
+      OperatorState(on, &undo);
+      enableMenuCommand(cmd, on[k]);
+      return noErr;
+    }
   switch (cmd) {
+    case kCmdZoomIn:
+    case kCmdZoomOut: {
+      const int now = Ready() && sizeControl != nullptr ? GetControlValue(sizeControl) : 0;
+      enableMenuCommand(cmd, Ready() && ZoomStep(cmd == kCmdZoomIn ? 1 : -1) != now);
+      return noErr;
+    }
+    case kCmdApplyOperator:
+      enableMenuCommand(cmd, Ready() && (opMenu != nullptr || Playable()));
+      return noErr;
+    case kCmdSelectNone:
+      enableMenuCommand(cmd, Ready() && (HasSelection() || iring->SomeSelected() != 0));
+      return noErr;
+    case kCmdAddToCatalog: {
+      IMainWindow* mw = browser != nullptr ? browser->GetMainWindow() : nullptr;
+      enableMenuCommand(cmd, Ready() && mw != nullptr && mw->bc.Ready() && !mw->bc.ReadOnly());
+      return noErr;
+    }
     // The main window's catalogue and view commands wait while the image window is in front.
     case kCmdClear:
     case kCmdClearWithImages:
@@ -301,8 +334,10 @@ OSStatus PImageWindow::HandleCommandUpdate(EventRef event) {
     case kCmdDeleteFiles:
     case kCmdSetDensity:
     case kCmdRenameFiles:
-    case kCmdSetTitle:
       enableMenuCommand(cmd, selected);
+      return noErr;
+    case kCmdSetTitle:  // switches the field to the title, or stores what was typed there
+      enableMenuCommand(cmd, selected && TitleChanges());
       return noErr;
     case kCmdCopyPositions:
     case kCmdFindNearby:

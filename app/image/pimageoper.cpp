@@ -62,32 +62,36 @@ static bool PartialSelection(const PImageWindow* w, _ImgRect* r) {
   return w->HasSelection() && w->iring->SomeSelected() > 0 && w->iring->GetOrigSelection(r);
 }
 
+void PImageWindow::OperatorState(bool on[6], bool* undo) const {
+  for (int k = 0; k < 6; ++k) on[k] = false;
+  *undo = false;
+  if (!Ready() || iring->GetNFrames() >= 2) return;
+  _ImgRect r;
+  if (PartialSelection(this, &r)) {
+    on[0] = on[2] = true;
+    const int64_t sel = int64_t(r.xright - r.xleft) * (r.ybottom - r.ytop);
+    const int64_t pic = int64_t(iring->GetOWidth()) * iring->GetOHeight();
+    if (sel * kSmallRegion <= pic) {
+      on[1] = true;
+      on[5] = iring->IsHDR() && iring->AvgLuminance(nullptr) > 0.0;
+      on[3] = gCurPano.CheckOrig(iring->GetRec(), r);
+      on[4] = gCurPano.CheckDest(iring->GetRec(), r);
+    }
+  } else {
+    *undo = true;
+    on[0] = iring->CropRect(nullptr);
+    on[1] = FieldCount(iring->GetRec(), PDBFredeye) >= 4;
+    on[2] = FieldCount(iring->GetRec(), PDBFspotexp) >= 4;
+    on[3] = gCurPano.irl.GetSize() > 0;
+  }
+}
+
 void PImageWindow::UpdateOperator() {
   if (opButton == nullptr) return;
-  const bool ready = Ready();
-  const int nf = ready ? iring->GetNFrames() : 1;
-  bool on[6] = {false, false, false, false, false, false};
+  const int nf = Ready() ? iring->GetNFrames() : 1;
+  bool on[6];
   bool undo = false;
-  if (ready && nf < 2) {
-    _ImgRect r;
-    if (PartialSelection(this, &r)) {
-      on[0] = on[2] = true;
-      const int64_t sel = int64_t(r.xright - r.xleft) * (r.ybottom - r.ytop);
-      const int64_t pic = int64_t(iring->GetOWidth()) * iring->GetOHeight();
-      if (sel * kSmallRegion <= pic) {
-        on[1] = true;
-        on[5] = iring->IsHDR() && iring->AvgLuminance(nullptr) > 0.0;
-        on[3] = gCurPano.CheckOrig(iring->GetRec(), r);
-        on[4] = gCurPano.CheckDest(iring->GetRec(), r);
-      }
-    } else {
-      undo = true;
-      on[0] = iring->CropRect(nullptr);
-      on[1] = FieldCount(iring->GetRec(), PDBFredeye) >= 4;
-      on[2] = FieldCount(iring->GetRec(), PDBFspotexp) >= 4;
-      on[3] = gCurPano.irl.GetSize() > 0;
-    }
-  }
+  OperatorState(on, &undo);
   if (frameControlD != nullptr && frameControlD->GetControl() != nullptr) {
     ControlRef fc = frameControlD->GetControl();
     SetControlVisibility(fc, nf > 1, true);

@@ -318,6 +318,16 @@ void PImageWindow::UpdateImageButtons() const {
   }
 }
 
+bool PImageWindow::TitleChanges() const {
+  WindowRef w = GetWindow();
+  ControlRef def = nullptr;
+  if (w == nullptr || GetWindowDefaultButton(w, &def) != noErr || def != titleButton) return true;
+  std::vector<char> text;
+  if (irShown == nullptr || !ReadText(titleEditField, &text, kTitleLen)) return false;
+  const char* t = PDBgetString(irShown->GetRec(), PDBFtitle);
+  return std::string(text.data()) != std::string(t ? t : "", t ? strnlen(t, kTitleLen - 1) : 0);
+}
+
 void PImageWindow::DoTitle(const char* ttl) {
   WindowRef w = GetWindow();
   if (w == nullptr) return;

@@ -508,7 +508,8 @@ OSStatus PFindWindow::HandleCommand(EventRef event) {
       PWindowHandlerBase::Show(0);
       return noErr;
     default:
-      return eventNotHandledErr;
+      // The Edit menu works on the text being typed.
+      return EditTextCommand(GetWindow(), cmd, false, nullptr) ? noErr : eventNotHandledErr;
   }
 }
 
@@ -519,14 +520,18 @@ OSStatus PFindWindow::HandleCommandUpdate(EventRef event) {
     return noErr;
   }
   switch (cmd) {
-    case kCmdFind:
     case kCmdClose:
+      enableMenuCommand(cmd, true);
+      return noErr;
     case kCmdCut:
     case kCmdCopy:
     case kCmdPaste:
-    case kCmdSelectAll:
-      enableMenuCommand(cmd, true);
+    case kCmdSelectAll: {
+      bool on = false;
+      EditTextCommand(GetWindow(), cmd, true, &on);
+      enableMenuCommand(cmd, on);
       return noErr;
+    }
     case kCmdHistogram:
     case kCmdFalseColor:
       checkMenuCommand(cmd, false);
@@ -542,7 +547,8 @@ OSStatus PFindWindow::HandleCommandUpdate(EventRef event) {
     default:
       break;
   }
-  static const UInt32 disabled[] = {kCmdSaveImage,
+  static const UInt32 disabled[] = {kCmdFind,
+                                    kCmdSaveImage,
                                     kCmdPreviewThumbnails,
                                     kCmdLargeThumbnails,
                                     kCmdMediumThumbnails,

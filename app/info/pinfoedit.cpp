@@ -560,6 +560,15 @@ OSStatus PInfoWindow::HandleCommandUpdate(EventRef event) {
     case kCmdDuplicate:
       enableMenuCommand(cmd, sel && gMain->CanDuplicate());
       return noErr;
+    case kCmdAddToCatalog: {
+      IMainWindow* mw = browser != nullptr ? browser->GetMainWindow() : nullptr;
+      enableMenuCommand(
+          cmd, DisplayIndex() >= 0 && mw != nullptr && mw->bc.Ready() && !mw->bc.ReadOnly());
+      return noErr;
+    }
+    case kCmdOpenImage:  // the shown record's picture
+      enableMenuCommand(cmd, irec.GetFieldInfo() != nullptr);
+      return noErr;
     case kCmdSetCaption:
       enableMenuCommand(cmd, sel && irec[Field(PDBFalbum)].GetNV() > 0);
       return noErr;

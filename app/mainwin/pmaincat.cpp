@@ -219,7 +219,14 @@ void PMainWindow::LoadedRecords(int nfound) {
 
 int PMainWindow::AddRecords() {
   const int nd = bc.rdisp.GetSize();
-  if (!bc.Ready() || bc.ReadOnly() || nd == 0) return 0;
+  // The Add button and item are greyed meanwhile; a click that comes anyway says why.
+  if (!bc.Ready() || bc.ReadOnly() || nd == 0) {
+    ShowMessage(!bc.Ready()     ? "No catalog"
+                : bc.ReadOnly() ? "Catalog is read-only"
+                                : "No records to add",
+                false);
+    return 0;
+  }
   if (Editing("add records")) return 0;
   if (strcmp(bc.rsrc, "*DB") == 0) {  // the catalogue's own records: nothing to add
     ShowMessage("No records changed", false);

@@ -179,6 +179,18 @@ bool PMainWindow::CommandState(UInt32 cmd, bool* enable) const {
   if (SettingCommandState(cmd, enable)) return true;
   const int nd = bc.rdisp.GetSize();
   switch (cmd) {
+    case kCmdAddToCatalog:
+      *enable = bc.Ready() && !bc.ReadOnly() && nd > 0;
+      return true;
+    case kCmdSortCurrent:
+    case kCmdSortManual:
+    case kCmdSortByDate:
+    case kCmdSortByFile:
+    case kCmdSortBySubject:
+    case kCmdSortByTitle:
+    case kCmdSortByOwner:
+      *enable = SortChanges(cmd);
+      return true;
     case kCmdDuplicate:
       *enable = CanDuplicate();
       return true;
@@ -199,19 +211,25 @@ bool PMainWindow::CommandState(UInt32 cmd, bool* enable) const {
     case kCmdClearWithImages:
       *enable = bc.TotalSelected() > 0;
       return true;
-    case kCmdPreviewThumbnails:
-    case kCmdLargeThumbnails:
-    case kCmdMediumThumbnails:
-    case kCmdSmallThumbnails:
     case kCmdListSettings:
     case kCmdListFile:
     case kCmdListCapture:
     case kCmdListOther:
     case kCmdListAll:
-    case kCmdSelectAll:
-    case kCmdInvertSelection:
-    case kCmdReload:
+    case kCmdOpenImage:  // the selected records, or a picture chosen
       *enable = true;
+      return true;
+    case kCmdSelectAll:
+      *enable = nd > bc.TotalSelected();
+      return true;
+    case kCmdSelectNone:
+      *enable = bc.TotalSelected() > 0;
+      return true;
+    case kCmdInvertSelection:
+      *enable = nd > 0;
+      return true;
+    case kCmdReload:  // the records shown, or the folder they came from
+      *enable = nd > 0 || (bc.rsrc[0] != '\0' && bc.rsrc[0] != '*');
       return true;
     case kCmdSlideShow:
     case kCmdPrintIndex:
@@ -249,35 +267,51 @@ OSStatus PMainWindow::HandleCommandUpdate(EventRef event) {
   }
   if (ExchangeCommandUpdate(cmd)) return noErr;
   if (FieldSettingCommandUpdate(cmd)) return noErr;
-  bool enable = false;
-  if (!CommandState(cmd, &enable)) return eventNotHandledErr;
+  bool enable = false, checked = false;
+  if (ThumbState(cmd, &enable, &checked)) {
+    checkMenuCommand(cmd, checked);
+  } else if (cmd == kCmdListSettings || cmd == kCmdListFile || cmd == kCmdListCapture ||
+             cmd == kCmdListOther || cmd == kCmdListAll) {
+    const bool* flags[] = {&setSet, &fileSet, &capSet, &otherSet, &allSet};
+    const UInt32 codes[] = {kCmdListSettings, kCmdListFile, kCmdListCapture, kCmdListOther,
+                            kCmdListAll};
+    for (int k = 0; k < 5; ++k)
+      if (codes[k] == cmd) checkMenuCommand(cmd, *flags[k]);
+    enable = true;
+  } else if (!CommandState(cmd, &enable)) {
+    return eventNotHandledErr;
+  }
   if (enable && PisBusy() && HeldWhileBusy(cmd)) enable = false;
   enableMenuCommand(cmd, enable);
   return noErr;
 }
 
 bool PMainWindow::SetUndoable(bool undoable) {
+  if (!undoable) bc.ClearUndo();
+  undoSteps = undoable;
+  UpdateUndoItems();
+  return undoable && bc.Ready() && bc.pdb.UndoName() != nullptr;
+}
+
+void PMainWindow::UpdateUndoItems() const {
   MenuRef edit = GetMenuHandle(kEditMenu);
-  if (!undoable) {
-    bc.ClearUndo();
-    if (edit != nullptr) {
-      SetMenuItemText(edit, 2, "Redo");
-      DisableMenuItem(edit, 2);
-      SetMenuItemText(edit, 1, "Can't Undo");
-      DisableMenuItem(edit, 1);
-    }
-    return false;
+  if (edit == nullptr) return;
+  if (!undoSteps) {
+    SetMenuItemText(edit, 2, "Redo");
+    DisableMenuItem(edit, 2);
+    SetMenuItemText(edit, 1, "Can't Undo");
+    DisableMenuItem(edit, 1);
+    return;
   }
-  const char* redo = bc.Ready() ? bc.pdb.RedoName() : nullptr;
-  const char* undo = bc.Ready() ? bc.pdb.UndoName() : nullptr;
-  if (edit != nullptr) {
-    char text[64];
-    snprintf(text, sizeof text, "Redo %s", redo ? redo : "");
-    SetMenuItemText(edit, 2, redo ? text : "Redo");
-    redo ? EnableMenuItem(edit, 2) : DisableMenuItem(edit, 2);
-    snprintf(text, sizeof text, "Undo %s", undo ? undo : "");
-    SetMenuItemText(edit, 1, undo ? text : "Undo");
-    undo ? EnableMenuItem(edit, 1) : DisableMenuItem(edit, 1);
-  }
-  return undo != nullptr;
+  // A read-only catalogue takes no step back or forth.
+  const bool steps = bc.Ready() && !bc.ReadOnly();
+  const char* redo = steps ? bc.pdb.RedoName() : nullptr;
+  const char* undo = steps ? bc.pdb.UndoName() : nullptr;
+  char text[64];
+  snprintf(text, sizeof text, "Redo %s", redo ? redo : "");
+  SetMenuItemText(edit, 2, redo ? text : "Redo");
+  redo ? EnableMenuItem(edit, 2) : DisableMenuItem(edit, 2);
+  snprintf(text, sizeof text, "Undo %s", undo ? undo : "");
+  SetMenuItemText(edit, 1, undo ? text : "Undo");
+  undo ? EnableMenuItem(edit, 1) : DisableMenuItem(edit, 1);
 }

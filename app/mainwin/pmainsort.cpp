@@ -61,6 +61,14 @@ int Positions(const DBRecord& r, std::vector<long>* out, int n) {
 
 }  // namespace
 
+bool PMainWindow::SortChanges(unsigned long code) const {
+  if (browser == nullptr) return false;
+  const int value = ValueOf(code);
+  if (value == 0) return bc.rdisp.GetSize() >= 2;  // the order chosen, again
+  ControlRef popup = Control(135);
+  return popup == nullptr || GetControlValue(popup) != value;
+}
+
 void PMainWindow::SortRecords(unsigned long code, int reverse) {
   if (browser == nullptr) return;
   if (code == 0) code = kCmdSortCurrent;

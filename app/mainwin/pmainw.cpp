@@ -135,6 +135,7 @@ WindowPtr PMainWindow::CreateWindow(IBNibRef nib) {
   AddHandler(kEventClassWindow, kEventWindowClose,
              static_cast<PWindowHandlerF>(&PMainWindow::HandleClose));
   if (!FinishInstall()) DMESSAGE(DMCparameter, "Main window event handler not installed");
+  DisableControl(Control(138));  // Add: until a writable catalogue opens
   PWindowHandlerBase::Show(0);
   return w;
 }
@@ -283,14 +284,46 @@ void PMainWindow::SetThumbSize(unsigned long code, bool toggle) {
   browser->Redisplay();
 }
 
-void PMainWindow::ThumbIncr(int steps) {
-  if (steps == 0 || browser == nullptr) return;
+int PMainWindow::ThumbStep(int steps) const {
+  if (browser == nullptr) return 0;
   int d = browser->tnDenom;
   if (steps > 0)
     d = d == 0 ? 8 : d > 1 ? d / 2 : 1;
-  else
+  else if (steps < 0)
     d = d == 0 ? 0 : d < 8 ? d * 2 : 0;
-  SetThumbSize(CodeOf(d), false);
+  return d;
+}
+
+bool PMainWindow::ThumbState(unsigned long code, bool* enable, bool* checked) const {
+  const int now = browser != nullptr ? browser->tnDenom : -1;
+  const bool shown = browser != nullptr && bc.rdisp.GetSize() > 0;  // zooming shows something
+  *checked = false;
+  switch (code) {
+    case kCmdPreviewThumbnails:
+    case kCmdLargeThumbnails:
+    case kCmdMediumThumbnails:
+    case kCmdSmallThumbnails:
+      *enable = browser != nullptr;  // a second choice goes back to the list
+      *checked = now == DenomOf(code);
+      return true;
+    case kCmdZoomToFit:
+    case kCmdActualSize:
+      *enable = shown && now != DenomOf(kCmdPreviewThumbnails);
+      return true;
+    case kCmdZoomIn:
+      *enable = shown && ThumbStep(1) != now;
+      return true;
+    case kCmdZoomOut:
+      *enable = shown && ThumbStep(-1) != now;
+      return true;
+    default:
+      return false;
+  }
+}
+
+void PMainWindow::ThumbIncr(int steps) {
+  if (steps == 0 || browser == nullptr) return;
+  SetThumbSize(CodeOf(ThumbStep(steps)), false);
 }
 
 OSStatus PMainWindow::HandleClose(EventRef) {

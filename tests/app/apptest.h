@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <sys/stat.h>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -28,23 +29,19 @@
 #include "app/core/phooks.h"
 #include "app/core/pseam.h"
 #include "app/shell/pshell.h"
+#include "formats/stdformats.h"
 #include "platform/pcontrol.h"
 #include "platform/pmenu.h"
 #include "toolkit/pcommand.h"
 #include "platform/pqt.h"
 #include "platform/pwindow.h"
+#include "support/dmessage.h"
+#include "testutil/home_env.h"
 
 // HOME and the XDG folders in a fresh temporary folder.
 class TempHome {
  public:
-  TempHome() {
-    const std::string p = path();
-    setenv("HOME", p.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (p + "/config").c_str(), 1);
-    setenv("XDG_CACHE_HOME", (p + "/cache").c_str(), 1);
-    setenv("XDG_STATE_HOME", (p + "/state").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", (p + "/run").c_str(), 1);
-  }
+  TempHome() { UseHomeAt(path()); }
   std::string path() const { return dir_.path().toStdString(); }
 
  private:
@@ -118,6 +115,31 @@ class AppInterface {
     PdestroyInterface();
   }
   int status;
+};
+
+// A test in a home of its own with the interface and the standard readers, and a fresh folder of
+// the home for its files; problems are looked at by the test, not shown (with quiet, not written
+// to standard error either, from then on).
+class FolderTest : public ::testing::Test {
+ protected:
+  FolderTest(const char* sub, bool quiet) : dir(home.path() + "/" + sub), quiet_(quiet) {}
+  void SetUp() override {
+    ASSERT_EQ(app.status, 0);
+    dmessage_alert = nullptr;
+    dmessage_last_class = DMCnerr;
+    if (quiet_)
+      for (unsigned c = DMCmemory; c < DMCnerr; ++c) dmessage_class_flags[c] &= ~DMAstderr;
+    PloadStandardReaders();
+    mkdir(dir.c_str(), 0755);
+  }
+  std::string Path(const std::string& name) const { return dir + "/" + name; }
+
+  TempHome home;
+  AppInterface app;
+  std::string dir;
+
+ private:
+  bool quiet_;
 };
 
 template <class T>

@@ -50,15 +50,12 @@
 #include "platform/pqt.h"
 #include "platform/pwindow.h"
 #include "toolkit/pctltext.h"
+#include "drive.h"
+#include "testutil/file_bytes.h"
+#include "testutil/home_env.h"
+#include "testutil/popup_item.h"
 
 namespace {
-
-// A step waits until its condition holds (looked at every 10 ms), then acts.
-struct Step {
-  std::string name;
-  std::function<bool()> ready;
-  std::function<void()> act;
-};
 
 std::vector<Step> steps;
 size_t next = 0;
@@ -96,12 +93,6 @@ bool Menu(WindowRef w, const char* text, int tries = 500) {
           return true;
         }
   return false;
-}
-
-QWidget* Widget(WindowRef w, const char* sig, int id) {
-  ControlID cid{FourCC({sig[0], sig[1], sig[2], sig[3], 0}), id};
-  ControlRef c = nullptr;
-  return GetControlByID(w, &cid, &c) == noErr ? PlatformControlWidget(c) : nullptr;
 }
 
 QElapsedTimer waiting;  // since the last step was taken
@@ -161,28 +152,7 @@ std::string Testdata(const char* rel) {
   return std::string(LUMERIN_TESTDATA) + "/" + rel;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
 // ---- Browsing a folder of test pictures.
-
-std::string Status() {
-  ControlID cid{FourCC("pict"), 132};
-  ControlRef c = nullptr;
-  char buf[256];
-  return GetControlByID(gMain->GetWindow(), &cid, &c) == noErr &&
-                 GetControlText(c, buf, sizeof buf, true)
-             ? buf
-             : "";
-}
-
-PBrowser* Browser() {
-  return static_cast<PBrowser*>(gMain->GetBrowser());
-}
 
 QElapsedTimer sinceClick;
 
@@ -533,7 +503,7 @@ void AddExchange() {
                             !IsWindowVisible(gProgressWindow);
                    },
                    [] {
-                     const std::string page = ReadFile(exportDir + "/album.html");
+                     const std::string page = ReadAll(exportDir + "/album.html");
                      size_t pictures = 0;
                      for (size_t at = 0; (at = page.find("<IMG src=", at)) != std::string::npos;
                           ++at)
@@ -568,7 +538,7 @@ void AddDamagedCatalogues() {
   steps.push_back({"a damaged copy asked", [] { return true; },
                    [] {
                      ASSERT_TRUE(gMain->bc.SyncDB());
-                     std::string bytes = ReadFile(photos);
+                     std::string bytes = ReadAll(photos);
                      const size_t at = static_cast<size_t>(gMain->bc.phd.GetSize()) + 4;
                      ASSERT_GT(bytes.size(), at);
                      bytes[at] ^= 1;  // block 0's record count
@@ -595,7 +565,7 @@ void AddDamagedCatalogues() {
                      EXPECT_STREQ(t, "damaged (Read-Only)");
                      Shot(gMain->GetWindow(), "29b-damaged-read-only");
                      std::ofstream(exportDir + "/cut.qdb", std::ios::binary)
-                         << ReadFile(photos).substr(0, 4096);
+                         << ReadAll(photos).substr(0, 4096);
                      EXPECT_TRUE(Menu(gMain->GetWindow(), "Open Catalog..."));
                    }});
   steps.push_back({"the cut catalogue's open dialog shows", DialogShows,
@@ -806,7 +776,11 @@ void AddDensity() {
   if (!QDir(QString::fromStdString(Testdata("jpeg"))).exists()) return;
   steps.push_back({"the density asked", [] { return true; },
                    [] {
-                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Select All"));
+                     // (Select All is greyed when every record is selected already.)
+                     SelectWindow(gMain->GetWindow());
+                     if (gMain->bc.TotalSelected() < gMain->bc.rdisp.GetSize()) {
+                       EXPECT_TRUE(Menu(gMain->GetWindow(), "Select All"));
+                     }
                      EXPECT_TRUE(OpenedMenu(gMain->GetWindow(), "Set Density..."));
                    }});
   steps.push_back({"the density dialog shows", [] { return IsWindowVisible(gInputWindow); },
@@ -827,6 +801,7 @@ void AddDensity() {
                        float x = 0;
                        EXPECT_TRUE(PDBgetFloat(bc.rdisp.Get(i), PDBFxdensity, &x) && x == 300) << i;
                      }
+                     SelectWindow(gMain->GetWindow());  // clicked again once the dialog went
                    }});
 }
 
@@ -837,25 +812,17 @@ void Choose(int id, const char* item) {
   ControlID cid{FourCC("find"), id};
   ControlRef c = nullptr;
   GetControlByID(gFind->GetWindow(), &cid, &c);
-  MenuRef m = GetControlPopupMenuHandle(c);
-  for (UInt32 i = 1; i <= CountMenuItems(m); ++i) {
-    char buf[256];
-    UInt32 n = 0;
-    GetMenuItemText(m, static_cast<MenuItemIndex>(i), buf, sizeof buf - 1, &n);
-    buf[n] = '\0';
-    if (strcmp(buf, item) == 0) {
-      SetControlValue(c, static_cast<SInt32>(i));
-      // As the popup does: the window refreshes its clauses.
-      HICommand cmd{0, FourCC("fupd"), nullptr, 0};
-      EventRef ev = nullptr;
-      CreateEvent(kEventClassCommand, kEventCommandProcess, GetCurrentEventTime(), &ev);
-      SetEventParameter(ev, kEventParamDirectObject, typeHICommand, sizeof cmd, &cmd);
-      SendEventToEventTarget(ev, GetWindowEventTarget(gFind->GetWindow()));
-      ReleaseEvent(ev);
-      return;
-    }
+  if (!ChoosePopupItem(c, item)) {
+    ADD_FAILURE() << "no item " << item << " in popup " << id;
+    return;
   }
-  ADD_FAILURE() << "no item " << item << " in popup " << id;
+  // As the popup does: the window refreshes its clauses.
+  HICommand cmd{0, FourCC("fupd"), nullptr, 0};
+  EventRef ev = nullptr;
+  CreateEvent(kEventClassCommand, kEventCommandProcess, GetCurrentEventTime(), &ev);
+  SetEventParameter(ev, kEventParamDirectObject, typeHICommand, sizeof cmd, &cmd);
+  SendEventToEventTarget(ev, GetWindowEventTarget(gFind->GetWindow()));
+  ReleaseEvent(ev);
 }
 
 std::vector<int> selectionBefore;  // the selection before the info window
@@ -1078,11 +1045,7 @@ void AddInfoCommands() {
 TEST(EndToEnd, Walk) {
   QTemporaryDir home;
   const std::string h = home.path().toStdString();
-  setenv("HOME", h.c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (h + "/config").c_str(), 1);
-  setenv("XDG_CACHE_HOME", (h + "/cache").c_str(), 1);
-  setenv("XDG_STATE_HOME", (h + "/state").c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", (h + "/run").c_str(), 1);
+  UseHomeAt(h);
   // One screen larger than the main window, so that maximising it shows more cells.
   setenv("QT_QPA_PLATFORM", "offscreen:configfile=" LUMERIN_E2E_SCREEN, 1);
 
@@ -1206,7 +1169,7 @@ TEST(EndToEnd, Walk) {
   if (!noPictures) {
     EXPECT_EQ(done.size(), steps.size());
   }
-  const std::string log = ReadFile(h + "/state/lumerin/Lumerin.txt");
+  const std::string log = ReadAll(h + "/state/lumerin/Lumerin.txt");
   EXPECT_NE(log.find("Initializing preferences"), std::string::npos) << log;
 
   // The program started again keeps the memory cache size chosen above.
@@ -1231,11 +1194,7 @@ TEST(EndToEnd, DISABLED_RestartKeepsThePreferences) {
   const char* home = getenv("LUMERIN_E2E_HOME");
   if (home == nullptr) GTEST_SKIP() << "run by EndToEnd.Walk";
   const std::string h = home;
-  setenv("HOME", h.c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (h + "/config").c_str(), 1);
-  setenv("XDG_CACHE_HOME", (h + "/cache").c_str(), 1);
-  setenv("XDG_STATE_HOME", (h + "/state").c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", (h + "/run").c_str(), 1);
+  UseHomeAt(h);
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
   std::string kept;
   steps = {
@@ -1256,7 +1215,7 @@ TEST(EndToEnd, DISABLED_RestartKeepsThePreferences) {
   EXPECT_EQ(LumerinMain(1, argv, Drive), 0);
   EXPECT_EQ(done.size(), steps.size());
   EXPECT_EQ(kept, "64");
-  EXPECT_NE(ReadFile(h + "/state/lumerin/Lumerin.txt").find("Read preferences from"),
+  EXPECT_NE(ReadAll(h + "/state/lumerin/Lumerin.txt").find("Read preferences from"),
             std::string::npos);
 }
 

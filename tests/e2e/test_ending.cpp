@@ -45,6 +45,9 @@
 #include "platform/pqt.h"
 #include "platform/pwindow.h"
 #include "toolkit/pctltext.h"
+#include "drive.h"
+#include "testutil/file_bytes.h"
+#include "testutil/home_env.h"
 
 namespace {
 
@@ -53,11 +56,6 @@ namespace {
 
 std::string Where();
 
-struct Step {
-  std::string name;
-  std::function<bool()> ready;
-  std::function<void()> act;
-};
 std::vector<Step> steps;
 size_t next = 0;
 QElapsedTimer sinceStep;
@@ -94,11 +92,7 @@ std::string home;
 
 void UseHome(const std::string& h) {
   home = h;
-  setenv("HOME", h.c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (h + "/config").c_str(), 1);
-  setenv("XDG_CACHE_HOME", (h + "/cache").c_str(), 1);
-  setenv("XDG_STATE_HOME", (h + "/state").c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", (h + "/run").c_str(), 1);
+  UseHomeAt(h);
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
 }
 
@@ -145,12 +139,6 @@ void Choose(const char* code, int tries = 500) {
   ADD_FAILURE() << "no menu item for " << code;
 }
 
-QWidget* Widget(WindowRef w, const char* sig, int id) {
-  ControlID cid{FourCC({sig[0], sig[1], sig[2], sig[3], 0}), id};
-  ControlRef c = nullptr;
-  return GetControlByID(w, &cid, &c) == noErr ? PlatformControlWidget(c) : nullptr;
-}
-
 void Click(WindowRef w, const char* sig, int id) {
   QTest::mouseClick(qobject_cast<QAbstractButton*>(Widget(w, sig, id)), Qt::LeftButton);
 }
@@ -161,20 +149,6 @@ void Type(const char* text) {
   e->clear();
   QTest::keyClicks(e, text);
   Click(gInputWindow, "bttn", 1);
-}
-
-std::string Status() {
-  ControlID cid{FourCC("pict"), 132};
-  ControlRef c = nullptr;
-  char buf[256];
-  return GetControlByID(gMain->GetWindow(), &cid, &c) == noErr &&
-                 GetControlText(c, buf, sizeof buf, true)
-             ? buf
-             : "";
-}
-
-PBrowser* Browser() {
-  return static_cast<PBrowser*>(gMain->GetBrowser());
 }
 
 // Start-up has ended: the main window shows and the application loop runs (with no loop
@@ -378,13 +352,6 @@ std::string Self() {
   return self;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
 bool Exists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
 }
@@ -531,7 +498,7 @@ void ExpectQuitPath(const std::string& h, time_t t, const std::string& log) {
   struct stat st;
   ASSERT_EQ(stat(prefs.c_str(), &st), 0);
   EXPECT_GE(st.st_mtime, t);
-  EXPECT_NE(ReadFile(prefs).find("RecentCatalog = " + h + "/small.qdb"), std::string::npos);
+  EXPECT_NE(ReadAll(prefs).find("RecentCatalog = " + h + "/small.qdb"), std::string::npos);
   EXPECT_FALSE(Exists(h + "/small.lock"));
   EXPECT_FALSE(Exists(h + "/cache/lumerin/Lumerin.lock"));
   EXPECT_NE(log.find("Wrote preferences to"), std::string::npos) << log;
@@ -562,7 +529,7 @@ TEST(Ending, SignalsAndTheCloseBoxTakeTheQuitPath) {
     EXPECT_LT(ending.elapsed(), 2000);
     EXPECT_EQ(c.p.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(c.p.exitCode(), 0) << c.out;
-    const std::string log = ReadFile(logFile);
+    const std::string log = ReadAll(logFile);
     EXPECT_NE(log.find(std::string("Quitting on SIG") + how), std::string::npos) << log;
     ExpectQuitPath(h, t, log);
     if (sig == SIGINT) {
@@ -591,7 +558,7 @@ TEST(Ending, SignalsAndTheCloseBoxTakeTheQuitPath) {
     ASSERT_TRUE(c.Ended(10000));
     EXPECT_LT(ending.elapsed(), 2000);
     EXPECT_EQ(c.p.exitCode(), 0) << c.out;
-    ExpectQuitPath(h, t, ReadFile(logFile));
+    ExpectQuitPath(h, t, ReadAll(logFile));
   }
   Child c("QuitPath", h, "MENU");
   ASSERT_TRUE(c.Ended(60000));

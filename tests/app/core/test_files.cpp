@@ -19,20 +19,9 @@
 
 namespace {
 
-class Files : public ::testing::Test {
+class Files : public FolderTest {
  protected:
-  TempHome home;
-  AppInterface app;
-  std::string dir;
-  void SetUp() override {
-    ASSERT_EQ(app.status, 0);
-    dmessage_alert = nullptr;  // problems are looked at here, not shown
-    dmessage_last_class = DMCnerr;
-    PloadStandardReaders();
-    dir = home.path() + "/files";
-    mkdir(dir.c_str(), 0755);
-  }
-  std::string Path(const char* name) const { return dir + "/" + name; }
+  Files() : FolderTest("files", false) {}
 };
 
 void Write(const std::string& path, const std::string& text) {

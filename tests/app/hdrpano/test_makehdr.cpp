@@ -18,24 +18,17 @@ using namespace savetest;
 
 namespace {
 
-class MakeHDR : public ::testing::Test {
+class MakeHDR : public FolderTest {
  protected:
-  TempHome home;
-  AppInterface app;
+  MakeHDR() : FolderTest("pictures", true) {}
   MessageLog log;
-  std::string dir;
   PContext& bc = gMain->bc;
   void SetUp() override {
-    ASSERT_EQ(app.status, 0);
-    dmessage_alert = nullptr;
-    for (unsigned c = DMCmemory; c < DMCnerr; ++c) dmessage_class_flags[c] &= ~DMAstderr;
-    PloadStandardReaders();
-    dir = home.path() + "/pictures";
-    mkdir(dir.c_str(), 0755);
+    FolderTest::SetUp();
+    if (HasFatalFailure()) return;
     bc.ClearRecords();
     gCamResponse.Init(&CDBFInfo, 0);
   }
-  std::string Path(const std::string& name) const { return dir + "/" + name; }
   // Shows recs in the main window, every one selected.
   void Show(const std::vector<DBRecord>& recs) {
     bc.ClearRecords();

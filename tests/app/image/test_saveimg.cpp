@@ -14,20 +14,9 @@ using namespace savetest;
 
 namespace {
 
-class Save : public ::testing::Test {
+class Save : public FolderTest {
  protected:
-  TempHome home;
-  AppInterface app;
-  std::string dir;
-  void SetUp() override {
-    ASSERT_EQ(app.status, 0);
-    dmessage_alert = nullptr;
-    for (unsigned c = DMCmemory; c < DMCnerr; ++c) dmessage_class_flags[c] &= ~DMAstderr;
-    PloadStandardReaders();
-    dir = home.path() + "/pictures";
-    mkdir(dir.c_str(), 0755);
-  }
-  std::string Path(const char* name) const { return dir + "/" + name; }
+  Save() : FolderTest("pictures", true) {}
   int Entries() const {
     return static_cast<int>(
         QDir(QString::fromStdString(dir)).entryList(QDir::Files | QDir::Hidden).size());

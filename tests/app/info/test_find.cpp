@@ -9,6 +9,7 @@
 
 #include "app/core/pbusy.h"
 #include "infotest.h"
+#include "testutil/popup_item.h"
 #include "platform/ptempfile.h"
 #include "support/pstrings.h"
 
@@ -19,20 +20,10 @@ class Find : public InfoTest {
   WindowRef F() const { return find->GetWindow(); }
   // Chooses the item of popup (find, id) whose text is item.
   void Choose(int id, const char* item) {
-    ControlRef c = ControlOf(F(), "find", id);
-    MenuRef m = GetControlPopupMenuHandle(c);
-    for (UInt32 i = 1; i <= CountMenuItems(m); ++i) {
-      char buf[256];
-      UInt32 n = 0;
-      GetMenuItemText(m, static_cast<MenuItemIndex>(i), buf, sizeof buf - 1, &n);
-      buf[n] = '\0';
-      if (strcmp(buf, item) == 0) {
-        SetControlValue(c, static_cast<SInt32>(i));
-        find->Update();
-        return;
-      }
-    }
-    ADD_FAILURE() << "no item " << item << " in popup " << id;
+    if (ChoosePopupItem(ControlOf(F(), "find", id), item))
+      find->Update();
+    else
+      ADD_FAILURE() << "no item " << item << " in popup " << id;
   }
   // Clause k (1 or 2): field, verb and values.
   void Clause(int k, const char* field, const char* verb, const char* a, const char* b = "") {

@@ -34,8 +34,8 @@ bool PrefusedWhileBusy(UInt32 command) {
 }
 
 bool PrefusedWhileAsking(UInt32 command) {
-  return PcommandHas(command, kBusyGuarded | kChangesRecords | kWritesFiles | kReordersDisplay |
-                                  kReplacesImage);
+  return PcommandHas(
+      command, kBusyGuarded | kChangesRecords | kWritesFiles | kReordersDisplay | kReplacesImage);
 }
 
 void PinstallQuestionGate() {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/core/papp.h"
+#include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pprefs.h"
 #include "app/hdrpano/makepano.h"
@@ -108,8 +109,9 @@ void PImageWindow::UpdateOperator() {
                                        "Pano Orig", "Pano Dest", "Calibration"};
     static const char* const kUndo[4] = {"Undo Crop", "Undo RedEye", "Undo SpotMeter",
                                          "Clear Pano"};
-    static const MenuCommand kCode[6] = {FourCC("crop"), FourCC("reye"), FourCC("spot"),
-                                         FourCC("porg"), FourCC("pdst"), FourCC("calb")};
+    static const MenuCommand kCode[6] = {
+        kCmdCrop,     kCmdRedEye, kCmdSpotMeter, kCmdPanoramaOrigin, kCmdPanoramaDestination,
+        kCmdCalibrate};
     if (opMenu == nullptr || !IsValidMenu(opMenu))
       opMenu = NewMenu(kOperatorMenu, "Operator");
     else
@@ -255,7 +257,7 @@ bool PImageWindow::Calibrate() {
   // The typed luminance is read whole as a finite positive number whose ratio to the measured
   // one stays within float range; anything else is refused.
   double sf = 0.0;
-  if (getInput(buf, sizeof buf, "Enter correct luminance (cd/m2)") == FourCC("ok  ") && buf[0]) {
+  if (getInput(buf, sizeof buf, "Enter correct luminance (cd/m2)") == kResponseOK && buf[0]) {
     char* end = nullptr;
     const double L = strtod(buf, &end);
     while (end != nullptr && *end == ' ') ++end;
@@ -297,11 +299,11 @@ bool PImageWindow::Calibrate() {
     snprintf(msg, sizeof msg, "Done.  %s %4g factor to the %s %s response?",
              replace ? "Add" : "Apply", sf, word.c_str(), model);
     OSType ans = 0;
-    while (ans == 0) ans = confirmDialog(msg, replace ? "Replace" : nullptr, FourCC("ok  "));
+    while (ans == 0) ans = confirmDialog(msg, replace ? "Replace" : nullptr, kResponseOK);
     double factor = 0.0;
-    if (ans == FourCC("cstm") && replace)
+    if (ans == kResponseCustom && replace)
       factor = sf / cam;
-    else if (ans == FourCC("ok  "))
+    else if (ans == kResponseOK)
       factor = sf;
     if (factor > 0.0) {
       for (int f = CDBFred; f <= CDBFblue; ++f) {
@@ -334,8 +336,8 @@ bool PImageWindow::LinkPano(OSType cmd) {
   }
   _ImgRect r;
   if (!iring->GetOrigSelection(&r)) return false;
-  if (cmd == FourCC("porg")) return gCurPano.LinkOrig(iring->GetRec(), r);
-  if (cmd != FourCC("pdst") || !gCurPano.LinkDest(iring->GetRec(), r)) return false;
+  if (cmd == kCmdPanoramaOrigin) return gCurPano.LinkOrig(iring->GetRec(), r);
+  if (cmd != kCmdPanoramaDestination || !gCurPano.LinkDest(iring->GetRec(), r)) return false;
   iring->ClearSelection();
   Redraw();
   return true;

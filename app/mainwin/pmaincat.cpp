@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/core/papp.h"
+#include "app/core/pcmds.h"
 #include "app/core/pcommands.h"
 #include "app/records/psetfield.h"
 #include "app/records/precfile.h"
@@ -96,7 +97,7 @@ void PMainWindow::ValidCatalog(const char* path) {
     DisableControl(Control(138));
   else
     EnableControl(Control(138));
-  enableMenuCommand(FourCC("add "), !ro);
+  enableMenuCommand(kCmdAddToCatalog, !ro);
   SetWindowTitle(w, title);
   UpdateSelectors();
   if (browser) browser->Redisplay();
@@ -144,7 +145,7 @@ void PMainWindow::InvalidCatalog() {
   WindowRef w = GetWindow();
   if (w == nullptr) return;
   DisableControl(Control(138));
-  enableMenuCommand(FourCC("add "), false);
+  enableMenuCommand(kCmdAddToCatalog, false);
   SetWindowTitle(w, gName);
   UpdateSelectors();
   if (browser) browser->Redisplay();

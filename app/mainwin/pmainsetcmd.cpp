@@ -1,24 +1,17 @@
 // The main window's field setting commands: text fields with their recent values, Repeat, and
 // dates. Greyed, and refused, while records load or an edit asks.
 #include "app/core/pbusy.h"
+#include "app/core/pcmds.h"
 #include "app/records/pdates.h"
 #include "app/records/psetfield.h"
 #include "app/mainwin/pmainw.h"
 #include "platform/pmenu.h"
 #include "toolkit/pcommand.h"
 
-namespace {
-
-constexpr UInt32 C(const char (&s)[5]) {
-  return FourCC(s);
-}
-
-}  // namespace
-
 bool PMainWindow::FieldSettingCommand(UInt32 cmd) {
-  if (cmd == C("date")) {
+  if (cmd == kCmdAdjustDate) {
     if (!PisBusy()) adjustDate();
-  } else if (cmd == C("rept")) {
+  } else if (cmd == kCmdRepeatSetting) {
     if (!PisBusy()) repeatSetField();
   } else if (isSetFieldCommand(cmd)) {
     if (!PisBusy()) setField(cmd);
@@ -31,19 +24,19 @@ bool PMainWindow::FieldSettingCommand(UInt32 cmd) {
 bool PMainWindow::FieldSettingCommandUpdate(UInt32 cmd) {
   bool on;
   switch (cmd) {
-    case C("date"):
-    case C("titl"):
-    case C("comm"):
+    case kCmdAdjustDate:
+    case kCmdSetTitle:
+    case kCmdAddComment:
       on = bc.TotalSelected() > 0;
       break;
-    case C("subj"):
-    case C("ownr"):
-    case C("albm"):
-    case C("keyw"):
+    case kCmdSetSubject:
+    case kCmdSetOwner:
+    case kCmdSetAlbum:
+    case kCmdSetKeyword:
       checkSettings(cmd);
       if (PisBusy()) enableMenuCommand(cmd, false);
       return true;
-    case C("rept"):
+    case kCmdRepeatSetting:
       checkRepeatSetting();
       if (PisBusy()) enableMenuCommand(cmd, false);
       return true;

@@ -163,7 +163,12 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
       findNearby();
       return noErr;
     case kCmdFind:
-      if (gFind) gFind->Find(this);
+      // The Find button is not greyed with the menu item: a click with nothing to search
+      // says so.
+      if (bc.rdisp.GetSize() < 2 && !bc.Ready())
+        ShowMessage("Nothing to search", false);
+      else if (gFind)
+        gFind->Find(this);
       return noErr;
     default:
       if (ExchangeCommand(cmd)) return noErr;

@@ -4,6 +4,8 @@
 #include <QAbstractButton>
 #include <QAbstractSlider>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -560,6 +562,37 @@ OSStatus GetKeyboardFocus(WindowRef win, ControlRef* outControl) {
       }
     }
   return noErr;
+}
+
+bool EditTextCommand(WindowRef win, UInt32 command, bool update, bool* enabled) {
+  WindowRec* w = Windows().Find(win);
+  auto* e = w != nullptr ? qobject_cast<QLineEdit*>(FrameOf(w)->focusWidget()) : nullptr;
+  if (e == nullptr || !e->isEnabled()) return false;
+  bool on = false;
+  switch (command) {
+    case FourCC("cut "):
+      on = e->hasSelectedText() && !e->isReadOnly() && e->echoMode() == QLineEdit::Normal;
+      if (on && !update) e->cut();
+      break;
+    case FourCC("copy"):
+      on = e->hasSelectedText() && e->echoMode() == QLineEdit::Normal;
+      if (on && !update) e->copy();
+      break;
+    case FourCC("past"): {
+      const QClipboard* cb = QGuiApplication::clipboard();
+      on = !e->isReadOnly() && cb != nullptr && !cb->text().isEmpty();
+      if (on && !update) e->paste();
+      break;
+    }
+    case FourCC("sall"):
+      on = !e->text().isEmpty() && e->selectedText() != e->text();
+      if (on && !update) e->selectAll();
+      break;
+    default:
+      return false;
+  }
+  if (enabled != nullptr) *enabled = on;
+  return true;
 }
 
 OSStatus ClearKeyboardFocus(WindowRef win) {

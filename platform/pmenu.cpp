@@ -28,6 +28,7 @@ struct ItemRec {
   MenuCommand command = 0;
   bool checked = false;
   uintptr_t submenu = 0;
+  QString text;  // as the form or its maker gave it: what every update starts from
 };
 struct MenuRec {
   uintptr_t self = 0;
@@ -71,6 +72,13 @@ std::map<std::string, std::map<std::string, std::function<void(QMainWindow*)>>>&
 MenuCommand CommandOf(const QAction* a) {
   QByteArray b = a->property("command").toString().toLatin1();
   return b.size() == 4 ? FourCC({b[0], b[1], b[2], b[3], 0}) : 0;
+}
+
+// Items made in code carry their command as the form's do.
+void SetCommandProperty(QAction* a, MenuCommand command) {
+  if (a == nullptr) return;
+  const char c[4] = {char(command >> 24), char(command >> 16), char(command >> 8), char(command)};
+  a->setProperty("command", command != 0 ? QString::fromLatin1(c, 4) : QString());
 }
 
 MenuRec* FindMenu(uintptr_t id) {
@@ -137,9 +145,29 @@ OSStatus SendItemEvent(UInt32 kind, uintptr_t menu, int index) {
   return r;
 }
 
-// Before a menu shows, the focused window and the application bring its items up to date.
+bool InBar(uintptr_t menu);
+
+// An item of the menu bar starts each update greyed, unchecked and with its own text: it is
+// enabled, checked or named again only by the window in front or the application, so that
+// nothing is left over from another window or an earlier state.
+void ResetItem(uintptr_t menu, int index) {
+  MenuRec* m = FindMenu(menu);
+  if (m == nullptr || index < 1 || index > static_cast<int>(m->items.size())) return;
+  ItemRec& it = m->items[size_t(index) - 1];
+  if (it.command == 0 || it.action == nullptr || !InBar(menu)) return;
+  it.action->setEnabled(false);
+  it.checked = false;
+  it.action->setChecked(false);
+  it.action->setCheckable(false);
+  it.action->setText(it.text);
+  Touched(m);
+}
+
+// Before a menu shows, the focused window and the application bring its items up to date:
+// every item is reset first, then each is asked about in turn.
 void UpdateItems(uintptr_t menu) {
   MenuRec* m = FindMenu(menu);
+  for (int i = 1; m != nullptr && i <= static_cast<int>(m->items.size()); ++i) ResetItem(menu, i);
   for (int i = 1; m != nullptr && i <= static_cast<int>(m->items.size()); ++i) {
     if (m->items[i - 1].command != 0) SendItemEvent(kEventCommandUpdateStatus, menu, i);
     m = FindMenu(menu);  // a handler may change the menu
@@ -182,6 +210,7 @@ uintptr_t ImportMenu(QMenu* q) {
     it.action = a;
     it.command = CommandOf(a);
     it.checked = a->isCheckable() && a->isChecked();
+    it.text = a->text();
     if (QMenu* sub = a->menu<QMenu*>())
       it.submenu = ImportMenu(sub);
     else
@@ -244,6 +273,12 @@ void ArrangeAll() {
     if (kv.second->menubar) ArrangeFrame(kv.second);
 }
 
+bool InBar(uintptr_t menu) {
+  BuildIndex();
+  const std::vector<uintptr_t>& in = TheIndex().inBar;
+  return std::find(in.begin(), in.end(), menu) != in.end();
+}
+
 void SetItemEnabled(MenuRef menu, MenuItemIndex item, bool enabled) {
   if (ItemRec* it = Item(menu, item)) {
     it->action->setEnabled(enabled);
@@ -279,6 +314,7 @@ void UpdateShortcutItems(const QKeyEvent* e) {
   auto it = TheIndex().shortcuts.find(e->keyCombination().toCombined());
   if (it == TheIndex().shortcuts.end()) return;
   const auto items = it->second;  // a handler may change the menus
+  for (const auto& mi : items) ResetItem(mi.first, mi.second);
   for (const auto& mi : items) SendItemEvent(kEventCommandUpdateStatus, mi.first, mi.second);
 }
 
@@ -437,6 +473,8 @@ OSStatus InsertMenuItemText(MenuRef menu, const char* text, MenuItemIndex afterI
   ItemRec it;
   it.action = NewAction(m, text);
   it.command = command;
+  it.text = it.action->text();
+  SetCommandProperty(it.action, command);
   QAction* before = at < m->items.size() ? m->items[at].action.data() : nullptr;
   m->qmenu->insertAction(before, it.action);
   m->items.insert(m->items.begin() + static_cast<std::ptrdiff_t>(at), it);
@@ -503,6 +541,7 @@ OSStatus SetMenuItemCommandID(MenuRef menu, MenuItemIndex item, MenuCommand comm
   ItemRec* it = Item(menu, item);
   if (it == nullptr) return menuItemNotFoundErr;
   it->command = command;
+  SetCommandProperty(it->action, command);
   Changed();
   return noErr;
 }

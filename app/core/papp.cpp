@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "app/core/pcmds.h"
 #include "app/core/pcommands.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pfiles.h"
@@ -131,14 +132,14 @@ int StartUp() {
   dmessage_exit = nullptr;
   for (unsigned c = DMCresource; c <= DMCtrace; ++c) dmessage_class_flags[c] &= ~DMAstderr;
   gMain->SetDisplayFields(0, false);
-  gMain->SetThumbSize(FourCC("tmed"), false);
+  gMain->SetThumbSize(kCmdMediumThumbnails, false);
   InitPreferences();
   gInterfaceReady = 1;
   if (gShadowCatalog[0] != '\0' && gMain->bc.ShadowDB(gShadowCatalog))
     DMESSAGE(DMCinfo, "Opened shadow catalog '%s'", gShadowCatalog);
   switch (gStartupOption) {
     case 1:
-      openCatalog(FourCC("cat1"));
+      openCatalog(kCmdRecentCatalog1);
       break;
     case 2:
       loadPicturesFolder();
@@ -199,7 +200,7 @@ void checkCatalogs() {
   if (RecentCatalogs() == nullptr) return;
   MenuRef menu = nullptr;
   MenuItemIndex cata = 0;
-  if (GetIndMenuItemWithCommandID(nullptr, FourCC("cata"), 1, &menu, &cata) != noErr) return;
+  if (GetIndMenuItemWithCommandID(nullptr, kCmdOpenCatalog, 1, &menu, &cata) != noErr) return;
   int count = cata - 1;
   if (count != 6) DMESSAGE(DMCparameter, "Catalog menu count mismatch");
   const int skip = gMain != nullptr && gMain->bc.Ready() ? 1 : 0;
@@ -223,11 +224,11 @@ void checkCatalogs() {
 
 void openCatalog(OSType cmd) {
   if (RecentCatalogs() == nullptr || gMain == nullptr) return;
-  if (cmd < FourCC("cat1") || cmd > FourCC("cat5")) {
+  if (cmd < kCmdRecentCatalog1 || cmd > kCmdRecentCatalog5) {
     DMESSAGE(DMCparameter, "Unknown command in openCatalog");
     return;
   }
-  int index = static_cast<int>(cmd - FourCC("cat1")) + (gMain->bc.Ready() ? 1 : 0);
+  int index = static_cast<int>(cmd - kCmdRecentCatalog1) + (gMain->bc.Ready() ? 1 : 0);
   const char* path = RecentCatalog(index);
   bool opened = false;
   if (path != nullptr) {

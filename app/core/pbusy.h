@@ -15,10 +15,11 @@ class PBusyGuard {
 };
 
 bool PisBusy();
-// True for a command that must wait while busy.
+// True for a command that must wait while busy (the trait kBusyGuarded of the command table).
 bool PrefusedWhileBusy(UInt32 command);
-// True for a command that changes files or records (or what a waiting command works on): it is
-// refused while a command waits on a question (a modal dialog, ours or Qt's).
+// True for a command that changes files or records, the display, or the images a waiting command
+// works on (by the command table's traits): it is refused while a command waits on a question (a
+// modal dialog, ours or Qt's).
 bool PrefusedWhileAsking(UInt32 command);
 // Installs the refusal of those commands at the platform's command gate.
 void PinstallQuestionGate();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/core/papp.h"
+#include "app/core/pcmds.h"
 #include "app/core/pseam.h"
 #include "platform/pcontrol.h"
 #include "platform/pevent.h"
@@ -130,7 +131,7 @@ OSType confirmDialog(const char* msg, const char* cbut, OSType dfb) {
                : dfb == kResponseOK     ? 129
                : dfb == kResponseCustom ? 131
                                         : 0;
-  PsetDefaultButton(gConfirmWindow, FourCC("cfrm"), def);
+  PsetDefaultButton(gConfirmWindow, kSigConfirm, def);
   ModalWait wait(gConfirmWindow);
   ShowWindow(gConfirmWindow);
   SelectWindow(gConfirmWindow);

@@ -10,11 +10,8 @@
 #pragma once
 
 #include "app/core/pbusy.h"
+#include "app/core/pcmds.h"  // the answers kResponseOK, kResponseCancel, kResponseCustom
 #include "platform/ptypes.h"
-
-constexpr OSType kResponseOK = FourCC("ok  ");
-constexpr OSType kResponseCancel = FourCC("not!");
-constexpr OSType kResponseCustom = FourCC("cstm");
 
 // Dispatches the events that come within maxwait seconds, returning when that time is up (0:
 // what is pending; -1: waits for exactly one event). The number of events dispatched; 0 while

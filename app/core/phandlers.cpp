@@ -8,6 +8,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
+#include "app/core/pcmds.h"
 #include "app/core/pcommands.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pfiles.h"
@@ -25,10 +26,6 @@
 #include "app/core/pappstate.h"
 
 namespace {
-
-constexpr UInt32 C(const char (&s)[5]) {
-  return FourCC(s);
-}
 
 #ifndef LUMERIN_UPDATES_URL
 #define LUMERIN_UPDATES_URL ""
@@ -121,45 +118,45 @@ bool Refuse(UInt32 cmd) {
 
 OSStatus Process(UInt32 cmd) {
   if (Refuse(cmd)) return noErr;
-  if (cmd >= C("cat1") && cmd <= C("cat5")) {
+  if (cmd >= kCmdRecentCatalog1 && cmd <= kCmdRecentCatalog5) {
     openCatalog(cmd);
     return noErr;
   }
   switch (cmd) {
-    case C("abtb"):
+    case kCmdAbout:
       AboutCommandHandler(gAboutWindow);
       return noErr;
-    case C("cata"):
+    case kCmdOpenCatalog:
       chooseCatalog();
       return noErr;
-    case C("catn"):
+    case kCmdNewCatalog:
       newCatalog();
       return noErr;
-    case C("ckud"):
+    case kCmdCheckUpdates:
       checkUpdates();
       return noErr;
-    case C("dir "):
+    case kCmdBrowseFolder:
       chooseAndLoadFolder();
       return noErr;
-    case C("elog"):
+    case kCmdShowLog:
       openLogWindow();
       return noErr;
-    case C("irec"):
+    case kCmdImportRecords:
       importRecords();
       return noErr;
-    case C("open"):
+    case kCmdOpenImage:
       chooseAndOpenImage();
       return noErr;
-    case C("page"):
+    case kCmdPageSetup:
       PrunPageSetup();
       return noErr;
-    case C("phlp"):
+    case kCmdHelp:
       openHelp();
       return noErr;
-    case C("pref"):
+    case kCmdPreferences:
       ChangePreferences();
       return noErr;
-    case C("quit"):
+    case kCmdQuit:
       if (PisBusy()) {
         PdeferQuit();  // the operation in progress ends first
         return noErr;
@@ -170,10 +167,10 @@ OSStatus Process(UInt32 cmd) {
       }
       DMESSAGE(DMCtrace, "User cancelled application quit");
       return -128;  // userCanceledErr
-    case C("redo"):
+    case kCmdRedo:
       if (gMain) gMain->Redo();
       return noErr;
-    case C("undo"):
+    case kCmdUndo:
       if (gMain) gMain->Undo();
       return noErr;
     default:
@@ -186,46 +183,57 @@ OSStatus Update(UInt32 cmd) {
     enableMenuCommand(cmd, false);
     return noErr;
   }
+  if (cmd >= kCmdRecentCatalog1 && cmd <= kCmdRecentCatalog5) {
+    checkCatalogs();  // names, enables or hides every recent catalogue
+    return noErr;
+  }
   switch (cmd) {
-    case C("cata"):
+    case kCmdOpenCatalog:
       checkCatalogs();
       enableMenuCommand(cmd, true);
       return noErr;
-    case C("catn"):
-    case C("dir "):
-    case C("pref"):
+    case kCmdAbout:
+    case kCmdNewCatalog:
+    case kCmdBrowseFolder:
+    case kCmdShowLog:  // says why when no log is written
+    case kCmdImportRecords:
+    case kCmdOpenImage:
+    case kCmdPageSetup:
+    case kCmdHelp:  // says why when the documentation is missing
+    case kCmdPreferences:
+    case kCmdQuit:
       enableMenuCommand(cmd, true);
       return noErr;
-    case C("ckud"):  // greyed when the program was built without an address
+    case kCmdUndo:
+    case kCmdRedo:
+      if (gMain != nullptr)
+        gMain->UpdateUndoItems();
+      else
+        enableMenuCommand(cmd, false);
+      return noErr;
+    case kCmdCheckUpdates:  // greyed when the program was built without an address
       enableMenuCommand(cmd, gUpdatesAddress != nullptr && gUpdatesAddress[0] != '\0');
       return noErr;
-    case C("albm"):
-    case C("keyw"):
-    case C("othr"):
-    case C("ownr"):
-    case C("subj"):
+    case kCmdSetAlbum:
+    case kCmdSetKeyword:
+    case kCmdSetField:
+    case kCmdSetOwner:
+    case kCmdSetSubject:
       enableCommandSiblings(cmd, false);
       return noErr;
-    case C("hist"):
-    case C("dofc"):
+    case kCmdHistogram:
+    case kCmdFalseColor:
       checkMenuCommand(cmd, false);
       enableMenuCommand(cmd, false);
       return noErr;
     default:
       break;
   }
-  static const UInt32 disabled[] = {
-      C("c180"), C("cc90"), C("clea"), C("clei"), C("clos"), C("comm"), C("copy"), C("cpfn"),
-      C("cpgp"), C("cptn"), C("cut "), C("cw90"), C("date"), C("dele"), C("dupl"), C("ecat"),
-      C("eimg"), C("erec"), C("eweb"), C("find"), C("flhz"), C("flvt"), C("fnby"), C("invs"),
-      C("mhdr"), C("pano"), C("past"), C("posn"), C("relo"), C("renm"), C("rept"), C("sall"),
-      C("save"), C("show"), C("synv"), C("titl"), C("tlrg"), C("tmed"), C("tpvw"), C("tsml"),
-      C("vall"), C("vcap"), C("vfil"), C("voth"), C("vset")};
-  for (UInt32 d : disabled)
-    if (d == cmd) {
-      enableMenuCommand(cmd, false);
-      return noErr;
-    }
+  // A window's command that no window in front took.
+  if (PcommandHas(cmd, kNeedsWindow)) {
+    enableMenuCommand(cmd, false);
+    return noErr;
+  }
   return eventNotHandledErr;
 }
 
@@ -379,10 +387,10 @@ OSStatus AlertEventHandler(EventHandlerCallRef, EventRef event, void* userData) 
   if (GetEventClass(event) != kEventClassCommand || GetEventKind(event) != kEventCommandProcess)
     return eventNotHandledErr;
   switch (PeventCommand(event)) {
-    case C("elog"):
+    case kCmdShowLog:
       openLogWindow();
       return noErr;
-    case C("ok  "):
+    case kResponseOK:
       HideWindow(w);
       return noErr;
     default:

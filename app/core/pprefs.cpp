@@ -16,6 +16,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pappstate.h"
+#include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
 #include "catalog/plocate.h"
@@ -43,8 +44,6 @@ std::string damagedKeptAs;
 std::string damagedWhy;  // why it was not read whole
 // Far beyond what the variables' budgets let the program write.
 constexpr std::streamoff kMaxPrefFileBytes = 1 << 20;
-
-constexpr UInt32 kClearThumbnails = FourCC("ctnc");
 
 DBHeaderLink* Var(const char* name) {
   return PprefLink()->FindVar(name);
@@ -502,7 +501,7 @@ OSStatus PrefEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
   }
   if (cls != kEventClassCommand || kind != kEventCommandProcess) return eventNotHandledErr;
   const UInt32 cmd = PeventCommand(event);
-  if (cmd == kClearThumbnails) {
+  if (cmd == kCmdClearThumbnails) {
     ClearThumbnailCache(w);
     return noErr;
   }

@@ -140,6 +140,8 @@ class IMainWindow : public PWindowHandlerBase {
   virtual bool SetCaption(const char* text) = 0;
   // Brings the Edit menu's undo and redo items up to date; whether something can be undone.
   virtual bool SetUndoable(bool undoable) = 0;
+  // Names and enables the undo and redo items again as the last SetUndoable left them.
+  virtual void UpdateUndoItems() const = 0;
   // The setting commands the main window carries out on its browser's selection, for the
   // image window: the density (d <= 0 asks), 'othr' and 'oth1' .. 'oth9', and the update of the
   // field-name menu.

@@ -10,6 +10,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
+#include "app/core/pcmds.h"
 #include "app/core/pfiles.h"
 #include "app/core/pdialogs.h"
 #include "app/export/pexpriv.h"
@@ -189,7 +190,7 @@ bool ImgExporter::Export(const DBRecord& rec) {
 
 ControlRef imgExportControl(int id) {
   if (gImgExpWindow == nullptr) return nullptr;
-  ControlID cid{FourCC("eimg"), id};
+  ControlID cid{kCmdExportImages, id};
   ControlRef c = nullptr;
   return GetControlByID(gImgExpWindow, &cid, &c) == noErr ? c : nullptr;
 }

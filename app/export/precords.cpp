@@ -9,6 +9,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
+#include "app/core/pcmds.h"
 #include "app/core/pcommands.h"
 #include "app/core/pfiles.h"
 #include "app/core/pdialogs.h"
@@ -25,8 +26,6 @@
 #include "support/pstrings.h"
 
 namespace {
-
-constexpr UInt32 kAnyType = FourCC("????");
 
 // Writes the names line of the schema and the chosen records (in display order) to path;
 // the number written, -1 after a message.
@@ -129,7 +128,7 @@ int saveCatalog(const char* fname, void* ctx) {
 void importRecords(const char* fpath) {
   char buf[1024];
   if (fpath == nullptr) {
-    fpath = openDialog(buf, sizeof buf, "Text File or Catalog", kAnyType, kAnyType);
+    fpath = openDialog(buf, sizeof buf, "Text File or Catalog", kDocAny, kDocAny);
     if (fpath == nullptr) return;
   }
   PContext* pc = PexchangeContext(nullptr);

@@ -14,6 +14,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
+#include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
 #include "app/export/pexpriv.h"
 #include "app/export/pforms.h"
@@ -479,7 +480,7 @@ void WebAlbumAuthor::Discard() {
 
 ControlRef webControl(int id) {
   if (gWebWindow == nullptr) return nullptr;
-  ControlID cid{FourCC("eweb"), id};
+  ControlID cid{kCmdExportWebAlbum, id};
   ControlRef c = nullptr;
   return GetControlByID(gWebWindow, &cid, &c) == noErr ? c : nullptr;
 }

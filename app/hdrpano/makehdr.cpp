@@ -9,6 +9,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
+#include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
 #include "app/export/ptrader.h"
 #include "app/hdrpano/pforms.h"
@@ -162,7 +163,7 @@ int getHDROptions(int* respIndex) {
     if (!camera.empty()) camera += ' ';
     camera.append(model, strnlen(model, 256));
   }
-  ControlID cid{FourCC("mhdr"), 128};
+  ControlID cid{kCmdMakeHDR, 128};
   ControlRef name = nullptr;
   if (gHDRWindow != nullptr && GetControlByID(gHDRWindow, &cid, &name) == noErr)
     PutControlText(name, camera.c_str());

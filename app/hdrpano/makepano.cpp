@@ -7,6 +7,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
+#include "app/core/pcmds.h"
 #include "app/core/pcommands.h"
 #include "app/hdrpano/pforms.h"
 #include "app/records/precfile.h"
@@ -21,11 +22,10 @@ PPanorama gCurPano;
 
 namespace {
 
-constexpr OSType kPanoSig = FourCC("pano");
 constexpr size_t kNamesMax = 4094;
 
 ControlRef PanoControl(SInt32 id) {
-  ControlID cid{kPanoSig, id};
+  ControlID cid{kCmdPanorama, id};
   ControlRef c = nullptr;
   if (gPanoWindow == nullptr || GetControlByID(gPanoWindow, &cid, &c) != noErr) return nullptr;
   return c;

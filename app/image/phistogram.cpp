@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "app/core/papp.h"
+#include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
 #include "app/core/pseam.h"
@@ -84,7 +85,7 @@ bool PhistoLogScale(int chan, bool hdr, double lo, double hi) {
 int PImageWindow::UpdateHistogram(int chan) {
   WindowRef hw = gHistoWindow;
   if (hw == nullptr || !IsWindowVisible(hw)) return 0;
-  const OSType sig = FourCC("hist");
+  const OSType sig = kCmdHistogram;
   ControlRef popup = Control(hw, sig, 130);
   ControlRef avg = Control(hw, sig, 132), spread = Control(hw, sig, 133);
   ControlRef tmin = Control(hw, sig, 134), tmed = Control(hw, sig, 136);
@@ -173,7 +174,7 @@ int PImageWindow::UpdateFCLegend(int how) {
     return 0;
   }
   if (fw == nullptr) return 0;
-  const OSType sig = FourCC("fclr");
+  const OSType sig = kSigFalseColor;
   if (how >= 1) {
     double lower = 0, upper = 0;
     if (how == 2) {
@@ -223,14 +224,6 @@ int PImageWindow::UpdateFCLegend(int how) {
   return 1;
 }
 
-namespace {
-
-constexpr UInt32 C(const char (&s)[5]) {
-  return FourCC(s);
-}
-
-}  // namespace
-
 const EventTypeSpec histoEventSpec[4] = {{kEventClassCommand, kEventCommandProcess},
                                          {kEventClassCommand, kEventCommandUpdateStatus},
                                          {kEventClassWindow, kEventWindowClose},
@@ -265,7 +258,8 @@ OSStatus HistoEventHandler(EventHandlerCallRef, EventRef event, void* userData) 
     return eventNotHandledErr;
   }
   if (GetEventKind(event) != kEventCommandProcess) return ToImageWindow(event);
-  static const UInt32 chans[5] = {C("hlum"), C("hrgb"), C("hred"), C("hgrn"), C("hblu")};
+  static const UInt32 chans[5] = {kCmdHistoLuminance, kCmdHistoRGB, kCmdHistoRed, kCmdHistoGreen,
+                                  kCmdHistoBlue};
   const UInt32 cmd = PeventCommand(event);
   for (int i = 0; i < 5; ++i)
     if (cmd == chans[i]) {
@@ -280,8 +274,8 @@ OSStatus FCEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
   if (GetEventClass(event) == kEventClassCommand) {
     if (GetEventKind(event) != kEventCommandProcess) return ToImageWindow(event);
     const UInt32 cmd = PeventCommand(event);
-    if (cmd != C("fcas") && cmd != C("fcud")) return ToImageWindow(event);
-    if (gImager) gImager->UpdateFCLegend(cmd == C("fcas") ? 1 : 2);
+    if (cmd != kCmdFalseColorAuto && cmd != kCmdFalseColorSet) return ToImageWindow(event);
+    if (gImager) gImager->UpdateFCLegend(cmd == kCmdFalseColorAuto ? 1 : 2);
     return noErr;
   }
   if (GetEventClass(event) != kEventClassWindow) return eventNotHandledErr;
@@ -294,10 +288,10 @@ OSStatus FCEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
       if (gImager) gImager->UpdateFCLegend(-1);
       return eventNotHandledErr;
     case 200:
-      PsetDefaultButton(w, C("fclr"), 140);
+      PsetDefaultButton(w, kSigFalseColor, 140);
       return noErr;
     case 201:
-      PsetDefaultButton(w, C("fclr"), 0);
+      PsetDefaultButton(w, kSigFalseColor, 0);
       return noErr;
     default:
       return eventNotHandledErr;

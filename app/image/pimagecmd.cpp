@@ -3,6 +3,7 @@
 // be chosen while the window is in front. Codes not listed go on to the application.
 #include "app/core/papp.h"
 #include "app/core/pappstate.h"
+#include "app/core/pcmds.h"
 #include "app/core/pcommands.h"
 #include "app/image/pforms.h"
 #include "app/records/precfile.h"
@@ -22,39 +23,35 @@
 
 namespace {
 
-constexpr UInt32 C(const char (&s)[5]) {
-  return FourCC(s);
-}
-
 // The recent-value items of a setting menu: the three letters of first followed by a digit
 // from '1' up to last.
-bool InRange(UInt32 cmd, const char (&first)[5], char last) {
+bool InRange(UInt32 cmd, OSType first, char last) {
   const UInt32 digit = cmd & 0xFFu;
-  return (cmd & 0xFFFFFF00u) == (C(first) & 0xFFFFFF00u) && digit >= '1' &&
+  return (cmd & 0xFFFFFF00u) == (first & 0xFFFFFF00u) && digit >= '1' &&
          digit <= static_cast<UInt32>(last);
 }
 
 // The codes setField takes: the setting menus and their recent values, and the comment.
 bool FieldCode(UInt32 cmd) {
   switch (cmd) {
-    case C("subj"):
-    case C("ownr"):
-    case C("albm"):
-    case C("keyw"):
-    case C("comm"):
+    case kCmdSetSubject:
+    case kCmdSetOwner:
+    case kCmdSetAlbum:
+    case kCmdSetKeyword:
+    case kCmdAddComment:
       return true;
     default:
-      return InRange(cmd, "sub1", '7') || InRange(cmd, "own1", '5') || InRange(cmd, "alb1", '7') ||
-             InRange(cmd, "key1", '9');
+      return InRange(cmd, kCmdRecentSubject1, '7') || InRange(cmd, kCmdRecentOwner1, '5') ||
+             InRange(cmd, kCmdRecentAlbum1, '7') || InRange(cmd, kCmdRecentKeyword1, '9');
   }
 }
 
 // The zoom items in the order of the zoom pop-up (SetZoom's item numbers from 1); 0 when cmd is
 // not one.
 short ZoomItem(UInt32 cmd) {
-  static const UInt32 zooms[12] = {C("z013"), C("z017"), C("z025"), C("z033"),
-                                   C("z050"), C("z067"), C("zfit"), C("z100"),
-                                   C("z150"), C("z200"), C("z300"), C("z400")};
+  static const UInt32 zooms[12] = {kCmdZoom1_8, kCmdZoom1_6, kCmdZoom1_4,   kCmdZoom1_3,
+                                   kCmdZoom1_2, kCmdZoom2_3, kCmdZoomToFit, kCmdActualSize,
+                                   kCmdZoom3_2, kCmdZoom2_1, kCmdZoom3_1,   kCmdZoom4_1};
   for (short item = 1; item <= 12; ++item)
     if (cmd == zooms[item - 1]) return item;
   return 0;
@@ -77,7 +74,7 @@ OSStatus PImageWindow::HandleCommand(EventRef event) {
         exposEditField == nullptr || GetKeyboardFocus(GetWindow(), &focus) != noErr ||
         focus != exposEditField)
       return eventNotHandledErr;  // 0x01000004/5: Return and Enter
-    const HICommand cmd{kHICommandFromControl, C("expm"), nullptr, 0};
+    const HICommand cmd{kHICommandFromControl, kCmdExposureMultiplier, nullptr, 0};
     ProcessHICommand(&cmd);
     return noErr;
   }
@@ -94,49 +91,49 @@ OSStatus PImageWindow::HandleCommand(EventRef event) {
     setField(cmd);
     return noErr;
   }
-  if (cmd == C("othr") || InRange(cmd, "oth1", '9')) {
+  if (cmd == kCmdSetField || InRange(cmd, kCmdSetField1, '9')) {
     if (gMain) gMain->SetOther(cmd);
     return noErr;
   }
   switch (cmd) {
-    case C("rept"):
+    case kCmdRepeatSetting:
       repeatSetField();
       return noErr;
-    case C("dens"):
+    case kCmdSetDensity:
       if (gMain) gMain->SetDensity(-1.0f);
       return noErr;
-    case C("date"):
+    case kCmdAdjustDate:
       adjustDate();
       return noErr;
-    case C("fnby"):
+    case kCmdFindNearby:
       findNearby();
       return noErr;
-    case C("cpfn"):
+    case kCmdCopyFileNames:
       copyFilenames();
       return noErr;
-    case C("cpgp"):
+    case kCmdCopyPositions:
       copyGlobalPositions();
       return noErr;
-    case C("dele"):
+    case kCmdDeleteFiles:
       clipRecords(cmd);
       return noErr;
-    case C("renm"):
+    case kCmdRenameFiles:
       renameFiles();
       return noErr;
-    case C("add "):
+    case kCmdAddToCatalog:
       if (SelectImage(true) && browser != nullptr && browser->GetMainWindow() != nullptr)
         browser->GetMainWindow()->AddRecords();
       return noErr;
-    case C("copy"):
+    case kCmdCopy:
       DMESSAGE(DMCparameter, "Image region copy not implemented");
       return noErr;
-    case C("titl"):
+    case kCmdSetTitle:
       DoTitle(nullptr);
       return noErr;
-    case C("cptn"):
+    case kCmdSetCaption:
       DoCaption(nullptr);
       return noErr;
-    case C("info"): {
+    case kCmdInfo: {
       if (gInfo == nullptr) return noErr;
       const int i = BrowserRecI();
       if (i >= 0)
@@ -145,7 +142,7 @@ OSStatus PImageWindow::HandleCommand(EventRef event) {
         gInfo->ShowInfo(iring->GetRec(), true);
       return noErr;
     }
-    case C("hist"):
+    case kCmdHistogram:
       if (gHistoWindow == nullptr) return noErr;
       if (IsWindowVisible(gHistoWindow)) {
         HideWindow(gHistoWindow);
@@ -154,94 +151,94 @@ OSStatus PImageWindow::HandleCommand(EventRef event) {
         UpdateHistogram(-1);
       }
       return noErr;
-    case C("synv"):
+    case kCmdSynchronizeViews:
       syncView = !syncView;
       checkMenuCommand(cmd, syncView);
       return noErr;
-    case C("save"):
+    case kCmdSaveImage:
       if (SaveImage()) Redraw();
       return noErr;
-    case C("prnt"):
+    case kCmdPrint:
       if (iring != nullptr) printDisplayImage(iring);
       return noErr;
-    case C("pano"):
+    case kCmdPanorama:
       makePano();
       return noErr;
-    case C("porg"):
-    case C("pdst"):
+    case kCmdPanoramaOrigin:
+    case kCmdPanoramaDestination:
       LinkPano(cmd);
       return noErr;
-    case C("crop"):
+    case kCmdCrop:
       Crop();
       return noErr;
-    case C("reye"):
+    case kCmdRedEye:
       RedEye();
       return noErr;
-    case C("spot"):
+    case kCmdSpotMeter:
       SpotMeter();
       return noErr;
-    case C("calb"):
+    case kCmdCalibrate:
       Calibrate();
       return noErr;
-    case C("oper"):
+    case kCmdApplyOperator:
       if (opMenu != nullptr)
         SelectOperator();
       else if (Playable())
         RunAnimation();
       return noErr;
-    case C("cw90"):
-    case C("cc90"):
-    case C("c180"):
-    case C("flhz"):
-    case C("flvt"):
+    case kCmdRotateRight:
+    case kCmdRotateLeft:
+    case kCmdRotate180:
+    case kCmdFlipHorizontally:
+    case kCmdFlipVertically:
       Reorient(cmd);
       return noErr;
-    case C("posn"): {
+    case kCmdMoveToPosition: {
       const int cur = ImageIndex(nullptr);
       const int pos = positionDialog(ImageCount() - 1, cur);
       if (pos >= 0 && cur >= 0 && pos != cur) Reposition(pos - cur);
       return noErr;
     }
-    case C("clos"):
+    case kCmdClose:
       if (!CloseImage(true)) return userCanceledErr;
       if (iring != nullptr)
         Redraw();
       else
         Show(0);
       return noErr;
-    case C("relo"):
+    case kCmdReload:
       ReloadAll();
       if (selected && checkRecords(true, nullptr) && browser != nullptr) {
         browser->Redisplay();
         browser->ImproveDisplay(false);
       }
       return noErr;
-    case C("show"):
+    case kCmdSlideShow:
       SlideShow();
       return noErr;
-    case C("sall"):
+    case kCmdSelectAll:
       SelectAll();
       return noErr;
-    case C("snon"):
+    case kCmdSelectNone:
       SelectNone();
       return noErr;
-    case C("dofc"):
+    case kCmdFalseColor:
       if (Ready()) FalseColor(iring->fcs == nullptr);
       return noErr;
-    case C("expa"):
-    case C("exph"):
-    case C("expw"):
-    case C("fadv"):
-    case C("fram"):
+    case kCmdExposureAuto:
+    case kCmdExposureHuman:
+    case kCmdExposureLocal:
+    case kCmdAdvance:
+    case kCmdFrame:
       Update();
       return noErr;
-    case C("expm"):
+    case kCmdExposureMultiplier:
       ManualExposure(0.0);
       return noErr;
-    case C("zin "):
+    case kCmdZoomIn:
       ZoomIncr(1);
       return noErr;
-    case C("zout"):
+    case kCmdZoomOut:
       ZoomIncr(-1);
       return noErr;
     default:
@@ -252,101 +249,136 @@ OSStatus PImageWindow::HandleCommand(EventRef event) {
 OSStatus PImageWindow::HandleCommandUpdate(EventRef event) {
   const UInt32 cmd = PeventCommand(event);
   const bool selected = SelectImage(false);
+  // Zoom items that would show the zoom shown are greyed.
+  if (const short item = ZoomItem(cmd)) {
+    enableMenuCommand(cmd,
+                      Ready() && sizeControl != nullptr && GetControlValue(sizeControl) != item);
+    return noErr;
+  }
+  static const UInt32 operators[6] = {
+      kCmdCrop,     kCmdRedEye, kCmdSpotMeter, kCmdPanoramaOrigin, kCmdPanoramaDestination,
+      kCmdCalibrate};
+  for (int k = 0; k < 6; ++k)
+    if (cmd == operators[k]) {
+      bool on[6], undo = false;
+      OperatorState(on, &undo);
+      enableMenuCommand(cmd, on[k]);
+      return noErr;
+    }
   switch (cmd) {
+    case kCmdZoomIn:
+    case kCmdZoomOut: {
+      const int now = Ready() && sizeControl != nullptr ? GetControlValue(sizeControl) : 0;
+      enableMenuCommand(cmd, Ready() && ZoomStep(cmd == kCmdZoomIn ? 1 : -1) != now);
+      return noErr;
+    }
+    case kCmdApplyOperator:
+      enableMenuCommand(cmd, Ready() && (opMenu != nullptr || Playable()));
+      return noErr;
+    case kCmdSelectNone:
+      enableMenuCommand(cmd, Ready() && (HasSelection() || iring->SomeSelected() != 0));
+      return noErr;
+    case kCmdAddToCatalog: {
+      IMainWindow* mw = browser != nullptr ? browser->GetMainWindow() : nullptr;
+      enableMenuCommand(cmd, Ready() && mw != nullptr && mw->bc.Ready() && !mw->bc.ReadOnly());
+      return noErr;
+    }
     // The main window's catalogue and view commands wait while the image window is in front.
-    case C("clea"):
-    case C("clei"):
-    case C("cut "):
-    case C("dupl"):
-    case C("ecat"):
-    case C("erec"):
-    case C("eweb"):
-    case C("find"):
-    case C("invs"):
-    case C("mhdr"):
-    case C("past"):
-    case C("prni"):
-    case C("tlrg"):
-    case C("tmed"):
-    case C("tpvw"):
-    case C("tsml"):
-    case C("vall"):
-    case C("vcap"):
-    case C("vfil"):
-    case C("voth"):
-    case C("vset"):
+    case kCmdClear:
+    case kCmdClearWithImages:
+    case kCmdCut:
+    case kCmdDuplicate:
+    case kCmdExportCatalog:
+    case kCmdExportRecords:
+    case kCmdExportWebAlbum:
+    case kCmdFind:
+    case kCmdInvertSelection:
+    case kCmdMakeHDR:
+    case kCmdPaste:
+    case kCmdPrintIndex:
+    case kCmdLargeThumbnails:
+    case kCmdMediumThumbnails:
+    case kCmdPreviewThumbnails:
+    case kCmdSmallThumbnails:
+    case kCmdListAll:
+    case kCmdListCapture:
+    case kCmdListFile:
+    case kCmdListOther:
+    case kCmdListSettings:
       enableMenuCommand(cmd, false);
       return noErr;
-    case C("cw90"):
-    case C("cc90"):
-    case C("c180"):
-    case C("flhz"):
-    case C("flvt"):
-    case C("clos"):
-    case C("info"):
-    case C("prnt"):
-    case C("relo"):
-    case C("sall"):
-    case C("save"):
+    case kCmdRotateRight:
+    case kCmdRotateLeft:
+    case kCmdRotate180:
+    case kCmdFlipHorizontally:
+    case kCmdFlipVertically:
+    case kCmdClose:
+    case kCmdInfo:
+    case kCmdPrint:
+    case kCmdReload:
+    case kCmdSelectAll:
+    case kCmdSaveImage:
       enableMenuCommand(cmd, Ready());
       return noErr;
-    case C("synv"):
+    case kCmdSynchronizeViews:
       enableMenuCommand(cmd, Ready());
       checkMenuCommand(cmd, syncView);
       return noErr;
-    case C("hist"):
+    case kCmdHistogram:
       enableMenuCommand(cmd, Ready());
       checkMenuCommand(cmd, gHistoWindow != nullptr && IsWindowVisible(gHistoWindow));
       return noErr;
-    case C("comm"):
-    case C("cpfn"):
-    case C("date"):
-    case C("dele"):
-    case C("dens"):
-    case C("renm"):
-    case C("titl"):
+    case kCmdAddComment:
+    case kCmdCopyFileNames:
+    case kCmdAdjustDate:
+    case kCmdDeleteFiles:
+    case kCmdSetDensity:
+    case kCmdRenameFiles:
       enableMenuCommand(cmd, selected);
       return noErr;
-    case C("cpgp"):
-    case C("fnby"):
+    case kCmdSetTitle:  // switches the field to the title, or stores what was typed there
+      enableMenuCommand(cmd, selected && TitleChanges());
+      return noErr;
+    case kCmdCopyPositions:
+    case kCmdFindNearby:
       enableMenuCommand(cmd, selected && checkGlobalPositions());
       return noErr;
-    case C("albm"):
-    case C("keyw"):
-    case C("ownr"):
-    case C("subj"):
+    case kCmdSetAlbum:
+    case kCmdSetKeyword:
+    case kCmdSetOwner:
+    case kCmdSetSubject:
       if (selected)
         checkSettings(cmd);
       else
         enableCommandSiblings(cmd, false);
       return noErr;
-    case C("othr"):
+    case kCmdSetField:
       if (selected && gMain != nullptr)
         gMain->CheckOtherSettings();
       else
         enableCommandSiblings(cmd, false);
       return noErr;
-    case C("rept"):
+    case kCmdRepeatSetting:
       checkRepeatSetting();
       return noErr;
-    case C("cptn"): {
+    case kCmdSetCaption: {
       IMainWindow* mw = browser != nullptr ? browser->GetMainWindow() : nullptr;
       enableMenuCommand(cmd, mw != nullptr && mw->CanCaption(nullptr));
       return noErr;
     }
-    case C("posn"):
-    case C("show"):
+    case kCmdMoveToPosition:
+    case kCmdSlideShow:
       enableMenuCommand(cmd, ImageCount() > 1);
       return noErr;
-    case C("copy"):
+    case kCmdCopy:
       enableMenuCommand(cmd, HasSelection());
       return noErr;
-    case C("dofc"):
+    case kCmdFalseColor:
       // Menus ask what is known: they never load the picture.
       enableMenuCommand(cmd, Ready() && iring->LoadedHDR());
       checkMenuCommand(cmd, Ready() && iring->fcs != nullptr);
       return noErr;
-    case C("pano"):
+    case kCmdPanorama:
       enableMenuCommand(cmd, gCurPano.irl.GetSize() >= 2);
       return noErr;
     default:

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/core/papp.h"
+#include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pprefs.h"
 #include "app/hdrpano/makepano.h"
@@ -61,32 +62,36 @@ static bool PartialSelection(const PImageWindow* w, _ImgRect* r) {
   return w->HasSelection() && w->iring->SomeSelected() > 0 && w->iring->GetOrigSelection(r);
 }
 
+void PImageWindow::OperatorState(bool on[6], bool* undo) const {
+  for (int k = 0; k < 6; ++k) on[k] = false;
+  *undo = false;
+  if (!Ready() || iring->GetNFrames() >= 2) return;
+  _ImgRect r;
+  if (PartialSelection(this, &r)) {
+    on[0] = on[2] = true;
+    const int64_t sel = int64_t(r.xright - r.xleft) * (r.ybottom - r.ytop);
+    const int64_t pic = int64_t(iring->GetOWidth()) * iring->GetOHeight();
+    if (sel * kSmallRegion <= pic) {
+      on[1] = true;
+      on[5] = iring->IsHDR() && iring->AvgLuminance(nullptr) > 0.0;
+      on[3] = gCurPano.CheckOrig(iring->GetRec(), r);
+      on[4] = gCurPano.CheckDest(iring->GetRec(), r);
+    }
+  } else {
+    *undo = true;
+    on[0] = iring->CropRect(nullptr);
+    on[1] = FieldCount(iring->GetRec(), PDBFredeye) >= 4;
+    on[2] = FieldCount(iring->GetRec(), PDBFspotexp) >= 4;
+    on[3] = gCurPano.irl.GetSize() > 0;
+  }
+}
+
 void PImageWindow::UpdateOperator() {
   if (opButton == nullptr) return;
-  const bool ready = Ready();
-  const int nf = ready ? iring->GetNFrames() : 1;
-  bool on[6] = {false, false, false, false, false, false};
+  const int nf = Ready() ? iring->GetNFrames() : 1;
+  bool on[6];
   bool undo = false;
-  if (ready && nf < 2) {
-    _ImgRect r;
-    if (PartialSelection(this, &r)) {
-      on[0] = on[2] = true;
-      const int64_t sel = int64_t(r.xright - r.xleft) * (r.ybottom - r.ytop);
-      const int64_t pic = int64_t(iring->GetOWidth()) * iring->GetOHeight();
-      if (sel * kSmallRegion <= pic) {
-        on[1] = true;
-        on[5] = iring->IsHDR() && iring->AvgLuminance(nullptr) > 0.0;
-        on[3] = gCurPano.CheckOrig(iring->GetRec(), r);
-        on[4] = gCurPano.CheckDest(iring->GetRec(), r);
-      }
-    } else {
-      undo = true;
-      on[0] = iring->CropRect(nullptr);
-      on[1] = FieldCount(iring->GetRec(), PDBFredeye) >= 4;
-      on[2] = FieldCount(iring->GetRec(), PDBFspotexp) >= 4;
-      on[3] = gCurPano.irl.GetSize() > 0;
-    }
-  }
+  OperatorState(on, &undo);
   if (frameControlD != nullptr && frameControlD->GetControl() != nullptr) {
     ControlRef fc = frameControlD->GetControl();
     SetControlVisibility(fc, nf > 1, true);
@@ -104,8 +109,9 @@ void PImageWindow::UpdateOperator() {
                                        "Pano Orig", "Pano Dest", "Calibration"};
     static const char* const kUndo[4] = {"Undo Crop", "Undo RedEye", "Undo SpotMeter",
                                          "Clear Pano"};
-    static const MenuCommand kCode[6] = {FourCC("crop"), FourCC("reye"), FourCC("spot"),
-                                         FourCC("porg"), FourCC("pdst"), FourCC("calb")};
+    static const MenuCommand kCode[6] = {
+        kCmdCrop,     kCmdRedEye, kCmdSpotMeter, kCmdPanoramaOrigin, kCmdPanoramaDestination,
+        kCmdCalibrate};
     if (opMenu == nullptr || !IsValidMenu(opMenu))
       opMenu = NewMenu(kOperatorMenu, "Operator");
     else
@@ -251,7 +257,7 @@ bool PImageWindow::Calibrate() {
   // The typed luminance is read whole as a finite positive number whose ratio to the measured
   // one stays within float range; anything else is refused.
   double sf = 0.0;
-  if (getInput(buf, sizeof buf, "Enter correct luminance (cd/m2)") == FourCC("ok  ") && buf[0]) {
+  if (getInput(buf, sizeof buf, "Enter correct luminance (cd/m2)") == kResponseOK && buf[0]) {
     char* end = nullptr;
     const double L = strtod(buf, &end);
     while (end != nullptr && *end == ' ') ++end;
@@ -293,11 +299,11 @@ bool PImageWindow::Calibrate() {
     snprintf(msg, sizeof msg, "Done.  %s %4g factor to the %s %s response?",
              replace ? "Add" : "Apply", sf, word.c_str(), model);
     OSType ans = 0;
-    while (ans == 0) ans = confirmDialog(msg, replace ? "Replace" : nullptr, FourCC("ok  "));
+    while (ans == 0) ans = confirmDialog(msg, replace ? "Replace" : nullptr, kResponseOK);
     double factor = 0.0;
-    if (ans == FourCC("cstm") && replace)
+    if (ans == kResponseCustom && replace)
       factor = sf / cam;
-    else if (ans == FourCC("ok  "))
+    else if (ans == kResponseOK)
       factor = sf;
     if (factor > 0.0) {
       for (int f = CDBFred; f <= CDBFblue; ++f) {
@@ -330,8 +336,8 @@ bool PImageWindow::LinkPano(OSType cmd) {
   }
   _ImgRect r;
   if (!iring->GetOrigSelection(&r)) return false;
-  if (cmd == FourCC("porg")) return gCurPano.LinkOrig(iring->GetRec(), r);
-  if (cmd != FourCC("pdst") || !gCurPano.LinkDest(iring->GetRec(), r)) return false;
+  if (cmd == kCmdPanoramaOrigin) return gCurPano.LinkOrig(iring->GetRec(), r);
+  if (cmd != kCmdPanoramaDestination || !gCurPano.LinkDest(iring->GetRec(), r)) return false;
   iring->ClearSelection();
   Redraw();
   return true;

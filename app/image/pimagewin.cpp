@@ -1,5 +1,6 @@
 // The image window: construction from its form, the panel and its reading, the shared
 // title/caption field, showing, activation and closing.
+#include "app/core/pcmds.h"
 #include "app/image/pforms.h"
 #include "app/image/pimagewin.h"
 
@@ -21,7 +22,6 @@
 
 namespace {
 
-constexpr OSType kImag = FourCC("imag");
 constexpr int kTitleLen = 8192;
 
 // The panel's controls in the order they join the chest, with the window edges each follows.
@@ -109,8 +109,8 @@ WindowPtr PImageWindow::CreateWindow(IBNibRef nib) {
 
   controlPanel = new PChestDrawer(nullptr);
   for (const PanelItem& p : kPanel) {
-    PControlDrawer* d =
-        p.arrows ? new PLittleArrowsDrawer(w, kImag, p.id, 1) : new PControlDrawer(w, kImag, p.id);
+    PControlDrawer* d = p.arrows ? new PLittleArrowsDrawer(w, kSigImage, p.id, 1)
+                                 : new PControlDrawer(w, kSigImage, p.id);
     d->grav = p.grav;
     if (p.stretches) d->minsize.h = d->maxsize.h = 0;
     controlPanel->AddDrawer(d);
@@ -316,6 +316,16 @@ void PImageWindow::UpdateImageButtons() const {
       ClearControlText(titleEditField);
     if (canCap) SetWindowDefaultButton(w, captionButton);
   }
+}
+
+bool PImageWindow::TitleChanges() const {
+  WindowRef w = GetWindow();
+  ControlRef def = nullptr;
+  if (w == nullptr || GetWindowDefaultButton(w, &def) != noErr || def != titleButton) return true;
+  std::vector<char> text;
+  if (irShown == nullptr || !ReadText(titleEditField, &text, kTitleLen)) return false;
+  const char* t = PDBgetString(irShown->GetRec(), PDBFtitle);
+  return std::string(text.data()) != std::string(t ? t : "", t ? strnlen(t, kTitleLen - 1) : 0);
 }
 
 void PImageWindow::DoTitle(const char* ttl) {

@@ -27,6 +27,9 @@ class PImageWindow : public IImageWindow {
   // The title/caption field and its two buttons.
   void UpdateImageButtons() const;
   void DoTitle(const char* ttl);
+  // Whether DoTitle(NULL) would change something: the field shows the caption, or holds text
+  // other than the shown image's title.
+  bool TitleChanges() const;
   void DoCaption(const char* cap);
   int Show(int vis) override;
   OSStatus HandleActivate(EventRef event);
@@ -66,6 +69,8 @@ class PImageWindow : public IImageWindow {
   static int ClosestZoomIndex(double zoomRat, int lean);
   bool SetZoom(short item);
   bool ZoomIncr(int amt);
+  // The zoom item (1-12) amt steps away from the one shown; 0 without an image.
+  int ZoomStep(int amt) const;
   void RedrawTimer(double nsec);
   static void redrawCallback(EventLoopTimerRef timer, void* userData);
   void Redraw() override;
@@ -95,6 +100,9 @@ class PImageWindow : public IImageWindow {
   // Operators (pimageoper.cpp): each acts on the current image's selection and stores its
   // result in the image's record; true when the record (or the panorama) changed.
   void UpdateOperator();
+  // Which operators apply: crop, red-eye, spot-meter, panorama origin and destination,
+  // calibration; undo: they take back what the record holds (no selection).
+  void OperatorState(bool on[6], bool* undo) const;
   SInt32 SelectOperator();
   bool Crop();
   bool RedEye();

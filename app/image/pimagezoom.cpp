@@ -70,18 +70,24 @@ bool PImageWindow::SetZoom(short item) {
   return Update();
 }
 
-bool PImageWindow::ZoomIncr(int amt) {
-  if (!Ready()) return false;
-  if (amt == 0) return true;
-  if (sizeControl == nullptr) return false;
+int PImageWindow::ZoomStep(int amt) const {
+  if (!Ready() || sizeControl == nullptr) return 0;
   int c = GetControlValue(sizeControl);
+  if (amt == 0) return c;
   if (c == 7) c = ClosestZoomIndex(iring->GetZoom(nullptr), -amt);
   if (c < 1) c = 1;
   if (c > 12) c = 12;
   // Twelve steps reach either end: more change nothing.
   for (int k = amt > 12 ? 12 : amt; k > 0; --k) c = c == 6 ? 8 : c < 12 ? c + 1 : 12;
   for (int k = amt < -12 ? -12 : amt; k < 0; ++k) c = c == 8 ? 6 : c > 1 ? c - 1 : 1;
-  SetZoomItem(c);
+  return c;
+}
+
+bool PImageWindow::ZoomIncr(int amt) {
+  if (!Ready()) return false;
+  if (amt == 0) return true;
+  if (sizeControl == nullptr) return false;
+  SetZoomItem(ZoomStep(amt));
   return Update();
 }
 

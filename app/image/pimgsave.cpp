@@ -1,6 +1,7 @@
 // Saving edited images: the save command of the image window, its five ways of producing the
 // pixels, the record's geometry made to match them, the catalogue brought up to date, and the
 // close callback that offers temporary images for saving.
+#include "app/core/pcmds.h"
 #include "app/image/pforms.h"
 #include "app/image/pimgsave.h"
 
@@ -240,7 +241,7 @@ int PImageWindow::SaveImage() {
   offer(0x40, part, false);
   long oldQ = 90;
   PDBgetInt(orec, PDBFquality, &oldQ);
-  ControlID qid{FourCC("save"), 129};
+  ControlID qid{kCmdSaveImage, 129};
   ControlRef qc = nullptr;
   if (gSaveWindow == nullptr || GetControlByID(gSaveWindow, &qid, &qc) != noErr) qc = nullptr;
   int shown = static_cast<int>(oldQ);

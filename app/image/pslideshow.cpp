@@ -7,6 +7,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pappstate.h"
+#include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
 #include "app/image/pforms.h"
 #include "app/image/pimagedrawer.h"
@@ -35,7 +36,7 @@ void PImageWindow::SlideShow() {
   if (ImageCount() < 2 || gShowWindow == nullptr) return;
   const int opts = optionsDialog(gShowWindow, 0, 0, false);
   if (opts < 0) return;
-  ControlID cid{FourCC("show"), 129};
+  ControlID cid{kCmdSlideShow, 129};
   ControlRef c = nullptr;
   const double intvl =
       GetControlByID(gShowWindow, &cid, &c) == noErr && c != nullptr ? GetControlValue(c) : 4;

@@ -1,5 +1,6 @@
 // The search window: construction, the field menus, reading the clauses into a query, matching
 // records, searching the display and the catalogue, and its commands.
+#include "app/core/pcmds.h"
 #include "app/info/pfind.h"
 
 #include <cmath>
@@ -21,12 +22,6 @@
 #include "toolkit/pctltext.h"
 
 namespace {
-
-constexpr UInt32 C(const char (&s)[5]) {
-  return FourCC(s);
-}
-
-constexpr unsigned long kFind = FourCC("find");
 
 // The pane's controls in order, with the window edges each follows (1 left, 4 right; 5
 // stretches across).
@@ -172,7 +167,7 @@ WindowPtr PFindWindow::CreateWindow(IBNibRef nib) {
   CreateRootControl(w, &root);
   PChestDrawer* pane = new PChestDrawer;
   for (const PaneItem& it : kPane) {
-    PControlDrawer* d = new PControlDrawer(w, kFind, it.id);
+    PControlDrawer* d = new PControlDrawer(w, kCmdFind, it.id);
     d->grav = it.grav;
     if (it.grav == 5) d->minsize.h = d->maxsize.h = 0;
     pane->AddDrawer(d);
@@ -493,27 +488,28 @@ OSStatus PFindWindow::HandleCommand(EventRef event) {
   dmessage_last_class = DMCnerr;
   alertLastClass = DMCnerr;
   switch (cmd) {
-    case C("fupd"):
+    case kCmdFindUpdate:
       Update();
       return noErr;
-    case C("fdsp"):
+    case kCmdSearchDisplay:
       if (!PisBusy()) SearchDisplay();
       return noErr;
-    case C("fcat"):
+    case kCmdSearchCatalog:
       if (!PisBusy()) SearchCatalog();
       return noErr;
-    case C("lst1"):
+    case kCmdFindList1:
       if (!PisBusy()) List(fid1);
       return noErr;
-    case C("lst2"):
+    case kCmdFindList2:
       if (!PisBusy()) List(fid2);
       return noErr;
-    case C("not!"):
-    case C("clos"):
+    case kResponseCancel:
+    case kCmdClose:
       PWindowHandlerBase::Show(0);
       return noErr;
     default:
-      return eventNotHandledErr;
+      // The Edit menu works on the text being typed.
+      return EditTextCommand(GetWindow(), cmd, false, nullptr) ? noErr : eventNotHandledErr;
   }
 }
 
@@ -524,35 +520,73 @@ OSStatus PFindWindow::HandleCommandUpdate(EventRef event) {
     return noErr;
   }
   switch (cmd) {
-    case C("find"):
-    case C("clos"):
-    case C("cut "):
-    case C("copy"):
-    case C("past"):
-    case C("sall"):
+    case kCmdClose:
       enableMenuCommand(cmd, true);
       return noErr;
-    case C("hist"):
-    case C("dofc"):
+    case kCmdCut:
+    case kCmdCopy:
+    case kCmdPaste:
+    case kCmdSelectAll: {
+      bool on = false;
+      EditTextCommand(GetWindow(), cmd, true, &on);
+      enableMenuCommand(cmd, on);
+      return noErr;
+    }
+    case kCmdHistogram:
+    case kCmdFalseColor:
       checkMenuCommand(cmd, false);
       enableMenuCommand(cmd, false);
       return noErr;
-    case C("subj"):
-    case C("ownr"):
-    case C("keyw"):
-    case C("albm"):
-    case C("othr"):
+    case kCmdSetSubject:
+    case kCmdSetOwner:
+    case kCmdSetKeyword:
+    case kCmdSetAlbum:
+    case kCmdSetField:
       enableCommandSiblings(cmd, false);
       return noErr;
     default:
       break;
   }
-  static const UInt32 disabled[] = {
-      C("save"), C("tpvw"), C("tlrg"), C("tmed"), C("tsml"), C("vcap"), C("vall"), C("vset"),
-      C("vfil"), C("voth"), C("synv"), C("show"), C("titl"), C("mhdr"), C("info"), C("invs"),
-      C("prni"), C("prnt"), C("renm"), C("posn"), C("cw90"), C("cc90"), C("c180"), C("flhz"),
-      C("flvt"), C("fnby"), C("ecat"), C("erec"), C("eweb"), C("dens"), C("dupl"), C("date"),
-      C("dele"), C("clea"), C("clei"), C("cpfn"), C("cptn"), C("cpgp"), C("comm")};
+  static const UInt32 disabled[] = {kCmdFind,
+                                    kCmdSaveImage,
+                                    kCmdPreviewThumbnails,
+                                    kCmdLargeThumbnails,
+                                    kCmdMediumThumbnails,
+                                    kCmdSmallThumbnails,
+                                    kCmdListCapture,
+                                    kCmdListAll,
+                                    kCmdListSettings,
+                                    kCmdListFile,
+                                    kCmdListOther,
+                                    kCmdSynchronizeViews,
+                                    kCmdSlideShow,
+                                    kCmdSetTitle,
+                                    kCmdMakeHDR,
+                                    kCmdInfo,
+                                    kCmdInvertSelection,
+                                    kCmdPrintIndex,
+                                    kCmdPrint,
+                                    kCmdRenameFiles,
+                                    kCmdMoveToPosition,
+                                    kCmdRotateRight,
+                                    kCmdRotateLeft,
+                                    kCmdRotate180,
+                                    kCmdFlipHorizontally,
+                                    kCmdFlipVertically,
+                                    kCmdFindNearby,
+                                    kCmdExportCatalog,
+                                    kCmdExportRecords,
+                                    kCmdExportWebAlbum,
+                                    kCmdSetDensity,
+                                    kCmdDuplicate,
+                                    kCmdAdjustDate,
+                                    kCmdDeleteFiles,
+                                    kCmdClear,
+                                    kCmdClearWithImages,
+                                    kCmdCopyFileNames,
+                                    kCmdSetCaption,
+                                    kCmdCopyPositions,
+                                    kCmdAddComment};
   for (UInt32 d : disabled)
     if (d == cmd) {
       enableMenuCommand(cmd, false);

@@ -9,6 +9,7 @@
 #include "app/core/papp.h"
 #include "app/core/pappstate.h"
 #include "app/core/pbusy.h"
+#include "app/core/pcmds.h"
 #include "app/core/pcommands.h"
 #include "app/records/pdates.h"
 #include "app/core/pdialogs.h"
@@ -28,15 +29,6 @@
 
 namespace {
 
-constexpr UInt32 C(const char (&s)[5]) {
-  return FourCC(s);
-}
-
-constexpr unsigned long kInfo = FourCC("info");
-constexpr unsigned long kIset = FourCC("iset");
-constexpr unsigned long kIfil = FourCC("ifil");
-constexpr unsigned long kIoth = FourCC("ioth");
-
 // Most values a field is given through the info window: an entry on the add slot of a field
 // this full is refused (the values it holds are all kept and can be edited).
 constexpr int kFullField = DB_MAXARRAY;
@@ -50,12 +42,12 @@ struct Row {
   long text;
   long stepper;  // 0: none
 };
-constexpr Row kRows[] = {{C("subj"), C("Subj"), PDBFsubject, 142, 132, 0},
-                         {C("titl"), C("Titl"), PDBFtitle, 143, 133, 0},
-                         {C("ownr"), C("Ownr"), PDBFowner, 144, 134, 0},
-                         {C("keyw"), C("Keyw"), PDBFkeyword, 146, 136, 135},
-                         {C("comm"), C("Comm"), PDBFcomment, 148, 138, 137},
-                         {C("cptn"), C("Cptn"), PDBFcaption, 151, 141, 139}};
+constexpr Row kRows[] = {{kCmdSetSubject, kCmdShowSubject, PDBFsubject, 142, 132, 0},
+                         {kCmdSetTitle, kCmdShowTitle, PDBFtitle, 143, 133, 0},
+                         {kCmdSetOwner, kCmdShowOwner, PDBFowner, 144, 134, 0},
+                         {kCmdSetKeyword, kCmdShowKeyword, PDBFkeyword, 146, 136, 135},
+                         {kCmdAddComment, kCmdShowComment, PDBFcomment, 148, 138, 137},
+                         {kCmdSetCaption, kCmdShowCaption, PDBFcaption, 151, 141, 139}};
 
 const Row* RowOf(UInt32 code) {
   for (const Row& r : kRows)
@@ -65,13 +57,13 @@ const Row* RowOf(UInt32 code) {
 
 // User row n (1-9) of a code 'oth1'..'oth9' or 'Oth1'..'Oth9'; 0 for another code.
 int UserRowOf(UInt32 code, bool* commit) {
-  if (code >= C("oth1") && code <= C("oth9")) {
+  if (code >= kCmdSetField1 && code <= kCmdSetField9) {
     *commit = true;
-    return static_cast<int>(code - C("oth0"));
+    return static_cast<int>(code - (kCmdSetField1 - 1));
   }
-  if (code >= C("Oth1") && code <= C("Oth9")) {
+  if (code >= kCmdShowField1 && code <= kCmdShowField9) {
     *commit = false;
-    return static_cast<int>(code - C("Oth0"));
+    return static_cast<int>(code - (kCmdShowField1 - 1));
   }
   return 0;
 }
@@ -82,39 +74,21 @@ constexpr UInt32 kKeyTab = 0x01000001, kKeyBacktab = 0x01000002, kKeyReturn = 0x
 
 // The recent-value items of a setting menu: the three letters of first followed by a digit
 // from '1' up to last.
-bool InRange(UInt32 cmd, const char (&first)[5], char last) {
+bool InRange(UInt32 cmd, OSType first, char last) {
   const UInt32 digit = cmd & 0xFFu;
-  return (cmd & 0xFFFFFF00u) == (C(first) & 0xFFFFFF00u) && digit >= '1' &&
+  return (cmd & 0xFFFFFF00u) == (first & 0xFFFFFF00u) && digit >= '1' &&
          digit <= static_cast<UInt32>(last);
 }
 
 bool RecentItem(UInt32 cmd) {
-  return InRange(cmd, "sub1", '7') || InRange(cmd, "own1", '5') || InRange(cmd, "alb1", '7') ||
-         InRange(cmd, "key1", '9');
-}
-
-// Codes whose work edits, renames or replaces the displayed records: held back while a load, a
-// search or an edit's question pumps events.
-bool HeldWhileBusy(UInt32 cmd) {
-  if (PrefusedWhileBusy(cmd) || RecentItem(cmd)) return true;
-  switch (cmd) {
-    case C("albm"):
-    case C("rept"):
-    case C("othr"):
-    case C("dens"):
-    case C("date"):
-    case C("renm"):
-    case C("open"):
-      return true;
-    default:
-      return false;
-  }
+  return InRange(cmd, kCmdRecentSubject1, '7') || InRange(cmd, kCmdRecentOwner1, '5') ||
+         InRange(cmd, kCmdRecentAlbum1, '7') || InRange(cmd, kCmdRecentKeyword1, '9');
 }
 
 // The codes whose menu item heads a setting menu: greyed, the whole menu is.
 bool HeadsMenu(UInt32 cmd) {
-  return cmd == C("albm") || cmd == C("subj") || cmd == C("ownr") || cmd == C("keyw") ||
-         cmd == C("othr");
+  return cmd == kCmdSetAlbum || cmd == kCmdSetSubject || cmd == kCmdSetOwner ||
+         cmd == kCmdSetKeyword || cmd == kCmdSetField;
 }
 
 // Stores field fid of rec as the values of cur (nv > 1) but value k.
@@ -167,7 +141,7 @@ OSStatus PInfoWindow::HandleCommand(EventRef event) {
   if (cmd == 0) return eventNotHandledErr;
   dmessage_last_class = DMCnerr;
   alertLastClass = DMCnerr;
-  if (PisBusy() && HeldWhileBusy(cmd)) return noErr;  // the records are in use
+  if (PisBusy() && PrefusedWhileBusy(cmd)) return noErr;  // the records are in use
   // Text typed into a box is stored before any other command runs; the box's own button and
   // stepper take it as they are.
   bool commit = false;
@@ -186,8 +160,8 @@ OSStatus PInfoWindow::HandleCommand(EventRef event) {
     if (commit) {
       FieldButton(cmd);
     } else {
-      ShowField(kIoth, 150 + n, row.fieldID, ControlIndex(kIoth, 140 + n), true);
-      SetDefaultButton(kIoth, 130 + n);
+      ShowField(kSigInfoOther, 150 + n, row.fieldID, ControlIndex(kSigInfoOther, 140 + n), true);
+      SetDefaultButton(kSigInfoOther, 130 + n);
     }
     return noErr;
   }
@@ -195,74 +169,74 @@ OSStatus PInfoWindow::HandleCommand(EventRef event) {
     if (cmd == r->commit) {
       if (editable)
         FieldButton(cmd);
-      else if (cmd == C("subj") || cmd == C("ownr") || cmd == C("keyw"))
+      else if (cmd == kCmdSetSubject || cmd == kCmdSetOwner || cmd == kCmdSetKeyword)
         setField(cmd);  // the main window's selection
       return noErr;
     }
-    if (cmd == C("Cptn")) {
+    if (cmd == kCmdShowCaption) {
       ShowCaption(editable);
       return noErr;
     }
-    ShowField(kIset, r->text, Field(r->field), r->stepper ? ControlIndex(kIset, r->stepper) : 0,
-              editable);
-    if (editable) SetDefaultButton(kIset, r->button);
+    ShowField(kSigInfoSettings, r->text, Field(r->field),
+              r->stepper ? ControlIndex(kSigInfoSettings, r->stepper) : 0, editable);
+    if (editable) SetDefaultButton(kSigInfoSettings, r->button);
     return noErr;
   }
-  if (cmd == C("albm") || RecentItem(cmd)) {
+  if (cmd == kCmdSetAlbum || RecentItem(cmd)) {
     setField(cmd);
     return noErr;
   }
   switch (cmd) {
-    case C("Hist"):
-      ShowField(kIfil, 138, Field(PDBFhistory), ControlIndex(kIfil, 139), false);
+    case kCmdShowHistory:
+      ShowField(kSigInfoFile, 138, Field(PDBFhistory), ControlIndex(kSigInfoFile, 139), false);
       return noErr;
-    case C("fadv"):
+    case kCmdAdvance:
       Advance();
       return noErr;
-    case C("open"):
+    case kCmdOpenImage:
       return OpenRecord() ? noErr : userCanceledErr;
-    case C("add "):
+    case kCmdAddToCatalog:
       if (editable && browser->GetMainWindow() != nullptr) browser->GetMainWindow()->AddRecords();
       return noErr;
-    case C("dupl"):
+    case kCmdDuplicate:
       if (editable && browser->GetMainWindow() != nullptr)
         browser->GetMainWindow()->DuplicateRecords();
       return noErr;
-    case C("clos"):
+    case kCmdClose:
       Close();
       return noErr;
-    case C("cw90"):
-    case C("cc90"):
-    case C("c180"):
-    case C("flhz"):
-    case C("flvt"):
+    case kCmdRotateRight:
+    case kCmdRotateLeft:
+    case kCmdRotate180:
+    case kCmdFlipHorizontally:
+    case kCmdFlipVertically:
       Reorient(cmd);
       return noErr;
-    case C("rept"):
+    case kCmdRepeatSetting:
       repeatSetField();
       return noErr;
-    case C("othr"):
+    case kCmdSetField:
       if (gMain != nullptr) gMain->SetOther(cmd);
       return noErr;
-    case C("dens"):
+    case kCmdSetDensity:
       if (gMain != nullptr) gMain->SetDensity(-1.0f);
       return noErr;
-    case C("date"):
+    case kCmdAdjustDate:
       adjustDate();
       return noErr;
-    case C("renm"):
+    case kCmdRenameFiles:
       renameFiles();
       return noErr;
-    case C("prnt"):
+    case kCmdPrint:
       printImages();
       return noErr;
-    case C("cpfn"):
+    case kCmdCopyFileNames:
       copyFilenames();
       return noErr;
-    case C("cpgp"):
+    case kCmdCopyPositions:
       copyGlobalPositions();
       return noErr;
-    case C("fnby"):
+    case kCmdFindNearby:
       findNearby();
       return noErr;
     default:
@@ -271,13 +245,13 @@ OSStatus PInfoWindow::HandleCommand(EventRef event) {
 }
 
 void PInfoWindow::FieldButton(unsigned long code) {
-  unsigned long sig = kIset;
+  unsigned long sig = kSigInfoSettings;
   long button = 0, text = 0, stepper = 0;
   int fid = -1;
   bool commit = false;
-  const bool caption = code == C("cptn");
+  const bool caption = code == kCmdSetCaption;
   if (const int n = UserRowOf(static_cast<UInt32>(code), &commit)) {
-    sig = kIoth;
+    sig = kSigInfoOther;
     button = 130 + n;
     text = 150 + n;
     stepper = 140 + n;
@@ -295,7 +269,7 @@ void PInfoWindow::FieldButton(unsigned long code) {
   }
   if (caption && irec[Field(PDBFalbum)].GetNV() == 0) return;  // a caption belongs to an album
   if (!caption && stepper != 0) SetControlIndex(sig, stepper, irec[fid].GetNV());
-  if (tabDrawer != nullptr) tabDrawer->Select(sig == kIoth ? 4 : 1);
+  if (tabDrawer != nullptr) tabDrawer->Select(sig == kSigInfoOther ? 4 : 1);
   if (caption)
     ShowCaption(true);
   else
@@ -307,12 +281,12 @@ void PInfoWindow::ShowCaption(bool edit) {
   const int fa = Field(PDBFalbum);
   const int na = fa >= 0 ? irec[fa].GetNV() : 0;
   if (na == 0) return;
-  int i = ControlIndex(kIset, 139) % na;
+  int i = ControlIndex(kSigInfoSettings, 139) % na;
   if (i < 0) i += na;
-  SetControlIndex(kIset, 139, i);
-  ShowField(kIset, 140, fa, i, false);
-  ShowField(kIset, 141, Field(PDBFcaption), i, edit);
-  if (edit) SetDefaultButton(kIset, 151);
+  SetControlIndex(kSigInfoSettings, 139, i);
+  ShowField(kSigInfoSettings, 140, fa, i, false);
+  ShowField(kSigInfoSettings, 141, Field(PDBFcaption), i, edit);
+  if (edit) SetDefaultButton(kSigInfoSettings, 151);
 }
 
 void PInfoWindow::Advance() {
@@ -320,7 +294,7 @@ void PInfoWindow::Advance() {
   const int i = DisplayIndex();
   if (ctx == nullptr || i < 0) return;
   const int n = ctx->rdisp.GetSize();
-  const int dir = ControlIndex(kInfo, 130) < 0 ? -1 : 1;
+  const int dir = ControlIndex(kSigInfo, 130) < 0 ? -1 : 1;
   int j = i;
   do {
     j += dir;
@@ -522,7 +496,7 @@ bool PInfoWindow::Reorient(unsigned long cmd) {
 
 OSStatus PInfoWindow::HandleCommandUpdate(EventRef event) {
   const UInt32 cmd = PeventCommand(event);
-  if (PisBusy() && HeldWhileBusy(cmd)) {
+  if (PisBusy() && PrefusedWhileBusy(cmd)) {
     if (HeadsMenu(cmd))
       enableCommandSiblings(cmd, false);
     else
@@ -535,68 +509,97 @@ OSStatus PInfoWindow::HandleCommandUpdate(EventRef event) {
   const bool sel = browser != nullptr && gMain != nullptr && browser == gMain->GetBrowser() &&
                    lone != nullptr && irec.IsLinked(lone);
   switch (cmd) {
-    case C("albm"):
-    case C("subj"):
-    case C("ownr"):
-    case C("keyw"):
+    case kCmdSetAlbum:
+    case kCmdSetSubject:
+    case kCmdSetOwner:
+    case kCmdSetKeyword:
       if (sel)
         checkSettings(cmd);
       else
         enableCommandSiblings(cmd, false);
       return noErr;
-    case C("othr"):
+    case kCmdSetField:
       if (sel)
         gMain->CheckOtherSettings();
       else
         enableCommandSiblings(cmd, false);
       return noErr;
-    case C("rept"):
+    case kCmdRepeatSetting:
       if (sel)
         checkRepeatSetting();
       else
         enableMenuCommand(cmd, false);
       return noErr;
-    case C("titl"):
-    case C("comm"):
-    case C("cpfn"):
-    case C("date"):
-    case C("dens"):
-    case C("prnt"):
-    case C("renm"):
+    case kCmdSetTitle:
+    case kCmdAddComment:
+    case kCmdCopyFileNames:
+    case kCmdAdjustDate:
+    case kCmdSetDensity:
+    case kCmdPrint:
+    case kCmdRenameFiles:
       enableMenuCommand(cmd, sel);
       return noErr;
-    case C("dupl"):
+    case kCmdDuplicate:
       enableMenuCommand(cmd, sel && gMain->CanDuplicate());
       return noErr;
-    case C("cptn"):
+    case kCmdAddToCatalog: {
+      IMainWindow* mw = browser != nullptr ? browser->GetMainWindow() : nullptr;
+      enableMenuCommand(
+          cmd, DisplayIndex() >= 0 && mw != nullptr && mw->bc.Ready() && !mw->bc.ReadOnly());
+      return noErr;
+    }
+    case kCmdOpenImage:  // the shown record's picture
+      enableMenuCommand(cmd, irec.GetFieldInfo() != nullptr);
+      return noErr;
+    case kCmdSetCaption:
       enableMenuCommand(cmd, sel && irec[Field(PDBFalbum)].GetNV() > 0);
       return noErr;
-    case C("cpgp"):
-    case C("fnby"):
+    case kCmdCopyPositions:
+    case kCmdFindNearby:
       enableMenuCommand(cmd, sel && checkGlobalPositions());
       return noErr;
-    case C("cw90"):
-    case C("cc90"):
-    case C("c180"):
-    case C("flhz"):
-    case C("flvt"):
+    case kCmdRotateRight:
+    case kCmdRotateLeft:
+    case kCmdRotate180:
+    case kCmdFlipHorizontally:
+    case kCmdFlipVertically:
       enableMenuCommand(cmd, tabDrawer != nullptr && tabDrawer->GetSelected() == 5);
       return noErr;
-    case C("clos"):
+    case kCmdClose:
       enableMenuCommand(cmd, true);
       return noErr;
-    case C("hist"):
-    case C("dofc"):
+    case kCmdHistogram:
+    case kCmdFalseColor:
       checkMenuCommand(cmd, false);
       enableMenuCommand(cmd, false);
       return noErr;
     default:
       break;
   }
-  static const UInt32 disabled[] = {
-      C("find"), C("invs"), C("dele"), C("clea"), C("clei"), C("copy"), C("cut "), C("past"),
-      C("posn"), C("show"), C("synv"), C("mhdr"), C("prni"), C("sall"), C("save"), C("tpvw"),
-      C("tlrg"), C("tmed"), C("tsml"), C("vall"), C("vcap"), C("vset"), C("vfil"), C("voth")};
+  static const UInt32 disabled[] = {kCmdFind,
+                                    kCmdInvertSelection,
+                                    kCmdDeleteFiles,
+                                    kCmdClear,
+                                    kCmdClearWithImages,
+                                    kCmdCopy,
+                                    kCmdCut,
+                                    kCmdPaste,
+                                    kCmdMoveToPosition,
+                                    kCmdSlideShow,
+                                    kCmdSynchronizeViews,
+                                    kCmdMakeHDR,
+                                    kCmdPrintIndex,
+                                    kCmdSelectAll,
+                                    kCmdSaveImage,
+                                    kCmdPreviewThumbnails,
+                                    kCmdLargeThumbnails,
+                                    kCmdMediumThumbnails,
+                                    kCmdSmallThumbnails,
+                                    kCmdListAll,
+                                    kCmdListCapture,
+                                    kCmdListSettings,
+                                    kCmdListFile,
+                                    kCmdListOther};
   for (UInt32 d : disabled)
     if (d == cmd) {
       enableMenuCommand(cmd, false);
@@ -610,10 +613,10 @@ OSStatus PInfoWindow::HandleCommandUpdate(EventRef event) {
 PInfoWindow::Box PInfoWindow::BoxAt(int k) {
   if (k >= 0 && k < 6) {
     const Row& r = kRows[k];
-    return Box{kIset, r.text, r.button, r.stepper};
+    return Box{kSigInfoSettings, r.text, r.button, r.stepper};
   }
   const long n = k - 5;
-  return Box{kIoth, 150 + n, 130 + n, 140 + n};
+  return Box{kSigInfoOther, 150 + n, 130 + n, 140 + n};
 }
 
 int PInfoWindow::BoxOf(unsigned long sig, long cid) {

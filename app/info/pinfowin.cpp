@@ -1,5 +1,6 @@
 // The info window: construction and layout, showing a record, the field-to-control mapping,
 // steppers, the user-defined field rows, default buttons, closing, and the thumbnail tab.
+#include "app/core/pcmds.h"
 #include "app/info/pinfo.h"
 
 #include <algorithm>
@@ -17,11 +18,6 @@
 
 namespace {
 
-constexpr unsigned long kInfo = FourCC("info");
-constexpr unsigned long kIset = FourCC("iset");
-constexpr unsigned long kIfil = FourCC("ifil");
-constexpr unsigned long kIorg = FourCC("iorg");
-constexpr unsigned long kIoth = FourCC("ioth");
 constexpr int kMargin = 12;  // around the thumbnail
 
 // A control of a tab: stepper, text that stretches across, or a label or button that keeps
@@ -149,14 +145,14 @@ WindowPtr PInfoWindow::CreateWindow(IBNibRef nib) {
 
   // The header row: the record stepper, the file name across, the open button at the right.
   PChestDrawer* header = new PChestDrawer;
-  PControlDrawer* d = new PLittleArrowsDrawer(w, kInfo, 130, 1);
+  PControlDrawer* d = new PLittleArrowsDrawer(w, kSigInfo, 130, 1);
   d->grav = 1;
   header->AddDrawer(d);
-  d = new PControlDrawer(w, kInfo, 129);
+  d = new PControlDrawer(w, kSigInfo, 129);
   d->grav = 1 | 4;
   d->minsize.h = d->maxsize.h = 0;
   header->AddDrawer(d);
-  d = new PControlDrawer(w, kInfo, 131);
+  d = new PControlDrawer(w, kSigInfo, 131);
   d->grav = 4;
   header->AddDrawer(d);
   header->extent.top = 0;
@@ -165,20 +161,21 @@ WindowPtr PInfoWindow::CreateWindow(IBNibRef nib) {
   header->Drawn();
 
   // The tabs, in order.
-  tabDrawer = new PTabControlDrawer(w, kInfo, 128);
-  tabDrawer->AddTab(MakeTab(w, kIset, kSetTab, this));
-  tabDrawer->AddTab(MakeTab(w, kIfil, kFileTab, this));
+  tabDrawer = new PTabControlDrawer(w, kSigInfo, 128);
+  tabDrawer->AddTab(MakeTab(w, kSigInfoSettings, kSetTab, this));
+  tabDrawer->AddTab(MakeTab(w, kSigInfoFile, kFileTab, this));
   PChestDrawer* capture = new PChestDrawer;
-  for (long id : kCaptureTab) capture->AddDrawer(MakeItem(w, kIorg, Item{id, kKeep}, this));
+  for (long id : kCaptureTab)
+    capture->AddDrawer(MakeItem(w, kSigInfoOrigin, Item{id, kKeep}, this));
   tabDrawer->AddTab(capture);
   PChestDrawer* others = new PChestDrawer;
   for (int n = 1; n <= kOtherRows; ++n) {
-    other[n].button = MakeItem(w, kIoth, Item{130 + n, kKeep}, this);
+    other[n].button = MakeItem(w, kSigInfoOther, Item{130 + n, kKeep}, this);
     others->AddDrawer(other[n].button);
-    other[n].arrows =
-        static_cast<MyLittleArrowsDrawer*>(MakeItem(w, kIoth, Item{140 + n, kArrows}, this));
+    other[n].arrows = static_cast<MyLittleArrowsDrawer*>(
+        MakeItem(w, kSigInfoOther, Item{140 + n, kArrows}, this));
     others->AddDrawer(other[n].arrows);
-    other[n].editField = MakeItem(w, kIoth, Item{150 + n, kStretch}, this);
+    other[n].editField = MakeItem(w, kSigInfoOther, Item{150 + n, kStretch}, this);
     others->AddDrawer(other[n].editField);
   }
   tabDrawer->AddTab(others);
@@ -237,16 +234,16 @@ bool PInfoWindow::SetDefaultButton(unsigned long sig, long cid) const {
 bool PInfoWindow::IsDefaultButton(unsigned long sig, long cid) const {
   int tab = 0;
   switch (sig) {
-    case kIset:
+    case kSigInfoSettings:
       tab = 1;
       break;
-    case kIfil:
+    case kSigInfoFile:
       tab = 2;
       break;
-    case kIorg:
+    case kSigInfoOrigin:
       tab = 3;
       break;
-    case kIoth:
+    case kSigInfoOther:
       tab = 4;
       break;
     default:
@@ -329,19 +326,21 @@ void PInfoWindow::UpdateFields() {
   if (GetWindow() == nullptr || irec.GetFieldInfo() == nullptr) return;
   StoreTyped();  // a refill would write over it
   ResetControls();
-  ShowField(kInfo, 129, Field(PDBFfile), 0, false);
-  ShowField(kIset, 132, Field(PDBFsubject), 0, false);
-  ShowField(kIset, 133, Field(PDBFtitle), 0, false);
-  ShowField(kIset, 134, Field(PDBFowner), 0, false);
-  ShowField(kIset, 136, Field(PDBFkeyword), ControlIndex(kIset, 135), false);
-  ShowField(kIset, 138, Field(PDBFcomment), ControlIndex(kIset, 137), false);
-  ShowField(kIset, 140, Field(PDBFalbum), ControlIndex(kIset, 139), false);
-  ShowField(kIset, 141, Field(PDBFcaption), ControlIndex(kIset, 139), false);
-  for (int k = 0; k < 8; ++k) ShowField(kIfil, 130 + k, Field(kFileFields[k]), 0, false);
-  ShowField(kIfil, 138, Field(PDBFhistory), ControlIndex(kIfil, 139), false);
-  for (int k = 0; k < 18; ++k) ShowField(kIorg, 129 + k, Field(kCaptureFields[k]), 0, false);
+  ShowField(kSigInfo, 129, Field(PDBFfile), 0, false);
+  ShowField(kSigInfoSettings, 132, Field(PDBFsubject), 0, false);
+  ShowField(kSigInfoSettings, 133, Field(PDBFtitle), 0, false);
+  ShowField(kSigInfoSettings, 134, Field(PDBFowner), 0, false);
+  ShowField(kSigInfoSettings, 136, Field(PDBFkeyword), ControlIndex(kSigInfoSettings, 135), false);
+  ShowField(kSigInfoSettings, 138, Field(PDBFcomment), ControlIndex(kSigInfoSettings, 137), false);
+  ShowField(kSigInfoSettings, 140, Field(PDBFalbum), ControlIndex(kSigInfoSettings, 139), false);
+  ShowField(kSigInfoSettings, 141, Field(PDBFcaption), ControlIndex(kSigInfoSettings, 139), false);
+  for (int k = 0; k < 8; ++k) ShowField(kSigInfoFile, 130 + k, Field(kFileFields[k]), 0, false);
+  ShowField(kSigInfoFile, 138, Field(PDBFhistory), ControlIndex(kSigInfoFile, 139), false);
+  for (int k = 0; k < 18; ++k)
+    ShowField(kSigInfoOrigin, 129 + k, Field(kCaptureFields[k]), 0, false);
   for (int n = 1; n <= kOtherRows; ++n)
-    ShowField(kIoth, 150 + n, other[n].fieldID, ControlIndex(kIoth, 140 + n), false);
+    ShowField(kSigInfoOther, 150 + n, other[n].fieldID, ControlIndex(kSigInfoOther, 140 + n),
+              false);
   LockBoxes();
   if (thumbDrawer != nullptr) thumbDrawer->Redraw();
 }
@@ -414,14 +413,14 @@ bool PInfoWindow::ShowValue(ControlRef c, int fid, int ndx, bool edit) const {
 }
 
 void PInfoWindow::ResetControls() {
-  SetControlIndex(kInfo, 130, 0);
-  SetControlIndex(kIset, 135, 0);
-  SetControlIndex(kIset, 137, 0);
-  SetControlIndex(kIfil, 139, 0);
+  SetControlIndex(kSigInfo, 130, 0);
+  SetControlIndex(kSigInfoSettings, 135, 0);
+  SetControlIndex(kSigInfoSettings, 137, 0);
+  SetControlIndex(kSigInfoFile, 139, 0);
   int album = 0;
   IMainWindow* mw = browser != nullptr ? browser->GetMainWindow() : nullptr;
   if (mw != nullptr) album = mw->AlbumIndex(&irec);
-  SetControlIndex(kIset, 139, album > 0 ? album : 0);
+  SetControlIndex(kSigInfoSettings, 139, album > 0 ? album : 0);
 
   const DBFieldInfo* s = irec.GetFieldInfo();
   int n = 1;

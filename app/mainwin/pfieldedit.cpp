@@ -7,6 +7,7 @@
 #include <strings.h>
 #include <vector>
 
+#include "app/core/pcmds.h"
 #include "app/records/psetother.h"
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
@@ -28,7 +29,7 @@ constexpr int kNewField = 0x400, kNoEdit = PDBFLinternal, kUser = PDBFLuserdef;
 const char kNewItem[] = "New...";
 
 ControlRef Efld(SInt32 id) {
-  ControlID cid{FourCC("efld"), id};
+  ControlID cid{kSigFieldEdit, id};
   ControlRef c = nullptr;
   return gFieldWindow != nullptr && GetControlByID(gFieldWindow, &cid, &c) == noErr ? c : nullptr;
 }
@@ -253,7 +254,7 @@ int editField(int fid) {
 
 OSStatus FieldEventHandler(EventHandlerCallRef call, EventRef event, void* userData) {
   if (GetEventClass(event) == kEventClassCommand && GetEventKind(event) == kEventCommandProcess &&
-      PeventCommand(event) == FourCC("sfld")) {
+      PeventCommand(event) == kCmdChooseField) {
     updateFieldWindow();
     return noErr;
   }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/core/papp.h"
+#include "app/core/pcmds.h"
 #include "app/core/pcommands.h"
 #include "app/records/psetfield.h"
 #include "app/records/precfile.h"
@@ -96,7 +97,7 @@ void PMainWindow::ValidCatalog(const char* path) {
     DisableControl(Control(138));
   else
     EnableControl(Control(138));
-  enableMenuCommand(FourCC("add "), !ro);
+  enableMenuCommand(kCmdAddToCatalog, !ro);
   SetWindowTitle(w, title);
   UpdateSelectors();
   if (browser) browser->Redisplay();
@@ -144,7 +145,7 @@ void PMainWindow::InvalidCatalog() {
   WindowRef w = GetWindow();
   if (w == nullptr) return;
   DisableControl(Control(138));
-  enableMenuCommand(FourCC("add "), false);
+  enableMenuCommand(kCmdAddToCatalog, false);
   SetWindowTitle(w, gName);
   UpdateSelectors();
   if (browser) browser->Redisplay();
@@ -218,7 +219,14 @@ void PMainWindow::LoadedRecords(int nfound) {
 
 int PMainWindow::AddRecords() {
   const int nd = bc.rdisp.GetSize();
-  if (!bc.Ready() || bc.ReadOnly() || nd == 0) return 0;
+  // The Add button and item are greyed meanwhile; a click that comes anyway says why.
+  if (!bc.Ready() || bc.ReadOnly() || nd == 0) {
+    ShowMessage(!bc.Ready()     ? "No catalog"
+                : bc.ReadOnly() ? "Catalog is read-only"
+                                : "No records to add",
+                false);
+    return 0;
+  }
   if (Editing("add records")) return 0;
   if (strcmp(bc.rsrc, "*DB") == 0) {  // the catalogue's own records: nothing to add
     ShowMessage("No records changed", false);

@@ -5,6 +5,7 @@
 #include "app/core/papp.h"
 #include "app/core/pappstate.h"
 #include "app/core/pbusy.h"
+#include "app/core/pcmds.h"
 #include "app/core/pcommands.h"
 #include "app/records/precfile.h"
 #include "app/records/pfindnearby.h"
@@ -20,32 +21,7 @@
 
 namespace {
 
-constexpr UInt32 C(const char (&s)[5]) {
-  return FourCC(s);
-}
-
 constexpr MenuID kEditMenu = 258;
-
-// Codes whose work changes or replaces the displayed records: held back while a load, a
-// search or an edit's question pumps events.
-bool HeldWhileBusy(UInt32 cmd) {
-  if (PrefusedWhileBusy(cmd)) return true;
-  switch (cmd) {
-    case C("add "):
-    case C("cptn"):
-    case C("flhz"):
-    case C("flvt"):
-    case C("cw90"):
-    case C("cc90"):
-    case C("c180"):
-    case C("renm"):
-    case C("show"):
-    case C("open"):
-      return true;
-    default:
-      return false;
-  }
-}
 
 }  // namespace
 
@@ -54,71 +30,71 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
   const UInt32 cmd = PeventCommand(event);
   dmessage_last_class = DMCnerr;
   alertLastClass = DMCnerr;
-  if (PisBusy() && HeldWhileBusy(cmd)) return noErr;  // greyed meanwhile; a late click waits
+  if (PisBusy() && PrefusedWhileBusy(cmd)) return noErr;  // greyed meanwhile; a late click waits
   // ---- Density, position and other fields (pmainset.cpp).
   if (SettingCommand(cmd)) return noErr;
   switch (cmd) {
-    case C("add "):
+    case kCmdAddToCatalog:
       AddRecords();
       return noErr;
-    case C("dupl"):
+    case kCmdDuplicate:
       DuplicateRecords();
       return noErr;
-    case C("cptn"):
+    case kCmdSetCaption:
       SetCaption(nullptr);
       return noErr;
-    case C("flhz"):
-    case C("flvt"):
-    case C("cw90"):
-    case C("cc90"):
-    case C("c180"):
+    case kCmdFlipHorizontally:
+    case kCmdFlipVertically:
+    case kCmdRotateRight:
+    case kCmdRotateLeft:
+    case kCmdRotate180:
       Reorient(cmd);
       return noErr;
-    case C("sort"):
-    case C("sman"):
-    case C("sdat"):
-    case C("sfil"):
-    case C("ssub"):
-    case C("stit"):
-    case C("sown"):
+    case kCmdSortCurrent:
+    case kCmdSortManual:
+    case kCmdSortByDate:
+    case kCmdSortByFile:
+    case kCmdSortBySubject:
+    case kCmdSortByTitle:
+    case kCmdSortByOwner:
       SortRecords(cmd, -1);
       return noErr;
-    case C("tpvw"):
-    case C("tlrg"):
-    case C("tmed"):
-    case C("tsml"):
+    case kCmdPreviewThumbnails:
+    case kCmdLargeThumbnails:
+    case kCmdMediumThumbnails:
+    case kCmdSmallThumbnails:
       SetThumbSize(cmd, true);
       return noErr;
-    case C("zfit"):
-    case C("z100"):
-      SetThumbSize(C("tpvw"), false);
+    case kCmdZoomToFit:
+    case kCmdActualSize:
+      SetThumbSize(kCmdPreviewThumbnails, false);
       return noErr;
-    case C("zin "):
+    case kCmdZoomIn:
       ThumbIncr(1);
       return noErr;
-    case C("zout"):
+    case kCmdZoomOut:
       ThumbIncr(-1);
       return noErr;
-    case C("vset"):
-    case C("vfil"):
-    case C("vcap"):
-    case C("voth"):
-    case C("vall"):
+    case kCmdListSettings:
+    case kCmdListFile:
+    case kCmdListCapture:
+    case kCmdListOther:
+    case kCmdListAll:
       SetDisplayFields(cmd, true);
       break;  // the application sees the code too
-    case C("prnt"):
+    case kCmdPrint:
       printImages();
       return noErr;
-    case C("prni"):
+    case kCmdPrintIndex:
       printIndex();
       return noErr;
-    case C("mhdr"):
+    case kCmdMakeHDR:
       makeHDR();
       return noErr;
-    case C("pano"):
+    case kCmdPanorama:
       makePano();
       return noErr;
-    case C("info"): {
+    case kCmdInfo: {
       int i = 0;
       if (!bc.NextSelected(&i)) {
         ShowMessage("No selection", false);
@@ -127,19 +103,19 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
       }
       return noErr;
     }
-    case C("sall"):
+    case kCmdSelectAll:
       if (browser) browser->SelectAll();
       return noErr;
-    case C("snon"):
+    case kCmdSelectNone:
       if (browser) browser->SelectNone();
       return noErr;
-    case C("invs"):
+    case kCmdInvertSelection:
       if (browser) browser->SelectInverse();
       return noErr;
-    case C("open"):
+    case kCmdOpenImage:
       openImages(nullptr, nullptr);
       return noErr;
-    case C("show"):
+    case kCmdSlideShow:
       if (gImager == nullptr) return noErr;
       if (gImager->CloseImages(true) != 1) {
         DMESSAGE(DMCtrace, "User cancelled slide show");
@@ -149,24 +125,29 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
       openImages(nullptr, nullptr);
       gImager->SlideShow();
       return noErr;
-    case C("relo"):
+    case kCmdReload:
       reloadRecords();
       return noErr;
-    case C("renm"):
+    case kCmdRenameFiles:
       renameFiles();
       return noErr;
-    case C("cut "):
-    case C("copy"):
-    case C("dele"):
-    case C("clea"):
-    case C("clei"):
+    case kCmdCut:
+    case kCmdCopy:
+    case kCmdDeleteFiles:
+    case kCmdClear:
+    case kCmdClearWithImages:
       clipRecords(cmd);
       return noErr;
-    case C("fnby"):
+    case kCmdFindNearby:
       findNearby();
       return noErr;
-    case C("find"):
-      if (gFind) gFind->Find(this);
+    case kCmdFind:
+      // The Find button is not greyed with the menu item: a click with nothing to search
+      // says so.
+      if (bc.rdisp.GetSize() < 2 && !bc.Ready())
+        ShowMessage("Nothing to search", false);
+      else if (gFind)
+        gFind->Find(this);
       return noErr;
     default:
       if (ExchangeCommand(cmd)) return noErr;
@@ -182,60 +163,78 @@ bool PMainWindow::CommandState(UInt32 cmd, bool* enable) const {
   if (SettingCommandState(cmd, enable)) return true;
   const int nd = bc.rdisp.GetSize();
   switch (cmd) {
-    case C("dupl"):
+    case kCmdAddToCatalog:
+      *enable = bc.Ready() && !bc.ReadOnly() && nd > 0;
+      return true;
+    case kCmdSortCurrent:
+    case kCmdSortManual:
+    case kCmdSortByDate:
+    case kCmdSortByFile:
+    case kCmdSortBySubject:
+    case kCmdSortByTitle:
+    case kCmdSortByOwner:
+      *enable = SortChanges(cmd);
+      return true;
+    case kCmdDuplicate:
       *enable = CanDuplicate();
       return true;
-    case C("cptn"):
+    case kCmdSetCaption:
       *enable = CanCaption(nullptr);
       return true;
-    case C("flhz"):
-    case C("flvt"):
-    case C("cw90"):
-    case C("cc90"):
-    case C("c180"):
-    case C("info"):
-    case C("renm"):
-    case C("cut "):
-    case C("copy"):
-    case C("dele"):
-    case C("clea"):
-    case C("clei"):
+    case kCmdFlipHorizontally:
+    case kCmdFlipVertically:
+    case kCmdRotateRight:
+    case kCmdRotateLeft:
+    case kCmdRotate180:
+    case kCmdInfo:
+    case kCmdRenameFiles:
+    case kCmdCut:
+    case kCmdCopy:
+    case kCmdDeleteFiles:
+    case kCmdClear:
+    case kCmdClearWithImages:
       *enable = bc.TotalSelected() > 0;
       return true;
-    case C("tpvw"):
-    case C("tlrg"):
-    case C("tmed"):
-    case C("tsml"):
-    case C("vset"):
-    case C("vfil"):
-    case C("vcap"):
-    case C("voth"):
-    case C("vall"):
-    case C("sall"):
-    case C("invs"):
-    case C("relo"):
+    case kCmdListSettings:
+    case kCmdListFile:
+    case kCmdListCapture:
+    case kCmdListOther:
+    case kCmdListAll:
+    case kCmdOpenImage:  // the selected records, or a picture chosen
       *enable = true;
       return true;
-    case C("show"):
-    case C("prni"):
-      *enable = nd >= 2;
+    case kCmdSelectAll:
+      *enable = nd > bc.TotalSelected();
       return true;
-    case C("prnt"):
-    case C("mhdr"):
+    case kCmdSelectNone:
       *enable = bc.TotalSelected() > 0;
       return true;
-    case C("pano"):
+    case kCmdInvertSelection:
+      *enable = nd > 0;
+      return true;
+    case kCmdReload:  // the records shown, or the folder they came from
+      *enable = nd > 0 || (bc.rsrc[0] != '\0' && bc.rsrc[0] != '*');
+      return true;
+    case kCmdSlideShow:
+    case kCmdPrintIndex:
+      *enable = nd >= 2;
+      return true;
+    case kCmdPrint:
+    case kCmdMakeHDR:
+      *enable = bc.TotalSelected() > 0;
+      return true;
+    case kCmdPanorama:
       *enable = bc.TotalSelected() > 1 || gCurPano.irl.GetSize() > 1;
       return true;
-    case C("find"):
+    case kCmdFind:
       *enable = nd >= 2 || bc.Ready();
       return true;
-    case C("synv"):
-    case C("save"):
-    case C("clos"):
+    case kCmdSynchronizeViews:
+    case kCmdSaveImage:
+    case kCmdClose:
       *enable = false;
       return true;
-    case C("fnby"):
+    case kCmdFindNearby:
       *enable = checkGlobalPositions();
       return true;
     default:
@@ -245,42 +244,58 @@ bool PMainWindow::CommandState(UInt32 cmd, bool* enable) const {
 
 OSStatus PMainWindow::HandleCommandUpdate(EventRef event) {
   const UInt32 cmd = PeventCommand(event);
-  if (cmd == C("hist") || cmd == C("dofc")) {
+  if (cmd == kCmdHistogram || cmd == kCmdFalseColor) {
     checkMenuCommand(cmd, false);
     enableMenuCommand(cmd, false);
     return noErr;
   }
   if (ExchangeCommandUpdate(cmd)) return noErr;
   if (FieldSettingCommandUpdate(cmd)) return noErr;
-  bool enable = false;
-  if (!CommandState(cmd, &enable)) return eventNotHandledErr;
-  if (enable && PisBusy() && HeldWhileBusy(cmd)) enable = false;
+  bool enable = false, checked = false;
+  if (ThumbState(cmd, &enable, &checked)) {
+    checkMenuCommand(cmd, checked);
+  } else if (cmd == kCmdListSettings || cmd == kCmdListFile || cmd == kCmdListCapture ||
+             cmd == kCmdListOther || cmd == kCmdListAll) {
+    const bool* flags[] = {&setSet, &fileSet, &capSet, &otherSet, &allSet};
+    const UInt32 codes[] = {kCmdListSettings, kCmdListFile, kCmdListCapture, kCmdListOther,
+                            kCmdListAll};
+    for (int k = 0; k < 5; ++k)
+      if (codes[k] == cmd) checkMenuCommand(cmd, *flags[k]);
+    enable = true;
+  } else if (!CommandState(cmd, &enable)) {
+    return eventNotHandledErr;
+  }
+  if (enable && PisBusy() && PrefusedWhileBusy(cmd)) enable = false;
   enableMenuCommand(cmd, enable);
   return noErr;
 }
 
 bool PMainWindow::SetUndoable(bool undoable) {
+  if (!undoable) bc.ClearUndo();
+  undoSteps = undoable;
+  UpdateUndoItems();
+  return undoable && bc.Ready() && bc.pdb.UndoName() != nullptr;
+}
+
+void PMainWindow::UpdateUndoItems() const {
   MenuRef edit = GetMenuHandle(kEditMenu);
-  if (!undoable) {
-    bc.ClearUndo();
-    if (edit != nullptr) {
-      SetMenuItemText(edit, 2, "Redo");
-      DisableMenuItem(edit, 2);
-      SetMenuItemText(edit, 1, "Can't Undo");
-      DisableMenuItem(edit, 1);
-    }
-    return false;
+  if (edit == nullptr) return;
+  if (!undoSteps) {
+    SetMenuItemText(edit, 2, "Redo");
+    DisableMenuItem(edit, 2);
+    SetMenuItemText(edit, 1, "Can't Undo");
+    DisableMenuItem(edit, 1);
+    return;
   }
-  const char* redo = bc.Ready() ? bc.pdb.RedoName() : nullptr;
-  const char* undo = bc.Ready() ? bc.pdb.UndoName() : nullptr;
-  if (edit != nullptr) {
-    char text[64];
-    snprintf(text, sizeof text, "Redo %s", redo ? redo : "");
-    SetMenuItemText(edit, 2, redo ? text : "Redo");
-    redo ? EnableMenuItem(edit, 2) : DisableMenuItem(edit, 2);
-    snprintf(text, sizeof text, "Undo %s", undo ? undo : "");
-    SetMenuItemText(edit, 1, undo ? text : "Undo");
-    undo ? EnableMenuItem(edit, 1) : DisableMenuItem(edit, 1);
-  }
-  return undo != nullptr;
+  // A read-only catalogue takes no step back or forth.
+  const bool steps = bc.Ready() && !bc.ReadOnly();
+  const char* redo = steps ? bc.pdb.RedoName() : nullptr;
+  const char* undo = steps ? bc.pdb.UndoName() : nullptr;
+  char text[64];
+  snprintf(text, sizeof text, "Redo %s", redo ? redo : "");
+  SetMenuItemText(edit, 2, redo ? text : "Redo");
+  redo ? EnableMenuItem(edit, 2) : DisableMenuItem(edit, 2);
+  snprintf(text, sizeof text, "Undo %s", undo ? undo : "");
+  SetMenuItemText(edit, 1, undo ? text : "Undo");
+  undo ? EnableMenuItem(edit, 1) : DisableMenuItem(edit, 1);
 }

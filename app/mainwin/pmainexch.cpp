@@ -1,57 +1,48 @@
 // The main window's record exchange commands: clipboard, record tables, image export and the
 // web album.
 #include "app/core/pbusy.h"
+#include "app/core/pcmds.h"
 #include "app/core/pcommands.h"
 #include "app/core/pfiles.h"
 #include "app/export/ptrader.h"
 #include "app/mainwin/pmainw.h"
 #include "toolkit/pcommand.h"
 
-namespace {
-
-constexpr UInt32 C(const char (&s)[5]) {
-  return FourCC(s);
-}
-
-constexpr OSType kAnyType = FourCC("????");
-
-}  // namespace
-
 bool PMainWindow::ExchangeCommand(UInt32 cmd) {
   switch (cmd) {
-    case C("cpfn"):
-    case C("cpgp"):
-    case C("past"):
-    case C("eweb"):
-    case C("eimg"):
-    case C("erec"):
-    case C("ecat"):
+    case kCmdCopyFileNames:
+    case kCmdCopyPositions:
+    case kCmdPaste:
+    case kCmdExportWebAlbum:
+    case kCmdExportImages:
+    case kCmdExportRecords:
+    case kCmdExportCatalog:
       break;
     default:
       return false;
   }
   if (PisBusy() && PrefusedWhileBusy(cmd)) return true;
   switch (cmd) {
-    case C("cpfn"):
+    case kCmdCopyFileNames:
       copyFilenames();
       break;
-    case C("cpgp"):
+    case kCmdCopyPositions:
       copyGlobalPositions();
       break;
-    case C("past"):
+    case kCmdPaste:
       pasteRecords();
       break;
-    case C("eweb"):
-      saveDialog(saveWebPage, &bc, "Web Page", FourCC("HTML"), kAnyType);
+    case kCmdExportWebAlbum:
+      saveDialog(saveWebPage, &bc, "Web Page", kDocHTML, kDocAny);
       break;
-    case C("eimg"):
+    case kCmdExportImages:
       exportImages();
       break;
-    case C("erec"):
-      saveDialog(saveRecords, &bc, "Tab-separated Fields", FourCC("TEXT"), kAnyType);
+    case kCmdExportRecords:
+      saveDialog(saveRecords, &bc, "Tab-separated Fields", kDocText, kDocAny);
       break;
-    case C("ecat"):
-      saveDialog(saveCatalog, &bc, "Tab-separated Fields", FourCC("TEXT"), kAnyType);
+    case kCmdExportCatalog:
+      saveDialog(saveCatalog, &bc, "Tab-separated Fields", kDocText, kDocAny);
       break;
   }
   return true;
@@ -60,21 +51,21 @@ bool PMainWindow::ExchangeCommand(UInt32 cmd) {
 bool PMainWindow::ExchangeCommandUpdate(UInt32 cmd) {
   bool on;
   switch (cmd) {
-    case C("cpfn"):
+    case kCmdCopyFileNames:
       on = bc.TotalSelected() > 0;
       break;
-    case C("cpgp"):
+    case kCmdCopyPositions:
       on = checkGlobalPositions();
       break;
-    case C("past"):
+    case kCmdPaste:
       on = checkPasteBuffer();
       break;
-    case C("eweb"):
-    case C("eimg"):
-    case C("erec"):
+    case kCmdExportWebAlbum:
+    case kCmdExportImages:
+    case kCmdExportRecords:
       on = bc.rdisp.GetSize() > 0;
       break;
-    case C("ecat"):
+    case kCmdExportCatalog:
       on = bc.Ready();
       break;
     default:

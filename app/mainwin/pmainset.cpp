@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/core/papp.h"
+#include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
 #include "app/records/psetfield.h"
 #include "app/records/psetother.h"
@@ -39,7 +40,7 @@ void Finish(IBrowser* b, bool redraw) {
 
 // The field-name menu's items: the menu and index of the 'othr' item.
 bool OtherItem(MenuRef* menu, MenuItemIndex* item) {
-  return GetIndMenuItemWithCommandID(nullptr, FourCC("othr"), 1, menu, item) == noErr &&
+  return GetIndMenuItemWithCommandID(nullptr, kCmdSetField, 1, menu, item) == noErr &&
          *menu != nullptr;
 }
 
@@ -123,7 +124,7 @@ void setPosition(int pos) {
   for (int k = 0; k < n; ++k) bc.rdisp[k].Take(&moved[static_cast<size_t>(k)]);
   bc.SelectNone();
   for (int k = pos; k < pos + s; ++k) bc.Select(k, true);
-  gMain->SortRecords(FourCC("sman"), -1);
+  gMain->SortRecords(kCmdSortManual, -1);
   b->ShowSelection(true);
 }
 
@@ -134,7 +135,7 @@ void setOther(unsigned long cmd) {
   const DBFieldInfo* fi = bc.rdisp.GetFieldInfo();
   if (fi == nullptr) return;
   int fid = -1;
-  if (cmd == FourCC("othr")) {
+  if (cmd == kCmdSetField) {
     fid = editField(-1);
     fi = bc.rdisp.GetFieldInfo();
   } else {
@@ -172,9 +173,9 @@ void setOther(unsigned long cmd) {
     case PDBFcaption:
     case PDBFkeyword:
     case PDBFcomment: {
-      static const UInt32 codes[] = {FourCC("date"), FourCC("subj"), FourCC("titl"),
-                                     FourCC("ownr"), FourCC("albm"), FourCC("cptn"),
-                                     FourCC("keyw"), FourCC("comm")};
+      static const UInt32 codes[] = {kCmdAdjustDate, kCmdSetSubject, kCmdSetTitle,
+                                     kCmdSetOwner,   kCmdSetAlbum,   kCmdSetCaption,
+                                     kCmdSetKeyword, kCmdAddComment};
       static const int fields[] = {PDBFcapdate, PDBFsubject, PDBFtitle,   PDBFowner,
                                    PDBFalbum,   PDBFcaption, PDBFkeyword, PDBFcomment};
       for (int k = 0; k < 8; ++k)
@@ -293,7 +294,7 @@ namespace {
 // 'oth1' .. 'oth9': the item's number, else 0.
 int OtherNumber(unsigned long cmd) {
   const unsigned long digit = cmd & 0xFFu;
-  return (cmd & 0xFFFFFF00u) == (FourCC("oth1") & 0xFFFFFF00u) && digit >= '1' && digit <= '9'
+  return (cmd & 0xFFFFFF00u) == (kCmdSetField1 & 0xFFFFFF00u) && digit >= '1' && digit <= '9'
              ? static_cast<int>(digit - '0')
              : 0;
 }
@@ -301,11 +302,11 @@ int OtherNumber(unsigned long cmd) {
 }  // namespace
 
 bool SettingCommand(unsigned long cmd) {
-  if (cmd == FourCC("dens"))
+  if (cmd == kCmdSetDensity)
     setDensity(0);
-  else if (cmd == FourCC("posn"))
+  else if (cmd == kCmdMoveToPosition)
     setPosition(-1);
-  else if (cmd == FourCC("othr") || OtherNumber(cmd) > 0)
+  else if (cmd == kCmdSetField || OtherNumber(cmd) > 0)
     setOther(cmd);
   else
     return false;
@@ -316,12 +317,12 @@ bool SettingCommandState(unsigned long cmd, bool* enable) {
   PContext* bc = gMain ? &gMain->bc : nullptr;
   const int sel = bc ? bc->TotalSelected() : 0;
   const DBFieldInfo* fi = bc ? bc->rdisp.GetFieldInfo() : nullptr;
-  if (cmd == FourCC("dens")) {
+  if (cmd == kCmdSetDensity) {
     *enable = sel > 0 && fi != nullptr && fi->XlateID(&PDBFInfo, PDBFxdensity) >= 0 &&
               fi->XlateID(&PDBFInfo, PDBFydensity) >= 0;
-  } else if (cmd == FourCC("posn")) {
+  } else if (cmd == kCmdMoveToPosition) {
     *enable = sel > 0 && sel < bc->rdisp.GetSize();
-  } else if (cmd == FourCC("othr")) {
+  } else if (cmd == kCmdSetField) {
     checkOtherSettings();
     *enable = bc != nullptr && bc->EditableFieldInfo() != nullptr;
   } else if (OtherNumber(cmd) > 0) {

@@ -1,27 +1,21 @@
 // The main window's field setting commands: text fields with their recent values, Repeat, and
 // dates. Greyed, and refused, while records load or an edit asks.
 #include "app/core/pbusy.h"
+#include "app/core/pcmds.h"
 #include "app/records/pdates.h"
 #include "app/records/psetfield.h"
 #include "app/mainwin/pmainw.h"
 #include "platform/pmenu.h"
 #include "toolkit/pcommand.h"
 
-namespace {
-
-constexpr UInt32 C(const char (&s)[5]) {
-  return FourCC(s);
-}
-
-}  // namespace
-
+// Reached only when the busy guard lets the command through (HandleCommand).
 bool PMainWindow::FieldSettingCommand(UInt32 cmd) {
-  if (cmd == C("date")) {
-    if (!PisBusy()) adjustDate();
-  } else if (cmd == C("rept")) {
-    if (!PisBusy()) repeatSetField();
+  if (cmd == kCmdAdjustDate) {
+    adjustDate();
+  } else if (cmd == kCmdRepeatSetting) {
+    repeatSetField();
   } else if (isSetFieldCommand(cmd)) {
-    if (!PisBusy()) setField(cmd);
+    setField(cmd);
   } else {
     return false;
   }
@@ -31,25 +25,25 @@ bool PMainWindow::FieldSettingCommand(UInt32 cmd) {
 bool PMainWindow::FieldSettingCommandUpdate(UInt32 cmd) {
   bool on;
   switch (cmd) {
-    case C("date"):
-    case C("titl"):
-    case C("comm"):
+    case kCmdAdjustDate:
+    case kCmdSetTitle:
+    case kCmdAddComment:
       on = bc.TotalSelected() > 0;
       break;
-    case C("subj"):
-    case C("ownr"):
-    case C("albm"):
-    case C("keyw"):
+    case kCmdSetSubject:
+    case kCmdSetOwner:
+    case kCmdSetAlbum:
+    case kCmdSetKeyword:
       checkSettings(cmd);
-      if (PisBusy()) enableMenuCommand(cmd, false);
+      if (PisBusy() && PrefusedWhileBusy(cmd)) enableMenuCommand(cmd, false);
       return true;
-    case C("rept"):
+    case kCmdRepeatSetting:
       checkRepeatSetting();
-      if (PisBusy()) enableMenuCommand(cmd, false);
+      if (PisBusy() && PrefusedWhileBusy(cmd)) enableMenuCommand(cmd, false);
       return true;
     default:
       return isSetFieldCommand(cmd);  // recent items: filled with their asking command
   }
-  enableMenuCommand(cmd, on && !PisBusy());
+  enableMenuCommand(cmd, on && !(PisBusy() && PrefusedWhileBusy(cmd)));
   return true;
 }

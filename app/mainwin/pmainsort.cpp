@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "app/core/pcmds.h"
 #include "app/mainwin/pmainw.h"
 #include "catalog/pfieldset.h"
 #include "platform/pcontrol.h"
@@ -15,17 +16,17 @@ constexpr int kMaxPositions = 128;
 // (-1: manual or none).
 int ValueOf(unsigned long code) {
   switch (code) {
-    case FourCC("sman"):
+    case kCmdSortManual:
       return 1;
-    case FourCC("sdat"):
+    case kCmdSortByDate:
       return 2;
-    case FourCC("sfil"):
+    case kCmdSortByFile:
       return 3;
-    case FourCC("stit"):
+    case kCmdSortByTitle:
       return 4;
-    case FourCC("ssub"):
+    case kCmdSortBySubject:
       return 5;
-    case FourCC("sown"):
+    case kCmdSortByOwner:
       return 6;
     default:
       return 0;
@@ -60,10 +61,18 @@ int Positions(const DBRecord& r, std::vector<long>* out, int n) {
 
 }  // namespace
 
+bool PMainWindow::SortChanges(unsigned long code) const {
+  if (browser == nullptr) return false;
+  const int value = ValueOf(code);
+  if (value == 0) return bc.rdisp.GetSize() >= 2;  // the order chosen, again
+  ControlRef popup = Control(135);
+  return popup == nullptr || GetControlValue(popup) != value;
+}
+
 void PMainWindow::SortRecords(unsigned long code, int reverse) {
   if (browser == nullptr) return;
-  if (code == 0) code = FourCC("sort");
-  if (code == FourCC("sort") && bc.album[0] != '\0') {
+  if (code == 0) code = kCmdSortCurrent;
+  if (code == kCmdSortCurrent && bc.album[0] != '\0') {
     SortAlbum();
     return;
   }
@@ -144,7 +153,7 @@ void PMainWindow::SortAlbum() {
     const int n = Positions(r, &pos, kMaxPositions + 1);
     if (ai < n - 1) PDBsetInts(&r, PDBFposition, pos.data() + 1, n - 1);
   }
-  SortRecords(FourCC("sman"), -1);
+  SortRecords(kCmdSortManual, -1);
 }
 
 void PMainWindow::SortDBOrder() {
@@ -154,19 +163,19 @@ void PMainWindow::SortDBOrder() {
     unsigned long code = 0;
     switch (id >= 0 ? PDBFInfo.XlateID(&bc.phd, id) : -1) {
       case PDBFfile:
-        code = FourCC("sfil");
+        code = kCmdSortByFile;
         break;
       case PDBFcapdate:
-        code = FourCC("sdat");
+        code = kCmdSortByDate;
         break;
       case PDBFsubject:
-        code = FourCC("ssub");
+        code = kCmdSortBySubject;
         break;
       case PDBFtitle:
-        code = FourCC("stit");
+        code = kCmdSortByTitle;
         break;
       case PDBFowner:
-        code = FourCC("sown");
+        code = kCmdSortByOwner;
         break;
       default:
         break;

@@ -6,6 +6,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
+#include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
 #include "app/mainwin/pdragger.h"
@@ -20,12 +21,6 @@ bool PMainWindow::otherSet = false;
 bool PMainWindow::allSet = false;
 
 namespace {
-
-constexpr UInt32 C(const char (&s)[5]) {
-  return FourCC(s);
-}
-
-constexpr OSType kPict = FourCC("pict");
 
 // The toolbar's controls in the order they are made, with the window edges each follows.
 struct ToolbarItem {
@@ -42,13 +37,13 @@ constexpr int kSelectorMinHeight = 425;
 // The thumbnail denominator of a size command; 0 (the table) for any other code.
 int DenomOf(unsigned long code) {
   switch (code) {
-    case C("tpvw"):
+    case kCmdPreviewThumbnails:
       return 1;
-    case C("tlrg"):
+    case kCmdLargeThumbnails:
       return 2;
-    case C("tmed"):
+    case kCmdMediumThumbnails:
       return 4;
-    case C("tsml"):
+    case kCmdSmallThumbnails:
       return 8;
     default:
       return 0;
@@ -58,13 +53,13 @@ int DenomOf(unsigned long code) {
 unsigned long CodeOf(int denom) {
   switch (denom) {
     case 1:
-      return C("tpvw");
+      return kCmdPreviewThumbnails;
     case 2:
-      return C("tlrg");
+      return kCmdLargeThumbnails;
     case 4:
-      return C("tmed");
+      return kCmdMediumThumbnails;
     case 8:
-      return C("tsml");
+      return kCmdSmallThumbnails;
     default:
       return 0;
   }
@@ -84,7 +79,7 @@ PMainWindow::~PMainWindow() {
 
 ControlRef PMainWindow::Control(SInt32 id) const {
   WindowRef w = GetWindow();
-  ControlID cid{kPict, id};
+  ControlID cid{kSigPicture, id};
   ControlRef c = nullptr;
   return w != nullptr && GetControlByID(w, &cid, &c) == noErr ? c : nullptr;
 }
@@ -101,7 +96,7 @@ WindowPtr PMainWindow::CreateWindow(IBNibRef nib) {
   // The toolbar: a chest of the controls across the top, of fixed height from the top edge.
   toolbar = new PChestDrawer;
   for (const ToolbarItem& t : kToolbar) {
-    PControlDrawer* d = new PControlDrawer(w, kPict, t.id);
+    PControlDrawer* d = new PControlDrawer(w, kSigPicture, t.id);
     d->grav = t.grav;
     if (t.stretches) {
       d->minsize.h = 0;
@@ -114,7 +109,7 @@ WindowPtr PMainWindow::CreateWindow(IBNibRef nib) {
   toolbar->Drawn();
 
   // The selector: fixed width, at least 425 high.
-  selector = new PTabControlDrawer(w, FourCC("slct"), 128);
+  selector = new PTabControlDrawer(w, kSigSelector, 128);
   selector->grav = 15;
   selector->minsize.v = kSelectorMinHeight;
   selector->maxsize.v = 0;
@@ -140,6 +135,7 @@ WindowPtr PMainWindow::CreateWindow(IBNibRef nib) {
   AddHandler(kEventClassWindow, kEventWindowClose,
              static_cast<PWindowHandlerF>(&PMainWindow::HandleClose));
   if (!FinishInstall()) DMESSAGE(DMCparameter, "Main window event handler not installed");
+  DisableControl(Control(138));  // Add: until a writable catalogue opens
   PWindowHandlerBase::Show(0);
   return w;
 }
@@ -212,19 +208,21 @@ void PMainWindow::SetDisplayFields(unsigned long code, bool toggle) {
     unsigned long code;
     bool* flag;
   };
-  const Group groups[] = {
-      {C("vset"), &setSet}, {C("vfil"), &fileSet}, {C("vcap"), &capSet}, {C("voth"), &otherSet}};
+  const Group groups[] = {{kCmdListSettings, &setSet},
+                          {kCmdListFile, &fileSet},
+                          {kCmdListCapture, &capSet},
+                          {kCmdListOther, &otherSet}};
   if (code == 0) {
     for (const Group& g : groups) {
       *g.flag = false;
       checkMenuCommand(static_cast<UInt32>(g.code), false);
     }
     allSet = false;
-    checkMenuCommand(C("vall"), false);
-  } else if (code == C("vall")) {
+    checkMenuCommand(kCmdListAll, false);
+  } else if (code == kCmdListAll) {
     if (!toggle && allSet) return;
     allSet = !allSet;
-    checkMenuCommand(C("vall"), allSet);
+    checkMenuCommand(kCmdListAll, allSet);
     if (allSet)
       for (const Group& g : groups) {
         *g.flag = false;
@@ -240,7 +238,7 @@ void PMainWindow::SetDisplayFields(unsigned long code, bool toggle) {
     checkMenuCommand(static_cast<UInt32>(code), *g->flag);
     if (*g->flag) {
       allSet = false;
-      checkMenuCommand(C("vall"), false);
+      checkMenuCommand(kCmdListAll, false);
     }
   }
   if (browser == nullptr) return;
@@ -286,14 +284,46 @@ void PMainWindow::SetThumbSize(unsigned long code, bool toggle) {
   browser->Redisplay();
 }
 
-void PMainWindow::ThumbIncr(int steps) {
-  if (steps == 0 || browser == nullptr) return;
+int PMainWindow::ThumbStep(int steps) const {
+  if (browser == nullptr) return 0;
   int d = browser->tnDenom;
   if (steps > 0)
     d = d == 0 ? 8 : d > 1 ? d / 2 : 1;
-  else
+  else if (steps < 0)
     d = d == 0 ? 0 : d < 8 ? d * 2 : 0;
-  SetThumbSize(CodeOf(d), false);
+  return d;
+}
+
+bool PMainWindow::ThumbState(unsigned long code, bool* enable, bool* checked) const {
+  const int now = browser != nullptr ? browser->tnDenom : -1;
+  const bool shown = browser != nullptr && bc.rdisp.GetSize() > 0;  // zooming shows something
+  *checked = false;
+  switch (code) {
+    case kCmdPreviewThumbnails:
+    case kCmdLargeThumbnails:
+    case kCmdMediumThumbnails:
+    case kCmdSmallThumbnails:
+      *enable = browser != nullptr;  // a second choice goes back to the list
+      *checked = now == DenomOf(code);
+      return true;
+    case kCmdZoomToFit:
+    case kCmdActualSize:
+      *enable = shown && now != DenomOf(kCmdPreviewThumbnails);
+      return true;
+    case kCmdZoomIn:
+      *enable = shown && ThumbStep(1) != now;
+      return true;
+    case kCmdZoomOut:
+      *enable = shown && ThumbStep(-1) != now;
+      return true;
+    default:
+      return false;
+  }
+}
+
+void PMainWindow::ThumbIncr(int steps) {
+  if (steps == 0 || browser == nullptr) return;
+  SetThumbSize(CodeOf(ThumbStep(steps)), false);
 }
 
 OSStatus PMainWindow::HandleClose(EventRef) {
@@ -301,7 +331,7 @@ OSStatus PMainWindow::HandleClose(EventRef) {
   // Closing the main window ends the program: the quit command, which may still be refused (an
   // unsaved image kept by Cancel) or wait for an operation under way; the window stays until
   // shut-down closes it.
-  HICommand quit{0, FourCC("quit"), nullptr, 0};
+  HICommand quit{0, kCmdQuit, nullptr, 0};
   ProcessHICommand(&quit);
   return noErr;
 }

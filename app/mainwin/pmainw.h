@@ -33,6 +33,10 @@ class PMainWindow : public IMainWindow {
   void SetDisplayFields(unsigned long code, bool toggle) override;
   void SetThumbSize(unsigned long code, bool toggle) override;
   void ThumbIncr(int steps) override;
+  // The thumbnail size (denominator, 0 for the list) steps away.
+  int ThumbStep(int steps) const;
+  // The state of a thumbnail size or zoom item; false for another code.
+  bool ThumbState(unsigned long code, bool* enable, bool* checked) const;
   void Close() override;
 
   // Catalogue operations (pmaincat.cpp).
@@ -70,12 +74,15 @@ class PMainWindow : public IMainWindow {
   void SortRecords(unsigned long code, int reverse) override;
   void SortAlbum() override;
   void SortDBOrder() override;
+  // Whether the sort command would change the choice or the order.
+  bool SortChanges(unsigned long code) const;
 
   // Commands (pmaincmd.cpp).
   OSStatus HandleClose(EventRef event);
   OSStatus HandleCommand(EventRef event);
   OSStatus HandleCommandUpdate(EventRef event);
   bool SetUndoable(bool undoable) override;
+  void UpdateUndoItems() const override;
   void SetDensity(float d) override;
   void SetOther(unsigned long cmd) override;
   void CheckOtherSettings() override;
@@ -105,4 +112,5 @@ class PMainWindow : public IMainWindow {
   PTabControlDrawer* selector;
   PBrowser* browser;
   PChestDrawer* toolbar;
+  bool undoSteps = false;  // as SetUndoable last said
 };

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/core/papp.h"
+#include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
 #include "app/print/pforms.h"
 #include "app/print/pprint.h"
@@ -162,7 +163,7 @@ int PrintOptions::NLines(const DBRecord& rec) const {
 }
 
 bool PrintOptions::Dialog(int disa, int xfer) {
-  ControlRef size = PrintControl(FourCC("prnt"), 128);
+  ControlRef size = PrintControl(kCmdPrint, 128);
   if (size != nullptr) {
     if (disa & 1)
       DisableControl(size);

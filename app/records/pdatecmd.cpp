@@ -9,6 +9,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
+#include "app/core/pcmds.h"
 #include "app/records/pdates.h"
 #include "app/core/pdialogs.h"
 #include "app/records/pforms.h"
@@ -20,7 +21,7 @@
 namespace {
 
 ControlRef DateControl(SInt32 id) {
-  ControlID cid{FourCC("date"), id};
+  ControlID cid{kCmdAdjustDate, id};
   ControlRef c = nullptr;
   return gDateWindow != nullptr && GetControlByID(gDateWindow, &cid, &c) == noErr ? c : nullptr;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/core/papp.h"
+#include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pfiles.h"
 #include "app/core/pfolder.h"
@@ -196,18 +197,18 @@ void clipRecords(OSType cmd) {
   PContext& bc = gMain->bc;
   IBrowser* b = MainBrowser();
   if (b == nullptr || bc.rdisp.GetSize() == 0) return;
-  const bool removes = cmd != FourCC("copy");
+  const bool removes = cmd != kCmdCopy;
   if (removes && b->ChangeOpen()) {
     DMESSAGE(DMCwarning, "Cannot remove records while records are being changed");
     return;
   }
-  if (cmd == FourCC("clei")) bc.SelectInverse();
+  if (cmd == kCmdClearWithImages) bc.SelectInverse();
   const int nd = bc.rdisp.GetSize();
   const int nsel = bc.TotalSelected();
   if (nsel == 0) return;
   char path[kPathLen];
   ABitMap prot(static_cast<uint32_t>(nd), false);
-  if (cmd == FourCC("dele")) {
+  if (cmd == kCmdDeleteFiles) {
     const bool catRO = bc.Ready() && bc.ReadOnly();
     for (int i = 0; bc.NextSelected(&i); ++i) {
       if (catRO && bc.GetDBOrig(i) != nullptr) {
@@ -234,12 +235,12 @@ void clipRecords(OSType cmd) {
     const OSType r = Ask(text, "Just Cut", 0);
     if (r == kResponseCancel) return;
     if (r == kResponseCustom)
-      cmd = FourCC("cut ");
+      cmd = kCmdCut;
     else if (nsel == 1)
       prot.Reset(static_cast<uint32_t>(first));
   }
   const bool fromDB = strcmp(bc.rsrc, "*DB") == 0;
-  if (cmd == FourCC("copy") || cmd == FourCC("cut ")) {
+  if (cmd == kCmdCopy || cmd == kCmdCut) {
     // The records as a table: the field names, then one line per record, without the last
     // line's end.
     DBRecordList list(bc.rdisp.GetFieldInfo());
@@ -249,13 +250,13 @@ void clipRecords(OSType cmd) {
     std::string text = os.str();
     if (!text.empty() && text.back() == '\n') text.pop_back();
     if (!ClipboardPutText(text)) DMESSAGE(DMCsystem, "Cannot put the records on the clipboard");
-    if (cmd == FourCC("copy")) {
+    if (cmd == kCmdCopy) {
       gMain->EchoAction("Copied", nsel);
       return;
     }
   }
   ABitMap keep(static_cast<uint32_t>(nd), false);  // deletes that left the file in place
-  if (cmd == FourCC("dele")) {
+  if (cmd == kCmdDeleteFiles) {
     PImageRing* cur = gImager ? gImager->GetCurrentIR() : nullptr;
     bool yesToAll = false;
     for (int i = 0; bc.NextSelected(&i); ++i) {
@@ -291,7 +292,7 @@ void clipRecords(OSType cmd) {
         gImager->Advance(cur);
     }
     for (uint32_t i = 0; keep.Find(&i, true); i++) bc.Select(static_cast<int>(i), false);
-  } else if (cmd == FourCC("cut ") && fromDB) {
+  } else if (cmd == kCmdCut && fromDB) {
     DBRecordList list(bc.rdisp.GetFieldInfo());
     for (int i = 0; bc.NextSelected(&i); ++i) list.NewRecord() = bc.rdisp.Get(i);
     bc.AddShadowList(list);
@@ -305,8 +306,8 @@ void clipRecords(OSType cmd) {
     else if (bc.IsSelected(i))
       ++gone;
   }
-  const bool dele = cmd == FourCC("dele");
-  const bool cut = cmd == FourCC("cut ");
+  const bool dele = cmd == kCmdDeleteFiles;
+  const bool cut = cmd == kCmdCut;
   const int removed = bc.TotalSelected();
   int n = 0;
   if (removed > 0)
@@ -322,7 +323,7 @@ void clipRecords(OSType cmd) {
     gMain->SetUndoable(!dele);
   }
   if (dele && gImager != nullptr && gImager->ImageCount() > 0) gImager->Redraw();
-  if (cmd == FourCC("clei")) bc.SelectAll();
+  if (cmd == kCmdClearWithImages) bc.SelectAll();
   b->Redisplay();
 }
 
@@ -589,21 +590,21 @@ bool reorientRecord(DBRecord* rp, OSType cmd) {
     if ((flip & 3) == 1 || (flip & 3) == 2) flip ^= 3;
   };
   switch (cmd) {
-    case FourCC("cw90"):
+    case kCmdRotateRight:
       rot += 90;
       swapFlips();
       break;
-    case FourCC("cc90"):
+    case kCmdRotateLeft:
       rot -= 90;
       swapFlips();
       break;
-    case FourCC("c180"):
+    case kCmdRotate180:
       rot += 180;
       break;
-    case FourCC("flhz"):
+    case kCmdFlipHorizontally:
       flip ^= 1;
       break;
-    case FourCC("flvt"):
+    case kCmdFlipVertically:
       flip ^= 2;
       break;
     default:

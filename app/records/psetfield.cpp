@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/core/papp.h"
+#include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
 #include "catalog/pdbheader.h"
 #include "catalog/pfieldset.h"
@@ -103,10 +104,6 @@ const char* typoMatch(const char* s, const PStringSet& set) {
 
 namespace {
 
-constexpr UInt32 C(const char (&s)[5]) {
-  return FourCC(s);
-}
-
 constexpr int kMaxAlbums = 128;
 constexpr int kValuesPerRecord = 16;
 constexpr int kInputBytes = 8192;
@@ -121,12 +118,12 @@ struct SetKind {
 };
 
 const SetKind kKinds[] = {
-    {C("subj"), "sub", PDBFsubject, PDBLastSubjName, 7, 3},
-    {C("titl"), "", PDBFtitle, nullptr, 0, 0},
-    {C("ownr"), "own", PDBFowner, PDBLastOwnrName, 5, 6},
-    {C("albm"), "alb", PDBFalbum, PDBLastAlbmName, 7, 4},
-    {C("keyw"), "key", PDBFkeyword, PDBLastKeywName, 9, 5},
-    {C("comm"), "", PDBFcomment, nullptr, 0, 0},
+    {kCmdSetSubject, "sub", PDBFsubject, PDBLastSubjName, 7, 3},
+    {kCmdSetTitle, "", PDBFtitle, nullptr, 0, 0},
+    {kCmdSetOwner, "own", PDBFowner, PDBLastOwnrName, 5, 6},
+    {kCmdSetAlbum, "alb", PDBFalbum, PDBLastAlbmName, 7, 4},
+    {kCmdSetKeyword, "key", PDBFkeyword, PDBLastKeywName, 9, 5},
+    {kCmdAddComment, "", PDBFcomment, nullptr, 0, 0},
 };
 
 UInt32 RecentCode(const SetKind& k, int item) {
@@ -502,7 +499,7 @@ void repeatSetField() {
 void checkRepeatSetting() {
   MenuRef m = nullptr;
   MenuItemIndex i = 0;
-  if (!ItemOf(C("rept"), &m, &i)) return;
+  if (!ItemOf(kCmdRepeatSetting, &m, &i)) return;
   if (lastFieldSet == PDBFend) {
     SetMenuItemText(m, i, "Repeat Set");
     DisableMenuItem(m, i);

@@ -12,6 +12,7 @@
 #include "app/core/pappstate.h"
 #include "app/image/pforms.h"
 #include "app/records/psetfield.h"
+#include "toolkit/pctltext.h"
 #include "catalog/pfieldset.h"
 #include "imagetest.h"
 #include "testutil/message_log.h"
@@ -110,10 +111,15 @@ TEST_F(ImageCommands, MenuItemsFollowTheImageAndItsRecord) {
   const std::initializer_list<const char*> ready = {"cw90", "cc90", "c180", "flhz", "flvt",
                                                     "clos", "info", "prnt", "relo", "sall",
                                                     "save", "synv", "hist"};
-  const std::initializer_list<const char*> record = {"comm", "cpfn", "date", "dele",
-                                                     "dens", "renm", "titl"};
+  const std::initializer_list<const char*> record = {"comm", "cpfn", "date",
+                                                     "dele", "dens", "renm"};
   ExpectEnabled(ready, true);
   ExpectEnabled(record, true);
+  // Set Title stores the title field's text: greyed until something new is typed there.
+  EXPECT_FALSE(Enabled("titl"));
+  PutControlText(w->titleEditField, "Harbour at dusk");
+  EXPECT_TRUE(Enabled("titl"));
+  ClearControlText(w->titleEditField);
   ExpectEnabled({"posn", "show"}, true);
   // No rubber band, a picture that is not HDR, no panorama links.
   ExpectEnabled({"copy", "dofc", "pano"}, false);

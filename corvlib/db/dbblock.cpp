@@ -173,6 +173,12 @@ void DBStrIndex::Build(const DBRecordBlock* rb) {
   if (rb == nullptr || rb->BasicCheck() == 0) return;
   long ncells = static_cast<long>(rb->NFields()) * rb->NRecords();
   const DBFieldS* c = rb->Cells();
+  // Room for every string cell at once, rather than growing as they come.
+  size_t nstr = 0;
+  for (long i = 0; i < ncells; i++) nstr += c[i].dt == DBDTstring && c[i].nv > 0;
+  size_t want = slots.size();
+  while (want < 2 * (nstr + 1)) want *= 2;
+  if (want > slots.size()) slots.assign(want, Entry{0, 0, 0});
   const unsigned char* lo = rb->End() - rb->StrBytes();
   std::vector<const char*> strs;
   for (long i = 0; i < ncells; i++) {

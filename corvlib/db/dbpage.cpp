@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <sys/random.h>
 #include <vector>
 
@@ -934,18 +935,31 @@ int DBAccess::PageDelete(const DBDeleteKeys& keys, Taken* taken) {
     }
     if (!any) return 0;
   }
-  if (InUse()) DMESSAGE(DMCwarning, "Deleting records from block in use");
-  DBRecordBlock* rb = LoadBlock();
+  const bool inUse = InUse();
+  if (inUse) DMESSAGE(DMCwarning, "Deleting records from block in use");
+  // With the rows' hashes known (and checked) and nobody holding the page's records, only the
+  // rows of a key's hash are decoded, each while it is compared; the records are not made.
+  const bool byRow =
+      !inUse && !listed && !vouched && hashesKnown && hashes.size() == static_cast<size_t>(nrused);
+  DBRecordBlock* rb = byRow ? LoadRaw() : LoadBlock();
   if (rb == nullptr) return 0;
-  int nr = brl.GetSize();
+  const bool rows = byRow && !listed && hashes.size() == static_cast<size_t>(rb->NRecords());
+  if (!rows && !listed) {
+    ListRecords();
+    NoteSide();
+  }
+  int nr = rows ? rb->NRecords() : brl.GetSize();
   ABitMap marks(static_cast<uint32_t>(nr > 0 ? nr : 0));
   std::vector<const DBRecord*> matched(taken != nullptr ? static_cast<size_t>(nr) : 0);
   int deleted = 0;
   const bool known = hashesKnown && !vouched && hashes.size() == static_cast<size_t>(nr);
   for (int r = nr; r-- > 0;) {
-    const DBRecord& stored = brl.Array()[r];
-    long h = known ? static_cast<long>(hashes[static_cast<size_t>(r)]) : stored.HashIndex();
+    long h = known ? static_cast<long>(hashes[static_cast<size_t>(r)]) : brl.Array()[r].HashIndex();
     auto run = keys.Of(h < 0 ? -1 : h);
+    if (run.first == run.second) continue;
+    std::optional<RowRecord> row;
+    if (rows) row.emplace(rb, r, header, h);
+    const DBRecord& stored = rows ? row->rec : brl.Array()[r];
     for (auto* c = run.first; c != run.second; ++c) {
       if (stored == *c->second) {
         marks.Set(static_cast<uint32_t>(r));
@@ -960,11 +974,14 @@ int DBAccess::PageDelete(const DBDeleteKeys& keys, Taken* taken) {
       for (int r = 0; r < nr; r++) {
         const DBRecord* key = matched[static_cast<size_t>(r)];
         if (key == nullptr) continue;
-        if (SameFloats(brl.Array()[r], *key)) {
+        std::optional<RowRecord> row;
+        if (rows) row.emplace(rb, r, header, static_cast<long>(hashes[static_cast<size_t>(r)]));
+        const DBRecord& stored = rows ? row->rec : brl.Array()[r];
+        if (SameFloats(stored, *key)) {
           taken->keys.push_back(key);
         } else {
           int k = taken->copies.GetSize();
-          if (taken->copies.Resize(k + 1) == k + 1) taken->copies[k] = brl.Array()[r];
+          if (taken->copies.Resize(k + 1) == k + 1) taken->copies[k] = stored;
         }
       }
     }
@@ -996,7 +1013,11 @@ int DBAccess::PageDelete(const DBDeleteKeys& keys, Taken* taken) {
       SetCount(rb->NRecords());
       nravail = DBRecordBlock::Estimate(rb->NFields(), nrused, rb->StrBytes());
       state = DBPScompact;
-      ListRecords();
+      // A holder of the page's records walks them in step; otherwise they are made again
+      // only when next asked for.
+      listed = false;
+      if (inUse) ListRecords();
+      NoteSide();
     }
   }
   ReleaseBlock(rb);

@@ -555,8 +555,7 @@ DBRecordBlock* DBAccess::PrepareWrite(DBPageState* was) {
   *was = state;
   if (state == DBPScompact) {
     DropViews();  // the pseudo-records point into the cells and data that move
-    rb->Compact();
-    if (sindex != nullptr) sindex->Invalidate();
+    rb->Compact(sindex);
     // Compaction moves only the string data: the records and their hashes stay as they are,
     // and the pseudo-records are made again when next asked for.
     if (!hashesKnown || hashes.size() != static_cast<size_t>(rb->NRecords())) {
@@ -1008,8 +1007,7 @@ int DBAccess::PageDelete(const DBDeleteKeys& keys, Taken* taken) {
     } else {
       // The dead data goes at once, so that records added later can use its room; the block
       // is compacted again (moving nothing) before it is written.
-      rb->Compact();
-      if (sindex != nullptr) sindex->Invalidate();
+      rb->Compact(sindex);
       SetCount(rb->NRecords());
       nravail = DBRecordBlock::Estimate(rb->NFields(), nrused, rb->StrBytes());
       state = DBPScompact;

@@ -17,7 +17,6 @@
 #include "ui_InputWindow.h"
 #include "ui_MainMenu.h"
 #include "ui_PositionWindow.h"
-#include "ui_PrefWindow.h"
 #include "ui_ProgressWindow.h"
 
 namespace {
@@ -38,7 +37,6 @@ void PregisterCoreForms(const char* nib, const char* omit) {
   Register<Ui::ConfirmWindow>(nib, "ConfirmWindow", omit);
   Register<Ui::PositionWindow>(nib, "PositionWindow", omit);
   Register<Ui::ProgressWindow>(nib, "ProgressWindow", omit);
-  Register<Ui::PrefWindow>(nib, "PrefWindow", omit);
   Register<Ui::AlertWindow>(nib, "AlertWindow", omit);
 }
 

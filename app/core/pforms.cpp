@@ -19,25 +19,15 @@
 #include "ui_PositionWindow.h"
 #include "ui_ProgressWindow.h"
 
-namespace {
-
-template <class Form>
-void Register(const char* nib, const char* name, const char* omit) {
-  if (omit != nullptr && strcmp(omit, name) == 0) return;
-  RegisterNibWindow(nib, name, [](QWidget* w) { Form().setupUi(w); });
-}
-
-}  // namespace
-
 void PregisterCoreForms(const char* nib, const char* omit) {
   if (omit == nullptr || strcmp(omit, "MainMenu") != 0)
     RegisterNibMenuBar(nib, "MainMenu", [](QMainWindow* w) { Ui::LumerinMainMenu().setupUi(w); });
-  Register<Ui::InputWindow>(nib, "InputWindow", omit);
-  Register<Ui::AboutWindow>(nib, "AboutWindow", omit);
-  Register<Ui::ConfirmWindow>(nib, "ConfirmWindow", omit);
-  Register<Ui::PositionWindow>(nib, "PositionWindow", omit);
-  Register<Ui::ProgressWindow>(nib, "ProgressWindow", omit);
-  Register<Ui::AlertWindow>(nib, "AlertWindow", omit);
+  PregisterForm<Ui::InputWindow>(nib, "InputWindow", omit);
+  PregisterForm<Ui::AboutWindow>(nib, "AboutWindow", omit);
+  PregisterForm<Ui::ConfirmWindow>(nib, "ConfirmWindow", omit);
+  PregisterForm<Ui::PositionWindow>(nib, "PositionWindow", omit);
+  PregisterForm<Ui::ProgressWindow>(nib, "ProgressWindow", omit);
+  PregisterForm<Ui::AlertWindow>(nib, "AlertWindow", omit);
 }
 
 OSStatus PinstallMenuBar(IBNibRef nib, const char* name) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/core/phandlers.h"
+#include "app/core/pforms.h"
 #include "platform/pwindow.h"
 #include "ui_ImgExpWindow.h"
 #include "ui_WebWindow.h"
@@ -15,8 +16,6 @@ const PDialogSlot kExportDialogs[kExportDialogCount] = {
     {&gWebWindow, "WebWindow", ConfirmEventHandler, confirmEventSpec, 1}};
 
 void PregisterExportForms(const char* nib, const char* omit) {
-  if (omit == nullptr || strcmp(omit, "ImgExpWindow") != 0)
-    RegisterNibWindow(nib, "ImgExpWindow", [](QWidget* w) { Ui::ImgExpWindow().setupUi(w); });
-  if (omit == nullptr || strcmp(omit, "WebWindow") != 0)
-    RegisterNibWindow(nib, "WebWindow", [](QWidget* w) { Ui::WebWindow().setupUi(w); });
+  PregisterForm<Ui::ImgExpWindow>(nib, "ImgExpWindow", omit);
+  PregisterForm<Ui::WebWindow>(nib, "WebWindow", omit);
 }

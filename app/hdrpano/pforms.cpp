@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/core/phandlers.h"
+#include "app/core/pforms.h"
 #include "platform/pwindow.h"
 #include "ui_HDRWindow.h"
 #include "ui_PanoWindow.h"
@@ -16,8 +17,6 @@ const PDialogSlot kHdrPanoDialogs[kHdrPanoDialogCount] = {
     {&gPanoWindow, "PanoWindow", ConfirmEventHandler, confirmEventSpec, 1}};
 
 void PregisterHdrPanoForms(const char* nib, const char* omit) {
-  if (omit == nullptr || strcmp(omit, "HDRWindow") != 0)
-    RegisterNibWindow(nib, "HDRWindow", [](QWidget* w) { Ui::HDRWindow().setupUi(w); });
-  if (omit == nullptr || strcmp(omit, "PanoWindow") != 0)
-    RegisterNibWindow(nib, "PanoWindow", [](QWidget* w) { Ui::PanoWindow().setupUi(w); });
+  PregisterForm<Ui::HDRWindow>(nib, "HDRWindow", omit);
+  PregisterForm<Ui::PanoWindow>(nib, "PanoWindow", omit);
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/core/phandlers.h"
+#include "app/core/pforms.h"
 #include "platform/pwindow.h"
 #include "ui_FCWindow.h"
 #include "ui_HistoWindow.h"
@@ -20,20 +21,10 @@ const PDialogSlot kImageDialogs[kImageDialogCount] = {
     {&gHistoWindow, "HistoWindow", HistoEventHandler, histoEventSpec, 4},
     {&gFCWindow, "FCWindow", FCEventHandler, fcEventSpec, 6}};
 
-namespace {
-
-template <class Form>
-void Register(const char* nib, const char* name, const char* omit) {
-  if (omit != nullptr && strcmp(omit, name) == 0) return;
-  RegisterNibWindow(nib, name, [](QWidget* w) { Form().setupUi(w); });
-}
-
-}  // namespace
-
 void PregisterImageForm(const char* nib, const char* omit) {
-  Register<Ui::ImageWindow>(nib, "ImageWindow", omit);
-  Register<Ui::SaveWindow>(nib, "SaveWindow", omit);
-  Register<Ui::ShowWindow>(nib, "ShowWindow", omit);
-  Register<Ui::HistoWindow>(nib, "HistoWindow", omit);
-  Register<Ui::FCWindow>(nib, "FCWindow", omit);
+  PregisterForm<Ui::ImageWindow>(nib, "ImageWindow", omit);
+  PregisterForm<Ui::SaveWindow>(nib, "SaveWindow", omit);
+  PregisterForm<Ui::ShowWindow>(nib, "ShowWindow", omit);
+  PregisterForm<Ui::HistoWindow>(nib, "HistoWindow", omit);
+  PregisterForm<Ui::FCWindow>(nib, "FCWindow", omit);
 }

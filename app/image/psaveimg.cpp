@@ -52,6 +52,14 @@ struct ReaderCloser {
 };
 using ReaderPtr = std::unique_ptr<_ImgReader, ReaderCloser>;
 
+// The colour space of what is saved: the shown image's, else that of the record's file, opened
+// into *ir; NULL when neither can be had.
+const _ImgColorSpace* SourceSpace(DBRecord& dr, const _ImgStruct* ims, ReaderPtr* ir) {
+  if (ims != nullptr) return ims->csp;
+  ir->reset(PopenImageD(dr, false));
+  return *ir ? &(*ir)->cs : nullptr;
+}
+
 // The folder part of path ("/" for a file at the root, "." without a folder).
 std::string FolderOf(const char* path) {
   const char* slash = strrchr(path, '/');
@@ -162,14 +170,7 @@ bool PsaveImageFile(DBRecord* dr, const _ImgStruct* ims, const char* path,
     return false;
   }
   ReaderPtr ir;
-  const _ImgColorSpace* cs = nullptr;
-  if (ims != nullptr) {
-    cs = ims->csp;
-  } else {
-    ir.reset(PopenImageD(*dr, false));
-    if (ir == nullptr) return false;
-    cs = &ir->cs;
-  }
+  const _ImgColorSpace* cs = SourceSpace(*dr, ims, &ir);
   if (cs == nullptr) return false;
   std::unique_ptr<_ImgWriteBuf> wb(new _ImgWriteBuf());
   if (ims != nullptr) {
@@ -250,14 +251,7 @@ bool PsaveImageFile(DBRecord* dr, const _ImgStruct* ims, const char* path,
 bool saveImage(DBRecord* dr, const _ImgStruct* ims) {
   if (dr == nullptr) return false;
   ReaderPtr ir;
-  const _ImgColorSpace* cs = nullptr;
-  if (ims != nullptr) {
-    cs = ims->csp;
-  } else {
-    ir.reset(PopenImageD(*dr, false));
-    if (ir == nullptr) return false;
-    cs = &ir->cs;
-  }
+  const _ImgColorSpace* cs = SourceSpace(*dr, ims, &ir);
   if (cs == nullptr) return false;
   long quality = 90;
   PDBgetInt(*dr, PDBFquality, &quality);

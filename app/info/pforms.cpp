@@ -3,13 +3,12 @@
 
 #include <cstring>
 
+#include "app/core/pforms.h"
 #include "platform/pwindow.h"
 #include "ui_InfoWindow.h"
 #include "ui_SearchWindow.h"
 
 void PregisterInfoForms(const char* nib, const char* omit) {
-  if (omit == nullptr || strcmp(omit, "InfoWindow") != 0)
-    RegisterNibWindow(nib, "InfoWindow", [](QWidget* w) { Ui::InfoWindow().setupUi(w); });
-  if (omit == nullptr || strcmp(omit, "SearchWindow") != 0)
-    RegisterNibWindow(nib, "SearchWindow", [](QWidget* w) { Ui::SearchWindow().setupUi(w); });
+  PregisterForm<Ui::InfoWindow>(nib, "InfoWindow", omit);
+  PregisterForm<Ui::SearchWindow>(nib, "SearchWindow", omit);
 }

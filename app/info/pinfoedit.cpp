@@ -85,24 +85,6 @@ bool RecentItem(UInt32 cmd) {
          InRange(cmd, kCmdRecentAlbum1, '7') || InRange(cmd, kCmdRecentKeyword1, '9');
 }
 
-// Codes whose work edits, renames or replaces the displayed records: held back while a load, a
-// search or an edit's question pumps events.
-bool HeldWhileBusy(UInt32 cmd) {
-  if (PrefusedWhileBusy(cmd) || RecentItem(cmd)) return true;
-  switch (cmd) {
-    case kCmdSetAlbum:
-    case kCmdRepeatSetting:
-    case kCmdSetField:
-    case kCmdSetDensity:
-    case kCmdAdjustDate:
-    case kCmdRenameFiles:
-    case kCmdOpenImage:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // The codes whose menu item heads a setting menu: greyed, the whole menu is.
 bool HeadsMenu(UInt32 cmd) {
   return cmd == kCmdSetAlbum || cmd == kCmdSetSubject || cmd == kCmdSetOwner ||
@@ -159,7 +141,7 @@ OSStatus PInfoWindow::HandleCommand(EventRef event) {
   if (cmd == 0) return eventNotHandledErr;
   dmessage_last_class = DMCnerr;
   alertLastClass = DMCnerr;
-  if (PisBusy() && HeldWhileBusy(cmd)) return noErr;  // the records are in use
+  if (PisBusy() && PrefusedWhileBusy(cmd)) return noErr;  // the records are in use
   // Text typed into a box is stored before any other command runs; the box's own button and
   // stepper take it as they are.
   bool commit = false;
@@ -514,7 +496,7 @@ bool PInfoWindow::Reorient(unsigned long cmd) {
 
 OSStatus PInfoWindow::HandleCommandUpdate(EventRef event) {
   const UInt32 cmd = PeventCommand(event);
-  if (PisBusy() && HeldWhileBusy(cmd)) {
+  if (PisBusy() && PrefusedWhileBusy(cmd)) {
     if (HeadsMenu(cmd))
       enableCommandSiblings(cmd, false);
     else

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/core/phandlers.h"
+#include "app/core/pforms.h"
 #include "platform/pwindow.h"
 #include "ui_FieldWindow.h"
 #include "ui_MainWindow.h"
@@ -15,8 +16,6 @@ const PDialogSlot kMainDialogs[kMainDialogCount] = {
     {&gFieldWindow, "FieldWindow", FieldEventHandler, confirmEventSpec, 1}};
 
 void PregisterMainWindowForm(const char* nib, const char* omit) {
-  if (omit == nullptr || strcmp(omit, "MainWindow") != 0)
-    RegisterNibWindow(nib, "MainWindow", [](QWidget* w) { Ui::MainWindow().setupUi(w); });
-  if (omit == nullptr || strcmp(omit, "FieldWindow") != 0)
-    RegisterNibWindow(nib, "FieldWindow", [](QWidget* w) { Ui::FieldWindow().setupUi(w); });
+  PregisterForm<Ui::MainWindow>(nib, "MainWindow", omit);
+  PregisterForm<Ui::FieldWindow>(nib, "FieldWindow", omit);
 }

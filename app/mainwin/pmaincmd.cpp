@@ -23,27 +23,6 @@ namespace {
 
 constexpr MenuID kEditMenu = 258;
 
-// Codes whose work changes or replaces the displayed records: held back while a load, a
-// search or an edit's question pumps events.
-bool HeldWhileBusy(UInt32 cmd) {
-  if (PrefusedWhileBusy(cmd)) return true;
-  switch (cmd) {
-    case kCmdAddToCatalog:
-    case kCmdSetCaption:
-    case kCmdFlipHorizontally:
-    case kCmdFlipVertically:
-    case kCmdRotateRight:
-    case kCmdRotateLeft:
-    case kCmdRotate180:
-    case kCmdRenameFiles:
-    case kCmdSlideShow:
-    case kCmdOpenImage:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 OSStatus PMainWindow::HandleCommand(EventRef event) {
@@ -51,7 +30,7 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
   const UInt32 cmd = PeventCommand(event);
   dmessage_last_class = DMCnerr;
   alertLastClass = DMCnerr;
-  if (PisBusy() && HeldWhileBusy(cmd)) return noErr;  // greyed meanwhile; a late click waits
+  if (PisBusy() && PrefusedWhileBusy(cmd)) return noErr;  // greyed meanwhile; a late click waits
   // ---- Density, position and other fields (pmainset.cpp).
   if (SettingCommand(cmd)) return noErr;
   switch (cmd) {
@@ -163,7 +142,12 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
       findNearby();
       return noErr;
     case kCmdFind:
-      if (gFind) gFind->Find(this);
+      // The Find button is not greyed with the menu item: a click with nothing to search
+      // says so.
+      if (bc.rdisp.GetSize() < 2 && !bc.Ready())
+        ShowMessage("Nothing to search", false);
+      else if (gFind)
+        gFind->Find(this);
       return noErr;
     default:
       if (ExchangeCommand(cmd)) return noErr;
@@ -281,7 +265,7 @@ OSStatus PMainWindow::HandleCommandUpdate(EventRef event) {
   } else if (!CommandState(cmd, &enable)) {
     return eventNotHandledErr;
   }
-  if (enable && PisBusy() && HeldWhileBusy(cmd)) enable = false;
+  if (enable && PisBusy() && PrefusedWhileBusy(cmd)) enable = false;
   enableMenuCommand(cmd, enable);
   return noErr;
 }

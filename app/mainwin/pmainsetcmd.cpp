@@ -8,13 +8,14 @@
 #include "platform/pmenu.h"
 #include "toolkit/pcommand.h"
 
+// Reached only when the busy guard lets the command through (HandleCommand).
 bool PMainWindow::FieldSettingCommand(UInt32 cmd) {
   if (cmd == kCmdAdjustDate) {
-    if (!PisBusy()) adjustDate();
+    adjustDate();
   } else if (cmd == kCmdRepeatSetting) {
-    if (!PisBusy()) repeatSetField();
+    repeatSetField();
   } else if (isSetFieldCommand(cmd)) {
-    if (!PisBusy()) setField(cmd);
+    setField(cmd);
   } else {
     return false;
   }
@@ -34,15 +35,15 @@ bool PMainWindow::FieldSettingCommandUpdate(UInt32 cmd) {
     case kCmdSetAlbum:
     case kCmdSetKeyword:
       checkSettings(cmd);
-      if (PisBusy()) enableMenuCommand(cmd, false);
+      if (PisBusy() && PrefusedWhileBusy(cmd)) enableMenuCommand(cmd, false);
       return true;
     case kCmdRepeatSetting:
       checkRepeatSetting();
-      if (PisBusy()) enableMenuCommand(cmd, false);
+      if (PisBusy() && PrefusedWhileBusy(cmd)) enableMenuCommand(cmd, false);
       return true;
     default:
       return isSetFieldCommand(cmd);  // recent items: filled with their asking command
   }
-  enableMenuCommand(cmd, on && !PisBusy());
+  enableMenuCommand(cmd, on && !(PisBusy() && PrefusedWhileBusy(cmd)));
   return true;
 }

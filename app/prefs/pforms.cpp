@@ -1,10 +1,8 @@
 // The preferences dialog's interface description, compiled in, and its window.
 #include "app/prefs/pforms.h"
 
-#include <cstring>
-
+#include "app/core/pforms.h"
 #include "app/prefs/pprefdialog.h"
-#include "platform/pwindow.h"
 #include "ui_PrefWindow.h"
 
 WindowRef gPrefWindow;
@@ -13,6 +11,5 @@ const PDialogSlot kPrefDialogs[kPrefDialogCount] = {
     {&gPrefWindow, "PrefWindow", PrefEventHandler, prefEventSpec, 2}};
 
 void PregisterPrefForms(const char* nib, const char* omit) {
-  if (omit == nullptr || strcmp(omit, "PrefWindow") != 0)
-    RegisterNibWindow(nib, "PrefWindow", [](QWidget* w) { Ui::PrefWindow().setupUi(w); });
+  PregisterForm<Ui::PrefWindow>(nib, "PrefWindow", omit);
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/core/phandlers.h"
+#include "app/core/pforms.h"
 #include "platform/pwindow.h"
 #include "ui_PrintWindow.h"
 
@@ -13,6 +14,5 @@ const PDialogSlot kPrintDialogs[kPrintDialogCount] = {
     {&gPrintWindow, "PrintWindow", ConfirmEventHandler, confirmEventSpec, 1}};
 
 void PregisterPrintForms(const char* nib, const char* omit) {
-  if (omit == nullptr || strcmp(omit, "PrintWindow") != 0)
-    RegisterNibWindow(nib, "PrintWindow", [](QWidget* w) { Ui::PrintWindow().setupUi(w); });
+  PregisterForm<Ui::PrintWindow>(nib, "PrintWindow", omit);
 }

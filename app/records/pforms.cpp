@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/core/phandlers.h"
+#include "app/core/pforms.h"
 #include "platform/pwindow.h"
 #include "ui_DateWindow.h"
 
@@ -13,6 +14,5 @@ const PDialogSlot kRecordDialogs[kRecordDialogCount] = {
     {&gDateWindow, "DateWindow", ConfirmEventHandler, confirmEventSpec, 1}};
 
 void PregisterRecordForms(const char* nib, const char* omit) {
-  if (omit == nullptr || strcmp(omit, "DateWindow") != 0)
-    RegisterNibWindow(nib, "DateWindow", [](QWidget* w) { Ui::DateWindow().setupUi(w); });
+  PregisterForm<Ui::DateWindow>(nib, "DateWindow", omit);
 }

@@ -52,10 +52,15 @@ TEST(CommandTable, GuardsFollowWhatEachCommandChanges) {
   for (const PcommandEntry& e : kCommandTable) {
     // Anything that changes records, files, the display or the images waits out a question.
     EXPECT_EQ(PrefusedWhileAsking(e.code), (e.traits & changes) != 0) << Text(e.code);
+    // Whatever changes the records, their order or the images waits out a load or a search,
+    // from every window alike.
+    if (e.traits & (kChangesRecords | kReordersDisplay | kReplacesImage)) {
+      EXPECT_TRUE(PrefusedWhileBusy(e.code)) << Text(e.code);
+    }
     if (!PrefusedWhileBusy(e.code)) continue;
     ++busy;
     // What a load or a search holds back changes the records under it, and waits out a question.
-    EXPECT_TRUE(e.traits & (kChangesRecords | kReordersDisplay)) << Text(e.code);
+    EXPECT_TRUE(e.traits & (kChangesRecords | kReordersDisplay | kReplacesImage)) << Text(e.code);
     EXPECT_TRUE(PrefusedWhileAsking(e.code)) << Text(e.code);
   }
   EXPECT_GT(busy, 0);

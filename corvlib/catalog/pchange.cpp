@@ -159,7 +159,7 @@ int PContext::RecordChange(const char* label, ABitMap* which, PCSnapshot* snapsh
   }
   // An edit is stored as the old version's deletion plus the new version's addition.
   PworkStep(-1);
-  pdb.DeleteRecords(oldv.GetArray(), oldv.GetSize());
+  pdb.DeleteTaking(&oldv);
   PworkStep(-1);
   pdb.AddRecords(newv.GetArray(), newv.GetSize());
   PworkStep(-1);

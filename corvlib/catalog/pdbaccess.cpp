@@ -313,6 +313,14 @@ int PDBAccess::AddRecords(const DBRecord* recs, int n) {
 }
 
 int PDBAccess::DeleteRecords(const DBRecord* recs, int n) {
+  return Delete(recs, n, nullptr);
+}
+
+int PDBAccess::DeleteTaking(DBRecordList* list) {
+  return list != nullptr ? Delete(list->GetArray(), list->GetSize(), list) : 0;
+}
+
+int PDBAccess::Delete(const DBRecord* recs, int n, DBRecordList* taken) {
   if (n < 1 || recs == nullptr) return 0;
   if (pending == nullptr) pending = NewChange(nullptr, nullptr);
   DBRecordList& adds = pending->radd;
@@ -346,8 +354,13 @@ int PDBAccess::DeleteRecords(const DBRecord* recs, int n) {
     DMESSAGE(DMCparameter, "Resize failed in DeleteRecords");
     return 0;
   }
-  for (int i = 0, k = 0; i < n; i++)
-    if (!cancelled[i]) copies[k++] = recs[i];
+  for (int i = 0, k = 0; i < n; i++) {
+    if (cancelled[i]) continue;
+    if (taken != nullptr)
+      copies[k++].Take(&(*taken)[i]);
+    else
+      copies[k++] = recs[i];
+  }
   if (released) adds.Compact(false);
   if (!AppendTaken(&pending->rdel, &copies)) {
     DMESSAGE(DMCparameter, "Resize failed in DeleteRecords");

@@ -68,6 +68,9 @@ class PDBAccess : public DBAccess {
   int AddRecords(const DBRecord* recs, int n) override;
   // Queues n records for deletion, cancelling pending additions of equal records; n, or 0.
   int DeleteRecords(const DBRecord* recs, int n) override;
+  // The same for the records of list, whose field arrays the pending change takes rather than
+  // copies (those that cancel a pending addition stay in list).
+  int DeleteTaking(DBRecordList* list);
   // The stored count with the pending change counted in.
   int TotalRecords() override;
   // Commits, then writes the text table whatever the commit gave.
@@ -102,6 +105,8 @@ class PDBAccess : public DBAccess {
 
  private:
   DBChangeList* NewChange(const char* name, PSnapshot* snap) const;
+  // DeleteRecords, taking the records' field arrays from taken (recs being its array) if given.
+  int Delete(const DBRecord* recs, int n, DBRecordList* taken);
   // Deletes del's records from the store, then adds add's; all or nothing. The counts of
   // records deleted and added (before any rollback) go to *ndel and *nadd.
   bool ApplyChange(const DBRecordList& del, const DBRecordList& add, int* ndel, int* nadd);

@@ -1,5 +1,7 @@
 // Cataloguing the sets and timeline, and reconciling the display with the catalogue and the
 // shadow catalogue by file identity.
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
@@ -36,28 +38,33 @@ bool MergesLists(int pid) {
   return pid == PDBFlocation || pid == PDBFhistory || pid == PDBFkeyword || pid == PDBFcomment;
 }
 
+// The positions of a list's records by hash index: (hash, position) pairs in order, so each
+// hash's positions run in list order.
+using SortedPositions = std::vector<std::pair<long, int>>;
+
 // The first record of list matching q: through the positions of q's hash index when it has
 // one, else by a scan. -1 when none.
-int FindIndexed(const DBRecordList& list, const HashPositions& index, const DBQuery& q) {
+int FindIndexed(const DBRecordList& list, const SortedPositions& index, const DBQuery& q) {
   const long h = q.rlo.ComputeHashIndex();
   if (h < 0) {
     for (int j = 0; j < list.GetSize(); j++)
       if (list.Get(j).l != nullptr && list.Get(j).MatchQuery(&q)) return j;
     return -1;
   }
-  auto it = index.find(h);
-  if (it == index.end()) return -1;
-  for (int j : it->second)
-    if (list.Get(j).l != nullptr && list.Get(j).MatchQuery(&q)) return j;
+  for (auto it = std::lower_bound(index.begin(), index.end(), std::make_pair(h, INT_MIN));
+       it != index.end() && it->first == h; ++it)
+    if (list.Get(it->second).l != nullptr && list.Get(it->second).MatchQuery(&q)) return it->second;
   return -1;
 }
 
-void IndexList(const DBRecordList& list, HashPositions* index) {
+void IndexList(const DBRecordList& list, SortedPositions* index) {
+  index->clear();
   index->reserve(static_cast<size_t>(list.GetSize()));
   for (int j = 0; j < list.GetSize(); j++) {
     const long h = list.Get(j).ComputeHashIndex();
-    if (h >= 0) (*index)[h].push_back(j);
+    if (h >= 0) index->emplace_back(h, j);
   }
+  std::sort(index->begin(), index->end());
 }
 
 // Display records per catalogue record above which a reconciliation reads the whole catalogue
@@ -303,7 +310,7 @@ int PContext::Reconcile() {
     GatherByIdentity(&sdb, rdisp, true, &shadows);
   else if (sholds)
     shadowSearch.FindAll(&shadows);
-  HashPositions commonAt, shadowAt;
+  SortedPositions commonAt, shadowAt;
   IndexList(rcommon, &commonAt);
   IndexList(shadows, &shadowAt);
 
@@ -318,11 +325,13 @@ int PContext::Reconcile() {
       rdisp_link[j].Link(&r);
       TransferFields(&r, rcommon.Get(j));
       const long h = q.rlo.ComputeHashIndex();
-      auto it = commonAt.find(h);
-      if (h >= 0 && it != commonAt.end()) {
-        for (int k : it->second)
+      auto it = std::lower_bound(commonAt.begin(), commonAt.end(), std::make_pair(h, INT_MIN));
+      if (h >= 0 && it != commonAt.end() && it->first == h) {
+        for (; it != commonAt.end() && it->first == h; ++it) {
+          const int k = it->second;
           if (k != j && rcommon.Get(k).l != nullptr && rcommon.Get(k).MatchQuery(&q))
             rcommon[k].Init();
+        }
       } else {
         for (int k = j + 1; k < rcommon.GetSize(); k++)
           if (rcommon.Get(k).l != nullptr && rcommon.Get(k).MatchQuery(&q)) rcommon[k].Init();
@@ -400,7 +409,7 @@ int PContextState::FixLinks(bool rebuild) {
     DMESSAGE(DMCwarning, "Resorting to record search in FixLinks");
   }
   // The displayed records by hash index, made once for all the searches.
-  HashPositions index;
+  SortedPositions index;
   bool indexed = false;
   auto find = [&](const DBQuery& q) {
     if (!indexed) IndexList(rdisp, &index);
@@ -446,7 +455,7 @@ void PContextState::ReflectChange(const DBChangeList* change, bool undo) {
     if (shown.count(r.l) != 0) before[r.ComputeHashIndex()].push_back(i);
   }
   bool dropped = false;
-  for (int i = 0; i < rdisp.GetSize(); i++) {
+  for (int i = 0; i < rdisp.GetSize() && !before.empty(); i++) {
     DBRecord& r = rdisp[i];
     if (r.l == nullptr || shown.count(r.l) != 0) continue;
     auto it = before.find(r.ComputeHashIndex());

@@ -61,10 +61,10 @@ void DBField::ReleaseOwned() {
         if (fl & DBFLpacked) {
           std::free(const_cast<char*>(v.pstr));
         } else if (fl & DBFLarray) {
-          for (int i = nv; i-- > 0;) strunlink(v.astr[i]);
+          for (int i = nv; i-- > 0;) strunlinkpooled(v.astr[i]);
           std::free(v.astr);
         } else {
-          strunlink(v.str);
+          strunlinkpooled(v.str);
         }
         break;
       case DBDTint:
@@ -301,6 +301,11 @@ void DBField::SetView(DBDataType t, int n, const void* data, bool packed) {
   }
 }
 
+// Whether src's string values are its own references into the pool.
+static bool Pooled(const DBField& src) {
+  return (src.fl & (DBFLowns | DBFLpacked | DBFLoffset)) == DBFLowns;
+}
+
 // Builds in dst (unset) an owning copy of src.
 static void deepCopy(DBField& dst, const DBField& src) {
   if (src.nv == 0) return;
@@ -341,7 +346,8 @@ static void deepCopy(DBField& dst, const DBField& src) {
         dst.dt = DBDTstring;
         dst.fl = DBFLowns;
         dst.nv = 1;
-        dst.v.str = strlink(static_cast<const char*>(src.GetPointer(0)));
+        const char* s = static_cast<const char*>(src.GetPointer(0));
+        dst.v.str = Pooled(src) ? strrelink(s) : strlink(s);
         return;
       }
       const char** a =
@@ -355,7 +361,10 @@ static void deepCopy(DBField& dst, const DBField& src) {
         for (int i = 0; i < n; i++, s = dbpriv::nextPacked(s)) a[i] = strlink(s);
       } else {
         const char* const* sp = static_cast<const char* const*>(src.GetPointer());
-        for (int i = n; i-- > 0;) a[i] = strlink(sp[i]);
+        if (Pooled(src))
+          for (int i = n; i-- > 0;) a[i] = strrelink(sp[i]);
+        else
+          for (int i = n; i-- > 0;) a[i] = strlink(sp[i]);
       }
       dst.dt = DBDTstring;
       dst.fl = DBFLarray | DBFLowns;

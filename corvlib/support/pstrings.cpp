@@ -248,6 +248,34 @@ void strunlink(const char* s) {
   DMESSAGE(DMCwarning, "Bogus call to strunlink()");
 }
 
+namespace {
+
+PoolNode* NodeOf(const char* pooled) {
+  return reinterpret_cast<PoolNode*>(const_cast<char*>(pooled) - offsetof(PoolNode, text));
+}
+
+}  // namespace
+
+const char* strrelink(const char* pooled) {
+  if (pooled == nullptr || *pooled == '\0' || pooled == kOutOfMemory) return pooled;
+  ++NodeOf(pooled)->nref;
+  return pooled;
+}
+
+void strunlinkpooled(const char* pooled) {
+  if (pooled == nullptr || *pooled == '\0' || pooled == kOutOfMemory) return;
+  PoolNode* nd = NodeOf(pooled);
+  if (--nd->nref > 0) return;
+  for (PoolNode** link = &g_stab[BucketOf(nd->hash)]; *link != nullptr; link = &(*link)->next) {
+    if (*link != nd) continue;
+    *link = nd->next;
+    std::free(nd);
+    --g_ntexts;
+    return;
+  }
+  DMESSAGE(DMCwarning, "Bogus call to strunlink()");
+}
+
 void strprinttab(FILE* fp) {
   if (fp == nullptr) return;
   for (size_t i = 0; i < g_nbuckets; ++i) {

@@ -19,6 +19,10 @@ uint32_t memhash_plain(const void* buf, ptrdiff_t len, int nbits);
 const char* strlink(const char* s);
 // Drops one reference of a pooled string (null, "" and "OutOfMemory" are ignored).
 void strunlink(const char* s);
+// The same for a text known to be pooled (a result of strlink or strrelink still referenced):
+// no look-up by value, so nothing else may be passed.
+const char* strrelink(const char* pooled);
+void strunlinkpooled(const char* pooled);
 // Lists the pool: per non-empty bucket "%d:" then " %d(%s)" per text and a line feed.
 void strprinttab(FILE* fp);
 

@@ -104,6 +104,28 @@ TEST_F(StrlinkTest, PoolKeepsEveryTextAcrossTableGrowth) {
   EXPECT_EQ(dmessage_record[DMCwarning], nullptr) << "every text was found again";
 }
 
+TEST_F(StrlinkTest, KnownPooledTextsAreCountedWithoutALookUp) {
+  const char* p = strlink("lumerin relinked text");
+  EXPECT_EQ(strrelink(p), p);
+  EXPECT_EQ(strrelink(strrelink(p)), p);
+  // Their nodes stay put while the table grows past its first size.
+  std::vector<const char*> others;
+  for (int i = 0; i < 70000; ++i) others.push_back(strlink(("other " + std::to_string(i)).c_str()));
+  EXPECT_NE(PrintedTable().find(" 4(lumerin relinked text)"), std::string::npos);
+  for (const char* o : others) strunlinkpooled(o);
+  for (int i = 0; i < 3; ++i) strunlinkpooled(p);
+  EXPECT_NE(PrintedTable().find(" 1(lumerin relinked text)"), std::string::npos);
+  strunlinkpooled(p);  // the last reference: the node leaves its bucket
+  EXPECT_EQ(PrintedTable().find("lumerin relinked text"), std::string::npos);
+  EXPECT_EQ(PrintedTable().find("other "), std::string::npos);
+  const char* e = strlink("");
+  EXPECT_EQ(strrelink(e), e);
+  strunlinkpooled(e);
+  EXPECT_EQ(strrelink(nullptr), nullptr);
+  strunlinkpooled(nullptr);
+  EXPECT_EQ(dmessage_record[DMCwarning], nullptr);
+}
+
 // Expects strcmp_nc(a, b) to have the sign of want, and the reverse comparison the opposite.
 void ExpectOrder(const char* a, const char* b, int want) {
   auto sign = [](int v) { return (v > 0) - (v < 0); };

@@ -27,14 +27,13 @@ IInfoWindow* gInfo = nullptr;
 IFindWindow* gFind = nullptr;
 IImageWindow* gImager = nullptr;
 
-WindowRef gInputWindow, gAboutWindow, gConfirmWindow, gPositionWindow, gProgressWindow, gPrefWindow,
+WindowRef gInputWindow, gAboutWindow, gConfirmWindow, gPositionWindow, gProgressWindow,
     gAlertWindow;
 
 const PDialogSlot kDialogs[kDialogCount] = {
     {&gInputWindow, "InputWindow"},       {&gAboutWindow, "AboutWindow"},
     {&gConfirmWindow, "ConfirmWindow"},   {&gPositionWindow, "PositionWindow"},
-    {&gProgressWindow, "ProgressWindow"}, {&gPrefWindow, "PrefWindow"},
-    {&gAlertWindow, "AlertWindow"}};
+    {&gProgressWindow, "ProgressWindow"}, {&gAlertWindow, "AlertWindow"}};
 
 std::vector<PDialogSlot> PdialogSlots() {
   std::vector<PDialogSlot> all(kDialogs, kDialogs + kDialogCount);

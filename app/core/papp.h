@@ -27,7 +27,7 @@ extern IImageWindow* gImager;
 // The core's own dialog windows, in the order they are made from the nib. The other dialogs
 // belong to the window libraries that use them; the shell registers them (PAppHooks::dialogs).
 extern WindowRef gInputWindow, gAboutWindow, gConfirmWindow, gPositionWindow, gProgressWindow,
-    gPrefWindow, gAlertWindow;
+    gAlertWindow;
 
 // A dialog window made from the nib into *window. A library's dialog names the handler
 // installed on it (the window its user data) and the events the handler takes.
@@ -38,7 +38,7 @@ struct PDialogSlot {
   const EventTypeSpec* events = nullptr;
   UInt32 eventCount = 0;
 };
-constexpr int kDialogCount = 7;
+constexpr int kDialogCount = 6;
 extern const PDialogSlot kDialogs[kDialogCount];
 // Every dialog, in the order they are made: the core's, then those the shell registered.
 std::vector<PDialogSlot> PdialogSlots();

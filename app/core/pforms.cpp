@@ -17,7 +17,6 @@
 #include "ui_InputWindow.h"
 #include "ui_MainMenu.h"
 #include "ui_PositionWindow.h"
-#include "ui_PrefWindow.h"
 #include "ui_ProgressWindow.h"
 
 void PregisterCoreForms(const char* nib, const char* omit) {
@@ -28,7 +27,6 @@ void PregisterCoreForms(const char* nib, const char* omit) {
   PregisterForm<Ui::ConfirmWindow>(nib, "ConfirmWindow", omit);
   PregisterForm<Ui::PositionWindow>(nib, "PositionWindow", omit);
   PregisterForm<Ui::ProgressWindow>(nib, "ProgressWindow", omit);
-  PregisterForm<Ui::PrefWindow>(nib, "PrefWindow", omit);
   PregisterForm<Ui::AlertWindow>(nib, "AlertWindow", omit);
 }
 

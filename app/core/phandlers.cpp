@@ -53,8 +53,6 @@ const EventTypeSpec aboutEventSpec[2] = {{kEventClassWindow, kEventWindowClickCo
 const EventTypeSpec confirmEventSpec[1] = {{kEventClassCommand, kEventCommandProcess}};
 const EventTypeSpec alertEventSpec[2] = {{kEventClassCommand, kEventCommandProcess},
                                          {kEventClassWindow, kEventWindowClose}};
-const EventTypeSpec prefEventSpec[2] = {{kEventClassCommand, kEventCommandProcess},
-                                        {kEventClassControl, 13}};
 
 UInt32 PeventCommand(EventRef event) {
   HICommand cmd{};
@@ -92,7 +90,6 @@ int PinstallEventHandlers() {
                              {&gConfirmWindow, ConfirmEventHandler, confirmEventSpec, 1},
                              {&gPositionWindow, ConfirmEventHandler, confirmEventSpec, 1},
                              {&gInputWindow, ConfirmEventHandler, confirmEventSpec, 1},
-                             {&gPrefWindow, PrefEventHandler, prefEventSpec, 2},
                              {&gAlertWindow, AlertEventHandler, alertEventSpec, 2}};
   for (const Installed& i : table) {
     if (*i.window != nullptr && InstallEventHandler(GetWindowEventTarget(*i.window), i.handler, i.n,
@@ -154,7 +151,7 @@ OSStatus Process(UInt32 cmd) {
       openHelp();
       return noErr;
     case kCmdPreferences:
-      ChangePreferences();
+      PappHooks().changePreferences();
       return noErr;
     case kCmdQuit:
       if (PisBusy()) {

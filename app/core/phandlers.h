@@ -11,7 +11,6 @@ extern const EventTypeSpec appEventSpec[4];
 extern const EventTypeSpec aboutEventSpec[2];
 extern const EventTypeSpec confirmEventSpec[1];
 extern const EventTypeSpec alertEventSpec[2];
-extern const EventTypeSpec prefEventSpec[2];
 
 // Installs the handlers on the application and the dialog windows (the core's, and those of the
 // libraries' dialogs the shell registered); the number installed.
@@ -25,7 +24,6 @@ OSStatus AboutEventHandler(EventHandlerCallRef call, EventRef event, void* userD
 // gConfirmResponse and the window (the user data) hidden.
 OSStatus ConfirmEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
 OSStatus AlertEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
-OSStatus PrefEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
 
 // Shows the About window with the program's description below its name.
 void AboutCommandHandler(WindowRef window);

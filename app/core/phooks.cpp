@@ -31,7 +31,8 @@ const char* PmissingAppHook() {
                {h.checkRecords != nullptr, "checkRecords"},
                {h.dragRecords != nullptr, "dragRecords"},
                {h.pageSetup != nullptr, "pageSetup"},
-               {h.closePrintSession != nullptr, "closePrintSession"}};
+               {h.closePrintSession != nullptr, "closePrintSession"},
+               {h.changePreferences != nullptr, "changePreferences"}};
   for (const auto& k : hooks)
     if (!k.set) return k.name;
   return nullptr;

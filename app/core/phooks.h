@@ -1,7 +1,8 @@
 // What the core asks of the libraries above it, which it cannot link: the makers of the window
-// objects, record exchange, the main window's drag, printing, and the libraries' dialogs. The
-// shell, which links every library, registers them all in one place (PsetAppHooks) before start-up;
-// start-up stops, naming the first one missing, when any is not registered.
+// objects, record exchange, the main window's drag, printing, the preferences dialog and the
+// libraries' dialogs. The shell, which links every library, registers them all in one place
+// (PsetAppHooks) before start-up; start-up stops, naming the first one missing, when any is not
+// registered.
 #pragma once
 
 #include <vector>
@@ -26,6 +27,9 @@ struct PAppHooks {
   // Printing: page setup for a record, and the end of the print session (at quit).
   bool (*pageSetup)(const DBRecord* rec) = nullptr;
   void (*closePrintSession)() = nullptr;
+  // The preferences dialog (command 'pref'): shows the settings and applies those the user
+  // changed when the dialog is answered OK.
+  void (*changePreferences)() = nullptr;
   // The window libraries' dialogs, made after the core's own (not a hook: it may be empty).
   std::vector<PDialogSlot> dialogs;
 };

@@ -1,9 +1,10 @@
 // Preferences: one text file per user ("$XDG_CONFIG_HOME/lumerin/Lumerin"), read at start-up
-// and rewritten at quit, and the preferences dialog. The file is one header block of named
-// variables ("LumerinPreferences = {" ... "}\t// LumerinPreferences"), each bound to a global
-// below, so reading fills the globals and writing dumps them. Reading also opens the log file
-// ("$XDG_STATE_HOME/lumerin/Lumerin.txt", rewritten at every start unless another run is
-// writing it: then appended to) and sets up the thumbnail cache and the memory budget.
+// and rewritten at quit; what the preferences dialog changes while the program runs goes through
+// the setters below. The file is one header block of named variables ("LumerinPreferences = {"
+// ... "}\t// LumerinPreferences"), each bound to a global below, so reading fills the globals and
+// writing dumps them. Reading also opens the log file ("$XDG_STATE_HOME/lumerin/Lumerin.txt",
+// rewritten at every start unless another run is writing it: then appended to) and sets up the
+// thumbnail cache and the memory budget.
 //
 // The variables, in the order they are written: "RecentCatalog", "ShadowCatalog", "ErrorLog",
 // "StartupOption", "DisplayExposureFlags", "MemoryCacheMegs", "ThumbnailCacheMegs",
@@ -21,6 +22,7 @@
 // target compiles them alone.
 #pragma once
 
+#include <cstdio>
 #include <iosfwd>
 #include <string>
 
@@ -50,14 +52,28 @@ void SavePreferences();
 // Tells the user, once, that the preferences file read at start-up was damaged (its values
 // were not used): an alert naming the file and where it was kept. Nothing when it was whole.
 void PreportDamagedPreferences();
-// The preferences dialog (command 'pref').
-void ChangePreferences();
 // Forgets what InitPreferences read: the variables go, every setting takes its initial value
 // and the next InitPreferences reads the file again (a second start-up in one process).
 void PresetPreferences();
 
 // Where the log goes when its folder cannot be had ("/tmp").
 extern const char* gLogFallbackFolder;
+
+// Makes text the only value of the string variable name, whose text is kept in buf (text may lie
+// in buf); PunsetPreference leaves the variable without values (a string's text stays in buf).
+void PsetPreference(const char* name, char* buf, const char* text);
+void PunsetPreference(const char* name);
+// Opens a log file for appending; with fresh, emptied first unless another run of the program
+// is writing it (a second instance appends, never erasing the first one's lines). Every run
+// holds a shared lock on its log while it has it open: a run that cannot lock it alone knows
+// another one writes there. *shared tells which. The file must be a regular file of this user
+// reached without a symbolic link, so that a file planted in a shared folder cannot take the
+// log elsewhere; NULL with the reason in *why.
+FILE* PopenLog(const char* path, bool fresh, std::string* why, bool* shared = nullptr);
+// The thumbnail cache limit in kilobytes for a size in megabytes: none (-1) for 0.
+long PthumbLimit(int megs);
+// Gives the object cache the memory budget memoryCacheMegs.
+void PsetMemoryBudget();
 
 // ---- the file's text -------------------------------------------------------------------------
 

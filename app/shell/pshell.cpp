@@ -18,6 +18,8 @@
 #include "app/mainwin/pdragger.h"
 #include "app/mainwin/pforms.h"
 #include "app/mainwin/pmainw.h"
+#include "app/prefs/pforms.h"
+#include "app/prefs/pprefdialog.h"
 #include "app/print/pforms.h"
 #include "app/print/pprint.h"
 #include "app/records/pforms.h"
@@ -35,6 +37,7 @@ void PregisterInterface(const char* nib, const char* omit) {
   PregisterHdrPanoForms(nib, omit);
   PregisterExportForms(nib, omit);
   PregisterRecordForms(nib, omit);
+  PregisterPrefForms(nib, omit);
 }
 
 void PregisterHooks() {
@@ -50,10 +53,12 @@ void PregisterHooks() {
   h.dragRecords = DragRecords;
   h.pageSetup = pageSetup;
   h.closePrintSession = closePrintSession;
+  h.changePreferences = ChangePreferences;
   // The libraries' dialogs, made after the core's own in this order.
   const auto add = [&h](const PDialogSlot* slots, int n) {
     h.dialogs.insert(h.dialogs.end(), slots, slots + n);
   };
+  add(kPrefDialogs, kPrefDialogCount);
   add(kImageDialogs, kImageDialogCount);
   add(kPrintDialogs, kPrintDialogCount);
   add(kHdrPanoDialogs, kHdrPanoDialogCount);

@@ -13,6 +13,6 @@ int LumerinMain(int argc, char** argv, void (*started)() = nullptr);
 void PregisterInterface(const char* nib, const char* omit = nullptr);
 // Registers with the core, in one place, every hook it calls the libraries above it through
 // (phooks.h): the makers of the main, info, find and image windows, the export library's record
-// import and check, the main window's drag and field editor, and the print library's page setup
-// and session end.
+// import and check, the main window's drag and field editor, the print library's page setup
+// and session end, and the preferences dialog.
 void PregisterHooks();

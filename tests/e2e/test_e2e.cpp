@@ -39,6 +39,7 @@
 #include "app/hdrpano/pforms.h"
 #include "app/image/pforms.h"
 #include "app/info/pinfo.h"
+#include "app/prefs/pforms.h"
 #include "app/print/pforms.h"
 #include "app/records/pforms.h"
 #include "app/shell/pshell.h"

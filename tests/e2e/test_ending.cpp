@@ -37,6 +37,7 @@
 #include "app/core/pcommands.h"
 #include "app/core/pfolder.h"
 #include "app/hdrpano/ptempimg.h"
+#include "app/prefs/pforms.h"
 #include "app/shell/pshell.h"
 #include "catalog/pdbase.h"
 #include "catalog/pfieldset.h"

@@ -8,6 +8,7 @@
 #include "app/hdrpano/pforms.h"
 #include "app/image/pforms.h"
 #include "app/mainwin/pforms.h"
+#include "app/prefs/pforms.h"
 #include "apptest.h"
 #include "standins.h"
 #include "catalog/pdbase.h"
@@ -277,7 +278,8 @@ TEST(Program, AMissingHookStopsStartUpNamingIt) {
                {[](PAppHooks* h) { h->checkRecords = nullptr; }, "checkRecords"},
                {[](PAppHooks* h) { h->dragRecords = nullptr; }, "dragRecords"},
                {[](PAppHooks* h) { h->pageSetup = nullptr; }, "pageSetup"},
-               {[](PAppHooks* h) { h->closePrintSession = nullptr; }, "closePrintSession"}};
+               {[](PAppHooks* h) { h->closePrintSession = nullptr; }, "closePrintSession"},
+               {[](PAppHooks* h) { h->changePreferences = nullptr; }, "changePreferences"}};
   EXPECT_EQ(PmissingAppHook(), nullptr);
   for (const auto& c : cases) {
     PAppHooks h = all;

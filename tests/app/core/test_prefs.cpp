@@ -15,6 +15,8 @@
 #include <random>
 #include <sstream>
 
+#include "app/prefs/pforms.h"
+#include "app/prefs/pprefdialog.h"
 #include "apptest.h"
 #include "catalog/pfileinfo.h"
 #include "catalog/plocate.h"

@@ -19,6 +19,7 @@
 #include "app/info/pinfo.h"
 #include "app/mainwin/pforms.h"
 #include "app/mainwin/pmainw.h"
+#include "app/prefs/pforms.h"
 #include "app/print/pforms.h"
 #include "app/records/pforms.h"
 #include "app/image/pforms.h"

@@ -949,10 +949,9 @@ int DBAccess::PageDelete(const DBDeleteKeys& keys, Taken* taken) {
   }
   int nr = rows ? rb->NRecords() : brl.GetSize();
   ABitMap marks(static_cast<uint32_t>(nr > 0 ? nr : 0));
-  std::vector<const DBRecord*> matched(taken != nullptr ? static_cast<size_t>(nr) : 0);
   int deleted = 0;
   const bool known = hashesKnown && !vouched && hashes.size() == static_cast<size_t>(nr);
-  for (int r = nr; r-- > 0;) {
+  for (int r = 0; r < nr; r++) {
     long h = known ? static_cast<long>(hashes[static_cast<size_t>(r)]) : brl.Array()[r].HashIndex();
     auto run = keys.Of(h < 0 ? -1 : h);
     if (run.first == run.second) continue;
@@ -960,30 +959,21 @@ int DBAccess::PageDelete(const DBDeleteKeys& keys, Taken* taken) {
     if (rows) row.emplace(rb, r, header, h);
     const DBRecord& stored = rows ? row->rec : brl.Array()[r];
     for (auto* c = run.first; c != run.second; ++c) {
-      if (stored == *c->second) {
-        marks.Set(static_cast<uint32_t>(r));
-        if (taken != nullptr) matched[static_cast<size_t>(r)] = c->second;
-        deleted++;
-        break;
-      }
-    }
-  }
-  if (deleted > 0) {
-    if (taken != nullptr) {
-      for (int r = 0; r < nr; r++) {
-        const DBRecord* key = matched[static_cast<size_t>(r)];
-        if (key == nullptr) continue;
-        std::optional<RowRecord> row;
-        if (rows) row.emplace(rb, r, header, static_cast<long>(hashes[static_cast<size_t>(r)]));
-        const DBRecord& stored = rows ? row->rec : brl.Array()[r];
-        if (SameFloats(stored, *key)) {
-          taken->keys.push_back(key);
+      if (!(stored == *c->second)) continue;
+      marks.Set(static_cast<uint32_t>(r));
+      deleted++;
+      if (taken != nullptr) {
+        if (SameFloats(stored, *c->second)) {
+          taken->keys.push_back(c->second);
         } else {
           int k = taken->copies.GetSize();
           if (taken->copies.Resize(k + 1) == k + 1) taken->copies[k] = stored;
         }
       }
+      break;
     }
+  }
+  if (deleted > 0) {
     DropViews();  // the rows move
     rb->DeleteRecords(marks);
     if (hashesKnown && hashes.size() == static_cast<size_t>(nr)) {

@@ -38,13 +38,13 @@ class ModalWait {
   WindowRef w_;
 };
 
-ControlRef Control(WindowRef w, const char* sig, SInt32 id) {
-  ControlID cid{FourCC({sig[0], sig[1], sig[2], sig[3], 0}), id};
+}  // namespace
+
+ControlRef PcontrolOf(WindowRef w, OSType sig, SInt32 id) {
+  ControlID cid{sig, id};
   ControlRef c = nullptr;
   return w != nullptr && GetControlByID(w, &cid, &c) == noErr ? c : nullptr;
 }
-
-}  // namespace
 
 int PalertHook(const char* text) {
   return postAlert(text) ? 1 : 0;
@@ -89,7 +89,7 @@ bool postAlert(const char* msg) {
   if (dmessage_last_class >= alertLastClass) return false;
   const unsigned cls = dmessage_last_class;
   if (gProgressWindow) HideWindow(gProgressWindow);
-  PutControlText(Control(gAlertWindow, "alrt", 128), msg);
+  PutControlText(PcontrolOf(gAlertWindow, kSigAlert, 128), msg);
   Pbeep();
   if (!runDialog(gAlertWindow)) return false;
   alertLastClass = cls;
@@ -118,8 +118,8 @@ OSType confirmDialog(const char* msg, const char* cbut, OSType dfb) {
     return kResponseCancel;
   }
   if (msg == nullptr || *msg == '\0') msg = "Are you sure?";
-  PutControlText(Control(gConfirmWindow, "cfrm", 128), msg);
-  ControlRef custom = Control(gConfirmWindow, "cfrm", 131);
+  PutControlText(PcontrolOf(gConfirmWindow, kSigConfirm, 128), msg);
+  ControlRef custom = PcontrolOf(gConfirmWindow, kSigConfirm, 131);
   if (cbut != nullptr && *cbut != '\0') {
     PutControlText(custom, cbut);
     SetControlVisibility(custom, true, true);
@@ -151,10 +151,10 @@ int positionDialog(int npos, int oldp) {
   if (oldp < 0 || oldp > npos) oldp = 0;
   char text[48];
   snprintf(text, sizeof text, "%d", oldp + 1);
-  ControlRef edit = Control(gPositionWindow, "posn", 129);
+  ControlRef edit = PcontrolOf(gPositionWindow, kSigPosition, 129);
   PutControlText(edit, text);
   snprintf(text, sizeof text, "of %d", npos + 1);
-  PutControlText(Control(gPositionWindow, "posn", 130), text);
+  PutControlText(PcontrolOf(gPositionWindow, kSigPosition, 130), text);
   EditControlText(gPositionWindow, edit);  // the focus it gets once shown
   if (!runDialog(gPositionWindow)) return -1;
   int result = -1;
@@ -180,7 +180,7 @@ int optionsDialog(WindowRef wind, int setM, int clrM, bool showAlways) {
   ControlRef box[32];
   for (int i = 0; i < 32; ++i) {
     const unsigned bit = 1u << i;
-    box[i] = Control(wind, "optn", 128 + i);
+    box[i] = PcontrolOf(wind, kSigOption, 128 + i);
     if (box[i] == nullptr) {
       enaM &= ~bit;
     } else if (!(enaM & bit)) {
@@ -204,8 +204,8 @@ int optionsDialog(WindowRef wind, int setM, int clrM, bool showAlways) {
 OSType getInput(char* resp, int rlen, const char* msg) {
   if (resp == nullptr || rlen <= 0) return static_cast<OSType>(-1);
   if (msg == nullptr || *msg == '\0') msg = "Enter value";
-  PutControlText(Control(gInputWindow, "inpt", 128), msg);
-  ControlRef edit = Control(gInputWindow, "inpt", 129);
+  PutControlText(PcontrolOf(gInputWindow, kSigInput, 128), msg);
+  ControlRef edit = PcontrolOf(gInputWindow, kSigInput, 129);
   resp[rlen - 1] = '\0';
   PutControlText(edit, resp);
   EditControlText(gInputWindow, edit);
@@ -235,10 +235,10 @@ OSType getInput(char* resp, int rlen, const char* msg) {
 bool reportProgress(const char* msg, int pct) {
   pct = pct < 0 ? 0 : pct > 100 ? 100 : pct;
   if (msg != nullptr && strcmp(msg, curMsg) != 0) {
-    PutControlText(Control(gProgressWindow, "prgs", 128), msg);
+    PutControlText(PcontrolOf(gProgressWindow, kSigProgress, 128), msg);
     snprintf(curMsg, sizeof curMsg, "%s", msg);
   }
-  if (ControlRef bar = Control(gProgressWindow, "prgs", 129)) {
+  if (ControlRef bar = PcontrolOf(gProgressWindow, kSigProgress, 129)) {
     SetControlValue(bar, pct);
     Draw1Control(bar);
   }

@@ -23,6 +23,8 @@ bool finishDialog(WindowRef w);
 // Shows the window and waits until its handler hides it. False (the window hidden and the
 // response 'not!') when the wait cannot go on: a quit, or no interface.
 bool runDialog(WindowRef w);
+// The control (sig, id) of a dialog's window; NULL without the window or the control.
+ControlRef PcontrolOf(WindowRef w, OSType sig, SInt32 id);
 
 // The alert hook of the message facility: shows msg in the Alert window when its class is more
 // severe than the last alert of the current command. False when not shown (also before the

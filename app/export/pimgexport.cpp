@@ -189,10 +189,7 @@ bool ImgExporter::Export(const DBRecord& rec) {
 }
 
 ControlRef imgExportControl(int id) {
-  if (gImgExpWindow == nullptr) return nullptr;
-  ControlID cid{kCmdExportImages, id};
-  ControlRef c = nullptr;
-  return GetControlByID(gImgExpWindow, &cid, &c) == noErr ? c : nullptr;
+  return PcontrolOf(gImgExpWindow, kCmdExportImages, id);
 }
 
 int snap2size(int v) {

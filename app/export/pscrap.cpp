@@ -7,6 +7,7 @@
 
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
+#include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
 #include "app/export/pexpriv.h"
 #include "app/export/ptrader.h"
@@ -170,4 +171,14 @@ void copyGlobalPositions() {
     snprintf(msg, sizeof msg, "Copied %d global positions", nsel);
     gMain->ShowMessage(msg, false);
   }
+}
+
+bool PcopyCommand(OSType cmd) {
+  if (cmd == kCmdCopyFileNames)
+    copyFilenames();
+  else if (cmd == kCmdCopyPositions)
+    copyGlobalPositions();
+  else
+    return false;
+  return true;
 }

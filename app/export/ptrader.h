@@ -72,6 +72,8 @@ void copyFilenames();
 bool checkGlobalPositions();
 // The selected records' positions, "latitude longitude" with 6 decimals, one a line.
 void copyGlobalPositions();
+// Copy File Names and Copy Positions, for any window; false for another command.
+bool PcopyCommand(OSType cmd);
 
 // ---- High-dynamic-range rendering for export (phdrexport.cpp).
 

@@ -479,10 +479,7 @@ void WebAlbumAuthor::Discard() {
 }
 
 ControlRef webControl(int id) {
-  if (gWebWindow == nullptr) return nullptr;
-  ControlID cid{kCmdExportWebAlbum, id};
-  ControlRef c = nullptr;
-  return GetControlByID(gWebWindow, &cid, &c) == noErr ? c : nullptr;
+  return PcontrolOf(gWebWindow, kCmdExportWebAlbum, id);
 }
 
 int saveWebPage(const char* fn, void* ctx) {

@@ -20,9 +20,7 @@
 namespace {
 
 ControlRef Control(WindowRef w, OSType sig, SInt32 id) {
-  ControlID cid{sig, id};
-  ControlRef c = nullptr;
-  return w != nullptr && GetControlByID(w, &cid, &c) == noErr ? c : nullptr;
+  return PcontrolOf(w, sig, id);
 }
 
 void PutText(ControlRef c, const char* fmt, double v) {

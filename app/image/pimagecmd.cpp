@@ -7,9 +7,7 @@
 #include "app/core/pcommands.h"
 #include "app/image/pforms.h"
 #include "app/records/precfile.h"
-#include "app/records/pdates.h"
 #include "app/core/pdialogs.h"
-#include "app/records/pfindnearby.h"
 #include "app/records/psetfield.h"
 #include "app/core/phandlers.h"
 #include "app/export/ptrader.h"
@@ -95,30 +93,13 @@ OSStatus PImageWindow::HandleCommand(EventRef event) {
     if (gMain) gMain->SetOther(cmd);
     return noErr;
   }
+  if (PsharedRecordCommand(cmd) || PcopyCommand(cmd)) return noErr;
   switch (cmd) {
-    case kCmdRepeatSetting:
-      repeatSetField();
-      return noErr;
     case kCmdSetDensity:
       if (gMain) gMain->SetDensity(-1.0f);
       return noErr;
-    case kCmdAdjustDate:
-      adjustDate();
-      return noErr;
-    case kCmdFindNearby:
-      findNearby();
-      return noErr;
-    case kCmdCopyFileNames:
-      copyFilenames();
-      return noErr;
-    case kCmdCopyPositions:
-      copyGlobalPositions();
-      return noErr;
     case kCmdDeleteFiles:
       clipRecords(cmd);
-      return noErr;
-    case kCmdRenameFiles:
-      renameFiles();
       return noErr;
     case kCmdAddToCatalog:
       if (SelectImage(true) && browser != nullptr && browser->GetMainWindow() != nullptr)

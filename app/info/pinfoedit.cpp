@@ -11,10 +11,8 @@
 #include "app/core/pbusy.h"
 #include "app/core/pcmds.h"
 #include "app/core/pcommands.h"
-#include "app/records/pdates.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pfiles.h"
-#include "app/records/pfindnearby.h"
 #include "app/core/phandlers.h"
 #include "app/records/precfile.h"
 #include "app/records/psetfield.h"
@@ -212,35 +210,17 @@ OSStatus PInfoWindow::HandleCommand(EventRef event) {
     case kCmdFlipVertically:
       Reorient(cmd);
       return noErr;
-    case kCmdRepeatSetting:
-      repeatSetField();
-      return noErr;
     case kCmdSetField:
       if (gMain != nullptr) gMain->SetOther(cmd);
       return noErr;
     case kCmdSetDensity:
       if (gMain != nullptr) gMain->SetDensity(-1.0f);
       return noErr;
-    case kCmdAdjustDate:
-      adjustDate();
-      return noErr;
-    case kCmdRenameFiles:
-      renameFiles();
-      return noErr;
     case kCmdPrint:
       printImages();
       return noErr;
-    case kCmdCopyFileNames:
-      copyFilenames();
-      return noErr;
-    case kCmdCopyPositions:
-      copyGlobalPositions();
-      return noErr;
-    case kCmdFindNearby:
-      findNearby();
-      return noErr;
     default:
-      return eventNotHandledErr;
+      return PsharedRecordCommand(cmd) || PcopyCommand(cmd) ? noErr : eventNotHandledErr;
   }
 }
 

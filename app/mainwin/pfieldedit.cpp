@@ -29,9 +29,7 @@ constexpr int kNewField = 0x400, kNoEdit = PDBFLinternal, kUser = PDBFLuserdef;
 const char kNewItem[] = "New...";
 
 ControlRef Efld(SInt32 id) {
-  ControlID cid{kSigFieldEdit, id};
-  ControlRef c = nullptr;
-  return gFieldWindow != nullptr && GetControlByID(gFieldWindow, &cid, &c) == noErr ? c : nullptr;
+  return PcontrolOf(gFieldWindow, kSigFieldEdit, id);
 }
 
 DBFieldInfo* Editable() {

@@ -23,6 +23,21 @@ namespace {
 
 constexpr MenuID kEditMenu = 258;
 
+bool IsSortCommand(UInt32 cmd) {
+  switch (cmd) {
+    case kCmdSortCurrent:
+    case kCmdSortManual:
+    case kCmdSortByDate:
+    case kCmdSortByFile:
+    case kCmdSortBySubject:
+    case kCmdSortByTitle:
+    case kCmdSortByOwner:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 OSStatus PMainWindow::HandleCommand(EventRef event) {
@@ -33,6 +48,10 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
   if (PisBusy() && PrefusedWhileBusy(cmd)) return noErr;  // greyed meanwhile; a late click waits
   // ---- Density, position and other fields (pmainset.cpp).
   if (SettingCommand(cmd)) return noErr;
+  if (IsSortCommand(cmd)) {
+    SortRecords(cmd, -1);
+    return noErr;
+  }
   switch (cmd) {
     case kCmdAddToCatalog:
       AddRecords();
@@ -49,15 +68,6 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
     case kCmdRotateLeft:
     case kCmdRotate180:
       Reorient(cmd);
-      return noErr;
-    case kCmdSortCurrent:
-    case kCmdSortManual:
-    case kCmdSortByDate:
-    case kCmdSortByFile:
-    case kCmdSortBySubject:
-    case kCmdSortByTitle:
-    case kCmdSortByOwner:
-      SortRecords(cmd, -1);
       return noErr;
     case kCmdPreviewThumbnails:
     case kCmdLargeThumbnails:
@@ -161,19 +171,14 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
 bool PMainWindow::CommandState(UInt32 cmd, bool* enable) const {
   // ---- Density, position and other fields (pmainset.cpp).
   if (SettingCommandState(cmd, enable)) return true;
+  if (IsSortCommand(cmd)) {
+    *enable = SortChanges(cmd);
+    return true;
+  }
   const int nd = bc.rdisp.GetSize();
   switch (cmd) {
     case kCmdAddToCatalog:
       *enable = bc.Ready() && !bc.ReadOnly() && nd > 0;
-      return true;
-    case kCmdSortCurrent:
-    case kCmdSortManual:
-    case kCmdSortByDate:
-    case kCmdSortByFile:
-    case kCmdSortBySubject:
-    case kCmdSortByTitle:
-    case kCmdSortByOwner:
-      *enable = SortChanges(cmd);
       return true;
     case kCmdDuplicate:
       *enable = CanDuplicate();

@@ -78,10 +78,7 @@ PMainWindow::~PMainWindow() {
 }
 
 ControlRef PMainWindow::Control(SInt32 id) const {
-  WindowRef w = GetWindow();
-  ControlID cid{kSigPicture, id};
-  ControlRef c = nullptr;
-  return w != nullptr && GetControlByID(w, &cid, &c) == noErr ? c : nullptr;
+  return PcontrolOf(GetWindow(), kSigPicture, id);
 }
 
 WindowPtr PMainWindow::CreateWindow(IBNibRef nib) {

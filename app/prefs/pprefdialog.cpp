@@ -28,15 +28,8 @@ const EventTypeSpec prefEventSpec[2] = {{kEventClassCommand, kEventCommandProces
 
 namespace {
 
-// Control (sig, id) of w.
-ControlRef Control(WindowRef w, const char* sig, SInt32 id) {
-  ControlID cid{FourCC({sig[0], sig[1], sig[2], sig[3], 0}), id};
-  ControlRef c = nullptr;
-  return w != nullptr && GetControlByID(w, &cid, &c) == noErr ? c : nullptr;
-}
-
 ControlRef Pref(WindowRef w, SInt32 id) {
-  return Control(w, "pref", id);
+  return PcontrolOf(w, kSigPreferences, id);
 }
 
 // Shows the thumbnail cache's use in 'pref' 134 and enables the clear button when it holds

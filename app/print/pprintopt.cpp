@@ -89,9 +89,7 @@ int Wrapped(size_t n, double cw, double w) {
 }
 
 ControlRef PrintControl(OSType sig, SInt32 id) {
-  ControlID cid{sig, id};
-  ControlRef c = nullptr;
-  return gPrintWindow != nullptr && GetControlByID(gPrintWindow, &cid, &c) == noErr ? c : nullptr;
+  return PcontrolOf(gPrintWindow, sig, id);
 }
 
 // Puts the values of a field as words, each but the last followed directly by "," and a space.

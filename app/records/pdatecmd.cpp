@@ -21,9 +21,7 @@
 namespace {
 
 ControlRef DateControl(SInt32 id) {
-  ControlID cid{kCmdAdjustDate, id};
-  ControlRef c = nullptr;
-  return gDateWindow != nullptr && GetControlByID(gDateWindow, &cid, &c) == noErr ? c : nullptr;
+  return PcontrolOf(gDateWindow, kCmdAdjustDate, id);
 }
 
 void PutField(int k, const char* fmt, int v) {

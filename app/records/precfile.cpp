@@ -21,6 +21,8 @@
 #include "app/core/pfiles.h"
 #include "app/core/pfolder.h"
 #include "app/core/phooks.h"
+#include "app/records/pdates.h"
+#include "app/records/pfindnearby.h"
 #include "app/records/psetfield.h"
 #include "catalog/pfieldset.h"
 #include "catalog/pfileinfo.h"
@@ -640,4 +642,23 @@ bool relatedSoundFile(const DBRecord& dr, char* buf, int len) {
   if (sound.empty() || sound.size() >= static_cast<size_t>(len)) return false;
   memcpy(buf, sound.c_str(), sound.size() + 1);
   return access(buf, R_OK) == 0;
+}
+
+bool PsharedRecordCommand(OSType cmd) {
+  switch (cmd) {
+    case kCmdRepeatSetting:
+      repeatSetField();
+      return true;
+    case kCmdAdjustDate:
+      adjustDate();
+      return true;
+    case kCmdRenameFiles:
+      renameFiles();
+      return true;
+    case kCmdFindNearby:
+      findNearby();
+      return true;
+    default:
+      return false;
+  }
 }

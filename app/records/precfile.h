@@ -32,6 +32,9 @@ void renameFile(DBRecord* crp);
 // Renames the selected records' files (one folder, one suffix) to a typed base followed by
 // 001, 002, ... in display order, skipping names that exist.
 void renameFiles();
+// Carries out a record command every window that shows records takes alike (Repeat Setting,
+// Adjust Date, Rename Files, Find Nearby) on the main window's selection; false for any other.
+bool PsharedRecordCommand(OSType cmd);
 // Turns or flips a photo record: 'cw90', 'cc90', 'c180', 'flhz', 'flvt' change its rotation
 // (Orient) and flip (Flip) fields. False, with a message, for another command or a record that
 // cannot take the fields.

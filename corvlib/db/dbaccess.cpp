@@ -478,16 +478,34 @@ DBDeleteKeys::DBDeleteKeys(const DBRecord* recs, int n) {
   }
   std::stable_sort(byHash.begin(), byHash.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
+  size_t distinct = 0;
+  for (size_t i = 0; i < byHash.size(); i++)
+    distinct += i == 0 || byHash[i].first != byHash[i - 1].first;
+  size_t len = 16;
+  while (len < 2 * distinct) len *= 2;
+  runs.assign(len, Run{0, 0, 0});
+  for (size_t i = 0; i < byHash.size();) {
+    size_t j = i + 1;
+    while (j < byHash.size() && byHash[j].first == byHash[i].first) j++;
+    for (size_t k = Mix(byHash[i].first) & (len - 1);; k = (k + 1) & (len - 1)) {
+      if (runs[k].hi == 0) {
+        runs[k] = Run{byHash[i].first, static_cast<uint32_t>(i), static_cast<uint32_t>(j)};
+        break;
+      }
+    }
+    i = j;
+  }
 }
 
 std::pair<const std::pair<long, const DBRecord*>*, const std::pair<long, const DBRecord*>*>
 DBDeleteKeys::Of(long h) const {
-  auto lo = std::lower_bound(byHash.begin(), byHash.end(), h,
-                             [](const auto& e, long v) { return e.first < v; });
-  auto hi = lo;
-  while (hi != byHash.end() && hi->first == h) ++hi;
   const auto* base = byHash.data();
-  return {base + (lo - byHash.begin()), base + (hi - byHash.begin())};
+  const size_t mask = runs.size() - 1;
+  for (size_t k = Mix(h) & mask;; k = (k + 1) & mask) {
+    const Run& run = runs[k];
+    if (run.hi == 0) return {base, base};
+    if (run.hash == h) return {base + run.lo, base + run.hi};
+  }
 }
 
 int DBAccess::DeleteRecords(const DBRecord* recs, int n) {

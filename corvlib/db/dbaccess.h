@@ -7,6 +7,7 @@
 // exact-match searches skip pages without loading them.
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <vector>
 
@@ -313,4 +314,16 @@ struct DBDeleteKeys {
   std::vector<std::pair<long, const DBRecord*>> byHash;  // sorted by hash index
   ABitMap set;
   bool unhashed = false;  // some key has no hash index
+
+ private:
+  // Where each hash index's keys lie in byHash: an open-addressed table of the distinct
+  // hash indexes (a power of two long), so that a stored record finds its keys in one probe.
+  struct Run {
+    long hash;
+    uint32_t lo, hi;  // hi == 0: empty slot
+  };
+  static size_t Mix(long h) {
+    return static_cast<size_t>((static_cast<uint64_t>(h) * 0x9E3779B97F4A7C15ull) >> 20);
+  }
+  std::vector<Run> runs;
 };

@@ -173,6 +173,12 @@ void DBStrIndex::Build(const DBRecordBlock* rb) {
   if (rb == nullptr || rb->BasicCheck() == 0) return;
   long ncells = static_cast<long>(rb->NFields()) * rb->NRecords();
   const DBFieldS* c = rb->Cells();
+  // Room for every string cell at once, rather than growing as they come.
+  size_t nstr = 0;
+  for (long i = 0; i < ncells; i++) nstr += c[i].dt == DBDTstring && c[i].nv > 0;
+  size_t want = slots.size();
+  while (want < 2 * (nstr + 1)) want *= 2;
+  if (want > slots.size()) slots.assign(want, Entry{0, 0, 0});
   const unsigned char* lo = rb->End() - rb->StrBytes();
   std::vector<const char*> strs;
   for (long i = 0; i < ncells; i++) {
@@ -472,12 +478,17 @@ void DBRecordBlock::DeleteRecords(const ABitMap& marked) {
   SetNRecords(kept);
 }
 
-void DBRecordBlock::Compact() {
-  if (!BasicCheck()) return;
+void DBRecordBlock::Compact(DBStrIndex* index) {
+  if (index != nullptr && !index->Valid()) index = nullptr;
+  if (!BasicCheck()) {
+    if (index != nullptr) index->Invalidate();
+    return;
+  }
   int nr = NRecords();
   int nf = NFields();
   if (nr == 0) {
     if (nf != 0) Reset();
+    if (index != nullptr) index->Invalidate();
     return;
   }
   uint32_t sb = StrBytes();
@@ -549,6 +560,20 @@ void DBRecordBlock::Compact() {
   uint32_t nsb = sb - 4 * nfree;
   memset(lo, 0, 4 * nfree);  // the freed bytes hold nothing stale
   SetStrBytes(nsb);
+  if (index != nullptr) {
+    // A run stays when every word of it is still referenced; it moved with them (the words of
+    // one used stretch share a shift).
+    const long endOff = End() - b;
+    index->Remap([&](uint32_t pos, uint32_t len) -> uint32_t {
+      if (len == 0 || pos + len > static_cast<uint32_t>(endOff)) return 0;
+      long first = (endOff - (pos + len)) / 4;
+      long last = (endOff - pos - 1) / 4;
+      if (first < 0 || last >= static_cast<long>(nwords)) return 0;
+      for (long w = first; w <= last; w++)
+        if (!used[w] || shift[w] != shift[last]) return 0;
+      return pos + 4 * shift[last];
+    });
+  }
 }
 
 void DBRecordBlock::SwapHead() {

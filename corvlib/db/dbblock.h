@@ -121,8 +121,9 @@ struct DBRecordBlock {
   int ExactLayout(const char** rule = nullptr) const;
   // Removes the marked records from the cell area (the string area stays until Compact).
   void DeleteRecords(const ABitMap& marked);
-  // Rebuilds the string area with only the data still referenced.
-  void Compact();
+  // Rebuilds the string area with only the data still referenced. A valid index of the
+  // block's string runs follows the runs that stay and forgets the others.
+  void Compact(DBStrIndex* index = nullptr);
   // Converts between host and the other byte order, in either direction; 1 on success.
   int SwapBlock();
   // A keyed 64-bit digest of the whole block (db/dbdigest.h): with a key secret to the
@@ -172,6 +173,20 @@ class DBStrIndex {
   // Hash of n strings with their NULs; *t receives their byte total and lens (when given) each
   // string's bytes with its NUL.
   static uint32_t RunHash(const char** strings, int n, uint32_t* t, uint32_t* lens = nullptr);
+  // Runs moved by a compaction: each run's new offset is moved(its offset, its bytes), 0 for
+  // a run that went.
+  template <class Moved>
+  void Remap(Moved moved) {
+    std::vector<Entry> old;
+    old.swap(slots);
+    slots.assign(old.size(), Entry{0, 0, 0});
+    count = 0;
+    for (const Entry& e : old) {
+      if (e.pos == 0) continue;
+      const uint32_t pos = moved(e.pos, e.len);
+      if (pos != 0) Insert(pos, e.len, e.hash);
+    }
+  }
   // Heap bytes the index holds.
   size_t Bytes() const { return slots.capacity() * sizeof(Entry); }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <sys/random.h>
 #include <vector>
 
@@ -554,8 +555,7 @@ DBRecordBlock* DBAccess::PrepareWrite(DBPageState* was) {
   *was = state;
   if (state == DBPScompact) {
     DropViews();  // the pseudo-records point into the cells and data that move
-    rb->Compact();
-    if (sindex != nullptr) sindex->Invalidate();
+    rb->Compact(sindex);
     // Compaction moves only the string data: the records and their hashes stay as they are,
     // and the pseudo-records are made again when next asked for.
     if (!hashesKnown || hashes.size() != static_cast<size_t>(rb->NRecords())) {
@@ -934,40 +934,46 @@ int DBAccess::PageDelete(const DBDeleteKeys& keys, Taken* taken) {
     }
     if (!any) return 0;
   }
-  if (InUse()) DMESSAGE(DMCwarning, "Deleting records from block in use");
-  DBRecordBlock* rb = LoadBlock();
+  const bool inUse = InUse();
+  if (inUse) DMESSAGE(DMCwarning, "Deleting records from block in use");
+  // With the rows' hashes known (and checked) and nobody holding the page's records, only the
+  // rows of a key's hash are decoded, each while it is compared; the records are not made.
+  const bool byRow =
+      !inUse && !listed && !vouched && hashesKnown && hashes.size() == static_cast<size_t>(nrused);
+  DBRecordBlock* rb = byRow ? LoadRaw() : LoadBlock();
   if (rb == nullptr) return 0;
-  int nr = brl.GetSize();
+  const bool rows = byRow && !listed && hashes.size() == static_cast<size_t>(rb->NRecords());
+  if (!rows && !listed) {
+    ListRecords();
+    NoteSide();
+  }
+  int nr = rows ? rb->NRecords() : brl.GetSize();
   ABitMap marks(static_cast<uint32_t>(nr > 0 ? nr : 0));
-  std::vector<const DBRecord*> matched(taken != nullptr ? static_cast<size_t>(nr) : 0);
   int deleted = 0;
   const bool known = hashesKnown && !vouched && hashes.size() == static_cast<size_t>(nr);
-  for (int r = nr; r-- > 0;) {
-    const DBRecord& stored = brl.Array()[r];
-    long h = known ? static_cast<long>(hashes[static_cast<size_t>(r)]) : stored.HashIndex();
+  for (int r = 0; r < nr; r++) {
+    long h = known ? static_cast<long>(hashes[static_cast<size_t>(r)]) : brl.Array()[r].HashIndex();
     auto run = keys.Of(h < 0 ? -1 : h);
+    if (run.first == run.second) continue;
+    std::optional<RowRecord> row;
+    if (rows) row.emplace(rb, r, header, h);
+    const DBRecord& stored = rows ? row->rec : brl.Array()[r];
     for (auto* c = run.first; c != run.second; ++c) {
-      if (stored == *c->second) {
-        marks.Set(static_cast<uint32_t>(r));
-        if (taken != nullptr) matched[static_cast<size_t>(r)] = c->second;
-        deleted++;
-        break;
+      if (!(stored == *c->second)) continue;
+      marks.Set(static_cast<uint32_t>(r));
+      deleted++;
+      if (taken != nullptr) {
+        if (SameFloats(stored, *c->second)) {
+          taken->keys.push_back(c->second);
+        } else {
+          int k = taken->copies.GetSize();
+          if (taken->copies.Resize(k + 1) == k + 1) taken->copies[k] = stored;
+        }
       }
+      break;
     }
   }
   if (deleted > 0) {
-    if (taken != nullptr) {
-      for (int r = 0; r < nr; r++) {
-        const DBRecord* key = matched[static_cast<size_t>(r)];
-        if (key == nullptr) continue;
-        if (SameFloats(brl.Array()[r], *key)) {
-          taken->keys.push_back(key);
-        } else {
-          int k = taken->copies.GetSize();
-          if (taken->copies.Resize(k + 1) == k + 1) taken->copies[k] = brl.Array()[r];
-        }
-      }
-    }
     DropViews();  // the rows move
     rb->DeleteRecords(marks);
     if (hashesKnown && hashes.size() == static_cast<size_t>(nr)) {
@@ -991,12 +997,15 @@ int DBAccess::PageDelete(const DBDeleteKeys& keys, Taken* taken) {
     } else {
       // The dead data goes at once, so that records added later can use its room; the block
       // is compacted again (moving nothing) before it is written.
-      rb->Compact();
-      if (sindex != nullptr) sindex->Invalidate();
+      rb->Compact(sindex);
       SetCount(rb->NRecords());
       nravail = DBRecordBlock::Estimate(rb->NFields(), nrused, rb->StrBytes());
       state = DBPScompact;
-      ListRecords();
+      // A holder of the page's records walks them in step; otherwise they are made again
+      // only when next asked for.
+      listed = false;
+      if (inUse) ListRecords();
+      NoteSide();
     }
   }
   ReleaseBlock(rb);

@@ -220,7 +220,8 @@ bool gSkipSync = false;  // --no-sync: up to Set Keyword, then the process ends 
 
 std::vector<Step> RunOurs(int n) {
   std::vector<Step> steps;
-  const std::string base = Catalogue(n), work = kDir + "/work_" + std::to_string(n) + ".qdb";
+  const std::string base = Catalogue(n), work = kDir + "/work_" + std::to_string(n) + "_" +
+                                                std::to_string(getpid()) + ".qdb";
   if (base.empty()) return steps;
   for (const char* s : {"", ".lock", "-journal", "-journal.new", "-index", "-index.tmp"})
     unlink((work + s).c_str());
@@ -333,7 +334,8 @@ int Rows(sqlite3* db, const char* sql) {
 // The same steps on the SQLite rows: seconds of open, search, set (with its commit), undo and
 // redo.
 std::vector<double> RunSqlite(int n) {
-  const std::string base = SqlCatalogue(n), work = kDir + "/work_" + std::to_string(n) + ".sqlite";
+  const std::string base = SqlCatalogue(n), work = kDir + "/work_" + std::to_string(n) + "_" +
+                                                   std::to_string(getpid()) + ".sqlite";
   unlink((work + "-journal").c_str());
   CopyFile(base, work);
   std::vector<double> t;

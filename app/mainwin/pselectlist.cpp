@@ -345,8 +345,23 @@ const char* PTimelineFolder::GetName() const {
 }
 
 int PTimelineListDrawer::Update() {
+  const uint64_t stamp = timeline ? timeline->Stamp() : 0;
+  if (builtTop != nullptr && builtTop == mainFolder && builtFrom == timeline &&
+      builtStamp == stamp) {
+    // The years stand as built; what was opened below them goes, as a new build would have it.
+    for (PHFolder* f = mainFolder; f != nullptr; f = f->sibling) {
+      delete f->child;
+      f->child = nullptr;
+      f->isOpen = false;
+    }
+    return PHierListDrawer::Update();
+  }
   const PTimeLink* first = timeline ? timeline->FirstEvent() : nullptr;
-  return SetFolder(first ? new PTimelineFolder(first, nullptr) : nullptr);
+  PHFolder* top = first ? new PTimelineFolder(first, nullptr) : nullptr;
+  builtFrom = timeline;
+  builtStamp = stamp;
+  builtTop = top;
+  return SetFolder(top);
 }
 
 // ---- The folder tree

@@ -22,6 +22,9 @@ class PTimeLink {
   PTimeLink(const PTimeLink&) = delete;
   // Makes this event's chain a copy of other's chain, this event taking other's place in it.
   PTimeLink& operator=(const PTimeLink& other);
+  // When this event's chain is event for event the same as other's chain, its event in other's
+  // place; null otherwise.
+  const PTimeLink* Twin(const PTimeLink& other) const;
 
   // Records one photo; the event that now holds it, or null for a null subject or date, or a
   // date that is not a valid capture date.
@@ -40,6 +43,9 @@ class PTimeLink {
   const PTimeLink* NextEvent() const { return next; }
   // The first event of the chain, null while the chain is empty.
   const PTimeLink* FirstEvent() const;
+  // The chain's stamp: the same value only while the chain has not changed since (no event
+  // added, extended, merged or deleted, no copy made into it). Stamps are never reused.
+  uint64_t Stamp() const;
 
   // Seconds a capture time may lie before the begin or after the end of the event and still
   // belong to it; new events take their neighbour's. Set it before events are inserted: the
@@ -49,6 +55,8 @@ class PTimeLink {
 
  private:
   friend struct PTimeIndex;
+  // An event of no chain yet (shared null): one of a chain being made.
+  explicit PTimeLink(PTimeIndex* shared);
   // Deletes p and the events after it (forward) or before it.
   static void DeleteRun(PTimeLink* p, bool forward);
   bool Set(const char* subj, const char* date);
@@ -63,15 +71,20 @@ class PTimeLink {
   bool InWindow(int64_t t) const { return begTime - slopTime <= t && t <= endTime + slopTime; }
   const PTimeLink* MatchFrom(const char* subj, int64_t t) const;
   void CopyFields(const PTimeLink& o);
+  // Notes a change of the chain: a new stamp.
+  void Changed();
 
+  // A walk along the chain reads next, begTime and begDate: they lie together.
   PTimeLink* next;
-  PTimeLink* prev;
-  const char* subject;  // shared string (strlink)
+  int64_t begTime;  // seconds since 1980-01-01; 0 marks an empty event
   PDate begDate;
   PDate endDate;
-  int64_t begTime;  // seconds since 1980-01-01; 0 marks an empty event
+  PTimeLink* prev;
+  const char* subject;  // shared string (strlink)
   int64_t endTime;
-  PTimeIndex* index;  // the chain's search index, shared by its events; null until needed
+  // What the events of the chain share: its stamp and its search index (built when needed).
+  // Null only in an event being deleted or not yet linked.
+  PTimeIndex* index;
 };
 
 class PTimeline {
@@ -79,9 +92,14 @@ class PTimeline {
   PTimeline() : timel(new PTimeLink) {}
   ~PTimeline() { delete timel; }
   PTimeline(const PTimeline&) = delete;
-  PTimeline& operator=(const PTimeline&) = delete;
+  // Makes the chain a copy of other's, the current event at the place of other's. A chain
+  // already the same as other's is kept (its events and stamp stay): only the current event
+  // moves.
+  PTimeline& operator=(const PTimeline& other);
 
   const PTimeLink* FirstEvent() const { return timel->FirstEvent(); }
+  // The stamp of the chain (see PTimeLink::Stamp).
+  uint64_t Stamp() const { return timel->Stamp(); }
 
   // The current event: the one most recently inserted (owned; deleting it deletes the chain).
   PTimeLink* timel;

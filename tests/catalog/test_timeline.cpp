@@ -1,6 +1,7 @@
 // The timeline: events grow, merge and split by subject and time; the indexed search gives the
 // events of the plain walk from the first event; copies are independent; long chains are
-// built, copied and freed without deep recursion.
+// built, copied and freed without deep recursion; a chain's stamp moves exactly when its events
+// change.
 #include <cstdio>
 #include <random>
 #include <string>
@@ -157,6 +158,30 @@ TEST(Timeline, CopiesAreIndependent) {
   EXPECT_EQ(Events(b.timel), own);
   Insert(&a, "Garden", Day(20));
   EXPECT_NE(Events(a.timel), before);
+
+  // A copy put back over the chain it made, unchanged since, keeps its events and stamp; from
+  // a changed chain it is a change.
+  PTimeline c;
+  EXPECT_NE(c.Stamp(), a.Stamp());
+  c = a;
+  const PTimeLink* first = c.FirstEvent();
+  const uint64_t stamp = c.Stamp();
+  EXPECT_NE(stamp, a.Stamp());
+  c.timel = const_cast<PTimeLink*>(first);  // the current event elsewhere
+  c = a;
+  EXPECT_EQ(c.FirstEvent(), first);
+  EXPECT_EQ(c.Stamp(), stamp);
+  EXPECT_STREQ(c.timel->GetBeginDate(), a.timel->GetBeginDate());
+  Insert(&a, "Garden", Day(25));
+  c = a;
+  EXPECT_NE(c.Stamp(), stamp);
+  EXPECT_EQ(Events(c.timel), Events(a.timel));
+  const uint64_t full = c.Stamp();
+  c.timel->KillTime();
+  EXPECT_NE(c.Stamp(), full);
+  const uint64_t empty = c.Stamp();
+  c.timel->KillTime();  // already empty: no change
+  EXPECT_EQ(c.Stamp(), empty);
 }
 
 TEST(Timeline, IndexedSearchGivesTheEventsOfTheWalk) {
@@ -172,8 +197,11 @@ TEST(Timeline, IndexedSearchGivesTheEventsOfTheWalk) {
     auto photo = [&](PTimeline* t) {
       std::string subject = "S" + std::to_string(rng() % m.subjects);
       std::string date = Date(static_cast<int64_t>(rng() % (27 * 86400 / m.step) * m.step));
+      const std::vector<std::string> was = walk.Events();
+      const uint64_t stamp = t->Stamp();
       Insert(t, subject, date);
       walk.Insert(subject, date);
+      EXPECT_EQ(t->Stamp() != stamp, walk.Events() != was) << subject << " " << date;
     };
     for (unsigned i = 0; i < m.photos; i++) {
       photo(&tl);

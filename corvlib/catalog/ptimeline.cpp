@@ -15,6 +15,7 @@
 #include "catalog/ptimeline.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string_view>
@@ -35,6 +36,14 @@ uint64_t NewStamp() {
   return gLastStamp.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
+// Whether a date text begins with its year: four digits and ':'. The year of such a valid date
+// is those digits, whatever follows.
+bool YearFirst(const char* d) {
+  for (int i = 0; i < 4; i++)
+    if (d[i] < '0' || d[i] > '9') return false;
+  return d[4] == ':';
+}
+
 }  // namespace
 
 struct PTimeIndex {
@@ -49,6 +58,7 @@ struct PTimeIndex {
   PTimeLink* first = nullptr;
   ByBegin all;
   std::unordered_map<std::string_view, Subject> subjects;
+  long notYearFirst = 0;  // events of all whose begin date does not begin with its year
 
   // Forgets the chain (the stamp stays).
   void Clear() {
@@ -56,6 +66,7 @@ struct PTimeIndex {
     first = nullptr;
     all.clear();
     subjects.clear();
+    notYearFirst = 0;
   }
 
   // Enters e (a non-empty event) in order: before the events of equal begin time when it was
@@ -66,6 +77,7 @@ struct PTimeIndex {
                {e->begTime, e});
     };
     put(all);
+    if (!YearFirst(e->begDate)) notYearFirst++;
     Subject& s = subjects[std::string_view(e->subject)];
     put(s.events);
     Reach(e, &s);
@@ -78,17 +90,18 @@ struct PTimeIndex {
     auto it = subjects.find(std::string_view(e->subject));
     if (it != subjects.end()) Reach(e, &it->second);
   }
-  static void Erase(ByBegin& m, const PTimeLink* e) {
+  static bool Erase(ByBegin& m, const PTimeLink* e) {
     auto range = m.equal_range(e->begTime);
     for (auto it = range.first; it != range.second; ++it)
       if (it->second == e) {
         m.erase(it);
-        return;
+        return true;
       }
+    return false;
   }
   // Takes e out (under its current begin time).
   void Remove(const PTimeLink* e) {
-    Erase(all, e);
+    if (Erase(all, e) && !YearFirst(e->begDate)) notYearFirst--;
     auto it = subjects.find(std::string_view(e->subject));
     if (it == subjects.end()) return;
     Erase(it->second.events, e);
@@ -297,8 +310,8 @@ bool PTimeLink::MergeNext() {
 
 PTimeLink* PTimeLink::Extend(PTimeLink* e, int64_t t, const char* date) {
   if (t >= e->begTime && t <= e->endTime) return e;
-  e->Changed();
   if (t > e->endTime) {
+    // A later end alone is no change of the stamp: a merge it brings is.
     e->endTime = t;
     memcpy(e->endDate, date, sizeof(PDate) - 1);
     e->endDate[sizeof(PDate) - 1] = '\0';
@@ -306,6 +319,7 @@ PTimeLink* PTimeLink::Extend(PTimeLink* e, int64_t t, const char* date) {
     e->MergeNext();
     return e;
   }
+  e->Changed();
   if (e->index->built) e->index->Remove(e);
   e->begTime = t;
   memcpy(e->begDate, date, sizeof(PDate) - 1);
@@ -381,6 +395,27 @@ PTimeLink* PTimeLink::InsertEvent(const char* subj, const char* date) {
   if (e->InWindow(t) && e->subject != nullptr && strcmp(e->subject, subj) == 0)
     return Extend(e, t, date);
   return NewEvent(subj, date, e, nullptr);
+}
+
+bool PTimeLink::NextYear(const PTimeLink** found) const {
+  // With every begin date written year first, the years of the chain (kept in order of begin
+  // time) run in order too, and the next year begins with the first event at or after its
+  // January 1.
+  if (begTime == 0 || index == nullptr || !index->built || index->notYearFirst != 0) return false;
+  const int year = (begDate[0] - '0') * 1000 + (begDate[1] - '0') * 100 + (begDate[2] - '0') * 10 +
+                   (begDate[3] - '0');
+  *found = nullptr;
+  if (year >= 9999) return true;  // no year of four digits is later
+  char from[sizeof(PDate) + 8];
+  snprintf(from, sizeof from, "%04d:01:01 00:00:00", year + 1);
+  const int64_t t = PsecsFromDate(from);
+  if (t == 0) return false;
+  auto at = index->all.lower_bound(t);
+  if (at == index->all.end()) return true;
+  const PTimeLink* e = at->second;
+  while (e->prev != nullptr && e->prev->begTime >= t) e = e->prev;
+  *found = e;
+  return true;
 }
 
 const PTimeLink* PTimeLink::MatchFrom(const char* subj, int64_t t) const {

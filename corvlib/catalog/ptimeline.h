@@ -2,7 +2,8 @@
 // capture dates. Photos of one subject whose capture times lie within a slop (two days) of an
 // event belong to it; an event grows at either end as photos arrive and swallows the next
 // event when they come within the slop. Events form a doubly linked chain in order of their
-// begin times; the chain is reached from any of its events.
+// begin times; the chain is reached from any of its events. A stamp tells whether the events,
+// their order, subjects and begin dates are still those something was drawn from.
 #pragma once
 
 #include <cstdint>
@@ -43,8 +44,14 @@ class PTimeLink {
   const PTimeLink* NextEvent() const { return next; }
   // The first event of the chain, null while the chain is empty.
   const PTimeLink* FirstEvent() const;
-  // The chain's stamp: the same value only while the chain has not changed since (no event
-  // added, extended, merged or deleted, no copy made into it). Stamps are never reused.
+  // Finds, without a walk, the first event after this one whose begin date's year (its first
+  // four digits) differs (null when none): true when found through the chain's search index,
+  // false when that cannot be (the index not built yet, or a begin date not written year first).
+  bool NextYear(const PTimeLink** found) const;
+  // The chain's stamp: the same value only while the chain's events are the same events, in
+  // the same order, with the same subjects and begin dates (none added, merged or deleted, none
+  // beginning earlier, no copy made into the chain). An end that moves later, the event staying,
+  // keeps the stamp. Stamps are never reused.
   uint64_t Stamp() const;
 
   // Seconds a capture time may lie before the begin or after the end of the event and still

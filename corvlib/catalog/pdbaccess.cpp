@@ -167,7 +167,7 @@ bool DBChangeList::ReflectChange(DBRecordList* list, bool backward,
     }
     const int have = list->GetSize(), n = addition.GetSize();
     if (n > 0) {
-      if (n > INT_MAX - 64 - have || list->Resize(have + n) != have + n) {
+      if (n > INT_MAX - 64 - have || list->Resize(have + n, true) != have + n) {
         DMESSAGE(DMCdata, "Resize failed in ReflectChange");
         return false;
       }
@@ -186,7 +186,7 @@ bool DBChangeList::ReflectChange(DBRecordList* list, bool backward,
         if (from != nullptr) from->push_back(&a);
       }
       list->Resize(put);
-      if (inStep != nullptr && inStep->Resize(put) != put) {
+      if (inStep != nullptr && inStep->Resize(put, true) != put) {
         DMESSAGE(DMCdata, "Resize failed in ReflectChange");
         return false;
       }

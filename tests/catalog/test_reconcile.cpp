@@ -1,9 +1,9 @@
 // Cataloguing the sets and timeline, field transfer, and reconciling displayed records with
 // the catalogue and the shadow catalogue.
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <random>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -335,8 +335,11 @@ TEST_F(ReconcileCtx, SeveralEntriesOfOneFile) {
 }
 
 // Steps undone and redone without a saved display (a display too big to save) reflect the
-// change: after random edits of random subsets, undos and redos, every displayed record still
-// shows its catalogue value and is tied to the catalogue version that holds it.
+// change: after random edits of random subsets, undos and redos, the display holds the records
+// in the order a plain reference gives (the changed ones leave and come back at the end, in the
+// order of the edit), nothing is selected, every displayed record shows its catalogue value and
+// is tied to the catalogue version that holds it, and the catalogue holds the same after a
+// reopen.
 TEST_F(ReconcileCtx, ReflectedUndoAndRedoKeepEveryRecordTiedToItsCatalogueVersion) {
   constexpr int kN = 40;
   for (int i = 0; i < kN; i++) {
@@ -344,47 +347,65 @@ TEST_F(ReconcileCtx, ReflectedUndoAndRedoKeepEveryRecordTiedToItsCatalogueVersio
     Show(&ctx, Photo(name.c_str(), 1000 + i, 77 + i % 3));  // hash indexes shared by many
   }
   ASSERT_EQ(ctx.AddRecords(), kN);
+  auto idOf = [](const DBRecord& r) { return PDBgetField(r, PDBFnbytes).GetInt(); };
+  struct Step {
+    std::map<long, std::string> before, after;
+    std::vector<long> edited;  // in display order at the edit
+  };
   std::map<long, std::string> title;  // by file size
-  std::vector<std::map<long, std::string>> undos, redos;
+  std::vector<long> order;            // the display, by file size
+  for (int i = 0; i < kN; i++) order.push_back(idOf(ctx.rdisp.Get(i)));
+  std::vector<Step> undos, redos;
+  auto reflect = [&](const Step& st) {
+    for (long id : st.edited) order.erase(std::find(order.begin(), order.end(), id));
+    order.insert(order.end(), st.edited.begin(), st.edited.end());
+  };
   std::mt19937 rng(5);
   for (int step = 0; step < 300; step++) {
     const unsigned op = rng() % 5;
     if (op < 3) {
       ABitMap which(kN);
+      Step st;
+      st.before = title;
       const std::string t = "t" + std::to_string(step);
-      undos.push_back(title);
-      redos.clear();
       for (int i = 0; i < kN; i++) {
         if (rng() % 3 != 0) continue;
         which.Set(static_cast<uint32_t>(i));
         ctx.rdisp[i].SetField(PDBFtitle, t.c_str());
-        title[PDBgetField(ctx.rdisp.Get(i), PDBFnbytes).GetInt()] = t;
+        title[idOf(ctx.rdisp.Get(i))] = t;
+        st.edited.push_back(idOf(ctx.rdisp.Get(i)));
       }
-      if (which.SumTotal() == 0) {
-        undos.pop_back();
-        continue;
-      }
+      if (st.edited.empty()) continue;
+      if (rng() % 2) ctx.Select(static_cast<int>(rng() % kN), true);
       ASSERT_EQ(ctx.RecordChange("Edit", &which, new PCSnapshot(&ctx, false)),
-                static_cast<int>(which.SumTotal()));
-    } else if (op == 3) {
+                static_cast<int>(st.edited.size()));
+      st.after = title;
+      undos.push_back(st);
+      redos.clear();
+      continue;
+    }
+    if (rng() % 2) ctx.Select(static_cast<int>(rng() % kN), true);
+    if (op == 3) {
       ASSERT_EQ(ctx.Undo(), !undos.empty()) << step;
       if (undos.empty()) continue;
-      redos.push_back(title);
-      title = undos.back();
+      title = undos.back().before;
+      reflect(undos.back());
+      redos.push_back(undos.back());
       undos.pop_back();
     } else {
       ASSERT_EQ(ctx.Redo(), !redos.empty()) << step;
       if (redos.empty()) continue;
-      undos.push_back(title);
-      title = redos.back();
+      title = redos.back().after;
+      reflect(redos.back());
+      undos.push_back(redos.back());
       redos.pop_back();
     }
+    ASSERT_EQ(ctx.TotalSelected(), 0) << step;
     ASSERT_EQ(ctx.rdisp.GetSize(), kN) << step;
     ASSERT_EQ(ctx.TotalCommon(), kN) << step;
-    std::set<long> seen;
     for (int i = 0; i < kN; i++) {
-      const long id = PDBgetField(ctx.rdisp.Get(i), PDBFnbytes).GetInt();
-      ASSERT_TRUE(seen.insert(id).second) << step;
+      const long id = idOf(ctx.rdisp.Get(i));
+      ASSERT_EQ(id, order[static_cast<size_t>(i)]) << step << " at " << i;
       const DBField& shown = PDBgetField(ctx.rdisp.Get(i), PDBFtitle);
       ASSERT_EQ(shown.IsSet() ? shown.GetString() : "", title[id]) << step << " " << id;
       const DBRecord* orig = ctx.GetDBOrig(i);
@@ -393,11 +414,12 @@ TEST_F(ReconcileCtx, ReflectedUndoAndRedoKeepEveryRecordTiedToItsCatalogueVersio
       ASSERT_TRUE(orig->ReadOnly());
     }
   }
-  ASSERT_TRUE(ctx.Checkpoint(nullptr, nullptr));
+  ASSERT_TRUE(ctx.CloseDB());
+  ASSERT_TRUE(ctx.OpenDB(dir.Path("cat.qdb").c_str()));
   std::vector<DBRecord> stored(kN + 1);
   ASSERT_EQ(ctx.pdb.GetRecords(stored.data(), kN + 1, 0), kN);
   for (int i = 0; i < kN; i++) {
-    const DBField& t = PDBgetField(stored[i], PDBFtitle);
-    EXPECT_EQ(t.IsSet() ? t.GetString() : "", title[PDBgetField(stored[i], PDBFnbytes).GetInt()]);
+    const DBField& t = PDBgetField(stored[static_cast<size_t>(i)], PDBFtitle);
+    EXPECT_EQ(t.IsSet() ? t.GetString() : "", title[idOf(stored[static_cast<size_t>(i)])]);
   }
 }

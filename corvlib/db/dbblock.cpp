@@ -598,36 +598,55 @@ void DBRecordBlock::Compact(DBStrIndex* index) {
   // run length is then a count of bits rather than a scan of its texts.
   uint64_t nul[DB_DATASIZE / 64];
   bool nulKnown = false;
-  long ncells = static_cast<long>(nf) * nr;
+  // The cells with data in the string area, each with the word of its first byte: the only
+  // ones to re-point.
+  thread_local uint16_t listCell[DB_BLOCKCELLS];
+  thread_local uint16_t listWord[DB_BLOCKCELLS];
+  uint32_t nlist = 0;
+  // Per field, the data of the last cell whose words were marked: records in a row often share
+  // a run (a folder, a format), whose words need marking once.
+  struct Marked {
+    const unsigned char* p;
+    uint32_t what;  // type and value count
+  } marked[DB_MAXFIELDS];
+  for (int f = 0; f < nf; f++) marked[f] = Marked{nullptr, 0};
   DBFieldS* c = Cells();
-  for (long i = 0; i < ncells; i++) {
-    if (c[i].nv == 0 || !c[i].HasOffset()) continue;
-    const unsigned char* p = c[i].DataAddr();
-    if (p < lo || p >= End()) {
-      DMESSAGE(DMCwarning, "Bad offset pointer in Compact");
-      continue;
-    }
-    uint32_t len;
-    if (c[i].dt == DBDTstring) {
-      if (!nulKnown) {
-        ZeroBytes(lo, sb, nul);
-        nulKnown = true;
+  for (int r = 0, i = 0; r < nr; r++) {
+    for (int f = 0; f < nf; f++, i++) {
+      if (c[i].nv == 0 || !c[i].HasOffset()) continue;
+      const unsigned char* p = c[i].DataAddr();
+      if (p < lo || p >= End()) {
+        DMESSAGE(DMCwarning, "Bad offset pointer in Compact");
+        continue;
       }
-      len = RunLengthBits(nul, sb, static_cast<uint32_t>(p - lo), c[i].nv);
-    } else if (c[i].dt == DBDTint || c[i].dt == DBDTfloat) {
-      len = 4u * c[i].nv;
-      if (p + len > End()) len = 0;
-    } else {
-      DMESSAGE(DMCparameter, "Missing type in Compact");
-      return;
+      const uint32_t last = static_cast<uint32_t>((End() - p - 1) / 4);  // word of the first byte
+      listCell[nlist] = static_cast<uint16_t>(i);
+      listWord[nlist++] = static_cast<uint16_t>(last);
+      const uint32_t what = c[i].dt | static_cast<uint32_t>(c[i].nv) << 8;
+      if (marked[f].p == p && marked[f].what == what) continue;
+      uint32_t len;
+      if (c[i].dt == DBDTstring) {
+        if (!nulKnown) {
+          ZeroBytes(lo, sb, nul);
+          nulKnown = true;
+        }
+        len = RunLengthBits(nul, sb, static_cast<uint32_t>(p - lo), c[i].nv);
+      } else if (c[i].dt == DBDTint || c[i].dt == DBDTfloat) {
+        len = 4u * c[i].nv;
+        if (p + len > End()) len = 0;
+      } else {
+        DMESSAGE(DMCparameter, "Missing type in Compact");
+        return;
+      }
+      if (len == 0) {
+        DMESSAGE(DMCwarning, "Illegal size in Compact");
+        continue;
+      }
+      const uint32_t first =
+          static_cast<uint32_t>((End() - (p + len)) / 4);  // word of the last byte
+      SetBits(used, first, last);
+      marked[f] = Marked{p, what};
     }
-    if (len == 0) {
-      DMESSAGE(DMCwarning, "Illegal size in Compact");
-      continue;
-    }
-    const uint32_t first = static_cast<uint32_t>((End() - (p + len)) / 4);  // word of the last byte
-    const uint32_t last = static_cast<uint32_t>((End() - p - 1) / 4);       // word of the first byte
-    SetBits(used, first, last);
   }
   // usedBefore[g]: used words in the groups before group g. Used data moves toward the end by
   // the free words between it and the data end.
@@ -661,15 +680,13 @@ void DBRecordBlock::Compact(DBStrIndex* index) {
     w = end;
   }
   // Re-point every cell whose data moved.
-  for (long i = 0; i < ncells; i++) {
-    if (c[i].nv == 0 || !c[i].HasOffset()) continue;
-    const unsigned char* p = c[i].DataAddr();
-    if (p < lo || p >= End()) continue;
-    uint32_t w = static_cast<uint32_t>((End() - p - 1) / 4);
+  for (uint32_t k = 0; k < nlist; k++) {
+    const uint32_t w = listWord[k];
     if (!isUsed(w)) continue;
     const uint32_t s = shift(w);
     if (s == 0) continue;
-    if (!c[i].SetOffsetArray(static_cast<DBDataType>(c[i].dt), c[i].nv, p + 4 * s))
+    DBFieldS& cell = c[listCell[k]];
+    if (!cell.SetOffsetArray(static_cast<DBDataType>(cell.dt), cell.nv, cell.DataAddr() + 4 * s))
       DMESSAGE(DMCassert, "SetOffsetArray failed in Compact");
   }
   uint32_t nsb = sb - 4 * nfree;

@@ -183,33 +183,40 @@ class DBStrIndex {
   template <class Moved>
   void Remap(Moved moved) {
     const size_t n = slots.size();
-    if (n == 0 || (slots[n - 1].pos != 0 && WrapsAround())) {
+    if (n % 64 != 0 || (slots[n - 1].pos != 0 && WrapsAround())) {
       RemapAfresh(moved);
       return;
     }
     const size_t mask = n - 1;
     uint32_t kept = 0;
     bool gone = false;
-    for (size_t s = 0; s < n; s++) {
-      const Entry e = slots[s];
-      if (e.pos == 0) continue;
-      const uint32_t pos = moved(e.pos, e.len);
-      if (!gone && pos != 0) {
-        slots[s].pos = pos;
-        kept++;
-        continue;
-      }
-      gone = true;
-      slots[s] = Entry{0, 0, 0};
-      if (pos == 0) continue;
-      for (size_t i = e.hash & mask;; i = (i + 1) & mask) {
-        Entry& to = slots[i];
-        if (to.pos == 0) {
-          to = Entry{e.hash, pos, e.len};
+    // The table is a whole number of 64-slot groups; the taken slots of a group are found
+    // before any of them is done (a run probed again lands at or before its own slot, in a slot
+    // already done).
+    for (size_t base = 0; base < n; base += 64) {
+      uint64_t taken = 0;
+      for (size_t k = 0; k < 64; k++) taken |= static_cast<uint64_t>(slots[base + k].pos != 0) << k;
+      for (; taken != 0; taken &= taken - 1) {
+        const size_t s = base + static_cast<size_t>(__builtin_ctzll(taken));
+        const Entry e = slots[s];
+        const uint32_t pos = moved(e.pos, e.len);
+        if (!gone && pos != 0) {
+          slots[s].pos = pos;
           kept++;
-          break;
+          continue;
         }
-        if (to.pos == pos) break;  // already known
+        gone = true;
+        slots[s] = Entry{0, 0, 0};
+        if (pos == 0) continue;
+        for (size_t i = e.hash & mask;; i = (i + 1) & mask) {
+          Entry& to = slots[i];
+          if (to.pos == 0) {
+            to = Entry{e.hash, pos, e.len};
+            kept++;
+            break;
+          }
+          if (to.pos == pos) break;  // already known
+        }
       }
     }
     count = kept;

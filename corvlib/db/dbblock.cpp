@@ -603,50 +603,38 @@ void DBRecordBlock::Compact(DBStrIndex* index) {
   thread_local uint16_t listCell[DB_BLOCKCELLS];
   thread_local uint16_t listWord[DB_BLOCKCELLS];
   uint32_t nlist = 0;
-  // Per field, the data of the last cell whose words were marked: records in a row often share
-  // a run (a folder, a format), whose words need marking once.
-  struct Marked {
-    const unsigned char* p;
-    uint32_t what;  // type and value count
-  } marked[DB_MAXFIELDS];
-  for (int f = 0; f < nf; f++) marked[f] = Marked{nullptr, 0};
+  long ncells = static_cast<long>(nf) * nr;
   DBFieldS* c = Cells();
-  for (int r = 0, i = 0; r < nr; r++) {
-    for (int f = 0; f < nf; f++, i++) {
-      if (c[i].nv == 0 || !c[i].HasOffset()) continue;
-      const unsigned char* p = c[i].DataAddr();
-      if (p < lo || p >= End()) {
-        DMESSAGE(DMCwarning, "Bad offset pointer in Compact");
-        continue;
-      }
-      const uint32_t last = static_cast<uint32_t>((End() - p - 1) / 4);  // word of the first byte
-      listCell[nlist] = static_cast<uint16_t>(i);
-      listWord[nlist++] = static_cast<uint16_t>(last);
-      const uint32_t what = c[i].dt | static_cast<uint32_t>(c[i].nv) << 8;
-      if (marked[f].p == p && marked[f].what == what) continue;
-      uint32_t len;
-      if (c[i].dt == DBDTstring) {
-        if (!nulKnown) {
-          ZeroBytes(lo, sb, nul);
-          nulKnown = true;
-        }
-        len = RunLengthBits(nul, sb, static_cast<uint32_t>(p - lo), c[i].nv);
-      } else if (c[i].dt == DBDTint || c[i].dt == DBDTfloat) {
-        len = 4u * c[i].nv;
-        if (p + len > End()) len = 0;
-      } else {
-        DMESSAGE(DMCparameter, "Missing type in Compact");
-        return;
-      }
-      if (len == 0) {
-        DMESSAGE(DMCwarning, "Illegal size in Compact");
-        continue;
-      }
-      const uint32_t first =
-          static_cast<uint32_t>((End() - (p + len)) / 4);  // word of the last byte
-      SetBits(used, first, last);
-      marked[f] = Marked{p, what};
+  for (long i = 0; i < ncells; i++) {
+    if (c[i].nv == 0 || !c[i].HasOffset()) continue;
+    const unsigned char* p = c[i].DataAddr();
+    if (p < lo || p >= End()) {
+      DMESSAGE(DMCwarning, "Bad offset pointer in Compact");
+      continue;
     }
+    const uint32_t last = static_cast<uint32_t>((End() - p - 1) / 4);  // word of the first byte
+    listCell[nlist] = static_cast<uint16_t>(i);
+    listWord[nlist++] = static_cast<uint16_t>(last);
+    uint32_t len;
+    if (c[i].dt == DBDTstring) {
+      if (!nulKnown) {
+        ZeroBytes(lo, sb, nul);
+        nulKnown = true;
+      }
+      len = RunLengthBits(nul, sb, static_cast<uint32_t>(p - lo), c[i].nv);
+    } else if (c[i].dt == DBDTint || c[i].dt == DBDTfloat) {
+      len = 4u * c[i].nv;
+      if (p + len > End()) len = 0;
+    } else {
+      DMESSAGE(DMCparameter, "Missing type in Compact");
+      return;
+    }
+    if (len == 0) {
+      DMESSAGE(DMCwarning, "Illegal size in Compact");
+      continue;
+    }
+    const uint32_t first = static_cast<uint32_t>((End() - (p + len)) / 4);  // word of the last byte
+    SetBits(used, first, last);
   }
   // usedBefore[g]: used words in the groups before group g. Used data moves toward the end by
   // the free words between it and the data end.

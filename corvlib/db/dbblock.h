@@ -183,7 +183,7 @@ class DBStrIndex {
   template <class Moved>
   void Remap(Moved moved) {
     const size_t n = slots.size();
-    if (n % 64 != 0 || (slots[n - 1].pos != 0 && WrapsAround())) {
+    if (n % 64 != 0 || (n != 0 && slots[n - 1].pos != 0 && WrapsAround())) {
       RemapAfresh(moved);
       return;
     }
@@ -200,7 +200,8 @@ class DBStrIndex {
         const size_t s = base + static_cast<size_t>(__builtin_ctzll(taken));
         const Entry e = slots[s];
         const uint32_t pos = moved(e.pos, e.len);
-        if (!gone && pos != 0) {
+        // A run at its hash's own slot lands there again.
+        if (pos != 0 && (!gone || (e.hash & mask) == s)) {
           slots[s].pos = pos;
           kept++;
           continue;

@@ -5,6 +5,8 @@
 // undoable catalogue change so that undo and redo put the display back.
 #pragma once
 
+#include <vector>
+
 #include "catalog/pdbaccess.h"
 #include "catalog/ptimeline.h"
 #include "db/dbrecord.h"
@@ -94,6 +96,9 @@ class PContextState {
  protected:
   // The rcommon index whose rdisp_link record shares displayed record i's fields, -1 when none.
   int CommonIndex(int i) const;
+  // Links each rcommon record not marked in linked to the displayed record found by a search,
+  // dropping those found nowhere; count plus the links made.
+  int LinkBySearch(const std::vector<bool>& linked, int count);
 };
 
 // Calls fn(const uint32_t* index, uint32_t n) with the selected display indexes in ascending

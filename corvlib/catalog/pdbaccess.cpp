@@ -105,8 +105,14 @@ DBChangeList::~DBChangeList() {
   DeleteChain(prev, &DBChangeList::prev);
 }
 
-bool DBChangeList::ReflectChange(DBRecordList* list, bool backward) const {
+bool DBChangeList::ReflectChange(DBRecordList* list, bool backward,
+                                 std::vector<const DBRecord*>* from, DBRecordList* inStep,
+                                 bool share) const {
   std::vector<std::pair<long, int>> byHash;
+  if (list != nullptr && from != nullptr)
+    from->assign(static_cast<size_t>(list->GetSize()), nullptr);
+  if (list != nullptr && inStep != nullptr && inStep->GetSize() != list->GetSize())
+    inStep = nullptr;
   for (const DBChangeList* ch = this;;) {
     if (list == nullptr || ch->Empty()) return false;
     const DBRecordList& removal = backward ? ch->radd : ch->rdel;
@@ -138,19 +144,52 @@ bool DBChangeList::ReflectChange(DBRecordList* list, bool backward) const {
         }
       }
     }
-    if (released) list->Compact(false);
+    if (released) {
+      if (from != nullptr || inStep != nullptr) {
+        // The lists beside it drop the same indexes as the list's Compact does.
+        int k = 0;
+        for (int j = 0; j < list->GetSize(); j++) {
+          const DBRecord& r = list->Get(j);
+          if (r.finfo == nullptr || r.finfo->nfields == 0) {
+            if (inStep != nullptr) (*inStep)[j].Init();
+            continue;
+          }
+          if (k != j) {
+            if (from != nullptr) (*from)[static_cast<size_t>(k)] = (*from)[static_cast<size_t>(j)];
+            if (inStep != nullptr) (*inStep)[k].Take(&(*inStep)[j]);
+          }
+          k++;
+        }
+        if (from != nullptr) from->resize(static_cast<size_t>(k));
+        if (inStep != nullptr) inStep->Resize(k);
+      }
+      list->Compact(false);
+    }
     const int have = list->GetSize(), n = addition.GetSize();
     if (n > 0) {
-      if (n > INT_MAX - 64 - have || list->Resize(have + n) != have + n) {
+      if (n > INT_MAX - 64 - have || list->Resize(have + n, true) != have + n) {
         DMESSAGE(DMCdata, "Resize failed in ReflectChange");
         return false;
       }
       int put = have;
       for (int i = 0; i < n; i++) {
         PworkItem(i, n);
-        if (HasValues(addition.Get(i))) (*list)[put++] = addition.Get(i);
+        const DBRecord& a = addition.Get(i);
+        if (!HasValues(a)) continue;
+        DBRecord& d = (*list)[put++];
+        // The change's records are never written once filed: a list that is not written
+        // either shares their field arrays.
+        if (share && (list->GetFieldInfo() == nullptr || a.finfo == list->GetFieldInfo()))
+          d.Link(const_cast<DBRecord*>(&a));
+        else
+          d = a;
+        if (from != nullptr) from->push_back(&a);
       }
       list->Resize(put);
+      if (inStep != nullptr && inStep->Resize(put, true) != put) {
+        DMESSAGE(DMCdata, "Resize failed in ReflectChange");
+        return false;
+      }
     }
     ch = ch->prev;
     if (ch == nullptr || ch->Named()) return true;

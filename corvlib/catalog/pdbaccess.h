@@ -6,6 +6,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <vector>
 
 #include "db/dbaccess.h"
 #include "db/dbheader.h"
@@ -42,7 +43,13 @@ class DBChangeList {
   // Applies this change, and the unnamed changes chained behind it, to a list of displayed
   // records: forward (redo) removes the deletions and appends the additions; backward (undo)
   // the other way round. False for a null list, a change without records or no memory.
-  bool ReflectChange(DBRecordList* list, bool backward) const;
+  // With from, from[i] ends as the change's record that list record i was copied from (null
+  // for records the list had before); with inStep, that list loses and gains records at the
+  // same indexes as list (empty records for the appended ones). With share, the appended
+  // records share the change's field arrays (for a list whose records are never written).
+  bool ReflectChange(DBRecordList* list, bool backward,
+                     std::vector<const DBRecord*>* from = nullptr, DBRecordList* inStep = nullptr,
+                     bool share = false) const;
 
   char name[32];
   DBRecordList rdel;

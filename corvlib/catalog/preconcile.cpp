@@ -408,6 +408,12 @@ int PContextState::FixLinks(bool rebuild) {
     if (!unresolved) return count;
     DMESSAGE(DMCwarning, "Resorting to record search in FixLinks");
   }
+  return LinkBySearch(linked, count);
+}
+
+int PContextState::LinkBySearch(const std::vector<bool>& linked, int count) {
+  const int nc = rcommon.GetSize();
+  if (linked.size() != static_cast<size_t>(nc) || rdisp_link.GetSize() != nc) return count;
   // The displayed records by hash index, made once for all the searches.
   SortedPositions index;
   bool indexed = false;
@@ -448,7 +454,8 @@ void PContextState::ReflectChange(const DBChangeList* change, bool undo) {
   // records) are not shown a second time.
   std::unordered_set<const DBRLink*> shown;
   for (int i = 0; i < rdisp.GetSize(); i++) shown.insert(rdisp.Get(i).l);
-  change->ReflectChange(&rdisp, undo);
+  std::vector<const DBRecord*> dispFrom;
+  change->ReflectChange(&rdisp, undo, &dispFrom);
   HashPositions before;
   for (int i = 0; i < rdisp.GetSize(); i++) {
     const DBRecord& r = rdisp.Get(i);
@@ -467,12 +474,53 @@ void PContextState::ReflectChange(const DBChangeList* change, bool undo) {
         break;
       }
   }
-  if (dropped) rdisp.Compact(false);
+  if (dropped) {
+    size_t k = 0;
+    for (int i = 0; i < rdisp.GetSize(); i++)
+      if (rdisp.Get(i).finfo != nullptr && rdisp.Get(i).finfo->nfields != 0)
+        dispFrom[k++] = dispFrom[static_cast<size_t>(i)];
+    dispFrom.resize(k);
+    rdisp.Compact(false);
+  }
   PworkStep(-1);
-  change->ReflectChange(&rcommon, undo);
+  // The links stay with the catalogue records they belong to while the change removes and
+  // appends them; a record the change brings to both lists is linked to its displayed copy.
+  std::vector<const DBRecord*> commonFrom;
+  const bool inStep = rdisp_link.GetSize() == rcommon.GetSize();
+  change->ReflectChange(&rcommon, undo, &commonFrom, inStep ? &rdisp_link : nullptr, true);
   PmarkReadOnly(&rcommon);
   PworkStep(-1);
-  FixLinks(true);
+  const int nc = rcommon.GetSize();
+  if (!inStep || rdisp_link.GetSize() != nc || commonFrom.size() != static_cast<size_t>(nc) ||
+      dispFrom.size() != static_cast<size_t>(rdisp.GetSize())) {
+    FixLinks(true);
+  } else {
+    std::unordered_map<const DBRecord*, int> broughtAt;
+    std::unordered_set<const DBRLink*> kept;  // arrays of the records still shown from before
+    for (int i = 0; i < rdisp.GetSize(); i++) {
+      if (dispFrom[static_cast<size_t>(i)] != nullptr)
+        broughtAt.emplace(dispFrom[static_cast<size_t>(i)], i);
+      else if (rdisp.Get(i).l != nullptr)
+        kept.insert(rdisp.Get(i).l);
+    }
+    std::vector<bool> linked(static_cast<size_t>(nc), false);
+    int count = 0;
+    for (int k = 0; k < nc; k++) {
+      DBRecord& lk = rdisp_link[k];
+      if (lk.l != nullptr && kept.count(lk.l) != 0) {
+        linked[static_cast<size_t>(k)] = true;
+        continue;
+      }
+      lk.Init();
+      const DBRecord* src = commonFrom[static_cast<size_t>(k)];
+      auto it = src != nullptr ? broughtAt.find(src) : broughtAt.end();
+      if (it != broughtAt.end() && lk.Link(&rdisp[it->second]) == 1) {
+        linked[static_cast<size_t>(k)] = true;
+        count++;
+      }
+    }
+    LinkBySearch(linked, count);
+  }
   if (undo) return;
   for (const DBChangeList* ch = change; ch != nullptr; ch = ch->prev) {
     if (ch != change && ch->Named()) break;

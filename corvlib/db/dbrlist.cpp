@@ -46,7 +46,23 @@ static void* rawBlock(void* old, long long count) {
   return std::realloc(old, bytes);
 }
 
-int DBRecordList::Resize(int n) {
+// Constructs records [from, to) of rl bound to schema (locked), each with an empty field array
+// or, bare, none.
+static void MakeRecords(DBRecord* rl, int from, int to, const DBFieldInfo* schema, bool bare) {
+  for (int i = from; i < to; i++) {
+    new (&rl[i]) DBRecord();
+    if (schema == nullptr) continue;
+    if (!bare) {
+      rl[i].Init(schema, true);
+    } else {
+      rl[i].finfo = schema;
+      rl[i].fieldlock = true;
+      rl[i].sortord = schema->nfields > 0 ? &schema->sord : nullptr;
+    }
+  }
+}
+
+int DBRecordList::Resize(int n, bool bare) {
   PnoteChange();
   if (n < 0) n = 0;
   if (n == nr) return n;
@@ -58,10 +74,7 @@ int DBRecordList::Resize(int n) {
       nr = maxr = 0;
       return 0;
     }
-    for (int i = 0; i < n; i++) {
-      new (&rl[i]) DBRecord();
-      if (finfo != nullptr) rl[i].Init(finfo, true);
-    }
+    MakeRecords(rl, 0, n, finfo, bare);
     nr = maxr = n;
     return n;
   }
@@ -89,10 +102,7 @@ int DBRecordList::Resize(int n) {
     rl = static_cast<DBRecord*>(nb);
     maxr = static_cast<int>(cap);
   }
-  for (int i = nr; i < n; i++) {
-    new (&rl[i]) DBRecord();
-    if (finfo != nullptr) rl[i].Init(finfo, true);
-  }
+  MakeRecords(rl, nr, n, finfo, bare);
   nr = n;
   return n;
 }

@@ -22,8 +22,10 @@ class DBRecordList {
   int Init(const DBFieldInfo* schema, int n = 0);
   // Forgets the records and schema without releasing them (after a hand-over).
   void Empty();
-  // Sets the record count; returns n, 0 on failure (the list is then empty).
-  int Resize(int n);
+  // Sets the record count; returns n, 0 on failure (the list is then empty). New records are
+  // bound to the schema with an empty field array of their own, or, bare, with none yet (for
+  // a caller that assigns or links each of them at once).
+  int Resize(int n, bool bare = false);
   DBRecord& NewRecord();
   int GetSize() const { return nr; }
   const DBFieldInfo* GetFieldInfo() const { return finfo; }

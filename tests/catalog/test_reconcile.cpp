@@ -1,7 +1,11 @@
 // Cataloguing the sets and timeline, field transfer, and reconciling displayed records with
 // the catalogue and the shadow catalogue.
 #include <cstring>
+#include <map>
+#include <random>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "catalog_test_util.h"
 #include "context_test_util.h"
@@ -327,5 +331,73 @@ TEST_F(ReconcileCtx, SeveralEntriesOfOneFile) {
     EXPECT_EQ(ctx.Reconcile(), 1) << extra;
     ASSERT_NE(ctx.GetDBOrig(0), nullptr);
     EXPECT_STREQ(ctx.GetDBOrig(0)->operator[](PDBFsubject).GetString(), "Second");
+  }
+}
+
+// Steps undone and redone without a saved display (a display too big to save) reflect the
+// change: after random edits of random subsets, undos and redos, every displayed record still
+// shows its catalogue value and is tied to the catalogue version that holds it.
+TEST_F(ReconcileCtx, ReflectedUndoAndRedoKeepEveryRecordTiedToItsCatalogueVersion) {
+  constexpr int kN = 40;
+  for (int i = 0; i < kN; i++) {
+    const std::string name = "p" + std::to_string(i) + ".jpg";
+    Show(&ctx, Photo(name.c_str(), 1000 + i, 77 + i % 3));  // hash indexes shared by many
+  }
+  ASSERT_EQ(ctx.AddRecords(), kN);
+  std::map<long, std::string> title;  // by file size
+  std::vector<std::map<long, std::string>> undos, redos;
+  std::mt19937 rng(5);
+  for (int step = 0; step < 300; step++) {
+    const unsigned op = rng() % 5;
+    if (op < 3) {
+      ABitMap which(kN);
+      const std::string t = "t" + std::to_string(step);
+      undos.push_back(title);
+      redos.clear();
+      for (int i = 0; i < kN; i++) {
+        if (rng() % 3 != 0) continue;
+        which.Set(static_cast<uint32_t>(i));
+        ctx.rdisp[i].SetField(PDBFtitle, t.c_str());
+        title[PDBgetField(ctx.rdisp.Get(i), PDBFnbytes).GetInt()] = t;
+      }
+      if (which.SumTotal() == 0) {
+        undos.pop_back();
+        continue;
+      }
+      ASSERT_EQ(ctx.RecordChange("Edit", &which, new PCSnapshot(&ctx, false)),
+                static_cast<int>(which.SumTotal()));
+    } else if (op == 3) {
+      ASSERT_EQ(ctx.Undo(), !undos.empty()) << step;
+      if (undos.empty()) continue;
+      redos.push_back(title);
+      title = undos.back();
+      undos.pop_back();
+    } else {
+      ASSERT_EQ(ctx.Redo(), !redos.empty()) << step;
+      if (redos.empty()) continue;
+      undos.push_back(title);
+      title = redos.back();
+      redos.pop_back();
+    }
+    ASSERT_EQ(ctx.rdisp.GetSize(), kN) << step;
+    ASSERT_EQ(ctx.TotalCommon(), kN) << step;
+    std::set<long> seen;
+    for (int i = 0; i < kN; i++) {
+      const long id = PDBgetField(ctx.rdisp.Get(i), PDBFnbytes).GetInt();
+      ASSERT_TRUE(seen.insert(id).second) << step;
+      const DBField& shown = PDBgetField(ctx.rdisp.Get(i), PDBFtitle);
+      ASSERT_EQ(shown.IsSet() ? shown.GetString() : "", title[id]) << step << " " << id;
+      const DBRecord* orig = ctx.GetDBOrig(i);
+      ASSERT_NE(orig, nullptr) << step << " " << id;
+      ASSERT_TRUE(*orig == ctx.rdisp.Get(i)) << step << " " << id;
+      ASSERT_TRUE(orig->ReadOnly());
+    }
+  }
+  ASSERT_TRUE(ctx.Checkpoint(nullptr, nullptr));
+  std::vector<DBRecord> stored(kN + 1);
+  ASSERT_EQ(ctx.pdb.GetRecords(stored.data(), kN + 1, 0), kN);
+  for (int i = 0; i < kN; i++) {
+    const DBField& t = PDBgetField(stored[i], PDBFtitle);
+    EXPECT_EQ(t.IsSet() ? t.GetString() : "", title[PDBgetField(stored[i], PDBFnbytes).GetInt()]);
   }
 }

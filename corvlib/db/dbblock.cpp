@@ -556,8 +556,8 @@ void ZeroBytes(const unsigned char* p, uint32_t n, uint64_t* nul) {
   }
 }
 
-// RunLength over the zero-byte bits of an area of n bytes: bytes from byte i up to and including
-// the n-th NUL after it, 0 when the area ends first.
+// RunLength over the zero-byte bits of an area of nbytes bytes: the bytes from byte i up to and
+// including the n-th NUL at or after it, 0 when the area ends first.
 uint32_t RunLengthBits(const uint64_t* nul, uint32_t nbytes, uint32_t i, int n) {
   const uint32_t groups = (nbytes + 63) / 64;
   uint32_t g = i / 64;

@@ -177,7 +177,8 @@ class DBStrIndex {
   // a run that went. The table ends as if the runs that stay were inserted afresh in the
   // order of their slots, but in place: a run's slot depends on its hash alone, so while no
   // run has gone every run keeps its slot, and after that each run that stays probes again
-  // from its hash's slot among the slots already done (it lands at or before its own). A
+  // from its hash's slot among the slots already done (it lands at or before its own; no two
+  // runs of one chain share an offset, offsets only move, so none is met as already known). A
   // chain that wraps past the last slot would meet slots not yet done: then the table is
   // made anew.
   template <class Moved>

@@ -295,12 +295,19 @@ PTimelineFolder::PTimelineFolder(const PTimeLink* st, PTimelineFolder* par, bool
   PTimelineFolder* node = this;
   while (node->Valid()) {
     const PTimeLink* next = node->start->NextEvent();
+    const PTimeLink* later = nullptr;
     if (node->tres != PTFRevent) {
       node->hasChild = true;
-      const int period = PTFGetPeriod(node->start->GetBeginDate(), node->tres);
-      while (next != nullptr && next != node->end && next->GetBeginDate() != nullptr &&
-             PTFGetPeriod(next->GetBeginDate(), node->tres) == period)
-        next = next->NextEvent();
+      // The years run to the end of the chain: where each begins is found without the walk when
+      // the timeline can tell.
+      if (node->tres == PTFRyear && node->end == nullptr && node->start->NextYear(&later)) {
+        next = later;
+      } else {
+        const int period = PTFGetPeriod(node->start->GetBeginDate(), node->tres);
+        while (next != nullptr && next != node->end && next->GetBeginDate() != nullptr &&
+               PTFGetPeriod(next->GetBeginDate(), node->tres) == period)
+          next = next->NextEvent();
+      }
     }
     if (next == nullptr || next == node->end || next->GetBeginDate() == nullptr) break;
     PTimelineFolder* sib = new PTimelineFolder(next, par, false);
@@ -345,8 +352,23 @@ const char* PTimelineFolder::GetName() const {
 }
 
 int PTimelineListDrawer::Update() {
+  const uint64_t stamp = timeline ? timeline->Stamp() : 0;
+  if (builtTop != nullptr && builtTop == mainFolder && builtFrom == timeline &&
+      builtStamp == stamp) {
+    // The years stand as built; what was opened below them goes, as a new build would have it.
+    for (PHFolder* f = mainFolder; f != nullptr; f = f->sibling) {
+      delete f->child;
+      f->child = nullptr;
+      f->isOpen = false;
+    }
+    return PHierListDrawer::Update();
+  }
   const PTimeLink* first = timeline ? timeline->FirstEvent() : nullptr;
-  return SetFolder(first ? new PTimelineFolder(first, nullptr) : nullptr);
+  PHFolder* top = first ? new PTimelineFolder(first, nullptr) : nullptr;
+  builtFrom = timeline;
+  builtStamp = stamp;
+  builtTop = top;
+  return SetFolder(top);
 }
 
 // ---- The folder tree

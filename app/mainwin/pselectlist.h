@@ -4,6 +4,7 @@
 // the folder tree).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -165,11 +166,17 @@ class PTimelineListDrawer : public PHierListDrawer {
     Update();
   }
   const PTimeline* GetTimeline() const { return timeline; }
-  // Builds the tree again, every node closed, then the list.
+  // Builds the tree again, every node closed, then the list. While the timeline is the one
+  // the tree was built from, unchanged since (its stamp the same), the years are kept and only
+  // closed: the tree is the one a new build would make.
   int Update() override;
 
  private:
   const PTimeline* timeline;
+  // What the tree was built from: the timeline, its stamp, the top of the tree made.
+  const PTimeline* builtFrom = nullptr;
+  uint64_t builtStamp = 0;
+  const PHFolder* builtTop = nullptr;
 };
 
 struct PFileSpec;

@@ -158,7 +158,7 @@ PContextState& PContextState::operator=(const PContextState& src) {
   delete rdisp_info;
   rdisp_info = src.rdisp_info != nullptr ? new DBFieldInfo(*src.rdisp_info) : nullptr;
   subjSet = src.subjSet;
-  *timeline.timel = *src.timeline.timel;
+  timeline = src.timeline;
   ownrSet = src.ownrSet;
   albmSet = src.albmSet;
   keywSet = src.keywSet;

@@ -9,8 +9,13 @@
 // its end and slop can take the photo. The index keeps every event by begin time, and each
 // subject's events by begin time with the longest reach (end + slop - begin) among them, which
 // bounds how far back such an event can begin.
+//
+// Every event of a chain points to one shared PTimeIndex, which holds the chain's stamp beside
+// the index; the index itself is filled when a search first needs it.
 #include "catalog/ptimeline.h"
 
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string_view>
@@ -22,6 +27,25 @@
 #include "support/pwork.h"
 #include "support/pstrings.h"
 
+namespace {
+
+// The last stamp given to a chain.
+std::atomic<uint64_t> gLastStamp{0};
+
+uint64_t NewStamp() {
+  return gLastStamp.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+// Whether a date text begins with its year: four digits and ':'. The year of such a valid date
+// is those digits, whatever follows.
+bool YearFirst(const char* d) {
+  for (int i = 0; i < 4; i++)
+    if (d[i] < '0' || d[i] > '9') return false;
+  return d[4] == ':';
+}
+
+}  // namespace
+
 struct PTimeIndex {
   using ByBegin = std::multimap<int64_t, PTimeLink*>;
   struct Subject {
@@ -29,9 +53,21 @@ struct PTimeIndex {
     int64_t reach = 0;  // at least end + slop - begin of each of its events
   };
 
+  uint64_t stamp = NewStamp();
+  bool built = false;  // first, all and subjects hold the chain
   PTimeLink* first = nullptr;
   ByBegin all;
   std::unordered_map<std::string_view, Subject> subjects;
+  long notYearFirst = 0;  // events of all whose begin date does not begin with its year
+
+  // Forgets the chain (the stamp stays).
+  void Clear() {
+    built = false;
+    first = nullptr;
+    all.clear();
+    subjects.clear();
+    notYearFirst = 0;
+  }
 
   // Enters e (a non-empty event) in order: before the events of equal begin time when it was
   // linked before them, after them otherwise.
@@ -41,6 +77,7 @@ struct PTimeIndex {
                {e->begTime, e});
     };
     put(all);
+    if (!YearFirst(e->begDate)) notYearFirst++;
     Subject& s = subjects[std::string_view(e->subject)];
     put(s.events);
     Reach(e, &s);
@@ -53,17 +90,18 @@ struct PTimeIndex {
     auto it = subjects.find(std::string_view(e->subject));
     if (it != subjects.end()) Reach(e, &it->second);
   }
-  static void Erase(ByBegin& m, const PTimeLink* e) {
+  static bool Erase(ByBegin& m, const PTimeLink* e) {
     auto range = m.equal_range(e->begTime);
     for (auto it = range.first; it != range.second; ++it)
       if (it->second == e) {
         m.erase(it);
-        return;
+        return true;
       }
+    return false;
   }
   // Takes e out (under its current begin time).
   void Remove(const PTimeLink* e) {
-    Erase(all, e);
+    if (Erase(all, e) && !YearFirst(e->begDate)) notYearFirst--;
     auto it = subjects.find(std::string_view(e->subject));
     if (it == subjects.end()) return;
     Erase(it->second.events, e);
@@ -71,19 +109,30 @@ struct PTimeIndex {
   }
 };
 
-PTimeLink::PTimeLink()
+PTimeLink::PTimeLink() : PTimeLink(new PTimeIndex) {}
+
+PTimeLink::PTimeLink(PTimeIndex* shared)
     : slopTime(kStandardSlop),
       next(nullptr),
+      begTime(0),
       prev(nullptr),
       subject(nullptr),
-      begTime(0),
       endTime(0),
-      index(nullptr) {
+      index(shared) {
   begDate[0] = endDate[0] = '\0';
 }
 
 PTimeLink::~PTimeLink() {
   KillTime();
+  delete index;
+}
+
+uint64_t PTimeLink::Stamp() const {
+  return index != nullptr ? index->stamp : 0;
+}
+
+void PTimeLink::Changed() {
+  if (index != nullptr) index->stamp = NewStamp();
 }
 
 void PTimeLink::DeleteRun(PTimeLink* p, bool forward) {
@@ -99,15 +148,16 @@ void PTimeLink::DeleteRun(PTimeLink* p, bool forward) {
 }
 
 void PTimeLink::KillTime() {
+  const bool empty = next == nullptr && prev == nullptr && subject == nullptr && begTime == 0 &&
+                     endTime == 0 && begDate[0] == '\0' && endDate[0] == '\0';
   // This event is cut from the chain first: it stands alone, whole, while the rest goes.
   PTimeLink* after = next;
   PTimeLink* before = prev;
-  PTimeIndex* ix = index;
   next = prev = nullptr;
-  index = nullptr;
   DeleteRun(after, true);
   DeleteRun(before, false);
-  delete ix;
+  if (index != nullptr) index->Clear();
+  if (!empty) Changed();
   strunlink(subject);
   subject = nullptr;
   begTime = endTime = 0;
@@ -125,34 +175,58 @@ void PTimeLink::CopyFields(const PTimeLink& o) {
   slopTime = o.slopTime;
 }
 
+namespace {
+
+bool SameText(const char* a, const char* b) {
+  return a == b || (a != nullptr && b != nullptr && strcmp(a, b) == 0);
+}
+
+}  // namespace
+
+const PTimeLink* PTimeLink::Twin(const PTimeLink& other) const {
+  const PTimeLink* at = nullptr;
+  const PTimeLink *a = First(), *b = other.First();
+  for (; a != nullptr && b != nullptr; a = a->next, b = b->next) {
+    if (a->begTime != b->begTime || a->endTime != b->endTime || a->slopTime != b->slopTime ||
+        !SameText(a->subject, b->subject) || memcmp(a->begDate, b->begDate, sizeof(PDate)) != 0 ||
+        memcmp(a->endDate, b->endDate, sizeof(PDate)) != 0)
+      return nullptr;
+    if (b == &other) at = a;
+  }
+  return a == nullptr && b == nullptr ? at : nullptr;
+}
+
 PTimeLink& PTimeLink::operator=(const PTimeLink& other) {
   if (&other == this) return *this;
   // The copies are made first: other may belong to this event's own chain.
   std::vector<PTimeLink*> after, before;
   for (const PTimeLink* o = other.next; o != nullptr; o = o->next) {
-    after.push_back(new PTimeLink);
+    after.push_back(new PTimeLink(nullptr));
     after.back()->CopyFields(*o);
   }
   for (const PTimeLink* o = other.prev; o != nullptr; o = o->prev) {
-    before.push_back(new PTimeLink);
+    before.push_back(new PTimeLink(nullptr));
     before.back()->CopyFields(*o);
   }
-  PTimeLink self;
+  PTimeLink self(nullptr);
   self.CopyFields(other);
   KillTime();
   CopyFields(self);
   PTimeLink* tail = this;
   for (PTimeLink* n : after) {
+    n->index = index;
     tail->next = n;
     n->prev = tail;
     tail = n;
   }
   PTimeLink* head = this;
   for (PTimeLink* n : before) {
+    n->index = index;
     head->prev = n;
     n->next = head;
     head = n;
   }
+  Changed();
   return *this;
 }
 
@@ -170,8 +244,19 @@ bool PTimeLink::Set(const char* subj, const char* date) {
   return true;
 }
 
+PTimeline& PTimeline::operator=(const PTimeline& other) {
+  if (&other == this) return *this;
+  // A snapshot put back over the timeline it was taken from, unchanged since, copies nothing:
+  // the events (which the timeline list points to) stay.
+  if (const PTimeLink* at = timel->Twin(*other.timel))
+    timel = const_cast<PTimeLink*>(at);
+  else
+    *timel = *other.timel;
+  return *this;
+}
+
 PTimeLink* PTimeLink::First() const {
-  if (index != nullptr) return index->first;
+  if (index != nullptr && index->built) return index->first;
   const PTimeLink* e = this;
   while (e->prev != nullptr) e = e->prev;
   return const_cast<PTimeLink*>(e);
@@ -183,14 +268,13 @@ const PTimeLink* PTimeLink::FirstEvent() const {
 }
 
 void PTimeLink::EnsureIndex() {
-  if (index != nullptr) return;
+  if (index->built) return;
   PTimeLink* f = First();
-  PTimeIndex* ix = new PTimeIndex;
+  PTimeIndex* ix = index;
   ix->first = f;
-  for (PTimeLink* e = f; e != nullptr; e = e->next) {
-    e->index = ix;
+  for (PTimeLink* e = f; e != nullptr; e = e->next)
     if (e->begTime != 0 && e->subject != nullptr) ix->Add(e, false);
-  }
+  ix->built = true;
 }
 
 bool PTimeLink::MergeNext() {
@@ -198,7 +282,8 @@ bool PTimeLink::MergeNext() {
   if (n == nullptr || n->subject != subject) return false;
   if (!DMASSERT(begTime != 0) || !DMASSERT(n->begTime != 0)) return false;
   if (endTime + slopTime < n->begTime) return false;
-  if (index != nullptr) {
+  Changed();
+  if (index->built) {
     index->Remove(n);
     if (begTime > n->begTime) index->Remove(this);
   }
@@ -211,7 +296,7 @@ bool PTimeLink::MergeNext() {
     begTime = n->begTime;
     memcpy(begDate, n->begDate, sizeof(PDate));
   }
-  if (index != nullptr) {
+  if (index->built) {
     if (rekey) index->Add(this, true);
     index->Reach(this);
   }
@@ -226,25 +311,27 @@ bool PTimeLink::MergeNext() {
 PTimeLink* PTimeLink::Extend(PTimeLink* e, int64_t t, const char* date) {
   if (t >= e->begTime && t <= e->endTime) return e;
   if (t > e->endTime) {
+    // A later end alone is no change of the stamp: a merge it brings is.
     e->endTime = t;
     memcpy(e->endDate, date, sizeof(PDate) - 1);
     e->endDate[sizeof(PDate) - 1] = '\0';
-    if (e->index != nullptr) e->index->Reach(e);
+    if (e->index->built) e->index->Reach(e);
     e->MergeNext();
     return e;
   }
-  if (e->index != nullptr) e->index->Remove(e);
+  e->Changed();
+  if (e->index->built) e->index->Remove(e);
   e->begTime = t;
   memcpy(e->begDate, date, sizeof(PDate) - 1);
   e->begDate[sizeof(PDate) - 1] = '\0';
-  if (e->index != nullptr) e->index->Add(e, true);
+  if (e->index->built) e->index->Add(e, true);
   PTimeLink* p = e->prev;
   return p != nullptr && p->MergeNext() ? p : e;
 }
 
 PTimeLink* PTimeLink::NewEvent(const char* subj, const char* date, PTimeLink* before,
                                PTimeLink* after) {
-  PTimeLink* n = new PTimeLink;
+  PTimeLink* n = new PTimeLink(nullptr);
   if (!n->Set(subj, date)) {
     delete n;
     return nullptr;
@@ -263,17 +350,22 @@ PTimeLink* PTimeLink::NewEvent(const char* subj, const char* date, PTimeLink* be
     if (after->next != nullptr) after->next->prev = n;
     after->next = n;
   }
-  if (n->index != nullptr) {
+  if (n->index->built) {
     n->index->Add(n, before != nullptr);
     if (n->prev == nullptr) n->index->first = n;
   }
+  n->Changed();
   return n;
 }
 
 PTimeLink* PTimeLink::InsertEvent(const char* subj, const char* date) {
   if (subj == nullptr || date == nullptr) return nullptr;
   PTimeLink* f = First();
-  if (f->begTime == 0) return f->Set(subj, date) ? f : nullptr;
+  if (f->begTime == 0) {
+    if (!f->Set(subj, date)) return nullptr;
+    f->Changed();
+    return f;
+  }
   const int64_t t = PsecsFromDate(date);
   if (t == 0) return nullptr;
   EnsureIndex();
@@ -303,6 +395,27 @@ PTimeLink* PTimeLink::InsertEvent(const char* subj, const char* date) {
   if (e->InWindow(t) && e->subject != nullptr && strcmp(e->subject, subj) == 0)
     return Extend(e, t, date);
   return NewEvent(subj, date, e, nullptr);
+}
+
+bool PTimeLink::NextYear(const PTimeLink** found) const {
+  // With every begin date written year first, the years of the chain (kept in order of begin
+  // time) run in order too, and the next year begins with the first event at or after its
+  // January 1.
+  if (begTime == 0 || index == nullptr || !index->built || index->notYearFirst != 0) return false;
+  const int year = (begDate[0] - '0') * 1000 + (begDate[1] - '0') * 100 + (begDate[2] - '0') * 10 +
+                   (begDate[3] - '0');
+  *found = nullptr;
+  if (year >= 9999) return true;  // no year of four digits is later
+  char from[sizeof(PDate) + 8];
+  snprintf(from, sizeof from, "%04d:01:01 00:00:00", year + 1);
+  const int64_t t = PsecsFromDate(from);
+  if (t == 0) return false;
+  auto at = index->all.lower_bound(t);
+  if (at == index->all.end()) return true;
+  const PTimeLink* e = at->second;
+  while (e->prev != nullptr && e->prev->begTime >= t) e = e->prev;
+  *found = e;
+  return true;
 }
 
 const PTimeLink* PTimeLink::MatchFrom(const char* subj, int64_t t) const {

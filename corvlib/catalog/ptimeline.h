@@ -2,7 +2,8 @@
 // capture dates. Photos of one subject whose capture times lie within a slop (two days) of an
 // event belong to it; an event grows at either end as photos arrive and swallows the next
 // event when they come within the slop. Events form a doubly linked chain in order of their
-// begin times; the chain is reached from any of its events.
+// begin times; the chain is reached from any of its events. A stamp tells whether the events,
+// their order, subjects and begin dates are still those something was drawn from.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,9 @@ class PTimeLink {
   PTimeLink(const PTimeLink&) = delete;
   // Makes this event's chain a copy of other's chain, this event taking other's place in it.
   PTimeLink& operator=(const PTimeLink& other);
+  // When this event's chain is event for event the same as other's chain, its event in other's
+  // place; null otherwise.
+  const PTimeLink* Twin(const PTimeLink& other) const;
 
   // Records one photo; the event that now holds it, or null for a null subject or date, or a
   // date that is not a valid capture date.
@@ -40,6 +44,15 @@ class PTimeLink {
   const PTimeLink* NextEvent() const { return next; }
   // The first event of the chain, null while the chain is empty.
   const PTimeLink* FirstEvent() const;
+  // Finds, without a walk, the first event after this one whose begin date's year (its first
+  // four digits) differs (null when none): true when found through the chain's search index,
+  // false when that cannot be (the index not built yet, or a begin date not written year first).
+  bool NextYear(const PTimeLink** found) const;
+  // The chain's stamp: the same value only while the chain's events are the same events, in
+  // the same order, with the same subjects and begin dates (none added, merged or deleted, none
+  // beginning earlier, no copy made into the chain). An end that moves later, the event staying,
+  // keeps the stamp. Stamps are never reused.
+  uint64_t Stamp() const;
 
   // Seconds a capture time may lie before the begin or after the end of the event and still
   // belong to it; new events take their neighbour's. Set it before events are inserted: the
@@ -49,6 +62,8 @@ class PTimeLink {
 
  private:
   friend struct PTimeIndex;
+  // An event of no chain yet (shared null): one of a chain being made.
+  explicit PTimeLink(PTimeIndex* shared);
   // Deletes p and the events after it (forward) or before it.
   static void DeleteRun(PTimeLink* p, bool forward);
   bool Set(const char* subj, const char* date);
@@ -63,15 +78,20 @@ class PTimeLink {
   bool InWindow(int64_t t) const { return begTime - slopTime <= t && t <= endTime + slopTime; }
   const PTimeLink* MatchFrom(const char* subj, int64_t t) const;
   void CopyFields(const PTimeLink& o);
+  // Notes a change of the chain: a new stamp.
+  void Changed();
 
+  // A walk along the chain reads next, begTime and begDate: they lie together.
   PTimeLink* next;
-  PTimeLink* prev;
-  const char* subject;  // shared string (strlink)
+  int64_t begTime;  // seconds since 1980-01-01; 0 marks an empty event
   PDate begDate;
   PDate endDate;
-  int64_t begTime;  // seconds since 1980-01-01; 0 marks an empty event
+  PTimeLink* prev;
+  const char* subject;  // shared string (strlink)
   int64_t endTime;
-  PTimeIndex* index;  // the chain's search index, shared by its events; null until needed
+  // What the events of the chain share: its stamp and its search index (built when needed).
+  // Null only in an event being deleted or not yet linked.
+  PTimeIndex* index;
 };
 
 class PTimeline {
@@ -79,9 +99,14 @@ class PTimeline {
   PTimeline() : timel(new PTimeLink) {}
   ~PTimeline() { delete timel; }
   PTimeline(const PTimeline&) = delete;
-  PTimeline& operator=(const PTimeline&) = delete;
+  // Makes the chain a copy of other's, the current event at the place of other's. A chain
+  // already the same as other's is kept (its events and stamp stay): only the current event
+  // moves.
+  PTimeline& operator=(const PTimeline& other);
 
   const PTimeLink* FirstEvent() const { return timel->FirstEvent(); }
+  // The stamp of the chain (see PTimeLink::Stamp).
+  uint64_t Stamp() const { return timel->Stamp(); }
 
   // The current event: the one most recently inserted (owned; deleting it deletes the chain).
   PTimeLink* timel;

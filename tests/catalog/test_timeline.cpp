@@ -1,6 +1,7 @@
 // The timeline: events grow, merge and split by subject and time; the indexed search gives the
 // events of the plain walk from the first event; copies are independent; long chains are
-// built, copied and freed without deep recursion.
+// built, copied and freed without deep recursion; a chain's stamp moves exactly when an event
+// comes, goes or begins otherwise.
 #include <cstdio>
 #include <random>
 #include <string>
@@ -78,6 +79,12 @@ class WalkTimeline {
   }
   std::vector<Ev> ev_;
 };
+
+// The events' "subject begin" texts.
+std::vector<std::string> Begins(std::vector<std::string> events) {
+  for (std::string& e : events) e.resize(e.size() - 20);  // "-" and the end date
+  return events;
+}
 
 // Inserts as the catalogue does: the result becomes the current event.
 const PTimeLink* Insert(PTimeline* tl, const std::string& subject, const std::string& date) {
@@ -157,6 +164,30 @@ TEST(Timeline, CopiesAreIndependent) {
   EXPECT_EQ(Events(b.timel), own);
   Insert(&a, "Garden", Day(20));
   EXPECT_NE(Events(a.timel), before);
+
+  // A copy put back over the chain it made, unchanged since, keeps its events and stamp; from
+  // a changed chain it is a change.
+  PTimeline c;
+  EXPECT_NE(c.Stamp(), a.Stamp());
+  c = a;
+  const PTimeLink* first = c.FirstEvent();
+  const uint64_t stamp = c.Stamp();
+  EXPECT_NE(stamp, a.Stamp());
+  c.timel = const_cast<PTimeLink*>(first);  // the current event elsewhere
+  c = a;
+  EXPECT_EQ(c.FirstEvent(), first);
+  EXPECT_EQ(c.Stamp(), stamp);
+  EXPECT_STREQ(c.timel->GetBeginDate(), a.timel->GetBeginDate());
+  Insert(&a, "Garden", Day(25));
+  c = a;
+  EXPECT_NE(c.Stamp(), stamp);
+  EXPECT_EQ(Events(c.timel), Events(a.timel));
+  const uint64_t full = c.Stamp();
+  c.timel->KillTime();
+  EXPECT_NE(c.Stamp(), full);
+  const uint64_t empty = c.Stamp();
+  c.timel->KillTime();  // already empty: no change
+  EXPECT_EQ(c.Stamp(), empty);
 }
 
 TEST(Timeline, IndexedSearchGivesTheEventsOfTheWalk) {
@@ -172,8 +203,11 @@ TEST(Timeline, IndexedSearchGivesTheEventsOfTheWalk) {
     auto photo = [&](PTimeline* t) {
       std::string subject = "S" + std::to_string(rng() % m.subjects);
       std::string date = Date(static_cast<int64_t>(rng() % (27 * 86400 / m.step) * m.step));
+      const std::vector<std::string> was = Begins(walk.Events());
+      const uint64_t stamp = t->Stamp();
       Insert(t, subject, date);
       walk.Insert(subject, date);
+      EXPECT_EQ(t->Stamp() != stamp, Begins(walk.Events()) != was) << subject << " " << date;
     };
     for (unsigned i = 0; i < m.photos; i++) {
       photo(&tl);
@@ -186,6 +220,41 @@ TEST(Timeline, IndexedSearchGivesTheEventsOfTheWalk) {
     for (int i = 0; i < 300; i++) photo(&copy);
     EXPECT_EQ(Events(copy.timel), walk.Events());
   }
+}
+
+// The next year through the index is the one the walk finds: events of equal begin times, and
+// every event's; none is told while the index is not built or a begin date is not year first.
+TEST(Timeline, NextYearFoundAsTheWalkFindsIt) {
+  std::mt19937 rng(23);
+  auto year = [](const PTimeLink* e) { return std::string(e->GetBeginDate(), 4); };
+  PTimeline tl;
+  for (int i = 0; i < 3000; i++) {
+    char d[40];
+    if (i % 50 == 0)  // a year's first second
+      snprintf(d, sizeof d, "%04lu:01:01 00:00:00", 2001 + rng() % 6);
+    else
+      snprintf(d, sizeof d, "%04lu:%02lu:%02lu %02lu:00:00", 2001 + rng() % 6, 1 + rng() % 12,
+               1 + rng() % 28, rng() % 24);
+    Insert(&tl, "S" + std::to_string(rng() % 5), d);
+  }
+  auto agrees = [&] {
+    for (const PTimeLink* e = tl.FirstEvent(); e != nullptr; e = e->NextEvent()) {
+      const PTimeLink* walk = e->NextEvent();
+      while (walk != nullptr && year(walk) == year(e)) walk = walk->NextEvent();
+      const PTimeLink* found = e;
+      if (!e->NextYear(&found) || found != walk) return false;
+    }
+    return true;
+  };
+  EXPECT_TRUE(agrees());
+  PTimeline copy;
+  copy = tl;
+  const PTimeLink* found = nullptr;
+  EXPECT_FALSE(copy.FirstEvent()->NextYear(&found));
+  Insert(&tl, "Odd", " 2004:1:05 10:00:00");
+  EXPECT_FALSE(tl.FirstEvent()->NextYear(&found));
+  Insert(&tl, "Odd", "2004:01:05 09:00:00");  // begins earlier, written year first
+  EXPECT_TRUE(agrees());
 }
 
 TEST(Timeline, MillionEventsWithoutRecursion) {

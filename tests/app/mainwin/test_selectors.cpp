@@ -5,6 +5,7 @@
 
 #include <QTemporaryDir>
 
+#include <cstring>
 #include <random>
 
 #include "app/mainwin/prangefilter.h"
@@ -166,6 +167,63 @@ TEST_F(Selectors, TimelineOfYearsMonthsAndEvents) {
   tl->Select(0, true);
   mw->ProcessTimelineSel(tl, true);
   EXPECT_EQ(Files(false), (std::vector<std::string>{"img0.jpg"}));
+}
+
+// The list is built again when the timeline changed (a new subject or year, an undo that takes
+// one away); while it is the same the years are kept, closed and unselected as a new build is.
+TEST_F(Selectors, TimelineListFollowsTheTimeline) {
+  ShowFolder(3);
+  const char* dates[] = {"2003:05:01 10:00:00", "2004:06:01 10:00:00", "2004:06:02 10:00:00"};
+  for (int i = 0; i < 3; ++i) PDBsetString(&bc->rdisp[i], PDBFcapdate, dates[i]);
+  ASSERT_EQ(mw->AddRecords(), 3);
+  mw->UpdateSelectors();
+  auto* tl = static_cast<PTimelineListDrawer*>(mw->GetSelectDrawer(2));
+  auto items = [tl] {
+    std::vector<std::string> v;
+    for (int i = 0; i < tl->GetNItems(); ++i) v.push_back(tl->GetItem(i));
+    return v;
+  };
+  // Sets the field of the record of the date.
+  auto edit = [this](const char* date, PDBFieldID field, const char* value) {
+    int i = bc->rdisp.GetSize() - 1;
+    while (i >= 0 && strcmp(PDBgetString(bc->rdisp.Get(i), PDBFcapdate), date) != 0) --i;
+    ASSERT_GE(i, 0);
+    ASSERT_TRUE(b->NewChange("Set"));
+    PDBsetString(b->ChangeRecord(i), field, value);
+    ASSERT_EQ(b->CompleteChange(), 1);
+    mw->UpdateSelectors();
+  };
+  const std::vector<std::string> years = {"> 2003", "> 2004"};
+  ASSERT_EQ(items(), years);
+  const PHFolder* top = tl->GetTop();
+
+  // An edit of neither date nor subject, undone (its snapshot put back) and redone.
+  edit(dates[0], PDBFtitle, "Harbour");
+  for (bool undo : {true, false}) {
+    tl->GetFolder(1)->Open(true);
+    tl->PHierListDrawer::Update();
+    tl->Select(0, true);
+    ASSERT_TRUE(undo ? mw->Undo() : mw->Redo());
+    EXPECT_EQ(tl->GetTop(), top);
+    EXPECT_EQ(items(), years);
+    EXPECT_EQ(tl->Solo(), -1);
+  }
+
+  // A new subject, the year's first event, shows when the year is opened.
+  edit(dates[1], PDBFsubject, "Sea");
+  tl->GetFolder(1)->Open(true);
+  tl->PHierListDrawer::Update();
+  tl->GetFolder(2)->Open(true);
+  tl->PHierListDrawer::Update();
+  EXPECT_EQ(items(),
+            (std::vector<std::string>{"> 2003", "v 2004", "  v June", "      Sea", "      Trip"}));
+  // A new year; undone, it goes.
+  edit(dates[2], PDBFcapdate, "2005:01:01 10:00:00");
+  EXPECT_EQ(items(), (std::vector<std::string>{"> 2003", "> 2004", "> 2005"}));
+  ASSERT_TRUE(mw->Undo());
+  EXPECT_EQ(items(), years);
+  ASSERT_TRUE(mw->Redo());
+  EXPECT_EQ(items(), (std::vector<std::string>{"> 2003", "> 2004", "> 2005"}));
 }
 
 // The timeline's filter keeps exactly the records the whole chain of event selectors matches:

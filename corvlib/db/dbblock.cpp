@@ -6,6 +6,10 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "db/dbdigest.h"
 #include "support/abitmap.h"
 #include "support/dmessage.h"
@@ -131,6 +135,15 @@ void DBStrIndex::Grow() {
   count = 0;
   for (const Entry& e : old)
     if (e.pos != 0) Insert(e.pos, e.len, e.hash);
+}
+
+bool DBStrIndex::WrapsAround() const {
+  // Such an entry found every slot from its hash's to the last one taken, and the slots
+  // before its own: it lies in the run of taken slots that begins the table.
+  const size_t mask = slots.size() - 1;
+  for (size_t i = 0; i <= mask && slots[i].pos != 0; i++)
+    if ((slots[i].hash & mask) > i) return true;
+  return false;
 }
 
 void DBStrIndex::Insert(uint32_t pos, uint32_t t, uint32_t h) {
@@ -478,6 +491,87 @@ void DBRecordBlock::DeleteRecords(const ABitMap& marked) {
   SetNRecords(kept);
 }
 
+namespace {
+
+// Words of a string area (16,384 at most), one bit each, in 64-bit groups.
+constexpr int kAreaWords = DB_DATASIZE / 4;
+constexpr int kWordGroups = kAreaWords / 64;
+
+// Set bits of x (without a call where the processor's own count cannot be assumed).
+inline uint32_t Pop(uint64_t x) {
+  x -= (x >> 1) & 0x5555555555555555ull;
+  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+  return static_cast<uint32_t>((x * 0x0101010101010101ull) >> 56);
+}
+
+// Sets bits first..last (inclusive) of bits.
+void SetBits(uint64_t* bits, uint32_t first, uint32_t last) {
+  uint32_t g = first / 64;
+  const uint32_t gl = last / 64;
+  uint64_t lowMask = ~0ull << (first % 64);
+  const uint64_t highMask = ~0ull >> (63 - last % 64);
+  if (g == gl) {
+    bits[g] |= lowMask & highMask;
+    return;
+  }
+  bits[g++] |= lowMask;
+  for (; g < gl; g++) bits[g] = ~0ull;
+  bits[gl] |= highMask;
+}
+
+// Whether bits first..last (inclusive) are all set.
+bool AllBits(const uint64_t* bits, uint32_t first, uint32_t last) {
+  uint32_t g = first / 64;
+  const uint32_t gl = last / 64;
+  const uint64_t lowMask = ~0ull << (first % 64);
+  const uint64_t highMask = ~0ull >> (63 - last % 64);
+  if (g == gl) return (bits[g] & lowMask & highMask) == (lowMask & highMask);
+  if ((bits[g] & lowMask) != lowMask) return false;
+  for (g++; g < gl; g++)
+    if (bits[g] != ~0ull) return false;
+  return (bits[gl] & highMask) == highMask;
+}
+
+// The zero bytes of n bytes from p (n a multiple of 4), one bit each: bit i of nul[i / 64] for
+// byte p[i]; the bits past n are clear.
+void ZeroBytes(const unsigned char* p, uint32_t n, uint64_t* nul) {
+  uint32_t i = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  for (; i + 64 <= n; i += 64) {
+    uint64_t m = 0;
+    for (int k = 0; k < 4; k++) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16 * k));
+      m |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))))
+           << (16 * k);
+    }
+    nul[i / 64] = m;
+  }
+#endif
+  for (; i < n; i += 64) {
+    uint64_t m = 0;
+    for (uint32_t k = 0; k < 64 && i + k < n; k++) m |= static_cast<uint64_t>(p[i + k] == 0) << k;
+    nul[i / 64] = m;
+  }
+}
+
+// RunLength over the zero-byte bits of an area of nbytes bytes: the bytes from byte i up to and
+// including the n-th NUL at or after it, 0 when the area ends first.
+uint32_t RunLengthBits(const uint64_t* nul, uint32_t nbytes, uint32_t i, int n) {
+  const uint32_t groups = (nbytes + 63) / 64;
+  uint32_t g = i / 64;
+  uint64_t bits = nul[g] & (~0ull << (i % 64));
+  for (;;) {
+    for (; bits != 0; bits &= bits - 1)
+      if (--n == 0) return g * 64 + static_cast<uint32_t>(__builtin_ctzll(bits)) + 1 - i;
+    if (++g >= groups) return 0;
+    bits = nul[g];
+  }
+}
+
+}  // namespace
+
 void DBRecordBlock::Compact(DBStrIndex* index) {
   if (index != nullptr && !index->Valid()) index = nullptr;
   if (!BasicCheck()) {
@@ -493,11 +587,22 @@ void DBRecordBlock::Compact(DBStrIndex* index) {
   }
   uint32_t sb = StrBytes();
   if (sb < 5) return;
-  uint32_t nwords = sb / 4;
+  const uint32_t nwords = sb / 4;
+  const uint32_t ngroups = (nwords + 63) / 64;
   unsigned char* lo = End() - sb;
   // Words of the string area numbered from the data end backward: word w covers the four
-  // bytes at End() - 4 (w + 1).
-  std::vector<uint8_t> used(nwords, 0);
+  // bytes at End() - 4 (w + 1). A bit for each word that some cell's data covers.
+  uint64_t used[kWordGroups];
+  memset(used, 0, ngroups * sizeof(uint64_t));
+  // The zero bytes of the string area, found once when the first string cell asks: a cell's
+  // run length is then a count of bits rather than a scan of its texts.
+  uint64_t nul[DB_DATASIZE / 64];
+  bool nulKnown = false;
+  // The cells with data in the string area, each with the word of its first byte: the only
+  // ones to re-point.
+  thread_local uint16_t listCell[DB_BLOCKCELLS];
+  thread_local uint16_t listWord[DB_BLOCKCELLS];
+  uint32_t nlist = 0;
   long ncells = static_cast<long>(nf) * nr;
   DBFieldS* c = Cells();
   for (long i = 0; i < ncells; i++) {
@@ -507,9 +612,16 @@ void DBRecordBlock::Compact(DBStrIndex* index) {
       DMESSAGE(DMCwarning, "Bad offset pointer in Compact");
       continue;
     }
+    const uint32_t last = static_cast<uint32_t>((End() - p - 1) / 4);  // word of the first byte
+    listCell[nlist] = static_cast<uint16_t>(i);
+    listWord[nlist++] = static_cast<uint16_t>(last);
     uint32_t len;
     if (c[i].dt == DBDTstring) {
-      len = RunLength(p, c[i].nv, End());
+      if (!nulKnown) {
+        ZeroBytes(lo, sb, nul);
+        nulKnown = true;
+      }
+      len = RunLengthBits(nul, sb, static_cast<uint32_t>(p - lo), c[i].nv);
     } else if (c[i].dt == DBDTint || c[i].dt == DBDTfloat) {
       len = 4u * c[i].nv;
       if (p + len > End()) len = 0;
@@ -521,57 +633,64 @@ void DBRecordBlock::Compact(DBStrIndex* index) {
       DMESSAGE(DMCwarning, "Illegal size in Compact");
       continue;
     }
-    long first = (End() - (p + len)) / 4;  // word of the last byte
-    long last = (End() - p - 1) / 4;       // word of the first byte
-    for (long w = first; w <= last && w < static_cast<long>(nwords); w++) used[w] = 1;
+    const uint32_t first = static_cast<uint32_t>((End() - (p + len)) / 4);  // word of the last byte
+    SetBits(used, first, last);
   }
-  // freeBefore[w]: free words between word w and the data end; used data moves by that.
-  std::vector<uint32_t> shift(nwords, 0);
-  uint32_t nfree = 0;
-  for (uint32_t w = 0; w < nwords; w++) {
-    shift[w] = nfree;
-    if (!used[w]) nfree++;
-  }
+  // usedBefore[g]: used words in the groups before group g. Used data moves toward the end by
+  // the free words between it and the data end.
+  uint32_t usedBefore[kWordGroups + 1];
+  usedBefore[0] = 0;
+  for (uint32_t g = 0; g < ngroups; g++) usedBefore[g + 1] = usedBefore[g] + Pop(used[g]);
+  const uint32_t nfree = nwords - usedBefore[ngroups];
   if (nfree == 0) return;
+  auto isUsed = [&](uint32_t w) { return (used[w / 64] >> (w % 64)) & 1; };
+  auto shift = [&](uint32_t w) {
+    return w - usedBefore[w / 64] - Pop(used[w / 64] & ((1ull << (w % 64)) - 1));
+  };
   // Move the used words toward the end, the highest addresses first, a run of used words at
   // once: no free word lies within a run, so its words share one shift (and a run never lands
   // on data not moved yet).
   for (uint32_t w = 0; w < nwords;) {
-    if (!used[w] || shift[w] == 0) {
-      w++;
-      continue;
+    // The next used word, then the end of its run.
+    uint32_t g = w / 64;
+    uint64_t bits = used[g] & (~0ull << (w % 64));
+    while (bits == 0 && ++g < ngroups) bits = used[g];
+    if (bits == 0) break;
+    w = g * 64 + static_cast<uint32_t>(__builtin_ctzll(bits));
+    uint64_t gaps = ~used[g] & (~0ull << (w % 64));
+    while (gaps == 0 && ++g < ngroups) gaps = ~used[g];
+    const uint32_t end = gaps == 0 ? nwords : g * 64 + static_cast<uint32_t>(__builtin_ctzll(gaps));
+    const uint32_t s = shift(w);
+    if (s != 0) {
+      unsigned char* from = End() - 4 * end;
+      memmove(from + 4 * s, from, 4 * (end - w));
     }
-    uint32_t end = w + 1;
-    while (end < nwords && used[end]) end++;
-    unsigned char* from = End() - 4 * end;
-    memmove(from + 4 * shift[w], from, 4 * (end - w));
     w = end;
   }
   // Re-point every cell whose data moved.
-  for (long i = 0; i < ncells; i++) {
-    if (c[i].nv == 0 || !c[i].HasOffset()) continue;
-    const unsigned char* p = c[i].DataAddr();
-    if (p < lo || p >= End()) continue;
-    uint32_t w = static_cast<uint32_t>((End() - p - 1) / 4);
-    if (!used[w] || shift[w] == 0) continue;
-    if (!c[i].SetOffsetArray(static_cast<DBDataType>(c[i].dt), c[i].nv, p + 4 * shift[w]))
+  for (uint32_t k = 0; k < nlist; k++) {
+    const uint32_t w = listWord[k];
+    if (!isUsed(w)) continue;
+    const uint32_t s = shift(w);
+    if (s == 0) continue;
+    DBFieldS& cell = c[listCell[k]];
+    if (!cell.SetOffsetArray(static_cast<DBDataType>(cell.dt), cell.nv, cell.DataAddr() + 4 * s))
       DMESSAGE(DMCassert, "SetOffsetArray failed in Compact");
   }
   uint32_t nsb = sb - 4 * nfree;
   memset(lo, 0, 4 * nfree);  // the freed bytes hold nothing stale
   SetStrBytes(nsb);
   if (index != nullptr) {
-    // A run stays when every word of it is still referenced; it moved with them (the words of
-    // one used stretch share a shift).
+    // A run stays when every word of it is still referenced; it moved with them (no free word
+    // lies between them, so they share one shift).
     const long endOff = End() - b;
     index->Remap([&](uint32_t pos, uint32_t len) -> uint32_t {
       if (len == 0 || pos + len > static_cast<uint32_t>(endOff)) return 0;
       long first = (endOff - (pos + len)) / 4;
       long last = (endOff - pos - 1) / 4;
       if (first < 0 || last >= static_cast<long>(nwords)) return 0;
-      for (long w = first; w <= last; w++)
-        if (!used[w] || shift[w] != shift[last]) return 0;
-      return pos + 4 * shift[last];
+      if (!AllBits(used, static_cast<uint32_t>(first), static_cast<uint32_t>(last))) return 0;
+      return pos + 4 * shift(static_cast<uint32_t>(last));
     });
   }
 }

@@ -174,18 +174,54 @@ class DBStrIndex {
   // string's bytes with its NUL.
   static uint32_t RunHash(const char** strings, int n, uint32_t* t, uint32_t* lens = nullptr);
   // Runs moved by a compaction: each run's new offset is moved(its offset, its bytes), 0 for
-  // a run that went.
+  // a run that went. The table ends as if the runs that stay were inserted afresh in the
+  // order of their slots, but in place: a run's slot depends on its hash alone, so while no
+  // run has gone every run keeps its slot, and after that each run that stays probes again
+  // from its hash's slot among the slots already done (it lands at or before its own; no two
+  // runs of one chain share an offset, offsets only move, so none is met as already known). A
+  // chain that wraps past the last slot would meet slots not yet done: then the table is
+  // made anew.
   template <class Moved>
   void Remap(Moved moved) {
-    std::vector<Entry> old;
-    old.swap(slots);
-    slots.assign(old.size(), Entry{0, 0, 0});
-    count = 0;
-    for (const Entry& e : old) {
-      if (e.pos == 0) continue;
-      const uint32_t pos = moved(e.pos, e.len);
-      if (pos != 0) Insert(pos, e.len, e.hash);
+    const size_t n = slots.size();
+    if (n % 64 != 0 || (n != 0 && slots[n - 1].pos != 0 && WrapsAround())) {
+      RemapAfresh(moved);
+      return;
     }
+    const size_t mask = n - 1;
+    uint32_t kept = 0;
+    bool gone = false;
+    // The table is a whole number of 64-slot groups; the taken slots of a group are found
+    // before any of them is done (a run probed again lands at or before its own slot, in a slot
+    // already done).
+    for (size_t base = 0; base < n; base += 64) {
+      uint64_t taken = 0;
+      for (size_t k = 0; k < 64; k++) taken |= static_cast<uint64_t>(slots[base + k].pos != 0) << k;
+      for (; taken != 0; taken &= taken - 1) {
+        const size_t s = base + static_cast<size_t>(__builtin_ctzll(taken));
+        const Entry e = slots[s];
+        const uint32_t pos = moved(e.pos, e.len);
+        // A run at its hash's own slot lands there again.
+        if (pos != 0 && (!gone || (e.hash & mask) == s)) {
+          slots[s].pos = pos;
+          kept++;
+          continue;
+        }
+        gone = true;
+        slots[s] = Entry{0, 0, 0};
+        if (pos == 0) continue;
+        for (size_t i = e.hash & mask;; i = (i + 1) & mask) {
+          Entry& to = slots[i];
+          if (to.pos == 0) {
+            to = Entry{e.hash, pos, e.len};
+            kept++;
+            break;
+          }
+          if (to.pos == pos) break;  // already known
+        }
+      }
+    }
+    count = kept;
   }
   // Heap bytes the index holds.
   size_t Bytes() const { return slots.capacity() * sizeof(Entry); }
@@ -197,6 +233,20 @@ class DBStrIndex {
     uint32_t len;
   };
   void Grow();
+  // Whether an entry sits before the slot of its hash, its chain wrapped past the last slot.
+  bool WrapsAround() const;
+  template <class Moved>
+  void RemapAfresh(Moved moved) {
+    std::vector<Entry> old;
+    old.swap(slots);
+    slots.assign(old.size(), Entry{0, 0, 0});
+    count = 0;
+    for (const Entry& e : old) {
+      if (e.pos == 0) continue;
+      const uint32_t pos = moved(e.pos, e.len);
+      if (pos != 0) Insert(pos, e.len, e.hash);
+    }
+  }
 
   std::vector<Entry> slots;
   uint32_t count = 0;

@@ -15,8 +15,9 @@
 
 namespace {
 
-// A stand-in opener on PATH that writes how many arguments it got and the last one, then
-// sleeps and exits as its environment says. The test runs in the stand-in's folder, so a file
+// A stand-in opener on PATH that writes the last argument it got and then how many (the count
+// last: a reader that finds it finds the argument whole), then sleeps and exits as its
+// environment says. The test runs in the stand-in's folder, so a file
 // made by a shell that read an argument as a command would appear there.
 class StandIn : public testing::Test {
  protected:
@@ -25,8 +26,8 @@ class StandIn : public testing::Test {
     d_ = dir_.path().toStdString();
     std::ofstream(d_ + "/xdg-open")
         << "#!/bin/sh\n"
-           "printf '%s' \"$#\" > \"$STANDIN_OUT.n\"\n"
            "for a in \"$@\"; do printf '%s' \"$a\" > \"$STANDIN_OUT.arg\"; done\n"
+           "printf '%s' \"$#\" > \"$STANDIN_OUT.n\"\n"
            "sleep \"${STANDIN_SLEEP:-0}\"\n"
            "exit \"${STANDIN_STATUS:-0}\"\n";
     chmod((d_ + "/xdg-open").c_str(), 0755);

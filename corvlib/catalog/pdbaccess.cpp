@@ -149,8 +149,7 @@ bool DBChangeList::ReflectChange(DBRecordList* list, bool backward,
         // The lists beside it drop the same indexes as the list's Compact does.
         int k = 0;
         for (int j = 0; j < list->GetSize(); j++) {
-          const DBRecord& r = list->Get(j);
-          if (r.finfo == nullptr || r.finfo->nfields == 0) {
+          if (DBRecordList::Drops(list->Get(j))) {
             if (inStep != nullptr) (*inStep)[j].Init();
             continue;
           }

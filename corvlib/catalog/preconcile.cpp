@@ -477,8 +477,7 @@ void PContextState::ReflectChange(const DBChangeList* change, bool undo) {
   if (dropped) {
     size_t k = 0;
     for (int i = 0; i < rdisp.GetSize(); i++)
-      if (rdisp.Get(i).finfo != nullptr && rdisp.Get(i).finfo->nfields != 0)
-        dispFrom[k++] = dispFrom[static_cast<size_t>(i)];
+      if (!DBRecordList::Drops(rdisp.Get(i))) dispFrom[k++] = dispFrom[static_cast<size_t>(i)];
     dispFrom.resize(k);
     rdisp.Compact(false);
   }

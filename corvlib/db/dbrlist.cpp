@@ -237,9 +237,7 @@ void DBRecordList::Compact(bool dropEmpty) {
   int k = 0;
   for (int i = 0; i < nr; i++) {
     DBRecord& r = rl[i];
-    const bool drop =
-        r.finfo == nullptr || r.finfo->nfields == 0 || (dropEmpty && r.GetNAssigned() == 0);
-    if (drop) {
+    if (Drops(r, dropEmpty)) {
       r.Free();
       r.Empty();
       continue;

@@ -46,6 +46,10 @@ class DBRecordList {
   void Sort();
   // Removes records without fields (and, with dropEmpty, without set fields), keeping order.
   void Compact(bool dropEmpty = false);
+  // Whether Compact drops r (for lists kept in step with this one).
+  static bool Drops(const DBRecord& r, bool dropEmpty = false) {
+    return r.finfo == nullptr || r.finfo->nfields == 0 || (dropEmpty && r.GetNAssigned() == 0);
+  }
   // Makes each record share other's record's field array; returns the count.
   int LinkAll(DBRecordList* other);
   // Values common to all records into out.

@@ -357,6 +357,26 @@ void delAlbum(const char* name) {
   }
 }
 
+namespace {
+
+// Carries out a setting in the open change: value set (or with unset taken away) in field f of
+// the selected records, or the album added or deleted; then what follows it.
+void ApplySetting(IMainWindow* mw, IBrowser* b, PDBFieldID f, const char* value, bool multi,
+                  bool unset) {
+  if (f == PDBFalbum) {
+    if (unset)
+      delAlbum(value);
+    else
+      addAlbum(value);
+  } else {
+    for (int i = 0; mw->bc.NextSelected(&i); ++i)
+      if (DBRecord* r = b->ChangeRecord(i)) SetValue(r, f, value, multi, unset);
+  }
+  AfterSetting(mw, b, f, b->CompleteChange());
+}
+
+}  // namespace
+
 void setField(unsigned long cmd) {
   IMainWindow* mw = gMain;
   IBrowser* b = mw ? mw->GetBrowser() : nullptr;
@@ -450,17 +470,7 @@ void setField(unsigned long cmd) {
     repeatSetting(PDBFend, static_cast<const char*>(nullptr));
   else
     repeatSetting(f, value.c_str());
-  if (f == PDBFalbum) {
-    if (unset)
-      delAlbum(value.c_str());
-    else
-      addAlbum(value.c_str());
-  } else {
-    for (int i = 0; bc.NextSelected(&i); ++i)
-      if (DBRecord* r = b->ChangeRecord(i)) SetValue(r, f, value.c_str(), multi, unset);
-  }
-  const int n = b->CompleteChange();
-  AfterSetting(mw, b, f, n);
+  ApplySetting(mw, b, f, value.c_str(), multi, unset);
   // The value goes to the front of the catalogue's recent list.
   if (clearing || kind->recent == nullptr || !bc.Ready()) return;
   const int p = bc.phd.FindRecent(kind->recent, value.c_str());
@@ -486,14 +496,7 @@ void repeatSetField() {
   if (id < 0 || value.empty()) return;
   const bool multi = (schema->GetDetails(id)->flags & DBFDmulti) != 0;
   if (!b->NewChange("Set")) return;
-  if (f == PDBFalbum) {
-    addAlbum(value.c_str());
-  } else {
-    for (int i = 0; bc.NextSelected(&i); ++i)
-      if (DBRecord* r = b->ChangeRecord(i)) SetValue(r, f, value.c_str(), multi, false);
-  }
-  const int n = b->CompleteChange();
-  AfterSetting(mw, b, f, n);
+  ApplySetting(mw, b, f, value.c_str(), multi, false);
 }
 
 void checkRepeatSetting() {

@@ -24,6 +24,7 @@
 #include "platform/pcontrol.h"
 #include "support/futil.h"
 #include "support/pstrings.h"
+#include "support/replacefile.h"
 #include "toolkit/pctltext.h"
 
 const int sizeTab[] = {256, 320, 512, 640, 720, 1024, 1280, 1920, 0};
@@ -75,6 +76,7 @@ bool ImgExporter::SetFolder(const char* folder) {
   std::snprintf(imgdir, sizeof imgdir, "%s", folder);
   // No trailing '/' (the names add their own), unless the folder is the root.
   for (size_t n = std::strlen(imgdir); n > 1 && imgdir[n - 1] == '/';) imgdir[--n] = '\0';
+  PremoveStaleTemps(imgdir);
   // The first free number, when the numbers in use run unbroken from 1.
   char buf[1024];
   int n = 1;

@@ -11,7 +11,8 @@ class PWholeFile;
 // A file written whole through a stream.
 class PSafeFile {
  public:
-  // Makes the temporary file beside path (IsOpen false when that cannot be done).
+  // Makes the temporary file beside path (IsOpen false when that cannot be done), first
+  // removing those that killed saves left in its folder (PremoveStaleTemps).
   explicit PSafeFile(const char* path);
   // Removes the temporary file unless it was committed.
   ~PSafeFile();

@@ -28,6 +28,7 @@
 #include "platform/pcontrol.h"
 #include "support/futil.h"
 #include "support/pstrings.h"
+#include "support/replacefile.h"
 
 int MaxLSize = 0;
 
@@ -175,6 +176,7 @@ bool WebAlbumAuthor::Open(const char* fn, const char* title) {
   std::memcpy(imgdir, fn, dirlen);
   std::memcpy(imgdir + dirlen, "img", 4);
   madeDir = mkdir(imgdir, 0777) == 0;
+  if (!madeDir) PremoveStaleTemps(imgdir);
   if (title == nullptr) title = "";
   std::ostream& os = ofs->Stream();
   // The page names its encoding: a browser opening it from disk has no other word on it.

@@ -191,6 +191,8 @@ bool PsaveImageFile(DBRecord* dr, const _ImgStruct* ims, const char* path,
     DMESSAGE(DMCparameter, "Unsupported image format");
     return false;
   }
+  // What a save killed in this folder before left behind goes before this one adds its own.
+  PremoveStaleTemps(FolderOf(path).c_str());
   DBRecord rec = *dr;  // the record changes only after a complete save
   const bool jpeg = IsJPEG(desc);
   bool copy = false;

@@ -1,13 +1,19 @@
 // Temporary files beside their target, renamed into place when complete.
 #include "support/replacefile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+#include "support/dmessage.h"
 
 namespace {
 
@@ -27,6 +33,49 @@ void Remove(const std::string& tmp) {
   const int err = errno;
   unlink(tmp.c_str());
   errno = err;
+}
+
+// What every temporary name carries after its target's name: the owner's process id and the
+// random part follow it.
+const char kTempMark[] = ".lumerin-";
+// What ends the temporary part of the name, before any suffix a writer asked for.
+const char kTempEnd[] = ".tmp";
+// Longest file name the folders here take.
+constexpr size_t kNameMax = 255;
+
+bool IsAlnum(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// The process id in a name PtempBeside made: ".<name>.lumerin-<pid>-<6 random>.tmp", perhaps
+// followed by a suffix of a '.' and at most 8 letters or digits; 0 for any other name.
+pid_t TempOwner(const char* name) {
+  const size_t len = strlen(name);
+  if (len < 2 || name[0] != '.') return 0;
+  // The last mark: a temporary file made beside another temporary file names that one first.
+  const char* mark = nullptr;
+  for (const char* p = strstr(name + 2, kTempMark); p != nullptr; p = strstr(p + 1, kTempMark))
+    mark = p;
+  if (mark == nullptr) return 0;
+  const char* p = mark + sizeof kTempMark - 1;
+  long long pid = 0;
+  int digits = 0;
+  for (; *p >= '0' && *p <= '9'; ++p, ++digits) {
+    if (digits == 0 && *p == '0') return 0;
+    pid = pid * 10 + (*p - '0');
+    if (pid > INT_MAX) return 0;
+  }
+  if (digits == 0 || *p++ != '-') return 0;
+  for (int i = 0; i < 6; ++i, ++p)
+    if (!IsAlnum(*p)) return 0;
+  if (strncmp(p, kTempEnd, sizeof kTempEnd - 1) != 0) return 0;
+  p += sizeof kTempEnd - 1;
+  if (*p == '\0') return static_cast<pid_t>(pid);
+  if (*p++ != '.') return 0;
+  int n = 0;
+  for (; IsAlnum(*p); ++p) ++n;
+  if (*p != '\0' || n < 1 || n > 8) return 0;
+  return static_cast<pid_t>(pid);
 }
 
 }  // namespace
@@ -52,14 +101,53 @@ int PtempBeside(const char* path, std::string* tmp, int mode, const char* suffix
   const size_t slash = p.rfind('/');
   const std::string dir = slash == std::string::npos ? std::string() : p.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? p : p.substr(slash + 1);
-  const std::string end = suffix != nullptr ? suffix : "";
-  // Hidden, and named for its target, so that a left-over one is easy to place.
-  std::string name = dir + "." + base + ".XXXXXX" + end;
+  const std::string end = std::string(kTempEnd) + (suffix != nullptr ? suffix : "");
+  // Hidden, named for its target and for the process that makes it, so that one left by a
+  // process that was killed is easy to place and to remove (PremoveStaleTemps).
+  const std::string tail = kTempMark + std::to_string(getpid()) + "-XXXXXX" + end;
+  std::string stem = base;
+  if (1 + stem.size() + tail.size() > kNameMax && tail.size() + 2 <= kNameMax) {
+    // A long name is cut (not inside a character) so that the temporary name fits.
+    size_t keep = kNameMax - tail.size() - 1;
+    while (keep > 0 && (static_cast<unsigned char>(stem[keep]) & 0xC0) == 0x80) --keep;
+    stem.resize(keep);
+  }
+  std::string name = dir + "." + stem + tail;
   const int fd = mkostemps(&name[0], static_cast<int>(end.size()), O_CLOEXEC);
   if (fd < 0) return -1;
   fchmod(fd, mode < 0 ? PnewFileMode(path) : static_cast<mode_t>(mode));
   *tmp = name;
   return fd;
+}
+
+int PremoveStaleTemps(const char* folder) {
+  if (folder == nullptr || *folder == '\0') return 0;
+  const int dfd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) return 0;
+  DIR* d = fdopendir(dfd);
+  if (d == nullptr) {
+    close(dfd);
+    return 0;
+  }
+  const pid_t self = getpid();
+  const uid_t me = geteuid();
+  int removed = 0;
+  while (struct dirent* e = readdir(d)) {
+    const pid_t owner = TempOwner(e->d_name);
+    if (owner <= 0 || owner == self) continue;
+    // Only the user's own plain files, and only when their process is gone from this machine.
+    struct stat st;
+    if (fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != me)
+      continue;
+    if (kill(owner, 0) == 0 || errno != ESRCH) continue;
+    if (unlinkat(dfd, e->d_name, 0) == 0) {
+      ++removed;
+      DMESSAGE(DMCinfo, "Removed '%s' in '%s', left by an interrupted save", e->d_name, folder);
+    }
+  }
+  closedir(d);
+  return removed;
 }
 
 std::string PfreeNameBeside(const char* path) {

@@ -16,11 +16,16 @@ mode_t PnewFileMode(const char* path);
 // 0666 less the umask: the mode of a new file.
 mode_t PusualFileMode();
 
-// Creates an empty temporary file beside path, named ".<name>.XXXXXX<suffix>" (suffix may be
-// NULL; writers that choose their format by the name need it), with the given mode (negative:
-// PnewFileMode(path)); returns its descriptor (closed on exec), or -1 with errno set, and its
-// name in tmp.
+// Creates an empty temporary file beside path, named ".<name>.lumerin-<pid>-XXXXXX.tmp<suffix>"
+// (suffix may be NULL; writers that choose their format by the name need it; a long name is
+// cut to fit), with the given mode (negative: PnewFileMode(path)); returns its descriptor
+// (closed on exec), or -1 with errno set, and its name in tmp.
 int PtempBeside(const char* path, std::string* tmp, int mode = -1, const char* suffix = nullptr);
+// Removes from folder the temporary files PtempBeside made there for processes that no longer
+// run (a save or export that was killed): only the user's own regular files whose names have
+// exactly that form; a file of a live process, of another user, or of any other name stays.
+// Returns how many were removed, each logged (class info).
+int PremoveStaleTemps(const char* folder);
 // A name beside path that no file had a moment ago (a temporary file made and removed), for a
 // link made there and renamed over path (PrenameTemp); empty, errno set, when none can be made.
 std::string PfreeNameBeside(const char* path);

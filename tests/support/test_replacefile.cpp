@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -89,12 +90,50 @@ TEST(WholeFile, CommitReplacesAndEveryFailureKeepsTheOldFile) {
   ASSERT_GE(fd, 0);
   close(fd);
   EXPECT_EQ(tmp.substr(tmp.size() - 4), ".pdf");
+  const std::string mark = dir.Path(".c.pdf.lumerin-" + std::to_string(getpid()) + "-");
+  EXPECT_EQ(tmp.rfind(mark, 0), 0u) << tmp;  // names its target and its process
+  EXPECT_EQ(tmp.size(), mark.size() + 6 + 8) << tmp;
   EXPECT_TRUE(PcommitTemp(tmp, dir.Path("c.pdf").c_str()));
   EXPECT_EQ(ModeOf(dir.Path("c.pdf")), 0604u);
   const std::string free = PfreeNameBeside(path.c_str());
   struct stat st;
   EXPECT_FALSE(free.empty());
   EXPECT_NE(lstat(free.c_str(), &st), 0);
+}
+
+// Only the temporary files of processes that are gone are removed, and only names of exactly
+// the form PtempBeside gives: a live process's file, links, and names that merely look alike
+// stay.
+TEST(WholeFile, LeftoversOfEndedProcessesAreRemovedAndNothingElse) {
+  testutil::TempDir dir("stale");
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  const std::string dead = std::to_string(child), live = std::to_string(getpid());
+  const std::string gone[] = {
+      ".a.jpg.lumerin-" + dead + "-Ab3xYz.tmp", ".a.pdf.lumerin-" + dead + "-000000.tmp.pdf",
+      "..a.tif.lumerin-" + dead + "-aaaaaa.tmp.lumerin-" + dead + "-bbbbbb.tmp"};
+  const std::string kept[] = {".a.jpg.lumerin-" + live + "-Ab3xYz.tmp",  // alive
+                              "a.jpg.lumerin-" + dead + "-Ab3xYz.tmp",   // not hidden
+                              ".a.jpg.lumerin-" + dead + "-Ab3xY.tmp",   // five, not six
+                              ".a.jpg.lumerin-" + dead + "-Ab3xYz",      // no ending
+                              ".a.jpg.lumerin-" + dead + "-Ab3xYz.tmp~",
+                              ".a.jpg.lumerin-" + dead + "-Ab3xYz.bak",
+                              ".a.jpg.lumerin-" + dead + "-Ab3xYz.tmp.",
+                              ".a.jpg.lumerin-0" + dead + "-Ab3xYz.tmp",
+                              ".a.jpg.other-" + dead + "-Ab3xYz.tmp",
+                              ".lumerin-" + dead + "-Ab3xYz.tmp"};  // no target's name
+  for (const std::string& n : gone) std::ofstream(dir.Path(n)) << "x";
+  for (const std::string& n : kept) std::ofstream(dir.Path(n)) << "x";
+  const std::string link = ".b.jpg.lumerin-" + dead + "-Ab3xYz.tmp";
+  ASSERT_EQ(symlink(dir.Path(kept[0]).c_str(), dir.Path(link).c_str()), 0);
+  EXPECT_EQ(PremoveStaleTemps(dir.Dir().c_str()), 3);
+  struct stat st;
+  for (const std::string& n : gone) EXPECT_NE(lstat(dir.Path(n).c_str(), &st), 0) << n;
+  for (const std::string& n : kept) EXPECT_EQ(lstat(dir.Path(n).c_str(), &st), 0) << n;
+  EXPECT_EQ(lstat(dir.Path(link).c_str(), &st), 0);
+  EXPECT_EQ(PremoveStaleTemps(dir.Path("none").c_str()), 0);
 }
 
 }  // namespace

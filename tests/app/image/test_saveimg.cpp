@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <QDir>
+#include <QFileInfo>
 
 #include "app/image/psaveimg.h"
 #include "savetest.h"
@@ -217,6 +218,7 @@ TEST_F(Save, AWriterKilledOrCutShortLeavesTheOldFileWhole) {
   int status = 0;
   // Stopped by the file size limit's signal, then failing with the signal ignored.
   pid_t pid = child(false, 65536);
+  const pid_t killed = pid;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
   EXPECT_EQ(Read(old), before);
@@ -224,10 +226,12 @@ TEST_F(Save, AWriterKilledOrCutShortLeavesTheOldFileWhole) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
   EXPECT_EQ(Read(old), before);
-  // Killed while writing: as soon as its temporary file shows.
+  // Killed while writing: as soon as its temporary file shows (beside those the first one
+  // left).
+  const int was = Entries();
   pid = child(false, RLIM_INFINITY);
   for (int i = 0; i < 20000; ++i) {
-    if (Entries() > 1) break;
+    if (Entries() > was) break;
     usleep(100);
   }
   kill(pid, SIGKILL);
@@ -235,10 +239,19 @@ TEST_F(Save, AWriterKilledOrCutShortLeavesTheOldFileWhole) {
   if (WIFSIGNALED(status)) {
     EXPECT_EQ(Read(old), before);  // else it had finished: a whole file
   }
-  // And a write that completes replaces it.
+  // And a write that completes replaces it, removing what the killed writers left; a
+  // temporary file of a live process, and one named alike but not by this program, stay.
+  const std::string mine = Path(".old.tif.lumerin-" + std::to_string(getpid()) + "-q1w2e3.tmp"),
+                    alike = Path(".old.tif.lumerin-" + std::to_string(killed) + "-q1w2e3.bak");
+  std::ofstream(mine) << "x";
+  std::ofstream(alike) << "x";
+  EXPECT_GT(Entries(), 3);
   EXPECT_TRUE(PsaveImageFile(&rec, &big, old.c_str(), PimageWriter(0)));
   EXPECT_NE(Read(old), before);
   EXPECT_TRUE(HashMatches(rec, old));
+  EXPECT_EQ(Entries(), 3);
+  EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(mine)));
+  EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(alike)));
   PfreeImage(&big);
 }
 

@@ -167,7 +167,9 @@ int scanFolder(const char* dpath, const FSRef* dref, PScanCallback dofile, PScan
   }
   DIR* dir = gFolderReader.open(dpath);
   if (dir == nullptr) {
-    DMESSAGE(DMCsystem, "FSOpenIterator failed!");
+    // Logged, not alerted: the folder lists look into every folder they show, and one that
+    // cannot be read is left out.
+    DMESSAGE(DMCwarning, "Cannot open folder '%s': %s", dpath, strerror(errno));
     return -1;
   }
   Entry entries[kBatch];

@@ -583,13 +583,19 @@ bool plausibleHeader(FILE* fp) {
 
 _ImgReader* ERopen(const char* path) {
   if (path == nullptr) return nullptr;
-  if (FILE* fp = fopen(path, "rb")) {
-    const bool ok = plausibleHeader(fp);
-    fclose(fp);
-    if (!ok) {
-      fprintf(stderr, "Cannot read image file \"%s\". Damaged header.\n", path);
-      return nullptr;
-    }
+  FILE* fp = fopen(path, "rb");
+  if (fp == nullptr) return nullptr;
+  // A file of another format (one saved under this format's suffix, say) is left to the
+  // reader its first bytes name, without a word: the caller reports when none opens it.
+  unsigned char magic[4];
+  const bool exr = fread(magic, 1, 4, fp) == 4 && magic[0] == 0x76 && magic[1] == 0x2f &&
+                   magic[2] == 0x31 && magic[3] == 0x01;
+  const bool ok = exr && fseeko(fp, 0, SEEK_SET) == 0 && plausibleHeader(fp);
+  fclose(fp);
+  if (!exr) return nullptr;
+  if (!ok) {
+    fprintf(stderr, "Cannot read image file \"%s\". Damaged header.\n", path);
+    return nullptr;
   }
   void* mem = calloc(1, sizeof(ExrReader));
   if (mem == nullptr) return nullptr;

@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "image/pconvert.h"
 #include "image/piresamp.h"
@@ -198,6 +200,21 @@ _ImgReader* PopenImageF(const char* path, int quiet, const _ImgReaderInterface* 
     n = PtargetReader(cand, PgetSuffix(path));
   }
   bool anyReader = false;
+  // The refusals of readers that opened the file but found an error, told once it is known
+  // who takes the file: a file saved under another format's suffix, taken by the reader its
+  // first bytes name, opens without a word.
+  struct Refusal {
+    ImgReadErr code;
+    std::string file, msg;
+  };
+  std::vector<Refusal> refusals;
+  auto tell = [&refusals, quiet]() {
+    if (quiet) return;
+    for (const Refusal& r : refusals) {
+      const int code = r.code > IREnone && r.code < IRE_NCODES ? r.code : IREunknown;
+      DMESSAGE(IREClass[code], "%s: %s: %s", r.file.c_str(), IREMsg[code], r.msg.c_str());
+    }
+  };
   // Tries cand[from, to), the last first; the reader that opened the file, or null.
   auto tryReaders = [&](int from, int to) -> _ImgReader* {
     for (int i = to; i-- > from;) {
@@ -206,7 +223,9 @@ _ImgReader* PopenImageF(const char* path, int quiet, const _ImgReaderInterface* 
       if (ir == nullptr) continue;
       anyReader = true;
       if (ir->errCode == IREnone) return ir;
-      if (!quiet) PreportReaderErr(ir);
+      // The reader's texts may come from a file: bounded rather than trusted to end.
+      refusals.push_back({ir->errCode, std::string(ir->file, strnlen(ir->file, sizeof ir->file)),
+                          std::string(ir->errMsg, strnlen(ir->errMsg, sizeof ir->errMsg))});
       if (ir->ri != nullptr && ir->ri->Close != nullptr)
         ir->ri->Close(ir);
       else if (cand[i]->Close != nullptr)
@@ -215,12 +234,17 @@ _ImgReader* PopenImageF(const char* path, int quiet, const _ImgReaderInterface* 
     return nullptr;
   };
   _ImgReader* ir = tryReaders(0, n);
+  if (ir != nullptr) {
+    tell();
+    return ir;
+  }
   // A file saved under another format's suffix: the readers its first bytes name.
-  if (ir == nullptr && ri == nullptr && n > 0) {
+  if (ri == nullptr && n > 0) {
     const int more = contentReaders(cand + n, path, cand, n);
     ir = tryReaders(n, n + more);
+    if (ir != nullptr) return ir;
   }
-  if (ir != nullptr) return ir;
+  tell();
   if (!anyReader && !quiet) DMESSAGE(DMCresource, "Cannot open '%s'", path);
   return nullptr;
 }

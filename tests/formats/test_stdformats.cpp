@@ -112,11 +112,15 @@ TEST_F(StandardReaders, AFileUnderAnotherFormatsSuffixOpensByItsFirstBytes) {
       const std::string path = dir.Path("x" + std::to_string(n) + "." + sfx);
       ASSERT_EQ(link(own.c_str(), path.c_str()), 0);
       MessageLog log;
+      testing::internal::CaptureStderr();
       _ImgReader* ir = PopenImageF(path.c_str(), 0, nullptr);
+      const std::string said = testing::internal::GetCapturedStderr();
       ASSERT_NE(ir, nullptr) << path << "\n" << log.All();
       ReaderCloser c{ir};
       EXPECT_EQ(ir->ri, f.reader) << path;
+      // Opened: the readers that did not take it say nothing, to the log or to the terminal.
       EXPECT_EQ(log.Count(), 0u) << path << "\n" << log.All();
+      EXPECT_EQ(said, "") << path;
       EXPECT_EQ(ReadAllFloat(ir), want) << path;
     }
     n++;

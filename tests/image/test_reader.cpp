@@ -9,6 +9,7 @@
 
 #include "image/pireader.h"
 #include "test_image_util.h"
+#include "testutil/temp_dir.h"
 
 using imgtest::Box;
 using imgtest::BoxOf;
@@ -256,6 +257,34 @@ TEST_F(ReaderRegistry, TriesTheLastRegisteredFirst) {
   msgs.Clear();
   EXPECT_EQ(PopenImageF("scan.tif", 0, nullptr), nullptr);
   EXPECT_EQ(msgs.Count(), 1u);
+}
+
+// A file under another format's suffix, which a reader of its suffix finds damaged and the
+// reader its first bytes name opens, opens without a word; when that one fails too, the damage
+// found is told.
+TEST_F(ReaderRegistry, TheReaderOfTheFirstBytesOpensSilently) {
+  testutil::TempDir dir("reader");
+  const std::string path = dir.Path("photo.tif");
+  FILE* fp = fopen(path.c_str(), "wb");
+  ASSERT_NE(fp, nullptr);
+  fputs("\xFF\xD8\xFF\xE0 a JPEG file by its first bytes", fp);
+  fclose(fp);
+  PaddIReaderI(&kIface[3]);
+  PaddIReaderI(&kIface[2]);
+  ASSERT_EQ(PaddIReaderMagic(&kIface[3], "\xFF\xD8\xFF", 3), 1);
+  MessageLog msgs;
+  _ImgReader* ir = PopenImageF(path.c_str(), 0, nullptr);
+  ASSERT_NE(ir, nullptr);
+  EXPECT_EQ(ir->ri, &kIface[3]);
+  ir->ri->Close(ir);
+  EXPECT_EQ(OpenLog(), (std::vector<std::string>{"2", "3"}));
+  EXPECT_EQ(msgs.Count(), 0u);
+  // No reader of the first bytes registered: the damage is told once, and nothing more.
+  memset(PIReaderI, 0, sizeof PIReaderI);
+  PaddIReaderI(&kIface[2]);
+  EXPECT_EQ(PopenImageF(path.c_str(), 0, nullptr), nullptr);
+  EXPECT_EQ(msgs.Count(), 1u);
+  EXPECT_TRUE(msgs.Has(DMCdata, path + ": Format error: bad header"));
 }
 
 TEST(ReaderErrors, ReportTextAndClass) {

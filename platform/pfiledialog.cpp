@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFileSystemModel>
 #include <QGridLayout>
 #include <QLabel>
@@ -63,9 +64,53 @@ QString Q(const std::string& s) {
   return QString::fromStdString(s);
 }
 
+// A file dialog that asks its caller about the file accepted and stays open, saying why, when
+// the caller refuses it.
+class CheckedDialog : public QFileDialog {
+ public:
+  CheckedDialog(QWidget* parent, std::function<std::string(const std::string&)> refuse)
+      : QFileDialog(parent), refuse_(std::move(refuse)) {}
+  // The dialog has ended: the caller's check (which may refer to the caller's locals) is asked
+  // no more.
+  void Stop() { refuse_ = nullptr; }
+
+  void accept() override {
+    if (refuse_ && fileMode() == QFileDialog::ExistingFile) {
+      const QStringList files = selectedFiles();
+      const QFileInfo fi(files.size() == 1 ? files[0] : QString());
+      if (fi.isFile()) {
+        const std::string why = refuse_(files[0].toStdString());
+        if (!why.empty()) {
+          Refusal()->setText(Q(why));
+          Refusal()->show();
+          QApplication::beep();
+          return;
+        }
+      }
+    }
+    QFileDialog::accept();
+  }
+
+ private:
+  QLabel* Refusal() {
+    if (note_ == nullptr) {
+      note_ = new QLabel(this);
+      note_->setObjectName("PlatformFileDialogRefusal");
+      note_->setWordWrap(true);
+      if (auto* grid = qobject_cast<QGridLayout*>(layout()))
+        grid->addWidget(note_, grid->rowCount(), 0, 1, grid->columnCount());
+    }
+    return note_;
+  }
+
+  std::function<std::string(const std::string&)> refuse_;
+  QLabel* note_ = nullptr;
+};
+
 // A dialog with the description's title, message, button and starting folder.
 QFileDialog* Make(const PFileDialogSpec& dlg) {
-  auto* d = new QFileDialog(QApplication::activeWindow());
+  auto* d = dlg.refuse ? new CheckedDialog(QApplication::activeWindow(), dlg.refuse)
+                       : new QFileDialog(QApplication::activeWindow());
   d->setObjectName("PlatformFileDialog");
   d->setOption(QFileDialog::DontUseNativeDialog, true);
   d->setAttribute(Qt::WA_DeleteOnClose, false);
@@ -116,6 +161,7 @@ int Run(QFileDialog* d, std::vector<std::string>* chosen) {
   Current() = saved;
   QObject::disconnect(d, nullptr, nullptr, nullptr);
   if (auto* proxy = dynamic_cast<FilterProxy*>(d->proxyModel())) proxy->Stop();
+  if (auto* checked = dynamic_cast<CheckedDialog*>(d)) checked->Stop();
   d->hide();
   d->deleteLater();
   return accepted ? kFileDialogChosen : kFileDialogCancelled;

@@ -84,6 +84,9 @@ struct PFileDialogSpec {
   std::string fileName;   // save: the name proposed
   // open: whether a file (never a folder) is listed; none lists every file.
   std::function<bool(const std::string& path)> show;
+  // open: asked about the file the user accepts; a non-empty answer is why it is refused,
+  // shown in the dialog, which stays open for another choice.
+  std::function<std::string(const std::string& path)> refuse;
   // save: a pop-up of formats, item `format` chosen first; when the user picks another, the
   // callback gets its index and the name typed so far and returns the name to propose.
   std::vector<std::string> formats;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
@@ -98,6 +99,36 @@ NavReplyRecord Reply(int result, std::vector<std::string> chosen) {
   nr.validRecord = result == kFileDialogChosen;
   nr.selection = std::move(chosen);
   return nr;
+}
+
+// Why the file at path cannot stand for the record's picture when locating it: another name,
+// and another size or content than recorded (what the locating refuses); empty when it can.
+std::string NotThePicture(const char* path, const DBRecord& dr) {
+  const std::string name = PgetFilename(path);
+  const char* file = PDBgetString(dr, PDBFfile);
+  if (file != nullptr && name == file) return std::string();  // the name sought
+  long rlen = 0, rhash = 0;
+  if (!PDBgetInt(dr, PDBFnbytes, &rlen) || !PDBgetInt(dr, PDBFhashval, &rhash))
+    return std::string();  // nothing to tell another picture by
+  long hash = 0, nbytes = 0;
+  if (!PhashFile(&hash, &nbytes, path))
+    return "'" + name + "' cannot be read: " + std::strerror(errno);
+  if (nbytes == rlen && hash == rhash) return std::string();
+  std::vector<std::string> differ;
+  if (nbytes != rlen)
+    differ.push_back("size (" + std::to_string(nbytes) + " bytes, not " + std::to_string(rlen) +
+                     ")");
+  long rtime = 0;
+  struct stat st;
+  if (PDBgetInt(dr, PDBFmodtime, &rtime) && rtime != 0 && stat(path, &st) == 0 &&
+      static_cast<long>(st.st_mtime) != rtime)
+    differ.push_back("date");
+  if (nbytes == rlen) differ.push_back("content");
+  std::string which = differ[0];
+  for (size_t i = 1; i < differ.size(); ++i)
+    which += (i + 1 == differ.size() ? " and " : ", ") + differ[i];
+  return "'" + name + "' is not the same picture: its " + which +
+         (differ.size() == 1 ? " differs" : " differ");
 }
 
 }  // namespace
@@ -302,6 +333,12 @@ bool chooseImage(char* fpath, int fplen, const DBRecord* dr) {
   dlg.show = [dr, &copy](const std::string& path) {
     return imgFileFilter(path.c_str(), dr ? &copy : nullptr);
   };
+  if (dr != nullptr)
+    dlg.refuse = [&copy](const std::string& path) {
+      std::string why = NotThePicture(path.c_str(), copy);
+      if (!why.empty()) DMESSAGE(DMCinfo, "%s", why.c_str());
+      return why;
+    };
   std::vector<std::string> chosen;
   const int r = PlatformOpenFile(dlg, &chosen);
   if (r == kFileDialogCancelled) {

@@ -62,8 +62,9 @@ char* getNavPath(char* buf, int len, const NavReplyRecord& nr, FSRef* retRef, OS
 // Asks for a folder: dpath (and its reference in dref when given), or NULL.
 char* chooseFolder(char* dpath, int dplen, FSRef* dref);
 // With dr, asks where that record's image is now ("Find Image"), listing only files of the
-// record's name or of its size and content hash; without, asks for an image to open, listing
-// only files an image reader opens. True with the path in fpath.
+// record's name or of its size and content hash (a file of another name and other size or
+// content typed in is refused, the dialog saying why and staying open); without, asks for an
+// image to open, listing only files an image reader opens. True with the path in fpath.
 bool chooseImage(char* fpath, int fplen, const DBRecord* dr);
 // The list filter of chooseImage: whether the file at path is shown (folders always are).
 bool imgFileFilter(const char* path, const DBRecord* dr);

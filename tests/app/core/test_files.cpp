@@ -223,6 +223,40 @@ TEST_F(Files, TheLocateFilterListsTheSameNameOrTheSameContent) {
   EXPECT_EQ(title, "Find Image");
   EXPECT_EQ(message, "Locate image 'Canon_40D.jpg' last seen in '" + std::string(LUMERIN_TESTDATA) +
                          "/jpeg'");
+
+  // A file of another name and other contents typed in is refused with the reason, and the
+  // dialog stays for another choice.
+  const std::string flipped = Path("flipped.jpg");
+  std::string bytes = Read(jpeg);
+  bytes[bytes.size() / 2] ^= 1;
+  Write(flipped, bytes);
+  std::vector<std::string> why;
+  bool stayed = true;
+  auto* t = new QTimer;
+  QObject::connect(t, &QTimer::timeout, [&, t] {
+    QFileDialog* d = PlatformFileDialog();
+    if (d == nullptr || !d->isVisible()) return;
+    t->stop();
+    t->deleteLater();
+    for (const std::string& p : {other, flipped}) {
+      d->selectFile(QString::fromStdString(p));
+      QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
+      stayed = stayed && d->isVisible();
+      auto* l = d->findChild<QLabel*>("PlatformFileDialogRefusal");
+      why.push_back(l != nullptr ? l->text().toStdString() : "");
+    }
+    d->selectFile(QString::fromStdString(moved));
+    QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
+  });
+  t->start(5);
+  ASSERT_TRUE(chooseImage(path, sizeof path, &r));
+  EXPECT_EQ(std::string(path), moved);
+  EXPECT_TRUE(stayed);
+  ASSERT_EQ(why.size(), 2u);
+  EXPECT_EQ(why[0], "'o.jpg' is not the same picture: its size (" +
+                        std::to_string(bytes.size() + 1) + " bytes, not " +
+                        std::to_string(bytes.size()) + ") and date differ");
+  EXPECT_EQ(why[1], "'flipped.jpg' is not the same picture: its date and content differ");
   Answer("");
   gConfirmResponse = kResponseOK;
   EXPECT_FALSE(chooseImage(path, sizeof path, nullptr));

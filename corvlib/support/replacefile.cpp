@@ -143,7 +143,8 @@ int PremoveStaleTemps(const char* folder) {
     if (kill(owner, 0) == 0 || errno != ESRCH) continue;
     if (unlinkat(dfd, e->d_name, 0) == 0) {
       ++removed;
-      DMESSAGE(DMCinfo, "Removed '%s' in '%s', left by an interrupted save", e->d_name, folder);
+      DMESSAGE(DMCinfo, "Removed '%s' in '%s', left by a write that did not finish", e->d_name,
+               folder);
     }
   }
   closedir(d);

@@ -1,6 +1,7 @@
 // Image export: names, sizes and trims, copies of unedited JPEG files, the record's own file,
 // orientation, and the high-dynamic-range path.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -74,7 +75,14 @@ TEST_F(ImgExport, StandardSizesAndNumberedNames) {
   mkdir(out.c_str(), 0755);
   EXPECT_EQ(ImgExporter(out.c_str()).nextimage, 1);
   for (int i = 1; i <= 5; i++) WriteAll(out + "/img000" + std::to_string(i) + ".jpg", "x");
+  // What an export killed in the folder left there goes when the next one starts.
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  const std::string left = out + "/.img0006.jpg.lumerin-" + std::to_string(child) + "-a1b2c3.tmp";
+  WriteAll(left, "part");
   ImgExporter e(out.c_str());
+  EXPECT_FALSE(FileExists(left));
   EXPECT_EQ(e.nextimage, 6);
   EXPECT_STREQ(e.GetFolder(), out.c_str());
   DBRecord r = RecordOf(MakeJpeg(Path("a.jpg"), 64, 48));

@@ -111,8 +111,11 @@ std::string NotThePicture(const char* path, const DBRecord& dr) {
   if (!PDBgetInt(dr, PDBFnbytes, &rlen) || !PDBgetInt(dr, PDBFhashval, &rhash))
     return std::string();  // nothing to tell another picture by
   long hash = 0, nbytes = 0;
-  if (!PhashFile(&hash, &nbytes, path))
-    return "'" + name + "' cannot be read: " + std::strerror(errno);
+  errno = 0;
+  if (!PhashFile(&hash, &nbytes, path)) {
+    const int err = errno;
+    return "'" + name + "' cannot be read" + (err != 0 ? std::string(": ") + strerror(err) : "");
+  }
   if (nbytes == rlen && hash == rhash) return std::string();
   std::vector<std::string> differ;
   if (nbytes != rlen)

@@ -486,10 +486,10 @@ bool IsMenuItemAction(const QObject* o) {
 
 void UpdateShortcutItems(const QKeyEvent* e) {
   if (Bar().empty() || InModalWait()) return;
-  HoldLetters hold;
   BuildIndex();
   auto it = TheIndex().shortcuts.find(e->keyCombination().toCombined());
   if (it == TheIndex().shortcuts.end()) return;
+  HoldLetters hold;
   const auto items = it->second;  // a handler may change the menus
   for (const auto& mi : items) ResetItem(mi.first, mi.second);
   for (const auto& mi : items) SendItemEvent(kEventCommandUpdateStatus, mi.first, mi.second);

@@ -189,8 +189,9 @@ TEST_F(MenuBarTest, AMenuBuiltInCodePopsUpAtTheMouse) {
 // Whatever texts the items take and whichever show, each shown item of a menu underlines a
 // letter of its own, and its text reads back as it was given, ampersands too.
 TEST_F(MenuBarTest, ShownItemsKeepLettersOfTheirOwnAsTextsChange) {
-  static const char* const kTexts[] = {"Open", "Open Recent", "Oops", "Tom & Jerry", "&&",
-                                       "2/3",  "3/2",         "O",    "Undo Set Keyword", "Ünïcode"};
+  static const char* const kTexts[] = {
+      "Open", "Open Recent", "Oops", "Tom & Jerry",      "&&",
+      "2/3",  "3/2",         "O",    "Undo Set Keyword", "Ünïcode"};
   for (int i = 0; i < 8; ++i) AppendMenuItemText(file, "Item", FourCC("xtra"), nullptr);
   const UInt32 n = CountMenuItems(file);
   std::mt19937 rng(7);

@@ -253,7 +253,8 @@ class MenuWalk : public ::testing::Test {
       std::vector<int> p = path;
       p.push_back(i);
       if (acts[i]->menu()) {
-        if (!path.empty() && acts[i]->isEnabled() && acts[i]->isVisible()) out->push_back({p, "", ""});
+        if (!path.empty() && acts[i]->isEnabled() && acts[i]->isVisible())
+          out->push_back({p, "", ""});
         Collect(p, out);
         continue;
       }
@@ -376,9 +377,9 @@ TEST_F(MenuWalk, EveryEnabledItemDoesSomethingInEveryState) {
                      std::to_string(it.path[1]));
         ByKeys(it.path, false);
       }
-    items.erase(std::remove_if(items.begin(), items.end(),
-                               [](const Item& it) { return it.code.empty(); }),
-                items.end());
+    items.erase(
+        std::remove_if(items.begin(), items.end(), [](const Item& it) { return it.code.empty(); }),
+        items.end());
     // Whatever the window in front, only the items it or the application can act on are live.
     for (const Item& it : items) {
       if (state == 4 || state == 5) {
@@ -422,4 +423,3 @@ TEST_F(MenuWalk, EveryEnabledItemDoesSomethingInEveryState) {
 }
 
 }  // namespace
-

@@ -28,7 +28,10 @@ struct ItemRec {
   MenuCommand command = 0;
   bool checked = false;
   uintptr_t submenu = 0;
-  QString text;  // as the form or its maker gave it: what every update starts from
+  // Texts in Qt's form ("&&" an ampersand, "&x" the letter the form chose). text: as the form
+  // or its maker gave it, what every update starts from; label: what it says now, before its
+  // menu gives it a keyboard letter of its own.
+  QString text, label;
 };
 struct MenuRec {
   uintptr_t self = 0;
@@ -36,6 +39,8 @@ struct MenuRec {
   QPointer<QMenu> qmenu;
   std::vector<ItemRec> items;
   QPointer<QComboBox> combo;  // a pop-up button's menu
+  QString title;              // the bar's title, in Qt's form, before its keyboard letter
+  bool lettersDue = false;    // an item's text or visibility changed since letters were given
 };
 Table<MenuRec>& Menus() {
   static auto* t = new Table<MenuRec>;
@@ -61,6 +66,78 @@ Index& TheIndex() {
 }
 void Changed() {
   TheIndex().dirty = true;
+}
+
+// Keyboard letters. Each visible item of a menu, and each title of the menu bar, underlines a
+// letter of its own, so that a letter names one item: the letter its form marked while no
+// earlier mark took it, else the first free letter beginning a word of its text, else the first
+// free letter or digit in it, else a free one shown after the text.
+
+QString Escaped(const QString& plain) {
+  QString t = plain;
+  return t.replace('&', QStringLiteral("&&"));
+}
+
+// The text without its marks; *mark: where the form's letter is in it (-1: none).
+QString Plain(const QString& text, int* mark = nullptr) {
+  QString out;
+  out.reserve(text.size());
+  if (mark) *mark = -1;
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    if (text[i] == '&' && i + 1 < text.size()) {
+      ++i;
+      if (text[i] != '&' && mark && *mark < 0) *mark = int(out.size());
+    }
+    out += text[i];
+  }
+  return out;
+}
+
+// Gives each text (in Qt's form) its letter; texts not wanting one come back without.
+void GiveLetters(const std::vector<QString>& texts, const std::vector<bool>& want,
+                 std::vector<QString>* out) {
+  const size_t n = texts.size();
+  std::vector<QString> plain(n);
+  std::vector<int> mark(n, -1), at(n, -1);
+  std::vector<char16_t> taken;
+  auto take = [&](size_t i, int pos) {
+    const QChar c = plain[i][pos];
+    const char16_t k = c.toUpper().unicode();
+    if (!c.isLetterOrNumber() || std::find(taken.begin(), taken.end(), k) != taken.end())
+      return false;
+    taken.push_back(k);
+    at[i] = pos;
+    return true;
+  };
+  for (size_t i = 0; i < n; ++i) {
+    plain[i] = Plain(texts[i], &mark[i]);
+    if (want[i] && mark[i] >= 0) take(i, mark[i]);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (!want[i] || at[i] >= 0) continue;
+    const QString& t = plain[i];
+    for (int pos = 0; pos < t.size() && at[i] < 0; ++pos)
+      if (pos == 0 || !t[pos - 1].isLetterOrNumber()) take(i, pos);
+    for (int pos = 0; pos < t.size() && at[i] < 0; ++pos) take(i, pos);
+  }
+  out->assign(n, QString());
+  for (size_t i = 0; i < n; ++i) {
+    QString& o = (*out)[i];
+    for (int pos = 0; pos < plain[i].size(); ++pos) {
+      if (pos == at[i]) o += '&';
+      if (plain[i][pos] == '&') o += '&';
+      o += plain[i][pos];
+    }
+    if (!want[i] || at[i] >= 0) continue;
+    // A text with no free letter ("2/3") shows one after it, in brackets.
+    static const char kSpare[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (const char* c = kSpare; *c != '\0'; ++c)
+      if (std::find(taken.begin(), taken.end(), char16_t(*c)) == taken.end()) {
+        taken.push_back(char16_t(*c));
+        o += QStringLiteral(" (&") + QChar::fromLatin1(*c) + ')';
+        break;
+      }
+  }
 }
 
 std::map<std::string, std::map<std::string, std::function<void(QMainWindow*)>>>& MenuBars() {
@@ -102,6 +179,45 @@ int IndexOfAction(const MenuRec* m, const QAction* a) {
   return 0;
 }
 
+// Gives the menu's visible items their letters (a pop-up button's menu shows its texts as they
+// are); only changed texts are set again.
+void AssignLetters(MenuRec* m) {
+  m->lettersDue = false;
+  std::vector<QString> texts, out;
+  std::vector<bool> want;
+  texts.reserve(m->items.size());
+  want.reserve(m->items.size());
+  for (const ItemRec& it : m->items) {
+    texts.push_back(it.label);
+    want.push_back(m->combo == nullptr && it.action != nullptr && !it.action->isSeparator() &&
+                   it.action->isVisible());
+  }
+  GiveLetters(texts, want, &out);
+  for (size_t i = 0; i < m->items.size(); ++i) {
+    QAction* a = m->items[i].action;
+    if (a != nullptr && !a->isSeparator() && a->text() != out[i]) a->setText(out[i]);
+  }
+}
+
+// While a menu's items are brought up to date their letters wait for the end, so that each
+// menu is lettered once, with its final texts.
+int lettersHeld = 0;
+struct HoldLetters {
+  HoldLetters() { ++lettersHeld; }
+  ~HoldLetters();
+};
+
+void LettersChanged(MenuRec* m) {
+  if (m == nullptr) return;
+  if (lettersHeld > 0)
+    m->lettersDue = true;
+  else
+    AssignLetters(m);
+}
+
+// The titles of the menu bar.
+void AssignBarLetters();
+
 // A pop-up button shows the items of its menu.
 void SyncCombo(MenuRec* m) {
   if (m->combo == nullptr) return;
@@ -115,7 +231,7 @@ void SyncCombo(MenuRec* m) {
       cb->insertSeparator(cb->count());
       continue;
     }
-    cb->addItem(it.action->text());
+    cb->addItem(Plain(it.label));
     if (auto* model = qobject_cast<QStandardItemModel*>(cb->model()))
       if (QStandardItem* si = model->item(cb->count() - 1)) si->setEnabled(it.action->isEnabled());
   }
@@ -159,13 +275,17 @@ void ResetItem(uintptr_t menu, int index) {
   it.checked = false;
   it.action->setChecked(false);
   it.action->setCheckable(false);
-  it.action->setText(it.text);
+  if (it.label != it.text) {
+    it.label = it.text;
+    LettersChanged(m);
+  }
   Touched(m);
 }
 
 // Before a menu shows, the focused window and the application bring its items up to date:
 // every item is reset first, then each is asked about in turn.
 void UpdateItems(uintptr_t menu) {
+  HoldLetters hold;
   MenuRec* m = FindMenu(menu);
   for (int i = 1; m != nullptr && i <= static_cast<int>(m->items.size()); ++i) ResetItem(menu, i);
   for (int i = 1; m != nullptr && i <= static_cast<int>(m->items.size()); ++i) {
@@ -189,14 +309,50 @@ void Wire(uintptr_t menu, QAction* a) {
   QObject::connect(a, &QAction::triggered, [menu, a] { ItemChosen(menu, a); });
 }
 
+// Right (Left in a right-to-left layout) on a highlighted item whose submenu shows, as after the
+// mouse opened it, moves into the submenu: the key reaches the submenu, which has no item
+// highlighted yet, so it highlights its first enabled one rather than letting Qt take the key to
+// the next menu of the bar.
+class IntoSubmenu : public QObject {
+ public:
+  using QObject::QObject;
+  bool eventFilter(QObject* o, QEvent* e) override {
+    if (e->type() != QEvent::KeyPress) return false;
+    auto* menu = qobject_cast<QMenu*>(o);
+    if (menu == nullptr || menu->activeAction() != nullptr) return false;
+    const int into = menu->isRightToLeft() ? Qt::Key_Left : Qt::Key_Right;
+    if (static_cast<QKeyEvent*>(e)->key() != into || !OpenedFromItem(menu)) return false;
+    for (QAction* a : menu->actions())
+      if (a->isVisible() && a->isEnabled() && !a->isSeparator()) {
+        menu->setActiveAction(a);
+        break;
+      }
+    return true;  // a submenu with every item greyed keeps the keys too
+  }
+
+ private:
+  static bool OpenedFromItem(const QMenu* menu) {
+    for (const auto& kv : Menus().All()) {
+      const QMenu* q = kv.second->qmenu;
+      if (q != nullptr && q != menu && q->isVisible() && q->activeAction() != nullptr &&
+          q->activeAction()->menu() == menu)
+        return true;
+    }
+    return false;
+  }
+};
+
 uintptr_t NewMenuRec(MenuID id, QMenu* q) {
   static MenuID next = 1000;
   MenuRec* m = new MenuRec;
   m->menuID = id != 0 ? id : next++;
   m->qmenu = q;
+  m->title = q->title();
   m->self = Menus().Add(m);
   const uintptr_t self = m->self;
   QObject::connect(q, &QMenu::aboutToShow, [self] { UpdateItems(self); });
+  static auto* into = new IntoSubmenu;
+  q->installEventFilter(into);
   Changed();
   return self;
 }
@@ -210,7 +366,7 @@ uintptr_t ImportMenu(QMenu* q) {
     it.action = a;
     it.command = CommandOf(a);
     it.checked = a->isCheckable() && a->isChecked();
-    it.text = a->text();
+    it.text = it.label = a->text();
     if (QMenu* sub = a->menu<QMenu*>())
       it.submenu = ImportMenu(sub);
     else
@@ -218,12 +374,13 @@ uintptr_t ImportMenu(QMenu* q) {
     Wire(self, a);
     Menus().Find(self)->items.push_back(it);
   }
+  AssignLetters(Menus().Find(self));
   return self;
 }
 
 QAction* NewAction(MenuRec* m, const char* text) {
   const QString t = QString::fromUtf8(text);
-  QAction* a = new QAction(t == "-" ? QString() : t, m->qmenu);
+  QAction* a = new QAction(t == "-" ? QString() : Escaped(t), m->qmenu);
   if (t == "-") a->setSeparator(true);
   Wire(m->self, a);
   return a;
@@ -279,6 +436,25 @@ bool InBar(uintptr_t menu) {
   return std::find(in.begin(), in.end(), menu) != in.end();
 }
 
+HoldLetters::~HoldLetters() {
+  if (--lettersHeld > 0) return;
+  for (const auto& kv : Menus().All())
+    if (kv.second->lettersDue && kv.second->qmenu) AssignLetters(kv.second);
+}
+
+void AssignBarLetters() {
+  std::vector<MenuRec*> menus;
+  std::vector<QString> titles, out;
+  for (uintptr_t id : Bar())
+    if (MenuRec* m = FindMenu(id)) {
+      menus.push_back(m);
+      titles.push_back(m->title);
+    }
+  GiveLetters(titles, std::vector<bool>(titles.size(), true), &out);
+  for (size_t i = 0; i < menus.size(); ++i)
+    if (menus[i]->qmenu->title() != out[i]) menus[i]->qmenu->setTitle(out[i]);
+}
+
 void SetItemEnabled(MenuRef menu, MenuItemIndex item, bool enabled) {
   if (ItemRec* it = Item(menu, item)) {
     it->action->setEnabled(enabled);
@@ -313,6 +489,7 @@ void UpdateShortcutItems(const QKeyEvent* e) {
   BuildIndex();
   auto it = TheIndex().shortcuts.find(e->keyCombination().toCombined());
   if (it == TheIndex().shortcuts.end()) return;
+  HoldLetters hold;
   const auto items = it->second;  // a handler may change the menus
   for (const auto& mi : items) ResetItem(mi.first, mi.second);
   for (const auto& mi : items) SendItemEvent(kEventCommandUpdateStatus, mi.first, mi.second);
@@ -326,6 +503,7 @@ uintptr_t NewPopupMenu(QComboBox* combo) {
   for (int i = 0; i < combo->count(); ++i) {
     ItemRec it;
     it.action = NewAction(m, combo->itemText(i).toUtf8().constData());
+    it.label = it.action->text();
     if (i < commands.size()) {
       QByteArray b = commands[i].toLatin1();
       if (b.size() == 4) it.command = FourCC({b[0], b[1], b[2], b[3], 0});
@@ -375,8 +553,8 @@ OSStatus SetMenuBarFromNib(IBNibRef nib, const char* menuBarName) {
 
 OSStatus CreateNewMenu(MenuID menuID, const char* title, MenuRef* outMenu) {
   if (outMenu == nullptr) return paramErr;
-  *outMenu =
-      ToHandle<MenuRef>(NewMenuRec(menuID, new QMenu(QString::fromUtf8(title ? title : ""))));
+  *outMenu = ToHandle<MenuRef>(
+      NewMenuRec(menuID, new QMenu(Escaped(QString::fromUtf8(title ? title : "")))));
   return noErr;
 }
 
@@ -403,6 +581,7 @@ void InsertMenu(MenuRef menu, MenuID beforeID) {
     if (QMenuBar* mb = kv.second->menubar)
       mb->insertAction(before ? before->qmenu->menuAction() : nullptr, m->qmenu->menuAction());
   Changed();
+  AssignBarLetters();
   ArrangeAll();
 }
 
@@ -419,6 +598,7 @@ void DeleteMenu(MenuID menuID) {
     it = b.erase(it);
   }
   Changed();
+  AssignBarLetters();
   ArrangeAll();
 }
 
@@ -473,13 +653,14 @@ OSStatus InsertMenuItemText(MenuRef menu, const char* text, MenuItemIndex afterI
   ItemRec it;
   it.action = NewAction(m, text);
   it.command = command;
-  it.text = it.action->text();
+  it.text = it.label = it.action->text();
   SetCommandProperty(it.action, command);
   QAction* before = at < m->items.size() ? m->items[at].action.data() : nullptr;
   m->qmenu->insertAction(before, it.action);
   m->items.insert(m->items.begin() + static_cast<std::ptrdiff_t>(at), it);
   if (outIndex) *outIndex = static_cast<MenuItemIndex>(at + 1);
   Changed();
+  LettersChanged(m);
   Touched(m);
   return noErr;
 }
@@ -505,6 +686,7 @@ OSStatus DeleteMenuItems(MenuRef menu, MenuItemIndex firstItem, UInt32 count) {
   m->items.erase(m->items.begin() + static_cast<std::ptrdiff_t>(a),
                  m->items.begin() + static_cast<std::ptrdiff_t>(z));
   Changed();
+  LettersChanged(m);
   Touched(m);
   return noErr;
 }
@@ -521,7 +703,8 @@ UInt32 CountMenuItems(MenuRef menu) {
 OSStatus SetMenuItemText(MenuRef menu, MenuItemIndex item, const char* text) {
   ItemRec* it = Item(menu, item);
   if (it == nullptr || text == nullptr || !ValidUTF8(text, std::strlen(text))) return paramErr;
-  it->action->setText(QString::fromUtf8(text));
+  it->label = Escaped(QString::fromUtf8(text));
+  LettersChanged(FindMenu(menu));
   Touched(FindMenu(menu));
   return noErr;
 }
@@ -530,7 +713,7 @@ OSStatus GetMenuItemText(MenuRef menu, MenuItemIndex item, char* buf, UInt32 siz
                          UInt32* actualSize) {
   ItemRec* it = Item(menu, item);
   if (it == nullptr) return menuItemNotFoundErr;
-  const QByteArray b = it->action->text().toUtf8();
+  const QByteArray b = Plain(it->label).toUtf8();
   const UInt32 n = static_cast<UInt32>(b.size());
   if (actualSize) *actualSize = n;
   if (buf) std::memcpy(buf, b.constData(), std::min(n, size));
@@ -569,6 +752,7 @@ OSStatus SetMenuItemHierarchicalMenu(MenuRef menu, MenuItemIndex item, MenuRef s
   it->action = now;
   it->submenu = sub ? sub->self : 0;
   Changed();
+  LettersChanged(m);
   return noErr;
 }
 
@@ -621,11 +805,17 @@ bool IsMenuItemChecked(MenuRef menu, MenuItemIndex item) {
 }
 
 void HideMenuItem(MenuRef menu, MenuItemIndex item) {
-  if (ItemRec* it = Item(menu, item)) it->action->setVisible(false);
+  ItemRec* it = Item(menu, item);
+  if (it == nullptr || !it->action->isVisible()) return;
+  it->action->setVisible(false);
+  LettersChanged(FindMenu(menu));
 }
 
 void ShowMenuItem(MenuRef menu, MenuItemIndex item) {
-  if (ItemRec* it = Item(menu, item)) it->action->setVisible(true);
+  ItemRec* it = Item(menu, item);
+  if (it == nullptr || it->action->isVisible()) return;
+  it->action->setVisible(true);
+  LettersChanged(FindMenu(menu));
 }
 
 bool IsMenuItemHidden(MenuRef menu, MenuItemIndex item) {

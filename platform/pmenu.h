@@ -13,6 +13,13 @@
 //   window in front and then the application set its text, enabling and check mark. A keyboard
 //   shortcut updates its item the same way before it is taken.
 //
+// Each shown item of a menu, and each menu of the bar, underlines a keyboard letter of its own,
+// given again whenever texts change or items hide or show: the one its form marked with '&'
+// when no earlier item took it, else one from its words, else one shown after its text. Texts
+// set in code are shown as given (an '&' is an ampersand) and read back so. A submenu's letter
+// opens it with its first enabled item highlighted; Right on an item whose submenu shows (as the
+// mouse leaves it) moves into the submenu the same way.
+//
 // The menu bar comes from a form: a Qt Designer main-window form whose menu bar holds the menus
 // (with submenus, separators and shortcuts). A menu's dynamic property "menuID" (a number) is
 // its menu id; an action's dynamic property "command" (four characters, blanks kept: "dir ") is
@@ -50,7 +57,7 @@ bool IsValidMenu(MenuRef menu);
 MenuRef GetMenuHandle(MenuID menuID);
 MenuID GetMenuID(MenuRef menu);
 
-// Items. Texts are UTF-8; an item text of "-" makes a separator line.
+// Items. Texts are UTF-8, without letter marks; an item text of "-" makes a separator line.
 OSStatus AppendMenuItemText(MenuRef menu, const char* text, MenuCommand command,
                             MenuItemIndex* outIndex);
 // Inserts after item afterItem (0: at the top).

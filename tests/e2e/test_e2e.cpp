@@ -674,7 +674,7 @@ void AddCalibration(std::vector<Step>* out) {
                       auto* m = qobject_cast<QMenu*>(QApplication::activePopupWidget());
                       ASSERT_NE(m, nullptr);
                       for (QAction* a : m->actions())
-                        if (a->text() == "Calibration") {
+                        if (a->text().remove('&') == "Calibration") {
                           QTest::mouseClick(m, Qt::LeftButton, {}, m->actionGeometry(a).center());
                           return;
                         }

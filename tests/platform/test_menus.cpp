@@ -3,6 +3,9 @@
 #include <QMenuBar>
 #include <QTest>
 #include <QTimer>
+#include <iterator>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -181,4 +184,40 @@ TEST_F(MenuBarTest, AMenuBuiltInCodePopsUpAtTheMouse) {
   DisposeMenu(op);
   EXPECT_FALSE(IsValidMenu(op));
   DisposeWindow(w);
+}
+
+// Whatever texts the items take and whichever show, each shown item of a menu underlines a
+// letter of its own, and its text reads back as it was given, ampersands too.
+TEST_F(MenuBarTest, ShownItemsKeepLettersOfTheirOwnAsTextsChange) {
+  static const char* const kTexts[] = {
+      "Open", "Open Recent", "Oops", "Tom & Jerry",      "&&",
+      "2/3",  "3/2",         "O",    "Undo Set Keyword", "Ünïcode"};
+  for (int i = 0; i < 8; ++i) AppendMenuItemText(file, "Item", FourCC("xtra"), nullptr);
+  const UInt32 n = CountMenuItems(file);
+  std::mt19937 rng(7);
+  std::vector<std::string> given(n + 1);
+  for (int step = 0; step < 300; ++step) {
+    const auto item = static_cast<MenuItemIndex>(1 + rng() % n);
+    if (PlatformMenuItemAction(file, item)->isSeparator()) continue;
+    if (rng() % 4 == 0) {
+      IsMenuItemHidden(file, item) ? ShowMenuItem(file, item) : HideMenuItem(file, item);
+    } else {
+      given[item] = kTexts[rng() % std::size(kTexts)];
+      SetMenuItemText(file, item, given[item].c_str());
+    }
+    std::set<QChar> letters;
+    for (UInt32 i = 1; i <= n; ++i) {
+      QAction* a = PlatformMenuItemAction(file, static_cast<MenuItemIndex>(i));
+      if (a->isSeparator() || !a->isVisible()) continue;
+      const QKeySequence k = QKeySequence::mnemonic(a->text());
+      ASSERT_FALSE(k.isEmpty()) << a->text().toStdString();
+      EXPECT_TRUE(letters.insert(QChar(k[0].key())).second) << a->text().toStdString();
+      char text[64];
+      UInt32 len = 0;
+      GetMenuItemText(file, static_cast<MenuItemIndex>(i), text, sizeof text, &len);
+      if (!given[i].empty()) {
+        EXPECT_EQ(std::string(text, len), given[i]);
+      }
+    }
+  }
 }

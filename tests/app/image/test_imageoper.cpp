@@ -80,7 +80,7 @@ class ImageOperators : public ImageWindowTest {
       // The pending redraw runs while the menu is up, as its timer would in the menu's wait.
       w->Redraw();
       for (QAction* a : m->actions())
-        if (a->text() == QString::fromStdString(text)) {
+        if (a->text().remove('&') == QString::fromStdString(text)) {
           found = true;
           QTest::mouseClick(m, Qt::LeftButton, {}, m->actionGeometry(a).center());
           return;

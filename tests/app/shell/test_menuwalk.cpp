@@ -1,12 +1,14 @@
 // Every menu item, in each state of a user's walk (nothing shown, a folder, a catalogue, the
 // image, info and search windows in front), is either greyed or does something one can see when
 // chosen: a window shown or hidden, a state changed, a message, or a question (answered Cancel
-// here). No item keeps the state another window gave it.
+// here). No item keeps the state another window gave it. Items are chosen with keys alone, as a
+// person without a mouse does: every menu gives each item a letter of its own.
 #include <QClipboard>
 #include <QDialog>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMenu>
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -42,6 +44,7 @@ class Canceller {
     timer.start(2);
   }
   int asked = 0;
+  bool menus = true;  // closes menus too; not while keys walk through the bar's
 
  private:
   void Poll() {
@@ -53,7 +56,7 @@ class Canceller {
         SendCommand(w == gAlertWindow ? "ok  " : "not!", kEventCommandProcess,
                     GetWindowEventTarget(w));
       }
-    if (QWidget* p = QApplication::activePopupWidget()) {
+    if (QWidget* p = QApplication::activePopupWidget(); p && (menus || !qobject_cast<QMenu*>(p))) {
       ++asked;
       p->close();
     }
@@ -69,6 +72,56 @@ struct Item {
   std::vector<int> path;  // menu indices from the bar down to the item
   std::string code, text;
 };
+
+// The keyboard letter the text underlines, upper case; 0 for none.
+QChar LetterOf(const QString& text) {
+  for (qsizetype i = 0; i + 1 < text.size(); ++i)
+    if (text[i] == '&') {
+      if (text[i + 1] != '&') return text[i + 1].toUpper();
+      ++i;
+    }
+  return QChar();
+}
+
+// Every visible item of the list has a letter, none the same as another's.
+void ExpectOwnLetters(const QList<QAction*>& acts, const std::string& where) {
+  std::map<QChar, QString> seen;
+  for (QAction* a : acts) {
+    if (a->isSeparator() || !a->isVisible()) continue;
+    const QChar c = LetterOf(a->text());
+    EXPECT_FALSE(c.isNull()) << where << ": no letter for " << a->text().toStdString();
+    if (c.isNull()) continue;
+    EXPECT_EQ(seen.count(c), 0u) << where << ": " << a->text().toStdString() << " and "
+                                 << seen[c].toStdString();
+    seen[c] = a->text();
+  }
+}
+
+// A key pressed where a person's key goes: the menu open in front, else the active window.
+void Press(QChar letter, Qt::KeyboardModifiers mods = {}) {
+  if (letter.isNull() || letter.unicode() > 127) return ADD_FAILURE() << "no letter to press";
+  QWidget* to = QApplication::activePopupWidget();
+  QTest::keyClick(to ? to : QApplication::activeWindow(), letter.toLower().toLatin1(), mods);
+}
+void Press(Qt::Key key) {
+  QWidget* to = QApplication::activePopupWidget();
+  QTest::keyClick(to ? to : QApplication::activeWindow(), key);
+}
+
+QMenu* PopupMenu() {
+  return qobject_cast<QMenu*>(QApplication::activePopupWidget());
+}
+
+QAction* FirstEnabled(const QMenu* m) {
+  for (QAction* a : m->actions())
+    if (a->isVisible() && a->isEnabled() && !a->isSeparator()) return a;
+  return nullptr;
+}
+
+void CloseMenus() {
+  for (int k = 0; k < 8 && QApplication::activePopupWidget(); ++k)
+    QApplication::activePopupWidget()->close();
+}
 
 class MenuWalk : public ::testing::Test {
  protected:
@@ -190,14 +243,18 @@ class MenuWalk : public ::testing::Test {
     return a;
   }
 
-  // Every enabled item with a command, as the menus show them now.
+  // Every enabled item with a command, as the menus show them now; with each submenu whose
+  // item is enabled (code and text empty). Each menu's items have letters of their own.
   void Collect(std::vector<int> path, std::vector<Item>* out) {
     QAction* at = path.empty() ? nullptr : Open(path);
     const QList<QAction*> acts = at ? at->menu()->actions() : Bar()->actions();
+    ExpectOwnLetters(acts, at ? at->text().toStdString() : "the menu bar");
     for (int i = 0; i < acts.size(); ++i) {
       std::vector<int> p = path;
       p.push_back(i);
       if (acts[i]->menu()) {
+        if (!path.empty() && acts[i]->isEnabled() && acts[i]->isVisible())
+          out->push_back({p, "", ""});
         Collect(p, out);
         continue;
       }
@@ -205,6 +262,45 @@ class MenuWalk : public ::testing::Test {
       if (code.size() == 4 && acts[i]->isEnabled() && acts[i]->isVisible())
         out->push_back({p, code.toStdString(), acts[i]->text().toStdString()});
     }
+  }
+
+  // Reaches the item along the path with keys alone: Alt and the menu's letter, then the letter
+  // of each item down to it; a submenu opened by its letter takes the keys with its first
+  // enabled item highlighted, which Return chooses. Without the last step, stops with the
+  // submenu at the end shown from its highlighted item, as the mouse leaves it, and checks that
+  // Right moves into it.
+  void ByKeys(const std::vector<int>& path, bool choose) {
+    cancel.menus = false;
+    CloseMenus();
+    QAction* top = Bar()->actions().value(path[0]);
+    Press(LetterOf(top->text()), Qt::AltModifier);
+    QMenu* menu = PopupMenu();
+    EXPECT_EQ(menu, top->menu()) << "Alt+" << top->text().toStdString();
+    for (size_t d = 1; menu != nullptr && d < path.size(); ++d) {
+      QAction* a = menu->actions().value(path[d]);
+      if (a->menu() && !choose && d + 1 == path.size()) {
+        menu->setActiveAction(a);  // as the mouse resting on it does
+        EXPECT_EQ(PopupMenu(), a->menu());
+        EXPECT_EQ(a->menu()->activeAction(), nullptr);
+        Press(Qt::Key_Right);
+        EXPECT_EQ(PopupMenu(), a->menu()) << "Right left the submenu";
+        EXPECT_EQ(a->menu()->activeAction(), FirstEnabled(a->menu())) << "Right did not enter it";
+        break;
+      }
+      if (d + 1 == path.size()) cancel.menus = true;  // the item may ask questions
+      if (a == menu->activeAction() && menu != top->menu())
+        Press(Qt::Key_Return);
+      else
+        Press(LetterOf(a->text()));
+      if (a->menu() == nullptr) break;
+      EXPECT_EQ(PopupMenu(), a->menu()) << "its letter did not open " << a->text().toStdString();
+      menu = PopupMenu();
+      if (menu != nullptr) {
+        EXPECT_EQ(menu->activeAction(), FirstEnabled(menu));
+      }
+    }
+    cancel.menus = true;
+    CloseMenus();
   }
 
   // What a user can see, or find in the log, of the program's state.
@@ -274,6 +370,16 @@ TEST_F(MenuWalk, EveryEnabledItemDoesSomethingInEveryState) {
     }
     std::vector<Item> items;
     Collect({}, &items);
+    // Right moves into each submenu shown from its highlighted item.
+    for (const Item& it : items)
+      if (it.code.empty()) {
+        SCOPED_TRACE("the submenu at " + std::to_string(it.path[0]) + "," +
+                     std::to_string(it.path[1]));
+        ByKeys(it.path, false);
+      }
+    items.erase(
+        std::remove_if(items.begin(), items.end(), [](const Item& it) { return it.code.empty(); }),
+        items.end());
     // Whatever the window in front, only the items it or the application can act on are live.
     for (const Item& it : items) {
       if (state == 4 || state == 5) {
@@ -296,7 +402,11 @@ TEST_F(MenuWalk, EveryEnabledItemDoesSomethingInEveryState) {
       Seen();
       mw->ShowMessage("", false);
       const std::string before = Look();
-      a->trigger();
+      bool chose = false;
+      const auto was = QObject::connect(a, &QAction::triggered, [&chose] { chose = true; });
+      ByKeys(it.path, true);
+      QObject::disconnect(was);
+      EXPECT_TRUE(chose) << "the keys did not choose it";
       // Openers run on their own: what they leave may come a little later.
       for (int k = 0; k < 150 && Look() == before && kUnseen.count(it.code) == 0; ++k)
         QTest::qWait(10);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/core/papp.h"
+#include "app/core/pappstate.h"
 #include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pfiles.h"
@@ -37,6 +38,8 @@
 namespace {
 
 constexpr int kPathLen = 1024;
+// Files renamed before their records are stored and synced.
+constexpr int kRenameBatch = 100;
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -314,6 +317,8 @@ void clipRecords(OSType cmd) {
   int n = 0;
   if (removed > 0)
     n = bc.DeleteRecords(dele || (cut && fromDB), dele || (cut && bc.rsrc[0] != '*'));
+  // The records of deleted files leave the disk right after the files.
+  if (dele && n >= 0) PsyncWhole();
   for (int i : kept) bc.Select(i, true);
   if (n < 0) {
     DMESSAGE(DMCdata, "Database error");
@@ -457,6 +462,8 @@ void renameFile(DBRecord* crp) {
       if (shown[k] >= 0) bc.rdisp[shown[k]] = dups[k];
     gMain->SetUndoable(false);
   }
+  // The records follow the renamed file to the disk at once.
+  PsyncWhole();
   const DBRecord renamed(*crp);
   bc.Reconcile();
   gMain->SortRecords(0, -1);
@@ -536,10 +543,25 @@ void renameFiles() {
   }
   const int nd = bc.rdisp.GetSize();
   ABitMap marked(static_cast<uint32_t>(nd), false);
-  int counter = 0, renamed = 0;
+  int counter = 0, renamed = 0, n = 0;
+  bool stored = true;
   DBRecordList oldNames(bc.rdisp.GetFieldInfo());
+  // The catalogue follows the files a batch at a time: each batch's records are stored and
+  // synced before the next file is touched, so that a crash leaves at most the files of one
+  // batch renamed under records that name them as they were.
+  auto store = [&] {
+    if (oldNames.GetSize() == 0) return true;
+    // Shadow entries under the old names go; the change stores those of the new names.
+    bc.DeleteShadows(oldNames.GetArray(), oldNames.GetSize());
+    const int k = bc.RecordChange("Rename", &marked, nullptr);
+    oldNames.Resize(0);
+    marked.NewBitMap(static_cast<uint32_t>(nd), false);
+    if (k < 0) return false;
+    n += k;
+    return PsyncWhole();
+  };
   char opath[kPathLen];
-  for (int i = 0; bc.NextSelected(&i); ++i) {
+  for (int i = 0; stored && bc.NextSelected(&i); ++i) {
     DBRecord& r = bc.rdisp[i];
     if (PcurrentFile(opath, sizeof opath, r) == nullptr) continue;
     const char* s = PgetSuffix(opath);
@@ -559,16 +581,16 @@ void renameFiles() {
     marked.Set(static_cast<uint32_t>(i));
     PDBsetString(&r, PDBFfile, PgetFilename(npath.c_str()));
     ++renamed;
+    if (oldNames.GetSize() >= kRenameBatch) stored = store();
   }
+  if (stored) stored = store();
   if (renamed == 0) return;
-  // Shadow entries under the old names go; the change stores those of the new names.
-  bc.DeleteShadows(oldNames.GetArray(), oldNames.GetSize());
-  const int n = bc.RecordChange("Rename", &marked, nullptr);
-  if (n < 0) {
+  gMain->SetUndoable(false);  // an undo would take the names back from the records only
+  if (!stored) {
+    // The files renamed so far keep their new names, which the records show.
     DMESSAGE(DMCdata, "Database update error in renameFiles");
     return;
   }
-  gMain->SetUndoable(false);
   gMain->SortRecords(0, -1);
   if (gImager) gImager->Redraw();
   if (gInfo) gInfo->UpdateFields();

@@ -321,8 +321,8 @@ TEST(Ending, DISABLED_RenameThenKill) {
   ADD_FAILURE() << "not killed";
 }
 
-// A keyword given to every one of many records: killed a second and a half after the command
-// ends, with the sync's start and end told.
+// A keyword given to every one of many records (LUMERIN_E2E_CASE of them): killed a second and
+// a half after the command ends, telling whether anything was still waiting to be written.
 TEST(Ending, DISABLED_BigChangeThenKill) {
   UseHome(getenv("LUMERIN_E2E_HOME"));
   static const int n = atoi(getenv("LUMERIN_E2E_CASE"));

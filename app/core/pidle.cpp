@@ -1,6 +1,6 @@
 // The work of idle time: the browser's visible cells made final one at a time, then the image
-// window's next and previous images loaded ahead of need; and the catalogues synced once the
-// program has been at rest for a second after a change.
+// window's next and previous images loaded ahead of need; and the catalogues synced a second
+// after a change, once the program is at rest or waits on a question with no command part way.
 #include <optional>
 
 #include "app/core/papp.h"

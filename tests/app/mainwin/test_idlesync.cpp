@@ -1,5 +1,6 @@
-// Catalogue syncs in idle time: a second after a command that changed the catalogue, at rest,
-// never inside a wait or an open edit.
+// Catalogue syncs in idle time: a second after a command that changed the catalogue, at rest or
+// in a question while no command is part way, never inside a pump, a half-done command or an
+// open edit.
 #include <unistd.h>
 
 #include <functional>

@@ -117,5 +117,6 @@ OSStatus InstallEventLoopTimer(EventTime fireDelay, EventTime interval, EventLoo
                                void* userData, EventLoopTimerRef* outTimer);
 OSStatus SetEventLoopTimerNextFireTime(EventLoopTimerRef timer, EventTime nextFire);
 OSStatus RemoveEventLoopTimer(EventLoopTimerRef timer);
-// Seconds until the timer fires; a negative value when it is not armed or not known.
+// Seconds until the timer fires (0 when its time has passed and it waits for the loop); a
+// negative value when it is not armed or not known.
 EventTime GetEventLoopTimerDelay(EventLoopTimerRef timer);

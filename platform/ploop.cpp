@@ -329,7 +329,8 @@ OSStatus RemoveEventLoopTimer(EventLoopTimerRef timer) {
 EventTime GetEventLoopTimerDelay(EventLoopTimerRef timer) {
   TimerRec* t = Timers().Find(timer);
   if (t == nullptr || t->due < 0) return -1;
-  return t->due - TheClock().Now();
+  // Past its time but not fired yet (the loop was busy): it fires as soon as the loop is free.
+  return std::max(0.0, t->due - TheClock().Now());
 }
 
 EventQueueRef GetMainEventQueue() {

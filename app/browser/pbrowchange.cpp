@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/browser/pbrowser.h"
+#include "app/core/pappstate.h"
 #include "app/core/pdialogs.h"
 #include "support/dmessage.h"
 
@@ -66,13 +67,17 @@ int PBrowser::CompleteChange() {
   }
   PCSnapshot* snap = changeSS;
   changeSS = nullptr;  // the context owns it from here on
-  PWorkProgress work("Changing records...");
-  const int n = ctx->RecordChange(changeName, &changeMap, snap);
-  NoChange();
-  Redisplay();
-  // An edit of catalogued records that wrote nothing (every value was already there) keeps the
-  // undo steps before it; edits outside the catalogue or a failed write end them.
-  if (mainw != nullptr) mainw->SetUndoable(n >= 1 || (n == 0 && !outside));
+  int n = 0;
+  {
+    PWorkProgress work("Changing records...");
+    n = ctx->RecordChange(changeName, &changeMap, snap);
+    NoChange();
+    Redisplay();
+    // An edit of catalogued records that wrote nothing (every value was already there) keeps
+    // the undo steps before it; edits outside the catalogue or a failed write end them.
+    if (mainw != nullptr) mainw->SetUndoable(n >= 1 || (n == 0 && !outside));
+  }
+  PeditsWhole();  // filed as one step: what the command asks next may wait while a sync runs
   return n;
 }
 

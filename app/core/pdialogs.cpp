@@ -27,10 +27,22 @@ namespace {
 
 // A question waited on: it stays above the window it belongs to, and while it waits the menus'
 // shortcuts do nothing and the commands that change files or records are refused.
+std::vector<WindowRef>& WaitedOn() {
+  static auto* v = new std::vector<WindowRef>;
+  return *v;
+}
+
 class ModalWait {
  public:
-  explicit ModalWait(WindowRef w) : w_(w) { BeginModalWait(w); }
-  ~ModalWait() { EndModalWait(w_); }
+  explicit ModalWait(WindowRef w) : w_(w) {
+    BeginModalWait(w);
+    WaitedOn().push_back(w);
+    PidleSyncAsking();
+  }
+  ~ModalWait() {
+    WaitedOn().pop_back();
+    EndModalWait(w_);
+  }
   ModalWait(const ModalWait&) = delete;
   ModalWait& operator=(const ModalWait&) = delete;
 
@@ -44,6 +56,13 @@ ControlRef PcontrolOf(WindowRef w, OSType sig, SInt32 id) {
   ControlID cid{sig, id};
   ControlRef c = nullptr;
   return w != nullptr && GetControlByID(w, &cid, &c) == noErr ? c : nullptr;
+}
+
+bool PaskingUser() {
+  if (WaitedOn().empty()) return InModalWait();
+  for (WindowRef w : WaitedOn())
+    if (!IsValidWindowPtr(w) || !IsWindowVisible(w)) return false;
+  return true;
 }
 
 int PalertHook(const char* text) {

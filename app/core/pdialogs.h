@@ -23,6 +23,10 @@ bool finishDialog(WindowRef w);
 // Shows the window and waits until its handler hides it. False (the window hidden and the
 // response 'not!') when the wait cannot go on: a quit, or no interface.
 bool runDialog(WindowRef w);
+// A question waits for the user's answer: every dialog of ours waited on still shows (none has
+// been answered with its answer not yet read), or, with none of ours, one of Qt's modal dialogs
+// is up.
+bool PaskingUser();
 // The control (sig, id) of a dialog's window; NULL without the window or the control.
 ControlRef PcontrolOf(WindowRef w, OSType sig, SInt32 id);
 

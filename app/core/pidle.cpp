@@ -1,6 +1,8 @@
 // The work of idle time: the browser's visible cells made final one at a time, then the image
-// window's next and previous images loaded ahead of need; and the catalogues synced once the
-// program has been at rest for a second after a change.
+// window's next and previous images loaded ahead of need; and the catalogues synced a second
+// after a change, once the program is at rest or waits on a question with no command part way.
+#include <optional>
+
 #include "app/core/papp.h"
 #include "app/core/pappstate.h"
 #include "app/core/pbusy.h"
@@ -71,15 +73,76 @@ PContext* Context() {
   return gMain != nullptr && gInterfaceReady == 1 ? &gMain->bc : nullptr;
 }
 
+// Where the catalogues' edits stand: every edit moves it (a record queued for addition or
+// deletion, a step filed, opened, undone or redone, the header or the shadow catalogue
+// changed). The mark taken when the edits last made whole steps (at rest, or when a command
+// said so); a command that has edited since is part way through.
+struct EditMark {
+  const void* pending = nullptr;
+  const void* undo = nullptr;
+  const void* redo = nullptr;
+  long queued = 0;
+  int unsynced = 0;
+  bool header = false;
+  bool shadow = false;
+  bool open = false;
+  bool operator==(const EditMark& o) const {
+    return pending == o.pending && undo == o.undo && redo == o.redo && queued == o.queued &&
+           unsynced == o.unsynced && header == o.header && shadow == o.shadow && open == o.open;
+  }
+};
+EditMark wholeMark;
+bool wholeKnown = false;
+
+EditMark MarkOf(PContext* ctx) {
+  EditMark m;
+  m.open = ctx->Ready();
+  const DBChangeList* p = ctx->pdb.Pending();
+  m.pending = p;
+  for (const DBChangeList* ch = p; ch != nullptr; ch = ch->prev)
+    m.queued += ch->rdel.GetSize() + ch->radd.GetSize();
+  m.undo = ctx->pdb.UndoList();
+  m.redo = ctx->pdb.RedoList();
+  m.unsynced = ctx->pdb.GetNUnsynced();
+  m.header = ctx->Ready() && ctx->phd.Unwritten();
+  m.shadow = ctx->ShadowUnsynced();
+  return m;
+}
+
+void MarkWhole(PContext* ctx) {
+  wholeMark = MarkOf(ctx);
+  wholeKnown = true;
+}
+
+// The loop waits on a question with no command part way through its edits: no operation
+// holds the records, and nothing was edited since the edits last made whole steps.
+bool RestInQuestion(PContext* ctx) {
+  return wholeKnown && PaskingUser() && !PisBusy() && MarkOf(ctx) == wholeMark;
+}
+
+// Writes what waits; with progress, a long sync keeps the windows painted (at rest only: in a
+// question, nothing may run meanwhile that could answer it or change its answer).
+bool SyncNow(PContext* ctx, bool progress) {
+  bool ok = true;
+  {
+    std::optional<PWorkProgress> work;
+    if (progress) work.emplace("Saving catalog...");
+    if (ctx->Unsynced() && !ctx->SyncDB()) ok = false;
+    if (!ctx->SyncShadow()) ok = false;
+  }
+  syncFailed = !ok;
+  failedAtChange = PchangeCount();
+  MarkWhole(ctx);
+  return ok;
+}
+
 void SyncFired(EventLoopTimerRef, void*) {
   PidleSync();
 }
 
-}  // namespace
-
-void PidleSyncCheck() {
-  PContext* ctx = Context();
-  if (ctx == nullptr || syncStopped || PquitRequested() || PidleSyncDelay() >= 0) return;
+// Arms the sync timer when something waits to be written and it is not armed yet.
+void Arm(PContext* ctx) {
+  if (syncStopped || PquitRequested() || PidleSyncDelay() >= 0) return;
   if (syncFailed && PchangeCount() == failedAtChange) return;
   if (!ctx->Unsynced() && !ctx->ShadowUnsynced()) return;
   // A sync that came due meanwhile runs as soon as the loop is free; else a second from now.
@@ -90,12 +153,23 @@ void PidleSyncCheck() {
   }
 }
 
+}  // namespace
+
+void PidleSyncCheck() {
+  PContext* ctx = Context();
+  if (ctx == nullptr) return;
+  // Back at rest, nothing is part way: what the catalogues hold makes whole steps.
+  if (!PisBusy()) MarkWhole(ctx);
+  Arm(ctx);
+}
+
 bool PidleSync() {
   PContext* ctx = Context();
   if (ctx == nullptr || syncStopped || PquitRequested()) return false;
-  // Not at rest: the command, wait or pump under way comes back to rest when it ends, and the
-  // sync runs then.
-  if (!EventLoopAtRest()) {
+  // Not at rest: unless a question waits with every edit so far whole, the command, wait or
+  // pump under way comes back to rest when it ends, and the sync runs then.
+  const bool atRest = EventLoopAtRest();
+  if (!atRest && !RestInQuestion(ctx)) {
     syncDue = true;
     return false;
   }
@@ -105,14 +179,34 @@ bool PidleSync() {
     return false;
   }
   syncDue = false;
-  bool ok = true;
-  // A long sync keeps the windows painted and shows its progress.
-  PWorkProgress work("Saving catalog...");
-  if (ctx->Unsynced() && !ctx->SyncDB()) ok = false;
-  if (!ctx->SyncShadow()) ok = false;
-  syncFailed = !ok;
-  failedAtChange = PchangeCount();
-  return ok;
+  if (!atRest) {
+    // The question's answer stays what the user gave, whatever an alert of the sync asked
+    // meanwhile (unless the question itself was answered then).
+    const OSType answer = gConfirmResponse;
+    const bool ok = SyncNow(ctx, false);
+    if (PaskingUser()) gConfirmResponse = answer;
+    return ok;
+  }
+  return SyncNow(ctx, true);
+}
+
+void PidleSyncAsking() {
+  PContext* ctx = Context();
+  if (ctx != nullptr && syncDue) Arm(ctx);
+}
+
+void PeditsWhole() {
+  PContext* ctx = Context();
+  if (ctx == nullptr) return;
+  MarkWhole(ctx);
+  Arm(ctx);
+}
+
+bool PsyncWhole() {
+  PContext* ctx = Context();
+  if (ctx == nullptr) return true;
+  if (syncStopped) return false;
+  return SyncNow(ctx, true);
 }
 
 double PidleSyncDelay() {
@@ -124,5 +218,6 @@ void PstopIdleSync(bool stop) {
   syncTimer = nullptr;
   syncFailed = false;
   syncDue = false;
+  wholeKnown = false;
   syncStopped = stop;
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 
 #include "app/core/papp.h"
+#include "app/core/pappstate.h"
 #include "app/core/pbusy.h"
 #include "app/core/pcmds.h"
 #include "app/core/pcommands.h"
@@ -267,6 +268,8 @@ bool checkRecords(bool force, PContext* ctx) {
     ctx->pdb.DeleteRecordList(olds);
     ctx->pdb.AddRecordList(news);
     ctx->Reconcile();
+    // The files found elsewhere are known there on disk before the command goes on.
+    if (gMain != nullptr && ctx == &gMain->bc) PsyncWhole();
     return true;
   }
   return changed;

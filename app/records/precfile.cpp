@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/core/papp.h"
+#include "app/core/pappstate.h"
 #include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pfiles.h"
@@ -37,6 +38,8 @@
 namespace {
 
 constexpr int kPathLen = 1024;
+// Files renamed or deleted before their records are stored and synced.
+constexpr int kFileBatch = 100;
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -194,6 +197,88 @@ void reloadRecords() {
 
 // ---- The clipboard and deleting
 
+namespace {
+
+// Deletes the selected records' files, those marked in prot only when the user agrees, then
+// the records of the files gone (from the display, the catalogue and the shadow catalogue). The
+// files go a batch at a time, and each batch's records leave the catalogue on disk before the
+// next file is touched: a crash leaves at most one batch of records naming files already gone.
+// The records whose files stay remain selected.
+void DeleteFiles(const ABitMap& prot) {
+  PContext& bc = gMain->bc;
+  std::vector<int> chosen;  // in display order, as the display was
+  for (int i = 0; bc.NextSelected(&i); ++i) chosen.push_back(i);
+  std::vector<int> kept;  // where the records whose files stay are afterwards
+  PImageRing* cur = gImager ? gImager->GetCurrentIR() : nullptr;
+  bool yesToAll = false;
+  int removed = 0;
+  bool failed = false;
+  char path[kPathLen];
+  size_t at = 0;
+  while (at < chosen.size() && !failed) {
+    // The records before a batch's are those kept so far, at their places: each record of the
+    // batch is now removed places before where it was.
+    std::vector<int> batch;
+    for (; at < chosen.size() && static_cast<int>(batch.size()) < kFileBatch; ++at) {
+      const int i = chosen[at] - removed;
+      const DBRecord& rec = bc.rdisp.Get(i);
+      bool keep = PcurrentFile(path, sizeof path, rec) == nullptr;
+      if (!keep && prot.Check(static_cast<uint32_t>(chosen[at])) && !yesToAll) {
+        char text[kPathLen + 64];
+        snprintf(text, sizeof text, "Delete read-only file '%s'?", path);
+        const OSType r = Ask(text, "Yes to All", kResponseCancel);
+        keep = r == kResponseCancel;
+        if (r == kResponseCustom) yesToAll = true;
+      }
+      if (!keep) {
+        CloseImageOf(rec, &cur);
+        if (unlink(path) == 0) {
+          DMESSAGE(DMCinfo, "Deleted file '%s'", path);
+        } else if (errno != ENOENT) {  // a file already gone counts as deleted
+          DMESSAGE(DMCwarning, "Cannot delete '%s'", path);
+          keep = true;
+        }
+      }
+      if (keep) {
+        kept.push_back(i - static_cast<int>(batch.size()));
+        continue;
+      }
+      PthumbManager().DeleteThumbnail(rec);
+      batch.push_back(i);
+    }
+    if (batch.empty()) continue;
+    bc.SelectNone();
+    for (int i : batch) bc.Select(i, true);
+    if (bc.DeleteRecords(true, true) < 0) {
+      DMESSAGE(DMCdata, "Database error");
+      gMain->CloseCatalog();
+      failed = true;
+    } else {
+      removed += static_cast<int>(batch.size());
+      failed = !PsyncWhole();  // no file more goes while its record stays on disk
+    }
+  }
+  // After a failure, the records not reached stay too.
+  for (; at < chosen.size(); ++at) kept.push_back(chosen[at] - removed);
+  if (gImager != nullptr) {
+    if (gImager->ImageCount() == 0)
+      gImager->Show(0);
+    else if (cur != nullptr)
+      gImager->Advance(cur);
+  }
+  bc.SelectNone();
+  for (int i : kept) bc.Select(i, true);
+  if (removed == 0) {
+    gMain->ShowMessage("No records changed", false);
+  } else {
+    gMain->EchoAction("Deleted", removed);
+    gMain->SetUndoable(false);
+  }
+  if (gImager != nullptr && gImager->ImageCount() > 0) gImager->Redraw();
+}
+
+}  // namespace
+
 void clipRecords(OSType cmd) {
   if (gMain == nullptr) return;
   PContext& bc = gMain->bc;
@@ -257,74 +342,26 @@ void clipRecords(OSType cmd) {
       return;
     }
   }
-  ABitMap keep(static_cast<uint32_t>(nd), false);  // deletes that left the file in place
   if (cmd == kCmdDeleteFiles) {
-    PImageRing* cur = gImager ? gImager->GetCurrentIR() : nullptr;
-    bool yesToAll = false;
-    for (int i = 0; bc.NextSelected(&i); ++i) {
-      const DBRecord& rec = bc.rdisp.Get(i);
-      if (PcurrentFile(path, sizeof path, rec) == nullptr) {
-        keep.Set(static_cast<uint32_t>(i));
-        continue;
-      }
-      if (prot.Check(static_cast<uint32_t>(i)) && !yesToAll) {
-        char text[kPathLen + 64];
-        snprintf(text, sizeof text, "Delete read-only file '%s'?", path);
-        const OSType r = Ask(text, "Yes to All", kResponseCancel);
-        if (r == kResponseCancel) {
-          keep.Set(static_cast<uint32_t>(i));
-          continue;
-        }
-        if (r == kResponseCustom) yesToAll = true;
-      }
-      CloseImageOf(rec, &cur);
-      if (unlink(path) == 0) {
-        DMESSAGE(DMCinfo, "Deleted file '%s'", path);
-      } else if (errno != ENOENT) {  // a file already gone counts as deleted
-        DMESSAGE(DMCwarning, "Cannot delete '%s'", path);
-        keep.Set(static_cast<uint32_t>(i));
-        continue;
-      }
-      PthumbManager().DeleteThumbnail(rec);
-    }
-    if (gImager != nullptr) {
-      if (gImager->ImageCount() == 0)
-        gImager->Show(0);
-      else if (cur != nullptr)
-        gImager->Advance(cur);
-    }
-    for (uint32_t i = 0; keep.Find(&i, true); i++) bc.Select(static_cast<int>(i), false);
-  } else if (cmd == kCmdCut && fromDB) {
+    DeleteFiles(prot);
+    b->Redisplay();
+    return;
+  }
+  if (cmd == kCmdCut && fromDB) {
     DBRecordList list(bc.rdisp.GetFieldInfo());
     for (int i = 0; bc.NextSelected(&i); ++i) list.NewRecord() = bc.rdisp.Get(i);
     bc.AddShadowList(list);
   }
-  // The records whose files stay are kept; their places after the others leave.
-  std::vector<int> kept;
-  int gone = 0;
-  for (int i = 0; i < nd; ++i) {
-    if (keep.Check(static_cast<uint32_t>(i)))
-      kept.push_back(i - gone);
-    else if (bc.IsSelected(i))
-      ++gone;
-  }
-  const bool dele = cmd == kCmdDeleteFiles;
   const bool cut = cmd == kCmdCut;
   const int removed = bc.TotalSelected();
-  int n = 0;
-  if (removed > 0)
-    n = bc.DeleteRecords(dele || (cut && fromDB), dele || (cut && bc.rsrc[0] != '*'));
-  for (int i : kept) bc.Select(i, true);
+  const int n = bc.DeleteRecords(cut && fromDB, cut && bc.rsrc[0] != '*');
   if (n < 0) {
     DMESSAGE(DMCdata, "Database error");
     gMain->CloseCatalog();
-  } else if (removed == 0) {
-    gMain->ShowMessage("No records changed", false);
   } else {
-    gMain->EchoAction(dele ? "Deleted" : "Cut", removed);
-    gMain->SetUndoable(!dele);
+    gMain->EchoAction("Cut", removed);
+    gMain->SetUndoable(true);
   }
-  if (dele && gImager != nullptr && gImager->ImageCount() > 0) gImager->Redraw();
   if (cmd == kCmdClearWithImages) bc.SelectAll();
   b->Redisplay();
 }
@@ -457,6 +494,8 @@ void renameFile(DBRecord* crp) {
       if (shown[k] >= 0) bc.rdisp[shown[k]] = dups[k];
     gMain->SetUndoable(false);
   }
+  // The records follow the renamed file to the disk at once.
+  PsyncWhole();
   const DBRecord renamed(*crp);
   bc.Reconcile();
   gMain->SortRecords(0, -1);
@@ -536,10 +575,25 @@ void renameFiles() {
   }
   const int nd = bc.rdisp.GetSize();
   ABitMap marked(static_cast<uint32_t>(nd), false);
-  int counter = 0, renamed = 0;
+  int counter = 0, renamed = 0, n = 0;
+  bool stored = true;
   DBRecordList oldNames(bc.rdisp.GetFieldInfo());
+  // The catalogue follows the files a batch at a time: each batch's records are stored and
+  // synced before the next file is touched, so that a crash leaves at most the files of one
+  // batch renamed under records that name them as they were.
+  auto store = [&] {
+    if (oldNames.GetSize() == 0) return true;
+    // Shadow entries under the old names go; the change stores those of the new names.
+    bc.DeleteShadows(oldNames.GetArray(), oldNames.GetSize());
+    const int k = bc.RecordChange("Rename", &marked, nullptr);
+    oldNames.Resize(0);
+    marked.NewBitMap(static_cast<uint32_t>(nd), false);
+    if (k < 0) return false;
+    n += k;
+    return PsyncWhole();
+  };
   char opath[kPathLen];
-  for (int i = 0; bc.NextSelected(&i); ++i) {
+  for (int i = 0; stored && bc.NextSelected(&i); ++i) {
     DBRecord& r = bc.rdisp[i];
     if (PcurrentFile(opath, sizeof opath, r) == nullptr) continue;
     const char* s = PgetSuffix(opath);
@@ -559,16 +613,16 @@ void renameFiles() {
     marked.Set(static_cast<uint32_t>(i));
     PDBsetString(&r, PDBFfile, PgetFilename(npath.c_str()));
     ++renamed;
+    if (oldNames.GetSize() >= kFileBatch) stored = store();
   }
+  if (stored) stored = store();
   if (renamed == 0) return;
-  // Shadow entries under the old names go; the change stores those of the new names.
-  bc.DeleteShadows(oldNames.GetArray(), oldNames.GetSize());
-  const int n = bc.RecordChange("Rename", &marked, nullptr);
-  if (n < 0) {
+  gMain->SetUndoable(false);  // an undo would take the names back from the records only
+  if (!stored) {
+    // The files renamed so far keep their new names, which the records show.
     DMESSAGE(DMCdata, "Database update error in renameFiles");
     return;
   }
-  gMain->SetUndoable(false);
   gMain->SortRecords(0, -1);
   if (gImager) gImager->Redraw();
   if (gInfo) gInfo->UpdateFields();

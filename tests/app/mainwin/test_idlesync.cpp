@@ -1,5 +1,10 @@
-// Catalogue syncs in idle time: a second after a command that changed the catalogue, at rest,
-// never inside a wait or an open edit.
+// Catalogue syncs in idle time: a second after a command that changed the catalogue, at rest or
+// in a question while no command is part way, never inside a pump, a half-done command or an
+// open edit.
+#include <unistd.h>
+
+#include <functional>
+
 #include "app/core/pappstate.h"
 #include "app/core/pbusy.h"
 #include "maintest.h"
@@ -92,6 +97,115 @@ TEST_F(IdleSync, ASecondAfterACommandAtRestOnly) {
   ASSERT_TRUE(bc->OpenDB(path.c_str(), true));
   Choose("zzzz");
   EXPECT_LT(PidleSyncDelay(), 0);
+  SetManualPlatformClock(false);
+}
+
+// A sync whose time came while the loop was busy (a long redraw, say) runs as soon as the loop
+// is free: the rest after that event does not put it off by another second.
+TEST_F(IdleSync, OverdueRunsAtTheNextRest) {
+  ASSERT_TRUE(mw->OpenCatalog(Path("o.qdb").c_str()));
+  ShowFolder(6);
+  Choose("add ");
+  EXPECT_GT(PidleSyncDelay(), 0.5);
+  usleep(1100 * 1000);  // the loop busy past the sync's time
+  Choose("zzzz");
+  EXPECT_EQ(PidleSyncDelay(), 0);
+  for (int i = 0; i < 100 && bc->Unsynced(); ++i) {
+    RunPendingEvents();
+    usleep(2000);
+  }
+  EXPECT_FALSE(bc->Unsynced());
+}
+
+// The confirm dialog answered Cancel after delay seconds on the platform clock.
+EventLoopTimerRef closer = nullptr;
+void CancelAfter(double delay) {
+  if (closer != nullptr) RemoveEventLoopTimer(closer);
+  InstallEventLoopTimer(
+      delay, 0,
+      [](EventLoopTimerRef, void*) {
+        gConfirmResponse = kResponseCancel;
+        HideWindow(gConfirmWindow);
+      },
+      nullptr, &closer);
+}
+
+// A command that asks, answered after delay seconds: its answer.
+OSType Ask(double delay) {
+  CancelAfter(delay);
+  return confirmDialog("Go on?", nullptr, kResponseOK);
+}
+
+// Runs f as a command runs: inside a dispatch from the top of the loop.
+void AsCommand(std::function<void()> f) {
+  static std::function<void()> run;
+  run = std::move(f);
+  EventLoopTimerRef t = nullptr;
+  InstallEventLoopTimer(
+      0, 0, [](EventLoopTimerRef, void*) { run(); }, nullptr, &t);
+  AdvancePlatformClock(0);
+  RemoveEventLoopTimer(t);
+}
+
+// A question waiting for the user is rest while no command is part way through its edits: a
+// sync that falls due then goes on inside it. Edits made since the last rest (a command that
+// changed records, then asks) hold it back until the command says they make whole steps or
+// comes back to rest.
+TEST_F(IdleSync, InAQuestionUnlessACommandIsPartWay) {
+  SetManualPlatformClock(true);
+  const std::string path = Path("q.qdb");
+  ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
+  ShowFolder(6);
+  Choose("add ");
+  // A dialog left open long after the command (the preferences, say).
+  AsCommand([] { EXPECT_EQ(Ask(30.0), kResponseCancel); });
+  EXPECT_EQ(OnDisk(path), 6);
+  EXPECT_FALSE(bc->Unsynced());
+
+  // A command edits (the timer armed by the edit before it), then asks: nothing is written.
+  auto edit = [this](int i, const char* title) {
+    ASSERT_TRUE(b->NewChange("Title"));
+    PDBsetString(b->ChangeRecord(i), PDBFtitle, title);
+    EXPECT_EQ(b->CompleteChange(), 1);
+  };
+  edit(1, "Harbour");
+  Choose("zzzz");
+  AsCommand([&] {
+    ABitMap one(6, false);
+    one.Set(2);
+    PDBsetString(&bc->rdisp[2], PDBFtitle, "Bay");
+    ASSERT_EQ(bc->RecordChange("Title", &one, nullptr), 1);
+    EXPECT_EQ(Ask(5.0), kResponseCancel);
+    EXPECT_TRUE(bc->Unsynced());
+    // Its edit filed as a step, what it asks next is rest again.
+    edit(3, "Cove");
+    EXPECT_EQ(Ask(5.0), kResponseCancel);
+    EXPECT_FALSE(bc->Unsynced());
+  });
+  PContext reader;
+  ASSERT_TRUE(reader.OpenDB(path.c_str(), true));
+  int titled = 0;
+  for (int i = 0; i < 6; i++) {
+    DBRecord r;
+    ASSERT_EQ(reader.pdb.GetRecords(&r, 1, i), 1);
+    titled += PDBgetString(r, PDBFtitle) != nullptr;
+  }
+  EXPECT_EQ(titled, 3);
+  reader.CloseDB();
+
+  // An edit left open holds it back in a question too.
+  AsCommand([&] {
+    edit(4, "Reef");
+    ASSERT_TRUE(b->NewChange("Title"));
+    EXPECT_EQ(Ask(5.0), kResponseCancel);
+    EXPECT_TRUE(bc->Unsynced());
+  });
+  b->NoChange();
+  Choose("zzzz");
+  AdvancePlatformClock(0);
+  EXPECT_FALSE(bc->Unsynced());
+  RemoveEventLoopTimer(closer);
+  closer = nullptr;
   SetManualPlatformClock(false);
 }
 

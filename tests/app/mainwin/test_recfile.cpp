@@ -181,6 +181,58 @@ TEST_F(RecordFiles, DeleteAsksOnceJustCutKeepsFilesAndRefusalsKeepRecords) {
   EXPECT_EQ(bc->TotalSelected(), 2);
 }
 
+// The records a reader opening the catalogue now finds; -1 when it cannot.
+std::string watched;  // the catalogue counted when a file goes
+std::string countAt;  // the file at whose deletion it is counted
+int countedThen = -1;
+int OnDisk(const std::string& path) {
+  int (*alert)(const char*) = dmessage_alert;
+  dmessage_alert = nullptr;
+  PContext reader;
+  const int n = reader.OpenDB(path.c_str(), true) ? reader.pdb.TotalRecords() : -1;
+  reader.CloseDB();
+  dmessage_alert = alert;
+  return n;
+}
+
+// Many files go a batch at a time, each batch's records off the catalogue on disk before the
+// next batch's files go; the records whose files stay keep their places and their selection.
+TEST_F(RecordFiles, ManyFilesGoInBatchesWhoseRecordsLeaveTheDiskFirst) {
+  watched = Path("many.qdb");
+  ASSERT_TRUE(mw->OpenCatalog(watched.c_str()));
+  std::vector<std::string> names;
+  for (int i = 0; i < 250; ++i) {
+    char n[32];
+    snprintf(n, sizeof n, "f%03d.jpg", i);
+    names.push_back(n);
+  }
+  ShowFiles(names);
+  ASSERT_EQ(mw->AddRecords(), 250);
+  for (int i : {5, 150, 240}) {  // files the file system refuses to delete
+    unlink(In(names[i]).c_str());
+    mkdir(In(names[i]).c_str(), 0755);
+    ctxtest::WriteFile(In(names[i] + "/inside"), "x");
+  }
+  bc->SelectAll();
+  countAt = "Deleted file '" + In("f200.jpg") + "'";
+  uint32_t (*prev)(unsigned, const char*, const char*, int) = dmessage_call;
+  dmessage_call = [](unsigned, const char* text, const char*, int) -> uint32_t {
+    if (countAt == text) countedThen = OnDisk(watched);
+    return DMAlog | DMAstderr | DMAalert;
+  };
+  Answerer ans;
+  ans.Press(kResponseOK);
+  MainCommand(mw, "dele");
+  dmessage_call = prev;
+  // f200 went in the second batch (f101 to f201 but f150): the first hundred were gone then.
+  EXPECT_EQ(countedThen, 150);
+  EXPECT_EQ(OnDisk(watched), 3);
+  EXPECT_EQ(Shown(), (std::vector<std::string>{"f005.jpg", "f150.jpg", "f240.jpg"}));
+  EXPECT_EQ(bc->TotalSelected(), 3);
+  EXPECT_EQ(Status(), "Deleted 247 records");
+  EXPECT_FALSE(ctxtest::Exists(In("f249.jpg")));
+}
+
 TEST_F(RecordFiles, CopiedTextReadsBackAndRecordsTurn) {
   ShowFiles({"a.jpg", "b.jpg", "c.jpg"}, false);
   PDBsetString(&bc->rdisp[0], PDBFtitle, "Tab\tless");  // the table cleans what it cannot hold

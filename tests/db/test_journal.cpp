@@ -513,13 +513,15 @@ TEST(Journal, OpenDuringAnotherProcessesSyncReadsTheLastCompleteSyncAndWritesNot
 // the end got past, this one), writable, with no journal left.
 TEST(Journal, FullDiskAtAnyCallOfASyncOrCloseLosesNothingAndLeavesTheFileWhole) {
   const int kN = 900;
-  const std::vector<std::string> v1 = VersionLines(1, kN), v2 = VersionLines(2, kN);
+  const std::vector<std::string> v1 = VersionLines(1, kN), v2plain = VersionLines(2, kN);
+  const std::vector<std::string> v2extra = VersionLines(2, kN, true);
   int failures = 0, completed = 0;
   for (int closing = 0; closing < 2; closing++) {
     // With three blocks of memory, changed blocks are written back through the journal while
-    // the change is made and walked.
+    // the change is made and walked; then the header changes too.
     for (int small = 0; small < 2; small++) {
       BudgetGuard budget(small ? 3 * DB_BLOCKSIZE : 0);
+      const std::vector<std::string>& v2 = small ? v2extra : v2plain;
       long long total = 0;  // the calls of the operation
       {
         TempFile f("count");
@@ -527,6 +529,7 @@ TEST(Journal, FullDiskAtAnyCallOfASyncOrCloseLosesNothingAndLeavesTheFileWhole) 
         FaultFS fault(1, f.path);
         FileDB d(f.path, false, &fault);
         Advance(d.db.get(), &d.header, 1, kN);
+        if (small) d.header.Field("Extra", DBDTint, "Extra", 0);
         const long long base = fault.Calls();
         ASSERT_TRUE(closing ? d.db->Close() : d.db->Sync());
         total = fault.Calls() - base;
@@ -550,6 +553,7 @@ TEST(Journal, FullDiskAtAnyCallOfASyncOrCloseLosesNothingAndLeavesTheFileWhole) 
           Messages log;
           auto d = std::make_unique<FileDB>(f.path, false, &fault);
           Advance(d->db.get(), &d->header, 1, kN);
+          if (small) d->header.Field("Extra", DBDTint, "Extra", 0);
           const long long base = fault.Calls();
           (full ? fault.fullFrom : fault.failAt) = base + k;
           done = closing ? d->db->Close() : d->db->Sync();

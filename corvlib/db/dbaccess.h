@@ -65,7 +65,9 @@ class DBAccess : public CacheObject {
   // Deletes the following pages and writes this page's changed block. The header is not
   // synced: callers Close explicitly. A subclass commits its own state in its destructor.
   // A database with a file completes its sync here (changed blocks and header), since blocks
-  // written without one would be undone by the next open.
+  // written without one would be undone by the next open; when that sync fails (or records
+  // are still handed out) the changes are dropped, told, and the file is left as the last
+  // complete sync left it (Discard).
   ~DBAccess() override;
   DBAccess(const DBAccess&) = delete;
   DBAccess& operator=(const DBAccess&) = delete;

@@ -142,6 +142,7 @@ bool DBJournal::Fail(const char* what, int err) {
   if (err != 0) msg += std::string(": ") + strerror(err);
   lastErrno = err;
   lastError = std::move(msg);
+  failed = true;
   return false;
 }
 
@@ -289,6 +290,7 @@ void DBJournal::Abandon() {
 }
 
 bool DBJournal::Update(const std::vector<Piece>& pieces) {
+  failed = false;
   if (!OpenDatabase()) return false;
   bool fresh = jfd < 0;
   if (fresh && !Begin()) return false;
@@ -367,6 +369,7 @@ bool DBJournal::Update(const std::vector<Piece>& pieces) {
 }
 
 bool DBJournal::Commit() {
+  failed = false;
   if (jfd < 0) return !leftover || RemoveJournal();
   if (!fs->Sync(dbfd)) return Fail("Cannot write %s", errno);
   fs->Close(jfd);

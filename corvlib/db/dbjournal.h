@@ -124,6 +124,8 @@ class DBJournal {
   // until the next failure.
   const std::string& LastError() const { return lastError; }
   int LastErrno() const { return lastErrno; }
+  // Whether the last Update or Commit failed.
+  bool Failed() const { return failed; }
   // Whether a sync is open (its journal on disk), or one that completed left its journal.
   bool Active() const { return jfd >= 0 || leftover; }
 
@@ -171,6 +173,7 @@ class DBJournal {
   std::set<long long> saved;  // offsets of the chunks saved in this sync
   std::string lastError;
   int lastErrno = 0;
+  bool failed = false;
 };
 
 // What a journal says, checked against the database file beside it. A scan of the same

@@ -295,6 +295,9 @@ void DBAccess::WriteBack() {
 bool DBAccess::FlushPage() {
   if (objCache == nullptr || InUse()) return true;
   if (state == DBPSsync || state == DBPScompact) {
+    // After a write that failed (the disk full, say) no block is written back before a sync
+    // succeeds: the block stays, and the next sync writes it.
+    if (journal != nullptr && journal->Failed()) return false;
     if (journal != nullptr && !writingBack && header != nullptr && !header->ReadOnly()) WriteBack();
     if (state == DBPSerror || !SyncPage(false)) {
       if (state != DBPSerror) return false;  // a failed write: the block stays for later

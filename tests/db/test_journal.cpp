@@ -570,7 +570,10 @@ TEST(Journal, FullDiskAtAnyCallOfASyncOrCloseLosesNothingAndLeavesTheFileWhole) 
           EXPECT_EQ(log.Count() - static_cast<size_t>(log.CountClass(DMCtrace)), 1u) << log.All();
           ASSERT_NE(d->db->GetHeader(), nullptr);  // still open, with the change
           EXPECT_TRUE(d->db->Unsynced());
+          // Walked in little memory, the changed blocks stay: none is written before a sync.
+          const long long calls = fault.Calls();
           EXPECT_TRUE(Lines(d.get()) == v2);
+          EXPECT_EQ(fault.Calls(), calls);
           if (how == 0) {
             fault.fullFrom = fault.failAt = 0;
             EXPECT_TRUE(closing ? d->db->Close() : d->db->Sync());

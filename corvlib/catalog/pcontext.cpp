@@ -319,7 +319,7 @@ bool PContext::CloseDB(bool discard) {
   bool ok = true;
   PworkStep(-1);
   if (discard) {
-    pdb.Discard();
+    ok = pdb.Discard();
   } else {
     ok = pdb.Checkpoint(nullptr, nullptr);
     PworkStep(-1);

@@ -82,7 +82,8 @@ PContext::PContext()
 }
 
 PContext::~PContext() {
-  CloseDB();
+  // Changes that cannot be written are dropped, the file left as its last complete sync.
+  if (!CloseDB()) CloseDB(true);
   ShadowDB(nullptr);
   // The display lets go of catalogue records before the header goes.
   ClearState();
@@ -119,7 +120,7 @@ bool PContext::OpenDB(const char* path, bool readonly) {
     Recatalog();
     return SyncDB();
   }
-  CloseDB();
+  if (!CloseDB()) return false;  // the open catalogue could not be written: it stays open
   if (path == nullptr || path[0] == '\0') return false;
   if (strlen(path) >= sizeof(dbpath)) {
     DMESSAGE(DMCparameter, "Database path too long: '%.900s'", path);
@@ -278,8 +279,22 @@ bool PContext::FailOpen() {
   return false;
 }
 
-bool PContext::CloseDB() {
+bool PContext::CloseDB(bool discard) {
   if (dbname[0] == '\0') return true;
+  // A read-only catalogue has nothing to write: a part of it that could not be read (damage,
+  // already told) does not make its close fail.
+  const bool ro = ReadOnly();
+  const bool writes = pdb.GetHeader() != nullptr && !pdb.GetHeader()->ReadOnly();
+  // The changes are written while everything is still open: when that fails, nothing is
+  // closed (the store, the display and the undo steps stay as they are).
+  if (!discard && writes) {
+    PworkStep(-1);
+    bool synced = pdb.Sync();
+    dbfs.flush();
+    dbfs.clear();
+    sync_opcnt = sync_nops;
+    if (!synced && pdb.Unsynced()) return false;
+  }
   const int n = rdisp.GetSize();
   if (n > 0) {
     if (rdisp.GetFieldInfo() == &phd && rdisp_info == nullptr) {
@@ -301,15 +316,18 @@ bool PContext::CloseDB() {
   rdisp_link.Init(nullptr);
   ClearSets();
   dbs.SetDB(nullptr);
-  // A read-only catalogue has nothing to write: a part of it that could not be read (damage,
-  // already told) does not make its close fail.
-  const bool ro = ReadOnly();
+  bool ok = true;
   PworkStep(-1);
-  bool ok = pdb.Checkpoint(nullptr, nullptr);
-  PworkStep(-1);
-  pdb.ClearChanges();
-  PworkStep(-1);
-  if (!pdb.Close() && !ro) ok = false;
+  if (discard) {
+    ok = pdb.Discard();
+  } else {
+    ok = pdb.Checkpoint(nullptr, nullptr);
+    PworkStep(-1);
+    // Everything was written above: a close that fails now (records still held, say) loses
+    // nothing, and the store is dropped.
+    if (!pdb.Close() && !ro) ok = false;
+    if (pdb.GetHeader() != nullptr) pdb.Discard();
+  }
   pdb.Init(nullptr, nullptr, false);
   phd.Attach(nullptr, false);
   dbfs.close();
@@ -332,7 +350,8 @@ bool PContext::SyncDB() {
 bool PContext::Unsynced() {
   if (!Writable()) return false;
   const DBChangeList* pending = pdb.Pending();
-  return pdb.GetNUnsynced() > 0 || (pending != nullptr && !pending->Empty()) || phd.Unwritten();
+  return pdb.GetNUnsynced() > 0 || (pending != nullptr && !pending->Empty()) || phd.Unwritten() ||
+         pdb.DBAccess::Unsynced();
 }
 
 bool PContext::SyncShadow() {

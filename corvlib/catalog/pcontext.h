@@ -32,7 +32,8 @@ class PContext : public PContextState {
   // first; with a null or empty dbpath only releases (false).
   static bool WriteLock(char* lockpath, const char* dbpath);
 
-  // Opens (or creates) a catalogue; re-syncs the one already open for writing.
+  // Opens (or creates) a catalogue; re-syncs the one already open for writing. The catalogue
+  // open before is closed first; when it cannot be (CloseDB), it stays open and this fails.
   bool OpenDB(const char* path, bool readonly = false);
   // Why the open catalogue, asked for writing, is read-only (its lock held by another program,
   // its file not writable, damage found in it ...); empty when it is writable, not open, or
@@ -47,11 +48,36 @@ class PContext : public PContextState {
   // under the catalogue's lock); false, the file untouched, when it is not such a file or
   // cannot be replaced. Nothing may be open.
   bool RecreateDB(const char* path);
-  // Commits and closes the catalogue, keeping the display; true also when none was open.
-  bool CloseDB();
+  // Commits, writes and closes the catalogue, keeping the display; true also when none was
+  // open. The changes are written first: when that fails (the disk full, say) nothing is
+  // closed and the result is false. The catalogue stays open as it was (its changes in
+  // memory, the display, the undo steps), its file as the last complete sync left it, and
+  // LastError tells why; the caller may try again (SyncDB or CloseDB, which complete once
+  // there is room) or close dropping the changes with CloseDB(true). After a sync that
+  // succeeded the close completes, and false then only tells that a change the store could
+  // not take was dropped with it (told when it was refused). IsOpen tells which.
+  // With discard the catalogue closes without writing anything: the changes not synced are
+  // lost and the file is left as the last complete sync left it (a sync cut short is played
+  // back). Always closes; true unless that playback failed (then the next open does it).
+  bool CloseDB(bool discard = false);
+  // Whether a catalogue is open (Ready may be false for one that is open: a part of it could
+  // not be read).
+  bool IsOpen() const { return dbname[0] != '\0'; }
   bool Ready() const;
   bool ReadOnly() const;
+  // Writes the changes of the catalogue (one atomic, durable step through its journal). On
+  // false nothing is lost and everything stays open: the changes stay in memory (Unsynced
+  // stays true), the file holds the last complete sync, LastError tells why, and the next
+  // SyncDB or CloseDB tries again.
   bool SyncDB();
+  // Why the last sync of the catalogue failed, naming the file and the system's reason
+  // ("Cannot write the journal of "/p/Cat.qdb": No space left on device"); empty after one
+  // that completed. *err (if given) gets the errno (ENOSPC, EACCES, EROFS, EIO ...; 0 when
+  // the system gave none).
+  std::string LastError(int* err = nullptr) const {
+    if (err != nullptr) *err = pdb.LastErrno();
+    return pdb.LastError();
+  }
   // Whether the open, writable catalogue holds changes not yet on disk: records the store took
   // since its last sync, records waiting in the pending change, or a changed header.
   bool Unsynced();

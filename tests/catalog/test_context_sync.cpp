@@ -1,4 +1,5 @@
 // A catalogue opened by a second context while another process syncs it.
+#include <cerrno>
 #include <map>
 #include <string>
 #include <vector>
@@ -111,4 +112,78 @@ TEST(ContextSync, CatalogueOpenedWhileAnotherProcessSyncsItReadsTheLastSync) {
   for (int i = 0; i < kPhotos; i++)
     EXPECT_EQ(titles["p" + std::to_string(i) + ".jpg"], i % 2 ? "old" : "new") << i;
   EXPECT_FALSE(ctxtest::Exists(path + "-journal"));
+}
+
+// Every photo of a catalogue retitled on a disk that is full: the sync and the close fail,
+// naming the file and the system's reason, and the catalogue stays open with the edit, its
+// file untouched. Once there is room the close writes the edit; a close that drops it leaves
+// the file as it was. Either way no journal is left and the next open is writable.
+TEST(ContextSync, FullDiskKeepsTheCatalogueOpenWithItsEditUntilWrittenOrDropped) {
+  constexpr int kN = 500;
+  for (int drop = 0; drop < 2; drop++) {
+    SCOPED_TRACE(drop ? "dropped" : "written");
+    TempDir d;
+    const std::string path = d.Path("full.qdb");
+    {
+      PContext maker;
+      ASSERT_TRUE(maker.OpenDB(path.c_str()));
+      std::vector<DBRecord> recs;
+      for (int i = 0; i < kN; i++) recs.push_back(Titled(i, "old"));
+      maker.pdb.AddRecords(recs.data(), kN);
+      ASSERT_TRUE(maker.CloseDB());
+    }
+    const std::string before = ctxtest::ReadFile(path);
+    dbtest::FaultFS fault(1, path);
+    {
+      PContext ctx;
+      ctx.fileSystem = &fault;
+      ASSERT_TRUE(ctx.OpenDB(path.c_str()));
+      ASSERT_FALSE(ctx.ReadOnly());
+      std::vector<DBRecord> from, to;
+      for (int i = 0; i < kN; i++) {
+        from.push_back(Titled(i, "old"));
+        to.push_back(Titled(i, "new"));
+      }
+      ctx.pdb.DeleteRecords(from.data(), kN);
+      ctx.pdb.AddRecords(to.data(), kN);
+      fault.fullFrom = fault.Calls() + 1;
+      {
+        MessageLog log;
+        EXPECT_FALSE(ctx.SyncDB());
+        EXPECT_FALSE(ctx.CloseDB());
+        EXPECT_EQ(log.CountClass(DMCsystem), 2) << log.All();
+      }
+      int err = 0;
+      EXPECT_NE(ctx.LastError(&err).find('"' + path + "\": No space left on device"),
+                std::string::npos)
+          << ctx.LastError();
+      EXPECT_EQ(err, ENOSPC);
+      EXPECT_TRUE(ctx.IsOpen());
+      EXPECT_TRUE(ctx.Unsynced());
+      std::map<std::string, std::string> titles;
+      EXPECT_TRUE(Titles(&ctx, &titles));
+      EXPECT_EQ(titles.size(), static_cast<size_t>(kN));
+      for (const auto& t : titles) EXPECT_EQ(t.second, "new") << t.first;
+      EXPECT_EQ(ctxtest::ReadFile(path), before);
+      if (drop) {
+        EXPECT_TRUE(ctx.CloseDB(true));
+      } else {
+        fault.fullFrom = 0;
+        EXPECT_TRUE(ctx.CloseDB());
+        EXPECT_EQ(ctx.LastError(), "");
+      }
+      EXPECT_FALSE(ctx.IsOpen());
+    }
+    EXPECT_FALSE(ctxtest::Exists(path + "-journal"));
+    if (drop) {
+      EXPECT_EQ(ctxtest::ReadFile(path), before);
+    }
+    PContext after;
+    ASSERT_TRUE(after.OpenDB(path.c_str()));
+    EXPECT_FALSE(after.ReadOnly());
+    std::map<std::string, std::string> titles;
+    EXPECT_TRUE(Titles(&after, &titles));
+    ASSERT_EQ(titles.size(), static_cast<size_t>(kN));
+    for (const auto& t : titles) EXPECT_EQ(t.second, drop ? "old" : "new") << t.first;
+  }
 }

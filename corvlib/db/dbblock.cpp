@@ -416,11 +416,19 @@ int DBRecordBlock::ExactLayout(const char** rule, bool* readable) const {
   if (nr == 0 && (nf != 0 || sb != 0))  // readable when nothing lies behind the numbers
     broke("an empty block with fields or strings", AllZero(Data(), End()));
   if (!AllZero(cellEnd, lo)) {
-    // Cells right after the last row are a row the record count no longer names (or a field
-    // count that changed): the counts are damaged. A stray byte further off is not.
+    // A cell that looks set (a type and a value count) right after the last row belongs to a
+    // row the record count no longer names (or to a field count that changed): the counts are
+    // damaged. A stray byte is not.
     const long row = DB_CELLSIZE * static_cast<long>(nf > 0 ? nf : 1);
-    const unsigned char* rowEnd = lo - cellEnd < row ? lo : cellEnd + row;
-    broke("bytes in the free space after the records", AllZero(cellEnd, rowEnd));
+    const long room = (lo - cellEnd) / DB_CELLSIZE;
+    const long ncheck = row / DB_CELLSIZE < room ? row / DB_CELLSIZE : room;
+    bool lostRow = false;
+    for (long i = 0; i < ncheck && !lostRow; i++) {
+      DBFieldS cell;
+      memcpy(&cell, cellEnd + i * DB_CELLSIZE, sizeof cell);
+      lostRow = cell.dt != 0 && cell.nv != 0;
+    }
+    broke("bytes in the free space after the records", !lostRow);
   }
   if (!whole) return Reported(readable, false);
   // Per 4-byte word of the string area: 1 + the index of the first cell whose data covers it

@@ -479,6 +479,15 @@ bool DBAccess::RestoreMemory() {
       if (!hasChecked || digest != checkedDigest) {
         bool readable = false;
         const bool sound = rb->Consistent(header, &rule) && rb->ExactLayout(&rule, &readable);
+        const uint32_t sb = rb->StrBytes();
+        if (!sound && !readable && (sb & 3) != 0) {
+          // A string area of a size that is not whole words (a changed low bit of its count):
+          // the records are read over the whole words it holds, when they all lie there.
+          rb->SetStrBytes(sb & ~3u);
+          const char* other = "";
+          if (rb->Consistent(header, &other)) rb->ExactLayout(&other, &readable);
+          if (!readable) rb->SetStrBytes(sb);
+        }
         if (!sound) {
           DMESSAGE(DMCdata, "Corrupted database disk block: %s", rule);
           failed = !readable;

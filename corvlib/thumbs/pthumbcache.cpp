@@ -81,21 +81,21 @@ bool PThumbnailer::SetCacheDirectory(const char* dir) {
   char path[1100];
   snprintf(path, sizeof(path), "%s%c%s", dir, '/', CorvaneThumbnailDBFile);
   std::string why;
-  int opened = OpenDatabase(path, &why);
+  int opened = OpenDatabase(path, &why, false);
   // The cache holds nothing that cannot be made again: a damaged database is set aside and
-  // made anew, once.
-  if (opened < 0 && SetAside(dir, path, why)) opened = OpenDatabase(path, &why);
+  // made anew, once. One that cannot be set aside is used as it is, only read.
   if (opened < 0) {
-    // Set aside it could not be: it is used as it is, only read.
-    DMESSAGE(DMCwarning, "Thumbnail database %s is damaged (%s) and only read", path, why.c_str());
-    opened = 1;
+    if (!SetAside(dir, path, why))
+      DMESSAGE(DMCwarning, "Thumbnail database %s is damaged (%s) and only read", path,
+               why.c_str());
+    opened = OpenDatabase(path, &why, true);
   }
   if (opened == 0) return false;
   snprintf(cacheDir, sizeof(cacheDir), "%s", dir);
   return true;
 }
 
-int PThumbnailer::OpenDatabase(const char* path, std::string* why) {
+int PThumbnailer::OpenDatabase(const char* path, std::string* why, bool keepDamaged) {
   // The database is made only when absent, and never truncated: a file that holds
   // something else is refused, not overwritten.
   const int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -116,7 +116,7 @@ int PThumbnailer::OpenDatabase(const char* path, std::string* why) {
     dbfs.reset();
     // A thumbnail database whose header is cut or damaged is set aside; anything else is
     // refused and kept.
-    if (ThumbnailHeaderStart(path)) {
+    if (!keepDamaged && ThumbnailHeaderStart(path)) {
       *why = "its header cannot be read";
       return -1;
     }
@@ -139,7 +139,7 @@ int PThumbnailer::OpenDatabase(const char* path, std::string* why) {
   }
   nextImgID++;
   // Counting read every block: a damaged one has been found by now.
-  if (tdb.Damaged()) {
+  if (tdb.Damaged() && !keepDamaged) {
     *why = tnHead.WhyReadOnly();
     tdb.Close();
     tnHead.Attach(nullptr, false);

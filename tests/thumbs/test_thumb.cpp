@@ -843,7 +843,10 @@ TEST(ThumbnailCache, DamagedDatabaseIsSetAsideAndMadeAnewOnce) {
   std::string flipped = good;
   flipped[static_cast<size_t>(hs) + 4] ^= 2;  // block 0's record count
   const std::vector<std::pair<std::string, std::string>> damages = {
-      {"cut", good.substr(0, good.size() - 1000)}, {"flip", flipped}, {"journal", good}};
+      {"cut", good.substr(0, good.size() - 1000)},
+      {"cut in its header", good.substr(0, 100)},
+      {"flip", flipped},
+      {"journal", good}};
   for (const auto& dmg : damages) {
     phototest::WriteFile(db, dmg.second);
     if (dmg.first == "journal") phototest::WriteFile(db + "-journal", "not a journal of it");

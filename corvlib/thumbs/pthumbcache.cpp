@@ -31,6 +31,53 @@ bool TInt(const DBRecord& r, PTDBFieldID fid, long* v) {
   return true;
 }
 
+// Holds back the messages of opening the database (its reads, checks and journal) while it
+// lives, so that a damaged database that is set aside is told in one line; released, they are
+// told as they came.
+class HeldMessages {
+ public:
+  HeldMessages() : prev(dmessage_call), outer(current) {
+    current = this;
+    dmessage_call = Hold;
+  }
+  ~HeldMessages() { Release(); }
+  HeldMessages(const HeldMessages&) = delete;
+  HeldMessages& operator=(const HeldMessages&) = delete;
+  // The messages held so far are told no more.
+  void Drop() { held.clear(); }
+  void Release() {
+    if (current != this) return;
+    dmessage_call = prev;
+    current = outer;
+    for (const Held& m : held) dmessage(m.cls, m.text.c_str(), m.file, m.line);
+    held.clear();
+  }
+
+ private:
+  struct Held {
+    unsigned cls;
+    std::string text;
+    const char* file;
+    int line;
+  };
+  static uint32_t Hold(unsigned cls, const char* text, const char* file, int line) {
+    HeldMessages* h = current;
+    if (h == nullptr) return 0;
+    if (cls == DMCsystem || cls == DMCdata || cls == DMCwarning) {
+      h->held.push_back({cls, text, file, line});
+      return ~0u;  // nothing is done with it now
+    }
+    return h->prev != nullptr ? h->prev(cls, text, file, line) : 0;
+  }
+
+  uint32_t (*prev)(unsigned, const char*, const char*, int);
+  HeldMessages* outer;
+  std::vector<Held> held;
+  static HeldMessages* current;
+};
+
+HeldMessages* HeldMessages::current = nullptr;
+
 }  // namespace
 
 PThumbnailer::PThumbnailer(const char* dir)
@@ -81,7 +128,12 @@ bool PThumbnailer::SetCacheDirectory(const char* dir) {
   char path[1100];
   snprintf(path, sizeof(path), "%s%c%s", dir, '/', CorvaneThumbnailDBFile);
   std::string why;
-  int opened = OpenDatabase(path, &why, false);
+  int opened;
+  {
+    HeldMessages held;
+    opened = OpenDatabase(path, &why, false);
+    if (opened < 0) held.Drop();  // the line that tells of setting it aside says why
+  }
   // The cache holds nothing that cannot be made again: a damaged database is set aside and
   // made anew, once. One that cannot be set aside is used as it is, only read.
   if (opened < 0) {

@@ -861,6 +861,10 @@ TEST(ThumbnailCache, DamagedDatabaseIsSetAsideAndMadeAnewOnce) {
                 e.second.rfind("Thumbnail database " + db + " was damaged (", 0) == 0 &&
                 e.second.find("): set aside as " + db + ".damaged-") != std::string::npos;
       EXPECT_EQ(told, 1) << dmg.first << "\n" << log.All();
+      // That one line alone: what the database's opening found is told in it.
+      EXPECT_EQ(log.CountClass(DMCwarning) + log.CountClass(DMCdata) + log.CountClass(DMCsystem), 1)
+          << dmg.first << "\n"
+          << log.All();
       EXPECT_EQ(asideCount(), 1) << dmg.first;
       EXPECT_EQ(access((db + "-journal").c_str(), F_OK), -1) << dmg.first;
       EXPECT_EQ(access(dir.Path("C000000001.jpg").c_str(), F_OK), -1) << dmg.first;

@@ -405,7 +405,6 @@ int DBRecordBlock::ExactLayout(const char** rule, bool* readable) const {
     if (ok) Broken(rule, what);
     ok = false;
     if (!recordsReadable) whole = false;
-    return recordsReadable;
   };
   const int nr = NRecords();
   const int nf = NFields();

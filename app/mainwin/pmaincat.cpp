@@ -112,9 +112,12 @@ void PMainWindow::ValidCatalog(const char* path) {
   }
   const int count = bc.pdb.TotalRecords();
   char msg[64];
-  // A catalogue with a block that cannot be read has no count to show.
+  // A catalogue with a damaged block shows the records of its sound blocks, read-only; one
+  // with a block that cannot be written has no count to show.
   if (count < 0)
     snprintf(msg, sizeof msg, "Damaged catalog");
+  else if (bc.pdb.DamagedBlocks() > 0)
+    snprintf(msg, sizeof msg, "Damaged catalog (%d records)", count);
   else
     snprintf(msg, sizeof msg, "%d record catalog", count);
   const char* first = recent->GetSVal(0);
@@ -132,7 +135,7 @@ void PMainWindow::ValidCatalog(const char* path) {
   recent->InsertSVal(p.c_str(), 0);
   bc.album[0] = '\0';
   ShowMode(nullptr);
-  if (count == 0) {
+  if (count == 0 && bc.pdb.DamagedBlocks() == 0) {
     DMESSAGE(DMCinfo, "Opened new catalog '%s'", p.c_str());
     ShowMessage("Empty catalog", false);
   } else {

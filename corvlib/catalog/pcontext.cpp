@@ -197,7 +197,13 @@ std::string PContext::ReadOnlyWhy(bool* damage) const {
   if (dbname[0] == '\0' || !writeAsked || !ReadOnly()) return std::string();
   if (!roWhy.empty()) return roWhy;
   if (damage != nullptr) *damage = true;
-  if (!phd.WhyReadOnly().empty()) return phd.WhyReadOnly();
+  if (!phd.WhyReadOnly().empty()) {
+    // The first damaged block found is named; the others are counted.
+    const int more = pdb.DamagedBlocks() - 1;
+    if (more < 1) return phd.WhyReadOnly();
+    return phd.WhyReadOnly() + " (and " + std::to_string(more) + " more damaged block" +
+           (more > 1 ? "s" : "") + ")";
+  }
   // A block that could not be read at all (an input error) leaves the store unready.
   return pdb.Ready() ? std::string() : std::string("a part of it cannot be read");
 }

@@ -40,6 +40,11 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
   if (pdir != nullptr) pdir->Reset();
   header = nullptr;
   lastAdd = nullptr;
+  // What was learnt of the previous file's first block is not carried over.
+  hasChecked = false;
+  damaged = false;
+  damagedAtOpen = false;
+  vouched = false;
   if (h == nullptr) {
     strpos = 0;
     rwidth = 1;
@@ -63,6 +68,7 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
       why = "its journal '" + file->JournalPath() +
             "', left by a sync that did not complete, is damaged or belongs to another file; it "
             "is kept, and the file is not written while it is there";
+    damagedAtOpen = !why.empty();
     if (!readonly && r == DBJournal::kLive) why = "another program is writing it";
     if (!why.empty()) readonly = true;
     if (readonly) {
@@ -111,6 +117,7 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
       header = nullptr;
       return false;
     }
+    damagedAtOpen = true;
     char why[160];
     if (len < pos)
       snprintf(why, sizeof why, "it is shorter (%lld bytes) than its header (%lld bytes)", len,
@@ -159,13 +166,36 @@ long long DBAccess::AttachViewed(DBHeader* h, std::iostream* stream, long long* 
   return 0;
 }
 
-void DBAccess::DamageFound(const char* rule) {
-  if (header == nullptr || header->ReadOnly()) return;
+void DBAccess::DamageFound(const char* rule, bool readable) {
+  damaged = true;
+  if (header == nullptr) return;
   const long long block = (strpos - header->GetSize()) / DB_BLOCKSIZE;
-  char why[200];
-  snprintf(why, sizeof why, "block %lld (at byte %lld) is damaged: %s", block, strpos, rule);
+  char why[240];
+  snprintf(why, sizeof why, "block %lld (at byte %lld) is damaged: %s%s", block, strpos, rule,
+           readable ? "" : "; its records are left out");
+  if (header->ReadOnly()) {
+    DMESSAGE(DMCwarning, "Database file has a damaged block (%s)", why);
+    return;
+  }
   header->ForbidWrites(why);
   DMESSAGE(DMCwarning, "Database file has a damaged block: opened read-only (%s)", why);
+}
+
+int DBAccess::DamagedBlocks() const {
+  int n = 0;
+  for (const DBAccess* p = this; p != nullptr; p = p->next) n += p->damaged;
+  return n;
+}
+
+void DBAccess::DistrustSide() {
+  bool any = false;
+  for (const DBAccess* p = this; p != nullptr && !any; p = p->next) any = p->damaged;
+  if (!any) return;
+  for (DBAccess* p = this; p != nullptr; p = p->next)
+    if (p->vouched && p->objCache == nullptr && p->state == DBPSclean) {
+      p->vouched = false;
+      p->MakeUnknown();
+    }
 }
 
 bool DBAccess::ReadOnly() const {
@@ -333,7 +363,7 @@ bool DBAccess::JournaledSync(bool closing) {
 bool DBAccess::Ready() const {
   const DBAccess* p = this;
   for (;; p = p->next) {
-    if (p->state == DBPSerror) return false;
+    if (p->state == DBPSerror && !p->Skipped()) return false;
     if (p->next == nullptr) break;
   }
   return p->header != nullptr && p->header->GetStream() != nullptr && p->header->GetSize() > 0;
@@ -344,9 +374,11 @@ bool DBAccess::Ready() const {
 
 int DBAccess::TotalRecords() {
   if (header == nullptr) return -1;
+  DistrustSide();
   long long total = 0;
   for (DBAccess* p = this; p != nullptr; p = p->next) {
     int k = p->NRecords();
+    if (p->Skipped()) continue;  // a damaged block of a file only read: its records are out
     if (k < 0 || p->state == DBPSerror) return -1;
     total += k;
   }
@@ -355,6 +387,7 @@ int DBAccess::TotalRecords() {
 
 int DBAccess::GetRecords(DBRecord* out, int n, int start) {
   if (n < 1 || out == nullptr || start < 0 || header == nullptr) return 0;
+  if (start == 0) DistrustSide();
   int got = 0;
   for (DBAccess* p = this; p != nullptr && got < n; p = p->next) {
     int k = p->NRecords();
@@ -364,7 +397,12 @@ int DBAccess::GetRecords(DBRecord* out, int n, int start) {
       continue;
     }
     DBRecordBlock* rb = p->LoadBlock();
-    if (rb == nullptr) return got;
+    if (rb == nullptr) {
+      if (!p->Skipped()) return got;
+      // Found damaged now: the records after it are read on from its end.
+      start = 0;
+      continue;
+    }
     int m = p->brl.GetSize();
     for (int r = start; r < m && got < n; r++) out[got++] = p->brl.Array()[r];
     p->ReleaseBlock(rb);

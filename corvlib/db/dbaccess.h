@@ -144,7 +144,15 @@ class DBAccess : public CacheObject {
   // one, and so does Close when the pages know more than the one on disk.
   bool Init(DBHeader* header, std::iostream* stream, const DBFile* file, bool readonly);
   bool ReadOnly() const;
+  // True when the last page has a header with a stream, and no page is in error but those of
+  // damaged blocks left out of a file that is only read.
   bool Ready() const;
+  // Pages whose blocks were found damaged (read or left out).
+  int DamagedBlocks() const;
+  // Whether the file opened for writing was found damaged, and so is only read: a block
+  // failed its checks, its journal was kept, or its length is not HeaderSize plus whole
+  // blocks. (Another process writing it is no damage.)
+  bool Damaged() const { return damagedAtOpen || DamagedBlocks() > 0; }
   DBHeader* GetHeader() const { return header; }
 
   int ForEachRecord(int (*fn)(const DBRecord&, void*), void* data, const DBFieldSort* order);
@@ -234,9 +242,18 @@ class DBAccess : public CacheObject {
   // digest) is not checked again; NoteChecked remembers a block that passed them.
   void NoteChecked(const DBRecordBlock* rb);
   uint64_t CheckKey() const;
-  // A block read from the file failed its checks (rule tells which): the file is damaged,
-  // and nothing more is written to it.
-  void DamageFound(const char* rule);
+  // A block read from the file failed its checks (rule tells which) or could not be read: the
+  // file is damaged, and nothing more is written to it. readable tells whether the block's
+  // records are read all the same.
+  void DamageFound(const char* rule, bool readable = false);
+  // A page left out of reading: its block could not be read or failed a check of its safety,
+  // in a file that is only read. The other pages are read as usual.
+  bool Skipped() const {
+    return state == DBPSerror && damaged && header != nullptr && header->ReadOnly();
+  }
+  // Once a block was found damaged, the record counts an index file gave for blocks not yet
+  // read are taken on trust no more: those blocks are read (and checked) when counted.
+  void DistrustSide();
   // Reads the header of a file opened read-only through the view; HeaderSize (0 on failure),
   // the file's size in the state read into *len.
   long long AttachViewed(DBHeader* h, std::iostream* stream, long long* len);
@@ -316,6 +333,10 @@ class DBAccess : public CacheObject {
   void* progressData = nullptr;
   uint64_t checkedDigest = 0;  // digest of the block as last checked (read or written)
   bool hasChecked = false;
+  // The block failed a check when it was last read (read all the same when the page is not in
+  // error).
+  bool damaged = false;
+  bool damagedAtOpen = false;  // first page: see Damaged()
   size_t hashCharge = 0;  // bytes of bihset and hashes charged to the cache's budget
   // The page list of searches from this page (owned): the first page (made by the public
   // constructor) keeps one with the directory of exact look-ups; another page makes a plain

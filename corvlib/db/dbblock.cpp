@@ -375,6 +375,12 @@ int DBRecordBlock::Consistent(const DBFieldInfo* schema, const char** rule) cons
 
 namespace {
 
+// Stores whether the records are readable (when asked) and returns it.
+bool Reported(bool* readable, bool whole) {
+  if (readable != nullptr) *readable = whole;
+  return whole;
+}
+
 bool AllZero(const unsigned char* p, const unsigned char* end) {
   for (; p < end && (reinterpret_cast<uintptr_t>(p) & 7) != 0; p++)
     if (*p != 0) return false;
@@ -390,15 +396,40 @@ bool AllZero(const unsigned char* p, const unsigned char* end) {
 
 }  // namespace
 
-int DBRecordBlock::ExactLayout(const char** rule) const {
+int DBRecordBlock::ExactLayout(const char** rule, bool* readable) const {
+  // The first rule broken is the one told; the checks go on while the records stay readable,
+  // so that a later rule that says otherwise is still met.
+  bool ok = true;
+  bool whole = true;
+  auto broke = [&](const char* what, bool recordsReadable) {
+    if (ok) Broken(rule, what);
+    ok = false;
+    if (!recordsReadable) whole = false;
+  };
   const int nr = NRecords();
   const int nf = NFields();
   const uint32_t sb = StrBytes();
   const long ncells = static_cast<long>(nf) * nr;
   const unsigned char* lo = End() - sb;
-  if (nr == 0 && (nf != 0 || sb != 0)) return Broken(rule, "an empty block with fields or strings");
-  if (!AllZero(Data() + DB_CELLSIZE * ncells, lo))
-    return Broken(rule, "bytes in the free space after the records");
+  const unsigned char* cellEnd = Data() + DB_CELLSIZE * ncells;
+  if (nr == 0 && (nf != 0 || sb != 0))  // readable when nothing lies behind the numbers
+    broke("an empty block with fields or strings", AllZero(Data(), End()));
+  if (!AllZero(cellEnd, lo)) {
+    // A cell that looks set (a type and a value count) right after the last row belongs to a
+    // row the record count no longer names (or to a field count that changed): the counts are
+    // damaged. A stray byte is not.
+    const long row = DB_CELLSIZE * static_cast<long>(nf > 0 ? nf : 1);
+    const long room = (lo - cellEnd) / DB_CELLSIZE;
+    const long ncheck = row / DB_CELLSIZE < room ? row / DB_CELLSIZE : room;
+    bool lostRow = false;
+    for (long i = 0; i < ncheck && !lostRow; i++) {
+      DBFieldS cell;
+      memcpy(&cell, cellEnd + i * DB_CELLSIZE, sizeof cell);
+      lostRow = cell.dt != 0 && cell.nv != 0;
+    }
+    broke("bytes in the free space after the records", !lostRow);
+  }
+  if (!whole) return Reported(readable, false);
   // Per 4-byte word of the string area: 1 + the index of the first cell whose data covers it
   // (0: none yet). Data met again through another cell is recognised at its first word and not
   // walked again.
@@ -414,45 +445,59 @@ int DBRecordBlock::ExactLayout(const char** rule) const {
       if (c->nv == 0) {
         uint64_t w;
         memcpy(&w, c, sizeof w);
-        if (w != 0) return Broken(rule, "an unset cell that is not all zero");
+        if (w != 0) broke("an unset cell that is not all zero", true);
         continue;
       }
       any = true;
-      // The flags of the cell's stored form, and no others.
+      // The flags of the cell's stored form, and no others (the records are read by type and
+      // count alone).
       const bool data = c->HasOffset();
       const uint8_t stored = !data                 ? 0
                              : c->nv == 1          ? DBFLoffset
                              : c->dt == DBDTstring ? DBFLarray | DBFLpacked | DBFLoffset
                                                    : DBFLarray | DBFLoffset;
-      if (c->fl != stored) return Broken(rule, "cell flags other than those of its stored form");
+      if (c->fl != stored) broke("cell flags other than those of its stored form", true);
       if (!data) continue;
       const uint32_t start = static_cast<uint32_t>(c->DataAddr() - b);
       const uint32_t w0 = (start - base) / 4;
       if (owner[w0] != 0) {
         const DBFieldS& o = cells[owner[w0] - 1];
         if (o.DataAddr() != c->DataAddr() || o.dt != c->dt || o.nv != c->nv)
-          return Broken(rule, "cells sharing part of their data");
+          broke("cells sharing part of their data", true);
         continue;
       }
       const uint32_t len =
           c->dt == DBDTstring ? RunLength(c->DataAddr(), c->nv, End()) : 4u * c->nv;
-      if (len == 0) return Broken(rule, "strings run past the block end");
+      if (len == 0) {
+        broke("strings run past the block end", false);
+        return Reported(readable, false);
+      }
       const uint32_t exact = start + len;
       const uint32_t end = Round4(exact);
-      if (!AllZero(b + exact, b + end)) return Broken(rule, "bytes after the end of a run");
+      if (!AllZero(b + exact, b + end)) broke("bytes after the end of a run", true);
       const uint16_t me = static_cast<uint16_t>(c - cells + 1);
+      bool shared = false;
       for (uint32_t w = w0; w < (end - base) / 4; w++) {
-        if (owner[w] != 0) return Broken(rule, "cells sharing part of their data");
+        if (owner[w] != 0) shared = true;
         owner[w] = me;
       }
+      if (shared) broke("cells sharing part of their data", true);
     }
-    if (!any) return Broken(rule, "a record without a set field");
+    // A row without a value is one the record count names past the records written.
+    if (!any) {
+      broke("a record without a set field", false);
+      return Reported(readable, false);
+    }
   }
   // A string area of one word that nothing refers to is left so by compaction.
-  if (nwords == 1 && owner[0] == 0) return 1;
-  for (uint32_t w = 0; w < nwords; w++)
-    if (owner[w] == 0) return Broken(rule, "string area bytes no cell refers to");
-  return 1;
+  if (!(nwords == 1 && owner[0] == 0)) {
+    for (uint32_t w = 0; w < nwords; w++)
+      if (owner[w] == 0) {
+        broke("string area bytes no cell refers to", true);
+        break;
+      }
+  }
+  return Reported(readable, whole) && ok ? 1 : 0;
 }
 
 uint64_t DBRecordBlock::Digest(uint64_t key) const {

@@ -117,8 +117,12 @@ struct DBRecordBlock {
   // the rows and the string area are zero, and the data the cells refer to tiles the string
   // area (cells that share data share all of it; the bytes after a run's end up to the next
   // 4-byte word are zero). A count changed by damage breaks one of these. 1 when they hold,
-  // else 0 with the broken rule in *rule (if given).
-  int ExactLayout(const char** rule = nullptr) const;
+  // else 0 with the first broken rule in *rule (if given). *readable (if given) tells whether
+  // the records the counts name can still be read as they stand: false when the counts
+  // themselves look damaged (rows of zeros, cells of further rows after the last), true when
+  // only bytes beside the records or flag bits that reading ignores broke a rule (a value may
+  // be changed, as by any flipped byte that breaks no rule).
+  int ExactLayout(const char** rule = nullptr, bool* readable = nullptr) const;
   // Removes the marked records from the cell area (the string area stays until Compact).
   void DeleteRecords(const ABitMap& marked);
   // Rebuilds the string area with only the data still referenced. A valid index of the

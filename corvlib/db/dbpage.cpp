@@ -474,7 +474,12 @@ bool DBAccess::RestoreMemory() {
       s->clear();
     }
   }
-  if (!failed) {
+  // A block that cannot be read or fails a check of its safety is left out (its page in
+  // error); one that breaks only a rule of how the database lays out its blocks is read as it
+  // stands. Either way the file is damaged: it is only read from then on.
+  if (failed) {
+    DamageFound("it cannot be read", false);
+  } else {
     bool swapped = rb->Magic() == DB_BLOCKMAGICSWAP;
     bool fileOther = (header->BigEndianFile() != 0) != (DBHeader::bigendian != 0);
     if (swapped != fileOther && (swapped || rb->Magic() == DB_BLOCKMAGIC))
@@ -483,20 +488,34 @@ bool DBAccess::RestoreMemory() {
     if (swapped && !rb->SwapBlock()) {
       DMESSAGE(DMCdata, "Could not swap bytes in database block");
       failed = true;
-      DamageFound("its numbers cannot be turned to this host's byte order");
+      DamageFound("its numbers cannot be turned to this host's byte order", false);
     } else {
       uint64_t digest = rb->Digest(CheckKey());
       if (!hasChecked || digest != checkedDigest) {
-        if (!rb->Consistent(header, &rule) || !rb->ExactLayout(&rule)) {
+        bool readable = false;
+        const bool sound = rb->Consistent(header, &rule) && rb->ExactLayout(&rule, &readable);
+        const uint32_t sb = rb->StrBytes();
+        if (!sound && !readable && (sb & 3) != 0) {
+          // A string area of a size that is not whole words (a changed low bit of its count):
+          // the records are read over the whole words it holds, when they all lie there.
+          rb->SetStrBytes(sb & ~3u);
+          const char* other = "";
+          if (rb->Consistent(header, &other)) rb->ExactLayout(&other, &readable);
+          if (!readable) rb->SetStrBytes(sb);
+        }
+        if (!sound) {
           DMESSAGE(DMCdata, "Corrupted database disk block: %s", rule);
-          failed = true;
-          DamageFound(rule);
-        } else {
+          failed = !readable;
+          DamageFound(rule, readable);
+        }
+        if (!failed) {
           // A block that changed on disk since it was last read holds records whose hashes
-          // may have changed too: they are learnt again.
+          // may have changed too: they are learnt again. A damaged block read again as it was
+          // is not told of again.
           if (hasChecked) changedOnDisk = true;
           checkedDigest = digest;
           hasChecked = true;
+          damaged = !sound;
         }
       }
     }
@@ -505,6 +524,7 @@ bool DBAccess::RestoreMemory() {
     std::free(mem);
     objCache = nullptr;
     MakeUnknown(DBPSerror);
+    damaged = true;
     return false;
   }
   if (!unknown) {

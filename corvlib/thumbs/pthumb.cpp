@@ -115,7 +115,9 @@ bool PThumbnailer::LoadThumbnail(_ImgStruct* thumb, const DBRecord& photo) {
   long rect[4];
   for (int i = 0; i < 4; i++) rect[i] = rf.GetInt(i);
 
-  if (!tdb.DeleteRecord(rec)) {
+  if (tdb.ReadOnly()) {
+    // Only read (damaged): the last use stays as it was.
+  } else if (!tdb.DeleteRecord(rec)) {
     DMESSAGE(DMCdata, "Cannot alter thumbnail last use value");
   } else if (!rec.SetField(rec.GetFieldInfo()->XlateID(&PTDBFInfo, PTDBFlastuse), PTnowMinutes()) ||
              !tdb.AddRecord(rec)) {
@@ -167,7 +169,8 @@ bool PThumbnailer::LoadThumbnail(_ImgStruct* thumb, const DBRecord& photo) {
 }
 
 bool PThumbnailer::NewThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgReader* ir) {
-  if (!IsOpen() || ir == nullptr) return false;
+  // A damaged database that could not be set aside is only read: nothing is added to it.
+  if (!IsOpen() || ir == nullptr || tdb.ReadOnly()) return false;
   DBRecord rec;
   if (!IdentityRecord(&rec, photo)) return false;
   if (nextImage.IsFull()) {

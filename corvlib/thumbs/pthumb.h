@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <string>
 
 #include "catalog/pdbase.h"
 #include "db/dbaccess.h"
@@ -172,6 +173,16 @@ class PThumbnailer {
   int64_t DeleteSheetRecords(int32_t id, int max, const char* what);
   void EmptyLists();
   void SheetPath(char* buf, size_t len, int32_t id) const;
+  // Opens and counts the database at path: 1 open, 0 refused (not a thumbnail database, or
+  // it cannot be opened), -1 found damaged and closed again (*why tells how). With
+  // keepDamaged a damaged database stays open, only read (and one whose header cannot be read
+  // is refused).
+  int OpenDatabase(const char* path, std::string* why, bool keepDamaged);
+  // Whether the file at path starts as a thumbnail database's header does.
+  static bool ThumbnailHeaderStart(const char* path);
+  // Moves the damaged database at path aside (keeping one such), with its journal, and drops
+  // its index file and the sheets of the folder dir; false when it could not be moved.
+  static bool SetAside(const char* dir, const char* path, const std::string& why);
 
   char cacheDir[512];
   long cacheMax;

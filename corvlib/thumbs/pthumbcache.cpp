@@ -1,8 +1,13 @@
 // The thumbnail cache folder: opening and closing it, writing the sheet being filled,
 // purging old sheets under the size limit and the statistics.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <string>
 
 #include <cerrno>
 #include <cstdlib>
@@ -25,6 +30,53 @@ bool TInt(const DBRecord& r, PTDBFieldID fid, long* v) {
   *v = f.GetInt(0);
   return true;
 }
+
+// Holds back the messages of opening the database (its reads, checks and journal) while it
+// lives, so that a damaged database that is set aside is told in one line; released, they are
+// told as they came.
+class HeldMessages {
+ public:
+  HeldMessages() : prev(dmessage_call), outer(current) {
+    current = this;
+    dmessage_call = Hold;
+  }
+  ~HeldMessages() { Release(); }
+  HeldMessages(const HeldMessages&) = delete;
+  HeldMessages& operator=(const HeldMessages&) = delete;
+  // The messages held so far are told no more.
+  void Drop() { held.clear(); }
+  void Release() {
+    if (current != this) return;
+    dmessage_call = prev;
+    current = outer;
+    for (const Held& m : held) dmessage(m.cls, m.text.c_str(), m.file, m.line);
+    held.clear();
+  }
+
+ private:
+  struct Held {
+    unsigned cls;
+    std::string text;
+    const char* file;
+    int line;
+  };
+  static uint32_t Hold(unsigned cls, const char* text, const char* file, int line) {
+    HeldMessages* h = current;
+    if (h == nullptr) return 0;
+    if (cls == DMCsystem || cls == DMCdata || cls == DMCwarning) {
+      h->held.push_back({cls, text, file, line});
+      return ~0u;  // nothing is done with it now
+    }
+    return h->prev != nullptr ? h->prev(cls, text, file, line) : 0;
+  }
+
+  uint32_t (*prev)(unsigned, const char*, const char*, int);
+  HeldMessages* outer;
+  std::vector<Held> held;
+  static HeldMessages* current;
+};
+
+HeldMessages* HeldMessages::current = nullptr;
 
 }  // namespace
 
@@ -75,6 +127,27 @@ bool PThumbnailer::SetCacheDirectory(const char* dir) {
   }
   char path[1100];
   snprintf(path, sizeof(path), "%s%c%s", dir, '/', CorvaneThumbnailDBFile);
+  std::string why;
+  int opened;
+  {
+    HeldMessages held;
+    opened = OpenDatabase(path, &why, false);
+    if (opened < 0) held.Drop();  // the line that tells of setting it aside says why
+  }
+  // The cache holds nothing that cannot be made again: a damaged database is set aside and
+  // made anew, once. One that cannot be set aside is used as it is, only read.
+  if (opened < 0) {
+    if (!SetAside(dir, path, why))
+      DMESSAGE(DMCwarning, "Thumbnail database %s is damaged (%s) and only read", path,
+               why.c_str());
+    opened = OpenDatabase(path, &why, true);
+  }
+  if (opened == 0) return false;
+  snprintf(cacheDir, sizeof(cacheDir), "%s", dir);
+  return true;
+}
+
+int PThumbnailer::OpenDatabase(const char* path, std::string* why, bool keepDamaged) {
   // The database is made only when absent, and never truncated: a file that holds
   // something else is refused, not overwritten.
   const int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -83,17 +156,25 @@ bool PThumbnailer::SetCacheDirectory(const char* dir) {
       new std::fstream(path, std::ios::in | std::ios::out | std::ios::binary));
   if (!fs->is_open()) {
     DMESSAGE(DMCresource, "Cannot open thumbnail database %s", path);
-    return false;
+    return 0;
   }
   dbfs = std::move(fs);
-  if (!tdb.Init(&tnHead, dbfs.get(), false)) {
-    DMESSAGE(DMCdata, "Corrupt thumbnail database %s", path);
-    tnHead.Attach(nullptr, false);
-    dbfs.reset();
-    return false;
-  }
+  const DBFile file(path);
   nextImgID = 0;
   nThumbs = 0;
+  cacheSiz = 0;
+  if (!tdb.Init(&tnHead, dbfs.get(), &file, false)) {
+    tnHead.Attach(nullptr, false);
+    dbfs.reset();
+    // A thumbnail database whose header is cut or damaged is set aside; anything else is
+    // refused and kept.
+    if (!keepDamaged && ThumbnailHeaderStart(path)) {
+      *why = "its header cannot be read";
+      return -1;
+    }
+    DMESSAGE(DMCdata, "Corrupt thumbnail database %s", path);
+    return 0;
+  }
   DBRecordList batch(&PTDBFInfo, kBatch);
   for (;;) {
     const int n = tdb.GetRecords(batch.Array(), kBatch, nThumbs);
@@ -109,7 +190,71 @@ bool PThumbnailer::SetCacheDirectory(const char* dir) {
     nThumbs += n;
   }
   nextImgID++;
-  snprintf(cacheDir, sizeof(cacheDir), "%s", dir);
+  // Counting read every block: a damaged one has been found by now.
+  if (tdb.Damaged() && !keepDamaged) {
+    *why = tnHead.WhyReadOnly();
+    tdb.Close();
+    tnHead.Attach(nullptr, false);
+    dbfs.reset();
+    nThumbs = 0;
+    cacheSiz = 0;
+    return -1;
+  }
+  return 1;
+}
+
+bool PThumbnailer::ThumbnailHeaderStart(const char* path) {
+  // The first lines a thumbnail database's header starts with.
+  static const char kStart[] = "QRDB = {\nSoftware = \"Corvane Thumbnailer\"\n";
+  const size_t n = sizeof(kStart) - 1;
+  char buf[sizeof(kStart)];
+  FILE* f = fopen(path, "rb");
+  if (f == nullptr) return false;
+  const size_t got = fread(buf, 1, n, f);
+  fclose(f);
+  return got == n && memcmp(buf, kStart, n) == 0;
+}
+
+bool PThumbnailer::SetAside(const char* dir, const char* path, const std::string& why) {
+  const std::string db = path;
+  const std::string prefix = std::string(CorvaneThumbnailDBFile) + ".damaged-";
+  // One damaged database is kept: an older one goes, with its journal.
+  if (DIR* d = opendir(dir)) {
+    std::vector<std::string> old;
+    while (const dirent* e = readdir(d))
+      if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) old.push_back(e->d_name);
+    closedir(d);
+    for (const std::string& name : old) unlink((std::string(dir) + '/' + name).c_str());
+  }
+  char stamp[32];
+  const time_t now = time(nullptr);
+  struct tm tmv;
+  localtime_r(&now, &tmv);
+  strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tmv);
+  const std::string aside = db + ".damaged-" + stamp;
+  if (rename(db.c_str(), aside.c_str()) != 0) return false;
+  // Its journal goes with it (a journal of another file would keep the new one read-only);
+  // its index file and an unfinished journal are made again from the new database.
+  const DBFile file(db);
+  rename(file.JournalPath().c_str(), (aside + "-journal").c_str());
+  unlink(file.JournalTempPath().c_str());
+  unlink(file.IndexPath().c_str());
+  unlink(file.IndexTempPath().c_str());
+  // The sheets the new database names none of: numbers start again at 1, and no old sheet
+  // may answer for a new one.
+  if (DIR* d = opendir(dir)) {
+    std::vector<std::string> sheets;
+    while (const dirent* e = readdir(d)) {
+      const char* nm = e->d_name;
+      bool sheet = strlen(nm) == 14 && nm[0] == 'C' && strcmp(nm + 10, ".jpg") == 0;
+      for (int i = 1; sheet && i < 10; i++) sheet = nm[i] >= '0' && nm[i] <= '9';
+      if (sheet) sheets.push_back(nm);
+    }
+    closedir(d);
+    for (const std::string& name : sheets) unlink((std::string(dir) + '/' + name).c_str());
+  }
+  DMESSAGE(DMCwarning, "Thumbnail database %s was damaged (%s): set aside as %s and made anew",
+           path, why.c_str(), aside.c_str());
   return true;
 }
 
@@ -150,11 +295,8 @@ bool PThumbnailer::SyncCache() {
     if (cacheSiz < 0) cacheSiz = 0;
   }
   PurgeCache();
-  bool ok = true;
-  for (DBAccess* p = &tdb; p != nullptr; p = p->NextPage())
-    if (!p->SyncPage(true)) ok = false;
-  if (tdb.GetHeader() == nullptr || !tdb.GetHeader()->Sync()) ok = false;
-  return ok;
+  // Changed blocks and the header, as one step through the database's journal.
+  return tdb.Sync();
 }
 
 int PTNpurgeCmp(const void* a, const void* b) {

@@ -427,6 +427,64 @@ TEST(Context, ReadOnlyOpensSayWhy) {
   EXPECT_FALSE(damage);
 }
 
+// A catalogue with a damaged block opens read-only, names the block, and shows the records of
+// its other blocks: counted, catalogued and found. Closing it writes nothing and tells no error.
+TEST(Context, DamagedBlockLeavesOutOnlyItsOwnRecords) {
+  TempDir d;
+  const std::string path = d.Path("blocks.qdb");
+  constexpr int kN = 400;
+  {
+    PContext maker;
+    ASSERT_TRUE(maker.OpenDB(path.c_str()));
+    for (int i = 0; i < kN; i++) {
+      const std::string name = "p" + std::to_string(i) + ".jpg";
+      Show(&maker, Photo(name.c_str(), 1000 + i, 7 + i, i < kN / 2 ? "Early" : "Late"));
+    }
+    ASSERT_EQ(maker.AddRecords(), kN);
+  }
+  std::string bytes = ctxtest::ReadFile(path);
+  long long hs = 0;
+  {
+    std::fstream fs(path, std::ios::in | std::ios::binary);
+    PDBHeader h;
+    hs = h.Attach(&fs, true);
+  }
+  ASSERT_GE(bytes.size(), static_cast<size_t>(hs) + 3 * DB_BLOCKSIZE);
+  const size_t block1 = static_cast<size_t>(hs) + DB_BLOCKSIZE;
+  int32_t inBlock1 = 0;
+  memcpy(&inBlock1, bytes.data() + block1 + 4, 4);
+  bytes[block1] ^= 0x40;  // its magic
+  ctxtest::WriteFile(path, bytes);
+  unlink((path + "-index").c_str());
+  MessageLog log;
+  PContext ctx;
+  ASSERT_TRUE(ctx.OpenDB(path.c_str()));
+  EXPECT_TRUE(ctx.Ready());
+  EXPECT_TRUE(ctx.ReadOnly());
+  bool damage = false;
+  EXPECT_EQ(ctx.ReadOnlyWhy(&damage),
+            "block 1 (at byte " + std::to_string(block1) +
+                ") is damaged: bad block magic; its records are left out");
+  EXPECT_TRUE(damage);
+  EXPECT_EQ(ctx.pdb.TotalRecords(), kN - inBlock1);
+  EXPECT_TRUE(ctx.subjSet.InSet("Early"));
+  EXPECT_TRUE(ctx.subjSet.InSet("Late"));
+  // The first and the last photo (blocks 0 and 2) are found by their file facts.
+  for (int i : {0, kN - 1}) {
+    DBRecord key(&ctx.phd);
+    key.SetField(ctx.phd.XlateID(&PDBFInfo, PDBFnbytes), static_cast<long>(1000 + i));
+    key.SetField(ctx.phd.XlateID(&PDBFInfo, PDBFhashval), static_cast<long>(7 + i));
+    DBSearch s(&ctx.pdb);
+    s.AddSelector(key, false);
+    DBRecord out;
+    EXPECT_EQ(s.FindRecords(&out, 1), 1) << i;
+  }
+  log.Clear();
+  EXPECT_TRUE(ctx.CloseDB());
+  EXPECT_FALSE(log.Has(DMCdata, "Error closing database 'blocks'")) << log.All();
+  EXPECT_EQ(ctxtest::ReadFile(path), bytes);
+}
+
 // A catalogue file cut short while it was made (shorter than its header, no journal beside
 // it) is known as such and made a new, empty catalogue again; nothing else is.
 TEST(Context, CatalogueCutShortAtCreationIsMadeAgain) {

@@ -1,6 +1,7 @@
 // The thumbnail cache: contact sheets, the thumbnail database, loading at reductions,
 // deleting, missing sheets, crop bands, placeholders, sync and purge, and cells of pictures
 // with other primaries.
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -8,6 +9,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <utility>
@@ -800,4 +803,88 @@ TEST(ThumbnailSheet, CameraJpegWithAdobePrimariesIsConvertedToSRGB) {
          plain / n);
   EXPECT_LT(sum / n, 3.0);
   EXPECT_GT(plain / n, sum / n + 1);  // the conversion happened
+}
+
+// A thumbnail database cut short, with a flipped byte in a block, or beside a journal not its
+// own is set aside (one copy kept, its sheets dropped) and made anew at the next start, which
+// adds thumbnails again; the start after that finds nothing to tell.
+TEST(ThumbnailCache, DamagedDatabaseIsSetAsideAndMadeAnewOnce) {
+  phototest::LoadReaders();
+  SKIP_WITHOUT_TESTDATA("jpeg/landscape_1.jpg");
+  ScratchDir photos, dir;
+  const std::vector<std::string> paths = MakePhotos(photos, 2);
+  ASSERT_EQ(paths.size(), 2u);
+  const std::string db = dir.Path("tncache.qdb");
+  std::vector<std::vector<long>> recs;
+  for (long i = 0; i < 40; i++) recs.push_back({1000 + i, 77 + i, 1 + i / 6, 5000, 100});
+  WriteRecords(dir.Dir(), recs);
+  const std::string good = [&] {
+    std::ifstream in(db, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }();
+  const int hs = [&] {
+    PTDBHeader h;
+    std::fstream fs(db, std::ios::in | std::ios::binary);
+    return h.Attach(&fs, true);
+  }();
+  ASSERT_GT(hs, 0);
+  auto asideCount = [&] {
+    int n = 0;
+    if (DIR* d = opendir(dir.Dir().c_str())) {
+      while (const dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        n += name.rfind("tncache.qdb.damaged-", 0) == 0 &&
+             name.find("-journal") == std::string::npos;
+      }
+      closedir(d);
+    }
+    return n;
+  };
+  std::string flipped = good;
+  flipped[static_cast<size_t>(hs) + 4] ^= 2;  // block 0's record count
+  const std::vector<std::pair<std::string, std::string>> damages = {
+      {"cut", good.substr(0, good.size() - 1000)},
+      {"cut in its header", good.substr(0, 100)},
+      {"flip", flipped},
+      {"journal", good}};
+  for (const auto& dmg : damages) {
+    phototest::WriteFile(db, dmg.second);
+    if (dmg.first == "journal") phototest::WriteFile(db + "-journal", "not a journal of it");
+    phototest::WriteFile(dir.Path("C000000001.jpg"), "an old sheet");
+    {
+      MessageLog log;
+      PThumbnailer tn(dir.Dir().c_str());
+      ASSERT_TRUE(tn.IsOpen()) << dmg.first << "\n" << log.All();
+      int told = 0;
+      for (const auto& e : log.entries)
+        told += e.first == DMCwarning &&
+                e.second.rfind("Thumbnail database " + db + " was damaged (", 0) == 0 &&
+                e.second.find("): set aside as " + db + ".damaged-") != std::string::npos;
+      EXPECT_EQ(told, 1) << dmg.first << "\n" << log.All();
+      // That one line alone: what the database's opening found is told in it.
+      EXPECT_EQ(log.CountClass(DMCwarning) + log.CountClass(DMCdata) + log.CountClass(DMCsystem), 1)
+          << dmg.first << "\n"
+          << log.All();
+      EXPECT_EQ(asideCount(), 1) << dmg.first;
+      EXPECT_EQ(access((db + "-journal").c_str(), F_OK), -1) << dmg.first;
+      EXPECT_EQ(access(dir.Path("C000000001.jpg").c_str(), F_OK), -1) << dmg.first;
+      EXPECT_EQ(tn.NextImageID(), 1) << dmg.first;
+      _ImgStruct t = Thumb(160, 160);
+      EXPECT_TRUE(tn.GetThumbnail(&t, Photo(paths[0]))) << dmg.first;
+      PfreeImage(&t);
+      EXPECT_TRUE(tn.SyncCache()) << dmg.first;
+      EXPECT_FALSE(log.Has("AddRecords called on read-only DB")) << log.All();
+    }
+    MessageLog log;
+    {
+      PThumbnailer tn(dir.Dir().c_str());
+      ASSERT_TRUE(tn.IsOpen());
+      _ImgStruct t = Thumb(160, 160);
+      EXPECT_TRUE(tn.GetThumbnail(&t, Photo(paths[1]))) << dmg.first;
+      PfreeImage(&t);
+    }
+    EXPECT_EQ(log.CountClass(DMCwarning) + log.CountClass(DMCdata), 0) << dmg.first << log.All();
+    EXPECT_EQ(ReadRecords(dir.Dir()).size(), 2u) << dmg.first;
+    EXPECT_EQ(asideCount(), 1);
+  }
 }

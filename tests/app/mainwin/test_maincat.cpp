@@ -72,7 +72,7 @@ TEST_F(CatalogueOps, ReadOnlyOpensSayWhyInOneAlert) {
       {flipped,
        "block 0 (at byte " + std::to_string(hs) +
            ") is damaged: bytes in the free space after the records",
-       false, "Damaged catalog"},
+       false, "Damaged catalog (0 records)"},
       {whole, "its lock file '" + Path("ro.lock") + "' is held", true, "3 record catalog"}};
   for (const Case& c : cases) {
     ctxtest::WriteFile(path, c.bytes);

@@ -181,22 +181,57 @@ TEST_F(RecordFiles, DeleteAsksOnceJustCutKeepsFilesAndRefusalsKeepRecords) {
   EXPECT_EQ(bc->TotalSelected(), 2);
 }
 
-// The records a reader opening the catalogue now finds; -1 when it cannot.
-std::string watched;  // the catalogue counted when a file goes
-std::string countAt;  // the file at whose deletion it is counted
-int countedThen = -1;
+// The records a reader opening the catalogue now finds (-1 when it cannot), adding to missing
+// those whose files are not there and to prefixed those whose names begin with prefix.
+std::string watched;  // the catalogue looked at while the files change
+std::string countAt;  // the message at which it is counted
+const std::string prefix = "r";
+int countedThen = -1, missing = 0, prefixed = 0, prefixedThen = -1;
 int OnDisk(const std::string& path) {
   int (*alert)(const char*) = dmessage_alert;
   dmessage_alert = nullptr;
   PContext reader;
-  const int n = reader.OpenDB(path.c_str(), true) ? reader.pdb.TotalRecords() : -1;
+  int n = -1;
+  if (reader.OpenDB(path.c_str(), true)) {
+    n = reader.pdb.TotalRecords();
+    for (int i = 0; i < n; ++i) {
+      DBRecord r;
+      if (reader.pdb.GetRecords(&r, 1, i) != 1) break;
+      const char* loc = PDBgetField(r, PDBFlocation).GetString(0);
+      const std::string file = PDBgetString(r, PDBFfile) ? PDBgetString(r, PDBFfile) : "";
+      missing += loc == nullptr || !ctxtest::Exists(std::string(loc) + "/" + file);
+      prefixed += file.rfind(prefix, 0) == 0;
+    }
+  }
   reader.CloseDB();
   dmessage_alert = alert;
   return n;
 }
 
-// Many files go a batch at a time, each batch's records off the catalogue on disk before the
-// next batch's files go; the records whose files stay keep their places and their selection.
+// At every file deleted or renamed, each record on disk must name a file that is there; at
+// countAt, the records on disk are counted.
+uint32_t Watch(unsigned, const char* text, const char*, int) {
+  const std::string t = text;
+  if (t.rfind("Deleted file", 0) == 0 || t.rfind("Renamed file to", 0) == 0) {
+    prefixed = 0;
+    const int n = OnDisk(watched);
+    if (countAt == t) {
+      countedThen = n;
+      prefixedThen = prefixed;
+    }
+  }
+  if (t == "Deleted file '" + watched.substr(0, watched.rfind('/')) + "/pics/f101.jpg'") {
+    // A file taken for deletion that turns into a folder meanwhile stays, with its record.
+    const std::string f102 = watched.substr(0, watched.rfind('/')) + "/pics/f102.jpg";
+    unlink(f102.c_str());
+    mkdir(f102.c_str(), 0755);
+    ctxtest::WriteFile(f102 + "/inside", "x");
+  }
+  return DMAlog | DMAstderr | DMAalert;
+}
+
+// Many files go a batch at a time, each batch's records off the catalogue on disk before its
+// files go; the records whose files stay keep their places and their selection.
 TEST_F(RecordFiles, ManyFilesGoInBatchesWhoseRecordsLeaveTheDiskFirst) {
   watched = Path("many.qdb");
   ASSERT_TRUE(mw->OpenCatalog(watched.c_str()));
@@ -215,22 +250,52 @@ TEST_F(RecordFiles, ManyFilesGoInBatchesWhoseRecordsLeaveTheDiskFirst) {
   }
   bc->SelectAll();
   countAt = "Deleted file '" + In("f200.jpg") + "'";
+  missing = 0;
   uint32_t (*prev)(unsigned, const char*, const char*, int) = dmessage_call;
-  dmessage_call = [](unsigned, const char* text, const char*, int) -> uint32_t {
-    if (countAt == text) countedThen = OnDisk(watched);
-    return DMAlog | DMAstderr | DMAalert;
-  };
+  dmessage_call = Watch;
   Answerer ans;
   ans.Press(kResponseOK);
   MainCommand(mw, "dele");
   dmessage_call = prev;
-  // f200 went in the second batch (f101 to f201 but f150): the first hundred were gone then.
-  EXPECT_EQ(countedThen, 150);
-  EXPECT_EQ(OnDisk(watched), 3);
-  EXPECT_EQ(Shown(), (std::vector<std::string>{"f005.jpg", "f150.jpg", "f240.jpg"}));
-  EXPECT_EQ(bc->TotalSelected(), 3);
-  EXPECT_EQ(Status(), "Deleted 247 records");
+  // f200 went in the second batch (f101 to f201 but f150): its records had all left first.
+  EXPECT_EQ(countedThen, 50);
+  EXPECT_EQ(missing, 0);
+  EXPECT_EQ(OnDisk(watched), 4);
+  EXPECT_EQ(Shown(), (std::vector<std::string>{"f005.jpg", "f102.jpg", "f150.jpg", "f240.jpg"}));
+  EXPECT_EQ(bc->TotalSelected(), 4);
+  EXPECT_EQ(Status(), "Deleted 246 records");
   EXPECT_FALSE(ctxtest::Exists(In("f249.jpg")));
+}
+
+// A series of many files is renamed a batch at a time: each file has both names until the
+// records naming the new ones are on disk.
+TEST_F(RecordFiles, ManyFilesRenamedAlwaysHaveTheNamesTheRecordsOnDiskGive) {
+  watched = Path("many.qdb");
+  ASSERT_TRUE(mw->OpenCatalog(watched.c_str()));
+  std::vector<std::string> names;
+  for (int i = 0; i < 250; ++i) names.push_back("f" + std::to_string(1000 + i) + ".jpg");
+  ShowFiles(names);
+  ASSERT_EQ(mw->AddRecords(), 250);
+  bc->SelectAll();
+  countAt = "Renamed file to '" + In("r150.jpg") + "'";
+  missing = 0;
+  uint32_t (*prev)(unsigned, const char*, const char*, int) = dmessage_call;
+  dmessage_call = Watch;
+  Answerer ans;
+  ans.Type("r");
+  MainCommand(mw, "renm");
+  dmessage_call = prev;
+  EXPECT_EQ(Status(), "Renamed 250 records");
+  // r150 came in the second batch: the first one's records alone had the new names on disk.
+  EXPECT_EQ(countedThen, 250);
+  EXPECT_EQ(prefixedThen, 100);
+  EXPECT_EQ(missing, 0);
+  prefixed = 0;
+  EXPECT_EQ(OnDisk(watched), 250);
+  EXPECT_EQ(prefixed, 250);
+  EXPECT_EQ(missing, 0);
+  for (const std::string& n : names) EXPECT_FALSE(ctxtest::Exists(In(n))) << n;
+  EXPECT_EQ(ctxtest::ReadFile(In("r250.jpg")), "data of f1249.jpg");
 }
 
 TEST_F(RecordFiles, CopiedTextReadsBackAndRecordsTurn) {

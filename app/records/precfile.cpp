@@ -789,6 +789,12 @@ void renameFiles() {
     marked.NewBitMap(static_cast<uint32_t>(nd), false);
     return ok;
   };
+  // A name a file of the batch is leaving is free once the batch is through.
+  auto leaving = [&](const std::string& path) {
+    for (const Linked& l : links)
+      if (l.from == path) return true;
+    return false;
+  };
   char opath[kPathLen];
   for (int i = 0; stored && bc.NextSelected(&i); ++i) {
     DBRecord& r = bc.rdisp[i];
@@ -803,7 +809,8 @@ void renameFiles() {
       else
         snprintf(nm, sizeof nm, "%s%03d", base, counter);
       npath = folder + "/" + nm;
-    } while (Exists(npath) && counter < 1000000);
+    } while (Exists(npath) && !leaving(npath) && counter < 1000000);
+    if (leaving(npath) && !(stored = store())) break;
     CloseImageOf(r, nullptr);
     const size_t had = links.size();
     if (!RenameImage(opath, npath.c_str(), &links)) continue;

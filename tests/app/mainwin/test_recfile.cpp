@@ -6,6 +6,7 @@
 
 #include "app/records/precfile.h"
 #include "app/export/ptrader.h"
+#include "catalog/pfileinfo.h"
 #include "maintest.h"
 #include "platform/pclipboard.h"
 #include "testutil/message_log.h"
@@ -296,6 +297,41 @@ TEST_F(RecordFiles, ManyFilesRenamedAlwaysHaveTheNamesTheRecordsOnDiskGive) {
   EXPECT_EQ(missing, 0);
   for (const std::string& n : names) EXPECT_FALSE(ctxtest::Exists(In(n))) << n;
   EXPECT_EQ(ctxtest::ReadFile(In("r250.jpg")), "data of f1249.jpg");
+}
+
+// A file the catalogue knows in two folders is renamed in both, the old names gone once the
+// record naming the new one is on disk.
+TEST_F(RecordFiles, RenamingAFileRenamesItInEveryFolderOfItsRecord) {
+  const std::string other = Path("other");
+  mkdir(other.c_str(), 0755);
+  ctxtest::WriteFile(In("one.jpg"), "same");
+  ctxtest::WriteFile(other + "/one.jpg", "same");
+  long hash = 0, len = 0;
+  ASSERT_EQ(PhashFile(&hash, &len, In("one.jpg").c_str()), 1);
+  watched = Path("two.qdb");
+  ASSERT_TRUE(mw->OpenCatalog(watched.c_str()));
+  ASSERT_TRUE(mw->LoadingRecords(nullptr));
+  DBRecord r = ctxtest::Photo("one.jpg", len, hash, "Quay", folder.c_str());
+  const int lid = PDBid(r, PDBFlocation);
+  DBField locs(r[lid]);
+  locs |= DBField(other.c_str());
+  r.SetField(lid, locs);
+  ctxtest::Show(bc, r);
+  snprintf(bc->rsrc, sizeof bc->rsrc, "%s", folder.c_str());
+  mw->LoadedRecords(1);
+  ASSERT_EQ(mw->AddRecords(), 1);
+  bc->SelectAll();
+  Answerer ans;
+  ans.Type("r.jpg");
+  renameFiles();
+  for (const std::string& in : {folder, other}) {
+    EXPECT_EQ(ctxtest::ReadFile(in + "/r.jpg"), "same") << in;
+    EXPECT_FALSE(ctxtest::Exists(in + "/one.jpg")) << in;
+  }
+  missing = prefixed = 0;
+  EXPECT_EQ(OnDisk(watched), 1);
+  EXPECT_EQ(prefixed, 1);
+  EXPECT_EQ(missing, 0);
 }
 
 TEST_F(RecordFiles, CopiedTextReadsBackAndRecordsTurn) {

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -69,6 +70,53 @@ int RenameNoReplace(const char* from, const char* to) {
     return -1;
   }
   return 0;
+}
+
+// Whether to is from's own name in other letter case, on a file system whose names ignore it.
+bool CaseOnly(const char* from, const char* to) {
+  struct stat a, b;
+  return strcasecmp(from, to) == 0 && stat(from, &a) == 0 && stat(to, &b) == 0 &&
+         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A file that has its new name as a second link while the records still name the old one.
+struct Linked {
+  std::string from, to;
+};
+using Links = std::vector<Linked>;
+
+// Gives the file at from the name to, never replacing a file. With links, the new name comes
+// as a second link and the old one stays (listed in *links) until the records that name the
+// new one are on disk: a crash on the way leaves both names, so that every record names a file
+// that is there. Where the file system makes no hard links (EPERM, EXDEV, ENOTSUP, EMLINK), and
+// for a change of letter case only where names ignore it (a link finds the file itself there),
+// the file is renamed at once, and a crash before its records are synced leaves them naming the
+// old name.
+int NewName(const char* from, const char* to, Links* links) {
+  if (links == nullptr) return RenameNoReplace(from, to);
+  if (link(from, to) == 0) {
+    links->push_back({from, to});
+    return 0;
+  }
+  const int e = errno;
+  if (e == EEXIST && CaseOnly(from, to)) return rename(from, to);
+  if (e == EPERM || e == EXDEV || e == ENOTSUP || e == EMLINK) return RenameNoReplace(from, to);
+  errno = e;
+  return -1;
+}
+
+// The records naming the new names are on disk: the old names go.
+void DropOldNames(Links* links) {
+  for (const Linked& l : *links)
+    if (unlink(l.from.c_str()) != 0 && errno != ENOENT)
+      DMESSAGE(DMCwarning, "Cannot remove the old name '%s'", l.from.c_str());
+  links->clear();
+}
+
+// The records name the old names again, on disk too: the new names go.
+void DropNewNames(Links* links) {
+  for (const Linked& l : *links) unlink(l.to.c_str());
+  links->clear();
 }
 
 // The path of the companion sound of the image at path that exists, in any letter case of
@@ -199,11 +247,63 @@ void reloadRecords() {
 
 namespace {
 
+// Whether this user may remove the file at path, as the system decides it: not a folder, in a
+// folder it may write (on a file system mounted for writing), past the sticky bit's rule. A
+// file already gone counts as removable.
+bool Removable(const std::string& path) {
+  struct stat st, dir;
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if (S_ISDIR(st.st_mode)) return false;
+  const std::string folder = FolderOf(path);
+  if (access(folder.c_str(), W_OK | X_OK) != 0 || stat(folder.c_str(), &dir) != 0) return false;
+  const uid_t me = geteuid();
+  return (dir.st_mode & S_ISVTX) == 0 || me == 0 || st.st_uid == me || dir.st_uid == me;
+}
+
+// A record whose file is to go, as it was shown (at its place then) and catalogued.
+struct Doomed {
+  int at;
+  std::string path;
+  DBRecord shown;
+  DBRecord cat;
+  bool catalogued;
+  bool stays = false;  // the file could not be deleted
+};
+
+// Puts the records of files that stayed back into the catalogue (or the shadow catalogue) and
+// into the display at the given places (ascending), and syncs them.
+void PutBack(const std::vector<std::pair<int, const Doomed*>>& back) {
+  if (back.empty()) return;
+  PContext& bc = gMain->bc;
+  std::vector<DBRecord> cats;
+  for (const auto& b : back)
+    if (b.second->catalogued)
+      cats.push_back(b.second->cat);
+    else if (bc.ShadowReady())
+      bc.AddShadow(b.second->shown);
+  if (!cats.empty() && bc.Ready() && !bc.ReadOnly()) {
+    if (bc.Checkpoint("Delete", nullptr))
+      bc.pdb.AddRecords(cats.data(), static_cast<int>(cats.size()));
+    else
+      DMESSAGE(DMCdata, "Database error");
+  }
+  for (const auto& b : back) {
+    const int n = bc.rdisp.GetSize();
+    if (bc.rdisp.Resize(n + 1) != n + 1) break;
+    for (int j = n; j > b.first; --j) bc.rdisp[j].Take(&bc.rdisp[j - 1]);  // links kept
+    bc.rdisp[b.first] = b.second->shown;
+  }
+  bc.Reconcile();
+  PsyncWhole();
+}
+
 // Deletes the selected records' files, those marked in prot only when the user agrees, then
 // the records of the files gone (from the display, the catalogue and the shadow catalogue). The
-// files go a batch at a time, and each batch's records leave the catalogue on disk before the
-// next file is touched: a crash leaves at most one batch of records naming files already gone.
-// The records whose files stay remain selected.
+// files go a batch at a time, each batch's records leaving the catalogues on disk before its
+// files go: a crash leaves files whose records are gone, never records naming files gone. A
+// file that cannot be deleted keeps its record: most are seen before (the system would refuse
+// them), and the rest have their records put back. The records whose files stay remain
+// selected.
 void DeleteFiles(const ABitMap& prot) {
   PContext& bc = gMain->bc;
   std::vector<int> chosen;  // in display order, as the display was
@@ -217,12 +317,17 @@ void DeleteFiles(const ABitMap& prot) {
   size_t at = 0;
   while (at < chosen.size() && !failed) {
     // The records before a batch's are those kept so far, at their places: each record of the
-    // batch is now removed places before where it was.
-    std::vector<int> batch;
+    // batch's stretch is now removed places before where it was.
+    std::vector<Doomed> batch;
+    std::vector<int> stay;  // the stretch's records that stay, where they are now
     for (; at < chosen.size() && static_cast<int>(batch.size()) < kFileBatch; ++at) {
       const int i = chosen[at] - removed;
       const DBRecord& rec = bc.rdisp.Get(i);
       bool keep = PcurrentFile(path, sizeof path, rec) == nullptr;
+      if (!keep && !Removable(path)) {
+        DMESSAGE(DMCwarning, "Cannot delete '%s'", path);
+        keep = true;
+      }
       if (!keep && prot.Check(static_cast<uint32_t>(chosen[at])) && !yesToAll) {
         char text[kPathLen + 64];
         snprintf(text, sizeof text, "Delete read-only file '%s'?", path);
@@ -230,33 +335,55 @@ void DeleteFiles(const ABitMap& prot) {
         keep = r == kResponseCancel;
         if (r == kResponseCustom) yesToAll = true;
       }
-      if (!keep) {
-        CloseImageOf(rec, &cur);
-        if (unlink(path) == 0) {
-          DMESSAGE(DMCinfo, "Deleted file '%s'", path);
-        } else if (errno != ENOENT) {  // a file already gone counts as deleted
-          DMESSAGE(DMCwarning, "Cannot delete '%s'", path);
-          keep = true;
-        }
-      }
       if (keep) {
-        kept.push_back(i - static_cast<int>(batch.size()));
+        stay.push_back(i);
         continue;
       }
-      PthumbManager().DeleteThumbnail(rec);
-      batch.push_back(i);
+      CloseImageOf(rec, &cur);
+      const DBRecord* orig = bc.GetDBOrig(i);
+      batch.push_back({i, path, rec, orig != nullptr ? *orig : DBRecord(), orig != nullptr});
     }
-    if (batch.empty()) continue;
-    bc.SelectNone();
-    for (int i : batch) bc.Select(i, true);
-    if (bc.DeleteRecords(true, true) < 0) {
-      DMESSAGE(DMCdata, "Database error");
-      gMain->CloseCatalog();
-      failed = true;
-    } else {
-      removed += static_cast<int>(batch.size());
-      failed = !PsyncWhole();  // no file more goes while its record stays on disk
+    if (!batch.empty()) {
+      bc.SelectNone();
+      for (const Doomed& d : batch) bc.Select(d.at, true);
+      const int n = bc.DeleteRecords(true, true);
+      if (n < 0) {
+        DMESSAGE(DMCdata, "Database error");
+        gMain->CloseCatalog();
+      }
+      failed = n < 0 || !PsyncWhole();
+      for (Doomed& d : batch) {
+        if (failed) {
+          d.stays = true;  // its record may still be on disk
+        } else if (unlink(d.path.c_str()) == 0 || errno == ENOENT) {
+          // a file already gone counts as deleted
+          DMESSAGE(DMCinfo, "Deleted file '%s'", d.path.c_str());
+          PthumbManager().DeleteThumbnail(d.shown);
+        } else {
+          DMESSAGE(DMCwarning, "Cannot delete '%s'", d.path.c_str());
+          d.stays = true;
+        }
+      }
     }
+    // Where the records that stay are now: before each, the records of files gone left.
+    std::vector<std::pair<int, const Doomed*>> back;
+    size_t b = 0, s = 0;
+    int gone = 0;
+    while (b < batch.size() || s < stay.size()) {
+      if (s == stay.size() || (b < batch.size() && batch[b].at < stay[s])) {
+        const Doomed& d = batch[b++];
+        if (!d.stays) {
+          ++gone;
+          continue;
+        }
+        back.emplace_back(d.at - gone, &d);
+        kept.push_back(d.at - gone);
+      } else {
+        kept.push_back(stay[s++] - gone);
+      }
+    }
+    removed += gone;
+    PutBack(back);
   }
   // After a failure, the records not reached stay too.
   for (; at < chosen.size(); ++at) kept.push_back(chosen[at] - removed);
@@ -368,13 +495,17 @@ void clipRecords(OSType cmd) {
 
 // ---- Renaming
 
-bool imgRename(const char* opath, const char* npath) {
+namespace {
+
+// imgRename's work; with links, the file and its sound get their new names as second links
+// (see NewName).
+bool RenameImage(const char* opath, const char* npath, Links* links) {
   if (opath == nullptr || npath == nullptr) return false;
-  if (Exists(npath)) {
+  if (Exists(npath) && !CaseOnly(opath, npath)) {
     DMESSAGE(DMCinput, "File '%s' already exists (not renamed)", PgetFilename(npath));
     return false;
   }
-  if (RenameNoReplace(opath, npath) != 0) {
+  if (NewName(opath, npath, links) != 0) {
     if (errno == EEXIST)
       DMESSAGE(DMCinput, "File '%s' already exists (not renamed)", PgetFilename(npath));
     else
@@ -390,9 +521,15 @@ bool imgRename(const char* opath, const char* npath) {
   if (!Companion(np).empty()) return true;
   const std::string nsound =
       np.substr(0, np.size() - strlen(nsuffix)) + sound.substr(sound.size() - 3);
-  if (RenameNoReplace(sound.c_str(), nsound.c_str()) != 0)
+  if (NewName(sound.c_str(), nsound.c_str(), links) != 0)
     DMESSAGE(DMCwarning, "Cannot rename '%s'", sound.c_str());
   return true;
+}
+
+}  // namespace
+
+bool imgRename(const char* opath, const char* npath) {
+  return RenameImage(opath, npath, nullptr);
 }
 
 void renameFile(DBRecord* crp) {
@@ -414,7 +551,9 @@ void renameFile(DBRecord* crp) {
     return;
   }
   const std::string folder = FolderOf(opath);
-  if (!imgRename(opath, (folder + "/" + name).c_str())) return;
+  // The files get their new names beside the old ones, which go once the records are on disk.
+  Links links;
+  if (!RenameImage(opath, (folder + "/" + name).c_str(), &links)) return;
 
   // The catalogue's entries of the same file, and the folders they know it in.
   DBRecord work(*crp);
@@ -438,19 +577,24 @@ void renameFile(DBRecord* crp) {
     }
   }
   // The file under its old name in the other folders the record knows is renamed there too.
+  // Each folder leaves the working list once done with (the old names stay there till the end).
   std::vector<std::string> failed;
   char lpath[kPathLen];
-  for (int tries = 0; tries < 64; ++tries) {
-    if (PlocateFile(lpath, sizeof lpath, &work, nullptr) != PLFRputback) break;
+  const int wlid = PDBid(work, PDBFlocation);
+  auto done = [&](const std::string& where) {
+    DBField drop(where.c_str());
+    DBField rest(work[wlid]);
+    rest -= drop;
+    work.SetField(wlid, rest);
+  };
+  if (wlid >= 0) done(folder);
+  for (int tries = 0; wlid >= 0 && tries < 64; ++tries) {
+    const PLocateFileRes res = PlocateFile(lpath, sizeof lpath, &work, nullptr);
+    if (res != PLFRok && res != PLFRputback) break;
     const std::string where = FolderOf(lpath);
-    if (where == folder || !imgRename(lpath, (where + "/" + name).c_str())) {
+    if (where != folder && !RenameImage(lpath, (where + "/" + name).c_str(), &links))
       failed.push_back(where);
-      const int lid = PDBid(work, PDBFlocation);
-      DBField drop(where.c_str());
-      DBField rest(work[lid]);
-      rest -= drop;
-      work.SetField(lid, rest);
-    }
+    done(where);
   }
   // Catalogue entries of the file other than this record are closed in the image window.
   PImageRing* cur = gImager ? gImager->GetCurrentIR() : nullptr;
@@ -479,23 +623,51 @@ void renameFile(DBRecord* crp) {
           break;
         }
   const DBRecord before(*crp);
-  rename(crp);
-  // A record kept only in the shadow catalogue keeps its entry under the new name.
-  if (dups.empty() && bc.DeleteShadows(&before, 1) > 0) bc.AddShadow(*crp);
-  if (!dups.empty()) {
-    if (!bc.Checkpoint("Rename", nullptr)) {
-      DMESSAGE(DMCdata, "Database update error in renameFile");
-      return;
+  auto unrename = [&](DBRecord* r) {
+    PDBsetString(r, PDBFfile, oldName.c_str());
+    const int lid = PDBid(*r, PDBFlocation);
+    if (lid >= 0) r->SetField(lid, PDBgetField(before, PDBFlocation));
+  };
+  const std::vector<DBRecord> olddups(dups);
+  for (DBRecord& d : dups) rename(&d);
+  // The record takes its new name (or its old one again, by set) and the catalogue's entries
+  // from become to; false when the catalogue cannot take the step.
+  auto store = [&](const std::function<void(DBRecord*)>& set, const std::vector<DBRecord>& from,
+                   const std::vector<DBRecord>& to) {
+    const DBRecord was(*crp);
+    set(crp);
+    // A record kept only in the shadow catalogue keeps its entry under its name.
+    if (from.empty()) {
+      if (bc.DeleteShadows(&was, 1) > 0) bc.AddShadow(*crp);
+      return true;
     }
-    bc.pdb.DeleteRecords(dups.data(), static_cast<int>(dups.size()));
-    for (DBRecord& d : dups) rename(&d);
-    bc.pdb.AddRecords(dups.data(), static_cast<int>(dups.size()));
-    for (size_t k = 0; k < dups.size(); ++k)
-      if (shown[k] >= 0) bc.rdisp[shown[k]] = dups[k];
-    gMain->SetUndoable(false);
+    if (!bc.Checkpoint("Rename", nullptr)) return false;
+    bc.pdb.DeleteRecords(from.data(), static_cast<int>(from.size()));
+    bc.pdb.AddRecords(to.data(), static_cast<int>(to.size()));
+    for (size_t k = 0; k < to.size(); ++k)
+      if (shown[k] >= 0) bc.rdisp[shown[k]] = to[k];
+    return true;
+  };
+  if (!store(rename, olddups, dups)) {
+    unrename(crp);
+    DropNewNames(&links);
+    DMESSAGE(DMCdata, "Database update error in renameFile");
+    return;
   }
-  // The records follow the renamed file to the disk at once.
-  PsyncWhole();
+  if (!dups.empty()) gMain->SetUndoable(false);
+  // The records follow the renamed file to the disk at once; the old names go once they are
+  // there. When they cannot get there, the records take the old names back, and the new names
+  // go once those are on disk (else the files keep both names, each of which a record may be
+  // naming).
+  if (PsyncWhole()) {
+    DropOldNames(&links);
+  } else {
+    if (store(unrename, dups, olddups) && PsyncWhole()) DropNewNames(&links);
+    DMESSAGE(DMCdata, "Database update error in renameFile");
+    bc.Reconcile();
+    Refresh(b);
+    return;
+  }
   const DBRecord renamed(*crp);
   bc.Reconcile();
   gMain->SortRecords(0, -1);
@@ -578,19 +750,50 @@ void renameFiles() {
   int counter = 0, renamed = 0, n = 0;
   bool stored = true;
   DBRecordList oldNames(bc.rdisp.GetFieldInfo());
-  // The catalogue follows the files a batch at a time: each batch's records are stored and
-  // synced before the next file is touched, so that a crash leaves at most the files of one
-  // batch renamed under records that name them as they were.
+  std::vector<int> linkedAt;  // the records of the batch whose files have both names
+  Links links;
+  // The catalogue follows the files a batch at a time. The batch's files get their new names
+  // as second links, its records naming them are stored and synced, then the old names go: a
+  // crash at any point leaves every record on disk naming a file that is there.
+  auto change = [&](const DBRecordList& from) {
+    // Shadow entries under the names left go; the change stores those of the names taken.
+    bc.DeleteShadows(from.GetArray(), from.GetSize());
+    ABitMap which(marked);  // the change clears the bits of records it need not store
+    return bc.RecordChange("Rename", &which, nullptr);
+  };
   auto store = [&] {
     if (oldNames.GetSize() == 0) return true;
-    // Shadow entries under the old names go; the change stores those of the new names.
-    bc.DeleteShadows(oldNames.GetArray(), oldNames.GetSize());
-    const int k = bc.RecordChange("Rename", &marked, nullptr);
+    const int k = change(oldNames);
+    const bool ok = k >= 0 && PsyncWhole();
+    if (ok) {
+      n += k;
+      DropOldNames(&links);
+    } else {
+      // The records of linked files take their old names back (the files renamed outright keep
+      // the new ones), and the new names go once that is on disk; else both names stay.
+      DBRecordList newNames(bc.rdisp.GetFieldInfo());
+      marked.NewBitMap(static_cast<uint32_t>(nd), false);
+      for (int j = 0; j < oldNames.GetSize(); ++j) {
+        const int i = linkedAt[static_cast<size_t>(j)];
+        if (i < 0) continue;
+        newNames.NewRecord() = bc.rdisp.Get(i);
+        PDBsetString(&bc.rdisp[i], PDBFfile, PDBgetString(oldNames.Get(j), PDBFfile));
+        marked.Set(static_cast<uint32_t>(i));
+        --renamed;
+      }
+      if (change(newNames) >= 0 && PsyncWhole()) DropNewNames(&links);
+    }
     oldNames.Resize(0);
+    linkedAt.clear();
+    links.clear();
     marked.NewBitMap(static_cast<uint32_t>(nd), false);
-    if (k < 0) return false;
-    n += k;
-    return PsyncWhole();
+    return ok;
+  };
+  // A name a file of the batch is leaving is free once the batch is through.
+  auto leaving = [&](const std::string& path) {
+    for (const Linked& l : links)
+      if (l.from == path) return true;
+    return false;
   };
   char opath[kPathLen];
   for (int i = 0; stored && bc.NextSelected(&i); ++i) {
@@ -606,23 +809,26 @@ void renameFiles() {
       else
         snprintf(nm, sizeof nm, "%s%03d", base, counter);
       npath = folder + "/" + nm;
-    } while (Exists(npath) && counter < 1000000);
+    } while (Exists(npath) && !leaving(npath) && counter < 1000000);
+    if (leaving(npath) && !(stored = store())) break;
     CloseImageOf(r, nullptr);
-    if (!imgRename(opath, npath.c_str())) continue;
+    const size_t had = links.size();
+    if (!RenameImage(opath, npath.c_str(), &links)) continue;
     oldNames.NewRecord() = r;
+    linkedAt.push_back(links.size() > had && links[had].from == opath ? i : -1);
     marked.Set(static_cast<uint32_t>(i));
     PDBsetString(&r, PDBFfile, PgetFilename(npath.c_str()));
     ++renamed;
     if (oldNames.GetSize() >= kFileBatch) stored = store();
   }
   if (stored) stored = store();
-  if (renamed == 0) return;
-  gMain->SetUndoable(false);  // an undo would take the names back from the records only
+  if (renamed > 0) gMain->SetUndoable(false);  // an undo would take back the records' names only
   if (!stored) {
-    // The files renamed so far keep their new names, which the records show.
+    // The batches before keep their new names, which the records show.
     DMESSAGE(DMCdata, "Database update error in renameFiles");
     return;
   }
+  if (renamed == 0) return;
   gMain->SortRecords(0, -1);
   if (gImager) gImager->Redraw();
   if (gInfo) gInfo->UpdateFields();

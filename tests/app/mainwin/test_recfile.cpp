@@ -6,6 +6,7 @@
 
 #include "app/records/precfile.h"
 #include "app/export/ptrader.h"
+#include "catalog/pfileinfo.h"
 #include "maintest.h"
 #include "platform/pclipboard.h"
 #include "testutil/message_log.h"
@@ -181,22 +182,57 @@ TEST_F(RecordFiles, DeleteAsksOnceJustCutKeepsFilesAndRefusalsKeepRecords) {
   EXPECT_EQ(bc->TotalSelected(), 2);
 }
 
-// The records a reader opening the catalogue now finds; -1 when it cannot.
-std::string watched;  // the catalogue counted when a file goes
-std::string countAt;  // the file at whose deletion it is counted
-int countedThen = -1;
+// The records a reader opening the catalogue now finds (-1 when it cannot), adding to missing
+// those whose files are not there and to prefixed those whose names begin with prefix.
+std::string watched;  // the catalogue looked at while the files change
+std::string countAt;  // the message at which it is counted
+const std::string prefix = "r";
+int countedThen = -1, missing = 0, prefixed = 0, prefixedThen = -1;
 int OnDisk(const std::string& path) {
   int (*alert)(const char*) = dmessage_alert;
   dmessage_alert = nullptr;
   PContext reader;
-  const int n = reader.OpenDB(path.c_str(), true) ? reader.pdb.TotalRecords() : -1;
+  int n = -1;
+  if (reader.OpenDB(path.c_str(), true)) {
+    n = reader.pdb.TotalRecords();
+    for (int i = 0; i < n; ++i) {
+      DBRecord r;
+      if (reader.pdb.GetRecords(&r, 1, i) != 1) break;
+      const char* loc = PDBgetField(r, PDBFlocation).GetString(0);
+      const std::string file = PDBgetString(r, PDBFfile) ? PDBgetString(r, PDBFfile) : "";
+      missing += loc == nullptr || !ctxtest::Exists(std::string(loc) + "/" + file);
+      prefixed += file.rfind(prefix, 0) == 0;
+    }
+  }
   reader.CloseDB();
   dmessage_alert = alert;
   return n;
 }
 
-// Many files go a batch at a time, each batch's records off the catalogue on disk before the
-// next batch's files go; the records whose files stay keep their places and their selection.
+// At every file deleted or renamed, each record on disk must name a file that is there; at
+// countAt, the records on disk are counted.
+uint32_t Watch(unsigned, const char* text, const char*, int) {
+  const std::string t = text;
+  if (t.rfind("Deleted file", 0) == 0 || t.rfind("Renamed file to", 0) == 0) {
+    prefixed = 0;
+    const int n = OnDisk(watched);
+    if (countAt == t) {
+      countedThen = n;
+      prefixedThen = prefixed;
+    }
+  }
+  if (t == "Deleted file '" + watched.substr(0, watched.rfind('/')) + "/pics/f101.jpg'") {
+    // A file taken for deletion that turns into a folder meanwhile stays, with its record.
+    const std::string f102 = watched.substr(0, watched.rfind('/')) + "/pics/f102.jpg";
+    unlink(f102.c_str());
+    mkdir(f102.c_str(), 0755);
+    ctxtest::WriteFile(f102 + "/inside", "x");
+  }
+  return DMAlog | DMAstderr | DMAalert;
+}
+
+// Many files go a batch at a time, each batch's records off the catalogue on disk before its
+// files go; the records whose files stay keep their places and their selection.
 TEST_F(RecordFiles, ManyFilesGoInBatchesWhoseRecordsLeaveTheDiskFirst) {
   watched = Path("many.qdb");
   ASSERT_TRUE(mw->OpenCatalog(watched.c_str()));
@@ -215,22 +251,87 @@ TEST_F(RecordFiles, ManyFilesGoInBatchesWhoseRecordsLeaveTheDiskFirst) {
   }
   bc->SelectAll();
   countAt = "Deleted file '" + In("f200.jpg") + "'";
+  missing = 0;
   uint32_t (*prev)(unsigned, const char*, const char*, int) = dmessage_call;
-  dmessage_call = [](unsigned, const char* text, const char*, int) -> uint32_t {
-    if (countAt == text) countedThen = OnDisk(watched);
-    return DMAlog | DMAstderr | DMAalert;
-  };
+  dmessage_call = Watch;
   Answerer ans;
   ans.Press(kResponseOK);
   MainCommand(mw, "dele");
   dmessage_call = prev;
-  // f200 went in the second batch (f101 to f201 but f150): the first hundred were gone then.
-  EXPECT_EQ(countedThen, 150);
-  EXPECT_EQ(OnDisk(watched), 3);
-  EXPECT_EQ(Shown(), (std::vector<std::string>{"f005.jpg", "f150.jpg", "f240.jpg"}));
-  EXPECT_EQ(bc->TotalSelected(), 3);
-  EXPECT_EQ(Status(), "Deleted 247 records");
+  // f200 went in the second batch (f101 to f201 but f150): its records had all left first.
+  EXPECT_EQ(countedThen, 50);
+  EXPECT_EQ(missing, 0);
+  EXPECT_EQ(OnDisk(watched), 4);
+  EXPECT_EQ(Shown(), (std::vector<std::string>{"f005.jpg", "f102.jpg", "f150.jpg", "f240.jpg"}));
+  EXPECT_EQ(bc->TotalSelected(), 4);
+  EXPECT_EQ(Status(), "Deleted 246 records");
   EXPECT_FALSE(ctxtest::Exists(In("f249.jpg")));
+}
+
+// A series of many files is renamed a batch at a time: each file has both names until the
+// records naming the new ones are on disk.
+TEST_F(RecordFiles, ManyFilesRenamedAlwaysHaveTheNamesTheRecordsOnDiskGive) {
+  watched = Path("many.qdb");
+  ASSERT_TRUE(mw->OpenCatalog(watched.c_str()));
+  std::vector<std::string> names;
+  for (int i = 0; i < 250; ++i) names.push_back("f" + std::to_string(1000 + i) + ".jpg");
+  ShowFiles(names);
+  ASSERT_EQ(mw->AddRecords(), 250);
+  bc->SelectAll();
+  countAt = "Renamed file to '" + In("r150.jpg") + "'";
+  missing = 0;
+  uint32_t (*prev)(unsigned, const char*, const char*, int) = dmessage_call;
+  dmessage_call = Watch;
+  Answerer ans;
+  ans.Type("r");
+  MainCommand(mw, "renm");
+  dmessage_call = prev;
+  EXPECT_EQ(Status(), "Renamed 250 records");
+  // r150 came in the second batch: the first one's records alone had the new names on disk.
+  EXPECT_EQ(countedThen, 250);
+  EXPECT_EQ(prefixedThen, 100);
+  EXPECT_EQ(missing, 0);
+  prefixed = 0;
+  EXPECT_EQ(OnDisk(watched), 250);
+  EXPECT_EQ(prefixed, 250);
+  EXPECT_EQ(missing, 0);
+  for (const std::string& n : names) EXPECT_FALSE(ctxtest::Exists(In(n))) << n;
+  EXPECT_EQ(ctxtest::ReadFile(In("r250.jpg")), "data of f1249.jpg");
+}
+
+// A file the catalogue knows in two folders is renamed in both, the old names gone once the
+// record naming the new one is on disk.
+TEST_F(RecordFiles, RenamingAFileRenamesItInEveryFolderOfItsRecord) {
+  const std::string other = Path("other");
+  mkdir(other.c_str(), 0755);
+  ctxtest::WriteFile(In("one.jpg"), "same");
+  ctxtest::WriteFile(other + "/one.jpg", "same");
+  long hash = 0, len = 0;
+  ASSERT_EQ(PhashFile(&hash, &len, In("one.jpg").c_str()), 1);
+  watched = Path("two.qdb");
+  ASSERT_TRUE(mw->OpenCatalog(watched.c_str()));
+  ASSERT_TRUE(mw->LoadingRecords(nullptr));
+  DBRecord r = ctxtest::Photo("one.jpg", len, hash, "Quay", folder.c_str());
+  const int lid = PDBid(r, PDBFlocation);
+  DBField locs(r[lid]);
+  locs |= DBField(other.c_str());
+  r.SetField(lid, locs);
+  ctxtest::Show(bc, r);
+  snprintf(bc->rsrc, sizeof bc->rsrc, "%s", folder.c_str());
+  mw->LoadedRecords(1);
+  ASSERT_EQ(mw->AddRecords(), 1);
+  bc->SelectAll();
+  Answerer ans;
+  ans.Type("r.jpg");
+  renameFiles();
+  for (const std::string& in : {folder, other}) {
+    EXPECT_EQ(ctxtest::ReadFile(in + "/r.jpg"), "same") << in;
+    EXPECT_FALSE(ctxtest::Exists(in + "/one.jpg")) << in;
+  }
+  missing = prefixed = 0;
+  EXPECT_EQ(OnDisk(watched), 1);
+  EXPECT_EQ(prefixed, 1);
+  EXPECT_EQ(missing, 0);
 }
 
 TEST_F(RecordFiles, CopiedTextReadsBackAndRecordsTurn) {

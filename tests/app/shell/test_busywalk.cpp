@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <sstream>
 
+#include "app/core/pdialogs.h"
 #include "app/core/pfolder.h"
 #include "app/image/pforms.h"
 #include "app/info/pinfo.h"
@@ -181,6 +182,76 @@ TEST_F(BusyWalk, GuardedCommandsAreGreyedAndRefusedInEveryWindow) {
     if (front == 2) gInfo->Close();
     if (front == 3) gFind->Show(0);
   }
+}
+
+// While a bulk Set Keyword from the main window stores its records (and pumps events), the
+// image window in front takes none of its record commands: the picture is not turned, and no
+// question is asked in the middle of the change.
+TEST_F(BusyWalk, TheImageWindowWaitsForABulkSetting) {
+  Select(3);
+  openImages(nullptr, nullptr);
+  Front(iw->GetWindow());
+  ASSERT_TRUE(iw->Ready());
+  std::ostringstream shown;
+  iw->iring->GetRec().Write(&shown, '\t');
+  std::vector<std::string> records;
+  for (int i = 0; i < 3; ++i) {
+    std::ostringstream r;
+    mw->bc.rdisp[i].Write(&r, '\t');
+    records.push_back(r.str());
+  }
+  SetManualPlatformClock(true);
+  PsetWorkPace(0, 0);
+  int tries = 0;
+  bool sending = false;
+  QTimer late, refuse;
+  // A question of a command that should have waited gets Cancel.
+  QObject::connect(&refuse, &QTimer::timeout, [&] {
+    if (!sending) return;
+    for (WindowRef w : {gInputWindow, gConfirmWindow, gShowWindow})
+      if (IsWindowVisible(w)) {
+        ++asked;
+        SendCommand("not!", kEventCommandProcess, GetWindowEventTarget(w));
+      }
+  });
+  refuse.start(2);
+  QObject::connect(&late, &QTimer::timeout, [&] {
+    if (!PisBusy()) return;
+    AdvancePlatformClock(0.1);
+    if (!IsWindowVisible(gProgressWindow)) return;
+    ++tries;
+    sending = true;
+    for (const char* c : {"cw90", "subj", "keyw", "relo", "show"})
+      SendCommand(c, kEventCommandProcess, GetWindowEventTarget(iw->GetWindow()));
+    sending = false;
+  });
+  late.start(0);
+  answer.stop();  // the question of the setting is answered here
+  Select(3);
+  WhenShown(
+      gInputWindow, [] { PutControlText(ControlOf(gInputWindow, "inpt", 129), "pier"); }, "bttn",
+      1);
+  SendCommand("keyw", kEventCommandProcess, GetWindowEventTarget(mw->GetWindow()));
+  late.stop();
+  PsetWorkPace(kWorkPumpEvery, kWorkProgressAfter);
+  SetManualPlatformClock(false);
+  EXPECT_GT(tries, 0);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_TRUE(PDBgetField(mw->bc.rdisp[i], PDBFkeyword).Match("pier")) << i;
+  // The records took the keyword and nothing else; the picture was not turned.
+  for (int i = 0; i < 3; ++i) {
+    DBRecord now;
+    now = mw->bc.rdisp[i];
+    now.ClearField(PDBFkeyword);
+    std::ostringstream after;
+    now.Write(&after, '\t');
+    EXPECT_EQ(after.str(), records[i]) << i;
+  }
+  std::ostringstream ring;
+  iw->iring->GetRec().Write(&ring, '\t');
+  EXPECT_EQ(ring.str(), shown.str());
+  EXPECT_EQ(asked, 0);
+  EXPECT_STREQ(mw->bc.pdb.UndoName(), "Set");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/pmenu.h"
 #include "platform/ppriv.h"
 #include "platform/pwindow.h"
 
@@ -231,6 +232,23 @@ UInt32 CommandOfEvent(EventRef event) {
              ? cmd.commandID
              : 0;
 }
+
+// The item an update event names (its menu and index), else the first item carrying the
+// command, is disabled when the gate refuses the command.
+void GreyRefusedCommand(EventRef event) {
+  HICommand cmd{};
+  if (GetEventClass(event) != kEventClassCommand ||
+      GetEventParameter(event, kEventParamDirectObject, typeHICommand, nullptr, sizeof cmd, nullptr,
+                        &cmd) != noErr ||
+      !CommandRefused(cmd.commandID))
+    return;
+  MenuRef m = cmd.menuRef;
+  MenuItemIndex i = cmd.menuItemIndex;
+  if ((m == nullptr || i == 0) &&
+      GetIndMenuItemWithCommandID(nullptr, cmd.commandID, 1, &m, &i) != noErr)
+    return;
+  DisableMenuItem(m, i);
+}
 }  // namespace
 
 void SetCommandGate(bool (*refuses)(UInt32 command)) {
@@ -265,6 +283,8 @@ OSStatus SendEventToEventTarget(EventRef event, EventTargetRef target) {
     Active().pop_back();
     id = parent;
   }
+  // A command the gate refuses stays greyed, whatever its update said.
+  if (GetEventKind(event) == kEventCommandUpdateStatus) GreyRefusedCommand(event);
   ReleaseEvent(event);
   EndDispatch();
   return r;

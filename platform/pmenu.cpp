@@ -282,6 +282,16 @@ void ResetItem(uintptr_t menu, int index) {
   Touched(m);
 }
 
+// The items of commands the gate refuses stay greyed, whatever the updates of other items of
+// the menu did to them.
+void GreyRefusedItems(uintptr_t menu) {
+  MenuRec* m = FindMenu(menu);
+  if (m == nullptr) return;
+  for (const ItemRec& it : m->items)
+    if (it.action != nullptr && CommandRefused(it.command)) it.action->setEnabled(false);
+  Touched(m);
+}
+
 // Before a menu shows, the focused window and the application bring its items up to date:
 // every item is reset first, then each is asked about in turn.
 void UpdateItems(uintptr_t menu) {
@@ -292,6 +302,7 @@ void UpdateItems(uintptr_t menu) {
     if (m->items[i - 1].command != 0) SendItemEvent(kEventCommandUpdateStatus, menu, i);
     m = FindMenu(menu);  // a handler may change the menu
   }
+  GreyRefusedItems(menu);
 }
 
 bool selectingPopUp = false;  // PopUpMenuSelect sends the command itself

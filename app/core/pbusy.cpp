@@ -39,7 +39,10 @@ bool PrefusedWhileAsking(UInt32 command) {
 }
 
 void PinstallQuestionGate() {
-  SetCommandGate([](UInt32 command) { return InModalWait() && PrefusedWhileAsking(command); });
+  SetCommandGate([](UInt32 command) {
+    return (PisBusy() && PrefusedWhileBusy(command)) ||
+           (InModalWait() && PrefusedWhileAsking(command));
+  });
 }
 
 void PdeferQuit() {

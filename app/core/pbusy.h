@@ -21,7 +21,10 @@ bool PrefusedWhileBusy(UInt32 command);
 // works on (by the command table's traits): it is refused while a command waits on a question (a
 // modal dialog, ours or Qt's).
 bool PrefusedWhileAsking(UInt32 command);
-// Installs the refusal of those commands at the platform's command gate.
+// Installs the refusal of those commands at the platform's command gate, for every window and
+// the application alike: a command the busy guard holds back (PrefusedWhileBusy while PisBusy),
+// and one that waits on a question. Their menu items are greyed whatever the window in front
+// says, and a late click on one is taken without doing anything.
 void PinstallQuestionGate();
 // A quit that came while busy; the outermost guard carries it out when it ends.
 void PdeferQuit();

@@ -251,8 +251,26 @@ OSType getInput(char* resp, int rlen, const char* msg) {
   return gConfirmResponse;
 }
 
+namespace {
+
+// Whether the work showing the Progress window heeds its Stop button; the button is greyed
+// while it does not.
+bool progressStops = true;
+
+bool ShowProgress(const char* msg, int pct, bool canStop) {
+  const bool was = progressStops;
+  progressStops = canStop;
+  const bool going = reportProgress(msg, pct);
+  progressStops = was;
+  return going;
+}
+
+}  // namespace
+
 bool reportProgress(const char* msg, int pct) {
   pct = pct < 0 ? 0 : pct > 100 ? 100 : pct;
+  if (ControlRef stop = PcontrolOf(gProgressWindow, FourCC("bttn"), 3))
+    progressStops ? EnableControl(stop) : DisableControl(stop);
   if (msg != nullptr && strcmp(msg, curMsg) != 0) {
     PutControlText(PcontrolOf(gProgressWindow, kSigProgress, 128), msg);
     snprintf(curMsg, sizeof curMsg, "%s", msg);
@@ -282,6 +300,7 @@ struct Work {
   int depth = 0;
   double start = 0, lastPump = 0;
   bool shown = false;
+  bool canStop = false, stopped = false;
   int pct = 1;
   char msg[128] = "";
 } work;
@@ -299,12 +318,17 @@ void WorkHook(double done) {
     const int pct = static_cast<int>(done * 100);
     work.pct = pct < 1 ? 1 : pct > 99 ? 99 : pct;
   }
+  // Work that cannot be stopped part way shows its Stop button greyed.
+  bool going;
   if (!work.shown) {
     work.shown = true;
-    reportProgress(work.msg, 0);  // shows it and pumps
+    going = ShowProgress(work.msg, 0, work.canStop);  // shows it and pumps
   } else {
-    // The work cannot be stopped part way: the Stop button is not heeded.
-    reportProgress(nullptr, work.pct);
+    going = ShowProgress(nullptr, work.pct, work.canStop);
+  }
+  if (!going && work.canStop) {
+    work.stopped = true;
+    PsetWorkStopped(true);
   }
 }
 
@@ -315,11 +339,14 @@ void PsetWorkPace(double pumpEvery, double progressAfter) {
   work.progressAfter = progressAfter;
 }
 
-PWorkProgress::PWorkProgress(const char* msg) {
+PWorkProgress::PWorkProgress(const char* msg, bool canStop) {
   if (work.depth++ > 0) return;
   work.start = GetCurrentEventTime();
   work.lastPump = work.start;
   work.shown = false;
+  work.canStop = canStop;
+  work.stopped = false;
+  PsetWorkStopped(false);
   work.pct = 1;
   snprintf(work.msg, sizeof work.msg, "%s", msg ? msg : "Working...");
   PsetWorkHook(WorkHook);
@@ -328,10 +355,15 @@ PWorkProgress::PWorkProgress(const char* msg) {
 PWorkProgress::~PWorkProgress() {
   if (--work.depth > 0) return;
   PsetWorkHook(nullptr);
+  PsetWorkStopped(false);
   if (work.shown && gProgressWindow != nullptr) HideWindow(gProgressWindow);
   work.shown = false;
 }
 
 void PWorkProgress::Step(double done) {
   WorkHook(done);
+}
+
+bool PWorkProgress::Stopped() {
+  return work.depth > 0 && work.stopped;
 }

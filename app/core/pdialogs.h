@@ -72,12 +72,16 @@ constexpr double kWorkProgressAfter = 0.3;
 void PsetWorkPace(double pumpEvery, double progressAfter);
 class PWorkProgress {
  public:
-  explicit PWorkProgress(const char* msg);
+  // canStop: the work heeds the Progress window's Stop button (Stopped, PworkStopped), which
+  // is greyed otherwise.
+  explicit PWorkProgress(const char* msg, bool canStop = false);
   ~PWorkProgress();
   PWorkProgress(const PWorkProgress&) = delete;
   PWorkProgress& operator=(const PWorkProgress&) = delete;
   // A step of the application's own part of the work (done: 0 .. 1, negative if not known).
   static void Step(double done);
+  // The user pressed Stop during work that can stop.
+  static bool Stopped();
 
  private:
   PBusyGuard busy_;

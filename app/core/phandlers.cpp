@@ -108,13 +108,7 @@ int PinstallEventHandlers() {
 
 namespace {
 
-// The commands of the application-level handler that the busy guard holds back.
-bool Refuse(UInt32 cmd) {
-  return PisBusy() && PrefusedWhileBusy(cmd);
-}
-
 OSStatus Process(UInt32 cmd) {
-  if (Refuse(cmd)) return noErr;
   if (cmd >= kCmdRecentCatalog1 && cmd <= kCmdRecentCatalog5) {
     openCatalog(cmd);
     return noErr;
@@ -176,10 +170,6 @@ OSStatus Process(UInt32 cmd) {
 }
 
 OSStatus Update(UInt32 cmd) {
-  if (Refuse(cmd)) {
-    enableMenuCommand(cmd, false);
-    return noErr;
-  }
   if (cmd >= kCmdRecentCatalog1 && cmd <= kCmdRecentCatalog5) {
     checkCatalogs();  // names, enables or hides every recent catalogue
     return noErr;

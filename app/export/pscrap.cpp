@@ -14,6 +14,7 @@
 #include "catalog/pcontext.h"
 #include "catalog/pfileinfo.h"
 #include "platform/pclipboard.h"
+#include "support/dmessage.h"
 
 namespace {
 
@@ -21,8 +22,29 @@ namespace {
 ScrapRef prevScrap = kCurrentScrap;
 bool scrapOK = false;
 
-// Only the head of the clipboard decides whether it holds records.
+// Only the head of the clipboard decides whether it holds records: its whole lines within the
+// first kPasteProbe bytes.
 constexpr size_t kPasteProbe = 4096;
+
+// While one is in scope, messages are neither logged, recorded nor alerted, and the alert
+// throttle is left as it was: the paste check runs while a menu is updated, where the head of
+// a clipboard that is no table is no error.
+class QuietMessages {
+ public:
+  QuietMessages() : call_(dmessage_call), last_(dmessage_last_class) {
+    dmessage_call = [](unsigned, const char*, const char*, int) -> uint32_t { return ~0u; };
+  }
+  ~QuietMessages() {
+    dmessage_call = call_;
+    dmessage_last_class = last_;
+  }
+  QuietMessages(const QuietMessages&) = delete;
+  QuietMessages& operator=(const QuietMessages&) = delete;
+
+ private:
+  uint32_t (*call_)(unsigned, const char*, const char*, int);
+  unsigned last_;
+};
 
 // Puts text without its last character (the final newline) on the clipboard, and remembers
 // the new content as the program's own, which holds no records.
@@ -45,9 +67,16 @@ bool checkPasteBuffer(ScrapRef scrap) {
   scrapOK = false;
   std::string text;
   if (!ClipboardGetText(&text) || text.empty()) return false;
-  if (text.size() > kPasteProbe) text.resize(kPasteProbe);
+  if (text.size() > kPasteProbe) {
+    // A line cut by the probe would read as a bad record. A first line longer than the probe
+    // is no names line (those are far shorter), so such text holds no records.
+    const size_t end = text.find_last_of("\r\n", kPasteProbe - 1);
+    if (end == std::string::npos) return false;
+    text.resize(end + 1);
+  }
   std::istringstream is(text);
   DBRecordList probe(&PDBFInfo);
+  const QuietMessages quiet;
   scrapOK = probe.Read(&is, nullptr, nullptr) > 0;
   return scrapOK;
 }

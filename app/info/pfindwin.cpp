@@ -451,6 +451,7 @@ int PFindWindow::check_rec(const DBRecord& rec, void* window) {
     fw->walked = 0;
     if (fw->mainWindow == nullptr || !fw->mainWindow->bc.Ready()) return -1;
   }
+  if (PWorkProgress::Stopped()) return -1;  // Stop: the records found so far
   if (!fw->MatchQuery(rec)) return 0;
   fw->mainWindow->bc.rdisp.NewRecord() = rec;
   return 1;
@@ -466,7 +467,7 @@ bool PFindWindow::SearchCatalog() {
   }
   PWindowHandlerBase::Show(0);
   // While events are pumped, nothing may load, close or change records, or search again.
-  PWorkProgress work("Searching catalog...");
+  PWorkProgress work("Searching catalog...", true);
   mainWindow->LoadingRecords(nullptr);
   checkEvents(0);
   if (myMatch) {
@@ -492,10 +493,10 @@ OSStatus PFindWindow::HandleCommand(EventRef event) {
       Update();
       return noErr;
     case kCmdSearchDisplay:
-      if (!PisBusy()) SearchDisplay();
+      SearchDisplay();
       return noErr;
     case kCmdSearchCatalog:
-      if (!PisBusy()) SearchCatalog();
+      SearchCatalog();
       return noErr;
     case kCmdFindList1:
       if (!PisBusy()) List(fid1);
@@ -515,10 +516,6 @@ OSStatus PFindWindow::HandleCommand(EventRef event) {
 
 OSStatus PFindWindow::HandleCommandUpdate(EventRef event) {
   const UInt32 cmd = PeventCommand(event);
-  if (PisBusy() && PrefusedWhileBusy(cmd)) {
-    enableMenuCommand(cmd, false);
-    return noErr;
-  }
   switch (cmd) {
     case kCmdClose:
       enableMenuCommand(cmd, true);

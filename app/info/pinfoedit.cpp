@@ -83,12 +83,6 @@ bool RecentItem(UInt32 cmd) {
          InRange(cmd, kCmdRecentAlbum1, '7') || InRange(cmd, kCmdRecentKeyword1, '9');
 }
 
-// The codes whose menu item heads a setting menu: greyed, the whole menu is.
-bool HeadsMenu(UInt32 cmd) {
-  return cmd == kCmdSetAlbum || cmd == kCmdSetSubject || cmd == kCmdSetOwner ||
-         cmd == kCmdSetKeyword || cmd == kCmdSetField;
-}
-
 // Stores field fid of rec as the values of cur (nv > 1) but value k.
 bool StoreWithout(DBRecord* rec, int fid, const DBField& cur, int k) {
   const int nv = cur.GetNV();
@@ -139,7 +133,6 @@ OSStatus PInfoWindow::HandleCommand(EventRef event) {
   if (cmd == 0) return eventNotHandledErr;
   dmessage_last_class = DMCnerr;
   alertLastClass = DMCnerr;
-  if (PisBusy() && PrefusedWhileBusy(cmd)) return noErr;  // the records are in use
   // Text typed into a box is stored before any other command runs; the box's own button and
   // stepper take it as they are.
   bool commit = false;
@@ -476,13 +469,6 @@ bool PInfoWindow::Reorient(unsigned long cmd) {
 
 OSStatus PInfoWindow::HandleCommandUpdate(EventRef event) {
   const UInt32 cmd = PeventCommand(event);
-  if (PisBusy() && PrefusedWhileBusy(cmd)) {
-    if (HeadsMenu(cmd))
-      enableCommandSiblings(cmd, false);
-    else
-      enableMenuCommand(cmd, false);
-    return noErr;
-  }
   // The commands of the main window's selection act on the shown record when it is the one
   // record selected there.
   DBRecord* lone = loneRecord(nullptr);

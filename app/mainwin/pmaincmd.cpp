@@ -4,7 +4,6 @@
 
 #include "app/core/papp.h"
 #include "app/core/pappstate.h"
-#include "app/core/pbusy.h"
 #include "app/core/pcmds.h"
 #include "app/core/pcommands.h"
 #include "app/records/precfile.h"
@@ -45,7 +44,6 @@ OSStatus PMainWindow::HandleCommand(EventRef event) {
   const UInt32 cmd = PeventCommand(event);
   dmessage_last_class = DMCnerr;
   alertLastClass = DMCnerr;
-  if (PisBusy() && PrefusedWhileBusy(cmd)) return noErr;  // greyed meanwhile; a late click waits
   // ---- Density, position and other fields (pmainset.cpp).
   if (SettingCommand(cmd)) return noErr;
   if (IsSortCommand(cmd)) {
@@ -270,7 +268,6 @@ OSStatus PMainWindow::HandleCommandUpdate(EventRef event) {
   } else if (!CommandState(cmd, &enable)) {
     return eventNotHandledErr;
   }
-  if (enable && PisBusy() && PrefusedWhileBusy(cmd)) enable = false;
   enableMenuCommand(cmd, enable);
   return noErr;
 }

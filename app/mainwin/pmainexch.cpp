@@ -1,6 +1,5 @@
 // The main window's record exchange commands: clipboard, record tables, image export and the
 // web album.
-#include "app/core/pbusy.h"
 #include "app/core/pcmds.h"
 #include "app/core/pcommands.h"
 #include "app/core/pfiles.h"
@@ -21,7 +20,6 @@ bool PMainWindow::ExchangeCommand(UInt32 cmd) {
     default:
       return false;
   }
-  if (PisBusy() && PrefusedWhileBusy(cmd)) return true;
   switch (cmd) {
     case kCmdCopyFileNames:
       copyFilenames();
@@ -71,6 +69,6 @@ bool PMainWindow::ExchangeCommandUpdate(UInt32 cmd) {
     default:
       return false;
   }
-  enableMenuCommand(cmd, on && !(PisBusy() && PrefusedWhileBusy(cmd)));
+  enableMenuCommand(cmd, on);
   return true;
 }

@@ -1,6 +1,5 @@
 // The main window's field setting commands: text fields with their recent values, Repeat, and
 // dates. Greyed, and refused, while records load or an edit asks.
-#include "app/core/pbusy.h"
 #include "app/core/pcmds.h"
 #include "app/records/pdates.h"
 #include "app/records/psetfield.h"
@@ -35,15 +34,13 @@ bool PMainWindow::FieldSettingCommandUpdate(UInt32 cmd) {
     case kCmdSetAlbum:
     case kCmdSetKeyword:
       checkSettings(cmd);
-      if (PisBusy() && PrefusedWhileBusy(cmd)) enableMenuCommand(cmd, false);
       return true;
     case kCmdRepeatSetting:
       checkRepeatSetting();
-      if (PisBusy() && PrefusedWhileBusy(cmd)) enableMenuCommand(cmd, false);
       return true;
     default:
       return isSetFieldCommand(cmd);  // recent items: filled with their asking command
   }
-  enableMenuCommand(cmd, on && !(PisBusy() && PrefusedWhileBusy(cmd)));
+  enableMenuCommand(cmd, on);
   return true;
 }

@@ -317,6 +317,61 @@ TEST_F(Find, LongSearchesAndSettingsShowProgressAndKeepPainting) {
   EXPECT_TRUE(refused);
 }
 
+// The Progress window's Stop button is greyed while a setting stores its records (which cannot
+// stop part way; a click does nothing), and live during a search, where it ends the search.
+TEST_F(Find, StopIsLiveOnlyWhereItStops) {
+  MakeDisplay(&PDBFInfo, 300);
+  for (int i = 0; i < 300; ++i) {
+    ctx->rdisp[i].SetField(PDBFnbytes, static_cast<long>(1000 + i));
+    ctx->rdisp[i].SetField(PDBFhashval, static_cast<long>(5000 + i));
+    ctx->rdisp[i].SetField(PDBFsubject, i % 3 ? "Trip" : "Home");
+  }
+  Catalogue();
+  SetManualPlatformClock(true);
+  PsetWorkPace(0, 0);
+  int shown = 0, live = 0;
+  bool clicked = false;
+  QTimer tick;
+  QObject::connect(&tick, &QTimer::timeout, [&] {
+    if (!PisBusy()) return;
+    AdvancePlatformClock(0.1);
+    if (!IsWindowVisible(gProgressWindow)) return;
+    ++shown;
+    live += IsControlEnabled(ControlOf(gProgressWindow, "bttn", 3));
+    if (clicked) return;
+    clicked = true;
+    QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gProgressWindow, "bttn", 3)),
+                      Qt::LeftButton);
+  });
+  tick.start(0);
+
+  ctx->SelectAll();
+  WhenShown(
+      gInputWindow, [] { PutControlText(ControlOf(gInputWindow, "inpt", 129), "pier"); }, "bttn",
+      1);
+  SendCommand("keyw", kEventCommandProcess, GetWindowEventTarget(mw->GetWindow()));
+  int set = 0;
+  for (int i = 0; i < ctx->rdisp.GetSize(); ++i)
+    set += PDBgetField(ctx->rdisp[i], PDBFkeyword).Match("pier") ? 1 : 0;
+  EXPECT_EQ(set, 300);
+  EXPECT_GT(shown, 0);
+  EXPECT_EQ(live, 0);
+
+  shown = live = 0;
+  clicked = false;
+  ASSERT_TRUE(find->Find(mw));
+  Clause(1, "Subject", "equals", "Trip");
+  ASSERT_TRUE(find->SearchCatalog());
+  EXPECT_GT(shown, 0);
+  EXPECT_EQ(live, shown);
+  EXPECT_LT(ctx->rdisp.GetSize(), 200);  // stopped before the end
+  EXPECT_FALSE(PisBusy());
+  EXPECT_FALSE(IsWindowVisible(gProgressWindow));
+  tick.stop();
+  PsetWorkPace(kWorkPumpEvery, kWorkProgressAfter);
+  SetManualPlatformClock(false);
+}
+
 // ---- The model.
 
 // A plain reading of the verb table; typed numbers are taken as floats.

@@ -1,12 +1,17 @@
 // The main window's catalogues, adding with its questions, the command table, albums, captions,
 // duplicates and sorting, through the real window and dialogs.
+#include <QDialog>
+#include <QMenu>
 #include <QProcess>
+#include <algorithm>
 #include <memory>
+#include <set>
 #include <sstream>
 
 #include "app/records/precfile.h"
 #include "app/export/ptrader.h"
 #include "maintest.h"
+#include "platform/pclipboard.h"
 #include "platform/pcontrol.h"
 #include "standins.h"
 #include "testutil/message_log.h"
@@ -289,3 +294,57 @@ TEST_F(MainOps, SortingKeysReverseBoxAndAlbumOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+int alerts = 0;
+
+// Brings every menu of the bar up to date as opening it does, submenus too.
+void OpenEvery(QMenu* m) {
+  QMetaObject::invokeMethod(m, "aboutToShow");
+  for (QAction* a : m->actions())
+    if (a->menu() != nullptr) OpenEvery(a->menu());
+}
+
+}  // namespace
+
+// A clipboard far longer than the head the paste check reads: every menu opens without an
+// alert and with Paste live, and Paste brings every record back.
+TEST_F(MainOps, ABigCutOpensMenusQuietlyAndPastesWhole) {
+  ASSERT_TRUE(mw->OpenCatalog(Path("big.qdb").c_str()));
+  ShowFolder(500);
+  for (int i = 0; i < 500; ++i)
+    PDBsetString(&bc->rdisp[i], PDBFtitle, (std::to_string(i) + std::string(300, 't')).c_str());
+  ASSERT_EQ(mw->AddRecords(), 500);
+  dmessage_alert = [](const char*) { return ++alerts, 1; };
+  alerts = 0;
+  MainCommand(mw, "sall");
+  MainCommand(mw, "cut ");
+  ASSERT_EQ(bc->rdisp.GetSize(), 0);
+  std::string clip;
+  ASSERT_TRUE(ClipboardGetText(&clip));
+  ASSERT_GT(clip.size(), 40000u);
+  // The head's last line is cut inside a quoted title.
+  const size_t lineStart = clip.rfind('\n', 4095) + 1;
+  EXPECT_EQ(std::count(clip.begin() + lineStart, clip.begin() + 4096, '"') % 2, 1);
+  QMenuBar* bar = PlatformFrameWidget(mw->GetWindow())->findChild<QMenuBar*>();
+  ASSERT_NE(bar, nullptr);
+  for (QAction* top : bar->actions())
+    if (top->menu() != nullptr) OpenEvery(top->menu());
+  EXPECT_EQ(alerts, 0);
+  EXPECT_TRUE(MenuEnabled("past"));
+  // The pictures are not there: the question where the first one is gets Cancel.
+  QTimer cancel;
+  QObject::connect(&cancel, &QTimer::timeout, [] {
+    if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) d->reject();
+  });
+  cancel.start(5);
+  MainCommand(mw, "past");
+  EXPECT_EQ(alerts, 0);
+  ASSERT_EQ(bc->rdisp.GetSize(), 500);
+  std::set<std::string> files;
+  for (int i = 0; i < 500; ++i) files.insert(PDBgetString(bc->rdisp[i], PDBFfile));
+  EXPECT_EQ(files.size(), 500u);
+  EXPECT_EQ(files.count("img499.jpg"), 1u);
+  dmessage_alert = PalertHook;
+}

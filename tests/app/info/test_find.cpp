@@ -74,6 +74,16 @@ class Find : public InfoTest {
     ASSERT_EQ(ctx->AddRecords(), ctx->rdisp.GetSize());
     ctx->SelectNone();
   }
+  // 300 catalogued records, two of every three with the subject "Trip".
+  void CatalogueTrips() {
+    MakeDisplay(&PDBFInfo, 300);
+    for (int i = 0; i < 300; ++i) {
+      ctx->rdisp[i].SetField(PDBFnbytes, static_cast<long>(1000 + i));
+      ctx->rdisp[i].SetField(PDBFhashval, static_cast<long>(5000 + i));
+      ctx->rdisp[i].SetField(PDBFsubject, i % 3 ? "Trip" : "Home");
+    }
+    Catalogue();
+  }
 };
 
 using S = std::set<std::string>;
@@ -259,13 +269,7 @@ TEST_F(Find, NothingLoadsClosesOrSearchesWhileTheCatalogueIsWalked) {
 // waits for it); at a pace that pumps at every step it shows its progress too. The Progress
 // window is gone when the work ends.
 TEST_F(Find, LongSearchesAndSettingsShowProgressAndKeepPainting) {
-  MakeDisplay(&PDBFInfo, 300);
-  for (int i = 0; i < 300; ++i) {
-    ctx->rdisp[i].SetField(PDBFnbytes, static_cast<long>(1000 + i));
-    ctx->rdisp[i].SetField(PDBFhashval, static_cast<long>(5000 + i));
-    ctx->rdisp[i].SetField(PDBFsubject, i % 3 ? "Trip" : "Home");
-  }
-  Catalogue();
+  CatalogueTrips();
   SetManualPlatformClock(true);
   int pumps = 0, withProgress = 0;
   bool refused = true;
@@ -320,13 +324,7 @@ TEST_F(Find, LongSearchesAndSettingsShowProgressAndKeepPainting) {
 // The Progress window's Stop button is greyed while a setting stores its records (which cannot
 // stop part way; a click does nothing), and live during a search, where it ends the search.
 TEST_F(Find, StopIsLiveOnlyWhereItStops) {
-  MakeDisplay(&PDBFInfo, 300);
-  for (int i = 0; i < 300; ++i) {
-    ctx->rdisp[i].SetField(PDBFnbytes, static_cast<long>(1000 + i));
-    ctx->rdisp[i].SetField(PDBFhashval, static_cast<long>(5000 + i));
-    ctx->rdisp[i].SetField(PDBFsubject, i % 3 ? "Trip" : "Home");
-  }
-  Catalogue();
+  CatalogueTrips();
   SetManualPlatformClock(true);
   PsetWorkPace(0, 0);
   int shown = 0, live = 0;

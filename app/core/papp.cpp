@@ -154,14 +154,27 @@ int StartUp() {
   return 0;
 }
 
+// The catalogue's last sync on the way out, with no one to ask: what it cannot write is named
+// in the log (the file keeps its last saved state).
+void SyncCatalogAtEnd() {
+  PContext& bc = gMain->bc;
+  if (!bc.Ready() || bc.ReadOnly() || bc.SyncDB()) return;
+  const std::string what = bc.UnsavedWork();
+  DMESSAGE(DMCwarning, "%s. The changes since the last save%s%s%s are not saved.",
+           bc.SyncFailure().c_str(), what.empty() ? "" : " (", what.c_str(),
+           what.empty() ? "" : ")");
+}
+
 void ShutDown() {
   shuttingDown = true;
   PstopIdleSync();
   gImager->CloseImages(false);
   PendPrintSession();
   SavePreferences();
+  // The quit was decided: from here on failures are logged, never asked about.
+  dmessage_alert = nullptr;
+  SyncCatalogAtEnd();
   if ((dmessage_class_flags[DMCinfo] & DMAlog) && gMain->bc.Ready()) {
-    gMain->bc.SyncDB();
     if (dmessage_logfp) fflush(dmessage_logfp);
     std::ofstream os(gErrLogFile, std::ios::app);
     if (os) {
@@ -193,6 +206,61 @@ void PquitOnSignal(int signo) {
   if (shuttingDown || PquitIsUnattended()) return;
   DMESSAGE(DMCinfo, "Quitting on %s", QuitSignalName(signo));
   PquitUnattended();
+}
+
+int PquitOnDisplayLoss() {
+  static bool ended = false;
+  if (ended) return 0;
+  ended = true;
+  // Nothing may reach the display from here: no events are pumped, nothing is shown, every
+  // wait ends.
+  gInterfaceReady = 0;
+  dmessage_alert = nullptr;
+  DMESSAGE(DMCwarning, "The display connection broke: quitting without it");
+  PquitUnattended();
+  PstopIdleSync();
+  if (gMain != nullptr) {
+    SyncCatalogAtEnd();
+    if (gMain->bc.Ready()) DMESSAGE(DMCinfo, "Closing catalog '%s'", gMain->bc.dbname);
+    gMain->bc.CloseDB();
+    gMain->bc.ShadowDB(nullptr);
+  }
+  SavePreferences();
+  PthumbManager().SetCacheDirectory(nullptr);
+  if (dmessage_logfp) fflush(dmessage_logfp);
+  return 0;
+}
+
+bool PsaveCatalogFirst(const char* without, const char* ending) {
+  if (gMain == nullptr) return true;
+  PContext& bc = gMain->bc;
+  if (!bc.Ready() || bc.ReadOnly()) return true;
+  // The failure is told once, below, with what it means.
+  int (*const hook)(const char*) = dmessage_alert;
+  dmessage_alert = nullptr;
+  bool ok;
+  {
+    PWorkProgress work("Saving catalog...");
+    ok = bc.SyncDB();
+  }
+  std::string msg;
+  if (!ok) {
+    const std::string what = bc.UnsavedWork();
+    msg = bc.SyncFailure() + ". The changes since the last save" +
+          (what.empty() ? "" : " (" + what + ")") + " are not saved.";
+    DMESSAGE(DMCwarning, "%s", msg.c_str());
+  }
+  dmessage_alert = hook;
+  if (ok) return true;
+  msg += std::string(" Go back to keep them and try again once the catalog can be written, or ") +
+         ending + " without them.";
+  if (choiceDialog(msg.c_str(), "Go Back", without) != kResponseCustom) {
+    DMESSAGE(DMCinfo, "Went back to keep the changes of catalog '%s'", bc.dbname);
+    PidleSyncFailed();
+    return false;
+  }
+  DMESSAGE(DMCwarning, "Chose to %s without the changes of catalog '%s'", ending, bc.dbname);
+  return true;
 }
 
 void checkCatalogs() {

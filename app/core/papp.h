@@ -73,6 +73,21 @@ int Prun();
 // command. Ignored once shut-down has begun.
 void PquitOnSignal(int signo);
 
+// The display connection broke: the program takes its quit path without the display and without
+// asking anything (no alert, no drawing): the catalogue is synced and closed (what cannot be
+// written is named in the log, the file keeps its last saved state), the shadow catalogue and
+// the thumbnail cache closed, the preferences written, the locks removed. The exit status for
+// the process, which the caller ends at once.
+int PquitOnDisplayLoss();
+
+// Before the open catalogue is closed with the user there to answer (quit, close, opening
+// another): syncs it. When that fails, tells why (the catalogue, the system's reason) and which
+// changes are not saved, and offers to go back (false: nothing is closed and the changes stay,
+// to be saved once there is room) or to go on without them (true; without is that button's
+// label, ending what it ends: "quit", "close the catalog"). True when all is saved or there is
+// nothing to save.
+bool PsaveCatalogFirst(const char* without, const char* ending);
+
 // Refreshes the five recent-catalogue items above 'cata'.
 void checkCatalogs();
 // Opens recent catalogue 'cat1' .. 'cat5'.

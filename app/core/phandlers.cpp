@@ -158,7 +158,8 @@ OSStatus Process(UInt32 cmd) {
         PdeferQuit();  // the operation in progress ends first
         return noErr;
       }
-      if (gImager == nullptr || gImager->CloseImages(true) == 1) {
+      if ((gImager == nullptr || gImager->CloseImages(true) == 1) &&
+          PsaveCatalogFirst("Quit Without Saving", "quit")) {
         PquitEventLoop();
         return noErr;
       }

@@ -126,3 +126,11 @@ void PstopIdleSync(bool stop) {
   syncDue = false;
   syncStopped = stop;
 }
+
+void PidleSyncFailed() {
+  if (syncTimer != nullptr) RemoveEventLoopTimer(syncTimer);
+  syncTimer = nullptr;
+  syncDue = false;
+  syncFailed = true;
+  failedAtChange = PchangeCount();
+}

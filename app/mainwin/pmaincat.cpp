@@ -16,6 +16,7 @@
 #include "app/core/pappstate.h"
 #include "app/mainwin/pmainw.h"
 #include "catalog/pfieldset.h"
+#include "catalog/plock.h"
 #include "platform/pcontrol.h"
 #include "platform/pwindow.h"
 #include "toolkit/pcommand.h"
@@ -45,6 +46,12 @@ bool PMainWindow::OpenCatalog(const char* path) {
   if (GetWindow() == nullptr || path == nullptr) return false;
   if (Editing("open a catalog")) return false;
   const std::string p = path;  // path may be a value of the recent list, which changes below
+  // Another catalogue closes this one: its changes are saved first, or given up when asked.
+  if (bc.dbname[0] != '\0' && !bc.ReadOnly() && bc.LockPath()[0] != '\0') {
+    char lock[PContext::kPathLen];
+    const bool same = PlockName(lock, sizeof lock, p.c_str()) && strcmp(lock, bc.LockPath()) == 0;
+    if (!same && !PsaveCatalogFirst("Close Without Saving", "close it")) return false;
+  }
   if (gInfo && browser && gInfo->GetBrowser() == browser) gInfo->Close();
   PWorkProgress work("Opening catalog...");
   SetUndoable(false);
@@ -157,6 +164,7 @@ void PMainWindow::InvalidCatalog() {
 void PMainWindow::CloseCatalog() {
   if (bc.dbname[0] == '\0') return;
   if (Editing("close the catalog")) return;
+  if (!PsaveCatalogFirst("Close Without Saving", "close it")) return;
   if (gInfo && browser && gInfo->GetBrowser() == browser) gInfo->Close();
   PWorkProgress work("Closing catalog...");
   SetUndoable(false);
@@ -278,7 +286,11 @@ int PMainWindow::AddRecords() {
   if (!CheckNewFields(&sel)) return -1;
   const int n = bc.AddRecords();
   if (n < 0) {
-    DMESSAGE(DMCdata, "Database error");
+    // A catalogue that cannot be written says why when it is closed (and may stay open).
+    if (bc.LastSyncError() != 0)
+      DMESSAGE(DMCinfo, "Cannot add records to catalog '%s'", bc.dbname);
+    else
+      DMESSAGE(DMCdata, "Database error in catalog '%s'", bc.dbname);
     CloseCatalog();
     return -1;
   }

@@ -22,10 +22,14 @@
 
 namespace {
 
-// Why the lock of the catalogue at path could not be taken, from its lock file's line.
+// Why the lock of the catalogue at path could not be taken: the system's reason when the lock
+// file could not be made, else the line of the program that holds it.
 std::string LockHolder(const char* path) {
   char lock[PContext::kPathLen];
   if (!PlockName(lock, sizeof lock, path)) return "its lock file cannot be taken";
+  if (PlockError() != 0)
+    return "its lock file '" + std::string(lock) + "' cannot be made (" +
+           PsystemReason(PlockError()) + ")";
   std::string line;
   if (FILE* f = fopen(lock, "r")) {
     char buf[257];
@@ -48,6 +52,84 @@ std::string Stem(const char* path) {
 
 }  // namespace
 
+std::string PsystemReason(int err) {
+  const char* what = nullptr;
+  switch (err) {
+    case ENOSPC:
+      what = "the disk is full";
+      break;
+#ifdef EDQUOT
+    case EDQUOT:
+      what = "the disk quota is used up";
+      break;
+#endif
+    case EACCES:
+    case EPERM:
+      what = "permission denied";
+      break;
+    case EROFS:
+      what = "the file system is read-only";
+      break;
+    case EIO:
+      what = "an input/output error";
+      break;
+    default:
+      break;
+  }
+  const std::string sys = err != 0 ? strerror(err) : "unknown error";
+  return what != nullptr ? std::string(what) + " (" + sys + ")" : sys;
+}
+
+// The catalogue's file calls, passed on to the layer below, keeping the system's reason of the
+// last call that failed. A missing file is what some calls look for, so it counts only where a
+// file was to be made.
+class PFileErrors : public DBFileSystem {
+ public:
+  DBFileSystem* fs = DBFileSystem::System();
+  int err = 0;
+
+  int Open(const std::string& path, int flags, int mode) override {
+    const int fd = fs->Open(path, flags, mode);
+    if (fd < 0 && (errno != ENOENT || (flags & O_CREAT) != 0)) Note();
+    return fd;
+  }
+  void Close(int fd) override { fs->Close(fd); }
+  long long Read(int fd, void* buf, size_t n, long long off) override {
+    return Noted(fs->Read(fd, buf, n, off));
+  }
+  long long Write(int fd, const void* buf, size_t n, long long off) override {
+    const long long r = fs->Write(fd, buf, n, off);
+    if (r >= 0 && static_cast<size_t>(r) < n && err == 0) err = ENOSPC;  // a short write
+    return Noted(r);
+  }
+  bool Sync(int fd) override { return Noted(fs->Sync(fd)); }
+  bool Truncate(int fd, long long len) override { return Noted(fs->Truncate(fd, len)); }
+  bool Stat(int fd, long long* size, int* mode) override { return Noted(fs->Stat(fd, size, mode)); }
+  bool Remove(const std::string& path) override {
+    const bool ok = fs->Remove(path);
+    if (!ok && errno != ENOENT) Note();
+    return ok;
+  }
+  bool SyncDir(const std::string& dir) override { return Noted(fs->SyncDir(dir)); }
+  bool Stamp(int fd, DBFileStamp* st) override { return fs->Stamp(fd, st); }
+  bool Rename(const std::string& from, const std::string& to) override {
+    return Noted(fs->Rename(from, to));
+  }
+  bool Lock(int fd, long long off, LockKind kind) override { return fs->Lock(fd, off, kind); }
+  bool Locked(int fd, long long off, LockKind kind) override { return fs->Locked(fd, off, kind); }
+
+ private:
+  void Note() { err = errno != 0 ? errno : EIO; }
+  long long Noted(long long r) {
+    if (r < 0) Note();
+    return r;
+  }
+  bool Noted(bool ok) {
+    if (!ok) Note();
+    return ok;
+  }
+};
+
 bool PContext::OpenFile(std::fstream* fs, const char* path, bool create) {
   fs->open(path, std::ios::in | std::ios::out | std::ios::binary);
   if (fs->is_open()) return true;
@@ -69,6 +151,7 @@ PContext::PContext()
       sync_intvl(32),
       sync_nops(8),
       sync_opcnt(8) {
+  fileErrors.reset(new PFileErrors);
   lock_path[0] = '\0';
   slock_path[0] = '\0';
   dbname[0] = '\0';
@@ -128,24 +211,35 @@ bool PContext::OpenDB(const char* path, bool readonly) {
   bool created = false;
   roWhy.clear();
   writeAsked = !readonly;
+  int createErr = 0;  // why the file could not be made or opened for writing
   if (!readonly && WriteLock(lock_path, path)) {
     const bool existed = access(path, F_OK) == 0;
     if (OpenFile(&dbfs, path, true)) {
       created = !existed;
     } else {
+      createErr = errno;
       WriteLock(lock_path, nullptr);
       roWhy = access(path, W_OK) != 0 && errno != ENOENT
                   ? std::string("it cannot be written (") + strerror(errno) + ")"
                   : std::string("it cannot be opened for writing");
     }
   } else if (!readonly) {
+    createErr = PlockError();
     roWhy = LockHolder(path);
   }
   if (!dbfs.is_open()) {
+    errno = 0;
     dbfs.open(path, std::ios::in | std::ios::binary);
     if (!dbfs.is_open()) {
+      const int openErr = errno != 0 ? errno : ENOENT;
       dbfs.clear();
-      DMESSAGE(DMCresource, "Cannot open database file '%s'", path);
+      // A file that does not exist and could not be made fails for the reason it was not made.
+      if (!readonly && openErr == ENOENT && createErr != 0 && createErr != ENOENT)
+        DMESSAGE(DMCresource, "Cannot create database file '%s': %s", path,
+                 PsystemReason(createErr).c_str());
+      else
+        DMESSAGE(DMCresource, "Cannot open database file '%s': %s", path,
+                 PsystemReason(openErr).c_str());
       return false;
     }
     if (!readonly) DMESSAGE(DMCwarning, "Database file '%s' opened read-only", path);
@@ -153,7 +247,9 @@ bool PContext::OpenDB(const char* path, bool readonly) {
   }
   // The store reads the header and plays back the journal of a sync that did not complete;
   // a file that is not whole blocks opens read-only.
-  const DBFile file(path, fileSystem);
+  fileErrors->fs = fileSystem != nullptr ? fileSystem : DBFileSystem::System();
+  fileErrors->err = 0;
+  const DBFile file(path, fileErrors.get());
   if (!pdb.Init(&phd, &dbfs, &file, readonly)) {
     if (phd.GetSize() <= 0)
       DMESSAGE(DMCdata, "Bad header in database file '%s'", path);
@@ -188,6 +284,10 @@ bool PContext::OpenDB(const char* path, bool readonly) {
   sync_opcnt = sync_nops;
   Recatalog();
   Reconcile();
+  syncError = 0;
+  unsavedRecords = 0;
+  undoneUnsaved.clear();
+  syncedStep = pdb.UndoList();
   return true;
 }
 
@@ -304,6 +404,7 @@ bool PContext::CloseDB() {
   // A read-only catalogue has nothing to write: a part of it that could not be read (damage,
   // already told) does not make its close fail.
   const bool ro = ReadOnly();
+  fileErrors->err = 0;
   PworkStep(-1);
   bool ok = pdb.Checkpoint(nullptr, nullptr);
   PworkStep(-1);
@@ -315,7 +416,14 @@ bool PContext::CloseDB() {
   dbfs.close();
   dbfs.clear();
   WriteLock(lock_path, nullptr);
-  if (!ok) DMESSAGE(DMCdata, "Error closing database '%s'", dbname);
+  if (!ok) {
+    syncError = fileErrors->err != 0 ? fileErrors->err : EIO;
+    DMESSAGE(DMCdata, "Error closing database '%s': %s", dbname,
+             PsystemReason(syncError).c_str());
+  }
+  syncedStep = nullptr;
+  undoneUnsaved.clear();
+  unsavedRecords = 0;
   dbname[0] = '\0';
   dbpath[0] = '\0';
   return ok;
@@ -324,15 +432,86 @@ bool PContext::CloseDB() {
 bool PContext::SyncDB() {
   sync_opcnt = sync_nops;
   if (ReadOnly()) return true;
+  const int waiting = Waiting();
+  fileErrors->err = 0;
   bool ok = pdb.Sync();
   dbfs.flush();
-  return ok && !dbfs.fail();
+  ok = ok && !dbfs.fail();
+  dbfs.clear();
+  NoteSync(ok, waiting);
+  return ok;
+}
+
+int PContext::Waiting() const {
+  long n = pdb.GetNUnsynced();
+  for (const DBChangeList* ch = pdb.Pending(); ch != nullptr; ch = ch->prev)
+    n += std::max(ch->rdel.GetSize(), ch->radd.GetSize());
+  return static_cast<int>(std::min(n, 0x7FFFFFFFL));
+}
+
+void PContext::NoteSync(bool ok, int waiting) {
+  if (ok) {
+    syncError = 0;
+    unsavedRecords = 0;
+    undoneUnsaved.clear();
+    syncedStep = pdb.UndoList();
+    return;
+  }
+  syncError = fileErrors->err != 0 ? fileErrors->err : EIO;
+  unsavedRecords += waiting;
+}
+
+std::string PContext::SyncFailure() const {
+  if (syncError == 0) return std::string();
+  return "Cannot save the catalog '" + std::string(dbname) + "': " + PsystemReason(syncError);
+}
+
+namespace {
+
+std::string OnRecords(const char* label, long n) {
+  return std::string(label) + " on " + std::to_string(n) + (n == 1 ? " record" : " records");
+}
+
+}  // namespace
+
+std::string PContext::UnsavedWork() const {
+  std::vector<std::string> steps;  // newest first
+  long loose = 0;                  // records of unnamed changes
+  // An unnamed change goes with the next older named one (Undo reverts them together).
+  const auto walk = [&steps, &loose](const DBChangeList* ch, const DBChangeList* stop) {
+    for (; ch != nullptr && ch != stop; ch = ch->prev) {
+      loose += std::max(ch->rdel.GetSize(), ch->radd.GetSize());
+      if (ch->Named() && loose > 0) {
+        steps.push_back(OnRecords(ch->name, loose));
+        loose = 0;
+      }
+    }
+  };
+  walk(pdb.Pending(), nullptr);
+  bool marked = syncedStep == nullptr;
+  for (const DBChangeList* ch = pdb.UndoList(); ch != nullptr && !marked; ch = ch->prev)
+    marked = ch == syncedStep;
+  // When the step of the last sync was undone, the steps older than it are on disk.
+  if (marked) walk(pdb.UndoList(), syncedStep);
+  for (auto u = undoneUnsaved.rbegin(); u != undoneUnsaved.rend(); ++u) steps.push_back(*u);
+  std::string out;
+  const size_t shown = std::min<size_t>(steps.size(), 4);
+  for (size_t i = shown; i-- > 0;) out += (out.empty() ? "" : ", ") + steps[i];
+  if (steps.size() > shown)
+    out += " and " + std::to_string(steps.size() - shown) + " earlier steps";
+  if (loose > 0 || (out.empty() && unsavedRecords > 0)) {
+    const long n = loose > 0 ? loose : unsavedRecords;
+    out += (out.empty() ? "" : ", ") + std::to_string(n) + (n == 1 ? " record" : " records") +
+           " changed";
+  }
+  return out;
 }
 
 bool PContext::Unsynced() {
   if (!Writable()) return false;
   const DBChangeList* pending = pdb.Pending();
-  return pdb.GetNUnsynced() > 0 || (pending != nullptr && !pending->Empty()) || phd.Unwritten();
+  return pdb.GetNUnsynced() > 0 || (pending != nullptr && !pending->Empty()) ||
+         phd.Unwritten() || syncError != 0;
 }
 
 bool PContext::SyncShadow() {
@@ -413,15 +592,24 @@ void PContext::Recatalog() {
 }
 
 bool PContext::Undo() {
-  return !ReadOnly() && pdb.Undo() != nullptr;
+  const DBChangeList* step = ReadOnly() ? nullptr : pdb.Undo();
+  if (step != nullptr && step->Named()) undoneUnsaved.push_back(std::string("Undo ") + step->name);
+  return step != nullptr;
 }
 
 bool PContext::Redo() {
-  return !ReadOnly() && pdb.Redo() != nullptr;
+  const DBChangeList* step = ReadOnly() ? nullptr : pdb.Redo();
+  if (step != nullptr && step->Named()) undoneUnsaved.push_back(std::string("Redo ") + step->name);
+  return step != nullptr;
 }
 
 bool PContext::ClearUndo() {
-  return !ReadOnly() && pdb.ClearChanges();
+  // The undo steps go: what they did stays unsaved until the next sync.
+  const int waiting = Waiting();
+  const bool ok = !ReadOnly() && pdb.ClearChanges();
+  if (ok && syncError != 0) unsavedRecords += waiting;
+  syncedStep = pdb.UndoList();
+  return ok;
 }
 
 bool PContext::Unique() const {
@@ -433,6 +621,7 @@ void PContext::SetUnique(bool on) {
   uniq = on;
   if (ReadOnly()) return;
   pdb.ClearChanges();
+  syncedStep = pdb.UndoList();
   phd.SetUnique(on);
 }
 

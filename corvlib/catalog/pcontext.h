@@ -4,7 +4,9 @@
 #pragma once
 
 #include <fstream>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "catalog/pcstate.h"
 #include "catalog/pdbaccess.h"
@@ -14,6 +16,12 @@
 #include "db/dbrecord.h"
 #include "db/dbrlist.h"
 #include "support/abitmap.h"
+
+class PFileErrors;
+
+// The system's reason for an error number in words a user reads: "the disk is full (No space
+// left on device)", "permission denied", ...
+std::string PsystemReason(int err);
 
 class PContext : public PContextState {
  public:
@@ -53,8 +61,18 @@ class PContext : public PContextState {
   bool ReadOnly() const;
   bool SyncDB();
   // Whether the open, writable catalogue holds changes not yet on disk: records the store took
-  // since its last sync, records waiting in the pending change, or a changed header.
+  // since its last sync, records waiting in the pending change, a changed header, or a sync
+  // that failed since the last one that succeeded.
   bool Unsynced();
+  // The system's error number of the last failed sync or close of the catalogue (the file call
+  // that failed), EIO when the failure had none; 0 when the last one succeeded.
+  int LastSyncError() const { return syncError; }
+  // "Cannot save the catalog 'name': the disk is full (...)": the last failed sync or close,
+  // empty when it succeeded.
+  std::string SyncFailure() const;
+  // What the catalogue holds that its file does not, from the undo steps since the last sync
+  // that succeeded: "Set Keyword on 500 records, Add on 20 records", or a count of records.
+  std::string UnsavedWork() const;
   // The same for the shadow catalogue, and its sync (true when nothing is left to write).
   bool ShadowUnsynced() const { return shadowChanged; }
   bool SyncShadow();
@@ -127,6 +145,14 @@ class PContext : public PContextState {
   bool shadowChanged = false;  // the shadow store took records since it was last written
   std::string roWhy;           // why an open asked for writing was refused the file's writing
   bool writeAsked = false;     // the open catalogue was asked for writing
+  // The catalogue's file calls, keeping the reason of the last one that failed.
+  std::unique_ptr<PFileErrors> fileErrors;
+  int syncError = 0;        // see LastSyncError
+  int unsavedRecords = 0;   // records the failed syncs since the last good one left unwritten
+  const DBChangeList* syncedStep = nullptr;  // the newest undo step at the last good sync
+  std::vector<std::string> undoneUnsaved;    // undo and redo since the last good sync
+  void NoteSync(bool ok, int waiting);
+  int Waiting() const;
 
  public:
   char dbname[64];

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -182,7 +183,8 @@ TEST(Context, NewCatalogueCreatedWithDefaultHeader) {
   PContext ctx;
   EXPECT_FALSE(ctx.OpenDB(d.Path("no/such/dir.qdb").c_str(), false));
   EXPECT_TRUE(
-      log.Has(DMCresource, "Cannot open database file '" + d.Path("no/such/dir.qdb") + "'"));
+      log.Has(DMCresource, "Cannot open database file '" + d.Path("no/such/dir.qdb") +
+                               "': " + strerror(ENOENT)));
   EXPECT_FALSE(ctxtest::Exists(d.Path("no/such/dir.lock")));
 }
 

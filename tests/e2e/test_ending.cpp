@@ -341,6 +341,18 @@ TEST(Ending, DISABLED_QuitPath) {
                      }});
     steps.push_back({"the question again", [] { return IsWindowVisible(gConfirmWindow); },
                      [] { Click(gConfirmWindow, "cfrm", 131); }});
+  } else if (how == "DISPLAY") {
+    // The display's connection breaks right after an add, before the records are synced: the
+    // platform says so as it does on X11, then would end the process.
+    steps.back().act = [] { Choose("add "); };
+    steps.push_back({"the subject asked", [] { return IsWindowVisible(gInputWindow); },
+                     [] { Type("Trip"); }});
+    steps.push_back({"the records added", [] { return Status() == "Added 14 records"; }, [] {
+                       printf("\nUNSYNCED %d\n", gMain->bc.Unsynced() ? 1 : 0);
+                       fflush(stdout);
+                       qWarning("The X11 connection broke (error 1). Did the X11 server die?");
+                       ADD_FAILURE() << "still running";
+                     }});
   } else {
     steps.back().act = [] { Choose("quit"); };
   }
@@ -618,6 +630,33 @@ void ExpectQuitPath(const std::string& h, time_t t, const std::string& log) {
   EXPECT_FALSE(Exists(h + "/cache/lumerin/Lumerin.lock"));
   EXPECT_NE(log.find("Wrote preferences to"), std::string::npos) << log;
   EXPECT_NE(log.find("Database statistics:"), std::string::npos) << log;  // synced at quit
+}
+
+TEST(Ending, ABrokenDisplayTakesTheQuitPathWithoutIt) {
+  QTemporaryDir dir;
+  const std::string h = dir.path().toStdString();
+  if (!MakePictures(h + "/few", "few", 14)) GTEST_SKIP() << "Qt cannot write JPEG pictures here";
+  const time_t t = time(nullptr);
+  Child c("QuitPath", h, "DISPLAY");
+  ASSERT_TRUE(c.Ended(60000)) << c.out;
+  EXPECT_NE(c.out.find("\nUNSYNCED 1\n"), std::string::npos) << c.out;
+  EXPECT_EQ(c.p.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(c.p.exitCode(), 0) << c.out;
+  EXPECT_EQ(c.out.find("still running"), std::string::npos) << c.out;
+  const std::string log = ReadAll(h + "/state/lumerin/Lumerin.txt");
+  EXPECT_NE(log.find("The display connection broke"), std::string::npos) << log;
+  const std::string prefs = h + "/config/lumerin/Lumerin";
+  struct stat st;
+  ASSERT_EQ(stat(prefs.c_str(), &st), 0);
+  EXPECT_GE(st.st_mtime, t);
+  EXPECT_NE(ReadAll(prefs).find("RecentCatalog = " + h + "/small.qdb"), std::string::npos);
+  EXPECT_FALSE(Exists(h + "/small.lock"));
+  EXPECT_FALSE(Exists(h + "/cache/lumerin/Lumerin.lock"));
+  const int check = Qdbcheck(h + "/small.qdb");
+  if (check >= 0) {
+    EXPECT_EQ(check, 0);
+  }
+  EXPECT_EQ(Catalogued(h + "/small.qdb").size(), 14u);
 }
 
 TEST(Ending, SignalsAndTheCloseBoxTakeTheQuitPath) {

@@ -97,8 +97,8 @@ bool DisplayBroke(const QString& msg) {
 }
 
 void OnMessage(QtMsgType type, const QMessageLogContext& ctx, const QString& msg) {
-  if (displayLost != nullptr && (type == QtWarningMsg || type == QtCriticalMsg ||
-                                 type == QtFatalMsg) && DisplayBroke(msg)) {
+  if (displayLost != nullptr &&
+      (type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg) && DisplayBroke(msg)) {
     int (*const lost)() = displayLost;
     displayLost = nullptr;  // once: what the quit path does may report the same again
     fprintf(stderr, "%s\n", msg.toLocal8Bit().constData());

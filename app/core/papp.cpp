@@ -155,14 +155,10 @@ int StartUp() {
 }
 
 // The catalogue's last sync on the way out, with no one to ask: what it cannot write is named
-// in the log (the file keeps its last saved state).
+// in the log (the file keeps its last saved state), and the close that follows tries once more.
 void SyncCatalogAtEnd() {
   PContext& bc = gMain->bc;
-  if (!bc.Ready() || bc.ReadOnly() || bc.SyncDB()) return;
-  const std::string what = bc.UnsavedWork();
-  DMESSAGE(DMCwarning, "%s. The changes since the last save%s%s%s are not saved.",
-           bc.SyncFailure().c_str(), what.empty() ? "" : " (", what.c_str(),
-           what.empty() ? "" : ")");
+  if (bc.Ready()) bc.SyncDB();  // a failure names the catalogue and what is not saved
 }
 
 void ShutDown() {
@@ -235,7 +231,7 @@ bool PsaveCatalogFirst(const char* without, const char* ending) {
   if (gMain == nullptr) return true;
   PContext& bc = gMain->bc;
   if (!bc.Ready() || bc.ReadOnly()) return true;
-  // The failure is told once, below, with what it means.
+  // The failure is told once, in the question below (the sync logs it).
   int (*const hook)(const char*) = dmessage_alert;
   dmessage_alert = nullptr;
   bool ok;
@@ -243,15 +239,11 @@ bool PsaveCatalogFirst(const char* without, const char* ending) {
     PWorkProgress work("Saving catalog...");
     ok = bc.SyncDB();
   }
-  std::string msg;
-  if (!ok) {
-    const std::string what = bc.UnsavedWork();
-    msg = bc.SyncFailure() + ". The changes since the last save" +
-          (what.empty() ? "" : " (" + what + ")") + " are not saved.";
-    DMESSAGE(DMCwarning, "%s", msg.c_str());
-  }
   dmessage_alert = hook;
   if (ok) return true;
+  const std::string what = bc.UnsavedWork();
+  std::string msg = bc.SyncFailure() + ". The changes since the last save" +
+                    (what.empty() ? "" : " (" + what + ")") + " are not saved.";
   msg += std::string(" Go back to keep them and try again once the catalog can be written, or ") +
          ending + " without them.";
   if (choiceDialog(msg.c_str(), "Go Back", without) != kResponseCustom) {

@@ -4,6 +4,7 @@
 #include "support/pchange.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -77,7 +78,9 @@ std::string PsystemReason(int err) {
       break;
   }
   const std::string sys = err != 0 ? strerror(err) : "unknown error";
-  return what != nullptr ? std::string(what) + " (" + sys + ")" : sys;
+  if (what == nullptr) return sys;
+  return strcasecmp(what, sys.c_str()) == 0 ? std::string(what)
+                                            : std::string(what) + " (" + sys + ")";
 }
 
 // The catalogue's file calls, passed on to the layer below, keeping the system's reason of the
@@ -368,6 +371,28 @@ bool PContext::RecreateDB(const char* path) {
   return ok;
 }
 
+namespace {
+
+// While one lives, the store's own reports are logged but raise no alert: the catalogue tells
+// the user once, naming itself and the reason.
+class StoreReportsQuiet {
+ public:
+  StoreReportsQuiet() {
+    for (unsigned c = 0; c < DMCnerr; c++) {
+      flags[c] = dmessage_class_flags[c];
+      dmessage_class_flags[c] &= ~static_cast<uint32_t>(DMAalert);
+    }
+  }
+  ~StoreReportsQuiet() {
+    for (unsigned c = 0; c < DMCnerr; c++) dmessage_class_flags[c] = flags[c];
+  }
+
+ private:
+  uint32_t flags[DMCnerr];
+};
+
+}  // namespace
+
 bool PContext::FailOpen() {
   phd.Attach(nullptr, false);
   dbfs.close();
@@ -405,12 +430,16 @@ bool PContext::CloseDB() {
   // already told) does not make its close fail.
   const bool ro = ReadOnly();
   fileErrors->err = 0;
-  PworkStep(-1);
-  bool ok = pdb.Checkpoint(nullptr, nullptr);
-  PworkStep(-1);
-  pdb.ClearChanges();
-  PworkStep(-1);
-  if (!pdb.Close() && !ro) ok = false;
+  bool ok;
+  {
+    StoreReportsQuiet quiet;
+    PworkStep(-1);
+    ok = pdb.Checkpoint(nullptr, nullptr);
+    PworkStep(-1);
+    pdb.ClearChanges();
+    PworkStep(-1);
+    if (!pdb.Close() && !ro) ok = false;
+  }
   pdb.Init(nullptr, nullptr, false);
   phd.Attach(nullptr, false);
   dbfs.close();
@@ -418,8 +447,7 @@ bool PContext::CloseDB() {
   WriteLock(lock_path, nullptr);
   if (!ok) {
     syncError = fileErrors->err != 0 ? fileErrors->err : EIO;
-    DMESSAGE(DMCdata, "Error closing database '%s': %s", dbname,
-             PsystemReason(syncError).c_str());
+    DMESSAGE(DMCdata, "Error closing database '%s': %s", dbname, PsystemReason(syncError).c_str());
   }
   syncedStep = nullptr;
   undoneUnsaved.clear();
@@ -434,11 +462,21 @@ bool PContext::SyncDB() {
   if (ReadOnly()) return true;
   const int waiting = Waiting();
   fileErrors->err = 0;
-  bool ok = pdb.Sync();
-  dbfs.flush();
-  ok = ok && !dbfs.fail();
-  dbfs.clear();
+  bool ok;
+  {
+    StoreReportsQuiet quiet;
+    ok = pdb.Sync();
+    dbfs.flush();
+    ok = ok && !dbfs.fail();
+    dbfs.clear();
+  }
   NoteSync(ok, waiting);
+  if (!ok) {
+    const std::string what = UnsavedWork();
+    DMESSAGE(DMCsystem, "%s. The changes since the last save%s%s%s are not saved.",
+             SyncFailure().c_str(), what.empty() ? "" : " (", what.c_str(),
+             what.empty() ? "" : ")");
+  }
   return ok;
 }
 
@@ -493,12 +531,14 @@ std::string PContext::UnsavedWork() const {
     marked = ch == syncedStep;
   // When the step of the last sync was undone, the steps older than it are on disk.
   if (marked) walk(pdb.UndoList(), syncedStep);
-  for (auto u = undoneUnsaved.rbegin(); u != undoneUnsaved.rend(); ++u) steps.push_back(*u);
+  // Oldest first, the undos and redos after the steps; the newest few when there are many.
+  std::reverse(steps.begin(), steps.end());
+  steps.insert(steps.end(), undoneUnsaved.begin(), undoneUnsaved.end());
+  constexpr size_t kShown = 4;
   std::string out;
-  const size_t shown = std::min<size_t>(steps.size(), 4);
-  for (size_t i = shown; i-- > 0;) out += (out.empty() ? "" : ", ") + steps[i];
-  if (steps.size() > shown)
-    out += " and " + std::to_string(steps.size() - shown) + " earlier steps";
+  if (steps.size() > kShown) out = std::to_string(steps.size() - kShown) + " earlier steps";
+  for (size_t i = steps.size() > kShown ? steps.size() - kShown : 0; i < steps.size(); i++)
+    out += (out.empty() ? "" : ", ") + steps[i];
   if (loose > 0 || (out.empty() && unsavedRecords > 0)) {
     const long n = loose > 0 ? loose : unsavedRecords;
     out += (out.empty() ? "" : ", ") + std::to_string(n) + (n == 1 ? " record" : " records") +
@@ -510,8 +550,8 @@ std::string PContext::UnsavedWork() const {
 bool PContext::Unsynced() {
   if (!Writable()) return false;
   const DBChangeList* pending = pdb.Pending();
-  return pdb.GetNUnsynced() > 0 || (pending != nullptr && !pending->Empty()) ||
-         phd.Unwritten() || syncError != 0;
+  return pdb.GetNUnsynced() > 0 || (pending != nullptr && !pending->Empty()) || phd.Unwritten() ||
+         syncError != 0;
 }
 
 bool PContext::SyncShadow() {

@@ -147,8 +147,8 @@ class PContext : public PContextState {
   bool writeAsked = false;     // the open catalogue was asked for writing
   // The catalogue's file calls, keeping the reason of the last one that failed.
   std::unique_ptr<PFileErrors> fileErrors;
-  int syncError = 0;        // see LastSyncError
-  int unsavedRecords = 0;   // records the failed syncs since the last good one left unwritten
+  int syncError = 0;       // see LastSyncError
+  int unsavedRecords = 0;  // records the failed syncs since the last good one left unwritten
   const DBChangeList* syncedStep = nullptr;  // the newest undo step at the last good sync
   std::vector<std::string> undoneUnsaved;    // undo and redo since the last good sync
   void NoteSync(bool ok, int waiting);

@@ -182,9 +182,8 @@ TEST(Context, NewCatalogueCreatedWithDefaultHeader) {
   MessageLog log;
   PContext ctx;
   EXPECT_FALSE(ctx.OpenDB(d.Path("no/such/dir.qdb").c_str(), false));
-  EXPECT_TRUE(
-      log.Has(DMCresource, "Cannot open database file '" + d.Path("no/such/dir.qdb") +
-                               "': " + strerror(ENOENT)));
+  EXPECT_TRUE(log.Has(DMCresource, "Cannot open database file '" + d.Path("no/such/dir.qdb") +
+                                       "': " + strerror(ENOENT)));
   EXPECT_FALSE(ctxtest::Exists(d.Path("no/such/dir.lock")));
 }
 

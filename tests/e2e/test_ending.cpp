@@ -345,9 +345,10 @@ TEST(Ending, DISABLED_QuitPath) {
     // The display's connection breaks right after an add, before the records are synced: the
     // platform says so as it does on X11, then would end the process.
     steps.back().act = [] { Choose("add "); };
-    steps.push_back({"the subject asked", [] { return IsWindowVisible(gInputWindow); },
-                     [] { Type("Trip"); }});
-    steps.push_back({"the records added", [] { return Status() == "Added 14 records"; }, [] {
+    steps.push_back(
+        {"the subject asked", [] { return IsWindowVisible(gInputWindow); }, [] { Type("Trip"); }});
+    steps.push_back({"the records added", [] { return Status() == "Added 14 records"; },
+                     [] {
                        printf("\nUNSYNCED %d\n", gMain->bc.Unsynced() ? 1 : 0);
                        fflush(stdout);
                        qWarning("The X11 connection broke (error 1). Did the X11 server die?");
@@ -377,9 +378,7 @@ class FillingDisk : public DBFileSystem {
     return full ? Refuse() : System()->Write(fd, buf, n, off);
   }
   bool Sync(int fd) override { return System()->Sync(fd); }
-  bool Truncate(int fd, long long len) override {
-    return !full && System()->Truncate(fd, len);
-  }
+  bool Truncate(int fd, long long len) override { return !full && System()->Truncate(fd, len); }
   bool Stat(int fd, long long* size, int* mode) override { return System()->Stat(fd, size, mode); }
   bool Remove(const std::string& path) override { return System()->Remove(path); }
   bool SyncDir(const std::string& dir) override { return System()->SyncDir(dir); }
@@ -429,8 +428,8 @@ TEST(Ending, DISABLED_QuitWhenFull) {
     steps.push_back({"the folder shows", [] { return Loaded(14); }, [] { Choose("sall"); }});
   } else {
     steps.push_back({"the folder shows", [] { return Loaded(14); }, [] { Choose("add "); }});
-    steps.push_back({"the subject asked", [] { return IsWindowVisible(gInputWindow); },
-                     [] { Type("Trip"); }});
+    steps.push_back(
+        {"the subject asked", [] { return IsWindowVisible(gInputWindow); }, [] { Type("Trip"); }});
     steps.push_back({"the records added and saved",
                      [] { return Status() == "Added 14 records" && !gMain->bc.Unsynced(); },
                      [] { Choose("sall"); }});

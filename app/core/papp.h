@@ -83,9 +83,9 @@ int PquitOnDisplayLoss();
 // Before the open catalogue is closed with the user there to answer (quit, close, opening
 // another): syncs it. When that fails, tells why (the catalogue, the system's reason) and which
 // changes are not saved, and offers to go back (false: nothing is closed and the changes stay,
-// to be saved once there is room) or to go on without them (true; without is that button's
-// label, ending what it ends: "quit", "close the catalog"). True when all is saved or there is
-// nothing to save.
+// to be saved once there is room) or to go on without them (true). without is that button's
+// label, ending the words for what goes on ("quit", "close it"). True when all is saved or
+// there is nothing to save.
 bool PsaveCatalogFirst(const char* without, const char* ending);
 
 // Refreshes the five recent-catalogue items above 'cata'.

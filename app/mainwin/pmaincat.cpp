@@ -172,7 +172,11 @@ void PMainWindow::CloseCatalog() {
   repeatSetting(PDBFend, nullptr);
   if (bc.ReadOnly()) bc.phd.SetChangedFlag(false);
   DMESSAGE(DMCinfo, "Closing catalog '%s'", bc.dbname);
+  // Closing without the changes the user was told cannot be saved: a failure is only logged.
+  int (*const hook)(const char*) = dmessage_alert;
+  if (bc.LastSyncError() != 0) dmessage_alert = nullptr;
   bc.CloseDB();
+  dmessage_alert = hook;
   InvalidCatalog();
 }
 

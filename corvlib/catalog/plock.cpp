@@ -193,7 +193,7 @@ bool PContext::WriteLock(char* lockpath, const char* dbpath) {
     size_t n = 0;
     ino_t ino = 0;
     if (!ReadLock(name, text, &n, &ino)) {
-      if (errno != ENOENT) lockErr = errno;  // gone meanwhile: a racer's, as good as held
+      if (errno != ENOENT) lockErr = errno;  // gone meanwhile: it was another program's
     } else if (PjudgeLock(text, n, host, PprocessAlive) == PLVstale &&
                RemoveStale(name, ino, line, host)) {
       lockErr = 0;

@@ -441,6 +441,9 @@ bool PContext::CloseDB() {
     if (!pdb.Close() && !ro) ok = false;
   }
   pdb.Init(nullptr, nullptr, false);
+  // A close that could not write leaves the file as its last sync did: the header that the
+  // journal could not take is not written in its place by the detach either.
+  if (!ok) phd.SetChangedFlag(false);
   phd.Attach(nullptr, false);
   dbfs.close();
   dbfs.clear();

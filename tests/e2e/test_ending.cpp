@@ -410,11 +410,13 @@ std::string ConfirmText() {
 
 // The folder "few" added to the catalogue and saved; then, the disk full, all given a keyword
 // and Quit chosen: the question tells why and what is not saved; Go Back keeps the program
-// running with the changes; with room again, Quit saves them. With LUMERIN_E2E_CASE "WITHOUT",
-// the question is answered by quitting without them.
+// running with the changes; with room again, Quit saves them. Later runs (LUMERIN_E2E_CASE
+// "WITHOUT" or "TERM") give the catalogued records another keyword with the disk full and end
+// by answering the question with Quit Without Saving, or by SIGTERM.
 TEST(Ending, DISABLED_QuitWhenFull) {
   UseHome(getenv("LUMERIN_E2E_HOME"));
-  static const bool without = strcmp(getenv("LUMERIN_E2E_CASE"), "WITHOUT") == 0;
+  static const std::string how = getenv("LUMERIN_E2E_CASE");
+  static const bool without = !how.empty();
   static FillingDisk disk;
   steps.push_back({"the main window shows", Started, [] {
                      gMain->bc.CloseDB();  // reopened at start-up, on the system's calls
@@ -422,7 +424,7 @@ TEST(Ending, DISABLED_QuitWhenFull) {
                      ASSERT_TRUE(gMain->OpenCatalog((home + "/small.qdb").c_str()));
                      loadFolder((home + "/few").c_str(), false, nullptr);
                    }});
-  // The second run finds the records catalogued and gives them another keyword.
+  // A later run finds the records catalogued and gives them another keyword.
   static const char* const word = without ? "island" : "harbour";
   if (without) {
     steps.push_back({"the folder shows", [] { return Loaded(14); }, [] { Choose("sall"); }});
@@ -442,13 +444,19 @@ TEST(Ending, DISABLED_QuitWhenFull) {
                      Type(word);
                    }});
   steps.push_back({"the keyword set", [] { return !PisBusy() && WithKeyword(word) == 14; },
-                   [] { Choose("quit"); }});
-  steps.push_back({"the question", [] { return IsWindowVisible(gConfirmWindow); },
                    [] {
-                     printf("\nASKED %s\n", ConfirmText().c_str());
-                     fflush(stdout);
-                     Click(gConfirmWindow, "cfrm", without ? 131 : 130);
+                     if (how == "TERM")
+                       kill(getpid(), SIGTERM);
+                     else
+                       Choose("quit");
                    }});
+  if (how != "TERM")
+    steps.push_back({"the question", [] { return IsWindowVisible(gConfirmWindow); },
+                     [] {
+                       printf("\nASKED %s\n", ConfirmText().c_str());
+                       fflush(stdout);
+                       Click(gConfirmWindow, "cfrm", without ? 131 : 130);
+                     }});
   if (without) {
     EXPECT_EQ(RunProgram(), 0);
     EXPECT_EQ(next, steps.size());
@@ -743,22 +751,31 @@ TEST(Ending, QuitWithTheDiskFullCanGoBackAndSaveLater) {
   EXPECT_EQ(recs.size(), 14u);
   EXPECT_EQ(Keyworded(recs, "harbour"), 14);
 
-  // Quit Without Saving: the program ends, the file keeps its last saved state, the log says
-  // what was not saved.
-  const std::string log = h + "/state/lumerin/Lumerin.txt";
-  unlink(log.c_str());
-  Child w("QuitWhenFull", h, "WITHOUT");
-  ASSERT_TRUE(w.Ended(60000)) << w.out;
-  EXPECT_NE(w.out.find("\nASKED Cannot save the catalog 'small'"), std::string::npos) << w.out;
-  EXPECT_EQ(w.p.exitCode(), 0) << w.out;
-  EXPECT_FALSE(Exists(h + "/small.lock"));
-  const std::string told = ReadAll(log);
-  EXPECT_NE(told.find("Set on 14 records) are not saved"), std::string::npos) << told;
-  recs = Catalogued(db);
-  EXPECT_EQ(recs.size(), 14u);
-  EXPECT_EQ(Keyworded(recs, "harbour"), 14);
-  EXPECT_EQ(Keyworded(recs, "island"), 0);
-  EXPECT_NE(Qdbcheck(db), 1);
+  // Quit Without Saving, or SIGTERM, which cannot ask: the program ends, the file keeps its
+  // last saved state, the log says what was not saved.
+  for (const char* end : {"WITHOUT", "TERM"}) {
+    SCOPED_TRACE(end);
+    const std::string log = h + "/state/lumerin/Lumerin.txt";
+    unlink(log.c_str());
+    const std::string before = ReadAll(db);
+    Child w("QuitWhenFull", h, end);
+    ASSERT_TRUE(w.Ended(60000)) << w.out << ReadAll(log);
+    EXPECT_TRUE(ReadAll(db) == before) << "the file changed";
+    if (strcmp(end, "WITHOUT") == 0) {
+      EXPECT_NE(w.out.find("\nASKED Cannot save the catalog 'small'"), std::string::npos) << w.out;
+    }
+    EXPECT_EQ(w.p.exitCode(), 0) << w.out;
+    EXPECT_FALSE(Exists(h + "/small.lock"));
+    const std::string told = ReadAll(log);
+    EXPECT_NE(told.find("Cannot save the catalog 'small': the disk is full"), std::string::npos)
+        << told;
+    EXPECT_NE(told.find("Set on 14 records) are not saved"), std::string::npos) << told;
+    recs = Catalogued(db);
+    EXPECT_EQ(recs.size(), 14u);
+    EXPECT_EQ(Keyworded(recs, "harbour"), 14);
+    EXPECT_EQ(Keyworded(recs, "island"), 0);
+    EXPECT_NE(Qdbcheck(db), 1);
+  }
 }
 
 }  // namespace

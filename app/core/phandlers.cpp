@@ -158,8 +158,9 @@ OSStatus Process(UInt32 cmd) {
         PdeferQuit();  // the operation in progress ends first
         return noErr;
       }
-      if ((gImager == nullptr || gImager->CloseImages(true) == 1) &&
-          PsaveCatalogFirst("Quit Without Saving", "quit")) {
+      // The catalogue first: going back from its question keeps the images open too.
+      if (PsaveCatalogFirst("Quit Without Saving", "quit") &&
+          (gImager == nullptr || gImager->CloseImages(true) == 1)) {
         PquitEventLoop();
         return noErr;
       }

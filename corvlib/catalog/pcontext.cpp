@@ -32,13 +32,22 @@ std::string LockHolder(const char* path) {
     return "its lock file '" + std::string(lock) + "' cannot be made (" +
            PsystemReason(PlockError()) + ")";
   std::string line;
+  PLockVerdict verdict = PLVheld;
   if (FILE* f = fopen(lock, "r")) {
     char buf[257];
     const size_t n = fread(buf, 1, 256, f);
     fclose(f);
+    char host[128];
+    if (gethostname(host, sizeof host) != 0) host[0] = '\0';
+    host[sizeof host - 1] = '\0';
+    verdict = PjudgeLock(buf, n, host, PprocessAlive);
     line.assign(buf, n);
     line = line.substr(0, line.find('\n'));
   }
+  // Only a live holder is another program; a lock whose holder cannot be told is not taken over.
+  if (verdict == PLVunknown)
+    return "its lock file '" + std::string(lock) + "' (\"" + line +
+           "\") names no process that can be checked";
   std::string why = "its lock file '" + std::string(lock) + "' is held";
   if (!line.empty()) why += " (\"" + line + "\")";
   return why + ": another program has it open for writing";

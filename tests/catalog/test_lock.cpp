@@ -265,6 +265,25 @@ TEST(WriteLock, RefusedBySystemSaysWhy) {
     EXPECT_NE(why.find(strerror(EISDIR)), std::string::npos) << why;
     EXPECT_EQ(why.find("another program"), std::string::npos) << why;
   }
+  // A lock whose holder cannot be judged is respected, but not called another program's.
+  ASSERT_EQ(rmdir(d.Path("c.lock").c_str()), 0);
+  WriteFile(d.Path("c.lock"), LockLine(-5, Host()));
+  {
+    PContext ctx;
+    ASSERT_TRUE(ctx.OpenDB(db.c_str(), false));
+    EXPECT_TRUE(ctx.ReadOnly());
+    const std::string why = ctx.ReadOnlyWhy();
+    EXPECT_NE(why.find("names no process that can be checked"), std::string::npos) << why;
+    EXPECT_EQ(why.find("another program"), std::string::npos) << why;
+  }
+  // A live holder is.
+  WriteFile(d.Path("c.lock"), LockLine(getpid(), Host()));
+  {
+    PContext ctx;
+    ASSERT_TRUE(ctx.OpenDB(db.c_str(), false));
+    EXPECT_NE(ctx.ReadOnlyWhy().find("another program has it open"), std::string::npos);
+  }
+  unlink(d.Path("c.lock").c_str());
   if (geteuid() != 0) {
     // A folder that cannot be written: the reason, for the lock and for a new catalogue.
     ASSERT_EQ(mkdir(d.Path("ro").c_str(), 0555), 0);
@@ -277,5 +296,4 @@ TEST(WriteLock, RefusedBySystemSaysWhy) {
                                          "': " + PsystemReason(EACCES)));
     chmod(d.Path("ro").c_str(), 0755);
   }
-  rmdir(d.Path("c.lock").c_str());
 }

@@ -92,56 +92,6 @@ std::string PsystemReason(int err) {
                                             : std::string(what) + " (" + sys + ")";
 }
 
-// The catalogue's file calls, passed on to the layer below, keeping the system's reason of the
-// last call that failed. A missing file is what some calls look for, so it counts only where a
-// file was to be made.
-class PFileErrors : public DBFileSystem {
- public:
-  DBFileSystem* fs = DBFileSystem::System();
-  int err = 0;
-
-  int Open(const std::string& path, int flags, int mode) override {
-    const int fd = fs->Open(path, flags, mode);
-    if (fd < 0 && (errno != ENOENT || (flags & O_CREAT) != 0)) Note();
-    return fd;
-  }
-  void Close(int fd) override { fs->Close(fd); }
-  long long Read(int fd, void* buf, size_t n, long long off) override {
-    return Noted(fs->Read(fd, buf, n, off));
-  }
-  long long Write(int fd, const void* buf, size_t n, long long off) override {
-    const long long r = fs->Write(fd, buf, n, off);
-    if (r >= 0 && static_cast<size_t>(r) < n && err == 0) err = ENOSPC;  // a short write
-    return Noted(r);
-  }
-  bool Sync(int fd) override { return Noted(fs->Sync(fd)); }
-  bool Truncate(int fd, long long len) override { return Noted(fs->Truncate(fd, len)); }
-  bool Stat(int fd, long long* size, int* mode) override { return Noted(fs->Stat(fd, size, mode)); }
-  bool Remove(const std::string& path) override {
-    const bool ok = fs->Remove(path);
-    if (!ok && errno != ENOENT) Note();
-    return ok;
-  }
-  bool SyncDir(const std::string& dir) override { return Noted(fs->SyncDir(dir)); }
-  bool Stamp(int fd, DBFileStamp* st) override { return fs->Stamp(fd, st); }
-  bool Rename(const std::string& from, const std::string& to) override {
-    return Noted(fs->Rename(from, to));
-  }
-  bool Lock(int fd, long long off, LockKind kind) override { return fs->Lock(fd, off, kind); }
-  bool Locked(int fd, long long off, LockKind kind) override { return fs->Locked(fd, off, kind); }
-
- private:
-  void Note() { err = errno != 0 ? errno : EIO; }
-  long long Noted(long long r) {
-    if (r < 0) Note();
-    return r;
-  }
-  bool Noted(bool ok) {
-    if (!ok) Note();
-    return ok;
-  }
-};
-
 bool PContext::OpenFile(std::fstream* fs, const char* path, bool create) {
   fs->open(path, std::ios::in | std::ios::out | std::ios::binary);
   if (fs->is_open()) return true;
@@ -163,7 +113,6 @@ PContext::PContext()
       sync_intvl(32),
       sync_nops(8),
       sync_opcnt(8) {
-  fileErrors.reset(new PFileErrors);
   lock_path[0] = '\0';
   slock_path[0] = '\0';
   dbname[0] = '\0';
@@ -177,7 +126,8 @@ PContext::PContext()
 }
 
 PContext::~PContext() {
-  CloseDB();
+  // Changes that cannot be written are dropped, the file left as its last complete sync.
+  if (!CloseDB()) CloseDB(true);
   ShadowDB(nullptr);
   // The display lets go of catalogue records before the header goes.
   ClearState();
@@ -214,7 +164,7 @@ bool PContext::OpenDB(const char* path, bool readonly) {
     Recatalog();
     return SyncDB();
   }
-  CloseDB();
+  if (!CloseDB()) return false;  // the open catalogue could not be written: it stays open
   if (path == nullptr || path[0] == '\0') return false;
   if (strlen(path) >= sizeof(dbpath)) {
     DMESSAGE(DMCparameter, "Database path too long: '%.900s'", path);
@@ -259,9 +209,7 @@ bool PContext::OpenDB(const char* path, bool readonly) {
   }
   // The store reads the header and plays back the journal of a sync that did not complete;
   // a file that is not whole blocks opens read-only.
-  fileErrors->fs = fileSystem != nullptr ? fileSystem : DBFileSystem::System();
-  fileErrors->err = 0;
-  const DBFile file(path, fileErrors.get());
+  const DBFile file(path, fileSystem);
   if (!pdb.Init(&phd, &dbfs, &file, readonly)) {
     if (phd.GetSize() <= 0)
       DMESSAGE(DMCdata, "Bad header in database file '%s'", path);
@@ -296,7 +244,6 @@ bool PContext::OpenDB(const char* path, bool readonly) {
   sync_opcnt = sync_nops;
   Recatalog();
   Reconcile();
-  syncError = 0;
   unsavedRecords = 0;
   undoneUnsaved.clear();
   syncedStep = pdb.UndoList();
@@ -412,8 +359,31 @@ bool PContext::FailOpen() {
   return false;
 }
 
-bool PContext::CloseDB() {
+bool PContext::CloseDB(bool discard) {
   if (dbname[0] == '\0') return true;
+  // A read-only catalogue has nothing to write: a part of it that could not be read (damage,
+  // already told) does not make its close fail.
+  const bool ro = ReadOnly();
+  const bool writes = pdb.GetHeader() != nullptr && !pdb.GetHeader()->ReadOnly();
+  // The changes are written while everything is still open: when that fails, nothing is
+  // closed (the store, the display and the undo steps stay as they are).
+  if (!discard && writes) {
+    const int waiting = Waiting();
+    bool synced;
+    {
+      StoreReportsQuiet quiet;
+      PworkStep(-1);
+      synced = pdb.Sync();
+      dbfs.flush();
+      dbfs.clear();
+    }
+    sync_opcnt = sync_nops;
+    if (!synced && pdb.Unsynced()) {
+      NoteSync(false, waiting);
+      TellSyncFailed();
+      return false;
+    }
+  }
   const int n = rdisp.GetSize();
   if (n > 0) {
     if (rdisp.GetFieldInfo() == &phd && rdisp_info == nullptr) {
@@ -435,31 +405,33 @@ bool PContext::CloseDB() {
   rdisp_link.Init(nullptr);
   ClearSets();
   dbs.SetDB(nullptr);
-  // A read-only catalogue has nothing to write: a part of it that could not be read (damage,
-  // already told) does not make its close fail.
-  const bool ro = ReadOnly();
-  fileErrors->err = 0;
-  bool ok;
+  bool ok = true;
   {
     StoreReportsQuiet quiet;
     PworkStep(-1);
-    ok = pdb.Checkpoint(nullptr, nullptr);
-    PworkStep(-1);
-    pdb.ClearChanges();
-    PworkStep(-1);
-    if (!pdb.Close() && !ro) ok = false;
+    if (discard) {
+      ok = pdb.Discard();
+    } else {
+      ok = pdb.Checkpoint(nullptr, nullptr);
+      PworkStep(-1);
+      // Everything was written above: a close that fails now (records still held, say) loses
+      // nothing, and the store is dropped.
+      if (!pdb.Close() && !ro) ok = false;
+      if (pdb.GetHeader() != nullptr) pdb.Discard();
+    }
   }
+  // What the store could not do (a journal not played back, say), for the message below.
+  const std::string why = pdb.LastError();
   pdb.Init(nullptr, nullptr, false);
-  // A close that could not write leaves the file as its last sync did: the header that the
-  // journal could not take is not written in its place by the detach either.
-  if (!ok) phd.SetChangedFlag(false);
+  // The header goes without being written in place: its store wrote it through the journal.
   phd.Attach(nullptr, false);
   dbfs.close();
   dbfs.clear();
   WriteLock(lock_path, nullptr);
   if (!ok) {
-    syncError = fileErrors->err != 0 ? fileErrors->err : EIO;
-    DMESSAGE(DMCdata, "Error closing database '%s': %s", dbname, PsystemReason(syncError).c_str());
+    errno = 0;  // the reason, if any, is in the message
+    DMESSAGE(DMCdata, "Error closing database '%s'%s%s", dbname, why.empty() ? "" : ": ",
+             why.c_str());
   }
   syncedStep = nullptr;
   undoneUnsaved.clear();
@@ -473,23 +445,23 @@ bool PContext::SyncDB() {
   sync_opcnt = sync_nops;
   if (ReadOnly()) return true;
   const int waiting = Waiting();
-  fileErrors->err = 0;
   bool ok;
   {
     StoreReportsQuiet quiet;
     ok = pdb.Sync();
     dbfs.flush();
-    ok = ok && !dbfs.fail();
     dbfs.clear();
   }
   NoteSync(ok, waiting);
-  if (!ok) {
-    const std::string what = UnsavedWork();
-    DMESSAGE(DMCsystem, "%s. The changes since the last save%s%s%s are not saved.",
-             SyncFailure().c_str(), what.empty() ? "" : " (", what.c_str(),
-             what.empty() ? "" : ")");
-  }
+  if (!ok) TellSyncFailed();
   return ok;
+}
+
+void PContext::TellSyncFailed() {
+  const std::string what = UnsavedWork();
+  errno = 0;  // the reason is in the message
+  DMESSAGE(DMCsystem, "%s. The changes since the last save%s%s%s are not saved.",
+           SyncFailure().c_str(), what.empty() ? "" : " (", what.c_str(), what.empty() ? "" : ")");
 }
 
 int PContext::Waiting() const {
@@ -501,19 +473,22 @@ int PContext::Waiting() const {
 
 void PContext::NoteSync(bool ok, int waiting) {
   if (ok) {
-    syncError = 0;
     unsavedRecords = 0;
     undoneUnsaved.clear();
     syncedStep = pdb.UndoList();
     return;
   }
-  syncError = fileErrors->err != 0 ? fileErrors->err : EIO;
   unsavedRecords += waiting;
 }
 
 std::string PContext::SyncFailure() const {
-  if (syncError == 0) return std::string();
-  return "Cannot save the catalog '" + std::string(dbname) + "': " + PsystemReason(syncError);
+  int err = 0;
+  const std::string why = LastError(&err);
+  if (why.empty()) return std::string();
+  // The system's reason in the user's words; the store's own words when the system gave none
+  // (another process holds the file, say).
+  return "Cannot save the catalog '" + std::string(dbname) + "': " +
+         (err != 0 ? PsystemReason(err) : why);
 }
 
 namespace {
@@ -563,7 +538,7 @@ bool PContext::Unsynced() {
   if (!Writable()) return false;
   const DBChangeList* pending = pdb.Pending();
   return pdb.GetNUnsynced() > 0 || (pending != nullptr && !pending->Empty()) || phd.Unwritten() ||
-         syncError != 0;
+         pdb.DBAccess::Unsynced() || !pdb.LastError().empty();
 }
 
 bool PContext::SyncShadow() {
@@ -659,7 +634,7 @@ bool PContext::ClearUndo() {
   // The undo steps go: what they did stays unsaved until the next sync.
   const int waiting = Waiting();
   const bool ok = !ReadOnly() && pdb.ClearChanges();
-  if (ok && syncError != 0) unsavedRecords += waiting;
+  if (ok && !pdb.LastError().empty()) unsavedRecords += waiting;
   syncedStep = pdb.UndoList();
   return ok;
 }

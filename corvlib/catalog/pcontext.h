@@ -4,7 +4,6 @@
 #pragma once
 
 #include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,8 +15,6 @@
 #include "db/dbrecord.h"
 #include "db/dbrlist.h"
 #include "support/abitmap.h"
-
-class PFileErrors;
 
 // The system's reason for an error number in words a user reads: "the disk is full (No space
 // left on device)", "permission denied", ...
@@ -40,7 +37,8 @@ class PContext : public PContextState {
   // first; with a null or empty dbpath only releases (false).
   static bool WriteLock(char* lockpath, const char* dbpath);
 
-  // Opens (or creates) a catalogue; re-syncs the one already open for writing.
+  // Opens (or creates) a catalogue; re-syncs the one already open for writing. The catalogue
+  // open before is closed first; when it cannot be (CloseDB), it stays open and this fails.
   bool OpenDB(const char* path, bool readonly = false);
   // Why the open catalogue, asked for writing, is read-only (its lock held by another program,
   // its file not writable, damage found in it ...); empty when it is writable, not open, or
@@ -55,20 +53,44 @@ class PContext : public PContextState {
   // under the catalogue's lock); false, the file untouched, when it is not such a file or
   // cannot be replaced. Nothing may be open.
   bool RecreateDB(const char* path);
-  // Commits and closes the catalogue, keeping the display; true also when none was open.
-  bool CloseDB();
+  // Commits, writes and closes the catalogue, keeping the display; true also when none was
+  // open. The changes are written first: when that fails (the disk full, say) nothing is
+  // closed and the result is false. The catalogue stays open as it was (its changes in
+  // memory, the display, the undo steps), its file as the last complete sync left it, and
+  // LastError tells why (the failure is told as SyncDB tells it); the caller may try again (SyncDB or CloseDB, which complete once
+  // there is room) or close dropping the changes with CloseDB(true). After a sync that
+  // succeeded the close completes, and false then only tells that a change the store could
+  // not take was dropped with it (told when it was refused). IsOpen tells which.
+  // With discard the catalogue closes without writing anything: the changes not synced are
+  // lost and the file is left as the last complete sync left it (a sync cut short is played
+  // back). Always closes; true unless that playback failed (then the next open does it).
+  bool CloseDB(bool discard = false);
+  // Whether a catalogue is open (Ready may be false for one that is open: a part of it could
+  // not be read).
+  bool IsOpen() const { return dbname[0] != '\0'; }
   bool Ready() const;
   bool ReadOnly() const;
+  // Writes the changes of the catalogue (one atomic, durable step through its journal). On
+  // false nothing is lost and everything stays open: the changes stay in memory (Unsynced
+  // stays true), the file holds the last complete sync, LastError tells why, and the next
+  // SyncDB or CloseDB tries again. The failure is told once, naming the catalogue, the reason
+  // and the changes not saved (SyncFailure, UnsavedWork); the store's own report is logged
+  // without an alert.
   bool SyncDB();
+  // Why the last sync of the catalogue failed, naming the file and the system's reason
+  // ("Cannot write the journal of "/p/Cat.qdb": No space left on device"); empty after one
+  // that completed. *err (if given) gets the errno (ENOSPC, EACCES, EROFS, EIO ...; 0 when
+  // the system gave none).
+  std::string LastError(int* err = nullptr) const {
+    if (err != nullptr) *err = pdb.LastErrno();
+    return pdb.LastError();
+  }
   // Whether the open, writable catalogue holds changes not yet on disk: records the store took
-  // since its last sync, records waiting in the pending change, a changed header, or a sync
-  // that failed since the last one that succeeded.
+  // since its last sync, records waiting in the pending change, a changed header, changed
+  // blocks, or a sync that failed since the last one that succeeded.
   bool Unsynced();
-  // The system's error number of the last failed sync or close of the catalogue (the file call
-  // that failed), EIO when the failure had none; 0 when the last one succeeded.
-  int LastSyncError() const { return syncError; }
-  // "Cannot save the catalog 'name': the disk is full (...)": the last failed sync or close,
-  // empty when it succeeded.
+  // "Cannot save the catalog 'name': the disk is full (...)": LastError in the user's words,
+  // empty after a sync that completed.
   std::string SyncFailure() const;
   // What the catalogue holds that its file does not, from the undo steps since the last sync
   // that succeeded: "Set Keyword on 500 records, Add on 20 records", or a count of records.
@@ -145,13 +167,12 @@ class PContext : public PContextState {
   bool shadowChanged = false;  // the shadow store took records since it was last written
   std::string roWhy;           // why an open asked for writing was refused the file's writing
   bool writeAsked = false;     // the open catalogue was asked for writing
-  // The catalogue's file calls, keeping the reason of the last one that failed.
-  std::unique_ptr<PFileErrors> fileErrors;
-  int syncError = 0;       // see LastSyncError
   int unsavedRecords = 0;  // records the failed syncs since the last good one left unwritten
   const DBChangeList* syncedStep = nullptr;  // the newest undo step at the last good sync
   std::vector<std::string> undoneUnsaved;    // undo and redo since the last good sync
   void NoteSync(bool ok, int waiting);
+  // Tells a failed sync or close: the catalogue, the reason and what is not saved.
+  void TellSyncFailed();
   int Waiting() const;
 
  public:

@@ -506,10 +506,27 @@ bool PDBAccess::Sync() {
 }
 
 bool PDBAccess::Close() {
-  bool ok = ClearChanges();
+  bool ok = Checkpoint(nullptr, nullptr);
+  if (!DBAccess::Close()) {
+    ok = false;
+    if (GetHeader() != nullptr) return false;  // still open, its changes and history with it
+  }
   // A change the store could not take is dropped with it: it must not reach another file.
+  ForgetChanges();
+  return ok;
+}
+
+bool PDBAccess::Discard() {
+  ForgetChanges();
+  return DBAccess::Discard();
+}
+
+void PDBAccess::ForgetChanges() {
   delete pending;
   pending = nullptr;
-  if (!DBAccess::Close()) ok = false;
-  return ok;
+  delete undoList;
+  undoList = nullptr;
+  delete redoList;
+  redoList = nullptr;
+  nunsynced = 0;
 }

@@ -84,8 +84,12 @@ class PDBAccess : public DBAccess {
   void Write(std::ostream* os, char sep) override;
   // Commits and syncs the store; the unsynced count is 0 afterwards either way.
   bool Sync() override;
-  // Commits, forgets the history and closes the store; true when both succeeded.
+  // Commits and closes the store, then forgets the history; true when both succeeded. When the
+  // store stays open (its sync failed: see DBAccess::Close) the history stays with it.
   bool Close() override;
+  // Forgets the history and the pending change and closes the store without writing (see
+  // DBAccess::Discard).
+  bool Discard() override;
 
   // Applies the pending change as an undo step and, when a label or snapshot is given, opens
   // a new pending change with them. The store owns snap from here on in every case. Applying
@@ -111,6 +115,8 @@ class PDBAccess : public DBAccess {
   int GetNUnsynced() const { return nunsynced; }
 
  private:
+  // Drops the pending change and the history, applying nothing.
+  void ForgetChanges();
   DBChangeList* NewChange(const char* name, PSnapshot* snap) const;
   // DeleteRecords, taking the records' field arrays from taken (recs being its array) if given.
   int Delete(const DBRecord* recs, int n, DBRecordList* taken);

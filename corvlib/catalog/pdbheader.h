@@ -41,9 +41,6 @@ class PDBHeader : public DBHeader {
 
   bool Unique() const { return uniq != 0; }
   void SetUnique(bool val);
-  // Whether the header changed since it was last written (or read).
-  bool Unwritten() const { return Hash() != lastsync; }
-
   // The recent lists, named (ignoring case) by the PDBLast*Name texts. Values are kept in
   // list order; positions count from 0.
   // Value n, or null (no such list, n out of range).

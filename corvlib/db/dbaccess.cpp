@@ -5,6 +5,7 @@
 #include "db/dbfieldpriv.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -25,7 +26,12 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, bool readonly) {
 }
 
 bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool readonly) {
-  if (!Close()) DMESSAGE(DMCdata, "Error closing previous database");
+  if (!Close()) {
+    DMESSAGE(DMCdata, "Error closing previous database");
+    // What the previous database could not write is dropped, its file left whole; blocks
+    // handed out are left to their holders.
+    if (header != nullptr && !AnyInUse()) Discard();
+  }
   delete ownJournal;
   ownJournal = journal = nullptr;
   delete ownView;
@@ -42,6 +48,9 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
     state = DBPSclean;
     return false;
   }
+  // Another database: no failure of the one before is told for it.
+  syncError.clear();
+  syncErrno = 0;
   long long pos = 0;
   long long len = -1;
   bool sameStream = stream == nullptr;
@@ -115,6 +124,7 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
     h->ForbidWrites(why);
   }
   if (file != nullptr && !h->ReadOnly()) ownJournal = journal = new DBJournal(*file, pos);
+  h->WriteByStore(journal != nullptr);
   Classify(len);
   if (file != nullptr) {
     OpenSide(*file, len);
@@ -179,14 +189,62 @@ bool DBAccess::Close() {
     Sync();
     return false;
   }
-  // With a journal the blocks and the header are written as one sync first.
-  bool clean = journal == nullptr || JournaledSync(true);
+  if (journal != nullptr) {
+    // The blocks and the header are written as one sync. When it fails nothing else is
+    // written (a block written outside the sync would be half of it): the store stays open
+    // with its changes, for another Sync or Close, or for Discard.
+    if (JournaledSync(true)) {
+      // Closed; false still tells of a block that could not be read.
+      bool sound = true;
+      for (const DBAccess* p = this; p != nullptr; p = p->next)
+        if (p->state == DBPSerror) sound = false;
+      Release();
+      return sound;
+    }
+    // A file found damaged since it was opened is not written to any more.
+    if (header->ReadOnly()) Discard();
+    return false;
+  }
+  bool clean = true;
   for (DBAccess* p = this; p != nullptr; p = p->next) {
     if (!p->FlushPage()) clean = false;
     if (p->state != DBPSclean) clean = false;
   }
+  bool synced = header->Sync();
+  Release();
+  return clean && synced;
+}
+
+bool DBAccess::Discard() {
+  if (header == nullptr) return true;
+  // The changes are forgotten: no page writes its block from here on.
+  for (DBAccess* p = this; p != nullptr; p = p->next)
+    if (p->state == DBPSsync || p->state == DBPScompact) p->state = DBPSclean;
+  bool whole = true;
+  if (journal != nullptr) {
+    whole = journal->Discard();
+    if (!whole) {
+      syncErrno = journal->LastErrno();
+      syncError = journal->LastError();
+    }
+  } else {
+    header->SetChangedFlag(false);
+  }
+  // Blocks still retained are freed as the destructor frees them.
+  while (RetainCount() > 0 && objCache != nullptr) ReleaseObject(objCache);
+  Release();
+  return whole;
+}
+
+bool DBAccess::Unsynced() const {
+  if (header == nullptr) return false;
+  for (const DBAccess* p = this; p != nullptr; p = p->next)
+    if (p->state == DBPSsync || p->state == DBPScompact) return true;
+  return !header->ReadOnly() && header->Unwritten();
+}
+
+void DBAccess::Release() {
   DeleteFollowingPages();
-  bool synced = journal != nullptr ? clean : header->Sync();
   delete ownJournal;
   ownJournal = journal = nullptr;
   delete ownView;
@@ -197,7 +255,6 @@ bool DBAccess::Close() {
   state = DBPSclean;
   header = nullptr;
   lastAdd = nullptr;
-  return clean && synced;
 }
 
 bool DBAccess::Sync() {
@@ -252,8 +309,19 @@ bool DBAccess::JournaledSync(bool closing) {
   // What was written is committed even when a block could not be readied.
   bool wrote = written && journal->Active();
   PworkStep(-1);
-  ok = written && journal->Commit() && ok;
+  const bool committed = written && journal->Commit();
+  ok = committed && ok;
   PworkStep(-1);
+  if (committed) {
+    syncErrno = 0;
+    syncError.clear();
+  } else {
+    // One message for the sync, naming the file and the system's reason.
+    syncErrno = journal->LastErrno();
+    syncError = journal->LastError();
+    errno = 0;  // the message carries the system's reason already
+    DMESSAGE(DMCsystem, "%s", syncError.c_str());
+  }
   if (ok) {
     header->SetChangedFlag(false);
     if (sideState != nullptr) SaveSide(wrote, closing);

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <string>
 #include <vector>
 
 #include "db/dbblock.h"
@@ -64,7 +65,9 @@ class DBAccess : public CacheObject {
   // Deletes the following pages and writes this page's changed block. The header is not
   // synced: callers Close explicitly. A subclass commits its own state in its destructor.
   // A database with a file completes its sync here (changed blocks and header), since blocks
-  // written without one would be undone by the next open.
+  // written without one would be undone by the next open; when that sync fails (or records
+  // are still handed out) the changes are dropped, told, and the file is left as the last
+  // complete sync left it (Discard).
   ~DBAccess() override;
   DBAccess(const DBAccess&) = delete;
   DBAccess& operator=(const DBAccess&) = delete;
@@ -84,10 +87,35 @@ class DBAccess : public CacheObject {
   virtual void Write(std::ostream* os, char sep);
   virtual int Read(std::istream* is, char* sep, DBFieldInfo* schema);
   // Writes every changed block and the header. With a file it is one atomic, durable step
-  // through the journal: true once the file holds all of it; on false the journal stays, the
-  // next Sync completes the step and an open before that undoes it.
+  // through the journal: true once the file holds all of it. On false nothing of the changes
+  // is lost: they stay in memory (the pages changed still), the file holds the last complete
+  // sync (with, beside it, the journal of this one, which the next Sync completes and an open
+  // before that plays back), and the next Sync, Close or destructor tries again.
   virtual bool Sync();
+  // Writes the changes as Sync does, then closes. With a file (through the journal) a sync
+  // that fails writes nothing outside it and closes nothing: Close returns false and the
+  // store stays open with its changes, for another Sync or Close (which can complete once
+  // there is room, say), or for Discard; only a file found damaged since it was opened, which
+  // is not written any more, is closed all the same, its changes dropped. False with records
+  // still handed out (nothing is freed), too; and false, closed, for a store with a block that
+  // could not be read. Whether the store is still open tells GetHeader() != nullptr. Without
+  // a file (a stream alone) Close always closes: false tells that some of it could not be
+  // written.
   virtual bool Close();
+  // Closes without writing anything: the changes not synced are dropped, and the file is left
+  // as the last complete sync left it (a journal of a sync that did not complete is played
+  // back at once). False when that playback could not be done: the journal stays beside the
+  // file and the next open plays it back.
+  virtual bool Discard();
+  // Whether the store holds changes that are not in the file yet (a changed block or header).
+  bool Unsynced() const;
+  // The failure of the last sync of a file (Sync, Close, the destructor, a Discard that could
+  // not play its journal back): what could not be done to which file and the system's reason
+  // ("Cannot write the journal of "/p/Cat.qdb": No space left on device"), and its errno
+  // (ENOSPC, EACCES, EROFS, EIO ...; 0 when the system gave none, as when another process
+  // holds the file). Empty and 0 after a sync that completed.
+  const std::string& LastError() const { return syncError; }
+  int LastErrno() const { return syncErrno; }
 
   // What a long sync tells while it writes: called on the first page's thread after each part
   // of up to 128 blocks (8 MB) reaches the file, with the blocks written so far and the
@@ -216,7 +244,11 @@ class DBAccess : public CacheObject {
   bool OtherOrder() const;
   // Sync through the journal: saves what changed blocks and the header overwrite, writes
   // them, commits; then the index file is written (when closing, also for a file unchanged).
+  // A failure is told once, and noted for LastError.
   bool JournaledSync(bool closing = false);
+  // Drops the pages after this one, the journal and the view, and this page's memory: the
+  // store is closed.
+  void Release();
   // The index file (db/dbpageside.cpp): read and adopted at open, written after syncs.
   void OpenSide(const DBFile& file, long long len);
   bool AdoptSide(const DBSideFile& sf);
@@ -297,6 +329,9 @@ class DBAccess : public CacheObject {
   DBJournalView* ownView = nullptr;
   // The index file of the database (first page only, owned).
   DBSideState* sideState = nullptr;
+  // The failure of the last sync (first page only).
+  std::string syncError;
+  int syncErrno = 0;
   // The directory this page is in, and its place there (see db/dbpagedir.h).
   DBPageDir* indir = nullptr;
   size_t dirIndex = 0;

@@ -337,6 +337,7 @@ bool DBHeader::PutMagic() const {
 
 int DBHeader::Attach(std::iostream* s, bool ro) {
   if (strm != nullptr) Sync();
+  byStore = false;
   hvars->Clear();
   DBFieldInfo::Clear();
   strm = s;
@@ -439,7 +440,7 @@ bool DBHeader::ComposeText(std::string* text) const {
 bool DBHeader::Sync() const {
   std::string text;
   if (!SyncText(&text)) return false;
-  if (text.empty()) return true;
+  if (text.empty() || byStore) return text.empty();
   strm->clear();
   strm->seekp(0);
   strm->write(text.data(), static_cast<std::streamsize>(text.size()));

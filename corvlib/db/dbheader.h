@@ -33,8 +33,14 @@ class DBHeader : public DBFieldInfo {
   }
   // Why a file opened for writing was made read-only; empty when read-only was asked for.
   const std::string& WhyReadOnly() const { return whyReadOnly; }
-  // Writes the header when it changed; true when the file holds the current header.
+  // Writes the header when it changed; true when the file holds the current header. A header
+  // whose store writes its file through a journal is never written here (see WriteByStore).
   bool Sync() const;
+  // Whether the store the header is attached to writes the file, header included, only
+  // through the journal of its syncs: then Sync, Attach and the destructor write nothing in
+  // place, so that no write outside a sync can spoil the file or the journal of a sync that
+  // did not complete. Until the next Attach.
+  void WriteByStore(bool on) { byStore = on; }
   // The HeaderSize bytes Sync would write, empty when the file holds the current header;
   // false when the header cannot be written (reported). For a writer of its own, which then
   // calls SetChangedFlag(false).
@@ -56,6 +62,8 @@ class DBHeader : public DBFieldInfo {
 
   // true: the next Sync writes; false: the current state counts as written.
   void SetChangedFlag(bool changed);
+  // Whether the header changed since it was last written (or read).
+  bool Unwritten() const { return Hash() != lastsync; }
 
   std::iostream* GetStream() const { return strm; }
   bool ReadOnly() const { return readonly; }
@@ -97,6 +105,7 @@ class DBHeader : public DBFieldInfo {
 
   DBHeaderLink* basehead;  // the last variable this class declared
   std::string whyReadOnly;
+  bool byStore = false;
 };
 
 // The callbacks of the FieldInfo variable: the schema block of a header given as context.

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -133,14 +134,21 @@ DBJournal::~DBJournal() {
   if (dbfd >= 0) fs->Close(dbfd);
 }
 
-bool DBJournal::Fail(const char* what) {
-  DMESSAGE(DMCsystem, "Database journal: %s", what);
+bool DBJournal::Fail(const char* what, int err) {
+  // what names the file with "%s"; the system's reason follows.
+  std::string msg(what);
+  size_t at = msg.find("%s");
+  if (at != std::string::npos) msg.replace(at, 2, "\"" + file.Path() + "\"");
+  if (err != 0) msg += std::string(": ") + strerror(err);
+  lastErrno = err;
+  lastError = std::move(msg);
+  failed = true;
   return false;
 }
 
 bool DBJournal::OpenDatabase() {
   if (dbfd < 0) dbfd = fs->Open(file.Path(), O_RDWR, 0);
-  return dbfd >= 0 || Fail("cannot open the database for writing");
+  return dbfd >= 0 || Fail("Cannot open %s for writing", errno);
 }
 
 void DBJournal::Unlock() {
@@ -154,7 +162,7 @@ void DBJournal::Unlock() {
 
 bool DBJournal::Begin() {
   if (leftover && !RemoveJournal()) return false;
-  if (!fs->Stat(dbfd, &origSize, &mode)) return Fail("cannot read the database size");
+  if (!fs->Stat(dbfd, &origSize, &mode)) return Fail("Cannot read the size of %s", errno);
   salt = NewSalt();
   seq = 0;
   gen = 0;
@@ -180,7 +188,7 @@ bool DBJournal::Create(const std::vector<unsigned char>& records) {
   if (n < 0) n = 0;
   std::vector<unsigned char> first(static_cast<size_t>(n));
   if (n > 0 && fs->Read(dbfd, first.data(), first.size(), 0) != n)
-    return Fail("database read error while starting the journal");
+    return Fail("Cannot read %s", errno);
   std::vector<unsigned char> out(kHeadSize, 0);
   unsigned char* head = out.data();
   memcpy(head, kMagic, 8);
@@ -198,38 +206,50 @@ bool DBJournal::Create(const std::vector<unsigned char>& records) {
   // Whole and durable under the temporary name, then under its own.
   const std::string temp = file.JournalTempPath();
   const char* error = nullptr;
+  int err = 0;
   jfd = fs->Open(temp, O_RDWR | O_CREAT | O_TRUNC, mode & 0666);
-  if (jfd < 0) return Fail("cannot create the journal");
+  if (jfd < 0) return Fail("Cannot create the journal of %s", errno);
   if (fs->Write(jfd, out.data(), out.size(), 0) != static_cast<long long>(out.size()))
-    error = "journal write error";
+    error = "Cannot write the journal of %s";
   else if (!fs->Sync(jfd))
-    error = "journal sync error";
+    error = "Cannot write the journal of %s";
+  if (error != nullptr) err = errno;
   if (error == nullptr) {
     // Nobody else makes a journal without owner: one there is left from a crash.
     int other = fs->Open(file.JournalPath(), O_RDONLY, 0);
     if (other >= 0) {
       fs->Close(other);
-      error = "a journal of an earlier sync lies beside the database";
+      error = "A journal of an earlier sync lies beside %s";
     }
   }
   bool named = false;
   if (error == nullptr) {
     named = fs->Rename(temp, file.JournalPath());
-    if (!named) error = "cannot name the journal";
+    if (!named) {
+      error = "Cannot name the journal of %s";
+      err = errno;
+    }
   }
   // The index file describes the database as it is before this sync: it goes, and its
   // removal is made durable with the journal's name, before the database is touched (an
   // index file left would be trusted while the file's stamp did not change).
-  if (error == nullptr && !DBSideFile::Remove(file)) error = "cannot remove the index file";
-  if (error == nullptr && !fs->SyncDir(file.Dir())) error = "folder sync error";
+  if (error == nullptr && !DBSideFile::Remove(file)) {
+    error = "Cannot remove the index file of %s";
+    err = errno;
+  }
+  if (error == nullptr && !fs->SyncDir(file.Dir())) {
+    error = "Cannot sync the folder of %s";
+    err = errno;
+  }
   if (error != nullptr) {
     fs->Close(jfd);
     jfd = -1;
     fs->Remove(named ? file.JournalPath() : temp);
     if (named) fs->SyncDir(file.Dir());
-    return Fail(error);
+    return Fail(error, err);
   }
   gen = 1;
+  last = 0;
   jend = static_cast<long long>(out.size());
   return true;
 }
@@ -238,23 +258,26 @@ bool DBJournal::Append(const std::vector<unsigned char>& records, uint32_t count
   if (!records.empty()) {
     if (fs->Write(jfd, records.data(), records.size(), jend) !=
         static_cast<long long>(records.size()))
-      return Fail("journal write error");  // the next pieces are written over these
+      return Fail("Cannot write the journal of %s", errno);  // the next pieces go over these
     // Written, they stay where they are (a count may name them): a piece saved twice holds
     // the same original bytes.
     jend += static_cast<long long>(records.size());
     seq = count;
-    if (!fs->Sync(jfd)) return Fail("journal sync error");
+    if (!fs->Sync(jfd)) return Fail("Cannot write the journal of %s", errno);
   }
-  // The pieces are durable before the count that names them. The slot written is the older
-  // one, so a torn write leaves the other's count; its generation is used up even when the
-  // write fails, since it may have landed.
+  // The pieces are durable before the count that names them. The slot written is not the one
+  // that holds the count, so a torn write leaves that count; its generation is used up even
+  // when the write fails, since it may have landed, and a slot whose write failed is the one
+  // written again (the other still holds the last count that was made durable).
   unsigned char slot[kSlotSize];
-  int which = static_cast<int>(gen % 2);
+  int which = 1 - last;
   Slot(slot, ++gen, count, grown, which);
   if (fs->Write(jfd, slot, sizeof(slot), static_cast<long long>(kSlotAt[which])) !=
           static_cast<long long>(sizeof(slot)) ||
       !fs->Sync(jfd))
-    return Fail("journal write error");
+    return Fail("Cannot write the journal of %s", errno);
+  // This slot holds the count now; the next goes to the other one.
+  last = which;
   return true;
 }
 
@@ -267,6 +290,7 @@ void DBJournal::Abandon() {
 }
 
 bool DBJournal::Update(const std::vector<Piece>& pieces) {
+  failed = false;
   if (!OpenDatabase()) return false;
   bool fresh = jfd < 0;
   if (fresh && !Begin()) return false;
@@ -285,7 +309,7 @@ bool DBJournal::Update(const std::vector<Piece>& pieces) {
   for (const Piece& p : pieces) {
     now.resize(p.n);
     long long got = fs->Read(dbfd, now.data(), p.n, p.off);
-    if (got < 0) return Fail("database read error while saving to the journal");
+    if (got < 0) return Fail("Cannot read %s", errno);
     const unsigned char* data = static_cast<const unsigned char*>(p.data);
     // Chunks end at the file's 4 KiB boundaries, so that a changed chunk dirties one page.
     for (size_t c = 0, n = 0; c < p.n; c += n) {
@@ -313,7 +337,7 @@ bool DBJournal::Update(const std::vector<Piece>& pieces) {
   if (chunks.empty()) return true;  // the file holds every piece already
   if (fresh) {
     if (!Acquire(fs, dbfd, kOwnerByte, DBFileSystem::kExclusive, kWriterWait))
-      return Fail("another process holds the database");
+      return Fail("Another process is writing %s", 0);
     owner = true;
     seq = next;
     grownTo = grown;
@@ -334,19 +358,20 @@ bool DBJournal::Update(const std::vector<Piece>& pieces) {
       fs->Lock(dbfd, kIntentByte, DBFileSystem::kUnlock);
       // The journal guards no write yet.
       Abandon();
-      return Fail("readers hold the database");
+      return Fail("Other processes are reading %s", 0);
     }
     writing = true;
   }
   for (const Chunk& c : chunks)
     if (fs->Write(dbfd, c.data, c.n, c.off) != static_cast<long long>(c.n))
-      return Fail("database write error");
+      return Fail("Cannot write %s", errno);
   return true;
 }
 
 bool DBJournal::Commit() {
+  failed = false;
   if (jfd < 0) return !leftover || RemoveJournal();
-  if (!fs->Sync(dbfd)) return Fail("database sync error");
+  if (!fs->Sync(dbfd)) return Fail("Cannot write %s", errno);
   fs->Close(jfd);
   jfd = -1;
   saved.clear();
@@ -355,19 +380,47 @@ bool DBJournal::Commit() {
   return RemoveJournal();
 }
 
+bool DBJournal::Discard() {
+  if (jfd < 0) {
+    // A completed sync whose journal could not be removed: the file holds that sync whole, and
+    // so it does when the journal goes now or when the next open plays the journal back.
+    if (leftover) RemoveJournal();
+    Unlock();
+    return true;
+  }
+  if (!writing) {  // the file was not touched: the journal goes
+    Abandon();
+    return true;
+  }
+  // Playback takes the locks again, as any opener does: this open lets go of them first.
+  fs->Close(jfd);
+  jfd = -1;
+  saved.clear();
+  Unlock();
+  fs->Close(dbfd);
+  dbfd = -1;
+  const Recovery r = Recover(file, false);
+  if (r == kPlayedBack) return true;
+  int left = r == kClean ? fs->Open(file.JournalPath(), O_RDONLY, 0) : -1;
+  if (left >= 0) fs->Close(left);
+  return r == kClean && left < 0;
+}
+
 bool DBJournal::RemoveJournal() {
   if (!fs->Remove(file.JournalPath())) {
+    const int err = errno;
     // A journal someone else removed is gone all the same.
     int fd = fs->Open(file.JournalPath(), O_RDONLY, 0);
     if (fd >= 0) {
       fs->Close(fd);
-      return Fail("cannot remove the journal");
+      return Fail("Cannot remove the journal of %s", err);
     }
   }
   leftover = false;
   bool synced = fs->SyncDir(file.Dir());
+  int err = errno;
   Unlock();
-  return synced || Fail("folder sync error");
+  return synced || Fail("Cannot sync the folder of %s", err);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -113,6 +113,19 @@ class DBJournal {
   bool Update(const std::vector<Piece>& pieces);
   // Makes the database durable and removes the journal; true also when no sync was open.
   bool Commit();
+  // Ends the open sync without completing it: a journal that guards bytes already written into
+  // the file is played back at once (the file again as the last complete sync left it), one
+  // that guards nothing is removed. False when that could not be done: the journal stays, and
+  // the next open plays it back.
+  bool Discard();
+  // The failure of the last call that failed: what could not be done to which file, with the
+  // system's reason ("Cannot write the journal of "/p/Cat.qdb": No space left on device"),
+  // and its errno (0 when the system gave none, as for a lock another process holds). Kept
+  // until the next failure.
+  const std::string& LastError() const { return lastError; }
+  int LastErrno() const { return lastErrno; }
+  // Whether the last Update or Commit failed.
+  bool Failed() const { return failed; }
   // Whether a sync is open (its journal on disk), or one that completed left its journal.
   bool Active() const { return jfd >= 0 || leftover; }
 
@@ -138,7 +151,8 @@ class DBJournal {
   // Removes the journal of a completed sync and makes that durable.
   bool RemoveJournal();
   void Unlock();
-  bool Fail(const char* what);
+  // Notes a failure: what names the file with "%s", err is the errno (0: none).
+  bool Fail(const char* what, int err);
 
   DBFile file;
   DBFileSystem* fs;
@@ -151,11 +165,15 @@ class DBJournal {
   uint32_t salt = 0;
   uint32_t seq = 0;
   uint32_t gen = 0;  // generation of the slot written last
+  int last = 0;      // the slot holding the durable count
   long long origSize = 0;
   long long grownTo = 0;  // the size the database file may have now
   int mode = 0644;
   long long jend = 0;         // bytes of the journal so far
   std::set<long long> saved;  // offsets of the chunks saved in this sync
+  std::string lastError;
+  int lastErrno = 0;
+  bool failed = false;
 };
 
 // What a journal says, checked against the database file beside it. A scan of the same

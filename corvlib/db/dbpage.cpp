@@ -108,7 +108,18 @@ DBAccess::DBAccess(const DBAccess* prev, long long filelen) : DBAccess(prev) {
 }
 
 DBAccess::~DBAccess() {
-  if (ownJournal != nullptr && header != nullptr && !AnyInUse()) JournaledSync(true);
+  if (ownJournal != nullptr && header != nullptr) {
+    // The sync completes here; when it cannot, the changes are dropped and the file left as
+    // the last complete sync left it (records still handed out cannot be synced).
+    if (AnyInUse() || !JournaledSync(true)) {
+      if (Unsynced())
+        DMESSAGE(DMCdata, "Changes not written to the database are lost: %s",
+                 syncError.empty() ? "records were still in use" : syncError.c_str());
+      Discard();
+    }
+  }
+  // Behind a journal nothing is written outside its syncs: what they did not write is dropped.
+  if (journal != nullptr && (state == DBPSsync || state == DBPScompact)) state = DBPSclean;
   // The directory goes first: the pages deleted below report to it no more.
   delete pdir;
   pdir = nullptr;
@@ -284,6 +295,9 @@ void DBAccess::WriteBack() {
 bool DBAccess::FlushPage() {
   if (objCache == nullptr || InUse()) return true;
   if (state == DBPSsync || state == DBPScompact) {
+    // After a write that failed (the disk full, say) no block is written back before a sync
+    // succeeds: the block stays, and the next sync writes it.
+    if (journal != nullptr && journal->Failed()) return false;
     if (journal != nullptr && !writingBack && header != nullptr && !header->ReadOnly()) WriteBack();
     if (state == DBPSerror || !SyncPage(false)) {
       if (state != DBPSerror) return false;  // a failed write: the block stays for later
@@ -296,7 +310,8 @@ bool DBAccess::FlushPage() {
 }
 
 void DBAccess::FreeMemory() {
-  if (!FlushPage()) DMESSAGE(DMCdata, "Could not sync database block");
+  // Behind a journal the failure is noted there, and the next sync tells it.
+  if (!FlushPage() && journal == nullptr) DMESSAGE(DMCdata, "Could not sync database block");
 }
 
 bool DBAccess::EnsureViews(int rows) {
@@ -540,7 +555,7 @@ bool DBAccess::SyncPage(bool keep) {
   if (rb == nullptr) return false;
   bool ok = WriteBlock(rb);
   if (!FinishWrite(rb, ok, was)) {
-    if (!ok) DMESSAGE(DMCsystem, "Database block write error");
+    if (!ok && journal == nullptr) DMESSAGE(DMCsystem, "Database block write error");
     return false;
   }
   (void)keep;  // the block stays valid either way; the caller frees it when asked to

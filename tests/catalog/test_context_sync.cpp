@@ -1,5 +1,5 @@
 // A catalogue opened by a second context while another process syncs it; a catalogue whose
-// syncs fail.
+// syncs and closes fail.
 #include <fcntl.h>
 
 #include <cerrno>
@@ -152,6 +152,11 @@ class Refusing : public DBFileSystem {
   }
 };
 
+std::vector<std::string>& Alerts() {
+  static std::vector<std::string> told;
+  return told;
+}
+
 int Count(const std::string& path) {
   PContext reader;
   return reader.OpenDB(path.c_str(), true) ? reader.pdb.TotalRecords() : -1;
@@ -173,7 +178,7 @@ TEST(ContextSync, FailedSyncTellsWhyAndWhatAndIsTriedAgain) {
   ASSERT_TRUE(ctx.Checkpoint("Add", nullptr));
   ctx.pdb.AddRecords(recs.data(), 5);
   ASSERT_TRUE(ctx.SyncDB());
-  EXPECT_EQ(ctx.LastSyncError(), 0);
+  EXPECT_EQ(ctx.LastError(), "");
   EXPECT_EQ(ctx.UnsavedWork(), "");
 
   struct Case {
@@ -193,7 +198,9 @@ TEST(ContextSync, FailedSyncTellsWhyAndWhatAndIsTriedAgain) {
     recs.insert(recs.begin(), to.begin(), to.end());
     MessageLog log;
     EXPECT_FALSE(ctx.SyncDB());
-    EXPECT_EQ(ctx.LastSyncError(), c.err);
+    int err = 0;
+    ctx.LastError(&err);
+    EXPECT_EQ(err, c.err);
     EXPECT_TRUE(ctx.Unsynced());
     const std::string failure = ctx.SyncFailure();
     EXPECT_EQ(failure.rfind(std::string("Cannot save the catalog 'trip': ") + c.reason, 0), 0u)
@@ -204,7 +211,8 @@ TEST(ContextSync, FailedSyncTellsWhyAndWhatAndIsTriedAgain) {
                                        "are not saved."));
     fs.err = 0;
     EXPECT_TRUE(ctx.SyncDB());
-    EXPECT_EQ(ctx.LastSyncError(), 0);
+    EXPECT_EQ(ctx.LastError(), "");
+    EXPECT_EQ(ctx.SyncFailure(), "");
     EXPECT_FALSE(ctx.Unsynced());
     std::map<std::string, std::string> titles;
     PContext reader;
@@ -226,7 +234,102 @@ TEST(ContextSync, FailedSyncTellsWhyAndWhatAndIsTriedAgain) {
   EXPECT_TRUE(ctx.Undo());
   EXPECT_EQ(ctx.UnsavedWork(), "Add on 2 records, Undo Delete");
   EXPECT_FALSE(ctx.SyncDB());
+  // A close that cannot write keeps the catalogue open with the same unsaved steps.
   EXPECT_FALSE(ctx.CloseDB());
-  EXPECT_EQ(ctx.LastSyncError(), ENOSPC);
+  EXPECT_TRUE(ctx.IsOpen());
+  EXPECT_EQ(ctx.UnsavedWork(), "Add on 2 records, Undo Delete");
   EXPECT_EQ(Count(path), 5);  // the file keeps its last saved state
+  EXPECT_TRUE(ctx.CloseDB(true));
+  EXPECT_EQ(ctx.UnsavedWork(), "");
+  EXPECT_EQ(Count(path), 5);
+}
+
+// Every photo of a catalogue retitled on a disk that is full: the sync and the close fail,
+// naming the file and the system's reason, and the catalogue stays open with the edit, its
+// file untouched. Once there is room the close writes the edit; a close that drops it leaves
+// the file as it was. Either way no journal is left and the next open is writable.
+TEST(ContextSync, FullDiskKeepsTheCatalogueOpenWithItsEditUntilWrittenOrDropped) {
+  constexpr int kN = 500;
+  for (int drop = 0; drop < 2; drop++) {
+    SCOPED_TRACE(drop ? "dropped" : "written");
+    TempDir d;
+    const std::string path = d.Path("full.qdb");
+    {
+      PContext maker;
+      ASSERT_TRUE(maker.OpenDB(path.c_str()));
+      std::vector<DBRecord> recs;
+      for (int i = 0; i < kN; i++) recs.push_back(Titled(i, "old"));
+      maker.pdb.AddRecords(recs.data(), kN);
+      ASSERT_TRUE(maker.CloseDB());
+    }
+    const std::string before = ctxtest::ReadFile(path);
+    dbtest::FaultFS fault(1, path);
+    {
+      PContext ctx;
+      ctx.fileSystem = &fault;
+      ASSERT_TRUE(ctx.OpenDB(path.c_str()));
+      ASSERT_FALSE(ctx.ReadOnly());
+      std::vector<DBRecord> from, to;
+      for (int i = 0; i < kN; i++) {
+        from.push_back(Titled(i, "old"));
+        to.push_back(Titled(i, "new"));
+      }
+      ctx.pdb.DeleteRecords(from.data(), kN);
+      ctx.pdb.AddRecords(to.data(), kN);
+      fault.fullFrom = fault.Calls() + 1;
+      {
+        // Each failure is told once, naming the catalogue; the store's report is only logged.
+        const uint32_t flags = dmessage_class_flags[DMCsystem];
+        int (*const hook)(const char*) = dmessage_alert;
+        dmessage_class_flags[DMCsystem] |= DMAalert;
+        Alerts().clear();
+        dmessage_alert = [](const char* text) {
+          Alerts().push_back(text);
+          return 1;
+        };
+        EXPECT_FALSE(ctx.SyncDB());
+        EXPECT_FALSE(ctx.CloseDB());
+        dmessage_alert = hook;
+        dmessage_class_flags[DMCsystem] = flags;
+        ASSERT_EQ(Alerts().size(), 2u);
+        for (const std::string& a : Alerts())
+          EXPECT_NE(a.find("Cannot save the catalog 'full': the disk is full (No space left on "
+                           "device). The changes since the last save (" +
+                           std::to_string(kN) + " records changed) are not saved."),
+                    std::string::npos)
+              << a;
+      }
+      int err = 0;
+      EXPECT_NE(ctx.LastError(&err).find('"' + path + "\": No space left on device"),
+                std::string::npos)
+          << ctx.LastError();
+      EXPECT_EQ(err, ENOSPC);
+      EXPECT_TRUE(ctx.IsOpen());
+      EXPECT_TRUE(ctx.Unsynced());
+      std::map<std::string, std::string> titles;
+      EXPECT_TRUE(Titles(&ctx, &titles));
+      EXPECT_EQ(titles.size(), static_cast<size_t>(kN));
+      for (const auto& t : titles) EXPECT_EQ(t.second, "new") << t.first;
+      EXPECT_EQ(ctxtest::ReadFile(path), before);
+      if (drop) {
+        EXPECT_TRUE(ctx.CloseDB(true));
+      } else {
+        fault.fullFrom = 0;
+        EXPECT_TRUE(ctx.CloseDB());
+        EXPECT_EQ(ctx.LastError(), "");
+      }
+      EXPECT_FALSE(ctx.IsOpen());
+    }
+    EXPECT_FALSE(ctxtest::Exists(path + "-journal"));
+    if (drop) {
+      EXPECT_EQ(ctxtest::ReadFile(path), before);
+    }
+    PContext after;
+    ASSERT_TRUE(after.OpenDB(path.c_str()));
+    EXPECT_FALSE(after.ReadOnly());
+    std::map<std::string, std::string> titles;
+    EXPECT_TRUE(Titles(&after, &titles));
+    ASSERT_EQ(titles.size(), static_cast<size_t>(kN));
+    for (const auto& t : titles) EXPECT_EQ(t.second, drop ? "old" : "new") << t.first;
+  }
 }

@@ -8,6 +8,7 @@
 // lands, one torn at a random byte).
 #pragma once
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -42,6 +43,11 @@ class FaultFS : public DBFileSystem {
   // machine stops, or that fails once; 0 for none.
   long long stopAt = 0;
   long long failAt = 0;
+  // From this call on (0: never), the disk is full: a pwrite that would grow its file fails
+  // (writing over bytes the file has needs no room).
+  long long fullFrom = 0;
+  // The errno of a call failed on purpose (a stop leaves EIO).
+  int failErrno = ENOSPC;
   // Opens of watched files for writing fail.
   bool refuseWrite = false;
   // Runs before the hookAt-th pwrite into the file at hookPath, for a test that pauses the
@@ -86,6 +92,12 @@ class FaultFS : public DBFileSystem {
     if (p != paths_.end() && ++writesTo_[p->second] == hookAt && p->second == hookPath && hook)
       hook();
     if (!Call()) return -1;
+    struct stat st;
+    if (fullFrom > 0 && calls_ >= fullFrom &&
+        (fstat(fd, &st) != 0 || off + static_cast<long long>(n) > st.st_size)) {
+      errno = ENOSPC;
+      return -1;
+    }
     return System()->Write(fd, buf, n, off);
   }
   bool Sync(int fd) override {
@@ -159,9 +171,12 @@ class FaultFS : public DBFileSystem {
     ++calls_;
     if (calls_ == stopAt) {
       Stop();
+      errno = EIO;
       return false;
     }
-    return calls_ != failAt;
+    if (calls_ != failAt) return true;
+    errno = failErrno;
+    return false;
   }
 
   void Stop() {

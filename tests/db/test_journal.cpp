@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -501,4 +503,111 @@ TEST(Journal, OpenDuringAnotherProcessesSyncReadsTheLastCompleteSyncAndWritesNot
     d.Shut();
     if (&stop == &stops[2]) EXPECT_QDB_SOUND(f.path);  // the checker is slow: once
   }
+}
+
+// A disk that fills at any call of the sync (or of the close) of a big change, or one call
+// that fails there: the failure names the file and the system's reason, once, and nothing of
+// the change is lost: the store stays open with it. Then room is made and the next sync or
+// close completes it; or the store ends with the disk still full (dropped, or the machine
+// stops), and the next open finds the previous sync (or, for a lone failure that the retry at
+// the end got past, this one), writable, with no journal left.
+TEST(Journal, FullDiskAtAnyCallOfASyncOrCloseLosesNothingAndLeavesTheFileWhole) {
+  const int kN = 900;
+  const std::vector<std::string> v1 = VersionLines(1, kN), v2plain = VersionLines(2, kN);
+  const std::vector<std::string> v2extra = VersionLines(2, kN, true);
+  int failures = 0, completed = 0;
+  for (int closing = 0; closing < 2; closing++) {
+    // With three blocks of memory, changed blocks are written back through the journal while
+    // the change is made and walked; then the header changes too.
+    for (int small = 0; small < 2; small++) {
+      BudgetGuard budget(small ? 3 * DB_BLOCKSIZE : 0);
+      const std::vector<std::string>& v2 = small ? v2extra : v2plain;
+      long long total = 0;  // the calls of the operation
+      {
+        TempFile f("count");
+        ASSERT_NO_FATAL_FAILURE(WriteVersion(f.path, 1, kN));
+        FaultFS fault(1, f.path);
+        FileDB d(f.path, false, &fault);
+        Advance(d.db.get(), &d.header, 1, kN);
+        if (small) d.header.Field("Extra", DBDTint, "Extra", 0);
+        const long long base = fault.Calls();
+        ASSERT_TRUE(closing ? d.db->Close() : d.db->Sync());
+        total = fault.Calls() - base;
+      }
+      ASSERT_GT(total, 8);
+      std::vector<long long> ks;
+      for (long long k = 1; k <= total; k += k < 8 ? 1 : total / 16 + 1) ks.push_back(k);
+      ks.push_back(total);
+      for (long long k : ks) {
+        // how: 0 room is made, 1 the store ends on a full disk, 2 room is made and the machine
+        // stops within the first calls of the next try.
+        const int how = static_cast<int>(k % 3);
+        const bool full = (k / 3) % 2 == 0;
+        SCOPED_TRACE((closing ? "close" : "sync") + std::string(small ? ", small memory" : "") +
+                     ", call " + std::to_string(k) + " of " + std::to_string(total) +
+                     (full ? ", disk full" : ", one failure") + ", how " + std::to_string(how));
+        TempFile f("full");
+        ASSERT_NO_FATAL_FAILURE(WriteVersion(f.path, 1, kN));
+        FaultFS fault(static_cast<uint32_t>(k), f.path);
+        bool done = false, retried = false;
+        {
+          Messages log;
+          auto d = std::make_unique<FileDB>(f.path, false, &fault);
+          Advance(d->db.get(), &d->header, 1, kN);
+          if (small) d->header.Field("Extra", DBDTint, "Extra", 0);
+          const long long base = fault.Calls();
+          (full ? fault.fullFrom : fault.failAt) = base + k;
+          done = closing ? d->db->Close() : d->db->Sync();
+          if (done) {
+            completed++;
+            continue;
+          }
+          failures++;
+          EXPECT_EQ(d->db->LastErrno(), ENOSPC);
+          EXPECT_NE(d->db->LastError().find('"' + f.path + "\": No space left on device"),
+                    std::string::npos)
+              << d->db->LastError();
+          EXPECT_EQ(log.Count() - static_cast<size_t>(log.CountClass(DMCtrace)), 1u) << log.All();
+          ASSERT_NE(d->db->GetHeader(), nullptr);  // still open, with the change
+          EXPECT_TRUE(d->db->Unsynced());
+          // Walked in little memory, the changed blocks stay: none is written before a sync.
+          const long long calls = fault.Calls();
+          EXPECT_TRUE(Lines(d.get()) == v2);
+          EXPECT_EQ(fault.Calls(), calls);
+          if (how == 0) {
+            fault.fullFrom = fault.failAt = 0;
+            EXPECT_TRUE(closing ? d->db->Close() : d->db->Sync());
+            EXPECT_EQ(d->db->LastError(), "");
+          } else if (how == 1) {
+            if (closing) {
+              EXPECT_EQ(d->db->Discard(), true);
+              EXPECT_FALSE(Exists(f.path + "-journal"));
+            }
+            d.reset();
+          } else {
+            fault.fullFrom = fault.failAt = 0;
+            fault.stopAt = fault.Calls() + 1 + k % 4;
+            retried = closing ? d->db->Close() : d->db->Sync();
+            d.reset();
+            fault.ApplyStop();
+          }
+        }
+        Messages log;
+        FileDB r(f.path);
+        ASSERT_TRUE(r.db->Ready()) << log.All();
+        EXPECT_FALSE(r.db->ReadOnly()) << log.All();
+        EXPECT_EQ(log.CountClass(DMCdata), 0) << log.All();
+        EXPECT_FALSE(Exists(f.path + "-journal"));
+        const std::vector<std::string> got = Lines(&r);
+        if (how == 0 || retried || (full && how == 1))
+          EXPECT_TRUE(got == (how == 1 ? v1 : v2)) << got.size() << " records";
+        else
+          EXPECT_TRUE(got == v1 || got == v2) << got.size() << " records";
+        ASSERT_TRUE(r.db->Close());
+        if (k == 1 && small == closing) EXPECT_QDB_SOUND(f.path);
+      }
+    }
+  }
+  EXPECT_GT(failures, 20);
+  EXPECT_GT(completed, 0);
 }

@@ -171,8 +171,10 @@ void CloseCatalogAtEnd() {
   if (bc.LastError().empty() && bc.CloseDB()) return;
   if (!bc.IsOpen()) return;  // closed; what the store refused was told
   bc.CloseDB(true);
-  DMESSAGE(DMCwarning, "Closed catalog '%s' without the changes that could not be saved: its file "
-           "keeps the last save", name.c_str());
+  DMESSAGE(DMCwarning,
+           "Closed catalog '%s' without the changes that could not be saved: its file keeps "
+           "the last save",
+           name.c_str());
 }
 
 void ShutDown() {

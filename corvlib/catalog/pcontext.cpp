@@ -487,8 +487,8 @@ std::string PContext::SyncFailure() const {
   if (why.empty()) return std::string();
   // The system's reason in the user's words; the store's own words when the system gave none
   // (another process holds the file, say).
-  return "Cannot save the catalog '" + std::string(dbname) + "': " +
-         (err != 0 ? PsystemReason(err) : why);
+  return "Cannot save the catalog '" + std::string(dbname) +
+         "': " + (err != 0 ? PsystemReason(err) : why);
 }
 
 namespace {

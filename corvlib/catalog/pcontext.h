@@ -57,10 +57,11 @@ class PContext : public PContextState {
   // open. The changes are written first: when that fails (the disk full, say) nothing is
   // closed and the result is false. The catalogue stays open as it was (its changes in
   // memory, the display, the undo steps), its file as the last complete sync left it, and
-  // LastError tells why (the failure is told as SyncDB tells it); the caller may try again (SyncDB or CloseDB, which complete once
-  // there is room) or close dropping the changes with CloseDB(true). After a sync that
-  // succeeded the close completes, and false then only tells that a change the store could
-  // not take was dropped with it (told when it was refused). IsOpen tells which.
+  // LastError tells why (the failure is told as SyncDB tells it); the caller may try again
+  // (SyncDB or CloseDB, which complete once there is room) or close dropping the changes with
+  // CloseDB(true). After a sync that succeeded the close completes, and false then only tells
+  // that a change the store could not take was dropped with it (told when it was refused).
+  // IsOpen tells which.
   // With discard the catalogue closes without writing anything: the changes not synced are
   // lost and the file is left as the last complete sync left it (a sync cut short is played
   // back). Always closes; true unless that playback failed (then the next open does it).

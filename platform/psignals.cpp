@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include <QCoreApplication>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -81,6 +83,44 @@ void StopQuitSignals() {
   if (readEnd >= 0) close(readEnd);
   readEnd = -1;
   callback = nullptr;
+}
+
+namespace {
+
+int (*displayLost)() = nullptr;
+QtMessageHandler earlier = nullptr;
+
+// The platform plugins' words for a broken display connection, after which they end the
+// process ("The X11 connection broke ...", "The Wayland connection broke ...").
+bool DisplayBroke(const QString& msg) {
+  return msg.contains(QLatin1String("connection broke"));
+}
+
+void OnMessage(QtMsgType type, const QMessageLogContext& ctx, const QString& msg) {
+  if (displayLost != nullptr &&
+      (type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg) && DisplayBroke(msg)) {
+    int (*const lost)() = displayLost;
+    displayLost = nullptr;  // once: what the quit path does may report the same again
+    fprintf(stderr, "%s\n", msg.toLocal8Bit().constData());
+    const int status = lost();
+    fflush(nullptr);
+    // Nothing more runs: the platform's own teardown would reach for the display.
+    _exit(status);
+  }
+  if (earlier != nullptr)
+    earlier(type, ctx, msg);
+  else
+    fprintf(stderr, "%s\n", msg.toLocal8Bit().constData());
+}
+
+}  // namespace
+
+void WatchDisplayLoss(int (*onLost)()) {
+  if (displayLost == nullptr && onLost != nullptr) {
+    QtMessageHandler before = qInstallMessageHandler(OnMessage);
+    if (before != OnMessage) earlier = before;
+  }
+  displayLost = onLost;
 }
 
 const char* QuitSignalName(int signo) {

@@ -14,3 +14,9 @@ bool WatchQuitSignals(void (*onSignal)(int signo));
 void StopQuitSignals();
 // The signal's name ("SIGTERM", ...), or "signal" for one not watched.
 const char* QuitSignalName(int signo);
+
+// The display's connection breaking (the X server or the compositor gone): the platform tells
+// it by a message and then ends the process. Installs a message handler that, on that message,
+// calls onLost (which must neither draw nor wait for events) and ends the process at once with
+// the status it returns. Other messages go on to the handler that was installed before.
+void WatchDisplayLoss(int (*onLost)());

@@ -154,14 +154,39 @@ int StartUp() {
   return 0;
 }
 
+// The catalogue's last sync on the way out, with no one to ask: what it cannot write is named
+// in the log (the file keeps its last saved state).
+void SyncCatalogAtEnd() {
+  PContext& bc = gMain->bc;
+  if (bc.Ready()) bc.SyncDB();  // a failure names the catalogue and what is not saved
+}
+
+// The catalogue's close on the way out, with no one to ask: what cannot be written is dropped,
+// the file left as its last save and the locks removed. A sync that has just failed (logged
+// with what it could not save) is not tried again.
+void CloseCatalogAtEnd() {
+  PContext& bc = gMain->bc;
+  if (!bc.IsOpen()) return;
+  const std::string name = bc.dbname;
+  if (bc.LastError().empty() && bc.CloseDB()) return;
+  if (!bc.IsOpen()) return;  // closed; what the store refused was told
+  bc.CloseDB(true);
+  DMESSAGE(DMCwarning,
+           "Closed catalog '%s' without the changes that could not be saved: its file keeps "
+           "the last save",
+           name.c_str());
+}
+
 void ShutDown() {
   shuttingDown = true;
   PstopIdleSync();
   gImager->CloseImages(false);
   PendPrintSession();
   SavePreferences();
+  // The quit was decided: from here on failures are logged, never asked about.
+  dmessage_alert = nullptr;
+  SyncCatalogAtEnd();
   if ((dmessage_class_flags[DMCinfo] & DMAlog) && gMain->bc.Ready()) {
-    gMain->bc.SyncDB();
     if (dmessage_logfp) fflush(dmessage_logfp);
     std::ofstream os(gErrLogFile, std::ios::app);
     if (os) {
@@ -170,6 +195,7 @@ void ShutDown() {
     }
     if (dmessage_logfp) fseek(dmessage_logfp, 0, SEEK_END);
   }
+  CloseCatalogAtEnd();
   gMain->Close();
   gMain->bc.ShadowDB(nullptr);
   PthumbManager().SetCacheDirectory(nullptr);
@@ -193,6 +219,75 @@ void PquitOnSignal(int signo) {
   if (shuttingDown || PquitIsUnattended()) return;
   DMESSAGE(DMCinfo, "Quitting on %s", QuitSignalName(signo));
   PquitUnattended();
+}
+
+int PquitOnDisplayLoss() {
+  static bool ended = false;
+  if (ended) return 0;
+  ended = true;
+  // Nothing may reach the display from here: no events are pumped, nothing is shown, every
+  // wait ends.
+  gInterfaceReady = 0;
+  dmessage_alert = nullptr;
+  DMESSAGE(DMCwarning, "The display connection broke: quitting without it");
+  PquitUnattended();
+  PstopIdleSync();
+  if (gMain != nullptr) {
+    SyncCatalogAtEnd();
+    if (gMain->bc.Ready()) DMESSAGE(DMCinfo, "Closing catalog '%s'", gMain->bc.dbname);
+    CloseCatalogAtEnd();
+    gMain->bc.ShadowDB(nullptr);
+  }
+  SavePreferences();
+  PthumbManager().SetCacheDirectory(nullptr);
+  if (dmessage_logfp) fflush(dmessage_logfp);
+  return 0;
+}
+
+PsaveChoice PsaveCatalogFirst(const char* without, const char* ending) {
+  if (gMain == nullptr) return PsaveChoice::saved;
+  PContext& bc = gMain->bc;
+  if (!bc.Ready() || bc.ReadOnly()) return PsaveChoice::saved;
+  // The failure is told once, in the question below (the sync logs it).
+  int (*const hook)(const char*) = dmessage_alert;
+  dmessage_alert = nullptr;
+  bool ok;
+  {
+    PWorkProgress work("Saving catalog...");
+    ok = bc.SyncDB();
+  }
+  dmessage_alert = hook;
+  if (ok) return PsaveChoice::saved;
+  const std::string what = bc.UnsavedWork();
+  std::string msg = bc.SyncFailure() + ". The changes since the last save" +
+                    (what.empty() ? "" : " (" + what + ")") + " are not saved.";
+  msg += std::string(" Go back to keep them and try again once the catalog can be written, or ") +
+         ending + " without them.";
+  if (choiceDialog(msg.c_str(), "Go Back", without) != kResponseCustom) {
+    DMESSAGE(DMCinfo, "Went back to keep the changes of catalog '%s'", bc.dbname);
+    PidleSyncFailed();
+    return PsaveChoice::back;
+  }
+  DMESSAGE(DMCwarning, "Chose to %s without the changes of catalog '%s'", ending, bc.dbname);
+  return PsaveChoice::without;
+}
+
+bool PcloseCatalog(PsaveChoice choice) {
+  if (gMain == nullptr) return true;
+  PContext& bc = gMain->bc;
+  if (choice == PsaveChoice::without) {
+    // The user was told what is lost: a journal that cannot be played back now (the next open
+    // does it) is only logged.
+    int (*const hook)(const char*) = dmessage_alert;
+    dmessage_alert = nullptr;
+    bc.CloseDB(true);
+    dmessage_alert = hook;
+    return true;
+  }
+  // False with the catalogue closed only tells of a change the store refused (told then).
+  if (bc.CloseDB() || !bc.IsOpen()) return true;
+  PidleSyncFailed();
+  return false;
 }
 
 void checkCatalogs() {

@@ -73,6 +73,33 @@ int Prun();
 // command. Ignored once shut-down has begun.
 void PquitOnSignal(int signo);
 
+// The display connection broke: the program takes its quit path without the display and without
+// asking anything (no alert, no drawing): the catalogue is synced and closed (what cannot be
+// written is named in the log, the file keeps its last saved state), the shadow catalogue and
+// the thumbnail cache closed, the preferences written, the locks removed. The exit status for
+// the process, which the caller ends at once.
+int PquitOnDisplayLoss();
+
+// What PsaveCatalogFirst found or was answered.
+enum class PsaveChoice {
+  saved,    // all is saved, or there is nothing to save
+  back,     // the user went back: nothing is to be closed, the changes stay
+  without,  // the user chose to go on without the changes that cannot be saved
+};
+
+// Before the open catalogue is closed with the user there to answer (quit, close, opening
+// another): syncs it. When that fails, tells why (the catalogue, the system's reason) and which
+// changes are not saved, and offers to go back (nothing is closed and the changes stay, to be
+// saved once there is room) or to go on without them. without is that button's label, ending
+// the words for what goes on ("quit", "close it").
+PsaveChoice PsaveCatalogFirst(const char* without, const char* ending);
+
+// Closes the open catalogue as PsaveCatalogFirst decided: for PsaveChoice::without, dropping the
+// changes not saved (the file as the last save left it); else writing them first. When that
+// write fails (the disk filled since) the failure is told, the catalogue stays open with its
+// changes and undo steps, and the result is false.
+bool PcloseCatalog(PsaveChoice choice);
+
 // Refreshes the five recent-catalogue items above 'cata'.
 void checkCatalogs();
 // Opens recent catalogue 'cat1' .. 'cat5'.

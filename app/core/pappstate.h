@@ -51,6 +51,9 @@ double PidleSyncDelay();
 // Removes the sync timer; with stop, idle syncs stay off until called again without (shut-down
 // syncs and closes the catalogues itself; the next start turns them on).
 void PstopIdleSync(bool stop = true);
+// A sync of the catalogue failed and the user was told: the idle sync tries again only after the
+// next change.
+void PidleSyncFailed();
 
 // Installs the toolkit hooks: every window event suspends the idle-improvement timer while its
 // handlers run and re-arms it when none took the event; a click in a window's content resets

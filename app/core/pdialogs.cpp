@@ -165,6 +165,22 @@ OSType confirmDialog(const char* msg, const char* cbut, OSType dfb) {
   return gConfirmResponse;
 }
 
+OSType choiceDialog(const char* msg, const char* back, const char* onward) {
+  ControlRef ok = PcontrolOf(gConfirmWindow, kSigConfirm, 129);
+  ControlRef cancel = PcontrolOf(gConfirmWindow, kSigConfirm, 130);
+  char title[64] = "";
+  if (cancel == nullptr || GetControlText(cancel, title, sizeof title, true) == nullptr)
+    title[0] = '\0';
+  SetControlVisibility(ok, false, true);
+  PutControlText(cancel, back);
+  OSType r = 0;
+  for (int tries = 0; r == 0 && tries < 100; ++tries)
+    r = confirmDialog(msg, onward, kResponseCancel);
+  PutControlText(cancel, title[0] != '\0' ? title : "Cancel");
+  SetControlVisibility(ok, true, true);
+  return r == kResponseCustom ? kResponseCustom : kResponseCancel;
+}
+
 int positionDialog(int npos, int oldp) {
   if (npos <= 0) return -1;
   if (oldp < 0 || oldp > npos) oldp = 0;

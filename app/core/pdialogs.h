@@ -46,6 +46,10 @@ extern char curMsg[256];
 // button; dfb is the default button's response. 'ok  ', 'not!', 'cstm', or 0 when the wait
 // broke off (a mount).
 OSType confirmDialog(const char* msg, const char* cbut, OSType dfb);
+// Asks msg with two buttons in the confirm window: back (in the Cancel button's place, the
+// default) and onward (the custom button); OK is hidden meanwhile. 'not!' for back, 'cstm' for
+// onward, 'not!' too when the dialog cannot be shown or its wait breaks off.
+OSType choiceDialog(const char* msg, const char* back, const char* onward);
 // Asks for a position 1 .. npos + 1 starting at oldp + 1; the 0-based answer, or -1.
 int positionDialog(int npos, int oldp);
 // The options dialog of wind: check box ('optn', 128 + i) stands for bit 1 << i. A bit in both

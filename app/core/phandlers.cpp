@@ -147,17 +147,22 @@ OSStatus Process(UInt32 cmd) {
     case kCmdPreferences:
       PappHooks().changePreferences();
       return noErr;
-    case kCmdQuit:
+    case kCmdQuit: {
       if (PisBusy()) {
         PdeferQuit();  // the operation in progress ends first
         return noErr;
       }
-      if (gImager == nullptr || gImager->CloseImages(true) == 1) {
+      // The catalogue first: going back from its question keeps the images open too. Its
+      // changes are dropped only once the images closed too (the quit is decided then).
+      const PsaveChoice choice = PsaveCatalogFirst("Quit Without Saving", "quit");
+      if (choice != PsaveChoice::back && (gImager == nullptr || gImager->CloseImages(true) == 1)) {
+        if (choice == PsaveChoice::without) PcloseCatalog(choice);
         PquitEventLoop();
         return noErr;
       }
       DMESSAGE(DMCtrace, "User cancelled application quit");
       return -128;  // userCanceledErr
+    }
     case kCmdRedo:
       if (gMain) gMain->Redo();
       return noErr;

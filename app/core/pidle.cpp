@@ -221,3 +221,11 @@ void PstopIdleSync(bool stop) {
   wholeKnown = false;
   syncStopped = stop;
 }
+
+void PidleSyncFailed() {
+  if (syncTimer != nullptr) RemoveEventLoopTimer(syncTimer);
+  syncTimer = nullptr;
+  syncDue = false;
+  syncFailed = true;
+  failedAtChange = PchangeCount();
+}

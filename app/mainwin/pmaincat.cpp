@@ -16,6 +16,7 @@
 #include "app/core/pappstate.h"
 #include "app/mainwin/pmainw.h"
 #include "catalog/pfieldset.h"
+#include "catalog/plock.h"
 #include "platform/pcontrol.h"
 #include "platform/pwindow.h"
 #include "toolkit/pcommand.h"
@@ -45,6 +46,18 @@ bool PMainWindow::OpenCatalog(const char* path) {
   if (GetWindow() == nullptr || path == nullptr) return false;
   if (Editing("open a catalog")) return false;
   const std::string p = path;  // path may be a value of the recent list, which changes below
+  // Another catalogue closes this one: its changes are saved first, or given up when asked.
+  // When it cannot be closed (its changes cannot be written, told) it stays open as it was.
+  if (bc.dbname[0] != '\0' && !bc.ReadOnly() && bc.LockPath()[0] != '\0') {
+    char lock[PContext::kPathLen];
+    const bool same = PlockName(lock, sizeof lock, p.c_str()) && strcmp(lock, bc.LockPath()) == 0;
+    if (!same) {
+      const PsaveChoice choice = PsaveCatalogFirst("Close Without Saving", "close it");
+      if (choice == PsaveChoice::back) return false;
+      DMESSAGE(DMCinfo, "Closing catalog '%s'", bc.dbname);
+      if (!PcloseCatalog(choice)) return false;
+    }
+  }
   if (gInfo && browser && gInfo->GetBrowser() == browser) gInfo->Close();
   PWorkProgress work("Opening catalog...");
   SetUndoable(false);
@@ -54,6 +67,12 @@ bool PMainWindow::OpenCatalog(const char* path) {
   const bool alerting = dmessage_alert != nullptr;
   if (alerting) suspendAlert(true);
   bool ok = bc.OpenDB(p.c_str(), false);
+  // The catalogue open could not be written (its sync or close failed, told): it stays open.
+  if (!ok && bc.IsOpen()) {
+    if (alerting) suspendAlert(false);
+    PidleSyncFailed();
+    return false;
+  }
   const bool cut = (!ok || bc.ReadOnly()) && PContext::CutShortAtCreation(p.c_str(), bc.fileSystem);
   if (cut || (ok && bc.ReadOnly())) dmessage_last_class = DMCnerr;  // told below instead
   if (alerting) suspendAlert(false);
@@ -66,7 +85,8 @@ bool PMainWindow::OpenCatalog(const char* path) {
              p.c_str());
     asked = true;
     if (Ask(q, nullptr, kResponseOK) == kResponseOK) {
-      bc.CloseDB();
+      // Opened read-only, it has nothing to write; made again, nothing of it is kept.
+      if (!bc.CloseDB()) bc.CloseDB(true);
       ok = bc.RecreateDB(p.c_str()) && bc.OpenDB(p.c_str(), false);
     }
   }
@@ -160,14 +180,17 @@ void PMainWindow::InvalidCatalog() {
 void PMainWindow::CloseCatalog() {
   if (bc.dbname[0] == '\0') return;
   if (Editing("close the catalog")) return;
+  const PsaveChoice choice = PsaveCatalogFirst("Close Without Saving", "close it");
+  if (choice == PsaveChoice::back) return;
   if (gInfo && browser && gInfo->GetBrowser() == browser) gInfo->Close();
   PWorkProgress work("Closing catalog...");
-  SetUndoable(false);
   PWorkProgress::Step(-1);
   repeatSetting(PDBFend, nullptr);
   if (bc.ReadOnly()) bc.phd.SetChangedFlag(false);
   DMESSAGE(DMCinfo, "Closing catalog '%s'", bc.dbname);
-  bc.CloseDB();
+  // A close that cannot write its changes (told) keeps the catalogue open with its undo steps.
+  if (!PcloseCatalog(choice)) return;
+  SetUndoable(false);
   InvalidCatalog();
 }
 
@@ -281,7 +304,11 @@ int PMainWindow::AddRecords() {
   if (!CheckNewFields(&sel)) return -1;
   const int n = bc.AddRecords();
   if (n < 0) {
-    DMESSAGE(DMCdata, "Database error");
+    // A catalogue that cannot be written says why when it is closed (and may stay open).
+    if (!bc.LastError().empty())
+      DMESSAGE(DMCinfo, "Cannot add records to catalog '%s'", bc.dbname);
+    else
+      DMESSAGE(DMCdata, "Database error in catalog '%s'", bc.dbname);
     CloseCatalog();
     return -1;
   }

@@ -336,5 +336,7 @@ OSStatus PMainWindow::HandleClose(EventRef) {
 void PMainWindow::Close() {
   PWindowHandlerBase::Show(0);
   bc.Clear(nullptr);
-  bc.CloseDB();
+  // The program ends: what the catalogue cannot write (told) is dropped, its file left as the
+  // last save left it.
+  if (!bc.CloseDB() && bc.IsOpen()) bc.CloseDB(true);
 }

@@ -79,6 +79,7 @@ int LumerinMain(int argc, char** argv, void (*started)()) {
   QApplication::setDesktopFileName("lumerin");
   TakeCommandLineDocuments(argc, argv);
   WatchQuitSignals(PquitOnSignal);
+  WatchDisplayLoss(PquitOnDisplayLoss);
   StartVolumeWatch();
   PregisterInterface("main");
   PregisterHooks();
@@ -86,6 +87,7 @@ int LumerinMain(int argc, char** argv, void (*started)()) {
   const int status = Prun();
   StopVolumeWatch();
   StopQuitSignals();
+  WatchDisplayLoss(nullptr);
   RemoveTempFiles();
   return status;
 }

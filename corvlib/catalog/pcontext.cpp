@@ -4,6 +4,7 @@
 #include "support/pchange.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,18 +23,31 @@
 
 namespace {
 
-// Why the lock of the catalogue at path could not be taken, from its lock file's line.
+// Why the lock of the catalogue at path could not be taken: the system's reason when the lock
+// file could not be made, else the line of the program that holds it.
 std::string LockHolder(const char* path) {
   char lock[PContext::kPathLen];
   if (!PlockName(lock, sizeof lock, path)) return "its lock file cannot be taken";
+  if (PlockError() != 0)
+    return "its lock file '" + std::string(lock) + "' cannot be made (" +
+           PsystemReason(PlockError()) + ")";
   std::string line;
+  PLockVerdict verdict = PLVheld;
   if (FILE* f = fopen(lock, "r")) {
     char buf[257];
     const size_t n = fread(buf, 1, 256, f);
     fclose(f);
+    char host[128];
+    if (gethostname(host, sizeof host) != 0) host[0] = '\0';
+    host[sizeof host - 1] = '\0';
+    verdict = PjudgeLock(buf, n, host, PprocessAlive);
     line.assign(buf, n);
     line = line.substr(0, line.find('\n'));
   }
+  // Only a live holder is another program; a lock whose holder cannot be told is not taken over.
+  if (verdict == PLVunknown)
+    return "its lock file '" + std::string(lock) + "' (\"" + line +
+           "\") names no process that can be checked";
   std::string why = "its lock file '" + std::string(lock) + "' is held";
   if (!line.empty()) why += " (\"" + line + "\")";
   return why + ": another program has it open for writing";
@@ -47,6 +61,36 @@ std::string Stem(const char* path) {
 }
 
 }  // namespace
+
+std::string PsystemReason(int err) {
+  const char* what = nullptr;
+  switch (err) {
+    case ENOSPC:
+      what = "the disk is full";
+      break;
+#ifdef EDQUOT
+    case EDQUOT:
+      what = "the disk quota is used up";
+      break;
+#endif
+    case EACCES:
+    case EPERM:
+      what = "permission denied";
+      break;
+    case EROFS:
+      what = "the file system is read-only";
+      break;
+    case EIO:
+      what = "an input/output error";
+      break;
+    default:
+      break;
+  }
+  const std::string sys = err != 0 ? strerror(err) : "unknown error";
+  if (what == nullptr) return sys;
+  return strcasecmp(what, sys.c_str()) == 0 ? std::string(what)
+                                            : std::string(what) + " (" + sys + ")";
+}
 
 bool PContext::OpenFile(std::fstream* fs, const char* path, bool create) {
   fs->open(path, std::ios::in | std::ios::out | std::ios::binary);
@@ -129,24 +173,35 @@ bool PContext::OpenDB(const char* path, bool readonly) {
   bool created = false;
   roWhy.clear();
   writeAsked = !readonly;
+  int createErr = 0;  // why the file could not be made or opened for writing
   if (!readonly && WriteLock(lock_path, path)) {
     const bool existed = access(path, F_OK) == 0;
     if (OpenFile(&dbfs, path, true)) {
       created = !existed;
     } else {
+      createErr = errno;
       WriteLock(lock_path, nullptr);
       roWhy = access(path, W_OK) != 0 && errno != ENOENT
                   ? std::string("it cannot be written (") + strerror(errno) + ")"
                   : std::string("it cannot be opened for writing");
     }
   } else if (!readonly) {
+    createErr = PlockError();
     roWhy = LockHolder(path);
   }
   if (!dbfs.is_open()) {
+    errno = 0;
     dbfs.open(path, std::ios::in | std::ios::binary);
     if (!dbfs.is_open()) {
+      const int openErr = errno != 0 ? errno : ENOENT;
       dbfs.clear();
-      DMESSAGE(DMCresource, "Cannot open database file '%s'", path);
+      // A file that does not exist and could not be made fails for the reason it was not made.
+      if (!readonly && openErr == ENOENT && createErr != 0 && createErr != ENOENT)
+        DMESSAGE(DMCresource, "Cannot create database file '%s': %s", path,
+                 PsystemReason(createErr).c_str());
+      else
+        DMESSAGE(DMCresource, "Cannot open database file '%s': %s", path,
+                 PsystemReason(openErr).c_str());
       return false;
     }
     if (!readonly) DMESSAGE(DMCwarning, "Database file '%s' opened read-only", path);
@@ -189,6 +244,9 @@ bool PContext::OpenDB(const char* path, bool readonly) {
   sync_opcnt = sync_nops;
   Recatalog();
   Reconcile();
+  unsavedRecords = 0;
+  undoneUnsaved.clear();
+  syncedStep = pdb.UndoList();
   return true;
 }
 
@@ -275,6 +333,28 @@ bool PContext::RecreateDB(const char* path) {
   return ok;
 }
 
+namespace {
+
+// While one lives, the store's own reports are logged but raise no alert: the catalogue tells
+// the user once, naming itself and the reason.
+class StoreReportsQuiet {
+ public:
+  StoreReportsQuiet() {
+    for (unsigned c = 0; c < DMCnerr; c++) {
+      flags[c] = dmessage_class_flags[c];
+      dmessage_class_flags[c] &= ~static_cast<uint32_t>(DMAalert);
+    }
+  }
+  ~StoreReportsQuiet() {
+    for (unsigned c = 0; c < DMCnerr; c++) dmessage_class_flags[c] = flags[c];
+  }
+
+ private:
+  uint32_t flags[DMCnerr];
+};
+
+}  // namespace
+
 bool PContext::FailOpen() {
   phd.Attach(nullptr, false);
   dbfs.close();
@@ -294,12 +374,21 @@ bool PContext::CloseDB(bool discard) {
   // The changes are written while everything is still open: when that fails, nothing is
   // closed (the store, the display and the undo steps stay as they are).
   if (!discard && writes) {
-    PworkStep(-1);
-    bool synced = pdb.Sync();
-    dbfs.flush();
-    dbfs.clear();
+    const int waiting = Waiting();
+    bool synced;
+    {
+      StoreReportsQuiet quiet;
+      PworkStep(-1);
+      synced = pdb.Sync();
+      dbfs.flush();
+      dbfs.clear();
+    }
     sync_opcnt = sync_nops;
-    if (!synced && pdb.Unsynced()) return false;
+    if (!synced && pdb.Unsynced()) {
+      NoteSync(false, waiting);
+      TellSyncFailed();
+      return false;
+    }
   }
   const int n = rdisp.GetSize();
   if (n > 0) {
@@ -323,23 +412,36 @@ bool PContext::CloseDB(bool discard) {
   ClearSets();
   dbs.SetDB(nullptr);
   bool ok = true;
-  PworkStep(-1);
-  if (discard) {
-    ok = pdb.Discard();
-  } else {
-    ok = pdb.Checkpoint(nullptr, nullptr);
+  {
+    StoreReportsQuiet quiet;
     PworkStep(-1);
-    // Everything was written above: a close that fails now (records still held, say) loses
-    // nothing, and the store is dropped.
-    if (!pdb.Close() && !ro) ok = false;
-    if (pdb.GetHeader() != nullptr) pdb.Discard();
+    if (discard) {
+      ok = pdb.Discard();
+    } else {
+      ok = pdb.Checkpoint(nullptr, nullptr);
+      PworkStep(-1);
+      // Everything was written above: a close that fails now (records still held, say) loses
+      // nothing, and the store is dropped.
+      if (!pdb.Close() && !ro) ok = false;
+      if (pdb.GetHeader() != nullptr) pdb.Discard();
+    }
   }
+  // What the store could not do (a journal not played back, say), for the message below.
+  const std::string why = pdb.LastError();
   pdb.Init(nullptr, nullptr, false);
+  // The header goes without being written in place: its store wrote it through the journal.
   phd.Attach(nullptr, false);
   dbfs.close();
   dbfs.clear();
   WriteLock(lock_path, nullptr);
-  if (!ok) DMESSAGE(DMCdata, "Error closing database '%s'", dbname);
+  if (!ok) {
+    errno = 0;  // the reason, if any, is in the message
+    DMESSAGE(DMCdata, "Error closing database '%s'%s%s", dbname, why.empty() ? "" : ": ",
+             why.c_str());
+  }
+  syncedStep = nullptr;
+  undoneUnsaved.clear();
+  unsavedRecords = 0;
   dbname[0] = '\0';
   dbpath[0] = '\0';
   return ok;
@@ -348,16 +450,101 @@ bool PContext::CloseDB(bool discard) {
 bool PContext::SyncDB() {
   sync_opcnt = sync_nops;
   if (ReadOnly()) return true;
-  bool ok = pdb.Sync();
-  dbfs.flush();
-  return ok && !dbfs.fail();
+  const int waiting = Waiting();
+  bool ok;
+  {
+    StoreReportsQuiet quiet;
+    ok = pdb.Sync();
+    dbfs.flush();
+    dbfs.clear();
+  }
+  NoteSync(ok, waiting);
+  if (!ok) TellSyncFailed();
+  return ok;
+}
+
+void PContext::TellSyncFailed() {
+  const std::string what = UnsavedWork();
+  errno = 0;  // the reason is in the message
+  DMESSAGE(DMCsystem, "%s. The changes since the last save%s%s%s are not saved.",
+           SyncFailure().c_str(), what.empty() ? "" : " (", what.c_str(), what.empty() ? "" : ")");
+}
+
+int PContext::Waiting() const {
+  long n = pdb.GetNUnsynced();
+  for (const DBChangeList* ch = pdb.Pending(); ch != nullptr; ch = ch->prev)
+    n += std::max(ch->rdel.GetSize(), ch->radd.GetSize());
+  return static_cast<int>(std::min(n, 0x7FFFFFFFL));
+}
+
+void PContext::NoteSync(bool ok, int waiting) {
+  if (ok) {
+    unsavedRecords = 0;
+    undoneUnsaved.clear();
+    syncedStep = pdb.UndoList();
+    return;
+  }
+  unsavedRecords += waiting;
+}
+
+std::string PContext::SyncFailure() const {
+  int err = 0;
+  const std::string why = LastError(&err);
+  if (why.empty()) return std::string();
+  // The system's reason in the user's words; the store's own words when the system gave none
+  // (another process holds the file, say).
+  return "Cannot save the catalog '" + std::string(dbname) +
+         "': " + (err != 0 ? PsystemReason(err) : why);
+}
+
+namespace {
+
+std::string OnRecords(const char* label, long n) {
+  return std::string(label) + " on " + std::to_string(n) + (n == 1 ? " record" : " records");
+}
+
+}  // namespace
+
+std::string PContext::UnsavedWork() const {
+  std::vector<std::string> steps;  // newest first
+  long loose = 0;                  // records of unnamed changes
+  // An unnamed change goes with the next older named one (Undo reverts them together).
+  const auto walk = [&steps, &loose](const DBChangeList* ch, const DBChangeList* stop) {
+    for (; ch != nullptr && ch != stop; ch = ch->prev) {
+      loose += std::max(ch->rdel.GetSize(), ch->radd.GetSize());
+      if (ch->Named() && loose > 0) {
+        steps.push_back(OnRecords(ch->name, loose));
+        loose = 0;
+      }
+    }
+  };
+  walk(pdb.Pending(), nullptr);
+  bool marked = syncedStep == nullptr;
+  for (const DBChangeList* ch = pdb.UndoList(); ch != nullptr && !marked; ch = ch->prev)
+    marked = ch == syncedStep;
+  // When the step of the last sync was undone, the steps older than it are on disk.
+  if (marked) walk(pdb.UndoList(), syncedStep);
+  // Oldest first, the undos and redos after the steps; the newest few when there are many.
+  std::reverse(steps.begin(), steps.end());
+  steps.insert(steps.end(), undoneUnsaved.begin(), undoneUnsaved.end());
+  constexpr size_t kShown = 4;
+  std::string out;
+  if (steps.size() > kShown) out = std::to_string(steps.size() - kShown) + " earlier steps";
+  for (size_t i = steps.size() > kShown ? steps.size() - kShown : 0; i < steps.size(); i++)
+    out += (out.empty() ? "" : ", ") + steps[i];
+  if (loose > 0 || (out.empty() && unsavedRecords > 0)) {
+    const long n = loose > 0 ? loose : unsavedRecords;
+    out += (out.empty() ? "" : ", ") + std::to_string(n) + (n == 1 ? " record" : " records") +
+           " changed";
+  }
+  return out;
 }
 
 bool PContext::Unsynced() {
   if (!Writable()) return false;
   const DBChangeList* pending = pdb.Pending();
   return pdb.GetNUnsynced() > 0 || (pending != nullptr && !pending->Empty()) || phd.Unwritten() ||
-         pdb.DBAccess::Unsynced();
+         pdb.DBAccess::Unsynced() || !pdb.LastError().empty();
 }
 
 bool PContext::SyncShadow() {
@@ -438,15 +625,24 @@ void PContext::Recatalog() {
 }
 
 bool PContext::Undo() {
-  return !ReadOnly() && pdb.Undo() != nullptr;
+  const DBChangeList* step = ReadOnly() ? nullptr : pdb.Undo();
+  if (step != nullptr && step->Named()) undoneUnsaved.push_back(std::string("Undo ") + step->name);
+  return step != nullptr;
 }
 
 bool PContext::Redo() {
-  return !ReadOnly() && pdb.Redo() != nullptr;
+  const DBChangeList* step = ReadOnly() ? nullptr : pdb.Redo();
+  if (step != nullptr && step->Named()) undoneUnsaved.push_back(std::string("Redo ") + step->name);
+  return step != nullptr;
 }
 
 bool PContext::ClearUndo() {
-  return !ReadOnly() && pdb.ClearChanges();
+  // The undo steps go: what they did stays unsaved until the next sync.
+  const int waiting = Waiting();
+  const bool ok = !ReadOnly() && pdb.ClearChanges();
+  if (ok && !pdb.LastError().empty()) unsavedRecords += waiting;
+  syncedStep = pdb.UndoList();
+  return ok;
 }
 
 bool PContext::Unique() const {
@@ -458,6 +654,7 @@ void PContext::SetUnique(bool on) {
   uniq = on;
   if (ReadOnly()) return;
   pdb.ClearChanges();
+  syncedStep = pdb.UndoList();
   phd.SetUnique(on);
 }
 

@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "catalog/pcstate.h"
 #include "catalog/pdbaccess.h"
@@ -14,6 +15,10 @@
 #include "db/dbrecord.h"
 #include "db/dbrlist.h"
 #include "support/abitmap.h"
+
+// The system's reason for an error number in words a user reads: "the disk is full (No space
+// left on device)", "permission denied", ...
+std::string PsystemReason(int err);
 
 class PContext : public PContextState {
  public:
@@ -52,10 +57,11 @@ class PContext : public PContextState {
   // open. The changes are written first: when that fails (the disk full, say) nothing is
   // closed and the result is false. The catalogue stays open as it was (its changes in
   // memory, the display, the undo steps), its file as the last complete sync left it, and
-  // LastError tells why; the caller may try again (SyncDB or CloseDB, which complete once
-  // there is room) or close dropping the changes with CloseDB(true). After a sync that
-  // succeeded the close completes, and false then only tells that a change the store could
-  // not take was dropped with it (told when it was refused). IsOpen tells which.
+  // LastError tells why (the failure is told as SyncDB tells it); the caller may try again
+  // (SyncDB or CloseDB, which complete once there is room) or close dropping the changes with
+  // CloseDB(true). After a sync that succeeded the close completes, and false then only tells
+  // that a change the store could not take was dropped with it (told when it was refused).
+  // IsOpen tells which.
   // With discard the catalogue closes without writing anything: the changes not synced are
   // lost and the file is left as the last complete sync left it (a sync cut short is played
   // back). Always closes; true unless that playback failed (then the next open does it).
@@ -68,7 +74,9 @@ class PContext : public PContextState {
   // Writes the changes of the catalogue (one atomic, durable step through its journal). On
   // false nothing is lost and everything stays open: the changes stay in memory (Unsynced
   // stays true), the file holds the last complete sync, LastError tells why, and the next
-  // SyncDB or CloseDB tries again.
+  // SyncDB or CloseDB tries again. The failure is told once, naming the catalogue, the reason
+  // and the changes not saved (SyncFailure, UnsavedWork); the store's own report is logged
+  // without an alert.
   bool SyncDB();
   // Why the last sync of the catalogue failed, naming the file and the system's reason
   // ("Cannot write the journal of "/p/Cat.qdb": No space left on device"); empty after one
@@ -79,8 +87,15 @@ class PContext : public PContextState {
     return pdb.LastError();
   }
   // Whether the open, writable catalogue holds changes not yet on disk: records the store took
-  // since its last sync, records waiting in the pending change, or a changed header.
+  // since its last sync, records waiting in the pending change, a changed header, changed
+  // blocks, or a sync that failed since the last one that succeeded.
   bool Unsynced();
+  // "Cannot save the catalog 'name': the disk is full (...)": LastError in the user's words,
+  // empty after a sync that completed.
+  std::string SyncFailure() const;
+  // What the catalogue holds that its file does not, from the undo steps since the last sync
+  // that succeeded: "Set Keyword on 500 records, Add on 20 records", or a count of records.
+  std::string UnsavedWork() const;
   // The same for the shadow catalogue, and its sync (true when nothing is left to write).
   bool ShadowUnsynced() const { return shadowChanged; }
   bool SyncShadow();
@@ -153,6 +168,13 @@ class PContext : public PContextState {
   bool shadowChanged = false;  // the shadow store took records since it was last written
   std::string roWhy;           // why an open asked for writing was refused the file's writing
   bool writeAsked = false;     // the open catalogue was asked for writing
+  int unsavedRecords = 0;  // records the failed syncs since the last good one left unwritten
+  const DBChangeList* syncedStep = nullptr;  // the newest undo step at the last good sync
+  std::vector<std::string> undoneUnsaved;    // undo and redo since the last good sync
+  void NoteSync(bool ok, int waiting);
+  // Tells a failed sync or close: the catalogue, the reason and what is not saved.
+  void TellSyncFailed();
+  int Waiting() const;
 
  public:
   char dbname[64];

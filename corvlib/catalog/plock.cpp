@@ -64,20 +64,30 @@ bool ReadLock(const char* path, char* buf, size_t* n, ino_t* ino) {
   return true;
 }
 
+int lockErr = 0;  // see PlockError
+
 // Writes the lock line into a new private file beside the lock and links it to the lock name.
-// 1 taken, 0 a lock exists, -1 the lock cannot be made here.
+// 1 taken, 0 a lock exists, -1 the lock cannot be made here (the reason in lockErr).
 int LinkLock(const char* lockpath, const std::string& line) {
   std::string tmp = std::string(lockpath) + "." + std::to_string(getpid()) + ".new";
   unlink(tmp.c_str());
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0444);
-  if (fd < 0) return -1;
-  const bool written = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  if (fd < 0) {
+    lockErr = errno;
+    return -1;
+  }
+  const ssize_t n = write(fd, line.data(), line.size());
+  int err = n < 0 ? errno : ENOSPC;
+  const bool written = n == static_cast<ssize_t>(line.size());
   const bool closed = close(fd) == 0;
+  if (written && !closed) err = errno;
   if (!written || !closed) {
     unlink(tmp.c_str());
+    lockErr = err;
     return -1;
   }
   int r = link(tmp.c_str(), lockpath) == 0 ? 1 : (errno == EEXIST ? 0 : -1);
+  if (r < 0) lockErr = errno;
   unlink(tmp.c_str());
   return r;
 }
@@ -111,13 +121,18 @@ bool RemoveStale(const char* lockpath, ino_t judged, const std::string& line, co
   bool removed = false;
   if (!ReadLock(lockpath, text, &n, &ino))
     removed = errno == ENOENT;
-  else if (ino == judged && PjudgeLock(text, n, host, PprocessAlive) == PLVstale)
-    removed = unlink(lockpath) == 0;
+  else if (ino == judged && PjudgeLock(text, n, host, PprocessAlive) == PLVstale &&
+           !(removed = unlink(lockpath) == 0))
+    lockErr = errno;
   unlink(brk.c_str());
   return removed;
 }
 
 }  // namespace
+
+int PlockError() {
+  return lockErr;
+}
 
 bool PprocessAlive(long pid) {
   if (pid <= 0 || pid > INT_MAX) return false;
@@ -154,8 +169,10 @@ bool PlockName(char* out, size_t len, const char* dbpath) {
 
 bool PContext::WriteLock(char* lockpath, const char* dbpath) {
   if (lockpath == nullptr) return false;
+  lockErr = 0;
   if (lockpath[0] != '\0') {
-    unlink(lockpath);
+    if (unlink(lockpath) != 0 && errno != ENOENT)
+      DMESSAGE(DMCwarning, "Cannot remove the lock file '%s': %s", lockpath, strerror(errno));
     lockpath[0] = '\0';
   }
   if (dbpath == nullptr || dbpath[0] == '\0') return false;
@@ -175,14 +192,20 @@ bool PContext::WriteLock(char* lockpath, const char* dbpath) {
     char text[kReadMax];
     size_t n = 0;
     ino_t ino = 0;
-    if (ReadLock(name, text, &n, &ino) && PjudgeLock(text, n, host, PprocessAlive) == PLVstale &&
-        RemoveStale(name, ino, line, host)) {
+    if (!ReadLock(name, text, &n, &ino)) {
+      if (errno != ENOENT) lockErr = errno;  // gone meanwhile: it was another program's
+    } else if (PjudgeLock(text, n, host, PprocessAlive) == PLVstale &&
+               RemoveStale(name, ino, line, host)) {
+      lockErr = 0;
       r = LinkLock(name, line);
       if (r == 1) DMESSAGE(DMCinfo, "Ignoring previous DB lock (dead process)");
     }
   }
   if (r != 1) {
-    DMESSAGE(DMCwarning, "Cannot capture lock file '%s'", name);
+    if (lockErr != 0)
+      DMESSAGE(DMCwarning, "Cannot create the lock file '%s': %s", name, strerror(lockErr));
+    else
+      DMESSAGE(DMCwarning, "Cannot capture lock file '%s'", name);
     return false;
   }
   memcpy(lockpath, name, strlen(name) + 1);

@@ -20,3 +20,9 @@ bool PprocessAlive(long pid);
 // The lock file name of a catalogue path: the path without its suffix, then ".lock". False
 // when it does not fit len bytes with its terminator.
 bool PlockName(char* out, size_t len, const char* dbpath);
+
+// The system's error number that made the last PContext::WriteLock fail without a holder: the
+// lock file could not be made (a folder that cannot be written, a full disk), a stale one could
+// not be removed, or an existing one could not be read. 0 after a success, and when the lock is
+// held by a live program.
+int PlockError();

@@ -53,6 +53,9 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
     state = DBPSclean;
     return false;
   }
+  // Another database: no failure of the one before is told for it.
+  syncError.clear();
+  syncErrno = 0;
   long long pos = 0;
   long long len = -1;
   bool sameStream = stream == nullptr;

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -181,8 +182,8 @@ TEST(Context, NewCatalogueCreatedWithDefaultHeader) {
   MessageLog log;
   PContext ctx;
   EXPECT_FALSE(ctx.OpenDB(d.Path("no/such/dir.qdb").c_str(), false));
-  EXPECT_TRUE(
-      log.Has(DMCresource, "Cannot open database file '" + d.Path("no/such/dir.qdb") + "'"));
+  EXPECT_TRUE(log.Has(DMCresource, "Cannot open database file '" + d.Path("no/such/dir.qdb") +
+                                       "': " + strerror(ENOENT)));
   EXPECT_FALSE(ctxtest::Exists(d.Path("no/such/dir.lock")));
 }
 

@@ -1,4 +1,7 @@
-// A catalogue opened by a second context while another process syncs it.
+// A catalogue opened by a second context while another process syncs it; a catalogue whose
+// syncs and closes fail.
+#include <fcntl.h>
+
 #include <cerrno>
 #include <map>
 #include <string>
@@ -114,6 +117,133 @@ TEST(ContextSync, CatalogueOpenedWhileAnotherProcessSyncsItReadsTheLastSync) {
   EXPECT_FALSE(ctxtest::Exists(path + "-journal"));
 }
 
+namespace {
+
+// The system's file calls, failing every write and every file made for writing with err while
+// err is set.
+class Refusing : public DBFileSystem {
+ public:
+  int err = 0;
+  int Open(const std::string& path, int flags, int mode) override {
+    if (err != 0 && (flags & (O_CREAT | O_WRONLY | O_RDWR)) != 0) return Refuse();
+    return System()->Open(path, flags, mode);
+  }
+  void Close(int fd) override { System()->Close(fd); }
+  long long Read(int fd, void* buf, size_t n, long long off) override {
+    return System()->Read(fd, buf, n, off);
+  }
+  long long Write(int fd, const void* buf, size_t n, long long off) override {
+    return err != 0 ? Refuse() : System()->Write(fd, buf, n, off);
+  }
+  bool Sync(int fd) override { return System()->Sync(fd); }
+  bool Truncate(int fd, long long len) override { return err == 0 && System()->Truncate(fd, len); }
+  bool Stat(int fd, long long* size, int* mode) override { return System()->Stat(fd, size, mode); }
+  bool Remove(const std::string& path) override { return System()->Remove(path); }
+  bool SyncDir(const std::string& dir) override { return System()->SyncDir(dir); }
+  bool Stamp(int fd, DBFileStamp* st) override { return System()->Stamp(fd, st); }
+  bool Rename(const std::string& from, const std::string& to) override {
+    return err != 0 ? Refuse() >= 0 : System()->Rename(from, to);
+  }
+
+ private:
+  int Refuse() {
+    errno = err;
+    return -1;
+  }
+};
+
+std::vector<std::string>& Alerts() {
+  static std::vector<std::string> told;
+  return told;
+}
+
+int Count(const std::string& path) {
+  PContext reader;
+  return reader.OpenDB(path.c_str(), true) ? reader.pdb.TotalRecords() : -1;
+}
+
+}  // namespace
+
+// Syncs that fail say which catalogue, why (from the failing call's error) and which steps are
+// not saved; the changes stay, and a sync once the file can be written saves them all.
+TEST(ContextSync, FailedSyncTellsWhyAndWhatAndIsTriedAgain) {
+  TempDir d;
+  const std::string path = d.Path("trip.qdb");
+  Refusing fs;
+  PContext ctx;
+  ctx.fileSystem = &fs;
+  ASSERT_TRUE(ctx.OpenDB(path.c_str(), false));
+  std::vector<DBRecord> recs;
+  for (int i = 0; i < 5; i++) recs.push_back(Titled(i, "old"));
+  ASSERT_TRUE(ctx.Checkpoint("Add", nullptr));
+  ctx.pdb.AddRecords(recs.data(), 5);
+  ASSERT_TRUE(ctx.SyncDB());
+  EXPECT_EQ(ctx.LastError(), "");
+  EXPECT_EQ(ctx.UnsavedWork(), "");
+
+  struct Case {
+    int err;
+    const char* reason;
+  };
+  for (const Case& c : {Case{ENOSPC, "the disk is full"}, Case{EACCES, "permission denied"},
+                        Case{EROFS, "the file system is read-only"}, Case{EIO, "an input/out"}}) {
+    SCOPED_TRACE(c.reason);
+    fs.err = c.err;
+    std::vector<DBRecord> to;
+    for (int i = 0; i < 3; i++) to.push_back(Titled(i, c.reason));
+    ASSERT_TRUE(ctx.Checkpoint("Retitle", nullptr));
+    ctx.pdb.DeleteRecords(recs.data(), 3);
+    ctx.pdb.AddRecords(to.data(), 3);
+    recs.erase(recs.begin(), recs.begin() + 3);
+    recs.insert(recs.begin(), to.begin(), to.end());
+    MessageLog log;
+    EXPECT_FALSE(ctx.SyncDB());
+    int err = 0;
+    ctx.LastError(&err);
+    EXPECT_EQ(err, c.err);
+    EXPECT_TRUE(ctx.Unsynced());
+    const std::string failure = ctx.SyncFailure();
+    EXPECT_EQ(failure.rfind(std::string("Cannot save the catalog 'trip': ") + c.reason, 0), 0u)
+        << failure;
+    EXPECT_EQ(ctx.UnsavedWork(), "Retitle on 3 records");
+    EXPECT_TRUE(log.Has(DMCsystem, failure +
+                                       ". The changes since the last save (Retitle on 3 records) "
+                                       "are not saved."));
+    fs.err = 0;
+    EXPECT_TRUE(ctx.SyncDB());
+    EXPECT_EQ(ctx.LastError(), "");
+    EXPECT_EQ(ctx.SyncFailure(), "");
+    EXPECT_FALSE(ctx.Unsynced());
+    std::map<std::string, std::string> titles;
+    PContext reader;
+    ASSERT_TRUE(reader.OpenDB(path.c_str(), true));
+    ASSERT_TRUE(Titles(&reader, &titles));
+    EXPECT_EQ(titles.size(), 5u);
+    EXPECT_EQ(titles["p0.jpg"], c.reason);
+    EXPECT_EQ(titles["p4.jpg"], "old");
+  }
+  // Several steps and an undo, all unsaved, are named oldest first.
+  fs.err = ENOSPC;
+  std::vector<DBRecord> more;
+  for (int i = 5; i < 7; i++) more.push_back(Titled(i, "more"));
+  ASSERT_TRUE(ctx.Checkpoint("Add", nullptr));
+  ctx.pdb.AddRecords(more.data(), 2);
+  ASSERT_TRUE(ctx.Checkpoint("Delete", nullptr));
+  ctx.pdb.DeleteRecords(recs.data() + 4, 1);
+  ASSERT_TRUE(ctx.Checkpoint(nullptr, nullptr));
+  EXPECT_TRUE(ctx.Undo());
+  EXPECT_EQ(ctx.UnsavedWork(), "Add on 2 records, Undo Delete");
+  EXPECT_FALSE(ctx.SyncDB());
+  // A close that cannot write keeps the catalogue open with the same unsaved steps.
+  EXPECT_FALSE(ctx.CloseDB());
+  EXPECT_TRUE(ctx.IsOpen());
+  EXPECT_EQ(ctx.UnsavedWork(), "Add on 2 records, Undo Delete");
+  EXPECT_EQ(Count(path), 5);  // the file keeps its last saved state
+  EXPECT_TRUE(ctx.CloseDB(true));
+  EXPECT_EQ(ctx.UnsavedWork(), "");
+  EXPECT_EQ(Count(path), 5);
+}
+
 // Every photo of a catalogue retitled on a disk that is full: the sync and the close fail,
 // naming the file and the system's reason, and the catalogue stays open with the edit, its
 // file untouched. Once there is room the close writes the edit; a close that drops it leaves
@@ -148,10 +278,26 @@ TEST(ContextSync, FullDiskKeepsTheCatalogueOpenWithItsEditUntilWrittenOrDropped)
       ctx.pdb.AddRecords(to.data(), kN);
       fault.fullFrom = fault.Calls() + 1;
       {
-        MessageLog log;
+        // Each failure is told once, naming the catalogue; the store's report is only logged.
+        const uint32_t flags = dmessage_class_flags[DMCsystem];
+        int (*const hook)(const char*) = dmessage_alert;
+        dmessage_class_flags[DMCsystem] |= DMAalert;
+        Alerts().clear();
+        dmessage_alert = [](const char* text) {
+          Alerts().push_back(text);
+          return 1;
+        };
         EXPECT_FALSE(ctx.SyncDB());
         EXPECT_FALSE(ctx.CloseDB());
-        EXPECT_EQ(log.CountClass(DMCsystem), 2) << log.All();
+        dmessage_alert = hook;
+        dmessage_class_flags[DMCsystem] = flags;
+        ASSERT_EQ(Alerts().size(), 2u);
+        for (const std::string& a : Alerts())
+          EXPECT_NE(a.find("Cannot save the catalog 'full': the disk is full (No space left on "
+                           "device). The changes since the last save (" +
+                           std::to_string(kN) + " records changed) are not saved."),
+                    std::string::npos)
+              << a;
       }
       int err = 0;
       EXPECT_NE(ctx.LastError(&err).find('"' + path + "\": No space left on device"),

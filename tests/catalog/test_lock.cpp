@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -228,4 +229,71 @@ TEST(WriteLock, OverlongPathRefused) {
   EXPECT_FALSE(PContext::WriteLock(lock, db.c_str()));
   EXPECT_STREQ(lock, "");
   EXPECT_EQ(log.CountClass(DMCwarning), 1);
+}
+
+// A lock that cannot be made for a reason of the system is reported with that reason, never as
+// held by another program; the catalogue then opens read-only saying so, and a new one that
+// cannot be made says why.
+TEST(WriteLock, RefusedBySystemSaysWhy) {
+  TempDir d;
+  WriteFile(d.Path("plain"), "a file, not a folder\n");
+  {
+    MessageLog log;
+    char lock[PContext::kPathLen] = "";
+    EXPECT_FALSE(PContext::WriteLock(lock, d.Path("plain/c.qdb").c_str()));
+    EXPECT_STREQ(lock, "");
+    EXPECT_EQ(PlockError(), ENOTDIR);
+    EXPECT_TRUE(log.Has(DMCwarning, "Cannot create the lock file '" + d.Path("plain/c.lock") +
+                                        "': " + strerror(ENOTDIR)));
+    EXPECT_EQ(log.CountClass(DMCwarning), 1);
+  }
+  // A lock name taken by something that is not a lock file cannot be judged.
+  const std::string db = d.Path("c.qdb");
+  {
+    PContext maker;
+    ASSERT_TRUE(maker.OpenDB(db.c_str(), false));
+    ASSERT_TRUE(maker.SyncDB());
+  }
+  ASSERT_EQ(mkdir(d.Path("c.lock").c_str(), 0755), 0);
+  {
+    MessageLog log;
+    PContext ctx;
+    ASSERT_TRUE(ctx.OpenDB(db.c_str(), false));
+    EXPECT_TRUE(ctx.ReadOnly());
+    const std::string why = ctx.ReadOnlyWhy();
+    EXPECT_NE(why.find("cannot be made"), std::string::npos) << why;
+    EXPECT_NE(why.find(strerror(EISDIR)), std::string::npos) << why;
+    EXPECT_EQ(why.find("another program"), std::string::npos) << why;
+  }
+  // A lock whose holder cannot be judged is respected, but not called another program's.
+  ASSERT_EQ(rmdir(d.Path("c.lock").c_str()), 0);
+  WriteFile(d.Path("c.lock"), LockLine(-5, Host()));
+  {
+    PContext ctx;
+    ASSERT_TRUE(ctx.OpenDB(db.c_str(), false));
+    EXPECT_TRUE(ctx.ReadOnly());
+    const std::string why = ctx.ReadOnlyWhy();
+    EXPECT_NE(why.find("names no process that can be checked"), std::string::npos) << why;
+    EXPECT_EQ(why.find("another program"), std::string::npos) << why;
+  }
+  // A live holder is.
+  WriteFile(d.Path("c.lock"), LockLine(getpid(), Host()));
+  {
+    PContext ctx;
+    ASSERT_TRUE(ctx.OpenDB(db.c_str(), false));
+    EXPECT_NE(ctx.ReadOnlyWhy().find("another program has it open"), std::string::npos);
+  }
+  unlink(d.Path("c.lock").c_str());
+  if (geteuid() != 0) {
+    // A folder that cannot be written: the reason, for the lock and for a new catalogue.
+    ASSERT_EQ(mkdir(d.Path("ro").c_str(), 0555), 0);
+    MessageLog log;
+    PContext ctx;
+    EXPECT_FALSE(ctx.OpenDB(d.Path("ro/new.qdb").c_str(), false));
+    EXPECT_TRUE(log.Has(DMCwarning, "Cannot create the lock file '" + d.Path("ro/new.lock") +
+                                        "': " + strerror(EACCES)));
+    EXPECT_TRUE(log.Has(DMCresource, "Cannot create database file '" + d.Path("ro/new.qdb") +
+                                         "': " + PsystemReason(EACCES)));
+    chmod(d.Path("ro").c_str(), 0755);
+  }
 }

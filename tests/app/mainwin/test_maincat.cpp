@@ -1,6 +1,7 @@
 // The main window's catalogue operations and the browser's edit transaction.
 #include <memory>
 
+#include "db/test_faultfs.h"
 #include "maintest.h"
 
 namespace {
@@ -105,6 +106,56 @@ TEST_F(CatalogueOps, ReadOnlyOpensSayWhyInOneAlert) {
     mw->CloseCatalog();
   }
   EXPECT_EQ(ctxtest::ReadFile(cutPath), header);
+}
+
+// A catalogue whose edit cannot be saved (the disk full) is asked about before it closes or
+// another opens: Go Back keeps it open with the edit and its undo step; Close Without Saving
+// closes it without the edit, its file as the last save left it, and the other opens.
+TEST_F(CatalogueOps, ACatalogueThatCannotBeSavedIsAskedAboutBeforeItCloses) {
+  const std::string path = Path("a.qdb");
+  dbtest::FaultFS disk(1, path);
+  struct OnDisk {
+    PContext* c;
+    dbtest::FaultFS* fs;
+    ~OnDisk() {
+      fs->fullFrom = 0;
+      c->CloseDB();
+      c->fileSystem = nullptr;
+    }
+  } onDisk{bc, &disk};
+  bc->fileSystem = &disk;
+  ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
+  ShowFolder(4);
+  ASSERT_EQ(mw->AddRecords(), 4);
+  ASSERT_TRUE(bc->SyncDB());
+  const std::string saved = ctxtest::ReadFile(path);
+  disk.fullFrom = disk.Calls() + 1;
+  ASSERT_TRUE(b->NewChange("Set"));
+  for (int i : {1, 2}) PDBsetString(b->ChangeRecord(i), PDBFtitle, "Harbour");
+  ASSERT_EQ(b->CompleteChange(), 2);
+  const std::string asked = "Cannot save the catalog 'a': the disk is full";
+  {
+    Answerer ans;  // Go Back
+    mw->CloseCatalog();
+    ASSERT_EQ(ans.prompts.size(), 1u);
+    EXPECT_EQ(ans.prompts[0].rfind(asked, 0), 0u) << ans.prompts[0];
+    EXPECT_NE(ans.prompts[0].find("(Set on 2 records) are not saved"), std::string::npos);
+  }
+  EXPECT_STREQ(bc->dbname, "a");
+  EXPECT_TRUE(bc->Unsynced());
+  EXPECT_EQ(Title(), "a");
+  EXPECT_EQ(EditItem(1), "Undo Set");
+  {
+    Answerer ans;
+    ans.Press(kResponseCustom);  // Close Without Saving
+    EXPECT_TRUE(mw->OpenCatalog(Path("b.qdb").c_str()));
+    ASSERT_EQ(ans.prompts.size(), 1u);
+    EXPECT_EQ(ans.prompts[0].rfind(asked, 0), 0u) << ans.prompts[0];
+  }
+  EXPECT_STREQ(bc->dbname, "b");
+  EXPECT_EQ(ctxtest::ReadFile(path), saved);
+  EXPECT_FALSE(ctxtest::Exists(path + "-journal"));
+  EXPECT_FALSE(ctxtest::Exists(Path("a.lock")));
 }
 
 }  // namespace

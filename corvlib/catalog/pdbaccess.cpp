@@ -392,9 +392,11 @@ int PDBAccess::Delete(const DBRecord* recs, int n, DBRecordList* taken) {
     DMESSAGE(DMCparameter, "Resize failed in DeleteRecords");
     return 0;
   }
+  // A record of another schema (a display's own copy, which goes when the display is cleared)
+  // is copied into the store's: the change outlives the display.
   for (int i = 0, k = 0; i < n; i++) {
     if (cancelled[i]) continue;
-    if (taken != nullptr)
+    if (taken != nullptr && (*taken)[i].GetFieldInfo() == GetHeader())
       copies[k++].Take(&(*taken)[i]);
     else
       copies[k++] = recs[i];

@@ -23,36 +23,6 @@
 
 namespace {
 
-// Why the lock of the catalogue at path could not be taken: the system's reason when the lock
-// file could not be made, else the line of the program that holds it.
-std::string LockHolder(const char* path) {
-  char lock[PContext::kPathLen];
-  if (!PlockName(lock, sizeof lock, path)) return "its lock file cannot be taken";
-  if (PlockError() != 0)
-    return "its lock file '" + std::string(lock) + "' cannot be made (" +
-           PsystemReason(PlockError()) + ")";
-  std::string line;
-  PLockVerdict verdict = PLVheld;
-  if (FILE* f = fopen(lock, "r")) {
-    char buf[257];
-    const size_t n = fread(buf, 1, 256, f);
-    fclose(f);
-    char host[128];
-    if (gethostname(host, sizeof host) != 0) host[0] = '\0';
-    host[sizeof host - 1] = '\0';
-    verdict = PjudgeLock(buf, n, host, PprocessAlive);
-    line.assign(buf, n);
-    line = line.substr(0, line.find('\n'));
-  }
-  // Only a live holder is another program; a lock whose holder cannot be told is not taken over.
-  if (verdict == PLVunknown)
-    return "its lock file '" + std::string(lock) + "' (\"" + line +
-           "\") names no process that can be checked";
-  std::string why = "its lock file '" + std::string(lock) + "' is held";
-  if (!line.empty()) why += " (\"" + line + "\")";
-  return why + ": another program has it open for writing";
-}
-
 // The path without the suffix of its last component.
 std::string Stem(const char* path) {
   const char* suf = PgetSuffix(path);
@@ -174,7 +144,8 @@ bool PContext::OpenDB(const char* path, bool readonly) {
   roWhy.clear();
   writeAsked = !readonly;
   int createErr = 0;  // why the file could not be made or opened for writing
-  if (!readonly && WriteLock(lock_path, path)) {
+  PLockRefusal refusal;
+  if (!readonly && WriteLock(lock_path, path, &refusal)) {
     const bool existed = access(path, F_OK) == 0;
     if (OpenFile(&dbfs, path, true)) {
       created = !existed;
@@ -186,8 +157,8 @@ bool PContext::OpenDB(const char* path, bool readonly) {
                   : std::string("it cannot be opened for writing");
     }
   } else if (!readonly) {
-    createErr = PlockError();
-    roWhy = LockHolder(path);
+    createErr = refusal.err;
+    roWhy = refusal.Why();
   }
   if (!dbfs.is_open()) {
     errno = 0;

@@ -20,6 +20,8 @@
 // left on device)", "permission denied", ...
 std::string PsystemReason(int err);
 
+struct PLockRefusal;
+
 class PContext : public PContextState {
  public:
   static constexpr int kPathLen = 1024;
@@ -34,8 +36,9 @@ class PContext : public PContextState {
   PContext& operator=(const PContext&) = delete;
 
   // Takes the write lock of dbpath into lockpath (1,024 bytes), releasing the lock it held
-  // first; with a null or empty dbpath only releases (false).
-  static bool WriteLock(char* lockpath, const char* dbpath);
+  // first; with a null or empty dbpath only releases (false). When the lock is not taken,
+  // *refusal (if given) tells why.
+  static bool WriteLock(char* lockpath, const char* dbpath, PLockRefusal* refusal = nullptr);
 
   // Opens (or creates) a catalogue; re-syncs the one already open for writing. The catalogue
   // open before is closed first; when it cannot be (CloseDB), it stays open and this fails.

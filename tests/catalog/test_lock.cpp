@@ -1,12 +1,17 @@
 // Catalogue write locks: the lock file's form, judging a holder, replacing stale locks and
 // processes racing for one.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -42,11 +47,15 @@ pid_t DeadPid() {
   return p;
 }
 
-bool AliveNever(long) {
+bool AliveNever(long, time_t) {
   return false;
 }
-bool AliveAlways(long) {
+bool AliveAlways(long, time_t) {
   return true;
+}
+// Holds a lock only when it was written at 100 or later.
+bool StartedAt100(long, time_t written) {
+  return written >= 100;
 }
 
 }  // namespace
@@ -72,7 +81,7 @@ TEST(LockJudge, HolderFromText) {
   const struct {
     std::string text;
     const char* host;
-    bool (*alive)(long);
+    bool (*holds)(long, time_t);
     PLockVerdict want;
   } cases[] = {
       {"", "h", AliveAlways, PLVstale},
@@ -80,19 +89,22 @@ TEST(LockJudge, HolderFromText) {
       {"Catalog write lock held by process 0 on h\n", "h", AliveAlways, PLVstale},
       {"Catalog write lock held by process 12 on h\n", "h", AliveAlways, PLVheld},
       {"Catalog write lock held by process 12 on h\n", "h", AliveNever, PLVstale},
-      {"Catalog write lock held by process 12 on other\n", "h", AliveNever, PLVheld},
+      {"Catalog write lock held by process 12 on h\n", "h", StartedAt100, PLVstale},
+      {"Catalog write lock held by process 12 on other\n", "h", AliveNever, PLVforeign},
       // The host runs to the end: a text without a line feed keeps its last byte.
       {"Catalog write lock held by process 12 on h", "h", AliveNever, PLVstale},
-      {"Catalog write lock held by process 12 on hx", "h", AliveNever, PLVheld},
+      {"Catalog write lock held by process 12 on hx", "h", AliveNever, PLVforeign},
       {"Catalog write lock held by process 12\n", "", AliveNever, PLVstale},
-      {"Catalog write lock held by process 12\n", "h", AliveNever, PLVheld},
+      {"Catalog write lock held by process 12\n", "h", AliveNever, PLVforeign},
       {"Catalog write lock held by process -5 on h\n", "h", AliveNever, PLVunknown},
       {"Catalog write lock held by process 99999999999 on h\n", "h", AliveNever, PLVunknown},
       {std::string("Catalog write lock held by process 7 on h\0junk", 46), "h", AliveNever,
        PLVstale},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(PjudgeLock(c.text.data(), c.text.size(), c.host, c.alive), c.want) << c.text;
+    EXPECT_EQ(PjudgeLock(c.text.data(), c.text.size(), c.host, 99, c.holds), c.want) << c.text;
+  EXPECT_EQ(PjudgeLock("Catalog write lock held by process 12 on h", 42, "h", 100, StartedAt100),
+            PLVheld);
 }
 
 TEST(WriteLock, TakesWritesAndReleases) {
@@ -240,9 +252,10 @@ TEST(WriteLock, RefusedBySystemSaysWhy) {
   {
     MessageLog log;
     char lock[PContext::kPathLen] = "";
-    EXPECT_FALSE(PContext::WriteLock(lock, d.Path("plain/c.qdb").c_str()));
+    PLockRefusal refusal;
+    EXPECT_FALSE(PContext::WriteLock(lock, d.Path("plain/c.qdb").c_str(), &refusal));
     EXPECT_STREQ(lock, "");
-    EXPECT_EQ(PlockError(), ENOTDIR);
+    EXPECT_EQ(refusal.err, ENOTDIR);
     EXPECT_TRUE(log.Has(DMCwarning, "Cannot create the lock file '" + d.Path("plain/c.lock") +
                                         "': " + strerror(ENOTDIR)));
     EXPECT_EQ(log.CountClass(DMCwarning), 1);
@@ -296,4 +309,139 @@ TEST(WriteLock, RefusedBySystemSaysWhy) {
                                          "': " + PsystemReason(EACCES)));
     chmod(d.Path("ro").c_str(), 0755);
   }
+}
+
+namespace {
+
+// A child process that waits until killed, under a command name that holds parentheses and
+// spaces as a hostile one may; killed and reaped when the object goes.
+struct Sleeper {
+  Sleeper() {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    pid = fork();
+    if (pid == 0) {
+      prctl(PR_SET_NAME, ") R 1 2 (3");
+      if (write(ready[1], "y", 1) != 1) _exit(2);
+      pause();
+      _exit(0);
+    }
+    char c = 0;
+    if (pid < 0 || read(ready[0], &c, 1) != 1) pid = -1;
+    close(ready[0]);
+    close(ready[1]);
+  }
+  ~Sleeper() {
+    if (pid <= 0) return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  pid_t pid = -1;
+};
+
+// Sets the file's modification time to t.
+void Date(const std::string& path, time_t t) {
+  const struct timespec times[2] = {{t, 0}, {t, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+}  // namespace
+
+// A lock names a live process of this host that is not its writer when that process started
+// after the lock was written (its id was given again after a restart): the lock is replaced
+// as a dead process's is. A process that started before it is respected.
+TEST(WriteLock, ProcessStartedAfterTheLockIsNotItsHolder) {
+  const time_t now = time(nullptr);
+  Sleeper later;
+  ASSERT_GT(later.pid, 0);
+  const long long start = PprocessStart(later.pid);
+  EXPECT_LE(std::llabs(start - static_cast<long long>(now)), 5) << "its name hides no field";
+  EXPECT_EQ(PprocessStart(DeadPid()), -1);
+
+  TempDir d;
+  const std::string db = d.Path("c.qdb"), lk = d.Path("c.lock");
+  const struct {
+    long pid;
+    time_t written;
+    bool taken;
+  } cases[] = {
+      {later.pid, now - 60, true},  // a sleeping process started a minute after the lock
+      {1, 86400, true},             // the first process, started long after 1970
+      {later.pid, now, false},      // the same process is still its writer's age
+      {getpid(), now, false},
+  };
+  for (const auto& c : cases) {
+    WriteFile(lk, LockLine(c.pid, Host()));
+    Date(lk, c.written);
+    MessageLog log;
+    char lock[PContext::kPathLen] = "";
+    EXPECT_EQ(PContext::WriteLock(lock, db.c_str()), c.taken) << c.pid << " " << c.written;
+    if (c.taken) {
+      EXPECT_TRUE(log.Has(DMCinfo, "Ignoring previous DB lock (dead process)"));
+      EXPECT_EQ(ReadFile(lk), LockLine(getpid(), Host()));
+      PContext::WriteLock(lock, nullptr);
+    } else {
+      EXPECT_EQ(ReadFile(lk), LockLine(c.pid, Host()));
+    }
+  }
+}
+
+// A lock of another host is respected, and the reason names the host and the lock file and
+// says when the file may be deleted.
+TEST(WriteLock, ForeignLockSaysWhereAndWhenItMayGo) {
+  TempDir d;
+  const std::string db = d.Path("c.qdb"), lk = d.Path("c.lock");
+  {
+    PContext maker;
+    ASSERT_TRUE(maker.OpenDB(db.c_str(), false));
+  }
+  const std::string line = "Catalog write lock held by process 4242 on elsewhere.example";
+  WriteFile(lk, line + "\n");
+  Date(lk, 86400);
+  MessageLog log;
+  PContext ctx;
+  ASSERT_TRUE(ctx.OpenDB(db.c_str(), false));
+  EXPECT_TRUE(ctx.ReadOnly());
+  EXPECT_EQ(ctx.ReadOnlyWhy(), "its lock file '" + lk +
+                                   "' was made by a program on the computer 'elsewhere.example' "
+                                   "(\"" +
+                                   line +
+                                   "\"), which may have it open for writing. Once no program on "
+                                   "that computer uses the catalog, the lock file may be deleted");
+  EXPECT_EQ(ReadFile(lk), line + "\n");
+}
+
+// Where nothing can be written (files cannot grow), a lock held by a live program is told as
+// held: it is judged before a lock file is made.
+TEST(WriteLock, HeldLockIsSeenBeforeAnythingIsWritten) {
+  TempDir d;
+  const std::string db = d.Path("c.qdb");
+  PContext holder;
+  ASSERT_TRUE(holder.OpenDB(db.c_str(), false));
+  ASSERT_TRUE(holder.SyncDB());
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    dmessage_call = [](unsigned, const char*, const char*, int) -> uint32_t { return 0; };
+    signal(SIGXFSZ, SIG_IGN);
+    const struct rlimit none = {0, 0};
+    setrlimit(RLIMIT_FSIZE, &none);
+    PContext ctx;
+    const std::string why = ctx.OpenDB(db.c_str(), false) ? ctx.ReadOnlyWhy() : "not opened";
+    if (write(out[1], why.data(), why.size()) != static_cast<ssize_t>(why.size())) _exit(2);
+    _exit(0);
+  }
+  close(out[1]);
+  std::string why;
+  char buf[512];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) why.append(buf, static_cast<size_t>(n));
+  close(out[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0);
+  std::string line = LockLine(getpid(), Host());
+  line.pop_back();
+  EXPECT_EQ(why, "its lock file '" + d.Path("c.lock") + "' is held (\"" + line +
+                     "\"): another program has it open for writing");
 }

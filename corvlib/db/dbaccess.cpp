@@ -94,6 +94,8 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
       h->Attach(nullptr, readonly);
       return false;
     }
+    // A header that refused writing by itself found damage in it (its padding).
+    if (!readonly && h->ReadOnly()) damagedAtOpen = true;
   } else {
     stream = h->GetStream();
     pos = h->GetSize();

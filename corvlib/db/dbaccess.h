@@ -150,8 +150,8 @@ class DBAccess : public CacheObject {
   // Pages whose blocks were found damaged (read or left out).
   int DamagedBlocks() const;
   // Whether the file opened for writing was found damaged, and so is only read: a block
-  // failed its checks, its journal was kept, or its length is not HeaderSize plus whole
-  // blocks. (Another process writing it is no damage.)
+  // failed its checks, its header's padding is damaged, its journal was kept, or its length is
+  // not HeaderSize plus whole blocks. (Another process writing it is no damage.)
   bool Damaged() const { return damagedAtOpen || DamagedBlocks() > 0; }
   DBHeader* GetHeader() const { return header; }
 

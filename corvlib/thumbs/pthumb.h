@@ -174,15 +174,15 @@ class PThumbnailer {
   void EmptyLists();
   void SheetPath(char* buf, size_t len, int32_t id) const;
   // Opens and counts the database at path: 1 open, 0 refused (not a thumbnail database, or
-  // it cannot be opened), -1 found damaged and closed again (*why tells how). With
-  // keepDamaged a damaged database stays open, only read (and one whose header cannot be read
-  // is refused).
-  int OpenDatabase(const char* path, std::string* why, bool keepDamaged);
+  // it cannot be opened), -1 found damaged, or not a file, and closed again (*why tells how).
+  int OpenDatabase(const char* path, std::string* why);
   // Whether the file at path starts as a thumbnail database's header does.
   static bool ThumbnailHeaderStart(const char* path);
   // Moves the damaged database at path aside (keeping one such), with its journal, and drops
-  // its index file and the sheets of the folder dir; false when it could not be moved.
-  static bool SetAside(const char* dir, const char* path, const std::string& why);
+  // its index file and the sheets of the folder dir; false when it could not be moved
+  // (*failure tells why).
+  static bool SetAside(const char* dir, const char* path, const std::string& why,
+                       std::string* failure);
 
   char cacheDir[512];
   long cacheMax;

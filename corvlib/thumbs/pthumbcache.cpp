@@ -131,23 +131,38 @@ bool PThumbnailer::SetCacheDirectory(const char* dir) {
   int opened;
   {
     HeldMessages held;
-    opened = OpenDatabase(path, &why, false);
+    opened = OpenDatabase(path, &why);
     if (opened < 0) held.Drop();  // the line that tells of setting it aside says why
   }
   // The cache holds nothing that cannot be made again: a damaged database is set aside and
-  // made anew, once. One that cannot be set aside is used as it is, only read.
+  // made anew, once. One that cannot be set aside is left as it is, and the cache is not used
+  // rather than failing at every thumbnail.
   if (opened < 0) {
-    if (!SetAside(dir, path, why))
-      DMESSAGE(DMCwarning, "Thumbnail database %s is damaged (%s) and only read", path,
-               why.c_str());
-    opened = OpenDatabase(path, &why, true);
+    std::string failure;
+    if (!SetAside(dir, path, why, &failure)) {
+      DMESSAGE(DMCwarning,
+               "Thumbnail database %s is damaged (%s) and cannot be set aside (%s): thumbnails "
+               "are not cached",
+               path, why.c_str(), failure.c_str());
+      return false;
+    }
+    opened = OpenDatabase(path, &why);
+    if (opened < 0) DMESSAGE(DMCdata, "Corrupt thumbnail database %s", path);
   }
-  if (opened == 0) return false;
+  if (opened <= 0) return false;
   snprintf(cacheDir, sizeof(cacheDir), "%s", dir);
   return true;
 }
 
-int PThumbnailer::OpenDatabase(const char* path, std::string* why, bool keepDamaged) {
+int PThumbnailer::OpenDatabase(const char* path, std::string* why) {
+  // Anything but a regular file in the database's place is set aside, never followed.
+  struct stat st;
+  if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    *why = S_ISDIR(st.st_mode)   ? "a folder stands in its place"
+           : S_ISLNK(st.st_mode) ? "a symbolic link stands in its place"
+                                 : "something other than a file stands in its place";
+    return -1;
+  }
   // The database is made only when absent, and never truncated: a file that holds
   // something else is refused, not overwritten.
   const int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -168,7 +183,7 @@ int PThumbnailer::OpenDatabase(const char* path, std::string* why, bool keepDama
     dbfs.reset();
     // A thumbnail database whose header is cut or damaged is set aside; anything else is
     // refused and kept.
-    if (!keepDamaged && ThumbnailHeaderStart(path)) {
+    if (ThumbnailHeaderStart(path)) {
       *why = "its header cannot be read";
       return -1;
     }
@@ -191,7 +206,7 @@ int PThumbnailer::OpenDatabase(const char* path, std::string* why, bool keepDama
   }
   nextImgID++;
   // Counting read every block: a damaged one has been found by now.
-  if (tdb.Damaged() && !keepDamaged) {
+  if (tdb.Damaged()) {
     *why = tnHead.WhyReadOnly();
     tdb.Close();
     tnHead.Attach(nullptr, false);
@@ -204,7 +219,8 @@ int PThumbnailer::OpenDatabase(const char* path, std::string* why, bool keepDama
 }
 
 bool PThumbnailer::ThumbnailHeaderStart(const char* path) {
-  // The first lines a thumbnail database's header starts with.
+  // The first lines a thumbnail database's header starts with; one damaged byte among them
+  // still shows whose header it is.
   static const char kStart[] = "QRDB = {\nSoftware = \"Corvane Thumbnailer\"\n";
   const size_t n = sizeof(kStart) - 1;
   char buf[sizeof(kStart)];
@@ -212,49 +228,88 @@ bool PThumbnailer::ThumbnailHeaderStart(const char* path) {
   if (f == nullptr) return false;
   const size_t got = fread(buf, 1, n, f);
   fclose(f);
-  return got == n && memcmp(buf, kStart, n) == 0;
+  size_t differ = 0;
+  for (size_t i = 0; i < got; i++) differ += buf[i] != kStart[i];
+  return got == n && differ <= 1;
 }
 
-bool PThumbnailer::SetAside(const char* dir, const char* path, const std::string& why) {
-  const std::string db = path;
-  const std::string prefix = std::string(CorvaneThumbnailDBFile) + ".damaged-";
-  // One damaged database is kept: an older one goes, with its journal.
+namespace {
+
+// Removes the file at path, noting in *left what could not be removed (a file already gone is
+// no failure).
+void RemoveNoting(const std::string& path, std::string* left) {
+  if (unlink(path.c_str()) == 0 || errno == ENOENT) return;
+  *left += (left->empty() ? "" : "; ") + path + " could not be removed: " + strerror(errno);
+}
+
+// The names in folder dir that pick keeps.
+std::vector<std::string> Names(const char* dir, bool (*pick)(const char* name)) {
+  std::vector<std::string> names;
   if (DIR* d = opendir(dir)) {
-    std::vector<std::string> old;
     while (const dirent* e = readdir(d))
-      if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) old.push_back(e->d_name);
+      if (pick(e->d_name)) names.push_back(e->d_name);
     closedir(d);
-    for (const std::string& name : old) unlink((std::string(dir) + '/' + name).c_str());
   }
+  return names;
+}
+
+bool AsideName(const char* name) {
+  const std::string prefix = std::string(CorvaneThumbnailDBFile) + ".damaged-";
+  return strncmp(name, prefix.c_str(), prefix.size()) == 0;
+}
+
+bool SheetName(const char* name) {
+  bool sheet = strlen(name) == 14 && name[0] == 'C' && strcmp(name + 10, ".jpg") == 0;
+  for (int i = 1; sheet && i < 10; i++) sheet = name[i] >= '0' && name[i] <= '9';
+  return sheet;
+}
+
+}  // namespace
+
+bool PThumbnailer::SetAside(const char* dir, const char* path, const std::string& why,
+                            std::string* failure) {
+  const std::string db = path;
   char stamp[32];
   const time_t now = time(nullptr);
   struct tm tmv;
   localtime_r(&now, &tmv);
   strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tmv);
-  const std::string aside = db + ".damaged-" + stamp;
-  if (rename(db.c_str(), aside.c_str()) != 0) return false;
-  // Its journal goes with it (a journal of another file would keep the new one read-only);
-  // its index file and an unfinished journal are made again from the new database.
+  std::string aside = db + ".damaged-" + stamp;
+  // An older one set aside in the same second, or a kept folder or link, may bear the name.
+  struct stat st;
+  for (int k = 2; lstat(aside.c_str(), &st) == 0 && k < 100; k++)
+    aside = db + ".damaged-" + stamp + "-" + std::to_string(k);
+  if (rename(db.c_str(), aside.c_str()) != 0) {
+    *failure = strerror(errno);
+    return false;
+  }
+  // Its journal goes with it (a journal of another file would keep the new one read-only).
   const DBFile file(db);
-  rename(file.JournalPath().c_str(), (aside + "-journal").c_str());
-  unlink(file.JournalTempPath().c_str());
-  unlink(file.IndexPath().c_str());
-  unlink(file.IndexTempPath().c_str());
+  if (rename(file.JournalPath().c_str(), (aside + "-journal").c_str()) != 0 && errno != ENOENT) {
+    *failure = "its journal " + file.JournalPath() + " cannot be moved: " + strerror(errno);
+    if (rename(aside.c_str(), db.c_str()) != 0)
+      *failure += "; it stays as " + aside + " (" + strerror(errno) + ")";
+    return false;
+  }
+  std::string left;  // what could not be removed, told with the line below
+  // One damaged database is kept: an older one goes, with its journal. A folder or a link set
+  // aside is never removed: it is not the cache's own.
+  for (const std::string& name : Names(dir, AsideName)) {
+    const std::string old = std::string(dir) + '/' + name;
+    if (old != aside && old != aside + "-journal" && lstat(old.c_str(), &st) == 0 &&
+        S_ISREG(st.st_mode))
+      RemoveNoting(old, &left);
+  }
+  // Its index file and an unfinished journal are made again from the new database.
+  RemoveNoting(file.JournalTempPath(), &left);
+  RemoveNoting(file.IndexPath(), &left);
+  RemoveNoting(file.IndexTempPath(), &left);
   // The sheets the new database names none of: numbers start again at 1, and no old sheet
   // may answer for a new one.
-  if (DIR* d = opendir(dir)) {
-    std::vector<std::string> sheets;
-    while (const dirent* e = readdir(d)) {
-      const char* nm = e->d_name;
-      bool sheet = strlen(nm) == 14 && nm[0] == 'C' && strcmp(nm + 10, ".jpg") == 0;
-      for (int i = 1; sheet && i < 10; i++) sheet = nm[i] >= '0' && nm[i] <= '9';
-      if (sheet) sheets.push_back(nm);
-    }
-    closedir(d);
-    for (const std::string& name : sheets) unlink((std::string(dir) + '/' + name).c_str());
-  }
-  DMESSAGE(DMCwarning, "Thumbnail database %s was damaged (%s): set aside as %s and made anew",
-           path, why.c_str(), aside.c_str());
+  for (const std::string& name : Names(dir, SheetName))
+    RemoveNoting(std::string(dir) + '/' + name, &left);
+  DMESSAGE(DMCwarning, "Thumbnail database %s was damaged (%s): set aside as %s and made anew%s%s",
+           path, why.c_str(), aside.c_str(), left.empty() ? "" : "; ", left.c_str());
   return true;
 }
 

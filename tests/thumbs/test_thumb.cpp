@@ -805,9 +805,9 @@ TEST(ThumbnailSheet, CameraJpegWithAdobePrimariesIsConvertedToSRGB) {
   EXPECT_GT(plain / n, sum / n + 1);  // the conversion happened
 }
 
-// A thumbnail database cut short, with a flipped byte in a block, or beside a journal not its
-// own is set aside (one copy kept, its sheets dropped) and made anew at the next start, which
-// adds thumbnails again; the start after that finds nothing to tell.
+// A thumbnail database cut short, with a flipped byte in a block or in its header, or beside a
+// journal not its own is set aside (one copy kept, its sheets dropped) and made anew at the next
+// start, which adds thumbnails again; the start after that finds nothing to tell.
 TEST(ThumbnailCache, DamagedDatabaseIsSetAsideAndMadeAnewOnce) {
   phototest::LoadReaders();
   SKIP_WITHOUT_TESTDATA("jpeg/landscape_1.jpg");
@@ -840,12 +840,20 @@ TEST(ThumbnailCache, DamagedDatabaseIsSetAsideAndMadeAnewOnce) {
     }
     return n;
   };
-  std::string flipped = good;
-  flipped[static_cast<size_t>(hs) + 4] ^= 2;  // block 0's record count
+  auto flip = [&](size_t at, char bit) {
+    std::string bytes = good;
+    bytes[at] ^= bit;
+    return bytes;
+  };
+  const size_t text = good.find("}\t// QRDB\n") + 10;  // the header's padding follows
+  ASSERT_LT(text, static_cast<size_t>(hs));
   const std::vector<std::pair<std::string, std::string>> damages = {
       {"cut", good.substr(0, good.size() - 1000)},
       {"cut in its header", good.substr(0, 100)},
-      {"flip", flipped},
+      {"flip", flip(static_cast<size_t>(hs) + 4, 2)},  // block 0's record count
+      {"flip in its header's padding", flip(static_cast<size_t>(hs) - 1, 4)},
+      {"flip in its first line", flip(1, 1)},
+      {"flip in its header's text", flip(good.find("\"NBytes\"") + 1, 1)},
       {"journal", good}};
   for (const auto& dmg : damages) {
     phototest::WriteFile(db, dmg.second);
@@ -887,4 +895,159 @@ TEST(ThumbnailCache, DamagedDatabaseIsSetAsideAndMadeAnewOnce) {
     EXPECT_EQ(ReadRecords(dir.Dir()).size(), 2u) << dmg.first;
     EXPECT_EQ(asideCount(), 1);
   }
+}
+
+namespace {
+
+// The entries of folder dir that a damaged database was set aside as (journals apart).
+std::vector<std::string> Asides(const std::string& dir) {
+  std::vector<std::string> out;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name.rfind("tncache.qdb.damaged-", 0) == 0 && name.find("-journal") == std::string::npos)
+        out.push_back(dir + "/" + name);
+    }
+    closedir(d);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::string Content(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string LinkTarget(const std::string& path) {
+  char buf[1024];
+  const ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+}  // namespace
+
+// A folder or a symbolic link, dangling or not, in the database's place is renamed out of the
+// way (neither followed nor removed) and a new database made, told in one line; the next start
+// is quiet.
+TEST(ThumbnailCache, AnythingButAFileInTheDatabasesPlaceIsSetAsideOnce) {
+  phototest::LoadReaders();
+  SKIP_WITHOUT_TESTDATA("jpeg/landscape_1.jpg");
+  ScratchDir photos, dir, elsewhere;
+  const std::vector<std::string> paths = MakePhotos(photos, 1);
+  ASSERT_EQ(paths.size(), 1u);
+  const std::string db = dir.Path("tncache.qdb");
+  const std::string target = elsewhere.Path("theirs.txt"), nowhere = elsewhere.Path("none");
+  ASSERT_TRUE(phototest::WriteFile(target, "not the cache's"));
+  const struct {
+    const char* what;
+    std::string link;  // the link's target; none for a folder
+    std::string told;
+  } cases[] = {{"folder", "", "a folder stands in its place"},
+               {"dangling link", nowhere, "a symbolic link stands in its place"},
+               {"link to a file", target, "a symbolic link stands in its place"}};
+  for (const auto& c : cases) {
+    unlink(db.c_str());
+    if (c.link.empty()) {
+      ASSERT_EQ(mkdir(db.c_str(), 0755), 0);
+      ASSERT_TRUE(phototest::WriteFile(db + "/inside.txt", "kept"));
+    } else {
+      ASSERT_EQ(symlink(c.link.c_str(), db.c_str()), 0);
+    }
+    const std::vector<std::string> before = Asides(dir.Dir());
+    {
+      MessageLog log;
+      PThumbnailer tn(dir.Dir().c_str());
+      ASSERT_TRUE(tn.IsOpen()) << c.what << "\n" << log.All();
+      ASSERT_EQ(log.CountClass(DMCwarning) + log.CountClass(DMCdata) + log.CountClass(DMCresource),
+                1)
+          << c.what << "\n"
+          << log.All();
+      EXPECT_TRUE(log.entries.back().second.rfind("Thumbnail database " + db + " was damaged (" +
+                                                      c.told + "): set aside as " + db +
+                                                      ".damaged-",
+                                                  0) == 0)
+          << log.All();
+      _ImgStruct t = Thumb(160, 160);
+      EXPECT_TRUE(tn.GetThumbnail(&t, Photo(paths[0]))) << c.what;
+      PfreeImage(&t);
+      EXPECT_TRUE(tn.SyncCache()) << c.what;
+    }
+    std::vector<std::string> now = Asides(dir.Dir()), added;
+    std::set_difference(now.begin(), now.end(), before.begin(), before.end(),
+                        std::back_inserter(added));
+    ASSERT_EQ(added.size(), 1u) << c.what;
+    if (c.link.empty())
+      EXPECT_EQ(Content(added[0] + "/inside.txt"), "kept");
+    else
+      EXPECT_EQ(LinkTarget(added[0]), c.link) << c.what;
+    EXPECT_EQ(access(nowhere.c_str(), F_OK), -1) << "nothing is made through a link";
+    EXPECT_EQ(Content(target), "not the cache's");
+    MessageLog log;
+    {
+      PThumbnailer tn(dir.Dir().c_str());
+      ASSERT_TRUE(tn.IsOpen());
+    }
+    EXPECT_EQ(log.CountClass(DMCwarning) + log.CountClass(DMCdata) + log.CountClass(DMCresource), 0)
+        << c.what << log.All();
+    EXPECT_EQ(ReadRecords(dir.Dir()).size(), 1u) << c.what;
+  }
+  // Set-aside folders and links are kept as they are.
+  EXPECT_EQ(Asides(dir.Dir()).size(), 3u);
+}
+
+// A damaged database in a folder that cannot be written is not set aside: that is told once,
+// the file is left as it is and the cache is not used (no failure at each thumbnail).
+TEST(ThumbnailCache, DamagedDatabaseThatCannotBeSetAsideIsToldOnceAndLeftAlone) {
+  ScratchDir dir;
+  const std::string db = dir.Path("tncache.qdb");
+  WriteRecords(dir.Dir(), {{1000, 77, 1, 5000, 100}});
+  std::string bytes = Content(db);
+  const size_t text = bytes.find("}\t// QRDB\n") + 10;
+  ASSERT_LT(text, bytes.size());
+  bytes[text] ^= 4;  // the first byte of its header's padding
+  ASSERT_TRUE(phototest::WriteFile(db, bytes));
+  unlink((db + "-index").c_str());
+  // Root writes anywhere: the folder is tried by another user then.
+  ASSERT_EQ(chmod(db.c_str(), 0666), 0);
+  ASSERT_EQ(chmod(dir.Dir().c_str(), 0555), 0);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+    std::string report;
+    {
+      MessageLog log;
+      PThumbnailer tn(dir.Dir().c_str());
+      DBRecord photo(&PDBFInfo);
+      photo.SetField(PDBFnbytes, 1000L);
+      photo.SetField(PDBFhashval, 77L);
+      _ImgStruct t = Thumb(160, 160);
+      report = (tn.IsOpen() ? "open " : "closed ") +
+               (tn.GetThumbnail(&t, photo) ? std::string("made\n") : std::string("none\n"));
+      for (const auto& e : log.entries)
+        if (e.first < DMCinfo)
+          report += std::string(dmessage_class_name[e.first]) + ": " + e.second + "\n";
+    }
+    if (write(out[1], report.data(), report.size()) != static_cast<ssize_t>(report.size()))
+      _exit(2);
+    _exit(0);
+  }
+  close(out[1]);
+  std::string report;
+  char buf[1024];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+    report.append(buf, static_cast<size_t>(n));
+  close(out[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  chmod(dir.Dir().c_str(), 0755);
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(report, "closed none\nwarning: Thumbnail database " + db +
+                        " is damaged (its header's padding holds bytes other than line feeds) and "
+                        "cannot be set aside (" +
+                        strerror(EACCES) + "): thumbnails are not cached\n");
+  EXPECT_EQ(Content(db), bytes);
+  EXPECT_TRUE(Asides(dir.Dir()).empty());
 }

@@ -392,8 +392,8 @@ bool DBJournal::Rollback() {
   fs->Close(jfd);
   jfd = -1;
   saved.clear();
-  // The file is whole again: a journal that cannot be removed now (playing it back again
-  // changes nothing) goes before the next sync.
+  // The file is whole again, and stays so if the journal is played back once more: one that
+  // cannot be removed now is removed before the next sync.
   leftover = true;
   RemoveJournal();
   return true;
@@ -410,8 +410,8 @@ bool DBJournal::Discard() {
     jfd = -1;
     saved.clear();
   } else if (leftover) {
-    // A completed sync whose journal could not be removed: the file holds that sync whole, and
-    // so it does when the journal goes now or when the next open plays the journal back.
+    // A sync completed or put back whose journal could not be removed: the file holds a sync
+    // whole, and so it does when the journal goes now or when the next open plays it back.
     RemoveJournal();
   }
   Unlock();

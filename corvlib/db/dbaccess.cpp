@@ -251,13 +251,15 @@ bool DBAccess::Discard() {
   if (header == nullptr) return true;
   // The changes are forgotten: no page writes its block from here on.
   for (DBAccess* p = this; p != nullptr; p = p->next)
-    if (p->state == DBPSsync || p->state == DBPScompact) p->state = DBPSclean;
+    if (p->BlockChanged()) p->state = DBPSclean;
   bool whole = true;
   if (journal != nullptr) {
     whole = journal->Discard();
     if (!whole) {
       syncErrno = journal->LastErrno();
       syncError = journal->LastError();
+      DMESSAGE(DMCdata, "%s: its journal stays beside it, and the next open plays it back",
+               syncError.c_str());
     }
   } else {
     header->SetChangedFlag(false);
@@ -271,7 +273,7 @@ bool DBAccess::Discard() {
 bool DBAccess::Unsynced() const {
   if (header == nullptr) return false;
   for (const DBAccess* p = this; p != nullptr; p = p->next)
-    if (p->state == DBPSsync || p->state == DBPScompact) return true;
+    if (p->BlockChanged()) return true;
   return !header->ReadOnly() && header->Unwritten();
 }
 
@@ -285,6 +287,7 @@ void DBAccess::Release() {
   indir = nullptr;
   DropMemory();
   state = DBPSclean;
+  uncommitted = false;
   header = nullptr;
   lastAdd = nullptr;
 }
@@ -308,7 +311,7 @@ bool DBAccess::JournaledSync(bool closing) {
   std::vector<DBPageState> was;
   bool ok = true;
   for (DBAccess* p = this; p != nullptr; p = p->next) {
-    if (p->state != DBPSsync && p->state != DBPScompact) continue;
+    if (!p->BlockChanged()) continue;
     DBPageState w;
     DBRecordBlock* rb = p->PrepareWrite(&w);
     if (rb == nullptr) {
@@ -344,25 +347,48 @@ bool DBAccess::JournaledSync(bool closing) {
   const bool committed = written && journal->Commit();
   ok = committed && ok;
   PworkStep(-1);
-  if (committed) {
-    syncErrno = 0;
-    syncError.clear();
-  } else {
-    // One message for the sync, naming the file and the system's reason.
-    syncErrno = journal->LastErrno();
-    syncError = journal->LastError();
-    errno = 0;  // the message carries the system's reason already
-    DMESSAGE(DMCsystem, "%s", syncError.c_str());
-  }
-  if (ok) {
-    header->SetChangedFlag(false);
-    if (sideState != nullptr) SaveSide(wrote, closing);
-  } else {
+  if (!ok) {
     // Nothing of this sync is durable: every block of it is written again by the next.
     for (DBAccess* p : changed)
       if (p->objCache != nullptr && p->state == DBPSclean) p->state = DBPSsync;
   }
+  if (committed) {
+    syncErrno = 0;
+    syncError.clear();
+    for (DBAccess* p = this; p != nullptr; p = p->next) p->uncommitted = false;
+  } else {
+    syncErrno = journal->LastErrno();
+    syncError = journal->LastError();
+    // One message for the sync, naming the file and the system's reason.
+    std::string kept;
+    if (!PutBack())
+      kept = "; " + journal->LastError() +
+             ": its journal stays beside it, which the next sync completes or the next open "
+             "plays back";
+    errno = 0;  // the message carries the system's reason already
+    DMESSAGE(DMCsystem, "%s%s", syncError.c_str(), kept.c_str());
+  }
+  if (ok) {
+    header->SetChangedFlag(false);
+    if (sideState != nullptr) SaveSide(wrote, closing);
+  }
   return ok;
+}
+
+bool DBAccess::PutBack() {
+  if (!journal->Wrote()) return true;
+  // A block written back before the sync is in the file alone: it is read again, and kept
+  // (no block is written back after a failure) until a sync writes it.
+  for (DBAccess* p = this; p != nullptr; p = p->next) {
+    if (!p->uncommitted) continue;
+    DBRecordBlock* rb = p->LoadRaw();
+    if (rb == nullptr) return false;
+    if (p->state == DBPSclean) p->state = DBPSsync;
+    p->ReleaseBlock(rb);
+  }
+  if (!journal->Rollback()) return false;
+  for (DBAccess* p = this; p != nullptr; p = p->next) p->uncommitted = false;
+  return true;
 }
 
 bool DBAccess::Ready() const {

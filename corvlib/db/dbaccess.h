@@ -39,7 +39,8 @@ struct DBSideState;
 //                      SyncPage writes the block (PrepareWrite compacts first, FinishWrite
 //                      marks it clean); a failed write puts the state back (FinishWrite)
 //   clean -> sync      JournaledSync, when the sync as a whole failed: nothing of it is durable,
-//                      so its blocks are written again by the next
+//                      so its blocks are written again by the next (PutBack reads those it
+//                      wrote back to free memory again)
 //   any -> clean       RestoreMemory reads the block; MakeEmpty for a page past the file's
 //                      end; MakeUnknown for a block yet to be read; Close, Init without a
 //                      header and the destructor, for a block they drop
@@ -88,9 +89,10 @@ class DBAccess : public CacheObject {
   virtual int Read(std::istream* is, char* sep, DBFieldInfo* schema);
   // Writes every changed block and the header. With a file it is one atomic, durable step
   // through the journal: true once the file holds all of it. On false nothing of the changes
-  // is lost: they stay in memory (the pages changed still), the file holds the last complete
-  // sync (with, beside it, the journal of this one, which the next Sync completes and an open
-  // before that plays back), and the next Sync, Close or destructor tries again.
+  // is lost: they stay in memory (the pages changed still), the file is put back from the
+  // journal as the last complete sync left it (when that cannot be written, the journal stays
+  // beside it: the next Sync completes it, an open before that plays it back), and the next
+  // Sync, Close or destructor tries again.
   virtual bool Sync();
   // Writes the changes as Sync does, then closes. With a file (through the journal) a sync
   // that fails writes nothing outside it and closes nothing: Close returns false and the
@@ -196,6 +198,8 @@ class DBAccess : public CacheObject {
   void FreeLoad();
 
   DBPageState State() const { return state; }
+  // Whether the block holds changes that are yet to be written.
+  bool BlockChanged() const { return state == DBPSsync || state == DBPScompact; }
   DBAccess* NextPage() const { return next; }
   long long BlockPos() const { return strpos; }
   int FreeEstimate() const { return nravail; }
@@ -263,6 +267,9 @@ class DBAccess : public CacheObject {
   // them, commits; then the index file is written (when closing, also for a file unchanged).
   // A failure is told once, and noted for LastError.
   bool JournaledSync(bool closing = false);
+  // After a sync failed: the blocks it wrote back to free memory are read again, as changed,
+  // and the file is put back from the journal. False when that could not be done.
+  bool PutBack();
   // Drops the pages after this one, the journal and the view, and this page's memory: the
   // store is closed.
   void Release();
@@ -336,6 +343,9 @@ class DBAccess : public CacheObject {
   // The block failed a check when it was last read (read all the same when the page is not in
   // error).
   bool damaged = false;
+  // The block was written into the file by the sync still open: should that sync fail, the
+  // file's copy may be all there is of its changes.
+  bool uncommitted = false;
   bool damagedAtOpen = false;  // first page: see Damaged()
   size_t hashCharge = 0;  // bytes of bihset and hashes charged to the cache's budget
   // The page list of searches from this page (owned): the first page (made by the public

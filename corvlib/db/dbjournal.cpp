@@ -372,38 +372,50 @@ bool DBJournal::Commit() {
   failed = false;
   if (jfd < 0) return !leftover || RemoveJournal();
   if (!fs->Sync(dbfd)) return Fail("Cannot write %s", errno);
+  // The sync is complete once its journal is gone; a journal that cannot be removed leaves
+  // the sync open, to be put back (the next open would undo it).
+  const bool removed = RemoveJournal();
+  if (!removed && Wrote()) return false;
   fs->Close(jfd);
   jfd = -1;
   saved.clear();
-  // Until the journal is gone the next open would undo this sync: the next sync tries again.
+  return removed;
+}
+
+bool DBJournal::Rollback() {
+  if (!Wrote()) return true;
+  // The locks stay held throughout: no reader sees the file between the two states.
+  DBJournalScan scan;
+  if (scan.Scan(fs, jfd, dbfd) != DBJournalScan::kGood)
+    return Fail(("Cannot put %s back from its journal (" + scan.why + ")").c_str(), 0);
+  if (!scan.PlayBack(fs, jfd, dbfd)) return Fail("Cannot put %s back from its journal", errno);
+  fs->Close(jfd);
+  jfd = -1;
+  saved.clear();
+  // The file is whole again, and stays so if the journal is played back once more: one that
+  // cannot be removed now is removed before the next sync.
   leftover = true;
-  return RemoveJournal();
+  RemoveJournal();
+  return true;
 }
 
 bool DBJournal::Discard() {
-  if (jfd < 0) {
-    // A completed sync whose journal could not be removed: the file holds that sync whole, and
-    // so it does when the journal goes now or when the next open plays the journal back.
-    if (leftover) RemoveJournal();
-    Unlock();
-    return true;
-  }
-  if (!writing) {  // the file was not touched: the journal goes
+  if (jfd >= 0 && !writing) {  // the file was not touched: the journal goes
     Abandon();
     return true;
   }
-  // Playback takes the locks again, as any opener does: this open lets go of them first.
-  fs->Close(jfd);
-  jfd = -1;
-  saved.clear();
+  const bool whole = Rollback();
+  if (jfd >= 0) {  // not put back: the journal stays hot for the next open
+    fs->Close(jfd);
+    jfd = -1;
+    saved.clear();
+  } else if (leftover) {
+    // A sync completed or put back whose journal could not be removed: the file holds a sync
+    // whole, and so it does when the journal goes now or when the next open plays it back.
+    RemoveJournal();
+  }
   Unlock();
-  fs->Close(dbfd);
-  dbfd = -1;
-  const Recovery r = Recover(file, false);
-  if (r == kPlayedBack) return true;
-  int left = r == kClean ? fs->Open(file.JournalPath(), O_RDONLY, 0) : -1;
-  if (left >= 0) fs->Close(left);
-  return r == kClean && left < 0;
+  return whole;
 }
 
 bool DBJournal::RemoveJournal() {
@@ -550,6 +562,19 @@ bool DBJournalScan::Overlay(DBFileSystem* fs, int jfd, long long off, unsigned c
   return true;
 }
 
+bool DBJournalScan::PlayBack(DBFileSystem* fs, int jfd, int dbfd) const {
+  std::vector<unsigned char> bytes;
+  for (uint32_t i = 0; i < count; i++) {
+    const Piece& p = pieces[i];
+    if (p.n == 0) continue;  // a piece of a chunk past the file's old end saves nothing
+    bytes.resize(p.n);
+    if (fs->Read(jfd, bytes.data(), p.n, p.at) != static_cast<long long>(p.n) ||
+        fs->Write(dbfd, bytes.data(), p.n, p.off) != static_cast<long long>(p.n))
+      return false;
+  }
+  return fs->Truncate(dbfd, origSize) && fs->Sync(dbfd);
+}
+
 // ---------------------------------------------------------------------------------------
 // Opening
 
@@ -625,17 +650,9 @@ DBJournal::Recovery DBJournal::Recover(const DBFile& file, bool readonly) {
     DMESSAGE(DMCdata, "%s", cannot);
     return done(kRefused);
   }
-  bool ok = true;
-  std::vector<unsigned char> bytes;
-  for (uint32_t i = 0; ok && i < scan.count; i++) {
-    const DBJournalScan::Piece& p = scan.pieces[i];
-    if (p.n == 0) continue;  // a piece of a chunk past the file's old end saves nothing
-    bytes.resize(p.n);
-    ok = fs->Read(jfd, bytes.data(), p.n, p.at) == static_cast<long long>(p.n) &&
-         fs->Write(dbfd, bytes.data(), p.n, p.off) == static_cast<long long>(p.n);
-  }
+  bool ok = scan.PlayBack(fs, jfd, dbfd);
   fs->Close(jfd);
-  ok = ok && fs->Truncate(dbfd, scan.origSize) && fs->Sync(dbfd) && fs->Remove(jpath);
+  ok = ok && fs->Remove(jpath);
   if (!ok) {
     DMESSAGE(DMCdata, "%s", cannot);
     return done(kRefused);

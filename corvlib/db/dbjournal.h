@@ -5,7 +5,9 @@
 // ("name-journal"), which is whole and durable before the file is touched; then the file is
 // written and made durable; then the journal is removed. A journal whose sync no live process
 // owns is hot: played back, it puts the saved bytes back and cuts the file to its old size, so
-// the file is again exactly as the last complete sync left it.
+// the file is again exactly as the last complete sync left it. A sync that fails after it wrote
+// into the file is played back at once by its own process, so that the file alone (a copy, a
+// backup) holds the last complete sync at every moment but during a sync.
 //
 // Locks: record locks on single bytes far beyond the data of any database file, held by the
 // open file (DBFileSystem::Lock), so they go when their holder's file is closed or its process
@@ -113,10 +115,14 @@ class DBJournal {
   bool Update(const std::vector<Piece>& pieces);
   // Makes the database durable and removes the journal; true also when no sync was open.
   bool Commit();
-  // Ends the open sync without completing it: a journal that guards bytes already written into
-  // the file is played back at once (the file again as the last complete sync left it), one
-  // that guards nothing is removed. False when that could not be done: the journal stays, and
-  // the next open plays it back.
+  // When the open sync wrote into the file: puts the file back from its journal as the last
+  // complete sync left it (its bytes, its size, durably), and only then removes the journal;
+  // the next Update starts a new sync. False when the file could not be put back: the sync
+  // stays open (the next Update and Commit complete it, an open before that plays it back).
+  bool Rollback();
+  // Ends the open sync without completing it: Rollback, or the journal removed when it guards
+  // nothing. False when the file could not be put back: the journal stays, and the next open
+  // plays it back.
   bool Discard();
   // The failure of the last call that failed: what could not be done to which file, with the
   // system's reason ("Cannot write the journal of "/p/Cat.qdb": No space left on device"),
@@ -128,6 +134,8 @@ class DBJournal {
   bool Failed() const { return failed; }
   // Whether a sync is open (its journal on disk), or one that completed left its journal.
   bool Active() const { return jfd >= 0 || leftover; }
+  // Whether the open sync wrote into the file.
+  bool Wrote() const { return jfd >= 0 && writing; }
 
   // Checksum of n bytes continuing from h.
   static uint32_t Checksum(uint32_t h, const void* data, size_t n);
@@ -195,6 +203,9 @@ class DBJournalScan {
   Verdict Scan(DBFileSystem* fs, int jfd, int dbfd);
   // Puts the saved bytes of every piece over buf, which holds the database's n bytes at off.
   bool Overlay(DBFileSystem* fs, int jfd, long long off, unsigned char* buf, size_t n) const;
+  // Writes the saved bytes of a good journal back into the database and cuts it to its size at
+  // the start of the sync, durably.
+  bool PlayBack(DBFileSystem* fs, int jfd, int dbfd) const;
 
   Verdict verdict = kDamaged;
   std::string why;  // what is wrong (a scan that is not good)

@@ -119,7 +119,7 @@ DBAccess::~DBAccess() {
     }
   }
   // Behind a journal nothing is written outside its syncs: what they did not write is dropped.
-  if (journal != nullptr && (state == DBPSsync || state == DBPScompact)) state = DBPSclean;
+  if (journal != nullptr && BlockChanged()) state = DBPSclean;
   // The directory goes first: the pages deleted below report to it no more.
   delete pdir;
   pdir = nullptr;
@@ -261,7 +261,7 @@ void DBAccess::WriteBack() {
   std::vector<DBPageState> was;
   std::vector<DBJournal::Piece> pieces;
   for (DBAccess* p = this; p != nullptr && batch.size() < kWriteBackBatch; p = p->next) {
-    if (p->objCache == nullptr || (p->state != DBPSsync && p->state != DBPScompact)) continue;
+    if (p->objCache == nullptr || !p->BlockChanged()) continue;
     if (p != this) {
       // Only blocks whose readying takes no memory (which could free other blocks meanwhile),
       // held so that none is freed before the batch is written.
@@ -294,7 +294,7 @@ void DBAccess::WriteBack() {
 
 bool DBAccess::FlushPage() {
   if (objCache == nullptr || InUse()) return true;
-  if (state == DBPSsync || state == DBPScompact) {
+  if (BlockChanged()) {
     // After a write that failed (the disk full, say) no block is written back before a sync
     // succeeds: the block stays, and the next sync writes it.
     if (journal != nullptr && journal->Failed()) return false;
@@ -624,6 +624,7 @@ bool DBAccess::FinishWrite(DBRecordBlock* rb, bool written, DBPageState was) {
     return false;
   }
   state = DBPSclean;
+  uncommitted = journal != nullptr;
   NoteChecked(rb);  // it passed the checks before it was written
   return true;
 }

@@ -97,7 +97,7 @@ void DBAccess::SaveSide(bool wrote, bool closing) {
   if (wrote) sideState->onDisk = false;
   // The pages must agree with the file: every block written.
   for (const DBAccess* p = this; p != nullptr; p = p->next)
-    if (p->state == DBPSsync || p->state == DBPScompact) return;
+    if (p->BlockChanged()) return;
   DBSideFile sf;
   size_t known = DescribeSide(&sf);
   DBSideFile::Probe now;

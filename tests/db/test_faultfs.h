@@ -43,6 +43,8 @@ class FaultFS : public DBFileSystem {
   // machine stops, or that fails once; 0 for none.
   long long stopAt = 0;
   long long failAt = 0;
+  // From this call on (0: never), every call fails (a disk gone bad).
+  long long failFrom = 0;
   // From this call on (0: never), the disk is full: a pwrite that would grow its file fails
   // (writing over bytes the file has needs no room).
   long long fullFrom = 0;
@@ -174,7 +176,7 @@ class FaultFS : public DBFileSystem {
       errno = EIO;
       return false;
     }
-    if (calls_ != failAt) return true;
+    if (calls_ != failAt && (failFrom == 0 || calls_ < failFrom)) return true;
     errno = failErrno;
     return false;
   }

@@ -1,9 +1,9 @@
 // Syncs through the rollback journal: a machine stopped at any write or fsync of a sync leaves
 // exactly the records of the previous sync or of this one; a killed process loses nothing that
-// a completed sync wrote; failed writes leave the journal for the next sync; a journal cut short
-// or of another file is kept and never played back; a process opening the database while
-// another syncs it reads the last complete sync and writes nothing; damaged files are never
-// written.
+// a completed sync wrote; a failed sync puts the file back from its journal at once, its change
+// kept for the next sync; a journal cut short or of another file is kept and never played back;
+// a process opening the database while another syncs it reads the last complete sync and writes
+// nothing; damaged files are never written.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,12 +61,12 @@ void VersionRecords(const DBFieldInfo* s, int v, int n, std::vector<DBRecord>* o
   }
 }
 
-// Moves the database from version v to v + 1: deletes the records that go or change, adds
-// the new and changed ones.
-void Advance(DBAccess* db, const DBFieldInfo* s, int v, int n) {
+// Moves the database from version v of n records to v + 1 of n + grown: deletes the records
+// that go or change, adds the new and changed ones.
+void Advance(DBAccess* db, const DBFieldInfo* s, int v, int n, int grown = 0) {
   std::vector<DBRecord> from, to;
   VersionRecords(s, v, n, &from);
-  VersionRecords(s, v + 1, n, &to);
+  VersionRecords(s, v + 1, n + grown, &to);
   std::vector<DBRecord> gone, added;
   for (const DBRecord& r : from)
     if (std::find(to.begin(), to.end(), r) == to.end()) gone.push_back(r);
@@ -181,7 +181,7 @@ TEST(Journal, StopAtEveryWriteOrFsyncLeavesThePreviousOrThisSync) {
   EXPECT_GT(fresh, 0);
 }
 
-TEST(Journal, FailedWriteKeepsTheJournalAndTheNextSyncCompletes) {
+TEST(Journal, FailedWritePutsTheFileBackAndTheNextSyncCompletes) {
   const int kN = 1000;
   std::vector<std::string> v2 = VersionLines(2, kN);
   for (long long k = 1; k < 12; k++) {
@@ -200,7 +200,7 @@ TEST(Journal, FailedWriteKeepsTheJournalAndTheNextSyncCompletes) {
         first = d.db->Sync();
       }
       if (first) break;  // the sync has fewer calls than k
-      // The first calls make the journal; a failure after it leaves it hot.
+      EXPECT_FALSE(Exists(f.path + "-journal"));
       EXPECT_TRUE(d.db->Sync());
       EXPECT_FALSE(Exists(f.path + "-journal"));
       ASSERT_TRUE(d.db->Close());
@@ -610,4 +610,118 @@ TEST(Journal, FullDiskAtAnyCallOfASyncOrCloseLosesNothingAndLeavesTheFileWhole) 
   }
   EXPECT_GT(failures, 20);
   EXPECT_GT(completed, 0);
+}
+
+// A sync that grows the file by blocks fails at any of its calls, the disk full from there on
+// (so that the journal fits and the growth does not) or that call alone failing: the file is
+// at once byte for byte as the last complete sync left it, its old length and no journal
+// beside it, so that a copy or backup of it alone holds the previous records. Then room is
+// made and the next sync writes the whole change. With little memory, blocks written back
+// before the sync are put back too, and kept in memory for the next.
+TEST(Journal, SyncFailingAsTheFileGrowsLeavesTheFileAloneAsTheLastSyncAndTheRetryCompletes) {
+  const int kN = 500, kGrown = 1500;
+  const std::vector<std::string> v2 = VersionLines(2, kN + kGrown);
+  int touched = 0, checked = 0;
+  for (int small = 0; small < 2; small++) {
+    BudgetGuard budget(small ? 2 * DB_BLOCKSIZE : 0);
+    bool past = false;  // k beyond the calls of the sync
+    for (long long k = 1; !past; k++) {
+      for (int full = 0; full < 2; full++) {
+        SCOPED_TRACE(std::string(small ? "small memory, " : "") + "call " + std::to_string(k) +
+                     (full ? ", disk full" : ", one failure"));
+        TempFile f("grow");
+        ASSERT_NO_FATAL_FAILURE(WriteVersion(f.path, 1, kN));
+        const std::string last = f.Bytes();
+        FaultFS fault(static_cast<uint32_t>(k), f.path);
+        Messages log;
+        FileDB d(f.path, false, &fault);
+        Advance(d.db.get(), &d.header, 1, kN, kGrown);
+        const long long writes = fault.WritesTo(f.path), base = fault.Calls();
+        (full ? fault.fullFrom : fault.failAt) = base + k;
+        if (d.db->Sync()) {  // no failure, or one after the commit (of the index file)
+          past = past || (!full && fault.Calls() < base + k);
+          continue;
+        }
+        EXPECT_EQ(d.db->LastErrno(), ENOSPC);
+        EXPECT_EQ(log.Count() - static_cast<size_t>(log.CountClass(DMCtrace)), 1u) << log.All();
+        EXPECT_FALSE(Exists(f.path + "-journal"));
+        // The last complete sync is this one only when its journal went and the folder sync
+        // after that failed.
+        EXPECT_TRUE(f.Bytes() == last ||
+                    log.Has(DMCsystem, "Cannot sync the folder of \"" + f.path +
+                                           "\": No space left on device"))
+            << f.Size() << " bytes, not " << last.size();
+        if (fault.WritesTo(f.path) > writes) {
+          touched++;
+          if (full && checked++ < 2) EXPECT_QDB_SOUND(f.path);  // the checker is slow: twice
+        }
+        fault.fullFrom = fault.failAt = 0;
+        ASSERT_TRUE(d.db->Sync()) << log.All();
+        d.Shut();
+        FileDB r(f.path, true);
+        EXPECT_TRUE(Lines(&r) == v2);
+      }
+    }
+  }
+  EXPECT_GT(touched, 4);
+}
+
+// The growth of the file fails and the writes that would put it back fail too: the journal
+// stays beside the file, the log says so, and the next sync completes the change; or the store
+// ends there, and the next open plays the journal back.
+TEST(Journal, FileThatCannotBePutBackKeepsItsJournalForTheNextSyncOrOpen) {
+  const int kN = 500, kGrown = 1500;
+  const std::vector<std::string> v1 = VersionLines(1, kN), v2 = VersionLines(2, kN + kGrown);
+  for (int retry = 0; retry < 2; retry++) {
+    SCOPED_TRACE(retry ? "next sync" : "next open");
+    TempFile f("putback");
+    ASSERT_NO_FATAL_FAILURE(WriteVersion(f.path, 1, kN));
+    const std::string last = f.Bytes();
+    FaultFS fault(1, f.path);
+    // The second write of the sync into the file, of its first new block (after the changed
+    // one), finds the disk full, and from then on the disk fails every call.
+    fault.hookPath = f.path;
+    fault.hookAt = 2;
+    fault.hook = [&fault] {
+      fault.fullFrom = fault.Calls() + 1;
+      fault.failFrom = fault.Calls() + 2;
+      fault.failErrno = EIO;
+    };
+    {
+      Messages log;
+      auto d = std::make_unique<FileDB>(f.path, false, &fault);
+      Advance(d->db.get(), &d->header, 1, kN, kGrown);
+      ASSERT_FALSE(d->db->Sync());
+      EXPECT_EQ(d->db->LastErrno(), ENOSPC);
+      const std::string cannot =
+          "Cannot put \"" + f.path + "\" back from its journal: Input/output error";
+      ASSERT_EQ(log.CountClass(DMCsystem), 1) << log.All();
+      EXPECT_NE(log.All().find("\": No space left on device; " + cannot +
+                               ": its journal stays beside it"),
+                std::string::npos)
+          << log.All();
+      EXPECT_TRUE(Exists(f.path + "-journal"));
+      EXPECT_NE(f.Bytes(), last);
+      if (retry) {
+        fault.failFrom = fault.fullFrom = 0;
+        ASSERT_TRUE(d->db->Sync()) << log.All();
+        EXPECT_FALSE(Exists(f.path + "-journal"));
+      } else {
+        d.reset();  // the store ends on the failing disk
+        EXPECT_TRUE(log.Has(DMCdata, cannot + ": its journal stays beside it, and the next open "
+                                              "plays it back"))
+            << log.All();
+      }
+    }
+    Messages log;
+    FileDB r(f.path);
+    ASSERT_TRUE(r.db->Ready()) << log.All();
+    EXPECT_FALSE(r.db->ReadOnly()) << log.All();
+    EXPECT_TRUE(Lines(&r) == (retry ? v2 : v1));
+    EXPECT_EQ(log.Has(DMCwarning, "Database restored from its journal to the last complete sync"),
+              retry == 0);
+    EXPECT_FALSE(Exists(f.path + "-journal"));
+    r.Shut();
+    EXPECT_TRUE(retry || f.Bytes() == last);
+  }
 }

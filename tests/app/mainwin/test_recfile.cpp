@@ -402,6 +402,12 @@ class FullDiskFiles : public RecordFiles {
     for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
     return n;
   }
+  // The alert of a sync the full disk refused, naming what it could not save.
+  static std::string Refused(const std::string& unsaved) {
+    return "Cannot save the catalog 'full': the disk is full (No space left on device). The "
+           "changes since the last save (" +
+           unsaved + ") are not saved.";
+  }
   static int Told(const MessageLog& log, const std::string& start) {
     int n = 0;
     for (const auto& e : log.entries) n += e.second.rfind(start, 0) == 0;
@@ -437,9 +443,7 @@ TEST_F(FullDiskFiles, ARenameWhoseRecordsCannotBeSavedIsTakenBack) {
   const std::string full = "Cannot save the catalog 'full': the disk is full";
   EXPECT_EQ(Told(log, full), 1) << log.All();
   // The records of the files renamed at once were stored in a step of their own.
-  EXPECT_TRUE(log.Has(DMCsystem, full + " (No space left on device). The changes since the last "
-                                        "save (Rename on 2 records, Rename on 98 records) are not "
-                                        "saved."))
+  EXPECT_TRUE(log.Has(DMCsystem, Refused("Rename on 2 records, Rename on 98 records")))
       << log.All();
   EXPECT_TRUE(log.Has(DMCdata, "Database update error in renameFiles"));
   EXPECT_TRUE(log.Has(DMCwarning, "Cannot remove the new name '" + In("r010.jpg") +
@@ -487,11 +491,7 @@ TEST_F(FullDiskFiles, ADeletionWhoseRecordsCannotBeSavedIsTakenBack) {
   Answerer ans;
   ans.Press(kResponseOK);
   MainCommand(mw, "dele");
-  EXPECT_TRUE(log.Has(DMCsystem,
-                      "Cannot save the catalog 'full': the disk is full (No space "
-                      "left on device). The changes since the last save (Delete on "
-                      "100 records) are not saved."))
-      << log.All();
+  EXPECT_TRUE(log.Has(DMCsystem, Refused("Delete on 100 records"))) << log.All();
   for (const std::string& n : names) EXPECT_TRUE(ctxtest::Exists(In(n))) << n;
   EXPECT_EQ(Shown(), names);
   EXPECT_EQ(bc->TotalSelected(), 120);
@@ -550,11 +550,7 @@ TEST_F(FullDiskFiles, RefusedLinksRenameAtOnceAndACaseChangeIsANewName) {
   ans.Type("a.jpg");
   log.Clear();
   MainCommand(mw, "renm");
-  EXPECT_TRUE(log.Has(DMCsystem,
-                      "Cannot save the catalog 'full': the disk is full (No space "
-                      "left on device). The changes since the last save (Rename on "
-                      "1 record) are not saved."))
-      << log.All();
+  EXPECT_TRUE(log.Has(DMCsystem, Refused("Rename on 1 record"))) << log.All();
   EXPECT_FALSE(ctxtest::Exists(In("a.jpg")));
   EXPECT_EQ(ctxtest::ReadFile(In("A.jpg")), "data of " + names[0]);
   EXPECT_EQ(PDBgetString(bc->rdisp.Get(0), PDBFfile), std::string("A.jpg"));

@@ -566,11 +566,12 @@ int SeriesRename::File() {
     if (which.SumTotal() == 0) continue;
     // The change clears the bits of the records it does not store in the catalogue.
     const int n = bc.RecordChange("Rename", &which, nullptr);
+    if (links) {
+      catalogued = which;
+      step = n > 0 ? bc.pdb.Pending() : nullptr;
+    }
     if (n < 0) return -1;
     k += n;
-    if (!links) continue;
-    step = n > 0 ? bc.pdb.Pending() : nullptr;
-    catalogued = which;
   }
   return k;
 }

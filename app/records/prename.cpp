@@ -3,6 +3,8 @@
 // old one goes only once the records naming the new one are on disk, so that a crash at any
 // point leaves every record on disk naming a file that is there; a rename whose records cannot
 // be saved is taken back, records and names.
+#include "app/records/precfile.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
@@ -18,7 +20,6 @@
 #include "app/core/papp.h"
 #include "app/core/pappstate.h"
 #include "app/core/pdialogs.h"
-#include "app/records/precfile.h"
 #include "app/records/precfilepriv.h"
 #include "catalog/pfieldset.h"
 #include "catalog/pfileinfo.h"

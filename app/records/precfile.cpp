@@ -1,9 +1,8 @@
-// The record file commands: opening, reloading, the clipboard and deleting, renaming, turning
-// records and finding their sounds.
+// The record file commands: opening, reloading, the clipboard and deleting, turning records and
+// finding their sounds (renaming has a file of its own, prename.cpp).
 #include "app/records/precfile.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,6 +23,7 @@
 #include "app/core/phooks.h"
 #include "app/records/pdates.h"
 #include "app/records/pfindnearby.h"
+#include "app/records/precfilepriv.h"
 #include "app/records/psetfield.h"
 #include "catalog/pfieldset.h"
 #include "catalog/pfileinfo.h"
@@ -32,15 +31,7 @@
 #include "platform/pclipboard.h"
 #include "platform/plaunch.h"
 
-#ifndef RENAME_NOREPLACE
-#define RENAME_NOREPLACE (1 << 0)
-#endif
-
-namespace {
-
-constexpr int kPathLen = 1024;
-// Files renamed or deleted before their records are stored and synced.
-constexpr int kFileBatch = 100;
+namespace recfile {
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -57,70 +48,6 @@ std::string NameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Renames without ever replacing: a name that exists (or comes to exist meanwhile) refuses.
-// The file system's own no-replace rename, else a new link and the old one's removal.
-int RenameNoReplace(const char* from, const char* to) {
-  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
-  if (link(from, to) != 0) return -1;
-  if (unlink(from) != 0) {
-    const int e = errno;
-    unlink(to);  // the new name goes again: the file keeps the one it had
-    errno = e;
-    return -1;
-  }
-  return 0;
-}
-
-// Whether to is from's own name in other letter case, on a file system whose names ignore it.
-bool CaseOnly(const char* from, const char* to) {
-  struct stat a, b;
-  return strcasecmp(from, to) == 0 && stat(from, &a) == 0 && stat(to, &b) == 0 &&
-         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// A file that has its new name as a second link while the records still name the old one.
-struct Linked {
-  std::string from, to;
-};
-using Links = std::vector<Linked>;
-
-// Gives the file at from the name to, never replacing a file. With links, the new name comes
-// as a second link and the old one stays (listed in *links) until the records that name the
-// new one are on disk: a crash on the way leaves both names, so that every record names a file
-// that is there. Where the file system makes no hard links (EPERM, EXDEV, ENOTSUP, EMLINK), and
-// for a change of letter case only where names ignore it (a link finds the file itself there),
-// the file is renamed at once, and a crash before its records are synced leaves them naming the
-// old name.
-int NewName(const char* from, const char* to, Links* links) {
-  if (links == nullptr) return RenameNoReplace(from, to);
-  if (link(from, to) == 0) {
-    links->push_back({from, to});
-    return 0;
-  }
-  const int e = errno;
-  if (e == EEXIST && CaseOnly(from, to)) return rename(from, to);
-  if (e == EPERM || e == EXDEV || e == ENOTSUP || e == EMLINK) return RenameNoReplace(from, to);
-  errno = e;
-  return -1;
-}
-
-// The records naming the new names are on disk: the old names go.
-void DropOldNames(Links* links) {
-  for (const Linked& l : *links)
-    if (unlink(l.from.c_str()) != 0 && errno != ENOENT)
-      DMESSAGE(DMCwarning, "Cannot remove the old name '%s'", l.from.c_str());
-  links->clear();
-}
-
-// The records name the old names again, on disk too: the new names go.
-void DropNewNames(Links* links) {
-  for (const Linked& l : *links) unlink(l.to.c_str());
-  links->clear();
-}
-
-// The path of the companion sound of the image at path that exists, in any letter case of
-// "WAV"; empty when there is none (or the image has no suffix).
 std::string Companion(const std::string& path) {
   const char* suffix = PgetSuffix(path.c_str());
   if (suffix == nullptr || strcmp(suffix, "NO FILE") == 0) return "";
@@ -143,20 +70,14 @@ std::string Companion(const std::string& path) {
   return found;
 }
 
-// Asks until the dialog answers (a mount breaks a wait off; a dialog that cannot be shown
-// answers Cancel).
-OSType Ask(const char* text, const char* custom, OSType dfb) {
-  OSType r = 0;
-  for (int tries = 0; r == 0 && tries < 100; ++tries) r = confirmDialog(text, custom, dfb);
-  return r == 0 ? kResponseCancel : r;
-}
-
 IBrowser* MainBrowser() {
   return gMain != nullptr ? gMain->GetBrowser() : nullptr;
 }
 
-// Closes the open image of rec in the image window; cur (the image to return to) is forgotten
-// when it is that one.
+void Refresh(IBrowser* b) {
+  if (b != nullptr) b->Redisplay();
+}
+
 void CloseImageOf(const DBRecord& rec, PImageRing** cur) {
   if (gImager == nullptr) return;
   PImageRing* ir = gImager->MatchImage(rec);
@@ -166,8 +87,23 @@ void CloseImageOf(const DBRecord& rec, PImageRing** cur) {
   gImager->CloseImage(false);
 }
 
-void Refresh(IBrowser* b) {
-  if (b != nullptr) b->Redisplay();
+bool UndoBatch(PContext& bc, const DBChangeList* step) {
+  if (step == nullptr || (bc.pdb.Pending() != step && bc.pdb.UndoList() != step)) return false;
+  return bc.Undo();
+}
+
+}  // namespace recfile
+
+using namespace recfile;
+
+namespace {
+
+// Asks until the dialog answers (a mount breaks a wait off; a dialog that cannot be shown
+// answers Cancel).
+OSType Ask(const char* text, const char* custom, OSType dfb) {
+  OSType r = 0;
+  for (int tries = 0; r == 0 && tries < 100; ++tries) r = confirmDialog(text, custom, dfb);
+  return r == 0 ? kResponseCancel : r;
 }
 
 }  // namespace
@@ -270,17 +206,24 @@ struct Doomed {
   bool stays = false;  // the file could not be deleted
 };
 
+using Stayed = std::vector<std::pair<int, const Doomed*>>;
+
+// The records of files that stayed go back into the shadow catalogue, those it kept.
+void ShadowsBack(const Stayed& back) {
+  PContext& bc = gMain->bc;
+  for (const auto& b : back)
+    if (!b.second->catalogued && bc.ShadowReady()) bc.AddShadow(b.second->shown);
+}
+
 // Puts the records of files that stayed back into the catalogue (or the shadow catalogue) and
 // into the display at the given places (ascending), and syncs them.
-void PutBack(const std::vector<std::pair<int, const Doomed*>>& back) {
+void PutBack(const Stayed& back) {
   if (back.empty()) return;
   PContext& bc = gMain->bc;
+  ShadowsBack(back);
   std::vector<DBRecord> cats;
   for (const auto& b : back)
-    if (b.second->catalogued)
-      cats.push_back(b.second->cat);
-    else if (bc.ShadowReady())
-      bc.AddShadow(b.second->shown);
+    if (b.second->catalogued) cats.push_back(b.second->cat);
   if (!cats.empty() && bc.Ready() && !bc.ReadOnly()) {
     if (bc.Checkpoint("Delete", nullptr))
       bc.pdb.AddRecords(cats.data(), static_cast<int>(cats.size()));
@@ -312,7 +255,7 @@ void DeleteFiles(const ABitMap& prot) {
   PImageRing* cur = gImager ? gImager->GetCurrentIR() : nullptr;
   bool yesToAll = false;
   int removed = 0;
-  bool failed = false;
+  bool failed = false, undone = false;
   char path[kPathLen];
   size_t at = 0;
   while (at < chosen.size() && !failed) {
@@ -347,11 +290,14 @@ void DeleteFiles(const ABitMap& prot) {
       bc.SelectNone();
       for (const Doomed& d : batch) bc.Select(d.at, true);
       const int n = bc.DeleteRecords(true, true);
+      const DBChangeList* step = n > 0 ? bc.pdb.Pending() : nullptr;
       if (n < 0) {
         DMESSAGE(DMCdata, "Database error");
         gMain->CloseCatalog();
       }
       failed = n < 0 || !PsyncWhole();
+      // The step whose records could not leave the disk is taken back, and the display with it.
+      undone = failed && UndoBatch(bc, step);
       for (Doomed& d : batch) {
         if (failed) {
           d.stays = true;  // its record may still be on disk
@@ -366,7 +312,7 @@ void DeleteFiles(const ABitMap& prot) {
       }
     }
     // Where the records that stay are now: before each, the records of files gone left.
-    std::vector<std::pair<int, const Doomed*>> back;
+    Stayed back;
     size_t b = 0, s = 0;
     int gone = 0;
     while (b < batch.size() || s < stay.size()) {
@@ -383,7 +329,10 @@ void DeleteFiles(const ABitMap& prot) {
       }
     }
     removed += gone;
-    PutBack(back);
+    if (undone)
+      ShadowsBack(back);
+    else
+      PutBack(back);
   }
   // After a failure, the records not reached stay too.
   for (; at < chosen.size(); ++at) kept.push_back(chosen[at] - removed);
@@ -395,12 +344,12 @@ void DeleteFiles(const ABitMap& prot) {
   }
   bc.SelectNone();
   for (int i : kept) bc.Select(i, true);
-  if (removed == 0) {
+  if (removed == 0)
     gMain->ShowMessage("No records changed", false);
-  } else {
+  else
     gMain->EchoAction("Deleted", removed);
-    gMain->SetUndoable(false);
-  }
+  // The files gone cannot come back with an undo, nor a step taken back with a redo.
+  if (removed > 0 || undone) gMain->SetUndoable(false);
   if (gImager != nullptr && gImager->ImageCount() > 0) gImager->Redraw();
 }
 
@@ -491,351 +440,6 @@ void clipRecords(OSType cmd) {
   }
   if (cmd == kCmdClearWithImages) bc.SelectAll();
   b->Redisplay();
-}
-
-// ---- Renaming
-
-namespace {
-
-// imgRename's work; with links, the file and its sound get their new names as second links
-// (see NewName).
-bool RenameImage(const char* opath, const char* npath, Links* links) {
-  if (opath == nullptr || npath == nullptr) return false;
-  if (Exists(npath) && !CaseOnly(opath, npath)) {
-    DMESSAGE(DMCinput, "File '%s' already exists (not renamed)", PgetFilename(npath));
-    return false;
-  }
-  if (NewName(opath, npath, links) != 0) {
-    if (errno == EEXIST)
-      DMESSAGE(DMCinput, "File '%s' already exists (not renamed)", PgetFilename(npath));
-    else
-      DMESSAGE(DMCsystem, "Cannot rename '%s' (locked?)", opath);
-    return false;
-  }
-  DMESSAGE(DMCinfo, "Renamed file to '%s'", npath);
-  // The companion sound follows when the new name has none yet.
-  const std::string sound = Companion(opath);
-  const char* nsuffix = PgetSuffix(npath);
-  if (sound.empty() || access(sound.c_str(), R_OK) != 0 || nsuffix == nullptr) return true;
-  const std::string np = npath;
-  if (!Companion(np).empty()) return true;
-  const std::string nsound =
-      np.substr(0, np.size() - strlen(nsuffix)) + sound.substr(sound.size() - 3);
-  if (NewName(sound.c_str(), nsound.c_str(), links) != 0)
-    DMESSAGE(DMCwarning, "Cannot rename '%s'", sound.c_str());
-  return true;
-}
-
-}  // namespace
-
-bool imgRename(const char* opath, const char* npath) {
-  return RenameImage(opath, npath, nullptr);
-}
-
-void renameFile(DBRecord* crp) {
-  if (crp == nullptr || gMain == nullptr) return;
-  PContext& bc = gMain->bc;
-  IBrowser* b = MainBrowser();
-  char opath[kPathLen];
-  const char* oname = PcurrentFile(opath, sizeof opath, *crp);
-  if (oname == nullptr) return;
-  const std::string oldName = oname;
-  char prompt[kPathLen + 32];
-  snprintf(prompt, sizeof prompt, "Rename image '%s'", opath);
-  char name[256];
-  snprintf(name, sizeof name, "%s", oldName.c_str());
-  if (getInput(name, sizeof name, prompt) != kResponseOK || name[0] == '\0' || oldName == name)
-    return;
-  if (strchr(name, '/') != nullptr) {
-    DMESSAGE(DMCinput, "Cannot move image file (use the file manager)");
-    return;
-  }
-  const std::string folder = FolderOf(opath);
-  // The files get their new names beside the old ones, which go once the records are on disk.
-  Links links;
-  if (!RenameImage(opath, (folder + "/" + name).c_str(), &links)) return;
-
-  // The catalogue's entries of the same file, and the folders they know it in.
-  DBRecord work(*crp);
-  std::vector<DBRecord> dups;
-  const bool writable = bc.Ready() && !bc.ReadOnly();
-  if (writable) {
-    DBQuery q(&bc.phd, false);
-    if (PCsetQuery(&q, *crp, true)) {
-      std::vector<DBRecord> found(256);
-      int pos = 0;
-      const int nf = bc.pdb.FindRecords(&q, found.data(), 256, &pos);
-      for (int k = 0; k < nf && k < 256; ++k) dups.push_back(found[static_cast<size_t>(k)]);
-    }
-    for (const DBRecord& d : dups) {
-      const int lid = PDBid(work, PDBFlocation);
-      const DBField& dl = PDBgetField(d, PDBFlocation);
-      if (lid < 0 || !dl.IsSet()) continue;
-      DBField u(work[lid]);
-      u |= dl;
-      work.SetField(lid, u);
-    }
-  }
-  // The file under its old name in the other folders the record knows is renamed there too.
-  // Each folder leaves the working list once done with (the old names stay there till the end).
-  std::vector<std::string> failed;
-  char lpath[kPathLen];
-  const int wlid = PDBid(work, PDBFlocation);
-  auto done = [&](const std::string& where) {
-    DBField drop(where.c_str());
-    DBField rest(work[wlid]);
-    rest -= drop;
-    work.SetField(wlid, rest);
-  };
-  if (wlid >= 0) done(folder);
-  for (int tries = 0; wlid >= 0 && tries < 64; ++tries) {
-    const PLocateFileRes res = PlocateFile(lpath, sizeof lpath, &work, nullptr);
-    if (res != PLFRok && res != PLFRputback) break;
-    const std::string where = FolderOf(lpath);
-    if (where != folder && !RenameImage(lpath, (where + "/" + name).c_str(), &links))
-      failed.push_back(where);
-    done(where);
-  }
-  // Catalogue entries of the file other than this record are closed in the image window.
-  PImageRing* cur = gImager ? gImager->GetCurrentIR() : nullptr;
-  PImageRing* own = gImager ? gImager->MatchImage(*crp) : nullptr;
-  for (const DBRecord& d : dups)
-    if (!(d == *crp) && gImager != nullptr && gImager->MatchImage(d) != own) CloseImageOf(d, &cur);
-
-  auto rename = [&](DBRecord* r) {
-    PDBsetString(r, PDBFfile, name);
-    const int lid = PDBid(*r, PDBFlocation);
-    if (lid < 0 || failed.empty()) return;
-    DBField rest((*r)[lid]);
-    for (const std::string& f : failed) {
-      DBField drop(f.c_str());
-      rest -= drop;
-    }
-    r->SetField(lid, rest);
-  };
-  // In the catalogue display, the displayed copies of the entries become the renamed entries.
-  std::vector<int> shown(dups.size(), -1);
-  if (strcmp(bc.rsrc, "*DB") == 0)
-    for (size_t k = 0; k < dups.size(); ++k)
-      for (int i = 0; i < bc.rdisp.GetSize(); ++i)
-        if (bc.rdisp.Get(i) == dups[k]) {
-          shown[k] = i;
-          break;
-        }
-  const DBRecord before(*crp);
-  auto unrename = [&](DBRecord* r) {
-    PDBsetString(r, PDBFfile, oldName.c_str());
-    const int lid = PDBid(*r, PDBFlocation);
-    if (lid >= 0) r->SetField(lid, PDBgetField(before, PDBFlocation));
-  };
-  const std::vector<DBRecord> olddups(dups);
-  for (DBRecord& d : dups) rename(&d);
-  // The record takes its new name (or its old one again, by set) and the catalogue's entries
-  // from become to; false when the catalogue cannot take the step.
-  auto store = [&](const std::function<void(DBRecord*)>& set, const std::vector<DBRecord>& from,
-                   const std::vector<DBRecord>& to) {
-    const DBRecord was(*crp);
-    set(crp);
-    // A record kept only in the shadow catalogue keeps its entry under its name.
-    if (from.empty()) {
-      if (bc.DeleteShadows(&was, 1) > 0) bc.AddShadow(*crp);
-      return true;
-    }
-    if (!bc.Checkpoint("Rename", nullptr)) return false;
-    bc.pdb.DeleteRecords(from.data(), static_cast<int>(from.size()));
-    bc.pdb.AddRecords(to.data(), static_cast<int>(to.size()));
-    for (size_t k = 0; k < to.size(); ++k)
-      if (shown[k] >= 0) bc.rdisp[shown[k]] = to[k];
-    return true;
-  };
-  if (!store(rename, olddups, dups)) {
-    unrename(crp);
-    DropNewNames(&links);
-    DMESSAGE(DMCdata, "Database update error in renameFile");
-    return;
-  }
-  if (!dups.empty()) gMain->SetUndoable(false);
-  // The records follow the renamed file to the disk at once; the old names go once they are
-  // there. When they cannot get there, the records take the old names back, and the new names
-  // go once those are on disk (else the files keep both names, each of which a record may be
-  // naming).
-  if (PsyncWhole()) {
-    DropOldNames(&links);
-  } else {
-    if (store(unrename, dups, olddups) && PsyncWhole()) DropNewNames(&links);
-    DMESSAGE(DMCdata, "Database update error in renameFile");
-    bc.Reconcile();
-    Refresh(b);
-    return;
-  }
-  const DBRecord renamed(*crp);
-  bc.Reconcile();
-  gMain->SortRecords(0, -1);
-  bc.SelectNone();
-  const int at = bc.FindI(renamed);
-  if (at >= 0) bc.Select(at, true);
-  if (b) b->ShowSelection(true);
-  if (gInfo) gInfo->UpdateFields();
-  if (own != nullptr && gImager != nullptr) {
-    gImager->Advance(own);
-    gImager->CloseImage(false);
-    gImager->AddImage(renamed, false);
-    if (cur != nullptr && cur != own) gImager->Advance(cur);
-  }
-  if (!dups.empty())
-    gMain->EchoAction("Renamed", static_cast<int>(dups.size()));
-  else
-    gMain->NoChange();
-}
-
-void renameFiles() {
-  if (gMain == nullptr) return;
-  PContext& bc = gMain->bc;
-  IBrowser* b = MainBrowser();
-  if (strcmp(bc.rsrc, "*DB") == 0 && bc.ReadOnly()) {
-    DMESSAGE(DMCinput, "Cannot rename image(s) in read-only catalog");
-    return;
-  }
-  if (bc.TotalSelected() == 0) return;
-  if (b != nullptr && b->ChangeOpen()) {
-    DMESSAGE(DMCwarning, "Cannot rename while records are being changed");
-    return;
-  }
-  gConfirmResponse = kResponseOK;
-  const bool checked = PcheckRecords(false, nullptr);
-  if (gConfirmResponse == kResponseCancel) {
-    if (checked) Refresh(b);
-    return;
-  }
-  if (bc.TotalSelected() == 1) {
-    renameFile(loneRecord(&bc));
-    return;
-  }
-  // One folder (the same exactly: names are case-sensitive here) and one suffix (in any case).
-  std::string folder, suffix, subject;
-  bool sameSubject = true, first = true;
-  for (int i = 0; bc.NextSelected(&i); ++i, first = false) {
-    const DBRecord& r = bc.rdisp.Get(i);
-    const DBField& loc = PDBgetField(r, PDBFlocation);
-    const char* f = loc.GetNV() == 1 ? loc.GetString(0) : nullptr;
-    if (f == nullptr || (!first && folder != f)) {
-      DMESSAGE(DMCinput, "Images must be together in one folder");
-      return;
-    }
-    folder = f;
-    const char* file = PDBgetString(r, PDBFfile);
-    const char* s = file ? PgetSuffix(file) : nullptr;
-    const std::string sfx = s ? s : "";
-    if (!first && strcasecmp(suffix.c_str(), sfx.c_str()) != 0) {
-      DMESSAGE(DMCinput, "Images must have the same suffix");
-      return;
-    }
-    suffix = sfx;
-    const char* subj = PDBgetString(r, PDBFsubject);
-    if (subj == nullptr || (!first && subject != subj)) sameSubject = false;
-    if (first && subj != nullptr) subject = subj;
-  }
-  char base[256] = "";
-  if (sameSubject && !subject.empty() && subject.find('/') == std::string::npos)
-    snprintf(base, sizeof base, "%s", subject.c_str());
-  if (getInput(base, sizeof base, "Base for sequential image renaming") != kResponseOK ||
-      base[0] == '\0')
-    return;
-  if (strchr(base, '/') != nullptr) {
-    DMESSAGE(DMCinput, "Cannot move files (use the file manager)");
-    return;
-  }
-  const int nd = bc.rdisp.GetSize();
-  ABitMap marked(static_cast<uint32_t>(nd), false);
-  int counter = 0, renamed = 0, n = 0;
-  bool stored = true;
-  DBRecordList oldNames(bc.rdisp.GetFieldInfo());
-  std::vector<int> linkedAt;  // the records of the batch whose files have both names
-  Links links;
-  // The catalogue follows the files a batch at a time. The batch's files get their new names
-  // as second links, its records naming them are stored and synced, then the old names go: a
-  // crash at any point leaves every record on disk naming a file that is there.
-  auto change = [&](const DBRecordList& from) {
-    // Shadow entries under the names left go; the change stores those of the names taken.
-    bc.DeleteShadows(from.GetArray(), from.GetSize());
-    ABitMap which(marked);  // the change clears the bits of records it need not store
-    return bc.RecordChange("Rename", &which, nullptr);
-  };
-  auto store = [&] {
-    if (oldNames.GetSize() == 0) return true;
-    const int k = change(oldNames);
-    const bool ok = k >= 0 && PsyncWhole();
-    if (ok) {
-      n += k;
-      DropOldNames(&links);
-    } else {
-      // The records of linked files take their old names back (the files renamed outright keep
-      // the new ones), and the new names go once that is on disk; else both names stay.
-      DBRecordList newNames(bc.rdisp.GetFieldInfo());
-      marked.NewBitMap(static_cast<uint32_t>(nd), false);
-      for (int j = 0; j < oldNames.GetSize(); ++j) {
-        const int i = linkedAt[static_cast<size_t>(j)];
-        if (i < 0) continue;
-        newNames.NewRecord() = bc.rdisp.Get(i);
-        PDBsetString(&bc.rdisp[i], PDBFfile, PDBgetString(oldNames.Get(j), PDBFfile));
-        marked.Set(static_cast<uint32_t>(i));
-        --renamed;
-      }
-      if (change(newNames) >= 0 && PsyncWhole()) DropNewNames(&links);
-    }
-    oldNames.Resize(0);
-    linkedAt.clear();
-    links.clear();
-    marked.NewBitMap(static_cast<uint32_t>(nd), false);
-    return ok;
-  };
-  // A name a file of the batch is leaving is free once the batch is through.
-  auto leaving = [&](const std::string& path) {
-    for (const Linked& l : links)
-      if (l.from == path) return true;
-    return false;
-  };
-  char opath[kPathLen];
-  for (int i = 0; stored && bc.NextSelected(&i); ++i) {
-    DBRecord& r = bc.rdisp[i];
-    if (PcurrentFile(opath, sizeof opath, r) == nullptr) continue;
-    const char* s = PgetSuffix(opath);
-    std::string npath;
-    do {
-      ++counter;
-      char nm[300];
-      if (s != nullptr)
-        snprintf(nm, sizeof nm, "%s%03d.%s", base, counter, s);
-      else
-        snprintf(nm, sizeof nm, "%s%03d", base, counter);
-      npath = folder + "/" + nm;
-    } while (Exists(npath) && !leaving(npath) && counter < 1000000);
-    if (leaving(npath) && !(stored = store())) break;
-    CloseImageOf(r, nullptr);
-    const size_t had = links.size();
-    if (!RenameImage(opath, npath.c_str(), &links)) continue;
-    oldNames.NewRecord() = r;
-    linkedAt.push_back(links.size() > had && links[had].from == opath ? i : -1);
-    marked.Set(static_cast<uint32_t>(i));
-    PDBsetString(&r, PDBFfile, PgetFilename(npath.c_str()));
-    ++renamed;
-    if (oldNames.GetSize() >= kFileBatch) stored = store();
-  }
-  if (stored) stored = store();
-  if (renamed > 0) gMain->SetUndoable(false);  // an undo would take back the records' names only
-  if (!stored) {
-    // The batches before keep their new names, which the records show.
-    DMESSAGE(DMCdata, "Database update error in renameFiles");
-    return;
-  }
-  if (renamed == 0) return;
-  gMain->SortRecords(0, -1);
-  if (gImager) gImager->Redraw();
-  if (gInfo) gInfo->UpdateFields();
-  if (n > 0)
-    gMain->EchoAction("Renamed", n);
-  else
-    gMain->NoChange();
 }
 
 // ---- Records

@@ -50,10 +50,12 @@
 #include "platform/pcontrol.h"
 #include "platform/pqt.h"
 #include "platform/pwindow.h"
+#include "support/dmessage.h"
 #include "toolkit/pctltext.h"
 #include "drive.h"
 #include "testutil/file_bytes.h"
 #include "testutil/home_env.h"
+#include "testutil/refused_links.h"
 
 namespace {
 
@@ -307,17 +309,23 @@ TEST(Ending, DISABLED_DialogThenKill) {
   ADD_FAILURE() << "not killed";
 }
 
-// Records added and synced, then all renamed in sequence; the parent kills the program 150 ms
-// after it says RENAMING and presses OK (on a machine of ours, while the files are renamed).
+// Records added and synced, then all renamed in sequence with the base "Renamed": the program
+// stops as the 150th file gets its name, in the second batch of a hundred, says STOPPED and
+// waits there for the parent's kill.
 TEST(Ending, DISABLED_RenameThenKill) {
   UseHome(getenv("LUMERIN_E2E_HOME"));
+  static const std::string stopAt = "Renamed file to '" + home + "/pics/Renamed150.jpg'";
   steps.push_back({"the records added", AddFolder(500), [] {}});
   steps.push_back({"synced", [] { return !gMain->bc.Unsynced(); }, [] { Choose("sall"); }});
   steps.push_back(
       {"all selected", [] { return gMain->bc.TotalSelected() == 500; }, [] { Choose("renm"); }});
   steps.push_back({"the base asked", [] { return IsWindowVisible(gInputWindow); },
                    [] {
-                     Say("RENAMING");
+                     dmessage_call = [](unsigned, const char* text, const char*, int) {
+                       if (stopAt != text) return 0u;
+                       Say("STOPPED");
+                       for (;;) pause();
+                     };
                      Type("Renamed");
                    }});
   steps.push_back(
@@ -654,6 +662,17 @@ int Qdbcheck(const std::string& path) {
   return p.exitCode();
 }
 
+// The outside checker finds the file sound; where the checker cannot run, the test says it
+// skipped this check (and goes on with the others).
+void ExpectSound(const std::string& path) {
+  const int check = Qdbcheck(path);
+  if (check < 0)
+    GTEST_SKIP() << "the outside catalogue checker (python3 with " LUMERIN_TOOLS
+                    "/qdbcheck.py) cannot run here: "
+                 << path << " was not checked";
+  EXPECT_EQ(check, 0) << path;
+}
+
 // Runs a child that ends killed; the records the catalogue holds afterwards.
 std::vector<DBRecord> KilledRun(const char* test, const std::string& h) {
   Child c(test, h);
@@ -662,10 +681,7 @@ std::vector<DBRecord> KilledRun(const char* test, const std::string& h) {
   EXPECT_EQ(c.out.find("\nLATE\n"), std::string::npos) << "synced more than 10 s after " << test;
   EXPECT_EQ(c.p.exitStatus(), QProcess::CrashExit) << c.out;
   const std::string db = h + "/photos.qdb";
-  const int check = Qdbcheck(db);
-  if (check >= 0) {
-    EXPECT_EQ(check, 0) << test;
-  }
+  ExpectSound(db);
   return Catalogued(db);
 }
 
@@ -720,7 +736,10 @@ std::pair<int, int> Files(const std::string& folder) {
   return {static_cast<int>(names.size()), static_cast<int>(files.size())};
 }
 
-TEST(Ending, KilledInADialogOrJustAfterRenamingLosesNothing) {
+// Killed with a dialog open, or while a series of 500 files is renamed: as the 150th file gets
+// its new name, the first hundred are renamed on disk (their old names gone) and the next fifty
+// have both names, so that every record on disk names a file that is there.
+TEST(Ending, KilledInADialogOrAmidARenameLosesNothing) {
   {
     QTemporaryDir dir;
     const std::string h = dir.path().toStdString();
@@ -732,25 +751,20 @@ TEST(Ending, KilledInADialogOrJustAfterRenamingLosesNothing) {
   const std::string h = dir.path().toStdString();
   ASSERT_TRUE(MakePictures(h + "/pics", "pic", 500));
   Child c("RenameThenKill", h);
-  ASSERT_TRUE(c.WaitFor("RENAMING", 120000)) << c.out;
-  QThread::msleep(150);
+  ASSERT_TRUE(c.WaitFor("STOPPED", 120000)) << c.out;
   kill(static_cast<pid_t>(c.p.processId()), SIGKILL);
   ASSERT_TRUE(c.Ended(10000));
-  const std::string db = h + "/photos.qdb";
-  const int check = Qdbcheck(db);
-  if (check >= 0) {
-    EXPECT_EQ(check, 0);
-  }
-  const std::vector<DBRecord> recs = Catalogued(db);
+  EXPECT_EQ(c.out.find("\nRENAMED\n"), std::string::npos);
+  const std::vector<DBRecord> recs = Catalogued(h + "/photos.qdb");
   EXPECT_EQ(recs.size(), 500u);
   EXPECT_EQ(Missing(recs), 0);
-  const std::pair<int, int> files = Files(h + "/pics");
-  EXPECT_EQ(files.second, 500);
   int renamed = 0;
   for (const DBRecord& r : recs) renamed += strncmp(PDBgetString(r, PDBFfile), "Renamed", 7) == 0;
-  printf("renamed %d of 500 when killed%s, %d files with two names\n", renamed,
-         c.out.find("\nRENAMED\n") != std::string::npos ? " (after the command)" : "",
-         files.first - files.second);
+  EXPECT_EQ(renamed, 100);
+  const std::pair<int, int> files = Files(h + "/pics");
+  EXPECT_EQ(files.second, 500);
+  EXPECT_EQ(files.first - files.second, 50) << "files with two names";
+  ExpectSound(h + "/photos.qdb");
 }
 
 // A change of every one of many records is on disk a second and a half after the command.
@@ -765,10 +779,7 @@ TEST(Ending, KilledSoonAfterABigChangeLosesNothing) {
   ASSERT_TRUE(c.Ended(10000));
   EXPECT_NE(c.out.find("\nUNSYNCED 0\n"), std::string::npos) << c.out;
   const std::string db = h + "/photos.qdb";
-  const int check = Qdbcheck(db);
-  if (check >= 0) {
-    EXPECT_EQ(check, 0);
-  }
+  ExpectSound(db);
   const std::vector<DBRecord> recs = Catalogued(db);
   EXPECT_EQ(recs.size(), static_cast<size_t>(n));
   EXPECT_EQ(Keyworded(recs, "everywhere"), n);
@@ -806,10 +817,7 @@ TEST(Ending, ABrokenDisplayTakesTheQuitPathWithoutIt) {
   const std::string log = ReadAll(h + "/state/lumerin/Lumerin.txt");
   EXPECT_NE(log.find("The display connection broke"), std::string::npos) << log;
   ExpectPrefsAndNoLocks(h, t);
-  const int check = Qdbcheck(h + "/small.qdb");
-  if (check >= 0) {
-    EXPECT_EQ(check, 0);
-  }
+  ExpectSound(h + "/small.qdb");
   EXPECT_EQ(Catalogued(h + "/small.qdb").size(), 14u);
 }
 
@@ -890,10 +898,7 @@ TEST(Ending, QuitWithTheDiskFullCanGoBackAndSaveLater) {
   EXPECT_EQ(c.p.exitCode(), 0) << c.out;
   EXPECT_FALSE(Exists(h + "/small.lock"));
   const std::string db = h + "/small.qdb";
-  const int check = Qdbcheck(db);
-  if (check >= 0) {
-    EXPECT_EQ(check, 0);
-  }
+  ExpectSound(db);
   std::vector<DBRecord> recs = Catalogued(db);
   EXPECT_EQ(recs.size(), 14u);
   EXPECT_EQ(Keyworded(recs, "harbour"), 14);

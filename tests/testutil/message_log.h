@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -49,10 +50,13 @@ class MessageLog {
   }
 
   std::vector<std::pair<unsigned, std::string>> entries;
+  // Runs at each message as it comes, for a test that acts at a moment a message marks.
+  std::function<void(const std::string& text)> then;
 
  private:
   static uint32_t Hook(unsigned cls, const char* text, const char*, int) {
     if (current_ != nullptr) current_->entries.emplace_back(cls, text);
+    if (current_ != nullptr && current_->then) current_->then(text);
     return DMAlog | DMAstderr | DMAalert | DMAexit | DMAabort;
   }
   uint32_t (*prev_)(unsigned, const char*, const char*, int);

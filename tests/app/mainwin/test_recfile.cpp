@@ -7,9 +7,11 @@
 #include "app/records/precfile.h"
 #include "app/export/ptrader.h"
 #include "catalog/pfileinfo.h"
+#include "db/test_faultfs.h"
 #include "maintest.h"
 #include "platform/pclipboard.h"
 #include "testutil/message_log.h"
+#include "testutil/refused_links.h"
 
 namespace {
 
@@ -183,7 +185,8 @@ TEST_F(RecordFiles, DeleteAsksOnceJustCutKeepsFilesAndRefusalsKeepRecords) {
 }
 
 // The records a reader opening the catalogue now finds (-1 when it cannot), adding to missing
-// those whose files are not there and to prefixed those whose names begin with prefix.
+// those whose files are not there (in every folder a record lists) and to prefixed those whose
+// names begin with prefix.
 std::string watched;  // the catalogue looked at while the files change
 std::string countAt;  // the message at which it is counted
 const std::string prefix = "r";
@@ -198,9 +201,12 @@ int OnDisk(const std::string& path) {
     for (int i = 0; i < n; ++i) {
       DBRecord r;
       if (reader.pdb.GetRecords(&r, 1, i) != 1) break;
-      const char* loc = PDBgetField(r, PDBFlocation).GetString(0);
+      const DBField& locs = PDBgetField(r, PDBFlocation);
       const std::string file = PDBgetString(r, PDBFfile) ? PDBgetString(r, PDBFfile) : "";
-      missing += loc == nullptr || !ctxtest::Exists(std::string(loc) + "/" + file);
+      bool there = locs.GetNV() > 0;
+      for (int k = 0; k < locs.GetNV(); ++k)
+        there = there && ctxtest::Exists(std::string(locs.GetString(k)) + "/" + file);
+      missing += !there;
       prefixed += file.rfind(prefix, 0) == 0;
     }
   }
@@ -299,8 +305,10 @@ TEST_F(RecordFiles, ManyFilesRenamedAlwaysHaveTheNamesTheRecordsOnDiskGive) {
   EXPECT_EQ(ctxtest::ReadFile(In("r250.jpg")), "data of f1249.jpg");
 }
 
-// A file the catalogue knows in two folders is renamed in both, the old names gone once the
-// record naming the new one is on disk.
+// A file the catalogue knows in two folders is renamed in both, in this order: the new names
+// come beside the old ones, the record naming them reaches the disk, then the old names go. So
+// at every name given the record on disk names a file there in both folders, and while the
+// record is written both names are there.
 TEST_F(RecordFiles, RenamingAFileRenamesItInEveryFolderOfItsRecord) {
   const std::string other = Path("other");
   mkdir(other.c_str(), 0755);
@@ -309,6 +317,8 @@ TEST_F(RecordFiles, RenamingAFileRenamesItInEveryFolderOfItsRecord) {
   long hash = 0, len = 0;
   ASSERT_EQ(PhashFile(&hash, &len, In("one.jpg").c_str()), 1);
   watched = Path("two.qdb");
+  dbtest::FaultFS disk(1, watched);
+  bc->fileSystem = &disk;
   ASSERT_TRUE(mw->OpenCatalog(watched.c_str()));
   ASSERT_TRUE(mw->LoadingRecords(nullptr));
   DBRecord r = ctxtest::Photo("one.jpg", len, hash, "Quay", folder.c_str());
@@ -320,10 +330,30 @@ TEST_F(RecordFiles, RenamingAFileRenamesItInEveryFolderOfItsRecord) {
   snprintf(bc->rsrc, sizeof bc->rsrc, "%s", folder.c_str());
   mw->LoadedRecords(1);
   ASSERT_EQ(mw->AddRecords(), 1);
+  ASSERT_TRUE(bc->SyncDB());
   bc->SelectAll();
+  int given = 0, bothWhileWritten = -1;
+  MessageLog log;
+  log.then = [&](const std::string& t) {
+    if (t.rfind("Renamed file to", 0) != 0) return;
+    ++given;
+    missing = 0;
+    EXPECT_EQ(OnDisk(watched), 1);
+    EXPECT_EQ(missing, 0) << t;
+  };
+  disk.hookPath = watched;
+  disk.hookAt = disk.WritesTo(watched) + 1;
+  disk.hook = [&] {
+    bothWhileWritten = 0;
+    for (const std::string& in : {folder, other})
+      bothWhileWritten += ctxtest::Exists(in + "/one.jpg") && ctxtest::Exists(in + "/r.jpg");
+  };
   Answerer ans;
   ans.Type("r.jpg");
   renameFiles();
+  disk.hook = nullptr;
+  EXPECT_EQ(given, 2);
+  EXPECT_EQ(bothWhileWritten, 2);
   for (const std::string& in : {folder, other}) {
     EXPECT_EQ(ctxtest::ReadFile(in + "/r.jpg"), "same") << in;
     EXPECT_FALSE(ctxtest::Exists(in + "/one.jpg")) << in;
@@ -331,6 +361,201 @@ TEST_F(RecordFiles, RenamingAFileRenamesItInEveryFolderOfItsRecord) {
   missing = prefixed = 0;
   EXPECT_EQ(OnDisk(watched), 1);
   EXPECT_EQ(prefixed, 1);
+  EXPECT_EQ(missing, 0);
+  mw->CloseCatalog();
+  bc->fileSystem = nullptr;
+}
+
+// The catalogue of the files f1000.jpg ... shown, added and saved, all selected, on a disk that
+// fills up at will.
+class FullDiskFiles : public RecordFiles {
+ protected:
+  void SetUp() override {
+    RecordFiles::SetUp();
+    watched = Path("full.qdb");
+    bc->fileSystem = &disk;
+    ASSERT_TRUE(mw->OpenCatalog(watched.c_str()));
+  }
+  void TearDown() override {
+    Fill(false);
+    mw->CloseCatalog();
+    bc->fileSystem = nullptr;
+    RecordFiles::TearDown();
+  }
+  void Catalogue(int n) {
+    for (int i = 0; i < n; ++i) names.push_back("f" + std::to_string(1000 + i) + ".jpg");
+    ShowFiles(names);
+    ASSERT_EQ(mw->AddRecords(), n);
+    ASSERT_TRUE(bc->SyncDB());
+    bc->SelectAll();
+  }
+  void Fill(bool full) { disk.fullFrom = full ? disk.Calls() + 1 : 0; }
+  // The question Close Catalog asks, answered Go Back.
+  std::string Asked(Answerer* ans) {
+    ans->prompts.clear();
+    mw->CloseCatalog();
+    EXPECT_STREQ(bc->dbname, "full");
+    return ans->prompts.empty() ? "" : ans->prompts[0];
+  }
+  static int Times(const std::string& text, const std::string& word) {
+    int n = 0;
+    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
+    return n;
+  }
+  // The alert of a sync the full disk refused, naming what it could not save.
+  static std::string Refused(const std::string& unsaved) {
+    return "Cannot save the catalog 'full': the disk is full (No space left on device). The "
+           "changes since the last save (" +
+           unsaved + ") are not saved.";
+  }
+  static int Told(const MessageLog& log, const std::string& start) {
+    int n = 0;
+    for (const auto& e : log.entries) n += e.second.rfind(start, 0) == 0;
+    return n;
+  }
+  dbtest::FaultFS disk{1, Path("full.qdb")};
+  std::vector<std::string> names;
+};
+
+// A batch whose records cannot be saved is taken back whole: its records name the old names
+// again, here and on disk, and its new names go, each only while it is still a second name of
+// its file (another program may have removed the old name meanwhile, or put a file of its own
+// in the new name's place); a file the system would not link was renamed at once and keeps its
+// new name. The alert tells the step once, and so does the question at close.
+TEST_F(FullDiskFiles, ARenameWhoseRecordsCannotBeSavedIsTakenBack) {
+  Catalogue(150);
+  RefusedLinks() = [this](const std::string& p) {
+    return p == In("f1003.jpg") || p == In("f1007.jpg") ? EPERM : 0;
+  };
+  MessageLog log;
+  log.then = [this](const std::string& t) {
+    if (t == "Renamed file to '" + In("r010.jpg") + "'") unlink(In("f1009.jpg").c_str());
+    if (t == "Renamed file to '" + In("r011.jpg") + "'") {
+      unlink(In("r011.jpg").c_str());
+      ctxtest::WriteFile(In("r011.jpg"), "other");
+    }
+  };
+  Fill(true);
+  Answerer ans;
+  ans.Type("r");
+  MainCommand(mw, "renm");
+  RefusedLinks() = nullptr;
+  const std::string full = "Cannot save the catalog 'full': the disk is full";
+  EXPECT_EQ(Told(log, full), 1) << log.All();
+  // The records of the files renamed at once were stored in a step of their own.
+  EXPECT_TRUE(log.Has(DMCsystem, Refused("Rename on 2 records, Rename on 98 records")))
+      << log.All();
+  EXPECT_TRUE(log.Has(DMCdata, "Database update error in renameFiles"));
+  EXPECT_TRUE(log.Has(DMCwarning, "Cannot remove the new name '" + In("r010.jpg") +
+                                      "': it is no longer a second name of '" + In("f1009.jpg") +
+                                      "'"))
+      << log.All();
+  std::vector<std::string> shown = names;
+  shown[3] = "r004.jpg";
+  shown[7] = "r008.jpg";
+  EXPECT_EQ(Shown(), shown);
+  for (int i = 0; i < 150; ++i) {
+    char r[16];
+    snprintf(r, sizeof r, "r%03d.jpg", i + 1);
+    const bool now = i == 3 || i == 7 || i == 9;  // renamed at once, or left with its new name
+    EXPECT_EQ(ctxtest::Exists(In(names[i])), !now) << names[i];
+    EXPECT_EQ(ctxtest::Exists(In(r)), now || i == 10) << r;
+    if (now) {
+      EXPECT_EQ(ctxtest::ReadFile(In(r)), "data of " + names[i]);
+    }
+  }
+  EXPECT_EQ(ctxtest::ReadFile(In("r011.jpg")), "other");
+  // On disk, the records of the files renamed at once name their old names until a save, and
+  // the one whose file another program renamed names what it left.
+  missing = 0;
+  EXPECT_EQ(OnDisk(watched), 150);
+  EXPECT_EQ(missing, 3);
+  const std::string asked = Asked(&ans);
+  EXPECT_EQ(asked.rfind(full, 0), 0u) << asked;
+  EXPECT_EQ(Times(asked, "Rename"), 1) << asked;
+  Fill(false);
+  ASSERT_TRUE(bc->SyncDB());
+  missing = prefixed = 0;
+  EXPECT_EQ(OnDisk(watched), 150);
+  EXPECT_EQ(missing, 1);
+  EXPECT_EQ(prefixed, 2);
+}
+
+// A batch of deletions whose records cannot leave the catalogue on disk is taken back: no file
+// goes, the records are shown again where they were, selected, and the question at close tells
+// the step once.
+TEST_F(FullDiskFiles, ADeletionWhoseRecordsCannotBeSavedIsTakenBack) {
+  Catalogue(120);
+  MessageLog log;
+  Fill(true);
+  Answerer ans;
+  ans.Press(kResponseOK);
+  MainCommand(mw, "dele");
+  EXPECT_TRUE(log.Has(DMCsystem, Refused("Delete on 100 records"))) << log.All();
+  for (const std::string& n : names) EXPECT_TRUE(ctxtest::Exists(In(n))) << n;
+  EXPECT_EQ(Shown(), names);
+  EXPECT_EQ(bc->TotalSelected(), 120);
+  EXPECT_EQ(Status(), "No records changed");
+  EXPECT_FALSE(EditEnabled(2));  // no redo of the step taken back
+  EXPECT_EQ(Times(Asked(&ans), "Delete"), 1);
+  Fill(false);
+  ASSERT_TRUE(bc->SyncDB());
+  missing = 0;
+  EXPECT_EQ(OnDisk(watched), 120);
+  EXPECT_EQ(missing, 0);
+}
+
+// Where the system refuses a link (a file system without hard links, EPERM; another device,
+// EXDEV) files are renamed at once. A change of letter case only is a new name like any other
+// where names tell case apart (here): the file has both till its record is on disk, and a
+// rename whose record cannot be saved leaves it with the old one, its alert counting the one
+// record. (Where names ignore case, the link finds the file itself and it is renamed at once; a
+// name is dropped only while the file has another entry.)
+TEST_F(FullDiskFiles, RefusedLinksRenameAtOnceAndACaseChangeIsANewName) {
+  Catalogue(3);
+  RefusedLinks() = [](const std::string&) { return EPERM; };
+  Answerer ans;
+  ans.Type("s");
+  MessageLog log;
+  MainCommand(mw, "renm");
+  EXPECT_EQ(Status(), "Renamed 3 records");
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FALSE(ctxtest::Exists(In(names[i])));
+    EXPECT_EQ(ctxtest::ReadFile(In("s00" + std::to_string(i + 1) + ".jpg")), "data of " + names[i]);
+  }
+  RefusedLinks() = [](const std::string&) { return EXDEV; };
+  bc->SelectNone();
+  bc->Select(0, true);
+  ans.Type("a.jpg");
+  MainCommand(mw, "renm");
+  RefusedLinks() = nullptr;
+  EXPECT_EQ(ctxtest::ReadFile(In("a.jpg")), "data of " + names[0]);
+  EXPECT_EQ(log.CountClass(DMCsystem), 0) << log.All();
+  missing = prefixed = 0;
+  EXPECT_EQ(OnDisk(watched), 3);
+  EXPECT_EQ(missing, 0);
+
+  int both = -1;
+  disk.hookPath = watched;
+  disk.hookAt = disk.WritesTo(watched) + 1;
+  disk.hook = [&] { both = ctxtest::Exists(In("a.jpg")) && ctxtest::Exists(In("A.jpg")); };
+  ans.Type("A.jpg");
+  MainCommand(mw, "renm");
+  disk.hook = nullptr;
+  EXPECT_EQ(both, 1);
+  EXPECT_FALSE(ctxtest::Exists(In("a.jpg")));
+  EXPECT_EQ(ctxtest::ReadFile(In("A.jpg")), "data of " + names[0]);
+
+  Fill(true);
+  ans.Type("a.jpg");
+  log.Clear();
+  MainCommand(mw, "renm");
+  EXPECT_TRUE(log.Has(DMCsystem, Refused("Rename on 1 record"))) << log.All();
+  EXPECT_FALSE(ctxtest::Exists(In("a.jpg")));
+  EXPECT_EQ(ctxtest::ReadFile(In("A.jpg")), "data of " + names[0]);
+  EXPECT_EQ(PDBgetString(bc->rdisp.Get(0), PDBFfile), std::string("A.jpg"));
+  missing = 0;
+  EXPECT_EQ(OnDisk(watched), 3);
   EXPECT_EQ(missing, 0);
 }
 

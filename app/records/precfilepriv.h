@@ -1,0 +1,37 @@
+// What the record file commands share: paths, the companion sound, the batches in which files
+// are renamed or deleted, the image window's closing of a record's image.
+#pragma once
+
+#include <string>
+
+class DBChangeList;
+class DBRecord;
+class IBrowser;
+class PContext;
+class PImageRing;
+
+namespace recfile {
+
+constexpr int kPathLen = 1024;
+// Files renamed or deleted before their records are stored and synced.
+constexpr int kFileBatch = 100;
+
+bool Exists(const std::string& path);
+std::string FolderOf(const std::string& path);
+std::string NameOf(const std::string& path);
+// The path of the companion sound of the image at path that exists, in any letter case of
+// "WAV"; empty when there is none (or the image has no suffix).
+std::string Companion(const std::string& path);
+
+IBrowser* MainBrowser();
+void Refresh(IBrowser* b);
+// Closes the open image of rec in the image window; cur (the image to return to) is forgotten
+// when it is that one.
+void CloseImageOf(const DBRecord& rec, PImageRing** cur);
+
+// Undoes step, a batch's step whose records could not be saved, when it is still the
+// catalogue's newest; false (nothing undone) otherwise. The redo that leaves is the caller's
+// to drop.
+bool UndoBatch(PContext& bc, const DBChangeList* step);
+
+}  // namespace recfile

@@ -96,6 +96,11 @@ class PContext : public PContextState {
   // What the catalogue holds that its file does not, from the undo steps since the last sync
   // that succeeded: "Set Keyword on 500 records, Add on 20 records", or a count of records.
   std::string UnsavedWork() const;
+  // Tells a failed sync or close: the catalogue, the reason and what is not saved.
+  void TellSyncFailed();
+  // The bytes that may still be written on the file system of the open catalogue's file; -1
+  // when that cannot be told.
+  long long Room() const;
   // The same for the shadow catalogue, and its sync (true when nothing is left to write).
   bool ShadowUnsynced() const { return shadowChanged; }
   bool SyncShadow();
@@ -172,8 +177,6 @@ class PContext : public PContextState {
   const DBChangeList* syncedStep = nullptr;  // the newest undo step at the last good sync
   std::vector<std::string> undoneUnsaved;    // undo and redo since the last good sync
   void NoteSync(bool ok, int waiting);
-  // Tells a failed sync or close: the catalogue, the reason and what is not saved.
-  void TellSyncFailed();
   int Waiting() const;
 
  public:

@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "app/core/pappstate.h"
+#include "app/core/pidle.h"
 #include "app/core/pbusy.h"
 #include "maintest.h"
 

@@ -147,7 +147,7 @@ void ShowSaved(PContext* ctx) {
 // A sync failed: it is tried again after a growing interval, or once the disk has room.
 void NoteFailed(PContext* ctx) {
   if (!retry.failed)
-    DMESSAGE(DMCinfo, "Catalog '%s' is saved again by itself once it can be written", ctx->dbname);
+    DMESSAGE(DMCinfo, "Catalog '%s' will be saved by itself once it can be written", ctx->dbname);
   retry.interval = retry.failed ? std::min(2 * retry.interval, kRetryLongest) : kRetryFirst;
   retry.failed = true;
   retry.at = GetCurrentEventTime() + retry.interval;

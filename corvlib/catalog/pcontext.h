@@ -96,14 +96,14 @@ class PContext : public PContextState {
   // What the catalogue holds that its file does not, from the undo steps since the last sync
   // that succeeded: "Set Keyword on 500 records, Add on 20 records", or a count of records.
   std::string UnsavedWork() const;
+  // The same for the shadow catalogue, and its sync (true when nothing is left to write).
+  bool ShadowUnsynced() const { return shadowChanged; }
+  bool SyncShadow();
   // Tells a failed sync or close: the catalogue, the reason and what is not saved.
   void TellSyncFailed();
   // The bytes that may still be written on the file system of the open catalogue's file; -1
   // when that cannot be told.
   long long Room() const;
-  // The same for the shadow catalogue, and its sync (true when nothing is left to write).
-  bool ShadowUnsynced() const { return shadowChanged; }
-  bool SyncShadow();
   // Files the pending change as an undo step and opens one named label carrying snap (owned
   // from here on). A sync that is due (by operation count or by records waiting) runs first,
   // so it writes the steps before this one, and the new step starts after it. The edits

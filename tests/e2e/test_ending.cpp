@@ -613,15 +613,17 @@ TEST(Ending, DISABLED_DisplayLostInBigChange) {
 
 // Each time the alert window comes up.
 int alertsShown = 0;
+class AlertCounter : public QObject {
+ public:
+  using QObject::QObject;
+  bool eventFilter(QObject*, QEvent* e) override {
+    alertsShown += e->type() == QEvent::Show;
+    return false;
+  }
+};
 void CountAlerts() {
-  static bool shown = false;
-  auto* t = new QTimer(QCoreApplication::instance());
-  QObject::connect(t, &QTimer::timeout, [] {
-    const bool now = IsWindowVisible(gAlertWindow);
-    alertsShown += now && !shown;
-    shown = now;
-  });
-  t->start(5);
+  QWidget* alert = PlatformFrameWidget(gAlertWindow);
+  alert->installEventFilter(new AlertCounter(alert));
 }
 
 std::string Title() {

@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "app/core/papp.h"
-#include "app/core/pappstate.h"
+#include "app/core/pidle.h"
 #include "app/core/phandlers.h"
 #include "app/core/pprefs.h"
 #include "app/info/pfind.h"

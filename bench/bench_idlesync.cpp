@@ -25,7 +25,7 @@
 
 #include "app/browser/pbrowser.h"
 #include "app/core/papp.h"
-#include "app/core/pappstate.h"
+#include "app/core/pidle.h"
 #include "app/core/phandlers.h"
 #include "app/core/pprefs.h"
 #include "app/mainwin/pmainw.h"

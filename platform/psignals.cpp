@@ -6,11 +6,15 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 
 #include <QCoreApplication>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QSocketNotifier>
+#include <QThread>
 
 namespace {
 
@@ -87,25 +91,35 @@ void StopQuitSignals() {
 
 namespace {
 
-int (*displayLost)() = nullptr;
+// Taken once, by the first broken-connection message: the quit path runs once.
+std::atomic<int (*)()> displayLost{nullptr};
 QtMessageHandler earlier = nullptr;
 
-// The platform plugins' words for a broken display connection, after which they end the
-// process ("The X11 connection broke ...", "The Wayland connection broke ...").
-bool DisplayBroke(const QString& msg) {
-  return msg.contains(QLatin1String("connection broke"));
+// The platform plugins' own words for a broken display connection, after which they end the
+// process, as they say them: a plain message (no category) from the thread of the event loop.
+bool DisplayBroke(QtMsgType type, const QMessageLogContext& ctx, const QString& msg) {
+  if (type != QtWarningMsg && type != QtCriticalMsg && type != QtFatalMsg) return false;
+  if (ctx.category != nullptr && strcmp(ctx.category, "default") != 0) return false;
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app == nullptr || QThread::currentThread() != app->thread()) return false;
+  static const QRegularExpression words(
+      QStringLiteral("^(The X11 connection broke \\(error \\d+\\)\\. Did the X11 server die\\?"
+                     "|The X11 connection broke: .+ \\(code \\d+\\)"
+                     "|The Wayland connection broke\\. Did the Wayland compositor die\\?"
+                     "|The Wayland connection experienced a fatal error: .+)$"));
+  return words.match(msg).hasMatch();
 }
 
 void OnMessage(QtMsgType type, const QMessageLogContext& ctx, const QString& msg) {
-  if (displayLost != nullptr &&
-      (type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg) && DisplayBroke(msg)) {
-    int (*const lost)() = displayLost;
-    displayLost = nullptr;  // once: what the quit path does may report the same again
-    fprintf(stderr, "%s\n", msg.toLocal8Bit().constData());
-    const int status = lost();
-    fflush(nullptr);
-    // Nothing more runs: the platform's own teardown would reach for the display.
-    _exit(status);
+  if (DisplayBroke(type, ctx, msg)) {
+    // What the quit path does may report the same again: it goes on to the earlier handler.
+    if (int (*const lost)() = displayLost.exchange(nullptr)) {
+      fprintf(stderr, "%s\n", msg.toLocal8Bit().constData());
+      const int status = lost();
+      fflush(nullptr);
+      // Nothing more runs: the platform's own teardown would reach for the display.
+      _exit(status);
+    }
   }
   if (earlier != nullptr)
     earlier(type, ctx, msg);
@@ -116,7 +130,7 @@ void OnMessage(QtMsgType type, const QMessageLogContext& ctx, const QString& msg
 }  // namespace
 
 void WatchDisplayLoss(int (*onLost)()) {
-  if (displayLost == nullptr && onLost != nullptr) {
+  if (onLost != nullptr) {
     QtMessageHandler before = qInstallMessageHandler(OnMessage);
     if (before != OnMessage) earlier = before;
   }

@@ -16,7 +16,8 @@ void StopQuitSignals();
 const char* QuitSignalName(int signo);
 
 // The display's connection breaking (the X server or the compositor gone): the platform tells
-// it by a message and then ends the process. Installs a message handler that, on that message,
-// calls onLost (which must neither draw nor wait for events) and ends the process at once with
-// the status it returns. Other messages go on to the handler that was installed before.
+// it by a message of its own on the event loop's thread and then ends the process. Installs a
+// message handler that, on the first such message, calls onLost (which must neither draw nor
+// wait for events) and ends the process at once with the status it returns. Other messages,
+// whatever their words, go on to the handler that was installed before.
 void WatchDisplayLoss(int (*onLost)());

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "app/browser/pbrowser.h"
-#include "app/core/pappstate.h"
+#include "app/core/pidle.h"
 #include "app/core/pdialogs.h"
 #include "support/dmessage.h"
 

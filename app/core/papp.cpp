@@ -14,13 +14,13 @@
 #include "app/core/pfolder.h"
 #include "app/core/phandlers.h"
 #include "app/core/phooks.h"
+#include "app/core/pidle.h"
 #include "app/core/pprefs.h"
 #include "app/core/pseam.h"
 #include "thumbs/pthumb.h"
 #include "formats/stdformats.h"
 #include "platform/pmenu.h"
 #include "platform/psignals.h"
-#include "app/core/pappstate.h"
 
 IMainWindow* gMain = nullptr;
 IInfoWindow* gInfo = nullptr;
@@ -222,21 +222,29 @@ void PquitOnSignal(int signo) {
 }
 
 int PquitOnDisplayLoss() {
-  static bool ended = false;
-  if (ended) return 0;
-  ended = true;
   // Nothing may reach the display from here: no events are pumped, nothing is shown, every
   // wait ends.
   gInterfaceReady = 0;
   dmessage_alert = nullptr;
   DMESSAGE(DMCwarning, "The display connection broke: quitting without it");
+  // A command part way through its edits ends here: only what made whole steps is written.
+  const bool whole = gMain == nullptr || PtakeBackPartWay(&gMain->bc);
   PquitUnattended();
   PstopIdleSync();
   if (gMain != nullptr) {
+    PContext& bc = gMain->bc;
+    if (!whole && bc.IsOpen()) {
+      const std::string name = bc.dbname;
+      bc.CloseDB(true);
+      DMESSAGE(DMCwarning,
+               "Closed catalog '%s' without the changes not yet saved: a command was part way "
+               "through them, and its file keeps the last save",
+               name.c_str());
+    }
     SyncCatalogAtEnd();
-    if (gMain->bc.Ready()) DMESSAGE(DMCinfo, "Closing catalog '%s'", gMain->bc.dbname);
+    if (bc.Ready()) DMESSAGE(DMCinfo, "Closing catalog '%s'", bc.dbname);
     CloseCatalogAtEnd();
-    gMain->bc.ShadowDB(nullptr);
+    bc.ShadowDB(nullptr);
   }
   SavePreferences();
   PthumbManager().SetCacheDirectory(nullptr);
@@ -263,10 +271,24 @@ PsaveChoice PsaveCatalogFirst(const char* without, const char* ending) {
                     (what.empty() ? "" : " (" + what + ")") + " are not saved.";
   msg += std::string(" Go back to keep them and try again once the catalog can be written, or ") +
          ending + " without them.";
-  if (choiceDialog(msg.c_str(), "Go Back", without) != kResponseCustom) {
-    DMESSAGE(DMCinfo, "Went back to keep the changes of catalog '%s'", bc.dbname);
-    PidleSyncFailed();
+  // Tried again while the question waits, as after any failed sync.
+  PidleSyncFailed();
+  const OSType answer = choiceDialog(msg.c_str(), "Go Back", without);
+  if (PquitIsUnattended()) {
+    // A quit signal ended the question: the quit goes on as the signal's, which cannot ask.
+    DMESSAGE(DMCwarning,
+             "The quit signal ended the question about catalog '%s' unanswered: the quit saves "
+             "its changes if it can, else closes it without them",
+             bc.dbname);
     return PsaveChoice::back;
+  }
+  if (answer != kResponseCustom) {
+    DMESSAGE(DMCinfo, "Went back to keep the changes of catalog '%s'", bc.dbname);
+    return PsaveChoice::back;
+  }
+  if (!bc.Unsynced()) {
+    DMESSAGE(DMCinfo, "Catalog '%s' was saved while the question waited", bc.dbname);
+    return PsaveChoice::saved;
   }
   DMESSAGE(DMCwarning, "Chose to %s without the changes of catalog '%s'", ending, bc.dbname);
   return PsaveChoice::without;
@@ -282,6 +304,7 @@ bool PcloseCatalog(PsaveChoice choice) {
     dmessage_alert = nullptr;
     bc.CloseDB(true);
     dmessage_alert = hook;
+    PstopIdleSync(false);  // its failure is over, not saved
     return true;
   }
   // False with the catalogue closed only tells of a change the store refused (told then).

@@ -1,5 +1,6 @@
 // The idle-improvement timer and the last alert class.
 #include "app/core/pappstate.h"
+#include "app/core/pidle.h"
 
 #include "platform/pevent.h"
 #include "toolkit/pctltext.h"

@@ -20,6 +20,7 @@
 #include "toolkit/pdrawkinds.h"
 #include "toolkit/pwinhandler.h"
 #include "app/core/pappstate.h"
+#include "app/core/pidle.h"
 
 char curMsg[256] = "Working...";
 
@@ -63,6 +64,15 @@ bool PaskingUser() {
   for (WindowRef w : WaitedOn())
     if (!IsValidWindowPtr(w) || !IsWindowVisible(w)) return false;
   return true;
+}
+
+QuietMessages::QuietMessages() : call_(dmessage_call), last_(dmessage_last_class) {
+  dmessage_call = [](unsigned, const char*, const char*, int) -> uint32_t { return ~0u; };
+}
+
+QuietMessages::~QuietMessages() {
+  dmessage_call = call_;
+  dmessage_last_class = last_;
 }
 
 int PalertHook(const char* text) {
@@ -319,6 +329,7 @@ struct Work {
   bool canStop = false, stopped = false;
   int pct = 1;
   char msg[128] = "";
+  int inLibrary = 0;  // pumps from inside the library's work under way
 } work;
 
 void WorkHook(double done) {
@@ -348,11 +359,22 @@ void WorkHook(double done) {
   }
 }
 
+// The library's own steps: its data may be part way through a change while they pump.
+void LibraryStep(double done) {
+  ++work.inLibrary;
+  WorkHook(done);
+  --work.inLibrary;
+}
+
 }  // namespace
 
 void PsetWorkPace(double pumpEvery, double progressAfter) {
   work.pumpEvery = pumpEvery;
   work.progressAfter = progressAfter;
+}
+
+bool PinLibraryWork() {
+  return work.inLibrary > 0;
 }
 
 PWorkProgress::PWorkProgress(const char* msg, bool canStop) {
@@ -365,7 +387,7 @@ PWorkProgress::PWorkProgress(const char* msg, bool canStop) {
   PsetWorkStopped(false);
   work.pct = 1;
   snprintf(work.msg, sizeof work.msg, "%s", msg ? msg : "Working...");
-  PsetWorkHook(WorkHook);
+  PsetWorkHook(LibraryStep);
 }
 
 PWorkProgress::~PWorkProgress() {

@@ -9,6 +9,8 @@
 // only confirmDialog's wait (it returns 0).
 #pragma once
 
+#include <cstdint>
+
 #include "app/core/pbusy.h"
 #include "app/core/pcmds.h"  // the answers kResponseOK, kResponseCancel, kResponseCustom
 #include "platform/ptypes.h"
@@ -39,6 +41,19 @@ int PalertHook(const char* text);
 // Holds alerts back (true) or lets them through again (false), then showing the most severe
 // message kept meanwhile.
 void suspendAlert(bool susp);
+// While one is in scope, messages are neither logged, recorded nor alerted, and the alert
+// throttle is left as it was.
+class QuietMessages {
+ public:
+  QuietMessages();
+  ~QuietMessages();
+  QuietMessages(const QuietMessages&) = delete;
+  QuietMessages& operator=(const QuietMessages&) = delete;
+
+ private:
+  uint32_t (*call_)(unsigned, const char*, const char*, int);
+  unsigned last_;
+};
 // The text last shown by reportProgress.
 extern char curMsg[256];
 
@@ -74,6 +89,9 @@ constexpr double kWorkPumpEvery = 0.05;
 constexpr double kWorkProgressAfter = 0.3;
 // The pace of the above (by default those two), for tests that drive the platform clock.
 void PsetWorkPace(double pumpEvery, double progressAfter);
+// Events are being pumped from inside the library's work (a sync, a change applied to the
+// store): its data may be part way through a change, and nothing may use the catalogue.
+bool PinLibraryWork();
 class PWorkProgress {
  public:
   // canStop: the work heeds the Progress window's Stop button (Stopped, PworkStopped), which

@@ -1,16 +1,21 @@
 // The work of idle time: the browser's visible cells made final one at a time, then the image
 // window's next and previous images loaded ahead of need; and the catalogues synced a second
-// after a change, once the program is at rest or waits on a question with no command part way.
+// after a change, once the program is at rest or waits on a question with no command part way,
+// and tried again by themselves after a sync that failed.
+#include <algorithm>
+#include <cstdio>
 #include <optional>
+#include <set>
+#include <string>
 
 #include "app/core/papp.h"
 #include "app/core/pappstate.h"
+#include "app/core/pidle.h"
 #include "app/core/pbusy.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pseam.h"
 #include "display/pdispimg.h"
 #include "platform/pevent.h"
-#include "support/pchange.h"
 
 namespace {
 
@@ -65,12 +70,26 @@ EventLoopTimerRef syncTimer = nullptr;
 bool syncStopped = false;  // from shut-down to the next start
 // The timer fired while the loop was not at rest: the sync is due at the next return to rest.
 bool syncDue = false;
-// After a failed sync: the change count then; nothing is tried again until it moves.
-bool syncFailed = false;
-uint64_t failedAtChange = 0;
+
+// After a failed sync, while its changes wait: when they are tried again.
+struct Retry {
+  bool failed = false;
+  double interval = 0;  // seconds from one try to the next
+  double at = 0;        // the next try, on the platform clock
+  long long room = -1;  // free bytes on the catalogue's file system after the failure; -1 unknown
+  std::string lock;     // the lock path of the catalogue that failed
+};
+Retry retry;
 
 PContext* Context() {
   return gMain != nullptr && gInterfaceReady == 1 ? &gMain->bc : nullptr;
+}
+
+// Steps a part-way command may have filed beyond whole ones; more cannot be told apart.
+constexpr int kMostTakenBack = 64;
+
+bool Waiting(PContext* ctx) {
+  return ctx->Unsynced() || ctx->ShadowUnsynced();
 }
 
 // Where the catalogues' edits stand: every edit moves it (a record queued for addition or
@@ -120,37 +139,95 @@ bool RestInQuestion(PContext* ctx) {
   return wholeKnown && PaskingUser() && !PisBusy() && MarkOf(ctx) == wholeMark;
 }
 
-// Writes what waits; with progress, a long sync keeps the windows painted (at rest only: in a
-// question, nothing may run meanwhile that could answer it or change its answer).
-bool SyncNow(PContext* ctx, bool progress) {
-  bool ok = true;
-  {
-    std::optional<PWorkProgress> work;
-    if (progress) work.emplace("Saving catalog...");
-    if (ctx->Unsynced() && !ctx->SyncDB()) ok = false;
-    if (!ctx->SyncShadow()) ok = false;
-  }
-  syncFailed = !ok;
-  failedAtChange = PchangeCount();
-  MarkWhole(ctx);
-  return ok;
+// The title tells whether the catalogue holds changes its last sync could not write.
+void ShowSaved(PContext* ctx) {
+  gMain->ShowUnsaved(ctx->IsOpen() && !ctx->LastError().empty());
+}
+
+// A sync failed: it is tried again after a growing interval, or once the disk has room.
+void NoteFailed(PContext* ctx) {
+  if (!retry.failed)
+    DMESSAGE(DMCinfo, "Catalog '%s' will be saved by itself once it can be written", ctx->dbname);
+  retry.interval = retry.failed ? std::min(2 * retry.interval, kRetryLongest) : kRetryFirst;
+  retry.failed = true;
+  retry.at = GetCurrentEventTime() + retry.interval;
+  retry.room = ctx->Room();
+  retry.lock = ctx->LockPath();
+}
+
+// Nothing is left to write: after a failure, the changes it kept reached the disk (unless the
+// catalogue closed without them).
+void NoteSaved(PContext* ctx) {
+  if (!retry.failed) return;
+  const std::string failed = retry.lock;
+  retry = Retry();
+  if (!ctx->IsOpen() || !ctx->LastError().empty() || failed != ctx->LockPath()) return;
+  char text[128];
+  snprintf(text, sizeof text, "Saved catalog '%s'", ctx->dbname);
+  DMESSAGE(DMCinfo, "%s: the changes that could not be saved before are on disk", text);
+  gMain->ShowMessage(text, false);
+}
+
+// The time for the next try has come, or the disk has gained room since the failure.
+bool RetryDue(PContext* ctx) {
+  if (GetCurrentEventTime() >= retry.at) return true;
+  const long long room = ctx->Room();
+  return room >= 0 && retry.room >= 0 && room >= retry.room + kRoomGained;
 }
 
 void SyncFired(EventLoopTimerRef, void*) {
   PidleSync();
 }
 
-// Arms the sync timer when something waits to be written and it is not armed yet.
+// Arms the sync timer when something waits to be written and it is not armed yet: a second
+// from now, or after a failure its next try, looking for room on the disk meanwhile.
 void Arm(PContext* ctx) {
-  if (syncStopped || PquitRequested() || PidleSyncDelay() >= 0) return;
-  if (syncFailed && PchangeCount() == failedAtChange) return;
-  if (!ctx->Unsynced() && !ctx->ShadowUnsynced()) return;
-  // A sync that came due meanwhile runs as soon as the loop is free; else a second from now.
-  const double delay = syncDue ? 0 : kIdleSyncDelay;
+  if (syncStopped || PquitRequested() || PidleSyncDelay() >= 0 || !Waiting(ctx)) return;
+  double delay = kIdleSyncDelay;
+  if (retry.failed) {
+    delay = std::max(0.0, retry.at - GetCurrentEventTime());
+    if (retry.room >= 0) delay = std::min(delay, kRoomLook);
+  }
+  // A sync that came due meanwhile runs as soon as the loop is free.
+  if (syncDue) delay = 0;
   if (syncTimer == nullptr || SetEventLoopTimerNextFireTime(syncTimer, delay) != noErr) {
     syncTimer = nullptr;
     InstallEventLoopTimer(delay, 0, SyncFired, nullptr, &syncTimer);
   }
+}
+
+// Writes what waits; with progress, a long sync keeps the windows painted (at rest only: in a
+// question, nothing may run meanwhile that could answer it or change its answer). The idle
+// sync's failure is told only once the edits are marked whole and the next try is armed, so
+// that the tries can go on while its alert waits; a try that fails for the reason already told
+// says nothing. True when nothing is left to write.
+bool SyncNow(PContext* ctx, bool progress, bool idle) {
+  const bool again = idle && retry.failed;
+  const std::string told = ctx->SyncFailure();
+  const bool holding = idle && dmessage_alert != nullptr;
+  if (holding) suspendAlert(true);
+  bool ok = true;
+  {
+    std::optional<QuietMessages> quiet;
+    if (again) quiet.emplace();
+    std::optional<PWorkProgress> work;
+    if (progress) work.emplace("Saving catalog...");
+    if (ctx->Unsynced() && !ctx->SyncDB()) ok = false;
+    if (!ctx->SyncShadow()) ok = false;
+  }
+  MarkWhole(ctx);
+  if (ok) {
+    NoteSaved(ctx);
+  } else {
+    NoteFailed(ctx);
+    const std::string why = ctx->SyncFailure();
+    if (again && !why.empty() && why != told) ctx->TellSyncFailed();
+  }
+  ShowSaved(ctx);
+  Arm(ctx);
+  if (holding) suspendAlert(false);
+  // A try while the alert waited may have written it all.
+  return ok || !Waiting(ctx);
 }
 
 }  // namespace
@@ -160,12 +237,23 @@ void PidleSyncCheck() {
   if (ctx == nullptr) return;
   // Back at rest, nothing is part way: what the catalogues hold makes whole steps.
   if (!PisBusy()) MarkWhole(ctx);
+  // A command's sync that failed (told by the command) is tried again as the idle sync's own.
+  if (!Waiting(ctx))
+    NoteSaved(ctx);
+  else if (!retry.failed && !ctx->LastError().empty())
+    NoteFailed(ctx);
+  ShowSaved(ctx);
   Arm(ctx);
 }
 
 bool PidleSync() {
   PContext* ctx = Context();
   if (ctx == nullptr || syncStopped || PquitRequested()) return false;
+  // After a failure, the next try waits for its time or for room on the disk.
+  if (retry.failed && !syncDue && !RetryDue(ctx)) {
+    Arm(ctx);
+    return false;
+  }
   // Not at rest: unless a question waits with every edit so far whole, the command, wait or
   // pump under way comes back to rest when it ends, and the sync runs then.
   const bool atRest = EventLoopAtRest();
@@ -183,11 +271,11 @@ bool PidleSync() {
     // The question's answer stays what the user gave, whatever an alert of the sync asked
     // meanwhile (unless the question itself was answered then).
     const OSType answer = gConfirmResponse;
-    const bool ok = SyncNow(ctx, false);
+    const bool ok = SyncNow(ctx, false, true);
     if (PaskingUser()) gConfirmResponse = answer;
     return ok;
   }
-  return SyncNow(ctx, true);
+  return SyncNow(ctx, true, true);
 }
 
 void PidleSyncAsking() {
@@ -206,7 +294,7 @@ bool PsyncWhole() {
   PContext* ctx = Context();
   if (ctx == nullptr) return true;
   if (syncStopped) return false;
-  return SyncNow(ctx, true);
+  return SyncNow(ctx, true, false);
 }
 
 double PidleSyncDelay() {
@@ -216,16 +304,45 @@ double PidleSyncDelay() {
 void PstopIdleSync(bool stop) {
   if (syncTimer != nullptr) RemoveEventLoopTimer(syncTimer);
   syncTimer = nullptr;
-  syncFailed = false;
+  retry = Retry();
   syncDue = false;
   wholeKnown = false;
   syncStopped = stop;
 }
 
 void PidleSyncFailed() {
-  if (syncTimer != nullptr) RemoveEventLoopTimer(syncTimer);
-  syncTimer = nullptr;
-  syncDue = false;
-  syncFailed = true;
-  failedAtChange = PchangeCount();
+  PContext* ctx = Context();
+  if (ctx == nullptr) return;
+  MarkWhole(ctx);
+  NoteFailed(ctx);
+  ShowSaved(ctx);
+  Arm(ctx);
+}
+
+bool PtakeBackPartWay(PContext* ctx) {
+  if (ctx == nullptr || !ctx->IsOpen() || ctx->ReadOnly()) return true;
+  // Pumped from inside the library's work, the store may be part way through a change.
+  if (PinLibraryWork()) return false;
+  if (!wholeKnown || MarkOf(ctx) == wholeMark) return true;
+  // The undo steps that were whole at the mark: its waiting change once filed (by the command's
+  // checkpoint), and the steps below it. Undoing reverts the newest steps first, so the store is
+  // whole again once the undo list has come down to one of them with nothing pending.
+  std::set<const void*> whole = {nullptr};
+  bool below = false;
+  for (const DBChangeList* ch = ctx->pdb.UndoList(); ch != nullptr; ch = ch->prev) {
+    below = below || ch == wholeMark.undo ||
+            (wholeMark.queued > 0 && ch == wholeMark.pending && ch->prev == wholeMark.undo);
+    if (below) whole.insert(ch);
+  }
+  if (!below && wholeMark.undo != nullptr) return false;
+  for (int taken = 0;; taken++) {
+    const EditMark at = MarkOf(ctx);
+    if ((at.pending == wholeMark.pending && at.queued == wholeMark.queued &&
+         at.undo == wholeMark.undo) ||
+        (at.queued == 0 && whole.count(at.undo) != 0)) {
+      if (taken > 0) DMESSAGE(DMCinfo, "Took back the changes of a command part way through them");
+      return true;
+    }
+    if (taken == kMostTakenBack || ctx->pdb.Undo() == nullptr) return false;
+  }
 }

@@ -123,6 +123,8 @@ class IMainWindow : public PWindowHandlerBase {
   virtual void ShowMessage(const char* text, bool busy) const = 0;
   // "verb 1 record" or "verb n records" on the status line and in the log.
   virtual void EchoAction(const char* verb, int n) const = 0;
+  // The title says whether the open catalogue holds changes that could not be saved.
+  virtual void ShowUnsaved(bool unsaved) = 0;
   virtual void SetDisplayFields(unsigned long code, bool toggle) = 0;
   virtual void SetThumbSize(unsigned long code, bool toggle) = 0;
   virtual void ThumbIncr(int steps) = 0;

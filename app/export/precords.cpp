@@ -8,7 +8,7 @@
 #include <chrono>
 
 #include "app/core/papp.h"
-#include "app/core/pappstate.h"
+#include "app/core/pidle.h"
 #include "app/core/pbusy.h"
 #include "app/core/pcmds.h"
 #include "app/core/pcommands.h"

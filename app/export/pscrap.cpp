@@ -26,26 +26,6 @@ bool scrapOK = false;
 // first kPasteProbe bytes.
 constexpr size_t kPasteProbe = 4096;
 
-// While one is in scope, messages are neither logged, recorded nor alerted, and the alert
-// throttle is left as it was: the paste check runs while a menu is updated, where the head of
-// a clipboard that is no table is no error.
-class QuietMessages {
- public:
-  QuietMessages() : call_(dmessage_call), last_(dmessage_last_class) {
-    dmessage_call = [](unsigned, const char*, const char*, int) -> uint32_t { return ~0u; };
-  }
-  ~QuietMessages() {
-    dmessage_call = call_;
-    dmessage_last_class = last_;
-  }
-  QuietMessages(const QuietMessages&) = delete;
-  QuietMessages& operator=(const QuietMessages&) = delete;
-
- private:
-  uint32_t (*call_)(unsigned, const char*, const char*, int);
-  unsigned last_;
-};
-
 // Puts text without its last character (the final newline) on the clipboard, and remembers
 // the new content as the program's own, which holds no records.
 void PutLines(const std::string& text) {
@@ -76,6 +56,8 @@ bool checkPasteBuffer(ScrapRef scrap) {
   }
   std::istringstream is(text);
   DBRecordList probe(&PDBFInfo);
+  // The head of a clipboard that is no table is no error: the check runs while a menu is
+  // updated.
   const QuietMessages quiet;
   scrapOK = probe.Read(&is, nullptr, nullptr) > 0;
   return scrapOK;

@@ -14,6 +14,7 @@
 #include "app/records/precfile.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pappstate.h"
+#include "app/core/pidle.h"
 #include "app/mainwin/pmainw.h"
 #include "catalog/pfieldset.h"
 #include "catalog/plock.h"
@@ -111,14 +112,13 @@ void PMainWindow::ValidCatalog(const char* path) {
   if (w == nullptr || path == nullptr) return;
   if (gInfo && browser && gInfo->GetBrowser() == browser) gInfo->Close();
   const bool ro = bc.ReadOnly();
-  char title[128];
-  snprintf(title, sizeof title, ro ? "%s (Read-Only)" : "%s", bc.dbname);
   if (ro)
     DisableControl(Control(138));
   else
     EnableControl(Control(138));
   enableMenuCommand(kCmdAddToCatalog, !ro);
-  SetWindowTitle(w, title);
+  unsavedShown = false;
+  ShowTitle();
   UpdateSelectors();
   if (browser) browser->Redisplay();
   Show(1);
@@ -164,11 +164,29 @@ void PMainWindow::ValidCatalog(const char* path) {
   }
 }
 
+void PMainWindow::ShowUnsaved(bool unsaved) {
+  if (unsaved == unsavedShown) return;
+  unsavedShown = unsaved;
+  ShowTitle();
+}
+
+void PMainWindow::ShowTitle() const {
+  WindowRef w = GetWindow();
+  if (w == nullptr || !bc.IsOpen()) return;
+  char title[128];
+  snprintf(title, sizeof title, "%s%s", bc.dbname,
+           bc.ReadOnly()  ? " (Read-Only)"
+           : unsavedShown ? " (Not Saved)"
+                          : "");
+  SetWindowTitle(w, title);
+}
+
 void PMainWindow::InvalidCatalog() {
   WindowRef w = GetWindow();
   if (w == nullptr) return;
   DisableControl(Control(138));
   enableMenuCommand(kCmdAddToCatalog, false);
+  unsavedShown = false;
   SetWindowTitle(w, gName);
   UpdateSelectors();
   if (browser) browser->Redisplay();

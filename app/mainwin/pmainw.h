@@ -30,6 +30,7 @@ class PMainWindow : public IMainWindow {
   void ShowMode(const char* text) const override;
   void ShowMessage(const char* text, bool busy) const override;
   void EchoAction(const char* verb, int n) const override;
+  void ShowUnsaved(bool unsaved) override;
   void SetDisplayFields(unsigned long code, bool toggle) override;
   void SetThumbSize(unsigned long code, bool toggle) override;
   void ThumbIncr(int steps) override;
@@ -102,6 +103,8 @@ class PMainWindow : public IMainWindow {
   // Makes the selector's six tab panes.
   void AddSelectorTabs();
   void SelectMatching();
+  // The title: the open catalogue's name and whether it is read-only or not saved.
+  void ShowTitle() const;
   // Whether an edit transaction is open, with a "warning" naming what it holds back.
   bool Editing(const char* what) const;
   // Renumbers the album's positions in the display order (a writable catalogue only).
@@ -113,4 +116,5 @@ class PMainWindow : public IMainWindow {
   PBrowser* browser;
   PChestDrawer* toolbar;
   bool undoSteps = false;  // as SetUndoable last said
+  bool unsavedShown = false;  // as ShowUnsaved last said
 };

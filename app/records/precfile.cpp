@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "app/core/papp.h"
-#include "app/core/pappstate.h"
+#include "app/core/pidle.h"
 #include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pfiles.h"

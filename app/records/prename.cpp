@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "app/core/papp.h"
-#include "app/core/pappstate.h"
 #include "app/core/pdialogs.h"
+#include "app/core/pidle.h"
 #include "app/records/precfilepriv.h"
 #include "catalog/pfieldset.h"
 #include "catalog/pfileinfo.h"

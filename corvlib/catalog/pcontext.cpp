@@ -441,6 +441,12 @@ void PContext::TellSyncFailed() {
            SyncFailure().c_str(), what.empty() ? "" : " (", what.c_str(), what.empty() ? "" : ")");
 }
 
+long long PContext::Room() const {
+  if (!IsOpen()) return -1;
+  const DBFile file(dbpath, fileSystem);
+  return file.FS()->FreeSpace(file.Dir());
+}
+
 int PContext::Waiting() const {
   long n = pdb.GetNUnsynced();
   for (const DBChangeList* ch = pdb.Pending(); ch != nullptr; ch = ch->prev)

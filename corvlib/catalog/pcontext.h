@@ -102,6 +102,11 @@ class PContext : public PContextState {
   // The same for the shadow catalogue, and its sync (true when nothing is left to write).
   bool ShadowUnsynced() const { return shadowChanged; }
   bool SyncShadow();
+  // Tells a failed sync or close: the catalogue, the reason and what is not saved.
+  void TellSyncFailed();
+  // The bytes that may still be written on the file system of the open catalogue's file; -1
+  // when that cannot be told.
+  long long Room() const;
   // Files the pending change as an undo step and opens one named label carrying snap (owned
   // from here on). A sync that is due (by operation count or by records waiting) runs first,
   // so it writes the steps before this one, and the new step starts after it. The edits
@@ -175,8 +180,6 @@ class PContext : public PContextState {
   const DBChangeList* syncedStep = nullptr;  // the newest undo step at the last good sync
   std::vector<std::string> undoneUnsaved;    // undo and redo since the last good sync
   void NoteSync(bool ok, int waiting);
-  // Tells a failed sync or close: the catalogue, the reason and what is not saved.
-  void TellSyncFailed();
   int Waiting() const;
 
  public:

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -67,6 +68,11 @@ class SystemFS : public DBFileSystem {
   }
   bool Rename(const std::string& from, const std::string& to) override {
     return ::rename(from.c_str(), to.c_str()) == 0;
+  }
+  long long FreeSpace(const std::string& dir) override {
+    struct statvfs st;
+    if (::statvfs(dir.c_str(), &st) != 0) return -1;
+    return static_cast<long long>(st.f_bavail) * static_cast<long long>(st.f_frsize);
   }
   // Open-file-description locks (F_OFD_*), not the process's (F_SETLK): a process's locks on
   // a file all go when it closes any descriptor of the file, which the index file's probe and

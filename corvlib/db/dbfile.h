@@ -54,6 +54,12 @@ class DBFileSystem {
     (void)to;
     return false;
   }
+  // The bytes a writer may still put on the file system holding dir (statvfs); -1 when the
+  // layer cannot tell.
+  virtual long long FreeSpace(const std::string& dir) {
+    (void)dir;
+    return -1;
+  }
 
   // Record locks on one byte at off of an open file (beyond its data: a lock changes no byte).
   // They belong to the open file, not to the process: two opens of one file in one process

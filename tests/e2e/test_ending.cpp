@@ -39,7 +39,9 @@
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
 #include "app/core/pcommands.h"
+#include "app/core/pdialogs.h"
 #include "app/core/pfolder.h"
+#include "app/core/pidle.h"
 #include "app/hdrpano/ptempimg.h"
 #include "app/prefs/pforms.h"
 #include "app/shell/pshell.h"
@@ -94,6 +96,12 @@ void Drive() {
 void Say(const char* word) {
   printf("\n%s\n", word);
   fflush(stdout);
+}
+
+// Killed with no chance to save anything, as by a crash or a power cut.
+void KillHere() {
+  Say("KILLED");
+  kill(getpid(), SIGKILL);
 }
 
 std::string home;
@@ -293,6 +301,18 @@ std::function<bool()> AddFolder(int n) {
   return [] { return Status() == added; };
 }
 
+// The folder's n records added and synced, then all selected and the command chosen.
+void AddAllAndChoose(int n, const char* command) {
+  static int count = 0;
+  static std::string chosen;
+  count = n;
+  chosen = command;
+  steps.push_back({"the records added", AddFolder(n), [] {}});
+  steps.push_back({"synced", [] { return !gMain->bc.Unsynced(); }, [] { Choose("sall"); }});
+  steps.push_back({"all selected", [] { return gMain->bc.TotalSelected() == count; },
+                   [] { Choose(chosen.c_str()); }});
+}
+
 // Records added, then the preferences opened at once and left open: killed three seconds later
 // with the dialog still up.
 TEST(Ending, DISABLED_DialogThenKill) {
@@ -315,10 +335,7 @@ TEST(Ending, DISABLED_DialogThenKill) {
 TEST(Ending, DISABLED_RenameThenKill) {
   UseHome(getenv("LUMERIN_E2E_HOME"));
   static const std::string stopAt = "Renamed file to '" + home + "/pics/Renamed150.jpg'";
-  steps.push_back({"the records added", AddFolder(500), [] {}});
-  steps.push_back({"synced", [] { return !gMain->bc.Unsynced(); }, [] { Choose("sall"); }});
-  steps.push_back(
-      {"all selected", [] { return gMain->bc.TotalSelected() == 500; }, [] { Choose("renm"); }});
+  AddAllAndChoose(500, "renm");
   steps.push_back({"the base asked", [] { return IsWindowVisible(gInputWindow); },
                    [] {
                      dmessage_call = [](unsigned, const char* text, const char*, int) {
@@ -334,25 +351,22 @@ TEST(Ending, DISABLED_RenameThenKill) {
   ADD_FAILURE() << "not killed";
 }
 
-// A keyword given to every one of many records (LUMERIN_E2E_CASE of them): killed a second and
-// a half after the command ends, telling whether anything was still waiting to be written.
+// A keyword given to every one of many records (LUMERIN_E2E_CASE of them): killed as soon as the
+// idle sync has written it, telling how long after the command that was.
 TEST(Ending, DISABLED_BigChangeThenKill) {
   UseHome(getenv("LUMERIN_E2E_HOME"));
   static const int n = atoi(getenv("LUMERIN_E2E_CASE"));
   static QElapsedTimer since;
-  steps.push_back({"the records added", AddFolder(n), [] {}});
-  steps.push_back({"synced", [] { return !gMain->bc.Unsynced(); }, [] { Choose("sall"); }});
-  steps.push_back(
-      {"all selected", [] { return gMain->bc.TotalSelected() == n; }, [] { Choose("keyw"); }});
+  AddAllAndChoose(n, "keyw");
   steps.push_back({"the keyword asked", [] { return IsWindowVisible(gInputWindow); },
                    [] { Type("everywhere"); }});
   steps.push_back({"the keyword set", [] { return !PisBusy() && WithKeyword("everywhere") == n; },
                    [] { since.start(); }});
-  steps.push_back({"a second and a half", [] { return since.elapsed() >= 1500; },
+  steps.push_back({"written by the idle sync", [] { return !gMain->bc.Unsynced(); },
                    [] {
-                     printf("\nUNSYNCED %d\n", gMain->bc.Unsynced() ? 1 : 0);
-                     Say("KILLED");
-                     kill(getpid(), SIGKILL);
+                     printf("\nSYNCED %lld ms after the command\n",
+                            static_cast<long long>(since.elapsed()));
+                     KillHere();
                    }});
   RunProgram();
   ADD_FAILURE() << "not killed";
@@ -447,10 +461,15 @@ TEST(Ending, DISABLED_QuitPath) {
 class FillingDisk : public DBFileSystem {
  public:
   bool full = false;
+  int refused = 0;  // files not made while full: each sync tried begins its journal
   int Open(const std::string& path, int flags, int mode) override {
-    if (full && (flags & (O_CREAT | O_WRONLY | O_RDWR)) != 0) return Refuse();
+    if (full && (flags & (O_CREAT | O_WRONLY | O_RDWR)) != 0) {
+      ++refused;
+      return Refuse();
+    }
     return System()->Open(path, flags, mode);
   }
+  long long FreeSpace(const std::string&) override { return full ? 4096 : 1LL << 30; }
   void Close(int fd) override { System()->Close(fd); }
   long long Read(int fd, void* buf, size_t n, long long off) override {
     return System()->Read(fd, buf, n, off);
@@ -479,35 +498,29 @@ class FillingDisk : public DBFileSystem {
   }
 };
 
-std::string ConfirmText() {
+// The text of a dialog's message: ("cfrm", 128) of the confirm window, ("alrt", 128) of the alert.
+std::string MessageOf(WindowRef w, const char* sig) {
   ControlRef c = nullptr;
-  ControlID cid{FourCC("cfrm"), 128};
+  ControlID cid{FourCC({sig[0], sig[1], sig[2], sig[3], 0}), 128};
   char buf[1024];
-  return GetControlByID(gConfirmWindow, &cid, &c) == noErr &&
-                 GetControlText(c, buf, sizeof buf, true)
-             ? buf
-             : "";
+  return GetControlByID(w, &cid, &c) == noErr && GetControlText(c, buf, sizeof buf, true) ? buf
+                                                                                          : "";
 }
 
-// The folder "few" added to the catalogue and saved; then, the disk full, all given a keyword
-// and Quit chosen: the question tells why and what is not saved; Go Back keeps the program
-// running with the changes; with room again, Quit saves them. Later runs (LUMERIN_E2E_CASE
-// "WITHOUT" or "TERM") give the catalogued records another keyword with the disk full and end
-// by answering the question with Quit Without Saving, or by SIGTERM.
-TEST(Ending, DISABLED_QuitWhenFull) {
-  UseHome(getenv("LUMERIN_E2E_HOME"));
-  static const std::string how = getenv("LUMERIN_E2E_CASE");
-  static const bool without = !how.empty();
-  static FillingDisk disk;
+// The catalogue "small" opened on disk and the folder "few" shown (its records added and saved
+// first unless catalogued already), all selected and given the keyword word with the disk full.
+void KeywordWhenFull(FillingDisk* disk, bool catalogued, const char* word) {
+  static FillingDisk* d = nullptr;
+  static const char* w = nullptr;
+  d = disk;
+  w = word;
   steps.push_back({"the main window shows", Started, [] {
                      gMain->bc.CloseDB();  // reopened at start-up, on the system's calls
-                     gMain->bc.fileSystem = &disk;
+                     gMain->bc.fileSystem = d;
                      ASSERT_TRUE(gMain->OpenCatalog((home + "/small.qdb").c_str()));
                      loadFolder((home + "/few").c_str(), false, nullptr);
                    }});
-  // A later run finds the records catalogued and gives them another keyword.
-  static const char* const word = without ? "island" : "harbour";
-  if (without) {
+  if (catalogued) {
     steps.push_back({"the folder shows", [] { return Loaded(14); }, [] { Choose("sall"); }});
   } else {
     steps.push_back({"the folder shows", [] { return Loaded(14); }, [] { Choose("add "); }});
@@ -521,9 +534,25 @@ TEST(Ending, DISABLED_QuitWhenFull) {
       {"all selected", [] { return gMain->bc.TotalSelected() == 14; }, [] { Choose("keyw"); }});
   steps.push_back({"the keyword asked", [] { return IsWindowVisible(gInputWindow); },
                    [] {
-                     disk.full = true;
-                     Type(word);
+                     d->full = true;
+                     Type(w);
                    }});
+}
+
+// The folder "few" added to the catalogue and saved; then, the disk full, all given a keyword
+// and Quit chosen: the question tells why and what is not saved; Go Back keeps the program
+// running with the changes; with room again, Quit saves them. Later runs (LUMERIN_E2E_CASE
+// "WITHOUT", "TERM" or "ASKED_TERM") give the catalogued records another keyword with the disk
+// full and end by answering the question with Quit Without Saving, by SIGTERM, or by SIGTERM
+// while the question waits.
+TEST(Ending, DISABLED_QuitWhenFull) {
+  UseHome(getenv("LUMERIN_E2E_HOME"));
+  static const std::string how = getenv("LUMERIN_E2E_CASE");
+  static const bool without = !how.empty();
+  static FillingDisk disk;
+  // A later run finds the records catalogued and gives them another keyword.
+  static const char* const word = without ? "island" : "harbour";
+  KeywordWhenFull(&disk, without, word);
   steps.push_back({"the keyword set", [] { return !PisBusy() && WithKeyword(word) == 14; },
                    [] {
                      if (how == "TERM")
@@ -534,9 +563,12 @@ TEST(Ending, DISABLED_QuitWhenFull) {
   if (how != "TERM")
     steps.push_back({"the question", [] { return IsWindowVisible(gConfirmWindow); },
                      [] {
-                       printf("\nASKED %s\n", ConfirmText().c_str());
+                       printf("\nASKED %s\n", MessageOf(gConfirmWindow, "cfrm").c_str());
                        fflush(stdout);
-                       Click(gConfirmWindow, "cfrm", without ? 131 : 130);
+                       if (how == "ASKED_TERM")
+                         kill(getpid(), SIGTERM);
+                       else
+                         Click(gConfirmWindow, "cfrm", without ? 131 : 130);
                      }});
   if (without) {
     EXPECT_EQ(RunProgram(), 0);
@@ -556,6 +588,112 @@ TEST(Ending, DISABLED_QuitWhenFull) {
                    }});
   EXPECT_EQ(RunProgram(), 0);
   EXPECT_EQ(next, steps.size());
+}
+
+// ---- Tried again by itself, and a display lost part way.
+
+// The display's connection breaks while Set Keyword on the folder's 500 catalogued records is part
+// way through storing its edits (the command's work pumping events at every step here): the
+// deletions of the old versions queued, the additions of the new ones not yet.
+TEST(Ending, DISABLED_DisplayLostInBigChange) {
+  UseHome(getenv("LUMERIN_E2E_HOME"));
+  AddAllAndChoose(500, "keyw");
+  steps.push_back({"the keyword asked", [] { return IsWindowVisible(gInputWindow); },
+                   [] {
+                     PsetWorkPace(0, kWorkProgressAfter);
+                     // Looked at in every pass of the event loop, so at each pump of the work.
+                     auto* watch = new QTimer(QCoreApplication::instance());
+                     QObject::connect(watch, &QTimer::timeout, [] {
+                       const DBChangeList* p = gMain->bc.pdb.Pending();
+                       if (p == nullptr || p->rdel.GetSize() == 0 || p->radd.GetSize() != 0) return;
+                       printf("\nLOST with %d deletions and %d additions queued\n",
+                              p->rdel.GetSize(), p->radd.GetSize());
+                       fflush(stdout);
+                       qWarning("The X11 connection broke (error 1). Did the X11 server die?");
+                       ADD_FAILURE() << "still running";
+                     });
+                     watch->start(0);
+                     Type("everywhere");
+                   }});
+  RunProgram();
+  ADD_FAILURE() << "the display never broke part way";
+}
+
+// Each time the alert window comes up.
+int alertsShown = 0;
+class AlertCounter : public QObject {
+ public:
+  using QObject::QObject;
+  bool eventFilter(QObject*, QEvent* e) override {
+    alertsShown += e->type() == QEvent::Show;
+    return false;
+  }
+};
+void CountAlerts() {
+  QWidget* alert = PlatformFrameWidget(gAlertWindow);
+  alert->installEventFilter(new AlertCounter(alert));
+}
+
+std::string Title() {
+  char t[256] = "";
+  GetWindowTitle(gMain->GetWindow(), t, sizeof t, nullptr);
+  return t;
+}
+
+// The folder "few" added to the catalogue and saved; then, the disk full, all given a keyword:
+// the idle sync fails and its alert comes. LUMERIN_E2E_CASE says what the user does then:
+// DISMISSED answers it, OPEN leaves it open, BACK answers it, chooses Quit and goes back. From the
+// alert on, the platform clock is moved here by hand, through tries that fail with the disk still
+// full; then the disk has room again. The program writes the change by itself and is killed once
+// it is on disk, telling how long after the room came that was on the platform clock.
+TEST(Ending, DISABLED_RetryWhenFull) {
+  UseHome(getenv("LUMERIN_E2E_HOME"));
+  static const std::string how = getenv("LUMERIN_E2E_CASE");
+  static FillingDisk disk;
+  static double roomAt = 0;
+  steps.push_back({"the program runs", Started, CountAlerts});
+  KeywordWhenFull(&disk, false, "harbour");
+  steps.push_back({"the alert", [] { return IsWindowVisible(gAlertWindow); },
+                   [] {
+                     SetManualPlatformClock(true);
+                     printf("\nALERT %s\n", MessageOf(gAlertWindow, "alrt").c_str());
+                     fflush(stdout);
+                     if (how != "OPEN") Click(gAlertWindow, "bttn", 1);
+                   }});
+  if (how == "BACK") {
+    steps.push_back({"the alert answered", [] { return !IsWindowVisible(gAlertWindow); },
+                     [] { Choose("quit"); }});
+    steps.push_back({"the question", [] { return IsWindowVisible(gConfirmWindow); },
+                     [] { Click(gConfirmWindow, "cfrm", 130); }});  // Go Back
+  }
+  steps.push_back({"tried again and again with the disk full",
+                   [] {
+                     if (IsWindowVisible(gConfirmWindow)) return false;
+                     AdvancePlatformClock(1.0);
+                     return disk.refused >= 5;
+                   },
+                   [] {
+                     printf("\nFULL %d alerts, title \"%s\"\n", alertsShown, Title().c_str());
+                     fflush(stdout);
+                     disk.full = false;
+                     roomAt = GetCurrentEventTime();
+                   }});
+  steps.push_back({"written by itself",
+                   [] {
+                     AdvancePlatformClock(0.01);
+                     return !gMain->bc.Unsynced();
+                   },
+                   [] {
+                     printf(
+                         "\nSAVED %.2f s after the room, %d alerts, alert %s, title \"%s\", "
+                         "status \"%s\"\n",
+                         GetCurrentEventTime() - roomAt, alertsShown,
+                         IsWindowVisible(gAlertWindow) ? "open" : "closed", Title().c_str(),
+                         Status().c_str());
+                     KillHere();
+                   }});
+  RunProgram();
+  ADD_FAILURE() << "not killed";
 }
 
 // ---- The parent.
@@ -767,7 +905,7 @@ TEST(Ending, KilledInADialogOrAmidARenameLosesNothing) {
   ExpectSound(h + "/photos.qdb");
 }
 
-// A change of every one of many records is on disk a second and a half after the command.
+// A change of every one of many records is on disk soon after the command, by itself.
 TEST(Ending, KilledSoonAfterABigChangeLosesNothing) {
   const char* env = getenv("LUMERIN_E2E_BIG");
   const int n = env != nullptr ? atoi(env) : 12000;
@@ -777,7 +915,11 @@ TEST(Ending, KilledSoonAfterABigChangeLosesNothing) {
   Child c("BigChangeThenKill", h, std::to_string(n).c_str());
   ASSERT_TRUE(c.WaitFor("KILLED", 600000)) << c.out;
   ASSERT_TRUE(c.Ended(10000));
-  EXPECT_NE(c.out.find("\nUNSYNCED 0\n"), std::string::npos) << c.out;
+  const size_t at = c.out.find("\nSYNCED ");
+  ASSERT_NE(at, std::string::npos) << c.out;
+  const long ms = atol(c.out.c_str() + at + 8);
+  printf("a keyword on %d records on disk %ld ms after the command\n", n, ms);
+  EXPECT_LT(ms, 10000) << "synced more than 10 s after the command";
   const std::string db = h + "/photos.qdb";
   ExpectSound(db);
   const std::vector<DBRecord> recs = Catalogued(db);
@@ -905,7 +1047,7 @@ TEST(Ending, QuitWithTheDiskFullCanGoBackAndSaveLater) {
 
   // Quit Without Saving, or SIGTERM, which cannot ask: the program ends, the file keeps its
   // last saved state, the log says what was not saved.
-  for (const char* end : {"WITHOUT", "TERM"}) {
+  for (const char* end : {"WITHOUT", "TERM", "ASKED_TERM"}) {
     SCOPED_TRACE(end);
     const std::string log = h + "/state/lumerin/Lumerin.txt";
     unlink(log.c_str());
@@ -913,7 +1055,7 @@ TEST(Ending, QuitWithTheDiskFullCanGoBackAndSaveLater) {
     Child w("QuitWhenFull", h, end);
     ASSERT_TRUE(w.Ended(60000)) << w.out << ReadAll(log);
     EXPECT_TRUE(ReadAll(db) == before) << "the file changed";
-    if (strcmp(end, "WITHOUT") == 0) {
+    if (strcmp(end, "TERM") != 0) {
       EXPECT_NE(w.out.find("\nASKED Cannot save the catalog 'small'"), std::string::npos) << w.out;
     }
     EXPECT_EQ(w.p.exitCode(), 0) << w.out;
@@ -922,12 +1064,86 @@ TEST(Ending, QuitWithTheDiskFullCanGoBackAndSaveLater) {
     EXPECT_NE(told.find("Cannot save the catalog 'small': the disk is full"), std::string::npos)
         << told;
     EXPECT_NE(told.find("Set on 14 records) are not saved"), std::string::npos) << told;
+    if (strcmp(end, "ASKED_TERM") == 0) {
+      // The signal could not ask: the log says what it did instead of going back.
+      EXPECT_EQ(told.find("Went back"), std::string::npos) << told;
+      EXPECT_NE(told.find("The quit signal ended the question about catalog 'small' unanswered"),
+                std::string::npos)
+          << told;
+      EXPECT_NE(told.find("Closed catalog 'small' without the changes that could not be saved"),
+                std::string::npos)
+          << told;
+    }
     recs = Catalogued(db);
     EXPECT_EQ(recs.size(), 14u);
     EXPECT_EQ(Keyworded(recs, "harbour"), 14);
     EXPECT_EQ(Keyworded(recs, "island"), 0);
     EXPECT_NE(Qdbcheck(db), 1);
   }
+}
+
+// ---- Tried again by itself, and a display lost part way.
+
+// The catalogue's records as a reader finds them; the outside checker finds the file sound.
+std::vector<DBRecord> SoundCatalogue(const std::string& db) {
+  const int check = Qdbcheck(db);
+  if (check >= 0) {
+    EXPECT_EQ(check, 0) << db;
+  }
+  return Catalogued(db);
+}
+
+TEST(Ending, AFullDiskIsWrittenByItselfOnceThereIsRoom) {
+  for (const char* how : {"DISMISSED", "OPEN", "BACK"}) {
+    SCOPED_TRACE(how);
+    QTemporaryDir dir;
+    const std::string h = dir.path().toStdString();
+    if (!MakePictures(h + "/few", "few", 14)) GTEST_SKIP() << "Qt cannot write JPEG pictures here";
+    Child c("RetryWhenFull", h, how);
+    ASSERT_TRUE(c.WaitFor("KILLED")) << c.out;
+    ASSERT_TRUE(c.Ended(10000));
+    EXPECT_NE(c.out.find("\nALERT Cannot save the catalog 'small': the disk is full"),
+              std::string::npos)
+        << c.out;
+    // Told once while full; the title says so.
+    EXPECT_NE(c.out.find("\nFULL 1 alerts, title \"small (Not Saved)\"\n"), std::string::npos)
+        << c.out;
+    const size_t at = c.out.find("\nSAVED ");
+    ASSERT_NE(at, std::string::npos) << c.out;
+    const std::string saved = c.out.substr(at + 1, c.out.find('\n', at + 1) - at - 1);
+    EXPECT_LE(atof(saved.c_str() + 6), kRoomLook + 0.02) << saved;
+    EXPECT_NE(saved.find(std::string(", 1 alerts, alert ") +
+                         (strcmp(how, "OPEN") == 0 ? "open" : "closed") +
+                         ", title \"small\", status \"Saved catalog 'small'\""),
+              std::string::npos)
+        << saved;
+    const std::vector<DBRecord> recs = SoundCatalogue(h + "/small.qdb");
+    EXPECT_EQ(recs.size(), 14u);
+    EXPECT_EQ(Keyworded(recs, "harbour"), 14);
+    printf("%s: %s\n", how, saved.c_str());
+  }
+}
+
+TEST(Ending, ADisplayLostInsideABigCommandWritesNoPartOfIt) {
+  QTemporaryDir dir;
+  const std::string h = dir.path().toStdString();
+  if (!MakePictures(h + "/pics", "pic", 500)) GTEST_SKIP() << "Qt cannot write JPEG pictures";
+  Child c("DisplayLostInBigChange", h);
+  ASSERT_TRUE(c.Ended(120000)) << c.out;
+  EXPECT_NE(c.out.find("\nLOST with 500 deletions and 0 additions queued\n"), std::string::npos)
+      << c.out;
+  EXPECT_EQ(c.p.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(c.p.exitCode(), 0) << c.out;
+  const std::string log = ReadAll(h + "/state/lumerin/Lumerin.txt");
+  EXPECT_NE(log.find("The display connection broke"), std::string::npos) << log;
+  EXPECT_NE(log.find("Closed catalog 'photos' without the changes not yet saved: a command was "
+                     "part way through them"),
+            std::string::npos)
+      << log;
+  EXPECT_FALSE(Exists(h + "/photos.lock"));
+  const std::vector<DBRecord> recs = SoundCatalogue(h + "/photos.qdb");
+  EXPECT_EQ(recs.size(), 500u);
+  EXPECT_EQ(Keyworded(recs, "everywhere"), 0);
 }
 
 }  // namespace

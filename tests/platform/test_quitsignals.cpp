@@ -2,7 +2,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <thread>
 #include <vector>
+
+#include <QLoggingCategory>
 
 #include "platform/psignals.h"
 #include "platform_util.h"
@@ -71,6 +74,28 @@ TEST(QuitSignals, EachIsHandedOverFromTheLoopNotFromTheHandler) {
   struct sigaction now = {};
   sigaction(SIGTERM, nullptr, &now);
   EXPECT_EQ(now.sa_handler, SIG_DFL);
+}
+
+// Only the platform's own words for a broken display connection, said on the event loop's thread,
+// take the quit path (which would end this process with status 3): words that merely contain
+// them, another kind of message, a category's, or another thread's go on as any message.
+TEST(DisplayLoss, OnlyThePlatformsOwnWordsOnTheLoopsThreadEndTheRun) {
+  WatchDisplayLoss([] { return 3; });
+  const char* broke = "The X11 connection broke (error 1). Did the X11 server die?";
+  qWarning("The camera connection broke");
+  qWarning("Reconnecting after: %s", broke);
+  qWarning("%s Retrying.", broke);
+  qDebug("%s", broke);
+  qInfo("%s", broke);
+  const QLoggingCategory category("lumerin.test");
+  qCWarning(category, "%s", broke);
+  std::thread([broke] { qCritical("%s", broke); }).join();
+  std::thread([] {
+    qWarning("The Wayland connection broke. Did the Wayland compositor die?");
+  }).join();
+  WatchDisplayLoss(nullptr);
+  qWarning("%s", broke);  // no longer watched
+  SUCCEED();
 }
 
 }  // namespace

@@ -1,12 +1,16 @@
 // Catalogue syncs in idle time: a second after a command that changed the catalogue, at rest or
 // in a question while no command is part way, never inside a pump, a half-done command or an
 // open edit.
-#include <unistd.h>
+#include <fcntl.h>
 
+#include <chrono>
+#include <cstring>
 #include <functional>
+#include <vector>
 
-#include "app/core/pappstate.h"
 #include "app/core/pbusy.h"
+#include "app/core/pidle.h"
+#include "db/test_faultfs.h"
 #include "maintest.h"
 
 namespace {
@@ -100,42 +104,6 @@ TEST_F(IdleSync, ASecondAfterACommandAtRestOnly) {
   SetManualPlatformClock(false);
 }
 
-// A sync whose time came while the loop was busy (a long redraw, say) runs as soon as the loop
-// is free: the rest after that event does not put it off by another second.
-TEST_F(IdleSync, OverdueRunsAtTheNextRest) {
-  ASSERT_TRUE(mw->OpenCatalog(Path("o.qdb").c_str()));
-  ShowFolder(6);
-  Choose("add ");
-  EXPECT_GT(PidleSyncDelay(), 0.5);
-  usleep(1100 * 1000);  // the loop busy past the sync's time
-  Choose("zzzz");
-  EXPECT_EQ(PidleSyncDelay(), 0);
-  for (int i = 0; i < 100 && bc->Unsynced(); ++i) {
-    RunPendingEvents();
-    usleep(2000);
-  }
-  EXPECT_FALSE(bc->Unsynced());
-}
-
-// The confirm dialog answered Cancel after delay seconds on the platform clock.
-EventLoopTimerRef closer = nullptr;
-void CancelAfter(double delay) {
-  if (closer != nullptr) RemoveEventLoopTimer(closer);
-  InstallEventLoopTimer(
-      delay, 0,
-      [](EventLoopTimerRef, void*) {
-        gConfirmResponse = kResponseCancel;
-        HideWindow(gConfirmWindow);
-      },
-      nullptr, &closer);
-}
-
-// A command that asks, answered after delay seconds: its answer.
-OSType Ask(double delay) {
-  CancelAfter(delay);
-  return confirmDialog("Go on?", nullptr, kResponseOK);
-}
-
 // Runs f as a command runs: inside a dispatch from the top of the loop.
 void AsCommand(std::function<void()> f) {
   static std::function<void()> run;
@@ -145,6 +113,41 @@ void AsCommand(std::function<void()> f) {
       0, 0, [](EventLoopTimerRef, void*) { run(); }, nullptr, &t);
   AdvancePlatformClock(0);
   RemoveEventLoopTimer(t);
+}
+
+// A sync whose time came while the loop was busy (a long redraw, say) runs as soon as the loop
+// is free: the rest after that event does not put it off by another second.
+TEST_F(IdleSync, OverdueRunsAtTheNextRest) {
+  SetManualPlatformClock(true);
+  ASSERT_TRUE(mw->OpenCatalog(Path("o.qdb").c_str()));
+  ShowFolder(6);
+  Choose("add ");
+  EXPECT_GT(PidleSyncDelay(), 0.5);
+  AsCommand([] { AdvancePlatformClock(1.1); });  // the loop busy past the sync's time
+  EXPECT_TRUE(bc->Unsynced());
+  EXPECT_EQ(PidleSyncDelay(), 0);
+  AdvancePlatformClock(0);
+  EXPECT_FALSE(bc->Unsynced());
+  SetManualPlatformClock(false);
+}
+
+// The window closed after delay seconds on the platform clock (a question answered Cancel).
+EventLoopTimerRef closer = nullptr;
+void CloseAfter(WindowRef w, double delay) {
+  if (closer != nullptr) RemoveEventLoopTimer(closer);
+  InstallEventLoopTimer(
+      delay, 0,
+      [](EventLoopTimerRef, void* closing) {
+        gConfirmResponse = kResponseCancel;
+        HideWindow(static_cast<WindowRef>(closing));
+      },
+      w, &closer);
+}
+
+// A command that asks, answered after delay seconds: its answer.
+OSType Ask(double delay) {
+  CloseAfter(gConfirmWindow, delay);
+  return confirmDialog("Go on?", nullptr, kResponseOK);
 }
 
 // A question waiting for the user is rest while no command is part way through its edits: a
@@ -206,6 +209,218 @@ TEST_F(IdleSync, InAQuestionUnlessACommandIsPartWay) {
   EXPECT_FALSE(bc->Unsynced());
   RemoveEventLoopTimer(closer);
   closer = nullptr;
+  SetManualPlatformClock(false);
+}
+
+// Gives displayed record i the title, as one edit of the browser.
+void Edit(PBrowser* b, int i, const char* title) {
+  ASSERT_TRUE(b->NewChange("Title"));
+  PDBsetString(b->ChangeRecord(i), PDBFtitle, title);
+  EXPECT_EQ(b->CompleteChange(), 1);
+}
+
+// The records with the title that a fresh reader finds in the file.
+int TitledOnDisk(const std::string& path, const char* title) {
+  PContext reader;
+  if (!reader.OpenDB(path.c_str(), true)) return -1;
+  int n = 0;
+  for (int i = 0; i < reader.pdb.TotalRecords(); i++) {
+    DBRecord r;
+    if (reader.pdb.GetRecords(&r, 1, i) != 1) return -1;
+    const char* t = PDBgetString(r, PDBFtitle);
+    n += t != nullptr && strcmp(t, title) == 0;
+  }
+  reader.CloseDB();
+  return n;
+}
+
+// The catalogue's disk, which fills up (from fullFrom on, a write that grows a file fails) and
+// tells its free room; it counts the syncs tried, each of which begins its journal.
+class FullDisk : public dbtest::FaultFS {
+ public:
+  explicit FullDisk(const std::string& db) : FaultFS(1, db) {}
+  long long room = -1;
+  int tries = 0;
+  long long FreeSpace(const std::string&) override { return room; }
+  int Open(const std::string& path, int flags, int mode) override {
+    const std::string journal = "-journal.new";
+    if ((flags & O_CREAT) != 0 && path.size() > journal.size() &&
+        path.compare(path.size() - journal.size(), journal.size(), journal) == 0)
+      ++tries;
+    return FaultFS::Open(path, flags, mode);
+  }
+};
+
+// The catalogue on such a disk for a test's length, told failures counted.
+int told = 0;
+struct OnFullDisk {
+  PContext* ctx;
+  FullDisk* disk;
+  OnFullDisk(PContext* c, FullDisk* d) : ctx(c), disk(d) {
+    ctx->fileSystem = disk;
+    told = 0;
+    dmessage_call = [](unsigned cls, const char* text, const char*, int) -> uint32_t {
+      told += cls == DMCsystem && strncmp(text, "Cannot save the catalog", 23) == 0;
+      return 0;
+    };
+  }
+  ~OnFullDisk() {
+    dmessage_call = nullptr;
+    disk->fullFrom = 0;
+    disk->failAt = 0;
+    ctx->CloseDB();
+    ctx->fileSystem = nullptr;
+    if (closer != nullptr) RemoveEventLoopTimer(closer);
+    closer = nullptr;
+    SetManualPlatformClock(false);
+  }
+};
+
+// A sync that fails is tried again by itself: while its alert waits, then at an interval doubling
+// up to half a minute, and as soon as the disk has room; only a new reason is told again. The
+// title says the catalogue is not saved until a sync succeeds, and the status line says when.
+TEST_F(IdleSync, AFailedSyncIsTriedAgainUntilWrittenTellingEachReasonOnce) {
+  SetManualPlatformClock(true);
+  const std::string path = Path("f.qdb");
+  FullDisk disk(path);
+  OnFullDisk onDisk(bc, &disk);
+  ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
+  ShowFolder(6);
+  Choose("add ");
+  AdvancePlatformClock(kIdleSyncDelay);
+  ASSERT_EQ(OnDisk(path), 6);
+
+  // Full: the alert waits ten seconds, tried again at 2 and 6 s meanwhile.
+  disk.room = 4096;
+  disk.fullFrom = disk.Calls() + 1;
+  const int tried = disk.tries;
+  Edit(b, 1, "Harbour");
+  Choose("zzzz");
+  CloseAfter(gAlertWindow, kIdleSyncDelay + 10);
+  AdvancePlatformClock(kIdleSyncDelay);
+  EXPECT_FALSE(IsWindowVisible(gAlertWindow));
+  EXPECT_EQ(told, 1);
+  EXPECT_EQ(disk.tries - tried, 3);
+  EXPECT_EQ(Title(), "f (Not Saved)");
+  std::vector<double> at;
+  for (int i = 0; i < 1000 && at.size() < 4; i++) {
+    const int n = disk.tries;
+    AdvancePlatformClock(kRoomLook);
+    if (disk.tries > n) at.push_back(GetCurrentEventTime());
+  }
+  ASSERT_EQ(at.size(), 4u);
+  EXPECT_NEAR(at[1] - at[0], 16, kRoomLook);
+  EXPECT_NEAR(at[2] - at[1], kRetryLongest, kRoomLook);
+  EXPECT_NEAR(at[3] - at[2], kRetryLongest, kRoomLook);
+  EXPECT_EQ(told, 1);
+  EXPECT_EQ(TitledOnDisk(path, "Harbour"), 0);
+
+  // Room made: written at the next look.
+  disk.fullFrom = 0;
+  disk.room = 1 << 30;
+  AdvancePlatformClock(kRoomLook);
+  EXPECT_FALSE(bc->Unsynced());
+  EXPECT_EQ(TitledOnDisk(path, "Harbour"), 1);
+  EXPECT_EQ(Title(), "f");
+  EXPECT_EQ(Status(), "Saved catalog 'f'");
+
+  // Full again, then another reason at the first try 2 s later, told; the next try writes it.
+  Edit(b, 2, "Bay");
+  Choose("zzzz");
+  disk.fullFrom = disk.Calls() + 1;
+  CloseAfter(gAlertWindow, kIdleSyncDelay + 0.1);
+  AdvancePlatformClock(kIdleSyncDelay);
+  EXPECT_EQ(told, 2);
+  disk.fullFrom = 0;
+  disk.failAt = disk.Calls() + 1;
+  disk.failErrno = EIO;
+  CloseAfter(gAlertWindow, kRetryFirst + 0.1);
+  AdvancePlatformClock(kRetryFirst);
+  EXPECT_EQ(told, 3);
+  EXPECT_TRUE(bc->Unsynced());
+  AdvancePlatformClock(2 * kRetryFirst);
+  EXPECT_FALSE(bc->Unsynced());
+  EXPECT_EQ(TitledOnDisk(path, "Bay"), 1);
+  EXPECT_EQ(told, 3);
+}
+
+// A try that fails holds the window no longer than the sync that writes the same change: timed
+// (the fastest of three) for an edit of 3,000 records written whole, and failing at the last
+// write of its journal, the most a failing try can do.
+TEST_F(IdleSync, AFailingTryHoldsTheWindowNoLongerThanASync) {
+  SetManualPlatformClock(true);
+  const std::string path = Path("t.qdb");
+  FullDisk disk(path);
+  OnFullDisk onDisk(bc, &disk);
+  ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
+  static constexpr int kRecords = 3000;
+  ShowFolder(kRecords);
+  Choose("add ");
+  AdvancePlatformClock(kIdleSyncDelay);
+  auto editAll = [this](const char* title) {
+    ASSERT_TRUE(b->NewChange("Title"));
+    for (int i = 0; i < kRecords; i++) PDBsetString(b->ChangeRecord(i), PDBFtitle, title);
+    EXPECT_EQ(b->CompleteChange(), kRecords);
+    Choose("zzzz");
+  };
+  // Seconds the clock's move to the sync timer holds the loop.
+  auto held = [] {
+    const auto t0 = std::chrono::steady_clock::now();
+    AdvancePlatformClock(PidleSyncDelay());
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  };
+  const std::string journal = path + "-journal.new";
+  double sync = 1e9, fail = 1e9;
+  long long writes = 0;  // to the journal in one sync
+  for (const char* title : {"A", "B", "C"}) {
+    editAll(title);
+    const long long before = disk.WritesTo(journal);
+    sync = std::min(sync, held());
+    ASSERT_FALSE(bc->Unsynced());
+    writes = disk.WritesTo(journal) - before;
+  }
+  ASSERT_GT(writes, 0);
+  disk.fullFrom = disk.Calls() + 1;
+  editAll("D");
+  CloseAfter(gAlertWindow, kIdleSyncDelay + 0.1);
+  AdvancePlatformClock(kIdleSyncDelay);
+  disk.fullFrom = 0;
+  disk.hookPath = journal;
+  disk.hook = [&disk] { disk.failAt = disk.Calls() + 1; };
+  for (int i = 0; i < 3; i++) {
+    disk.hookAt = disk.WritesTo(journal) + writes;  // its journal's last write fails
+    fail = std::min(fail, held());
+    ASSERT_TRUE(bc->Unsynced());
+  }
+  printf("idle sync of %d records %.1f ms, a try that fails %.1f ms\n", kRecords, sync * 1e3,
+         fail * 1e3);
+  EXPECT_LE(fail, sync * 1.25 + 0.002);
+  EXPECT_EQ(told, 1);
+}
+
+// An end that cannot wait (the display gone) while a command is part way through its edits
+// takes them back: the file gets the whole steps before the command, nothing of it.
+TEST_F(IdleSync, AnEndThatCannotWaitWritesOnlyWholeSteps) {
+  SetManualPlatformClock(true);
+  const std::string path = Path("w.qdb");
+  ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
+  ShowFolder(6);
+  Choose("add ");
+  AdvancePlatformClock(kIdleSyncDelay);
+  Edit(b, 1, "Harbour");  // whole, not yet written
+  AsCommand([this] {
+    ABitMap some(6, false);
+    for (int i : {2, 3}) {
+      some.Set(static_cast<uint32_t>(i));
+      PDBsetString(&bc->rdisp[i], PDBFtitle, "Bay");
+    }
+    ASSERT_EQ(bc->RecordChange("Title", &some, nullptr), 2);
+    EXPECT_GT(bc->pdb.GetNUnsynced() + bc->pdb.Pending()->radd.GetSize(), 0);
+    EXPECT_TRUE(PtakeBackPartWay(bc));
+    EXPECT_TRUE(bc->SyncDB());
+  });
+  EXPECT_EQ(TitledOnDisk(path, "Harbour"), 1);
+  EXPECT_EQ(TitledOnDisk(path, "Bay"), 0);
   SetManualPlatformClock(false);
 }
 

@@ -143,7 +143,7 @@ TEST_F(CatalogueOps, ACatalogueThatCannotBeSavedIsAskedAboutBeforeItCloses) {
   }
   EXPECT_STREQ(bc->dbname, "a");
   EXPECT_TRUE(bc->Unsynced());
-  EXPECT_EQ(Title(), "a");
+  EXPECT_EQ(Title(), "a (Not Saved)");
   EXPECT_EQ(EditItem(1), "Undo Set");
   {
     Answerer ans;

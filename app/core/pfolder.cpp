@@ -273,9 +273,8 @@ int loadFolder(const char* dpath, bool openIt, const FSRef* dref) {
   gMain->LoadedRecords(count);
   if (openIt) gMain->SelectFolder(path.c_str(), true);
   if (st.stopped) {
-    char text[96];
-    snprintf(text, sizeof text, "Stopped: %d of %d files loaded", gMain->bc.rdisp.GetSize(),
-             st.total);
+    char text[64];
+    snprintf(text, sizeof text, "Stopped: %d files loaded", gMain->bc.rdisp.GetSize());
     gMain->ShowMessage(text, false);
     DMESSAGE(DMCinfo, "Stopped loading folder '%s'", path.c_str());
   }

@@ -69,7 +69,6 @@ class WorkStop : public ::testing::Test {
       }
       if (IsWindowVisible(gPrefWindow)) {
         prefs += !prefUp;
-        prefUp = true;
         QWidget* frame = PlatformFrameWidget(gPrefWindow);
         QTest::keyClick(frame->focusWidget() ? frame->focusWidget() : frame, Qt::Key_Escape);
       }

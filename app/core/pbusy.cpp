@@ -9,15 +9,17 @@ namespace {
 
 int depth = 0;
 bool quitDeferred = false;
+bool stopped = false;
 
 }  // namespace
 
 PBusyGuard::PBusyGuard() {
-  ++depth;
+  if (depth++ == 0) stopped = false;
 }
 
 PBusyGuard::~PBusyGuard() {
-  if (--depth == 0 && quitDeferred) {
+  if (--depth == 0) stopped = false;
+  if (depth == 0 && quitDeferred) {
     quitDeferred = false;
     // The quit chosen during the operation goes through the ordinary command now.
     HICommand cmd{0, kCmdQuit, nullptr, 0};
@@ -30,7 +32,7 @@ bool PisBusy() {
 }
 
 bool PrefusedWhileBusy(UInt32 command) {
-  return PcommandHas(command, kBusyGuarded);
+  return PcommandHas(command, kBusyGuarded | kRunsWork);
 }
 
 bool PrefusedWhileAsking(UInt32 command) {
@@ -51,4 +53,12 @@ void PdeferQuit() {
 
 bool PquitDeferred() {
   return quitDeferred;
+}
+
+void PsetWorkStopped(bool s) {
+  stopped = s;
+}
+
+bool PworkStopped() {
+  return stopped;
 }

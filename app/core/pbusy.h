@@ -1,7 +1,8 @@
-// The busy guard. While a load or a search pumps events (checkEvents), the commands that would
-// pull the records from under it are refused and greyed: those that replace or reorder the
-// displayed records, open or close a catalogue, close the main window, search, or edit
-// displayed records. A quit chosen meanwhile waits until the operation ends.
+// The busy guard. While work over the records (a load, a search, an export, a print) pumps events
+// (checkEvents), the commands that would pull the records from under it are refused and greyed:
+// those that replace or reorder the displayed records, open or close a catalogue, close the main
+// window, search, edit displayed records, or start work of their own. A quit chosen meanwhile
+// waits until the operation ends.
 #pragma once
 
 #include "platform/ptypes.h"
@@ -15,7 +16,8 @@ class PBusyGuard {
 };
 
 bool PisBusy();
-// True for a command that must wait while busy (the trait kBusyGuarded of the command table).
+// True for a command that must wait while busy (the traits kBusyGuarded and kRunsWork of the
+// command table).
 bool PrefusedWhileBusy(UInt32 command);
 // True for a command that changes files or records, the display, or the images a waiting command
 // works on (by the command table's traits): it is refused while a command waits on a question (a
@@ -29,3 +31,8 @@ void PinstallQuestionGate();
 // A quit that came while busy; the outermost guard carries it out when it ends.
 void PdeferQuit();
 bool PquitDeferred();
+// The Progress window's Stop, pressed during the work: the work ends at its next progress
+// (reportProgress answers false). A dialog's Cancel is no Stop. The outermost guard starts and
+// ends without it, and so does every progress from 0.
+void PsetWorkStopped(bool stopped);
+bool PworkStopped();

@@ -203,7 +203,8 @@ enum PcommandTrait : unsigned {
   kWritesFiles = 1u << 4,      // writes, renames, deletes or makes files
   kReordersDisplay = 1u << 5,  // replaces or reorders the displayed records, or the catalogue
   kReplacesImage = 1u << 6,    // replaces the image window's images
-  kBusyGuarded = 1u << 7,      // held back while a load or a search pumps events
+  kBusyGuarded = 1u << 7,      // held back while work over the records pumps events
+  kRunsWork = 1u << 8,         // long work over the records with its Stop: one runs at a time
 };
 
 // The traits of most setting commands: an edit of the selected records (from a window in front).
@@ -228,13 +229,13 @@ inline constexpr PcommandEntry kCommandTable[] = {
     {kCmdImportRecords, kReordersDisplay | kBusyGuarded},
     {kCmdClose, kNeedsWindow | kReordersDisplay | kBusyGuarded},
     {kCmdSaveImage, kNeedsWindow | kWritesFiles},
-    {kCmdExportImages, kNeedsWindow | kWritesFiles},
-    {kCmdExportWebAlbum, kNeedsWindow | kWritesFiles},
+    {kCmdExportImages, kNeedsWindow | kWritesFiles | kRunsWork},
+    {kCmdExportWebAlbum, kNeedsWindow | kWritesFiles | kRunsWork},
     {kCmdExportRecords, kNeedsWindow | kWritesFiles},
     {kCmdExportCatalog, kNeedsCatalog | kNeedsWindow | kWritesFiles},
     {kCmdPageSetup, 0},
-    {kCmdPrint, kNeedsSelection | kWritesFiles},
-    {kCmdPrintIndex, kWritesFiles},
+    {kCmdPrint, kNeedsSelection | kWritesFiles | kRunsWork},
+    {kCmdPrintIndex, kWritesFiles | kRunsWork},
     {kCmdQuit, 0},
     {kCmdUndo, kReordersDisplay | kBusyGuarded},
     {kCmdRedo, kReordersDisplay | kBusyGuarded},
@@ -348,8 +349,8 @@ inline constexpr PcommandEntry kCommandTable[] = {
     {kCmdFlipHorizontally, kWindowEdit},
     {kCmdFlipVertically, kWindowEdit},
     {kCmdSlideShow, kNeedsWindow | kReplacesImage | kBusyGuarded},
-    {kCmdMakeHDR, kNeedsSelection | kNeedsWindow | kWritesFiles},
-    {kCmdPanorama, kNeedsWindow | kWritesFiles},
+    {kCmdMakeHDR, kNeedsSelection | kNeedsWindow | kWritesFiles | kRunsWork},
+    {kCmdPanorama, kNeedsWindow | kWritesFiles | kRunsWork},
     {kCmdCrop, kChangesRecords | kBusyGuarded},
     {kCmdRedEye, kChangesRecords | kBusyGuarded},
     {kCmdSpotMeter, kChangesRecords | kBusyGuarded},

@@ -279,24 +279,12 @@ OSType getInput(char* resp, int rlen, const char* msg) {
 
 namespace {
 
-// Whether the work showing the Progress window heeds its Stop button; the button is greyed
-// while it does not.
-bool progressStops = true;
-
+// The Progress window at pct percent, its Stop button live only for work that heeds it; false
+// once Stop was pressed (or at a quit).
 bool ShowProgress(const char* msg, int pct, bool canStop) {
-  const bool was = progressStops;
-  progressStops = canStop;
-  const bool going = reportProgress(msg, pct);
-  progressStops = was;
-  return going;
-}
-
-}  // namespace
-
-bool reportProgress(const char* msg, int pct) {
   pct = pct < 0 ? 0 : pct > 100 ? 100 : pct;
   if (ControlRef stop = PcontrolOf(gProgressWindow, FourCC("bttn"), 3))
-    progressStops ? EnableControl(stop) : DisableControl(stop);
+    canStop ? EnableControl(stop) : DisableControl(stop);
   if (msg != nullptr && strcmp(msg, curMsg) != 0) {
     PutControlText(PcontrolOf(gProgressWindow, kSigProgress, 128), msg);
     snprintf(curMsg, sizeof curMsg, "%s", msg);
@@ -307,7 +295,7 @@ bool reportProgress(const char* msg, int pct) {
   }
   if (gProgressWindow) ShowWindow(gProgressWindow);
   if (pct == 0) {
-    gConfirmResponse = kResponseOK;
+    if (canStop) PsetWorkStopped(false);  // not the Stop of the work this one runs inside
     checkEvents(0);
   } else if (pct == 100) {
     checkEvents(0.2);
@@ -316,7 +304,13 @@ bool reportProgress(const char* msg, int pct) {
     checkEvents(0);
   }
   // A quit meanwhile (a signal) stops the operation as its Stop button does.
-  return gConfirmResponse != kResponseCancel && !PquitRequested();
+  return !PworkStopped() && !PquitRequested();
+}
+
+}  // namespace
+
+bool reportProgress(const char* msg, int pct) {
+  return ShowProgress(msg, pct, true);
 }
 
 namespace {
@@ -326,7 +320,6 @@ struct Work {
   int depth = 0;
   double start = 0, lastPump = 0;
   bool shown = false;
-  bool canStop = false, stopped = false;
   int pct = 1;
   char msg[128] = "";
   int inLibrary = 0;  // pumps from inside the library's work under way
@@ -345,17 +338,12 @@ void WorkHook(double done) {
     const int pct = static_cast<int>(done * 100);
     work.pct = pct < 1 ? 1 : pct > 99 ? 99 : pct;
   }
-  // Work that cannot be stopped part way shows its Stop button greyed.
-  bool going;
+  // The work cannot be stopped part way: its Stop button is greyed.
   if (!work.shown) {
     work.shown = true;
-    going = ShowProgress(work.msg, 0, work.canStop);  // shows it and pumps
+    ShowProgress(work.msg, 0, false);  // shows it and pumps
   } else {
-    going = ShowProgress(nullptr, work.pct, work.canStop);
-  }
-  if (!going && work.canStop) {
-    work.stopped = true;
-    PsetWorkStopped(true);
+    ShowProgress(nullptr, work.pct, false);
   }
 }
 
@@ -377,14 +365,11 @@ bool PinLibraryWork() {
   return work.inLibrary > 0;
 }
 
-PWorkProgress::PWorkProgress(const char* msg, bool canStop) {
+PWorkProgress::PWorkProgress(const char* msg) {
   if (work.depth++ > 0) return;
   work.start = GetCurrentEventTime();
   work.lastPump = work.start;
   work.shown = false;
-  work.canStop = canStop;
-  work.stopped = false;
-  PsetWorkStopped(false);
   work.pct = 1;
   snprintf(work.msg, sizeof work.msg, "%s", msg ? msg : "Working...");
   PsetWorkHook(LibraryStep);
@@ -393,15 +378,10 @@ PWorkProgress::PWorkProgress(const char* msg, bool canStop) {
 PWorkProgress::~PWorkProgress() {
   if (--work.depth > 0) return;
   PsetWorkHook(nullptr);
-  PsetWorkStopped(false);
   if (work.shown && gProgressWindow != nullptr) HideWindow(gProgressWindow);
   work.shown = false;
 }
 
 void PWorkProgress::Step(double done) {
   WorkHook(done);
-}
-
-bool PWorkProgress::Stopped() {
-  return work.depth > 0 && work.stopped;
 }

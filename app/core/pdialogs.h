@@ -2,7 +2,8 @@
 // windows alive by pumping events through checkEvents, and a modal dialog is an ordinary window
 // of the nib that is shown and waited for until its own handler hides it (finishDialog). The
 // answer is the command of the button that closed it, left in gConfirmResponse: 'ok  ', 'not!'
-// (cancel or stop) or 'cstm' (the custom button).
+// (cancel) or 'cstm' (the custom button). The Progress window's Stop answers no dialog: it
+// stops the work showing it (PworkStopped).
 //
 // Waits break off when the application quits or the interface is not (or no longer) there:
 // the dialog helpers below then hide their window and answer 'not!'. A volume mount breaks off
@@ -74,8 +75,8 @@ int optionsDialog(WindowRef wind, int setM, int clrM, bool showAlways);
 // Asks for a text (msg NULL or empty: "Enter value"), starting from resp; the response, with the
 // cleaned text in resp (at most rlen bytes with its terminator). -1 for a bad buffer.
 OSType getInput(char* resp, int rlen, const char* msg);
-// Shows the Progress window at pct percent (0 starts a new task, 100 closes it after 0.2 s of
-// events); false when the user pressed Stop.
+// Shows the Progress window at pct percent (0 starts a new task without a Stop, 100 closes it
+// after 0.2 s of events); false once the user pressed its Stop (PworkStopped), or at a quit.
 bool reportProgress(const char* msg, int pct);
 
 // An operation whose work runs inside the library (opening a catalogue, a search, storing an
@@ -94,16 +95,13 @@ void PsetWorkPace(double pumpEvery, double progressAfter);
 bool PinLibraryWork();
 class PWorkProgress {
  public:
-  // canStop: the work heeds the Progress window's Stop button (Stopped, PworkStopped), which
-  // is greyed otherwise.
-  explicit PWorkProgress(const char* msg, bool canStop = false);
+  // Such work runs to its end: the Progress window's Stop button is greyed.
+  explicit PWorkProgress(const char* msg);
   ~PWorkProgress();
   PWorkProgress(const PWorkProgress&) = delete;
   PWorkProgress& operator=(const PWorkProgress&) = delete;
   // A step of the application's own part of the work (done: 0 .. 1, negative if not known).
   static void Step(double done);
-  // The user pressed Stop during work that can stop.
-  static bool Stopped();
 
  private:
   PBusyGuard busy_;

@@ -272,7 +272,12 @@ int loadFolder(const char* dpath, bool openIt, const FSRef* dref) {
   gMain->bc.album[0] = '\0';
   gMain->LoadedRecords(count);
   if (openIt) gMain->SelectFolder(path.c_str(), true);
-  if (st.stopped) DMESSAGE(DMCinfo, "Stopped loading folder '%s'", path.c_str());
+  if (st.stopped) {
+    char text[64];
+    snprintf(text, sizeof text, "Stopped: %d files loaded", gMain->bc.rdisp.GetSize());
+    gMain->ShowMessage(text, false);
+    DMESSAGE(DMCinfo, "Stopped loading folder '%s'", path.c_str());
+  }
   if (count >= 1)
     DMESSAGE(DMCinfo, "Loaded folder '%s' (%d images)", path.c_str(), gMain->bc.rdisp.GetSize());
   return count;

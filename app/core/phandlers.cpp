@@ -86,7 +86,7 @@ int PinstallEventHandlers() {
                           &appHandlers[1]) == noErr)
     ++n;
   const Installed table[] = {{&gAboutWindow, AboutEventHandler, aboutEventSpec, 2},
-                             {&gProgressWindow, ConfirmEventHandler, confirmEventSpec, 1},
+                             {&gProgressWindow, ProgressEventHandler, confirmEventSpec, 1},
                              {&gConfirmWindow, ConfirmEventHandler, confirmEventSpec, 1},
                              {&gPositionWindow, ConfirmEventHandler, confirmEventSpec, 1},
                              {&gInputWindow, ConfirmEventHandler, confirmEventSpec, 1},
@@ -366,6 +366,15 @@ OSStatus ConfirmEventHandler(EventHandlerCallRef, EventRef event, void* userData
   const UInt32 cmd = PeventCommand(event);
   if (!DialogAnswer(cmd)) return eventNotHandledErr;
   gConfirmResponse = cmd;
+  HideWindow(static_cast<WindowRef>(userData));
+  return noErr;
+}
+
+OSStatus ProgressEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
+  if (GetEventClass(event) != kEventClassCommand || GetEventKind(event) != kEventCommandProcess ||
+      PeventCommand(event) != kResponseCancel)
+    return eventNotHandledErr;
+  PsetWorkStopped(true);
   HideWindow(static_cast<WindowRef>(userData));
   return noErr;
 }

@@ -23,6 +23,9 @@ OSStatus AboutEventHandler(EventHandlerCallRef call, EventRef event, void* userD
 // The handler of a dialog answered by its buttons: 'ok  ', 'not!' or 'cstm' is left in
 // gConfirmResponse and the window (the user data) hidden.
 OSStatus ConfirmEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
+// The Progress window's: its Stop ('not!') stops the work showing it (PworkStopped) and hides
+// the window; the dialogs' answer stays as it was.
+OSStatus ProgressEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
 OSStatus AlertEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
 
 // Shows the About window with the program's description below its name.

@@ -18,6 +18,9 @@ OSType PconfirmAgain(const char* msg, const char* cbut, OSType dfb);
 bool PchooseRecords(PContextState* st, ABitMap* chosen, const char* msg, const char* cbut);
 // The number of bits set.
 int PcountChosen(const ABitMap& chosen);
+// The status after an export of total records: "Exported n records", or, when its Stop ended it,
+// that it stopped and how far it came.
+void PechoExported(int count, int total, bool stopped);
 // Sets bits 16 (automatic exposure) and 32 (human response) of *setM or *clrM from the image
 // window's default exposure mode, as the export dialogs first show them.
 void PexposureOptionMasks(int* setM, int* clrM);

@@ -288,7 +288,7 @@ int exportImages() {
     done++;
   }
   if (!stopped) reportProgress(nullptr, 100);
-  if (gMain) gMain->EchoAction("Exported", count);
+  PechoExported(count, total, stopped);
   return count;
 }
 

@@ -94,6 +94,18 @@ int PcountChosen(const ABitMap& chosen) {
   return static_cast<int>(chosen.SumTotal());
 }
 
+void PechoExported(int count, int total, bool stopped) {
+  if (gMain == nullptr) return;
+  if (!stopped) {
+    gMain->EchoAction("Exported", count);
+    return;
+  }
+  char text[96];
+  snprintf(text, sizeof text, "Stopped: exported %d of %d records", count, total);
+  gMain->ShowMessage(text, false);
+  DMESSAGE(DMCinfo, "%s", text);
+}
+
 int saveRecords(const char* fname, void* ctx) {
   PContext* pc = PexchangeContext(ctx);
   if (pc == nullptr || pc->rdisp.GetSize() == 0 || fname == nullptr) return 0;
@@ -186,6 +198,7 @@ bool checkRecords(bool force, PContext* ctx) {
   const bool progress = count >= 100;
   if (progress) reportProgress("Verifying files...", 0);
   gConfirmResponse = kResponseOK;
+  bool gaveUp = false;  // a file's question cancelled, or Stop
 
   // The records to check share their fields with the display, so each change shows at once;
   // they are walked by folder, then name.
@@ -222,9 +235,11 @@ bool checkRecords(bool force, PContext* ctx) {
     PLocateFileRes res = PlocateFile(path, sizeof path, r);
     if (res != PLFRok || force) {
       before = r;
+      gConfirmResponse = kResponseOK;  // the answer read below is this file's question's
       res = PlocateFile(path, sizeof path, &r, locateImage);
       if (res == PLFRfail) {
-        if (gConfirmResponse == kResponseCancel) break;
+        gaveUp = gConfirmResponse == kResponseCancel;
+        if (gaveUp) break;
       } else {
         if (res != PLFRchanged && force) {
           if (_ImgReader* ir = PopenImageD(r, true)) {
@@ -258,7 +273,8 @@ bool checkRecords(bool force, PContext* ctx) {
       if (pct != lastPct || now - lastPump > std::chrono::milliseconds(100)) {
         lastPct = pct;
         lastPump = now;
-        if (!reportProgress(nullptr, pct)) break;
+        gaveUp = !reportProgress(nullptr, pct);
+        if (gaveUp) break;
       }
     }
   }
@@ -270,8 +286,9 @@ bool checkRecords(bool force, PContext* ctx) {
     ctx->Reconcile();
     // The files found elsewhere are known there on disk before the command goes on.
     if (gMain != nullptr && ctx == &gMain->bc) PsyncWhole();
-    return true;
   }
+  // The caller reads the walk's own outcome, whatever a dialog answered meanwhile.
+  gConfirmResponse = gaveUp ? kResponseCancel : kResponseOK;
   return changed;
 }
 

@@ -42,7 +42,8 @@ void selectRecordsForUpdate(PContextState* state);
 // Finds the image files of the selected displayed records (all when none is selected, and then
 // force is off) where they moved, and with force reads each file's facts again. A catalogue
 // display of a writable catalogue gets the changes back as one undo step. True when a record
-// changed. NULL ctx: the main window's.
+// changed; gConfirmResponse is 'not!' when the user gave up (a file's question cancelled, or
+// Stop), else 'ok  '. NULL ctx: the main window's.
 bool checkRecords(bool force, PContext* ctx);
 // The file locator's question for a lost file: asks to remount its volume or to find it; true
 // with the new path in path.

@@ -551,6 +551,6 @@ int saveWebPage(const char* fn, void* ctx) {
     return -1;
   }
   DMESSAGE(DMCinfo, "Created web page '%s'", fn);
-  if (gMain) gMain->EchoAction("Exported", count);
+  PechoExported(count, total, stopped);
   return count;
 }

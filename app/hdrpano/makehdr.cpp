@@ -23,6 +23,7 @@
 namespace {
 
 constexpr int kAllOptions = -1;
+constexpr const char* kUserCancelled = "User cancelled";
 
 // The engine's progress through the progress window; 0 stops it.
 int Progress(const char* msg, int pct) {
@@ -90,7 +91,7 @@ const char* checkHDR(DBQuery* dq) {
   PContext* ctx = MainContext();
   gConfirmResponse = kResponseOK;  // a cancel below is this command's own
   checkRecords(false, nullptr);
-  if (gConfirmResponse == kResponseCancel) return "User cancelled";
+  if (gConfirmResponse == kResponseCancel) return kUserCancelled;
   if (ctx == nullptr) return "No images selected";
   const DBRecord* ref = nullptr;
   ABitMap computed(static_cast<unsigned long>(ctx->rdisp.GetSize()), false);
@@ -147,7 +148,7 @@ int getHDROptions(int* respIndex) {
   int ri = -1;
   DBQuery q(&CDBFInfo, false);
   if (const char* why = checkHDR(&q)) {
-    if (gConfirmResponse != kResponseCancel) DMESSAGE(DMCinput, "%s", why);
+    if (why != kUserCancelled) DMESSAGE(DMCinput, "%s", why);
     if (respIndex) *respIndex = -1;
     return -1;
   }
@@ -239,10 +240,9 @@ int PmergeTempHDR(DBRecord* rec, int opts, int respIndex) {
   const _ImgReader* last = mk->GetCacheImage(mk->GetNI() - 1)->GetReader();
   if (last == nullptr) return 0;
   _ImgStruct out = {last->xres, last->yres, &ICS_RGB709, 0, nullptr, nullptr};
-  gConfirmResponse = kResponseOK;
   bool generic = false;
   if (!mk->GetHDImage(&out, nullptr)) {
-    if (gConfirmResponse == kResponseCancel) return 0;
+    if (PworkStopped()) return 0;
     mk->solveFlags &= ~PHDSexposure;
     if (mk->GetNI() < 2 || mk->Unsolved() != PHDSresponse) return 0;
     opts &= ~kHDRsaveResponse;

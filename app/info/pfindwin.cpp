@@ -451,7 +451,6 @@ int PFindWindow::check_rec(const DBRecord& rec, void* window) {
     fw->walked = 0;
     if (fw->mainWindow == nullptr || !fw->mainWindow->bc.Ready()) return -1;
   }
-  if (PWorkProgress::Stopped()) return -1;  // Stop: the records found so far
   if (!fw->MatchQuery(rec)) return 0;
   fw->mainWindow->bc.rdisp.NewRecord() = rec;
   return 1;
@@ -466,8 +465,9 @@ bool PFindWindow::SearchCatalog() {
     return false;
   }
   PWindowHandlerBase::Show(0);
-  // While events are pumped, nothing may load, close or change records, or search again.
-  PWorkProgress work("Searching catalog...", true);
+  // While events are pumped, nothing may load, close or change records, or search again; the
+  // search runs to its end.
+  PWorkProgress work("Searching catalog...");
   mainWindow->LoadingRecords(nullptr);
   checkEvents(0);
   if (myMatch) {

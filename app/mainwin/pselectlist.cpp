@@ -10,6 +10,7 @@
 #include "app/core/pfolder.h"
 #include "catalog/ptimeline.h"
 #include "image/pireader.h"
+#include "platform/pevent.h"
 #include "platform/pmounts.h"
 #include "support/futil.h"
 #include "support/pstrings.h"
@@ -69,6 +70,7 @@ void PSelectListDrawer::Redraw() {
 }
 
 bool PSelectListDrawer::Click(Point pt, unsigned short mods, EventRef event) {
+  if (CommandRefused(gateCommand)) return IsVisible() && Inside(pt);
   if (!PListDrawer::Click(pt, mods, event)) return false;
   if (act != nullptr) act(this, dblClick);
   return true;
@@ -227,6 +229,7 @@ const char* PHierListDrawer::GetItem(int i) const {
 }
 
 bool PHierListDrawer::Click(Point pt, unsigned short mods, EventRef event) {
+  if (CommandRefused(gateCommand)) return IsVisible() && Inside(pt);
   if (listh == nullptr || !PListDrawer::Click(pt, mods, event)) return false;
   if (!dblClick) {
     PHFolder* f = GetFolder(LLastClick(listh).v);

@@ -42,6 +42,9 @@ class PSelectListDrawer : public PListDrawer {
   PSelectAction act = nullptr;
   void* userData = nullptr;
   bool singleServe = false;
+  // The command whose gate the list's clicks pass (0: none). While the gate refuses it (work
+  // holds the records, or a question waits), a click is taken and does nothing.
+  UInt32 gateCommand = 0;
 
  protected:
   ABitMap lsel;

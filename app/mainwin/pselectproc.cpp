@@ -22,18 +22,24 @@ constexpr int kMostHilited = 512;
 
 void PMainWindow::AddSelectorTabs() {
   const PStringSet* sets[] = {&bc.subjSet, &bc.albmSet, &bc.keywSet, &bc.ownrSet};
+  // The clicks wait for work as the commands they stand for do: a double click loads a folder or
+  // searches the catalogue (a click in the timeline or a set list searches the display, held
+  // back alike).
   PFileListDrawer* files = new PFileListDrawer;
   files->act = RecordFileSel;
   files->userData = this;
+  files->gateCommand = kCmdBrowseFolder;
   selector->AddTab(files);
   PTimelineListDrawer* tl = new PTimelineListDrawer(&bc.timeline);
   tl->act = RecordTimelineSel;
   tl->userData = this;
+  tl->gateCommand = kCmdSearchCatalog;
   selector->AddTab(tl);
   for (const PStringSet* set : sets) {
     PSetListDrawer* list = new PSetListDrawer(set);
     list->act = RecordSetSel;
     list->userData = this;
+    list->gateCommand = kCmdSearchCatalog;
     selector->AddTab(list);
   }
 }
@@ -118,6 +124,7 @@ void PMainWindow::ProcessSetSel(PSetListDrawer* list, bool final) {
     SelectMatching();
     return;
   }
+  PWorkProgress work("Searching catalog...");
   if (!LoadingRecords(nullptr)) return;
   checkEvents(0);
   bc.dbs.Reset();
@@ -185,6 +192,7 @@ void PMainWindow::ProcessTimelineSel(PTimelineListDrawer* list, bool final) {
     SelectMatching();
     return;
   }
+  PWorkProgress work("Searching catalog...");
   if (!LoadingRecords(nullptr)) return;
   checkEvents(0);
   if (events > 2 && nrows == lastRow - firstRow + 1) {

@@ -132,6 +132,7 @@ bool printThumb(QPainter* page, const DBRecord& dr, int ndx, int ncols, int nrow
 bool printIndex() {
   gConfirmResponse = kResponseOK;
   if (gMain == nullptr) return false;
+  PBusyGuard busy;  // the records printed stay displayed until the job has ended
   PContext& bc = gMain->bc;
   const int n = bc.rdisp.GetSize();
   if (n < 1) {
@@ -190,19 +191,20 @@ bool printIndex() {
   }
 
   const int pages = st->lastPage - st->firstPage + 1;
+  bool cancelled = false;
   reportProgress("Printing index...", 0);
   for (int pg = st->firstPage; pg <= st->lastPage; pg++) {
     char msg[64];
     snprintf(msg, sizeof msg, "Printing page %d of %d", pg - st->firstPage + 1, pages);
     if (!reportProgress(msg, 1 + (pg - st->firstPage) * 98 / pages)) {
-      gConfirmResponse = kResponseCancel;
+      cancelled = true;
       break;
     }
     int err = 0;
     QPainter* p = PprintSession()->BeginPage(&err);
     if (p == nullptr) {
       if (err == kPrintCancel)
-        gConfirmResponse = kResponseCancel;
+        cancelled = true;
       else
         DMESSAGE(DMCresource, "Cannot begin output page");
       break;
@@ -220,13 +222,13 @@ bool printIndex() {
     }
     err = PprintSession()->EndPage();
     if (err != 0) {
-      if (err == kPrintCancel) gConfirmResponse = kResponseCancel;
+      cancelled = err == kPrintCancel;
       break;
     }
   }
   if (cur < set.Length()) set.ClearBits(cur, set.Length() - cur, false);
   reportProgress(nullptr, 100);
-  const int err = PendDocument("Spooling index...");
+  const int err = PendDocument("Spooling index...", cancelled);
   if (err != 0) {
     if (gMain != nullptr) gMain->ShowMessage("Printing cancelled", false);
     return false;

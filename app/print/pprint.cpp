@@ -125,20 +125,23 @@ bool PbeginDocument(const PPrintSettings& st) {
   return true;
 }
 
-int PendDocument(const char* spooling) {
-  if (gConfirmResponse == kResponseCancel) myPrintSession->Abort();
-  if (gConfirmResponse == kResponseOK && gMain != nullptr) gMain->ShowMessage(spooling, true);
+int PendDocument(const char* spooling, bool cancelled) {
+  if (cancelled)
+    myPrintSession->Abort();
+  else if (gMain != nullptr)
+    gMain->ShowMessage(spooling, true);
   int err = myPrintSession->EndDocument();
   suspendAlert(false);
   checkEvents(0);
-  if (err == kPrintCancel) gConfirmResponse = kResponseCancel;
-  if (err == 0 && gConfirmResponse == kResponseCancel) err = kPrintCancel;
+  if (err == kPrintCancel) cancelled = true;
+  if (err == 0 && cancelled) err = kPrintCancel;
   if (err != 0) {
-    if (gConfirmResponse == kResponseCancel)
+    if (cancelled)
       DMESSAGE(DMCinfo, "Print job cancelled by user");
     else
       DMESSAGE(DMCsystem, "Unknown printing error (%d)", err);
   }
+  gConfirmResponse = cancelled ? kResponseCancel : kResponseOK;
   return err;
 }
 
@@ -355,9 +358,22 @@ bool imagePage(PDisplayImage* dimg, const PrintOptions* opts) {
   return true;
 }
 
+namespace {
+
+// imagePage, telling whether the print session was cancelled there.
+bool PrintPage(PDisplayImage* dimg, const PrintOptions* opts, bool* cancelled) {
+  gConfirmResponse = kResponseOK;  // the page's own answer, not one a dialog left meanwhile
+  const bool printed = imagePage(dimg, opts);
+  *cancelled = gConfirmResponse == kResponseCancel;
+  return printed;
+}
+
+}  // namespace
+
 bool printImages() {
   gConfirmResponse = kResponseOK;
   if (gMain == nullptr) return false;
+  PBusyGuard busy;  // the records printed stay displayed until the job has ended
   PContext& bc = gMain->bc;
   const int n = bc.TotalSelected();
   if (n == 0) {
@@ -378,23 +394,23 @@ bool printImages() {
   if (!PbeginDocument(*st)) return false;
   const int pages = st->lastPage - st->firstPage + 1;
   int printed = 0, tried = 0;
+  bool cancelled = false;
   reportProgress("Printing...", 0);
   int i = 0, page = 1;
-  for (; bc.NextSelected(&i) && page <= st->lastPage; i++, page++) {
+  for (; bc.NextSelected(&i) && page <= st->lastPage && !cancelled; i++, page++) {
     if (page < st->firstPage) continue;
     char msg[64];
     snprintf(msg, sizeof msg, "Printing page %d of %d", tried + 1, pages);
     if (!reportProgress(msg, 1 + tried * 98 / pages)) {
-      gConfirmResponse = kResponseCancel;
+      cancelled = true;
       break;
     }
     tried++;
     PDisplayImage di(bc.rdisp.Get(i));
-    if (di.Ready() && imagePage(&di, &opts)) printed++;
-    if (gConfirmResponse == kResponseCancel) break;
+    if (di.Ready() && PrintPage(&di, &opts, &cancelled)) printed++;
   }
   reportProgress(nullptr, 100);
-  const int err = PendDocument("Spooling prints...");
+  const int err = PendDocument("Spooling prints...", cancelled);
   if (err != 0) {
     ShowMessage("Printing cancelled");
     return false;
@@ -414,6 +430,7 @@ bool printImages() {
 bool printDisplayImage(PDisplayImage* dimg) {
   gConfirmResponse = kResponseOK;
   if (dimg == nullptr || !dimg->Ready()) return false;
+  PBusyGuard busy;  // one print at a time
   std::unique_ptr<PPrintSettings> st(printSetup(&dimg->GetRec()));
   if (!st) return false;
   const char* name = nullptr;
@@ -426,8 +443,9 @@ bool printDisplayImage(PDisplayImage* dimg) {
   if (!PaskPages(st.get())) return false;
   setPrintResolution(dimg, &opts);
   if (!PbeginDocument(*st)) return false;
-  const bool printed = imagePage(dimg, &opts);
-  const int err = PendDocument("Spooling prints...");
+  bool cancelled = false;
+  const bool printed = PrintPage(dimg, &opts, &cancelled);
+  const int err = PendDocument("Spooling prints...", cancelled);
   if (err != 0) {
     ShowMessage("Print cancelled");
   } else if (printed) {

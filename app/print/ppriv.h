@@ -10,6 +10,7 @@ bool PaskPages(PPrintSettings* st);
 void PclampPages(PPrintSettings* st, int n);
 // Opens the document with alerts held back; false after a reported failure.
 bool PbeginDocument(const PPrintSettings& st);
-// Ends the document (cancelled after a 'not!'), showing spooling on the main window meanwhile;
-// 0 when it ended whole, else the error, reported.
-int PendDocument(const char* spooling);
+// Ends the document, cancelled when the job was (its Stop, or a page's cancel), else showing
+// spooling on the main window meanwhile; 0 when it ended whole, else the error, reported. The
+// outcome is left in gConfirmResponse.
+int PendDocument(const char* spooling, bool cancelled);

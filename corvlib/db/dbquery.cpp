@@ -424,7 +424,6 @@ int DBSearch::FindAll(DBRecordList* list) {
     if (room < 1 || dbacc == nullptr) break;
     if (crpos < 0) Reset();
     PworkStep(-1);
-    if (PworkStopped()) break;  // the records found so far
     int got = dbacc->FindRecords(qlist, list->Array() + found, room, &crpos);
     if (got < 1) break;
     found += got;

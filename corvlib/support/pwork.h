@@ -9,20 +9,10 @@ using PWorkHook = void (*)(double done);
 
 namespace pwork_detail {
 inline PWorkHook hook = nullptr;
-inline bool stopped = false;
 }
 
 inline void PsetWorkHook(PWorkHook h) {
   pwork_detail::hook = h;
-}
-
-// The user asked to stop the work (the hook's owner sets it). Work that can end early without
-// harm (a search) looks at it after its steps; work that cannot ignores it.
-inline void PsetWorkStopped(bool stopped) {
-  pwork_detail::stopped = stopped;
-}
-inline bool PworkStopped() {
-  return pwork_detail::stopped;
 }
 
 inline void PworkStep(double done) {

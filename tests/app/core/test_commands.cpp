@@ -59,12 +59,17 @@ TEST(CommandTable, GuardsFollowWhatEachCommandChanges) {
     }
     if (!PrefusedWhileBusy(e.code)) continue;
     ++busy;
-    // What a load or a search holds back changes the records under it, and waits out a question.
-    EXPECT_TRUE(e.traits & (kChangesRecords | kReordersDisplay | kReplacesImage)) << Text(e.code);
+    // What work holds back changes the records under it or is work of its own (one runs at a
+    // time), and waits out a question.
+    EXPECT_TRUE(e.traits & (kChangesRecords | kReordersDisplay | kReplacesImage | kRunsWork))
+        << Text(e.code);
     EXPECT_TRUE(PrefusedWhileAsking(e.code)) << Text(e.code);
   }
   EXPECT_GT(busy, 0);
   EXPECT_TRUE(PrefusedWhileBusy(kCmdBrowseFolder));
+  for (UInt32 work : {kCmdExportImages, kCmdPrint, kCmdMakeHDR})
+    EXPECT_TRUE(PrefusedWhileBusy(work)) << Text(work);
+  EXPECT_FALSE(PrefusedWhileBusy(kCmdPreferences));  // its Cancel answers only itself
   EXPECT_FALSE(PrefusedWhileBusy(kCmdSelectAll));
   EXPECT_FALSE(PrefusedWhileAsking(kCmdSelectAll));
   // A code outside the table is never held back.

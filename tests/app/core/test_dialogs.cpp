@@ -147,9 +147,11 @@ TEST_F(Dialogs, AMountEndsOnlyTheConfirmDialog) {
   EXPECT_EQ(getInput(text, sizeof text, "Name"), kResponseOK);
 }
 
-TEST_F(Dialogs, ProgressStartsUncancelledAndHidesAfterAFifthOfASecond) {
+TEST_F(Dialogs, ProgressStartsUnstoppedAndHidesAfterAFifthOfASecond) {
+  PsetWorkStopped(true);
   gConfirmResponse = kResponseCancel;
   EXPECT_TRUE(reportProgress("Loading...", 0));
+  EXPECT_EQ(gConfirmResponse, kResponseCancel);  // the dialogs' answer is theirs
   EXPECT_TRUE(IsWindowVisible(gProgressWindow));
   EXPECT_EQ(TextOf(gProgressWindow, "prgs", 128), "Loading...");
   EXPECT_STREQ(curMsg, "Loading...");
@@ -159,11 +161,17 @@ TEST_F(Dialogs, ProgressStartsUncancelledAndHidesAfterAFifthOfASecond) {
   EXPECT_GE(GetCurrentEventTime(), t0 + 0.2);  // the deadline as the wait sums it
   EXPECT_FALSE(IsWindowVisible(gProgressWindow));
   SetManualPlatformClock(false);
-  // Stop answers 'not!': the work is told to end.
+  // Stop tells the work to end, and answers no dialog; a dialog cancelled meanwhile is no Stop.
+  gConfirmResponse = kResponseOK;
   reportProgress("Working", 0);
   QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gProgressWindow, "bttn", 3)),
                     Qt::LeftButton);
   EXPECT_FALSE(reportProgress("Working", 50));
+  EXPECT_EQ(gConfirmResponse, kResponseOK);
+  reportProgress("Working", 0);
+  gConfirmResponse = kResponseCancel;
+  EXPECT_TRUE(reportProgress("Working", 50));
+  reportProgress(nullptr, 100);
   // Waiting for one event answers 1, though two are pending.
   for (int i = 0; i < 2; ++i) {
     EventRef ev = nullptr;

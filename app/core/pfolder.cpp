@@ -297,6 +297,18 @@ DocKind KindOf(const char* path, bool folder) {
 
 constexpr OSStatus errAEWrongDataType = -1708;
 
+// Resolves a document's path into path (PATH_MAX bytes) with its facts in st; false, saying
+// why, when it names nothing that can be opened.
+bool FindDocument(const char* given, char* path, struct stat* st) {
+  const char* why = nullptr;
+  if (realpath(given, path) == nullptr || stat(path, st) != 0)
+    why = strerror(errno);
+  else if (strlen(path) >= 1024)
+    why = "path too long";
+  if (why != nullptr) DMESSAGE(DMCresource, "Cannot open '%s': %s", given, why);
+  return why == nullptr;
+}
+
 }  // namespace
 
 OSStatus openDocuments(EventHandlerCallRef, EventRef event, void*) {
@@ -307,8 +319,7 @@ OSStatus openDocuments(EventHandlerCallRef, EventRef event, void*) {
   for (const std::string& given : paths) {
     char path[PATH_MAX];
     struct stat st;
-    if (realpath(given.c_str(), path) == nullptr || strlen(path) >= 1024 || stat(path, &st) != 0)
-      return errAEWrongDataType;
+    if (!FindDocument(given.c_str(), path, &st)) return errAEWrongDataType;
     const DocKind kind = KindOf(path, S_ISDIR(st.st_mode));
     if (kind == kDocFolder) {
       FSRef ref;
@@ -340,9 +351,9 @@ int openDocuments(int argc, char** argv) {
   PImageRing* first = nullptr;
   bool added = false;
   for (int i = 0; i < argc && argv != nullptr; ++i) {
-    const char* path = argv[i];
+    char path[PATH_MAX];
     struct stat st;
-    if (path == nullptr || stat(path, &st) != 0) continue;
+    if (argv[i] == nullptr || !FindDocument(argv[i], path, &st)) continue;
     const DocKind kind = KindOf(path, S_ISDIR(st.st_mode));
     if (kind == kDocFolder) {
       loadFolder(path, true, nullptr);

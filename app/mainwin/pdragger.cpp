@@ -218,8 +218,9 @@ OSStatus myDragReceiver(WindowRef, void* userData, DragRef dref) {
       loading = true;
       checkEvents(0);
     }
-    _ImgReader* ir = PopenImageF(path.c_str(), 1, nullptr);
-    if (ir == nullptr) continue;  // not an image: skipped without a word
+    // A dropped file opens whatever its name; one that does not is told, with its reason.
+    _ImgReader* ir = PopenImageAny(path.c_str(), 0);
+    if (ir == nullptr) continue;
     if (ir->errCode == ImgReadErr{}) {
       DBRecord& r = ctx->rdisp.NewRecord();
       PgrokImage(&r, ir);

@@ -303,19 +303,17 @@ _ImgReader* PopenImageD(const DBRecord& r, bool quiet) {
     if (dot != nullptr) snprintf(rname, sizeof(rname), "%s", dot + 1);
   }
   const _ImgReaderInterface* list[IR_MAXREADERS + 1];
-  if (PtargetReader(list, rname) < 1) {
-    if (!quiet) DMESSAGE(DMCdata, "%s: unknown image format", name);
-    return nullptr;
-  }
+  PtargetReader(list, rname);
   char path[1024];
   if (PlocateFile(path, sizeof(path), r) == PLFRfail) {
     if (!quiet) DMESSAGE(DMCresource, "%s: cannot find image", name);
     return nullptr;
   }
   for (int i = 0; list[i] != nullptr; i++) {
-    _ImgReader* ir = PopenImageF(path, quiet ? 1 : 0, list[i]);
+    _ImgReader* ir = PopenImageF(path, 1, list[i]);
     if (ir != nullptr) return ir;
   }
-  if (!quiet) DMESSAGE(DMCdata, "%s: image format error", path);
-  return nullptr;
+  // A record that names no reader, or none that reads its file (a file replaced by another
+  // format's): the readers its name and its first bytes call for, which tell why none does.
+  return PopenImageAny(path, quiet ? 1 : 0);
 }

@@ -147,8 +147,17 @@ bool PDisplayImage::SetImage(const DBRecord& r) {
 bool PDisplayImage::SetImage(const char* path) {
   if (!CloseImage(false)) return false;
   if (path == nullptr) return false;
+  // A file the user named opens whatever its name, and one that does not open is told once,
+  // with its reason, by the open itself.
+  _ImgReader* rd = PopenImageAny(path, quiet ? 1 : 0);
+  if (rd == nullptr) {
+    ircd.Init();
+    oxres = oyres = 0;
+    return false;
+  }
   ircd.Init(&PDBFInfo);
-  PgrokFile(&ircd, path);
+  PgrokImage(&ircd, rd);
+  if (rd->ri->Close != nullptr) rd->ri->Close(rd);
   return SetImage(ircd);
 }
 

@@ -432,8 +432,13 @@ bool PDisplayList::LoadHDRspecial(_ImgReader* rd) {
   TMbright* ls = nullptr;
   uint8_t* cs = nullptr;
   int xr = 0, yr = 0;
+  // A whole-file load that fails is not told: the rows are read instead, and whatever is
+  // wrong with the file is reported there.
+  const int flags = tms->flags;
+  tms->flags |= TMF_QUIET;
   const int err = rgbe ? tmLoadPicture(tms, &ls, &cs, &xr, &yr, rd->file, nullptr)
                        : tmLoadTIFF(tms, &ls, &cs, &xr, &yr, rd->file, nullptr);
+  tms->flags = flags;
   if (err != TMERR_NONE || ls == nullptr) {
     std::free(ls);
     std::free(cs);

@@ -378,8 +378,14 @@ void construct(ExrReader* er, const char* path) {
   ir.yres = static_cast<int>(h);
   if (strcmp(chan, " ???") == 0) {
     ir.errCode = IREunsupported;
-    snprintf(ir.errMsg, sizeof ir.errMsg, "Unsupported input color space (%d)",
-             static_cast<int>(er->channels));
+    // Luminance files are named as such: their channel mask tells a user nothing.
+    if (er->channels & Imf::WRITE_C)
+      snprintf(ir.errMsg, sizeof ir.errMsg, "unsupported YC OpenEXR");
+    else if (er->channels & Imf::WRITE_Y)
+      snprintf(ir.errMsg, sizeof ir.errMsg, "unsupported luminance-only OpenEXR");
+    else
+      snprintf(ir.errMsg, sizeof ir.errMsg, "Unsupported input color space (%d)",
+               static_cast<int>(er->channels));
     return;
   }
   const Imf::LineOrder lo = er->input->lineOrder();
@@ -585,25 +591,21 @@ _ImgReader* ERopen(const char* path) {
   if (path == nullptr) return nullptr;
   FILE* fp = fopen(path, "rb");
   if (fp == nullptr) return nullptr;
-  // A file of another format (one saved under this format's suffix, say) is left to the
-  // reader its first bytes name, without a word: the caller reports when none opens it.
+  // Neither a file of another format (one saved under this format's suffix, say) nor one
+  // whose header cannot be read is opened, without a word: files are tried quietly while
+  // folders are listed, and whoever opens a file the user named tells why none opened it.
   unsigned char magic[4];
   const bool exr = fread(magic, 1, 4, fp) == 4 && magic[0] == 0x76 && magic[1] == 0x2f &&
                    magic[2] == 0x31 && magic[3] == 0x01;
   const bool ok = exr && fseeko(fp, 0, SEEK_SET) == 0 && plausibleHeader(fp);
   fclose(fp);
-  if (!exr) return nullptr;
-  if (!ok) {
-    fprintf(stderr, "Cannot read image file \"%s\". Damaged header.\n", path);
-    return nullptr;
-  }
+  if (!ok) return nullptr;
   void* mem = calloc(1, sizeof(ExrReader));
   if (mem == nullptr) return nullptr;
   ExrReader* er = new (mem) ExrReader();
   try {
     construct(er, path);
-  } catch (const std::exception& e) {
-    fprintf(stderr, "%s\n", e.what());
+  } catch (const std::exception&) {
     destroy(er);
     return nullptr;
   }

@@ -135,36 +135,113 @@ bool registered(const _ImgReaderInterface* ri) {
   return false;
 }
 
-// Writes the registered readers (registration order, null-ended) whose noted bytes begin the
-// file at path and that are not in skip; returns how many.
-int contentReaders(const _ImgReaderInterface** list, const char* path,
-                   const _ImgReaderInterface* const* skip, int nskip) {
-  list[0] = nullptr;
-  if (gNMagic == 0) return 0;
-  unsigned char head[IR_MAXMAGIC];
-  size_t got = 0;
+// Reads up to size first bytes of the file at path; how many, or -1 (errno set) when it
+// cannot be opened.
+ssize_t readHead(const char* path, unsigned char* head, size_t size) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return 0;
-  while (got < sizeof head) {
-    const ssize_t k = read(fd, head + got, sizeof head - got);
+  if (fd < 0) return -1;
+  size_t got = 0;
+  while (got < size) {
+    const ssize_t k = read(fd, head + got, size - got);
     if (k < 0 && errno == EINTR) continue;
     if (k <= 0) break;
     got += static_cast<size_t>(k);
   }
   close(fd);
-  int n = 0;
+  return static_cast<ssize_t>(got);
+}
+
+// Whether ri noted bytes that the got bytes of head begin with.
+bool namedByBytes(const _ImgReaderInterface* ri, const unsigned char* head, size_t got) {
+  for (int m = 0; m < gNMagic; ++m)
+    if (gMagic[m].ri == ri && gMagic[m].len <= got &&
+        memcmp(gMagic[m].bytes, head, gMagic[m].len) == 0)
+      return true;
+  return false;
+}
+
+// Adds to list, which holds n readers, the registered readers (in registration order) that
+// head names and that list does not hold yet; null-ends it and returns the new count.
+int addContentReaders(const _ImgReaderInterface** list, int n, const unsigned char* head,
+                      size_t got) {
+  const int known = n;
   for (int i = 0; i < IR_MAXREADERS && PIReaderI[i] != nullptr; ++i) {
     const _ImgReaderInterface* r = PIReaderI[i];
     bool tried = false;
-    for (int k = 0; k < nskip; ++k) tried = tried || skip[k] == r;
-    bool match = false;
-    for (int m = 0; m < gNMagic && !tried && !match; ++m)
-      match = gMagic[m].ri == r && gMagic[m].len <= got &&
-              memcmp(gMagic[m].bytes, head, gMagic[m].len) == 0;
-    if (match) list[n++] = r;
+    for (int k = 0; k < known; ++k) tried = tried || list[k] == r;
+    if (!tried && namedByBytes(r, head, got)) list[n++] = r;
   }
   list[n] = nullptr;
   return n;
+}
+
+// A reader that recognised a file but found an error in it.
+struct Refusal {
+  ImgReadErr code;
+  std::string file, msg;
+};
+
+// Tries list[from, to) on path, the last first: the reader that opened it without error, or
+// null. Readers that opened it with an error are noted in refusals and closed; *any tells
+// whether any reader opened it at all.
+_ImgReader* tryReaders(const char* path, const _ImgReaderInterface* const* list, int from, int to,
+                       std::vector<Refusal>* refusals, bool* any) {
+  for (int i = to; i-- > from;) {
+    if (list[i]->Open == nullptr) continue;
+    _ImgReader* ir = list[i]->Open(path);
+    if (ir == nullptr) continue;
+    *any = true;
+    if (ir->errCode == IREnone) return ir;
+    // The reader's texts may come from a file: bounded rather than trusted to end.
+    const int code = ir->errCode > IREnone && ir->errCode < IRE_NCODES ? ir->errCode : IREunknown;
+    refusals->push_back({static_cast<ImgReadErr>(code),
+                         std::string(ir->file, strnlen(ir->file, sizeof ir->file)),
+                         std::string(ir->errMsg, strnlen(ir->errMsg, sizeof ir->errMsg))});
+    if (ir->ri != nullptr && ir->ri->Close != nullptr)
+      ir->ri->Close(ir);
+    else if (list[i]->Close != nullptr)
+      list[i]->Close(ir);
+  }
+  return nullptr;
+}
+
+// Picture formats that no reader here reads, by the bytes their files hold at an offset.
+struct ForeignFormat {
+  const char* name;
+  size_t at;
+  const char* bytes;
+  size_t len;
+};
+const ForeignFormat kForeign[] = {{"PNG", 0, "\x89PNG\r\n\x1a\n", 8},
+                                  {"GIF", 0, "GIF87a", 6},
+                                  {"GIF", 0, "GIF89a", 6},
+                                  {"WebP", 8, "WEBP", 4},
+                                  {"HEIF", 4, "ftypheic", 8},
+                                  {"HEIF", 4, "ftypheix", 8},
+                                  {"HEIF", 4, "ftypmif1", 8},
+                                  {"AVIF", 4, "ftypavif", 8},
+                                  {"JPEG 2000", 0, "\0\0\0\x0cjP  \r\n\x87\n", 12},
+                                  {"JPEG 2000", 0, "\xFF\x4F\xFF\x51", 4},
+                                  {"JPEG XL", 0, "\0\0\0\x0cJXL \r\n\x87\n", 12},
+                                  {"JPEG XL", 0, "\xFF\x0A", 2},
+                                  {"Photoshop", 0, "8BPS", 4}};
+constexpr size_t kHeadBytes = 64;  // enough to tell text from other bytes
+
+// Why no reader opened a file that begins with the got bytes of head.
+std::string whyUnread(const unsigned char* head, size_t got) {
+  for (int i = 0; i < IR_MAXREADERS && PIReaderI[i] != nullptr; ++i) {
+    if (!namedByBytes(PIReaderI[i], head, got)) continue;
+    const char* list = PIReaderI[i]->suffixList != nullptr ? PIReaderI[i]->suffixList : "";
+    return "damaged " + std::string(list, strcspn(list, ".")) + " header";
+  }
+  for (const ForeignFormat& f : kForeign)
+    if (f.at + f.len <= got && memcmp(head + f.at, f.bytes, f.len) == 0)
+      return std::string("not a picture this program reads (") + f.name + ")";
+  // Text has no control characters but white space (UTF-8's bytes are all above them).
+  bool text = true;
+  for (size_t i = 0; i < got && text; ++i)
+    text = (head[i] >= 0x20 && head[i] != 0x7F) || memchr("\t\n\r\f", head[i], 4) != nullptr;
+  return text ? "not a picture" : "not a picture this program reads";
 }
 
 }  // namespace
@@ -203,50 +280,59 @@ _ImgReader* PopenImageF(const char* path, int quiet, const _ImgReaderInterface* 
   // The refusals of readers that opened the file but found an error, told once it is known
   // who takes the file: a file saved under another format's suffix, taken by the reader its
   // first bytes name, opens without a word.
-  struct Refusal {
-    ImgReadErr code;
-    std::string file, msg;
-  };
   std::vector<Refusal> refusals;
   auto tell = [&refusals, quiet]() {
     if (quiet) return;
-    for (const Refusal& r : refusals) {
-      const int code = r.code > IREnone && r.code < IRE_NCODES ? r.code : IREunknown;
-      DMESSAGE(IREClass[code], "%s: %s: %s", r.file.c_str(), IREMsg[code], r.msg.c_str());
-    }
+    for (const Refusal& r : refusals)
+      DMESSAGE(IREClass[r.code], "%s: %s: %s", r.file.c_str(), IREMsg[r.code], r.msg.c_str());
   };
-  // Tries cand[from, to), the last first; the reader that opened the file, or null.
-  auto tryReaders = [&](int from, int to) -> _ImgReader* {
-    for (int i = to; i-- > from;) {
-      if (cand[i]->Open == nullptr) continue;
-      _ImgReader* ir = cand[i]->Open(path);
-      if (ir == nullptr) continue;
-      anyReader = true;
-      if (ir->errCode == IREnone) return ir;
-      // The reader's texts may come from a file: bounded rather than trusted to end.
-      refusals.push_back({ir->errCode, std::string(ir->file, strnlen(ir->file, sizeof ir->file)),
-                          std::string(ir->errMsg, strnlen(ir->errMsg, sizeof ir->errMsg))});
-      if (ir->ri != nullptr && ir->ri->Close != nullptr)
-        ir->ri->Close(ir);
-      else if (cand[i]->Close != nullptr)
-        cand[i]->Close(ir);
-    }
-    return nullptr;
-  };
-  _ImgReader* ir = tryReaders(0, n);
+  _ImgReader* ir = tryReaders(path, cand, 0, n, &refusals, &anyReader);
   if (ir != nullptr) {
     tell();
     return ir;
   }
   // A file saved under another format's suffix: the readers its first bytes name.
   if (ri == nullptr && n > 0) {
-    const int more = contentReaders(cand + n, path, cand, n);
-    ir = tryReaders(n, n + more);
+    unsigned char head[IR_MAXMAGIC];
+    const ssize_t got = readHead(path, head, sizeof head);
+    const int more = got > 0 ? addContentReaders(cand, n, head, static_cast<size_t>(got)) : n;
+    ir = tryReaders(path, cand, n, more, &refusals, &anyReader);
     if (ir != nullptr) return ir;
   }
   tell();
   if (!anyReader && !quiet) DMESSAGE(DMCresource, "Cannot open '%s'", path);
   return nullptr;
+}
+
+_ImgReader* PopenImageAny(const char* path, int quiet) {
+  if (path == nullptr) return nullptr;
+  auto refuse = [path, quiet](unsigned cls, const std::string& why) -> _ImgReader* {
+    if (!quiet) DMESSAGE(cls, "Cannot open '%s': %s", path, why.c_str());
+    return nullptr;
+  };
+  struct stat st;
+  if (stat(path, &st) != 0) return refuse(DMCresource, strerror(errno));
+  // Readers open files blocking: a FIFO or a device would hold the program up.
+  if (S_ISDIR(st.st_mode)) return refuse(DMCresource, "a folder, not a picture");
+  if (!S_ISREG(st.st_mode)) return refuse(DMCresource, "not a plain file");
+  if (st.st_size == 0) return refuse(DMCdata, "empty file");
+  const _ImgReaderInterface* cand[IR_MAXREADERS + 1];
+  const int n = PtargetReader(cand, PgetSuffix(path));
+  std::vector<Refusal> refusals;
+  bool anyReader = false;
+  _ImgReader* ir = tryReaders(path, cand, 0, n, &refusals, &anyReader);
+  if (ir != nullptr) return ir;
+  unsigned char head[kHeadBytes];
+  const ssize_t got = readHead(path, head, sizeof head);
+  if (got < 0) return refuse(DMCresource, strerror(errno));
+  const int more = addContentReaders(cand, n, head, static_cast<size_t>(got));
+  ir = tryReaders(path, cand, n, more, &refusals, &anyReader);
+  if (ir != nullptr) return ir;
+  if (refusals.empty()) return refuse(DMCdata, whyUnread(head, static_cast<size_t>(got)));
+  // The reader that the file's first bytes name is tried last and knows best.
+  const Refusal& r = refusals.back();
+  const bool unread = r.code == IREread || r.code == IREmemory;
+  return refuse(unread ? DMCresource : DMCdata, r.msg.empty() ? IREMsg[r.code] : r.msg);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -224,6 +224,10 @@ int PaddIReaderMagic(const _ImgReaderInterface* ri, const void* bytes, size_t le
 // bytes it begins with are tried as well (a file saved under another format's suffix).
 // Readers that report an error are reported (unless quiet) and closed.
 _ImgReader* PopenImageF(const char* path, int quiet, const _ImgReaderInterface* ri);
+// Opens a file the user named, whatever its name: the readers its suffix names, then those
+// its first bytes name. A file none opens is reported once (unless quiet) as
+// "Cannot open '<path>': <reason>", the reason the reader's own when one recognised the file.
+_ImgReader* PopenImageAny(const char* path, int quiet);
 // Reports a reader's error code and message.
 void PreportReaderErr(const _ImgReader* ir);
 

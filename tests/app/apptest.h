@@ -96,6 +96,30 @@ class AlertsAnswered {
   QTimer timer_;
 };
 
+// Captures standard error from construction to Text(); Qt's own notes meanwhile (the offscreen
+// platform's on what it cannot do) are dropped, as they are not the program's.
+class ProgramStderr {
+ public:
+  ProgramStderr()
+      : qt_(qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {})) {
+    testing::internal::CaptureStderr();
+  }
+  ProgramStderr(const ProgramStderr&) = delete;
+  ProgramStderr& operator=(const ProgramStderr&) = delete;
+  ~ProgramStderr() {
+    if (!taken_) Text();
+  }
+  std::string Text() {
+    taken_ = true;
+    qInstallMessageHandler(qt_);
+    return testing::internal::GetCapturedStderr();
+  }
+
+ private:
+  QtMessageHandler qt_;
+  bool taken_ = false;
+};
+
 // The interface as start-up makes it (forms, windows, dialogs, handlers), ready for events;
 // no preferences and no loop.
 class AppInterface {

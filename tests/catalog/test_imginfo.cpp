@@ -228,13 +228,22 @@ TEST(PopenImageD, FormatNamesTheReaderAndFailuresAreReported) {
   DBRecord r(&PDBFInfo);
   recordFileInfo(&r, path.c_str());
   MessageLog log;
-  EXPECT_EQ(PopenImageD(r, false), nullptr);  // no Format, suffix "dat"
-  EXPECT_TRUE(log.Has(DMCdata, "picture.dat: unknown image format"));
-  PDBsetString(&r, PDBFformat, "JPEG 24-bit RGB");
-  _ImgReader* ir = PopenImageD(r, false);
-  ASSERT_NE(ir, nullptr);
-  EXPECT_EQ(ir->ri, &IRInterfaceJPEG);
-  ir->ri->Close(ir);
+  // No Format and a suffix no reader names: the reader its first bytes name; so too when
+  // the Format names a reader that refuses the file.
+  for (const char* format : {"", "TIFF 24-bit RGB", "JPEG 24-bit RGB"}) {
+    if (*format != '\0') PDBsetString(&r, PDBFformat, format);
+    _ImgReader* ir = PopenImageD(r, false);
+    ASSERT_NE(ir, nullptr) << format;
+    EXPECT_EQ(ir->ri, &IRInterfaceJPEG);
+    ir->ri->Close(ir);
+  }
+  EXPECT_EQ(log.Count(), 0u) << log.All();
+  const std::string text = dir.Path("notes.dat");
+  ASSERT_TRUE(phototest::WriteFile(text, "a line of text\n"));
+  DBRecord notes(&PDBFInfo);
+  recordFileInfo(&notes, text.c_str());
+  EXPECT_EQ(PopenImageD(notes, false), nullptr);
+  EXPECT_TRUE(log.Has(DMCdata, "Cannot open '" + text + "': not a picture")) << log.All();
 
   unlink(path.c_str());
   log.Clear();

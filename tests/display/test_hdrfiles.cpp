@@ -4,6 +4,9 @@
 
 #include <tiffio.h>
 
+#include "testutil/file_bytes.h"
+#include "testutil/message_log.h"
+
 using namespace disptest;
 using phototest::TestData;
 
@@ -103,6 +106,25 @@ TEST(HDRFiles, PictureWithAnotherResolutionLineLoadsRowByRow) {
   PfreeImage(&out);
   PfreeImage(&ref);
   delete keep;
+}
+
+// A picture cut short: the whole-file loader gives way without a word and the cut is told
+// once, with nothing on standard error.
+TEST(HDRFiles, APictureCutShortIsToldOnceAndNotOnStandardError) {
+  phototest::LoadReaders();
+  SKIP_WITHOUT_TESTDATA("hdr/desk_opencv_flat.hdr");
+  const std::string bytes = ReadAll(TestData("hdr/desk_opencv_flat.hdr"));
+  phototest::ScratchDir dir;
+  const std::string path = dir.Path("cut.hdr");
+  WriteAll(path, bytes.substr(0, bytes.size() / 2));
+  MessageLog log;
+  testing::internal::CaptureStderr();
+  _ImgStruct out;
+  if (RenderFile(path, 161, 218, &out, nullptr)) PfreeImage(&out);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(log.Count(), 1u) << log.All();
+  EXPECT_EQ(log.CountClass(DMCdata), 1) << log.All();
+  EXPECT_NE(log.All().find(path + ": Truncated file"), std::string::npos) << log.All();
 }
 
 TEST(HDRFiles, LogLuvLogLAndRGBEFilesLoadAndMap) {

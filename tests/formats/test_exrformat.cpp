@@ -191,17 +191,17 @@ TEST(ExrReader, UnsupportedChannelSetsAndNonExrFiles) {
   }
   struct Case {
     std::string path;
-    int channels;
-  } cases[] = {
-      {ga, 10}, {TestData("exr/Rec709_YC.exr"), 48}, {TestData("exr/GrayRampsHorizontal.exr"), 16}};
+    const char* why;
+  } cases[] = {{ga, "Unsupported input color space (10)"},
+               {TestData("exr/Rec709_YC.exr"), "unsupported YC OpenEXR"},
+               {TestData("exr/GrayRampsHorizontal.exr"), "unsupported luminance-only OpenEXR"}};
   for (const Case& c : cases) {
     if (!HaveFile(c.path)) continue;
     _ImgReader* ir = OpenExr(c.path);
     ASSERT_NE(ir, nullptr) << c.path;
     ReaderCloser closer{ir};
     EXPECT_EQ(ir->errCode, IREunsupported);
-    EXPECT_EQ(std::string(ir->errMsg),
-              "Unsupported input color space (" + std::to_string(c.channels) + ")");
+    EXPECT_EQ(std::string(ir->errMsg), c.why);
   }
   MessageLog log;
   EXPECT_EQ(PopenImageF(ga.c_str(), 0, &IRInterfaceEXR), nullptr);
@@ -214,7 +214,7 @@ TEST(ExrReader, UnsupportedChannelSetsAndNonExrFiles) {
   fclose(fp);
   EXPECT_EQ(OpenExr(text), nullptr);
   // Headers that would make the library allocate what the file cannot hold are refused
-  // before it reads them.
+  // before it reads them, quietly: whoever opens a file the user named says why.
   const std::string big = dir.Path("big.exr");
   const std::string refused[] = {
       // An attribute whose size field claims 1.8 GB of a 40-byte file.
@@ -245,8 +245,7 @@ TEST(ExrReader, UnsupportedChannelSetsAndNonExrFiles) {
     fclose(fp);
     testing::internal::CaptureStderr();
     EXPECT_EQ(OpenExr(big), nullptr) << head.size();
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Damaged header"), std::string::npos)
-        << head.size();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << head.size();
   }
   EXPECT_EQ(OpenExr(dir.Path("missing.exr")), nullptr);
 }

@@ -1,6 +1,9 @@
 // The application object: the recent-catalogue menu, the lone selected record, the update and
 // process tables with no window in front, a refused quit, and whole runs of the program.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -12,6 +15,7 @@
 #include "apptest.h"
 #include "standins.h"
 #include "catalog/pdbase.h"
+#include "testutil/file_bytes.h"
 
 namespace {
 
@@ -259,6 +263,112 @@ TEST(Program, StartsShowsTheMainWindowAndQuitsFromTheMenu) {
   EXPECT_NE(log.find("info: Opened shadow catalog '" + home.path() + "/cache/lumerin/Lumerin.qdb'"),
             std::string::npos)
       << log;
+}
+
+// A little-endian TIFF of one row of eight 1-bit pixels.
+std::string OneBitTiff() {
+  std::string t("II*\0\x08\0\0\0", 8);
+  auto put16 = [&t](unsigned v) {
+    t += static_cast<char>(v & 0xFF);
+    t += static_cast<char>(v >> 8);
+  };
+  const unsigned entries[][3] = {{256, 3, 8}, {257, 3, 1},   {258, 3, 1}, {259, 3, 1},
+                                 {262, 3, 1}, {273, 4, 110}, {278, 3, 1}, {279, 4, 1}};
+  put16(8);
+  for (const auto& e : entries) {
+    put16(e[0]);
+    put16(e[1]);
+    put16(1);
+    put16(0);
+    put16(e[2]);
+    put16(0);
+  }
+  put16(0);
+  put16(0);
+  return t + '\x55';  // at 110
+}
+
+// Pictures named on the command line open by their first bytes whatever their names; each one
+// that cannot be opened is named once with the reason, in an alert or the log, and nothing
+// reaches standard error.
+TEST(Program, PicturesOnTheCommandLineOpenOrAreNamedOnceWithTheReason) {
+  const std::string data = LUMERIN_TESTDATA;
+  if (access((data + "/exr/Rec709_YC.exr").c_str(), R_OK) != 0)
+    GTEST_SKIP() << "no test pictures at " << data;
+  TempHome home;
+  const std::string jpeg = ReadAll(data + "/jpeg/Canon_40D.jpg");
+  const struct {
+    const char* name;
+    std::string bytes;
+    const char* why;  // null: it opens
+  } cases[] = {
+      {"png.jpg", std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16),
+       "not a picture this program reads (PNG)"},
+      {"empty.jpg", "", "empty file"},
+      {"notes.jpg", "a line of text\n", "not a picture"},
+      {"raw.jpg", std::string("\0\0\0\0 bytes", 10), "not a picture this program reads"},
+      {"bilevel.tif", OneBitTiff(), "unsupported bits/sample (1)"},
+      {"yc.exr", ReadAll(data + "/exr/Rec709_YC.exr"), "unsupported YC OpenEXR"},
+      {"cut.exr", ReadAll(data + "/exr/Desk.exr").substr(0, 40), "damaged EXR header"},
+      {"canon", jpeg, nullptr},
+      {"desk", ReadAll(data + "/hdr/desk_strip7x96_imagemagick_flat.hdr"), nullptr},
+      {"canon.png", jpeg, nullptr},
+  };
+  std::vector<std::string> args = {"lumerin"};
+  for (const auto& c : cases) {
+    WriteAll(home.path() + "/" + c.name, c.bytes);
+    args.push_back(home.path() + "/" + c.name);
+  }
+  // Last, since a path that names nothing ends the list.
+  const std::string missing = home.path() + "/missing.jpg";
+  args.push_back(missing);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+
+  static int opened;
+  opened = -1;
+  AlertsAnswered alerts;
+  ProgramStderr err;
+  const int status = LumerinMain(static_cast<int>(args.size()), argv.data(), [] {
+    auto* t = new QTimer;
+    QObject::connect(t, &QTimer::timeout, [t] {
+      // The documents are all handled once the missing one is told (or not told in 10 s).
+      static int ticks = 0;
+      const char* last = dmessage_record[DMCresource];
+      const bool told = last != nullptr && strstr(last, "missing.jpg") != nullptr;
+      if (IsWindowVisible(gAlertWindow) || (!told && ++ticks < 2000)) return;
+      t->stop();
+      t->deleteLater();
+      opened = gImager->ImageCount();
+      TriggerMenu(gMain->GetWindow(), "Quit");
+    });
+    t->start(5);
+  });
+  EXPECT_EQ(err.Text(), "");
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(opened, 3);
+  const std::string log = ReadFile(home.path() + "/state/lumerin/Lumerin.txt");
+  auto toldOnce = [&log](const std::string& path, const std::string& said) {
+    const std::string named = "Cannot open '" + path + "'";
+    const size_t at = log.find(named);
+    EXPECT_NE(log.find(said + "\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find(named, at + 1), std::string::npos) << log;
+  };
+  for (const auto& c : cases) {
+    const std::string path = home.path() + "/" + c.name;
+    if (c.why == nullptr)
+      EXPECT_EQ(log.find(path), std::string::npos) << log;
+    else
+      toldOnce(path, "data: Cannot open '" + path + "': " + c.why);
+  }
+  toldOnce(missing, "resource: Cannot open '" + missing + "': No such file or directory");
+  // The first problem is shown, and none twice.
+  ASSERT_FALSE(alerts.texts.empty());
+  EXPECT_EQ(alerts.texts[0], "Cannot open '" + args[1] + "': " + cases[0].why);
+  std::vector<std::string> shown = alerts.texts;
+  std::sort(shown.begin(), shown.end());
+  EXPECT_EQ(std::unique(shown.begin(), shown.end()), shown.end());
 }
 
 // Each hook left unregistered stops start-up before anything is made, naming the hook.

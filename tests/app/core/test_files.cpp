@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
+#include <QSortFilterProxyModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <fstream>
@@ -262,6 +264,47 @@ TEST_F(Files, TheLocateFilterListsTheSameNameOrTheSameContent) {
   EXPECT_FALSE(chooseImage(path, sizeof path, nullptr));
   EXPECT_EQ(gConfirmResponse, kResponseCancel);
   EXPECT_EQ(Last(DMCtrace), "Choose image cancelled");
+}
+
+// The Open Image dialog lists a folder by opening its files quietly: damaged OpenEXR files
+// (a header cut short, a header without attributes) are left out without a line on standard
+// error, at every listing.
+TEST_F(Files, OpenImageListsAFolderWithDamagedPicturesQuietly) {
+  const std::string jpeg = std::string(LUMERIN_TESTDATA) + "/jpeg/Canon_40D.jpg";
+  if (access(jpeg.c_str(), R_OK) != 0) GTEST_SKIP() << "no test pictures";
+  Write(Path("good.jpg"), Read(jpeg));
+  Write(Path("cut.exr"), std::string("\x76\x2f\x31\x01\x02\0\0\0channels\0chl", 20));
+  Write(Path("hollow.exr"), std::string("\x76\x2f\x31\x01\x02\0\0\0\0", 9));
+  std::vector<std::vector<std::string>> listings;
+  ProgramStderr err;
+  for (int pass = 0; pass < 2; ++pass) {
+    auto* t = new QTimer;
+    QObject::connect(t, &QTimer::timeout, [&, t] {
+      QFileDialog* d = PlatformFileDialog();
+      if (d == nullptr || !d->isVisible()) return;
+      auto* shown = qobject_cast<QSortFilterProxyModel*>(d->proxyModel());
+      auto* files = shown ? qobject_cast<QFileSystemModel*>(shown->sourceModel()) : nullptr;
+      if (files == nullptr) return;
+      if (d->directory().absolutePath() != QString::fromStdString(dir))
+        d->setDirectory(QString::fromStdString(dir));
+      const QModelIndex folder = files->index(QString::fromStdString(dir));
+      if (files->rowCount(folder) < 3) return;  // still being read
+      t->stop();
+      t->deleteLater();
+      const QModelIndex listed = shown->mapFromSource(folder);
+      std::vector<std::string> names;
+      for (int i = 0; i < shown->rowCount(listed); ++i)
+        names.push_back(shown->index(i, 0, listed).data().toString().toStdString());
+      listings.push_back(names);
+      d->reject();
+    });
+    t->start(5);
+    char path[1024];
+    EXPECT_FALSE(chooseImage(path, sizeof path, nullptr));
+  }
+  EXPECT_EQ(err.Text(), "");
+  const std::vector<std::string> good = {"good.jpg"};
+  EXPECT_EQ(listings, std::vector<std::vector<std::string>>(2, good));
 }
 
 TEST_F(Files, FolderAndCatalogueDialogsAnsweredOrCancelled) {

@@ -264,7 +264,8 @@ class PImageRing : public PDisplayImage {
 
   void CheckSettings();
   // Renders the view at dst's size into dst, or only its part sub; at, of sub's size, puts
-  // that part's pixels elsewhere in dst (by default at sub itself).
+  // that part's pixels elsewhere in dst (by default at sub itself). Pixels it had to give dst
+  // go again when it fails.
   bool RenderImage(_ImgStruct* dst, const void* bg, const _ImgRect* sub,
                    const _ImgRect* at = nullptr);
   bool RenderSubimage(_ImgStruct* ims, const _ImgRect* sir, const void* pf,
@@ -291,6 +292,7 @@ class PImageRing : public PDisplayImage {
   int rWidth, rHeight;
 
  private:
+  bool RenderInto(_ImgStruct* dst, const void* bg, const _ImgRect* sub, const _ImgRect* at);
   // Between the view's and the window's rectangle edges (not pixels).
   void ViewToWindow(int* wx, int* wy, int x, int y) const;
   void WindowToView(int* x, int* y, int wx, int wy) const;

@@ -362,6 +362,14 @@ void PImageRing::CheckSettings() {
 
 bool PImageRing::RenderImage(_ImgStruct* dst, const void* bg, const _ImgRect* sub,
                              const _ImgRect* at) {
+  const bool hadPixels = dst != nullptr && dst->img != nullptr;
+  if (RenderInto(dst, bg, sub, at)) return true;
+  if (!hadPixels) PfreeImage(dst);
+  return false;
+}
+
+bool PImageRing::RenderInto(_ImgStruct* dst, const void* bg, const _ImgRect* sub,
+                            const _ImgRect* at) {
   if (dst == nullptr || dst->csp == nullptr || !Ready() || dst->xres < 1 || dst->yres < 1)
     return false;
   CheckSettings();

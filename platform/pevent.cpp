@@ -224,30 +224,11 @@ OSStatus CallNextEventHandler(EventHandlerCallRef callRef, EventRef event) {
 namespace {
 bool (*commandGate)(UInt32 command) = nullptr;
 
-UInt32 CommandOfEvent(EventRef event) {
-  if (GetEventClass(event) != kEventClassCommand) return 0;
-  HICommand cmd{};
-  return GetEventParameter(event, kEventParamDirectObject, typeHICommand, nullptr, sizeof cmd,
-                           nullptr, &cmd) == noErr
-             ? cmd.commandID
-             : 0;
-}
-
-// The item an update event names (its menu and index), else the first item carrying the
-// command, is disabled when the gate refuses the command.
-void GreyRefusedCommand(EventRef event) {
-  HICommand cmd{};
-  if (GetEventClass(event) != kEventClassCommand ||
-      GetEventParameter(event, kEventParamDirectObject, typeHICommand, nullptr, sizeof cmd, nullptr,
-                        &cmd) != noErr ||
-      !CommandRefused(cmd.commandID))
-    return;
-  MenuRef m = cmd.menuRef;
-  MenuItemIndex i = cmd.menuItemIndex;
-  if ((m == nullptr || i == 0) &&
-      GetIndMenuItemWithCommandID(nullptr, cmd.commandID, 1, &m, &i) != noErr)
-    return;
-  DisableMenuItem(m, i);
+// The command an event of the command class carries; false for any other event.
+bool HICommandOf(EventRef event, HICommand* cmd) {
+  return GetEventClass(event) == kEventClassCommand &&
+         GetEventParameter(event, kEventParamDirectObject, typeHICommand, nullptr, sizeof *cmd,
+                           nullptr, cmd) == noErr;
 }
 }  // namespace
 
@@ -259,10 +240,22 @@ bool CommandRefused(UInt32 command) {
   return commandGate != nullptr && command != 0 && commandGate(command);
 }
 
+void plat::GreyIfRefused(const HICommand& cmd) {
+  if (!CommandRefused(cmd.commandID)) return;
+  MenuRef m = cmd.menuRef;
+  MenuItemIndex i = cmd.menuItemIndex;
+  if ((m == nullptr || i == 0) &&
+      GetIndMenuItemWithCommandID(nullptr, cmd.commandID, 1, &m, &i) != noErr)
+    return;
+  DisableMenuItem(m, i);
+}
+
 OSStatus SendEventToEventTarget(EventRef event, EventTargetRef target) {
   if (Events().Find(event) == nullptr) return paramErr;
   if (IsDispatchedToken(event)) return noErr;  // it was dispatched as it arrived
-  if (GetEventKind(event) == kEventCommandProcess && CommandRefused(CommandOfEvent(event)))
+  HICommand cmd{};
+  if (GetEventKind(event) == kEventCommandProcess && HICommandOf(event, &cmd) &&
+      CommandRefused(cmd.commandID))
     return noErr;  // held back: taken, and nothing done
   BeginDispatch();
   RetainEvent(event);  // handlers may release their reference meanwhile
@@ -284,7 +277,8 @@ OSStatus SendEventToEventTarget(EventRef event, EventTargetRef target) {
     id = parent;
   }
   // A command the gate refuses stays greyed, whatever its update said.
-  if (GetEventKind(event) == kEventCommandUpdateStatus) GreyRefusedCommand(event);
+  if (GetEventKind(event) == kEventCommandUpdateStatus && HICommandOf(event, &cmd))
+    GreyIfRefused(cmd);
   ReleaseEvent(event);
   EndDispatch();
   return r;

@@ -27,8 +27,8 @@ QString& LastFolder() {
   return folder;
 }
 
-QPointer<QFileDialog>& Current() {
-  static QPointer<QFileDialog> d;
+QPointer<QDialog>& Current() {
+  static QPointer<QDialog> d;
   return d;
 }
 
@@ -138,31 +138,13 @@ int Run(QFileDialog* d, std::vector<std::string>* chosen) {
     delete d;
     return kFileDialogFailed;
   }
-  LoopWait wait;
-  bool accepted = false, finished = false;
-  QObject::connect(d, &QDialog::finished, d, [&](int r) {
-    accepted = r == QDialog::Accepted;
-    finished = true;
-    wait.Stop();
-  });
-  d->setWindowModality(Qt::ApplicationModal);
-  QPointer<QFileDialog> saved = Current();
-  Current() = d;
-  d->show();
-  d->raise();
-  d->activateWindow();
-  if (!finished && RunLoopWait(&wait, kEventDurationForever) != noErr && !finished) {
-    d->reject();  // the application quits: a cancel
-    accepted = false;
-  }
+  const bool accepted = RunModalDialog(d, &Current());
   if (accepted && chosen)
     for (const QString& f : d->selectedFiles()) chosen->push_back(f.toStdString());
   if (accepted) LastFolder() = d->directory().absolutePath();
-  Current() = saved;
   QObject::disconnect(d, nullptr, nullptr, nullptr);
   if (auto* proxy = dynamic_cast<FilterProxy*>(d->proxyModel())) proxy->Stop();
   if (auto* checked = dynamic_cast<CheckedDialog*>(d)) checked->Stop();
-  d->hide();
   d->deleteLater();
   return accepted ? kFileDialogChosen : kFileDialogCancelled;
 }
@@ -233,5 +215,5 @@ int PlatformSaveFile(const PFileDialogSpec& dlg, std::vector<std::string>* chose
 }
 
 QFileDialog* PlatformFileDialog() {
-  return Current().data();
+  return qobject_cast<QFileDialog*>(Current().data());
 }

@@ -37,6 +37,27 @@ bool Prepare(const std::string& program, const std::vector<std::string>& args, Q
   return true;
 }
 
+// The program started with the standard channels passed on, or null when it could not be.
+QProcess* Start(const std::string& program, const std::vector<std::string>& args) {
+  auto* p = new QProcess;
+  if (!Prepare(program, args, p)) {
+    delete p;
+    return nullptr;
+  }
+  p->setProcessChannelMode(QProcess::ForwardedChannels);
+  p->start();
+  if (!p->waitForStarted()) {
+    delete p;
+    return nullptr;
+  }
+  return p;
+}
+
+// What an ended program gives back: its exit code, or kLaunchCrashed.
+int Result(int code, QProcess::ExitStatus status) {
+  return status == QProcess::CrashExit ? kLaunchCrashed : code;
+}
+
 // A file: URL whose path keeps every byte, the ones that are not plain ASCII percent-encoded.
 std::string FileUrl(const std::string& path) {
   static const char kHex[] = "0123456789ABCDEF";
@@ -76,17 +97,8 @@ bool LaunchDetached(const std::string& program, const std::vector<std::string>& 
 
 int LaunchAndWait(const std::string& program, const std::vector<std::string>& args,
                   double timeoutSeconds) {
-  auto* p = new QProcess;
-  if (!Prepare(program, args, p)) {
-    delete p;
-    return kLaunchFailed;
-  }
-  p->setProcessChannelMode(QProcess::ForwardedChannels);
-  p->start();
-  if (!p->waitForStarted()) {
-    delete p;
-    return kLaunchFailed;
-  }
+  QProcess* p = Start(program, args);
+  if (p == nullptr) return kLaunchFailed;
   const double limit = std::isfinite(timeoutSeconds) ? std::max(0.0, timeoutSeconds) : 0.0;
   const int ms = static_cast<int>(std::min(limit * 1000.0, 2.0e9));
   QCoreApplication* app = QCoreApplication::instance();
@@ -110,7 +122,7 @@ int LaunchAndWait(const std::string& program, const std::vector<std::string>& ar
     }
     return kLaunchTimedOut;
   }
-  const int result = p->exitStatus() == QProcess::CrashExit ? kLaunchCrashed : p->exitCode();
+  const int result = Result(p->exitCode(), p->exitStatus());
   delete p;
   return result;
 }
@@ -124,24 +136,15 @@ bool OpenWithDesktopWatched(const std::string& pathOrUrl, std::function<void(int
   if (QCoreApplication::instance() == nullptr) return OpenWithDesktop(pathOrUrl);
   // The openers still running: kept (never destroyed, so never killed) until they end.
   static auto* running = new std::vector<QProcess*>;
-  auto* p = new QProcess;
-  if (!Prepare(kOpener, {OpenerArgument(pathOrUrl)}, p)) {
-    delete p;
-    return false;
-  }
-  p->setProcessChannelMode(QProcess::ForwardedChannels);
-  p->start();
-  if (!p->waitForStarted()) {
-    delete p;
-    return false;
-  }
+  QProcess* p = Start(kOpener, {OpenerArgument(pathOrUrl)});
+  if (p == nullptr) return false;
   running->push_back(p);
   QObject::connect(p, &QProcess::finished, p,
                    [p, failed = std::move(failed)](int code, QProcess::ExitStatus status) {
                      running->erase(std::remove(running->begin(), running->end(), p),
                                     running->end());
                      p->deleteLater();
-                     const int result = status == QProcess::CrashExit ? kLaunchCrashed : code;
+                     const int result = Result(code, status);
                      if (result != 0 && failed) failed(result);
                    });
   return true;

@@ -4,6 +4,7 @@
 // when the thing it waits for happens (an event dispatched, an awaited event delivered, the
 // mouse moving), when its time is up, or when the application quits. Nothing polls.
 #include <QCoreApplication>
+#include <QDialog>
 #include <QEvent>
 #include <QEventLoop>
 #include <QMenu>
@@ -262,6 +263,30 @@ OSStatus RunLoopWait(LoopWait* w, EventTime timeout) {
   w->loop = nullptr;
   if (w->done) return noErr;
   return quitting ? eventLoopQuitErr : eventLoopTimedOutErr;
+}
+
+bool RunModalDialog(QDialog* d, QPointer<QDialog>* current) {
+  LoopWait wait;
+  bool accepted = false, finished = false;
+  QObject::connect(d, &QDialog::finished, d, [&](int r) {
+    accepted = r == QDialog::Accepted;
+    finished = true;
+    wait.Stop();
+  });
+  d->setWindowModality(Qt::ApplicationModal);
+  const QPointer<QDialog> saved = *current;
+  *current = d;
+  d->show();
+  d->raise();
+  d->activateWindow();
+  if (!finished && RunLoopWait(&wait, kEventDurationForever) != noErr && !finished) {
+    d->reject();  // the application quits: a cancel
+    accepted = false;
+  }
+  *current = saved;
+  QObject::disconnect(d, &QDialog::finished, nullptr, nullptr);
+  d->hide();
+  return accepted;
 }
 
 }  // namespace plat

@@ -255,9 +255,6 @@ OSStatus SendItemEvent(UInt32 kind, uintptr_t menu, int index) {
   OSStatus r = SendEventToEventTarget(
       ev, w ? ToHandle<EventTargetRef>(w->target) : GetApplicationEventTarget());
   ReleaseEvent(ev);
-  if (kind == kEventCommandUpdateStatus && CommandRefused(cmd.commandID))
-    if (MenuRec* now = FindMenu(menu); now != nullptr && index <= int(now->items.size()))
-      if (QAction* a = now->items[size_t(index) - 1].action) a->setEnabled(false);
   return r;
 }
 
@@ -285,11 +282,9 @@ void ResetItem(uintptr_t menu, int index) {
 // The items of commands the gate refuses stay greyed, whatever the updates of other items of
 // the menu did to them.
 void GreyRefusedItems(uintptr_t menu) {
-  MenuRec* m = FindMenu(menu);
-  if (m == nullptr) return;
-  for (const ItemRec& it : m->items)
-    if (it.action != nullptr && CommandRefused(it.command)) it.action->setEnabled(false);
-  Touched(m);
+  const MenuRec* m = FindMenu(menu);
+  for (size_t i = 0; m != nullptr && i < m->items.size(); ++i)
+    GreyIfRefused({0, m->items[i].command, ToHandle<MenuRef>(menu), MenuItemIndex(i + 1)});
 }
 
 // Before a menu shows, the focused window and the application bring its items up to date:

@@ -28,31 +28,6 @@ QPointer<QDialog>& Current() {
   return d;
 }
 
-// Shows the dialog modal and waits in the platform's loop until it closes: 1 accepted, 0 not.
-int Run(QDialog* d) {
-  if (Quitting()) return -1;
-  LoopWait wait;
-  bool accepted = false, finished = false;
-  QObject::connect(d, &QDialog::finished, d, [&](int r) {
-    accepted = r == QDialog::Accepted;
-    finished = true;
-    wait.Stop();
-  });
-  d->setWindowModality(Qt::ApplicationModal);
-  QPointer<QDialog> saved = Current();
-  Current() = d;
-  d->show();
-  d->raise();
-  d->activateWindow();
-  if (!finished && RunLoopWait(&wait, kEventDurationForever) != noErr && !finished) {
-    accepted = false;  // the application quits: a cancel
-  }
-  Current() = saved;
-  QObject::disconnect(d, &QDialog::finished, nullptr, nullptr);
-  d->hide();
-  return accepted ? 1 : 0;
-}
-
 bool HaveWidgets() {
   return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
 }
@@ -189,7 +164,7 @@ int PPrintSession::PrintDialog(PPrintSettings* s) {
   d.setOption(QAbstractPrintDialog::PrintPageRange, true);
   d.setOption(QAbstractPrintDialog::PrintCollateCopies, false);
   d.setMinMax(s->minPage, s->maxPage);
-  const int r = Run(&d);
+  const int r = Quitting() ? -1 : RunModalDialog(&d, &Current()) ? 1 : 0;
   if (r != 1) return r;
   if (d_->printer.printRange() == QPrinter::PageRange && d_->printer.fromPage() > 0) {
     s->firstPage = d_->printer.fromPage();

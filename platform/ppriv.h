@@ -17,6 +17,7 @@
 
 class QMenuBar;
 class QAction;
+class QDialog;
 class QEventLoop;
 class QMouseEvent;
 class QPainter;
@@ -100,9 +101,17 @@ struct LoopWait {
 // Runs the event loop until the wait is stopped (noErr), the timeout passes
 // (eventLoopTimedOutErr; below 0: none) or the application quits (eventLoopQuitErr).
 OSStatus RunLoopWait(LoopWait* w, EventTime timeout);
+// Shows a dialog of Qt's application-modal and waits in the platform's loop until it is done;
+// *current names it meanwhile, for whoever answers it. A quit meanwhile rejects it. True when it
+// was accepted; it is hidden on return.
+bool RunModalDialog(QDialog* d, QPointer<QDialog>* current);
 // Hands an event to the innermost wait that asks for it, else sends it to its target.
 void DeliverEvent(EventRef event, uintptr_t target);
 bool Quitting();
+// The command gate's one rule for menus: when the gate refuses the command, its item (the one
+// named, else the first in the menu bar carrying it) is greyed. It runs after every update,
+// and after each menu's walk of updates, so that no update leaves a refused item live.
+void GreyIfRefused(const HICommand& cmd);
 
 // Windows, ports and controls.
 class FrameWidget;

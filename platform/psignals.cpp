@@ -102,7 +102,9 @@ bool DisplayBroke(QtMsgType type, const QMessageLogContext& ctx, const QString& 
   if (ctx.category != nullptr && strcmp(ctx.category, "default") != 0) return false;
   QCoreApplication* app = QCoreApplication::instance();
   if (app == nullptr || QThread::currentThread() != app->thread()) return false;
-  static const QRegularExpression words(
+  // Built anew for a message that could be one, so that only constant data is kept.
+  if (!msg.startsWith(QLatin1String("The "))) return false;
+  const QRegularExpression words(
       QStringLiteral("^(The X11 connection broke \\(error \\d+\\)\\. Did the X11 server die\\?"
                      "|The X11 connection broke: .+ \\(code \\d+\\)"
                      "|The Wayland connection broke\\. Did the Wayland compositor die\\?"

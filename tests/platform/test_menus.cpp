@@ -154,6 +154,61 @@ TEST_F(MenuBarTest, OpeningAMenuAndChoosingAnItemGoToTheWindowThenTheApplication
   DisposeWindow(w);
 }
 
+// Enables every item of the File menu at each update that reaches it, as a handler that
+// enables a whole menu does.
+OSStatus EnableAllOnUpdate(EventHandlerCallRef, EventRef, void* menu) {
+  MenuRef m = static_cast<MenuRef>(menu);
+  for (UInt32 i = 1; i <= CountMenuItems(m); ++i) EnableMenuItem(m, MenuItemIndex(i));
+  return noErr;
+}
+
+// An item of a command the gate refuses stays greyed whatever the updates say, and comes back
+// once the gate lets the command through.
+TEST_F(MenuBarTest, AnItemTheGateRefusesStaysGreyed) {
+  struct Gate {
+    Gate() {
+      SetCommandGate([](UInt32 c) { return c == FourCC("dir "); });
+    }
+    ~Gate() { SetCommandGate(nullptr); }
+  };
+  WindowRef w = MakeWindow("TestWindow");
+  Log wl;
+  LogHandler h(GetWindowEventTarget(w), {{kEventClassCommand, kEventCommandProcess}}, &wl);
+  const EventTypeSpec update = {kEventClassCommand, kEventCommandUpdateStatus};
+  EventHandlerRef enabler = nullptr;
+  InstallEventHandler(GetWindowEventTarget(w), EnableAllOnUpdate, 1, &update, file, &enabler);
+  QMenu* menu = PlatformMenu(file);
+  {
+    Gate gate;
+    // The updates of the items after it enable it again: opening greys it at the end.
+    menu->popup(QPoint(10, 10));
+    menu->hide();
+    EXPECT_TRUE(IsMenuItemEnabled(file, 1));
+    EXPECT_FALSE(IsMenuItemEnabled(file, 2));
+    EXPECT_TRUE(IsMenuItemEnabled(file, 5));
+    // An update sent by itself, naming no item, greys the first item carrying the command.
+    EnableMenuItem(file, 2);
+    EventRef ev = nullptr;
+    CreateEvent(kEventClassCommand, kEventCommandUpdateStatus, GetCurrentEventTime(), &ev);
+    const HICommand dir{0, FourCC("dir "), nullptr, 0};
+    SetEventParameter(ev, kEventParamDirectObject, typeHICommand, sizeof dir, &dir);
+    SendEventToEventTarget(ev, GetApplicationEventTarget());
+    ReleaseEvent(ev);
+    EXPECT_FALSE(IsMenuItemEnabled(file, 2));
+    // Chosen anyway, it reaches no one.
+    ProcessHICommand(&dir);
+    EXPECT_TRUE(wl.commands.empty());
+  }
+  menu->popup(QPoint(10, 10));
+  menu->hide();
+  EXPECT_TRUE(IsMenuItemEnabled(file, 2));
+  const HICommand dir{0, FourCC("dir "), nullptr, 0};
+  ProcessHICommand(&dir);
+  EXPECT_EQ(wl.commands, std::vector<UInt32>{FourCC("dir ")});
+  RemoveEventHandler(enabler);
+  DisposeWindow(w);
+}
+
 TEST_F(MenuBarTest, AMenuBuiltInCodePopsUpAtTheMouse) {
   WindowRef w = MakeWindow("PlainWindow");
   Log wl;

@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -566,7 +567,9 @@ OSStatus GetKeyboardFocus(WindowRef win, ControlRef* outControl) {
 
 bool EditTextCommand(WindowRef win, UInt32 command, bool update, bool* enabled) {
   WindowRec* w = Windows().Find(win);
-  auto* e = w != nullptr ? qobject_cast<QLineEdit*>(FrameOf(w)->focusWidget()) : nullptr;
+  QWidget* focus = w != nullptr ? FrameOf(w)->focusWidget() : nullptr;
+  if (qobject_cast<QMenuBar*>(focus)) focus = w->menuBarTookFocusFrom;
+  auto* e = qobject_cast<QLineEdit*>(focus);
   if (e == nullptr || !e->isEnabled()) return false;
   bool on = false;
   switch (command) {

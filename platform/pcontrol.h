@@ -140,10 +140,10 @@ OSStatus GetControlDataSize(ControlRef c, ControlPartCode part, UInt32 tag, UInt
 OSStatus SetKeyboardFocus(WindowRef w, ControlRef c, ControlPartCode part);
 OSStatus GetKeyboardFocus(WindowRef w, ControlRef* outControl);
 OSStatus ClearKeyboardFocus(WindowRef w);
-// The standard editing commands on the window's focused edit text: 'cut ', 'copy', 'past' and
-// 'sall'. With update only *enabled is set: whether the command would change the text, the
-// selection or the clipboard. False when the command is not one of them or no edit text has
-// the focus.
+// The standard editing commands on the window's focused edit text (the one the menu bar took
+// the focus from, while it holds it): 'cut ', 'copy', 'past' and 'sall'. With update only
+// *enabled is set: whether the command would change the text, the selection or the clipboard.
+// False when the command is not one of them or no edit text has the focus.
 bool EditTextCommand(WindowRef w, UInt32 command, bool update, bool* enabled);
 
 // Scroll bars made in code, in the window's content at window-local bounds (horizontal when

@@ -137,7 +137,8 @@ void WireControl(ControlRec* c) {
       if (r != nullptr) UserChanged(id, kControlMenuPart, PopupItemCommand(r->menu, index + 1));
     });
   } else if (auto* sl = qobject_cast<QAbstractSlider*>(widget)) {
-    sl->setFocusPolicy(Qt::NoFocus);
+    // A slider is a stop of the Tab chain, moved by the arrow keys; a scroll bar is not.
+    sl->setFocusPolicy(qobject_cast<QSlider*>(sl) ? Qt::StrongFocus : Qt::NoFocus);
     // The change is made before the hit goes out, so that its handler reads the new value; a
     // thumb dragged without live tracking reports once, when it is released.
     QObject::connect(sl, &QAbstractSlider::actionTriggered, [id, sl](int action) {

@@ -6,7 +6,9 @@
 // its item before Qt decides whether it is enabled.
 #include <QAbstractSpinBox>
 #include <QApplication>
+#include <QFocusEvent>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QWheelEvent>
 
@@ -68,6 +70,7 @@ class InputFilter : public QObject {
   bool eventFilter(QObject* o, QEvent* e) override {
     // While the program or Qt waits on a modal dialog, a menu's shortcut does nothing.
     if (e->type() == QEvent::Shortcut) return IsMenuItemAction(o) && InModalWait();
+    if (e->type() == QEvent::FocusOut) return KeepSelectionForMenu(o, static_cast<QFocusEvent*>(e));
     switch (e->type()) {
       case QEvent::MouseButtonPress:
       case QEvent::MouseButtonDblClick:
@@ -115,7 +118,12 @@ class InputFilter : public QObject {
         break;
     }
     WindowRec* w = WindowOfWidget(widget);
-    if (w == nullptr || (widget != w->content && !w->content->isAncestorOf(widget))) return false;
+    if (w == nullptr) return false;
+    // A window none of whose controls has the focus (one without any that take it) gets its
+    // keys itself.
+    if (e->type() == QEvent::KeyPress && widget == FrameOf(w))
+      return Key(w, widget, static_cast<QKeyEvent*>(e));
+    if (widget != w->content && !w->content->isAncestorOf(widget)) return false;
     switch (e->type()) {
       case QEvent::MouseButtonPress:
       case QEvent::MouseButtonDblClick:
@@ -132,6 +140,20 @@ class InputFilter : public QObject {
   const QInputEvent* last_ = nullptr;
   quint64 lastStamp_ = 0;
   QEvent::Type lastType_ = QEvent::None;
+
+  // A text field keeps its selection while the menu bar holds the keyboard (Alt pressed), as it
+  // does for a menu that pops up, so that the Edit menu's Cut and Copy find it; the window
+  // remembers the field for them.
+  static bool KeepSelectionForMenu(QObject* o, QFocusEvent* fe) {
+    if (fe->reason() != Qt::MenuBarFocusReason || !o->isWidgetType()) return false;
+    auto* widget = static_cast<QWidget*>(o);
+    if (WindowRec* w = WindowOfWidget(widget)) w->menuBarTookFocusFrom = widget;
+    auto* edit = qobject_cast<QLineEdit*>(widget);
+    if (edit == nullptr) return false;
+    QFocusEvent popup(QEvent::FocusOut, Qt::PopupFocusReason);
+    QCoreApplication::sendEvent(edit, &popup);
+    return true;
+  }
 
   static WindowRec* ContentWindow(QWidget* widget) {
     WindowRec* w = WindowOfWidget(widget);

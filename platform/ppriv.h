@@ -136,6 +136,8 @@ struct WindowRec {
   int programmaticResize = 0;  // SizeWindow in progress: no resize events go out
   bool constructing = false;   // being laid out or reframed: no window events go out
   bool frameless = false;      // its content covers a whole screen
+  // The control the menu bar took the keyboard from (Alt pressed), while the bar holds it.
+  QPointer<QWidget> menuBarTookFocusFrom;
 };
 struct ControlRec {
   uintptr_t id = 0, target = 0, window = 0;

@@ -257,9 +257,12 @@ bool PressButton(uintptr_t id) {
   return true;
 }
 
-// Return in a text of several lines is a new line, not the default button.
+// Return in a text of several lines is a new line, not the default button; a text that is
+// only read takes no Return.
 bool TakesReturn(const QWidget* focus) {
-  return qobject_cast<const QPlainTextEdit*>(focus) || qobject_cast<const QTextEdit*>(focus);
+  if (auto* p = qobject_cast<const QPlainTextEdit*>(focus)) return !p->isReadOnly();
+  if (auto* t = qobject_cast<const QTextEdit*>(focus)) return !t->isReadOnly();
+  return false;
 }
 
 // Standard handling of window events: a content click lets the control under it take it, a

@@ -48,8 +48,9 @@ const EventTypeSpec appEventSpec[4] = {{kEventClassCommand, kEventCommandProcess
                                        {kEventClassCommand, kEventCommandUpdateStatus},
                                        {kEventClassVolume, kEventVolumeMounted},
                                        {kEventClassVolume, kEventVolumeUnmounted}};
-const EventTypeSpec aboutEventSpec[2] = {{kEventClassWindow, kEventWindowClickContentRgn},
-                                         {kEventClassWindow, kEventWindowClose}};
+const EventTypeSpec aboutEventSpec[3] = {{kEventClassWindow, kEventWindowClickContentRgn},
+                                         {kEventClassWindow, kEventWindowClose},
+                                         {kEventClassKeyboard, kEventRawKeyDown}};
 const EventTypeSpec confirmEventSpec[1] = {{kEventClassCommand, kEventCommandProcess}};
 const EventTypeSpec alertEventSpec[2] = {{kEventClassCommand, kEventCommandProcess},
                                          {kEventClassWindow, kEventWindowClose}};
@@ -85,7 +86,7 @@ int PinstallEventHandlers() {
   if (InstallEventHandler(GetApplicationEventTarget(), AppEventHandler, 4, appEventSpec, nullptr,
                           &appHandlers[1]) == noErr)
     ++n;
-  const Installed table[] = {{&gAboutWindow, AboutEventHandler, aboutEventSpec, 2},
+  const Installed table[] = {{&gAboutWindow, AboutEventHandler, aboutEventSpec, 3},
                              {&gProgressWindow, ProgressEventHandler, confirmEventSpec, 1},
                              {&gConfirmWindow, ConfirmEventHandler, confirmEventSpec, 1},
                              {&gPositionWindow, ConfirmEventHandler, confirmEventSpec, 1},
@@ -342,7 +343,25 @@ void openHelp() {
   PopenReported(doc, "the documentation '" + doc + "'");
 }
 
+namespace {
+// Return, Enter or Escape without a command modifier: the keys that end a dialog.
+bool DialogEndingKey(EventRef event) {
+  constexpr UInt32 kKeyEscape = 0x01000000, kKeyReturn = 0x01000004, kKeyEnter = 0x01000005;
+  UInt32 key = 0, mods = 0;
+  GetEventParameter(event, kEventParamKeyCode, typeUInt32, nullptr, sizeof key, nullptr, &key);
+  GetEventParameter(event, kEventParamKeyModifiers, typeUInt32, nullptr, sizeof mods, nullptr,
+                    &mods);
+  return (key == kKeyEscape || key == kKeyReturn || key == kKeyEnter) &&
+         (mods & (cmdKey | optionKey | controlKey)) == 0;
+}
+}  // namespace
+
 OSStatus AboutEventHandler(EventHandlerCallRef, EventRef event, void* userData) {
+  if (GetEventClass(event) == kEventClassKeyboard) {
+    if (!DialogEndingKey(event)) return eventNotHandledErr;
+    HideWindow(static_cast<WindowRef>(userData));
+    return noErr;
+  }
   if (GetEventClass(event) != kEventClassWindow) return eventNotHandledErr;
   switch (GetEventKind(event)) {
     case kEventWindowClickContentRgn:

@@ -8,7 +8,7 @@
 #include "platform/pevent.h"
 
 extern const EventTypeSpec appEventSpec[4];
-extern const EventTypeSpec aboutEventSpec[2];
+extern const EventTypeSpec aboutEventSpec[3];
 extern const EventTypeSpec confirmEventSpec[1];
 extern const EventTypeSpec alertEventSpec[2];
 
@@ -19,6 +19,7 @@ int PinstallEventHandlers();
 void PremoveEventHandlers();
 
 OSStatus AppEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
+// The About window's: a click in it, its close box, Return or Escape hides it.
 OSStatus AboutEventHandler(EventHandlerCallRef call, EventRef event, void* userData);
 // The handler of a dialog answered by its buttons: 'ok  ', 'not!' or 'cstm' is left in
 // gConfirmResponse and the window (the user data) hidden.

@@ -517,18 +517,14 @@ OSStatus PFindWindow::HandleCommand(EventRef event) {
 OSStatus PFindWindow::HandleCommandUpdate(EventRef event) {
   const UInt32 cmd = PeventCommand(event);
   switch (cmd) {
+    // The Edit menu stays open to the text being typed, whatever is selected in it.
     case kCmdClose:
-      enableMenuCommand(cmd, true);
-      return noErr;
     case kCmdCut:
     case kCmdCopy:
     case kCmdPaste:
-    case kCmdSelectAll: {
-      bool on = false;
-      EditTextCommand(GetWindow(), cmd, true, &on);
-      enableMenuCommand(cmd, on);
+    case kCmdSelectAll:
+      enableMenuCommand(cmd, true);
       return noErr;
-    }
     case kCmdHistogram:
     case kCmdFalseColor:
       checkMenuCommand(cmd, false);

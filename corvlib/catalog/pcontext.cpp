@@ -214,6 +214,8 @@ bool PContext::OpenDB(const char* path, bool readonly) {
   memcpy(dbpath, path, strlen(path) + 1);
   sync_opcnt = sync_nops;
   Recatalog();
+  // The walk learnt every block: an index file rebuilt here is written now.
+  pdb.KeepIndex();
   Reconcile();
   unsavedRecords = 0;
   undoneUnsaved.clear();

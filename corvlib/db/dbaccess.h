@@ -145,6 +145,10 @@ class DBAccess : public CacheObject {
   // describes the file as it is (db/dbsidefile.h); a sync that writes the file writes a new
   // one, and so does Close when the pages know more than the one on disk.
   bool Init(DBHeader* header, std::iostream* stream, const DBFile* file, bool readonly);
+  // Writes the index file at once when the pages know every block of a file unchanged since
+  // they learnt it (after a walk of all records, say), so that an index rebuilt at an open is
+  // kept whether a sync or Close follows or not.
+  void KeepIndex();
   bool ReadOnly() const;
   // True when the last page has a header with a stream, and no page is in error but those of
   // damaged blocks left out of a file that is only read.

@@ -30,11 +30,18 @@ void DBAccess::OpenSide(const DBFile& file, long long len) {
     }
     why = "its pages differ from the file's";
   }
-  // A derived file: the loss is only speed, so it is a warning, logged but not shown.
+  // A derived file: the loss is only speed, so it is a warning, logged but not shown (it is
+  // not among the problems since the last one the user saw).
+  const unsigned shown = dmessage_last_class;
   bool ro = header->ReadOnly();
   DMESSAGE(DMCwarning, "Database index file %s ignored (%s)%s", file.IndexPath().c_str(), why,
            ro ? "" : ": it is rebuilt");
+  dmessage_last_class = shown;
   if (!ro) DBSideFile::Remove(file);
+}
+
+void DBAccess::KeepIndex() {
+  if (sideState != nullptr) SaveSide(false, false);
 }
 
 bool DBAccess::AdoptSide(const DBSideFile& sf) {

@@ -10,6 +10,7 @@
 #include "app/core/pbusy.h"
 #include "infotest.h"
 #include "testutil/popup_item.h"
+#include "platform/pclipboard.h"
 #include "platform/ptempfile.h"
 #include "support/pstrings.h"
 
@@ -169,6 +170,40 @@ TEST_F(Find, VerbsAndConjunctionsOverTheDisplay) {
   Clause(1, "File", "equals", "nothing");
   EXPECT_FALSE(find->SearchDisplay());
   EXPECT_TRUE(ctx->IsSelected(0));
+}
+
+// Edit > Cut and Copy are there for the selected text of a value, also after Alt gave the menu
+// bar the keyboard (the text stays selected), and act on it.
+TEST_F(Find, CutAndCopyTakeTheSelectedValueAlsoFromTheKeyboardMenu) {
+  ASSERT_TRUE(find->Find(nullptr));
+  ASSERT_TRUE(QTest::qWaitForWindowActive(PlatformFrameWidget(F()), 1000));
+  auto* value = qobject_cast<QLineEdit*>(WidgetOf(F(), "find", 133));
+  QMenuBar* bar = PlatformFrameWidget(F())->findChild<QMenuBar*>();
+  ASSERT_TRUE(value != nullptr && bar != nullptr);
+  value->setText("sunset");
+  value->setFocus();
+  MenuRef edit = nullptr;
+  ASSERT_EQ(GetIndMenuItemWithCommandID(nullptr, FourCC("copy"), 1, &edit, nullptr), noErr);
+  auto shown = [edit](const char* code) {
+    Q_EMIT PlatformMenu(edit)->aboutToShow();
+    return MenuEnabled(code);
+  };
+  EXPECT_TRUE(shown("cut "));  // also with nothing selected
+  EXPECT_TRUE(shown("copy"));
+  value->selectAll();
+  EXPECT_TRUE(shown("cut "));
+  EXPECT_TRUE(shown("copy"));
+  QTest::keyClick(value, Qt::Key_Alt);
+  ASSERT_TRUE(bar->hasFocus());
+  EXPECT_EQ(value->selectedText(), "sunset");
+  EXPECT_TRUE(shown("cut "));
+  EXPECT_TRUE(shown("copy"));
+  MenuAction("copy")->trigger();
+  std::string clip;
+  EXPECT_TRUE(ClipboardGetText(&clip));
+  EXPECT_EQ(clip, "sunset");
+  MenuAction("cut ")->trigger();
+  EXPECT_EQ(value->text(), "");
 }
 
 TEST_F(Find, TheCatalogueSearchedByItsOwnSearchOrRecordByRecord) {

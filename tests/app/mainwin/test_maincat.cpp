@@ -2,6 +2,7 @@
 #include <memory>
 
 #include "db/test_faultfs.h"
+#include "db/test_sideutil.h"
 #include "maintest.h"
 
 namespace {
@@ -156,6 +157,69 @@ TEST_F(CatalogueOps, ACatalogueThatCannotBeSavedIsAskedAboutBeforeItCloses) {
   EXPECT_EQ(ctxtest::ReadFile(path), saved);
   EXPECT_FALSE(ctxtest::Exists(path + "-journal"));
   EXPECT_FALSE(ctxtest::Exists(Path("a.lock")));
+}
+
+// A catalogue copied with its index file (which names the original's file) has the index file
+// rebuilt at its first open and written at once, then trusted: one warning, logged but not
+// blinked in the status line (its loss is only time), and none at the opens after, also after
+// a saved edit. Opening writes nothing into the catalogue itself.
+TEST_F(CatalogueOps, ACopiedCataloguesIndexFileIsRebuiltOnceThenTrusted) {
+  const std::string orig = Path("trips.qdb"), copy = Path("copy.qdb");
+  ASSERT_TRUE(mw->OpenCatalog(orig.c_str()));
+  ShowFolder(5);
+  ASSERT_EQ(mw->AddRecords(), 5);
+  mw->CloseCatalog();
+  for (const char* side : {"", "-index"})
+    ctxtest::WriteFile(copy + side, ctxtest::ReadFile(orig + side));
+  const std::string bytes = ctxtest::ReadFile(copy);
+  std::vector<std::string> shown;  // the status line whenever the open pumps events
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] { shown.push_back(Status()); });
+  watch.start(0);
+  auto open = [&](bool edit) {
+    MessageLog log;
+    shown.clear();
+    EXPECT_TRUE(mw->OpenCatalog(copy.c_str()));
+    int told = 0;
+    for (const auto& e : log.entries) told += e.second.find("index file") != std::string::npos;
+    for (const std::string& s : shown) EXPECT_EQ(s.find("index file"), std::string::npos) << s;
+    EXPECT_EQ(dbtest::IndexStatus(copy, bc->phd.GetSize()), DBSideFile::kValid);
+    if (edit) {
+      EXPECT_TRUE(b->NewChange("Set"));
+      PDBsetString(b->ChangeRecord(0), PDBFtitle, "Harbour");
+      EXPECT_EQ(b->CompleteChange(), 1);
+    }
+    mw->CloseCatalog();
+    return told;
+  };
+  EXPECT_EQ(open(false), 1);
+  EXPECT_EQ(open(false), 0);
+  EXPECT_EQ(open(false), 0);
+  EXPECT_EQ(ctxtest::ReadFile(copy), bytes);
+  EXPECT_EQ(open(true), 0);
+  EXPECT_NE(ctxtest::ReadFile(copy), bytes);
+  EXPECT_EQ(open(false), 0);
+}
+
+// An open that runs long (at a pace that counts every step as long) keeps the windows served
+// and shows its progress, gone when the catalogue is open.
+TEST_F(CatalogueOps, ALongOpenShowsItsProgress) {
+  const std::string path = Path("long.qdb");
+  ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
+  ShowFolder(300);
+  ASSERT_EQ(mw->AddRecords(), 300);
+  mw->CloseCatalog();
+  std::string progress;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (IsWindowVisible(gProgressWindow)) progress = TextOf(gProgressWindow, "prgs", 128);
+  });
+  watch.start(0);
+  PsetWorkPace(0, 0);
+  EXPECT_TRUE(mw->OpenCatalog(path.c_str()));
+  PsetWorkPace(kWorkPumpEvery, kWorkProgressAfter);
+  EXPECT_EQ(progress, "Opening catalog...");
+  EXPECT_FALSE(IsWindowVisible(gProgressWindow));
 }
 
 }  // namespace

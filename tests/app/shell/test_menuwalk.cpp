@@ -407,10 +407,13 @@ TEST_F(MenuWalk, EveryEnabledItemDoesSomethingInEveryState) {
       ByKeys(it.path, true);
       QObject::disconnect(was);
       EXPECT_TRUE(chose) << "the keys did not choose it";
+      // The search window keeps Cut and Copy open to its fields: with nothing selected in
+      // them, they have nothing to take.
+      const bool unseen = kUnseen.count(it.code) != 0 ||
+                          (state == 5 && (it.code == "cut " || it.code == "copy"));
       // Openers run on their own: what they leave may come a little later.
-      for (int k = 0; k < 150 && Look() == before && kUnseen.count(it.code) == 0; ++k)
-        QTest::qWait(10);
-      if (kUnseen.count(it.code) == 0) {
+      for (int k = 0; k < 150 && Look() == before && !unseen; ++k) QTest::qWait(10);
+      if (!unseen) {
         EXPECT_NE(Look(), before) << "chose it and nothing showed";
       }
       chosen.insert(it.code);

@@ -5,7 +5,6 @@
 #include "db/dbfieldpriv.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -365,8 +364,8 @@ bool DBAccess::JournaledSync(bool closing) {
       kept = "; " + journal->LastError() +
              ": its journal stays beside it, which the next sync completes or the next open "
              "plays back";
-    errno = 0;  // the message carries the system's reason already
-    DMESSAGE(DMCsystem, "%s%s", syncError.c_str(), kept.c_str());
+    // The text carries the system's reason already: none is appended to it.
+    DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "%s%s", syncError.c_str(), kept.c_str());
   }
   if (ok) {
     header->SetChangedFlag(false);

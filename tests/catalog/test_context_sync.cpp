@@ -239,7 +239,7 @@ TEST(ContextSync, FailedSyncTellsWhyAndWhatAndIsTriedAgain) {
   EXPECT_TRUE(ctx.IsOpen());
   EXPECT_EQ(ctx.UnsavedWork(), "Add on 2 records, Undo Delete");
   EXPECT_EQ(Count(path), 5);  // the file keeps its last saved state
-  EXPECT_TRUE(ctx.CloseDB(true));
+  EXPECT_TRUE(ctx.CloseDB(PCloseChanges::drop));
   EXPECT_EQ(ctx.UnsavedWork(), "");
   EXPECT_EQ(Count(path), 5);
 }
@@ -312,7 +312,7 @@ TEST(ContextSync, FullDiskKeepsTheCatalogueOpenWithItsEditUntilWrittenOrDropped)
       for (const auto& t : titles) EXPECT_EQ(t.second, "new") << t.first;
       EXPECT_EQ(ctxtest::ReadFile(path), before);
       if (drop) {
-        EXPECT_TRUE(ctx.CloseDB(true));
+        EXPECT_TRUE(ctx.CloseDB(PCloseChanges::drop));
       } else {
         fault.fullFrom = 0;
         EXPECT_TRUE(ctx.CloseDB());

@@ -386,8 +386,7 @@ bool PContext::ReleaseStore(bool drop, bool ro) {
       PworkStep(-1);
       // Everything was written before: a close that fails now (records still held, say) loses
       // nothing, and the store is dropped.
-      if (!pdb.Close() && !ro) ok = false;
-      if (pdb.GetHeader() != nullptr) pdb.Discard();
+      if (!pdb.CloseOrDiscard() && !ro) ok = false;
     }
   }
   // What the store could not do (a journal not played back, say), for the message below.

@@ -220,22 +220,24 @@ bool DBAccess::Close() {
     Sync();
     return false;
   }
-  if (journal != nullptr) {
-    // The blocks and the header are written as one sync. When it fails nothing else is
-    // written (a block written outside the sync would be half of it): the store stays open
-    // with its changes, for another Sync or Close, or for Discard.
-    if (JournaledSync(true)) {
-      // Closed; false still tells of a block that could not be read.
-      bool sound = true;
-      for (const DBAccess* p = this; p != nullptr; p = p->next)
-        if (p->state == DBPSerror) sound = false;
-      Release();
-      return sound;
-    }
+  return journal != nullptr ? CloseJournaled() : CloseStream();
+}
+
+bool DBAccess::CloseJournaled() {
+  // A block written outside the sync would be half of it: when the sync fails nothing else is.
+  if (!JournaledSync(true)) {
     // A file found damaged since it was opened is not written to any more.
     if (header->ReadOnly()) Discard();
     return false;
   }
+  bool sound = true;
+  for (const DBAccess* p = this; p != nullptr; p = p->next)
+    if (p->state == DBPSerror) sound = false;
+  Release();
+  return sound;
+}
+
+bool DBAccess::CloseStream() {
   bool clean = true;
   for (DBAccess* p = this; p != nullptr; p = p->next) {
     if (!p->FlushPage()) clean = false;
@@ -244,6 +246,12 @@ bool DBAccess::Close() {
   bool synced = header->Sync();
   Release();
   return clean && synced;
+}
+
+bool DBAccess::CloseOrDiscard() {
+  const bool closed = Close();
+  if (header != nullptr) Discard();
+  return closed;
 }
 
 bool DBAccess::Discard() {

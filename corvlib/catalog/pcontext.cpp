@@ -427,8 +427,9 @@ bool PContext::SyncDB() {
 void PContext::TellSyncFailed() {
   const std::string what = UnsavedWork();
   // The reason is in the text: no system error is appended to it.
-  DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "%s. The changes since the last save%s%s%s are not saved.",
-           SyncFailure().c_str(), what.empty() ? "" : " (", what.c_str(), what.empty() ? "" : ")");
+  DMESSAGE_ERRNO(DMCsystem, DMnoSystemError,
+                 "%s. The changes since the last save%s%s%s are not saved.", SyncFailure().c_str(),
+                 what.empty() ? "" : " (", what.c_str(), what.empty() ? "" : ")");
 }
 
 long long PContext::Room() const {

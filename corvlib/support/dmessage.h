@@ -71,8 +71,8 @@ uint32_t dmessage_errno(unsigned cls, int syserr, const char* text, const char* 
 uint32_t dmessagef(unsigned cls, const char* file, int line, const char* fmt, ...)
     __attribute__((format(printf, 4, 5)));
 // The same with the system error syserr.
-uint32_t dmessagef_errno(unsigned cls, int syserr, const char* file, int line, const char* fmt,
-                         ...) __attribute__((format(printf, 5, 6)));
+uint32_t dmessagef_errno(unsigned cls, int syserr, const char* file, int line, const char* fmt, ...)
+    __attribute__((format(printf, 5, 6)));
 
 // Reports a broken invariant as "assertion failed ! (<condition>)" and yields the
 // condition's truth, so callers can go on safely when the abort hook returns.

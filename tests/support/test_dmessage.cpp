@@ -111,8 +111,7 @@ TEST_F(DMessageTest, AGivenSystemErrorIsToldInsteadOfErrno) {
   dmessagef(DMCsystem, nullptr, 0, "from %s", "errno");
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             std::string("system: told whole\nresource: cannot write: ") + std::strerror(EACCES) +
-                "\ndata: no reason for data\nsystem: from errno: " + std::strerror(ENOENT) +
-                "\n");
+                "\ndata: no reason for data\nsystem: from errno: " + std::strerror(ENOENT) + "\n");
   EXPECT_EQ(errno, ENOENT);
   EXPECT_TRUE(DMtellsSystemError(DMCsystem) && DMtellsSystemError(DMCresource));
   EXPECT_FALSE(DMtellsSystemError(DMCdata) || DMtellsSystemError(DMCwarning));
@@ -181,8 +180,8 @@ TEST_F(DMessageTest, HoldsBackReportsAsTheirModeSays) {
     dmessage_logfp = std::tmpfile();
     testing::internal::CaptureStderr();
     {
-      DMessageHold kept(DMessageHold::kept, DMessageHold::Class(DMCsystem) |
-                                                DMessageHold::Class(DMCwarning));
+      DMessageHold kept(DMessageHold::kept,
+                        DMessageHold::Class(DMCsystem) | DMessageHold::Class(DMCwarning));
       errno = ENOSPC;
       dmessage(DMCsystem, "first", "k.cpp", 1);
       errno = 0;
@@ -204,8 +203,7 @@ TEST_F(DMessageTest, HoldsBackReportsAsTheirModeSays) {
     } else {
       EXPECT_EQ(testing::internal::GetCapturedStderr(),
                 std::string("k.cpp@1>system: first: ") + std::strerror(ENOSPC) + "\n");
-      EXPECT_EQ(Logged(),
-                "k.cpp@2>info: passes\nk.cpp@1>system: first\nk.cpp@4>warning: second\n");
+      EXPECT_EQ(Logged(), "k.cpp@2>info: passes\nk.cpp@1>system: first\nk.cpp@4>warning: second\n");
       EXPECT_EQ(alerted, std::vector<std::string>{"first"});
     }
     alerted.clear();

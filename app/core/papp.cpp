@@ -21,6 +21,7 @@
 #include "formats/stdformats.h"
 #include "platform/pmenu.h"
 #include "platform/psignals.h"
+#include "support/dmhold.h"
 
 IMainWindow* gMain = nullptr;
 IInfoWindow* gInfo = nullptr;
@@ -166,15 +167,8 @@ void SyncCatalogAtEnd() {
 // with what it could not save) is not tried again.
 void CloseCatalogAtEnd() {
   PContext& bc = gMain->bc;
-  if (!bc.IsOpen()) return;
-  const std::string name = bc.dbname;
-  if (bc.LastError().empty() && bc.CloseDB()) return;
-  if (!bc.IsOpen()) return;  // closed; what the store refused was told
-  bc.CloseDB(true);
-  DMESSAGE(DMCwarning,
-           "Closed catalog '%s' without the changes that could not be saved: its file keeps "
-           "the last save",
-           name.c_str());
+  bc.CloseDB(bc.LastError().empty() ? PCloseChanges::saveOrDrop : PCloseChanges::drop,
+             "without the changes that could not be saved: its file keeps the last save");
 }
 
 void ShutDown() {
@@ -233,14 +227,10 @@ int PquitOnDisplayLoss() {
   PstopIdleSync();
   if (gMain != nullptr) {
     PContext& bc = gMain->bc;
-    if (!whole && bc.IsOpen()) {
-      const std::string name = bc.dbname;
-      bc.CloseDB(true);
-      DMESSAGE(DMCwarning,
-               "Closed catalog '%s' without the changes not yet saved: a command was part way "
-               "through them, and its file keeps the last save",
-               name.c_str());
-    }
+    if (!whole)
+      bc.CloseDB(PCloseChanges::drop,
+                 "without the changes not yet saved: a command was part way through them, and "
+                 "its file keeps the last save");
     SyncCatalogAtEnd();
     if (bc.Ready()) DMESSAGE(DMCinfo, "Closing catalog '%s'", bc.dbname);
     CloseCatalogAtEnd();
@@ -256,15 +246,13 @@ PsaveChoice PsaveCatalogFirst(const char* without, const char* ending) {
   if (gMain == nullptr) return PsaveChoice::saved;
   PContext& bc = gMain->bc;
   if (!bc.Ready() || bc.ReadOnly()) return PsaveChoice::saved;
-  // The failure is told once, in the question below (the sync logs it).
-  int (*const hook)(const char*) = dmessage_alert;
-  dmessage_alert = nullptr;
   bool ok;
   {
+    // The failure is told once, in the question below (the sync logs it).
+    const DMessageHold noAlert(DMessageHold::noAlert);
     PWorkProgress work("Saving catalog...");
     ok = bc.SyncDB();
   }
-  dmessage_alert = hook;
   if (ok) return PsaveChoice::saved;
   const std::string what = bc.UnsavedWork();
   std::string msg = bc.SyncFailure() + ". The changes since the last save" +
@@ -298,17 +286,17 @@ bool PcloseCatalog(PsaveChoice choice) {
   if (gMain == nullptr) return true;
   PContext& bc = gMain->bc;
   if (choice == PsaveChoice::without) {
-    // The user was told what is lost: a journal that cannot be played back now (the next open
-    // does it) is only logged.
-    int (*const hook)(const char*) = dmessage_alert;
-    dmessage_alert = nullptr;
-    bc.CloseDB(true);
-    dmessage_alert = hook;
+    {
+      // The user was told what is lost: a journal that cannot be played back now (the next
+      // open does it) is only logged.
+      const DMessageHold noAlert(DMessageHold::noAlert);
+      bc.CloseDB(PCloseChanges::drop);
+    }
     PstopIdleSync(false);  // its failure is over, not saved
     return true;
   }
   // False with the catalogue closed only tells of a change the store refused (told then).
-  if (bc.CloseDB() || !bc.IsOpen()) return true;
+  if (bc.CloseDB(PCloseChanges::save) || !bc.IsOpen()) return true;
   PidleSyncFailed();
   return false;
 }

@@ -66,15 +66,6 @@ bool PaskingUser() {
   return true;
 }
 
-QuietMessages::QuietMessages() : call_(dmessage_call), last_(dmessage_last_class) {
-  dmessage_call = [](unsigned, const char*, const char*, int) -> uint32_t { return ~0u; };
-}
-
-QuietMessages::~QuietMessages() {
-  dmessage_call = call_;
-  dmessage_last_class = last_;
-}
-
 int PalertHook(const char* text) {
   return postAlert(text) ? 1 : 0;
 }
@@ -126,19 +117,15 @@ bool postAlert(const char* msg) {
 }
 
 void suspendAlert(bool susp) {
-  const bool installed = dmessage_alert != nullptr;
-  if (susp && installed) {
-    dmessage_alert = nullptr;
-    dmessage_last_class = DMCnerr;
-    alertLastClass = DMCnerr;
-  } else if (!susp && !installed) {
-    const unsigned c = dmessage_last_class;
-    if (c < alertLastClass && c < DMCnerr &&
-        (dmessage_class_flags[c] & (DMArecord | DMAalert)) == (DMArecord | DMAalert) &&
-        dmessage_record[c] != nullptr && postAlert(dmessage_record[c]))
-      dmessage_class_done[c] |= DMAalert;
-    dmessage_alert = PalertHook;
+  if (susp) {
+    if (DMessageHold::HoldAlerts() != nullptr) alertLastClass = DMCnerr;
+  } else if (dmessage_alert == nullptr) {
+    DMessageHold::LetAlerts(PalertHook);
   }
+}
+
+AlertsHeld::AlertsHeld() : DMessageHold(alertOnce) {
+  if (Holding()) alertLastClass = DMCnerr;
 }
 
 OSType confirmDialog(const char* msg, const char* cbut, OSType dfb) {

@@ -15,6 +15,7 @@
 #include "app/core/pbusy.h"
 #include "app/core/pcmds.h"  // the answers kResponseOK, kResponseCancel, kResponseCustom
 #include "platform/ptypes.h"
+#include "support/dmhold.h"
 
 // Dispatches the events that come within maxwait seconds, returning when that time is up (0:
 // what is pending; -1: waits for exactly one event). The number of events dispatched; 0 while
@@ -40,20 +41,14 @@ bool postAlert(const char* msg);
 // The hook itself, as the message facility calls it.
 int PalertHook(const char* text);
 // Holds alerts back (true) or lets them through again (false), then showing the most severe
-// message kept meanwhile.
+// message kept meanwhile (DMessageHold::alertOnce across calls); the alert throttle starts
+// afresh with the hold.
 void suspendAlert(bool susp);
-// While one is in scope, messages are neither logged, recorded nor alerted, and the alert
-// throttle is left as it was.
-class QuietMessages {
+// suspendAlert for a scope, giving back the alert hook it took; nothing is held when alerts are
+// held back already.
+class AlertsHeld : public DMessageHold {
  public:
-  QuietMessages();
-  ~QuietMessages();
-  QuietMessages(const QuietMessages&) = delete;
-  QuietMessages& operator=(const QuietMessages&) = delete;
-
- private:
-  uint32_t (*call_)(unsigned, const char*, const char*, int);
-  unsigned last_;
+  AlertsHeld();
 };
 // The text last shown by reportProgress.
 extern char curMsg[256];

@@ -14,6 +14,7 @@
 #include "app/core/pbusy.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pseam.h"
+#include "support/dmhold.h"
 #include "display/pdispimg.h"
 #include "platform/pevent.h"
 
@@ -204,12 +205,12 @@ void Arm(PContext* ctx) {
 bool SyncNow(PContext* ctx, bool progress, bool idle) {
   const bool again = idle && retry.failed;
   const std::string told = ctx->SyncFailure();
-  const bool holding = idle && dmessage_alert != nullptr;
-  if (holding) suspendAlert(true);
+  std::optional<AlertsHeld> alerts;
+  if (idle) alerts.emplace();
   bool ok = true;
   {
-    std::optional<QuietMessages> quiet;
-    if (again) quiet.emplace();
+    std::optional<DMessageHold> quiet;
+    if (again) quiet.emplace(DMessageHold::quiet);
     std::optional<PWorkProgress> work;
     if (progress) work.emplace("Saving catalog...");
     if (ctx->Unsynced() && !ctx->SyncDB()) ok = false;
@@ -225,7 +226,7 @@ bool SyncNow(PContext* ctx, bool progress, bool idle) {
   }
   ShowSaved(ctx);
   Arm(ctx);
-  if (holding) suspendAlert(false);
+  alerts.reset();
   // A try while the alert waited may have written it all.
   return ok || !Waiting(ctx);
 }

@@ -15,6 +15,7 @@
 #include "catalog/pfileinfo.h"
 #include "platform/pclipboard.h"
 #include "support/dmessage.h"
+#include "support/dmhold.h"
 
 namespace {
 
@@ -58,7 +59,7 @@ bool checkPasteBuffer(ScrapRef scrap) {
   DBRecordList probe(&PDBFInfo);
   // The head of a clipboard that is no table is no error: the check runs while a menu is
   // updated.
-  const QuietMessages quiet;
+  const DMessageHold quiet(DMessageHold::quiet);
   scrapOK = probe.Read(&is, nullptr, nullptr) > 0;
   return scrapOK;
 }

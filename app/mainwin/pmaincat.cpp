@@ -1,7 +1,6 @@
 // The main window's catalogue operations: opening and closing catalogues and the recent list,
 // the bracket around every load of displayed records, adding records with the subject and
 // new-field questions, duplicating, reorienting, album captions, undo and redo.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -65,18 +64,17 @@ bool PMainWindow::OpenCatalog(const char* path) {
   repeatSetting(PDBFend, nullptr);
   // What the open finds is logged as it goes; the user is told its outcome once: why a
   // catalogue opened read-only, or the failure's own message.
-  const bool alerting = dmessage_alert != nullptr;
-  if (alerting) suspendAlert(true);
+  AlertsHeld held;
   bool ok = bc.OpenDB(p.c_str(), false);
   // The catalogue open could not be written (its sync or close failed, told): it stays open.
   if (!ok && bc.IsOpen()) {
-    if (alerting) suspendAlert(false);
+    held.End();
     PidleSyncFailed();
     return false;
   }
   const bool cut = (!ok || bc.ReadOnly()) && PContext::CutShortAtCreation(p.c_str(), bc.fileSystem);
   if (cut || (ok && bc.ReadOnly())) dmessage_last_class = DMCnerr;  // told below instead
-  if (alerting) suspendAlert(false);
+  held.End();
   bool asked = false;
   if (cut) {
     char q[PContext::kPathLen + 160];
@@ -87,17 +85,17 @@ bool PMainWindow::OpenCatalog(const char* path) {
     asked = true;
     if (Ask(q, nullptr, kResponseOK) == kResponseOK) {
       // Opened read-only, it has nothing to write; made again, nothing of it is kept.
-      if (!bc.CloseDB()) bc.CloseDB(true);
+      bc.CloseDB(PCloseChanges::saveOrDrop);
       ok = bc.RecreateDB(p.c_str()) && bc.OpenDB(p.c_str(), false);
     }
   }
   if (ok && bc.ReadOnly() && !asked) {
     bool damage = false;
     const std::string why = bc.ReadOnlyWhy(&damage);
-    errno = 0;  // the reason is told whole; no system error goes with it
+    // The reason is told whole: no system error goes with it.
     if (!why.empty())
-      DMESSAGE(damage ? DMCdata : DMCresource, "Catalog '%s' opened read-only: %s", p.c_str(),
-               why.c_str());
+      DMESSAGE_ERRNO(damage ? DMCdata : DMCresource, DMnoSystemError,
+                     "Catalog '%s' opened read-only: %s", p.c_str(), why.c_str());
   }
   if (ok) {
     ValidCatalog(p.c_str());

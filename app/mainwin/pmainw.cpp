@@ -338,5 +338,5 @@ void PMainWindow::Close() {
   bc.Clear(nullptr);
   // The program ends: what the catalogue cannot write (told) is dropped, its file left as the
   // last save left it.
-  if (!bc.CloseDB() && bc.IsOpen()) bc.CloseDB(true);
+  bc.CloseDB(PCloseChanges::saveOrDrop);
 }

@@ -19,6 +19,7 @@
 #include "db/dbfile.h"
 #include "image/pireader.h"
 #include "support/dmessage.h"
+#include "support/dmhold.h"
 #include "support/pwork.h"
 
 namespace {
@@ -97,7 +98,7 @@ PContext::PContext()
 
 PContext::~PContext() {
   // Changes that cannot be written are dropped, the file left as its last complete sync.
-  if (!CloseDB()) CloseDB(true);
+  CloseDB(PCloseChanges::saveOrDrop);
   ShadowDB(nullptr);
   // The display lets go of catalogue records before the header goes.
   ClearState();
@@ -306,28 +307,6 @@ bool PContext::RecreateDB(const char* path) {
   return ok;
 }
 
-namespace {
-
-// While one lives, the store's own reports are logged but raise no alert: the catalogue tells
-// the user once, naming itself and the reason.
-class StoreReportsQuiet {
- public:
-  StoreReportsQuiet() {
-    for (unsigned c = 0; c < DMCnerr; c++) {
-      flags[c] = dmessage_class_flags[c];
-      dmessage_class_flags[c] &= ~static_cast<uint32_t>(DMAalert);
-    }
-  }
-  ~StoreReportsQuiet() {
-    for (unsigned c = 0; c < DMCnerr; c++) dmessage_class_flags[c] = flags[c];
-  }
-
- private:
-  uint32_t flags[DMCnerr];
-};
-
-}  // namespace
-
 bool PContext::FailOpen() {
   phd.Attach(nullptr, false);
   dbfs.close();
@@ -338,35 +317,46 @@ bool PContext::FailOpen() {
   return false;
 }
 
-bool PContext::CloseDB(bool discard) {
+bool PContext::CloseDB(PCloseChanges changes, const char* dropped) {
   if (dbname[0] == '\0') return true;
   // A read-only catalogue has nothing to write: a part of it that could not be read (damage,
   // already told) does not make its close fail.
   const bool ro = ReadOnly();
-  const bool writes = pdb.GetHeader() != nullptr && !pdb.GetHeader()->ReadOnly();
-  // The changes are written while everything is still open: when that fails, nothing is
-  // closed (the store, the display and the undo steps stay as they are).
-  if (!discard && writes) {
-    const int waiting = Waiting();
-    bool synced;
-    {
-      StoreReportsQuiet quiet;
-      PworkStep(-1);
-      synced = pdb.Sync();
-      dbfs.flush();
-      dbfs.clear();
-    }
-    sync_opcnt = sync_nops;
-    if (!synced && pdb.Unsynced()) {
-      NoteSync(false, waiting);
-      TellSyncFailed();
-      return false;
-    }
+  bool drop = changes == PCloseChanges::drop;
+  if (!drop && !WriteBeforeClose()) {
+    if (changes == PCloseChanges::save) return false;
+    drop = true;
   }
+  const std::string name = dbname;
+  KeepDisplay();
+  const bool ok = ReleaseStore(drop, ro);
+  if (drop && dropped != nullptr)
+    DMESSAGE(DMCwarning, "Closed catalog '%s' %s", name.c_str(), dropped);
+  return ok;
+}
+
+bool PContext::WriteBeforeClose() {
+  if (pdb.GetHeader() == nullptr || pdb.GetHeader()->ReadOnly()) return true;
+  const int waiting = Waiting();
+  bool synced;
+  {
+    const DMessageHold noAlert(DMessageHold::noAlert);  // the catalogue tells the failure once
+    PworkStep(-1);
+    synced = pdb.Sync();
+    dbfs.flush();
+    dbfs.clear();
+  }
+  sync_opcnt = sync_nops;
+  if (synced || !pdb.Unsynced()) return true;
+  NoteSync(false, waiting);
+  TellSyncFailed();
+  return false;
+}
+
+void PContext::KeepDisplay() {
   const int n = rdisp.GetSize();
   if (n > 0) {
     if (rdisp.GetFieldInfo() == &phd && rdisp_info == nullptr) {
-      // The records outlive the catalogue under a private copy of its schema.
       rdisp_info = new DBFieldInfo(phd);
       PnoteChange();
       rdisp.finfo = rdisp_info;
@@ -384,19 +374,21 @@ bool PContext::CloseDB(bool discard) {
   rdisp_link.Init(nullptr);
   ClearSets();
   dbs.SetDB(nullptr);
+}
+
+bool PContext::ReleaseStore(bool drop, bool ro) {
   bool ok = true;
   {
-    StoreReportsQuiet quiet;
+    const DMessageHold noAlert(DMessageHold::noAlert);
     PworkStep(-1);
-    if (discard) {
+    if (drop) {
       ok = pdb.Discard();
     } else {
       ok = pdb.Checkpoint(nullptr, nullptr);
       PworkStep(-1);
-      // Everything was written above: a close that fails now (records still held, say) loses
+      // Everything was written before: a close that fails now (records still held, say) loses
       // nothing, and the store is dropped.
-      if (!pdb.Close() && !ro) ok = false;
-      if (pdb.GetHeader() != nullptr) pdb.Discard();
+      if (!pdb.CloseOrDiscard() && !ro) ok = false;
     }
   }
   // What the store could not do (a journal not played back, say), for the message below.
@@ -407,11 +399,9 @@ bool PContext::CloseDB(bool discard) {
   dbfs.close();
   dbfs.clear();
   WriteLock(lock_path, nullptr);
-  if (!ok) {
-    errno = 0;  // the reason, if any, is in the message
+  if (!ok)
     DMESSAGE(DMCdata, "Error closing database '%s'%s%s", dbname, why.empty() ? "" : ": ",
              why.c_str());
-  }
   syncedStep = nullptr;
   undoneUnsaved.clear();
   unsavedRecords = 0;
@@ -426,7 +416,7 @@ bool PContext::SyncDB() {
   const int waiting = Waiting();
   bool ok;
   {
-    StoreReportsQuiet quiet;
+    const DMessageHold noAlert(DMessageHold::noAlert);  // the catalogue tells the failure once
     ok = pdb.Sync();
     dbfs.flush();
     dbfs.clear();
@@ -438,9 +428,10 @@ bool PContext::SyncDB() {
 
 void PContext::TellSyncFailed() {
   const std::string what = UnsavedWork();
-  errno = 0;  // the reason is in the message
-  DMESSAGE(DMCsystem, "%s. The changes since the last save%s%s%s are not saved.",
-           SyncFailure().c_str(), what.empty() ? "" : " (", what.c_str(), what.empty() ? "" : ")");
+  // The reason is in the text: no system error is appended to it.
+  DMESSAGE_ERRNO(DMCsystem, DMnoSystemError,
+                 "%s. The changes since the last save%s%s%s are not saved.", SyncFailure().c_str(),
+                 what.empty() ? "" : " (", what.c_str(), what.empty() ? "" : ")");
 }
 
 long long PContext::Room() const {

@@ -22,6 +22,19 @@ std::string PsystemReason(int err);
 
 struct PLockRefusal;
 
+// What closing a catalogue does with its changes not yet written.
+enum class PCloseChanges {
+  // Written first. When that fails (the disk full, say) nothing is closed: the changes stay in
+  // memory with the display and the undo steps, the file as the last complete sync left it,
+  // and LastError tells why (told as SyncDB tells it). The caller may try again, or drop them.
+  save,
+  // Written first; what cannot be written is dropped as by drop.
+  saveOrDrop,
+  // Not written: they are lost, and the file is left as the last complete sync left it (a sync
+  // cut short is played back; when that cannot be done, the next open does it).
+  drop,
+};
+
 class PContext : public PContextState {
  public:
   static constexpr int kPathLen = 1024;
@@ -56,19 +69,12 @@ class PContext : public PContextState {
   // under the catalogue's lock); false, the file untouched, when it is not such a file or
   // cannot be replaced. Nothing may be open.
   bool RecreateDB(const char* path);
-  // Commits, writes and closes the catalogue, keeping the display; true also when none was
-  // open. The changes are written first: when that fails (the disk full, say) nothing is
-  // closed and the result is false. The catalogue stays open as it was (its changes in
-  // memory, the display, the undo steps), its file as the last complete sync left it, and
-  // LastError tells why (the failure is told as SyncDB tells it); the caller may try again
-  // (SyncDB or CloseDB, which complete once there is room) or close dropping the changes with
-  // CloseDB(true). After a sync that succeeded the close completes, and false then only tells
-  // that a change the store could not take was dropped with it (told when it was refused).
-  // IsOpen tells which.
-  // With discard the catalogue closes without writing anything: the changes not synced are
-  // lost and the file is left as the last complete sync left it (a sync cut short is played
-  // back). Always closes; true unless that playback failed (then the next open does it).
-  bool CloseDB(bool discard = false);
+  // Closes the catalogue, its changes written first or dropped as changes says (see there),
+  // and keeps the display (KeepDisplay); true also when none was open. False when it stays
+  // open (save whose write failed), or closed with a change the store refused or a journal not
+  // played back (told). A close that drops changes is told with the warning "Closed catalog
+  // 'name' <dropped>" when dropped is given. IsOpen tells whether it closed.
+  bool CloseDB(PCloseChanges changes = PCloseChanges::save, const char* dropped = nullptr);
   // Whether a catalogue is open (Ready may be false for one that is open: a part of it could
   // not be read).
   bool IsOpen() const { return dbname[0] != '\0'; }
@@ -160,6 +166,15 @@ class PContext : public PContextState {
   bool ShadowHoldsRecords();
   bool IsOpenPath(const char* path) const;
   bool FailOpen();
+  // Writes the changes of the catalogue before it closes, while everything is still open;
+  // false (told) when that failed and they are still unwritten.
+  bool WriteBeforeClose();
+  // The displayed records outlive the catalogue under a private copy of its schema; their ties
+  // to catalogue records, the string sets and the search go.
+  void KeepDisplay();
+  // Closes the store (with drop, writing nothing more), the header, the file and the lock;
+  // false (told) when the store could not close whole, which a read-only (ro) one always can.
+  bool ReleaseStore(bool drop, bool ro);
   // Opens path for reading and writing; with create, makes the file when it does not exist
   // (an existing file is never truncated).
   static bool OpenFile(std::fstream* fs, const char* path, bool create);

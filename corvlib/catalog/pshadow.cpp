@@ -17,7 +17,7 @@ bool PContext::ShadowHoldsRecords() {
 bool PContext::ShadowDB(const char* path) {
   // What the shadow catalogue could not write (its sync failed, already told) is dropped,
   // its file left as the last complete sync left it.
-  if (!sdb.Close() && sdb.GetHeader() != nullptr) sdb.Discard();
+  sdb.CloseOrDiscard();
   sdb.Init(nullptr, nullptr, false);
   if (sdbfs.is_open()) {
     shd.Attach(nullptr, false);

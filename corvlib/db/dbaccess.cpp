@@ -5,7 +5,6 @@
 #include "db/dbfieldpriv.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -221,22 +220,24 @@ bool DBAccess::Close() {
     Sync();
     return false;
   }
-  if (journal != nullptr) {
-    // The blocks and the header are written as one sync. When it fails nothing else is
-    // written (a block written outside the sync would be half of it): the store stays open
-    // with its changes, for another Sync or Close, or for Discard.
-    if (JournaledSync(true)) {
-      // Closed; false still tells of a block that could not be read.
-      bool sound = true;
-      for (const DBAccess* p = this; p != nullptr; p = p->next)
-        if (p->state == DBPSerror) sound = false;
-      Release();
-      return sound;
-    }
+  return journal != nullptr ? CloseJournaled() : CloseStream();
+}
+
+bool DBAccess::CloseJournaled() {
+  // A block written outside the sync would be half of it: when the sync fails nothing else is.
+  if (!JournaledSync(true)) {
     // A file found damaged since it was opened is not written to any more.
     if (header->ReadOnly()) Discard();
     return false;
   }
+  bool sound = true;
+  for (const DBAccess* p = this; p != nullptr; p = p->next)
+    if (p->state == DBPSerror) sound = false;
+  Release();
+  return sound;
+}
+
+bool DBAccess::CloseStream() {
   bool clean = true;
   for (DBAccess* p = this; p != nullptr; p = p->next) {
     if (!p->FlushPage()) clean = false;
@@ -245,6 +246,12 @@ bool DBAccess::Close() {
   bool synced = header->Sync();
   Release();
   return clean && synced;
+}
+
+bool DBAccess::CloseOrDiscard() {
+  const bool closed = Close();
+  if (header != nullptr) Discard();
+  return closed;
 }
 
 bool DBAccess::Discard() {
@@ -365,8 +372,8 @@ bool DBAccess::JournaledSync(bool closing) {
       kept = "; " + journal->LastError() +
              ": its journal stays beside it, which the next sync completes or the next open "
              "plays back";
-    errno = 0;  // the message carries the system's reason already
-    DMESSAGE(DMCsystem, "%s%s", syncError.c_str(), kept.c_str());
+    // The text carries the system's reason already: none is appended to it.
+    DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "%s%s", syncError.c_str(), kept.c_str());
   }
   if (ok) {
     header->SetChangedFlag(false);

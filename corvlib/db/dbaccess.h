@@ -94,21 +94,18 @@ class DBAccess : public CacheObject {
   // beside it: the next Sync completes it, an open before that plays it back), and the next
   // Sync, Close or destructor tries again.
   virtual bool Sync();
-  // Writes the changes as Sync does, then closes. With a file (through the journal) a sync
-  // that fails writes nothing outside it and closes nothing: Close returns false and the
-  // store stays open with its changes, for another Sync or Close (which can complete once
-  // there is room, say), or for Discard; only a file found damaged since it was opened, which
-  // is not written any more, is closed all the same, its changes dropped. False with records
-  // still handed out (nothing is freed), too; and false, closed, for a store with a block that
-  // could not be read. Whether the store is still open tells GetHeader() != nullptr. Without
-  // a file (a stream alone) Close always closes: false tells that some of it could not be
-  // written.
+  // Writes the changes as Sync does, then closes (CloseJournaled, CloseStream); false when
+  // something could not be. With records still handed out it writes, frees nothing and stays
+  // open. Whether the store is still open tells GetHeader() != nullptr.
   virtual bool Close();
   // Closes without writing anything: the changes not synced are dropped, and the file is left
   // as the last complete sync left it (a journal of a sync that did not complete is played
   // back at once). False when that playback could not be done: the journal stays beside the
   // file and the next open plays it back.
   virtual bool Discard();
+  // Close, and when the store stays open (its sync failed, told) Discard: it always closes.
+  // The result is Close's.
+  bool CloseOrDiscard();
   // Whether the store holds changes that are not in the file yet (a changed block or header).
   bool Unsynced() const;
   // The failure of the last sync of a file (Sync, Close, the destructor, a Discard that could
@@ -277,6 +274,13 @@ class DBAccess : public CacheObject {
   // Drops the pages after this one, the journal and the view, and this page's memory: the
   // store is closed.
   void Release();
+  // Close with a file: one sync through the journal, then closed; false, closed, for a block
+  // that could not be read. A sync that fails writes nothing outside it and closes nothing (for
+  // another Sync or Close once there is room, say, or Discard), unless the file was found
+  // damaged since it opened: that one is dropped.
+  bool CloseJournaled();
+  // Close of a stream alone: always closes; false when some of it could not be written.
+  bool CloseStream();
   // The index file (db/dbpageside.cpp): read and adopted at open, written after syncs.
   void OpenSide(const DBFile& file, long long len);
   bool AdoptSide(const DBSideFile& sf);

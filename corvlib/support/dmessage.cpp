@@ -22,8 +22,8 @@ static void default_exit(int status) {
 
 void (*dmessage_abort)() = default_abort;
 void (*dmessage_exit)(int) = default_exit;
-int (*dmessage_alert)(const char*) = nullptr;
-uint32_t (*dmessage_call)(unsigned, const char*, const char*, int) = nullptr;
+DMalertHook dmessage_alert = nullptr;
+DMcallHook dmessage_call = nullptr;
 const char* dmessage_record[DMCnerr];
 char* dmessage_mine[DMCnerr];
 const char* dmessage_file[DMCnerr];
@@ -32,8 +32,13 @@ uint32_t dmessage_class_done[DMCnerr];
 unsigned dmessage_last_class = DMCnerr;
 
 uint32_t dmessage(unsigned cls, const char* text, const char* file, int line) {
+  return dmessage_errno(cls, errno, text, file, line);
+}
+
+uint32_t dmessage_errno(unsigned cls, int syserr, const char* text, const char* file, int line) {
   if (cls >= DMCnerr) return 0;
-  const int syserr = errno;  // captured before any call below can change it
+  const int callerErr = errno;
+  errno = syserr;
   const uint32_t flags = dmessage_class_flags[cls];
   uint32_t pending = flags;
   if (text == nullptr || *text == '\0') text = "(missing message)";
@@ -69,7 +74,7 @@ uint32_t dmessage(unsigned cls, const char* text, const char* file, int line) {
       std::fprintf(stderr, "%s@%d>%s: %s", file, line, dmessage_class_name[cls], text);
     else
       std::fprintf(stderr, "%s: %s", dmessage_class_name[cls], text);
-    if ((cls == DMCsystem || cls == DMCresource) && syserr != 0)
+    if (DMtellsSystemError(cls) && syserr != 0)
       std::fprintf(stderr, ": %s\n", std::strerror(syserr));
     else
       std::fputc('\n', stderr);
@@ -88,18 +93,38 @@ uint32_t dmessage(unsigned cls, const char* text, const char* file, int line) {
   }
   const uint32_t done = flags & ~pending;
   dmessage_class_done[cls] = done;
-  errno = syserr;
+  errno = callerErr;
   return done;
 }
 
-uint32_t dmessagef(unsigned cls, const char* file, int line, const char* fmt, ...) {
-  // Formatted aside first, so an argument that points into dmessage_buf (such as a message
-  // being passed on) is read whole before the buffer is overwritten.
+namespace {
+
+// Formats aside first, so an argument that points into dmessage_buf (such as a message being
+// passed on) is read whole before the buffer is overwritten.
+uint32_t Vreport(unsigned cls, int syserr, const char* file, int line, const char* fmt,
+                 va_list ap) {
   char text[DMESSAGE_BUFSIZ];
+  std::vsnprintf(text, sizeof text, fmt, ap);
+  std::memcpy(dmessage_buf, text, std::strlen(text) + 1);
+  return dmessage_errno(cls, syserr, dmessage_buf, file, line);
+}
+
+}  // namespace
+
+uint32_t dmessagef(unsigned cls, const char* file, int line, const char* fmt, ...) {
+  const int syserr = errno;  // before formatting can change it
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(text, sizeof text, fmt, ap);
+  const uint32_t done = Vreport(cls, syserr, file, line, fmt, ap);
   va_end(ap);
-  std::memcpy(dmessage_buf, text, std::strlen(text) + 1);
-  return dmessage(cls, dmessage_buf, file, line);
+  return done;
+}
+
+uint32_t dmessagef_errno(unsigned cls, int syserr, const char* file, int line, const char* fmt,
+                         ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  const uint32_t done = Vreport(cls, syserr, file, line, fmt, ap);
+  va_end(ap);
+  return done;
 }

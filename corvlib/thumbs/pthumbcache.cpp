@@ -18,6 +18,7 @@
 
 #include "thumbs/pthumb.h"
 #include "support/dmessage.h"
+#include "support/dmhold.h"
 
 namespace {
 
@@ -30,53 +31,6 @@ bool TInt(const DBRecord& r, PTDBFieldID fid, long* v) {
   *v = f.GetInt(0);
   return true;
 }
-
-// Holds back the messages of opening the database (its reads, checks and journal) while it
-// lives, so that a damaged database that is set aside is told in one line; released, they are
-// told as they came.
-class HeldMessages {
- public:
-  HeldMessages() : prev(dmessage_call), outer(current) {
-    current = this;
-    dmessage_call = Hold;
-  }
-  ~HeldMessages() { Release(); }
-  HeldMessages(const HeldMessages&) = delete;
-  HeldMessages& operator=(const HeldMessages&) = delete;
-  // The messages held so far are told no more.
-  void Drop() { held.clear(); }
-  void Release() {
-    if (current != this) return;
-    dmessage_call = prev;
-    current = outer;
-    for (const Held& m : held) dmessage(m.cls, m.text.c_str(), m.file, m.line);
-    held.clear();
-  }
-
- private:
-  struct Held {
-    unsigned cls;
-    std::string text;
-    const char* file;
-    int line;
-  };
-  static uint32_t Hold(unsigned cls, const char* text, const char* file, int line) {
-    HeldMessages* h = current;
-    if (h == nullptr) return 0;
-    if (cls == DMCsystem || cls == DMCdata || cls == DMCwarning) {
-      h->held.push_back({cls, text, file, line});
-      return ~0u;  // nothing is done with it now
-    }
-    return h->prev != nullptr ? h->prev(cls, text, file, line) : 0;
-  }
-
-  uint32_t (*prev)(unsigned, const char*, const char*, int);
-  HeldMessages* outer;
-  std::vector<Held> held;
-  static HeldMessages* current;
-};
-
-HeldMessages* HeldMessages::current = nullptr;
 
 }  // namespace
 
@@ -130,7 +84,11 @@ bool PThumbnailer::SetCacheDirectory(const char* dir) {
   std::string why;
   int opened;
   {
-    HeldMessages held;
+    // The reports of opening it (its reads, checks and journal) wait, so that a damaged
+    // database set aside is told in one line; else they are told as they came.
+    DMessageHold held(DMessageHold::kept, DMessageHold::Class(DMCsystem) |
+                                              DMessageHold::Class(DMCdata) |
+                                              DMessageHold::Class(DMCwarning));
     opened = OpenDatabase(path, &why);
     if (opened < 0) held.Drop();  // the line that tells of setting it aside says why
   }

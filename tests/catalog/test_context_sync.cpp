@@ -239,7 +239,7 @@ TEST(ContextSync, FailedSyncTellsWhyAndWhatAndIsTriedAgain) {
   EXPECT_TRUE(ctx.IsOpen());
   EXPECT_EQ(ctx.UnsavedWork(), "Add on 2 records, Undo Delete");
   EXPECT_EQ(Count(path), 5);  // the file keeps its last saved state
-  EXPECT_TRUE(ctx.CloseDB(true));
+  EXPECT_TRUE(ctx.CloseDB(PCloseChanges::drop));
   EXPECT_EQ(ctx.UnsavedWork(), "");
   EXPECT_EQ(Count(path), 5);
 }
@@ -312,7 +312,7 @@ TEST(ContextSync, FullDiskKeepsTheCatalogueOpenWithItsEditUntilWrittenOrDropped)
       for (const auto& t : titles) EXPECT_EQ(t.second, "new") << t.first;
       EXPECT_EQ(ctxtest::ReadFile(path), before);
       if (drop) {
-        EXPECT_TRUE(ctx.CloseDB(true));
+        EXPECT_TRUE(ctx.CloseDB(PCloseChanges::drop));
       } else {
         fault.fullFrom = 0;
         EXPECT_TRUE(ctx.CloseDB());
@@ -331,5 +331,43 @@ TEST(ContextSync, FullDiskKeepsTheCatalogueOpenWithItsEditUntilWrittenOrDropped)
     EXPECT_TRUE(Titles(&after, &titles));
     ASSERT_EQ(titles.size(), static_cast<size_t>(kN));
     for (const auto& t : titles) EXPECT_EQ(t.second, drop ? "old" : "new") << t.first;
+  }
+}
+
+// A close that may drop what it cannot write: with room it writes all and tells nothing more;
+// on a disk that refuses, a close that only saves stays open, and the one that may drop tells
+// the failure, closes with the warning it was given and leaves the file as its last save.
+TEST(ContextSync, CloseThatMayDropWritesWhatItCanAndTellsWhatItDrops) {
+  TempDir d;
+  const std::string path = d.Path("trip.qdb");
+  Refusing fs;
+  for (const bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "refused" : "room");
+    PContext ctx;
+    ctx.fileSystem = &fs;
+    fs.err = 0;
+    ASSERT_TRUE(ctx.OpenDB(path.c_str()));
+    std::vector<DBRecord> recs;
+    for (int i = 0; i < 3; i++) recs.push_back(Titled(refused ? 10 + i : i, "new"));
+    ASSERT_TRUE(ctx.Checkpoint("Add", nullptr));
+    ctx.pdb.AddRecords(recs.data(), 3);
+    fs.err = refused ? ENOSPC : 0;
+    MessageLog log;
+    if (refused) {
+      EXPECT_FALSE(ctx.CloseDB(PCloseChanges::save));
+      EXPECT_TRUE(ctx.IsOpen());
+      EXPECT_TRUE(ctx.Unsynced());
+    }
+    EXPECT_TRUE(ctx.CloseDB(PCloseChanges::saveOrDrop, "without them, as asked"));
+    EXPECT_FALSE(ctx.IsOpen());
+    fs.err = 0;
+    int told = 0;
+    for (const auto& e : log.entries)
+      told += e.first == DMCsystem && e.second.rfind("Cannot save the catalog 'trip'", 0) == 0;
+    EXPECT_EQ(told, refused ? 2 : 0) << log.All();
+    EXPECT_EQ(log.Has(DMCwarning, "Closed catalog 'trip' without them, as asked"), refused)
+        << log.All();
+    EXPECT_EQ(Count(path), 3);
+    EXPECT_FALSE(ctxtest::Exists(path + "-journal"));
   }
 }

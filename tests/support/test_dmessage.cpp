@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "support/dmessage.h"
+#include "support/dmhold.h"
 #include "support/memobject.h"
 
 namespace {
@@ -92,6 +94,150 @@ TEST_F(DMessageTest, LogAndStderrLineFormats) {
   testing::internal::CaptureStderr();
   dmessage(DMCsystem, "plain", "s.cpp", 9);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "s.cpp@9>system: plain\n");
+}
+
+// A system error given with the message is the one told, whatever errno holds; a message whose
+// text tells its reason whole gets none; only the classes that tell one append it; errno is as
+// it was afterwards.
+TEST_F(DMessageTest, AGivenSystemErrorIsToldInsteadOfErrno) {
+  dmessage_class_flags[DMCsystem] = DMAstderr;
+  dmessage_class_flags[DMCresource] = DMAstderr;
+  dmessage_class_flags[DMCdata] = DMAstderr;
+  errno = ENOENT;
+  testing::internal::CaptureStderr();
+  dmessagef_errno(DMCsystem, DMnoSystemError, nullptr, 0, "told %s", "whole");
+  dmessagef_errno(DMCresource, EACCES, nullptr, 0, "cannot %s", "write");
+  dmessage_errno(DMCdata, EACCES, "no reason for data", nullptr, 0);
+  dmessagef(DMCsystem, nullptr, 0, "from %s", "errno");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            std::string("system: told whole\nresource: cannot write: ") + std::strerror(EACCES) +
+                "\ndata: no reason for data\nsystem: from errno: " + std::strerror(ENOENT) + "\n");
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_TRUE(DMtellsSystemError(DMCsystem) && DMtellsSystemError(DMCresource));
+  EXPECT_FALSE(DMtellsSystemError(DMCdata) || DMtellsSystemError(DMCwarning));
+}
+
+namespace {
+
+std::vector<std::string> alerted;
+
+int CountAlert(const char* text) {
+  alerted.emplace_back(text);
+  return 1;
+}
+
+std::string Logged() {
+  std::string s;
+  std::rewind(dmessage_logfp);
+  for (int c; (c = std::fgetc(dmessage_logfp)) != EOF;) s.push_back(static_cast<char>(c));
+  return s;
+}
+
+}  // namespace
+
+// Each way of holding reports back, against what reaches the record, the log, standard error
+// and the alert, while it holds and once it ends; nested holds give back what they took.
+TEST_F(DMessageTest, HoldsBackReportsAsTheirModeSays) {
+  dmessage_logfp = std::tmpfile();
+  ASSERT_NE(dmessage_logfp, nullptr);
+  alerted.clear();
+  dmessage_alert = CountAlert;
+  dmessage_class_flags[DMCsystem] = DMArecord | DMAlog | DMAstderr | DMAalert;
+
+  // Quiet: nothing at all, and the most severe class is left as it was.
+  dmessage(DMCwarning, "before", nullptr, 0);
+  const char* const recorded = dmessage_record[DMCsystem];
+  testing::internal::CaptureStderr();
+  {
+    const DMessageHold quiet(DMessageHold::quiet);
+    dmessage(DMCsystem, "probe", nullptr, 0);
+    dmessage(DMCdata, "probe", nullptr, 0);
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(Logged(), "warning: before\n");
+  EXPECT_TRUE(alerted.empty());
+  EXPECT_EQ(dmessage_last_class, static_cast<unsigned>(DMCwarning));
+  EXPECT_EQ(dmessage_record[DMCsystem], recorded);
+  EXPECT_EQ(dmessage_call, nullptr);
+
+  // No alert: recorded and logged, the alert left out of what was done.
+  {
+    const DMessageHold noAlert(DMessageHold::noAlert);
+    testing::internal::CaptureStderr();
+    errno = 0;
+    EXPECT_EQ(dmessage(DMCsystem, "logged only", nullptr, 0),
+              static_cast<uint32_t>(DMArecord | DMAlog | DMAstderr));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "system: logged only\n");
+  }
+  EXPECT_TRUE(alerted.empty());
+  EXPECT_EQ(dmessage_alert, CountAlert);
+
+  // Kept: the kept classes wait, the others go on; at the end they come in order with their
+  // own system errors, unless dropped.
+  for (const bool drop : {false, true}) {
+    SCOPED_TRACE(drop ? "dropped" : "told");
+    std::fclose(dmessage_logfp);
+    dmessage_logfp = std::tmpfile();
+    testing::internal::CaptureStderr();
+    {
+      DMessageHold kept(DMessageHold::kept,
+                        DMessageHold::Class(DMCsystem) | DMessageHold::Class(DMCwarning));
+      errno = ENOSPC;
+      dmessage(DMCsystem, "first", "k.cpp", 1);
+      errno = 0;
+      dmessage(DMCinfo, "passes", "k.cpp", 2);
+      {
+        const DMessageHold quiet(DMessageHold::quiet);
+        dmessage(DMCwarning, "never", "k.cpp", 3);
+      }
+      dmessage(DMCwarning, "second", "k.cpp", 4);
+      EXPECT_EQ(Logged(), "k.cpp@2>info: passes\n");
+      EXPECT_TRUE(alerted.empty());
+      if (drop) kept.Drop();
+    }
+    EXPECT_EQ(dmessage_call, nullptr);
+    if (drop) {
+      EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+      EXPECT_EQ(Logged(), "k.cpp@2>info: passes\n");
+      EXPECT_TRUE(alerted.empty());
+    } else {
+      EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                std::string("k.cpp@1>system: first: ") + std::strerror(ENOSPC) + "\n");
+      EXPECT_EQ(Logged(), "k.cpp@2>info: passes\nk.cpp@1>system: first\nk.cpp@4>warning: second\n");
+      EXPECT_EQ(alerted, std::vector<std::string>{"first"});
+    }
+    alerted.clear();
+  }
+
+  // Alert once: nothing alerted meanwhile; at the end the most severe message of the time,
+  // once. Without an alert hook it holds nothing.
+  dmessage_class_flags[DMCdata] = DMArecord | DMAalert;
+  dmessage_last_class = DMCsystem;  // before the hold: starts afresh
+  {
+    DMessageHold once(DMessageHold::alertOnce);
+    EXPECT_TRUE(once.Holding());
+    EXPECT_EQ(dmessage_last_class, static_cast<unsigned>(DMCnerr));
+    dmessage(DMCdata, "bad data", nullptr, 0);
+    {
+      DMessageHold inner(DMessageHold::alertOnce);
+      EXPECT_FALSE(inner.Holding());
+      dmessage(DMCsystem, "worse", nullptr, 0);
+    }
+    dmessage(DMCdata, "more bad data", nullptr, 0);
+    EXPECT_TRUE(alerted.empty());
+    EXPECT_EQ(dmessage_alert, nullptr);
+  }
+  EXPECT_EQ(alerted, std::vector<std::string>{"worse"});
+  EXPECT_TRUE(dmessage_class_done[DMCsystem] & DMAalert);
+  EXPECT_EQ(dmessage_alert, CountAlert);
+  // Across calls, as a hold that spans a task.
+  alerted.clear();
+  EXPECT_EQ(DMessageHold::HoldAlerts(), CountAlert);
+  EXPECT_EQ(DMessageHold::HoldAlerts(), nullptr);
+  dmessage(DMCdata, "kept data", nullptr, 0);
+  DMessageHold::LetAlerts(CountAlert);
+  EXPECT_EQ(alerted, std::vector<std::string>{"kept data"});
+  EXPECT_EQ(dmessage_alert, CountAlert);
 }
 
 TEST_F(DMessageTest, HooksCarryOutActionsAndResultReportsThem) {

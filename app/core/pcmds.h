@@ -210,6 +210,8 @@ enum PcommandTrait : unsigned {
 // The traits of most setting commands: an edit of the selected records (from a window in front).
 constexpr unsigned kSelectionEdit = kNeedsSelection | kChangesRecords | kBusyGuarded;
 constexpr unsigned kWindowEdit = kSelectionEdit | kNeedsWindow;
+// The traits of exports, printing and HDR or panorama making: files written by long work.
+constexpr unsigned kFileWork = kWritesFiles | kRunsWork;
 
 struct PcommandEntry {
   OSType code;
@@ -229,13 +231,13 @@ inline constexpr PcommandEntry kCommandTable[] = {
     {kCmdImportRecords, kReordersDisplay | kBusyGuarded},
     {kCmdClose, kNeedsWindow | kReordersDisplay | kBusyGuarded},
     {kCmdSaveImage, kNeedsWindow | kWritesFiles},
-    {kCmdExportImages, kNeedsWindow | kWritesFiles | kRunsWork},
-    {kCmdExportWebAlbum, kNeedsWindow | kWritesFiles | kRunsWork},
+    {kCmdExportImages, kNeedsWindow | kFileWork},
+    {kCmdExportWebAlbum, kNeedsWindow | kFileWork},
     {kCmdExportRecords, kNeedsWindow | kWritesFiles},
     {kCmdExportCatalog, kNeedsCatalog | kNeedsWindow | kWritesFiles},
     {kCmdPageSetup, 0},
-    {kCmdPrint, kNeedsSelection | kWritesFiles | kRunsWork},
-    {kCmdPrintIndex, kWritesFiles | kRunsWork},
+    {kCmdPrint, kNeedsSelection | kFileWork},
+    {kCmdPrintIndex, kFileWork},
     {kCmdQuit, 0},
     {kCmdUndo, kReordersDisplay | kBusyGuarded},
     {kCmdRedo, kReordersDisplay | kBusyGuarded},
@@ -349,8 +351,8 @@ inline constexpr PcommandEntry kCommandTable[] = {
     {kCmdFlipHorizontally, kWindowEdit},
     {kCmdFlipVertically, kWindowEdit},
     {kCmdSlideShow, kNeedsWindow | kReplacesImage | kBusyGuarded},
-    {kCmdMakeHDR, kNeedsSelection | kNeedsWindow | kWritesFiles | kRunsWork},
-    {kCmdPanorama, kNeedsWindow | kWritesFiles | kRunsWork},
+    {kCmdMakeHDR, kNeedsSelection | kNeedsWindow | kFileWork},
+    {kCmdPanorama, kNeedsWindow | kFileWork},
     {kCmdCrop, kChangesRecords | kBusyGuarded},
     {kCmdRedEye, kChangesRecords | kBusyGuarded},
     {kCmdSpotMeter, kChangesRecords | kBusyGuarded},

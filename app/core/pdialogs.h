@@ -92,11 +92,11 @@ class PWorkProgress {
  public:
   // Such work runs to its end: the Progress window's Stop button is greyed.
   explicit PWorkProgress(const char* msg);
+  // A step of the application's own part of the work (done: 0 .. 1, negative if not known).
+  static void Step(double done);
   ~PWorkProgress();
   PWorkProgress(const PWorkProgress&) = delete;
   PWorkProgress& operator=(const PWorkProgress&) = delete;
-  // A step of the application's own part of the work (done: 0 .. 1, negative if not known).
-  static void Step(double done);
 
  private:
   PBusyGuard busy_;

@@ -44,13 +44,13 @@ struct Installed {
 
 }  // namespace
 
+const EventTypeSpec aboutEventSpec[3] = {{kEventClassWindow, kEventWindowClickContentRgn},
+                                         {kEventClassWindow, kEventWindowClose},
+                                         {kEventClassKeyboard, kEventRawKeyDown}};
 const EventTypeSpec appEventSpec[4] = {{kEventClassCommand, kEventCommandProcess},
                                        {kEventClassCommand, kEventCommandUpdateStatus},
                                        {kEventClassVolume, kEventVolumeMounted},
                                        {kEventClassVolume, kEventVolumeUnmounted}};
-const EventTypeSpec aboutEventSpec[3] = {{kEventClassWindow, kEventWindowClickContentRgn},
-                                         {kEventClassWindow, kEventWindowClose},
-                                         {kEventClassKeyboard, kEventRawKeyDown}};
 const EventTypeSpec confirmEventSpec[1] = {{kEventClassCommand, kEventCommandProcess}};
 const EventTypeSpec alertEventSpec[2] = {{kEventClassCommand, kEventCommandProcess},
                                          {kEventClassWindow, kEventWindowClose}};

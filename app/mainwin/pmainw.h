@@ -103,6 +103,8 @@ class PMainWindow : public IMainWindow {
   // Makes the selector's six tab panes.
   void AddSelectorTabs();
   void SelectMatching();
+  // The display emptied for the records a selector's search finds; false when it cannot be.
+  bool ClearForSelectorSearch();
   // The title: the open catalogue's name and whether it is read-only or not saved.
   void ShowTitle() const;
   // Whether an edit transaction is open, with a "warning" naming what it holds back.

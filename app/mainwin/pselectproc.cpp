@@ -125,8 +125,7 @@ void PMainWindow::ProcessSetSel(PSetListDrawer* list, bool final) {
     return;
   }
   PWorkProgress work("Searching catalog...");
-  if (!LoadingRecords(nullptr)) return;
-  checkEvents(0);
+  if (!ClearForSelectorSearch()) return;
   bc.dbs.Reset();
   bc.dbs.FindAll(&bc.rdisp);
   snprintf(bc.rsrc, sizeof bc.rsrc, "*DB");
@@ -140,6 +139,12 @@ void PMainWindow::ProcessSetSel(PSetListDrawer* list, bool final) {
 void PMainWindow::RecordTimelineSel(PSelectListDrawer* list, bool final) {
   auto* mw = list ? static_cast<PMainWindow*>(list->userData) : nullptr;
   if (mw != nullptr) mw->ProcessTimelineSel(static_cast<PTimelineListDrawer*>(list), final);
+}
+
+bool PMainWindow::ClearForSelectorSearch() {
+  if (!LoadingRecords(nullptr)) return false;
+  checkEvents(0);
+  return true;
 }
 
 // Selects the displayed records that the context's search matches and shows the selection.
@@ -193,8 +198,7 @@ void PMainWindow::ProcessTimelineSel(PTimelineListDrawer* list, bool final) {
     return;
   }
   PWorkProgress work("Searching catalog...");
-  if (!LoadingRecords(nullptr)) return;
-  checkEvents(0);
+  if (!ClearForSelectorSearch()) return;
   if (events > 2 && nrows == lastRow - firstRow + 1) {
     // One search over the dates of the whole run, then only the records of its events kept.
     DBRecord from(&PDBFInfo), to(&PDBFInfo);

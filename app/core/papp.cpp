@@ -157,16 +157,14 @@ int StartUp() {
 
 // The catalogue's last sync on the way out, with no one to ask: what it cannot write is named
 // in the log (the file keeps its last saved state).
-void SyncCatalogAtEnd() {
-  PContext& bc = gMain->bc;
+void SyncCatalogAtEnd(PContext& bc) {
   if (bc.Ready()) bc.SyncDB();  // a failure names the catalogue and what is not saved
 }
 
 // The catalogue's close on the way out, with no one to ask: what cannot be written is dropped,
 // the file left as its last save and the locks removed. A sync that has just failed (logged
 // with what it could not save) is not tried again.
-void CloseCatalogAtEnd() {
-  PContext& bc = gMain->bc;
+void CloseCatalogAtEnd(PContext& bc) {
   bc.CloseDB(bc.LastError().empty() ? PCloseChanges::saveOrDrop : PCloseChanges::drop,
              "without the changes that could not be saved: its file keeps the last save");
 }
@@ -179,7 +177,7 @@ void ShutDown() {
   SavePreferences();
   // The quit was decided: from here on failures are logged, never asked about.
   dmessage_alert = nullptr;
-  SyncCatalogAtEnd();
+  SyncCatalogAtEnd(gMain->bc);
   if ((dmessage_class_flags[DMCinfo] & DMAlog) && gMain->bc.Ready()) {
     if (dmessage_logfp) fflush(dmessage_logfp);
     std::ofstream os(gErrLogFile, std::ios::app);
@@ -189,7 +187,7 @@ void ShutDown() {
     }
     if (dmessage_logfp) fseek(dmessage_logfp, 0, SEEK_END);
   }
-  CloseCatalogAtEnd();
+  CloseCatalogAtEnd(gMain->bc);
   gMain->Close();
   gMain->bc.ShadowDB(nullptr);
   PthumbManager().SetCacheDirectory(nullptr);
@@ -231,9 +229,9 @@ int PquitOnDisplayLoss() {
       bc.CloseDB(PCloseChanges::drop,
                  "without the changes not yet saved: a command was part way through them, and "
                  "its file keeps the last save");
-    SyncCatalogAtEnd();
+    SyncCatalogAtEnd(bc);
     if (bc.Ready()) DMESSAGE(DMCinfo, "Closing catalog '%s'", bc.dbname);
-    CloseCatalogAtEnd();
+    CloseCatalogAtEnd(bc);
     bc.ShadowDB(nullptr);
   }
   SavePreferences();
@@ -242,9 +240,9 @@ int PquitOnDisplayLoss() {
   return 0;
 }
 
-PsaveChoice PsaveCatalogFirst(const char* without, const char* ending) {
-  if (gMain == nullptr) return PsaveChoice::saved;
-  PContext& bc = gMain->bc;
+PsaveChoice PsaveCatalogFirst(PContext* ctx, const char* without, const char* ending) {
+  if (ctx == nullptr) return PsaveChoice::saved;
+  PContext& bc = *ctx;
   if (!bc.Ready() || bc.ReadOnly()) return PsaveChoice::saved;
   bool ok;
   {
@@ -282,9 +280,9 @@ PsaveChoice PsaveCatalogFirst(const char* without, const char* ending) {
   return PsaveChoice::without;
 }
 
-bool PcloseCatalog(PsaveChoice choice) {
-  if (gMain == nullptr) return true;
-  PContext& bc = gMain->bc;
+bool PcloseCatalog(PContext* ctx, PsaveChoice choice) {
+  if (ctx == nullptr) return true;
+  PContext& bc = *ctx;
   if (choice == PsaveChoice::without) {
     {
       // The user was told what is lost: a journal that cannot be played back now (the next

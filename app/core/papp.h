@@ -87,18 +87,18 @@ enum class PsaveChoice {
   without,  // the user chose to go on without the changes that cannot be saved
 };
 
-// Before the open catalogue is closed with the user there to answer (quit, close, opening
-// another): syncs it. When that fails, tells why (the catalogue, the system's reason) and which
-// changes are not saved, and offers to go back (nothing is closed and the changes stay, to be
-// saved once there is room) or to go on without them. without is that button's label, ending
-// the words for what goes on ("quit", "close it").
-PsaveChoice PsaveCatalogFirst(const char* without, const char* ending);
+// Before the catalogue open in bc (null: none) is closed with the user there to answer (quit,
+// close, opening another): syncs it. When that fails, tells why (the catalogue, the system's
+// reason) and which changes are not saved, and offers to go back (nothing is closed and the
+// changes stay, to be saved once there is room) or to go on without them. without is that
+// button's label, ending the words for what goes on ("quit", "close it").
+PsaveChoice PsaveCatalogFirst(PContext* bc, const char* without, const char* ending);
 
-// Closes the open catalogue as PsaveCatalogFirst decided: for PsaveChoice::without, dropping the
-// changes not saved (the file as the last save left it); else writing them first. When that
-// write fails (the disk filled since) the failure is told, the catalogue stays open with its
-// changes and undo steps, and the result is false.
-bool PcloseCatalog(PsaveChoice choice);
+// Closes the catalogue open in bc (null: none) as PsaveCatalogFirst decided: for
+// PsaveChoice::without, dropping the changes not saved (the file as the last save left it); else
+// writing them first. When that write fails (the disk filled since) the failure is told, the
+// catalogue stays open with its changes and undo steps, and the result is false.
+bool PcloseCatalog(PContext* bc, PsaveChoice choice);
 
 // Refreshes the five recent-catalogue items above 'cata'.
 void checkCatalogs();

@@ -155,9 +155,10 @@ OSStatus Process(UInt32 cmd) {
       }
       // The catalogue first: going back from its question keeps the images open too. Its
       // changes are dropped only once the images closed too (the quit is decided then).
-      const PsaveChoice choice = PsaveCatalogFirst("Quit Without Saving", "quit");
+      PContext* const bc = gMain != nullptr ? &gMain->bc : nullptr;
+      const PsaveChoice choice = PsaveCatalogFirst(bc, "Quit Without Saving", "quit");
       if (choice != PsaveChoice::back && (gImager == nullptr || gImager->CloseImages(true) == 1)) {
-        if (choice == PsaveChoice::without) PcloseCatalog(choice);
+        if (choice == PsaveChoice::without) PcloseCatalog(bc, choice);
         PquitEventLoop();
         return noErr;
       }

@@ -52,10 +52,10 @@ bool PMainWindow::OpenCatalog(const char* path) {
     char lock[PContext::kPathLen];
     const bool same = PlockName(lock, sizeof lock, p.c_str()) && strcmp(lock, bc.LockPath()) == 0;
     if (!same) {
-      const PsaveChoice choice = PsaveCatalogFirst("Close Without Saving", "close it");
+      const PsaveChoice choice = PsaveCatalogFirst(&bc, "Close Without Saving", "close it");
       if (choice == PsaveChoice::back) return false;
       DMESSAGE(DMCinfo, "Closing catalog '%s'", bc.dbname);
-      if (!PcloseCatalog(choice)) return false;
+      if (!PcloseCatalog(&bc, choice)) return false;
     }
   }
   if (gInfo && browser && gInfo->GetBrowser() == browser) gInfo->Close();
@@ -196,7 +196,7 @@ void PMainWindow::InvalidCatalog() {
 void PMainWindow::CloseCatalog() {
   if (bc.dbname[0] == '\0') return;
   if (Editing("close the catalog")) return;
-  const PsaveChoice choice = PsaveCatalogFirst("Close Without Saving", "close it");
+  const PsaveChoice choice = PsaveCatalogFirst(&bc, "Close Without Saving", "close it");
   if (choice == PsaveChoice::back) return;
   if (gInfo && browser && gInfo->GetBrowser() == browser) gInfo->Close();
   PWorkProgress work("Closing catalog...");
@@ -205,7 +205,7 @@ void PMainWindow::CloseCatalog() {
   if (bc.ReadOnly()) bc.phd.SetChangedFlag(false);
   DMESSAGE(DMCinfo, "Closing catalog '%s'", bc.dbname);
   // A close that cannot write its changes (told) keeps the catalogue open with its undo steps.
-  if (!PcloseCatalog(choice)) return;
+  if (!PcloseCatalog(&bc, choice)) return;
   SetUndoable(false);
   InvalidCatalog();
 }

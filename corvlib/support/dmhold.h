@@ -1,6 +1,6 @@
 // Holding back what messages do, for a while: a probe whose failures are no errors, a step
 // whose reports its caller tells again in its own words, reports kept until it is known whether
-// they matter, alerts kept to the end of a task. When a hold ends the facility is as it was.
+// they matter, alerts kept to the end of a task. A hold gives back at its end the hook it took.
 #pragma once
 
 #include <cstdint>

@@ -2,9 +2,11 @@
 // beside it, which is then linked to the lock name (link fails when a lock exists, so linking
 // is the exclusive creation). A stale lock is removed only while holding its breaker lock and
 // only when it is still the file that was judged; a lock another process took in the meantime
-// is respected.
+// is respected. The holder keeps its lock file open while it holds it: that is how a live
+// copy of this program is told from one that was only given the id of the lock's writer.
 #include "catalog/plock.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -15,8 +17,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <ctime>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "catalog/pcontext.h"
 #include "image/pireader.h"
@@ -26,9 +30,13 @@ namespace {
 
 const char kLockText[] = "Catalog write lock held by process";
 constexpr size_t kReadMax = 256;
-// How much earlier than its true start the process table may date a process: the boot time
-// it counts from is kept in whole seconds and follows adjustments of the clock.
-constexpr long long kStartMargin = 5;
+// How much older than a process a lock must look to have been made before it started: the
+// times of files may be kept in whole seconds (or two), and neither clock is read at once.
+constexpr long long kAgeMarginNs = 5000000000LL;
+
+// The lock files this process holds, each with a descriptor kept open on it (the program's
+// one thread takes and releases them).
+std::vector<std::pair<std::string, int>> held;
 
 // Parses the decimal number that follows the lock text as %d would; false when there is none.
 // *overflow is set for a number beyond int.
@@ -61,9 +69,10 @@ void HostName(char* host, size_t len) {
   host[len - 1] = '\0';
 }
 
-// Reads at most max bytes of the file at path; false (errno set) when it cannot be read.
+// Reads at most max bytes of the file at path, never through a symbolic link nor waiting for a
+// writer; false (errno set) when it cannot be read.
 bool ReadSome(const char* path, std::string* out, size_t max, struct stat* st) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return false;
   out->assign(max, '\0');
   ssize_t got = st == nullptr || fstat(fd, st) == 0 ? read(fd, &(*out)[0], max) : -1;
@@ -77,47 +86,164 @@ bool ReadSome(const char* path, std::string* out, size_t max, struct stat* st) {
   return true;
 }
 
-// The boot time in seconds since 1970, from the "btime" line of /proc/stat; -1 when unknown.
-long long BootTime() {
-  std::ifstream in("/proc/stat");
-  std::string l;
-  while (std::getline(in, l)) {
-    if (l.compare(0, 6, "btime ") != 0) continue;
-    char* end = nullptr;
-    errno = 0;
-    const long long t = strtoll(l.c_str() + 6, &end, 10);
-    return errno == 0 && end != l.c_str() + 6 && *end == '\0' && t > 0 ? t : -1;
+// The command name and start (clock ticks after boot) of process pid, from its line in the
+// process table; false when it cannot be read.
+bool ProcStat(long pid, std::string* command, unsigned long long* start) {
+  std::string stat;
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  if (!ReadSome(path.c_str(), &stat, 4096, nullptr)) return false;
+  // The command name (field 2) stands in parentheses and may hold anything, spaces and
+  // parentheses too: the fields after it begin at the last ')'.
+  const size_t open = stat.find('(');
+  const size_t paren = stat.rfind(')');
+  if (open == std::string::npos || paren == std::string::npos || paren < open) return false;
+  command->assign(stat, open + 1, paren - open - 1);
+  const char* s = stat.c_str() + paren + 1;
+  // Field 22 is the start.
+  unsigned long long ticks = 0;
+  for (int field = 3; field <= 22; field++) {
+    while (*s == ' ') s++;
+    if (*s == '\0' || *s == '\n') return false;
+    if (field < 22) {
+      while (*s != ' ' && *s != '\0') s++;
+      continue;
+    }
+    if (*s < '0' || *s > '9') return false;
+    for (; *s >= '0' && *s <= '9'; s++) {
+      const unsigned d = static_cast<unsigned>(*s - '0');
+      if (ticks > (ULLONG_MAX - d) / 10) return false;
+      ticks = ticks * 10 + d;
+    }
+    if (*s != ' ' && *s != '\n' && *s != '\0') return false;
   }
-  return -1;
+  *start = ticks;
+  return true;
+}
+
+// How long ago a process started start ticks after boot, in nanoseconds on the clock that
+// counts from boot (never set); -1 when it cannot be told.
+long long ProcessAge(unsigned long long start) {
+  const long hz = sysconf(_SC_CLK_TCK);
+  struct timespec now;
+  if (hz <= 0 || clock_gettime(CLOCK_BOOTTIME, &now) != 0) return -1;
+  const unsigned long long secs = start / static_cast<unsigned long long>(hz);
+  if (secs > static_cast<unsigned long long>(now.tv_sec)) return -1;
+  const long long frac =
+      static_cast<long long>(start % static_cast<unsigned long long>(hz)) * 1000000000LL / hz;
+  const long long age =
+      (static_cast<long long>(now.tv_sec) - static_cast<long long>(secs)) * 1000000000LL +
+      now.tv_nsec - frac;
+  return age >= 0 ? age : -1;
+}
+
+// 1 when a and b are the same file, 0 when they are not, -1 when either cannot be looked at.
+int SameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return -1;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// 1 when process pid has the file lock open, 0 when it has not, -1 when that cannot be seen.
+int HasOpen(long pid, const struct stat& lock) {
+  const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return -1;
+  int found = 0;
+  while (const dirent* e = readdir(d)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    const std::string fd = dir + "/" + e->d_name;
+    // Pipes, sockets and the like are no files: they are not looked at.
+    char to[2];
+    if (readlink(fd.c_str(), to, sizeof to) < 1 || to[0] != '/') continue;
+    struct stat st;
+    if (stat(fd.c_str(), &st) == 0 && st.st_dev == lock.st_dev && st.st_ino == lock.st_ino) {
+      found = 1;
+      break;
+    }
+  }
+  closedir(d);
+  return found;
+}
+
+// How long ago the inode of the lock file at path last changed, in nanoseconds on the clock of
+// its file system: a file made beside it now tells that clock. False when no file can be made.
+bool LockAge(const char* path, const struct stat& lock, long long* age) {
+  const std::string probe = std::string(path) + "." + std::to_string(getpid()) + ".new";
+  unlink(probe.c_str());
+  const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0444);
+  if (fd < 0) return false;
+  struct stat now;
+  const bool seen = fstat(fd, &now) == 0;
+  close(fd);
+  unlink(probe.c_str());
+  if (!seen) return false;
+  const long long secs = static_cast<long long>(now.st_ctim.tv_sec) - lock.st_ctim.tv_sec;
+  if (secs > LLONG_MAX / 1000000000LL - 1 || secs < LLONG_MIN / 1000000000LL + 1) return false;
+  *age = secs * 1000000000LL + (now.st_ctim.tv_nsec - lock.st_ctim.tv_nsec);
+  return true;
+}
+
+// A lock file being judged, and what was found of the process it names.
+struct Judging {
+  const char* path = nullptr;
+  struct stat st = {};
+  long pid = 0;
+  PLockHolder holder = PLHgone;
+  std::string command;
+};
+
+PLockHolder HoldsJudged(long pid, void* arg) {
+  Judging* j = static_cast<Judging*>(arg);
+  j->pid = pid;
+  j->holder = PprocessHolds(pid, j->path, j->st, &j->command);
+  return j->holder;
 }
 
 // Reads the lock file and judges it for a taker on host; false when there is none to judge
 // (r->err then tells why it could not be read, 0 when it does not exist). Its inode goes to
-// *ino.
-bool JudgeFile(const char* path, const char* host, PLockRefusal* r, ino_t* ino) {
+// *ino, and what was found of the process it names to *holder. A symbolic link in its place
+// is judged as a link, never followed: this program makes none, so it holds no lock.
+bool JudgeFile(const char* path, const char* host, PLockRefusal* r, ino_t* ino,
+               PLockHolder* holder) {
   std::string text;
-  struct stat st;
+  Judging j;
+  j.path = path;
   r->line.clear();
   r->host.clear();
-  if (!ReadSome(path, &text, kReadMax, &st)) {
-    r->err = errno == ENOENT ? 0 : errno;
+  r->pid = 0;
+  r->command.clear();
+  *holder = PLHgone;
+  if (!ReadSome(path, &text, kReadMax, &j.st)) {
+    r->err = errno;
+    if (r->err == ELOOP && lstat(path, &j.st) == 0 && S_ISLNK(j.st.st_mode)) {
+      r->err = 0;
+      r->verdict = PLVstale;
+      *ino = j.st.st_ino;
+      return true;
+    }
+    if (r->err == ENOENT) r->err = 0;
     r->verdict = r->err != 0 ? PLVunknown : PLVstale;
     return false;
   }
   r->err = 0;
-  r->verdict = PjudgeLock(text.data(), text.size(), host, st.st_mtime, PprocessHolds);
+  r->verdict = PjudgeLock(text.data(), text.size(), host, HoldsJudged, &j);
   r->line = text.substr(0, text.find('\n'));
+  if (!r->line.empty() && r->line.back() == '\r') r->line.pop_back();
   if (r->verdict == PLVforeign) r->host = HolderHost(r->line.c_str());
-  *ino = st.st_ino;
+  r->pid = j.pid;
+  r->command = j.command;
+  *holder = j.holder;
+  *ino = j.st.st_ino;
   return true;
 }
 
 // Writes the lock line into a new private file beside the lock and links it to the lock name.
-// 1 taken, 0 a lock exists, -1 the lock cannot be made here (the reason in *err).
-int LinkLock(const char* lockpath, const std::string& line, int* err) {
+// 1 taken, 0 a lock exists, -1 the lock cannot be made here (the reason in *err). With keep, a
+// lock taken stays open there (-1 when it could not be).
+int LinkLock(const char* lockpath, const std::string& line, int* err, int* keep = nullptr) {
   std::string tmp = std::string(lockpath) + "." + std::to_string(getpid()) + ".new";
   unlink(tmp.c_str());
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0444);
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0444);
   if (fd < 0) {
     *err = errno;
     return -1;
@@ -132,9 +258,27 @@ int LinkLock(const char* lockpath, const std::string& line, int* err) {
     *err = why;
     return -1;
   }
+  // Opened before it is a lock, it is open for as long as it is one.
+  const int open_fd = keep != nullptr ? open(tmp.c_str(), O_RDONLY | O_CLOEXEC) : -1;
   int r = link(tmp.c_str(), lockpath) == 0 ? 1 : (errno == EEXIST ? 0 : -1);
   if (r < 0) *err = errno;
   unlink(tmp.c_str());
+  if (r == 1 && keep != nullptr) {
+    // Kept open under the lock's own name when that is still the same file, so that the
+    // process table shows which file it holds.
+    *keep = open_fd;
+    struct stat was, now;
+    const int named = open(lockpath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (named >= 0 && open_fd >= 0 && fstat(open_fd, &was) == 0 && fstat(named, &now) == 0 &&
+        was.st_dev == now.st_dev && was.st_ino == now.st_ino) {
+      close(open_fd);
+      *keep = named;
+    } else if (named >= 0) {
+      close(named);
+    }
+  } else if (open_fd >= 0) {
+    close(open_fd);
+  }
   return r;
 }
 
@@ -152,9 +296,11 @@ bool RemoveStale(const char* lockpath, ino_t judged, const std::string& line, co
     // A breaker left by a process that died while breaking is itself stale.
     PLockRefusal breaker;
     ino_t ino = 0;
-    if (!JudgeFile(brk.c_str(), host, &breaker, &ino) || breaker.verdict != PLVstale) return false;
+    PLockHolder holder;
+    if (!JudgeFile(brk.c_str(), host, &breaker, &ino, &holder) || breaker.verdict != PLVstale)
+      return false;
     struct stat st;
-    if (stat(brk.c_str(), &st) != 0 || st.st_ino != ino || unlink(brk.c_str()) != 0) return false;
+    if (lstat(brk.c_str(), &st) != 0 || st.st_ino != ino || unlink(brk.c_str()) != 0) return false;
     got = LinkLock(brk.c_str(), line, err);
   }
   if (got != 1) return false;
@@ -162,8 +308,9 @@ bool RemoveStale(const char* lockpath, ino_t judged, const std::string& line, co
   // number of the stale one just removed by another breaker.
   PLockRefusal now;
   ino_t ino = 0;
+  PLockHolder holder;
   bool removed = false;
-  if (!JudgeFile(lockpath, host, &now, &ino))
+  if (!JudgeFile(lockpath, host, &now, &ino, &holder))
     removed = now.err == 0;
   else if (ino == judged && now.verdict == PLVstale && !(removed = unlink(lockpath) == 0))
     *err = errno;
@@ -173,49 +320,42 @@ bool RemoveStale(const char* lockpath, ino_t judged, const std::string& line, co
 
 }  // namespace
 
-long long PprocessStart(long pid) {
-  if (pid <= 0 || pid > INT_MAX) return -1;
-  std::string stat;
-  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-  if (!ReadSome(path.c_str(), &stat, 4096, nullptr)) return -1;
-  // The command name (field 2) stands in parentheses and may hold anything, spaces and
-  // parentheses too: the fields after it begin at the last ')'.
-  const size_t paren = stat.rfind(')');
-  if (paren == std::string::npos) return -1;
-  const char* s = stat.c_str() + paren + 1;
-  // Field 22 is the start in clock ticks after boot.
-  unsigned long long ticks = 0;
-  for (int field = 3; field <= 22; field++) {
-    while (*s == ' ') s++;
-    if (*s == '\0' || *s == '\n') return -1;
-    if (field < 22) {
-      while (*s != ' ' && *s != '\0') s++;
-      continue;
-    }
-    if (*s < '0' || *s > '9') return -1;
-    for (; *s >= '0' && *s <= '9'; s++) {
-      const unsigned d = static_cast<unsigned>(*s - '0');
-      if (ticks > (ULLONG_MAX - d) / 10) return -1;
-      ticks = ticks * 10 + d;
-    }
-    if (*s != ' ' && *s != '\n' && *s != '\0') return -1;
-  }
-  const long hz = sysconf(_SC_CLK_TCK);
-  const long long boot = BootTime();
-  if (hz <= 0 || boot < 0) return -1;
-  const unsigned long long up = ticks / static_cast<unsigned long long>(hz);
-  if (up > static_cast<unsigned long long>(LLONG_MAX - boot)) return -1;
-  return boot + static_cast<long long>(up);
+PLockHolder PprocessHolds(long pid, const char* path, const struct stat& lock,
+                          std::string* command) {
+  if (pid <= 0 || pid > INT_MAX) return PLHgone;
+  if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return PLHgone;
+  std::string name, own;
+  unsigned long long start = 0, ownStart = 0;
+  const bool known = ProcStat(pid, &name, &start);
+  if (known && command != nullptr) *command = name;
+  // A process of another program was only given the id of the lock's writer. One whose
+  // executable cannot be looked at (another user's) is known by its command name.
+  const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+  if (SameFile(exe, "/proc/self/exe") != 1 && known && ProcStat(getpid(), &own, &ownStart) &&
+      name != own)
+    return PLHstranger;
+  // A copy of this program keeps open the lock it holds.
+  if (HasOpen(pid, lock) == 1) return PLHholds;
+  // One that does not (a build that did not keep it open, or one given the id again) holds
+  // it unless it started after the lock was made. The time the lock's inode last changed is
+  // never earlier than its making and, unlike its modification time, no program can set it.
+  long long lockAge = 0;
+  const long long age = known ? ProcessAge(start) : -1;
+  if (age >= 0 && LockAge(path, lock, &lockAge) && lockAge - age > kAgeMarginNs) return PLHlater;
+  return PLHholds;
 }
 
-bool PprocessHolds(long pid, time_t written) {
-  if (pid <= 0 || pid > INT_MAX) return false;
-  if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
-  // A process that started after the lock was written has only been given the id of the one
-  // that wrote it (after a restart, say).
-  const long long start = PprocessStart(pid);
-  return start < 0 || start <= static_cast<long long>(written) + kStartMargin;
+namespace {
+
+// A command name as it may be shown: anything but printable ASCII becomes '?'.
+std::string Shown(const std::string& name) {
+  std::string out = name;
+  for (char& c : out)
+    if (c < 0x20 || c > 0x7e) c = '?';
+  return out;
 }
+
+}  // namespace
 
 std::string PLockRefusal::Why() const {
   if (lock.empty()) return "its lock file cannot be taken";
@@ -231,17 +371,27 @@ std::string PLockRefusal::Why() const {
              quoted +
              ", which may have it open for writing. Once no program on that computer uses the "
              "catalog, the lock file may be deleted";
-    default:
-      return file + " is held" + quoted + ": another program has it open for writing";
+    default: {
+      if (pid <= 0) return file + " is held" + quoted + ": another program has it open for writing";
+      const std::string who = "process " + std::to_string(pid) +
+                              (command.empty() ? std::string() : " (\"" + Shown(command) + "\")");
+      return file + " is held" + quoted + " by " + who +
+             " on this computer, which may have the catalog open for writing. Quit that program "
+             "and open the catalog again; if that process is not a copy of this program, the "
+             "lock file may be deleted";
+    }
   }
 }
 
-PLockVerdict PjudgeLock(const char* text, size_t len, const char* host, time_t written,
-                        bool (*holds)(long pid, time_t written)) {
+PLockVerdict PjudgeLock(const char* text, size_t len, const char* host,
+                        PLockHolder (*holds)(long pid, void* arg), void* arg) {
   char buf[kReadMax + 1];
   if (len > kReadMax) len = kReadMax;
   if (len > 0) memcpy(buf, text, len);
-  if (len > 0 && buf[len - 1] == '\n') len--;
+  if (len > 0 && buf[len - 1] == '\n') {
+    len--;
+    if (len > 0 && buf[len - 1] == '\r') len--;
+  }
   buf[len] = '\0';
   long pid = 0;
   bool overflow = false;
@@ -249,7 +399,7 @@ PLockVerdict PjudgeLock(const char* text, size_t len, const char* host, time_t w
   if (pid == 0) return PLVstale;
   if (pid < 0 || overflow) return PLVunknown;
   if (strcmp(HolderHost(buf), host != nullptr ? host : "") != 0) return PLVforeign;
-  return holds != nullptr && holds(pid, written) ? PLVheld : PLVstale;
+  return holds != nullptr && holds(pid, arg) == PLHholds ? PLVheld : PLVstale;
 }
 
 bool PlockName(char* out, size_t len, const char* dbpath) {
@@ -263,14 +413,31 @@ bool PlockName(char* out, size_t len, const char* dbpath) {
   return true;
 }
 
+namespace {
+
+// Lets go of the lock file at path that this process holds: its descriptor is closed before
+// the file is removed (a file removed while open lingers under another name on some network
+// file systems).
+void Release(const char* path) {
+  for (size_t i = 0; i < held.size(); i++) {
+    if (held[i].first != path) continue;
+    if (held[i].second >= 0) close(held[i].second);
+    held.erase(held.begin() + static_cast<long>(i));
+    break;
+  }
+  if (unlink(path) != 0 && errno != ENOENT)
+    DMESSAGE(DMCwarning, "Cannot remove the lock file '%s': %s", path, strerror(errno));
+}
+
+}  // namespace
+
 bool PContext::WriteLock(char* lockpath, const char* dbpath, PLockRefusal* refusal) {
   PLockRefusal own;
   PLockRefusal& r = refusal != nullptr ? *refusal : own;
   r = PLockRefusal();
   if (lockpath == nullptr) return false;
   if (lockpath[0] != '\0') {
-    if (unlink(lockpath) != 0 && errno != ENOENT)
-      DMESSAGE(DMCwarning, "Cannot remove the lock file '%s': %s", lockpath, strerror(errno));
+    Release(lockpath);
     lockpath[0] = '\0';
   }
   if (dbpath == nullptr || dbpath[0] == '\0') return false;
@@ -288,20 +455,32 @@ bool PContext::WriteLock(char* lockpath, const char* dbpath, PLockRefusal* refus
 
   // The lock there is judged before one is made: a live holder is told as such even where
   // nothing can be written (a full disk).
-  int got = 0;
+  int got = 0, kept = -1;
   bool replaced = false;
+  PLockHolder was = PLHgone;  // what was found of the process named by the lock replaced
+  long waspid = 0;
   for (int pass = 0; pass < 2 && got == 0; pass++) {
     ino_t ino = 0;
-    if (JudgeFile(name, host, &r, &ino)) {
+    PLockHolder holder;
+    if (JudgeFile(name, host, &r, &ino, &holder)) {
       if (r.verdict != PLVstale || !RemoveStale(name, ino, line, host, &r.err)) break;
       replaced = true;
+      was = holder;
+      waspid = r.pid;
     } else if (r.err != 0) {
       break;
     }
-    got = LinkLock(name, line, &r.err);
+    got = LinkLock(name, line, &r.err, &kept);
   }
   if (got == 1) {
-    if (replaced) DMESSAGE(DMCinfo, "Ignoring previous DB lock (dead process)");
+    // The lock replaced is told with why its process, when alive, did not hold it.
+    if (replaced && was == PLHstranger)
+      DMESSAGE(DMCinfo, "Ignoring previous DB lock (process %ld is not this program)", waspid);
+    else if (replaced && was == PLHlater)
+      DMESSAGE(DMCinfo, "Ignoring previous DB lock (process %ld started after the lock)", waspid);
+    else if (replaced)
+      DMESSAGE(DMCinfo, "Ignoring previous DB lock (dead process)");
+    held.emplace_back(name, kept);
     r = PLockRefusal();
     memcpy(lockpath, name, strlen(name) + 1);
     return true;
@@ -309,8 +488,13 @@ bool PContext::WriteLock(char* lockpath, const char* dbpath, PLockRefusal* refus
   if (r.err == 0 && r.verdict == PLVstale) {
     // Another program took the lock, or is replacing it, while this one looked.
     ino_t ino = 0;
-    JudgeFile(name, host, &r, &ino);
-    if (r.err == 0 && r.verdict == PLVstale) r.verdict = PLVheld;
+    PLockHolder holder;
+    JudgeFile(name, host, &r, &ino, &holder);
+    if (r.err == 0 && r.verdict == PLVstale) {
+      r.verdict = PLVheld;
+      r.pid = 0;  // whoever holds it now is not known
+      r.command.clear();
+    }
   }
   if (r.err != 0)
     DMESSAGE(DMCwarning, "Cannot create the lock file '%s': %s", name, strerror(r.err));

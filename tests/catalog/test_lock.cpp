@@ -38,6 +38,12 @@ std::string LockLine(long pid, const std::string& host) {
   return s + "\n";
 }
 
+// The line ended by a carriage return and a line feed.
+std::string CrLf(std::string line) {
+  line.back() = '\r';
+  return line + "\n";
+}
+
 // A process id that is certainly free: a child that has exited and been reaped.
 pid_t DeadPid() {
   pid_t p = fork();
@@ -47,15 +53,21 @@ pid_t DeadPid() {
   return p;
 }
 
-bool AliveNever(long, time_t) {
-  return false;
+PLockHolder AliveNever(long, void*) {
+  return PLHgone;
 }
-bool AliveAlways(long, time_t) {
-  return true;
+PLockHolder AliveAlways(long, void*) {
+  return PLHholds;
 }
-// Holds a lock only when it was written at 100 or later.
-bool StartedAt100(long, time_t written) {
-  return written >= 100;
+PLockHolder Stranger(long, void*) {
+  return PLHstranger;
+}
+
+// This process's command name.
+std::string OwnCommand() {
+  char name[17] = "";
+  prctl(PR_GET_NAME, name);
+  return name;
 }
 
 }  // namespace
@@ -81,7 +93,7 @@ TEST(LockJudge, HolderFromText) {
   const struct {
     std::string text;
     const char* host;
-    bool (*holds)(long, time_t);
+    PLockHolder (*holds)(long, void*);
     PLockVerdict want;
   } cases[] = {
       {"", "h", AliveAlways, PLVstale},
@@ -89,8 +101,12 @@ TEST(LockJudge, HolderFromText) {
       {"Catalog write lock held by process 0 on h\n", "h", AliveAlways, PLVstale},
       {"Catalog write lock held by process 12 on h\n", "h", AliveAlways, PLVheld},
       {"Catalog write lock held by process 12 on h\n", "h", AliveNever, PLVstale},
-      {"Catalog write lock held by process 12 on h\n", "h", StartedAt100, PLVstale},
+      {"Catalog write lock held by process 12 on h\n", "h", Stranger, PLVstale},
       {"Catalog write lock held by process 12 on other\n", "h", AliveNever, PLVforeign},
+      // A line ended by a carriage return and a line feed names this host too.
+      {"Catalog write lock held by process 12 on h\r\n", "h", AliveAlways, PLVheld},
+      {"Catalog write lock held by process 12 on h\r\n", "h", AliveNever, PLVstale},
+      {"Catalog write lock held by process 12 on h\r", "h", AliveNever, PLVforeign},
       // The host runs to the end: a text without a line feed keeps its last byte.
       {"Catalog write lock held by process 12 on h", "h", AliveNever, PLVstale},
       {"Catalog write lock held by process 12 on hx", "h", AliveNever, PLVforeign},
@@ -102,9 +118,7 @@ TEST(LockJudge, HolderFromText) {
        PLVstale},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(PjudgeLock(c.text.data(), c.text.size(), c.host, 99, c.holds), c.want) << c.text;
-  EXPECT_EQ(PjudgeLock("Catalog write lock held by process 12 on h", 42, "h", 100, StartedAt100),
-            PLVheld);
+    EXPECT_EQ(PjudgeLock(c.text.data(), c.text.size(), c.host, c.holds, nullptr), c.want) << c.text;
 }
 
 TEST(WriteLock, TakesWritesAndReleases) {
@@ -148,7 +162,9 @@ TEST(WriteLock, StaleLocksReplacedLiveAndForeignRespected) {
       {"", true},
       {"xyzzy", true},
       {LockLine(DeadPid(), Host()), true},
-      {LockLine(getppid(), Host()), false},
+      {LockLine(getpid(), Host()), false},
+      {CrLf(LockLine(DeadPid(), Host())), true},
+      {CrLf(LockLine(getpid(), Host())), false},
       {LockLine(DeadPid(), "elsewhere.example"), false},
       {"Catalog write lock held by process -3\n", false},
   };
@@ -289,12 +305,16 @@ TEST(WriteLock, RefusedBySystemSaysWhy) {
     EXPECT_NE(why.find("names no process that can be checked"), std::string::npos) << why;
     EXPECT_EQ(why.find("another program"), std::string::npos) << why;
   }
-  // A live holder is.
+  // A live holder is named, with how to recover.
   WriteFile(d.Path("c.lock"), LockLine(getpid(), Host()));
   {
     PContext ctx;
     ASSERT_TRUE(ctx.OpenDB(db.c_str(), false));
-    EXPECT_NE(ctx.ReadOnlyWhy().find("another program has it open"), std::string::npos);
+    const std::string why = ctx.ReadOnlyWhy();
+    EXPECT_NE(why.find("by process " + std::to_string(getpid()) + " (\"" + OwnCommand() + "\")"),
+              std::string::npos)
+        << why;
+    EXPECT_NE(why.find("Quit that program"), std::string::npos) << why;
   }
   unlink(d.Path("c.lock").c_str());
   if (geteuid() != 0) {
@@ -311,25 +331,70 @@ TEST(WriteLock, RefusedBySystemSaysWhy) {
   }
 }
 
+// A live copy of this program holding a catalogue keeps it whatever its lock file's time says,
+// 60 s behind or ahead of this computer's clock; once it is gone the lock is replaced.
+TEST(WriteLock, LiveCopyKeepsItsLockWhateverTheClocks) {
+  TempDir d;
+  const std::string db = d.Path("c.qdb"), lk = d.Path("c.lock");
+  ctxtest::LockHolder holder(db);
+  ASSERT_TRUE(holder.holds);
+  const std::string line = ReadFile(lk);
+  for (time_t shift : {-60, 60}) {
+    const struct timespec times[2] = {{time(nullptr) + shift, 0}, {time(nullptr) + shift, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, lk.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+    MessageLog log;
+    char lock[PContext::kPathLen] = "";
+    PLockRefusal refusal;
+    EXPECT_FALSE(PContext::WriteLock(lock, db.c_str(), &refusal)) << shift;
+    EXPECT_EQ(ReadFile(lk), line);
+    EXPECT_EQ(refusal.verdict, PLVheld);
+    EXPECT_EQ(refusal.pid, holder.child);
+    EXPECT_EQ(refusal.command, OwnCommand());
+    EXPECT_FALSE(log.Has(DMCinfo, "Ignoring previous DB lock")) << log.All();
+  }
+  // Nor would a clock set forward since the lock was made (its inode's change time a minute
+  // older than the holder) take it: the holder has it open.
+  struct stat st;
+  ASSERT_EQ(lstat(lk.c_str(), &st), 0);
+  st.st_ctim.tv_sec -= 60;
+  EXPECT_EQ(PprocessHolds(holder.child, lk.c_str(), st, nullptr), PLHholds);
+  holder.Kill();
+  MessageLog log;
+  char lock[PContext::kPathLen] = "";
+  ASSERT_TRUE(PContext::WriteLock(lock, db.c_str()));
+  EXPECT_TRUE(log.Has(DMCinfo, "Ignoring previous DB lock (dead process)"));
+  PContext::WriteLock(lock, nullptr);
+}
+
 namespace {
 
-// A child process that waits until killed, under a command name that holds parentheses and
-// spaces as a hostile one may; killed and reaped when the object goes.
+// A child process that waits until killed: this program under a command name that holds
+// parentheses and spaces as a hostile one may, or (with a program) that program, known to have
+// started when the object is made. Killed and reaped when the object goes.
 struct Sleeper {
-  Sleeper() {
+  explicit Sleeper(const char* program = nullptr) {
     int ready[2];
-    if (pipe(ready) != 0) return;
+    if (pipe2(ready, O_CLOEXEC) != 0) return;
     pid = fork();
     if (pid == 0) {
+      if (program != nullptr) {
+        char* const argv[] = {const_cast<char*>(program), const_cast<char*>("1000"), nullptr};
+        execv(program, argv);  // the pipe closes when it starts
+        _exit(127);
+      }
       prctl(PR_SET_NAME, ") R 1 2 (3");
       if (write(ready[1], "y", 1) != 1) _exit(2);
       pause();
       _exit(0);
     }
-    char c = 0;
-    if (pid < 0 || read(ready[0], &c, 1) != 1) pid = -1;
-    close(ready[0]);
     close(ready[1]);
+    char c = 0;
+    const ssize_t got = pid > 0 ? read(ready[0], &c, 1) : -1;
+    if (got != (program != nullptr ? 0 : 1)) {
+      if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+      pid = -1;
+    }
+    close(ready[0]);
   }
   ~Sleeper() {
     if (pid <= 0) return;
@@ -342,47 +407,86 @@ struct Sleeper {
 // Sets the file's modification time to t.
 void Date(const std::string& path, time_t t) {
   const struct timespec times[2] = {{t, 0}, {t, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
 }
 
 }  // namespace
 
-// A lock names a live process of this host that is not its writer when that process started
-// after the lock was written (its id was given again after a restart): the lock is replaced
-// as a dead process's is. A process that started before it is respected.
-TEST(WriteLock, ProcessStartedAfterTheLockIsNotItsHolder) {
-  const time_t now = time(nullptr);
-  Sleeper later;
-  ASSERT_GT(later.pid, 0);
-  const long long start = PprocessStart(later.pid);
-  EXPECT_LE(std::llabs(start - static_cast<long long>(now)), 5) << "its name hides no field";
-  EXPECT_EQ(PprocessStart(DeadPid()), -1);
-
+// A lock that names a live process holding nothing is replaced, and the log says why: a process
+// of another program, or a copy of this one that started after the lock was made (judged on the
+// lock's inode change time, which no one can set back). A copy that may have made it is
+// respected, whatever the lock's modification time says.
+TEST(WriteLock, LiveProcessThatCannotHoldTheLockIsNotItsHolder) {
   TempDir d;
   const std::string db = d.Path("c.qdb"), lk = d.Path("c.lock");
-  const struct {
-    long pid;
-    time_t written;
-    bool taken;
-  } cases[] = {
-      {later.pid, now - 60, true},  // a sleeping process started a minute after the lock
-      {1, 86400, true},             // the first process, started long after 1970
-      {later.pid, now, false},      // the same process is still its writer's age
-      {getpid(), now, false},
-  };
-  for (const auto& c : cases) {
-    WriteFile(lk, LockLine(c.pid, Host()));
-    Date(lk, c.written);
+  Sleeper other("/bin/sleep");
+  ASSERT_GT(other.pid, 0);
+  WriteFile(lk, LockLine(other.pid, Host()));
+  Date(lk, time(nullptr) - 3600);
+  {
     MessageLog log;
     char lock[PContext::kPathLen] = "";
-    EXPECT_EQ(PContext::WriteLock(lock, db.c_str()), c.taken) << c.pid << " " << c.written;
-    if (c.taken) {
-      EXPECT_TRUE(log.Has(DMCinfo, "Ignoring previous DB lock (dead process)"));
-      EXPECT_EQ(ReadFile(lk), LockLine(getpid(), Host()));
-      PContext::WriteLock(lock, nullptr);
-    } else {
-      EXPECT_EQ(ReadFile(lk), LockLine(c.pid, Host()));
-    }
+    ASSERT_TRUE(PContext::WriteLock(lock, db.c_str()));
+    EXPECT_TRUE(log.Has(DMCinfo, "Ignoring previous DB lock (process " + std::to_string(other.pid) +
+                                     " is not this program)"))
+        << log.All();
+    EXPECT_EQ(ReadFile(lk), LockLine(getpid(), Host()));
+    PContext::WriteLock(lock, nullptr);
+  }
+
+  // A child of this program that does not have the lock open, under another command name.
+  Sleeper copy;
+  ASSERT_GT(copy.pid, 0);
+  WriteFile(lk, LockLine(copy.pid, Host()));
+  Date(lk, time(nullptr) - 60);
+  {
+    MessageLog log;
+    char lock[PContext::kPathLen] = "";
+    PLockRefusal refusal;
+    EXPECT_FALSE(PContext::WriteLock(lock, db.c_str(), &refusal));
+    EXPECT_EQ(refusal.command, ") R 1 2 (3");
+    EXPECT_EQ(ReadFile(lk), LockLine(copy.pid, Host()));
+  }
+  struct stat st;
+  ASSERT_EQ(lstat(lk.c_str(), &st), 0);
+  std::string command;
+  EXPECT_EQ(PprocessHolds(copy.pid, lk.c_str(), st, &command), PLHholds);
+  EXPECT_EQ(command, ") R 1 2 (3");
+  // Had the lock's inode last changed a minute ago, the copy would have started after it.
+  st.st_ctim.tv_sec -= 60;
+  EXPECT_EQ(PprocessHolds(copy.pid, lk.c_str(), st, &command), PLHlater);
+  EXPECT_EQ(PprocessHolds(DeadPid(), lk.c_str(), st, &command), PLHgone);
+  EXPECT_EQ(system(("test $(ls '" + d.Dir() + "' | wc -l) -eq 1").c_str()), 0) << "no file left";
+}
+
+// A lock that is a symbolic link, dangling or to a file, is never followed: it is no lock this
+// program makes, and is replaced by one; the file it leads to is left as it was. A link in the
+// place of the lock that serialises replacing is judged the same way.
+TEST(WriteLock, SymbolicLinkLocksAreReplacedNeverFollowed) {
+  TempDir d;
+  const std::string db = d.Path("c.qdb"), lk = d.Path("c.lock"), decoy = d.Path("decoy");
+  // The decoy names a live copy of this program: a link followed would be respected.
+  ctxtest::LockHolder holder(d.Path("other.qdb"));
+  ASSERT_TRUE(holder.holds);
+  const std::string named = LockLine(holder.child, Host());
+  WriteFile(decoy, named);
+  Date(decoy, 86400);
+  for (const std::string& target : {d.Path("nowhere"), decoy}) {
+    ASSERT_EQ(symlink(target.c_str(), lk.c_str()), 0);
+    ASSERT_EQ(symlink(d.Path("nowhere").c_str(), (lk + ".break").c_str()), 0);
+    MessageLog log;
+    char lock[PContext::kPathLen] = "";
+    ASSERT_TRUE(PContext::WriteLock(lock, db.c_str())) << target;
+    EXPECT_TRUE(log.Has(DMCinfo, "Ignoring previous DB lock (dead process)")) << log.All();
+    struct stat st;
+    ASSERT_EQ(lstat(lk.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(ReadFile(lk), LockLine(getpid(), Host()));
+    EXPECT_EQ(lstat((lk + ".break").c_str(), &st), -1);
+    ASSERT_EQ(stat(decoy.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, 86400);
+    EXPECT_EQ(ReadFile(decoy), named);
+    PContext::WriteLock(lock, nullptr);
   }
 }
 
@@ -442,6 +546,9 @@ TEST(WriteLock, HeldLockIsSeenBeforeAnythingIsWritten) {
   EXPECT_EQ(status, 0);
   std::string line = LockLine(getpid(), Host());
   line.pop_back();
-  EXPECT_EQ(why, "its lock file '" + d.Path("c.lock") + "' is held (\"" + line +
-                     "\"): another program has it open for writing");
+  EXPECT_EQ(why, "its lock file '" + d.Path("c.lock") + "' is held (\"" + line + "\") by process " +
+                     std::to_string(getpid()) + " (\"" + OwnCommand() +
+                     "\") on this computer, which may have the catalog open for writing. Quit that "
+                     "program and open the catalog again; if that process is not a copy of this "
+                     "program, the lock file may be deleted");
 }

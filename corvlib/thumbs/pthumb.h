@@ -176,7 +176,8 @@ class PThumbnailer {
   // Opens and counts the database at path: 1 open, 0 refused (not a thumbnail database, or
   // it cannot be opened), -1 found damaged, or not a file, and closed again (*why tells how).
   int OpenDatabase(const char* path, std::string* why);
-  // Whether the file at path starts as a thumbnail database's header does.
+  // Whether the file at path starts as a thumbnail database's header does, or is cut short within
+  // its first lines.
   static bool ThumbnailHeaderStart(const char* path);
   // Moves the damaged database at path aside (keeping one such), with its journal, and drops
   // its index file and the sheets of the folder dir; false when it could not be moved

@@ -178,7 +178,7 @@ int PThumbnailer::OpenDatabase(const char* path, std::string* why) {
 
 bool PThumbnailer::ThumbnailHeaderStart(const char* path) {
   // The first lines a thumbnail database's header starts with; one damaged byte among them
-  // still shows whose header it is.
+  // still shows whose header it is. A file cut short within them is one too.
   static const char kStart[] = "QRDB = {\nSoftware = \"Corvane Thumbnailer\"\n";
   const size_t n = sizeof(kStart) - 1;
   char buf[sizeof(kStart)];
@@ -188,7 +188,7 @@ bool PThumbnailer::ThumbnailHeaderStart(const char* path) {
   fclose(f);
   size_t differ = 0;
   for (size_t i = 0; i < got; i++) differ += buf[i] != kStart[i];
-  return got == n && differ <= 1;
+  return got > 0 && differ <= 1;
 }
 
 namespace {

@@ -857,6 +857,11 @@ TEST(ThumbnailCache, DamagedDatabaseIsSetAsideAndMadeAnewOnce) {
   const std::vector<std::pair<std::string, std::string>> damages = {
       {"cut", good.substr(0, good.size() - 1000)},
       {"cut in its header", good.substr(0, 100)},
+      // Cut within its first lines: too short to show more than that it starts as one.
+      {"cut at 1", good.substr(0, 1)},
+      {"cut at 10", good.substr(0, 10)},
+      {"cut at 20", good.substr(0, 20)},
+      {"cut at 41", good.substr(0, 41)},
       {"flip", flip(static_cast<size_t>(hs) + 4, 2)},  // block 0's record count
       {"flip in its header's padding", flip(static_cast<size_t>(hs) - 1, 4)},
       {"flip in its first line", flip(1, 1)},

@@ -10,6 +10,7 @@
 #include "app/core/pcmds.h"
 #include "app/core/pcommands.h"
 #include "app/core/pdialogs.h"
+#include "app/core/pfilebatch.h"
 #include "app/core/pfiles.h"
 #include "app/core/pfolder.h"
 #include "app/core/phandlers.h"
@@ -163,13 +164,25 @@ void SyncCatalogAtEnd(PContext& bc) {
 
 // The catalogue's close on the way out, with no one to ask: what cannot be written is dropped,
 // the file left as its last save and the locks removed. A sync that has just failed (logged
-// with what it could not save) is not tried again.
-void CloseCatalogAtEnd(PContext& bc) {
-  bc.CloseDB(bc.LastError().empty() ? PCloseChanges::saveOrDrop : PCloseChanges::drop,
+// with what it could not save) is not tried again. True when changes were dropped.
+bool CloseCatalogAtEnd(PContext& bc) {
+  if (bc.LastError().empty() && (bc.CloseDB(PCloseChanges::save) || !bc.IsOpen())) return false;
+  const bool unsaved = bc.Unsynced();
+  bc.CloseDB(PCloseChanges::drop,
              "without the changes that could not be saved: its file keeps the last save");
+  return unsaved;
 }
 
-void ShutDown() {
+// The shadow catalogue's close on the way out; true when changes were dropped.
+bool CloseShadowAtEnd(PContext& bc) {
+  const bool dropped = !bc.SyncShadow();
+  bc.ShadowDB(nullptr);
+  return dropped;
+}
+
+// The shut-down after the event loop; true when a catalogue was closed without changes it could
+// not write.
+bool ShutDown() {
   shuttingDown = true;
   PstopIdleSync();
   gImager->CloseImages(false);
@@ -187,15 +200,16 @@ void ShutDown() {
     }
     if (dmessage_logfp) fseek(dmessage_logfp, 0, SEEK_END);
   }
-  CloseCatalogAtEnd(gMain->bc);
+  bool dropped = CloseCatalogAtEnd(gMain->bc);
   gMain->Close();
-  gMain->bc.ShadowDB(nullptr);
+  dropped = CloseShadowAtEnd(gMain->bc) || dropped;
   PthumbManager().SetCacheDirectory(nullptr);
   gInterfaceReady = 0;
   dmessage_alert = nullptr;
   PdestroyInterface();
   PquitDone();
   shuttingDown = false;
+  return dropped;
 }
 
 }  // namespace
@@ -203,8 +217,7 @@ void ShutDown() {
 int Prun() {
   if (StartUp() != 0) return 1;
   PrunEventLoop();
-  ShutDown();
-  return 0;
+  return ShutDown() ? kExitChangesDropped : 0;
 }
 
 void PquitOnSignal(int signo) {
@@ -219,25 +232,36 @@ int PquitOnDisplayLoss() {
   gInterfaceReady = 0;
   dmessage_alert = nullptr;
   DMESSAGE(DMCwarning, "The display connection broke: quitting without it");
-  // A command part way through its edits ends here: only what made whole steps is written.
+  bool dropped = false;
+  // A rename or delete batch under way ends first, its files as the catalogue on disk says
+  // (its records taken back unless the library's work is part way). Then a command part way
+  // through its edits ends: only what made whole steps is written.
+  if (gMain != nullptr) PendFileBatch(&gMain->bc, !PinLibraryWork());
   const bool whole = gMain == nullptr || PtakeBackPartWay(&gMain->bc);
   PquitUnattended();
   PstopIdleSync();
   if (gMain != nullptr) {
     PContext& bc = gMain->bc;
-    if (!whole)
+    if (!whole) {
+      // Pumped after a sync's commit, the catalogue loses nothing. The shadow catalogue's
+      // changes go too: its own sync may be the work part way.
+      const bool unsaved = bc.Unsynced();
+      dropped = unsaved || bc.ShadowUnsynced();
+      if (bc.ShadowUnsynced()) bc.ShadowStore().Discard();
       bc.CloseDB(PCloseChanges::drop,
-                 "without the changes not yet saved: a command was part way through them, and "
-                 "its file keeps the last save");
+                 unsaved ? "without the changes not yet saved: a command was part way through "
+                           "them, and its file keeps the last save"
+                         : nullptr);
+    }
     SyncCatalogAtEnd(bc);
     if (bc.Ready()) DMESSAGE(DMCinfo, "Closing catalog '%s'", bc.dbname);
-    CloseCatalogAtEnd(bc);
-    bc.ShadowDB(nullptr);
+    dropped = CloseCatalogAtEnd(bc) || dropped;
+    dropped = CloseShadowAtEnd(bc) || dropped;
   }
   SavePreferences();
   PthumbManager().SetCacheDirectory(nullptr);
   if (dmessage_logfp) fflush(dmessage_logfp);
-  return 0;
+  return dropped ? kExitChangesDropped : 0;
 }
 
 PsaveChoice PsaveCatalogFirst(PContext* ctx, const char* without, const char* ending) {
@@ -252,9 +276,7 @@ PsaveChoice PsaveCatalogFirst(PContext* ctx, const char* without, const char* en
     ok = bc.SyncDB();
   }
   if (ok) return PsaveChoice::saved;
-  const std::string what = bc.UnsavedWork();
-  std::string msg = bc.SyncFailure() + ". The changes since the last save" +
-                    (what.empty() ? "" : " (" + what + ")") + " are not saved.";
+  std::string msg = bc.SyncFailedText();
   msg += std::string(" Go back to keep them and try again once the catalog can be written, or ") +
          ending + " without them.";
   // Tried again while the question waits, as after any failed sync.

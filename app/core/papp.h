@@ -64,8 +64,15 @@ PThumbnailer& PthumbManager();
 int PcreateInterface();
 void PdestroyInterface();
 
+// The run's exit status when it ended closing a catalogue (or the shadow catalogue) without
+// changes it could not write, which no one chose to drop: a quit signal or a lost display that
+// could not save them, a write that failed at the end.
+constexpr int kExitChangesDropped = 3;
+
 // The whole run after the platform is up: start-up, the event loop, shut-down. 0 after a normal
-// quit, 1 when the interface cannot be made (nothing else is done then).
+// quit (also one whose question the user answered by quitting without the changes), 1 when the
+// interface cannot be made (nothing else is done then), kExitChangesDropped when the shut-down
+// closed a catalogue without changes it could not write.
 int Prun();
 // A quit signal (SIGTERM, SIGHUP, SIGINT), called from the event loop: the program quits
 // without asking anything (waits end, an operation under way stops as if stopped by the user,
@@ -74,10 +81,12 @@ int Prun();
 void PquitOnSignal(int signo);
 
 // The display connection broke: the program takes its quit path without the display and without
-// asking anything (no alert, no drawing): the catalogue is synced and closed (what cannot be
-// written is named in the log, the file keeps its last saved state), the shadow catalogue and
-// the thumbnail cache closed, the preferences written, the locks removed. The exit status for
-// the process, which the caller ends at once.
+// asking anything (no alert, no drawing): a rename or delete batch under way ends with its files
+// as the catalogue on disk says (pfilebatch.h), a command part way through its edits ends
+// without them, the catalogue is synced and closed (what cannot be written is named in the log,
+// the file keeps its last saved state), the shadow catalogue and the thumbnail cache closed, the
+// preferences written, the locks removed. The exit status for the process, which the caller
+// ends at once: 0, or kExitChangesDropped when changes were dropped.
 int PquitOnDisplayLoss();
 
 // What PsaveCatalogFirst found or was answered.

@@ -79,6 +79,7 @@ struct Retry {
   double at = 0;        // the next try, on the platform clock
   long long room = -1;  // free bytes on the catalogue's file system after the failure; -1 unknown
   std::string lock;     // the lock path of the catalogue that failed
+  std::string what;     // what the last failed try could not write (UnsavedWork)
 };
 Retry retry;
 
@@ -154,18 +155,23 @@ void NoteFailed(PContext* ctx) {
   retry.at = GetCurrentEventTime() + retry.interval;
   retry.room = ctx->Room();
   retry.lock = ctx->LockPath();
+  retry.what = ctx->UnsavedWork();
 }
 
 // Nothing is left to write: after a failure, the changes it kept reached the disk (unless the
 // catalogue closed without them).
 void NoteSaved(PContext* ctx) {
   if (!retry.failed) return;
-  const std::string failed = retry.lock;
+  const Retry was = retry;
   retry = Retry();
-  if (!ctx->IsOpen() || !ctx->LastError().empty() || failed != ctx->LockPath()) return;
+  if (!ctx->IsOpen() || !ctx->LastError().empty() || was.lock != ctx->LockPath()) return;
   char text[128];
   snprintf(text, sizeof text, "Saved catalog '%s'", ctx->dbname);
-  DMESSAGE(DMCinfo, "%s: the changes that could not be saved before are on disk", text);
+  // Named as the failure named them: a step taken back is on disk as taken back.
+  if (was.what.empty())
+    DMESSAGE(DMCinfo, "%s: the changes that could not be saved before are on disk", text);
+  else
+    DMESSAGE(DMCinfo, "%s: what could not be saved before is on disk (%s)", text, was.what.c_str());
   gMain->ShowMessage(text, false);
 }
 
@@ -202,18 +208,18 @@ void Arm(PContext* ctx) {
 // sync's failure is told only once the edits are marked whole and the next try is armed, so
 // that the tries can go on while its alert waits; a try that fails for the reason already told
 // says nothing. True when nothing is left to write.
-bool SyncNow(PContext* ctx, bool progress, bool idle) {
+bool SyncNow(PContext* ctx, bool progress, bool idle, bool tell = true) {
   const bool again = idle && retry.failed;
   const std::string told = ctx->SyncFailure();
-  std::optional<AlertsHeld> alerts;
-  if (idle) alerts.emplace();
+  // The failure's alert waits until the title says that the catalogue is not saved.
+  AlertsHeld alerts;
   bool ok = true;
   {
     std::optional<DMessageHold> quiet;
     if (again) quiet.emplace(DMessageHold::quiet);
     std::optional<PWorkProgress> work;
     if (progress) work.emplace("Saving catalog...");
-    if (ctx->Unsynced() && !ctx->SyncDB()) ok = false;
+    if (ctx->Unsynced() && !ctx->SyncDB(tell)) ok = false;
     if (!ctx->SyncShadow()) ok = false;
   }
   MarkWhole(ctx);
@@ -226,7 +232,7 @@ bool SyncNow(PContext* ctx, bool progress, bool idle) {
   }
   ShowSaved(ctx);
   Arm(ctx);
-  alerts.reset();
+  alerts.End();
   // A try while the alert waited may have written it all.
   return ok || !Waiting(ctx);
 }
@@ -238,11 +244,14 @@ void PidleSyncCheck() {
   if (ctx == nullptr) return;
   // Back at rest, nothing is part way: what the catalogues hold makes whole steps.
   if (!PisBusy()) MarkWhole(ctx);
-  // A command's sync that failed (told by the command) is tried again as the idle sync's own.
+  // A command's sync that failed (told by the command) is tried again as the idle sync's own;
+  // what waits is named as it now stands (a step taken back since, say).
   if (!Waiting(ctx))
     NoteSaved(ctx);
   else if (!retry.failed && !ctx->LastError().empty())
     NoteFailed(ctx);
+  else if (retry.failed)
+    retry.what = ctx->UnsavedWork();
   ShowSaved(ctx);
   Arm(ctx);
 }
@@ -291,11 +300,11 @@ void PeditsWhole() {
   Arm(ctx);
 }
 
-bool PsyncWhole() {
+bool PsyncWhole(bool tell) {
   PContext* ctx = Context();
   if (ctx == nullptr) return true;
   if (syncStopped) return false;
-  return SyncNow(ctx, true, false);
+  return SyncNow(ctx, true, false, tell);
 }
 
 double PidleSyncDelay() {
@@ -321,9 +330,11 @@ void PidleSyncFailed() {
 }
 
 bool PtakeBackPartWay(PContext* ctx) {
-  if (ctx == nullptr || !ctx->IsOpen() || ctx->ReadOnly()) return true;
-  // Pumped from inside the library's work, the store may be part way through a change.
+  if (ctx == nullptr || !ctx->IsOpen()) return true;
+  // Pumped from inside the library's work, the store may be part way through a change (and
+  // reads as not ready while a sync writes its blocks).
   if (PinLibraryWork()) return false;
+  if (ctx->ReadOnly()) return true;
   if (!wholeKnown || MarkOf(ctx) == wholeMark) return true;
   // The undo steps that were whole at the mark: its waiting change once filed (by the command's
   // checkpoint), and the steps below it. Undoing reverts the newest steps first, so the store is
@@ -346,4 +357,8 @@ bool PtakeBackPartWay(PContext* ctx) {
     }
     if (taken == kMostTakenBack || ctx->pdb.Undo() == nullptr) return false;
   }
+}
+
+void PmarkWhole(PContext* ctx) {
+  if (ctx != nullptr) MarkWhole(ctx);
 }

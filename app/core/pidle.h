@@ -36,8 +36,9 @@ void PidleSyncAsking();
 void PeditsWhole();
 // Syncs the catalogues now, with progress, for a command whose edits must reach the disk
 // together with the files it changed; the edits so far are whole from here on. True when
-// everything is on disk.
-bool PsyncWhole();
+// everything is on disk. With tell false a failure is logged but not told (the command tells it
+// in its own words, SyncFailedText); the title says "(Not Saved)" either way.
+bool PsyncWhole(bool tell = true);
 // Seconds until the sync timer fires; below 0 when it is not armed.
 double PidleSyncDelay();
 // Removes the sync timer and forgets a failed sync; with stop, idle syncs stay off until called
@@ -53,3 +54,6 @@ void PidleSyncFailed();
 // back), and may be synced; false when the part-way edits cannot be told apart: nothing more may
 // be written then.
 bool PtakeBackPartWay(PContext* ctx);
+// For the same end: what ctx's store holds now makes whole steps (a batch that changes files
+// with its records has just ended consistently, and none of it may be taken back).
+void PmarkWhole(PContext* ctx);

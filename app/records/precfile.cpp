@@ -18,9 +18,11 @@
 #include "app/core/pidle.h"
 #include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
+#include "app/core/pfilebatch.h"
 #include "app/core/pfiles.h"
 #include "app/core/pfolder.h"
 #include "app/core/phooks.h"
+#include "app/core/pseam.h"
 #include "app/records/pdates.h"
 #include "app/records/pfindnearby.h"
 #include "app/records/precfilepriv.h"
@@ -89,7 +91,16 @@ void CloseImageOf(const DBRecord& rec, PImageRing** cur) {
 
 bool UndoBatch(PContext& bc, const DBChangeList* step) {
   if (step == nullptr || (bc.pdb.Pending() != step && bc.pdb.UndoList() != step)) return false;
-  return bc.Undo();
+  // The records the step stored: its additions (a rename) or else its deletions.
+  const int n = step->radd.GetSize() > 0 ? step->radd.GetSize() : step->rdel.GetSize();
+  const std::string told = std::string(step->name) + " on " + std::to_string(n) +
+                           (n == 1 ? " record" : " records") + " taken back";
+  return bc.Undo(told.c_str());
+}
+
+std::string TakenBack(const char* label, int n, const std::string& files) {
+  return std::string(label) + " on " + std::to_string(n) + (n == 1 ? " record" : " records") +
+         " was taken back: " + files + ".";
 }
 
 }  // namespace recfile
@@ -108,8 +119,9 @@ OSType Ask(const char* text, const char* custom, OSType dfb) {
 
 }  // namespace
 
-bool PcheckRecords(bool force, PContext* ctx) {
-  return PappHooks().checkRecords != nullptr && PappHooks().checkRecords(force, ctx);
+PCheckResult PcheckRecords(bool force, PContext* ctx) {
+  return PappHooks().checkRecords != nullptr ? PappHooks().checkRecords(force, ctx)
+                                             : PCheckResult{};
 }
 
 // ---- Opening and reloading
@@ -121,9 +133,9 @@ void openImages(IBrowser* bp, const char* appName) {
   const bool selection = ctx->TotalSelected() > 0;
   bool changed = false;
   if (selection) {
-    gConfirmResponse = kResponseOK;
-    changed = PcheckRecords(false, nullptr);
-    if (gConfirmResponse == kResponseCancel) {
+    const PCheckResult checked = PcheckRecords(false, nullptr);
+    changed = checked.changed;
+    if (checked.cancelled) {
       if (changed) Refresh(b);
       return;
     }
@@ -172,7 +184,7 @@ void reloadRecords() {
   if (gImager) gImager->ReloadAll();
   if (bc.rsrc[0] == '*') {
     if (sel.Length() == static_cast<uint32_t>(bc.rdisp.GetSize())) bc.rsel = sel;
-    if (PcheckRecords(true, nullptr)) Refresh(b);
+    if (PcheckRecords(true, nullptr).changed) Refresh(b);
     return;
   }
   const std::string folder = bc.rsrc;  // the load replaces what rsrc says
@@ -207,6 +219,68 @@ struct Doomed {
 };
 
 using Stayed = std::vector<std::pair<int, const Doomed*>>;
+
+// A batch whose records left the store on their way to disk: registered with the core from
+// then until its files are gone (or its records taken back), so that an end without the
+// display deletes the files whose records left the disk and keeps the others with their
+// records.
+class DeleteBatch : public PFileBatch {
+ public:
+  // step: the catalogue's step that took the records out (null when it holds none of them).
+  DeleteBatch(PContext& c, std::vector<Doomed>* b, const DBChangeList* s)
+      : bc(c), batch(*b), step(s) {
+    PsetFileBatch(this);
+  }
+  ~DeleteBatch() override { Done(); }
+  DeleteBatch(const DeleteBatch&) = delete;
+  DeleteBatch& operator=(const DeleteBatch&) = delete;
+  // The records are on disk: the files go.
+  void DeleteFiles() {
+    saved = true;
+    while (next < batch.size()) Delete(&batch[next++], true);
+    Done();
+  }
+  // The batch is through: its registration ends.
+  void Done() {
+    if (PfileBatch() == this) PsetFileBatch(nullptr);
+  }
+  void EndAtQuit(bool onDisk, bool mayEdit) override;
+
+ private:
+  // A file already gone counts as deleted; one that cannot be deleted stays, with its record.
+  static void Delete(Doomed* d, bool thumbnail) {
+    if (unlink(d->path.c_str()) == 0 || errno == ENOENT) {
+      DMESSAGE(DMCinfo, "Deleted file '%s'", d->path.c_str());
+      if (thumbnail) PthumbManager().DeleteThumbnail(d->shown);
+    } else {
+      DMESSAGE(DMCwarning, "Cannot delete '%s'", d->path.c_str());
+      d->stays = true;
+    }
+  }
+
+  PContext& bc;
+  std::vector<Doomed>& batch;
+  const DBChangeList* step;
+  bool saved = false;
+  size_t next = 0;  // the first file not yet dealt with
+};
+
+void DeleteBatch::EndAtQuit(bool onDisk, bool mayEdit) {
+  if (saved || step == nullptr || onDisk) {
+    const size_t from = next;
+    while (next < batch.size()) Delete(&batch[next++], false);
+    DMESSAGE(DMCwarning,
+             "Delete Files ended by the quit: the files of its last batch were deleted (%zu of "
+             "them by the quit), as the catalog on disk says",
+             batch.size() - from);
+    return;
+  }
+  if (mayEdit) UndoBatch(bc, step);
+  DMESSAGE(DMCwarning,
+           "Delete Files ended by the quit before its last batch was saved: its %zu records were "
+           "put back, the files kept",
+           batch.size());
+}
 
 // The records of files that stayed go back into the shadow catalogue, those it kept.
 void ShadowsBack(const Stayed& back) {
@@ -259,6 +333,14 @@ void DeleteFiles(const ABitMap& prot) {
   char path[kPathLen];
   size_t at = 0;
   while (at < chosen.size() && !failed) {
+    // A quit signal stops the deletions between batches: each batch is deleted whole.
+    if (PquitRequested()) {
+      DMESSAGE(DMCwarning,
+               "Delete Files stopped by the quit: %d files deleted, the other %zu kept with their "
+               "records",
+               removed, chosen.size() - at);
+      break;
+    }
     // The records before a batch's are those kept so far, at their places: each record of the
     // batch's stretch is now removed places before where it was.
     std::vector<Doomed> batch;
@@ -294,22 +376,32 @@ void DeleteFiles(const ABitMap& prot) {
       if (n < 0) {
         DMESSAGE(DMCdata, "Database error");
         gMain->CloseCatalog();
-      }
-      failed = n < 0 || !PsyncWhole();
-      // The step whose records could not leave the disk is taken back, and the display with it.
-      undone = failed && UndoBatch(bc, step);
-      for (Doomed& d : batch) {
-        if (failed) {
-          d.stays = true;  // its record may still be on disk
-        } else if (unlink(d.path.c_str()) == 0 || errno == ENOENT) {
-          // a file already gone counts as deleted
-          DMESSAGE(DMCinfo, "Deleted file '%s'", d.path.c_str());
-          PthumbManager().DeleteThumbnail(d.shown);
+        failed = true;
+      } else {
+        DeleteBatch under(bc, &batch, step);
+        failed = !PsyncWhole(false);
+        if (!failed) {
+          under.DeleteFiles();
         } else {
-          DMESSAGE(DMCwarning, "Cannot delete '%s'", d.path.c_str());
-          d.stays = true;
+          // The step whose records could not leave the disk is taken back, and the display with
+          // it; the failure is told with what the files are now.
+          const std::string why = bc.SyncFailedText();
+          undone = UndoBatch(bc, step);
+          under.Done();
+          const std::string now =
+              batch.size() == 1 ? std::string("the file was not deleted")
+                                : "the " + std::to_string(batch.size()) + " files were not deleted";
+          // The reason is in the text: no system error is appended to it.
+          if (undone)
+            DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "%s %s", why.c_str(),
+                           TakenBack("Delete", n, now).c_str());
+          else
+            DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "%s Of this batch %s.", why.c_str(),
+                           now.c_str());
         }
       }
+      if (failed)
+        for (Doomed& d : batch) d.stays = true;  // its record may still be on disk
     }
     // Where the records that stay are now: before each, the records of files gone left.
     Stayed back;

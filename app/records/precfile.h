@@ -5,6 +5,7 @@
 // the files. Renames never replace a file: a name taken meanwhile refuses the rename.
 #pragma once
 
+#include "app/core/phooks.h"
 #include "platform/ptypes.h"
 
 class DBRecord;
@@ -44,7 +45,7 @@ bool reorientRecord(DBRecord* rp, OSType cmd);
 bool relatedSoundFile(const DBRecord& dr, char* buf, int len);
 
 // Finds the selected records' files where they moved (with force, reads every file's facts
-// again), so that the commands above act on files that are there; true when a record changed,
-// and gConfirmResponse 'not!' when the user gave up. NULL ctx: the main window's. The check is
-// the export library's (the checkRecords hook).
-bool PcheckRecords(bool force, PContext* ctx);
+// again), so that the commands above act on files that are there: whether a record changed and
+// whether the user gave up. NULL ctx: the main window's. The check is the export library's (the
+// checkRecords hook).
+PCheckResult PcheckRecords(bool force, PContext* ctx);

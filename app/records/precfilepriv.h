@@ -31,7 +31,12 @@ void CloseImageOf(const DBRecord& rec, PImageRing** cur);
 
 // Undoes step, a batch's step whose records could not be saved, when it is still the
 // catalogue's newest; false (nothing undone) otherwise. The redo that leaves is the caller's
-// to drop.
+// to drop. Among the changes not saved the undo is named "<label> on <n> records taken back"
+// (the user's step, not an undo the user never chose).
 bool UndoBatch(PContext& bc, const DBChangeList* step);
+
+// How a batch that could not be saved was taken back, for the failure's alert: "<label> on <n>
+// records was taken back: <files>."
+std::string TakenBack(const char* label, int n, const std::string& files);
 
 }  // namespace recfile

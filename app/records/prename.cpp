@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,7 +20,9 @@
 
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
+#include "app/core/pfilebatch.h"
 #include "app/core/pidle.h"
+#include "app/core/pseam.h"
 #include "app/records/precfilepriv.h"
 #include "catalog/pfieldset.h"
 #include "catalog/pfileinfo.h"
@@ -123,16 +126,12 @@ class SecondNames {
     return false;
   }
   int Count() const { return static_cast<int>(pairs.size()); }
-  // The records on disk name the new names: the old ones go.
-  void DropOld() {
-    for (const Pair& p : pairs) DropName(p.to, p.from, "old");
-    pairs.clear();
-  }
-  // The records on disk name the old names: the new ones go.
-  void DropNew() {
-    for (const Pair& p : pairs) DropName(p.from, p.to, "new");
-    pairs.clear();
-  }
+  // The records on disk name the new names: the old ones go. The number of files that have
+  // their new names.
+  int DropOld() { return Drop(false); }
+  // The records on disk name the old names: the new ones go. The number of files that keep
+  // their old names.
+  int DropNew() { return Drop(true); }
   // Records on disk may name either: both stay.
   void Keep() {
     if (!pairs.empty())
@@ -144,6 +143,16 @@ class SecondNames {
   struct Pair {
     std::string from, to;
   };
+  int Drop(bool newOnes) {
+    int n = 0;
+    for (const Pair& p : pairs) {
+      const std::string& keep = newOnes ? p.from : p.to;
+      DropName(keep, newOnes ? p.to : p.from, newOnes ? "new" : "old");
+      n += Exists(keep);
+    }
+    pairs.clear();
+    return n;
+  }
   std::vector<Pair> pairs;
 };
 
@@ -186,42 +195,114 @@ bool RenameImage(const char* opath, const char* npath, SecondNames* names) {
 
 // ---- Saving a rename
 
-// A rename whose records are on their way to disk while its files have both names.
-class Rename {
+// A rename whose records are on their way to disk while its files have both names: registered
+// with the core from its first new name to the end of its save, so that an end without the
+// display leaves the files with the names the records on disk give.
+class Rename : public PFileBatch {
  public:
   explicit Rename(PContext& c) : bc(c) {}
-  virtual ~Rename() = default;
+  ~Rename() override { End(); }
+  void EndAtQuit(bool onDisk, bool mayEdit) override;
 
  protected:
+  // The files begin to get their new names.
+  void Begin();
   // Syncs the records stored (stored: they were); true when they are on disk, the old names
   // gone. Otherwise the rename is taken back and the new names go once no record on disk names
-  // them.
+  // them; a failed sync is told with what was taken back.
   bool Save(bool stored);
-  // The records take their old names again, as far as their files have them; false when none
-  // could (the new names stay named then).
-  virtual bool TakeBack() = 0;
+  // The records take their old names again, as far as their files have them; the number of
+  // records taken back, -1 when none could be (the new names stay named then).
+  virtual int TakeBack() = 0;
+
+  // The batch is through (or never began): its registration ends.
+  void End();
 
   PContext& bc;
   SecondNames names;
+
+ private:
+  // Where the batch is: giving files their new names, its records stored (and being saved),
+  // or taken back after their save failed.
+  enum class Phase { none, naming, stored, takenBack } phase = Phase::none;
+  // Taken back, the catalogue or the shadow catalogue whose sync went through holds the new
+  // names on disk until it is written again.
+  bool catalogueNew = false, shadowNew = false;
 };
+
+void Rename::Begin() {
+  if (phase != Phase::none) return;
+  phase = Phase::naming;
+  PsetFileBatch(this);
+}
+
+void Rename::End() {
+  phase = Phase::none;
+  if (PfileBatch() == this) PsetFileBatch(nullptr);
+}
 
 bool Rename::Save(bool stored) {
   const bool catalogue = bc.Unsynced(), shadow = bc.ShadowUnsynced();
-  if (stored && PsyncWhole()) {
+  phase = Phase::stored;
+  if (stored && PsyncWhole(false)) {
     names.DropOld();
+    End();
     return true;
   }
+  // Told once taken back, in the words the failure had.
+  const std::string failed = stored ? bc.SyncFailedText() : std::string();
   // The catalogue and the shadow catalogue sync apart: one whose sync went through holds the
   // new names on disk until it is written again.
-  const bool catalogueNew = stored && catalogue && !bc.Unsynced();
-  const bool shadowNew = stored && shadow && !bc.ShadowUnsynced();
-  const bool back = TakeBack();
-  if (back && (catalogueNew || shadowNew)) PsyncWhole();
-  if (!back || (catalogueNew && bc.Unsynced()) || (shadowNew && bc.ShadowUnsynced()))
+  catalogueNew = stored && catalogue && !bc.Unsynced();
+  shadowNew = stored && shadow && !bc.ShadowUnsynced();
+  phase = Phase::takenBack;
+  const int back = TakeBack();
+  if (back >= 0 && (catalogueNew || shadowNew)) PsyncWhole(false);
+  const bool both =
+      back < 0 || (catalogueNew && bc.Unsynced()) || (shadowNew && bc.ShadowUnsynced());
+  int files = 0;
+  if (both)
     names.Keep();
   else
-    names.DropNew();
+    files = names.DropNew();
+  End();
+  // The reason is in the text: no system error is appended to it.
+  if (failed.empty()) return false;
+  if (back <= 0) {
+    DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "%s", failed.c_str());
+    return false;
+  }
+  const std::string now = both ? "the files keep their old names beside the new ones"
+                          : files == 1
+                              ? "the file keeps its old name"
+                              : "the " + std::to_string(files) + " files keep their old names";
+  DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "%s %s", failed.c_str(),
+                 TakenBack("Rename", back, now).c_str());
   return false;
+}
+
+void Rename::EndAtQuit(bool onDisk, bool mayEdit) {
+  const Phase at = phase;
+  phase = Phase::none;
+  if (at == Phase::stored && onDisk) {
+    const int n = names.DropOld();
+    DMESSAGE(DMCwarning,
+             "Rename Files ended by the quit: the files of its last batch keep only their new "
+             "names (%d old names dropped by the quit), as the catalog on disk says",
+             n);
+    return;
+  }
+  if (at == Phase::takenBack && ((catalogueNew && !onDisk) || (shadowNew && bc.ShadowUnsynced()))) {
+    names.Keep();
+    return;
+  }
+  if (at == Phase::stored && mayEdit) TakeBack();
+  const int n = names.DropNew();
+  if (n > 0)
+    DMESSAGE(DMCwarning,
+             "Rename Files ended by the quit before its last batch was saved: its renames were "
+             "taken back, and its %d files keep their old names",
+             n);
 }
 
 // ---- One file
@@ -255,7 +336,7 @@ class OneRename : public Rename {
   void CloseOtherEntries();
   // r takes the new name and leaves the folders where the file could not get it.
   void Renamed(DBRecord* r) const;
-  bool TakeBack() override;
+  int TakeBack() override;
 
   DBRecord* crp;
   const DBRecord before;
@@ -292,6 +373,7 @@ bool OneRename::AskName() {
 }
 
 bool OneRename::RenameHere() {
+  Begin();
   if (!RenameImage(opath.c_str(), (folder + "/" + name).c_str(), &names)) return false;
   outright = !names.Leaving(opath);
   return true;
@@ -395,9 +477,9 @@ bool OneRename::Store() {
   return true;
 }
 
-bool OneRename::TakeBack() {
+int OneRename::TakeBack() {
   // A file renamed at once has the new name only: the records keep it.
-  if (outright) return false;
+  if (outright) return -1;
   UndoBatch(bc, step);
   const DBRecord renamed(*crp);
   PDBsetString(crp, PDBFfile, oldName.c_str());
@@ -406,7 +488,7 @@ bool OneRename::TakeBack() {
   for (size_t k = 0; k < shown.size(); ++k)
     if (shown[k] >= 0) bc.rdisp[shown[k]] = olddups[k];
   if (shadowed && bc.DeleteShadows(&renamed, 1) > 0) bc.AddShadow(*crp);
-  return true;
+  return std::max(1, static_cast<int>(dups.size()));
 }
 
 void OneRename::Show() {
@@ -464,7 +546,7 @@ class SeriesRename : public Rename {
   // have both names alone. The catalogue records stored, -1 when the catalogue cannot take a
   // step.
   int File();
-  bool TakeBack() override;
+  int TakeBack() override;
 
   const int nd;
   std::string folder, base;
@@ -521,7 +603,16 @@ bool SeriesRename::AskBase() {
 
 bool SeriesRename::Run() {
   char opath[kPathLen];
-  for (int i = 0; bc.NextSelected(&i); ++i) {
+  int left = bc.TotalSelected();
+  for (int i = 0; bc.NextSelected(&i); ++i, --left) {
+    // A quit signal stops the series between batches: each batch is renamed whole.
+    if (before.GetSize() == 0 && PquitRequested()) {
+      DMESSAGE(DMCwarning,
+               "Rename Files stopped by the quit: %d files renamed, the other %d keep "
+               "their names",
+               renamed, left);
+      break;
+    }
     if (PcurrentFile(opath, sizeof opath, bc.rdisp.Get(i)) == nullptr) continue;
     const std::string npath = NextName(PgetSuffix(opath));
     // A name a file of the batch is leaving is free once the batch is through.
@@ -549,6 +640,7 @@ std::string SeriesRename::NextName(const char* suffix) {
 void SeriesRename::RenameOne(int i, const char* opath, const std::string& npath) {
   DBRecord& r = bc.rdisp[i];
   CloseImageOf(r, nullptr);
+  Begin();
   if (!RenameImage(opath, npath.c_str(), &names)) return;
   before.NewRecord() = r;
   at.push_back(i);
@@ -578,7 +670,10 @@ int SeriesRename::File() {
 }
 
 bool SeriesRename::StoreBatch() {
-  if (before.GetSize() == 0) return true;
+  if (before.GetSize() == 0) {
+    End();
+    return true;
+  }
   step = nullptr;
   catalogued.NewBitMap(static_cast<uint32_t>(nd), false);
   const int k = File();
@@ -590,7 +685,7 @@ bool SeriesRename::StoreBatch() {
   return ok;
 }
 
-bool SeriesRename::TakeBack() {
+int SeriesRename::TakeBack() {
   // The records of the files that have both names take the old ones again, in the catalogue
   // (their step undone, the display matched with it again) and in the shadow catalogue. A
   // file renamed at once has no other name: its record keeps the new one.
@@ -609,7 +704,7 @@ bool SeriesRename::TakeBack() {
     bc.AddShadowList(shadows);
   }
   bc.Reconcile();
-  return true;
+  return renamedOnes.GetSize();
 }
 
 }  // namespace
@@ -651,10 +746,9 @@ void renameFiles() {
     DMESSAGE(DMCwarning, "Cannot rename while records are being changed");
     return;
   }
-  gConfirmResponse = kResponseOK;
-  const bool checked = PcheckRecords(false, nullptr);
-  if (gConfirmResponse == kResponseCancel) {
-    if (checked) Refresh(b);
+  const PCheckResult checked = PcheckRecords(false, nullptr);
+  if (checked.cancelled) {
+    if (checked.changed) Refresh(b);
     return;
   }
   if (bc.TotalSelected() == 1) {

@@ -169,11 +169,11 @@ bool PContext::OpenDB(const char* path, bool readonly) {
       dbfs.clear();
       // A file that does not exist and could not be made fails for the reason it was not made.
       if (!readonly && openErr == ENOENT && createErr != 0 && createErr != ENOENT)
-        DMESSAGE(DMCresource, "Cannot create database file '%s': %s", path,
-                 PsystemReason(createErr).c_str());
+        DMESSAGE_ERRNO(DMCresource, DMnoSystemError, "Cannot create database file '%s': %s", path,
+                       PsystemReason(createErr).c_str());
       else
-        DMESSAGE(DMCresource, "Cannot open database file '%s': %s", path,
-                 PsystemReason(openErr).c_str());
+        DMESSAGE_ERRNO(DMCresource, DMnoSystemError, "Cannot open database file '%s': %s", path,
+                       PsystemReason(openErr).c_str());
       return false;
     }
     if (!readonly) DMESSAGE(DMCwarning, "Database file '%s' opened read-only", path);
@@ -335,6 +335,22 @@ bool PContext::CloseDB(PCloseChanges changes, const char* dropped) {
   return ok;
 }
 
+namespace {
+
+// A flag raised for a scope (a sync under way).
+class Raised {
+ public:
+  explicit Raised(bool* flag) : flag_(flag) { *flag_ = true; }
+  ~Raised() { *flag_ = false; }
+  Raised(const Raised&) = delete;
+  Raised& operator=(const Raised&) = delete;
+
+ private:
+  bool* flag_;
+};
+
+}  // namespace
+
 bool PContext::WriteBeforeClose() {
   if (pdb.GetHeader() == nullptr || pdb.GetHeader()->ReadOnly()) return true;
   const int waiting = Waiting();
@@ -342,6 +358,7 @@ bool PContext::WriteBeforeClose() {
   {
     const DMessageHold noAlert(DMessageHold::noAlert);  // the catalogue tells the failure once
     PworkStep(-1);
+    const Raised under(&syncing);
     synced = pdb.Sync();
     dbfs.flush();
     dbfs.clear();
@@ -410,28 +427,45 @@ bool PContext::ReleaseStore(bool drop, bool ro) {
   return ok;
 }
 
-bool PContext::SyncDB() {
+bool PContext::SyncDB(bool tell) {
   sync_opcnt = sync_nops;
   if (ReadOnly()) return true;
   const int waiting = Waiting();
   bool ok;
   {
     const DMessageHold noAlert(DMessageHold::noAlert);  // the catalogue tells the failure once
+    const Raised under(&syncing);
     ok = pdb.Sync();
     dbfs.flush();
     dbfs.clear();
   }
   NoteSync(ok, waiting);
-  if (!ok) TellSyncFailed();
+  if (!ok && tell) TellSyncFailed();
   return ok;
 }
 
-void PContext::TellSyncFailed() {
+std::string PContext::SyncFailedText() const {
   const std::string what = UnsavedWork();
+  return SyncFailure() + ". The changes since the last save" +
+         (what.empty() ? "" : " (" + what + ")") + " are not saved.";
+}
+
+void PContext::TellSyncFailed() {
   // The reason is in the text: no system error is appended to it.
-  DMESSAGE_ERRNO(DMCsystem, DMnoSystemError,
-                 "%s. The changes since the last save%s%s%s are not saved.", SyncFailure().c_str(),
-                 what.empty() ? "" : " (", what.c_str(), what.empty() ? "" : ")");
+  DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "%s", SyncFailedText().c_str());
+}
+
+bool PContext::SyncUncommitted() {
+  const DBChangeList* pending = pdb.Pending();
+  if (pending != nullptr && !pending->Empty()) return true;
+  // A block changed, or taken out of use while it is written (its state an error meanwhile).
+  for (const DBAccess* p = &pdb; p != nullptr; p = p->NextPage())
+    if (p->BlockChanged() || p->State() == DBPSerror) return true;
+  const DBFile file(dbpath, fileSystem);
+  const int fd = file.FS()->Open(file.JournalPath(), O_RDONLY, 0);
+  if (fd < 0) return false;
+  file.FS()->Close(fd);
+  return true;
 }
 
 long long PContext::Room() const {
@@ -475,9 +509,10 @@ std::string OnRecords(const char* label, long n) {
 
 }  // namespace
 
-std::string PContext::UnsavedWork() const {
+std::vector<std::string> PContext::UnsavedSteps(long* loosep) const {
   std::vector<std::string> steps;  // newest first
-  long loose = 0;                  // records of unnamed changes
+  long& loose = *loosep;           // records of unnamed changes
+  loose = 0;
   // An unnamed change goes with the next older named one (Undo reverts them together).
   const auto walk = [&steps, &loose](const DBChangeList* ch, const DBChangeList* stop) {
     for (; ch != nullptr && ch != stop; ch = ch->prev) {
@@ -494,9 +529,16 @@ std::string PContext::UnsavedWork() const {
     marked = ch == syncedStep;
   // When the step of the last sync was undone, the steps older than it are on disk.
   if (marked) walk(pdb.UndoList(), syncedStep);
-  // Oldest first, the undos and redos after the steps; the newest few when there are many.
+  // Oldest first, the undos and redos after the steps.
   std::reverse(steps.begin(), steps.end());
   steps.insert(steps.end(), undoneUnsaved.begin(), undoneUnsaved.end());
+  return steps;
+}
+
+std::string PContext::UnsavedWork() const {
+  long loose = 0;
+  const std::vector<std::string> steps = UnsavedSteps(&loose);
+  // The newest few when there are many.
   constexpr size_t kShown = 4;
   std::string out;
   if (steps.size() > kShown) out = std::to_string(steps.size() - kShown) + " earlier steps";
@@ -511,6 +553,8 @@ std::string PContext::UnsavedWork() const {
 }
 
 bool PContext::Unsynced() {
+  // Pumped from inside the sync, the store is not ready (its blocks are being written).
+  if (syncing) return IsOpen() && SyncUncommitted();
   if (!Writable()) return false;
   const DBChangeList* pending = pdb.Pending();
   return pdb.GetNUnsynced() > 0 || (pending != nullptr && !pending->Empty()) || phd.Unwritten() ||
@@ -521,6 +565,7 @@ bool PContext::SyncShadow() {
   if (!shadowChanged) return true;
   shadowChanged = false;
   if (!sdb.Ready()) return true;
+  const Raised under(&shadowSyncing);
   const bool ok = sdb.Sync();
   sdbfs.flush();
   // Blocks a failed sync could not write are written again by the next one.
@@ -594,9 +639,12 @@ void PContext::Recatalog() {
   if (pdb.Ready() && pdb.Checkpoint(nullptr, nullptr)) pdb.ForEachBlock(cat_call, this, nullptr);
 }
 
-bool PContext::Undo() {
+bool PContext::Undo(const char* told) {
   const DBChangeList* step = ReadOnly() ? nullptr : pdb.Undo();
-  if (step != nullptr && step->Named()) undoneUnsaved.push_back(std::string("Undo ") + step->name);
+  if (step != nullptr && told != nullptr)
+    undoneUnsaved.push_back(told);
+  else if (step != nullptr && step->Named())
+    undoneUnsaved.push_back(std::string("Undo ") + step->name);
   return step != nullptr;
 }
 
@@ -607,9 +655,12 @@ bool PContext::Redo() {
 }
 
 bool PContext::ClearUndo() {
-  // The undo steps go: what they did stays unsaved until the next sync.
+  // The undo steps go: what they did stays unsaved until the next sync, named as before.
   const int waiting = Waiting();
+  long loose = 0;
+  std::vector<std::string> steps = UnsavedSteps(&loose);
   const bool ok = !ReadOnly() && pdb.ClearChanges();
+  if (ok) undoneUnsaved.swap(steps);
   if (ok && !pdb.LastError().empty()) unsavedRecords += waiting;
   syncedStep = pdb.UndoList();
   return ok;

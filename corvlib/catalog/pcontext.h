@@ -84,9 +84,9 @@ class PContext : public PContextState {
   // false nothing is lost and everything stays open: the changes stay in memory (Unsynced
   // stays true), the file holds the last complete sync, LastError tells why, and the next
   // SyncDB or CloseDB tries again. The failure is told once, naming the catalogue, the reason
-  // and the changes not saved (SyncFailure, UnsavedWork); the store's own report is logged
-  // without an alert.
-  bool SyncDB();
+  // and the changes not saved (SyncFailedText), unless tell is false (the caller tells it in
+  // its own words); the store's own report is logged without an alert.
+  bool SyncDB(bool tell = true);
   // Why the last sync of the catalogue failed, naming the file and the system's reason
   // ("Cannot write the journal of "/p/Cat.qdb": No space left on device"); empty after one
   // that completed. *err (if given) gets the errno (ENOSPC, EACCES, EROFS, EIO ...; 0 when
@@ -97,7 +97,9 @@ class PContext : public PContextState {
   }
   // Whether the open, writable catalogue holds changes not yet on disk: records the store took
   // since its last sync, records waiting in the pending change, a changed header, changed
-  // blocks, or a sync that failed since the last one that succeeded.
+  // blocks, or a sync that failed since the last one that succeeded. Asked from inside a sync
+  // (events pumped by its progress), true until the sync has committed: until its journal is
+  // gone, the file counts as the last complete sync left it.
   bool Unsynced();
   // "Cannot save the catalog 'name': the disk is full (...)": LastError in the user's words,
   // empty after a sync that completed.
@@ -105,11 +107,15 @@ class PContext : public PContextState {
   // What the catalogue holds that its file does not, from the undo steps since the last sync
   // that succeeded: "Set Keyword on 500 records, Add on 20 records", or a count of records.
   std::string UnsavedWork() const;
-  // The same for the shadow catalogue, and its sync (true when nothing is left to write).
-  bool ShadowUnsynced() const { return shadowChanged; }
+  // The same for the shadow catalogue (true while its sync is under way), and its sync (true
+  // when nothing is left to write).
+  bool ShadowUnsynced() const { return shadowChanged || shadowSyncing; }
   bool SyncShadow();
   // Tells a failed sync or close: the catalogue, the reason and what is not saved.
   void TellSyncFailed();
+  // Its text: "Cannot save the catalog 'name': <reason>. The changes since the last save
+  // (<UnsavedWork>) are not saved."
+  std::string SyncFailedText() const;
   // The bytes that may still be written on the file system of the open catalogue's file; -1
   // when that cannot be told.
   long long Room() const;
@@ -121,7 +127,9 @@ class PContext : public PContextState {
   bool Checkpoint(const char* label, PSnapshot* snap);
   // Rebuilds the string sets and the timeline from the whole catalogue.
   void Recatalog();
-  bool Undo();
+  // With told, the undo is named so among the changes not saved (UnsavedWork) rather than
+  // "Undo <label>": a step the program took back, say.
+  bool Undo(const char* told = nullptr);
   bool Redo();
   bool ClearUndo();
   bool Unique() const;
@@ -189,6 +197,11 @@ class PContext : public PContextState {
   DBAccess sdb;
   char dbpath[kPathLen];       // the open catalogue's path as given
   bool shadowChanged = false;  // the shadow store took records since it was last written
+  bool shadowSyncing = false;  // the shadow store's sync is under way
+  bool syncing = false;        // the catalogue store's sync is under way
+  // Whether the sync under way has yet to commit: the change is still being applied or its
+  // blocks readied, or its journal is still beside the file.
+  bool SyncUncommitted();
   std::string roWhy;           // why an open asked for writing was refused the file's writing
   bool writeAsked = false;     // the open catalogue was asked for writing
   int unsavedRecords = 0;  // records the failed syncs since the last good one left unwritten
@@ -196,6 +209,8 @@ class PContext : public PContextState {
   std::vector<std::string> undoneUnsaved;    // undo and redo since the last good sync
   void NoteSync(bool ok, int waiting);
   int Waiting() const;
+  // The steps UnsavedWork names, oldest first; *loose gets the records of unnamed changes.
+  std::vector<std::string> UnsavedSteps(long* loose) const;
 
  public:
   char dbname[64];

@@ -310,6 +310,10 @@ bool DBAccess::Sync() {
 }
 
 bool DBAccess::JournaledSync(bool closing) {
+  // A file found damaged since it opened is written no more, and the sync its journal holds
+  // open (blocks written back to free memory, or a failed sync whose file could not be put
+  // back) is not committed either: that would make a part of the change the file's state.
+  if (header->ReadOnly()) return RefuseSync();
   std::string text;
   if (!header->SyncText(&text)) return false;
   // Every changed block is readied, then the journal saves and writes them as one.
@@ -368,10 +372,9 @@ bool DBAccess::JournaledSync(bool closing) {
     syncError = journal->LastError();
     // One message for the sync, naming the file and the system's reason.
     std::string kept;
-    if (!PutBack())
-      kept = "; " + journal->LastError() +
-             ": its journal stays beside it, which the next sync completes or the next open "
-             "plays back";
+    if (!PutBack(&kept))
+      kept = "; " + kept + ": its journal stays beside it, which " +
+             (header->ReadOnly() ? "" : "the next sync completes or ") + "the next open plays back";
     // The text carries the system's reason already: none is appended to it.
     DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "%s%s", syncError.c_str(), kept.c_str());
   }
@@ -382,18 +385,41 @@ bool DBAccess::JournaledSync(bool closing) {
   return ok;
 }
 
-bool DBAccess::PutBack() {
+bool DBAccess::RefuseSync() {
+  bool pending = journal->Wrote() || header->Unwritten();
+  for (const DBAccess* p = this; p != nullptr && !pending; p = p->next) pending = p->BlockChanged();
+  if (!pending) return true;  // the file holds the last complete sync, and nothing changed
+  syncErrno = 0;
+  syncError =
+      "Cannot write \"" + journal->Path() + "\": " +
+      (header->WhyReadOnly().empty() ? std::string("it is read-only") : header->WhyReadOnly());
+  std::string kept;
+  if (!PutBack(&kept))
+    kept = "; " + kept + ": its journal stays beside it, which the next open plays back";
+  DMESSAGE(DMCdata, "%s%s", syncError.c_str(), kept.c_str());
+  return false;
+}
+
+bool DBAccess::PutBack(std::string* why) {
   if (!journal->Wrote()) return true;
   // A block written back before the sync is in the file alone: it is read again, and kept
   // (no block is written back after a failure) until a sync writes it.
   for (DBAccess* p = this; p != nullptr; p = p->next) {
     if (!p->uncommitted) continue;
     DBRecordBlock* rb = p->LoadRaw();
-    if (rb == nullptr) return false;
+    if (rb == nullptr) {
+      *why = "Cannot put \"" + journal->Path() +
+             "\" back from its journal: a block written into it to free memory cannot be read "
+             "again";
+      return false;
+    }
     if (p->state == DBPSclean) p->state = DBPSsync;
     p->ReleaseBlock(rb);
   }
-  if (!journal->Rollback()) return false;
+  if (!journal->Rollback()) {
+    *why = journal->LastError();
+    return false;
+  }
   for (DBAccess* p = this; p != nullptr; p = p->next) p->uncommitted = false;
   return true;
 }

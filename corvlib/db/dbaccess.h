@@ -92,7 +92,9 @@ class DBAccess : public CacheObject {
   // is lost: they stay in memory (the pages changed still), the file is put back from the
   // journal as the last complete sync left it (when that cannot be written, the journal stays
   // beside it: the next Sync completes it, an open before that plays it back), and the next
-  // Sync, Close or destructor tries again.
+  // Sync, Close or destructor tries again. A file found damaged since it opened is written no
+  // more: Sync is false while changes wait, and no sync completes the one left open in its
+  // journal (the file is put back, or the journal stays for the next open).
   virtual bool Sync();
   // Writes the changes as Sync does, then closes (CloseJournaled, CloseStream); false when
   // something could not be. With records still handed out it writes, frees nothing and stays
@@ -269,15 +271,22 @@ class DBAccess : public CacheObject {
   // A failure is told once, and noted for LastError.
   bool JournaledSync(bool closing = false);
   // After a sync failed: the blocks it wrote back to free memory are read again, as changed,
-  // and the file is put back from the journal. False when that could not be done.
-  bool PutBack();
+  // and the file is put back from the journal. False, with what could not be done and why in
+  // *why, when that could not be done.
+  bool PutBack(std::string* why);
+  // JournaledSync of a file found damaged since it opened: true when there is nothing to
+  // write; else false, told once and noted for LastError, the file put back from the journal
+  // of the sync left open (PutBack), or that journal kept for the next open.
+  bool RefuseSync();
   // Drops the pages after this one, the journal and the view, and this page's memory: the
   // store is closed.
   void Release();
   // Close with a file: one sync through the journal, then closed; false, closed, for a block
-  // that could not be read. A sync that fails writes nothing outside it and closes nothing (for
-  // another Sync or Close once there is room, say, or Discard), unless the file was found
-  // damaged since it opened: that one is dropped.
+  // that could not be readied for writing. A sync that fails closes nothing (for another Sync
+  // or Close once there is room, say, or Discard): the file is put back from its journal, or
+  // the journal stays for the next sync to complete. When the file was found damaged since it
+  // opened the store is discarded instead (Discard puts the file back from the journal, or
+  // keeps the journal for the next open), closed, false.
   bool CloseJournaled();
   // Close of a stream alone: always closes; false when some of it could not be written.
   bool CloseStream();
@@ -355,7 +364,7 @@ class DBAccess : public CacheObject {
   // file's copy may be all there is of its changes.
   bool uncommitted = false;
   bool damagedAtOpen = false;  // first page: see Damaged()
-  size_t hashCharge = 0;  // bytes of bihset and hashes charged to the cache's budget
+  size_t hashCharge = 0;       // bytes of bihset and hashes charged to the cache's budget
   // The page list of searches from this page (owned): the first page (made by the public
   // constructor) keeps one with the directory of exact look-ups; another page makes a plain
   // list when searched.

@@ -41,7 +41,8 @@ class DBHeader : public DBFieldInfo {
   // place, so that no write outside a sync can spoil the file or the journal of a sync that
   // did not complete. Until the next Attach.
   void WriteByStore(bool on) { byStore = on; }
-  // The HeaderSize bytes Sync would write, empty when the file holds the current header;
+  // The HeaderSize bytes Sync would write, empty when the file holds the current header (of a
+  // read-only header too: whether the file may be written at all the writer asks ReadOnly);
   // false when the header cannot be written (reported). For a writer of its own, which then
   // calls SetChangedFlag(false).
   bool SyncText(std::string* text) const;

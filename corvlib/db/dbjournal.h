@@ -130,6 +130,8 @@ class DBJournal {
   // until the next failure.
   const std::string& LastError() const { return lastError; }
   int LastErrno() const { return lastErrno; }
+  // The database file's path.
+  const std::string& Path() const { return file.Path(); }
   // Whether the last Update or Commit failed.
   bool Failed() const { return failed; }
   // Whether a sync is open (its journal on disk), or one that completed left its journal.

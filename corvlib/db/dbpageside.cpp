@@ -7,6 +7,7 @@
 #include "db/dbaccess.h"
 #include "db/dbsidefile.h"
 #include "support/dmessage.h"
+#include "support/dmhold.h"
 
 void DBAccess::OpenSide(const DBFile& file, long long len) {
   delete sideState;
@@ -30,13 +31,13 @@ void DBAccess::OpenSide(const DBFile& file, long long len) {
     }
     why = "its pages differ from the file's";
   }
-  // A derived file: the loss is only speed, so it is a warning, logged but not shown (it is
-  // not among the problems since the last one the user saw).
-  const unsigned shown = dmessage_last_class;
+  // A derived file: the loss is only speed, so it is a warning, logged but not shown.
   bool ro = header->ReadOnly();
-  DMESSAGE(DMCwarning, "Database index file %s ignored (%s)%s", file.IndexPath().c_str(), why,
-           ro ? "" : ": it is rebuilt");
-  dmessage_last_class = shown;
+  {
+    const DMessageHold unseen(DMessageHold::unseen);
+    DMESSAGE(DMCwarning, "Database index file %s ignored (%s)%s", file.IndexPath().c_str(), why,
+             ro ? "" : ": it is rebuilt");
+  }
   if (!ro) DBSideFile::Remove(file);
 }
 

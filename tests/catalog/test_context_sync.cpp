@@ -233,6 +233,9 @@ TEST(ContextSync, FailedSyncTellsWhyAndWhatAndIsTriedAgain) {
   ASSERT_TRUE(ctx.Checkpoint(nullptr, nullptr));
   EXPECT_TRUE(ctx.Undo());
   EXPECT_EQ(ctx.UnsavedWork(), "Add on 2 records, Undo Delete");
+  // Forgetting the undo steps forgets none of their names.
+  ASSERT_TRUE(ctx.ClearUndo());
+  EXPECT_EQ(ctx.UnsavedWork(), "Add on 2 records, Undo Delete");
   EXPECT_FALSE(ctx.SyncDB());
   // A close that cannot write keeps the catalogue open with the same unsaved steps.
   EXPECT_FALSE(ctx.CloseDB());

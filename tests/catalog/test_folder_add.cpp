@@ -14,6 +14,7 @@
 #include "catalog_test_util.h"
 #include "context_test_util.h"
 #include "catalog/photo_test_util.h"
+#include "testutil/checker.h"
 
 using ctxtest::TempDir;
 
@@ -67,7 +68,8 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 std::string Dump(const std::string& path) {
-  std::string tool = std::string(LUMERIN_TOOLS) + "/qdbcheck.py";
+  const std::string tool = CheckerPath();
+  if (!CheckerRuns(path)) return "";
   FILE* p = popen(("python3 '" + tool + "' --dump '" + path + "' 2>/dev/null").c_str(), "r");
   if (p == nullptr) return "";
   std::string out;

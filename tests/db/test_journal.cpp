@@ -666,6 +666,93 @@ TEST(Journal, SyncFailingAsTheFileGrowsLeavesTheFileAloneAsTheLastSyncAndTheRetr
   EXPECT_GT(touched, 4);
 }
 
+namespace {
+
+// A file's stream whose reads fail once told to (an input/output error).
+class FailingReads : public std::filebuf {
+ public:
+  bool failing = false;
+
+ protected:
+  int_type underflow() override { return failing ? traits_type::eof() : std::filebuf::underflow(); }
+  std::streamsize xsgetn(char* s, std::streamsize n) override {
+    return failing ? 0 : std::filebuf::xsgetn(s, n);
+  }
+};
+
+}  // namespace
+
+// A sync that grows the file fails. With two blocks of memory, blocks were written back to
+// free memory before it, and they cannot be read again (the file is found damaged): the
+// put-back tells that as its own reason, not the sync's failure again, and the journal stays.
+// Then room is made and reads work again, and the store ends through the next sync, Close or
+// the destructor: whichever, the file (played back by the next open where its journal stayed)
+// holds exactly the last complete sync or the whole change, and is sound.
+TEST(Journal, AFailedPutBackEndsAsTheLastSyncOrTheWholeChangeWhateverFollows) {
+  const int kN = 500, kGrown = 1500;
+  const std::vector<std::string> v1 = VersionLines(1, kN), v2 = VersionLines(2, kN + kGrown);
+  const char* const kEndings[] = {"next sync", "Close", "destructor"};
+  for (int small = 0; small < 2; small++) {
+    for (int ending = 0; ending < 3; ending++) {
+      SCOPED_TRACE(std::string(small ? "two blocks of memory, " : "") + kEndings[ending]);
+      TempFile f("readback");
+      ASSERT_NO_FATAL_FAILURE(WriteVersion(f.path, 1, kN));
+      BudgetGuard budget(small ? 2 * DB_BLOCKSIZE : 0);
+      FaultFS fault(1, f.path);
+      FailingReads buf;
+      ASSERT_NE(buf.open(f.path, std::ios::in | std::ios::out | std::ios::binary), nullptr);
+      std::iostream stream(&buf);
+      DBFile file(f.path, &fault);
+      DBHeader header;
+      {
+        Messages log;
+        auto db = std::make_unique<DBAccess>(&header, &stream, &file, false);
+        Advance(db.get(), &header, 1, kN, kGrown);
+        // Blocks went back to the file to free memory.
+        ASSERT_EQ(fault.WritesTo(f.path) > 0, small == 1);
+        fault.fullFrom = fault.Calls() + 1;
+        buf.failing = true;
+        ASSERT_FALSE(db->Sync());
+        const std::string failed = db->LastError();
+        const std::string cannot = "; Cannot put \"" + f.path +
+                                   "\" back from its journal: a block written into it to free "
+                                   "memory cannot be read again: its journal stays beside it";
+        std::string told;
+        for (const auto& e : log.entries)
+          if (e.second.find("its journal stays") != std::string::npos) told += e.second + "\n";
+        if (small) {
+          EXPECT_EQ(told.find(failed + cannot), 0u) << told;
+          EXPECT_EQ(told.find(failed), told.rfind(failed)) << told;
+          EXPECT_TRUE(Exists(f.path + "-journal"));
+        } else {
+          EXPECT_EQ(told, "");
+          EXPECT_FALSE(Exists(f.path + "-journal"));
+        }
+        fault.fullFrom = 0;
+        buf.failing = false;
+        if (ending == 0) {
+          const bool synced = db->Sync();
+          EXPECT_TRUE(!synced || !Exists(f.path + "-journal"));
+        } else if (ending == 1) {
+          db->Close();
+        }
+      }
+      header.Attach(nullptr, true);
+      buf.close();
+      Messages log;
+      FileDB r(f.path);
+      ASSERT_TRUE(r.db->Ready()) << log.All();
+      EXPECT_FALSE(r.db->ReadOnly()) << log.All();
+      const std::vector<std::string> got = Lines(&r);
+      EXPECT_TRUE(got == v1 || got == v2) << got.size() << " records";
+      EXPECT_TRUE(small || got == v2) << got.size() << " records";
+      EXPECT_FALSE(Exists(f.path + "-journal"));
+      r.Shut();
+      EXPECT_QDB_SOUND(f.path);
+    }
+  }
+}
+
 // The growth of the file fails and the writes that would put it back fail too: the journal
 // stays beside the file, the log says so, and the next sync completes the change; or the store
 // ends there, and the next open plays the journal back.

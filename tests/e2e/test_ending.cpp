@@ -65,6 +65,7 @@ namespace {
 // every 10 ms, then acts), telling the parent where it is by words on lines of their own.
 
 std::string Where();
+bool Exists(const std::string& path);
 
 std::vector<Step> steps;
 size_t next = 0;
@@ -351,22 +352,75 @@ TEST(Ending, DISABLED_RenameThenKill) {
   ADD_FAILURE() << "not killed";
 }
 
-// A keyword given to every one of many records (LUMERIN_E2E_CASE of them): killed as soon as the
-// idle sync has written it, telling how long after the command that was.
+// The system's file calls for the catalogue, passed on as they are.
+class PassedOn : public DBFileSystem {
+ public:
+  int Open(const std::string& path, int flags, int mode) override {
+    return System()->Open(path, flags, mode);
+  }
+  long long FreeSpace(const std::string& dir) override { return System()->FreeSpace(dir); }
+  void Close(int fd) override { System()->Close(fd); }
+  long long Read(int fd, void* buf, size_t n, long long off) override {
+    return System()->Read(fd, buf, n, off);
+  }
+  long long Write(int fd, const void* buf, size_t n, long long off) override {
+    return System()->Write(fd, buf, n, off);
+  }
+  bool Sync(int fd) override { return System()->Sync(fd); }
+  bool Truncate(int fd, long long len) override { return System()->Truncate(fd, len); }
+  bool Stat(int fd, long long* size, int* mode) override { return System()->Stat(fd, size, mode); }
+  bool Remove(const std::string& path) override { return System()->Remove(path); }
+  bool SyncDir(const std::string& dir) override { return System()->SyncDir(dir); }
+  bool Stamp(int fd, DBFileStamp* st) override { return System()->Stamp(fd, st); }
+  bool Rename(const std::string& from, const std::string& to) override {
+    return System()->Rename(from, to);
+  }
+  bool Lock(int fd, long long off, LockKind kind) override { return System()->Lock(fd, off, kind); }
+  bool Locked(int fd, long long off, LockKind kind) override {
+    return System()->Locked(fd, off, kind);
+  }
+};
+
+// As on a slow or busy disk: every sync of a file or a folder takes 300 ms more.
+class SlowSyncs : public PassedOn {
+ public:
+  bool Sync(int fd) override {
+    usleep(300000);
+    return PassedOn::Sync(fd);
+  }
+  bool SyncDir(const std::string& dir) override {
+    usleep(300000);
+    return PassedOn::SyncDir(dir);
+  }
+};
+
+// A keyword given to every one of many records (LUMERIN_E2E_CASE of them), on a disk whose syncs
+// are slow: killed as soon as the catalogue says it is written (looked at in every pass of the
+// event loop, the idle sync's pumps of its progress among them), telling how long after the
+// command that was and where: in the sync's work or not, its journal still there or gone.
 TEST(Ending, DISABLED_BigChangeThenKill) {
   UseHome(getenv("LUMERIN_E2E_HOME"));
   static const int n = atoi(getenv("LUMERIN_E2E_CASE"));
   static QElapsedTimer since;
+  static SlowSyncs slow;
+  steps.push_back({"the program runs", Started, [] { gMain->bc.fileSystem = &slow; }});
   AddAllAndChoose(n, "keyw");
   steps.push_back({"the keyword asked", [] { return IsWindowVisible(gInputWindow); },
                    [] { Type("everywhere"); }});
   steps.push_back({"the keyword set", [] { return !PisBusy() && WithKeyword("everywhere") == n; },
-                   [] { since.start(); }});
-  steps.push_back({"written by the idle sync", [] { return !gMain->bc.Unsynced(); },
                    [] {
-                     printf("\nSYNCED %lld ms after the command\n",
-                            static_cast<long long>(since.elapsed()));
-                     KillHere();
+                     since.start();
+                     auto* watch = new QTimer(QCoreApplication::instance());
+                     QObject::connect(watch, &QTimer::timeout, [] {
+                       if (gMain->bc.Unsynced()) return;
+                       printf(
+                           "\nSYNCED %lld ms after the command, in the library's work %d, "
+                           "journal %d\n",
+                           static_cast<long long>(since.elapsed()), PinLibraryWork() ? 1 : 0,
+                           Exists(home + "/photos.qdb-journal") ? 1 : 0);
+                       KillHere();
+                     });
+                     watch->start(0);
                    }});
   RunProgram();
   ADD_FAILURE() << "not killed";
@@ -458,7 +512,7 @@ TEST(Ending, DISABLED_QuitPath) {
 
 // The system's file calls for the catalogue, as on a disk that fills up and is freed again:
 // while full, every write and every file made for writing fails with ENOSPC.
-class FillingDisk : public DBFileSystem {
+class FillingDisk : public PassedOn {
  public:
   bool full = false;
   int refused = 0;  // files not made while full: each sync tried begins its journal
@@ -470,25 +524,12 @@ class FillingDisk : public DBFileSystem {
     return System()->Open(path, flags, mode);
   }
   long long FreeSpace(const std::string&) override { return full ? 4096 : 1LL << 30; }
-  void Close(int fd) override { System()->Close(fd); }
-  long long Read(int fd, void* buf, size_t n, long long off) override {
-    return System()->Read(fd, buf, n, off);
-  }
   long long Write(int fd, const void* buf, size_t n, long long off) override {
     return full ? Refuse() : System()->Write(fd, buf, n, off);
   }
-  bool Sync(int fd) override { return System()->Sync(fd); }
   bool Truncate(int fd, long long len) override { return !full && System()->Truncate(fd, len); }
-  bool Stat(int fd, long long* size, int* mode) override { return System()->Stat(fd, size, mode); }
-  bool Remove(const std::string& path) override { return System()->Remove(path); }
-  bool SyncDir(const std::string& dir) override { return System()->SyncDir(dir); }
-  bool Stamp(int fd, DBFileStamp* st) override { return System()->Stamp(fd, st); }
   bool Rename(const std::string& from, const std::string& to) override {
     return full ? Refuse() >= 0 : System()->Rename(from, to);
-  }
-  bool Lock(int fd, long long off, LockKind kind) override { return System()->Lock(fd, off, kind); }
-  bool Locked(int fd, long long off, LockKind kind) override {
-    return System()->Locked(fd, off, kind);
   }
 
  private:
@@ -571,7 +612,7 @@ TEST(Ending, DISABLED_QuitWhenFull) {
                          Click(gConfirmWindow, "cfrm", without ? 131 : 130);
                      }});
   if (without) {
-    EXPECT_EQ(RunProgram(), 0);
+    printf("\nSTATUS %d\n", RunProgram());
     EXPECT_EQ(next, steps.size());
     return;
   }
@@ -617,6 +658,75 @@ TEST(Ending, DISABLED_DisplayLostInBigChange) {
                    }});
   RunProgram();
   ADD_FAILURE() << "the display never broke part way";
+}
+
+// Rename Files ("renm") or Delete Files ("dele") on the folder's 250 catalogued records, a batch
+// of 100 at a time, with the display's connection breaking at one moment of the second batch
+// (LUMERIN_E2E_CASE "<command> <moment>"): SAVING inside the library's work of its save, its
+// journal beside the catalogue; SAVED there after its commit (the journal seen, then gone); HIDDEN
+// as its save's progress window hides, outside the library's work; FILES as the 150th file is
+// told deleted or renamed. The child says where the break came. SIGNAL sends SIGTERM where
+// SAVING breaks the display, and says with what status the run ended.
+TEST(Ending, DISABLED_DisplayLostInBatch) {
+  UseHome(getenv("LUMERIN_E2E_HOME"));
+  static const std::string how = getenv("LUMERIN_E2E_CASE");
+  static const std::string command = how.substr(0, 4), moment = how.substr(5);
+  static const bool deleting = command == "dele";
+  static const std::string told = deleting ? "Deleted file '" : "Renamed file to '";
+  // The files told before the second batch's save: the first batch's deletions, or both
+  // batches' new names.
+  static const int second = deleting ? 100 : 200;
+  static int files = 0;
+  static bool journalSeen = false;
+  static const auto lose = [] {
+    const bool journal = Exists(home + "/photos.qdb-journal");
+    printf("\nLOST %s in the library's work %d, journal %d, %d files told\n", moment.c_str(),
+           PinLibraryWork() ? 1 : 0, journal ? 1 : 0, files);
+    fflush(stdout);
+    qWarning("The X11 connection broke (error 1). Did the X11 server die?");
+    ADD_FAILURE() << "still running";
+  };
+  AddAllAndChoose(250, command.c_str());
+  steps.push_back(
+      {"asked", [] { return IsWindowVisible(deleting ? gConfirmWindow : gInputWindow); },
+       [] {
+         // Every step of the library's work pumps events and shows its progress.
+         PsetWorkPace(0, 0);
+         dmessage_call = [](unsigned, const char* text, const char*, int) {
+           if (strncmp(text, told.c_str(), told.size()) == 0 && ++files == 150 && moment == "FILES")
+             lose();
+           return 0u;
+         };
+         auto* watch = new QTimer(QCoreApplication::instance());
+         QObject::connect(watch, &QTimer::timeout, [] {
+           if (files < second || !PinLibraryWork()) return;
+           const bool journal = Exists(home + "/photos.qdb-journal");
+           if (journal && moment == "SAVING") lose();
+           if (journal && moment == "SIGNAL" && !journalSeen) {
+             printf("\nSIGNALLED in the library's work 1, journal 1\n");
+             fflush(stdout);
+             kill(getpid(), SIGTERM);
+           }
+           if (!journal && journalSeen && moment == "SAVED") lose();
+           journalSeen = journalSeen || journal;
+         });
+         watch->start(0);
+         if (moment == "HIDDEN") {
+           static struct : QObject {
+             bool eventFilter(QObject*, QEvent* e) override {
+               if (e->type() == QEvent::Hide && files >= second) lose();
+               return false;
+             }
+           } hidden;
+           PlatformFrameWidget(gProgressWindow)->installEventFilter(&hidden);
+         }
+         if (deleting)
+           Click(gConfirmWindow, "cfrm", 129);
+         else
+           Type("Renamed");
+       }});
+  printf("\nSTATUS %d\n", RunProgram());
+  if (moment != "SIGNAL") ADD_FAILURE() << "the display never broke";
 }
 
 // Each time the alert window comes up.
@@ -795,7 +905,8 @@ int Qdbcheck(const std::string& path) {
   QProcess p;
   p.setProcessChannelMode(QProcess::MergedChannels);
   p.start(python, {QString::fromStdString(tool), QString::fromStdString(path)});
-  if (!p.waitForFinished(60000)) return -1;
+  if (!p.waitForStarted()) return -1;
+  p.waitForFinished(-1);  // however slow the machine: the test's own time limit stands
   if (p.exitCode() != 0) printf("qdbcheck: %s\n", p.readAll().constData());
   return p.exitCode();
 }
@@ -905,7 +1016,8 @@ TEST(Ending, KilledInADialogOrAmidARenameLosesNothing) {
   ExpectSound(h + "/photos.qdb");
 }
 
-// A change of every one of many records is on disk soon after the command, by itself.
+// A change of every one of many records is on disk soon after the command, by itself, on a disk
+// slow to sync, and the catalogue says so only once it is.
 TEST(Ending, KilledSoonAfterABigChangeLosesNothing) {
   const char* env = getenv("LUMERIN_E2E_BIG");
   const int n = env != nullptr ? atoi(env) : 12000;
@@ -917,6 +1029,10 @@ TEST(Ending, KilledSoonAfterABigChangeLosesNothing) {
   ASSERT_TRUE(c.Ended(10000));
   const size_t at = c.out.find("\nSYNCED ");
   ASSERT_NE(at, std::string::npos) << c.out;
+  // The sync is slow enough to pump events after its commit: the kill came there.
+  EXPECT_NE(c.out.find(" after the command, in the library's work 1, journal 0\n", at),
+            std::string::npos)
+      << c.out;
   const long ms = atol(c.out.c_str() + at + 8);
   printf("a keyword on %d records on disk %ld ms after the command\n", n, ms);
   EXPECT_LT(ms, 10000) << "synced more than 10 s after the command";
@@ -991,11 +1107,16 @@ TEST(Ending, SignalsAndTheCloseBoxTakeTheQuitPath) {
     EXPECT_NE(log.find(std::string("Quitting on SIG") + how), std::string::npos) << log;
     ExpectQuitPath(h, t, log);
     if (sig == SIGINT) {
-      // The load under way stopped at the quit.
+      // The load under way stopped at the quit and says so; one that ended first is whole.
       const std::string loaded = "Loaded folder '" + h + "/pics' (";
-      const size_t at = log.find(loaded);
+      const std::string stopped = "Stopped loading folder '" + h + "/pics': ";
+      const size_t at = log.find(loaded), stop = log.find(stopped);
+      EXPECT_NE(at == std::string::npos, stop == std::string::npos) << log;
       if (at != std::string::npos) {
-        EXPECT_LT(atoi(log.c_str() + at + loaded.size()), 2000) << log;
+        EXPECT_EQ(atoi(log.c_str() + at + loaded.size()), 2000) << log;
+      }
+      if (stop != std::string::npos) {
+        EXPECT_LT(atoi(log.c_str() + stop + stopped.size()), 2000) << log;
       }
     }
     if (sig == SIGTERM) {
@@ -1058,7 +1179,10 @@ TEST(Ending, QuitWithTheDiskFullCanGoBackAndSaveLater) {
     if (strcmp(end, "TERM") != 0) {
       EXPECT_NE(w.out.find("\nASKED Cannot save the catalog 'small'"), std::string::npos) << w.out;
     }
+    // Dropped by the user's answer, or by a signal that could not ask.
     EXPECT_EQ(w.p.exitCode(), 0) << w.out;
+    const int status = strcmp(end, "WITHOUT") == 0 ? 0 : kExitChangesDropped;
+    EXPECT_NE(w.out.find("\nSTATUS " + std::to_string(status) + "\n"), std::string::npos) << w.out;
     EXPECT_FALSE(Exists(h + "/small.lock"));
     const std::string told = ReadAll(log);
     EXPECT_NE(told.find("Cannot save the catalog 'small': the disk is full"), std::string::npos)
@@ -1078,7 +1202,7 @@ TEST(Ending, QuitWithTheDiskFullCanGoBackAndSaveLater) {
     EXPECT_EQ(recs.size(), 14u);
     EXPECT_EQ(Keyworded(recs, "harbour"), 14);
     EXPECT_EQ(Keyworded(recs, "island"), 0);
-    EXPECT_NE(Qdbcheck(db), 1);
+    ExpectSound(db);
   }
 }
 
@@ -1086,10 +1210,7 @@ TEST(Ending, QuitWithTheDiskFullCanGoBackAndSaveLater) {
 
 // The catalogue's records as a reader finds them; the outside checker finds the file sound.
 std::vector<DBRecord> SoundCatalogue(const std::string& db) {
-  const int check = Qdbcheck(db);
-  if (check >= 0) {
-    EXPECT_EQ(check, 0) << db;
-  }
+  ExpectSound(db);
   return Catalogued(db);
 }
 
@@ -1133,7 +1254,7 @@ TEST(Ending, ADisplayLostInsideABigCommandWritesNoPartOfIt) {
   EXPECT_NE(c.out.find("\nLOST with 500 deletions and 0 additions queued\n"), std::string::npos)
       << c.out;
   EXPECT_EQ(c.p.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(c.p.exitCode(), 0) << c.out;
+  EXPECT_EQ(c.p.exitCode(), kExitChangesDropped) << c.out;
   const std::string log = ReadAll(h + "/state/lumerin/Lumerin.txt");
   EXPECT_NE(log.find("The display connection broke"), std::string::npos) << log;
   EXPECT_NE(log.find("Closed catalog 'photos' without the changes not yet saved: a command was "
@@ -1144,6 +1265,78 @@ TEST(Ending, ADisplayLostInsideABigCommandWritesNoPartOfIt) {
   const std::vector<DBRecord> recs = SoundCatalogue(h + "/photos.qdb");
   EXPECT_EQ(recs.size(), 500u);
   EXPECT_EQ(Keyworded(recs, "everywhere"), 0);
+}
+
+// Rename Files and Delete Files end with their files as the catalogue on disk says wherever the
+// display is lost: a batch whose records reached the file makes its file changes, one whose
+// records did not is taken back, its files as they were (no second names left). The log says
+// which; only a break that dropped changes ends with a status other than 0. A quit signal lets
+// the batch under way end and stops the command before the next.
+TEST(Ending, ADisplayLostInABatchOfFilesLeavesFilesAndRecordsAgreeing) {
+  struct Moment {
+    const char* name;
+    const char* where;  // the child's words for where the break came
+    // Whether the second batch's files follow its records (they reached the file): as the
+    // 150th rename is told, the second batch is still getting its new names.
+    bool deleted, renamed;
+  };
+  const Moment moments[] = {
+      {"SAVING", "in the library's work 1, journal 1", false, false},
+      {"SAVED", "in the library's work 1, journal 0", true, true},
+      {"HIDDEN", "in the library's work 0, journal 0", true, true},
+      {"FILES", "in the library's work 0, journal 0, 150 files told", true, false},
+      {"SIGNAL", "in the library's work 1, journal 1", true, true},
+  };
+  for (const char* command : {"dele", "renm"}) {
+    for (const Moment& m : moments) {
+      const bool deleting = strcmp(command, "dele") == 0;
+      SCOPED_TRACE(std::string(command) + " " + m.name);
+      QTemporaryDir dir;
+      const std::string h = dir.path().toStdString();
+      if (!MakePictures(h + "/pics", "pic", 250)) GTEST_SKIP() << "Qt cannot write JPEG pictures";
+      Child c("DisplayLostInBatch", h, (std::string(command) + " " + m.name).c_str());
+      ASSERT_TRUE(c.Ended(120000)) << c.out;
+      const bool signalled = strcmp(m.name, "SIGNAL") == 0;
+      EXPECT_NE(c.out.find(std::string(signalled ? "\nSIGNALLED " : "\nLOST ") +
+                           (signalled ? "" : std::string(m.name) + " ") + m.where),
+                std::string::npos)
+          << c.out;
+      EXPECT_EQ(c.p.exitStatus(), QProcess::NormalExit);
+      // Only a save cut short drops changes (the second batch's records).
+      const bool dropped = strcmp(m.name, "SAVING") == 0;
+      EXPECT_EQ(c.p.exitCode(), dropped ? kExitChangesDropped : 0) << c.out;
+      if (signalled) {
+        EXPECT_NE(c.out.find("\nSTATUS 0\n"), std::string::npos) << c.out;
+      }
+      const std::string log = ReadAll(h + "/state/lumerin/Lumerin.txt");
+      const bool followed = deleting ? m.deleted : m.renamed;
+      const std::string ended =
+          signalled
+              ? (deleting ? "Delete Files stopped by the quit: 200 files deleted, the other "
+                            "50 kept with their records"
+                          : "Rename Files stopped by the quit: 200 files renamed, the other "
+                            "50 keep their names")
+              : std::string(deleting ? "Delete Files" : "Rename Files") + " ended by the quit" +
+                    (followed ? ": the files of its last batch"
+                              : " before its last batch was saved");
+      EXPECT_NE(log.find(ended), std::string::npos) << log;
+      const std::vector<DBRecord> recs = SoundCatalogue(h + "/photos.qdb");
+      EXPECT_EQ(Missing(recs), 0);
+      const std::pair<int, int> files = Files(h + "/pics");
+      EXPECT_EQ(files.first, files.second) << "files with two names";
+      if (deleting) {
+        EXPECT_EQ(recs.size(), followed ? 50u : 150u);
+        EXPECT_EQ(files.second, static_cast<int>(recs.size())) << "files without their records";
+      } else {
+        EXPECT_EQ(recs.size(), 250u);
+        EXPECT_EQ(files.second, 250);
+        int renamed = 0;
+        for (const DBRecord& r : recs)
+          renamed += strncmp(PDBgetString(r, PDBFfile), "Renamed", 7) == 0;
+        EXPECT_EQ(renamed, followed ? 200 : 100);
+      }
+    }
+  }
 }
 
 }  // namespace

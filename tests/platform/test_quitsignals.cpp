@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -76,26 +77,55 @@ TEST(QuitSignals, EachIsHandedOverFromTheLoopNotFromTheHandler) {
   EXPECT_EQ(now.sa_handler, SIG_DFL);
 }
 
-// Only the platform's own words for a broken display connection, said on the event loop's thread,
-// take the quit path (which would end this process with status 3): words that merely contain
-// them, another kind of message, a category's, or another thread's go on as any message.
+std::vector<std::string> passedOn;  // the messages the handler before the watch was given
+
+void Earlier(QtMsgType, const QMessageLogContext&, const QString& msg) {
+  passedOn.push_back(msg.toStdString());
+}
+
+// Only the platform's own words for a broken display connection, said on the event loop's
+// thread, take the quit path, which ends the process with the status it returns: words that
+// merely contain them, another kind of message, a category's, or another thread's go on to the
+// handler installed before, as any message.
 TEST(DisplayLoss, OnlyThePlatformsOwnWordsOnTheLoopsThreadEndTheRun) {
+  const std::string broke = "The X11 connection broke (error 1). Did the X11 server die?";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process with its own loop
+  for (const std::string& words :
+       {broke, std::string("The X11 connection broke: I/O error (code 1)"),
+        std::string("The Wayland connection broke. Did the Wayland compositor die?"),
+        std::string("The Wayland connection experienced a fatal error: Broken pipe")}) {
+    EXPECT_EXIT(
+        {
+          WatchDisplayLoss([] { return 3; });
+          qCritical("%s", words.c_str());
+          qWarning("%s", words.c_str());
+        },
+        testing::ExitedWithCode(3), "connection (broke|experienced)")
+        << words;
+  }
+
+  passedOn.clear();
+  qInstallMessageHandler(Earlier);
   WatchDisplayLoss([] { return 3; });
-  const char* broke = "The X11 connection broke (error 1). Did the X11 server die?";
+  const char* b = broke.c_str();
   qWarning("The camera connection broke");
-  qWarning("Reconnecting after: %s", broke);
-  qWarning("%s Retrying.", broke);
-  qDebug("%s", broke);
-  qInfo("%s", broke);
+  qWarning("Reconnecting after: %s", b);
+  qWarning("%s Retrying.", b);
+  qDebug("%s", b);
+  qInfo("%s", b);
   const QLoggingCategory category("lumerin.test");
-  qCWarning(category, "%s", broke);
-  std::thread([broke] { qCritical("%s", broke); }).join();
+  qCWarning(category, "%s", b);
+  std::thread([b] { qCritical("%s", b); }).join();
   std::thread([] {
     qWarning("The Wayland connection broke. Did the Wayland compositor die?");
   }).join();
   WatchDisplayLoss(nullptr);
-  qWarning("%s", broke);  // no longer watched
-  SUCCEED();
+  qWarning("%s", b);  // no longer watched
+  qInstallMessageHandler(nullptr);
+  EXPECT_EQ(passedOn, (std::vector<std::string>{
+                          "The camera connection broke", "Reconnecting after: " + broke,
+                          broke + " Retrying.", broke, broke, broke, broke,
+                          "The Wayland connection broke. Did the Wayland compositor die?", broke}));
 }
 
 }  // namespace

@@ -90,7 +90,7 @@ class MainModel : public MainTest {
     MainTest::SetUp();
     folder = Path("pics");
     mkdir(folder.c_str(), 0755);
-    SwapHook(&PAppHooks::checkRecords, [](bool, PContext*) { return false; });
+    SwapHook(&PAppHooks::checkRecords, [](bool, PContext*) { return PCheckResult{}; });
     mw->SetThumbSize(0, false);  // the table: no thumbnails made of the stand-in files
     ASSERT_TRUE(bc->ShadowDB(Path("shadow.qdb").c_str()));
     ASSERT_TRUE(mw->OpenCatalog(Path("cat.qdb").c_str()));

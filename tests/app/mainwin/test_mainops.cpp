@@ -15,14 +15,15 @@
 #include "platform/pcontrol.h"
 #include "standins.h"
 #include "testutil/message_log.h"
+#include "testutil/checker.h"
 
 namespace {
 
 using MainOps = MainTest;
 
 std::string Dump(const std::string& cat) {
-  const std::string tool = std::string(LUMERIN_TOOLS) + "/qdbcheck.py";
-  if (access(tool.c_str(), R_OK) != 0) return "";
+  const std::string tool = CheckerPath();
+  if (!CheckerRuns(cat)) return "";
   QProcess p;
   p.start("python3", {QString::fromStdString(tool), "--dump", QString::fromStdString(cat)});
   p.waitForFinished(20000);
@@ -167,7 +168,7 @@ TEST_F(MainOps, CommandTable) {
   IImageWindow* saved = gImager;
   gImager = &imager;
   // No files to look for.
-  SwapHook(&PAppHooks::checkRecords, [](bool, PContext*) { return false; });
+  SwapHook(&PAppHooks::checkRecords, [](bool, PContext*) { return PCheckResult{}; });
   ShowFolder(10);
   EXPECT_TRUE(Enabled(mw, "show"));
   bc->Select(3, true);

@@ -7,6 +7,7 @@
 #include "app/records/psetother.h"
 #include "app/mainwin/psettings.h"
 #include "maintest.h"
+#include "testutil/checker.h"
 
 #include <QComboBox>
 #include <QProcess>
@@ -309,8 +310,8 @@ TEST_F(Settings, FieldEditorAddsRenamesAndRefuses) {
 
   mw->CloseCatalog();
   // The independent checker finds the file sound and the field among its names.
-  const std::string tool = std::string(LUMERIN_TOOLS) + "/qdbcheck.py";
-  if (access(tool.c_str(), R_OK) == 0) {
+  const std::string tool = CheckerPath();
+  if (CheckerRuns(path)) {
     QProcess p;
     p.start("python3", {QString::fromStdString(tool), "--dump", QString::fromStdString(path)});
     ASSERT_TRUE(p.waitForFinished(20000));

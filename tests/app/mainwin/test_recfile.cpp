@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "app/core/pidle.h"
 #include "app/records/precfile.h"
 #include "app/export/ptrader.h"
 #include "catalog/pfileinfo.h"
@@ -22,7 +23,7 @@ class RecordFiles : public MainTest {
     folder = Path("pics");
     mkdir(folder.c_str(), 0755);
     // The records are the files'.
-    SwapHook(&PAppHooks::checkRecords, [](bool, PContext*) { return false; });
+    SwapHook(&PAppHooks::checkRecords, [](bool, PContext*) { return PCheckResult{}; });
   }
   void TearDown() override {
     SwapHook(&PAppHooks::checkRecords, checkRecords);
@@ -413,6 +414,33 @@ class FullDiskFiles : public RecordFiles {
     for (const auto& e : log.entries) n += e.second.rfind(start, 0) == 0;
     return n;
   }
+  // Where in the log the first message beginning with start came (-1: none), the last when
+  // last is set.
+  static int At(const MessageLog& log, const std::string& start, bool last = false) {
+    int at = -1;
+    for (size_t i = 0; i < log.entries.size() && (last || at < 0); ++i)
+      if (log.entries[i].second.rfind(start, 0) == 0) at = static_cast<int>(i);
+    return at;
+  }
+  // Notes the window's title as the failure is told (its alert comes next).
+  void TitleWhenTold(MessageLog* log) {
+    log->then = [this, then = log->then](const std::string& t) {
+      if (then) then(t);
+      if (t.rfind("Cannot save the catalog", 0) == 0) titleTold = Title();
+    };
+  }
+  // After room is made: a save, and what it says was written.
+  void SavedOnceThereIsRoom(MessageLog* log, const std::string& what) {
+    Fill(false);
+    log->Clear();
+    ASSERT_TRUE(PsyncWhole());
+    EXPECT_TRUE(log->Has(
+        DMCinfo, "Saved catalog 'full': what could not be saved before is on disk (" + what + ")"))
+        << log->All();
+    EXPECT_EQ(Status(), "Saved catalog 'full'");
+    EXPECT_EQ(Title(), "full");
+  }
+  std::string titleTold;
   dbtest::FaultFS disk{1, Path("full.qdb")};
   std::vector<std::string> names;
 };
@@ -421,7 +449,9 @@ class FullDiskFiles : public RecordFiles {
 // again, here and on disk, and its new names go, each only while it is still a second name of
 // its file (another program may have removed the old name meanwhile, or put a file of its own
 // in the new name's place); a file the system would not link was renamed at once and keeps its
-// new name. The alert tells the step once, and so does the question at close.
+// new name. The alert tells the failure once with what was taken back, after the renames told
+// and with the title saying so; the question at close names the step taken back, and so does
+// the save once there is room.
 TEST_F(FullDiskFiles, ARenameWhoseRecordsCannotBeSavedIsTakenBack) {
   Catalogue(150);
   RefusedLinks() = [this](const std::string& p) {
@@ -435,6 +465,7 @@ TEST_F(FullDiskFiles, ARenameWhoseRecordsCannotBeSavedIsTakenBack) {
       ctxtest::WriteFile(In("r011.jpg"), "other");
     }
   };
+  TitleWhenTold(&log);
   Fill(true);
   Answerer ans;
   ans.Type("r");
@@ -442,9 +473,14 @@ TEST_F(FullDiskFiles, ARenameWhoseRecordsCannotBeSavedIsTakenBack) {
   RefusedLinks() = nullptr;
   const std::string full = "Cannot save the catalog 'full': the disk is full";
   EXPECT_EQ(Told(log, full), 1) << log.All();
-  // The records of the files renamed at once were stored in a step of their own.
-  EXPECT_TRUE(log.Has(DMCsystem, Refused("Rename on 2 records, Rename on 98 records")))
-      << log.All();
+  // The records of the files renamed at once were stored in a step of their own; the one
+  // whose old name another program removed keeps none.
+  const std::string alert = Refused("Rename on 2 records, Rename on 98 records") +
+                            " Rename on 98 records was taken back: the 97 files keep their old "
+                            "names.";
+  EXPECT_TRUE(log.Has(DMCsystem, alert)) << log.All();
+  EXPECT_EQ(titleTold, "full (Not Saved)");
+  EXPECT_LT(At(log, "Renamed file to", true), At(log, full));
   EXPECT_TRUE(log.Has(DMCdata, "Database update error in renameFiles"));
   EXPECT_TRUE(log.Has(DMCwarning, "Cannot remove the new name '" + In("r010.jpg") +
                                       "': it is no longer a second name of '" + In("f1009.jpg") +
@@ -472,9 +508,11 @@ TEST_F(FullDiskFiles, ARenameWhoseRecordsCannotBeSavedIsTakenBack) {
   EXPECT_EQ(missing, 3);
   const std::string asked = Asked(&ans);
   EXPECT_EQ(asked.rfind(full, 0), 0u) << asked;
-  EXPECT_EQ(Times(asked, "Rename"), 1) << asked;
-  Fill(false);
-  ASSERT_TRUE(bc->SyncDB());
+  EXPECT_NE(asked.find("(Rename on 2 records, Rename on 98 records taken back) are not saved"),
+            std::string::npos)
+      << asked;
+  EXPECT_EQ(Times(asked, "Undo"), 0) << asked;
+  SavedOnceThereIsRoom(&log, "Rename on 2 records, Rename on 98 records taken back");
   missing = prefixed = 0;
   EXPECT_EQ(OnDisk(watched), 150);
   EXPECT_EQ(missing, 1);
@@ -482,24 +520,32 @@ TEST_F(FullDiskFiles, ARenameWhoseRecordsCannotBeSavedIsTakenBack) {
 }
 
 // A batch of deletions whose records cannot leave the catalogue on disk is taken back: no file
-// goes, the records are shown again where they were, selected, and the question at close tells
-// the step once.
+// goes, the records are shown again where they were, selected. The alert says so, the title
+// saying the catalogue is not saved; the question at close names the step taken back, and so
+// does the save once there is room.
 TEST_F(FullDiskFiles, ADeletionWhoseRecordsCannotBeSavedIsTakenBack) {
   Catalogue(120);
   MessageLog log;
+  TitleWhenTold(&log);
   Fill(true);
   Answerer ans;
   ans.Press(kResponseOK);
   MainCommand(mw, "dele");
-  EXPECT_TRUE(log.Has(DMCsystem, Refused("Delete on 100 records"))) << log.All();
+  const std::string alert = Refused("Delete on 100 records") +
+                            " Delete on 100 records was taken back: the 100 files were not "
+                            "deleted.";
+  EXPECT_TRUE(log.Has(DMCsystem, alert)) << log.All();
+  EXPECT_EQ(titleTold, "full (Not Saved)");
   for (const std::string& n : names) EXPECT_TRUE(ctxtest::Exists(In(n))) << n;
   EXPECT_EQ(Shown(), names);
   EXPECT_EQ(bc->TotalSelected(), 120);
   EXPECT_EQ(Status(), "No records changed");
   EXPECT_FALSE(EditEnabled(2));  // no redo of the step taken back
-  EXPECT_EQ(Times(Asked(&ans), "Delete"), 1);
-  Fill(false);
-  ASSERT_TRUE(bc->SyncDB());
+  const std::string asked = Asked(&ans);
+  EXPECT_NE(asked.find("(Delete on 100 records taken back) are not saved"), std::string::npos)
+      << asked;
+  EXPECT_EQ(Times(asked, "Undo"), 0) << asked;
+  SavedOnceThereIsRoom(&log, "Delete on 100 records taken back");
   missing = 0;
   EXPECT_EQ(OnDisk(watched), 120);
   EXPECT_EQ(missing, 0);
@@ -550,7 +596,10 @@ TEST_F(FullDiskFiles, RefusedLinksRenameAtOnceAndACaseChangeIsANewName) {
   ans.Type("a.jpg");
   log.Clear();
   MainCommand(mw, "renm");
-  EXPECT_TRUE(log.Has(DMCsystem, Refused("Rename on 1 record"))) << log.All();
+  EXPECT_TRUE(log.Has(DMCsystem, Refused("Rename on 1 record") +
+                                     " Rename on 1 record was taken back: the file keeps its old "
+                                     "name."))
+      << log.All();
   EXPECT_FALSE(ctxtest::Exists(In("a.jpg")));
   EXPECT_EQ(ctxtest::ReadFile(In("A.jpg")), "data of " + names[0]);
   EXPECT_EQ(PDBgetString(bc->rdisp.Get(0), PDBFfile), std::string("A.jpg"));

@@ -15,6 +15,7 @@
 
 #include "app/records/psetfield.h"
 #include "maintest.h"
+#include "testutil/checker.h"
 
 namespace {
 
@@ -408,8 +409,8 @@ TEST_F(SetCommands, RecentListsKeepTheirCapacityInTheCatalogue) {
     EXPECT_EQ(got.back(), values[11 - l.cap]);
   }
   ASSERT_TRUE(bc->SyncDB());
-  const std::string tool = std::string(LUMERIN_TOOLS) + "/qdbcheck.py";
-  if (access(tool.c_str(), R_OK) == 0) {
+  const std::string tool = CheckerPath();
+  if (CheckerRuns(Path("s.qdb"))) {
     QProcess p;
     p.start("python3",
             {QString::fromStdString(tool), "--json", QString::fromStdString(Path("s.qdb"))});

@@ -189,7 +189,7 @@ OSStatus PImageWindow::HandleCommand(EventRef event) {
       return noErr;
     case kCmdReload:
       ReloadAll();
-      if (selected && checkRecords(true, nullptr) && browser != nullptr) {
+      if (selected && checkRecords(true, nullptr).changed && browser != nullptr) {
         browser->Redisplay();
         browser->ImproveDisplay(false);
       }

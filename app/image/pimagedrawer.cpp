@@ -184,6 +184,8 @@ void PImageDrawer::Failed() {
     Readout(known);  // told when it first failed: not read (nor reported) again
   else
     Readout("Image loading failure.");
+  // The window's own redraw takes the picture that cannot be loaded away (not this drawing).
+  if (pim != nullptr && pim->Unloadable()) pim->RedrawTimer(0.001);
 }
 
 void PImageDrawer::Redraw() {

@@ -158,6 +158,19 @@ bool PImageWindow::CloseImage(bool cancancel) {
   return true;
 }
 
+bool PImageWindow::Unloadable() const {
+  return iring != nullptr && iring->FirstFrameFailed() && iring->cloz == nullptr && showGoing == 0;
+}
+
+bool PImageWindow::DropUnloadable() {
+  if (!Unloadable() || !CloseImage(false)) return false;
+  if (iring == nullptr) {
+    Show(0);
+    HideWindow(GetWindow());  // also when it was shown without its drawer (Present)
+  }
+  return true;
+}
+
 int PImageWindow::CloseImages(bool cancancel) {
   while (iring != nullptr)
     if (!CloseImage(cancancel)) return 0;

@@ -37,6 +37,10 @@ class PImageWindow : public IImageWindow {
   OSStatus HandleCommand(EventRef event);
   OSStatus HandleCommandUpdate(EventRef event);
   bool Ready() const;
+  // Whether the current image's picture could not be loaded (told once, as it failed) and the
+  // image leaves the window for it: a temporary image stays, to be offered for saving, and so
+  // does a slide.
+  bool Unloadable() const;
   PImageRing* GetCurrentIR() const override { return iring; }
   IBrowser* GetBrowser() const override { return browser; }
   bool HasSelection() const;
@@ -170,6 +174,9 @@ class PImageWindow : public IImageWindow {
   void ExposureRule(DBRecord* rec, _ImgStruct* img) const;
   // Drops an image from the window's pointers before it is deleted.
   void Forget(PImageRing* ir);
+  // Closes the current image when it is unloadable, and the window when no image is left;
+  // false when the image stays.
+  bool DropUnloadable();
 
   unsigned long ringSerial = 0;  // moves whenever the current image changes or one closes
   bool redrawing = false;

@@ -136,6 +136,11 @@ void PImageWindow::Redraw() {
     }
     if (imd) imd->Redraw();
     if (serial != ringSerial) continue;
+    if (DropUnloadable()) {
+      if (!Ready()) break;
+      --pass;  // each drop shortens the ring: the passes stay bounded
+      continue;
+    }
     WindowRef w = GetWindow();
     if (w != nullptr && ActiveNonFloatingWindow() == w) {
       if (showGoing == 0)
@@ -178,6 +183,7 @@ bool PImageWindow::Present() {
   SelectWindow(w);
   ShowWindow(w);
   Redraw();
+  if (!Ready()) return false;  // its only pictures could not be loaded
   Show(1);
   return true;
 }

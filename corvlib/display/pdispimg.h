@@ -151,6 +151,8 @@ class PDisplayImage {
   double StoNits();
   // Whether the current frame, as far as it was loaded, is of high dynamic range; never loads.
   bool LoadedHDR() const { return dlp != nullptr && dlp->tms != nullptr; }
+  // Whether the picture's first frame could not be loaded (the file read as far as its pixels).
+  bool FirstFrameFailed() const { return dlp != nullptr && dlp->frame == 0 && dlp->loadFailed; }
   // Why the current frame could not be loaded, when it could not ("" otherwise).
   const char* LoadFailure() const {
     return dlp != nullptr && dlp->loadFailed ? dlp->failureText.c_str() : "";

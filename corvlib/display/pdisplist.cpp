@@ -196,6 +196,7 @@ bool PDisplayList::NewOriginal() {
   std::free(invMap);
   invMap = nullptr;
   bool ok = false;
+  rd->errCode = IREnone;  // what the loads below leave is theirs
   const ImgDataType dt = rd->cs.dtype;
   const ImgPixelFormat pf = rd->cs.format;
   if (dt == IDTubyte && (pf == IPFrgb || pf == IPFy)) {
@@ -230,6 +231,8 @@ bool PDisplayList::NewOriginal() {
     CloseAReader(rd);
     return false;
   }
+  // A picture whose pixels fail once its header opened is told as one that does not open.
+  if (!ok && !q) PreportCannotOpen(rd);
   finish(true);
   if (!ok) {
     if (objCache != nullptr) std::free(objCache);
@@ -267,8 +270,8 @@ bool PDisplayList::Load8bit(_ImgReader* rd) {
     return false;
   }
   c_img.img = static_cast<uint8_t*>(block);
-  if (!PrenderImageR(&c_img, rd, parent->quiet ? 1 : 0) || c_img.img != block || c_img.xres != w ||
-      c_img.yres != h) {
+  // The reader's own fault is told as the file's, once, by the caller.
+  if (!PrenderImageR(&c_img, rd, 1) || c_img.img != block || c_img.xres != w || c_img.yres != h) {
     if (c_img.img != block) PfreeImage(&c_img);
     std::free(block);
     c_img.img = nullptr;
@@ -370,7 +373,6 @@ bool PDisplayList::LoadHDR(_ImgReader* rd) {
     if (err != IREnone || std::memcmp(&rb.r, &want, sizeof want) != 0 ||
         !PmatchColorSpace(&rb.cs, &rd->cs, 3)) {
       if (rd->errCode == IREnone) rd->errCode = err != IREnone ? err : IREunsupported;
-      if (!q) PreportReaderErr(rd);
       std::free(rb.buf != buf ? rb.buf : nullptr);
       std::free(buf);
       return fail();

@@ -104,8 +104,17 @@ bool readStrip(ExrReader* er, int y) {
     if (h > 1) bindStrip(er, top);
     er->input->readPixels(er->dataY + top, er->dataY + bottom - 1);
   } catch (const std::exception& e) {
-    snprintf(er->reader.errMsg, sizeof er->reader.errMsg, "%s", e.what());
-    er->reader.errCode = IREread;
+    // A file cut short is told as such (the library names that case in its text alone: the
+    // read that meets the end, and any later one from the stream it left failed); any other
+    // failure with the library's words.
+    if (strstr(e.what(), "Early end of file") != nullptr ||
+        strstr(e.what(), "Unexpected end of file") != nullptr) {
+      snprintf(er->reader.errMsg, sizeof er->reader.errMsg, "file cut short at row %d", top);
+      er->reader.errCode = IREtruncated;
+    } else {
+      snprintf(er->reader.errMsg, sizeof er->reader.errMsg, "%s", e.what());
+      er->reader.errCode = IREread;
+    }
     er->stripFirst = -1;
     return false;
   }

@@ -56,6 +56,15 @@ bool mulOK(uint64_t* out, uint64_t a, uint64_t b) {
   return !__builtin_mul_overflow(a, b, out);
 }
 
+// Whether the stored bytes of a strip or tile reach past the end of the file.
+bool cutShort(TIFF* tif, uint32_t strile) {
+  const TIFFSizeProc size = TIFFGetSizeProc(tif);
+  if (size == nullptr) return false;
+  const uint64_t end = size(TIFFClientdata(tif));
+  const uint64_t at = TIFFGetStrileOffset(tif, strile), n = TIFFGetStrileByteCount(tif, strile);
+  return at > end || n > end - at;
+}
+
 }  // namespace
 
 TIFFReader::TIFFReader(const void* data, size_t size)
@@ -352,14 +361,16 @@ int TIFFReader::readBlock(TiffBlockSource* src, uint32_t bx, uint32_t by) {
   // Rows of this block that lie in the image (a last strip is short).
   const uint32_t rows = tiled_ ? bh_ : (yres - y < bh_ ? yres - y : bh_);
   for (int s = 0; s < planes; ++s) {
-    const tmsize_t got = tiled_
-                             ? TIFFReadEncodedTile(src->tif, TIFFComputeTile(src->tif, x, y, 0, s),
-                                                   plane, src->planeBytes)
-                             : TIFFReadEncodedStrip(src->tif, TIFFComputeStrip(src->tif, y, s),
-                                                    plane, src->planeBytes);
+    const uint32_t strile =
+        tiled_ ? TIFFComputeTile(src->tif, x, y, 0, s) : TIFFComputeStrip(src->tif, y, s);
+    const tmsize_t got = tiled_ ? TIFFReadEncodedTile(src->tif, strile, plane, src->planeBytes)
+                                : TIFFReadEncodedStrip(src->tif, strile, plane, src->planeBytes);
     if (got <= 0) {
-      fail(IREread, "%s",
-           TiffMessageBuffer[0] != '\0' ? TiffMessageBuffer : "TIFF decoding failed");
+      if (cutShort(src->tif, strile))
+        fail(IREtruncated, "file cut short at row %u", y);
+      else
+        fail(IREread, "%s",
+             TiffMessageBuffer[0] != '\0' ? TiffMessageBuffer : "TIFF decoding failed");
       return 0;
     }
     if (!src->separate) break;

@@ -119,6 +119,29 @@ void PreportReaderErr(const _ImgReader* ir) {
 
 namespace {
 
+// The class a file the user named is told in when it cannot be opened for the reason code.
+unsigned cannotOpenClass(int code) {
+  return code == IREread || code == IREmemory ? DMCresource : DMCdata;
+}
+
+// "Cannot open '<path>': <why>"; the reason is in the text, so no system error goes with it.
+void tellCannotOpen(unsigned cls, const char* path, const char* why) {
+  DMESSAGE_ERRNO(cls, DMnoSystemError, "Cannot open '%s': %s", path, why);
+}
+
+}  // namespace
+
+void PreportCannotOpen(const _ImgReader* ir) {
+  if (ir == nullptr || ir->errCode == IREnone) return;
+  const int code = (ir->errCode > IREnone && ir->errCode < IRE_NCODES) ? ir->errCode : IREunknown;
+  // The reader's texts may come from a file: bounded rather than trusted to end.
+  const std::string file(ir->file, strnlen(ir->file, sizeof ir->file));
+  const std::string msg(ir->errMsg, strnlen(ir->errMsg, sizeof ir->errMsg));
+  tellCannotOpen(cannotOpenClass(code), file.c_str(), msg.empty() ? IREMsg[code] : msg.c_str());
+}
+
+namespace {
+
 // The noted first bytes of registered readers.
 struct ReaderMagic {
   const _ImgReaderInterface* ri;
@@ -307,7 +330,7 @@ _ImgReader* PopenImageF(const char* path, int quiet, const _ImgReaderInterface* 
 _ImgReader* PopenImageAny(const char* path, int quiet) {
   if (path == nullptr) return nullptr;
   auto refuse = [path, quiet](unsigned cls, const std::string& why) -> _ImgReader* {
-    if (!quiet) DMESSAGE(cls, "Cannot open '%s': %s", path, why.c_str());
+    if (!quiet) tellCannotOpen(cls, path, why.c_str());
     return nullptr;
   };
   struct stat st;
@@ -331,8 +354,7 @@ _ImgReader* PopenImageAny(const char* path, int quiet) {
   if (refusals.empty()) return refuse(DMCdata, whyUnread(head, static_cast<size_t>(got)));
   // The reader that the file's first bytes name is tried last and knows best.
   const Refusal& r = refusals.back();
-  const bool unread = r.code == IREread || r.code == IREmemory;
-  return refuse(unread ? DMCresource : DMCdata, r.msg.empty() ? IREMsg[r.code] : r.msg);
+  return refuse(cannotOpenClass(r.code), r.msg.empty() ? IREMsg[r.code] : r.msg);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -230,6 +230,10 @@ _ImgReader* PopenImageF(const char* path, int quiet, const _ImgReaderInterface* 
 _ImgReader* PopenImageAny(const char* path, int quiet);
 // Reports a reader's error code and message.
 void PreportReaderErr(const _ImgReader* ir);
+// Tells a reader's error (nothing for none) as PopenImageAny tells a file it refuses:
+// "Cannot open '<file>': <reason>", a failure to read or to find memory as a resource, any
+// fault of the file itself as data. For pictures whose pixels fail after their header opened.
+void PreportCannotOpen(const _ImgReader* ir);
 
 // The parameter text of an _ImgInfo: lines "name=value\n".
 // The start of name's line, or null.

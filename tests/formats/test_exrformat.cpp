@@ -15,6 +15,7 @@
 
 #include "fmt_test_util.h"
 #include "formats/exrformat.h"
+#include "testutil/file_bytes.h"
 #include "testutil/message_log.h"
 
 using namespace pictest;
@@ -126,6 +127,37 @@ TEST(ExrReader, LineOrdersAndStripsReadAnyRectangleAtAnyStep) {
           ASSERT_EQ(err, IREnone) << ir->errMsg;
           EXPECT_EQ(e.size(), static_cast<size_t>(ow) * oh * 3);
         }
+    }
+}
+
+// A file cut in half opens by its header, and its pixels fail as a cut file's, in either
+// output, for each kind of block; the rows before the cut still read.
+TEST(ExrReader, AFileCutInItsPixelsFailsAsCutShort) {
+  ScratchDir dir;
+  const int w = 64, h = 200;
+  for (Imf::LineOrder order : {Imf::INCREASING_Y, Imf::DECREASING_Y})
+    for (Imf::Compression comp :
+         {Imf::ZIP_COMPRESSION, Imf::PIZ_COMPRESSION, Imf::NO_COMPRESSION}) {
+      SCOPED_TRACE("order " + std::to_string(order) + " compression " + std::to_string(comp));
+      const std::string path = dir.Path("whole.exr"), cut = dir.Path("cut.exr");
+      std::vector<Imf::Rgba> px;
+      WriteHalfFile(path, w, h, order, comp, &px);
+      const std::string bytes = ::ReadAll(path);
+      ::WriteAll(cut, bytes.substr(0, bytes.size() / 2));
+      _ImgReader* ir = OpenExr(cut);
+      ASSERT_NE(ir, nullptr);
+      ReaderCloser closer{ir};
+      ASSERT_EQ(ir->errCode, IREnone) << ir->errMsg;
+      const _ImgRect first =
+          order == Imf::INCREASING_Y ? _ImgRect{0, w, 0, 1} : _ImgRect{0, w, h - 1, h};
+      ImgReadErr err;
+      ReadRect(ir, first, 1, ICS_RGB709, &err);
+      EXPECT_EQ(err, IREnone) << ir->errMsg;
+      for (const _ImgColorSpace& cs : {ICS_RGB709, ICS_sRGB}) {
+        ReadRect(ir, {0, w, 0, h}, 1, cs, &err);
+        EXPECT_EQ(err, IREtruncated);
+        EXPECT_EQ(std::string(ir->errMsg).rfind("file cut short at row ", 0), 0u) << ir->errMsg;
+      }
     }
 }
 

@@ -276,7 +276,7 @@ TEST(TiffFiles, TwoPagesAreLayersAndTheCountBecomesKnown) {
   EXPECT_NE(TRreadRec(r.ir, &rb), IREnone);  // no page is set up
   EXPECT_EQ(TRseekFrame(r.ir, 0, 0), IREnone);
   EXPECT_EQ(r->cs.format, IPFrgb);
-  // The grey file cut short in its pixels: libtiff's own words reach the reader's message.
+  // The grey file cut short in its pixels, read from memory, fails as a cut file.
   std::vector<uint8_t> cut(60000);
   FILE* fp = fopen((Dir() + "desk_grey8.tif").c_str(), "rb");
   ASSERT_EQ(fread(cut.data(), 1, cut.size(), fp), cut.size());
@@ -285,8 +285,8 @@ TEST(TiffFiles, TwoPagesAreLayersAndTheCountBecomesKnown) {
   ASSERT_NE(damaged.ir, nullptr);
   std::vector<uint8_t> px(322 * 437);
   rb = {damaged->cs, {0, 322, 0, 437}, 1, px.data(), px.size()};
-  EXPECT_EQ(TRreadRec(damaged.ir, &rb), IREread);
-  EXPECT_NE(std::string(damaged->errMsg).find("Read error"), std::string::npos) << damaged->errMsg;
+  EXPECT_EQ(TRreadRec(damaged.ir, &rb), IREtruncated);
+  EXPECT_STREQ(damaged->errMsg, "file cut short at row 160");
 }
 
 TEST(TiffToneMap, MatchesTheToneMappingLoaderForEveryHdrKind) {

@@ -1,5 +1,5 @@
 // Builds TIFF-structured blocks (header, directories, out-of-line values) in either byte
-// order, for tests of the directory reader and the EXIF routines.
+// order, for tests of the directory reader and the EXIF routines, and small whole TIFF files.
 #pragma once
 
 #include <cstdint>
@@ -145,3 +145,35 @@ class TiffBuilder {
   std::vector<Ifd> ifds_;
   std::vector<std::vector<uint8_t>> blobs_;
 };
+
+// A grey 8-bit, uncompressed TIFF of w x h in strips of 4 rows or tiles of 16 x 16, its
+// directory and tables ahead of its pixels (as some writers lay them out), so that a cut
+// leaves them whole.
+inline std::string HeadFirstTiff(uint32_t w, uint32_t h, bool tiled) {
+  const uint32_t bw = tiled ? 16 : w, bh = tiled ? 16 : 4;
+  const uint32_t n = (w + bw - 1) / bw * ((h + bh - 1) / bh), size = bw * bh;
+  auto laidOut = [&](uint32_t pixelsAt) {
+    TiffBuilder b(true);
+    const int d = b.addIfd();
+    std::vector<uint32_t> at(n);
+    for (uint32_t i = 0; i < n; ++i) at[i] = pixelsAt + i * size;
+    b.longs(d, 256, {w});
+    b.longs(d, 257, {h});
+    b.shorts(d, 258, {8});
+    b.shorts(d, 259, {1});
+    b.shorts(d, 262, {1});
+    if (!tiled) b.longs(d, 273, at);
+    b.shorts(d, 277, {1});
+    if (tiled) {
+      b.longs(d, 322, {bw});
+      b.longs(d, 323, {bh});
+    }
+    b.longs(d, tiled ? 324 : 278, tiled ? at : std::vector<uint32_t>{bh});
+    b.longs(d, tiled ? 325 : 279, std::vector<uint32_t>(n, size));
+    return b.build();
+  };
+  std::vector<uint8_t> f = laidOut(0);
+  f = laidOut(static_cast<uint32_t>(f.size()));
+  for (uint32_t i = 0; i < n * size; ++i) f.push_back(static_cast<uint8_t>(i * 7));
+  return std::string(f.begin(), f.end());
+}

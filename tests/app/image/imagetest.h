@@ -9,9 +9,11 @@
 #include "app/image/pimagedrawer.h"
 #include "app/image/pimagewin.h"
 #include "apptest.h"
+#include "formats/exrformat.h"
 #include "formats/stdformats.h"
 #include "formats/tiffimg.h"
 #include "platform/pevent.h"
+#include "testutil/file_bytes.h"
 
 inline std::string TestData(const std::string& rel) {
   return std::string(LUMERIN_TESTDATA) + "/" + rel;
@@ -44,6 +46,25 @@ inline bool WriteTestTiff(const std::string& path, int w, int h) {
   const bool ok = IWInterfaceTIFF.WriteImage(path.c_str(), &wb) > 0;
   PfreeImage(&im);
   return ok;
+}
+
+// The first half of a float RGB picture of w x h as writer writes it at path (where the whole
+// stays): its header whole, its pixels cut. Empty when it cannot be written.
+inline std::string CutPicture(const _ImgWriterInterface& writer, const std::string& path, int w,
+                              int h) {
+  std::vector<float> px(static_cast<size_t>(w) * h * 3);
+  for (size_t i = 0; i < px.size(); ++i) px[i] = static_cast<float>(i % 89) / 8.0f;
+  _ImgStruct im = {};
+  im.xres = w;
+  im.yres = h;
+  im.csp = &ICS_RGB709;
+  im.rowsize = static_cast<int32_t>(w * 3 * sizeof(float));
+  im.img = reinterpret_cast<uint8_t*>(px.data());
+  _ImgWriteBuf wb;
+  PsetWriteBuf(&wb, &im);
+  if (writer.WriteImage(path.c_str(), &wb) <= 0) return "";
+  const std::string whole = ReadAll(path);
+  return whole.substr(0, whole.size() / 2);
 }
 
 class ImageWindowTest : public ::testing::Test {

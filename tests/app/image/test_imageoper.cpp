@@ -18,6 +18,7 @@
 #include "hdr/phdrimg.h"
 #include "imagetest.h"
 #include "platform/pmenu.h"
+#include "testutil/checker.h"
 
 namespace {
 
@@ -361,13 +362,13 @@ TEST_F(ImageOperators, EditsUndoAndRedoThroughTheCatalogue) {
   // The catalogue's one record, as the independent checker lists it.
   auto dump = [&] {
     EXPECT_TRUE(bc.SyncDB());
-    const std::string tool = std::string(LUMERIN_TOOLS) + "/qdbcheck.py";
+    const std::string tool = CheckerPath();
     QProcess p;
     p.start("python3", {QString::fromStdString(tool), "--dump", QString::fromStdString(cat)});
     p.waitForFinished(20000);
     return p.readAllStandardOutput().toStdString();
   };
-  const bool checker = access((std::string(LUMERIN_TOOLS) + "/qdbcheck.py").c_str(), R_OK) == 0;
+  const bool checker = CheckerRuns(cat);
   auto fields = [&] {
     return std::vector<std::vector<long>>{Field(PDBFcrop), Field(PDBFredeye), Field(PDBFspotexp)};
   };

@@ -11,6 +11,7 @@
 #include "app/records/precfile.h"
 #include "catalog/pfieldset.h"
 #include "imagetest.h"
+#include "testutil/message_log.h"
 #include "platform/pmounts.h"
 
 namespace {
@@ -432,34 +433,31 @@ TEST(ImageRecords, ReorientingTurnsAndFlips) {
   EXPECT_FALSE(reorientRecord(&r, FourCC("what")));
 }
 
-TEST_F(ImageWindowTest, UnreadablePicturesLeaveThePaneWiped) {
-  NEED_TESTDATA();
-  // A file no reader takes is not added.
-  const std::string junk = Temp("junk.jpg");
-  FILE* fp = fopen(junk.c_str(), "wb");
-  fputs("not a picture", fp);
-  fclose(fp);
+// A file no reader takes is not added. A picture whose header reads but whose pixels do not
+// is told once, as one that cannot be opened, when it is shown, and leaves the window to the
+// picture beside it.
+TEST_F(ImageWindowTest, UnreadablePicturesAreToldOnceAndLeaveTheWindow) {
+  const std::string junk = Temp("junk.jpg"), good = Temp("good.tif"), cut = Temp("cut.exr");
+  WriteAll(junk, "not a picture");
   EXPECT_FALSE(w->AddImage(junk.c_str()));
   EXPECT_EQ(w->iring, nullptr);
-  // A picture whose header reads but whose pixels do not.
-  const std::string cut = Temp("cut.jpg");
-  {
-    FILE* in = fopen(TestData("jpeg/landscape_1.jpg").c_str(), "rb");
-    FILE* out = fopen(cut.c_str(), "wb");
-    char buf[3000];
-    const size_t n = fread(buf, 1, sizeof buf, in);
-    fwrite(buf, 1, n, out);
-    fclose(in);
-    fclose(out);
-  }
-  if (!w->AddImage(cut.c_str())) GTEST_SKIP() << "the cut picture does not open";
+  ASSERT_TRUE(WriteTestTiff(good, 64, 48));
+  WriteAll(cut, CutPicture(IWInterfaceEXR, Temp("whole.exr"), 64, 200));
+  MessageLog log;
+  ASSERT_TRUE(w->AddImage(good.c_str()));
+  ASSERT_TRUE(w->AddImage(cut.c_str()));
   w->Present();
-  // The pane is wiped and the readout gives the reader's problem.
-  EXPECT_TRUE(w->imd->failed);
-  EXPECT_NE(Readout().find("Premature end of JPEG file"), std::string::npos) << Readout();
-  EXPECT_EQ(GetPortPixel(w->GetWindow(), w->imd->extent.left + 40, w->imd->extent.top + 40),
-            0xFFFFFFu);
-  EXPECT_EQ(w->irDrawn, nullptr);
+  checkEvents(0.05);
+  std::vector<std::pair<unsigned, std::string>> problems;
+  for (const auto& e : log.entries)
+    if (e.first < DMCinfo) problems.push_back(e);
+  ASSERT_EQ(problems.size(), 1u) << log.All();
+  EXPECT_EQ(problems[0].first, static_cast<unsigned>(DMCdata));
+  EXPECT_EQ(problems[0].second.rfind("Cannot open '" + cut + "': file cut short at row ", 0), 0u);
+  EXPECT_EQ(w->ImageCount(), 1);
+  EXPECT_TRUE(IsWindowVisible(w->GetWindow()));
+  EXPECT_EQ(w->irDrawn, w->iring);
+  EXPECT_EQ(Readout().find("Loading"), std::string::npos) << Readout();
 }
 
 TEST_F(ImageWindowTest, RandomOperationsKeepTheRingSound) {

@@ -90,6 +90,14 @@ OSStatus StandardControlHandler(EventRef event, uintptr_t owner) {
   return noErr;
 }
 
+// Greys the control while the command gate refuses its command.
+void Regate(ControlRec* r) {
+  const bool gated = CommandRefused(r->command);
+  if (r->widget == nullptr || gated == r->gated) return;
+  r->gated = gated;
+  r->widget->setEnabled(r->wanted && !gated);
+}
+
 // Runs f with the control's own changes kept from sending hits.
 template <class F>
 void Setting(ControlRec* r, F f) {
@@ -111,6 +119,7 @@ ControlRec* AddControl(WindowRec* w, QWidget* widget, const ControlID& cid) {
   c->cid = cid;
   QByteArray cmd = widget->property("command").toString().toLatin1();
   if (cmd.size() == 4) c->command = FourCC({cmd[0], cmd[1], cmd[2], cmd[3], 0});
+  c->wanted = !widget->testAttribute(Qt::WA_ForceDisabled);
   w->controls.push_back(c->id);
   if (auto* combo = qobject_cast<QComboBox*>(widget)) c->menu = NewPopupMenu(combo);
   if (widget != w->content) WireControl(c);
@@ -257,15 +266,21 @@ bool IsControlLatentlyVisible(ControlRef c) {
 OSStatus EnableControl(ControlRef c) {
   ControlRec* r = Find(c);
   if (r == nullptr) return errUnknownControl;
-  r->widget->setEnabled(true);
+  r->wanted = true;
+  r->widget->setEnabled(!r->gated);
   return noErr;
 }
 
 OSStatus DisableControl(ControlRef c) {
   ControlRec* r = Find(c);
   if (r == nullptr) return errUnknownControl;
+  r->wanted = false;
   r->widget->setEnabled(false);
   return noErr;
+}
+
+void UpdateGatedControls() {
+  for (const auto& kv : Controls().All()) Regate(kv.second);
 }
 
 bool IsControlEnabled(ControlRef c) {
@@ -393,6 +408,7 @@ OSStatus SetControlCommandID(ControlRef c, UInt32 command) {
   ControlRec* r = Find(c);
   if (r == nullptr) return errUnknownControl;
   r->command = command;
+  Regate(r);
   return noErr;
 }
 

@@ -63,9 +63,16 @@ void SetControlBounds(ControlRef c, const Rect* bounds);
 OSStatus SetControlVisibility(ControlRef c, bool visible, bool draw);
 bool IsControlVisible(ControlRef c);          // shown on screen: it and all embedders
 bool IsControlLatentlyVisible(ControlRef c);  // its own visible state
+// A control whose command the command gate refuses (pevent.h) is greyed while it does, whatever
+// EnableControl says meanwhile, and is as EnableControl and DisableControl last left it again
+// once the gate lets its command through. IsControlEnabled tells what the user sees.
 OSStatus EnableControl(ControlRef c);
 OSStatus DisableControl(ControlRef c);
 bool IsControlEnabled(ControlRef c);
+// Asks the command gate again for every control's command. The layer does so when the gate is
+// set and as each modal wait or dialog of Qt's ends; the application, whenever what its gate
+// answers changes otherwise.
+void UpdateGatedControls();
 // Draws the control now, through its kEventControlDraw event.
 void Draw1Control(ControlRef c);
 

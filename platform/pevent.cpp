@@ -234,6 +234,7 @@ bool HICommandOf(EventRef event, HICommand* cmd) {
 
 void SetCommandGate(bool (*refuses)(UInt32 command)) {
   commandGate = refuses;
+  UpdateGatedControls();
 }
 
 bool CommandRefused(UInt32 command) {

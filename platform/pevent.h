@@ -50,7 +50,8 @@ OSStatus CallNextEventHandler(EventHandlerCallRef callRef, EventRef event);
 OSStatus SendEventToEventTarget(EventRef event, EventTargetRef target);
 // The command gate: while it refuses a command, every command-process event of that command
 // (from a menu, a shortcut, a control or ProcessHICommand) is taken without reaching a handler,
-// and the command's menu items are disabled after their update. NULL: none refused.
+// the command's menu items are disabled after their update and the controls sending it are
+// greyed (UpdateGatedControls in pcontrol.h). NULL: none refused.
 void SetCommandGate(bool (*refuses)(UInt32 command));
 bool CommandRefused(UInt32 command);
 // Sends a command event (kEventCommandProcess with the command) to the focused window (the

@@ -286,6 +286,7 @@ bool RunModalDialog(QDialog* d, QPointer<QDialog>* current) {
   *current = saved;
   QObject::disconnect(d, &QDialog::finished, nullptr, nullptr);
   d->hide();
+  UpdateGatedControls();  // no longer asking
   return accepted;
 }
 

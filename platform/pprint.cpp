@@ -1,12 +1,17 @@
 // The print session over a QPrinter: its page format, Qt's page setup and print dialogs run
 // inside a wait of the platform's loop, and documents painted to a printer or a PDF file.
 #include <QApplication>
+#include <QComboBox>
 #include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileInfo>
+#include <QFormLayout>
+#include <QHBoxLayout>
 #include <QPageSetupDialog>
 #include <QPointer>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QRadioButton>
 #include <QTimer>
 #include <cerrno>
 #include <cstdlib>
@@ -30,6 +35,54 @@ QPointer<QDialog>& Current() {
 
 bool HaveWidgets() {
   return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
+}
+
+int& OpenDocuments() {
+  static int n = 0;
+  return n;
+}
+
+// Page setup for a PDF file, which Qt's own dialog does not serve: the paper size and the
+// orientation, given to the printer when accepted. 1 when accepted, 0 when cancelled.
+int PdfPageSetup(QPrinter* printer) {
+  QDialog d(QApplication::activeWindow());
+  d.setObjectName("PlatformPageSetupDialog");
+  d.setWindowTitle(QStringLiteral("Page Setup"));
+  const QPageLayout layout = printer->pageLayout();
+  auto* paper = new QComboBox;
+  paper->setObjectName("paper");
+  static const QPageSize::PageSizeId kSizes[] = {
+      QPageSize::A3,     QPageSize::A4,    QPageSize::A5,        QPageSize::B5,
+      QPageSize::Letter, QPageSize::Legal, QPageSize::Executive, QPageSize::Tabloid};
+  for (QPageSize::PageSizeId id : kSizes) paper->addItem(QPageSize::name(id), static_cast<int>(id));
+  int at = paper->findData(static_cast<int>(layout.pageSize().id()));
+  if (at < 0) {  // a size of its own stays offered as it is
+    paper->addItem(layout.pageSize().name(), -1);
+    at = paper->count() - 1;
+  }
+  paper->setCurrentIndex(at);
+  auto* portrait = new QRadioButton(QStringLiteral("Portrait"));
+  portrait->setObjectName("portrait");
+  auto* landscape = new QRadioButton(QStringLiteral("Landscape"));
+  landscape->setObjectName("landscape");
+  (layout.orientation() == QPageLayout::Landscape ? landscape : portrait)->setChecked(true);
+  auto* turns = new QHBoxLayout;
+  turns->addWidget(portrait);
+  turns->addWidget(landscape);
+  turns->addStretch();
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  QObject::connect(buttons, &QDialogButtonBox::accepted, &d, &QDialog::accept);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, &d, &QDialog::reject);
+  auto* form = new QFormLayout(&d);
+  form->addRow(QStringLiteral("Paper:"), paper);
+  form->addRow(QStringLiteral("Orientation:"), turns);
+  form->addRow(buttons);
+  if (!RunModalDialog(&d, &Current()) || Quitting()) return 0;
+  const int id = paper->currentData().toInt();
+  if (id >= 0) printer->setPageSize(QPageSize(static_cast<QPageSize::PageSizeId>(id)));
+  printer->setPageOrientation(landscape->isChecked() ? QPageLayout::Landscape
+                                                     : QPageLayout::Portrait);
+  return 1;
 }
 
 }  // namespace
@@ -137,6 +190,7 @@ std::string PPrintSession::OutputFile() const {
 
 int PPrintSession::PageSetupDialog() {
   if (!HaveWidgets() || InDocument() || Quitting()) return -1;
+  if (d_->printer.outputFormat() != QPrinter::NativeFormat) return PdfPageSetup(&d_->printer);
   QPageSetupDialog d(&d_->printer, QApplication::activeWindow());
   d.setObjectName("PlatformPageSetupDialog");
   // Qt hands the choices to the printer only from its own modal loop; a quit meanwhile is a
@@ -207,6 +261,7 @@ int PPrintSession::BeginDocument(const PPrintSettings& s) {
   }
   // The printer is opened with the first page, so that a document without pages sends nothing.
   d.open = true;
+  ++OpenDocuments();
   return 0;
 }
 
@@ -259,6 +314,7 @@ int PPrintSession::EndDocument() {
   if (!InDocument()) return kPrintError;
   Impl& d = *d_;
   d.open = false;
+  --OpenDocuments();
   bool failed = false;
   if (d.painter) {
     failed = !d.painter->end() || d.printer.printerState() == QPrinter::Error;
@@ -281,4 +337,8 @@ int PPrintSession::EndDocument() {
 
 QDialog* PlatformPrintDialog() {
   return Current().data();
+}
+
+bool PrintDocumentOpen() {
+  return OpenDocuments() > 0;
 }

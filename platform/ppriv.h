@@ -149,6 +149,8 @@ struct ControlRec {
   uintptr_t menu = 0;           // pop-up button: the menu of its items
   uintptr_t list = 0;           // a list's scroll bar: the list it scrolls
   bool settingValue = false;    // a value set through the layer sends no hit event
+  bool wanted = true;           // enabled, as EnableControl and DisableControl last left it
+  bool gated = false;           // greyed while the command gate refuses its command
   bool madeInCode = false;      // its widget goes with it
   // While HandleControlClick tracks it: the part its changes report instead of hits.
   bool tracking = false;

@@ -158,9 +158,11 @@ class PPrintSession {
   void SetOutputFile(const std::string& path);
   std::string OutputFile() const;
 
-  // Qt's page setup and print dialogs, modal over the program's windows inside a wait of the
+  // The page setup and print dialogs, modal over the program's windows inside a wait of the
   // platform's loop: 1 when the user accepted, 0 when cancelled (also when the program quits
-  // meanwhile), -1 when no dialog could be shown. The print dialog offers the settings' pages
+  // meanwhile), -1 when no dialog could be shown (also while a document is open). Page setup
+  // is Qt's own for a printer of the system; for a PDF file, which Qt's does not serve, it
+  // chooses the paper size and the orientation. The print dialog offers the settings' pages
   // minPage to maxPage and leaves the chosen ones in firstPage and lastPage.
   int PageSetupDialog();
   int PrintDialog(PPrintSettings* settings);
@@ -184,6 +186,8 @@ class PPrintSession {
 
 // The print or page setup dialog being shown, for tests that answer it; NULL when none.
 QDialog* PlatformPrintDialog();
+// A print session has a document open (BeginDocument to EndDocument).
+bool PrintDocumentOpen();
 
 // ---- Drag and drop. A drag is known by its DragRef while it lasts: one this program started
 // (NewDrag), or one from elsewhere over a window whose handlers are installed.

@@ -128,10 +128,74 @@ void NoteFront(const WindowRec* w) {
   if (w->wclass == kDocumentWindowClass) g_frontDocument = w->id;
 }
 
+// The document window in front, when it is shown.
+WindowRec* FrontDocument() {
+  WindowRec* o = Windows().Find(g_frontDocument);
+  return o != nullptr && o->frame->isVisible() ? o : nullptr;
+}
+
+// Makes d transient for owner (NULL: for none). The desktop keeps a window above the one it is
+// transient for and learns which when the window is shown: a shown window is shown again.
+void SetTransientFor(WindowRec* d, WindowRec* owner) {
+  d->frame->winId();  // makes its platform window
+  QWindow* dw = d->frame->windowHandle();
+  if (dw == nullptr) return;
+  QWindow* ow = nullptr;
+  if (owner != nullptr && owner != d) {
+    owner->frame->winId();
+    ow = owner->frame->windowHandle();
+  }
+  if (dw->transientParent() == ow) return;
+  dw->setTransientParent(ow);
+  if (d->frame->isVisible()) {
+    d->constructing = true;  // shown again at once: no window events
+    d->frame->hide();
+    d->frame->show();
+    d->constructing = false;
+  }
+}
+
+// Ends a wait once the window's content is painted on screen.
+class PaintWatch : public QObject {
+ public:
+  PaintWatch(WindowRec* w, LoopWait* wait) : frame_(w->frame), content_(w->content), wait_(wait) {
+    content_->installEventFilter(this);
+  }
+  ~PaintWatch() override {
+    if (content_ != nullptr) content_->removeEventFilter(this);
+  }
+  bool eventFilter(QObject*, QEvent* e) override {
+    if (e->type() == QEvent::Paint && frame_ != nullptr && OnScreen(frame_)) {
+      painted = true;
+      wait_->Stop();
+    }
+    return false;
+  }
+  // Shown, exposed, and mapped by Qt since it was last shown (a window hidden and shown again
+  // may read as exposed until the desktop's word of the hiding comes in).
+  static bool OnScreen(QWidget* frame) {
+    const QWindow* handle = frame->windowHandle();
+    return frame->isVisible() && handle != nullptr && handle->isExposed() &&
+           frame->testAttribute(Qt::WA_Mapped);
+  }
+  bool painted = false;
+
+ private:
+  QPointer<QWidget> frame_, content_;
+  LoopWait* wait_;
+};
+
 // The dialogs waited on, innermost last.
 std::vector<uintptr_t>& ModalWaits() {
   static auto* v = new std::vector<uintptr_t>;
   return *v;
+}
+
+// A dialog waited on that shows or hides starts or ends a question: the command gate may
+// answer otherwise.
+void QuestionShownOrHidden(uintptr_t win) {
+  const auto& v = ModalWaits();
+  if (std::find(v.begin(), v.end(), win) != v.end()) UpdateGatedControls();
 }
 
 void FrameWidget::showEvent(QShowEvent*) {
@@ -139,12 +203,15 @@ void FrameWidget::showEvent(QShowEvent*) {
   if (w == nullptr || w->constructing) return;
   g_front = win;
   if (w->wclass == kDocumentWindowClass) g_frontDocument = win;
-  SendEvent(kEventClassWindow, kEventWindowShown, w->target);
+  QuestionShownOrHidden(win);
+  if (Windows().Find(win)) SendEvent(kEventClassWindow, kEventWindowShown, w->target);
 }
 
 void FrameWidget::hideEvent(QHideEvent*) {
   WindowRec* w = Windows().Find(win);
-  if (w != nullptr && !w->constructing) SendEvent(kEventClassWindow, kEventWindowHidden, w->target);
+  if (w == nullptr || w->constructing) return;
+  QuestionShownOrHidden(win);
+  if (Windows().Find(win)) SendEvent(kEventClassWindow, kEventWindowHidden, w->target);
 }
 
 bool FrameWidget::event(QEvent* e) {
@@ -532,30 +599,13 @@ void BeginModalWait(WindowRef dialog) {
   for (auto it = ModalWaits().rbegin(); owner == nullptr && it != ModalWaits().rend(); ++it)
     if (WindowRec* o = Windows().Find(*it); o != nullptr && o != d && o->frame->isVisible())
       owner = o;
-  if (owner == nullptr)
-    if (WindowRec* o = Windows().Find(g_frontDocument); o != nullptr && o->frame->isVisible())
-      owner = o;
+  if (owner == nullptr) owner = FrontDocument();
   ModalWaits().push_back(d->id);
-  d->frame->winId();  // makes its platform window
-  if (QWindow* dw = d->frame->windowHandle()) {
-    QWindow* ow = nullptr;
-    if (owner != nullptr && owner != d) {
-      owner->frame->winId();
-      ow = owner->frame->windowHandle();
-    }
-    // The desktop keeps a window above the one it is transient for; it learns which when the
-    // window is shown.
-    if (dw->transientParent() != ow) {
-      dw->setTransientParent(ow);
-      if (d->frame->isVisible()) {
-        d->constructing = true;  // shown again at once: no window events
-        d->frame->hide();
-        d->frame->show();
-        d->constructing = false;
-      }
-    }
+  SetTransientFor(d, owner);
+  if (d->frame->isVisible()) {
+    d->frame->raise();
+    UpdateGatedControls();  // asking from now on
   }
-  if (d->frame->isVisible()) d->frame->raise();
 }
 
 void EndModalWait(WindowRef dialog) {
@@ -569,6 +619,29 @@ void EndModalWait(WindowRef dialog) {
   if (std::find(v.begin(), v.end(), id) != v.end()) return;  // still waited on further out
   if (WindowRec* d = Windows().Find(dialog))
     if (QWindow* dw = d->frame->windowHandle()) dw->setTransientParent(nullptr);
+  UpdateGatedControls();  // no longer asking when it was left shown
+}
+
+void SetWindowOwner(WindowRef win, WindowRef owner) {
+  WindowRec* w = Windows().Find(win);
+  if (w == nullptr) return;
+  WindowRec* o = owner != nullptr ? Windows().Find(owner) : FrontDocument();
+  SetTransientFor(w, o);
+}
+
+bool DrawWindowNow(WindowRef win, double maxwait) {
+  WindowRec* w = Windows().Find(win);
+  if (w == nullptr || !w->frame->isVisible()) return false;
+  if (!PaintWatch::OnScreen(w->frame) && maxwait > 0) {
+    LoopWait wait;
+    PaintWatch watch(w, &wait);
+    RunLoopWait(&wait, maxwait);
+    w = Windows().Find(win);  // handlers ran meanwhile
+    if (watch.painted || w == nullptr) return watch.painted;
+  }
+  if (!PaintWatch::OnScreen(w->frame)) return false;
+  w->frame->repaint();
+  return true;
 }
 
 bool InModalWait() {

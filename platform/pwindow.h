@@ -64,6 +64,15 @@ EventTargetRef GetWindowEventTarget(WindowRef w);
 void BeginModalWait(WindowRef dialog);
 void EndModalWait(WindowRef dialog);
 bool InModalWait();
+// Keeps w above owner as the desktop keeps a dialog above the window it belongs to (transient
+// for it), also when owner is clicked or activated meanwhile; a NULL owner: the document window
+// in front (none shown: w stands alone). A shown window takes the change at once.
+void SetWindowOwner(WindowRef w, WindowRef owner);
+// Paints the window's content and controls at once, without waiting for the event loop, and
+// true when it showed on screen. A window that was just shown and is not on screen yet (the
+// desktop places it first) is waited for meanwhile, the event loop running, at most maxwait
+// seconds.
+bool DrawWindowNow(WindowRef w, double maxwait);
 // The window's title as UTF-8; SetWindowTitle refuses text that is not UTF-8 (paramErr).
 OSStatus SetWindowTitle(WindowRef w, const char* utf8);
 // Copies the title (not terminated) into buf, at most size bytes; actualSize: its whole length.

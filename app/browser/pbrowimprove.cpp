@@ -45,8 +45,8 @@ bool PBrowser::PlaySound(int i) {
   // playing when the wait ends is left to play.
   const int result = OpenWithDesktopAndWait(path.data(), kPlayerWait);
   if (result == 0 || result == kLaunchTimedOut) return true;
-  DMESSAGE(DMCresource, "Cannot play the sound '%s': %s", path.data(),
-           PlaunchFailure(result).c_str());
+  DMESSAGE_ERRNO(DMCresource, DMnoSystemError, "Cannot play the sound '%s': %s", path.data(),
+                 PlaunchFailure(result).c_str());
   return false;
 }
 

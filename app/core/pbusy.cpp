@@ -2,7 +2,9 @@
 #include "app/core/pbusy.h"
 
 #include "app/core/pcmds.h"
+#include "platform/pcontrol.h"
 #include "platform/pevent.h"
+#include "platform/pqt.h"
 #include "platform/pwindow.h"
 
 namespace {
@@ -14,12 +16,16 @@ bool stopped = false;
 }  // namespace
 
 PBusyGuard::PBusyGuard() {
-  if (depth++ == 0) stopped = false;
+  if (depth++ > 0) return;
+  stopped = false;
+  UpdateGatedControls();  // the controls of the commands held back grey with their menu items
 }
 
 PBusyGuard::~PBusyGuard() {
-  if (--depth == 0) stopped = false;
-  if (depth == 0 && quitDeferred) {
+  if (--depth > 0) return;
+  stopped = false;
+  UpdateGatedControls();
+  if (quitDeferred) {
     quitDeferred = false;
     // The quit chosen during the operation goes through the ordinary command now.
     HICommand cmd{0, kCmdQuit, nullptr, 0};
@@ -43,7 +49,8 @@ bool PrefusedWhileAsking(UInt32 command) {
 void PinstallQuestionGate() {
   SetCommandGate([](UInt32 command) {
     return (PisBusy() && PrefusedWhileBusy(command)) ||
-           (InModalWait() && PrefusedWhileAsking(command));
+           (InModalWait() && PrefusedWhileAsking(command)) ||
+           (PcommandHas(command, kPrintFormat) && PrintDocumentOpen());
   });
 }
 

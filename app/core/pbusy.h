@@ -2,7 +2,8 @@
 // (checkEvents), the commands that would pull the records from under it are refused and greyed:
 // those that replace or reorder the displayed records, open or close a catalogue, close the main
 // window, search, edit displayed records, or start work of their own. A quit chosen meanwhile
-// waits until the operation ends.
+// stops work that can be stopped, as its Stop does (reportProgress answers false), and waits
+// for work that runs to its end; it is carried out when the operation ends.
 #pragma once
 
 #include "platform/ptypes.h"
@@ -25,8 +26,9 @@ bool PrefusedWhileBusy(UInt32 command);
 bool PrefusedWhileAsking(UInt32 command);
 // Installs the refusal of those commands at the platform's command gate, for every window and
 // the application alike: a command the busy guard holds back (PrefusedWhileBusy while PisBusy),
-// and one that waits on a question. Their menu items are greyed whatever the window in front
-// says, and a late click on one is taken without doing anything.
+// one that waits on a question, and one that changes the page format while a document prints.
+// Their menu items and the controls sending them are greyed whatever the window in front says,
+// and a late click on one is taken without doing anything.
 void PinstallQuestionGate();
 // A quit that came while busy; the outermost guard carries it out when it ends.
 void PdeferQuit();

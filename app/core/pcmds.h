@@ -205,6 +205,7 @@ enum PcommandTrait : unsigned {
   kReplacesImage = 1u << 6,    // replaces the image window's images
   kBusyGuarded = 1u << 7,      // held back while work over the records pumps events
   kRunsWork = 1u << 8,         // long work over the records with its Stop: one runs at a time
+  kPrintFormat = 1u << 9,      // changes the page format: held back while a document prints
 };
 
 // The traits of most setting commands: an edit of the selected records (from a window in front).
@@ -233,9 +234,9 @@ inline constexpr PcommandEntry kCommandTable[] = {
     {kCmdSaveImage, kNeedsWindow | kWritesFiles},
     {kCmdExportImages, kNeedsWindow | kFileWork},
     {kCmdExportWebAlbum, kNeedsWindow | kFileWork},
-    {kCmdExportRecords, kNeedsWindow | kWritesFiles},
-    {kCmdExportCatalog, kNeedsCatalog | kNeedsWindow | kWritesFiles},
-    {kCmdPageSetup, 0},
+    {kCmdExportRecords, kNeedsWindow | kFileWork},
+    {kCmdExportCatalog, kNeedsCatalog | kNeedsWindow | kFileWork},
+    {kCmdPageSetup, kPrintFormat},
     {kCmdPrint, kNeedsSelection | kFileWork},
     {kCmdPrintIndex, kFileWork},
     {kCmdQuit, 0},

@@ -266,32 +266,44 @@ OSType getInput(char* resp, int rlen, const char* msg) {
 
 namespace {
 
+// How long a Progress window that appears is waited for until the screen shows it.
+constexpr double kProgressShowWait = 0.5;
+
 // The Progress window at pct percent, its Stop button live only for work that heeds it; false
 // once Stop was pressed (or at a quit).
 bool ShowProgress(const char* msg, int pct, bool canStop) {
   pct = pct < 0 ? 0 : pct > 100 ? 100 : pct;
-  if (ControlRef stop = PcontrolOf(gProgressWindow, FourCC("bttn"), 3))
+  // A new task starts unstopped (not by the Stop of the work this one runs inside), before any
+  // event is pumped.
+  if (pct == 0 && canStop) PsetWorkStopped(false);
+  const bool appearing = gProgressWindow != nullptr && !IsWindowVisible(gProgressWindow);
+  bool changed = appearing;
+  if (ControlRef stop = PcontrolOf(gProgressWindow, FourCC("bttn"), 3)) {
+    changed = changed || IsControlEnabled(stop) != canStop;
     canStop ? EnableControl(stop) : DisableControl(stop);
+  }
   if (msg != nullptr && strcmp(msg, curMsg) != 0) {
     PutControlText(PcontrolOf(gProgressWindow, kSigProgress, 128), msg);
     snprintf(curMsg, sizeof curMsg, "%s", msg);
+    changed = true;
   }
   if (ControlRef bar = PcontrolOf(gProgressWindow, kSigProgress, 129)) {
+    changed = changed || GetControlValue(bar) != pct;
     SetControlValue(bar, pct);
     Draw1Control(bar);
   }
+  if (appearing) SetWindowOwner(gProgressWindow, nullptr);  // above the window whose work it is
   if (gProgressWindow) ShowWindow(gProgressWindow);
-  if (pct == 0) {
-    if (canStop) PsetWorkStopped(false);  // not the Stop of the work this one runs inside
-    checkEvents(0);
-  } else if (pct == 100) {
+  // What it says shows before the work goes on, which may not pump events again for a while.
+  if (changed) DrawWindowNow(gProgressWindow, appearing ? kProgressShowWait : 0);
+  if (pct == 100) {
     checkEvents(0.2);
     if (gProgressWindow) HideWindow(gProgressWindow);
   } else {
     checkEvents(0);
   }
-  // A quit meanwhile (a signal) stops the operation as its Stop button does.
-  return !PworkStopped() && !PquitRequested();
+  // A quit meanwhile (the Quit command or a signal) stops the operation as its Stop does.
+  return !PworkStopped() && !PquitDeferred() && !PquitRequested();
 }
 
 }  // namespace
@@ -308,12 +320,30 @@ struct Work {
   double start = 0, lastPump = 0;
   bool shown = false;
   int pct = 1;
-  char msg[128] = "";
-  int inLibrary = 0;  // pumps from inside the library's work under way
+  char msg[160] = "";
+  bool quitTold = true;  // a quit that came during the work was told (or came before it)
+  int inLibrary = 0;     // pumps from inside the library's work under way
 } work;
+
+bool QuitWaiting() {
+  return PquitDeferred() || PquitRequested();
+}
+
+// Such work runs to its end: a quit chosen meanwhile waits for it, and the Progress window (at
+// once) and the log say so.
+void TellQuitWaits() {
+  if (work.quitTold || !QuitWaiting()) return;
+  work.quitTold = true;
+  DMESSAGE(DMCinfo, "Quitting when it ends: %s", work.msg);
+  const size_t n = strlen(work.msg);
+  snprintf(work.msg + n, sizeof work.msg - n, " Quitting when it ends.");
+  ShowProgress(work.msg, work.shown ? work.pct : 0, false);
+  work.shown = true;
+}
 
 void WorkHook(double done) {
   if (work.depth == 0 || gInterfaceReady != 1) return;
+  TellQuitWaits();
   const double now = GetCurrentEventTime();
   if (now - work.lastPump < work.pumpEvery && now >= work.lastPump) return;
   work.lastPump = now;
@@ -358,7 +388,8 @@ PWorkProgress::PWorkProgress(const char* msg) {
   work.lastPump = work.start;
   work.shown = false;
   work.pct = 1;
-  snprintf(work.msg, sizeof work.msg, "%s", msg ? msg : "Working...");
+  snprintf(work.msg, sizeof work.msg, "%.127s", msg ? msg : "Working...");
+  work.quitTold = QuitWaiting();  // one under way already (shut-down's own work) is not told
   PsetWorkHook(LibraryStep);
 }
 

@@ -80,7 +80,9 @@ bool reportProgress(const char* msg, int pct);
 // Progress window shows msg and how far the work has come. Work shorter than kWorkPumpEvery
 // pumps nothing: what the user does meanwhile waits for it and then runs. The commands that
 // would pull the records from under it are refused meanwhile (it holds the busy guard).
-// Operations nest: the outermost one's message is shown.
+// Operations nest: the outermost one's message is shown. A quit that comes meanwhile (the Quit
+// command or a signal) waits for the work's end, which its Progress window (shown at once) and
+// the log tell.
 constexpr double kWorkPumpEvery = 0.05;
 constexpr double kWorkProgressAfter = 0.3;
 // The pace of the above (by default those two), for tests that drive the platform clock.

@@ -120,7 +120,7 @@ struct LoadState {
   int total;      // entries of the folder, counted once progress is shown; -1 before
   int seen;       // entries handed to the callback
   bool progress;  // the progress window is up
-  bool stopped;   // the user stopped the load
+  bool stopped;   // stopped part way: by its Stop, a quit or a signal
 };
 
 constexpr double kProgressAfter = 1.0;  // seconds before a long load shows its progress
@@ -129,7 +129,11 @@ bool LoadFile(const PFileSpec* fs, void* p) {
   LoadState* st = static_cast<LoadState*>(p);
   grokImageRecord(fs, nullptr);
   ++st->seen;
-  if (PquitDeferred() || PquitRequested() || gMain == nullptr) return false;
+  if (gMain == nullptr) return false;
+  if (PquitDeferred() || PquitRequested()) {
+    st->stopped = true;
+    return false;
+  }
   // A screenful of thumbnails before the rest of the folder.
   if (!st->drawn && st->slots > 0 && gMain->bc.rdisp.GetSize() >= st->slots) {
     st->drawn = true;
@@ -272,14 +276,15 @@ int loadFolder(const char* dpath, bool openIt, const FSRef* dref) {
   gMain->bc.album[0] = '\0';
   gMain->LoadedRecords(count);
   if (openIt) gMain->SelectFolder(path.c_str(), true);
+  const int shown = gMain->bc.rdisp.GetSize();
   if (st.stopped) {
     char text[64];
-    snprintf(text, sizeof text, "Stopped: %d files loaded", gMain->bc.rdisp.GetSize());
+    snprintf(text, sizeof text, "Stopped: %d files loaded", shown);
     gMain->ShowMessage(text, false);
-    DMESSAGE(DMCinfo, "Stopped loading folder '%s'", path.c_str());
+    DMESSAGE(DMCinfo, "Stopped loading folder '%s': %d files loaded", path.c_str(), shown);
+  } else if (count >= 1) {
+    DMESSAGE(DMCinfo, "Loaded folder '%s' (%d images)", path.c_str(), shown);
   }
-  if (count >= 1)
-    DMESSAGE(DMCinfo, "Loaded folder '%s' (%d images)", path.c_str(), gMain->bc.rdisp.GetSize());
   return count;
 }
 
@@ -305,7 +310,8 @@ bool FindDocument(const char* given, char* path, struct stat* st) {
     why = strerror(errno);
   else if (strlen(path) >= 1024)
     why = "path too long";
-  if (why != nullptr) DMESSAGE(DMCresource, "Cannot open '%s': %s", given, why);
+  if (why != nullptr)
+    DMESSAGE_ERRNO(DMCresource, DMnoSystemError, "Cannot open '%s': %s", given, why);
   return why == nullptr;
 }
 

@@ -304,7 +304,8 @@ void ReportOpenFailure(const std::string& what, int result) {
   // The failure may come after the command that asked for it ended: it is a problem of its own.
   dmessage_last_class = DMCnerr;
   alertLastClass = DMCnerr;
-  DMESSAGE(DMCresource, "Cannot open %s: %s", what.c_str(), PlaunchFailure(result).c_str());
+  DMESSAGE_ERRNO(DMCresource, DMnoSystemError, "Cannot open %s: %s", what.c_str(),
+                 PlaunchFailure(result).c_str());
 }
 }  // namespace
 

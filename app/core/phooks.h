@@ -11,6 +11,12 @@
 #include "app/core/pwindows.h"
 #include "platform/pevent.h"
 
+// What a check of the records' image files came to.
+struct PCheckResult {
+  bool changed = false;    // a record changed (its file found elsewhere, or its facts read again)
+  bool cancelled = false;  // the user gave up: a file's question cancelled, Stop, or a quit
+};
+
 struct PAppHooks {
   // Makers of the window objects. A maker returns an object whose GetWindow() is NULL when its
   // window could not be made.
@@ -21,7 +27,7 @@ struct PAppHooks {
   // Record exchange: imports the record file (or catalogue) at path as the displayed records
   // (NULL: asks for one), and finds the records' files where they moved (see PcheckRecords).
   void (*importRecords)(const char* path) = nullptr;
-  bool (*checkRecords)(bool force, PContext* ctx) = nullptr;
+  PCheckResult (*checkRecords)(bool force, PContext* ctx) = nullptr;
   // The main window: drags the selected displayed records of a browser out of it.
   void (*dragRecords)(EventRef event, IBrowser* b) = nullptr;
   // Printing: page setup for a record, and the end of the print session (at quit).

@@ -182,9 +182,9 @@ void importRecords(const char* fpath) {
   if (n > 0) DMESSAGE(DMCinfo, "Read %d records from '%s'", n, fpath);
 }
 
-bool checkRecords(bool force, PContext* ctx) {
+PCheckResult checkRecords(bool force, PContext* ctx) {
   if (ctx == nullptr) ctx = PexchangeContext(nullptr);
-  if (ctx == nullptr || ctx->rdisp.GetSize() == 0) return false;
+  if (ctx == nullptr || ctx->rdisp.GetSize() == 0) return {};
   const bool writeBack = strcmp(ctx->rsrc, "*DB") == 0 && !ctx->ReadOnly();
   DBRecordList& disp = ctx->rdisp;
   const int ndisp = disp.GetSize();
@@ -197,7 +197,6 @@ bool checkRecords(bool force, PContext* ctx) {
   PBusyGuard busy;
   const bool progress = count >= 100;
   if (progress) reportProgress("Verifying files...", 0);
-  gConfirmResponse = kResponseOK;
   bool gaveUp = false;  // a file's question cancelled, or Stop
 
   // The records to check share their fields with the display, so each change shows at once;
@@ -207,7 +206,7 @@ bool checkRecords(bool force, PContext* ctx) {
   if (recs.Resize(count) != count) {
     HideProgress();
     DMESSAGE(DMCmemory, "Out of memory verifying files");
-    return false;
+    return {};
   }
   int k = 0;
   for (int i = 0; i < ndisp && k < count; i++)
@@ -229,7 +228,9 @@ bool checkRecords(bool force, PContext* ctx) {
   char path[1024];
   int lastPct = 0;
   auto lastPump = std::chrono::steady_clock::now();
-  for (int i = 0; i < count; i++) {
+  bool stopped = false;  // by the progress window's Stop, or a quit
+  int i = 0;
+  for (; i < count; i++) {
     DBRecord& r = recs[i];
     // A file in place needs no copy and no question.
     PLocateFileRes res = PlocateFile(path, sizeof path, r);
@@ -273,12 +274,19 @@ bool checkRecords(bool force, PContext* ctx) {
       if (pct != lastPct || now - lastPump > std::chrono::milliseconds(100)) {
         lastPct = pct;
         lastPump = now;
-        gaveUp = !reportProgress(nullptr, pct);
+        stopped = gaveUp = !reportProgress(nullptr, pct);
         if (gaveUp) break;
       }
     }
   }
   HideProgress();
+  if (stopped) {
+    // The command that asked for the check goes no further: the check says where it stopped.
+    char text[96];
+    snprintf(text, sizeof text, "Stopped verifying files: %d of %d checked", i + 1, count);
+    if (gMain != nullptr) gMain->ShowMessage(text, false);
+    DMESSAGE(DMCinfo, "%s", text);
+  }
   if (olds.GetSize() > 0 || news.GetSize() > 0) {
     ctx->Checkpoint(nullptr, nullptr);
     ctx->pdb.DeleteRecordList(olds);
@@ -287,9 +295,10 @@ bool checkRecords(bool force, PContext* ctx) {
     // The files found elsewhere are known there on disk before the command goes on.
     if (gMain != nullptr && ctx == &gMain->bc) PsyncWhole();
   }
-  // The caller reads the walk's own outcome, whatever a dialog answered meanwhile.
-  gConfirmResponse = gaveUp ? kResponseCancel : kResponseOK;
-  return changed;
+  PCheckResult r;
+  r.changed = changed;
+  r.cancelled = gaveUp;
+  return r;
 }
 
 bool locateImage(char* path, int len, DBRecord* rec) {

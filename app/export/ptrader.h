@@ -14,6 +14,7 @@
 #include <map>
 #include <string>
 
+#include "app/core/phooks.h"
 #include "db/dbrlist.h"
 #include "platform/ptypes.h"
 
@@ -41,10 +42,10 @@ void importRecords(const char* fpath);
 void selectRecordsForUpdate(PContextState* state);
 // Finds the image files of the selected displayed records (all when none is selected, and then
 // force is off) where they moved, and with force reads each file's facts again. A catalogue
-// display of a writable catalogue gets the changes back as one undo step. True when a record
-// changed; gConfirmResponse is 'not!' when the user gave up (a file's question cancelled, or
-// Stop), else 'ok  '. NULL ctx: the main window's.
-bool checkRecords(bool force, PContext* ctx);
+// display of a writable catalogue gets the changes back as one undo step. Whether a record
+// changed, and whether the user gave up (a file's question cancelled, Stop, or a quit). NULL
+// ctx: the main window's.
+PCheckResult checkRecords(bool force, PContext* ctx);
 // The file locator's question for a lost file: asks to remount its volume or to find it; true
 // with the new path in path.
 bool locateImage(char* path, int len, DBRecord* rec);

@@ -25,9 +25,23 @@ namespace {
 constexpr int kAllOptions = -1;
 constexpr const char* kUserCancelled = "User cancelled";
 
+// Set once the progress window answered that the merge is to stop (its Stop, or a quit).
+bool mergeStopped = false;
+
 // The engine's progress through the progress window; 0 stops it.
 int Progress(const char* msg, int pct) {
-  return reportProgress(msg, pct) ? 1 : 0;
+  if (reportProgress(msg, pct)) return 1;
+  mergeStopped = true;
+  return 0;
+}
+
+// A merge ended by its Stop or a quit says so, on the status line and in the log.
+int TellStopped(int exposures) {
+  char text[96];
+  snprintf(text, sizeof text, "Stopped: no HDR image made of %d exposures", exposures);
+  if (gMain != nullptr) gMain->ShowMessage(text, false);
+  DMESSAGE(DMCinfo, "%s", text);
+  return 0;
 }
 
 PContext* MainContext() {
@@ -89,9 +103,7 @@ int matchOrient(const DBRecord& a, const DBRecord& b) {
 
 const char* checkHDR(DBQuery* dq) {
   PContext* ctx = MainContext();
-  gConfirmResponse = kResponseOK;  // a cancel below is this command's own
-  checkRecords(false, nullptr);
-  if (gConfirmResponse == kResponseCancel) return kUserCancelled;
+  if (checkRecords(false, nullptr).cancelled) return kUserCancelled;
   if (ctx == nullptr) return "No images selected";
   const DBRecord* ref = nullptr;
   ABitMap computed(static_cast<unsigned long>(ctx->rdisp.GetSize()), false);
@@ -218,6 +230,7 @@ int PmergeTempHDR(DBRecord* rec, int opts, int respIndex) {
     history += std::string(" '") + (file != nullptr ? file : "") + "'";
   }
   if (mk->GetNI() < 1) return 0;
+  mergeStopped = false;
   const DBRecord* saved =
       respIndex >= 0 && respIndex < gCamResponse.GetSize() ? &gCamResponse[respIndex] : nullptr;
   if (opts & kHDRuseResponse) {
@@ -242,7 +255,7 @@ int PmergeTempHDR(DBRecord* rec, int opts, int respIndex) {
   _ImgStruct out = {last->xres, last->yres, &ICS_RGB709, 0, nullptr, nullptr};
   bool generic = false;
   if (!mk->GetHDImage(&out, nullptr)) {
-    if (PworkStopped()) return 0;
+    if (mergeStopped) return TellStopped(mk->GetNI());
     mk->solveFlags &= ~PHDSexposure;
     if (mk->GetNI() < 2 || mk->Unsolved() != PHDSresponse) return 0;
     opts &= ~kHDRsaveResponse;
@@ -262,7 +275,7 @@ int PmergeTempHDR(DBRecord* rec, int opts, int respIndex) {
       }
     }
     out = _ImgStruct{last->xres, last->yres, &ICS_RGB709, 0, nullptr, nullptr};
-    if (!mk->GetHDImage(&out, nullptr)) return 0;
+    if (!mk->GetHDImage(&out, nullptr)) return mergeStopped ? TellStopped(mk->GetNI()) : 0;
   }
   // An exposure too extreme to be searched was merged where its neighbour lies: the user is
   // told which, once, since a hand-held series may then show a double image.
@@ -295,10 +308,15 @@ int PmergeTempHDR(DBRecord* rec, int opts, int respIndex) {
                                          PDBFaltitude, PDBFbearing, PDBFflip,     PDBForient};
   for (PDBFieldID fid : kFromLast) CopyPhotoField(rec, lastRec, fid);
   PDBsetFloat(rec, PDBFstonits, mk->GetStoNits(-1));
+  const int exposures = mk->GetNI();
   mk->Done();
   if (generic) history += "\nUsed generic camera response";
   if (opts & kHDRghosts) history += "\nRemoved ghosts";
   if ((opts & kHDRflare) && PHDremoveFlare(&out, Progress)) history += "\nRemoved lens flare";
+  if (mergeStopped) {
+    PfreeImage(&out);
+    return TellStopped(exposures);
+  }
   PDBsetText(rec, PDBFhistory, history.c_str(), '\n');
   const int ok = saveTempHDR(rec, &out);
   PfreeImage(&out);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "app/core/papp.h"
@@ -36,9 +37,23 @@ bool Checked(SInt32 id) {
   return c != nullptr && GetControlValue(c) != 0;
 }
 
+// Set once the progress window answered that the build is to stop (its Stop, or a quit).
+bool panoStopped = false;
+
 // The panorama engine's progress through the progress window; 0 stops it.
 int PanoProgress(const char* msg, int pct) {
-  return reportProgress(msg, pct) ? 1 : 0;
+  if (reportProgress(msg, pct)) return 1;
+  panoStopped = true;
+  return 0;
+}
+
+// A build ended by its Stop or a quit says so, on the status line and in the log.
+int TellStopped() {
+  char text[96];
+  snprintf(text, sizeof text, "Stopped: no panorama made of %d images", gCurPano.irl.GetSize());
+  if (gMain != nullptr) gMain->ShowMessage(text, false);
+  DMESSAGE(DMCinfo, "%s", text);
+  return 0;
 }
 
 void ClearPhotoField(DBRecord* rec, PDBFieldID fid) {
@@ -170,10 +185,11 @@ int recordTempPano(DBRecord* rec) {
     return 0;
   }
   ABitMap2 mask;
+  panoStopped = false;
   if (!gCurPano.RenderPano(&pano, &mask)) {
     PfreeImage(&pano);
     PfreeImage(&canvas);
-    return 0;
+    return panoStopped ? TellStopped() : 0;
   }
   if (mask.Width() != pano.xres || mask.Height() != pano.yres) {
     DMESSAGE(DMCmemory, "No memory for the panorama's coverage");
@@ -186,10 +202,10 @@ int recordTempPano(DBRecord* rec) {
   TrimCornerRad = std::max(1, std::min(pano.xres, pano.yres) / 20);
   const bool large = int64_t{canvas.xres} * canvas.yres > kPanoLargeCanvas;
   if (bits & kPanoTrim) trimPano(&mask);
-  if (large && !reportProgress("Filling Matte", 5)) {
+  if (large && !PanoProgress("Filling Matte", 5)) {
     PfreeImage(&pano);
     PfreeImage(&canvas);
-    return 0;
+    return TellStopped();
   }
   // Without a matte colour there is nothing to fill the matte with: no panorama then.
   unsigned char* color = getMatteColor(&pano, mask, bits & kPanoMatteMask);
@@ -203,9 +219,9 @@ int recordTempPano(DBRecord* rec) {
   PfreeImage(&pano);
   addMatteBorder(&canvas, rect, color);
   FillPanoRecord(rec, canvas.xres, canvas.yres, pct);
-  if (large && !reportProgress("Writing Temporary Image", 70)) {
+  if (large && !PanoProgress("Writing Temporary Image", 70)) {
     PfreeImage(&canvas);
-    return 0;
+    return TellStopped();
   }
   const int ok = saveTempPano(rec, &canvas);
   PfreeImage(&canvas);

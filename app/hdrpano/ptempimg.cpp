@@ -28,7 +28,7 @@ bool PsaveTempImage(DBRecord* rec, const _ImgStruct* img) {
   std::string why;
   const std::string path = MakeTempFile(kTempImage, ".tif", &why);
   if (path.empty()) {
-    DMESSAGE(DMCresource, "%s", why.c_str());
+    DMESSAGE_ERRNO(DMCresource, DMnoSystemError, "%s", why.c_str());
     return false;
   }
   const long n = IWInterfaceTIFF.WriteImage(path.c_str(), wb.get());

@@ -57,7 +57,8 @@ class ValueSet {
 bool ReplaceFile(const std::string& path, const std::string& text) {
   PWholeFile file(path.c_str(), 0600);  // private, as the folder is
   if (file.IsOpen() && file.Write(text.data(), text.size()) && file.Commit()) return true;
-  DMESSAGE(DMCsystem, "Cannot write the value list %s: %s", path.c_str(), strerror(errno));
+  DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "Cannot write the value list %s: %s", path.c_str(),
+                 strerror(errno));
   return false;
 }
 
@@ -90,7 +91,7 @@ void PFindWindow::List(int fid) const {
   std::string why;
   const std::string folder = TempFolder(kTempSmall, &why);
   if (folder.empty()) {
-    DMESSAGE(DMCsystem, "Cannot write the value list: %s", why.c_str());
+    DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "Cannot write the value list: %s", why.c_str());
     return;
   }
   const DBFDetails* det = schema->GetDetails(fid);

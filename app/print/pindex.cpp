@@ -227,7 +227,8 @@ bool printIndex() {
     }
   }
   if (cur < set.Length()) set.ClearBits(cur, set.Length() - cur, false);
-  reportProgress(nullptr, 100);
+  // A Stop clicked while the last page was made, or in this closing step, still counts.
+  if (!reportProgress(nullptr, 100)) cancelled = true;
   const int err = PendDocument("Spooling index...", cancelled);
   if (err != 0) {
     if (gMain != nullptr) gMain->ShowMessage("Printing cancelled", false);

@@ -380,8 +380,10 @@ bool printImages() {
     ShowMessage("No selection");
     return false;
   }
-  checkRecords(false, nullptr);
-  if (gConfirmResponse == kResponseCancel) return false;
+  if (checkRecords(false, nullptr).cancelled) {
+    gConfirmResponse = kResponseCancel;  // the command's outcome
+    return false;
+  }
   std::unique_ptr<PPrintSettings> st(printSetup(loneRecord(nullptr)));
   if (!st) return false;
   st->minPage = 1;
@@ -409,7 +411,9 @@ bool printImages() {
     PDisplayImage di(bc.rdisp.Get(i));
     if (di.Ready() && PrintPage(&di, &opts, &cancelled)) printed++;
   }
-  reportProgress(nullptr, 100);
+  // A Stop clicked while the last page was made, or in this closing step, still counts: the
+  // document is not finished yet.
+  if (!reportProgress(nullptr, 100)) cancelled = true;
   const int err = PendDocument("Spooling prints...", cancelled);
   if (err != 0) {
     ShowMessage("Printing cancelled");

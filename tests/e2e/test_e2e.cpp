@@ -70,30 +70,47 @@ void Shot(WindowRef w, const char* name) {
 }
 
 // Chooses a menu item as a person does: the window is made the active one, the menu opens (its
-// items are brought up to date) and the item is chosen once it is enabled; until the window is
-// active and the item enabled (greyed while the program is busy) it is tried again a little
-// later, for ten seconds at the most. False when there is no such item.
-bool Menu(WindowRef w, const char* text, int tries = 500) {
+// items are brought up to date; with sub, the item is looked for in the submenu of that name,
+// brought up to date first) and the item is chosen once it is enabled; until the window is
+// active and the item enabled (greyed while the program is busy, a sync under way say) it is
+// tried again a little later, for ten seconds at the most. False when there is no such item.
+bool MenuItem(WindowRef w, const char* sub, const char* text, int tries = 500) {
+  auto find = [](QMenu* m, const char* name) -> QAction* {
+    for (QAction* a : m->actions())
+      if (a->text().remove('&') == QString::fromUtf8(name)) return a;
+    return nullptr;
+  };
   QMenuBar* bar = PlatformFrameWidget(w)->findChild<QMenuBar*>();
-  for (QAction* top : bar ? bar->actions() : QList<QAction*>())
-    if (QMenu* m = top->menu())
-      for (QAction* a : m->actions())
-        if (a->text().remove('&') == QString::fromUtf8(text)) {
-          // The window is clicked first: its menu speaks to the active window.
-          const bool active = QApplication::activeWindow() == PlatformFrameWidget(w);
-          if (!active) SelectWindow(w);
-          QMetaObject::invokeMethod(m, "aboutToShow");
-          if (active && a->isEnabled()) {
-            a->trigger();
-          } else if (tries > 0) {
-            const std::string item = text;
-            QTimer::singleShot(20, [w, item, tries] { Menu(w, item.c_str(), tries - 1); });
-          } else {
-            ADD_FAILURE() << "the item \"" << text << "\" stayed greyed or its window inactive";
-          }
-          return true;
-        }
+  for (QAction* top : bar ? bar->actions() : QList<QAction*>()) {
+    QMenu* m = top->menu();
+    if (m != nullptr && sub != nullptr) {
+      QAction* s = find(m, sub);
+      m = s != nullptr ? s->menu() : nullptr;
+      if (m != nullptr) QMetaObject::invokeMethod(m, "aboutToShow", Qt::DirectConnection);
+    }
+    QAction* a = m != nullptr ? find(m, text) : nullptr;
+    if (a == nullptr) continue;
+    // The window is clicked first: its menu speaks to the active window.
+    const bool active = QApplication::activeWindow() == PlatformFrameWidget(w);
+    if (!active) SelectWindow(w);
+    QMetaObject::invokeMethod(m, "aboutToShow", Qt::DirectConnection);
+    if (active && a->isEnabled()) {
+      a->trigger();
+    } else if (tries > 0) {
+      const std::string path = sub != nullptr ? sub : "", item = text;
+      QTimer::singleShot(20, [w, path, item, tries] {
+        MenuItem(w, path.empty() ? nullptr : path.c_str(), item.c_str(), tries - 1);
+      });
+    } else {
+      ADD_FAILURE() << "the item \"" << text << "\" stayed greyed or its window inactive";
+    }
+    return true;
+  }
   return false;
+}
+
+bool Menu(WindowRef w, const char* text) {
+  return MenuItem(w, nullptr, text);
 }
 
 QElapsedTimer waiting;  // since the last step was taken
@@ -376,38 +393,8 @@ void AddPrinting() {
 
 std::string exportDir;  // a folder of the walk's home
 
-// Triggers the item text of the submenu sub of the window's menu bar, after the submenu has
-// brought its items up to date, as opening it does.
 bool SubMenu(WindowRef w, const char* sub, const char* text) {
-  QMenuBar* bar = PlatformFrameWidget(w)->findChild<QMenuBar*>();
-  for (QAction* top : bar ? bar->actions() : QList<QAction*>())
-    if (top->menu())
-      for (QAction* s : top->menu()->actions())
-        if (s->menu() && s->text().remove('&') == QString::fromUtf8(sub)) {
-          QMetaObject::invokeMethod(s->menu(), "aboutToShow", Qt::DirectConnection);
-          for (QAction* a : s->menu()->actions())
-            if (a->text().remove('&') == QString::fromUtf8(text) && a->isEnabled()) {
-              a->trigger();
-              return true;
-            }
-        }
-  return false;
-}
-
-// Triggers a menu item of the window's menu bar after its menu has brought its items up to date,
-// as opening it does.
-bool OpenedMenu(WindowRef w, const char* text) {
-  QMenuBar* bar = PlatformFrameWidget(w)->findChild<QMenuBar*>();
-  for (QAction* top : bar ? bar->actions() : QList<QAction*>())
-    if (top->menu()) {
-      QMetaObject::invokeMethod(top->menu(), "aboutToShow", Qt::DirectConnection);
-      for (QAction* a : top->menu()->actions())
-        if (a->text().remove('&') == QString::fromUtf8(text) && a->isEnabled()) {
-          a->trigger();
-          return true;
-        }
-    }
-  return false;
+  return MenuItem(w, sub, text);
 }
 
 ControlRef Control(WindowRef w, const char* sig, int id) {
@@ -787,7 +774,7 @@ void AddDensity() {
                      if (gMain->bc.TotalSelected() < gMain->bc.rdisp.GetSize()) {
                        EXPECT_TRUE(Menu(gMain->GetWindow(), "Select All"));
                      }
-                     EXPECT_TRUE(OpenedMenu(gMain->GetWindow(), "Set Density..."));
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Set Density..."));
                    }});
   steps.push_back({"the density dialog shows", [] { return IsWindowVisible(gInputWindow); },
                    [] {
@@ -1006,7 +993,7 @@ void AddInfoCommands() {
                    [] {
                      EXPECT_STREQ(gMain->bc.pdb.UndoName(), "Set");
                      Shot(gInfo->GetWindow(), "45-info-recent-keyword");
-                     EXPECT_TRUE(OpenedMenu(gInfo->GetWindow(), "Set Density..."));
+                     EXPECT_TRUE(Menu(gInfo->GetWindow(), "Set Density..."));
                    }});
   steps.push_back({"its density asked", [] { return IsWindowVisible(gInputWindow); },
                    [] {
@@ -1025,7 +1012,7 @@ void AddInfoCommands() {
                      EXPECT_STREQ(gMain->bc.pdb.UndoName(), "Set Density");
                      static_cast<PInfoWindow*>(gInfo)->Tabs()->Select(2);
                      Shot(gInfo->GetWindow(), "47-info-density");
-                     EXPECT_TRUE(OpenedMenu(gInfo->GetWindow(), "Adjust Date..."));
+                     EXPECT_TRUE(Menu(gInfo->GetWindow(), "Adjust Date..."));
                    }});
   steps.push_back({"its date asked", [] { return IsWindowVisible(gDateWindow); },
                    [] {

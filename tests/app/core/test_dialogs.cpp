@@ -1,10 +1,18 @@
 // Modal dialogs on real widgets: the platform clock, the dialogs' own buttons, the alert
 // throttle.
+#include <QExposeEvent>
+#include <QLabel>
+#include <QProgressBar>
+#include <QWindow>
+#include <csignal>
+
+#include "app/core/papp.h"
 #include "app/core/pbusy.h"
 #include "app/core/pcommands.h"
 #include "app/image/pforms.h"
 #include "apptest.h"
 #include "platform/pmounts.h"
+#include "testutil/message_log.h"
 #include "app/core/pappstate.h"
 
 namespace {
@@ -183,6 +191,80 @@ TEST_F(Dialogs, ProgressStartsUnstoppedAndHidesAfterAFifthOfASecond) {
   checkEvents(0);
 }
 
+// A desktop that puts the Progress window on screen 30 ms after it is shown, as a window
+// manager does; and what the window's text and bar showed when they were last painted.
+struct LateDesktop : QObject {
+  QWindow* window = nullptr;
+  QLabel* label = qobject_cast<QLabel*>(WidgetOf(gProgressWindow, "prgs", 128));
+  QProgressBar* bar = qobject_cast<QProgressBar*>(WidgetOf(gProgressWindow, "prgs", 129));
+  bool held = false;
+  std::string text;
+  int value = -1;
+  LateDesktop() {
+    PlatformFrameWidget(gProgressWindow)->winId();
+    window = PlatformFrameWidget(gProgressWindow)->windowHandle();
+    window->installEventFilter(this);
+    label->installEventFilter(this);
+    bar->installEventFilter(this);
+  }
+  bool eventFilter(QObject* o, QEvent* e) override {
+    if (e->type() == QEvent::Paint && o == label) text = label->text().toStdString();
+    if (e->type() == QEvent::Paint && o == bar) value = bar->value();
+    if (o != window || e->type() != QEvent::Expose || held || !window->isExposed()) return false;
+    held = true;
+    QTimer::singleShot(30, window, [w = window] {
+      QExposeEvent again{QRegion(QRect(QPoint(0, 0), w->size()))};
+      QCoreApplication::sendEvent(w, &again);
+    });
+    return true;
+  }
+};
+
+// The work may not pump events again for a long while (reading the next exposure of a merge, a
+// search between its steps): what the Progress window says is painted before the work goes on,
+// from its first showing on, however late the desktop puts it on screen.
+TEST_F(Dialogs, ProgressIsPaintedBeforeTheWorkGoesOn) {
+  LateDesktop painted;
+  reportProgress("Analyzing Images", 0);
+  EXPECT_EQ(painted.text, "Analyzing Images");
+  EXPECT_EQ(painted.value, 0);
+  reportProgress(nullptr, 40);
+  EXPECT_EQ(painted.value, 40);
+  reportProgress(nullptr, 100);
+  ASSERT_FALSE(IsWindowVisible(gProgressWindow));
+  painted.held = false;
+  PsetWorkPace(0, 0);
+  {
+    PWorkProgress work("Searching catalog...");
+    PWorkProgress::Step(-1);
+    EXPECT_EQ(painted.text, "Searching catalog...");
+    PWorkProgress::Step(0.5);
+    EXPECT_EQ(painted.value, 50);
+  }
+  PsetWorkPace(kWorkPumpEvery, kWorkProgressAfter);
+}
+
+// A question greys the controls of the commands it holds back, as it greys their menu items:
+// the main window's Find button. Once answered, each is as the program last left it.
+TEST_F(Dialogs, AQuestionGreysTheControlsOfWhatItHoldsBack) {
+  ControlRef find = PcontrolOf(gMain->GetWindow(), kSigPicture, 137);
+  bool greyed = false;
+  for (bool live : {true, false}) {
+    live ? EnableControl(find) : DisableControl(find);
+    WhenShown(
+        gConfirmWindow,
+        [&] {
+          EnableControl(find);  // the program's word waits for the answer
+          greyed = !IsControlEnabled(find);
+          live ? EnableControl(find) : DisableControl(find);
+        },
+        "cfrm", 129);
+    EXPECT_EQ(confirmDialog("Sure?", nullptr, kResponseOK), kResponseOK);
+    EXPECT_TRUE(greyed);
+    EXPECT_EQ(IsControlEnabled(find), live);
+  }
+}
+
 TEST_F(Dialogs, OneAlertPerClassPerCommand) {
   AlertClicker clicker;
   SendCommand("zzzz");  // a command resets the throttle
@@ -239,6 +321,31 @@ TEST_F(Dialogs, QuitWaitsForTheBusyOperation) {
   EXPECT_TRUE(PquitRequested());
   SendCommand("cata", kEventCommandUpdateStatus);
   EXPECT_TRUE(MenuEnabled("cata"));
+}
+
+// Work that runs to its end (a search) keeps a quit waiting, by the Quit command or a signal
+// alike, and the progress window and the log say so at once.
+TEST_F(Dialogs, AQuitDuringWorkThatRunsToItsEndSaysItWaits) {
+  MessageLog log;
+  for (bool signal : {false, true}) {
+    SCOPED_TRACE(signal ? "SIGTERM" : "Quit");
+    log.Clear();
+    {
+      PWorkProgress work("Searching catalog...");
+      if (signal)
+        PquitOnSignal(SIGTERM);
+      else
+        EXPECT_EQ(SendCommand("quit"), noErr);
+      PWorkProgress::Step(0.5);
+      EXPECT_TRUE(IsWindowVisible(gProgressWindow));
+      EXPECT_EQ(TextOf(gProgressWindow, "prgs", 128),
+                "Searching catalog... Quitting when it ends.");
+      EXPECT_EQ(PquitRequested(), signal);
+    }
+    EXPECT_TRUE(log.Has(DMCinfo, "Quitting when it ends: Searching catalog...")) << log.All();
+    EXPECT_TRUE(PquitRequested());
+    PclearQuit();
+  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QWindow>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -206,22 +207,38 @@ TEST_F(Folder, ALongLoadShowsAScreenfulFirstAndCanBeStopped) {
     }
     return 0;
   };
-  // Once the first screen shows, time passes; the progress window then comes up and its Stop
-  // button ends the load. Meanwhile the commands that would replace the records are refused.
-  bool refused = false, clickRefused = false;
+  // Once the first screen shows, time passes; the progress window then comes up, kept above the
+  // main window, and its Stop button ends the load. Meanwhile the commands that would replace
+  // or read the records half loaded are refused, and the toolbar's controls sending them grey
+  // with their menu items.
+  const WindowRef mw = gMain->GetWindow();
+  QWindow* const main = PlatformFrameWidget(mw)->windowHandle();
+  auto live = [&](std::vector<SInt32> ids) {
+    int n = 0;
+    for (SInt32 id : ids) n += IsControlEnabled(PcontrolOf(mw, kSigPicture, id));
+    return n;
+  };
+  EnableControl(PcontrolOf(mw, kSigPicture, 136));
+  ASSERT_EQ(live({135, 136, 137}), 3);  // Sort, Reverse, Find
+  bool refused = false, clickRefused = false, above = false;
+  int liveMeanwhile = -1;
   auto* t = new QTimer;
   QObject::connect(t, &QTimer::timeout, [&, t] {
     if (dmessage_record[DMCtrace] && strncmp(dmessage_record[DMCtrace], "First ", 6) == 0 &&
         !IsWindowVisible(gProgressWindow))
       AdvancePlatformClock(2.0);
     if (IsWindowVisible(gProgressWindow)) {
-      refused = PisBusy() && PrefusedWhileBusy(FourCC("dir "));
+      refused = PisBusy() && PrefusedWhileBusy(FourCC("dir ")) && CommandRefused(FourCC("erec"));
+      liveMeanwhile = live({135, 136, 137});
       const int before = gMain->bc.TotalSelected();
       auto* b = static_cast<PBrowser*>(gMain->GetBrowser());
       b->Click(
           Point{static_cast<short>(b->extent.top + 40), static_cast<short>(b->extent.left + 40)}, 0,
           nullptr);
       clickRefused = gMain->bc.TotalSelected() == before;
+      SelectWindow(mw);
+      QWindow* progress = PlatformFrameWidget(gProgressWindow)->windowHandle();
+      above = IsWindowVisible(gProgressWindow) && progress->transientParent() == main;
       t->stop();
       t->deleteLater();
       QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gProgressWindow, "bttn", 3)),
@@ -239,8 +256,12 @@ TEST_F(Folder, ALongLoadShowsAScreenfulFirstAndCanBeStopped) {
   EXPECT_GE(count, shown);  // the entries fetched
   EXPECT_TRUE(refused);
   EXPECT_TRUE(clickRefused);
+  EXPECT_TRUE(above);
+  EXPECT_EQ(liveMeanwhile, 0);
+  EXPECT_EQ(live({135, 137}), 2);
   EXPECT_FALSE(PisBusy());
-  EXPECT_EQ(Last(DMCinfo), "Loaded folder '" + dir + "' (" + std::to_string(shown) + " images)");
+  EXPECT_EQ(Last(DMCinfo),
+            "Stopped loading folder '" + dir + "': " + std::to_string(shown) + " files loaded");
   EXPECT_FALSE(IsWindowVisible(gProgressWindow));
 }
 

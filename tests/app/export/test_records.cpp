@@ -12,6 +12,7 @@
 #include "platform/pclipboard.h"
 #include "platform/pmounts.h"
 #include "support/pstrings.h"
+#include "testutil/checker.h"
 
 namespace {
 
@@ -194,10 +195,10 @@ TEST_F(Records, CatalogueFilesImportInAnyCaseAndExportInSortOrder) {
     ASSERT_TRUE(c.CloseDB());
 
     // The table's lines are the checker's, the table in the catalogue's order (File first).
-    std::string tool = std::string(LUMERIN_TOOLS) + "/qdbcheck.py";
+    const std::string tool = CheckerPath();
     int status = -1;
     const std::string dump =
-        FileExists(tool)
+        CheckerRuns(cat)
             ? RunTool("python3",
                       {QString::fromStdString(tool), "--dump", QString::fromStdString(cat)},
                       &status)
@@ -270,7 +271,7 @@ TEST_F(Records, AMountWhileTheRemountQuestionIsUpFindsTheFile) {
     TakeMountTable(Mounts(true));
   });
   t.start(5);
-  EXPECT_TRUE(checkRecords(false, &bc));
+  EXPECT_TRUE(checkRecords(false, &bc).changed);
   t.stop();
   EXPECT_EQ(asked, "Remount volume 'Photos' with directory '2005'");
   EXPECT_EQ(shown, 1);
@@ -302,7 +303,7 @@ TEST_F(Records, CancellingTheQuestionStopsTheWalk) {
                       Qt::LeftButton);
   });
   t.start(5);
-  EXPECT_FALSE(checkRecords(false, &bc));
+  EXPECT_FALSE(checkRecords(false, &bc).changed);
   t.stop();
   EXPECT_EQ(asked, 1);
   EXPECT_EQ(text, "Remount volume 'Photos'");
@@ -319,7 +320,7 @@ TEST_F(Records, ProgressShowsFromAHundredRecordsAndEndsAtAHundred) {
     QObject::connect(&t, &QTimer::timeout,
                      [&] { seen = seen || IsWindowVisible(gProgressWindow); });
     t.start(1);
-    EXPECT_FALSE(checkRecords(true, &bc));  // force is off without a selection
+    EXPECT_FALSE(checkRecords(true, &bc).changed);  // force is off without a selection
     t.stop();
     EXPECT_EQ(seen, n == 100) << n;
     EXPECT_EQ(GetControlValue(bar), n == 100 ? 100 : 7) << n;
@@ -339,8 +340,30 @@ TEST_F(Records, FilesThatAreNotRegularAreNeverOpened) {
   Display(bc, {r});
   selectRecordsForUpdate(&bc);
   ASSERT_TRUE(bc.IsSelected(0));
-  EXPECT_FALSE(checkRecords(true, &bc));  // found in place, not read
+  EXPECT_FALSE(checkRecords(true, &bc).changed);  // found in place, not read
   EXPECT_EQ(PDBgetField(bc.rdisp.Get(0), PDBFnbytes).GetNV(), 0);
+}
+
+// A Stop (or a quit) during the check of many files ends it where it was and says so.
+TEST_F(Records, AStoppedCheckSaysHowFarItGot) {
+  Display(bc, InPlace(Path("s"), 200));
+  QTimer t;
+  QObject::connect(&t, &QTimer::timeout, [&] {
+    if (IsWindowVisible(gProgressWindow) &&
+        GetControlValue(ControlOf(gProgressWindow, "prgs", 129)) >= 50)
+      QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gProgressWindow, "bttn", 3)),
+                        Qt::LeftButton);
+  });
+  t.start(0);
+  const PCheckResult r = checkRecords(false, &bc);
+  t.stop();
+  EXPECT_TRUE(r.cancelled);
+  int told = 0, at = 0;
+  for (const auto& e : log.entries)
+    if (sscanf(e.second.c_str(), "Stopped verifying files: %d of 200 checked", &at) == 1) told++;
+  EXPECT_EQ(told, 1) << log.All();
+  EXPECT_GT(at, 99);
+  EXPECT_LT(at, 200);
 }
 
 }  // namespace

@@ -643,6 +643,28 @@ TEST_F(ValueList, DistinctValuesInByteOrderWrittenPrivatelyAndOpenedAsOneArgumen
   EXPECT_NE(access(log.c_str(), F_OK), 0);
 }
 
+// A list that cannot take its name says so once, its reason told once.
+TEST_F(ValueList, AListThatCannotBeWrittenTellsItsReasonOnce) {
+  MakeDisplay(&PDBFInfo, 2);
+  ctx->rdisp[0].SetField(PDBFkeyword, "beach");
+  ASSERT_TRUE(find->Find(mw));
+  Choose(130, "Keyword");
+  TempFolder(kTempSmall);
+  const std::string path = Path(PDBFkeyword);
+  ASSERT_EQ(mkdir(path.c_str(), 0700), 0);  // a folder has the list's name
+  const uint32_t flags = dmessage_class_flags[DMCsystem];
+  dmessage_class_flags[DMCsystem] = DMAstderr;
+  testing::internal::CaptureStderr();
+  find->List(PDBFkeyword);
+  const std::string told = testing::internal::GetCapturedStderr();
+  dmessage_class_flags[DMCsystem] = flags;
+  const std::string why = strerror(EISDIR);
+  EXPECT_NE(told.find("Cannot write the value list " + path + ": " + why), std::string::npos)
+      << told;
+  EXPECT_EQ(told.find(why), told.rfind(why)) << told;
+  EXPECT_NE(access(log.c_str(), F_OK), 0);  // nothing opened
+}
+
 TEST_F(ValueList, TheCatalogueAndTheDisplayBothContribute) {
   Photos();
   Catalogue();

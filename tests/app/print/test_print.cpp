@@ -1,6 +1,7 @@
 // Printing on real widgets and real PDF files: the text form over a page, caption options and
 // lines, the session's resolution, image pages and index sheets, each checked with poppler's
 // pdfinfo, pdftotext and pdftoppm.
+#include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QImage>
@@ -339,9 +340,23 @@ TEST_F(Print, OptionsDialogTransfersAndCancels) {
   EXPECT_EQ(o.bestOrientation, before.bestOrientation);
 }
 
+// What goes to standard error from now to Text(), Qt's messages included but the offscreen
+// platform's notes on what it cannot do.
+struct Stderr {
+  QtMessageHandler qt =
+      qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& msg) {
+        if (!msg.startsWith("This plugin does not support"))
+          fprintf(stderr, "%s\n", qPrintable(msg));
+      });
+  Stderr() { testing::internal::CaptureStderr(); }
+  ~Stderr() { qInstallMessageHandler(qt); }
+  std::string Text() { return testing::internal::GetCapturedStderr(); }
+};
+
 TEST_F(Print, PageSetupFromItsCommand) {
   // The application's 'page' command reaches the session's page setup; a cancel changes
-  // nothing.
+  // nothing. With no printer but a PDF file, the paper and the orientation are chosen without a
+  // word on standard error.
   auto answer = [](const char* radio, bool ok) {
     auto* t = new QTimer;
     QObject::connect(t, &QTimer::timeout, [=] {
@@ -350,10 +365,13 @@ TEST_F(Print, PageSetupFromItsCommand) {
       t->stop();
       t->deleteLater();
       if (auto* b = d->findChild<QAbstractButton*>(radio)) b->click();
+      if (auto* paper = d->findChild<QComboBox*>("paper"))
+        paper->setCurrentIndex(paper->findText(QPageSize::name(QPageSize::A4)));
       ok ? d->accept() : d->reject();
     });
     t->start(5);
   };
+  Stderr err;
   answer("landscape", false);
   EXPECT_EQ(SendCommand("page"), noErr);
   EXPECT_EQ(gConfirmResponse, kResponseCancel);
@@ -361,6 +379,34 @@ TEST_F(Print, PageSetupFromItsCommand) {
   answer("landscape", true);
   EXPECT_TRUE(pageSetup(nullptr));
   EXPECT_TRUE(Session()->IsLandscape());
+  EXPECT_EQ(Session()->Printer()->pageLayout().pageSize().id(), QPageSize::A4);
+  EXPECT_EQ(err.Text(), "");
+
+  // While a document prints, Page Setup is greyed and held back: nothing opens, and no alert
+  // follows once the print has ended.
+  Show({Photo("a.jpg", 40, 30), Photo("b.jpg", 40, 30)}, true);
+  std::vector<std::string> alerts;
+  QTimer alertClicker;
+  QObject::connect(&alertClicker, &QTimer::timeout, [&] {
+    if (!IsWindowVisible(gAlertWindow)) return;
+    alerts.push_back(TextOf(gAlertWindow, "alrt", 128));
+    QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gAlertWindow, "bttn", 1)),
+                      Qt::LeftButton);
+  });
+  alertClicker.start(5);
+  bool greyed = false;
+  WhenOptions({});
+  WhenPrintDialog(nullptr, kKeep);
+  WhenShown(gProgressWindow, [&] {
+    SendCommand("page", kEventCommandUpdateStatus);
+    greyed = !MenuEnabled("page");
+    SendCommand("page");
+  });
+  ASSERT_TRUE(printImages());
+  EXPECT_TRUE(greyed);
+  EXPECT_EQ(alerts, std::vector<std::string>{});
+  SendCommand("page", kEventCommandUpdateStatus);
+  EXPECT_TRUE(MenuEnabled("page"));
 }
 
 TEST_F(Print, ResolutionChoices) {
@@ -613,6 +659,50 @@ TEST_F(Print, ShortcutsStayInThePrintDialogAndAnEmptyPrintSaysSo) {
   EXPECT_TRUE(log.Has(DMCwarning, "Nothing printed: no record is selected")) << log.All();
   EXPECT_FALSE(log.Has(DMCinfo, "Spooled 0 records")) << log.All();
   EXPECT_EQ(ReadAll(Pdf()), kept);
+}
+
+// A Stop counts until the document is finished. Clicked while the last page is made (a click
+// given during a page comes in at the progress window's closing step, when events are next
+// handled), or in that closing step itself, it prints nothing, for pages and index sheets alike.
+TEST_F(Print, AStopOnTheLastPageOrInTheClosingStepPrintsNothing) {
+  ASSERT_TRUE(PthumbManager().SetCacheDirectory(dir.Dir().c_str()));
+  std::vector<DBRecord> recs;
+  for (int i = 0; i < 25; i++) recs.push_back(Photo("l" + std::to_string(i) + ".jpg", 60, 30));
+  const std::vector<DBRecord> three(recs.begin(), recs.begin() + 3);
+  gMain->GetBrowser()->SetThumbDenom(2);  // 20 cells a page: the sheet has 2 pages
+  auto stop = [] {
+    auto* b = qobject_cast<QAbstractButton*>(WidgetOf(gProgressWindow, "bttn", 3));
+    if (b == nullptr || !b->isVisible() || !b->isEnabled()) return false;
+    QTest::mouseClick(b, Qt::LeftButton);
+    return true;
+  };
+  const struct { bool index, closing; } cases[] = {{false, false}, {false, true}, {true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.index ? "index" : "pages") + (c.closing ? ", closing" : ", page"));
+    Show(c.index ? recs : three, !c.index);
+    WriteAll(Pdf(), "kept");
+    log.Clear();
+    bool clicked = false;
+    // The last page is drawn when its picture is told printed.
+    log.then = [&](const std::string& text) {
+      if (!c.closing && !clicked && text == "Printed image 'l2.jpg'") clicked = stop();
+    };
+    QTimer closing;
+    QObject::connect(&closing, &QTimer::timeout, [&] {
+      ControlRef bar = ControlOf(gProgressWindow, "prgs", 129);
+      if (c.closing && !clicked && bar != nullptr && GetControlValue(bar) == 100) clicked = stop();
+    });
+    closing.start(0);
+    if (!c.index) WhenOptions({});
+    WhenPrintDialog(nullptr, kKeep);
+    EXPECT_FALSE(c.index ? printIndex() : printImages());
+    closing.stop();
+    log.then = nullptr;
+    EXPECT_TRUE(clicked);
+    EXPECT_EQ(Status(), "Printing cancelled");
+    EXPECT_TRUE(log.Has(DMCinfo, "Print job cancelled by user")) << log.All();
+    EXPECT_TRUE(ReadAll(Pdf()) == "kept") << "the PDF was written";
+  }
 }
 
 TEST_F(Print, IndexSheets) {

@@ -1,24 +1,32 @@
-// Work over the records (a folder load, an export, a print) ends only by its own end or by its
-// Stop. While it runs, a double click on a subject, Delete, Clear, Browse Folder and Print are
-// refused, and the Preferences dialog opens and its Escape closes only it. What the work reports
-// then is true: the whole folder, every picture, every page; or, stopped, that it stopped.
+// Work over the records (a folder load, an export, a print, a merge) ends only by its own end, by
+// its Stop or by a quit. While it runs, a double click on a subject, Delete, Clear, Browse Folder
+// and Print are refused, and the Preferences dialog opens and its Escape closes only it. What the
+// work reports then is true: the whole folder, every picture, every page; or, stopped, that it
+// stopped.
 #include <QDir>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QPrintDialog>
+#include <csignal>
 #include <fstream>
 
+#include "app/core/papp.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pfolder.h"
+#include "app/core/pprefs.h"
+#include "app/core/pseam.h"
 #include "app/export/pforms.h"
 #include "app/export/ptrader.h"
+#include "app/hdrpano/makehdr.h"
 #include "app/mainwin/pmainw.h"
 #include "app/mainwin/pselectlist.h"
 #include "app/prefs/pforms.h"
 #include "app/print/pforms.h"
 #include "app/print/pprint.h"
+#include "hdr/phdrimg.h"
 #include "image/imagetest.h"
 #include "platform/plist.h"
+#include "testutil/message_log.h"
 
 namespace {
 
@@ -122,7 +130,10 @@ class WorkStop : public ::testing::Test {
     bool kept = false;    // the display stayed as it was
     int prefs = 0;        // Preferences showed and went
   };
-  Seen Run(const std::function<void()>& work, bool stop) {
+  // How the work is ended at its first progress: not at all, by its Stop, by the Quit command
+  // (Ctrl+Q) or by a quit signal.
+  enum class End { none, stop, quit, signal };
+  Seen Run(const std::function<void()>& work, End end) {
     Seen seen;
     prefs = asked = 0;
     dmessage_last_class = DMCnerr;
@@ -145,9 +156,13 @@ class WorkStop : public ::testing::Test {
       SendCommand("pref");
       seen.prefs = prefs;
       seen.kept = source == mw->bc.rsrc && shown == mw->bc.rdisp.GetSize();
-      if (stop)
+      if (end == End::stop)
         QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gProgressWindow, "bttn", 3)),
                           Qt::LeftButton);
+      else if (end == End::quit)
+        SendCommand("quit", kEventCommandProcess, GetWindowEventTarget(mw->GetWindow()));
+      else if (end == End::signal)
+        PquitOnSignal(SIGTERM);
     });
     meddle.start(0);
     work();
@@ -166,7 +181,8 @@ TEST_F(WorkStop, WorkEndsOnlyByItsOwnEndOrItsStop) {
       EXPECT_TRUE(s.kept);
       EXPECT_EQ(s.prefs, 1);
     };
-    sound(Run([&] { loadFolder(folder.c_str(), false, nullptr); }, stop));
+    const End end = stop ? End::stop : End::none;
+    sound(Run([&] { loadFolder(folder.c_str(), false, nullptr); }, end));
     EXPECT_STREQ(mw->bc.rsrc, folder.c_str());
     const int n = mw->bc.rdisp.GetSize();
     if (stop) {
@@ -180,7 +196,7 @@ TEST_F(WorkStop, WorkEndsOnlyByItsOwnEndOrItsStop) {
     mw->bc.SelectAll();
     QDir(QString::fromStdString(out)).removeRecursively();
     QDir().mkpath(QString::fromStdString(out));
-    sound(Run([] { exportImages(); }, stop));
+    sound(Run([] { exportImages(); }, end));
     EXPECT_EQ(mw->bc.rdisp.GetSize(), n);
     if (stop) {
       EXPECT_LT(Files(out), n);
@@ -192,7 +208,7 @@ TEST_F(WorkStop, WorkEndsOnlyByItsOwnEndOrItsStop) {
     }
 
     remove((home.path() + "/out.pdf").c_str());
-    sound(Run([] { printImages(); }, stop));
+    sound(Run([] { printImages(); }, end));
     EXPECT_EQ(mw->bc.rdisp.GetSize(), n);
     if (stop) {
       EXPECT_EQ(Status(), "Printing cancelled");
@@ -202,6 +218,60 @@ TEST_F(WorkStop, WorkEndsOnlyByItsOwnEndOrItsStop) {
       EXPECT_EQ(Pages(), kPictures);
     }
     EXPECT_EQ(asked, 0);
+  }
+}
+
+// A load, an export and a merge are stopped alike by their Stop, the Quit command and a quit
+// signal, and each tells it with its count, on the status line and in the log.
+TEST_F(WorkStop, StopQuitAndSignalEndWorkAlikeAndSaySo) {
+  MessageLog log;
+  gCamResponse.Init(&CDBFInfo, 0);
+  PgenericResponse(&gCamResponse.NewRecord());
+  const std::string temps = home.path() + "/cache/lumerin/tmp";
+  for (End end : {End::stop, End::quit, End::signal}) {
+    SCOPED_TRACE(end == End::stop ? "Stop" : end == End::quit ? "Quit" : "SIGTERM");
+    log.Clear();
+    EXPECT_TRUE(Run([&] { loadFolder(folder.c_str(), false, nullptr); }, end).met);
+    PclearQuit();
+    const int n = mw->bc.rdisp.GetSize();
+    EXPECT_LT(n, kPictures);
+    const std::string loaded = std::to_string(n) + " files loaded";
+    EXPECT_EQ(Status(), "Stopped: " + loaded);
+    EXPECT_TRUE(log.Has(DMCinfo, "Stopped loading folder '" + folder + "': " + loaded))
+        << log.All();
+    EXPECT_FALSE(
+        log.Has(DMCinfo, "Loaded folder '" + folder + "' (" + std::to_string(n) + " images)"));
+    ASSERT_EQ(loadFolder(folder.c_str(), false, nullptr), kPictures);
+
+    mw->bc.SelectAll();
+    QDir(QString::fromStdString(out)).removeRecursively();
+    QDir().mkpath(QString::fromStdString(out));
+    EXPECT_TRUE(Run([] { exportImages(); }, end).met);
+    PclearQuit();
+    EXPECT_LT(Files(out), kPictures);
+    EXPECT_EQ(Status(), "Stopped: exported " + std::to_string(Files(out)) + " of " +
+                            std::to_string(kPictures) + " records");
+
+    // Three exposures merged with the generic response.
+    mw->bc.SelectNone();
+    for (int i = 0; i < 3; ++i) {
+      PDBsetFloat(&mw->bc.rdisp[i], PDBFstonits, 100.0f * (1 << i));
+      mw->bc.Select(i, true);
+    }
+    int made = -1;
+    EXPECT_TRUE(Run(
+                    [&] {
+                      PBusyGuard busy;
+                      DBRecord rec;
+                      made = PmergeTempHDR(&rec, kHDRuseResponse, 0);
+                    },
+                    end)
+                    .met);
+    PclearQuit();
+    EXPECT_EQ(made, 0);
+    EXPECT_EQ(Status(), "Stopped: no HDR image made of 3 exposures");
+    EXPECT_TRUE(log.Has(DMCinfo, "Stopped: no HDR image made of 3 exposures")) << log.All();
+    EXPECT_EQ(Files(temps), 0);
   }
 }
 

@@ -11,6 +11,9 @@ DMessageHold::DMessageHold(Mode mode, uint32_t keptClasses) : mode_(mode), class
       last_ = dmessage_last_class;
       dmessage_call = [](unsigned, const char*, const char*, int) -> uint32_t { return ~0u; };
       break;
+    case unseen:
+      last_ = dmessage_last_class;
+      break;
     case noAlert:
       alert_ = dmessage_alert;
       dmessage_alert = nullptr;
@@ -48,6 +51,9 @@ void DMessageHold::End() {
       break;
     case alertOnce:
       LetAlerts(alert_);
+      break;
+    case unseen:
+      dmessage_last_class = last_;
       break;
   }
   active_ = false;

@@ -1,6 +1,7 @@
 // Holding back what messages do, for a while: a probe whose failures are no errors, a step
 // whose reports its caller tells again in its own words, reports kept until it is known whether
-// they matter, alerts kept to the end of a task. A hold gives back at its end the hook it took.
+// they matter, alerts kept to the end of a task, a warning the status line need not show. A
+// hold gives back at its end the hook it took.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,10 @@ class DMessageHold {
     // message of the time is alerted once (HoldAlerts, LetAlerts). Without an alert hook
     // (alerts are held back already) it holds nothing.
     alertOnce,
+    // Recorded, logged and printed as ever, but not among the problems since the last one the
+    // user saw: at the end the most severe class is again what it was at the start (a warning
+    // of a loss that is only speed, which the status line need not show).
+    unseen,
   };
   // The bit of a class in the kept classes.
   static constexpr uint32_t Class(unsigned cls) { return 1u << cls; }

@@ -19,6 +19,7 @@
 #include "db/dbase.h"
 #include "support/dmessage.h"
 #include "testutil/message_log.h"
+#include "testutil/checker.h"
 
 namespace dbtest {
 
@@ -136,14 +137,13 @@ struct MemDB {
 };
 
 // Runs the outside database checker on path; empty when it passes, else its report.
-// Sets *skipped when the checker or python3 is not available.
+// Sets *skipped, and marks the test skipped, when the checker or python3 is not available.
 inline std::string RunChecker(const std::string& path, bool* skipped) {
-  std::string tool = std::string(LUMERIN_TOOLS) + "/qdbcheck.py";
-  *skipped = access(tool.c_str(), R_OK) != 0 || system("python3 -c 1 >/dev/null 2>&1") != 0;
-  if (*skipped) return "";
-  std::string cmd = "python3 '" + tool + "' '" + path + "' 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
+  *skipped = !CheckerRuns(path);
+  FILE* p = *skipped ? nullptr
+                     : popen(("python3 '" + CheckerPath() + "' '" + path + "' 2>&1").c_str(), "r");
   if (p == nullptr) {
+    if (!*skipped) CheckerSkipped(path);
     *skipped = true;
     return "";
   }
@@ -154,15 +154,15 @@ inline std::string RunChecker(const std::string& path, bool* skipped) {
   return rc == 0 ? std::string() : (out.empty() ? std::string("checker failed") : out);
 }
 
-// Every file a test writes goes through the checker (a message, not a skip, when absent).
-#define EXPECT_QDB_SOUND(path)                                                       \
-  do {                                                                               \
-    bool skipped_ = false;                                                           \
-    std::string report_ = dbtest::RunChecker(path, &skipped_);                       \
-    if (skipped_)                                                                    \
-      fprintf(stderr, "qdbcheck.py or python3 not available: file check skipped\n"); \
-    else                                                                             \
-      EXPECT_EQ(report_, "") << "qdbcheck found problems in " << (path);             \
+// Every file a test writes goes through the checker (where it cannot run, the test is marked
+// skipped and goes on).
+#define EXPECT_QDB_SOUND(path)                                           \
+  do {                                                                   \
+    bool skipped_ = false;                                               \
+    std::string report_ = dbtest::RunChecker(path, &skipped_);           \
+    if (!skipped_) {                                                     \
+      EXPECT_EQ(report_, "") << "qdbcheck found problems in " << (path); \
+    }                                                                    \
   } while (0)
 
 // A schema of the photo kind: ints, floats, strings, multi-valued strings and arrays, with

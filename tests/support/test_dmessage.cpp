@@ -160,6 +160,16 @@ TEST_F(DMessageTest, HoldsBackReportsAsTheirModeSays) {
   EXPECT_EQ(dmessage_record[DMCsystem], recorded);
   EXPECT_EQ(dmessage_call, nullptr);
 
+  // Unseen: done as ever, and then the most severe class is what it was before.
+  dmessage_last_class = DMCinfo;
+  {
+    const DMessageHold unseen(DMessageHold::unseen);
+    dmessage(DMCwarning, "derived", nullptr, 0);
+    EXPECT_EQ(dmessage_last_class, static_cast<unsigned>(DMCwarning));
+  }
+  EXPECT_EQ(Logged(), "warning: before\nwarning: derived\n");
+  EXPECT_EQ(dmessage_last_class, static_cast<unsigned>(DMCinfo));
+
   // No alert: recorded and logged, the alert left out of what was done.
   {
     const DMessageHold noAlert(DMessageHold::noAlert);

@@ -1,0 +1,28 @@
+// The outside catalogue checker (qdbcheck.py in LUMERIN_TOOLS, run with python3). Where it
+// cannot run, a test that wanted it is marked skipped with the reason and goes on with its
+// other checks: a check left out is never passed in silence.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+inline std::string CheckerPath() {
+  return std::string(LUMERIN_TOOLS) + "/qdbcheck.py";
+}
+
+// Marks the running test skipped, naming the file the checker could not check.
+inline void CheckerSkipped(const std::string& path) {
+  GTEST_SKIP() << "the outside catalogue checker (python3 with " << CheckerPath()
+               << ") cannot run here: " << path << " was not checked";
+}
+
+// Whether the checker can run here; when it cannot, the test is marked skipped for path.
+inline bool CheckerRuns(const std::string& path) {
+  static const bool runs =
+      access(CheckerPath().c_str(), R_OK) == 0 && system("python3 -c 1 >/dev/null 2>&1") == 0;
+  if (!runs) CheckerSkipped(path);
+  return runs;
+}

@@ -28,7 +28,7 @@ cmake --build "$BUILD" --target lumerin
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "No display to show Lumerin's windows on (neither DISPLAY nor WAYLAND_DISPLAY is set)."
-  echo "Run it from a desktop session, or in a virtual display:  xvfb-run ./lumerin.sh $*"
+  echo "Run it from a desktop session (or over ssh -X from one)."
   exit 1
 fi
 exec "$BUILD/app/lumerin" "$@"

@@ -52,9 +52,10 @@ class PortPainter : public QPainter {
 bool PortRolled(GrafPtr port, QRect* r, QPoint* d);
 
 // A line of text made to fit: the UTF-8 text cut to at most maxChars characters (0: no limit)
-// and to width pixels in the metrics' font, only between characters (a character keeps its
-// accents and joiners); a text that had to be cut ends with an ellipsis. Bytes that end inside a
-// character (a text cut short before) count as a cut.
+// and to width pixels as the line is measured in the metrics' font (with its fallback fonts),
+// only between characters (a character keeps its accents and joiners); a text that had to be cut
+// ends with an ellipsis. Bytes that end inside a character (a text cut short before) count as a
+// cut.
 QString PfitText(const QFontMetricsF& fm, const char* utf8, int maxChars, qreal width);
 
 // The content widget a port shows; NULL for a stale port.

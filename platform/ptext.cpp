@@ -1,6 +1,7 @@
 // Text fitted into a width: cut between characters, ending with an ellipsis.
 #include <QTextBoundaryFinder>
 #include <cstring>
+#include <vector>
 
 #include "platform/pqt.h"
 
@@ -45,9 +46,27 @@ QString PfitText(const QFontMetricsF& fm, const char* utf8, int maxChars, qreal 
   }
   const QString ellipsis =
       fm.inFont(QChar(0x2026)) ? QString(QChar(0x2026)) : QStringLiteral("...");
-  if (cut) s += ellipsis;
-  if (fm.horizontalAdvance(s) <= width) return s;
-  // Qt's elision cuts between characters too and ends with the same ellipsis.
-  const QString e = fm.elidedText(s, Qt::ElideRight, width);
-  return e.endsWith(ellipsis) ? e : ellipsis;  // (not even one character fits)
+  if (!cut && fm.horizontalAdvance(s) <= width) return s;
+  // The places where the text may be cut: after each whole character, up to the whole text when
+  // it was cut already. A candidate is measured with its ellipsis as one line, as it is drawn
+  // (shaping, fallback fonts and right-to-left runs all change the width of a prefix), so the
+  // result is always one whose measured width fits.
+  std::vector<qsizetype> ends;
+  QTextBoundaryFinder bf(QTextBoundaryFinder::Grapheme, s);
+  for (qsizetype at = bf.toNextBoundary(); at > 0; at = bf.toNextBoundary())
+    if (at < s.size() || cut) ends.push_back(at);
+  const auto fits = [&](size_t i) {
+    return fm.horizontalAdvance(s.left(ends[i]) + ellipsis) <= width;
+  };
+  // Widths mostly grow with the length: halve towards the longest that fits, keeping only
+  // lengths that were measured to fit.
+  size_t lo = 0, hi = ends.size() + 1;  // ends[lo - 1] fits (or lo is 0), ends[hi - 1] does not
+  while (hi - lo > 1) {
+    const size_t mid = (lo + hi) / 2;
+    if (fits(mid - 1))
+      lo = mid;
+    else
+      hi = mid;
+  }
+  return lo > 0 ? s.left(ends[lo - 1]) + ellipsis : ellipsis;  // (not even one character fits)
 }

@@ -66,6 +66,10 @@ std::function<void()>& StartHook() {
   static std::function<void()> hook;
   return hook;
 }
+std::function<bool(QDrag*)>& LoopHook() {
+  static std::function<bool(QDrag*)> hook;
+  return hook;
+}
 
 class DropFilter;
 struct Handlers {
@@ -226,14 +230,22 @@ OSStatus TrackDrag(DragRef drag, WindowRef w, const QImage& picture, QPoint hotS
   d->setHotSpot(hotSpot);
   tracking = d;
   if (StartHook()) StartHook()();
-  const Qt::DropAction r = d->exec(Qt::CopyAction | Qt::MoveAction, Qt::CopyAction);
+  // The drag is not freed here: a receiver in another program asks for the data only after the
+  // drop, when exec has returned, and the platform answers it from this drag. Qt frees it once
+  // the platform is done with it (the window, its parent, at the latest).
+  const bool dropped =
+      LoopHook() ? LoopHook()(d)
+                 : d->exec(Qt::CopyAction | Qt::MoveAction, Qt::CopyAction) != Qt::IgnoreAction;
   tracking = nullptr;
-  d->deleteLater();
-  return r != Qt::IgnoreAction ? noErr : userCanceledErr;
+  return dropped ? noErr : userCanceledErr;
 }
 
 void PlatformSetDragStartHook(std::function<void()> hook) {
   StartHook() = std::move(hook);
+}
+
+void PlatformSetDragLoop(std::function<bool(QDrag*)> loop) {
+  LoopHook() = std::move(loop);
 }
 
 QDrag* PlatformCurrentDrag() {

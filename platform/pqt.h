@@ -224,7 +224,8 @@ typedef std::function<bool(int item, std::string* path)> DragSendProc;
 DragRef NewDrag(int nitems, DragSendProc send);
 // Runs the drag from window w with the picture shown under the mouse (hotSpot: the mouse within
 // it) until it is dropped or given up: noErr when dropped, userCanceledErr otherwise. The drag
-// is disposed of at the end.
+// then belongs to the platform, which may still answer a receiver in another program after the
+// drop and frees it when done; the DragRef is not to be used after.
 OSStatus TrackDrag(DragRef drag, WindowRef w, const QImage& picture, QPoint hotSpot);
 // Disposes of a drag that was not tracked.
 void DisposeDrag(DragRef drag);
@@ -232,3 +233,6 @@ void DisposeDrag(DragRef drag);
 // runs as each drag starts, with the drag current, before it is tracked.
 QDrag* PlatformCurrentDrag();
 void PlatformSetDragStartHook(std::function<void()> hook);
+// For tests: a loop (empty: the platform's) that tracks each drag in place of the platform's
+// and tells whether it was dropped. The drag is then the loop's to free, as it is a platform's.
+void PlatformSetDragLoop(std::function<bool(QDrag*)> loop);

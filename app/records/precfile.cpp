@@ -100,7 +100,21 @@ bool UndoBatch(PContext& bc, const DBChangeList* step) {
 
 std::string TakenBack(const char* label, int n, const std::string& files) {
   return std::string(label) + " on " + std::to_string(n) + (n == 1 ? " record" : " records") +
-         " was taken back: " + files + ".";
+         " was taken back: " + files;
+}
+
+void TellBatchNotSaved(const std::string& failed, const std::string& batch, int earlier,
+                       const char* done) {
+  std::string text = failed;
+  if (!batch.empty()) text += " " + batch;
+  if (earlier > 0) {
+    text += batch.empty() ? " " : "; ";
+    text += earlier == 1 ? std::string("1 file was ") : std::to_string(earlier) + " files were ";
+    text += std::string(done) + " in the batches saved before it";
+  }
+  if (!batch.empty() || earlier > 0) text += ".";
+  // The reason is in the text: no system error is appended to it.
+  DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "%s", text.c_str());
 }
 
 }  // namespace recfile
@@ -391,13 +405,8 @@ void DeleteFiles(const ABitMap& prot) {
           const std::string now =
               batch.size() == 1 ? std::string("the file was not deleted")
                                 : "the " + std::to_string(batch.size()) + " files were not deleted";
-          // The reason is in the text: no system error is appended to it.
-          if (undone)
-            DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "%s %s", why.c_str(),
-                           TakenBack("Delete", n, now).c_str());
-          else
-            DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "%s Of this batch %s.", why.c_str(),
-                           now.c_str());
+          TellBatchNotSaved(why, undone ? TakenBack("Delete", n, now) : "Of this batch " + now,
+                            removed, "deleted");
         }
       }
       if (failed)

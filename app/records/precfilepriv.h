@@ -35,8 +35,16 @@ void CloseImageOf(const DBRecord& rec, PImageRing** cur);
 // (the user's step, not an undo the user never chose).
 bool UndoBatch(PContext& bc, const DBChangeList* step);
 
-// How a batch that could not be saved was taken back, for the failure's alert: "<label> on <n>
-// records was taken back: <files>."
+// How a batch that could not be saved was taken back: "<label> on <n> records was taken back:
+// <files>".
 std::string TakenBack(const char* label, int n, const std::string& files);
+
+// Tells the user that a batch's records could not be saved, in one alert of the batch's own:
+// failed (the sync's failure, SyncFailedText, with the system's reason), what became of the
+// batch (TakenBack; empty when nothing is to be said of it) and, after batches saved before
+// it, how many files those changed: "...; 200 files were renamed in the batches saved before
+// it." The sync's own reports went to the log only.
+void TellBatchNotSaved(const std::string& failed, const std::string& batch, int earlier,
+                       const char* done);
 
 }  // namespace recfile

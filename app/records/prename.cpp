@@ -220,6 +220,8 @@ class Rename : public PFileBatch {
 
   PContext& bc;
   SecondNames names;
+  // The files renamed in the batches saved before this one.
+  int earlier = 0;
 
  private:
   // Where the batch is: giving files their new names, its records stored (and being saved),
@@ -266,18 +268,13 @@ bool Rename::Save(bool stored) {
   else
     files = names.DropNew();
   End();
-  // The reason is in the text: no system error is appended to it.
   if (failed.empty()) return false;
-  if (back <= 0) {
-    DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "%s", failed.c_str());
-    return false;
-  }
   const std::string now = both ? "the files keep their old names beside the new ones"
                           : files == 1
                               ? "the file keeps its old name"
                               : "the " + std::to_string(files) + " files keep their old names";
-  DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "%s %s", failed.c_str(),
-                 TakenBack("Rename", back, now).c_str());
+  TellBatchNotSaved(failed, back > 0 ? TakenBack("Rename", back, now) : std::string(), earlier,
+                    "renamed");
   return false;
 }
 
@@ -678,7 +675,10 @@ bool SeriesRename::StoreBatch() {
   catalogued.NewBitMap(static_cast<uint32_t>(nd), false);
   const int k = File();
   const bool ok = Save(k >= 0);
-  if (ok) stored += k;
+  if (ok) {
+    stored += k;
+    earlier += before.GetSize();
+  }
   before.Resize(0);
   at.clear();
   linked.clear();

@@ -1,9 +1,6 @@
 // The program's entry.
 #include "app/shell/pshell.h"
 
-#include <QApplication>
-#include <memory>
-
 #include "app/core/papp.h"
 #include "app/core/pforms.h"
 #include "app/core/phooks.h"
@@ -26,6 +23,7 @@
 #include "platform/pdocuments.h"
 #include "platform/pmounts.h"
 #include "platform/psignals.h"
+#include "platform/pstart.h"
 #include "platform/ptempfile.h"
 
 void PregisterInterface(const char* nib, const char* omit) {
@@ -73,10 +71,8 @@ void PregisterHooks() {
 }
 
 int LumerinMain(int argc, char** argv, void (*started)()) {
-  std::unique_ptr<QApplication> app;
-  if (QCoreApplication::instance() == nullptr) app.reset(new QApplication(argc, argv));
-  QApplication::setApplicationName("Lumerin");
-  QApplication::setDesktopFileName("lumerin");
+  // Without a display nothing starts: one line says so, and the status is 1.
+  if (!PstartPlatform(argc, argv, "lumerin", "Lumerin", "lumerin")) return 1;
   TakeCommandLineDocuments(argc, argv);
   WatchQuitSignals(PquitOnSignal);
   WatchDisplayLoss(PquitOnDisplayLoss);
@@ -89,5 +85,6 @@ int LumerinMain(int argc, char** argv, void (*started)()) {
   StopQuitSignals();
   WatchDisplayLoss(nullptr);
   RemoveTempFiles();
+  PendPlatform();
   return status;
 }

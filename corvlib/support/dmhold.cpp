@@ -16,6 +16,7 @@ DMessageHold::DMessageHold(Mode mode, uint32_t keptClasses) : mode_(mode), class
       break;
     case noAlert:
       alert_ = dmessage_alert;
+      last_ = dmessage_last_class;
       dmessage_alert = nullptr;
       break;
     case kept:
@@ -40,6 +41,7 @@ void DMessageHold::End() {
       break;
     case noAlert:
       dmessage_alert = alert_;
+      dmessage_last_class = last_;
       break;
     case kept:
       // Only the innermost keeping hold can end: the messages of an outer one wait for it.

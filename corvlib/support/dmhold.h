@@ -16,7 +16,10 @@ class DMessageHold {
     // Nothing is done with a message (neither recorded, logged, printed nor alerted), and the
     // most severe class so far stays as it was.
     quiet,
-    // Recorded, logged and printed as ever, but no alert: the caller tells the user once.
+    // Recorded, logged and printed as ever, but no alert: the caller tells the user once. Nor
+    // are they among the problems the user has yet to see: at the end the most severe class is
+    // again what it was at the start, so that a hold of alerts around this one (alertOnce) does
+    // not alert them at its end, nor the status line blink them.
     noAlert,
     // The messages of the kept classes wait, nothing done with them yet, the others go on as
     // ever; at the end they are told as they came, with their system errors, unless dropped.

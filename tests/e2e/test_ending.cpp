@@ -25,6 +25,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -1336,6 +1337,44 @@ TEST(Ending, ADisplayLostInABatchOfFilesLeavesFilesAndRecordsAgreeing) {
         EXPECT_EQ(renamed, followed ? 200 : 100);
       }
     }
+  }
+}
+
+// Without a display the program itself says so in one line of its own on standard error and
+// ends with status 1, before anything of it starts (nothing is made in its home): no display
+// named at all, or one named that is not there (told in the platform's words), with none of the
+// platform's own text and no abort.
+TEST(Ending, WithoutADisplayTheProgramSaysSoAndEndsWithStatusOne) {
+  QTemporaryDir dir;
+  const QString h = dir.path();
+  const std::string head = "lumerin: cannot open a display (";
+  for (const char* display : {"", ":lumerin-none"}) {
+    SCOPED_TRACE(*display ? display : "no display");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(v);
+    if (*display) env.insert("DISPLAY", display);
+    env.insert("HOME", h);
+    for (const char* v : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"})
+      env.insert(v, h + "/" + v);
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(LUMERIN_PROGRAM, {});
+    ASSERT_TRUE(p.waitForFinished(-1));  // however slow the machine
+    const std::string err = p.readAllStandardError().toStdString();
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << err;
+    EXPECT_EQ(p.exitCode(), 1) << err;
+    EXPECT_EQ(err.rfind(head, 0), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    ASSERT_FALSE(err.empty());
+    EXPECT_EQ(err.back(), '\n');
+    if (!*display) {
+      EXPECT_EQ(err, head +
+                         "neither DISPLAY nor WAYLAND_DISPLAY is set): run it from a desktop "
+                         "session, or over ssh -X from one\n");
+    }
+    EXPECT_EQ(p.readAllStandardOutput().toStdString(), "");
+    EXPECT_TRUE(
+        QDir(h).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty());
   }
 }
 

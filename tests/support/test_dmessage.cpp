@@ -170,14 +170,20 @@ TEST_F(DMessageTest, HoldsBackReportsAsTheirModeSays) {
   EXPECT_EQ(Logged(), "warning: before\nwarning: derived\n");
   EXPECT_EQ(dmessage_last_class, static_cast<unsigned>(DMCinfo));
 
-  // No alert: recorded and logged, the alert left out of what was done.
+  // No alert: recorded and logged, the alert left out of what was done, and not alerted later
+  // by a hold of alerts around it either (its caller tells it): the most severe class is again
+  // what it was.
   {
-    const DMessageHold noAlert(DMessageHold::noAlert);
-    testing::internal::CaptureStderr();
-    errno = 0;
-    EXPECT_EQ(dmessage(DMCsystem, "logged only", nullptr, 0),
-              static_cast<uint32_t>(DMArecord | DMAlog | DMAstderr));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "system: logged only\n");
+    DMessageHold once(DMessageHold::alertOnce);
+    {
+      const DMessageHold noAlert(DMessageHold::noAlert);
+      testing::internal::CaptureStderr();
+      errno = 0;
+      EXPECT_EQ(dmessage(DMCsystem, "logged only", nullptr, 0),
+                static_cast<uint32_t>(DMArecord | DMAlog | DMAstderr));
+      EXPECT_EQ(testing::internal::GetCapturedStderr(), "system: logged only\n");
+    }
+    EXPECT_EQ(dmessage_last_class, static_cast<unsigned>(DMCnerr));
   }
   EXPECT_TRUE(alerted.empty());
   EXPECT_EQ(dmessage_alert, CountAlert);

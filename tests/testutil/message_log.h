@@ -52,12 +52,15 @@ class MessageLog {
   std::vector<std::pair<unsigned, std::string>> entries;
   // Runs at each message as it comes, for a test that acts at a moment a message marks.
   std::function<void(const std::string& text)> then;
+  // The alert hook shows what alerts (else nothing is alerted): a test of what the user sees.
+  bool alerts = false;
 
  private:
   static uint32_t Hook(unsigned cls, const char* text, const char*, int) {
     if (current_ != nullptr) current_->entries.emplace_back(cls, text);
     if (current_ != nullptr && current_->then) current_->then(text);
-    return DMAlog | DMAstderr | DMAalert | DMAexit | DMAabort;
+    const bool alerts = current_ != nullptr && current_->alerts;
+    return DMAlog | DMAstderr | (alerts ? 0u : uint32_t{DMAalert}) | DMAexit | DMAabort;
   }
   uint32_t (*prev_)(unsigned, const char*, const char*, int);
   MessageLog* prevLog_;

@@ -76,7 +76,8 @@ class MainTest : public ::testing::Test {
 
 // Answers the dialogs as they show, from a queue: the input dialog gets the answer's text typed
 // and OK (or Cancel when cancel is set), the confirm dialog the answer's button ('ok  ', 'not!',
-// 'cstm'), an alert OK. Every prompt seen is kept; with the queue empty, Cancel.
+// 'cstm'), an alert OK. Every prompt seen is kept, the alerts' texts also apart; with the queue
+// empty, Cancel.
 class Answerer {
  public:
   struct Answer {
@@ -95,6 +96,7 @@ class Answerer {
     return false;
   }
   std::vector<std::string> prompts;
+  std::vector<std::string> alerts;
   std::vector<Answer> q;
 
  private:
@@ -127,6 +129,7 @@ class Answerer {
                                           : 130);
     } else if (IsWindowVisible(gAlertWindow)) {
       prompts.push_back(TextOf(gAlertWindow, "alrt", 128));
+      alerts.push_back(prompts.back());
       Click(gAlertWindow, "bttn", 1);
     }
   }

@@ -449,7 +449,7 @@ class FullDiskFiles : public RecordFiles {
 // again, here and on disk, and its new names go, each only while it is still a second name of
 // its file (another program may have removed the old name meanwhile, or put a file of its own
 // in the new name's place); a file the system would not link was renamed at once and keeps its
-// new name. The alert tells the failure once with what was taken back, after the renames told
+// new name. The one alert tells the failure with what was taken back, after the renames told
 // and with the title saying so; the question at close names the step taken back, and so does
 // the save once there is room.
 TEST_F(FullDiskFiles, ARenameWhoseRecordsCannotBeSavedIsTakenBack) {
@@ -458,6 +458,7 @@ TEST_F(FullDiskFiles, ARenameWhoseRecordsCannotBeSavedIsTakenBack) {
     return p == In("f1003.jpg") || p == In("f1007.jpg") ? EPERM : 0;
   };
   MessageLog log;
+  log.alerts = true;
   log.then = [this](const std::string& t) {
     if (t == "Renamed file to '" + In("r010.jpg") + "'") unlink(In("f1009.jpg").c_str());
     if (t == "Renamed file to '" + In("r011.jpg") + "'") {
@@ -478,7 +479,7 @@ TEST_F(FullDiskFiles, ARenameWhoseRecordsCannotBeSavedIsTakenBack) {
   const std::string alert = Refused("Rename on 2 records, Rename on 98 records") +
                             " Rename on 98 records was taken back: the 97 files keep their old "
                             "names.";
-  EXPECT_TRUE(log.Has(DMCsystem, alert)) << log.All();
+  EXPECT_EQ(ans.alerts, std::vector<std::string>{alert}) << log.All();
   EXPECT_EQ(titleTold, "full (Not Saved)");
   EXPECT_LT(At(log, "Renamed file to", true), At(log, full));
   EXPECT_TRUE(log.Has(DMCdata, "Database update error in renameFiles"));
@@ -520,12 +521,13 @@ TEST_F(FullDiskFiles, ARenameWhoseRecordsCannotBeSavedIsTakenBack) {
 }
 
 // A batch of deletions whose records cannot leave the catalogue on disk is taken back: no file
-// goes, the records are shown again where they were, selected. The alert says so, the title
+// goes, the records are shown again where they were, selected. The one alert says so, the title
 // saying the catalogue is not saved; the question at close names the step taken back, and so
 // does the save once there is room.
 TEST_F(FullDiskFiles, ADeletionWhoseRecordsCannotBeSavedIsTakenBack) {
   Catalogue(120);
   MessageLog log;
+  log.alerts = true;
   TitleWhenTold(&log);
   Fill(true);
   Answerer ans;
@@ -534,7 +536,7 @@ TEST_F(FullDiskFiles, ADeletionWhoseRecordsCannotBeSavedIsTakenBack) {
   const std::string alert = Refused("Delete on 100 records") +
                             " Delete on 100 records was taken back: the 100 files were not "
                             "deleted.";
-  EXPECT_TRUE(log.Has(DMCsystem, alert)) << log.All();
+  EXPECT_EQ(ans.alerts, std::vector<std::string>{alert}) << log.All();
   EXPECT_EQ(titleTold, "full (Not Saved)");
   for (const std::string& n : names) EXPECT_TRUE(ctxtest::Exists(In(n))) << n;
   EXPECT_EQ(Shown(), names);
@@ -548,6 +550,56 @@ TEST_F(FullDiskFiles, ADeletionWhoseRecordsCannotBeSavedIsTakenBack) {
   SavedOnceThereIsRoom(&log, "Delete on 100 records taken back");
   missing = 0;
   EXPECT_EQ(OnDisk(watched), 120);
+  EXPECT_EQ(missing, 0);
+}
+
+// A batch that cannot be saved after batches that were is told in one alert with what the
+// batches saved before it changed on disk, which stays so: their files have their new names, or
+// are gone. The journal's own report goes to the log only.
+TEST_F(FullDiskFiles, ALaterBatchTakenBackTellsWhatTheSavedOnesChanged) {
+  Catalogue(250);
+  MessageLog log;
+  log.alerts = true;
+  int deleted = 0;
+  log.then = [&](const std::string& t) {
+    if (t == "Renamed file to '" + In("r101.jpg") + "'") Fill(true);
+    if (t.rfind("Deleted file '", 0) == 0 && ++deleted == 100) Fill(true);
+  };
+  Answerer ans;
+  ans.Type("r");
+  MainCommand(mw, "renm");
+  EXPECT_EQ(ans.alerts,
+            std::vector<std::string>{
+                Refused("Rename on 100 records") +
+                " Rename on 100 records was taken back: the 100 files keep their old "
+                "names; 100 files were renamed in the batches saved before it."})
+      << log.All();
+  EXPECT_EQ(Told(log, "Cannot write the journal of"), 1) << log.All();
+  for (int i = 0; i < 250; ++i) {
+    char r[16];
+    snprintf(r, sizeof r, "r%03d.jpg", i + 1);
+    EXPECT_EQ(ctxtest::Exists(In(r)), i < 100) << r;
+    EXPECT_EQ(ctxtest::Exists(In(names[i])), i >= 100) << names[i];
+  }
+  Fill(false);
+  ASSERT_TRUE(PsyncWhole());
+
+  bc->SelectAll();
+  ans.alerts.clear();
+  ans.Press(kResponseOK);
+  MainCommand(mw, "dele");
+  EXPECT_EQ(
+      ans.alerts,
+      std::vector<std::string>{Refused("Delete on 100 records") +
+                               " Delete on 100 records was taken back: the 100 files were not "
+                               "deleted; 100 files were deleted in the batches saved before it."})
+      << log.All();
+  EXPECT_EQ(bc->rdisp.GetSize(), 150);
+  int left = 0;
+  for (const std::string& n : Shown()) left += ctxtest::Exists(In(n));
+  EXPECT_EQ(left, 150);
+  missing = 0;
+  EXPECT_EQ(OnDisk(watched), 150);
   EXPECT_EQ(missing, 0);
 }
 
@@ -595,10 +647,11 @@ TEST_F(FullDiskFiles, RefusedLinksRenameAtOnceAndACaseChangeIsANewName) {
   Fill(true);
   ans.Type("a.jpg");
   log.Clear();
+  log.alerts = true;
   MainCommand(mw, "renm");
-  EXPECT_TRUE(log.Has(DMCsystem, Refused("Rename on 1 record") +
-                                     " Rename on 1 record was taken back: the file keeps its old "
-                                     "name."))
+  EXPECT_EQ(ans.alerts, std::vector<std::string>{Refused("Rename on 1 record") +
+                                                 " Rename on 1 record was taken back: the file "
+                                                 "keeps its old name."})
       << log.All();
   EXPECT_FALSE(ctxtest::Exists(In("a.jpg")));
   EXPECT_EQ(ctxtest::ReadFile(In("A.jpg")), "data of " + names[0]);

@@ -37,14 +37,9 @@ bool Checked(SInt32 id) {
   return c != nullptr && GetControlValue(c) != 0;
 }
 
-// Set once the progress window answered that the build is to stop (its Stop, or a quit).
-bool panoStopped = false;
-
 // The panorama engine's progress through the progress window; 0 stops it.
 int PanoProgress(const char* msg, int pct) {
-  if (reportProgress(msg, pct)) return 1;
-  panoStopped = true;
-  return 0;
+  return reportProgress(msg, pct) ? 1 : 0;
 }
 
 // A build ended by its Stop or a quit says so, on the status line and in the log.
@@ -185,11 +180,10 @@ int recordTempPano(DBRecord* rec) {
     return 0;
   }
   ABitMap2 mask;
-  panoStopped = false;
   if (!gCurPano.RenderPano(&pano, &mask)) {
     PfreeImage(&pano);
     PfreeImage(&canvas);
-    return panoStopped ? TellStopped() : 0;
+    return PprogressStopped() ? TellStopped() : 0;
   }
   if (mask.Width() != pano.xres || mask.Height() != pano.yres) {
     DMESSAGE(DMCmemory, "No memory for the panorama's coverage");

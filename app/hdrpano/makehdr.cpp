@@ -34,6 +34,9 @@ int Progress(const char* msg, int pct) {
 int TellStopped(int exposures) {
   char text[96];
   snprintf(text, sizeof text, "Stopped: no HDR image made of %d exposures", exposures);
+  // What the stopped work warned of on its way (left in the log) is moot now: the status line
+  // tells the stop at once, without first blinking those warnings.
+  dmessage_last_class = DMCnerr;
   if (gMain != nullptr) gMain->ShowMessage(text, false);
   DMESSAGE(DMCinfo, "%s", text);
   return 0;

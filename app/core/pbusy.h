@@ -35,6 +35,6 @@ void PdeferQuit();
 bool PquitDeferred();
 // The Progress window's Stop, pressed during the work: the work ends at its next progress
 // (reportProgress answers false). A dialog's Cancel is no Stop. The outermost guard starts and
-// ends without it, and so does every progress from 0.
+// ends without it; a progress from 0 inside the guard (a step of the work) leaves it.
 void PsetWorkStopped(bool stopped);
 bool PworkStopped();

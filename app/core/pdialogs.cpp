@@ -273,9 +273,10 @@ constexpr double kProgressShowWait = 0.5;
 // once Stop was pressed (or at a quit).
 bool ShowProgress(const char* msg, int pct, bool canStop) {
   pct = pct < 0 ? 0 : pct > 100 ? 100 : pct;
-  // A new task starts unstopped (not by the Stop of the work this one runs inside), before any
-  // event is pumped.
-  if (pct == 0 && canStop) PsetWorkStopped(false);
+  // Outside any work a report from 0 starts a new task, unstopped, before any event is pumped.
+  // Inside one, 0 starts a step of that work: a Stop not yet read holds for the whole work,
+  // which its busy guard starts and ends unstopped.
+  if (pct == 0 && canStop && !PisBusy()) PsetWorkStopped(false);
   const bool appearing = gProgressWindow != nullptr && !IsWindowVisible(gProgressWindow);
   bool changed = appearing;
   if (ControlRef stop = PcontrolOf(gProgressWindow, FourCC("bttn"), 3)) {
@@ -302,11 +303,15 @@ bool ShowProgress(const char* msg, int pct, bool canStop) {
   } else {
     checkEvents(0);
   }
-  // A quit meanwhile (the Quit command or a signal) stops the operation as its Stop does.
-  return !PworkStopped() && !PquitDeferred() && !PquitRequested();
+  return !PprogressStopped();
 }
 
 }  // namespace
+
+bool PprogressStopped() {
+  // A quit meanwhile (the Quit command or a signal) stops the operation as its Stop does.
+  return PworkStopped() || PquitDeferred() || PquitRequested();
+}
 
 bool reportProgress(const char* msg, int pct) {
   return ShowProgress(msg, pct, true);

@@ -70,9 +70,14 @@ int optionsDialog(WindowRef wind, int setM, int clrM, bool showAlways);
 // Asks for a text (msg NULL or empty: "Enter value"), starting from resp; the response, with the
 // cleaned text in resp (at most rlen bytes with its terminator). -1 for a bad buffer.
 OSType getInput(char* resp, int rlen, const char* msg);
-// Shows the Progress window at pct percent (0 starts a new task without a Stop, 100 closes it
-// after 0.2 s of events); false once the user pressed its Stop (PworkStopped), or at a quit.
+// Shows the Progress window at pct percent (100 closes it after 0.2 s of events); false once the
+// user pressed its Stop (PworkStopped), or at a quit. A report from 0 outside a busy guard
+// starts a new task without a Stop; inside one it is a step of the guard's work, and a Stop
+// pressed during that work holds until the work ends.
 bool reportProgress(const char* msg, int pct);
+// Whether the work showing progress is to end: its Stop was pressed, or a quit came. What
+// reportProgress answers (negated), without showing anything.
+bool PprogressStopped();
 
 // An operation whose work runs inside the library (opening a catalogue, a search, storing an
 // edit, undo): while one is in scope the library's long work pumps events every kWorkPumpEvery

@@ -25,20 +25,18 @@ namespace {
 constexpr int kAllOptions = -1;
 constexpr const char* kUserCancelled = "User cancelled";
 
-// Set once the progress window answered that the merge is to stop (its Stop, or a quit).
-bool mergeStopped = false;
-
 // The engine's progress through the progress window; 0 stops it.
 int Progress(const char* msg, int pct) {
-  if (reportProgress(msg, pct)) return 1;
-  mergeStopped = true;
-  return 0;
+  return reportProgress(msg, pct) ? 1 : 0;
 }
 
 // A merge ended by its Stop or a quit says so, on the status line and in the log.
 int TellStopped(int exposures) {
   char text[96];
   snprintf(text, sizeof text, "Stopped: no HDR image made of %d exposures", exposures);
+  // What the stopped work warned of on its way (left in the log) is moot now: the status line
+  // tells the stop at once, without first blinking those warnings.
+  dmessage_last_class = DMCnerr;
   if (gMain != nullptr) gMain->ShowMessage(text, false);
   DMESSAGE(DMCinfo, "%s", text);
   return 0;
@@ -230,7 +228,6 @@ int PmergeTempHDR(DBRecord* rec, int opts, int respIndex) {
     history += std::string(" '") + (file != nullptr ? file : "") + "'";
   }
   if (mk->GetNI() < 1) return 0;
-  mergeStopped = false;
   const DBRecord* saved =
       respIndex >= 0 && respIndex < gCamResponse.GetSize() ? &gCamResponse[respIndex] : nullptr;
   if (opts & kHDRuseResponse) {
@@ -255,7 +252,7 @@ int PmergeTempHDR(DBRecord* rec, int opts, int respIndex) {
   _ImgStruct out = {last->xres, last->yres, &ICS_RGB709, 0, nullptr, nullptr};
   bool generic = false;
   if (!mk->GetHDImage(&out, nullptr)) {
-    if (mergeStopped) return TellStopped(mk->GetNI());
+    if (PprogressStopped()) return TellStopped(mk->GetNI());
     mk->solveFlags &= ~PHDSexposure;
     if (mk->GetNI() < 2 || mk->Unsolved() != PHDSresponse) return 0;
     opts &= ~kHDRsaveResponse;
@@ -275,7 +272,7 @@ int PmergeTempHDR(DBRecord* rec, int opts, int respIndex) {
       }
     }
     out = _ImgStruct{last->xres, last->yres, &ICS_RGB709, 0, nullptr, nullptr};
-    if (!mk->GetHDImage(&out, nullptr)) return mergeStopped ? TellStopped(mk->GetNI()) : 0;
+    if (!mk->GetHDImage(&out, nullptr)) return PprogressStopped() ? TellStopped(mk->GetNI()) : 0;
   }
   // An exposure too extreme to be searched was merged where its neighbour lies: the user is
   // told which, once, since a hand-held series may then show a double image.
@@ -313,7 +310,7 @@ int PmergeTempHDR(DBRecord* rec, int opts, int respIndex) {
   if (generic) history += "\nUsed generic camera response";
   if (opts & kHDRghosts) history += "\nRemoved ghosts";
   if ((opts & kHDRflare) && PHDremoveFlare(&out, Progress)) history += "\nRemoved lens flare";
-  if (mergeStopped) {
+  if (PprogressStopped()) {
     PfreeImage(&out);
     return TellStopped(exposures);
   }

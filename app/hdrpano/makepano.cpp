@@ -2,6 +2,7 @@
 #include "app/hdrpano/makepano.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -37,20 +38,37 @@ bool Checked(SInt32 id) {
   return c != nullptr && GetControlValue(c) != 0;
 }
 
-// Set once the progress window answered that the build is to stop (its Stop, or a quit).
-bool panoStopped = false;
-
 // The panorama engine's progress through the progress window; 0 stops it.
 int PanoProgress(const char* msg, int pct) {
-  if (reportProgress(msg, pct)) return 1;
-  panoStopped = true;
-  return 0;
+  return reportProgress(msg, pct) ? 1 : 0;
 }
+
+// The finishing steps of a large canvas go on while its Progress window does: asked every few
+// thousand pixels, it is shown (and events handled) once a twentieth of a second went by.
+bool FinishGoOn() {
+  static auto last = std::chrono::steady_clock::now();
+  const auto now = std::chrono::steady_clock::now();
+  if (now - last < std::chrono::milliseconds(50)) return !PprogressStopped();
+  const bool go = reportProgress(nullptr, 5);
+  last = std::chrono::steady_clock::now();
+  return go;
+}
+
+// Sets PpanoGoOn for a scope.
+struct FinishPoll {
+  explicit FinishPoll(bool on) { PpanoGoOn = on ? FinishGoOn : nullptr; }
+  ~FinishPoll() { PpanoGoOn = nullptr; }
+  FinishPoll(const FinishPoll&) = delete;
+  FinishPoll& operator=(const FinishPoll&) = delete;
+};
 
 // A build ended by its Stop or a quit says so, on the status line and in the log.
 int TellStopped() {
   char text[96];
   snprintf(text, sizeof text, "Stopped: no panorama made of %d images", gCurPano.irl.GetSize());
+  // What the stopped work warned of on its way (left in the log) is moot now: the status line
+  // tells the stop at once, without first blinking those warnings.
+  dmessage_last_class = DMCnerr;
   if (gMain != nullptr) gMain->ShowMessage(text, false);
   DMESSAGE(DMCinfo, "%s", text);
   return 0;
@@ -185,11 +203,10 @@ int recordTempPano(DBRecord* rec) {
     return 0;
   }
   ABitMap2 mask;
-  panoStopped = false;
   if (!gCurPano.RenderPano(&pano, &mask)) {
     PfreeImage(&pano);
     PfreeImage(&canvas);
-    return panoStopped ? TellStopped() : 0;
+    return PprogressStopped() ? TellStopped() : 0;
   }
   if (mask.Width() != pano.xres || mask.Height() != pano.yres) {
     DMESSAGE(DMCmemory, "No memory for the panorama's coverage");
@@ -201,6 +218,7 @@ int recordTempPano(DBRecord* rec) {
   rect.ybottom = rect.ytop + pano.yres;
   TrimCornerRad = std::max(1, std::min(pano.xres, pano.yres) / 20);
   const bool large = int64_t{canvas.xres} * canvas.yres > kPanoLargeCanvas;
+  FinishPoll poll(large);
   if (bits & kPanoTrim) trimPano(&mask);
   if (large && !PanoProgress("Filling Matte", 5)) {
     PfreeImage(&pano);
@@ -210,9 +228,10 @@ int recordTempPano(DBRecord* rec) {
   // Without a matte colour there is nothing to fill the matte with: no panorama then.
   unsigned char* color = getMatteColor(&pano, mask, bits & kPanoMatteMask);
   if (color == nullptr) {
-    if (large) reportProgress(nullptr, 100);
     PfreeImage(&pano);
     PfreeImage(&canvas);
+    if (large && PprogressStopped()) return TellStopped();
+    if (large) reportProgress(nullptr, 100);
     return 0;
   }
   fillMatte(&pano, mask, color, !(bits & kPanoRandom));

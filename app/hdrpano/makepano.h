@@ -42,6 +42,11 @@ void putFileNames(ControlRef cntl, const DBRecordList& irl);
 // Writes img as a temporary TIFF and points rec at it; true on success.
 int saveTempPano(DBRecord* rec, const _ImgStruct* img);
 
+// When set, the finishing steps below ask it every few thousand pixels whether to go on; false
+// ends them early, leaving a result that is to be dropped (the matte colour then NULL). The
+// Panorama command sets it while it finishes a large canvas, so that its Stop is heard.
+extern bool (*PpanoGoOn)();
+
 // Trimming, with the probe radius R = TrimCornerRad.
 // The i-th point of the X-shaped probe (4R + 1 points); false past the last.
 bool trimTest(int* d, int i);

@@ -9,8 +9,15 @@
 #include "support/dmessage.h"
 
 int TrimCornerRad = 50;
+bool (*PpanoGoOn)() = nullptr;
 
 namespace {
+
+// Asked every so many steps of the loops below (each step a few thousand bit tests at most).
+constexpr uint32_t kGoOnEvery = 1u << 14;
+bool GoOn(uint32_t step) {
+  return (step & (kGoOnEvery - 1)) != 0 || PpanoGoOn == nullptr || PpanoGoOn();
+}
 
 int Radius() {
   return TrimCornerRad < 1 ? 1 : TrimCornerRad;
@@ -108,7 +115,8 @@ void trimPano(ABitMap2* map) {
     if (map->Check(0, y)) map->Reset(w - 1, y);
   const uint32_t n = map->Length();
   bool seekSet = true;
-  for (uint32_t p = 0; p < n;) {
+  for (uint32_t p = 0, step = 1; p < n; ++step) {
+    if (!GoOn(step)) return;
     const uint32_t q = static_cast<const ABitMap&>(*map).Find(p, seekSet);
     if (q >= n) break;
     const int x = static_cast<int>(q % static_cast<uint32_t>(w));
@@ -169,6 +177,10 @@ unsigned char* getMatteColor(_ImgStruct* img, const ABitMap2& cover, int index) 
       const uint32_t w = static_cast<uint32_t>(img->xres);
       const ABitMap& bits = cover;
       for (uint32_t i = 0; taken < want && bits.Find(&i, true); ++i, remaining -= 1) {
+        if (!GoOn(i + 1)) {
+          PfreeImage(&samp);
+          return nullptr;
+        }
         if (static_cast<long>(drand48() * remaining) > want - taken) continue;
         CopyPixel(
             PixelAt(&samp, static_cast<int>(taken % side), static_cast<int>(taken / side), psize),
@@ -231,6 +243,7 @@ void fillMatte(_ImgStruct* img, const ABitMap2& cover, unsigned char* color, boo
     int x = static_cast<int>(i % static_cast<uint32_t>(w));
     int y = static_cast<int>(i / static_cast<uint32_t>(w));
     for (; i < stop; ++i) {
+      if (!GoOn(i + 1)) return;
       uint8_t* dst = PixelAt(img, x, y, psize);
       if (solid) {
         CopyPixel(dst, color, psize);

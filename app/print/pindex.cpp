@@ -130,7 +130,6 @@ bool printThumb(QPainter* page, const DBRecord& dr, int ndx, int ncols, int nrow
 }
 
 bool printIndex() {
-  gConfirmResponse = kResponseOK;
   if (gMain == nullptr) return false;
   PBusyGuard busy;  // the records printed stay displayed until the job has ended
   PContext& bc = gMain->bc;
@@ -149,10 +148,8 @@ bool printIndex() {
   if (set.Length() != static_cast<uint32_t>(n) || set.SumTotal() == 0)
     set.NewBitMap(static_cast<uint32_t>(n), true);
   if (set.SumTotal() == 1 &&
-      confirmDialog("Print index with 1 thumbnail?", nullptr, kResponseOK) != kResponseOK) {
-    gConfirmResponse = kResponseCancel;
+      confirmDialog("Print index with 1 thumbnail?", nullptr, kResponseOK) != kResponseOK)
     return false;
-  }
   std::unique_ptr<PPrintSettings> st(printSetup(nullptr));
   if (!st) return false;
   if (!DMASSERT_AS(denom <= 8, "gBrowser->tnDenom <= 8")) return false;
@@ -231,7 +228,7 @@ bool printIndex() {
   if (!reportProgress(nullptr, 100)) cancelled = true;
   const int err = PendDocument("Spooling index...", cancelled);
   if (err != 0) {
-    if (gMain != nullptr) gMain->ShowMessage("Printing cancelled", false);
+    if (gMain != nullptr) gMain->ShowMessage(PcancelledText("Printing cancelled"), false);
     return false;
   }
   if (set.SumTotal() == 0) {

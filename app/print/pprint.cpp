@@ -11,6 +11,7 @@
 #include "app/core/pcommands.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pimgdraw.h"
+#include "app/core/pseam.h"
 #include "app/export/ptrader.h"
 #include "app/print/ppriv.h"
 #include "catalog/porient.h"
@@ -22,6 +23,8 @@ namespace {
 PPrintSession* myPrintSession = nullptr;
 // The record the page orientation was last chosen for; -1: chosen without a record.
 long pfRecordHash = -1;
+// The print session cancelled the last page imagePage began or ended.
+bool pageCancelled = false;
 
 // Pictures are rendered for print in sRGB with this range and luminance.
 constexpr double kPrintRange = 32;
@@ -108,11 +111,7 @@ bool PaskPages(PPrintSettings* st) {
     DMESSAGE(DMCresource, "Cannot execute print dialog");
     return false;
   }
-  if (r == 0) {
-    gConfirmResponse = kResponseCancel;
-    return false;
-  }
-  return true;
+  return r != 0;
 }
 
 bool PbeginDocument(const PPrintSettings& st) {
@@ -136,13 +135,19 @@ int PendDocument(const char* spooling, bool cancelled) {
   if (err == kPrintCancel) cancelled = true;
   if (err == 0 && cancelled) err = kPrintCancel;
   if (err != 0) {
-    if (cancelled)
-      DMESSAGE(DMCinfo, "Print job cancelled by user");
-    else
+    // The document was dropped whole: nothing of it printed.
+    if (!cancelled)
       DMESSAGE(DMCsystem, "Unknown printing error (%d)", err);
+    else if (PquitDeferred() || PquitRequested())
+      DMESSAGE(DMCinfo, "Print job stopped by the quit: nothing printed");
+    else
+      DMESSAGE(DMCinfo, "Print job cancelled by user");
   }
-  gConfirmResponse = cancelled ? kResponseCancel : kResponseOK;
   return err;
+}
+
+const char* PcancelledText(const char* byUser) {
+  return PquitDeferred() || PquitRequested() ? "Printing stopped by the quit" : byUser;
 }
 
 bool checkPrintSession(const DBRecord* rec) {
@@ -252,6 +257,7 @@ double getAdjustedPageRect(PPrintRect* r) {
 }
 
 bool imagePage(PDisplayImage* dimg, const PrintOptions* opts) {
+  pageCancelled = false;
   if (myPrintSession == nullptr || dimg == nullptr || opts == nullptr) return false;
   PrintSpace space(dimg, opts->tmFlags);
   const DBRecord& rec = dimg->GetRec();
@@ -318,7 +324,7 @@ bool imagePage(PDisplayImage* dimg, const PrintOptions* opts) {
   if (p == nullptr) {
     PfreeImage(&im);
     if (err == kPrintCancel)
-      gConfirmResponse = kResponseCancel;
+      pageCancelled = true;
     else
       DMESSAGE(DMCresource, "Cannot begin output page");
     return false;
@@ -350,7 +356,7 @@ bool imagePage(PDisplayImage* dimg, const PrintOptions* opts) {
   p->restore();
   PfreeImage(&im);
   err = myPrintSession->EndPage();
-  if (err == kPrintCancel) gConfirmResponse = kResponseCancel;
+  if (err == kPrintCancel) pageCancelled = true;
   if (err != 0) return false;
   const char* name = nullptr;
   PDBgetField(rec, PDBFfile).Get(&name, 1);
@@ -362,16 +368,14 @@ namespace {
 
 // imagePage, telling whether the print session was cancelled there.
 bool PrintPage(PDisplayImage* dimg, const PrintOptions* opts, bool* cancelled) {
-  gConfirmResponse = kResponseOK;  // the page's own answer, not one a dialog left meanwhile
   const bool printed = imagePage(dimg, opts);
-  *cancelled = gConfirmResponse == kResponseCancel;
+  *cancelled = pageCancelled;
   return printed;
 }
 
 }  // namespace
 
 bool printImages() {
-  gConfirmResponse = kResponseOK;
   if (gMain == nullptr) return false;
   PBusyGuard busy;  // the records printed stay displayed until the job has ended
   PContext& bc = gMain->bc;
@@ -380,10 +384,7 @@ bool printImages() {
     ShowMessage("No selection");
     return false;
   }
-  if (checkRecords(false, nullptr).cancelled) {
-    gConfirmResponse = kResponseCancel;  // the command's outcome
-    return false;
-  }
+  if (checkRecords(false, nullptr).cancelled) return false;
   std::unique_ptr<PPrintSettings> st(printSetup(loneRecord(nullptr)));
   if (!st) return false;
   st->minPage = 1;
@@ -416,7 +417,7 @@ bool printImages() {
   if (!reportProgress(nullptr, 100)) cancelled = true;
   const int err = PendDocument("Spooling prints...", cancelled);
   if (err != 0) {
-    ShowMessage("Printing cancelled");
+    ShowMessage(PcancelledText("Printing cancelled"));
     return false;
   }
   if (printed < tried)
@@ -432,7 +433,6 @@ bool printImages() {
 }
 
 bool printDisplayImage(PDisplayImage* dimg) {
-  gConfirmResponse = kResponseOK;
   if (dimg == nullptr || !dimg->Ready()) return false;
   PBusyGuard busy;  // one print at a time
   std::unique_ptr<PPrintSettings> st(printSetup(&dimg->GetRec()));
@@ -451,7 +451,7 @@ bool printDisplayImage(PDisplayImage* dimg) {
   const bool printed = PrintPage(dimg, &opts, &cancelled);
   const int err = PendDocument("Spooling prints...", cancelled);
   if (err != 0) {
-    ShowMessage("Print cancelled");
+    ShowMessage(PcancelledText("Print cancelled"));
   } else if (printed) {
     ShowMessage("Spooled 1 image");
   } else {

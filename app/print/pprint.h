@@ -6,8 +6,8 @@
 // printable part of the paper. Pictures are rendered for print through a display image set to
 // sRGB with a dynamic range of 32 and a maximum display luminance of 100.
 //
-// The commands leave their outcome in gConfirmResponse: 'ok  ', or 'not!' when the user
-// cancelled (a dialog, or the progress window's Stop).
+// The commands tell their outcome by their result, the status line and the log. A job stopped
+// (the progress window's Stop, or a quit) drops its document whole: nothing of it prints.
 #pragma once
 
 #include "app/print/qtextform.h"

@@ -418,9 +418,10 @@ struct Placement {
 
 // Places img against ref at the given pyramid depth: the rotation from three region pairs when
 // the depth exceeds 2, then the shift of img turned by it; false when an image could not be
-// turned or searched.
+// turned or searched, or when the poll (may be null) stopped it between its searches.
 bool place(const _ImgStruct& img, const _ImgStruct& ref, short te, short tp, int levels,
-           Placement* pl) {
+           Placement* pl, PHDPoll* poll) {
+  auto go = [poll] { return poll == nullptr || poll->Go(); };
   float rot = 0, ctr[2] = {0, 0};  // the image centre's shift by the region pairs, pixels
   _ImgStruct rimg = {};
   const _ImgStruct* use = &img;
@@ -437,6 +438,7 @@ bool place(const _ImgStruct& img, const _ImgStruct& ref, short te, short tp, int
     int ne = 0;
     for (const _ImgRect& r : reg) {
       float d;
+      if (!go()) return false;
       if (getRotation(&d, &img, &ref, te, tp, levels, &r, &est[ne])) ne++;
     }
     if (!PHDmeanRotation(est, ne, &rot, ctr))
@@ -447,7 +449,7 @@ bool place(const _ImgStruct& img, const _ImgStruct& ref, short te, short tp, int
     }
   }
   int shift[2] = {0, 0};
-  if (ok) ok = shiftImage(shift, use, &ref, te, tp, levels, pl->fine, &pl->check);
+  if (ok) ok = go() && shiftImage(shift, use, &ref, te, tp, levels, pl->fine, &pl->check);
   // Rotation about the centre leaves the centre's shift as the region pairs measured it; a
   // shift of the turned image elsewhere means the rotation does not hold, and the shift of the
   // image as it is stands alone.
@@ -455,7 +457,8 @@ bool place(const _ImgStruct& img, const _ImgStruct& ref, short te, short tp, int
       (std::fabs(pl->fine[0] - ctr[0]) > kCentreTol ||
        std::fabs(pl->fine[1] - ctr[1]) > kCentreTol)) {
     dmessage(DMCwarning, "Rotational alignment failed", __FILE__, __LINE__);
-    if (use != &img) ok = shiftImage(shift, &img, &ref, te, tp, levels, pl->fine, &pl->check);
+    if (use != &img)
+      ok = go() && shiftImage(shift, &img, &ref, te, tp, levels, pl->fine, &pl->check);
     rot = 0;
   }
   PfreeImage(&rimg);
@@ -488,6 +491,10 @@ bool PHDExposure::ComputeOffset(PHDExposure* prev) {
     dmessage(DMCdata, "Cannot compute image offset", __FILE__, __LINE__);
     return false;
   }
+  if (poll != nullptr && !poll->Go()) {
+    Release();
+    return false;
+  }
   if (!prev->GetReady()) {
     Release();  // the first image is not kept when the second fails to load
     dmessage(DMCdata, "Cannot compute image offset", __FILE__, __LINE__);
@@ -495,14 +502,19 @@ bool PHDExposure::ComputeOffset(PHDExposure* prev) {
   }
   const short te = static_cast<short>(tme), tp = static_cast<short>(tprev);
   Placement pl;
-  bool ok = place(imr, prev->imr, te, tp, levels, &pl);
+  // A Stop is heard between the loads and the searches (each a fraction of a second on the
+  // largest pictures); a stopped placement fails without a message of its own.
+  auto go = [this] { return poll == nullptr || poll->Go(); };
+  bool ok = go() && place(imr, prev->imr, te, tp, levels, &pl, poll);
   // A search that ended as far out as it could reach, or whose best shift is not clearly
   // better than those around it and than none, is searched again as deep as the image allows:
   // the depth the thresholds' margins allow may not reach the shift. A shift still not found is
   // never used: the exposure cannot be placed.
-  if (ok && !pl.check.found && levels < kDeepest) ok = place(imr, prev->imr, te, tp, kDeepest, &pl);
+  if (ok && !pl.check.found && levels < kDeepest)
+    ok = go() && place(imr, prev->imr, te, tp, kDeepest, &pl, poll);
   Release();
   prev->Release();
+  if (!go()) return false;
   if (ok && !pl.check.found) {
     dmessagef(DMCwarning, __FILE__, __LINE__, "No clear offset of %s against %s", fileOf(*this),
               fileOf(*prev));

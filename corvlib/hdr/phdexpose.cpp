@@ -56,12 +56,20 @@ void PHDExposure::Release() {
   if (--refCount == 0) PfreeImage(&imr);
 }
 
-void PHDExposure::ComputeStats(const _ImgStruct* im) {
+namespace {
+
+// Rows of a picture between two Stop checks: a few milliseconds on the widest pictures.
+constexpr int kPollRows = 64;
+
+}  // namespace
+
+bool PHDExposure::ComputeStats(const _ImgStruct* im) {
   // Two tables per channel taken in turn, so that runs of equal values do not wait on one
   // counter; summed afterwards.
   std::vector<uint32_t> h2(2 * 3 * 256, 0);
   const int w = im->xres, h = im->yres;
   for (int y = 0; y < h; y++) {
+    if (y % kPollRows == 0 && poll != nullptr && !poll->Go()) return false;
     const uint8_t* p = im->img + static_cast<ptrdiff_t>(y) * im->rowsize;
     int x = 0;
     for (; x + 1 < w; x += 2, p += 6) {
@@ -137,6 +145,11 @@ void PHDExposure::ComputeStats(const _ImgStruct* im) {
     for (int v = 0; v < 256; v++) ok[c][v] = v >= minv[c] && v <= maxv[c];
   usepix.NewBitMap(w, h, false);
   for (int y = 0; y < h; y++) {
+    if (y % kPollRows == 0 && poll != nullptr && !poll->Go()) {
+      for (int c = 0; c < 3; c++) minv[c] = maxv[c] = -1;  // no statistics
+      usepix.NewBitMap(0, 0);
+      return false;
+    }
     const uint8_t* p = im->img + static_cast<ptrdiff_t>(y) * im->rowsize;
     uint32_t i = static_cast<uint32_t>(y) * w;
     const uint32_t end = i + w;
@@ -150,10 +163,12 @@ void PHDExposure::ComputeStats(const _ImgStruct* im) {
       i += n;
     }
   }
+  return true;
 }
 
 bool PHDExposure::ComputeUsability() {
   if (HaveStats()) return true;
+  if (poll != nullptr && !poll->Go()) return false;
   _ImgReader* ir = pci->GetReader();
   if (ir == nullptr || !PmatchColorSpace(&ir->cs, &ICS_sRGB, 3)) {
     dmessage(DMCparameter, "HDR image exposures must be 24-bit RGB", __FILE__, __LINE__);
@@ -163,7 +178,7 @@ bool PHDExposure::ComputeUsability() {
     dmessage(DMCresource, "Cannot load input exposure", __FILE__, __LINE__);
     return false;
   }
-  ComputeStats(&imr);
+  const bool done = ComputeStats(&imr);
   Release();
-  return true;
+  return done;
 }

@@ -12,12 +12,15 @@ bool columnsMatch(const PPatchSet* ps, int ustart, int uend) {
 
 }  // namespace
 
-bool PHDfitPoly(PHDSoln* s, int n, const PPatchSet* ps, const float* sto, int ustart, int uend) {
+bool PHDfitPoly(PHDSoln* s, int n, const PPatchSet* ps, const float* sto, int ustart, int uend,
+                PHDPoll* poll) {
   if (!columnsMatch(ps, ustart, uend) || n < 1 || n > 5) return false;
   for (PPolynomial& p : s->ply) p.degree = n;
   for (int c = 0; c < 3; c++) {
     double A[5 * 5] = {0}, b[5] = {0};
     for (int k = ustart; k < uend; k++) {
+      // A row of pairs is at most 49 x 400 patches.
+      if (poll != nullptr && !poll->Go()) return false;
       for (int j = k + 1; j < uend; j++) {
         const double r = (double(s->expadj[j]) * sto[j]) / (double(s->expadj[k]) * sto[k]);
         const int ek = k - ustart, ej = j - ustart;

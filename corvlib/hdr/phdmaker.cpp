@@ -1,4 +1,5 @@
 // The HDR maker: exposure slots, sort order, usable range and the response and exposure solver.
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -8,9 +9,27 @@
 #include "hdr/phdrimg.h"
 #include "support/dmessage.h"
 
+double PHDPoll::Now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+bool PHDPoll::Report(const char* msg, int pct, const char* cancelMsg) {
+  if (stopped_) return false;
+  if (cancelMsg != nullptr) cancelMsg_ = cancelMsg;
+  pct_ = pct;
+  if (*fn_ == nullptr) return true;
+  const bool go = (**fn_)(msg, pct) != 0;
+  last_ = Now();  // after the call: the time it took (events handled) is not the work's
+  if (go) return true;
+  stopped_ = true;
+  dmessage(DMCtrace, cancelMsg_, __FILE__, __LINE__);
+  return false;
+}
+
 PHDImageMaker::PHDImageMaker() {
   ord[0] = iord[0] = -1;
   soln.Init();
+  for (PHDExposure& e : ipi) e.poll = &poll;
 }
 
 PHDImageMaker::~PHDImageMaker() = default;
@@ -44,9 +63,7 @@ void PHDImageMaker::Done() {
 }
 
 bool PHDImageMaker::Progress(const char* msg, int pct, const char* cancelMsg) {
-  if (reportProgress == nullptr || (*reportProgress)(msg, pct) != 0) return true;
-  dmessage(DMCtrace, cancelMsg, __FILE__, __LINE__);
-  return false;
+  return poll.Report(msg, pct, cancelMsg);
 }
 
 bool PHDImageMaker::SortExposures() {
@@ -130,7 +147,7 @@ void PHDImageMaker::SortedStoNits(float* sto) const {
 bool PHDImageMaker::FindPoly(PHDSoln* s, int n, const PPatchSet* ps) {
   float sto[PHD_MAXEXP];
   SortedStoNits(sto);
-  return PHDfitPoly(s, n, ps, sto, ustart, uend);
+  return PHDfitPoly(s, n, ps, sto, ustart, uend, &poll);
 }
 
 bool PHDImageMaker::FindExposures(PHDSoln* s, const PPatchSet* ps) {
@@ -149,6 +166,7 @@ double PHDImageMaker::CompErr(const PHDSoln* s, const PPatchSet* ps) const {
 bool PHDImageMaker::FindSoln(PHDSoln* s, int n, const PPatchSet* ps) {
   s->Init();
   for (int pass = 0; pass < 51; pass++) {
+    if (!poll.Go()) return false;
     PPolynomial prev[3] = {s->ply[0], s->ply[1], s->ply[2]};
     if (!FindPoly(s, n, ps) || !FindExposures(s, ps)) return false;
     if (samePoly(s->ply[0], prev[0], 0.005) && samePoly(s->ply[1], prev[1], 0.005) &&
@@ -160,6 +178,7 @@ bool PHDImageMaker::FindSoln(PHDSoln* s, int n, const PPatchSet* ps) {
 }
 
 bool PHDImageMaker::Compute() {
+  poll.Reset();  // a Stop heard before belonged to an earlier call
   if (!SortExposures()) return false;
   if (Unsolved() == 0) return true;
   if (nipi <= 1) {
@@ -189,6 +208,7 @@ bool PHDImageMaker::Compute() {
     if (Unsolved() & (PHDSresponse | PHDSexposure)) {
       dmessage(DMCtrace, "Finding patches in image...", __FILE__, __LINE__);
       e.Add2Patches(ps.get());
+      if (poll.Stopped()) return false;
       dmessagef(DMCtrace, __FILE__, __LINE__, "%d patches total", ps->npatch);
     }
   }
@@ -228,6 +248,7 @@ bool PHDImageMaker::Compute() {
     dmessagef(DMCtrace, __FILE__, __LINE__, "Finding polynomials of degree %d...", n);
     const bool ok =
         u == PHDSresponse ? FindPoly(&trial, n, ps.get()) : FindSoln(&trial, n, ps.get());
+    if (poll.Stopped()) return false;
     if (!ok) {
       dmessagef(DMCwarning, __FILE__, __LINE__, "No solution of degree %d", n);
       continue;

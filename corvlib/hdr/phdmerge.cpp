@@ -14,6 +14,8 @@
 namespace {
 
 constexpr float kHole = 1e-4f;
+// Rows of the picture between two Stop checks: a few milliseconds on the widest pictures.
+constexpr int kPollRows = 64;
 
 struct MergeTables {
   float resp[3][256];
@@ -111,6 +113,7 @@ int PHDImageMaker::GetBestExposure(_ImgStruct* img) {
       stepped = true;
     }
   }
+  if (poll.Stopped()) return -1;
   if (img == nullptr) return k;
   PHDExposure& r = ipi[ord[k]];
   if (haveSoln & PHDSalign) {
@@ -134,6 +137,7 @@ int PHDImageMaker::GetBestExposure(_ImgStruct* img) {
 
 bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
   if (dst == nullptr) return false;
+  poll.Reset();  // a Stop heard before belonged to an earlier call
   if (dst->csp == nullptr && dst->img != nullptr) {
     dmessage(DMCparameter, "Destination missing color space", __FILE__, __LINE__);
     return false;
@@ -209,6 +213,7 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
   int refk = -1;
   if (solveFlags & PHDSmovement) {
     refk = GetBestExposure(&ref);
+    if (poll.Stopped()) return fail();
     if (refk < 0) {
       PfreeImage(&ref);
       dmessage(DMCwarning, "Cannot identify reference exposure", __FILE__, __LINE__);
@@ -218,10 +223,11 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
   for (int k = nipi - 1; k >= 0; k--) {
     if (SkipExposure(k)) continue;
     if (k > 0 && !SkipExposure(k - 1) && !ipi[ord[k - 1]].ComputeUsability()) return fail();
+    if (poll.Stopped()) return fail();
     dmessagef(DMCtrace, __FILE__, __LINE__, "Adding in exposure %d...", k);
     PHDExposure& e = ipi[ord[k]];
     if (!e.ComputeUsability() || !e.GetReady()) {
-      dmessage(DMCresource, "Cannot load image", __FILE__, __LINE__);
+      if (!poll.Stopped()) dmessage(DMCresource, "Cannot load image", __FILE__, __LINE__);
       return fail();
     }
     if (e.imr.xres != W || e.imr.yres != H) {
@@ -271,7 +277,12 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
     ra.ref = moving ? rexp : nullptr;
     ra.resp = tb->resp;
     ra.rsc = rsc;
+    bool stopped = false;
     for (int y = H - 1; y >= 0; y--) {
+      if ((H - 1 - y) % kPollRows == 0 && !poll.Go()) {
+        stopped = true;
+        break;
+      }
       const int ey = y + e.yoff;
       float* dp = reinterpret_cast<float*>(dst->img + static_cast<ptrdiff_t>(y) * dst->rowsize);
       float* wp = reinterpret_cast<float*>(wsum.img + static_cast<ptrdiff_t>(y) * wsum.rowsize);
@@ -302,6 +313,7 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
     first = false;
     PfreeImage(&rot);
     e.Release();
+    if (stopped) return fail();
     const int span = uend - ustart > 0 ? uend - ustart : 1;
     if (!Progress(nullptr, 15 + 70 * (uend - k) / span, "User cancelled HDR builder"))
       return fail();
@@ -309,6 +321,7 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
   PfreeImage(&ref);
   const float floorv = tb->scale[ustart] * 1e-6f;
   for (int y = H - 1; y >= 0; y--) {
+    if ((H - 1 - y) % kPollRows == 0 && !poll.Go()) return fail();
     float* dp = reinterpret_cast<float*>(dst->img + static_cast<ptrdiff_t>(y) * dst->rowsize);
     const float* wp =
         reinterpret_cast<const float*>(wsum.img + static_cast<ptrdiff_t>(y) * wsum.rowsize);
@@ -334,7 +347,7 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
   PfreeImage(&wsum);
   if (nipi > 1 && !(solveFlags & PHDSalign)) {
     if (!Progress("Cleaning Bad Pixels", 93, "User cancelled HDR builder")) return fail();
-    cleanBadPixels(dst, &var);
+    if (cleanBadPixels(dst, &var, &poll) < 0 && poll.Stopped()) return fail();
   }
   if (!Progress(nullptr, 100, "User cancelled HDR builder")) return fail();
   if (mask != nullptr && wantV) {

@@ -34,6 +34,8 @@ bool PHDExposure::NewLightPatch(uint8_t* rgb, _ImgRect* r, PPatchSet* ps, int mi
   const long tries = fx * fy;
   constexpr int P = PHD_PATCHSIZE, PP = P * P;
   for (long t = 0; t < tries; t++) {
+    // Each try compares with up to 400 patches.
+    if ((t & 255) == 0 && poll != nullptr && !poll->Go()) return false;
     const int x0 = static_cast<int>(ps->Rand() % static_cast<uint32_t>(w - P));
     const int y0 = static_cast<int>(ps->Rand() % static_cast<uint32_t>(h - P));
     const _ImgRect c = {x0 - xoff, x0 - xoff + P, y0 - yoff, y0 - yoff + P};
@@ -95,7 +97,8 @@ int PHDExposure::Add2Patches(PPatchSet* ps) {
   while (ps->npatch < PHD_MAXPATCH && added < want) {
     const int p = ps->npatch;
     if (!NewLightPatch(ps->val[p][e], &ps->rect[p], ps, ymax)) {
-      dmessage(DMCwarning, "Trouble finding HDR patches", __FILE__, __LINE__);
+      if (poll == nullptr || !poll->Stopped())
+        dmessage(DMCwarning, "Trouble finding HDR patches", __FILE__, __LINE__);
       break;
     }
     ps->val[p][e][3] = 1;

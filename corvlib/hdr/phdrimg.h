@@ -111,6 +111,38 @@ bool GJsolveLinearEq(int n, const T* A, const T* b, T* x) {
 int intcmp(const void* a, const void* b);
 int floatcmp(const void* a, const void* b);
 
+typedef int (*PHDProgressFunc)(const char* message, int percent);
+
+// How a long step hears a Stop. Go() is called every few rows or iterations and costs a clock
+// read: once `every` seconds went by since the progress function was last called, it calls it
+// again with the last percentage and a null message, so that the windows stay alive and a Stop
+// is heard within that time. Once the function answered 0, Go() and Report() are false (with the
+// step's trace message "User cancelled ...") until Reset().
+class PHDPoll {
+ public:
+  explicit PHDPoll(const PHDProgressFunc* fn) : fn_(fn) {}
+  // Calls the progress function (none: true) with msg and pct; cancelMsg is the trace message
+  // told when it answers 0, and when a later Go() is stopped.
+  bool Report(const char* msg, int pct, const char* cancelMsg);
+  bool Go() {
+    if (stopped_) return false;
+    if (*fn_ == nullptr) return true;
+    return Now() - last_ < every ? true : Report(nullptr, pct_, cancelMsg_);
+  }
+  bool Stopped() const { return stopped_; }
+  void Reset() { stopped_ = false; }
+
+  double every = 0.05;  // seconds
+
+ private:
+  static double Now();
+  const PHDProgressFunc* fn_;
+  const char* cancelMsg_ = "User cancelled";
+  int pct_ = 0;
+  double last_ = 0;
+  bool stopped_ = false;
+};
+
 // One photograph of an exposure series.
 class PHDExposure {
  public:
@@ -123,10 +155,12 @@ class PHDExposure {
   // Loads the whole image into imr (nested calls share it); false when it cannot be read.
   bool GetReady();
   void Release();
-  // Computes the usability statistics and usepix once; true on success.
+  // Computes the usability statistics and usepix once; true on success (false, without a
+  // message of its own, when stopped).
   bool ComputeUsability();
-  // Computes the statistics and usepix from an 8-bit RGB image of the exposure's size.
-  void ComputeStats(const _ImgStruct* im);
+  // Computes the statistics and usepix from an 8-bit RGB image of the exposure's size; false,
+  // with no statistics, when stopped.
+  bool ComputeStats(const _ImgStruct* im);
   bool Usable(int x, int y) const { return usepix.Check(x, y); }
   bool UnderRange(const uint8_t* p) const {
     return p[0] < minv[0] || p[1] < minv[1] || p[2] < minv[2];
@@ -139,7 +173,8 @@ class PHDExposure {
   bool AvgPatch(uint8_t* rgb, const _ImgRect* r) const;
   // Picks a new uniform patch brighter than minY (imr loaded).
   bool NewLightPatch(uint8_t* rgb, _ImgRect* r, PPatchSet* ps, int minY) const;
-  // Adds this exposure's column to the patch set; the number of new patches.
+  // Adds this exposure's column to the patch set; the number of new patches (when stopped, the
+  // column may lack patches; the caller ends).
   int Add2Patches(PPatchSet* ps);
   // Places this exposure against its brighter neighbour (phdalign.cpp).
   bool ComputeOffset(PHDExposure* prev);
@@ -147,6 +182,8 @@ class PHDExposure {
   const DBRecord* Record() const;
 
   PCacheImage* pci;
+  // The maker's Stop check for the long steps above; null: they run to their end.
+  PHDPoll* poll = nullptr;
   int32_t xoff = 0, yoff = 0;
   float degCW = 0;
   // True when the last placement could not be searched and the neighbour's placement stands.
@@ -166,8 +203,6 @@ enum : int32_t {
   PHDSmovement = 8,
   PHDSskip = 16,
 };
-
-typedef int (*PHDProgressFunc)(const char* message, int percent);
 
 // The maker of one HDR image from up to 50 exposures.
 class PHDImageMaker {
@@ -208,6 +243,8 @@ class PHDImageMaker {
 
   int32_t solveFlags = 7;
   PHDProgressFunc reportProgress = nullptr;
+  // Asked between the reports of whole steps, inside them (its `every`: how often at most).
+  PHDPoll poll{&reportProgress};
   uint64_t patchSeed = 0x5eed2d7c0ffee123ULL;  // patch placement: merges are reproducible
 
   // Read access for callers and tests.
@@ -235,7 +272,9 @@ class PHDImageMaker {
 
 // Fitting kernels over a patch set whose column e belongs to sorted position ustart + e; sto[k]
 // is the nominal factor of sorted position k.
-bool PHDfitPoly(PHDSoln* s, int n, const PPatchSet* ps, const float* sto, int ustart, int uend);
+// A poll given is asked between the exposure pairs; a stop makes the fit false.
+bool PHDfitPoly(PHDSoln* s, int n, const PPatchSet* ps, const float* sto, int ustart, int uend,
+                PHDPoll* poll = nullptr);
 bool PHDfitExposures(PHDSoln* s, const PPatchSet* ps, const float* sto, int ustart, int uend,
                      const float* maxadj);
 double PHDfitError(const PHDSoln* s, const PPatchSet* ps, const float* sto, int ustart, int uend);
@@ -263,8 +302,8 @@ void PHDweightTable(float* wt, const PHDWeightArgs& a);
 float PHDagreement(const float* L, const float* R, int state, int refY);
 
 // Repairs isolated bad pixels of img marked by the variance image var; the number repaired,
-// -1 on failure.
-int cleanBadPixels(_ImgStruct* img, const _ImgStruct* var);
+// -1 on failure or when the poll given stopped it (img then partly repaired).
+int cleanBadPixels(_ImgStruct* img, const _ImgStruct* var, PHDPoll* poll = nullptr);
 // Fills the inner elements of a run of n pixels linearly between its ends.
 void pLinterp(float* p, int n, int stride, int ncomp);
 

@@ -1,5 +1,6 @@
 // Per-exposure merge weights, agreement with the reference exposure, and the repair of
 // isolated bad pixels.
+#include <algorithm>
 #include <cmath>
 
 #include "hdr/phdrimg.h"
@@ -74,38 +75,51 @@ void pLinterp(float* p, int n, int stride, int ncomp) {
   }
 }
 
-int cleanBadPixels(_ImgStruct* img, const _ImgStruct* var) {
+int cleanBadPixels(_ImgStruct* img, const _ImgStruct* var, PHDPoll* poll) {
   static const float kern[5][5] = {{-8, -4, 0, -4, -8},
                                    {-4, 0, 0, 0, -4},
                                    {0, 0, 1, 0, 0},
                                    {-4, 0, 0, 0, -4},
                                    {-8, -4, 0, -4, -8}};
   if (img == nullptr || var == nullptr || img->img == nullptr || var->img == nullptr) return -1;
+  // The convolution wants an image larger than its kernel.
+  if (var->xres < 6 || var->yres < 6 || var->csp == nullptr) return -1;
+  if (var->xres != img->xres || var->yres != img->yres) return 0;
   _ImgStruct k = {5,       5,
                   &ICS_Y,  5 * sizeof(float),
                   nullptr, reinterpret_cast<uint8_t*>(const_cast<float*>(&kern[0][0]))};
-  _ImgStruct cv = {0, 0, &ICS_Y, 0, nullptr, nullptr};
-  if (!PconvolveImage(&cv, var, &k)) return -1;
-  if (cv.yres < 5 || cv.xres < 5 || cv.xres != img->xres || cv.yres != img->yres) {
-    PfreeImage(&cv);
-    return 0;
-  }
+  // Bands of rows, each convolved with the two rows around it that its pixels read, so that a
+  // Stop is heard between them; the rows used are those the whole image's convolution gives.
+  constexpr int kBand = 128;
+  const int H = var->yres;
   int n = 0;
   const int st = img->rowsize / static_cast<int>(sizeof(float));
-  for (int y = 2; y < cv.yres - 2; y++) {
-    const float* cr =
-        reinterpret_cast<const float*>(cv.img + static_cast<ptrdiff_t>(y) * cv.rowsize);
-    for (int x = 2; x < cv.xres - 2; x++) {
-      if (!(cr[x] >= 0.1f)) continue;
-      float* tl =
-          reinterpret_cast<float*>(img->img + static_cast<ptrdiff_t>(y - 2) * img->rowsize) +
-          3 * (x - 2);
-      pLinterp(tl, 5, st, 3);
-      pLinterp(tl + 12, 5, st, 3);
-      for (int r = 0; r < 5; r++) pLinterp(tl + static_cast<ptrdiff_t>(r) * st, 5, 3, 3);
-      n++;
+  for (int y0 = 2, y1; y0 < H - 2; y0 = y1) {
+    if (poll != nullptr && !poll->Go()) return -1;
+    y1 = std::min(y0 + kBand, H - 2);
+    const int bottom = std::min(H, y1 + 2);
+    const int top = std::max(0, std::min(y0 - 2, bottom - 6));
+    const _ImgRect rows = {0, var->xres, top, bottom};
+    _ImgStruct band = {}, cv = {0, 0, &ICS_Y, 0, nullptr, nullptr};
+    if (!PlinkSubimage(&band, var, &rows)) return -1;
+    const int ok = PconvolveImage(&cv, &band, &k);
+    PfreeImage(&band);
+    if (!ok) return -1;
+    for (int y = y0; y < y1; y++) {
+      const float* cr =
+          reinterpret_cast<const float*>(cv.img + static_cast<ptrdiff_t>(y - top) * cv.rowsize);
+      for (int x = 2; x < cv.xres - 2; x++) {
+        if (!(cr[x] >= 0.1f)) continue;
+        float* tl =
+            reinterpret_cast<float*>(img->img + static_cast<ptrdiff_t>(y - 2) * img->rowsize) +
+            3 * (x - 2);
+        pLinterp(tl, 5, st, 3);
+        pLinterp(tl + 12, 5, st, 3);
+        for (int r = 0; r < 5; r++) pLinterp(tl + static_cast<ptrdiff_t>(r) * st, 5, 3, 3);
+        n++;
+      }
     }
+    PfreeImage(&cv);
   }
-  PfreeImage(&cv);
   return n;
 }

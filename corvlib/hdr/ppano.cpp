@@ -613,9 +613,15 @@ bool PPanorama::RenderLinked(_ImgStruct* canvas, float scale, int m, const _ImgS
   }
   if (mask != nullptr) mask->ClearRect(X, Y, placed->xres, placed->yres, true);
   visited->Set(static_cast<uint32_t>(m));
-  if (reportProgress != nullptr &&
-      !reportProgress(nullptr, static_cast<int>(visited->SumTotal() * 100 / irl.GetSize()))) {
+  const int pct = static_cast<int>(visited->SumTotal() * 100 / irl.GetSize());
+  // Between the steps of each partner (its reading, blending and copying, each up to a fraction
+  // of a second on large pictures) a Stop is heard too.
+  auto going = [&] {
+    if (Progress(nullptr, pct)) return true;
     DMESSAGE(DMCtrace, "User cancelled panorama builder");
+    return false;
+  };
+  if (!going()) {
     PfreeImage(canvas);
     return false;
   }
@@ -651,7 +657,7 @@ bool PPanorama::RenderLinked(_ImgStruct* canvas, float scale, int m, const _ImgS
     part.csp = canvas->csp;
     const int rok = PnewImage(&part, 0) && PrenderImageR(&part, ir, 0);
     CloseReader(ir);
-    if (!rok) {
+    if (!rok || !going()) {
       PfreeImage(&part);
       return false;
     }
@@ -678,6 +684,11 @@ bool PPanorama::RenderLinked(_ImgStruct* canvas, float scale, int m, const _ImgS
     const int rect[4] = {mx, mx - tx + part.xres, my, my - ty + part.yres};
     if (!PblendPano(&blend, rect, placed, &part)) {
       DMESSAGE(DMCdata, "Cannot blend panorama overlap");
+      PfreeImage(&part);
+      return false;
+    }
+    if (!going()) {
+      PfreeImage(&blend);
       PfreeImage(&part);
       return false;
     }

@@ -1,5 +1,8 @@
 // The maker: sort order, sample-to-nits factors, tolerated adjustments, the usable range and
 // the solver's refusals.
+#include <chrono>
+#include <cstring>
+
 #include "hdr_test_util.h"
 #include "support/dmessage.h"
 
@@ -140,4 +143,97 @@ TEST(MakerSolve, ProgressCancelFailsTheSolve) {
   EXPECT_FALSE(mk.Compute());
   EXPECT_STREQ(dmessage_record[DMCtrace], "User cancelled HDR solver");
   EXPECT_EQ(mk.Unsolved(), 7);
+}
+
+namespace {
+
+// The stop test's progress function: it notes each call, and from the step named on asks to
+// stop (a Stop clicked while that step runs, heard at the next call).
+struct StopAt {
+  enum Step { solve, merge } step = solve;
+  bool armed = false;  // the step was entered
+  int after = 0;       // calls from the arming on
+  std::string stoppedBy;
+  std::chrono::steady_clock::time_point at;
+} stopAt;
+
+int StopProgress(const char* msg, int pct) {
+  const std::string m = msg != nullptr ? msg : "";
+  if (stopAt.armed) {
+    if (stopAt.after++ == 0) stopAt.stoppedBy = m + " " + std::to_string(pct);
+    return 0;
+  }
+  // The analysis ends at 100 and the solve follows; the merge adds its first exposure after 15.
+  // A poll calls with no message and the last percentage.
+  if (msg == nullptr && pct == (stopAt.step == StopAt::solve ? 100 : 15)) {
+    stopAt.armed = true;
+    stopAt.at = std::chrono::steady_clock::now();
+  }
+  return 1;
+}
+
+}  // namespace
+
+// Five exposures of a 12-megapixel scene of flat tiles (hundreds of patches): a Stop given as the
+// response solve starts, or as the merge adds its first exposure, is heard inside that step, by
+// its next poll, and the work ends at once. The polls are asked to call out every time, so that
+// a fast machine shows them too; the bound is half a second, far above what is left to do.
+TEST(MakerSolve, AStopIsHeardInsideTheSolveAndTheMerge) {
+  if (kSanitized) GTEST_SKIP() << "large pictures";
+  LoadReaders();
+  ScratchDir dir;
+  const int W = 4000, H = 3000, tile = 40, tx = W / tile;
+  const Camera cam = CubicCamera();
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> u(0, 1);
+  std::vector<double> base(3 * static_cast<size_t>(tx) * (H / tile));
+  for (double& b : base) b = std::pow(10.0, 3.0 * u(rng)) / 1000;
+  std::vector<float> nominal;
+  _ImgStruct im = NewRGB(W, H);
+  for (int i = 0; i < 5; i++) {
+    const double mult = 0.03 * std::pow(4.0, i);
+    std::vector<uint8_t> code(base.size());
+    for (size_t t = 0; t < base.size(); t++)
+      code[t] = static_cast<uint8_t>(
+          std::lround(255 * cam.Encode(static_cast<int>(t % 3), std::min(1.0, base[t] * mult))));
+    for (int y = 0; y < H; y++) {
+      uint8_t* row = im.img + static_cast<ptrdiff_t>(y) * im.rowsize;
+      const uint8_t* tc = &code[3 * static_cast<size_t>(y / tile) * tx];
+      for (int x = 0; x < W; x++) std::memcpy(row + 3 * x, tc + 3 * (x / tile), 3);
+    }
+    ASSERT_TRUE(WriteTiff(dir.Path("t" + std::to_string(i) + ".tif"), im));
+    nominal.push_back(static_cast<float>(1 / mult));
+  }
+  PfreeImage(&im);
+  for (StopAt::Step step : {StopAt::solve, StopAt::merge}) {
+    SCOPED_TRACE(step == StopAt::solve ? "solve" : "merge");
+    PHDImageMaker mk;
+    for (int i = 0; i < 5; i++)
+      ASSERT_TRUE(AddExposure(&mk, dir, "t" + std::to_string(i) + ".tif", nominal[i]));
+    mk.solveFlags = PHDSresponse | PHDSexposure;
+    mk.reportProgress = StopProgress;
+    mk.poll.every = 0;
+    stopAt = StopAt();
+    stopAt.step = step;
+    _ImgStruct out = {W, H, &ICS_RGB709, 0, nullptr, nullptr};
+    const bool made = mk.GetHDImage(&out, nullptr);
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - stopAt.at).count();
+    EXPECT_FALSE(made);
+    EXPECT_EQ(out.img, nullptr);
+    ASSERT_TRUE(stopAt.armed);
+    EXPECT_EQ(stopAt.after, 1);  // nothing called after the stop
+    EXPECT_LT(took, 0.5);
+    if (step == StopAt::solve) {
+      // Stopped by a poll of the solve, before any merge: the response is not solved.
+      EXPECT_EQ(stopAt.stoppedBy, " 100");
+      EXPECT_EQ(mk.Unsolved() & PHDSresponse, PHDSresponse);
+      EXPECT_STREQ(dmessage_record[DMCtrace], "User cancelled HDR solver");
+    } else {
+      // Stopped in the first exposure's rows, before its end reported 29 percent.
+      EXPECT_EQ(stopAt.stoppedBy, " 15");
+      EXPECT_EQ(mk.Unsolved(), 0);
+      EXPECT_STREQ(dmessage_record[DMCtrace], "User cancelled HDR builder");
+    }
+  }
 }

@@ -191,6 +191,24 @@ TEST_F(Dialogs, ProgressStartsUnstoppedAndHidesAfterAFifthOfASecond) {
   checkEvents(0);
 }
 
+// Inside a work (its busy guard) a report from 0 starts a step of that work: a Stop pressed
+// before it, even one not read yet, holds until the work ends. The next work starts unstopped.
+TEST_F(Dialogs, AStepFromZeroKeepsTheWorksStop) {
+  {
+    PBusyGuard work;
+    EXPECT_TRUE(reportProgress("Analyzing Images", 0));
+    QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gProgressWindow, "bttn", 3)),
+                      Qt::LeftButton);
+    EXPECT_FALSE(reportProgress("Combining Images", 0));
+    EXPECT_FALSE(reportProgress(nullptr, 50));
+    EXPECT_TRUE(PprogressStopped());
+  }
+  PBusyGuard next;
+  EXPECT_FALSE(PprogressStopped());
+  EXPECT_TRUE(reportProgress("Combining Images", 0));
+  reportProgress(nullptr, 100);
+}
+
 // A desktop that puts the Progress window on screen 30 ms after it is shown, as a window
 // manager does; and what the window's text and bar showed when they were last painted.
 struct LateDesktop : QObject {

@@ -221,8 +221,8 @@ TEST_F(WorkStop, WorkEndsOnlyByItsOwnEndOrItsStop) {
   }
 }
 
-// A load, an export and a merge are stopped alike by their Stop, the Quit command and a quit
-// signal, and each tells it with its count, on the status line and in the log.
+// A load, an export, a print and a merge are stopped alike by their Stop, the Quit command and a
+// quit signal, and each tells it (with its count), on the status line and in the log.
 TEST_F(WorkStop, StopQuitAndSignalEndWorkAlikeAndSaySo) {
   MessageLog log;
   gCamResponse.Init(&CDBFInfo, 0);
@@ -251,6 +251,20 @@ TEST_F(WorkStop, StopQuitAndSignalEndWorkAlikeAndSaySo) {
     EXPECT_LT(Files(out), kPictures);
     EXPECT_EQ(Status(), "Stopped: exported " + std::to_string(Files(out)) + " of " +
                             std::to_string(kPictures) + " records");
+
+    // A print drops its document whole, and says what ended it.
+    remove((home.path() + "/out.pdf").c_str());
+    EXPECT_TRUE(Run([] { printImages(); }, end).met);
+    PclearQuit();
+    EXPECT_EQ(Pages(), 0);
+    if (end == End::stop) {
+      EXPECT_EQ(Status(), "Printing cancelled");
+      EXPECT_TRUE(log.Has(DMCinfo, "Print job cancelled by user")) << log.All();
+    } else {
+      EXPECT_EQ(Status(), "Printing stopped by the quit");
+      EXPECT_TRUE(log.Has(DMCinfo, "Print job stopped by the quit: nothing printed")) << log.All();
+      EXPECT_FALSE(log.Has(DMCinfo, "Print job cancelled by user"));
+    }
 
     // Three exposures merged with the generic response.
     mw->bc.SelectNone();

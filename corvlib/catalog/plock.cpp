@@ -362,7 +362,7 @@ bool RemoveStale(const char* lockpath, ino_t judged, const std::string& line, co
 
 }  // namespace
 
-PLockSystem plockSystem = PlockSystemDefault();
+PLockSystem plockSystem = {KernelLocked, HasOpen, ProcOwner};
 
 const PLockSystem& PlockSystemDefault() {
   static const PLockSystem system = {KernelLocked, HasOpen, ProcOwner};

@@ -781,6 +781,16 @@ TEST(WriteLock, UnseenHolderIsRespectedWhateverTheClocks) {
               std::string::npos)
         << why;
   }
+  // The lock's change time as a clock stepped forward or back since it was made leaves it: an
+  // hour before or after its holder started.
+  struct stat st;
+  ASSERT_EQ(lstat(lk.c_str(), &st), 0);
+  for (time_t step : {-3600, 3600}) {
+    struct stat stepped = st;
+    stepped.st_ctim.tv_sec += step;
+    EXPECT_EQ(PprocessHolds(copy.pid, stepped, -1, nullptr), PLHholds) << step;
+    EXPECT_EQ(PprocessHolds(copy.pid, stepped, 0, nullptr), PLHholds) << step;
+  }
   // Seen to hold nothing, a process of another program is no holder.
   plockSystem = answers.saved;
   plockSystem.owner = OtherUser;

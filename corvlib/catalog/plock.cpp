@@ -1,13 +1,16 @@
 // Catalogue write locks. A lock file exists only whole: its line is written to a private file
 // beside it, which is then linked to the lock name (link fails when a lock exists, so linking
-// is the exclusive creation). A stale lock is removed only while holding its breaker lock and
-// only when it is still the file that was judged; a lock another process took in the meantime
-// is respected. The holder keeps its lock file open while it holds it: that is how a live
-// copy of this program is told from one that was only given the id of the lock's writer.
+// is the exclusive creation). The holder keeps its lock file open, with an advisory lock of
+// the kernel on it, for as long as it holds it: the kernel tells a taker that the lock is
+// held, whatever the holder's name, user or age, and a process table shows the file open. A
+// stale lock is removed only while holding its breaker lock and only when it is still the
+// file that was judged; a lock another process took in the meantime is respected. A holder
+// removes its lock only while the lock name still stands for the file it made.
 #include "catalog/plock.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,12 +20,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "catalog/pcontext.h"
+#include "catalog/plocksys.h"
 #include "image/pireader.h"
 #include "support/dmessage.h"
 
@@ -30,13 +32,18 @@ namespace {
 
 const char kLockText[] = "Catalog write lock held by process";
 constexpr size_t kReadMax = 256;
-// How much older than a process a lock must look to have been made before it started: the
-// times of files may be kept in whole seconds (or two), and neither clock is read at once.
-constexpr long long kAgeMarginNs = 5000000000LL;
 
-// The lock files this process holds, each with a descriptor kept open on it (the program's
-// one thread takes and releases them).
-std::vector<std::pair<std::string, int>> held;
+// A lock file this process holds: the descriptor kept open on it (with the advisory lock),
+// the file it made and the process that made it (a child made by fork inherits the list but
+// holds none of them). The program's one thread takes and releases them.
+struct Held {
+  std::string path;
+  int fd = -1;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  pid_t pid = 0;
+};
+std::vector<Held> held;
 
 // Parses the decimal number that follows the lock text as %d would; false when there is none.
 // *overflow is set for a number beyond int.
@@ -69,14 +76,42 @@ void HostName(char* host, size_t len) {
   host[len - 1] = '\0';
 }
 
+// The whole file as one range: the advisory lock of a holder and the question of a taker.
+struct flock WholeFile(short type) {
+  struct flock fl;
+  memset(&fl, 0, sizeof fl);
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  return fl;
+}
+
+// Takes the holder's advisory lock on the file open (for reading) as fd. It belongs to the
+// open file, not to the process: it lasts until the last descriptor of that open file closes.
+bool HoldLock(int fd) {
+  struct flock fl = WholeFile(F_RDLCK);
+  return fd >= 0 && fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+// Asks the kernel whether a lock is held on the file open as fd. Only asked, never taken: a
+// taker that looks leaves nothing behind. A write lock is asked for (which any holder's read
+// lock refuses); asking needs no right to write.
+int KernelLocked(int fd) {
+  struct flock fl = WholeFile(F_WRLCK);
+  if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return -1;
+  return fl.l_type != F_UNLCK ? 1 : 0;
+}
+
 // Reads at most max bytes of the file at path, never through a symbolic link nor waiting for a
-// writer; false (errno set) when it cannot be read.
-bool ReadSome(const char* path, std::string* out, size_t max, struct stat* st) {
+// writer; false (errno set) when it cannot be read. With st, the file's status goes there and
+// with locked, what the kernel says of its advisory lock.
+bool ReadSome(const char* path, std::string* out, size_t max, struct stat* st,
+              int* locked = nullptr) {
   int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return false;
   out->assign(max, '\0');
   ssize_t got = st == nullptr || fstat(fd, st) == 0 ? read(fd, &(*out)[0], max) : -1;
   const int err = errno;
+  if (got >= 0 && locked != nullptr) *locked = plockSystem.locked(fd);
   close(fd);
   if (got < 0) {
     errno = err;
@@ -86,54 +121,19 @@ bool ReadSome(const char* path, std::string* out, size_t max, struct stat* st) {
   return true;
 }
 
-// The command name and start (clock ticks after boot) of process pid, from its line in the
-// process table; false when it cannot be read.
-bool ProcStat(long pid, std::string* command, unsigned long long* start) {
+// The command name of process pid, from its line in the process table; false when it cannot
+// be read.
+bool ProcCommand(long pid, std::string* command) {
   std::string stat;
   const std::string path = "/proc/" + std::to_string(pid) + "/stat";
   if (!ReadSome(path.c_str(), &stat, 4096, nullptr)) return false;
   // The command name (field 2) stands in parentheses and may hold anything, spaces and
-  // parentheses too: the fields after it begin at the last ')'.
+  // parentheses too: it ends at the last ')'.
   const size_t open = stat.find('(');
   const size_t paren = stat.rfind(')');
   if (open == std::string::npos || paren == std::string::npos || paren < open) return false;
   command->assign(stat, open + 1, paren - open - 1);
-  const char* s = stat.c_str() + paren + 1;
-  // Field 22 is the start.
-  unsigned long long ticks = 0;
-  for (int field = 3; field <= 22; field++) {
-    while (*s == ' ') s++;
-    if (*s == '\0' || *s == '\n') return false;
-    if (field < 22) {
-      while (*s != ' ' && *s != '\0') s++;
-      continue;
-    }
-    if (*s < '0' || *s > '9') return false;
-    for (; *s >= '0' && *s <= '9'; s++) {
-      const unsigned d = static_cast<unsigned>(*s - '0');
-      if (ticks > (ULLONG_MAX - d) / 10) return false;
-      ticks = ticks * 10 + d;
-    }
-    if (*s != ' ' && *s != '\n' && *s != '\0') return false;
-  }
-  *start = ticks;
   return true;
-}
-
-// How long ago a process started start ticks after boot, in nanoseconds on the clock that
-// counts from boot (never set); -1 when it cannot be told.
-long long ProcessAge(unsigned long long start) {
-  const long hz = sysconf(_SC_CLK_TCK);
-  struct timespec now;
-  if (hz <= 0 || clock_gettime(CLOCK_BOOTTIME, &now) != 0) return -1;
-  const unsigned long long secs = start / static_cast<unsigned long long>(hz);
-  if (secs > static_cast<unsigned long long>(now.tv_sec)) return -1;
-  const long long frac =
-      static_cast<long long>(start % static_cast<unsigned long long>(hz)) * 1000000000LL / hz;
-  const long long age =
-      (static_cast<long long>(now.tv_sec) - static_cast<long long>(secs)) * 1000000000LL +
-      now.tv_nsec - frac;
-  return age >= 0 ? age : -1;
 }
 
 // 1 when a and b are the same file, 0 when they are not, -1 when either cannot be looked at.
@@ -143,7 +143,6 @@ int SameFile(const std::string& a, const std::string& b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-// 1 when process pid has the file lock open, 0 when it has not, -1 when that cannot be seen.
 int HasOpen(long pid, const struct stat& lock) {
   const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
   DIR* d = opendir(dir.c_str());
@@ -165,59 +164,70 @@ int HasOpen(long pid, const struct stat& lock) {
   return found;
 }
 
-// How long ago the inode of the lock file at path last changed, in nanoseconds on the clock of
-// its file system: a file made beside it now tells that clock. False when no file can be made.
-bool LockAge(const char* path, const struct stat& lock, long long* age) {
-  const std::string probe = std::string(path) + "." + std::to_string(getpid()) + ".new";
-  unlink(probe.c_str());
-  const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0444);
-  if (fd < 0) return false;
-  struct stat now;
-  const bool seen = fstat(fd, &now) == 0;
-  close(fd);
-  unlink(probe.c_str());
-  if (!seen) return false;
-  const long long secs = static_cast<long long>(now.st_ctim.tv_sec) - lock.st_ctim.tv_sec;
-  if (secs > LLONG_MAX / 1000000000LL - 1 || secs < LLONG_MIN / 1000000000LL + 1) return false;
-  *age = secs * 1000000000LL + (now.st_ctim.tv_nsec - lock.st_ctim.tv_nsec);
+bool ProcOwner(long pid, uid_t* uid) {
+  struct stat st;
+  if (stat(("/proc/" + std::to_string(pid)).c_str(), &st) != 0) return false;
+  *uid = st.st_uid;
   return true;
 }
 
+// A user as the alert names it: the login name, or the number when it has none.
+std::string UserName(uid_t uid) {
+  struct passwd pw, *found = nullptr;
+  char buf[1024];
+  if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr &&
+      found->pw_name != nullptr && found->pw_name[0] != '\0')
+    return found->pw_name;
+  return std::to_string(uid);
+}
+
+// Why a lock file that was replaced held no lock, as the log tells it.
+enum class Stale {
+  none,
+  link,      // a symbolic link, dangling, looping or not
+  notFile,   // something that is not a regular file (a pipe)
+  empty,     // no text
+  garbled,   // text that names no process
+  dead,      // no process has the id it names
+  stranger,  // a live process of another program has the id
+};
+
 // A lock file being judged, and what was found of the process it names.
 struct Judging {
-  const char* path = nullptr;
   struct stat st = {};
+  int locked = -1;
   long pid = 0;
   PLockHolder holder = PLHgone;
   std::string command;
+  std::string user;
 };
 
 PLockHolder HoldsJudged(long pid, void* arg) {
   Judging* j = static_cast<Judging*>(arg);
   j->pid = pid;
-  j->holder = PprocessHolds(pid, j->path, j->st, &j->command);
+  j->holder = PprocessHolds(pid, j->st, j->locked, &j->command, &j->user);
   return j->holder;
 }
 
 // Reads the lock file and judges it for a taker on host; false when there is none to judge
 // (r->err then tells why it could not be read, 0 when it does not exist). Its inode goes to
-// *ino, and what was found of the process it names to *holder. A symbolic link in its place
-// is judged as a link, never followed: this program makes none, so it holds no lock.
-bool JudgeFile(const char* path, const char* host, PLockRefusal* r, ino_t* ino,
-               PLockHolder* holder) {
+// *ino, and why it holds no lock (when it holds none) to *why. A symbolic link in its place is
+// judged as a link, never followed: this program makes none, so it holds no lock.
+bool JudgeFile(const char* path, const char* host, PLockRefusal* r, ino_t* ino, Stale* why) {
   std::string text;
   Judging j;
-  j.path = path;
   r->line.clear();
   r->host.clear();
   r->pid = 0;
   r->command.clear();
-  *holder = PLHgone;
-  if (!ReadSome(path, &text, kReadMax, &j.st)) {
+  r->user.clear();
+  *why = Stale::none;
+  if (!ReadSome(path, &text, kReadMax, &j.st, &j.locked)) {
     r->err = errno;
     if (r->err == ELOOP && lstat(path, &j.st) == 0 && S_ISLNK(j.st.st_mode)) {
       r->err = 0;
       r->verdict = PLVstale;
+      *why = Stale::link;
       *ino = j.st.st_ino;
       return true;
     }
@@ -226,21 +236,48 @@ bool JudgeFile(const char* path, const char* host, PLockRefusal* r, ino_t* ino,
     return false;
   }
   r->err = 0;
-  r->verdict = PjudgeLock(text.data(), text.size(), host, HoldsJudged, &j);
+  *ino = j.st.st_ino;
   r->line = text.substr(0, text.find('\n'));
   if (!r->line.empty() && r->line.back() == '\r') r->line.pop_back();
+  if (!S_ISREG(j.st.st_mode)) {
+    // This program makes only files; whatever else stands there holds no lock.
+    r->verdict = PLVstale;
+    *why = Stale::notFile;
+    return true;
+  }
+  r->verdict = PjudgeLock(text.data(), text.size(), host, HoldsJudged, &j);
   if (r->verdict == PLVforeign) r->host = HolderHost(r->line.c_str());
   r->pid = j.pid;
   r->command = j.command;
-  *holder = j.holder;
-  *ino = j.st.st_ino;
+  r->user = j.user;
+  if (r->verdict == PLVstale && j.locked == 1) {
+    // Whatever the file says, a lock the kernel holds on it is respected.
+    r->verdict = PLVheld;
+  } else if (r->verdict == PLVstale) {
+    if (j.pid == 0)
+      *why = r->line.empty() && text.find_first_not_of("\r\n") == std::string::npos
+                 ? Stale::empty
+                 : Stale::garbled;
+    else
+      *why = j.holder == PLHstranger ? Stale::stranger : Stale::dead;
+  }
+  if (r->verdict == PLVheld && j.pid > 0 && kill(static_cast<pid_t>(j.pid), 0) != 0 &&
+      errno == ESRCH) {
+    // Held, but not by the process it names (one that inherited the open file): who holds it
+    // is not known.
+    r->pid = 0;
+    r->command.clear();
+    r->user.clear();
+  }
   return true;
 }
 
 // Writes the lock line into a new private file beside the lock and links it to the lock name.
 // 1 taken, 0 a lock exists, -1 the lock cannot be made here (the reason in *err). With keep, a
-// lock taken stays open there (-1 when it could not be).
-int LinkLock(const char* lockpath, const std::string& line, int* err, int* keep = nullptr) {
+// lock taken stays open there with its advisory lock (-1 when it could not be opened), and
+// the file made goes to *made.
+int LinkLock(const char* lockpath, const std::string& line, int* err, int* keep = nullptr,
+             struct stat* made = nullptr) {
   std::string tmp = std::string(lockpath) + "." + std::to_string(getpid()) + ".new";
   unlink(tmp.c_str());
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0444);
@@ -251,6 +288,7 @@ int LinkLock(const char* lockpath, const std::string& line, int* err, int* keep 
   const ssize_t n = write(fd, line.data(), line.size());
   int why = n < 0 ? errno : ENOSPC;
   const bool written = n == static_cast<ssize_t>(line.size());
+  if (made != nullptr && fstat(fd, made) != 0) memset(made, 0, sizeof *made);
   const bool closed = close(fd) == 0;
   if (written && !closed) why = errno;
   if (!written || !closed) {
@@ -258,19 +296,21 @@ int LinkLock(const char* lockpath, const std::string& line, int* err, int* keep 
     *err = why;
     return -1;
   }
-  // Opened before it is a lock, it is open for as long as it is one.
+  // Opened and locked before it is a lock, it is open and locked for as long as it is one. A
+  // file system without advisory locks leaves it only open.
   const int open_fd = keep != nullptr ? open(tmp.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  const bool locked = HoldLock(open_fd);
   int r = link(tmp.c_str(), lockpath) == 0 ? 1 : (errno == EEXIST ? 0 : -1);
   if (r < 0) *err = errno;
   unlink(tmp.c_str());
   if (r == 1 && keep != nullptr) {
     // Kept open under the lock's own name when that is still the same file, so that the
-    // process table shows which file it holds.
+    // process table shows which file it holds; locked before the first descriptor closes.
     *keep = open_fd;
     struct stat was, now;
     const int named = open(lockpath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (named >= 0 && open_fd >= 0 && fstat(open_fd, &was) == 0 && fstat(named, &now) == 0 &&
-        was.st_dev == now.st_dev && was.st_ino == now.st_ino) {
+        was.st_dev == now.st_dev && was.st_ino == now.st_ino && (HoldLock(named) || !locked)) {
       close(open_fd);
       *keep = named;
     } else if (named >= 0) {
@@ -291,57 +331,72 @@ int LinkLock(const char* lockpath, const std::string& line, int* err, int* keep 
 bool RemoveStale(const char* lockpath, ino_t judged, const std::string& line, const char* host,
                  int* err) {
   const std::string brk = std::string(lockpath) + ".break";
-  int got = LinkLock(brk.c_str(), line, err);
+  int kept = -1;
+  int got = LinkLock(brk.c_str(), line, err, &kept);
   if (got == 0) {
     // A breaker left by a process that died while breaking is itself stale.
     PLockRefusal breaker;
     ino_t ino = 0;
-    PLockHolder holder;
-    if (!JudgeFile(brk.c_str(), host, &breaker, &ino, &holder) || breaker.verdict != PLVstale)
+    Stale why;
+    if (!JudgeFile(brk.c_str(), host, &breaker, &ino, &why) || breaker.verdict != PLVstale)
       return false;
     struct stat st;
     if (lstat(brk.c_str(), &st) != 0 || st.st_ino != ino || unlink(brk.c_str()) != 0) return false;
-    got = LinkLock(brk.c_str(), line, err);
+    got = LinkLock(brk.c_str(), line, err, &kept);
   }
   if (got != 1) return false;
   // Judged again under the breaker: inode numbers are reused, so a new lock may bear the
   // number of the stale one just removed by another breaker.
   PLockRefusal now;
   ino_t ino = 0;
-  PLockHolder holder;
+  Stale why;
   bool removed = false;
-  if (!JudgeFile(lockpath, host, &now, &ino, &holder))
+  if (!JudgeFile(lockpath, host, &now, &ino, &why))
     removed = now.err == 0;
   else if (ino == judged && now.verdict == PLVstale && !(removed = unlink(lockpath) == 0))
     *err = errno;
   unlink(brk.c_str());
+  if (kept >= 0) close(kept);
   return removed;
 }
 
 }  // namespace
 
-PLockHolder PprocessHolds(long pid, const char* path, const struct stat& lock,
-                          std::string* command) {
+PLockSystem plockSystem = {KernelLocked, HasOpen, ProcOwner};
+
+const PLockSystem& PlockSystemDefault() {
+  static const PLockSystem system = {KernelLocked, HasOpen, ProcOwner};
+  return system;
+}
+
+PLockHolder PprocessHolds(long pid, const struct stat& lock, int locked, std::string* command,
+                          std::string* user) {
   if (pid <= 0 || pid > INT_MAX) return PLHgone;
-  if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return PLHgone;
-  std::string name, own;
-  unsigned long long start = 0, ownStart = 0;
-  const bool known = ProcStat(pid, &name, &start);
+  const bool alive = kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+  std::string name;
+  const bool known = alive && ProcCommand(pid, &name);
   if (known && command != nullptr) *command = name;
-  // A process of another program was only given the id of the lock's writer. One whose
-  // executable cannot be looked at (another user's) is known by its command name.
+  uid_t uid = 0;
+  if (alive && user != nullptr && plockSystem.owner(pid, &uid) && uid != geteuid())
+    *user = UserName(uid);
+  // The kernel is asked first: an advisory lock held on the file is its holder's, whatever
+  // that process's name, user or age.
+  if (locked == 1) return PLHholds;
+  if (!alive) return PLHgone;
+  // A holder keeps its lock open.
+  const int open = plockSystem.hasOpen(pid, lock);
+  if (open == 1) return PLHholds;
+  // Where it cannot be seen whether the process holds the lock, or has it open, it is
+  // respected.
+  if (open < 0 || locked < 0) return PLHholds;
+  // A live process that neither holds the lock nor has it open is no holder of this program's
+  // making: one of another program (neither its executable nor its command name is this
+  // process's) was only given the id of the lock's writer. A copy of this program that does not
+  // keep its lock open (an older one) cannot be told from one given the id: it is respected.
+  std::string own;
   const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
-  if (SameFile(exe, "/proc/self/exe") != 1 && known && ProcStat(getpid(), &own, &ownStart) &&
-      name != own)
+  if (SameFile(exe, "/proc/self/exe") != 1 && known && ProcCommand(getpid(), &own) && name != own)
     return PLHstranger;
-  // A copy of this program keeps open the lock it holds.
-  if (HasOpen(pid, lock) == 1) return PLHholds;
-  // One that does not (a build that did not keep it open, or one given the id again) holds
-  // it unless it started after the lock was made. The time the lock's inode last changed is
-  // never earlier than its making and, unlike its modification time, no program can set it.
-  long long lockAge = 0;
-  const long long age = known ? ProcessAge(start) : -1;
-  if (age >= 0 && LockAge(path, lock, &lockAge) && lockAge - age > kAgeMarginNs) return PLHlater;
   return PLHholds;
 }
 
@@ -374,7 +429,8 @@ std::string PLockRefusal::Why() const {
     default: {
       if (pid <= 0) return file + " is held" + quoted + ": another program has it open for writing";
       const std::string who = "process " + std::to_string(pid) +
-                              (command.empty() ? std::string() : " (\"" + Shown(command) + "\")");
+                              (command.empty() ? std::string() : " (\"" + Shown(command) + "\")") +
+                              (user.empty() ? std::string() : " of user '" + Shown(user) + "'");
       return file + " is held" + quoted + " by " + who +
              " on this computer, which may have the catalog open for writing. Quit that program "
              "and open the catalog again; if that process is not a copy of this program, the "
@@ -415,18 +471,33 @@ bool PlockName(char* out, size_t len, const char* dbpath) {
 
 namespace {
 
-// Lets go of the lock file at path that this process holds: its descriptor is closed before
-// the file is removed (a file removed while open lingers under another name on some network
-// file systems).
+// Lets go of the lock file at path. It is removed only by the process that made it and only
+// while the name still stands for the file made: a lock deleted by hand and since taken by
+// another program is that program's. The file is removed while still open and locked, so that
+// no taker finds it unheld before it is gone; closing then lets go of the advisory lock.
 void Release(const char* path) {
-  for (size_t i = 0; i < held.size(); i++) {
-    if (held[i].first != path) continue;
-    if (held[i].second >= 0) close(held[i].second);
+  Held h;
+  bool found = false;
+  for (size_t i = 0; i < held.size() && !found; i++) {
+    if (held[i].path != path) continue;
+    h = held[i];
     held.erase(held.begin() + static_cast<long>(i));
-    break;
+    found = true;
   }
-  if (unlink(path) != 0 && errno != ENOENT)
+  struct stat st;
+  if (!found || h.pid != getpid()) {
+    DMESSAGE(DMCwarning, "Lock file '%s' was not made by this process: left alone", path);
+  } else if (lstat(path, &st) != 0) {
+    if (errno == ENOENT)
+      DMESSAGE(DMCinfo, "Lock file '%s' was removed by another hand", path);
+    else
+      DMESSAGE(DMCwarning, "Cannot look at the lock file '%s': %s", path, strerror(errno));
+  } else if (st.st_dev != h.dev || st.st_ino != h.ino) {
+    DMESSAGE(DMCwarning, "Lock file '%s' is no longer the one this process made: left alone", path);
+  } else if (unlink(path) != 0 && errno != ENOENT) {
     DMESSAGE(DMCwarning, "Cannot remove the lock file '%s': %s", path, strerror(errno));
+  }
+  if (found && h.fd >= 0) close(h.fd);
 }
 
 }  // namespace
@@ -456,31 +527,52 @@ bool PContext::WriteLock(char* lockpath, const char* dbpath, PLockRefusal* refus
   // The lock there is judged before one is made: a live holder is told as such even where
   // nothing can be written (a full disk).
   int got = 0, kept = -1;
-  bool replaced = false;
-  PLockHolder was = PLHgone;  // what was found of the process named by the lock replaced
+  struct stat made;
+  memset(&made, 0, sizeof made);
+  Stale was = Stale::none;  // why the lock replaced held none
   long waspid = 0;
   for (int pass = 0; pass < 2 && got == 0; pass++) {
     ino_t ino = 0;
-    PLockHolder holder;
-    if (JudgeFile(name, host, &r, &ino, &holder)) {
+    Stale why;
+    if (JudgeFile(name, host, &r, &ino, &why)) {
       if (r.verdict != PLVstale || !RemoveStale(name, ino, line, host, &r.err)) break;
-      replaced = true;
-      was = holder;
+      was = why;
       waspid = r.pid;
     } else if (r.err != 0) {
       break;
     }
-    got = LinkLock(name, line, &r.err, &kept);
+    got = LinkLock(name, line, &r.err, &kept, &made);
   }
   if (got == 1) {
-    // The lock replaced is told with why its process, when alive, did not hold it.
-    if (replaced && was == PLHstranger)
-      DMESSAGE(DMCinfo, "Ignoring previous DB lock (process %ld is not this program)", waspid);
-    else if (replaced && was == PLHlater)
-      DMESSAGE(DMCinfo, "Ignoring previous DB lock (process %ld started after the lock)", waspid);
-    else if (replaced)
-      DMESSAGE(DMCinfo, "Ignoring previous DB lock (dead process)");
-    held.emplace_back(name, kept);
+    switch (was) {
+      case Stale::none:
+        break;
+      case Stale::link:
+        DMESSAGE(DMCinfo, "Ignoring previous DB lock (symbolic link)");
+        break;
+      case Stale::notFile:
+        DMESSAGE(DMCinfo, "Ignoring previous DB lock (not a file)");
+        break;
+      case Stale::empty:
+        DMESSAGE(DMCinfo, "Ignoring previous DB lock (empty lock file)");
+        break;
+      case Stale::garbled:
+        DMESSAGE(DMCinfo, "Ignoring previous DB lock (unreadable contents)");
+        break;
+      case Stale::dead:
+        DMESSAGE(DMCinfo, "Ignoring previous DB lock (dead process)");
+        break;
+      case Stale::stranger:
+        DMESSAGE(DMCinfo, "Ignoring previous DB lock (process %ld is not this program)", waspid);
+        break;
+    }
+    Held h;
+    h.path = name;
+    h.fd = kept;
+    h.dev = made.st_dev;
+    h.ino = made.st_ino;
+    h.pid = getpid();
+    held.push_back(h);
     r = PLockRefusal();
     memcpy(lockpath, name, strlen(name) + 1);
     return true;
@@ -488,12 +580,13 @@ bool PContext::WriteLock(char* lockpath, const char* dbpath, PLockRefusal* refus
   if (r.err == 0 && r.verdict == PLVstale) {
     // Another program took the lock, or is replacing it, while this one looked.
     ino_t ino = 0;
-    PLockHolder holder;
-    JudgeFile(name, host, &r, &ino, &holder);
+    Stale why;
+    JudgeFile(name, host, &r, &ino, &why);
     if (r.err == 0 && r.verdict == PLVstale) {
       r.verdict = PLVheld;
       r.pid = 0;  // whoever holds it now is not known
       r.command.clear();
+      r.user.clear();
     }
   }
   if (r.err != 0)

@@ -1,6 +1,8 @@
 // Catalogue write locks: the lock file's form, judging a holder, replacing stale locks and
 // processes racing for one.
+#include <elf.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -12,10 +14,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "catalog/plock.h"
+#include "catalog/plocksys.h"
 #include "context_test_util.h"
 
 using ctxtest::Exists;
@@ -155,26 +160,31 @@ TEST(WriteLock, TakesWritesAndReleases) {
 TEST(WriteLock, StaleLocksReplacedLiveAndForeignRespected) {
   TempDir d;
   std::string db = d.Path("c.qdb"), lk = d.Path("c.lock");
+  // The log names what was replaced.
   const struct {
     std::string content;
-    bool taken;
+    const char* replaced;  // nullptr: respected
   } cases[] = {
-      {"", true},
-      {"xyzzy", true},
-      {LockLine(DeadPid(), Host()), true},
-      {LockLine(getpid(), Host()), false},
-      {CrLf(LockLine(DeadPid(), Host())), true},
-      {CrLf(LockLine(getpid(), Host())), false},
-      {LockLine(DeadPid(), "elsewhere.example"), false},
-      {"Catalog write lock held by process -3\n", false},
+      {"", "empty lock file"},
+      {"\n", "empty lock file"},
+      {"xyzzy", "unreadable contents"},
+      {"Catalog write lock held by process 0 on " + Host() + "\n", "unreadable contents"},
+      {LockLine(DeadPid(), Host()), "dead process"},
+      {LockLine(getpid(), Host()), nullptr},
+      {CrLf(LockLine(DeadPid(), Host())), "dead process"},
+      {CrLf(LockLine(getpid(), Host())), nullptr},
+      {LockLine(DeadPid(), "elsewhere.example"), nullptr},
+      {"Catalog write lock held by process -3\n", nullptr},
   };
   for (const auto& c : cases) {
     WriteFile(lk, c.content);
     MessageLog log;
     char lock[PContext::kPathLen] = "";
-    EXPECT_EQ(PContext::WriteLock(lock, db.c_str()), c.taken) << c.content;
-    if (c.taken) {
-      EXPECT_TRUE(log.Has(DMCinfo, "Ignoring previous DB lock (dead process)"));
+    EXPECT_EQ(PContext::WriteLock(lock, db.c_str()), c.replaced != nullptr) << c.content;
+    if (c.replaced != nullptr) {
+      EXPECT_TRUE(log.Has(DMCinfo, std::string("Ignoring previous DB lock (") + c.replaced + ")"))
+          << c.content << log.All();
+      EXPECT_EQ(log.CountClass(DMCinfo), 1) << log.All();
       EXPECT_EQ(ReadFile(lk), LockLine(getpid(), Host()));
       PContext::WriteLock(lock, nullptr);
     } else {
@@ -357,7 +367,7 @@ TEST(WriteLock, LiveCopyKeepsItsLockWhateverTheClocks) {
   struct stat st;
   ASSERT_EQ(lstat(lk.c_str(), &st), 0);
   st.st_ctim.tv_sec -= 60;
-  EXPECT_EQ(PprocessHolds(holder.child, lk.c_str(), st, nullptr), PLHholds);
+  EXPECT_EQ(PprocessHolds(holder.child, st, 0, nullptr), PLHholds);
   holder.Kill();
   MessageLog log;
   char lock[PContext::kPathLen] = "";
@@ -412,10 +422,10 @@ void Date(const std::string& path, time_t t) {
 
 }  // namespace
 
-// A lock that names a live process holding nothing is replaced, and the log says why: a process
-// of another program, or a copy of this one that started after the lock was made (judged on the
-// lock's inode change time, which no one can set back). A copy that may have made it is
-// respected, whatever the lock's modification time says.
+// A lock that names a live process of another program that neither holds it nor has it open
+// is replaced, and the log says why. A copy of this program is respected whatever the lock's
+// times say, and so is any live process where holding cannot be seen (a file system without
+// advisory locks, another user's open files).
 TEST(WriteLock, LiveProcessThatCannotHoldTheLockIsNotItsHolder) {
   TempDir d;
   const std::string db = d.Path("c.qdb"), lk = d.Path("c.lock");
@@ -450,12 +460,15 @@ TEST(WriteLock, LiveProcessThatCannotHoldTheLockIsNotItsHolder) {
   struct stat st;
   ASSERT_EQ(lstat(lk.c_str(), &st), 0);
   std::string command;
-  EXPECT_EQ(PprocessHolds(copy.pid, lk.c_str(), st, &command), PLHholds);
+  EXPECT_EQ(PprocessHolds(copy.pid, st, 0, &command), PLHholds);
   EXPECT_EQ(command, ") R 1 2 (3");
-  // Had the lock's inode last changed a minute ago, the copy would have started after it.
-  st.st_ctim.tv_sec -= 60;
-  EXPECT_EQ(PprocessHolds(copy.pid, lk.c_str(), st, &command), PLHlater);
-  EXPECT_EQ(PprocessHolds(DeadPid(), lk.c_str(), st, &command), PLHgone);
+  st.st_ctim.tv_sec -= 3600;
+  EXPECT_EQ(PprocessHolds(copy.pid, st, 0, &command), PLHholds);
+  EXPECT_EQ(PprocessHolds(DeadPid(), st, 0, &command), PLHgone);
+  // Another program is a stranger only where it can be seen to hold nothing.
+  EXPECT_EQ(PprocessHolds(other.pid, st, 0, nullptr), PLHstranger);
+  EXPECT_EQ(PprocessHolds(other.pid, st, -1, nullptr), PLHholds);
+  EXPECT_EQ(PprocessHolds(other.pid, st, 1, nullptr), PLHholds);
   EXPECT_EQ(system(("test $(ls '" + d.Dir() + "' | wc -l) -eq 1").c_str()), 0) << "no file left";
 }
 
@@ -477,7 +490,7 @@ TEST(WriteLock, SymbolicLinkLocksAreReplacedNeverFollowed) {
     MessageLog log;
     char lock[PContext::kPathLen] = "";
     ASSERT_TRUE(PContext::WriteLock(lock, db.c_str())) << target;
-    EXPECT_TRUE(log.Has(DMCinfo, "Ignoring previous DB lock (dead process)")) << log.All();
+    EXPECT_TRUE(log.Has(DMCinfo, "Ignoring previous DB lock (symbolic link)")) << log.All();
     struct stat st;
     ASSERT_EQ(lstat(lk.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
@@ -551,4 +564,274 @@ TEST(WriteLock, HeldLockIsSeenBeforeAnythingIsWritten) {
                      "\") on this computer, which may have the catalog open for writing. Quit that "
                      "program and open the catalog again; if that process is not a copy of this "
                      "program, the lock file may be deleted");
+}
+
+namespace {
+
+// Other answers of the system while it lives.
+struct SystemAnswers {
+  SystemAnswers() : saved(plockSystem) {}
+  ~SystemAnswers() { plockSystem = saved; }
+  SystemAnswers(const SystemAnswers&) = delete;
+  SystemAnswers& operator=(const SystemAnswers&) = delete;
+  PLockSystem saved;
+};
+
+int Unseen(long, const struct stat&) {
+  return -1;
+}
+int NotOpen(long, const struct stat&) {
+  return 0;
+}
+int NoAdvisoryLocks(int) {
+  return -1;
+}
+uid_t OtherUid() {
+  return geteuid() == 0 ? 1 : 0;
+}
+bool OtherUser(long, uid_t* uid) {
+  *uid = OtherUid();
+  return true;
+}
+
+std::string Self() {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  self[n > 0 ? n : 0] = '\0';
+  return self;
+}
+
+// The dynamic loader a program names in its header, or "" when it names none.
+std::string Loader(const std::string& program) {
+  std::ifstream in(program, std::ios::binary);
+  Elf64_Ehdr eh;
+  if (!in.read(reinterpret_cast<char*>(&eh), sizeof eh) ||
+      memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 || eh.e_ident[EI_CLASS] != ELFCLASS64)
+    return "";
+  for (int i = 0; i < eh.e_phnum; i++) {
+    Elf64_Phdr ph;
+    in.seekg(static_cast<std::streamoff>(eh.e_phoff + static_cast<Elf64_Off>(i) * eh.e_phentsize));
+    if (!in.read(reinterpret_cast<char*>(&ph), sizeof ph)) return "";
+    if (ph.p_type != PT_INTERP) continue;
+    std::string path(ph.p_filesz, '\0');
+    in.seekg(static_cast<std::streamoff>(ph.p_offset));
+    if (!in.read(&path[0], static_cast<std::streamsize>(path.size()))) return "";
+    return path.c_str();
+  }
+  return "";
+}
+
+// This test program, started from the file program (through the dynamic loader when one is
+// given), holding the catalogue db open for writing in a process of its own (the test
+// LockChild.DISABLED_HoldCatalog) until Stop.
+class CatalogHolder {
+ public:
+  CatalogHolder(const std::string& program, const std::string& db, const std::string& loader) {
+    int ready[2], hold[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) return;
+    if (pipe2(hold, O_CLOEXEC) != 0) {
+      close(ready[0]);
+      close(ready[1]);
+      return;
+    }
+    // Everything the child needs is made before it is forked.
+    std::vector<std::string> args;
+    if (!loader.empty()) args.push_back(loader);
+    args.insert(args.end(), {program, "--gtest_also_run_disabled_tests",
+                             "--gtest_filter=LockChild.DISABLED_HoldCatalog"});
+    std::vector<std::string> env = {"LUMERIN_LOCK_DB=" + db, "LUMERIN_LOCK_READY=100",
+                                    "LUMERIN_LOCK_HOLD=101"};
+    for (char** e = environ; *e != nullptr; e++)
+      if (strncmp(*e, "LUMERIN_LOCK_", 13) != 0 && strncmp(*e, "GTEST_", 6) != 0) env.push_back(*e);
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    for (auto& e : env) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    pid = fork();
+    if (pid == 0) {
+      const int null = open("/dev/null", O_RDWR);
+      if (dup2(ready[1], 100) < 0 || dup2(hold[0], 101) < 0 || null < 0 ||
+          dup2(null, STDOUT_FILENO) < 0 || dup2(null, STDERR_FILENO) < 0)
+        _exit(126);
+      execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+    close(ready[1]);
+    close(hold[0]);
+    holdFd = hold[1];
+    char c = 0;
+    if (pid > 0 && read(ready[0], &c, 1) == 1) state = c;
+    close(ready[0]);
+  }
+  ~CatalogHolder() { Stop(); }
+  CatalogHolder(const CatalogHolder&) = delete;
+  CatalogHolder& operator=(const CatalogHolder&) = delete;
+  // Lets the holder close its catalogue and end; true when it ended well.
+  bool Stop() {
+    if (holdFd >= 0) close(holdFd);
+    holdFd = -1;
+    int status = -1;
+    if (pid > 0 && waitpid(pid, &status, 0) != pid) status = -1;
+    pid = -1;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+  pid_t pid = -1;
+  char state = 0;  // 'w' opened for writing, 'r' read-only, 'x' not opened, 0 never said
+  int holdFd = -1;
+};
+
+// True when the log tells a lock replaced.
+bool Replaced(const MessageLog& log) {
+  for (const auto& e : log.entries)
+    if (e.second.find("Ignoring previous DB lock") != std::string::npos) return true;
+  return false;
+}
+
+}  // namespace
+
+// The holder a parent starts: opens the catalogue for writing, tells how it opened it, and
+// holds it until the parent lets go.
+TEST(LockChild, DISABLED_HoldCatalog) {
+  const char* db = getenv("LUMERIN_LOCK_DB");
+  if (db == nullptr || getenv("LUMERIN_LOCK_READY") == nullptr) GTEST_SKIP();
+  const int ready = atoi(getenv("LUMERIN_LOCK_READY")), hold = atoi(getenv("LUMERIN_LOCK_HOLD"));
+  MessageLog log;
+  PContext ctx;
+  const char c = !ctx.OpenDB(db, false) ? 'x' : ctx.ReadOnly() ? 'r' : 'w';
+  ASSERT_EQ(write(ready, &c, 1), 1);
+  close(ready);
+  for (char b; read(hold, &b, 1) > 0;) {
+  }
+  EXPECT_TRUE(ctx.CloseDB());
+}
+
+// A copy of this program holding a catalogue keeps it whatever its name or how it was started:
+// from a copy of its executable under another name, or through the dynamic loader. The kernel
+// tells the second taker so, even where the holder's open files are not looked at: the second
+// opens the catalogue read-only, naming the holder. Once the holder has quit, its lock is gone.
+TEST(WriteLock, LiveCopyUnderAnotherNameKeepsItsLock) {
+  TempDir d;
+  const std::string db = d.Path("photos.qdb"), lk = d.Path("photos.lock"), copy = d.Path("photos");
+  std::error_code ec;
+  ASSERT_TRUE(std::filesystem::copy_file(Self(), copy, ec)) << ec.message();
+  std::string loader = Loader(Self());
+  if (loader.empty()) loader = "/lib64/ld-linux-x86-64.so.2";
+  ASSERT_EQ(access(loader.c_str(), X_OK), 0) << loader;
+  {
+    PContext maker;
+    ASSERT_TRUE(maker.OpenDB(db.c_str(), false));
+  }
+  const struct { std::string program, loader; } starts[] = {{copy, ""}, {Self(), loader}};
+  for (const auto& start : starts) {
+    CatalogHolder holder(start.program, db, start.loader);
+    ASSERT_EQ(holder.state, 'w') << start.program << " " << start.loader;
+    for (bool looked : {true, false}) {
+      SystemAnswers answers;
+      if (!looked) plockSystem.hasOpen = NotOpen;
+      MessageLog log;
+      PContext ctx;
+      ASSERT_TRUE(ctx.OpenDB(db.c_str(), false));
+      EXPECT_TRUE(ctx.ReadOnly()) << start.loader;
+      const std::string why = ctx.ReadOnlyWhy();
+      EXPECT_NE(why.find("by process " + std::to_string(holder.pid) + " (\""), std::string::npos)
+          << why;
+      EXPECT_FALSE(Replaced(log)) << log.All();
+    }
+    EXPECT_EQ(ReadFile(lk), LockLine(holder.pid, Host()));
+    ASSERT_TRUE(holder.Stop());
+    EXPECT_FALSE(Exists(lk)) << "the holder's quit removes its lock";
+  }
+  PContext ctx;
+  ASSERT_TRUE(ctx.OpenDB(db.c_str(), false));
+  EXPECT_FALSE(ctx.ReadOnly());
+}
+
+// Where it cannot be seen whether a live process holds the lock (its open files are another
+// user's, the file system keeps no advisory locks), the lock is respected whatever its times
+// say, and the alert names the holder's user. No clock decides: a lock dated an hour ahead or
+// behind, as a clock set forward or back leaves it, is respected all the same.
+TEST(WriteLock, UnseenHolderIsRespectedWhateverTheClocks) {
+  TempDir d;
+  const std::string db = d.Path("c.qdb"), lk = d.Path("c.lock");
+  {
+    PContext maker;
+    ASSERT_TRUE(maker.OpenDB(db.c_str(), false));
+  }
+  Sleeper copy;
+  ASSERT_GT(copy.pid, 0);
+  WriteFile(lk, LockLine(copy.pid, Host()));
+  SystemAnswers answers;
+  plockSystem.hasOpen = Unseen;
+  plockSystem.locked = NoAdvisoryLocks;
+  plockSystem.owner = OtherUser;
+  const struct passwd* pw = getpwuid(OtherUid());
+  const std::string user = pw != nullptr ? pw->pw_name : std::to_string(OtherUid());
+  for (time_t step : {3600, -3600, 0}) {
+    Date(lk, time(nullptr) + step);
+    MessageLog log;
+    PContext ctx;
+    ASSERT_TRUE(ctx.OpenDB(db.c_str(), false));
+    EXPECT_TRUE(ctx.ReadOnly()) << step;
+    EXPECT_EQ(ReadFile(lk), LockLine(copy.pid, Host()));
+    EXPECT_FALSE(Replaced(log)) << log.All();
+    const std::string why = ctx.ReadOnlyWhy();
+    EXPECT_NE(why.find("by process " + std::to_string(copy.pid) + " (\") R 1 2 (3\") of user '" +
+                       user + "' on this computer"),
+              std::string::npos)
+        << why;
+  }
+  // The lock's change time as a clock stepped forward or back since it was made leaves it: an
+  // hour before or after its holder started.
+  struct stat st;
+  ASSERT_EQ(lstat(lk.c_str(), &st), 0);
+  for (time_t step : {-3600, 3600}) {
+    struct stat stepped = st;
+    stepped.st_ctim.tv_sec += step;
+    EXPECT_EQ(PprocessHolds(copy.pid, stepped, -1, nullptr), PLHholds) << step;
+    EXPECT_EQ(PprocessHolds(copy.pid, stepped, 0, nullptr), PLHholds) << step;
+  }
+  // Seen to hold nothing, a process of another program is no holder.
+  plockSystem = answers.saved;
+  plockSystem.owner = OtherUser;
+  Sleeper other("/bin/sleep");
+  ASSERT_GT(other.pid, 0);
+  WriteFile(lk, LockLine(other.pid, Host()));
+  plockSystem.hasOpen = NotOpen;
+  MessageLog log;
+  char lock[PContext::kPathLen] = "";
+  EXPECT_TRUE(PContext::WriteLock(lock, db.c_str()));
+  EXPECT_TRUE(Replaced(log));
+  PContext::WriteLock(lock, nullptr);
+}
+
+// A lock deleted by hand and taken by a second copy is the second's: the first copy's release
+// leaves it, saying so, and a third taker is refused while the second lives.
+TEST(WriteLock, ReleaseLeavesALockItDidNotMake) {
+  TempDir d;
+  const std::string db = d.Path("c.qdb"), lk = d.Path("c.lock");
+  char lock[PContext::kPathLen] = "";
+  ASSERT_TRUE(PContext::WriteLock(lock, db.c_str()));
+  ASSERT_EQ(unlink(lk.c_str()), 0);
+  ctxtest::LockHolder second(db);
+  ASSERT_TRUE(second.holds);
+  {
+    MessageLog log;
+    EXPECT_FALSE(PContext::WriteLock(lock, nullptr));
+    EXPECT_TRUE(log.Has(
+        DMCwarning, "Lock file '" + lk + "' is no longer the one this process made: left alone"))
+        << log.All();
+  }
+  EXPECT_EQ(ReadFile(lk), LockLine(second.child, Host()));
+  MessageLog log;
+  char third[PContext::kPathLen] = "";
+  EXPECT_FALSE(PContext::WriteLock(third, db.c_str()));
+  // One removed by hand and not taken again leaves nothing to remove.
+  second.Kill();
+  ASSERT_TRUE(PContext::WriteLock(lock, db.c_str()));
+  ASSERT_EQ(unlink(lk.c_str()), 0);
+  log.Clear();
+  EXPECT_FALSE(PContext::WriteLock(lock, nullptr));
+  EXPECT_TRUE(log.Has(DMCinfo, "Lock file '" + lk + "' was removed by another hand")) << log.All();
+  EXPECT_FALSE(Exists(lk));
 }

@@ -27,9 +27,11 @@
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
 #include "app/core/phooks.h"
+#include "app/core/pprefs.h"
 #include "app/core/pseam.h"
 #include "app/shell/pshell.h"
 #include "formats/stdformats.h"
+#include "thumbs/pthumb.h"
 #include "platform/pcontrol.h"
 #include "platform/pmenu.h"
 #include "toolkit/pcommand.h"
@@ -46,6 +48,22 @@ class TempHome {
 
  private:
   QTemporaryDir dir_;
+};
+
+// Undoes what a start-up set up in this process, before the test's home goes: the thumbnail
+// cache is closed and the preferences and the log are forgotten, so that the next start-up, in
+// another home, reads its own.
+inline void ForgetStartUp() {
+  PthumbManager().SetCacheDirectory(nullptr);
+  PresetPreferences();
+}
+
+// While it lives, the test's start-ups are undone at its end (made after the home).
+struct StartUpForgotten {
+  StartUpForgotten() = default;
+  StartUpForgotten(const StartUpForgotten&) = delete;
+  StartUpForgotten& operator=(const StartUpForgotten&) = delete;
+  ~StartUpForgotten() { ForgetStartUp(); }
 };
 
 // An xdg-open first on $PATH (in bin) that notes each item it is given in a log and ends with

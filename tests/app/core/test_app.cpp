@@ -232,6 +232,7 @@ std::string ReadFile(const std::string& path) {
 // The whole program, quit from its menu once the main window shows.
 TEST(Program, StartsShowsTheMainWindowAndQuitsFromTheMenu) {
   TempHome home;
+  StartUpForgotten forget;
   static std::vector<WindowRef> order;
   static bool quitChosen = false, handled = false;
   char arg0[] = "lumerin";
@@ -296,6 +297,7 @@ TEST(Program, PicturesOnTheCommandLineOpenOrAreNamedOnceWithTheReason) {
   if (access((data + "/exr/Rec709_YC.exr").c_str(), R_OK) != 0)
     GTEST_SKIP() << "no test pictures at " << data;
   TempHome home;
+  StartUpForgotten forget;
   const std::string jpeg = ReadAll(data + "/jpeg/Canon_40D.jpg");
   const struct {
     const char* name;
@@ -326,15 +328,15 @@ TEST(Program, PicturesOnTheCommandLineOpenOrAreNamedOnceWithTheReason) {
   for (std::string& a : args) argv.push_back(&a[0]);
   argv.push_back(nullptr);
 
-  static int opened;
+  static int opened, ticks;
   opened = -1;
+  ticks = 0;
   AlertsAnswered alerts;
   ProgramStderr err;
   const int status = LumerinMain(static_cast<int>(args.size()), argv.data(), [] {
     auto* t = new QTimer;
     QObject::connect(t, &QTimer::timeout, [t] {
       // The documents are all handled once the missing one is told (or not told in 10 s).
-      static int ticks = 0;
       const char* last = dmessage_record[DMCresource];
       const bool told = last != nullptr && strstr(last, "missing.jpg") != nullptr;
       if (IsWindowVisible(gAlertWindow) || (!told && ++ticks < 2000)) return;

@@ -9,6 +9,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -232,6 +234,15 @@ inline void WhenShown(WindowRef w, std::function<void()> f, const char* sig = nu
         QTest::mouseClick(b, Qt::LeftButton);
   });
   t->start(5);
+}
+
+// Chooses the file at path in a file dialog: its folder opened and its name in the name field.
+// QFileDialog::selectFile leaves the field as it was when it has the focus, which depends on
+// what was active before, so the name is put there as typed.
+inline void ChooseFile(QFileDialog* d, const std::string& path) {
+  d->selectFile(QString::fromStdString(path));
+  if (auto* e = d->findChild<QLineEdit*>("fileNameEdit"))
+    e->setText(QFileInfo(QString::fromStdString(path)).fileName());
 }
 
 // Triggers the first menu item of the window's menu bar whose text (without '&') is text.

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -364,7 +365,7 @@ TEST(Program, PicturesOnTheCommandLineOpenOrAreNamedOnceWithTheReason) {
     else
       toldOnce(path, "data: Cannot open '" + path + "': " + c.why);
   }
-  toldOnce(missing, "resource: Cannot open '" + missing + "': No such file or directory");
+  toldOnce(missing, "resource: Cannot open '" + missing + "': " + strerror(ENOENT));
   // The first problem is shown, and none twice.
   ASSERT_FALSE(alerts.texts.empty());
   EXPECT_EQ(alerts.texts[0], "Cannot open '" + args[1] + "': " + cases[0].why);

@@ -107,10 +107,13 @@ class CheckedDialog : public QFileDialog {
   QLabel* note_ = nullptr;
 };
 
-// A dialog with the description's title, message, button and starting folder.
+// A dialog with the description's title, message, button and starting folder, over the window
+// in front: never over a hidden one (a dialog just closed and on its way out, which would take
+// this one with it while it is still asking).
 QFileDialog* Make(const PFileDialogSpec& dlg) {
-  auto* d = dlg.refuse ? new CheckedDialog(QApplication::activeWindow(), dlg.refuse)
-                       : new QFileDialog(QApplication::activeWindow());
+  QWidget* front = QApplication::activeWindow();
+  if (front != nullptr && !front->isVisible()) front = nullptr;
+  auto* d = dlg.refuse ? new CheckedDialog(front, dlg.refuse) : new QFileDialog(front);
   d->setObjectName("PlatformFileDialog");
   d->setOption(QFileDialog::DontUseNativeDialog, true);
   d->setAttribute(Qt::WA_DeleteOnClose, false);

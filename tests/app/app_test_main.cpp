@@ -2,15 +2,46 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "app/core/pseam.h"
+#include "support/dmessage.h"
+#include "testutil/watchdog.h"
 
 // Fontconfig keeps its font cache until the process ends; LeakSanitizer would take that for a
 // leak of ours. Only its own frames are suppressed.
 extern "C" const char* __lsan_default_suppressions() {
   return "leak:libfontconfig.so\n";
 }
+
+// Each test starts with the message facility as the program began: what a test (or a start-up
+// it ran) changed of where each class goes and of the hooks is put back when it ends.
+class MessagesPutBack : public testing::EmptyTestEventListener {
+  void OnTestStart(const testing::TestInfo&) override {
+    std::copy(std::begin(dmessage_class_flags), std::end(dmessage_class_flags), flags_);
+    abort_ = dmessage_abort;
+    exit_ = dmessage_exit;
+    alert_ = dmessage_alert;
+    call_ = dmessage_call;
+  }
+  void OnTestEnd(const testing::TestInfo&) override {
+    std::copy(std::begin(flags_), std::end(flags_), dmessage_class_flags);
+    dmessage_abort = abort_;
+    dmessage_exit = exit_;
+    dmessage_alert = alert_;
+    dmessage_call = call_;
+    dmessage_last_class = DMCnerr;
+  }
+  uint32_t flags_[DMCnerr + 1] = {};
+  void (*abort_)() = nullptr;
+  void (*exit_)(int) = nullptr;
+  DMalertHook alert_ = nullptr;
+  DMcallHook call_ = nullptr;
+};
 
 int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
@@ -22,5 +53,7 @@ int main(int argc, char** argv) {
 #endif
   QApplication app(argc, argv);
   testing::InitGoogleTest(&argc, argv);
+  testing::UnitTest::GetInstance()->listeners().Append(new MessagesPutBack);
+  testing::UnitTest::GetInstance()->listeners().Append(new testutil::Watchdog(PquitEventLoop));
   return RUN_ALL_TESTS();
 }

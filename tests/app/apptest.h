@@ -9,6 +9,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -27,9 +29,11 @@
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
 #include "app/core/phooks.h"
+#include "app/core/pprefs.h"
 #include "app/core/pseam.h"
 #include "app/shell/pshell.h"
 #include "formats/stdformats.h"
+#include "thumbs/pthumb.h"
 #include "platform/pcontrol.h"
 #include "platform/pmenu.h"
 #include "toolkit/pcommand.h"
@@ -46,6 +50,22 @@ class TempHome {
 
  private:
   QTemporaryDir dir_;
+};
+
+// Undoes what a start-up set up in this process, before the test's home goes: the thumbnail
+// cache is closed and the preferences and the log are forgotten, so that the next start-up, in
+// another home, reads its own.
+inline void ForgetStartUp() {
+  PthumbManager().SetCacheDirectory(nullptr);
+  PresetPreferences();
+}
+
+// While it lives, the test's start-ups are undone at its end (made after the home).
+struct StartUpForgotten {
+  StartUpForgotten() = default;
+  StartUpForgotten(const StartUpForgotten&) = delete;
+  StartUpForgotten& operator=(const StartUpForgotten&) = delete;
+  ~StartUpForgotten() { ForgetStartUp(); }
 };
 
 // An xdg-open first on $PATH (in bin) that notes each item it is given in a log and ends with
@@ -214,6 +234,15 @@ inline void WhenShown(WindowRef w, std::function<void()> f, const char* sig = nu
         QTest::mouseClick(b, Qt::LeftButton);
   });
   t->start(5);
+}
+
+// Chooses the file at path in a file dialog: its folder opened and its name in the name field.
+// QFileDialog::selectFile leaves the field as it was when it has the focus, which depends on
+// what was active before, so the name is put there as typed.
+inline void ChooseFile(QFileDialog* d, const std::string& path) {
+  d->selectFile(QString::fromStdString(path));
+  if (auto* e = d->findChild<QLineEdit*>("fileNameEdit"))
+    e->setText(QFileInfo(QString::fromStdString(path)).fileName());
 }
 
 // Triggers the first menu item of the window's menu bar whose text (without '&') is text.

@@ -61,7 +61,7 @@ inline void PickFormat(QFileDialog* d, int k) {
 // Chooses path in the dialog and presses Save; Qt's question whether to replace an existing
 // file is answered Yes.
 inline void Accept(QFileDialog* d, const std::string& path) {
-  d->selectFile(QString::fromStdString(path));
+  ChooseFile(d, path);
   auto* t = new QTimer(d);  // goes with the dialog should it outlive the test
   auto tries = std::make_shared<int>(0);
   QObject::connect(t, &QTimer::timeout, [t, tries] {

@@ -14,6 +14,7 @@
 #include "catalog/plocate.h"
 #include "support/futil.h"
 #include "testutil/message_log.h"
+#include "testutil/time_zone.h"
 
 using phototest::ScratchDir;
 
@@ -221,6 +222,7 @@ TEST(RecordFilePath, RelativePathsRecordTheirFolderFromTheWorkingFolder) {
 }
 
 TEST(RecordFileInfo, FactsFromTheFileAndCaptureDateOnlyWhenUnset) {
+  testutil::TimeZone utc("UTC");  // the capture date is the file's time in local time
   ScratchDir dir;
   const std::string path = dir.Path("p.jpg");
   phototest::WriteFile(path, Pattern(1000, 1));
@@ -233,7 +235,7 @@ TEST(RecordFileInfo, FactsFromTheFileAndCaptureDateOnlyWhenUnset) {
   ASSERT_TRUE(PDBgetInt(r, PDBFmodtime, &v));
   EXPECT_EQ(v, 1000000000);
   EXPECT_TRUE(PDBgetInt(r, PDBFhashval, nullptr));
-  EXPECT_STREQ(PDBgetString(r, PDBFcapdate), "2001:09:09 01:46:40");  // TZ=UTC in the tests
+  EXPECT_STREQ(PDBgetString(r, PDBFcapdate), "2001:09:09 01:46:40");
 
   DBRecord dated = PhotoRecord();
   PDBsetString(&dated, PDBFcapdate, "1999:01:01 00:00:00");

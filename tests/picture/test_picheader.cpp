@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "picture/words.h"
+#include "testutil/time_zone.h"
 #include "testutil/written.h"
 
 namespace {
@@ -154,8 +155,7 @@ TEST(PicHeader, FputwordQuotesWhatAWordScannerWouldSplit) {
 }
 
 TEST(PicHeader, DateLinesWriteAndReadBack) {
-  setenv("TZ", "UTC", 1);
-  tzset();
+  testutil::TimeZone utc("UTC");
   const time_t t = 1700000000;
   const std::string lines = WrittenBy([&](FILE* fp) { fputdate(t, fp); });
   EXPECT_EQ(lines, "CAPDATE= 2023:11:14 22:13:20\nGMT= 2023:11:14 22:13:20\n");

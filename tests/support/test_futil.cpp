@@ -8,6 +8,7 @@
 #include <string>
 
 #include "support/futil.h"
+#include "testutil/time_zone.h"
 
 namespace {
 
@@ -36,8 +37,7 @@ TEST(FutilTest, DirectoryAndFileTimes) {
 }
 
 TEST(FutilTest, DateText) {
-  setenv("TZ", "UTC", 1);
-  tzset();
+  testutil::TimeZone utc("UTC");
   char buf[CVTDATE_LEN];
   EXPECT_EQ(cvtdate(buf, 0), nullptr);
   ASSERT_EQ(cvtdate(buf, 1000000000), buf);

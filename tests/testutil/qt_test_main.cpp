@@ -5,8 +5,10 @@
 #include <QApplication>
 #include <cstdlib>
 
+#include "platform/pevent.h"
 #include "platform/pmenu.h"
 #include "platform/pwindow.h"
+#include "testutil/watchdog.h"
 #include "ui_controlsdialog.h"
 #include "ui_mainmenu.h"
 #include "ui_plainwindow.h"
@@ -26,5 +28,7 @@ int main(int argc, char** argv) {
   RegisterNibWindow("test", "ControlsDialog", [](QWidget* w) { Ui::ControlsDialog().setupUi(w); });
   RegisterNibMenuBar("test", "MainMenu", [](QMainWindow* m) { Ui::MainMenu().setupUi(m); });
   testing::InitGoogleTest(&argc, argv);
+  testing::UnitTest::GetInstance()->listeners().Append(
+      new testutil::Watchdog(QuitApplicationEventLoop));
   return RUN_ALL_TESTS();
 }

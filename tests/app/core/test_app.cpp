@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -232,6 +233,7 @@ std::string ReadFile(const std::string& path) {
 // The whole program, quit from its menu once the main window shows.
 TEST(Program, StartsShowsTheMainWindowAndQuitsFromTheMenu) {
   TempHome home;
+  StartUpForgotten forget;
   static std::vector<WindowRef> order;
   static bool quitChosen = false, handled = false;
   char arg0[] = "lumerin";
@@ -296,6 +298,7 @@ TEST(Program, PicturesOnTheCommandLineOpenOrAreNamedOnceWithTheReason) {
   if (access((data + "/exr/Rec709_YC.exr").c_str(), R_OK) != 0)
     GTEST_SKIP() << "no test pictures at " << data;
   TempHome home;
+  StartUpForgotten forget;
   const std::string jpeg = ReadAll(data + "/jpeg/Canon_40D.jpg");
   const struct {
     const char* name;
@@ -326,15 +329,15 @@ TEST(Program, PicturesOnTheCommandLineOpenOrAreNamedOnceWithTheReason) {
   for (std::string& a : args) argv.push_back(&a[0]);
   argv.push_back(nullptr);
 
-  static int opened;
+  static int opened, ticks;
   opened = -1;
+  ticks = 0;
   AlertsAnswered alerts;
   ProgramStderr err;
   const int status = LumerinMain(static_cast<int>(args.size()), argv.data(), [] {
     auto* t = new QTimer;
     QObject::connect(t, &QTimer::timeout, [t] {
       // The documents are all handled once the missing one is told (or not told in 10 s).
-      static int ticks = 0;
       const char* last = dmessage_record[DMCresource];
       const bool told = last != nullptr && strstr(last, "missing.jpg") != nullptr;
       if (IsWindowVisible(gAlertWindow) || (!told && ++ticks < 2000)) return;
@@ -362,7 +365,7 @@ TEST(Program, PicturesOnTheCommandLineOpenOrAreNamedOnceWithTheReason) {
     else
       toldOnce(path, "data: Cannot open '" + path + "': " + c.why);
   }
-  toldOnce(missing, "resource: Cannot open '" + missing + "': No such file or directory");
+  toldOnce(missing, "resource: Cannot open '" + missing + "': " + strerror(ENOENT));
   // The first problem is shown, and none twice.
   ASSERT_FALSE(alerts.texts.empty());
   EXPECT_EQ(alerts.texts[0], "Cannot open '" + args[1] + "': " + cases[0].why);

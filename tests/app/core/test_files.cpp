@@ -63,7 +63,7 @@ void Answer(const std::string& path, std::function<void(QFileDialog*)> look = nu
         d->setDirectory(QString::fromStdString(path));  // the folder shown, nothing typed
         if (auto* e = d->findChild<QLineEdit*>("fileNameEdit")) e->clear();
       } else {
-        d->selectFile(QString::fromStdString(path));
+        ChooseFile(d, path);
       }
       QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
     }
@@ -241,13 +241,13 @@ TEST_F(Files, TheLocateFilterListsTheSameNameOrTheSameContent) {
     t->stop();
     t->deleteLater();
     for (const std::string& p : {other, flipped}) {
-      d->selectFile(QString::fromStdString(p));
+      ChooseFile(d, p);
       QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
       stayed = stayed && d->isVisible();
       auto* l = d->findChild<QLabel*>("PlatformFileDialogRefusal");
       why.push_back(l != nullptr ? l->text().toStdString() : "");
     }
-    d->selectFile(QString::fromStdString(moved));
+    ChooseFile(d, moved);
     QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
   });
   t->start(5);

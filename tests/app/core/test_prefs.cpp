@@ -59,7 +59,7 @@ class Prefs : public ::testing::Test {
     PresetPreferences();
     dmessage_alert = nullptr;
   }
-  void TearDown() override { PresetPreferences(); }
+  void TearDown() override { ForgetStartUp(); }
   // Quits and starts again.
   void Restart() {
     SavePreferences();

@@ -28,6 +28,7 @@ std::string CutBmp(const std::string& path, int w, int h, bool rle) {
 
 TEST(Program, CutPicturesOnTheCommandLineAreToldOnceAndLeaveNoWindow) {
   TempHome home;
+  StartUpForgotten forget;
   const std::string dir = home.path() + "/";
   const std::string tiff = HeadFirstTiff(48, 48, false), tiles = HeadFirstTiff(48, 48, true);
   const struct {

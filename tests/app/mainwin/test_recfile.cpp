@@ -2,6 +2,8 @@
 // with their sounds, deleting with its questions, cutting, copying and turning records.
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <sstream>
 
 #include "app/core/pidle.h"
@@ -405,9 +407,9 @@ class FullDiskFiles : public RecordFiles {
   }
   // The alert of a sync the full disk refused, naming what it could not save.
   static std::string Refused(const std::string& unsaved) {
-    return "Cannot save the catalog 'full': the disk is full (No space left on device). The "
-           "changes since the last save (" +
-           unsaved + ") are not saved.";
+    // The system's words for the error, in the locale the program runs in.
+    return "Cannot save the catalog 'full': the disk is full (" + std::string(strerror(ENOSPC)) +
+           "). The changes since the last save (" + unsaved + ") are not saved.";
   }
   static int Told(const MessageLog& log, const std::string& start) {
     int n = 0;

@@ -229,8 +229,9 @@ bool PreadPreferencesText(const std::string& text, std::string* why) {
     *why = "it holds a NUL byte";
     return false;
   }
-  // The first line opens the block.
+  // The first line opens the block, after the byte-order mark some editors put first.
   std::istringstream is(text);
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) is.seekg(3);
   std::streambuf* sb = is.rdbuf();
   if (!MatchInput(&is, "LumerinPreferences")) {
     *why = "it does not begin with the preferences block";

@@ -179,7 +179,11 @@ void importRecords(const char* fpath) {
   checkRecords(!catalog, nullptr);
   pc->album[0] = '\0';
   if (gMain) gMain->LoadedRecords(0);
-  if (n > 0) DMESSAGE(DMCinfo, "Read %d records from '%s'", n, fpath);
+  // Rows the display cannot keep (without a file name, say) are dropped as it takes them.
+  if (n > 0 && pc->rdisp.GetSize() > 0)
+    DMESSAGE(DMCinfo, "Read %d records from '%s'", n, fpath);
+  else
+    DMESSAGE(DMCdata, "No records read from '%s'", fpath);
 }
 
 PCheckResult checkRecords(bool force, PContext* ctx) {

@@ -83,7 +83,10 @@ void pasteRecords() {
   checkRecords(true, nullptr);
   pc->album[0] = '\0';
   if (gMain) gMain->LoadedRecords(0);
-  if (n > 0) DMESSAGE(DMCinfo, "Pasted %d records", n);
+  if (n > 0 && pc->rdisp.GetSize() > 0)
+    DMESSAGE(DMCinfo, "Pasted %d records", n);
+  else
+    DMESSAGE(DMCdata, "No records pasted");
 }
 
 void copyFilenames() {

@@ -30,19 +30,32 @@ void PutField(int k, const char* fmt, int v) {
   PutControlText(DateControl(129 + k), text);
 }
 
-// Fields 129-134 as integers; false when one is not.
-bool ReadFields(int v[6]) {
-  bool all = true;
+const char* const kFieldNames[6] = {"Year", "Month", "Day", "Hour", "Minute", "Second"};
+
+// Fields 129-134 as integers, a field left empty read as 0. Returns the index of the first
+// field whose text is no whole number (its text in *bad, the field read as 0), or -1.
+int ReadFields(int v[6], std::string* bad = nullptr) {
+  int first = -1;
   for (int k = 0; k < 6; ++k) {
     char text[64] = "";
+    v[k] = 0;
     ControlRef c = DateControl(129 + k);
-    if (c == nullptr || GetControlText(c, text, sizeof text, false) == nullptr ||
-        !readDatePart(text, &v[k])) {
-      v[k] = 0;
-      all = false;
+    if (c == nullptr || GetControlText(c, text, sizeof text, false) == nullptr) continue;
+    const char* p = text;
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p == '\0' || readDatePart(text, &v[k])) continue;
+    v[k] = 0;
+    if (first < 0) {
+      first = k;
+      if (bad != nullptr) *bad = text;
     }
   }
-  return all;
+  return first;
+}
+
+// Tells the user which field holds what is no number.
+void IllegalField(int k, const std::string& text) {
+  DMESSAGE(DMCinput, "Illegal value in the %s field: '%s'", kFieldNames[k], text.c_str());
 }
 
 // What follows a change of capture dates: the open image and the info window show it, the
@@ -159,11 +172,16 @@ void adjustDate() {
   }
   const bool cancelled = !runDialog(gDateWindow) || gConfirmResponse == kResponseCancel;
   int typed[6];
-  const bool whole = ReadFields(typed);
+  std::string badText;
+  const int bad = ReadFields(typed, &badText);
   if (n == 1) {
-    if (!whole || !legalDate(typed)) {
+    if (bad >= 0 || !legalDate(typed)) {
       for (int k = 0; k < 6; ++k) PutField(k, "%d", 0);
-      if (!cancelled) DMESSAGE(DMCinput, "Illegal date value");
+      if (cancelled) return;
+      if (bad >= 0)
+        IllegalField(bad, badText);
+      else
+        DMESSAGE(DMCinput, "Illegal date value");
       return;
     }
     if (oldLegal) {
@@ -178,8 +196,8 @@ void adjustDate() {
       }
     }
   } else {
-    if (!whole) {
-      if (!cancelled) DMESSAGE(DMCinput, "Illegal date value");
+    if (bad >= 0) {
+      if (!cancelled) IllegalField(bad, badText);
       return;
     }
     for (int k = 0; k < 6; ++k) off[k] = typed[k];

@@ -687,9 +687,12 @@ int DBAccess::DeleteCapture(const DBRecord* recs, int n, Taken* taken) {
   }
   DBDeleteKeys keys(recs, n);
   if (keys.byHash.empty()) return 0;
-  int total = 0;
+  int total = 0, pages = 0, done = 0;
+  for (const DBAccess* p = this; p != nullptr; p = p->next) ++pages;
+  // Every page is read, and written back when its blocks must leave memory: the walk's share
+  // of pages tells how far it has come.
   for (DBAccess* p = this; p != nullptr && !header->ReadOnly(); p = p->next) {
-    PworkStep(-1);
+    PworkStep(static_cast<double>(done++) / pages);
     int k = p->PageDelete(keys, taken);
     // Adds look for room from the first page this made room in.
     if (k > 0 && (lastAdd == nullptr || p->strpos < lastAdd->strpos)) lastAdd = p;

@@ -217,13 +217,16 @@ int DBFieldID::Read(std::istream* is, char* sep) {
     buf[len++] = static_cast<char>(c);
   }
   if (overlong) return -1;
+  // Text saved as "UTF-8 with a byte-order mark" begins with one; it is no part of a name.
+  int from = 0;
+  if (len >= 3 && std::memcmp(buf, "\xEF\xBB\xBF", 3) == 0) from = 3;
 
   char s = sep != nullptr ? *sep : '\0';
   // A names line with a tab is tab-separated, whatever other characters the names hold.
   if (s == '\0' && std::memchr(buf, '\t', static_cast<size_t>(len)) != nullptr) s = '\t';
   std::vector<std::string> names;
   std::string cur;
-  for (int i = 0; i < len; i++) {
+  for (int i = from; i < len; i++) {
     const char c = buf[i];
     if (s == '\0') {
       const bool word =

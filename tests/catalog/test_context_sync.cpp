@@ -1,14 +1,16 @@
 // A catalogue opened by a second context while another process syncs it; a catalogue whose
-// syncs and closes fail.
+// syncs and closes fail; how far a long sync has come.
 #include <fcntl.h>
 
 #include <cerrno>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "context_test_util.h"
 #include "db/test_faultfs.h"
+#include "support/pwork.h"
 
 using ctxtest::Photo;
 using ctxtest::TempDir;
@@ -373,4 +375,44 @@ TEST(ContextSync, CloseThatMayDropWritesWhatItCanAndTellsWhatItDrops) {
     EXPECT_EQ(Count(path), 3);
     EXPECT_FALSE(ctxtest::Exists(path + "-journal"));
   }
+}
+
+// A sync that applies an edit of every photo walks every page of the catalogue: each page it
+// has done moves the progress, so nearly every step the sync reports says how far it has come.
+TEST(ContextSync, ALongSyncTellsHowFarItHasCome) {
+  TempDir d;
+  PContext ctx;
+  ASSERT_TRUE(ctx.OpenDB(d.Path("long.qdb").c_str()));
+  constexpr int kMany = 12 * kPhotos;
+  std::vector<DBRecord> from, to;
+  for (int i = 0; i < kMany; i++) {
+    from.push_back(Titled(i, "old"));
+    to.push_back(Titled(i, "new"));
+  }
+  ctx.pdb.AddRecords(from.data(), kMany);
+  ASSERT_TRUE(ctx.SyncDB());
+  ASSERT_TRUE(ctx.pdb.Checkpoint("Retitle", nullptr));
+  ctx.pdb.DeleteRecords(from.data(), kMany);
+  ctx.pdb.AddRecords(to.data(), kMany);
+
+  static std::vector<double> steps;
+  steps.clear();
+  PsetWorkHook([](double done) { steps.push_back(done); });
+  const bool synced = ctx.SyncDB();
+  PsetWorkHook(nullptr);
+  ASSERT_TRUE(synced);
+  std::set<double> told;
+  size_t unknown = 0;
+  for (double s : steps) {
+    if (s < 0)
+      unknown++;
+    else
+      told.insert(s);
+  }
+  EXPECT_GT(told.size() * 2, steps.size());
+  EXPECT_LT(unknown * 10, steps.size()) << unknown << " of " << steps.size() << " steps";
+  std::map<std::string, std::string> titles;
+  ASSERT_TRUE(Titles(&ctx, &titles));
+  EXPECT_EQ(titles.size(), static_cast<size_t>(kMany));
+  EXPECT_EQ(titles["p7.jpg"], "new");
 }

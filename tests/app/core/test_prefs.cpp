@@ -257,6 +257,10 @@ TEST_F(Prefs, ADamagedFileAppliesNoneOfItsValues) {
   };
   ASSERT_FALSE(damaged(full));
   EXPECT_TRUE(ReadFile(file) == full);
+  // The byte-order mark an editor may put first is no damage.
+  EXPECT_FALSE(damaged("\xEF\xBB\xBF" + full));
+  EXPECT_EQ(memoryCacheMegs, 48);
+  EXPECT_TRUE(ReadFile(file) == full);
 
   for (size_t at = 0; at + 1 < full.size(); at += at % 5 == 0 ? 1 : 7)
     EXPECT_TRUE(damaged(full.substr(0, at))) << "cut at " << at;

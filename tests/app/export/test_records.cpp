@@ -4,10 +4,12 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <QFileDialog>
 #include <algorithm>
 #include <random>
 
 #include "exptest.h"
+#include "app/core/pappstate.h"
 #include "catalog/plocate.h"
 #include "platform/pclipboard.h"
 #include "platform/pmounts.h"
@@ -138,6 +140,49 @@ TEST_F(Records, TablesAndTheClipboardCarryEveryKindOfValue) {
   }
   chmod(dir.Dir().c_str(), 0755);
   EXPECT_EQ(ReadAll(table), before);
+}
+
+// Spreadsheets save "UTF-8" text with a byte-order mark first: such a table, from a file or the
+// clipboard, reads as the same table without it. An import that keeps no record says so in an
+// alert, never that it read some.
+TEST_F(Records, AByteOrderMarkIsNoPartOfTheTable) {
+  // Asked for the file of a row without one, the user has none to give.
+  QTimer cancel;
+  QObject::connect(&cancel, &QTimer::timeout, [] {
+    QFileDialog* d = PlatformFileDialog();
+    if (d != nullptr && d->isVisible())
+      QMetaObject::invokeMethod(d, "reject", Qt::QueuedConnection);
+  });
+  cancel.start(5);
+  const std::vector<DBRecord> recs = InPlace(Path("photos"), 3);
+  Display(bc, recs);
+  const std::string plain = Path("plain.txt"), marked = Path("marked.txt");
+  ASSERT_EQ(saveRecords(plain.c_str(), &bc), 3);
+  const std::string table = ReadAll(plain);
+  WriteAll(marked, "\xEF\xBB\xBF" + table);
+  for (const std::string& path : {plain, marked}) {
+    bc.ClearRecords();
+    importRecords(path.c_str());
+    ExpectDisplayed(bc, recs);
+    EXPECT_TRUE(log.Has(DMCinfo, "Read 3 records from '" + path + "'")) << path;
+  }
+  ASSERT_TRUE(ClipboardPutText("\xEF\xBB\xBF" + table));
+  bc.ClearRecords();
+  pasteRecords();
+  ExpectDisplayed(bc, recs);
+
+  // Rows without a file name are dropped as the display takes them: nothing is kept.
+  const std::string nameless = Path("nameless.txt");
+  WriteAll(nameless, "Comment\tSubject\n\"one\"\t\"a\"\n\"two\"\t\"b\"\n");
+  AlertsAnswered alerts;
+  dmessage_last_class = alertLastClass = DMCnerr;
+  const DMcallHook logging = dmessage_call;  // the log would take the alerts' place
+  dmessage_call = nullptr;
+  importRecords(nameless.c_str());
+  dmessage_call = logging;
+  EXPECT_EQ(bc.rdisp.GetSize(), 0);
+  EXPECT_EQ(alerts.texts, std::vector<std::string>{"No records read from '" + nameless + "'"});
+  EXPECT_STRNE(dmessage_record[DMCinfo], ("Read 2 records from '" + nameless + "'").c_str());
 }
 
 TEST_F(Records, OneSelectedRecordAsksFirst) {

@@ -93,7 +93,7 @@ TEST_F(DateCommands, SetOneShiftSeveral) {
   // Cancelled, and offsets that are not whole numbers: nothing changes.
   Run([] { Type({"0", "0", "1", "0", "0", "0"}); }, 2);
   Run([] { Type({"0", "0", "1x", "0", "0", "0"}); }, 1, true);
-  EXPECT_EQ(alert, "Illegal date value");
+  EXPECT_EQ(alert, "Illegal value in the Day field: '1x'");
   EXPECT_EQ(Date(0), "2004:02:29 10:45:00");
   EXPECT_EQ(Date(1), "2004:03:29 00:15:00");
 
@@ -109,6 +109,36 @@ TEST_F(DateCommands, SetOneShiftSeveral) {
   Run([&] { status = Field(128), Type({"2001", "2", "3", "4", "5", "6"}); }, 1);
   EXPECT_EQ(status, "Illegal Date");
   EXPECT_EQ(Date(2), "2001:02:03 04:05:06");
+}
+
+TEST_F(DateCommands, EmptyFieldsShiftByNothing) {
+  Catalogue({"2004:01:31 23:00:00", "2010:06:15 08:00:00", "1999:12:31 22:45:00"});
+  Select({0, 1, 2});
+  // As the dialog first opens, every field is empty: only the day, hour and minute are typed.
+  std::string shown;
+  Run(
+      [&] {
+        shown = Fields();
+        PutControlText(ControlOf(gDateWindow, "date", 131), "1");
+        PutControlText(ControlOf(gDateWindow, "date", 132), " 1");
+        PutControlText(ControlOf(gDateWindow, "date", 133), "30 ");
+        PutControlText(ControlOf(gDateWindow, "date", 134), "  ");
+      },
+      1, true);
+  EXPECT_EQ(shown, "     ");
+  EXPECT_EQ(alert, "");
+  EXPECT_EQ(Date(0), "2004:02:02 00:30:00");
+  EXPECT_EQ(Date(1), "2010:06:16 09:30:00");
+  EXPECT_EQ(Date(2), "2000:01:02 00:15:00");
+  EXPECT_EQ(Status(), "Adjusted 3 records");
+
+  // Text that is no number is refused by the name of its field, and nothing moves.
+  Run([] { Type({"", "", "1", "x", "", ""}); }, 1, true);
+  EXPECT_EQ(alert, "Illegal value in the Hour field: 'x'");
+  EXPECT_EQ(Date(0), "2004:02:02 00:30:00");
+  EXPECT_EQ(EditItem(1), "Undo Adjust Time");
+  ASSERT_TRUE(mw->Undo());
+  EXPECT_EQ(Date(1), "2010:06:15 08:00:00");
 }
 
 TEST_F(DateCommands, SynchroniseTwo) {

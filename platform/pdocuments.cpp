@@ -43,6 +43,7 @@ std::string Absolute(const std::string& cwd, std::string path) {
 void TakeCommandLineDocuments(int argc, char** argv) {
   DocState& d = Docs();
   d.paths.clear();
+  d.posted = false;
   if (argv == nullptr) return;
   const std::string cwd = WorkingFolder();
   for (int i = 1; i < argc; ++i) {
@@ -52,6 +53,12 @@ void TakeCommandLineDocuments(int argc, char** argv) {
     if (path[0] != '/' && cwd.empty()) continue;
     d.paths.push_back(Absolute(cwd, std::move(path)));
   }
+}
+
+const std::vector<std::string>& CommandLineDocuments() {
+  static const std::vector<std::string> none;
+  const DocState& d = Docs();
+  return d.posted ? none : d.paths;
 }
 
 bool PostOpenDocuments() {

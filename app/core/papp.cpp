@@ -20,6 +20,7 @@
 #include "app/core/pseam.h"
 #include "thumbs/pthumb.h"
 #include "formats/stdformats.h"
+#include "platform/pdocuments.h"
 #include "platform/pmenu.h"
 #include "platform/psignals.h"
 #include "support/dmhold.h"
@@ -125,19 +126,7 @@ void PdestroyInterface() {
 
 namespace {
 
-int StartUp() {
-  PloadStandardReaders();
-  if (PcreateInterface() != 0) return 1;
-  PinstallEventHandlers();
-  dmessage_alert = PalertHook;
-  dmessage_exit = nullptr;
-  for (unsigned c = DMCresource; c <= DMCtrace; ++c) dmessage_class_flags[c] &= ~DMAstderr;
-  gMain->SetDisplayFields(0, false);
-  gMain->SetThumbSize(kCmdMediumThumbnails, false);
-  InitPreferences();
-  gInterfaceReady = 1;
-  if (gShadowCatalog[0] != '\0' && gMain->bc.ShadowDB(gShadowCatalog))
-    DMESSAGE(DMCinfo, "Opened shadow catalog '%s'", gShadowCatalog);
+void ActOnStartupOption() {
   switch (gStartupOption) {
     case 1:
       openCatalog(kCmdRecentCatalog1);
@@ -152,6 +141,27 @@ int StartUp() {
     default:
       break;
   }
+}
+
+int StartUp() {
+  PloadStandardReaders();
+  if (PcreateInterface() != 0) return 1;
+  PinstallEventHandlers();
+  dmessage_alert = PalertHook;
+  dmessage_exit = nullptr;
+  for (unsigned c = DMCresource; c <= DMCtrace; ++c) dmessage_class_flags[c] &= ~DMAstderr;
+  gMain->SetDisplayFields(0, false);
+  gMain->SetThumbSize(kCmdMediumThumbnails, false);
+  InitPreferences();
+  gInterfaceReady = 1;
+  if (gShadowCatalog[0] != '\0' && gMain->bc.ShadowDB(gShadowCatalog))
+    DMESSAGE(DMCinfo, "Opened shadow catalog '%s'", gShadowCatalog);
+  // The documents named on the command line are opened as the event loop starts. When one of
+  // them fills the main window (a catalogue, a folder, a record file), the start-up option
+  // gives way to it: what the option would show is replaced at once, and its messages (a
+  // start-up problem blinked in the status line first, "No catalog", an alert about the recent
+  // catalogue) would only hold back the document and stand in for its own.
+  if (!PdocumentsFillMainWindow(CommandLineDocuments())) ActOnStartupOption();
   PreportDamagedPreferences();
   return 0;
 }

@@ -20,6 +20,7 @@
 #include "image/pireader.h"
 #include "platform/pdocuments.h"
 #include "platform/pfolders.h"
+#include "platform/pwindow.h"
 #include "support/dmessage.h"
 
 PFolderReader gFolderReader = {opendir, readdir, closedir};
@@ -302,20 +303,33 @@ DocKind KindOf(const char* path, bool folder) {
 
 constexpr OSStatus errAEWrongDataType = -1708;
 
-// Resolves a document's path into path (PATH_MAX bytes) with its facts in st; false, saying
-// why, when it names nothing that can be opened.
+// Resolves a document's path into path (PATH_MAX bytes) with its facts in st; why it names
+// nothing that can be opened, or NULL.
+const char* ResolveDocument(const char* given, char* path, struct stat* st) {
+  if (realpath(given, path) == nullptr || stat(path, st) != 0) return strerror(errno);
+  if (strlen(path) >= 1024) return "path too long";
+  return nullptr;
+}
+
+// ResolveDocument, saying why when it fails; false then.
 bool FindDocument(const char* given, char* path, struct stat* st) {
-  const char* why = nullptr;
-  if (realpath(given, path) == nullptr || stat(path, st) != 0)
-    why = strerror(errno);
-  else if (strlen(path) >= 1024)
-    why = "path too long";
+  const char* why = ResolveDocument(given, path, st);
   if (why != nullptr)
     DMESSAGE_ERRNO(DMCresource, DMnoSystemError, "Cannot open '%s': %s", given, why);
   return why == nullptr;
 }
 
 }  // namespace
+
+bool PdocumentsFillMainWindow(const std::vector<std::string>& paths) {
+  for (const std::string& given : paths) {
+    char path[PATH_MAX];
+    struct stat st;
+    if (ResolveDocument(given.c_str(), path, &st) != nullptr) return false;
+    if (KindOf(path, S_ISDIR(st.st_mode)) != kDocImage) return true;
+  }
+  return false;
+}
 
 OSStatus openDocuments(EventHandlerCallRef, EventRef event, void*) {
   const std::vector<std::string> paths = GetDocumentPaths(event);
@@ -327,17 +341,17 @@ OSStatus openDocuments(EventHandlerCallRef, EventRef event, void*) {
     struct stat st;
     if (!FindDocument(given.c_str(), path, &st)) return errAEWrongDataType;
     const DocKind kind = KindOf(path, S_ISDIR(st.st_mode));
-    if (kind == kDocFolder) {
-      FSRef ref;
-      loadFolder(path, true, getFspecFromPath(&ref, path) ? &ref : nullptr);
-      break;
-    }
-    if (kind == kDocCatalogFile) {
-      if (gMain) gMain->OpenCatalog(path);
-      break;
-    }
-    if (kind == kDocRecords) {
-      PimportRecordFile(path);
+    if (kind != kDocImage) {
+      if (kind == kDocFolder) {
+        FSRef ref;
+        loadFolder(path, true, getFspecFromPath(&ref, path) ? &ref : nullptr);
+      } else if (kind == kDocCatalogFile) {
+        if (gMain) gMain->OpenCatalog(path);
+      } else {
+        PimportRecordFile(path);
+      }
+      // Start-up left the main window to this document: it shows whatever came of it.
+      if (gMain && !IsWindowVisible(gMain->GetWindow())) gMain->Show(1);
       break;
     }
     if (gImager && gImager->AddImage(path) && !added) {

@@ -8,6 +8,9 @@
 
 #include <dirent.h>
 
+#include <string>
+#include <vector>
+
 #include "app/core/pfiles.h"
 
 // One folder entry as the scan callbacks see it.
@@ -63,6 +66,9 @@ int sniffFolder(const char* dpath, const FSRef* dref, int* nimg, int* ndir);
 OSStatus openDocuments(EventHandlerCallRef call, EventRef event, void* userData);
 // The same sorting for a list of paths; the number of documents taken.
 int openDocuments(int argc, char** argv);
+// Whether paths, sorted as openDocuments sorts them, fill the main window: a folder, a catalogue
+// or a record file comes before the list ends and before any path that names nothing.
+bool PdocumentsFillMainWindow(const std::vector<std::string>& paths);
 
 // The 'dir ' command: asks for a folder and loads it.
 void chooseAndLoadFolder();

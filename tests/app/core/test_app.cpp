@@ -1,5 +1,7 @@
 // The application object: the recent-catalogue menu, the lone selected record, the update and
 // process tables with no window in front, a refused quit, and whole runs of the program.
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -234,6 +236,7 @@ std::string ReadFile(const std::string& path) {
 TEST(Program, StartsShowsTheMainWindowAndQuitsFromTheMenu) {
   TempHome home;
   StartUpForgotten forget;
+  PresetPreferences();  // a run of its own, whatever ran in this process before
   static std::vector<WindowRef> order;
   static bool quitChosen = false, handled = false;
   char arg0[] = "lumerin";
@@ -299,6 +302,7 @@ TEST(Program, PicturesOnTheCommandLineOpenOrAreNamedOnceWithTheReason) {
     GTEST_SKIP() << "no test pictures at " << data;
   TempHome home;
   StartUpForgotten forget;
+  PresetPreferences();
   const std::string jpeg = ReadAll(data + "/jpeg/Canon_40D.jpg");
   const struct {
     const char* name;
@@ -374,6 +378,141 @@ TEST(Program, PicturesOnTheCommandLineOpenOrAreNamedOnceWithTheReason) {
   EXPECT_EQ(std::unique(shown.begin(), shown.end()), shown.end());
 }
 
+// Another copy of the program, in a process of its own, holding the write locks of the
+// catalogues dbs until the object goes.
+class CopyHoldingLocks {
+ public:
+  explicit CopyHoldingLocks(const std::vector<std::string>& dbs) {
+    int ready[2], hold[2];
+    if (pipe(ready) != 0) return;
+    if (pipe(hold) != 0) {
+      close(ready[0]);
+      close(ready[1]);
+      return;
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(ready[0]);
+      close(hold[1]);
+      std::vector<std::vector<char>> locks(dbs.size(), std::vector<char>(PContext::kPathLen, 0));
+      char took = 'y';
+      for (size_t i = 0; i < dbs.size(); ++i)
+        if (!PContext::WriteLock(locks[i].data(), dbs[i].c_str())) took = 'n';
+      if (write(ready[1], &took, 1) != 1) _exit(2);
+      for (char b; read(hold[0], &b, 1) > 0;) {
+      }
+      _exit(0);  // the locks end with the process
+    }
+    close(ready[1]);
+    close(hold[0]);
+    holdFd_ = hold[1];
+    char took = 0;
+    holding = pid_ > 0 && read(ready[0], &took, 1) == 1 && took == 'y';
+    close(ready[0]);
+  }
+  ~CopyHoldingLocks() {
+    if (holdFd_ >= 0) close(holdFd_);
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+  }
+  CopyHoldingLocks(const CopyHoldingLocks&) = delete;
+  CopyHoldingLocks& operator=(const CopyHoldingLocks&) = delete;
+  bool holding = false;
+
+ private:
+  pid_t pid_ = -1;
+  int holdFd_ = -1;
+};
+
+// A catalogue named on the command line that another copy of the program has open for writing
+// opens read-only, and the user is told why in an alert of its own, whatever start-up met
+// first: a fresh account whose shadow catalogue the other copy holds too, preferences whose
+// recent catalogue is gone, a shadow catalogue that cannot be opened (alerted at start-up).
+// The main window never claims "No catalog" meanwhile; it does when the catalogue named cannot
+// be opened at all.
+TEST(Program, ACatalogueHeldByAnotherCopyOpensReadOnlyAndTheAlertSaysWhy) {
+  QTemporaryDir shared;
+  const std::string dir = shared.path().toStdString(), db = dir + "/photos.qdb";
+  {
+    PContext c;
+    ASSERT_TRUE(c.OpenDB(db.c_str()));
+  }
+  const std::string damaged = dir + "/damaged.qdb";
+  WriteAll(damaged, std::string(4096, 'x'));
+  const std::string why =
+      "Catalog '" + db + "' opened read-only: its lock file '" + dir + "/photos.lock' is held (";
+  enum Start { freshShadowHeld, recentGone, shadowUnopenable, catalogDamaged };
+  for (Start start : {freshShadowHeld, recentGone, shadowUnopenable, catalogDamaged}) {
+    SCOPED_TRACE(start);
+    TempHome home;
+    PresetPreferences();
+    const std::string cache = home.path() + "/cache/lumerin", shadow = cache + "/Lumerin.qdb";
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(cache)));
+    chmod(cache.c_str(), 0700);
+    std::vector<std::string> held = {db};
+    if (start == freshShadowHeld) held.push_back(shadow);
+    if (start == recentGone) {
+      InitPreferences();
+      StoreRecent({home.path() + "/gone.qdb"});
+      SavePreferences();
+      PresetPreferences();
+    }
+    if (start == shadowUnopenable) {
+      ASSERT_EQ(mkdir(shadow.c_str(), 0700), 0);
+    }
+    CopyHoldingLocks other(held);
+    ASSERT_TRUE(other.holding);
+
+    static bool shownAtEnd, readOnly, saidNoCatalog;
+    static std::string title, said;
+    shownAtEnd = readOnly = saidNoCatalog = false;
+    AlertsAnswered alerts;
+    std::string arg0 = "lumerin", arg1 = start == catalogDamaged ? damaged : db;
+    char* argv[] = {&arg0[0], &arg1[0], nullptr};
+    const int status = LumerinMain(2, argv, [] {
+      auto* t = new QTimer;
+      QObject::connect(t, &QTimer::timeout, [t] {
+        static int ticks;
+        WindowRef w = gMain != nullptr ? gMain->GetWindow() : nullptr;
+        if (w == nullptr) return;
+        const bool shown = IsWindowVisible(w);
+        said = TextOf(w, "pict", 132);
+        if (shown && said == "No catalog") saidNoCatalog = true;
+        // Given a minute at most, however slow the machine.
+        if ((!shown || IsWindowVisible(gAlertWindow)) && ++ticks < 12000) return;
+        ticks = 0;
+        t->stop();
+        t->deleteLater();
+        shownAtEnd = shown;
+        readOnly = gMain->bc.Ready() && gMain->bc.ReadOnly();
+        char buf[256] = "";
+        UInt32 n = 0;
+        GetWindowTitle(w, buf, sizeof buf, &n);
+        title.assign(buf, std::min<UInt32>(n, sizeof buf));
+        TriggerMenu(w, "Quit");
+      });
+      t->start(5);
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(shownAtEnd);
+    std::string all;
+    for (const std::string& a : alerts.texts) all += a + "\n";
+    if (start == catalogDamaged) {
+      EXPECT_EQ(title, "Lumerin");
+      EXPECT_EQ(said, "No catalog");
+      EXPECT_EQ(all, "Bad header in database file '" + damaged + "'\n");
+      continue;
+    }
+    EXPECT_TRUE(readOnly);
+    EXPECT_EQ(title, "photos (Read-Only)");
+    EXPECT_FALSE(saidNoCatalog);
+    std::vector<std::string> want;
+    if (start == shadowUnopenable) want.push_back("Cannot open shadow database '" + shadow + "'");
+    ASSERT_EQ(alerts.texts.size(), want.size() + 1) << all;
+    for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(alerts.texts[i], want[i]);
+    EXPECT_EQ(alerts.texts.back().compare(0, why.size(), why), 0) << alerts.texts.back();
+  }
+}
+
 // Each hook left unregistered stops start-up before anything is made, naming the hook.
 TEST(Program, AMissingHookStopsStartUpNamingIt) {
   TempHome home;
@@ -412,8 +551,10 @@ TEST(Program, ANibWithoutTheInfoWindowEndsWithOne) {
   PregisterInterface("noinfo", "InfoWindow");
   PregisterHooks();
   gNibName = "noinfo";
+  const uint32_t flags = dmessage_class_flags[DMCresource];
   dmessage_class_flags[DMCresource] &= ~DMAalert;
   EXPECT_EQ(Prun(), 1);
+  dmessage_class_flags[DMCresource] = flags;  // the runs after this one alert as ever
   gNibName = "main";
   EXPECT_STREQ(dmessage_record[DMCresource], "Cannot create Info window");
   EXPECT_EQ(gInterfaceReady, 0);

@@ -24,8 +24,7 @@ inline bool Activate(QWidget* frame) {
   frame->activateWindow();
   if (QWindow* focus = QGuiApplication::focusWindow(); focus != nullptr && !focus->isVisible())
     QApplication::setActiveWindow(frame);
-  return QTest::qWaitFor([frame] { return QApplication::activeWindow() == frame; },
-                         kWindowWaitMs);
+  return QTest::qWaitFor([frame] { return QApplication::activeWindow() == frame; }, kWindowWaitMs);
 }
 
 }  // namespace testutil

@@ -12,6 +12,7 @@
 #include <map>
 #include <set>
 
+#include "db/test_nowaitfs.h"
 #include "app/core/pfolder.h"
 #include "app/export/pforms.h"
 #include "app/hdrpano/pforms.h"
@@ -133,6 +134,7 @@ class MenuWalk : public ::testing::Test {
   PImageWindow* iw = nullptr;
   std::string folder, cat;
   SInt32 sortChoice = 0;
+  dbtest::NoWaitFS disk;
 
   void SetUp() override {
     ASSERT_EQ(app.status, 0);
@@ -144,6 +146,11 @@ class MenuWalk : public ::testing::Test {
     folder = home.path() + "/pictures";
     cat = home.path() + "/catalog/walk.qdb";
     sortChoice = GetControlValue(ControlOf(mw->GetWindow(), "pict", 135));
+    mw->bc.fileSystem = &disk;  // what the commands do is looked at, not how durably
+  }
+  void TearDown() override {
+    mw->CloseCatalog();
+    mw->bc.fileSystem = nullptr;
   }
 
   QMenuBar* Bar() const { return PlatformFrameWidget(mw->GetWindow())->findChild<QMenuBar*>(); }

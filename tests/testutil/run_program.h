@@ -1,0 +1,66 @@
+// Starting an outside program from the tests with an argument list, never a shell line: names
+// with quotes or spaces reach it as they are. Its input is empty; its output is read through a
+// pipe.
+#pragma once
+
+#include <errno.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace testutil {
+
+// Where the program's error output goes.
+enum class Errors { kDropped, kWithOutput, kShown };
+
+// Runs argv[0] (looked up on PATH) with argv, waits for it and returns its exit code (128 plus
+// the signal's number when a signal ended it, as a shell tells it); -1 when it could not start. Its output goes to *out (dropped when out is null).
+inline int RunProgram(const std::vector<std::string>& argv, std::string* out = nullptr,
+                      Errors errors = Errors::kDropped) {
+  if (argv.empty()) return -1;
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  posix_spawn_file_actions_t acts;
+  posix_spawn_file_actions_init(&acts);
+  posix_spawn_file_actions_addopen(&acts, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&acts, fds[1], 1);
+  if (errors == Errors::kWithOutput)
+    posix_spawn_file_actions_adddup2(&acts, fds[1], 2);
+  else if (errors == Errors::kDropped)
+    posix_spawn_file_actions_addopen(&acts, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, args[0], &acts, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&acts);
+  close(fds[1]);
+  std::string got;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = read(fds[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  if (out != nullptr) *out = got;
+  if (rc != 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Whether a program of that name is on PATH and runs with args (its exit code 0).
+inline bool ProgramRuns(const std::vector<std::string>& argv) {
+  return RunProgram(argv) == 0;
+}
+
+}  // namespace testutil

@@ -43,6 +43,7 @@ std::string Absolute(const std::string& cwd, std::string path) {
 void TakeCommandLineDocuments(int argc, char** argv) {
   DocState& d = Docs();
   d.paths.clear();
+  d.posted = false;
   if (argv == nullptr) return;
   const std::string cwd = WorkingFolder();
   for (int i = 1; i < argc; ++i) {

@@ -18,12 +18,13 @@ enum : UInt32 {
 
 // Keeps the paths of the command line: argv[1] .. argv[argc - 1] as they stand after the Qt
 // application took its own options. Call it at start-up, before anything changes the working
-// folder; a later call replaces the kept paths.
+// folder; a later call replaces the kept paths, to be posted anew.
 void TakeCommandLineDocuments(int argc, char** argv);
 
 // Posts the open-documents event for the kept paths to the application target; the queue
 // delivers it when the loop next runs. The application loop calls this as it starts. Only the
-// first call posts, and nothing is posted without paths. Returns whether it posted.
+// first call after the paths were taken posts, and nothing is posted without paths. Returns
+// whether it posted.
 bool PostOpenDocuments();
 
 // The paths an open-documents event carries, in order; empty for any other event.

@@ -20,15 +20,17 @@ namespace testutil {
 enum class Errors { kDropped, kWithOutput, kShown };
 
 // Runs argv[0] (looked up on PATH) with argv, waits for it and returns its exit code (128 plus
-// the signal's number when a signal ended it, as a shell tells it); -1 when it could not start. Its output goes to *out (dropped when out is null).
+// the signal's number when a signal ended it, as a shell tells it); -1 when it could not start.
+// Its output goes to *out (dropped when out is null); it reads the file input (empty: nothing).
 inline int RunProgram(const std::vector<std::string>& argv, std::string* out = nullptr,
-                      Errors errors = Errors::kDropped) {
+                      Errors errors = Errors::kDropped, const std::string& input = "") {
   if (argv.empty()) return -1;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return -1;
   posix_spawn_file_actions_t acts;
   posix_spawn_file_actions_init(&acts);
-  posix_spawn_file_actions_addopen(&acts, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&acts, 0, input.empty() ? "/dev/null" : input.c_str(), O_RDONLY,
+                                   0);
   posix_spawn_file_actions_adddup2(&acts, fds[1], 1);
   if (errors == Errors::kWithOutput)
     posix_spawn_file_actions_adddup2(&acts, fds[1], 2);

@@ -176,8 +176,7 @@ TEST(RadFiles, OurPicturesReadByPfstools) {
   if (!HaveTool("pfsin") || !HaveTool("pfsoutpfm")) GTEST_SKIP() << "pfstools not installed";
   Written w(37, 11, false);
   int pw = 0, ph = 0;
-  const std::vector<float> got =
-      ReadPfm(Pfm(w.path), &pw, &ph);
+  const std::vector<float> got = ReadPfm(Pfm(w.path), &pw, &ph);
   ASSERT_EQ(pw, 37);
   ASSERT_EQ(ph, 11);
   ASSERT_EQ(got.size(), w.expect.size());

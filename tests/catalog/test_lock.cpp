@@ -38,7 +38,6 @@ int Entries(const std::string& dir) {
   return n;
 }
 
-
 std::string Host() {
   char h[128];
   if (gethostname(h, sizeof(h)) != 0) return "";

@@ -30,18 +30,8 @@ inline bool Exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-// Whether a program of that name is on PATH.
 inline bool HaveTool(const char* name) {
-  const char* path = getenv("PATH");
-  const std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-  for (size_t at = 0; at <= dirs.size();) {
-    size_t end = dirs.find(':', at);
-    if (end == std::string::npos) end = dirs.size();
-    const std::string dir = end > at ? dirs.substr(at, end - at) : ".";
-    if (access((dir + "/" + name).c_str(), X_OK) == 0) return true;
-    at = end + 1;
-  }
-  return false;
+  return testutil::OnPath(name);
 }
 
 // Standard output of a program run with argv (its error output too where errors says); empty

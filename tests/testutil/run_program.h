@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <string>
@@ -58,6 +59,20 @@ inline int RunProgram(const std::vector<std::string>& argv, std::string* out = n
   while (waitpid(pid, &status, 0) < 0)
     if (errno != EINTR) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Whether a program of that name is on PATH.
+inline bool OnPath(const std::string& name) {
+  const char* path = getenv("PATH");
+  const std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  for (size_t at = 0; at <= dirs.size();) {
+    size_t end = dirs.find(':', at);
+    if (end == std::string::npos) end = dirs.size();
+    const std::string dir = end > at ? dirs.substr(at, end - at) : ".";
+    if (access((dir + "/" + name).c_str(), X_OK) == 0) return true;
+    at = end + 1;
+  }
+  return false;
 }
 
 // Whether a program of that name is on PATH and runs with args (its exit code 0).

@@ -162,6 +162,9 @@ void NoteFailed(PContext* ctx) {
 // catalogue closed without them).
 void NoteSaved(PContext* ctx) {
   if (!retry.failed) return;
+  // A sync under way (its progress pumps the loop once its records are out) has not yet cleared
+  // the failure: the success is noted when it ends.
+  if (ctx->IsOpen() && !ctx->LastError().empty() && retry.lock == ctx->LockPath()) return;
   const Retry was = retry;
   retry = Retry();
   if (!ctx->IsOpen() || !ctx->LastError().empty() || was.lock != ctx->LockPath()) return;

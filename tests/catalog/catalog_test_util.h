@@ -17,16 +17,11 @@ using dbtest::TempFile;
 // exit code and everything it printed go to *rc and *out.
 inline bool RunQdbcheck(const std::string& path, int* rc, std::string* out) {
   if (!CheckerRuns(path)) return false;
-  FILE* p = popen(("python3 '" + CheckerPath() + "' '" + path + "' 2>&1").c_str(), "r");
-  if (p == nullptr) {
+  *rc = RunCheckerProgram({path}, out);
+  if (*rc < 0) {
     CheckerSkipped(path);
     return false;
   }
-  out->clear();
-  char buf[512];
-  while (fgets(buf, sizeof(buf), p) != nullptr) *out += buf;
-  int status = pclose(p);
-  *rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return true;
 }
 

@@ -13,6 +13,7 @@
 #include "catalog/pimginfo.h"
 #include "catalog/plocate.h"
 #include "support/futil.h"
+#include "testutil/run_program.h"
 #include "testutil/message_log.h"
 #include "testutil/time_zone.h"
 
@@ -42,13 +43,10 @@ long ReferenceHash(const std::string& path) {
       "    if len(b) < B: break\n"
       "    if k < 4 and G > 0: f.seek(G, 1)\n"
       "print(h)\n";
-  const std::string cmd =
-      "python3 -c \"$(cat <<'PYEOF'\n" + script + "PYEOF\n)\" '" + path + "' 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return -1;
+  std::string out;
+  if (testutil::RunProgram({"python3", "-c", script, path}, &out) != 0) return -1;
   long h = -1;
-  if (fscanf(p, "%ld", &h) != 1) h = -1;
-  pclose(p);
+  if (sscanf(out.c_str(), "%ld", &h) != 1) h = -1;
   return h;
 }
 

@@ -68,14 +68,9 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 std::string Dump(const std::string& path) {
-  const std::string tool = CheckerPath();
   if (!CheckerRuns(path)) return "";
-  FILE* p = popen(("python3 '" + tool + "' --dump '" + path + "' 2>/dev/null").c_str(), "r");
-  if (p == nullptr) return "";
   std::string out;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof(buf), p)) > 0;) out.append(buf, n);
-  pclose(p);
+  RunCheckerProgram({"--dump", path}, &out, testutil::Errors::kDropped);
   return out;
 }
 

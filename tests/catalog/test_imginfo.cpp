@@ -6,6 +6,7 @@
 #include "catalog/pfieldset.h"
 #include "catalog/photo_test_util.h"
 #include "testutil/message_log.h"
+#include "testutil/run_program.h"
 
 using phototest::ScratchDir;
 
@@ -57,12 +58,10 @@ bool RenderOriented(_ImgStruct* out, const DBRecord& r) {
 }
 
 std::string Exiftool(const std::string& tag, const std::string& path) {
-  FILE* p = popen(("exiftool -n -s3 -" + tag + " '" + path + "' 2>/dev/null").c_str(), "r");
-  if (p == nullptr) return "";
-  char buf[256] = "";
-  if (fgets(buf, sizeof(buf), p) == nullptr) buf[0] = '\0';
-  pclose(p);
-  std::string s = buf;
+  std::string out;
+  testutil::RunProgram({"exiftool", "-n", "-s3", "-" + tag, path}, &out);
+  const char* buf = out.c_str();
+  std::string s(buf, strcspn(buf, "\n"));
   while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
   return s;
 }

@@ -1,5 +1,6 @@
 // Locating moved files: the six results on real files, folder migration rules and the
 // caller's answers.
+#include <filesystem>
 #include <string>
 
 #include "catalog/pfieldset.h"
@@ -22,8 +23,9 @@ class Locate : public ::testing::Test {
   }
   void Make(const std::string& rel, const std::string& bytes) {
     const std::string p = dir.Path(rel);
-    const std::string cmd = "mkdir -p \"$(dirname '" + p + "')\"";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(p).parent_path(), ec);
+    ASSERT_FALSE(ec) << ec.message();
     ASSERT_TRUE(phototest::WriteFile(p, bytes));
     setfiletime(p.c_str(), 1500000000);
   }
@@ -94,8 +96,7 @@ TEST_F(Locate, OkPutbackAndChangedInTheRecordedFolders) {
 TEST_F(Locate, MigratedThroughARuleThatThenLeads) {
   Make("Disk1/Photos/x.jpg", "pixels");
   DBRecord r = Record("Disk1/Photos/x.jpg");
-  const std::string cmd = "mv '" + dir.Path("Disk1") + "' '" + dir.Path("Disk2") + "'";
-  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  ASSERT_EQ(rename(dir.Path("Disk1").c_str(), dir.Path("Disk2").c_str()), 0);
   char path[1024];
   EXPECT_EQ(PlocateFile(path, sizeof(path), r), PLFRfail);
 

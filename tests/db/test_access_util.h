@@ -140,17 +140,14 @@ struct MemDB {
 // Sets *skipped, and marks the test skipped, when the checker or python3 is not available.
 inline std::string RunChecker(const std::string& path, bool* skipped) {
   *skipped = !CheckerRuns(path);
-  FILE* p = *skipped ? nullptr
-                     : popen(("python3 '" + CheckerPath() + "' '" + path + "' 2>&1").c_str(), "r");
-  if (p == nullptr) {
-    if (!*skipped) CheckerSkipped(path);
+  if (*skipped) return "";
+  std::string out;
+  const int rc = RunCheckerProgram({path}, &out);
+  if (rc < 0) {
+    CheckerSkipped(path);
     *skipped = true;
     return "";
   }
-  std::string out;
-  char buf[512];
-  while (fgets(buf, sizeof(buf), p) != nullptr) out += buf;
-  int rc = pclose(p);
   return rc == 0 ? std::string() : (out.empty() ? std::string("checker failed") : out);
 }
 

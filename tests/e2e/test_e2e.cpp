@@ -686,8 +686,12 @@ void AddCalibration(std::vector<Step>* out) {
                         qobject_cast<QAbstractButton*>(Widget(gInputWindow, "bttn", 1)),
                         Qt::LeftButton);
                   }});
-  out->push_back({"calibrated", [] { return !IsWindowVisible(gInputWindow); },
-                  [] { EXPECT_TRUE(Menu(gImager->GetWindow(), "Select None")); }});
+  // The dialog goes before the command ends: the readout measured anew with the new factor
+  // says that it has (a Select None before would be undone by its redraw).
+  out->push_back(
+      {"calibrated",
+       [] { return !IsWindowVisible(gInputWindow) && ReadoutText().rfind("500 cd/m2 (", 0) == 0; },
+       [] { EXPECT_TRUE(Menu(gImager->GetWindow(), "Select None")); }});
   out->push_back({"the selection and its readout gone", [] { return ReadoutText().empty(); },
                   [] {
                     Shot(gImager->GetWindow(), "12f-select-none");

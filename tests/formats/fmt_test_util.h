@@ -106,7 +106,7 @@ inline bool HaveFile(const std::string& path) {
 // Pixels "Pixel (x, y): a b c" from oiiotool --dumpdata, as floats per pixel in row order.
 inline std::vector<float> OiioDump(const std::string& path, int comps) {
   std::vector<float> v;
-  const std::string out = Output("oiiotool --threads 1 --dumpdata '" + path + "' 2>/dev/null");
+  const std::string out = Output({"oiiotool", "--threads", "1", "--dumpdata", path});
   const char* p = out.c_str();
   while ((p = strstr(p, "Pixel (")) != nullptr) {
     p = strchr(p, ':');

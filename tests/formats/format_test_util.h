@@ -16,6 +16,7 @@
 #include <tiffio.h>
 
 #include "formats/tiffimg.h"
+#include "testutil/run_program.h"
 #include "testutil/temp_dir.h"
 
 namespace fmttest {
@@ -30,18 +31,15 @@ inline bool Exists(const std::string& path) {
 }
 
 inline bool HaveTool(const char* name) {
-  return system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+  return testutil::OnPath(name);
 }
 
-// Standard output of a command; empty when it fails.
-inline std::string Output(const std::string& cmd) {
+// Standard output of a program run with argv (its error output too where errors says); empty
+// when it fails.
+inline std::string Output(const std::vector<std::string>& argv,
+                          testutil::Errors errors = testutil::Errors::kDropped) {
   std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  if (pclose(p) != 0) out.clear();
+  if (testutil::RunProgram(argv, &out, errors) != 0) out.clear();
   return out;
 }
 
@@ -136,9 +134,11 @@ inline Plain ReadPlain(const std::string& path) {
 // A file's pixels as an outside tool decodes them: tiff2rgba's 8-bit RGBA, oiiotool's floats.
 inline Plain ToolDecode(const std::string& path, bool floats) {
   const std::string out = Temp("tool.tif");
-  const std::string cmd = floats ? "oiiotool '" + path + "' -d float --compression none -o '"
-                                 : "tiff2rgba -c none '" + path + "' '";
-  if (system((cmd + out + "' >/dev/null 2>&1").c_str()) != 0) return Plain();
+  const std::vector<std::string> argv =
+      floats ? std::vector<std::string>{"oiiotool",      path,   "-d", "float",
+                                        "--compression", "none", "-o", out}
+             : std::vector<std::string>{"tiff2rgba", "-c", "none", path, out};
+  if (testutil::RunProgram(argv) != 0) return Plain();
   return ReadPlain(out);
 }
 

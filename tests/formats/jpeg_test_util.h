@@ -17,6 +17,7 @@
 #include <jpeglib.h>
 
 #include "formats/jpegio.h"
+#include "testutil/run_program.h"
 #include "testutil/temp_dir.h"
 
 // A w x h 8-bit RGB test pattern: red rises left to right, green top to bottom, blue is the
@@ -67,8 +68,7 @@ inline std::vector<uint8_t> testJpeg(int w, int h, int quality = 95, int firstId
 }
 
 inline bool haveTool(const char* name) {
-  const std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
-  return std::system(cmd.c_str()) == 0;
+  return testutil::OnPath(name);
 }
 
 inline void writeFile(const std::string& path, const std::vector<uint8_t>& data) {

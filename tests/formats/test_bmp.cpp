@@ -144,7 +144,7 @@ TEST(BmpFiles, EveryDepthDecodesAsImageMagickDoes) {
     const Loaded img = Load(path);
     EXPECT_EQ(img.encoding, c.encoding);
     EXPECT_EQ(img.ytop, strstr(c.file, "topdown") ? 0 : 150);
-    const std::string ref = fmttest::Output("convert '" + path + "' -depth 8 rgb:-");
+    const std::string ref = fmttest::Output({"convert", path, "-depth", "8", "rgb:-"});
     ASSERT_EQ(ref.size(), 203u * 151 * 3);
     ASSERT_EQ(img.px.size(), img.grey ? ref.size() / 3 : ref.size());
     int worst = 0;

@@ -225,12 +225,13 @@ TEST(Exif, FilesWrittenByExiftoolInBothByteOrders) {
   for (const char* order : {"Little-endian", "Big-endian"}) {
     TempFile f(".jpg");
     writeFile(f.path, testJpeg(64, 48));
-    const std::string cmd = std::string("exiftool -q -overwrite_original -ExifByteOrder=") + order +
-                            " -ExposureTime=1/125 -FNumber=8 -ISO=100 -GPSLatitude=33.5"
-                            " -GPSLatitudeRef=S -GPSLongitude=70.25 -GPSLongitudeRef=W"
-                            " -GPSAltitude=12.5 -GPSAltitudeRef#=1 '" +
-                            f.path + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_EQ(testutil::RunProgram(
+                  {"exiftool", "-q", "-overwrite_original", std::string("-ExifByteOrder=") + order,
+                   "-ExposureTime=1/125", "-FNumber=8", "-ISO=100", "-GPSLatitude=33.5",
+                   "-GPSLatitudeRef=S", "-GPSLongitude=70.25", "-GPSLongitudeRef=W",
+                   "-GPSAltitude=12.5", "-GPSAltitudeRef#=1", f.path},
+                  nullptr, testutil::Errors::kShown),
+              0);
     const std::vector<uint8_t> app1 = exifSegment(readFile(f.path));
     ASSERT_GT(app1.size(), 6u) << order;
     const std::vector<uint8_t> blk(app1.begin() + 6, app1.end());

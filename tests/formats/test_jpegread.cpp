@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -39,15 +40,18 @@ _ImgInfo infoOf(_ImgReader* ir) {
 // The values exiftool -n prints for the given tags ("Tag : value" lines), missing ones left out.
 std::map<std::string, std::string> exiftool(const std::string& path, const char* tags) {
   std::map<std::string, std::string> out;
-  FILE* p = popen(("exiftool -n -s -f " + std::string(tags) + " '" + path + "'").c_str(), "r");
-  char line[512];
-  while (p != nullptr && std::fgets(line, sizeof line, p)) {
-    const std::string s(line);
+  std::vector<std::string> argv = {"exiftool", "-n", "-s", "-f"};
+  std::istringstream words(tags);
+  for (std::string w; words >> w;) argv.push_back(w);
+  argv.push_back(path);
+  std::string text;
+  testutil::RunProgram(argv, &text, testutil::Errors::kShown);
+  std::istringstream lines(text);
+  for (std::string s; std::getline(lines, s);) {
     const size_t colon = s.find(" : ");
-    std::string val = colon == std::string::npos ? "-" : s.substr(colon + 3, s.size() - colon - 4);
+    std::string val = colon == std::string::npos ? "-" : s.substr(colon + 3);
     if (val != "-") out[s.substr(0, s.find(' '))] = val;
   }
-  if (p != nullptr) pclose(p);
   return out;
 }
 
@@ -171,9 +175,9 @@ TEST(JpegReader, QualityEstimate) {
   const std::pair<int, int> qualities[] = {{10, 10}, {50, 50}, {75, 74},
                                            {90, 90}, {95, 97}, {100, 100}};
   for (const auto& q : qualities) {
-    const std::string cmd = "cjpeg -quality " + std::to_string(q.first) + " '" + ppm.path +
-                            "' 2>/dev/null > '" + jpg.path + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_EQ(testutil::RunProgram(
+                  {"cjpeg", "-quality", std::to_string(q.first), "-outfile", jpg.path, ppm.path}),
+              0);
     EXPECT_EQ(infoOf(open(jpg.path).get()).quality, q.second) << "cjpeg quality " << q.first;
   }
   // Components numbered from 0: the estimate still comes from the luminance table.
@@ -190,9 +194,10 @@ TEST(JpegReader, ScaledReadsAgreeWithDjpeg) {
                            "desk_progressive_420.jpg"}) {
     for (int n : {2, 4, 8}) {
       TempFile out(".pnm");
-      const std::string cmd = "djpeg -dct float -scale 1/" + std::to_string(n) + " -pnm '" +
-                              jpegData(name) + "' > '" + out.path + "'";
-      ASSERT_EQ(std::system(cmd.c_str()), 0);
+      ASSERT_EQ(testutil::RunProgram({"djpeg", "-dct", "float", "-scale", "1/" + std::to_string(n),
+                                      "-pnm", "-outfile", out.path, jpegData(name)},
+                                     nullptr, testutil::Errors::kShown),
+                0);
       const auto ref = readFile(out.path);
       int rw = 0, rh = 0, used = 0;
       ASSERT_EQ(std::sscanf(reinterpret_cast<const char*>(ref.data()), "P%*d %d %d 255%n", &rw, &rh,

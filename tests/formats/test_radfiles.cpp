@@ -4,12 +4,14 @@
 
 #include <cmath>
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "fmt_test_util.h"
 #include "picture/rgbe.h"
 #include "formats/radformat.h"
+#include "testutil/file_bytes.h"
 
 using namespace pictest;
 
@@ -130,7 +132,7 @@ TEST(RadFiles, OurPicturesReadByOiiotool) {
 TEST(RadFiles, OurPicturesReadByImageMagick) {
   if (!HaveTool("convert")) GTEST_SKIP() << "ImageMagick not installed";
   Written w(37, 11, false);
-  const std::string txt = Output("convert '" + w.path + "' -depth 16 txt:- 2>/dev/null");
+  const std::string txt = Output({"convert", w.path, "-depth", "16", "txt:-"});
   std::vector<float> got;
   for (const char* p = txt.c_str(); (p = strstr(p, ": (")) != nullptr;) {
     p += 3;
@@ -141,6 +143,21 @@ TEST(RadFiles, OurPicturesReadByImageMagick) {
 }
 
 // A PFM file's floats, top row first.
+// The picture at path as pfsin reads it, put out by pfsoutpfm: the one's stream goes to the other
+// through a file of the folder.
+std::string Pfm(const std::string& path) {
+  const std::string stream = path + ".pfs";
+  {
+    std::string pfs;
+    if (testutil::RunProgram({"pfsin", path}, &pfs) != 0) return "";
+    std::ofstream(stream, std::ios::binary) << pfs;
+  }
+  std::string pfm;
+  const int rc = testutil::RunProgram({"pfsoutpfm", "-"}, &pfm, testutil::Errors::kDropped, stream);
+  unlink(stream.c_str());
+  return rc == 0 ? pfm : "";
+}
+
 std::vector<float> ReadPfm(const std::string& bytes, int* w, int* h) {
   std::vector<float> v;
   float scale = 0;
@@ -159,8 +176,7 @@ TEST(RadFiles, OurPicturesReadByPfstools) {
   if (!HaveTool("pfsin") || !HaveTool("pfsoutpfm")) GTEST_SKIP() << "pfstools not installed";
   Written w(37, 11, false);
   int pw = 0, ph = 0;
-  const std::vector<float> got =
-      ReadPfm(Output("pfsin '" + w.path + "' | pfsoutpfm - 2>/dev/null"), &pw, &ph);
+  const std::vector<float> got = ReadPfm(Pfm(w.path), &pw, &ph);
   ASSERT_EQ(pw, 37);
   ASSERT_EQ(ph, 11);
   ASSERT_EQ(got.size(), w.expect.size());
@@ -168,7 +184,7 @@ TEST(RadFiles, OurPicturesReadByPfstools) {
     ASSERT_NEAR(got[i], w.expect[i], 1e-5 + 1e-5 * w.expect[i]) << i;
   // pfsin takes a picture only by the first line our writer puts there: with the simulation
   // suite's name it silently gives nothing, which is why we write "#?RGBE".
-  std::string bytes = Output("cat '" + w.path + "'");
+  std::string bytes = ::ReadAll(w.path);
   ASSERT_EQ(bytes.rfind("#?RGBE\n", 0), 0u);
   const std::string other = w.dir.Path("other.hdr");
   FILE* fp = fopen(other.c_str(), "wb");
@@ -176,7 +192,7 @@ TEST(RadFiles, OurPicturesReadByPfstools) {
   fputs("#?VORTELUX\n", fp);
   fwrite(bytes.data() + 7, 1, bytes.size() - 7, fp);
   fclose(fp);
-  EXPECT_EQ(Output("pfsin '" + other + "' | pfsoutpfm - 2>/dev/null"), "");
+  EXPECT_EQ(Pfm(other), "");
   // Our reader takes either.
   _ImgReader* ir = IRInterfaceRad.Open(other.c_str());
   ASSERT_NE(ir, nullptr);

@@ -383,7 +383,7 @@ TEST(RadPicture, FailedWriteLeavesTheOldFileAlone) {
   signal(SIGXFSZ, oldHandler);
   EXPECT_EQ(n, 0);
   EXPECT_EQ(Slurp(path), "precious");
-  EXPECT_EQ(Output("ls -A '" + dir.Dir() + "'"), "keep.hdr\n");  // no temporary left behind
+  EXPECT_EQ(Output({"ls", "-A", dir.Dir()}), "keep.hdr\n");  // no temporary left behind
   // Success replaces it, with the permissions of a new file.
   ASSERT_GT(RadWriteImage(path.c_str(), &wb), 0);
   struct stat st;

@@ -240,14 +240,14 @@ TEST(TiffWrite, ImageInformationIsWhatReaderAndOutsideToolsSee) {
   EXPECT_FLOAT_EQ(r->pixAspect, 2);
   if (!fmttest::HaveTool("tiffinfo") || !fmttest::HaveTool("exiftool"))
     GTEST_SKIP() << "tiffinfo or exiftool is not installed";
-  const std::string ti = fmttest::Output("tiffinfo '" + path + "' 2>&1");
+  const std::string ti = fmttest::Output({"tiffinfo", path}, testutil::Errors::kWithOutput);
   for (const char* line :
        {"Resolution: 300, 600 pixels/inch", "Make: Corvane", "Model: Model 7",
         "Software: Lumerin 1.0", "DateTime: 2024:05:06 07:08:09", "Artist: A. Person",
         "ImageDescription: first line;second line\n", "Orientation: row 0 rhs, col 0 top",
         "Compression Scheme: LZW", "Photometric Interpretation: RGB color"})
     EXPECT_NE(ti.find(line), std::string::npos) << line << "\n" << ti;
-  const std::string ex = fmttest::Output("exiftool -s '" + path + "' 2>&1");
+  const std::string ex = fmttest::Output({"exiftool", "-s", path}, testutil::Errors::kWithOutput);
   for (const char* line :
        {"Make                            : Corvane",
         "ModifyDate                      : 2024:05:06 07:08:09",

@@ -13,6 +13,7 @@
 #include "jpegglue/jpegglue.h"
 #include "jh_test_util.h"
 #include "testutil/message_log.h"
+#include "testutil/run_program.h"
 
 using namespace jhtest;
 
@@ -166,10 +167,11 @@ TEST(JpegHdrCodec, ForegroundIsPlainJpegAndHeaderTextIsExact) {
   EXPECT_EQ(jpeghdr_load_memory(nullptr, &b, size, nullptr, fpath.c_str()), 1);
   for (size_t i = 0; i < plain.b.size(); i++) ASSERT_NEAR(b[i], plain.b[i], 1) << i;
   std::free(b);
-  if (std::system("command -v djpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "djpeg not installed";
+  if (!testutil::OnPath("djpeg")) GTEST_SKIP() << "djpeg not installed";
   TempPath ppm("jh_ppm");
-  const std::string cmd = std::string("djpeg -outfile ") + ppm.c_str() + " " + fpath.c_str();
-  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  ASSERT_EQ(testutil::RunProgram({"djpeg", "-outfile", ppm.c_str(), fpath.c_str()}, nullptr,
+                                 testutil::Errors::kShown),
+            0);
   const std::string out = readFile(ppm.c_str());
   EXPECT_EQ(out.substr(0, 11), "P6\n200 150\n");
 }

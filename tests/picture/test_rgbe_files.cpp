@@ -7,11 +7,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "picture/picheader.h"
 #include "picture/rgbe.h"
+#include "testutil/run_program.h"
 
 namespace {
 
@@ -28,8 +30,7 @@ std::string hdrPath(const char* name) {
 }
 
 bool haveTool(const char* name) {
-  const std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
-  return std::system(cmd.c_str()) == 0;
+  return testutil::OnPath(name);
 }
 
 // Reads a top-down RGBE picture through the header, resolution and scanline routines.
@@ -58,12 +59,12 @@ void readPicture(const std::string& path, Picture* pic) {
 // m * 2^(E - 136), without the half-step offset that colr_color adds; so its value must equal
 // that product of our mantissa bytes, and our decoded float must lie half a step above it.
 void compareWithOiiotool(const std::string& path, const Picture& pic) {
-  const std::string cmd = "oiiotool --dumpdata '" + path + "'";
-  FILE* pp = popen(cmd.c_str(), "r");
-  ASSERT_NE(pp, nullptr);
-  char line[256];
+  std::string text;
+  testutil::RunProgram({"oiiotool", "--dumpdata", path}, &text, testutil::Errors::kShown);
+  std::istringstream lines(text);
   size_t seen = 0, bad = 0;
-  while (std::fgets(line, sizeof line, pp) != nullptr) {
+  for (std::string l; std::getline(lines, l);) {
+    const char* line = l.c_str();
     int x, y;
     double v[3];
     if (std::sscanf(line, " Pixel (%d, %d): %lf %lf %lf", &x, &y, &v[0], &v[1], &v[2]) != 5)
@@ -82,7 +83,6 @@ void compareWithOiiotool(const std::string& path, const Picture& pic) {
     }
     seen++;
   }
-  pclose(pp);
   EXPECT_EQ(bad, 0u);
   EXPECT_EQ(seen, pic.px.size()) << "oiiotool reported another pixel count";
 }

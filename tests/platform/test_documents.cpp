@@ -19,6 +19,7 @@ OSStatus OpenDocuments(EventHandlerCallRef, EventRef ev, void*) {
 }  // namespace
 
 TEST(PlatformDocuments, CommandLinePathsArriveAsOneEventOnceTheLoopRuns) {
+  opened.clear();
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
   const QString oldDir = QDir::currentPath();

@@ -29,11 +29,26 @@ void WaitInside(EventLoopTimerRef, void* other) {
   if (ev) ReleaseEvent(ev);
 }
 
+// Puts the loop back as the other tests expect it, however the test ends.
+struct RestPutBack {
+  EventLoopTimerRef note = nullptr, outer = nullptr;
+  ~RestPutBack() {
+    SetEventLoopRestHook(nullptr);
+    if (note) RemoveEventLoopTimer(note);
+    if (outer) RemoveEventLoopTimer(outer);
+    SetManualPlatformClock(false);
+  }
+};
+
 TEST(PlatformRest, OnlyBetweenDispatchesAtTheTopOfTheLoop) {
+  restSeen.clear();
+  rests = 0;
+  RestPutBack back;
   SetManualPlatformClock(true);
   SetEventLoopRestHook([] { rests++; });
   EXPECT_TRUE(EventLoopAtRest());
-  EventLoopTimerRef note = nullptr, outer = nullptr;
+  EventLoopTimerRef& note = back.note;
+  EventLoopTimerRef& outer = back.outer;
   ASSERT_EQ(InstallEventLoopTimer(1.0, 0, Note, nullptr, &note), noErr);
   AdvancePlatformClock(1.0);
   ASSERT_EQ(restSeen, std::vector<bool>{true});
@@ -51,16 +66,16 @@ TEST(PlatformRest, OnlyBetweenDispatchesAtTheTopOfTheLoop) {
   if (ev) ReleaseEvent(ev);
   EXPECT_EQ(restSeen.back(), false);
   EXPECT_EQ(rests, 2);
-  SetEventLoopRestHook(nullptr);
-  RemoveEventLoopTimer(note);
-  RemoveEventLoopTimer(outer);
-  SetManualPlatformClock(false);
 }
 
 std::vector<int> signalled;
 
 TEST(QuitSignals, EachIsHandedOverFromTheLoopNotFromTheHandler) {
+  signalled.clear();
   ASSERT_TRUE(WatchQuitSignals([](int s) { signalled.push_back(s); }));
+  struct Stop {
+    ~Stop() { StopQuitSignals(); }
+  } stop;
   for (int s : {SIGTERM, SIGHUP, SIGINT}) ASSERT_EQ(kill(getpid(), s), 0);
   EXPECT_TRUE(signalled.empty());
   // A wait nested in the loop hands them over, in order.

@@ -102,7 +102,7 @@ TEST(PlatformWaits, AWaitEndsOnADispatchAndADialogWaitOnItsHiding) {
   InstallEventLoopTimer(0.02, 0, Nothing, nullptr, &timer);
   t0 = GetCurrentEventTime();
   EXPECT_EQ(CheckEvents(kEventDurationForever), 1);
-  EXPECT_LT(GetCurrentEventTime() - t0, 0.5);
+  EXPECT_LT(GetCurrentEventTime() - t0, 20.0);  // the timer ended it, however busy the machine
   RemoveEventLoopTimer(timer);
 
   WindowRef d = MakeWindow("ControlsDialog");
@@ -113,17 +113,22 @@ TEST(PlatformWaits, AWaitEndsOnADispatchAndADialogWaitOnItsHiding) {
   QTimer::singleShot(10, [ok] { QTest::mouseClick(ok, Qt::LeftButton); });
   EXPECT_EQ(WaitWhileShown(d, kEventDurationForever), noErr);
   EXPECT_FALSE(IsWindowVisible(d));
-  // A volume mounted meanwhile ends a dialog's wait, the dialog still up.
+  // A volume mounted meanwhile ends a dialog's wait, the dialog still up. The table starts
+  // without the volume whatever ran before, and is left so.
+  static const char kBase[] = "1 1 8:1 / / rw - ext4 /dev/sda1 rw\n";
+  TakeMountTable(kBase);
+  CheckEvents(kEventDurationNoWait);
   ShowWindow(d);
   Log vl;
   LogHandler vh(GetApplicationEventTarget(), {{kEventClassVolume, kEventVolumeMounted}}, &vl);
   QTimer::singleShot(10, [] {
-    TakeMountTable(
-        "1 1 8:1 / / rw - ext4 /dev/sda1 rw\n9 1 8:9 / /mnt/waitprobe rw - ext4 /dev/sdb1 rw\n");
+    TakeMountTable(std::string(kBase) + "9 1 8:9 / /mnt/waitprobe rw - ext4 /dev/sdb1 rw\n");
   });
   EXPECT_EQ(CheckEvents(kEventDurationForever), 1);
   EXPECT_TRUE(IsWindowVisible(d));
   EXPECT_EQ(vl.events.size(), 1u);
+  TakeMountTable(kBase);
+  CheckEvents(kEventDurationNoWait);
   DisposeWindow(d);
 }
 
@@ -133,7 +138,7 @@ TEST(PlatformWaits, AQuitEndsEveryWaitAtOnceAndThenTheApplicationLoop) {
   double returnedAt = 0;
   // A dialog waits inside a dialog's wait; the quit comes 0.05 s in.
   QTimer::singleShot(0, [&] {
-    QTimer::singleShot(0, [&] { timed = WaitWhileShown(d, 1.0); });
+    QTimer::singleShot(0, [&] { timed = WaitWhileShown(d, 60.0); });
     endless = WaitWhileShown(d, kEventDurationForever);
     returnedAt = GetCurrentEventTime();
   });
@@ -143,8 +148,9 @@ TEST(PlatformWaits, AQuitEndsEveryWaitAtOnceAndThenTheApplicationLoop) {
   RunApplicationEventLoop();
   EXPECT_EQ(endless, eventLoopQuitErr);
   EXPECT_EQ(timed, eventLoopQuitErr);
-  EXPECT_LT(returnedAt - quitAt, 0.1);  // not the rest of the second
-  EXPECT_LT(GetCurrentEventTime() - t0, 0.5);
+  // At once, not the rest of the minute, however busy the machine.
+  EXPECT_LT(returnedAt - quitAt, 10.0);
+  EXPECT_LT(GetCurrentEventTime() - t0, 20.0);
   // Once the application loop has returned, waits wait again.
   EventRef ev = nullptr;
   EXPECT_EQ(ReceiveNextEvent(0, nullptr, 0.01, true, &ev), eventLoopTimedOutErr);

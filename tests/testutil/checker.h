@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
+#include <vector>
+
+#include "testutil/run_program.h"
 
 inline std::string CheckerPath() {
   return std::string(LUMERIN_TOOLS) + "/qdbcheck.py";
@@ -21,8 +23,17 @@ inline void CheckerSkipped(const std::string& path) {
 
 // Whether the checker can run here; when it cannot, the test is marked skipped for path.
 inline bool CheckerRuns(const std::string& path) {
-  static const bool runs =
-      access(CheckerPath().c_str(), R_OK) == 0 && system("python3 -c 1 >/dev/null 2>&1") == 0;
+  static const bool runs = access(CheckerPath().c_str(), R_OK) == 0 &&
+                           testutil::ProgramRuns({"python3", "-c", "1"});
   if (!runs) CheckerSkipped(path);
   return runs;
+}
+
+// Runs the checker with args; its exit code (-1: it did not run), its output in *out with its
+// error output where errors says.
+inline int RunCheckerProgram(const std::vector<std::string>& args, std::string* out,
+                             testutil::Errors errors = testutil::Errors::kWithOutput) {
+  std::vector<std::string> argv = {"python3", CheckerPath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return testutil::RunProgram(argv, out, errors);
 }

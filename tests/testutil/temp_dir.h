@@ -1,12 +1,15 @@
 // Temporary places for the tests, benchmarks and fuzz targets: a private folder under /tmp that
-// goes with everything in it, and a file name that goes with its file.
+// goes with everything in it, and a file name in a private folder of its own, so that no other
+// run can take the name meanwhile.
 #pragma once
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 namespace testutil {
 
@@ -20,8 +23,9 @@ class TempDir {
   }
   ~TempDir() {
     if (!made_) return;
-    const std::string cmd = "rm -rf '" + dir_ + "'";
-    if (system(cmd.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", dir_.c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+    if (ec) fprintf(stderr, "cannot remove %s: %s\n", dir_.c_str(), ec.message().c_str());
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -35,20 +39,17 @@ class TempDir {
   std::string dir_;
 };
 
-// A fresh file name under /tmp ending in suffix; the file, if any, is removed with the object.
+// A fresh file name ending in suffix, alone in a private folder under /tmp; the folder goes with
+// the object, with the file and whatever was made beside it.
 struct TempFile {
   std::string path;
-  explicit TempFile(const char* suffix) {
-    char tmpl[] = "/tmp/lumerinXXXXXX";
-    const int fd = mkstemp(tmpl);
-    if (fd >= 0) close(fd);
-    remove(tmpl);
-    path = std::string(tmpl) + suffix;
-  }
-  ~TempFile() { remove(path.c_str()); }
+  explicit TempFile(const char* suffix) : dir_("file") { path = dir_.Path("f") + suffix; }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
   const char* c_str() const { return path.c_str(); }
+
+ private:
+  TempDir dir_;
 };
 
 }  // namespace testutil

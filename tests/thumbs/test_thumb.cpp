@@ -22,6 +22,7 @@
 #include "thumbs/pthumb.h"
 #include "catalog/photo_test_util.h"
 #include "testutil/message_log.h"
+#include "testutil/run_program.h"
 
 using phototest::ScratchDir;
 
@@ -88,12 +89,9 @@ long long FileSize(const std::string& path) {
 }
 
 std::string Identify(const std::string& path) {
-  FILE* p = popen(("identify -format '%wx%h' '" + path + "' 2>/dev/null").c_str(), "r");
-  if (p == nullptr) return "";
-  char buf[64] = "";
-  if (fgets(buf, sizeof(buf), p) == nullptr) buf[0] = '\0';
-  pclose(p);
-  return buf;
+  std::string out;
+  testutil::RunProgram({"identify", "-format", "%wx%h", path}, &out);
+  return out.substr(0, out.find('\n'));
 }
 
 // Every record of a thumbnail database.

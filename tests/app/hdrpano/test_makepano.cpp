@@ -274,8 +274,9 @@ TEST_F(Pano, WholeRunFromTheMainWindowToTheImageWindow) {
   QDir().mkpath(LUMERIN_SHOTS);
   shot.save(QString(LUMERIN_SHOTS) + "/pano_result.png");
 
-  if (system("command -v oiiotool >/dev/null 2>&1") == 0) {
-    const std::string info = fmttest::Output("oiiotool --info '" + path + "'");
+  if (fmttest::HaveTool("oiiotool")) {
+    const std::string info =
+        fmttest::Output({"oiiotool", "--info", path}, testutil::Errors::kShown);
     std::smatch m;
     ASSERT_TRUE(std::regex_search(info, m, std::regex("(\\d+) x +(\\d+)"))) << info;
     EXPECT_EQ(m[1], std::to_string(cw));

@@ -14,9 +14,11 @@
 #include "app/records/pforms.h"
 #include "app/records/psetfield.h"
 #include "app/print/pprint.h"
+#include "db/test_nowaitfs.h"
 #include "infotest.h"
 #include "platform/pclipboard.h"
 #include "savetest.h"
+#include "testutil/front_window.h"
 
 namespace {
 
@@ -206,11 +208,13 @@ TEST_F(InfoEdit, StepsThroughTheSelection) {
 class InfoCatalogue : public InfoTest {
  protected:
   std::string db;
+  dbtest::NoWaitFS disk;
   void SetUp() override {
     InfoTest::SetUp();
     NEED_PICTURES();
     PprefLink();  // the recent catalogues' list
     db = home.path() + "/c.qdb";
+    ctx->fileSystem = &disk;  // the syncs' durability is not what these tests look at
     ASSERT_TRUE(mw->OpenCatalog(db.c_str()));
     for (const char* f : {"a.jpg", "b.jpg", "c.jpg"}) Put("DSCN0010.jpg", f);
     Load();
@@ -221,6 +225,7 @@ class InfoCatalogue : public InfoTest {
   }
   void TearDown() override {
     mw->CloseCatalog();
+    ctx->fileSystem = nullptr;
     InfoTest::TearDown();
   }
   void Show(int i) {
@@ -280,7 +285,7 @@ class InfoCatalogue : public InfoTest {
     if (QApplication::activeWindow() == f) return true;
     if (QApplication::activeWindow() == nullptr) SelectWindow(mw->GetWindow());
     SelectWindow(W());
-    return QTest::qWaitFor([f] { return QApplication::activeWindow() == f; }, 2000);
+    return testutil::Activate(f);
   }
   // act changes field f of the record of file as one undoable step named label: one undo brings
   // back the value and the step before it, the redo the change. The record is shown again after,
@@ -395,8 +400,7 @@ TEST_F(InfoCatalogue, TypedTextIsStoredWhenTheBoxIsLeft) {
   OneStep("b.jpg", PDBFcomment, "Set", [this] {
     TypeInto(138, "Rusty");
     SelectWindow(mw->GetWindow());
-    QWidget* main = PlatformFrameWidget(mw->GetWindow());
-    EXPECT_TRUE(QTest::qWaitFor([main] { return QApplication::activeWindow() == main; }, 2000));
+    EXPECT_TRUE(testutil::Activate(PlatformFrameWidget(mw->GetWindow())));
   });
   EXPECT_EQ(Value("b.jpg", PDBFcomment), "Rusty");
   // Without an album the caption box takes no typing; with one it does.

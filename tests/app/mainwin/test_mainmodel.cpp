@@ -9,6 +9,7 @@
 
 #include "app/records/precfile.h"
 #include "app/export/ptrader.h"
+#include "db/test_nowaitfs.h"
 #include "maintest.h"
 
 namespace {
@@ -92,6 +93,7 @@ class MainModel : public MainTest {
     mkdir(folder.c_str(), 0755);
     SwapHook(&PAppHooks::checkRecords, [](bool, PContext*) { return PCheckResult{}; });
     mw->SetThumbSize(0, false);  // the table: no thumbnails made of the stand-in files
+    bc->fileSystem = &disk;       // what is kept is looked at, not how durably
     ASSERT_TRUE(bc->ShadowDB(Path("shadow.qdb").c_str()));
     ASSERT_TRUE(mw->OpenCatalog(Path("cat.qdb").c_str()));
     for (long id = 1; id <= 24; ++id) {
@@ -104,6 +106,7 @@ class MainModel : public MainTest {
     SwapHook(&PAppHooks::checkRecords, checkRecords);
     bc->ShadowDB(nullptr);
     MainTest::TearDown();
+    bc->fileSystem = nullptr;
   }
 
   std::set<std::string> OnDisk() const {
@@ -177,6 +180,7 @@ class MainModel : public MainTest {
   // rename moves the renamed files' shadows to their new names.
   std::map<std::pair<std::string, long>, Item> shadow;
   std::vector<Store> undos, redos;
+  dbtest::NoWaitFS disk;
 };
 
 TEST_F(MainModel, RandomOperationsKeepFilesDisplayCatalogueAndShadow) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "app/core/pdialogs.h"
 #include "app/core/pidle.h"
 #include "app/records/precfile.h"
 #include "app/export/ptrader.h"
@@ -435,7 +436,11 @@ class FullDiskFiles : public RecordFiles {
   void SavedOnceThereIsRoom(MessageLog* log, const std::string& what) {
     Fill(false);
     log->Clear();
-    ASSERT_TRUE(PsyncWhole());
+    // The save's progress pumps the loop at each of its steps, as a slow disk makes it do.
+    PsetWorkPace(0, 0);
+    const bool saved = PsyncWhole();
+    PsetWorkPace(kWorkPumpEvery, kWorkProgressAfter);
+    ASSERT_TRUE(saved);
     EXPECT_TRUE(log->Has(
         DMCinfo, "Saved catalog 'full': what could not be saved before is on disk (" + what + ")"))
         << log->All();

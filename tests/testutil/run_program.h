@@ -1,0 +1,83 @@
+// Starting an outside program from the tests with an argument list, never a shell line: names
+// with quotes or spaces reach it as they are. Its input is empty; its output is read through a
+// pipe.
+#pragma once
+
+#include <errno.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace testutil {
+
+// Where the program's error output goes.
+enum class Errors { kDropped, kWithOutput, kShown };
+
+// Runs argv[0] (looked up on PATH) with argv, waits for it and returns its exit code (128 plus
+// the signal's number when a signal ended it, as a shell tells it); -1 when it could not start.
+// Its output goes to *out (dropped when out is null); it reads the file input (empty: nothing).
+inline int RunProgram(const std::vector<std::string>& argv, std::string* out = nullptr,
+                      Errors errors = Errors::kDropped, const std::string& input = "") {
+  if (argv.empty()) return -1;
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  posix_spawn_file_actions_t acts;
+  posix_spawn_file_actions_init(&acts);
+  posix_spawn_file_actions_addopen(&acts, 0, input.empty() ? "/dev/null" : input.c_str(), O_RDONLY,
+                                   0);
+  posix_spawn_file_actions_adddup2(&acts, fds[1], 1);
+  if (errors == Errors::kWithOutput)
+    posix_spawn_file_actions_adddup2(&acts, fds[1], 2);
+  else if (errors == Errors::kDropped)
+    posix_spawn_file_actions_addopen(&acts, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, args[0], &acts, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&acts);
+  close(fds[1]);
+  std::string got;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = read(fds[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  if (out != nullptr) *out = got;
+  if (rc != 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Whether a program of that name is on PATH.
+inline bool OnPath(const std::string& name) {
+  const char* path = getenv("PATH");
+  const std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  for (size_t at = 0; at <= dirs.size();) {
+    size_t end = dirs.find(':', at);
+    if (end == std::string::npos) end = dirs.size();
+    const std::string dir = end > at ? dirs.substr(at, end - at) : ".";
+    if (access((dir + "/" + name).c_str(), X_OK) == 0) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+// Whether a program of that name is on PATH and runs with args (its exit code 0).
+inline bool ProgramRuns(const std::vector<std::string>& argv) {
+  return RunProgram(argv) == 0;
+}
+
+}  // namespace testutil

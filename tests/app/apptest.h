@@ -22,6 +22,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -219,21 +220,23 @@ inline std::string TextOf(WindowRef w, const char* sig, int id) {
 }
 
 // Runs f once window w shows (looking every 5 ms for up to 5 s of real time), then clicks the
-// button (sig, id) of w unless sig is NULL.
-inline void WhenShown(WindowRef w, std::function<void()> f, const char* sig = nullptr, int id = 0) {
+// button (sig, id) of w unless sig is NULL. Returns the watcher, which a caller that expects the
+// window only maybe deletes once it is no longer wanted.
+inline QTimer* WhenShown(WindowRef w, std::function<void()> f, const char* sig = nullptr,
+                         int id = 0) {
   auto* t = new QTimer;
-  auto* tries = new int(0);
+  auto tries = std::make_shared<int>(0);
   QObject::connect(t, &QTimer::timeout, [=] {
     if (!IsWindowVisible(w) && ++*tries < 1000) return;
     t->stop();
     t->deleteLater();
-    delete tries;
     if (f) f();
     if (sig)
       if (auto* b = qobject_cast<QAbstractButton*>(WidgetOf(w, sig, id)))
         QTest::mouseClick(b, Qt::LeftButton);
   });
   t->start(5);
+  return t;
 }
 
 // Chooses the file at path in a file dialog: its folder opened and its name in the name field.

@@ -156,12 +156,12 @@ int StartUp() {
   gInterfaceReady = 1;
   if (gShadowCatalog[0] != '\0' && gMain->bc.ShadowDB(gShadowCatalog))
     DMESSAGE(DMCinfo, "Opened shadow catalog '%s'", gShadowCatalog);
-  // The documents named on the command line are opened as the event loop starts. When one of
-  // them fills the main window (a catalogue, a folder, a record file), the start-up option
-  // gives way to it: what the option would show is replaced at once, and its messages (a
-  // start-up problem blinked in the status line first, "No catalog", an alert about the recent
-  // catalogue) would only hold back the document and stand in for its own.
-  if (!PdocumentsFillMainWindow(CommandLineDocuments())) ActOnStartupOption();
+  // The documents named on the command line are opened as the event loop starts. When they open
+  // a catalogue, the start-up option gives way to it: the catalogue it would open is replaced at
+  // once, and its messages (a start-up problem blinked in the status line first, "No catalog",
+  // an alert about the recent catalogue) would only hold back that catalogue and stand in for
+  // its own. A folder or a record file is shown over what the option opened, its catalogue too.
+  if (!PdocumentsOpenACatalogue(CommandLineDocuments())) ActOnStartupOption();
   PreportDamagedPreferences();
   return 0;
 }

@@ -321,12 +321,13 @@ bool FindDocument(const char* given, char* path, struct stat* st) {
 
 }  // namespace
 
-bool PdocumentsFillMainWindow(const std::vector<std::string>& paths) {
+bool PdocumentsOpenACatalogue(const std::vector<std::string>& paths) {
   for (const std::string& given : paths) {
     char path[PATH_MAX];
     struct stat st;
     if (ResolveDocument(given.c_str(), path, &st) != nullptr) return false;
-    if (KindOf(path, S_ISDIR(st.st_mode)) != kDocImage) return true;
+    const DocKind kind = KindOf(path, S_ISDIR(st.st_mode));
+    if (kind != kDocImage) return kind == kDocCatalogFile;
   }
   return false;
 }

@@ -66,9 +66,9 @@ int sniffFolder(const char* dpath, const FSRef* dref, int* nimg, int* ndir);
 OSStatus openDocuments(EventHandlerCallRef call, EventRef event, void* userData);
 // The same sorting for a list of paths; the number of documents taken.
 int openDocuments(int argc, char** argv);
-// Whether paths, sorted as openDocuments sorts them, fill the main window: a folder, a catalogue
-// or a record file comes before the list ends and before any path that names nothing.
-bool PdocumentsFillMainWindow(const std::vector<std::string>& paths);
+// Whether paths, sorted as openDocuments sorts them, open a catalogue: a catalogue file is the
+// first document that fills the main window, before any path that names nothing.
+bool PdocumentsOpenACatalogue(const std::vector<std::string>& paths);
 
 // The 'dir ' command: asks for a folder and loads it.
 void chooseAndLoadFolder();

@@ -455,7 +455,25 @@ void PContextState::ReflectChange(const DBChangeList* change, bool undo) {
   std::unordered_set<const DBRLink*> shown;
   for (int i = 0; i < rdisp.GetSize(); i++) shown.insert(rdisp.Get(i).l);
   std::vector<const DBRecord*> dispFrom;
-  change->ReflectChange(&rdisp, undo, &dispFrom);
+  {
+    // A displayed record need not equal its catalogue version (a folder's records name the
+    // folder shown as well as those the catalogue knows): a removal of the catalogue version
+    // takes the displayed record linked to it.
+    DBRecordList versions(nullptr);
+    const int nc = rcommon.GetSize(), nd = rdisp.GetSize();
+    if (nc > 0 && rdisp_link.GetSize() == nc && versions.Resize(nd, true) == nd) {
+      std::unordered_map<const DBRLink*, int> versionAt;
+      versionAt.reserve(static_cast<size_t>(nc));
+      for (int k = 0; k < nc; k++)
+        if (rdisp_link.Get(k).l != nullptr) versionAt.emplace(rdisp_link.Get(k).l, k);
+      for (int i = 0; i < nd; i++) {
+        auto it = rdisp.Get(i).l != nullptr ? versionAt.find(rdisp.Get(i).l) : versionAt.end();
+        if (it != versionAt.end()) versions[i].Link(&rcommon[it->second]);
+      }
+    }
+    change->ReflectChange(&rdisp, undo, &dispFrom, versions.GetSize() == nd ? &versions : nullptr,
+                          false, true);
+  }
   HashPositions before;
   for (int i = 0; i < rdisp.GetSize(); i++) {
     const DBRecord& r = rdisp.Get(i);

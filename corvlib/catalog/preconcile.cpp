@@ -201,6 +201,25 @@ bool PContextState::TransferFields(DBRecord* dst, const DBRecord& src) {
 // ---------------------------------------------------------------------------------------
 // Reconciling
 
+void PContextState::KeepSelectionOfSurvivors() {
+  const int nd = rdisp.GetSize();
+  if (rsel.Length() == 0) return;
+  ABitMap kept;
+  int n = 0;
+  for (int i = 0; i < nd; i++) n += !DBRecordList::Drops(rdisp.Get(i));
+  if (n > 0 && rsel.SumTotal() > 0 && kept.NewBitMap(static_cast<uint32_t>(n), false)) {
+    int k = 0;
+    for (int i = 0; i < nd; i++) {
+      if (DBRecordList::Drops(rdisp.Get(i))) continue;
+      if (rsel.Check(static_cast<uint32_t>(i))) kept.Set(static_cast<uint32_t>(k));
+      k++;
+    }
+  }
+  // Nothing stays selected that is not shown.
+  if (kept.SumTotal() == 0) kept.NewBitMap(0);
+  rsel = kept;
+}
+
 int PContext::Reconcile() {
   rcommon.Init(&phd);
   rdisp_link.Init(nullptr);
@@ -284,6 +303,7 @@ int PContext::Reconcile() {
       TransferFields(&r, rdisp.Get(j));
       rdisp[j].Init();
       rdisp[j].Take(&r);
+      if (rsel.Check(static_cast<uint32_t>(i))) rsel.Set(static_cast<uint32_t>(j));
       continue;
     }
     if (holds && !passCat && dbs.AddSelector(q.rlo, q.rhi, false) != 1)
@@ -294,6 +314,7 @@ int PContext::Reconcile() {
     }
   }
   earlier.clear();
+  KeepSelectionOfSurvivors();
   rdisp.Compact(false);
   if (!holds && !sholds) return 0;
 

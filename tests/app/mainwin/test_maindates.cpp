@@ -147,6 +147,24 @@ TEST_F(DateCommands, EmptyFieldsShiftByNothing) {
   EXPECT_EQ(Date(1), "2010:06:15 08:00:00");
 }
 
+// A shift that takes dates out of the legal range is refused for each such record, told in one
+// alert naming every file; when it changes nothing, the status says so of catalogued records.
+TEST_F(DateCommands, ShiftsOutOfRangeAreToldForEveryFile) {
+  Catalogue(
+      {"1985:01:01 00:00:00", "1990:06:15 08:00:00", "1999:12:31 22:45:00", "2010:01:01 00:00:00"});
+  Select({0, 1, 2});
+  Run([] { Type({"-20", "0", "0", "0", "0", "0"}); }, 1, true);
+  EXPECT_EQ(alert, "Illegal date for 3 images: 'img0.jpg', 'img1.jpg', 'img2.jpg'");
+  EXPECT_EQ(Status(), "No records changed");
+  EXPECT_EQ(Date(0), "1985:01:01 00:00:00");
+  EXPECT_EQ(Date(2), "1999:12:31 22:45:00");
+  Select({1, 2, 3});
+  Run([] { Type({"-20", "0", "0", "0", "0", "0"}); }, 1, true);
+  EXPECT_EQ(alert, "Illegal date for 2 images: 'img1.jpg', 'img2.jpg'");
+  EXPECT_EQ(Status(), "Adjusted 1 record");
+  EXPECT_EQ(Date(3), "1990:01:01 00:00:00");
+}
+
 // A catalogued folder copied elsewhere and browsed there: its records name both folders, the
 // catalogue's only the first. Undo and Redo of a shift bring back each picture once, with the
 // date the step gives it, and the next command acts on the pictures shown.

@@ -483,13 +483,17 @@ void PContextState::ReflectChange(const DBChangeList* change, bool undo) {
     DBRecordList versions(nullptr);
     const int nc = rcommon.GetSize(), nd = rdisp.GetSize();
     if (nc > 0 && rdisp_link.GetSize() == nc && versions.Resize(nd, true) == nd) {
-      std::unordered_map<const DBRLink*, int> versionAt;
+      // The links by field array, sorted once for all the look-ups.
+      std::vector<std::pair<const DBRLink*, int>> versionAt;
       versionAt.reserve(static_cast<size_t>(nc));
       for (int k = 0; k < nc; k++)
-        if (rdisp_link.Get(k).l != nullptr) versionAt.emplace(rdisp_link.Get(k).l, k);
+        if (rdisp_link.Get(k).l != nullptr) versionAt.emplace_back(rdisp_link.Get(k).l, k);
+      std::sort(versionAt.begin(), versionAt.end());
       for (int i = 0; i < nd; i++) {
-        auto it = rdisp.Get(i).l != nullptr ? versionAt.find(rdisp.Get(i).l) : versionAt.end();
-        if (it != versionAt.end()) versions[i].Link(&rcommon[it->second]);
+        const DBRLink* l = rdisp.Get(i).l;
+        auto it = std::lower_bound(versionAt.begin(), versionAt.end(), std::make_pair(l, -1));
+        if (l != nullptr && it != versionAt.end() && it->first == l)
+          versions[i].Link(&rcommon[it->second]);
       }
     }
     change->ReflectChange(&rdisp, undo, &dispFrom, versions.GetSize() == nd ? &versions : nullptr,

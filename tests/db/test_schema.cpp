@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -141,9 +142,37 @@ TEST(SchemaNames, ReadDetectsTheSeparatorOfANamesLine) {
   EXPECT_EQ(ReadNames(t, "\n", nullptr), 0);
   EXPECT_EQ(t.Read(nullptr, nullptr), -1);
 
-  EXPECT_EQ(ReadNames(t, std::string(2047, 'x') + "\n", nullptr), 1);
-  EXPECT_EQ(ReadNames(t, std::string(2048, 'x') + "\n", nullptr), -1);
+  // A line grows as its bytes come; one of more than a mebibyte is refused.
+  EXPECT_EQ(ReadNames(t, std::string(3000, 'x') + "\n", nullptr), 1);
+  EXPECT_EQ(ReadNames(t, std::string((1 << 20) + 1, 'x') + "\n", nullptr), -1);
   EXPECT_EQ(t.GetNFields(), 0);
+}
+
+TEST(SchemaNames, EveryNamesLineWrittenReadsBack) {
+  // 128 long names, some holding the separator, a line end, quotes or a backslash: the line
+  // is far past 2,048 bytes, and plain names stay as they were.
+  std::vector<std::string> want;
+  for (int i = 0; i < 128; ++i) want.push_back("Field_" + std::to_string(i) + std::string(57, 'n'));
+  want[3] = "Tab\there";
+  want[5] = "\"quoted\" at first";
+  want[7] = "back\\slash \"in\" it";
+  want[9] = "two\nlines\r";
+  DBFieldID t;
+  for (const std::string& n : want) ASSERT_GE(t.NewField(n.c_str()), 0);
+  std::ostringstream os;
+  t.Write(&os, '\t');
+  const std::string line = os.str();
+  EXPECT_GT(line.size(), 8000u);
+  const std::string head = want[0] + "\t" + want[1] + "\t" + want[2] + "\t\"Tab\\there\"\t";
+  EXPECT_EQ(line.substr(0, head.size()), head);
+  EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1);
+  for (char given : {'\0', '\t'}) {  // detected, given
+    DBFieldID back;
+    std::istringstream is(line);
+    char sep = given;
+    ASSERT_EQ(back.Read(&is, &sep), 128);
+    for (int i = 0; i < 128; ++i) EXPECT_EQ(back.GetName(i), want[static_cast<size_t>(i)]) << i;
+  }
 }
 
 TEST(SchemaNames, WriteJoinsNamesInIdOrder) {

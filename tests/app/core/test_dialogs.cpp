@@ -297,6 +297,31 @@ TEST_F(Dialogs, OneAlertPerClassPerCommand) {
   EXPECT_EQ(clicker.texts.size(), 3u);
 }
 
+// An alert shows a file's name as it is: tags as text, and stray bytes readable (not the text
+// of the alert before).
+TEST_F(Dialogs, AnAlertShowsAFilesNameAsText) {
+  std::vector<std::pair<Qt::TextFormat, QString>> shown;
+  QTimer timer;
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    if (!IsWindowVisible(gAlertWindow)) return;
+    auto* label = qobject_cast<QLabel*>(WidgetOf(gAlertWindow, "alrt", 128));
+    ASSERT_NE(label, nullptr);
+    shown.emplace_back(label->textFormat(), label->text());
+    QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gAlertWindow, "bttn", 1)),
+                      Qt::LeftButton);
+  });
+  timer.start(2);
+  SendCommand("zzzz");
+  DMESSAGE(DMCdata, "Cannot open file '/p/<b>x</b>.jpg'");
+  SendCommand("zzzz");
+  DMESSAGE(DMCdata, "Cannot open file '/p/caf\xE9 <font color=red>.jpg'");
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_EQ(shown[0].first, Qt::PlainText);
+  EXPECT_EQ(shown[0].second, QString("Cannot open file '/p/<b>x</b>.jpg'"));
+  EXPECT_EQ(shown[1].first, Qt::PlainText);
+  EXPECT_EQ(shown[1].second, QString("Cannot open file '/p/caf\\xE9 <font color=red>.jpg'"));
+}
+
 TEST_F(Dialogs, SuspendedAlertsShowTheMostSevereKeptMessage) {
   AlertClicker clicker;
   suspendAlert(true);

@@ -188,10 +188,10 @@ bool DBFieldID::MapIDs(const DBFieldID* table, int* map, const DBFieldID* other)
 namespace {
 
 // A name is written as it is, unless it holds the separator or a line end, or opens with a
-// double quote: then it is quoted and escaped as a string value of a record line is, and reads
-// back the same.
+// double quote or a byte-order mark (which the reader drops at the line's start): then it is
+// quoted and escaped as a string value of a record line is, and reads back the same.
 bool NeedsQuotes(const char* name, char sep) {
-  if (name[0] == '"') return true;
+  if (name[0] == '"' || std::strncmp(name, "\xEF\xBB\xBF", 3) == 0) return true;
   for (const char* p = name; *p; ++p)
     if (*p == sep || *p == '\n' || *p == '\r') return true;
   return false;

@@ -181,6 +181,16 @@ TEST_F(Dragger, DropsLoadImagesFoldersAndTables) {
   ASSERT_EQ(bc->rdisp.GetSize(), 1);
   EXPECT_STREQ(PDBgetString(bc->rdisp.Get(0), PDBFfile), "d.jpg");
 
+  // A name in Latin-1 bytes, as a file manager's URI of them, opens as that file.
+  const std::string latin = Path("caf\xE9.jpg");
+  std::rename(Picture("latin.jpg").c_str(), latin.c_str());
+  QMimeData bytes;
+  bytes.setData("text/uri-list",
+                "file://" + QByteArray::fromStdString(latin).toPercentEncoding("/") + "\r\n");
+  DragOver(&bytes, Middle());
+  ASSERT_EQ(bc->rdisp.GetSize(), 1);
+  EXPECT_STREQ(PDBgetString(bc->rdisp.Get(0), PDBFfile), "caf\xE9.jpg");
+
   // Text that names no file, or a drag that leaves, changes nothing.
   QMimeData words;
   words.setText("hello");

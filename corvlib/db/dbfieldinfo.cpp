@@ -187,18 +187,20 @@ bool DBFieldID::MapIDs(const DBFieldID* table, int* map, const DBFieldID* other)
 
 namespace {
 
-// A name is written as it is, unless it holds the separator or a line end, or opens with a
-// double quote or a byte-order mark (which the reader drops at the line's start): then it is
-// quoted and escaped as a string value of a record line is, and reads back the same.
-bool NeedsQuotes(const char* name, char sep) {
-  if (name[0] == '"' || std::strncmp(name, "\xEF\xBB\xBF", 3) == 0) return true;
-  for (const char* p = name; *p; ++p)
-    if (*p == sep || *p == '\n' || *p == '\r') return true;
-  return false;
-}
-
 bool WordChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// A name is written as it is, unless it holds the separator or a line end, or opens with a
+// double quote or a byte-order mark (which the reader drops at the line's start), or is the
+// line's only name and holds a character that a reader finding the separator would take for
+// it: then it is quoted and escaped as a string value of a record line is, and reads back the
+// same.
+bool NeedsQuotes(const char* name, char sep, bool alone) {
+  if (name[0] == '"' || std::strncmp(name, "\xEF\xBB\xBF", 3) == 0) return true;
+  for (const char* p = name; *p; ++p)
+    if (*p == sep || *p == '\n' || *p == '\r' || (alone && !WordChar(*p))) return true;
+  return false;
 }
 
 // A line whose first separator would be one of these is no names line.
@@ -217,7 +219,7 @@ void DBFieldID::Write(std::ostream* os, char sep) const {
   std::ostringstream line;
   for (int i = 0; i < nfields; i++) {
     if (i > 0) line << sep;
-    if (NeedsQuotes(mname[i], sep))
+    if (NeedsQuotes(mname[i], sep, nfields == 1))
       quoteString(&line, mname[i]);
     else
       line << mname[i];

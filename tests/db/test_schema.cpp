@@ -175,6 +175,16 @@ TEST(SchemaNames, EveryNamesLineWrittenReadsBack) {
     ASSERT_EQ(back.Read(&is, &sep), 128);
     for (int i = 0; i < 128; ++i) EXPECT_EQ(back.GetName(i), want[static_cast<size_t>(i)]) << i;
   }
+  // A line of one name has no tab to tell the separator: a name a reader would split is quoted.
+  for (const char* alone : {"Size, bytes", "Größe", "Plain_1"}) {
+    DBFieldID one, back;
+    one.NewField(alone);
+    std::ostringstream os1;
+    one.Write(&os1, '\t');
+    std::istringstream is(os1.str());
+    EXPECT_EQ(back.Read(&is, nullptr), 1) << os1.str();
+    EXPECT_STREQ(back.GetName(0), alone);
+  }
 }
 
 TEST(SchemaNames, WriteJoinsNamesInIdOrder) {

@@ -148,9 +148,8 @@ TEST_F(Records, ACatalogueExportedReadsBackWholeWhateverItsFieldNames) {
   ASSERT_TRUE(bc.OpenDB(Path("user.qdb").c_str()));
   std::vector<int> user;
   for (int k = 0; k < 31; ++k) {
-    std::string name = "Remark_" + std::to_string(k) + "_";
-    name.resize(63, 'r');
-    if (k == 30) name = "Mood\tof the day";
+    std::string name = k < 30 ? "Remark_" + std::to_string(k) + "_" : "Mood\tof the day";
+    if (k < 30) name.resize(63, 'r');
     user.push_back(bc.phd.Field(name.c_str(), DBDTstring, name.c_str(), 0x2000));
     ASSERT_GE(user.back(), 0);
   }

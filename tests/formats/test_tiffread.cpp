@@ -276,17 +276,19 @@ TEST(TiffFiles, TwoPagesAreLayersAndTheCountBecomesKnown) {
   EXPECT_NE(TRreadRec(r.ir, &rb), IREnone);  // no page is set up
   EXPECT_EQ(TRseekFrame(r.ir, 0, 0), IREnone);
   EXPECT_EQ(r->cs.format, IPFrgb);
-  // The grey file cut short in its pixels, read from memory, fails as a cut file.
+  // The grey file cut short in its pixels, read from memory, is refused as a cut file when
+  // it opens, and no read gets past that.
   std::vector<uint8_t> cut(60000);
   FILE* fp = fopen((Dir() + "desk_grey8.tif").c_str(), "rb");
   ASSERT_EQ(fread(cut.data(), 1, cut.size(), fp), cut.size());
   fclose(fp);
   Reader damaged(TRopenMemory(cut.data(), cut.size(), "cut.tif"));
   ASSERT_NE(damaged.ir, nullptr);
+  EXPECT_EQ(damaged->errCode, IREtruncated);
+  EXPECT_STREQ(damaged->errMsg, "file cut short at row 160");
   std::vector<uint8_t> px(322 * 437);
   rb = {damaged->cs, {0, 322, 0, 437}, 1, px.data(), px.size()};
-  EXPECT_EQ(TRreadRec(damaged.ir, &rb), IREtruncated);
-  EXPECT_STREQ(damaged->errMsg, "file cut short at row 160");
+  EXPECT_NE(TRreadRec(damaged.ir, &rb), IREnone);
 }
 
 TEST(TiffToneMap, MatchesTheToneMappingLoaderForEveryHdrKind) {

@@ -191,7 +191,7 @@ RatioResult decodeRatio(jpeghdr_decompress_struct* jh, int out_w, int out_h) {
   if (w > 4 * out_w + 16 || h > 4 * out_h + 16 || ci.output_components != 1) {
     res.ok = -1;
     res.msg_code = ci.output_components != 1 ? static_cast<int>(JERR_BAD_J_COLORSPACE)
-                                              : static_cast<int>(JGLUE_RATIO_TOO_BIG);
+                                             : static_cast<int>(JGLUE_RATIO_TOO_BIG);
     const int p[4] = {static_cast<int>(ci.image_width), static_cast<int>(ci.image_height), out_w,
                       out_h};
     for (int i = 0; i < 4; i++) res.param[i] = p[i];

@@ -108,8 +108,7 @@ bool PpictureFits(const char* path, int64_t w, int64_t h, size_t bytesPerPixel, 
 void PpictureTooLarge(const char* path, int64_t w, int64_t h, size_t bytesPerPixel, char* msg,
                       size_t n) {
   if (msg == nullptr || n == 0) return;
-  const long double bytes =
-      w > 0 && h > 0 ? static_cast<long double>(w) * h * bytesPerPixel : 0;
+  const long double bytes = w > 0 && h > 0 ? static_cast<long double>(w) * h * bytesPerPixel : 0;
   const char* name = path != nullptr ? std::strrchr(path, '/') : nullptr;
   name = name != nullptr ? name + 1 : (path != nullptr ? path : "");
   const double gb = static_cast<double>(bytes / (1024.0L * 1024.0L * 1024.0L));

@@ -65,13 +65,13 @@ std::string FewRowsJpeg(const std::string& path, int w, int h, int rows, bool no
   return path;
 }
 
-// A 64 x 64 JPEG-HDR picture whose foreground's header then declares w x h.
-std::string FewRowsHdrJpeg(const std::string& path, int w, int h) {
-  std::vector<float> px(64 * 64 * 3);
+// A JPEG-HDR picture of n x n pixels whose foreground's header then declares w x h.
+std::string FewRowsHdrJpeg(const std::string& path, int w, int h, int n = 64) {
+  std::vector<float> px(static_cast<size_t>(n) * n * 3);
   for (size_t i = 0; i < px.size(); ++i) px[i] = 0.01f + static_cast<float>(i % 61) * 0.5f;
   _ImgWriteBuf wb = {};
-  wb.xres = wb.yres = 64;
-  wb.rowsize = 64 * 12;
+  wb.xres = wb.yres = n;
+  wb.rowsize = n * 12;
   wb.pixAspect = 1.0f;
   wb.csp = &ICS_RGB709;
   wb.img = px.data();
@@ -196,6 +196,19 @@ TEST(DamagedPictures, DataEndingPartWayIsRefusedAtTheCut) {
   EXPECT_EQ(o.alerts, std::vector<std::string>{"Cannot open '" + path +
                                                "': Corrupt JPEG data: premature end of data "
                                                "segment"});
+}
+
+// A ratio image far larger than the picture it belongs to is damage, told in words.
+TEST(DamagedPictures, ARatioImageFarLargerThanItsPictureIsToldInWords) {
+  disptest::Register();
+  testutil::TempDir dir;
+  const std::string path = FewRowsHdrJpeg(dir.Path("ratio.jpg"), 8, 8, 1024);
+  const Outcome o = LoadCapped(path);
+  EXPECT_FALSE(o.loaded);
+  EXPECT_EQ(o.alerts,
+            std::vector<std::string>{"Cannot open '" + path +
+                                     "': damaged HDR data: a ratio image of 1024 \xC3\x97 1024 "
+                                     "pixels for a picture of 8 \xC3\x97 8"});
 }
 
 // A whole picture larger than the memory this computer has available is refused in words,

@@ -366,9 +366,8 @@ int TIFFReader::setupSource(TiffBlockSource* src, int samples, int sampleBytes) 
 
 void TIFFReader::tooLargeBlocks(uint64_t planeBytes) {
   const double gb = static_cast<double>(planeBytes) / (1024.0 * 1024.0 * 1024.0);
-  fail(IREmemory,
-       "its blocks of %u \xC3\x97 %u pixels (%.1f GB) are too large for this computer's memory",
-       bw_, bh_, gb);
+  fail(IREmemory, "%s of %u \xC3\x97 %u pixels (%.1f GB) are too large to read",
+       tiled_ ? "tiles" : "strips", bw_, bh_, gb);
 }
 
 int TIFFReader::SeekFrame(int n, int mode) {

@@ -11,44 +11,28 @@
 #include "formats/jpegio.h"
 #include "formats/tiff_builder.h"
 #include "support/membudget.h"
+#include "testutil/file_bytes.h"
 #include "testutil/rgb_jpeg.h"
 #include "testutil/temp_dir.h"
 
 namespace {
 
-std::vector<uint8_t> FileBytes(const std::string& path) {
-  std::vector<uint8_t> b;
-  if (FILE* f = std::fopen(path.c_str(), "rb")) {
-    int c;
-    while ((c = std::fgetc(f)) != EOF) b.push_back(static_cast<uint8_t>(c));
-    std::fclose(f);
-  }
-  return b;
-}
-
-void PutBytes(const std::string& path, const std::vector<uint8_t>& b) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  ASSERT_EQ(std::fwrite(b.data(), 1, b.size(), f), b.size());
-  std::fclose(f);
-}
-
 // Makes the frame header among the file's top-level segments declare w x h (segments inside
 // others, as a JPEG-HDR ratio image in APP11, are passed over with them).
 void SetFrameSize(const std::string& path, int w, int h) {
-  std::vector<uint8_t> j = FileBytes(path);
+  std::string j = ReadAll(path);
   for (size_t i = 2; i + 9 < j.size();) {
-    ASSERT_EQ(j[i], 0xFF);
-    const int m = j[i + 1];
+    ASSERT_EQ(static_cast<uint8_t>(j[i]), 0xFF);
+    const int m = static_cast<uint8_t>(j[i + 1]);
     if (m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC) {
-      j[i + 5] = static_cast<uint8_t>(h >> 8);
-      j[i + 6] = static_cast<uint8_t>(h);
-      j[i + 7] = static_cast<uint8_t>(w >> 8);
-      j[i + 8] = static_cast<uint8_t>(w);
-      PutBytes(path, j);
+      j[i + 5] = static_cast<char>(h >> 8);
+      j[i + 6] = static_cast<char>(h);
+      j[i + 7] = static_cast<char>(w >> 8);
+      j[i + 8] = static_cast<char>(w);
+      WriteAll(path, j);
       return;
     }
-    i += 2 + ((j[i + 2] << 8) | j[i + 3]);
+    i += 2 + ((static_cast<uint8_t>(j[i + 2]) << 8) | static_cast<uint8_t>(j[i + 3]));
   }
   FAIL() << "no frame header in " << path;
 }
@@ -95,7 +79,8 @@ std::string ShortRawTiff(const std::string& path, uint32_t w, uint32_t h, size_t
   t.longs(
       d, 279,
       {static_cast<uint32_t>(uint64_t{w} * h * 3 > UINT32_MAX ? UINT32_MAX : uint64_t{w} * h * 3)});
-  PutBytes(path, t.build());
+  const std::vector<uint8_t> b = t.build();
+  WriteAll(path, std::string(b.begin(), b.end()));
   return path;
 }
 
@@ -170,7 +155,7 @@ TEST(DamagedPictures, HeadersClaimingMoreThanTheirDataAreRefusedWithoutTheirMemo
       {ShortRawTiff(dir.Path("raw.tif"), 35000, 35000, 3000), "file cut short at row 0"},
   };
   for (const auto& c : cases) {
-    ASSERT_LT(FileBytes(c.path).size(), 20000u) << c.path;
+    ASSERT_LT(ReadAll(c.path).size(), 20000u) << c.path;
     const Outcome o = LoadCapped(c.path);
     EXPECT_FALSE(o.loaded) << c.path;
     EXPECT_EQ(o.alerts, std::vector<std::string>{"Cannot open '" + c.path + "': " + c.reason});

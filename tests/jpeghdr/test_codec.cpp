@@ -15,6 +15,7 @@
 #include "testutil/message_log.h"
 #include "testutil/process_locale.h"
 #include "testutil/run_program.h"
+#include "support/cnumber.h"
 
 using namespace jhtest;
 
@@ -155,7 +156,7 @@ TEST(JpegHdrCodec, ForegroundIsPlainJpegAndHeaderTextIsExact) {
       std::regex("HDR_RI ver=11\n ln0=(-?[0-9]+\\.[0-9]{6}), ln1=(-?[0-9]+\\.[0-9]{6}), "
                  "s2n=5\\.000000e-01 alp=1\\.000000 bet=1\\.000000 cor=1\n~")))
       << text;
-  EXPECT_LT(std::stod(m[1]), std::stod(m[2]));
+  EXPECT_LT(Catof(m[1].str().c_str()), Catof(m[2].str().c_str()));
   // The ratio image follows the zero byte: a greyscale JPEG.
   EXPECT_EQ(p.substr(z + 1, 2), std::string("\xFF\xD8", 2));
   // Without the segments, the plain decoders see the foreground.

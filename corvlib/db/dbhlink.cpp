@@ -699,23 +699,27 @@ int DBHeaderLink::WriteVar(std::ostream* os, int level) const {
     case DBDTint: {
       WriteTabs(os, level);
       *os << vname << " =";
+      // Numbers are formatted here, not by the stream, whose locale may group digits or
+      // write a decimal comma.
+      char num[32];
       int n = nset < maxlen ? nset : maxlen;
-      for (int i = 0; i < n; i++) *os << ' ' << link.ival[i];
+      for (int i = 0; i < n; i++) {
+        Csnprintf(num, sizeof num, " %d", link.ival[i]);
+        *os << num;
+      }
       *os << '\n';
       return os->bad() ? -1 : nset;
     }
     case DBDTfloat: {
-      std::ios::fmtflags f = os->flags();
-      std::streamsize prec = os->precision();
-      os->flags(std::ios::dec);
-      os->precision(6);
       WriteTabs(os, level);
       *os << vname << " =";
+      char num[32];
       int n = nset < maxlen ? nset : maxlen;
-      for (int i = 0; i < n; i++) *os << ' ' << static_cast<double>(link.fval[i]);
+      for (int i = 0; i < n; i++) {
+        Csnprintf(num, sizeof num, " %.6g", static_cast<double>(link.fval[i]));
+        *os << num;
+      }
       *os << '\n';
-      os->flags(f);
-      os->precision(prec);
       return os->bad() ? -1 : nset;
     }
     case DBDTstring: {

@@ -2,6 +2,7 @@
 // Turkish one as under C: what one user exports or stores, another reads back equal.
 #include <gtest/gtest.h>
 
+#include <locale>
 #include <sstream>
 #include <string>
 
@@ -25,7 +26,7 @@ void Fill(DBRecordList* list) {
   const char* title = "Istanbul, 1.5 km";
   const float ll[] = {43.467f, -122.419418f};
   (*list)[0].SetField(0, &title, 1);
-  const long iso = 50;
+  const long iso = 1600;
   (*list)[0].SetField(1, &iso, 1);
   const float ap = 2.8f, ap2 = 0.00625f;
   (*list)[0].SetField(2, &ap, 1);
@@ -33,8 +34,10 @@ void Fill(DBRecordList* list) {
   (*list)[1].SetField(2, &ap2, 1);
 }
 
-std::string Written(const DBRecordList& list) {
+// The table as written to a stream in the C++ locale given (the classic one by default).
+std::string Written(const DBRecordList& list, const std::locale& loc = std::locale::classic()) {
   std::ostringstream os;
+  os.imbue(loc);
   list.Write(&os, '\t');
   return os.str();
 }
@@ -52,6 +55,7 @@ TEST_P(DBLocale, RecordTablesReadAndWriteTheBytesOfC) {
   const std::string c = Written(list);
   SET_PROCESS_LOCALE(locale, GetParam());
   EXPECT_EQ(Written(list), c);
+  EXPECT_EQ(Written(list, std::locale(GetParam())), c);  // nor does the stream's locale count
   DBRecordList back(&s);
   std::istringstream is(c);
   ASSERT_EQ(back.Read(&is, nullptr), 2);
@@ -62,8 +66,8 @@ TEST_P(DBLocale, RecordTablesReadAndWriteTheBytesOfC) {
 }
 
 TEST_P(DBLocale, HeaderVariablesReadAndWriteTheBytesOfC) {
-  float resp[3] = {0.0123f, 0.5877f, 0.4f};
-  int count = 7;
+  float resp[3] = {0.0123f, 0.5877f, 1234.5f};
+  int count = 7000;
   DBHeaderLink* vars = new DBHeaderLink("Responses", resp, 3, nullptr);
   vars = new DBHeaderLink("Count", &count, 1, vars);
   vars->FindVar("Responses")->SetNSet(3);
@@ -78,8 +82,9 @@ TEST_P(DBLocale, HeaderVariablesReadAndWriteTheBytesOfC) {
   std::istringstream is(c.str() + "}\n");
   back->ScanVars(&is);
   for (int i = 0; i < 3; i++) EXPECT_EQ(got[i], resp[i]) << i;
-  EXPECT_EQ(gotCount, 7);
+  EXPECT_EQ(gotCount, 7000);
   std::ostringstream again;
+  again.imbue(std::locale(GetParam()));  // nor does the stream's locale count
   back->WriteVars(&again, 1);
   EXPECT_EQ(again.str(), c.str());
   delete back;

@@ -177,6 +177,9 @@ class PImageWindow : public IImageWindow {
   // Closes the current image when it is unloadable, and the window when no image is left;
   // false when the image stays.
   bool DropUnloadable();
+  // Reads a large current picture before it is drawn, a slice at a time under progress (its
+  // Stop closes it); false when it was not read: stopped, or another image became current.
+  bool LoadInSlices();
 
   unsigned long ringSerial = 0;  // moves whenever the current image changes or one closes
   bool redrawing = false;

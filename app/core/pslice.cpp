@@ -39,20 +39,26 @@ PSliceRead::~PSliceRead() {
 }
 
 bool PSliceRead::Hook(double done) {
-  PSliceRead* s = current;
-  if (s == nullptr) return true;
-  if (s->stopped_) return false;
-  if (gInterfaceReady == 1) {
+  return current == nullptr || current->Slice(done, true);
+}
+
+bool PSliceRead::Slice(double done, bool pump) {
+  if (stopped_) return false;
+  if (pump && gInterfaceReady == 1) {
     const int pct = done < 0.01 ? 1 : done > 0.99 ? 99 : static_cast<int>(done * 100);
-    if (s->own_ && (s->shown_ || GetCurrentEventTime() - s->start_ >= kWorkProgressAfter)) {
+    if (own_ && (shown_ || GetCurrentEventTime() - start_ >= kWorkProgressAfter)) {
       // Shows (or moves on) the Progress window, with its Stop, and pumps the events.
-      reportProgress(s->shown_ ? nullptr : s->msg_, pct);
-      s->shown_ = true;
+      reportProgress(shown_ ? nullptr : msg_, pct);
+      shown_ = true;
     } else {
       checkEvents(0);
     }
   }
-  const bool stop = s->own_ || PisBusy() ? PprogressStopped() : QuitAsked();
-  if (stop || (s->goOn_ != nullptr && !s->goOn_(s->data_))) s->stopped_ = true;
-  return !s->stopped_;
+  // An outer read's conditions hold too (its events were just pumped); the hook found before
+  // the outermost (a measuring one) hears every slice.
+  const bool outerGoes = outer_ != nullptr ? outer_->Slice(done, false)
+                                           : prevHook_ == nullptr || prevHook_(done);
+  const bool stop = !outerGoes || (own_ || PisBusy() ? PprogressStopped() : QuitAsked());
+  if (stop || (goOn_ != nullptr && !goOn_(data_))) stopped_ = true;
+  return !stopped_;
 }

@@ -22,6 +22,8 @@ class PSliceRead {
 
  private:
   static bool Hook(double done);
+  // One slice: pumps (when pump) and asks every condition, the outer reads' too.
+  bool Slice(double done, bool pump);
 
   char msg_[160];
   bool own_;  // shows its own Progress window

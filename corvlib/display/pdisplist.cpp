@@ -475,12 +475,9 @@ bool PDisplayList::LoadHDR(_ImgReader* rd) {
   l_img = _ImgStruct{fw, fh, &ICS_Y16, fw * 2, nullptr, block};
   c_img = _ImgStruct{fw, fh, &parent->cs, fw * 3, nullptr, grey ? nullptr : block + npix * 2};
 
-  // A reader that stops short must leave no stale heap bytes on show: unread pixels are black.
-  std::fill_n(reinterpret_cast<TMbright*>(block), npix, static_cast<TMbright>(TM_NOBRT));
-  if (!grey) std::memset(block + npix * 2, 0, npix * 3);
-
   if (shrink > 1 || !ReadsWhole(rd)) {
-    // Read in bands, reduced on the way, a slice at a time.
+    // Read in bands, reduced on the way, a slice at a time. Every row is written, or the
+    // frame fails as a whole: nothing unread is ever shown.
     PBandReader br;
     _ImgColorSpace want = rd->cs;
     want.cstatic = 0;
@@ -516,6 +513,10 @@ bool PDisplayList::LoadHDR(_ImgReader* rd) {
     }
     return true;
   }
+
+  // A reader that stops short must leave no stale heap bytes on show: unread pixels are black.
+  std::fill_n(reinterpret_cast<TMbright*>(block), npix, static_cast<TMbright>(TM_NOBRT));
+  if (!grey) std::memset(block + npix * 2, 0, npix * 3);
 
   _ImgReadBuf rb;
   std::memset(&rb, 0, sizeof rb);

@@ -10,6 +10,7 @@
 #include "display/pdispimg.h"
 #include "display/pdisppriv.h"
 #include "support/dmessage.h"
+#include "support/pwork.h"
 
 namespace {
 
@@ -199,11 +200,16 @@ bool PDisplayList::RedoHisto(const _ImgRect* r) {
   tmClearHisto(tms);
   auto addRows = [this](const _ImgRect& a, int weight) {
     const int w = a.xright - a.xleft;
+    // A large frame's histogram gives the program a slice every few million pixels; it is
+    // quickly done, so a stop asked meanwhile is left to the work around it.
+    const int sliceRows = std::max(1, (4 << 20) / std::max(w, 1));
     for (int y = a.ytop; y < a.ybottom; ++y) {
       const TMbright* ls =
           reinterpret_cast<const TMbright*>(l_img.img + static_cast<ptrdiff_t>(y) * l_img.rowsize) +
           a.xleft;
       if (tmAddHisto(tms, ls, w, weight) != TMERR_NONE) return false;
+      if ((y - a.ytop) % sliceRows == sliceRows - 1)
+        PworkSlice(static_cast<double>(y - a.ytop) / (a.ybottom - a.ytop));
     }
     return true;
   };

@@ -398,6 +398,9 @@ bool PImageRing::RenderInto(_ImgStruct* dst, const void* bg, const _ImgRect* sub
                             const _ImgRect* at) {
   if (dst == nullptr || dst->csp == nullptr || !Ready() || dst->xres < 1 || dst->yres < 1)
     return false;
+  // The zoom is known before the settings load the picture, so that it is read reduced when
+  // shown smaller; taken again after, for a file whose size differs from its record's.
+  ChooseZoom(dst->xres, dst->yres);
   CheckSettings();
   ChooseZoom(dst->xres, dst->yres);
   const int64_t X = std::max<int32_t>(ior.xres, 1), Y = std::max<int32_t>(ior.yres, 1);

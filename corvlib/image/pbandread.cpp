@@ -12,7 +12,10 @@
 
 namespace {
 
-constexpr size_t kBandBytes = size_t{4} << 20;  // what one band of delivered rows may take
+// A band: at most this many bytes of delivered rows, and of the picture's own pixels (what
+// the reader decodes, whatever it delivers), so that one band takes a few hundredths of a second.
+constexpr size_t kBandBytes = size_t{1} << 20;
+constexpr size_t kBandPixels = size_t{4} << 20;
 
 double Seconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -107,7 +110,10 @@ bool PBandReader::ReadBand() {
   if (!settled_) {
     // Output rows a band: a few megabytes of delivered rows, at least one output row's worth.
     const size_t perOut = drow * static_cast<size_t>(m_);
-    bandOut_ = static_cast<int>(std::max<size_t>(1, std::min<size_t>(kBandBytes / perOut, outH_)));
+    const size_t srcPerOut =
+        static_cast<size_t>(ir_->xres) * static_cast<size_t>(m_) * static_cast<size_t>(sub_);
+    const size_t n = std::min(kBandBytes / perOut, kBandPixels / srcPerOut);
+    bandOut_ = static_cast<int>(std::max<size_t>(1, std::min<size_t>(n, outH_)));
   }
   const int rows = std::min(bandOut_, outH_ - nextOut_);
   _ImgReadBuf rb;

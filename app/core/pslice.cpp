@@ -44,9 +44,12 @@ bool PSliceRead::Hook(double done) {
 
 bool PSliceRead::Slice(double done, bool pump) {
   if (stopped_) return false;
-  if (pump && gInterfaceReady == 1) {
+  const double now = GetCurrentEventTime();
+  if (pump && gInterfaceReady == 1 && (lastPump_ < 0 || now - lastPump_ >= kSliceSeconds ||
+                                       now < lastPump_)) {
+    lastPump_ = now;
     const int pct = done < 0.01 ? 1 : done > 0.99 ? 99 : static_cast<int>(done * 100);
-    if (own_ && (shown_ || GetCurrentEventTime() - start_ >= kWorkProgressAfter)) {
+    if (own_ && (shown_ || now - start_ >= kWorkProgressAfter)) {
       // Shows (or moves on) the Progress window, with its Stop, and pumps the events.
       reportProgress(shown_ ? nullptr : msg_, pct);
       shown_ = true;

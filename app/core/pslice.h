@@ -1,6 +1,7 @@
 // Reading a large picture a slice at a time on the main thread. The library's picture reads
 // call PworkSlice between slices (support/pwork.h); while a PSliceRead is in scope each slice
-// pumps the events that wait, so that the windows keep painting and answering.
+// (at most every kSliceSeconds of the platform clock) pumps the events that wait, so that the
+// windows keep painting and answering.
 //
 // With a message the read is the user's own (opening a picture): once it has run
 // kWorkProgressAfter seconds the Progress window shows the message and how far it has come,
@@ -30,6 +31,7 @@ class PSliceRead {
   bool (*goOn_)(void*);
   void* data_;
   double start_;
+  double lastPump_ = -1;
   bool shown_ = false;
   bool stopped_ = false;
   bool (*prevHook_)(double);

@@ -73,7 +73,7 @@ bool ReadsWhole(const _ImgReader* rd) {
 bool ReadInSlices(PBandReader* br, bool* stopped) {
   *stopped = false;
   for (;;) {
-    const int r = br->Step(kSliceSeconds);
+    const int r = br->Step(0);  // one band
     if (r != 0) return r == 1;
     if (!PworkSlice(br->Done())) {
       *stopped = true;

@@ -26,9 +26,11 @@ inline void PworkItem(long long i, long long total) {
 }
 
 // A picture read a slice at a time (a thumbnail, an open, an export or a print of a large
-// picture) calls PworkSlice between its slices, about every kSliceSeconds. A program with
-// windows installs a hook that keeps them alive and shows the progress; the hook answers false
-// when the user asked the work to stop, and the read then ends as a failure.
+// picture) calls PworkSlice between its slices: after every band of a few million of the
+// picture's pixels, a few hundredths of a second of work. A program with windows installs a
+// hook that keeps them alive (pumping its events at most every kSliceSeconds) and shows the
+// progress; the hook answers false when the user asked the work to stop, and the read then
+// ends as a failure.
 using PSliceHook = bool (*)(double done);
 constexpr double kSliceSeconds = 0.05;
 

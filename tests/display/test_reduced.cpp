@@ -1,0 +1,127 @@
+// Frames read at the size they are shown: reduced reads, their crop, a zoom back to full
+// size, a read stopped part way, and a full-size frame this computer's memory cannot hold.
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include "display_test_util.h"
+#include "support/pwork.h"
+#include "testutil/message_log.h"
+
+using namespace disptest;
+
+namespace {
+
+constexpr int kW = 2400, kH = 1800;
+
+// Red runs with x and green with y across the whole picture; blue is constant.
+FakePicture Ramps(FakePicture::Kind kind) {
+  FakePicture p;
+  p.w = kW;
+  p.h = kH;
+  p.kind = kind;
+  p.pixel = [kind](int x, int y, int, float* c) {
+    const float s = kind == FakePicture::kRGB8 ? 255.0f : 1.0f;
+    c[0] = s * (x + 0.5f) / kW;
+    c[1] = s * (y + 0.5f) / kH;
+    c[2] = s * 0.4f;
+  };
+  return p;
+}
+
+size_t FrameBytes(const PImageRing& ir) {
+  return ir.dlp != nullptr ? ir.dlp->GetSize() : 0;
+}
+
+_ImgStruct Render(PImageRing* ir, int w, int h) {
+  _ImgStruct v = {};
+  v.xres = w;
+  v.yres = h;
+  v.csp = &ICS_sRGB;
+  EXPECT_TRUE(ir->RenderImage(&v, nullptr, nullptr));
+  return v;
+}
+
+TEST(ReducedFrames, AFrameShownSmallIsReadSmallWithItsCropAndInFullWhenZoomedIn) {
+  FakeFiles files;
+  DBRecord rec = files.Record(files.Add("ramps.fkd", Ramps(FakePicture::kRGB8)));
+  // The middle half of the picture each way.
+  SetInts(&rec, PDBFcrop, {600, 450, 1800, 1350});
+  PImageRing ir(rec, nullptr);
+  ASSERT_TRUE(ir.Ready());
+  ir.SetExposureMode(0);
+  // The 1200 x 900 crop fitted into 120 x 90: a tenth, so the picture is read at a fifth.
+  _ImgStruct v = Render(&ir, 120, 90);
+  ASSERT_NE(v.img, nullptr);
+  EXPECT_LE(FrameBytes(ir), size_t{kW} * kH * 3 / 25);
+  for (int y = 5; y < 90; y += 20)
+    for (int x = 5; x < 120; x += 25) {
+      const double fx = 600 + (x + 0.5) * 10, fy = 450 + (y + 0.5) * 10;
+      EXPECT_NEAR(Px(v, x, y)[0], 255 * fx / kW, 3) << x << "," << y;
+      EXPECT_NEAR(Px(v, x, y)[1], 255 * fy / kH, 3) << x << "," << y;
+    }
+  PfreeImage(&v);
+  // At 1:1 every pixel is needed: the frame is read again, whole.
+  ir.SetZoomRatio(1, 1);
+  v = Render(&ir, 240, 180);
+  EXPECT_EQ(FrameBytes(ir), size_t{kW} * kH * 3);
+  EXPECT_EQ(Px(v, 120, 90)[0], static_cast<int>(255 * (1200 + 0.5f) / kW));
+  PfreeImage(&v);
+}
+
+TEST(ReducedFrames, AHighDynamicRangeFrameShownSmallIsReadSmall) {
+  FakeFiles files;
+  PImageRing ir(files.Add("ramps.fkd", Ramps(FakePicture::kFloatRGB)).c_str(), nullptr);
+  ASSERT_TRUE(ir.Ready());
+  _ImgStruct v = Render(&ir, 240, 180);
+  ASSERT_NE(v.img, nullptr);
+  // Brightness and chroma, 5 bytes a pixel, of a picture read at a fifth.
+  EXPECT_LE(FrameBytes(ir), size_t{kW} * kH * 5 / 25);
+  EXPECT_LT(Px(v, 20, 90)[0] + 10, Px(v, 220, 90)[0]);
+  EXPECT_LT(Px(v, 120, 10)[1] + 10, Px(v, 120, 170)[1]);
+  PfreeImage(&v);
+}
+
+bool StopAtOnce(double) {
+  return false;
+}
+
+TEST(ReducedFrames, AReadStoppedPartWayIsNoFailureAndIsReadAgainLater) {
+  FakeFiles files;
+  MessageLog log;
+  PDisplayImage di(files.Record(files.Add("ramps.fkd", Ramps(FakePicture::kRGB8))));
+  di.SetReduction(3);
+  const PSliceHook before = PsetSliceHook(StopAtOnce);
+  EXPECT_FALSE(di.CheckLoad());
+  PsetSliceHook(before);
+  EXPECT_FALSE(di.FirstFrameFailed());
+  EXPECT_STREQ(di.LoadFailure(), "");
+  EXPECT_EQ(log.Count(), 0u) << log.All();
+  ASSERT_TRUE(di.CheckLoad());
+  EXPECT_EQ(ViewRed(&di, 1200, 900), static_cast<int>(255 * (1200 + 0.5f) / kW));
+}
+
+TEST(ReducedFrames, AFullSizeFrameBeyondThisComputersMemoryIsRefusedInWords) {
+  FakeFiles files;
+  FakePicture huge = Ramps(FakePicture::kRGB8);
+  huge.w = 40000;
+  huge.h = 30000;
+  const std::string path = files.Add("huge.fkd", huge);
+  // In a child whose address space is held to 1 GB: a 3.4 GB frame cannot fit there.
+  const pid_t child = fork();
+  if (child == 0) {
+    MessageLog log;
+    const rlimit lim = {size_t{1} << 30, size_t{1} << 30};
+    setrlimit(RLIMIT_AS, &lim);
+    PDisplayImage di(files.Record(path));
+    const bool loaded = di.CheckLoad();
+    const bool told = log.Has(DMCresource, "Cannot open '" + path +
+                                               "': 'huge.fkd' is 40000 \xC3\x97 30000 pixels "
+                                               "(3.4 GB): too large for this computer's memory");
+    _exit(!loaded && told && di.FirstFrameFailed() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -45,8 +46,7 @@ uint32_t Quiet(unsigned, const char* msg, const char*, int) {
 }
 
 double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 // The event loop's view of a run: the longest wait between two chances to run it.
@@ -155,17 +155,23 @@ void BM_ThumbnailOf20000SquareFloatExr(benchmark::State& state) {
       state.SkipWithError("no scratch folder");
       return;
     }
-    PThumbnailer tn(dir);
+    bool ok;
+    {
+      PThumbnailer tn(dir);
+      state.ResumeTiming();
+      ResetPeak();
+      gaps.Begin();
+      _ImgStruct t = {};
+      t.xres = t.yres = 160;
+      t.csp = &ICS_sRGB;
+      ok = tn.GetThumbnail(&t, rec);
+      gaps.End();
+      peak = PeakMB();
+      PfreeImage(&t);
+      state.PauseTiming();
+    }
+    std::filesystem::remove_all(dir);
     state.ResumeTiming();
-    ResetPeak();
-    gaps.Begin();
-    _ImgStruct t = {};
-    t.xres = t.yres = 160;
-    t.csp = &ICS_sRGB;
-    const bool ok = tn.GetThumbnail(&t, rec);
-    gaps.End();
-    peak = PeakMB();
-    PfreeImage(&t);
     if (!ok) state.SkipWithError(("thumbnail failed: " + lastMessage).c_str());
   }
   Report(state, peak);

@@ -37,3 +37,17 @@ class PSliceRead {
   bool (*prevHook_)(double);
   PSliceRead* outer_;
 };
+
+// While one is in scope, the reads inside a longer work that shows its Progress window move
+// its bar from `from` to `to` percent as they go (the part of one picture in an export or a
+// print of several).
+class PSliceSpan {
+ public:
+  PSliceSpan(int from, int to);
+  ~PSliceSpan();
+  PSliceSpan(const PSliceSpan&) = delete;
+  PSliceSpan& operator=(const PSliceSpan&) = delete;
+
+ private:
+  int from_, to_;
+};

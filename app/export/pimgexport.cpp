@@ -287,7 +287,11 @@ int exportImages() {
       stopped = true;
       break;
     }
-    if (exp.Export(rec)) count++;
+    {
+      const PSliceSpan span(static_cast<int>(100LL * done / total),
+                            static_cast<int>(100LL * (done + 1) / total));
+      if (exp.Export(rec)) count++;
+    }
     done++;
   }
   if (!stopped) reportProgress(nullptr, 100);

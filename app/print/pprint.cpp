@@ -320,9 +320,8 @@ bool imagePage(PDisplayImage* dimg, const PrintOptions* opts) {
   im.yres = s > 1 ? std::max(1, static_cast<int>(sh / s + 0.5)) : sh;
   im.csp = &ICS_sRGB;
   {
-    // Read at about the page's dots (no less than twice them), a slice at a time; a Stop
-    // there cancels the job.
-    dimg->SetReduction(s >= 4 ? static_cast<int>(std::min(s / 2, 65536.0)) : 1);
+    // Read at the page's dots (no fewer), a slice at a time; a Stop there cancels the job.
+    dimg->SetReduction(s >= 2 ? static_cast<int>(std::min(s, 65536.0)) : 1);
     PSliceRead slices("Printing...");
     const bool got = dimg->GetSubimage(&im, &src, nullptr);
     if (slices.Stopped()) pageCancelled = true;
@@ -417,6 +416,7 @@ bool printImages() {
       cancelled = true;
       break;
     }
+    const PSliceSpan span(1 + tried * 98 / pages, 1 + (tried + 1) * 98 / pages);
     tried++;
     PDisplayImage di(bc.rdisp.Get(i));
     if (di.Ready() && PrintPage(&di, &opts, &cancelled)) printed++;

@@ -161,7 +161,7 @@ bool PImageWindow::CloseImage(bool cancancel) {
   return true;
 }
 
-bool PImageWindow::LoadInSlices() {
+bool PImageWindow::LoadInSlices(bool opening) {
   PImageRing* ir = iring;
   if (imd == nullptr || ir == nullptr || !ir->Ready()) return true;
   // Sized a little over the pane, so that the drawing never asks for more than is read.
@@ -176,35 +176,33 @@ bool PImageWindow::LoadInSlices() {
     PImageWindow* win;
     PImageRing* ring;
     unsigned long serial;
+    bool Same() const { return win->ringSerial == serial && win->iring == ring; }
   } watch{this, ir, ringSerial};
   const char* file = PDBgetField(ir->GetRec(), PDBFfile).GetString(0);
   char msg[300];
   std::snprintf(msg, sizeof msg, "Loading '%s'...", file != nullptr ? file : "image");
-  bool stopped;
-  {
+  // One read under its own progress; true when it was stopped.
+  auto read = [&]() {
     PBusyGuard busy;
     PSliceRead slices(
-        msg,
-        [](void* d) {
-          const Watch* v = static_cast<const Watch*>(d);
-          return v->win->ringSerial == v->serial && v->win->iring == v->ring;
-        },
-        &watch);
+        msg, [](void* d) { return static_cast<const Watch*>(d)->Same(); }, &watch);
     ir->CheckLoad();
-    if (!slices.Stopped() && ir->FirstFrameFailed() && ir->Reduction() < before) {
-      // Zoomed in beyond what this computer's memory holds (told as the load failed): the
-      // view goes back to fitting the window, read as before.
-      ir->SetZoomToFit();
-      if (sizeControl != nullptr) SetControlValue(sizeControl, 7);
-      ir->PrepareView(w, h);
-      ir->Reload();
-      ir->CheckLoad();
-    }
-    stopped = slices.Stopped();
+    return slices.Stopped();
+  };
+  bool stopped = read();
+  const bool refused = !stopped && ir->FirstFrameFailed();
+  if (watch.Same() && !opening && ir->Reduction() < before && (stopped || refused)) {
+    // A zoom in that needed more than this computer's memory holds (told as the load failed),
+    // or that was stopped: the view goes back to fitting the window, read as before.
+    ir->SetZoomToFit();
+    if (sizeControl != nullptr) SetControlValue(sizeControl, 7);
+    ir->PrepareView(w, h);
+    if (refused) ir->Reload();
+    stopped = read();
   }
   if (!stopped) return true;
-  // Stopped by its Stop (not by a move to another image): the picture closes.
-  if (ringSerial == watch.serial && iring == ir) {
+  // An opening stopped by its Stop (not by a move to another image): the picture closes.
+  if (watch.Same()) {
     CloseImage(false);
     if (iring == nullptr) {
       Show(0);

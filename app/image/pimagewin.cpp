@@ -273,7 +273,7 @@ bool PImageWindow::Update() {
         imd->MoveScroll(0, 0);
     }
     // Zoomed in, a large picture may need more of its pixels: read before the redraw.
-    if (iring->GetZoom(nullptr) > before) LoadInSlices();
+    if (iring->GetZoom(nullptr) > before) LoadInSlices(false);
   }
   RedrawTimer(0.35);
   return true;

@@ -133,7 +133,7 @@ void PImageWindow::Redraw() {
     if (irDrawn != iring) {
       checkEvents(0.0);
       if (serial != ringSerial) continue;
-      if (!LoadInSlices()) {
+      if (!LoadInSlices(true)) {
         if (!Ready()) break;
         continue;
       }

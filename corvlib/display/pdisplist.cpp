@@ -301,7 +301,8 @@ bool PDisplayList::FullSizeFits(const _ImgReader* rd, size_t bpp) const {
 bool PDisplayList::Load8bit(_ImgReader* rd) {
   shrink = 1;
   const int k = LoadReduction(rd);
-  if (k > 1 || !ReadsWhole(rd)) return LoadReduced8bit(rd, k);
+  // Reduced and banded reads make RGB display pixels; another display space is read whole.
+  if ((k > 1 || !ReadsWhole(rd)) && PpixelSize(&parent->cs) == 3) return LoadReduced8bit(rd, k);
   int w = rd->xres, h = rd->yres;
   PaspectToView(pixAspect, &w, &h);
   if (w < 1) w = 1;
@@ -353,9 +354,11 @@ bool PDisplayList::LoadReduced8bit(_ImgReader* rd, int k) {
   objSize = 0;
   const int ps = PpixelSize(c_img.csp);
   size_t bytes = 0;
-  if (ps != 3 || !DispMulSize(&bytes, w, h, ps) || static_cast<size_t>(w) * ps > INT32_MAX)
+  if (ps != 3 || !DispMulSize(&bytes, w, h, ps) || static_cast<size_t>(w) * ps > INT32_MAX ||
+      (shrink == 1 && !FullSizeFits(rd, static_cast<size_t>(ps)))) {
+    shrink = 1;
     return false;
-  if (shrink == 1 && !FullSizeFits(rd, static_cast<size_t>(ps))) return false;
+  }
   c_img.rowsize = w * ps;
   // Delivered as a whole render would ask: grey as grey, the file's own RGB when it is 8-bit
   // RGB, else the display's.
@@ -405,13 +408,15 @@ bool PDisplayList::LoadReduced8bit(_ImgReader* rd, int k) {
     }
   }
   std::free(tmp);
-  c_img.mbase = nullptr;
   if (!ok) {
+    if (c_img.img != nullptr && c_img.img != block) PfreeImage(&c_img);
     std::free(block);
     c_img.img = nullptr;
+    c_img.mbase = nullptr;
     objSize = 0;
     return false;
   }
+  c_img.mbase = nullptr;
   objSize = bytes;
   objCache = block;
   return true;
@@ -482,31 +487,25 @@ bool PDisplayList::LoadHDR(_ImgReader* rd) {
     _ImgColorSpace want = rd->cs;
     want.cstatic = 0;
     bool mapped = true;
-    const bool ok =
-        br.Begin(rd, want, sub, m,
-                 [&](int y, const void* row) {
-                   const _ImgColorSpace& dcs = br.DeliveredCS();
-                   if (!PmatchColorSpace(&dcs, &rd->cs, 3)) return false;
-                   TMbright* ls = reinterpret_cast<TMbright*>(
-                       l_img.img + static_cast<size_t>(y) * l_img.rowsize);
-                   uint8_t* cp = c_img.img != nullptr
-                                     ? c_img.img + static_cast<size_t>(y) * c_img.rowsize
-                                     : nullptr;
-                   const bool greyIn = dcs.format == IPFy;
-                   int e;
-                   if (dcs.dtype == IDTfloat)
-                     e = greyIn ? tmCvGrays(tms, ls, static_cast<const float*>(row), fw)
-                                : tmCvColors(tms, ls, cp, static_cast<const COLOR*>(row), fw);
-                   else
-                     e = greyIn ? tmCvGray16(tms, ls, static_cast<const unsigned short*>(row), fw,
-                                             dcs.gamma)
-                                : tmCvRGB48(tms, ls, cp,
-                                            static_cast<const unsigned short(*)[3]>(row), fw,
-                                            dcs.gamma);
-                   mapped = e == TMERR_NONE;
-                   return mapped;
-                 }) &&
-        ReadInSlices(&br, &loadStopped);
+    const bool ok = br.Begin(rd, want, sub, m, [&](int y, const void* row) {
+      const _ImgColorSpace& dcs = br.DeliveredCS();
+      if (!PmatchColorSpace(&dcs, &rd->cs, 3)) return false;
+      TMbright* ls =
+          reinterpret_cast<TMbright*>(l_img.img + static_cast<size_t>(y) * l_img.rowsize);
+      uint8_t* cp =
+          c_img.img != nullptr ? c_img.img + static_cast<size_t>(y) * c_img.rowsize : nullptr;
+      const bool greyIn = dcs.format == IPFy;
+      int e;
+      if (dcs.dtype == IDTfloat)
+        e = greyIn ? tmCvGrays(tms, ls, static_cast<const float*>(row), fw)
+                   : tmCvColors(tms, ls, cp, static_cast<const COLOR*>(row), fw);
+      else
+        e = greyIn ? tmCvGray16(tms, ls, static_cast<const unsigned short*>(row), fw, dcs.gamma)
+                   : tmCvRGB48(tms, ls, cp, static_cast<const unsigned short(*)[3]>(row), fw,
+                               dcs.gamma);
+      mapped = e == TMERR_NONE;
+      return mapped;
+    }) && ReadInSlices(&br, &loadStopped);
     if (!ok) {
       if (!mapped && !q) DMESSAGE(DMCdata, "Cannot map luminances in HDR image '%s'", rd->file);
       return fail();

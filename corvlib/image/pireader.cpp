@@ -550,8 +550,7 @@ int renderRGB24Banded(_ImgStruct* img, _ImgReader* ir, const _ImgColorSpace& cs,
     std::memcpy(dest + rb * static_cast<size_t>(y), row, rb);
     return true;
   });
-  for (int r = 0; ok && (r = br.Step(0)) != 1;)
-    ok = r == 0 && PworkSlice(br.Done());
+  for (int r = 0; ok && (r = br.Step(0)) != 1;) ok = r == 0 && PworkSlice(br.Done());
   if (!ok) {
     if (ir->errCode == IREnone && br.DeliveredCS().dtype != IDTubyte)
       DMESSAGE(DMCwarning, "Unsupported image conversion");

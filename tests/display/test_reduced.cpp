@@ -81,6 +81,42 @@ TEST(ReducedFrames, AHighDynamicRangeFrameShownSmallIsReadSmall) {
   PfreeImage(&v);
 }
 
+TEST(ReducedFrames, AJpegHdrShownSmallIsDecodedScaled) {
+  // Float ramps written as JPEG-HDR, then shown at a tenth: decoded at a quarter (no less
+  // than twice the size shown).
+  constexpr int W = 1600, H = 1200;
+  std::vector<float> px(size_t{W} * H * 3);
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      float* p = &px[(size_t{W} * y + x) * 3];
+      p[0] = 0.01f + 4.0f * x / W;
+      p[1] = 0.01f + 4.0f * y / H;
+      p[2] = 0.5f;
+    }
+  phototest::ScratchDir dir;
+  const std::string path = dir.Path("ramps.jpg");
+  _ImgWriteBuf wb = {};
+  wb.xres = W;
+  wb.yres = H;
+  wb.rowsize = W * 12;
+  wb.pixAspect = 1.0f;
+  wb.csp = &ICS_RGB709;
+  wb.img = px.data();
+  ASSERT_GT(IWInterfaceJPEG.WriteImage(path.c_str(), &wb), 0);
+  Register();
+  DBRecord rec(&PDBFInfo);
+  PgrokFile(&rec, path.c_str());
+  PImageRing ir(rec, nullptr);
+  ASSERT_TRUE(ir.Ready());
+  _ImgStruct v = Render(&ir, 160, 120);
+  ASSERT_NE(v.img, nullptr);
+  EXPECT_TRUE(ir.IsHDR());
+  EXPECT_EQ(FrameBytes(ir), size_t{W / 4} * (H / 4) * 5);
+  EXPECT_LT(Px(v, 10, 60)[0] + 20, Px(v, 150, 60)[0]);
+  EXPECT_LT(Px(v, 80, 10)[1] + 20, Px(v, 80, 110)[1]);
+  PfreeImage(&v);
+}
+
 bool StopAtOnce(double) {
   return false;
 }

@@ -3,6 +3,10 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
 #include "display_test_util.h"
 #include "support/pwork.h"
 #include "testutil/message_log.h"
@@ -142,11 +146,17 @@ TEST(ReducedFrames, AFullSizeFrameBeyondThisComputersMemoryIsRefusedInWords) {
   huge.w = 40000;
   huge.h = 30000;
   const std::string path = files.Add("huge.fkd", huge);
-  // In a child whose address space is held to 1 GB: a 3.4 GB frame cannot fit there.
+  // In a child that may map no more than 1 GB beyond what it maps now: a 3.4 GB frame cannot
+  // fit there.
   const pid_t child = fork();
   if (child == 0) {
     MessageLog log;
-    const rlimit lim = {size_t{1} << 30, size_t{1} << 30};
+    long vmKb = 0;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("VmSize:", 0) == 0) vmKb = std::atol(line.c_str() + 7);
+    const rlim_t room = (static_cast<rlim_t>(vmKb) << 10) + (rlim_t{1} << 30);
+    const rlimit lim = {room, room};
     setrlimit(RLIMIT_AS, &lim);
     PDisplayImage di(files.Record(path));
     const bool loaded = di.CheckLoad();

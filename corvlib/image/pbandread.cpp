@@ -15,7 +15,7 @@ namespace {
 // A band: at most this many bytes of delivered rows, and of the picture's own pixels (what
 // the reader decodes, whatever it delivers), so that one band takes a few hundredths of a second.
 constexpr size_t kBandBytes = size_t{1} << 20;
-constexpr size_t kBandPixels = size_t{2} << 20;
+constexpr size_t kBandPixels = size_t{1} << 20;
 
 double Seconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();

@@ -5,6 +5,7 @@
 #include "app/browser/pbrowser.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
+#include "app/core/pslice.h"
 #include "app/records/precfile.h"
 #include "platform/plaunch.h"
 
@@ -53,7 +54,26 @@ bool PBrowser::PlaySound(int i) {
 int PBrowser::ImproveDisplay(bool doall) {
   PContext* ctx = GetContext();
   if (ctx == nullptr || tnDenom < 1) return 0;
+  // A large picture's thumbnail is read a slice at a time, pumping events: what they bring may
+  // ask for this again meanwhile. The cells are improved by one pass at a time; the one asked
+  // meanwhile comes back later.
+  static bool improving = false;
+  if (improving) return 1;
+  improving = true;
+  struct Done {
+    ~Done() { improving = false; }
+  } done;
   const int top = topleftIndex, denom = tnDenom, generation = clearCount;
+  // The cells stay what they were while the thumbnail is made, or it is given up.
+  struct Watch {
+    PBrowser* b;
+    int top, denom, generation;
+  } watch{this, top, denom, generation};
+  auto same = [](void* d) {
+    const Watch* w = static_cast<const Watch*>(d);
+    return w->b->topleftIndex == w->top && w->b->tnDenom == w->denom &&
+           w->b->clearCount == w->generation;
+  };
   const int ts = ThumbSize();
   int count = 0;
   // The cell count is read again after every pump: the display may change under it.
@@ -76,9 +96,19 @@ int PBrowser::ImproveDisplay(bool doall) {
       const bool crop = tnMgr.doCrop, orient = tnMgr.doOrient;
       tnMgr.doCrop = true;
       tnMgr.doOrient = false;  // the cell orients the picture as it draws it
-      const bool made = tnMgr.GetThumbnail(&t, ctx->rdisp[r]);
+      bool made;
+      {
+        // The record is copied: events pumped meanwhile may replace the displayed ones.
+        const DBRecord photo = ctx->rdisp[r];
+        PSliceRead slices(nullptr, same, &watch);
+        made = tnMgr.GetThumbnail(&t, photo);
+      }
       tnMgr.doCrop = crop;
       tnMgr.doOrient = orient;
+      if (!same(&watch) || GetContext() != ctx || r >= ctx->rdisp.GetSize()) {
+        if (t.img != nullptr || t.mbase != nullptr) PfreeImage(&t);
+        break;  // the cells changed while it was made
+      }
       if (!made || t.img == nullptr) {
         if (t.img != nullptr || t.mbase != nullptr) PfreeImage(&t);
         continue;  // the quick thumbnail stays

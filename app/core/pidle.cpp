@@ -33,6 +33,18 @@ PImageRing* ReadyRing() {
   return ir != nullptr && ir->Ready() ? ir : nullptr;
 }
 
+// Loads a neighbour of the shown image ahead of need, for the view the shown one has. A large
+// picture is left to its own opening, which reads it a slice at a time under progress.
+void LoadAhead(PImageRing* shown, PImageRing* ir) {
+  constexpr int64_t kAheadPixels = int64_t{16} << 20;
+  if (ir == nullptr || !ir->Ready() ||
+      static_cast<int64_t>(ir->GetOWidth()) * ir->GetOHeight() > kAheadPixels)
+    return;
+  if (shown->rWidth > 0 && shown->rHeight > 0)
+    ir->PrepareView(shown->rWidth * 9 / 8, shown->rHeight * 9 / 8);
+  ir->CheckLoad();
+}
+
 }  // namespace
 
 double improveCallback(int stage) {
@@ -50,13 +62,11 @@ double improveCallback(int stage) {
     }
       [[fallthrough]];
     case ImproveNextImage:
-      if (PImageRing* ir = ReadyRing())
-        if (PImageRing* next = ir->GetNext()) next->CheckLoad();
+      if (PImageRing* ir = ReadyRing()) LoadAhead(ir, ir->GetNext());
       improveWhat = ImprovePrevImage;
       return kNextImage;
     case ImprovePrevImage:
-      if (PImageRing* ir = ReadyRing())
-        if (PImageRing* prev = ir->GetPrev()) prev->CheckLoad();
+      if (PImageRing* ir = ReadyRing()) LoadAhead(ir, ir->GetPrev());
       improveWhat = ImproveDone;
       return 0;
     default:

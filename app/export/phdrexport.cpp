@@ -7,8 +7,12 @@
 #include "app/export/ptrader.h"
 #include "catalog/plocate.h"
 #include "display/pdispimg.h"
+#include "image/pbandread.h"
 #include "image/pireader.h"
+#include "image/piresamp.h"
 #include "support/dmessage.h"
+#include "support/membudget.h"
+#include "support/pwork.h"
 
 namespace {
 
@@ -24,6 +28,46 @@ void CloseReader(_ImgReader* ir) {
 int Scale(int64_t a, int64_t b, int64_t c) {
   const int64_t v = c > 0 ? a * b / c : a;
   return static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(v, INT32_MAX)));
+}
+
+// Pictures of more pixels than this are read in bands, a slice at a time.
+constexpr int64_t kBandedPixels = int64_t{16} << 20;
+
+// Renders the reader's picture into im (size and colour space set) as PrenderImageR does; a
+// large picture is read in bands, reduced to about twice im's size on the way, a slice at a
+// time (a Stop ends it as a failure), and at full size only when memory can hold it.
+bool RenderReduced(_ImgStruct* im, _ImgReader* ir) {
+  const int k = PBandReader::ReductionFor(ir->xres, ir->yres, im->xres, im->yres);
+  if (k == 1 && static_cast<int64_t>(ir->xres) * ir->yres <= kBandedPixels)
+    return PrenderImageR(im, ir, 0) != 0;
+  int sub = 1, m = 1;
+  PBandReader::SplitReduction(ir, k, &sub, &m);
+  const int ps = PpixelSize(&ir->cs);
+  char msg[300];
+  if (ps <= 0 || !PpictureFits(ir->file, ir->xres / (sub * m), ir->yres / (sub * m),
+                               static_cast<size_t>(ps), msg, sizeof msg)) {
+    DMESSAGE(DMCresource, "Cannot open '%s': %s", ir->file, msg);
+    return false;
+  }
+  _ImgStruct t = {};
+  t.xres = ir->xres / (sub * m);
+  t.yres = ir->yres / (sub * m);
+  t.csp = &ir->cs;
+  if (!PnewImage(&t, 0)) return false;
+  PBandReader br;
+  bool ok = br.Begin(ir, ir->cs, sub, m, [&](int y, const void* row) {
+    if (!PmatchColorSpace(&br.DeliveredCS(), &ir->cs, 3)) return false;
+    std::memcpy(t.img + static_cast<ptrdiff_t>(y) * t.rowsize, row,
+                static_cast<size_t>(t.xres) * static_cast<size_t>(ps));
+    return true;
+  });
+  for (int r = 0; ok && (r = br.Step(0)) != 1;) ok = r == 0 && PworkSlice(br.Done());
+  if (!ok && ir->errCode != IREnone) PreportReaderErr(ir);
+  const float p = ir->pixAspect > 0 ? ir->pixAspect : 1.0f;
+  ok = ok && PnewImage(im, static_cast<double>(ir->yres) / (ir->xres * p)) &&
+       PsizeImage(im, &t, 1) != 0;
+  PfreeImage(&t);
+  return ok;
 }
 
 }  // namespace
@@ -105,7 +149,7 @@ bool loadHDRImage(const PImageRing& ring, _ImgStruct* im, int maxwidth, int maxh
   im->xres = width;
   im->yres = height;
   im->csp = &ir->cs;
-  if (!PrenderImageR(im, ir, 0)) {
+  if (!RenderReduced(im, ir)) {
     PfreeImage(im);
     CloseReader(ir);
     return false;

@@ -13,6 +13,7 @@
 #include "app/core/pcmds.h"
 #include "app/core/pfiles.h"
 #include "app/core/pdialogs.h"
+#include "app/core/pslice.h"
 #include "app/export/pexpriv.h"
 #include "app/export/pforms.h"
 #include "app/export/psafefile.h"
@@ -167,6 +168,8 @@ bool ImgExporter::Export(const DBRecord& rec) {
     return true;
   }
 
+  // A large picture is read at about the size written, a slice at a time.
+  PSliceRead slices(nullptr);
   _ImgStruct img = {};
   _ImgWriteBuf wb = {};
   if (!(saveHDR && (formatIsHDR(format) || ring.IsHDR()) &&
@@ -288,7 +291,11 @@ int exportImages() {
       stopped = true;
       break;
     }
-    if (exp.Export(rec)) count++;
+    {
+      const PSliceSpan span(static_cast<int>(100LL * done / total),
+                            static_cast<int>(100LL * (done + 1) / total));
+      if (exp.Export(rec)) count++;
+    }
     done++;
   }
   if (!stopped) reportProgress(nullptr, 100);

@@ -1,11 +1,14 @@
 // The image window's ring of open images: adding images from files, records and the browser's
 // selection, reconciling their records with the catalogue, moving through and reordering the
 // ring, closing, and keeping the browser's selection, the panel and the title in step.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
 #include "app/core/papp.h"
+#include "app/core/pbusy.h"
 #include "app/core/pcommands.h"
+#include "app/core/pslice.h"
 #include "app/records/precfile.h"
 #include "app/image/pimagedrawer.h"
 #include "app/image/pimagewin.h"
@@ -156,6 +159,57 @@ bool PImageWindow::CloseImage(bool cancancel) {
   Forget(victim);
   delete victim;
   return true;
+}
+
+bool PImageWindow::LoadInSlices(bool opening) {
+  PImageRing* ir = iring;
+  if (imd == nullptr || ir == nullptr || !ir->Ready()) return true;
+  // Sized a little over the pane, so that the drawing never asks for more than is read.
+  int w = imd->GetRWidth() * 9 / 8, h = imd->GetRHeight() * 9 / 8;
+  if (ir->XYswapped()) std::swap(w, h);
+  const int before = ir->Reduction();
+  ir->PrepareView(w, h);
+  // Pictures read in a moment are read by the drawing itself.
+  constexpr int64_t kSlicedPixels = int64_t{16} << 20;
+  if (static_cast<int64_t>(ir->GetOWidth()) * ir->GetOHeight() <= kSlicedPixels) return true;
+  struct Watch {
+    PImageWindow* win;
+    PImageRing* ring;
+    unsigned long serial;
+    bool Same() const { return win->ringSerial == serial && win->iring == ring; }
+  } watch{this, ir, ringSerial};
+  const char* file = PDBgetField(ir->GetRec(), PDBFfile).GetString(0);
+  char msg[300];
+  std::snprintf(msg, sizeof msg, "Loading '%s'...", file != nullptr ? file : "image");
+  // One read under its own progress; true when it was stopped.
+  auto read = [&]() {
+    PBusyGuard busy;
+    PSliceRead slices(
+        msg, [](void* d) { return static_cast<const Watch*>(d)->Same(); }, &watch);
+    ir->CheckLoad();
+    return slices.Stopped();
+  };
+  bool stopped = read();
+  const bool refused = !stopped && ir->FirstFrameFailed();
+  if (watch.Same() && !opening && ir->Reduction() < before && (stopped || refused)) {
+    // A zoom in that needed more than this computer's memory holds (told as the load failed),
+    // or that was stopped: the view goes back to fitting the window, read as before.
+    ir->SetZoomToFit();
+    if (sizeControl != nullptr) SetControlValue(sizeControl, 7);
+    ir->PrepareView(w, h);
+    if (refused) ir->Reload();
+    stopped = read();
+  }
+  if (!stopped) return true;
+  // An opening stopped by its Stop (not by a move to another image): the picture closes.
+  if (watch.Same()) {
+    CloseImage(false);
+    if (iring == nullptr) {
+      Show(0);
+      HideWindow(GetWindow());
+    }
+  }
+  return false;
 }
 
 bool PImageWindow::Unloadable() const {

@@ -272,6 +272,8 @@ bool PImageWindow::Update() {
       else
         imd->MoveScroll(0, 0);
     }
+    // Zoomed in, a large picture may need more of its pixels: read before the redraw.
+    if (iring->GetZoom(nullptr) > before) LoadInSlices(false);
   }
   RedrawTimer(0.35);
   return true;

@@ -177,6 +177,11 @@ class PImageWindow : public IImageWindow {
   // Closes the current image when it is unloadable, and the window when no image is left;
   // false when the image stays.
   bool DropUnloadable();
+  // Reads a large current picture before it is drawn, a slice at a time under progress; false
+  // when it was not read: stopped, or another image became current. Opening, a Stop closes the
+  // picture; zooming in, a Stop or a picture too large for memory at that zoom takes the view
+  // back to fitting the window.
+  bool LoadInSlices(bool opening);
 
   unsigned long ringSerial = 0;  // moves whenever the current image changes or one closes
   bool redrawing = false;

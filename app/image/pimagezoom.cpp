@@ -133,6 +133,10 @@ void PImageWindow::Redraw() {
     if (irDrawn != iring) {
       checkEvents(0.0);
       if (serial != ringSerial) continue;
+      if (!LoadInSlices(true)) {
+        if (!Ready()) break;
+        continue;
+      }
     }
     if (imd) imd->Redraw();
     if (serial != ringSerial) continue;

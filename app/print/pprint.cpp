@@ -10,6 +10,7 @@
 #include "app/core/papp.h"
 #include "app/core/pcommands.h"
 #include "app/core/pdialogs.h"
+#include "app/core/pslice.h"
 #include "app/core/pimgdraw.h"
 #include "app/core/pseam.h"
 #include "app/export/ptrader.h"
@@ -318,7 +319,14 @@ bool imagePage(PDisplayImage* dimg, const PrintOptions* opts) {
   im.xres = s > 1 ? std::max(1, static_cast<int>(sw / s + 0.5)) : sw;
   im.yres = s > 1 ? std::max(1, static_cast<int>(sh / s + 0.5)) : sh;
   im.csp = &ICS_sRGB;
-  if (!dimg->GetSubimage(&im, &src, nullptr)) return false;
+  {
+    // Read at the page's dots (no fewer), a slice at a time; a Stop there cancels the job.
+    dimg->SetReduction(s >= 2 ? static_cast<int>(std::min(s, 65536.0)) : 1);
+    PSliceRead slices("Printing...");
+    const bool got = dimg->GetSubimage(&im, &src, nullptr);
+    if (slices.Stopped()) pageCancelled = true;
+    if (!got) return false;
+  }
   int err = 0;
   QPainter* p = myPrintSession->BeginPage(&err);
   if (p == nullptr) {
@@ -408,6 +416,7 @@ bool printImages() {
       cancelled = true;
       break;
     }
+    const PSliceSpan span(1 + tried * 98 / pages, 1 + (tried + 1) * 98 / pages);
     tried++;
     PDisplayImage di(bc.rdisp.Get(i));
     if (di.Ready() && PrintPage(&di, &opts, &cancelled)) printed++;

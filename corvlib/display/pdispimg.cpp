@@ -119,6 +119,14 @@ void PDisplayImage::MarkAllReload() {
   for (PDisplayList* d = dlhead; d != nullptr; d = d->next) MarkReload(d->frame);
 }
 
+void PDisplayImage::SetReduction(int k) {
+  k = k < 1 ? 1 : k;
+  if (k == reduction) return;
+  reduction = k;
+  for (PDisplayList* d = dlhead; d != nullptr; d = d->next)
+    if (d->shrink > k) MarkReload(d->frame);
+}
+
 void PDisplayImage::CloseReader() {
   if (ir != nullptr && ir->ri != nullptr && ir->ri->Close != nullptr) ir->ri->Close(ir);
   ir = nullptr;

@@ -107,16 +107,26 @@ class PDisplayList : public DiskCacheObject {
   PDisplayList* next;
   bool loadFailed = false;
   std::string failureText;
+  // File pixels to a frame pixel in each direction: a frame loaded for a use smaller than the
+  // picture holds a reduced copy (PDisplayImage::SetReduction).
+  int shrink = 1;
+  // The last load was stopped by the user (PworkSlice): no failure, read again at next use.
+  bool loadStopped = false;
 
  private:
   bool Load8bit(_ImgReader* ir);
-  // Whether a frame of w x h pixels of bytesPerPixel bytes fits in this computer's memory;
-  // when not, the refusal is told (unless quiet) with the picture named.
-  bool RoomFor(_ImgReader* rd, int64_t w, int64_t h, size_t bytesPerPixel);
-  // Tells that the memory for such a frame could not be had.
-  void TellTooLarge(_ImgReader* rd, int64_t w, int64_t h, size_t bytesPerPixel);
+  bool LoadReduced8bit(_ImgReader* ir, int k);
+  // The reduction a load of rd takes: the owner's, no more than the picture can give.
+  int LoadReduction(const _ImgReader* rd) const;
+  // Whether a full-size frame of rd at bpp bytes a pixel fits in this computer's memory; when
+  // not, rd's message says so in words, for the caller to tell once.
+  bool FullSizeFits(_ImgReader* rd, size_t bpp) const;
+  // Sets rd's message to the words for a frame of w x h pixels whose memory could not be had.
+  void NoteTooLarge(_ImgReader* rd, int64_t w, int64_t h, size_t bpp) const;
   void DropMemory();
   bool ViewToFrame(_ImgRect* fr, const _ImgRect* vr) const;
+  // A view rectangle in the 8-bit plane's pixels, clipped to it; false when nothing is left.
+  bool ViewToPlane(_ImgRect* pr, const _ImgRect* vr) const;
   double StoNitsScale() const;
 };
 
@@ -175,6 +185,12 @@ class PDisplayImage {
   double AvgLuminance(const _ImgRect* r);
   bool GetSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult);
 
+  // Later loads read the picture reduced by k in each direction (1: at full size), for uses
+  // that show or write it at no more than about half its size over k; a frame already
+  // loaded coarser than that is loaded again at its next use.
+  void SetReduction(int k);
+  int Reduction() const { return reduction; }
+
   // Reload marks, one per frame number in use.
   bool NeedsReload(int f) const;
   void MarkReload(int f);
@@ -201,6 +217,7 @@ class PDisplayImage {
   POrient ior;
   bool quiet;
   bool (*cloz)(PDisplayImage* di, bool flag);
+  int reduction = 1;
 
   void CloseReader();
 };
@@ -280,6 +297,9 @@ class PImageRing : public PDisplayImage {
     return RenderImage(ims, pf, sir, at);
   }
   bool MapImage(_ImgStruct* dst, const void* bg, const _ImgRect* sub);
+  // Takes the zoom and the reduction to load at for a view of w x h window pixels, as the
+  // next render into that size will (so that a load ahead of it reads what it shows).
+  void PrepareView(int w, int h);
   bool RenderIsNoop(bool ignoreHDR);
   bool MapIsNoop(bool ignoreHDR);
 
@@ -300,6 +320,7 @@ class PImageRing : public PDisplayImage {
 
  private:
   bool RenderInto(_ImgStruct* dst, const void* bg, const _ImgRect* sub, const _ImgRect* at);
+  void ChooseZoom(int w, int h);
   // Between the view's and the window's rectangle edges (not pixels).
   void ViewToWindow(int* wx, int* wy, int x, int y) const;
   void WindowToView(int* x, int* y, int wx, int wy) const;

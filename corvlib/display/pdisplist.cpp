@@ -11,10 +11,13 @@
 #include "display/pdispimg.h"
 #include "display/pdisppriv.h"
 #include "formats/wholeload.h"
+#include "image/pbandread.h"
+#include "image/pconvert.h"
+#include "image/piresamp.h"
 #include "support/dmessage.h"
 #include "support/membudget.h"
+#include "support/pwork.h"
 #include "tonemap/tmloaders.h"
-#include "image/piresamp.h"
 
 namespace {
 
@@ -55,6 +58,28 @@ bool SizePart(_ImgStruct* dst, const _ImgStruct& im, const _ImgRect& wide, const
       static_cast<double>(r.xleft - wide.xleft), static_cast<double>(r.ytop - wide.ytop),
       static_cast<double>(r.xright - r.xleft), static_cast<double>(r.ybottom - r.ytop)};
   return PsizeImageSpan(dst, &v, span, 1) != 0;
+}
+
+// Pictures of up to this many pixels are read at full size in one go (a fraction of a
+// second); larger ones are read in slices that give way to the program between them.
+constexpr int64_t kReadWhole = int64_t{16} << 20;
+
+bool ReadsWhole(const _ImgReader* rd) {
+  return static_cast<int64_t>(rd->xres) * rd->yres <= kReadWhole;
+}
+
+// Runs a band read to its end a slice at a time; false when it failed or was stopped
+// (*stopped tells which).
+bool ReadInSlices(PBandReader* br, bool* stopped) {
+  *stopped = false;
+  for (;;) {
+    const int r = br->Step(0);  // one band
+    if (r != 0) return r == 1;
+    if (!PworkSlice(br->Done())) {
+      *stopped = true;
+      return false;
+    }
+  }
 }
 
 }  // namespace
@@ -127,9 +152,17 @@ bool PDisplayList::ViewToFrame(_ImgRect* fr, const _ImgRect* vr) const {
   int l = vr->xleft, t = vr->ytop, r = vr->xright, b = vr->ybottom;
   PaspectToFile(pixAspect, &l, &t);
   PaspectToFile(pixAspect, &r, &b);
+  const _ImgRect s = DispShrinkRect(_ImgRect{l, r, t, b}, shrink);
   auto lim = [](int v, int m) { return v < 0 ? 0 : (v > m ? m : v); };
-  *fr = _ImgRect{lim(l, l_img.xres), lim(r, l_img.xres), lim(t, l_img.yres), lim(b, l_img.yres)};
+  *fr = _ImgRect{lim(s.xleft, l_img.xres), lim(s.xright, l_img.xres), lim(s.ytop, l_img.yres),
+                 lim(s.ybottom, l_img.yres)};
   return fr->xleft < fr->xright && fr->ytop < fr->ybottom;
+}
+
+bool PDisplayList::ViewToPlane(_ImgRect* pr, const _ImgRect* vr) const {
+  *pr = DispShrinkRect(*vr, shrink);
+  const _ImgRect all = {0, c_img.xres, 0, c_img.yres};
+  return PclipRect(pr, &all) != 0;
 }
 
 double PDisplayList::StoNitsScale() const {
@@ -151,7 +184,8 @@ bool PDisplayList::NewOriginal() {
       for (unsigned c = 0; c < DMCinfo; ++c) before[c] = dmessage_record[c];
     }
     ~FailOnce() {
-      if (ok) return;
+      // A read the user stopped is no failure: the next use reads the picture again.
+      if (ok || frame->loadStopped) return;
       frame->loadFailed = true;
       frame->failureText.clear();
       for (unsigned c = 0; c < DMCinfo; ++c)
@@ -161,6 +195,7 @@ bool PDisplayList::NewOriginal() {
         }
     }
   } once(this);
+  loadStopped = false;
   const bool q = parent->quiet;
   _ImgReader* rd = parent->ir;
   if (rd == nullptr) {
@@ -247,20 +282,31 @@ bool PDisplayList::NewOriginal() {
   return true;
 }
 
-bool PDisplayList::RoomFor(_ImgReader* rd, int64_t w, int64_t h, size_t bytesPerPixel) {
-  char why[sizeof rd->errMsg];
-  if (PpictureFits(rd->file, w, h, bytesPerPixel, why, sizeof why)) return true;
-  if (!parent->quiet) DMESSAGE_ERRNO(DMCresource, DMnoSystemError, "%s", why);
+int PDisplayList::LoadReduction(const _ImgReader* rd) const {
+  int k = parent != nullptr ? std::max(parent->reduction, 1) : 1;
+  while (k > 1 && (rd->xres / k < 1 || rd->yres / k < 1)) k /= 2;
+  return k;
+}
+
+bool PDisplayList::FullSizeFits(_ImgReader* rd, size_t bpp) const {
+  char msg[sizeof rd->errMsg];
+  if (PpictureFits(rd->file, rd->xres, rd->yres, bpp, msg, sizeof msg)) return true;
+  // Told once by the caller, as a picture that cannot be opened, in these words.
+  rd->errCode = IREmemory;
+  std::snprintf(rd->errMsg, sizeof rd->errMsg, "%s", msg);
   return false;
 }
 
-void PDisplayList::TellTooLarge(_ImgReader* rd, int64_t w, int64_t h, size_t bytesPerPixel) {
-  char why[sizeof rd->errMsg];
-  PpictureTooLarge(rd->file, w, h, bytesPerPixel, why, sizeof why);
-  if (!parent->quiet) DMESSAGE_ERRNO(DMCresource, DMnoSystemError, "%s", why);
+void PDisplayList::NoteTooLarge(_ImgReader* rd, int64_t w, int64_t h, size_t bpp) const {
+  rd->errCode = IREmemory;
+  PpictureTooLarge(rd->file, w, h, bpp, rd->errMsg, sizeof rd->errMsg);
 }
 
 bool PDisplayList::Load8bit(_ImgReader* rd) {
+  shrink = 1;
+  const int k = LoadReduction(rd);
+  // Reduced and banded reads make RGB display pixels; another display space is read whole.
+  if ((k > 1 || !ReadsWhole(rd)) && PpixelSize(&parent->cs) == 3) return LoadReduced8bit(rd, k);
   int w = rd->xres, h = rd->yres;
   PaspectToView(pixAspect, &w, &h);
   if (w < 1) w = 1;
@@ -277,7 +323,7 @@ bool PDisplayList::Load8bit(_ImgReader* rd) {
     return false;
   }
   c_img.rowsize = w * ps;
-  if (!RoomFor(rd, w, h, static_cast<size_t>(ps))) {
+  if (!FullSizeFits(rd, static_cast<size_t>(ps))) {
     objSize = 0;
     return false;
   }
@@ -285,7 +331,7 @@ bool PDisplayList::Load8bit(_ImgReader* rd) {
   void* block = CacheMalloc(objSize, __FILE__, __LINE__);
   if (block == nullptr) {
     objSize = 0;
-    TellTooLarge(rd, w, h, static_cast<size_t>(ps));
+    NoteTooLarge(rd, w, h, static_cast<size_t>(ps));
     return false;
   }
   c_img.img = static_cast<uint8_t*>(block);
@@ -305,6 +351,86 @@ bool PDisplayList::Load8bit(_ImgReader* rd) {
   return true;
 }
 
+bool PDisplayList::LoadReduced8bit(_ImgReader* rd, int k) {
+  int sub = 1, m = 1;
+  PBandReader::SplitReduction(rd, k, &sub, &m);
+  shrink = sub * m;
+  int w = rd->xres, h = rd->yres;
+  PaspectToView(pixAspect, &w, &h);
+  w = std::max(w / shrink, 1);
+  h = std::max(h / shrink, 1);
+  c_img = _ImgStruct{w, h, &parent->cs, 0, nullptr, nullptr};
+  objSize = 0;
+  const int ps = PpixelSize(c_img.csp);
+  size_t bytes = 0;
+  if (ps != 3 || !DispMulSize(&bytes, w, h, ps) || static_cast<size_t>(w) * ps > INT32_MAX ||
+      (shrink == 1 && !FullSizeFits(rd, static_cast<size_t>(ps)))) {
+    shrink = 1;
+    return false;
+  }
+  c_img.rowsize = w * ps;
+  // Delivered as a whole render would ask: grey as grey, the file's own RGB when it is 8-bit
+  // RGB, else the display's.
+  _ImgColorSpace want = *c_img.csp;
+  if (rd->cs.format == IPFy)
+    want = ICS_Y8;
+  else if (PmatchColorSpace(&rd->cs, &ICS_sRGB, 3))
+    want = rd->cs;
+  PBandReader br;
+  const int fw = rd->xres / sub / m, fh = rd->yres / sub / m;
+  const bool direct = fw == w && fh == h;
+  uint8_t* block = static_cast<uint8_t*>(CacheMalloc(bytes, __FILE__, __LINE__));
+  uint8_t* tmp = nullptr;
+  if (block != nullptr && !direct)
+    tmp = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(fw) * fh * 3));
+  bool ok = block != nullptr && (direct || tmp != nullptr);
+  ok = ok && br.Begin(rd, want, sub, m, [&](int y, const void* row) {
+    uint8_t* d = direct ? block + static_cast<size_t>(y) * c_img.rowsize
+                        : tmp + static_cast<size_t>(y) * fw * 3;
+    const _ImgColorSpace& dcs = br.DeliveredCS();
+    if (dcs.dtype != IDTubyte) return false;
+    if (dcs.format == IPFy)
+      PgetRGB24fromY8(d, static_cast<const uint8_t*>(row), fw);
+    else if (PpixelSize(&dcs) == 3)
+      std::memcpy(d, row, static_cast<size_t>(fw) * 3);
+    else
+      return false;
+    return true;
+  });
+  ok = ok && ReadInSlices(&br, &loadStopped);
+  if (ok) {
+    // Grey rows were spread to RGB as they came.
+    _ImgColorSpace got = br.DeliveredCS();
+    if (got.format == IPFy) got = ICS_sRGB;
+    if (direct) {
+      c_img.img = block;
+      if (!PmatchColorSpace(&got, c_img.csp, 31)) {
+        const _ImgColorSpace* dispCS = c_img.csp;
+        c_img.csp = &got;
+        ok = PconvertColorSpace(&c_img, dispCS, 1.0f) != 0 && c_img.img == block;
+        c_img.csp = dispCS;
+      }
+    } else {
+      _ImgStruct t = _ImgStruct{fw, fh, &got, fw * 3, nullptr, tmp};
+      c_img.img = block;
+      ok = PsizeImage(&c_img, &t, 1) != 0 && c_img.img == block;
+    }
+  }
+  std::free(tmp);
+  if (!ok) {
+    if (c_img.img != nullptr && c_img.img != block) PfreeImage(&c_img);
+    std::free(block);
+    c_img.img = nullptr;
+    c_img.mbase = nullptr;
+    objSize = 0;
+    return false;
+  }
+  c_img.mbase = nullptr;
+  objSize = bytes;
+  objCache = block;
+  return true;
+}
+
 bool PDisplayList::LoadHDR(_ImgReader* rd) {
   if (parent == nullptr || rd == nullptr || (rd->cs.dtype != IDTushort && rd->cs.dtype != IDTfloat))
     return false;
@@ -317,14 +443,17 @@ bool PDisplayList::LoadHDR(_ImgReader* rd) {
     if (!q) DMESSAGE(DMCdata, "Cannot set tone-mapping for '%s'", rd->file);
     return false;
   }
-  // Brightness and chroma of every pixel, whichever way the file is loaded.
-  const size_t hdrBytes = (tms->flags & TMF_GREY) != 0 ? 2 : 5;
-  if (!RoomFor(rd, rd->xres, rd->yres, hdrBytes)) {
-    tmDone(tms);
-    tms = nullptr;
-    return false;
+  shrink = 1;
+  const int k = LoadReduction(rd);
+  if (k == 1 && ReadsWhole(rd)) {
+    // Brightness and chroma of every pixel, whichever way the file is loaded.
+    if (!FullSizeFits(rd, (tms->flags & TMF_GREY) != 0 ? 2 : 5)) {
+      tmDone(tms);
+      tms = nullptr;
+      return false;
+    }
+    if (LoadHDRspecial(rd)) return true;
   }
-  if (LoadHDRspecial(rd)) return true;
 
   double sf = PrecordStoNits(parent->ircd);
   if (sf <= 0.0) {
@@ -346,26 +475,69 @@ bool PDisplayList::LoadHDR(_ImgReader* rd) {
     tms = nullptr;
     return false;
   };
-  if (tmSetSpace(tms, rd->cs.format == IPFxyz ? nullptr : rd->cs.chroma, sf, nullptr) !=
-      TMERR_NONE) {
+  // CIE XYZ as it is, RGB in the file's primaries; a grey space holds only its white, so grey
+  // is taken in the display's primaries, as the whole-file loaders take it.
+  RGBPRIMP inPrims = rd->cs.chroma;
+  if (rd->cs.format == IPFxyz)
+    inPrims = nullptr;
+  else if (rd->cs.format == IPFy)
+    inPrims = tms->monpri;
+  if (tmSetSpace(tms, inPrims, sf, nullptr) != TMERR_NONE) {
     if (!q) DMESSAGE(DMCdata, "Cannot set color space for '%s'", rd->file);
     return fail();
   }
   const bool grey = (tms->flags & TMF_GREY) != 0;
+  int sub = 1, m = 1;
+  PBandReader::SplitReduction(rd, k, &sub, &m);
+  shrink = sub * m;
+  const int fw = rd->xres / shrink, fh = rd->yres / shrink;
   size_t npix = 0;
-  if (!DispMulSize(&npix, rd->xres, rd->yres, 1) || npix > SIZE_MAX / 5 ||
-      static_cast<size_t>(rd->xres) * 3 > INT32_MAX)
+  if (!DispMulSize(&npix, fw, fh, 1) || npix > SIZE_MAX / 5 ||
+      static_cast<size_t>(fw) * 3 > INT32_MAX)
     return fail();
+  if (shrink == 1 && !FullSizeFits(rd, grey ? 2 : 5)) return fail();
   objSize = npix * (grey ? 2 : 5);
   objCache = CacheMalloc(objSize, __FILE__, __LINE__);
   if (objCache == nullptr) {
-    TellTooLarge(rd, rd->xres, rd->yres, grey ? 2 : 5);
+    NoteTooLarge(rd, rd->xres, rd->yres, grey ? 2 : 5);
     return fail();
   }
   uint8_t* block = static_cast<uint8_t*>(objCache);
-  l_img = _ImgStruct{rd->xres, rd->yres, &ICS_Y16, rd->xres * 2, nullptr, block};
-  c_img = _ImgStruct{rd->xres,     rd->yres, &parent->cs,
-                     rd->xres * 3, nullptr,  grey ? nullptr : block + npix * 2};
+  l_img = _ImgStruct{fw, fh, &ICS_Y16, fw * 2, nullptr, block};
+  c_img = _ImgStruct{fw, fh, &parent->cs, fw * 3, nullptr, grey ? nullptr : block + npix * 2};
+
+  if (shrink > 1 || !ReadsWhole(rd)) {
+    // Read in bands, reduced on the way, a slice at a time. Every row is written, or the
+    // frame fails as a whole: nothing unread is ever shown.
+    PBandReader br;
+    _ImgColorSpace want = rd->cs;
+    want.cstatic = 0;
+    bool mapped = true;
+    const bool ok = br.Begin(rd, want, sub, m, [&](int y, const void* row) {
+      const _ImgColorSpace& dcs = br.DeliveredCS();
+      if (!PmatchColorSpace(&dcs, &rd->cs, 3)) return false;
+      TMbright* ls =
+          reinterpret_cast<TMbright*>(l_img.img + static_cast<size_t>(y) * l_img.rowsize);
+      uint8_t* cp =
+          c_img.img != nullptr ? c_img.img + static_cast<size_t>(y) * c_img.rowsize : nullptr;
+      const bool greyIn = dcs.format == IPFy;
+      int e;
+      if (dcs.dtype == IDTfloat)
+        e = greyIn ? tmCvGrays(tms, ls, static_cast<const float*>(row), fw)
+                   : tmCvColors(tms, ls, cp, static_cast<const COLOR*>(row), fw);
+      else
+        e = greyIn ? tmCvGray16(tms, ls, static_cast<const unsigned short*>(row), fw, dcs.gamma)
+                   : tmCvRGB48(tms, ls, cp, static_cast<const unsigned short(*)[3]>(row), fw,
+                               dcs.gamma);
+      mapped = e == TMERR_NONE;
+      return mapped;
+    }) && ReadInSlices(&br, &loadStopped);
+    if (!ok) {
+      if (!mapped && !q) DMESSAGE(DMCdata, "Cannot map luminances in HDR image '%s'", rd->file);
+      return fail();
+    }
+    return true;
+  }
 
   // A reader that stops short must leave no stale heap bytes on show: unread pixels are black.
   std::fill_n(reinterpret_cast<TMbright*>(block), npix, static_cast<TMbright>(TM_NOBRT));
@@ -542,24 +714,32 @@ bool PDisplayList::GetPointers() {
   uint8_t* block = static_cast<uint8_t*>(m);
   _ImgRect cr;
   const bool cropped = parent->CropRect(&cr);
+  const int sh = std::max(shrink, 1);
   if (tms != nullptr) {
+    const int fw = oxres / sh, fh = oyres / sh;
     size_t npix = 0;
-    if (!DispMulSize(&npix, oxres, oyres, 2) || npix > objSize) {
+    if (!DispMulSize(&npix, fw, fh, 2) || npix > objSize) {
       // The recorded size no longer describes the memory (a reload refused while in use).
       ReleaseObject(m);
       return false;
     }
     npix /= 2;
-    l_img = _ImgStruct{oxres, oyres, &ICS_Y16, oxres * 2, nullptr, block};
-    c_img = _ImgStruct{oxres, oyres, &parent->cs, oxres * 3, nullptr, nullptr};
+    l_img = _ImgStruct{fw, fh, &ICS_Y16, fw * 2, nullptr, block};
+    c_img = _ImgStruct{fw, fh, &parent->cs, fw * 3, nullptr, nullptr};
     if (objSize > npix * 2) c_img.img = block + npix * 2;
     if (cropped) {
-      l_img = DispView(l_img, cr);
-      if (c_img.img != nullptr) c_img = DispView(c_img, cr);
+      _ImgRect pr = DispShrinkRect(cr, sh);
+      const _ImgRect all = {0, fw, 0, fh};
+      if (PclipRect(&pr, &all)) {
+        l_img = DispView(l_img, pr);
+        if (c_img.img != nullptr) c_img = DispView(c_img, pr);
+      }
     }
   } else {
     int w = oxres, h = oyres;
     CorrectAspect(&w, &h);
+    w /= sh;
+    h /= sh;
     if (w < 1) w = 1;
     if (h < 1) h = 1;
     const int ps = PpixelSize(&parent->cs);
@@ -575,6 +755,7 @@ bool PDisplayList::GetPointers() {
       _ImgRect vr = cr;
       CorrectAspect(&vr.xleft, &vr.ytop);
       CorrectAspect(&vr.xright, &vr.ybottom);
+      vr = DispShrinkRect(vr, sh);
       const _ImgRect all = {0, w, 0, h};
       if (PclipRect(&vr, &all)) {
         c_img = DispView(c_img, vr);
@@ -608,9 +789,8 @@ bool PDisplayList::GetSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult)
   bool ok;
   if (tms == nullptr) {
     if (dst->img != nullptr && dst->mbase == this) PfreeImage(dst);
-    _ImgRect sr = *r;
-    const _ImgRect all = {0, c_img.xres, 0, c_img.yres};
-    ok = c_img.img != nullptr && PclipRect(&sr, &all);
+    _ImgRect sr;
+    ok = c_img.img != nullptr && ViewToPlane(&sr, r);
     if (ok) {
       if (dst->img == nullptr && dst->xres == sr.xright - sr.xleft &&
           dst->yres == sr.ybottom - sr.ytop && PmatchColorSpace(dst->csp, &parent->cs, 31)) {

@@ -19,3 +19,12 @@ inline bool DispMulSize(size_t* out, int a, int b, int c) {
 // A view of rectangle r of im's pixels that holds no reference to their memory; r must lie
 // inside im.
 _ImgStruct DispView(const _ImgStruct& im, const _ImgRect& r);
+
+// Rectangle r in the pixels of a plane reduced by s in each direction: its edges move outward
+// (left and top down, right and bottom up), so that the plane's part covers r.
+inline _ImgRect DispShrinkRect(const _ImgRect& r, int s) {
+  if (s <= 1) return r;
+  auto dn = [s](int v) { return v >= 0 ? v / s : -((-v + s - 1) / s); };
+  auto up = [s](int v) { return v >= 0 ? (v + s - 1) / s : -(-v / s); };
+  return _ImgRect{dn(r.xleft), up(r.xright), dn(r.ytop), up(r.ybottom)};
+}

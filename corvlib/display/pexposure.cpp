@@ -10,6 +10,7 @@
 #include "display/pdispimg.h"
 #include "display/pdisppriv.h"
 #include "support/dmessage.h"
+#include "support/pwork.h"
 
 namespace {
 
@@ -94,10 +95,18 @@ bool PDisplayList::LocalRect(_ImgRect* r, const long* v) const {
   const bool cropped = parent->CropRect(&cr);
   // An 8-bit plane is held in view pixels, so a cropped one has the crop's corrected size and
   // starts at the crop's corrected origin.
+  // A reduced plane holds the crop's pixels reduced, the edges moved outward.
   _ImgRect pcr = cr;
   if (tms == nullptr) {
     CorrectAspect(&pcr.xleft, &pcr.ytop);
     CorrectAspect(&pcr.xright, &pcr.ybottom);
+  }
+  if (shrink > 1) {
+    int fw = oxres, fh = oyres;
+    if (tms == nullptr) CorrectAspect(&fw, &fh);
+    const _ImgRect all = {0, std::max(fw / shrink, 1), 0, std::max(fh / shrink, 1)};
+    pcr = DispShrinkRect(pcr, shrink);
+    PclipRect(&pcr, &all);
   }
   const bool planeIsCrop =
       cropped && plane.xres == pcr.xright - pcr.xleft && plane.yres == pcr.ybottom - pcr.ytop;
@@ -106,6 +115,7 @@ bool PDisplayList::LocalRect(_ImgRect* r, const long* v) const {
     CorrectAspect(&r->xleft, &r->ytop);
     CorrectAspect(&r->xright, &r->ybottom);
   }
+  *r = DispShrinkRect(*r, shrink);
   if (planeIsCrop) {
     r->xleft -= pcr.xleft;
     r->xright -= pcr.xleft;
@@ -190,11 +200,16 @@ bool PDisplayList::RedoHisto(const _ImgRect* r) {
   tmClearHisto(tms);
   auto addRows = [this](const _ImgRect& a, int weight) {
     const int w = a.xright - a.xleft;
+    // A large frame's histogram gives the program a slice every few million pixels; it is
+    // quickly done, so a stop asked meanwhile is left to the work around it.
+    const int sliceRows = std::max(1, (4 << 20) / std::max(w, 1));
     for (int y = a.ytop; y < a.ybottom; ++y) {
       const TMbright* ls =
           reinterpret_cast<const TMbright*>(l_img.img + static_cast<ptrdiff_t>(y) * l_img.rowsize) +
           a.xleft;
       if (tmAddHisto(tms, ls, w, weight) != TMERR_NONE) return false;
+      if ((y - a.ytop) % sliceRows == sliceRows - 1)
+        PworkSlice(static_cast<double>(y - a.ytop) / (a.ybottom - a.ytop));
     }
     return true;
   };
@@ -274,8 +289,7 @@ bool PDisplayList::GetHistogram(double* lim, unsigned int* hist, int nbins, PHis
     PfreeImage(&tmp);
   } else if (c_img.img != nullptr) {
     _ImgRect vr = {0, c_img.xres, 0, c_img.yres};
-    const _ImgRect all = vr;
-    if (r == nullptr || (vr = *r, PclipRect(&vr, &all)))
+    if (r == nullptr || ViewToPlane(&vr, r))
       ok = DisplayHistogram(lim, hist, nbins, chan, DispView(c_img, vr), invMap, sf);
   }
   ReleasePointers();
@@ -305,9 +319,8 @@ double PDisplayList::AvgLuminance(const _ImgRect* r) {
       res = sum / n * StoNitsScale();
     }
   } else if (c_img.img != nullptr) {
-    _ImgRect vr = *r;
-    const _ImgRect all = {0, c_img.xres, 0, c_img.yres};
-    if (PclipRect(&vr, &all) && PmatchColorSpace(c_img.csp, &ICS_sRGB, 3)) {
+    _ImgRect vr;
+    if (ViewToPlane(&vr, r) && PmatchColorSpace(c_img.csp, &ICS_sRGB, 3)) {
       const _ImgStruct s = DispView(c_img, vr);
       double sum = 0.0;
       for (int y = 0; y < s.yres; ++y) {

@@ -368,13 +368,9 @@ bool PImageRing::RenderImage(_ImgStruct* dst, const void* bg, const _ImgRect* su
   return false;
 }
 
-bool PImageRing::RenderInto(_ImgStruct* dst, const void* bg, const _ImgRect* sub,
-                            const _ImgRect* at) {
-  if (dst == nullptr || dst->csp == nullptr || !Ready() || dst->xres < 1 || dst->yres < 1)
-    return false;
-  CheckSettings();
-  rWidth = dst->xres;
-  rHeight = dst->yres;
+void PImageRing::ChooseZoom(int w, int h) {
+  rWidth = w;
+  rHeight = h;
   const int64_t X = std::max<int32_t>(ior.xres, 1), Y = std::max<int32_t>(ior.yres, 1);
   const int64_t W = rWidth, H = rHeight;
   if (IsZoomToFit()) {
@@ -389,6 +385,26 @@ bool PImageRing::RenderInto(_ImgStruct* dst, const void* bg, const _ImgRect* sub
     curZNum = zoomNum;
     curZDenom = zoomDenom;
   }
+  // Shown at no more than half its size over k, the picture need only be read reduced by k.
+  const int64_t k = curZNum > 0 ? curZDenom / (2 * int64_t{curZNum}) : 1;
+  SetReduction(static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(k, 1 << 16))));
+}
+
+void PImageRing::PrepareView(int w, int h) {
+  if (Ready() && w > 0 && h > 0) ChooseZoom(w, h);
+}
+
+bool PImageRing::RenderInto(_ImgStruct* dst, const void* bg, const _ImgRect* sub,
+                            const _ImgRect* at) {
+  if (dst == nullptr || dst->csp == nullptr || !Ready() || dst->xres < 1 || dst->yres < 1)
+    return false;
+  // The zoom is known before the settings load the picture, so that it is read reduced when
+  // shown smaller; taken again after, for a file whose size differs from its record's.
+  ChooseZoom(dst->xres, dst->yres);
+  CheckSettings();
+  ChooseZoom(dst->xres, dst->yres);
+  const int64_t X = std::max<int32_t>(ior.xres, 1), Y = std::max<int32_t>(ior.yres, 1);
+  const int64_t W = rWidth, H = rHeight;
   const int64_t zn = curZNum, zd = curZDenom;
   // Pixels for dst are allocated while the frame is held, so the allocation cannot purge it.
   auto giveDstPixels = [&]() {

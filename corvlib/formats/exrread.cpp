@@ -22,6 +22,7 @@
 #include <OpenEXR/ImfThreading.h>
 
 #include "formats/exrformat.h"
+#include "support/pwork.h"
 #include "tonemap/tonemap.h"
 
 namespace {
@@ -278,6 +279,11 @@ bool setConversion(ExrReader* er, const _ImgColorSpace& cs) {
   const int s = npix <= kHistoPixels ? 1 : static_cast<int>(npix / kHistoPixels);
   const int rows = (yres + s - 1) / s;
   for (int k = 0; ok && k < rows; k++) {
+    // Each row sampled decodes a block of rows: the program gets its slice now and then.
+    if (k > 0 && (k & 1) == 0 && !PworkSlice(-1.0)) {
+      ok = fail(er, IREunknown, "reading stopped");
+      break;
+    }
     const int y = (er->decreasing ? rows - 1 - k : k) * s;
     ok = floatSpan(er, er->fltScratch, 0, y, xres, 1) &&
          (grey ? tmCvGrays(er->tm, er->brtScratch, er->fltScratch, xres)

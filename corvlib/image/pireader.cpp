@@ -13,11 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "image/pbandread.h"
 #include "image/pconvert.h"
 #include "image/piresamp.h"
 #include "support/cache.h"
 #include "support/dmessage.h"
 #include "support/cnumber.h"
+#include "support/pwork.h"
 
 const char* const IREMsg[IRE_NCODES] = {"No error",     "Unsupported feature", "Truncated file",
                                         "Format error", "Read error",          "Out of memory",
@@ -523,6 +525,50 @@ bool readInto(_ImgReadBuf* rdb, void* dest, size_t bytes, void** tmp) {
   return true;
 }
 
+// Pictures of more pixels than this are read in bands, a slice at a time (PworkSlice between
+// slices), rather than in one request.
+constexpr int64_t kBandedPixels = int64_t{16} << 20;
+
+// renderRGB24 for a large picture: the same subsampled read, in bands. The delivered rows land
+// packed as one request would leave them.
+int renderRGB24Banded(_ImgStruct* img, _ImgReader* ir, const _ImgColorSpace& cs, int n,
+                      void** tmp) {
+  const int w = ir->xres / n, h = ir->yres / n;
+  const size_t bytes = static_cast<size_t>(w) * static_cast<size_t>(h) * 3;
+  const bool straight = w == img->xres && h == img->yres && img->rowsize == 3 * w;
+  uint8_t* dest = img->img;
+  if (!straight) {
+    *tmp = CacheMalloc(bytes, __FILE__, __LINE__);
+    if (*tmp == nullptr) return 0;
+    dest = static_cast<uint8_t*>(*tmp);
+  }
+  PBandReader br;
+  bool ok = br.Begin(ir, cs, n, 1, [&](int y, const void* row) {
+    const int ps = PpixelSize(&br.DeliveredCS());
+    if (ps != 1 && ps != 3) return false;
+    const size_t rb = static_cast<size_t>(w) * static_cast<size_t>(ps);
+    std::memcpy(dest + rb * static_cast<size_t>(y), row, rb);
+    return true;
+  });
+  for (int r = 0; ok && (r = br.Step(0)) != 1;) ok = r == 0 && PworkSlice(br.Done());
+  if (!ok) {
+    if (ir->errCode == IREnone && br.DeliveredCS().dtype != IDTubyte)
+      DMESSAGE(DMCwarning, "Unsupported image conversion");
+    return 0;
+  }
+  _ImgColorSpace got = br.DeliveredCS();
+  if (got.format == IPFy) {
+    PgetRGB24fromY8(dest, dest, w * h);
+    got = ICS_sRGB;
+  }
+  if (straight) return convertDelivered(img, &got);
+  _ImgStruct t = foreignImage(w, h, &got, *tmp, 3);
+  const int done = PsizeImage(img, &t, 1);
+  free(*tmp);
+  *tmp = nullptr;
+  return done;
+}
+
 int renderRGB24(_ImgStruct* img, _ImgReader* ir, void** tmp) {
   _ImgReadBuf rdb;
   memset(&rdb, 0, sizeof rdb);
@@ -545,6 +591,8 @@ int renderRGB24(_ImgStruct* img, _ImgReader* ir, void** tmp) {
     DMESSAGE(DMCparameter, "Illegal output resolution");
     return 0;
   }
+  if (static_cast<int64_t>(ir->xres) * ir->yres > kBandedPixels)
+    return renderRGB24Banded(img, ir, rdb.cs, n, tmp);
   const bool straight = w == img->xres && h == img->yres && img->rowsize == 3 * w;
   if (!readInto(&rdb, straight ? img->img : nullptr, bytes, tmp)) return 0;
   void* const mybuf = rdb.buf;

@@ -170,7 +170,12 @@ bool PThumbnailer::LoadThumbnail(_ImgStruct* thumb, const DBRecord& photo) {
 
 bool PThumbnailer::NewThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgReader* ir) {
   // A damaged database that could not be set aside is only read: nothing is added to it.
-  if (!IsOpen() || ir == nullptr || tdb.ReadOnly()) return false;
+  if (!IsOpen() || ir == nullptr || tdb.ReadOnly() || making) return false;
+  making = true;
+  struct Done {
+    bool* flag;
+    ~Done() { *flag = false; }
+  } done{&making};
   DBRecord rec;
   if (!IdentityRecord(&rec, photo)) return false;
   if (nextImage.IsFull()) {

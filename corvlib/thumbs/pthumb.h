@@ -187,6 +187,9 @@ class PThumbnailer {
 
   char cacheDir[512];
   long cacheMax;
+  // A thumbnail is being put into the sheet: a large picture is read a slice at a time, and
+  // what runs between slices adds none of its own (its cell would be the same).
+  bool making = false;
   std::unique_ptr<std::fstream> dbfs;
   PTDBHeader tnHead;
   DBAccess tdb;

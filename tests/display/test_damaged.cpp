@@ -225,9 +225,9 @@ TEST(DamagedPictures, APictureLargerThanMemoryIsRefusedInWords) {
   dmessage_class_flags[DMCresource] = flags;
   dmessage_alert = nullptr;
   gAlerts = nullptr;
-  EXPECT_EQ(alerts, std::vector<std::string>{
-                        "'photo.jpg' is 640 \xC3\x97 480 pixels (1 MB): too large for this "
-                        "computer's memory"});
+  EXPECT_EQ(alerts, std::vector<std::string>{"Cannot open '" + path +
+                                             "': 'photo.jpg' is 640 \xC3\x97 480 pixels (1 MB): "
+                                             "too large for this computer's memory"});
 }
 
 }  // namespace

@@ -94,7 +94,8 @@ TEST(HDRFiles, PictureWithAnotherResolutionLineLoadsRowByRow) {
   _ImgStruct out;
   ASSERT_TRUE(RenderFile(path, 161, 218, &out, &keep));
   EXPECT_TRUE(keep->IsHDR());
-  EXPECT_EQ(keep->dlp->GetSize(), size_t{644} * 874 * 5);
+  // Read at about the size it is drawn: half the picture's sides, brightness and chroma.
+  EXPECT_EQ(keep->dlp->GetSize(), size_t{644 / 2} * (874 / 2) * 5);
   // Upside down against the standard file.
   _ImgStruct ref;
   ASSERT_TRUE(RenderFile(TestData("hdr/desk_opencv_flat.hdr"), 161, 218, &ref, nullptr));
@@ -142,7 +143,11 @@ TEST(HDRFiles, LogLuvLogLAndRGBEFilesLoadAndMap) {
     EXPECT_GT(Spread(out), 100) << f;
     const int w = keep->GetOWidth(), h = keep->GetOHeight();
     const bool grey = std::string(f).find("logl16") != std::string::npos;
-    EXPECT_EQ(keep->dlp->GetSize(), static_cast<size_t>(w) * h * (grey ? 2 : 5)) << f;
+    // Brightness (and chroma) of a frame read at about the size drawn, never larger than the file.
+    const size_t px = keep->dlp->GetSize() / (grey ? 2 : 5);
+    EXPECT_EQ(keep->dlp->GetSize() % (grey ? 2 : 5), 0u) << f;
+    EXPECT_LE(px, static_cast<size_t>(w) * h) << f;
+    EXPECT_GE(px, static_cast<size_t>(out.xres) * out.yres) << f;
     if (grey) {
       const uint8_t* p = Px(out, 50, 50);
       EXPECT_EQ(p[0], p[1]);

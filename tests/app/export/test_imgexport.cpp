@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstring>
+#include <fstream>
 
+#include "app/core/pbusy.h"
 #include "display/pdispimg.h"
 #include "exptest.h"
 #include "formats/tiffimg.h"
@@ -291,3 +294,64 @@ TEST_F(ImgExport, HighDynamicRangeReadsTheFloatingPointFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// The process's resident memory high-water mark in kilobytes ("VmHWM"), or its present size
+// ("VmRSS").
+long StatusKB(const char* key) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::strlen(key) + 1);
+  return -1;
+}
+
+}  // namespace
+
+TEST_F(ImgExport, ALargePictureIsReadAtAboutTheSizeWrittenAndAStopWritesNothing) {
+  // 24 megapixels of smooth ramps (72 MB of pixels read whole): red with x, green with y.
+  constexpr int W = 6000, H = 4000;
+  std::string src = Path("big.jpg");
+  {
+    std::vector<unsigned char> px(size_t{W} * H * 3, 100);
+    for (int y = 0; y < H; y++)
+      for (int x = 0; x < W; x++) {
+        px[(size_t{W} * y + x) * 3] = static_cast<unsigned char>(255 * x / (W - 1));
+        px[(size_t{W} * y + x) * 3 + 1] = static_cast<unsigned char>(255 * y / (H - 1));
+      }
+    WriteRgbJpeg(src, W, H, px.data(), 90);
+  }
+  const DBRecord rec = RecordOf(src);
+  const std::string out = Path("out");
+  mkdir(out.c_str(), 0755);
+  ImgExporter e(out.c_str());
+  e.nextimage = 1;
+  e.maxwidth = e.maxheight = 256;
+  {
+    // The Progress window's Stop, pressed as the export starts: nothing is written or told.
+    PBusyGuard busy;
+    PsetWorkStopped(true);
+    EXPECT_FALSE(e.Export(rec));
+  }
+  EXPECT_FALSE(FileExists(out + "/img0001.jpg"));
+  EXPECT_EQ(log.Count(), static_cast<size_t>(log.CountClass(DMCtrace))) << log.All();
+
+  // From here the high-water mark counts: what the export takes above what is resident now.
+  std::ofstream("/proc/self/clear_refs") << "5";
+  const long before = StatusKB("VmHWM:");
+  if (before < 0 || before > StatusKB("VmRSS:") + 1024) GTEST_SKIP() << "no peak memory to read";
+  e.nextimage = 1;
+  ASSERT_TRUE(e.Export(rec)) << log.All();
+  EXPECT_LT(StatusKB("VmHWM:") - before, 24 * 1024);
+  // What the user gets: the picture at 256 pixels, looking as it does.
+  int w = 0, h = 0;
+  const std::vector<unsigned char> got = Pixels(out + "/img0001.jpg", &w, &h);
+  ASSERT_EQ(w, 256);
+  ASSERT_EQ(h, 171);
+  for (int y = 5; y < h; y += 20)
+    for (int x = 5; x < w; x += 25) {
+      EXPECT_NEAR(got[(y * w + x) * 3], 255.0 * (x + 0.5) / w, 4) << x << "," << y;
+      EXPECT_NEAR(got[(y * w + x) * 3 + 1], 255.0 * (y + 0.5) / h, 4) << x << "," << y;
+    }
+}

@@ -21,6 +21,7 @@
 #include "platform/pdocuments.h"
 #include "platform/pfolders.h"
 #include "platform/pwindow.h"
+#include "support/cnumber.h"
 #include "support/dmessage.h"
 
 PFolderReader gFolderReader = {opendir, readdir, closedir};
@@ -140,8 +141,9 @@ bool LoadFile(const PFileSpec* fs, void* p) {
     st->drawn = true;
     if (st->browser && st->browser->IsShown()) {
       st->browser->Redraw();
-      DMESSAGE(DMCtrace, "First %d images of '%s' shown after %.3f s", st->slots, st->path,
-               GetCurrentEventTime() - st->start);
+      char secs[32];
+      Csnprintf(secs, sizeof secs, "%.3f", GetCurrentEventTime() - st->start);
+      DMESSAGE(DMCtrace, "First %d images of '%s' shown after %s s", st->slots, st->path, secs);
     }
   }
   if (!st->progress && GetCurrentEventTime() - st->start > kProgressAfter) {
@@ -296,8 +298,8 @@ enum DocKind { kDocFolder, kDocCatalogFile, kDocRecords, kDocImage };
 DocKind KindOf(const char* path, bool folder) {
   if (folder) return kDocFolder;
   const char* s = PgetSuffix(path);
-  if (s != nullptr && strcasecmp(s, "qdb") == 0) return kDocCatalogFile;
-  if (s != nullptr && strcasecmp(s, "txt") == 0) return kDocRecords;
+  if (s != nullptr && Cstrcasecmp(s, "qdb") == 0) return kDocCatalogFile;
+  if (s != nullptr && Cstrcasecmp(s, "txt") == 0) return kDocRecords;
   return kDocImage;
 }
 

@@ -12,6 +12,7 @@
 #include "app/print/pprint.h"
 #include "catalog/pdbformat.h"
 #include "platform/pcontrol.h"
+#include "support/cnumber.h"
 #include "tonemap/tonemap.h"
 
 namespace {
@@ -28,6 +29,12 @@ constexpr int kMaxListed = 32;
 // Label words are bold italic.
 constexpr int kLabel = 3;
 constexpr int kItalic = 1;
+
+// A number as "%g" writes it, with a point whatever the user's locale.
+struct GNum {
+  explicit GNum(double v) { Csnprintf(s, sizeof s, "%g", v); }
+  char s[32];
+};
 
 bool ReadLong(const DBField& f, long* v) {
   return f.GetDT() == DBDTint && f.Get(v, 1) == 1;
@@ -330,7 +337,10 @@ bool PrintOptions::RenderCaption(const DBRecord& rec, QTextForm* tf) const {
         if (PDBformatAperture(ap, sizeof ap, field(PDBFaperture)) != nullptr)
           tf->PutWord(ap, 0, false);
         double asa;
-        if (ReadNumber(field(PDBFasa), &asa)) *tf << ", ASA " << asa;
+        if (ReadNumber(field(PDBFasa), &asa)) {
+          *tf << ", ASA ";
+          tf->PutWord(GNum(asa).s, 0, false);
+        }
         char fl[10], wb[16];
         if (PDBformatFlash(fl, sizeof fl, field(PDBFflash)) != nullptr && fl[0])
           *tf << ", Flash " << fl;
@@ -349,18 +359,22 @@ bool PrintOptions::RenderCaption(const DBRecord& rec, QTextForm* tf) const {
         !line(TJFleft, [&] {
           label("GPS");
           // Zero is south and west, written without a sign.
-          snprintf(small, sizeof small, lat > 0 ? "%.6f deg. N" : "%.6f deg. S",
-                   lat > 0 ? lat : 0.0 - lat);
+          Csnprintf(small, sizeof small, lat > 0 ? "%.6f deg. N" : "%.6f deg. S",
+                    lat > 0 ? lat : 0.0 - lat);
           *tf << small << " latitude ";
-          snprintf(small, sizeof small, lon > 0 ? "%.6f deg. E" : "%.6f deg. W",
-                   lon > 0 ? lon : 0.0 - lon);
+          Csnprintf(small, sizeof small, lon > 0 ? "%.6f deg. E" : "%.6f deg. W",
+                    lon > 0 ? lon : 0.0 - lon);
           *tf << small << " longitude ";
-          if (ReadNumber(field(PDBFaltitude), &alt)) *tf << alt << " meters altitude ";
+          if (ReadNumber(field(PDBFaltitude), &alt)) {
+            tf->PutWord(GNum(alt).s, 0, false);
+            *tf << " meters altitude ";
+          }
         }))
       return false;
     if (ReadNumber(field(PDBFbearing), &bearing) && !line(TJFleft, [&] {
           label("Sight bearing");
-          *tf << bearing << " degrees East of North";
+          tf->PutWord(GNum(bearing).s, 0, false);
+          *tf << " degrees East of North";
         }))
       return false;
   }

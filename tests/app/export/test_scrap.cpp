@@ -3,6 +3,7 @@
 
 #include "exptest.h"
 #include "platform/pclipboard.h"
+#include "userlocale.h"
 
 namespace {
 
@@ -66,6 +67,16 @@ TEST_F(Scrap, FileNamesAndPositionsAreLinesWithoutAFinalNewline) {
   EXPECT_FALSE(checkPasteBuffer());
   bc.SelectNone();
   EXPECT_FALSE(checkGlobalPositions());
+}
+
+TEST_F(Scrap, PositionsAreCopiedWithAPointInACommaLocale) {
+  IN_USER_LOCALE(de, "de_DE.UTF-8");
+  DBRecord& r = bc.rdisp.NewRecord();
+  r.SetField(PDBFlatitude, 37.774929f);
+  r.SetField(PDBFlongitude, -122.419418f);
+  bc.Select(0);
+  copyGlobalPositions();
+  EXPECT_EQ(Clip(), "37.774929 -122.419418");
 }
 
 // The position check walks the selection word by word and in batches: it must agree with a

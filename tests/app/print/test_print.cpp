@@ -22,6 +22,7 @@
 #include "testutil/message_log.h"
 #include "testutil/rgb_jpeg.h"
 #include "testutil/temp_dir.h"
+#include "userlocale.h"
 
 namespace {
 
@@ -256,6 +257,26 @@ TEST_F(Print, TextFormOnAPage) {
   }
   p.end();
   EXPECT_NE(Box(im, Dark), ink);
+}
+
+TEST_F(Print, NumbersInCaptionsKeepTheirPointInACommaLocale) {
+  IN_USER_LOCALE(de, "de_DE.UTF-8");
+  DBRecord r = Photo("a.jpg", 30, 20);
+  r.SetField(PDBFlatitude, 37.774929f);
+  r.SetField(PDBFlongitude, -122.419418f);
+  r.SetField(PDBFaltitude, 12.5f);
+  r.SetField(PDBFbearing, 270.5f);
+  PrintOptions o;
+  o.captionFlags = PCFposition;
+  ASSERT_TRUE(Session()->SetResolution(72));
+  QImage im = Page(612, 792, 72);
+  QPainter p(&im);
+  RecordingForm tf(&p);
+  tf.SetRect(TFRect{72, 540, 72, 720});
+  EXPECT_TRUE(o.RenderCaption(r, &tf));
+  EXPECT_EQ(tf.Text(),
+            "GPS 37.774929 deg. N latitude 122.419418 deg. W longitude 12.5 meters altitude "
+            "Sight bearing 270.5 degrees East of North");
 }
 
 TEST_F(Print, CaptionLinesAndHeights) {

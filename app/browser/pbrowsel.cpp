@@ -17,6 +17,7 @@
 #include "image/picolor.h"
 #include "platform/pmouse.h"
 #include "platform/pqt.h"
+#include "support/cnumber.h"
 
 namespace {
 
@@ -216,7 +217,7 @@ void PBrowser::FocusThumb(int i) {
     const DBField& asa = PDBgetField(rec, PDBFasa);
     if (asa.GetNV() > 0) {
       char buf[40];
-      snprintf(buf, sizeof buf, ", ASA %.0f", static_cast<double>(asa.GetFloat(0)));
+      Csnprintf(buf, sizeof buf, ", ASA %.0f", static_cast<double>(asa.GetFloat(0)));
       text += buf;
     }
     text += "\n";

@@ -34,7 +34,7 @@ const char* Text(const DBRecord& r, PDBFieldID f) {
 
 void Append(std::string* s, int* lines, const char* fmt, const char* value) {
   char buf[1200];
-  snprintf(buf, sizeof buf, fmt, value);
+  Csnprintf(buf, sizeof buf, fmt, value);
   *s += buf;
   ++*lines;
 }

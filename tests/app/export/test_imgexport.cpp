@@ -9,7 +9,7 @@
 #include "display/pdispimg.h"
 #include "exptest.h"
 #include "formats/tiffimg.h"
-#include "userlocale.h"
+#include "testutil/process_locale.h"
 
 namespace {
 
@@ -131,7 +131,7 @@ TEST_F(ImgExport, BoundsAndAspectTrims) {
 // The aspect typed in the options reads with its point under a comma locale: a 640 x 480
 // picture trimmed to 1.85:1 comes out 640 x 346 (not 640 x 8, as 1 to 85).
 TEST_F(ImgExport, AnAspectWithDecimalsInACommaLocale) {
-  IN_USER_LOCALE(de, "de_DE.UTF-8");
+  SET_PROCESS_LOCALE(de, "de_DE.UTF-8");
   EXPECT_FLOAT_EQ(PaspectOf("1.85:1"), 1 / 1.85f);
   EXPECT_FLOAT_EQ(PaspectOf("3 x 4"), 0.75f);
   EXPECT_EQ(PaspectOf("wide"), 0);

@@ -3,7 +3,7 @@
 
 #include "exptest.h"
 #include "platform/pclipboard.h"
-#include "userlocale.h"
+#include "testutil/process_locale.h"
 
 namespace {
 
@@ -70,7 +70,7 @@ TEST_F(Scrap, FileNamesAndPositionsAreLinesWithoutAFinalNewline) {
 }
 
 TEST_F(Scrap, PositionsAreCopiedWithAPointInACommaLocale) {
-  IN_USER_LOCALE(de, "de_DE.UTF-8");
+  SET_PROCESS_LOCALE(de, "de_DE.UTF-8");
   DBRecord& r = bc.rdisp.NewRecord();
   r.SetField(PDBFlatitude, 37.774929f);
   r.SetField(PDBFlongitude, -122.419418f);

@@ -8,7 +8,7 @@
 #include "app/export/pforms.h"
 #include "exptest.h"
 #include "platform/pclipboard.h"
-#include "userlocale.h"
+#include "testutil/process_locale.h"
 
 namespace {
 
@@ -238,7 +238,7 @@ TEST_F(WebAlbum, CaptionsAreEscapedAndBrokenIntoShortLines) {
 }
 
 TEST_F(WebAlbum, PositionsInCaptionsKeepTheirPointInACommaLocale) {
-  IN_USER_LOCALE(de, "de_DE.UTF-8");
+  SET_PROCESS_LOCALE(de, "de_DE.UTF-8");
   DBRecord r = RecordOf(MakeJpeg(Path("c.jpg"), 80, 60));
   r.SetField(PDBFlatitude, 37.774929f);
   r.SetField(PDBFlongitude, -122.419418f);

@@ -13,7 +13,7 @@
 #include "catalog/pfieldset.h"
 #include "imagetest.h"
 #include "testutil/message_log.h"
-#include "userlocale.h"
+#include "testutil/process_locale.h"
 #include "platform/pmounts.h"
 #include "support/cnumber.h"
 
@@ -142,7 +142,7 @@ TEST_F(ImageWindowTest, ExposureTypedSteppedAndRefused) {
 // the panel and the legend show keep it.
 TEST_F(ImageWindowTest, TypedAndShownNumbersKeepTheirPointInACommaLocale) {
   NEED_TESTDATA();
-  IN_USER_LOCALE(de, "de_DE.UTF-8");
+  SET_PROCESS_LOCALE(de, "de_DE.UTF-8");
   ManualClock();
   ASSERT_TRUE(w->AddImage(TestData("hdr/desk_oiiotool_rle.hdr").c_str()));
   ASSERT_TRUE(w->Present());

@@ -10,7 +10,7 @@
 
 #include "app/image/psaveimg.h"
 #include "savetest.h"
-#include "userlocale.h"
+#include "testutil/process_locale.h"
 
 using namespace savetest;
 
@@ -82,7 +82,7 @@ TEST_F(Save, JpegIsCopiedUnlessTheQualityAskedForIsHigher) {
 // Where the C library does not pair 'i' with 'I' (Turkish), a capital TIFF suffix is still
 // the format's own: no question, the name kept, and the pop-up writes it in capitals.
 TEST_F(Save, CapitalSuffixesAreTheFormatsOwnInATurkishLocale) {
-  IN_USER_LOCALE(tr, "tr_TR.UTF-8");
+  SET_PROCESS_LOCALE(tr, "tr_TR.UTF-8");
   _ImgStruct im = Picture(16, 12);
   DBRecord rec(&PDBFInfo);
   PDBsetString(&rec, PDBFfile, "shot.jpg");

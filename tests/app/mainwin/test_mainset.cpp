@@ -8,7 +8,7 @@
 #include "maintest.h"
 #include "support/cnumber.h"
 #include "testutil/checker.h"
-#include "userlocale.h"
+#include "testutil/process_locale.h"
 
 #include <QComboBox>
 #include <QProcess>
@@ -63,8 +63,8 @@ TEST(FracCheck, NumbersFractionsAndRefusals) {
   EXPECT_EQ(fracEval("1/0"), 0);  // the lenient reading: not a finite number
   // A locale that writes decimals with a comma does not change what a point means.
   for (const char* comma : {"de_DE.UTF-8", "fr_FR.UTF-8"}) {
-    UserLocale user(comma);
-    if (!user.Ok()) continue;
+    testutil::ProcessLocale user(comma);
+    if (!user.ok()) continue;
     EXPECT_TRUE(fracCheck("1.5/2", &v));
     EXPECT_EQ(v, 0.75f);
     EXPECT_FALSE(fracCheck("1,5", &v));
@@ -121,7 +121,7 @@ TEST_F(Settings, DensityKeepsTheRatioAndAsks) {
 }
 
 TEST_F(Settings, TheDensityOfferedInACommaLocaleIsTaken) {
-  IN_USER_LOCALE(de, "de_DE.UTF-8");
+  SET_PROCESS_LOCALE(de, "de_DE.UTF-8");
   ShowFolder(1);
   PDBsetFloat(&bc->rdisp[0], PDBFxdensity, 0);  // none: 300 is offered
   bc->Select(0);
@@ -342,7 +342,7 @@ TEST_F(Settings, FieldEditorAddsRenamesAndRefuses) {
 // A name is taken whatever its letter case, in a Turkish locale too, where 'I' is not the
 // capital of 'i'.
 TEST_F(Settings, AFieldNameInOtherCaseIsTakenInATurkishLocale) {
-  IN_USER_LOCALE(tr, "tr_TR.UTF-8");
+  SET_PROCESS_LOCALE(tr, "tr_TR.UTF-8");
   ASSERT_TRUE(mw->OpenCatalog(Path("f.qdb").c_str()));
   ShowFolder(1);
   ASSERT_EQ(mw->AddRecords(), 1);

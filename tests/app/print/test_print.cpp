@@ -22,7 +22,7 @@
 #include "testutil/message_log.h"
 #include "testutil/rgb_jpeg.h"
 #include "testutil/temp_dir.h"
-#include "userlocale.h"
+#include "testutil/process_locale.h"
 
 namespace {
 
@@ -260,7 +260,7 @@ TEST_F(Print, TextFormOnAPage) {
 }
 
 TEST_F(Print, NumbersInCaptionsKeepTheirPointInACommaLocale) {
-  IN_USER_LOCALE(de, "de_DE.UTF-8");
+  SET_PROCESS_LOCALE(de, "de_DE.UTF-8");
   DBRecord r = Photo("a.jpg", 30, 20);
   r.SetField(PDBFlatitude, 37.774929f);
   r.SetField(PDBFlongitude, -122.419418f);

@@ -141,9 +141,8 @@ bool LoadFile(const PFileSpec* fs, void* p) {
     st->drawn = true;
     if (st->browser && st->browser->IsShown()) {
       st->browser->Redraw();
-      char secs[32];
-      Csnprintf(secs, sizeof secs, "%.3f", GetCurrentEventTime() - st->start);
-      DMESSAGE(DMCtrace, "First %d images of '%s' shown after %s s", st->slots, st->path, secs);
+      DMESSAGE(DMCtrace, "First %d images of '%s' shown after %.3f s", st->slots, st->path,
+               GetCurrentEventTime() - st->start);
     }
   }
   if (!st->progress && GetCurrentEventTime() - st->start > kProgressAfter) {

@@ -314,9 +314,7 @@ bool PImageWindow::Calibrate() {
         for (int k = 0; k < n; ++k) co[k] = static_cast<float>(c->GetFloat(k) * factor);
         if (n > 0) resp.SetField(f, co, n);
       }
-      char fs[32];
-      Csnprintf(fs, sizeof fs, "%4g", factor);
-      DMESSAGE(DMCinfo, "Applied correction of %s to %s %s", fs, make, model);
+      DMESSAGE(DMCinfo, "Applied correction of %4g to %s %s", factor, make, model);
     }
   }
   const DBRecord edited = *rec;

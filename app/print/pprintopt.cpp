@@ -30,12 +30,6 @@ constexpr int kMaxListed = 32;
 constexpr int kLabel = 3;
 constexpr int kItalic = 1;
 
-// A number as "%g" writes it, with a point whatever the user's locale.
-struct GNum {
-  explicit GNum(double v) { Csnprintf(s, sizeof s, "%g", v); }
-  char s[32];
-};
-
 bool ReadLong(const DBField& f, long* v) {
   return f.GetDT() == DBDTint && f.Get(v, 1) == 1;
 }
@@ -337,10 +331,7 @@ bool PrintOptions::RenderCaption(const DBRecord& rec, QTextForm* tf) const {
         if (PDBformatAperture(ap, sizeof ap, field(PDBFaperture)) != nullptr)
           tf->PutWord(ap, 0, false);
         double asa;
-        if (ReadNumber(field(PDBFasa), &asa)) {
-          *tf << ", ASA ";
-          tf->PutWord(GNum(asa).s, 0, false);
-        }
+        if (ReadNumber(field(PDBFasa), &asa)) *tf << ", ASA " << asa;
         char fl[10], wb[16];
         if (PDBformatFlash(fl, sizeof fl, field(PDBFflash)) != nullptr && fl[0])
           *tf << ", Flash " << fl;
@@ -365,16 +356,12 @@ bool PrintOptions::RenderCaption(const DBRecord& rec, QTextForm* tf) const {
           Csnprintf(small, sizeof small, lon > 0 ? "%.6f deg. E" : "%.6f deg. W",
                     lon > 0 ? lon : 0.0 - lon);
           *tf << small << " longitude ";
-          if (ReadNumber(field(PDBFaltitude), &alt)) {
-            tf->PutWord(GNum(alt).s, 0, false);
-            *tf << " meters altitude ";
-          }
+          if (ReadNumber(field(PDBFaltitude), &alt)) *tf << alt << " meters altitude ";
         }))
       return false;
     if (ReadNumber(field(PDBFbearing), &bearing) && !line(TJFleft, [&] {
           label("Sight bearing");
-          tf->PutWord(GNum(bearing).s, 0, false);
-          *tf << " degrees East of North";
+          *tf << bearing << " degrees East of North";
         }))
       return false;
   }

@@ -3,7 +3,6 @@
 
 #include "exptest.h"
 #include "platform/pclipboard.h"
-#include "testutil/process_locale.h"
 
 namespace {
 
@@ -67,16 +66,6 @@ TEST_F(Scrap, FileNamesAndPositionsAreLinesWithoutAFinalNewline) {
   EXPECT_FALSE(checkPasteBuffer());
   bc.SelectNone();
   EXPECT_FALSE(checkGlobalPositions());
-}
-
-TEST_F(Scrap, PositionsAreCopiedWithAPointInACommaLocale) {
-  SET_PROCESS_LOCALE(de, "de_DE.UTF-8");
-  DBRecord& r = bc.rdisp.NewRecord();
-  r.SetField(PDBFlatitude, 37.774929f);
-  r.SetField(PDBFlongitude, -122.419418f);
-  bc.Select(0);
-  copyGlobalPositions();
-  EXPECT_EQ(Clip(), "37.774929 -122.419418");
 }
 
 // Names of any bytes: Latin-1 letters, a lone 0xFF, a newline. Each copied line names its file

@@ -8,7 +8,6 @@
 #include "app/export/pforms.h"
 #include "exptest.h"
 #include "platform/pclipboard.h"
-#include "testutil/process_locale.h"
 
 namespace {
 
@@ -235,21 +234,6 @@ TEST_F(WebAlbum, CaptionsAreEscapedAndBrokenIntoShortLines) {
   EXPECT_NE(html.find("<i>GPS</i> 33.500000&deg; S latitude 70.250000&deg; W longitude <br>"),
             std::string::npos);
   EXPECT_EQ(html.find("_l"), std::string::npos);  // factor 1: no large picture
-}
-
-TEST_F(WebAlbum, PositionsInCaptionsKeepTheirPointInACommaLocale) {
-  SET_PROCESS_LOCALE(de, "de_DE.UTF-8");
-  DBRecord r = RecordOf(MakeJpeg(Path("c.jpg"), 80, 60));
-  r.SetField(PDBFlatitude, 37.774929f);
-  r.SetField(PDBFlongitude, -122.419418f);
-  r.SetField(PDBFaltitude, 12.5f);
-  bc.rdisp.NewRecord() = r;
-  const std::string page = Path("p.html");
-  Options(80, 100, 1, {135, 138, 140});
-  ASSERT_EQ(saveWebPage(page.c_str(), &bc), 1);
-  EXPECT_NE(ReadAll(page).find("<i>GPS</i> 37.774929&deg; N latitude 122.419418&deg; W "
-                               "longitude 12.5 meters altitude<br>"),
-            std::string::npos);
 }
 
 // An HTML5 parser reads the page with no error but the missing doctype, and finds its

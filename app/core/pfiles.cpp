@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +21,7 @@
 #include "formats/tiffimg.h"
 #include "image/pireader.h"
 #include "platform/pqt.h"
+#include "support/cnumber.h"
 #include "support/dmessage.h"
 #include "support/replacefile.h"
 
@@ -83,7 +83,7 @@ bool HasSuffix(const std::string& path, const std::vector<std::string>& suffixes
   const char* s = PgetSuffix(path.c_str());
   if (s == nullptr) return false;
   for (const std::string& want : suffixes)
-    if (strcasecmp(s, want.c_str()) == 0) return true;
+    if (Cstrcasecmp(s, want.c_str()) == 0) return true;
   return false;
 }
 
@@ -467,13 +467,11 @@ void navEventHandler(int cbSelector, NavCBRec* cbParams, void* od) {
   if (w == nullptr) return;
   bool upper = true;
   for (const char* c = dot + 1; *c; ++c)
-    if (isalpha(static_cast<unsigned char>(*c)) && !isupper(static_cast<unsigned char>(*c)))
-      upper = false;
+    if (Calpha(*c) && Clower(*c) == *c) upper = false;
   char suffix[sizeof w->suffix];
   size_t n = strnlen(w->suffix, sizeof w->suffix);
   for (size_t i = 0; i < n; ++i) {
-    const unsigned char c = static_cast<unsigned char>(w->suffix[i]);
-    suffix[i] = static_cast<char>(upper ? toupper(c) : tolower(c));
+    suffix[i] = upper ? Cupper(w->suffix[i]) : Clower(w->suffix[i]);
   }
   suffix[n] = '\0';
   const size_t room = sizeof cbParams->name - static_cast<size_t>(dot + 1 - name);

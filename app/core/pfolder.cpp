@@ -21,6 +21,7 @@
 #include "platform/pdocuments.h"
 #include "platform/pfolders.h"
 #include "platform/pwindow.h"
+#include "support/cnumber.h"
 #include "support/dmessage.h"
 
 PFolderReader gFolderReader = {opendir, readdir, closedir};
@@ -314,8 +315,8 @@ enum DocKind { kDocFolder, kDocCatalogFile, kDocRecords, kDocImage };
 DocKind KindOf(const char* path, bool folder) {
   if (folder) return kDocFolder;
   const char* s = PgetSuffix(path);
-  if (s != nullptr && strcasecmp(s, "qdb") == 0) return kDocCatalogFile;
-  if (s != nullptr && strcasecmp(s, "txt") == 0) return kDocRecords;
+  if (s != nullptr && Cstrcasecmp(s, "qdb") == 0) return kDocCatalogFile;
+  if (s != nullptr && Cstrcasecmp(s, "txt") == 0) return kDocRecords;
   return kDocImage;
 }
 

@@ -23,6 +23,7 @@
 #include "display/pdispimg.h"
 #include "formats/jpegio.h"
 #include "platform/pcontrol.h"
+#include "support/cnumber.h"
 #include "support/futil.h"
 #include "support/pstrings.h"
 #include "support/replacefile.h"
@@ -271,13 +272,10 @@ int exportImages() {
   exp.qual = GetControlValue(imgExportControl(129));
   const int S = GetControlValue(imgExportControl(130));
   exp.maxwidth = exp.maxheight = S < MaxISize ? snap2size(S) : 0;
-  exp.aspect = 0;
   char text[64];
-  float a = 0, b = 0;
-  if (GetControlText(imgExportControl(139), text, sizeof text, false) != nullptr &&
-      std::sscanf(text, "%f%*[^0-9]%f", &a, &b) == 2 && a > 0 && b > 0 && std::isfinite(a) &&
-      std::isfinite(b))
-    exp.aspect = a < b ? a / b : b / a;
+  exp.aspect = GetControlText(imgExportControl(139), text, sizeof text, false) != nullptr
+                   ? PaspectOf(text)
+                   : 0;
 
   int done = 0, count = 0;
   bool stopped = false;
@@ -301,6 +299,14 @@ int exportImages() {
   if (!stopped) reportProgress(nullptr, 100);
   PechoExported(count, total, stopped);
   return count;
+}
+
+float PaspectOf(const char* text) {
+  float a = 0, b = 0;
+  if (text == nullptr || Csscanf(text, "%f%*[^0-9]%f", &a, &b) != 2 || !(a > 0) || !(b > 0) ||
+      !std::isfinite(a) || !std::isfinite(b))
+    return 0;
+  return a < b ? a / b : b / a;
 }
 
 void PexposureOptionMasks(int* setM, int* clrM) {

@@ -15,6 +15,7 @@
 #include "catalog/pfileinfo.h"
 #include "platform/pclipboard.h"
 #include "support/bytetext.h"
+#include "support/cnumber.h"
 #include "support/dmessage.h"
 #include "support/dmhold.h"
 
@@ -178,8 +179,8 @@ void copyGlobalPositions() {
   int nsel = 0;
   for (int i = 0; pc->NextSelected(&i); i++) {
     const DBRecord& r = pc->rdisp.Get(i);
-    snprintf(line, sizeof line, "%f %f\n", PDBgetField(r, PDBFlatitude).GetFloat(0),
-             PDBgetField(r, PDBFlongitude).GetFloat(0));
+    Csnprintf(line, sizeof line, "%f %f\n", PDBgetField(r, PDBFlatitude).GetFloat(0),
+              PDBgetField(r, PDBFlongitude).GetFloat(0));
     text += line;
     nsel++;
   }

@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <locale>
 #include <sstream>
 #include <string>
 
@@ -28,6 +28,7 @@
 #include "formats/jpegio.h"
 #include "platform/pcontrol.h"
 #include "support/bytetext.h"
+#include "support/cnumber.h"
 #include "support/futil.h"
 #include "support/pstrings.h"
 #include "support/replacefile.h"
@@ -70,7 +71,7 @@ std::string Link(const std::string& name) {
   static const char hex[] = "0123456789ABCDEF";
   std::string out = "img/";
   for (unsigned char c : name) {
-    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+    if (Calnum(static_cast<char>(c)) || c == '-' || c == '.' || c == '_' || c == '~') {
       out += static_cast<char>(c);
     } else {
       out += '%';
@@ -86,9 +87,10 @@ const char* Str(const DBRecord& r, PDBFieldID f, int i = 0) {
   return fd.GetNV() > i ? fd.GetString(i) : nullptr;
 }
 
-// The stream's default formatting of a value.
+// The stream's default formatting of a value, the same whatever the user's locale.
 std::string Num(const DBField& f, int i = 0) {
   std::ostringstream os;
+  os.imbue(std::locale::classic());
   if (f.GetDT() == DBDTfloat)
     os << f.GetFloat(i);
   else
@@ -417,8 +419,8 @@ void WebAlbumAuthor::Info(const DBRecord& rec) {
       const double la = PDBgetField(rec, PDBFlatitude).GetFloat(0);
       const double lo = PDBgetField(rec, PDBFlongitude).GetFloat(0);
       char t[96];
-      std::snprintf(t, sizeof t, "%.6f&deg; %c latitude %.6f&deg; %c longitude ", la > 0 ? la : -la,
-                    la > 0 ? 'N' : 'S', lo > 0 ? lo : -lo, lo > 0 ? 'E' : 'W');
+      Csnprintf(t, sizeof t, "%.6f&deg; %c latitude %.6f&deg; %c longitude ", la > 0 ? la : -la,
+                la > 0 ? 'N' : 'S', lo > 0 ? lo : -lo, lo > 0 ? 'E' : 'W');
       os << "<i>GPS</i> " << t;
       if (Set(rec, PDBFaltitude)) os << Num(PDBgetField(rec, PDBFaltitude)) << " meters altitude";
       os << "<br>\n";

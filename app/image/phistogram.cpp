@@ -15,6 +15,7 @@
 #include "app/image/pimagewin.h"
 #include "app/image/phistogram.h"
 #include "platform/pqt.h"
+#include "support/cnumber.h"
 #include "toolkit/pctltext.h"
 
 namespace {
@@ -25,7 +26,7 @@ ControlRef Control(WindowRef w, OSType sig, SInt32 id) {
 
 void PutText(ControlRef c, const char* fmt, double v) {
   char text[64];
-  snprintf(text, sizeof text, fmt, v);
+  Csnprintf(text, sizeof text, fmt, v);
   PutControlText(c, text);
 }
 
@@ -35,7 +36,7 @@ bool ReadLimit(ControlRef c, double* v) {
   if (c == nullptr || GetControlText(c, text, sizeof text, false) == nullptr) return false;
   errno = 0;
   char* end = nullptr;
-  const double d = std::strtod(text, &end);
+  const double d = Cstrtod(text, &end);
   if (end == text || errno == ERANGE || !std::isfinite(d)) return false;
   while (*end == ' ' || *end == '\t') ++end;
   if (*end != '\0') return false;

@@ -15,6 +15,7 @@
 #include "app/image/pimagewin.h"
 #include "platform/pmouse.h"
 #include "platform/pqt.h"
+#include "support/cnumber.h"
 #include "support/cpufeat.h"
 #include "app/core/pappstate.h"
 
@@ -236,7 +237,7 @@ void PImageDrawer::Redraw() {
     ir->GetExposure(&m);
     const int s = PimageStopsOf(m);
     char text[32];
-    snprintf(text, sizeof text, "%+.1f", (s - 50) / 3.0);
+    Csnprintf(text, sizeof text, "%+.1f", (s - 50) / 3.0);
     // Rewritten (and drawn again) only when they change: a scroll step leaves them alone.
     char shown[32];
     if (GetControlText(pim->exposEditField, shown, sizeof shown, true) == nullptr ||
@@ -740,8 +741,8 @@ bool PImageDrawer::Click(Point pt, unsigned short mods, EventRef event) {
     char text[128] = "";
     _ImgRect sel;
     if (ir->GetOrigSelection(&sel) && sel.xleft < sel.xright && sel.ytop < sel.ybottom)
-      snprintf(text, sizeof text, "%.3g cd/m2 (%d,%d)/(%d,%d)", ir->AvgLuminance(nullptr),
-               sel.xleft, sel.ytop, sel.xright, sel.ybottom);
+      Csnprintf(text, sizeof text, "%.3g cd/m2 (%d,%d)/(%d,%d)", ir->AvgLuminance(nullptr),
+                sel.xleft, sel.ytop, sel.xright, sel.ybottom);
     Readout(text);
   }
   pim->UpdateOperator();

@@ -13,6 +13,7 @@
 #include "app/image/pimagedrawer.h"
 #include "app/image/pimagewin.h"
 #include "catalog/pfieldset.h"
+#include "support/cnumber.h"
 
 namespace {
 
@@ -433,7 +434,7 @@ void PImageWindow::ResyncToImage() {
   const int m = iring->GetExposure(&x);
   const int e = StopsOf(x);
   char text[64];
-  snprintf(text, sizeof text, "%+.1f", (e - 50) * 0.3333333333333333);
+  Csnprintf(text, sizeof text, "%+.1f", (e - 50) * 0.3333333333333333);
   if (exposEditField) PutControlText(exposEditField, text);
   if (exposControl) SetControlValue(exposControl, e);
   if (exposAuto) SetControlValue(exposAuto, m & 1);

@@ -23,6 +23,7 @@
 #include "hdr/phdrimg.h"
 #include "platform/pmenu.h"
 #include "platform/pmouse.h"
+#include "support/cnumber.h"
 #include "toolkit/pctltext.h"
 
 namespace {
@@ -253,13 +254,13 @@ bool PImageWindow::Calibrate() {
     rec = &copy;
   }
   char buf[256];
-  snprintf(buf, sizeof buf, "%4g", static_cast<double>(v));
+  Csnprintf(buf, sizeof buf, "%4g", static_cast<double>(v));
   // The typed luminance is read whole as a finite positive number whose ratio to the measured
   // one stays within float range; anything else is refused.
   double sf = 0.0;
   if (getInput(buf, sizeof buf, "Enter correct luminance (cd/m2)") == kResponseOK && buf[0]) {
     char* end = nullptr;
-    const double L = strtod(buf, &end);
+    const double L = Cstrtod(buf, &end);
     while (end != nullptr && *end == ' ') ++end;
     if (end == nullptr || *end != '\0' || !std::isfinite(L) || L <= 0.0 || !(L / v <= 3.0e38) ||
         !(L / v >= 1.0e-37)) {
@@ -296,8 +297,8 @@ bool PImageWindow::Calibrate() {
     // Replacing divides by the response's full-scale value: offered only when it is positive.
     const bool replace = !temp && cam > 0.0 && !(cam >= 0.995f && cam <= 1.005f);
     char msg[512];
-    snprintf(msg, sizeof msg, "Done.  %s %4g factor to the %s %s response?",
-             replace ? "Add" : "Apply", sf, word.c_str(), model);
+    Csnprintf(msg, sizeof msg, "Done.  %s %4g factor to the %s %s response?",
+              replace ? "Add" : "Apply", sf, word.c_str(), model);
     OSType ans = 0;
     while (ans == 0) ans = confirmDialog(msg, replace ? "Replace" : nullptr, kResponseOK);
     double factor = 0.0;

@@ -12,6 +12,7 @@
 #include "app/image/pimagedrawer.h"
 #include "app/image/pimagewin.h"
 #include "catalog/pfieldset.h"
+#include "support/cnumber.h"
 #include "app/core/pappstate.h"
 
 namespace {
@@ -24,7 +25,7 @@ constexpr int kItems[11] = {1, 2, 3, 4, 5, 6, 8, 9, 10, 11, 12};
 bool ParseStops(const char* text, double* stops) {
   errno = 0;
   char* end = nullptr;
-  const double v = std::strtod(text, &end);
+  const double v = Cstrtod(text, &end);
   if (end == text || errno == ERANGE || !std::isfinite(v)) return false;
   while (*end == ' ' || *end == '\t') ++end;
   if (*end != '\0') return false;
@@ -161,8 +162,8 @@ void PImageWindow::Redraw() {
       char text[128] = "";
       _ImgRect r;
       if (imd != nullptr && imd->rectShown && iring->GetOrigSelection(&r)) {
-        snprintf(text, sizeof text, "%.3g cd/m2 (%d,%d)/(%d,%d)", iring->AvgLuminance(nullptr),
-                 r.xleft, r.ytop, r.xright, r.ybottom);
+        Csnprintf(text, sizeof text, "%.3g cd/m2 (%d,%d)/(%d,%d)", iring->AvgLuminance(nullptr),
+                  r.xleft, r.ytop, r.xright, r.ybottom);
       } else {
         const DBRecord& rec = iring->GetRec();
         const int id = PDBid(rec, PDBFcapdate);
@@ -203,7 +204,7 @@ bool PImageWindow::ManualExposure(double emult) {
     if (v != e) {
       const double stops = (v - 50) * 0.3333333333333333;
       char text[32];
-      snprintf(text, sizeof text, "%+.1f", stops);
+      Csnprintf(text, sizeof text, "%+.1f", stops);
       PutControlText(exposEditField, text);
       emult = std::pow(2.0, stops);
     } else {

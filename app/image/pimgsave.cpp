@@ -5,7 +5,6 @@
 #include "app/image/pforms.h"
 #include "app/image/pimgsave.h"
 
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +24,7 @@
 #include "catalog/plocate.h"
 #include "picture/view.h"
 #include "platform/ptempfile.h"
+#include "support/cnumber.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ bool formatIsGrayscale(const DBRecord& rec) {
   const char* f = PDBgetString(rec, PDBFformat);
   if (f == nullptr) return false;
   std::string lower(f);
-  for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  for (char& c : lower) c = Clower(c);
   if (lower.find(" grayscale") != std::string::npos ||
       lower.find(" luminance") != std::string::npos)
     return true;

@@ -2,7 +2,6 @@
 #include "app/image/psaveimg.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +25,7 @@
 #include "formats/tiffimg.h"
 #include "platform/pqt.h"
 #include "support/cache.h"
+#include "support/cnumber.h"
 #include "support/dmessage.h"
 #include "support/replacefile.h"
 
@@ -132,7 +132,7 @@ std::string PsaveProposedName(const char* file, const char* suffix) {
     if (name.back() != '.') name += '.';
     return name + suffix;
   }
-  if (strcasecmp(s, suffix) == 0) return name;
+  if (Cstrcasecmp(s, suffix) == 0) return name;
   name.resize(static_cast<size_t>(s - name.c_str()));
   return name + suffix;
 }
@@ -321,7 +321,7 @@ bool saveImage(DBRecord* dr, const _ImgStruct* ims) {
   // The suffix question, before anything is written.
   std::string final = path;
   const char* have = PgetSuffix(path);
-  if (have == nullptr || strcasecmp(have, w->suffix) != 0) {
+  if (have == nullptr || Cstrcasecmp(have, w->suffix) != 0) {
     char dotted[16] = "";
     if (have != nullptr) snprintf(dotted, sizeof dotted, ".%.12s", have);
     char msg[160], but[32];

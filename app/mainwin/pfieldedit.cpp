@@ -1,10 +1,8 @@
 // The field editor dialog: adds a field to the schema the displayed records may be edited with,
 // or changes a field's description and flags and, for user fields, its name.
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 #include <vector>
 
 #include "app/core/pcmds.h"
@@ -18,6 +16,7 @@
 #include "catalog/pdbase.h"
 #include "platform/pcontrol.h"
 #include "platform/pmenu.h"
+#include "support/cnumber.h"
 #include "support/dmessage.h"
 #include "support/pstrings.h"
 #include "toolkit/pctltext.h"
@@ -41,7 +40,7 @@ int FindNoCase(const DBFieldInfo* fi, const char* name) {
   const int exact = fi->GetID(name);
   if (exact >= 0) return exact;
   for (int id = 0; id < fi->GetNFields(); ++id)
-    if (strcasecmp(fi->GetName(id), name) == 0) return id;
+    if (Cstrcasecmp(fi->GetName(id), name) == 0) return id;
   return -1;
 }
 
@@ -82,12 +81,12 @@ void Enable(ControlRef c, bool on) {
 }  // namespace
 
 bool checkFieldName(const char* name) {
-  if (name == nullptr || !isalpha(static_cast<unsigned char>(name[0]))) {
+  if (name == nullptr || !Calpha(name[0])) {
     DMESSAGE(DMCinput, "Field names must begin with a letter");
     return false;
   }
   for (const char* p = name + 1; *p; ++p)
-    if (!isalnum(static_cast<unsigned char>(*p)) && *p != '_') {
+    if (!Calnum(*p) && *p != '_') {
       DMESSAGE(DMCinput, "Field names may contain only letters, digits, and underscores");
       return false;
     }
@@ -166,7 +165,7 @@ int editField(int fid) {
   SInt32 start = 0;
   for (size_t k = 0; k < names.size(); ++k) {
     AppendMenuItemText(menu, names[k], 0, nullptr);
-    if (fid >= 0 && start == 0 && strcasecmp(names[k], fi->GetName(fid)) == 0)
+    if (fid >= 0 && start == 0 && Cstrcasecmp(names[k], fi->GetName(fid)) == 0)
       start = static_cast<SInt32>(k + 1);
   }
   AppendMenuItemText(menu, kNewItem, 0, nullptr);

@@ -20,6 +20,7 @@
 #include "catalog/pdbase.h"
 #include "catalog/pfieldset.h"
 #include "platform/pmenu.h"
+#include "support/cnumber.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -73,7 +74,7 @@ void setDensity(float d) {
       }
     }
     char buf[64];
-    snprintf(buf, sizeof buf, "%.1f", static_cast<double>(def));
+    Csnprintf(buf, sizeof buf, "%.1f", static_cast<double>(def));
     if (getInput(buf, sizeof buf, "Enter output print density (pixels per inch)") != kResponseOK)
       return;
     d = typedNumber(buf);

@@ -12,6 +12,7 @@
 #include "app/print/pprint.h"
 #include "catalog/pdbformat.h"
 #include "platform/pcontrol.h"
+#include "support/cnumber.h"
 #include "tonemap/tonemap.h"
 
 namespace {
@@ -349,11 +350,11 @@ bool PrintOptions::RenderCaption(const DBRecord& rec, QTextForm* tf) const {
         !line(TJFleft, [&] {
           label("GPS");
           // Zero is south and west, written without a sign.
-          snprintf(small, sizeof small, lat > 0 ? "%.6f deg. N" : "%.6f deg. S",
-                   lat > 0 ? lat : 0.0 - lat);
+          Csnprintf(small, sizeof small, lat > 0 ? "%.6f deg. N" : "%.6f deg. S",
+                    lat > 0 ? lat : 0.0 - lat);
           *tf << small << " latitude ";
-          snprintf(small, sizeof small, lon > 0 ? "%.6f deg. E" : "%.6f deg. W",
-                   lon > 0 ? lon : 0.0 - lon);
+          Csnprintf(small, sizeof small, lon > 0 ? "%.6f deg. E" : "%.6f deg. W",
+                    lon > 0 ? lon : 0.0 - lon);
           *tf << small << " longitude ";
           if (ReadNumber(field(PDBFaltitude), &alt)) *tf << alt << " meters altitude ";
         }))

@@ -17,6 +17,7 @@
 #include "catalog/pdbformat.h"
 #include "catalog/pfieldset.h"
 #include "platform/pcontrol.h"
+#include "support/cnumber.h"
 #include "toolkit/pctltext.h"
 
 namespace {
@@ -27,7 +28,7 @@ ControlRef DateControl(SInt32 id) {
 
 void PutField(int k, const char* fmt, int v) {
   char text[24];
-  snprintf(text, sizeof text, fmt, v);
+  Csnprintf(text, sizeof text, fmt, v);
   PutControlText(DateControl(129 + k), text);
 }
 

@@ -2,10 +2,11 @@
 // alone.
 #include "app/records/pdates.h"
 
-#include <cctype>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+
+#include "support/cnumber.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ void CivilFromDays(int64_t z, int64_t* y, int64_t* m, int64_t* d) {
 }
 
 bool Space(char c) {
-  return std::isspace(static_cast<unsigned char>(c)) != 0;
+  return Cspace(c);
 }
 
 // A decimal integer at *p after blanks, within the range of int; *p moves past it.
@@ -51,9 +52,9 @@ bool ReadInt(const char** p, int* out) {
   while (Space(*s)) ++s;
   bool neg = false;
   if (*s == '+' || *s == '-') neg = *s++ == '-';
-  if (!std::isdigit(static_cast<unsigned char>(*s))) return false;
+  if (!Cdigit(*s)) return false;
   int64_t v = 0;
-  for (; std::isdigit(static_cast<unsigned char>(*s)); ++s) {
+  for (; Cdigit(*s); ++s) {
     v = v * 10 + (*s - '0');
     if (v > static_cast<int64_t>(INT_MAX) + 1) return false;
   }

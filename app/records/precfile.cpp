@@ -3,7 +3,6 @@
 #include "app/records/precfile.h"
 
 #include <dirent.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,7 +64,7 @@ std::string Companion(const std::string& path) {
   while (struct dirent* e = readdir(d)) {
     const size_t n = strlen(e->d_name);
     if (n == base.size() + 3 && strncmp(e->d_name, base.c_str(), base.size()) == 0 &&
-        strcasecmp(e->d_name + base.size(), "wav") == 0) {
+        Cstrcasecmp(e->d_name + base.size(), "wav") == 0) {
       found = FolderOf(stem) + "/" + e->d_name;
       break;
     }

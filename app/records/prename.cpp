@@ -7,7 +7,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +26,7 @@
 #include "catalog/pfieldset.h"
 #include "catalog/pfileinfo.h"
 #include "catalog/plocate.h"
+#include "support/cnumber.h"
 
 #ifndef RENAME_NOREPLACE
 #define RENAME_NOREPLACE (1 << 0)
@@ -61,7 +61,7 @@ bool SecondName(const std::string& keep, const std::string& drop) {
   if (lstat(keep.c_str(), &k) != 0 || lstat(drop.c_str(), &d) != 0) return false;
   if (k.st_dev != d.st_dev || k.st_ino != d.st_ino || k.st_nlink < 2) return false;
   const std::string kn = NameOf(keep), dn = NameOf(drop);
-  if (strcasecmp(kn.c_str(), dn.c_str()) != 0) return true;
+  if (Cstrcasecmp(kn.c_str(), dn.c_str()) != 0) return true;
   return kn != dn && Listed(FolderOf(keep), kn) && Listed(FolderOf(drop), dn);
 }
 
@@ -97,7 +97,7 @@ int RenameNoReplace(const char* from, const char* to) {
 bool CaseOnly(const char* from, const char* to) {
   const int e = errno;
   struct stat a, b;
-  const bool same = strcasecmp(from, to) == 0 && stat(from, &a) == 0 && stat(to, &b) == 0 &&
+  const bool same = Cstrcasecmp(from, to) == 0 && stat(from, &a) == 0 && stat(to, &b) == 0 &&
                     a.st_dev == b.st_dev && a.st_ino == b.st_ino;
   errno = e;
   return same;
@@ -579,7 +579,7 @@ bool SeriesRename::AskBase() {
     const char* file = PDBgetString(r, PDBFfile);
     const char* s = file ? PgetSuffix(file) : nullptr;
     const std::string sfx = s ? s : "";
-    if (!first && strcasecmp(suffix.c_str(), sfx.c_str()) != 0) {
+    if (!first && Cstrcasecmp(suffix.c_str(), sfx.c_str()) != 0) {
       DMESSAGE(DMCinput, "Images must have the same suffix");
       return false;
     }

@@ -2,7 +2,6 @@
 #include "app/records/psetfield.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +17,7 @@
 #include "catalog/pdbheader.h"
 #include "catalog/pfieldset.h"
 #include "platform/pmenu.h"
+#include "support/cnumber.h"
 #include "toolkit/pcommand.h"
 
 PDBFieldID lastFieldSet = PDBFend;
@@ -47,7 +47,7 @@ void repeatSetting(PDBFieldID f, const DBField& value) {
 namespace {
 
 inline int Low(char c) {
-  return std::tolower(static_cast<unsigned char>(c));
+  return static_cast<unsigned char>(Clower(c));
 }
 
 // The slips between s and m, counted until they reach limit, plus m's unread rest.

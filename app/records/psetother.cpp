@@ -1,7 +1,6 @@
 // Numbers typed by the user: decimals and fractions in the C locale.
 #include "app/records/psetother.h"
 
-#include <locale.h>
 #include <stdlib.h>
 
 #include <cerrno>
@@ -10,22 +9,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "support/cnumber.h"
 #include "support/pstrings.h"
 
 namespace {
 
-// The C locale, made once: the user's locale may write decimals with a comma.
-locale_t CLocale() {
-  static const locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-  return c;
-}
-
-bool Space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
-
 const char* SkipSpace(const char* s) {
-  while (Space(*s)) ++s;
+  while (Cspace(*s)) ++s;
   return s;
 }
 
@@ -58,7 +48,7 @@ const char* ReadDecimal(const char* s, double* v) {
   const char* end = DecimalEnd(s);
   if (end == nullptr) return nullptr;
   char* stop = nullptr;
-  *v = strtod_l(s, &stop, CLocale());
+  *v = Cstrtod(s, &stop);
   return stop == end ? end : nullptr;
 }
 

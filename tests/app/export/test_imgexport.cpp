@@ -12,6 +12,7 @@
 #include "display/pdispimg.h"
 #include "exptest.h"
 #include "formats/tiffimg.h"
+#include "testutil/process_locale.h"
 
 namespace {
 
@@ -128,6 +129,21 @@ TEST_F(ImgExport, BoundsAndAspectTrims) {
   EXPECT_EQ(SizeOf(out + "/land.jpg"), std::make_pair(1024, 683));
   EXPECT_EQ(SizeOf(out + "/port.jpg"), std::make_pair(683, 1024));
   EXPECT_EQ(SizeOf(out + "/pano.jpg"), std::make_pair(1024, 1));
+}
+
+// The aspect typed in the options reads with its point under a comma locale: a 640 x 480
+// picture trimmed to 1.85:1 comes out 640 x 346 (not 640 x 8, as 1 to 85).
+TEST_F(ImgExport, AnAspectWithDecimalsInACommaLocale) {
+  SET_PROCESS_LOCALE(de, "de_DE.UTF-8");
+  EXPECT_FLOAT_EQ(PaspectOf("1.85:1"), 1 / 1.85f);
+  EXPECT_FLOAT_EQ(PaspectOf("3 x 4"), 0.75f);
+  EXPECT_EQ(PaspectOf("wide"), 0);
+  const std::string out = Path("out");
+  mkdir(out.c_str(), 0755);
+  ImgExporter e(out.c_str());
+  e.aspect = PaspectOf("1.85:1");
+  ASSERT_TRUE(e.Export(RecordOf(MakeJpeg(Path("a.jpg"), 640, 480))));
+  EXPECT_EQ(SizeOf(out + "/img0001.jpg"), std::make_pair(640, 346));
 }
 
 TEST_F(ImgExport, AnUneditedJpegIsCopiedUnlessItMustBeEncodedAgain) {

@@ -13,6 +13,7 @@
 #include "catalog/plocate.h"
 #include "platform/pclipboard.h"
 #include "platform/pmounts.h"
+#include "support/cnumber.h"
 #include "support/pstrings.h"
 #include "testutil/checker.h"
 
@@ -44,11 +45,11 @@ std::string Normalised(const std::string& line) {
     std::string cell = line.substr(at, end - at);
     char* stop = nullptr;
     const float f = cell.find('e') != std::string::npos && cell[0] != '"' && cell[0] != '{'
-                        ? strtof(cell.c_str(), &stop)
+                        ? Cstrtof(cell.c_str(), &stop)
                         : 0.0f;
     if (stop != nullptr && *stop == '\0') {
       char buf[32];
-      snprintf(buf, sizeof(buf), "%.6e", static_cast<double>(f));
+      Csnprintf(buf, sizeof(buf), "%.6e", static_cast<double>(f));
       cell = buf;
     }
     out += cell;

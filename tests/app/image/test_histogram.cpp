@@ -10,6 +10,7 @@
 #include "app/image/pforms.h"
 #include "app/image/phistogram.h"
 #include "imagetest.h"
+#include "support/cnumber.h"
 #include "tonemap/falsecolor.h"
 
 namespace {
@@ -105,10 +106,10 @@ TEST_F(ImageWindowTest, HistogramWindowPlotsTheCurrentImage) {
     EXPECT_FALSE(Black(im, x, 107));
   }
   char text[32];
-  snprintf(text, sizeof text, "%.3g", lim[1]);
+  Csnprintf(text, sizeof text, "%.3g", lim[1]);
   EXPECT_EQ(TextOf(gHistoWindow, "hist", 142), text);
   EXPECT_EQ(TextOf(gHistoWindow, "hist", 133).back(), 'x');
-  const double avg = std::atof(TextOf(gHistoWindow, "hist", 132).c_str());
+  const double avg = Catof(TextOf(gHistoWindow, "hist", 132).c_str());
   EXPECT_GT(avg, lim[0]);
   EXPECT_LT(avg, lim[1]);
   // A colour channel: linear, no ticks; -1 keeps the channel the window shows.
@@ -145,9 +146,9 @@ TEST_F(ImageWindowTest, LegendFollowsFalseColourAndTypedLimits) {
     for (int i = 0; i < 8; ++i) {
       char text[32] = "0";
       if (lim[0] > 1e-9)
-        snprintf(text, sizeof text, "%.2g", lim[0] * std::pow(lim[1] / lim[0], i / 7.0));
+        Csnprintf(text, sizeof text, "%.2g", lim[0] * std::pow(lim[1] / lim[0], i / 7.0));
       else if (i > 0)
-        snprintf(text, sizeof text, fmt, lim[1] * i / 7);
+        Csnprintf(text, sizeof text, fmt, lim[1] * i / 7);
       EXPECT_EQ(TextOf(gFCWindow, "fclr", 132 + i), text) << i;
     }
     // The format shows: one decimal, none, or an exponent.

@@ -18,6 +18,7 @@
 #include "hdr/phdrimg.h"
 #include "imagetest.h"
 #include "platform/pmenu.h"
+#include "support/cnumber.h"
 #include "testutil/checker.h"
 
 namespace {
@@ -291,7 +292,7 @@ TEST_F(ImageOperators, CalibrationScalesTheRecordAndTheResponse) {
   EXPECT_EQ(PDBgetFloat(rec, PDBFstonits, &stonits), had);
   EXPECT_EQ(had ? stonits : 1.0f, before);
   char twice[32];
-  snprintf(twice, sizeof twice, "%.9g", 2.0 * static_cast<float>(v));
+  Csnprintf(twice, sizeof twice, "%.9g", 2.0 * static_cast<float>(v));
   answer(twice);
   std::string asked;
   WhenShown(
@@ -325,7 +326,7 @@ TEST_F(ImageOperators, CalibrationScalesTheRecordAndTheResponse) {
   ASSERT_FALSE(PDBgetField(gMain->bc.rdisp[0], PDBFstonits).IsSet());
   Select(100, 100, 120, 120);
   const double lum = w->iring->AvgLuminance(nullptr);
-  snprintf(twice, sizeof twice, "%.9g", 2.0 * lum);
+  Csnprintf(twice, sizeof twice, "%.9g", 2.0 * lum);
   answer(twice);
   EXPECT_TRUE(w->Calibrate());
   w->Redraw();
@@ -396,7 +397,7 @@ TEST_F(ImageOperators, EditsUndoAndRedoThroughTheCatalogue) {
     if (e.code[0] == 'c' && e.code[1] == 'a') {
       const double v = w->iring->AvgLuminance(nullptr);
       char twice[32];
-      snprintf(twice, sizeof twice, "%.9g", 2.0 * static_cast<float>(v));
+      Csnprintf(twice, sizeof twice, "%.9g", 2.0 * static_cast<float>(v));
       const std::string text = twice;
       WhenShown(
           gInputWindow,

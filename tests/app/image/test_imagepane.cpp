@@ -8,6 +8,7 @@
 
 #include "app/image/pforms.h"
 #include "imagetest.h"
+#include "support/cnumber.h"
 
 namespace {
 
@@ -231,7 +232,7 @@ TEST_F(ImagePane, RgbeReadoutMatchesAnIndependentMean) {
   const std::string text = Readout();
   const std::vector<int> c = Coords();
   ASSERT_EQ(c.size(), 4u) << text;
-  const double shown = std::stod(text);
+  const double shown = Catof(text.c_str());
   QProcess py;
   py.start("python3", {"-c", kMeanScript, QString::fromStdString(file), QString::number(c[0]),
                        QString::number(c[1]), QString::number(c[2]), QString::number(c[3])});
@@ -278,7 +279,7 @@ TEST_F(ImagePane, SpotAndHistogramAverageReadTheSameRectangle) {
       }
     return s / (static_cast<double>(x1 - x0) * (y1 - y0));
   };
-  auto average = [] { return atof(TextOf(gHistoWindow, "hist", 132).c_str()); };
+  auto average = [] { return Catof(TextOf(gHistoWindow, "hist", 132).c_str()); };
   SizePane(500, 400);
   ASSERT_TRUE(w->AddImage(path.c_str()));
   ASSERT_TRUE(w->Present());
@@ -298,7 +299,7 @@ TEST_F(ImagePane, SpotAndHistogramAverageReadTheSameRectangle) {
       const std::vector<int> c = Coords();
       ASSERT_EQ(c.size(), 4u) << text;
       const double want = mean(c[0], c[1], c[2], c[3]);
-      EXPECT_NEAR(std::stod(text) / want, 1.0, 0.008) << text << " at zoom " << z;
+      EXPECT_NEAR(Catof(text.c_str()) / want, 1.0, 0.008) << text << " at zoom " << z;
       EXPECT_NEAR(average() / want, 1.0, 0.008) << text << " at zoom " << z;
       EXPECT_EQ(text.substr(0, text.find(' ')), TextOf(gHistoWindow, "hist", 132));
     }

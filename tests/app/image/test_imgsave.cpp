@@ -9,6 +9,7 @@
 #include "catalog/pfieldset.h"
 #include "catalog/pdbase.h"
 #include "picture/view.h"
+#include "support/cnumber.h"
 
 namespace {
 
@@ -148,7 +149,7 @@ class SaveView : public ImageWindowTest {
   static double Mean(const std::string& path) {
     const std::string s = RunTool("oiiotool", {"--stats", QString::fromStdString(path)});
     const size_t k = s.find("Stats Avg:");
-    return k == std::string::npos ? -1 : atof(s.c_str() + k + 10);
+    return k == std::string::npos ? -1 : Catof(s.c_str() + k + 10);
   }
 };
 
@@ -378,7 +379,7 @@ TEST_F(SaveView, EachKindOfSaveKeepsTheLuminanceAndCalibratesRight) {
       EXPECT_NEAR(spot(&fresh, 0, 0) / v, 1.0, 1e-3) << s.name;
     }
     char text[32];
-    snprintf(text, sizeof text, "%.9g", 3.0 * v);
+    Csnprintf(text, sizeof text, "%.9g", 3.0 * v);
     const std::string answer = text;
     WhenShown(
         gInputWindow,

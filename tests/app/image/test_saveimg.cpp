@@ -10,6 +10,7 @@
 
 #include "app/image/psaveimg.h"
 #include "savetest.h"
+#include "testutil/process_locale.h"
 
 using namespace savetest;
 
@@ -76,6 +77,36 @@ TEST_F(Save, JpegIsCopiedUnlessTheQualityAskedForIsHigher) {
   DBRecord self = RecordOf(q95);
   EXPECT_TRUE(PsaveImageFile(&self, nullptr, (dir + "/./q95.jpg").c_str(), PimageWriter(3)));
   EXPECT_EQ(Read(q95), before);
+}
+
+// Where the C library does not pair 'i' with 'I' (Turkish), a capital TIFF suffix is still
+// the format's own: no question, the name kept, and the pop-up writes it in capitals.
+TEST_F(Save, CapitalSuffixesAreTheFormatsOwnInATurkishLocale) {
+  SET_PROCESS_LOCALE(tr, "tr_TR.UTF-8");
+  _ImgStruct im = Picture(16, 12);
+  DBRecord rec(&PDBFInfo);
+  PDBsetString(&rec, PDBFfile, "shot.jpg");
+  std::string renamed;
+  OnSaveDialog([&](QFileDialog* d) {
+    int tiff = 0;
+    while (tiff < d->nameFilters().size() && !d->nameFilters()[tiff].startsWith("TIFF ")) ++tiff;
+    NameEdit(d)->setText("photo.JPG");
+    PickFormat(d, tiff == 0 ? 1 : 0);
+    PickFormat(d, tiff);
+    renamed = NameEdit(d)->text().toStdString();
+    Accept(d, Path("OUT.TIF"));
+  });
+  std::string asked;
+  QTimer* question = WhenShown(
+      gConfirmWindow, [&] { asked = TextOf(gConfirmWindow, "cfrm", 128); }, "cfrm", 130);
+  EXPECT_TRUE(saveImage(&rec, &im));
+  delete question;
+  PfreeImage(&im);
+  EXPECT_EQ(renamed, "photo.TIF");
+  EXPECT_EQ(asked, "");
+  EXPECT_STREQ(PDBgetString(rec, PDBFfile), "OUT.TIF");
+  EXPECT_EQ(QDir(QString::fromStdString(dir)).entryList({"OUT.*"}, QDir::Files),
+            QStringList{"OUT.TIF"});
 }
 
 TEST_F(Save, FormatListSuffixesAndTheSuffixQuestion) {

@@ -12,6 +12,7 @@
 #include "testutil/popup_item.h"
 #include "platform/pclipboard.h"
 #include "platform/ptempfile.h"
+#include "support/cnumber.h"
 #include "support/pstrings.h"
 
 namespace {
@@ -416,8 +417,8 @@ TEST_F(Find, StopIsGreyedAndASearchFindsAll) {
 // A plain reading of the verb table; typed numbers are taken as floats.
 double Number(const std::string& t) {
   double n = 0, d = 1;
-  if (sscanf(t.c_str(), "%lf/%lf", &n, &d) == 2) return static_cast<float>(n / d);
-  return static_cast<float>(atof(t.c_str()));
+  if (Csscanf(t.c_str(), "%lf/%lf", &n, &d) == 2) return static_cast<float>(n / d);
+  return static_cast<float>(Catof(t.c_str()));
 }
 
 bool Reference(const DBField& f, int verb, const std::string& a, const std::string& b) {
@@ -447,8 +448,8 @@ bool Reference(const DBField& f, int verb, const std::string& a, const std::stri
         break;
       case 3: {
         std::string lv = v, la = a;
-        for (char& c : lv) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-        for (char& c : la) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        for (char& c : lv) c = Clower(c);
+        for (char& c : la) c = Clower(c);
         if (lv.find(la) != std::string::npos) return true;
         break;
       }

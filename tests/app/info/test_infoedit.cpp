@@ -18,6 +18,7 @@
 #include "infotest.h"
 #include "platform/pclipboard.h"
 #include "savetest.h"
+#include "support/cnumber.h"
 #include "testutil/front_window.h"
 
 namespace {
@@ -97,7 +98,8 @@ TEST_F(InfoEdit, NumbersAndFractionsInUserFields) {
     Click(W(), "ioth", 131);
     EXPECT_FLOAT_EQ(Rec()[Fid("Ratio")].GetFloat(0), 0.008f) << bad;
     EXPECT_NE(dmessage_record[DMCinput], nullptr) << bad;
-    EXPECT_FLOAT_EQ(std::stof(TextOf(W(), "ioth", 151)), 0.008f) << bad;  // shown again
+    // Shown again.
+    EXPECT_FLOAT_EQ(Cstrtof(TextOf(W(), "ioth", 151).c_str(), nullptr), 0.008f) << bad;
   }
   Type(W(), "ioth", 151, " 2.5e-1 ");
   Click(W(), "ioth", 131);

@@ -1,5 +1,4 @@
 // Density, position and other-field settings, the field-name menu and the field editor.
-#include <clocale>
 #include <cmath>
 #include <random>
 
@@ -7,7 +6,9 @@
 #include "app/records/psetother.h"
 #include "app/mainwin/psettings.h"
 #include "maintest.h"
+#include "support/cnumber.h"
 #include "testutil/checker.h"
+#include "testutil/process_locale.h"
 
 #include <QComboBox>
 #include <QProcess>
@@ -62,11 +63,11 @@ TEST(FracCheck, NumbersFractionsAndRefusals) {
   EXPECT_EQ(fracEval("1/0"), 0);  // the lenient reading: not a finite number
   // A locale that writes decimals with a comma does not change what a point means.
   for (const char* comma : {"de_DE.UTF-8", "fr_FR.UTF-8"}) {
-    if (setlocale(LC_NUMERIC, comma) == nullptr) continue;
+    testutil::ProcessLocale user(comma);
+    if (!user.ok()) continue;
     EXPECT_TRUE(fracCheck("1.5/2", &v));
     EXPECT_EQ(v, 0.75f);
     EXPECT_FALSE(fracCheck("1,5", &v));
-    setlocale(LC_NUMERIC, "C");
   }
   dmessage_last_class = DMCnerr;
   // Random decimals and fractions read back as written.
@@ -75,9 +76,9 @@ TEST(FracCheck, NumbersFractionsAndRefusals) {
     const double a = std::uniform_real_distribution<double>(-1e6, 1e6)(rng);
     const double b = std::uniform_real_distribution<double>(0.5, 1e4)(rng);
     char text[80];
-    snprintf(text, sizeof text, "%.6g / %.6g", a, b);
+    Csnprintf(text, sizeof text, "%.6g / %.6g", a, b);
     ASSERT_TRUE(fracCheck(text, &v)) << text;
-    EXPECT_NEAR(v, std::strtod(text, nullptr) / std::strtod(strchr(text, '/') + 1, nullptr),
+    EXPECT_NEAR(v, Cstrtod(text, nullptr) / Cstrtod(strchr(text, '/') + 1, nullptr),
                 1e-3 + 1e-5 * std::fabs(a / b))
         << text;
   }
@@ -321,6 +322,21 @@ TEST_F(Settings, FieldEditorAddsRenamesAndRefuses) {
   }
   ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
   EXPECT_GE(bc->phd.GetID("Score"), 0);  // kept in the catalogue's schema
+}
+
+// A name is taken whatever its letter case, in a Turkish locale too, where 'I' is not the
+// capital of 'i'.
+TEST_F(Settings, AFieldNameInOtherCaseIsTakenInATurkishLocale) {
+  SET_PROCESS_LOCALE(tr, "tr_TR.UTF-8");
+  ASSERT_TRUE(mw->OpenCatalog(Path("f.qdb").c_str()));
+  ShowFolder(1);
+  ASSERT_EQ(mw->AddRecords(), 1);
+  QTimer* created = WhenShown(gConfirmWindow, nullptr, "cfrm", 129);
+  EXPECT_EQ(EditWith(-1, [] { Type(129, "TITLE"); }), -1);
+  delete created;
+  ASSERT_NE(dmessage_record[DMCinput], nullptr);
+  EXPECT_STREQ(dmessage_record[DMCinput], "Field 'TITLE' already exists!");
+  dmessage_last_class = DMCnerr;
 }
 
 }  // namespace

@@ -277,6 +277,8 @@ TEST_F(Print, CaptionLinesAndHeights) {
   QPainter p(&im);
   r.SetField(PDBFlatitude, 0.0f);
   r.SetField(PDBFlongitude, -122.419418f);
+  r.SetField(PDBFaltitude, 12.5f);
+  r.SetField(PDBFbearing, 270.5f);
   o.captionFlags = PCFtitle | PCFkeywords | PCFposition;
   {
     RecordingForm tf(&p);
@@ -287,7 +289,7 @@ TEST_F(Print, CaptionLinesAndHeights) {
     // The keyword with a blank stays one word; a latitude of 0 is south, without a sign.
     EXPECT_EQ(tf.Text(),
               "Golden Gate Keywords New York , bridge GPS 0.000000 deg. S latitude 122.419418 "
-              "deg. W longitude");
+              "deg. W longitude 12.5 meters altitude Sight bearing 270.5 degrees East of North");
     bool whole = false;
     for (const Drawn& d : tf.words) whole |= d.word == "New York";
     EXPECT_TRUE(whole);

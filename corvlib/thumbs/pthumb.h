@@ -16,6 +16,7 @@
 #include "db/dbheader.h"
 #include "image/pireader.h"
 #include "support/cache.h"
+#include "support/pfilestream.h"
 
 // The names in the cache folder: the database and the software name in its header.
 extern const char CorvaneThumbnailDBFile[];  // "tncache.qdb"
@@ -187,7 +188,7 @@ class PThumbnailer {
 
   char cacheDir[512];
   long cacheMax;
-  std::unique_ptr<std::fstream> dbfs;
+  std::unique_ptr<PFileStream> dbfs;
   PTDBHeader tnHead;
   DBAccess tdb;
   long cacheSiz;

@@ -141,6 +141,15 @@ bool PContext::OpenDB(const char* path, bool readonly) {
     const bool existed = access(path, F_OK) == 0;
     if (OpenFile(&dbfs, path, true)) {
       created = !existed;
+      // The file itself is claimed too: another name of it (a hard link, another mount) has
+      // a lock file of its own.
+      if (!PclaimFile(dbfs.fd(), path, &refusal)) {
+        dbfs.close();
+        dbfs.clear();
+        WriteLock(lock_path, nullptr);
+        created = false;
+        roWhy = refusal.Why();
+      }
     } else {
       createErr = errno;
       WriteLock(lock_path, nullptr);

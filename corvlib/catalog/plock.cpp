@@ -536,18 +536,27 @@ std::string PLockRefusal::Why() const {
   if (lock.empty()) return "its lock file cannot be taken";
   const std::string file = "its lock file '" + lock + "'";
   const std::string quoted = line.empty() ? std::string() : " (\"" + Shown(line) + "\")";
+  const size_t slash = lock.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string(".")
+                          : slash == 0               ? std::string("/")
+                                                     : lock.substr(0, slash);
+  const std::string byUser = owner.empty() ? std::string() : "user '" + Shown(owner) + "'";
+  // Who may remove a lock file: its user, or whoever may change its folder.
+  const std::string remover = (owner.empty() ? std::string() : byUser + " or as ") +
+                              "a user who may change the folder '" + dir +
+                              "', then open the catalog again";
   if (!stale.empty() && err != 0) {
-    const size_t slash = lock.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string(".")
-                            : slash == 0               ? std::string("/")
-                                                       : lock.substr(0, slash);
-    const std::string byUser = owner.empty() ? std::string() : "user '" + Shown(owner) + "'";
     return file + quoted + " is a stale lock" +
            (pid > 0 ? " of process " + std::to_string(pid) : std::string()) +
            (owner.empty() ? std::string() : " of " + byUser) + " (" + stale +
-           ") and cannot be removed (" + Briefly(err) + "). Delete it as " +
-           (owner.empty() ? std::string() : byUser + " or as ") +
-           "a user who may change the folder '" + dir + "', then open the catalog again";
+           ") and cannot be removed (" + Briefly(err) + "). Delete it as " + remover;
+  }
+  if (unreadable && err != 0) {
+    return file + (owner.empty() ? std::string() : " of " + byUser) + " cannot be read (" +
+           Briefly(err) +
+           "), so whether a program holds it cannot be told. If none uses the catalog, delete it "
+           "as " +
+           remover;
   }
   if (err != 0) return file + " cannot be made (" + PsystemReason(err) + ")";
   switch (verdict) {
@@ -680,6 +689,9 @@ bool PContext::WriteLock(char* lockpath, const char* dbpath, PLockRefusal* refus
       was = why;
       waspid = r.pid;
     } else if (r.err != 0) {
+      // A lock file this user may not read (another user's, made unreadable): whose it is.
+      r.unreadable = (r.err == EACCES || r.err == EPERM) && lstat(name, &st) == 0;
+      if (r.unreadable && st.st_uid != geteuid()) r.owner = UserName(st.st_uid);
       break;
     }
     got = LinkLock(name, line, &r.err, &kept, &made);

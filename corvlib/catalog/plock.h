@@ -52,18 +52,20 @@ bool PlockName(char* out, size_t len, const char* dbpath);
 // Why a lock was not taken.
 struct PLockRefusal {
   PLockVerdict verdict = PLVstale;  // the holder of the lock file found
-  int err = 0;            // the system's error when the lock file could not be made, read or
-                          // (a stale one) removed
-  std::string lock;       // the lock file
-  std::string line;       // its text, up to its line end
-  std::string host;       // the holder's host (PLVforeign)
-  long pid = 0;           // the process of this host the lock names (0 when none)
-  std::string command;    // its command name, when it could be read
-  std::string user;       // its user, when not this process's
-  std::string stale;      // why the lock standing there holds none, when it could not be removed
-  std::string owner;      // then the user the lock file belongs to, when not this process's
-  bool fileHeld = false;  // the catalogue file itself is held for writing (PclaimFile)
-  std::string through;    // then the name the holder opened it by, when that could be seen
+  int err = 0;              // the system's error when the lock file could not be made, read or
+                            // (a stale one) removed
+  std::string lock;         // the lock file
+  std::string line;         // its text, up to its line end
+  std::string host;         // the holder's host (PLVforeign)
+  long pid = 0;             // the process of this host the lock names (0 when none)
+  std::string command;      // its command name, when it could be read
+  std::string user;         // its user, when not this process's
+  std::string stale;        // why the lock standing there holds none, when it could not be removed
+  bool unreadable = false;  // the lock file standing there cannot be read by this user
+  std::string owner;        // then, or when stale, the user the lock file belongs to, when not this
+                            // process's
+  bool fileHeld = false;    // the catalogue file itself is held for writing (PclaimFile)
+  std::string through;      // then the name the holder opened it by, when that could be seen
   // Why the catalogue is not opened for writing, in the user's words; text from the lock file
   // or another process is shown with its control bytes replaced.
   std::string Why() const;

@@ -1056,8 +1056,34 @@ void DropFileRights() {
 
 }  // namespace
 
+// Why a process without the rights DropFileRights takes opens db read-only; "\x01" when it may
+// still write barred.
+std::string WhyWithoutFileRights(const std::string& db, const std::string& barred) {
+  int out[2];
+  if (pipe(out) != 0) return "no pipe";
+  const pid_t child = fork();
+  if (child == 0) {
+    close(out[0]);
+    dmessage_call = [](unsigned, const char*, const char*, int) -> uint32_t { return 0; };
+    DropFileRights();
+    if (access(barred.c_str(), W_OK) == 0) {
+      Tell(out[1], "\x01");
+      _exit(0);
+    }
+    PContext ctx;
+    Tell(out[1], !ctx.OpenDB(db.c_str(), false) ? "not opened" : ctx.ReadOnlyWhy());
+    _exit(0);
+  }
+  close(out[1]);
+  const std::string why = ReadAll(out[0]);
+  close(out[0]);
+  waitpid(child, nullptr, 0);
+  return why;
+}
+
 // A stale lock this user may not remove (its folder is not theirs to change) is told as the
-// stale lock of its process, with whose file it is and how to remove it, the reason once.
+// stale lock of its process, with whose file it is and how to remove it, the reason once; one
+// this user may not even read is told as such.
 TEST(WriteLock, AStaleLockThatCannotBeRemovedIsToldWithHowToRemoveIt) {
   TempDir d;
   const std::string dir = d.Path("shared"), db = dir + "/c.qdb", lk = dir + "/c.lock";
@@ -1074,36 +1100,25 @@ TEST(WriteLock, AStaleLockThatCannotBeRemovedIsToldWithHowToRemoveIt) {
     const struct passwd* pw = getpwuid(1);
     owner = pw != nullptr ? pw->pw_name : "1";
   }
+  const std::string user = owner.empty() ? "" : "user '" + owner + "'";
+  const std::string remover = "Delete it as " + (owner.empty() ? "" : user + " or as ") +
+                              "a user who may change the folder '" + dir +
+                              "', then open the catalog again";
   ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    close(out[0]);
-    dmessage_call = [](unsigned, const char*, const char*, int) -> uint32_t { return 0; };
-    DropFileRights();
-    if (access(dir.c_str(), W_OK) == 0) {
-      Tell(out[1], "\x01");
-      _exit(0);
-    }
-    PContext ctx;
-    Tell(out[1], !ctx.OpenDB(db.c_str(), false) ? "not opened" : ctx.ReadOnlyWhy());
-    _exit(0);
-  }
-  close(out[1]);
-  const std::string why = ReadAll(out[0]);
-  close(out[0]);
-  waitpid(child, nullptr, 0);
+  std::string why = WhyWithoutFileRights(db, dir);
   chmod(dir.c_str(), 0755);
   if (why == "\x01") GTEST_SKIP() << "the folder cannot be made unwritable for this user";
   std::string line = LockLine(dead, Host());
   line.pop_back();
-  const std::string user = owner.empty() ? "" : "user '" + owner + "'";
   EXPECT_EQ(why, "its lock file '" + lk + "' (\"" + line + "\") is a stale lock of process " +
                      std::to_string(dead) + (owner.empty() ? "" : " of " + user) +
-                     " (that process has ended) and cannot be removed (permission denied). Delete "
-                     "it as " +
-                     (owner.empty() ? "" : user + " or as ") +
-                     "a user who may change the folder '" + dir + "', then open the catalog again");
+                     " (that process has ended) and cannot be removed (permission denied). " +
+                     remover);
   EXPECT_EQ(ReadFile(lk), LockLine(dead, Host()));
+  ASSERT_EQ(chmod(lk.c_str(), 0), 0);
+  why = WhyWithoutFileRights(db, lk);
+  EXPECT_EQ(why, "its lock file '" + lk + "'" + (owner.empty() ? "" : " of " + user) +
+                     " cannot be read (permission denied), so whether a program holds it cannot "
+                     "be told. If none uses the catalog, delete it as " +
+                     remover.substr(strlen("Delete it as ")));
 }

@@ -86,6 +86,29 @@ std::string OwnCommand() {
   return name;
 }
 
+// What body returns, run in a child process of its own (its messages unheard), which ends
+// there without its destructors, as a crash ends; "" when it could not run.
+std::string InChild(const std::function<std::string()>& body) {
+  int out[2];
+  if (pipe(out) != 0) return "";
+  const pid_t child = fork();
+  if (child == 0) {
+    close(out[0]);
+    dmessage_call = [](unsigned, const char*, const char*, int) -> uint32_t { return 0; };
+    const std::string said = body();
+    const bool told = write(out[1], said.data(), said.size()) == static_cast<ssize_t>(said.size());
+    _exit(told ? 0 : 2);
+  }
+  close(out[1]);
+  std::string said;
+  char buf[512];
+  for (ssize_t n; child > 0 && (n = read(out[0], buf, sizeof buf)) > 0;)
+    said.append(buf, static_cast<size_t>(n));
+  close(out[0]);
+  if (child > 0) waitpid(child, nullptr, 0);
+  return said;
+}
+
 }  // namespace
 
 TEST(LockName, SuffixReplacedOrAppended) {
@@ -570,27 +593,13 @@ TEST(WriteLock, HeldLockIsSeenBeforeAnythingIsWritten) {
   PContext holder;
   ASSERT_TRUE(holder.OpenDB(db.c_str(), false));
   ASSERT_TRUE(holder.SyncDB());
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    dmessage_call = [](unsigned, const char*, const char*, int) -> uint32_t { return 0; };
+  const std::string why = InChild([&db] {
     signal(SIGXFSZ, SIG_IGN);
     const struct rlimit none = {0, 0};
     setrlimit(RLIMIT_FSIZE, &none);
     PContext ctx;
-    const std::string why = ctx.OpenDB(db.c_str(), false) ? ctx.ReadOnlyWhy() : "not opened";
-    if (write(out[1], why.data(), why.size()) != static_cast<ssize_t>(why.size())) _exit(2);
-    _exit(0);
-  }
-  close(out[1]);
-  std::string why;
-  char buf[512];
-  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) why.append(buf, static_cast<size_t>(n));
-  close(out[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  EXPECT_EQ(status, 0);
+    return ctx.OpenDB(db.c_str(), false) ? ctx.ReadOnlyWhy() : "not opened";
+  });
   std::string line = LockLine(getpid(), Host());
   line.pop_back();
   EXPECT_EQ(why, "its lock file '" + d.Path("c.lock") + "' is held (\"" + line + "\") by process " +
@@ -880,64 +889,16 @@ TEST(WriteLock, ReleaseLeavesALockItDidNotMake) {
 
 namespace {
 
-// A line the process writes to fd, read whole by the parent.
-void Tell(int fd, const std::string& text) {
-  if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) _exit(2);
-}
-
-std::string ReadAll(int fd) {
-  std::string out;
-  char buf[512];
-  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
-  return out;
-}
-
-// Runs body as process 1 of a new process table, as a sandbox or a container starts a program:
-// its answer, or "" with *why set when this system does not let the test make one (making one
-// takes the right to, or a user namespace of one's own).
+// What body returns, run as process 1 of a new process table, as a sandbox or a container
+// starts a program; "" with *why set when this system does not let the test make one.
 std::string AsFirstOfANewProcessTable(const std::function<std::string()>& body, std::string* why) {
-  int out[2];
-  if (pipe(out) != 0) return "";
-  const pid_t child = fork();
-  if (child == 0) {
-    close(out[0]);
-    dmessage_call = [](unsigned, const char*, const char*, int) -> uint32_t { return 0; };
-    const uid_t uid = geteuid();
-    const gid_t gid = getegid();
-    if (unshare(CLONE_NEWPID) != 0) {
-      // A user namespace of one's own, the user mapped to itself, gives the right.
-      if (unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0) {
-        Tell(out[1], std::string("\x01unshare: ") + strerror(errno));
-        _exit(0);
-      }
-      const std::string uidMap = std::to_string(uid) + " " + std::to_string(uid) + " 1\n";
-      const std::string gidMap = std::to_string(gid) + " " + std::to_string(gid) + " 1\n";
-      std::ofstream("/proc/self/setgroups") << "deny";
-      std::ofstream("/proc/self/uid_map") << uidMap;
-      std::ofstream("/proc/self/gid_map") << gidMap;
-    }
-    const pid_t first = fork();
-    if (first == 0) {
-      if (getpid() != 1)
-        Tell(out[1], "\x01not the first process");
-      else
-        Tell(out[1], body());
-      _exit(0);
-    }
-    if (first < 0) Tell(out[1], std::string("\x01") + "fork: " + strerror(errno));
-    close(out[1]);
-    waitpid(first, nullptr, 0);
-    _exit(0);
-  }
-  close(out[1]);
-  std::string got = ReadAll(out[0]);
-  close(out[0]);
-  waitpid(child, nullptr, 0);
-  if (!got.empty() && got[0] == '\x01') {
-    *why = got.substr(1);
-    return "";
-  }
-  return got;
+  const std::string said = InChild([&body] {
+    if (unshare(CLONE_NEWPID) != 0) return std::string("\x01unshare: ") + strerror(errno);
+    return InChild([&body] { return getpid() == 1 ? body() : "\x01not the first process"; });
+  });
+  if (said.empty() || said[0] != '\x01') return said;
+  *why = said.substr(1);
+  return "";
 }
 
 }  // namespace
@@ -1054,32 +1015,18 @@ void DropFileRights() {
   syscall(SYS_capset, &head, data);
 }
 
-}  // namespace
-
 // Why a process without the rights DropFileRights takes opens db read-only; "\x01" when it may
 // still write barred.
 std::string WhyWithoutFileRights(const std::string& db, const std::string& barred) {
-  int out[2];
-  if (pipe(out) != 0) return "no pipe";
-  const pid_t child = fork();
-  if (child == 0) {
-    close(out[0]);
-    dmessage_call = [](unsigned, const char*, const char*, int) -> uint32_t { return 0; };
+  return InChild([&] {
     DropFileRights();
-    if (access(barred.c_str(), W_OK) == 0) {
-      Tell(out[1], "\x01");
-      _exit(0);
-    }
+    if (access(barred.c_str(), W_OK) == 0) return std::string("\x01");
     PContext ctx;
-    Tell(out[1], !ctx.OpenDB(db.c_str(), false) ? "not opened" : ctx.ReadOnlyWhy());
-    _exit(0);
-  }
-  close(out[1]);
-  const std::string why = ReadAll(out[0]);
-  close(out[0]);
-  waitpid(child, nullptr, 0);
-  return why;
+    return !ctx.OpenDB(db.c_str(), false) ? "not opened" : ctx.ReadOnlyWhy();
+  });
 }
+
+}  // namespace
 
 // A stale lock this user may not remove (its folder is not theirs to change) is told as the
 // stale lock of its process, with whose file it is and how to remove it, the reason once; one

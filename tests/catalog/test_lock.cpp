@@ -890,10 +890,19 @@ TEST(WriteLock, ReleaseLeavesALockItDidNotMake) {
 namespace {
 
 // What body returns, run as process 1 of a new process table, as a sandbox or a container
-// starts a program; "" with *why set when this system does not let the test make one.
+// starts a program; "" with *why set when this system does not let the test make one (that takes
+// the right to, or user namespaces open to users).
 std::string AsFirstOfANewProcessTable(const std::function<std::string()>& body, std::string* why) {
   const std::string said = InChild([&body] {
-    if (unshare(CLONE_NEWPID) != 0) return std::string("\x01unshare: ") + strerror(errno);
+    if (unshare(CLONE_NEWPID) != 0) {
+      // Without the right to, a user namespace of one's own (the user mapped to itself) gives it.
+      const std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
+      if (unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0)
+        return std::string("\x01unshare: ") + strerror(errno);
+      std::ofstream("/proc/self/setgroups") << "deny";
+      std::ofstream("/proc/self/uid_map") << uid << " " << uid << " 1\n";
+      std::ofstream("/proc/self/gid_map") << gid << " " << gid << " 1\n";
+    }
     return InChild([&body] { return getpid() == 1 ? body() : "\x01not the first process"; });
   });
   if (said.empty() || said[0] != '\x01') return said;

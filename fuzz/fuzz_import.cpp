@@ -36,6 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       PreadCatalogRecords(&db, &st);
     }
   } else {
+    if (PisUTF16Text(bytes.data(), bytes.size())) return 0;
     std::istringstream is(bytes);
     PreadRecordTable(&is, &st);
   }

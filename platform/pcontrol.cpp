@@ -151,8 +151,11 @@ using namespace plat;
 
 // Makes controls of the named widgets of a new window's content; the pages of a tab control
 // become its user panes, named or not.
+// Every label shows its text as it is: the program's labels hold names of files and texts of
+// records, which may look like markup ("<b>x</b>.jpg"), and none of them is rich text.
 void RegisterControls(WindowRec* w) {
   for (QWidget* widget : w->content->findChildren<QWidget*>()) {
+    if (auto* l = qobject_cast<QLabel*>(widget)) l->setTextFormat(Qt::PlainText);
     ControlID cid{0, 0};
     if (!ParseName(widget->objectName(), &cid)) continue;
     ControlRec* c = AddControl(w, widget, cid);

@@ -1,6 +1,9 @@
 // Drag and drop over Qt: drags of this program are QDrags whose data (a list of file URLs) is
 // made only when a receiver asks for it; windows with handlers take drags from anywhere through
 // an event filter on their content widget.
+//
+// A URI list is bytes and a path is bytes: the URIs are made from a path's own bytes and read
+// back to them (support/bytetext.h), never through text of another encoding.
 #include <QDrag>
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
@@ -8,22 +11,23 @@
 #include <QMimeData>
 #include <QPixmap>
 #include <QPointer>
-#include <QUrl>
 #include <QWidget>
 #include <map>
 #include <utility>
 
 #include "platform/pqt.h"
+#include "support/bytetext.h"
 
 namespace {
 
 const char kUriList[] = "text/uri-list";
 
 // The data of a drag of this program: the file list is asked of the sender once, when first
-// read.
+// read. A list without a file is refused, and the sender told once.
 class SenderData : public QMimeData {
  public:
-  SenderData(int n, DragSendProc send) : n_(n), send_(std::move(send)) {}
+  SenderData(int n, DragSendProc send, std::function<void()> none)
+      : n_(n), send_(std::move(send)), none_(std::move(none)) {}
   QStringList formats() const override { return {QString::fromLatin1(kUriList)}; }
   bool hasFormat(const QString& m) const override { return m == QLatin1String(kUriList); }
 
@@ -34,19 +38,38 @@ class SenderData : public QMimeData {
       made_ = true;
       for (int i = 0; i < n_; ++i) {
         std::string path;
-        if (send_ && send_(i, &path) && !path.empty())
-          list_ += QUrl::fromLocalFile(QString::fromStdString(path)).toEncoded() + "\r\n";
+        if (send_ && send_(i, &path) && !path.empty()) {
+          const std::string uri = FileUri(path);
+          list_.append(uri.data(), static_cast<qsizetype>(uri.size()));
+          list_ += "\r\n";
+        }
       }
+      if (list_.isEmpty() && none_) none_();
     }
-    return list_;
+    return list_.isEmpty() ? QVariant() : QVariant(list_);
   }
 
  private:
   int n_;
   DragSendProc send_;
+  std::function<void()> none_;
   mutable bool made_ = false;
   mutable QByteArray list_;
 };
+
+// The local files of a URI list, in order, as their paths' bytes. Lines are ended by CR LF (or
+// LF alone) and lines beginning with '#' are comments.
+std::vector<std::string> ListedFiles(const QByteArray& list) {
+  std::vector<std::string> paths;
+  std::string path;
+  for (const QByteArray& raw : list.split('\n')) {
+    const QByteArray line = raw.trimmed();
+    if (line.isEmpty() || line.startsWith('#')) continue;
+    if (FileUriPath(std::string_view(line.constData(), static_cast<size_t>(line.size())), &path))
+      paths.push_back(path);
+  }
+  return paths;
+}
 
 DragRef Ref(const QMimeData* m) {
   return reinterpret_cast<DragRef>(m);
@@ -195,23 +218,20 @@ bool DragOffersFiles(DragRef drag) {
   const QMimeData* m = Mime(drag);
   if (m == nullptr || !m->hasFormat(QLatin1String(kUriList))) return false;
   if (dynamic_cast<const SenderData*>(m) != nullptr) return true;  // made when asked
-  for (const QUrl& u : m->urls())
-    if (u.isLocalFile()) return true;
-  return false;
+  return !ListedFiles(m->data(QLatin1String(kUriList))).empty();
 }
 
 bool GetDragFiles(DragRef drag, std::vector<std::string>* paths) {
   const QMimeData* m = Mime(drag);
   if (m == nullptr || paths == nullptr) return false;
   paths->clear();
-  for (const QUrl& u : m->urls())
-    if (u.isLocalFile()) paths->push_back(u.toLocalFile().toStdString());  // decoded
+  if (m->hasFormat(QLatin1String(kUriList))) *paths = ListedFiles(m->data(QLatin1String(kUriList)));
   return true;
 }
 
-DragRef NewDrag(int nitems, DragSendProc send) {
+DragRef NewDrag(int nitems, DragSendProc send, std::function<void()> none) {
   if (nitems < 0) return nullptr;
-  return Ref(new SenderData(nitems, std::move(send)));
+  return Ref(new SenderData(nitems, std::move(send), std::move(none)));
 }
 
 void DisposeDrag(DragRef drag) {

@@ -96,6 +96,7 @@ class CheckedDialog : public QFileDialog {
     if (note_ == nullptr) {
       note_ = new QLabel(this);
       note_->setObjectName("PlatformFileDialogRefusal");
+      note_->setTextFormat(Qt::PlainText);  // it may name a file
       note_->setWordWrap(true);
       if (auto* grid = qobject_cast<QGridLayout*>(layout()))
         grid->addWidget(note_, grid->rowCount(), 0, 1, grid->columnCount());
@@ -127,6 +128,7 @@ QFileDialog* Make(const PFileDialogSpec& dlg) {
     if (auto* grid = qobject_cast<QGridLayout*>(d->layout())) {
       auto* label = new QLabel(Q(dlg.message), d);
       label->setObjectName("PlatformFileDialogMessage");
+      label->setTextFormat(Qt::PlainText);  // it may name a file
       label->setWordWrap(true);
       grid->addWidget(label, grid->rowCount(), 0, 1, grid->columnCount());
     }

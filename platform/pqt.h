@@ -57,6 +57,11 @@ bool PortRolled(GrafPtr port, QRect* r, QPoint* d);
 // ends with an ellipsis. Bytes that end inside a character (a text cut short before) count as a
 // cut.
 QString PfitText(const QFontMetricsF& fm, const char* utf8, int maxChars, qreal width);
+// The text fitted as PfitText fits it to the box's width, drawn on one line centred at the
+// box's top in the painter's font. The ellipsis of a cut text is drawn on its own: shaped with
+// the text before it, it would take that text's font, which for a script the machine has no
+// font for draws every character, the ellipsis too, as an empty box.
+void PdrawFittedText(QPainter* p, const QRectF& box, const char* utf8, int maxChars);
 
 // The content widget a port shows; NULL for a stale port.
 QWidget* PlatformPortWidget(GrafPtr port);
@@ -214,14 +219,17 @@ OSStatus GetDragMouse(DragRef drag, Point* mouse);
 // Whether the drag offers files (a list of URLs holding at least one local file), without
 // asking a sender of this program for them.
 bool DragOffersFiles(DragRef drag);
-// The local files the drag offers, percent-decoded, in order; other URL schemes are left out.
+// The local files the drag offers, percent-decoded to their paths' bytes, in order; other URL
+// schemes and hosts are left out.
 // For a drag of this program this asks its send procedure for each item.
 bool GetDragFiles(DragRef drag, std::vector<std::string>* paths);
 
 // A drag of this program: nitems items, each a file whose path the send procedure gives only
-// when a receiver asks for the files (false: that item is left out).
+// when a receiver asks for the files (false: that item is left out). When no item gives a file
+// the drag refuses the receiver its list, offering nothing, and none (when given) is called.
+// The list holds "file://" URIs of the paths' bytes, percent-encoded.
 typedef std::function<bool(int item, std::string* path)> DragSendProc;
-DragRef NewDrag(int nitems, DragSendProc send);
+DragRef NewDrag(int nitems, DragSendProc send, std::function<void()> none = nullptr);
 // Runs the drag from window w with the picture shown under the mouse (hotSpot: the mouse within
 // it) until it is dropped or given up: noErr when dropped, userCanceledErr otherwise. The drag
 // then belongs to the platform, which may still answer a receiver in another program after the

@@ -1,4 +1,5 @@
-// Text fitted into a width: cut between characters, ending with an ellipsis.
+// Text fitted into a width: cut between characters, ending with an ellipsis; and drawn so.
+#include <QPainter>
 #include <QTextBoundaryFinder>
 #include <cstring>
 #include <vector>
@@ -23,8 +24,14 @@ size_t WholeCharacters(const char* s, size_t n) {
 
 }  // namespace
 
-QString PfitText(const QFontMetricsF& fm, const char* utf8, int maxChars, qreal width) {
-  if (utf8 == nullptr) return QString();
+namespace {
+
+// The fitted text as the part kept and the ellipsis (empty when the text was not cut).
+void Fit(const QFontMetricsF& fm, const char* utf8, int maxChars, qreal width, QString* head,
+         QString* tail) {
+  head->clear();
+  tail->clear();
+  if (utf8 == nullptr) return;
   const size_t n = std::strlen(utf8);
   const size_t whole = WholeCharacters(utf8, n);
   bool cut = whole < n;
@@ -46,17 +53,24 @@ QString PfitText(const QFontMetricsF& fm, const char* utf8, int maxChars, qreal 
   }
   const QString ellipsis =
       fm.inFont(QChar(0x2026)) ? QString(QChar(0x2026)) : QStringLiteral("...");
-  if (!cut && fm.horizontalAdvance(s) <= width) return s;
+  if (!cut && fm.horizontalAdvance(s) <= width) {
+    *head = s;
+    return;
+  }
   // The places where the text may be cut: after each whole character, up to the whole text when
-  // it was cut already. A candidate is measured with its ellipsis as one line, as it is drawn
-  // (shaping, fallback fonts and right-to-left runs all change the width of a prefix), so the
-  // result is always one whose measured width fits.
+  // it was cut already. A candidate is measured with its ellipsis as one line, as a label draws
+  // it (shaping, fallback fonts and right-to-left runs all change the width of a prefix), and
+  // as two pieces, as PdrawFittedText draws it, so the result is always one whose measured width
+  // fits either way.
   std::vector<qsizetype> ends;
   QTextBoundaryFinder bf(QTextBoundaryFinder::Grapheme, s);
   for (qsizetype at = bf.toNextBoundary(); at > 0; at = bf.toNextBoundary())
     if (at < s.size() || cut) ends.push_back(at);
+  const qreal dots = fm.horizontalAdvance(ellipsis);
   const auto fits = [&](size_t i) {
-    return fm.horizontalAdvance(s.left(ends[i]) + ellipsis) <= width;
+    const QString part = s.left(ends[i]);
+    return fm.horizontalAdvance(part + ellipsis) <= width &&
+           fm.horizontalAdvance(part) + dots <= width;
   };
   // Widths mostly grow with the length: halve towards the longest that fits, keeping only
   // lengths that were measured to fit.
@@ -68,5 +82,32 @@ QString PfitText(const QFontMetricsF& fm, const char* utf8, int maxChars, qreal 
     else
       hi = mid;
   }
-  return lo > 0 ? s.left(ends[lo - 1]) + ellipsis : ellipsis;  // (not even one character fits)
+  if (lo > 0) *head = s.left(ends[lo - 1]);  // (else not even one character fits)
+  *tail = ellipsis;
+}
+
+}  // namespace
+
+QString PfitText(const QFontMetricsF& fm, const char* utf8, int maxChars, qreal width) {
+  QString head, tail;
+  Fit(fm, utf8, maxChars, width, &head, &tail);
+  return head + tail;
+}
+
+void PdrawFittedText(QPainter* p, const QRectF& box, const char* utf8, int maxChars) {
+  const QFontMetricsF fm(p->fontMetrics());  // the font on the painter's device
+  QString head, tail;
+  Fit(fm, utf8, maxChars, box.width(), &head, &tail);
+  if (tail.isEmpty()) {
+    p->drawText(box, Qt::AlignHCenter | Qt::AlignTop, head);
+    return;
+  }
+  const qreal wh = fm.horizontalAdvance(head), wt = fm.horizontalAdvance(tail);
+  const qreal x = box.left() + (box.width() - wh - wt) / 2;
+  // The ellipsis ends the line as a paragraph of the painter's direction ends it.
+  const bool rtl = p->layoutDirection() == Qt::RightToLeft;
+  const qreal xh = rtl ? x + wt : x, xt = rtl ? x : x + wh;
+  const int flags = Qt::AlignLeft | Qt::AlignTop | Qt::TextDontClip;
+  p->drawText(QRectF(xh, box.top(), wh, box.height()), flags, head);
+  p->drawText(QRectF(xt, box.top(), wt, box.height()), flags, tail);
 }

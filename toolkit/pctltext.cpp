@@ -1,15 +1,29 @@
 // Control text as UTF-8, edit focus, and waiting for the mouse button's release.
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "toolkit/pastring.h"
 #include "toolkit/pctltext.h"
 #include "platform/pevent.h"
+#include "support/bytetext.h"
 
 bool PutControlText(ControlRef cntl, const char* txt) {
   if (cntl == nullptr || txt == nullptr) return false;
   size_t n = std::strlen(txt);
-  if (n > 0xFFFFFFF0u || !validUTF8(txt, n)) return false;
+  if (n > 0xFFFFFFF0u) return false;
+  // Text only shown (a label, a button's title) may name a file of any bytes: it shows them in
+  // a readable form. An edit text would store that form back, so it takes UTF-8 only.
+  std::string shown;
+  if (!validUTF8(txt, n)) {
+    const ControlKind kind = GetControlKind(cntl);
+    if (kind != kControlKindStaticText && kind != kControlKindPushButton &&
+        kind != kControlKindCheckBox)
+      return false;
+    shown = ShownText(std::string_view(txt, n));
+    txt = shown.c_str();
+    n = shown.size();
+  }
   if (SetControlData(cntl, kControlEntireControl, kControlEditTextCFStringTag,
                      static_cast<UInt32>(n), txt) != noErr)
     return false;

@@ -4,8 +4,9 @@
 #include "platform/pcontrol.h"
 #include "platform/pwindow.h"
 
-// Control text as UTF-8. PutControlText sets and draws; false for a missing argument, text
-// that is not UTF-8 or a control that takes no text.
+// Control text as UTF-8. PutControlText sets and draws; false for a missing argument, a
+// control that takes no text, or text that is not UTF-8 for an edit text (a label or a button
+// shows such text with its stray bytes written "\xHH", support/bytetext.h).
 bool PutControlText(ControlRef cntl, const char* txt);
 void ClearControlText(ControlRef cntl);
 // Copies the text into txt (at most len - 1 bytes and a terminator); unless anyChar, leading

@@ -290,8 +290,7 @@ void PBrowser::DrawCell(QPainter* p, int tn) {
     p->setPen(QColor(0, 0, 0));
     // A caption longer or wider than the cell is cut between characters and ends in an
     // ellipsis.
-    const QString line = PfitText(QFontMetricsF(p->fontMetrics()), text, chars, ts);
-    p->drawText(QRect(left, top + ts + 4, ts, csiz.v), Qt::AlignHCenter | Qt::AlignTop, line);
+    PdrawFittedText(p, QRectF(left, top + ts + 4, ts, csiz.v), text, chars);
   }
   const _ImgStruct& img = thumb[tn];
   if (img.img != nullptr) {

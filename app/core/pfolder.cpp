@@ -47,8 +47,8 @@ void SetRef(FSRef* ref, const char* path, const struct stat& st) {
 }
 
 // Fills fs for one listed entry of the folder dpath (its reference dref); false when the entry
-// is to be skipped.
-bool Describe(PFileSpec* fs, const char* dpath, const FSRef* dref, const Entry& e) {
+// is to be skipped. An entry whose path is too long for fs is counted in *tooLong.
+bool Describe(PFileSpec* fs, const char* dpath, const FSRef* dref, const Entry& e, int* tooLong) {
   memcpy(fs->fname, e.name, sizeof fs->fname);
   fs->isFolder = false;
   fs->isAlias = false;
@@ -58,6 +58,7 @@ bool Describe(PFileSpec* fs, const char* dpath, const FSRef* dref, const Entry& 
   if (n < 0 || static_cast<size_t>(n) >= sizeof fs->fpath) {
     // A cut path could name another file: the entry is left out.
     DMESSAGE(DMCwarning, "Path too long for '%s' in folder '%s'", e.name, dpath);
+    if (tooLong != nullptr) ++*tooLong;
     return false;
   }
   if (e.type == DT_REG) {
@@ -164,6 +165,11 @@ bool LoadFile(const PFileSpec* fs, void* p) {
 
 int scanFolder(const char* dpath, const FSRef* dref, PScanCallback dofile, PScanCallback dofldr,
                void* p) {
+  return scanFolder(dpath, dref, dofile, dofldr, p, nullptr);
+}
+
+int scanFolder(const char* dpath, const FSRef* dref, PScanCallback dofile, PScanCallback dofldr,
+               void* p, int* tooLong) {
   if (dpath == nullptr || *dpath == '\0' || strlen(dpath) >= kMaxDir) return -1;
   FSRef own;
   if (dref == nullptr) {
@@ -204,7 +210,7 @@ int scanFolder(const char* dpath, const FSRef* dref, PScanCallback dofile, PScan
         --count;
         continue;
       }
-      if (!Describe(&fs, dpath, dref, entries[i])) continue;
+      if (!Describe(&fs, dpath, dref, entries[i], tooLong)) continue;
       PScanCallback cb = fs.isFolder ? dofldr : dofile;
       if (fs.isFolder) --count;
       if (cb == nullptr) continue;
@@ -270,7 +276,19 @@ int loadFolder(const char* dpath, bool openIt, const FSRef* dref) {
                false, false};
   const std::string path = dpath;  // the caller's text may live in what the load replaces
   st.path = path.c_str();
-  const int count = scanFolder(path.c_str(), dref, LoadFile, nullptr, &st);
+  if (path.size() >= kMaxDir) {
+    const std::string name = path.substr(path.find_last_of('/', path.size() - 2) + 1);
+    DMESSAGE(DMCinput,
+             "Cannot show folder '%.300s': its path is %zu bytes long, and folders whose paths "
+             "are %zu bytes or more cannot be shown",
+             name.c_str(), path.size(), kMaxDir);
+  }
+  int tooLong = 0;
+  const int count = scanFolder(path.c_str(), dref, LoadFile, nullptr, &st, &tooLong);
+  if (tooLong > 0)
+    DMESSAGE(DMCinput, "%d %s left out of folder '%s': a path must be shorter than %zu bytes",
+             tooLong, tooLong == 1 ? "file was" : "files were", path.c_str(),
+             sizeof(PFileSpec::fpath));
   if (st.progress) reportProgress(nullptr, 100);
   if (gMain == nullptr) return count;
   snprintf(gMain->bc.rsrc, sizeof gMain->bc.rsrc, "%s", path.c_str());

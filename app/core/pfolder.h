@@ -47,9 +47,13 @@ extern PFolderReader gFolderReader;
 // cannot be opened, or one whose reading fails.
 int scanFolder(const char* dpath, const FSRef* dref, PScanCallback dofile, PScanCallback dofldr,
                void* p);
+// The same, counting in *tooLong the entries skipped for their paths' length.
+int scanFolder(const char* dpath, const FSRef* dref, PScanCallback dofile, PScanCallback dofldr,
+               void* p, int* tooLong);
 // Loads the images of a folder (not its sub-folders) as the displayed records; with openIt the
 // folder tree opens at it. The busy guard holds the commands that would replace the records
-// meanwhile. Returns scanFolder's count.
+// meanwhile. A folder whose path is too long to be shown, and the files left out for the
+// length of their paths, are told in an alert. Returns scanFolder's count.
 int loadFolder(const char* dpath, bool openIt, const FSRef* dref);
 // Scan callbacks: appends a record of an image file to the displayed records of the context p
 // (NULL: the main window's); counts an image or a folder into the FileCount p. All return true.

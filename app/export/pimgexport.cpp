@@ -151,8 +151,12 @@ bool ImgExporter::Export(const DBRecord& rec) {
   if (format == nullptr || *format == '\0') format = "NO FORMAT";
 
   // An unedited JPEG at full size and no better quality than asked goes over as it is.
-  if (srcQual <= qual && std::strncmp(format, "JPEG ", 5) == 0 && w == ring.GetOWidth() &&
-      h == ring.GetOHeight() && ring.MapIsNoop(saveHDR)) {
+  const bool asItIs = srcQual <= qual && std::strncmp(format, "JPEG ", 5) == 0 &&
+                      w == ring.GetOWidth() && h == ring.GetOHeight() && ring.MapIsNoop(saveHDR);
+  // A picture whose pixels cannot be read (its load told why) is not exported, not even as a
+  // copy of its file.
+  if (ring.FirstFrameFailed()) return false;
+  if (asItIs) {
     char src[1024];
     ring.CloseImage(false);
     if (PcurrentFile(src, sizeof src, rec) == nullptr || !PcopyReplace(path, src)) {

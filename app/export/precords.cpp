@@ -170,6 +170,16 @@ void importRecords(const char* fpath) {
     checkEvents(0);
     n = PreadCatalogRecords(&db, pc);
   } else {
+    // Text in UTF-16 would read as one column of nothing: it is refused, the display kept.
+    char head[512];
+    fs.read(head, sizeof head);
+    const size_t got = static_cast<size_t>(fs.gcount());
+    fs.clear();
+    fs.seekg(0);
+    if (PisUTF16Text(head, got)) {
+      DMESSAGE(DMCdata, "No records read from '%s': it is UTF-16 text", fpath);
+      return;
+    }
     if (gMain && !gMain->LoadingRecords(nullptr)) return;
     checkEvents(0);
     n = PreadRecordTable(&fs, pc);
@@ -237,9 +247,11 @@ PCheckResult checkRecords(bool force, PContext* ctx) {
   int i = 0;
   for (; i < count; i++) {
     DBRecord& r = recs[i];
-    // A file in place needs no copy and no question.
-    PLocateFileRes res = PlocateFile(path, sizeof path, r);
-    if (res != PLFRok || force) {
+    // A file in place needs no copy and no question; a row without a file name has no file
+    // to look for (the display drops it as it takes it).
+    const bool named = PDBgetField(r, PDBFfile).IsSet();
+    PLocateFileRes res = named ? PlocateFile(path, sizeof path, r) : PLFRok;
+    if (named && (res != PLFRok || force)) {
       before = r;
       gConfirmResponse = kResponseOK;  // the answer read below is this file's question's
       res = PlocateFile(path, sizeof path, &r, locateImage);

@@ -14,6 +14,7 @@
 #include "catalog/pcontext.h"
 #include "catalog/pfileinfo.h"
 #include "platform/pclipboard.h"
+#include "support/bytetext.h"
 #include "support/dmessage.h"
 #include "support/dmhold.h"
 
@@ -98,8 +99,10 @@ void copyFilenames() {
   int nsel = 0;
   for (int i = 0; pc->NextSelected(&i); i++) {
     nsel++;
+    // One line per file whatever bytes its name holds (support/bytetext.h): a path that is no
+    // clean UTF-8 line is written as its file URI.
     if (PcurrentFile(path, sizeof path, pc->rdisp.Get(i)) != nullptr) {
-      text += path;
+      text += PathText(path);
       text += '\n';
     }
   }

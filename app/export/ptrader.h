@@ -9,6 +9,7 @@
 // they were.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
 #include <map>
@@ -54,6 +55,9 @@ bool locateImage(char* path, int len, DBRecord* rec);
 // from it) appended to st's displayed records by field name; a catalogue's records in its own
 // order. The number read. Neither pumps events nor touches the selection.
 int PreadRecordTable(std::istream* is, PContextState* st);
+// Whether the n bytes that begin a file are UTF-16 text, in either byte order, with or without
+// its byte-order mark: no record table (those are UTF-8) reads from it.
+bool PisUTF16Text(const char* head, size_t n);
 int PreadCatalogRecords(DBAccess* db, PContextState* st);
 
 // ---- Clipboard exchange (pscrap.cpp). The clipboard's content is known by its generation.

@@ -1,6 +1,7 @@
 // The web album: an HTML page with a folder "img" beside it holding a small picture of every
 // record, optionally a larger linked one or the source file itself, and a caption block per
-// picture. Every text on the page is escaped for HTML and every link percent-encoded.
+// picture. Every text on the page is valid UTF-8 escaped for HTML, and every link the
+// percent-encoded bytes of its file's name.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@
 #include "display/pdispimg.h"
 #include "formats/jpegio.h"
 #include "platform/pcontrol.h"
+#include "support/bytetext.h"
 #include "support/futil.h"
 #include "support/pstrings.h"
 #include "support/replacefile.h"
@@ -34,11 +36,13 @@ int MaxLSize = 0;
 
 namespace {
 
-// Text for HTML content and attribute values.
-std::string Esc(const char* s) {
+// Text for HTML content and attribute values: valid UTF-8 whatever bytes a name or field
+// holds (support/bytetext.h), with HTML's own characters escaped.
+std::string Esc(const char* text) {
   std::string out;
-  if (s == nullptr) return out;
-  for (; *s; ++s) switch (*s) {
+  if (text == nullptr) return out;
+  const std::string shown = ShownText(text);
+  for (const char* s = shown.c_str(); *s; ++s) switch (*s) {
       case '&':
         out += "&amp;";
         break;

@@ -52,25 +52,29 @@ void DragRecords(EventRef, IBrowser* bp) {
   if (!dragInstalled || ctx == nullptr || mw == nullptr || ctx->TotalSelected() == 0) return;
   if (myDrag != nullptr) return;  // one drag at a time
   gDragFiles.Init(ctx);
-  std::vector<int> refs;
-  for (int i = 0; ctx->NextSelected(&i); ++i) refs.push_back(i);
-  myDrag = NewDrag(static_cast<int>(refs.size()), [refs](int k, std::string* path) {
-    return k >= 0 && k < static_cast<int>(refs.size()) &&
-           myFileSender(refs[static_cast<size_t>(k)], &gDragFiles, path) == noErr;
-  });
+  const int n = gDragFiles.recs.GetSize();
+  myDrag = NewDrag(
+      n, [](int k, std::string* path) { return myFileSender(k, &gDragFiles, path) == noErr; },
+      [] {
+        if (gMain) gMain->ShowMessage("None of the dragged files can be found", false);
+      });
   const int edge = Edge(bp);
-  TrackDrag(myDrag, mw->GetWindow(), PdragOutline(edge, static_cast<int>(refs.size())),
-            QPoint(edge / 2, edge / 2));
+  TrackDrag(myDrag, mw->GetWindow(), PdragOutline(edge, n), QPoint(edge / 2, edge / 2));
   myDrag = nullptr;
 }
 
 void HFSlist::Init(PContextState* ctx) {
   hfs_list.clear();
   hfs_max = hfs_used = 0;
-  pc = ctx;
-  if (pc == nullptr) return;
-  hfs_max = pc->TotalSelected();
-  if (hfs_max == 0) hfs_max = pc->rdisp.GetSize();
+  // The photo schema lives as long as the program: a copy in it outlives any catalogue.
+  recs.Init(&PDBFInfo);
+  if (ctx == nullptr) return;
+  if (ctx->TotalSelected() == 0) {
+    for (int i = 0; i < ctx->rdisp.GetSize(); ++i) recs.NewRecord() = ctx->rdisp.Get(i);
+  } else {
+    for (int i = 0; ctx->NextSelected(&i); ++i) recs.NewRecord() = ctx->rdisp.Get(i);
+  }
+  hfs_max = recs.GetSize();
   if (hfs_max > 0) hfs_list.resize(static_cast<size_t>(hfs_max));
 }
 
@@ -80,8 +84,8 @@ std::string* HFSlist::AllocHFS() {
 }
 
 const DBRecord* HFSlist::GetRecord(int i) const {
-  if (pc == nullptr || i < 0 || i >= pc->rdisp.GetSize()) return nullptr;
-  return &pc->rdisp.Get(i);
+  if (i < 0 || i >= recs.GetSize()) return nullptr;
+  return &recs.Get(i);
 }
 
 QImage PdragOutline(int edge, int n) {

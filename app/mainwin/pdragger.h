@@ -10,19 +10,20 @@
 #include "app/core/pwindows.h"
 #include "platform/pqt.h"
 
-// The files one drag offers: the context whose displayed records are dragged and one entry
-// (the path found) per record handed out so far.
+// The files one drag offers: a copy of the records dragged, taken as the drag starts (the
+// browser may change before a receiver asks), and one entry (the path found) per record handed
+// out so far.
 class HFSlist {
  public:
-  // Forgets the old entries; with a context, room for its selected records (all displayed
-  // records when none is selected).
+  // Forgets the old records and entries; with a context, copies its selected records (all
+  // displayed records when none is selected), in display order.
   void Init(PContextState* pc);
   // The next free entry, NULL when all are used.
   std::string* AllocHFS();
-  // Displayed record i of the context; NULL without a context or past the list.
+  // Record i of the copy; NULL past it.
   const DBRecord* GetRecord(int i) const;
 
-  PContextState* pc = nullptr;
+  DBRecordList recs;
   std::vector<std::string> hfs_list;
   int hfs_max = 0;
   int hfs_used = 0;
@@ -39,8 +40,8 @@ void DragRecords(EventRef event, IBrowser* bp);
 
 OSStatus myDragTracker(SInt16 message, WindowRef window, void* userData, DragRef theDrag);
 OSStatus myDragReceiver(WindowRef window, void* userData, DragRef dref);
-// Gives the path of displayed record itemRef of the list's context, located now; -1854 (the
-// flavour is not available) when the record's file cannot be found.
+// Gives the path of the list's record itemRef, located now; -1854 (the flavour is not
+// available) when the record's file cannot be found.
 OSStatus myFileSender(int itemRef, HFSlist* list, std::string* path);
 bool dragUsable(DragRef dref);
 // Shows the insertion mark at the drag's position, scrolling by a row near the pane's top or

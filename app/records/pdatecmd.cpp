@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
@@ -59,8 +60,9 @@ void IllegalField(int k, const std::string& text) {
 }
 
 // What follows a change of capture dates: the open image and the info window show it, the
-// display keeps its order by date, the timeline learns the new dates.
-void AfterDates(IMainWindow* mw, IBrowser* b, int n, const char* verb) {
+// display keeps its order by date, the timeline learns the new dates. n records were stored in
+// the catalogue; none at all changed when untouched.
+void AfterDates(IMainWindow* mw, IBrowser* b, int n, const char* verb, bool untouched = false) {
   if (gImager != nullptr && gImager->GetCurrentIR() != nullptr) gImager->Redraw();
   if (gInfo != nullptr) gInfo->UpdateFields();
   bool rev = false;
@@ -68,9 +70,31 @@ void AfterDates(IMainWindow* mw, IBrowser* b, int n, const char* verb) {
   if (n > 0) {
     mw->UpdateSelectorList(2);
     mw->EchoAction(verb, n);
+  } else if (untouched) {
+    // Not "Click 'Add'": there is nothing the catalogue could take.
+    mw->ShowMessage("No records changed", false);
   } else {
     mw->NoChange();
   }
+}
+
+// Tells the records whose dates would leave the legal range, left as they were: one by its
+// file, several by their count and as many files as the alert holds. Each is in the log too.
+void TellIllegalDates(const std::vector<std::string>& files) {
+  if (files.empty()) return;
+  if (files.size() == 1) {
+    DMESSAGE(DMCdata, "Illegal date for image '%s'", files[0].c_str());
+    return;
+  }
+  for (const std::string& f : files) DMESSAGE(DMCwarning, "Illegal date for image '%s'", f.c_str());
+  std::string text = "Illegal date for " + std::to_string(files.size()) + " images: ";
+  constexpr size_t kRoom = 600;  // of the message's 1,024 bytes, with room for the rest
+  size_t listed = 0;
+  for (; listed < files.size() && text.size() + files[listed].size() + 4 <= kRoom; ++listed)
+    text += (listed > 0 ? ", '" : "'") + files[listed] + "'";
+  if (listed == 0) text += "'" + files[0].substr(0, 200) + "...'", listed = 1;
+  if (listed < files.size()) text += " and " + std::to_string(files.size() - listed) + " more";
+  DMESSAGE(DMCdata, "%s", text.c_str());
 }
 
 std::string CapDate(const DBRecord& r) {
@@ -207,6 +231,8 @@ void adjustDate() {
   for (int k = 0; k < 6; ++k) any = any || off[k] != 0;
   if (!any || !b->NewChange("Adjust Time")) return;
   char text[kDateTextLen];
+  std::vector<std::string> refused;  // the files whose dates would leave the range
+  int set = 0;
   for (int i = 0; bc.NextSelected(&i); ++i) {
     if (n == 1) {
       sprintDate(text, typed);
@@ -217,13 +243,15 @@ void adjustDate() {
       int d[6];
       if (!sscanDate(d, s) || !adjDate(d, off) || !legalDate(d)) {
         const char* file = PDBgetString(rec, PDBFfile);
-        DMESSAGE(DMCdata, "Illegal date for image '%s'", file ? file : "");
+        refused.push_back(file ? file : "");
         continue;
       }
       sprintDate(text, d);
     }
-    if (DBRecord* r = b->ChangeRecord(i)) PDBsetString(r, PDBFcapdate, text);
+    DBRecord* r = b->ChangeRecord(i);
+    if (r != nullptr && PDBsetString(r, PDBFcapdate, text)) ++set;
   }
+  TellIllegalDates(refused);
   const int changed = b->CompleteChange();
-  AfterDates(mw, b, changed, "Adjusted");
+  AfterDates(mw, b, changed, "Adjusted", set == 0);
 }

@@ -27,11 +27,13 @@
 #include "app/records/pfindnearby.h"
 #include "app/records/precfilepriv.h"
 #include "app/records/psetfield.h"
+#include "catalog/pcontext.h"
 #include "catalog/pfieldset.h"
 #include "catalog/pfileinfo.h"
 #include "catalog/plocate.h"
 #include "platform/pclipboard.h"
 #include "platform/plaunch.h"
+#include "support/cnumber.h"
 
 namespace recfile {
 
@@ -104,15 +106,18 @@ std::string TakenBack(const char* label, int n, const std::string& files) {
 }
 
 void TellBatchNotSaved(const std::string& failed, const std::string& batch, int earlier,
-                       const char* done) {
+                       const char* done, int later) {
+  std::string told = batch;
+  auto add = [&told](const std::string& part) { told += (told.empty() ? "" : "; ") + part; };
+  if (earlier > 0)
+    add((earlier == 1 ? std::string("1 file was ") : std::to_string(earlier) + " files were ") +
+        done + " in the batches saved before it");
+  if (later > 0)
+    add(later == 1 ? std::string("the file after it was not reached")
+                   : "the " + std::to_string(later) + " files after it were not reached");
+  if (!told.empty()) told[0] = static_cast<char>(Cupper(told[0]));
   std::string text = failed;
-  if (!batch.empty()) text += " " + batch;
-  if (earlier > 0) {
-    text += batch.empty() ? " " : "; ";
-    text += earlier == 1 ? std::string("1 file was ") : std::to_string(earlier) + " files were ";
-    text += std::string(done) + " in the batches saved before it";
-  }
-  if (!batch.empty() || earlier > 0) text += ".";
+  if (!told.empty()) text += " " + told + ".";
   // The reason is in the text: no system error is appended to it.
   DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "%s", text.c_str());
 }
@@ -209,18 +214,51 @@ void reloadRecords() {
 
 namespace {
 
-// Whether this user may remove the file at path, as the system decides it: not a folder, in a
-// folder it may write (on a file system mounted for writing), past the sticky bit's rule. A
-// file already gone counts as removable.
-bool Removable(const std::string& path) {
+// Why this user may not remove the file at path, as the system decides it (an errno value),
+// 0 when it may: not a folder, in a folder it may write (on a file system mounted for
+// writing), past the sticky bit's rule. A file already gone counts as removable.
+int RemovalRefused(const std::string& path) {
   struct stat st, dir;
-  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
-  if (S_ISDIR(st.st_mode)) return false;
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
+  if (S_ISDIR(st.st_mode)) return EISDIR;
   const std::string folder = FolderOf(path);
-  if (access(folder.c_str(), W_OK | X_OK) != 0 || stat(folder.c_str(), &dir) != 0) return false;
+  if (access(folder.c_str(), W_OK | X_OK) != 0 || stat(folder.c_str(), &dir) != 0)
+    return errno != 0 ? errno : EACCES;
   const uid_t me = geteuid();
-  return (dir.st_mode & S_ISVTX) == 0 || me == 0 || st.st_uid == me || dir.st_uid == me;
+  const bool may = (dir.st_mode & S_ISVTX) == 0 || me == 0 || st.st_uid == me || dir.st_uid == me;
+  return may ? 0 : EPERM;
 }
+
+// The files Delete Files could not delete, told once in an alert: the count, the first and the
+// system's reason for it (a read-only file system, say). Each is in the log as well.
+class Refusals {
+ public:
+  // Notes path, refused for err; logged unless quiet.
+  void Note(const std::string& path, int err, bool quiet = false) {
+    if (!quiet) DMESSAGE(DMCwarning, "Cannot delete '%s'", path.c_str());
+    if (n++ == 0) {
+      first = path;
+      why = err;
+    }
+  }
+  int Count() const { return n; }
+  void Tell() const {
+    if (n == 0) return;
+    const std::string reason = PsystemReason(why);
+    // The reason is in the text: no system error is appended to it.
+    if (n == 1)
+      DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "Cannot delete '%s': %s", first.c_str(),
+                     reason.c_str());
+    else
+      DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "Cannot delete %d files, the first '%s': %s", n,
+                     first.c_str(), reason.c_str());
+  }
+
+ private:
+  int n = 0;
+  std::string first;
+  int why = 0;
+};
 
 // A record whose file is to go, as it was shown (at its place then) and catalogued.
 struct Doomed {
@@ -230,6 +268,7 @@ struct Doomed {
   DBRecord cat;
   bool catalogued;
   bool stays = false;  // the file could not be deleted
+  int err = 0;         // why the system refused to delete it
 };
 
 using Stayed = std::vector<std::pair<int, const Doomed*>>;
@@ -267,7 +306,7 @@ class DeleteBatch : public PFileBatch {
       DMESSAGE(DMCinfo, "Deleted file '%s'", d->path.c_str());
       if (thumbnail) PthumbManager().DeleteThumbnail(d->shown);
     } else {
-      DMESSAGE(DMCwarning, "Cannot delete '%s'", d->path.c_str());
+      d->err = errno;
       d->stays = true;
     }
   }
@@ -342,6 +381,7 @@ void DeleteFiles(const ABitMap& prot) {
   std::vector<int> kept;  // where the records whose files stay are afterwards
   PImageRing* cur = gImager ? gImager->GetCurrentIR() : nullptr;
   bool yesToAll = false;
+  Refusals refused;
   int removed = 0;
   bool failed = false, undone = false;
   char path[kPathLen];
@@ -363,8 +403,8 @@ void DeleteFiles(const ABitMap& prot) {
       const int i = chosen[at] - removed;
       const DBRecord& rec = bc.rdisp.Get(i);
       bool keep = PcurrentFile(path, sizeof path, rec) == nullptr;
-      if (!keep && !Removable(path)) {
-        DMESSAGE(DMCwarning, "Cannot delete '%s'", path);
+      if (const int err = keep ? 0 : RemovalRefused(path)) {
+        refused.Note(path, err);
         keep = true;
       }
       if (!keep && prot.Check(static_cast<uint32_t>(chosen[at])) && !yesToAll) {
@@ -406,11 +446,13 @@ void DeleteFiles(const ABitMap& prot) {
               batch.size() == 1 ? std::string("the file was not deleted")
                                 : "the " + std::to_string(batch.size()) + " files were not deleted";
           TellBatchNotSaved(why, undone ? TakenBack("Delete", n, now) : "Of this batch " + now,
-                            removed, "deleted");
+                            removed, "deleted", static_cast<int>(chosen.size() - at));
         }
       }
       if (failed)
         for (Doomed& d : batch) d.stays = true;  // its record may still be on disk
+      for (const Doomed& d : batch)
+        if (d.err != 0) refused.Note(d.path, d.err);
     }
     // Where the records that stay are now: before each, the records of files gone left.
     Stayed back;
@@ -445,6 +487,7 @@ void DeleteFiles(const ABitMap& prot) {
   }
   bc.SelectNone();
   for (int i : kept) bc.Select(i, true);
+  refused.Tell();
   if (removed == 0)
     gMain->ShowMessage("No records changed", false);
   else
@@ -474,6 +517,7 @@ void clipRecords(OSType cmd) {
   ABitMap prot(static_cast<uint32_t>(nd), false);
   if (cmd == kCmdDeleteFiles) {
     const bool catRO = bc.Ready() && bc.ReadOnly();
+    Refusals refused;  // files the system will not let go
     for (int i = 0; bc.NextSelected(&i); ++i) {
       if (catRO && bc.GetDBOrig(i) != nullptr) {
         prot.Set(static_cast<uint32_t>(i));
@@ -483,10 +527,17 @@ void clipRecords(OSType cmd) {
         DMESSAGE(DMCinput, "Cannot find the file of a selected record (nothing deleted)");
         return;
       }
+      if (const int err = RemovalRefused(path)) refused.Note(path, err, true);
       // A file marked read-only asks even of a user whom the system would let write it.
       struct stat st;
       if (stat(path, &st) == 0 && (access(path, W_OK) != 0 || (st.st_mode & 0222) == 0))
         prot.Set(static_cast<uint32_t>(i));
+    }
+    if (refused.Count() == nsel) {
+      // Not one of them can go: the user is told why instead of being asked.
+      refused.Tell();
+      gMain->ShowMessage("No records changed", false);
+      return;
     }
     char text[300];
     int first = 0;

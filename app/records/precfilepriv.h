@@ -43,8 +43,9 @@ std::string TakenBack(const char* label, int n, const std::string& files);
 // failed (the sync's failure, SyncFailedText, with the system's reason), what became of the
 // batch (TakenBack; empty when nothing is to be said of it) and, after batches saved before
 // it, how many files those changed: "...; 200 files were renamed in the batches saved before
-// it." The sync's own reports went to the log only.
+// it", and how many of the files chosen after it the command never reached: "; the 50 files
+// after it were not reached." The sync's own reports went to the log only.
 void TellBatchNotSaved(const std::string& failed, const std::string& batch, int earlier,
-                       const char* done);
+                       const char* done, int later = 0);
 
 }  // namespace recfile

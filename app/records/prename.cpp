@@ -173,10 +173,14 @@ bool RenameImage(const char* opath, const char* npath, SecondNames* names) {
     return false;
   }
   if (GiveName(opath, npath, names) != 0) {
-    if (errno == EEXIST)
+    const int e = errno;
+    if (e == EEXIST)
       DMESSAGE(DMCinput, "File '%s' already exists (not renamed)", PgetFilename(npath));
-    else
+    else if (e == EBUSY || e == ETXTBSY || e == 0)
       DMESSAGE(DMCsystem, "Cannot rename '%s' (locked?)", opath);
+    else
+      DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "Cannot rename '%s': %s", opath,
+                     PsystemReason(e).c_str());
     return false;
   }
   DMESSAGE(DMCinfo, "Renamed file to '%s'", npath);
@@ -220,8 +224,8 @@ class Rename : public PFileBatch {
 
   PContext& bc;
   SecondNames names;
-  // The files renamed in the batches saved before this one.
-  int earlier = 0;
+  // The files renamed in the batches saved before this one, and those chosen after it.
+  int earlier = 0, later = 0;
 
  private:
   // Where the batch is: giving files their new names, its records stored (and being saved),
@@ -274,7 +278,7 @@ bool Rename::Save(bool stored) {
                               ? "the file keeps its old name"
                               : "the " + std::to_string(files) + " files keep their old names";
   TellBatchNotSaved(failed, back > 0 ? TakenBack("Rename", back, now) : std::string(), earlier,
-                    "renamed");
+                    "renamed", later);
   return false;
 }
 
@@ -613,10 +617,13 @@ bool SeriesRename::Run() {
     if (PcurrentFile(opath, sizeof opath, bc.rdisp.Get(i)) == nullptr) continue;
     const std::string npath = NextName(PgetSuffix(opath));
     // A name a file of the batch is leaving is free once the batch is through.
+    later = left;
     if (names.Leaving(npath) && !StoreBatch()) return false;
     RenameOne(i, opath, npath);
+    later = left - 1;
     if (before.GetSize() >= kFileBatch && !StoreBatch()) return false;
   }
+  later = 0;
   return StoreBatch();
 }
 

@@ -99,6 +99,9 @@ class PContextState {
   // Links each rcommon record not marked in linked to the displayed record found by a search,
   // dropping those found nowhere; count plus the links made.
   int LinkBySearch(const std::vector<bool>& linked, int count);
+  // The selection of the displayed records that the list's Compact keeps, at the places they
+  // take then; no selection when none of them is selected.
+  void KeepSelectionOfSurvivors();
 };
 
 // Calls fn(const uint32_t* index, uint32_t n) with the selected display indexes in ascending

@@ -107,12 +107,18 @@ DBChangeList::~DBChangeList() {
 
 bool DBChangeList::ReflectChange(DBRecordList* list, bool backward,
                                  std::vector<const DBRecord*>* from, DBRecordList* inStep,
-                                 bool share) const {
+                                 bool share, bool byStep) const {
   std::vector<std::pair<long, int>> byHash;
   if (list != nullptr && from != nullptr)
     from->assign(static_cast<size_t>(list->GetSize()), nullptr);
   if (list != nullptr && inStep != nullptr && inStep->GetSize() != list->GetSize())
     inStep = nullptr;
+  if (inStep == nullptr) byStep = false;
+  // What a removal is compared with at index j.
+  auto key = [&](int j) -> const DBRecord& {
+    if (byStep && (*inStep)[j].l != nullptr) return (*inStep)[j];
+    return list->Get(j);
+  };
   for (const DBChangeList* ch = this;;) {
     if (list == nullptr || ch->Empty()) return false;
     const DBRecordList& removal = backward ? ch->radd : ch->rdel;
@@ -124,7 +130,7 @@ bool DBChangeList::ReflectChange(DBRecordList* list, bool backward,
       // search from the list's end would.
       byHash.clear();
       for (int j = 0; j < list->GetSize(); j++)
-        if (list->Get(j).l != nullptr) byHash.emplace_back(list->Get(j).HashIndex(), j);
+        if (list->Get(j).l != nullptr) byHash.emplace_back(key(j).HashIndex(), j);
       std::sort(byHash.begin(), byHash.end());
       for (int i = 0; i < removal.GetSize(); i++) {
         PworkItem(i, removal.GetSize());
@@ -135,8 +141,9 @@ bool DBChangeList::ReflectChange(DBRecordList* list, bool backward,
         auto hi = std::lower_bound(lo, byHash.end(), std::make_pair(h + 1, INT_MIN));
         while (hi != lo && (*list)[(hi - 1)->second].l == nullptr) --hi;  // released ones
         for (auto it = hi; it != lo;) {
-          DBRecord& d = (*list)[(--it)->second];
-          if (d.l != nullptr && d == r) {
+          const int j = (--it)->second;
+          DBRecord& d = (*list)[j];
+          if (d.l != nullptr && key(j) == r) {
             d.Init();
             released = true;
             break;

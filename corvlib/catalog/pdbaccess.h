@@ -47,9 +47,12 @@ class DBChangeList {
   // for records the list had before); with inStep, that list loses and gains records at the
   // same indexes as list (empty records for the appended ones). With share, the appended
   // records share the change's field arrays (for a list whose records are never written).
+  // With byStep, a removal takes the list record whose inStep record equals it, where that
+  // one is set (a displayed record that stands for the catalogue version beside it), and the
+  // list record itself where not.
   bool ReflectChange(DBRecordList* list, bool backward,
                      std::vector<const DBRecord*>* from = nullptr, DBRecordList* inStep = nullptr,
-                     bool share = false) const;
+                     bool share = false, bool byStep = false) const;
 
   char name[32];
   DBRecordList rdel;

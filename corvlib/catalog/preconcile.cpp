@@ -201,6 +201,25 @@ bool PContextState::TransferFields(DBRecord* dst, const DBRecord& src) {
 // ---------------------------------------------------------------------------------------
 // Reconciling
 
+void PContextState::KeepSelectionOfSurvivors() {
+  const int nd = rdisp.GetSize();
+  if (rsel.Length() == 0) return;
+  ABitMap kept;
+  int n = 0;
+  for (int i = 0; i < nd; i++) n += !DBRecordList::Drops(rdisp.Get(i));
+  if (n > 0 && rsel.SumTotal() > 0 && kept.NewBitMap(static_cast<uint32_t>(n), false)) {
+    int k = 0;
+    for (int i = 0; i < nd; i++) {
+      if (DBRecordList::Drops(rdisp.Get(i))) continue;
+      if (rsel.Check(static_cast<uint32_t>(i))) kept.Set(static_cast<uint32_t>(k));
+      k++;
+    }
+  }
+  // Nothing stays selected that is not shown.
+  if (kept.SumTotal() == 0) kept.NewBitMap(0);
+  rsel = kept;
+}
+
 int PContext::Reconcile() {
   rcommon.Init(&phd);
   rdisp_link.Init(nullptr);
@@ -284,6 +303,7 @@ int PContext::Reconcile() {
       TransferFields(&r, rdisp.Get(j));
       rdisp[j].Init();
       rdisp[j].Take(&r);
+      if (rsel.Check(static_cast<uint32_t>(i))) rsel.Set(static_cast<uint32_t>(j));
       continue;
     }
     if (holds && !passCat && dbs.AddSelector(q.rlo, q.rhi, false) != 1)
@@ -294,6 +314,7 @@ int PContext::Reconcile() {
     }
   }
   earlier.clear();
+  KeepSelectionOfSurvivors();
   rdisp.Compact(false);
   if (!holds && !sholds) return 0;
 
@@ -455,7 +476,29 @@ void PContextState::ReflectChange(const DBChangeList* change, bool undo) {
   std::unordered_set<const DBRLink*> shown;
   for (int i = 0; i < rdisp.GetSize(); i++) shown.insert(rdisp.Get(i).l);
   std::vector<const DBRecord*> dispFrom;
-  change->ReflectChange(&rdisp, undo, &dispFrom);
+  {
+    // A displayed record need not equal its catalogue version (a folder's records name the
+    // folder shown as well as those the catalogue knows): a removal of the catalogue version
+    // takes the displayed record linked to it.
+    DBRecordList versions(nullptr);
+    const int nc = rcommon.GetSize(), nd = rdisp.GetSize();
+    if (nc > 0 && rdisp_link.GetSize() == nc && versions.Resize(nd, true) == nd) {
+      // The links by field array, sorted once for all the look-ups.
+      std::vector<std::pair<const DBRLink*, int>> versionAt;
+      versionAt.reserve(static_cast<size_t>(nc));
+      for (int k = 0; k < nc; k++)
+        if (rdisp_link.Get(k).l != nullptr) versionAt.emplace_back(rdisp_link.Get(k).l, k);
+      std::sort(versionAt.begin(), versionAt.end());
+      for (int i = 0; i < nd; i++) {
+        const DBRLink* l = rdisp.Get(i).l;
+        auto it = std::lower_bound(versionAt.begin(), versionAt.end(), std::make_pair(l, -1));
+        if (l != nullptr && it != versionAt.end() && it->first == l)
+          versions[i].Link(&rcommon[it->second]);
+      }
+    }
+    change->ReflectChange(&rdisp, undo, &dispFrom, versions.GetSize() == nd ? &versions : nullptr,
+                          false, true);
+  }
   HashPositions before;
   for (int i = 0; i < rdisp.GetSize(); i++) {
     const DBRecord& r = rdisp.Get(i);

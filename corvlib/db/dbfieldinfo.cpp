@@ -4,9 +4,11 @@
 #include <cstring>
 #include <istream>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "db/dbfield.h"
 #include "db/dbschema.h"
 #include "support/dmessage.h"
 #include "support/pchange.h"
@@ -183,24 +185,55 @@ bool DBFieldID::MapIDs(const DBFieldID* table, int* map, const DBFieldID* other)
   return table->MapIDs(map, other);
 }
 
+namespace {
+
+bool WordChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// A name is written as it is, unless it holds the separator or a line end, or opens with a
+// double quote or a byte-order mark (which the reader drops at the line's start), or is the
+// line's only name and holds a character that a reader finding the separator would take for
+// it: then it is quoted and escaped as a string value of a record line is, and reads back the
+// same.
+bool NeedsQuotes(const char* name, char sep, bool alone) {
+  if (name[0] == '"' || std::strncmp(name, "\xEF\xBB\xBF", 3) == 0) return true;
+  for (const char* p = name; *p; ++p)
+    if (*p == sep || *p == '\n' || *p == '\r' || (alone && !WordChar(*p))) return true;
+  return false;
+}
+
+// A line whose first separator would be one of these is no names line.
+bool RefusedSeparator(char c) {
+  return std::strchr(",\"\\{}()", c) != nullptr;
+}
+
+// The longest names line read. Far more than any schema of 128 fields the program holds can
+// make (the catalogue's names are at most 63 bytes); the line grows only as its bytes arrive.
+constexpr size_t kLineMax = size_t{1} << 20;
+
+}  // namespace
+
 void DBFieldID::Write(std::ostream* os, char sep) const {
   if (os == nullptr) return;
-  std::string line;
+  std::ostringstream line;
   for (int i = 0; i < nfields; i++) {
-    if (i > 0) line += sep;
-    line += mname[i];
+    if (i > 0) line << sep;
+    if (NeedsQuotes(mname[i], sep, nfields == 1))
+      quoteString(&line, mname[i]);
+    else
+      line << mname[i];
   }
-  line += '\n';
-  os->write(line.data(), static_cast<std::streamsize>(line.size()));
+  line << '\n';
+  const std::string text = line.str();
+  os->write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 int DBFieldID::Read(std::istream* is, char* sep) {
   PnoteChange();
   if (is == nullptr) return -1;
   Clear();
-  constexpr int kLineMax = 2048;
-  char buf[kLineMax];
-  int len = 0;
+  std::string buf;
   std::streambuf* sb = is->rdbuf();
   bool overlong = false;
   while (is->good() && sb != nullptr) {
@@ -210,40 +243,60 @@ int DBFieldID::Read(std::istream* is, char* sep) {
       break;
     }
     if (c == '\n' || c == '\r') break;
-    if (len >= kLineMax - 1) {
+    if (buf.size() >= kLineMax) {
       overlong = true;  // skip the rest of the line, then refuse it
       continue;
     }
-    buf[len++] = static_cast<char>(c);
+    buf += static_cast<char>(c);
   }
   if (overlong) return -1;
+  const size_t len = buf.size();
   // Text saved as "UTF-8 with a byte-order mark" begins with one; it is no part of a name.
-  int from = 0;
-  if (len >= 3 && std::memcmp(buf, "\xEF\xBB\xBF", 3) == 0) from = 3;
+  size_t i = 0;
+  if (len >= 3 && buf.compare(0, 3, "\xEF\xBB\xBF") == 0) i = 3;
 
   char s = sep != nullptr ? *sep : '\0';
   // A names line with a tab is tab-separated, whatever other characters the names hold.
-  if (s == '\0' && std::memchr(buf, '\t', static_cast<size_t>(len)) != nullptr) s = '\t';
+  if (s == '\0' && buf.find('\t') != std::string::npos) s = '\t';
+  // Whether c may end a name: the separator, or, while it is unknown, the first character that
+  // is no word character (which then becomes the separator).
+  const auto ends = [&](char c) { return s != '\0' ? c == s : !WordChar(c); };
   std::vector<std::string> names;
-  std::string cur;
-  for (int i = from; i < len; i++) {
-    const char c = buf[i];
-    if (s == '\0') {
-      const bool word =
-          (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-      if (!word) {
-        if (std::strchr(",\"\\{}()", c) != nullptr) return -1;
-        s = c;
+  while (i < len) {
+    std::string cur;
+    // A column that opens with a double quote and closes with one right before a separator
+    // or the line's end is a quoted name.
+    size_t k = i + 1;
+    bool quoted = false;
+    if (buf[i] == '"') {
+      for (; k < len && buf[k] != '"'; k++) {
+        char c = buf[k];
+        if (c == '\\' && ++k < len) {
+          c = buf[k];
+          c = c == 'r' ? '\r' : c == 't' ? '\t' : c == 'n' ? '\n' : c;
+        } else if (c == '\\') {
+          break;
+        }
+        cur += c;
       }
+      quoted = k < len && buf[k] == '"' && (k + 1 == len || ends(buf[k + 1]));
     }
-    if (s != '\0' && c == s) {
-      if (!cur.empty()) names.push_back(cur);
-      cur.clear();
+    if (quoted) {
+      i = k + 1;
     } else {
-      cur += c;
+      cur.clear();
+      for (; i < len && !ends(buf[i]); i++) cur += buf[i];
     }
+    if (i < len) {
+      // buf[i] ends the name.
+      if (s == '\0') {
+        if (RefusedSeparator(buf[i])) return -1;
+        s = buf[i];
+      }
+      i++;
+    }
+    if (!cur.empty()) names.push_back(cur);
   }
-  if (!cur.empty()) names.push_back(cur);
   if (sep != nullptr) *sep = s;
   for (const std::string& n : names)
     if (NewField(n.c_str()) < 0) return -1;

@@ -110,6 +110,11 @@ class PDisplayList : public DiskCacheObject {
 
  private:
   bool Load8bit(_ImgReader* ir);
+  // Whether a frame of w x h pixels of bytesPerPixel bytes fits in this computer's memory;
+  // when not, the refusal is told (unless quiet) with the picture named.
+  bool RoomFor(_ImgReader* rd, int64_t w, int64_t h, size_t bytesPerPixel);
+  // Tells that the memory for such a frame could not be had.
+  void TellTooLarge(_ImgReader* rd, int64_t w, int64_t h, size_t bytesPerPixel);
   void DropMemory();
   bool ViewToFrame(_ImgRect* fr, const _ImgRect* vr) const;
   double StoNitsScale() const;

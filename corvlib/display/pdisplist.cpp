@@ -12,6 +12,7 @@
 #include "display/pdisppriv.h"
 #include "formats/wholeload.h"
 #include "support/dmessage.h"
+#include "support/membudget.h"
 #include "tonemap/tmloaders.h"
 #include "image/piresamp.h"
 
@@ -246,6 +247,19 @@ bool PDisplayList::NewOriginal() {
   return true;
 }
 
+bool PDisplayList::RoomFor(_ImgReader* rd, int64_t w, int64_t h, size_t bytesPerPixel) {
+  char why[sizeof rd->errMsg];
+  if (PpictureFits(rd->file, w, h, bytesPerPixel, why, sizeof why)) return true;
+  if (!parent->quiet) DMESSAGE_ERRNO(DMCresource, DMnoSystemError, "%s", why);
+  return false;
+}
+
+void PDisplayList::TellTooLarge(_ImgReader* rd, int64_t w, int64_t h, size_t bytesPerPixel) {
+  char why[sizeof rd->errMsg];
+  PpictureTooLarge(rd->file, w, h, bytesPerPixel, why, sizeof why);
+  if (!parent->quiet) DMESSAGE_ERRNO(DMCresource, DMnoSystemError, "%s", why);
+}
+
 bool PDisplayList::Load8bit(_ImgReader* rd) {
   int w = rd->xres, h = rd->yres;
   PaspectToView(pixAspect, &w, &h);
@@ -263,10 +277,15 @@ bool PDisplayList::Load8bit(_ImgReader* rd) {
     return false;
   }
   c_img.rowsize = w * ps;
+  if (!RoomFor(rd, w, h, static_cast<size_t>(ps))) {
+    objSize = 0;
+    return false;
+  }
   objSize = bytes;
   void* block = CacheMalloc(objSize, __FILE__, __LINE__);
   if (block == nullptr) {
     objSize = 0;
+    TellTooLarge(rd, w, h, static_cast<size_t>(ps));
     return false;
   }
   c_img.img = static_cast<uint8_t*>(block);
@@ -296,6 +315,13 @@ bool PDisplayList::LoadHDR(_ImgReader* rd) {
   tms = tmInit(parent->newTMflags, parent->cs.chroma, parent->cs.gamma);
   if (tms == nullptr) {
     if (!q) DMESSAGE(DMCdata, "Cannot set tone-mapping for '%s'", rd->file);
+    return false;
+  }
+  // Brightness and chroma of every pixel, whichever way the file is loaded.
+  const size_t hdrBytes = (tms->flags & TMF_GREY) != 0 ? 2 : 5;
+  if (!RoomFor(rd, rd->xres, rd->yres, hdrBytes)) {
+    tmDone(tms);
+    tms = nullptr;
     return false;
   }
   if (LoadHDRspecial(rd)) return true;
@@ -332,7 +358,10 @@ bool PDisplayList::LoadHDR(_ImgReader* rd) {
     return fail();
   objSize = npix * (grey ? 2 : 5);
   objCache = CacheMalloc(objSize, __FILE__, __LINE__);
-  if (objCache == nullptr) return fail();
+  if (objCache == nullptr) {
+    TellTooLarge(rd, rd->xres, rd->yres, grey ? 2 : 5);
+    return fail();
+  }
   uint8_t* block = static_cast<uint8_t*>(objCache);
   l_img = _ImgStruct{rd->xres, rd->yres, &ICS_Y16, rd->xres * 2, nullptr, block};
   c_img = _ImgStruct{rd->xres,     rd->yres, &parent->cs,

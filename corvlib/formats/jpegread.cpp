@@ -16,6 +16,7 @@
 #include "formats/jpegpriv.h"
 #include "formats/tiffin.h"
 #include "jpeghdr/jpeghdr.h"
+#include "support/membudget.h"
 #include "support/pfilestream.h"
 
 namespace {
@@ -44,6 +45,7 @@ struct JPEGReader {
   int32_t divisor;      // libjpeg's scale divisor of the decoding under way
   J_COLOR_SPACE outCS;  // its output colour space
   bool hdrDecode;       // decoding float HDR rows
+  uint64_t fileBytes;   // the size of the file when it was opened
 };
 
 JPEGReader* asJR(_ImgReader* ir) {
@@ -91,6 +93,7 @@ ImgReadErr errorOfMessage(int code) {
     case JWRN_MUST_RESYNC:
     case JWRN_NOT_SEQUENTIAL:
     case JWRN_TOO_MUCH_DATA:
+    case JGLUE_RATIO_TOO_BIG:
       return IREformat;
     case JERR_FILE_READ:
     case JERR_TFILE_CREATE:
@@ -125,10 +128,21 @@ void diagnoseError(JPEGReader* jr) {
   jr->ir.errCode = errorOfMessage(jr->jerr.msg_code);
 }
 
-// A file that ended before its end marker fails the read that met its end, with libjpeg's
-// text, as an error would: the rows past the cut are only grey filler.
-bool failWhenTruncated(JPEGReader* jr) {
-  if (jr->jump.fatal_warn != JWRN_JPEG_EOF) return false;
+// Data that ends or breaks before the picture's last row (a file cut short, data that stops
+// at a marker, a code that decodes to nothing) fails the read that met it, with libjpeg's
+// text, as an error would: whatever libjpeg delivers past that point is only grey filler.
+bool failWhenDamaged(JPEGReader* jr) {
+  if (jr->jump.fatal_warn == 0) return false;
+  jr->jerr.msg_code = jr->jump.fatal_warn;
+  (*jr->jerr.format_message)(reinterpret_cast<j_common_ptr>(cinfoOf(jr)), jpeg_error_buffer);
+  diagnoseError(jr);
+  return true;
+}
+
+// A file too short for the frame its header declares is refused before anything is decoded,
+// as libjpeg would refuse it at the cut.
+bool failWhenTooShort(JPEGReader* jr) {
+  if (!jpeg_glue_data_short(cinfoOf(jr), jr->fileBytes)) return false;
   jr->jerr.msg_code = JWRN_JPEG_EOF;
   (*jr->jerr.format_message)(reinterpret_cast<j_common_ptr>(cinfoOf(jr)), jpeg_error_buffer);
   diagnoseError(jr);
@@ -203,6 +217,7 @@ bool resetReader(JPEGReader* jr) {
     diagnoseError(jr);
     return false;
   }
+  if (failWhenTooShort(jr)) return false;
   jr->state = JRheader;
   jr->hdrFile = hdr == 3;
   jr->ir.xres = static_cast<int32_t>(cinfo->image_width);
@@ -261,6 +276,11 @@ bool openReader(JPEGReader* jr, const char* path) {
     return false;
   }
   std::snprintf(jr->ir.file, sizeof jr->ir.file, "%s", path);
+  jr->fp->seekg(0, std::ios::end);
+  const std::streamoff size = jr->fp->tellg();
+  jr->fileBytes = size >= 0 ? static_cast<uint64_t>(size) : UINT64_MAX;
+  jr->fp->clear();
+  jr->fp->seekg(0, std::ios::beg);
   jr->ir.encoding = "";
   jr->state = JRopened;
   jr->jh.cinfo.err = jpeg_glue_error(&jr->jerr);
@@ -300,11 +320,23 @@ bool startDecoding(JPEGReader* jr, int divisor, J_COLOR_SPACE out, bool hdr) {
   cinfo->out_color_space = out;
   cinfo->dct_method = JDCT_FLOAT;
   if (hdr) {
+    // The decoder holds ratios for every output pixel (and, with post-correction, the whole
+    // foreground and two work planes besides).
+    jpeg_calc_output_dimensions(cinfo);
+    char why[sizeof jr->ir.errMsg];
+    if (!PpictureFits(jr->ir.file, cinfo->output_width, cinfo->output_height,
+                      jr->jh.correction == 2 ? 6 : 1, why, sizeof why)) {
+      jr->state = JRfailed;
+      setError(jr, IREmemory, why);
+      return false;
+    }
     if (!jpeghdr_start_decompress(&jr->jh)) return false;
   } else {
     jpeg_start_decompress(cinfo);
     jpeg_sf_idct(cinfo);  // smoothing at full size; scaled decoding keeps libjpeg's transforms
   }
+  // A file of several scans is read whole by the start: its damage is known now.
+  if (jr->jump.fatal_warn != 0) return false;
   jr->divisor = divisor;
   jr->outCS = out;
   jr->hdrDecode = hdr;
@@ -338,7 +370,8 @@ bool nextScanline(JPEGReader* jr, uint8_t* row) {
   }
   jr->ir.nr.ytop += jr->divisor;
   jr->ir.nr.ybottom += jr->divisor;
-  return true;
+  // The row that met damage is the last one read.
+  return jr->jump.fatal_warn == 0;
 }
 
 // Copies n pixels of comps bytes each from a decoded row into dst, converting CMYK where
@@ -431,6 +464,7 @@ bool decodeRect(JPEGReader* jr, const ReadPlan* p) {
     }
   }
   if (jr->state == JRheader && !startDecoding(jr, p->d, p->del.out, p->del.hdr)) {
+    failWhenDamaged(jr);
     disarm(jr);
     return false;
   }
@@ -454,7 +488,7 @@ bool decodeRect(JPEGReader* jr, const ReadPlan* p) {
     if (ok && !straight)
       convertRow(dst, own + static_cast<size_t>(x0) * comps, w, comps, p->del.conv);
   }
-  if (failWhenTruncated(jr)) return false;
+  if (failWhenDamaged(jr)) return false;
   disarm(jr);
   return ok;
 }

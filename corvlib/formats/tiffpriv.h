@@ -64,6 +64,8 @@ class TIFFReader : public _ImgReader {
   int FillCopy(_ImgReadBuf* rb);
   int FillMapped(_ImgReadBuf* rb);
   int setupSource(TiffBlockSource* src, int samples, int sampleBytes);
+  int blocksInFile();
+  void tooLargeBlocks(uint64_t planeBytes);
   int openLogSource();
   void closeSource(TiffBlockSource* src);
   int readBlock(TiffBlockSource* src, uint32_t bx, uint32_t by);

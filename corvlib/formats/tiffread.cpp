@@ -285,11 +285,48 @@ int TIFFReader::Init() {
   }
   nbx_ = static_cast<uint32_t>((uint64_t{width} + bw_ - 1) / bw_);
   nby_ = static_cast<uint32_t>((uint64_t{height} + bh_ - 1) / bh_);
+  if (!blocksInFile()) return 0;
   if (!setupSource(&native_, samples_, bits_ / 8)) return 0;
   fr = {0, static_cast<int32_t>(bw_ < width ? bw_ : width), 0,
         static_cast<int32_t>(bh_ < height ? bh_ : height)};
   nr = fr;
   ready_ = true;
+  return 1;
+}
+
+// Whether the stored bytes of every block the page needs lie in the file, and, uncompressed,
+// are as many as the block's rows take: a file cut short is refused here, before a reader of
+// the whole picture allocates it, and not at the row where its data ends.
+int TIFFReader::blocksInFile() {
+  TIFF* tif = native_.tif;
+  const TIFFSizeProc sizeOf = TIFFGetSizeProc(tif);
+  if (sizeOf == nullptr) return 1;
+  const uint64_t end = sizeOf(TIFFClientdata(tif));
+  const uint32_t perPlane = nbx_ * nby_;
+  const uint32_t planes = planar_ == PLANARCONFIG_SEPARATE ? samples_ : 1;
+  const uint32_t count = tiled_ ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+  if (uint64_t{perPlane} * planes > count) {
+    fail(IREformat, "missing TIFF strip or tile offsets");
+    return 0;
+  }
+  const bool raw = compression_ == COMPRESSION_NONE;
+  for (uint32_t p = 0; p < planes; ++p)
+    for (uint32_t i = 0; i < perPlane; ++i) {
+      const uint32_t strile = p * perPlane + i;
+      const uint32_t by = i / nbx_;
+      const uint64_t at = TIFFGetStrileOffset(tif, strile);
+      const uint64_t n = TIFFGetStrileByteCount(tif, strile);
+      uint64_t need = 1;
+      if (raw) {
+        const uint32_t rows = tiled_ || by + 1 < nby_ ? bh_ : yres - by * bh_;
+        const tmsize_t sz = tiled_ ? TIFFTileSize(tif) : TIFFVStripSize(tif, rows);
+        need = sz > 0 ? static_cast<uint64_t>(sz) : 1;
+      }
+      if (n < need || at > end || n > end - at) {
+        fail(IREtruncated, "file cut short at row %u", by * bh_);
+        return 0;
+      }
+    }
   return 1;
 }
 
@@ -310,7 +347,7 @@ int TIFFReader::setupSource(TiffBlockSource* src, int samples, int sampleBytes) 
          plane <= static_cast<uint64_t>(INT64_MAX);
   }
   if (!ok) {
-    fail(IREmemory, "cannot allocate new input buffer");
+    tooLargeBlocks(plane);
     return 0;
   }
   src->planeBytes = static_cast<tmsize_t>(plane);
@@ -318,15 +355,19 @@ int TIFFReader::setupSource(TiffBlockSource* src, int samples, int sampleBytes) 
     void* p = src->buf == nullptr ? _TIFFmalloc(static_cast<tmsize_t>(need))
                                   : _TIFFrealloc(src->buf, static_cast<tmsize_t>(need));
     if (p == nullptr) {
-      fail(IREmemory, "cannot allocate new input buffer");
+      tooLargeBlocks(plane);
       return 0;
     }
     src->buf = static_cast<uint8_t*>(p);
     src->bufBytes = need;
   }
-  // Parts of a block that a damaged file leaves undecoded read as zero.
-  memset(src->buf, 0, src->bufBytes);
   return 1;
+}
+
+void TIFFReader::tooLargeBlocks(uint64_t planeBytes) {
+  const double gb = static_cast<double>(planeBytes) / (1024.0 * 1024.0 * 1024.0);
+  fail(IREmemory, "%s of %u \xC3\x97 %u pixels (%.1f GB) are too large to read",
+       tiled_ ? "tiles" : "strips", bw_, bh_, gb);
 }
 
 int TIFFReader::SeekFrame(int n, int mode) {
@@ -365,6 +406,10 @@ int TIFFReader::readBlock(TiffBlockSource* src, uint32_t bx, uint32_t by) {
         tiled_ ? TIFFComputeTile(src->tif, x, y, 0, s) : TIFFComputeStrip(src->tif, y, s);
     const tmsize_t got = tiled_ ? TIFFReadEncodedTile(src->tif, strile, plane, src->planeBytes)
                                 : TIFFReadEncodedStrip(src->tif, strile, plane, src->planeBytes);
+    if (got > 0 && got < src->planeBytes) {
+      // Parts of a block that a damaged file leaves undecoded read as zero.
+      memset(plane + got, 0, static_cast<size_t>(src->planeBytes - got));
+    }
     if (got <= 0) {
       if (cutShort(src->tif, strile))
         fail(IREtruncated, "file cut short at row %u", y);

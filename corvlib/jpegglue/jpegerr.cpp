@@ -15,6 +15,13 @@ const int fatal_warn_list[] = {JWRN_HIT_MARKER, JWRN_HUFF_BAD_CODE, JWRN_JPEG_EO
 
 namespace {
 
+const char* const kAddonMessages[] = {
+    "damaged HDR data: a ratio image of %d \xC3\x97 %d pixels for a picture of %d \xC3\x97 %d",
+    nullptr};
+static_assert(sizeof kAddonMessages / sizeof kAddonMessages[0] ==
+                  JGLUE_LAST_MESSAGE - JGLUE_RATIO_TOO_BIG + 2,
+              "one text for each message of the library");
+
 // Warnings after this many are dropped; a fatal warning sets the counter to it.
 constexpr long kWarnLimit = 12;
 
@@ -59,6 +66,9 @@ struct jpeg_error_mgr* jpeg_glue_error(struct jpeg_error_mgr* err) {
   err->error_exit = jpeg_error_jump;
   err->emit_message = jpeg_emit_message;
   err->output_message = jpeg_error_output;
+  err->addon_message_table = kAddonMessages;
+  err->first_addon_message = JGLUE_RATIO_TOO_BIG;
+  err->last_addon_message = JGLUE_LAST_MESSAGE;
   return err;
 }
 

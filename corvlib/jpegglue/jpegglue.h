@@ -25,6 +25,13 @@ extern char jpeg_error_buffer[JMSG_LENGTH_MAX];
 // a bad Huffman code and a premature end of file.
 extern const int fatal_warn_list[];
 
+// The library's own messages, beside libjpeg's (installed by jpeg_glue_error).
+enum {
+  // A JPEG-HDR ratio image far larger than its picture: "%d x %d" of each.
+  JGLUE_RATIO_TOO_BIG = 1000,
+  JGLUE_LAST_MESSAGE = JGLUE_RATIO_TOO_BIG
+};
+
 // What a libjpeg error jumps back to: the jump buffer, then the code of the first fatal warning
 // met (0 before any). Zero fatal_warn before use.
 struct jpeg_jump_record {
@@ -60,6 +67,14 @@ void jpeg_glue_prepare(j_common_ptr cinfo, size_t object_size, struct jpeg_error
 // Limits a created decompress object to JPEG_GLUE_MAX_MEMORY, or to less where the JPEGMEM
 // environment variable already set less.
 void jpeg_glue_limit_memory(j_decompress_ptr cinfo);
+
+// Whether bytes of compressed data (what the file holds, header included) are too few for the
+// frame the header declares: true only when no complete file of that size can exist. Huffman
+// coding spends at least one bit on every block of the first scan (sequential scans at least
+// two), so such a file ends before its rows do, and its rows are not worth the memory or the
+// time. Arithmetic-coded files, and progressive ones that start with no DC scan, are not
+// judged. Call after jpeg_read_header.
+bool jpeg_glue_data_short(j_decompress_ptr cinfo, uint64_t bytes);
 
 // Reads the compressed data from istream in 4096-byte pieces. An empty stream is error
 // JERR_INPUT_EMPTY; a stream that ends early gives warning JWRN_JPEG_EOF and a fake end-of-image

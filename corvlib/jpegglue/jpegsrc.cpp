@@ -77,3 +77,15 @@ void jpeg_glue_limit_memory(j_decompress_ptr cinfo) {
   long& limit = cinfo->mem->max_memory_to_use;
   if (limit <= 0 || limit > JPEG_GLUE_MAX_MEMORY) limit = JPEG_GLUE_MAX_MEMORY;
 }
+
+bool jpeg_glue_data_short(j_decompress_ptr cinfo, uint64_t bytes) {
+  if (cinfo == nullptr || cinfo->arith_code || cinfo->comps_in_scan < 1) return false;
+  if (cinfo->progressive_mode && (cinfo->Ss != 0 || cinfo->Ah != 0)) return false;
+  uint64_t blocks = 0;
+  for (int i = 0; i < cinfo->comps_in_scan && i < MAX_COMPS_IN_SCAN; ++i) {
+    const jpeg_component_info* c = cinfo->cur_comp_info[i];
+    if (c == nullptr) return false;
+    blocks += uint64_t{c->width_in_blocks} * c->height_in_blocks;
+  }
+  return blocks / 8 > bytes;
+}

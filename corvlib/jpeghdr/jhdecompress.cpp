@@ -143,7 +143,7 @@ uint8_t* allocOrFail(jpeghdr_decompress_struct* jh, size_t n, int which) {
 struct RatioResult {
   int ok;        // 1 decoded, 0 no image (nothing read), -1 libjpeg error
   int msg_code;  // the error's message code
-  int param;
+  int param[4];
   int w, h;
 };
 
@@ -151,7 +151,7 @@ struct RatioResult {
 // that still covers out_w, with a second decompress object reporting through jh's error
 // manager under its own jump record, so the object is always destroyed.
 RatioResult decodeRatio(jpeghdr_decompress_struct* jh, int out_w, int out_h) {
-  RatioResult res = {0, 0, 0, 0, 0};
+  RatioResult res = {0, 0, {0, 0, 0, 0}, 0, 0};
   jpeg_decompress_struct ci;
   jpeg_jump_record rec;
   rec.fatal_warn = 0;
@@ -159,16 +159,25 @@ RatioResult decodeRatio(jpeghdr_decompress_struct* jh, int out_w, int out_h) {
   if (setjmp(rec.env)) {
     res.ok = -1;
     res.msg_code = ci.err->msg_code;
-    res.param = ci.err->msg_parm.i[0];
+    for (int i = 0; i < 4; i++) res.param[i] = ci.err->msg_parm.i[i];
     jpeg_destroy_decompress(&ci);
     return res;
   }
   jpeg_create_decompress(&ci);
   jpeg_glue_limit_memory(&ci);
   ci.client_data = &rec;
+  std::fseek(jh->ratiofile, 0, SEEK_END);
+  const long stored = std::ftell(jh->ratiofile);
   std::rewind(jh->ratiofile);
   jpeg_stdio_src(&ci, jh->ratiofile);
   if (jpeg_read_header(&ci, TRUE) != JPEG_HEADER_OK) {
+    jpeg_destroy_decompress(&ci);
+    return res;
+  }
+  // Segments that cannot hold the ratio image they declare: a file cut short.
+  if (stored >= 0 && jpeg_glue_data_short(&ci, static_cast<uint64_t>(stored))) {
+    res.ok = -1;
+    res.msg_code = JWRN_JPEG_EOF;
     jpeg_destroy_decompress(&ci);
     return res;
   }
@@ -182,8 +191,11 @@ RatioResult decodeRatio(jpeghdr_decompress_struct* jh, int out_w, int out_h) {
   // A ratio image far larger than the output is damage, not data worth the memory.
   if (w > 4 * out_w + 16 || h > 4 * out_h + 16 || ci.output_components != 1) {
     res.ok = -1;
-    res.msg_code = JERR_IMAGE_TOO_BIG;
-    res.param = 4 * out_w + 16;
+    res.msg_code = ci.output_components != 1 ? static_cast<int>(JERR_BAD_J_COLORSPACE)
+                                             : static_cast<int>(JGLUE_RATIO_TOO_BIG);
+    const int p[4] = {static_cast<int>(ci.image_width), static_cast<int>(ci.image_height), out_w,
+                      out_h};
+    for (int i = 0; i < 4; i++) res.param[i] = p[i];
     jpeg_destroy_decompress(&ci);
     return res;
   }
@@ -192,7 +204,7 @@ RatioResult decodeRatio(jpeghdr_decompress_struct* jh, int out_w, int out_h) {
   if (jh->ratio_image == nullptr) {
     res.ok = -1;
     res.msg_code = JERR_OUT_OF_MEMORY;
-    res.param = 210;
+    res.param[0] = 210;
     jpeg_destroy_decompress(&ci);
     return res;
   }
@@ -203,6 +215,13 @@ RatioResult decodeRatio(jpeghdr_decompress_struct* jh, int out_w, int out_h) {
     for (; n < 4 && y + static_cast<JDIMENSION>(n) < ci.output_height; n++)
       rows[n] = jh->ratio_image + static_cast<size_t>(y + n) * w;
     if (jpeg_read_scanlines(&ci, rows, static_cast<JDIMENSION>(n)) == 0) {
+      jpeg_destroy_decompress(&ci);
+      return res;
+    }
+    // Ratios missing from a cut or damaged image would be filler, not the picture's.
+    if (rec.fatal_warn != 0) {
+      res.ok = -1;
+      res.msg_code = rec.fatal_warn;
       jpeg_destroy_decompress(&ci);
       return res;
     }
@@ -275,7 +294,10 @@ int jpeghdr_start_decompress(jpeghdr_decompress_struct* jh) {
 
   const RatioResult rr = decodeRatio(jh, W, H);
   closeRatioFile(jh);
-  if (rr.ok < 0) jh_error(common(jh), rr.msg_code, rr.param);
+  if (rr.ok < 0) {
+    for (int i = 1; i < 4; i++) jh->cinfo.err->msg_parm.i[i] = rr.param[i];
+    jh_error(common(jh), rr.msg_code, rr.param[0]);
+  }
   if (rr.ok == 0) {
     jh_free_decompress(jh);
     return 0;

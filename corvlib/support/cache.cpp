@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/dmessage.h"
+#include "support/membudget.h"
 
 uint64_t CacheObject::nuses = 1;
 CacheTab CacheObject::tab;  // constant-initialised: usable from any static constructor
@@ -15,6 +16,8 @@ CacheTab CacheObject::tab;  // constant-initialised: usable from any static cons
 namespace {
 constexpr int kTableGrowth = 64;
 constexpr uint64_t kMiB = uint64_t{1} << 20;
+// Requests from this size on are checked against the memory the system has available.
+constexpr size_t kAskAvailableFrom = size_t{16} << 20;
 
 inline uint64_t AddSat(uint64_t a, uint64_t b) {
   return a > UINT64_MAX - b ? UINT64_MAX : a + b;
@@ -383,11 +386,18 @@ uint64_t CacheMakeRoom(uint64_t bytes) {
 }
 
 void* CacheMalloc(size_t bytes, const char* file, int line) {
-  const uint64_t over = CacheObject::tab.CheckBudget(bytes, true);
+  CacheObject::tab.CheckBudget(bytes, true);
+  // The budget is a purge target, not a ceiling (a picture may need more than it); what is
+  // refused is a request the computer cannot give, which would only end in the allocator
+  // failing or the system swapping. Asking the system costs a file read, so only large
+  // requests ask.
+  if (bytes >= kAskAvailableFrom && bytes > PmemoryAvailable()) {
+    dmessagef(DMCtrace, file, line, "Refused a %zu byte request: more than the memory available",
+              bytes);
+    return nullptr;
+  }
   void* mem = std::malloc(bytes > 0 ? bytes : 1);
-  if (mem == nullptr)
-    dmessagef(DMCmemory, file, line,
-              "malloc failed on %lu byte request (%llu Mbytes over cache budget)",
-              static_cast<unsigned long>(bytes), static_cast<unsigned long long>(over >> 20));
+  // Told by the caller, who knows what the memory was for.
+  if (mem == nullptr) dmessagef(DMCtrace, file, line, "No memory for a %zu byte request", bytes);
   return mem;
 }

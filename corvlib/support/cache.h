@@ -153,8 +153,10 @@ bool CostCmp(const CacheObject* a, const CacheObject* b);
 
 // Purges under the budget to make room for bytes; returns the bytes still over budget.
 uint64_t CacheMakeRoom(uint64_t bytes);
-// Makes room, then allocates from the heap (free with std::free). Reports a failure from the
-// caller's file and line.
+// Makes room, then allocates from the heap (free with std::free). Null, without allocating,
+// for a request larger than the memory available (PmemoryAvailable), however the budget
+// stands. A failure is only traced (with the caller's file and line): the caller tells the
+// user what could not be had.
 void* CacheMalloc(size_t bytes, const char* file, int line);
 
 // Seconds since the epoch (microsecond resolution) and processor seconds used.

@@ -55,9 +55,16 @@ bool CgroupFolder(char* dir, size_t n) {
   return ok;
 }
 
+uint64_t gAvailableOverride = 0;
+
 }  // namespace
 
+void PsetMemoryAvailable(uint64_t bytes) {
+  gAvailableOverride = bytes;
+}
+
 uint64_t PmemoryAvailable() {
+  if (gAvailableOverride > 0) return gAvailableOverride;
   uint64_t room = UINT64_MAX;
   uint64_t kb = 0;
   if (ReadNumber("/proc/meminfo", "MemAvailable:", &kb)) room = kb << 10;
@@ -92,21 +99,26 @@ bool PpictureFits(const char* path, int64_t w, int64_t h, size_t bytesPerPixel, 
                   size_t n) {
   const uint64_t limit = PpictureMemoryLimit();
   const bool sane = w > 0 && h > 0 && bytesPerPixel > 0;
-  long double bytes = sane ? static_cast<long double>(w) * h * bytesPerPixel : 0;
+  const long double bytes = sane ? static_cast<long double>(w) * h * bytesPerPixel : 0;
   if (sane && bytes <= static_cast<long double>(limit)) return true;
-  if (msg != nullptr && n > 0) {
-    const char* name = path != nullptr ? std::strrchr(path, '/') : nullptr;
-    name = name != nullptr ? name + 1 : (path != nullptr ? path : "");
-    const double gb = static_cast<double>(bytes / (1024.0L * 1024.0L * 1024.0L));
-    if (gb >= 0.1)
-      Csnprintf(msg, n,
-                "'%s' is %lld \xC3\x97 %lld pixels (%.1f GB): too large for this computer's memory",
-                name, static_cast<long long>(w), static_cast<long long>(h), gb);
-    else
-      Csnprintf(msg, n,
-                "'%s' is %lld \xC3\x97 %lld pixels (%.0f MB): too large for this computer's memory",
-                name, static_cast<long long>(w), static_cast<long long>(h),
-                static_cast<double>(bytes / (1024.0L * 1024.0L)));
-  }
+  PpictureTooLarge(path, w, h, bytesPerPixel, msg, n);
   return false;
+}
+
+void PpictureTooLarge(const char* path, int64_t w, int64_t h, size_t bytesPerPixel, char* msg,
+                      size_t n) {
+  if (msg == nullptr || n == 0) return;
+  const long double bytes = w > 0 && h > 0 ? static_cast<long double>(w) * h * bytesPerPixel : 0;
+  const char* name = path != nullptr ? std::strrchr(path, '/') : nullptr;
+  name = name != nullptr ? name + 1 : (path != nullptr ? path : "");
+  const double gb = static_cast<double>(bytes / (1024.0L * 1024.0L * 1024.0L));
+  if (gb >= 0.1)
+    Csnprintf(msg, n,
+              "'%s' is %lld \xC3\x97 %lld pixels (%.1f GB): too large for this computer's memory",
+              name, static_cast<long long>(w), static_cast<long long>(h), gb);
+  else
+    Csnprintf(msg, n,
+              "'%s' is %lld \xC3\x97 %lld pixels (%.0f MB): too large for this computer's memory",
+              name, static_cast<long long>(w), static_cast<long long>(h),
+              static_cast<double>(bytes / (1024.0L * 1024.0L)));
 }

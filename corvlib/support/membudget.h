@@ -11,6 +11,10 @@
 // left under its control group's limit. UINT64_MAX when none of them can be read.
 uint64_t PmemoryAvailable();
 
+// Makes PmemoryAvailable() answer bytes from now on, whatever the system says; 0 goes back to
+// asking the system. For tests, whose verdicts must not depend on this computer's memory.
+void PsetMemoryAvailable(uint64_t bytes);
+
 // The most one picture's pixels may take: three quarters of what is available.
 uint64_t PpictureMemoryLimit();
 
@@ -19,3 +23,7 @@ uint64_t PpictureMemoryLimit();
 // this computer's memory", name being the last part of path.
 bool PpictureFits(const char* path, int64_t w, int64_t h, size_t bytesPerPixel, char* msg,
                   size_t n);
+
+// The words of that refusal, whether or not the picture fits.
+void PpictureTooLarge(const char* path, int64_t w, int64_t h, size_t bytesPerPixel, char* msg,
+                      size_t n);

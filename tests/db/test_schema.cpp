@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -141,9 +142,41 @@ TEST(SchemaNames, ReadDetectsTheSeparatorOfANamesLine) {
   EXPECT_EQ(ReadNames(t, "\n", nullptr), 0);
   EXPECT_EQ(t.Read(nullptr, nullptr), -1);
 
-  EXPECT_EQ(ReadNames(t, std::string(2047, 'x') + "\n", nullptr), 1);
-  EXPECT_EQ(ReadNames(t, std::string(2048, 'x') + "\n", nullptr), -1);
+  // A line grows as its bytes come; one of more than a mebibyte is refused.
+  EXPECT_EQ(ReadNames(t, std::string(3000, 'x') + "\n", nullptr), 1);
+  EXPECT_EQ(ReadNames(t, std::string((1 << 20) + 1, 'x') + "\n", nullptr), -1);
   EXPECT_EQ(t.GetNFields(), 0);
+}
+
+// The names line of the names given, and whether it reads back to them.
+std::string WrittenNames(const std::vector<std::string>& names, bool* readsBack) {
+  DBFieldID t, back;
+  for (const std::string& n : names) t.NewField(n.c_str());
+  std::ostringstream os;
+  t.Write(&os, '\t');
+  std::istringstream is(os.str());
+  *readsBack = back.Read(&is, nullptr) == static_cast<int>(names.size());
+  for (size_t i = 0; *readsBack && i < names.size(); ++i)
+    *readsBack = back.GetName(static_cast<int>(i)) == names[i];
+  return os.str();
+}
+
+TEST(SchemaNames, EveryNamesLineWrittenReadsBack) {
+  // Names holding the separator, a line end or a leading quote or byte-order mark are quoted;
+  // plain names, with quotes and backslashes inside, stay as they were.
+  const std::vector<std::string> want = {
+      "\xEF\xBB\xBFmarked",    "Plain",       "Tab\there", "\"quoted\" first",
+      "back\\slash \"in\" it", "two\nlines\r"};
+  bool ok = false;
+  EXPECT_EQ(WrittenNames(want, &ok),
+            "\"\xEF\xBB\xBFmarked\"\tPlain\t\"Tab\\there\"\t\"\\\"quoted\\\" first\"\tback\\slash "
+            "\"in\" it\t\"two\\nlines\\r\"\n");
+  EXPECT_TRUE(ok);
+  // Alone on its line a name has no tab to tell the separator.
+  for (const char* alone : {"Size, bytes", "Größe", "Plain_1"}) {
+    WrittenNames({alone}, &ok);
+    EXPECT_TRUE(ok) << alone;
+  }
 }
 
 TEST(SchemaNames, WriteJoinsNamesInIdOrder) {

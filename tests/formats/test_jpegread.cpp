@@ -306,10 +306,12 @@ TEST(JpegReader, RefusalsAndDamagedFiles) {
     EXPECT_NE(big->errCode, IREnone);
   }
   if (!haveData()) GTEST_SKIP() << "shared test pictures absent";
-  // A stray marker in the data is only a warning: the file decodes to its end.
+  // Data that stops at a marker before the last row is damage, not grey rows to show.
   Reader stray = open(jpegData("corrupted.jpg"));
   _ImgColorSpace cs = ICS_sRGB;
-  EXPECT_FALSE(readAll(stray.get(), 8, &cs).empty());
+  EXPECT_TRUE(readAll(stray.get(), 8, &cs).empty());
+  EXPECT_EQ(stray->errCode, IREformat);
+  EXPECT_STREQ(stray->errMsg, "Corrupt JPEG data: premature end of data segment");
 }
 
 // A file that ends before its end marker fails every render with libjpeg's text, whichever

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "format_test_util.h"
+#include "formats/tiff_builder.h"
 #include "formats/tiffimg.h"
 #include "testutil/message_log.h"
 #include "tonemap/tmloaders.h"
@@ -276,17 +277,19 @@ TEST(TiffFiles, TwoPagesAreLayersAndTheCountBecomesKnown) {
   EXPECT_NE(TRreadRec(r.ir, &rb), IREnone);  // no page is set up
   EXPECT_EQ(TRseekFrame(r.ir, 0, 0), IREnone);
   EXPECT_EQ(r->cs.format, IPFrgb);
-  // The grey file cut short in its pixels, read from memory, fails as a cut file.
+  // The grey file cut short in its pixels, read from memory, is refused as a cut file when
+  // it opens, and no read gets past that.
   std::vector<uint8_t> cut(60000);
   FILE* fp = fopen((Dir() + "desk_grey8.tif").c_str(), "rb");
   ASSERT_EQ(fread(cut.data(), 1, cut.size(), fp), cut.size());
   fclose(fp);
   Reader damaged(TRopenMemory(cut.data(), cut.size(), "cut.tif"));
   ASSERT_NE(damaged.ir, nullptr);
+  EXPECT_EQ(damaged->errCode, IREtruncated);
+  EXPECT_STREQ(damaged->errMsg, "file cut short at row 160");
   std::vector<uint8_t> px(322 * 437);
   rb = {damaged->cs, {0, 322, 0, 437}, 1, px.data(), px.size()};
-  EXPECT_EQ(TRreadRec(damaged.ir, &rb), IREtruncated);
-  EXPECT_STREQ(damaged->errMsg, "file cut short at row 160");
+  EXPECT_NE(TRreadRec(damaged.ir, &rb), IREnone);
 }
 
 TEST(TiffToneMap, MatchesTheToneMappingLoaderForEveryHdrKind) {
@@ -453,4 +456,42 @@ TEST(TiffHandMade, BadRequestsResolutionsAndMessages) {
   warn(nullptr, "%s", std::string(400, 'x').c_str());
   EXPECT_EQ(strlen(TiffMessageBuffer), TIFF_MSGLEN - 1);
   EXPECT_EQ(strncmp(TiffMessageBuffer, "Warning, xxx", 12), 0);
+}
+
+// Headers that claim more than the file holds, or blocks no reader could hold, are refused as
+// the file opens, in words, before any block is allocated.
+TEST(TiffHandMade, ClaimsBeyondTheFileAreRefusedAsItOpens) {
+  auto file = [](uint16_t compression, uint32_t stored, uint32_t claimed) {
+    TiffBuilder t(true);
+    const int d = t.addIfd();
+    t.longs(d, 256, {35000});
+    t.longs(d, 257, {35000});
+    t.shorts(d, 258, {8, 8, 8});
+    t.shorts(d, 259, {compression});
+    t.shorts(d, 262, {2});
+    t.blob(d, 273, std::vector<uint8_t>(stored, 0x78));
+    t.shorts(d, 277, {3});
+    t.longs(d, 278, {35000});
+    t.longs(d, 279, {claimed});
+    return t.build();
+  };
+  const struct {
+    std::vector<uint8_t> bytes;
+    ImgReadErr code;
+    const char* why;
+  } cases[] = {
+      // Raw pixels: 3,000 bytes of the 3.7 GB that 35000 x 35000 take, whatever the count says.
+      {file(1, 3000, 3000), IREtruncated, "file cut short at row 0"},
+      {file(1, 3000, 3675000000u), IREtruncated, "file cut short at row 0"},
+      // Deflated: a count past the end of the file, then one strip that would inflate to 3.4 GB.
+      {file(8, 3000, 5000), IREtruncated, "file cut short at row 0"},
+      {file(8, 3000, 3000), IREmemory,
+       "strips of 35000 \xC3\x97 35000 pixels (3.4 GB) are too large to read"},
+  };
+  for (const auto& c : cases) {
+    Reader r(TRopenMemory(c.bytes.data(), c.bytes.size(), "claims.tif"));
+    ASSERT_NE(r.ir, nullptr);
+    EXPECT_EQ(r->errCode, c.code);
+    EXPECT_STREQ(r->errMsg, c.why);
+  }
 }

@@ -9,6 +9,7 @@
 
 #include "support/cache.h"
 #include "support/dmessage.h"
+#include "support/membudget.h"
 #include "testutil/budget_guard.h"
 
 namespace {
@@ -295,6 +296,21 @@ TEST_F(CacheTest, CacheMallocPurgesThenAllocates) {
   ASSERT_NE(mem, nullptr);
   EXPECT_EQ(g_purged, std::vector<std::string>({"p"}));
   std::free(mem);
+}
+
+// The budget is a purge target that a picture may exceed; what the computer cannot give is
+// refused without asking the allocator, and nothing is said to the user (the caller tells).
+TEST_F(CacheTest, CacheMallocRefusesMoreThanTheMemoryAvailable) {
+  budget_.Set(8 * MiB);
+  PsetMemoryAvailable(64 * MiB);
+  const unsigned before = dmessage_last_class;
+  EXPECT_EQ(CacheMalloc(size_t{1} << 40, __FILE__, __LINE__), nullptr);
+  EXPECT_EQ(CacheMalloc(65 * MiB, __FILE__, __LINE__), nullptr);
+  EXPECT_TRUE(dmessage_last_class == before || dmessage_last_class == DMCtrace);
+  void* over = CacheMalloc(32 * MiB, __FILE__, __LINE__);  // four times the budget
+  PsetMemoryAvailable(0);
+  EXPECT_NE(over, nullptr);
+  std::free(over);
 }
 
 TEST_F(CacheTest, ClocksAdvance) {

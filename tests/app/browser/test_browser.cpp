@@ -100,25 +100,27 @@ TEST_F(BrowserTest, GoldenGridBandsAndEverySize) {
 }
 
 // Captions are cut between characters to at most ts / 5 characters and to the cell's width,
-// ending with an ellipsis: a Japanese name (whole or cut, as the font's widths have it) and
-// twenty accented letters show as the fitted text drawn alone would; the status line does the
-// same with a long message.
+// ending with an ellipsis: a Japanese name (whole or cut, as the font's widths have it), twenty
+// accented letters and a title in a script the machine may have no font for show as the fitted
+// text drawn alone would, and the last ends in three dots, not in the boxes of a missing font;
+// the status line does the same with a long message.
 TEST_F(BrowserTest, CaptionsAndTheStatusLineAreCutBetweenCharacters) {
-  MakeRecords(3);
-  std::string e20;
+  MakeRecords(4);
+  std::string e20, khmer;
   for (int i = 0; i < 20; ++i) e20 += "\u00e9";
-  const std::string texts[3] = {"\u65e5\u672c\u8a9e\u306e\u5199\u771f.JPG", e20, "IMG_7.JPG"};
+  for (int i = 0; i < 10; ++i) khmer += "\u1781\u17d2\u1798\u17c2\u179a";
+  const std::string texts[4] = {"\u65e5\u672c\u8a9e\u306e\u5199\u771f.JPG", e20, "IMG_7.JPG",
+                                khmer};
   ctx->rdisp[0].ClearField(PDBFtitle);
   ctx->rdisp[0].SetField(PDBFfile, texts[0].c_str());
-  ctx->rdisp[1].SetField(PDBFtitle, texts[1].c_str());
-  ctx->rdisp[2].SetField(PDBFtitle, texts[2].c_str());
+  for (int i = 1; i < 4; ++i) ctx->rdisp[i].SetField(PDBFtitle, texts[i].c_str());
   b->Redisplay();
   const int ts = b->ThumbSize();
   ASSERT_EQ(ts, 80);
   const QImage shot = Grab();
   const QFont font = PlatformContentWidget(mw->GetWindow())->font();
   const QFontMetricsF fm(font);
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 4; ++i) {
     const QString text = QString::fromStdString(texts[i]);
     const QString fit = PfitText(fm, texts[i].c_str(), ts / 5, ts);
     EXPECT_FALSE(fit.contains(QChar(0xFFFD)));
@@ -140,9 +142,26 @@ TEST_F(BrowserTest, CaptionsAndTheStatusLineAreCutBetweenCharacters) {
       QPainter p(&want);
       p.setFont(font);
       p.setPen(Qt::black);
-      p.drawText(QRect(QPoint(0, 0), box.size()), Qt::AlignHCenter | Qt::AlignTop, fit);
+      PdrawFittedText(&p, QRectF(QPoint(0, 0), box.size()), texts[i].c_str(), ts / 5);
     }
     EXPECT_EQ(shot.copy(box), want) << i;
+  }
+  // The cut title ends in three dots: the last three runs of inked columns are each far lower
+  // than a line of text (a missing font's box is as high as one).
+  const QImage cell =
+      shot.copy(QRect(b->extent.left + 3 * (ts + 24) + 24, b->extent.top + ts + 28, ts, 16));
+  const auto inked = [&](int x, int* top, int* bottom) {
+    bool any = false;
+    for (int y = 0; y < cell.height(); ++y)
+      if (qGray(cell.pixel(x, y)) < 0xA0)
+        *top = std::min(*top, y), *bottom = std::max(*bottom, y), any = true;
+    return any;
+  };
+  for (int x = cell.width() - 1, dot = 0; dot < 3; ++dot) {
+    int top = cell.height(), bottom = -1;
+    while (x >= 0 && !inked(x, &top, &bottom)) --x;
+    while (x >= 0 && inked(x, &top, &bottom)) --x;
+    EXPECT_TRUE(bottom >= 0 && bottom - top < cell.height() / 4) << "dot " << dot;
   }
   const std::string status = "Cannot open '" + texts[0] + "': " + e20 + e20 + e20;
   mw->ShowMessage(status.c_str(), false);

@@ -24,14 +24,17 @@ class Dialogs : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(app.status, 0); }
 };
 
-// Clicks OK on every alert that shows, keeping the texts.
+// Clicks OK on every alert that shows, keeping the texts and what the label shows.
 struct AlertClicker {
   std::vector<std::string> texts;
+  std::vector<std::pair<Qt::TextFormat, QString>> shown;
   QTimer timer;
   AlertClicker() {
     QObject::connect(&timer, &QTimer::timeout, [this] {
       if (!IsWindowVisible(gAlertWindow)) return;
       texts.push_back(TextOf(gAlertWindow, "alrt", 128));
+      if (auto* l = qobject_cast<QLabel*>(WidgetOf(gAlertWindow, "alrt", 128)))
+        shown.emplace_back(l->textFormat(), l->text());
       QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gAlertWindow, "bttn", 1)),
                         Qt::LeftButton);
     });
@@ -295,6 +298,19 @@ TEST_F(Dialogs, OneAlertPerClassPerCommand) {
   SendCommand("zzzz");
   DMESSAGE(DMCdata, "after the next command");
   EXPECT_EQ(clicker.texts.size(), 3u);
+}
+
+// An alert shows a file's name as it is: tags as text, and stray bytes readable (not the text
+// of the alert before).
+TEST_F(Dialogs, AnAlertShowsAFilesNameAsText) {
+  AlertClicker clicker;
+  SendCommand("zzzz");
+  DMESSAGE(DMCdata, "Cannot open '<b>x</b>.jpg'");
+  SendCommand("zzzz");
+  DMESSAGE(DMCdata, "Cannot open 'caf\xE9 <i>.jpg'");
+  using Shown = std::pair<Qt::TextFormat, QString>;
+  EXPECT_EQ(clicker.shown, (std::vector<Shown>{{Qt::PlainText, "Cannot open '<b>x</b>.jpg'"},
+                                               {Qt::PlainText, "Cannot open 'caf\\xE9 <i>.jpg'"}}));
 }
 
 TEST_F(Dialogs, SuspendedAlertsShowTheMostSevereKeptMessage) {

@@ -159,6 +159,27 @@ TEST_F(Folder, LongPathsAndReadErrors) {
   EXPECT_STREQ(seen.files[0].fname, "ok.jpg");
   EXPECT_EQ(Last(DMCwarning).find("Path too long for '" + longName), 0u);
 
+  // Loaded, each is told in an alert: the folder whose path is too long, and the count of the
+  // files left out of a folder.
+  std::vector<std::string> alerts;
+  static std::vector<std::string>* told;
+  told = &alerts;
+  dmessage_alert = [](const char* text) {
+    told->push_back(text);
+    return 1;
+  };
+  ASSERT_EQ(mkdir((deep + "/" + std::string(19, 'f')).c_str(), 0755), 0);
+  loadFolder((deep + "/" + std::string(19, 'f')).c_str(), false, nullptr);
+  loadFolder(deep.c_str(), false, nullptr);
+  dmessage_alert = nullptr;
+  EXPECT_EQ(alerts, (std::vector<std::string>{
+                        "Cannot show folder '" + std::string(19, 'f') +
+                            "': its path is 900 bytes long, and folders whose paths are 900 "
+                            "bytes or more cannot be shown",
+                        "1 file was left out of folder '" + deep +
+                            "': a path must be shorter than 1024 bytes"}));
+  EXPECT_EQ(Files(), std::vector<std::string>{"ok.jpg"});
+
   // A folder read error is reported, not taken for the end of the folder.
   for (int i = 0; i < 5; ++i) Put("p" + std::to_string(i) + ".jpg");
   static int reads;

@@ -154,6 +154,47 @@ TEST_F(ImgExport, AnUneditedJpegIsCopiedUnlessItMustBeEncodedAgain) {
   EXPECT_EQ(SizeOf(out + "/q85.jpg"), std::make_pair(190, 90));
 }
 
+std::vector<std::string>* gAlertTexts = nullptr;
+int KeepAlert(const char* text) {
+  if (gAlertTexts != nullptr) gAlertTexts->push_back(text);
+  return 1;
+}
+
+// A JPEG whose data stops part way is exported neither encoded nor as a copy of its file, even
+// where an intact one would be copied; the one alert says why.
+TEST_F(ImgExport, ADamagedJpegExportsNothing) {
+  const std::string src = MakeJpeg(Path("cut.jpg"), 320, 240, 85);
+  std::string bytes = ReadAll(src);
+  bytes.resize(bytes.size() * 2 / 3);
+  bytes += "\xFF\xD9";  // the data stops at the end-of-image marker
+  {
+    std::ofstream f(src, std::ios::binary | std::ios::trunc);
+    f << bytes;
+  }
+  const DBRecord r = RecordOf(src);
+  const std::string out = Path("out");
+  mkdir(out.c_str(), 0755);
+  ImgExporter e(out.c_str());
+  e.nextimage = 0;
+  e.qual = 90;
+  std::vector<std::string> alerts;
+  gAlertTexts = &alerts;
+  const DMalertHook shown = dmessage_alert;
+  const DMcallHook logging = dmessage_call;  // the log would take the alerts' place
+  dmessage_alert = KeepAlert;
+  dmessage_call = nullptr;
+  const bool exported = e.Export(r);
+  dmessage_alert = shown;
+  dmessage_call = logging;
+  gAlertTexts = nullptr;
+  EXPECT_FALSE(exported);
+  struct stat st;
+  EXPECT_NE(stat((out + "/cut.jpg").c_str(), &st), 0);
+  EXPECT_EQ(alerts, std::vector<std::string>{"Cannot open '" + src +
+                                             "': Corrupt JPEG data: premature end of data "
+                                             "segment"});
+}
+
 TEST_F(ImgExport, TheRecordsOwnFileIsNeverWrittenOver) {
   const std::string photos = Path("photos");
   mkdir(photos.c_str(), 0755);

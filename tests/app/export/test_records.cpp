@@ -142,6 +142,42 @@ TEST_F(Records, TablesAndTheClipboardCarryEveryKindOfValue) {
   EXPECT_EQ(ReadAll(table), before);
 }
 
+// A catalogue with 30 user fields of the longest names the field editor takes, and one whose
+// name holds a tab (a hand-edited header): its exported table reads back whole.
+TEST_F(Records, ACatalogueExportedReadsBackWholeWhateverItsFieldNames) {
+  ASSERT_TRUE(bc.OpenDB(Path("user.qdb").c_str()));
+  std::vector<int> user;
+  for (int k = 0; k < 31; ++k) {
+    std::string name = k < 30 ? "Remark_" + std::to_string(k) + "_" : "Mood\tof the day";
+    if (k < 30) name.resize(63, 'r');
+    user.push_back(bc.phd.Field(name.c_str(), DBDTstring, name.c_str(), 0x2000));
+    ASSERT_GE(user.back(), 0);
+  }
+  bc.phd.SetChangedFlag(true);
+  std::vector<DBRecord> recs;
+  ASSERT_TRUE(bc.Checkpoint("Add", nullptr));
+  for (const DBRecord& p : InPlace(Path("p"), 20)) {
+    DBRecord r(&bc.phd);
+    for (int f = 0; f < PDBFInfo.GetNFields(); ++f)
+      if (p[f].IsSet()) r.SetField(bc.phd.XlateID(&PDBFInfo, f), p[f]);
+    for (int id : user) r.SetField(id, ("value " + std::to_string(id)).c_str());
+    bc.pdb.AddRecord(r);
+    recs.push_back(r);
+  }
+  const std::string table = Path("user.txt");
+  ASSERT_EQ(saveCatalog(table.c_str(), &bc), 20);
+  const std::string text = ReadAll(table);
+  EXPECT_GE(text.find('\n'), 2248u);  // the names line
+  EXPECT_NE(text.find("\t\"Mood\\tof the day\""), std::string::npos);
+
+  NewCommand();
+  importRecords(table.c_str());
+  ASSERT_EQ(bc.rdisp.GetSize(), 20);
+  for (const DBRecord& r : recs) EXPECT_GE(bc.rdisp.FindRecord(r), 0);
+  EXPECT_TRUE(log.Has(DMCinfo, "Read 20 records from '" + table + "'"));
+  EXPECT_TRUE(bc.CloseDB());
+}
+
 // Spreadsheets save "UTF-8" text with a byte-order mark first: such a table, from a file or the
 // clipboard, reads as the same table without it. An import that keeps no record says so in an
 // alert, never that it read some.

@@ -68,6 +68,29 @@ TEST_F(Scrap, FileNamesAndPositionsAreLinesWithoutAFinalNewline) {
   EXPECT_FALSE(checkGlobalPositions());
 }
 
+// Names of any bytes: Latin-1 letters, a lone 0xFF, a newline. Each copied line names its file
+// exactly: the path itself, or a file URI of its bytes; the text is UTF-8 and no name splits.
+TEST_F(Scrap, CopiedNamesAreTheFilesBytesOneLineEach) {
+  const std::vector<std::string> names = {"caf\xE9.jpg", "\xFF", "two\nlines.jpg", "été 1.jpg"};
+  for (const std::string& n : names) {
+    DBRecord& r = bc.rdisp.NewRecord();
+    r.SetField(PDBFfile, n.c_str());
+    r.SetField(PDBFlocation, "/photos/r\xE9sum\xE9s");
+  }
+  bc.SelectAll();
+  copyFilenames();
+  const QString text = QString::fromStdString(Clip());
+  EXPECT_FALSE(text.contains(QChar(0xFFFD)));
+  const QStringList lines = text.split('\n');
+  ASSERT_EQ(lines.size(), 4) << Clip();
+  for (int i = 0; i < 4; ++i) {
+    const QByteArray line = lines[i].toUtf8();
+    const QByteArray path =
+        line.startsWith("file://") ? QByteArray::fromPercentEncoding(line.mid(7)) : line;
+    EXPECT_EQ(path.toStdString(), "/photos/r\xE9sum\xE9s/" + names[static_cast<size_t>(i)]);
+  }
+}
+
 // The position check walks the selection word by word and in batches: it must agree with a
 // plain record by record reading over selections of any size and spread.
 TEST_F(Scrap, PositionCheckAgreesWithARecordByRecordReading) {

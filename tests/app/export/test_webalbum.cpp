@@ -237,18 +237,33 @@ TEST_F(WebAlbum, CaptionsAreEscapedAndBrokenIntoShortLines) {
 }
 
 // An HTML5 parser reads the page with no error but the missing doctype, and finds its
-// encoding on the page itself: the names read back whole with no transport encoding given.
+// encoding on the page itself: the names read back whole with no transport encoding given. The
+// page is UTF-8 whatever bytes the names hold: their stray bytes show as "\xE9", and every
+// picture and link names its file by the name's own bytes.
 TEST_F(WebAlbum, AnHtml5ParserReadsThePageAndItsEncoding) {
   const char* const kHtml5 = R"(
-import sys, html5lib
+import sys, os, html5lib, urllib.parse
+raw = open(sys.argv[1], 'rb').read()
+raw.decode('utf-8')  # strict: a stray byte fails
 p = html5lib.HTMLParser(tree=html5lib.getTreeBuilder('etree'))
-doc = p.parse(open(sys.argv[1], 'rb').read())
+doc = p.parse(raw)
 errors = [e for e in p.errors if e[1] != 'expected-doctype-but-got-start-tag']
 if errors: print('errors', errors); sys.exit(1)
 if p.documentEncoding != 'utf-8': print('encoding', p.documentEncoding); sys.exit(1)
 text = ''.join(doc.itertext())
+alts = [el.get('alt') for el in doc.iter() if el.get('alt') is not None]
 for want in sys.argv[2:]:
     if want not in text: print('missing', want); sys.exit(1)
+    if want.endswith('.jpg') and want[:-4] not in alts: print('no alt', want); sys.exit(1)
+folder = os.path.dirname(sys.argv[1]).encode()
+links = 0
+for el in doc.iter():
+    for attr in ('src', 'href'):
+        if el.get(attr) is not None:
+            links += 1
+            if not os.path.isfile(os.path.join(folder, urllib.parse.unquote_to_bytes(el.get(attr)))):
+                print('dangling', attr, el.get(attr)); sys.exit(1)
+print('links', links)
 )";
   std::string python;
   for (const char* py : {"python3", "/usr/bin/python3"})
@@ -259,12 +274,19 @@ for want in sys.argv[2:]:
       if (status == 0) python = py;
     }
   if (python.empty()) GTEST_SKIP() << "no python3 with html5lib";
-  const char* const names[] = {"Café.jpg", "<b>.jpg", "Tom & Jerry.jpg", "two  blanks .jpg"};
+  // Each name and the text it shows as.
+  const char* const names[][2] = {{"Café.jpg", "Café.jpg"},
+                                  {"<b>.jpg", "<b>.jpg"},
+                                  {"Tom & Jerry.jpg", "Tom & Jerry.jpg"},
+                                  {"two  blanks .jpg", "two  blanks .jpg"},
+                                  {"caf\xE9.jpg", "caf\\xE9.jpg"},
+                                  {"\xFF.jpg", "\\xFF.jpg"},
+                                  {"two\nlines.jpg", "two\nlines.jpg"}};
   QStringList args = {QString::fromStdString(Path("check5.py")),
                       QString::fromStdString(Path("p.html"))};
-  for (const char* n : names) {
-    bc.rdisp.NewRecord() = RecordOf(MakeJpeg(Path(n), 40, 30));
-    args << QString::fromUtf8(n);
+  for (const auto& n : names) {
+    bc.rdisp.NewRecord() = RecordOf(MakeJpeg(Path(n[0]), 40, 30));
+    args << QString::fromUtf8(n[1]);
   }
   snprintf(bc.album, sizeof bc.album, "Café & <Friends>");
   args << QString::fromUtf8("Café & <Friends>");
@@ -273,10 +295,11 @@ for want in sys.argv[2:]:
     QDir(QString::fromStdString(Path("img"))).removeRecursively();  // no overwrite warnings
     Options(80, 100, factor, {134, 135});
     NewCommand();
-    ASSERT_EQ(saveWebPage(Path("p.html").c_str(), &bc), 4);
+    ASSERT_EQ(saveWebPage(Path("p.html").c_str(), &bc), 7);
     int status = -1;
     const std::string out = RunTool(python.c_str(), args, &status);
     EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out, "links 14\n");  // each picture and its link
   }
 }
 

@@ -98,6 +98,45 @@ TEST_F(Dragger, DraggedRecordsOfferTheirFilesWhenAsked) {
   dmessage_last_class = DMCnerr;
 }
 
+// Names of any bytes leave as URIs of those bytes, of the records the drag started with though
+// the browser changed before the receiver asked. A drag whose files are all gone offers nothing
+// and says so.
+TEST_F(Dragger, ADragOffersTheBytesOfTheFilesItStartedWith) {
+  const std::vector<std::string> names = {"caf\xE9.jpg", "\xFF", "two\nlines.jpg"};
+  QByteArray want, list;
+  for (const std::string& n : names) {
+    std::ofstream(Path(n)) << "x";
+    want += "file://" + QByteArray::fromStdString(Path(n)).toPercentEncoding("/") + "\r\n";
+  }
+  const auto show = [&] {
+    ASSERT_TRUE(mw->LoadingRecords(nullptr));
+    for (const std::string& n : names)
+      ctxtest::Show(bc, ctxtest::Photo(n.c_str(), 1, 1, "S", dir.Path("").c_str()));
+    mw->LoadedRecords(3);
+    bc->SelectAll();
+  };
+  bool change = false;
+  PlatformSetDragStartHook([&] {
+    if (change) bc->ClearRecords();
+    list = PlatformCurrentDrag()->mimeData()->data("text/uri-list");
+  });
+  show();
+  PDragRecords(nullptr, b);
+  EXPECT_EQ(list, want);
+  change = true;  // the receiver asks once the browser shows other records
+  show();
+  PDragRecords(nullptr, b);
+  EXPECT_EQ(list, want);
+
+  change = false;
+  show();
+  for (const std::string& n : names) std::remove(Path(n).c_str());
+  PDragRecords(nullptr, b);
+  PlatformSetDragStartHook(nullptr);
+  EXPECT_TRUE(list.isEmpty()) << list.toStdString();
+  EXPECT_EQ(Status(), "None of the dragged files can be found");
+}
+
 TEST_F(Dragger, DropsLoadImagesFoldersAndTables) {
   const std::string a = Picture("a b%.jpg"), c = Picture("c.jpg");
   const std::string sub = Path("sub");
@@ -130,6 +169,16 @@ TEST_F(Dragger, DropsLoadImagesFoldersAndTables) {
   DragOver(&folder, Middle());
   ASSERT_EQ(bc->rdisp.GetSize(), 1);
   EXPECT_STREQ(PDBgetString(bc->rdisp.Get(0), PDBFfile), "d.jpg");
+
+  // A name in Latin-1 bytes, as a file manager's URI of them, opens as that file.
+  const std::string latin = Path("caf\xE9.jpg");
+  std::rename(Picture("latin.jpg").c_str(), latin.c_str());
+  QMimeData bytes;
+  bytes.setData("text/uri-list",
+                "file://" + QByteArray::fromStdString(latin).toPercentEncoding("/") + "\r\n");
+  DragOver(&bytes, Middle());
+  ASSERT_EQ(bc->rdisp.GetSize(), 1);
+  EXPECT_STREQ(PDBgetString(bc->rdisp.Get(0), PDBFfile), "caf\xE9.jpg");
 
   // Text that names no file, or a drag that leaves, changes nothing.
   QMimeData words;

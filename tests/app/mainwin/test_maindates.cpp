@@ -1,6 +1,7 @@
 // The capture-date commands through the date dialog: one record set, several shifted, two
 // synchronised.
 #include <QPointer>
+#include <algorithm>
 #include <QTimer>
 
 #include "app/records/pdates.h"
@@ -144,6 +145,56 @@ TEST_F(DateCommands, EmptyFieldsShiftByNothing) {
   EXPECT_EQ(EditItem(1), "Undo Adjust Time");
   ASSERT_TRUE(mw->Undo());
   EXPECT_EQ(Date(1), "2010:06:15 08:00:00");
+}
+
+// A shift that takes dates out of the legal range is refused for each such record, told in one
+// alert naming every file; when it changes nothing, the status says so of catalogued records.
+TEST_F(DateCommands, ShiftsOutOfRangeAreToldForEveryFile) {
+  Catalogue(
+      {"1985:01:01 00:00:00", "1990:06:15 08:00:00", "1999:12:31 22:45:00", "2010:01:01 00:00:00"});
+  Select({0, 1, 2});
+  Run([] { Type({"-20", "0", "0", "0", "0", "0"}); }, 1, true);
+  EXPECT_EQ(alert, "Illegal date for 3 images: 'img0.jpg', 'img1.jpg', 'img2.jpg'");
+  EXPECT_EQ(Status(), "No records changed");
+  EXPECT_EQ(Date(0), "1985:01:01 00:00:00");
+  EXPECT_EQ(Date(2), "1999:12:31 22:45:00");
+  Select({1, 2, 3});
+  Run([] { Type({"-20", "0", "0", "0", "0", "0"}); }, 1, true);
+  EXPECT_EQ(alert, "Illegal date for 2 images: 'img1.jpg', 'img2.jpg'");
+  EXPECT_EQ(Status(), "Adjusted 1 record");
+  EXPECT_EQ(Date(3), "1990:01:01 00:00:00");
+}
+
+// A catalogued folder copied elsewhere and browsed there: its records name both folders, the
+// catalogue's only the first. Undo and Redo of a shift bring back each picture once, with the
+// date the step gives it, and the next command acts on the pictures shown.
+TEST_F(DateCommands, UndoAndRedoInACopiedFolderShowEachPictureOnce) {
+  Catalogue({"2004:01:31 23:00:00", "2010:06:15 08:00:00", "1999:12:31 22:45:00"});
+  ShowFolder(3, "Trip", "/copy");
+  ASSERT_EQ(bc->TotalCommon(), 3);
+  auto shown = [this] {
+    std::vector<std::string> v;
+    for (int i = 0; i < bc->rdisp.GetSize(); ++i)
+      v.push_back(std::string(PDBgetString(bc->rdisp.Get(i), PDBFfile)) + " " + Date(i));
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  const std::vector<std::string> before = shown();
+  b->SelectAll();
+  Run([] { Type({"0", "0", "0", "1", "0", "0"}); }, 1);
+  const std::vector<std::string> after = shown();
+  ASSERT_EQ(after, (std::vector<std::string>{"img0.jpg 2004:02:01 00:00:00",
+                                             "img1.jpg 2010:06:15 09:00:00",
+                                             "img2.jpg 1999:12:31 23:45:00"}));
+  ASSERT_TRUE(mw->Undo());
+  EXPECT_EQ(shown(), before);
+  ASSERT_TRUE(mw->Redo());
+  EXPECT_EQ(shown(), after);
+  EXPECT_EQ(Status(), "Redid Adjust Time");
+  // The next Select All takes the three pictures shown, each tied to its catalogue record.
+  b->SelectAll();
+  EXPECT_EQ(bc->TotalSelected(), 3);
+  EXPECT_EQ(bc->TotalCommon(), 3);
 }
 
 TEST_F(DateCommands, SynchroniseTwo) {

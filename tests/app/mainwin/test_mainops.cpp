@@ -1,6 +1,7 @@
 // The main window's catalogues, adding with its questions, the command table, albums, captions,
 // duplicates and sorting, through the real window and dialogs.
 #include <QDialog>
+#include <QFileDialog>
 #include <QMenu>
 #include <QProcess>
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "app/core/pappstate.h"
 #include "app/records/precfile.h"
 #include "app/export/ptrader.h"
 #include "maintest.h"
@@ -305,6 +307,58 @@ void OpenEvery(QMenu* m) {
   QMetaObject::invokeMethod(m, "aboutToShow");
   for (QAction* a : m->actions())
     if (a->menu() != nullptr) OpenEvery(a->menu());
+}
+
+// A table whose names line names no field the display has (a misspelt "File") keeps no record:
+// no file is asked for the rows without a file name, and nothing stays selected that is not
+// shown, so the commands on the selection are grey. A table in UTF-16 is refused as such, the
+// display kept.
+TEST_F(MainOps, AnImportThatKeepsNoRecordLeavesNothingSelected) {
+  int dialogs = 0;
+  QTimer dismiss;
+  QObject::connect(&dismiss, &QTimer::timeout, [&] {
+    QFileDialog* d = PlatformFileDialog();
+    if (d != nullptr && d->isVisible()) {
+      ++dialogs;
+      QMetaObject::invokeMethod(d, "reject", Qt::QueuedConnection);
+    }
+  });
+  dismiss.start(5);
+  Answerer ans;
+  ShowFolder(4);
+  bc->SelectAll();
+  const std::string rows = "Fiel\tSubject\n\"a.jpg\"\t\"x\"\n\"b.jpg\"\t\"y\"\n";
+  std::string le = "\xFF\xFE", be;
+  for (char c : rows) le += std::string{c, '\0'}, be += std::string{'\0', c};
+  const std::string utf16le = Path("le.txt"), utf16be = Path("be.txt"), bad = Path("bad.txt");
+  ctxtest::WriteFile(utf16le, le);
+  ctxtest::WriteFile(utf16be, be);
+  ctxtest::WriteFile(bad, rows);
+  // Each as a command of its own would start: its alert is not held back by the one before.
+  auto fresh = [] { dmessage_last_class = alertLastClass = DMCnerr; };
+  fresh();
+  importRecords(utf16le.c_str());
+  fresh();
+  importRecords(utf16be.c_str());
+  EXPECT_EQ(ans.alerts, (std::vector<std::string>{
+                            "No records read from '" + utf16le + "': it is UTF-16 text",
+                            "No records read from '" + utf16be + "': it is UTF-16 text"}));
+  EXPECT_EQ(bc->rdisp.GetSize(), 4);
+  EXPECT_EQ(bc->TotalSelected(), 4);
+
+  ans.alerts.clear();
+  fresh();
+  importRecords(bad.c_str());
+  ASSERT_TRUE(ClipboardPutText(rows));
+  fresh();
+  MainCommand(mw, "past");
+  EXPECT_EQ(ans.alerts,
+            (std::vector<std::string>{"No records read from '" + bad + "'", "No records pasted"}));
+  EXPECT_EQ(dialogs, 0);
+  EXPECT_EQ(bc->rdisp.GetSize(), 0);
+  EXPECT_EQ(Status(), "0 records");
+  EXPECT_EQ(bc->TotalSelected(), 0);
+  for (const char* c : {"keyw", "date", "mhdr", "dele"}) EXPECT_FALSE(Enabled(mw, c)) << c;
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // The record file commands on real files in a scratch folder: renaming one file and a series
 // with their sounds, deleting with its questions, cutting, copying and turning records.
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -18,6 +21,40 @@
 #include "testutil/refused_links.h"
 
 namespace {
+
+// Makes a folder read-only for this test: a read-only bind mount of it in a mount namespace of
+// the test's own thread (gone with the process; nothing of it reaches the machine's mounts),
+// or, where the process may not mount and is not root, the folder's write bits taken away.
+// Mounted() tells which; Made() whether either took.
+class ReadOnlyFolder {
+ public:
+  explicit ReadOnlyFolder(const std::string& dir) : path(dir) {
+    if (unshare(CLONE_NEWNS) == 0 &&
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+        mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+      mounted =
+          mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+      if (!mounted) umount2(path.c_str(), MNT_DETACH);
+    }
+    if (!mounted && geteuid() != 0) chmodded = chmod(path.c_str(), 0555) == 0;
+  }
+  ~ReadOnlyFolder() { Undo(); }
+  void Undo() {
+    if (mounted) umount2(path.c_str(), MNT_DETACH);
+    if (chmodded) chmod(path.c_str(), 0755);
+    mounted = chmodded = false;
+  }
+  bool Made() const { return mounted || chmodded; }
+  // What the program says of the folder: the system's own words, in the locale it runs in.
+  std::string Reason() const {
+    return mounted ? "the file system is read-only (" + std::string(strerror(EROFS)) + ")"
+                   : "permission denied (" + std::string(strerror(EACCES)) + ")";
+  }
+
+ private:
+  std::string path;
+  bool mounted = false, chmodded = false;
+};
 
 class RecordFiles : public MainTest {
  protected:
@@ -182,10 +219,41 @@ TEST_F(RecordFiles, DeleteAsksOnceJustCutKeepsFilesAndRefusalsKeepRecords) {
   MainCommand(mw, "dele");
   EXPECT_TRUE(ans.Saw("Delete read-only file '" + In("keep.jpg") + "'?"));
   EXPECT_STREQ(dmessage_record[DMCwarning], ("Cannot delete '" + In("dir.jpg") + "'").c_str());
+  EXPECT_EQ(ans.alerts,
+            std::vector<std::string>{"Cannot delete '" + In("dir.jpg") + "': " + strerror(EISDIR)});
   EXPECT_FALSE(ctxtest::Exists(In("del.jpg")));
   EXPECT_TRUE(ctxtest::Exists(In("keep.jpg")));
   EXPECT_EQ(Shown(), (std::vector<std::string>{"dir.jpg", "keep.jpg"}));
   EXPECT_EQ(bc->TotalSelected(), 2);
+}
+
+// On a read-only folder nothing can be deleted: the user is told why at once, with the count
+// and the first file, instead of being asked. A rename there names the reason too.
+TEST_F(RecordFiles, DeleteFilesOnAReadOnlyFolderSaysWhyInsteadOfAsking) {
+  ShowFiles({"a.jpg", "b.jpg", "c.jpg"});
+  ReadOnlyFolder ro(folder);
+  if (!ro.Made()) GTEST_SKIP() << "no way to make a read-only folder here";
+  Answerer ans;  // a question would be cancelled
+  MainCommand(mw, "dele");
+  EXPECT_EQ(ans.prompts, std::vector<std::string>{"Cannot delete 3 files, the first '" +
+                                                  In("a.jpg") + "': " + ro.Reason()});
+  EXPECT_EQ(Status(), "No records changed");
+  EXPECT_EQ(Shown(), (std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg"}));
+  EXPECT_EQ(bc->TotalSelected(), 3);
+
+  bc->SelectNone();
+  bc->Select(1, true);
+  ans.prompts.clear();
+  MainCommand(mw, "dele");
+  EXPECT_EQ(ans.prompts,
+            std::vector<std::string>{"Cannot delete '" + In("b.jpg") + "': " + ro.Reason()});
+  ans.prompts.clear();
+  ans.Type("d.jpg");
+  MainCommand(mw, "renm");
+  EXPECT_EQ(ans.alerts.back(), "Cannot rename '" + In("b.jpg") + "': " + ro.Reason());
+  ro.Undo();
+  for (const char* f : {"a.jpg", "b.jpg", "c.jpg"}) EXPECT_TRUE(ctxtest::Exists(In(f))) << f;
+  EXPECT_FALSE(ctxtest::Exists(In("d.jpg")));
 }
 
 // The records a reader opening the catalogue now finds (-1 when it cannot), adding to missing
@@ -485,7 +553,7 @@ TEST_F(FullDiskFiles, ARenameWhoseRecordsCannotBeSavedIsTakenBack) {
   // whose old name another program removed keeps none.
   const std::string alert = Refused("Rename on 2 records, Rename on 98 records") +
                             " Rename on 98 records was taken back: the 97 files keep their old "
-                            "names.";
+                            "names; the 50 files after it were not reached.";
   EXPECT_EQ(ans.alerts, std::vector<std::string>{alert}) << log.All();
   EXPECT_EQ(titleTold, "full (Not Saved)");
   EXPECT_LT(At(log, "Renamed file to", true), At(log, full));
@@ -542,7 +610,7 @@ TEST_F(FullDiskFiles, ADeletionWhoseRecordsCannotBeSavedIsTakenBack) {
   MainCommand(mw, "dele");
   const std::string alert = Refused("Delete on 100 records") +
                             " Delete on 100 records was taken back: the 100 files were not "
-                            "deleted.";
+                            "deleted; the 20 files after it were not reached.";
   EXPECT_EQ(ans.alerts, std::vector<std::string>{alert}) << log.All();
   EXPECT_EQ(titleTold, "full (Not Saved)");
   for (const std::string& n : names) EXPECT_TRUE(ctxtest::Exists(In(n))) << n;
@@ -561,8 +629,9 @@ TEST_F(FullDiskFiles, ADeletionWhoseRecordsCannotBeSavedIsTakenBack) {
 }
 
 // A batch that cannot be saved after batches that were is told in one alert with what the
-// batches saved before it changed on disk, which stays so: their files have their new names, or
-// are gone. The journal's own report goes to the log only.
+// batches saved before it changed on disk, which stays so (their files have their new names, or
+// are gone), and with the files after it, never reached. The journal's own report goes to the
+// log only.
 TEST_F(FullDiskFiles, ALaterBatchTakenBackTellsWhatTheSavedOnesChanged) {
   Catalogue(250);
   MessageLog log;
@@ -579,7 +648,8 @@ TEST_F(FullDiskFiles, ALaterBatchTakenBackTellsWhatTheSavedOnesChanged) {
             std::vector<std::string>{
                 Refused("Rename on 100 records") +
                 " Rename on 100 records was taken back: the 100 files keep their old "
-                "names; 100 files were renamed in the batches saved before it."})
+                "names; 100 files were renamed in the batches saved before it; the 50 files "
+                "after it were not reached."})
       << log.All();
   EXPECT_EQ(Told(log, "Cannot write the journal of"), 1) << log.All();
   for (int i = 0; i < 250; ++i) {
@@ -599,7 +669,8 @@ TEST_F(FullDiskFiles, ALaterBatchTakenBackTellsWhatTheSavedOnesChanged) {
       ans.alerts,
       std::vector<std::string>{Refused("Delete on 100 records") +
                                " Delete on 100 records was taken back: the 100 files were not "
-                               "deleted; 100 files were deleted in the batches saved before it."})
+                               "deleted; 100 files were deleted in the batches saved before it; "
+                               "the 50 files after it were not reached."})
       << log.All();
   EXPECT_EQ(bc->rdisp.GetSize(), 150);
   int left = 0;

@@ -1,0 +1,141 @@
+// File names and other text of any bytes as shown text, file URIs and plain-text lines.
+#include "support/bytetext.h"
+
+namespace {
+
+const char kHex[] = "0123456789ABCDEF";
+
+bool Continuation(unsigned char c) {
+  return (c & 0xC0) == 0x80;
+}
+
+bool Control(unsigned char c) {
+  return c < 0x20 || c == 0x7F;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+bool Unreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~';
+}
+
+void AppendEscaped(std::string* out, char lead, unsigned char c) {
+  *out += lead;
+  if (lead == '\\') *out += 'x';
+  *out += kHex[c >> 4];
+  *out += kHex[c & 15];
+}
+
+}  // namespace
+
+size_t Utf8CharLength(const char* s, size_t n) {
+  if (n == 0) return 0;
+  const unsigned char c = static_cast<unsigned char>(s[0]);
+  if (c < 0x80) return 1;
+  size_t len;
+  unsigned char lo = 0x80, hi = 0xBF;  // the second byte's range
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    if (c == 0xE0) lo = 0xA0;  // overlong
+    if (c == 0xED) hi = 0x9F;  // surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    if (c == 0xF0) lo = 0x90;  // overlong
+    if (c == 0xF4) hi = 0x8F;  // past U+10FFFF
+  } else {
+    return 0;
+  }
+  if (n < len) return 0;
+  const unsigned char c1 = static_cast<unsigned char>(s[1]);
+  if (c1 < lo || c1 > hi) return 0;
+  for (size_t i = 2; i < len; ++i)
+    if (!Continuation(static_cast<unsigned char>(s[i]))) return 0;
+  return len;
+}
+
+bool ValidUtf8(std::string_view s) {
+  for (size_t i = 0; i < s.size();) {
+    const size_t len = Utf8CharLength(s.data() + i, s.size() - i);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
+std::string ShownText(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const size_t len = Utf8CharLength(s.data() + i, s.size() - i);
+    if (len == 0 || (Control(c) && c != '\t' && c != '\n')) {
+      AppendEscaped(&out, '\\', c);
+      ++i;
+    } else {
+      out.append(s.data() + i, len);
+      i += len;
+    }
+  }
+  return out;
+}
+
+std::string FileUri(std::string_view path) {
+  std::string out = "file://";
+  out.reserve(out.size() + path.size());
+  for (char ch : path) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (Unreserved(c) || c == '/')
+      out += ch;
+    else
+      AppendEscaped(&out, '%', c);
+  }
+  return out;
+}
+
+bool FileUriPath(std::string_view uri, std::string* path) {
+  path->clear();
+  constexpr std::string_view kScheme = "file:";
+  if (uri.size() < kScheme.size()) return false;
+  for (size_t i = 0; i < kScheme.size(); ++i)
+    if ((uri[i] | 0x20) != kScheme[i] && uri[i] != kScheme[i]) return false;
+  std::string_view rest = uri.substr(kScheme.size());
+  if (rest.substr(0, 2) == "//") {
+    rest.remove_prefix(2);
+    const size_t slash = rest.find('/');
+    if (slash == std::string_view::npos) return false;
+    const std::string_view host = rest.substr(0, slash);
+    if (!host.empty() && host != "localhost") return false;
+    rest.remove_prefix(slash);
+  }
+  if (rest.empty() || rest[0] != '/') return false;
+  // A query or a fragment is no part of a file's path.
+  rest = rest.substr(0, rest.find_first_of("?#"));
+  for (size_t i = 0; i < rest.size(); ++i) {
+    char c = rest[i];
+    if (c == '%') {
+      const int a = i + 2 < rest.size() ? HexValue(rest[i + 1]) : -1;
+      const int b = a >= 0 ? HexValue(rest[i + 2]) : -1;
+      if (b < 0) return false;
+      c = static_cast<char>(a * 16 + b);
+      i += 2;
+    }
+    if (c == '\0') return false;
+    *path += c;
+  }
+  return true;
+}
+
+std::string PathText(std::string_view path) {
+  bool plain = ValidUtf8(path);
+  for (size_t i = 0; plain && i < path.size(); ++i)
+    plain = !Control(static_cast<unsigned char>(path[i]));
+  return plain ? std::string(path) : FileUri(path);
+}

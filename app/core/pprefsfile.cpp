@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -19,6 +18,7 @@
 #include "hdr/phdrimg.h"
 #include "support/dmessage.h"
 #include "support/replacefile.h"
+#include "support/cnumber.h"
 
 int gStartupOption = 1;
 char gRecentCatalogs[kRecentCatalogsSize];
@@ -265,12 +265,12 @@ bool PreadPreferencesText(const std::string& text, std::string* why) {
       break;
     }
     std::string name;
-    while (c != EOF && c < 0x80 && (isalnum(c) || c == '_') && name.size() < 64) {
+    while (c != EOF && c < 0x80 && (Calnum(static_cast<char>(c)) || c == '_') && name.size() < 64) {
       name.push_back(static_cast<char>(c));
       c = sb->snextc();
     }
     DBHeaderLink* v = name.empty() ? nullptr : vars->FindVar(name.c_str());
-    if (v == nullptr || !isalpha(static_cast<unsigned char>(name[0]))) {
+    if (v == nullptr || !Calpha(name[0])) {
       *why = "a line there is not a known setting";
       return false;
     }

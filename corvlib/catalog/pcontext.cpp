@@ -4,7 +4,6 @@
 #include "support/pchange.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +20,7 @@
 #include "support/dmessage.h"
 #include "support/dmhold.h"
 #include "support/pwork.h"
+#include "support/cnumber.h"
 
 namespace {
 
@@ -59,8 +59,8 @@ std::string PsystemReason(int err) {
   }
   const std::string sys = err != 0 ? strerror(err) : "unknown error";
   if (what == nullptr) return sys;
-  return strcasecmp(what, sys.c_str()) == 0 ? std::string(what)
-                                            : std::string(what) + " (" + sys + ")";
+  return Cstrcasecmp(what, sys.c_str()) == 0 ? std::string(what)
+                                             : std::string(what) + " (" + sys + ")";
 }
 
 bool PContext::OpenFile(PFileStream* fs, const char* path, bool create) {

@@ -1,12 +1,11 @@
 // Catalogue and shadow catalogue headers.
 #include "catalog/pdbheader.h"
 
-#include <strings.h>
-
 #include <cstring>
 
 #include "catalog/pdbase.h"
 #include "support/pstrings.h"
+#include "support/cnumber.h"
 
 const char CorvaneSoftwareName[] = "Corvane Lumerin";
 const char PDBLastSubjName[] = "RecentSubject";
@@ -78,7 +77,8 @@ void PDBHeader::SetUnique(bool val) {
 DBHeaderLink* PDBHeader::RecentList(const char* nm) const {
   if (nm == nullptr) return nullptr;
   for (DBHeaderLink* v = hvars; v != nullptr; v = v->Next())
-    if (v->Type() == DBDTstring && v->Name() != nullptr && strcasecmp(v->Name(), nm) == 0) return v;
+    if (v->Type() == DBDTstring && v->Name() != nullptr && Cstrcasecmp(v->Name(), nm) == 0)
+      return v;
   return nullptr;
 }
 

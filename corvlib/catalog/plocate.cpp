@@ -2,7 +2,6 @@
 #include "catalog/plocate.h"
 
 #include <cstdio>
-#include <cctype>
 #include <cstring>
 
 #include "catalog/pfieldset.h"
@@ -10,6 +9,7 @@
 #include "support/dmessage.h"
 #include "support/futil.h"
 #include "support/pstrings.h"
+#include "support/cnumber.h"
 
 PFileMigration* PFMigrations = nullptr;
 
@@ -294,8 +294,7 @@ _ImgReader* PopenImageD(const DBRecord& r, bool quiet) {
   const char* fmt = PDBgetString(r, PDBFformat);
   if (fmt != nullptr) {
     size_t n = 0;
-    while (fmt[n] != '\0' && !isspace(static_cast<unsigned char>(fmt[n])) && n < sizeof(rname) - 1)
-      n++;
+    while (fmt[n] != '\0' && !Cspace(fmt[n]) && n < sizeof(rname) - 1) n++;
     memcpy(rname, fmt, n);
     rname[n] = '\0';
   } else {

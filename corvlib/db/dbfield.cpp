@@ -6,6 +6,7 @@
 
 #include "db/dbfield.h"
 #include "db/dbfieldpriv.h"
+#include "support/cnumber.h"
 #include "support/dmessage.h"
 #include "support/pstrings.h"
 
@@ -467,7 +468,7 @@ float DBField::GetFloat(int i) const {
     case DBDTfloat:
       return p ? *static_cast<const float*>(p) : 0.0f;
     case DBDTstring:
-      return p ? dbpriv::toFloat(std::atof(static_cast<const char*>(p))) : 0.0f;
+      return p ? dbpriv::toFloat(Catof(static_cast<const char*>(p))) : 0.0f;
     default:
       DMESSAGE(DMCparameter, "Botched type in DBField::GetFloat");
       return 0.0f;
@@ -491,8 +492,7 @@ const char* DBField::GetString(int i) const {
         std::snprintf(b, sizeof(sbuf[0]), "%ld",
                       static_cast<long>(*static_cast<const int32_t*>(p)));
       else
-        std::snprintf(b, sizeof(sbuf[0]), "%.7e",
-                      static_cast<double>(*static_cast<const float*>(p)));
+        Csnprintf(b, sizeof(sbuf[0]), "%.7e", static_cast<double>(*static_cast<const float*>(p)));
       return b;
     }
     default:

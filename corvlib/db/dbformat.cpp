@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "db/dbfield.h"
+#include "support/cnumber.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ char* DBformatFloat(char* buf, int len, const DBField& field) {
   const double val = field.GetFloat(0);
   char text[64];
   for (int prec = 8; prec >= 0; prec--) {
-    std::snprintf(text, sizeof(text), "%.*g", prec, val);
+    Csnprintf(text, sizeof(text), "%.*g", prec, val);
     if (putText(buf, len, text)) return buf;
   }
   buf[0] = val > 0 ? '+' : '-';

@@ -2,7 +2,6 @@
 #include "db/dbhlink.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "support/chain.h"
+#include "support/cnumber.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -105,20 +105,20 @@ bool NumberToken(const char** p, bool isfloat, std::string* tok) {
   const char* start = s;
   if (*s == '+' || *s == '-') ++s;
   const char* digits = s;
-  while (isdigit(static_cast<unsigned char>(*s))) ++s;
+  while (Cdigit(*s)) ++s;
   bool have = s > digits;
   if (isfloat) {
     if (*s == '.') {
       ++s;
       const char* frac = s;
-      while (isdigit(static_cast<unsigned char>(*s))) ++s;
+      while (Cdigit(*s)) ++s;
       have = have || s > frac;
     }
     if (have && (*s == 'e' || *s == 'E')) {
       const char* e = s + 1;
       if (*e == '+' || *e == '-') ++e;
       const char* ed = e;
-      while (isdigit(static_cast<unsigned char>(*e))) ++e;
+      while (Cdigit(*e)) ++e;
       if (e > ed) s = e;
     }
   }
@@ -434,7 +434,7 @@ ScanResult ScanName(char* buf, int len, std::istream* is) {
       DMESSAGE(DMCdata, "Missing variable name in DB header");
       return kScanError;
     }
-    if (!(isalpha(c) && c < 0x80) && c != '_') {
+    if (!(c >= 0 && c < 0x80 && Calpha(static_cast<char>(c))) && c != '_') {
       DMESSAGE(DMCdata, "Unexpected character ('%c') in DB header", c);
       return kScanError;
     }
@@ -561,7 +561,7 @@ int DBHeaderLink::ReadNumbers(const char* line) {
   while (NumberToken(&p, isfloat, &tok)) {
     if (isfloat) {
       errno = 0;
-      double d = strtod(tok.c_str(), nullptr);
+      double d = Cstrtod(tok.c_str(), nullptr);
       if (!std::isfinite(d) || std::fabs(d) > 3.4028235e38) {
         ok = false;
         break;
@@ -699,23 +699,27 @@ int DBHeaderLink::WriteVar(std::ostream* os, int level) const {
     case DBDTint: {
       WriteTabs(os, level);
       *os << vname << " =";
+      // Numbers are formatted here, not by the stream, whose locale may group digits or
+      // write a decimal comma.
+      char num[32];
       int n = nset < maxlen ? nset : maxlen;
-      for (int i = 0; i < n; i++) *os << ' ' << link.ival[i];
+      for (int i = 0; i < n; i++) {
+        Csnprintf(num, sizeof num, " %d", link.ival[i]);
+        *os << num;
+      }
       *os << '\n';
       return os->bad() ? -1 : nset;
     }
     case DBDTfloat: {
-      std::ios::fmtflags f = os->flags();
-      std::streamsize prec = os->precision();
-      os->flags(std::ios::dec);
-      os->precision(6);
       WriteTabs(os, level);
       *os << vname << " =";
+      char num[32];
       int n = nset < maxlen ? nset : maxlen;
-      for (int i = 0; i < n; i++) *os << ' ' << static_cast<double>(link.fval[i]);
+      for (int i = 0; i < n; i++) {
+        Csnprintf(num, sizeof num, " %.6g", static_cast<double>(link.fval[i]));
+        *os << num;
+      }
       *os << '\n';
-      os->flags(f);
-      os->precision(prec);
       return os->bad() ? -1 : nset;
     }
     case DBDTstring: {

@@ -14,6 +14,7 @@
 #include "db/dbrecord.h"
 #include "db/dbrlist.h"
 #include "db/dbfieldpriv.h"
+#include "support/cnumber.h"
 #include "support/dmessage.h"
 #include "support/pchange.h"
 
@@ -245,8 +246,7 @@ std::istream& operator>>(std::istream& is, DBField& f) {
     } else if (mode == kFloat) {
       thread_local std::vector<float> vals;
       vals.resize(starts.size());
-      for (int i = 0; i < nvals; i++)
-        vals[i] = dbpriv::toFloat(std::strtod(&buf[starts[i]], nullptr));
+      for (int i = 0; i < nvals; i++) vals[i] = dbpriv::toFloat(Cstrtod(&buf[starts[i]], nullptr));
       f.Set(vals.data(), nvals);
     } else {
       thread_local std::vector<const char*> vals;

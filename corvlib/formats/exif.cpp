@@ -11,6 +11,7 @@
 
 #include "jpegglue/jpegglue.h"
 #include "formats/tiffin.h"
+#include "support/cnumber.h"
 
 namespace {
 bool isWhite(unsigned char c) {
@@ -21,7 +22,7 @@ bool isWhite(unsigned char c) {
 int dateOK(const char* text) {
   if (text == nullptr || std::strlen(text) != 19) return 0;
   int y, mo, d, h, mi, s;
-  if (std::sscanf(text, "%d:%d:%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s) != 6) return 0;
+  if (Csscanf(text, "%d:%d:%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s) != 6) return 0;
   return y > 1849 && mo >= 1 && mo <= 12 && d >= 1 && d <= 31 && h >= 0 && h <= 23 && mi >= 0 &&
          mi <= 59 && s >= 0 && s <= 59;
 }

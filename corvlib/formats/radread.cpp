@@ -15,6 +15,7 @@
 #include "picture/rgbe.h"
 #include "formats/radformat.h"
 #include "tonemap/tonemap.h"
+#include "support/cnumber.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ bool fail(RadReader* r, ImgReadErr code, const char* fmt, ...) {
   r->ir.errCode = code;
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(r->ir.errMsg, sizeof r->ir.errMsg, fmt, ap);
+  Cvsnprintf(r->ir.errMsg, sizeof r->ir.errMsg, fmt, ap);
   va_end(ap);
   return false;
 }
@@ -100,12 +101,12 @@ int checkHeadline(const char* line, void* data) {
       return -1;
     }
   } else if (strncmp(line, "PIXASPECT=", 10) == 0) {
-    const double v = atof(line + 10);
+    const double v = Catof(line + 10);
     if (v >= 0.1 && v <= 10.0) r->ir.pixAspect = static_cast<float>(r->ir.pixAspect / v);
   } else if (strncmp(line, "PRIMARIES=", 10) == 0) {
     float p[8];
-    if (r->prims == nullptr || sscanf(line + 10, "%f %f %f %f %f %f %f %f", &p[0], &p[1], &p[2],
-                                      &p[3], &p[4], &p[5], &p[6], &p[7]) != 8)
+    if (r->prims == nullptr || Csscanf(line + 10, "%f %f %f %f %f %f %f %f", &p[0], &p[1], &p[2],
+                                       &p[3], &p[4], &p[5], &p[6], &p[7]) != 8)
       return 0;
     // Sets that give no colour matrix (some writers put zeros for unknown primaries) are
     // ignored rather than made the picture's colour space.
@@ -116,7 +117,7 @@ int checkHeadline(const char* line, void* data) {
     memcpy(r->picPrims, pr, sizeof pr);
     r->prims = comparePrims(r->picPrims, stdprims) == 0 ? stdprims : r->picPrims;
   } else if (strncmp(line, "EXPOSURE=", 9) == 0) {
-    const double v = atof(line + 9);
+    const double v = Catof(line + 9);
     if (v > 1e-10 && v < 1e10) r->lumScale /= v;
   } else if (strncmp(line, "FRAME=", 6) == 0) {
     if (r->ir.nframes == 1) r->ir.nframes = 0;
@@ -528,7 +529,7 @@ int scanHeadline(const char* line, void* data) {
       info->hvangle = 0.0f;
       info->flags |= IIFhvangle;
     } else if ((vt == nullptr || vt[3] == 'v') && vh != nullptr) {
-      info->hvangle = static_cast<float>(atof(vh + 4));
+      info->hvangle = static_cast<float>(Catof(vh + 4));
       info->flags |= IIFhvangle;
     }
   } else if (dateval(nullptr, line)) {
@@ -536,7 +537,7 @@ int scanHeadline(const char* line, void* data) {
   } else if (gmtval(nullptr, line)) {
     if (copyDate(info->gmtdate, line + sizeof GMTSTR - 1)) info->flags |= IIFgmtdate;
   } else if (strncmp(line, "LATLONG=", 8) == 0) {
-    if (sscanf(line + 8, "%f %f", &info->latlong[0], &info->latlong[1]) == 2)
+    if (Csscanf(line + 8, "%f %f", &info->latlong[0], &info->latlong[1]) == 2)
       info->flags |= IIFlatlong;
   } else if (strncmp(line, "OWNER= ", 7) == 0) {
     copyValue(info->owner, sizeof info->owner, line + 7);

@@ -12,6 +12,7 @@
 #include "picture/rgbe.h"
 #include "formats/radformat.h"
 #include "support/replacefile.h"
+#include "support/cnumber.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ void putHeader(FILE* fp, const _ImgWriteBuf* wb, bool xyz) {
   if (in.flags & IIFcomments) putLines(fp, in.comments, sizeof in.comments);
   if (in.flags & IIFparams) putLines(fp, in.params, sizeof in.params);
   if ((in.flags & IIFstonits) && in.stonits > 0.0f && std::isfinite(in.stonits))
-    fprintf(fp, "%s%e\n", "EXPOSURE=", (xyz ? 1.0 : 179.0) / in.stonits);
+    Cfprintf(fp, "%s%e\n", "EXPOSURE=", (xyz ? 1.0 : 179.0) / in.stonits);
   const double aspect = wb->pixAspect > 0.0f && std::isfinite(wb->pixAspect) ? wb->pixAspect : 1.0;
   if (in.flags & IIFview) {
     fprintf(fp, "VIEW= %s\n", oneLine(a, sizeof a, in.view, sizeof in.view));
@@ -81,7 +82,7 @@ void putHeader(FILE* fp, const _ImgWriteBuf* wb, bool xyz) {
     const double h = in.hvangle;
     const double v =
         2.0 * std::atan(wb->yres / (wb->xres * aspect) * std::tan(h * kPi / 360.0)) * 180.0 / kPi;
-    fprintf(fp, "VIEW= -vtv -vh %f -vv %f\n", h, v);
+    Cfprintf(fp, "VIEW= -vtv -vh %f -vv %f\n", h, v);
   }
   if (in.flags & IIFowner)
     fprintf(fp, "OWNER= %s\n", oneLine(a, sizeof a, in.owner, sizeof in.owner));
@@ -90,14 +91,14 @@ void putHeader(FILE* fp, const _ImgWriteBuf* wb, bool xyz) {
   if (in.flags & IIFgmtdate)
     fprintf(fp, "GMT= %s\n", oneLine(a, sizeof a, in.gmtdate, sizeof in.gmtdate));
   if (in.flags & IIFlatlong)
-    fprintf(fp, "%s %.6f %.6f\n", "LATLONG=", in.latlong[0], in.latlong[1]);
+    Cfprintf(fp, "%s %.6f %.6f\n", "LATLONG=", in.latlong[0], in.latlong[1]);
   if (!xyz) {
     const float(*p)[2] = wb->csp->chroma;
-    fprintf(fp, "%s %.4f %.4f %.4f %.4f %.4f %.4f %.4f %.4f\n", "PRIMARIES=", p[0][0], p[0][1],
-            p[1][0], p[1][1], p[2][0], p[2][1], p[3][0], p[3][1]);
+    Cfprintf(fp, "%s %.4f %.4f %.4f %.4f %.4f %.4f %.4f %.4f\n", "PRIMARIES=", p[0][0], p[0][1],
+             p[1][0], p[1][1], p[2][0], p[2][1], p[3][0], p[3][1]);
   }
   if (wb->pixAspect > 0.0f && (wb->pixAspect < 0.99f || wb->pixAspect > 1.01f))
-    fprintf(fp, "%s%f\n", "PIXASPECT=", 1.0 / wb->pixAspect);
+    Cfprintf(fp, "%s%f\n", "PIXASPECT=", 1.0 / wb->pixAspect);
   fputformat(xyz ? CIEFMT : COLRFMT, fp);
   fputc('\n', fp);
   int order = RES_YMAJ | RES_YDEC;

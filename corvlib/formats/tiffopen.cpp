@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "formats/tiffpriv.h"
+#include "support/cnumber.h"
 
 char TiffMessageBuffer[TIFF_MSGLEN];
 size_t TiffMaxSingleAlloc = size_t{1} << 30;
@@ -24,7 +25,7 @@ void bufferMessage(const char* kind, const char* module, const char* fmt, va_lis
     const int k = snprintf(TiffMessageBuffer + n, TIFF_MSGLEN - n, "%s", kind);
     n += k < 0 ? 0 : static_cast<size_t>(k);
   }
-  if (n < TIFF_MSGLEN) vsnprintf(TiffMessageBuffer + n, TIFF_MSGLEN - n, fmt, args);
+  if (n < TIFF_MSGLEN) Cvsnprintf(TiffMessageBuffer + n, TIFF_MSGLEN - n, fmt, args);
 }
 
 int errorHandler(TIFF*, void*, const char* module, const char* fmt, va_list args) {

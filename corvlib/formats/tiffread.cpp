@@ -9,6 +9,7 @@
 
 #include "formats/tiffpriv.h"
 #include "tonemap/tmloaders.h"
+#include "support/cnumber.h"
 
 namespace {
 
@@ -88,7 +89,7 @@ void TIFFReader::fail(ImgReadErr code, const char* fmt, ...) {
   errCode = code;
   va_list args;
   va_start(args, fmt);
-  vsnprintf(errMsg, sizeof errMsg, fmt, args);
+  Cvsnprintf(errMsg, sizeof errMsg, fmt, args);
   va_end(args);
 }
 

@@ -10,6 +10,7 @@
 #include "hdr/phdrimg.h"
 #include "support/dmessage.h"
 #include "image/piresamp.h"
+#include "support/cnumber.h"
 
 namespace {
 
@@ -330,10 +331,10 @@ int FlareFilter::RemoveFlare(_ImgStruct* image, PHDprogressFunc progress) {
   std::string psf = "PSF computed (";
   char buf[64];
   for (int k = ncoef; k >= 1; k--) {
-    std::snprintf(buf, sizeof(buf), "%.2e/r^%d + ", coef[k], k);
+    Csnprintf(buf, sizeof(buf), "%.2e/r^%d + ", coef[k], k);
     psf += buf;
   }
-  std::snprintf(buf, sizeof(buf), "%.2e)", coef[0]);
+  Csnprintf(buf, sizeof(buf), "%.2e)", coef[0]);
   psf += buf;
   dmessage(DMCtrace, psf.c_str(), __FILE__, __LINE__);
   if (!step("Removing lens flare", 60)) return cancelled();

@@ -3,7 +3,6 @@
 #include "image/pireader.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "image/piresamp.h"
 #include "support/cache.h"
 #include "support/dmessage.h"
+#include "support/cnumber.h"
 
 const char* const IREMsg[IRE_NCODES] = {"No error",     "Unsupported feature", "Truncated file",
                                         "Format error", "Read error",          "Out of memory",
@@ -93,7 +93,7 @@ int PmatchSuffix(const _ImgReaderInterface* ri, const char* suffix) {
   while (*p != '\0') {
     const char* end = strchr(p, '.');
     const size_t n = end != nullptr ? static_cast<size_t>(end - p) : strlen(p);
-    if (n == len && strncasecmp(p, suffix, n) == 0) return 1;
+    if (n == len && Cstrncasecmp(p, suffix, n) == 0) return 1;
     if (end == nullptr) break;
     p = end + 1;
   }

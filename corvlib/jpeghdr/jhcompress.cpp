@@ -9,6 +9,7 @@
 
 #include "jpegglue/jpegglue.h"
 #include "jpeghdr/jhprivate.h"
+#include "support/cnumber.h"
 #include "support/replacefile.h"
 
 namespace {
@@ -27,8 +28,8 @@ j_common_ptr common(jpeghdr_compress_struct* jh) {
 // Rounds v to the six decimals the header carries, so encoder and decoder use one value.
 float headerRound(float v) {
   char text[64];
-  std::snprintf(text, sizeof text, "%f", static_cast<double>(v));
-  return std::strtof(text, nullptr);
+  Csnprintf(text, sizeof text, "%f", static_cast<double>(v));
+  return Cstrtof(text, nullptr);
 }
 
 // Writes the ratio image (w x h codes) as a greyscale JPEG of quality q to fp with a second
@@ -463,11 +464,11 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   // 11. The segments, right after the JFIF header.
   JOCTET* seg = static_cast<JOCTET*>(
       (*jh->cinfo.mem->alloc_small)(common(jh), JPOOL_IMAGE, JPEGHDR_SEGMENT_MAX));
-  int hl = std::snprintf(reinterpret_cast<char*>(seg), JPEGHDR_SEGMENT_MAX,
-                         "HDR_RI ver=%d\n ln0=%f, ln1=%f, s2n=%e alp=%f bet=%f cor=%d\n~",
-                         JPEGHDR_VERSION, static_cast<double>(ln0), static_cast<double>(ln1),
-                         static_cast<double>(jh->samp2nits), static_cast<double>(jh->alpha),
-                         static_cast<double>(jh->beta), static_cast<int>(jh->correction)) +
+  int hl = Csnprintf(reinterpret_cast<char*>(seg), JPEGHDR_SEGMENT_MAX,
+                     "HDR_RI ver=%d\n ln0=%f, ln1=%f, s2n=%e alp=%f bet=%f cor=%d\n~",
+                     JPEGHDR_VERSION, static_cast<double>(ln0), static_cast<double>(ln1),
+                     static_cast<double>(jh->samp2nits), static_cast<double>(jh->alpha),
+                     static_cast<double>(jh->beta), static_cast<int>(jh->correction)) +
            1;
   for (int ext = 1; flen > 0; ext++) {
     const size_t n =
@@ -475,8 +476,7 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
     if (n == 0) jh_error(common(jh), JERR_FILE_READ);
     jpeg_write_marker(&jh->cinfo, JPEG_APP0 + 11, seg, static_cast<unsigned>(hl + n));
     flen -= static_cast<long>(n);
-    hl = std::snprintf(reinterpret_cast<char*>(seg), JPEGHDR_SEGMENT_MAX, "HDR_RI ext=%d\n~", ext) +
-         1;
+    hl = Csnprintf(reinterpret_cast<char*>(seg), JPEGHDR_SEGMENT_MAX, "HDR_RI ext=%d\n~", ext) + 1;
   }
   std::fclose(jh->ratiofile);
   jh->ratiofile = nullptr;

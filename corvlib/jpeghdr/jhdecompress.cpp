@@ -11,6 +11,7 @@
 
 #include "jpegglue/jpegglue.h"
 #include "jpeghdr/jhprivate.h"
+#include "support/cnumber.h"
 #include "support/replacefile.h"
 
 namespace {
@@ -81,8 +82,8 @@ boolean subband_parser(j_decompress_ptr cinfo) {
   if (jh->ratiofile == nullptr) {
     int version = 0, correction = 0;
     float ln0 = 0, ln1 = 0, s2n = 0, alpha = 0, beta = 0;
-    const int n = std::sscanf(buf, "HDR_RI ver=%d\n ln0=%f, ln1=%f, s2n=%e alp=%f bet=%f cor=%d\n~",
-                              &version, &ln0, &ln1, &s2n, &alpha, &beta, &correction);
+    const int n = Csscanf(buf, "HDR_RI ver=%d\n ln0=%f, ln1=%f, s2n=%e alp=%f bet=%f cor=%d\n~",
+                          &version, &ln0, &ln1, &s2n, &alpha, &beta, &correction);
     if (n != 7 || !text_ends || !headerUsable(version, ln0, ln1, alpha, beta)) {
       skipBytes(cinfo, len);
       return TRUE;
@@ -98,7 +99,7 @@ boolean subband_parser(j_decompress_ptr cinfo) {
     if (jh->ratiofile == nullptr) jh_error(common(jh), JERR_FILE_WRITE);
   } else {
     int ext = 0;
-    if (std::sscanf(buf, "HDR_RI ext=%d\n~", &ext) != 1 || !text_ends || ext < 1 ||
+    if (Csscanf(buf, "HDR_RI ext=%d\n~", &ext) != 1 || !text_ends || ext < 1 ||
         ext != jh->segcount) {
       jh->segcount = 0;  // a missing or misplaced piece: the file reads as plain JPEG
       skipBytes(cinfo, len);

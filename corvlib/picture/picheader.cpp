@@ -1,7 +1,7 @@
 // Picture header lines and resolution strings.
 #include "picture/picheader.h"
+#include "support/cnumber.h"
 
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -12,7 +12,7 @@ char resolu_buf[RESOLU_BUFLEN];
 namespace {
 
 inline bool isSpace(char c) {
-  return std::isspace(static_cast<unsigned char>(c)) != 0;
+  return Cspace(c);
 }
 
 inline bool hasPrefix(const char* line, const char* prefix, size_t len) {

@@ -1,13 +1,13 @@
 // View specifications: checking, option text, and image/world geometry.
 #include "picture/view.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 
 #include "picture/words.h"
+#include "support/cnumber.h"
 
 const VIEW stdview = {VT_PER, {0, 0, 0}, {0, 1, 0}, {0, 0, 1}, 1,         45, 45, 0,
                       0,      0,         0,         {0, 0, 0}, {0, 0, 0}, 0,  0};
@@ -18,7 +18,7 @@ constexpr double kFTiny = 1e-6;
 constexpr double kPi = 3.14159265358979323846;
 
 inline bool isSpace(char c) {
-  return std::isspace(static_cast<unsigned char>(c)) != 0;
+  return Cspace(c);
 }
 
 inline void vscale(FVECT v, double f) {
@@ -48,10 +48,10 @@ struct TextBuf {
   size_t size;
   size_t len;
   void add(const char* fmt, double a) {
-    if (len < size) len += std::snprintf(buf + len, size - len, fmt, a);
+    if (len < size) len += Csnprintf(buf + len, size - len, fmt, a);
   }
   void add3(const char* fmt, const FVECT v) {
-    if (len < size) len += std::snprintf(buf + len, size - len, fmt, v[0], v[1], v[2]);
+    if (len < size) len += Csnprintf(buf + len, size - len, fmt, v[0], v[1], v[2]);
   }
 };
 
@@ -342,12 +342,12 @@ int getviewopt(VIEW* v, int ac, const char* const* av) {
   }
   if (vec != nullptr) {
     if (badarg(ac - 1, av + 1, "fff") != 0) return -1;
-    for (int i = 0; i < 3; i++) vec[i] = std::atof(av[1 + i]);
+    for (int i = 0; i < 3; i++) vec[i] = Catof(av[1 + i]);
     if (opt == 'd') v->vdist = 1.0;
     return 3;
   }
   if (badarg(ac - 1, av + 1, "f") != 0) return -1;
-  *one = std::atof(av[1]);
+  *one = Catof(av[1]);
   return 1;
 }
 
@@ -407,14 +407,14 @@ const char* viewopt(const VIEW* v) {
 }
 
 void fprintview(const VIEW* v, FILE* fp) {
-  std::fprintf(fp, " -vt%c", v->type);
-  std::fprintf(fp, " -vp %.6g %.6g %.6g", v->vp[0], v->vp[1], v->vp[2]);
-  std::fprintf(fp, " -vd %.6g %.6g %.6g", v->vdir[0] * v->vdist, v->vdir[1] * v->vdist,
-               v->vdir[2] * v->vdist);
-  std::fprintf(fp, " -vu %.6g %.6g %.6g", v->vup[0], v->vup[1], v->vup[2]);
-  std::fprintf(fp, " -vh %.6g -vv %.6g", v->horiz, v->vert);
-  std::fprintf(fp, " -vo %.6g -va %.6g", v->vfore, v->vaft);
-  std::fprintf(fp, " -vs %.6g -vl %.6g", v->hoff, v->voff);
+  Cfprintf(fp, " -vt%c", v->type);
+  Cfprintf(fp, " -vp %.6g %.6g %.6g", v->vp[0], v->vp[1], v->vp[2]);
+  Cfprintf(fp, " -vd %.6g %.6g %.6g", v->vdir[0] * v->vdist, v->vdir[1] * v->vdist,
+           v->vdir[2] * v->vdist);
+  Cfprintf(fp, " -vu %.6g %.6g %.6g", v->vup[0], v->vup[1], v->vup[2]);
+  Cfprintf(fp, " -vh %.6g -vv %.6g", v->horiz, v->vert);
+  Cfprintf(fp, " -vo %.6g -va %.6g", v->vfore, v->vaft);
+  Cfprintf(fp, " -vs %.6g -vl %.6g", v->hoff, v->voff);
 }
 
 int isview(const char* line) {

@@ -1,13 +1,13 @@
 // Word and number scanning in option and header text.
 #include "picture/words.h"
+#include "support/cnumber.h"
 
-#include <cctype>
 #include <cstring>
 
 namespace {
 
 inline bool isSpace(char c) {
-  return std::isspace(static_cast<unsigned char>(c)) != 0;
+  return Cspace(c);
 }
 inline bool isDigit(char c) {
   return c >= '0' && c <= '9';

@@ -1,7 +1,8 @@
 // Word and number scanning in option and header text.
 //
 // The scanners return positions inside the text they are given (NULL where a number is
-// missing); white space is what isspace() says it is. Each takes and returns const text;
+// missing); white space is what isspace() says it is in the C locale, whatever the process
+// locale. Each takes and returns const text;
 // the char* overloads hand back a writable position into a writable text.
 #pragma once
 

@@ -34,6 +34,15 @@ int Csnprintf(char* buf, size_t n, const char* fmt, ...) {
   return r;
 }
 
+int Cfprintf(FILE* fp, const char* fmt, ...) {
+  CLocaleScope c;
+  va_list ap;
+  va_start(ap, fmt);
+  const int r = vfprintf(fp, fmt, ap);
+  va_end(ap);
+  return r;
+}
+
 int Csscanf(const char* s, const char* fmt, ...) {
   CLocaleScope c;
   va_list ap;

@@ -8,6 +8,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdio>
 
 // The C locale, made once and never freed.
 locale_t CLocale();
@@ -23,6 +24,8 @@ int Csnprintf(char* buf, size_t n, const char* fmt, ...) __attribute__((format(p
 int Cvsnprintf(char* buf, size_t n, const char* fmt, va_list ap)
     __attribute__((format(printf, 3, 0)));
 int Csscanf(const char* s, const char* fmt, ...) __attribute__((format(scanf, 2, 3)));
+// fprintf in the C locale.
+int Cfprintf(FILE* fp, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // ASCII letters folded; every other byte left as it is, whatever the locale.
 inline char Cupper(char c) {

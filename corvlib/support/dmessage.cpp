@@ -1,4 +1,5 @@
 #include "support/dmessage.h"
+#include "support/cnumber.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -104,7 +105,7 @@ namespace {
 uint32_t Vreport(unsigned cls, int syserr, const char* file, int line, const char* fmt,
                  va_list ap) {
   char text[DMESSAGE_BUFSIZ];
-  std::vsnprintf(text, sizeof text, fmt, ap);
+  Cvsnprintf(text, sizeof text, fmt, ap);
   std::memcpy(dmessage_buf, text, std::strlen(text) + 1);
   return dmessage_errno(cls, syserr, dmessage_buf, file, line);
 }

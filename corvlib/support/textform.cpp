@@ -1,4 +1,5 @@
 #include "support/textform.h"
+#include "support/cnumber.h"
 
 #include <cmath>
 #include <cstdio>
@@ -118,7 +119,7 @@ bool TextForm::PutWord(long n, int fflags, bool addspc) {
 
 bool TextForm::PutWord(double v, int fflags, bool addspc) {
   char buf[32];
-  snprintf(buf, sizeof(buf), "%g", v);
+  Csnprintf(buf, sizeof(buf), "%g", v);
   return PutWord(buf, fflags, addspc);
 }
 

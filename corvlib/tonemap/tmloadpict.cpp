@@ -8,6 +8,7 @@
 #include "picture/rgbe.h"
 #include "tonemap/tmloaders.h"
 #include "tonemap/tmprivate.h"
+#include "support/cnumber.h"
 
 namespace {
 enum { FMT_RGBE = 1, FMT_XYZE = 2, FMT_NONE = 3, FMT_OTHER = 4 };
@@ -25,13 +26,13 @@ int headline(const char* line, void* data) {
   if (formatval(fmt, line)) {
     h->format = !strcmp(fmt, COLRFMT) ? FMT_RGBE : !strcmp(fmt, CIEFMT) ? FMT_XYZE : FMT_OTHER;
   } else if (!strncmp(line, "EXPOSURE=", 9)) {
-    h->exposure *= atof(line + 9);
+    h->exposure *= Catof(line + 9);
   } else if (!strncmp(line, "PRIMARIES=", 10)) {
     float p[8];
     RGBPRIMS pr;
     // Primaries that give no colour matrix (some writers put all zeros) are ignored.
-    if (sscanf(line + 10, "%f %f %f %f %f %f %f %f", &p[0], &p[1], &p[2], &p[3], &p[4], &p[5],
-               &p[6], &p[7]) == 8) {
+    if (Csscanf(line + 10, "%f %f %f %f %f %f %f %f", &p[0], &p[1], &p[2], &p[3], &p[4], &p[5],
+                &p[6], &p[7]) == 8) {
       for (int i = 0; i < 8; i++) pr[i / 2][i % 2] = p[i];
       COLORMAT m;
       if (colorprimsOK(pr) && comprgb2xyzmat(m, pr)) {

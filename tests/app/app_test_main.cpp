@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <clocale>
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 
 #include "app/core/pseam.h"
 #include "support/dmessage.h"
+#include "testutil/entry_locale.h"
 #include "testutil/watchdog.h"
 
 // Fontconfig keeps its font cache until the process ends; LeakSanitizer would take that for a
@@ -44,6 +46,10 @@ class MessagesPutBack : public testing::EmptyTestEventListener {
 };
 
 int main(int argc, char** argv) {
+  // The application takes the user's locale (the Qt application does so too).
+  setlocale(LC_ALL, "");
+  const int exit = testutil::EntryLocaleExit();
+  if (exit >= 0) return exit;
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
 #ifdef LUMERIN_OFFSCREEN_SCREENS
   // A screen wider than the window's minimum size, where full screen can be measured exactly.

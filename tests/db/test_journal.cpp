@@ -564,7 +564,7 @@ TEST(Journal, FullDiskAtAnyCallOfASyncOrCloseLosesNothingAndLeavesTheFileWhole) 
           }
           failures++;
           EXPECT_EQ(d->db->LastErrno(), ENOSPC);
-          EXPECT_NE(d->db->LastError().find('"' + f.path + "\": No space left on device"),
+          EXPECT_NE(d->db->LastError().find('"' + f.path + "\": " + strerror(ENOSPC)),
                     std::string::npos)
               << d->db->LastError();
           EXPECT_EQ(log.Count() - static_cast<size_t>(log.CountClass(DMCtrace)), 1u) << log.All();
@@ -647,9 +647,8 @@ TEST(Journal, SyncFailingAsTheFileGrowsLeavesTheFileAloneAsTheLastSyncAndTheRetr
         EXPECT_FALSE(Exists(f.path + "-journal"));
         // The last complete sync is this one only when its journal went and the folder sync
         // after that failed.
-        EXPECT_TRUE(f.Bytes() == last ||
-                    log.Has(DMCsystem, "Cannot sync the folder of \"" + f.path +
-                                           "\": No space left on device"))
+        EXPECT_TRUE(f.Bytes() == last || log.Has(DMCsystem, "Cannot sync the folder of \"" +
+                                                                f.path + "\": " + strerror(ENOSPC)))
             << f.Size() << " bytes, not " << last.size();
         if (fault.WritesTo(f.path) > writes) {
           touched++;
@@ -781,9 +780,9 @@ TEST(Journal, FileThatCannotBePutBackKeepsItsJournalForTheNextSyncOrOpen) {
       ASSERT_FALSE(d->db->Sync());
       EXPECT_EQ(d->db->LastErrno(), ENOSPC);
       const std::string cannot =
-          "Cannot put \"" + f.path + "\" back from its journal: Input/output error";
+          "Cannot put \"" + f.path + "\" back from its journal: " + strerror(EIO);
       ASSERT_EQ(log.CountClass(DMCsystem), 1) << log.All();
-      EXPECT_NE(log.All().find("\": No space left on device; " + cannot +
+      EXPECT_NE(log.All().find("\": " + std::string(strerror(ENOSPC)) + "; " + cannot +
                                ": its journal stays beside it"),
                 std::string::npos)
           << log.All();

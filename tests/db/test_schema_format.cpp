@@ -7,6 +7,7 @@
 
 #include "db/dbase.h"
 #include "test_fieldutil.h"
+#include "support/cnumber.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ TEST(SchemaFormat, FloatDropsPrecisionToFit) {
   DBField n;
   n.SetView(DBDTfloat, 1, &nan, false);
   char platform[16];
-  std::snprintf(platform, sizeof(platform), "%.8g", static_cast<double>(nan));
+  Csnprintf(platform, sizeof(platform), "%.8g", static_cast<double>(nan));
   EXPECT_EQ(Fmt(DBformatFloat, n, 10), platform);
 }
 

@@ -16,6 +16,7 @@
 #include "format_test_util.h"
 #include "testutil/temp_dir.h"
 #include "image/corvane.h"
+#include "support/cnumber.h"
 
 namespace pictest {
 
@@ -112,7 +113,7 @@ inline std::vector<float> OiioDump(const std::string& path, int comps) {
     p = strchr(p, ':');
     if (p == nullptr) break;
     p++;
-    for (int c = 0; c < comps; c++) v.push_back(strtof(p, const_cast<char**>(&p)));
+    for (int c = 0; c < comps; c++) v.push_back(Cstrtof(p, const_cast<char**>(&p)));
   }
   return v;
 }

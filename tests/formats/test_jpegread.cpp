@@ -14,6 +14,7 @@
 #include "formats/exif.h"
 #include "formats/jpeg_test_util.h"
 #include "formats/tiff_builder.h"
+#include "support/cnumber.h"
 
 namespace {
 
@@ -75,7 +76,7 @@ TEST_P(CameraFiles, ExifAgreesWithExiftool) {
   const _ImgInfo info = infoOf(ir.get());
   const auto has = [&](const char* k) { return want.count(k) != 0; };
   const auto get = [&](const char* k) { return has(k) ? want.at(k) : std::string(); };
-  const auto num = [&](const char* k) { return std::atof(get(k).c_str()); };
+  const auto num = [&](const char* k) { return Catof(get(k).c_str()); };
   EXPECT_EQ((info.flags & IIFsource) != 0, has("Make") && has("Model"));
   EXPECT_EQ(info.source.make, get("Make"));
   EXPECT_EQ(info.source.model, get("Model"));
@@ -144,8 +145,8 @@ TEST(JpegReader, SignedRationalPositionAgreesWithExiftool) {
     ASSERT_TRUE(ir);
     const _ImgInfo info = infoOf(ir.get());
     ASSERT_TRUE(info.flags & IIFlatlong) << c.latRef;
-    EXPECT_NEAR(info.latlong[0], std::atof(want.at("GPSLatitude").c_str()), 1e-4);
-    EXPECT_NEAR(info.latlong[1], std::atof(want.at("GPSLongitude").c_str()), 1e-4);
+    EXPECT_NEAR(info.latlong[0], Catof(want.at("GPSLatitude").c_str()), 1e-4);
+    EXPECT_NEAR(info.latlong[1], Catof(want.at("GPSLongitude").c_str()), 1e-4);
   }
 }
 
@@ -159,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(Cameras, CameraFiles,
                                            "landscape_8.jpg"),
                          [](const auto& i) {
                            std::string n = i.param;
-                           for (char& c : n) c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           for (char& c : n) c = Calnum(c) ? c : '_';
                            return n;
                          });
 
@@ -200,9 +201,9 @@ TEST(JpegReader, ScaledReadsAgreeWithDjpeg) {
                 0);
       const auto ref = readFile(out.path);
       int rw = 0, rh = 0, used = 0;
-      ASSERT_EQ(std::sscanf(reinterpret_cast<const char*>(ref.data()), "P%*d %d %d 255%n", &rw, &rh,
-                            &used),
-                2);
+      ASSERT_EQ(
+          Csscanf(reinterpret_cast<const char*>(ref.data()), "P%*d %d %d 255%n", &rw, &rh, &used),
+          2);
       Reader ir = open(jpegData(name));
       _ImgColorSpace cs = ICS_sRGB;
       const auto px = readAll(ir.get(), n, &cs);

@@ -12,6 +12,7 @@
 #include "picture/rgbe.h"
 #include "formats/radformat.h"
 #include "testutil/file_bytes.h"
+#include "support/cnumber.h"
 
 using namespace pictest;
 
@@ -136,7 +137,7 @@ TEST(RadFiles, OurPicturesReadByImageMagick) {
   std::vector<float> got;
   for (const char* p = txt.c_str(); (p = strstr(p, ": (")) != nullptr;) {
     p += 3;
-    for (int c = 0; c < 3; c++) got.push_back(strtof(p, const_cast<char**>(&p)) / 65535.0f), p++;
+    for (int c = 0; c < 3; c++) got.push_back(Cstrtof(p, const_cast<char**>(&p)) / 65535.0f), p++;
   }
   ASSERT_EQ(got.size(), w.expect.size());
   for (size_t i = 0; i < got.size(); i++) ASSERT_NEAR(got[i], w.expect[i], 0.6 / 65535) << i;
@@ -162,7 +163,7 @@ std::vector<float> ReadPfm(const std::string& bytes, int* w, int* h) {
   std::vector<float> v;
   float scale = 0;
   int used = 0;
-  if (sscanf(bytes.c_str(), "PF %d %d %f%n", w, h, &scale, &used) != 3 || scale >= 0) return v;
+  if (Csscanf(bytes.c_str(), "PF %d %d %f%n", w, h, &scale, &used) != 3 || scale >= 0) return v;
   const size_t start = static_cast<size_t>(used) + 1, n = static_cast<size_t>(*w) * *h * 3;
   if (bytes.size() < start + n * 4) return v;
   v.resize(n);

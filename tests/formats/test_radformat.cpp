@@ -17,6 +17,7 @@
 #include "picture/rgbe.h"
 #include "formats/radformat.h"
 #include "testutil/message_log.h"
+#include "testutil/process_locale.h"
 
 using namespace pictest;
 
@@ -267,6 +268,53 @@ TEST(RadPicture, ImageInformationRoundTripsThroughHeaderLines) {
   EXPECT_EQ(out.flags, want);
   // Reading goes on after the header was scanned.
   EXPECT_EQ(ReadAllFloat(ir).size(), 8u * 6 * 3);
+}
+
+// What a reader makes of a picture's header lines: the luminance factor, horizontal view
+// angle, latitude, longitude, pixel aspect, red x and white y.
+using HeaderRead = std::array<float, 7>;
+
+HeaderRead ReadHeader(const std::string& path) {
+  _ImgReader* ir = OpenRad(path);
+  EXPECT_NE(ir, nullptr);
+  if (ir == nullptr) return {};
+  ReaderCloser closer{ir};
+  _ImgInfo info;
+  memset(&info, 0, sizeof info);
+  EXPECT_EQ(ir->ri->GetInfo(ir, &info), IREnone);
+  return {info.stonits,  info.hvangle,        info.latlong[0],    info.latlong[1],
+          ir->pixAspect, ir->cs.chroma[0][0], ir->cs.chroma[3][1]};
+}
+
+class RadPictureLocale : public testing::TestWithParam<const char*> {};
+INSTANTIATE_TEST_SUITE_P(Locales, RadPictureLocale, testing::ValuesIn(testutil::kOtherLocales),
+                         testutil::LocaleParamName);
+
+// Under a comma locale the header lines are written with points, byte for byte as under C, and
+// a picture written under C reads back the same numbers.
+TEST_P(RadPictureLocale, HeaderLinesAreTheBytesOfC) {
+  ScratchDir dir;
+  FloatImage src = Pattern(4, 3);
+  const float prims[4][2] = {{0.7f, 0.3f}, {0.2f, 0.7f}, {0.1f, 0.1f}, {0.33f, 0.33f}};
+  memcpy(src.cs.chroma, prims, sizeof prims);
+  _ImgWriteBuf wb = src.WriteBuf();
+  wb.pixAspect = 0.4f;
+  wb.info.flags = IIFstonits | IIFhvangle | IIFlatlong;
+  wb.info.stonits = 358.0f;
+  wb.info.hvangle = 45.5f;
+  wb.info.latlong[0] = 37.774929f;
+  wb.info.latlong[1] = -122.419418f;
+  const std::string c = dir.Path("c.hdr"), other = dir.Path("other.hdr");
+  ASSERT_GT(RadWriteImage(c.c_str(), &wb), 0);
+  const HeaderRead underC = ReadHeader(c);
+  EXPECT_FLOAT_EQ(underC[0], 358.0f);
+  EXPECT_NEAR(underC[1], 45.5f, 1e-5);
+  EXPECT_FLOAT_EQ(underC[4], 0.4f);
+  EXPECT_FLOAT_EQ(underC[5], 0.7f);
+  SET_PROCESS_LOCALE(locale, GetParam());
+  ASSERT_GT(RadWriteImage(other.c_str(), &wb), 0);
+  EXPECT_EQ(Slurp(other), Slurp(c));
+  EXPECT_EQ(ReadHeader(c), underC);
 }
 
 TEST(RadPicture, HeaderLinesSetScaleAspectPrimariesAndSource) {

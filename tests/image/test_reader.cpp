@@ -9,6 +9,7 @@
 
 #include "image/pireader.h"
 #include "test_image_util.h"
+#include "testutil/process_locale.h"
 #include "testutil/temp_dir.h"
 
 using imgtest::Box;
@@ -228,6 +229,20 @@ TEST_F(ReaderRegistry, OpensByCaseInsensitiveSuffix) {
   ASSERT_NE(ir, nullptr);
   EXPECT_EQ(ir->ri, &kIface[1]);
   ir->ri->Close(ir);
+}
+
+// Under a Turkish locale 'i' and 'I' are no case pair for the C library; suffixes fold ASCII
+// letters only, so upper-case names still find their readers.
+TEST_F(ReaderRegistry, SuffixesFoldTheSameUnderATurkishLocale) {
+  PaddIReaderI(&kIface[1]);
+  PaddIReaderI(&kIface[3]);
+  SET_PROCESS_LOCALE(locale, "tr_TR.UTF-8");
+  for (const char* name : {"a.TIF", "b.TIFF", "c.JFIF", "d.JIFF", "e.tif", "f.Jpg"}) {
+    _ImgReader* ir = PopenImageF(name, 1, nullptr);
+    EXPECT_NE(ir, nullptr) << name;
+    if (ir != nullptr) ir->ri->Close(ir);
+  }
+  EXPECT_EQ(PopenImageF("g.TIFI", 1, nullptr), nullptr);
 }
 
 TEST_F(ReaderRegistry, TriesTheLastRegisteredFirst) {

@@ -13,7 +13,9 @@
 #include "jpegglue/jpegglue.h"
 #include "jh_test_util.h"
 #include "testutil/message_log.h"
+#include "testutil/process_locale.h"
 #include "testutil/run_program.h"
+#include "support/cnumber.h"
 
 using namespace jhtest;
 
@@ -154,7 +156,7 @@ TEST(JpegHdrCodec, ForegroundIsPlainJpegAndHeaderTextIsExact) {
       std::regex("HDR_RI ver=11\n ln0=(-?[0-9]+\\.[0-9]{6}), ln1=(-?[0-9]+\\.[0-9]{6}), "
                  "s2n=5\\.000000e-01 alp=1\\.000000 bet=1\\.000000 cor=1\n~")))
       << text;
-  EXPECT_LT(std::stod(m[1]), std::stod(m[2]));
+  EXPECT_LT(Catof(m[1].str().c_str()), Catof(m[2].str().c_str()));
   // The ratio image follows the zero byte: a greyscale JPEG.
   EXPECT_EQ(p.substr(z + 1, 2), std::string("\xFF\xD8", 2));
   // Without the segments, the plain decoders see the foreground.
@@ -174,6 +176,25 @@ TEST(JpegHdrCodec, ForegroundIsPlainJpegAndHeaderTextIsExact) {
             0);
   const std::string out = readFile(ppm.c_str());
   EXPECT_EQ(out.substr(0, 11), "P6\n200 150\n");
+}
+
+class JpegHdrLocale : public testing::TestWithParam<const char*> {};
+INSTANTIATE_TEST_SUITE_P(Locales, JpegHdrLocale, testing::ValuesIn(testutil::kOtherLocales),
+                         testutil::LocaleParamName);
+
+// The header text is written and read in the C locale's numbers: a file written under C opens
+// as HDR under a comma locale, and one written there is the same file.
+TEST_P(JpegHdrLocale, FilesAreTheSameAndOpenAsHdr) {
+  const int w = 64, h = 48;
+  std::vector<float> px = smoothScene(w, h);
+  const std::string c = encode(px, w, h, 90, 1, 0.75f, 0.5f, 179.f);
+  const Decoded underC = decodeData(c);
+  ASSERT_EQ(underC.f.size(), static_cast<size_t>(w) * h * 3);
+  SET_PROCESS_LOCALE(locale, GetParam());
+  EXPECT_TRUE(encode(px, w, h, 90, 1, 0.75f, 0.5f, 179.f) == c);
+  const Decoded d = decodeData(c);
+  EXPECT_EQ(d.s2n, 179.f);
+  EXPECT_TRUE(d.f == underC.f);
 }
 
 // A noisy scene at quality 100 has a full-size ratio image far over one segment.

@@ -14,6 +14,7 @@
 #include "picture/picheader.h"
 #include "picture/rgbe.h"
 #include "testutil/run_program.h"
+#include "support/cnumber.h"
 
 namespace {
 
@@ -67,8 +68,7 @@ void compareWithOiiotool(const std::string& path, const Picture& pic) {
     const char* line = l.c_str();
     int x, y;
     double v[3];
-    if (std::sscanf(line, " Pixel (%d, %d): %lf %lf %lf", &x, &y, &v[0], &v[1], &v[2]) != 5)
-      continue;
+    if (Csscanf(line, " Pixel (%d, %d): %lf %lf %lf", &x, &y, &v[0], &v[1], &v[2]) != 5) continue;
     ASSERT_TRUE(x >= 0 && x < pic.width && y >= 0 && y < pic.height) << line;
     const Pixel& p = pic.px[static_cast<size_t>(y) * pic.width + x];
     float ours[3];

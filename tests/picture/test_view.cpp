@@ -12,6 +12,8 @@
 
 #include <unistd.h>
 
+#include "testutil/process_locale.h"
+
 namespace {
 
 std::string printed(const VIEW& v) {
@@ -26,6 +28,25 @@ std::string printed(const VIEW& v) {
 }
 
 }  // namespace
+
+class ViewLocale : public testing::TestWithParam<const char*> {};
+INSTANTIATE_TEST_SUITE_P(Locales, ViewLocale, testing::ValuesIn(testutil::kOtherLocales),
+                         testutil::LocaleParamName);
+
+// A view's decimals read and print as under C whatever the process locale: a cropped view
+// keeps its fractions on saving.
+TEST_P(ViewLocale, OptionTextReadsAndPrintsAsUnderC) {
+  const char* text = "-vtv -vp 1.5 -2.25 0.125 -vd 0 2.5 0 -vh 45.5 -vv 30.25 -vs 0.125 -vl -0.5";
+  VIEW c = stdview;
+  ASSERT_EQ(sscanview(&c, text), 7);
+  const std::string optC = viewopt(&c), printedC = printed(c);
+  EXPECT_EQ(optC, " -vp 1.5 -2.25 0.125 -vd 0 2.5 0 -vh 45.5 -vv 30.25 -vs 0.125 -vl -0.5");
+  SET_PROCESS_LOCALE(locale, GetParam());
+  VIEW v = stdview;
+  ASSERT_EQ(sscanview(&v, text), 7);
+  EXPECT_EQ(viewopt(&v), optC);
+  EXPECT_EQ(printed(v), printedC);
+}
 
 TEST(ViewOptions, ParseAndPrintBack) {
   VIEW v = stdview;

@@ -8,6 +8,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
@@ -20,9 +21,22 @@ namespace testutil {
 // Where the program's error output goes.
 enum class Errors { kDropped, kWithOutput, kShown };
 
-// Runs argv[0] (looked up on PATH) with argv, waits for it and returns its exit code (128 plus
-// the signal's number when a signal ended it, as a shell tells it); -1 when it could not start.
-// Its output goes to *out (dropped when out is null); it reads the file input (empty: nothing).
+// The environment of an outside program: this one's, in the C locale, so that the numbers and
+// messages the tests read from it are the same under every locale the tests run in.
+inline std::vector<std::string> OutsideEnvironment() {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e)
+    if (strncmp(*e, "LC_", 3) != 0 && strncmp(*e, "LANG=", 5) != 0 &&
+        strncmp(*e, "LANGUAGE=", 9) != 0)
+      env.emplace_back(*e);
+  env.emplace_back("LC_ALL=C.UTF-8");
+  return env;
+}
+
+// Runs argv[0] (looked up on PATH) with argv in the C locale, waits for it and returns its exit
+// code (128 plus the signal's number when a signal ended it, as a shell tells it); -1 when it
+// could not start. Its output goes to *out (dropped when out is null); it reads the file input
+// (empty: nothing).
 inline int RunProgram(const std::vector<std::string>& argv, std::string* out = nullptr,
                       Errors errors = Errors::kDropped, const std::string& input = "") {
   if (argv.empty()) return -1;
@@ -40,8 +54,12 @@ inline int RunProgram(const std::vector<std::string>& argv, std::string* out = n
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  const std::vector<std::string> env = OutsideEnvironment();
+  std::vector<char*> envp;
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
   pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, args[0], &acts, nullptr, args.data(), environ);
+  const int rc = posix_spawnp(&pid, args[0], &acts, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&acts);
   close(fds[1]);
   std::string got;

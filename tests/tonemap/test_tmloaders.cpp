@@ -16,6 +16,7 @@
 #include "tonemap/tmloaders.h"
 #include "tm_test_util.h"
 #include "tonemap/tonemap.h"
+#include "testutil/process_locale.h"
 
 namespace {
 
@@ -97,6 +98,27 @@ TEST(TmLoadPicture, PrimariesLineIsKeptWithTheStruct) {
   EXPECT_FLOAT_EQ(t->inppri[3][1], 0.329f);
   TmPtr c(tmDup(t.get()));
   EXPECT_EQ(c->inppri, (RGBPRIMP)c->inpprims);  // the copy refers to its own primaries
+  unlink(p.c_str());
+}
+
+class TmLoadPictureLocale : public testing::TestWithParam<const char*> {};
+INSTANTIATE_TEST_SUITE_P(Locales, TmLoadPictureLocale, testing::ValuesIn(testutil::kOtherLocales),
+                         testutil::LocaleParamName);
+
+// The picture's decimals read as written whatever the process locale.
+TEST_P(TmLoadPictureLocale, ExposureAndPrimariesReadAsUnderC) {
+  std::string p = writePicture("locale",
+                               "EXPOSURE=2.5\nPRIMARIES=0.7 0.3 0.2 0.7 0.1 0.1 0.33 0.33\n"
+                               "FORMAT=32-bit_rle_rgbe\n",
+                               4, 1, 1.0f);
+  SET_PROCESS_LOCALE(locale, GetParam());
+  TmPtr t = QuietTm();
+  Loaded l;
+  ASSERT_EQ(tmLoadPicture(t.get(), &l.ls, &l.cs, &l.x, &l.y, p.c_str(), nullptr), 0);
+  EXPECT_NEAR(t->inpsf, 179.0 / 2.5, 1e-9);
+  ASSERT_NE(t->inppri, nullptr);
+  EXPECT_FLOAT_EQ(t->inppri[0][0], 0.7f);
+  EXPECT_FLOAT_EQ(t->inppri[3][1], 0.33f);
   unlink(p.c_str());
 }
 

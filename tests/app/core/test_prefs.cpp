@@ -26,6 +26,7 @@
 #include "platform/pfolders.h"
 #include "support/cache.h"
 #include "testutil/message_log.h"
+#include "testutil/process_locale.h"
 
 namespace {
 
@@ -161,6 +162,36 @@ TEST_F(Prefs, MigrationsResponsesAndRecentPathsSurviveARestart) {
   size_t lines = 0;
   for (size_t at = 0; (at = text.find("\n\t{", at)) != std::string::npos; at++) lines++;
   EXPECT_EQ(lines, 64u);
+}
+
+class PrefsLocale : public Prefs, public testing::WithParamInterface<const char*> {};
+INSTANTIATE_TEST_SUITE_P(Locales, PrefsLocale, testing::ValuesIn(testutil::kOtherLocales),
+                         testutil::LocaleParamName);
+
+// Stored camera responses keep their decimals through a start and quit under a comma locale,
+// and the file is written byte for byte as under C.
+TEST_P(PrefsLocale, CameraResponsesKeepTheirDecimals) {
+  InitPreferences();
+  gCamResponse.Init(&CDBFInfo, 0);
+  DBRecord& r = gCamResponse.NewRecord();
+  r.SetField(CDBFmake, "Make");
+  r.SetField(CDBFmodel, "Model");
+  r.SetField(CDBFversion, "1.0");
+  const float c[3] = {0.0123f, 0.5877f, 0.4f};
+  for (int f = CDBFred; f <= CDBFblue; f++) r.SetField(f, c, 3);
+  SavePreferences();
+  const std::string underC = ReadFile(file);
+  SET_PROCESS_LOCALE(locale, GetParam());
+  PresetPreferences();
+  InitPreferences();
+  ASSERT_EQ(gCamResponse.GetSize(), 1);
+  for (int f = CDBFred; f <= CDBFblue; f++) {
+    float got[4] = {};
+    ASSERT_EQ(gCamResponse.Get(0).GetField(f)->Get(got, 4), 3) << f;
+    for (int i = 0; i < 3; i++) EXPECT_EQ(got[i], c[i]) << f << " " << i;
+  }
+  SavePreferences();
+  EXPECT_EQ(ReadFile(file), underC);
 }
 
 // Both damaged sub-blocks: the "data" message, none of the file's values is used (not even

@@ -1,6 +1,6 @@
 // Lock-file judging from fuzzed bytes: the judge alone, then a lock taken over a lock file
 // holding the bytes. A lock that is taken must hold this process's line; one that is refused
-// must be left exactly as it was.
+// must be left exactly as it was, and the reason told holds no control byte.
 #include <unistd.h>
 
 #include <cstddef>
@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const std::string before = Read(lk);
   char lock[PContext::kPathLen] = "";
-  if (PContext::WriteLock(lock, db.c_str())) {
+  PLockRefusal refusal;
+  if (PContext::WriteLock(lock, db.c_str(), &refusal)) {
     std::string want = "Catalog write lock held by process " + std::to_string(getpid());
     if (host[0] != '\0') want += std::string(" on ") + host;
     want += "\n";
@@ -64,6 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (access(lk.c_str(), F_OK) == 0) abort();
   } else if (Read(lk) != before || lock[0] != '\0') {
     abort();
+  } else {
+    for (const unsigned char c : refusal.Why())
+      if (c < 0x20 || c == 0x7f) abort();
   }
   return 0;
 }

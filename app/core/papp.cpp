@@ -1,10 +1,10 @@
 // The application object: globals, the interface, start-up and shut-down.
 #include "app/core/papp.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "app/core/pcmds.h"
@@ -24,6 +24,7 @@
 #include "platform/pmenu.h"
 #include "platform/psignals.h"
 #include "support/dmhold.h"
+#include "support/pfilestream.h"
 
 IMainWindow* gMain = nullptr;
 IInfoWindow* gInfo = nullptr;
@@ -203,8 +204,8 @@ bool ShutDown() {
   SyncCatalogAtEnd(gMain->bc);
   if ((dmessage_class_flags[DMCinfo] & DMAlog) && gMain->bc.Ready()) {
     if (dmessage_logfp) fflush(dmessage_logfp);
-    std::ofstream os(gErrLogFile, std::ios::app);
-    if (os) {
+    PFileStream os;
+    if (os.Open(gErrLogFile, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW)) {
       gMain->bc.pdb.PrintStats(&os);
       os.close();
     }

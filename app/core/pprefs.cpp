@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "app/core/papp.h"
@@ -21,6 +20,7 @@
 #include "support/cache.h"
 #include "support/dmessage.h"
 #include "support/futil.h"
+#include "support/pfilestream.h"
 #include "thumbs/pthumb.h"
 
 const char* gLogFallbackFolder = "/tmp";
@@ -92,8 +92,8 @@ bool KeepDamaged() {
 // whole applies none of its values: the settings stay at their initial values; once the log is
 // open the file is kept aside, and the user is told after start-up.
 bool ReadFile(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) return false;
+  PFileStream in;
+  if (!in.Open(path, O_RDONLY)) return false;
   std::string text, why;
   char buf[65536];
   while (text.size() <= static_cast<size_t>(kMaxPrefFileBytes) &&

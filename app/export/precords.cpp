@@ -1,7 +1,8 @@
 // Record tables written and read, and the check that keeps records with their image files.
+#include <fcntl.h>
+
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -24,6 +25,7 @@
 #include "display/pdispimg.h"
 #include "platform/pmounts.h"
 #include "platform/pwindow.h"
+#include "support/pfilestream.h"
 #include "support/pstrings.h"
 
 namespace {
@@ -149,9 +151,8 @@ void importRecords(const char* fpath) {
   const char* suffix = PgetSuffix(fpath);
   const bool catalog = suffix != nullptr && strcmp_nc(suffix, "qdb") == 0 && strlen(suffix) == 3;
   // Only a regular file is read: a FIFO or a device would hold the program up.
-  std::fstream fs;
-  if (PisRegularFile(fpath))
-    fs.open(fpath, catalog ? std::ios::in | std::ios::binary : std::ios::in);
+  PFileStream fs;
+  if (PisRegularFile(fpath)) fs.Open(fpath, O_RDONLY);
   if (!fs.is_open()) {
     DMESSAGE(DMCresource, "Cannot open file '%s' for reading", fpath);
     return;

@@ -63,19 +63,10 @@ std::string PsystemReason(int err) {
                                              : std::string(what) + " (" + sys + ")";
 }
 
-bool PContext::OpenFile(std::fstream* fs, const char* path, bool create) {
-  fs->open(path, std::ios::in | std::ios::out | std::ios::binary);
-  if (fs->is_open()) return true;
-  fs->clear();
-  if (!create) return false;
+bool PContext::OpenFile(PFileStream* fs, const char* path, bool create) {
+  if (fs->Open(path, O_RDWR)) return true;
   // Only a file that does not exist is made: an existing one is never truncated.
-  int fd = open(path, O_RDWR | O_CREAT | O_EXCL, 0666);
-  if (fd < 0) return false;
-  close(fd);
-  fs->open(path, std::ios::in | std::ios::out | std::ios::binary);
-  if (fs->is_open()) return true;
-  fs->clear();
-  return false;
+  return create && fs->Open(path, O_RDWR | O_CREAT | O_EXCL, 0666);
 }
 
 PContext::PContext()
@@ -150,6 +141,15 @@ bool PContext::OpenDB(const char* path, bool readonly) {
     const bool existed = access(path, F_OK) == 0;
     if (OpenFile(&dbfs, path, true)) {
       created = !existed;
+      // The file itself is claimed too: another name of it (a hard link, another mount) has
+      // a lock file of its own.
+      if (!PclaimFile(dbfs.fd(), path, &refusal)) {
+        dbfs.close();
+        dbfs.clear();
+        WriteLock(lock_path, nullptr);
+        created = false;
+        roWhy = refusal.Why();
+      }
     } else {
       createErr = errno;
       WriteLock(lock_path, nullptr);
@@ -163,7 +163,7 @@ bool PContext::OpenDB(const char* path, bool readonly) {
   }
   if (!dbfs.is_open()) {
     errno = 0;
-    dbfs.open(path, std::ios::in | std::ios::binary);
+    dbfs.Open(path, O_RDONLY);
     if (!dbfs.is_open()) {
       const int openErr = errno != 0 ? errno : ENOENT;
       dbfs.clear();

@@ -3,7 +3,6 @@
 // shadow catalogue, reconciling the display with both, adding and deleting records.
 #pragma once
 
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,7 @@
 #include "db/dbrecord.h"
 #include "db/dbrlist.h"
 #include "support/abitmap.h"
+#include "support/pfilestream.h"
 
 // The system's reason for an error number in words a user reads: "the disk is full (No space
 // left on device)", "permission denied", ...
@@ -184,15 +184,15 @@ class PContext : public PContextState {
   // false (told) when the store could not close whole, which a read-only (ro) one always can.
   bool ReleaseStore(bool drop, bool ro);
   // Opens path for reading and writing; with create, makes the file when it does not exist
-  // (an existing file is never truncated).
-  static bool OpenFile(std::fstream* fs, const char* path, bool create);
+  // (an existing file is never truncated). False, errno set, when it cannot.
+  static bool OpenFile(PFileStream* fs, const char* path, bool create);
   // Hashes the file of a record lacking its length or content hash; false when it cannot.
   static bool HashRecord(DBRecord* r);
 
   char lock_path[kPathLen];
   char slock_path[kPathLen];
-  std::fstream dbfs;
-  std::fstream sdbfs;
+  PFileStream dbfs;
+  PFileStream sdbfs;
   SDBHeader shd;
   DBAccess sdb;
   char dbpath[kPathLen];       // the open catalogue's path as given

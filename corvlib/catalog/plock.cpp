@@ -25,6 +25,7 @@
 
 #include "catalog/pcontext.h"
 #include "catalog/plocksys.h"
+#include "db/dbjournal.h"
 #include "image/pireader.h"
 #include "support/dmessage.h"
 
@@ -121,19 +122,46 @@ bool ReadSome(const char* path, std::string* out, size_t max, struct stat* st,
   return true;
 }
 
-// The command name of process pid, from its line in the process table; false when it cannot
-// be read.
-bool ProcCommand(long pid, std::string* command) {
+// The command name of process pid, from its line in the process table, and (with state) its
+// state letter; false when they cannot be read.
+bool ProcCommand(long pid, std::string* command, char* state = nullptr) {
   std::string stat;
   const std::string path = "/proc/" + std::to_string(pid) + "/stat";
   if (!ReadSome(path.c_str(), &stat, 4096, nullptr)) return false;
   // The command name (field 2) stands in parentheses and may hold anything, spaces and
-  // parentheses too: it ends at the last ')'.
+  // parentheses too: it ends at the last ')'. The state (field 3) follows it.
   const size_t open = stat.find('(');
   const size_t paren = stat.rfind(')');
   if (open == std::string::npos || paren == std::string::npos || paren < open) return false;
+  if (state != nullptr && (paren + 2 >= stat.size() || stat[paren + 1] != ' ')) return false;
   command->assign(stat, open + 1, paren - open - 1);
+  if (state != nullptr) *state = stat[paren + 2];
   return true;
+}
+
+// Whether process pid has ended and only waits to be reaped: a zombie holds no file and no
+// lock, though a probe of its number succeeds. A first thread that ended while other threads
+// of its process run is no ended process: those threads keep its files.
+bool Ended(long pid) {
+  std::string command;
+  char state = 0;
+  if (!ProcCommand(pid, &command, &state) || (state != 'Z' && state != 'X')) return false;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* d = opendir(tasks.c_str());
+  if (d == nullptr) return errno == ENOENT;  // reaped meanwhile
+  const std::string own = std::to_string(pid);
+  bool others = false;
+  while (const dirent* e = readdir(d))
+    if (e->d_name[0] >= '0' && e->d_name[0] <= '9' && own != e->d_name) others = true;
+  closedir(d);
+  return !others;
+}
+
+// Whether this process holds the lock file whose status is lock.
+bool HeldHere(const struct stat& lock) {
+  for (const Held& h : held)
+    if (h.pid == getpid() && h.dev == lock.st_dev && h.ino == lock.st_ino) return true;
+  return false;
 }
 
 // 1 when a and b are the same file, 0 when they are not, -1 when either cannot be looked at.
@@ -190,6 +218,8 @@ enum class Stale {
   garbled,   // text that names no process
   dead,      // no process has the id it names
   stranger,  // a live process of another program has the id
+  self,      // the id is the taker's own (a lock left by an earlier run given the same id)
+  ended,     // the process has ended and waits to be reaped
 };
 
 // A lock file being judged, and what was found of the process it names.
@@ -210,10 +240,10 @@ PLockHolder HoldsJudged(long pid, void* arg) {
 }
 
 // Reads the lock file and judges it for a taker on host; false when there is none to judge
-// (r->err then tells why it could not be read, 0 when it does not exist). Its inode goes to
-// *ino, and why it holds no lock (when it holds none) to *why. A symbolic link in its place is
+// (r->err then tells why it could not be read, 0 when it does not exist). Its status goes to
+// *st, and why it holds no lock (when it holds none) to *why. A symbolic link in its place is
 // judged as a link, never followed: this program makes none, so it holds no lock.
-bool JudgeFile(const char* path, const char* host, PLockRefusal* r, ino_t* ino, Stale* why) {
+bool JudgeFile(const char* path, const char* host, PLockRefusal* r, struct stat* st, Stale* why) {
   std::string text;
   Judging j;
   r->line.clear();
@@ -228,7 +258,7 @@ bool JudgeFile(const char* path, const char* host, PLockRefusal* r, ino_t* ino, 
       r->err = 0;
       r->verdict = PLVstale;
       *why = Stale::link;
-      *ino = j.st.st_ino;
+      *st = j.st;
       return true;
     }
     if (r->err == ENOENT) r->err = 0;
@@ -236,9 +266,10 @@ bool JudgeFile(const char* path, const char* host, PLockRefusal* r, ino_t* ino, 
     return false;
   }
   r->err = 0;
-  *ino = j.st.st_ino;
+  *st = j.st;
   r->line = text.substr(0, text.find('\n'));
-  if (!r->line.empty() && r->line.back() == '\r') r->line.pop_back();
+  if (!r->line.empty() && r->line.back() == '\r' && r->line.size() < text.size())
+    r->line.pop_back();
   if (!S_ISREG(j.st.st_mode)) {
     // This program makes only files; whatever else stands there holds no lock.
     r->verdict = PLVstale;
@@ -259,12 +290,16 @@ bool JudgeFile(const char* path, const char* host, PLockRefusal* r, ino_t* ino, 
                  ? Stale::empty
                  : Stale::garbled;
     else
-      *why = j.holder == PLHstranger ? Stale::stranger : Stale::dead;
+      *why = j.holder == PLHstranger ? Stale::stranger
+             : j.holder == PLHself   ? Stale::self
+             : j.holder == PLHended  ? Stale::ended
+                                     : Stale::dead;
   }
-  if (r->verdict == PLVheld && j.pid > 0 && kill(static_cast<pid_t>(j.pid), 0) != 0 &&
-      errno == ESRCH) {
-    // Held, but not by the process it names (one that inherited the open file): who holds it
-    // is not known.
+  if (r->verdict == PLVheld && j.pid > 0 &&
+      (j.pid == getpid() ? !HeldHere(j.st)
+                         : kill(static_cast<pid_t>(j.pid), 0) != 0 && errno == ESRCH)) {
+    // Held, but not by the process it names (one that inherited the open file, or one of
+    // another process table that was given this process's number): who holds it is not known.
     r->pid = 0;
     r->command.clear();
     r->user.clear();
@@ -336,24 +371,28 @@ bool RemoveStale(const char* lockpath, ino_t judged, const std::string& line, co
   if (got == 0) {
     // A breaker left by a process that died while breaking is itself stale.
     PLockRefusal breaker;
-    ino_t ino = 0;
+    struct stat judgedBreaker, st;
     Stale why;
-    if (!JudgeFile(brk.c_str(), host, &breaker, &ino, &why) || breaker.verdict != PLVstale)
+    if (!JudgeFile(brk.c_str(), host, &breaker, &judgedBreaker, &why) ||
+        breaker.verdict != PLVstale)
       return false;
-    struct stat st;
-    if (lstat(brk.c_str(), &st) != 0 || st.st_ino != ino || unlink(brk.c_str()) != 0) return false;
+    if (lstat(brk.c_str(), &st) != 0 || st.st_ino != judgedBreaker.st_ino) return false;
+    if (unlink(brk.c_str()) != 0) {
+      *err = errno;
+      return false;
+    }
     got = LinkLock(brk.c_str(), line, err, &kept);
   }
   if (got != 1) return false;
   // Judged again under the breaker: inode numbers are reused, so a new lock may bear the
   // number of the stale one just removed by another breaker.
   PLockRefusal now;
-  ino_t ino = 0;
+  struct stat st;
   Stale why;
   bool removed = false;
-  if (!JudgeFile(lockpath, host, &now, &ino, &why))
+  if (!JudgeFile(lockpath, host, &now, &st, &why))
     removed = now.err == 0;
-  else if (ino == judged && now.verdict == PLVstale && !(removed = unlink(lockpath) == 0))
+  else if (st.st_ino == judged && now.verdict == PLVstale && !(removed = unlink(lockpath) == 0))
     *err = errno;
   unlink(brk.c_str());
   if (kept >= 0) close(kept);
@@ -382,7 +421,11 @@ PLockHolder PprocessHolds(long pid, const struct stat& lock, int locked, std::st
   // The kernel is asked first: an advisory lock held on the file is its holder's, whatever
   // that process's name, user or age.
   if (locked == 1) return PLHholds;
+  // This process knows the locks it holds: any other naming it was left by an earlier process
+  // given the same number (as every start in a new process table is).
+  if (pid == getpid()) return HeldHere(lock) ? PLHholds : PLHself;
   if (!alive) return PLHgone;
+  if (Ended(pid)) return PLHended;
   // A holder keeps its lock open.
   const int open = plockSystem.hasOpen(pid, lock);
   if (open == 1) return PLHholds;
@@ -402,37 +445,134 @@ PLockHolder PprocessHolds(long pid, const struct stat& lock, int locked, std::st
 
 namespace {
 
-// A command name as it may be shown: anything but printable ASCII becomes '?'.
-std::string Shown(const std::string& name) {
-  std::string out = name;
-  for (char& c : out)
-    if (c < 0x20 || c > 0x7e) c = '?';
+// Text from a lock file or another process as it may be shown in an alert or the log:
+// printable ASCII and whole UTF-8 characters stay; control bytes and characters (line and
+// direction marks too), and bytes of no whole character, become '?'.
+std::string Shown(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7f) {
+      out += static_cast<char>(c);
+      i++;
+      continue;
+    }
+    const size_t n = c >= 0xc2 && c <= 0xdf   ? 2
+                     : c >= 0xe0 && c <= 0xef ? 3
+                     : c >= 0xf0 && c <= 0xf4 ? 4
+                                              : 0;
+    bool whole = n > 0 && i + n <= text.size();
+    uint32_t cp = c & (0x7fu >> n);
+    for (size_t k = 1; whole && k < n; k++) {
+      const unsigned char t = static_cast<unsigned char>(text[i + k]);
+      whole = (t & 0xc0) == 0x80;
+      cp = cp << 6 | (t & 0x3fu);
+    }
+    const uint32_t least = n == 2 ? 0x80 : n == 3 ? 0x800 : 0x10000;
+    whole = whole && cp >= least && cp <= 0x10ffff && !(cp >= 0xd800 && cp <= 0xdfff);
+    const bool control = (cp >= 0x80 && cp <= 0x9f) || (cp >= 0x200e && cp <= 0x200f) ||
+                         (cp >= 0x2028 && cp <= 0x202e) || (cp >= 0x2066 && cp <= 0x2069);
+    if (whole && !control)
+      out.append(text, i, n);
+    else
+      out += '?';
+    // A whole character is one '?'; a byte of none is one each.
+    i += whole ? n : 1;
+  }
   return out;
+}
+
+// A system error in a few words, once: "permission denied", not also the system's own words.
+std::string Briefly(int err) {
+  switch (err) {
+    case EACCES:
+    case EPERM:
+      return "permission denied";
+    case EROFS:
+      return "the file system is read-only";
+    default:
+      return strerror(err);
+  }
+}
+
+// Why a lock file standing in the way holds no lock, as the alert tells it.
+const char* StaleWhy(Stale why) {
+  switch (why) {
+    case Stale::link:
+      return "it is a symbolic link";
+    case Stale::notFile:
+      return "it is not a file";
+    case Stale::empty:
+      return "the file is empty";
+    case Stale::garbled:
+      return "its text names no process";
+    case Stale::stranger:
+      return "that number is another program's now";
+    case Stale::self:
+      return "that number is this process's now";
+    case Stale::dead:
+    case Stale::ended:
+    case Stale::none:
+      break;
+  }
+  return "that process has ended";
 }
 
 }  // namespace
 
 std::string PLockRefusal::Why() const {
+  const std::string who = "process " + std::to_string(pid) +
+                          (command.empty() ? std::string() : " (\"" + Shown(command) + "\")") +
+                          (user.empty() ? std::string() : " of user '" + Shown(user) + "'") +
+                          " on this computer";
+  if (fileHeld) {
+    return "the file is held for writing by " + (pid > 0 ? who : std::string("another program")) +
+           (through.empty() ? std::string(", which may have opened it by another name (a link, "
+                                          "or another mount of its folder)")
+                            : ", which opened it as '" + Shown(through) + "'") +
+           ". Quit that program and open the catalog again";
+  }
   if (lock.empty()) return "its lock file cannot be taken";
   const std::string file = "its lock file '" + lock + "'";
-  const std::string quoted = line.empty() ? std::string() : " (\"" + line + "\")";
+  const std::string quoted = line.empty() ? std::string() : " (\"" + Shown(line) + "\")";
+  const size_t slash = lock.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string(".")
+                          : slash == 0               ? std::string("/")
+                                                     : lock.substr(0, slash);
+  const std::string byUser = owner.empty() ? std::string() : "user '" + Shown(owner) + "'";
+  // Who may remove a lock file: its user, or whoever may change its folder.
+  const std::string remover = (owner.empty() ? std::string() : byUser + " or as ") +
+                              "a user who may change the folder '" + dir +
+                              "', then open the catalog again";
+  if (!stale.empty() && err != 0) {
+    return file + quoted + " is a stale lock" +
+           (pid > 0 ? " of process " + std::to_string(pid) : std::string()) +
+           (owner.empty() ? std::string() : " of " + byUser) + " (" + stale +
+           ") and cannot be removed (" + Briefly(err) + "). Delete it as " + remover;
+  }
+  if (unreadable && err != 0) {
+    return file + (owner.empty() ? std::string() : " of " + byUser) + " cannot be read (" +
+           Briefly(err) +
+           "), so whether a program holds it cannot be told. If none uses the catalog, delete it "
+           "as " +
+           remover;
+  }
   if (err != 0) return file + " cannot be made (" + PsystemReason(err) + ")";
   switch (verdict) {
     case PLVunknown:
       return file + quoted + " names no process that can be checked";
     case PLVforeign:
       return file + " was made by a program on " +
-             (host.empty() ? std::string("another computer") : "the computer '" + host + "'") +
+             (host.empty() ? std::string("another computer")
+                           : "the computer '" + Shown(host) + "'") +
              quoted +
              ", which may have it open for writing. Once no program on that computer uses the "
              "catalog, the lock file may be deleted";
     default: {
       if (pid <= 0) return file + " is held" + quoted + ": another program has it open for writing";
-      const std::string who = "process " + std::to_string(pid) +
-                              (command.empty() ? std::string() : " (\"" + Shown(command) + "\")") +
-                              (user.empty() ? std::string() : " of user '" + Shown(user) + "'");
       return file + " is held" + quoted + " by " + who +
-             " on this computer, which may have the catalog open for writing. Quit that program "
+             ", which may have the catalog open for writing. Quit that program "
              "and open the catalog again; if that process is not a copy of this program, the "
              "lock file may be deleted";
     }
@@ -444,8 +584,10 @@ PLockVerdict PjudgeLock(const char* text, size_t len, const char* host,
   char buf[kReadMax + 1];
   if (len > kReadMax) len = kReadMax;
   if (len > 0) memcpy(buf, text, len);
-  if (len > 0 && buf[len - 1] == '\n') {
-    len--;
+  // The first line alone is the lock's: whatever follows it (a blank line, say) is no part of
+  // the holder's host.
+  if (const void* eol = len > 0 ? memchr(buf, '\n', len) : nullptr) {
+    len = static_cast<size_t>(static_cast<const char*>(eol) - buf);
     if (len > 0 && buf[len - 1] == '\r') len--;
   }
   buf[len] = '\0';
@@ -532,13 +674,24 @@ bool PContext::WriteLock(char* lockpath, const char* dbpath, PLockRefusal* refus
   Stale was = Stale::none;  // why the lock replaced held none
   long waspid = 0;
   for (int pass = 0; pass < 2 && got == 0; pass++) {
-    ino_t ino = 0;
+    struct stat st;
     Stale why;
-    if (JudgeFile(name, host, &r, &ino, &why)) {
-      if (r.verdict != PLVstale || !RemoveStale(name, ino, line, host, &r.err)) break;
+    if (JudgeFile(name, host, &r, &st, &why)) {
+      if (r.verdict != PLVstale) break;
+      if (!RemoveStale(name, st.st_ino, line, host, &r.err)) {
+        if (r.err != 0) {
+          // A stale lock this user may not remove: told as such, with whose file it is.
+          r.stale = StaleWhy(why);
+          if (st.st_uid != geteuid()) r.owner = UserName(st.st_uid);
+        }
+        break;
+      }
       was = why;
       waspid = r.pid;
     } else if (r.err != 0) {
+      // A lock file this user may not read (another user's, made unreadable): whose it is.
+      r.unreadable = (r.err == EACCES || r.err == EPERM) && lstat(name, &st) == 0;
+      if (r.unreadable && st.st_uid != geteuid()) r.owner = UserName(st.st_uid);
       break;
     }
     got = LinkLock(name, line, &r.err, &kept, &made);
@@ -565,6 +718,15 @@ bool PContext::WriteLock(char* lockpath, const char* dbpath, PLockRefusal* refus
       case Stale::stranger:
         DMESSAGE(DMCinfo, "Ignoring previous DB lock (process %ld is not this program)", waspid);
         break;
+      case Stale::self:
+        DMESSAGE(DMCinfo,
+                 "Ignoring previous DB lock (process %ld is this process: left by an "
+                 "earlier run given its number)",
+                 waspid);
+        break;
+      case Stale::ended:
+        DMESSAGE(DMCinfo, "Ignoring previous DB lock (process %ld has ended)", waspid);
+        break;
     }
     Held h;
     h.path = name;
@@ -579,9 +741,9 @@ bool PContext::WriteLock(char* lockpath, const char* dbpath, PLockRefusal* refus
   }
   if (r.err == 0 && r.verdict == PLVstale) {
     // Another program took the lock, or is replacing it, while this one looked.
-    ino_t ino = 0;
+    struct stat st;
     Stale why;
-    JudgeFile(name, host, &r, &ino, &why);
+    JudgeFile(name, host, &r, &st, &why);
     if (r.err == 0 && r.verdict == PLVstale) {
       r.verdict = PLVheld;
       r.pid = 0;  // whoever holds it now is not known
@@ -589,9 +751,100 @@ bool PContext::WriteLock(char* lockpath, const char* dbpath, PLockRefusal* refus
       r.user.clear();
     }
   }
-  if (r.err != 0)
+  if (!r.stale.empty() && r.err != 0)
+    DMESSAGE(DMCwarning, "Cannot remove the stale lock file '%s' (%s): %s", name, r.stale.c_str(),
+             Briefly(r.err).c_str());
+  else if (r.err != 0)
     DMESSAGE(DMCwarning, "Cannot create the lock file '%s': %s", name, strerror(r.err));
   else
     DMESSAGE(DMCwarning, "Cannot capture lock file '%s'", name);
+  return false;
+}
+
+namespace {
+
+// The process that holds the writer's lock of the file whose status is file, by an open file
+// other than skip of this process, and the name it opened the file by: looked up in the
+// process table's lists of open files and of their locks. False when it cannot be seen (the
+// process of another user, no process table).
+bool FindWriter(const struct stat& file, int skip, long* pid, std::string* name) {
+  // The lock's line in the list names the file by device and inode, the device as the file
+  // system knows it (which may differ from what stat gives): the file is known by stat, and
+  // the line by its inode and first byte.
+  char id[96];
+  snprintf(id, sizeof id, ":%lu %lld ", static_cast<unsigned long>(file.st_ino), PwriterByte);
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return false;
+  bool found = false;
+  while (const dirent* p = readdir(proc)) {
+    if (p->d_name[0] < '1' || p->d_name[0] > '9') continue;
+    const std::string base = std::string("/proc/") + p->d_name;
+    DIR* fds = opendir((base + "/fd").c_str());
+    if (fds == nullptr) continue;
+    const long n = strtol(p->d_name, nullptr, 10);
+    while (const dirent* e = readdir(fds)) {
+      if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+      if (n == getpid() && atoi(e->d_name) == skip) continue;
+      const std::string fd = base + "/fd/" + e->d_name;
+      char to[4096];
+      const ssize_t len = readlink(fd.c_str(), to, sizeof to - 1);
+      struct stat st;
+      if (len < 1 || to[0] != '/' || stat(fd.c_str(), &st) != 0 || st.st_dev != file.st_dev ||
+          st.st_ino != file.st_ino)
+        continue;
+      std::string info;
+      if (!ReadSome((base + "/fdinfo/" + e->d_name).c_str(), &info, 16384, nullptr)) continue;
+      for (size_t at = info.find("lock:"); at != std::string::npos && !found;
+           at = info.find("lock:", at + 1)) {
+        const std::string one = info.substr(at, info.find('\n', at) - at) + " ";
+        found = one.find("OFDLCK") != std::string::npos &&
+                one.find(" WRITE ") != std::string::npos && one.find(id) != std::string::npos;
+      }
+      if (found) {
+        *pid = n;
+        name->assign(to, static_cast<size_t>(len));
+        // A name whose file has since been removed ends in " (deleted)": it is told as it is.
+        break;
+      }
+    }
+    closedir(fds);
+    if (found) break;
+  }
+  closedir(proc);
+  return found;
+}
+
+}  // namespace
+
+bool PclaimFile(int fd, const char* path, PLockRefusal* refusal) {
+  static_assert(PwriterByte > DBJournal::kWriteByte || PwriterByte < DBJournal::kOwnerByte,
+                "the writer's byte is none of the journal's");
+  struct flock fl;
+  memset(&fl, 0, sizeof fl);
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(PwriterByte);
+  fl.l_len = 1;
+  int got;
+  do {
+    got = fcntl(fd, F_OFD_SETLK, &fl);
+  } while (got != 0 && errno == EINTR);
+  // A file system without advisory locks: the lock file alone keeps a second writer out.
+  if (got == 0 || (errno != EAGAIN && errno != EACCES)) return true;
+  PLockRefusal own;
+  PLockRefusal& r = refusal != nullptr ? *refusal : own;
+  r = PLockRefusal();
+  r.verdict = PLVheld;
+  r.fileHeld = true;
+  struct stat st;
+  long pid = 0;
+  if (fstat(fd, &st) == 0 && FindWriter(st, fd, &pid, &r.through)) {
+    r.pid = pid;
+    ProcCommand(pid, &r.command);
+    uid_t uid = 0;
+    if (plockSystem.owner(pid, &uid) && uid != geteuid()) r.user = UserName(uid);
+  }
+  DMESSAGE(DMCwarning, "Cannot capture the catalog file '%s': it is held for writing",
+           path != nullptr ? path : "");
   return false;
 }

@@ -4,6 +4,7 @@
 
 #include "catalog/pcontext.h"
 #include "catalog/pdbase.h"
+#include "catalog/plock.h"
 #include "support/dmessage.h"
 
 bool PContext::ShadowReady() const {
@@ -30,6 +31,13 @@ bool PContext::ShadowDB(const char* path) {
   if (!WriteLock(slock_path, path)) return false;
   if (!OpenFile(&sdbfs, path, true)) {
     DMESSAGE(DMCresource, "Cannot open shadow database '%s'", path);
+    WriteLock(slock_path, nullptr);
+    return false;
+  }
+  // Held for writing under another name (a hard link, another mount): refused as a lock is.
+  if (!PclaimFile(sdbfs.fd(), path)) {
+    sdbfs.close();
+    sdbfs.clear();
     WriteLock(slock_path, nullptr);
     return false;
   }

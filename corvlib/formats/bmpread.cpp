@@ -72,7 +72,7 @@ const _ImgReaderInterface IRInterfaceBMP = {"BMP.rle", BMopen,  nullptr,   nullp
 
 _ImgReader* BMopen(const char* path) {
   if (path == nullptr) return nullptr;
-  FILE* fp = fopen(path, "rb");
+  FILE* fp = fopen(path, "rbe");
   if (fp == nullptr) return nullptr;
   char magic[2];
   if (fread(magic, 1, 2, fp) != 2 || magic[0] != 'B' || (magic[1] != 'M' && magic[1] != 'A') ||

@@ -604,7 +604,7 @@ bool plausibleHeader(FILE* fp) {
 
 _ImgReader* ERopen(const char* path) {
   if (path == nullptr) return nullptr;
-  FILE* fp = fopen(path, "rb");
+  FILE* fp = fopen(path, "rbe");
   if (fp == nullptr) return nullptr;
   // Neither a file of another format (one saved under this format's suffix, say) nor one
   // whose header cannot be read is opened, without a word: files are tried quietly while

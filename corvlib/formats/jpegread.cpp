@@ -1,10 +1,11 @@
 // The JPEG reader: one decoder object per open file, decoding rows forwards and restarting
 // from the top of the file when a request lies above the next row to come.
+#include <fcntl.h>
+
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 #include <jerror.h>
 
@@ -16,6 +17,7 @@
 #include "formats/tiffin.h"
 #include "jpeghdr/jpeghdr.h"
 #include "support/membudget.h"
+#include "support/pfilestream.h"
 
 namespace {
 
@@ -32,7 +34,7 @@ enum RowConv : int32_t {
 struct JPEGReader {
   _ImgReader ir;  // first: the reader record is the object
   int32_t state;
-  std::ifstream* fp;
+  PFileStream* fp;
   jpeghdr_decompress_struct jh;
   jpeg_error_mgr jerr;
   jpeg_jump_record jump;
@@ -267,8 +269,8 @@ bool openReader(JPEGReader* jr, const char* path) {
   closeReader(jr);
   jr->ir.errCode = IREnone;
   jr->ir.errMsg[0] = '\0';
-  jr->fp = new std::ifstream(path, std::ios::in | std::ios::binary);
-  if (!jr->fp->is_open()) {
+  jr->fp = new PFileStream;
+  if (!jr->fp->Open(path, O_RDONLY)) {
     delete jr->fp;
     jr->fp = nullptr;
     return false;

@@ -1,5 +1,6 @@
 // The JPEG writers: 8-bit RGB or grey as baseline JPEG, float RGB or XYZ as JPEG-HDR. Both
 // write beside the target and rename, so a failed write never destroys an existing file.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,10 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 
+#include "support/pfilestream.h"
 #include "support/replacefile.h"
 #include "jpegglue/jpegglue.h"
 #include "formats/jpegio.h"
@@ -154,11 +155,10 @@ long writeBeside(const char* path, const Arg* arg, int (*body)(std::ostream*, co
   std::string tmp;
   const int fd = PtempBeside(path, &tmp, PusualFileMode());
   if (fd < 0) return 0;
-  close(fd);
   long size = 0;
   {
-    std::ofstream os(tmp, std::ios::out | std::ios::binary | std::ios::trunc);
-    if (os.is_open() && body(&os, arg)) {
+    PFileStream os;
+    if (os.Adopt(fd, O_WRONLY) && body(&os, arg)) {
       os.flush();
       const std::streamoff pos = os.tellp();
       if (os.good() && pos > 0) size = static_cast<long>(pos);

@@ -569,7 +569,7 @@ _ImgReader* RRopen(const char* path) {
   r->prims = stdprims;
   r->dispRange = 32.0;
   r->dispMax = 100.0;
-  r->fp = fopen(path, "rb");
+  r->fp = fopen(path, "rbe");
   if (r->fp == nullptr) {
     free(r);
     return nullptr;

@@ -1,10 +1,13 @@
 // TIFFin: TIFF directory structures over a file or a memory block.
 #include "formats/tiffin.h"
 
+#include <fcntl.h>
+
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <string>
+
+#include "support/pfilestream.h"
 
 const int TIFFbytes_comp[13] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
 
@@ -35,7 +38,9 @@ int TIFFin::OpenFile(const char* path) {
   dropStream();
   state_ = 1;
   if (path == nullptr) return 0;
-  stream_ = new std::ifstream(path, std::ios::in | std::ios::binary);
+  auto* file = new PFileStream;
+  file->Open(path, O_RDONLY);  // a file that cannot be opened leaves the stream failed
+  stream_ = file;
   state_ = 2;
   return check();
 }

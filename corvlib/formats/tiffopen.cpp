@@ -1,6 +1,9 @@
 // libtiff handles for the TIFF reader and writer: every handle carries this system's warning
 // and error handlers, which keep the last message in TiffMessageBuffer, and a cap on libtiff's
 // single allocations.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -94,10 +97,15 @@ void BufferTiffError(const char* module, const char* fmt, va_list args) {
 }
 
 TIFF* TiffOpenFile(const char* path, const char* mode) {
-  TIFFOpenOptions* opts = options();
-  if (opts == nullptr) return nullptr;
-  TIFF* tif = TIFFOpenExt(path, mode, opts);
-  TIFFOpenOptionsFree(opts);
+  if (path == nullptr || mode == nullptr) return nullptr;
+  // Opened here rather than by the library, so that it is closed on exec; the library's
+  // access for each mode, and it closes the file with the handle.
+  int flags = mode[0] == 'r' ? O_RDONLY : O_RDWR | O_CREAT | (mode[0] == 'w' ? O_TRUNC : 0);
+  if (mode[0] == 'r' && mode[1] == '+') flags = O_RDWR;
+  const int fd = open(path, flags | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  TIFF* tif = TiffOpenFd(fd, path, mode);
+  if (tif == nullptr) close(fd);
   return tif;
 }
 

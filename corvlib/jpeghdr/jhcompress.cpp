@@ -10,6 +10,7 @@
 #include "jpegglue/jpegglue.h"
 #include "jpeghdr/jhprivate.h"
 #include "support/cnumber.h"
+#include "support/replacefile.h"
 
 namespace {
 
@@ -441,7 +442,7 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   if (q2 > 100) q2 = 100;
 
   // 9. The ratio image as a greyscale JPEG in a temporary file.
-  jh->ratiofile = std::tmpfile();
+  jh->ratiofile = PscratchFile();
   if (jh->ratiofile == nullptr) jh_error(common(jh), JERR_FILE_WRITE);
   int code = 0;
   if (!writeRatioJpeg(jh, jh->ratiofile, jh->rimage, rw, rh, q2, &code)) jh_error(common(jh), code);

@@ -12,6 +12,7 @@
 #include "jpegglue/jpegglue.h"
 #include "jpeghdr/jhprivate.h"
 #include "support/cnumber.h"
+#include "support/replacefile.h"
 
 namespace {
 
@@ -94,7 +95,7 @@ boolean subband_parser(j_decompress_ptr cinfo) {
     jh->samp2nits = std::isfinite(s2n) ? s2n : 0.f;
     for (int r = 0; r < 256; r++)
       jh->ratio_table[r] = std::exp(ln0 + (static_cast<float>(r) + 0.5f) / 256.f * (ln1 - ln0));
-    jh->ratiofile = std::tmpfile();
+    jh->ratiofile = PscratchFile();
     if (jh->ratiofile == nullptr) jh_error(common(jh), JERR_FILE_WRITE);
   } else {
     int ext = 0;

@@ -441,7 +441,7 @@ int gethview(const char* line, void* viewhead) {
 
 int viewfile(const char* fname, VIEW* vp, PICRES* rp) {
   const bool std_in = fname == nullptr || std::strcmp(fname, "-") == 0;
-  FILE* fp = std_in ? stdin : std::fopen(fname, "r");
+  FILE* fp = std_in ? stdin : std::fopen(fname, "re");
   if (fp == nullptr) return -1;
   VIEWHEAD hv{vp, 0};
   getheader(fp, gethview, &hv);

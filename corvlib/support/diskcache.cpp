@@ -157,8 +157,9 @@ bool DiskCacheObject::WriteSwapFile() {
   const char* dir = std::getenv("TMPDIR");
   if (dir == nullptr || *dir == '\0') dir = "/tmp";
   const int n = std::snprintf(objFile, sizeof objFile, "%s/lumerinXXXXXX", dir);
-  // mkstemp creates the file exclusively with mode 0600 under a name nobody else holds.
-  const int fd = (n > 0 && static_cast<size_t>(n) < sizeof objFile) ? mkstemp(objFile) : -1;
+  // mkostemp creates the file exclusively with mode 0600 under a name nobody else holds.
+  const int fd =
+      (n > 0 && static_cast<size_t>(n) < sizeof objFile) ? mkostemp(objFile, O_CLOEXEC) : -1;
   if (fd < 0) {
     objFile[0] = '\0';
     outOfTemp = true;

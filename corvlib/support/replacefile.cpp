@@ -120,6 +120,26 @@ int PtempBeside(const char* path, std::string* tmp, int mode, const char* suffix
   return fd;
 }
 
+FILE* PscratchFile() {
+  // The folder std::tmpfile uses.
+  static const char kDir[] = P_tmpdir;
+  int fd = open(kDir, O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    // A file system without unnamed files: a named one, removed at once.
+    std::string name = std::string(kDir) + "/lumerin-scratch-XXXXXX";
+    fd = mkostemp(&name[0], O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    unlink(name.c_str());
+  }
+  FILE* f = fdopen(fd, "w+b");
+  if (f == nullptr) {
+    const int err = errno;
+    close(fd);
+    errno = err;
+  }
+  return f;
+}
+
 int PremoveStaleTemps(const char* folder) {
   if (folder == nullptr || *folder == '\0') return 0;
   const int dfd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

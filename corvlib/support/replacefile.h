@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 // The mode a file written in place of path takes: that of the regular file at path, else
@@ -36,6 +37,10 @@ int PcommitTemp(const std::string& tmp, const char* path);
 int PrenameTemp(const std::string& tmp, const char* path);
 // Removes an unfinished temporary file.
 void PdiscardTemp(const std::string& tmp);
+// An unnamed scratch file in the temporary folder, open for reading and writing as
+// std::tmpfile's is, but closed on exec: it goes when closed or when the program ends. Null,
+// errno set, when none can be made.
+FILE* PscratchFile();
 // Writes all of n bytes to fd, again after a signal; false, errno set, on an error.
 bool PwriteAll(int fd, const void* data, size_t n);
 

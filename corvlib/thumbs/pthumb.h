@@ -16,6 +16,7 @@
 #include "db/dbheader.h"
 #include "image/pireader.h"
 #include "support/cache.h"
+#include "support/pfilestream.h"
 
 // The names in the cache folder: the database and the software name in its header.
 extern const char CorvaneThumbnailDBFile[];  // "tncache.qdb"
@@ -190,7 +191,7 @@ class PThumbnailer {
   // A thumbnail is being put into the sheet: a large picture is read a slice at a time, and
   // what runs between slices adds none of its own (its cell would be the same).
   bool making = false;
-  std::unique_ptr<std::fstream> dbfs;
+  std::unique_ptr<PFileStream> dbfs;
   PTDBHeader tnHead;
   DBAccess tdb;
   long cacheSiz;

@@ -123,11 +123,8 @@ int PThumbnailer::OpenDatabase(const char* path, std::string* why) {
   }
   // The database is made only when absent, and never truncated: a file that holds
   // something else is refused, not overwritten.
-  const int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd >= 0) close(fd);
-  std::unique_ptr<std::fstream> fs(
-      new std::fstream(path, std::ios::in | std::ios::out | std::ios::binary));
-  if (!fs->is_open()) {
+  auto fs = std::make_unique<PFileStream>();
+  if (!fs->Open(path, O_RDWR) && !fs->Open(path, O_RDWR | O_CREAT | O_EXCL, 0666)) {
     DMESSAGE(DMCresource, "Cannot open thumbnail database %s", path);
     return 0;
   }
@@ -182,7 +179,7 @@ bool PThumbnailer::ThumbnailHeaderStart(const char* path) {
   static const char kStart[] = "QRDB = {\nSoftware = \"Corvane Thumbnailer\"\n";
   const size_t n = sizeof(kStart) - 1;
   char buf[sizeof(kStart)];
-  FILE* f = fopen(path, "rb");
+  FILE* f = fopen(path, "rbe");
   if (f == nullptr) return false;
   const size_t got = fread(buf, 1, n, f);
   fclose(f);

@@ -102,7 +102,7 @@ int tmLoadPicture(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, i
   *lpp = nullptr;
   if (cpp != nullptr) *cpp = nullptr;
   FILE* f = fp;
-  if (f == nullptr && (f = fopen(fname, "rb")) == nullptr)
+  if (f == nullptr && (f = fopen(fname, "rbe")) == nullptr)
     return tmErrorReturn(funcName, tms, TMERR_FILE);
   int err = loadPicture(tms, lpp, cpp, xp, yp, f);
   if (fp == nullptr) fclose(f);

@@ -2,11 +2,14 @@
 // processes racing for one.
 #include <elf.h>
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <sched.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,8 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -83,6 +86,29 @@ std::string OwnCommand() {
   return name;
 }
 
+// What body returns, run in a child process of its own (its messages unheard), which ends
+// there without its destructors, as a crash ends; "" when it could not run.
+std::string InChild(const std::function<std::string()>& body) {
+  int out[2];
+  if (pipe(out) != 0) return "";
+  const pid_t child = fork();
+  if (child == 0) {
+    close(out[0]);
+    dmessage_call = [](unsigned, const char*, const char*, int) -> uint32_t { return 0; };
+    const std::string said = body();
+    const bool told = write(out[1], said.data(), said.size()) == static_cast<ssize_t>(said.size());
+    _exit(told ? 0 : 2);
+  }
+  close(out[1]);
+  std::string said;
+  char buf[512];
+  for (ssize_t n; child > 0 && (n = read(out[0], buf, sizeof buf)) > 0;)
+    said.append(buf, static_cast<size_t>(n));
+  close(out[0]);
+  if (child > 0) waitpid(child, nullptr, 0);
+  return said;
+}
+
 }  // namespace
 
 TEST(LockName, SuffixReplacedOrAppended) {
@@ -129,6 +155,10 @@ TEST(LockJudge, HolderFromText) {
       {"Catalog write lock held by process 99999999999 on h\n", "h", AliveNever, PLVunknown},
       {std::string("Catalog write lock held by process 7 on h\0junk", 46), "h", AliveNever,
        PLVstale},
+      // The first line alone is judged: what follows it is no part of the host.
+      {"Catalog write lock held by process 12 on h\n\n", "h", AliveNever, PLVstale},
+      {"Catalog write lock held by process 12 on h\r\nother\n", "h", AliveAlways, PLVheld},
+      {"Catalog write lock held by process 12 on other\nh\n", "h", AliveNever, PLVforeign},
   };
   for (const auto& c : cases)
     EXPECT_EQ(PjudgeLock(c.text.data(), c.text.size(), c.host, c.holds, nullptr), c.want) << c.text;
@@ -168,29 +198,39 @@ TEST(WriteLock, TakesWritesAndReleases) {
 TEST(WriteLock, StaleLocksReplacedLiveAndForeignRespected) {
   TempDir d;
   std::string db = d.Path("c.qdb"), lk = d.Path("c.lock");
+  // A live copy of this program, holding a lock of another catalogue.
+  ctxtest::LockHolder copy(d.Path("other.qdb"));
+  ASSERT_TRUE(copy.holds);
+  // A lock naming this very process that it did not take was left by an earlier run given
+  // the same number, as every start in a new process table is.
+  const std::string self = "process " + std::to_string(getpid()) +
+                           " is this process: left by an earlier run given its number";
   // The log names what was replaced.
   const struct {
     std::string content;
-    const char* replaced;  // nullptr: respected
+    std::string replaced;  // empty: respected
   } cases[] = {
       {"", "empty lock file"},
       {"\n", "empty lock file"},
       {"xyzzy", "unreadable contents"},
       {"Catalog write lock held by process 0 on " + Host() + "\n", "unreadable contents"},
       {LockLine(DeadPid(), Host()), "dead process"},
-      {LockLine(getpid(), Host()), nullptr},
+      {LockLine(getpid(), Host()), self},
       {CrLf(LockLine(DeadPid(), Host())), "dead process"},
-      {CrLf(LockLine(getpid(), Host())), nullptr},
-      {LockLine(DeadPid(), "elsewhere.example"), nullptr},
-      {"Catalog write lock held by process -3\n", nullptr},
+      {CrLf(LockLine(getpid(), Host())), self},
+      // Judged by its first line: a blank line after it leaves it this computer's.
+      {LockLine(DeadPid(), Host()) + "\n", "dead process"},
+      {LockLine(copy.child, Host()), ""},
+      {LockLine(DeadPid(), "elsewhere.example"), ""},
+      {"Catalog write lock held by process -3\n", ""},
   };
   for (const auto& c : cases) {
     WriteFile(lk, c.content);
     MessageLog log;
     char lock[PContext::kPathLen] = "";
-    EXPECT_EQ(PContext::WriteLock(lock, db.c_str()), c.replaced != nullptr) << c.content;
-    if (c.replaced != nullptr) {
-      EXPECT_TRUE(log.Has(DMCinfo, std::string("Ignoring previous DB lock (") + c.replaced + ")"))
+    EXPECT_EQ(PContext::WriteLock(lock, db.c_str()), !c.replaced.empty()) << c.content;
+    if (!c.replaced.empty()) {
+      EXPECT_TRUE(log.Has(DMCinfo, "Ignoring previous DB lock (" + c.replaced + ")"))
           << c.content << log.All();
       EXPECT_EQ(log.CountClass(DMCinfo), 1) << log.All();
       EXPECT_EQ(ReadFile(lk), LockLine(getpid(), Host()));
@@ -324,17 +364,19 @@ TEST(WriteLock, RefusedBySystemSaysWhy) {
     EXPECT_EQ(why.find("another program"), std::string::npos) << why;
   }
   // A live holder is named, with how to recover.
-  WriteFile(d.Path("c.lock"), LockLine(getpid(), Host()));
+  unlink(d.Path("c.lock").c_str());
   {
+    ctxtest::LockHolder holder(db);
+    ASSERT_TRUE(holder.holds);
     PContext ctx;
     ASSERT_TRUE(ctx.OpenDB(db.c_str(), false));
     const std::string why = ctx.ReadOnlyWhy();
-    EXPECT_NE(why.find("by process " + std::to_string(getpid()) + " (\"" + OwnCommand() + "\")"),
-              std::string::npos)
+    EXPECT_NE(
+        why.find("by process " + std::to_string(holder.child) + " (\"" + OwnCommand() + "\")"),
+        std::string::npos)
         << why;
     EXPECT_NE(why.find("Quit that program"), std::string::npos) << why;
   }
-  unlink(d.Path("c.lock").c_str());
   if (geteuid() != 0) {
     // A folder that cannot be written: the reason, for the lock and for a new catalogue.
     ASSERT_EQ(mkdir(d.Path("ro").c_str(), 0555), 0);
@@ -512,7 +554,8 @@ TEST(WriteLock, SymbolicLinkLocksAreReplacedNeverFollowed) {
 }
 
 // A lock of another host is respected, and the reason names the host and the lock file and
-// says when the file may be deleted.
+// says when the file may be deleted. Control bytes and characters of the file's text, and bytes
+// of no whole character, are shown as '?'.
 TEST(WriteLock, ForeignLockSaysWhereAndWhenItMayGo) {
   TempDir d;
   const std::string db = d.Path("c.qdb"), lk = d.Path("c.lock");
@@ -520,20 +563,26 @@ TEST(WriteLock, ForeignLockSaysWhereAndWhenItMayGo) {
     PContext maker;
     ASSERT_TRUE(maker.OpenDB(db.c_str(), false));
   }
-  const std::string line = "Catalog write lock held by process 4242 on elsewhere.example";
-  WriteFile(lk, line + "\n");
-  Date(lk, 86400);
-  MessageLog log;
-  PContext ctx;
-  ASSERT_TRUE(ctx.OpenDB(db.c_str(), false));
-  EXPECT_TRUE(ctx.ReadOnly());
-  EXPECT_EQ(ctx.ReadOnlyWhy(), "its lock file '" + lk +
-                                   "' was made by a program on the computer 'elsewhere.example' "
-                                   "(\"" +
-                                   line +
-                                   "\"), which may have it open for writing. Once no program on "
-                                   "that computer uses the catalog, the lock file may be deleted");
-  EXPECT_EQ(ReadFile(lk), line + "\n");
+  const struct {
+    std::string host, shown;
+  } hosts[] = {{"elsewhere.example", "elsewhere.example"},
+               {"else\x1b]0;owned\x07where\x9b", "else?]0;owned?where?"},
+               {"caf\xc3\xa9\xc2\x85\xe2\x80\xae", "caf\xc3\xa9??"}};
+  for (const auto& h : hosts) {
+    const std::string line = "Catalog write lock held by process 4242 on ";
+    WriteFile(lk, line + h.host + "\n");
+    Date(lk, 86400);
+    MessageLog log;
+    PContext ctx;
+    ASSERT_TRUE(ctx.OpenDB(db.c_str(), false));
+    EXPECT_TRUE(ctx.ReadOnly());
+    EXPECT_EQ(ctx.ReadOnlyWhy(),
+              "its lock file '" + lk + "' was made by a program on the computer '" + h.shown +
+                  "' (\"" + line + h.shown +
+                  "\"), which may have it open for writing. Once no program on "
+                  "that computer uses the catalog, the lock file may be deleted");
+    EXPECT_EQ(ReadFile(lk), line + h.host + "\n");
+  }
 }
 
 // Where nothing can be written (files cannot grow), a lock held by a live program is told as
@@ -544,27 +593,13 @@ TEST(WriteLock, HeldLockIsSeenBeforeAnythingIsWritten) {
   PContext holder;
   ASSERT_TRUE(holder.OpenDB(db.c_str(), false));
   ASSERT_TRUE(holder.SyncDB());
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    dmessage_call = [](unsigned, const char*, const char*, int) -> uint32_t { return 0; };
+  const std::string why = InChild([&db] {
     signal(SIGXFSZ, SIG_IGN);
     const struct rlimit none = {0, 0};
     setrlimit(RLIMIT_FSIZE, &none);
     PContext ctx;
-    const std::string why = ctx.OpenDB(db.c_str(), false) ? ctx.ReadOnlyWhy() : "not opened";
-    if (write(out[1], why.data(), why.size()) != static_cast<ssize_t>(why.size())) _exit(2);
-    _exit(0);
-  }
-  close(out[1]);
-  std::string why;
-  char buf[512];
-  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) why.append(buf, static_cast<size_t>(n));
-  close(out[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  EXPECT_EQ(status, 0);
+    return ctx.OpenDB(db.c_str(), false) ? ctx.ReadOnlyWhy() : "not opened";
+  });
   std::string line = LockLine(getpid(), Host());
   line.pop_back();
   EXPECT_EQ(why, "its lock file '" + d.Path("c.lock") + "' is held (\"" + line + "\") by process " +
@@ -593,6 +628,9 @@ int NotOpen(long, const struct stat&) {
 }
 int NoAdvisoryLocks(int) {
   return -1;
+}
+int NotLocked(int) {
+  return 0;
 }
 uid_t OtherUid() {
   return geteuid() == 0 ? 1 : 0;
@@ -716,8 +754,9 @@ TEST(LockChild, DISABLED_HoldCatalog) {
 
 // A copy of this program holding a catalogue keeps it whatever its name or how it was started:
 // from a copy of its executable under another name, or through the dynamic loader. The kernel
-// tells the second taker so, even where the holder's open files are not looked at: the second
-// opens the catalogue read-only, naming the holder. Once the holder has quit, its lock is gone.
+// tells the second taker so, even where the holder's open files are not looked at, and the
+// holder's open lock file does, even where the kernel's answer is not heard: the second opens
+// the catalogue read-only, naming the holder. Once the holder has quit, its lock is gone.
 TEST(WriteLock, LiveCopyUnderAnotherNameKeepsItsLock) {
   TempDir d;
   const std::string db = d.Path("photos.qdb"), lk = d.Path("photos.lock"), copy = d.Path("photos");
@@ -734,9 +773,13 @@ TEST(WriteLock, LiveCopyUnderAnotherNameKeepsItsLock) {
   for (const auto& start : starts) {
     CatalogHolder holder(start.program, db, start.loader);
     ASSERT_EQ(holder.state, 'w') << start.program << " " << start.loader;
-    for (bool looked : {true, false}) {
+    // Each check is enough alone: the kernel's lock (where open files are not looked at), and
+    // the open file (where the kernel's answer does not reach, as over some network shares).
+    for (int only : {0, 1, 2}) {
+      SCOPED_TRACE(only);
       SystemAnswers answers;
-      if (!looked) plockSystem.hasOpen = NotOpen;
+      if (only == 1) plockSystem.hasOpen = NotOpen;
+      if (only == 2) plockSystem.locked = NotLocked;
       MessageLog log;
       PContext ctx;
       ASSERT_TRUE(ctx.OpenDB(db.c_str(), false));
@@ -842,4 +885,196 @@ TEST(WriteLock, ReleaseLeavesALockItDidNotMake) {
   EXPECT_FALSE(PContext::WriteLock(lock, nullptr));
   EXPECT_TRUE(log.Has(DMCinfo, "Lock file '" + lk + "' was removed by another hand")) << log.All();
   EXPECT_FALSE(Exists(lk));
+}
+
+namespace {
+
+// What body returns, run as process 1 of a new process table, as a sandbox or a container
+// starts a program; "" with *why set when this system does not let the test make one (that takes
+// the right to, or user namespaces open to users).
+std::string AsFirstOfANewProcessTable(const std::function<std::string()>& body, std::string* why) {
+  const std::string said = InChild([&body] {
+    if (unshare(CLONE_NEWPID) != 0) {
+      // Without the right to, a user namespace of one's own (the user mapped to itself) gives it.
+      const std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
+      if (unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0)
+        return std::string("\x01unshare: ") + strerror(errno);
+      std::ofstream("/proc/self/setgroups") << "deny";
+      std::ofstream("/proc/self/uid_map") << uid << " " << uid << " 1\n";
+      std::ofstream("/proc/self/gid_map") << gid << " " << gid << " 1\n";
+    }
+    return InChild([&body] { return getpid() == 1 ? body() : "\x01not the first process"; });
+  });
+  if (said.empty() || said[0] != '\x01') return said;
+  *why = said.substr(1);
+  return "";
+}
+
+}  // namespace
+
+// A lock naming the taker's own process id was left by an earlier run given that number, as
+// every run in a sandbox with its own process table is: after such a run ended without closing
+// (a crash), the next opens the catalogue for writing, and the log says why it replaced the lock.
+TEST(WriteLock, ALockNamingTheTakerItselfWasLeftByAnEarlierRun) {
+  TempDir d;
+  const std::string db = d.Path("c.qdb"), lk = d.Path("c.lock");
+  // How the first process of a new table opens the catalogue, and what its log says.
+  const auto open = [&db] {
+    MessageLog log;
+    auto* ctx = new PContext;  // never closed: the run ends as a crash ends it
+    const std::string how = !ctx->OpenDB(db.c_str(), false) ? "not opened"
+                            : ctx->ReadOnly()               ? "read-only: " + ctx->ReadOnlyWhy()
+                                                            : "writable";
+    return how + "\n" + log.All();
+  };
+  std::string why;
+  const std::string first = AsFirstOfANewProcessTable(open, &why);
+  if (first.empty()) GTEST_SKIP() << "no new process table can be made here: " << why;
+  EXPECT_EQ(first.substr(0, first.find('\n')), "writable") << first;
+  EXPECT_EQ(ReadFile(lk), LockLine(1, Host())) << "the crash left its lock";
+  const std::string second = AsFirstOfANewProcessTable(open, &why);
+  EXPECT_EQ(second.substr(0, second.find('\n')), "writable") << second;
+  EXPECT_NE(second.find("Ignoring previous DB lock (process 1 is this process: left by an earlier "
+                        "run given its number)"),
+            std::string::npos)
+      << second;
+}
+
+// A holder killed but not yet reaped (a zombie) holds nothing, though a probe of its number
+// succeeds: its lock is replaced, also where its open files could not be seen (another user's
+// process), and the log says why.
+TEST(WriteLock, AKilledHolderNotYetReapedHoldsNothing) {
+  TempDir d;
+  const std::string db = d.Path("c.qdb");
+  for (bool anotherUser : {false, true}) {
+    SCOPED_TRACE(anotherUser);
+    ctxtest::LockHolder holder(db);
+    ASSERT_TRUE(holder.holds);
+    ASSERT_EQ(kill(holder.child, SIGKILL), 0);
+    siginfo_t info;
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(holder.child), &info, WEXITED | WNOWAIT), 0);
+    ASSERT_EQ(kill(holder.child, 0), 0) << "ended, and not reaped";
+    SystemAnswers answers;
+    if (anotherUser) {
+      plockSystem.hasOpen = Unseen;
+      plockSystem.owner = OtherUser;
+    }
+    MessageLog log;
+    PContext ctx;
+    ASSERT_TRUE(ctx.OpenDB(db.c_str(), false));
+    EXPECT_FALSE(ctx.ReadOnly()) << ctx.ReadOnlyWhy();
+    EXPECT_TRUE(log.Has(DMCinfo, "Ignoring previous DB lock (process " +
+                                     std::to_string(holder.child) + " has ended)"))
+        << log.All();
+  }
+}
+
+// One catalogue has one writer, whatever name reaches its file: a hard link to a catalogue held
+// by another copy of the program opens read-only, naming the holder and the name it opened, and
+// leaves no lock file of its own; as a shadow catalogue it is not opened. Readers share it by
+// either name. Once the holder has quit, the link opens for writing.
+TEST(WriteLock, AnotherNameOfAHeldCatalogueOpensReadOnly) {
+  TempDir d;
+  ASSERT_EQ(mkdir(d.Path("a").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(d.Path("b").c_str(), 0755), 0);
+  const std::string db = d.Path("a/photos.qdb"), other = d.Path("b/album.qdb");
+  {
+    PContext maker;
+    ASSERT_TRUE(maker.OpenDB(db.c_str(), false));
+    ASSERT_TRUE(maker.SyncDB());
+  }
+  ASSERT_EQ(link(db.c_str(), other.c_str()), 0);
+  CatalogHolder holder(Self(), db, "");
+  ASSERT_EQ(holder.state, 'w');
+  {
+    MessageLog log;
+    PContext ctx;
+    ASSERT_TRUE(ctx.OpenDB(other.c_str(), false));
+    EXPECT_TRUE(ctx.ReadOnly());
+    EXPECT_EQ(ctx.ReadOnlyWhy(), "the file is held for writing by process " +
+                                     std::to_string(holder.pid) + " (\"" + OwnCommand() +
+                                     "\") on this computer, which opened it as '" + db +
+                                     "'. Quit that program and open the catalog again");
+    EXPECT_FALSE(Exists(d.Path("b/album.lock")));
+    EXPECT_EQ(ReadFile(d.Path("a/photos.lock")), LockLine(holder.pid, Host()));
+    PContext reader, shadow;
+    ASSERT_TRUE(reader.OpenDB(db.c_str(), true));
+    EXPECT_TRUE(reader.Ready());
+    EXPECT_FALSE(shadow.ShadowDB(other.c_str()));
+    EXPECT_FALSE(Exists(d.Path("b/album.lock")));
+  }
+  ASSERT_TRUE(holder.Stop());
+  PContext ctx;
+  ASSERT_TRUE(ctx.OpenDB(other.c_str(), false));
+  EXPECT_FALSE(ctx.ReadOnly()) << ctx.ReadOnlyWhy();
+}
+
+namespace {
+
+// Takes from this process the rights that pass over a file's permissions (which an
+// administrator has), so that a folder it may not write refuses it as it refuses a user.
+void DropFileRights() {
+  __user_cap_header_struct head = {_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  if (syscall(SYS_capget, &head, data) != 0) return;
+  for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
+    data[0].effective &= ~(1u << cap);
+    data[0].permitted &= ~(1u << cap);
+  }
+  syscall(SYS_capset, &head, data);
+}
+
+// Why a process without the rights DropFileRights takes opens db read-only; "\x01" when it may
+// still write barred.
+std::string WhyWithoutFileRights(const std::string& db, const std::string& barred) {
+  return InChild([&] {
+    DropFileRights();
+    if (access(barred.c_str(), W_OK) == 0) return std::string("\x01");
+    PContext ctx;
+    return !ctx.OpenDB(db.c_str(), false) ? "not opened" : ctx.ReadOnlyWhy();
+  });
+}
+
+}  // namespace
+
+// A stale lock this user may not remove (its folder is not theirs to change) is told as the
+// stale lock of its process, with whose file it is and how to remove it, the reason once; one
+// this user may not even read is told as such.
+TEST(WriteLock, AStaleLockThatCannotBeRemovedIsToldWithHowToRemoveIt) {
+  TempDir d;
+  const std::string dir = d.Path("shared"), db = dir + "/c.qdb", lk = dir + "/c.lock";
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  {
+    PContext maker;
+    ASSERT_TRUE(maker.OpenDB(db.c_str(), false));
+  }
+  const pid_t dead = DeadPid();
+  WriteFile(lk, LockLine(dead, Host()));
+  // Another user's lock, where this one may give the file away.
+  std::string owner;
+  if (chown(lk.c_str(), 1, 1) == 0) {
+    const struct passwd* pw = getpwuid(1);
+    owner = pw != nullptr ? pw->pw_name : "1";
+  }
+  const std::string user = owner.empty() ? "" : "user '" + owner + "'";
+  const std::string remover = "Delete it as " + (owner.empty() ? "" : user + " or as ") +
+                              "a user who may change the folder '" + dir +
+                              "', then open the catalog again";
+  ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+  std::string why = WhyWithoutFileRights(db, dir);
+  chmod(dir.c_str(), 0755);
+  if (why == "\x01") GTEST_SKIP() << "the folder cannot be made unwritable for this user";
+  std::string line = LockLine(dead, Host());
+  line.pop_back();
+  EXPECT_EQ(why, "its lock file '" + lk + "' (\"" + line + "\") is a stale lock of process " +
+                     std::to_string(dead) + (owner.empty() ? "" : " of " + user) +
+                     " (that process has ended) and cannot be removed (permission denied). " +
+                     remover);
+  EXPECT_EQ(ReadFile(lk), LockLine(dead, Host()));
+  ASSERT_EQ(chmod(lk.c_str(), 0), 0);
+  why = WhyWithoutFileRights(db, lk);
+  EXPECT_EQ(why, "its lock file '" + lk + "'" + (owner.empty() ? "" : " of " + user) +
+                     " cannot be read (permission denied), so whether a program holds it cannot "
+                     "be told. If none uses the catalog, delete it as " +
+                     remover.substr(strlen("Delete it as ")));
 }

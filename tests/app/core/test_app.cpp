@@ -519,6 +519,68 @@ TEST(Program, ACatalogueHeldByAnotherCopyOpensReadOnlyAndTheAlertSaysWhy) {
   }
 }
 
+// A program the program starts (the log's viewer, from Help > Show Log) holds none of its
+// files: not the catalogue open for writing, the shadow catalogue, the thumbnail database, their
+// lock files, nor the log. The stand-in viewer lists where its open files lead.
+TEST(Program, AProgramItStartsHoldsNoneOfItsFiles) {
+  TempHome home;
+  StartUpForgotten forget;
+  PresetPreferences();
+  const std::string db = home.path() + "/photos.qdb";
+  {
+    PContext c;
+    ASSERT_TRUE(c.OpenDB(db.c_str()));
+  }
+  QTemporaryDir bin;
+  static std::string listed;
+  listed = bin.path().toStdString() + "/files.txt";
+  {
+    std::ofstream(bin.path().toStdString() + "/xdg-open")
+        << "#!/bin/sh\nfor f in /proc/$$/fd/*; do readlink \"$f\"; done > '" << listed
+        << ".new'\nmv '" << listed << ".new' '" << listed << "'\n";
+  }
+  chmod((bin.path().toStdString() + "/xdg-open").c_str(), 0700);
+  const std::string path = getenv("PATH") != nullptr ? getenv("PATH") : "";
+  setenv("PATH", (bin.path().toStdString() + ":" + path).c_str(), 1);
+  static bool writable, asked, shown;
+  static int ticks;
+  writable = asked = shown = false;
+  ticks = 0;
+  std::string arg0 = "lumerin", arg1 = db;
+  char* argv[] = {&arg0[0], &arg1[0], nullptr};
+  const int status = LumerinMain(2, argv, [] {
+    auto* t = new QTimer;
+    QObject::connect(t, &QTimer::timeout, [t] {
+      WindowRef w = gMain != nullptr ? gMain->GetWindow() : nullptr;
+      if (w == nullptr) return;
+      // The catalogue open, then the log shown; the end once the viewer has listed its files
+      // (a minute at most for each, however slow the machine).
+      if (!asked) {
+        if ((!IsWindowVisible(w) || !gMain->bc.Ready()) && ++ticks < 12000) return;
+        writable = gMain->bc.Ready() && !gMain->bc.ReadOnly();
+        asked = true;
+        shown = TriggerMenu(w, "Show Log");
+        ticks = 0;
+      }
+      if (shown && access(listed.c_str(), F_OK) != 0 && ++ticks < 12000) return;
+      t->stop();
+      t->deleteLater();
+      TriggerMenu(w, "Quit");
+    });
+    t->start(5);
+  });
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(writable);
+  ASSERT_TRUE(shown);
+  std::ifstream in(listed);
+  ASSERT_TRUE(in.is_open()) << "the viewer was not started";
+  int files = 0;
+  for (std::string target; std::getline(in, target); files++)
+    EXPECT_NE(target.compare(0, home.path().size() + 1, home.path() + "/"), 0) << target;
+  EXPECT_GT(files, 2) << "the viewer listed its standard channels";
+}
+
 // Each hook left unregistered stops start-up before anything is made, naming the hook.
 TEST(Program, AMissingHookStopsStartUpNamingIt) {
   TempHome home;

@@ -13,6 +13,7 @@
 #include <string>
 #include <type_traits>
 
+#include <OpenEXR/Iex.h>
 #include <OpenEXR/ImfChromaticitiesAttribute.h>
 #include <OpenEXR/ImfFloatAttribute.h>
 #include <OpenEXR/ImfHeader.h>
@@ -22,6 +23,7 @@
 #include <OpenEXR/ImfThreading.h>
 
 #include "formats/exrformat.h"
+#include "formats/exrstream.h"
 #include "support/pwork.h"
 #include "tonemap/tonemap.h"
 
@@ -38,6 +40,7 @@ typedef bool (*FillFunc)(ExrReader* er, _ImgReadBuf* rb);
 struct ExrReader {
   _ImgReader reader;
   char encText[64];
+  ExrFileIn* stream;  // the file, read by input
   Imf::RgbaInputFile* input;
   Imf::RgbaChannels channels;
   int dataX, dataY;  // the data window's origin
@@ -334,7 +337,9 @@ void construct(ExrReader* er, const char* path) {
   er->dispRange = 32.0;
   er->dispMax = 100.0;
   er->fill = fillNative;
-  er->input = new Imf::RgbaInputFile(path, Imf::globalThreadCount());
+  er->stream = new ExrFileIn(path);
+  if (!er->stream->IsOpen()) Iex::throwErrnoExc();
+  er->input = new Imf::RgbaInputFile(*er->stream, Imf::globalThreadCount());
   const Imath::Box2i& dw = er->input->dataWindow();
   const int64_t w = int64_t{dw.max.x} - dw.min.x + 1, h = int64_t{dw.max.y} - dw.min.y + 1;
   er->dataX = dw.min.x;
@@ -422,6 +427,7 @@ void destroy(ExrReader* er) {
   dropScratch(er);
   free(er->strip);
   delete er->input;
+  delete er->stream;
   er->~ExrReader();
   free(er);
 }

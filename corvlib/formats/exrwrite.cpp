@@ -19,6 +19,7 @@
 #include <OpenEXR/ImfThreading.h>
 
 #include "formats/exrformat.h"
+#include "formats/exrstream.h"
 #include "support/replacefile.h"
 #include "support/dmessage.h"
 
@@ -127,7 +128,6 @@ long ExrWriteImage(const char* path, const _ImgWriteBuf* wb) {
   std::string tmp;
   const int fd = PtempBeside(path, &tmp);
   if (fd < 0) return 0;
-  close(fd);
   long over = 0;
   try {
     const Imf::Header h = makeHeader(wb);
@@ -140,7 +140,8 @@ long ExrWriteImage(const char* path, const _ImgWriteBuf* wb) {
       row = wide.data();
     }
     {
-      Imf::RgbaOutputFile out(tmp.c_str(), h, ch, Imf::globalThreadCount());
+      ExrFileOut file(fd, tmp.c_str());
+      Imf::RgbaOutputFile out(file, h, ch, Imf::globalThreadCount());
       out.setFrameBuffer(row, 1, 0);
       const uint8_t* src = static_cast<const uint8_t*>(wb->img);
       while (out.currentScanLine() < wb->yres) {
@@ -153,6 +154,11 @@ long ExrWriteImage(const char* path, const _ImgWriteBuf* wb) {
     }
   } catch (const std::exception& e) {
     fprintf(stderr, "%s\n", e.what());
+    close(fd);
+    PdiscardTemp(tmp);
+    return 0;
+  }
+  if (close(fd) != 0) {
     PdiscardTemp(tmp);
     return 0;
   }

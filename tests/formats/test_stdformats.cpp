@@ -2,11 +2,19 @@
 // reaches by its suffix.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "fmt_test_util.h"
+#include "formats/exrformat.h"
+#include "formats/radformat.h"
 #include "formats/stdformats.h"
+#include "formats/tiffimg.h"
 #include "testutil/message_log.h"
 
 using namespace pictest;
@@ -134,6 +142,46 @@ TEST_F(StandardReaders, AFileUnderAnotherFormatsSuffixOpensByItsFirstBytes) {
   MessageLog log;
   EXPECT_EQ(PopenImageF(text.c_str(), 0, nullptr), nullptr);
   EXPECT_GT(log.Count(), 0u);
+}
+
+// The descriptors of this process open on path, each with whether it is closed on exec.
+std::vector<bool> DescriptorsOn(const std::string& path) {
+  std::vector<bool> found;
+  DIR* d = opendir("/proc/self/fd");
+  if (d == nullptr) return found;
+  while (dirent* e = readdir(d)) {
+    char target[4096];
+    const std::string link = std::string("/proc/self/fd/") + e->d_name;
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0 || std::string(target, static_cast<size_t>(n)) != path) continue;
+    const int flags = fcntl(atoi(e->d_name), F_GETFD);
+    found.push_back(flags >= 0 && (flags & FD_CLOEXEC) != 0);
+  }
+  closedir(d);
+  return found;
+}
+
+// A program started while a picture is open (the desktop opener, say) must not inherit it.
+TEST_F(StandardReaders, OpenPicturesAreClosedOnExec) {
+  ASSERT_EQ(PloadStandardReaders(), 1);
+  ScratchDir dir;
+  const FloatImage img = Pattern(40, 30);
+  const _ImgWriteBuf wb = img.WriteBuf();
+  const std::string exr = dir.Path("p.exr"), tif = dir.Path("p.tif"), hdr = dir.Path("p.hdr");
+  ASSERT_GT(ExrWriteImage(exr.c_str(), &wb), 0);
+  ASSERT_GT(TiffWriteImage(tif.c_str(), &wb), 0);
+  ASSERT_GT(RadWriteImage(hdr.c_str(), &wb), 0);
+  for (const std::string& path : {exr, tif, hdr}) {
+    _ImgReader* ir = PopenImageF(path.c_str(), 1, nullptr);
+    ASSERT_NE(ir, nullptr) << path;
+    const std::vector<bool> fds = DescriptorsOn(path);
+    ir->ri->Close(ir);
+    for (bool cloexec : fds) EXPECT_TRUE(cloexec) << path;
+    // The OpenEXR reader keeps its file open as long as the picture is.
+    if (path == exr) {
+      EXPECT_FALSE(fds.empty());
+    }
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -23,21 +24,30 @@ bool RecordInt(const DBRecord& r, PDBFieldID fid, long* v) {
   *v = f.GetInt(0);
   return true;
 }
+
+// A side scaled by a pixel aspect, held within the range of an int: a file's pixel aspect can
+// be any number, and the sizes it makes are checked after.
+int Side(float r) {
+  if (!(r > -2147483648.0f)) return INT_MIN;
+  if (r >= 2147483648.0f) return INT_MAX;
+  return static_cast<int>(r);
+}
+
 }  // namespace
 
 void PaspectToView(float a, int* xp, int* yp) {
   if (a < 0.99f) {
-    if (xp != nullptr) *xp = static_cast<int>(static_cast<float>(*xp) * a + 0.5f);
+    if (xp != nullptr) *xp = Side(static_cast<float>(*xp) * a + 0.5f);
   } else if (a > 1.01f) {
-    if (yp != nullptr) *yp = static_cast<int>(static_cast<float>(*yp) / a + 0.5f);
+    if (yp != nullptr) *yp = Side(static_cast<float>(*yp) / a + 0.5f);
   }
 }
 
 void PaspectToFile(float a, int* xp, int* yp) {
   if (a < 0.99f) {
-    if (xp != nullptr) *xp = static_cast<int>(static_cast<float>(*xp) / a + 0.5f);
+    if (xp != nullptr) *xp = Side(static_cast<float>(*xp) / a + 0.5f);
   } else if (a > 1.01f) {
-    if (yp != nullptr) *yp = static_cast<int>(static_cast<float>(*yp) * a + 0.5f);
+    if (yp != nullptr) *yp = Side(static_cast<float>(*yp) * a + 0.5f);
   }
 }
 

@@ -1051,7 +1051,8 @@ void ExpectPrefsAndNoLocks(const std::string& h, time_t t) {
   struct stat st;
   ASSERT_EQ(stat(prefs.c_str(), &st), 0);
   EXPECT_GE(st.st_mtime, t);
-  EXPECT_NE(ReadAll(prefs).find("RecentCatalog = " + h + "/small.qdb"), std::string::npos);
+  EXPECT_NE(ReadAll(prefs).find("RecentCatalog = " + PrefsPath(h + "/small.qdb")),
+            std::string::npos);
   EXPECT_FALSE(Exists(h + "/small.lock"));
   EXPECT_FALSE(Exists(h + "/cache/lumerin/Lumerin.lock"));
 }

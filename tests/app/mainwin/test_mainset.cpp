@@ -7,6 +7,7 @@
 #include "app/records/psetother.h"
 #include "app/mainwin/psettings.h"
 #include "maintest.h"
+#include "support/cnumber.h"
 #include "testutil/checker.h"
 
 #include <QComboBox>
@@ -60,14 +61,17 @@ TEST(FracCheck, NumbersFractionsAndRefusals) {
   }
   EXPECT_EQ(fracEval(nullptr), 0);
   EXPECT_EQ(fracEval("1/0"), 0);  // the lenient reading: not a finite number
-  // A locale that writes decimals with a comma does not change what a point means.
+  // A locale that writes decimals with a comma does not change what a point means. The
+  // process's own locale is put back after.
+  const std::string was = setlocale(LC_NUMERIC, nullptr);
   for (const char* comma : {"de_DE.UTF-8", "fr_FR.UTF-8"}) {
     if (setlocale(LC_NUMERIC, comma) == nullptr) continue;
     EXPECT_TRUE(fracCheck("1.5/2", &v));
     EXPECT_EQ(v, 0.75f);
     EXPECT_FALSE(fracCheck("1,5", &v));
-    setlocale(LC_NUMERIC, "C");
   }
+  setlocale(LC_NUMERIC, was.c_str());
+  EXPECT_STREQ(setlocale(LC_NUMERIC, nullptr), was.c_str());
   dmessage_last_class = DMCnerr;
   // Random decimals and fractions read back as written.
   std::mt19937 rng(7);
@@ -75,9 +79,9 @@ TEST(FracCheck, NumbersFractionsAndRefusals) {
     const double a = std::uniform_real_distribution<double>(-1e6, 1e6)(rng);
     const double b = std::uniform_real_distribution<double>(0.5, 1e4)(rng);
     char text[80];
-    snprintf(text, sizeof text, "%.6g / %.6g", a, b);
+    Csnprintf(text, sizeof text, "%.6g / %.6g", a, b);
     ASSERT_TRUE(fracCheck(text, &v)) << text;
-    EXPECT_NEAR(v, std::strtod(text, nullptr) / std::strtod(strchr(text, '/') + 1, nullptr),
+    EXPECT_NEAR(v, Cstrtod(text, nullptr) / Cstrtod(strchr(text, '/') + 1, nullptr),
                 1e-3 + 1e-5 * std::fabs(a / b))
         << text;
   }

@@ -211,7 +211,8 @@ void ClickCell(int row, int col, Qt::KeyboardModifiers m) {
 // then shows them at the other sizes and as the table. Without the test pictures an empty
 // folder is chosen and only the dialog and the empty browser are seen.
 void AddBrowsing() {
-  static std::string folder = std::string(LUMERIN_TESTDATA) + "/jpeg";
+  static std::string folder;
+  folder = std::string(LUMERIN_TESTDATA) + "/jpeg";
   const bool pictures = QDir(QString::fromStdString(folder)).exists();
   if (!pictures) folder = QDir::tempPath().toStdString();
   steps.push_back({"the folder dialog shows",
@@ -527,7 +528,8 @@ bool DamagedStatus() {
 // says why; a catalogue file cut short while it was made is offered to be made again. The
 // walk's catalogue is open again afterwards.
 void AddDamagedCatalogues() {
-  static const std::string photos = exportDir + "/photos.qdb";
+  static std::string photos;
+  photos = exportDir + "/photos.qdb";  // in this walk's home
   steps.push_back({"a damaged copy asked", [] { return true; },
                    [] {
                      ASSERT_TRUE(gMain->bc.SyncDB());
@@ -1040,6 +1042,13 @@ void AddInfoCommands() {
 }
 
 TEST(EndToEnd, Walk) {
+  // Each walk starts afresh (a run may repeat it in one process).
+  next = 0;
+  done.clear();
+  noPictures = false;
+  turned = QImage();
+  savedRecords = shownRecords = 0;
+  infoRecord = -1;
   QTemporaryDir home;
   const std::string h = home.path().toStdString();
   UseHomeAt(h);
@@ -1193,6 +1202,8 @@ TEST(EndToEnd, DISABLED_RestartKeepsThePreferences) {
   const std::string h = home;
   UseHomeAt(h);
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  next = 0;
+  done.clear();
   std::string kept;
   steps = {
       {"the main window shows again", [] { return gMain && IsWindowVisible(gMain->GetWindow()); },

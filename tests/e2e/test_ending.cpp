@@ -43,6 +43,7 @@
 #include "app/core/pdialogs.h"
 #include "app/core/pfolder.h"
 #include "app/core/pidle.h"
+#include "app/core/pseam.h"
 #include "app/hdrpano/ptempimg.h"
 #include "app/prefs/pforms.h"
 #include "app/shell/pshell.h"
@@ -85,7 +86,7 @@ void Drive() {
       if (sinceStep.elapsed() < 60000) return;
       ADD_FAILURE() << "waited a minute for \"" << s.name << "\"" << Where();
       next = steps.size();
-      QuitApplicationEventLoop();
+      PquitEventLoop();
       return;
     }
     sinceStep.restart();

@@ -510,9 +510,7 @@ int shownRecords = 0;
 std::string DialogText(WindowRef w, const char* sig, int id) {
   ControlID cid{FourCC({sig[0], sig[1], sig[2], sig[3], 0}), id};
   ControlRef c = nullptr;
-  char buf[256];
-  return GetControlByID(w, &cid, &c) == noErr && GetControlText(c, buf, sizeof buf, true) ? buf
-                                                                                          : "";
+  return GetControlByID(w, &cid, &c) == noErr ? WholeControlText(c) : "";
 }
 
 void ClickDialog(WindowRef w, const char* sig, int id) {

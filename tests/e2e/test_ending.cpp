@@ -545,9 +545,7 @@ class FillingDisk : public PassedOn {
 std::string MessageOf(WindowRef w, const char* sig) {
   ControlRef c = nullptr;
   ControlID cid{FourCC({sig[0], sig[1], sig[2], sig[3], 0}), 128};
-  char buf[1024];
-  return GetControlByID(w, &cid, &c) == noErr && GetControlText(c, buf, sizeof buf, true) ? buf
-                                                                                          : "";
+  return GetControlByID(w, &cid, &c) == noErr ? WholeControlText(c) : "";
 }
 
 // The catalogue "small" opened on disk and the folder "few" shown (its records added and saved

@@ -74,10 +74,11 @@ class Watchdog : public testing::EmptyTestEventListener {
       ended_ = 0;
       // The application is made and ended by some tests themselves (the program's own entry):
       // with none, nothing can end the waits.
-      const bool loop = QCoreApplication::instance() != nullptr;
+      QCoreApplication* app = QCoreApplication::instance();
+      const bool loop = app != nullptr;
       if (loop)
         QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
+            app,
             [this, test, name, seconds] {
               {
                 std::lock_guard<std::mutex> still(m_);

@@ -41,6 +41,7 @@
 #include "platform/pqt.h"
 #include "platform/pwindow.h"
 #include "support/dmessage.h"
+#include "testutil/control_text.h"
 #include "testutil/home_env.h"
 
 // HOME and the XDG folders in a fresh temporary folder.
@@ -99,13 +100,9 @@ class AlertsAnswered {
   AlertsAnswered() {
     QObject::connect(&timer_, &QTimer::timeout, [this] {
       if (gAlertWindow == nullptr || !IsWindowVisible(gAlertWindow)) return;
-      char buf[1024];
       ControlID cid{FourCC("alrt"), 128}, ok{FourCC("bttn"), 1};
       ControlRef c = nullptr;
-      texts.push_back(GetControlByID(gAlertWindow, &cid, &c) == noErr &&
-                              GetControlText(c, buf, sizeof buf, true)
-                          ? buf
-                          : "");
+      texts.push_back(GetControlByID(gAlertWindow, &cid, &c) == noErr ? WholeControlText(c) : "");
       if (GetControlByID(gAlertWindow, &ok, &c) == noErr)
         QTest::mouseClick(qobject_cast<QAbstractButton*>(PlatformControlWidget(c)), Qt::LeftButton);
     });
@@ -214,9 +211,7 @@ inline QWidget* WidgetOf(WindowRef w, const char* sig, int id) {
 }
 
 inline std::string TextOf(WindowRef w, const char* sig, int id) {
-  char buf[1024];
-  ControlRef c = ControlOf(w, sig, id);
-  return c && GetControlText(c, buf, sizeof buf, true) ? buf : "";
+  return WholeControlText(ControlOf(w, sig, id));
 }
 
 // Runs f once window w shows (looking every 5 ms for up to 5 s of real time), then clicks the

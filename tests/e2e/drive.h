@@ -11,6 +11,7 @@
 #include "platform/pqt.h"
 #include "platform/pwindow.h"
 #include "toolkit/pctltext.h"
+#include "testutil/control_text.h"
 
 // A step waits until its condition holds (looked at every 10 ms), then acts.
 struct Step {
@@ -29,11 +30,7 @@ inline QWidget* Widget(WindowRef w, const char* sig, int id) {
 inline std::string Status() {
   ControlID cid{FourCC("pict"), 132};
   ControlRef c = nullptr;
-  char buf[256];
-  return GetControlByID(gMain->GetWindow(), &cid, &c) == noErr &&
-                 GetControlText(c, buf, sizeof buf, true)
-             ? buf
-             : "";
+  return GetControlByID(gMain->GetWindow(), &cid, &c) == noErr ? WholeControlText(c) : "";
 }
 
 inline PBrowser* Browser() {

@@ -43,6 +43,7 @@
 #include "app/core/pdialogs.h"
 #include "app/core/pfolder.h"
 #include "app/core/pidle.h"
+#include "app/core/pseam.h"
 #include "app/hdrpano/ptempimg.h"
 #include "app/prefs/pforms.h"
 #include "app/shell/pshell.h"
@@ -85,7 +86,7 @@ void Drive() {
       if (sinceStep.elapsed() < 60000) return;
       ADD_FAILURE() << "waited a minute for \"" << s.name << "\"" << Where();
       next = steps.size();
-      QuitApplicationEventLoop();
+      PquitEventLoop();
       return;
     }
     sinceStep.restart();
@@ -544,9 +545,7 @@ class FillingDisk : public PassedOn {
 std::string MessageOf(WindowRef w, const char* sig) {
   ControlRef c = nullptr;
   ControlID cid{FourCC({sig[0], sig[1], sig[2], sig[3], 0}), 128};
-  char buf[1024];
-  return GetControlByID(w, &cid, &c) == noErr && GetControlText(c, buf, sizeof buf, true) ? buf
-                                                                                          : "";
+  return GetControlByID(w, &cid, &c) == noErr ? WholeControlText(c) : "";
 }
 
 // The catalogue "small" opened on disk and the folder "few" shown (its records added and saved
@@ -1051,7 +1050,8 @@ void ExpectPrefsAndNoLocks(const std::string& h, time_t t) {
   struct stat st;
   ASSERT_EQ(stat(prefs.c_str(), &st), 0);
   EXPECT_GE(st.st_mtime, t);
-  EXPECT_NE(ReadAll(prefs).find("RecentCatalog = " + h + "/small.qdb"), std::string::npos);
+  EXPECT_NE(ReadAll(prefs).find("RecentCatalog = " + PrefsPath(h + "/small.qdb")),
+            std::string::npos);
   EXPECT_FALSE(Exists(h + "/small.lock"));
   EXPECT_FALSE(Exists(h + "/cache/lumerin/Lumerin.lock"));
 }

@@ -164,6 +164,16 @@ TEST(PicHeader, DateLinesWriteAndReadBack) {
   EXPECT_EQ(back, t);
   EXPECT_EQ(gmtval(&back, lines.c_str() + lines.find('\n') + 1), 1);
   EXPECT_EQ(back, t);
+  // Elsewhere the capture line is local time and the other stays universal: both read back.
+  {
+    testutil::TimeZone chatham(testutil::kChatham);
+    const std::string there = WrittenBy([&](FILE* fp) { fputdate(t, fp); });
+    EXPECT_EQ(there, "CAPDATE= 2023:11:15 11:58:20\nGMT= 2023:11:14 22:13:20\n");
+    EXPECT_EQ(dateval(&back, there.c_str()), 1);
+    EXPECT_EQ(back, t);
+    EXPECT_EQ(gmtval(&back, there.c_str() + there.find('\n') + 1), 1);
+    EXPECT_EQ(back, t);
+  }
   EXPECT_EQ(dateval(nullptr, "CAPDATE= 2023:11:14\n"), 0);
   EXPECT_EQ(dateval(nullptr, "CAPDATE= 99999999999:1:1 0:0:0\n"), 0);
 }

@@ -44,6 +44,23 @@ TEST(FutilTest, DateText) {
   EXPECT_STREQ(buf, "2001:09:09 01:46:40");
   // A year that does not fit four digits is refused rather than cut.
   EXPECT_EQ(cvtdate(buf, static_cast<time_t>(400000000000LL)), nullptr);
+  // The local time where the program runs: in summer time, a quarter of an hour off, and on
+  // both sides of an hour that summer time skips.
+  const struct {
+    const char* zone;
+    time_t t;
+    const char* text;
+  } local[] = {{testutil::kBerlin, 1000000000, "2001:09:09 03:46:40"},
+               {testutil::kBerlin, 1679792399, "2023:03:26 01:59:59"},
+               {testutil::kBerlin, 1679792400, "2023:03:26 03:00:00"},
+               {testutil::kChatham, 1000000000, "2001:09:09 14:31:40"},
+               {testutil::kChatham, 1695477599, "2023:09:24 02:44:59"},
+               {testutil::kChatham, 1695477600, "2023:09:24 03:45:00"}};
+  for (const auto& l : local) {
+    testutil::TimeZone zone(l.zone);
+    ASSERT_EQ(cvtdate(buf, l.t), buf) << l.zone;
+    EXPECT_STREQ(buf, l.text) << l.zone << " at " << l.t;
+  }
 }
 
 TEST(FutilTest, BlockAllocatorCarvesAndReuses) {

@@ -12,3 +12,11 @@ inline void UseHomeAt(const std::string& h) {
   setenv("XDG_STATE_HOME", (h + "/state").c_str(), 1);
   setenv("XDG_RUNTIME_DIR", (h + "/run").c_str(), 1);
 }
+
+// A path as the preferences file writes it after "Name = ": bare, or quoted when it holds a
+// blank or a quote (a home under a TMPDIR with spaces, say), in the quote it does not hold.
+inline std::string PrefsPath(const std::string& p) {
+  if (p.find_first_of(" \t\v\f\r\n\"'") == std::string::npos) return p;
+  const char q = p.find('"') == std::string::npos ? '"' : '\'';
+  return q + p + q;
+}

@@ -9,6 +9,12 @@
 
 namespace testutil {
 
+// Zones given by their rules, so that no zone database is needed: Berlin's, an hour ahead with
+// summer time from the last Sunday of March to the last of October, and the Chatham Islands',
+// 12:45 ahead with summer time from the last Sunday of September to the first of April.
+inline constexpr char kBerlin[] = "CET-1CEST,M3.5.0,M10.5.0/3";
+inline constexpr char kChatham[] = "<+1245>-12:45<+1345>,M9.5.0/2:45,M4.1.0/3:45";
+
 class TimeZone {
  public:
   explicit TimeZone(const char* tz) {

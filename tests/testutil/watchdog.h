@@ -1,7 +1,9 @@
 // A limit on every test of a window test program: a test still running after a long bound of
 // real time (a wait for a dialog that never shows, say) fails, saying so, and the waits under
-// way are ended through the event loop, so that the test and the run go on; one that does not
-// end even then stops the run, naming the test, rather than waiting without end.
+// way are ended through the event loop, so that the test and the run go on. One that does not
+// end even then stops the run rather than waiting without end, with a failure naming the test
+// and saying what happened: its waits were ended and it went on, or it never came back to an
+// event loop where they could be (a blocking call or a loop of its own), or there was none.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -49,7 +51,8 @@ class Watchdog : public testing::EmptyTestEventListener {
     // What the test left to be deleted goes with it: a window of one test (a dialog hidden and
     // on its way out, say) is never the next one's active window, nor the parent of its dialogs,
     // which would go with it.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    if (QCoreApplication::instance() != nullptr)
+      QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     std::lock_guard<std::mutex> lock(m_);
     running_ = false;
     cv_.notify_all();
@@ -68,19 +71,39 @@ class Watchdog : public testing::EmptyTestEventListener {
       if (cv_.wait_for(lock, bound_, over)) continue;
       const std::string name = name_;
       const int seconds = static_cast<int>(bound_.count());
-      QMetaObject::invokeMethod(
-          QCoreApplication::instance(),
-          [this, test, name, seconds] {
-            {
-              std::lock_guard<std::mutex> still(m_);
-              if (!running_ || test_ != test) return;  // it ended meanwhile
-            }
-            ADD_FAILURE() << name << " still ran after " << seconds << " s: its waits are ended";
-            endWaits_();
-          },
-          Qt::QueuedConnection);
+      ended_ = 0;
+      // The application is made and ended by some tests themselves (the program's own entry):
+      // with none, nothing can end the waits.
+      QCoreApplication* app = QCoreApplication::instance();
+      const bool loop = app != nullptr;
+      if (loop)
+        QMetaObject::invokeMethod(
+            app,
+            [this, test, name, seconds] {
+              {
+                std::lock_guard<std::mutex> still(m_);
+                if (!running_ || test_ != test) return;  // it ended meanwhile
+                ended_ = test;
+              }
+              ADD_FAILURE() << name << " still ran after " << seconds << " s: its waits are ended";
+              endWaits_();
+            },
+            Qt::QueuedConnection);
       if (cv_.wait_for(lock, grace_, over)) continue;
-      fprintf(stderr, "\n%s did not end after its waits were ended: the run stops\n", name.c_str());
+      const int more = static_cast<int>(grace_.count());
+      std::string what;
+      if (ended_ == test)
+        what = "its waits were ended after " + std::to_string(seconds) + " s, and it still ran " +
+               std::to_string(more) + " s later";
+      else if (loop)
+        what = "still running after " + std::to_string(seconds + more) +
+               " s, and never came back to the event loop, where its waits would have been "
+               "ended (stuck in a blocking call or a loop of its own)";
+      else
+        what = "still running after " + std::to_string(seconds + more) +
+               " s, with no event loop to end its waits";
+      fflush(stdout);
+      fprintf(stderr, "\n[  FAILED  ] %s: %s: the run stops here\n", name.c_str(), what.c_str());
       fflush(stderr);
       abort();
     }
@@ -92,6 +115,7 @@ class Watchdog : public testing::EmptyTestEventListener {
   std::condition_variable cv_;
   std::string name_;
   long test_ = 0;
+  long ended_ = 0;  // the test whose waits were ended
   bool running_ = false, done_ = false;
   std::thread thread_;  // last: starts once the rest is made
 };

@@ -581,6 +581,71 @@ TEST(Program, AProgramItStartsHoldsNoneOfItsFiles) {
   EXPECT_GT(files, 2) << "the viewer listed its standard channels";
 }
 
+// Only a catalogue on the command line takes the place of the start-up option: a folder there is
+// shown over the recent catalogue the option reopens, to which its pictures can be added.
+TEST(Program, AFolderOnTheCommandLineShowsOverTheRecentCatalogue) {
+  TempHome home;
+  StartUpForgotten forget;
+  const std::string db = home.path() + "/photos.qdb", folder = home.path() + "/pictures";
+  {
+    PContext c;
+    ASSERT_TRUE(c.OpenDB(db.c_str()));
+  }
+  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
+  for (int i = 0; i < 3; ++i) {
+    QImage im(32, 24, QImage::Format_RGB32);
+    im.fill(QColor(40 * i, 90, 200 - 40 * i));
+    ASSERT_TRUE(
+        im.save(QString::fromStdString(folder + "/p" + std::to_string(i) + ".jpg"), "JPEG"));
+  }
+  PresetPreferences();
+  InitPreferences();
+  StoreRecent({db});
+  SavePreferences();
+  PresetPreferences();
+
+  static std::string title, source;
+  static int shown;
+  static bool addable;
+  title = source = "";
+  shown = -1;
+  addable = false;
+  AlertsAnswered alerts;
+  std::string arg0 = "lumerin", arg1 = folder;
+  char* argv[] = {&arg0[0], &arg1[0], nullptr};
+  const int status = LumerinMain(2, argv, [] {
+    auto* t = new QTimer;
+    QObject::connect(t, &QTimer::timeout, [t] {
+      static int ticks;
+      WindowRef w = gMain != nullptr ? gMain->GetWindow() : nullptr;
+      if (w == nullptr) return;
+      // Settled once the folder's pictures show, given a minute at most.
+      const bool loaded = IsWindowVisible(w) && gMain->bc.rdisp.GetSize() == 3 && !PisBusy();
+      if (!loaded && ++ticks < 12000) return;
+      ticks = 0;
+      t->stop();
+      t->deleteLater();
+      char buf[256] = "";
+      UInt32 n = 0;
+      GetWindowTitle(w, buf, sizeof buf, &n);
+      title.assign(buf, std::min<UInt32>(n, sizeof buf));
+      source = gMain->bc.rsrc;
+      shown = gMain->bc.rdisp.GetSize();
+      addable = IsControlEnabled(ControlOf(w, "pict", 138));
+      TriggerMenu(w, "Quit");
+    });
+    t->start(5);
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(source, folder);
+  EXPECT_EQ(shown, 3);
+  EXPECT_EQ(title, "photos");
+  EXPECT_TRUE(addable);
+  std::string all;
+  for (const std::string& a : alerts.texts) all += a + "\n";
+  EXPECT_EQ(all, "");
+}
+
 // Each hook left unregistered stops start-up before anything is made, naming the hook.
 TEST(Program, AMissingHookStopsStartUpNamingIt) {
   TempHome home;

@@ -76,18 +76,18 @@ TEST_F(Prefs, AFreshAccountWritesSevenVariablesInOrder) {
   EXPECT_EQ(ReadFile(file),
             "LumerinPreferences = {\n"
             "ShadowCatalog = " +
-                h +
-                "/cache/lumerin/Lumerin.qdb\n"
+                PrefsPath(h + "/cache/lumerin/Lumerin.qdb") +
+                "\n"
                 "ErrorLog = " +
-                h +
-                "/state/lumerin/Lumerin.txt\n"
+                PrefsPath(h + "/state/lumerin/Lumerin.txt") +
+                "\n"
                 "StartupOption = 1\n"
                 "DisplayExposureFlags = 1\n"
                 "MemoryCacheMegs = 32\n"
                 "ThumbnailCacheMegs = 256\n"
                 "ThumbnailCacheDirectory = " +
-                h +
-                "/cache/lumerin/LumerinCache\n"
+                PrefsPath(h + "/cache/lumerin/LumerinCache") +
+                "\n"
                 "}\t// LumerinPreferences\n");
   // Private folders and files.
   for (const char* p :
@@ -300,14 +300,23 @@ TEST_F(Prefs, ADamagedFileAppliesNoneOfItsValues) {
   const size_t slash = flipped.find("ShadowCatalog = /") + 16;
   flipped[slash] = 'u';
   EXPECT_TRUE(damaged(flipped));
+  // Most flipped bits are found; a flip inside the home's path (as long as the TMPDIR it is
+  // made in) mostly names another path, which reads whole, and is left out of the count.
+  std::vector<bool> inHome(full.size(), false);
+  for (size_t at = full.find(h); at != std::string::npos; at = full.find(h, at + 1))
+    std::fill(inHome.begin() + static_cast<long>(at),
+              inHome.begin() + static_cast<long>(at + h.size()), true);
   std::mt19937 random(50);
   int found = 0, tried = 0;
-  for (size_t at = 0; at < full.size(); at += 3, tried++) {
+  for (size_t at = 0; at < full.size(); at += 3) {
     flipped = full;
     flipped[at] = static_cast<char>(flipped[at] ^ (1 << (random() % 8)));
-    found += damaged(flipped);
+    const bool seen = damaged(flipped);
+    if (inHome[at]) continue;
+    found += seen;
+    tried++;
   }
-  EXPECT_GT(found, tried / 2);
+  EXPECT_GT(found, tried / 2) << found << " of " << tried;
   for (int i = 0; i < 10; i++) {
     std::string nul = full;
     nul[random() % nul.size()] = '\0';
@@ -373,7 +382,8 @@ TEST_F(Prefs, TheLogFallsBackToTmpAndRefusesPlantedFiles) {
   EXPECT_EQ(ReadFile(victim), "keep");
   unlink((fallback + "/Lumerin.txt").c_str());
   WriteFile(fallback + "/Lumerin.txt", "theirs");
-  if (chown((fallback + "/Lumerin.txt").c_str(), 65534, 65534) == 0) {
+  const uid_t other = geteuid() == 65534 ? 65533 : 65534;  // whoever runs the test, not them
+  if (chown((fallback + "/Lumerin.txt").c_str(), other, other) == 0) {
     PresetPreferences();
     MessageLog log;
     InitPreferences();

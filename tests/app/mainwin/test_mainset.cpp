@@ -61,7 +61,9 @@ TEST(FracCheck, NumbersFractionsAndRefusals) {
   }
   EXPECT_EQ(fracEval(nullptr), 0);
   EXPECT_EQ(fracEval("1/0"), 0);  // the lenient reading: not a finite number
-  // A locale that writes decimals with a comma does not change what a point means.
+  // A locale that writes decimals with a comma does not change what a point means. The
+  // process's own locale is put back after.
+  const std::string was = setlocale(LC_NUMERIC, nullptr);
   for (const char* comma : {"de_DE.UTF-8", "fr_FR.UTF-8"}) {
     testutil::ProcessLocale user(comma);
     if (!user.ok()) continue;
@@ -69,6 +71,8 @@ TEST(FracCheck, NumbersFractionsAndRefusals) {
     EXPECT_EQ(v, 0.75f);
     EXPECT_FALSE(fracCheck("1,5", &v));
   }
+  setlocale(LC_NUMERIC, was.c_str());
+  EXPECT_STREQ(setlocale(LC_NUMERIC, nullptr), was.c_str());
   dmessage_last_class = DMCnerr;
   // Random decimals and fractions read back as written.
   std::mt19937 rng(7);

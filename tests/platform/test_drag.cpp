@@ -14,8 +14,10 @@
 
 namespace {
 
+// A file's URI as the program writes it: the path's bytes, every byte but the unreserved ones
+// percent-encoded, whatever folder the test runs in.
 QByteArray UriLine(const QString& path) {
-  return QUrl::fromLocalFile(path).toEncoded() + "\r\n";
+  return "file://" + path.toUtf8().toPercentEncoding("/") + "\r\n";
 }
 
 // Settles the event loop as the program's does between the drop and a receiver's request,

@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QCursor>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
@@ -189,7 +190,11 @@ TEST(PlatformWaits, ADragTrackedInTheClickHandlerReportsTheReleasePoint) {
   WindowRef w = MakeWindow("PlainWindow");
   QWidget* content = PlatformContentWidget(w);
   SetPortWindowPort(w);
-  // Moves without a button are the window's mouse-moved events.
+  // Moves without a button are the window's mouse-moved events. The cursor is first put outside
+  // the window: a run before may have left it where this move goes, and a move to where it is
+  // moves nothing.
+  QCursor::setPos(content->window()->geometry().bottomRight() + QPoint(50, 50));
+  QApplication::processEvents();
   Log moves;
   {
     LogHandler logger(GetWindowEventTarget(w), {{kEventClassMouse, kEventMouseMoved}}, &moves);

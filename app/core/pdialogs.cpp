@@ -23,6 +23,7 @@
 #include "app/core/pidle.h"
 
 char curMsg[256] = "Working...";
+static WindowRef curMsgWindow = nullptr;  // the Progress window that curMsg was put into
 
 namespace {
 
@@ -283,9 +284,11 @@ bool ShowProgress(const char* msg, int pct, bool canStop) {
     changed = changed || IsControlEnabled(stop) != canStop;
     canStop ? EnableControl(stop) : DisableControl(stop);
   }
-  if (msg != nullptr && strcmp(msg, curMsg) != 0) {
+  // A Progress window made anew (as the interface is made again) shows its own text first.
+  if (msg != nullptr && (strcmp(msg, curMsg) != 0 || curMsgWindow != gProgressWindow)) {
     PutControlText(PcontrolOf(gProgressWindow, kSigProgress, 128), msg);
     snprintf(curMsg, sizeof curMsg, "%s", msg);
+    curMsgWindow = gProgressWindow;
     changed = true;
   }
   if (ControlRef bar = PcontrolOf(gProgressWindow, kSigProgress, 129)) {

@@ -16,6 +16,7 @@
 #include "app/core/pseam.h"
 #include "support/dmhold.h"
 #include "display/pdispimg.h"
+#include "image/pbandread.h"
 #include "platform/pevent.h"
 
 namespace {
@@ -36,10 +37,7 @@ PImageRing* ReadyRing() {
 // Loads a neighbour of the shown image ahead of need, for the view the shown one has. A large
 // picture is left to its own opening, which reads it a slice at a time under progress.
 void LoadAhead(PImageRing* shown, PImageRing* ir) {
-  constexpr int64_t kAheadPixels = int64_t{16} << 20;
-  if (ir == nullptr || !ir->Ready() ||
-      static_cast<int64_t>(ir->GetOWidth()) * ir->GetOHeight() > kAheadPixels)
-    return;
+  if (ir == nullptr || !ir->Ready() || PreadInSlices(ir->GetOWidth(), ir->GetOHeight())) return;
   if (shown->rWidth > 0 && shown->rHeight > 0)
     ir->PrepareView(shown->rWidth * 9 / 8, shown->rHeight * 9 / 8);
   ir->CheckLoad();

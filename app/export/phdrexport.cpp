@@ -12,7 +12,6 @@
 #include "image/piresamp.h"
 #include "support/dmessage.h"
 #include "support/membudget.h"
-#include "support/pwork.h"
 
 namespace {
 
@@ -30,16 +29,12 @@ int Scale(int64_t a, int64_t b, int64_t c) {
   return static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(v, INT32_MAX)));
 }
 
-// Pictures of more pixels than this are read in bands, a slice at a time.
-constexpr int64_t kBandedPixels = int64_t{16} << 20;
-
 // Renders the reader's picture into im (size and colour space set) as PrenderImageR does; a
 // large picture is read in bands, reduced to about twice im's size on the way, a slice at a
 // time (a Stop ends it as a failure), and at full size only when memory can hold it.
 bool RenderReduced(_ImgStruct* im, _ImgReader* ir) {
   const int k = PBandReader::ReductionFor(ir->xres, ir->yres, im->xres, im->yres);
-  if (k == 1 && static_cast<int64_t>(ir->xres) * ir->yres <= kBandedPixels)
-    return PrenderImageR(im, ir, 0) != 0;
+  if (k == 1 && !PreadInSlices(ir->xres, ir->yres)) return PrenderImageR(im, ir, 0) != 0;
   int sub = 1, m = 1;
   PBandReader::SplitReduction(ir, k, &sub, &m);
   const int ps = PpixelSize(&ir->cs);
@@ -61,7 +56,7 @@ bool RenderReduced(_ImgStruct* im, _ImgReader* ir) {
                 static_cast<size_t>(t.xres) * static_cast<size_t>(ps));
     return true;
   });
-  for (int r = 0; ok && (r = br.Step(0)) != 1;) ok = r == 0 && PworkSlice(br.Done());
+  ok = ok && br.ReadSliced();
   if (!ok && ir->errCode != IREnone) PreportReaderErr(ir);
   const float p = ir->pixAspect > 0 ? ir->pixAspect : 1.0f;
   ok = ok && PnewImage(im, static_cast<double>(ir->yres) / (ir->xres * p)) &&

@@ -13,6 +13,7 @@
 #include "app/image/pimagedrawer.h"
 #include "app/image/pimagewin.h"
 #include "catalog/pfieldset.h"
+#include "image/pbandread.h"
 #include "support/cnumber.h"
 
 namespace {
@@ -171,8 +172,7 @@ bool PImageWindow::LoadInSlices(bool opening) {
   const int before = ir->Reduction();
   ir->PrepareView(w, h);
   // Pictures read in a moment are read by the drawing itself.
-  constexpr int64_t kSlicedPixels = int64_t{16} << 20;
-  if (static_cast<int64_t>(ir->GetOWidth()) * ir->GetOHeight() <= kSlicedPixels) return true;
+  if (!PreadInSlices(ir->GetOWidth(), ir->GetOHeight())) return true;
   struct Watch {
     PImageWindow* win;
     PImageRing* ring;

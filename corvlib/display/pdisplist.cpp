@@ -16,7 +16,6 @@
 #include "image/piresamp.h"
 #include "support/dmessage.h"
 #include "support/membudget.h"
-#include "support/pwork.h"
 #include "tonemap/tmloaders.h"
 
 namespace {
@@ -60,26 +59,8 @@ bool SizePart(_ImgStruct* dst, const _ImgStruct& im, const _ImgRect& wide, const
   return PsizeImageSpan(dst, &v, span, 1) != 0;
 }
 
-// Pictures of up to this many pixels are read at full size in one go (a fraction of a
-// second); larger ones are read in slices that give way to the program between them.
-constexpr int64_t kReadWhole = int64_t{16} << 20;
-
 bool ReadsWhole(const _ImgReader* rd) {
-  return static_cast<int64_t>(rd->xres) * rd->yres <= kReadWhole;
-}
-
-// Runs a band read to its end a slice at a time; false when it failed or was stopped
-// (*stopped tells which).
-bool ReadInSlices(PBandReader* br, bool* stopped) {
-  *stopped = false;
-  for (;;) {
-    const int r = br->Step(0);  // one band
-    if (r != 0) return r == 1;
-    if (!PworkSlice(br->Done())) {
-      *stopped = true;
-      return false;
-    }
-  }
+  return !PreadInSlices(rd->xres, rd->yres);
 }
 
 }  // namespace
@@ -397,7 +378,7 @@ bool PDisplayList::LoadReduced8bit(_ImgReader* rd, int k) {
       return false;
     return true;
   });
-  ok = ok && ReadInSlices(&br, &loadStopped);
+  ok = ok && br.ReadSliced(&loadStopped);
   if (ok) {
     // Grey rows were spread to RGB as they came.
     _ImgColorSpace got = br.DeliveredCS();
@@ -531,7 +512,7 @@ bool PDisplayList::LoadHDR(_ImgReader* rd) {
                                dcs.gamma);
       mapped = e == TMERR_NONE;
       return mapped;
-    }) && ReadInSlices(&br, &loadStopped);
+    }) && br.ReadSliced(&loadStopped);
     if (!ok) {
       if (!mapped && !q) DMESSAGE(DMCdata, "Cannot map luminances in HDR image '%s'", rd->file);
       return fail();

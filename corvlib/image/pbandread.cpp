@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "image/picolor.h"
+#include "support/pwork.h"
 
 namespace {
 
@@ -209,9 +210,15 @@ int PBandReader::Step(double seconds) {
   return 1;
 }
 
-bool PBandReader::ReadAll() {
-  int r;
-  while ((r = Step(1e9)) == 0) {
+bool PBandReader::ReadSliced(bool* stopped) {
+  if (stopped != nullptr) *stopped = false;
+  for (;;) {
+    const int r = Step(0);  // one band
+    if (r != 0) return r == 1;
+    if (!PworkSlice(Done())) {
+      if (stopped != nullptr) *stopped = true;
+      Release();
+      return false;
+    }
   }
-  return r == 1;
 }

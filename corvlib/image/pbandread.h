@@ -14,6 +14,14 @@
 
 #include "image/pireader.h"
 
+// Pictures of more pixels than this are read in bands, a slice at a time, rather than whole in
+// one request: a larger one would keep the program from its events for longer than a moment.
+constexpr int64_t kSlicedReadPixels = int64_t{16} << 20;
+
+inline bool PreadInSlices(int64_t w, int64_t h) {
+  return w * h > kSlicedReadPixels;
+}
+
 class PBandReader {
  public:
   // Receives output row y (0 .. Height() - 1) in DeliveredCS(); false stops the read.
@@ -32,8 +40,10 @@ class PBandReader {
   // delivered, 0 when rows remain, -1 when the reader failed or the sink stopped (the
   // reader's errCode tells a failure of its own).
   int Step(double seconds);
-  // Runs Step to the end; true when every row was delivered.
-  bool ReadAll();
+  // Reads band after band to the end, calling PworkSlice (support/pwork.h) between bands; true
+  // when every row was delivered. *stopped, when given, tells whether a PworkSlice answer
+  // ended the read rather than a failure.
+  bool ReadSliced(bool* stopped = nullptr);
 
   int Width() const { return outW_; }
   int Height() const { return outH_; }

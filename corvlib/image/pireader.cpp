@@ -19,7 +19,6 @@
 #include "support/cache.h"
 #include "support/dmessage.h"
 #include "support/cnumber.h"
-#include "support/pwork.h"
 
 const char* const IREMsg[IRE_NCODES] = {"No error",     "Unsupported feature", "Truncated file",
                                         "Format error", "Read error",          "Out of memory",
@@ -525,10 +524,6 @@ bool readInto(_ImgReadBuf* rdb, void* dest, size_t bytes, void** tmp) {
   return true;
 }
 
-// Pictures of more pixels than this are read in bands, a slice at a time (PworkSlice between
-// slices), rather than in one request.
-constexpr int64_t kBandedPixels = int64_t{16} << 20;
-
 // renderRGB24 for a large picture: the same subsampled read, in bands. The delivered rows land
 // packed as one request would leave them.
 int renderRGB24Banded(_ImgStruct* img, _ImgReader* ir, const _ImgColorSpace& cs, int n,
@@ -550,7 +545,7 @@ int renderRGB24Banded(_ImgStruct* img, _ImgReader* ir, const _ImgColorSpace& cs,
     std::memcpy(dest + rb * static_cast<size_t>(y), row, rb);
     return true;
   });
-  for (int r = 0; ok && (r = br.Step(0)) != 1;) ok = r == 0 && PworkSlice(br.Done());
+  ok = ok && br.ReadSliced();
   if (!ok) {
     if (ir->errCode == IREnone && br.DeliveredCS().dtype != IDTubyte)
       DMESSAGE(DMCwarning, "Unsupported image conversion");
@@ -591,8 +586,7 @@ int renderRGB24(_ImgStruct* img, _ImgReader* ir, void** tmp) {
     DMESSAGE(DMCparameter, "Illegal output resolution");
     return 0;
   }
-  if (static_cast<int64_t>(ir->xres) * ir->yres > kBandedPixels)
-    return renderRGB24Banded(img, ir, rdb.cs, n, tmp);
+  if (PreadInSlices(ir->xres, ir->yres)) return renderRGB24Banded(img, ir, rdb.cs, n, tmp);
   const bool straight = w == img->xres && h == img->yres && img->rowsize == 3 * w;
   if (!readInto(&rdb, straight ? img->img : nullptr, bytes, tmp)) return 0;
   void* const mybuf = rdb.buf;

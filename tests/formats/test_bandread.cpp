@@ -23,7 +23,7 @@ std::vector<uint8_t> Banded(_ImgReader* ir, int sub, int m, _ImgColorSpace cs) {
     out.insert(out.end(), static_cast<const uint8_t*>(row), static_cast<const uint8_t*>(row) + n);
     return true;
   }));
-  EXPECT_TRUE(br.ReadAll()) << ir->errMsg;
+  EXPECT_TRUE(br.ReadSliced()) << ir->errMsg;
   return out;
 }
 

@@ -27,6 +27,7 @@
 #include "catalog/plocksys.h"
 #include "db/dbjournal.h"
 #include "image/pireader.h"
+#include "support/bytetext.h"
 #include "support/dmessage.h"
 
 namespace {
@@ -453,32 +454,18 @@ std::string Shown(const std::string& text) {
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c < 0x7f) {
-      out += static_cast<char>(c);
-      i++;
-      continue;
-    }
-    const size_t n = c >= 0xc2 && c <= 0xdf   ? 2
-                     : c >= 0xe0 && c <= 0xef ? 3
-                     : c >= 0xf0 && c <= 0xf4 ? 4
-                                              : 0;
-    bool whole = n > 0 && i + n <= text.size();
-    uint32_t cp = c & (0x7fu >> n);
-    for (size_t k = 1; whole && k < n; k++) {
-      const unsigned char t = static_cast<unsigned char>(text[i + k]);
-      whole = (t & 0xc0) == 0x80;
-      cp = cp << 6 | (t & 0x3fu);
-    }
-    const uint32_t least = n == 2 ? 0x80 : n == 3 ? 0x800 : 0x10000;
-    whole = whole && cp >= least && cp <= 0x10ffff && !(cp >= 0xd800 && cp <= 0xdfff);
+    const size_t n = c < 0x80 ? (c >= 0x20 && c < 0x7f ? 1 : 0)
+                              : Utf8CharLength(text.data() + i, text.size() - i);
+    uint32_t cp = n > 1 ? c & (0x7fu >> n) : c;
+    for (size_t k = 1; k < n; k++) cp = cp << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3fu);
     const bool control = (cp >= 0x80 && cp <= 0x9f) || (cp >= 0x200e && cp <= 0x200f) ||
                          (cp >= 0x2028 && cp <= 0x202e) || (cp >= 0x2066 && cp <= 0x2069);
-    if (whole && !control)
+    if (n > 0 && !control)
       out.append(text, i, n);
     else
       out += '?';
     // A whole character is one '?'; a byte of none is one each.
-    i += whole ? n : 1;
+    i += n > 0 ? n : 1;
   }
   return out;
 }

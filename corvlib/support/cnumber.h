@@ -13,7 +13,7 @@
 // The C locale, made once and never freed.
 locale_t CLocale();
 
-// strtod, strtof and strtol in the C locale: a point is the only decimal separator.
+// strtod and strtof in the C locale: a point is the only decimal separator.
 double Cstrtod(const char* s, char** end);
 float Cstrtof(const char* s, char** end);
 // atof in the C locale (0 for a null pointer).

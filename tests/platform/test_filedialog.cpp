@@ -17,8 +17,8 @@ namespace {
 // comes back.
 TEST(FileDialog, OneOpenedAsTheLastClosesStaysUntilAnswered) {
   QTemporaryDir dir;
-  PFileDialogSpec spec;
-  spec.directory = dir.path().toStdString();
+  PFileDialogSpec ask;
+  ask.directory = dir.path().toStdString();
   static QPointer<QFileDialog> first, second;
   static bool answered, outlived;
   first = second = nullptr;
@@ -41,7 +41,7 @@ TEST(FileDialog, OneOpenedAsTheLastClosesStaysUntilAnswered) {
   });
   answer.start(5);
   std::vector<std::string> chosen;
-  ASSERT_EQ(PlatformChooseFolder(spec, &chosen), kFileDialogChosen);
+  ASSERT_EQ(PlatformChooseFolder(ask, &chosen), kFileDialogChosen);
   ASSERT_TRUE(first != nullptr);
   EXPECT_FALSE(first->isVisible());
   // What the first left comes in (its activation among it: a hidden window is the active one),
@@ -57,11 +57,11 @@ TEST(FileDialog, OneOpenedAsTheLastClosesStaysUntilAnswered) {
     QuitApplicationEventLoop();
   });
   bound.start(60000);
-  EXPECT_EQ(PlatformChooseFolder(spec, &chosen), kFileDialogChosen);
+  EXPECT_EQ(PlatformChooseFolder(ask, &chosen), kFileDialogChosen);
   if (!bound.isActive()) RunApplicationEventLoop();  // ends the quit that ended the wait
   EXPECT_TRUE(outlived);
   ASSERT_EQ(chosen.size(), 1u);
-  EXPECT_EQ(chosen[0], spec.directory);
+  EXPECT_EQ(chosen[0], ask.directory);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "platform/ppriv.h"
+#include "support/bytetext.h"
 
 namespace {
 
@@ -58,23 +59,6 @@ int Result(int code, QProcess::ExitStatus status) {
   return status == QProcess::CrashExit ? kLaunchCrashed : code;
 }
 
-// A file: URL whose path keeps every byte, the ones that are not plain ASCII percent-encoded.
-std::string FileUrl(const std::string& path) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string url = "file://";
-  for (unsigned char c : path) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '/' ||
-        c == '-' || c == '.' || c == '_' || c == '~') {
-      url.push_back(static_cast<char>(c));
-    } else {
-      url.push_back('%');
-      url.push_back(kHex[c >> 4]);
-      url.push_back(kHex[c & 15]);
-    }
-  }
-  return url;
-}
-
 // A file argument that cannot be taken for an option.
 std::string FileArgument(const std::string& path) {
   return !path.empty() && path[0] == '-' ? "./" + path : path;
@@ -84,7 +68,7 @@ std::string FileArgument(const std::string& path) {
 std::string OpenerArgument(const std::string& item) {
   if (!item.empty() && item[0] == '/' && item.find('\0') == std::string::npos &&
       !plat::ValidUTF8(item.data(), item.size()))
-    return FileUrl(item);
+    return FileUri(item);
   return FileArgument(item);
 }
 

@@ -1,4 +1,4 @@
-// Length-prefixed strings and UTF-8 checks.
+// Length-prefixed strings.
 #include "toolkit/pastring.h"
 
 #include <cstring>
@@ -17,41 +17,6 @@ size_t WholeChars(const unsigned char* s, size_t n, size_t full) {
 }
 
 }  // namespace
-
-size_t utf8CharLength(const char* str, size_t n) {
-  const unsigned char* s = reinterpret_cast<const unsigned char*>(str);
-  if (n == 0) return 0;
-  unsigned char c = s[0];
-  if (c < 0x80) return 1;
-  size_t len;
-  unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    if (c == 0xE0) lo = 0xA0;  // no overlong forms
-    if (c == 0xED) hi = 0x9F;  // no surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (n < len || s[1] < lo || s[1] > hi) return 0;
-  for (size_t i = 2; i < len; ++i)
-    if (!IsContinuation(s[i])) return 0;
-  return len;
-}
-
-bool validUTF8(const char* s, size_t n) {
-  for (size_t i = 0; i < n;) {
-    size_t len = utf8CharLength(s + i, n - i);
-    if (len == 0) return false;
-    i += len;
-  }
-  return true;
-}
 
 unsigned char* pfromcstr(unsigned char* pdest, const char* csrc) {
   if (pdest == nullptr) return nullptr;

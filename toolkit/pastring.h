@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
+
+#include "support/bytetext.h"
 
 // A length-prefixed copy of csrc into pdest (256 bytes); returns pdest.
 unsigned char* pfromcstr(unsigned char* pdest, const char* csrc);
@@ -16,6 +19,10 @@ char* cfrompstr(unsigned char* srcdest);                  // in place, 256 bytes
 
 // The byte length of the well-formed UTF-8 character at s (at most n bytes long): 1 to 4, or
 // 0 when the bytes there do not form one (overlong forms and surrogates included).
-size_t utf8CharLength(const char* s, size_t n);
+inline size_t utf8CharLength(const char* s, size_t n) {
+  return Utf8CharLength(s, n);
+}
 // True when all n bytes of s are well-formed UTF-8.
-bool validUTF8(const char* s, size_t n);
+inline bool validUTF8(const char* s, size_t n) {
+  return ValidUtf8(std::string_view(s, n));
+}

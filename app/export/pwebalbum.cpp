@@ -65,21 +65,10 @@ std::string Esc(const char* text) {
   return out;
 }
 
-// A file name of the image folder as a link relative to the page: "img/" and the name's UTF-8
-// bytes, percent-encoded.
+// A file name of the image folder as a link relative to the page: "img/" and the name's bytes,
+// percent-encoded.
 std::string Link(const std::string& name) {
-  static const char hex[] = "0123456789ABCDEF";
-  std::string out = "img/";
-  for (unsigned char c : name) {
-    if (Calnum(static_cast<char>(c)) || c == '-' || c == '.' || c == '_' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
+  return "img/" + PercentEncoded(name, false);
 }
 
 const char* Str(const DBRecord& r, PDBFieldID f, int i = 0) {

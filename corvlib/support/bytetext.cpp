@@ -87,17 +87,21 @@ std::string ShownText(std::string_view s) {
   return out;
 }
 
-std::string FileUri(std::string_view path) {
-  std::string out = "file://";
-  out.reserve(out.size() + path.size());
-  for (char ch : path) {
+std::string PercentEncoded(std::string_view s, bool keepSlash) {
+  std::string out;
+  out.reserve(s.size());
+  for (char ch : s) {
     const unsigned char c = static_cast<unsigned char>(ch);
-    if (Unreserved(c) || c == '/')
+    if (Unreserved(c) || (keepSlash && c == '/'))
       out += ch;
     else
       AppendEscaped(&out, '%', c);
   }
   return out;
+}
+
+std::string FileUri(std::string_view path) {
+  return "file://" + PercentEncoded(path, true);
 }
 
 bool FileUriPath(std::string_view uri, std::string* path) {

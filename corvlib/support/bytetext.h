@@ -24,6 +24,10 @@ bool ValidUtf8(std::string_view s);
 
 std::string ShownText(std::string_view s);
 
+// s with every byte but the unreserved ones (letters, digits, '-', '.', '_', '~') and, when
+// keepSlash, '/' percent-encoded: "caf%E9.jpg".
+std::string PercentEncoded(std::string_view s, bool keepSlash);
+
 std::string FileUri(std::string_view path);
 // The path of a "file:" URI with an empty host or "localhost", percent-decoded to its bytes;
 // false for anything else (another scheme or host, a relative or malformed URI, a NUL byte).

@@ -3,9 +3,9 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <set>
-#include <cstring>
 #include <string>
 #include <vector>
 

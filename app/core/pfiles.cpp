@@ -425,6 +425,9 @@ char* openDialog(char* fpath, int fplen, const char* cat, OSType typ, OSType cre
 int freshCatalog(const char* path, void*) {
   if (path == nullptr || *path == '\0' || gMain == nullptr) return 0;
   if (!gMain->OpenCatalog(path)) return 0;
+  // The file is a whole empty catalogue before the question waits for its answer: a program
+  // ended meanwhile leaves a catalogue any reader takes, not an empty file.
+  if (!gMain->bc.SyncDB()) return 0;
   for (;;) {
     const OSType r =
         confirmDialog("Allow at most one catalog entry for each file?", "Multiple", kResponseOK);

@@ -325,8 +325,13 @@ TEST_F(Files, FolderAndCatalogueDialogsAnsweredOrCancelled) {
   Answer(cat, [&](QFileDialog* d) {
     if (auto* e = d->findChild<QLineEdit*>("fileNameEdit")) proposed = e->text().toStdString();
   });
-  WhenShown(gConfirmWindow, nullptr, "cfrm", 131);  // "Multiple"
+  // While the question waits, the file is already a whole catalogue: a program ended then
+  // leaves one that opens.
+  std::string atQuestion;
+  WhenShown(
+      gConfirmWindow, [&] { atQuestion = Read(cat); }, "cfrm", 131);  // "Multiple"
   EXPECT_EQ(SendCommand("catn"), noErr);
+  EXPECT_EQ(atQuestion.rfind("QRDB = {\n", 0), 0u) << atQuestion.substr(0, 40);
   EXPECT_EQ(proposed, "Untitled.qdb");
   EXPECT_TRUE(gMain->bc.Ready());
   EXPECT_FALSE(gMain->bc.Unique());

@@ -14,6 +14,7 @@
 #include "catalog_test_util.h"
 #include "context_test_util.h"
 #include "catalog/photo_test_util.h"
+#include "support/cnumber.h"
 #include "testutil/checker.h"
 
 using ctxtest::TempDir;
@@ -45,10 +46,10 @@ std::string Normalised(const std::string& line) {
   bool first = true;
   while (std::getline(in, cell, '\t')) {
     char* end = nullptr;
-    const float f = cell.find('e') != std::string::npos ? strtof(cell.c_str(), &end) : 0.0f;
+    const float f = cell.find('e') != std::string::npos ? Cstrtof(cell.c_str(), &end) : 0.0f;
     if (end != nullptr && *end == '\0' && !cell.empty()) {
       char buf[32];
-      snprintf(buf, sizeof(buf), "%.6e", static_cast<double>(f));
+      Csnprintf(buf, sizeof(buf), "%.6e", static_cast<double>(f));
       cell = buf;
     }
     out += (first ? "" : "\t") + cell;

@@ -5,6 +5,7 @@
 
 #include "catalog/pfieldset.h"
 #include "catalog/photo_test_util.h"
+#include "support/cnumber.h"
 #include "testutil/message_log.h"
 #include "testutil/run_program.h"
 
@@ -116,11 +117,11 @@ TEST(ImageInfo, CameraFieldsEqualExiftool) {
   EXPECT_STREQ(PDBgetString(r, PDBFmodel), Exiftool("Model", path).c_str());
   float v = 0;
   ASSERT_TRUE(PDBgetFloat(r, PDBFexptime, &v));
-  EXPECT_FLOAT_EQ(v, std::stof(Exiftool("ExposureTime", path)));
+  EXPECT_FLOAT_EQ(v, Cstrtof(Exiftool("ExposureTime", path).c_str(), nullptr));
   ASSERT_TRUE(PDBgetFloat(r, PDBFaperture, &v));
-  EXPECT_FLOAT_EQ(v, std::stof(Exiftool("FNumber", path)));
+  EXPECT_FLOAT_EQ(v, Cstrtof(Exiftool("FNumber", path).c_str(), nullptr));
   ASSERT_TRUE(PDBgetFloat(r, PDBFasa, &v));
-  EXPECT_FLOAT_EQ(v, std::stof(Exiftool("ISO", path)));
+  EXPECT_FLOAT_EQ(v, Cstrtof(Exiftool("ISO", path).c_str(), nullptr));
   EXPECT_STREQ(PDBgetString(r, PDBFformat), "JPEG DCT YCbCr");  // the reader's encoding
   long w = 0;
   ASSERT_TRUE(PDBgetInt(r, PDBFxsize, &w));

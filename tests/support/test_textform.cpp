@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/cnumber.h"
 #include "support/textform.h"
 
 namespace {
@@ -68,7 +69,7 @@ std::string Layout(const std::vector<Drawn>& d) {
   char buf[64];
   for (const Drawn& w : Ordered(d)) {
     const double x = std::round(w.x * 100.0) / 100.0 + 0.0;  // no rounding noise, no -0
-    snprintf(buf, sizeof(buf), "%s%s@%g,%g", s.empty() ? "" : " ", w.word.c_str(), x, w.y);
+    Csnprintf(buf, sizeof(buf), "%s%s@%g,%g", s.empty() ? "" : " ", w.word.c_str(), x, w.y);
     s += buf;
   }
   return s;

@@ -45,6 +45,7 @@
 #include "app/records/pforms.h"
 #include "app/shell/pshell.h"
 #include "catalog/pdbase.h"
+#include "catalog/pdbheader.h"
 #include "catalog/pfieldset.h"
 #include "display/pdispimg.h"
 #include "platform/pcontrol.h"
@@ -1022,7 +1023,13 @@ void AddInfoCommands() {
                      QTest::keyClicks(e, "harbour");
                      ClickDialog(gInputWindow, "bttn", 1);
                    }});
-  steps.push_back({"another record's info asked", [] { return !IsWindowVisible(gInputWindow); },
+  // The setting is whole once its keyword leads the catalogue's recent list: the dialog closes
+  // before the records are stored, and a slow store keeps the windows alive meanwhile.
+  steps.push_back({"another record's info asked",
+                   [] {
+                     return !IsWindowVisible(gInputWindow) &&
+                            gMain->bc.phd.FindRecent(PDBLastKeywName, "harbour") == 0;
+                   },
                    [] {
                      gMain->bc.SelectNone();
                      gMain->bc.Select(infoRecord = 3);

@@ -28,12 +28,15 @@ class SenderData : public QMimeData {
  public:
   SenderData(int n, DragSendProc send, std::function<void()> none)
       : n_(n), send_(std::move(send)), none_(std::move(none)) {}
-  QStringList formats() const override { return {QString::fromLatin1(kUriList)}; }
-  bool hasFormat(const QString& m) const override { return m == QLatin1String(kUriList); }
+  // A drag of no file offers none.
+  QStringList formats() const override {
+    return n_ > 0 ? QStringList{QString::fromLatin1(kUriList)} : QStringList();
+  }
+  bool hasFormat(const QString& m) const override { return n_ > 0 && m == QLatin1String(kUriList); }
 
  protected:
   QVariant retrieveData(const QString& m, QMetaType) const override {
-    if (m != QLatin1String(kUriList)) return QVariant();
+    if (!hasFormat(m)) return QVariant();
     if (!made_) {
       made_ = true;
       for (int i = 0; i < n_; ++i) {

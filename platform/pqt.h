@@ -225,8 +225,9 @@ bool DragOffersFiles(DragRef drag);
 bool GetDragFiles(DragRef drag, std::vector<std::string>* paths);
 
 // A drag of this program: nitems items, each a file whose path the send procedure gives only
-// when a receiver asks for the files (false: that item is left out). When no item gives a file
-// the drag refuses the receiver its list, offering nothing, and none (when given) is called.
+// when a receiver asks for the files (false: that item is left out). A drag of no item offers
+// no files at all (it can still be dropped on a window of this program). When no item gives a
+// file the drag refuses the receiver its list, offering nothing, and none (when given) is called.
 // The list holds "file://" URIs of the paths' bytes, percent-encoded.
 typedef std::function<bool(int item, std::string* path)> DragSendProc;
 DragRef NewDrag(int nitems, DragSendProc send, std::function<void()> none = nullptr);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "app/core/papp.h"
@@ -13,6 +14,7 @@
 #include "platform/pcontrol.h"
 #include "platform/pevent.h"
 #include "platform/pwindow.h"
+#include "support/bytetext.h"
 #include "support/pwork.h"
 #include "toolkit/pastring.h"
 #include "toolkit/pctltext.h"
@@ -240,7 +242,12 @@ OSType getInput(char* resp, int rlen, const char* msg) {
   PutControlText(PcontrolOf(gInputWindow, kSigInput, 128), msg);
   ControlRef edit = PcontrolOf(gInputWindow, kSigInput, 129);
   resp[rlen - 1] = '\0';
-  PutControlText(edit, resp);
+  // The field starts from the caller's text, never from one an earlier question left. Text
+  // that is no plain UTF-8 line (a file's name of other bytes, say) shows its stray bytes and
+  // control characters as "\xHH"; answered without an edit, the caller gets its own bytes back.
+  const std::string given = resp;
+  const std::string shown = ShownLine(given);
+  if (!PutControlText(edit, shown.c_str())) ClearControlText(edit);
   EditControlText(gInputWindow, edit);
   runDialog(gInputWindow);
   // The whole text is read, cleaned and cut to the buffer before a character that would not fit.
@@ -249,11 +256,17 @@ OSType getInput(char* resp, int rlen, const char* msg) {
   if (GetControlDataSize(edit, kControlEntireControl, kControlEditTextCFStringTag, &size) == noErr)
     text.resize(static_cast<size_t>(size) + 2);
   if (text.empty() ||
-      GetControlText(edit, text.data(), static_cast<int>(text.size()), false) == nullptr) {
+      GetControlText(edit, text.data(), static_cast<int>(text.size()), true) == nullptr) {
     resp[0] = '\0';
     gConfirmResponse = kResponseCancel;
     return gConfirmResponse;
   }
+  if (shown == text.data()) {
+    memcpy(resp, given.c_str(), given.size() + 1);
+    return gConfirmResponse;
+  }
+  // An edited text is what the field holds, as UTF-8 ("\xHH" as typed).
+  GetControlText(edit, text.data(), static_cast<int>(text.size()), false);
   size_t n = 0;
   for (size_t len = strlen(text.data()); n < len;) {
     size_t c = utf8CharLength(text.data() + n, len - n);

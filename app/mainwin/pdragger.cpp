@@ -44,6 +44,18 @@ bool HasSuffix(const std::string& path, const char* suffix) {
          path.compare(dot + 1, std::string::npos, suffix) == 0;
 }
 
+void TellNoFiles() {
+  if (gMain) gMain->ShowMessage("None of the dragged files can be found", false);
+}
+
+// Whether the file of some record of the list can be found.
+bool AnyFileLeft(const HFSlist& list) {
+  char found[1024];
+  for (int i = 0; const DBRecord* r = list.GetRecord(i); ++i)
+    if (PlocateFile(found, sizeof found, *r) != PLFRfail) return true;
+  return false;
+}
+
 }  // namespace
 
 void DragRecords(EventRef, IBrowser* bp) {
@@ -53,11 +65,15 @@ void DragRecords(EventRef, IBrowser* bp) {
   if (myDrag != nullptr) return;  // one drag at a time
   gDragFiles.Init(ctx);
   const int n = gDragFiles.recs.GetSize();
+  // The files are handed out only when a receiver asks; one found now is enough to offer
+  // them. A drag none of whose files is left offers nothing to other programs (told at once),
+  // and can still move its records within the pane.
+  const bool files = AnyFileLeft(gDragFiles);
+  if (!files) TellNoFiles();
   myDrag = NewDrag(
-      n, [](int k, std::string* path) { return myFileSender(k, &gDragFiles, path) == noErr; },
-      [] {
-        if (gMain) gMain->ShowMessage("None of the dragged files can be found", false);
-      });
+      files ? n : 0,
+      [](int k, std::string* path) { return myFileSender(k, &gDragFiles, path) == noErr; },
+      TellNoFiles);
   const int edge = Edge(bp);
   TrackDrag(myDrag, mw->GetWindow(), PdragOutline(edge, n), QPoint(edge / 2, edge / 2));
   myDrag = nullptr;

@@ -556,7 +556,8 @@ void clipRecords(OSType cmd) {
   const bool fromDB = strcmp(bc.rsrc, "*DB") == 0;
   if (cmd == kCmdCopy || cmd == kCmdCut) {
     // The records as a table: the field names, then one line per record, without the last
-    // line's end.
+    // line's end. Its bytes reach a paste as they are, names of any bytes included
+    // (platform/pclipboard.h); the table escapes tabs and line ends within a value.
     DBRecordList list(bc.rdisp.GetFieldInfo());
     for (int i = 0; bc.NextSelected(&i); ++i) list.NewRecord().Link(&bc.rdisp[i]);
     std::ostringstream os;

@@ -165,9 +165,37 @@ int GiveName(const char* from, const char* to, SecondNames* names) {
   return r;
 }
 
+// The longest file name the folder's file system takes.
+long NameMax(const std::string& folder) {
+  const long max = pathconf(folder.c_str(), _PC_NAME_MAX);
+  return max > 0 ? max : NAME_MAX;
+}
+
+// Whether npath is a name the file system takes and a path the program can name again; told in
+// words when not. A name is never cut to fit: a shorter one is another name.
+bool NameFits(const std::string& npath) {
+  const std::string folder = FolderOf(npath), name = NameOf(npath);
+  const long max = NameMax(folder);
+  if (name.size() > static_cast<size_t>(max)) {
+    DMESSAGE(DMCinput,
+             "Cannot rename to a name of %zu bytes: the folder '%s' takes names of at most %ld "
+             "bytes (not renamed)",
+             name.size(), folder.c_str(), max);
+    return false;
+  }
+  if (npath.size() >= static_cast<size_t>(kPathLen)) {
+    DMESSAGE(DMCinput,
+             "Cannot rename to '%s': a path of %zu bytes, and paths may be at most %d bytes (not "
+             "renamed)",
+             name.c_str(), npath.size(), kPathLen - 1);
+    return false;
+  }
+  return true;
+}
+
 // imgRename's work; with names, the file and its sound get their new names as second links.
 bool RenameImage(const char* opath, const char* npath, SecondNames* names) {
-  if (opath == nullptr || npath == nullptr) return false;
+  if (opath == nullptr || npath == nullptr || !NameFits(npath)) return false;
   if (Exists(npath) && !CaseOnly(opath, npath)) {
     DMESSAGE(DMCinput, "File '%s' already exists (not renamed)", PgetFilename(npath));
     return false;
@@ -342,7 +370,8 @@ class OneRename : public Rename {
   DBRecord* crp;
   const DBRecord before;
   std::string opath, folder, oldName;
-  char name[256] = "";
+  // Longer than any name a folder takes: a typed name too long is refused, never cut.
+  char name[kPathLen] = "";
   DBRecord work;  // the record with every folder of its entries, each left once done with
   std::vector<DBRecord> dups, olddups;  // the catalogue's entries, renamed and as they were
   std::vector<int> shown;               // where the catalogue display shows each entry
@@ -537,6 +566,8 @@ class SeriesRename : public Rename {
  private:
   // The next free name of the series in the folder, for a file with the suffix.
   std::string NextName(const char* suffix);
+  // The path of the series' name with this number and suffix (null: none).
+  std::string SeriesPath(const std::string& number, const char* suffix) const;
   // The file of the record at i takes npath's name, beside its old one.
   void RenameOne(int i, const char* opath, const std::string& npath);
   // Stores and saves the batch; false when it could not be saved.
@@ -588,9 +619,10 @@ bool SeriesRename::AskBase() {
     if (subj == nullptr || (!first && subject != subj)) sameSubject = false;
     if (first && subj != nullptr) subject = subj;
   }
-  char typed[256] = "";
-  if (sameSubject && !subject.empty() && subject.find('/') == std::string::npos)
-    snprintf(typed, sizeof typed, "%s", subject.c_str());
+  char typed[kPathLen] = "";
+  if (sameSubject && !subject.empty() && subject.find('/') == std::string::npos &&
+      subject.size() < sizeof typed)
+    memcpy(typed, subject.c_str(), subject.size() + 1);
   if (getInput(typed, sizeof typed, "Base for sequential image renaming") != kResponseOK ||
       typed[0] == '\0')
     return false;
@@ -599,7 +631,16 @@ bool SeriesRename::AskBase() {
     return false;
   }
   base = typed;
-  return true;
+  // The series' longest name must fit before its first file is renamed.
+  const int digits = std::max(3, static_cast<int>(std::to_string(bc.TotalSelected()).size()));
+  return NameFits(SeriesPath(std::string(static_cast<size_t>(digits), '9'),
+                             suffix.empty() ? nullptr : suffix.c_str()));
+}
+
+std::string SeriesRename::SeriesPath(const std::string& number, const char* suffix) const {
+  std::string name = base + number;
+  if (suffix != nullptr) name += std::string(".") + suffix;
+  return folder + "/" + name;
 }
 
 bool SeriesRename::Run() {
@@ -631,12 +672,9 @@ std::string SeriesRename::NextName(const char* suffix) {
   std::string npath;
   do {
     ++counter;
-    char nm[300];
-    if (suffix != nullptr)
-      snprintf(nm, sizeof nm, "%s%03d.%s", base.c_str(), counter, suffix);
-    else
-      snprintf(nm, sizeof nm, "%s%03d", base.c_str(), counter);
-    npath = folder + "/" + nm;
+    char number[16];
+    snprintf(number, sizeof number, "%03d", counter);
+    npath = SeriesPath(number, suffix);
   } while (Exists(npath) && !names.Leaving(npath) && counter < 1000000);
   return npath;
 }

@@ -70,13 +70,15 @@ bool ValidUtf8(std::string_view s) {
   return true;
 }
 
-std::string ShownText(std::string_view s) {
+namespace {
+
+std::string Shown(std::string_view s, bool oneLine) {
   std::string out;
   out.reserve(s.size());
   for (size_t i = 0; i < s.size();) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
     const size_t len = Utf8CharLength(s.data() + i, s.size() - i);
-    if (len == 0 || (Control(c) && c != '\t' && c != '\n')) {
+    if (len == 0 || (Control(c) && (oneLine || (c != '\t' && c != '\n')))) {
       AppendEscaped(&out, '\\', c);
       ++i;
     } else {
@@ -85,6 +87,23 @@ std::string ShownText(std::string_view s) {
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::string ShownText(std::string_view s) {
+  return Shown(s, false);
+}
+
+std::string ShownLine(std::string_view s) {
+  return Shown(s, true);
+}
+
+bool PlainLine(std::string_view s) {
+  if (!ValidUtf8(s)) return false;
+  for (char c : s)
+    if (Control(static_cast<unsigned char>(c))) return false;
+  return true;
 }
 
 std::string PercentEncoded(std::string_view s, bool keepSlash) {
@@ -138,8 +157,5 @@ bool FileUriPath(std::string_view uri, std::string* path) {
 }
 
 std::string PathText(std::string_view path) {
-  bool plain = ValidUtf8(path);
-  for (size_t i = 0; plain && i < path.size(); ++i)
-    plain = !Control(static_cast<unsigned char>(path[i]));
-  return plain ? std::string(path) : FileUri(path);
+  return PlainLine(path) ? std::string(path) : FileUri(path);
 }

@@ -6,6 +6,7 @@
 // exactly that file. The forms here keep both apart:
 // - ShownText is for reading only: valid UTF-8 in which every byte that is no part of a valid
 //   character, and every control character but tab and line feed, is written "\xHH".
+//   ShownLine is the same on one line: tab and line feed are written so too.
 // - FileUri is a "file://" URI of the path's bytes, every byte other than the unreserved ones
 //   and '/' percent-encoded ("%E9"); FileUriPath reads one back to the same bytes.
 // - PathText is a path as one line of plain text: the path itself when it is valid UTF-8 free
@@ -23,6 +24,9 @@ size_t Utf8CharLength(const char* s, size_t n);
 bool ValidUtf8(std::string_view s);
 
 std::string ShownText(std::string_view s);
+std::string ShownLine(std::string_view s);
+// Whether s is valid UTF-8 free of control characters: text that a one-line field shows as it is.
+bool PlainLine(std::string_view s);
 
 // s with every byte but the unreserved ones (letters, digits, '-', '.', '_', '~') and, when
 // keepSlash, '/' percent-encoded: "caf%E9.jpg".

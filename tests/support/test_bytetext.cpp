@@ -13,6 +13,7 @@ TEST(ByteText, LinesAndUrisNameTheFileShownTextIsReadable) {
   EXPECT_EQ(PathText("/p/caf\xE9 1.jpg"), "file:///p/caf%E9%201.jpg");
   EXPECT_EQ(PathText("/p/two\nlines"), "file:///p/two%0Alines");
   EXPECT_EQ(ShownText("caf\xE9 \xFF\xC0\xAF\x01.jpg"), "caf\\xE9 \\xFF\\xC0\\xAF\\x01.jpg");
+  EXPECT_EQ(ShownLine("a\tb\ncaf\xE9"), "a\\x09b\\x0Acaf\\xE9");
   std::string path;
   EXPECT_TRUE(FileUriPath("file://localhost/a%20b%E9#x", &path));
   EXPECT_EQ(path, "/a b\xE9");

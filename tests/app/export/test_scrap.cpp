@@ -1,6 +1,9 @@
 // Clipboard exchange: what enables Paste, and the file names and positions copied.
+#include <QFileDialog>
+#include <QTimer>
 #include <random>
 
+#include "app/records/precfile.h"
 #include "exptest.h"
 #include "platform/pclipboard.h"
 
@@ -89,6 +92,38 @@ TEST_F(Scrap, CopiedNamesAreTheFilesBytesOneLineEach) {
         line.startsWith("file://") ? QByteArray::fromPercentEncoding(line.mid(7)) : line;
     EXPECT_EQ(path.toStdString(), "/photos/r\xE9sum\xE9s/" + names[static_cast<size_t>(i)]);
   }
+}
+
+// Records copied and pasted keep every byte of their fields: names in Latin-1 bytes, a lone
+// 0xFF and a newline, a caption with a stray byte and a tab. The pasted records name the files
+// they named, found in place: no one is asked for a file.
+TEST_F(Scrap, CopiedRecordsPasteWithEveryByteOfTheirFields) {
+  int asked = 0;
+  QTimer cancel;
+  QObject::connect(&cancel, &QTimer::timeout, [&] {
+    QFileDialog* d = PlatformFileDialog();
+    if (d == nullptr || !d->isVisible()) return;
+    ++asked;
+    QMetaObject::invokeMethod(d, "reject", Qt::QueuedConnection);
+  });
+  cancel.start(5);
+  std::vector<DBRecord> recs;
+  for (const char* n : {"caf\xE9.jpg", "x\xFF.jpg", "two\nlines.jpg"}) {
+    recs.push_back(RecordOf(MakeJpeg(Path(n), 8, 8)));
+    bc.rdisp.NewRecord() = recs.back();
+  }
+  PDBsetString(&recs[0], PDBFcaption, "r\xE9sum\xE9\tnote");
+  bc.rdisp[0] = recs[0];
+  bc.SelectAll();
+  clipRecords(kCmdCopy);
+  EXPECT_TRUE(checkPasteBuffer());
+  bc.ClearRecords();
+  pasteRecords();
+  EXPECT_EQ(asked, 0);
+  ASSERT_EQ(bc.rdisp.GetSize(), 3);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_TRUE(bc.rdisp.Get(i) == recs[static_cast<size_t>(i)])
+        << PDBgetString(bc.rdisp.Get(i), PDBFfile);
 }
 
 // The position check walks the selection word by word and in batches: it must agree with a

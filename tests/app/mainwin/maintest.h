@@ -83,6 +83,7 @@ class Answerer {
   struct Answer {
     OSType button;
     std::string text;
+    bool edit = true;  // the text replaces the field's; else the field is left as it shows
   };
   Answerer() {
     QObject::connect(&timer, &QTimer::timeout, [this] { Poll(); });
@@ -90,12 +91,15 @@ class Answerer {
   }
   void Type(const std::string& text) { q.push_back({kResponseOK, text}); }
   void Press(OSType button) { q.push_back({button, ""}); }
+  // OK on an input dialog whose field is left as it came.
+  void Keep() { q.push_back({kResponseOK, "", false}); }
   bool Saw(const std::string& prompt) const {
     for (const std::string& p : prompts)
       if (p == prompt) return true;
     return false;
   }
   std::vector<std::string> prompts;
+  std::vector<std::string> fields;  // each input dialog's field as it was shown
   std::vector<std::string> alerts;
   std::vector<Answer> q;
 
@@ -115,7 +119,8 @@ class Answerer {
       prompts.push_back(TextOf(gInputWindow, "inpt", 128));
       const Answer a = Next();
       auto* e = qobject_cast<QLineEdit*>(WidgetOf(gInputWindow, "inpt", 129));
-      if (e) {
+      fields.push_back(e ? e->text().toStdString() : std::string());
+      if (e && a.edit) {
         e->clear();
         QTest::keyClicks(e, QString::fromStdString(a.text));
       }

@@ -153,6 +153,56 @@ TEST_F(RecordFiles, RenameOntoAnExistingNameRefuses) {
   EXPECT_FALSE(ctxtest::Exists(In("two.WAV")));
 }
 
+// A name of other bytes than UTF-8 shows its stray bytes as "\xE9" and, answered without an
+// edit, stays the file's, whatever an earlier question was answered; a typed name replaces it.
+// A name longer than the folder takes is refused whole, never cut to fit: one file's or a
+// series'.
+TEST_F(RecordFiles, RenameKeepsANamesBytesAndRefusesANameTooLong) {
+  const std::string latin = "caf\xE9.jpg";
+  ShowFiles({latin});
+  Answerer ans;
+  ans.Type("Holiday");
+  char subject[64] = "";
+  ASSERT_EQ(getInput(subject, sizeof subject, "Subject"), kResponseOK);
+  ans.Keep();
+  MainCommand(mw, "renm");
+  ASSERT_EQ(ans.fields.size(), 2u);
+  EXPECT_EQ(ans.fields[1], "caf\\xE9.jpg");
+  EXPECT_EQ(ctxtest::ReadFile(In(latin)), "data of " + latin);
+  EXPECT_FALSE(ctxtest::Exists(In("Holiday")));
+  EXPECT_EQ(Shown(), std::vector<std::string>{latin});
+  ans.Type("neu.jpg");
+  MainCommand(mw, "renm");
+  EXPECT_EQ(ctxtest::ReadFile(In("neu.jpg")), "data of " + latin);
+  EXPECT_FALSE(ctxtest::Exists(In(latin)));
+  EXPECT_EQ(Shown(), std::vector<std::string>{"neu.jpg"});
+
+  const long max = pathconf(folder.c_str(), _PC_NAME_MAX);
+  if (max < 8 || folder.size() + static_cast<size_t>(max) + 2 > 1024)
+    GTEST_SKIP() << "names of " << max << " bytes in " << folder;
+  const std::string over = std::string(static_cast<size_t>(max) - 3, 'b') + ".jpg";
+  ans.Type(over);
+  MainCommand(mw, "renm");
+  ASSERT_FALSE(ans.alerts.empty());
+  EXPECT_EQ(ans.alerts.back(), "Cannot rename to a name of " + std::to_string(max + 1) +
+                                   " bytes: the folder '" + folder + "' takes names of at most " +
+                                   std::to_string(max) + " bytes (not renamed)");
+  EXPECT_FALSE(ctxtest::Exists(In(over.substr(0, static_cast<size_t>(max)))));
+  EXPECT_EQ(ctxtest::ReadFile(In("neu.jpg")), "data of " + latin);
+  EXPECT_EQ(Shown(), std::vector<std::string>{"neu.jpg"});
+  ans.Type(over.substr(1));  // the longest name there is
+  MainCommand(mw, "renm");
+  EXPECT_EQ(Shown(), std::vector<std::string>{over.substr(1)});
+
+  // A series whose names would be too long renames none of its files.
+  ShowFiles({"a.jpg", "b.jpg"});
+  ans.Type(std::string(static_cast<size_t>(max) - 6, 's'));
+  MainCommand(mw, "renm");
+  EXPECT_EQ(ans.alerts.back().substr(0, 27), "Cannot rename to a name of ");
+  EXPECT_EQ(Shown(), (std::vector<std::string>{"a.jpg", "b.jpg"}));
+  EXPECT_TRUE(ctxtest::Exists(In("a.jpg")) && ctxtest::Exists(In("b.jpg")));
+}
+
 // Titles given to records of a folder live in the shadow catalogue under the files' names: a
 // rename, of one file or of a series, carries them to the new names and leaves none behind.
 TEST_F(RecordFiles, ShadowEntriesFollowTheirFilesRenamed) {

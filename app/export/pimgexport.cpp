@@ -272,10 +272,15 @@ int exportImages() {
   exp.qual = GetControlValue(imgExportControl(129));
   const int S = GetControlValue(imgExportControl(130));
   exp.maxwidth = exp.maxheight = S < MaxISize ? snap2size(S) : 0;
-  char text[64];
-  exp.aspect = GetControlText(imgExportControl(139), text, sizeof text, false) != nullptr
-                   ? PaspectOf(text)
-                   : 0;
+  // The typed aspect is checked before anything is written.
+  if (ControlRef ac = imgExportControl(139)) {
+    char text[256] = "";
+    if (GetControlText(ac, text, sizeof text, false) == nullptr || !PaspectOf(text, &exp.aspect)) {
+      DMESSAGE(DMCinput,
+               "The aspect must be two positive numbers such as 4:3 or 1.85:1, not '%.60s'", text);
+      return 0;
+    }
+  }
 
   int done = 0, count = 0;
   bool stopped = false;
@@ -301,12 +306,45 @@ int exportImages() {
   return count;
 }
 
-float PaspectOf(const char* text) {
-  float a = 0, b = 0;
-  if (text == nullptr || Csscanf(text, "%f%*[^0-9]%f", &a, &b) != 2 || !(a > 0) || !(b > 0) ||
-      !std::isfinite(a) || !std::isfinite(b))
-    return 0;
-  return a < b ? a / b : b / a;
+namespace {
+
+// A number of an aspect at s: digits with at most one point, no sign and no exponent. Its end,
+// with the value in *v, or NULL when s does not start with one.
+const char* AspectNumber(const char* s, double* v) {
+  const char* p = s;
+  int digits = 0;
+  while (Cdigit(*p)) ++p, ++digits;
+  if (*p == '.')
+    for (++p; Cdigit(*p); ++p) ++digits;
+  if (digits == 0) return nullptr;
+  char* end = nullptr;
+  *v = Cstrtod(s, &end);
+  return end == p ? p : nullptr;
+}
+
+}  // namespace
+
+bool PaspectOf(const char* text, float* aspect) {
+  if (text == nullptr || aspect == nullptr) return false;
+  const char* p = text;
+  while (Cspace(*p)) ++p;
+  if (*p == '\0') {
+    *aspect = 0;
+    return true;
+  }
+  double a = 0, b = 0;
+  if ((p = AspectNumber(p, &a)) == nullptr) return false;
+  // Between the numbers anything but what would belong to a number: a comma here is a decimal
+  // comma, and "1,85:1" three numbers.
+  const char* sep = p;
+  while (*p != '\0' && !Cdigit(*p) && strchr(",.+-eE", *p) == nullptr) ++p;
+  if (p == sep || (p = AspectNumber(p, &b)) == nullptr) return false;
+  while (Cspace(*p)) ++p;
+  if (*p != '\0' || !(a > 0) || !(b > 0)) return false;
+  const double r = a < b ? a / b : b / a;
+  if (!(r > 0) || !std::isfinite(r)) return false;
+  *aspect = static_cast<float>(r);
+  return true;
 }
 
 void PexposureOptionMasks(int* setM, int* clrM) {

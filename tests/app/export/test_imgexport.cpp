@@ -155,7 +155,9 @@ void ChooseFolderAnswer(const std::string& folder) {
 TEST_F(ImgExport, TheTypedAspectTakesAPointAndRefusesTheRest) {
   SET_PROCESS_LOCALE(de, "de_DE.UTF-8");
   float a = -1;
-  for (const char* text : {"1,85:1", "1,5", "1.5", "4:3:2", "0:1", "4:-3", "wide", "1.85:1,0"})
+  const std::string huge = std::string(60, '9') + ":1";  // a side beyond a float's range
+  for (const char* text :
+       {"1,85:1", "1,5", "1.5", "4:3:2", "0:1", "4:-3", "wide", "1.85:1,0", huge.c_str()})
     EXPECT_FALSE(PaspectOf(text, &a)) << text;
   EXPECT_EQ(a, -1);
   struct Good {

@@ -272,10 +272,15 @@ int exportImages() {
   exp.qual = GetControlValue(imgExportControl(129));
   const int S = GetControlValue(imgExportControl(130));
   exp.maxwidth = exp.maxheight = S < MaxISize ? snap2size(S) : 0;
-  char text[64];
-  exp.aspect = GetControlText(imgExportControl(139), text, sizeof text, false) != nullptr
-                   ? PaspectOf(text)
-                   : 0;
+  // The typed aspect is checked before anything is written.
+  if (ControlRef ac = imgExportControl(139)) {
+    char text[256] = "";
+    if (GetControlText(ac, text, sizeof text, false) == nullptr || !PaspectOf(text, &exp.aspect)) {
+      DMESSAGE(DMCinput,
+               "The aspect must be two positive numbers such as 4:3 or 1.85:1, not '%.60s'", text);
+      return 0;
+    }
+  }
 
   int done = 0, count = 0;
   bool stopped = false;
@@ -299,14 +304,6 @@ int exportImages() {
   if (!stopped) reportProgress(nullptr, 100);
   PechoExported(count, total, stopped);
   return count;
-}
-
-float PaspectOf(const char* text) {
-  float a = 0, b = 0;
-  if (text == nullptr || Csscanf(text, "%f%*[^0-9]%f", &a, &b) != 2 || !(a > 0) || !(b > 0) ||
-      !std::isfinite(a) || !std::isfinite(b))
-    return 0;
-  return a < b ? a / b : b / a;
 }
 
 void PexposureOptionMasks(int* setM, int* clrM) {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "app/core/phooks.h"
+#include "app/export/paspect.h"
 #include "db/dbrlist.h"
 #include "platform/ptypes.h"
 
@@ -125,10 +126,6 @@ int exportImages();
 ControlRef imgExportControl(int id);
 // Snaps a size to the nearest standard size within 1/16 of it.
 int snap2size(int v);
-// The aspect typed in the export options ("4:3", "3 x 4", "16/9", "1.85:1": two positive
-// numbers with a point for decimals and no digit between them) as shorter over longer side;
-// 0 for any other text.
-float PaspectOf(const char* text);
 // Whether path is the record's own image file: the same file (through any link), or the
 // record's name in one of its folders, byte for byte.
 bool isSelf(const char* path, const DBRecord& rec);

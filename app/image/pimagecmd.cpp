@@ -55,6 +55,14 @@ short ZoomItem(UInt32 cmd) {
   return 0;
 }
 
+// Whether a command event came from a control (the zoom pop-up sends its items' codes).
+bool FromControl(EventRef event) {
+  HICommand hc{};
+  return GetEventParameter(event, kEventParamDirectObject, typeHICommand, nullptr, sizeof hc,
+                           nullptr, &hc) == noErr &&
+         (hc.attributes & kHICommandFromControl) != 0;
+}
+
 }  // namespace
 
 OSStatus PImageWindow::HandleCommand(EventRef event) {
@@ -82,7 +90,11 @@ OSStatus PImageWindow::HandleCommand(EventRef event) {
   dmessage_last_class = DMCnerr;
   alertLastClass = DMCnerr;
   if (const short item = ZoomItem(cmd)) {
-    SetZoom(item);
+    // A pick from the pop-up has moved it to the item already: reading the panel applies it.
+    if (FromControl(event) && sizeControl != nullptr && GetControlValue(sizeControl) == item)
+      Update();
+    else
+      SetZoom(item);
     return noErr;
   }
   if (FieldCode(cmd)) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -181,7 +182,11 @@ bool PsaveImageFile(DBRecord* dr, const _ImgStruct* ims, const char* path,
     wb->pixAspect = ir->pixAspect;
     wb->csp = cs;
   }
-  PsetInfo(&wb->info, *dr);
+  const float aspect = PsetInfo(&wb->info, *dr);
+  // Pixels made in memory have the shape the record's densities give (a quarter turn swaps
+  // them); within a percent of square they are square.
+  if (ims != nullptr && std::isfinite(aspect) && aspect > 0 && std::fabs(aspect - 1.0f) > 0.01f)
+    wb->pixAspect = aspect;
   if (!(wb->info.flags & IIFquality)) {
     wb->info.quality = 90;
     wb->info.flags |= IIFquality;

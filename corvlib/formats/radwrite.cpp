@@ -97,13 +97,15 @@ void putHeader(FILE* fp, const _ImgWriteBuf* wb, bool xyz) {
     Cfprintf(fp, "%s %.4f %.4f %.4f %.4f %.4f %.4f %.4f %.4f\n", "PRIMARIES=", p[0][0], p[0][1],
              p[1][0], p[1][1], p[2][0], p[2][1], p[3][0], p[3][1]);
   }
-  if (wb->pixAspect > 0.0f && (wb->pixAspect < 0.99f || wb->pixAspect > 1.01f))
-    Cfprintf(fp, "%s%f\n", "PIXASPECT=", 1.0 / wb->pixAspect);
-  fputformat(xyz ? CIEFMT : COLRFMT, fp);
-  fputc('\n', fp);
   int order = RES_YMAJ | RES_YDEC;
   if ((in.flags & IIForientation) && in.orientation >= 1 && in.orientation <= 8)
     order = kOrderOf[in.orientation];
+  // The line gives the pixels' height over width in the picture; an order whose scanlines are
+  // columns turns the buffer a quarter, and its pixels with it.
+  if (wb->pixAspect > 0.0f && (wb->pixAspect < 0.99f || wb->pixAspect > 1.01f))
+    Cfprintf(fp, "%s%f\n", "PIXASPECT=", order & RES_YMAJ ? 1.0 / wb->pixAspect : wb->pixAspect);
+  fputformat(xyz ? CIEFMT : COLRFMT, fp);
+  fputc('\n', fp);
   fputresolu(order, wb->xres, wb->yres, fp);
 }
 

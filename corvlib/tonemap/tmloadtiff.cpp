@@ -1,5 +1,8 @@
 // Loading HDR TIFF files (LogLuv, LogL, float and 16-bit grey and RGB) into tone-mapping
 // brightness and chroma, and the one-call TIFF operator.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -186,8 +189,12 @@ int tmLoadTIFF(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, int*
     if (opts == nullptr) return tmErrorReturn(funcName, tms, TMERR_MEMORY);
     TIFFOpenOptionsSetErrorHandlerExtR(opts, quietHandler, nullptr);
     TIFFOpenOptionsSetWarningHandlerExtR(opts, quietHandler, nullptr);
-    t = TIFFOpenExt(fname, "r", opts);
+    // Opened here rather than by the library, so that it is closed on exec; the library closes
+    // it with the handle.
+    const int fd = open(fname, O_RDONLY | O_CLOEXEC);
+    t = fd >= 0 ? TIFFFdOpenExt(fd, fname, "r", opts) : nullptr;
     TIFFOpenOptionsFree(opts);
+    if (t == nullptr && fd >= 0) close(fd);
     if (t == nullptr) return tmErrorReturn(funcName, tms, TMERR_FILE);
   }
   int err = loadTIFF(tms, lpp, cpp, xp, yp, t);

@@ -76,7 +76,7 @@ std::pair<int, int> StoredPos(int o, int x, int y, int w, int h) {
   }
 }
 
-TEST(RadPicture, EveryOrientationReadsUprightInSubsampledRectangles) {
+TEST(RadPicture, EveryOrientationReadsUprightWithItsPixelsShapeInSubsampledRectangles) {
   ScratchDir dir;
   const FloatImage src = Pattern(13, 7);
   for (int o = IOtopleft; o <= IOleftbot; o++) {
@@ -84,6 +84,7 @@ TEST(RadPicture, EveryOrientationReadsUprightInSubsampledRectangles) {
     _ImgWriteBuf wb = src.WriteBuf();
     wb.info.flags = IIForientation;
     wb.info.orientation = static_cast<ImgOrientation>(o);
+    wb.pixAspect = 0.5f;  // pixels twice as tall as wide
     const std::string path = dir.Path("o" + std::to_string(o) + ".hdr");
     _ImgReader* ir = WriteAndOpen(path, wb);
     ASSERT_NE(ir, nullptr);
@@ -91,6 +92,7 @@ TEST(RadPicture, EveryOrientationReadsUprightInSubsampledRectangles) {
     const bool turned = o >= IOlefttop;
     ASSERT_EQ(ir->xres, turned ? src.h : src.w);
     ASSERT_EQ(ir->yres, turned ? src.w : src.h);
+    EXPECT_FLOAT_EQ(ir->pixAspect, turned ? 2.0f : 0.5f);  // turned with the picture
     // Whole picture, an inner rectangle with odd bounds, and a corner;
     // read twice so that the second pass seeks to remembered scanlines.
     const _ImgRect rects[] = {{0, ir->xres, 0, ir->yres},

@@ -1,9 +1,12 @@
-// localecalls ROOT [--allow FILE]... PATH...: lists the calls in the C and C++ sources under
-// ROOT/PATH (folders are walked, files taken as they are) whose result follows the process
-// locale: number conversions, scanf, printf with a float conversion (or with a format that is
-// not written out in the call), ctype classes, case folding and case-blind comparison. Stored
-// and exchanged text goes through support/cnumber.h instead. Prints one line per call and exits 1
-// when there is any.
+// localecalls ROOT [--allow FILE]... [--cloexec] PATH...: lists the calls in the C and C++
+// sources under ROOT/PATH (folders are walked, files taken as they are) whose result follows
+// the process locale: number conversions, scanf, printf with a float conversion (or with a
+// format that is not written out in the call), ctype classes, case folding and case-blind
+// comparison. Stored and exchanged text goes through support/cnumber.h instead. With --cloexec
+// it lists instead the files and descriptors opened without close-on-exec: fopen without 'e'
+// in its mode, open without O_CLOEXEC, the calls that have no such flag (creat, mkstemp, pipe,
+// dup, TIFFOpen ...) and the C++ file streams. Prints one line per call and exits 1 when there
+// is any.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -31,6 +34,22 @@ const std::set<std::string> kAlways = {
 const std::set<std::string> kPrintf = {"printf",   "fprintf",   "sprintf",  "snprintf",
                                        "dprintf",  "asprintf",  "vprintf",  "vfprintf",
                                        "vsprintf", "vsnprintf", "vdprintf", "vasprintf"};
+
+// Opening calls: those whose mode argument (the second) must hold 'e', those whose arguments
+// must name a close-on-exec flag, and those that cannot be asked for one.
+const std::set<std::string> kModeE = {"fopen", "fopen64", "freopen", "freopen64", "popen"};
+const std::set<std::string> kFlagged = {
+    "open",          "open64",        "openat",   "openat64",       "mkostemp",    "mkostemps",
+    "pipe2",         "dup3",          "accept4",  "socket",         "socketpair",  "eventfd",
+    "inotify_init1", "epoll_create1", "signalfd", "timerfd_create", "memfd_create"};
+const std::set<std::string> kNoFlag = {"creat",    "creat64",     "mkstemp",      "mkstemps",
+                                       "tmpfile",  "tmpfile64",   "pipe",         "dup",
+                                       "dup2",     "accept",      "inotify_init", "epoll_create",
+                                       "TIFFOpen", "TIFFOpenExt", "TIFFOpenW",    "TIFFOpenWExt"};
+// File stream types, which open without the flag.
+const std::set<std::string> kStreams = {
+    "ifstream",       "ofstream",      "fstream",       "filebuf",     "basic_ifstream",
+    "basic_ofstream", "basic_fstream", "basic_filebuf", "StdIFStream", "StdOFStream"};
 
 struct Token {
   enum Kind { kName, kString, kPunct } kind;
@@ -121,10 +140,78 @@ bool libraryCall(const std::vector<Token>& t, size_t k) {
   return true;
 }
 
-void scanFile(const fs::path& file, const std::string& shown, std::vector<std::string>* found) {
+// The top-level arguments of the call whose '(' is token k + 1, each as its tokens.
+std::vector<std::vector<Token>> arguments(const std::vector<Token>& t, size_t k) {
+  std::vector<std::vector<Token>> args(1);
+  int depth = 0;
+  for (size_t j = k + 1; j < t.size(); ++j) {
+    const std::string& x = t[j].text;
+    if (t[j].kind == Token::kPunct && (x == "(" || x == "[" || x == "{") && depth++ == 0) continue;
+    if (t[j].kind == Token::kPunct && (x == ")" || x == "]" || x == "}") && --depth == 0) break;
+    if (depth == 1 && t[j].kind == Token::kPunct && x == ",")
+      args.emplace_back();
+    else
+      args.back().push_back(t[j]);
+  }
+  return args;
+}
+
+// Whether token k is a file stream type being made: a variable, a temporary or a member of
+// that type (std:: or Imf:: qualified, or plain), not the name in an #include.
+bool streamMade(const std::vector<Token>& t, size_t k) {
+  if (kStreams.count(t[k].text) == 0 || k + 1 >= t.size()) return false;
+  if (k >= 1 && (t[k - 1].text == "." || t[k - 1].text == "<")) return false;
+  if (k >= 2 && t[k - 1].text == ">" && t[k - 2].text == "-") return false;
+  if (k >= 3 && t[k - 1].text == ":" && t[k - 2].text == ":" && t[k - 3].kind == Token::kName &&
+      t[k - 3].text != "std" && t[k - 3].text != "Imf")
+    return false;
+  const Token& n = t[k + 1];
+  return n.kind == Token::kName || n.text == "(" || n.text == "{" || n.text == "<" ||
+         n.text == "*" || n.text == "&";
+}
+
+// The opening calls of a file that do not close their descriptor on exec.
+void scanOpens(const std::vector<Token>& t, const std::string& shown,
+               std::vector<std::string>* found) {
+  for (size_t k = 0; k < t.size(); ++k) {
+    if (t[k].kind != Token::kName) continue;
+    const std::string& name = t[k].text;
+    const std::string at = shown + ":" + std::to_string(t[k].line) + ": ";
+    if (streamMade(t, k)) {
+      found->push_back(at + name + " (a file stream opens without close-on-exec)");
+      continue;
+    }
+    if (!libraryCall(t, k)) continue;
+    if (kNoFlag.count(name) != 0) {
+      found->push_back(at + name + " (opens without close-on-exec)");
+    } else if (kModeE.count(name) != 0) {
+      const std::vector<std::vector<Token>> args = arguments(t, k);
+      const bool literal =
+          args.size() >= 2 && args[1].size() == 1 && args[1][0].kind == Token::kString;
+      if (!literal)
+        found->push_back(at + name + " with a mode not written out");
+      else if (args[1][0].text.find('e') == std::string::npos)
+        found->push_back(at + name + " without 'e' in its mode");
+    } else if (kFlagged.count(name) != 0) {
+      bool flag = false;
+      for (const std::vector<Token>& a : arguments(t, k))
+        for (const Token& x : a)
+          flag = flag || (x.kind == Token::kName && x.text.size() >= 7 &&
+                          x.text.compare(x.text.size() - 7, 7, "CLOEXEC") == 0);
+      if (!flag) found->push_back(at + name + " without a close-on-exec flag");
+    }
+  }
+}
+
+void scanFile(const fs::path& file, const std::string& shown, bool opens,
+              std::vector<std::string>* found) {
   std::ifstream in(file, std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const std::vector<Token> t = tokens(text);
+  if (opens) {
+    scanOpens(t, shown, found);
+    return;
+  }
   for (size_t k = 0; k < t.size(); ++k) {
     if (t[k].kind != Token::kName || !libraryCall(t, k)) continue;
     const std::string& name = t[k].text;
@@ -158,15 +245,18 @@ bool sourceFile(const fs::path& p) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    fprintf(stderr, "usage: localecalls ROOT [--allow FILE]... PATH...\n");
+    fprintf(stderr, "usage: localecalls ROOT [--allow FILE]... [--cloexec] PATH...\n");
     return 2;
   }
   const fs::path root = argv[1];
   std::set<std::string> allowed;
   std::vector<std::string> paths;
+  bool opens = false;
   for (int i = 2; i < argc; ++i) {
     if (strcmp(argv[i], "--allow") == 0 && i + 1 < argc)
       allowed.insert(argv[++i]);
+    else if (strcmp(argv[i], "--cloexec") == 0)
+      opens = true;
     else
       paths.push_back(argv[i]);
   }
@@ -187,8 +277,13 @@ int main(int argc, char** argv) {
   std::sort(files.begin(), files.end());
   std::vector<std::string> found;
   for (const std::string& f : files)
-    if (allowed.count(f) == 0) scanFile(root / f, f, &found);
+    if (allowed.count(f) == 0) scanFile(root / f, f, opens, &found);
   for (const std::string& f : found) printf("%s\n", f.c_str());
+  if (opens) {
+    printf("%zu opening%s without close-on-exec in %zu files\n", found.size(),
+           found.size() == 1 ? "" : "s", files.size());
+    return found.empty() ? 0 : 1;
+  }
   printf("%zu locale-following call%s in %zu files%s\n", found.size(), found.size() == 1 ? "" : "s",
          files.size(),
          found.empty() ? "" : " (use support/cnumber.h for stored and exchanged text)");

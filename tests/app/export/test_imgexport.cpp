@@ -8,7 +8,9 @@
 #include <cstring>
 #include <fstream>
 
+#include "app/core/pappstate.h"
 #include "app/core/pbusy.h"
+#include "app/export/pforms.h"
 #include "display/pdispimg.h"
 #include "exptest.h"
 #include "formats/tiffimg.h"
@@ -131,19 +133,76 @@ TEST_F(ImgExport, BoundsAndAspectTrims) {
   EXPECT_EQ(SizeOf(out + "/pano.jpg"), std::make_pair(1024, 1));
 }
 
-// The aspect typed in the options reads with its point under a comma locale: a 640 x 480
-// picture trimmed to 1.85:1 comes out 640 x 346 (not 640 x 8, as 1 to 85).
-TEST_F(ImgExport, AnAspectWithDecimalsInACommaLocale) {
+// Answers the next folder dialog with folder.
+void ChooseFolderAnswer(const std::string& folder) {
+  auto* t = new QTimer;
+  QObject::connect(t, &QTimer::timeout, [=] {
+    QFileDialog* d = PlatformFileDialog();
+    if (d == nullptr || !d->isVisible()) return;
+    t->stop();
+    t->deleteLater();
+    d->setDirectory(QString::fromStdString(folder));
+    if (auto* e = d->findChild<QLineEdit*>("fileNameEdit")) e->clear();
+    QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
+  });
+  t->start(5);
+}
+
+// The aspect typed in the options takes a point for decimals in every locale. A decimal comma
+// (which the scan once took for the ratio's separator, exporting 640 x 480 as 640 x 8) and
+// other text that is not a ratio of two numbers are refused in words before anything is
+// written.
+TEST_F(ImgExport, TheTypedAspectTakesAPointAndRefusesTheRest) {
   SET_PROCESS_LOCALE(de, "de_DE.UTF-8");
-  EXPECT_FLOAT_EQ(PaspectOf("1.85:1"), 1 / 1.85f);
-  EXPECT_FLOAT_EQ(PaspectOf("3 x 4"), 0.75f);
-  EXPECT_EQ(PaspectOf("wide"), 0);
+  float a = -1;
+  const std::string huge = std::string(60, '9') + ":1";  // a side beyond a float's range
+  for (const char* text :
+       {"1,85:1", "1,5", "1.5", "4:3:2", "0:1", "4:-3", "wide", "1.85:1,0", huge.c_str()})
+    EXPECT_FALSE(PaspectOf(text, &a)) << text;
+  EXPECT_EQ(a, -1);
+  struct Good {
+    const char* text;
+    float aspect;
+  };
+  for (const Good g : {Good{"1.85:1", 1 / 1.85f}, Good{" 3 x 4 ", 0.75f}, Good{"16/9", 0.5625f},
+                       Good{"2.35 : 1", 1 / 2.35f}, Good{"", 0}}) {
+    EXPECT_TRUE(PaspectOf(g.text, &a)) << g.text;
+    EXPECT_FLOAT_EQ(a, g.aspect) << g.text;
+  }
+
+  // The command, its folder and options answered as a user answers them.
+  for (int i = 0; i < 2; i++)
+    bc.rdisp.NewRecord() = RecordOf(MakeJpeg(Path("a" + std::to_string(i) + ".jpg"), 640, 480));
   const std::string out = Path("out");
   mkdir(out.c_str(), 0755);
-  ImgExporter e(out.c_str());
-  e.aspect = PaspectOf("1.85:1");
-  ASSERT_TRUE(e.Export(RecordOf(MakeJpeg(Path("a.jpg"), 640, 480))));
-  EXPECT_EQ(SizeOf(out + "/img0001.jpg"), std::make_pair(640, 346));
+  log.alerts = true;
+  AlertsAnswered alerts;
+  auto run = [&](const char* aspect) {
+    ChooseFolderAnswer(out);
+    WhenShown(
+        gImgExpWindow,
+        [=] {
+          SetControlValue(imgExportControl(130), MaxISize);  // no size bound
+          auto* field = qobject_cast<QLineEdit*>(PlatformControlWidget(imgExportControl(139)));
+          field->selectAll();
+          QTest::keyClicks(field, aspect);
+        },
+        "bttn", 1);
+    dmessage_last_class = alertLastClass = DMCnerr;
+    return exportImages();
+  };
+  EXPECT_EQ(run("1,85:1"), 0);
+  EXPECT_EQ(alerts.texts, std::vector<std::string>{
+                              "The aspect must be two positive numbers such as 4:3 or 1.85:1, "
+                              "not '1,85:1'"});
+  EXPECT_EQ(QDir(QString::fromStdString(out)).entryList(QDir::Files | QDir::Hidden).size(), 0);
+  alerts.texts.clear();
+  EXPECT_EQ(run("1.85:1"), 2);
+  EXPECT_TRUE(alerts.texts.empty());
+  const QStringList files = QDir(QString::fromStdString(out)).entryList(QDir::Files);
+  ASSERT_EQ(files.size(), 2);
+  for (const QString& f : files)
+    EXPECT_EQ(SizeOf(out + "/" + f.toStdString()), std::make_pair(640, 346)) << f.toStdString();
 }
 
 TEST_F(ImgExport, AnUneditedJpegIsCopiedUnlessItMustBeEncodedAgain) {

@@ -1,6 +1,8 @@
 // The image window through its real widgets offscreen: zoom steps, the deferred redraw, exposure,
 // the ring of open images on real files, the browser's selection following the current image,
 // and a model of random operations.
+#include <QAbstractItemView>
+#include <QComboBox>
 #include <QProcess>
 #include <QWheelEvent>
 #include <cmath>
@@ -62,6 +64,36 @@ TEST_F(ImageWindowTest, ZoomStepsFromTheEndsAndFromFit) {
   w->iring->GetZoom(ratio);
   EXPECT_EQ(ratio[0], 1);
   EXPECT_EQ(ratio[1], 6);
+}
+
+// Items picked from the zoom pop-up with the mouse are applied, as the View menu's zoom commands
+// are: the pop-up has moved to the item before its command arrives.
+TEST_F(ImageWindowTest, APickFromTheZoomPopUpAppliesIt) {
+  ManualClock();
+  const std::string pic = Temp("pic.tif");
+  ASSERT_TRUE(WriteTestTiff(pic, 3 * w->imd->GetRWidth() / 2, w->imd->GetRHeight()));
+  ASSERT_TRUE(w->AddImage(pic.c_str()));
+  ASSERT_TRUE(w->Present());
+  const double fit = w->iring->GetZoom(nullptr);
+  ASSERT_NEAR(fit, 2.0 / 3, 0.01);
+  auto* combo = qobject_cast<QComboBox*>(WidgetOf(w->GetWindow(), "imag", 130));
+  ASSERT_NE(combo, nullptr);
+  struct Pick {
+    int item;
+    double zoom;
+  };
+  for (const Pick p : {Pick{3, 0.25}, Pick{10, 2.0}, Pick{7, fit}}) {
+    QTest::mouseClick(combo, Qt::LeftButton);
+    QAbstractItemView* list = combo->view();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list->isVisible(); }, 10000));
+    const QRect r = list->visualRect(list->model()->index(p.item - 1, 0));
+    QTest::mouseMove(list->viewport(), r.center());
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, r.center());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !list->isVisible(); }, 10000)) << p.item;
+    EXPECT_EQ(GetControlValue(w->sizeControl), p.item);
+    AdvancePlatformClock(0.4);  // the deferred redraw
+    EXPECT_DOUBLE_EQ(w->iring->GetZoom(nullptr), p.zoom) << "item " << p.item;
+  }
 }
 
 TEST_F(ImageWindowTest, TwoQuickClicksGiveOneRedrawAfterTheLast) {

@@ -320,6 +320,44 @@ TEST_F(SaveView, SavingOverACataloguedFileKeepsWhatTheUserEntered) {
   ctx->CloseDB();
 }
 
+// A picture of pixels twice as tall as wide, turned right and saved with its own pixels: each
+// format that keeps a pixel shape keeps the turned picture's (wider than tall), as the window
+// showed it.
+TEST_F(SaveView, AQuarterTurnOfTallPixelsKeepsItsShapeInEachFormat) {
+  const std::string src = Temp("tall.hdr");
+  {
+    _ImgStruct im = {48, 32, &ICS_RGB709, 0, nullptr, nullptr};
+    ASSERT_TRUE(PnewImage(&im, 0));
+    for (int y = 0; y < im.yres; ++y)
+      for (int x = 0; x < im.xres; ++x) {
+        float* p = reinterpret_cast<float*>(im.img + static_cast<size_t>(y) * im.rowsize) + 3 * x;
+        p[0] = 0.1f + x * 0.02f;
+        p[1] = 0.2f + y * 0.03f;
+        p[2] = 0.5f;
+      }
+    _ImgWriteBuf wb;
+    PsetWriteBuf(&wb, &im);
+    wb.pixAspect = 0.5f;  // PIXASPECT=2
+    ASSERT_GT(IWInterfaceRad.WriteImage(src.c_str(), &wb), 0);
+    PfreeImage(&im);
+  }
+  DBRecord rec = savetest::RecordOf(src);
+  PDBsetInt(&rec, PDBForient, 90);
+  const std::pair<const char*, const char*> formats[] = {
+      {"Vortelux", "a.hdr"}, {"TIFF", "a.tif"}, {"EXR", "a.exr"}};
+  for (const auto& [format, name] : formats) {
+    const std::string out = Temp(name);
+    ASSERT_EQ(Save(rec, 0x18, out, format), 1) << format;
+    _ImgReader* ir = PopenImageF(out.c_str(), 1, nullptr);
+    ASSERT_NE(ir, nullptr) << format;
+    EXPECT_EQ(ir->xres, 32) << format;
+    EXPECT_EQ(ir->yres, 48) << format;
+    // Width over height as shown: 32 pixels of 2 by 48 of 1.
+    EXPECT_NEAR(ir->xres * ir->pixAspect / ir->yres, 4.0 / 3, 1e-4) << format;
+    ir->ri->Close(ir);
+  }
+}
+
 // A picture without a sample-to-nits factor, cropped and saved in turn as TIFF, EXR, RGBE and
 // JPEG-HDR: each saved file shows the luminance the window showed before, to the window and to
 // a record made afresh from the file, and a calibration right after the save reads the value

@@ -36,8 +36,19 @@ bool PaspectOf(const char* text, float* aspect) {
   if ((p = AspectNumber(p, &a)) == nullptr) return false;
   // Between the numbers anything but what would belong to a number: a comma here is a decimal
   // comma, and "1,85:1" three numbers.
+  // A lone dash between them ("16-9", "16 - 9") separates too; beside other marks it would be a
+  // sign.
   const char* sep = p;
-  while (*p != '\0' && !Cdigit(*p) && strchr(",.+-eE", *p) == nullptr) ++p;
+  int dashes = 0, others = 0;
+  for (; *p != '\0' && !Cdigit(*p); ++p) {
+    if (*p == '-')
+      ++dashes;
+    else if (strchr(",.+eE", *p) != nullptr)
+      return false;
+    else if (!Cspace(*p))
+      ++others;
+  }
+  if (dashes > 1 || (dashes == 1 && others > 0)) return false;
   if (p == sep || (p = AspectNumber(p, &b)) == nullptr) return false;
   while (Cspace(*p)) ++p;
   if (*p != '\0' || !(a > 0) || !(b > 0)) return false;

@@ -165,8 +165,10 @@ class WebAlbumAuthor {
                         const std::string& owner);
   // The pictures are written under temporary names beside their places and put there with the
   // page: a free temporary name for path (one given for path before is dropped), empty when
-  // none can be had; the renames; the temporary files removed.
+  // none can be had; a picture not written after all dropped; the renames; the temporary
+  // files removed.
   std::string Stage(const std::string& path);
+  void Unstage(const std::string& path);
   bool CommitStaged();
   void DropStaged();
 

@@ -208,12 +208,15 @@ std::string WebAlbumAuthor::ImageName(const char* base, char kind, unsigned num,
   }
 }
 
-std::string WebAlbumAuthor::Stage(const std::string& path) {
+void WebAlbumAuthor::Unstage(const std::string& path) {
   auto it = staged.find(path);
-  if (it != staged.end()) {
-    PdiscardTemp(it->second);
-    staged.erase(it);
-  }
+  if (it == staged.end()) return;
+  PdiscardTemp(it->second);
+  staged.erase(it);
+}
+
+std::string WebAlbumAuthor::Stage(const std::string& path) {
+  Unstage(path);
   std::string tmp = PfreeNameBeside(path.c_str());
   if (!tmp.empty()) staged.emplace(path, tmp);
   return tmp;
@@ -277,6 +280,7 @@ bool WebAlbumAuthor::ImageLink(const DBRecord& rec) {
   const long isize = itemp.empty() ? 0 : IWInterfaceJPEG.WriteImage(itemp.c_str(), &wb);
   PfreeImage(&img);
   if (isize <= 0) {
+    Unstage(ipath);
     DMESSAGE(DMCresource, "Error writing image '%s'", ipath.c_str());
     return false;
   }
@@ -291,7 +295,10 @@ bool WebAlbumAuthor::ImageLink(const DBRecord& rec) {
     const std::string opath = std::string(imgdir) + "/" + oname;
     if (!PsameFile(opath.c_str(), src)) {
       const std::string otemp = Stage(opath);
-      if (otemp.empty() || !PlinkOrCopy(otemp.c_str(), src)) return false;
+      if (otemp.empty() || !PlinkOrCopy(otemp.c_str(), src)) {
+        Unstage(opath);
+        return false;
+      }
     }
     if (linkedRL.GetFieldInfo() == nullptr) linkedRL.Init(rec.GetFieldInfo());
     DBRecord& copy = linkedRL.NewRecord();
@@ -370,6 +377,7 @@ bool WebAlbumAuthor::ImageLink(const DBRecord& rec) {
   const long lsize = ltemp.empty() ? 0 : IWInterfaceJPEG.WriteImage(ltemp.c_str(), &wb);
   PfreeImage(&img);
   if (lsize <= 0) {
+    Unstage(lpath);
     DMESSAGE(DMCresource, "Error writing image file '%s'", lpath.c_str());
     return false;
   }

@@ -6,12 +6,25 @@
 // - Export at 1024 pixels of a 30000 x 20000 JPEG (target: under 300 MB);
 // - the thumbnail of a 20000 x 20000 float OpenEXR (target: no gap over 0.25 s);
 // - opening the same OpenEXR in a 1600 x 1000 window, and at full size (within memory, or
-//   refused in words).
+//   refused in words);
+// - through the program's windows (offscreen, every dialog answered OK at once): the Web Album
+//   command on a 16000 x 16000 float OpenEXR (pictures of 300 and 900 pixels), and Print to a
+//   PDF file of a 12240 x 8160 JPEG on letter paper with 1-inch margins, at the resolution the
+//   PDF file's choices give the picture and on a 300-dpi printer. These rows tell the longest
+//   the event loop went without running a 10 ms timer (loop_gap_s), whether the Progress
+//   window showed, and the most the process's memory grew over what it held before
+//   (growth_MB); the page's own picture is what a page holds (page_MB).
 // The pictures are made once in /tmp/lumerin_bench_big (big_pictures.h).
 #include <benchmark/benchmark.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialog>
+#include <QPrinter>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -22,11 +35,19 @@
 #include <fstream>
 #include <string>
 
+#include "app/core/papp.h"
+#include "app/export/pforms.h"
 #include "app/export/ptrader.h"
+#include "app/print/pforms.h"
+#include "app/print/pprint.h"
+#include "app_start.h"
 #include "big_pictures.h"
 #include "catalog/pfileinfo.h"
 #include "display/pdispimg.h"
 #include "formats/stdformats.h"
+#include "platform/pcontrol.h"
+#include "platform/pqt.h"
+#include "platform/pwindow.h"
 #include "support/dmessage.h"
 #include "support/pwork.h"
 #include "thumbs/pthumb.h"
@@ -69,9 +90,14 @@ struct Gaps {
   void End() { Mark(); }
 } gaps;
 
+// The rows through the windows measure the event loop itself (its timer marks loopGaps);
+// slices are only counted there.
+bool byTimer = false;
+Gaps loopGaps;
+
 #ifdef BENCH_SLICES
 bool OnSlice(double) {
-  gaps.Mark();
+  if (!byTimer) gaps.Mark();
   ++gaps.slices;
   return true;
 }
@@ -82,12 +108,17 @@ void ResetPeak() {
   std::ofstream("/proc/self/clear_refs") << "5";
 }
 
-double PeakMB() {
+double StatusMB(const char* key) {
   std::ifstream in("/proc/self/status");
   std::string line;
+  const size_t n = std::strlen(key);
   while (std::getline(in, line))
-    if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+    if (line.rfind(key, 0) == 0) return std::atof(line.c_str() + n) / 1024.0;
   return 0;
+}
+
+double PeakMB() {
+  return StatusMB("VmHWM:");
 }
 
 void Setup() {
@@ -217,6 +248,153 @@ void BM_OpenOf20000SquareFloatExr(benchmark::State& state) {
 BENCHMARK(BM_OpenOf20000SquareFloatExr)
     ->Arg(0)
     ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+
+// ---- Through the program's windows.
+
+// The interface as start-up makes it, once, in a home of its own; the web album's options and
+// the print options and dialog are answered OK as soon as they show.
+bool Interface() {
+  static const bool ok = [] {
+    static int argc = 1;
+    static char arg0[] = "bench_bigpicture";
+    static char* argv[] = {arg0, nullptr};
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    new QApplication(argc, argv);
+    benchapp::QuietStderr();
+    if (benchapp::MakeHome().empty() || !benchapp::StartInterface(false)) return false;
+    dmessage_alert = nullptr;
+    dmessage_call = Quiet;
+    auto* t = new QTimer;
+    QObject::connect(t, &QTimer::timeout, [] {
+      for (WindowRef w : {gPrintWindow, gWebWindow})
+        if (IsWindowVisible(w)) {
+          ControlID id{FourCC("bttn"), 1};
+          ControlRef button = nullptr;
+          if (GetControlByID(w, &id, &button) == noErr)
+            if (auto* b = qobject_cast<QAbstractButton*>(PlatformControlWidget(button))) b->click();
+        }
+      if (QDialog* d = PlatformPrintDialog())
+        if (d->isVisible()) d->done(QDialog::Accepted);
+    });
+    t->start(1);
+    return true;
+  }();
+  return ok;
+}
+
+// Runs a command with a 10 ms timer on the event loop marking loopGaps, the memory's growth
+// counted from here; whether the Progress window showed meanwhile.
+template <typename F>
+bool Measured(F command, double* growth, bool* progress) {
+  byTimer = true;
+  ResetPeak();
+  const double before = StatusMB("VmRSS:");
+  bool shown = false;
+  QTimer tick;
+  QObject::connect(&tick, &QTimer::timeout, [&] {
+    loopGaps.Mark();
+    shown = shown || IsWindowVisible(gProgressWindow);
+  });
+  tick.start(10);
+  loopGaps.Begin();
+  gaps.Begin();
+  const bool ok = command();
+  loopGaps.End();
+  tick.stop();
+  *growth = PeakMB() - before;
+  *progress = shown;
+  byTimer = false;
+  return ok;
+}
+
+void ReportLoop(benchmark::State& state, double growth, bool progress) {
+  state.counters["loop_gap_s"] = loopGaps.longest;
+  state.counters["growth_MB"] = growth;
+  state.counters["progress_shown"] = progress ? 1 : 0;
+  state.counters["slices"] = gaps.slices;
+}
+
+void Show(const DBRecord& rec) {
+  PContext& bc = gMain->bc;
+  bc.ClearRecords();
+  bc.rdisp.NewRecord() = rec;
+  bc.SelectAll();
+}
+
+// The Web Album command on the OpenEXR: inline pictures of 300 pixels and linked ones of 900
+// (the options window's first settings), quality 80.
+void BM_WebAlbumOf16000SquareFloatExr(benchmark::State& state) {
+  Setup();
+  const std::string src = bigpic::FloatExr(16000, 16000);
+  if (src.empty() || !Interface()) {
+    state.SkipWithError("no picture or no interface");
+    return;
+  }
+  DBRecord rec;
+  PgrokFile(&rec, src.c_str());
+  Show(rec);
+  const std::string dir = bigpic::Dir() + "/album";
+  mkdir(dir.c_str(), 0755);
+  const std::string page = dir + "/album.html";
+  double growth = 0;
+  bool progress = false;
+  for (auto _ : state) {
+    const bool ok =
+        Measured([&] { return saveWebPage(page.c_str(), &gMain->bc) == 1; }, &growth, &progress);
+    if (!ok) state.SkipWithError(("web album failed: " + lastMessage).c_str());
+  }
+  ReportLoop(state, growth, progress);
+  // What it wrote, the largest picture's pixels.
+  state.counters["largest_out_MB"] = 900.0 * 900 * 3 / (1 << 20);
+}
+BENCHMARK(BM_WebAlbumOf16000SquareFloatExr)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// Print to PDF of the JPEG on letter paper with 1-inch margins, fitted and turned: range 0 at
+// the resolution chosen from the PDF file's (72 to 1200 dpi), else on a printer of that many dpi.
+void BM_PrintToPdfOf12240x8160Jpeg(benchmark::State& state) {
+  Setup();
+  const std::string src = bigpic::Jpeg(12240, 8160);
+  if (src.empty() || !Interface()) {
+    state.SkipWithError("no picture or no interface");
+    return;
+  }
+  DBRecord rec;
+  PgrokFile(&rec, src.c_str());
+  Show(rec);
+  const std::string pdf = bigpic::Dir() + "/print.pdf";
+  const int dpi = static_cast<int>(state.range(0));
+  double growth = 0;
+  bool progress = false;
+  int res = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    checkPrintSession(nullptr);
+    QPrinter* p = PprintSession()->Printer();
+    p->setPageLayout(QPageLayout(QPageSize(QPageSize::Letter), QPageLayout::Portrait,
+                                 QMarginsF(72, 72, 72, 72), QPageLayout::Point));
+    PprintSession()->SetOutputFile(pdf);
+    if (dpi > 0) PprintSession()->SetResolutions({dpi});
+    state.ResumeTiming();
+    const bool ok = Measured([&] { return printImages() && gMain->bc.TotalSelected() == 1; },
+                             &growth, &progress);
+    res = PprintSession()->Resolution();
+    state.PauseTiming();
+    closePrintSession();
+    state.ResumeTiming();
+    struct stat st;
+    if (!ok || stat(pdf.c_str(), &st) != 0)
+      state.SkipWithError(("print failed: " + lastMessage).c_str());
+  }
+  ReportLoop(state, growth, progress);
+  state.counters["dpi"] = res;
+  // The printable part at that resolution, as 8-bit RGB.
+  state.counters["page_MB"] = 6.5 * 9 * res * res * 3 / (1 << 20);
+}
+BENCHMARK(BM_PrintToPdfOf12240x8160Jpeg)
+    ->Arg(0)
+    ->Arg(300)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1);
 

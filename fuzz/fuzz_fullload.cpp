@@ -102,6 +102,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         page.csp = &ICS_sRGB;
         ring.GetSubimage(&page, nullptr, nullptr);
         PfreeImage(&page);
+        // And as a large page takes them: its middle band of rows.
+        const _ImgRect whole = {0, ring.ior.xres, 0, ring.ior.yres};
+        page.xres = std::min(W, 512);
+        page.yres = 7;
+        ring.GetSubimageRows(&page, &whole, std::min(H, 512) + 7, std::min(H, 512) / 2);
+        PfreeImage(&page);
       }
     }
   }

@@ -147,11 +147,11 @@ class WebAlbumAuthor {
   bool Open(const char* fname, const char* title);
   // Writes one record's images and its block on the page; false when nothing usable was written.
   bool ImageLink(const DBRecord& rec);
-  // Ends the page and puts it in place, with the list of linked source files when they were
-  // linked; false when the page could not be written.
+  // Ends the page and puts it in place, with its pictures and the list of linked source files
+  // when they were linked; false when the page or a picture could not be put in place.
   bool Close();
-  // Drops the page unwritten (the old page, if any, stays) and the image folder when this
-  // writer made it and it is still empty.
+  // Drops the page and its pictures unwritten (the old page and pictures, if any, stay) and the
+  // image folder when this writer made it and it is still empty.
   void Discard();
 
  private:
@@ -160,13 +160,22 @@ class WebAlbumAuthor {
   // this album for owner.
   std::string ImageName(const char* base, char kind, unsigned num, const char* suffix,
                         const std::string& owner);
+  // The pictures are written under temporary names beside their places and put there with the
+  // page: a free temporary name for path (one given for path before is dropped), empty when
+  // none can be had; a picture not written after all dropped; the renames; the temporary
+  // files removed.
+  std::string Stage(const std::string& path);
+  void Unstage(const std::string& path);
+  bool CommitStaged();
+  void DropStaged();
 
   const char* fname;
   char imgdir[1024];
   bool madeDir = false;
   PSafeFile* ofs;
   DBRecordList linkedRL;
-  std::map<std::string, std::string> names;  // image name -> what it shows
+  std::map<std::string, std::string> names;   // image name -> what it shows
+  std::map<std::string, std::string> staged;  // picture's path -> its temporary file
 
  public:
   int iwidth, iheight;  // box of the inline images

@@ -17,6 +17,7 @@
 #include "app/core/pbusy.h"
 #include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
+#include "app/core/pslice.h"
 #include "app/export/pexpriv.h"
 #include "app/export/pforms.h"
 #include "app/export/psafefile.h"
@@ -207,8 +208,40 @@ std::string WebAlbumAuthor::ImageName(const char* base, char kind, unsigned num,
   }
 }
 
+void WebAlbumAuthor::Unstage(const std::string& path) {
+  auto it = staged.find(path);
+  if (it == staged.end()) return;
+  PdiscardTemp(it->second);
+  staged.erase(it);
+}
+
+std::string WebAlbumAuthor::Stage(const std::string& path) {
+  Unstage(path);
+  std::string tmp = PfreeNameBeside(path.c_str());
+  if (!tmp.empty()) staged.emplace(path, tmp);
+  return tmp;
+}
+
+bool WebAlbumAuthor::CommitStaged() {
+  bool ok = true;
+  for (const auto& s : staged)
+    if (ok)
+      ok = PrenameTemp(s.second, s.first.c_str()) != 0;
+    else
+      PdiscardTemp(s.second);
+  staged.clear();
+  return ok;
+}
+
+void WebAlbumAuthor::DropStaged() {
+  for (const auto& s : staged) PdiscardTemp(s.second);
+  staged.clear();
+}
+
 bool WebAlbumAuthor::ImageLink(const DBRecord& rec) {
   if (!Ready() || iwidth < 1 || iheight < 1) return false;
+  // A large picture is read at about the size written, a slice at a time.
+  PSliceRead slices(nullptr);
   PImageRing ring(rec, nullptr);
   if (!ring.Ready()) return false;
   ring.SetDisplaySpace(&ICS_sRGB, 32, 100);
@@ -243,9 +276,11 @@ bool WebAlbumAuthor::ImageLink(const DBRecord& rec) {
   std::string ipath = std::string(imgdir) + "/" + iname;
   if (access(ipath.c_str(), F_OK) == 0)
     DMESSAGE(DMCwarning, "Overwriting image file '%s'", ipath.c_str());
-  const long isize = IWInterfaceJPEG.WriteImage(ipath.c_str(), &wb);
+  const std::string itemp = Stage(ipath);
+  const long isize = itemp.empty() ? 0 : IWInterfaceJPEG.WriteImage(itemp.c_str(), &wb);
   PfreeImage(&img);
   if (isize <= 0) {
+    Unstage(ipath);
     DMESSAGE(DMCresource, "Error writing image '%s'", ipath.c_str());
     return false;
   }
@@ -258,7 +293,13 @@ bool WebAlbumAuthor::ImageLink(const DBRecord& rec) {
     const unsigned snum = (hv.GetNV() > 0 ? static_cast<uint32_t>(hv.GetInt(0)) : 0) % 4093;
     oname = ImageName(base.c_str(), 'o', snum, PgetSuffix(PgetFilename(src)), src);
     const std::string opath = std::string(imgdir) + "/" + oname;
-    if (!PlinkOrCopy(opath.c_str(), src)) return false;
+    if (!PsameFile(opath.c_str(), src)) {
+      const std::string otemp = Stage(opath);
+      if (otemp.empty() || !PlinkOrCopy(otemp.c_str(), src)) {
+        Unstage(opath);
+        return false;
+      }
+    }
     if (linkedRL.GetFieldInfo() == nullptr) linkedRL.Init(rec.GetFieldInfo());
     DBRecord& copy = linkedRL.NewRecord();
     copy = rec;
@@ -332,9 +373,11 @@ bool WebAlbumAuthor::ImageLink(const DBRecord& rec) {
     DMESSAGE(DMCwarning, "Overwriting image file '%s'", lpath.c_str());
   wb.info.quality = qual;
   wb.info.flags |= IIFquality;
-  const long lsize = IWInterfaceJPEG.WriteImage(lpath.c_str(), &wb);
+  const std::string ltemp = Stage(lpath);
+  const long lsize = ltemp.empty() ? 0 : IWInterfaceJPEG.WriteImage(ltemp.c_str(), &wb);
   PfreeImage(&img);
   if (lsize <= 0) {
+    Unstage(lpath);
     DMESSAGE(DMCresource, "Error writing image file '%s'", lpath.c_str());
     return false;
   }
@@ -441,7 +484,12 @@ bool WebAlbumAuthor::Close() {
       os << "\n<P>\n<i>Page created " << Esc(date) << "</i></P>";
   }
   os << "\n</BODY>\n</HTML>\n";
-  const bool ok = ofs->Commit();
+  // The pictures go in place first: the page never names one that is not there.
+  bool ok = CommitStaged();
+  if (ok)
+    ok = ofs->Commit();
+  else
+    ofs->Discard();
   if (linkOrig && linkedRL.GetSize() > 0) {
     // The list beside the page: its name with "_ps.txt" in place of the suffix.
     std::string list = fname;
@@ -469,6 +517,7 @@ bool WebAlbumAuthor::Close() {
 void WebAlbumAuthor::Discard() {
   if (!Ready()) return;
   ofs->Discard();
+  DropStaged();
   if (madeDir) rmdir(imgdir);  // only when it is still empty
   linkedRL.Init(nullptr);
   strunlink(fname);
@@ -537,15 +586,27 @@ int saveWebPage(const char* fn, void* ctx) {
       stopped = true;
       break;
     }
-    if (wa.ImageLink(rec)) count++;
+    {
+      const PSliceSpan span(static_cast<int>(100LL * done / total),
+                            static_cast<int>(100LL * (done + 1) / total));
+      if (wa.ImageLink(rec)) count++;
+    }
     done++;
   }
-  if (!stopped) reportProgress(nullptr, 100);
+  // A Stop pressed during the last picture still counts.
+  if (!stopped && !reportProgress(nullptr, 100)) stopped = true;
+  if (stopped) {
+    // A stopped album is not written: the old page and its pictures, if any, stay as they were.
+    wa.Discard();
+    DMESSAGE(DMCinfo, "Web page '%s' not written: stopped", fn);
+    if (gMain != nullptr) gMain->ShowMessage("Stopped: no web page written", false);
+    return 0;
+  }
   if (!wa.Close()) {
     DMESSAGE(DMCsystem, "Error writing web page '%s'", fn);
     return -1;
   }
   DMESSAGE(DMCinfo, "Created web page '%s'", fn);
-  PechoExported(count, total, stopped);
+  PechoExported(count, total, false);
   return count;
 }

@@ -18,6 +18,8 @@
 #include "catalog/porient.h"
 #include "image/picolor.h"
 #include "image/pimage.h"
+#include "support/membudget.h"
+#include "support/pwork.h"
 
 namespace {
 
@@ -92,6 +94,48 @@ double FitRatio(double w, double h, double W, double H, const PrintOptions& o) {
 
 void ShowMessage(const char* text) {
   if (gMain != nullptr) gMain->ShowMessage(text, false);
+}
+
+// Output pixels a band of the page's picture: a few hundredths of a second of rendering.
+constexpr int64_t kPageBandPixels = int64_t{1} << 20;
+
+// Renders view rectangle src of the picture at iw x ih pixels into page, in the 32-bit RGB
+// that the PDF engine takes as it is, a band at a time with a slice between bands. False when
+// the pixels could not be had (told) or a Stop ended the rendering.
+bool RenderPage(PDisplayImage* dimg, const _ImgRect& src, int iw, int ih, QImage* page) {
+  const char* name = nullptr;
+  PDBgetField(dimg->GetRec(), PDBFfile).Get(&name, 1);
+  char msg[300];
+  if (!PpictureFits(name != nullptr ? name : "", iw, ih, 4, msg, sizeof msg)) {
+    DMESSAGE(DMCresource, "Cannot print: %s", msg);
+    return false;
+  }
+  *page = QImage(iw, ih, QImage::Format_RGB32);
+  if (page->isNull()) {
+    PpictureTooLarge(name != nullptr ? name : "", iw, ih, 4, msg, sizeof msg);
+    DMESSAGE(DMCresource, "Cannot print: %s", msg);
+    return false;
+  }
+  const int rows =
+      static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(ih, kPageBandPixels / iw)));
+  _ImgStruct band = {};
+  band.xres = iw;
+  band.yres = rows;
+  band.csp = &ICS_sRGB;
+  bool ok = PnewImage(&band, 0) != 0;
+  for (int y0 = 0; ok && y0 < ih; y0 += rows) {
+    band.yres = std::min(rows, ih - y0);
+    ok = dimg->GetSubimageRows(&band, &src, ih, y0) && band.img != nullptr;
+    for (int y = 0; ok && y < band.yres; ++y) {
+      const uint8_t* in = band.img + static_cast<ptrdiff_t>(y) * band.rowsize;
+      QRgb* out = reinterpret_cast<QRgb*>(page->scanLine(y0 + y));
+      for (int x = 0; x < iw; ++x, in += 3) out[x] = qRgb(in[0], in[1], in[2]);
+    }
+    ok = ok && PworkSlice(static_cast<double>(y0 + band.yres) / ih);
+  }
+  PfreeImage(&band);
+  if (!ok) *page = QImage();
+  return ok;
 }
 
 }  // namespace
@@ -314,23 +358,25 @@ bool imagePage(PDisplayImage* dimg, const PrintOptions* opts) {
   }
   // The pixels come first, so that a picture that cannot be had costs no sheet. A picture with
   // more pixels than the page has dots is rendered at the page's dots.
-  _ImgStruct im = {};
   const int sw = src.xright - src.xleft, sh = src.ybottom - src.ytop;
-  im.xres = s > 1 ? std::max(1, static_cast<int>(sw / s + 0.5)) : sw;
-  im.yres = s > 1 ? std::max(1, static_cast<int>(sh / s + 0.5)) : sh;
-  im.csp = &ICS_sRGB;
+  const int iw = s > 1 ? std::max(1, static_cast<int>(sw / s + 0.5)) : sw;
+  const int ih = s > 1 ? std::max(1, static_cast<int>(sh / s + 0.5)) : sh;
+  QImage page;
   {
-    // Read at the page's dots (no fewer), a slice at a time; a Stop there cancels the job.
+    // Read at the page's dots (no fewer) and rendered, a slice at a time; a Stop there cancels
+    // the job.
     dimg->SetReduction(s >= 2 ? static_cast<int>(std::min(s, 65536.0)) : 1);
     PSliceRead slices("Printing...");
-    const bool got = dimg->GetSubimage(&im, &src, nullptr);
+    bool got = RenderPage(dimg, src, iw, ih, &page);
+    // The page's picture goes to the document in one step that cannot be cut: the Progress
+    // window is drawn as it stands before it, and a Stop pressed so far is heard.
+    got = got && PworkSlice(1.0);
     if (slices.Stopped()) pageCancelled = true;
     if (!got) return false;
   }
   int err = 0;
   QPainter* p = myPrintSession->BeginPage(&err);
   if (p == nullptr) {
-    PfreeImage(&im);
     if (err == kPrintCancel)
       pageCancelled = true;
     else
@@ -359,10 +405,10 @@ bool imagePage(PDisplayImage* dimg, const PrintOptions* opts) {
     PBgetAffine(&t, &o);
     p->setTransform(t, true);
   }
-  p->scale(static_cast<double>(sw) / im.xres, static_cast<double>(sh) / im.yres);
-  Q2DImage(p, &im);
+  p->scale(static_cast<double>(sw) / iw, static_cast<double>(sh) / ih);
+  p->drawImage(QPointF(0, 0), page);
   p->restore();
-  PfreeImage(&im);
+  page = QImage();
   err = myPrintSession->EndPage();
   if (err == kPrintCancel) pageCancelled = true;
   if (err != 0) return false;
@@ -456,8 +502,13 @@ bool printDisplayImage(PDisplayImage* dimg) {
   if (!PaskPages(st.get())) return false;
   setPrintResolution(dimg, &opts);
   if (!PbeginDocument(*st)) return false;
-  bool cancelled = false;
-  const bool printed = PrintPage(dimg, &opts, &cancelled);
+  bool cancelled = !reportProgress("Printing...", 0);
+  bool printed = false;
+  if (!cancelled) {
+    const PSliceSpan span(1, 99);
+    printed = PrintPage(dimg, &opts, &cancelled);
+  }
+  if (!reportProgress(nullptr, 100)) cancelled = true;
   const int err = PendDocument("Spooling prints...", cancelled);
   if (err != 0) {
     ShowMessage(PcancelledText("Print cancelled"));

@@ -519,6 +519,11 @@ bool PDisplayImage::GetSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult
   return dlp->GetSubimage(dst, r, mult);
 }
 
+bool PDisplayImage::GetSubimageRows(_ImgStruct* dst, const _ImgRect* r, int fullH, int y0) {
+  if (!CheckLoad() || dlp == nullptr) return false;
+  return dlp->GetRows(dst, r, fullH, y0);
+}
+
 bool PDeleteTempImage(PDisplayImage* di, bool flag) {
   (void)flag;
   if (di == nullptr) return true;

@@ -66,6 +66,9 @@ class PDisplayList : public DiskCacheObject {
   // multiplier it applied.
   bool GetSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult);
   bool MapSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult);
+  // Rows y0 .. y0 + dst->yres of what GetSubimage makes of r at dst's width and fullH rows
+  // (without a local exposure), into dst: a large rendering made a band at a time.
+  bool GetRows(_ImgStruct* dst, const _ImgRect* r, int fullH, int y0);
   // The factor between input luminance and linear display value of the computed map.
   double GetMultiplier(const TMstruct* t) const;
   bool ResetLinear(double m);
@@ -116,6 +119,11 @@ class PDisplayList : public DiskCacheObject {
  private:
   bool Load8bit(_ImgReader* ir);
   bool LoadReduced8bit(_ImgReader* ir, int k);
+  // The tone mapping of a high dynamic range frame made ready: from the histogram of the frame
+  // part fr (null: the whole frame, its histogram kept once made).
+  bool PrepareMapping(const _ImgRect* fr);
+  // Maps the frame's rectangle mr into target's pixels (1 or 3 bytes a pixel, mr's size).
+  bool MapRect(_ImgStruct* target, const _ImgRect& mr);
   // The reduction a load of rd takes: the owner's, no more than the picture can give.
   int LoadReduction(const _ImgReader* rd) const;
   // Whether a full-size frame of rd at bpp bytes a pixel fits in this computer's memory; when
@@ -184,6 +192,10 @@ class PDisplayImage {
   bool GetHistogram(double* lim, unsigned int* hist, int nbins, PHistoChan chan, const _ImgRect* r);
   double AvgLuminance(const _ImgRect* r);
   bool GetSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult);
+  // Rows y0 .. y0 + dst->yres of GetSubimage(r) made at dst's width and fullH rows, into dst;
+  // the bands of a rendering too large to be made in one step equal its rows made whole, but
+  // for rounding.
+  bool GetSubimageRows(_ImgStruct* dst, const _ImgRect* r, int fullH, int y0);
 
   // Later loads read the picture reduced by k in each direction (1: at full size), for uses
   // that show or write it at no more than about half its size over k; a frame already

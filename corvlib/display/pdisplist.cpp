@@ -798,6 +798,58 @@ bool PDisplayList::GetSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult)
   return ok;
 }
 
+bool PDisplayList::PrepareMapping(const _ImgRect* fr) {
+  bool redone = false;
+  if (tms->histo == nullptr || fr != nullptr) {
+    if (!RedoHisto(fr)) return false;
+    redone = true;
+  }
+  constexpr int kMapBits = TMF_HCONTRAST | TMF_MESOPIC | TMF_LINEAR;
+  if (((parent->newTMflags ^ tms->flags) & kMapBits) != 0 || redone || tms->lumap == nullptr) {
+    tms->flags = (tms->flags & ~kMapBits) | (parent->newTMflags & kMapBits);
+    if (tmComputeMapping(tms, parent->cs.gamma, parent->dynrange, parent->dlmax) != TMERR_NONE)
+      return false;
+  }
+  FCstruct* fc = parent->fcs;
+  if (fc != nullptr && parent->fcManual < 1) {
+    parent->fcManual = 0;
+    if (tms->flags & TMF_LINEAR)
+      fcLinearMapping(fc, tms, 1.0);
+    else
+      fcLogMapping(fc, tms, 1.0);
+  }
+  return true;
+}
+
+bool PDisplayList::MapRect(_ImgStruct* target, const _ImgRect& mr) {
+  const int ps = PpixelSize(target->csp);
+  if (ps != 1 && ps != 3) return false;
+  FCstruct* fc = parent->fcs;
+  const bool useFC = fc != nullptr && fc->lumap != nullptr && ps == 3;
+  const int mw = mr.xright - mr.xleft, mh = mr.ybottom - mr.ytop;
+  for (int y = 0; y < mh; ++y) {
+    const TMbright* ls = reinterpret_cast<const TMbright*>(
+                             l_img.img + static_cast<ptrdiff_t>(mr.ytop + y) * l_img.rowsize) +
+                         mr.xleft;
+    uint8_t* out = target->img + static_cast<ptrdiff_t>(y) * target->rowsize;
+    const uint8_t* cp =
+        c_img.img != nullptr
+            ? c_img.img + static_cast<ptrdiff_t>(mr.ytop + y) * c_img.rowsize + 3 * mr.xleft
+            : nullptr;
+    int e;
+    if (useFC) {
+      e = fcMapPixels(fc, out, ls, mw);
+    } else if (ps == 3 && cp != nullptr) {
+      e = tmMapPixels(tms, out, ls, cp, mw);
+    } else {
+      e = tmMapPixels(tms, out, ls, nullptr, mw);
+      if (e == TMERR_NONE && ps == 3) PgetRGB24fromY8(out, out, mw);
+    }
+    if (e != TMERR_NONE) return false;
+  }
+  return true;
+}
+
 bool PDisplayList::MapSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult) {
   if (parent == nullptr || dst == nullptr || l_img.img == nullptr || r == nullptr ||
       tms == nullptr || dst->csp == nullptr)
@@ -815,7 +867,6 @@ bool PDisplayList::MapSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult)
   const bool allocated = dst->img == nullptr;
   _ImgStruct tmp = {};
   bool ok = false;
-  bool redone = false;
   do {
     if (allocated && !PnewImage(dst, 0)) break;
     _ImgStruct* target = dst;
@@ -828,46 +879,8 @@ bool PDisplayList::MapSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult)
     }
     const int ps = PpixelSize(target->csp);
     if (ps != 1 && ps != 3) break;
-    if (tms->histo == nullptr || mult != nullptr) {
-      if (!RedoHisto(mult != nullptr ? &fr : nullptr)) break;
-      redone = true;
-    }
-    constexpr int kMapBits = TMF_HCONTRAST | TMF_MESOPIC | TMF_LINEAR;
-    if (((parent->newTMflags ^ tms->flags) & kMapBits) != 0 || redone || tms->lumap == nullptr) {
-      tms->flags = (tms->flags & ~kMapBits) | (parent->newTMflags & kMapBits);
-      if (tmComputeMapping(tms, parent->cs.gamma, parent->dynrange, parent->dlmax) != TMERR_NONE)
-        break;
-    }
-    FCstruct* fc = parent->fcs;
-    if (fc != nullptr && parent->fcManual < 1) {
-      parent->fcManual = 0;
-      if (tms->flags & TMF_LINEAR)
-        fcLinearMapping(fc, tms, 1.0);
-      else
-        fcLogMapping(fc, tms, 1.0);
-    }
-    const bool useFC = fc != nullptr && fc->lumap != nullptr && ps == 3;
-    ok = true;
-    for (int y = 0; y < mh && ok; ++y) {
-      const TMbright* ls = reinterpret_cast<const TMbright*>(
-                               l_img.img + static_cast<ptrdiff_t>(mr.ytop + y) * l_img.rowsize) +
-                           mr.xleft;
-      uint8_t* out = target->img + static_cast<ptrdiff_t>(y) * target->rowsize;
-      const uint8_t* cp =
-          c_img.img != nullptr
-              ? c_img.img + static_cast<ptrdiff_t>(mr.ytop + y) * c_img.rowsize + 3 * mr.xleft
-              : nullptr;
-      int e;
-      if (useFC) {
-        e = fcMapPixels(fc, out, ls, mw);
-      } else if (ps == 3 && cp != nullptr) {
-        e = tmMapPixels(tms, out, ls, cp, mw);
-      } else {
-        e = tmMapPixels(tms, out, ls, nullptr, mw);
-        if (e == TMERR_NONE && ps == 3) PgetRGB24fromY8(out, out, mw);
-      }
-      ok = e == TMERR_NONE;
-    }
+    if (!PrepareMapping(mult != nullptr ? &fr : nullptr)) break;
+    ok = MapRect(target, mr);
     if (ok && target == &tmp)
       ok = SizePart(dst, tmp, _ImgRect{0, mw, 0, mh},
                     _ImgRect{fr.xleft - mr.xleft, fr.xright - mr.xleft, fr.ytop - mr.ytop,
@@ -885,6 +898,61 @@ bool PDisplayList::MapSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult)
     tmClearHisto(tms);
   }
   return true;
+}
+
+bool PDisplayList::GetRows(_ImgStruct* dst, const _ImgRect* r, int fullH, int y0) {
+  if (dst == nullptr || parent == nullptr || dst->csp == nullptr || r == nullptr || dst->xres < 1 ||
+      dst->yres < 1 || y0 < 0 || fullH < y0 + dst->yres ||
+      !PmatchColorSpace(dst->csp, &parent->cs, 3))
+    return false;
+  if (!GetPointers()) return false;
+  const bool allocated = dst->img == nullptr;
+  bool ok = false;
+  _ImgStruct tmp = {};
+  do {
+    // The part of the frame (or of its 8-bit plane) the whole rendering covers.
+    _ImgRect pr;
+    const _ImgStruct& plane = tms != nullptr ? l_img : c_img;
+    if (plane.img == nullptr || !(tms != nullptr ? ViewToFrame(&pr, r) : ViewToPlane(&pr, r)))
+      break;
+    if (tms != nullptr && !PrepareMapping(nullptr)) break;
+    const int pw = pr.xright - pr.xleft, ph = pr.ybottom - pr.ytop;
+    if (allocated && !PnewImage(dst, 0)) break;
+    if (dst->xres == pw && fullH == ph) {
+      // At the plane's own size: its rows as they are.
+      const _ImgRect rows = {pr.xleft, pr.xright, pr.ytop + y0, pr.ytop + y0 + dst->yres};
+      if (tms != nullptr) {
+        ok = MapRect(dst, rows);
+      } else {
+        const _ImgStruct v = DispView(c_img, rows);
+        ok = PsizeImage(dst, &v, 1) != 0;
+      }
+      break;
+    }
+    // The rows' span of the plane, resampled as the whole is: the same sample positions and
+    // kernel, with the pixels beyond the rows that the kernel reaches.
+    const double k = static_cast<double>(ph) / fullH;
+    const double sy = pr.ytop + y0 * k, sh = dst->yres * k;
+    const int top = std::max(pr.ytop, static_cast<int>(std::floor(sy)));
+    const int bottom = std::min(pr.ybottom, static_cast<int>(std::ceil(sy + sh)));
+    const _ImgRect wide = WidenPart(_ImgRect{pr.xleft, pr.xright, top, std::max(bottom, top + 1)},
+                                    plane.xres, plane.yres, dst->xres, dst->yres);
+    const _ImgSpan span{static_cast<double>(pr.xleft - wide.xleft), sy - wide.ytop,
+                        static_cast<double>(pw), sh};
+    if (tms != nullptr) {
+      tmp.xres = wide.xright - wide.xleft;
+      tmp.yres = wide.ybottom - wide.ytop;
+      tmp.csp = dst->csp;
+      ok = PnewImage(&tmp, 0) && MapRect(&tmp, wide) && PsizeImageSpan(dst, &tmp, span, 1) != 0;
+    } else {
+      const _ImgStruct v = DispView(c_img, wide);
+      ok = PsizeImageSpan(dst, &v, span, 1) != 0;
+    }
+  } while (false);
+  PfreeImage(&tmp);
+  ReleasePointers();
+  if (!ok && allocated) PfreeImage(dst);
+  return ok;
 }
 
 double PDisplayList::GetMultiplier(const TMstruct* t) const {

@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <array>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -171,3 +172,54 @@ TEST(ReducedFrames, AFullSizeFrameBeyondThisComputersMemoryIsRefusedInWords) {
 }
 
 }  // namespace
+
+// A rendering too large to make in one step is made a band of rows at a time: the bands join
+// into what the whole rendering gives (but for rounding), for a picture read whole and
+// reduced, resampled and at its own size, 8-bit and of high dynamic range.
+TEST(ReducedFrames, ARenderingMadeInBandsIsTheWholeRendering) {
+  FakeFiles files;
+  for (FakePicture::Kind kind : {FakePicture::kRGB8, FakePicture::kFloatRGB}) {
+    // Fine detail everywhere, so that a band placed a fraction of a row off shows.
+    FakePicture p;
+    p.w = 1203;
+    p.h = 901;
+    p.kind = kind;
+    p.pixel = [kind](int x, int y, int, float* c) {
+      const float s = kind == FakePicture::kRGB8 ? 1.0f : 1.0f / 64;
+      c[0] = s * static_cast<float>((x * 37 + y * 11) % 251);
+      c[1] = s * static_cast<float>((x * 5 + y * 29) % 241);
+      c[2] = s * static_cast<float>(((x / 3) ^ (y / 2)) & 255);
+    };
+    DBRecord rec = files.Record(files.Add(kind == FakePicture::kRGB8 ? "a.fkd" : "b.fkd", p));
+    for (int k : {1, 2}) {
+      for (const std::array<int, 2> out : {std::array<int, 2>{517, 389}, {1179, 873}}) {
+        if (k == 2 && out[0] == 1179) continue;
+        PDisplayImage di(rec);
+        ASSERT_TRUE(di.Ready());
+        di.SetDisplaySpace(&ICS_sRGB, 32, 100);
+        di.SetReduction(k);
+        const _ImgRect r = {11, 1190, 7, 880};
+        _ImgStruct whole = {};
+        whole.xres = out[0];
+        whole.yres = out[1];
+        whole.csp = &ICS_sRGB;
+        ASSERT_TRUE(di.GetSubimage(&whole, &r, nullptr));
+        _ImgStruct band = {};
+        band.xres = out[0];
+        band.csp = &ICS_sRGB;
+        int worst = 0;
+        for (int y0 = 0; y0 < out[1]; y0 += band.yres) {
+          band.yres = std::min(37, out[1] - y0);
+          ASSERT_TRUE(di.GetSubimageRows(&band, &r, out[1], y0)) << y0;
+          for (int y = 0; y < band.yres; ++y)
+            for (int x = 0; x < 3 * out[0]; ++x)
+              worst = std::max(worst, std::abs(band.img[y * band.rowsize + x] -
+                                               whole.img[(y0 + y) * whole.rowsize + x]));
+          PfreeImage(&band);
+        }
+        EXPECT_LE(worst, 1) << "kind " << kind << ", reduced by " << k << ", " << out[0];
+        PfreeImage(&whole);
+      }
+    }
+  }
+}

@@ -2,6 +2,8 @@
 // sizes, the list of linked files, a second run over the first, and commands that must wait.
 #include <dirent.h>
 
+#include <algorithm>
+#include <map>
 #include <set>
 
 #include "app/core/pbusy.h"
@@ -301,6 +303,68 @@ print('links', links)
     EXPECT_EQ(status, 0) << out;
     EXPECT_EQ(out, "links 14\n");  // each picture and its link
   }
+}
+
+// A large picture is read a slice at a time with the event loop running (the Progress bar
+// moves during the picture, which only the slices of its reads do), and a Stop pressed then
+// leaves the album as it was: the page and every picture of the run before, nothing of this one.
+TEST_F(WebAlbum, ALargePictureKeepsTheWindowAnsweringAndAStopLeavesTheAlbumAsItWas) {
+  bc.rdisp.NewRecord() = RecordOf(MakeJpeg(Path("small.jpg"), 80, 60));
+  bc.rdisp.NewRecord() = RecordOf(MakeJpeg(Path("large.jpg"), 2400, 1800));
+  const std::string page = Path("album.html"), img = Path("img");
+  bool stopWanted = false, stopped = false;
+  std::vector<int> seen;
+  QTimer t;
+  QObject::connect(&t, &QTimer::timeout, [&] {
+    ControlRef bar = ControlOf(gProgressWindow, "prgs", 129);
+    if (!IsWindowVisible(gProgressWindow) || bar == nullptr) return;
+    const int v = GetControlValue(bar);
+    seen.push_back(v);
+    // Within the second picture's share of the bar: its reads are under way.
+    if (stopWanted && !stopped && v > 50 && v < 100) {
+      auto* b = qobject_cast<QAbstractButton*>(WidgetOf(gProgressWindow, "bttn", 3));
+      if (b != nullptr && b->isEnabled()) {
+        QTest::mouseClick(b, Qt::LeftButton);
+        stopped = true;
+      }
+    }
+  });
+  t.start(0);
+  Options(80, 300, 2, {135});
+  NewCommand();
+  ASSERT_EQ(saveWebPage(page.c_str(), &bc), 2) << log.All();
+  EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](int v) { return v > 50 && v < 100; }))
+      << ::testing::PrintToString(seen);
+  const std::string html = ReadAll(page);
+  const std::set<std::string> files = Files(img);
+  std::map<std::string, std::string> bytes;
+  for (const std::string& f : files) bytes[f] = ReadAll(img + "/" + f);
+  ASSERT_EQ(files.size(), 4u);  // an inline and a large picture each
+
+  // Again at another quality, which would change every picture, stopped in the second one.
+  stopWanted = true;
+  log.Clear();
+  Options(30, 300, 2, {135});
+  NewCommand();
+  EXPECT_EQ(saveWebPage(page.c_str(), &bc), 0);
+  t.stop();
+  EXPECT_TRUE(stopped);
+  EXPECT_EQ(ReadAll(page), html);
+  EXPECT_EQ(Files(img), files);
+  for (const std::string& f : files) EXPECT_EQ(ReadAll(img + "/" + f), bytes[f]) << f;
+  EXPECT_EQ(TextOf(gMain->GetWindow(), "pict", 132), "Stopped: no web page written");
+  EXPECT_FALSE(log.Has(DMCinfo, "Created web page '" + page + "'")) << log.All();
+
+  // Stopped in a new place, it leaves nothing there.
+  const std::string other = Path("new/album.html");
+  mkdir(Path("new").c_str(), 0755);
+  stopped = false;
+  t.start(0);
+  Options(80, 300, 2, {135});
+  EXPECT_EQ(saveWebPage(other.c_str(), &bc), 0);
+  t.stop();
+  EXPECT_TRUE(stopped);
+  EXPECT_TRUE(Files(Path("new")).empty()) << ::testing::PrintToString(Files(Path("new")));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <vector>
 
@@ -782,3 +783,66 @@ TEST_F(Print, IndexSheets) {
 }
 
 }  // namespace
+
+namespace {
+
+// The process's resident memory high-water mark in kilobytes ("VmHWM"), or its present size
+// ("VmRSS").
+long StatusKB(const char* key) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::strlen(key) + 1);
+  return -1;
+}
+
+}  // namespace
+
+// A page's picture is made a band at a time with the Progress window showing and the event
+// loop running between bands (its bar moves meanwhile, which only those bands and the reads
+// do: a 12-megapixel picture is read whole); a picture of more pixels than the page has dots is
+// read reduced: a 48-megapixel JPEG costs no more memory than a quarter of its pixels.
+TEST_F(Print, LargePicturesAreMadeABandAtATimeAndReadAtThePagesDots) {
+  if (!HavePoppler()) GTEST_SKIP() << "poppler-utils are not installed";
+  Session()->SetResolutions({300});
+  const DBRecord twelve = Photo("twelve.jpg", 4000, 3000);
+  const DBRecord big = Photo("big.jpg", 8000, 6000);
+  std::vector<int> seen;
+  QTimer t;
+  QObject::connect(&t, &QTimer::timeout, [&] {
+    ControlRef bar = ControlOf(gProgressWindow, "prgs", 129);
+    if (IsWindowVisible(gProgressWindow) && bar != nullptr) seen.push_back(GetControlValue(bar));
+  });
+  const auto moving = [&] {
+    return std::any_of(seen.begin(), seen.end(), [](int v) { return v > 1 && v < 100; });
+  };
+  t.start(0);
+  Show({twelve}, true);
+  WhenOptions({});
+  WhenPrintDialog(nullptr);
+  ASSERT_TRUE(printImages()) << log.All();
+  EXPECT_TRUE(moving()) << "seen " << ::testing::PrintToString(seen);
+  EXPECT_EQ(Pages(Pdf()), 1);
+
+  // From here the high-water mark counts: what the print takes above what is resident now.
+  Show({big}, true);
+  std::ofstream("/proc/self/clear_refs") << "5";
+  const long before = StatusKB("VmHWM:");
+  if (before < 0 || before > StatusKB("VmRSS:") + 1024) GTEST_SKIP() << "no peak memory to read";
+  seen.clear();
+  WhenOptions({});
+  WhenPrintDialog(nullptr);
+  ASSERT_TRUE(printImages()) << log.All();
+  t.stop();
+  // Read whole, its pixels alone would take 144 MB; the page's picture takes 20.
+  EXPECT_LT(StatusKB("VmHWM:") - before, 90 * 1024);
+  EXPECT_TRUE(moving()) << "seen " << ::testing::PrintToString(seen);
+  // What the user gets: on a landscape page the picture fills the printable height, its red
+  // corner in place.
+  const QImage page = Render(Pdf(), 1, 30);
+  const QRect red = Box(page, Red), ink = Box(page, Ink);
+  EXPECT_NEAR(ink.height(), 6.5 * 30, 2);
+  EXPECT_NEAR(ink.width(), 6.5 * 30 * 4 / 3, 2);
+  EXPECT_EQ(red.topLeft(), ink.topLeft());
+  EXPECT_NEAR(red.width(), ink.width() / 5.0, 2);
+}

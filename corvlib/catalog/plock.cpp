@@ -1,10 +1,16 @@
 // Catalogue write locks. A lock file exists only whole: its line is written to a private file
 // beside it, which is then linked to the lock name (link fails when a lock exists, so linking
-// is the exclusive creation). The holder keeps its lock file open, with an advisory lock of
-// the kernel on it, for as long as it holds it: the kernel tells a taker that the lock is
-// held, whatever the holder's name, user or age, and a process table shows the file open. A
-// stale lock is removed only while holding its breaker lock and only when it is still the
-// file that was judged; a lock another process took in the meantime is respected. A holder
+// is the exclusive creation). A file system without hard links (FAT) refuses the link; there
+// the lock file is made under its own name by exclusive creation, locked by the kernel for
+// writing before a byte is in it, then written whole and synced: a taker finds it locked, or
+// empty and unlocked, and the empty file is removed only by a breaker that first locks it for
+// reading, which its maker then can no longer lock (the maker gives way). The holder keeps its
+// lock file open, with an advisory lock of the kernel on it, for as long as it holds it: the
+// kernel tells a taker that the lock is held, whatever the holder's name, user or age, and a
+// process table shows the file open, by whatever name the holder reached it (another mount of
+// its folder shows it under another device and inode, but with the same file name, length and
+// time). A stale lock is removed only while holding its breaker lock and only when it is still
+// the file that was judged; a lock another process took in the meantime is respected. A holder
 // removes its lock only while the lock name still stands for the file it made.
 #include "catalog/plock.h"
 
@@ -158,10 +164,64 @@ bool Ended(long pid) {
   return !others;
 }
 
-// Whether this process holds the lock file whose status is lock.
-bool HeldHere(const struct stat& lock) {
-  for (const Held& h : held)
-    if (h.pid == getpid() && h.dev == lock.st_dev && h.ino == lock.st_ino) return true;
+// A file looked for among the files a process has open: a lock file or the catalogue it
+// guards.
+struct Sought {
+  bool exists = false;
+  struct stat st = {};
+  std::string name;  // its file name, without folder ("" when not known)
+  std::string real;  // its whole name through no symbolic link ("" when not known)
+};
+
+// The file at path, with its status st when given (that of the file opened), else looked up.
+Sought Seek(const char* path, const struct stat* st = nullptr) {
+  Sought s;
+  if (st != nullptr) {
+    s.st = *st;
+    s.exists = true;
+  } else {
+    s.exists = stat(path, &s.st) == 0;
+  }
+  const char* slash = strrchr(path, '/');
+  s.name = slash != nullptr ? slash + 1 : path;
+  if (char* real = realpath(path, nullptr)) {
+    s.real = real;
+    free(real);
+  }
+  return s;
+}
+
+// 1 when the open file f is the file sought, 0 when it is not, -1 when that cannot be told.
+// One file reached through two mounts of its folder where one is a user-space file system
+// (FUSE) shows two devices and inode numbers, and each process names it by its own mount:
+// the same file is also known by the name it was opened by being the sought one's whole name,
+// or by its file name, length and modification time being the same. An open file whose name
+// ends in " (deleted)" has been removed: it is none of the files a name reaches now.
+int IsSought(const POpenFile& f, const Sought& s) {
+  if (!s.exists) return 0;
+  if (f.seen && f.st.st_dev == s.st.st_dev && f.st.st_ino == s.st.st_ino) return 1;
+  if (!s.real.empty() && f.name == s.real) return 1;
+  if (s.name.empty() || f.name.compare(f.name.rfind('/') + 1, std::string::npos, s.name) != 0)
+    return 0;
+  if (!f.seen) return -1;
+  return S_ISREG(f.st.st_mode) && S_ISREG(s.st.st_mode) && f.st.st_size == s.st.st_size &&
+         f.st.st_mtim.tv_sec == s.st.st_mtim.tv_sec && f.st.st_mtim.tv_nsec == s.st.st_mtim.tv_nsec;
+}
+
+// Whether this process holds the lock file sought.
+bool HeldHere(const Sought& lock) {
+  for (const Held& h : held) {
+    if (h.pid != getpid()) continue;
+    if (h.dev == lock.st.st_dev && h.ino == lock.st.st_ino) return true;
+    POpenFile f;
+    if (h.fd < 0 || fstat(h.fd, &f.st) != 0) continue;
+    f.seen = true;
+    char to[4096];
+    const ssize_t n =
+        readlink(("/proc/self/fd/" + std::to_string(h.fd)).c_str(), to, sizeof to - 1);
+    f.name = n > 0 ? std::string(to, static_cast<size_t>(n)) : h.path;
+    if (IsSought(f, lock) == 1) return true;
+  }
   return false;
 }
 
@@ -172,25 +232,42 @@ int SameFile(const std::string& a, const std::string& b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-int HasOpen(long pid, const struct stat& lock) {
+bool OpenFiles(long pid, std::vector<POpenFile>* files) {
+  files->clear();
   const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
   DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return -1;
-  int found = 0;
+  if (d == nullptr) return false;
   while (const dirent* e = readdir(d)) {
     if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
     const std::string fd = dir + "/" + e->d_name;
+    char to[4096];
+    const ssize_t n = readlink(fd.c_str(), to, sizeof to - 1);
     // Pipes, sockets and the like are no files: they are not looked at.
-    char to[2];
-    if (readlink(fd.c_str(), to, sizeof to) < 1 || to[0] != '/') continue;
-    struct stat st;
-    if (stat(fd.c_str(), &st) == 0 && st.st_dev == lock.st_dev && st.st_ino == lock.st_ino) {
-      found = 1;
-      break;
-    }
+    if (n < 1 || to[0] != '/') continue;
+    POpenFile f;
+    f.name.assign(to, static_cast<size_t>(n));
+    f.seen = stat(fd.c_str(), &f.st) == 0;
+    files->push_back(f);
   }
   closedir(d);
-  return found;
+  return true;
+}
+
+// 1 when process pid has the lock file or (when given) the catalogue open, by whatever name,
+// 0 when it has neither, -1 when that cannot be told (its open files cannot be seen).
+int HasOpen(long pid, const Sought& lock, const Sought* db) {
+  std::vector<POpenFile> files;
+  if (!plockSystem.openFiles(pid, &files)) return -1;
+  bool unsure = false;
+  for (const POpenFile& f : files) {
+    for (const Sought* s : {&lock, db}) {
+      if (s == nullptr) continue;
+      const int is = IsSought(f, *s);
+      if (is == 1) return 1;
+      unsure |= is < 0;
+    }
+  }
+  return unsure ? -1 : 0;
 }
 
 bool ProcOwner(long pid, uid_t* uid) {
@@ -223,28 +300,76 @@ enum class Stale {
   ended,     // the process has ended and waits to be reaped
 };
 
-// A lock file being judged, and what was found of the process it names.
+// What process pid of this host has to do with the lock file sought and (when given) the
+// catalogue it guards: PprocessHolds, which the files sought widen beyond their device and
+// inode. *unseen (when given) is set when the process is taken to hold the lock only because its
+// open files cannot be seen.
+PLockHolder Holds(long pid, const Sought& lock, const Sought* db, int locked, std::string* command,
+                  std::string* user, bool* unseen) {
+  if (pid <= 0 || pid > INT_MAX) return PLHgone;
+  const bool alive = kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+  std::string name;
+  const bool known = alive && ProcCommand(pid, &name);
+  if (known && command != nullptr) *command = name;
+  uid_t uid = 0;
+  if (alive && user != nullptr && plockSystem.owner(pid, &uid) && uid != geteuid())
+    *user = UserName(uid);
+  // The kernel is asked first: an advisory lock held on the file is its holder's, whatever
+  // that process's name, user or age.
+  if (locked == 1) return PLHholds;
+  // This process knows the locks it holds: any other naming it was left by an earlier process
+  // given the same number (as every start in a new process table is).
+  if (pid == getpid()) return HeldHere(lock) ? PLHholds : PLHself;
+  if (!alive) return PLHgone;
+  if (Ended(pid)) return PLHended;
+  // A holder keeps its lock open, and a writer its catalogue, by whatever name it reached them:
+  // the kernel's lock is not seen through every other mount of their folder.
+  const int open = HasOpen(pid, lock, db);
+  if (open == 1) return PLHholds;
+  // Where it cannot be seen whether the process holds the lock, or has it open, it is
+  // respected.
+  if (open < 0 && unseen != nullptr) *unseen = true;
+  if (open < 0 || locked < 0) return PLHholds;
+  // A live process that neither holds the lock nor has it or the catalogue open is no holder of
+  // this program's making: one of another program (neither its executable nor its command name
+  // is this process's) was only given the id of the lock's writer. A copy of this program that
+  // does neither (an older one between two uses of its catalogue) cannot be told from one given
+  // the id: it is respected.
+  std::string own;
+  const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+  if (SameFile(exe, "/proc/self/exe") != 1 && known && ProcCommand(getpid(), &own) && name != own)
+    return PLHstranger;
+  return PLHholds;
+}
+
+// A lock file being judged, the catalogue it guards, and what was found of the process it
+// names.
 struct Judging {
   struct stat st = {};
   int locked = -1;
+  Sought lock;
+  const Sought* db = nullptr;
   long pid = 0;
   PLockHolder holder = PLHgone;
   std::string command;
   std::string user;
+  bool unseen = false;
 };
 
 PLockHolder HoldsJudged(long pid, void* arg) {
   Judging* j = static_cast<Judging*>(arg);
   j->pid = pid;
-  j->holder = PprocessHolds(pid, j->st, j->locked, &j->command, &j->user);
+  j->holder = Holds(pid, j->lock, j->db, j->locked, &j->command, &j->user, &j->unseen);
   return j->holder;
 }
 
 // Reads the lock file and judges it for a taker on host; false when there is none to judge
 // (r->err then tells why it could not be read, 0 when it does not exist). Its status goes to
 // *st, and why it holds no lock (when it holds none) to *why. A symbolic link in its place is
-// judged as a link, never followed: this program makes none, so it holds no lock.
-bool JudgeFile(const char* path, const char* host, PLockRefusal* r, struct stat* st, Stale* why) {
+// judged as a link, never followed: this program makes none, so it holds no lock. db (when
+// given) is the catalogue the lock guards: a process that has it open holds the lock.
+bool JudgeFile(const char* path, const char* db, const char* host, PLockRefusal* r, struct stat* st,
+               Stale* why) {
   std::string text;
   Judging j;
   r->line.clear();
@@ -252,6 +377,7 @@ bool JudgeFile(const char* path, const char* host, PLockRefusal* r, struct stat*
   r->pid = 0;
   r->command.clear();
   r->user.clear();
+  r->unseen = false;
   *why = Stale::none;
   if (!ReadSome(path, &text, kReadMax, &j.st, &j.locked)) {
     r->err = errno;
@@ -277,11 +403,18 @@ bool JudgeFile(const char* path, const char* host, PLockRefusal* r, struct stat*
     *why = Stale::notFile;
     return true;
   }
+  j.lock = Seek(path, &j.st);
+  Sought catalog;
+  if (db != nullptr) {
+    catalog = Seek(db);
+    j.db = &catalog;
+  }
   r->verdict = PjudgeLock(text.data(), text.size(), host, HoldsJudged, &j);
   if (r->verdict == PLVforeign) r->host = HolderHost(r->line.c_str());
   r->pid = j.pid;
   r->command = j.command;
   r->user = j.user;
+  r->unseen = r->verdict == PLVheld && j.unseen;
   if (r->verdict == PLVstale && j.locked == 1) {
     // Whatever the file says, a lock the kernel holds on it is respected.
     r->verdict = PLVheld;
@@ -297,18 +430,90 @@ bool JudgeFile(const char* path, const char* host, PLockRefusal* r, struct stat*
                                      : Stale::dead;
   }
   if (r->verdict == PLVheld && j.pid > 0 &&
-      (j.pid == getpid() ? !HeldHere(j.st)
+      (j.pid == getpid() ? !HeldHere(j.lock)
                          : kill(static_cast<pid_t>(j.pid), 0) != 0 && errno == ESRCH)) {
     // Held, but not by the process it names (one that inherited the open file, or one of
     // another process table that was given this process's number): who holds it is not known.
     r->pid = 0;
     r->command.clear();
     r->user.clear();
+    r->unseen = false;
   }
   return true;
 }
 
-// Writes the lock line into a new private file beside the lock and links it to the lock name.
+// Whether link() refused for want of hard links rather than for a reason to tell: FAT and many
+// user-space file systems answer EPERM, others EOPNOTSUPP or ENOSYS, and one that gives a file
+// a single name EMLINK (the file linked is new, with one name). EPERM may also be a rule of the
+// system against this link; exclusive creation is as sound a lock there, and refuses for a
+// reason of its own when it must.
+bool NoHardLinks(int err) {
+  switch (err) {
+    case EPERM:
+    case EOPNOTSUPP:
+#if ENOTSUP != EOPNOTSUPP
+    case ENOTSUP:
+#endif
+    case ENOSYS:
+    case EMLINK:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Makes the lock file under its own name by exclusive creation, where no hard link can be
+// made: locked by the kernel for writing before a byte is in it, then written whole and synced.
+// A taker finds it locked, or empty and unlocked; a breaker that judged the empty file stale
+// locks it for reading before removing it, so that this maker, locking it after, either is
+// refused the lock or finds its name gone, and gives way (0: a lock exists). A file system
+// without advisory locks leaves the file alone as the lock. Returns and keeps as LinkLock.
+int CreateLock(const char* lockpath, const std::string& line, int* err, int* keep,
+               struct stat* made) {
+  const int fd = open(lockpath, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0444);
+  if (fd < 0) {
+    if (errno == EEXIST) return 0;
+    *err = errno;
+    return -1;
+  }
+  struct stat st, now;
+  const bool known = fstat(fd, &st) == 0;
+  struct flock fl = WholeFile(F_WRLCK);
+  // Locked, it is still to be the file its name stands for: a breaker may have removed it
+  // before the lock was taken (and let go of its own lock on it since).
+  if ((plockSystem.setLock(fd, &fl) != 0 && (errno == EAGAIN || errno == EACCES)) || !known ||
+      lstat(lockpath, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+    close(fd);
+    return 0;
+  }
+  int why = 0;
+  for (size_t done = 0; done < line.size() && why == 0;) {
+    const ssize_t n = write(fd, line.data() + done, line.size() - done);
+    if (n > 0)
+      done += static_cast<size_t>(n);
+    else if (n == 0 || errno != EINTR)
+      why = n < 0 ? errno : ENOSPC;
+  }
+  // A file system that keeps no sync (EINVAL) has the line all the same.
+  if (why == 0 && fsync(fd) != 0 && errno != EINVAL) why = errno;
+  if (why == 0) {
+    if (made != nullptr && fstat(fd, made) != 0) *made = st;
+    if (keep != nullptr)
+      *keep = fd;
+    else
+      close(fd);
+    return 1;
+  }
+  // Removed while its name still stands for the file made here, and locked.
+  if (lstat(lockpath, &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino)
+    unlink(lockpath);
+  close(fd);
+  *err = why;
+  return -1;
+}
+
+// Writes the lock line into a new private file beside the lock and links it to the lock name,
+// or where the file system has no hard links, makes it by exclusive creation (CreateLock).
 // 1 taken, 0 a lock exists, -1 the lock cannot be made here (the reason in *err). With keep, a
 // lock taken stays open there with its advisory lock (-1 when it could not be opened), and
 // the file made goes to *made.
@@ -336,8 +541,8 @@ int LinkLock(const char* lockpath, const std::string& line, int* err, int* keep 
   // file system without advisory locks leaves it only open.
   const int open_fd = keep != nullptr ? open(tmp.c_str(), O_RDONLY | O_CLOEXEC) : -1;
   const bool locked = HoldLock(open_fd);
-  int r = link(tmp.c_str(), lockpath) == 0 ? 1 : (errno == EEXIST ? 0 : -1);
-  if (r < 0) *err = errno;
+  int r = plockSystem.link(tmp.c_str(), lockpath) == 0 ? 1 : (errno == EEXIST ? 0 : -1);
+  const int linkErr = errno;
   unlink(tmp.c_str());
   if (r == 1 && keep != nullptr) {
     // Kept open under the lock's own name when that is still the same file, so that the
@@ -355,33 +560,54 @@ int LinkLock(const char* lockpath, const std::string& line, int* err, int* keep 
   } else if (open_fd >= 0) {
     close(open_fd);
   }
+  if (r < 0 && NoHardLinks(linkErr)) return CreateLock(lockpath, line, err, keep, made);
+  if (r < 0) *err = linkErr;
   return r;
 }
 
-// Removes the lock file judged stale (known by its inode). Breaking a lock is serialised by a
-// second lock beside it, "<lock>.break", taken the same way: under it, the file at the lock
-// name is removed only when it is still the one judged and still stale, so a lock that another
-// process took in the meantime is never touched and the lock name is never empty while a live lock
-// exists. False when the lock cannot be broken now (another process is breaking it, or it
-// changed; *err tells a failure of the system).
-bool RemoveStale(const char* lockpath, ino_t judged, const std::string& line, const char* host,
-                 int* err) {
+// Removes the file at path judged stale (whose status was judged) when it is still that file.
+// A maker that is still to lock the file it made by exclusive creation is kept from it first
+// by a lock for reading (CreateLock gives way then), and one that has locked it refuses that
+// lock: such a file is left. False when it is not removed (*err tells a failure of the system).
+bool RemoveJudged(const char* path, const struct stat& judged, int* err) {
+  // A symbolic link is not opened, nor anything but a file read that would wait.
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  struct stat st;
+  if (fd >= 0) {
+    struct flock fl = WholeFile(F_RDLCK);
+    if (fstat(fd, &st) != 0 || st.st_dev != judged.st_dev || st.st_ino != judged.st_ino ||
+        (fcntl(fd, F_OFD_SETLK, &fl) != 0 && (errno == EAGAIN || errno == EACCES))) {
+      close(fd);
+      return false;
+    }
+  }
+  bool removed = false;
+  if (lstat(path, &st) == 0 && st.st_dev == judged.st_dev && st.st_ino == judged.st_ino &&
+      !(removed = unlink(path) == 0))
+    *err = errno;
+  if (fd >= 0) close(fd);
+  return removed;
+}
+
+// Removes the lock file judged stale (whose status was judged) of the catalogue db. Breaking a
+// lock is serialised by a second lock beside it, "<lock>.break", taken the same way: under it,
+// the file at the lock name is removed only when it is still the one judged and still stale,
+// so a lock that another process took in the meantime is never touched and the lock name is
+// never empty while a live lock exists. False when the lock cannot be broken now (another
+// process is breaking it, or it changed; *err tells a failure of the system).
+bool RemoveStale(const char* lockpath, const char* db, const struct stat& judged,
+                 const std::string& line, const char* host, int* err) {
   const std::string brk = std::string(lockpath) + ".break";
   int kept = -1;
   int got = LinkLock(brk.c_str(), line, err, &kept);
   if (got == 0) {
     // A breaker left by a process that died while breaking is itself stale.
     PLockRefusal breaker;
-    struct stat judgedBreaker, st;
+    struct stat judgedBreaker;
     Stale why;
-    if (!JudgeFile(brk.c_str(), host, &breaker, &judgedBreaker, &why) ||
-        breaker.verdict != PLVstale)
+    if (!JudgeFile(brk.c_str(), nullptr, host, &breaker, &judgedBreaker, &why) ||
+        breaker.verdict != PLVstale || !RemoveJudged(brk.c_str(), judgedBreaker, err))
       return false;
-    if (lstat(brk.c_str(), &st) != 0 || st.st_ino != judgedBreaker.st_ino) return false;
-    if (unlink(brk.c_str()) != 0) {
-      *err = errno;
-      return false;
-    }
     got = LinkLock(brk.c_str(), line, err, &kept);
   }
   if (got != 1) return false;
@@ -391,57 +617,34 @@ bool RemoveStale(const char* lockpath, ino_t judged, const std::string& line, co
   struct stat st;
   Stale why;
   bool removed = false;
-  if (!JudgeFile(lockpath, host, &now, &st, &why))
+  if (!JudgeFile(lockpath, db, host, &now, &st, &why))
     removed = now.err == 0;
-  else if (st.st_ino == judged && now.verdict == PLVstale && !(removed = unlink(lockpath) == 0))
-    *err = errno;
+  else if (st.st_dev == judged.st_dev && st.st_ino == judged.st_ino && now.verdict == PLVstale)
+    removed = RemoveJudged(lockpath, st, err);
   unlink(brk.c_str());
   if (kept >= 0) close(kept);
   return removed;
 }
 
+int SetLock(int fd, struct flock* fl) {
+  return fcntl(fd, F_OFD_SETLK, fl);
+}
+
 }  // namespace
 
-PLockSystem plockSystem = {KernelLocked, HasOpen, ProcOwner};
+PLockSystem plockSystem = {KernelLocked, OpenFiles, ProcOwner, link, SetLock};
 
 const PLockSystem& PlockSystemDefault() {
-  static const PLockSystem system = {KernelLocked, HasOpen, ProcOwner};
+  static const PLockSystem system = {KernelLocked, OpenFiles, ProcOwner, link, SetLock};
   return system;
 }
 
 PLockHolder PprocessHolds(long pid, const struct stat& lock, int locked, std::string* command,
                           std::string* user) {
-  if (pid <= 0 || pid > INT_MAX) return PLHgone;
-  const bool alive = kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
-  std::string name;
-  const bool known = alive && ProcCommand(pid, &name);
-  if (known && command != nullptr) *command = name;
-  uid_t uid = 0;
-  if (alive && user != nullptr && plockSystem.owner(pid, &uid) && uid != geteuid())
-    *user = UserName(uid);
-  // The kernel is asked first: an advisory lock held on the file is its holder's, whatever
-  // that process's name, user or age.
-  if (locked == 1) return PLHholds;
-  // This process knows the locks it holds: any other naming it was left by an earlier process
-  // given the same number (as every start in a new process table is).
-  if (pid == getpid()) return HeldHere(lock) ? PLHholds : PLHself;
-  if (!alive) return PLHgone;
-  if (Ended(pid)) return PLHended;
-  // A holder keeps its lock open.
-  const int open = plockSystem.hasOpen(pid, lock);
-  if (open == 1) return PLHholds;
-  // Where it cannot be seen whether the process holds the lock, or has it open, it is
-  // respected.
-  if (open < 0 || locked < 0) return PLHholds;
-  // A live process that neither holds the lock nor has it open is no holder of this program's
-  // making: one of another program (neither its executable nor its command name is this
-  // process's) was only given the id of the lock's writer. A copy of this program that does not
-  // keep its lock open (an older one) cannot be told from one given the id: it is respected.
-  std::string own;
-  const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
-  if (SameFile(exe, "/proc/self/exe") != 1 && known && ProcCommand(getpid(), &own) && name != own)
-    return PLHstranger;
-  return PLHholds;
+  Sought file;
+  file.exists = true;
+  file.st = lock;
+  return Holds(pid, file, nullptr, locked, command, user, nullptr);
 }
 
 namespace {
@@ -559,9 +762,11 @@ std::string PLockRefusal::Why() const {
     default: {
       if (pid <= 0) return file + " is held" + quoted + ": another program has it open for writing";
       return file + " is held" + quoted + " by " + who +
-             ", which may have the catalog open for writing. Quit that program "
-             "and open the catalog again; if that process is not a copy of this program, the "
-             "lock file may be deleted";
+             (unseen ? ", whose open files cannot be seen from here, so whether it has the "
+                       "catalog open for writing cannot be told"
+                     : ", which may have the catalog open for writing") +
+             ". Quit that program and open the catalog again; if that process is not a copy of "
+             "this program, the lock file may be deleted";
     }
   }
 }
@@ -663,9 +868,9 @@ bool PContext::WriteLock(char* lockpath, const char* dbpath, PLockRefusal* refus
   for (int pass = 0; pass < 2 && got == 0; pass++) {
     struct stat st;
     Stale why;
-    if (JudgeFile(name, host, &r, &st, &why)) {
+    if (JudgeFile(name, dbpath, host, &r, &st, &why)) {
       if (r.verdict != PLVstale) break;
-      if (!RemoveStale(name, st.st_ino, line, host, &r.err)) {
+      if (!RemoveStale(name, dbpath, st, line, host, &r.err)) {
         if (r.err != 0) {
           // A stale lock this user may not remove: told as such, with whose file it is.
           r.stale = StaleWhy(why);
@@ -730,7 +935,7 @@ bool PContext::WriteLock(char* lockpath, const char* dbpath, PLockRefusal* refus
     // Another program took the lock, or is replacing it, while this one looked.
     struct stat st;
     Stale why;
-    JudgeFile(name, host, &r, &st, &why);
+    JudgeFile(name, dbpath, host, &r, &st, &why);
     if (r.err == 0 && r.verdict == PLVstale) {
       r.verdict = PLVheld;
       r.pid = 0;  // whoever holds it now is not known
@@ -814,7 +1019,7 @@ bool PclaimFile(int fd, const char* path, PLockRefusal* refusal) {
   fl.l_len = 1;
   int got;
   do {
-    got = fcntl(fd, F_OFD_SETLK, &fl);
+    got = plockSystem.setLock(fd, &fl);
   } while (got != 0 && errno == EINTR);
   // A file system without advisory locks: the lock file alone keeps a second writer out.
   if (got == 0 || (errno != EAGAIN && errno != EACCES)) return true;

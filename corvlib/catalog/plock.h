@@ -35,13 +35,14 @@ PLockVerdict PjudgeLock(const char* text, size_t len, const char* host,
 // What process pid of this host has to do with the lock file whose status (of the file itself,
 // never of a link's target) is lock; locked is what the kernel says of the file's advisory
 // lock (1 held, 0 not, -1 the file system cannot tell). A lock the kernel holds, or a process
-// that has the file open, is the holder's, whatever its name, user or age. The taker itself
-// holds only the locks it took; a process that has ended (a zombie) holds none. A live process
-// that does neither is a stranger when it is another program (neither its executable nor its
-// command name is this process's); otherwise, or where holding or having the file open cannot
-// be seen (another user's process, a file system without advisory locks), it holds the lock.
-// No clocks are looked at. *command receives the process's command name when it can be read,
-// *user the name of its user when that is not this process's.
+// that has the file open (known here by its device and inode; a taker also knows it, and the
+// catalogue it guards, by the names they were opened by), is the holder's, whatever its name,
+// user or age. The taker itself holds only the locks it took; a process that has ended (a
+// zombie) holds none. A live process that does neither is a stranger when it is another
+// program (neither its executable nor its command name is this process's); otherwise, or where
+// holding or having the file open cannot be seen (another user's process, a file system without
+// advisory locks), it holds the lock. No clocks are looked at. *command receives the process's
+// command name when it can be read, *user the name of its user when that is not this process's.
 PLockHolder PprocessHolds(long pid, const struct stat& lock, int locked, std::string* command,
                           std::string* user = nullptr);
 
@@ -60,6 +61,7 @@ struct PLockRefusal {
   long pid = 0;             // the process of this host the lock names (0 when none)
   std::string command;      // its command name, when it could be read
   std::string user;         // its user, when not this process's
+  bool unseen = false;      // it is taken to hold the lock because its open files cannot be seen
   std::string stale;        // why the lock standing there holds none, when it could not be removed
   bool unreadable = false;  // the lock file standing there cannot be read by this user
   std::string owner;        // then, or when stale, the user the lock file belongs to, when not this

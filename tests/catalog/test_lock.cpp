@@ -20,6 +20,7 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,15 @@ pid_t DeadPid() {
   waitpid(p, &st, 0);
   return p;
 }
+
+// Other answers of the system while it lives.
+struct SystemAnswers {
+  SystemAnswers() : saved(plockSystem) {}
+  ~SystemAnswers() { plockSystem = saved; }
+  SystemAnswers(const SystemAnswers&) = delete;
+  SystemAnswers& operator=(const SystemAnswers&) = delete;
+  PLockSystem saved;
+};
 
 PLockHolder AliveNever(long, void*) {
   return PLHgone;
@@ -258,15 +268,32 @@ TEST(WriteLock, LockOfKilledChildReplaced) {
   PContext::WriteLock(lock, nullptr);
 }
 
+int NoHardLinks(const char*, const char*) {
+  errno = EPERM;  // as FAT answers
+  return -1;
+}
+
+// Twenty processes racing for one lock leave one holder, named in the lock, and no other file:
+// over a stale lock and over none, with hard links and where the file system has none.
 TEST(WriteLock, RacersOverOneStaleLockLeaveOneHolder) {
   TempDir d;
   std::string db = d.Path("race.qdb"), lk = d.Path("race.lock");
-  for (int round = 0; round < 5; round++) {
-    WriteFile(lk, LockLine(DeadPid(), Host()));
+  for (int round = 0; round < 12; round++) {
+    const bool links = round < 6;
+    SCOPED_TRACE("round " + std::to_string(round) + (links ? "" : ", no hard links"));
+    SystemAnswers answers;
+    if (!links) plockSystem.link = NoHardLinks;
+    if (round % 3 != 2) WriteFile(lk, LockLine(DeadPid(), Host()));
     int go[2], res[2];
     ASSERT_EQ(pipe(go), 0);
     ASSERT_EQ(pipe(res), 0);
+    // The racers are ended however the round ends.
     std::vector<pid_t> kids;
+    const std::unique_ptr<std::vector<pid_t>, void (*)(std::vector<pid_t>*)> reaper(
+        &kids, [](std::vector<pid_t>* all) {
+          for (pid_t p : *all) kill(p, SIGKILL);
+          for (pid_t p : *all) waitpid(p, nullptr, 0);
+        });
     for (int k = 0; k < 20; k++) {
       pid_t p = fork();
       if (p == 0) {
@@ -290,7 +317,7 @@ TEST(WriteLock, RacersOverOneStaleLockLeaveOneHolder) {
       ASSERT_EQ(read(res[0], &r, 1), 1);
       holders += r == 'y';
     }
-    EXPECT_EQ(holders, 1) << "round " << round;
+    EXPECT_EQ(holders, 1);
     // The file names a live racer.
     std::string text = ReadFile(lk);
     long pid = 0;
@@ -298,8 +325,6 @@ TEST(WriteLock, RacersOverOneStaleLockLeaveOneHolder) {
     bool named = false;
     for (pid_t p : kids) named |= p == pid;
     EXPECT_TRUE(named) << text;
-    for (pid_t p : kids) kill(p, SIGKILL);
-    for (pid_t p : kids) waitpid(p, nullptr, 0);
     close(res[0]);
     close(res[1]);
     unlink(lk.c_str());
@@ -432,11 +457,14 @@ namespace {
 // parentheses and spaces as a hostile one may, or (with a program) that program, known to have
 // started when the object is made. Killed and reaped when the object goes.
 struct Sleeper {
-  explicit Sleeper(const char* program = nullptr) {
+  // With input, the program has that file open (as its standard input).
+  explicit Sleeper(const char* program = nullptr, const char* input = nullptr) {
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) return;
     pid = fork();
     if (pid == 0) {
+      const int in = input != nullptr ? open(input, O_RDONLY) : -1;
+      if (input != nullptr && (in < 0 || dup2(in, STDIN_FILENO) < 0)) _exit(126);
       if (program != nullptr) {
         char* const argv[] = {const_cast<char*>(program), const_cast<char*>("1000"), nullptr};
         execv(program, argv);  // the pipe closes when it starts
@@ -611,20 +639,12 @@ TEST(WriteLock, HeldLockIsSeenBeforeAnythingIsWritten) {
 
 namespace {
 
-// Other answers of the system while it lives.
-struct SystemAnswers {
-  SystemAnswers() : saved(plockSystem) {}
-  ~SystemAnswers() { plockSystem = saved; }
-  SystemAnswers(const SystemAnswers&) = delete;
-  SystemAnswers& operator=(const SystemAnswers&) = delete;
-  PLockSystem saved;
-};
-
-int Unseen(long, const struct stat&) {
-  return -1;
+bool Unseen(long, std::vector<POpenFile>*) {
+  return false;
 }
-int NotOpen(long, const struct stat&) {
-  return 0;
+bool NotOpen(long, std::vector<POpenFile>* files) {
+  files->clear();
+  return true;
 }
 int NoAdvisoryLocks(int) {
   return -1;
@@ -778,7 +798,7 @@ TEST(WriteLock, LiveCopyUnderAnotherNameKeepsItsLock) {
     for (int only : {0, 1, 2}) {
       SCOPED_TRACE(only);
       SystemAnswers answers;
-      if (only == 1) plockSystem.hasOpen = NotOpen;
+      if (only == 1) plockSystem.openFiles = NotOpen;
       if (only == 2) plockSystem.locked = NotLocked;
       MessageLog log;
       PContext ctx;
@@ -813,7 +833,7 @@ TEST(WriteLock, UnseenHolderIsRespectedWhateverTheClocks) {
   ASSERT_GT(copy.pid, 0);
   WriteFile(lk, LockLine(copy.pid, Host()));
   SystemAnswers answers;
-  plockSystem.hasOpen = Unseen;
+  plockSystem.openFiles = Unseen;
   plockSystem.locked = NoAdvisoryLocks;
   plockSystem.owner = OtherUser;
   const struct passwd* pw = getpwuid(OtherUid());
@@ -848,7 +868,7 @@ TEST(WriteLock, UnseenHolderIsRespectedWhateverTheClocks) {
   Sleeper other("/bin/sleep");
   ASSERT_GT(other.pid, 0);
   WriteFile(lk, LockLine(other.pid, Host()));
-  plockSystem.hasOpen = NotOpen;
+  plockSystem.openFiles = NotOpen;
   MessageLog log;
   char lock[PContext::kPathLen] = "";
   EXPECT_TRUE(PContext::WriteLock(lock, db.c_str()));
@@ -956,7 +976,7 @@ TEST(WriteLock, AKilledHolderNotYetReapedHoldsNothing) {
     ASSERT_EQ(kill(holder.child, 0), 0) << "ended, and not reaped";
     SystemAnswers answers;
     if (anotherUser) {
-      plockSystem.hasOpen = Unseen;
+      plockSystem.openFiles = Unseen;
       plockSystem.owner = OtherUser;
     }
     MessageLog log;
@@ -1077,4 +1097,167 @@ TEST(WriteLock, AStaleLockThatCannotBeRemovedIsToldWithHowToRemoveIt) {
                      " cannot be read (permission denied), so whether a program holds it cannot "
                      "be told. If none uses the catalog, delete it as " +
                      remover.substr(strlen("Delete it as ")));
+}
+
+namespace {
+
+// The open files of a process as they show to a process that reached them through another
+// mount of their folder, a user-space file system (FUSE) over it: on another device, with other
+// inode numbers, under another folder.
+bool ThroughAnotherMount(long pid, std::vector<POpenFile>* files) {
+  if (!PlockSystemDefault().openFiles(pid, files)) return false;
+  for (POpenFile& f : *files) {
+    f.st.st_dev ^= 0x4d;
+    f.st.st_ino += 7;
+    f.name = "/media/view" + f.name;
+  }
+  return true;
+}
+
+// The kernel's lock on a file as taken through such a mount: granted whatever is held through
+// the other.
+int GrantedAcross(int, struct flock*) {
+  return 0;
+}
+
+}  // namespace
+
+// A catalogue reached through another mount of its folder, where the kernel's locks of the
+// first are not seen, stays its holder's: a copy of the program under another name has its
+// lock file open, and a process of another program the catalogue, each known by file name,
+// length and time. Where the holder's open files cannot be seen, it is respected and the alert
+// says why. Once no process holds it, the catalogue opens for writing.
+TEST(WriteLock, HolderThroughAnotherMountKeepsTheCatalog) {
+  TempDir d;
+  const std::string db = d.Path("photos.qdb"), lk = d.Path("photos.lock"), copy = d.Path("keeper");
+  std::error_code ec;
+  ASSERT_TRUE(std::filesystem::copy_file(Self(), copy, ec)) << ec.message();
+  {
+    PContext maker;
+    ASSERT_TRUE(maker.OpenDB(db.c_str(), false));
+  }
+  SystemAnswers answers;
+  plockSystem.locked = NotLocked;
+  plockSystem.setLock = GrantedAcross;
+  {
+    CatalogHolder holder(copy, db, "");
+    ASSERT_EQ(holder.state, 'w');
+    for (bool seen : {true, false}) {
+      SCOPED_TRACE(seen);
+      plockSystem.openFiles = seen ? ThroughAnotherMount : Unseen;
+      MessageLog log;
+      PContext ctx;
+      ASSERT_TRUE(ctx.OpenDB(db.c_str(), false));
+      EXPECT_TRUE(ctx.ReadOnly());
+      const std::string why = ctx.ReadOnlyWhy();
+      EXPECT_NE(why.find("by process " + std::to_string(holder.pid) + " (\"keeper\") on this " +
+                         (seen ? "computer, which may have the catalog open for writing. Quit"
+                               : "computer, whose open files cannot be seen from here, so "
+                                 "whether it has the catalog open for writing cannot be told")),
+                std::string::npos)
+          << why;
+      EXPECT_FALSE(Replaced(log)) << log.All();
+      EXPECT_EQ(ReadFile(lk), LockLine(holder.pid, Host()));
+    }
+    ASSERT_TRUE(holder.Stop());
+  }
+  plockSystem.openFiles = ThroughAnotherMount;
+  {
+    Sleeper other("/bin/sleep", db.c_str());
+    ASSERT_GT(other.pid, 0);
+    WriteFile(lk, LockLine(other.pid, Host()));
+    MessageLog log;
+    PContext ctx;
+    ASSERT_TRUE(ctx.OpenDB(db.c_str(), false));
+    EXPECT_TRUE(ctx.ReadOnly());
+    EXPECT_NE(ctx.ReadOnlyWhy().find("by process " + std::to_string(other.pid) + " (\"sleep\")"),
+              std::string::npos)
+        << ctx.ReadOnlyWhy();
+    EXPECT_FALSE(Replaced(log)) << log.All();
+  }
+  PContext ctx;
+  ASSERT_TRUE(ctx.OpenDB(db.c_str(), false));
+  EXPECT_FALSE(ctx.ReadOnly()) << ctx.ReadOnlyWhy();
+}
+
+// Where the file system has no hard links (FAT refuses link() with EPERM), the lock file is
+// made by exclusive creation: the same line and mode and no other file beside it, held by the
+// kernel, so that a second taker is refused naming the holder; once the holder is gone it is
+// replaced, and a catalogue there opens for writing. A folder this user may not change still
+// tells that permission is denied.
+TEST(WriteLock, MadeWhereTheFileSystemHasNoHardLinks) {
+  TempDir d;
+  const std::string db = d.Path("photos.qdb"), lk = d.Path("photos.lock");
+  SystemAnswers answers;
+  plockSystem.link = NoHardLinks;
+  {
+    ctxtest::LockHolder holder(db);
+    ASSERT_TRUE(holder.holds);
+    EXPECT_EQ(ReadFile(lk), LockLine(holder.child, Host()));
+    struct stat st;
+    ASSERT_EQ(stat(lk.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0444u);
+    EXPECT_EQ(Entries(d.Dir()), 1);
+    const int fd = open(lk.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(PlockSystemDefault().locked(fd), 1);
+    close(fd);
+    char lock[PContext::kPathLen] = "";
+    PLockRefusal refusal;
+    EXPECT_FALSE(PContext::WriteLock(lock, db.c_str(), &refusal));
+    EXPECT_EQ(refusal.verdict, PLVheld);
+    EXPECT_EQ(refusal.pid, holder.child);
+    EXPECT_EQ(refusal.err, 0);
+  }
+  {
+    MessageLog log;
+    PContext ctx;
+    ASSERT_TRUE(ctx.OpenDB(db.c_str(), false));
+    EXPECT_FALSE(ctx.ReadOnly()) << ctx.ReadOnlyWhy();
+    EXPECT_TRUE(log.Has(DMCinfo, "Ignoring previous DB lock (dead process)")) << log.All();
+    EXPECT_EQ(ReadFile(lk), LockLine(getpid(), Host()));
+  }
+  EXPECT_FALSE(Exists(lk));
+  ASSERT_EQ(chmod(d.Dir().c_str(), 0555), 0);
+  const std::string why = WhyWithoutFileRights(db, d.Dir());
+  chmod(d.Dir().c_str(), 0755);
+  if (why == "\x01") GTEST_SKIP() << "the folder cannot be made unwritable for this user";
+  EXPECT_EQ(why, "its lock file '" + lk + "' cannot be made (" + PsystemReason(EACCES) + ")");
+}
+
+namespace {
+
+std::string overtaken;                           // the catalogue whose lock's maker is overtaken
+std::unique_ptr<ctxtest::LockHolder> overtaker;  // the process that overtakes it
+
+// Before the first lock a maker takes, another process takes the catalogue's lock: it finds the
+// file just made empty and unlocked, removes it and makes its own.
+int OvertakenBeforeLocking(int fd, struct flock* fl) {
+  if (!overtaken.empty()) {
+    const std::string db = overtaken;
+    overtaken.clear();
+    overtaker.reset(new ctxtest::LockHolder(db));
+  }
+  return PlockSystemDefault().setLock(fd, fl);
+}
+
+}  // namespace
+
+// A maker by exclusive creation overtaken between making its file and locking it gives way:
+// its file is gone, and the lock that stands is the other process's.
+TEST(WriteLock, AMakerOvertakenBeforeItLocksGivesWay) {
+  TempDir d;
+  const std::string db = d.Path("c.qdb"), lk = d.Path("c.lock");
+  SystemAnswers answers;
+  plockSystem.link = NoHardLinks;
+  plockSystem.setLock = OvertakenBeforeLocking;
+  overtaken = db;
+  char lock[PContext::kPathLen] = "";
+  PLockRefusal refusal;
+  EXPECT_FALSE(PContext::WriteLock(lock, db.c_str(), &refusal));
+  ASSERT_TRUE(overtaker != nullptr);
+  EXPECT_TRUE(overtaker->holds);
+  EXPECT_EQ(refusal.pid, overtaker->child);
+  EXPECT_EQ(ReadFile(lk), LockLine(overtaker->child, Host()));
+  overtaker.reset();
+  EXPECT_EQ(Entries(d.Dir()), 1);
 }

@@ -9,9 +9,9 @@
 //   refused in words);
 // - Save Image of a 20000 x 20000 JPEG shown in the image window and turned a quarter (Rotate
 //   Right), written as a JPEG of quality 90 through the window's save command with its options
-//   as they come and its file dialog (targets: no gap over 0.25 s, memory within twice the
-//   1.2 GB of pixels written). Its gaps are those of the event loop itself: the longest time a
-//   10 ms timer of the window's event loop waited.
+//   as they come and its file dialog, until the window shows the written file (targets: no gap
+//   over 0.25 s, memory within twice the 1.2 GB of pixels written). Its gaps are those of the
+//   event loop itself: the longest time a 10 ms timer of the window's event loop waited.
 // The pictures are made once in /tmp/lumerin_bench_big (big_pictures.h).
 #include <benchmark/benchmark.h>
 
@@ -337,6 +337,7 @@ void BM_SaveRotated20000SquareJpeg(benchmark::State& state) {
     gaps.Begin();
     tick.start(10);
     saved = w->SaveImage();
+    if (saved == 1) w->Redraw();  // as the command does: the window shows the written file
     gaps.End();
     tick.stop();
     peak = PeakMB();

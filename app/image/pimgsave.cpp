@@ -726,6 +726,8 @@ void PImageWindow::UpdateSaved(const DBRecord& rec) {
   iring->ClearSelection();
   iring->SetZoomToFit();
   iring->UpdateRec(rec);
+  // The written file is read as a picture just opened: a large one a slice at a time.
+  if (irDrawn == iring) irDrawn = nullptr;
 }
 
 // ---- Temporary images.

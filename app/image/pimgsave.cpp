@@ -24,7 +24,6 @@
 #include "catalog/pfieldset.h"
 #include "catalog/pfileinfo.h"
 #include "catalog/plocate.h"
-#include "image/pbandread.h"
 #include "picture/view.h"
 #include "platform/ptempfile.h"
 #include "support/cnumber.h"
@@ -73,15 +72,12 @@ bool IsTempCloser(bool (*cloz)(PDisplayImage*, bool)) {
 // with its Stop once it takes a while.
 class SaveRead {
  public:
-  explicit SaveRead(const DBRecord& rec) : slices_(Message(rec)) {}
-  bool Stopped() const { return slices_.Stopped(); }
+  explicit SaveRead(const DBRecord& rec) : slices_(Message(rec).c_str()) {}
 
  private:
-  static const char* Message(const DBRecord& rec) {
-    static char msg[300];
+  static std::string Message(const DBRecord& rec) {
     const char* file = PDBgetString(rec, PDBFfile);
-    snprintf(msg, sizeof msg, "Loading '%.250s'...", file != nullptr ? file : "image");
-    return msg;
+    return std::string("Loading '") + (file != nullptr ? file : "image") + "'...";
   }
   PSliceRead slices_;
 };

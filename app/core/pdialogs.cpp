@@ -399,6 +399,11 @@ void PsetWorkPace(double pumpEvery, double progressAfter) {
   work.progressAfter = progressAfter;
 }
 
+void PgetWorkPace(double* pumpEvery, double* progressAfter) {
+  *pumpEvery = work.pumpEvery;
+  *progressAfter = work.progressAfter;
+}
+
 bool PinLibraryWork() {
   return work.inLibrary > 0;
 }

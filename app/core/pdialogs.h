@@ -92,8 +92,10 @@ bool PprogressStopped();
 // the log tell.
 constexpr double kWorkPumpEvery = 0.05;
 constexpr double kWorkProgressAfter = 0.3;
-// The pace of the above (by default those two), for tests that drive the platform clock.
+// The pace of the above (by default those two), for tests that drive the platform clock; the
+// reads of large pictures a slice at a time keep it too (pslice.h).
 void PsetWorkPace(double pumpEvery, double progressAfter);
+void PgetWorkPace(double* pumpEvery, double* progressAfter);
 // Events are being pumped from inside the library's work (a sync, a change applied to the
 // store): its data may be part way through a change, and nothing may use the catalogue.
 bool PinLibraryWork();

@@ -23,6 +23,7 @@
 #include "platform/pqt.h"
 #include "support/cnumber.h"
 #include "support/dmessage.h"
+#include "support/pwork.h"
 #include "support/replacefile.h"
 
 namespace {
@@ -169,7 +170,7 @@ bool copyFile(const char* dpath, const char* spath) {
     DMESSAGE(DMCresource, "Cannot open file '%s' for reading", spath);
     return false;
   }
-  struct stat ss, ds;
+  struct stat ss = {}, ds = {};
   if (fstat(in, &ss) == 0 && stat(dpath, &ds) == 0 && SameFile(ss, ds)) {
     close(in);
     return true;  // one file under two names: copying would only destroy it
@@ -182,7 +183,14 @@ bool copyFile(const char* dpath, const char* spath) {
   }
   bool ok = true;
   static char block[65536];
+  // A long copy gives way between blocks; a Stop there ends it, with nothing written.
+  const double size = ss.st_size > 0 ? static_cast<double>(ss.st_size) : 0;
+  double copied = 0;
   for (;;) {
+    if (!PworkSlice(size > 0 ? copied / size : -1.0)) {
+      close(in);
+      return false;
+    }
     const ssize_t n = read(in, block, sizeof block);
     if (n == 0) break;
     if (n < 0) {
@@ -196,6 +204,7 @@ bool copyFile(const char* dpath, const char* spath) {
       ok = false;
       break;
     }
+    copied += static_cast<double>(n);
   }
   close(in);
   if (ok && (!out.Sync() || !out.Close())) {

@@ -45,7 +45,8 @@ struct NavReplyRecord {
 // exists; the same file already is success.
 bool linkFile(const char* dpath, const char* spath);
 // Copies the bytes of spath to dpath through a temporary file that replaces dpath when whole;
-// a failed copy leaves dpath as it was.
+// a failed copy leaves dpath as it was. A long copy gives way between blocks (PworkSlice,
+// support/pwork.h); a false answer there ends it, untold, as a failure.
 bool copyFile(const char* dpath, const char* spath);
 
 // The reference of an existing file or folder at an absolute path.

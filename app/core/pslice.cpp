@@ -46,11 +46,13 @@ bool PSliceRead::Hook(double done) {
 bool PSliceRead::Slice(double done, bool pump) {
   if (stopped_) return false;
   const double now = GetCurrentEventTime();
+  double pumpEvery = kSliceSeconds, progressAfter = kWorkProgressAfter;
+  PgetWorkPace(&pumpEvery, &progressAfter);
   if (pump && gInterfaceReady == 1 &&
-      (lastPump_ < 0 || now - lastPump_ >= kSliceSeconds || now < lastPump_)) {
+      (lastPump_ < 0 || now - lastPump_ >= pumpEvery || now < lastPump_)) {
     lastPump_ = now;
     const int pct = done < 0.01 ? 1 : done > 0.99 ? 99 : static_cast<int>(done * 100);
-    if (own_ && (shown_ || now - start_ >= kWorkProgressAfter)) {
+    if (own_ && (shown_ || now - start_ >= progressAfter)) {
       // Shows (or moves on) the Progress window, with its Stop, and pumps the events.
       reportProgress(shown_ ? nullptr : msg_, pct);
       shown_ = true;

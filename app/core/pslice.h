@@ -1,9 +1,9 @@
 // Reading a large picture a slice at a time on the main thread. The library's picture reads
 // call PworkSlice between slices (support/pwork.h); while a PSliceRead is in scope each slice
-// (at most every kSliceSeconds of the platform clock) pumps the events that wait, so that the
-// windows keep painting and answering.
+// (at most every kSliceSeconds of the platform clock, or the pace PsetWorkPace set) pumps the
+// events that wait, so that the windows keep painting and answering.
 //
-// With a message the read is the user's own (opening a picture): once it has run
+// With a message the read is the user's own (opening a picture, saving one): once it has run
 // kWorkProgressAfter seconds the Progress window shows the message and how far it has come,
 // and its Stop ends the read. Without one the read is part of other work: it stops when that
 // work's Stop is pressed (the work holds the busy guard), or at a quit; or it is idle work

@@ -83,7 +83,7 @@ bool PhistoLogScale(int chan, bool hdr, double lo, double hi) {
 
 int PImageWindow::UpdateHistogram(int chan) {
   WindowRef hw = gHistoWindow;
-  if (hw == nullptr || !IsWindowVisible(hw)) return 0;
+  if (hw == nullptr || !IsWindowVisible(hw) || saving) return 0;
   const OSType sig = kCmdHistogram;
   ControlRef popup = Control(hw, sig, 130);
   ControlRef avg = Control(hw, sig, 132), spread = Control(hw, sig, 133);
@@ -168,6 +168,7 @@ int PImageWindow::UpdateHistogram(int chan) {
 int PImageWindow::UpdateFCLegend(int how) {
   static unsigned char(*displayFCS)[3] = nullptr;
   WindowRef fw = gFCWindow;
+  if (saving) return 0;  // redrawn after the save
   if (!Ready() || iring->fcs == nullptr) {
     if (fw != nullptr) HideWindow(fw);
     return 0;

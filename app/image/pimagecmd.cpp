@@ -63,6 +63,12 @@ bool FromControl(EventRef event) {
          (hc.attributes & kHICommandFromControl) != 0;
 }
 
+// The program's commands that go on while the image window saves (the window's own wait).
+bool RunsWhileSaving(UInt32 cmd) {
+  return cmd == kCmdQuit || cmd == kCmdHelp || cmd == kCmdAbout || cmd == kCmdShowLog ||
+         cmd == kCmdCheckUpdates;
+}
+
 }  // namespace
 
 OSStatus PImageWindow::HandleCommand(EventRef event) {
@@ -85,6 +91,7 @@ OSStatus PImageWindow::HandleCommand(EventRef event) {
     return noErr;
   }
   const UInt32 cmd = PeventCommand(event);
+  if (saving) return RunsWhileSaving(cmd) ? eventNotHandledErr : noErr;
   const bool selected = SelectImage(false);
   // The command's first warning is alerted again.
   dmessage_last_class = DMCnerr;
@@ -241,6 +248,11 @@ OSStatus PImageWindow::HandleCommand(EventRef event) {
 
 OSStatus PImageWindow::HandleCommandUpdate(EventRef event) {
   const UInt32 cmd = PeventCommand(event);
+  if (saving) {
+    if (RunsWhileSaving(cmd)) return eventNotHandledErr;
+    enableMenuCommand(cmd, false);
+    return noErr;
+  }
   const bool selected = SelectImage(false);
   // Zoom items that would show the zoom shown are greyed.
   if (const short item = ZoomItem(cmd)) {

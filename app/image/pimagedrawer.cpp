@@ -201,7 +201,8 @@ void PImageDrawer::Redraw() {
     barsAt = extent;
   }
   Drawn();
-  if (pim == nullptr || !pim->Ready()) return;
+  // While a save renders the picture, the pane shows what it showed; the window redraws after.
+  if (pim == nullptr || !pim->Ready() || pim->saving) return;
   PImageRing* ir = pim->iring;
   MoveScroll(0, 0);
   int ww = 0, wh = 0;
@@ -604,7 +605,7 @@ void PImageDrawer::Scroll(float hdelta, float vdelta) {
 
 bool PImageDrawer::Click(Point pt, unsigned short mods, EventRef event) {
   if (!IsVisible() || !Inside(pt)) return false;
-  if (pim == nullptr || !pim->Ready()) return true;
+  if (pim == nullptr || !pim->Ready() || pim->saving) return true;
   PImageRing* ir = pim->iring;
   pim->PreemptSlide();
 
@@ -755,6 +756,7 @@ bool PImageDrawer::Click(Point pt, unsigned short mods, EventRef event) {
 
 bool PImageDrawer::Wheel(Point pt, int xdel, int ydel, EventRef) {
   if (!IsVisible() || !Inside(pt)) return false;
+  if (pim != nullptr && pim->saving) return true;  // the view waits for the save
   Scroll(-xdel * 0.15f, -ydel * 0.15f);
   return true;
 }

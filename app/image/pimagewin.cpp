@@ -215,6 +215,7 @@ OSStatus PImageWindow::HandleActivate(EventRef) {
 }
 
 OSStatus PImageWindow::HandleClose(EventRef) {
+  if (saving) return userCanceledErr;  // the save ends first
   idleImprovements(0.0);
   if (CloseImages(true) == 0) {
     DMESSAGE(DMCtrace, "User cancelled image window close");

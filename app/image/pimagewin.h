@@ -129,6 +129,9 @@ class PImageWindow : public IImageWindow {
 
   // How many times the pane rendered an image whole (for tests and benchmarks).
   long renderCount = 0;
+  // A save of the current image runs (its work pumping events): the window's own commands,
+  // clicks, close and redraws wait for it.
+  bool saving = false;
 
   ControlRef fileControl;
   ControlRef fileTextField;
@@ -170,6 +173,10 @@ class PImageWindow : public IImageWindow {
  private:
   PContext* Context() const;
   void SetZoomItem(int item);
+  // Whether a rendering of the view at w x h pixels (taking the zoom and reduction it will)
+  // can have its frame: a full-size frame not loaded yet must fit in this computer's memory,
+  // else that is told in words and false.
+  bool FrameFits(int w, int h);
   // A fixed exposure multiplier outside [0.8, 1.25] goes into the floating-point pixels saved.
   void ExposureRule(DBRecord* rec, _ImgStruct* img) const;
   // Drops an image from the window's pointers before it is deleted.

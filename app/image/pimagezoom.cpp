@@ -110,6 +110,10 @@ void PImageWindow::redrawCallback(EventLoopTimerRef, void* userData) {
 }
 
 void PImageWindow::Redraw() {
+  if (saving) {
+    RedrawTimer(0.35);  // after the save, which takes the frame it renders as it is
+    return;
+  }
   if (redrawing) {
     // Called while a redraw pumps events: the one running finishes first.
     RedrawTimer(0.01);

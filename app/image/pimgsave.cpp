@@ -15,7 +15,9 @@
 #include <string>
 
 #include "app/core/papp.h"
+#include "app/core/pbusy.h"
 #include "app/core/pdialogs.h"
+#include "app/core/pslice.h"
 #include "app/image/psaveimg.h"
 #include "app/image/pimagedrawer.h"
 #include "app/image/pimagewin.h"
@@ -25,6 +27,7 @@
 #include "picture/view.h"
 #include "platform/ptempfile.h"
 #include "support/cnumber.h"
+#include "support/pwork.h"
 
 namespace {
 
@@ -63,6 +66,26 @@ void DeleteTemp(const char* path) {
 
 bool IsTempCloser(bool (*cloz)(PDisplayImage*, bool)) {
   return cloz == PDeleteTempImage || cloz == PIsaveDelete;
+}
+
+// The read of a picture for a save: a large one is read a slice at a time, under progress
+// with its Stop once it takes a while.
+class SaveRead {
+ public:
+  explicit SaveRead(const DBRecord& rec) : slices_(Message(rec).c_str()) {}
+
+ private:
+  static std::string Message(const DBRecord& rec) {
+    const char* file = PDBgetString(rec, PDBFfile);
+    return std::string("Loading '") + (file != nullptr ? file : "image") + "'...";
+  }
+  PSliceRead slices_;
+};
+
+// The path of rec's file, for the words that refuse a picture too large to save.
+std::string FileOf(const DBRecord& rec) {
+  char path[1024];
+  return PcurrentFile(path, sizeof path, rec) != nullptr ? path : "";
 }
 
 }  // namespace
@@ -212,6 +235,14 @@ void PImageWindow::ExposureRule(DBRecord* rec, _ImgStruct* img) const {
 int PImageWindow::SaveImage() {
   if (!Ready()) return 0;
   StopShow();
+  // The window's own commands and clicks wait while the save runs, its events pumped: they
+  // would change the image being written.
+  struct Saving {
+    bool* flag;
+    bool was;
+    explicit Saving(bool* f) : flag(f), was(*f) { *f = true; }
+    ~Saving() { *flag = was; }
+  } saving_(&saving);
   const DBRecord orec = iring->GetRec();
   DBRecord nrec = orec;
   const bool hdr = iring->IsHDR();
@@ -251,6 +282,9 @@ int PImageWindow::SaveImage() {
   }
   int opts = optionsDialog(gSaveWindow, setM, clrM, true);
   if (opts < 0) return 0;
+  // From here the records stay as they are and one piece of work runs at a time; a quit
+  // waits for the save (stopping it), and is carried out once it ended.
+  PBusyGuard busy;
   long newQ = oldQ;
   if (qc != nullptr && GetControlValue(qc) != shown) {
     newQ = GetControlValue(qc);
@@ -277,6 +311,11 @@ int PImageWindow::SaveImage() {
   const bool gray = formatIsGrayscale(nrec) && !hdr;
   double mult = 1.0;
   const int mode = iring->GetExposure(&mult);
+  // The view as it is shown: a save that does not complete gives it back, rather than leave
+  // the window at the 1:1 the save read the picture at (a large picture then read again whole).
+  const bool wasFit = iring->IsZoomToFit();
+  const int zoomWas[2] = {iring->zoomNum, iring->zoomDenom};
+  const int centreWas[2] = {iring->xCent, iring->yCent};
 
   // The file's own data written again, without a rendering.
   auto ownData = [&]() {
@@ -338,7 +377,18 @@ int PImageWindow::SaveImage() {
     }
   }
   if (!done) {
-    if (iring != nullptr) iring->UpdateRec(orec);
+    if (iring != nullptr) {
+      if (wasFit) {
+        iring->SetZoomToFit();
+      } else {
+        iring->SetZoomRatio(zoomWas[0], zoomWas[1]);
+        iring->xCent = centreWas[0];
+        iring->yCent = centreWas[1];
+        iring->changed = true;
+      }
+      iring->UpdateRec(orec);
+    }
+    saving = saving_.was;
     Redraw();
     return 0;
   }
@@ -354,6 +404,18 @@ int PImageWindow::SaveImage() {
   return 1;
 }
 
+bool PImageWindow::FrameFits(int w, int h) {
+  iring->PrepareView(w, h);
+  if (iring->Reduction() > 1) return true;  // a reduced frame is read at about the size used
+  const PDisplayList* d = iring->dlp;
+  if (d != nullptr && d->IsResident() && d->shrink == 1 && !iring->NeedsReload(d->frame))
+    return true;
+  // Brightness and chroma for a high dynamic range frame, display pixels for another.
+  size_t bpp = static_cast<size_t>(PpixelSize(&dispCS));
+  if (d != nullptr && d->tms != nullptr) bpp = (d->tms->flags & TMF_GREY) != 0 ? 2 : 5;
+  return PsaveFits(FileOf(iring->GetRec()).c_str(), iring->oxres, iring->oyres, bpp);
+}
+
 int PImageWindow::SaveRenderImage(DBRecord* rec) {
   if (!Ready() || rec == nullptr) return 0;
   ClearPhotoField(rec, PDBFcrop);
@@ -363,7 +425,11 @@ int PImageWindow::SaveRenderImage(DBRecord* rec) {
   POrient o;
   iring->GetOrient(&o);
   _ImgStruct img = {o.xres, o.yres, &dispCS, 0, nullptr, nullptr};
-  if (!iring->RenderImage(&img, nullptr, nullptr)) return 0;
+  if (!FrameFits(img.xres, img.yres)) return 0;
+  {
+    SaveRead read(*rec);
+    if (!iring->RenderImage(&img, nullptr, nullptr)) return 0;
+  }
   long xs, ys;
   float d;
   if (PDBgetFloat(*rec, PDBFxdensity, &d) && PDBgetInt(*rec, PDBFxsize, &xs) && xs > 0)
@@ -393,12 +459,20 @@ int PImageWindow::SaveMapImage(DBRecord* rec) {
   iring->SetOffset(0, 0);
   POrient o;
   iring->GetOrient(&o);
-  _ImgStruct img = {o.GetWidth(), o.GetHeight(), &dispCS, 0, nullptr, nullptr};
-  if (!iring->MapImage(&img, nullptr, nullptr)) return 0;
+  // The view is rendered as it lies; the orientation is applied as its rows are written, so
+  // that no turned copy of it is made (at 1:1 the rendering is the frame's own pixels).
+  _ImgStruct img = {o.xres, o.yres, &dispCS, 0, nullptr, nullptr};
+  if (!FrameFits(img.xres, img.yres)) return 0;
+  {
+    SaveRead read(*rec);
+    if (!iring->RenderImage(&img, nullptr, nullptr)) return 0;
+  }
+  POrient turn = iring->ior;
+  turn.SetOrigSize(img.xres, img.yres);
   _ImgRect crop;
   iring->CropRect(&crop);
   fixImageSettings(rec, &o, &crop);
-  const bool ok = saveImage(rec, &img);
+  const bool ok = saveImage(rec, &img, &turn);
   PfreeImage(&img);
   if (ok) UpdateSaved(*rec);
   return ok ? 1 : 0;
@@ -425,7 +499,11 @@ int PImageWindow::SaveZoomOriginal(DBRecord* rec) {
   img.xres = std::max(1, static_cast<int>(ir->xres * xz + 0.5));
   img.yres = std::max(1, static_cast<int>(ir->yres * yz + 0.5));
   img.csp = &cs;
-  if (!PrenderImageR(&img, ir.get(), 0)) return 0;
+  if (!PsaveFits(ir->file, img.xres, img.yres, static_cast<size_t>(PpixelSize(&cs)))) return 0;
+  {
+    SaveRead read(*rec);
+    if (!PrenderImageR(&img, ir.get(), 0)) return 0;
+  }
   float d;
   if (PDBgetFloat(*rec, PDBFxdensity, &d)) PDBsetFloat(rec, PDBFxdensity, d * xz);
   if (PDBgetFloat(*rec, PDBFydensity, &d)) PDBsetFloat(rec, PDBFydensity, d * yz);
@@ -459,10 +537,12 @@ int PImageWindow::SaveCropOrientOriginal(DBRecord* rec) {
   o.SetOrigSize(cw, ch);
   _ImgColorSpace cs = OwnCopy(ir->cs);
   _ImgStruct out = {o.GetWidth(), o.GetHeight(), &cs, 0, nullptr, nullptr};
+  if (!PsaveFits(ir->file, out.xres, out.yres, static_cast<size_t>(psize))) return 0;
   if (!PnewImage(&out, 0)) return 0;
 
   // The reader delivers its rectangles in its own order; each pixel inside the crop goes to
-  // its oriented place. Along a row the place moves by a fixed step.
+  // its oriented place. Along a row the place moves by a fixed step. Between rectangles the
+  // work gives way; a Stop there ends it.
   int dx0, dy0, dx1, dy1;
   o.MapToCorrect(&dx0, &dy0, 0, 0);
   o.MapToCorrect(&dx1, &dy1, 1, 0);
@@ -470,7 +550,8 @@ int PImageWindow::SaveCropOrientOriginal(DBRecord* rec) {
       static_cast<ptrdiff_t>(dx1 - dx0) * psize + static_cast<ptrdiff_t>(dy1 - dy0) * out.rowsize;
   std::vector<uint8_t> buf;
   _ImgRect r = ir->nr, last = {0, 0, 0, 0};
-  bool failed = false;
+  bool failed = false, stopped = false;
+  std::unique_ptr<SaveRead> read(new SaveRead(*rec));
   while (r.xleft < r.xright && r.ytop < r.ybottom && r.xleft >= 0 && r.ytop >= 0 &&
          r.xright <= ir->xres && r.ybottom <= ir->yres && r.ytop < crop.ybottom) {
     if (memcmp(&r, &last, sizeof r) == 0) break;  // a reader that does not move on
@@ -508,9 +589,14 @@ int PImageWindow::SaveCropOrientOriginal(DBRecord* rec) {
     }
     last = r;
     r = ir->nr;
+    if (!PworkSlice(std::min(1.0, static_cast<double>(got.ybottom) / crop.ybottom))) {
+      stopped = true;
+      break;
+    }
   }
-  if (failed) {
-    PreportReaderErr(ir.get());
+  read.reset();
+  if (failed || stopped) {
+    if (failed) PreportReaderErr(ir.get());
     PfreeImage(&out);
     return 0;
   }
@@ -536,7 +622,11 @@ int PImageWindow::SaveMapOriginal(DBRecord* rec) {
   img.xres = std::max(1, static_cast<int>(static_cast<long long>(w) * zr[0] / zr[1]));
   img.yres = std::max(1, static_cast<int>(static_cast<long long>(h) * zr[0] / zr[1]));
   img.csp = &cs;
-  if (!PrenderImageR(&img, ir.get(), 0)) return 0;
+  if (!PsaveFits(ir->file, img.xres, img.yres, static_cast<size_t>(PpixelSize(&cs)))) return 0;
+  {
+    SaveRead read(*rec);
+    if (!PrenderImageR(&img, ir.get(), 0)) return 0;
+  }
   _ImgRect crop;
   if (iring->CropRect(&crop)) {
     const _ImgRect scaled = {
@@ -549,23 +639,14 @@ int PImageWindow::SaveMapOriginal(DBRecord* rec) {
       return 0;
     }
   }
+  // The orientation is applied as the rows are written: no turned copy is made.
   POrient o = iring->ior;
   o.SetOrigSize(img.xres, img.yres);
-  _ImgStruct out = {};
-  if (o.IsNoop()) {
-    out = img;
-    img = _ImgStruct{};
-  } else {
-    out.csp = img.csp;
-    const bool turned = o.OrientImage(&out, &img);
-    PfreeImage(&img);
-    if (!turned) return 0;
-  }
   ir.reset();
   fixImageSettings(rec, &o, &crop);
-  ExposureRule(rec, &out);
-  const bool ok = saveImage(rec, &out);
-  PfreeImage(&out);
+  ExposureRule(rec, &img);
+  const bool ok = saveImage(rec, &img, &o);
+  PfreeImage(&img);
   if (ok) UpdateSaved(*rec);
   return ok ? 1 : 0;
 }
@@ -641,6 +722,8 @@ void PImageWindow::UpdateSaved(const DBRecord& rec) {
   iring->ClearSelection();
   iring->SetZoomToFit();
   iring->UpdateRec(rec);
+  // The written file is read as a picture just opened: a large one a slice at a time.
+  if (irDrawn == iring) irDrawn = nullptr;
 }
 
 // ---- Temporary images.

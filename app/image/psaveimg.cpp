@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "app/core/papp.h"
+#include "app/core/pbusy.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pfiles.h"
+#include "app/core/pslice.h"
 #include "catalog/pfieldset.h"
 #include "catalog/pfileinfo.h"
 #include "catalog/pimginfo.h"
@@ -24,10 +26,13 @@
 #include "formats/jpegio.h"
 #include "formats/radformat.h"
 #include "formats/tiffimg.h"
+#include "image/pbandread.h"
 #include "platform/pqt.h"
 #include "support/cache.h"
 #include "support/cnumber.h"
 #include "support/dmessage.h"
+#include "support/membudget.h"
+#include "support/pwork.h"
 #include "support/replacefile.h"
 
 namespace {
@@ -69,7 +74,8 @@ std::string FolderOf(const char* path) {
   return std::string(path, static_cast<size_t>(slash - path));
 }
 
-// Reads the reader's whole image at full size in its own colour space.
+// Reads the reader's whole image at full size in its own colour space: a large picture in
+// bands, a slice at a time (false, untold, when a Stop ends it).
 bool ReadWhole(_ImgReader* ir, _ImgStruct* img) {
   *img = _ImgStruct{};
   if (ir->ri == nullptr || ir->ri->ReadRec == nullptr || ir->xres < 1 || ir->yres < 1) {
@@ -79,12 +85,31 @@ bool ReadWhole(_ImgReader* ir, _ImgStruct* img) {
   }
   _ImgColorSpace cs = ir->cs;
   cs.cstatic = 0;
+  if (!PsaveFits(ir->file, ir->xres, ir->yres, static_cast<size_t>(PpixelSize(&cs)))) return false;
   img->xres = ir->xres;
   img->yres = ir->yres;
   img->csp = &cs;
   if (!PnewImage(img, 0)) {
     img->csp = nullptr;
     return false;
+  }
+  if (PreadInSlices(ir->xres, ir->yres) && PBandReader::Deliverable(cs)) {
+    PBandReader br;
+    const size_t rb = static_cast<size_t>(ir->xres) * static_cast<size_t>(PpixelSize(&cs));
+    bool stopped = false;
+    const bool ok = br.Begin(ir, cs, 1, 1, [&](int y, const void* row) {
+      if (!PmatchColorSpace(&br.DeliveredCS(), img->csp, 31)) return false;
+      memcpy(img->img + static_cast<ptrdiff_t>(y) * img->rowsize, row, rb);
+      return true;
+    }) && br.ReadSliced(&stopped);
+    if (!ok) {
+      if (!stopped) {
+        if (ir->errCode == IREnone) ir->errCode = IREunsupported;
+        PreportReaderErr(ir);
+      }
+      PfreeImage(img);
+    }
+    return ok;
   }
   _ImgReadBuf rb;
   memset(&rb, 0, sizeof rb);
@@ -102,6 +127,259 @@ bool ReadWhole(_ImgReader* ir, _ImgStruct* img) {
     return false;
   }
   return true;
+}
+
+// Copies n pixels of PS bytes from s, one by one, to d, d + step, d + 2 step ...
+template <int PS>
+void Scatter(uint8_t* d, ptrdiff_t step, const uint8_t* s, int n) {
+  for (int j = 0; j < n; ++j, d += step, s += PS) memcpy(d, s, PS);
+}
+
+void ScatterAny(uint8_t* d, ptrdiff_t step, const uint8_t* s, int n, int ps) {
+  switch (ps) {
+    case 1:
+      return Scatter<1>(d, step, s, n);
+    case 3:
+      return Scatter<3>(d, step, s, n);
+    case 6:
+      return Scatter<6>(d, step, s, n);
+    case 12:
+      return Scatter<12>(d, step, s, n);
+    default:
+      for (int j = 0; j < n; ++j, d += step, s += ps) memcpy(d, s, static_cast<size_t>(ps));
+  }
+}
+
+// The rows a writer takes one at a time (ImgRowSource), and between them the work gives way
+// (PworkSlice): a Stop there abandons the write.
+class RowFeed {
+ public:
+  virtual ~RowFeed() = default;
+  static int Row(uint8_t* row, int y, void* data) {
+    RowFeed* f = static_cast<RowFeed*>(data);
+    if (!f->Fill(row, y)) {
+      f->failed_ = true;
+      return 0;
+    }
+    return PworkSlice(static_cast<double>(y + 1) / f->height_) ? 1 : 0;
+  }
+  // The source itself failed (and told why), rather than the writer or a Stop.
+  bool Failed() const { return failed_; }
+
+ protected:
+  explicit RowFeed(int height) : height_(height > 0 ? height : 1) {}
+  virtual bool Fill(uint8_t* row, int y) = 0;
+
+ private:
+  int height_;
+  bool failed_ = false;
+};
+
+// The rows of a whole image as an orientation turns it, made as the writer asks for them, so
+// that the turned picture is never held whole beside the image: a quarter turn gathers a strip
+// of the image's columns at a time.
+class ImageRows : public RowFeed {
+ public:
+  ImageRows(const _ImgStruct* im, const POrient& turn)
+      : RowFeed(turn.xyswap ? im->xres : im->yres), im_(im), o_(turn), ps_(PpixelSize(im->csp)) {
+    o_.SetOrigSize(im->xres, im->yres);
+    rowBytes_ = static_cast<size_t>(o_.GetWidth()) * static_cast<size_t>(ps_);
+  }
+
+ protected:
+  bool Fill(uint8_t* row, int y) override {
+    if (!o_.xyswap) {
+      const int sy = o_.vflip ? im_->yres - 1 - y : y;
+      const uint8_t* s = im_->img + static_cast<ptrdiff_t>(sy) * im_->rowsize;
+      if (!o_.hflip)
+        memcpy(row, s, rowBytes_);
+      else
+        ScatterAny(row + rowBytes_ - ps_, -ps_, s, im_->xres, ps_);
+      return true;
+    }
+    if (y < top_ || y >= top_ + rows_) {
+      if (!Gather(y)) return false;
+    }
+    memcpy(row, strip_.data() + static_cast<size_t>(y - top_) * rowBytes_, rowBytes_);
+    return true;
+  }
+
+ private:
+  // Rows y0 on of the turned picture: columns of the image, each row of the image giving one
+  // pixel to each of them.
+  bool Gather(int y0) {
+    constexpr size_t kStripBytes = size_t{16} << 20;
+    const int most =
+        static_cast<int>(std::max<size_t>(1, std::min<size_t>(64, kStripBytes / rowBytes_)));
+    const int n = std::min(most, o_.GetHeight() - y0);
+    if (strip_.size() < static_cast<size_t>(n) * rowBytes_) {
+      try {
+        strip_.resize(static_cast<size_t>(most) * rowBytes_);
+      } catch (const std::bad_alloc&) {
+        DMESSAGE(DMCmemory, "Cannot allocate %zu bytes", static_cast<size_t>(most) * rowBytes_);
+        return false;
+      }
+    }
+    // Turned row y is image column x = y (hflip: xres - 1 - y); image row sy lands at column
+    // sy of the turned rows (vflip: yres - 1 - sy).
+    const int lo = o_.hflip ? im_->xres - y0 - n : y0;
+    const ptrdiff_t step =
+        o_.hflip ? -static_cast<ptrdiff_t>(rowBytes_) : static_cast<ptrdiff_t>(rowBytes_);
+    uint8_t* first = strip_.data() + (o_.hflip ? static_cast<size_t>(n - 1) * rowBytes_ : 0);
+    for (int sy = 0; sy < im_->yres; ++sy) {
+      const int cx = o_.vflip ? im_->yres - 1 - sy : sy;
+      ScatterAny(
+          first + static_cast<ptrdiff_t>(cx) * ps_, step,
+          im_->img + static_cast<ptrdiff_t>(sy) * im_->rowsize + static_cast<ptrdiff_t>(lo) * ps_,
+          n, ps_);
+    }
+    top_ = y0;
+    rows_ = n;
+    return true;
+  }
+
+  const _ImgStruct* im_;
+  POrient o_;
+  int ps_;
+  size_t rowBytes_;
+  std::vector<uint8_t> strip_;
+  int top_ = 0, rows_ = 0;
+};
+
+// The rows of a reader's picture at full size in its own colour space, read a band at a time
+// as the writer asks for them: the picture is never held whole.
+class ReaderRows : public RowFeed {
+ public:
+  explicit ReaderRows(_ImgReader* ir) : RowFeed(ir->yres), ir_(ir) {
+    want_ = ir->cs;
+    want_.cstatic = 0;
+    rowBytes_ = static_cast<size_t>(ir->xres) * static_cast<size_t>(PpixelSize(&want_));
+  }
+  bool Begin() {
+    return br_.Begin(ir_, want_, 1, 1, [this](int, const void* row) {
+      if (!PmatchColorSpace(&br_.DeliveredCS(), &want_, 31)) return false;
+      const uint8_t* p = static_cast<const uint8_t*>(row);
+      band_.insert(band_.end(), p, p + rowBytes_);
+      ++have_;
+      return true;
+    });
+  }
+
+ protected:
+  bool Fill(uint8_t* row, int y) override {
+    while (y >= first_ + have_) {
+      first_ += have_;
+      have_ = 0;
+      band_.clear();
+      const int r = br_.Step(0);
+      if (r < 0 || have_ == 0) {
+        if (ir_->errCode == IREnone) ir_->errCode = IREunsupported;
+        PreportReaderErr(ir_);
+        return false;
+      }
+    }
+    memcpy(row, band_.data() + static_cast<size_t>(y - first_) * rowBytes_, rowBytes_);
+    return true;
+  }
+
+ private:
+  _ImgReader* ir_;
+  _ImgColorSpace want_;
+  size_t rowBytes_;
+  PBandReader br_;
+  std::vector<uint8_t> band_;
+  int first_ = 0, have_ = 0;
+};
+
+// Writes a file with w through write(temporary path) beside path, syncs it and renames it
+// over path; the file's length, 0 on failure (path as it was, the temporary file removed).
+template <typename Write>
+long WriteSafely(const char* path, Write write) {
+  if (path == nullptr || *path == '\0') return 0;
+  const mode_t mode = PnewFileMode(path);
+  std::string tmp;
+  int fd = PtempBeside(path, &tmp, mode);
+  if (fd < 0) return 0;
+  close(fd);
+  // The writer replaces the empty temporary file with the whole image.
+  long n = write(tmp.c_str());
+  bool ok = n > 0;
+  if (ok) {
+    fd = open(tmp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    struct stat st;
+    ok = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fchmod(fd, mode) == 0 &&
+         fsync(fd) == 0;
+    if (ok) n = static_cast<long>(st.st_size);
+    if (fd >= 0 && close(fd) != 0) ok = false;
+  }
+  if (!ok) {
+    PdiscardTemp(tmp);
+    return 0;
+  }
+  return PrenameTemp(tmp, path) ? n : 0;
+}
+
+// Writes the pixels of a save: ims (turned by turn, when given) or the reader's picture, a row
+// at a time where the writer takes rows, else whole. The file's length, 0 on failure;
+// *sourceFailed tells a failure already told by the source of the pixels.
+long WritePixels(const char* path, const _ImgWriterInterface* w, _ImgWriteBuf* wb,
+                 const _ImgStruct* ims, const POrient* turn, _ImgReader* ir, bool* sourceFailed) {
+  *sourceFailed = false;
+  const bool turned = ims != nullptr && turn != nullptr && !turn->IsNoop();
+  // JPEG-HDR encodes the whole picture at once; every other encoding takes rows.
+  const bool rows =
+      w->WriteRows != nullptr && !(w == &IWInterfaceJPEG && wb->csp->dtype == IDTfloat);
+  if (rows) {
+    std::unique_ptr<RowFeed> feed;
+    if (ims != nullptr) {
+      feed.reset(new ImageRows(ims, turned ? *turn : POrient()));
+    } else if (PBandReader::Deliverable(ir->cs)) {
+      auto* read = new ReaderRows(ir);
+      feed.reset(read);
+      if (!read->Begin()) feed.reset();
+    }
+    if (feed != nullptr) {
+      RowFeed* f = feed.get();
+      // The rows come packed, at the size written.
+      _ImgWriteBuf rwb = *wb;
+      rwb.rowsize = wb->xres * PpixelSize(wb->csp);
+      rwb.img = nullptr;
+      const long n = WriteSafely(
+          path, [&](const char* tmp) { return w->WriteRows(tmp, &rwb, RowFeed::Row, f); });
+      *sourceFailed = f->Failed();
+      return n;
+    }
+  }
+  _ImgStruct whole = {};
+  const _ImgStruct* px = ims;
+  if (turned) {
+    const int ps = PpixelSize(ims->csp);
+    if (!PsaveFits(path, turn->GetWidth(), turn->GetHeight(), static_cast<size_t>(ps))) {
+      *sourceFailed = true;
+      return 0;
+    }
+    POrient o = *turn;
+    o.SetOrigSize(ims->xres, ims->yres);
+    whole.csp = ims->csp;
+    if (!o.OrientImage(&whole, ims)) {
+      *sourceFailed = true;
+      return 0;
+    }
+    px = &whole;
+  } else if (ims == nullptr) {
+    if (!ReadWhole(ir, &whole)) {
+      *sourceFailed = true;
+      return 0;
+    }
+    px = &whole;
+  }
+  _ImgWriteBuf whb = *wb;
+  whb.rowsize = px->rowsize;
+  whb.img = px->img;
+  whb.csp = px->csp;
+  const long n = WriteSafely(path, [&](const char* tmp) { return w->WriteImage(tmp, &whb); });
+  PfreeImage(&whole);
+  return n;
 }
 
 // path with its suffix replaced by suffix (a '.' added when it has none).
@@ -140,42 +418,36 @@ std::string PsaveProposedName(const char* file, const char* suffix) {
 
 long PwriteImageSafely(const char* path, const _ImgWriterInterface* w, const _ImgWriteBuf* wb) {
   if (path == nullptr || *path == '\0' || w == nullptr || wb == nullptr) return 0;
-  const mode_t mode = PnewFileMode(path);
-  std::string tmp;
-  int fd = PtempBeside(path, &tmp, mode);
-  if (fd < 0) return 0;
-  close(fd);
-  // The writer replaces the empty temporary file with the whole image.
-  long n = w->WriteImage(tmp.c_str(), wb);
-  bool ok = n > 0;
-  if (ok) {
-    fd = open(tmp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    struct stat st;
-    ok = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fchmod(fd, mode) == 0 &&
-         fsync(fd) == 0;
-    if (ok) n = static_cast<long>(st.st_size);
-    if (fd >= 0 && close(fd) != 0) ok = false;
-  }
-  if (!ok) {
-    PdiscardTemp(tmp);
-    return 0;
-  }
-  return PrenameTemp(tmp, path) ? n : 0;
+  return WriteSafely(path, [&](const char* tmp) { return w->WriteImage(tmp, wb); });
+}
+
+bool PsaveFits(const char* path, int64_t w, int64_t h, size_t bytesPerPixel) {
+  char msg[300];
+  if (PpictureFits(path, w, h, bytesPerPixel, msg, sizeof msg)) return true;
+  DMESSAGE_ERRNO(DMCresource, DMnoSystemError, "%s", msg);
+  return false;
 }
 
 bool PsaveImageFile(DBRecord* dr, const _ImgStruct* ims, const char* path,
-                    const _ImgWriterInterface* w) {
+                    const _ImgWriterInterface* w, const POrient* turn) {
   if (dr == nullptr || path == nullptr || *path == '\0' || w == nullptr) return false;
   if (strlen(path) >= kPathLen) {
     DMESSAGE(DMCparameter, "Pathname too long");
     return false;
   }
+  if (ims != nullptr && ims->img == nullptr) return false;
   ReaderPtr ir;
   const _ImgColorSpace* cs = SourceSpace(*dr, ims, &ir);
   if (cs == nullptr) return false;
   std::unique_ptr<_ImgWriteBuf> wb(new _ImgWriteBuf());
   if (ims != nullptr) {
     PsetWriteBuf(wb.get(), ims);
+    if (turn != nullptr && !turn->IsNoop()) {
+      POrient o = *turn;
+      o.SetOrigSize(ims->xres, ims->yres);
+      wb->xres = o.GetWidth();
+      wb->yres = o.GetHeight();
+    }
   } else {
     wb->xres = ir->xres;
     wb->yres = ir->yres;
@@ -217,25 +489,30 @@ bool PsaveImageFile(DBRecord* dr, const _ImgStruct* ims, const char* path,
       }
     }
   }
-  bool wrote = false;
-  if (copy) {
-    if (!copyFile(path, ir->file)) return false;
-  } else {
-    _ImgStruct whole = {};
-    if (ims == nullptr) {
-      if (!ReadWhole(ir.get(), &whole)) return false;
-      wb->rowsize = whole.rowsize;
-      wb->img = whole.img;
-      wb->csp = whole.csp;
+  // The writing gives way a slice at a time, under progress with its Stop once it takes a while.
+  bool done = false, wrote = false, stopped = false, told = false;
+  {
+    PBusyGuard busy;
+    char msg[300];
+    snprintf(msg, sizeof msg, "Saving '%.250s'...", PgetFilename(path));
+    PSliceRead slices(msg);
+    if (copy) {
+      done = copyFile(path, ir->file);
+      told = true;  // copyFile tells its own failures
+    } else {
+      if (jpeg) PDBsetInt(&rec, PDBFquality, wb->info.quality);
+      done = wrote = WritePixels(path, w, wb.get(), ims, turn, ir.get(), &told) > 0;
     }
-    if (jpeg) PDBsetInt(&rec, PDBFquality, wb->info.quality);
-    const long n = PwriteImageSafely(path, w, wb.get());
-    PfreeImage(&whole);
-    if (n <= 0) {
-      DMESSAGE(DMCdata, "Error writing image '%s'", path);
-      return false;
-    }
-    wrote = true;
+    stopped = slices.Stopped();
+  }
+  if (stopped) {
+    gConfirmResponse = kResponseCancel;
+    DMESSAGE(DMCtrace, "Save image cancelled");
+    return false;
+  }
+  if (!done) {
+    if (!told) DMESSAGE(DMCdata, "Error writing image '%s'", path);
+    return false;
   }
   DMESSAGE(DMCinfo, "Image written to '%s'", path);
   long v;
@@ -255,7 +532,7 @@ bool PsaveImageFile(DBRecord* dr, const _ImgStruct* ims, const char* path,
   return true;
 }
 
-bool saveImage(DBRecord* dr, const _ImgStruct* ims) {
+bool saveImage(DBRecord* dr, const _ImgStruct* ims, const POrient* turn) {
   if (dr == nullptr) return false;
   ReaderPtr ir;
   const _ImgColorSpace* cs = SourceSpace(*dr, ims, &ir);
@@ -362,5 +639,5 @@ bool saveImage(DBRecord* dr, const _ImgStruct* ims) {
       return false;
     }
   }
-  return PsaveImageFile(dr, ims, final.c_str(), w);
+  return PsaveImageFile(dr, ims, final.c_str(), w, turn);
 }

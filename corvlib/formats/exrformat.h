@@ -20,3 +20,5 @@ const char* ExrSupportedCS(const _ImgColorSpace* cs, int quality);
 // the half-float range are reported. An existing file of that name is replaced only once
 // the new one is complete.
 long ExrWriteImage(const char* path, const _ImgWriteBuf* wb);
+// The same file of rows that come one at a time from source (wb's pixels are not used).
+long ExrWriteRows(const char* path, const _ImgWriteBuf* wb, ImgRowSource source, void* data);

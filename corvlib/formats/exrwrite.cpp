@@ -113,22 +113,38 @@ const char* ExrSupportedCS(const _ImgColorSpace* cs, int) {
   return nullptr;
 }
 
-long ExrWriteImage(const char* path, const _ImgWriteBuf* wb) {
+namespace {
+
+// The rows of the write request's own pixels.
+int bufferRow(uint8_t* row, int y, void* data) {
+  const _ImgWriteBuf* wb = static_cast<const _ImgWriteBuf*>(data);
+  memcpy(row, static_cast<const uint8_t*>(wb->img) + static_cast<ptrdiff_t>(y) * wb->rowsize,
+         static_cast<size_t>(wb->xres) * ImgPixelLen[wb->csp->format] * sizeof(float));
+  return 1;
+}
+
+// Writes a file of rows from source beside path and renames it onto path when complete.
+long writeFile(const char* path, const _ImgWriteBuf* wb, ImgRowSource source, void* data) {
   if (path == nullptr || *path == '\0' || wb == nullptr || wb->xres < 1 || wb->yres < 1 ||
-      wb->img == nullptr || wb->csp == nullptr)
+      wb->csp == nullptr || source == nullptr)
     return 0;
   const _ImgColorSpace* cs = wb->csp;
   if (cs->dtype != IDTfloat) return 0;
   const ImgPixelFormat fmt = cs->format;
   if (fmt != IPFrgb && fmt != IPFxyz && fmt != IPFy) return 0;
-  const int64_t rowBytes = int64_t{wb->xres} * ImgPixelLen[fmt] * sizeof(float);
-  if (wb->rowsize < rowBytes && -int64_t{wb->rowsize} < rowBytes) return 0;
   COLORMAT m = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
   if (fmt == IPFxyz && !compxyz2rgbWBmat(m, ICS_RGB709.chroma)) return 0;
+  std::vector<float> line;
+  try {
+    line.resize(static_cast<size_t>(wb->xres) * ImgPixelLen[fmt]);
+  } catch (const std::exception&) {
+    return 0;
+  }
   std::string tmp;
   const int fd = PtempBeside(path, &tmp);
   if (fd < 0) return 0;
   long over = 0;
+  bool given = true;
   try {
     const Imf::Header h = makeHeader(wb);
     const Imf::RgbaChannels ch = fmt == IPFy ? Imf::WRITE_G : Imf::WRITE_RGB;
@@ -143,17 +159,21 @@ long ExrWriteImage(const char* path, const _ImgWriteBuf* wb) {
       ExrFileOut file(fd, tmp.c_str());
       Imf::RgbaOutputFile out(file, h, ch, Imf::globalThreadCount());
       out.setFrameBuffer(row, 1, 0);
-      const uint8_t* src = static_cast<const uint8_t*>(wb->img);
       while (out.currentScanLine() < wb->yres) {
         const int y = out.currentScanLine();
-        convertRow(row,
-                   reinterpret_cast<const float*>(src + static_cast<ptrdiff_t>(y) * wb->rowsize),
-                   wb->xres, fmt, m, &over);
+        if (!source(reinterpret_cast<uint8_t*>(line.data()), y, data)) {
+          given = false;
+          break;
+        }
+        convertRow(row, line.data(), wb->xres, fmt, m, &over);
         out.writePixels(1);
       }
     }
   } catch (const std::exception& e) {
     fprintf(stderr, "%s\n", e.what());
+    given = false;
+  }
+  if (!given) {
     close(fd);
     PdiscardTemp(tmp);
     return 0;
@@ -174,4 +194,23 @@ long ExrWriteImage(const char* path, const _ImgWriteBuf* wb) {
   return size;
 }
 
-const _ImgWriterInterface IWInterfaceEXR = {"exr", ExrSupportedCS, ExrWriteImage};
+}  // namespace
+
+long ExrWriteImage(const char* path, const _ImgWriteBuf* wb) {
+  if (path == nullptr || *path == '\0' || wb == nullptr || wb->xres < 1 || wb->yres < 1 ||
+      wb->img == nullptr || wb->csp == nullptr)
+    return 0;
+  const _ImgColorSpace* cs = wb->csp;
+  if (cs->dtype != IDTfloat) return 0;
+  const ImgPixelFormat fmt = cs->format;
+  if (fmt != IPFrgb && fmt != IPFxyz && fmt != IPFy) return 0;
+  const int64_t rowBytes = int64_t{wb->xres} * ImgPixelLen[fmt] * sizeof(float);
+  if (wb->rowsize < rowBytes && -int64_t{wb->rowsize} < rowBytes) return 0;
+  return writeFile(path, wb, bufferRow, const_cast<_ImgWriteBuf*>(wb));
+}
+
+long ExrWriteRows(const char* path, const _ImgWriteBuf* wb, ImgRowSource source, void* data) {
+  return writeFile(path, wb, source, data);
+}
+
+const _ImgWriterInterface IWInterfaceEXR = {"exr", ExrSupportedCS, ExrWriteImage, ExrWriteRows};

@@ -26,9 +26,10 @@ const char* JPEGsupportedCS(const _ImgColorSpace* cs, int quality);
 long JPEGwriteImage(const char* path, const _ImgWriteBuf* wb);
 long JPEGwriteImage24(const char* path, const _ImgWriteBuf* wb);
 // Fills row with row y (0, 1 ... in order) of a picture being written; 0 abandons the write.
-typedef int (*JPEGRowSource)(uint8_t* row, int y, void* data);
+typedef ImgRowSource JPEGRowSource;
 // Writes an 8-bit RGB or grey picture whose rows come one at a time from source (wb gives
 // the size, colour space and information; its pixels are not used), so that a picture need
-// not be held whole to be written: the same file JPEGwriteImage24 makes of those rows.
+// not be held whole to be written: the same file JPEGwriteImage24 makes of those rows. A float
+// picture (JPEG-HDR) is encoded whole: 0 for it here.
 long JPEGwriteRows24(const char* path, const _ImgWriteBuf* wb, JPEGRowSource source, void* data);
 long JPEGwriteImageHDR(const char* path, const _ImgWriteBuf* wb);

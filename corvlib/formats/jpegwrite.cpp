@@ -229,4 +229,5 @@ long JPEGwriteImage(const char* path, const _ImgWriteBuf* wb) {
                                                  : JPEGwriteImage24(path, wb);
 }
 
-const _ImgWriterInterface IWInterfaceJPEG = {"jpg", JPEGsupportedCS, JPEGwriteImage};
+const _ImgWriterInterface IWInterfaceJPEG = {"jpg", JPEGsupportedCS, JPEGwriteImage,
+                                             JPEGwriteRows24};

@@ -24,3 +24,5 @@ const char* RadSupportedCS(const _ImgColorSpace* cs, int quality);
 // Writes a float RGB or XYZ image; returns the file size, 0 on failure. An existing file of
 // that name is replaced only once the new one is complete.
 long RadWriteImage(const char* path, const _ImgWriteBuf* wb);
+// The same picture of rows that come one at a time from source (wb's pixels are not used).
+long RadWriteRows(const char* path, const _ImgWriteBuf* wb, ImgRowSource source, void* data);

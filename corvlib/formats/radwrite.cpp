@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -109,14 +110,22 @@ void putHeader(FILE* fp, const _ImgWriteBuf* wb, bool xyz) {
   fputresolu(order, wb->xres, wb->yres, fp);
 }
 
-// Writes the rows flat (flat non-zero) or run-length coded; false on a write error.
-bool putRows(FILE* fp, const _ImgWriteBuf* wb, bool xyz, bool flat) {
-  const uint8_t* row = static_cast<const uint8_t*>(wb->img);
+// Writes the rows source gives flat (flat non-zero) or run-length coded; false on a write
+// error or when the source gives none.
+bool putRows(FILE* fp, const _ImgWriteBuf* wb, bool xyz, bool flat, ImgRowSource source,
+             void* data) {
+  float* line = static_cast<float*>(std::malloc(static_cast<size_t>(wb->xres) * 3 * sizeof(float)));
+  if (line == nullptr) return false;
   RGBEPIX* px = flat ? static_cast<RGBEPIX*>(tempbuffer(wb->xres * sizeof(RGBEPIX))) : nullptr;
-  for (int y = 0; y < wb->yres; y++, row += wb->rowsize) {
-    const float* f = reinterpret_cast<const float*>(row);
+  bool ok = !flat || px != nullptr;
+  for (int y = 0; ok && y < wb->yres; y++) {
+    if (!source(reinterpret_cast<uint8_t*>(line), y, data)) {
+      ok = false;
+      break;
+    }
+    const float* f = line;
     if (px == nullptr) {
-      if (fwritescan(f, wb->xres, fp) < 0) return false;
+      ok = fwritescan(f, wb->xres, fp) >= 0;
       continue;
     }
     for (int x = 0; x < wb->xres; x++, f += 3) {
@@ -129,11 +138,48 @@ bool putRows(FILE* fp, const _ImgWriteBuf* wb, bool xyz, bool flat) {
       }
       setcolr(px[x], col[0], col[1], col[2]);
     }
-    if (fwrite(px, sizeof(RGBEPIX), static_cast<size_t>(wb->xres), fp) !=
-        static_cast<size_t>(wb->xres))
-      return false;
+    ok = fwrite(px, sizeof(RGBEPIX), static_cast<size_t>(wb->xres), fp) ==
+         static_cast<size_t>(wb->xres);
   }
-  return true;
+  std::free(line);
+  return ok;
+}
+
+// The rows of the write request's own pixels.
+int bufferRow(uint8_t* row, int y, void* data) {
+  const _ImgWriteBuf* wb = static_cast<const _ImgWriteBuf*>(data);
+  memcpy(row, static_cast<const uint8_t*>(wb->img) + static_cast<ptrdiff_t>(y) * wb->rowsize,
+         static_cast<size_t>(wb->xres) * 3 * sizeof(float));
+  return 1;
+}
+
+// Writes a picture of rows from source beside path and renames it onto path when complete.
+long writePicture(const char* path, const _ImgWriteBuf* wb, ImgRowSource source, void* data) {
+  if (path == nullptr || *path == '\0' || wb == nullptr || wb->xres < 1 || wb->yres < 1 ||
+      wb->csp == nullptr || source == nullptr)
+    return 0;
+  const _ImgColorSpace* cs = wb->csp;
+  if (cs->dtype != IDTfloat || (cs->format != IPFrgb && cs->format != IPFxyz)) return 0;
+  const bool xyz = cs->format == IPFxyz;
+  const bool flat = (wb->info.flags & IIFquality) && wb->info.quality >= 100;
+  std::string tmp;
+  const int fd = PtempBeside(path, &tmp);
+  if (fd < 0) return 0;
+  FILE* fp = fdopen(fd, "wb");
+  if (fp == nullptr) {
+    close(fd);
+    PdiscardTemp(tmp);
+    return 0;
+  }
+  putHeader(fp, wb, xyz);
+  bool ok = putRows(fp, wb, xyz, flat, source, data) && fflush(fp) == 0 && !ferror(fp);
+  const long size = ok ? static_cast<long>(ftello(fp)) : 0;
+  ok = fclose(fp) == 0 && ok && size > 0;
+  if (!ok) {
+    PdiscardTemp(tmp);
+    return 0;
+  }
+  return PcommitTemp(tmp, path) ? size : 0;
 }
 
 }  // namespace
@@ -149,30 +195,13 @@ long RadWriteImage(const char* path, const _ImgWriteBuf* wb) {
   if (path == nullptr || *path == '\0' || wb == nullptr || wb->xres < 1 || wb->yres < 1 ||
       wb->img == nullptr || wb->csp == nullptr)
     return 0;
-  const _ImgColorSpace* cs = wb->csp;
-  if (cs->dtype != IDTfloat || (cs->format != IPFrgb && cs->format != IPFxyz)) return 0;
   const int64_t rowBytes = int64_t{wb->xres} * 3 * sizeof(float);
   if (wb->rowsize < rowBytes && -int64_t{wb->rowsize} < rowBytes) return 0;
-  const bool xyz = cs->format == IPFxyz;
-  const bool flat = (wb->info.flags & IIFquality) && wb->info.quality >= 100;
-  std::string tmp;
-  const int fd = PtempBeside(path, &tmp);
-  if (fd < 0) return 0;
-  FILE* fp = fdopen(fd, "wb");
-  if (fp == nullptr) {
-    close(fd);
-    PdiscardTemp(tmp);
-    return 0;
-  }
-  putHeader(fp, wb, xyz);
-  bool ok = putRows(fp, wb, xyz, flat) && fflush(fp) == 0 && !ferror(fp);
-  const long size = ok ? static_cast<long>(ftello(fp)) : 0;
-  ok = fclose(fp) == 0 && ok && size > 0;
-  if (!ok) {
-    PdiscardTemp(tmp);
-    return 0;
-  }
-  return PcommitTemp(tmp, path) ? size : 0;
+  return writePicture(path, wb, bufferRow, const_cast<_ImgWriteBuf*>(wb));
 }
 
-const _ImgWriterInterface IWInterfaceRad = {"hdr", RadSupportedCS, RadWriteImage};
+long RadWriteRows(const char* path, const _ImgWriteBuf* wb, ImgRowSource source, void* data) {
+  return writePicture(path, wb, source, data);
+}
+
+const _ImgWriterInterface IWInterfaceRad = {"hdr", RadSupportedCS, RadWriteImage, RadWriteRows};

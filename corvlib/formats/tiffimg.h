@@ -41,3 +41,5 @@ const char* TiffSupportedCS(const _ImgColorSpace* cs, int quality);
 // Writes one strip-organised page under a temporary name, renamed onto path when complete;
 // returns the file's size, 0 on failure (libtiff's text then stays in TiffMessageBuffer).
 long TiffWriteImage(const char* path, const _ImgWriteBuf* wb);
+// The same page of rows that come one at a time from source (wb's pixels are not used).
+long TiffWriteRows(const char* path, const _ImgWriteBuf* wb, ImgRowSource source, void* data);

@@ -266,30 +266,68 @@ bool writeTags(TIFF* tif, const _ImgWriteBuf* wb, const Encoding& e) {
          TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rowsPerStrip(wb->xres, wb->yres, stripBytes));
 }
 
-// Writes every row, converting float RGB to CIE XYZ when the encoding asks for it.
-bool writeRows(TIFF* tif, const _ImgWriteBuf* wb, const Encoding& e) {
+// Writes every row as source gives it, converting float RGB to CIE XYZ when the encoding asks
+// for it.
+bool writeRows(TIFF* tif, const _ImgWriteBuf* wb, const Encoding& e, ImgRowSource source,
+               void* data) {
   const size_t rowBytes = static_cast<size_t>(wb->xres) * PpixelSize(wb->csp);
   std::vector<uint8_t> row(rowBytes);
   COLORMAT m;
   if (e.toXYZ && !comprgb2xyzWBmat(m, wb->csp->chroma)) return false;
-  const uint8_t* img = static_cast<const uint8_t*>(wb->img);
   for (int32_t y = 0; y < wb->yres; ++y) {
-    const uint8_t* src = img + static_cast<ptrdiff_t>(y) * wb->rowsize;
+    // A row of its own each time: libtiff may change the row it is given.
+    if (!source(row.data(), y, data)) return false;
     if (e.toXYZ) {
-      const float* in = reinterpret_cast<const float*>(src);
-      float* out = reinterpret_cast<float*>(row.data());
-      for (int32_t x = 0; x < wb->xres; ++x) colortrans(out + 3 * x, m, in + 3 * x);
-    } else {
-      memcpy(row.data(), src, rowBytes);  // libtiff may change the row it is given
+      float* px = reinterpret_cast<float*>(row.data());
+      for (int32_t x = 0; x < wb->xres; ++x) colortrans(px + 3 * x, m, px + 3 * x);
     }
     if (TIFFWriteScanline(tif, row.data(), static_cast<uint32_t>(y), 0) < 0) return false;
   }
   return true;
 }
 
+// The rows of the write request's own pixels.
+int bufferRow(uint8_t* row, int y, void* data) {
+  const _ImgWriteBuf* wb = static_cast<const _ImgWriteBuf*>(data);
+  memcpy(row, static_cast<const uint8_t*>(wb->img) + static_cast<ptrdiff_t>(y) * wb->rowsize,
+         static_cast<size_t>(wb->xres) * PpixelSize(wb->csp));
+  return 1;
+}
+
+// Writes the page of rows from source under a temporary name, renamed onto path when complete.
+long writePage(const char* path, const _ImgWriteBuf* wb, ImgRowSource source, void* data) {
+  if (path == nullptr || *path == '\0' || wb == nullptr) return 0;
+  TiffMessageBuffer[0] = '\0';
+  if (wb->xres < 1 || wb->yres < 1 || wb->csp == nullptr || source == nullptr) return 0;
+  const int q = (wb->info.flags & IIFquality) ? wb->info.quality : kDefaultQuality;
+  Encoding e;
+  if (!chooseEncoding(wb->csp, q, &e)) return 0;
+  const int64_t rowBytes = int64_t{wb->xres} * PpixelSize(wb->csp);
+  if (rowBytes > INT32_MAX) return 0;
+  std::string tmp;
+  const int fd = PtempBeside(path, &tmp);
+  if (fd < 0) return 0;
+  TIFF* tif = TiffOpenFd(fd, path, "w");
+  if (tif == nullptr) {
+    close(fd);
+    PdiscardTemp(tmp);
+    return 0;
+  }
+  bool ok = writeTags(tif, wb, e) && writeRows(tif, wb, e, source, data) && TIFFFlush(tif) &&
+            fsync(TIFFFileno(tif)) == 0;
+  TIFFClose(tif);  // closes fd
+  struct stat st;
+  ok = ok && stat(tmp.c_str(), &st) == 0;
+  if (!ok) {
+    PdiscardTemp(tmp);
+    return 0;
+  }
+  return PcommitTemp(tmp, path) ? static_cast<long>(st.st_size) : 0;
+}
+
 }  // namespace
 
-const _ImgWriterInterface IWInterfaceTIFF = {"tif", TiffSupportedCS, TiffWriteImage};
+const _ImgWriterInterface IWInterfaceTIFF = {"tif", TiffSupportedCS, TiffWriteImage, TiffWriteRows};
 
 const char* TiffSupportedCS(const _ImgColorSpace* cs, int quality) {
   if (cs == nullptr || cs->logorig > 0) return nullptr;
@@ -300,30 +338,13 @@ const char* TiffSupportedCS(const _ImgColorSpace* cs, int quality) {
 long TiffWriteImage(const char* path, const _ImgWriteBuf* wb) {
   if (path == nullptr || *path == '\0' || wb == nullptr) return 0;
   TiffMessageBuffer[0] = '\0';
-  if (wb->xres < 1 || wb->yres < 1 || wb->img == nullptr || wb->csp == nullptr) return 0;
-  const int q = (wb->info.flags & IIFquality) ? wb->info.quality : kDefaultQuality;
-  Encoding e;
-  if (!chooseEncoding(wb->csp, q, &e)) return 0;
+  if (wb->img == nullptr || wb->csp == nullptr) return 0;
   // Rows must lie apart by at least their length.
   const int64_t rowBytes = int64_t{wb->xres} * PpixelSize(wb->csp);
-  if (rowBytes > INT32_MAX || std::llabs(int64_t{wb->rowsize}) < rowBytes) return 0;
-  std::string tmp;
-  const int fd = PtempBeside(path, &tmp);
-  if (fd < 0) return 0;
-  TIFF* tif = TiffOpenFd(fd, path, "w");
-  if (tif == nullptr) {
-    close(fd);
-    PdiscardTemp(tmp);
-    return 0;
-  }
-  bool ok = writeTags(tif, wb, e) && writeRows(tif, wb, e) && TIFFFlush(tif) &&
-            fsync(TIFFFileno(tif)) == 0;
-  TIFFClose(tif);  // closes fd
-  struct stat st;
-  ok = ok && stat(tmp.c_str(), &st) == 0;
-  if (!ok) {
-    PdiscardTemp(tmp);
-    return 0;
-  }
-  return PcommitTemp(tmp, path) ? static_cast<long>(st.st_size) : 0;
+  if (std::llabs(int64_t{wb->rowsize}) < rowBytes) return 0;
+  return writePage(path, wb, bufferRow, const_cast<_ImgWriteBuf*>(wb));
+}
+
+long TiffWriteRows(const char* path, const _ImgWriteBuf* wb, ImgRowSource source, void* data) {
+  return writePage(path, wb, source, data);
 }

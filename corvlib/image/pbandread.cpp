@@ -22,11 +22,6 @@ double Seconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-bool Deliverable(const _ImgColorSpace& cs) {
-  const bool type = cs.dtype == IDTubyte || cs.dtype == IDTushort || cs.dtype == IDTfloat;
-  return type && (cs.format == IPFrgb || cs.format == IPFy || cs.format == IPFxyz);
-}
-
 // Sums the m x m blocks of m delivered rows (each dw pixels of c components of type T, rows
 // apart by stride bytes) into acc, ow outputs of c sums each.
 template <typename T>
@@ -54,6 +49,11 @@ void StoreRow(void* out, const float* acc, size_t n, float scale) {
 }
 
 }  // namespace
+
+bool PBandReader::Deliverable(const _ImgColorSpace& cs) {
+  const bool type = cs.dtype == IDTubyte || cs.dtype == IDTushort || cs.dtype == IDTfloat;
+  return type && (cs.format == IPFrgb || cs.format == IPFy || cs.format == IPFxyz);
+}
 
 PBandReader::~PBandReader() {
   Release();

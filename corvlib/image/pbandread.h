@@ -52,6 +52,8 @@ class PBandReader {
   // The part of the rows delivered so far (0 .. 1).
   double Done() const { return outH_ > 0 ? static_cast<double>(nextOut_) / outH_ : 1.0; }
 
+  // Whether rows of cs can be delivered (8-bit, 16-bit or float; grey, RGB or XYZ).
+  static bool Deliverable(const _ImgColorSpace& cs);
   // The reduction that brings a picture of w x h pixels to no less than twice the size
   // uw x uh: at least 1.
   static int ReductionFor(int w, int h, int uw, int uh);

@@ -624,9 +624,58 @@ int renderRGB24(_ImgStruct* img, _ImgReader* ir, void** tmp) {
   return ok;
 }
 
+// renderOther for a large picture: the same full-resolution read, in bands, a slice at a time
+// (a Stop there ends it, untold). The rows land packed as one request would leave them.
+int renderOtherBanded(_ImgStruct* img, _ImgReader* ir, void** tmp) {
+  _ImgColorSpace want = *img->csp;
+  want.cstatic = 0;
+  const size_t psize = pixelBytes(want);
+  size_t bytes = 0;
+  if (!mulSize(&bytes, ir->xres, ir->yres, psize) ||
+      static_cast<size_t>(ir->xres) * psize > INT32_MAX) {
+    DMESSAGE(DMCparameter, "Illegal output resolution");
+    return 0;
+  }
+  const bool straight = img->xres == ir->xres && img->yres == ir->yres &&
+                        static_cast<size_t>(img->rowsize) == static_cast<size_t>(ir->xres) * psize;
+  uint8_t* dest = img->img;
+  if (!straight) {
+    *tmp = CacheMalloc(bytes, __FILE__, __LINE__);
+    if (*tmp == nullptr) return 0;
+    dest = static_cast<uint8_t*>(*tmp);
+  }
+  PBandReader br;
+  bool stopped = false;
+  const bool ok = br.Begin(ir, want, 1, 1, [&](int y, const void* row) {
+    const size_t rb = static_cast<size_t>(ir->xres) * pixelBytes(br.DeliveredCS());
+    if (rb == 0 || rb > static_cast<size_t>(ir->xres) * psize) return false;
+    memcpy(dest + rb * static_cast<size_t>(y), row, rb);
+    return true;
+  }) && br.ReadSliced(&stopped);
+  if (!ok) {
+    if (!stopped && ir->errCode == IREnone) ir->errCode = IREunsupported;
+    return 0;
+  }
+  _ImgColorSpace got = br.DeliveredCS();
+  const size_t gsize = pixelBytes(got);
+  if (straight) {
+    if (gsize == psize) return convertDelivered(img, &got);
+    // Smaller pixels than asked for: spread to the output's rows as they are converted.
+    const _ImgStruct packed = foreignImage(ir->xres, ir->yres, &got, img->img, gsize);
+    return PmapImage(img, &packed, 1.0);
+  }
+  _ImgStruct t = foreignImage(ir->xres, ir->yres, &got, *tmp, gsize);
+  const int done = PsizeImage(img, &t, 1);
+  free(*tmp);
+  *tmp = nullptr;
+  return done;
+}
+
 // Any other output: a full-resolution read in the output's colour space, retried once in
 // the reader's own when the reader asks for it.
 int renderOther(_ImgStruct* img, _ImgReader* ir, void** tmp) {
+  if (PreadInSlices(ir->xres, ir->yres) && PBandReader::Deliverable(*img->csp))
+    return renderOtherBanded(img, ir, tmp);
   _ImgReadBuf rdb;
   memset(&rdb, 0, sizeof rdb);
   rdb.cs = *img->csp;

@@ -188,6 +188,10 @@ struct _ImgWriteBuf {
   const void* img;
 };
 
+// Fills row (the write request's xres pixels in its colour space, packed) with row y of a
+// picture being written; rows are asked for in order from 0. 0 abandons the write.
+typedef int (*ImgRowSource)(uint8_t* row, int y, void* data);
+
 // The operations of one writable format.
 struct _ImgWriterInterface {
   char suffix[8];  // written file suffix without the dot
@@ -195,6 +199,11 @@ struct _ImgWriterInterface {
   const char* (*SupportedCS)(const _ImgColorSpace* cs, int quality);
   // Writes the file; returns its size in bytes, 0 on failure.
   long (*WriteImage)(const char* path, const _ImgWriteBuf* wb);
+  // Writes the same file of rows that come one at a time from source (wb's pixels are not
+  // used), so that a picture need not be held whole to be written; 0 on failure, when the
+  // source abandons the write, and for an encoding that needs the whole picture at once (then
+  // WriteImage writes it).
+  long (*WriteRows)(const char* path, const _ImgWriteBuf* wb, ImgRowSource source, void* data);
 };
 
 // The reader registry: at most IR_MAXREADERS interfaces in registration order, null-ended.

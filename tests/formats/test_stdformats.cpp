@@ -1,5 +1,5 @@
 // Registration of the standard readers: their order, idempotence, and which reader a file
-// reaches by its suffix.
+// reaches by its suffix; the standard writers' files made of rows given one at a time.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -12,9 +12,11 @@
 
 #include "fmt_test_util.h"
 #include "formats/exrformat.h"
+#include "formats/jpegio.h"
 #include "formats/radformat.h"
 #include "formats/stdformats.h"
 #include "formats/tiffimg.h"
+#include "testutil/file_bytes.h"
 #include "testutil/message_log.h"
 
 using namespace pictest;
@@ -142,6 +144,77 @@ TEST_F(StandardReaders, AFileUnderAnotherFormatsSuffixOpensByItsFirstBytes) {
   MessageLog log;
   EXPECT_EQ(PopenImageF(text.c_str(), 0, nullptr), nullptr);
   EXPECT_GT(log.Count(), 0u);
+}
+
+// The names in a folder, hidden ones too.
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(folder.c_str())) {
+    while (dirent* e = readdir(d))
+      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    closedir(d);
+  }
+  return names;
+}
+
+// Each writer makes of rows given one at a time the file it makes of the whole pixels; a source
+// that gives up half way leaves the old file as it was and no temporary file; JPEG-HDR, encoded
+// whole, takes no rows.
+TEST(StandardWriters, RowsMakeTheSameFileAndAStoppedSourceLeavesTheOldOne) {
+  ScratchDir dir;
+  const FloatImage hdr = Pattern(61, 37);
+  std::vector<uint8_t> bytes(static_cast<size_t>(61) * 37 * 3);
+  for (size_t i = 0; i < bytes.size(); i++) bytes[i] = static_cast<uint8_t>(i * 37 % 251);
+  _ImgWriteBuf ldr = hdr.WriteBuf();
+  ldr.csp = &ICS_sRGB;
+  ldr.rowsize = 61 * 3;
+  ldr.img = bytes.data();
+  struct Feed {
+    const _ImgWriteBuf* wb;
+    int stopAt, asked;
+  };
+  auto source = [](uint8_t* row, int y, void* data) {
+    Feed* f = static_cast<Feed*>(data);
+    f->asked = y + 1;
+    if (y == f->stopAt) return 0;
+    memcpy(row,
+           static_cast<const uint8_t*>(f->wb->img) + static_cast<ptrdiff_t>(y) * f->wb->rowsize,
+           static_cast<size_t>(f->wb->xres) * PpixelSize(f->wb->csp));
+    return 1;
+  };
+  const struct {
+    const _ImgWriterInterface* writer;
+    _ImgWriteBuf wb;
+    int quality;
+  } cases[] = {{&IWInterfaceTIFF, ldr, 90},
+               {&IWInterfaceTIFF, hdr.WriteBuf(), 90},
+               {&IWInterfaceTIFF, hdr.WriteBuf(), 100},
+               {&IWInterfaceRad, hdr.WriteBuf(), 90},
+               {&IWInterfaceEXR, hdr.WriteBuf(), 90},
+               {&IWInterfaceJPEG, ldr, 90}};
+  int n = 0;
+  for (auto c : cases) {
+    c.wb.info.flags = IIFquality;
+    c.wb.info.quality = c.quality;
+    const std::string whole = dir.Path("whole" + std::to_string(n) + "." + c.writer->suffix);
+    const std::string rows = dir.Path("rows" + std::to_string(n) + "." + c.writer->suffix);
+    ASSERT_GT(c.writer->WriteImage(whole.c_str(), &c.wb), 0) << whole;
+    Feed f = {&c.wb, -1, 0};
+    ASSERT_GT(c.writer->WriteRows(rows.c_str(), &c.wb, source, &f), 0) << rows;
+    EXPECT_EQ(ReadAll(rows), ReadAll(whole)) << rows;
+    WriteAll(rows, "the old file");
+    const std::vector<std::string> before = Names(dir.Path(""));
+    f = {&c.wb, c.wb.yres / 2, 0};
+    EXPECT_EQ(c.writer->WriteRows(rows.c_str(), &c.wb, source, &f), 0) << rows;
+    EXPECT_EQ(f.asked, c.wb.yres / 2 + 1) << rows;
+    EXPECT_EQ(ReadAll(rows), "the old file");
+    EXPECT_EQ(Names(dir.Path("")), before) << rows;
+    n++;
+  }
+  Feed f = {nullptr, -1, 0};
+  _ImgWriteBuf whole = hdr.WriteBuf();
+  EXPECT_EQ(IWInterfaceJPEG.WriteRows(dir.Path("hdr.jpg").c_str(), &whole, source, &f), 0);
+  EXPECT_EQ(f.asked, 0);
 }
 
 // The descriptors of this process open on path, each with whether it is closed on exec.

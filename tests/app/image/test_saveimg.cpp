@@ -229,6 +229,41 @@ TEST_F(Save, WrittenFilesAreReadByOtherToolsAndDescribedByTheRecord) {
   PfreeImage(&hdr);
 }
 
+// A picture saved turned is written as its turned copy is, in each of the eight orientations
+// and for pixels of 1, 3, 6 and 12 bytes: a quarter turn gathers the rows in strips.
+TEST_F(Save, TurnedPixelsAreWrittenAsTheirTurnedCopyIs) {
+  const int W = 150, H = 97;  // a quarter turn gives 150 rows: several strips
+  const _ImgColorSpace* spaces[] = {&ICS_Y8, &ICS_sRGB, &ICS_RGB709, nullptr};
+  _ImgColorSpace rgb48 = ICS_sRGB;
+  rgb48.dtype = IDTushort;
+  spaces[3] = &rgb48;
+  DBRecord rec(&PDBFInfo);
+  PDBsetInt(&rec, PDBFquality, 100);  // uncompressed TIFF
+  for (const _ImgColorSpace* cs : spaces) {
+    _ImgStruct im = {W, H, cs, 0, nullptr, nullptr};
+    ASSERT_TRUE(PnewImage(&im, 0));
+    for (int y = 0; y < H; ++y)
+      for (int i = 0; i < im.rowsize; ++i)
+        im.img[static_cast<size_t>(y) * im.rowsize + i] =
+            static_cast<uint8_t>((y * 131 + i * 7) % 253);
+    for (int k = 0; k < 8; ++k) {
+      POrient o;
+      o.SetOrigSize(W, H);
+      o.RotateCW(90 * (k & 3));
+      if (k & 4) o.HFlip();
+      _ImgStruct turned = {};
+      turned.csp = cs;
+      ASSERT_TRUE(o.OrientImage(&turned, &im));
+      DBRecord a = rec, b = rec;
+      ASSERT_TRUE(PsaveImageFile(&a, &turned, Path("copy.tif").c_str(), PimageWriter(0)));
+      ASSERT_TRUE(PsaveImageFile(&b, &im, Path("rows.tif").c_str(), PimageWriter(0), &o));
+      EXPECT_EQ(Read(Path("rows.tif")), Read(Path("copy.tif"))) << PpixelSize(cs) << " " << k;
+      PfreeImage(&turned);
+    }
+    PfreeImage(&im);
+  }
+}
+
 TEST_F(Save, AWriterKilledOrCutShortLeavesTheOldFileWhole) {
   const std::string old = Path("old.tif");
   std::ofstream(old) << "the picture that was here";

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -60,8 +61,22 @@ bool PThumbnailer::IdentityRecord(DBRecord* q, const DBRecord& photo) {
 bool PThumbnailer::FindThumbnail(DBRecord* found, const DBRecord& photo) {
   if (found != nullptr) found->Init();
   if (nThumbs < 1 || !IsOpen()) return false;
+  Section r(this, false);
+  return r.ok() && FindRecord(found, photo, nullptr);
+}
+
+bool PThumbnailer::FindRecord(DBRecord* found, const DBRecord& photo, int* fill) {
+  if (fill != nullptr) *fill = -1;
+  if (nThumbs < 1) return false;
   DBRecord q;
   if (!IdentityRecord(&q, photo)) return false;
+  // The sheet being filled first: its records are this copy's alone.
+  for (size_t i = 0; i < filling.size(); i++)
+    if (filling[i][PTDBFnbytes] == q[PTDBFnbytes] && filling[i][PTDBFhashval] == q[PTDBFhashval]) {
+      if (found != nullptr) *found = filling[i];
+      if (fill != nullptr) *fill = static_cast<int>(i);
+      return true;
+    }
   DBSearch search(&tdb);
   if (!search.AddSelector(q, false)) {
     DMESSAGE(DMCassert, "AddSelector failed");
@@ -102,70 +117,165 @@ void PThumbnailer::SheetPath(char* buf, size_t len, int32_t id) const {
   snprintf(buf, len, "%s%cC%09d.jpg", cacheDir, '/', static_cast<int>(id));
 }
 
-bool PThumbnailer::LoadThumbnail(_ImgStruct* thumb, const DBRecord& photo) {
-  if (!IsOpen() || thumb == nullptr) return false;
+int64_t PThumbnailer::SheetBytes(int32_t id) {
+  DBRecord q(&PTDBFInfo);
+  q.SetField(PTDBFimageid, static_cast<long>(id));
+  DBSearch search(&tdb);
+  if (!search.AddSelector(q, false)) return -2;
+  // Six cells a sheet; more records than a few sheets' worth name none of them rightly.
+  constexpr int kMost = 64;
+  DBRecordList list(&PTDBFInfo, kMost);
+  const int n = search.FindRecords(list.Array(), kMost);
+  if (n >= kMost) return -2;
+  int64_t sum = 0;
+  for (int i = 0; i < n; i++) {
+    const DBField& b = PTDBgetField(list[i], PTDBFimagebytes);
+    // A record without its share was never written with a sheet.
+    if (b.GetDT() != DBDTint || b.GetNV() < 1 || b.GetInt(0) < 1) return -2;
+    sum += b.GetInt(0);
+  }
+  return sum;
+}
+
+void PThumbnailer::NoteUse(const DBRecord& rec) {
+  if (tdb.ReadOnly()) return;  // only read (damaged): the last use stays as it was
+  const DBField& nb = PTDBgetField(rec, PTDBFnbytes);
+  const DBField& hv = PTDBgetField(rec, PTDBFhashval);
+  const DBField& id = PTDBgetField(rec, PTDBFimageid);
+  const DBField& last = PTDBgetField(rec, PTDBFlastuse);
+  if (nb.GetDT() != DBDTint || nb.GetNV() != 1 || hv.GetDT() != DBDTint || hv.GetNV() != 1 ||
+      id.GetDT() != DBDTint || id.GetNV() < 1)
+    return;
+  const long now = PTnowMinutes();
+  if (last.GetDT() == DBDTint && last.GetNV() > 0 && last.GetInt(0) >= now) return;
+  uses.push_back({nb.GetInt(0), hv.GetInt(0), static_cast<int32_t>(id.GetInt(0)), now});
+}
+
+int PThumbnailer::LoadLocked(_ImgStruct* thumb, const DBRecord& photo, int32_t* bad,
+                             bool* foreign) {
   DBRecord rec;
-  if (!FindThumbnail(&rec, photo)) return false;
+  int fill;
+  if (!FindRecord(&rec, photo, &fill)) return 0;
   const DBField& idf = PTDBgetField(rec, PTDBFimageid);
   const DBField& rf = PTDBgetField(rec, PTDBFrectangle);
   if (idf.GetDT() != DBDTint || idf.GetNV() < 1 || !ValidSheet(idf.GetInt(0)) ||
       rf.GetDT() != DBDTint || rf.GetNV() != 4)
-    return false;
+    return 0;
   const int32_t id = static_cast<int32_t>(idf.GetInt(0));
   long rect[4];
   for (int i = 0; i < 4; i++) rect[i] = rf.GetInt(i);
 
-  if (tdb.ReadOnly()) {
-    // Only read (damaged): the last use stays as it was.
-  } else if (!tdb.DeleteRecord(rec)) {
-    DMESSAGE(DMCdata, "Cannot alter thumbnail last use value");
-  } else if (!rec.SetField(rec.GetFieldInfo()->XlateID(&PTDBFInfo, PTDBFlastuse), PTnowMinutes()) ||
-             !tdb.AddRecord(rec)) {
-    DMESSAGE(DMCdata, "Cannot alter thumbnail last use value");
+  if (fill >= 0) {
+    // In the sheet being filled, in memory.
+    if (!nextImage.GetThumb(thumb, rect)) return 0;
+    FixThumb(thumb, photo);
+    return 1;
   }
-
-  if (id == nextImgID) {
-    if (!nextImage.GetThumb(thumb, rect)) return false;
-  } else {
-    const int k = DenomShift(thumb);
-    PThumbList* entry = nullptr;
-    int swapped = 0;
-    for (PThumbList* e = images[k]; e != nullptr; e = e->next) {
-      if (e->imgID == id) {
-        entry = e;
-        break;
-      }
-      if (!e->IsResident()) swapped++;
+  NoteUse(rec);
+  const int k = DenomShift(thumb);
+  PThumbList* entry = nullptr;
+  int swapped = 0;
+  for (PThumbList* e = images[k]; e != nullptr; e = e->next) {
+    if (e->imgID == id) {
+      entry = e;
+      break;
     }
-    if (entry == nullptr) {
-      entry = new PThumbList(id, cacheDir, 1 << k);
-      entry->next = images[k];
-      images[k] = entry;
-      if (swapped > kMaxSwapped) {
-        int cleared = 0;
-        for (PThumbList* prev = entry; prev->next != nullptr;) {
-          PThumbList* e = prev->next;
-          if (!e->IsResident() && !e->InUse()) {
-            prev->next = e->next;
-            e->next = nullptr;
-            delete e;
-            cleared++;
-          } else {
-            prev = e;
-          }
+    if (!e->IsResident()) swapped++;
+  }
+  if (entry == nullptr) {
+    entry = new PThumbList(id, cacheDir, 1 << k);
+    entry->expect = SheetBytes(id);
+    entry->next = images[k];
+    images[k] = entry;
+    if (swapped > kMaxSwapped) {
+      int cleared = 0;
+      for (PThumbList* prev = entry; prev->next != nullptr;) {
+        PThumbList* e = prev->next;
+        if (!e->IsResident() && !e->InUse()) {
+          prev->next = e->next;
+          e->next = nullptr;
+          delete e;
+          cleared++;
+        } else {
+          prev = e;
         }
-        DMESSAGE(DMCtrace, "Cleared %d swapped contacts", cleared);
+      }
+      DMESSAGE(DMCtrace, "Cleared %d swapped contacts", cleared);
+    }
+  }
+  if (!entry->GetThumb(thumb, rect)) {
+    *bad = id;
+    *foreign = entry->foreign;
+    return -1;
+  }
+  FixThumb(thumb, photo);
+  return 1;
+}
+
+bool PThumbnailer::LoadThumbnail(_ImgStruct* thumb, const DBRecord& photo) {
+  if (!IsOpen() || thumb == nullptr) return false;
+  // Loads the last uses noted once enough of them wait, as a change of the folder.
+  struct Flush {
+    PThumbnailer* t;
+    ~Flush() {
+      if (t->uses.size() >= 1024 && t->lockDepth == 0) {
+        Section w(t, true);
+        if (w.ok()) t->FlushUses();
       }
     }
-    if (!entry->GetThumb(thumb, rect)) {
-      DMESSAGE(DMCwarning, "Missing contact sheet (%d)", static_cast<int>(id));
-      const int64_t bytes = DeleteSheetRecords(id, 16, "AddSelector failed");
-      if (bytes > 0) cacheSiz -= Kbytes(bytes);
+  } flush{this};
+  for (int round = 0; round < 3; round++) {
+    int32_t bad = 0;
+    bool foreign = false;
+    uint64_t seen;
+    {
+      Section r(this, false);
+      if (!r.ok()) return false;
+      const int got = LoadLocked(thumb, photo, &bad, &foreign);
+      if (got >= 0) return got == 1;
+      seen = viewGen;
+    }
+    // The sheet could not be read. It is dropped under the exclusive lock, unless another copy
+    // changed the folder meanwhile: then the photo is looked up again.
+    Section w(this, true);
+    if (!w.ok()) return false;
+    if (viewGen == seen) {
+      DropSheet(bad, foreign);
       return false;
     }
   }
-  FixThumb(thumb, photo);
-  return true;
+  return false;
+}
+
+void PThumbnailer::DropSheet(int32_t id, bool foreign) {
+  if (tdb.ReadOnly() || !Touch()) return;
+  char path[1100];
+  SheetPath(path, sizeof(path), id);
+  if (!foreign) {
+    DMESSAGE(DMCwarning, "Missing contact sheet (%d)", static_cast<int>(id));
+    const int64_t bytes = DeleteSheetRecords(id, 16, "AddSelector failed");
+    if (bytes > 0) cacheSiz -= Kbytes(bytes);
+  } else {
+    // Its thumbnails are made again: the file and every record naming it go.
+    DMESSAGE(DMCwarning,
+             "Contact sheet '%s' holds other pictures than its records name: made again", path);
+    const int64_t bytes = DeleteSheetRecords(id, 1024, "AddSelector failed");
+    if (bytes > 0) cacheSiz -= Kbytes(bytes);
+    if (unlink(path) != 0 && errno != ENOENT) DMESSAGE(DMCresource, "Cannot unlink '%s'", path);
+  }
+  if (cacheSiz < 0) cacheSiz = 0;
+  // Its loaded copies go too, so that none answers for a sheet of the same number later.
+  for (PThumbList*& head : images)
+    for (PThumbList** at = &head; *at != nullptr;) {
+      PThumbList* e = *at;
+      if (e->imgID == id && !e->InUse()) {
+        *at = e->next;
+        e->next = nullptr;
+        delete e;
+      } else {
+        at = &e->next;
+      }
+    }
 }
 
 bool PThumbnailer::NewThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgReader* ir) {
@@ -179,26 +289,36 @@ bool PThumbnailer::NewThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgRe
   DBRecord rec;
   if (!IdentityRecord(&rec, photo)) return false;
   if (nextImage.IsFull()) {
-    if (!SyncCache()) {
+    // The full sheet is written and the next takes a new number, in one change of the folder.
+    bool ok = false;
+    {
+      Section w(this, true);
+      if (w.ok() && SyncLocked()) {
+        const int32_t id = Claim();
+        if (id <= PMaxThumbImageID) {
+          nextImage.ClearImage();
+          filling.clear();
+          nextImgID = id;
+          ok = true;
+        }
+      }
+    }
+    if (!ok) {
       DMESSAGE(DMCdata, "Cannot sync thumbnail cache");
       return false;
     }
-    nextImage.ClearImage();
-    if (nextImgID >= PMaxThumbImageID) {
-      DMESSAGE(DMCdata, "Cannot sync thumbnail cache");
-      return false;
-    }
-    nextImgID++;
   }
   long rect[4];
   if (!nextImage.AddThumb(thumb, rect, ir)) return false;
+  // The record waits with the sheet: it reaches the database when the sheet is written.
   const bool ok = rec.SetField(PTDBFimageid, static_cast<long>(nextImgID)) &&
                   rec.SetField(PTDBFrectangle, rect, 4) &&
-                  rec.SetField(PTDBFlastuse, PTnowMinutes()) && tdb.AddRecord(rec);
+                  rec.SetField(PTDBFlastuse, PTnowMinutes());
   if (!ok) {
     DMESSAGE(DMCdata, "Error adding new thumbnail record");
     return false;
   }
+  filling.push_back(rec);
   nThumbs++;
   FixThumb(thumb, photo);
   return true;
@@ -241,19 +361,34 @@ bool PThumbnailer::QuickThumb(_ImgStruct* thumb, const DBRecord& photo, _ImgRead
 }
 
 void PThumbnailer::DeleteThumbnail(const DBRecord& photo) {
+  if (!IsOpen() || nThumbs < 1) return;
+  Section w(this, true);
+  if (!w.ok()) return;
   DBRecord rec;
-  if (!FindThumbnail(&rec, photo)) return;
+  int fill;
+  if (!FindRecord(&rec, photo, &fill)) return;
+  if (fill >= 0) {
+    // The sheet being filled is emptied and fills again under its number; its records written
+    // with it before go.
+    DBRecord q(&PTDBFInfo);
+    q.SetField(PTDBFimageid, static_cast<long>(nextImgID));
+    DBSearch search(&tdb);
+    DBRecordList found(&PTDBFInfo, 0), mine(&PTDBFInfo, 0);
+    if (search.AddSelector(q, false)) search.FindAll(&found);
+    for (int i = 0; i < found.GetSize(); i++)
+      if (IsFilling(found[i])) mine.NewRecord() = found[i];
+    if (mine.GetSize() > 0 && !tdb.ReadOnly() && Touch()) tdb.DeleteRecordList(mine);
+    nextImage.ClearImage();
+    filling.clear();
+    return;
+  }
   const DBField& idf = PTDBgetField(rec, PTDBFimageid);
   if (idf.GetDT() != DBDTint || idf.GetNV() < 1) return;
   const long id = idf.GetInt(0);
-  if (id < 1 || id > nextImgID) return;
+  if (!ValidSheet(id) || tdb.ReadOnly() || !Touch()) return;
   const int64_t bytes =
       DeleteSheetRecords(static_cast<int32_t>(id), 16, "AddSelector failed in DeleteThumbnail");
   if (bytes < 0) return;
-  if (id == nextImgID) {
-    nextImage.ClearImage();
-    return;
-  }
   char path[1100];
   SheetPath(path, sizeof(path), static_cast<int32_t>(id));
   if (unlink(path) != 0) {

@@ -4,12 +4,27 @@
 // PThumbnailer is the program's one manager of it: it finds, makes, loads and deletes
 // thumbnails, writes the sheet being filled, and keeps the cache under its size limit by
 // deleting whole sheets, least recently used first.
+//
+// Any number of copies of the program may use one cache folder at once. They meet in the lock
+// file beside the database ("tncache.qdb-lock"), whose advisory lock (of the open file, so it
+// goes with its holder, on any file system that keeps such locks) is held shared while a copy
+// reads the database or a sheet and exclusive while it changes them. Its one line tells the
+// generation of the folder's contents (odd while a copy is changing them, so a copy that died
+// in the middle leaves a mark), the next free sheet number and the KB of sheets. A copy reads
+// the database again whenever the generation is not the one it read it at, so it never writes
+// over what another added, and never takes a record for a sheet it no longer names. The sheet
+// being filled is a copy's own: its records reach the database only with the sheet's file, in
+// one step under the lock, under a number no other copy's records use. A sheet is read only
+// when its file has the size its records' shares add up to: a file that does not (written over
+// by another program, or left so by an older one) holds other pictures, and its thumbnails are
+// made again rather than shown.
 #pragma once
 
 #include <cstdint>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "catalog/pdbase.h"
 #include "db/dbaccess.h"
@@ -110,6 +125,10 @@ class PThumbList : public CacheObject {
   int denom;
   int oWidth, oHeight;
   PThumbList* next;  // owned
+  // The size the sheet's file must have: the sum of its records' shares (-1: any size). A file
+  // of another size is not read, and foreign is set.
+  int64_t expect = -1;
+  bool foreign = false;
 };
 
 // Kinds of placeholder.
@@ -162,7 +181,92 @@ class PThumbnailer {
   bool doOrient;
   unsigned char bRGB[3];
 
+  // The lock file's name in the cache folder.
+  static const char kShareName[];
+
  private:
+  // What the lock file tells (see the head of this file).
+  struct ShareState {
+    bool valid = false;
+    uint64_t gen = 0;
+    int32_t next = 1;
+    long kb = 0;
+  };
+  // What counting the records of a database found.
+  struct Counted {
+    int32_t maxID = 0;
+    long kb = 0;
+    int n = 0;
+  };
+  // A lock section: shared for reading, exclusive for changing the folder. Entered, the
+  // database is the folder's as it is (read again when another copy changed it); left, what
+  // an exclusive section changed is committed and the lock file tells it. Sections nest.
+  class Section {
+   public:
+    Section(PThumbnailer* t, bool write) : t_(t), ok_(t->Enter(write)) {}
+    ~Section() {
+      if (ok_) t_->Leave();
+    }
+    Section(const Section&) = delete;
+    Section& operator=(const Section&) = delete;
+    bool ok() const { return ok_; }
+
+   private:
+    PThumbnailer* t_;
+    bool ok_;
+  };
+  // A last use noted by a load, written at the next change of the folder.
+  struct Use {
+    long nbytes, hashval;
+    int32_t sheet;
+    long minutes;
+  };
+
+  // Sharing (pthumbshare.cpp).
+  void OpenShare(const char* dir);
+  void CloseShare();
+  bool TakeLock(bool exclusive);
+  void DropLock();
+  ShareState ReadShare() const;
+  bool WriteShare(const ShareState& st);
+  static uint64_t FreshGen();
+  bool Enter(bool write);
+  void Leave();
+  // Marks the folder as being changed, before the first change of an exclusive section; false
+  // when the lock file cannot tell it (the change must not be made).
+  bool Touch();
+  // Syncs the database after the section's changes; on failure they are dropped and the
+  // database read again as the file holds it.
+  bool CommitView();
+  // Reads the database again (counting its records when the lock file cannot be trusted);
+  // false, the cache closed, when it cannot be read.
+  bool Refresh();
+  // Drops the database and closes the cache without writing anything.
+  void Shut();
+  // A new sheet number from the lock file.
+  int32_t Claim();
+
+  // The photo's record: in the sheet being filled (*fill its index) or in the database (*fill
+  // -1). Within a section.
+  bool FindRecord(DBRecord* found, const DBRecord& photo, int* fill);
+  // LoadThumbnail within a read section: 1 loaded, 0 none, -1 the sheet *bad could not be read
+  // (*foreign: its file is not the one its records were written with).
+  int LoadLocked(_ImgStruct* thumb, const DBRecord& photo, int32_t* bad, bool* foreign);
+  // Drops a sheet that cannot be read, with its records (within a write section).
+  void DropSheet(int32_t id, bool foreign);
+  // The sum of the shares of sheet id's records; -2 when some record has none (or too many
+  // records name it): no file can be its sheet then.
+  int64_t SheetBytes(int32_t id);
+  // Whether a record of the database is one of the sheet being filled.
+  bool IsFilling(const DBRecord& r) const;
+  void NoteUse(const DBRecord& rec);
+  void FlushUses();
+  // SyncCache within a write section.
+  bool SyncLocked();
+  // Writes the sheet being filled and puts its records in the database.
+  bool WriteFilling();
+  long PurgeLocked();
+
   void FixThumb(_ImgStruct* thumb, const DBRecord& photo) const {
     if (doCrop) ApplyCrop(thumb, photo);
     if (doOrient) ApplyOrient(thumb, photo);
@@ -174,9 +278,10 @@ class PThumbnailer {
   int64_t DeleteSheetRecords(int32_t id, int max, const char* what);
   void EmptyLists();
   void SheetPath(char* buf, size_t len, int32_t id) const;
-  // Opens and counts the database at path: 1 open, 0 refused (not a thumbnail database, or
-  // it cannot be opened), -1 found damaged, or not a file, and closed again (*why tells how).
-  int OpenDatabase(const char* path, std::string* why);
+  // Opens the database at path and counts it into *counted when given: 1 open, 0 refused (not
+  // a thumbnail database, or it cannot be opened), -1 found damaged, or not a file, and closed
+  // again (*why tells how).
+  int OpenDatabase(const char* path, std::string* why, Counted* counted);
   // Whether the file at path starts as a thumbnail database's header does, or is cut short within
   // its first lines.
   static bool ThumbnailHeaderStart(const char* path);
@@ -199,6 +304,21 @@ class PThumbnailer {
   int32_t nextImgID;
   PThumbList* images[4];
   PThumbImage nextImage;
+  // The records of the sheet being filled, one per filled cell (written with the sheet).
+  std::vector<DBRecord> filling;
+  std::vector<Use> uses;
+  // The lock file (-1: the folder has none, and nothing guards it), whether it was opened for
+  // writing, and the section held.
+  int shareFd = -1;
+  bool shareWritable = false;
+  int lockDepth = 0;
+  bool lockExclusive = false;
+  bool touched = false;       // the exclusive section changed the folder
+  bool shareChanged = false;  // or took a sheet number
+  bool busyTold = false;
+  bool broken = false;   // the lock file could not be written: no change is made
+  ShareState share;      // as read when the section was entered (and changed by it)
+  uint64_t viewGen = 0;  // the generation the database was read at
 };
 
 // Draws a placeholder of the given kind into thumb (80 x 80 when thumb is at least that).

@@ -1,4 +1,6 @@
 // The thumbnail database's schema and header, the sheet being filled and sheets read back.
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -177,6 +179,11 @@ bool PThumbList::RestoreMemory() {
   char path[1100];
   snprintf(path, sizeof(path), "%s%cC%09d.jpg", cdir != nullptr ? cdir : "", '/',
            static_cast<int>(imgID));
+  // A file of another size than its records' shares add up to is not the sheet they were
+  // written with: its cells hold other pictures.
+  struct stat st;
+  foreign = expect != -1 && stat(path, &st) == 0 && static_cast<int64_t>(st.st_size) != expect;
+  if (foreign) return false;
   _ImgReader* ir = PopenImageF(path, 1, &IRInterfaceJPEG);
   if (ir == nullptr) return false;
   if (ir->pixAspect < 0.98f || ir->pixAspect > 1.02f || ir->xres / denom < 1 ||

@@ -65,6 +65,8 @@ void PThumbnailer::CloseShare() {
   shareWritable = false;
   lockDepth = 0;
   lockExclusive = false;
+  broken = false;
+  share = ShareState();
 }
 
 bool PThumbnailer::TakeLock(bool exclusive) {
@@ -73,7 +75,7 @@ bool PThumbnailer::TakeLock(bool exclusive) {
   DBFileSystem* fs = DBFileSystem::System();
   const DBFileSystem::LockKind kind = exclusive ? DBFileSystem::kExclusive : DBFileSystem::kShared;
   const double until = Now() + kLockWait;
-  long wait = 100000;  // ns, doubling to 10 ms
+  long wait = 100000;  // ns, doubling to 2 ms
   while (!fs->Lock(shareFd, kLockByte, kind)) {
     if (Now() > until) {
       if (!busyTold)
@@ -84,7 +86,7 @@ bool PThumbnailer::TakeLock(bool exclusive) {
     }
     timespec t = {0, wait};
     nanosleep(&t, nullptr);
-    if (wait < 10000000) wait *= 2;
+    if (wait < 2000000) wait *= 2;
   }
   busyTold = false;
   return true;

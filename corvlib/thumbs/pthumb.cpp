@@ -1,6 +1,7 @@
 // The thumbnailer: finding, making, loading and deleting thumbnails, and placeholders.
 #include "thumbs/pthumb.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,7 @@
 #include "catalog/plocate.h"
 #include "catalog/porient.h"
 #include "support/dmessage.h"
+#include "support/dmhold.h"
 
 namespace {
 
@@ -21,6 +23,11 @@ namespace {
 constexpr int kQuickSearchLimit = 750000;
 // Non-resident list entries met in one search beyond which they are dropped.
 constexpr int kMaxSwapped = 50;
+// What a read of the database and a sheet may report.
+constexpr uint32_t kReadReports = DMessageHold::Class(DMCmemory) | DMessageHold::Class(DMCsystem) |
+                                  DMessageHold::Class(DMCparameter) |
+                                  DMessageHold::Class(DMCresource) | DMessageHold::Class(DMCdata) |
+                                  DMessageHold::Class(DMCinput) | DMessageHold::Class(DMCwarning);
 
 bool ValidSheet(long id) {
   return id > 0 && id <= PMaxThumbImageID;
@@ -61,11 +68,20 @@ bool PThumbnailer::IdentityRecord(DBRecord* q, const DBRecord& photo) {
 bool PThumbnailer::FindThumbnail(DBRecord* found, const DBRecord& photo) {
   if (found != nullptr) found->Init();
   if (nThumbs < 1 || !IsOpen()) return false;
+  uint64_t gen, after;
+  if (lockDepth == 0 && Steady(&gen)) {
+    DMessageHold held(DMessageHold::kept, kReadReports);
+    const bool hit = FindRecord(found, photo, nullptr);
+    if (Steady(&after) && after == gen) return hit;
+    held.Drop();
+    Unsettle();
+  }
   Section r(this, false);
   return r.ok() && FindRecord(found, photo, nullptr);
 }
 
 bool PThumbnailer::FindRecord(DBRecord* found, const DBRecord& photo, int* fill) {
+  if (found != nullptr) found->Init();
   if (fill != nullptr) *fill = -1;
   if (nThumbs < 1) return false;
   DBRecord q;
@@ -117,26 +133,6 @@ void PThumbnailer::SheetPath(char* buf, size_t len, int32_t id) const {
   snprintf(buf, len, "%s%cC%09d.jpg", cacheDir, '/', static_cast<int>(id));
 }
 
-int64_t PThumbnailer::SheetBytes(int32_t id) {
-  DBRecord q(&PTDBFInfo);
-  q.SetField(PTDBFimageid, static_cast<long>(id));
-  DBSearch search(&tdb);
-  if (!search.AddSelector(q, false)) return -2;
-  // Six cells a sheet; more records than a few sheets' worth name none of them rightly.
-  constexpr int kMost = 64;
-  DBRecordList list(&PTDBFInfo, kMost);
-  const int n = search.FindRecords(list.Array(), kMost);
-  if (n >= kMost) return -2;
-  int64_t sum = 0;
-  for (int i = 0; i < n; i++) {
-    const DBField& b = PTDBgetField(list[i], PTDBFimagebytes);
-    // A record without its share was never written with a sheet.
-    if (b.GetDT() != DBDTint || b.GetNV() < 1 || b.GetInt(0) < 1) return -2;
-    sum += b.GetInt(0);
-  }
-  return sum;
-}
-
 void PThumbnailer::NoteUse(const DBRecord& rec) {
   if (tdb.ReadOnly()) return;  // only read (damaged): the last use stays as it was
   const DBField& nb = PTDBgetField(rec, PTDBFnbytes);
@@ -184,7 +180,6 @@ int PThumbnailer::LoadLocked(_ImgStruct* thumb, const DBRecord& photo, int32_t* 
   }
   if (entry == nullptr) {
     entry = new PThumbList(id, cacheDir, 1 << k);
-    entry->expect = SheetBytes(id);
     entry->next = images[k];
     images[k] = entry;
     if (swapped > kMaxSwapped) {
@@ -203,9 +198,14 @@ int PThumbnailer::LoadLocked(_ImgStruct* thumb, const DBRecord& photo, int32_t* 
       DMESSAGE(DMCtrace, "Cleared %d swapped contacts", cleared);
     }
   }
-  if (!entry->GetThumb(thumb, rect)) {
+  // The record's share, which its sheet's file must fit (none: no file fits).
+  const DBField& bf = PTDBgetField(rec, PTDBFimagebytes);
+  entry->share = bf.GetDT() == DBDTint && bf.GetNV() > 0 ? bf.GetInt(0) : 0;
+  const bool shown = entry->GetThumb(thumb, rect);
+  entry->share = -1;
+  if (!shown) {
     *bad = id;
-    *foreign = entry->foreign;
+    *foreign = entry->misfit;
     return -1;
   }
   FixThumb(thumb, photo);
@@ -227,14 +227,26 @@ bool PThumbnailer::LoadThumbnail(_ImgStruct* thumb, const DBRecord& photo) {
   for (int round = 0; round < 3; round++) {
     int32_t bad = 0;
     bool foreign = false;
-    uint64_t seen;
-    {
+    uint64_t seen = 0, after;
+    int got = -2;  // not read
+    // Without the lock while no copy changes the folder (what the read reports waits until it
+    // is known to have read the folder as it is); under it when one does.
+    if (lockDepth == 0 && Steady(&seen)) {
+      DMessageHold held(DMessageHold::kept, kReadReports);
+      got = LoadLocked(thumb, photo, &bad, &foreign);
+      if (!Steady(&after) || after != seen) {
+        held.Drop();
+        Unsettle();
+        got = -2;
+      }
+    }
+    if (got == -2) {
       Section r(this, false);
       if (!r.ok()) return false;
-      const int got = LoadLocked(thumb, photo, &bad, &foreign);
-      if (got >= 0) return got == 1;
+      got = LoadLocked(thumb, photo, &bad, &foreign);
       seen = viewGen;
     }
+    if (got >= 0) return got == 1;
     // The sheet could not be read. It is dropped under the exclusive lock, unless another copy
     // changed the folder meanwhile: then the photo is looked up again.
     Section w(this, true);
@@ -251,19 +263,38 @@ void PThumbnailer::DropSheet(int32_t id, bool foreign) {
   if (tdb.ReadOnly() || !Touch()) return;
   char path[1100];
   SheetPath(path, sizeof(path), id);
-  if (!foreign) {
+  struct stat st;
+  if (foreign && stat(path, &st) == 0) {
+    // The records the file does not fit are made again; the file goes when it fits none.
+    DBRecord q(&PTDBFInfo);
+    q.SetField(PTDBFimageid, static_cast<long>(id));
+    DBSearch search(&tdb);
+    DBRecordList found(&PTDBFInfo, 0), misfits(&PTDBFInfo, 0);
+    if (search.AddSelector(q, false)) search.FindAll(&found);
+    int64_t bytes = 0;
+    for (int i = 0; i < found.GetSize(); i++) {
+      const DBField& b = PTDBgetField(found[i], PTDBFimagebytes);
+      const int64_t part = b.GetDT() == DBDTint && b.GetNV() > 0 ? b.GetInt(0) : 0;
+      if (PThumbShareFits(part, st.st_size)) continue;
+      misfits.NewRecord() = found[i];
+      if (part > 0) bytes += part;
+    }
+    if (misfits.GetSize() == 0) return;
+    DMESSAGE(DMCwarning,
+             "Contact sheet '%s' does not hold the pictures of %d of its thumbnail records: they "
+             "are made again",
+             path, misfits.GetSize());
+    tdb.DeleteRecordList(misfits);
+    cacheSiz -= Kbytes(bytes);
+    if (cacheSiz < 0) cacheSiz = 0;
+    if (misfits.GetSize() < found.GetSize()) return;
+    if (unlink(path) != 0 && errno != ENOENT) DMESSAGE(DMCresource, "Cannot unlink '%s'", path);
+  } else {
     DMESSAGE(DMCwarning, "Missing contact sheet (%d)", static_cast<int>(id));
     const int64_t bytes = DeleteSheetRecords(id, 16, "AddSelector failed");
     if (bytes > 0) cacheSiz -= Kbytes(bytes);
-  } else {
-    // Its thumbnails are made again: the file and every record naming it go.
-    DMESSAGE(DMCwarning,
-             "Contact sheet '%s' holds other pictures than its records name: made again", path);
-    const int64_t bytes = DeleteSheetRecords(id, 1024, "AddSelector failed");
-    if (bytes > 0) cacheSiz -= Kbytes(bytes);
-    if (unlink(path) != 0 && errno != ENOENT) DMESSAGE(DMCresource, "Cannot unlink '%s'", path);
+    if (cacheSiz < 0) cacheSiz = 0;
   }
-  if (cacheSiz < 0) cacheSiz = 0;
   // Its loaded copies go too, so that none answers for a sheet of the same number later.
   for (PThumbList*& head : images)
     for (PThumbList** at = &head; *at != nullptr;) {

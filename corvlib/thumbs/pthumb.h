@@ -7,17 +7,19 @@
 //
 // Any number of copies of the program may use one cache folder at once. They meet in the lock
 // file beside the database ("tncache.qdb-lock"), whose advisory lock (of the open file, so it
-// goes with its holder, on any file system that keeps such locks) is held shared while a copy
-// reads the database or a sheet and exclusive while it changes them. Its one line tells the
-// generation of the folder's contents (odd while a copy is changing them, so a copy that died
-// in the middle leaves a mark), the next free sheet number and the KB of sheets. A copy reads
-// the database again whenever the generation is not the one it read it at, so it never writes
-// over what another added, and never takes a record for a sheet it no longer names. The sheet
+// goes with its holder, on any file system that keeps such locks) is held exclusive while a
+// copy changes the database or a sheet. Its one line tells the generation of the folder's
+// contents (odd while a copy is changing them, so a copy that died in the middle leaves a
+// mark), the next free sheet number and the KB of sheets. A copy reads the database again
+// whenever the generation is not the one it read it at, so it never writes over what another
+// added, and never takes a record for a sheet it no longer names. A look-up reads without the
+// lock when the generation is the same before and after it (no change overlapped it), else
+// again under the lock held shared. The sheet
 // being filled is a copy's own: its records reach the database only with the sheet's file, in
-// one step under the lock, under a number no other copy's records use. A sheet is read only
-// when its file has the size its records' shares add up to: a file that does not (written over
-// by another program, or left so by an older one) holds other pictures, and its thumbnails are
-// made again rather than shown.
+// one step under the lock, under a number no other copy's records use. A cell is shown only for
+// a record whose share of its sheet's bytes fits the sheet file's size: a file it does not fit
+// (written over by another program, or left so by an older one) holds other pictures, and the
+// record's thumbnail is made again rather than shown.
 #pragma once
 
 #include <cstdint>
@@ -125,11 +127,17 @@ class PThumbList : public CacheObject {
   int denom;
   int oWidth, oHeight;
   PThumbList* next;  // owned
-  // The size the sheet's file must have: the sum of its records' shares (-1: any size). A file
-  // of another size is not read, and foreign is set.
-  int64_t expect = -1;
-  bool foreign = false;
+  // The size of the file read (-1 before). GetThumb renders a cell only for a record whose
+  // share of its sheet's bytes (share, -1: no record) is one this file's size gives; else it
+  // sets misfit: the file is not the sheet the record was written with.
+  int64_t fileBytes = -1;
+  int64_t share = -1;
+  bool misfit = false;
 };
+
+// Whether share is a record's share of a sheet file of n bytes as the sheet's writing gives
+// them: n / k, or n / k + n % k for the first record, with k the sheet's records (1 to 6).
+bool PThumbShareFits(int64_t share, int64_t n);
 
 // Kinds of placeholder.
 enum PTStatus {
@@ -238,6 +246,12 @@ class PThumbnailer {
   // Syncs the database after the section's changes; on failure they are dropped and the
   // database read again as the file holds it.
   bool CommitView();
+  // Reads without the lock: Steady tells the generation when the database as read is the
+  // folder's and no copy is changing it; the same generation after the read tells that no
+  // change overlapped it. Otherwise what was read may be torn by a change: Unsettle drops it,
+  // and the database is read again at the next section.
+  bool Steady(uint64_t* gen) const;
+  void Unsettle() { viewGen = ~0ULL; }
   // Reads the database again (counting its records when the lock file cannot be trusted);
   // false, the cache closed, when it cannot be read.
   bool Refresh();
@@ -250,13 +264,11 @@ class PThumbnailer {
   // -1). Within a section.
   bool FindRecord(DBRecord* found, const DBRecord& photo, int* fill);
   // LoadThumbnail within a read section: 1 loaded, 0 none, -1 the sheet *bad could not be read
-  // (*foreign: its file is not the one its records were written with).
+  // (*foreign: its file is not the one the record was written with).
   int LoadLocked(_ImgStruct* thumb, const DBRecord& photo, int32_t* bad, bool* foreign);
-  // Drops a sheet that cannot be read, with its records (within a write section).
+  // Drops a sheet that cannot be read with its records, or, when its file holds other pictures,
+  // the records it does not fit and the file when it fits none (within a write section).
   void DropSheet(int32_t id, bool foreign);
-  // The sum of the shares of sheet id's records; -2 when some record has none (or too many
-  // records name it): no file can be its sheet then.
-  int64_t SheetBytes(int32_t id);
   // Whether a record of the database is one of the sheet being filled.
   bool IsFilling(const DBRecord& r) const;
   void NoteUse(const DBRecord& rec);

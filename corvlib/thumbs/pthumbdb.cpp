@@ -179,11 +179,8 @@ bool PThumbList::RestoreMemory() {
   char path[1100];
   snprintf(path, sizeof(path), "%s%cC%09d.jpg", cdir != nullptr ? cdir : "", '/',
            static_cast<int>(imgID));
-  // A file of another size than its records' shares add up to is not the sheet they were
-  // written with: its cells hold other pictures.
   struct stat st;
-  foreign = expect != -1 && stat(path, &st) == 0 && static_cast<int64_t>(st.st_size) != expect;
-  if (foreign) return false;
+  fileBytes = stat(path, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
   _ImgReader* ir = PopenImageF(path, 1, &IRInterfaceJPEG);
   if (ir == nullptr) return false;
   if (ir->pixAspect < 0.98f || ir->pixAspect > 1.02f || ir->xres / denom < 1 ||
@@ -225,10 +222,24 @@ void PThumbList::FreeMemory() {
   objCache = nullptr;
 }
 
+bool PThumbShareFits(int64_t share, int64_t n) {
+  if (share < 1 || n < 1) return false;
+  for (int64_t k = 1; k <= PThumbNCols * PThumbNRows; k++)
+    if (share == n / k || share == n / k + n % k) return true;
+  return false;
+}
+
 bool PThumbList::GetThumb(_ImgStruct* thumb, const long* rect) {
+  misfit = false;
   if (thumb == nullptr || rect == nullptr) return false;
   void* mem = GetCacheObject();
   if (mem == nullptr) return false;
+  // A file that is not the sheet the record was written with holds other pictures.
+  if (share != -1 && !PThumbShareFits(share, fileBytes)) {
+    misfit = true;
+    ReleaseObject(mem);
+    return false;
+  }
   if (!(0 <= rect[0] && rect[0] < rect[2] && rect[2] <= oWidth && 0 <= rect[1] &&
         rect[1] < rect[3] && rect[3] <= oHeight)) {
     ReleaseObject(mem);

@@ -122,6 +122,21 @@ PThumbnailer::ShareState PThumbnailer::ReadShare() const {
   return st;
 }
 
+bool PThumbnailer::Steady(uint64_t* gen) const {
+  if (shareFd < 0) {
+    *gen = viewGen;
+    return true;
+  }
+  char head[kGenAt + 18];
+  long long g;
+  if (pread(shareFd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
+      memcmp(head, "gen ", 4) != 0 || !Digits(head + kGenAt, 18, &g) ||
+      static_cast<uint64_t>(g) != viewGen || (g & 1) != 0)
+    return false;
+  *gen = viewGen;
+  return true;
+}
+
 bool PThumbnailer::WriteShare(const ShareState& st) {
   if (shareFd < 0) {
     share = st;

@@ -345,39 +345,43 @@ bool PThumbnailer::WriteFilling() {
   // sheet before, are replaced. Another copy's mean the number was taken by it meanwhile (the
   // numbers started again, say): the sheet takes a new one, and this copy's records under the
   // old number go, since the file under it is not this sheet.
-  DBRecord q(&PTDBFInfo);
-  q.SetField(PTDBFimageid, static_cast<long>(nextImgID));
-  DBSearch search(&tdb);
-  if (!search.AddSelector(q, false)) {
-    DMESSAGE(DMCassert, "AddSelector failed");
-    return false;
-  }
-  DBRecordList found(&PTDBFInfo, 0);
-  search.FindAll(&found);
+  int64_t before = 0;  // the sheet as it was last written, already counted
   bool taken = false;
   DBRecordList mine(&PTDBFInfo, 0);
-  for (int i = 0; i < found.GetSize(); i++) {
-    if (IsFilling(found[i]))
-      mine.NewRecord() = found[i];
-    else
-      taken = true;
-  }
-  int64_t before = 0;  // the sheet as it was last written, already counted
-  for (int i = 0; i < mine.GetSize(); i++) {
-    long b;
-    if (TInt(mine[i], PTDBFimagebytes, &b) && b > 0) before += b;
-  }
-  if (!Touch()) return false;
-  if (mine.GetSize() > 0) tdb.DeleteRecordList(mine);
-  if (taken) {
+  for (int tries = 0;; tries++) {
+    DBRecord q(&PTDBFInfo);
+    q.SetField(PTDBFimageid, static_cast<long>(nextImgID));
+    DBSearch search(&tdb);
+    if (!search.AddSelector(q, false)) {
+      DMESSAGE(DMCassert, "AddSelector failed");
+      return false;
+    }
+    DBRecordList found(&PTDBFInfo, 0);
+    search.FindAll(&found);
+    bool theirs = false;
+    mine.Init(&PTDBFInfo);
+    for (int i = 0; i < found.GetSize(); i++) {
+      if (IsFilling(found[i]))
+        mine.NewRecord() = found[i];
+      else
+        theirs = true;
+    }
+    for (int i = 0; i < mine.GetSize(); i++) {
+      long b;
+      if (TInt(mine[i], PTDBFimagebytes, &b) && b > 0) before += b;
+    }
+    if (!Touch()) return false;
+    if (mine.GetSize() > 0) tdb.DeleteRecordList(mine);
+    if (!theirs) break;
     const int32_t id = Claim();
-    if (id > PMaxThumbImageID) return false;
+    if (id > PMaxThumbImageID || tries >= 1000) return false;
     DMESSAGE(DMCtrace, "Thumbnail sheet %d taken by another copy: written as %d",
              static_cast<int>(nextImgID), static_cast<int>(id));
     nextImgID = id;
     for (DBRecord& f : filling) f.SetField(PTDBFimageid, static_cast<long>(id));
     cacheSiz -= Kbytes(before);
     before = 0;
+    taken = true;
   }
   char path[1100];
   SheetPath(path, sizeof(path), nextImgID);

@@ -68,11 +68,14 @@ bool PThumbnailer::IdentityRecord(DBRecord* q, const DBRecord& photo) {
 bool PThumbnailer::FindThumbnail(DBRecord* found, const DBRecord& photo) {
   if (found != nullptr) found->Init();
   if (nThumbs < 1 || !IsOpen()) return false;
-  uint64_t gen, after;
-  if (lockDepth == 0 && Steady(&gen)) {
+  if (lockDepth == 0) {
     DMessageHold held(DMessageHold::kept, kReadReports);
+    const uint64_t reads = FileReads();
     const bool hit = FindRecord(found, photo, nullptr);
-    if (Steady(&after) && after == gen) return hit;
+    // A record found in memory was the folder's at the generation it was read at; one read
+    // from the file, or none found (another copy may have added it since), is kept only while
+    // that generation stands.
+    if (Kept(hit, reads)) return hit;
     held.Drop();
     Unsettle();
   }
@@ -84,7 +87,8 @@ bool PThumbnailer::FindRecord(DBRecord* found, const DBRecord& photo, int* fill)
   if (found != nullptr) found->Init();
   if (fill != nullptr) *fill = -1;
   if (nThumbs < 1) return false;
-  DBRecord q;
+  // The query record is kept from one look-up to the next, its fields allocated once.
+  DBRecord& q = query;
   if (!IdentityRecord(&q, photo)) return false;
   // The sheet being filled first: its records are this copy's alone.
   for (size_t i = 0; i < filling.size(); i++)
@@ -227,14 +231,18 @@ bool PThumbnailer::LoadThumbnail(_ImgStruct* thumb, const DBRecord& photo) {
   for (int round = 0; round < 3; round++) {
     int32_t bad = 0;
     bool foreign = false;
-    uint64_t seen = 0, after;
+    uint64_t seen = viewGen;
     int got = -2;  // not read
-    // Without the lock while no copy changes the folder (what the read reports waits until it
-    // is known to have read the folder as it is); under it when one does.
-    if (lockDepth == 0 && Steady(&seen)) {
+    // Without the lock, unless a copy changed the folder since the database was read or while
+    // it was read (what the read reports waits until that is known); then under it.
+    if (lockDepth == 0) {
       DMessageHold held(DMessageHold::kept, kReadReports);
+      const uint64_t reads = FileReads();
       got = LoadLocked(thumb, photo, &bad, &foreign);
-      if (!Steady(&after) || after != seen) {
+      // A thumbnail from a record and a sheet in memory, read together at one generation, is
+      // that photo's whatever changed since (a photo's picture never changes); what was read
+      // from the files, or not found, is kept only while that generation stands.
+      if (!Kept(got == 1, reads)) {
         held.Drop();
         Unsettle();
         got = -2;

@@ -13,13 +13,13 @@
 // mark), the next free sheet number and the KB of sheets. A copy reads the database again
 // whenever the generation is not the one it read it at, so it never writes over what another
 // added, and never takes a record for a sheet it no longer names. A look-up reads without the
-// lock when the generation is the same before and after it (no change overlapped it), else
-// again under the lock held shared. The sheet
-// being filled is a copy's own: its records reach the database only with the sheet's file, in
-// one step under the lock, under a number no other copy's records use. A cell is shown only for
-// a record whose share of its sheet's bytes fits the sheet file's size: a file it does not fit
-// (written over by another program, or left so by an older one) holds other pictures, and the
-// record's thumbnail is made again rather than shown.
+// lock and keeps what it read when the generation is still the one the database was read at
+// (no change was made before or during it), else reads again under the lock held shared. The
+// sheet being filled is a copy's own: its records reach the database only with the sheet's
+// file, in one step under the lock, under a number no other copy's records use. A cell is shown
+// only for a record whose share of its sheet's bytes fits the sheet file's size: a file it does
+// not fit (written over by another program, or left so by an older one) holds other pictures,
+// and the record's thumbnail is made again rather than shown.
 #pragma once
 
 #include <cstdint>
@@ -133,6 +133,8 @@ class PThumbList : public CacheObject {
   int64_t fileBytes = -1;
   int64_t share = -1;
   bool misfit = false;
+  // Sheet files read so far by every list of the process.
+  static uint64_t reads;
 };
 
 // Whether share is a record's share of a sheet file of n bytes as the sheet's writing gives
@@ -246,12 +248,22 @@ class PThumbnailer {
   // Syncs the database after the section's changes; on failure they are dropped and the
   // database read again as the file holds it.
   bool CommitView();
-  // Reads without the lock: Steady tells the generation when the database as read is the
-  // folder's and no copy is changing it; the same generation after the read tells that no
-  // change overlapped it. Otherwise what was read may be torn by a change: Unsettle drops it,
-  // and the database is read again at the next section.
-  bool Steady(uint64_t* gen) const;
-  void Unsettle() { viewGen = ~0ULL; }
+  // Reads without the lock: after one, Settled tells that the lock file's generation is still
+  // the one the database was read at, so that no change was made since, during the read or
+  // before it (a change moves the generation on before it touches anything, and never back).
+  // Otherwise what was read may be stale or torn: Unsettle drops it, and the database is read
+  // again at the next section.
+  bool Settled() const;
+  // Database blocks and sheet files read from their files so far: a look-up that read neither
+  // answered from what was read at the generation the database was read at.
+  static uint64_t FileReads() { return DBAccess::BlockReads() + PThumbList::reads; }
+  // Whether a look-up without the lock keeps what it found: a hit from memory alone (unless
+  // what is in memory was dropped), else while the generation stands.
+  bool Kept(bool hit, uint64_t readsBefore) const {
+    return viewGen != kUnsettled && ((hit && FileReads() == readsBefore) || Settled());
+  }
+  static constexpr uint64_t kUnsettled = ~0ULL;
+  void Unsettle() { viewGen = kUnsettled; }
   // Reads the database again (counting its records when the lock file cannot be trusted);
   // false, the cache closed, when it cannot be read.
   bool Refresh();
@@ -319,6 +331,7 @@ class PThumbnailer {
   // The records of the sheet being filled, one per filled cell (written with the sheet).
   std::vector<DBRecord> filling;
   std::vector<Use> uses;
+  DBRecord query;  // FindRecord's query
   // The lock file (-1: the folder has none, and nothing guards it), whether it was opened for
   // writing, and the section held.
   int shareFd = -1;

@@ -163,6 +163,8 @@ long PThumbImage::WriteImage(const char* path) const {
 
 // ---------------------------------------------------------------------------------------------
 
+uint64_t PThumbList::reads = 0;
+
 PThumbList::PThumbList(int32_t sheet, const char* dir, int reduction)
     : imgID(sheet), cdir(dir), denom(reduction), oWidth(0), oHeight(0), next(nullptr) {}
 
@@ -179,6 +181,7 @@ bool PThumbList::RestoreMemory() {
   char path[1100];
   snprintf(path, sizeof(path), "%s%cC%09d.jpg", cdir != nullptr ? cdir : "", '/',
            static_cast<int>(imgID));
+  reads++;
   struct stat st;
   fileBytes = stat(path, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
   _ImgReader* ir = PopenImageF(path, 1, &IRInterfaceJPEG);

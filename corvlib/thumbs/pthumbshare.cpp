@@ -122,19 +122,13 @@ PThumbnailer::ShareState PThumbnailer::ReadShare() const {
   return st;
 }
 
-bool PThumbnailer::Steady(uint64_t* gen) const {
-  if (shareFd < 0) {
-    *gen = viewGen;
-    return true;
-  }
+bool PThumbnailer::Settled() const {
+  if (shareFd < 0) return true;
   char head[kGenAt + 18];
   long long g;
-  if (pread(shareFd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
-      memcmp(head, "gen ", 4) != 0 || !Digits(head + kGenAt, 18, &g) ||
-      static_cast<uint64_t>(g) != viewGen || (g & 1) != 0)
-    return false;
-  *gen = viewGen;
-  return true;
+  return pread(shareFd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+         memcmp(head, "gen ", 4) == 0 && Digits(head + kGenAt, 18, &g) &&
+         static_cast<uint64_t>(g) == viewGen;
 }
 
 bool PThumbnailer::WriteShare(const ShareState& st) {

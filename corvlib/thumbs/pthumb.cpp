@@ -205,7 +205,11 @@ int PThumbnailer::LoadLocked(_ImgStruct* thumb, const DBRecord& photo, int32_t* 
   // The record's share, which its sheet's file must fit (none: no file fits).
   const DBField& bf = PTDBgetField(rec, PTDBFimagebytes);
   entry->share = bf.GetDT() == DBDTint && bf.GetNV() > 0 ? bf.GetInt(0) : 0;
-  const bool shown = entry->GetThumb(thumb, rect);
+  bool shown;
+  {
+    const Reading r(&reading);
+    shown = entry->GetThumb(thumb, rect);
+  }
   entry->share = -1;
   if (!shown) {
     *bad = id;
@@ -319,7 +323,7 @@ void PThumbnailer::DropSheet(int32_t id, bool foreign) {
 
 bool PThumbnailer::NewThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgReader* ir) {
   // A damaged database that could not be set aside is only read: nothing is added to it.
-  if (!IsOpen() || ir == nullptr || tdb.ReadOnly() || making) return false;
+  if (!IsOpen() || ir == nullptr || tdb.ReadOnly() || making || reading > 0) return false;
   making = true;
   struct Done {
     bool* flag;
@@ -348,7 +352,12 @@ bool PThumbnailer::NewThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgRe
     }
   }
   long rect[4];
-  if (!nextImage.AddThumb(thumb, rect, ir)) return false;
+  bool added;
+  {
+    const Reading r(&reading);
+    added = nextImage.AddThumb(thumb, rect, ir);
+  }
+  if (!added) return false;
   // The record waits with the sheet: it reaches the database when the sheet is written.
   const bool ok = rec.SetField(PTDBFimageid, static_cast<long>(nextImgID)) &&
                   rec.SetField(PTDBFrectangle, rect, 4) &&

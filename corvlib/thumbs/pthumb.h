@@ -320,6 +320,18 @@ class PThumbnailer {
   // A thumbnail is being put into the sheet: a large picture is read a slice at a time, and
   // what runs between slices adds none of its own (its cell would be the same).
   bool making = false;
+  // Pictures being read (a photo into the sheet, a sheet into a list), which may run events
+  // between their slices, and so calls of this manager: those only read what is read already
+  // (no change, no reading of the database again, no closing), so that nothing the outer read
+  // holds goes away under it.
+  int reading = 0;
+  struct Reading {
+    explicit Reading(int* n) : n_(n) { ++*n_; }
+    ~Reading() { --*n_; }
+    Reading(const Reading&) = delete;
+    Reading& operator=(const Reading&) = delete;
+    int* n_;
+  };
   std::unique_ptr<PFileStream> dbfs;
   PTDBHeader tnHead;
   DBAccess tdb;

@@ -64,6 +64,8 @@ void PThumbnailer::EmptyLists() {
 
 bool PThumbnailer::SetCacheDirectory(const char* dir) {
   if (dir != nullptr && IsOpen() && strcmp(dir, cacheDir) == 0) return true;
+  // Not between the slices of a picture read this manager makes: it reads into the cache.
+  if (reading > 0 || making) return false;
   if (IsOpen()) {
     // Written and committed under the lock; without it nothing is written (the sheet being
     // filled is lost, the folder stays as the last change left it).

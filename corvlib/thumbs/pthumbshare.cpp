@@ -173,6 +173,8 @@ bool PThumbnailer::Enter(bool write) {
     lockDepth++;
     return true;
   }
+  // Between the slices of a picture read nothing is changed (see reading).
+  if (write && reading > 0) return false;
   if (!TakeLock(write)) return false;
   lockDepth = 1;
   lockExclusive = write;
@@ -183,7 +185,12 @@ bool PThumbnailer::Enter(bool write) {
   };
   if (current()) return true;
   // Another copy changed the folder (or died changing it): the database is read again, which
-  // takes the exclusive lock.
+  // takes the exclusive lock; not between the slices of a picture read, though.
+  if (reading > 0) {
+    DropLock();
+    lockDepth = 0;
+    return false;
+  }
   if (!lockExclusive) {
     DropLock();
     if (!TakeLock(true)) {

@@ -1,6 +1,7 @@
 // Builds a thumbnail cache folder whose database records come from the input (sheet number,
-// rectangle, byte share and last use of each thumbnail) beside two real contact sheets, one
-// of them no multiple of the reductions, then loads thumbnails at every reduction, deletes
+// rectangle, byte share, which may be the one its sheet's file fits, and last use of each
+// thumbnail) beside two real contact sheets, one of them no multiple of the reductions, and a
+// lock file of the bytes after the records, then loads thumbnails at every reduction, deletes
 // one, syncs and purges.
 #include <unistd.h>
 
@@ -89,12 +90,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const long rect[5] = {Get32(p + 4), Get32(p + 8), Get32(p + 12), Get32(p + 16), 0};
       // The count of rectangle values (2 to 5) comes from the input too.
       r.SetField(PTDBFrectangle, rect, (p[20] & 3) + 2);
-      r.SetField(PTDBFimagebytes, static_cast<long>(Get32(p + 20)));
+      // Bit 2 of the rectangle's count byte: the share of a sheet written alone in its file.
+      const int32_t id = Get32(p);
+      const bool fits = (p[20] & 4) != 0 && (id == 1 || id == 2);
+      r.SetField(PTDBFimagebytes, fits ? static_cast<long>((id == 1 ? gSheet1 : gSheet2).size())
+                                       : static_cast<long>(Get32(p + 20)));
       r.SetField(PTDBFlastuse, static_cast<long>(Get32(p + 24)));
       acc.AddRecord(r);
     }
     acc.Close();
   }
+  const std::string lock = gDir + "/" + PThumbnailer::kShareName;
+  if (size > n * kRec)
+    WriteAll(lock, std::string(reinterpret_cast<const char*>(data) + n * kRec, size - n * kRec));
+  else
+    unlink(lock.c_str());
   {
     PThumbnailer tn(gDir.c_str());
     const int sizes[4] = {30, 80, 150, 320};

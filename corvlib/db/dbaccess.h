@@ -201,6 +201,10 @@ class DBAccess : public CacheObject {
   void FreeLoad();
 
   DBPageState State() const { return state; }
+  // Blocks read from a file so far, by every database of the process: a caller that read a
+  // database without its writers' lock can tell whether what it read came from the file or
+  // from memory alone.
+  static uint64_t BlockReads() { return blockReads; }
   // Whether the block holds changes that are yet to be written.
   bool BlockChanged() const { return state == DBPSsync || state == DBPScompact; }
   DBAccess* NextPage() const { return next; }
@@ -383,6 +387,7 @@ class DBAccess : public CacheObject {
   // The directory this page is in, and its place there (see db/dbpagedir.h).
   DBPageDir* indir = nullptr;
   size_t dirIndex = 0;
+  static uint64_t blockReads;
 };
 
 // The records a delete looks for, by hash index (equal records have equal hash indexes), with

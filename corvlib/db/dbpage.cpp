@@ -424,6 +424,8 @@ void DBAccess::IndexRows(DBRecordBlock* rb) {
   ChargeHashes();
 }
 
+uint64_t DBAccess::blockReads = 0;
+
 bool DBAccess::RestoreMemory() {
   if (objCache != nullptr) return state != DBPSerror;
   if (state == DBPSerror) return false;
@@ -450,6 +452,7 @@ bool DBAccess::RestoreMemory() {
   bool changedOnDisk = false;
   std::iostream* s = header != nullptr ? header->GetStream() : nullptr;
   bool failed = false;
+  blockReads++;
   if (view != nullptr) {
     // A file opened read-only, which another process may be writing.
     if (view->Read(strpos, rb->b, DB_BLOCKSIZE, nullptr) != DB_BLOCKSIZE) {

@@ -1,8 +1,10 @@
 // The thumbnailer: finding, making, loading and deleting thumbnails, and placeholders.
 #include "thumbs/pthumb.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,7 @@
 #include "catalog/plocate.h"
 #include "catalog/porient.h"
 #include "support/dmessage.h"
+#include "support/dmhold.h"
 
 namespace {
 
@@ -20,6 +23,11 @@ namespace {
 constexpr int kQuickSearchLimit = 750000;
 // Non-resident list entries met in one search beyond which they are dropped.
 constexpr int kMaxSwapped = 50;
+// What a read of the database and a sheet may report.
+constexpr uint32_t kReadReports = DMessageHold::Class(DMCmemory) | DMessageHold::Class(DMCsystem) |
+                                  DMessageHold::Class(DMCparameter) |
+                                  DMessageHold::Class(DMCresource) | DMessageHold::Class(DMCdata) |
+                                  DMessageHold::Class(DMCinput) | DMessageHold::Class(DMCwarning);
 
 bool ValidSheet(long id) {
   return id > 0 && id <= PMaxThumbImageID;
@@ -60,8 +68,35 @@ bool PThumbnailer::IdentityRecord(DBRecord* q, const DBRecord& photo) {
 bool PThumbnailer::FindThumbnail(DBRecord* found, const DBRecord& photo) {
   if (found != nullptr) found->Init();
   if (nThumbs < 1 || !IsOpen()) return false;
-  DBRecord q;
+  if (lockDepth == 0) {
+    DMessageHold held(DMessageHold::kept, kReadReports);
+    const uint64_t reads = FileReads();
+    const bool hit = FindRecord(found, photo, nullptr);
+    // A record found in memory was the folder's at the generation it was read at; one read
+    // from the file, or none found (another copy may have added it since), is kept only while
+    // that generation stands.
+    if (Kept(hit, reads)) return hit;
+    held.Drop();
+    Unsettle();
+  }
+  Section r(this, false);
+  return r.ok() && FindRecord(found, photo, nullptr);
+}
+
+bool PThumbnailer::FindRecord(DBRecord* found, const DBRecord& photo, int* fill) {
+  if (found != nullptr) found->Init();
+  if (fill != nullptr) *fill = -1;
+  if (nThumbs < 1) return false;
+  // The query record is kept from one look-up to the next, its fields allocated once.
+  DBRecord& q = query;
   if (!IdentityRecord(&q, photo)) return false;
+  // The sheet being filled first: its records are this copy's alone.
+  for (size_t i = 0; i < filling.size(); i++)
+    if (filling[i][PTDBFnbytes] == q[PTDBFnbytes] && filling[i][PTDBFhashval] == q[PTDBFhashval]) {
+      if (found != nullptr) *found = filling[i];
+      if (fill != nullptr) *fill = static_cast<int>(i);
+      return true;
+    }
   DBSearch search(&tdb);
   if (!search.AddSelector(q, false)) {
     DMESSAGE(DMCassert, "AddSelector failed");
@@ -102,75 +137,193 @@ void PThumbnailer::SheetPath(char* buf, size_t len, int32_t id) const {
   snprintf(buf, len, "%s%cC%09d.jpg", cacheDir, '/', static_cast<int>(id));
 }
 
-bool PThumbnailer::LoadThumbnail(_ImgStruct* thumb, const DBRecord& photo) {
-  if (!IsOpen() || thumb == nullptr) return false;
+void PThumbnailer::NoteUse(const DBRecord& rec) {
+  if (tdb.ReadOnly()) return;  // only read (damaged): the last use stays as it was
+  const DBField& nb = PTDBgetField(rec, PTDBFnbytes);
+  const DBField& hv = PTDBgetField(rec, PTDBFhashval);
+  const DBField& id = PTDBgetField(rec, PTDBFimageid);
+  const DBField& last = PTDBgetField(rec, PTDBFlastuse);
+  if (nb.GetDT() != DBDTint || nb.GetNV() != 1 || hv.GetDT() != DBDTint || hv.GetNV() != 1 ||
+      id.GetDT() != DBDTint || id.GetNV() < 1)
+    return;
+  const long now = PTnowMinutes();
+  if (last.GetDT() == DBDTint && last.GetNV() > 0 && last.GetInt(0) >= now) return;
+  uses.push_back({nb.GetInt(0), hv.GetInt(0), static_cast<int32_t>(id.GetInt(0)), now});
+}
+
+int PThumbnailer::LoadLocked(_ImgStruct* thumb, const DBRecord& photo, int32_t* bad,
+                             bool* foreign) {
   DBRecord rec;
-  if (!FindThumbnail(&rec, photo)) return false;
+  int fill;
+  if (!FindRecord(&rec, photo, &fill)) return 0;
   const DBField& idf = PTDBgetField(rec, PTDBFimageid);
   const DBField& rf = PTDBgetField(rec, PTDBFrectangle);
   if (idf.GetDT() != DBDTint || idf.GetNV() < 1 || !ValidSheet(idf.GetInt(0)) ||
       rf.GetDT() != DBDTint || rf.GetNV() != 4)
-    return false;
+    return 0;
   const int32_t id = static_cast<int32_t>(idf.GetInt(0));
   long rect[4];
   for (int i = 0; i < 4; i++) rect[i] = rf.GetInt(i);
 
-  if (tdb.ReadOnly()) {
-    // Only read (damaged): the last use stays as it was.
-  } else if (!tdb.DeleteRecord(rec)) {
-    DMESSAGE(DMCdata, "Cannot alter thumbnail last use value");
-  } else if (!rec.SetField(rec.GetFieldInfo()->XlateID(&PTDBFInfo, PTDBFlastuse), PTnowMinutes()) ||
-             !tdb.AddRecord(rec)) {
-    DMESSAGE(DMCdata, "Cannot alter thumbnail last use value");
+  if (fill >= 0) {
+    // In the sheet being filled, in memory.
+    if (!nextImage.GetThumb(thumb, rect)) return 0;
+    FixThumb(thumb, photo);
+    return 1;
   }
-
-  if (id == nextImgID) {
-    if (!nextImage.GetThumb(thumb, rect)) return false;
-  } else {
-    const int k = DenomShift(thumb);
-    PThumbList* entry = nullptr;
-    int swapped = 0;
-    for (PThumbList* e = images[k]; e != nullptr; e = e->next) {
-      if (e->imgID == id) {
-        entry = e;
-        break;
-      }
-      if (!e->IsResident()) swapped++;
+  NoteUse(rec);
+  const int k = DenomShift(thumb);
+  PThumbList* entry = nullptr;
+  int swapped = 0;
+  for (PThumbList* e = images[k]; e != nullptr; e = e->next) {
+    if (e->imgID == id) {
+      entry = e;
+      break;
     }
-    if (entry == nullptr) {
-      entry = new PThumbList(id, cacheDir, 1 << k);
-      entry->next = images[k];
-      images[k] = entry;
-      if (swapped > kMaxSwapped) {
-        int cleared = 0;
-        for (PThumbList* prev = entry; prev->next != nullptr;) {
-          PThumbList* e = prev->next;
-          if (!e->IsResident() && !e->InUse()) {
-            prev->next = e->next;
-            e->next = nullptr;
-            delete e;
-            cleared++;
-          } else {
-            prev = e;
-          }
+    if (!e->IsResident()) swapped++;
+  }
+  if (entry == nullptr) {
+    entry = new PThumbList(id, cacheDir, 1 << k);
+    entry->next = images[k];
+    images[k] = entry;
+    if (swapped > kMaxSwapped) {
+      int cleared = 0;
+      for (PThumbList* prev = entry; prev->next != nullptr;) {
+        PThumbList* e = prev->next;
+        if (!e->IsResident() && !e->InUse()) {
+          prev->next = e->next;
+          e->next = nullptr;
+          delete e;
+          cleared++;
+        } else {
+          prev = e;
         }
-        DMESSAGE(DMCtrace, "Cleared %d swapped contacts", cleared);
+      }
+      DMESSAGE(DMCtrace, "Cleared %d swapped contacts", cleared);
+    }
+  }
+  // The record's share, which its sheet's file must fit (none: no file fits).
+  const DBField& bf = PTDBgetField(rec, PTDBFimagebytes);
+  entry->share = bf.GetDT() == DBDTint && bf.GetNV() > 0 ? bf.GetInt(0) : 0;
+  bool shown;
+  {
+    const Reading r(&reading);
+    shown = entry->GetThumb(thumb, rect);
+  }
+  entry->share = -1;
+  if (!shown) {
+    *bad = id;
+    *foreign = entry->misfit;
+    return -1;
+  }
+  FixThumb(thumb, photo);
+  return 1;
+}
+
+bool PThumbnailer::LoadThumbnail(_ImgStruct* thumb, const DBRecord& photo) {
+  if (!IsOpen() || thumb == nullptr) return false;
+  // Loads the last uses noted once enough of them wait, as a change of the folder.
+  struct Flush {
+    PThumbnailer* t;
+    ~Flush() {
+      if (t->uses.size() >= 1024 && t->lockDepth == 0) {
+        Section w(t, true);
+        if (w.ok()) t->FlushUses();
       }
     }
-    if (!entry->GetThumb(thumb, rect)) {
-      DMESSAGE(DMCwarning, "Missing contact sheet (%d)", static_cast<int>(id));
-      const int64_t bytes = DeleteSheetRecords(id, 16, "AddSelector failed");
-      if (bytes > 0) cacheSiz -= Kbytes(bytes);
+  } flush{this};
+  for (int round = 0; round < 3; round++) {
+    int32_t bad = 0;
+    bool foreign = false;
+    uint64_t seen = viewGen;
+    int got = -2;  // not read
+    // Without the lock, unless a copy changed the folder since the database was read or while
+    // it was read (what the read reports waits until that is known); then under it.
+    if (lockDepth == 0) {
+      DMessageHold held(DMessageHold::kept, kReadReports);
+      const uint64_t reads = FileReads();
+      got = LoadLocked(thumb, photo, &bad, &foreign);
+      // A thumbnail from a record and a sheet in memory, read together at one generation, is
+      // that photo's whatever changed since (a photo's picture never changes); what was read
+      // from the files, or not found, is kept only while that generation stands.
+      if (!Kept(got == 1, reads)) {
+        held.Drop();
+        Unsettle();
+        got = -2;
+      }
+    }
+    if (got == -2) {
+      Section r(this, false);
+      if (!r.ok()) return false;
+      got = LoadLocked(thumb, photo, &bad, &foreign);
+      seen = viewGen;
+    }
+    if (got >= 0) return got == 1;
+    // The sheet could not be read. It is dropped under the exclusive lock, unless another copy
+    // changed the folder meanwhile: then the photo is looked up again.
+    Section w(this, true);
+    if (!w.ok()) return false;
+    if (viewGen == seen) {
+      DropSheet(bad, foreign);
       return false;
     }
   }
-  FixThumb(thumb, photo);
-  return true;
+  return false;
+}
+
+void PThumbnailer::DropSheet(int32_t id, bool foreign) {
+  if (tdb.ReadOnly() || !Touch()) return;
+  char path[1100];
+  SheetPath(path, sizeof(path), id);
+  struct stat st;
+  if (foreign && stat(path, &st) == 0) {
+    // The records the file does not fit are made again; the file goes when it fits none.
+    DBRecord q(&PTDBFInfo);
+    q.SetField(PTDBFimageid, static_cast<long>(id));
+    DBSearch search(&tdb);
+    DBRecordList found(&PTDBFInfo, 0), misfits(&PTDBFInfo, 0);
+    if (search.AddSelector(q, false)) search.FindAll(&found);
+    int64_t bytes = 0;
+    for (int i = 0; i < found.GetSize(); i++) {
+      const DBField& b = PTDBgetField(found[i], PTDBFimagebytes);
+      const int64_t part = b.GetDT() == DBDTint && b.GetNV() > 0 ? b.GetInt(0) : 0;
+      if (PThumbShareFits(part, st.st_size)) continue;
+      misfits.NewRecord() = found[i];
+      if (part > 0) bytes += part;
+    }
+    if (misfits.GetSize() == 0) return;
+    DMESSAGE(DMCwarning,
+             "Contact sheet '%s' does not hold the pictures of %d of its thumbnail records: they "
+             "are made again",
+             path, misfits.GetSize());
+    tdb.DeleteRecordList(misfits);
+    cacheSiz -= Kbytes(bytes);
+    if (cacheSiz < 0) cacheSiz = 0;
+    if (misfits.GetSize() < found.GetSize()) return;
+    if (unlink(path) != 0 && errno != ENOENT) DMESSAGE(DMCresource, "Cannot unlink '%s'", path);
+  } else {
+    DMESSAGE(DMCwarning, "Missing contact sheet (%d)", static_cast<int>(id));
+    const int64_t bytes = DeleteSheetRecords(id, 16, "AddSelector failed");
+    if (bytes > 0) cacheSiz -= Kbytes(bytes);
+    if (cacheSiz < 0) cacheSiz = 0;
+  }
+  // Its loaded copies go too, so that none answers for a sheet of the same number later.
+  for (PThumbList*& head : images)
+    for (PThumbList** at = &head; *at != nullptr;) {
+      PThumbList* e = *at;
+      if (e->imgID == id && !e->InUse()) {
+        *at = e->next;
+        e->next = nullptr;
+        delete e;
+      } else {
+        at = &e->next;
+      }
+    }
 }
 
 bool PThumbnailer::NewThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgReader* ir) {
   // A damaged database that could not be set aside is only read: nothing is added to it.
-  if (!IsOpen() || ir == nullptr || tdb.ReadOnly() || making) return false;
+  if (!IsOpen() || ir == nullptr || tdb.ReadOnly() || making || reading > 0) return false;
   making = true;
   struct Done {
     bool* flag;
@@ -179,26 +332,41 @@ bool PThumbnailer::NewThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgRe
   DBRecord rec;
   if (!IdentityRecord(&rec, photo)) return false;
   if (nextImage.IsFull()) {
-    if (!SyncCache()) {
+    // The full sheet is written and the next takes a new number, in one change of the folder.
+    bool ok = false;
+    {
+      Section w(this, true);
+      if (w.ok() && SyncLocked()) {
+        const int32_t id = Claim();
+        if (id <= PMaxThumbImageID) {
+          nextImage.ClearImage();
+          filling.clear();
+          nextImgID = id;
+          ok = true;
+        }
+      }
+    }
+    if (!ok) {
       DMESSAGE(DMCdata, "Cannot sync thumbnail cache");
       return false;
     }
-    nextImage.ClearImage();
-    if (nextImgID >= PMaxThumbImageID) {
-      DMESSAGE(DMCdata, "Cannot sync thumbnail cache");
-      return false;
-    }
-    nextImgID++;
   }
   long rect[4];
-  if (!nextImage.AddThumb(thumb, rect, ir)) return false;
+  bool added;
+  {
+    const Reading r(&reading);
+    added = nextImage.AddThumb(thumb, rect, ir);
+  }
+  if (!added) return false;
+  // The record waits with the sheet: it reaches the database when the sheet is written.
   const bool ok = rec.SetField(PTDBFimageid, static_cast<long>(nextImgID)) &&
                   rec.SetField(PTDBFrectangle, rect, 4) &&
-                  rec.SetField(PTDBFlastuse, PTnowMinutes()) && tdb.AddRecord(rec);
+                  rec.SetField(PTDBFlastuse, PTnowMinutes());
   if (!ok) {
     DMESSAGE(DMCdata, "Error adding new thumbnail record");
     return false;
   }
+  filling.push_back(rec);
   nThumbs++;
   FixThumb(thumb, photo);
   return true;
@@ -241,19 +409,34 @@ bool PThumbnailer::QuickThumb(_ImgStruct* thumb, const DBRecord& photo, _ImgRead
 }
 
 void PThumbnailer::DeleteThumbnail(const DBRecord& photo) {
+  if (!IsOpen() || nThumbs < 1) return;
+  Section w(this, true);
+  if (!w.ok()) return;
   DBRecord rec;
-  if (!FindThumbnail(&rec, photo)) return;
+  int fill;
+  if (!FindRecord(&rec, photo, &fill)) return;
+  if (fill >= 0) {
+    // The sheet being filled is emptied and fills again under its number; its records written
+    // with it before go.
+    DBRecord q(&PTDBFInfo);
+    q.SetField(PTDBFimageid, static_cast<long>(nextImgID));
+    DBSearch search(&tdb);
+    DBRecordList found(&PTDBFInfo, 0), mine(&PTDBFInfo, 0);
+    if (search.AddSelector(q, false)) search.FindAll(&found);
+    for (int i = 0; i < found.GetSize(); i++)
+      if (IsFilling(found[i])) mine.NewRecord() = found[i];
+    if (mine.GetSize() > 0 && !tdb.ReadOnly() && Touch()) tdb.DeleteRecordList(mine);
+    nextImage.ClearImage();
+    filling.clear();
+    return;
+  }
   const DBField& idf = PTDBgetField(rec, PTDBFimageid);
   if (idf.GetDT() != DBDTint || idf.GetNV() < 1) return;
   const long id = idf.GetInt(0);
-  if (id < 1 || id > nextImgID) return;
+  if (!ValidSheet(id) || tdb.ReadOnly() || !Touch()) return;
   const int64_t bytes =
       DeleteSheetRecords(static_cast<int32_t>(id), 16, "AddSelector failed in DeleteThumbnail");
   if (bytes < 0) return;
-  if (id == nextImgID) {
-    nextImage.ClearImage();
-    return;
-  }
   char path[1100];
   SheetPath(path, sizeof(path), static_cast<int32_t>(id));
   if (unlink(path) != 0) {

@@ -4,12 +4,29 @@
 // PThumbnailer is the program's one manager of it: it finds, makes, loads and deletes
 // thumbnails, writes the sheet being filled, and keeps the cache under its size limit by
 // deleting whole sheets, least recently used first.
+//
+// Any number of copies of the program may use one cache folder at once. They meet in the lock
+// file beside the database ("tncache.qdb-lock"), whose advisory lock (of the open file, so it
+// goes with its holder, on any file system that keeps such locks) is held exclusive while a
+// copy changes the database or a sheet. Its one line tells the generation of the folder's
+// contents (odd while a copy is changing them, so a copy that died in the middle leaves a
+// mark), the next free sheet number and the KB of sheets. A copy reads the database again
+// whenever the generation is not the one it read it at, so it never writes over what another
+// added, and never takes a record for a sheet it no longer names. A look-up reads without the
+// lock and keeps what it read when the generation is still the one the database was read at
+// (no change was made before or during it), else reads again under the lock held shared. The
+// sheet being filled is a copy's own: its records reach the database only with the sheet's
+// file, in one step under the lock, under a number no other copy's records use. A cell is shown
+// only for a record whose share of its sheet's bytes fits the sheet file's size: a file it does
+// not fit (written over by another program, or left so by an older one) holds other pictures,
+// and the record's thumbnail is made again rather than shown.
 #pragma once
 
 #include <cstdint>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "catalog/pdbase.h"
 #include "db/dbaccess.h"
@@ -110,7 +127,19 @@ class PThumbList : public CacheObject {
   int denom;
   int oWidth, oHeight;
   PThumbList* next;  // owned
+  // The size of the file read (-1 before). GetThumb renders a cell only for a record whose
+  // share of its sheet's bytes (share, -1: no record) is one this file's size gives; else it
+  // sets misfit: the file is not the sheet the record was written with.
+  int64_t fileBytes = -1;
+  int64_t share = -1;
+  bool misfit = false;
+  // Sheet files read so far by every list of the process.
+  static uint64_t reads;
 };
+
+// Whether share is a record's share of a sheet file of n bytes as the sheet's writing gives
+// them: n / k, or n / k + n % k for the first record, with k the sheet's records (1 to 6).
+bool PThumbShareFits(int64_t share, int64_t n);
 
 // Kinds of placeholder.
 enum PTStatus {
@@ -162,7 +191,106 @@ class PThumbnailer {
   bool doOrient;
   unsigned char bRGB[3];
 
+  // The lock file's name in the cache folder.
+  static const char kShareName[];
+
  private:
+  // What the lock file tells (see the head of this file).
+  struct ShareState {
+    bool valid = false;
+    uint64_t gen = 0;
+    int32_t next = 1;
+    long kb = 0;
+  };
+  // What counting the records of a database found.
+  struct Counted {
+    int32_t maxID = 0;
+    long kb = 0;
+    int n = 0;
+  };
+  // A lock section: shared for reading, exclusive for changing the folder. Entered, the
+  // database is the folder's as it is (read again when another copy changed it); left, what
+  // an exclusive section changed is committed and the lock file tells it. Sections nest.
+  class Section {
+   public:
+    Section(PThumbnailer* t, bool write) : t_(t), ok_(t->Enter(write)) {}
+    ~Section() {
+      if (ok_) t_->Leave();
+    }
+    Section(const Section&) = delete;
+    Section& operator=(const Section&) = delete;
+    bool ok() const { return ok_; }
+
+   private:
+    PThumbnailer* t_;
+    bool ok_;
+  };
+  // A last use noted by a load, written at the next change of the folder.
+  struct Use {
+    long nbytes, hashval;
+    int32_t sheet;
+    long minutes;
+  };
+
+  // Sharing (pthumbshare.cpp).
+  void OpenShare(const char* dir);
+  void CloseShare();
+  bool TakeLock(bool exclusive);
+  void DropLock();
+  ShareState ReadShare() const;
+  bool WriteShare(const ShareState& st);
+  static uint64_t FreshGen();
+  bool Enter(bool write);
+  void Leave();
+  // Marks the folder as being changed, before the first change of an exclusive section; false
+  // when the lock file cannot tell it (the change must not be made).
+  bool Touch();
+  // Syncs the database after the section's changes; on failure they are dropped and the
+  // database read again as the file holds it.
+  bool CommitView();
+  // Reads without the lock: after one, Settled tells that the lock file's generation is still
+  // the one the database was read at, so that no change was made since, during the read or
+  // before it (a change moves the generation on before it touches anything, and never back).
+  // Otherwise what was read may be stale or torn: Unsettle drops it, and the database is read
+  // again at the next section.
+  bool Settled() const;
+  // Database blocks and sheet files read from their files so far: a look-up that read neither
+  // answered from what was read at the generation the database was read at.
+  static uint64_t FileReads() { return DBAccess::BlockReads() + PThumbList::reads; }
+  // Whether a look-up without the lock keeps what it found: a hit from memory alone (unless
+  // what is in memory was dropped), else while the generation stands.
+  bool Kept(bool hit, uint64_t readsBefore) const {
+    return viewGen != kUnsettled && ((hit && FileReads() == readsBefore) || Settled());
+  }
+  static constexpr uint64_t kUnsettled = ~0ULL;
+  void Unsettle() { viewGen = kUnsettled; }
+  // Reads the database again (counting its records when the lock file cannot be trusted);
+  // false, the cache closed, when it cannot be read.
+  bool Refresh();
+  // Drops the database and closes the cache without writing anything.
+  void Shut();
+  // A new sheet number from the lock file.
+  int32_t Claim();
+
+  // The photo's record: in the sheet being filled (*fill its index) or in the database (*fill
+  // -1). Within a section.
+  bool FindRecord(DBRecord* found, const DBRecord& photo, int* fill);
+  // LoadThumbnail within a read section: 1 loaded, 0 none, -1 the sheet *bad could not be read
+  // (*foreign: its file is not the one the record was written with).
+  int LoadLocked(_ImgStruct* thumb, const DBRecord& photo, int32_t* bad, bool* foreign);
+  // Drops a sheet that cannot be read with its records, or, when its file holds other pictures,
+  // the records it does not fit and the file when it fits none (within a write section).
+  void DropSheet(int32_t id, bool foreign);
+  // Whether a record of the database is one of the sheet being filled.
+  bool IsFilling(const DBRecord& r) const;
+  void NoteUse(const DBRecord& rec);
+  void FlushUses();
+  // SyncCache within a write section.
+  bool SyncLocked();
+  // Writes the sheet being filled and puts its records in the database.
+  bool WriteFilling();
+  long PurgeLocked();
+
   void FixThumb(_ImgStruct* thumb, const DBRecord& photo) const {
     if (doCrop) ApplyCrop(thumb, photo);
     if (doOrient) ApplyOrient(thumb, photo);
@@ -174,9 +302,10 @@ class PThumbnailer {
   int64_t DeleteSheetRecords(int32_t id, int max, const char* what);
   void EmptyLists();
   void SheetPath(char* buf, size_t len, int32_t id) const;
-  // Opens and counts the database at path: 1 open, 0 refused (not a thumbnail database, or
-  // it cannot be opened), -1 found damaged, or not a file, and closed again (*why tells how).
-  int OpenDatabase(const char* path, std::string* why);
+  // Opens the database at path and counts it into *counted when given: 1 open, 0 refused (not
+  // a thumbnail database, or it cannot be opened), -1 found damaged, or not a file, and closed
+  // again (*why tells how).
+  int OpenDatabase(const char* path, std::string* why, Counted* counted);
   // Whether the file at path starts as a thumbnail database's header does, or is cut short within
   // its first lines.
   static bool ThumbnailHeaderStart(const char* path);
@@ -191,6 +320,18 @@ class PThumbnailer {
   // A thumbnail is being put into the sheet: a large picture is read a slice at a time, and
   // what runs between slices adds none of its own (its cell would be the same).
   bool making = false;
+  // Pictures being read (a photo into the sheet, a sheet into a list), which may run events
+  // between their slices, and so calls of this manager: those only read what is read already
+  // (no change, no reading of the database again, no closing), so that nothing the outer read
+  // holds goes away under it.
+  int reading = 0;
+  struct Reading {
+    explicit Reading(int* n) : n_(n) { ++*n_; }
+    ~Reading() { --*n_; }
+    Reading(const Reading&) = delete;
+    Reading& operator=(const Reading&) = delete;
+    int* n_;
+  };
   std::unique_ptr<PFileStream> dbfs;
   PTDBHeader tnHead;
   DBAccess tdb;
@@ -199,6 +340,22 @@ class PThumbnailer {
   int32_t nextImgID;
   PThumbList* images[4];
   PThumbImage nextImage;
+  // The records of the sheet being filled, one per filled cell (written with the sheet).
+  std::vector<DBRecord> filling;
+  std::vector<Use> uses;
+  DBRecord query;  // FindRecord's query
+  // The lock file (-1: the folder has none, and nothing guards it), whether it was opened for
+  // writing, and the section held.
+  int shareFd = -1;
+  bool shareWritable = false;
+  int lockDepth = 0;
+  bool lockExclusive = false;
+  bool touched = false;       // the exclusive section changed the folder
+  bool shareChanged = false;  // or took a sheet number
+  bool busyTold = false;
+  bool broken = false;   // the lock file could not be written: no change is made
+  ShareState share;      // as read when the section was entered (and changed by it)
+  uint64_t viewGen = 0;  // the generation the database was read at
 };
 
 // Draws a placeholder of the given kind into thumb (80 x 80 when thumb is at least that).

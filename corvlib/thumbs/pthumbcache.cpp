@@ -9,6 +9,7 @@
 #include <ctime>
 #include <string>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -51,6 +52,7 @@ PThumbnailer::PThumbnailer(const char* dir)
 PThumbnailer::~PThumbnailer() {
   SetCacheDirectory(nullptr);
   EmptyLists();
+  CloseShare();
 }
 
 void PThumbnailer::EmptyLists() {
@@ -62,16 +64,36 @@ void PThumbnailer::EmptyLists() {
 
 bool PThumbnailer::SetCacheDirectory(const char* dir) {
   if (dir != nullptr && IsOpen() && strcmp(dir, cacheDir) == 0) return true;
+  // Not between the slices of a picture read this manager makes: it reads into the cache.
+  if (reading > 0 || making) return false;
   if (IsOpen()) {
-    if (!SyncCache()) DMESSAGE(DMCdata, "Thumbnail cache sync failed");
+    // Written and committed under the lock; without it nothing is written (the sheet being
+    // filled is lost, the folder stays as the last change left it).
+    bool closed = false;
+    if (Enter(true)) {
+      if (!SyncLocked()) DMESSAGE(DMCdata, "Thumbnail cache sync failed");
+      // A number that got no sheet is given back when no copy took one after it.
+      if (nextImage.NumFilled() == 0 && share.next == nextImgID + 1) {
+        share.next = nextImgID;
+        shareChanged = true;
+      }
+      if (IsOpen() && !tdb.Close()) DMESSAGE(DMCdata, "Cannot close thumbnail database");
+      closed = true;
+      Leave();
+    } else if (nextImage.NumFilled() > 0) {
+      DMESSAGE(DMCdata, "Thumbnail cache sync failed");
+    }
+    if (!closed) tdb.Discard();
     nextImage.ClearImage();
-    if (!tdb.Close()) DMESSAGE(DMCdata, "Cannot close thumbnail database");
     tnHead.Attach(nullptr, false);
     dbfs.reset();
   }
+  CloseShare();
   cacheDir[0] = '\0';
   nThumbs = 0;
   cacheSiz = 0;
+  filling.clear();
+  uses.clear();
   // Loaded sheets belong to the folder they came from.
   EmptyLists();
   if (dir == nullptr || dir[0] == '\0') return false;
@@ -81,7 +103,14 @@ bool PThumbnailer::SetCacheDirectory(const char* dir) {
   }
   char path[1100];
   snprintf(path, sizeof(path), "%s%c%s", dir, '/', CorvaneThumbnailDBFile);
+  // The folder is opened, counted and (damaged) set aside under the exclusive lock.
+  OpenShare(dir);
+  if (!TakeLock(shareWritable)) {
+    CloseShare();
+    return false;
+  }
   std::string why;
+  Counted counted;
   int opened;
   {
     // The reports of opening it (its reads, checks and journal) wait, so that a damaged
@@ -89,12 +118,13 @@ bool PThumbnailer::SetCacheDirectory(const char* dir) {
     DMessageHold held(DMessageHold::kept, DMessageHold::Class(DMCsystem) |
                                               DMessageHold::Class(DMCdata) |
                                               DMessageHold::Class(DMCwarning));
-    opened = OpenDatabase(path, &why);
+    opened = OpenDatabase(path, &why, &counted);
     if (opened < 0) held.Drop();  // the line that tells of setting it aside says why
   }
   // The cache holds nothing that cannot be made again: a damaged database is set aside and
   // made anew, once. One that cannot be set aside is left as it is, and the cache is not used
   // rather than failing at every thumbnail.
+  bool aside = false;
   if (opened < 0) {
     std::string failure;
     if (!SetAside(dir, path, why, &failure)) {
@@ -102,17 +132,40 @@ bool PThumbnailer::SetCacheDirectory(const char* dir) {
                "Thumbnail database %s is damaged (%s) and cannot be set aside (%s): thumbnails "
                "are not cached",
                path, why.c_str(), failure.c_str());
+      CloseShare();
       return false;
     }
-    opened = OpenDatabase(path, &why);
+    aside = true;
+    opened = OpenDatabase(path, &why, &counted);
     if (opened < 0) DMESSAGE(DMCdata, "Corrupt thumbnail database %s", path);
   }
-  if (opened <= 0) return false;
+  if (opened <= 0) {
+    CloseShare();
+    return false;
+  }
   snprintf(cacheDir, sizeof(cacheDir), "%s", dir);
+  nThumbs = counted.n;
+  cacheSiz = counted.kb;
+  // The sheet being filled takes a number after every sheet the records name and every number
+  // another copy took; numbers start again at 1 with a database made anew.
+  ShareState st = ReadShare();
+  const bool trusted = st.valid && !aside;
+  nextImgID = trusted && st.next > counted.maxID ? st.next : counted.maxID + 1;
+  if (nextImgID > PMaxThumbImageID) nextImgID = PMaxThumbImageID;
+  st.next = nextImgID + 1;
+  st.kb = counted.kb;
+  // Copies that read the folder before it was set aside (or died changing it) read it again.
+  st.gen = !st.valid ? FreshGen() : (aside || (st.gen & 1) != 0) ? (st.gen | 1) + 1 : st.gen;
+  st.valid = true;
+  share = st;
+  // A lock file this user cannot write is left as it is.
+  if (shareFd < 0 || shareWritable) WriteShare(st);
+  viewGen = st.gen;
+  DropLock();
   return true;
 }
 
-int PThumbnailer::OpenDatabase(const char* path, std::string* why) {
+int PThumbnailer::OpenDatabase(const char* path, std::string* why, Counted* counted) {
   // Anything but a regular file in the database's place is set aside, never followed.
   struct stat st;
   if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
@@ -130,9 +183,6 @@ int PThumbnailer::OpenDatabase(const char* path, std::string* why) {
   }
   dbfs = std::move(fs);
   const DBFile file(path);
-  nextImgID = 0;
-  nThumbs = 0;
-  cacheSiz = 0;
   if (!tdb.Init(&tnHead, dbfs.get(), &file, false)) {
     tnHead.Attach(nullptr, false);
     dbfs.reset();
@@ -145,29 +195,29 @@ int PThumbnailer::OpenDatabase(const char* path, std::string* why) {
     DMESSAGE(DMCdata, "Corrupt thumbnail database %s", path);
     return 0;
   }
+  if (counted == nullptr) return 1;
+  *counted = Counted();
   DBRecordList batch(&PTDBFInfo, kBatch);
   for (;;) {
-    const int n = tdb.GetRecords(batch.Array(), kBatch, nThumbs);
+    const int n = tdb.GetRecords(batch.Array(), kBatch, counted->n);
     if (n < 1) break;
     int64_t sum = 0;
     for (int i = 0; i < n; i++) {
       long v;
-      if (TInt(batch[i], PTDBFimageid, &v) && v > 0 && v <= PMaxThumbImageID && v > nextImgID)
-        nextImgID = static_cast<int32_t>(v);
+      if (TInt(batch[i], PTDBFimageid, &v) && v > 0 && v <= PMaxThumbImageID && v > counted->maxID)
+        counted->maxID = static_cast<int32_t>(v);
       if (TInt(batch[i], PTDBFimagebytes, &v) && v > 0) sum += v;
     }
-    cacheSiz += Kbytes(sum);
-    nThumbs += n;
+    counted->kb += Kbytes(sum);
+    counted->n += n;
   }
-  nextImgID++;
   // Counting read every block: a damaged one has been found by now.
   if (tdb.Damaged()) {
     *why = tnHead.WhyReadOnly();
     tdb.Close();
     tnHead.Attach(nullptr, false);
     dbfs.reset();
-    nThumbs = 0;
-    cacheSiz = 0;
+    *counted = Counted();
     return -1;
   }
   return 1;
@@ -270,15 +320,37 @@ bool PThumbnailer::SetAside(const char* dir, const char* path, const std::string
 
 bool PThumbnailer::SyncCache() {
   if (!IsOpen()) return true;
-  if (nextImage.NumFilled() > 0) {
-    char path[1100];
-    SheetPath(path, sizeof(path), nextImgID);
-    const long n = nextImage.WriteImage(path);
-    if (n < 1) {
-      DMESSAGE(DMCdata, "Error writing contact image '%s'", path);
-      return false;
-    }
-    const int want = nextImage.NumFilled();
+  Section w(this, true);
+  if (!w.ok()) return false;
+  return SyncLocked();
+}
+
+bool PThumbnailer::SyncLocked() {
+  if (nextImage.NumFilled() > 0 && !WriteFilling()) return false;
+  FlushUses();
+  PurgeLocked();
+  // Changed blocks and the header, as one step through the database's journal.
+  return !touched || CommitView();
+}
+
+bool PThumbnailer::IsFilling(const DBRecord& r) const {
+  const DBField& nb = PTDBgetField(r, PTDBFnbytes);
+  const DBField& hv = PTDBgetField(r, PTDBFhashval);
+  for (const DBRecord& f : filling)
+    if (f[PTDBFnbytes] == nb && f[PTDBFhashval] == hv) return true;
+  return false;
+}
+
+bool PThumbnailer::WriteFilling() {
+  if (tdb.ReadOnly()) return false;
+  // The records the database holds under this sheet's number: this copy's, written with the
+  // sheet before, are replaced. Another copy's mean the number was taken by it meanwhile (the
+  // numbers started again, say): the sheet takes a new one, and this copy's records under the
+  // old number go, since the file under it is not this sheet.
+  int64_t before = 0;  // the sheet as it was last written, already counted
+  bool taken = false;
+  DBRecordList mine(&PTDBFInfo, 0);
+  for (int tries = 0;; tries++) {
     DBRecord q(&PTDBFInfo);
     q.SetField(PTDBFimageid, static_cast<long>(nextImgID));
     DBSearch search(&tdb);
@@ -286,27 +358,94 @@ bool PThumbnailer::SyncCache() {
       DMESSAGE(DMCassert, "AddSelector failed");
       return false;
     }
-    DBRecordList list(&PTDBFInfo, want);
-    const int k = search.FindRecords(list.Array(), want);
-    if (k < want) DMESSAGE(DMCwarning, "Missing thumbnail records in SyncCache");
-    int64_t before = 0;  // the sheet as it was last written, already counted
-    if (k > 0) {
-      tdb.DeleteRecords(list.GetArray(), k);
-      for (int i = 0; i < k; i++) {
-        long b;
-        if (TInt(list[i], PTDBFimagebytes, &b) && b > 0) before += b;
-        const long share = n / k + (i == 0 ? n % k : 0);
-        const DBFieldInfo* s = list[i].GetFieldInfo();
-        list[i].SetField(s->XlateID(&PTDBFInfo, PTDBFimagebytes), share);
-      }
-      tdb.AddRecords(list.GetArray(), k);
+    DBRecordList found(&PTDBFInfo, 0);
+    search.FindAll(&found);
+    bool theirs = false;
+    mine.Init(&PTDBFInfo);
+    for (int i = 0; i < found.GetSize(); i++) {
+      if (IsFilling(found[i]))
+        mine.NewRecord() = found[i];
+      else
+        theirs = true;
     }
-    cacheSiz += Kbytes(n) - Kbytes(before);
-    if (cacheSiz < 0) cacheSiz = 0;
+    for (int i = 0; i < mine.GetSize(); i++) {
+      long b;
+      if (TInt(mine[i], PTDBFimagebytes, &b) && b > 0) before += b;
+    }
+    if (!Touch()) return false;
+    if (mine.GetSize() > 0) tdb.DeleteRecordList(mine);
+    if (!theirs) break;
+    const int32_t id = Claim();
+    if (id > PMaxThumbImageID || tries >= 1000) return false;
+    DMESSAGE(DMCtrace, "Thumbnail sheet %d taken by another copy: written as %d",
+             static_cast<int>(nextImgID), static_cast<int>(id));
+    nextImgID = id;
+    for (DBRecord& f : filling) f.SetField(PTDBFimageid, static_cast<long>(id));
+    cacheSiz -= Kbytes(before);
+    before = 0;
+    taken = true;
   }
-  PurgeCache();
-  // Changed blocks and the header, as one step through the database's journal.
-  return tdb.Sync();
+  char path[1100];
+  SheetPath(path, sizeof(path), nextImgID);
+  const long n = nextImage.WriteImage(path);
+  if (n < 1) {
+    DMESSAGE(DMCdata, "Error writing contact image '%s'", path);
+    // The records written with the sheet before stay (the file is as it was).
+    if (!taken && mine.GetSize() > 0) tdb.AddRecordList(mine);
+    return false;
+  }
+  const int want = nextImage.NumFilled();
+  const int k = static_cast<int>(filling.size());
+  if (k < want) DMESSAGE(DMCwarning, "Missing thumbnail records in SyncCache");
+  if (k > 0) {
+    for (int i = 0; i < k; i++) filling[i].SetField(PTDBFimagebytes, n / k + (i == 0 ? n % k : 0));
+    tdb.AddRecords(filling.data(), k);
+  }
+  cacheSiz += Kbytes(n) - Kbytes(before);
+  if (cacheSiz < 0) cacheSiz = 0;
+  // A number taken before the numbers started again may lie beyond the next free one.
+  if (share.next <= nextImgID) {
+    share.next = nextImgID + 1;
+    shareChanged = true;
+  }
+  return true;
+}
+
+void PThumbnailer::FlushUses() {
+  if (uses.empty()) return;
+  std::vector<Use> all;
+  all.swap(uses);
+  if (tdb.ReadOnly()) return;
+  // The latest use of each thumbnail.
+  std::sort(all.begin(), all.end(), [](const Use& a, const Use& b) {
+    if (a.nbytes != b.nbytes) return a.nbytes < b.nbytes;
+    if (a.hashval != b.hashval) return a.hashval < b.hashval;
+    return a.minutes > b.minutes;
+  });
+  DBRecordList found(&PTDBFInfo, 4);
+  for (size_t i = 0; i < all.size(); i++) {
+    const Use& u = all[i];
+    if (i > 0 && all[i - 1].nbytes == u.nbytes && all[i - 1].hashval == u.hashval) continue;
+    DBRecord q(&PTDBFInfo);
+    q.SetField(PTDBFnbytes, u.nbytes);
+    q.SetField(PTDBFhashval, u.hashval);
+    DBSearch search(&tdb);
+    if (!search.AddSelector(q, false)) continue;
+    const int n = search.FindRecords(found.Array(), 4);
+    for (int j = 0; j < n; j++) {
+      DBRecord& r = found[j];
+      long id, last;
+      if (!TInt(r, PTDBFimageid, &id) || id != u.sheet) continue;
+      if (TInt(r, PTDBFlastuse, &last) && last >= u.minutes) continue;
+      if (!Touch()) return;
+      if (!tdb.DeleteRecord(r)) {
+        DMESSAGE(DMCdata, "Cannot alter thumbnail last use value");
+      } else if (!r.SetField(r.GetFieldInfo()->XlateID(&PTDBFInfo, PTDBFlastuse), u.minutes) ||
+                 !tdb.AddRecord(r)) {
+        DMESSAGE(DMCdata, "Cannot alter thumbnail last use value");
+      }
+    }
+  }
 }
 
 int PTNpurgeCmp(const void* a, const void* b) {
@@ -323,9 +462,18 @@ int PTNpurgeCmp(const void* a, const void* b) {
 
 long PThumbnailer::PurgeCache() {
   if (!IsOpen() || cacheMax < 0) return 0;
+  Section w(this, true);
+  if (!w.ok()) return 0;
+  return PurgeLocked();
+}
+
+long PThumbnailer::PurgeLocked() {
+  if (!IsOpen() || cacheMax < 0 || tdb.ReadOnly()) return 0;
   // A limit of 0 empties the cache, the sheet being filled too.
-  if (cacheMax == 0 ? tdb.TotalRecords() < 1 : cacheSiz <= cacheMax) return 0;
-  // One entry per sheet that records name: a hostile sheet number costs no memory.
+  if (cacheMax == 0 ? tdb.TotalRecords() < 1 && nextImage.NumFilled() == 0 : cacheSiz <= cacheMax)
+    return 0;
+  // One entry per sheet that records name: a hostile sheet number costs no memory. Every sheet
+  // but the one being filled is a candidate, other copies' included.
   std::map<int32_t, PTNpurgeEntry> sheets;
   DBRecordList batch(&PTDBFInfo, kBatch);
   for (int start = 0;;) {
@@ -333,7 +481,8 @@ long PThumbnailer::PurgeCache() {
     if (n < 1) break;
     for (int i = 0; i < n; i++) {
       long id, v;
-      if (!TInt(batch[i], PTDBFimageid, &id) || id <= 0 || id >= nextImgID) continue;
+      if (!TInt(batch[i], PTDBFimageid, &id) || id <= 0 || id > PMaxThumbImageID || id == nextImgID)
+        continue;
       PTNpurgeEntry& e = sheets[static_cast<int32_t>(id)];
       e.sheet = static_cast<int32_t>(id);
       if (TInt(batch[i], PTDBFimagebytes, &v) && v > 0) e.bytes += v;
@@ -361,6 +510,7 @@ long PThumbnailer::PurgeCache() {
       if (total >= need) break;
     }
   }
+  if ((nchosen > 0 || cacheMax == 0) && !Touch()) return 0;
   std::set<int32_t> removed;
   long freed = 0;
   for (size_t i = nchosen; i-- > 0;) {
@@ -384,6 +534,7 @@ long PThumbnailer::PurgeCache() {
       SheetPath(path, sizeof(path), nextImgID);
       if (unlink(path) != 0 && errno != ENOENT) DMESSAGE(DMCresource, "Unlink '%s' failed", path);
       nextImage.ClearImage();
+      filling.clear();
       cacheSiz -= Kbytes(bytes);
       freed += Kbytes(bytes);
     }
@@ -403,12 +554,16 @@ long PThumbnailer::PurgeCache() {
     if (gone.GetSize() > 0) tdb.DeleteRecordList(gone);
   }
   const char* word;
-  if (tdb.TotalRecords() < 1 || tdb.State() == DBPSerror) {
+  if ((tdb.TotalRecords() < 1 && nextImage.NumFilled() == 0) || tdb.State() == DBPSerror) {
     cacheSiz = 0;
     nThumbs = 0;
     nextImage.ClearImage();
+    filling.clear();
+    // Numbers start again at 1 (a copy whose sheet being filled had it takes another when it
+    // writes it); loaded copies of the old sheets would answer for new ones.
     nextImgID = 1;
-    // Numbers start again: loaded copies of the old sheets would answer for new ones.
+    share.next = 2;
+    shareChanged = true;
     EmptyLists();
     word = "Emptied";
   } else {
@@ -423,8 +578,8 @@ void PThumbnailer::SetCacheSize(long kb) {
   const bool purgeNow = kb >= 0 && (cacheMax > kb || cacheMax == 0);
   cacheMax = kb;
   if (purgeNow && IsOpen()) {
-    PurgeCache();
-    tdb.Sync();
+    Section w(this, true);
+    if (w.ok()) PurgeLocked();
   }
 }
 
@@ -432,7 +587,9 @@ bool PThumbnailer::GetCacheStats(PThumbnailerStats* stats) const {
   if (!IsOpen() || stats == nullptr) return false;
   stats->dName = cacheDir;
   stats->kAlloc = cacheMax;
-  stats->kUsed = cacheSiz;
+  // What every copy's sheets take, as the last change told it.
+  const ShareState st = ReadShare();
+  stats->kUsed = st.valid && (st.gen & 1) == 0 ? st.kb : cacheSiz;
   stats->nThumbs = nThumbs;
   return true;
 }

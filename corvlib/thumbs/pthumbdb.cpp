@@ -1,4 +1,6 @@
 // The thumbnail database's schema and header, the sheet being filled and sheets read back.
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -161,6 +163,8 @@ long PThumbImage::WriteImage(const char* path) const {
 
 // ---------------------------------------------------------------------------------------------
 
+uint64_t PThumbList::reads = 0;
+
 PThumbList::PThumbList(int32_t sheet, const char* dir, int reduction)
     : imgID(sheet), cdir(dir), denom(reduction), oWidth(0), oHeight(0), next(nullptr) {}
 
@@ -177,6 +181,9 @@ bool PThumbList::RestoreMemory() {
   char path[1100];
   snprintf(path, sizeof(path), "%s%cC%09d.jpg", cdir != nullptr ? cdir : "", '/',
            static_cast<int>(imgID));
+  reads++;
+  struct stat st;
+  fileBytes = stat(path, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
   _ImgReader* ir = PopenImageF(path, 1, &IRInterfaceJPEG);
   if (ir == nullptr) return false;
   if (ir->pixAspect < 0.98f || ir->pixAspect > 1.02f || ir->xres / denom < 1 ||
@@ -218,10 +225,24 @@ void PThumbList::FreeMemory() {
   objCache = nullptr;
 }
 
+bool PThumbShareFits(int64_t share, int64_t n) {
+  if (share < 1 || n < 1) return false;
+  for (int64_t k = 1; k <= PThumbNCols * PThumbNRows; k++)
+    if (share == n / k || share == n / k + n % k) return true;
+  return false;
+}
+
 bool PThumbList::GetThumb(_ImgStruct* thumb, const long* rect) {
+  misfit = false;
   if (thumb == nullptr || rect == nullptr) return false;
   void* mem = GetCacheObject();
   if (mem == nullptr) return false;
+  // A file that is not the sheet the record was written with holds other pictures.
+  if (share != -1 && !PThumbShareFits(share, fileBytes)) {
+    misfit = true;
+    ReleaseObject(mem);
+    return false;
+  }
   if (!(0 <= rect[0] && rect[0] < rect[2] && rect[2] <= oWidth && 0 <= rect[1] &&
         rect[1] < rect[3] && rect[3] <= oHeight)) {
     ReleaseObject(mem);

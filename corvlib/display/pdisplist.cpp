@@ -835,7 +835,7 @@ bool PDisplayList::MapSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult)
     constexpr int kMapBits = TMF_HCONTRAST | TMF_MESOPIC | TMF_LINEAR;
     if (((parent->newTMflags ^ tms->flags) & kMapBits) != 0 || redone || tms->lumap == nullptr) {
       tms->flags = (tms->flags & ~kMapBits) | (parent->newTMflags & kMapBits);
-      if (tmComputeMapping(tms, parent->cs.gamma, parent->dynrange, parent->dlmax) != TMERR_NONE)
+      if (tmPictureMapping(tms, parent->cs.gamma, parent->dynrange, parent->dlmax) != TMERR_NONE)
         break;
     }
     FCstruct* fc = parent->fcs;
@@ -900,6 +900,8 @@ double PDisplayList::GetMultiplier(const TMstruct* t) const {
 bool PDisplayList::ResetLinear(double m) {
   if (!(m > 0.0) || tms == nullptr) return false;
   if (tms->histo == nullptr && !RedoHisto(nullptr)) return false;
+  // A picture without light shows black at any exposure.
+  if (tmHistoEmpty(tms)) return tmBlackMapping(tms) == TMERR_NONE;
   return tmFixedMapping(tms, m, parent != nullptr ? parent->cs.gamma : 2.2) == TMERR_NONE;
 }
 

@@ -1,15 +1,20 @@
 // The TIFF writer: one strip-organised page in the encoding the colour space and quality call
 // for (LZW or plain 8-bit, 16-bit, float, LogLuv 32 and 24, LogL), with the image information
-// as tags. The file is written under a temporary name and renamed into place when complete.
+// as tags. The file is written under a temporary name and renamed into place when complete. A
+// large picture is written a slice at a time (PworkSlice between bands of rows), and a slice
+// that answers stop ends the write as a failure, leaving no file.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "formats/exif.h"
+#include "support/pwork.h"
 #include "support/replacefile.h"
 #include "formats/tiffpriv.h"
 
@@ -17,6 +22,8 @@ namespace {
 
 constexpr int kDefaultQuality = 90;
 constexpr uint32_t kStripBytes = 8192;  // the bytes a strip aims at
+// The picture's pixels written between two slices.
+constexpr int64_t kSlicePixels = int64_t{1} << 20;
 
 // How a colour space is stored.
 struct Encoding {
@@ -273,7 +280,14 @@ bool writeRows(TIFF* tif, const _ImgWriteBuf* wb, const Encoding& e) {
   COLORMAT m;
   if (e.toXYZ && !comprgb2xyzWBmat(m, wb->csp->chroma)) return false;
   const uint8_t* img = static_cast<const uint8_t*>(wb->img);
+  const int32_t sliceRows = static_cast<int32_t>(std::max<int64_t>(1, kSlicePixels / wb->xres));
   for (int32_t y = 0; y < wb->yres; ++y) {
+    if (y > 0 && y % sliceRows == 0) {
+      // What was written so far starts on its way to the disk, so that the sync at the end
+      // finds little left to wait for.
+      sync_file_range(TIFFFileno(tif), 0, 0, SYNC_FILE_RANGE_WRITE);
+      if (!PworkSlice(static_cast<double>(y) / wb->yres)) return false;
+    }
     const uint8_t* src = img + static_cast<ptrdiff_t>(y) * wb->rowsize;
     if (e.toXYZ) {
       const float* in = reinterpret_cast<const float*>(src);

@@ -8,9 +8,11 @@
 // response as above (opts 8), the response solved (opts 0, resp -1), aligned (40), ghosts
 // removed (264) and flare removed (136). Each reports the process's resident high-water mark
 // (peak_MB, reset before the merge; it counts the pages of the input files the TIFF reader maps)
-// and what it grew by (grew_MB), what the merge reckons it needs before it starts (estimate_MB,
-// PHDImageMaker::MergeBytes), and the longest the event loop went without running a 10 ms timer
-// (longest_gap_s). It takes some 7 GB of memory: run it alone, --benchmark_filter=Big.
+// and what it grew by (grew_MB), the most its anonymous memory grew as seen at each turn of the
+// event loop (anon_grew_MB, the pixels without the mapped files), what the merge reckons it
+// needs before it starts (estimate_MB, PHDImageMaker::MergeBytes), and the longest the event
+// loop went without running a 10 ms timer (longest_gap_s). It takes some 7 GB of memory: run it
+// alone, --benchmark_filter=Big.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
@@ -19,8 +21,10 @@
 #include <fstream>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -151,10 +155,20 @@ double PeakMB() {
   return 0;
 }
 
-// A 10 ms timer whose longest wait tells how long the windows went unanswered.
+// A line of /proc/self/status in MB ("VmRSS:", "RssAnon:").
+double StatusMB(const char* key) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(key, 0) == 0) return std::atof(line.c_str() + std::strlen(key)) / 1024.0;
+  return 0;
+}
+
+// A 10 ms timer whose longest wait tells how long the windows went unanswered; each firing also
+// notes the process's anonymous memory (its pixels, without the pages of files it maps).
 struct Watch {
   QTimer timer;
-  double last = 0, gap = 0;
+  double last = 0, gap = 0, anon = 0;
   Watch() {
     timer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer, &QTimer::timeout, [this] { Tick(); });
@@ -164,10 +178,11 @@ struct Watch {
     const double t = Now();
     if (t - last > gap) gap = t - last;
     last = t;
+    anon = std::max(anon, StatusMB("RssAnon:"));
   }
   void Start() {
     last = Now();
-    gap = 0;
+    gap = anon = 0;
   }
 };
 
@@ -185,15 +200,6 @@ void BM_MakeHDRSavedResponse(benchmark::State& st) {
   st.counters["Mpixel"] = double(kW) * kH / 1e6;
 }
 BENCHMARK(BM_MakeHDRSavedResponse)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
-
-// Resident memory now (VmRSS), in MB.
-double ResidentMB() {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
-  return 0;
-}
 
 // The options of the command (range 0) and the camera's saved response (range 1: 0, or -1 to
 // solve one).
@@ -215,10 +221,11 @@ void BM_MakeHDRBigThree15000x10000(benchmark::State& st) {
     estimate = double(mk.MergeBytes(kBigW, kBigH, false)) / (1 << 20);
   }
   Watch w;
-  double peak = 0, before = 0;
+  double peak = 0, before = 0, anonBefore = 0;
   for (auto _ : st) {
     DBRecord rec;
-    before = ResidentMB();
+    before = StatusMB("VmRSS:");
+    anonBefore = StatusMB("RssAnon:");
     ResetPeak();
     w.Start();
     const int ok = PmergeTempHDR(&rec, opts, resp);
@@ -229,6 +236,7 @@ void BM_MakeHDRBigThree15000x10000(benchmark::State& st) {
   }
   st.counters["peak_MB"] = peak;
   st.counters["grew_MB"] = peak - before;
+  st.counters["anon_grew_MB"] = w.anon - anonBefore;
   st.counters["estimate_MB"] = estimate;
   st.counters["longest_gap_s"] = w.gap;
   st.counters["result_MB"] = double(kBigW) * kBigH * 12 / (1 << 20);

@@ -341,6 +341,7 @@ int PmergeTempHDR(DBRecord* rec, int opts, int respIndex) {
     PSliceRead slices("Writing HDR image");
     ok = saveTempHDR(rec, &out);
   }
+  checkEvents(0);  // before the result's memory is given back, itself a moment's work
   PfreeImage(&out);
   if (!ok && PprogressStopped()) return TellStopped(exposures);
   return ok;

@@ -890,6 +890,8 @@ bool PDisplayList::MapSubimage(_ImgStruct* dst, const _ImgRect* r, double* mult)
 double PDisplayList::GetMultiplier(const TMstruct* t) const {
   if (t == nullptr || t->lumap == nullptr || t->mbrmax < t->mbrmin) return 1.0;
   const int n = t->mbrmax - t->mbrmin;
+  // A map that shows everything black (a picture without light) applies no exposure.
+  if (t->lumap[n] == 0) return 1.0;
   int i = 0;
   while (i < n && t->lumap[i] < 128) ++i;
   const double b = t->mbrmin + i;

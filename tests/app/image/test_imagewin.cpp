@@ -504,6 +504,7 @@ TEST_F(ImageWindowTest, APictureWithoutLightShowsBlack) {
     ASSERT_TRUE(w->AddImage(path.c_str()));
     ASSERT_TRUE(w->Present());
     for (int i = 0; i < 500 && w->irDrawn != w->iring; ++i) checkEvents(0.01);
+    EXPECT_EQ(TextOf(w->GetWindow(), "imag", 132), "+0.0");  // no exposure to speak of
     for (double exposure : {0.0, 8.0}) {
       if (exposure > 0) {
         ASSERT_TRUE(w->ManualExposure(exposure));

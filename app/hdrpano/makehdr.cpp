@@ -11,6 +11,7 @@
 #include "app/core/pbusy.h"
 #include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
+#include "app/core/pslice.h"
 #include "app/export/ptrader.h"
 #include "app/hdrpano/pforms.h"
 #include "app/hdrpano/ptempimg.h"
@@ -19,6 +20,7 @@
 #include "catalog/pfieldset.h"
 #include "hdr/phdflare.h"
 #include "hdr/phdrimg.h"
+#include "platform/pwindow.h"
 
 namespace {
 
@@ -41,6 +43,19 @@ int TellStopped(int exposures) {
   DMESSAGE(DMCinfo, "%s", text);
   return 0;
 }
+
+// The Progress window the merge showed is gone when the command ends, however it ends, and
+// while it asks a question.
+void HideProgress() {
+  if (gProgressWindow != nullptr && IsWindowVisible(gProgressWindow)) HideWindow(gProgressWindow);
+}
+
+struct ProgressHidden {
+  ProgressHidden() = default;
+  ProgressHidden(const ProgressHidden&) = delete;
+  ProgressHidden& operator=(const ProgressHidden&) = delete;
+  ~ProgressHidden() { HideProgress(); }
+};
 
 PContext* MainContext() {
   return gMain != nullptr ? &gMain->bc : nullptr;
@@ -215,6 +230,7 @@ int saveTempHDR(DBRecord* rec, const _ImgStruct* img) {
 int PmergeTempHDR(DBRecord* rec, int opts, int respIndex) {
   PContext* ctx = MainContext();
   if (rec == nullptr || ctx == nullptr) return 0;
+  ProgressHidden hidden;
   std::unique_ptr<PHDImageMaker> mk(new PHDImageMaker());
   std::string history = std::string(gName) + " created HDR image from";
   for (int i = 0; ctx->NextSelected(&i) && i < ctx->rdisp.GetSize(); ++i) {
@@ -253,10 +269,14 @@ int PmergeTempHDR(DBRecord* rec, int opts, int respIndex) {
   bool generic = false;
   if (!mk->GetHDImage(&out, nullptr)) {
     if (PprogressStopped()) return TellStopped(mk->GetNI());
+    // An exposure that cannot be read, or a merge too large for memory, was told in words; no
+    // other response would make the image.
+    if (mk->UnreadableExposure() >= 0 || mk->TooLarge()) return 0;
     mk->solveFlags &= ~PHDSexposure;
     if (mk->GetNI() < 2 || mk->Unsolved() != PHDSresponse) return 0;
     opts &= ~kHDRsaveResponse;
     generic = saved == nullptr || !mk->SetResponse(*saved);
+    HideProgress();
     OSType answer = 0;
     for (int tries = 0; answer == 0 && tries < 100; ++tries)
       answer = confirmDialog(
@@ -315,8 +335,15 @@ int PmergeTempHDR(DBRecord* rec, int opts, int respIndex) {
     return TellStopped(exposures);
   }
   PDBsetText(rec, PDBFhistory, history.c_str(), '\n');
-  const int ok = saveTempHDR(rec, &out);
+  int ok;
+  {
+    // Written a slice at a time: the windows keep answering, and a Stop ends the write.
+    PSliceRead slices("Writing HDR image");
+    ok = saveTempHDR(rec, &out);
+  }
+  checkEvents(0);  // before the result's memory is given back, itself a moment's work
   PfreeImage(&out);
+  if (!ok && PprogressStopped()) return TellStopped(exposures);
   return ok;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/core/papp.h"
+#include "app/core/pdialogs.h"
 #include "catalog/pfieldset.h"
 #include "catalog/pfileinfo.h"
 #include "catalog/pimginfo.h"
@@ -34,7 +35,8 @@ bool PsaveTempImage(DBRecord* rec, const _ImgStruct* img) {
   const long n = IWInterfaceTIFF.WriteImage(path.c_str(), wb.get());
   long hash = 0, nbytes = 0;
   if (n <= 0 || !PhashFile(&hash, &nbytes, path.c_str())) {
-    DMESSAGE(DMCdata, "Error writing temporary TIFF '%s'", path.c_str());
+    // A write the user stopped is told by the command that stopped it.
+    if (!PprogressStopped()) DMESSAGE(DMCdata, "Error writing temporary TIFF '%s'", path.c_str());
     RemoveTempFile(path);
     return false;
   }

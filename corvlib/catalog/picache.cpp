@@ -9,6 +9,7 @@
 #include "catalog/plocate.h"
 #include "catalog/pimginfo.h"
 #include "support/dmessage.h"
+#include "support/membudget.h"
 
 PCacheImage::PCacheImage() : irdr(nullptr), rdrMine(false), isrc(), myCS() {}
 
@@ -98,6 +99,10 @@ bool PCacheImage::RestoreMemory() {
   objSize = row * static_cast<size_t>(isrc.yres);
   void* block = CacheMalloc(objSize, __FILE__, __LINE__);
   if (block == nullptr) {
+    // Told by whoever wanted the pixels, in these words.
+    irdr->errCode = IREmemory;
+    PpictureTooLarge(irdr->file, isrc.xres, isrc.yres, static_cast<size_t>(psiz), irdr->errMsg,
+                     sizeof irdr->errMsg);
     objSize = 0;
     return false;
   }

@@ -807,7 +807,7 @@ bool PDisplayList::PrepareMapping(const _ImgRect* fr) {
   constexpr int kMapBits = TMF_HCONTRAST | TMF_MESOPIC | TMF_LINEAR;
   if (((parent->newTMflags ^ tms->flags) & kMapBits) != 0 || redone || tms->lumap == nullptr) {
     tms->flags = (tms->flags & ~kMapBits) | (parent->newTMflags & kMapBits);
-    if (tmComputeMapping(tms, parent->cs.gamma, parent->dynrange, parent->dlmax) != TMERR_NONE)
+    if (tmPictureMapping(tms, parent->cs.gamma, parent->dynrange, parent->dlmax) != TMERR_NONE)
       return false;
   }
   FCstruct* fc = parent->fcs;
@@ -958,6 +958,8 @@ bool PDisplayList::GetRows(_ImgStruct* dst, const _ImgRect* r, int fullH, int y0
 double PDisplayList::GetMultiplier(const TMstruct* t) const {
   if (t == nullptr || t->lumap == nullptr || t->mbrmax < t->mbrmin) return 1.0;
   const int n = t->mbrmax - t->mbrmin;
+  // A map that shows everything black (a picture without light) applies no exposure.
+  if (t->lumap[n] == 0) return 1.0;
   int i = 0;
   while (i < n && t->lumap[i] < 128) ++i;
   const double b = t->mbrmin + i;
@@ -968,6 +970,8 @@ double PDisplayList::GetMultiplier(const TMstruct* t) const {
 bool PDisplayList::ResetLinear(double m) {
   if (!(m > 0.0) || tms == nullptr) return false;
   if (tms->histo == nullptr && !RedoHisto(nullptr)) return false;
+  // A picture without light shows black at any exposure.
+  if (tmHistoEmpty(tms)) return tmBlackMapping(tms) == TMERR_NONE;
   return tmFixedMapping(tms, m, parent != nullptr ? parent->cs.gamma : 2.2) == TMERR_NONE;
 }
 

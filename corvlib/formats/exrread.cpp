@@ -294,7 +294,7 @@ bool setConversion(ExrReader* er, const _ImgColorSpace& cs) {
                             reinterpret_cast<const COLOR*>(er->fltScratch), xres)) == TMERR_NONE &&
          tmAddHisto(er->tm, er->brtScratch, xres, 1) == TMERR_NONE;
   }
-  ok = ok && tmComputeMapping(er->tm, cs.gamma, er->dispRange, er->dispMax) == TMERR_NONE;
+  ok = ok && tmPictureMapping(er->tm, cs.gamma, er->dispRange, er->dispMax) == TMERR_NONE;
   if (!ok) {
     dropScratch(er);
     er->fill = fillNative;

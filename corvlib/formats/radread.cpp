@@ -375,7 +375,7 @@ Mapping prepareMapping(RadReader* r, const _ImgColorSpace& cs) {
         tmAddHisto(r->tm, r->brt, cnt, 1) != TMERR_NONE)
       return Mapping::fallback;
   }
-  if (tmComputeMapping(r->tm, cs.gamma, r->dispRange, r->dispMax) != TMERR_NONE)
+  if (tmPictureMapping(r->tm, cs.gamma, r->dispRange, r->dispMax) != TMERR_NONE)
     return Mapping::fallback;
   r->mapOK = true;
   return Mapping::ready;

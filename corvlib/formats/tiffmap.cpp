@@ -143,7 +143,7 @@ int TIFFReader::SetConversion(const _ImgColorSpace* want) {
   const bool ok = tmSetSpace(mapping_, inPrims, GetS2Nits(), nullptr) == TMERR_NONE &&
                   (!logKind || openLogSource()) && ensureWork(size_t{bw_} * bh_, pixSize) &&
                   histogramPass(src) &&
-                  tmComputeMapping(mapping_, want->gamma, dispRange_, dispMax_) == TMERR_NONE;
+                  tmPictureMapping(mapping_, want->gamma, dispRange_, dispMax_) == TMERR_NONE;
   if (!ok) {
     freeWork();
     dropMapping();

@@ -1,15 +1,20 @@
 // The TIFF writer: one strip-organised page in the encoding the colour space and quality call
 // for (LZW or plain 8-bit, 16-bit, float, LogLuv 32 and 24, LogL), with the image information
-// as tags. The file is written under a temporary name and renamed into place when complete.
+// as tags. The file is written under a temporary name and renamed into place when complete. A
+// large picture is written a slice at a time (PworkSlice between bands of rows), and a slice
+// that answers stop ends the write as a failure, leaving no file.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "formats/exif.h"
+#include "support/pwork.h"
 #include "support/replacefile.h"
 #include "formats/tiffpriv.h"
 
@@ -17,6 +22,8 @@ namespace {
 
 constexpr int kDefaultQuality = 90;
 constexpr uint32_t kStripBytes = 8192;  // the bytes a strip aims at
+// The picture's pixels written between two slices.
+constexpr int64_t kSlicePixels = int64_t{1} << 20;
 
 // How a colour space is stored.
 struct Encoding {
@@ -274,7 +281,14 @@ bool writeRows(TIFF* tif, const _ImgWriteBuf* wb, const Encoding& e, ImgRowSourc
   std::vector<uint8_t> row(rowBytes);
   COLORMAT m;
   if (e.toXYZ && !comprgb2xyzWBmat(m, wb->csp->chroma)) return false;
+  const int32_t sliceRows = static_cast<int32_t>(std::max<int64_t>(1, kSlicePixels / wb->xres));
   for (int32_t y = 0; y < wb->yres; ++y) {
+    if (y > 0 && y % sliceRows == 0) {
+      // What was written so far starts on its way to the disk, so that the sync at the end
+      // finds little left to wait for.
+      sync_file_range(TIFFFileno(tif), 0, 0, SYNC_FILE_RANGE_WRITE);
+      if (!PworkSlice(static_cast<double>(y) / wb->yres)) return false;
+    }
     // A row of its own each time: libtiff may change the row it is given.
     if (!source(row.data(), y, data)) return false;
     if (e.toXYZ) {

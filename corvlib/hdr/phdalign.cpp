@@ -67,7 +67,7 @@ bool thresholdImage(ABitMap2* tbm, ABitMap2* ebm, const _ImgStruct* img, int t) 
   return true;
 }
 
-bool shrinkImage(_ImgStruct* dst, const _ImgStruct* src) {
+bool shrinkImage(_ImgStruct* dst, const _ImgStruct* src, PHDPoll* poll) {
   if (dst == nullptr) return false;
   PfreeImage(dst);
   int off = 0;
@@ -78,6 +78,10 @@ bool shrinkImage(_ImgStruct* dst, const _ImgStruct* src) {
   dst->csp = &ICS_Y8;
   if (dst->xres < 1 || dst->yres < 1 || !PnewImage(dst, 0)) return false;
   for (int y = 0; y < dst->yres; y++) {
+    if ((y & 255) == 255 && poll != nullptr && !poll->Go()) {
+      PfreeImage(dst);
+      return false;
+    }
     const uint8_t* r0 = src->img + static_cast<ptrdiff_t>(2 * y) * src->rowsize + off;
     const uint8_t* r1 = r0 + src->rowsize;
     uint8_t* d = dst->img + static_cast<ptrdiff_t>(y) * dst->rowsize;
@@ -93,13 +97,15 @@ namespace {
 // no shift the level's candidates could lie along each axis. top is the level the caller asked
 // for, where check gets its scores.
 bool searchLevel(int* shift, int* reach, const _ImgStruct* a, const _ImgStruct* b, short ta,
-                 short tb, int levels, double* fine, PHDshiftCheck* check, bool top) {
+                 short tb, int levels, double* fine, PHDshiftCheck* check, bool top,
+                 PHDPoll* poll) {
+  auto go = [poll] { return poll == nullptr || poll->Go(); };
   shift[0] = shift[1] = 0;
   reach[0] = reach[1] = -1;  // the level below: none
   if (levels >= 1 && a->xres > 15 && a->yres > 15) {
     _ImgStruct sa = {}, sb = {};
-    bool ok = shrinkImage(&sa, a) && shrinkImage(&sb, b) &&
-              searchLevel(shift, reach, &sa, &sb, ta, tb, levels - 1, nullptr, check, false);
+    bool ok = shrinkImage(&sa, a, poll) && go() && shrinkImage(&sb, b, poll) && go() &&
+              searchLevel(shift, reach, &sa, &sb, ta, tb, levels - 1, nullptr, check, false, poll);
     PfreeImage(&sa);
     PfreeImage(&sb);
     if (!ok) return false;
@@ -109,8 +115,9 @@ bool searchLevel(int* shift, int* reach, const _ImgStruct* a, const _ImgStruct* 
   if (psa == 0 || psb == 0 || a->xres != b->xres || a->yres != b->yres) return false;
   const int shift0[2] = {shift[0], shift[1]};
   PHDRowBits at, ae, bt, be;
-  PHDthresholdRows(&at, &ae, a, offa, psa, ta);
-  PHDthresholdRows(&bt, &be, b, offb, psb, tb);
+  if (!PHDthresholdRows(&at, &ae, a, offa, psa, ta, poll) || !go() ||
+      !PHDthresholdRows(&bt, &be, b, offb, psb, tb, poll) || !go())
+    return false;
   // A candidate is scored by the share of differing pixels among those it compares, scaled to
   // the whole image: a bare count would favour shifts that leave less overlap, and at the
   // small levels of the pyramid a shift past the image would win with nothing to compare. A
@@ -140,6 +147,7 @@ bool searchLevel(int* shift, int* reach, const _ImgStruct* a, const _ImgStruct* 
       c.sy = cy;
       c.count = score(cx, cy, &gridCompared[dy + 2][dx + 2]);
       grid[dy + 2][dx + 2] = c.count;
+      if (!go()) return false;
     }
   }
   if (nc == 0) {  // only a caller's own out-of-reach start could leave no candidate
@@ -222,11 +230,11 @@ bool searchLevel(int* shift, int* reach, const _ImgStruct* a, const _ImgStruct* 
 }  // namespace
 
 bool shiftImage(int* shift, const _ImgStruct* a, const _ImgStruct* b, short ta, short tb,
-                int levels, double* fine, PHDshiftCheck* check) {
+                int levels, double* fine, PHDshiftCheck* check, PHDPoll* poll) {
   if (shift == nullptr || a == nullptr || b == nullptr) return false;
   if (check != nullptr) *check = PHDshiftCheck();
   int reach[2];
-  return searchLevel(shift, reach, a, b, ta, tb, levels, fine, check, true);
+  return searchLevel(shift, reach, a, b, ta, tb, levels, fine, check, true, poll);
 }
 
 bool limitShift(int* levels, int lo, int t, int hi) {
@@ -239,7 +247,7 @@ bool limitShift(int* levels, int lo, int t, int hi) {
 }
 
 bool getRotation(float* deg, const _ImgStruct* a, const _ImgStruct* b, short ta, short tb,
-                 int levels, const _ImgRect* r, PHDpairEst* pair) {
+                 int levels, const _ImgRect* r, PHDpairEst* pair, PHDPoll* poll) {
   if (deg == nullptr || a == nullptr || b == nullptr || r == nullptr) return false;
   *deg = 0;
   const _ImgRect m = {a->xres - r->xright, a->xres - r->xleft, a->yres - r->ybottom,
@@ -256,7 +264,7 @@ bool getRotation(float* deg, const _ImgStruct* a, const _ImgStruct* b, short ta,
       PfreeImage(&vb);
       return false;
     }
-    const bool ok = shiftImage(s[i], &va, &vb, ta, tb, levels, f[i]);
+    const bool ok = shiftImage(s[i], &va, &vb, ta, tb, levels, f[i], nullptr, poll);
     PfreeImage(&va);
     PfreeImage(&vb);
     if (!ok) return false;
@@ -439,7 +447,8 @@ bool place(const _ImgStruct& img, const _ImgStruct& ref, short te, short tp, int
     for (const _ImgRect& r : reg) {
       float d;
       if (!go()) return false;
-      if (getRotation(&d, &img, &ref, te, tp, levels, &r, &est[ne])) ne++;
+      if (getRotation(&d, &img, &ref, te, tp, levels, &r, &est[ne], poll)) ne++;
+      if (!go()) return false;
     }
     if (!PHDmeanRotation(est, ne, &rot, ctr))
       dmessage(DMCwarning, "Rotational alignment failed", __FILE__, __LINE__);
@@ -449,7 +458,7 @@ bool place(const _ImgStruct& img, const _ImgStruct& ref, short te, short tp, int
     }
   }
   int shift[2] = {0, 0};
-  if (ok) ok = go() && shiftImage(shift, use, &ref, te, tp, levels, pl->fine, &pl->check);
+  if (ok) ok = go() && shiftImage(shift, use, &ref, te, tp, levels, pl->fine, &pl->check, poll);
   // Rotation about the centre leaves the centre's shift as the region pairs measured it; a
   // shift of the turned image elsewhere means the rotation does not hold, and the shift of the
   // image as it is stands alone.
@@ -458,7 +467,7 @@ bool place(const _ImgStruct& img, const _ImgStruct& ref, short te, short tp, int
        std::fabs(pl->fine[1] - ctr[1]) > kCentreTol)) {
     dmessage(DMCwarning, "Rotational alignment failed", __FILE__, __LINE__);
     if (use != &img)
-      ok = go() && shiftImage(shift, &img, &ref, te, tp, levels, pl->fine, &pl->check);
+      ok = go() && shiftImage(shift, &img, &ref, te, tp, levels, pl->fine, &pl->check, poll);
     rot = 0;
   }
   PfreeImage(&rimg);
@@ -487,8 +496,9 @@ bool PHDExposure::ComputeOffset(PHDExposure* prev) {
     placedAsNeighbour = true;
     return true;
   }
+  // A load the user stopped says nothing; an unreadable file is named.
   if (!GetReady()) {
-    dmessage(DMCdata, "Cannot compute image offset", __FILE__, __LINE__);
+    if (unreadable) TellUnreadable(DMCdata, "Cannot compute image offset");
     return false;
   }
   if (poll != nullptr && !poll->Go()) {
@@ -497,7 +507,7 @@ bool PHDExposure::ComputeOffset(PHDExposure* prev) {
   }
   if (!prev->GetReady()) {
     Release();  // the first image is not kept when the second fails to load
-    dmessage(DMCdata, "Cannot compute image offset", __FILE__, __LINE__);
+    if (prev->unreadable) prev->TellUnreadable(DMCdata, "Cannot compute image offset");
     return false;
   }
   const short te = static_cast<short>(tme), tp = static_cast<short>(tprev);

@@ -16,8 +16,10 @@ int cmpBMdiff(const void* a, const void* b);
 // Threshold (value > t) and exclusion (value outside t-3..t+3) bitmaps of an 8-bit RGB (green)
 // or grey image.
 bool thresholdImage(ABitMap2* tbm, ABitMap2* ebm, const _ImgStruct* img, int t);
-// Half-size 8-bit grey copy (2x2 block means of the green or grey values).
-bool shrinkImage(_ImgStruct* dst, const _ImgStruct* src);
+class PHDPoll;
+// Half-size 8-bit grey copy (2x2 block means of the green or grey values); poll, when given, is
+// asked every few hundred rows, and a Stop it heard ends the copy (false, no pixels).
+bool shrinkImage(_ImgStruct* dst, const _ImgStruct* src, PHDPoll* poll = nullptr);
 // What the finest level of a search saw around its best shift, and whether that shift was
 // found: a shift is found when it lies inside what the levels could reach (not on its rim,
 // beyond which the search could not look) and its score is clearly below the scores two
@@ -32,9 +34,11 @@ struct PHDshiftCheck {
 // Pyramid search of the shift of a onto b, each level within a quarter of its width and height,
 // candidates scored by their share of differing pixels; shift gets twice the pixel offset, and
 // fine, when given, the shift in pixels refined below a pixel; check, when given, whether the
-// shift was found.
+// shift was found. poll, when given, is asked between the steps of each level: a Stop ends the
+// search (false).
 bool shiftImage(int* shift, const _ImgStruct* a, const _ImgStruct* b, short ta, short tb,
-                int levels, double* fine = nullptr, PHDshiftCheck* check = nullptr);
+                int levels, double* fine = nullptr, PHDshiftCheck* check = nullptr,
+                PHDPoll* poll = nullptr);
 // Lowers the pyramid depth by the threshold's margin in lo..hi; false when it is too small.
 bool limitShift(int* levels, int lo, int t, int hi);
 // What a pair of point-mirrored regions measured: the rotation (degrees), the shift of the image
@@ -43,9 +47,10 @@ struct PHDpairEst {
   float deg, cx, cy, step;
 };
 // Rotation of a against b in degrees from region r and its point-mirrored region; pair, when
-// given, gets what the pair measured.
+// given, gets what the pair measured; poll as for shiftImage.
 bool getRotation(float* deg, const _ImgStruct* a, const _ImgStruct* b, short ta, short tb,
-                 int levels, const _ImgRect* r, PHDpairEst* pair = nullptr);
+                 int levels, const _ImgRect* r, PHDpairEst* pair = nullptr,
+                 PHDPoll* poll = nullptr);
 
 // The rotation from n (at most 3) pair estimates: the mean of the pairs whose centre shift
 // agrees with the others' (within 2 pixels), and in centre, when given, their mean centre

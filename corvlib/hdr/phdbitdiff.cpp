@@ -3,6 +3,7 @@
 
 #include "hdr/phdalign.h"
 #include "hdr/phdbits.h"
+#include "hdr/phdrimg.h"
 
 namespace {
 
@@ -32,11 +33,12 @@ inline uint64_t rowWord(const uint64_t* row, int wpr, int pos) {
 
 }  // namespace
 
-void PHDthresholdRows(PHDRowBits* tb, PHDRowBits* eb, const _ImgStruct* img, int off, int ps,
-                      int t) {
+bool PHDthresholdRows(PHDRowBits* tb, PHDRowBits* eb, const _ImgStruct* img, int off, int ps, int t,
+                      PHDPoll* poll) {
   sizeRows(tb, img->xres, img->yres);
   sizeRows(eb, img->xres, img->yres);
   for (int y = 0; y < img->yres; y++) {
+    if ((y & 255) == 255 && poll != nullptr && !poll->Go()) return false;
     const uint8_t* p = img->img + static_cast<ptrdiff_t>(y) * img->rowsize + off;
     uint64_t* tr = tb->bits.data() + static_cast<size_t>(y) * tb->wpr;
     uint64_t* er = eb->bits.data() + static_cast<size_t>(y) * eb->wpr;
@@ -52,6 +54,7 @@ void PHDthresholdRows(PHDRowBits* tb, PHDRowBits* eb, const _ImgStruct* img, int
       er[x0 >> 6] = ew;
     }
   }
+  return true;
 }
 
 void PHDpackRows(PHDRowBits* rb, const ABitMap2& bm) {

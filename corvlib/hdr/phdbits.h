@@ -14,10 +14,12 @@ struct PHDRowBits {
   const uint64_t* Row(int y) const { return bits.data() + static_cast<size_t>(y) * wpr; }
 };
 
+class PHDPoll;
 // The threshold (value > t) and exclusion (value outside t-3..t+3) maps of an 8-bit image
-// whose comparison value is the byte at offset off of each ps-byte pixel.
-void PHDthresholdRows(PHDRowBits* tb, PHDRowBits* eb, const _ImgStruct* img, int off, int ps,
-                      int t);
+// whose comparison value is the byte at offset off of each ps-byte pixel. poll, when given, is
+// asked every few hundred rows; false (the maps part made) when it heard a Stop.
+bool PHDthresholdRows(PHDRowBits* tb, PHDRowBits* eb, const _ImgStruct* img, int off, int ps, int t,
+                      PHDPoll* poll = nullptr);
 // The same layout from an ABitMap2.
 void PHDpackRows(PHDRowBits* rb, const ABitMap2& bm);
 // Set bits of (shift(at) ^ bt) & be & shift(ae) for a's maps moved by (sx, sy); compared, when

@@ -1,10 +1,48 @@
 // One exposure of a series: loading its image on demand and its usability statistics.
 #include <algorithm>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "catalog/picache.h"
 #include "hdr/phdrimg.h"
 #include "support/dmessage.h"
+#include "support/pwork.h"
+
+namespace {
+
+// While an exposure's image is read, its maker's poll hears every slice of the read, so that a
+// large picture keeps the windows alive as it loads and a Stop ends the read; the slice hook
+// found installed hears them too.
+PHDPoll* readPoll = nullptr;
+PSliceHook outerHook = nullptr;
+
+bool ReadSlice(double done) {
+  const bool outer = outerHook == nullptr || outerHook(done);
+  return outer && (readPoll == nullptr || readPoll->Go());
+}
+
+class PolledRead {
+ public:
+  explicit PolledRead(PHDPoll* poll) : mine_(poll != nullptr && readPoll == nullptr) {
+    if (!mine_) return;
+    readPoll = poll;
+    outerHook = PsetSliceHook(ReadSlice);
+  }
+  ~PolledRead() {
+    if (!mine_) return;
+    PsetSliceHook(outerHook);
+    readPoll = nullptr;
+    outerHook = nullptr;
+  }
+  PolledRead(const PolledRead&) = delete;
+  PolledRead& operator=(const PolledRead&) = delete;
+
+ private:
+  bool mine_;
+};
+
+}  // namespace
 
 PHDExposure::PHDExposure() : pci(new PCacheImage()), imr() {
   for (int c = 0; c < 3; c++) {
@@ -29,6 +67,7 @@ void PHDExposure::Done() {
   usepix.NewBitMap(0, 0);
   xoff = yoff = 0;
   degCW = 0;
+  unreadable = false;
   for (int c = 0; c < 3; c++) minv[c] = maxv[c] = -1;
 }
 
@@ -38,15 +77,26 @@ bool PHDExposure::GetReady() {
     return true;
   }
   _ImgReader* ir = pci->GetReader();
-  if (ir == nullptr) return false;
+  if (ir == nullptr) {
+    unreadable = true;
+    return false;
+  }
   PfreeImage(&imr);
   imr.xres = ir->xres;
   imr.yres = ir->yres;
   imr.csp = &ir->cs;
-  if (!pci->GetSubimage(&imr, nullptr)) {
+  bool ok;
+  {
+    PolledRead polled(poll);
+    ok = pci->GetSubimage(&imr, nullptr);
+  }
+  if (!ok) {
     PfreeImage(&imr);
+    // A read the user stopped says nothing of the file.
+    unreadable = poll == nullptr || !poll->Stopped();
     return false;
   }
+  unreadable = false;
   refCount = 1;
   return true;
 }
@@ -54,6 +104,28 @@ bool PHDExposure::GetReady() {
 void PHDExposure::Release() {
   if (refCount <= 0) return;
   if (--refCount == 0) PfreeImage(&imr);
+}
+
+void PHDExposure::Drop() {
+  if (refCount > 0 || !pci->IsResident() || pci->InUse()) return;
+  pci->FreeMemory();
+  if (!pci->IsResident()) CacheObject::tab.ForgetResident(pci);
+}
+
+void PHDExposure::TellUnreadable(unsigned cls, const char* what) const {
+  const _ImgReader* ir = pci->GetReader();
+  if (ir == nullptr) {
+    dmessage(cls, what, __FILE__, __LINE__);
+    return;
+  }
+  // The reader's texts may come from a file: bounded rather than trusted to end.
+  const std::string file(ir->file, strnlen(ir->file, sizeof ir->file));
+  std::string why(ir->errMsg, strnlen(ir->errMsg, sizeof ir->errMsg));
+  if (why.empty()) {
+    const int code = ir->errCode > IREnone && ir->errCode < IRE_NCODES ? ir->errCode : IREunknown;
+    why = IREMsg[code];
+  }
+  DMESSAGE_ERRNO(cls, DMnoSystemError, "%s '%s': %s", what, file.c_str(), why.c_str());
 }
 
 namespace {
@@ -175,7 +247,7 @@ bool PHDExposure::ComputeUsability() {
     return false;
   }
   if (!GetReady()) {
-    dmessage(DMCresource, "Cannot load input exposure", __FILE__, __LINE__);
+    if (unreadable) TellUnreadable(DMCresource, "Cannot load input exposure");
     return false;
   }
   const bool done = ComputeStats(&imr);

@@ -15,6 +15,10 @@
 namespace {
 
 constexpr int kSmall = 128;  // side of the analysis copy
+// Pictures of more pixels than this are reduced a band of rows at a time.
+constexpr int64_t kBandPixels = int64_t{16} << 20;
+// Full-resolution rows between two polls: a few milliseconds on the widest pictures.
+constexpr int kPollRows = 64;
 
 inline float* Row(const _ImgStruct& im, int y) {
   return reinterpret_cast<float*>(im.img + static_cast<ptrdiff_t>(y) * im.rowsize);
@@ -49,8 +53,25 @@ int FlareFilter::Resample() {
   rimg.csp = img->csp;
   // A Gaussian reduction: the interpolating kernels ring around a bright source, and negative
   // samples next to it would lower the source threshold below zero.
-  if (!PnewImage(&rimg, static_cast<double>(img->yres) / img->xres) || !PsizeImage(&rimg, img, 4))
-    return 0;
+  if (!PnewImage(&rimg, static_cast<double>(img->yres) / img->xres)) return 0;
+  if (int64_t{img->xres} * img->yres <= kBandPixels) {
+    if (!PsizeImage(&rimg, img, 4)) return 0;
+  } else {
+    // A band of the small copy's rows at a time, each from its part of the picture, so that
+    // the windows keep answering; the kernel reaches beyond the part as the whole one's does.
+    const double sy = static_cast<double>(img->yres) / rimg.yres;
+    const int band = std::max(1, static_cast<int>(kBandPixels / (img->xres * sy)));
+    for (int j0 = 0; j0 < rimg.yres; j0 += band) {
+      const int j1 = std::min(rimg.yres, j0 + band);
+      const _ImgRect rows = {0, rimg.xres, j0, j1};
+      _ImgStruct part = {};
+      const _ImgSpan span = {0, j0 * sy, static_cast<double>(img->xres), (j1 - j0) * sy};
+      const bool ok =
+          PlinkSubimage(&part, &rimg, &rows) && PsizeImageSpan(&part, img, span, 4) != 0;
+      PfreeImage(&part);
+      if (!ok || (poll != nullptr && !poll->Go())) return 0;
+    }
+  }
   // A very long strip leaves too few samples on its short side to interpolate between.
   if (rimg.xres < 4 || rimg.yres < 4) return 0;
   switch (img->csp->format) {
@@ -280,6 +301,7 @@ int FlareFilter::ApplyPSF() {
   const float kf = static_cast<float>(k);
   const int inc = Channels(*img);
   for (int y = 0; y < H; y++) {
+    if (y % kPollRows == 0 && poll != nullptr && !poll->Go()) return 0;
     const float fy = (y + 0.5f) * h / H - 0.5f;
     const int iy = std::min(static_cast<int>(fy), h - 2);
     const float ty = fy - iy;
@@ -309,12 +331,15 @@ int FlareFilter::RemoveFlare(_ImgStruct* image, PHDprogressFunc progress) {
   }
   img = image;
   DMESSAGE(DMCtrace, "Begin flare removal...");
-  auto step = [&](const char* msg, int pct) { return progress == nullptr || progress(msg, pct); };
-  auto cancelled = [&]() {
-    DMESSAGE(DMCtrace, "User cancelled RemoveFlare");
-    return 0;
+  PHDPoll stops(&progress);
+  poll = &stops;
+  // A Stop heard at a step or inside a pass is traced by the poll.
+  auto step = [&](const char* msg, int pct) {
+    return stops.Report(msg, pct, "User cancelled RemoveFlare");
   };
+  auto cancelled = [&]() { return 0; };
   auto failed = [&]() {
+    if (stops.Stopped()) return cancelled();
     if (progress != nullptr) progress("Flare removal failed", 100);
     DMESSAGE(DMCtrace, "Flare removal failed");
     return 0;

@@ -6,6 +6,8 @@
 #include "image/pimage.h"
 #include "support/abitmap.h"
 
+class PHDPoll;
+
 // The most sample points the fit accepts.
 constexpr int PHDMAXPT = 25;
 
@@ -27,6 +29,8 @@ struct FlareFilter {
   float scolor[4] = {0, 0, 0, 0};            // mean source colour per channel
   int ncoef = 0;                             // highest power of 1/r fitted (0 or 3)
   double coef[4] = {0, 0, 0, 0};             // c0 .. c3
+  // Asked every few rows of the full-resolution passes: a Stop ends them (they fail).
+  PHDPoll* poll = nullptr;
 
   FlareFilter() = default;
   ~FlareFilter();

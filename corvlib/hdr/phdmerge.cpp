@@ -1,5 +1,6 @@
 // Merging a solved exposure series into one linear floating-point image, with movement
 // removal against a reference exposure, hole filling and the relative-variance image.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -8,6 +9,7 @@
 #include "catalog/picache.h"
 #include "hdr/phdrimg.h"
 #include "support/dmessage.h"
+#include "support/membudget.h"
 #include "image/piwarp.h"
 #include "image/pconvert.h"
 
@@ -127,7 +129,7 @@ int PHDImageMaker::GetBestExposure(_ImgStruct* img) {
     r.degCW = 0;
   }
   if (!r.GetReady()) {
-    dmessage(DMCresource, "Cannot load image", __FILE__, __LINE__);
+    if (r.unreadable) r.TellUnreadable(DMCresource, "Cannot load image");
     return -1;
   }
   const bool ok = PlinkSubimage(img, &r.imr, nullptr) != 0;
@@ -135,9 +137,32 @@ int PHDImageMaker::GetBestExposure(_ImgStruct* img) {
   return ok ? k : -1;
 }
 
+uint64_t PHDImageMaker::MergeBytes(int w, int h, bool mask) const {
+  if (w <= 0 || h <= 0) return 0;
+  const uint64_t px = static_cast<uint64_t>(w) * static_cast<uint64_t>(h);
+  // The merged image and its weight sums (float RGB), the square sums when the bad pixels are
+  // repaired or a mask is wanted; one exposure's 8-bit pixels at a time, with the reference's
+  // held for movement removal and a turned copy when the exposures are aligned.
+  uint64_t perPixel = 12 + 12;
+  if (nipi > 1 && (mask || !(solveFlags & PHDSalign))) perPixel += 12;
+  perPixel += 3;
+  if (solveFlags & PHDSmovement) perPixel += 3;
+  if (solveFlags & PHDSalign) perPixel += 3;
+  // A usability map of a bit a pixel for each exposure.
+  return px * perPixel + static_cast<uint64_t>(nipi) * ((px + 7) / 8);
+}
+
+int PHDImageMaker::UnreadableExposure() const {
+  for (int i = 0; i < nipi; i++)
+    if (ipi[i].unreadable) return i;
+  return -1;
+}
+
 bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
   if (dst == nullptr) return false;
   poll.Reset();  // a Stop heard before belonged to an earlier call
+  tooLarge = false;
+  for (int i = 0; i < nipi; i++) ipi[i].unreadable = false;
   if (dst->csp == nullptr && dst->img != nullptr) {
     dmessage(DMCparameter, "Destination missing color space", __FILE__, __LINE__);
     return false;
@@ -146,6 +171,33 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
       (ImgPixelLen[dst->csp->format] != 3 || !PmatchColorSpace(dst->csp, &ICS_RGB709, 1 | 4))) {
     dmessage(DMCparameter, "Only support HDR in linear float", __FILE__, __LINE__);
     return false;
+  }
+  // What the merge takes is known from the exposures' headers: a merge too large for this
+  // computer is told before any exposure is read.
+  {
+    int64_t mw = dst->xres, mh = dst->yres;
+    if (mw <= 0 || mh <= 0) {
+      mw = mh = 0;
+      for (int i = 0; i < nipi; i++)
+        if (const _ImgReader* ir = ipi[i].pci->GetReader()) {
+          mw = std::max<int64_t>(mw, ir->xres);
+          mh = std::max<int64_t>(mh, ir->yres);
+        }
+    }
+    const uint64_t need =
+        mw > INT32_MAX || mh > INT32_MAX
+            ? UINT64_MAX
+            : MergeBytes(static_cast<int>(mw), static_cast<int>(mh), mask != nullptr);
+    if (need > PpictureMemoryLimit()) {
+      char size[32];
+      PbytesInWords(need, size, sizeof size);
+      DMESSAGE_ERRNO(DMCresource, DMnoSystemError,
+                     "An HDR image of %lld \xC3\x97 %lld pixels from %d exposures needs %s: too "
+                     "large for this computer's memory",
+                     static_cast<long long>(mw), static_cast<long long>(mh), nipi, size);
+      tooLarge = true;
+      return false;
+    }
   }
   auto tb = std::make_unique<MergeTables>();
   for (int c = 0; c < 3; c++) {
@@ -168,6 +220,8 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
   PHDExposure& dark = ipi[ord[dk]];
   if (!dark.ComputeUsability()) return false;
   if (!Progress(nullptr, 15, "User cancelled HDR builder")) return false;
+  // The merge reads one exposure at a time: what the cache keeps of them makes room for it.
+  for (int i = 0; i < nipi; i++) ipi[i].Drop();
   const _ImgReader* dir = dark.pci->GetReader();
   _ImgColorSpace dcs;
   const bool ownCS = dst->csp == nullptr;  // the space given below lives here until allocated
@@ -213,6 +267,7 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
   int refk = -1;
   if (solveFlags & PHDSmovement) {
     refk = GetBestExposure(&ref);
+    for (int i = 0; i < nipi; i++) ipi[i].Drop();  // but the reference, which ref holds
     if (poll.Stopped()) return fail();
     if (refk < 0) {
       PfreeImage(&ref);
@@ -222,12 +277,16 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
   const PHDExposure* rexp = refk >= 0 ? &ipi[ord[refk]] : nullptr;
   for (int k = nipi - 1; k >= 0; k--) {
     if (SkipExposure(k)) continue;
-    if (k > 0 && !SkipExposure(k - 1) && !ipi[ord[k - 1]].ComputeUsability()) return fail();
+    if (k > 0 && !SkipExposure(k - 1)) {
+      if (!ipi[ord[k - 1]].ComputeUsability()) return fail();
+      ipi[ord[k - 1]].Drop();
+    }
     if (poll.Stopped()) return fail();
     dmessagef(DMCtrace, __FILE__, __LINE__, "Adding in exposure %d...", k);
     PHDExposure& e = ipi[ord[k]];
-    if (!e.ComputeUsability() || !e.GetReady()) {
-      if (!poll.Stopped()) dmessage(DMCresource, "Cannot load image", __FILE__, __LINE__);
+    if (!e.ComputeUsability()) return fail();
+    if (!e.GetReady()) {
+      if (e.unreadable) e.TellUnreadable(DMCresource, "Cannot load image");
       return fail();
     }
     if (e.imr.xres != W || e.imr.yres != H) {
@@ -314,6 +373,7 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
     PfreeImage(&rot);
     e.Release();
     if (stopped) return fail();
+    e.Drop();
     const int span = uend - ustart > 0 ? uend - ustart : 1;
     if (!Progress(nullptr, 15 + 70 * (uend - k) / span, "User cancelled HDR builder"))
       return fail();
@@ -349,6 +409,8 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
     if (!Progress("Cleaning Bad Pixels", 93, "User cancelled HDR builder")) return fail();
     if (cleanBadPixels(dst, &var, &poll) < 0 && poll.Stopped()) return fail();
   }
+  // Given back before the last report, which lets the windows answer after it.
+  if (mask == nullptr) PfreeImage(&var);
   if (!Progress(nullptr, 100, "User cancelled HDR builder")) return fail();
   if (mask != nullptr && wantV) {
     if (mask->xres <= 0 || mask->csp == nullptr ||

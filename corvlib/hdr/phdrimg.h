@@ -152,9 +152,15 @@ class PHDExposure {
   PHDExposure& operator=(const PHDExposure&) = delete;
 
   void Done();
-  // Loads the whole image into imr (nested calls share it); false when it cannot be read.
+  // Loads the whole image into imr (nested calls share it); false when it cannot be read (then
+  // unreadable is set) or when the poll heard a Stop while it was read.
   bool GetReady();
   void Release();
+  // Gives up the pixels the cache keeps of the image once nothing holds them, whatever the
+  // cache's budget: the next GetReady reads the file again.
+  void Drop();
+  // Tells the image's file could not be read, in words naming it: "<what> '<file>': <why>".
+  void TellUnreadable(unsigned cls, const char* what) const;
   // Computes the usability statistics and usepix once; true on success (false, without a
   // message of its own, when stopped).
   bool ComputeUsability();
@@ -188,6 +194,8 @@ class PHDExposure {
   float degCW = 0;
   // True when the last placement could not be searched and the neighbour's placement stands.
   bool placedAsNeighbour = false;
+  // True when the image's pixels could not be read at the last try.
+  bool unreadable = false;
   ABitMap2 usepix;
   float stonits = 0;
   _ImgStruct imr;
@@ -228,8 +236,19 @@ class PHDImageMaker {
   bool SetResponse(const DBRecord& rec);
   // The 256-entry response table of channel c and optionally its slopes.
   bool GetResponse(float* resp, int c, float* slope = nullptr);
-  // Merges the series into dst (linear float RGB); mask receives the relative variance.
+  // Merges the series into dst (linear float RGB); mask receives the relative variance. A
+  // merge that this computer's memory cannot hold (MergeBytes) is refused, in words, before
+  // anything of it is read or allocated.
   bool GetHDImage(_ImgStruct* dst, _ImgStruct* mask = nullptr);
+  // The most memory a merge into a w x h image takes at once: the merged image with its weight
+  // and square sums, the exposure being added (with the reference and a turned copy when
+  // those are asked for) and the exposures' usability maps.
+  uint64_t MergeBytes(int w, int h, bool mask) const;
+  // Why the last GetHDImage failed when no other camera response could mend it: the index of
+  // an exposure whose image could not be read (-1: none), and whether the merge was refused as
+  // too large for memory.
+  int UnreadableExposure() const;
+  bool TooLarge() const { return tooLarge; }
   // The reference exposure for movement removal; links img to its image when given.
   int GetBestExposure(_ImgStruct* img);
 
@@ -268,6 +287,7 @@ class PHDImageMaker {
   int32_t ustart = -1, uend = -1;
   PHDSoln soln;
   int32_t haveSoln = 0;
+  bool tooLarge = false;
 };
 
 // Fitting kernels over a patch set whose column e belongs to sorted position ustart + e; sto[k]

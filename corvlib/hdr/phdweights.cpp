@@ -88,9 +88,10 @@ int cleanBadPixels(_ImgStruct* img, const _ImgStruct* var, PHDPoll* poll) {
   _ImgStruct k = {5,       5,
                   &ICS_Y,  5 * sizeof(float),
                   nullptr, reinterpret_cast<uint8_t*>(const_cast<float*>(&kern[0][0]))};
-  // Bands of rows, each convolved with the two rows around it that its pixels read, so that a
-  // Stop is heard between them; the rows used are those the whole image's convolution gives.
-  constexpr int kBand = 128;
+  // Bands of rows (about a million pixels each, at least 16 rows), each convolved with the two
+  // rows around it that its pixels read, so that a Stop is heard between them; the rows used
+  // are those the whole image's convolution gives.
+  const int kBand = std::max(16, static_cast<int>((int64_t{1} << 20) / var->xres));
   const int H = var->yres;
   int n = 0;
   const int st = img->rowsize / static_cast<int>(sizeof(float));

@@ -111,14 +111,19 @@ void PpictureTooLarge(const char* path, int64_t w, int64_t h, size_t bytesPerPix
   const long double bytes = w > 0 && h > 0 ? static_cast<long double>(w) * h * bytesPerPixel : 0;
   const char* name = path != nullptr ? std::strrchr(path, '/') : nullptr;
   name = name != nullptr ? name + 1 : (path != nullptr ? path : "");
-  const double gb = static_cast<double>(bytes / (1024.0L * 1024.0L * 1024.0L));
+  char size[32];
+  PbytesInWords(
+      bytes < static_cast<long double>(UINT64_MAX) ? static_cast<uint64_t>(bytes) : UINT64_MAX,
+      size, sizeof size);
+  Csnprintf(msg, n, "'%s' is %lld \xC3\x97 %lld pixels (%s): too large for this computer's memory",
+            name, static_cast<long long>(w), static_cast<long long>(h), size);
+}
+
+void PbytesInWords(uint64_t bytes, char* text, size_t n) {
+  if (text == nullptr || n == 0) return;
+  const double gb = static_cast<double>(bytes) / (1024.0 * 1024.0 * 1024.0);
   if (gb >= 0.1)
-    Csnprintf(msg, n,
-              "'%s' is %lld \xC3\x97 %lld pixels (%.1f GB): too large for this computer's memory",
-              name, static_cast<long long>(w), static_cast<long long>(h), gb);
+    Csnprintf(text, n, "%.1f GB", gb);
   else
-    Csnprintf(msg, n,
-              "'%s' is %lld \xC3\x97 %lld pixels (%.0f MB): too large for this computer's memory",
-              name, static_cast<long long>(w), static_cast<long long>(h),
-              static_cast<double>(bytes / (1024.0L * 1024.0L)));
+    Csnprintf(text, n, "%.0f MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
 }

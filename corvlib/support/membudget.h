@@ -27,3 +27,7 @@ bool PpictureFits(const char* path, int64_t w, int64_t h, size_t bytesPerPixel, 
 // The words of that refusal, whether or not the picture fits.
 void PpictureTooLarge(const char* path, int64_t w, int64_t h, size_t bytesPerPixel, char* msg,
                       size_t n);
+
+// A size in words as those refusals give it: "3.4 GB" from a tenth of a gigabyte up, else
+// "12 MB".
+void PbytesInWords(uint64_t bytes, char* text, size_t n);

@@ -235,6 +235,32 @@ int tmComputeMapping(TMstruct* tms, double gamval, double Lddyn, double Ldmax) {
   return TMERR_NONE;
 }
 
+bool tmHistoEmpty(const TMstruct* tms) {
+  if (tms == nullptr) return false;
+  const int n = tmHistBins(tms);
+  for (int k = 0; k < n; k++)
+    if (tms->histo[k] != 0) return false;
+  return true;
+}
+
+int tmBlackMapping(TMstruct* tms) {
+  static const char funcName[] = "tmBlackMapping";
+  if (tms == nullptr) return tmErrorReturn(funcName, nullptr, TMERR_INVALID);
+  // One entry, 0, over a one-brightness range: what lies below it is black too. Two spare
+  // entries as tmNewMap keeps them.
+  unsigned short* m = (unsigned short*)calloc(3, sizeof(unsigned short));
+  if (m == nullptr) return tmErrorReturn(funcName, tms, TMERR_MEMORY);
+  free(tms->lumap);
+  tms->lumap = m;
+  tms->mbrmin = tms->mbrmax = TM_MINHISTBRT;
+  return TMERR_NONE;
+}
+
+int tmPictureMapping(TMstruct* tms, double gamval, double Lddyn, double Ldmax) {
+  if (tmHistoEmpty(tms)) return tmBlackMapping(tms);
+  return tmComputeMapping(tms, gamval, Lddyn, Ldmax);
+}
+
 static int mapCheck(const char* funcName, TMstruct* tms, unsigned char* ps, const TMbright* ls,
                     int len) {
   if (tms == nullptr || tms->lumap == nullptr) return tmErrorReturn(funcName, tms, TMERR_INVALID);

@@ -41,7 +41,7 @@ int tmMapLoaded(const char* funcName, unsigned char** psp, int* xp, int* yp, int
   const size_t piece = (size_t)INT_MAX / 4;
   for (size_t i = 0; !err && i < npix; i += piece)
     err = tmAddHisto(tms, lp + i, (int)(npix - i < piece ? npix - i : piece), 1);
-  if (!err) err = tmComputeMapping(tms, gamval, Lddyn, Ldmax);
+  if (!err) err = tmPictureMapping(tms, gamval, Lddyn, Ldmax);
   for (size_t i = 0; !err && i < npix; i += piece)
     err = tmMapPixels(tms, out + (cp != nullptr ? 3 * i : i), lp + i,
                       cp != nullptr ? cp + 3 * i : nullptr,

@@ -91,6 +91,15 @@ int tmAddHisto(TMstruct* tms, const TMbright* ls, int len, int wt);
 int tmComputeMapping(TMstruct* tms, double gamval, double Lddyn, double Ldmax);
 int tmFixedMapping(TMstruct* tms, double expmult, double gamval);
 int tmNewMap(TMstruct* tms);
+// True when the histogram counts nothing: no brightness added to it reached the countable range
+// (a picture without light, every pixel black or darker than TM_MINHISTBRT).
+bool tmHistoEmpty(const TMstruct* tms);
+// The mapping of a picture without light: every brightness shows black. 0, or TMERR_MEMORY.
+int tmBlackMapping(TMstruct* tms);
+// The mapping of a picture whose brightnesses were added to the histogram: tmComputeMapping's,
+// or the black mapping when the histogram counts nothing, so that a picture without light
+// shows black instead of failing.
+int tmPictureMapping(TMstruct* tms, double gamval, double Lddyn, double Ldmax);
 int tmMapPixels(TMstruct* tms, unsigned char* ps, const TMbright* ls, const unsigned char* cs,
                 int len);
 // The plain per-pixel form of tmMapPixels (integer divisions); kept to check the fast one.

@@ -1,5 +1,7 @@
 // Usability statistics, patch measurement and patch choice of one exposure.
 #include "hdr_test_util.h"
+#include "support/membudget.h"
+#include "testutil/message_log.h"
 
 using namespace hdrtest;
 
@@ -83,4 +85,27 @@ TEST(ExposurePatches, NoPatchInImagesUnderTwentyFourPixels) {
   EXPECT_EQ(r.xright - r.xleft, 12);
   EXPECT_LE(r.xright, 24);
   PfreeImage(&im);
+}
+
+// An exposure whose pixels this computer's memory cannot hold is told in words that name its
+// file and its size, and the maker knows it for one it could not read.
+TEST(ExposureLoad, PixelsBeyondMemoryAreToldInWords) {
+  LoadReaders();
+  ScratchDir dir;
+  _ImgStruct im = NewRGB(2400, 2400);
+  Fill(&im, 100);
+  ASSERT_TRUE(WriteTiff(dir.Path("wide.tif"), im));
+  PfreeImage(&im);
+  PHDImageMaker mk;
+  ASSERT_TRUE(AddExposure(&mk, dir, "wide.tif", 1.0f));
+  MessageLog log;
+  PsetMemoryAvailable(uint64_t{8} << 20);
+  const bool ok = mk.Exposure(0).ComputeUsability();
+  PsetMemoryAvailable(0);
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(log.Has(DMCresource, "Cannot load input exposure '" + dir.Path("wide.tif") +
+                                       "': 'wide.tif' is 2400 \xC3\x97 2400 pixels (16 MB): too "
+                                       "large for this computer's memory"))
+      << log.All();
+  EXPECT_EQ(mk.UnreadableExposure(), 0);
 }

@@ -18,7 +18,10 @@
 
 #include "catalog/catalog_test_util.h"
 #include "catalog/pfieldset.h"
+#include "formats/exrformat.h"
 #include "formats/jpegio.h"
+#include "formats/radformat.h"
+#include "formats/tiffimg.h"
 #include "thumbs/pthumb.h"
 #include "catalog/photo_test_util.h"
 #include "testutil/message_log.h"
@@ -575,6 +578,46 @@ TEST(ThumbnailCache, TheSheetBeingFilledIsCountedOnceAndEmptiedWithTheRest) {
   ASSERT_TRUE(tn.GetThumbnail(&t, Photo(paths[0])));  // made again, in sheet 1
   EXPECT_EQ(tn.NextImageID(), 1);
   PfreeImage(&t);
+}
+
+// A picture without light (every pixel 0) in each HDR format has a black thumbnail, made
+// without a word on the way.
+TEST(ThumbnailCache, APictureWithoutLightHasABlackThumbnail) {
+  phototest::LoadReaders();
+  MessageLog log;
+  ScratchDir photos, cache;
+  PThumbnailer tn(cache.Dir().c_str());
+  ASSERT_TRUE(tn.IsOpen());
+  pictest::FloatImage black;
+  black.w = 320;
+  black.h = 240;
+  black.px.assign(static_cast<size_t>(black.w) * black.h * 3, 0.0f);
+  const struct {
+    const char* name;
+    const _ImgWriterInterface& writer;
+    int quality;
+  } kinds[] = {{"black.hdr", IWInterfaceRad, 90},
+               {"black.exr", IWInterfaceEXR, 90},
+               {"black.tif", IWInterfaceTIFF, 100},    // 96-bit float
+               {"blackluv.tif", IWInterfaceTIFF, 90}};  // LogLuv
+  for (const auto& k : kinds) {
+    SCOPED_TRACE(k.name);
+    const std::string path = photos.Path(k.name);
+    _ImgWriteBuf wb = black.WriteBuf();
+    wb.info.quality = k.quality;
+    wb.info.flags |= IIFquality;
+    ASSERT_GT(k.writer.WriteImage(path.c_str(), &wb), 0);
+    _ImgStruct t = Thumb(160, 160);
+    ASSERT_TRUE(tn.GetThumbnail(&t, Photo(path)));
+    EXPECT_EQ(t.xres, 160);
+    EXPECT_EQ(t.yres, 120);
+    int lit = 0;
+    for (int y = 0; y < t.yres; ++y)
+      for (int x = 0; x < 3 * t.xres; ++x) lit += t.img[y * t.rowsize + x] != 0;
+    EXPECT_EQ(lit, 0);
+    PfreeImage(&t);
+  }
+  for (const auto& e : log.entries) EXPECT_GE(e.first, static_cast<unsigned>(DMCinfo)) << e.second;
 }
 
 TEST(ThumbnailSheet, CellsStaySRGBWhateverTheSourcesPrimaries) {

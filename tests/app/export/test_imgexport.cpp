@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "app/export/pforms.h"
 #include "display/pdispimg.h"
 #include "exptest.h"
+#include "formats/exrformat.h"
 #include "formats/tiffimg.h"
 #include "testutil/process_locale.h"
 
@@ -430,3 +432,40 @@ TEST_F(ImgExport, ALargePictureIsReadAtAboutTheSizeWrittenAndAStopWritesNothing)
       EXPECT_NEAR(got[(y * w + x) * 3 + 1], 255.0 * (y + 0.5) / h, 4) << x << "," << y;
     }
 }
+
+namespace {
+
+// A picture without light (every pixel 0) exports as a black JPEG, from OpenEXR and float
+// TIFF alike, with nothing said but that it was written.
+TEST_F(ImgExport, APictureWithoutLightExportsBlack) {
+  std::vector<float> px(static_cast<size_t>(320) * 240 * 3, 0.0f);
+  _ImgWriteBuf wb = {};
+  wb.xres = 320;
+  wb.yres = 240;
+  wb.rowsize = 320 * 12;
+  wb.pixAspect = 1;
+  wb.csp = &ICS_RGB709;
+  wb.img = px.data();
+  wb.info.quality = 100;
+  wb.info.flags |= IIFquality;
+  ASSERT_GT(IWInterfaceTIFF.WriteImage(Path("black.tif").c_str(), &wb), 0);
+  ASSERT_GT(IWInterfaceEXR.WriteImage(Path("dark.exr").c_str(), &wb), 0);
+  const std::string out = Path("out");
+  mkdir(out.c_str(), 0755);
+  ImgExporter e(out.c_str());
+  e.nextimage = 0;
+  e.qual = 90;
+  for (const char* name : {"black", "dark"}) {
+    SCOPED_TRACE(name);
+    log.Clear();
+    EXPECT_TRUE(e.Export(RecordOf(Path(std::string(name) + (name[0] == 'b' ? ".tif" : ".exr")))));
+    for (const auto& m : log.entries) EXPECT_GE(m.first, static_cast<unsigned>(DMCinfo)) << m.second;
+    int w = 0, h = 0;
+    const std::vector<unsigned char> p = Pixels(out + "/" + name + ".jpg", &w, &h);
+    EXPECT_EQ(w, 320);
+    EXPECT_EQ(h, 240);
+    EXPECT_EQ(std::count(p.begin(), p.end(), 0), static_cast<long>(p.size()));
+  }
+}
+
+}  // namespace

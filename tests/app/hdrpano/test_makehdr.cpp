@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <QDir>
+#include <algorithm>
 #include <random>
 
 #include "app/hdrpano/makehdr.h"
@@ -12,11 +13,31 @@
 #include "catalog/pcontext.h"
 #include "hdr/phdrimg.h"
 #include "savetest.h"
+#include "support/membudget.h"
 #include "testutil/message_log.h"
 
 using namespace savetest;
 
 namespace {
+
+// While it lives, answers every question the confirm window asks with one button (129 OK, 130
+// Cancel), keeping the texts in order.
+class Questions {
+ public:
+  explicit Questions(int button) {
+    QObject::connect(&timer_, &QTimer::timeout, [this, button] {
+      if (!IsWindowVisible(gConfirmWindow)) return;
+      texts.push_back(TextOf(gConfirmWindow, "cfrm", 128));
+      if (auto* b = qobject_cast<QAbstractButton*>(WidgetOf(gConfirmWindow, "cfrm", button)))
+        QTest::mouseClick(b, Qt::LeftButton);
+    });
+    timer_.start(5);
+  }
+  std::vector<std::string> texts;
+
+ private:
+  QTimer timer_;
+};
 
 class MakeHDR : public FolderTest {
  protected:
@@ -39,6 +60,58 @@ class MakeHDR : public FolderTest {
   int TempFiles() const {
     return static_cast<int>(QDir(QString::fromStdString(TempDir())).entryList(QDir::Files).size());
   }
+  // Three JPEG exposures of 640 x 480, two stops apart, of a camera the records name.
+  std::vector<DBRecord> Bracket() {
+    std::vector<DBRecord> recs;
+    _ImgStruct scene = Picture(640, 480), e = Picture(640, 480);
+    for (int i = 0; i < 3; ++i) {
+      for (int y = 0; y < e.yres; ++y)
+        for (int x = 0; x < 3 * e.xres; ++x)
+          e.img[y * e.rowsize + x] =
+              static_cast<uint8_t>(std::min(255, (scene.img[y * scene.rowsize + x] << (2 * i)) / 4));
+      const std::string p = Path("e" + std::to_string(i) + ".jpg");
+      EXPECT_TRUE(WriteJPEG(p, e, 90));
+      recs.push_back(RecordOf(p));
+      PDBsetFloat(&recs[i], PDBFexptime, 0.01f * (1 << (2 * i)));
+      PDBsetFloat(&recs[i], PDBFaperture, 8.0f);
+      PDBsetString(&recs[i], PDBFmake, "Test");
+      PDBsetString(&recs[i], PDBFmodel, "Bracket");
+    }
+    PfreeImage(&scene);
+    PfreeImage(&e);
+    return recs;
+  }
+  // The generic response, saved for the camera of Bracket().
+  void SaveResponse() {
+    DBRecord r;
+    PgenericResponse(&r);
+    r.SetField(CDBFmake, "Test");
+    r.SetField(CDBFmodel, "Bracket");
+    gCamResponse.NewRecord() = r;
+  }
+  // The command through the main window, its options dialog answered with the options it
+  // offers; alerts are shown.
+  void Command() {
+    dmessage_alert = PalertHook;
+    log.alerts = true;
+    WhenShown(gHDRWindow, nullptr, "bttn", 1);
+    EXPECT_EQ(SendCommand("mhdr", kEventCommandProcess, GetWindowEventTarget(gMain->GetWindow())),
+              noErr);
+    log.alerts = false;
+    dmessage_alert = nullptr;
+  }
+  // Closes the images made, their files deleted unsaved.
+  void Discard() {
+    Questions dontSave(131);
+    EXPECT_TRUE(gImager->CloseImages(true));
+    EXPECT_EQ(TempFiles(), 0);
+  }
+};
+
+// The memory the process may take, as this computer would say, for one scope.
+struct MemoryAvailable {
+  explicit MemoryAvailable(uint64_t bytes) { PsetMemoryAvailable(bytes); }
+  ~MemoryAvailable() { PsetMemoryAvailable(0); }
 };
 
 DBRecord Exposure(float t, float n) {
@@ -321,6 +394,85 @@ TEST_F(MakeHDR, BracketedSeriesBecomesATemporaryImageSavedOrDeleted) {
   EXPECT_EQ(TempFiles(), 0);
   RunTool("oiiotool", {"--info", QString::fromStdString(chosen)}, &status);
   EXPECT_EQ(status, 0);
+}
+
+// An exposure cut short is named in the one alert the command raises, whether the solve of the
+// camera's response meets it or, with a saved response, the merge: no question about another
+// response follows, no image is made, and no Progress window stays up.
+TEST_F(MakeHDR, ACutExposureIsNamedAndNoProgressWindowStays) {
+  const std::vector<DBRecord> recs = Bracket();
+  const std::string cut = Path("e1.jpg"), bytes = Read(cut);
+  std::ofstream(cut, std::ios::binary | std::ios::trunc) << bytes.substr(0, bytes.size() * 6 / 10);
+  for (bool saved : {false, true}) {
+    SCOPED_TRACE(saved ? "saved response" : "response solved");
+    gCamResponse.Init(&CDBFInfo, 0);
+    if (saved) SaveResponse();
+    Show(recs);
+    AlertsAnswered alerts;
+    Questions asked(129);  // a question would be answered yes, and the command go on
+    Command();
+    EXPECT_EQ(alerts.texts, std::vector<std::string>{"Cannot load input exposure '" + cut +
+                                                     "': Premature end of JPEG file"});
+    EXPECT_TRUE(asked.texts.empty()) << asked.texts.front();
+    EXPECT_FALSE(IsWindowVisible(gProgressWindow)) << curMsg;
+    EXPECT_EQ(TempFiles(), 0);
+    EXPECT_EQ(gImager->ImageCount(), 0);
+  }
+}
+
+// A merge this computer's memory cannot hold is refused in words, with what it would need,
+// before any exposure is read: nothing loaded, no Progress window, no question, no file. With
+// the memory there, the same series merges.
+TEST_F(MakeHDR, AMergeTooLargeForMemoryIsRefusedBeforeAnyExposureIsRead) {
+  Show(Bracket());
+  SaveResponse();
+  {
+    MemoryAvailable little(uint64_t{8} << 20);
+    AlertsAnswered alerts;
+    Questions asked(130);
+    log.Clear();
+    Command();
+    EXPECT_EQ(alerts.texts, std::vector<std::string>{"An HDR image of 640 \xC3\x97 480 pixels from 3 "
+                                                     "exposures needs 12 MB: too large for this "
+                                                     "computer's memory"});
+    EXPECT_EQ(log.All().find("Loading image"), std::string::npos) << log.All();
+    EXPECT_TRUE(asked.texts.empty()) << asked.texts.front();
+    EXPECT_FALSE(IsWindowVisible(gProgressWindow)) << curMsg;
+    EXPECT_EQ(TempFiles(), 0);
+  }
+  Command();
+  EXPECT_EQ(TempFiles(), 1) << log.All();
+  EXPECT_FALSE(IsWindowVisible(gProgressWindow)) << curMsg;
+  Discard();
+}
+
+// Two exposures of noise have no response to solve: the command asks whether the generic one
+// will do. Cancelled, nothing is made; accepted, the image is; either way the Progress window
+// is gone.
+TEST_F(MakeHDR, TheResponseQuestionAnsweredEitherWayLeavesNoProgressWindow) {
+  std::mt19937 rng(9);
+  std::vector<DBRecord> recs;
+  for (int i = 0; i < 2; ++i) {
+    _ImgStruct pic = Picture(160, 120);
+    for (int y = 0; y < pic.yres; ++y)
+      for (int x = 0; x < 3 * pic.xres; ++x) pic.img[y * pic.rowsize + x] = rng() & 255;
+    const std::string p = Path("noise" + std::to_string(i) + ".jpg");
+    ASSERT_TRUE(WriteJPEG(p, pic, 90));
+    PfreeImage(&pic);
+    recs.push_back(RecordOf(p));
+    PDBsetFloat(&recs[i], PDBFstonits, 100.0f * (i + 1));
+  }
+  for (int button : {130, 129}) {
+    SCOPED_TRACE(button == 129 ? "OK" : "Cancel");
+    Show(recs);
+    AlertsAnswered alerts;
+    Questions asked(button);
+    Command();
+    EXPECT_EQ(asked.texts, std::vector<std::string>{"Use generic camera response instead?"});
+    EXPECT_FALSE(IsWindowVisible(gProgressWindow)) << curMsg;
+    EXPECT_EQ(TempFiles(), button == 129 ? 1 : 0) << log.All();
+  }
+  Discard();
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "app/core/pcommands.h"
 #include "app/records/precfile.h"
 #include "catalog/pfieldset.h"
+#include "formats/radformat.h"
 #include "imagetest.h"
 #include "testutil/message_log.h"
 #include "platform/pmounts.h"
@@ -490,6 +491,70 @@ TEST_F(ImageWindowTest, UnreadablePicturesAreToldOnceAndLeaveTheWindow) {
   EXPECT_TRUE(IsWindowVisible(w->GetWindow()));
   EXPECT_EQ(w->irDrawn, w->iring);
   EXPECT_EQ(Readout().find("Loading"), std::string::npos) << Readout();
+}
+
+// A float picture of w x h, every pixel 0, as writer writes it (at quality q); false when it
+// cannot be written.
+bool WriteBlack(const _ImgWriterInterface& writer, const std::string& path, int w, int h, int q) {
+  std::vector<float> px(static_cast<size_t>(w) * h * 3, 0.0f);
+  _ImgStruct im = {w, h, &ICS_RGB709, static_cast<int32_t>(w * 3 * sizeof(float)), nullptr,
+                   reinterpret_cast<uint8_t*>(px.data())};
+  _ImgWriteBuf wb;
+  PsetWriteBuf(&wb, &im);
+  wb.info.quality = q;
+  wb.info.flags |= IIFquality;
+  return writer.WriteImage(path.c_str(), &wb) > 0;
+}
+
+// What the window's port shows of the pane, once its drawing is through.
+QImage PaneShown(PImageWindow* w) {
+  PortPainter p(GetWindowPort(w->GetWindow()));
+  const QImage* port = dynamic_cast<QImage*>(p.device());
+  const Rect& e = w->imd->extent;
+  return port ? port->copy(e.left, e.top, w->imd->GetRWidth(), w->imd->GetRHeight()) : QImage();
+}
+
+// A picture without light (every pixel 0: a lens-cap frame, a black render) shows black in
+// each HDR format, at the automatic exposure and at a manual one, and raises no alert.
+TEST_F(ImageWindowTest, APictureWithoutLightShowsBlack) {
+  const struct {
+    const char* name;
+    const _ImgWriterInterface& writer;
+    int quality;
+  } kinds[] = {{"black.hdr", IWInterfaceRad, 90},
+               {"black.exr", IWInterfaceEXR, 90},
+               {"black.tif", IWInterfaceTIFF, 100},    // 96-bit float
+               {"blackluv.tif", IWInterfaceTIFF, 90}};  // LogLuv
+  dmessage_alert = PalertHook;
+  AlertsAnswered answered;
+  SizePane(401, 297);
+  for (const auto& k : kinds) {
+    SCOPED_TRACE(k.name);
+    const std::string path = Temp(k.name);
+    ASSERT_TRUE(WriteBlack(k.writer, path, 320, 240, k.quality));
+    dmessage_last_class = alertLastClass = DMCnerr;
+    ASSERT_TRUE(w->AddImage(path.c_str()));
+    ASSERT_TRUE(w->Present());
+    for (int i = 0; i < 500 && w->irDrawn != w->iring; ++i) checkEvents(0.01);
+    EXPECT_EQ(TextOf(w->GetWindow(), "imag", 132), "+0.0");  // no exposure to speak of
+    for (double exposure : {0.0, 8.0}) {
+      if (exposure > 0) {
+        ASSERT_TRUE(w->ManualExposure(exposure));
+        checkEvents(0.05);
+      }
+      ASSERT_EQ(w->irDrawn, w->iring);
+      const QImage shown = PaneShown(w);
+      ASSERT_FALSE(shown.isNull());
+      // The picture fills the pane's middle, wherever the fit leaves the window's background.
+      const int cx = shown.width() / 2, cy = shown.height() / 2;
+      for (int dy : {-80, 0, 80})
+        for (int dx : {-120, 0, 120})
+          EXPECT_EQ(shown.pixel(cx + dx, cy + dy) & 0xFFFFFF, 0u)
+              << "at exposure " << exposure << " (" << dx << ", " << dy << ")";
+    }
+    w->CloseImage(false);
+  }
+  EXPECT_TRUE(answered.texts.empty()) << answered.texts.front();
 }
 
 TEST_F(ImageWindowTest, RandomOperationsKeepTheRingSound) {

@@ -283,6 +283,7 @@ TEST_F(WorkStop, StopQuitAndSignalEndWorkAlikeAndSaySo) {
                     .met);
     PclearQuit();
     EXPECT_EQ(made, 0);
+    EXPECT_FALSE(IsWindowVisible(gProgressWindow));
     EXPECT_EQ(Status(), "Stopped: no HDR image made of 3 exposures");
     EXPECT_TRUE(log.Has(DMCinfo, "Stopped: no HDR image made of 3 exposures")) << log.All();
     EXPECT_EQ(Files(temps), 0);

@@ -7,6 +7,8 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
+#include <QAbstractItemView>
 #include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
@@ -20,9 +22,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -1088,6 +1092,192 @@ void AddInfoCommands() {
       {"the info window closed", [] { return !IsWindowVisible(gInfo->GetWindow()); }, [] {}});
 }
 
+// ---- Names kept to the byte and controls that do what they show: a folder whose pictures'
+// names are not UTF-8 (a Latin-1 byte, a byte no text has) is browsed; one of them is renamed
+// with OK pressed on the name offered, after the questions above were answered with other text,
+// then a name too long for the folder is typed and refused; both records are copied and pasted;
+// the first picture is shown at a zoom picked from the image window's pop-up; and an export
+// whose aspect is typed with a decimal comma is refused with nothing written.
+
+std::string namesDir;  // a folder of the walk's home
+const std::string kLatin = "caf\xE9.jpg", kHigh = "x\xFF.jpg";
+
+std::vector<std::string> NamesOnDisk(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* e = readdir(d))
+      if (e->d_name[0] != '.') names.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> NamesShown() {
+  std::vector<std::string> names;
+  for (int i = 0; i < gMain->bc.rdisp.GetSize(); ++i)
+    names.push_back(PDBgetString(gMain->bc.rdisp.Get(i), PDBFfile));
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+QLineEdit* InputField() {
+  return qobject_cast<QLineEdit*>(Widget(gInputWindow, "inpt", 129));
+}
+
+void AddNamesAndControls() {
+  if (!QDir(QString::fromStdString(Testdata("jpeg"))).exists()) return;
+  steps.push_back({"a folder of names that are not UTF-8 asked", [] { return true; },
+                   [] {
+                     QDir().mkpath(QString::fromStdString(namesDir));
+                     for (const auto& [from, to] :
+                          {std::make_pair("jpeg/landscape_1.jpg", kLatin),
+                           std::make_pair("jpeg/landscape_2.jpg", kHigh)}) {
+                       std::ifstream in(Testdata(from), std::ios::binary);
+                       std::ofstream out(namesDir + "/" + to, std::ios::binary);
+                       out << in.rdbuf();
+                     }
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Browse Folder..."));
+                   }});
+  steps.push_back({"its folder dialog shows", DialogShows, [] { Answer(namesDir, "", nullptr); }});
+  steps.push_back({"its two pictures show",
+                   [] {
+                     return gMain->bc.rsrc == namesDir && gMain->bc.rdisp.GetSize() == 2 &&
+                            Filled() && !PisBusy() && !DialogShows();
+                   },
+                   [] {
+                     EXPECT_EQ(NamesShown(), (std::vector<std::string>{kLatin, kHigh}));
+                     gMain->bc.SelectNone();
+                     for (int i = 0; i < 2; ++i)
+                       if (PDBgetString(gMain->bc.rdisp.Get(i), PDBFfile) == kLatin)
+                         gMain->bc.Select(i);
+                     gMain->GetBrowser()->ShowSelection(true);
+                     Shot(gMain->GetWindow(), "50-names");
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Rename Files..."));
+                   }});
+  steps.push_back({"the Latin-1 name offered", [] { return IsWindowVisible(gInputWindow); },
+                   [] {
+                     // Its own name, readable, not the density typed last.
+                     EXPECT_EQ(InputField()->text().toStdString(), "caf\\xE9.jpg");
+                     Shot(gInputWindow, "51-rename-latin1");
+                     ClickDialog(gInputWindow, "bttn", 1);
+                   }});
+  steps.push_back({"the name kept", [] { return !IsWindowVisible(gInputWindow) && !PisBusy(); },
+                   [] {
+                     EXPECT_EQ(NamesOnDisk(namesDir), (std::vector<std::string>{kLatin, kHigh}));
+                     EXPECT_EQ(NamesShown(), (std::vector<std::string>{kLatin, kHigh}));
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Rename Files..."));
+                   }});
+  static long nameMax = 0;
+  steps.push_back({"a name too long typed", [] { return IsWindowVisible(gInputWindow); },
+                   [] {
+                     nameMax = pathconf(namesDir.c_str(), _PC_NAME_MAX);
+                     InputField()->selectAll();
+                     QTest::keyClicks(InputField(),
+                                      QString(static_cast<int>(nameMax) - 3, 'b') + ".jpg");
+                     ClickDialog(gInputWindow, "bttn", 1);
+                   }});
+  steps.push_back({"the long name refused", [] { return IsWindowVisible(gAlertWindow); },
+                   [] {
+                     EXPECT_EQ(DialogText(gAlertWindow, "alrt", 128),
+                               "Cannot rename to a name of " + std::to_string(nameMax + 1) +
+                                   " bytes: the folder '" + namesDir + "' takes names of at most " +
+                                   std::to_string(nameMax) + " bytes (not renamed)");
+                     Shot(gAlertWindow, "52-rename-too-long");
+                     ClickDialog(gAlertWindow, "bttn", 1);
+                   }});
+  steps.push_back({"the records copied",
+                   [] { return !IsWindowVisible(gAlertWindow) && !PisBusy(); },
+                   [] {
+                     EXPECT_EQ(NamesOnDisk(namesDir), (std::vector<std::string>{kLatin, kHigh}));
+                     gMain->bc.SelectAll();
+                     EXPECT_TRUE(Menu(gMain->GetWindow(), "Copy"));
+                   }});
+  steps.push_back({"the copy taken", [] { return waiting.elapsed() > 100 && !PisBusy(); },
+                   [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Paste")); }});
+  steps.push_back({"the records pasted",
+                   [] {
+                     return strcmp(gMain->bc.rsrc, "*EX") == 0 && gMain->bc.rdisp.GetSize() == 2 &&
+                            Filled() && !PisBusy();
+                   },
+                   [] {
+                     // The same files, found where they are: no file dialog asks for them.
+                     EXPECT_EQ(NamesShown(), (std::vector<std::string>{kLatin, kHigh}));
+                     EXPECT_FALSE(DialogShows());
+                     for (int i = 0; i < 2; ++i)
+                       EXPECT_STREQ(PDBgetString(gMain->bc.rdisp.Get(i), PDBFlocation),
+                                    namesDir.c_str());
+                     Shot(gMain->GetWindow(), "53-pasted");
+                     ASSERT_TRUE(gImager->AddImage((namesDir + "/" + kLatin).c_str()));
+                     EXPECT_TRUE(gImager->Present());
+                   }});
+  steps.push_back({"the picture at fit", [] { return IsWindowVisible(gImager->GetWindow()); },
+                   [] {
+                     // The pop-up opened as a mouse opens it.
+                     auto* combo =
+                         qobject_cast<QComboBox*>(Widget(gImager->GetWindow(), "imag", 130));
+                     ASSERT_NE(combo, nullptr);
+                     QTest::mouseClick(combo, Qt::LeftButton);
+                   }});
+  steps.push_back({"the zoom pop-up open",
+                   [] {
+                     auto* combo =
+                         qobject_cast<QComboBox*>(Widget(gImager->GetWindow(), "imag", 130));
+                     return combo->view()->isVisible();
+                   },
+                   [] {
+                     auto* combo =
+                         qobject_cast<QComboBox*>(Widget(gImager->GetWindow(), "imag", 130));
+                     QAbstractItemView* list = combo->view();
+                     const QRect r = list->visualRect(list->model()->index(2, 0));  // "1/4"
+                     QTest::mouseMove(list->viewport(), r.center());
+                     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, r.center());
+                   }});
+  steps.push_back({"the picture at 1/4",
+                   [] {
+                     const PImageRing* ir = gImager->GetCurrentIR();
+                     return ir != nullptr && ir->zoomNum == 1 && ir->zoomDenom == 4;
+                   },
+                   [] {
+                     gImager->Redraw();
+                     Shot(gImager->GetWindow(), "54-zoom-pop-up-quarter");
+                     EXPECT_TRUE(Menu(gImager->GetWindow(), "Close"));
+                   }});
+  steps.push_back({"the picture closed", [] { return !IsWindowVisible(gImager->GetWindow()); },
+                   [] {
+                     QDir().mkpath(QString::fromStdString(exportDir + "/aspect"));
+                     gMain->bc.SelectAll();
+                     EXPECT_TRUE(SubMenu(gMain->GetWindow(), "Export", "Images..."));
+                   }});
+  steps.push_back({"the aspect export's folder dialog shows", DialogShows,
+                   [] { Answer(exportDir + "/aspect", "", nullptr); }});
+  steps.push_back({"the aspect typed with a comma", [] { return IsWindowVisible(gImgExpWindow); },
+                   [] {
+                     auto* field = qobject_cast<QLineEdit*>(Widget(gImgExpWindow, "eimg", 139));
+                     ASSERT_NE(field, nullptr);
+                     field->selectAll();
+                     QTest::keyClicks(field, "1,85:1");
+                     Shot(gImgExpWindow, "55-export-aspect-comma");
+                     QTest::mouseClick(
+                         qobject_cast<QAbstractButton*>(Widget(gImgExpWindow, "bttn", 1)),
+                         Qt::LeftButton);
+                   }});
+  steps.push_back({"the aspect refused", [] { return IsWindowVisible(gAlertWindow); },
+                   [] {
+                     EXPECT_EQ(DialogText(gAlertWindow, "alrt", 128),
+                               "The aspect must be two positive numbers such as 4:3 or 1.85:1, "
+                               "not '1,85:1'");
+                     Shot(gAlertWindow, "56-aspect-refused");
+                     ClickDialog(gAlertWindow, "bttn", 1);
+                   }});
+  steps.push_back(
+      {"nothing exported",
+       [] {
+         return !IsWindowVisible(gAlertWindow) && !IsWindowVisible(gImgExpWindow) && !PisBusy();
+       },
+       [] { EXPECT_EQ(NamesOnDisk(exportDir + "/aspect"), std::vector<std::string>{}); }});
+}
+
 // This program again, running the disabled test named with env added to its environment: its
 // exit code (-1 when it did not end within ms) and its output.
 std::pair<int, std::string> RunSelf(const char* test, const QProcessEnvironment& add, int ms) {
@@ -1241,6 +1431,8 @@ TEST(EndToEnd, DISABLED_WalkInAProcessOfItsOwn) {
   AddPanorama();
   AddDensity();
   AddInfoCommands();
+  namesDir = h + "/names";
+  AddNamesAndControls();
   steps.push_back({"the walk ends", [] { return true; },
                    [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Quit")); }});
   char arg0[] = "lumerin";

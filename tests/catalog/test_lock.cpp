@@ -27,6 +27,7 @@
 #include "catalog/plock.h"
 #include "catalog/plocksys.h"
 #include "context_test_util.h"
+#include "testutil/run_program.h"
 
 using ctxtest::Exists;
 using ctxtest::ReadFile;
@@ -705,24 +706,9 @@ class CatalogHolder {
     if (!loader.empty()) args.push_back(loader);
     args.insert(args.end(), {program, "--gtest_also_run_disabled_tests",
                              "--gtest_filter=LockChild.DISABLED_HoldCatalog"});
-    std::vector<std::string> env = {"LUMERIN_LOCK_DB=" + db, "LUMERIN_LOCK_READY=100",
-                                    "LUMERIN_LOCK_HOLD=101"};
-    for (char** e = environ; *e != nullptr; e++)
-      if (strncmp(*e, "LUMERIN_LOCK_", 13) != 0 && strncmp(*e, "GTEST_", 6) != 0) env.push_back(*e);
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-    pid = fork();
-    if (pid == 0) {
-      const int null = open("/dev/null", O_RDWR);
-      if (dup2(ready[1], 100) < 0 || dup2(hold[0], 101) < 0 || null < 0 ||
-          dup2(null, STDOUT_FILENO) < 0 || dup2(null, STDERR_FILENO) < 0)
-        _exit(126);
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-    }
+    pid = testutil::StartChild(
+        args, {"LUMERIN_LOCK_DB=" + db, "LUMERIN_LOCK_READY=100", "LUMERIN_LOCK_HOLD=101"},
+        "LUMERIN_LOCK_", ready[1], hold[0]);
     close(ready[1]);
     close(hold[0]);
     holdFd = hold[1];

@@ -98,4 +98,31 @@ inline bool ProgramRuns(const std::vector<std::string>& argv) {
   return RunProgram(argv) == 0;
 }
 
+// Starts args[0] (a path) with args in a child of its own whose descriptors 100 and 101 are fd100
+// and fd101, its output and error output dropped: this test program running one of its disabled
+// tests, say, that speaks through those two pipes. Its environment is env and this one's, less
+// the variables starting with `own` or GTEST_ (a child's test filter is its own). Everything is
+// made before the fork. The child's pid, or -1.
+inline pid_t StartChild(const std::vector<std::string>& args, std::vector<std::string> env,
+                        const char* own, int fd100, int fd101) {
+  const size_t ownLen = strlen(own);
+  for (char** e = environ; *e != nullptr; e++)
+    if (strncmp(*e, own, ownLen) != 0 && strncmp(*e, "GTEST_", 6) != 0) env.emplace_back(*e);
+  std::vector<char*> argv, envp;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    if (dup2(fd100, 100) < 0 || dup2(fd101, 101) < 0 || null < 0 || dup2(null, STDOUT_FILENO) < 0 ||
+        dup2(null, STDERR_FILENO) < 0)
+      _exit(126);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  return pid;
+}
+
 }  // namespace testutil

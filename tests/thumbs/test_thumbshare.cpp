@@ -20,6 +20,7 @@
 #include "catalog/photo_test_util.h"
 #include "testutil/message_log.h"
 #include "testutil/rgb_jpeg.h"
+#include "testutil/run_program.h"
 #include "thumbs/pthumb.h"
 
 extern char** environ;
@@ -119,25 +120,10 @@ class Copy {
     self[n > 0 ? n : 0] = '\0';
     std::vector<std::string> args = {self, "--gtest_also_run_disabled_tests",
                                      "--gtest_filter=ThumbnailShareChild.DISABLED_Copy"};
-    std::vector<std::string> env = {"LUMERIN_TNSHARE_CACHE=" + cache,
-                                    "LUMERIN_TNSHARE_MINE=" + mine, "LUMERIN_TNSHARE_ALL=" + all};
-    for (char** e = environ; *e != nullptr; e++)
-      if (strncmp(*e, "LUMERIN_TNSHARE_", 16) != 0 && strncmp(*e, "GTEST_", 6) != 0)
-        env.push_back(*e);
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-    pid = fork();
-    if (pid == 0) {
-      const int null = open("/dev/null", O_RDWR);
-      if (dup2(cmd[0], 100) < 0 || dup2(rep[1], 101) < 0 || null < 0 ||
-          dup2(null, STDOUT_FILENO) < 0 || dup2(null, STDERR_FILENO) < 0)
-        _exit(126);
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-    }
+    pid = testutil::StartChild(args,
+                               {"LUMERIN_TNSHARE_CACHE=" + cache, "LUMERIN_TNSHARE_MINE=" + mine,
+                                "LUMERIN_TNSHARE_ALL=" + all},
+                               "LUMERIN_TNSHARE_", cmd[0], rep[1]);
     close(cmd[0]);
     close(rep[1]);
     to = cmd[1];

@@ -290,6 +290,9 @@ void PBrowser::DrawCell(QPainter* p, int tn) {
     p->setPen(QColor(0, 0, 0));
     // A caption longer or wider than the cell is cut between characters and ends in an
     // ellipsis.
+    size_t n = 0;
+    std::string shown;
+    text = PshownField(text, sizeof caption, &n, &shown);
     PdrawFittedText(p, QRectF(left, top + ts + 4, ts, csiz.v), text, chars);
   }
   const _ImgStruct& img = thumb[tn];

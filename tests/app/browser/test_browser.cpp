@@ -173,6 +173,50 @@ TEST_F(BrowserTest, CaptionsAndTheStatusLineAreCutBetweenCharacters) {
   EXPECT_EQ(TextOf(mw->GetWindow(), "pict", 132), status);
 }
 
+// Names of bytes that are no text are shown with those bytes as "\xHH", in the captions and in
+// the table's cells, so that two such names never show alike; a UTF-8 name the table's column
+// cuts loses its cut character, not shown as bytes.
+TEST_F(BrowserTest, NamesThatAreNoTextShowTheirBytes) {
+  MakeRecords(4);
+  std::string long8;
+  for (int i = 0; i < 100; ++i) long8 += "\u00e9";
+  const std::string files[4] = {"caf\xE9.jpg", "caf\xFF.jpg", "two\nlines.jpg", long8};
+  for (int i = 0; i < 4; ++i) {
+    ctx->rdisp[i].ClearField(PDBFtitle);
+    ctx->rdisp[i].SetField(PDBFfile, files[i].c_str());
+  }
+  b->Redisplay();
+  const int ts = b->ThumbSize();
+  const QImage shot = Grab();
+  const QFont font = PlatformContentWidget(mw->GetWindow())->font();
+  const char* shown[3] = {"caf\\xE9.jpg", "caf\\xFF.jpg", "two\\x0Alines.jpg"};
+  for (int i = 0; i < 3; ++i) {
+    const QRect box(b->extent.left + i * (ts + 24) + 24, b->extent.top + ts + 28, ts, 16);
+    QImage want(box.size(), shot.format());
+    want.fill(QColor(0xF0, 0xF0, 0xF0));
+    {
+      QPainter p(&want);
+      p.setFont(font);
+      p.setPen(Qt::black);
+      PdrawFittedText(&p, QRectF(QPoint(0, 0), box.size()), shown[i], ts / 5);
+    }
+    EXPECT_EQ(shot.copy(box), want) << shown[i];
+  }
+  mw->SetThumbSize(FourCC("tmed"), true);  // the table
+  ASSERT_NE(b->listh, nullptr);
+  const auto cell = [&](int row) {
+    char buf[1024];
+    short len = sizeof buf;
+    if (!LGetCell(buf, &len, Cell(row, 0), b->listh)) return std::string("?");
+    return std::string(buf, static_cast<size_t>(len));
+  };
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(cell(i), shown[i]);
+  const std::string cut = cell(3);
+  EXPECT_FALSE(cut.empty());
+  EXPECT_EQ(cut.find('\\'), std::string::npos) << cut;
+  EXPECT_EQ(long8.compare(0, cut.size(), cut), 0) << cut;
+}
+
 TEST_F(BrowserTest, AFewRecordsStartAtTheTopAndAShrunkDisplayToo) {
   MakeRecords(200);
   EXPECT_EQ(b->ScrollDown(3), 3);

@@ -22,6 +22,8 @@
 #include "catalog/pfieldset.h"
 #include "catalog/plocate.h"
 #include "hdr/pano_test_util.h"
+#include "savetest.h"
+#include "testutil/message_log.h"
 
 namespace {
 
@@ -330,6 +332,41 @@ TEST_F(Pano, WholeRunFromTheMainWindowToTheImageWindow) {
   WhenShown(gConfirmWindow, nullptr, "cfrm", 131);
   EXPECT_EQ(gImager->CloseImages(true), 1);
   EXPECT_FALSE(Exists(path));
+}
+
+// A member cut short, the first one placed or a partner, is named with the decoder's reason in
+// the one alert the command raises; no panorama is made and no Progress window stays up.
+TEST_F(Pano, ACutMemberIsNamedAndNoProgressWindowStays) {
+  std::string paths[2], bytes[2];
+  for (int i = 0; i < 2; ++i) {
+    _ImgStruct pic = savetest::Picture(400, 300);
+    paths[i] = dir.Path(i == 0 ? "a.jpg" : "b.jpg");
+    ASSERT_TRUE(savetest::WriteJPEG(paths[i], pic, 90));
+    PfreeImage(&pic);
+    bytes[i] = savetest::Read(paths[i]);
+    ASSERT_EQ(gCurPano.InsertImage(savetest::RecordOf(paths[i])), i);
+  }
+  TakeColorSpace();
+  SetLinks(&gCurPano, 0, {350, 150, 1});
+  SetLinks(&gCurPano, 1, {50, 150, 0});
+  const QDir temp(QString(getenv("XDG_CACHE_HOME")) + "/lumerin/tmp");
+  MessageLog log;
+  log.alerts = true;
+  for (int cut : {0, 1}) {
+    SCOPED_TRACE(cut);
+    std::ofstream(paths[cut], std::ios::binary | std::ios::trunc)
+        << bytes[cut].substr(0, bytes[cut].size() * 6 / 10);
+    Answer(Options{});
+    AlertsAnswered alerts;
+    SendCommand("pano", kEventCommandProcess, GetWindowEventTarget(gMain->GetWindow()));
+    EXPECT_EQ(alerts.texts,
+              std::vector<std::string>{paths[cut] + ": Truncated file: Premature end of JPEG file"})
+        << log.All();
+    EXPECT_FALSE(IsWindowVisible(gProgressWindow)) << curMsg;
+    EXPECT_EQ(gImager->ImageCount(), 0);
+    EXPECT_TRUE(temp.entryList(QDir::Files).isEmpty());
+    std::ofstream(paths[cut], std::ios::binary | std::ios::trunc) << bytes[cut];
+  }
 }
 
 }  // namespace

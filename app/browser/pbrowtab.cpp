@@ -7,6 +7,24 @@
 #include "app/core/papp.h"
 #include "catalog/pdbase.h"
 #include "platform/pqt.h"
+#include "support/bytetext.h"
+
+const char* PshownField(const char* text, size_t cut, size_t* n, std::string* keep) {
+  *n = strlen(text);
+  if (*n + 1 >= cut) {
+    // Cut by its formatting: a character whose bytes do not all remain goes.
+    size_t lead = *n;
+    while (lead > 0 && *n - lead < 3 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80)
+      --lead;
+    if (lead > 0 && static_cast<unsigned char>(text[lead - 1]) >= 0xC0 &&
+        Utf8CharLength(text + lead - 1, *n - lead + 1) == 0)
+      *n = lead - 1;
+  }
+  if (PlainLine(std::string_view(text, *n))) return text;
+  *keep = ShownLine(std::string_view(text, *n));
+  *n = keep->size();
+  return keep->c_str();
+}
 
 void PBrowser::SetDisplayFields(int whichf) {
   FreeList();
@@ -69,14 +87,18 @@ ListHandle PBrowser::GetList() {
   Drawn();
   cwidth = std::min(cwidth, 127);
   char buf[128];
+  std::string shown;  // made only for a text that is no plain line
   for (int r = 0; r < records; ++r) {
     const DBRecord& rec = list.Get(r);
     const bool sel = ctx->IsSelected(r);
     for (int c = 0; c < dfCount; ++c) {
       // A field the record's schema lacks formats to nothing: an empty cell.
       const char* text = rec.FormatField(dfOrder[c], buf, cwidth + 1);
-      if (text != nullptr && *text != '\0')
-        LSetCell(text, static_cast<short>(strnlen(text, sizeof buf)), Cell(r, c), listh);
+      if (text != nullptr && *text != '\0') {
+        size_t n = 0;
+        text = PshownField(text, static_cast<size_t>(cwidth) + 1, &n, &shown);
+        LSetCell(text, static_cast<short>(std::min<size_t>(n, 4 * sizeof buf)), Cell(r, c), listh);
+      }
       if (sel) LSetSelect(true, Cell(r, c), listh);
     }
   }

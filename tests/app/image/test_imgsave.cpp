@@ -102,6 +102,7 @@ TEST(FixImageSettings, DensitiesAndRecordsWithoutASize) {
 
 #include <sys/resource.h>
 
+#include <QPointer>
 #include <QProcess>
 
 #include "app/core/pappstate.h"
@@ -579,8 +580,13 @@ TEST_F(SaveView, DISABLED_ChildSavesATurnedPictureWithinACap) {
   ASSERT_TRUE(w->AddImage(rec, false) && w->Present());
   dmessage_alert = PalertHook;
   std::vector<std::string> alerts;
-  WhenShown(
+  // Gone with the test whether or not an alert came: it keeps the test's own list.
+  const QPointer<QTimer> told = WhenShown(
       gAlertWindow, [&] { alerts.push_back(TextOf(gAlertWindow, "alrt", 128)); }, "bttn", 1);
+  struct Drop {
+    const QPointer<QTimer>& t;
+    ~Drop() { delete t.data(); }
+  } drop{told};
   const double room = 1.5 * 6000 * 4000 * 3;
   long vmKb = 0, availKb = 0;
   for (const char* file : {"/proc/self/status", "/proc/meminfo"}) {

@@ -39,6 +39,7 @@
 #include "app/export/pforms.h"
 #include "app/hdrpano/pforms.h"
 #include "app/image/pforms.h"
+#include "app/image/pimagewin.h"
 #include "app/info/pinfo.h"
 #include "app/prefs/pforms.h"
 #include "app/print/pforms.h"
@@ -768,10 +769,16 @@ void AddSaving(std::vector<Step>* out) {
                   }});
   out->push_back({"the save dialog shows", DialogShows,
                   [] { Answer(saveDir, "desk-part.hdr", "12b-save-dialog"); }});
+  // Shown once the window has drawn the written file (on a slow disk the file is there a while
+  // before the save is through, and the window reads it after that).
   out->push_back({"the part is saved and shown",
                   [] {
-                    return !DialogShows() && gImager->GetCurrentIR() &&
-                           access((saveDir + "/desk-part.hdr").c_str(), R_OK) == 0;
+                    const auto* w = static_cast<const PImageWindow*>(gImager);
+                    const PImageRing* ir = w->GetCurrentIR();
+                    const char* file =
+                        ir != nullptr ? PDBgetString(ir->GetRec(), PDBFfile) : nullptr;
+                    return !DialogShows() && file != nullptr &&
+                           strcmp(file, "desk-part.hdr") == 0 && w->irDrawn == ir;
                   },
                   [] {
                     gImager->Redraw();

@@ -1,6 +1,8 @@
 // Saving what the image window shows: a 24-megapixel camera JPEG, cropped to 5000 x 3200 and
-// turned a quarter, written as a JPEG of quality 90 through the save dialog (SaveMapImage:
-// decoding, crop and turn, encoding and the replacing write), beside ImageMagick's
+// turned a quarter, written as a JPEG of quality 90 through the save dialog (SaveMapImage, the
+// window showing the picture at 1:1 as the command leaves it: crop and turn of the pixels read,
+// encoding and the replacing write); the window's read of that picture at 1:1 once a save has
+// shown the written file, on a row of its own; beside ImageMagick's
 // `convert in.jpg -crop 5000x3200+500+400 -rotate 90 -quality 90 out.jpg` on one thread
 // (MAGICK_THREAD_LIMIT=1), a whole run from the file. The picture is made once in /tmp from the
 // shared test pictures' camera JPEG (6000 x 4000, quality 92). Run on one core:
@@ -103,6 +105,15 @@ void AcceptDialog() {
   t->start(1);
 }
 
+// The picture shown again in the window at 1:1, as the save command sets it: the window draws
+// it, reading its pixels unless it holds them.
+void ShowAtFullSize(PImageWindow* w, const DBRecord& shown) {
+  w->GetCurrentIR()->UpdateRec(shown);    // a save replaced it in the window with the written file
+  w->GetCurrentIR()->SetZoomRatio(1, 1);  // as the command does: every pixel of the crop
+  w->Redraw();
+}
+
+// The save alone: the window holds the picture's pixels, as it does once it shows them.
 void BM_SaveMapImageCroppedTurnedJpeg(benchmark::State& st) {
   DBRecord shown;
   PImageWindow* w = Picture() ? Window(&shown) : nullptr;
@@ -113,8 +124,7 @@ void BM_SaveMapImageCroppedTurnedJpeg(benchmark::State& st) {
   for (auto _ : st) {
     st.PauseTiming();
     unlink(kOut);
-    w->GetCurrentIR()->UpdateRec(shown);    // the saved file replaced it in the window
-    w->GetCurrentIR()->SetZoomRatio(1, 1);  // as the command does: every pixel of the crop
+    ShowAtFullSize(w, shown);
     DBRecord rec = shown;
     PDBsetInt(&rec, PDBFquality, 90);
     AcceptDialog();
@@ -130,6 +140,28 @@ void BM_SaveMapImageCroppedTurnedJpeg(benchmark::State& st) {
   st.counters["height"] = y;
 }
 BENCHMARK(BM_SaveMapImageCroppedTurnedJpeg)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The read before it: the picture drawn at 1:1 after a save left the window on the written file.
+void BM_ReadMapImageCroppedTurnedJpegAtFullSize(benchmark::State& st) {
+  DBRecord shown;
+  PImageWindow* w = Picture() ? Window(&shown) : nullptr;
+  if (w == nullptr) {
+    st.SkipWithError("no picture or no interface");
+    return;
+  }
+  for (auto _ : st) {
+    st.PauseTiming();
+    unlink(kOut);
+    ShowAtFullSize(w, shown);
+    DBRecord rec = shown;
+    PDBsetInt(&rec, PDBFquality, 90);
+    AcceptDialog();
+    if (w->SaveMapImage(&rec) != 1) st.SkipWithError("save failed");
+    st.ResumeTiming();
+    ShowAtFullSize(w, shown);
+  }
+}
+BENCHMARK(BM_ReadMapImageCroppedTurnedJpegAtFullSize)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_PeerImageMagickCropRotate(benchmark::State& st) {
   if (!Picture()) {

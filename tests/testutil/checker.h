@@ -23,8 +23,8 @@ inline void CheckerSkipped(const std::string& path) {
 
 // Whether the checker can run here; when it cannot, the test is marked skipped for path.
 inline bool CheckerRuns(const std::string& path) {
-  static const bool runs = access(CheckerPath().c_str(), R_OK) == 0 &&
-                           testutil::ProgramRuns({"python3", "-c", "1"});
+  static const bool runs =
+      access(CheckerPath().c_str(), R_OK) == 0 && testutil::ProgramRuns({"python3", "-c", "1"});
   if (!runs) CheckerSkipped(path);
   return runs;
 }
@@ -36,4 +36,14 @@ inline int RunCheckerProgram(const std::vector<std::string>& args, std::string* 
   std::vector<std::string> argv = {"python3", CheckerPath()};
   argv.insert(argv.end(), args.begin(), args.end());
   return testutil::RunProgram(argv, out, errors);
+}
+
+// The checker's output for args, run to its end however long that takes (its error output
+// shown); a failure of the running test when it refuses the file (exits non-zero) or cannot be
+// started once CheckerRuns said it runs.
+inline std::string CheckerOutput(const std::vector<std::string>& args) {
+  std::string out;
+  const int rc = RunCheckerProgram(args, &out, testutil::Errors::kShown);
+  if (rc != 0) ADD_FAILURE() << "the outside catalogue checker exited with " << rc << "\n" << out;
+  return out;
 }

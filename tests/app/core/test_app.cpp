@@ -19,6 +19,7 @@
 #include "standins.h"
 #include "catalog/pdbase.h"
 #include "testutil/file_bytes.h"
+#include "testutil/wait_until.h"
 
 namespace {
 
@@ -156,7 +157,7 @@ TEST_F(App, HelpUpdatesAndTheLogOpenOrSayWhyNot) {
       const std::string o = opener.Opened();
       return std::count(o.begin(), o.end(), '\n');
     };
-    for (int i = 0; i < 300 && lines() < 2; ++i) checkEvents(0.01);
+    testutil::WaitUntil([&] { return lines() >= 2; }, [] { checkEvents(0.01); });
     checkEvents(0.05);  // a failure would be reported by now
     // The two openers run side by side: either may note its item first.
     std::vector<std::string> items;
@@ -169,7 +170,7 @@ TEST_F(App, HelpUpdatesAndTheLogOpenOrSayWhyNot) {
   {
     FakeOpener opener(home.path() + "/none", 3);
     SendCommand("phlp");
-    for (int i = 0; i < 300 && alerts.empty(); ++i) checkEvents(0.01);
+    testutil::WaitUntil([&] { return !alerts.empty(); }, [] { checkEvents(0.01); });
     ASSERT_EQ(alerts.size(), 1u);
     EXPECT_EQ(alerts[0],
               "Cannot open the documentation '" + doc + "': no program to open it with was found");
@@ -180,7 +181,7 @@ TEST_F(App, HelpUpdatesAndTheLogOpenOrSayWhyNot) {
   setenv("PATH", (home.path() + "/empty").c_str(), 1);
   SendCommand("elog");
   setenv("PATH", path.c_str(), 1);
-  for (int i = 0; i < 300 && alerts.size() < 2; ++i) checkEvents(0.01);
+  testutil::WaitUntil([&] { return alerts.size() >= 2; }, [] { checkEvents(0.01); });
   ASSERT_EQ(alerts.size(), 2u);
   EXPECT_EQ(alerts[1], "Cannot open the log '" + std::string(gErrLogFile) +
                            "': xdg-open could not be started");

@@ -15,7 +15,9 @@
 #include "toolkit/pctltext.h"
 #include "catalog/pfieldset.h"
 #include "imagetest.h"
+#include "testutil/front_window.h"
 #include "testutil/message_log.h"
+#include "testutil/wait_until.h"
 
 namespace {
 
@@ -59,7 +61,8 @@ class ImageCommands : public ImageWindowTest {
   bool Front() const {
     SelectWindow(w->GetWindow());
     QWidget* frame = PlatformFrameWidget(w->GetWindow());
-    return QTest::qWaitFor([frame] { return QApplication::activeWindow() == frame; }, 2000);
+    return QTest::qWaitFor([frame] { return QApplication::activeWindow() == frame; },
+                           testutil::kWindowWaitMs);
   }
   void TearDown() override {
     if (HaveTestData()) {
@@ -290,7 +293,8 @@ TEST_F(ImageCommands, HistogramToggledInFrontAndBehind) {
   ASSERT_TRUE(IsWindowVisible(gHistoWindow));
   SelectWindow(gHistoWindow);
   QWidget* h = PlatformFrameWidget(gHistoWindow);
-  ASSERT_TRUE(QTest::qWaitFor([h] { return QApplication::activeWindow() == h; }, 2000));
+  ASSERT_TRUE(
+      QTest::qWaitFor([h] { return QApplication::activeWindow() == h; }, testutil::kWindowWaitMs));
   EXPECT_TRUE(Enabled("hist"));
   EXPECT_TRUE(Checked("hist"));
   EXPECT_TRUE(Enabled("zin "));
@@ -328,7 +332,7 @@ TEST_F(ImageWindowTest, ADamagedPictureAlertsOnceAndMenuUpdatesStayQuiet) {
   ASSERT_TRUE(w->AddImage(cut.c_str()));
   w->Present();
   SelectWindow(w->GetWindow());
-  checkEvents(0.1);
+  testutil::WaitUntil([&] { return !alerts.empty(); }, [] { checkEvents(0.01); });
   const size_t opened = alerts.size();
   ASSERT_EQ(opened, 1u);
   EXPECT_NE(alerts[0].find("Premature end of JPEG file"), std::string::npos) << alerts[0];

@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QMenu>
-#include <QProcess>
 #include <QPushButton>
 #include <QTimer>
 #include <algorithm>
@@ -363,11 +362,7 @@ TEST_F(ImageOperators, EditsUndoAndRedoThroughTheCatalogue) {
   // The catalogue's one record, as the independent checker lists it.
   auto dump = [&] {
     EXPECT_TRUE(bc.SyncDB());
-    const std::string tool = CheckerPath();
-    QProcess p;
-    p.start("python3", {QString::fromStdString(tool), "--dump", QString::fromStdString(cat)});
-    p.waitForFinished(20000);
-    return p.readAllStandardOutput().toStdString();
+    return CheckerOutput({"--dump", cat});
   };
   const bool checker = CheckerRuns(cat);
   auto fields = [&] {

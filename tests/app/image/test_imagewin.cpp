@@ -15,6 +15,7 @@
 #include "formats/radformat.h"
 #include "imagetest.h"
 #include "testutil/message_log.h"
+#include "testutil/wait_until.h"
 #include "platform/pmounts.h"
 
 namespace {
@@ -480,7 +481,14 @@ TEST_F(ImageWindowTest, UnreadablePicturesAreToldOnceAndLeaveTheWindow) {
   ASSERT_TRUE(w->AddImage(good.c_str()));
   ASSERT_TRUE(w->AddImage(cut.c_str()));
   w->Present();
-  checkEvents(0.05);
+  // The window settles on the good picture, drawn, the cut one gone from it.
+  EXPECT_TRUE(testutil::WaitUntil(
+      [&] {
+        return w->ImageCount() == 1 && w->irDrawn == w->iring &&
+               Readout().find("Loading") == std::string::npos;
+      },
+      [] { checkEvents(0.01); }))
+      << w->ImageCount() << " pictures; " << Readout();
   std::vector<std::pair<unsigned, std::string>> problems;
   for (const auto& e : log.entries)
     if (e.first < DMCinfo) problems.push_back(e);
@@ -497,8 +505,9 @@ TEST_F(ImageWindowTest, UnreadablePicturesAreToldOnceAndLeaveTheWindow) {
 // cannot be written.
 bool WriteBlack(const _ImgWriterInterface& writer, const std::string& path, int w, int h, int q) {
   std::vector<float> px(static_cast<size_t>(w) * h * 3, 0.0f);
-  _ImgStruct im = {w, h, &ICS_RGB709, static_cast<int32_t>(w * 3 * sizeof(float)), nullptr,
-                   reinterpret_cast<uint8_t*>(px.data())};
+  _ImgStruct im = {w,           h,
+                   &ICS_RGB709, static_cast<int32_t>(w * 3 * sizeof(float)),
+                   nullptr,     reinterpret_cast<uint8_t*>(px.data())};
   _ImgWriteBuf wb;
   PsetWriteBuf(&wb, &im);
   wb.info.quality = q;
@@ -523,7 +532,7 @@ TEST_F(ImageWindowTest, APictureWithoutLightShowsBlack) {
     int quality;
   } kinds[] = {{"black.hdr", IWInterfaceRad, 90},
                {"black.exr", IWInterfaceEXR, 90},
-               {"black.tif", IWInterfaceTIFF, 100},    // 96-bit float
+               {"black.tif", IWInterfaceTIFF, 100},     // 96-bit float
                {"blackluv.tif", IWInterfaceTIFF, 90}};  // LogLuv
   dmessage_alert = PalertHook;
   AlertsAnswered answered;
@@ -535,12 +544,17 @@ TEST_F(ImageWindowTest, APictureWithoutLightShowsBlack) {
     dmessage_last_class = alertLastClass = DMCnerr;
     ASSERT_TRUE(w->AddImage(path.c_str()));
     ASSERT_TRUE(w->Present());
-    for (int i = 0; i < 500 && w->irDrawn != w->iring; ++i) checkEvents(0.01);
+    ASSERT_TRUE(
+        testutil::WaitUntil([&] { return w->irDrawn == w->iring; }, [] { checkEvents(0.01); }));
     EXPECT_EQ(TextOf(w->GetWindow(), "imag", 132), "+0.0");  // no exposure to speak of
     for (double exposure : {0.0, 8.0}) {
       if (exposure > 0) {
+        // Drawn again at that exposure (the window redraws on a timer of its own).
+        const long renders = w->renderCount;
         ASSERT_TRUE(w->ManualExposure(exposure));
-        checkEvents(0.05);
+        ASSERT_TRUE(
+            testutil::WaitUntil([&] { return w->renderCount > renders && w->irDrawn == w->iring; },
+                                [] { checkEvents(0.01); }));
       }
       ASSERT_EQ(w->irDrawn, w->iring);
       const QImage shown = PaneShown(w);

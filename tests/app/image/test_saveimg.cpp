@@ -271,10 +271,14 @@ TEST_F(Save, AWriterKilledOrCutShortLeavesTheOldFileWhole) {
   _ImgStruct big = Picture(2000, 1500);  // 9 MB of uncompressed TIFF
   DBRecord rec(&PDBFInfo);
   PDBsetInt(&rec, PDBFquality, 100);
-  auto child = [&](bool ignoreSignal, rlim_t limit) {
+  // What a writer does when its file reaches the size limit.
+  enum class AtLimit { die, fail, stop };
+  auto child = [&](AtLimit at, rlim_t limit) {
     const pid_t pid = fork();
     if (pid == 0) {
-      if (ignoreSignal) signal(SIGXFSZ, SIG_IGN);
+      if (at == AtLimit::fail) signal(SIGXFSZ, SIG_IGN);
+      // Stops itself in the middle of the write, its temporary file part written.
+      if (at == AtLimit::stop) signal(SIGXFSZ, [](int) { raise(SIGSTOP); });
       struct rlimit rl = {limit, limit};
       if (limit != RLIM_INFINITY) setrlimit(RLIMIT_FSIZE, &rl);
       _exit(PsaveImageFile(&rec, &big, old.c_str(), PimageWriter(0)) ? 0 : 3);
@@ -283,28 +287,27 @@ TEST_F(Save, AWriterKilledOrCutShortLeavesTheOldFileWhole) {
   };
   int status = 0;
   // Stopped by the file size limit's signal, then failing with the signal ignored.
-  pid_t pid = child(false, 65536);
+  pid_t pid = child(AtLimit::die, 65536);
   const pid_t killed = pid;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
   EXPECT_EQ(Read(old), before);
-  pid = child(true, 65536);
+  pid = child(AtLimit::fail, 65536);
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
   EXPECT_EQ(Read(old), before);
-  // Killed while writing: as soon as its temporary file shows (beside those the first one
-  // left).
+  // Killed while writing: stopped where its write met the limit, its temporary files there,
+  // then killed there.
   const int was = Entries();
-  pid = child(false, RLIM_INFINITY);
-  for (int i = 0; i < 20000; ++i) {
-    if (Entries() > was) break;
-    usleep(100);
-  }
-  kill(pid, SIGKILL);
+  pid = child(AtLimit::stop, 65536);
+  ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
+  ASSERT_TRUE(WIFSTOPPED(status)) << status;
+  EXPECT_GT(Entries(), was);
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  if (WIFSIGNALED(status)) {
-    EXPECT_EQ(Read(old), before);  // else it had finished: a whole file
-  }
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+  EXPECT_EQ(Read(old), before);
+  EXPECT_GT(Entries(), was);  // what it wrote is left
   // And a write that completes replaces it, removing what the killed writers left; a
   // temporary file of a live process, and one named alike but not by this program, stay.
   const std::string mine = Path(".old.tif.lumerin-" + std::to_string(getpid()) + "-q1w2e3.tmp"),

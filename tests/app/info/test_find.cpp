@@ -588,7 +588,7 @@ class ValueList : public Find {
   }
   // What the opener was given, once it has run.
   std::string Opened() {
-    for (int i = 0; i < 500 && access(log.c_str(), R_OK) != 0; ++i) QTest::qWait(10);
+    if (!QTest::qWaitFor([&] { return access(log.c_str(), R_OK) == 0; }, 60000)) return "";
     const std::string got = Read(log);
     unlink(log.c_str());
     return got;

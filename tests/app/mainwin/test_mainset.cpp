@@ -11,7 +11,6 @@
 #include "testutil/process_locale.h"
 
 #include <QComboBox>
-#include <QProcess>
 #include <unistd.h>
 
 namespace {
@@ -315,13 +314,8 @@ TEST_F(Settings, FieldEditorAddsRenamesAndRefuses) {
 
   mw->CloseCatalog();
   // The independent checker finds the file sound and the field among its names.
-  const std::string tool = CheckerPath();
   if (CheckerRuns(path)) {
-    QProcess p;
-    p.start("python3", {QString::fromStdString(tool), "--dump", QString::fromStdString(path)});
-    ASSERT_TRUE(p.waitForFinished(20000));
-    EXPECT_EQ(p.exitCode(), 0);
-    const std::string dump = p.readAllStandardOutput().toStdString();
+    const std::string dump = CheckerOutput({"--dump", path});
     EXPECT_NE(dump.substr(0, dump.find('\n')).find("Score"), std::string::npos) << dump;
   }
   ASSERT_TRUE(mw->OpenCatalog(path.c_str()));

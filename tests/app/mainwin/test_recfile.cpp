@@ -13,12 +13,14 @@
 #include "app/core/pidle.h"
 #include "app/records/precfile.h"
 #include "app/export/ptrader.h"
+#include "catalog/pcontext.h"
 #include "catalog/pfileinfo.h"
 #include "db/test_faultfs.h"
 #include "maintest.h"
 #include "platform/pclipboard.h"
 #include "testutil/message_log.h"
 #include "testutil/refused_links.h"
+#include "testutil/wait_until.h"
 
 namespace {
 
@@ -45,11 +47,10 @@ class ReadOnlyFolder {
     mounted = chmodded = false;
   }
   bool Made() const { return mounted || chmodded; }
-  // What the program says of the folder: the system's own words, in the locale it runs in.
-  std::string Reason() const {
-    return mounted ? "the file system is read-only (" + std::string(strerror(EROFS)) + ")"
-                   : "permission denied (" + std::string(strerror(EACCES)) + ")";
-  }
+  // What the program says of the folder, as it words the system's error for every user: a
+  // read-only mount (root) refuses with EROFS, a folder without write bits (any other user)
+  // with EACCES.
+  std::string Reason() const { return PsystemReason(mounted ? EROFS : EACCES); }
 
  private:
   std::string path;
@@ -847,10 +848,13 @@ TEST_F(RecordFiles, OtherProgramGetsEveryPathAsAnArgumentAndUnshownQuestionsCanc
   folder = made;
   ShowFiles({"it's here.jpg", "a;b $(x).jpg", "plain.jpg"}, false);
   openImages(nullptr, "touch");
-  for (int tries = 0; tries < 400 && !ctxtest::Exists(In("plain.jpg")); ++tries) usleep(5000);
-  usleep(20000);
-  for (const char* n : {"it's here.jpg", "a;b $(x).jpg", "plain.jpg"})
-    EXPECT_TRUE(ctxtest::Exists(In(n))) << n;
+  const char* names[] = {"it's here.jpg", "a;b $(x).jpg", "plain.jpg"};
+  testutil::WaitUntil([&] {
+    for (const char* n : names)
+      if (!ctxtest::Exists(In(n))) return false;
+    return true;
+  });
+  for (const char* n : names) EXPECT_TRUE(ctxtest::Exists(In(n))) << n;
 
   // A question that cannot be shown is a Cancel: nothing deleted.
   gInterfaceReady = 0;

@@ -4,7 +4,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <algorithm>
 #include <deque>
 #include <fstream>
@@ -409,14 +408,8 @@ TEST_F(SetCommands, RecentListsKeepTheirCapacityInTheCatalogue) {
     EXPECT_EQ(got.back(), values[11 - l.cap]);
   }
   ASSERT_TRUE(bc->SyncDB());
-  const std::string tool = CheckerPath();
   if (CheckerRuns(Path("s.qdb"))) {
-    QProcess p;
-    p.start("python3",
-            {QString::fromStdString(tool), "--json", QString::fromStdString(Path("s.qdb"))});
-    ASSERT_TRUE(p.waitForFinished(60000));
-    const std::string out = p.readAllStandardOutput().toStdString();
-    EXPECT_EQ(p.exitCode(), 0) << out << p.readAllStandardError().toStdString();
+    const std::string out = CheckerOutput({"--json", Path("s.qdb")});
     // The checker reads the lists from the file as they are in memory.
     const QJsonObject vars = QJsonDocument::fromJson(QByteArray::fromStdString(out))
                                  .object()["header"]

@@ -79,8 +79,9 @@ class BusyWalk : public ::testing::Test {
 
   static void Front(WindowRef w) {
     SelectWindow(w);
-    for (int k = 0; k < 200 && QApplication::activeWindow() != PlatformFrameWidget(w); ++k)
-      QTest::qWait(5);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [w] { return QApplication::activeWindow() == PlatformFrameWidget(w); }, 30000))
+        << "the window did not come in front";
   }
 
   // Everything a command of the busy guard could change.

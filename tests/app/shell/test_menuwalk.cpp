@@ -203,8 +203,9 @@ class MenuWalk : public ::testing::Test {
   static void Front(WindowRef w) {
     Seen();
     SelectWindow(w);
-    for (int k = 0; k < 200 && QApplication::activeWindow() != PlatformFrameWidget(w); ++k)
-      QTest::qWait(5);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [w] { return QApplication::activeWindow() == PlatformFrameWidget(w); }, 30000))
+        << "the window did not come in front";
   }
 
   void Select(int first, int n) {
@@ -427,12 +428,12 @@ TEST_F(MenuWalk, EveryEnabledItemDoesSomethingInEveryState) {
       EXPECT_TRUE(chose) << "the keys did not choose it";
       // The search window keeps Cut and Copy open to its fields: with nothing selected in
       // them, they have nothing to take.
-      const bool unseen = kUnseen.count(it.code) != 0 ||
-                          (state == 5 && (it.code == "cut " || it.code == "copy"));
+      const bool unseen =
+          kUnseen.count(it.code) != 0 || (state == 5 && (it.code == "cut " || it.code == "copy"));
       // Openers run on their own: what they leave may come a little later.
-      for (int k = 0; k < 150 && Look() == before && !unseen; ++k) QTest::qWait(10);
       if (!unseen) {
-        EXPECT_NE(Look(), before) << "chose it and nothing showed";
+        EXPECT_TRUE(QTest::qWaitFor([&] { return Look() != before; }, 60000))
+            << "chose it and nothing showed";
       }
       chosen.insert(it.code);
     }

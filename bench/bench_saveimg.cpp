@@ -113,21 +113,32 @@ void ShowAtFullSize(PImageWindow* w, const DBRecord& shown) {
   w->Redraw();
 }
 
+// The window showing the picture, or null once the benchmark is told why not.
+PImageWindow* Shown(benchmark::State& st, DBRecord* shown) {
+  PImageWindow* w = Picture() ? Window(shown) : nullptr;
+  if (w == nullptr) st.SkipWithError("no picture or no interface");
+  return w;
+}
+
+// All a save takes but the save itself: no file yet, the picture at 1:1, the record to save and
+// the dialog answered.
+DBRecord ReadyToSave(PImageWindow* w, const DBRecord& shown) {
+  unlink(kOut);
+  ShowAtFullSize(w, shown);
+  DBRecord rec = shown;
+  PDBsetInt(&rec, PDBFquality, 90);
+  AcceptDialog();
+  return rec;
+}
+
 // The save alone: the window holds the picture's pixels, as it does once it shows them.
 void BM_SaveMapImageCroppedTurnedJpeg(benchmark::State& st) {
   DBRecord shown;
-  PImageWindow* w = Picture() ? Window(&shown) : nullptr;
-  if (w == nullptr) {
-    st.SkipWithError("no picture or no interface");
-    return;
-  }
+  PImageWindow* w = Shown(st, &shown);
+  if (w == nullptr) return;
   for (auto _ : st) {
     st.PauseTiming();
-    unlink(kOut);
-    ShowAtFullSize(w, shown);
-    DBRecord rec = shown;
-    PDBsetInt(&rec, PDBFquality, 90);
-    AcceptDialog();
+    DBRecord rec = ReadyToSave(w, shown);
     st.ResumeTiming();
     if (w->SaveMapImage(&rec) != 1) st.SkipWithError("save failed");
   }
@@ -144,18 +155,11 @@ BENCHMARK(BM_SaveMapImageCroppedTurnedJpeg)->Unit(benchmark::kMillisecond)->UseR
 // The read before it: the picture drawn at 1:1 after a save left the window on the written file.
 void BM_ReadMapImageCroppedTurnedJpegAtFullSize(benchmark::State& st) {
   DBRecord shown;
-  PImageWindow* w = Picture() ? Window(&shown) : nullptr;
-  if (w == nullptr) {
-    st.SkipWithError("no picture or no interface");
-    return;
-  }
+  PImageWindow* w = Shown(st, &shown);
+  if (w == nullptr) return;
   for (auto _ : st) {
     st.PauseTiming();
-    unlink(kOut);
-    ShowAtFullSize(w, shown);
-    DBRecord rec = shown;
-    PDBsetInt(&rec, PDBFquality, 90);
-    AcceptDialog();
+    DBRecord rec = ReadyToSave(w, shown);
     if (w->SaveMapImage(&rec) != 1) st.SkipWithError("save failed");
     st.ResumeTiming();
     ShowAtFullSize(w, shown);

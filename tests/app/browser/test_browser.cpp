@@ -27,6 +27,24 @@ int CellTop(int ts, int row) {
   return row * (16 + ts + 24) + 24;
 }
 
+// The caption line of the first row's cell col, in the window's content.
+QRect CaptionBox(const PBrowser* b, int ts, int col) {
+  return QRect(b->extent.left + col * (ts + 24) + 24, b->extent.top + ts + 28, ts, 16);
+}
+
+// That caption as an unselected cell draws it, fitted as the browser fits it.
+QImage CaptionAsDrawn(const QImage& like, const QFont& font, int ts, const char* text) {
+  QImage want(ts, 16, like.format());
+  want.fill(QColor(0xF0, 0xF0, 0xF0));
+  {
+    QPainter p(&want);
+    p.setFont(font);
+    p.setPen(Qt::black);
+    PdrawFittedText(&p, QRectF(0, 0, ts, 16), text, ts / 5);
+  }
+  return want;
+}
+
 TEST_F(BrowserTest, GoldenGridBandsAndEverySize) {
   MakeRecords(60);
   ASSERT_EQ(b->GetWidth(), 1000);
@@ -135,16 +153,8 @@ TEST_F(BrowserTest, CaptionsAndTheStatusLineAreCutBetweenCharacters) {
       EXPECT_TRUE(text.startsWith(fit.chopped(1))) << fit.toStdString();
       EXPECT_LE(fm.horizontalAdvance(fit), ts) << fit.toStdString();
     }
-    const QRect box(b->extent.left + i * (ts + 24) + 24, b->extent.top + ts + 28, ts, 16);
-    QImage want(box.size(), shot.format());
-    want.fill(QColor(0xF0, 0xF0, 0xF0));
-    {
-      QPainter p(&want);
-      p.setFont(font);
-      p.setPen(Qt::black);
-      PdrawFittedText(&p, QRectF(QPoint(0, 0), box.size()), texts[i].c_str(), ts / 5);
-    }
-    EXPECT_EQ(shot.copy(box), want) << i;
+    EXPECT_EQ(shot.copy(CaptionBox(b, ts, i)), CaptionAsDrawn(shot, font, ts, texts[i].c_str()))
+        << i;
   }
   // The cut title ends in three dots: the last three runs of inked columns are each far lower
   // than a line of text (a missing font's box is as high as one).
@@ -191,16 +201,8 @@ TEST_F(BrowserTest, NamesThatAreNoTextShowTheirBytes) {
   const QFont font = PlatformContentWidget(mw->GetWindow())->font();
   const char* shown[3] = {"caf\\xE9.jpg", "caf\\xFF.jpg", "two\\x0Alines.jpg"};
   for (int i = 0; i < 3; ++i) {
-    const QRect box(b->extent.left + i * (ts + 24) + 24, b->extent.top + ts + 28, ts, 16);
-    QImage want(box.size(), shot.format());
-    want.fill(QColor(0xF0, 0xF0, 0xF0));
-    {
-      QPainter p(&want);
-      p.setFont(font);
-      p.setPen(Qt::black);
-      PdrawFittedText(&p, QRectF(QPoint(0, 0), box.size()), shown[i], ts / 5);
-    }
-    EXPECT_EQ(shot.copy(box), want) << shown[i];
+    EXPECT_EQ(shot.copy(CaptionBox(b, ts, i)), CaptionAsDrawn(shot, font, ts, shown[i]))
+        << shown[i];
   }
   mw->SetThumbSize(FourCC("tmed"), true);  // the table
   ASSERT_NE(b->listh, nullptr);

@@ -412,7 +412,9 @@ BENCHMARK(BM_PrintToPdfOf12240x8160Jpeg)
     ->Iterations(1);
 
 // The image window as start-up makes it (through the interface above).
-PImageWindow* ImageWindow() { return Interface() ? static_cast<PImageWindow*>(gImager) : nullptr; }
+PImageWindow* ImageWindow() {
+  return Interface() ? static_cast<PImageWindow*>(gImager) : nullptr;
+}
 
 // Answers the save command's questions as a user does: the options as they come (OK), the
 // file dialog with path as a JPEG, and a question to replace a file with Yes.

@@ -598,7 +598,7 @@ TEST(ThumbnailCache, APictureWithoutLightHasABlackThumbnail) {
     int quality;
   } kinds[] = {{"black.hdr", IWInterfaceRad, 90},
                {"black.exr", IWInterfaceEXR, 90},
-               {"black.tif", IWInterfaceTIFF, 100},    // 96-bit float
+               {"black.tif", IWInterfaceTIFF, 100},     // 96-bit float
                {"blackluv.tif", IWInterfaceTIFF, 90}};  // LogLuv
   for (const auto& k : kinds) {
     SCOPED_TRACE(k.name);

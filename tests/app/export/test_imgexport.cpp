@@ -158,16 +158,16 @@ TEST_F(ImgExport, TheTypedAspectTakesAPointAndRefusesTheRest) {
   SET_PROCESS_LOCALE(de, "de_DE.UTF-8");
   float a = -1;
   const std::string huge = std::string(60, '9') + ":1";  // a side beyond a float's range
-  for (const char* text :
-       {"1,85:1", "1,5", "1.5", "4:3:2", "0:1", "4:-3", "4--3", "4 x -3", "wide", "1.85:1,0", huge.c_str()})
+  for (const char* text : {"1,85:1", "1,5", "1.5", "4:3:2", "0:1", "4:-3", "4--3", "4 x -3", "wide",
+                           "1.85:1,0", huge.c_str()})
     EXPECT_FALSE(PaspectOf(text, &a)) << text;
   EXPECT_EQ(a, -1);
   struct Good {
     const char* text;
     float aspect;
   };
-  for (const Good g : {Good{"1.85:1", 1 / 1.85f}, Good{" 3 x 4 ", 0.75f}, Good{"16/9", 0.5625f}, Good{"16-9", 0.5625f},
-                       Good{"2.35 : 1", 1 / 2.35f}, Good{"", 0}}) {
+  for (const Good g : {Good{"1.85:1", 1 / 1.85f}, Good{" 3 x 4 ", 0.75f}, Good{"16/9", 0.5625f},
+                       Good{"16-9", 0.5625f}, Good{"2.35 : 1", 1 / 2.35f}, Good{"", 0}}) {
     EXPECT_TRUE(PaspectOf(g.text, &a)) << g.text;
     EXPECT_FLOAT_EQ(a, g.aspect) << g.text;
   }
@@ -459,7 +459,8 @@ TEST_F(ImgExport, APictureWithoutLightExportsBlack) {
     SCOPED_TRACE(name);
     log.Clear();
     EXPECT_TRUE(e.Export(RecordOf(Path(std::string(name) + (name[0] == 'b' ? ".tif" : ".exr")))));
-    for (const auto& m : log.entries) EXPECT_GE(m.first, static_cast<unsigned>(DMCinfo)) << m.second;
+    for (const auto& m : log.entries)
+      EXPECT_GE(m.first, static_cast<unsigned>(DMCinfo)) << m.second;
     int w = 0, h = 0;
     const std::vector<unsigned char> p = Pixels(out + "/" + name + ".jpg", &w, &h);
     EXPECT_EQ(w, 320);

@@ -67,8 +67,8 @@ class MakeHDR : public FolderTest {
     for (int i = 0; i < 3; ++i) {
       for (int y = 0; y < e.yres; ++y)
         for (int x = 0; x < 3 * e.xres; ++x)
-          e.img[y * e.rowsize + x] =
-              static_cast<uint8_t>(std::min(255, (scene.img[y * scene.rowsize + x] << (2 * i)) / 4));
+          e.img[y * e.rowsize + x] = static_cast<uint8_t>(
+              std::min(255, (scene.img[y * scene.rowsize + x] << (2 * i)) / 4));
       const std::string p = Path("e" + std::to_string(i) + ".jpg");
       EXPECT_TRUE(WriteJPEG(p, e, 90));
       recs.push_back(RecordOf(p));
@@ -432,9 +432,10 @@ TEST_F(MakeHDR, AMergeTooLargeForMemoryIsRefusedBeforeAnyExposureIsRead) {
     Questions asked(130);
     log.Clear();
     Command();
-    EXPECT_EQ(alerts.texts, std::vector<std::string>{"An HDR image of 640 \xC3\x97 480 pixels from 3 "
-                                                     "exposures needs 12 MB: too large for this "
-                                                     "computer's memory"});
+    EXPECT_EQ(alerts.texts,
+              std::vector<std::string>{"An HDR image of 640 \xC3\x97 480 pixels from 3 "
+                                       "exposures needs 12 MB: too large for this "
+                                       "computer's memory"});
     EXPECT_EQ(log.All().find("Loading image"), std::string::npos) << log.All();
     EXPECT_TRUE(asked.texts.empty()) << asked.texts.front();
     EXPECT_FALSE(IsWindowVisible(gProgressWindow)) << curMsg;

@@ -276,6 +276,9 @@ TEST_F(Save, AWriterKilledOrCutShortLeavesTheOldFileWhole) {
   auto child = [&](AtLimit at, rlim_t limit) {
     const pid_t pid = fork();
     if (pid == 0) {
+      // The child has none of its parent's threads: it must not paint (a Progress window shown
+      // on a busy machine would wait on drawing threads that are not there), only write.
+      gInterfaceReady = 0;
       if (at == AtLimit::fail) signal(SIGXFSZ, SIG_IGN);
       // Stops itself in the middle of the write, its temporary file part written.
       if (at == AtLimit::stop) signal(SIGXFSZ, [](int) { raise(SIGSTOP); });

@@ -18,6 +18,7 @@
 #include "apptest.h"
 #include "standins.h"
 #include "catalog/pdbase.h"
+#include "db/test_faultfs.h"
 #include "testutil/file_bytes.h"
 #include "testutil/wait_until.h"
 
@@ -645,6 +646,85 @@ TEST(Program, AFolderOnTheCommandLineShowsOverTheRecentCatalogue) {
   std::string all;
   for (const std::string& a : alerts.texts) all += a + "\n";
   EXPECT_EQ(all, "");
+}
+
+// A catalogue on a disk that goes away after its last save (a card pulled: every call on its
+// files fails, "Transport endpoint is not connected"): Quit asks nothing and tells nothing, and
+// the program ends as any quit does, its file holding every record. With a change made after the
+// last save, Quit asks, naming the change, and Quit Without Saving ends the program as the user
+// chose, the file keeping its last save.
+TEST(Program, AQuitAfterTheCataloguesDiskWentAwayAsksOnlyAboutUnsavedChanges) {
+  for (const bool unsaved : {false, true}) {
+    SCOPED_TRACE(unsaved ? "a change not saved" : "everything saved");
+    TempHome home;
+    StartUpForgotten forget;
+    PresetPreferences();
+    static dbtest::GoneDisk card;
+    static std::string db;
+    static bool changed;
+    static std::vector<std::string> asked;
+    card.gone = false;
+    db = home.path() + "/photos.qdb";
+    changed = unsaved;
+    asked.clear();
+    AlertsAnswered alerts;
+    // Every question of the confirm window is noted and answered Quit Without Saving.
+    QTimer questions;
+    QObject::connect(&questions, &QTimer::timeout, [] {
+      if (gConfirmWindow == nullptr || !IsWindowVisible(gConfirmWindow)) return;
+      asked.push_back(TextOf(gConfirmWindow, "cfrm", 128));
+      if (auto* b = qobject_cast<QAbstractButton*>(WidgetOf(gConfirmWindow, "cfrm", 131)))
+        QTest::mouseClick(b, Qt::LeftButton);
+    });
+    questions.start(5);
+    char arg0[] = "lumerin";
+    char* argv[] = {arg0, nullptr};
+    const int status = LumerinMain(1, argv, [] {
+      auto* t = new QTimer;
+      QObject::connect(t, &QTimer::timeout, [t] {
+        if (gMain == nullptr || !IsWindowVisible(gMain->GetWindow())) return;
+        t->stop();
+        t->deleteLater();
+        PContext& bc = gMain->bc;
+        bc.fileSystem = &card;
+        EXPECT_TRUE(gMain->OpenCatalog(db.c_str()));
+        auto add = [&bc](const char* name) {
+          DBRecord r(&PDBFInfo);
+          r.SetField(PDBFfile, name);
+          r.SetField(PDBFlocation, "/card");
+          r.SetField(PDBFnbytes, 100L);
+          r.SetField(PDBFhashval, 7L);
+          r.SetField(PDBFsubject, "Harbour");
+          EXPECT_TRUE(bc.Checkpoint("Add", nullptr));
+          bc.pdb.AddRecords(&r, 1);
+        };
+        add("saved.jpg");
+        EXPECT_TRUE(bc.SyncDB());
+        if (changed) add("unsaved.jpg");
+        card.gone = true;
+        TriggerMenu(gMain->GetWindow(), "Quit");
+      });
+      t->start(5);
+    });
+    EXPECT_EQ(status, 0);
+    std::string all;
+    for (const std::string& a : alerts.texts) all += a + "\n";
+    EXPECT_EQ(all, "");
+    const std::string log = ReadFile(home.path() + "/state/lumerin/Lumerin.txt");
+    if (unsaved) {
+      ASSERT_EQ(asked.size(), 1u);
+      EXPECT_EQ(asked[0].rfind("Cannot save the catalog 'photos': ", 0), 0u) << asked[0];
+      EXPECT_NE(asked[0].find("(Add on 1 record) are not saved"), std::string::npos) << asked[0];
+    } else {
+      EXPECT_EQ(asked, std::vector<std::string>{});
+      EXPECT_EQ(log.find("Cannot save the catalog"), std::string::npos) << log;
+      EXPECT_EQ(log.find("without the changes"), std::string::npos) << log;
+    }
+    card.gone = false;
+    PContext reader;
+    ASSERT_TRUE(reader.OpenDB(db.c_str(), true));
+    EXPECT_EQ(reader.pdb.TotalRecords(), 1);
+  }
 }
 
 // Each hook left unregistered stops start-up before anything is made, naming the hook.

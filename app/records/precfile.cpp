@@ -416,24 +416,17 @@ int TakeOut(PContext& bc, std::vector<Doomed>* batch) {
 }
 
 // The status after Delete Files: "Deleted <n> records", or, when records were kept for copies
-// of their pictures, what became of them.
-void TellDeleted(int files, int kept, const std::string& copy) {
-  const int records = files - kept;
+// of their pictures in other folders, "Deleted <n> files, kept <m> records" (short enough for
+// the status line; the log names each copy).
+void TellDeleted(int files, int kept) {
   if (kept == 0) {
-    gMain->EchoAction("Deleted", records);
+    gMain->EchoAction("Deleted", files);
     return;
   }
-  std::string text;
-  if (records == 0 && kept == 1)
-    text = "Deleted 1 file; its record now points to the copy in '" + FolderOf(copy) + "'";
-  else if (records == 0)
-    text = "Deleted " + std::to_string(kept) +
-           " files; their records now point to the copies in other folders";
-  else
-    text = "Deleted " + std::to_string(records) + (records == 1 ? " record" : " records") +
-           " and " + std::to_string(kept) +
-           (kept == 1 ? " file whose record now points" : " files whose records now point") +
-           " to " + (kept == 1 ? "a copy" : "copies") + " in other folders";
+  const std::string text =
+      "Deleted " + std::to_string(files) + (files == 1 ? " file" : " files") + ", kept " +
+      (files == 1 ? std::string("its record")
+                  : std::to_string(kept) + (kept == 1 ? " record" : " records"));
   gMain->ShowMessage(text.c_str(), false);
   DMESSAGE(DMCinfo, "%s", text.c_str());
 }
@@ -545,10 +538,7 @@ void DeleteFiles(const ABitMap& prot) {
         const Doomed& d = batch[b++];
         if (!d.stays) {
           ++files;
-          if (!d.copy.empty()) {
-            ++forCopies;
-            copy = d.copy;
-          }
+          if (!d.copy.empty()) ++forCopies;
           if (catDisplay && d.queued) {
             back.push_back({d.at - gone, &d, true});
             continue;
@@ -582,7 +572,7 @@ void DeleteFiles(const ABitMap& prot) {
   if (files == 0)
     gMain->ShowMessage("No records changed", false);
   else
-    TellDeleted(files, forCopies, copy);
+    TellDeleted(files, forCopies);
   // The files gone cannot come back with an undo, nor a step taken back with a redo.
   if (files > 0 || undone) gMain->SetUndoable(false);
   if (gImager != nullptr && gImager->ImageCount() > 0) gImager->Redraw();

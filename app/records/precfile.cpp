@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -92,8 +93,9 @@ void CloseImageOf(const DBRecord& rec, PImageRing** cur) {
 
 bool UndoBatch(PContext& bc, const DBChangeList* step) {
   if (step == nullptr || (bc.pdb.Pending() != step && bc.pdb.UndoList() != step)) return false;
-  // The records the step stored: its additions (a rename) or else its deletions.
-  const int n = step->radd.GetSize() > 0 ? step->radd.GetSize() : step->rdel.GetSize();
+  // The records the step stored: its additions (a rename, each with its old version's
+  // deletion) or its deletions (a delete, with the additions of records kept for copies).
+  const int n = std::max(step->radd.GetSize(), step->rdel.GetSize());
   const std::string told = std::string(step->name) + " on " + std::to_string(n) +
                            (n == 1 ? " record" : " records") + " taken back";
   return bc.Undo(told.c_str());

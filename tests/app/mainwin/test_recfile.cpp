@@ -771,6 +771,43 @@ TEST_F(FullDiskFiles, ADeletionWhoseRecordsCannotBeSavedIsTakenBack) {
   EXPECT_EQ(missing, 0);
 }
 
+// A deletion of a merged copy whose step cannot be saved is taken back whole: the record keeps
+// both folders, here and on disk, and both files stay.
+TEST_F(FullDiskFiles, AMergedCopysDeletionThatCannotBeSavedIsTakenBack) {
+  const std::string copies = Path("copies");
+  mkdir(copies.c_str(), 0755);
+  ctxtest::WriteFile(In("a.jpg"), "picture a");
+  ctxtest::WriteFile(copies + "/a.jpg", "picture a");
+  long hash = 0, len = 0;
+  ASSERT_TRUE(PhashFile(&hash, &len, In("a.jpg").c_str()));
+  for (const std::string& at : {folder, copies}) {
+    ASSERT_TRUE(mw->LoadingRecords(nullptr));
+    ctxtest::Show(bc, ctxtest::Photo("a.jpg", len, hash, "Quay", at.c_str()));
+    snprintf(bc->rsrc, sizeof bc->rsrc, "%s", at.c_str());
+    mw->LoadedRecords(1);
+    ASSERT_EQ(mw->AddRecords(), 1);
+  }
+  ASSERT_TRUE(bc->SyncDB());
+  const std::string before = RecordOnDisk(watched, "a.jpg");
+  EXPECT_EQ(before, "Quay in " + copies + " in " + folder);
+  bc->SelectAll();
+  Fill(true);
+  Answerer ans;
+  ans.Press(kResponseOK);
+  MainCommand(mw, "dele");
+  ASSERT_EQ(ans.alerts.size(), 1u);
+  EXPECT_NE(ans.alerts[0].find("Delete on 1 record was taken back: the file was not deleted."),
+            std::string::npos)
+      << ans.alerts[0];
+  EXPECT_TRUE(ctxtest::Exists(copies + "/a.jpg"));
+  EXPECT_TRUE(ctxtest::Exists(In("a.jpg")));
+  EXPECT_EQ(Shown(), std::vector<std::string>{"a.jpg"});
+  EXPECT_EQ(PDBgetField(bc->rdisp.Get(0), PDBFlocation).GetNV(), 2);
+  Fill(false);
+  ASSERT_TRUE(PsyncWhole());
+  EXPECT_EQ(RecordOnDisk(watched, "a.jpg"), before);
+}
+
 // A batch that cannot be saved after batches that were is told in one alert with what the
 // batches saved before it changed on disk, which stays so (their files have their new names, or
 // are gone), and with the files after it, never reached. The journal's own report goes to the

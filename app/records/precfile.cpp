@@ -452,7 +452,6 @@ void DeleteFiles(const ABitMap& prot) {
   int removed = 0;    // records that left the display
   int files = 0;      // files deleted
   int forCopies = 0;  // of them, files whose records were kept for copies
-  std::string copy;   // the last such copy
   const bool catDisplay = strcmp(bc.rsrc, "*DB") == 0;
   bool failed = false, undone = false;
   char path[kPathLen];

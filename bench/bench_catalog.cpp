@@ -1,11 +1,16 @@
 // The undoable catalogue store and the timeline at catalogue scale. Measured: 1,000 labelled
 // steps (10 additions and 5 deletions each) committed into a catalogue of 100,000 photo
 // records, then all undone and all redone (steps per processor second of each phase: the
-// steps touch no disk); and 100,000 capture dates of 500 subjects over 10 years inserted into
-// a timeline.
+// steps touch no disk); 100,000 capture dates of 500 subjects over 10 years inserted into
+// a timeline; and the look Delete Files takes, for each file it deletes, for a copy of the
+// picture in another of the record's folders (1,000 files of 200 KB: records that know one
+// folder, the common case, and records that know two with the copy in the second, whose file
+// is hashed), beside the deletion of the same files itself (unlink).
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -134,6 +139,78 @@ void TimelineInsert(benchmark::State& state) {
   state.counters["events"] = static_cast<double>(events);
 }
 BENCHMARK(TimelineInsert)->Unit(benchmark::kMillisecond);
+
+// 1,000 files of 200 KB in dir/a (and, with copies, the same in dir/b), and their records:
+// each knows dir/a, and with copies dir/b first.
+constexpr int kFiles = 1000;
+bool MakeFiles(const std::string& dir, bool copies, std::vector<DBRecord>* recs) {
+  std::string bytes(200000, '\0');
+  recs->assign(kFiles, DBRecord());
+  for (const char* sub : {"/a", "/b"}) mkdir((dir + sub).c_str(), 0755);
+  for (int i = 0; i < kFiles; i++) {
+    const std::string name = "IMG_" + std::to_string(i) + ".JPG";
+    for (size_t k = 0; k < bytes.size(); k += 4096) bytes[k] = static_cast<char>(i * 7 + k);
+    for (const char* sub : {"/a/", "/b/"}) {
+      if (sub[1] == 'b' && !copies) continue;
+      std::ofstream out(dir + sub + name, std::ios::binary | std::ios::trunc);
+      out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+      if (!out) return false;
+    }
+    DBRecord& r = (*recs)[static_cast<size_t>(i)];
+    r.Init(&PDBFInfo);
+    recordFileInfo(&r, (dir + "/a/" + name).c_str());
+    if (copies) recordFilePath(&r, (dir + "/b/" + name).c_str());
+  }
+  return true;
+}
+
+void KeepForCopy(benchmark::State& state) {
+  const bool copies = state.range(0) == 1;
+  char dir[] = "/tmp/lumerin_bench_keep_XXXXXX";
+  if (mkdtemp(dir) == nullptr) {
+    state.SkipWithError("no temporary folder");
+    return;
+  }
+  std::vector<DBRecord> recs;
+  if (!MakeFiles(dir, copies, &recs)) state.SkipWithError("cannot write the files");
+  int kept = 0;
+  for (auto _ : state) {
+    kept = 0;
+    for (int i = 0; i < kFiles; i++) {
+      DBRecord keep;
+      const std::string path = std::string(dir) + "/a/IMG_" + std::to_string(i) + ".JPG";
+      kept += PkeepForCopy(&keep, recs[static_cast<size_t>(i)], path.c_str());
+    }
+  }
+  if (kept != (copies ? kFiles : 0)) state.SkipWithError("copies not found as made");
+  state.counters["s_per_file"] =
+      benchmark::Counter(static_cast<double>(kFiles) * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  std::filesystem::remove_all(dir);
+}
+BENCHMARK(KeepForCopy)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The deletion itself: the same 1,000 files made again (untimed) and unlinked.
+void UnlinkFiles(benchmark::State& state) {
+  char dir[] = "/tmp/lumerin_bench_keep_XXXXXX";
+  if (mkdtemp(dir) == nullptr) {
+    state.SkipWithError("no temporary folder");
+    return;
+  }
+  std::vector<DBRecord> recs;
+  for (auto _ : state) {
+    state.PauseTiming();
+    if (!MakeFiles(dir, false, &recs)) state.SkipWithError("cannot write the files");
+    state.ResumeTiming();
+    for (int i = 0; i < kFiles; i++)
+      unlink((std::string(dir) + "/a/IMG_" + std::to_string(i) + ".JPG").c_str());
+  }
+  state.counters["s_per_file"] =
+      benchmark::Counter(static_cast<double>(kFiles) * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  std::filesystem::remove_all(dir);
+}
+BENCHMARK(UnlinkFiles)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

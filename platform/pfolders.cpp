@@ -85,8 +85,15 @@ bool MakePrivateFolder(const std::string& path, std::string* message) {
     Say(message, "Folder " + Quoted(path) + " belongs to another user; refusing to use it");
     ok = false;
   } else if (made && fchmod(fd, 0700) != 0) {
-    Say(message, "Cannot protect folder " + Quoted(path) + ": " + std::strerror(errno));
-    ok = false;
+    // A file system that keeps no permissions (FAT) refuses the call, as ENOSYS, EPERM or
+    // ENOTSUP, and shows every folder with the mode its mount gives. A folder made just now,
+    // this user's, that it shows open to this user and closed to everyone else is as private
+    // as the call would have made it; one it shows open to others is not used.
+    const int err = errno;
+    if ((st.st_mode & 077) != 0 || (st.st_mode & 0700) != 0700) {
+      Say(message, "Cannot protect folder " + Quoted(path) + ": " + std::strerror(err));
+      ok = false;
+    }
   }
   close(fd);
   return ok;

@@ -9,6 +9,8 @@
 // Each folder is private: made with mode 0700 when missing (its missing parents too), and
 // refused, with a message saying why, when it is a symbolic link, not a folder, or owned by
 // another user, so that nothing the program writes there can be read or redirected by others.
+// Where the file system keeps no permissions (FAT) a folder made here is used when it shows
+// closed to everyone but this user, and refused when it shows open to others.
 #pragma once
 
 #include <string>
@@ -21,7 +23,8 @@ std::string UserFolder(UserFolderKind kind, std::string* message = nullptr);
 
 // Makes one private folder at path (its parent must exist) unless it is there, and checks that
 // it is a folder of this user and not a symbolic link; false with the reason in *message. A
-// folder made here gets mode 0700 exactly, whatever the umask.
+// folder made here gets mode 0700 exactly, whatever the umask; where the mode cannot be set, it
+// must show no access for group and others as it is.
 bool MakePrivateFolder(const std::string& path, std::string* message = nullptr);
 
 // The user's pictures folder as the desktop names it (XDG_PICTURES_DIR), by default

@@ -318,7 +318,8 @@ int PMainWindow::AddRecords() {
     for (int i : lacking) PDBsetString(&bc.rdisp[i], PDBFsubject, subject);
   }
   if (!CheckNewFields(&sel)) return -1;
-  const int n = bc.AddRecords();
+  int merged = 0;
+  const int n = bc.AddRecords(&merged);
   if (n < 0) {
     // A catalogue that cannot be written says why when it is closed (and may stay open).
     if (!bc.LastError().empty())
@@ -336,7 +337,18 @@ int PMainWindow::AddRecords() {
     snprintf(bc.rsrc, sizeof bc.rsrc, "*DB");
   UpdateSelectors();
   if (browser) browser->Redisplay();
-  EchoAction("Added", n);
+  // Records of files already catalogued were merged into their catalogued records, not added.
+  if (merged == 0) {
+    EchoAction("Added", n);
+  } else if (merged == n) {
+    EchoAction("Merged", n);
+  } else {
+    const std::string text = "Added " + std::to_string(n - merged) +
+                             (n - merged == 1 ? " record" : " records") + ", merged " +
+                             std::to_string(merged);
+    ShowMessage(text.c_str(), false);
+    DMESSAGE(DMCinfo, "%s", text.c_str());
+  }
   SetUndoable(true);
   return n;
 }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -92,8 +93,9 @@ void CloseImageOf(const DBRecord& rec, PImageRing** cur) {
 
 bool UndoBatch(PContext& bc, const DBChangeList* step) {
   if (step == nullptr || (bc.pdb.Pending() != step && bc.pdb.UndoList() != step)) return false;
-  // The records the step stored: its additions (a rename) or else its deletions.
-  const int n = step->radd.GetSize() > 0 ? step->radd.GetSize() : step->rdel.GetSize();
+  // The records the step stored: its additions (a rename, each with its old version's
+  // deletion) or its deletions (a delete, with the additions of records kept for copies).
+  const int n = std::max(step->radd.GetSize(), step->rdel.GetSize());
   const std::string told = std::string(step->name) + " on " + std::to_string(n) +
                            (n == 1 ? " record" : " records") + " taken back";
   return bc.Undo(told.c_str());
@@ -268,9 +270,21 @@ struct Doomed {
   bool catalogued;
   bool stays = false;  // the file could not be deleted
   int err = 0;         // why the system refused to delete it
+  // The picture stays in another of the record's folders: the record is kept, pointing to that
+  // copy (at copy); with queued, kept took cat's place in the catalogue.
+  std::string copy{};
+  DBRecord kept{};
+  bool queued = false;
 };
 
-using Stayed = std::vector<std::pair<int, const Doomed*>>;
+// A record that comes back into the display at a place: one whose file stayed, or (again) the
+// kept record of a copy in a display of catalogue records.
+struct Back {
+  int at;
+  const Doomed* d;
+  bool again;
+};
+using Stayed = std::vector<Back>;
 
 // A batch whose records left the store on their way to disk: registered with the core from
 // then until its files are gone (or its records taken back), so that an end without the
@@ -300,10 +314,15 @@ class DeleteBatch : public PFileBatch {
 
  private:
   // A file already gone counts as deleted; one that cannot be deleted stays, with its record.
+  // The thumbnail of a picture that stays elsewhere is that copy's too.
   static void Delete(Doomed* d, bool thumbnail) {
     if (unlink(d->path.c_str()) == 0 || errno == ENOENT) {
       DMESSAGE(DMCinfo, "Deleted file '%s'", d->path.c_str());
-      if (thumbnail) PthumbManager().DeleteThumbnail(d->shown);
+      if (!d->copy.empty())
+        DMESSAGE(DMCinfo, "Kept the record of '%s': the picture is still at '%s'", d->path.c_str(),
+                 d->copy.c_str());
+      else if (thumbnail)
+        PthumbManager().DeleteThumbnail(d->shown);
     } else {
       d->err = errno;
       d->stays = true;
@@ -334,36 +353,84 @@ void DeleteBatch::EndAtQuit(bool onDisk, bool mayEdit) {
            batch.size());
 }
 
-// The records of files that stayed go back into the shadow catalogue, those it kept.
+// The records of files that stayed go back into the shadow catalogue, those it kept (a copy's
+// shadow record was never taken out).
 void ShadowsBack(const Stayed& back) {
   PContext& bc = gMain->bc;
-  for (const auto& b : back)
-    if (!b.second->catalogued && bc.ShadowReady()) bc.AddShadow(b.second->shown);
+  for (const Back& b : back)
+    if (!b.again && !b.d->catalogued && b.d->copy.empty() && bc.ShadowReady())
+      bc.AddShadow(b.d->shown);
 }
 
-// Puts the records of files that stayed back into the catalogue (or the shadow catalogue) and
-// into the display at the given places (ascending), and syncs them.
+// Puts the records of files that stayed back into the catalogue (or the shadow catalogue), in
+// place of the records kept for their copies, and into the display at the given places
+// (ascending) with the kept records of copies shown again; syncs them.
 void PutBack(const Stayed& back) {
   if (back.empty()) return;
   PContext& bc = gMain->bc;
   ShadowsBack(back);
-  std::vector<DBRecord> cats;
-  for (const auto& b : back)
-    if (b.second->catalogued) cats.push_back(b.second->cat);
-  if (!cats.empty() && bc.Ready() && !bc.ReadOnly()) {
-    if (bc.Checkpoint("Delete", nullptr))
-      bc.pdb.AddRecords(cats.data(), static_cast<int>(cats.size()));
-    else
-      DMESSAGE(DMCdata, "Database error");
+  std::vector<DBRecord> cats, kept;
+  for (const Back& b : back) {
+    if (b.again) continue;
+    if (b.d->catalogued) cats.push_back(b.d->cat);
+    if (b.d->queued) kept.push_back(b.d->kept);
   }
-  for (const auto& b : back) {
+  if (!cats.empty() && bc.Ready() && !bc.ReadOnly()) {
+    if (bc.Checkpoint("Delete", nullptr)) {
+      if (!kept.empty()) bc.pdb.DeleteRecords(kept.data(), static_cast<int>(kept.size()));
+      bc.pdb.AddRecords(cats.data(), static_cast<int>(cats.size()));
+    } else {
+      DMESSAGE(DMCdata, "Database error");
+    }
+  }
+  for (const Back& b : back) {
     const int n = bc.rdisp.GetSize();
     if (bc.rdisp.Resize(n + 1) != n + 1) break;
-    for (int j = n; j > b.first; --j) bc.rdisp[j].Take(&bc.rdisp[j - 1]);  // links kept
-    bc.rdisp[b.first] = b.second->shown;
+    for (int j = n; j > b.at; --j) bc.rdisp[j].Take(&bc.rdisp[j - 1]);  // links kept
+    bc.rdisp[b.at] = b.again ? b.d->kept : b.d->shown;
   }
   bc.Reconcile();
   PsyncWhole();
+}
+
+// Takes the batch's records out of the display, the catalogue and the shadow catalogue, as
+// PContext::DeleteRecords(true, true) does, but a record whose picture stays in another of its
+// folders stays in the catalogue (pointing to that copy) or the shadow catalogue; the result of
+// DeleteRecords.
+int TakeOut(PContext& bc, std::vector<Doomed>* batch) {
+  bc.SelectNone();
+  for (const Doomed& d : *batch) bc.Select(d.at, true);
+  const int n = bc.DeleteRecords(true, false);
+  std::vector<DBRecord> shadows, kept;
+  for (Doomed& d : *batch) {
+    if (d.copy.empty()) {
+      shadows.push_back(d.shown);
+    } else if (n > 0 && d.catalogued) {
+      kept.push_back(d.kept);
+      d.queued = true;
+    }
+  }
+  if (bc.ShadowReady() && !shadows.empty())
+    bc.DeleteShadows(shadows.data(), static_cast<int>(shadows.size()));
+  // In the step that took the old versions out.
+  if (!kept.empty()) bc.pdb.AddRecords(kept.data(), static_cast<int>(kept.size()));
+  return n;
+}
+
+// The status after Delete Files: "Deleted <n> records", or, when records were kept for copies
+// of their pictures in other folders, "Deleted <n> files, kept <m> records" (short enough for
+// the status line; the log names each copy).
+void TellDeleted(int files, int kept) {
+  if (kept == 0) {
+    gMain->EchoAction("Deleted", files);
+    return;
+  }
+  const std::string text =
+      "Deleted " + std::to_string(files) + (files == 1 ? " file" : " files") + ", kept " +
+      (files == 1 ? std::string("its record")
+                  : std::to_string(kept) + (kept == 1 ? " record" : " records"));
+  gMain->ShowMessage(text.c_str(), false);
+  DMESSAGE(DMCinfo, "%s", text.c_str());
 }
 
 // Deletes the selected records' files, those marked in prot only when the user agrees, then
@@ -372,7 +439,8 @@ void PutBack(const Stayed& back) {
 // files go: a crash leaves files whose records are gone, never records naming files gone. A
 // file that cannot be deleted keeps its record: most are seen before (the system would refuse
 // them), and the rest have their records put back. The records whose files stay remain
-// selected.
+// selected. A record whose picture stays in another of its folders (a copy that was merged into
+// it) is kept, pointing to that copy, and a display of catalogue records shows it so.
 void DeleteFiles(const ABitMap& prot) {
   PContext& bc = gMain->bc;
   std::vector<int> chosen;  // in display order, as the display was
@@ -381,7 +449,10 @@ void DeleteFiles(const ABitMap& prot) {
   PImageRing* cur = gImager ? gImager->GetCurrentIR() : nullptr;
   bool yesToAll = false;
   Refusals refused;
-  int removed = 0;
+  int removed = 0;    // records that left the display
+  int files = 0;      // files deleted
+  int forCopies = 0;  // of them, files whose records were kept for copies
+  const bool catDisplay = strcmp(bc.rsrc, "*DB") == 0;
   bool failed = false, undone = false;
   char path[kPathLen];
   size_t at = 0;
@@ -391,7 +462,7 @@ void DeleteFiles(const ABitMap& prot) {
       DMESSAGE(DMCwarning,
                "Delete Files stopped by the quit: %d files deleted, the other %zu kept with their "
                "records",
-               removed, chosen.size() - at);
+               files, chosen.size() - at);
       break;
     }
     // The records before a batch's are those kept so far, at their places: each record of the
@@ -420,11 +491,16 @@ void DeleteFiles(const ABitMap& prot) {
       CloseImageOf(rec, &cur);
       const DBRecord* orig = bc.GetDBOrig(i);
       batch.push_back({i, path, rec, orig != nullptr ? *orig : DBRecord(), orig != nullptr});
+      // A copy elsewhere is looked for in the folders of the record as shown and as catalogued
+      // (a copy added to the catalogue shows its own folder first).
+      Doomed& d = batch.back();
+      char other[kPathLen];
+      if (PkeepForCopy(&d.kept, d.catalogued ? d.cat : d.shown, path,
+                       d.catalogued ? &d.shown : nullptr, other, sizeof other))
+        d.copy = other;
     }
     if (!batch.empty()) {
-      bc.SelectNone();
-      for (const Doomed& d : batch) bc.Select(d.at, true);
-      const int n = bc.DeleteRecords(true, true);
+      const int n = TakeOut(bc, &batch);
       const DBChangeList* step = n > 0 ? bc.pdb.Pending() : nullptr;
       if (n < 0) {
         DMESSAGE(DMCdata, "Database error");
@@ -445,7 +521,7 @@ void DeleteFiles(const ABitMap& prot) {
               batch.size() == 1 ? std::string("the file was not deleted")
                                 : "the " + std::to_string(batch.size()) + " files were not deleted";
           TellBatchNotSaved(why, undone ? TakenBack("Delete", n, now) : "Of this batch " + now,
-                            removed, "deleted", static_cast<int>(chosen.size() - at));
+                            files, "deleted", static_cast<int>(chosen.size() - at));
         }
       }
       if (failed)
@@ -453,7 +529,8 @@ void DeleteFiles(const ABitMap& prot) {
       for (const Doomed& d : batch)
         if (d.err != 0) refused.Note(d.path, d.err);
     }
-    // Where the records that stay are now: before each, the records of files gone left.
+    // Where the records that stay are now: before each, the records of files gone left. A
+    // record kept for a copy comes back into a display of catalogue records, unselected.
     Stayed back;
     size_t b = 0, s = 0;
     int gone = 0;
@@ -461,10 +538,16 @@ void DeleteFiles(const ABitMap& prot) {
       if (s == stay.size() || (b < batch.size() && batch[b].at < stay[s])) {
         const Doomed& d = batch[b++];
         if (!d.stays) {
+          ++files;
+          if (!d.copy.empty()) ++forCopies;
+          if (catDisplay && d.queued) {
+            back.push_back({d.at - gone, &d, true});
+            continue;
+          }
           ++gone;
           continue;
         }
-        back.emplace_back(d.at - gone, &d);
+        back.push_back({d.at - gone, &d, false});
         kept.push_back(d.at - gone);
       } else {
         kept.push_back(stay[s++] - gone);
@@ -487,12 +570,12 @@ void DeleteFiles(const ABitMap& prot) {
   bc.SelectNone();
   for (int i : kept) bc.Select(i, true);
   refused.Tell();
-  if (removed == 0)
+  if (files == 0)
     gMain->ShowMessage("No records changed", false);
   else
-    gMain->EchoAction("Deleted", removed);
+    TellDeleted(files, forCopies);
   // The files gone cannot come back with an undo, nor a step taken back with a redo.
-  if (removed > 0 || undone) gMain->SetUndoable(false);
+  if (files > 0 || undone) gMain->SetUndoable(false);
   if (gImager != nullptr && gImager->ImageCount() > 0) gImager->Redraw();
 }
 

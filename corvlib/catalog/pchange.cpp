@@ -37,7 +37,8 @@ bool Append(DBRecordList* list, DBRecord* rec, bool link) {
 
 }  // namespace
 
-int PContext::AddRecords() {
+int PContext::AddRecords(int* merged) {
+  if (merged != nullptr) *merged = 0;
   const int nd = rdisp.GetSize();
   if (strcmp(rsrc, "*DB") == 0 || !Writable() || nd == 0) return 0;
   ABitMap map;
@@ -96,6 +97,7 @@ int PContext::AddRecords() {
   DeleteShadows(added.GetArray(), added.GetSize());
   pdb.AddRecords(added.GetArray(), added.GetSize());
   Catalog(added.GetArray(), added.GetSize());
+  if (merged != nullptr) *merged = replaced.GetSize();
   return n;
 }
 

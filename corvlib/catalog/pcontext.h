@@ -154,7 +154,11 @@ class PContext : public PContextState {
   // changed.
   bool Reconcile(DBRecord* record);
 
-  int AddRecords();
+  // Enters the selected displayed records (all when none is selected) into the catalogue as one
+  // step: the number added or replaced, 0 when none, -1 when the checkpoint failed. *merged (when
+  // given) gets how many of them replaced a catalogued version (a record of a file already
+  // catalogued, brought into the catalogued record) rather than being added anew.
+  int AddRecords(int* merged = nullptr);
   // Stores the edits of the displayed records marked in which (all when null) as one step
   // named label: an edit is a deletion of the catalogued version plus an addition of the new
   // one, queued in the change Checkpoint opens (see there for when they reach the pages).
@@ -202,9 +206,9 @@ class PContext : public PContextState {
   // Whether the sync under way has yet to commit: the change is still being applied or its
   // blocks readied, or its journal is still beside the file.
   bool SyncUncommitted();
-  std::string roWhy;           // why an open asked for writing was refused the file's writing
-  bool writeAsked = false;     // the open catalogue was asked for writing
-  int unsavedRecords = 0;  // records the failed syncs since the last good one left unwritten
+  std::string roWhy;        // why an open asked for writing was refused the file's writing
+  bool writeAsked = false;  // the open catalogue was asked for writing
+  int unsavedRecords = 0;   // records the failed syncs since the last good one left unwritten
   const DBChangeList* syncedStep = nullptr;  // the newest undo step at the last good sync
   std::vector<std::string> undoneUnsaved;    // undo and redo since the last good sync
   void NoteSync(bool ok, int waiting);

@@ -1,8 +1,13 @@
 // Locating moved files and folder migrations.
 #include "catalog/plocate.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "catalog/pfieldset.h"
 #include "catalog/pfileinfo.h"
@@ -281,6 +286,74 @@ PLocateFileRes PlocateFile(char* path, int len, DBRecord* r, bool (*ask)(char*, 
   else
     DMESSAGE(DMCwarning, "False file migration!");
   return PLFRmigrated;
+}
+
+namespace {
+
+// Whether the folder at path is the one whose status is dir (another name of it, a symbolic
+// link or a second mount, reaches the same folder).
+bool SameFolder(const char* path, const struct stat& dir) {
+  struct stat st;
+  return stat(path, &st) == 0 && st.st_dev == dir.st_dev && st.st_ino == dir.st_ino;
+}
+
+}  // namespace
+
+bool PkeepForCopy(DBRecord* kept, const DBRecord& r, const char* path, const DBRecord* also,
+                  char* found, int len) {
+  if (kept == nullptr || path == nullptr || r.l == nullptr) return false;
+  const char* name = PDBgetString(r, PDBFfile);
+  long rlen = 0, rhash = 0;
+  if (name == nullptr || !PDBgetInt(r, PDBFnbytes, &rlen) || !PDBgetInt(r, PDBFhashval, &rhash))
+    return false;
+  const char* slash = strrchr(path, '/');
+  if (slash == nullptr) return false;
+  const std::string gone(path, slash == path ? 1 : static_cast<size_t>(slash - path));
+  // Without the status of the file's own folder, no other folder can be told apart from it.
+  struct stat goneDir;
+  if (stat(gone.c_str(), &goneDir) != 0) return false;
+  std::vector<std::string> folders;
+  for (const DBRecord* rec : {&r, also}) {
+    if (rec == nullptr || rec->l == nullptr) continue;
+    const DBField& loc = PDBgetField(*rec, PDBFlocation);
+    if (loc.GetDT() != DBDTstring) continue;
+    const int n = loc.GetNV() < PMaxLocations ? loc.GetNV() : PMaxLocations;
+    for (int i = 0; i < n; i++) {
+      const char* f = static_cast<const char*>(loc.GetPointer(i));
+      if (f != nullptr && std::find(folders.begin(), folders.end(), f) == folders.end())
+        folders.push_back(f);
+    }
+  }
+  char cand[kPathLen];
+  bool have = false;
+  for (const std::string& f : folders) {
+    if (f == gone || SameFolder(f.c_str(), goneDir) || !JoinPath(cand, kPathLen, f.c_str(), name))
+      continue;
+    struct stat st;
+    long h = 0, n = 0;
+    if (stat(cand, &st) == 0 && S_ISREG(st.st_mode) && PhashFile(&h, &n, cand) && n == rlen &&
+        h == rhash) {
+      have = true;
+      break;
+    }
+  }
+  if (!have) return false;
+  DBRecord copy;
+  copy = r;
+  recordFilePath(&copy, cand);
+  // The folder the file left, by whatever name the record knows it, is no place of it now.
+  const DBField& loc = PDBgetField(copy, PDBFlocation);
+  const char* was[PMaxLocations];
+  const int nwas = loc.GetDT() == DBDTstring ? loc.Get(was, PMaxLocations) : 0;
+  const char* now[PMaxLocations];
+  int nnow = 0;
+  for (int i = 0; i < nwas; i++)
+    if (i == 0 || (gone != was[i] && !SameFolder(was[i], goneDir))) now[nnow++] = strlink(was[i]);
+  PDBsetStrings(&copy, PDBFlocation, now, nnow);
+  for (int i = 0; i < nnow; i++) strunlink(now[i]);
+  *kept = copy;
+  if (found != nullptr && len > 0) CopyPath(found, len, cand);
+  return true;
 }
 
 _ImgReader* PopenImageD(const DBRecord& r, bool quiet) {

@@ -68,6 +68,15 @@ PLocateFileRes PlocateFile(char* path, int len, const DBRecord& r);
 // when the user gives up.
 PLocateFileRes PlocateFile(char* path, int len, DBRecord* r, bool (*ask)(char*, int, DBRecord*));
 
+// Where the picture of r stays once its file at path is gone: the first folder of r's Location
+// (then of also's, when given) other than path's own folder, by any name that reaches it, that
+// holds a regular file of r's name with r's recorded length and content hash (a record without
+// them has no copy). *kept becomes a copy of r pointing there: that folder first in Location,
+// path's folder (by any of its names) left out, and the found file's modification time; the
+// found path goes into found (len bytes) when given. False, *kept untouched, when none is found.
+bool PkeepForCopy(DBRecord* kept, const DBRecord& r, const char* path,
+                  const DBRecord* also = nullptr, char* found = nullptr, int len = 0);
+
 // An open reader on r's image file, found with PlocateFile and opened with the reader its
 // Format names (or, without one, its suffix); null on failure (reported unless quiet). The
 // caller closes it through its interface.

@@ -291,6 +291,9 @@ void DBJournal::Abandon() {
 
 bool DBJournal::Update(const std::vector<Piece>& pieces) {
   failed = false;
+  // Nothing to write touches nothing: a file that cannot be reached now (its disk taken away)
+  // still holds every sync that completed.
+  if (pieces.empty()) return true;
   if (!OpenDatabase()) return false;
   bool fresh = jfd < 0;
   if (fresh && !Begin()) return false;

@@ -111,7 +111,7 @@ class DBJournal {
   // Writes the pieces into the database file, 4 KiB chunk by chunk, only the chunks whose
   // bytes differ from the file's. First the present bytes of those chunks go to the journal
   // (the sync starting with it), unless saved already in this sync or beyond the file's size
-  // at its start, and the journal is made durable.
+  // at its start, and the journal is made durable. No pieces: nothing is looked at, and true.
   bool Update(const std::vector<Piece>& pieces);
   // Makes the database durable and removes the journal; true also when no sync was open.
   bool Commit();

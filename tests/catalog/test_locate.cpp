@@ -203,3 +203,40 @@ TEST_F(Locate, ChangeDerivationAndRewriting) {
   EXPECT_EQ(m.Promote(&bad), nullptr);
   EXPECT_EQ(m.Promote(&m), &m);
 }
+
+// A record whose file is to go is kept for a copy only where the picture truly stays: a file of
+// its name, length and hash in another of its folders (or of the other version's). The file's
+// own folder by another name (a link to it) is no other folder, and a file of other contents
+// no copy. The record kept names the copy's folder first and no longer the folder left.
+TEST_F(Locate, ARecordIsKeptOnlyForATrueCopyInAnotherFolder) {
+  Make("a/x.jpg", "the picture");
+  Make("c/x.jpg", "another picture");
+  std::filesystem::create_directory_symlink(dir.Path("a"), dir.Path("alias"));
+  DBRecord r = Record("a/x.jpg");
+  recordFilePath(&r, dir.Path("alias/x.jpg").c_str());
+  recordFilePath(&r, dir.Path("c/x.jpg").c_str());
+  recordFilePath(&r, dir.Path("a/x.jpg").c_str());
+  DBRecord kept, untouched(r);
+  char found[1024] = "";
+  EXPECT_FALSE(PkeepForCopy(&kept, r, dir.Path("a/x.jpg").c_str(), nullptr, found, sizeof found));
+  EXPECT_EQ(kept.l, nullptr);
+
+  Make("b/x.jpg", "the picture");
+  setfiletime(dir.Path("b/x.jpg").c_str(), 1600000000);
+  DBRecord other(r);
+  recordFilePath(&other, dir.Path("b/x.jpg").c_str());
+  ASSERT_TRUE(PkeepForCopy(&kept, r, dir.Path("a/x.jpg").c_str(), &other, found, sizeof found));
+  EXPECT_EQ(found, dir.Path("b/x.jpg"));
+  const DBField& loc = PDBgetField(kept, PDBFlocation);
+  ASSERT_EQ(loc.GetNV(), 2);
+  EXPECT_EQ(loc.GetString(0), dir.Path("b"));
+  EXPECT_EQ(loc.GetString(1), dir.Path("c"));
+  long t = 0;
+  EXPECT_TRUE(PDBgetInt(kept, PDBFmodtime, &t));
+  EXPECT_EQ(t, 1600000000);
+  EXPECT_TRUE(r == untouched);
+  // Without a recorded length and hash nothing tells a copy.
+  DBRecord bare(r);
+  bare.ClearField(PDBid(bare, PDBFhashval));
+  EXPECT_FALSE(PkeepForCopy(&kept, bare, dir.Path("a/x.jpg").c_str(), &other));
+}

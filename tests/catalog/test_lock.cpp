@@ -1247,3 +1247,104 @@ TEST(WriteLock, AMakerOvertakenBeforeItLocksGivesWay) {
   overtaker.reset();
   EXPECT_EQ(Entries(d.Dir()), 1);
 }
+
+namespace {
+
+int maker = -1;    // the maker's open lock file, made by exclusive creation and still empty
+int looks = 0;     // the breaker's looks at it so far
+int lockedAt = 0;  // the look after which the maker took its lock (0: not taken)
+
+// The kernel's answer as the breaker looks at the lock file; after its second look (the last,
+// under its own breaker lock, which finds the file still empty and unlocked) the maker takes its
+// lock for writing, as a maker overtaken there does.
+int MakerLocksAfterTheLastLook(int fd) {
+  const int was = PlockSystemDefault().locked(fd);
+  struct stat seen, made;
+  if (maker >= 0 && fstat(fd, &seen) == 0 && fstat(maker, &made) == 0 &&
+      seen.st_dev == made.st_dev && seen.st_ino == made.st_ino && ++looks == 2) {
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    if (fcntl(maker, F_OFD_SETLK, &fl) == 0) lockedAt = looks;
+  }
+  return was;
+}
+
+}  // namespace
+
+// A lock file made by exclusive creation, still empty and unlocked when a breaker last looks at
+// it, whose maker locks it before the breaker removes it, stays its maker's: the breaker locks it
+// for reading before removing it, is refused, leaves it and is told the lock is held.
+TEST(WriteLock, AMakerThatLocksAfterTheBreakersLastLookKeepsItsLockFile) {
+  TempDir d;
+  const std::string db = d.Path("c.qdb"), lk = d.Path("c.lock");
+  maker = open(lk.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0444);
+  ASSERT_GE(maker, 0);
+  struct stat made;
+  ASSERT_EQ(fstat(maker, &made), 0);
+  looks = lockedAt = 0;
+  SystemAnswers answers;
+  plockSystem.locked = MakerLocksAfterTheLastLook;
+  char lock[PContext::kPathLen] = "";
+  PLockRefusal refusal;
+  EXPECT_FALSE(PContext::WriteLock(lock, db.c_str(), &refusal));
+  EXPECT_EQ(lockedAt, 2);
+  EXPECT_EQ(refusal.verdict, PLVheld);
+  EXPECT_EQ(refusal.err, 0);
+  struct stat now;
+  ASSERT_EQ(lstat(lk.c_str(), &now), 0);
+  EXPECT_EQ(now.st_ino, made.st_ino);
+  EXPECT_EQ(Entries(d.Dir()), 1);
+  close(maker);
+  maker = -1;
+}
+
+namespace {
+
+std::string realLock;  // the lock file's whole name, through no symbolic link
+
+// The open files of a process that reached the lock file through another mount of its folder,
+// as its process table shows them: the lock file under its whole name, but with the device,
+// inode, length and time that mount gives it.
+bool ByItsWholeName(long, std::vector<POpenFile>* files) {
+  POpenFile f;
+  f.name = realLock;
+  f.seen = true;
+  f.st.st_mode = S_IFREG | 0444;
+  f.st.st_dev = 0x4d;
+  f.st.st_ino = 7;
+  f.st.st_size = 1;
+  f.st.st_mtim.tv_sec = 1;
+  files->assign(1, f);
+  return true;
+}
+
+}  // namespace
+
+// A live process of another program that has the lock file open under its whole name holds it,
+// though the file as its mount shows it has another device, inode, length and time than here,
+// and the taker reached the catalogue through a symbolic link to its folder: the lock is kept,
+// naming the holder.
+TEST(WriteLock, AHolderKnownByTheLockFilesWholeNameKeepsIt) {
+  TempDir d;
+  ASSERT_EQ(mkdir(d.Path("real").c_str(), 0755), 0);
+  ASSERT_EQ(symlink(d.Path("real").c_str(), d.Path("link").c_str()), 0);
+  const std::string db = d.Path("link/c.qdb"), lk = d.Path("link/c.lock");
+  Sleeper other("/bin/sleep");
+  ASSERT_GT(other.pid, 0);
+  WriteFile(lk, LockLine(other.pid, Host()));
+  char* real = realpath(lk.c_str(), nullptr);
+  ASSERT_NE(real, nullptr);
+  realLock = real;
+  free(real);
+  ASSERT_NE(realLock, lk);
+  SystemAnswers answers;
+  plockSystem.openFiles = ByItsWholeName;
+  char lock[PContext::kPathLen] = "";
+  PLockRefusal refusal;
+  EXPECT_FALSE(PContext::WriteLock(lock, db.c_str(), &refusal));
+  EXPECT_EQ(refusal.verdict, PLVheld);
+  EXPECT_EQ(refusal.pid, other.pid);
+  EXPECT_EQ(ReadFile(lk), LockLine(other.pid, Host()));
+}

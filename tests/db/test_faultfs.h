@@ -227,6 +227,58 @@ class FaultFS : public DBFileSystem {
   bool stopped_ = false;
 };
 
+// The system's file calls for a disk that can be taken away, as a card is pulled or a user-space
+// file system's server ends: once gone, every call fails with ENOTCONN ("Transport endpoint is
+// not connected"), reads and looks at a file's size as much as writes; closing still works.
+class GoneDisk : public DBFileSystem {
+ public:
+  bool gone = false;
+  int Open(const std::string& path, int flags, int mode) override {
+    return gone ? Refuse() : System()->Open(path, flags, mode);
+  }
+  void Close(int fd) override { System()->Close(fd); }
+  long long Read(int fd, void* buf, size_t n, long long off) override {
+    return gone ? Refuse() : System()->Read(fd, buf, n, off);
+  }
+  long long Write(int fd, const void* buf, size_t n, long long off) override {
+    return gone ? Refuse() : System()->Write(fd, buf, n, off);
+  }
+  bool Sync(int fd) override { return gone ? Refuse() >= 0 : System()->Sync(fd); }
+  bool Truncate(int fd, long long len) override {
+    return gone ? Refuse() >= 0 : System()->Truncate(fd, len);
+  }
+  bool Stat(int fd, long long* size, int* mode) override {
+    return gone ? Refuse() >= 0 : System()->Stat(fd, size, mode);
+  }
+  bool Remove(const std::string& path) override {
+    return gone ? Refuse() >= 0 : System()->Remove(path);
+  }
+  bool SyncDir(const std::string& dir) override {
+    return gone ? Refuse() >= 0 : System()->SyncDir(dir);
+  }
+  bool Stamp(int fd, DBFileStamp* st) override {
+    return gone ? Refuse() >= 0 : System()->Stamp(fd, st);
+  }
+  bool Rename(const std::string& from, const std::string& to) override {
+    return gone ? Refuse() >= 0 : System()->Rename(from, to);
+  }
+  long long FreeSpace(const std::string& dir) override {
+    return gone ? Refuse() : System()->FreeSpace(dir);
+  }
+  bool Lock(int fd, long long off, LockKind kind) override {
+    return gone ? Refuse() >= 0 : System()->Lock(fd, off, kind);
+  }
+  bool Locked(int fd, long long off, LockKind kind) override {
+    return gone ? Refuse() >= 0 : System()->Locked(fd, off, kind);
+  }
+
+ private:
+  static int Refuse() {
+    errno = ENOTCONN;
+    return -1;
+  }
+};
+
 // A writer in a child process: work runs there over a FaultFS watching db, and is held before
 // its at-th pwrite into the file at path until Resume, which lets it go on and reaps it.
 class HeldWriter {

@@ -1,14 +1,23 @@
 // The application object: the recent-catalogue menu, the lone selected record, the update and
 // process tables with no window in front, a refused quit, and whole runs of the program.
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include <QProcess>
 
 #include "app/core/pforms.h"
 #include "app/hdrpano/pforms.h"
@@ -18,6 +27,7 @@
 #include "apptest.h"
 #include "standins.h"
 #include "catalog/pdbase.h"
+#include "db/test_faultfs.h"
 #include "testutil/file_bytes.h"
 #include "testutil/wait_until.h"
 
@@ -645,6 +655,183 @@ TEST(Program, AFolderOnTheCommandLineShowsOverTheRecentCatalogue) {
   std::string all;
   for (const std::string& a : alerts.texts) all += a + "\n";
   EXPECT_EQ(all, "");
+}
+
+// A catalogue on a disk that goes away after its last save (a card pulled: every call on its
+// files fails, "Transport endpoint is not connected"): Quit asks nothing and tells nothing, and
+// the program ends as any quit does, its file holding every record. With a change made after the
+// last save, Quit asks, naming the change, and Quit Without Saving ends the program as the user
+// chose, the file keeping its last save.
+TEST(Program, AQuitAfterTheCataloguesDiskWentAwayAsksOnlyAboutUnsavedChanges) {
+  for (const bool unsaved : {false, true}) {
+    SCOPED_TRACE(unsaved ? "a change not saved" : "everything saved");
+    TempHome home;
+    StartUpForgotten forget;
+    PresetPreferences();
+    static dbtest::GoneDisk card;
+    static std::string db;
+    static bool changed;
+    static std::vector<std::string> asked;
+    card.gone = false;
+    db = home.path() + "/photos.qdb";
+    changed = unsaved;
+    asked.clear();
+    AlertsAnswered alerts;
+    // Every question of the confirm window is noted and answered Quit Without Saving.
+    QTimer questions;
+    QObject::connect(&questions, &QTimer::timeout, [] {
+      if (gConfirmWindow == nullptr || !IsWindowVisible(gConfirmWindow)) return;
+      asked.push_back(TextOf(gConfirmWindow, "cfrm", 128));
+      if (auto* b = qobject_cast<QAbstractButton*>(WidgetOf(gConfirmWindow, "cfrm", 131)))
+        QTest::mouseClick(b, Qt::LeftButton);
+    });
+    questions.start(5);
+    char arg0[] = "lumerin";
+    char* argv[] = {arg0, nullptr};
+    const int status = LumerinMain(1, argv, [] {
+      auto* t = new QTimer;
+      QObject::connect(t, &QTimer::timeout, [t] {
+        if (gMain == nullptr || !IsWindowVisible(gMain->GetWindow())) return;
+        t->stop();
+        t->deleteLater();
+        PContext& bc = gMain->bc;
+        bc.fileSystem = &card;
+        EXPECT_TRUE(gMain->OpenCatalog(db.c_str()));
+        auto add = [&bc](const char* name) {
+          DBRecord r(&PDBFInfo);
+          r.SetField(PDBFfile, name);
+          r.SetField(PDBFlocation, "/card");
+          r.SetField(PDBFnbytes, 100L);
+          r.SetField(PDBFhashval, 7L);
+          r.SetField(PDBFsubject, "Harbour");
+          EXPECT_TRUE(bc.Checkpoint("Add", nullptr));
+          bc.pdb.AddRecords(&r, 1);
+        };
+        add("saved.jpg");
+        EXPECT_TRUE(bc.SyncDB());
+        if (changed) add("unsaved.jpg");
+        card.gone = true;
+        TriggerMenu(gMain->GetWindow(), "Quit");
+      });
+      t->start(5);
+    });
+    EXPECT_EQ(status, 0);
+    std::string all;
+    for (const std::string& a : alerts.texts) all += a + "\n";
+    EXPECT_EQ(all, "");
+    const std::string log = ReadFile(home.path() + "/state/lumerin/Lumerin.txt");
+    if (unsaved) {
+      ASSERT_EQ(asked.size(), 1u);
+      EXPECT_EQ(asked[0].rfind("Cannot save the catalog 'photos': ", 0), 0u) << asked[0];
+      EXPECT_NE(asked[0].find("(Add on 1 record) are not saved"), std::string::npos) << asked[0];
+    } else {
+      EXPECT_EQ(asked, std::vector<std::string>{});
+      EXPECT_EQ(log.find("Cannot save the catalog"), std::string::npos) << log;
+      EXPECT_EQ(log.find("without the changes"), std::string::npos) << log;
+    }
+    card.gone = false;
+    PContext reader;
+    ASSERT_TRUE(reader.OpenDB(db.c_str(), true));
+    EXPECT_EQ(reader.pdb.TotalRecords(), 1);
+  }
+}
+
+// This test program's file.
+std::string SelfProgram() {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  self[n > 0 ? n : 0] = '\0';
+  return self;
+}
+
+// Makes every call that sets a file's mode fail with ENOSYS in this process from now on, as on a
+// file system that keeps no permissions (a FAT disk through a user-space server); false when this
+// system lets no process filter its calls.
+bool NoModeCanBeSet() {
+#if defined(__x86_64__)
+  std::vector<sock_filter> f = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr))};
+  for (const long nr : {long{__NR_chmod}, long{__NR_fchmod}, long{__NR_fchmodat}, 452L}) {
+    f.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(nr), 0, 1));
+    f.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS));
+  }
+  f.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  sock_fprog prog{static_cast<unsigned short>(f.size()), f.data()};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+#else
+  return false;
+#endif
+}
+
+// The run the test below starts in a process of its own, in the home it is given, where no
+// file's mode can be set: the program starts for the first time there and quits once its main
+// window shows, telling what it had.
+TEST(Program, DISABLED_FirstStartWhereNoModeCanBeSet) {
+  if (!NoModeCanBeSet()) {
+    printf("\nNO FILTER\n");
+    return;
+  }
+  const int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const bool refused = fchmod(fd, 0700) != 0 && errno == ENOSYS;
+  close(fd);
+  ASSERT_TRUE(refused);
+  PresetPreferences();
+  char arg0[] = "lumerin";
+  char* argv[] = {arg0, nullptr};
+  const int status = LumerinMain(1, argv, [] {
+    auto* t = new QTimer;
+    QObject::connect(t, &QTimer::timeout, [t] {
+      if (gMain == nullptr || !IsWindowVisible(gMain->GetWindow())) return;
+      t->stop();
+      t->deleteLater();
+      printf("\nTHUMBNAILS %s\nSHADOW %s\nLOG %s\n",
+             PthumbManager().IsOpen() ? thumbCacheDir : "none",
+             gMain->bc.ShadowReady() ? gShadowCatalog : "none", gErrLogFile);
+      TriggerMenu(gMain->GetWindow(), "Quit");
+    });
+    t->start(5);
+  });
+  printf("\nSTATUS %d\n", status);
+}
+
+// Where no folder's mode can be set (a home on a FAT disk: every call that sets a mode fails with
+// ENOSYS), the program's own folders, made with no access for others, are used from its first
+// start: the thumbnail cache and the shadow catalogue are open, the log is written in its folder
+// and the preferences are saved at quit; no folder is refused.
+TEST(Program, WhereNoFolderModeCanBeSetTheFoldersAreUsedFromTheFirstStart) {
+  TempHome home;
+  const std::string h = home.path();
+  // In this process's environment: its home, its locale.
+  QProcess child;
+  child.setProcessChannelMode(QProcess::MergedChannels);
+  child.start(QString::fromStdString(SelfProgram()),
+              {"--gtest_also_run_disabled_tests",
+               "--gtest_filter=Program.DISABLED_FirstStartWhereNoModeCanBeSet"});
+  ASSERT_TRUE(child.waitForStarted());
+  child.waitForFinished(-1);  // however slow the machine: the test's own time limit stands
+  const std::string out = child.readAll().toStdString();
+  if (out.find("\nNO FILTER\n") != std::string::npos)
+    GTEST_SKIP() << "this system lets no process filter its calls: no file system without "
+                    "permissions can be stood for";
+  EXPECT_NE(out.find("\nSTATUS 0\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\nTHUMBNAILS " + h + "/cache/lumerin/LumerinCache\n"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("\nSHADOW " + h + "/cache/lumerin/Lumerin.qdb\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\nLOG " + h + "/state/lumerin/Lumerin.txt\n"), std::string::npos) << out;
+  const std::string log = ReadFile(h + "/state/lumerin/Lumerin.txt");
+  EXPECT_NE(log.find("Wrote preferences to '" + h + "/config/lumerin/Lumerin'"), std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("Cannot protect folder"), std::string::npos) << log;
+  EXPECT_NE(ReadFile(h + "/config/lumerin/Lumerin").find("ShadowCatalog"), std::string::npos);
+  for (const char* f : {"/config/lumerin", "/cache/lumerin", "/state/lumerin"}) {
+    struct stat st;
+    ASSERT_EQ(stat((h + f).c_str(), &st), 0) << f;
+    EXPECT_EQ(st.st_mode & 077, 0u) << f;
+  }
 }
 
 // Each hook left unregistered stops start-up before anything is made, naming the hook.

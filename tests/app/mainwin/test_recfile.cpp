@@ -278,6 +278,98 @@ TEST_F(RecordFiles, DeleteAsksOnceJustCutKeepsFilesAndRefusalsKeepRecords) {
   EXPECT_EQ(bc->TotalSelected(), 2);
 }
 
+// The catalogue's record of a file name as a reader opening the catalogue now finds it: its
+// subject and its folders, "" when there is none.
+std::string RecordOnDisk(const std::string& db, const char* file) {
+  PContext reader;
+  std::string out;
+  if (!reader.OpenDB(db.c_str(), true)) return "cannot open";
+  const int n = reader.pdb.TotalRecords();
+  for (int i = 0; i < n; ++i) {
+    DBRecord r;
+    if (reader.pdb.GetRecords(&r, 1, i) != 1) break;
+    if (strcmp(PDBgetString(r, PDBFfile), file) != 0) continue;
+    const char* subject = PDBgetString(r, PDBFsubject);
+    out += subject != nullptr ? subject : "(none)";
+    const DBField& locs = PDBgetField(r, PDBFlocation);
+    for (int k = 0; k < locs.GetNV(); ++k) out += std::string(" in ") + locs.GetString(k);
+  }
+  reader.CloseDB();
+  return out;
+}
+
+// A picture copied into a second folder and added is merged into its catalogued record (the
+// record now names both folders), and the status says so. Delete Files on the copy deletes that
+// file alone: the record stays, subject and all, pointing to the folder where the picture still
+// is, on disk too; the display of catalogue records the add left shows it so. From a folder
+// display, a copy's record leaves the display but not the catalogue, while a record whose only
+// file goes leaves with it, the status telling both.
+TEST_F(RecordFiles, DeletingAMergedCopyKeepsTheRecordOfThePictureThatStays) {
+  const std::string db = Path("day.qdb"), copies = Path("copies");
+  ASSERT_TRUE(mw->OpenCatalog(db.c_str()));
+  mkdir(copies.c_str(), 0755);
+  // The files of folder at shown as a load shows them, with their real lengths and hashes.
+  auto show = [this](const std::string& at, const std::vector<std::string>& names,
+                     const char* subject) {
+    ASSERT_TRUE(mw->LoadingRecords(nullptr));
+    for (const std::string& n : names) {
+      long hash = 0, len = 0;
+      ASSERT_TRUE(PhashFile(&hash, &len, (at + "/" + n).c_str()));
+      ctxtest::Show(bc, ctxtest::Photo(n.c_str(), len, hash, subject, at.c_str()));
+    }
+    snprintf(bc->rsrc, sizeof bc->rsrc, "%s", at.c_str());
+    mw->LoadedRecords(static_cast<int>(names.size()));
+    mw->SortRecords(FourCC("sfil"), 0);
+  };
+  auto select = [this](const std::vector<std::string>& names) {
+    bc->SelectNone();
+    const std::vector<std::string> shown = Shown();
+    for (size_t i = 0; i < shown.size(); ++i)
+      for (const std::string& n : names)
+        if (shown[i] == n) bc->Select(static_cast<int>(i), true);
+  };
+  for (const char* n : {"a.jpg", "b.jpg", "c.jpg"}) {
+    ctxtest::WriteFile(In(n), std::string("picture ") + n);
+    ctxtest::WriteFile(copies + "/" + n, std::string("picture ") + n);
+  }
+  ctxtest::WriteFile(copies + "/d.jpg", "picture d.jpg");
+  show(folder, {"a.jpg", "b.jpg", "c.jpg"}, "Quay");
+  ASSERT_EQ(mw->AddRecords(), 3);
+  EXPECT_EQ(Status(), "Added 3 records");
+  show(copies, {"a.jpg", "b.jpg"}, nullptr);
+  ASSERT_EQ(mw->AddRecords(), 2);
+  EXPECT_EQ(Status(), "Merged 2 records");
+  EXPECT_EQ(bc->pdb.TotalRecords(), 3);
+  EXPECT_STREQ(bc->rsrc, "*DB");
+
+  Answerer ans;
+  ans.Press(kResponseOK);
+  select({"a.jpg"});
+  MainCommand(mw, "dele");
+  EXPECT_FALSE(ctxtest::Exists(copies + "/a.jpg"));
+  EXPECT_EQ(ctxtest::ReadFile(In("a.jpg")), "picture a.jpg");
+  EXPECT_EQ(Status(), "Deleted 1 file, kept its record");
+  EXPECT_EQ(Shown(), (std::vector<std::string>{"a.jpg", "b.jpg"}));
+  EXPECT_EQ(PDBgetString(bc->rdisp.Get(0), PDBFlocation), folder);
+  EXPECT_EQ(bc->TotalSelected(), 0);
+  EXPECT_FALSE(bc->Unsynced());
+  EXPECT_EQ(RecordOnDisk(db, "a.jpg"), "Quay in " + folder);
+  EXPECT_EQ(RecordOnDisk(db, "b.jpg"), "Quay in " + copies + " in " + folder);
+
+  show(copies, {"b.jpg", "d.jpg"}, nullptr);
+  select({"b.jpg", "d.jpg"});
+  ans.Press(kResponseOK);
+  MainCommand(mw, "dele");
+  EXPECT_FALSE(ctxtest::Exists(copies + "/b.jpg"));
+  EXPECT_FALSE(ctxtest::Exists(copies + "/d.jpg"));
+  EXPECT_TRUE(ctxtest::Exists(In("b.jpg")));
+  EXPECT_EQ(Status(), "Deleted 2 files, kept 1 record");
+  EXPECT_EQ(bc->rdisp.GetSize(), 0);
+  EXPECT_EQ(RecordOnDisk(db, "b.jpg"), "Quay in " + folder);
+  EXPECT_EQ(RecordOnDisk(db, "c.jpg"), "Quay in " + folder);
+  EXPECT_EQ(bc->pdb.TotalRecords(), 3);
+}
+
 // On a read-only folder nothing can be deleted: the user is told why at once, with the count
 // and the first file, instead of being asked. A rename there names the reason too.
 TEST_F(RecordFiles, DeleteFilesOnAReadOnlyFolderSaysWhyInsteadOfAsking) {
@@ -677,6 +769,43 @@ TEST_F(FullDiskFiles, ADeletionWhoseRecordsCannotBeSavedIsTakenBack) {
   missing = 0;
   EXPECT_EQ(OnDisk(watched), 120);
   EXPECT_EQ(missing, 0);
+}
+
+// A deletion of a merged copy whose step cannot be saved is taken back whole: the record keeps
+// both folders, here and on disk, and both files stay.
+TEST_F(FullDiskFiles, AMergedCopysDeletionThatCannotBeSavedIsTakenBack) {
+  const std::string copies = Path("copies");
+  mkdir(copies.c_str(), 0755);
+  ctxtest::WriteFile(In("a.jpg"), "picture a");
+  ctxtest::WriteFile(copies + "/a.jpg", "picture a");
+  long hash = 0, len = 0;
+  ASSERT_TRUE(PhashFile(&hash, &len, In("a.jpg").c_str()));
+  for (const std::string& at : {folder, copies}) {
+    ASSERT_TRUE(mw->LoadingRecords(nullptr));
+    ctxtest::Show(bc, ctxtest::Photo("a.jpg", len, hash, "Quay", at.c_str()));
+    snprintf(bc->rsrc, sizeof bc->rsrc, "%s", at.c_str());
+    mw->LoadedRecords(1);
+    ASSERT_EQ(mw->AddRecords(), 1);
+  }
+  ASSERT_TRUE(bc->SyncDB());
+  const std::string before = RecordOnDisk(watched, "a.jpg");
+  EXPECT_EQ(before, "Quay in " + copies + " in " + folder);
+  bc->SelectAll();
+  Fill(true);
+  Answerer ans;
+  ans.Press(kResponseOK);
+  MainCommand(mw, "dele");
+  ASSERT_EQ(ans.alerts.size(), 1u);
+  EXPECT_NE(ans.alerts[0].find("Delete on 1 record was taken back: the file was not deleted."),
+            std::string::npos)
+      << ans.alerts[0];
+  EXPECT_TRUE(ctxtest::Exists(copies + "/a.jpg"));
+  EXPECT_TRUE(ctxtest::Exists(In("a.jpg")));
+  EXPECT_EQ(Shown(), std::vector<std::string>{"a.jpg"});
+  EXPECT_EQ(PDBgetField(bc->rdisp.Get(0), PDBFlocation).GetNV(), 2);
+  Fill(false);
+  ASSERT_TRUE(PsyncWhole());
+  EXPECT_EQ(RecordOnDisk(watched, "a.jpg"), before);
 }
 
 // A batch that cannot be saved after batches that were is told in one alert with what the

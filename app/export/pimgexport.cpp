@@ -272,14 +272,18 @@ int exportImages() {
   exp.qual = GetControlValue(imgExportControl(129));
   const int S = GetControlValue(imgExportControl(130));
   exp.maxwidth = exp.maxheight = S < MaxISize ? snap2size(S) : 0;
-  // The typed aspect is checked before anything is written.
-  if (ControlRef ac = imgExportControl(139)) {
-    char text[256] = "";
-    if (GetControlText(ac, text, sizeof text, false) == nullptr || !PaspectOf(text, &exp.aspect)) {
-      DMESSAGE(DMCinput,
-               "The aspect must be two positive numbers such as 4:3 or 1.85:1, not '%.60s'", text);
-      return 0;
-    }
+  // The typed aspect is checked before anything is written: a decimal comma would give
+  // another shape than the one meant.
+  exp.aspect = 0;
+  char text[256] = "";
+  ControlRef ac = imgExportControl(139);
+  if (ac != nullptr && GetControlText(ac, text, sizeof text, false) != nullptr &&
+      !PaspectOf(text, &exp.aspect)) {
+    DMESSAGE(DMCinput,
+             "The aspect is two numbers such as 4:3 or 1.85:1 with a point for decimals, not a "
+             "comma: '%.60s'",
+             text);
+    return 0;
   }
 
   int done = 0, count = 0;

@@ -929,16 +929,21 @@ bool PDisplayList::GetRows(_ImgStruct* dst, const _ImgRect* r, int fullH, int y0
       }
       break;
     }
-    // The rows' span of the plane, resampled as the whole is: the same sample positions and
-    // kernel, with the pixels beyond the rows that the kernel reaches.
+    // The rows' part of the plane with the pixels beyond it that the kernel reaches, resampled
+    // as rows y0 on of the whole: the same kernel and the same sample positions, whatever the
+    // band's height.
     const double k = static_cast<double>(ph) / fullH;
     const double sy = pr.ytop + y0 * k, sh = dst->yres * k;
     const int top = std::max(pr.ytop, static_cast<int>(std::floor(sy)));
     const int bottom = std::min(pr.ybottom, static_cast<int>(std::ceil(sy + sh)));
     const _ImgRect wide = WidenPart(_ImgRect{pr.xleft, pr.xright, top, std::max(bottom, top + 1)},
                                     plane.xres, plane.yres, dst->xres, dst->yres);
-    const _ImgSpan span{static_cast<double>(pr.xleft - wide.xleft), sy - wide.ytop,
-                        static_cast<double>(pw), sh};
+    const _ImgSpan span{static_cast<double>(pr.xleft - wide.xleft),
+                        static_cast<double>(pr.ytop - wide.ytop),
+                        static_cast<double>(pw),
+                        static_cast<double>(ph),
+                        y0,
+                        fullH};
     if (tms != nullptr) {
       tmp.xres = wide.xright - wide.xleft;
       tmp.yres = wide.ybottom - wide.ytop;

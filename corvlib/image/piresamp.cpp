@@ -53,15 +53,23 @@ inline int clampi(int v, int lo, int hi) {
 }
 
 // The part of the source a kernel resamples, in pixel-edge coordinates: the whole source
-// unless a span is given.
+// unless a span is given. The destination's rows are rows row0 on of a rendering of rows
+// rows: all of it unless the span is a band's.
 struct Span {
   float ox, oy, lx, ly;
-  Span(const _ImgStruct* src, const _ImgSpan* span) {
+  int row0, rows;
+  Span(const _ImgStruct* dst, const _ImgStruct* src, const _ImgSpan* span) {
+    row0 = 0;
+    rows = dst->yres;
     if (span != nullptr) {
       ox = static_cast<float>(span->x);
       oy = static_cast<float>(span->y);
       lx = static_cast<float>(span->w);
       ly = static_cast<float>(span->h);
+      if (span->rows > 0) {
+        row0 = span->row0;
+        rows = span->rows;
+      }
     } else {
       ox = oy = 0.0f;
       lx = static_cast<float>(src->xres);
@@ -247,7 +255,7 @@ int interpKernel(_ImgStruct* dst, const _ImgStruct* src, int basis, const _ImgSp
   using A = InterpAcc<T>;
   if (!kernelArgsOK(dst, src, sizeof(T) * NC)) return 0;
   const int sw = src->xres, sh = src->yres, dw = dst->xres, dh = dst->yres;
-  const Span sp(src, span);
+  const Span sp(dst, src, span);
   const size_t n = static_cast<size_t>(sw) * NC;
   InterpAxis<W> ax;
   HeapArray<A> buf;
@@ -262,7 +270,7 @@ int interpKernel(_ImgStruct* dst, const _ImgStruct* src, int basis, const _ImgSp
   A* row = buf.get() + 2 * NC;
   buf[n + 4 * NC] = 0;  // read (and ignored) by the vectorised horizontal pass
   for (int y = 0; y < dh; ++y) {
-    const float s = samplePos(y, sp.oy, sp.ly, dh);
+    const float s = samplePos(sp.row0 + y, sp.oy, sp.ly, sp.rows);
     const int b = sampleBase(s, sh);
     W wv[4];
     interpWeights(wv, s - static_cast<float>(b), basis);
@@ -297,6 +305,7 @@ constexpr int32_t kGaussOne = 32767;
 
 struct GaussGeom {
   int sw, sh, dw, dh;
+  int row0;      // the first row's index in the rendering the rows belong to
   float ox, oy;  // the span's origin in the source
   float sx, sy, r2;
   int rx, ry;
@@ -309,10 +318,11 @@ struct GaussGeom {
     if (!(radius > 0.0f) || !std::isfinite(radius)) return false;
     r2 = radius * radius;
     if (!(r2 >= 1e-30f) || !std::isfinite(r2)) return false;
+    row0 = sp.row0;
     ox = sp.ox;
     oy = sp.oy;
     sx = static_cast<float>(dw) / sp.lx;
-    sy = static_cast<float>(dh) / sp.ly;
+    sy = static_cast<float>(sp.rows) / sp.ly;
     const float r3 = 3.2f * radius;
     const float vx = r3 / sx + 0.5f, vy = r3 / sy + 0.5f;
     if (!(vx < kMaxHalfWidth) || !(vy < kMaxHalfWidth)) return false;
@@ -377,7 +387,7 @@ struct GaussColumns {
 // The source rows and weights of destination row y; returns how many taps. Float weights
 // come normalised; integer weights come with their sum.
 int gaussRowTaps(const GaussGeom& g, int y, int32_t* rows, float* w, uint32_t*) {
-  const float c = g.oy + (static_cast<float>(y) + 0.5f) / g.sy;
+  const float c = g.oy + (static_cast<float>(g.row0 + y) + 0.5f) / g.sy;
   const int j0 = centreIndex(c, g.sh);
   float sum = 0.0f;
   int n = 0;
@@ -406,7 +416,7 @@ int gaussRowTaps(const GaussGeom& g, int y, int32_t* rows, float* w, uint32_t*) 
 }
 
 int gaussRowTaps(const GaussGeom& g, int y, int32_t* rows, int32_t* w, uint32_t* sum) {
-  const float c = g.oy + (static_cast<float>(y) + 0.5f) / g.sy;
+  const float c = g.oy + (static_cast<float>(g.row0 + y) + 0.5f) / g.sy;
   const int j0 = centreIndex(c, g.sh);
   const float scale = g.ry > 0 ? static_cast<float>(kGaussOne) / static_cast<float>(g.ry) : 0.0f;
   uint32_t total = 0;
@@ -506,7 +516,7 @@ int gaussKernel(_ImgStruct* dst, const _ImgStruct* src, float radius, const _Img
   if (!kernelArgsOK(dst, src, sizeof(T) * NC)) return 0;
   if (!(radius > 0.0f) || !std::isfinite(radius)) return 0;
   GaussGeom g;
-  if (!g.init(dst, src, radius, Span(src, span))) {
+  if (!g.init(dst, src, radius, Span(dst, src, span))) {
     DMESSAGE(DMCmemory, "Out of memory in %s", name);
     return 0;
   }
@@ -560,7 +570,7 @@ int gaussKernel(_ImgStruct* dst, const _ImgStruct* src, float radius, const _Img
 // Point sampling: each destination pixel copies the source pixel under its centre.
 int pointSample(_ImgStruct* dst, const _ImgStruct* src, const _ImgSpan* span) {
   const int sw = src->xres, sh = src->yres, dw = dst->xres, dh = dst->yres;
-  const Span sp(src, span);
+  const Span sp(dst, src, span);
   const size_t ps = static_cast<size_t>(PpixelSize(dst->csp));
   HeapArray<size_t> xoff;
   if (ps == 0 || !xoff.alloc(static_cast<size_t>(dw))) {
@@ -572,7 +582,7 @@ int pointSample(_ImgStruct* dst, const _ImgStruct* src, const _ImgSpan* span) {
   };
   for (int x = 0; x < dw; ++x) xoff[x] = static_cast<size_t>(pick(x, sp.ox, sp.lx, sw, dw)) * ps;
   for (int y = 0; y < dh; ++y) {
-    const uint8_t* s = rowOf(src, pick(y, sp.oy, sp.ly, sh, dh));
+    const uint8_t* s = rowOf(src, pick(sp.row0 + y, sp.oy, sp.ly, sh, sp.rows));
     uint8_t* d = rowOf(dst, y);
     for (int x = 0; x < dw; ++x, d += ps) memcpy(d, s + xoff[x], ps);
   }
@@ -623,6 +633,7 @@ int resampleSpan(_ImgStruct* dst, const _ImgStruct* src, int basis, float radius
     return 0;
   const float spanW = span != nullptr ? static_cast<float>(span->w) : static_cast<float>(src->xres);
   const float spanH = span != nullptr ? static_cast<float>(span->h) : static_cast<float>(src->yres);
+  const int rows = span != nullptr && span->rows > 0 ? span->rows : dst->yres;
   if (PpixelSize(src->csp) == 0 || PpixelSize(dst->csp) == 0) {
     DMESSAGE(DMCparameter, "Unsupported pixel type");
     return 0;
@@ -672,8 +683,8 @@ int resampleSpan(_ImgStruct* dst, const _ImgStruct* src, int basis, float radius
   _ImgColorSpace kept = *work->csp;
   kept.cstatic = 0;
   float r = radius;
-  if (basis == 4 && static_cast<float>(dst->xres) > spanW && static_cast<float>(dst->yres) > spanH)
-    r = static_cast<float>(radius * sqrt(static_cast<double>(dst->xres) * dst->yres /
+  if (basis == 4 && static_cast<float>(dst->xres) > spanW && static_cast<float>(rows) > spanH)
+    r = static_cast<float>(radius * sqrt(static_cast<double>(dst->xres) * rows /
                                          (static_cast<double>(spanW) * spanH)));
   int ok = 0;
   if (basis == 2) {
@@ -729,16 +740,16 @@ int resampleImage(_ImgStruct* dst, const _ImgStruct* src, int basis, float radiu
 
 namespace {
 
-// The basis PsizeImage chooses for resampling a span of w x h source pixels into dst; -1 for
-// an unknown basis.
-int chooseBasis(const _ImgStruct* dst, double w, double h, int basis) {
-  if (basis == 4) return dst->xres >= w && dst->yres >= h ? 5 : 4;
+// The basis PsizeImage chooses for resampling a span of w x h source pixels into dw x dh
+// pixels; -1 for an unknown basis.
+int chooseBasis(int dw, int dh, double w, double h, int basis) {
+  if (basis == 4) return dw >= w && dh >= h ? 5 : 4;
   if (basis < 0 || basis > 6) {
     DMESSAGE(DMCparameter, "Unknown resampling basis");
     return -1;
   }
   const bool reduced =
-      static_cast<long long>(dst->xres * 1.62) < w || static_cast<long long>(dst->yres * 1.62) < h;
+      static_cast<long long>(dw * 1.62) < w || static_cast<long long>(dh * 1.62) < h;
   static const int kNormal[7] = {2, 6, 2, 2, 4, 5, 6};
   return reduced && basis != 0 && basis != 2 ? 4 : kNormal[basis];
 }
@@ -754,7 +765,7 @@ int PsizeImage(_ImgStruct* dst, const _ImgStruct* src, int basis) {
     DMESSAGE(DMCparameter, "Cannot resample image onto itself");
     return 0;
   }
-  basis = chooseBasis(dst, src->xres, src->yres, basis);
+  basis = chooseBasis(dst->xres, dst->yres, src->xres, src->yres, basis);
   if (basis < 0) return 0;
   return resampleImage(dst, src, basis, 0.5f);
 }
@@ -765,7 +776,8 @@ int PsizeImageSpan(_ImgStruct* dst, const _ImgStruct* src, const _ImgSpan& span,
     return 0;
   if (!(span.w > 0.0 && span.h > 0.0 && std::isfinite(span.x + span.w) &&
         std::isfinite(span.y + span.h) && std::fabs(span.x) < 1e7 && std::fabs(span.y) < 1e7 &&
-        span.w < 1e7 && span.h < 1e7)) {
+        span.w < 1e7 && span.h < 1e7) ||
+      (span.rows > 0 && (span.row0 < 0 || span.row0 > span.rows - dst->yres))) {
     DMESSAGE(DMCparameter, "Illegal resampling span");
     return 0;
   }
@@ -773,7 +785,8 @@ int PsizeImageSpan(_ImgStruct* dst, const _ImgStruct* src, const _ImgSpan& span,
     DMESSAGE(DMCparameter, "Cannot resample image onto itself");
     return 0;
   }
-  basis = chooseBasis(dst, span.w, span.h, basis);
+  // A band takes the kernel of the rendering it is part of, whatever its own height.
+  basis = chooseBasis(dst->xres, span.rows > 0 ? span.rows : dst->yres, span.w, span.h, basis);
   if (basis < 0) return 0;
   return resampleSpan(dst, src, basis, 0.5f, &span);
 }

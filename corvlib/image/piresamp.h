@@ -16,10 +16,16 @@ int PsizeImage(_ImgStruct* dst, const _ImgStruct* src, int basis);
 // fractions are allowed.
 struct _ImgSpan {
   double x, y, w, h;
+  // A band of a larger rendering: with rows > 0 the destination holds rows row0 .. row0 +
+  // its height - 1 of the span resampled to the destination's width and rows rows. Each row is
+  // sampled, and the kernel chosen, as that whole rendering does, so bands of any height join
+  // into it.
+  int row0 = 0, rows = 0;
 };
 // Resamples the part span of src into dst as PsizeImage resamples a whole image: the kernel
 // is chosen by the span's size, and taps beyond src's edges repeat its edge pixels. 1 on
-// success, 0 on failure (a span without area or beyond ten million pixels).
+// success, 0 on failure (a span without area or beyond ten million pixels, or a band that is
+// not within its rendering's rows).
 int PsizeImageSpan(_ImgStruct* dst, const _ImgStruct* src, const _ImgSpan& span, int basis);
 // The engine: basis 2 point, 4 Gaussian of the given radius (destination pixels), 5 linear,
 // any other cubic. A failure leaves dst without pixels.

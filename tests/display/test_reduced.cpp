@@ -223,3 +223,54 @@ TEST(ReducedFrames, ARenderingMadeInBandsIsTheWholeRendering) {
     }
   }
 }
+
+// Bands of one, two and three rows, such as a print's last band, are the whole rendering's rows
+// too, on noise (where a band resampled any other way shows at once) and at shrinks either side
+// of where the resampling kernel changes.
+TEST(ReducedFrames, BandsOfOneTwoAndThreeRowsAreTheWholeRenderingOfNoise) {
+  FakeFiles files;
+  for (FakePicture::Kind kind : {FakePicture::kRGB8, FakePicture::kFloatRGB}) {
+    FakePicture p;
+    p.w = 603;
+    p.h = 451;
+    p.kind = kind;
+    p.pixel = [kind](int x, int y, int, float* c) {
+      const float s = kind == FakePicture::kRGB8 ? 1.0f : 1.0f / 64;
+      uint32_t h = static_cast<uint32_t>(x) * 73856093u ^ static_cast<uint32_t>(y) * 19349663u;
+      for (int i = 0; i < 3; ++i) {
+        h = h * 1664525u + 1013904223u;
+        c[i] = s * static_cast<float>(h >> 24);
+      }
+    };
+    DBRecord rec = files.Record(files.Add(kind == FakePicture::kRGB8 ? "n.fkd" : "m.fkd", p));
+    PDisplayImage di(rec);
+    ASSERT_TRUE(di.Ready());
+    di.SetDisplaySpace(&ICS_sRGB, 32, 100);
+    const _ImgRect r = {0, 603, 0, 451};
+    // 451 rows shrunk by 1.30, 1.45, 1.56 and 2.0.
+    for (int outH : {347, 311, 289, 225}) {
+      _ImgStruct whole = {};
+      whole.xres = 550;
+      whole.yres = outH;
+      whole.csp = &ICS_sRGB;
+      ASSERT_TRUE(di.GetSubimage(&whole, &r, nullptr));
+      for (int n : {1, 2, 3}) {
+        _ImgStruct band = {};
+        band.xres = whole.xres;
+        band.csp = &ICS_sRGB;
+        int worst = 0;
+        for (int y0 = 0; y0 < outH; y0 += band.yres) {
+          band.yres = std::min(n, outH - y0);
+          ASSERT_TRUE(di.GetSubimageRows(&band, &r, outH, y0)) << y0;
+          for (int y = 0; y < band.yres; ++y)
+            for (int x = 0; x < 3 * whole.xres; ++x)
+              worst = std::max(worst, std::abs(band.img[y * band.rowsize + x] -
+                                               whole.img[(y0 + y) * whole.rowsize + x]));
+          PfreeImage(&band);
+        }
+        EXPECT_LE(worst, 1) << "kind " << kind << ", " << outH << " rows, bands of " << n;
+      }
+      PfreeImage(&whole);
+    }
+  }
+}

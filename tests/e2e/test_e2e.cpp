@@ -1291,8 +1291,8 @@ void AddNamesAndControls() {
   steps.push_back({"the aspect refused", [] { return IsWindowVisible(gAlertWindow); },
                    [] {
                      EXPECT_EQ(DialogText(gAlertWindow, "alrt", 128),
-                               "The aspect must be two positive numbers such as 4:3 or 1.85:1, "
-                               "not '1,85:1'");
+                               "The aspect is two numbers such as 4:3 or 1.85:1 with a point "
+                               "for decimals, not a comma: '1,85:1'");
                      Shot(gAlertWindow, "56-aspect-refused");
                      ClickDialog(gAlertWindow, "bttn", 1);
                    }});

@@ -370,3 +370,30 @@ TEST(ResampSpan, WholeSpanIsPsizeImageAndPartialSpansFollowTheirGeometry) {
   EXPECT_EQ(PsizeImageSpan(none.get(), ramp.get(), {0, 0, 0, 3}, 5), 0);
   EXPECT_EQ(none->img, nullptr);
 }
+
+// A band of one, two or three rows of a rendering is that rendering's rows byte for byte, for
+// every kernel choice: its kernel and sample positions are the whole's, not those a rendering
+// of the band's own height would take. A band beyond its rendering's rows is refused.
+TEST(ResampSpan, BandsOfAnyHeightAreTheWholeRenderingsRows) {
+  Image noise(90, 70, &ICS_sRGB);
+  noise.Noise(11);
+  for (const auto& wh : {std::pair<int, int>{80, 47}, {40, 30}, {200, 150}})
+    for (int basis : {1, 2, 4, 5}) {
+      Image whole = Image::Empty(wh.first, wh.second, &ICS_sRGB);
+      ASSERT_EQ(PsizeImage(whole.get(), noise.get(), basis), 1);
+      for (int n : {1, 2, 3})
+        for (int y0 = 0; y0 < wh.second; y0 += n) {
+          const int rows = std::min(n, wh.second - y0);
+          Image band = Image::Empty(wh.first, rows, &ICS_sRGB);
+          ASSERT_EQ(PsizeImageSpan(band.get(), noise.get(), {0, 0, 90, 70, y0, wh.second}, basis),
+                    1);
+          const _ImgRect r = {0, wh.first, y0, y0 + rows};
+          ASSERT_TRUE(band.SameBytes(imgtest::Sub(whole.get(), &r).im))
+              << wh.first << "x" << wh.second << " basis " << basis << ", row " << y0;
+        }
+    }
+  MessageLog log;
+  Image beyond = Image::Empty(80, 3, &ICS_sRGB);
+  EXPECT_EQ(PsizeImageSpan(beyond.get(), noise.get(), {0, 0, 90, 70, 45, 47}, 1), 0);
+  EXPECT_EQ(beyond->img, nullptr);
+}

@@ -5,10 +5,7 @@
 #include <unistd.h>
 
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
-#include <QFileSystemModel>
-#include <QSortFilterProxyModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <fstream>
@@ -48,10 +45,10 @@ std::string Last(unsigned cls) {
 
 // Answers the next file dialog that shows: selects path and accepts, or with an empty path
 // cancels; look sees the dialog first.
-void Answer(const std::string& path, std::function<void(QFileDialog*)> look = nullptr) {
+void Answer(const std::string& path, std::function<void(PFileDialog*)> look = nullptr) {
   auto* t = new QTimer;
   QObject::connect(t, &QTimer::timeout, [=] {
-    QFileDialog* d = PlatformFileDialog();
+    PFileDialog* d = PlatformFileDialog();
     if (d == nullptr || !d->isVisible()) return;
     t->stop();
     t->deleteLater();
@@ -60,7 +57,7 @@ void Answer(const std::string& path, std::function<void(QFileDialog*)> look = nu
       d->reject();
     } else {
       if (QFileInfo(QString::fromStdString(path)).isDir()) {
-        d->setDirectory(QString::fromStdString(path));  // the folder shown, nothing typed
+        d->SetDirectory(path);  // the folder shown, nothing typed
         if (auto* e = d->findChild<QLineEdit*>("fileNameEdit")) e->clear();
       } else {
         ChooseFile(d, path);
@@ -214,7 +211,7 @@ TEST_F(Files, TheLocateFilterListsTheSameNameOrTheSameContent) {
 
   // The dialog asks for the record's name where it was last seen.
   std::string message, title;
-  Answer(moved, [&](QFileDialog* d) {
+  Answer(moved, [&](PFileDialog* d) {
     title = d->windowTitle().toStdString();
     if (auto* l = d->findChild<QLabel*>("PlatformFileDialogMessage"))
       message = l->text().toStdString();
@@ -236,7 +233,7 @@ TEST_F(Files, TheLocateFilterListsTheSameNameOrTheSameContent) {
   bool stayed = true;
   auto* t = new QTimer;
   QObject::connect(t, &QTimer::timeout, [&, t] {
-    QFileDialog* d = PlatformFileDialog();
+    PFileDialog* d = PlatformFileDialog();
     if (d == nullptr || !d->isVisible()) return;
     t->stop();
     t->deleteLater();
@@ -280,21 +277,13 @@ TEST_F(Files, OpenImageListsAFolderWithDamagedPicturesQuietly) {
   for (int pass = 0; pass < 2; ++pass) {
     auto* t = new QTimer;
     QObject::connect(t, &QTimer::timeout, [&, t] {
-      QFileDialog* d = PlatformFileDialog();
+      PFileDialog* d = PlatformFileDialog();
       if (d == nullptr || !d->isVisible()) return;
-      auto* shown = qobject_cast<QSortFilterProxyModel*>(d->proxyModel());
-      auto* files = shown ? qobject_cast<QFileSystemModel*>(shown->sourceModel()) : nullptr;
-      if (files == nullptr) return;
-      if (d->directory().absolutePath() != QString::fromStdString(dir))
-        d->setDirectory(QString::fromStdString(dir));
-      const QModelIndex folder = files->index(QString::fromStdString(dir));
-      if (files->rowCount(folder) < 3) return;  // still being read
+      if (d->Directory() != dir) d->SetDirectory(dir);
+      if (!d->Listed()) return;  // still being read
       t->stop();
       t->deleteLater();
-      const QModelIndex listed = shown->mapFromSource(folder);
-      std::vector<std::string> names;
-      for (int i = 0; i < shown->rowCount(listed); ++i)
-        names.push_back(shown->index(i, 0, listed).data().toString().toStdString());
+      const std::vector<std::string> names = d->Entries();
       listings.push_back(names);
       d->reject();
     });
@@ -322,7 +311,7 @@ TEST_F(Files, FolderAndCatalogueDialogsAnsweredOrCancelled) {
   // A new catalogue: the name proposed, then the question of one entry per file.
   const std::string cat = Path("Photos.qdb");
   std::string proposed;
-  Answer(cat, [&](QFileDialog* d) {
+  Answer(cat, [&](PFileDialog* d) {
     if (auto* e = d->findChild<QLineEdit*>("fileNameEdit")) proposed = e->text().toStdString();
   });
   // While the question waits, the file is already a whole catalogue: a program ended then

@@ -45,7 +45,7 @@ TEST_F(Save, JpegIsCopiedUnlessTheQualityAskedForIsHigher) {
   DBRecord r95 = RecordOf(q95);
   PDBsetInt(&r95, PDBFquality, 90);
   std::string proposed;
-  OnSaveDialog([&](QFileDialog* d) {
+  OnSaveDialog([&](PFileDialog* d) {
     proposed = NameEdit(d)->text().toStdString();
     Accept(d, Path("copy95.jpg"));
   });
@@ -61,7 +61,7 @@ TEST_F(Save, JpegIsCopiedUnlessTheQualityAskedForIsHigher) {
 
   DBRecord r80 = RecordOf(q80);
   PDBsetInt(&r80, PDBFquality, 90);
-  OnSaveDialog([&](QFileDialog* d) { Accept(d, Path("again80.jpg")); });
+  OnSaveDialog([&](PFileDialog* d) { Accept(d, Path("again80.jpg")); });
   ASSERT_TRUE(saveImage(&r80, nullptr));
   EXPECT_NE(Read(Path("again80.jpg")), Read(q80));
   EXPECT_TRUE(PDBgetInt(r80, PDBFquality, &q) && q == 90);
@@ -87,9 +87,9 @@ TEST_F(Save, CapitalSuffixesAreTheFormatsOwnInATurkishLocale) {
   DBRecord rec(&PDBFInfo);
   PDBsetString(&rec, PDBFfile, "shot.jpg");
   std::string renamed;
-  OnSaveDialog([&](QFileDialog* d) {
+  OnSaveDialog([&](PFileDialog* d) {
     int tiff = 0;
-    while (tiff < d->nameFilters().size() && !d->nameFilters()[tiff].startsWith("TIFF ")) ++tiff;
+    while (tiff < Formats(d).size() && !Formats(d)[tiff].startsWith("TIFF ")) ++tiff;
     NameEdit(d)->setText("photo.JPG");
     PickFormat(d, tiff == 0 ? 1 : 0);
     PickFormat(d, tiff);
@@ -117,8 +117,8 @@ TEST_F(Save, FormatListSuffixesAndTheSuffixQuestion) {
   // choice puts its suffix on the name, in capitals when the name had them.
   std::vector<std::string> formats;
   std::string renamed;
-  OnSaveDialog([&](QFileDialog* d) {
-    for (const QString& f : d->nameFilters()) formats.push_back(f.toStdString());
+  OnSaveDialog([&](PFileDialog* d) {
+    for (const QString& f : Formats(d)) formats.push_back(f.toStdString());
     NameEdit(d)->setText("LOUD.TIF");
     PickFormat(d, 2);
     renamed = NameEdit(d)->text().toStdString();
@@ -152,7 +152,7 @@ TEST_F(Save, FormatListSuffixesAndTheSuffixQuestion) {
   std::ofstream(Path("other.exr")) << "precious";
   std::ofstream(Path("other.tif")) << "also precious";
   DBRecord r2(&PDBFInfo);
-  OnSaveDialog([&](QFileDialog* d) {
+  OnSaveDialog([&](PFileDialog* d) {
     PickFormat(d, 2);
     Accept(d, Path("other.tif"));
   });
@@ -169,7 +169,7 @@ TEST_F(Save, FormatListSuffixesAndTheSuffixQuestion) {
   DBRecord bare(&PDBFInfo);
   std::string proposed;
   const int files = Entries();
-  OnSaveDialog([&](QFileDialog* d) {
+  OnSaveDialog([&](PFileDialog* d) {
     proposed = NameEdit(d)->text().toStdString();
     d->reject();
   });

@@ -3,7 +3,6 @@
 // pdfinfo, pdftotext and pdftoppm.
 #include <QComboBox>
 #include <QDir>
-#include <QFileDialog>
 #include <QImage>
 #include <QPrintDialog>
 #include <QPrinter>
@@ -613,7 +612,7 @@ TEST_F(Print, ShortcutsStayInThePrintDialogAndAnEmptyPrintSaysSo) {
   int fileDialogs = 0;
   QTimer watch;
   QObject::connect(&watch, &QTimer::timeout, [&] {
-    if (QFileDialog* f = PlatformFileDialog(); f != nullptr && f->isVisible()) {
+    if (PFileDialog* f = PlatformFileDialog(); f != nullptr && f->isVisible()) {
       ++fileDialogs;
       f->reject();
     }

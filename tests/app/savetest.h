@@ -65,25 +65,27 @@ inline void PickFormat(PFileDialog* d, int k) {
   Q_EMIT combo->textActivated(combo->itemText(k));
 }
 
-// Chooses path in the dialog and presses Save; Qt's question whether to replace an existing
-// file is answered Yes.
-inline void Accept(PFileDialog* d, const std::string& path) {
-  ChooseFile(d, path);
+// Answers Yes to the dialog's question whether to replace an existing file, for as long as the
+// dialog is up; *text (when given) receives the question.
+inline void AnswerReplace(PFileDialog* d, std::shared_ptr<std::string> text = nullptr) {
   auto* t = new QTimer(d);  // goes with the dialog should it outlive the test
-  auto tries = std::make_shared<int>(0);
-  QObject::connect(t, &QTimer::timeout, [t, tries] {
+  QObject::connect(t, &QTimer::timeout, [t, d, text] {
     for (QWidget* w : QApplication::topLevelWidgets())
       if (auto* box = qobject_cast<QMessageBox*>(w))
         if (box->isVisible() && box->button(QMessageBox::Yes)) {
+          if (text) *text = box->text().toStdString();
           box->button(QMessageBox::Yes)->click();
-          *tries = 1000;
         }
-    if (++*tries >= 200) {
-      t->stop();
-      t->deleteLater();
-    }
+    if (!d->isVisible()) t->stop();
   });
   t->start(5);
+}
+
+// Chooses path in the dialog and presses Save; the question whether to replace an existing
+// file is answered Yes.
+inline void Accept(PFileDialog* d, const std::string& path) {
+  ChooseFile(d, path);
+  AnswerReplace(d);
   QMetaObject::invokeMethod(d, "accept", Qt::QueuedConnection);
 }
 

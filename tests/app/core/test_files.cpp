@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QAbstractButton>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <fstream>
 #include <sstream>
 
@@ -15,6 +18,8 @@
 #include "apptest.h"
 #include "catalog/pfileinfo.h"
 #include "formats/stdformats.h"
+#include "support/bytetext.h"
+#include "testutil/rgb_jpeg.h"
 
 namespace {
 
@@ -294,6 +299,93 @@ TEST_F(Files, OpenImageListsAFolderWithDamagedPicturesQuietly) {
   EXPECT_EQ(err.Text(), "");
   const std::vector<std::string> good = {"good.jpg"};
   EXPECT_EQ(listings, std::vector<std::vector<std::string>>(2, good));
+}
+
+// A small picture of w pixels square at path.
+void Picture(const std::string& path, int w) {
+  std::vector<unsigned char> px(static_cast<size_t>(w) * w * 3, 128);
+  WriteRgbJpeg(path, w, w, px.data(), 90);
+}
+
+// Picks name in the next file dialog as a user does, once the dialog lists folder whole: its
+// row clicked, then the dialog's button. *listed gets the list's rows as they show.
+void Pick(const std::string& folder, const std::string& name, std::vector<std::string>* listed,
+          std::string* message = nullptr) {
+  auto* t = new QTimer;
+  QObject::connect(t, &QTimer::timeout, [=] {
+    PFileDialog* d = PlatformFileDialog();
+    if (d == nullptr || !d->isVisible()) return;
+    if (d->Directory() != folder) d->SetDirectory(folder);
+    if (!d->Listed()) return;
+    t->stop();
+    t->deleteLater();
+    auto* list = d->findChild<QListView*>("fileList");
+    listed->clear();
+    QModelIndex row;
+    for (int k = 0; k < list->model()->rowCount(); ++k) {
+      const QModelIndex i = list->model()->index(k, 0);
+      listed->push_back(i.data().toString().toStdString());
+      if (listed->back() == ShownName(name)) row = i;
+    }
+    if (message != nullptr)
+      if (auto* l = d->findChild<QLabel*>("PlatformFileDialogMessage"))
+        *message = l->text().toStdString();
+    if (row.isValid()) {
+      list->scrollTo(row);
+      QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(row).center());
+    }
+    for (QAbstractButton* b : d->findChild<QDialogButtonBox*>("buttonBox")->buttons())
+      if (d->findChild<QDialogButtonBox*>("buttonBox")->buttonRole(b) ==
+          QDialogButtonBox::AcceptRole)
+        QTest::mouseClick(b, Qt::LeftButton);
+    if (d->isVisible()) d->reject();  // nothing to pick: the caller's check fails
+  });
+  t->start(5);
+}
+
+// Names that are no text (a camera card or an old archive copied as it is) are listed each
+// apart in the file dialogs, and the one picked is the file or folder loaded: Browse Folder
+// loads each of sub\xE9, sub\xFF and sub\xEF\xBF\xBD (a valid name holding U+FFFD); Open Image
+// lists x\xFF.jpg, y\x80.jpg and lead\xC3.jpg and opens each; Find Image finds a moved file of
+// such a name, naming it as names show.
+TEST_F(Files, NamesOfAnyBytesAreListedApartAndPickedInTheDialogs) {
+  const std::vector<std::string> subs = {"sub\xE9", "sub\xFF", "sub\xEF\xBF\xBD"};
+  for (size_t k = 0; k < subs.size(); ++k) {
+    mkdir(Path(subs[k]).c_str(), 0755);
+    Picture(Path(subs[k]) + "/p" + std::to_string(k) + ".jpg", 8);
+  }
+  std::vector<std::string> listed;
+  for (size_t k = 0; k < subs.size(); ++k) {
+    Pick(dir, subs[k], &listed);
+    EXPECT_EQ(SendCommand("dir "), noErr);
+    EXPECT_EQ(listed, (std::vector<std::string>{"sub\\xE9", "sub\xEF\xBF\xBD", "sub\\xFF"}));
+    EXPECT_EQ(std::string(gMain->bc.rsrc), Path(subs[k]));
+    ASSERT_EQ(gMain->bc.rdisp.GetSize(), 1) << subs[k];
+    EXPECT_EQ(std::string(PDBgetString(gMain->bc.rdisp.Get(0), PDBFfile)),
+              "p" + std::to_string(k) + ".jpg");
+  }
+
+  const std::vector<std::string> files = {"lead\xC3.jpg", "x\xFF.jpg", "y\x80.jpg"};
+  for (const std::string& f : files) Picture(Path(f), 8);
+  char path[1024];
+  for (const std::string& f : files) {
+    Pick(dir, f, &listed);
+    ASSERT_TRUE(chooseImage(path, sizeof path, nullptr)) << f;
+    EXPECT_EQ(std::string(path), Path(f));
+    EXPECT_EQ(listed, (std::vector<std::string>{"sub\\xE9", "sub\xEF\xBF\xBD", "sub\\xFF",
+                                                "lead\\xC3.jpg", "x\\xFF.jpg", "y\\x80.jpg"}));
+  }
+
+  DBRecord r;
+  PgrokFile(&r, Path("x\xFF.jpg").c_str());
+  PDBsetString(&r, PDBFlocation, Path("gone").c_str());
+  const std::string moved = Path("sub\xFF") + "/x\xFF.jpg";
+  ASSERT_EQ(rename(Path("x\xFF.jpg").c_str(), moved.c_str()), 0);
+  std::string message;
+  Pick(Path("sub\xFF"), "x\xFF.jpg", &listed, &message);
+  ASSERT_TRUE(chooseImage(path, sizeof path, &r));
+  EXPECT_EQ(std::string(path), moved);
+  EXPECT_EQ(message, "Locate image 'x\\xFF.jpg' last seen in '" + Path("gone") + "'");
 }
 
 TEST_F(Files, FolderAndCatalogueDialogsAnsweredOrCancelled) {

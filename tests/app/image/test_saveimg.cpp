@@ -1,12 +1,15 @@
 // Saving images through the real save dialog and questions: the format list and its suffixes,
 // copies where re-encoding gains nothing, the record describing the new file, files other tools
 // read, and an existing file that survives a cancel, a failure or a killed writer.
+#include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <QDir>
 #include <QFileInfo>
+#include <algorithm>
+#include <fstream>
 
 #include "app/image/psaveimg.h"
 #include "savetest.h"
@@ -34,6 +37,52 @@ _ImgStruct FloatPicture(int w, int h) {
       for (int c = 0; c < 3; ++c) p[3 * x + c] = 0.01f * (1 + x + c) * (1 + y % 7);
   }
   return im;
+}
+
+// A picture whose name holds a byte that is no text (a camera card copied as it is), saved under
+// the name proposed, unedited: the file written is that very file, asked about as it shows, and
+// a neighbour whose valid name holds U+FFFD is left as it was; without the neighbour no other
+// file appears.
+TEST_F(Save, TheProposedNameOfAnyBytesIsTheFilesOwn) {
+  const std::string own = Path("caf\xE9.jpg"), neighbour = Path("caf\xEF\xBF\xBD.jpg");
+  for (bool withNeighbour : {true, false}) {
+    _ImgStruct pic = Picture(32, 24);
+    ASSERT_TRUE(WriteJPEG(own, pic, 90));
+    PfreeImage(&pic);
+    if (withNeighbour) std::ofstream(neighbour, std::ios::binary) << "the neighbour's own picture";
+    const std::string before = Read(own);
+    DBRecord rec = RecordOf(own);
+    _ImgStruct turned = Picture(24, 32);
+    std::string proposed;
+    auto question = std::make_shared<std::string>();
+    OnSaveDialog([&](PFileDialog* d) {
+      proposed = NameEdit(d)->text().toStdString();
+      d->SetDirectory(dir);  // the user goes to the picture's folder and takes the name as it is
+      AnswerReplace(d, question);
+      QMetaObject::invokeMethod(d, "accept", Qt::QueuedConnection);
+    });
+    ASSERT_TRUE(saveImage(&rec, &turned));
+    PfreeImage(&turned);
+    EXPECT_EQ(proposed, "caf\\xE9.jpg");
+    EXPECT_EQ(*question, "'caf\\xE9.jpg' already exists.\nDo you want to replace it?");
+    EXPECT_TRUE(Read(own) != before) << "the picture is not written over its own file";
+    EXPECT_STREQ(PDBgetString(rec, PDBFfile), "caf\xE9.jpg");
+    EXPECT_TRUE(HashMatches(rec, own));
+    std::vector<std::string> names;  // the folder's entries, as bytes
+    if (DIR* d = opendir(dir.c_str())) {
+      while (const dirent* e = readdir(d))
+        if (e->d_name[0] != '.' || e->d_name[1] > '.') names.push_back(e->d_name);
+      closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> want = {"caf\xE9.jpg"};
+    if (withNeighbour) {
+      want.push_back("caf\xEF\xBF\xBD.jpg");
+      EXPECT_EQ(Read(neighbour), "the neighbour's own picture");
+    }
+    EXPECT_EQ(names, want);
+    unlink(neighbour.c_str());
+  }
 }
 
 TEST_F(Save, JpegIsCopiedUnlessTheQualityAskedForIsHigher) {

@@ -302,7 +302,9 @@ struct PFileDialog::Impl {
 
   void Choose(const std::string& path) {
     chosen = {path};
-    LastFolder() = dir;
+    // The next dialog opens where this one's choice lies: the folder listed, when chosen
+    // itself, else the folder holding the choice (typed there from elsewhere, too).
+    LastFolder() = path == dir ? dir : ParentOf(path);
     q->QDialog::accept();
   }
 

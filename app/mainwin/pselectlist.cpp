@@ -233,7 +233,10 @@ const char* PHierListDrawer::GetItem(int i) const {
   if (f->emphasize) path_buf += '*';
   // A folder's name, or an event's subject, as names are shown: apart from every other one.
   const char* name = f->GetName();
-  if (name != nullptr) path_buf += ShownName(name);
+  if (name != nullptr && ShownAsIs(name, kShownName))
+    path_buf += name;
+  else if (name != nullptr)
+    path_buf += ShownName(name);
   return path_buf.c_str();
 }
 

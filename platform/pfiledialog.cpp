@@ -463,7 +463,7 @@ PFileDialog::PFileDialog(QWidget* parent, Mode mode, const PFileDialogSpec& spec
       if (d_->mode != kSave) d_->name->clear();
     } else {
       d_->name->setText(e.shown);
-      accept();
+      this->accept();
     }
   });
   connect(d.types, &QComboBox::currentIndexChanged, this, [this](int k) {

@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
 # Sets up, builds and starts Lumerin on Debian 12:   ./lumerin.sh [files or folders]
-# Installs the packages it lacks (as root or through sudo), builds the program in Release in
-# build-release/ (later runs only rebuild what changed) and starts it on the files and folders
-# given.
+# Without a display it says so and stops at once; else it installs the packages it lacks (as
+# root or through sudo), builds the program in Release in build-release/ (later runs only
+# rebuild what changed) and starts it on the files and folders given.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")" && pwd)
+
+# Without a display there is nothing to start: said before anything is installed or built.
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+  echo "No display to show Lumerin's windows on (neither DISPLAY nor WAYLAND_DISPLAY is set)." >&2
+  echo "Run it from a desktop session (or over ssh -X from one)." >&2
+  exit 1
+fi
 
 mapfile -t PKGS < <(sed -n '/^\[tests\]/q; /^[^#]/p' "$ROOT/.ci/packages")
 missing=()
@@ -26,9 +33,4 @@ if [ ! -f "$BUILD/build.ninja" ]; then
 fi
 cmake --build "$BUILD" --target lumerin
 
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
-  echo "No display to show Lumerin's windows on (neither DISPLAY nor WAYLAND_DISPLAY is set)."
-  echo "Run it from a desktop session (or over ssh -X from one)."
-  exit 1
-fi
 exec "$BUILD/app/lumerin" "$@"

@@ -29,7 +29,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
-#include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPrinter>
@@ -434,7 +433,7 @@ void AnswerSave(const std::string& path) {
       if (auto* box = qobject_cast<QMessageBox*>(top))
         if (box->isVisible() && box->button(QMessageBox::Yes))
           box->button(QMessageBox::Yes)->click();
-    QFileDialog* d = PlatformFileDialog();
+    PFileDialog* d = PlatformFileDialog();
     if (d == nullptr || !d->isVisible()) return;
     t->stop();
     t->deleteLater();
@@ -445,9 +444,7 @@ void AnswerSave(const std::string& path) {
         Q_EMIT combo->textActivated(combo->itemText(k));
       }
     }
-    d->selectFile(QString::fromStdString(path));
-    if (auto* e = d->findChild<QLineEdit*>("fileNameEdit"))
-      e->setText(QString::fromStdString(path.substr(path.rfind('/') + 1)));
+    d->SelectFile(path);
     QMetaObject::invokeMethod(d, "accept", Qt::QueuedConnection);
   });
   t->start(5);

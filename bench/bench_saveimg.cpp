@@ -16,7 +16,6 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QFileDialog>
 #include <QTimer>
 #include <cstdlib>
 #include <string>
@@ -88,7 +87,7 @@ PImageWindow* Window(DBRecord* shown) {
 void AcceptDialog() {
   auto* t = new QTimer;
   QObject::connect(t, &QTimer::timeout, [t] {
-    QFileDialog* d = PlatformFileDialog();
+    PFileDialog* d = PlatformFileDialog();
     if (d == nullptr || !d->isVisible()) return;
     t->stop();
     t->deleteLater();
@@ -99,7 +98,7 @@ void AcceptDialog() {
         Q_EMIT combo->textActivated(combo->itemText(k));
       }
     }
-    d->selectFile(kOut);
+    d->SelectFile(kOut);
     QMetaObject::invokeMethod(d, "accept", Qt::QueuedConnection);
   });
   t->start(1);

@@ -1,6 +1,7 @@
 // URIs and names of fuzzed bytes: a URI read as a file's path gives a path whose own URI reads
-// back to it; any bytes shown are valid UTF-8 (shown on one line, a plain line); a path's
-// plain-text line is one valid UTF-8 line that names the same path (the path itself or its URI).
+// back to it; any bytes shown are valid UTF-8 (shown on one line, a plain line) and read back to
+// the same bytes; a path's plain-text line is one valid UTF-8 line that names the same path (the
+// path itself or its URI).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,7 +16,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!FileUriPath(FileUri(path), &back) || back != path) __builtin_trap();
   }
   if (!ValidUtf8(ShownText(bytes))) __builtin_trap();
-  if (!PlainLine(ShownLine(bytes))) __builtin_trap();
+  if (!PlainLine(ShownLine(bytes)) || !PlainLine(ShownName(bytes))) __builtin_trap();
+  // Every form of names without NUL comes back whole: two names never show alike.
+  if (bytes.find('\0') == std::string::npos)
+    for (ShownForm form : {kShownText, kShownLine, kShownName})
+      if (ShownBytes(Shown(bytes, form)) != bytes) __builtin_trap();
   const std::string line = PathText(bytes);
   if (!ValidUtf8(line) || line.find_first_of("\r\n") != std::string::npos) __builtin_trap();
   const bool absolute = !bytes.empty() && bytes[0] == '/' && bytes.find('\0') == std::string::npos;

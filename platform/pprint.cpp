@@ -4,7 +4,8 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
-#include <QFileInfo>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QPageSetupDialog>
@@ -13,6 +14,8 @@
 #include <QPrinter>
 #include <QRadioButton>
 #include <QTimer>
+#include <QToolButton>
+#include <sys/stat.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +25,7 @@
 
 #include "platform/ppriv.h"
 #include "platform/pqt.h"
+#include "support/bytetext.h"
 #include "support/replacefile.h"
 
 using namespace plat;
@@ -40,6 +44,92 @@ bool HaveWidgets() {
 int& OpenDocuments() {
   static int n = 0;
   return n;
+}
+
+// A PDF file's path goes through Qt's text as names are shown (support/bytetext.h) and comes
+// back as the bytes it stands for: Qt's text cannot hold a byte that is no part of a character.
+QString PathShown(const std::string& path) {
+  const std::string shown = ShownName(path);
+  return QString::fromUtf8(shown.data(), static_cast<qsizetype>(shown.size()));
+}
+std::string PathOf(const QString& shown) {
+  const QByteArray u = shown.toUtf8();
+  std::string path = ShownBytes(std::string_view(u.constData(), static_cast<size_t>(u.size())));
+  if (!path.empty() && path[0] != '/') {
+    const char* home = getenv("HOME");
+    path = std::string(home != nullptr ? home : "") + "/" + path;
+  }
+  return path;
+}
+
+std::string FolderOfPath(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+}
+
+// Whether printing to the file at path may go on: not a folder, in a folder that is there and
+// may be written, and when it exists the user agrees to replace it. Asked in words over w.
+bool MayPrintTo(QWidget* w, const std::string& path) {
+  auto say = [w](const std::string& text) {
+    QMessageBox box(QMessageBox::Warning, w->windowTitle(), QString::fromUtf8(ShownText(text)),
+                    QMessageBox::Ok, w);
+    box.setTextFormat(Qt::PlainText);  // it names a file
+    box.exec();
+    return false;
+  };
+  const std::string name = path.substr(path.rfind('/') + 1), folder = FolderOfPath(path);
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    return say("'" + name + "' is a folder.\nPlease choose a different file name.");
+  if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return say("The folder '" + folder + "' is not there.\nPlease choose a different file name.");
+  const bool exists = lstat(path.c_str(), &st) == 0;
+  if (access(exists ? path.c_str() : folder.c_str(), W_OK) != 0)
+    return say("'" + name + "' cannot be written: " + strerror(errno) +
+               ".\nPlease choose a different file name.");
+  if (!exists) return true;
+  QMessageBox box(
+      QMessageBox::Question, w->windowTitle(),
+      QString::fromUtf8(ShownText("'" + name + "' already exists.\nDo you want to replace it?")),
+      QMessageBox::Yes | QMessageBox::No, w);
+  box.setDefaultButton(QMessageBox::No);
+  box.setTextFormat(Qt::PlainText);
+  return box.exec() == QMessageBox::Yes;
+}
+
+// The print dialog's PDF file, chosen through the program's file dialog and checked by its
+// bytes: Qt's own browsing lists a folder as text, and its own check looks at the file its text
+// names, which for a name of other bytes is another file. Qt's check of everything else stays.
+void FileByBytes(QPrintDialog* d) {
+  auto* file = d->findChild<QLineEdit*>("filename");
+  auto* browse = d->findChild<QToolButton*>("fileBrowser");
+  QDialogButtonBox* buttons = nullptr;
+  for (QDialogButtonBox* b : d->findChildren<QDialogButtonBox*>())
+    if (b->button(QDialogButtonBox::Ok) != nullptr) buttons = b;
+  if (file == nullptr || browse == nullptr || buttons == nullptr ||
+      d->metaObject()->indexOfMethod("_q_checkFields()") < 0)
+    return;
+  QObject::disconnect(browse, &QAbstractButton::clicked, nullptr, nullptr);
+  QObject::connect(browse, &QAbstractButton::clicked, d, [file] {
+    const std::string path = PathOf(file->text());
+    PFileDialogSpec spec;
+    spec.title = "Print To File";
+    spec.directory = FolderOfPath(path);
+    spec.fileName = path.substr(path.rfind('/') + 1);
+    spec.confirmReplace = false;  // asked as the print dialog is accepted
+    std::vector<std::string> chosen;
+    if (PlatformSaveFile(spec, &chosen, nullptr) == kFileDialogChosen && chosen.size() == 1)
+      file->setText(PathShown(chosen[0]));
+  });
+  QObject::disconnect(buttons, &QDialogButtonBox::accepted, nullptr, nullptr);
+  QObject::connect(buttons, &QDialogButtonBox::accepted, d, [d, file] {
+    if (file->isEnabled() && !MayPrintTo(d, PathOf(file->text()))) return;
+    // Qt's check of the rest, without its look at the file: its text is no path for it.
+    const bool on = file->isEnabled();
+    file->setEnabled(false);
+    QMetaObject::invokeMethod(d, "_q_checkFields", Qt::DirectConnection);
+    file->setEnabled(on);
+  });
 }
 
 // Page setup for a PDF file, which Qt's own dialog does not serve: the paper size and the
@@ -95,6 +185,7 @@ struct PPrintSession::Impl {
   int pages = 0;
   bool aborted = false;
   std::string target, temp;  // a PDF file's name and the file written meanwhile
+  int fd = -1;               // the file written, while Qt writes it through /proc/self/fd
 
   // The temporary file goes and the printer names the user's file again.
   void Discard() {
@@ -102,7 +193,9 @@ struct PPrintSession::Impl {
     Restore();
   }
   void Restore() {
-    if (!target.empty()) printer.setOutputFileName(QString::fromStdString(target));
+    if (fd >= 0) close(fd);
+    fd = -1;
+    if (!target.empty()) printer.setOutputFileName(PathShown(target));
     temp.clear();
     target.clear();
   }
@@ -180,12 +273,13 @@ PPrintRect PPrintSession::PageRect() const {
 
 void PPrintSession::SetOutputFile(const std::string& path) {
   if (InDocument()) return;
-  d_->printer.setOutputFileName(QString::fromStdString(path));
+  d_->printer.setOutputFileName(path.empty() ? QString() : PathShown(path));
   if (!path.empty()) d_->printer.setOutputFormat(QPrinter::PdfFormat);
 }
 
 std::string PPrintSession::OutputFile() const {
-  return d_->printer.outputFileName().toStdString();
+  const QString name = d_->printer.outputFileName();
+  return name.isEmpty() ? std::string() : PathOf(name);
 }
 
 int PPrintSession::PageSetupDialog() {
@@ -210,7 +304,8 @@ int PPrintSession::PageSetupDialog() {
 int PPrintSession::PrintDialog(PPrintSettings* s) {
   if (s == nullptr || !HaveWidgets() || InDocument()) return -1;
   if (s->maxPage < s->minPage) s->maxPage = s->minPage;
-  if (!s->jobName.empty()) d_->printer.setDocName(QString::fromStdString(s->jobName));
+  // The job's name (a file's name) shows as names show; Qt proposes a PDF file's name from it.
+  if (!s->jobName.empty()) d_->printer.setDocName(PathShown(s->jobName));
   d_->printer.setPrintRange(QPrinter::AllPages);
   QPrintDialog d(&d_->printer, QApplication::activeWindow());
   d.setObjectName("PlatformPrintDialog");
@@ -218,6 +313,7 @@ int PPrintSession::PrintDialog(PPrintSettings* s) {
   d.setOption(QAbstractPrintDialog::PrintPageRange, true);
   d.setOption(QAbstractPrintDialog::PrintCollateCopies, false);
   d.setMinMax(s->minPage, s->maxPage);
+  FileByBytes(&d);
   const int r = Quitting() ? -1 : RunModalDialog(&d, &Current()) ? 1 : 0;
   if (r != 1) return r;
   if (d_->printer.printRange() == QPrinter::PageRange && d_->printer.fromPage() > 0) {
@@ -243,21 +339,28 @@ int PPrintSession::BeginDocument(const PPrintSettings& s) {
   Impl& d = *d_;
   d.aborted = false;
   d.pages = 0;
-  if (!s.jobName.empty()) d.printer.setDocName(QString::fromStdString(s.jobName));
+  if (!s.jobName.empty()) d.printer.setDocName(PathShown(s.jobName));
   if (d.printer.outputFormat() == QPrinter::PdfFormat) {
     // The file is written under a name of its own in the same folder, and renamed when whole.
-    const std::string target = d.printer.outputFileName().toStdString();
-    if (target.empty()) return kPrintError;
-    const QFileInfo fi(QString::fromStdString(target));
-    if (fi.isDir()) return kPrintError;
+    const std::string target = OutputFile();
+    struct stat st;
+    if (target.empty() || (stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
+      return kPrintError;
     // Qt chooses the PDF format by the name's suffix.
     std::string temp;
-    const int fd = PtempBeside(fi.absoluteFilePath().toStdString().c_str(), &temp, -1, ".pdf");
+    const int fd = PtempBeside(target.c_str(), &temp, -1, ".pdf");
     if (fd < 0) return kPrintError;
-    close(fd);
     d.target = target;
     d.temp = temp;
-    d.printer.setOutputFileName(QString::fromStdString(d.temp));
+    if (ValidUtf8(temp)) {
+      close(fd);
+      d.printer.setOutputFileName(QString::fromStdString(d.temp));
+    } else {
+      // Qt opens a file by a name of text, which no name of other bytes is: it opens the very
+      // file through its descriptor instead.
+      d.fd = fd;
+      d.printer.setOutputFileName(QStringLiteral("/proc/self/fd/") + QString::number(fd));
+    }
   }
   // The printer is opened with the first page, so that a document without pages sends nothing.
   d.open = true;
@@ -324,6 +427,8 @@ int PPrintSession::EndDocument() {
     d.Discard();
     return d.aborted ? kPrintCancel : failed ? kPrintError : 0;
   }
+  if (d.fd >= 0) close(d.fd);
+  d.fd = -1;
   if (!d.temp.empty()) {
     if (!PcommitTemp(d.temp, d.target.c_str())) {
       d.Discard();

@@ -6,6 +6,7 @@
 // start-up and the tests also find the widgets behind windows, controls and menus here.
 #pragma once
 
+#include <QDialog>
 #include <QFont>
 #include <QFontMetrics>
 #include <QImage>
@@ -18,7 +19,6 @@
 #include "platform/ptypes.h"
 
 class QAction;
-class QFileDialog;
 class QMenu;
 class QWidget;
 
@@ -76,10 +76,13 @@ WindowRef PlatformWindowOfWidget(const QWidget* widget);
 QMenu* PlatformMenu(MenuRef menu);
 QAction* PlatformMenuItemAction(MenuRef menu, MenuItemIndex item);
 
-// File dialogs: Qt's own file dialog (never the desktop's native one), modal over the program's
-// windows while the platform's loop runs, so that the windows keep repainting. Each tells a
-// choice, a cancel (also when the application quits meanwhile) and a failure (no dialog could
-// be shown) apart, and gives the paths chosen.
+// File dialogs: the program's own, modal over its windows while the platform's loop runs, so
+// that the windows keep repainting. A folder is listed by the bytes of its entries' names, each
+// shown as ShownName shows it (support/bytetext.h), so that every entry shows apart from the
+// others; a name picked or typed comes back as the bytes it stands for (ShownBytes). All paths
+// and names given and returned here are bytes. Each tells a choice, a cancel (also when the
+// application quits meanwhile) and a failure (no dialog could be shown) apart, and gives the
+// paths chosen.
 enum PFileDialogResult { kFileDialogChosen = 0, kFileDialogCancelled = 1, kFileDialogFailed = 2 };
 
 struct PFileDialogSpec {
@@ -108,8 +111,51 @@ int PlatformChooseFolder(const PFileDialogSpec& dlg, std::vector<std::string>* c
 int PlatformOpenFile(const PFileDialogSpec& dlg, std::vector<std::string>* chosen);
 // A file to write: chosen holds its path, *format (when given) the format chosen last.
 int PlatformSaveFile(const PFileDialogSpec& dlg, std::vector<std::string>* chosen, int* format);
+
+// The dialog those show. Its widgets: the folder's path and those above it ("lookInCombo"),
+// the parent folder and new folder buttons ("toParentButton", "newFolderButton"), the list
+// ("fileList": folders first, then files, each in the order of their names, letter case
+// aside and runs of digits by their value), the name field ("fileNameEdit"), the formats
+// ("fileTypeCombo"), the message ("PlatformFileDialogMessage") and a note saying why a choice
+// is refused ("PlatformFileDialogRefusal"), the buttons ("buttonBox"). Files are looked at a
+// few at a time between events, so that a folder of many files whose filter reads them keeps
+// the dialog live; they show as they pass.
+class PFileDialog : public QDialog {
+ public:
+  enum Mode { kFolder, kOpen, kSave };
+  PFileDialog(QWidget* parent, Mode mode, const PFileDialogSpec& spec);
+  ~PFileDialog() override;
+  PFileDialog(const PFileDialog&) = delete;
+  PFileDialog& operator=(const PFileDialog&) = delete;
+
+  Mode GetMode() const;
+  // The folder listed. SetDirectory lists another; false (nothing changed) when it is none.
+  const std::string& Directory() const;
+  bool SetDirectory(const std::string& path);
+  // As a user picks a file or folder: the folder holding path listed (path absolute; else a
+  // name in the folder listed) and its name in the name field.
+  void SelectFile(const std::string& path);
+  // The names listed so far, as bytes, in the list's order; whether every entry was looked at.
+  std::vector<std::string> Entries() const;
+  bool Listed() const;
+  // The paths chosen, once accepted.
+  const std::vector<std::string>& Chosen() const;
+  // The format chosen last (save).
+  int Format() const;
+  // The dialog has ended: the caller's callbacks (which may refer to its locals) are asked no
+  // more.
+  void Stop();
+
+  // Takes the name typed (or the entry picked): a folder to go into, or the choice; refused
+  // choices leave the dialog open, saying why.
+  void accept() override;
+
+ private:
+  struct Impl;
+  Impl* d_;
+};
 // The file dialog being shown, for tests that answer it; NULL when none.
-QFileDialog* PlatformFileDialog();
+PFileDialog* PlatformFileDialog();
 
 // Printing. The program keeps one print session: a QPrinter with its page format (paper,
 // margins and orientation as a QPageLayout, and the resolution). Pages are painted through a

@@ -12,17 +12,20 @@ bool PutControlText(ControlRef cntl, const char* txt) {
   if (cntl == nullptr || txt == nullptr) return false;
   size_t n = std::strlen(txt);
   if (n > 0xFFFFFFF0u) return false;
-  // Text only shown (a label, a button's title) may name a file of any bytes: it shows them in
-  // a readable form. An edit text would store that form back, so it takes UTF-8 only.
+  // Text only shown (a label, a button's title) may name a file of any bytes: it shows it in
+  // the form a person reads names in, apart from every other name. An edit text would store
+  // that form back, so it takes UTF-8 only, as it is.
   std::string shown;
-  if (!validUTF8(txt, n)) {
-    const ControlKind kind = GetControlKind(cntl);
-    if (kind != kControlKindStaticText && kind != kControlKindPushButton &&
-        kind != kControlKindCheckBox)
-      return false;
-    shown = ShownText(std::string_view(txt, n));
-    txt = shown.c_str();
-    n = shown.size();
+  const ControlKind kind = GetControlKind(cntl);
+  if (kind == kControlKindStaticText || kind == kControlKindPushButton ||
+      kind == kControlKindCheckBox) {
+    if (!ShownAsIs(std::string_view(txt, n), kShownText)) {
+      shown = ShownText(std::string_view(txt, n));
+      txt = shown.c_str();
+      n = shown.size();
+    }
+  } else if (!validUTF8(txt, n)) {
+    return false;
   }
   if (SetControlData(cntl, kControlEntireControl, kControlEditTextCFStringTag,
                      static_cast<UInt32>(n), txt) != noErr)

@@ -5,8 +5,8 @@
 #include "platform/pwindow.h"
 
 // Control text as UTF-8. PutControlText sets and draws; false for a missing argument, a
-// control that takes no text, or text that is not UTF-8 for an edit text (a label or a button
-// shows such text with its stray bytes written "\xHH", support/bytetext.h).
+// control that takes no text, or text that is not UTF-8 for an edit text. A label or a button
+// shows its text as ShownText (support/bytetext.h): a name in it as no other name shows.
 bool PutControlText(ControlRef cntl, const char* txt);
 void ClearControlText(ControlRef cntl);
 // Copies the text into txt (at most len - 1 bytes and a terminator); unless anyChar, leading

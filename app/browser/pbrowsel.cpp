@@ -17,6 +17,7 @@
 #include "image/picolor.h"
 #include "platform/pmouse.h"
 #include "platform/pqt.h"
+#include "support/bytetext.h"
 #include "support/cnumber.h"
 
 namespace {
@@ -32,9 +33,10 @@ const char* Text(const DBRecord& r, PDBFieldID f) {
   return s && *s ? s : nullptr;
 }
 
+// A line of the panel: the value shown as names are, one line whatever its bytes.
 void Append(std::string* s, int* lines, const char* fmt, const char* value) {
   char buf[1200];
-  Csnprintf(buf, sizeof buf, fmt, value);
+  Csnprintf(buf, sizeof buf, fmt, ShownName(value).c_str());
   *s += buf;
   ++*lines;
 }
@@ -181,7 +183,7 @@ void PBrowser::FocusThumb(int i) {
     text += "Keywords: ";
     for (int k = 0; k < kw.GetNV() && k < 16; ++k) {
       if (k) text += ", ";
-      text += kw.GetString(k);
+      text += ShownName(kw.GetString(k));
     }
     text += "\n";
     ++lines;

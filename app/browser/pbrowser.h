@@ -19,9 +19,9 @@
 
 class QPainter;
 
-// A field's text as a caption or a table cell shows it: text that is no plain line (a file's
-// name of other bytes, a value holding a line feed) is shown with those bytes as "\xHH", so that
-// two names never look alike. `cut` is the size the text was formatted to: a text that long may
+// A field's text as a caption or a table cell shows it: as ShownName shows it (a file's name of
+// other bytes, a value holding a line feed show those bytes as "\xHH"), so that two names never
+// look alike. `cut` is the size the text was formatted to: a text that long may
 // end in a character cut short, which is left out rather than shown as bytes. *n is the length
 // to show; *keep holds the shown text when it is made anew.
 const char* PshownField(const char* text, size_t cut, size_t* n, std::string* keep);

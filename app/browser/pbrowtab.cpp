@@ -19,9 +19,11 @@ const char* PshownField(const char* text, size_t cut, size_t* n, std::string* ke
     if (lead > 0 && static_cast<unsigned char>(text[lead - 1]) >= 0xC0 &&
         Utf8CharLength(text + lead - 1, *n - lead + 1) == 0)
       *n = lead - 1;
+    // Nor is a space the cut left at its end the name's own.
+    while (*n > 0 && text[*n - 1] == ' ') --*n;
   }
-  if (PlainLine(std::string_view(text, *n))) return text;
-  *keep = ShownLine(std::string_view(text, *n));
+  if (ShownAsIs(std::string_view(text, *n), kShownName)) return text;
+  *keep = ShownName(std::string_view(text, *n));
   *n = keep->size();
   return keep->c_str();
 }

@@ -1,6 +1,7 @@
 // Modal dialogs, the alert hook and event pumping.
 #include "app/core/pdialogs.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -242,11 +243,11 @@ OSType getInput(char* resp, int rlen, const char* msg) {
   PutControlText(PcontrolOf(gInputWindow, kSigInput, 128), msg);
   ControlRef edit = PcontrolOf(gInputWindow, kSigInput, 129);
   resp[rlen - 1] = '\0';
-  // The field starts from the caller's text, never from one an earlier question left. Text
-  // that is no plain UTF-8 line (a file's name of other bytes, say) shows its stray bytes and
-  // control characters as "\xHH"; answered without an edit, the caller gets its own bytes back.
+  // The field starts from the caller's text, never from one an earlier question left, shown as
+  // names are shown (support/bytetext.h); what comes back is read the same way, so that an edit
+  // keeps the bytes of what it did not touch.
   const std::string given = resp;
-  const std::string shown = ShownLine(given);
+  const std::string shown = ShownName(given);
   if (!PutControlText(edit, shown.c_str())) ClearControlText(edit);
   EditControlText(gInputWindow, edit);
   runDialog(gInputWindow);
@@ -265,15 +266,15 @@ OSType getInput(char* resp, int rlen, const char* msg) {
     memcpy(resp, given.c_str(), given.size() + 1);
     return gConfirmResponse;
   }
-  // An edited text is what the field holds, as UTF-8 ("\xHH" as typed).
   GetControlText(edit, text.data(), static_cast<int>(text.size()), false);
+  const std::string bytes = ShownBytes(text.data());
   size_t n = 0;
-  for (size_t len = strlen(text.data()); n < len;) {
-    size_t c = utf8CharLength(text.data() + n, len - n);
-    if (c == 0 || n + c > static_cast<size_t>(rlen - 1)) break;
+  while (n < bytes.size()) {
+    const size_t c = std::max<size_t>(1, utf8CharLength(bytes.data() + n, bytes.size() - n));
+    if (n + c > static_cast<size_t>(rlen - 1)) break;
     n += c;
   }
-  memcpy(resp, text.data(), n);
+  memcpy(resp, bytes.data(), n);
   resp[n] = '\0';
   return gConfirmResponse;
 }

@@ -68,9 +68,9 @@ int positionDialog(int npos, int oldp);
 // was. The checked enabled bits; 0 when nothing was shown; -1 when cancelled.
 int optionsDialog(WindowRef wind, int setM, int clrM, bool showAlways);
 // Asks for a text (msg NULL or empty: "Enter value"), starting from resp (a text of any bytes,
-// shown with its stray bytes and control characters as "\xHH"); the response, with resp as it
-// came when the field was not edited, else the field's cleaned UTF-8 text (at most rlen bytes
-// with its terminator). -1 for a bad buffer.
+// shown as ShownName shows it, support/bytetext.h); the response, with resp as it came when the
+// field was not edited, else the bytes the field's cleaned text stands for (ShownBytes: "\xE9"
+// is the byte E9), at most rlen bytes with its terminator. -1 for a bad buffer.
 OSType getInput(char* resp, int rlen, const char* msg);
 // Shows the Progress window at pct percent (100 closes it after 0.2 s of events); false once the
 // user pressed its Stop (PworkStopped), or at a quit. A report from 0 outside a busy guard

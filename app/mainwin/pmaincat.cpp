@@ -19,6 +19,7 @@
 #include "catalog/plock.h"
 #include "platform/pcontrol.h"
 #include "platform/pwindow.h"
+#include "support/bytetext.h"
 #include "toolkit/pcommand.h"
 
 namespace {
@@ -171,12 +172,11 @@ void PMainWindow::ShowUnsaved(bool unsaved) {
 void PMainWindow::ShowTitle() const {
   WindowRef w = GetWindow();
   if (w == nullptr || !bc.IsOpen()) return;
-  char title[128];
-  snprintf(title, sizeof title, "%s%s", bc.dbname,
-           bc.ReadOnly()  ? " (Read-Only)"
-           : unsavedShown ? " (Not Saved)"
-                          : "");
-  SetWindowTitle(w, title);
+  // The catalogue's name as names are shown, whatever its bytes.
+  const std::string title = ShownName(bc.dbname) + (bc.ReadOnly()  ? " (Read-Only)"
+                                                    : unsavedShown ? " (Not Saved)"
+                                                                   : "");
+  SetWindowTitle(w, title.c_str());
 }
 
 void PMainWindow::InvalidCatalog() {

@@ -15,6 +15,7 @@
 #include "support/futil.h"
 #include "support/pstrings.h"
 #include "platform/plist.h"
+#include "support/bytetext.h"
 #include "support/dmessage.h"
 
 PSelectListDrawer::PSelectListDrawer() : PListDrawer(nullptr) {}
@@ -216,6 +217,13 @@ int PHierListDrawer::Update() {
   return PSelectListDrawer::Update();
 }
 
+const char* PSetListDrawer::GetItem(int i) const {
+  const char* s = sref ? (*sref)[i] : nullptr;
+  if (s == nullptr || ShownAsIs(s, kShownName)) return s;
+  item_buf = ShownName(s);
+  return item_buf.c_str();
+}
+
 const char* PHierListDrawer::GetItem(int i) const {
   const PHFolder* f = GetFolder(i);
   if (f == nullptr) return nullptr;
@@ -223,8 +231,12 @@ const char* PHierListDrawer::GetItem(int i) const {
   path_buf += f->isOpen ? 'v' : f->hasChild ? '>' : ' ';
   path_buf += ' ';
   if (f->emphasize) path_buf += '*';
+  // A folder's name, or an event's subject, as names are shown: apart from every other one.
   const char* name = f->GetName();
-  path_buf += name ? name : "";
+  if (name != nullptr && ShownAsIs(name, kShownName))
+    path_buf += name;
+  else if (name != nullptr)
+    path_buf += ShownName(name);
   return path_buf.c_str();
 }
 

@@ -59,10 +59,12 @@ class PSetListDrawer : public PSelectListDrawer {
   }
   const PStringSet* GetSet() const { return sref; }
   int GetNItems() const override { return sref ? sref->GetSize() : 0; }
-  const char* GetItem(int i) const override { return sref ? (*sref)[i] : nullptr; }
+  // The set's string i as the list shows it (ShownName, support/bytetext.h).
+  const char* GetItem(int i) const override;
 
  private:
   const PStringSet* sref;
+  mutable std::string item_buf;
 };
 
 // A node of a selector tree. A node owns its first child and the siblings after it.

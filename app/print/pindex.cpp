@@ -15,6 +15,7 @@
 #include "catalog/pdbformat.h"
 #include "image/picolor.h"
 #include "support/abitmap.h"
+#include "support/bytetext.h"
 #include "support/futil.h"
 
 namespace {
@@ -32,9 +33,9 @@ void Header(QTextForm* tf, const PPrintRect& pr, int page, int npages, const cha
   const float left = static_cast<float>(pr.left), right = static_cast<float>(pr.right);
   std::string text;
   if (strcmp(bc.rsrc, "*DB") == 0)
-    text = std::string("Index from catalog '") + bc.dbname + "'";
+    text = "Index from catalog '" + ShownName(bc.dbname) + "'";
   else if (bc.rsrc[0] != '*')
-    text = std::string("Index of folder '") + bc.rsrc + "'";
+    text = "Index of folder '" + ShownName(bc.rsrc) + "'";
   tf->SetRect(TFRect{left, left + 0.38f * pw, top, bottom});
   tf->SetJustify(TJFleft);
   *tf << text.c_str();
@@ -92,7 +93,9 @@ bool printThumb(QPainter* page, const DBRecord& dr, int ndx, int ncols, int nrow
     const char* label = nullptr;
     if (PDBgetField(dr, PDBFtitle).Get(&label, 1) != 1 || label == nullptr || label[0] == 0)
       PDBgetField(dr, PDBFfile).Get(&label, 1);
-    if (label != nullptr) tf.PutWord(tf.FitWord(label, static_cast<float>(T)).c_str(), 0, false);
+    // The label shows as names show (support/bytetext.h).
+    if (label != nullptr)
+      tf.PutWord(tf.FitWord(ShownName(label).c_str(), static_cast<float>(T)).c_str(), 0, false);
     tf.EndLine(false);
   }
   // The largest thumbnail size no larger than the square.

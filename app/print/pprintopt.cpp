@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "app/core/papp.h"
@@ -12,6 +13,7 @@
 #include "app/print/pprint.h"
 #include "catalog/pdbformat.h"
 #include "platform/pcontrol.h"
+#include "support/bytetext.h"
 #include "support/cnumber.h"
 #include "tonemap/tonemap.h"
 
@@ -97,7 +99,7 @@ ControlRef PrintControl(OSType sig, SInt32 id) {
 void PutList(QTextForm* tf, const DBField& f, int most) {
   const int n = std::min(f.GetNV(), most);
   for (int i = 0; i < n; i++) {
-    tf->PutWord(f.GetString(i), 0, false);
+    tf->PutWord(ShownName(f.GetString(i)).c_str(), 0, false);
     if (i < n - 1) tf->PutWord(",", 0, true);
   }
 }
@@ -247,16 +249,20 @@ bool PrintOptions::RenderCaption(const DBRecord& rec, QTextForm* tf) const {
     return t != nullptr && t[0] != 0 ? t : nullptr;
   };
 
+  // Texts of the record print as they show on the screen: the file's name, a name in a text
+  // and a value of any bytes apart from every other (support/bytetext.h).
+  auto text = [&](const char* v, int flags) { tf->PutText(ShownText(v).c_str(), flags); };
+  auto word = [&](const char* v) { tf->PutWord(ShownName(v).c_str(), 0, true); };
   const char* t;
   if ((cf & PCFfile) && (t = FirstString(field(PDBFfile))) != nullptr &&
-      !line(TJFright, [&] { tf->PutText(t, kItalic); }))
+      !line(TJFright, [&] { tf->PutText(ShownName(t).c_str(), kItalic); }))
     return false;
   if ((cf & PCFtitle) && (t = FirstString(field(PDBFtitle))) != nullptr &&
-      !line(TJFcenter, [&] { tf->PutText(t, kLabel); }))
+      !line(TJFcenter, [&] { text(t, kLabel); }))
     return false;
   if (cf & PCFalbum) {
     std::vector<char> cbuf;
-    if ((t = AlbumCaption(rec, &cbuf)) != nullptr && !line(TJFfull, [&] { tf->PutText(t, 0); }))
+    if ((t = AlbumCaption(rec, &cbuf)) != nullptr && !line(TJFfull, [&] { text(t, 0); }))
       return false;
   }
   if ((cf & PCFcapdate) && (t = fmt(PDBformatDate, kCaptionBytes, PDBFcapdate)) != nullptr &&
@@ -267,12 +273,12 @@ bool PrintOptions::RenderCaption(const DBRecord& rec, QTextForm* tf) const {
     return false;
   if ((cf & PCFsubject) && (t = FirstString(field(PDBFsubject))) != nullptr && !line(TJFleft, [&] {
         label("Subject");
-        tf->PutText(t, 0);
+        text(t, 0);
       }))
     return false;
   if ((cf & PCFowner) && (t = FirstString(field(PDBFowner))) != nullptr && !line(TJFleft, [&] {
         label("Owner");
-        tf->PutText(t, 0);
+        text(t, 0);
       }))
     return false;
   if ((cf & PCFkeywords) && field(PDBFkeyword).GetNV() > 0 && !line(TJFleft, [&] {
@@ -286,7 +292,7 @@ bool PrintOptions::RenderCaption(const DBRecord& rec, QTextForm* tf) const {
       const char* comment = c.GetString(i);
       if (!line(TJFleft, [&] {
             label("Comment");
-            tf->PutText(comment, 0);
+            text(comment, 0);
           }))
         return false;
     }
@@ -303,7 +309,7 @@ bool PrintOptions::RenderCaption(const DBRecord& rec, QTextForm* tf) const {
     return false;
   if ((cf & PCFformat) && (t = FirstString(field(PDBFformat))) != nullptr && !line(TJFleft, [&] {
         label("Format");
-        tf->PutWord(t, 0, true);
+        word(t);
       }))
     return false;
   long nbytes;
@@ -317,8 +323,8 @@ bool PrintOptions::RenderCaption(const DBRecord& rec, QTextForm* tf) const {
   if ((cf & PCFsource) && (make = FirstString(field(PDBFmake))) != nullptr &&
       (model = FirstString(field(PDBFmodel))) != nullptr && !line(TJFleft, [&] {
         label("Source");
-        tf->PutWord(make, 0, true);
-        tf->PutWord(model, 0, true);
+        word(make);
+        word(model);
       }))
     return false;
   if ((cf & PCFexposure) && field(PDBFexptime).GetNV() > 0 && field(PDBFaperture).GetNV() > 0 &&
@@ -370,7 +376,7 @@ bool PrintOptions::RenderCaption(const DBRecord& rec, QTextForm* tf) const {
       if (!IsUserField(rec, i)) continue;
       const char* name = rec.GetFieldName(i);
       if (!line(TJFleft, [&] {
-            tf->PutWord(name != nullptr ? name : "", kItalic, true);
+            tf->PutWord(ShownName(name != nullptr ? name : "").c_str(), kItalic, true);
             PutList(tf, rec[i], rec[i].GetNV());
           }))
         return false;

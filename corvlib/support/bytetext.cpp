@@ -72,31 +72,88 @@ bool ValidUtf8(std::string_view s) {
 
 namespace {
 
-std::string Shown(std::string_view s, bool oneLine) {
-  std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size();) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    const size_t len = Utf8CharLength(s.data() + i, s.size() - i);
-    if (len == 0 || (Control(c) && (oneLine || (c != '\t' && c != '\n')))) {
-      AppendEscaped(&out, '\\', c);
-      ++i;
-    } else {
-      out.append(s.data() + i, len);
-      i += len;
-    }
+// A valid character that shows as nothing or turns the text around: a C1 control, the Arabic
+// letter mark, the left-to-right and right-to-left marks, embeddings, overrides and isolates.
+bool Hidden(const unsigned char* c, size_t len) {
+  if (len == 2) return (c[0] == 0xC2 && c[1] < 0xA0) || (c[0] == 0xD8 && c[1] == 0x9C);
+  if (len != 3 || c[0] != 0xE2) return false;
+  if (c[1] == 0x80) return c[2] == 0x8E || c[2] == 0x8F || (c[2] >= 0xAA && c[2] <= 0xAE);
+  return c[1] == 0x81 && c[2] >= 0xA6 && c[2] <= 0xA9;
+}
+
+// The element of s at i: its length (*len, at least 1) and whether its bytes are escaped.
+bool Escaped(std::string_view s, size_t i, ShownForm form, size_t* len) {
+  const unsigned char c = static_cast<unsigned char>(s[i]);
+  *len = Utf8CharLength(s.data() + i, s.size() - i);
+  if (*len == 0) {
+    *len = 1;
+    return true;
   }
-  return out;
+  if (*len == 1) {
+    if (Control(c)) return form != kShownText || (c != '\t' && c != '\n');
+    return form == kShownName && c == ' ' && (i == 0 || i + 1 == s.size());
+  }
+  return Hidden(reinterpret_cast<const unsigned char*>(s.data() + i), *len);
+}
+
+// Whether the backslash at i is doubled: the shown text after it begins with 'x' or a backslash.
+bool Doubled(std::string_view s, size_t i, ShownForm form) {
+  if (i + 1 >= s.size()) return false;
+  const char next = s[i + 1];
+  size_t len;
+  return next == 'x' || next == '\\' || Escaped(s, i + 1, form, &len);
 }
 
 }  // namespace
 
-std::string ShownText(std::string_view s) {
-  return Shown(s, false);
+std::string Shown(std::string_view s, ShownForm form) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size();) {
+    size_t len;
+    if (Escaped(s, i, form, &len)) {
+      for (size_t k = 0; k < len; ++k)
+        AppendEscaped(&out, '\\', static_cast<unsigned char>(s[i + k]));
+    } else {
+      if (s[i] == '\\' && Doubled(s, i, form)) out += '\\';
+      out.append(s.data() + i, len);
+    }
+    i += len;
+  }
+  return out;
 }
 
-std::string ShownLine(std::string_view s) {
-  return Shown(s, true);
+bool ShownAsIs(std::string_view s, ShownForm form) {
+  for (size_t i = 0; i < s.size();) {
+    size_t len;
+    if (Escaped(s, i, form, &len) || (s[i] == '\\' && Doubled(s, i, form))) return false;
+    i += len;
+  }
+  return true;
+}
+
+std::string ShownBytes(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\\' && i + 1 < text.size()) {
+      if (text[i + 1] == '\\') {
+        out += '\\';
+        ++i;
+        continue;
+      }
+      const int a = i + 3 < text.size() && text[i + 1] == 'x' ? HexValue(text[i + 2]) : -1;
+      const int b = a >= 0 ? HexValue(text[i + 3]) : -1;
+      if (b >= 0 && a * 16 + b != 0) {
+        out += static_cast<char>(a * 16 + b);
+        i += 3;
+        continue;
+      }
+    }
+    out += c;
+  }
+  return out;
 }
 
 bool PlainLine(std::string_view s) {

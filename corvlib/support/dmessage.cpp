@@ -1,10 +1,12 @@
 #include "support/dmessage.h"
+#include "support/bytetext.h"
 #include "support/cnumber.h"
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 uint32_t dmessage_class_flags[DMCnerr + 1] = {0x2F, 0x1F, 0x0F, 0x0F, 0x0F, 0x0F,
                                               0x0F, 0x03, 0x03, 0x01, 0};
@@ -63,18 +65,26 @@ uint32_t dmessage_errno(unsigned cls, int syserr, const char* text, const char* 
     dmessage_record[cls] = copy != nullptr ? copy : text;
     pending &= ~DMArecord;
   }
+  // The log and standard error get one line per message, a name in it shown apart from every
+  // other name (support/bytetext.h): a name holding a line feed makes no line of its own.
+  std::string oneLine;
+  const char* logged = text;
+  if ((pending & (DMAlog | DMAstderr)) && !ShownAsIs(text, kShownLine)) {
+    oneLine = ShownLine(text);
+    logged = oneLine.c_str();
+  }
   if ((pending & DMAlog) && dmessage_logfp != nullptr) {
     if (file != nullptr)
-      std::fprintf(dmessage_logfp, "%s@%d>%s: %s\n", file, line, dmessage_class_name[cls], text);
+      std::fprintf(dmessage_logfp, "%s@%d>%s: %s\n", file, line, dmessage_class_name[cls], logged);
     else
-      std::fprintf(dmessage_logfp, "%s: %s\n", dmessage_class_name[cls], text);
+      std::fprintf(dmessage_logfp, "%s: %s\n", dmessage_class_name[cls], logged);
     if (std::fflush(dmessage_logfp) == 0) pending &= ~DMAlog;
   }
   if (pending & DMAstderr) {
     if (file != nullptr)
-      std::fprintf(stderr, "%s@%d>%s: %s", file, line, dmessage_class_name[cls], text);
+      std::fprintf(stderr, "%s@%d>%s: %s", file, line, dmessage_class_name[cls], logged);
     else
-      std::fprintf(stderr, "%s: %s", dmessage_class_name[cls], text);
+      std::fprintf(stderr, "%s: %s", dmessage_class_name[cls], logged);
     if (DMtellsSystemError(cls) && syserr != 0)
       std::fprintf(stderr, ": %s\n", std::strerror(syserr));
     else

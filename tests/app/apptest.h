@@ -9,7 +9,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -235,12 +234,8 @@ inline QTimer* WhenShown(WindowRef w, std::function<void()> f, const char* sig =
 }
 
 // Chooses the file at path in a file dialog: its folder opened and its name in the name field.
-// QFileDialog::selectFile leaves the field as it was when it has the focus, which depends on
-// what was active before, so the name is put there as typed.
-inline void ChooseFile(QFileDialog* d, const std::string& path) {
-  d->selectFile(QString::fromStdString(path));
-  if (auto* e = d->findChild<QLineEdit*>("fileNameEdit"))
-    e->setText(QFileInfo(QString::fromStdString(path)).fileName());
+inline void ChooseFile(PFileDialog* d, const std::string& path) {
+  d->SelectFile(path);
 }
 
 // Triggers the first menu item of the window's menu bar whose text (without '&') is text.

@@ -8,7 +8,6 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
@@ -28,10 +27,10 @@
 namespace savetest {
 
 // Runs f on the next file dialog once it shows.
-inline void OnSaveDialog(std::function<void(QFileDialog*)> f) {
+inline void OnSaveDialog(std::function<void(PFileDialog*)> f) {
   auto* t = new QTimer(QCoreApplication::instance());  // freed with the application at the latest
   QObject::connect(t, &QTimer::timeout, [=] {
-    QFileDialog* d = PlatformFileDialog();
+    PFileDialog* d = PlatformFileDialog();
     if (d == nullptr || !d->isVisible()) return;
     t->stop();
     t->deleteLater();
@@ -46,37 +45,47 @@ inline void Shot(WindowRef w, const char* name) {
   PlatformFrameWidget(w)->grab().save(QString(LUMERIN_SHOTS "/") + name + ".png");
 }
 
-inline QLineEdit* NameEdit(QFileDialog* d) {
+inline QLineEdit* NameEdit(PFileDialog* d) {
   return d->findChild<QLineEdit*>("fileNameEdit");
 }
 
+// The formats the dialog offers, in its list's order.
+inline QStringList Formats(PFileDialog* d) {
+  QStringList out;
+  if (auto* combo = d->findChild<QComboBox*>("fileTypeCombo"))
+    for (int k = 0; k < combo->count(); ++k) out << combo->itemText(k);
+  return out;
+}
+
 // Picks format k of the dialog's list as a user does: the list's choice, then its activation.
-inline void PickFormat(QFileDialog* d, int k) {
+inline void PickFormat(PFileDialog* d, int k) {
   auto* combo = d->findChild<QComboBox*>("fileTypeCombo");
   combo->setCurrentIndex(k);
   Q_EMIT combo->activated(k);
   Q_EMIT combo->textActivated(combo->itemText(k));
 }
 
-// Chooses path in the dialog and presses Save; Qt's question whether to replace an existing
-// file is answered Yes.
-inline void Accept(QFileDialog* d, const std::string& path) {
-  ChooseFile(d, path);
+// Answers Yes to the dialog's question whether to replace an existing file, for as long as the
+// dialog is up; *text (when given) receives the question.
+inline void AnswerReplace(PFileDialog* d, std::shared_ptr<std::string> text = nullptr) {
   auto* t = new QTimer(d);  // goes with the dialog should it outlive the test
-  auto tries = std::make_shared<int>(0);
-  QObject::connect(t, &QTimer::timeout, [t, tries] {
+  QObject::connect(t, &QTimer::timeout, [t, d, text] {
     for (QWidget* w : QApplication::topLevelWidgets())
       if (auto* box = qobject_cast<QMessageBox*>(w))
         if (box->isVisible() && box->button(QMessageBox::Yes)) {
+          if (text) *text = box->text().toStdString();
           box->button(QMessageBox::Yes)->click();
-          *tries = 1000;
         }
-    if (++*tries >= 200) {
-      t->stop();
-      t->deleteLater();
-    }
+    if (!d->isVisible()) t->stop();
   });
   t->start(5);
+}
+
+// Chooses path in the dialog and presses Save; the question whether to replace an existing
+// file is answered Yes.
+inline void Accept(PFileDialog* d, const std::string& path) {
+  ChooseFile(d, path);
+  AnswerReplace(d);
   QMetaObject::invokeMethod(d, "accept", Qt::QueuedConnection);
 }
 

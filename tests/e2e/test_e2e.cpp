@@ -12,7 +12,6 @@
 #include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -224,10 +223,10 @@ void AddBrowsing() {
   steps.push_back({"the folder dialog shows",
                    [] { return PlatformFileDialog() && PlatformFileDialog()->isVisible(); },
                    [] {
-                     QFileDialog* d = PlatformFileDialog();
+                     PFileDialog* d = PlatformFileDialog();
                      QDir().mkpath(LUMERIN_SHOTS);
                      d->grab().save(LUMERIN_SHOTS "/e2e-13-folder-dialog.png");
-                     d->setDirectory(QString::fromStdString(folder));  // and nothing typed
+                     d->SetDirectory(folder);  // and nothing typed
                      if (auto* e = d->findChild<QLineEdit*>("fileNameEdit")) e->clear();
                      QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
                    }});
@@ -451,12 +450,12 @@ bool DialogShows() {
 
 // Answers the file dialog with a name in a folder (an empty name takes the folder).
 void Answer(const std::string& folder, const char* name, const char* shot) {
-  QFileDialog* d = PlatformFileDialog();
+  PFileDialog* d = PlatformFileDialog();
   if (shot) {
     QDir().mkpath(LUMERIN_SHOTS);
     d->grab().save(QString(LUMERIN_SHOTS "/e2e-") + shot + ".png");
   }
-  d->setDirectory(QString::fromStdString(folder));
+  d->SetDirectory(folder);
   if (auto* e = d->findChild<QLineEdit*>("fileNameEdit")) e->setText(name);
   QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
 }

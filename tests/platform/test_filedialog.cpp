@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QFileDialog>
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -19,13 +18,13 @@ TEST(FileDialog, OneOpenedAsTheLastClosesStaysUntilAnswered) {
   QTemporaryDir dir;
   PFileDialogSpec ask;
   ask.directory = dir.path().toStdString();
-  static QPointer<QFileDialog> first, second;
+  static QPointer<PFileDialog> first, second;
   static bool answered, outlived;
   first = second = nullptr;
   answered = outlived = false;
   QTimer answer;
   QObject::connect(&answer, &QTimer::timeout, [] {
-    QFileDialog* d = PlatformFileDialog();
+    PFileDialog* d = PlatformFileDialog();
     if (d == nullptr || !d->isVisible()) return;
     if (!answered) {
       first = d;

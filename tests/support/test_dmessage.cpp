@@ -79,10 +79,15 @@ TEST_F(DMessageTest, LogAndStderrLineFormats) {
   EXPECT_EQ(dmessage(DMCinfo, "second", nullptr, 0), 3u);
   EXPECT_EQ(dmessage(DMCtrace, "not logged", "t.cc", 1), 1u);
   dmessage(DMCwarning, "w", "some/dir/", 5);  // no file name: the short form
+  // A name in a message shows as names do: one line each, the name of the byte E9 and the one
+  // of the four characters \xE9 apart.
+  dmessage(DMCinfo, "Renamed 'caf\xE9.jpg' to 'caf\\xE9.jpg' and 'two\nlines'", nullptr, 0);
   std::rewind(dmessage_logfp);
   std::string logged;
   for (int c; (c = std::fgetc(dmessage_logfp)) != EOF;) logged.push_back(static_cast<char>(c));
-  EXPECT_EQ(logged, "file.cc@42>warning: first\ninfo: second\nwarning: w\n");
+  EXPECT_EQ(logged,
+            "file.cc@42>warning: first\ninfo: second\nwarning: w\n"
+            "info: Renamed 'caf\\xE9.jpg' to 'caf\\\\xE9.jpg' and 'two\\x0Alines'\n");
   // On standard error a system error carries the text of errno.
   dmessage_class_flags[DMCsystem] = DMAstderr;
   errno = ENOENT;

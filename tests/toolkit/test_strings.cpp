@@ -98,6 +98,12 @@ TEST(ControlText, TextIsUTF8AndCleanedWhole) {
 
   EXPECT_TRUE(PutControlText(win.text->GetControl(), "Static ✓"));
   EXPECT_STREQ(GetControlText(win.text->GetControl(), buf, sizeof buf, false), "Static ✓");
+  // A label (the info and image windows' file names, alerts, the status line) shows the name
+  // of the byte E9 and the one of the four characters \xE9 apart.
+  EXPECT_TRUE(PutControlText(win.text->GetControl(), "'caf\xE9.jpg'"));
+  EXPECT_STREQ(GetControlText(win.text->GetControl(), buf, sizeof buf, true), "'caf\\xE9.jpg'");
+  EXPECT_TRUE(PutControlText(win.text->GetControl(), "'caf\\xE9.jpg'"));
+  EXPECT_STREQ(GetControlText(win.text->GetControl(), buf, sizeof buf, true), "'caf\\\\xE9.jpg'");
   ClearControlText(edit);
   EXPECT_STREQ(GetControlText(edit, buf, sizeof buf, true), "");
 

@@ -184,14 +184,16 @@ TEST_F(BrowserTest, CaptionsAndTheStatusLineAreCutBetweenCharacters) {
 }
 
 // Names of bytes that are no text are shown with those bytes as "\xHH", in the captions and in
-// the table's cells, so that two such names never show alike; a UTF-8 name the table's column
-// cuts loses its cut character, not shown as bytes.
+// the table's cells, and a name holding the four characters \xE9 with its backslash doubled,
+// so that two names never show alike; a UTF-8 name the table's column cuts loses its cut
+// character, not shown as bytes.
 TEST_F(BrowserTest, NamesThatAreNoTextShowTheirBytes) {
-  MakeRecords(4);
+  MakeRecords(5);
   std::string long8;
   for (int i = 0; i < 100; ++i) long8 += "\u00e9";
-  const std::string files[4] = {"caf\xE9.jpg", "caf\xFF.jpg", "two\nlines.jpg", long8};
-  for (int i = 0; i < 4; ++i) {
+  const std::string files[5] = {"caf\xE9.jpg", "caf\xFF.jpg", "two\nlines.jpg", "caf\\xE9.jpg",
+                                long8};
+  for (int i = 0; i < 5; ++i) {
     ctx->rdisp[i].ClearField(PDBFtitle);
     ctx->rdisp[i].SetField(PDBFfile, files[i].c_str());
   }
@@ -199,8 +201,8 @@ TEST_F(BrowserTest, NamesThatAreNoTextShowTheirBytes) {
   const int ts = b->ThumbSize();
   const QImage shot = Grab();
   const QFont font = PlatformContentWidget(mw->GetWindow())->font();
-  const char* shown[3] = {"caf\\xE9.jpg", "caf\\xFF.jpg", "two\\x0Alines.jpg"};
-  for (int i = 0; i < 3; ++i) {
+  const char* shown[4] = {"caf\\xE9.jpg", "caf\\xFF.jpg", "two\\x0Alines.jpg", "caf\\\\xE9.jpg"};
+  for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(shot.copy(CaptionBox(b, ts, i)), CaptionAsDrawn(shot, font, ts, shown[i]))
         << shown[i];
   }
@@ -212,8 +214,8 @@ TEST_F(BrowserTest, NamesThatAreNoTextShowTheirBytes) {
     if (!LGetCell(buf, &len, Cell(row, 0), b->listh)) return std::string("?");
     return std::string(buf, static_cast<size_t>(len));
   };
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(cell(i), shown[i]);
-  const std::string cut = cell(3);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(cell(i), shown[i]);
+  const std::string cut = cell(4);
   EXPECT_FALSE(cut.empty());
   EXPECT_EQ(cut.find('\\'), std::string::npos) << cut;
   EXPECT_EQ(long8.compare(0, cut.size(), cut), 0) << cut;

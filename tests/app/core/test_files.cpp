@@ -4,13 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QAbstractButton>
+#include <QDialogButtonBox>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
-#include <QFileSystemModel>
-#include <QSortFilterProxyModel>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <fstream>
 #include <sstream>
 
@@ -18,6 +18,8 @@
 #include "apptest.h"
 #include "catalog/pfileinfo.h"
 #include "formats/stdformats.h"
+#include "support/bytetext.h"
+#include "testutil/rgb_jpeg.h"
 
 namespace {
 
@@ -48,10 +50,10 @@ std::string Last(unsigned cls) {
 
 // Answers the next file dialog that shows: selects path and accepts, or with an empty path
 // cancels; look sees the dialog first.
-void Answer(const std::string& path, std::function<void(QFileDialog*)> look = nullptr) {
+void Answer(const std::string& path, std::function<void(PFileDialog*)> look = nullptr) {
   auto* t = new QTimer;
   QObject::connect(t, &QTimer::timeout, [=] {
-    QFileDialog* d = PlatformFileDialog();
+    PFileDialog* d = PlatformFileDialog();
     if (d == nullptr || !d->isVisible()) return;
     t->stop();
     t->deleteLater();
@@ -60,7 +62,7 @@ void Answer(const std::string& path, std::function<void(QFileDialog*)> look = nu
       d->reject();
     } else {
       if (QFileInfo(QString::fromStdString(path)).isDir()) {
-        d->setDirectory(QString::fromStdString(path));  // the folder shown, nothing typed
+        d->SetDirectory(path);  // the folder shown, nothing typed
         if (auto* e = d->findChild<QLineEdit*>("fileNameEdit")) e->clear();
       } else {
         ChooseFile(d, path);
@@ -214,7 +216,7 @@ TEST_F(Files, TheLocateFilterListsTheSameNameOrTheSameContent) {
 
   // The dialog asks for the record's name where it was last seen.
   std::string message, title;
-  Answer(moved, [&](QFileDialog* d) {
+  Answer(moved, [&](PFileDialog* d) {
     title = d->windowTitle().toStdString();
     if (auto* l = d->findChild<QLabel*>("PlatformFileDialogMessage"))
       message = l->text().toStdString();
@@ -236,7 +238,7 @@ TEST_F(Files, TheLocateFilterListsTheSameNameOrTheSameContent) {
   bool stayed = true;
   auto* t = new QTimer;
   QObject::connect(t, &QTimer::timeout, [&, t] {
-    QFileDialog* d = PlatformFileDialog();
+    PFileDialog* d = PlatformFileDialog();
     if (d == nullptr || !d->isVisible()) return;
     t->stop();
     t->deleteLater();
@@ -280,21 +282,13 @@ TEST_F(Files, OpenImageListsAFolderWithDamagedPicturesQuietly) {
   for (int pass = 0; pass < 2; ++pass) {
     auto* t = new QTimer;
     QObject::connect(t, &QTimer::timeout, [&, t] {
-      QFileDialog* d = PlatformFileDialog();
+      PFileDialog* d = PlatformFileDialog();
       if (d == nullptr || !d->isVisible()) return;
-      auto* shown = qobject_cast<QSortFilterProxyModel*>(d->proxyModel());
-      auto* files = shown ? qobject_cast<QFileSystemModel*>(shown->sourceModel()) : nullptr;
-      if (files == nullptr) return;
-      if (d->directory().absolutePath() != QString::fromStdString(dir))
-        d->setDirectory(QString::fromStdString(dir));
-      const QModelIndex folder = files->index(QString::fromStdString(dir));
-      if (files->rowCount(folder) < 3) return;  // still being read
+      if (d->Directory() != dir) d->SetDirectory(dir);
+      if (!d->Listed()) return;  // still being read
       t->stop();
       t->deleteLater();
-      const QModelIndex listed = shown->mapFromSource(folder);
-      std::vector<std::string> names;
-      for (int i = 0; i < shown->rowCount(listed); ++i)
-        names.push_back(shown->index(i, 0, listed).data().toString().toStdString());
+      const std::vector<std::string> names = d->Entries();
       listings.push_back(names);
       d->reject();
     });
@@ -305,6 +299,93 @@ TEST_F(Files, OpenImageListsAFolderWithDamagedPicturesQuietly) {
   EXPECT_EQ(err.Text(), "");
   const std::vector<std::string> good = {"good.jpg"};
   EXPECT_EQ(listings, std::vector<std::vector<std::string>>(2, good));
+}
+
+// A small picture of w pixels square at path.
+void Picture(const std::string& path, int w) {
+  std::vector<unsigned char> px(static_cast<size_t>(w) * w * 3, 128);
+  WriteRgbJpeg(path, w, w, px.data(), 90);
+}
+
+// Picks name in the next file dialog as a user does, once the dialog lists folder whole: its
+// row clicked, then the dialog's button. *listed gets the list's rows as they show.
+void Pick(const std::string& folder, const std::string& name, std::vector<std::string>* listed,
+          std::string* message = nullptr) {
+  auto* t = new QTimer;
+  QObject::connect(t, &QTimer::timeout, [=] {
+    PFileDialog* d = PlatformFileDialog();
+    if (d == nullptr || !d->isVisible()) return;
+    if (d->Directory() != folder) d->SetDirectory(folder);
+    if (!d->Listed()) return;
+    t->stop();
+    t->deleteLater();
+    auto* list = d->findChild<QListView*>("fileList");
+    listed->clear();
+    QModelIndex row;
+    for (int k = 0; k < list->model()->rowCount(); ++k) {
+      const QModelIndex i = list->model()->index(k, 0);
+      listed->push_back(i.data().toString().toStdString());
+      if (listed->back() == ShownName(name)) row = i;
+    }
+    if (message != nullptr)
+      if (auto* l = d->findChild<QLabel*>("PlatformFileDialogMessage"))
+        *message = l->text().toStdString();
+    if (row.isValid()) {
+      list->scrollTo(row);
+      QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(row).center());
+    }
+    for (QAbstractButton* b : d->findChild<QDialogButtonBox*>("buttonBox")->buttons())
+      if (d->findChild<QDialogButtonBox*>("buttonBox")->buttonRole(b) ==
+          QDialogButtonBox::AcceptRole)
+        QTest::mouseClick(b, Qt::LeftButton);
+    if (d->isVisible()) d->reject();  // nothing to pick: the caller's check fails
+  });
+  t->start(5);
+}
+
+// Names that are no text (a camera card or an old archive copied as it is) are listed each
+// apart in the file dialogs, and the one picked is the file or folder loaded: Browse Folder
+// loads each of sub\xE9, sub\xFF and sub\xEF\xBF\xBD (a valid name holding U+FFFD); Open Image
+// lists x\xFF.jpg, y\x80.jpg and lead\xC3.jpg and opens each; Find Image finds a moved file of
+// such a name, naming it as names show.
+TEST_F(Files, NamesOfAnyBytesAreListedApartAndPickedInTheDialogs) {
+  const std::vector<std::string> subs = {"sub\xE9", "sub\xFF", "sub\xEF\xBF\xBD"};
+  for (size_t k = 0; k < subs.size(); ++k) {
+    mkdir(Path(subs[k]).c_str(), 0755);
+    Picture(Path(subs[k]) + "/p" + std::to_string(k) + ".jpg", 8);
+  }
+  std::vector<std::string> listed;
+  for (size_t k = 0; k < subs.size(); ++k) {
+    Pick(dir, subs[k], &listed);
+    EXPECT_EQ(SendCommand("dir "), noErr);
+    EXPECT_EQ(listed, (std::vector<std::string>{"sub\\xE9", "sub\xEF\xBF\xBD", "sub\\xFF"}));
+    EXPECT_EQ(std::string(gMain->bc.rsrc), Path(subs[k]));
+    ASSERT_EQ(gMain->bc.rdisp.GetSize(), 1) << subs[k];
+    EXPECT_EQ(std::string(PDBgetString(gMain->bc.rdisp.Get(0), PDBFfile)),
+              "p" + std::to_string(k) + ".jpg");
+  }
+
+  const std::vector<std::string> files = {"lead\xC3.jpg", "x\xFF.jpg", "y\x80.jpg"};
+  for (const std::string& f : files) Picture(Path(f), 8);
+  char path[1024];
+  for (const std::string& f : files) {
+    Pick(dir, f, &listed);
+    ASSERT_TRUE(chooseImage(path, sizeof path, nullptr)) << f;
+    EXPECT_EQ(std::string(path), Path(f));
+    EXPECT_EQ(listed, (std::vector<std::string>{"sub\\xE9", "sub\xEF\xBF\xBD", "sub\\xFF",
+                                                "lead\\xC3.jpg", "x\\xFF.jpg", "y\\x80.jpg"}));
+  }
+
+  DBRecord r;
+  PgrokFile(&r, Path("x\xFF.jpg").c_str());
+  PDBsetString(&r, PDBFlocation, Path("gone").c_str());
+  const std::string moved = Path("sub\xFF") + "/x\xFF.jpg";
+  ASSERT_EQ(rename(Path("x\xFF.jpg").c_str(), moved.c_str()), 0);
+  std::string message;
+  Pick(Path("sub\xFF"), "x\xFF.jpg", &listed, &message);
+  ASSERT_TRUE(chooseImage(path, sizeof path, &r));
+  EXPECT_EQ(std::string(path), moved);
+  EXPECT_EQ(message, "Locate image 'x\\xFF.jpg' last seen in '" + Path("gone") + "'");
 }
 
 TEST_F(Files, FolderAndCatalogueDialogsAnsweredOrCancelled) {
@@ -322,7 +403,7 @@ TEST_F(Files, FolderAndCatalogueDialogsAnsweredOrCancelled) {
   // A new catalogue: the name proposed, then the question of one entry per file.
   const std::string cat = Path("Photos.qdb");
   std::string proposed;
-  Answer(cat, [&](QFileDialog* d) {
+  Answer(cat, [&](PFileDialog* d) {
     if (auto* e = d->findChild<QLineEdit*>("fileNameEdit")) proposed = e->text().toStdString();
   });
   // While the question waits, the file is already a whole catalogue: a program ended then

@@ -139,11 +139,11 @@ TEST_F(ImgExport, BoundsAndAspectTrims) {
 void ChooseFolderAnswer(const std::string& folder) {
   auto* t = new QTimer;
   QObject::connect(t, &QTimer::timeout, [=] {
-    QFileDialog* d = PlatformFileDialog();
+    PFileDialog* d = PlatformFileDialog();
     if (d == nullptr || !d->isVisible()) return;
     t->stop();
     t->deleteLater();
-    d->setDirectory(QString::fromStdString(folder));
+    d->SetDirectory(folder);
     if (auto* e = d->findChild<QLineEdit*>("fileNameEdit")) e->clear();
     QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
   });

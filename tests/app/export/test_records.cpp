@@ -4,7 +4,6 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <QFileDialog>
 #include <algorithm>
 #include <random>
 
@@ -186,7 +185,7 @@ TEST_F(Records, AByteOrderMarkIsNoPartOfTheTable) {
   // Asked for the file of a row without one, the user has none to give.
   QTimer cancel;
   QObject::connect(&cancel, &QTimer::timeout, [] {
-    QFileDialog* d = PlatformFileDialog();
+    PFileDialog* d = PlatformFileDialog();
     if (d != nullptr && d->isVisible())
       QMetaObject::invokeMethod(d, "reject", Qt::QueuedConnection);
   });

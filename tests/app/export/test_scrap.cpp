@@ -1,5 +1,4 @@
 // Clipboard exchange: what enables Paste, and the file names and positions copied.
-#include <QFileDialog>
 #include <QTimer>
 #include <random>
 
@@ -101,7 +100,7 @@ TEST_F(Scrap, CopiedRecordsPasteWithEveryByteOfTheirFields) {
   int asked = 0;
   QTimer cancel;
   QObject::connect(&cancel, &QTimer::timeout, [&] {
-    QFileDialog* d = PlatformFileDialog();
+    PFileDialog* d = PlatformFileDialog();
     if (d == nullptr || !d->isVisible()) return;
     ++asked;
     QMetaObject::invokeMethod(d, "reject", Qt::QueuedConnection);

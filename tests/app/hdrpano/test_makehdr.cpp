@@ -359,7 +359,7 @@ TEST_F(MakeHDR, BracketedSeriesBecomesATemporaryImageSavedOrDeleted) {
   Answer({129});
   WhenShown(gSaveWindow, nullptr, "bttn", 1);
   OnSaveDialog(
-      [](QFileDialog* d) { QMetaObject::invokeMethod(d, "reject", Qt::QueuedConnection); });
+      [](PFileDialog* d) { QMetaObject::invokeMethod(d, "reject", Qt::QueuedConnection); });
   EXPECT_FALSE(gImager->CloseImage(true));
   EXPECT_EQ(access(temp.c_str(), F_OK), 0);
   EXPECT_EQ(gImager->ImageCount(), 1);
@@ -368,7 +368,7 @@ TEST_F(MakeHDR, BracketedSeriesBecomesATemporaryImageSavedOrDeleted) {
   Answer({129});
   WhenShown(gSaveWindow, nullptr, "bttn", 1);
   OnSaveDialog(
-      [](QFileDialog* d) { QMetaObject::invokeMethod(d, "reject", Qt::QueuedConnection); });
+      [](PFileDialog* d) { QMetaObject::invokeMethod(d, "reject", Qt::QueuedConnection); });
   EXPECT_TRUE(gImager->CloseImage(false));
   EXPECT_EQ(access(temp.c_str(), F_OK), 0);
   EXPECT_EQ(std::string(dmessage_record[DMCwarning]), "Unsaved image kept in '" + temp + "'");
@@ -389,7 +389,7 @@ TEST_F(MakeHDR, BracketedSeriesBecomesATemporaryImageSavedOrDeleted) {
   const std::string chosen = Path("desk_hdr.tif");
   Answer({129});
   WhenShown(gSaveWindow, nullptr, "bttn", 1);
-  OnSaveDialog([&](QFileDialog* d) { Accept(d, chosen); });
+  OnSaveDialog([&](PFileDialog* d) { Accept(d, chosen); });
   EXPECT_TRUE(gImager->CloseImage(true));
   EXPECT_EQ(TempFiles(), 0);
   RunTool("oiiotool", {"--info", QString::fromStdString(chosen)}, &status);

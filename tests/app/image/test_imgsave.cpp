@@ -136,7 +136,7 @@ class SaveView : public ImageWindowTest {
               if (IsControlEnabled(c)) SetControlValue(c, (opts >> bit) & 1);
         },
         "bttn", 1);
-    OnSaveDialog([path, format](QFileDialog* d) {
+    OnSaveDialog([path, format](PFileDialog* d) {
       auto* combo = d->findChild<QComboBox*>("fileTypeCombo");
       const int k = format && combo ? combo->findText(format, Qt::MatchContains) : -1;
       if (k >= 0) savetest::PickFormat(d, k);
@@ -281,7 +281,7 @@ TEST_F(SaveView, ASecondSaveWaitsWhileTheSuffixQuestionIsOpen) {
       },
       "cfrm", 129);
   WhenShown(gSaveWindow, nullptr, "bttn", 1);
-  OnSaveDialog([&](QFileDialog* d) { Accept(d, typed); });
+  OnSaveDialog([&](PFileDialog* d) { Accept(d, typed); });
   EXPECT_EQ(w->SaveImage(), 1);
   EXPECT_TRUE(above);
   EXPECT_TRUE(shortcutKept);

@@ -1,12 +1,15 @@
 // Saving images through the real save dialog and questions: the format list and its suffixes,
 // copies where re-encoding gains nothing, the record describing the new file, files other tools
 // read, and an existing file that survives a cancel, a failure or a killed writer.
+#include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <QDir>
 #include <QFileInfo>
+#include <algorithm>
+#include <fstream>
 
 #include "app/image/psaveimg.h"
 #include "savetest.h"
@@ -36,6 +39,52 @@ _ImgStruct FloatPicture(int w, int h) {
   return im;
 }
 
+// A picture whose name holds a byte that is no text (a camera card copied as it is), saved under
+// the name proposed, unedited: the file written is that very file, asked about as it shows, and
+// a neighbour whose valid name holds U+FFFD is left as it was; without the neighbour no other
+// file appears.
+TEST_F(Save, TheProposedNameOfAnyBytesIsTheFilesOwn) {
+  const std::string own = Path("caf\xE9.jpg"), neighbour = Path("caf\xEF\xBF\xBD.jpg");
+  for (bool withNeighbour : {true, false}) {
+    _ImgStruct pic = Picture(32, 24);
+    ASSERT_TRUE(WriteJPEG(own, pic, 90));
+    PfreeImage(&pic);
+    if (withNeighbour) std::ofstream(neighbour, std::ios::binary) << "the neighbour's own picture";
+    const std::string before = Read(own);
+    DBRecord rec = RecordOf(own);
+    _ImgStruct turned = Picture(24, 32);
+    std::string proposed;
+    auto question = std::make_shared<std::string>();
+    OnSaveDialog([&](PFileDialog* d) {
+      proposed = NameEdit(d)->text().toStdString();
+      d->SetDirectory(dir);  // the user goes to the picture's folder and takes the name as it is
+      AnswerReplace(d, question);
+      QMetaObject::invokeMethod(d, "accept", Qt::QueuedConnection);
+    });
+    ASSERT_TRUE(saveImage(&rec, &turned));
+    PfreeImage(&turned);
+    EXPECT_EQ(proposed, "caf\\xE9.jpg");
+    EXPECT_EQ(*question, "'caf\\xE9.jpg' already exists.\nDo you want to replace it?");
+    EXPECT_TRUE(Read(own) != before) << "the picture is not written over its own file";
+    EXPECT_STREQ(PDBgetString(rec, PDBFfile), "caf\xE9.jpg");
+    EXPECT_TRUE(HashMatches(rec, own));
+    std::vector<std::string> names;  // the folder's entries, as bytes
+    if (DIR* d = opendir(dir.c_str())) {
+      while (const dirent* e = readdir(d))
+        if (e->d_name[0] != '.' || e->d_name[1] > '.') names.push_back(e->d_name);
+      closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> want = {"caf\xE9.jpg"};
+    if (withNeighbour) {
+      want.push_back("caf\xEF\xBF\xBD.jpg");
+      EXPECT_EQ(Read(neighbour), "the neighbour's own picture");
+    }
+    EXPECT_EQ(names, want);
+    unlink(neighbour.c_str());
+  }
+}
+
 TEST_F(Save, JpegIsCopiedUnlessTheQualityAskedForIsHigher) {
   _ImgStruct pic = Picture(320, 240);
   const std::string q95 = Path("q95.jpg"), q80 = Path("q80.jpg");
@@ -45,7 +94,7 @@ TEST_F(Save, JpegIsCopiedUnlessTheQualityAskedForIsHigher) {
   DBRecord r95 = RecordOf(q95);
   PDBsetInt(&r95, PDBFquality, 90);
   std::string proposed;
-  OnSaveDialog([&](QFileDialog* d) {
+  OnSaveDialog([&](PFileDialog* d) {
     proposed = NameEdit(d)->text().toStdString();
     Accept(d, Path("copy95.jpg"));
   });
@@ -61,7 +110,7 @@ TEST_F(Save, JpegIsCopiedUnlessTheQualityAskedForIsHigher) {
 
   DBRecord r80 = RecordOf(q80);
   PDBsetInt(&r80, PDBFquality, 90);
-  OnSaveDialog([&](QFileDialog* d) { Accept(d, Path("again80.jpg")); });
+  OnSaveDialog([&](PFileDialog* d) { Accept(d, Path("again80.jpg")); });
   ASSERT_TRUE(saveImage(&r80, nullptr));
   EXPECT_NE(Read(Path("again80.jpg")), Read(q80));
   EXPECT_TRUE(PDBgetInt(r80, PDBFquality, &q) && q == 90);
@@ -87,9 +136,9 @@ TEST_F(Save, CapitalSuffixesAreTheFormatsOwnInATurkishLocale) {
   DBRecord rec(&PDBFInfo);
   PDBsetString(&rec, PDBFfile, "shot.jpg");
   std::string renamed;
-  OnSaveDialog([&](QFileDialog* d) {
+  OnSaveDialog([&](PFileDialog* d) {
     int tiff = 0;
-    while (tiff < d->nameFilters().size() && !d->nameFilters()[tiff].startsWith("TIFF ")) ++tiff;
+    while (tiff < Formats(d).size() && !Formats(d)[tiff].startsWith("TIFF ")) ++tiff;
     NameEdit(d)->setText("photo.JPG");
     PickFormat(d, tiff == 0 ? 1 : 0);
     PickFormat(d, tiff);
@@ -117,8 +166,8 @@ TEST_F(Save, FormatListSuffixesAndTheSuffixQuestion) {
   // choice puts its suffix on the name, in capitals when the name had them.
   std::vector<std::string> formats;
   std::string renamed;
-  OnSaveDialog([&](QFileDialog* d) {
-    for (const QString& f : d->nameFilters()) formats.push_back(f.toStdString());
+  OnSaveDialog([&](PFileDialog* d) {
+    for (const QString& f : Formats(d)) formats.push_back(f.toStdString());
     NameEdit(d)->setText("LOUD.TIF");
     PickFormat(d, 2);
     renamed = NameEdit(d)->text().toStdString();
@@ -152,7 +201,7 @@ TEST_F(Save, FormatListSuffixesAndTheSuffixQuestion) {
   std::ofstream(Path("other.exr")) << "precious";
   std::ofstream(Path("other.tif")) << "also precious";
   DBRecord r2(&PDBFInfo);
-  OnSaveDialog([&](QFileDialog* d) {
+  OnSaveDialog([&](PFileDialog* d) {
     PickFormat(d, 2);
     Accept(d, Path("other.tif"));
   });
@@ -169,7 +218,7 @@ TEST_F(Save, FormatListSuffixesAndTheSuffixQuestion) {
   DBRecord bare(&PDBFInfo);
   std::string proposed;
   const int files = Entries();
-  OnSaveDialog([&](QFileDialog* d) {
+  OnSaveDialog([&](PFileDialog* d) {
     proposed = NameEdit(d)->text().toStdString();
     d->reject();
   });

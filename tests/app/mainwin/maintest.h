@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDir>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -84,15 +85,18 @@ class Answerer {
     OSType button;
     std::string text;
     bool edit = true;  // the text replaces the field's; else the field is left as it shows
+    std::function<void(QLineEdit*)> keys;  // keys pressed in the field as it shows, when given
   };
   Answerer() {
     QObject::connect(&timer, &QTimer::timeout, [this] { Poll(); });
     timer.start(1);
   }
-  void Type(const std::string& text) { q.push_back({kResponseOK, text}); }
-  void Press(OSType button) { q.push_back({button, ""}); }
+  void Type(const std::string& text) { q.push_back({kResponseOK, text, true, nullptr}); }
+  void Press(OSType button) { q.push_back({button, "", true, nullptr}); }
   // OK on an input dialog whose field is left as it came.
-  void Keep() { q.push_back({kResponseOK, "", false}); }
+  void Keep() { q.push_back({kResponseOK, "", false, nullptr}); }
+  // OK on an input dialog after keys pressed in its field.
+  void Edit(std::function<void(QLineEdit*)> keys) { q.push_back({kResponseOK, "", true, keys}); }
   bool Saw(const std::string& prompt) const {
     for (const std::string& p : prompts)
       if (p == prompt) return true;
@@ -105,7 +109,7 @@ class Answerer {
 
  private:
   Answer Next() {
-    if (q.empty()) return {kResponseCancel, ""};
+    if (q.empty()) return {kResponseCancel, "", true, nullptr};
     Answer a = q.front();
     q.erase(q.begin());
     return a;
@@ -120,7 +124,9 @@ class Answerer {
       const Answer a = Next();
       auto* e = qobject_cast<QLineEdit*>(WidgetOf(gInputWindow, "inpt", 129));
       fields.push_back(e ? e->text().toStdString() : std::string());
-      if (e && a.edit) {
+      if (e && a.keys) {
+        a.keys(e);
+      } else if (e && a.edit) {
         e->clear();
         QTest::keyClicks(e, QString::fromStdString(a.text));
       }

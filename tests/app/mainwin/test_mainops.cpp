@@ -1,7 +1,6 @@
 // The main window's catalogues, adding with its questions, the command table, albums, captions,
 // duplicates and sorting, through the real window and dialogs.
 #include <QDialog>
-#include <QFileDialog>
 #include <QMenu>
 #include <algorithm>
 #include <memory>
@@ -311,7 +310,7 @@ TEST_F(MainOps, AnImportThatKeepsNoRecordLeavesNothingSelected) {
   int dialogs = 0;
   QTimer dismiss;
   QObject::connect(&dismiss, &QTimer::timeout, [&] {
-    QFileDialog* d = PlatformFileDialog();
+    PFileDialog* d = PlatformFileDialog();
     if (d != nullptr && d->isVisible()) {
       ++dialogs;
       QMetaObject::invokeMethod(d, "reject", Qt::QueuedConnection);

@@ -17,6 +17,7 @@
 #include "catalog/pfileinfo.h"
 #include "db/test_faultfs.h"
 #include "maintest.h"
+#include "support/bytetext.h"
 #include "platform/pclipboard.h"
 #include "testutil/message_log.h"
 #include "testutil/refused_links.h"
@@ -202,6 +203,44 @@ TEST_F(RecordFiles, RenameKeepsANamesBytesAndRefusesANameTooLong) {
   EXPECT_EQ(ans.alerts.back().substr(0, 27), "Cannot rename to a name of ");
   EXPECT_EQ(Shown(), (std::vector<std::string>{"a.jpg", "b.jpg"}));
   EXPECT_TRUE(ctxtest::Exists(In("a.jpg")) && ctxtest::Exists(In("b.jpg")));
+}
+
+// An edit of a name of other bytes keeps the bytes it did not touch: a suffix changed in the
+// field, "caf\xE9.jpg", "x\xFF.jpg" and a name holding a line feed keep their stems' bytes,
+// and no file of the escapes' characters appears.
+TEST_F(RecordFiles, RenameWithAnEditKeepsTheBytesItDidNotTouch) {
+  for (const std::string stem : {"caf\xE9", "x\xFF", "two\nlines"}) {
+    ShowFiles({stem + ".jpg"});
+    Answerer ans;
+    ans.Edit([](QLineEdit* e) {
+      e->setFocus();
+      QTest::keyClick(e, Qt::Key_End);
+      for (int k = 0; k < 3; ++k) QTest::keyClick(e, Qt::Key_Backspace);
+      QTest::keyClicks(e, "jpeg");
+    });
+    MainCommand(mw, "renm");
+    ASSERT_EQ(ans.fields.size(), 1u);
+    EXPECT_EQ(ans.fields[0], ShownName(stem + ".jpg"));
+    EXPECT_EQ(Shown(), std::vector<std::string>{stem + ".jpeg"});
+    EXPECT_EQ(ctxtest::ReadFile(In(stem + ".jpeg")), "data of " + stem + ".jpg");
+    EXPECT_FALSE(ctxtest::Exists(In(stem + ".jpg")));
+    EXPECT_FALSE(ctxtest::Exists(In(ShownName(stem) + ".jpeg")));
+  }
+  // The name of the four characters \xE9 and the one of the byte E9 show apart; the first,
+  // edited, keeps its characters.
+  ShowFiles({"caf\\xE9.jpg"});
+  Answerer ans;
+  ans.Edit([](QLineEdit* e) {
+    e->setFocus();
+    QTest::keyClick(e, Qt::Key_Home);
+    QTest::keyClick(e, Qt::Key_Delete);
+    QTest::keyClicks(e, "K");
+  });
+  MainCommand(mw, "renm");
+  ASSERT_EQ(ans.fields.size(), 1u);
+  EXPECT_EQ(ans.fields[0], "caf\\\\xE9.jpg");
+  EXPECT_EQ(Shown(), std::vector<std::string>{"Kaf\\xE9.jpg"});
+  EXPECT_TRUE(ctxtest::Exists(In("Kaf\\xE9.jpg")));
 }
 
 // Titles given to records of a folder live in the shadow catalogue under the files' names: a

@@ -1,14 +1,19 @@
 // Printing on real widgets and real PDF files: the text form over a page, caption options and
 // lines, the session's resolution, image pages and index sheets, each checked with poppler's
 // pdfinfo, pdftotext and pdftoppm.
+#include <unistd.h>
+
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QDir>
-#include <QFileDialog>
 #include <QImage>
+#include <QMessageBox>
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QProcess>
+#include <QPushButton>
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -128,8 +133,8 @@ QImage Render(const std::string& pdf, int n, int dpi) {
 }
 
 // Answers the print dialog when it shows: f may change it first; then the dialog takes its
-// settings and accepts, is accepted as it stands (kept), or is cancelled.
-enum Answer { kAccept, kKeep, kCancel };
+// settings and accepts, is accepted as it stands (kept), or is cancelled; or f answers it.
+enum Answer { kAccept, kKeep, kCancel, kAnswered };
 void WhenPrintDialog(std::function<void(QPrintDialog*)> f, Answer a = kAccept) {
   auto* t = new QTimer;
   QObject::connect(t, &QTimer::timeout, [=] {
@@ -142,7 +147,7 @@ void WhenPrintDialog(std::function<void(QPrintDialog*)> f, Answer a = kAccept) {
       d->accept();
     else if (a == kKeep)
       d->done(QDialog::Accepted);
-    else
+    else if (a == kCancel)
       d->reject();
   });
   t->start(5);
@@ -545,6 +550,68 @@ TEST_F(Print, TheImageWindowsPicture) {
   EXPECT_GT(page.width(), page.height());
 }
 
+// A picture whose name holds a byte that is no text prints to the PDF file the print dialog
+// proposes from it (on X its name with ".pdf"), accepted as it shows: the file written is of
+// the very bytes, beside a neighbour holding U+FFFD that stays as it was; the printed caption
+// names the file as names show.
+TEST_F(Print, APdfFileAndACaptionOfANameOfAnyBytes) {
+  if (!HavePoppler()) GTEST_SKIP() << "poppler-utils are not installed";
+  const std::string neighbour = dir.Path("caf\xEF\xBF\xBD.pdf");
+  WriteAll(neighbour, "the neighbour's own file");
+  PDisplayImage di(Photo("caf\xE9.jpg", 300, 200));
+  WhenShown(
+      gPrintWindow, [] { SetControlValue(ControlOf(gPrintWindow, "optn", 134), 1); }, "bttn", 1);
+  std::string job;
+  WhenPrintDialog(
+      [&](QPrintDialog* d) {
+        job = d->printer()->docName().toStdString();
+        // As the dialog proposes it on X: the job's name with ".pdf", in the folder.
+        auto* file = d->findChild<QLineEdit*>("filename");
+        ASSERT_NE(file, nullptr);
+        file->setText(QString::fromStdString(dir.Path("caf\\xE9.pdf")));
+        for (QDialogButtonBox* b : d->findChildren<QDialogButtonBox*>())
+          if (QPushButton* ok = b->button(QDialogButtonBox::Ok))
+            QTest::mouseClick(ok, Qt::LeftButton);
+      },
+      kAnswered);
+  ASSERT_TRUE(printDisplayImage(&di)) << log.All();
+  EXPECT_EQ(job, "caf\\xE9.jpg");
+  const std::string pdf = dir.Path("caf\xE9.pdf");
+  EXPECT_EQ(Session()->OutputFile(), pdf);
+  // The tools are given a path of text: the file's copy under one.
+  const std::string copy = dir.Path("copy.pdf");
+  ASSERT_EQ(link(pdf.c_str(), copy.c_str()), 0) << strerror(errno);
+  ASSERT_EQ(Pages(copy), 1);
+  EXPECT_EQ(ReadAll(neighbour), "the neighbour's own file");
+  EXPECT_NE(access(dir.Path("caf\\xE9.pdf").c_str(), F_OK), 0);
+  const std::string text = Text(copy);
+  EXPECT_NE(text.find("caf\\xE9.jpg"), std::string::npos) << text;
+
+  // Printed to again, the file is asked about by its name before it is replaced; No keeps it.
+  const std::string before = ReadAll(pdf);
+  std::string question;
+  WhenShown(
+      gPrintWindow, [] {}, "bttn", 1);
+  WhenPrintDialog(
+      [&](QPrintDialog* d) {
+        QTimer::singleShot(0, d, [&question, d] {
+          for (QMessageBox* box : d->findChildren<QMessageBox*>())
+            if (box->isVisible()) {
+              question = box->text().toStdString();
+              box->button(QMessageBox::No)->click();
+            }
+          d->reject();
+        });
+        for (QDialogButtonBox* b : d->findChildren<QDialogButtonBox*>())
+          if (QPushButton* ok = b->button(QDialogButtonBox::Ok))
+            QTest::mouseClick(ok, Qt::LeftButton);
+      },
+      kAnswered);
+  EXPECT_FALSE(printDisplayImage(&di));
+  EXPECT_EQ(question, "'caf\\xE9.pdf' already exists.\nDo you want to replace it?");
+  EXPECT_TRUE(ReadAll(pdf) == before);
+}
+
 TEST_F(Print, PageRangesCancelsAndTheFileKept) {
   if (!HavePoppler()) GTEST_SKIP() << "poppler-utils are not installed";
   std::vector<DBRecord> five;
@@ -613,7 +680,7 @@ TEST_F(Print, ShortcutsStayInThePrintDialogAndAnEmptyPrintSaysSo) {
   int fileDialogs = 0;
   QTimer watch;
   QObject::connect(&watch, &QTimer::timeout, [&] {
-    if (QFileDialog* f = PlatformFileDialog(); f != nullptr && f->isVisible()) {
+    if (PFileDialog* f = PlatformFileDialog(); f != nullptr && f->isVisible()) {
       ++fileDialogs;
       f->reject();
     }

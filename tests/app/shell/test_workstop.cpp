@@ -4,7 +4,6 @@
 // work reports then is true: the whole folder, every picture, every page; or, stopped, that it
 // stopped.
 #include <QDir>
-#include <QFileDialog>
 #include <QLineEdit>
 #include <QPrintDialog>
 #include <csignal>
@@ -70,8 +69,8 @@ class WorkStop : public ::testing::Test {
         if (IsWindowVisible(w)) SendCommand("ok  ", kEventCommandProcess, GetWindowEventTarget(w));
       if (auto* d = qobject_cast<QPrintDialog*>(PlatformPrintDialog()); d && d->isVisible())
         d->done(QDialog::Accepted);
-      if (QFileDialog* d = PlatformFileDialog(); d != nullptr && d->isVisible()) {
-        d->setDirectory(QString::fromStdString(out));
+      if (PFileDialog* d = PlatformFileDialog(); d != nullptr && d->isVisible()) {
+        d->SetDirectory(out);
         if (auto* e = d->findChild<QLineEdit*>("fileNameEdit")) e->clear();
         QMetaObject::invokeMethod(d, "accept", Qt::DirectConnection);
       }

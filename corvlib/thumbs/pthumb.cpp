@@ -171,7 +171,6 @@ int PThumbnailer::LoadLocked(_ImgStruct* thumb, const DBRecord& photo, int32_t* 
     FixThumb(thumb, photo);
     return 1;
   }
-  NoteUse(rec);
   const int k = DenomShift(thumb);
   PThumbList* entry = nullptr;
   int swapped = 0;
@@ -216,6 +215,8 @@ int PThumbnailer::LoadLocked(_ImgStruct* thumb, const DBRecord& photo, int32_t* 
     *foreign = entry->misfit;
     return -1;
   }
+  // A use only of a thumbnail shown: the record it names is the one a merge keeps.
+  NoteUse(rec);
   FixThumb(thumb, photo);
   return 1;
 }

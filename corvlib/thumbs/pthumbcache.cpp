@@ -549,24 +549,28 @@ void PThumbnailer::FlushUses() {
     DBSearch search(&tdb);
     if (!search.AddSelector(q, false)) continue;
     const int n = search.FindRecords(found.Array(), 4);
-    bool seen = false;
+    // The record loaded; the picture's others (left by earlier runs) go, and a sheet left
+    // without records goes with them. Not records of the sheet being filled, though.
+    int keep = -1;
+    for (int j = 0; j < n && keep < 0; j++) {
+      long id;
+      if (TInt(found[j], PTDBFimageid, &id) && id == u.sheet) keep = j;
+    }
+    if (keep < 0) continue;
     for (int j = 0; j < n; j++) {
       DBRecord& r = found[j];
-      long id, last;
-      if (!TInt(r, PTDBFimageid, &id) || id != u.sheet || seen) {
-        // Another record of the picture (left by an earlier run): the one loaded stays, and
-        // a sheet left without records goes. Not one of the sheet being filled, though.
+      long id, v;
+      if (j != keep) {
         if (TInt(r, PTDBFimageid, &id) && id == nextImgID) continue;
         if (!Touch()) return;
         if (!tdb.DeleteRecord(r)) continue;
-        if (TInt(r, PTDBFimagebytes, &last) && last > 0) cacheSiz -= Kbytes(last);
+        if (TInt(r, PTDBFimagebytes, &v) && v > 0) cacheSiz -= Kbytes(v);
         if (cacheSiz < 0) cacheSiz = 0;
         if (TInt(r, PTDBFimageid, &id) && id > 0 && id <= PMaxThumbImageID)
           merged.insert(static_cast<int32_t>(id));
         continue;
       }
-      seen = true;
-      if (TInt(r, PTDBFlastuse, &last) && last >= u.minutes) continue;
+      if (TInt(r, PTDBFlastuse, &v) && v >= u.minutes) continue;
       if (!Touch()) return;
       if (!tdb.DeleteRecord(r)) {
         DMESSAGE(DMCdata, "Cannot alter thumbnail last use value");

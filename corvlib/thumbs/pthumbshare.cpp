@@ -98,12 +98,15 @@ bool PThumbnailer::TakeLock(bool exclusive) {
   quietUntil = Now() + kLockQuiet;
   busyNow = true;
   turnedAway++;
+  // Told in the log once a run; later holds (two copies at work at once meet often) in its
+  // trace.
+  static bool toldOnce = false;
   if (!busyTold)
-    DMESSAGE(DMCwarning,
+    DMESSAGE(toldOnce ? DMCtrace : DMCwarning,
              "Thumbnail cache %s is busy: another copy of the program holds it; thumbnails wait "
              "until it lets go",
              ShareDir());
-  busyTold = true;
+  busyTold = toldOnce = true;
   return false;
 }
 

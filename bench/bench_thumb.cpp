@@ -1,7 +1,7 @@
 // Photo files and the thumbnail cache on one core: scanning a folder of JPEG copies into
 // records, final thumbnails of 12 and 24 megapixel JPEGs (beside djpeg -scale 1/8 and
-// vipsthumbnail, timed as whole commands), thumbnails served from the cache, and finding a
-// thumbnail record among 100,000.
+// vipsthumbnail, timed as whole commands), thumbnails served from the cache, browsing 500
+// camera JPEGs cold and warm, and finding a thumbnail record among 100,000.
 #include <benchmark/benchmark.h>
 
 #include <sys/stat.h>
@@ -185,6 +185,59 @@ void BM_CachedThumb160(benchmark::State& state) {
   std::system(("rm -rf '" + dir + "' '" + cache + "'").c_str());
 }
 BENCHMARK(BM_CachedThumb160)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+// Browsing 500 camera JPEGs (1600 x 1200, each its own file) at 160 pixels, as the browser's
+// idle time asks for their final thumbnails: cold, every thumbnail made into a new cache, its
+// sheets written and the cache closed; warm, every one loaded from that cache by a new manager,
+// which is then closed.
+void BM_Browse500(benchmark::State& state) {
+  Readers();
+  auto* const previous = dmessage_call;
+  dmessage_call = Quiet;
+  const bool warm = state.range(0) != 0;
+  const std::string bytes = ReadAll(CameraJpeg(1600, 1200));
+  const std::string dir = ScratchDir("browse500"), made = ScratchDir("browse500cache");
+  std::vector<DBRecord> photos(500);
+  for (size_t i = 0; i < photos.size(); i++) {
+    const std::string f = dir + "/p" + std::to_string(i) + ".jpg";
+    WriteAll(f, bytes + std::to_string(i));
+    PgrokFile(&photos[i], f.c_str());
+  }
+  auto browse = [&](const std::string& cache) {
+    PThumbnailer tn(cache.c_str());
+    for (const DBRecord& photo : photos) {
+      _ImgStruct t = {};
+      t.xres = t.yres = 160;
+      t.csp = &ICS_sRGB;
+      if (!tn.GetThumbnail(&t, photo)) state.SkipWithError("thumbnail failed");
+      PfreeImage(&t);
+    }
+    tn.SetCacheDirectory(nullptr);
+  };
+  if (warm) browse(made);
+  for (auto _ : state) {
+    if (warm) {
+      browse(made);
+      continue;
+    }
+    state.PauseTiming();
+    const std::string cache = ScratchDir("browse500cold");
+    state.ResumeTiming();
+    browse(cache);
+    state.PauseTiming();
+    std::system(("rm -rf '" + cache + "'").c_str());
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(photos.size()));
+  std::system(("rm -rf '" + dir + "' '" + made + "'").c_str());
+  dmessage_call = previous;
+}
+BENCHMARK(BM_Browse500)
+    ->Arg(0)
+    ->Arg(1)
+    ->ArgName("warm")
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
 
 // Finding a thumbnail record among 100,000.
 void BM_FindThumbnail(benchmark::State& state) {

@@ -28,6 +28,11 @@ int improveWhat = ImproveDone;
 constexpr double kNextThumb = 0.1;
 constexpr double kNextImage = 0.5;
 constexpr double kBusyAgain = 0.5;
+// Cells left waiting while another copy of the program held the thumbnail cache are asked
+// again after this long.
+constexpr double kCacheAgain = 1.0;
+// Whether this round of improvement left cells waiting for the thumbnail cache.
+bool cacheWaited = false;
 
 PImageRing* ReadyRing() {
   PImageRing* ir = gImager ? gImager->GetCurrentIR() : nullptr;
@@ -55,7 +60,9 @@ double improveCallback(int stage) {
       [[fallthrough]];
     case ImproveThumbs: {
       IBrowser* b = gMain ? gMain->GetBrowser() : nullptr;
+      const uint64_t away = PthumbManager().TurnedAway();
       if (b != nullptr && b->ImproveDisplay(false) > 0) return kNextThumb;
+      cacheWaited = PthumbManager().TurnedAway() != away;
       improveWhat = ImproveNextImage;
     }
       [[fallthrough]];
@@ -65,6 +72,12 @@ double improveCallback(int stage) {
       return kNextImage;
     case ImprovePrevImage:
       if (PImageRing* ir = ReadyRing()) LoadAhead(ir, ir->GetPrev());
+      if (cacheWaited) {
+        // The cells another copy's hold of the cache turned away are asked for again.
+        cacheWaited = false;
+        improveWhat = ImproveStart;
+        return kCacheAgain;
+      }
       improveWhat = ImproveDone;
       return 0;
     default:

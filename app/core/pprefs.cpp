@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "app/core/papp.h"
@@ -189,7 +190,13 @@ FILE* PopenLog(const char* path, bool fresh, std::string* why, bool* shared) {
   } else if (fresh && alone && ftruncate(fd, 0) != 0) {
     *why = std::strerror(errno);
   } else if (FILE* f = fdopen(fd, "a")) {
-    flock(fd, alone ? LOCK_SH : LOCK_SH | LOCK_NB);
+    // Shared from here on, so that a copy started later leaves the log as it is. Another copy
+    // starting at this moment holds it alone for an instant: it is looked at again for a few
+    // hundredths of a second, never waited on (the program's one thread runs its windows).
+    for (int i = 0; flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK && i < 20; i++) {
+      const timespec nap = {0, 2000000};
+      nanosleep(&nap, nullptr);
+    }
     return f;
   } else {
     *why = std::strerror(errno);

@@ -14,6 +14,7 @@
 #include "db/dbsidefile.h"
 #include "db/dbblock.h"
 #include "support/dmessage.h"
+#include "support/pwork.h"
 
 namespace {
 
@@ -65,7 +66,9 @@ uint32_t SlotSum(uint32_t salt, size_t at, const unsigned char* slot) {
   return DBJournal::Checksum(salt ^ static_cast<uint32_t>(at * 0x9E3779B1u), slot, 16);
 }
 
-// Takes a lock, trying again for up to seconds.
+// Takes a lock, trying again for up to seconds. The wait is for another process (a reader
+// stopped in the middle of its read, say): the program's windows stay painted meanwhile, as in
+// any long work of the library (PworkStep).
 bool Acquire(DBFileSystem* fs, int fd, long long byte, DBFileSystem::LockKind kind,
              double seconds) {
   if (fs->Lock(fd, byte, kind)) return true;
@@ -76,6 +79,7 @@ bool Acquire(DBFileSystem* fs, int fd, long long byte, DBFileSystem::LockKind ki
     nanosleep(&ts, nullptr);
     if (nap < 10000000) nap *= 2;
     if (fs->Lock(fd, byte, kind)) return true;
+    PworkStep(-1);
   }
   return false;
 }
@@ -90,6 +94,7 @@ bool OwnerHeld(DBFileSystem* fs, int fd, double seconds) {
     struct timespec ts = {0, nap};
     nanosleep(&ts, nullptr);
     if (nap < 10000000) nap *= 2;
+    PworkStep(-1);
   }
   return false;
 }

@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "db/dbjournal.h"
+#include "support/pwork.h"
 
 namespace {
 
@@ -43,6 +44,9 @@ long long DBJournalView::Read(long long off, void* buf, size_t n, long long* siz
     struct timespec ts = {0, nap};
     nanosleep(&ts, nullptr);
     if (nap < 5000000) nap *= 2;
+    // A writer stopped between its journal and its locks holds the reader: the program's
+    // windows stay painted meanwhile.
+    PworkStep(-1);
   }
 }
 

@@ -67,7 +67,7 @@ bool PThumbnailer::IdentityRecord(DBRecord* q, const DBRecord& photo) {
 
 bool PThumbnailer::FindThumbnail(DBRecord* found, const DBRecord& photo) {
   if (found != nullptr) found->Init();
-  if (nThumbs < 1 || !IsOpen()) return false;
+  if (!Resume() || nThumbs < 1) return false;
   if (lockDepth == 0) {
     DMessageHold held(DMessageHold::kept, kReadReports);
     const uint64_t reads = FileReads();
@@ -171,7 +171,6 @@ int PThumbnailer::LoadLocked(_ImgStruct* thumb, const DBRecord& photo, int32_t* 
     FixThumb(thumb, photo);
     return 1;
   }
-  NoteUse(rec);
   const int k = DenomShift(thumb);
   PThumbList* entry = nullptr;
   int swapped = 0;
@@ -216,12 +215,26 @@ int PThumbnailer::LoadLocked(_ImgStruct* thumb, const DBRecord& photo, int32_t* 
     *foreign = entry->misfit;
     return -1;
   }
+  // A use only of a thumbnail shown: the record it names is the one a merge keeps.
+  NoteUse(rec);
   FixThumb(thumb, photo);
   return 1;
 }
 
 bool PThumbnailer::LoadThumbnail(_ImgStruct* thumb, const DBRecord& photo) {
-  if (!IsOpen() || thumb == nullptr) return false;
+  if (thumb == nullptr || !Resume()) return false;
+  // A load that fails leaves a thumbnail without pixels as it was: what a read without the lock
+  // rendered before it was found stale (another copy holding the cache) is no thumbnail.
+  const _ImgStruct given = *thumb;
+  if (LoadRounds(thumb, photo)) return true;
+  if (given.img == nullptr && given.mbase == nullptr && thumb->img != nullptr) {
+    PfreeImage(thumb);
+    *thumb = given;
+  }
+  return false;
+}
+
+bool PThumbnailer::LoadRounds(_ImgStruct* thumb, const DBRecord& photo) {
   // Loads the last uses noted once enough of them wait, as a change of the folder.
   struct Flush {
     PThumbnailer* t;
@@ -323,7 +336,7 @@ void PThumbnailer::DropSheet(int32_t id, bool foreign) {
 
 bool PThumbnailer::NewThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgReader* ir) {
   // A damaged database that could not be set aside is only read: nothing is added to it.
-  if (!IsOpen() || ir == nullptr || tdb.ReadOnly() || making || reading > 0) return false;
+  if (ir == nullptr || making || reading > 0 || !Resume() || tdb.ReadOnly()) return false;
   making = true;
   struct Done {
     bool* flag;
@@ -332,22 +345,30 @@ bool PThumbnailer::NewThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgRe
   DBRecord rec;
   if (!IdentityRecord(&rec, photo)) return false;
   if (nextImage.IsFull()) {
-    // The full sheet is written and the next takes a new number, in one change of the folder.
+    // The full sheet is written and the next takes a new number, in one change of the folder;
+    // unless the thumbnails another copy wrote meanwhile leave room in it.
     bool ok = false;
+    const uint64_t away = turnedAway;
     {
       Section w(this, true);
-      if (w.ok() && SyncLocked()) {
-        const int32_t id = Claim();
-        if (id <= PMaxThumbImageID) {
-          nextImage.ClearImage();
-          filling.clear();
-          nextImgID = id;
+      if (w.ok()) {
+        DropWritten();
+        if (!nextImage.IsFull()) {
           ok = true;
+        } else if (SyncLocked()) {
+          const int32_t id = Claim();
+          if (id <= PMaxThumbImageID) {
+            nextImage.ClearImage();
+            filling.clear();
+            nextImgID = id;
+            ok = true;
+          }
         }
       }
     }
     if (!ok) {
-      DMESSAGE(DMCdata, "Cannot sync thumbnail cache");
+      // Held by another copy, the sheet waits for it to let go.
+      if (turnedAway == away) DMESSAGE(DMCdata, "Cannot sync thumbnail cache");
       return false;
     }
   }
@@ -373,8 +394,13 @@ bool PThumbnailer::NewThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgRe
 }
 
 bool PThumbnailer::GetThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgReader* ir) {
-  if (!IsOpen() || thumb == nullptr) return false;
+  if (thumb == nullptr) return false;
+  // While another copy holds the cache, nothing is made (it may be writing this very
+  // thumbnail): the caller keeps its placeholder and asks again later.
+  const uint64_t away = turnedAway;
+  if (!Resume()) return false;
   if (LoadThumbnail(thumb, photo)) return true;
+  if (turnedAway != away) return false;
   _ImgReader* mine;
   ir = ThumbReader(thumb, photo, ir, &mine);
   if (ir == nullptr) return false;
@@ -387,7 +413,7 @@ bool PThumbnailer::GetThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgRe
     ok = PrenderImageR(thumb, ir, 1) != 0;
     if (ok) FixThumb(thumb, photo);
   }
-  if (!ok) PgenericThumbnail(thumb, photo, PTSfailed);
+  if (!ok && turnedAway == away) PgenericThumbnail(thumb, photo, PTSfailed);
   if (mine != nullptr) mine->ri->Close(mine);
   return ok;
 }
@@ -409,7 +435,7 @@ bool PThumbnailer::QuickThumb(_ImgStruct* thumb, const DBRecord& photo, _ImgRead
 }
 
 void PThumbnailer::DeleteThumbnail(const DBRecord& photo) {
-  if (!IsOpen() || nThumbs < 1) return;
+  if (!Resume() || nThumbs < 1) return;
   Section w(this, true);
   if (!w.ok()) return;
   DBRecord rec;

@@ -20,6 +20,14 @@
 // only for a record whose share of its sheet's bytes fits the sheet file's size: a file it does
 // not fit (written over by another program, or left so by an older one) holds other pictures,
 // and the record's thumbnail is made again rather than shown.
+//
+// The program's one thread runs its windows, so a copy never waits long for another's lock: a
+// request that finds the cache held waits a few hundredths of a second at most (and not at all
+// again for a while after), then gets no thumbnail; the caller shows its placeholder and asks
+// again later. A cache found held when it is opened is opened at the first request after the
+// holder lets go. Before a sheet is written, the thumbnails another copy wrote meanwhile are
+// dropped from it, so that the cache holds one record per picture however many copies fill it;
+// records of one picture left by earlier runs are merged when a load of it is written down.
 #pragma once
 
 #include <cstdint>
@@ -94,6 +102,11 @@ class PThumbImage {
   bool AddThumb(_ImgStruct* thumb, long* rect, _ImgReader* ir);
   // Renders the part rect of the sheet into thumb.
   bool GetThumb(_ImgStruct* thumb, const long* rect) const;
+  // Keeps the filled cells named, in that order (each at or after its new place), as cells 0,
+  // 1 ...; the cells after them become empty.
+  void KeepCells(const std::vector<int>& cells);
+  // The cell whose corner rect (left, top ...) names; -1 for none of the filled ones.
+  int CellOf(const long* rect) const;
   // Writes the sheet as a JPEG file; its size in bytes, 0 on failure or without pixels.
   long WriteImage(const char* path) const;
 
@@ -186,6 +199,12 @@ class PThumbnailer {
   bool GetCacheStats(PThumbnailerStats* stats) const;
   bool IsOpen() const { return cacheDir[0] != '\0'; }
   int32_t NextImageID() const { return nextImgID; }
+  // Whether the cache waits for another copy that holds it: its opening (the folder is opened
+  // at the first request after the holder lets go), or the last request turned away.
+  bool Busy() const { return pendingDir[0] != '\0' || busyNow; }
+  // The requests turned away so far because another copy held the cache: a caller that saw
+  // this grow asks again later.
+  uint64_t TurnedAway() const { return turnedAway; }
 
   bool doCrop;
   bool doOrient;
@@ -235,6 +254,8 @@ class PThumbnailer {
   // Sharing (pthumbshare.cpp).
   void OpenShare(const char* dir);
   void CloseShare();
+  // Takes the lock, waiting kLockWait seconds at most while another copy holds it (none when
+  // one was turned away less than kLockQuiet seconds ago); false when it could not be taken.
   bool TakeLock(bool exclusive);
   void DropLock();
   ShareState ReadShare() const;
@@ -271,10 +292,22 @@ class PThumbnailer {
   void Shut();
   // A new sheet number from the lock file.
   int32_t Claim();
+  // Opens the folder dir as the cache (SetCacheDirectory once the cache it had is closed): 1
+  // open, 0 not (the cache stays closed), -1 another copy holds it (opened later, by Resume).
+  int OpenFolder(const char* dir);
+  // Opens the folder whose opening waits for another copy, when it is free now; whether the
+  // cache is open.
+  bool Resume();
+  // The folder the lock file is in, for messages.
+  const char* ShareDir() const {
+    return cacheDir[0] != '\0' ? cacheDir : pendingDir[0] != '\0' ? pendingDir : "folder";
+  }
 
   // The photo's record: in the sheet being filled (*fill its index) or in the database (*fill
   // -1). Within a section.
   bool FindRecord(DBRecord* found, const DBRecord& photo, int* fill);
+  // LoadThumbnail's look-ups: without the lock while the database read stands, else under it.
+  bool LoadRounds(_ImgStruct* thumb, const DBRecord& photo);
   // LoadThumbnail within a read section: 1 loaded, 0 none, -1 the sheet *bad could not be read
   // (*foreign: its file is not the one the record was written with).
   int LoadLocked(_ImgStruct* thumb, const DBRecord& photo, int32_t* bad, bool* foreign);
@@ -287,8 +320,14 @@ class PThumbnailer {
   void FlushUses();
   // SyncCache within a write section.
   bool SyncLocked();
+  // Drops from the sheet being filled the thumbnails whose pictures the database holds already
+  // (another copy made and wrote them meanwhile); the cells after them move up. Within a write
+  // section.
+  void DropWritten();
   // Writes the sheet being filled and puts its records in the database.
   bool WriteFilling();
+  // Unlinks sheet id when no record names it any more, and drops its loaded copies.
+  void DropUnnamedSheet(int32_t id);
   long PurgeLocked();
 
   void FixThumb(_ImgStruct* thumb, const DBRecord& photo) const {
@@ -353,9 +392,13 @@ class PThumbnailer {
   bool touched = false;       // the exclusive section changed the folder
   bool shareChanged = false;  // or took a sheet number
   bool busyTold = false;
-  bool broken = false;   // the lock file could not be written: no change is made
-  ShareState share;      // as read when the section was entered (and changed by it)
-  uint64_t viewGen = 0;  // the generation the database was read at
+  bool busyNow = false;       // the last try for the lock found it held
+  double quietUntil = 0;      // before then, a held lock is tried once, not waited for
+  uint64_t turnedAway = 0;    // requests the lock turned away
+  char pendingDir[512] = {};  // a folder whose opening waits for another copy
+  bool broken = false;        // the lock file could not be written: no change is made
+  ShareState share;           // as read when the section was entered (and changed by it)
+  uint64_t viewGen = 0;       // the generation the database was read at
 };
 
 // Draws a placeholder of the given kind into thumb (80 x 80 when thumb is at least that).

@@ -64,8 +64,12 @@ void PThumbnailer::EmptyLists() {
 
 bool PThumbnailer::SetCacheDirectory(const char* dir) {
   if (dir != nullptr && IsOpen() && strcmp(dir, cacheDir) == 0) return true;
+  // The folder whose opening waits for another copy: opened now when it is free.
+  if (dir != nullptr && pendingDir[0] != '\0' && strcmp(dir, pendingDir) == 0)
+    return Resume() || Busy();
   // Not between the slices of a picture read this manager makes: it reads into the cache.
   if (reading > 0 || making) return false;
+  pendingDir[0] = '\0';
   if (IsOpen()) {
     // Written and committed under the lock; without it nothing is written (the sheet being
     // filled is lost, the folder stays as the last change left it).
@@ -81,7 +85,15 @@ bool PThumbnailer::SetCacheDirectory(const char* dir) {
       closed = true;
       Leave();
     } else if (nextImage.NumFilled() > 0) {
-      DMESSAGE(DMCdata, "Thumbnail cache sync failed");
+      // The cache is the copies' to share, and what it holds can be made again: this copy does
+      // not wait for another to let go.
+      if (busyNow)
+        DMESSAGE(DMCwarning,
+                 "Thumbnail cache %s is held by another copy of the program: the %d thumbnails "
+                 "made since its last write are not kept",
+                 cacheDir, nextImage.NumFilled());
+      else
+        DMESSAGE(DMCdata, "Thumbnail cache sync failed");
     }
     if (!closed) tdb.Discard();
     nextImage.ClearImage();
@@ -97,29 +109,48 @@ bool PThumbnailer::SetCacheDirectory(const char* dir) {
   // Loaded sheets belong to the folder they came from.
   EmptyLists();
   if (dir == nullptr || dir[0] == '\0') return false;
+  return OpenFolder(dir) != 0;
+}
+
+bool PThumbnailer::Resume() {
+  if (pendingDir[0] == '\0') return IsOpen();
+  if (reading > 0 || making) return false;
+  char dir[sizeof pendingDir];
+  snprintf(dir, sizeof dir, "%s", pendingDir);
+  return OpenFolder(dir) > 0;
+}
+
+int PThumbnailer::OpenFolder(const char* dir) {
   if (strlen(dir) >= sizeof(cacheDir)) {
     DMESSAGE(DMCparameter, "Thumbnail cache folder name too long");
-    return false;
+    return 0;
   }
   char path[1100];
   snprintf(path, sizeof(path), "%s%c%s", dir, '/', CorvaneThumbnailDBFile);
-  // The folder is opened, counted and (damaged) set aside under the exclusive lock.
-  OpenShare(dir);
+  // The folder is opened, counted and (damaged) set aside under the exclusive lock. Held by
+  // another copy, it is opened at a request after that copy lets go; its lock file stays open
+  // meanwhile.
+  const bool again = pendingDir[0] != '\0' && strcmp(pendingDir, dir) == 0;
+  snprintf(pendingDir, sizeof pendingDir, "%s", dir);
+  if (!again) OpenShare(dir);
   if (!TakeLock(shareWritable)) {
+    if (busyNow) return -1;
+    pendingDir[0] = '\0';
     CloseShare();
-    return false;
+    return 0;
   }
+  pendingDir[0] = '\0';
   std::string why;
   Counted counted;
   int opened;
   {
     // The reports of opening it (its reads, checks and journal) wait, so that a damaged
     // database set aside is told in one line; else they are told as they came.
-    DMessageHold held(DMessageHold::kept, DMessageHold::Class(DMCsystem) |
-                                              DMessageHold::Class(DMCdata) |
-                                              DMessageHold::Class(DMCwarning));
+    DMessageHold reports(DMessageHold::kept, DMessageHold::Class(DMCsystem) |
+                                                 DMessageHold::Class(DMCdata) |
+                                                 DMessageHold::Class(DMCwarning));
     opened = OpenDatabase(path, &why, &counted);
-    if (opened < 0) held.Drop();  // the line that tells of setting it aside says why
+    if (opened < 0) reports.Drop();  // the line that tells of setting it aside says why
   }
   // The cache holds nothing that cannot be made again: a damaged database is set aside and
   // made anew, once. One that cannot be set aside is left as it is, and the cache is not used
@@ -133,7 +164,7 @@ bool PThumbnailer::SetCacheDirectory(const char* dir) {
                "are not cached",
                path, why.c_str(), failure.c_str());
       CloseShare();
-      return false;
+      return 0;
     }
     aside = true;
     opened = OpenDatabase(path, &why, &counted);
@@ -141,7 +172,7 @@ bool PThumbnailer::SetCacheDirectory(const char* dir) {
   }
   if (opened <= 0) {
     CloseShare();
-    return false;
+    return 0;
   }
   snprintf(cacheDir, sizeof(cacheDir), "%s", dir);
   nThumbs = counted.n;
@@ -162,7 +193,7 @@ bool PThumbnailer::SetCacheDirectory(const char* dir) {
   if (shareFd < 0 || shareWritable) WriteShare(st);
   viewGen = st.gen;
   DropLock();
-  return true;
+  return 1;
 }
 
 int PThumbnailer::OpenDatabase(const char* path, std::string* why, Counted* counted) {
@@ -319,7 +350,7 @@ bool PThumbnailer::SetAside(const char* dir, const char* path, const std::string
 }
 
 bool PThumbnailer::SyncCache() {
-  if (!IsOpen()) return true;
+  if (!Resume()) return true;  // nothing of this copy waits to be written
   Section w(this, true);
   if (!w.ok()) return false;
   return SyncLocked();
@@ -341,8 +372,83 @@ bool PThumbnailer::IsFilling(const DBRecord& r) const {
   return false;
 }
 
+void PThumbnailer::DropWritten() {
+  if (filling.empty() || tdb.ReadOnly()) return;
+  // (cell, record) of each thumbnail kept, and how many go.
+  std::vector<std::pair<int, size_t>> kept;
+  int dropped = 0;
+  DBRecordList found(&PTDBFInfo, 4);
+  for (size_t i = 0; i < filling.size(); i++) {
+    const DBField& rf = filling[i][PTDBFrectangle];
+    long rect[4] = {-1, -1, -1, -1};
+    for (int k = 0; k < 4 && rf.GetDT() == DBDTint && rf.GetNV() == 4; k++) rect[k] = rf.GetInt(k);
+    const int cell = nextImage.CellOf(rect);
+    bool written = cell < 0;  // a record without its cell goes too
+    DBRecord q(&PTDBFInfo);
+    q.SetField(PTDBFnbytes, filling[i][PTDBFnbytes]);
+    q.SetField(PTDBFhashval, filling[i][PTDBFhashval]);
+    DBSearch search(&tdb);
+    if (!written && search.AddSelector(q, false)) {
+      const int n = search.FindRecords(found.Array(), 4);
+      // Records under this sheet's number are its own, written with it before.
+      for (int j = 0; j < n && !written; j++) {
+        long id;
+        written = !TInt(found[j], PTDBFimageid, &id) || id != nextImgID;
+      }
+    }
+    if (written)
+      dropped++;
+    else
+      kept.emplace_back(cell, i);
+  }
+  if (dropped == 0) return;
+  std::sort(kept.begin(), kept.end());
+  std::vector<int> cells;
+  std::vector<DBRecord> records;
+  for (size_t k = 0; k < kept.size(); k++) {
+    DBRecord r = filling[kept[k].second];
+    const DBField& rf = r[PTDBFrectangle];
+    const long w = rf.GetInt(2) - rf.GetInt(0), h = rf.GetInt(3) - rf.GetInt(1);
+    const long left = static_cast<long>(k % nextImage.ncols) * nextImage.colwidth;
+    const long top = static_cast<long>(k / nextImage.ncols) * nextImage.rowheight;
+    const long rect[4] = {left, top, left + w, top + h};
+    r.SetField(PTDBFrectangle, rect, 4);
+    cells.push_back(kept[k].first);
+    records.push_back(r);
+  }
+  nextImage.KeepCells(cells);
+  filling.swap(records);
+  DMESSAGE(DMCtrace, "%d thumbnails of sheet %d were written by another copy meanwhile: not kept",
+           dropped, static_cast<int>(nextImgID));
+}
+
+void PThumbnailer::DropUnnamedSheet(int32_t id) {
+  if (id == nextImgID) return;
+  DBRecord q(&PTDBFInfo);
+  q.SetField(PTDBFimageid, static_cast<long>(id));
+  DBSearch search(&tdb);
+  DBRecord one;
+  if (!search.AddSelector(q, false) || search.FindRecords(&one, 1) != 0) return;
+  char path[1100];
+  SheetPath(path, sizeof(path), id);
+  if (unlink(path) != 0 && errno != ENOENT) DMESSAGE(DMCresource, "Cannot unlink '%s'", path);
+  for (PThumbList*& head : images)
+    for (PThumbList** at = &head; *at != nullptr;) {
+      PThumbList* e = *at;
+      if (e->imgID == id && !e->InUse()) {
+        *at = e->next;
+        e->next = nullptr;
+        delete e;
+      } else {
+        at = &e->next;
+      }
+    }
+}
+
 bool PThumbnailer::WriteFilling() {
   if (tdb.ReadOnly()) return false;
+  // One record per picture: what another copy wrote meanwhile is not written again.
+  DropWritten();
   // The records the database holds under this sheet's number: this copy's, written with the
   // sheet before, are replaced. Another copy's mean the number was taken by it meanwhile (the
   // numbers started again, say): the sheet takes a new one, and this copy's records under the
@@ -372,9 +478,10 @@ bool PThumbnailer::WriteFilling() {
       long b;
       if (TInt(mine[i], PTDBFimagebytes, &b) && b > 0) before += b;
     }
+    if (nextImage.NumFilled() == 0 && mine.GetSize() == 0) return true;
     if (!Touch()) return false;
     if (mine.GetSize() > 0) tdb.DeleteRecordList(mine);
-    if (!theirs) break;
+    if (!theirs || nextImage.NumFilled() == 0) break;
     const int32_t id = Claim();
     if (id > PMaxThumbImageID || tries >= 1000) return false;
     DMESSAGE(DMCtrace, "Thumbnail sheet %d taken by another copy: written as %d",
@@ -387,6 +494,15 @@ bool PThumbnailer::WriteFilling() {
   }
   char path[1100];
   SheetPath(path, sizeof(path), nextImgID);
+  if (nextImage.NumFilled() == 0) {
+    // Every thumbnail of the sheet was another copy's too: the sheet as written before goes.
+    if (before > 0) {
+      if (unlink(path) != 0 && errno != ENOENT) DMESSAGE(DMCresource, "Cannot unlink '%s'", path);
+      cacheSiz -= Kbytes(before);
+      if (cacheSiz < 0) cacheSiz = 0;
+    }
+    return true;
+  }
   const long n = nextImage.WriteImage(path);
   if (n < 1) {
     DMESSAGE(DMCdata, "Error writing contact image '%s'", path);
@@ -423,6 +539,7 @@ void PThumbnailer::FlushUses() {
     return a.minutes > b.minutes;
   });
   DBRecordList found(&PTDBFInfo, 4);
+  std::set<int32_t> merged;  // sheets that lost records
   for (size_t i = 0; i < all.size(); i++) {
     const Use& u = all[i];
     if (i > 0 && all[i - 1].nbytes == u.nbytes && all[i - 1].hashval == u.hashval) continue;
@@ -432,11 +549,28 @@ void PThumbnailer::FlushUses() {
     DBSearch search(&tdb);
     if (!search.AddSelector(q, false)) continue;
     const int n = search.FindRecords(found.Array(), 4);
+    // The record loaded; the picture's others (left by earlier runs) go, and a sheet left
+    // without records goes with them. Not records of the sheet being filled, though.
+    int keep = -1;
+    for (int j = 0; j < n && keep < 0; j++) {
+      long id;
+      if (TInt(found[j], PTDBFimageid, &id) && id == u.sheet) keep = j;
+    }
+    if (keep < 0) continue;
     for (int j = 0; j < n; j++) {
       DBRecord& r = found[j];
-      long id, last;
-      if (!TInt(r, PTDBFimageid, &id) || id != u.sheet) continue;
-      if (TInt(r, PTDBFlastuse, &last) && last >= u.minutes) continue;
+      long id, v;
+      if (j != keep) {
+        if (TInt(r, PTDBFimageid, &id) && id == nextImgID) continue;
+        if (!Touch()) return;
+        if (!tdb.DeleteRecord(r)) continue;
+        if (TInt(r, PTDBFimagebytes, &v) && v > 0) cacheSiz -= Kbytes(v);
+        if (cacheSiz < 0) cacheSiz = 0;
+        if (TInt(r, PTDBFimageid, &id) && id > 0 && id <= PMaxThumbImageID)
+          merged.insert(static_cast<int32_t>(id));
+        continue;
+      }
+      if (TInt(r, PTDBFlastuse, &v) && v >= u.minutes) continue;
       if (!Touch()) return;
       if (!tdb.DeleteRecord(r)) {
         DMESSAGE(DMCdata, "Cannot alter thumbnail last use value");
@@ -446,6 +580,10 @@ void PThumbnailer::FlushUses() {
       }
     }
   }
+  if (!merged.empty())
+    DMESSAGE(DMCtrace, "Merged thumbnail records of one picture from %d sheets",
+             static_cast<int>(merged.size()));
+  for (const int32_t id : merged) DropUnnamedSheet(id);
 }
 
 int PTNpurgeCmp(const void* a, const void* b) {
@@ -461,7 +599,7 @@ int PTNpurgeCmp(const void* a, const void* b) {
 }
 
 long PThumbnailer::PurgeCache() {
-  if (!IsOpen() || cacheMax < 0) return 0;
+  if (cacheMax < 0 || !Resume()) return 0;
   Section w(this, true);
   if (!w.ok()) return 0;
   return PurgeLocked();
@@ -577,7 +715,7 @@ long PThumbnailer::PurgeLocked() {
 void PThumbnailer::SetCacheSize(long kb) {
   const bool purgeNow = kb >= 0 && (cacheMax > kb || cacheMax == 0);
   cacheMax = kb;
-  if (purgeNow && IsOpen()) {
+  if (purgeNow && Resume()) {
     Section w(this, true);
     if (w.ok()) PurgeLocked();
   }

@@ -147,6 +147,37 @@ bool PThumbImage::GetThumb(_ImgStruct* thumb, const long* rect) const {
   return PrenderImageI(thumb, &view) != 0;
 }
 
+void PThumbImage::KeepCells(const std::vector<int>& cells) {
+  if (img == nullptr) return;
+  const size_t rowbytes = static_cast<size_t>(ncols) * colwidth * 3;
+  const size_t cellbytes = static_cast<size_t>(colwidth) * 3;
+  auto corner = [&](int n) {
+    return img + static_cast<size_t>(n / ncols) * rowheight * rowbytes +
+           static_cast<size_t>(n % ncols) * cellbytes;
+  };
+  int slot = 0;
+  for (const int from : cells) {
+    if (from < slot || from >= nextSlot) continue;  // not a filled cell at or after its place
+    if (from != slot)
+      for (int y = 0; y < rowheight; y++)
+        memcpy(corner(slot) + y * rowbytes, corner(from) + y * rowbytes, cellbytes);
+    slot++;
+  }
+  for (int n = slot; n < nextSlot; n++)
+    for (int y = 0; y < rowheight; y++) memset(corner(n) + y * rowbytes, 127, cellbytes);
+  nextSlot = slot;
+}
+
+int PThumbImage::CellOf(const long* rect) const {
+  if (rect == nullptr || colwidth < 1 || rowheight < 1 || rect[0] < 0 || rect[1] < 0 ||
+      rect[0] % colwidth != 0 || rect[1] % rowheight != 0)
+    return -1;
+  const long column = rect[0] / colwidth, row = rect[1] / rowheight;
+  if (column >= ncols || row >= nrows) return -1;
+  const int n = static_cast<int>(row * ncols + column);
+  return n < nextSlot ? n : -1;
+}
+
 long PThumbImage::WriteImage(const char* path) const {
   if (img == nullptr || path == nullptr) return 0;
   _ImgWriteBuf wb = {};

@@ -19,9 +19,13 @@ namespace {
 
 // The byte of the lock file its lock is taken on.
 constexpr long long kLockByte = 0;
-// How long a copy waits for another to finish its change (which takes a sheet's write and a
-// sync) before it does without the cache for this request.
-constexpr double kLockWait = 5.0;
+// How long a copy waits for another to finish its change (a sheet's write and a sync take a
+// few hundredths of a second) before it does without the cache for this request: the wait holds
+// the program's one thread, and so its windows. After a request was turned away, the next ones
+// try once without waiting for a while: a holder stopped or on a slow disk costs the window one
+// short wait now and then, however many thumbnails it asks for.
+constexpr double kLockWait = 0.05;
+constexpr double kLockQuiet = 0.25;
 // The lock file's line: "gen <18 digits> next <10 digits> kb <18 digits>\n".
 constexpr size_t kGenAt = 4, kNextAt = 28, kKbAt = 42, kLineLen = 61;
 
@@ -66,6 +70,7 @@ void PThumbnailer::CloseShare() {
   lockDepth = 0;
   lockExclusive = false;
   broken = false;
+  busyNow = busyTold = false;
   share = ShareState();
 }
 
@@ -74,22 +79,35 @@ bool PThumbnailer::TakeLock(bool exclusive) {
   if (exclusive && !shareWritable) return false;
   DBFileSystem* fs = DBFileSystem::System();
   const DBFileSystem::LockKind kind = exclusive ? DBFileSystem::kExclusive : DBFileSystem::kShared;
-  const double until = Now() + kLockWait;
-  long wait = 100000;  // ns, doubling to 2 ms
-  while (!fs->Lock(shareFd, kLockByte, kind)) {
-    if (Now() > until) {
-      if (!busyTold)
-        DMESSAGE(DMCwarning, "Thumbnail cache %s is busy: another copy of the program holds it",
-                 cacheDir[0] != '\0' ? cacheDir : "folder");
-      busyTold = true;
-      return false;
+  bool got = fs->Lock(shareFd, kLockByte, kind);
+  if (!got && Now() >= quietUntil) {
+    const double until = Now() + kLockWait;
+    long wait = 100000;  // ns, doubling to 2 ms
+    while (!got && Now() < until) {
+      timespec t = {0, wait};
+      nanosleep(&t, nullptr);
+      if (wait < 2000000) wait *= 2;
+      got = fs->Lock(shareFd, kLockByte, kind);
     }
-    timespec t = {0, wait};
-    nanosleep(&t, nullptr);
-    if (wait < 2000000) wait *= 2;
   }
-  busyTold = false;
-  return true;
+  if (got) {
+    if (busyTold) DMESSAGE(DMCtrace, "Thumbnail cache %s is free again", ShareDir());
+    busyTold = busyNow = false;
+    return true;
+  }
+  quietUntil = Now() + kLockQuiet;
+  busyNow = true;
+  turnedAway++;
+  // Told in the log once a run; later holds (two copies at work at once meet often) in its
+  // trace.
+  static bool toldOnce = false;
+  if (!busyTold)
+    DMESSAGE(toldOnce ? DMCtrace : DMCwarning,
+             "Thumbnail cache %s is busy: another copy of the program holds it; thumbnails wait "
+             "until it lets go",
+             ShareDir());
+  busyTold = toldOnce = true;
+  return false;
 }
 
 void PThumbnailer::DropLock() {

@@ -4,6 +4,7 @@
 // kept for the next sync; a journal cut short or of another file is kept and never played back;
 // a process opening the database while another syncs it reads the last complete sync and writes
 // nothing; damaged files are never written.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,6 +30,7 @@
 #include "db/test_faultfs.h"
 #include "testutil/budget_guard.h"
 #include "support/cache.h"
+#include "support/pwork.h"
 
 using dbtest::Exists;
 using dbtest::FaultFS;
@@ -810,4 +812,63 @@ TEST(Journal, FileThatCannotBePutBackKeepsItsJournalForTheNextSyncOrOpen) {
     r.Shut();
     EXPECT_TRUE(retry || f.Bytes() == last);
   }
+}
+
+// Another process reads the file, stopped in the middle of its read (its share of the write lock
+// held), while a sync wants to write it: the sync waits for it with the program's windows
+// painted (the work hook runs), writes once the reader lets go, and the file holds the change.
+TEST(Journal, ASyncWaitingForAReaderKeepsTheWindowsPaintedAndWritesOnceItLetsGo) {
+  TempFile f("reader");
+  WriteVersion(f.path, 0, 40);
+  FileDB d(f.path);
+  Advance(d.db.get(), &d.header, 0, 40);
+  // The reader: an open of its own (locks are the open file's), the write lock shared.
+  static int reader = -1;
+  static int steps = 0;
+  reader = open(f.path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ASSERT_TRUE(DBFileSystem::System()->Lock(reader, DBJournal::kWriteByte, DBFileSystem::kShared));
+  steps = 0;
+  PsetWorkHook([](double) {
+    // The windows are painted while the sync waits; after a few paints the reader is done.
+    if (++steps == 5 && reader >= 0) {
+      close(reader);
+      reader = -1;
+    }
+  });
+  const bool synced = d.db->Sync();
+  PsetWorkHook(nullptr);
+  if (reader >= 0) close(reader);
+  EXPECT_TRUE(synced) << d.db->LastError();
+  EXPECT_GE(steps, 5);
+  d.Shut();
+  FileDB again(f.path);
+  EXPECT_EQ(Lines(&again), VersionLines(1, 40));
+}
+
+// A writer stopped between taking its locks and putting its journal in place holds a reader
+// that opens the file: the reader waits with the program's windows painted, and reads the file
+// once the writer goes on.
+TEST(Journal, AReaderWaitingForAStoppedWriterKeepsTheWindowsPaintedAndReadsOnceItGoesOn) {
+  TempFile f("writer");
+  WriteVersion(f.path, 0, 40);
+  static int writer = -1;
+  static int steps = 0;
+  writer = open(f.path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  ASSERT_TRUE(
+      DBFileSystem::System()->Lock(writer, DBJournal::kIntentByte, DBFileSystem::kExclusive));
+  steps = 0;
+  PsetWorkHook([](double) {
+    if (++steps == 5 && writer >= 0) {
+      close(writer);
+      writer = -1;
+    }
+  });
+  FileDB d(f.path, true);
+  const std::vector<std::string> lines = Lines(&d);
+  PsetWorkHook(nullptr);
+  if (writer >= 0) close(writer);
+  EXPECT_GE(steps, 5);
+  EXPECT_EQ(lines, VersionLines(0, 40));
 }

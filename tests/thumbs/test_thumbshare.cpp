@@ -2,17 +2,21 @@
 // at once, one of them killed in the middle of a change, and sheets whose files hold other
 // pictures than their records name. Each photo is one flat colour, so every thumbnail shown
 // tells whose it is.
+#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,6 +25,7 @@
 #include "testutil/message_log.h"
 #include "testutil/rgb_jpeg.h"
 #include "testutil/run_program.h"
+#include "testutil/wait_until.h"
 #include "thumbs/pthumb.h"
 
 extern char** environ;
@@ -81,17 +86,45 @@ bool Shows(const _ImgStruct& t, int i) {
   return true;
 }
 
+// Asks again while another copy holds the cache and turns the request away, as the program's
+// idle time does (within a bound); whether ask got what it asked for.
+template <class Ask>
+bool Patiently(PThumbnailer* tn, Ask ask) {
+  const auto end = std::chrono::steady_clock::now() + testutil::kStateWait;
+  for (;;) {
+    const uint64_t away = tn->TurnedAway();
+    if (ask()) return true;
+    if (tn->TurnedAway() == away || std::chrono::steady_clock::now() > end) return false;
+    usleep(20000);
+  }
+}
+
+// Whether tn gives the photo's own thumbnail (made or from the cache), asking again while the
+// cache is held.
+bool Gives(PThumbnailer* tn, const std::string& path) {
+  return Patiently(tn, [&] {
+    _ImgStruct t = Thumb();
+    const bool ok = tn->GetThumbnail(&t, Photo(path)) && Shows(t, Index(path));
+    PfreeImage(&t);
+    return ok;
+  });
+}
+
 // Loads the photos' thumbnails from the cache alone: how many were found, and how many of
 // those show another picture.
 std::pair<int, int> Check(PThumbnailer* tn, const std::vector<std::string>& paths) {
   int found = 0, wrong = 0;
   for (const std::string& p : paths) {
-    _ImgStruct t = Thumb();
-    if (tn->LoadThumbnail(&t, Photo(p))) {
-      found++;
-      wrong += !Shows(t, Index(p));
-    }
-    PfreeImage(&t);
+    bool shows = false;
+    const bool loaded = Patiently(tn, [&] {
+      _ImgStruct t = Thumb();
+      const bool ok = tn->LoadThumbnail(&t, Photo(p));
+      shows = ok && Shows(t, Index(p));
+      PfreeImage(&t);
+      return ok;
+    });
+    found += loaded;
+    wrong += loaded && !shows;
   }
   return {found, wrong};
 }
@@ -109,7 +142,8 @@ void WriteLines(const std::string& file, const std::vector<std::string>& lines) 
 }
 
 // A copy of this program using the cache (the test ThumbnailShareChild.DISABLED_Copy), driven
-// one command letter at a time; each command's answer is one line.
+// one command letter at a time; each command's answer is one line. Every wait on it is bounded:
+// a copy that does not answer or end in time fails the test, and is killed.
 class Copy {
  public:
   Copy(const std::string& cache, const std::string& mine, const std::string& all) {
@@ -127,39 +161,66 @@ class Copy {
     close(cmd[0]);
     close(rep[1]);
     to = cmd[1];
-    from = fdopen(rep[0], "r");
+    from = rep[0];
   }
   ~Copy() {
     End();
-    if (from != nullptr) fclose(from);
+    if (from >= 0) close(from);
   }
   void Send(char c) {
     if (to >= 0 && write(to, &c, 1) != 1) End();
   }
-  // The next line the copy tells ("" when it ended).
+  // The next line the copy tells ("" when it ended, or told nothing within the bound).
   std::string Answer() {
-    char line[256];
-    if (from == nullptr || fgets(line, sizeof line, from) == nullptr) return "";
-    return line;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    for (;;) {
+      const size_t nl = buf.find('\n');
+      if (nl != std::string::npos) {
+        const std::string line = buf.substr(0, nl + 1);
+        buf.erase(0, nl + 1);
+        return line;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          end - std::chrono::steady_clock::now());
+      if (from < 0 || left.count() <= 0) return "";
+      pollfd p = {from, POLLIN, 0};
+      const int r = poll(&p, 1, static_cast<int>(left.count()));
+      if (r < 0 && errno == EINTR) continue;
+      char chunk[256];
+      const ssize_t got = r > 0 ? read(from, chunk, sizeof chunk) : -1;
+      if (got <= 0) return "";
+      buf.append(chunk, static_cast<size_t>(got));
+    }
   }
   std::string Ask(char c) {
     Send(c);
     return Answer();
   }
-  // Lets the copy quit; true when it ended well.
+  // Lets the copy quit, killing it when it has not ended within the bound (it is stopped, or in
+  // a loop without end); true when it ended well by itself.
   bool End() {
     if (to >= 0) close(to);
     to = -1;
-    int status = -1;
-    if (pid > 0 && waitpid(pid, &status, 0) != pid) status = -1;
+    if (pid <= 0) return false;
+    int status = 0;
+    pid_t r = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((r = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < end)
+      usleep(10000);
+    const bool ended = r == pid;
+    if (r == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
     pid = -1;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
   pid_t pid = -1;
 
  private:
   int to = -1;
-  FILE* from = nullptr;
+  int from = -1;
+  std::string buf;
 };
 
 // The generation the cache's lock file tells (odd while a copy is changing the folder); -1
@@ -172,12 +233,73 @@ long long Generation(const std::string& cache) {
   return gen;
 }
 
+// Whether a process other than this one holds the cache's lock file's lock (as its copies take
+// it: on its first byte, by the open file).
+bool LockHeld(const std::string& cache) {
+  const int fd = open((cache + "/" + PThumbnailer::kShareName).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = 0;
+  fl.l_len = 1;
+  const bool held = fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+  close(fd);
+  return held;
+}
+
+// Stops the copy k, which changes the folder without end, until it is caught in a change (the
+// lock file's generation odd, the lock held): true, k left stopped there. Within a bound.
+bool CatchInChange(Copy* k, const std::string& cache) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < end) {
+    usleep(2000);
+    if (kill(k->pid, SIGSTOP) != 0) return false;
+    int st;
+    if (waitpid(k->pid, &st, WUNTRACED) != k->pid) return false;
+    if (Generation(cache) % 2 == 1 && LockHeld(cache)) return true;
+    kill(k->pid, SIGCONT);
+  }
+  return false;
+}
+
+// Writes next as the next free sheet number the lock file tells, keeping the rest of its line.
+void TellNext(const std::string& cache, int next) {
+  const std::string path = cache + "/" + PThumbnailer::kShareName;
+  std::vector<std::string> lines = Lines(path);
+  ASSERT_EQ(lines.size(), 1u);
+  char digits[16];
+  snprintf(digits, sizeof digits, "%010d", next);
+  ASSERT_EQ(lines[0].compare(18 + 4, 6, " next "), 0) << lines[0];
+  lines[0].replace(28, 10, digits);
+  WriteLines(path, lines);
+}
+
+// The sheet files in a cache folder.
+int Sheets(const std::string& cache) {
+  int n = 0;
+  if (DIR* d = opendir(cache.c_str())) {
+    while (const dirent* e = readdir(d)) n += e->d_name[0] == 'C' && strstr(e->d_name, ".jpg");
+    closedir(d);
+  }
+  return n;
+}
+
+// The thumbnail records a cache holds, as a copy opening it counts them.
+int Records(const std::string& cache) {
+  PThumbnailer tn(cache.c_str());
+  PThumbnailerStats st = {};
+  return tn.GetCacheStats(&st) ? st.nThumbs : -1;
+}
+
 }  // namespace
 
-// The copy the test below starts: opens the cache ("o"), then on 'm' makes its photos'
-// thumbnails and syncs ("made <wrong>"), on 'c' loads every photo's from the cache ("check
-// <found> <wrong>"), on 'l' deletes and makes its photos' thumbnails again and again until it is
-// killed, and quits at the end of its input.
+// The copy the tests below start: opens the cache ("o"), then on 'm' makes its photos'
+// thumbnails and syncs ("made <wrong>"), on 'n' makes them without a sync ("made <wrong>"), on
+// 'a' makes every photo's and syncs ("made <wrong>"), on 's' syncs ("synced <ok>"), on 'c' loads
+// every photo's from the cache ("check <found> <wrong>"), on 'l' deletes and makes its photos'
+// thumbnails again and again until it is killed, and quits at the end of its input. What the
+// other copy's hold of the cache turns away it asks again, as the program does.
 TEST(ThumbnailShareChild, DISABLED_Copy) {
   const char* cache = getenv("LUMERIN_TNSHARE_CACHE");
   if (cache == nullptr) GTEST_SKIP();
@@ -190,15 +312,13 @@ TEST(ThumbnailShareChild, DISABLED_Copy) {
   PThumbnailer tn(cache);
   tell(tn.IsOpen() ? "o\n" : "x\n");
   for (char c; read(100, &c, 1) == 1;) {
-    if (c == 'm') {
+    if (c == 'm' || c == 'n' || c == 'a') {
       int wrong = 0;
-      for (const std::string& p : mine) {
-        _ImgStruct t = Thumb();
-        wrong += !tn.GetThumbnail(&t, Photo(p)) || !Shows(t, Index(p));
-        PfreeImage(&t);
-      }
-      wrong += !tn.SyncCache();
+      for (const std::string& p : c == 'a' ? all : mine) wrong += !Gives(&tn, p);
+      if (c != 'n') wrong += !Patiently(&tn, [&] { return tn.SyncCache(); });
       tell("made " + std::to_string(wrong) + "\n");
+    } else if (c == 's') {
+      tell("synced " + std::to_string(Patiently(&tn, [&] { return tn.SyncCache(); })) + "\n");
     } else if (c == 'c') {
       const auto got = Check(&tn, all);
       tell("check " + std::to_string(got.first) + " " + std::to_string(got.second) + "\n");
@@ -264,17 +384,8 @@ TEST(ThumbnailShare, TwoCopiesFillOneCacheAndAKillInAChangeLeavesNoWrongThumbnai
   ASSERT_EQ(s.Answer(), "o\n");
   ASSERT_EQ(k.Answer(), "o\n");
   k.Send('l');
-  bool caught = false;
-  const time_t until = time(nullptr) + 120;
-  while (!caught && time(nullptr) < until) {
-    usleep(2000);
-    ASSERT_EQ(kill(k.pid, SIGSTOP), 0);
-    int st;
-    ASSERT_EQ(waitpid(k.pid, &st, WUNTRACED), k.pid);
-    caught = Generation(cache.Dir()) % 2 == 1;
-    ASSERT_EQ(kill(k.pid, caught ? SIGKILL : SIGCONT), 0);
-  }
-  ASSERT_TRUE(caught) << "the copy was never caught changing the folder";
+  ASSERT_TRUE(CatchInChange(&k, cache.Dir())) << "the copy was never caught changing the folder";
+  ASSERT_EQ(kill(k.pid, SIGKILL), 0);
   k.End();
   EXPECT_EQ(Generation(cache.Dir()) % 2, 1) << "the kill landed in a change";
   // The other copy goes on: everything it finds is right, the thumbnails written before the kill
@@ -366,4 +477,194 @@ TEST(ThumbnailShare, SheetsHoldingOtherPicturesAreMadeAgainNotShown) {
   }
   PThumbnailer tn(again.Dir().c_str());
   for (int i = 0; i < 6; i++) EXPECT_TRUE(shows(&tn, p[i], i)) << i;
+}
+
+// Another copy holds the cache, stopped in the middle of a change. A copy that had the cache
+// open and one started meanwhile get no thumbnail, at once (the caller shows its placeholder),
+// and make none; once the holder lets go, both give every thumbnail, cached or new, each its own
+// photo's.
+TEST(ThumbnailShare, ACacheAnotherCopyHoldsTurnsRequestsAwayAtOnceAndServesThemOnceLetGo) {
+  phototest::LoadReaders();
+  MessageLog log;
+  ScratchDir photos, cache, lists;
+  MakeShots(photos.Dir(), 0, 25);
+  std::vector<std::string> cached, theirs, asked;
+  for (int i = 0; i < 6; i++) cached.push_back(Shot(photos.Dir(), i));
+  for (int i = 12; i < 24; i++) theirs.push_back(Shot(photos.Dir(), i));
+  asked = cached;
+  asked.push_back(Shot(photos.Dir(), 24));  // in no cache yet
+  {
+    PThumbnailer first(cache.Dir().c_str());
+    for (int i = 0; i < 12; i++) ASSERT_TRUE(Gives(&first, Shot(photos.Dir(), i)));
+  }
+  WriteLines(lists.Path("theirs"), theirs);
+  PThumbnailer open(cache.Dir().c_str());
+  ASSERT_TRUE(open.IsOpen());
+  Copy k(cache.Dir(), lists.Path("theirs"), lists.Path("theirs"));
+  ASSERT_EQ(k.Answer(), "o\n");
+  k.Send('l');
+  ASSERT_TRUE(CatchInChange(&k, cache.Dir())) << "the copy was never caught changing the folder";
+
+  // Each request returns well within the five seconds one took before.
+  const auto quick = [](auto ask) {
+    const auto t0 = std::chrono::steady_clock::now();
+    ask();
+    return std::chrono::steady_clock::now() - t0 < std::chrono::seconds(2);
+  };
+  const int files = Sheets(cache.Dir());
+  for (const std::string& p : asked) {
+    _ImgStruct t = Thumb();
+    bool got = true;
+    EXPECT_TRUE(quick([&] { got = open.GetThumbnail(&t, Photo(p)); })) << p;
+    EXPECT_FALSE(got) << p;
+    EXPECT_EQ(t.img, nullptr) << p;
+    PfreeImage(&t);
+  }
+  EXPECT_TRUE(open.Busy());
+  std::unique_ptr<PThumbnailer> late;
+  EXPECT_TRUE(quick([&] { late = std::make_unique<PThumbnailer>(cache.Dir().c_str()); }));
+  EXPECT_FALSE(late->IsOpen());
+  EXPECT_TRUE(late->Busy());
+  _ImgStruct t = Thumb();
+  EXPECT_TRUE(quick([&] { EXPECT_FALSE(late->GetThumbnail(&t, Photo(asked[0]))); }));
+  EXPECT_EQ(t.img, nullptr);
+  EXPECT_TRUE(quick([&] { EXPECT_TRUE(open.SyncCache() || open.Busy()); }));
+  EXPECT_EQ(Sheets(cache.Dir()), files);
+  EXPECT_TRUE(LockHeld(cache.Dir())) << "the holder let go during the requests";
+
+  // The holder lets go (killed where it stood).
+  ASSERT_EQ(kill(k.pid, SIGKILL), 0);
+  k.End();
+  for (const std::string& p : asked) {
+    EXPECT_TRUE(Gives(&open, p)) << p;
+    EXPECT_TRUE(Gives(late.get(), p)) << p;
+  }
+  EXPECT_TRUE(late->IsOpen());
+  EXPECT_FALSE(late->Busy());
+  EXPECT_FALSE(open.Busy());
+}
+
+// Two copies fill one cache with the same pictures at once: first each a part of a sheet with the
+// same five (neither wrote before the other made them), then every picture, both at once. The
+// cache holds one record per picture, each showing its own, in no more sheets than they need.
+TEST(ThumbnailShare, TwoCopiesFillingOneCacheWithTheSamePicturesLeaveOneRecordEach) {
+  phototest::LoadReaders();
+  MessageLog log;
+  ScratchDir photos, cache, lists;
+  constexpr int kShots = 65;
+  MakeShots(photos.Dir(), 0, kShots);
+  std::vector<std::string> five, all;
+  for (int i = 0; i < kShots; i++) (i < 5 ? five : all).push_back(Shot(photos.Dir(), i));
+  all.insert(all.begin(), five.begin(), five.end());
+  WriteLines(lists.Path("five"), five);
+  WriteLines(lists.Path("all"), all);
+  {
+    Copy a(cache.Dir(), lists.Path("five"), lists.Path("all"));
+    Copy b(cache.Dir(), lists.Path("five"), lists.Path("all"));
+    ASSERT_EQ(a.Answer(), "o\n");
+    ASSERT_EQ(b.Answer(), "o\n");
+    ASSERT_EQ(a.Ask('n'), "made 0\n");
+    ASSERT_EQ(b.Ask('n'), "made 0\n");
+    ASSERT_EQ(a.Ask('s'), "synced 1\n");
+    ASSERT_EQ(b.Ask('s'), "synced 1\n");
+    EXPECT_EQ(Records(cache.Dir()), 5);
+    a.Send('a');
+    b.Send('a');
+    EXPECT_EQ(a.Answer(), "made 0\n");
+    EXPECT_EQ(b.Answer(), "made 0\n");
+    EXPECT_TRUE(a.End());
+    EXPECT_TRUE(b.End());
+  }
+  EXPECT_EQ(Records(cache.Dir()), kShots);
+  // Full sheets of six, and the part sheets the copies' last syncs wrote.
+  EXPECT_LE(Sheets(cache.Dir()), kShots / 6 + 2);
+  PThumbnailer later(cache.Dir().c_str());
+  EXPECT_EQ(Check(&later, all), std::make_pair(kShots, 0));
+  later.SetCacheDirectory(nullptr);
+  int rc = 0;
+  std::string out;
+  if (cattest::RunQdbcheck(cache.Path("tncache.qdb"), &rc, &out)) {
+    EXPECT_EQ(rc, 0) << out;
+  }
+}
+
+// Records of one picture in two sheets, as earlier runs of two copies left them: once a load of
+// the picture is written down, one record stays, and a sheet left without records goes with its
+// file. Every thumbnail still shows its own photo.
+TEST(ThumbnailShare, RecordsOfOnePictureLeftByEarlierRunsAreMergedWhenLoaded) {
+  phototest::LoadReaders();
+  MessageLog log;
+  ScratchDir photos, cache;
+  MakeShots(photos.Dir(), 0, 12);
+  std::vector<std::string> paths;
+  for (int i = 0; i < 12; i++) paths.push_back(Shot(photos.Dir(), i));
+  {
+    PThumbnailer tn(cache.Dir().c_str());
+    for (const std::string& p : paths) ASSERT_TRUE(Gives(&tn, p));
+  }
+  // Sheet 1 again as sheet 3, its records copied; every use an hour old.
+  ASSERT_TRUE(phototest::CopyFile(cache.Path("C000000001.jpg"), cache.Path("C000000003.jpg")));
+  {
+    std::fstream fs(cache.Path("tncache.qdb"), std::ios::in | std::ios::out | std::ios::binary);
+    PTDBHeader head;
+    DBAccess acc(&head, &fs, false);
+    DBRecordList list(&PTDBFInfo, 64);
+    const int n = acc.GetRecords(list.Array(), 64, 0);
+    ASSERT_EQ(n, 12);
+    DBRecordList again(&PTDBFInfo, 0), old(&PTDBFInfo, 0);
+    for (int i = 0; i < n; i++) {
+      DBRecord r = list[i];
+      r.SetField(PTDBFlastuse, PTnowMinutes() - 60);
+      old.NewRecord() = r;
+      if (r[PTDBFimageid].GetInt(0) != 1) continue;
+      r.SetField(PTDBFimageid, 3L);
+      again.NewRecord() = r;
+    }
+    ASSERT_EQ(again.GetSize(), 6);
+    ASSERT_EQ(acc.DeleteRecords(list.GetArray(), n), n);
+    acc.AddRecordList(old);
+    acc.AddRecordList(again);
+    ASSERT_TRUE(acc.Close());
+  }
+  ASSERT_EQ(Records(cache.Dir()), 18);
+  {
+    PThumbnailer tn(cache.Dir().c_str());
+    EXPECT_EQ(Check(&tn, paths), std::make_pair(12, 0));
+  }
+  EXPECT_EQ(Records(cache.Dir()), 12);
+  EXPECT_EQ(Sheets(cache.Dir()), 2);
+  PThumbnailer tn(cache.Dir().c_str());
+  EXPECT_EQ(Check(&tn, paths), std::make_pair(12, 0));
+}
+
+// Each copy fills a sheet under a number no other copy uses: copies that open one cache at once
+// take numbers one after the other from the lock file, and a copy whose number another took
+// writes its sheet under one that no records name, even when the lock file tells it a taken one.
+TEST(ThumbnailShare, EachCopyWritesItsSheetUnderANumberNoOtherCopyUses) {
+  phototest::LoadReaders();
+  MessageLog log;
+  ScratchDir photos, cache, other;
+  MakeShots(photos.Dir(), 0, 6);
+  {
+    PThumbnailer a(cache.Dir().c_str()), b(cache.Dir().c_str());
+    EXPECT_EQ(a.NextImageID(), 1);
+    EXPECT_EQ(b.NextImageID(), 2);
+  }
+  // The lock file tells 1, which another copy holds already (as a number given back may leave
+  // it), before each opening and each write.
+  PThumbnailer c(other.Dir().c_str());
+  ASSERT_EQ(c.NextImageID(), 1);
+  TellNext(other.Dir(), 1);
+  PThumbnailer d(other.Dir().c_str());
+  ASSERT_EQ(d.NextImageID(), 1);
+  for (int i = 3; i < 6; i++) ASSERT_TRUE(Gives(&d, Shot(photos.Dir(), i)));
+  ASSERT_TRUE(d.SyncCache());
+  TellNext(other.Dir(), 1);
+  for (int i = 0; i < 3; i++) ASSERT_TRUE(Gives(&c, Shot(photos.Dir(), i)));
+  ASSERT_TRUE(c.SyncCache());
+  EXPECT_NE(c.NextImageID(), 1);
+  std::vector<std::string> paths;
+  for (int i = 0; i < 6; i++) paths.push_back(Shot(photos.Dir(), i));
+  PThumbnailer later(other.Dir().c_str());
+  EXPECT_EQ(Check(&later, paths), std::make_pair(6, 0));
 }

@@ -1,7 +1,11 @@
 // Idle time: the visible cells made final one per firing, waiting while records load; record
 // sounds marked, learned again for another display, and played with the desktop's opener
 // without a command line.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QFile>
+#include <cstdio>
 #include <fstream>
 
 #include "app/core/pappstate.h"
@@ -107,6 +111,52 @@ TEST_F(Improve, ResizingFillsAndImprovesTheNewCells) {
   for (int i = 0; i < b->ThumbCount(); ++i) EXPECT_NE(b->thumb[i].img, nullptr) << i;
   for (int k = 0; k < 100 && Finals() < b->ThumbCount(); ++k) AdvancePlatformClock(0.5);
   EXPECT_EQ(Finals(), b->ThumbCount());
+}
+
+// Another copy of the program holds the thumbnail cache in the middle of a change (its lock taken,
+// the lock file's generation odd) while the cells wait to be made final: they keep their
+// placeholders while it holds it, and are made final, each its own picture, once it lets go.
+TEST_F(Improve, CellsAnotherCopysHoldTurnedAwayAreMadeFinalOnceItLetsGo) {
+  for (int i = 0; i < 4; ++i) WriteBMP(dir + "/p" + std::to_string(i) + ".bmp", 100 + 40 * i);
+  ASSERT_EQ(loadFolder(dir.c_str(), false, nullptr), 4);
+  ASSERT_EQ(b->ThumbCount(), 4);
+  ASSERT_EQ(Finals(), 0);
+  // The other copy: its own open of the lock file, its lock on the file's first byte.
+  const std::string lockFile = home.path() + "/thumbs/" + PThumbnailer::kShareName;
+  const int fd = open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_len = 1;
+  ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &fl), 0);
+  char gen[19] = {};
+  ASSERT_EQ(pread(fd, gen, 18, 4), 18);
+  const unsigned long long g = std::stoull(gen);
+  auto tell = [fd](unsigned long long v) {
+    char text[24];
+    snprintf(text, sizeof text, "%018llu", v % 1000000000000000000ULL);
+    return pwrite(fd, text, 18, 4) == 18;
+  };
+  ASSERT_TRUE(tell(g | 1));
+  idleImprovements(1.0);
+  for (int k = 0; k < 50; ++k) AdvancePlatformClock(0.1);
+  EXPECT_EQ(Finals(), 0);
+  EXPECT_TRUE(PBrowser::tnMgr.Busy());
+  // It ends its change and lets go.
+  ASSERT_TRUE(tell((g | 1) + 1));
+  close(fd);
+  for (int k = 0; k < 50 && Finals() < 4; ++k) AdvancePlatformClock(0.1);
+  EXPECT_EQ(Finals(), 4);
+  EXPECT_FALSE(PBrowser::tnMgr.Busy());
+  for (int i = 0; i < 4; ++i) {
+    const int r = b->topleftIndex + i;
+    const std::string name = PDBgetString(ctx->rdisp.Get(r), PDBFfile);
+    const int shade = 100 + 40 * (name[1] - '0');
+    ASSERT_NE(b->thumb[i].img, nullptr);
+    // The first pixel's blue, the BMP's first byte (through the sheet's JPEG).
+    EXPECT_NEAR(b->thumb[i].img[2], shade, 12) << name;
+  }
 }
 
 TEST_F(Improve, SoundsMarkedAndPlayed) {

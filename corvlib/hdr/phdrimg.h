@@ -249,6 +249,10 @@ class PHDImageMaker {
   // too large for memory.
   int UnreadableExposure() const;
   bool TooLarge() const { return tooLarge; }
+  // Whether the merge keeps the exposures' pixels in memory once read, rather than giving each
+  // up when it is done with it: the cache's memory budget holds the whole series, and room
+  // (the memory the merge may take) holds those not yet read beside need (MergeBytes).
+  bool KeepsExposures(uint64_t need, uint64_t room) const;
   // The reference exposure for movement removal; links img to its image when given.
   int GetBestExposure(_ImgStruct* img);
 

@@ -152,6 +152,23 @@ uint64_t PHDImageMaker::MergeBytes(int w, int h, bool mask) const {
   return px * perPixel + static_cast<uint64_t>(nipi) * ((px + 7) / 8);
 }
 
+bool PHDImageMaker::KeepsExposures(uint64_t need, uint64_t room) const {
+  // Every exposure is 8-bit RGB (ComputeUsability refuses others).
+  uint64_t series = 0, resident = 0;
+  for (int i = 0; i < nipi; i++) {
+    const PCacheImage* pci = ipi[i].pci;
+    if (const _ImgReader* ir = pci->GetReader())
+      series += 3 * static_cast<uint64_t>(std::max(ir->xres, 0)) *
+                static_cast<uint64_t>(std::max(ir->yres, 0));
+    if (pci->IsResident()) resident += pci->GetSize();
+  }
+  const uint64_t budget = CacheObject::tab.memoryBudget;  // 0: no budget
+  if (budget != 0 && series > budget) return false;
+  // Memory already holding exposures is not in room: only those still to be read take of it.
+  const uint64_t toRead = series > resident ? series - resident : 0;
+  return need <= room && toRead <= room - need;
+}
+
 int PHDImageMaker::UnreadableExposure() const {
   for (int i = 0; i < nipi; i++)
     if (ipi[i].unreadable) return i;
@@ -174,6 +191,7 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
   }
   // What the merge takes is known from the exposures' headers: a merge too large for this
   // computer is told before any exposure is read.
+  bool keep = false;
   {
     int64_t mw = dst->xres, mh = dst->yres;
     if (mw <= 0 || mh <= 0) {
@@ -188,7 +206,8 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
         mw > INT32_MAX || mh > INT32_MAX
             ? UINT64_MAX
             : MergeBytes(static_cast<int>(mw), static_cast<int>(mh), mask != nullptr);
-    if (need > PpictureMemoryLimit()) {
+    const uint64_t room = PpictureMemoryLimit();
+    if (need > room) {
       char size[32];
       PbytesInWords(need, size, sizeof size);
       DMESSAGE_ERRNO(DMCresource, DMnoSystemError,
@@ -198,6 +217,7 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
       tooLarge = true;
       return false;
     }
+    keep = KeepsExposures(need, room);
   }
   auto tb = std::make_unique<MergeTables>();
   for (int c = 0; c < 3; c++) {
@@ -220,8 +240,12 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
   PHDExposure& dark = ipi[ord[dk]];
   if (!dark.ComputeUsability()) return false;
   if (!Progress(nullptr, 15, "User cancelled HDR builder")) return false;
-  // The merge reads one exposure at a time: what the cache keeps of them makes room for it.
-  for (int i = 0; i < nipi; i++) ipi[i].Drop();
+  // Exposures kept in memory are added without reading them again; otherwise the merge reads
+  // one at a time, and what the cache keeps of them makes room for it.
+  auto drop = [keep](PHDExposure& x) {
+    if (!keep) x.Drop();
+  };
+  for (int i = 0; i < nipi; i++) drop(ipi[i]);
   const _ImgReader* dir = dark.pci->GetReader();
   _ImgColorSpace dcs;
   const bool ownCS = dst->csp == nullptr;  // the space given below lives here until allocated
@@ -267,7 +291,7 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
   int refk = -1;
   if (solveFlags & PHDSmovement) {
     refk = GetBestExposure(&ref);
-    for (int i = 0; i < nipi; i++) ipi[i].Drop();  // but the reference, which ref holds
+    for (int i = 0; i < nipi; i++) drop(ipi[i]);  // but the reference, which ref holds
     if (poll.Stopped()) return fail();
     if (refk < 0) {
       PfreeImage(&ref);
@@ -279,7 +303,7 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
     if (SkipExposure(k)) continue;
     if (k > 0 && !SkipExposure(k - 1)) {
       if (!ipi[ord[k - 1]].ComputeUsability()) return fail();
-      ipi[ord[k - 1]].Drop();
+      drop(ipi[ord[k - 1]]);
     }
     if (poll.Stopped()) return fail();
     dmessagef(DMCtrace, __FILE__, __LINE__, "Adding in exposure %d...", k);
@@ -373,7 +397,7 @@ bool PHDImageMaker::GetHDImage(_ImgStruct* dst, _ImgStruct* mask) {
     PfreeImage(&rot);
     e.Release();
     if (stopped) return fail();
-    e.Drop();
+    drop(e);
     const int span = uend - ustart > 0 ? uend - ustart : 1;
     if (!Progress(nullptr, 15 + 70 * (uend - k) / span, "User cancelled HDR builder"))
       return fail();

@@ -238,7 +238,9 @@ class PHDImageMaker {
   bool GetResponse(float* resp, int c, float* slope = nullptr);
   // Merges the series into dst (linear float RGB); mask receives the relative variance. A
   // merge that this computer's memory cannot hold (MergeBytes) is refused, in words, before
-  // anything of it is read or allocated.
+  // anything of it is read or allocated. The exposures read stay in memory while the memory
+  // cache and the memory beside the merge hold them all; otherwise each is given up once the
+  // merge has added it.
   bool GetHDImage(_ImgStruct* dst, _ImgStruct* mask = nullptr);
   // The most memory a merge into a w x h image takes at once: the merged image with its weight
   // and square sums, the exposure being added (with the reference and a turned copy when
@@ -279,6 +281,10 @@ class PHDImageMaker {
   bool Progress(const char* msg, int pct, const char* cancelMsg);
   // Sorted factors stonits x expadj of the usable range, for the fitting kernels.
   void SortedStoNits(float* sto) const;
+  // Whether the merge keeps the exposures' pixels in memory once read, rather than giving each
+  // up when it is done with it: the cache's memory budget holds the whole series, and room
+  // (the memory the merge may take) holds those not yet read beside need (MergeBytes).
+  bool KeepsExposures(uint64_t need, uint64_t room) const;
 
   PHDExposure ipi[PHD_MAXEXP];
   int32_t nipi = 0;

@@ -2,6 +2,8 @@
 #include <cstring>
 
 #include "hdr_test_util.h"
+#include "support/cache.h"
+#include "support/membudget.h"
 
 using namespace hdrtest;
 
@@ -200,4 +202,83 @@ TEST(MergeDestination, RefusesNonLinearOrMismatchedDestinations) {
   EXPECT_NE(mask.img, nullptr);
   PfreeImage(&out);
   PfreeImage(&mask);
+}
+
+namespace {
+
+// The exposures' pixels in memory that nothing uses, at the merge's reports once it has begun
+// adding exposures (after 15 percent); the most seen.
+const PHDImageMaker* watched = nullptr;
+bool combining = false;
+uint64_t mostIdle = 0;
+
+int WatchIdle(const char* msg, int pct) {
+  if (msg != nullptr) combining = std::strcmp(msg, "Combining Images") == 0;
+  if (!combining || pct <= 15) return 1;
+  uint64_t idle = 0;
+  for (int i = 0; i < watched->GetNI(); i++) {
+    const PCacheImage* pci = watched->GetCacheImage(i);
+    if (pci->IsResident() && !pci->InUse()) idle += pci->GetSize();
+  }
+  mostIdle = std::max(mostIdle, idle);
+  return 1;
+}
+
+// The float pixels of a merge, row by row.
+std::vector<uint8_t> Pixels(const _ImgStruct& o) {
+  std::vector<uint8_t> v;
+  for (int y = 0; y < o.yres; y++)
+    v.insert(v.end(), o.img + y * o.rowsize, o.img + y * o.rowsize + 12 * o.xres);
+  return v;
+}
+
+}  // namespace
+
+// A series whose exposures the memory cache and the memory left beside the merge both hold is
+// read once, by the solve, and merged again without reading; one the cache's budget cannot hold,
+// or the memory left cannot, is merged all the same, to the same bits, each exposure given up
+// once added, so that the merge stays within the memory it reckoned.
+TEST(MergeMemory, ASeriesThatFitsIsReadOnceAndOneThatDoesNotStaysWithinItsMemory) {
+  struct Restore {
+    uint64_t budget = CacheObject::tab.memoryBudget;
+    ~Restore() {
+      CacheObject::tab.memoryBudget = budget;
+      PsetMemoryAvailable(0);
+    }
+  } restore;
+  const uint64_t series = 3 * 160 * 120 * 3;
+  std::vector<uint8_t> fits;
+  enum Case { kFits, kBudget, kMemory };
+  for (Case c : {kFits, kBudget, kMemory}) {
+    SCOPED_TRACE(c == kFits ? "fits" : c == kBudget ? "beyond the budget" : "beyond memory");
+    LinearSeries ls(1, 2.0, false);
+    ls.mk.solveFlags = PHDSexposure | PHDSmovement;  // read by the solve; a reference held
+    const uint64_t need = ls.mk.MergeBytes(160, 120, false);
+    CacheObject::tab.memoryBudget = c == kBudget ? series - 1 : 0;
+    // Room for the merge, and beside it for the whole series or half of it.
+    const uint64_t room = need + (c == kMemory ? series / 2 : series);
+    PsetMemoryAvailable(room / 3 * 4 + 4);
+    watched = &ls.mk;
+    combining = false;
+    mostIdle = 0;
+    ls.mk.reportProgress = WatchIdle;
+    _ImgStruct out = {};
+    ASSERT_TRUE(ls.mk.GetHDImage(&out, nullptr));
+    const std::vector<uint8_t> px = Pixels(out);
+    PfreeImage(&out);
+    int64_t reads = 0;
+    for (int i = 0; i < 3; i++) reads += ls.mk.GetCacheImage(i)->NumRestores();
+    if (c == kFits) {
+      EXPECT_EQ(reads, 3);
+      ASSERT_TRUE(ls.mk.GetHDImage(&out, nullptr));  // solved: the merge alone
+      EXPECT_TRUE(Pixels(out) == px);
+      PfreeImage(&out);
+      for (int i = 0; i < 3; i++) EXPECT_EQ(ls.mk.GetCacheImage(i)->NumRestores(), 1) << i;
+      fits = px;
+    } else {
+      EXPECT_GT(reads, 3);  // read again by the merge
+      EXPECT_TRUE(px == fits);
+      EXPECT_EQ(mostIdle, 0u);
+    }
+  }
 }

@@ -5,6 +5,7 @@
 
 #include "hdr_test_util.h"
 #include "support/dmessage.h"
+#include "support/membudget.h"
 
 using namespace hdrtest;
 
@@ -214,6 +215,13 @@ TEST(MakerSolve, AStopIsHeardInsideTheSolveAndTheMerge) {
     nominal.push_back(static_cast<float>(1 / mult));
   }
   PfreeImage(&im);
+  // Room for the merge to keep the exposures it read, whatever this computer has free: where it
+  // must give them up, the first one is read again after the stop before the merge's next poll,
+  // which is this computer's memory deciding the verdict.
+  PsetMemoryAvailable(uint64_t(4) << 30);
+  struct Restore {
+    ~Restore() { PsetMemoryAvailable(0); }
+  } restore;
   for (StopAt::Step step : {StopAt::solve, StopAt::merge}) {
     SCOPED_TRACE(step == StopAt::solve ? "solve" : "merge");
     PHDImageMaker mk;

@@ -517,13 +517,14 @@ TEST_F(ImageWindowTest, AfterAFailedOpenTheNextPictureShowsItsDate) {
   };
   dmessage_alert = PalertHook;
   std::string alert;
-  WhenShown(gAlertWindow, [&] { alert = TextOf(gAlertWindow, "alrt", 128); }, "bttn", 1);
+  WhenShown(
+      gAlertWindow, [&] { alert = TextOf(gAlertWindow, "alrt", 128); }, "bttn", 1);
   DBRecord bad;
   PgrokFile(&bad, cut.c_str());
   open(bad);
-  EXPECT_TRUE(testutil::WaitUntil(
-      [&] { return !alert.empty() && !IsWindowVisible(w->GetWindow()); },
-      [] { checkEvents(0.01); }))
+  EXPECT_TRUE(
+      testutil::WaitUntil([&] { return !alert.empty() && !IsWindowVisible(w->GetWindow()); },
+                          [] { checkEvents(0.01); }))
       << Readout();
   EXPECT_EQ(alert.rfind("Cannot open '" + cut + "'", 0), 0u) << alert;
   dmessage_alert = nullptr;

@@ -438,6 +438,78 @@ TEST_F(SaveView, EachKindOfSaveKeepsTheLuminanceAndCalibratesRight) {
   }
 }
 
+// A LogLuv TIFF that states no sample-to-nits factor, opened from the browser and saved as a
+// picture with the options offered: a save at once and one after the idle work loaded ahead
+// (the picture alone in the ring is its own neighbour) state the factor it is shown with, 1,
+// and the window shows one luminance read reduced at fit or whole at 1:1.
+TEST_F(SaveView, ASaveAtOnceAndOneLaterStateThePicturesOwnFactor) {
+  // The pane as the window opens; the picture 17/4 times its size, so that fitted it is read
+  // reduced by 2, and for a view 9/8 as large whole.
+  const std::string first = Temp("first.tif");
+  ASSERT_TRUE(WriteTestTiff(first, 64, 48));
+  ASSERT_TRUE(w->AddImage(savetest::RecordOf(first), false) && w->Present());
+  const int W = w->imd->GetRWidth() * 17 / 4, H = w->imd->GetRHeight() * 17 / 4;
+  w->CloseImages(false);
+  const std::string src = Temp("luv.tif");
+  {
+    _ImgStruct im = {W, H, &ICS_XYZ, 0, nullptr, nullptr};
+    ASSERT_TRUE(PnewImage(&im, 0));
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) {
+        float* p = reinterpret_cast<float*>(im.img + static_cast<size_t>(y) * im.rowsize) + 3 * x;
+        const float v = x < W / 2 ? 0.5f : 40.0f;
+        p[0] = 0.95f * v;
+        p[1] = v;
+        p[2] = 1.09f * v;
+      }
+    _ImgWriteBuf wb;
+    PsetWriteBuf(&wb, &im);  // no factor in the file
+    ASSERT_GT(IWInterfaceTIFF.WriteImage(src.c_str(), &wb), 0);
+    PfreeImage(&im);
+  }
+  PContext& bc = gMain->bc;
+  auto open = [&] {  // the picture alone in the window
+    w->CloseImages(false);
+    bc.Clear(nullptr);
+    bc.rdisp.NewRecord() = savetest::RecordOf(src);
+    snprintf(bc.rsrc, sizeof bc.rsrc, "%s", "/pictures");
+    bc.SelectAll();
+    ASSERT_EQ(w->OpenImages(), 1);
+    ASSERT_TRUE(w->Present());
+  };
+  auto exposure = [&](const std::string& path) {
+    const std::string s = savetest::Read(path);
+    const size_t k = s.find("\nEXPOSURE=");
+    return k == std::string::npos ? std::string("none")
+                                  : s.substr(k + 1, s.find('\n', k + 1) - k - 1);
+  };
+  const _ImgRect dark{W / 8, W / 4, H / 4, H / 2};
+  auto shown = [&] {
+    w->iring->SetOrigSelection(&dark);
+    return w->iring->AvgLuminance(nullptr);
+  };
+  open();
+  ASSERT_EQ(w->iring->Reduction(), 2);
+  const double fitted = shown();
+  ASSERT_EQ(SaveShown(0x08, Temp("atonce.hdr"), "Vortelux"), 1);
+  open();
+  // The idle timer's firings to their end: the browser's thumbnails, the next image, the
+  // previous.
+  for (int k = 0; k < 1000 && improveCallback(k) > 0; ++k) {
+  }
+  ASSERT_EQ(SaveShown(0x08, Temp("later.hdr"), "Vortelux"), 1);
+  EXPECT_EQ(exposure(Temp("atonce.hdr")), "EXPOSURE=1.000000e+00");
+  EXPECT_EQ(exposure(Temp("later.hdr")), "EXPOSURE=1.000000e+00");
+
+  open();
+  w->SetZoom(8);  // 1:1: read whole
+  w->Redraw();
+  ASSERT_EQ(w->iring->Reduction(), 1);
+  EXPECT_NEAR(shown() / fitted, 1.0, 0.01);
+  EXPECT_NEAR(fitted, 0.5, 0.01);
+  bc.Clear(nullptr);
+}
+
 // ---- Large pictures: the window answers while a save runs, a Stop keeps the old file, and
 // the memory a save takes is that of one copy of the picture.
 

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "support/pfilestream.h"
+#include "support/pwork.h"
 #include "support/replacefile.h"
 #include "jpegglue/jpegglue.h"
 #include "formats/jpegio.h"
@@ -93,6 +94,12 @@ int compress24(std::ostream* os, const _ImgWriteBuf* wb) {
   return compressRows(os, &feed);
 }
 
+// The JPEG-HDR encoding gives way between its bands of work, as the writers that take rows
+// do between rows (PworkSlice); a Stop there ends it.
+bool giveWay(void*, float done) {
+  return PworkSlice(done);
+}
+
 // Compresses float RGB or XYZ pixels onto os as JPEG-HDR; same rules as compress24.
 int compressHDR(std::ostream* os, const _ImgWriteBuf* wb) {
   jpeghdr_compress_struct jh;
@@ -111,6 +118,7 @@ int compressHDR(std::ostream* os, const _ImgWriteBuf* wb) {
   jpeghdr_create_compress(&jh);
   jh.cinfo.client_data = &jump;
   jh.threads = hdrThreads();
+  jh.progress = giveWay;
   jpeg_stream_dest(&jh.cinfo, os);
   const _ImgColorSpace* cs = wb->csp;
   const bool xyz = cs->format == IPFxyz;

@@ -22,11 +22,13 @@
 #include "catalog/pfileinfo.h"
 #include "catalog/pimginfo.h"
 #include "catalog/plocate.h"
+#include "display/pdispimg.h"
 #include "formats/exrformat.h"
 #include "formats/jpegio.h"
 #include "formats/radformat.h"
 #include "formats/tiffimg.h"
 #include "image/pbandread.h"
+#include "image/piresamp.h"
 #include "platform/pqt.h"
 #include "support/cache.h"
 #include "support/cnumber.h"
@@ -319,16 +321,61 @@ long WriteSafely(const char* path, Write write) {
   return PrenameTemp(tmp, path) ? n : 0;
 }
 
+// Whether a writer's files keep a pixel shape: JPEG files have no place for one that
+// readers heed (ours take their pixels as square), so pixels of another shape are written
+// square.
+bool KeepsPixelShape(const _ImgWriterInterface* w) {
+  return w != &IWInterfaceJPEG;
+}
+
+// Pixels more than a percent from square.
+bool NonSquare(float aspect) {
+  return std::isfinite(aspect) && aspect > 0 && std::fabs(aspect - 1.0f) > 0.01f;
+}
+
+// Resamples src, whose pixels have the shape aspect (height over width), to square pixels in
+// *sq: the longer side of its pixels shrinks, as the picture is shown. A band of rows at a
+// time, giving way between them; false when a Stop ended it or it failed (told).
+bool Squared(const char* path, const _ImgStruct* src, float aspect, _ImgStruct* sq) {
+  int x = src->xres, y = src->yres;
+  PaspectToView(aspect, &x, &y);
+  *sq = _ImgStruct{std::max(x, 1), std::max(y, 1), src->csp, 0, nullptr, nullptr};
+  if (!PsaveFits(path, sq->xres, sq->yres, static_cast<size_t>(PpixelSize(src->csp))) ||
+      !PnewImage(sq, 0)) {
+    *sq = _ImgStruct{};
+    return false;
+  }
+  const double sy = static_cast<double>(src->yres) / sq->yres;
+  const int band = static_cast<int>(std::max<int64_t>(1, (int64_t{1} << 20) / sq->xres));
+  for (int y0 = 0; y0 < sq->yres; y0 += band) {
+    const int n = std::min(band, sq->yres - y0);
+    _ImgStruct rows = *sq;
+    rows.mbase = nullptr;
+    rows.yres = n;
+    rows.img = sq->img + static_cast<ptrdiff_t>(y0) * sq->rowsize;
+    const _ImgSpan span{0, y0 * sy, static_cast<double>(src->xres), n * sy};
+    if (!PsizeImageSpan(&rows, src, span, 1) ||
+        !PworkSlice(static_cast<double>(y0 + n) / sq->yres)) {
+      PfreeImage(sq);
+      return false;
+    }
+  }
+  return true;
+}
+
 // Writes the pixels of a save: ims (turned by turn, when given) or the reader's picture, a row
-// at a time where the writer takes rows, else whole. The file's length, 0 on failure;
-// *sourceFailed tells a failure already told by the source of the pixels.
+// at a time where the writer takes rows, else whole. Pixels that are not square go square to
+// a writer whose files keep no pixel shape; wb then tells the size written. The file's
+// length, 0 on failure; *sourceFailed tells a failure already told by the source of the
+// pixels (or the resampling, or a Stop).
 long WritePixels(const char* path, const _ImgWriterInterface* w, _ImgWriteBuf* wb,
                  const _ImgStruct* ims, const POrient* turn, _ImgReader* ir, bool* sourceFailed) {
   *sourceFailed = false;
   const bool turned = ims != nullptr && turn != nullptr && !turn->IsNoop();
+  const bool square = !KeepsPixelShape(w) && NonSquare(wb->pixAspect);
   // JPEG-HDR encodes the whole picture at once; every other encoding takes rows.
   const bool rows =
-      w->WriteRows != nullptr && !(w == &IWInterfaceJPEG && wb->csp->dtype == IDTfloat);
+      w->WriteRows != nullptr && !square && !(w == &IWInterfaceJPEG && wb->csp->dtype == IDTfloat);
   if (rows) {
     std::unique_ptr<RowFeed> feed;
     if (ims != nullptr) {
@@ -353,18 +400,22 @@ long WritePixels(const char* path, const _ImgWriterInterface* w, _ImgWriteBuf* w
   _ImgStruct whole = {};
   const _ImgStruct* px = ims;
   if (turned) {
-    const int ps = PpixelSize(ims->csp);
-    if (!PsaveFits(path, turn->GetWidth(), turn->GetHeight(), static_cast<size_t>(ps))) {
-      *sourceFailed = true;
-      return 0;
-    }
+    // Turned a row at a time, giving way between rows as a writer that takes rows does.
     POrient o = *turn;
     o.SetOrigSize(ims->xres, ims->yres);
-    whole.csp = ims->csp;
-    if (!o.OrientImage(&whole, ims)) {
+    whole = _ImgStruct{o.GetWidth(), o.GetHeight(), ims->csp, 0, nullptr, nullptr};
+    if (!PsaveFits(path, whole.xres, whole.yres, static_cast<size_t>(PpixelSize(ims->csp))) ||
+        !PnewImage(&whole, 0)) {
       *sourceFailed = true;
       return 0;
     }
+    ImageRows feed(ims, *turn);
+    for (int y = 0; y < whole.yres; ++y)
+      if (!RowFeed::Row(whole.img + static_cast<ptrdiff_t>(y) * whole.rowsize, y, &feed)) {
+        PfreeImage(&whole);
+        *sourceFailed = true;
+        return 0;
+      }
     px = &whole;
   } else if (ims == nullptr) {
     if (!ReadWhole(ir, &whole)) {
@@ -374,11 +425,25 @@ long WritePixels(const char* path, const _ImgWriterInterface* w, _ImgWriteBuf* w
     px = &whole;
   }
   _ImgWriteBuf whb = *wb;
+  _ImgStruct sq = {};
+  if (square) {
+    const bool ok = Squared(path, px, wb->pixAspect, &sq);
+    PfreeImage(&whole);
+    if (!ok) {
+      *sourceFailed = true;
+      return 0;
+    }
+    px = &sq;
+    wb->xres = whb.xres = sq.xres;
+    wb->yres = whb.yres = sq.yres;
+    wb->pixAspect = whb.pixAspect = 1.0f;
+  }
   whb.rowsize = px->rowsize;
   whb.img = px->img;
   whb.csp = px->csp;
   const long n = WriteSafely(path, [&](const char* tmp) { return w->WriteImage(tmp, &whb); });
   PfreeImage(&whole);
+  PfreeImage(&sq);
   return n;
 }
 
@@ -491,6 +556,7 @@ bool PsaveImageFile(DBRecord* dr, const _ImgStruct* ims, const char* path,
   }
   // The writing gives way a slice at a time, under progress with its Stop once it takes a while.
   bool done = false, wrote = false, stopped = false, told = false;
+  const _ImgStruct shape = {wb->xres, wb->yres, nullptr, 0, nullptr, nullptr};
   {
     PBusyGuard busy;
     char msg[300];
@@ -515,6 +581,16 @@ bool PsaveImageFile(DBRecord* dr, const _ImgStruct* ims, const char* path,
     return false;
   }
   DMESSAGE(DMCinfo, "Image written to '%s'", path);
+  if (wrote && (wb->xres != shape.xres || wb->yres != shape.yres)) {
+    // Written with square pixels: the record describes them.
+    float d;
+    if (PDBgetFloat(rec, PDBFxdensity, &d) && shape.xres > 0)
+      PDBsetFloat(&rec, PDBFxdensity, static_cast<double>(d) * wb->xres / shape.xres);
+    if (PDBgetFloat(rec, PDBFydensity, &d) && shape.yres > 0)
+      PDBsetFloat(&rec, PDBFydensity, static_cast<double>(d) * wb->yres / shape.yres);
+    PDBsetInt(&rec, PDBFxsize, wb->xres);
+    PDBsetInt(&rec, PDBFysize, wb->yres);
+  }
   long v;
   if (wrote || !PDBgetInt(rec, PDBFhashval, &v) || !PDBgetInt(rec, PDBFnbytes, &v)) {
     long hash = 0, nbytes = 0;

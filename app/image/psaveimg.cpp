@@ -363,6 +363,37 @@ bool Squared(const char* path, const _ImgStruct* src, float aspect, _ImgStruct* 
   return true;
 }
 
+// While it lives, the slices of one stage of a save tell their fraction as the part from .. to
+// of the whole save, so that the Progress window's bar runs once over stages that each count
+// from 0 to 1 (a read, a resampling, an encoding).
+class SliceShare {
+ public:
+  SliceShare(double from, double to) : outer_(PsetSliceHook(Hook)), from_(from), to_(to) {
+    prev_ = current_;
+    current_ = this;
+  }
+  ~SliceShare() {
+    current_ = prev_;
+    PsetSliceHook(outer_);
+  }
+  SliceShare(const SliceShare&) = delete;
+  SliceShare& operator=(const SliceShare&) = delete;
+
+ private:
+  // The fraction mapped through the shares in force, inner to outer, to the hook outside them.
+  static bool Hook(double done) {
+    for (const SliceShare* s = current_; s != nullptr; s = s->prev_) {
+      if (done >= 0) done = s->from_ + (s->to_ - s->from_) * std::min(done, 1.0);
+      if (s->outer_ != Hook) return s->outer_ == nullptr || s->outer_(done);
+    }
+    return true;
+  }
+  PSliceHook outer_;
+  double from_, to_;
+  SliceShare* prev_ = nullptr;
+  static inline SliceShare* current_ = nullptr;
+};
+
 // Writes the pixels of a save: ims (turned by turn, when given) or the reader's picture, a row
 // at a time where the writer takes rows, else whole. Pixels that are not square go square to
 // a writer whose files keep no pixel shape; wb then tells the size written. The file's
@@ -374,33 +405,38 @@ long WritePixels(const char* path, const _ImgWriterInterface* w, _ImgWriteBuf* w
   const bool turned = ims != nullptr && turn != nullptr && !turn->IsNoop();
   const bool square = !KeepsPixelShape(w) && NonSquare(wb->pixAspect);
   // JPEG-HDR encodes the whole picture at once; every other encoding takes rows.
-  const bool rows =
-      w->WriteRows != nullptr && !square && !(w == &IWInterfaceJPEG && wb->csp->dtype == IDTfloat);
-  if (rows) {
-    std::unique_ptr<RowFeed> feed;
+  const bool takesRows =
+      w->WriteRows != nullptr && !(w == &IWInterfaceJPEG && wb->csp->dtype == IDTfloat);
+  // The rows written: made as the writer asks for them, from ims (turned as they go) or the
+  // reader, or from a whole picture made first.
+  auto writeRows = [&](RowFeed* f) {
+    // The rows come packed, at the size written.
+    _ImgWriteBuf rwb = *wb;
+    rwb.rowsize = wb->xres * PpixelSize(wb->csp);
+    rwb.img = nullptr;
+    const long n = WriteSafely(
+        path, [&](const char* tmp) { return w->WriteRows(tmp, &rwb, RowFeed::Row, f); });
+    *sourceFailed = f->Failed();
+    return n;
+  };
+  if (takesRows && !square) {
     if (ims != nullptr) {
-      feed.reset(new ImageRows(ims, turned ? *turn : POrient()));
-    } else if (PBandReader::Deliverable(ir->cs)) {
-      auto* read = new ReaderRows(ir);
-      feed.reset(read);
-      if (!read->Begin()) feed.reset();
+      ImageRows feed(ims, turned ? *turn : POrient());
+      return writeRows(&feed);
     }
-    if (feed != nullptr) {
-      RowFeed* f = feed.get();
-      // The rows come packed, at the size written.
-      _ImgWriteBuf rwb = *wb;
-      rwb.rowsize = wb->xres * PpixelSize(wb->csp);
-      rwb.img = nullptr;
-      const long n = WriteSafely(
-          path, [&](const char* tmp) { return w->WriteRows(tmp, &rwb, RowFeed::Row, f); });
-      *sourceFailed = f->Failed();
-      return n;
+    if (PBandReader::Deliverable(ir->cs)) {
+      ReaderRows feed(ir);
+      if (feed.Begin()) return writeRows(&feed);
     }
   }
+  // The whole picture: read, turned or made square first, each stage a share of the progress.
+  const int stages = (turned || ims == nullptr ? 1 : 0) + (square ? 1 : 0);
+  const double written = stages == 0 ? 0.0 : stages == 1 ? 0.5 : 0.6;
   _ImgStruct whole = {};
   const _ImgStruct* px = ims;
   if (turned) {
     // Turned a row at a time, giving way between rows as a writer that takes rows does.
+    const SliceShare share(0, square ? 0.3 : written);
     POrient o = *turn;
     o.SetOrigSize(ims->xres, ims->yres);
     whole = _ImgStruct{o.GetWidth(), o.GetHeight(), ims->csp, 0, nullptr, nullptr};
@@ -418,6 +454,7 @@ long WritePixels(const char* path, const _ImgWriterInterface* w, _ImgWriteBuf* w
       }
     px = &whole;
   } else if (ims == nullptr) {
+    const SliceShare share(0, square ? 0.3 : written);
     if (!ReadWhole(ir, &whole)) {
       *sourceFailed = true;
       return 0;
@@ -427,6 +464,7 @@ long WritePixels(const char* path, const _ImgWriterInterface* w, _ImgWriteBuf* w
   _ImgWriteBuf whb = *wb;
   _ImgStruct sq = {};
   if (square) {
+    const SliceShare share(stages == 2 ? 0.3 : 0, written);
     const bool ok = Squared(path, px, wb->pixAspect, &sq);
     PfreeImage(&whole);
     if (!ok) {
@@ -438,10 +476,17 @@ long WritePixels(const char* path, const _ImgWriterInterface* w, _ImgWriteBuf* w
     wb->yres = whb.yres = sq.yres;
     wb->pixAspect = whb.pixAspect = 1.0f;
   }
-  whb.rowsize = px->rowsize;
-  whb.img = px->img;
-  whb.csp = px->csp;
-  const long n = WriteSafely(path, [&](const char* tmp) { return w->WriteImage(tmp, &whb); });
+  const SliceShare share(written, 1);
+  long n = 0;
+  if (takesRows) {
+    ImageRows feed(px, POrient());
+    n = writeRows(&feed);
+  } else {
+    whb.rowsize = px->rowsize;
+    whb.img = px->img;
+    whb.csp = px->csp;
+    n = WriteSafely(path, [&](const char* tmp) { return w->WriteImage(tmp, &whb); });
+  }
   PfreeImage(&whole);
   PfreeImage(&sq);
   return n;

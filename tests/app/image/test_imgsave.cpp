@@ -702,12 +702,15 @@ TEST_F(SaveView, AJpegHdrSaveRunsUnderProgressAndAStopKeepsTheOldFile) {
   dmessage_alert = [](const char*) { return ++gAlerts, 1; };
   gAlerts = 0;
   std::vector<std::string> progress;
+  std::vector<int> bar;  // each value the bar showed
   int turns = 0;
   bool stop = true;
   QTimer look;
   QObject::connect(&look, &QTimer::timeout, [&] {
     if (!IsWindowVisible(gProgressWindow)) return;
     ++turns;
+    const int at = GetControlValue(ControlOf(gProgressWindow, "prgs", 129));
+    if (bar.empty() || bar.back() != at) bar.push_back(at);
     const std::string text = TextOf(gProgressWindow, "prgs", 128);
     if (progress.empty() || progress.back() != text) progress.push_back(text);
     if (stop) {
@@ -725,10 +728,14 @@ TEST_F(SaveView, AJpegHdrSaveRunsUnderProgressAndAStopKeepsTheOldFile) {
   EXPECT_EQ(gAlerts, 0);
 
   progress.clear();
+  bar.clear();
   turns = 0;
   ASSERT_EQ(SaveShown(0x08, out, "JPEG"), 1);
   look.stop();
   EXPECT_GE(turns, 10);
+  // The bar runs once over the read and the encoding, never back.
+  EXPECT_TRUE(std::is_sorted(bar.begin(), bar.end())) << ::testing::PrintToString(bar);
+  EXPECT_GE(bar.size(), 5u);
   EXPECT_EQ(progress, std::vector<std::string>{"Saving 'out.jpg'..."});
   EXPECT_FALSE(IsWindowVisible(gProgressWindow));
   EXPECT_STREQ(PDBgetString(w->GetCurrentIR()->GetRec(), PDBFformat), "JPEG HDR YCbCr");

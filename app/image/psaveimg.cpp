@@ -2,6 +2,7 @@
 #include "app/image/psaveimg.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -333,6 +334,26 @@ bool NonSquare(float aspect) {
   return std::isfinite(aspect) && aspect > 0 && std::fabs(aspect - 1.0f) > 0.01f;
 }
 
+// Frees a picture made for a save, its memory given back a band at a time and the work giving
+// way between bands: a large picture given back at once holds the window for a moment. Only
+// for a picture no one else holds (its block has one reference).
+void GiveBack(_ImgStruct* im) {
+  constexpr uintptr_t kBand = uintptr_t{64} << 20;
+  if (im->img != nullptr && im->mbase != nullptr && im->mbase->RetainCount() == 1 &&
+      im->rowsize > 0) {
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t at = reinterpret_cast<uintptr_t>(im->img);
+    const uintptr_t end =
+        at + static_cast<uintptr_t>(im->rowsize) * static_cast<uintptr_t>(im->yres);
+    for (uintptr_t lo = (at + page - 1) & ~(page - 1); lo + kBand <= (end & ~(page - 1));
+         lo += kBand) {
+      madvise(reinterpret_cast<void*>(lo), kBand, MADV_DONTNEED);
+      PworkSlice(1.0);  // the file is written: a Stop now changes nothing
+    }
+  }
+  PfreeImage(im);
+}
+
 // Resamples src, whose pixels have the shape aspect (height over width), to square pixels in
 // *sq: the longer side of its pixels shrinks, as the picture is shown. A band of rows at a
 // time, giving way between them; false when a Stop ended it or it failed (told).
@@ -466,7 +487,7 @@ long WritePixels(const char* path, const _ImgWriterInterface* w, _ImgWriteBuf* w
   if (square) {
     const SliceShare share(stages == 2 ? 0.3 : 0, written);
     const bool ok = Squared(path, px, wb->pixAspect, &sq);
-    PfreeImage(&whole);
+    GiveBack(&whole);
     if (!ok) {
       *sourceFailed = true;
       return 0;
@@ -487,8 +508,8 @@ long WritePixels(const char* path, const _ImgWriterInterface* w, _ImgWriteBuf* w
     whb.csp = px->csp;
     n = WriteSafely(path, [&](const char* tmp) { return w->WriteImage(tmp, &whb); });
   }
-  PfreeImage(&whole);
-  PfreeImage(&sq);
+  GiveBack(&whole);
+  GiveBack(&sq);
   return n;
 }
 
@@ -616,7 +637,8 @@ bool PsaveImageFile(DBRecord* dr, const _ImgStruct* ims, const char* path,
     }
     stopped = slices.Stopped();
   }
-  if (stopped) {
+  // A Stop that came once the file was whole (as its memory was given back) is too late.
+  if (stopped && !done) {
     gConfirmResponse = kResponseCancel;
     DMESSAGE(DMCtrace, "Save image cancelled");
     return false;

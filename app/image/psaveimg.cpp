@@ -348,7 +348,8 @@ void GiveBack(_ImgStruct* im) {
     for (uintptr_t lo = (at + page - 1) & ~(page - 1); lo + kBand <= (end & ~(page - 1));
          lo += kBand) {
       madvise(reinterpret_cast<void*>(lo), kBand, MADV_DONTNEED);
-      PworkSlice(1.0);  // the file is written: a Stop now changes nothing
+      // A Stop pressed here is seen by the work's next slice, or comes when the file is whole.
+      PworkSlice(1.0);
     }
   }
   PfreeImage(im);
@@ -622,7 +623,7 @@ bool PsaveImageFile(DBRecord* dr, const _ImgStruct* ims, const char* path,
   }
   // The writing gives way a slice at a time, under progress with its Stop once it takes a while.
   bool done = false, wrote = false, stopped = false, told = false;
-  const _ImgStruct shape = {wb->xres, wb->yres, nullptr, 0, nullptr, nullptr};
+  const int32_t xres = wb->xres, yres = wb->yres;  // as the pixels are given
   {
     PBusyGuard busy;
     char msg[300];
@@ -648,13 +649,13 @@ bool PsaveImageFile(DBRecord* dr, const _ImgStruct* ims, const char* path,
     return false;
   }
   DMESSAGE(DMCinfo, "Image written to '%s'", path);
-  if (wrote && (wb->xres != shape.xres || wb->yres != shape.yres)) {
+  if (wrote && (wb->xres != xres || wb->yres != yres)) {
     // Written with square pixels: the record describes them.
     float d;
-    if (PDBgetFloat(rec, PDBFxdensity, &d) && shape.xres > 0)
-      PDBsetFloat(&rec, PDBFxdensity, static_cast<double>(d) * wb->xres / shape.xres);
-    if (PDBgetFloat(rec, PDBFydensity, &d) && shape.yres > 0)
-      PDBsetFloat(&rec, PDBFydensity, static_cast<double>(d) * wb->yres / shape.yres);
+    if (PDBgetFloat(rec, PDBFxdensity, &d) && xres > 0)
+      PDBsetFloat(&rec, PDBFxdensity, static_cast<double>(d) * wb->xres / xres);
+    if (PDBgetFloat(rec, PDBFydensity, &d) && yres > 0)
+      PDBsetFloat(&rec, PDBFydensity, static_cast<double>(d) * wb->yres / yres);
     PDBsetInt(&rec, PDBFxsize, wb->xres);
     PDBsetInt(&rec, PDBFysize, wb->yres);
   }

@@ -40,9 +40,13 @@ PImageRing* ReadyRing() {
 }
 
 // Loads a neighbour of the shown image ahead of need, for the view the shown one has. A large
-// picture is left to its own opening, which reads it a slice at a time under progress.
+// picture is left to its own opening, which reads it a slice at a time under progress. The
+// shown image alone in its ring is its own neighbour: its view is its window's, not one made
+// for a neighbour, and it is loaded already.
 void LoadAhead(PImageRing* shown, PImageRing* ir) {
-  if (ir == nullptr || !ir->Ready() || PreadInSlices(ir->GetOWidth(), ir->GetOHeight())) return;
+  if (ir == nullptr || ir == shown || !ir->Ready() ||
+      PreadInSlices(ir->GetOWidth(), ir->GetOHeight()))
+    return;
   if (shown->rWidth > 0 && shown->rHeight > 0)
     ir->PrepareView(shown->rWidth * 9 / 8, shown->rHeight * 9 / 8);
   ir->CheckLoad();

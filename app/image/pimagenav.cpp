@@ -383,7 +383,11 @@ void PImageWindow::ResyncToImage() {
     PutControlText(fileTextField, file);
   else
     ClearControlText(fileTextField);
-  if (iring != irShown && dataTextField != nullptr) PutControlText(dataTextField, "Loading...");
+  if (iring != irShown) {
+    // A failure the pane told was the picture shown before: this one's readout is its own.
+    if (imd != nullptr) imd->failed = false;
+    if (dataTextField != nullptr) PutControlText(dataTextField, "Loading...");
+  }
   if (syncView && iring != irShown && irShown != nullptr) {
     PImageRing* shown = irShown;
     double mult = 1.0;

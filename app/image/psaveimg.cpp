@@ -2,6 +2,7 @@
 #include "app/image/psaveimg.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,11 +23,13 @@
 #include "catalog/pfileinfo.h"
 #include "catalog/pimginfo.h"
 #include "catalog/plocate.h"
+#include "display/pdispimg.h"
 #include "formats/exrformat.h"
 #include "formats/jpegio.h"
 #include "formats/radformat.h"
 #include "formats/tiffimg.h"
 #include "image/pbandread.h"
+#include "image/piresamp.h"
 #include "platform/pqt.h"
 #include "support/cache.h"
 #include "support/cnumber.h"
@@ -319,54 +322,161 @@ long WriteSafely(const char* path, Write write) {
   return PrenameTemp(tmp, path) ? n : 0;
 }
 
+// Whether a writer's files keep a pixel shape: JPEG files have no place for one that
+// readers heed (ours take their pixels as square), so pixels of another shape are written
+// square.
+bool KeepsPixelShape(const _ImgWriterInterface* w) {
+  return w != &IWInterfaceJPEG;
+}
+
+// Pixels more than a percent from square.
+bool NonSquare(float aspect) {
+  return std::isfinite(aspect) && aspect > 0 && std::fabs(aspect - 1.0f) > 0.01f;
+}
+
+// Frees a picture made for a save, its memory given back a band at a time and the work giving
+// way between bands: a large picture given back at once holds the window for a moment. Only
+// for a picture no one else holds (its block has one reference).
+void GiveBack(_ImgStruct* im) {
+  constexpr uintptr_t kBand = uintptr_t{64} << 20;
+  if (im->img != nullptr && im->mbase != nullptr && im->mbase->RetainCount() == 1 &&
+      im->rowsize > 0) {
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t at = reinterpret_cast<uintptr_t>(im->img);
+    const uintptr_t end =
+        at + static_cast<uintptr_t>(im->rowsize) * static_cast<uintptr_t>(im->yres);
+    for (uintptr_t lo = (at + page - 1) & ~(page - 1); lo + kBand <= (end & ~(page - 1));
+         lo += kBand) {
+      madvise(reinterpret_cast<void*>(lo), kBand, MADV_DONTNEED);
+      // A Stop pressed here is seen by the work's next slice, or comes when the file is whole.
+      PworkSlice(1.0);
+    }
+  }
+  PfreeImage(im);
+}
+
+// Resamples src, whose pixels have the shape aspect (height over width), to square pixels in
+// *sq: the longer side of its pixels shrinks, as the picture is shown. A band of rows at a
+// time, giving way between them; false when a Stop ended it or it failed (told).
+bool Squared(const char* path, const _ImgStruct* src, float aspect, _ImgStruct* sq) {
+  int x = src->xres, y = src->yres;
+  PaspectToView(aspect, &x, &y);
+  *sq = _ImgStruct{std::max(x, 1), std::max(y, 1), src->csp, 0, nullptr, nullptr};
+  if (!PsaveFits(path, sq->xres, sq->yres, static_cast<size_t>(PpixelSize(src->csp))) ||
+      !PnewImage(sq, 0)) {
+    *sq = _ImgStruct{};
+    return false;
+  }
+  const double sy = static_cast<double>(src->yres) / sq->yres;
+  const int band = static_cast<int>(std::max<int64_t>(1, (int64_t{1} << 20) / sq->xres));
+  for (int y0 = 0; y0 < sq->yres; y0 += band) {
+    const int n = std::min(band, sq->yres - y0);
+    _ImgStruct rows = *sq;
+    rows.mbase = nullptr;
+    rows.yres = n;
+    rows.img = sq->img + static_cast<ptrdiff_t>(y0) * sq->rowsize;
+    const _ImgSpan span{0, y0 * sy, static_cast<double>(src->xres), n * sy};
+    if (!PsizeImageSpan(&rows, src, span, 1) ||
+        !PworkSlice(static_cast<double>(y0 + n) / sq->yres)) {
+      PfreeImage(sq);
+      return false;
+    }
+  }
+  return true;
+}
+
+// While it lives, the slices of one stage of a save tell their fraction as the part from .. to
+// of the whole save, so that the Progress window's bar runs once over stages that each count
+// from 0 to 1 (a read, a resampling, an encoding).
+class SliceShare {
+ public:
+  SliceShare(double from, double to) : outer_(PsetSliceHook(Hook)), from_(from), to_(to) {
+    prev_ = current_;
+    current_ = this;
+  }
+  ~SliceShare() {
+    current_ = prev_;
+    PsetSliceHook(outer_);
+  }
+  SliceShare(const SliceShare&) = delete;
+  SliceShare& operator=(const SliceShare&) = delete;
+
+ private:
+  // The fraction mapped through the shares in force, inner to outer, to the hook outside them.
+  static bool Hook(double done) {
+    for (const SliceShare* s = current_; s != nullptr; s = s->prev_) {
+      if (done >= 0) done = s->from_ + (s->to_ - s->from_) * std::min(done, 1.0);
+      if (s->outer_ != Hook) return s->outer_ == nullptr || s->outer_(done);
+    }
+    return true;
+  }
+  PSliceHook outer_;
+  double from_, to_;
+  SliceShare* prev_ = nullptr;
+  static inline SliceShare* current_ = nullptr;
+};
+
 // Writes the pixels of a save: ims (turned by turn, when given) or the reader's picture, a row
-// at a time where the writer takes rows, else whole. The file's length, 0 on failure;
-// *sourceFailed tells a failure already told by the source of the pixels.
+// at a time where the writer takes rows, else whole. Pixels that are not square go square to
+// a writer whose files keep no pixel shape; wb then tells the size written. The file's
+// length, 0 on failure; *sourceFailed tells a failure already told by the source of the
+// pixels (or the resampling, or a Stop).
 long WritePixels(const char* path, const _ImgWriterInterface* w, _ImgWriteBuf* wb,
                  const _ImgStruct* ims, const POrient* turn, _ImgReader* ir, bool* sourceFailed) {
   *sourceFailed = false;
   const bool turned = ims != nullptr && turn != nullptr && !turn->IsNoop();
+  const bool square = !KeepsPixelShape(w) && NonSquare(wb->pixAspect);
   // JPEG-HDR encodes the whole picture at once; every other encoding takes rows.
-  const bool rows =
+  const bool takesRows =
       w->WriteRows != nullptr && !(w == &IWInterfaceJPEG && wb->csp->dtype == IDTfloat);
-  if (rows) {
-    std::unique_ptr<RowFeed> feed;
+  // The rows written: made as the writer asks for them, from ims (turned as they go) or the
+  // reader, or from a whole picture made first.
+  auto writeRows = [&](RowFeed* f) {
+    // The rows come packed, at the size written.
+    _ImgWriteBuf rwb = *wb;
+    rwb.rowsize = wb->xres * PpixelSize(wb->csp);
+    rwb.img = nullptr;
+    const long n = WriteSafely(
+        path, [&](const char* tmp) { return w->WriteRows(tmp, &rwb, RowFeed::Row, f); });
+    *sourceFailed = f->Failed();
+    return n;
+  };
+  if (takesRows && !square) {
     if (ims != nullptr) {
-      feed.reset(new ImageRows(ims, turned ? *turn : POrient()));
-    } else if (PBandReader::Deliverable(ir->cs)) {
-      auto* read = new ReaderRows(ir);
-      feed.reset(read);
-      if (!read->Begin()) feed.reset();
+      ImageRows feed(ims, turned ? *turn : POrient());
+      return writeRows(&feed);
     }
-    if (feed != nullptr) {
-      RowFeed* f = feed.get();
-      // The rows come packed, at the size written.
-      _ImgWriteBuf rwb = *wb;
-      rwb.rowsize = wb->xres * PpixelSize(wb->csp);
-      rwb.img = nullptr;
-      const long n = WriteSafely(
-          path, [&](const char* tmp) { return w->WriteRows(tmp, &rwb, RowFeed::Row, f); });
-      *sourceFailed = f->Failed();
-      return n;
+    if (PBandReader::Deliverable(ir->cs)) {
+      ReaderRows feed(ir);
+      if (feed.Begin()) return writeRows(&feed);
     }
   }
+  // The whole picture: read, turned or made square first, each stage a share of the progress.
+  const int stages = (turned || ims == nullptr ? 1 : 0) + (square ? 1 : 0);
+  const double written = stages == 0 ? 0.0 : stages == 1 ? 0.5 : 0.6;
   _ImgStruct whole = {};
   const _ImgStruct* px = ims;
   if (turned) {
-    const int ps = PpixelSize(ims->csp);
-    if (!PsaveFits(path, turn->GetWidth(), turn->GetHeight(), static_cast<size_t>(ps))) {
-      *sourceFailed = true;
-      return 0;
-    }
+    // Turned a row at a time, giving way between rows as a writer that takes rows does.
+    const SliceShare share(0, square ? 0.3 : written);
     POrient o = *turn;
     o.SetOrigSize(ims->xres, ims->yres);
-    whole.csp = ims->csp;
-    if (!o.OrientImage(&whole, ims)) {
+    whole = _ImgStruct{o.GetWidth(), o.GetHeight(), ims->csp, 0, nullptr, nullptr};
+    if (!PsaveFits(path, whole.xres, whole.yres, static_cast<size_t>(PpixelSize(ims->csp))) ||
+        !PnewImage(&whole, 0)) {
       *sourceFailed = true;
       return 0;
     }
+    ImageRows feed(ims, *turn);
+    for (int y = 0; y < whole.yres; ++y)
+      if (!RowFeed::Row(whole.img + static_cast<ptrdiff_t>(y) * whole.rowsize, y, &feed)) {
+        PfreeImage(&whole);
+        *sourceFailed = true;
+        return 0;
+      }
     px = &whole;
   } else if (ims == nullptr) {
+    const SliceShare share(0, square ? 0.3 : written);
     if (!ReadWhole(ir, &whole)) {
       *sourceFailed = true;
       return 0;
@@ -374,11 +484,33 @@ long WritePixels(const char* path, const _ImgWriterInterface* w, _ImgWriteBuf* w
     px = &whole;
   }
   _ImgWriteBuf whb = *wb;
-  whb.rowsize = px->rowsize;
-  whb.img = px->img;
-  whb.csp = px->csp;
-  const long n = WriteSafely(path, [&](const char* tmp) { return w->WriteImage(tmp, &whb); });
-  PfreeImage(&whole);
+  _ImgStruct sq = {};
+  if (square) {
+    const SliceShare share(stages == 2 ? 0.3 : 0, written);
+    const bool ok = Squared(path, px, wb->pixAspect, &sq);
+    GiveBack(&whole);
+    if (!ok) {
+      *sourceFailed = true;
+      return 0;
+    }
+    px = &sq;
+    wb->xres = whb.xres = sq.xres;
+    wb->yres = whb.yres = sq.yres;
+    wb->pixAspect = whb.pixAspect = 1.0f;
+  }
+  const SliceShare share(written, 1);
+  long n = 0;
+  if (takesRows) {
+    ImageRows feed(px, POrient());
+    n = writeRows(&feed);
+  } else {
+    whb.rowsize = px->rowsize;
+    whb.img = px->img;
+    whb.csp = px->csp;
+    n = WriteSafely(path, [&](const char* tmp) { return w->WriteImage(tmp, &whb); });
+  }
+  GiveBack(&whole);
+  GiveBack(&sq);
   return n;
 }
 
@@ -491,6 +623,7 @@ bool PsaveImageFile(DBRecord* dr, const _ImgStruct* ims, const char* path,
   }
   // The writing gives way a slice at a time, under progress with its Stop once it takes a while.
   bool done = false, wrote = false, stopped = false, told = false;
+  const int32_t xres = wb->xres, yres = wb->yres;  // as the pixels are given
   {
     PBusyGuard busy;
     char msg[300];
@@ -505,7 +638,8 @@ bool PsaveImageFile(DBRecord* dr, const _ImgStruct* ims, const char* path,
     }
     stopped = slices.Stopped();
   }
-  if (stopped) {
+  // A Stop that came once the file was whole (as its memory was given back) is too late.
+  if (stopped && !done) {
     gConfirmResponse = kResponseCancel;
     DMESSAGE(DMCtrace, "Save image cancelled");
     return false;
@@ -515,6 +649,16 @@ bool PsaveImageFile(DBRecord* dr, const _ImgStruct* ims, const char* path,
     return false;
   }
   DMESSAGE(DMCinfo, "Image written to '%s'", path);
+  if (wrote && (wb->xres != xres || wb->yres != yres)) {
+    // Written with square pixels: the record describes them.
+    float d;
+    if (PDBgetFloat(rec, PDBFxdensity, &d) && xres > 0)
+      PDBsetFloat(&rec, PDBFxdensity, static_cast<double>(d) * wb->xres / xres);
+    if (PDBgetFloat(rec, PDBFydensity, &d) && yres > 0)
+      PDBsetFloat(&rec, PDBFydensity, static_cast<double>(d) * wb->yres / yres);
+    PDBsetInt(&rec, PDBFxsize, wb->xres);
+    PDBsetInt(&rec, PDBFysize, wb->yres);
+  }
   long v;
   if (wrote || !PDBgetInt(rec, PDBFhashval, &v) || !PDBgetInt(rec, PDBFnbytes, &v)) {
     long hash = 0, nbytes = 0;

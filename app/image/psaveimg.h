@@ -39,8 +39,11 @@ std::string PsaveProposedName(const char* file, const char* suffix);
 //
 // The pixels go to the writer a row at a time where it takes rows (every encoding but
 // JPEG-HDR): a turned image is turned as its rows are written and a file's own picture is read
-// a band at a time, so that no second whole copy of the picture is made. Between rows the work
-// gives way (PworkSlice, support/pwork.h); once it has run a moment the Progress window shows
+// a band at a time, so that no second whole copy of the picture is made. A JPEG file keeps no
+// pixel shape: pixels that are not square are resampled square first (the longer side of a
+// pixel shrinking, as the picture is shown), and dr then tells the size and densities
+// written. Between rows, bands and the JPEG-HDR encoding's passes the work gives way
+// (PworkSlice, support/pwork.h); once it has run a moment the Progress window shows
 // "Saving '<name>'..." and its Stop ends the write: then nothing is written, the temporary
 // file is gone, "Save image cancelled" is logged (class trace) and gConfirmResponse is 'not!'.
 bool PsaveImageFile(DBRecord* dr, const _ImgStruct* ims, const char* path,

@@ -11,6 +11,7 @@
 #include "catalog/plocate.h"
 #include "catalog/pimginfo.h"
 #include "support/dmessage.h"
+#include "tonemap/tmloaders.h"
 
 int PEMDefault = PEMauto;
 
@@ -418,8 +419,7 @@ double PDisplayImage::StoNits() {
   const double sf = PrecordStoNits(ircd);
   if (sf > 0.0) return sf;
   if (!IsHDR()) return 0.0;
-  const double in = dlp->tms->inpsf;
-  return std::isfinite(in) && in > 0.0 ? in : 0.0;
+  return dlp->fileStoNits > 0.0 ? dlp->fileStoNits : TM_UNSTATED_STONITS;
 }
 
 bool PDisplayImage::IsLossy() {

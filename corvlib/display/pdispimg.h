@@ -115,6 +115,9 @@ class PDisplayList : public DiskCacheObject {
   int shrink = 1;
   // The last load was stopped by the user (PworkSlice): no failure, read again at next use.
   bool loadStopped = false;
+  // The sample-to-nits factor the file states for this frame, 0 when it states none: read
+  // with the frame, whichever way its pixels are read.
+  double fileStoNits = 0.0;
 
  private:
   bool Load8bit(_ImgReader* ir);
@@ -168,9 +171,10 @@ class PDisplayImage {
   void SetTMFlags(int f) { newTMflags = f; }
   int GetTMFlags() const { return newTMflags; }
   bool IsHDR();
-  // The factor from samples to cd/m2 that luminances are shown with: the record's, else the
-  // one the file was read with (a format's own default when it states none); 0 when the image
-  // is not high-dynamic-range.
+  // The picture's own factor from samples to cd/m2, which its luminances are shown with: the
+  // record's, else the one its file states, else 1 (TM_UNSTATED_STONITS, how every reading
+  // takes a file that states none); 0 when the image is not high-dynamic-range. It does not
+  // depend on how or at what size the frame was read.
   double StoNits();
   // Whether the current frame, as far as it was loaded, is of high dynamic range; never loads.
   bool LoadedHDR() const { return dlp != nullptr && dlp->tms != nullptr; }

@@ -425,6 +425,18 @@ bool PDisplayList::LoadHDR(_ImgReader* rd) {
     return false;
   }
   shrink = 1;
+  // The factor the file states goes into the record, whichever way the pixels are read; the
+  // display scales what a whole-file load took for its input by the record's factor.
+  fileStoNits = 0.0;
+  {
+    _ImgInfo* info = static_cast<_ImgInfo*>(std::calloc(1, sizeof(_ImgInfo)));
+    if (info != nullptr && rd->ri->GetInfo != nullptr && rd->ri->GetInfo(rd, info) == IREnone &&
+        (info->flags & IIFstonits) != 0 && std::isfinite(info->stonits) && info->stonits > 0)
+      fileStoNits = info->stonits;
+    std::free(info);
+  }
+  if (PrecordStoNits(parent->ircd) <= 0.0 && fileStoNits > 0.0)
+    parent->ircd.SetField(PDBFstonits, static_cast<float>(fileStoNits));
   const int k = LoadReduction(rd);
   if (k == 1 && ReadsWhole(rd)) {
     // Brightness and chroma of every pixel, whichever way the file is loaded.
@@ -437,16 +449,7 @@ bool PDisplayList::LoadHDR(_ImgReader* rd) {
   }
 
   double sf = PrecordStoNits(parent->ircd);
-  if (sf <= 0.0) {
-    sf = 1.0;
-    _ImgInfo* info = static_cast<_ImgInfo*>(std::calloc(1, sizeof(_ImgInfo)));
-    if (info != nullptr && rd->ri->GetInfo != nullptr && rd->ri->GetInfo(rd, info) == IREnone &&
-        (info->flags & IIFstonits) != 0 && std::isfinite(info->stonits) && info->stonits > 0) {
-      sf = info->stonits;
-      parent->ircd.SetField(PDBFstonits, static_cast<float>(sf));
-    }
-    std::free(info);
-  }
+  if (sf <= 0.0) sf = TM_UNSTATED_STONITS;
   auto fail = [&]() {
     std::free(objCache);
     objCache = nullptr;

@@ -32,4 +32,6 @@ typedef ImgRowSource JPEGRowSource;
 // not be held whole to be written: the same file JPEGwriteImage24 makes of those rows. A float
 // picture (JPEG-HDR) is encoded whole: 0 for it here.
 long JPEGwriteRows24(const char* path, const _ImgWriteBuf* wb, JPEGRowSource source, void* data);
+// The JPEG-HDR encoding gives way between its bands of work (PworkSlice, support/pwork.h), as
+// writers that take rows do between rows; a Stop there fails the write (0).
 long JPEGwriteImageHDR(const char* path, const _ImgWriteBuf* wb);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "support/pfilestream.h"
+#include "support/pwork.h"
 #include "support/replacefile.h"
 #include "jpegglue/jpegglue.h"
 #include "formats/jpegio.h"
@@ -93,8 +94,20 @@ int compress24(std::ostream* os, const _ImgWriteBuf* wb) {
   return compressRows(os, &feed);
 }
 
+// The JPEG-HDR encoding gives way between its bands of work, as the writers that take rows
+// do between rows (PworkSlice); a Stop there ends it. What was written of the file so far
+// (data: its descriptor, or -1) starts on its way to the disk, so that the sync at the end
+// finds little left to wait for.
+bool giveWay(void* data, float done) {
+  const int fd = *static_cast<const int*>(data);
+  if (fd >= 0) sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  return PworkSlice(done);
+}
+
 // Compresses float RGB or XYZ pixels onto os as JPEG-HDR; same rules as compress24.
 int compressHDR(std::ostream* os, const _ImgWriteBuf* wb) {
+  const PFileStream* file = dynamic_cast<const PFileStream*>(os);
+  int fd = file != nullptr ? file->fd() : -1;
   jpeghdr_compress_struct jh;
   jpeg_error_mgr jerr;
   jpeg_jump_record jump;
@@ -111,6 +124,8 @@ int compressHDR(std::ostream* os, const _ImgWriteBuf* wb) {
   jpeghdr_create_compress(&jh);
   jh.cinfo.client_data = &jump;
   jh.threads = hdrThreads();
+  jh.progress = giveWay;
+  jh.progress_data = &fd;
   jpeg_stream_dest(&jh.cinfo, os);
   const _ImgColorSpace* cs = wb->csp;
   const bool xyz = cs->format == IPFxyz;

@@ -17,7 +17,7 @@ namespace {
 
 const char* const kAddonMessages[] = {
     "damaged HDR data: a ratio image of %d \xC3\x97 %d pixels for a picture of %d \xC3\x97 %d",
-    nullptr};
+    "stopped", nullptr};
 static_assert(sizeof kAddonMessages / sizeof kAddonMessages[0] ==
                   JGLUE_LAST_MESSAGE - JGLUE_RATIO_TOO_BIG + 2,
               "one text for each message of the library");

@@ -29,7 +29,9 @@ extern const int fatal_warn_list[];
 enum {
   // A JPEG-HDR ratio image far larger than its picture: "%d x %d" of each.
   JGLUE_RATIO_TOO_BIG = 1000,
-  JGLUE_LAST_MESSAGE = JGLUE_RATIO_TOO_BIG
+  // The work was stopped where it asked whether to go on (a JPEG-HDR encoding's progress).
+  JGLUE_STOPPED,
+  JGLUE_LAST_MESSAGE = JGLUE_STOPPED
 };
 
 // What a libjpeg error jumps back to: the jump buffer, then the code of the first fatal warning

@@ -56,8 +56,17 @@ int writeRatioJpeg(jpeghdr_compress_struct* jh, FILE* fp, const uint8_t* img, in
   jpeg_set_defaults(&ci);
   jpeg_set_quality(&ci, q, TRUE);
   jpeg_start_compress(&ci, TRUE);
+  const int step = jh_step_rows(w);
   while (ci.next_scanline < ci.image_height) {
-    JSAMPROW row = const_cast<JSAMPROW>(img + static_cast<size_t>(ci.next_scanline) * w);
+    const int y = static_cast<int>(ci.next_scanline);
+    // A stop leaves through ci's own jump above, which destroys it.
+    if (y % step == step - 1 &&
+        !jh_told(jh, JH_AT_RATIOFILE +
+                         (JH_AT_FOREGROUND - JH_AT_RATIOFILE) * static_cast<float>(y) / h)) {
+      ci.err->msg_code = JGLUE_STOPPED;
+      (*ci.err->error_exit)(reinterpret_cast<j_common_ptr>(&ci));
+    }
+    JSAMPROW row = const_cast<JSAMPROW>(img + static_cast<size_t>(y) * w);
     jpeg_write_scanlines(&ci, &row, 1);
   }
   jpeg_finish_compress(&ci);
@@ -337,9 +346,13 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
     rg.lmin = pass == 0 ? lmin : 1e-10f;
     rg.lmax = pass == 0 ? lmax : 1e30f;
     rg.raise = pass == 0;
+    const float at0 = JH_AT_RANGE + (JH_AT_RATIO - JH_AT_RANGE) * 0.5f * pass;
+    const float at1 = at0 + (JH_AT_RATIO - JH_AT_RANGE) * 0.5f;
     if (jh_thread_count(jh) == 1) {  // one thread: the scan in order, each row just raised
       JHRangeState rs{table, rg.lmin, rg.lmax, rmin, rmax, 255, 0};
+      const int step = jh_step_rows(w);
       for (int y = 0; y < h; y++) {
+        if (y % step == step - 1) jh_tell(jh, at0 + (at1 - at0) * static_cast<float>(y) / h);
         const size_t at = static_cast<size_t>(y) * w;
         if (rg.raise && jh_raise_codes(jh->tmi + at, lum + at, static_cast<size_t>(w), kMinCode))
           bright = true;
@@ -350,7 +363,10 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
       rmax = rs.rmax;
       continue;
     }
-    jh_parallel_bands(jh_thread_count(jh), blocks, rangeExtremes, &rg);
+    const int64_t blockPixels = static_cast<int64_t>(kRangeRows) * w;
+    const float mid = 0.5f * (at0 + at1);
+    if (!jh_told_bands(jh, jh_thread_count(jh), blocks, blockPixels, rangeExtremes, &rg, at0, mid))
+      jh_error(common(jh), JGLUE_STOPPED);
     for (int b = 0; b < blocks; b++) bright = bright || rg.bright[b] != 0;
     if (!bright) jh_error(common(jh), JERR_CONVERSION_NOTIMPL);
     for (int b = 0, lo = 255, hi = 0; b < blocks; b++) {
@@ -360,7 +376,8 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
       lo = blo < lo ? blo : lo;
       hi = bhi > hi ? bhi : hi;
     }
-    jh_parallel_bands(jh_thread_count(jh), blocks, rangeScan, &rg);
+    if (!jh_told_bands(jh, jh_thread_count(jh), blocks, blockPixels, rangeScan, &rg, mid, at1))
+      jh_error(common(jh), JGLUE_STOPPED);
     for (int b = 0; b < blocks; b++) {
       rmin = rg.rmin[b] < rmin ? rg.rmin[b] : rmin;
       rmax = rg.rmax[b] > rmax ? rg.rmax[b] : rmax;
@@ -406,13 +423,16 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
   const bool shrink = rw < w || rh < h;
   if (shrink) {
     jh->rimage = allocOrFail(jh, static_cast<size_t>(rw) * rh, 203);
-    if (!jh_gaussian8_rows(ratioSource, &rb, w, h, jh->rimage, rw, rh, jh_thread_count(jh)))
-      jh_error(common(jh), JERR_OUT_OF_MEMORY, 203);
+    const int made = jh_gaussian8_rows(ratioSource, &rb, w, h, jh->rimage, rw, rh,
+                                       jh_thread_count(jh), jh, JH_AT_RATIO, JH_AT_RATIOFILE);
+    if (made < 0) jh_error(common(jh), JGLUE_STOPPED);
+    if (made == 0) jh_error(common(jh), JERR_OUT_OF_MEMORY, 203);
   } else {
     jh->rimage = static_cast<uint8_t*>(jh_alloc_large(npix));
     if (jh->rimage == nullptr) jh_error(common(jh), JERR_OUT_OF_MEMORY, 202);
     rb.out = jh->rimage;
-    jh_parallel_bands(jh_thread_count(jh), h, ratioBand, &rb);
+    if (!jh_told_bands(jh, jh_thread_count(jh), h, w, ratioBand, &rb, JH_AT_RATIO, JH_AT_RATIOFILE))
+      jh_error(common(jh), JGLUE_STOPPED);
     if (jh->correction != 0) {  // a tiny image keeps its size: resampled all the same
       jh->rwork = allocOrFail(jh, npix, 203);
       if (!jpeghdr_resample8(jh->rimage, w, h, jh->rwork, rw, rh))
@@ -538,6 +558,9 @@ void jpeghdr_do_compress(jpeghdr_compress_struct* jh) {
       raiseAgain(jh, code);
     }
     bg.join();
+    // Nothing of the encoder runs on another thread here: a stop leaves at once.
+    jh_tell(jh, JH_AT_FOREGROUND +
+                    (1.f - JH_AT_FOREGROUND) * static_cast<float>(u1) / static_cast<float>(units));
     if (n1 > 0 && !ahead) jh_parallel_bands(workers, n1, foregroundBand, &next);
   }
   std::free(jh->rwork);

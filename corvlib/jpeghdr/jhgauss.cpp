@@ -128,7 +128,8 @@ void gaussRows(void* ctx, int y0, int y1, int part) {
 
 // The reduction of rows from source (image or made on demand) split over `parts` threads.
 int reduce(JHRowSource source, void* sourceCtx, const uint8_t* image, int sw, int sh, uint8_t* dst,
-           int dw, int dh, int parts) {
+           int dw, int dh, int parts, jpeghdr_compress_struct* jh = nullptr, float from = 0,
+           float to = 0) {
   if (dst == nullptr || sw <= 0 || sh <= 0 || dw <= 0 || dh <= 0) return 0;
   if (parts < 1) parts = 1;
   if (parts > dh) parts = dh;
@@ -146,6 +147,7 @@ int reduce(JHRowSource source, void* sourceCtx, const uint8_t* image, int sw, in
   uint8_t* rings = static_cast<uint8_t*>(
       std::malloc(static_cast<size_t>(ringRows) * static_cast<size_t>(sw) * parts + 1));
   const int ok = xfirst && xw && xws && work && rings;
+  bool stopped = false;
   if (ok) {
     for (int x = 0; x < dw; x++) {
       const float cx = (static_cast<float>(x) + 0.5f) / fx;
@@ -163,14 +165,16 @@ int reduce(JHRowSource source, void* sourceCtx, const uint8_t* image, int sw, in
     GaussRows g{source, sourceCtx, image,  sw, sh,  dst,  dw,       fy,    rx,      ry,
                 ntx,    nty,       xfirst, xw, xws, work, bandWork, rings, ringRows};
     if (image != nullptr) g.sourceCtx = &g;
-    jh_parallel_bands(parts, dh, gaussRows, &g);
+    // A destination row takes about sh / dh source rows.
+    const int64_t unit = static_cast<int64_t>(sw) * (sh / dh + 1);
+    if (!jh_told_bands(jh, parts, dh, unit, gaussRows, &g, from, to)) stopped = true;
   }
   std::free(xfirst);
   std::free(xw);
   std::free(xws);
   std::free(work);
   std::free(rings);
-  return ok;
+  return stopped ? -1 : ok;
 }
 
 }  // namespace
@@ -181,8 +185,8 @@ int jh_gaussian8(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int d
 }
 
 int jh_gaussian8_rows(JHRowSource source, void* ctx, int sw, int sh, uint8_t* dst, int dw, int dh,
-                      int parts) {
-  return reduce(source, ctx, nullptr, sw, sh, dst, dw, dh, parts);
+                      int parts, jpeghdr_compress_struct* jh, float from, float to) {
+  return reduce(source, ctx, nullptr, sw, sh, dst, dw, dh, parts, jh, from, to);
 }
 
 int gaussian8(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int dh) {

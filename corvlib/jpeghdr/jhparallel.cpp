@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "jpegglue/jpegglue.h"
 #include "jpeghdr/jhprivate.h"
 
 int jh_thread_count(const jpeghdr_compress_struct* jh) {
@@ -54,6 +55,49 @@ void jh_parallel_bands(int parts, int h, JHBandFunc fn, void* ctx) {
   }
   takePieces(&ps, 0);
   for (std::thread& t : pool) t.join();
+}
+
+bool jh_told(jpeghdr_compress_struct* jh, float done) {
+  return jh->progress == nullptr || jh->progress(jh->progress_data, done);
+}
+
+void jh_tell(jpeghdr_compress_struct* jh, float done) {
+  if (!jh_told(jh, done)) jh_error(reinterpret_cast<j_common_ptr>(&jh->cinfo), JGLUE_STOPPED);
+}
+
+namespace {
+
+// Units first .. of a told step, as fn sees them: whole-range numbers.
+struct Step {
+  JHBandFunc fn;
+  void* ctx;
+  int first;
+};
+
+void stepBand(void* ctx, int y0, int y1, int part) {
+  const Step* s = static_cast<const Step*>(ctx);
+  s->fn(s->ctx, s->first + y0, s->first + y1, part);
+}
+
+}  // namespace
+
+bool jh_told_bands(jpeghdr_compress_struct* jh, int parts, int h, int64_t unitPixels, JHBandFunc fn,
+                   void* ctx, float from, float to) {
+  if (jh == nullptr || jh->progress == nullptr) {
+    jh_parallel_bands(parts, h, fn, ctx);
+    return true;
+  }
+  const int64_t per = unitPixels > 0 ? unitPixels : 1;
+  const int step =
+      static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(h, JH_STEP_PIXELS / per)));
+  for (int y0 = 0; y0 < h; y0 += step) {
+    const int n = std::min(step, h - y0);
+    Step s{fn, ctx, y0};
+    jh_parallel_bands(parts, n, stepBand, &s);
+    if (!jh_told(jh, from + (to - from) * static_cast<float>(y0 + n) / static_cast<float>(h)))
+      return false;
+  }
+  return true;
 }
 
 JHBackground::JHBackground() : thread_(nullptr) {}

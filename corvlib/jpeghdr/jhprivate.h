@@ -77,6 +77,31 @@ typedef void (*JHBandFunc)(void* ctx, int y0, int y1, int part);
 // and returns when all are done. When no thread can be started the calling thread does the
 // rest.
 void jh_parallel_bands(int parts, int h, JHBandFunc fn, void* ctx);
+// Tells the encoding's progress hook that the fraction done of the whole encoding is done;
+// false when the hook asks the encoding to end. Only on the calling thread, with no other
+// thread of the encoder running.
+bool jh_told(jpeghdr_compress_struct* jh, float done);
+// jh_told, ending the encoding (JGLUE_STOPPED) when the hook asks: for a caller that holds
+// nothing the codec object does not free.
+void jh_tell(jpeghdr_compress_struct* jh, float done);
+// Where each pass of an encoding begins in its progress (0 .. 1), in about the shares of time
+// they take: the luminances and their histogram, the two tone-mapping passes, the ratio
+// range, the ratio image, its JPEG file, and the foreground.
+constexpr float JH_AT_TONE0 = 0.14f, JH_AT_TONE1 = 0.2f, JH_AT_RANGE = 0.27f, JH_AT_RATIO = 0.33f,
+                JH_AT_RATIOFILE = 0.45f, JH_AT_FOREGROUND = 0.55f;
+// Pixels of work between two tellings of the progress.
+constexpr int64_t JH_STEP_PIXELS = int64_t{1} << 20;
+// Rows (of w pixels) in a step of work between two tellings.
+inline int jh_step_rows(int w) {
+  const int64_t n = JH_STEP_PIXELS / (w > 0 ? w : 1);
+  return n < 1 ? 1 : static_cast<int>(n);
+}
+// jh_parallel_bands over rows (or other units) of unitPixels pixels each; with a progress
+// hook, a step of about JH_STEP_PIXELS pixels at a time (the threads joined between steps),
+// telling after each the part of from .. to the units done stand for. False, with the rest
+// left undone, when the hook asked the encoding to end.
+bool jh_told_bands(jpeghdr_compress_struct* jh, int parts, int h, int64_t unitPixels, JHBandFunc fn,
+                   void* ctx, float from, float to);
 // jh_parallel_bands on a thread of its own, so the caller can work meanwhile; joined by join()
 // or the destructor.
 class JHBackground {
@@ -350,9 +375,11 @@ int jh_gaussian8(const uint8_t* src, int sw, int sh, uint8_t* dst, int dw, int d
 // asked for more than once, from any thread, so a source must make the same bytes each time
 // and change nothing else.
 typedef const uint8_t* (*JHRowSource)(void* ctx, int r, uint8_t* buf);
-// The same reduction of an sw x sh image whose rows come from source.
+// The same reduction of an sw x sh image whose rows come from source; told as the part
+// from .. to of jh's encoding, when jh is given. -1 when jh's progress hook asked it to end.
 int jh_gaussian8_rows(JHRowSource source, void* ctx, int sw, int sh, uint8_t* dst, int dw, int dh,
-                      int parts);
+                      int parts, jpeghdr_compress_struct* jh = nullptr, float from = 0,
+                      float to = 0);
 
 // ---- Row kernels of the ratio-image resamplers (exact integer results) ----
 

@@ -6,6 +6,7 @@
 
 #include <jerror.h>
 
+#include "jpegglue/jpegglue.h"
 #include "jpeghdr/jhprivate.h"
 
 namespace {
@@ -78,6 +79,8 @@ const float* jh_luminances(jpeghdr_compress_struct* jh) {
   jh->lum = jh_alloc_luminances(jh);
   if (jh->lum == nullptr)
     jh_error(reinterpret_cast<j_common_ptr>(&jh->cinfo), JERR_OUT_OF_MEMORY, 201);
-  jh_parallel_bands(jh_thread_count(jh), h, lumBand, jh);
+  if (!jh_told_bands(jh, jh_thread_count(jh), h, jh->cinfo.image_width, lumBand, jh, 0.f,
+                     JH_AT_TONE0))
+    jh_error(reinterpret_cast<j_common_ptr>(&jh->cinfo), JGLUE_STOPPED);
   return jh->lum;
 }

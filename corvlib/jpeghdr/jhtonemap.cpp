@@ -7,6 +7,7 @@
 
 #include <jerror.h>
 
+#include "jpegglue/jpegglue.h"
 #include "jpeghdr/jhprivate.h"
 
 namespace {
@@ -117,11 +118,13 @@ void jpeghdr_comp_histo(jpeghdr_compress_struct* jh, int bins, float lmin, float
     }
   }
   HistoBands hb{jh, &a, lum, lum + npix, fresh, copies, stride};
-  jh_parallel_bands(parts, static_cast<int>(jh->cinfo.image_height), histoBand, &hb);
+  const bool whole = jh_told_bands(jh, parts, static_cast<int>(jh->cinfo.image_height),
+                                   jh->cinfo.image_width, histoBand, &hb, 0.f, JH_AT_TONE0);
   jh->lum = lum;
   for (size_t c = 0; c < JH_HISTO_COPIES * static_cast<size_t>(parts); c++)
     for (int i = 0; i < bins; i++) jh->histo[i] += copies[c * bins + i];
   std::free(copies);
+  if (!whole) jh_error(reinterpret_cast<j_common_ptr>(&jh->cinfo), JGLUE_STOPPED);
 }
 
 void jpeghdr_tonemap_default(jpeghdr_compress_struct* jh) {
@@ -168,7 +171,10 @@ void jpeghdr_tonemap_default(jpeghdr_compress_struct* jh) {
   // passes over rows without a pixel bright enough to test: where scale l <= 0.99, the
   // display luminance stays below 0.5 whatever the white factor.
   const float* rowmax = jh_row_maxima(jh);
+  const int step = jh_step_rows(w);
   for (int y = 0; y < h; y++) {
+    if (y % step == step - 1)
+      jh_tell(jh, JH_AT_TONE0 + (JH_AT_TONE1 - JH_AT_TONE0) * static_cast<float>(y) / h);
     if (!(scale * rowmax[y] > 0.99f)) continue;
     const size_t at = static_cast<size_t>(y) * w;
     jh_tone_row(&st, y, lum + at, jh->tmi + at);
@@ -176,5 +182,6 @@ void jpeghdr_tonemap_default(jpeghdr_compress_struct* jh) {
   // The second writes every code with the final white factor.
   st.pass = 1;
   ToneBands tb{&st, lum, jh->tmi};
-  jh_parallel_bands(jh_thread_count(jh), h, toneBand, &tb);
+  if (!jh_told_bands(jh, jh_thread_count(jh), h, w, toneBand, &tb, JH_AT_TONE1, JH_AT_RANGE))
+    jh_error(reinterpret_cast<j_common_ptr>(&jh->cinfo), JGLUE_STOPPED);
 }

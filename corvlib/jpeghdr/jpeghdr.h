@@ -51,6 +51,12 @@ struct jpeghdr_compress_struct {
   // Threads for the per-pixel passes (0 or 1: the calling thread only, the default). The
   // output does not depend on it.
   int32_t threads;
+  // Told how far an encoding has come (0 .. 1), about every million pixels of each pass, on
+  // the calling thread while no other thread of the encoder runs; answering false ends the
+  // encoding with the libjpeg error JGLUE_STOPPED (jpegglue.h). Null (the default): not told.
+  // Set after creation.
+  bool (*progress)(void* data, float done);
+  void* progress_data;
   // Private working state, released by jpeghdr_destroy_compress even after a libjpeg error:
   // the ratio-image file while compressing, the ratio image, a full-size work image and the
   // dither generator (seeded at each compression, so output is repeatable).

@@ -12,9 +12,13 @@
 
 #include "tonemap/tonemap.h"
 
-// The sample-to-nits factor of a TIFF without the StoNits tag (37439): a sample of 1 is
-// 100 cd/m2, the display's white. The TIFF reader assumes the same.
+// The sample-to-nits factor the TIFF reader takes for its 8-bit delivery of a file without the
+// StoNits tag (37439): a sample of 1 is 100 cd/m2, the display's white.
 constexpr double TM_DEFAULT_STONITS = 100.0;
+// The factor the loaders take for a file that states none: a sample of 1 is 1 cd/m2, as a
+// picture read through its reader for display takes it, so that its luminance is the same
+// whichever way it is read.
+constexpr double TM_UNSTATED_STONITS = 1.0;
 
 // The most pixels a loader takes on (a file that claims more is refused as too large for
 // memory before anything is allocated).

@@ -132,8 +132,8 @@ int loadTIFF(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, int* y
       }
     }
   }
-  double stonits = TM_DEFAULT_STONITS;
-  if (!TIFFGetField(tp, TIFFTAG_STONITS, &stonits)) stonits = TM_DEFAULT_STONITS;
+  double stonits = TM_UNSTATED_STONITS;
+  if (!TIFFGetField(tp, TIFFTAG_STONITS, &stonits)) stonits = TM_UNSTATED_STONITS;
   // A factor that maps nothing to luminance makes the file unusable.
   if (!(stonits > 1e-12) || !std::isfinite(stonits)) return TMERR_FILE;
   if (kind == TMT_LUV32 || kind == TMT_LUV24) {

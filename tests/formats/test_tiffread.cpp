@@ -117,12 +117,20 @@ std::vector<uint8_t> Mapped(_ImgReader* ir, const _ImgColorSpace& want) {
   return v;
 }
 
-// The tone-mapping library's own one-call operator on the same file.
+// The tone-mapping library's own one-call operator on the same file, at the factor the reader
+// takes for its 8-bit delivery when the file states none (the loader itself takes 1 then, as a
+// display reading does).
 std::vector<uint8_t> LoaderMapped(const std::string& path, bool grey) {
   unsigned char* ps = nullptr;
   int x = 0, y = 0;
   const int flags = TMF_QUIET | (grey ? TMF_GREY : 0);
-  EXPECT_EQ(tmMapTIFF(&ps, &x, &y, flags, ICS_sRGB.chroma, 2.2, 32, 100, path.c_str(), nullptr), 0);
+  TIFF* tp = TIFFOpen(path.c_str(), "re");
+  EXPECT_NE(tp, nullptr);
+  double stated = 0;
+  if (tp != nullptr && !TIFFGetField(tp, TIFFTAG_STONITS, &stated))
+    TIFFSetField(tp, TIFFTAG_STONITS, TM_DEFAULT_STONITS);
+  EXPECT_EQ(tmMapTIFF(&ps, &x, &y, flags, ICS_sRGB.chroma, 2.2, 32, 100, path.c_str(), tp), 0);
+  if (tp != nullptr) TIFFClose(tp);
   std::vector<uint8_t> v(ps, ps + static_cast<size_t>(x) * y * (grey ? 1 : 3));
   free(ps);
   return v;

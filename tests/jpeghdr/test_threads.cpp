@@ -1,5 +1,6 @@
 // The encoder split over threads writes the same file as on one thread, and a libjpeg error
-// while batches are being made still returns to the caller.
+// while batches are being made still returns to the caller. Told its progress, it writes the
+// same file, and a stop at any telling ends it.
 #include <gtest/gtest.h>
 
 #include <csetjmp>
@@ -35,10 +36,21 @@ class ShortBuf : public std::streambuf {
   size_t room_;
 };
 
-// Encodes px into out with the given thread count and correction; returns libjpeg's message
-// code after an error, else 0.
+// What an encoding told of its progress, and the telling (from 0) it is to be stopped at.
+struct Told {
+  std::vector<float> done;
+  size_t stopAt = SIZE_MAX;
+  static bool hook(void* data, float d) {
+    Told* t = static_cast<Told*>(data);
+    t->done.push_back(d);
+    return t->done.size() - 1 != t->stopAt;
+  }
+};
+
+// Encodes px into out with the given thread count and correction (telling told, when given);
+// returns libjpeg's message code after an error, else 0.
 int encodeWith(std::ostream* out, const std::vector<float>& px, int w, int h, int threads,
-               int correction) {
+               int correction, Told* told = nullptr) {
   jpeghdr_compress_struct jh;
   jpeg_error_mgr jerr;
   jpeg_jump_record rec;
@@ -53,6 +65,10 @@ int encodeWith(std::ostream* out, const std::vector<float>& px, int w, int h, in
   jpeghdr_src_floatRGB(&jh, px.data(), w, h);
   jh.threads = threads;
   jh.correction = correction;
+  if (told != nullptr) {
+    jh.progress = Told::hook;
+    jh.progress_data = told;
+  }
   jpeghdr_tonemap_default(&jh);
   jpeghdr_do_compress(&jh);
   jpeghdr_destroy_compress(&jh);
@@ -88,6 +104,39 @@ TEST(JpegHdrThreads, WriteErrorWhileBatchesAreMadeReturnsToTheCaller) {
       ShortBuf buf(room);
       std::ostream out(&buf);
       EXPECT_EQ(encodeWith(&out, px, w, h, threads, 1), JERR_FILE_WRITE) << room << " " << threads;
+    }
+  }
+}
+
+// Every pass tells its progress, rising to 1, without changing the file; a stop at a telling
+// (each one before the foreground, some of the foreground's, on one thread and on several)
+// ends the encoding with JGLUE_STOPPED.
+TEST(JpegHdrProgress, ToldFromEveryPassAndStoppedAtAnyTelling) {
+  // Just over a step of a pass.
+  const int w = 1100, h = 1000;
+  const std::vector<float> px = smoothScene(w, h);
+  for (const auto& [threads, correction] : {std::pair{1, 0}, std::pair{4, 1}}) {
+    SCOPED_TRACE(threads);
+    std::ostringstream plain, toldOut;
+    ASSERT_EQ(encodeWith(&plain, px, w, h, threads, correction), 0);
+    Told all;
+    ASSERT_EQ(encodeWith(&toldOut, px, w, h, threads, correction, &all), 0);
+    EXPECT_TRUE(plain.str() == toldOut.str());
+    ASSERT_GE(all.done.size(), 14u);
+    EXPECT_TRUE(std::is_sorted(all.done.begin(), all.done.end()));
+    EXPECT_GT(all.done.front(), 0.f);
+    EXPECT_FLOAT_EQ(all.done.back(), 1.f);
+    // No stretch of the work goes untold: no pass jumps by more than its share.
+    for (size_t i = 1; i < all.done.size(); i++)
+      EXPECT_LT(all.done[i] - all.done[i - 1], 0.25f) << i;
+    // Every telling of the passes before the foreground, and some of the foreground's.
+    for (size_t k = 0; k < all.done.size(); k += k < 12 ? 1 : 7) {
+      Told stop;
+      stop.stopAt = k;
+      std::ostringstream out;
+      EXPECT_EQ(encodeWith(&out, px, w, h, threads, correction, &stop), JGLUE_STOPPED) << k;
+      EXPECT_EQ(stop.done.size(), k + 1);
+      EXPECT_LT(out.str().size(), plain.str().size()) << k;
     }
   }
 }

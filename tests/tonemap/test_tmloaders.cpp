@@ -244,9 +244,9 @@ TEST(TmLoadTIFF, ReadsTheSampleToNitsFactor) {
   EXPECT_NEAR(l.ls[1], tmCvLuminance(lum), 1);
   Loaded g;
   ASSERT_EQ(tmLoadTIFF(t.get(), &g.ls, &g.cs, &g.x, &g.y, b.c_str(), nullptr), 0);
-  EXPECT_DOUBLE_EQ(t->inpsf, TM_DEFAULT_STONITS);
-  EXPECT_EQ(g.cs, nullptr);  // grey kinds give no chroma
-  EXPECT_NEAR(g.ls[0], tmCvLuminance(0.01f * TM_DEFAULT_STONITS), 1);
+  EXPECT_DOUBLE_EQ(t->inpsf, 1.0);  // no tag: samples in cd/m2
+  EXPECT_EQ(g.cs, nullptr);         // grey kinds give no chroma
+  EXPECT_NEAR(g.ls[0], tmCvLuminance(0.01f), 1);
   unlink(a.c_str());
   unlink(b.c_str());
 }

@@ -501,6 +501,46 @@ TEST_F(ImageWindowTest, UnreadablePicturesAreToldOnceAndLeaveTheWindow) {
   EXPECT_EQ(Readout().find("Loading"), std::string::npos) << Readout();
 }
 
+// A damaged picture opened alone from the browser is told in an alert, and the window closes;
+// a good picture opened next shows its capture date, not the "Loading..." of the one before.
+TEST_F(ImageWindowTest, AfterAFailedOpenTheNextPictureShowsItsDate) {
+  const std::string cut = Temp("cut.exr"), good = Temp("good.tif");
+  WriteAll(cut, CutPicture(IWInterfaceEXR, Temp("whole.exr"), 64, 200));
+  ASSERT_TRUE(WriteTestTiff(good, 64, 48));
+  PContext& bc = gMain->bc;
+  auto open = [&](const DBRecord& rec) {
+    bc.Clear(nullptr);
+    bc.rdisp.NewRecord() = rec;
+    snprintf(bc.rsrc, sizeof bc.rsrc, "%s", "/pictures");
+    bc.SelectAll();
+    return w->OpenImages() == 1 && w->Present();
+  };
+  dmessage_alert = PalertHook;
+  std::string alert;
+  WhenShown(
+      gAlertWindow, [&] { alert = TextOf(gAlertWindow, "alrt", 128); }, "bttn", 1);
+  DBRecord bad;
+  PgrokFile(&bad, cut.c_str());
+  open(bad);
+  EXPECT_TRUE(
+      testutil::WaitUntil([&] { return !alert.empty() && !IsWindowVisible(w->GetWindow()); },
+                          [] { checkEvents(0.01); }))
+      << Readout();
+  EXPECT_EQ(alert.rfind("Cannot open '" + cut + "'", 0), 0u) << alert;
+  dmessage_alert = nullptr;
+
+  DBRecord rec;
+  PgrokFile(&rec, good.c_str());
+  PDBsetString(&rec, PDBFcapdate, "2024:05:06 07:08:09");
+  char date[64] = "";
+  const int id = PDBid(rec, PDBFcapdate);
+  ASSERT_TRUE(id >= 0 && rec.FormatField(id, date, sizeof date) != nullptr);
+  ASSERT_TRUE(open(rec));
+  EXPECT_TRUE(IsWindowVisible(w->GetWindow()));
+  EXPECT_EQ(Readout(), date);
+  bc.Clear(nullptr);
+}
+
 // A float picture of w x h, every pixel 0, as writer writes it (at quality q); false when it
 // cannot be written.
 bool WriteBlack(const _ImgWriterInterface& writer, const std::string& path, int w, int h, int q) {

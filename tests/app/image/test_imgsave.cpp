@@ -365,6 +365,78 @@ TEST_F(SaveView, AQuarterTurnOfTallPixelsKeepsItsShapeInEachFormat) {
   }
 }
 
+// Pictures of non-square pixels opened from the browser, turned a quarter or not, saved with
+// the options as offered in every format offered: each file reads back at the shape shown, a
+// JPEG (plain or HDR) with square pixels at the size shown, and the window's record of the
+// written file tells its size. A float picture 300 x 200 with PIXASPECT=2 shows 150 x 200; an
+// 8-bit grey TIFF 300 x 200 with twice the resolution down as across shows 300 x 100.
+TEST_F(SaveView, NonSquarePixelsKeepTheirShapeInEveryFormatTurnedOrNot) {
+  const std::string tall = Temp("tall.hdr"), wide = Temp("wide.tif");
+  {
+    _ImgStruct im = {300, 200, &ICS_RGB709, 0, nullptr, nullptr};
+    ASSERT_TRUE(PnewImage(&im, 0));
+    for (int y = 0; y < im.yres; ++y)
+      for (int x = 0; x < im.xres; ++x) {
+        float* p = reinterpret_cast<float*>(im.img + static_cast<size_t>(y) * im.rowsize) + 3 * x;
+        p[0] = 0.1f + x * 0.02f;
+        p[1] = 0.2f + y * 0.03f;
+        p[2] = 0.5f;
+      }
+    _ImgWriteBuf wb;
+    PsetWriteBuf(&wb, &im);
+    wb.pixAspect = 0.5f;  // PIXASPECT=2
+    ASSERT_GT(IWInterfaceRad.WriteImage(tall.c_str(), &wb), 0);
+    PfreeImage(&im);
+    im = {300, 200, &ICS_Y8, 0, nullptr, nullptr};
+    ASSERT_TRUE(PnewImage(&im, 0));
+    for (int y = 0; y < im.yres; ++y)
+      for (int x = 0; x < im.xres; ++x) im.img[y * im.rowsize + x] = static_cast<uint8_t>(x ^ y);
+    PsetWriteBuf(&wb, &im);
+    wb.pixAspect = 2.0f;  // YResolution twice XResolution
+    ASSERT_GT(IWInterfaceTIFF.WriteImage(wide.c_str(), &wb), 0);
+    PfreeImage(&im);
+  }
+  const struct {
+    std::string src;
+    int w, h;  // as shown
+    std::vector<std::pair<const char*, const char*>> formats;
+  } pictures[] = {
+      {tall, 150, 200, {{"Vortelux", "hdr"}, {"TIFF", "tif"}, {"EXR", "exr"}, {"JPEG", "jpg"}}},
+      {wide, 300, 100, {{"TIFF", "tif"}, {"JPEG", "jpg"}}}};
+  PContext& bc = gMain->bc;
+  int k = 0;
+  for (const auto& pic : pictures)
+    for (const bool turn : {false, true})
+      for (const auto& [format, suffix] : pic.formats) {
+        SCOPED_TRACE(pic.src + (turn ? " turned as " : " as ") + format);
+        w->CloseImages(false);
+        bc.Clear(nullptr);
+        DBRecord rec = savetest::RecordOf(pic.src);
+        if (turn) PDBsetInt(&rec, PDBForient, 90);
+        bc.rdisp.NewRecord() = rec;
+        snprintf(bc.rsrc, sizeof bc.rsrc, "%s", "/pictures");
+        bc.SelectAll();
+        ASSERT_EQ(w->OpenImages(), 1);
+        ASSERT_TRUE(w->Present());
+        // The options as offered: turned, the crop and orientation applied.
+        const std::string out = Temp("out" + std::to_string(++k) + "." + suffix);
+        ASSERT_EQ(SaveShown(turn ? 0x18 : 0x08, out, format), 1);
+        _ImgReader* ir = PopenImageF(out.c_str(), 1, nullptr);
+        ASSERT_NE(ir, nullptr);
+        const int sw = turn ? pic.h : pic.w, sh = turn ? pic.w : pic.h;
+        EXPECT_NEAR(ir->xres * ir->pixAspect / ir->yres, static_cast<double>(sw) / sh, 0.01);
+        if (strcmp(suffix, "jpg") == 0) {
+          EXPECT_EQ(ir->xres, sw);
+          EXPECT_EQ(ir->yres, sh);
+        }
+        const DBRecord& saved = w->GetCurrentIR()->GetRec();
+        EXPECT_EQ(PDBgetField(saved, PDBFxsize).GetInt(0), ir->xres);
+        EXPECT_EQ(PDBgetField(saved, PDBFysize).GetInt(0), ir->yres);
+        ir->ri->Close(ir);
+      }
+  bc.Clear(nullptr);
+}
+
 // A picture without a sample-to-nits factor, cropped and saved in turn as TIFF, EXR, RGBE and
 // JPEG-HDR: each saved file shows the luminance the window showed before, to the window and to
 // a record made afresh from the file, and a calibration right after the save reads the value
@@ -438,8 +510,96 @@ TEST_F(SaveView, EachKindOfSaveKeepsTheLuminanceAndCalibratesRight) {
   }
 }
 
+// A LogLuv TIFF that states no sample-to-nits factor, opened from the browser and saved as a
+// picture with the options offered: a save at once and one after the idle work loaded ahead
+// (the picture alone in the ring is its own neighbour) state the factor it is shown with, 1,
+// and the window shows one luminance read reduced at fit or whole at 1:1.
+TEST_F(SaveView, ASaveAtOnceAndOneLaterStateThePicturesOwnFactor) {
+  // The pane as the window opens; the picture 17/4 times its size, so that fitted it is read
+  // reduced by 2, and for a view 9/8 as large whole.
+  const std::string first = Temp("first.tif");
+  ASSERT_TRUE(WriteTestTiff(first, 64, 48));
+  ASSERT_TRUE(w->AddImage(savetest::RecordOf(first), false) && w->Present());
+  const int W = w->imd->GetRWidth() * 17 / 4, H = w->imd->GetRHeight() * 17 / 4;
+  w->CloseImages(false);
+  const std::string src = Temp("luv.tif");
+  {
+    _ImgStruct im = {W, H, &ICS_XYZ, 0, nullptr, nullptr};
+    ASSERT_TRUE(PnewImage(&im, 0));
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) {
+        float* p = reinterpret_cast<float*>(im.img + static_cast<size_t>(y) * im.rowsize) + 3 * x;
+        const float v = x < W / 2 ? 0.5f : 40.0f;
+        p[0] = 0.95f * v;
+        p[1] = v;
+        p[2] = 1.09f * v;
+      }
+    _ImgWriteBuf wb;
+    PsetWriteBuf(&wb, &im);  // no factor in the file
+    ASSERT_GT(IWInterfaceTIFF.WriteImage(src.c_str(), &wb), 0);
+    PfreeImage(&im);
+  }
+  PContext& bc = gMain->bc;
+  auto open = [&] {  // the picture alone in the window
+    w->CloseImages(false);
+    bc.Clear(nullptr);
+    bc.rdisp.NewRecord() = savetest::RecordOf(src);
+    snprintf(bc.rsrc, sizeof bc.rsrc, "%s", "/pictures");
+    bc.SelectAll();
+    ASSERT_EQ(w->OpenImages(), 1);
+    ASSERT_TRUE(w->Present());
+  };
+  auto exposure = [&](const std::string& path) {
+    const std::string s = savetest::Read(path);
+    const size_t k = s.find("\nEXPOSURE=");
+    return k == std::string::npos ? std::string("none")
+                                  : s.substr(k + 1, s.find('\n', k + 1) - k - 1);
+  };
+  const _ImgRect dark{W / 8, W / 4, H / 4, H / 2};
+  auto shown = [&] {
+    w->iring->SetOrigSelection(&dark);
+    return w->iring->AvgLuminance(nullptr);
+  };
+  open();
+  ASSERT_EQ(w->iring->Reduction(), 2);
+  const double fitted = shown();
+  ASSERT_EQ(SaveShown(0x08, Temp("atonce.hdr"), "Vortelux"), 1);
+  open();
+  // The idle timer's firings to their end: the browser's thumbnails, the next image, the
+  // previous.
+  for (int k = 0; k < 1000 && improveCallback(k) > 0; ++k) {
+  }
+  ASSERT_EQ(SaveShown(0x08, Temp("later.hdr"), "Vortelux"), 1);
+  EXPECT_EQ(exposure(Temp("atonce.hdr")), "EXPOSURE=1.000000e+00");
+  EXPECT_EQ(exposure(Temp("later.hdr")), "EXPOSURE=1.000000e+00");
+
+  open();
+  w->SetZoom(8);  // 1:1: read whole
+  w->Redraw();
+  ASSERT_EQ(w->iring->Reduction(), 1);
+  EXPECT_NEAR(shown() / fitted, 1.0, 0.01);
+  EXPECT_NEAR(fitted, 0.5, 0.01);
+  bc.Clear(nullptr);
+}
+
 // ---- Large pictures: the window answers while a save runs, a Stop keeps the old file, and
 // the memory a save takes is that of one copy of the picture.
+
+// A float picture of w x h: a sky brightening upwards with a sun.
+_ImgStruct FloatSky(int w, int h) {
+  _ImgStruct im = {w, h, &ICS_RGB709, 0, nullptr, nullptr};
+  PnewImage(&im, 0);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      float* p = reinterpret_cast<float*>(im.img + static_cast<size_t>(y) * im.rowsize) + 3 * x;
+      const float dx = x - 0.7f * w, dy = y - 0.2f * h;
+      const float v = 0.05f + 2.0f * (h - y) / h + (dx * dx + dy * dy < 900 ? 500.0f : 0.0f);
+      p[0] = 0.8f * v;
+      p[1] = 0.9f * v;
+      p[2] = v;
+    }
+  return im;
+}
 
 // A camera-like JPEG of w x h at dir/name, and its record turned a quarter.
 DBRecord TurnedJpeg(const std::string& path, int w, int h) {
@@ -519,6 +679,69 @@ TEST_F(SaveView, ALargeTurnedPictureSavesUnderProgressAndAStopKeepsTheOldFile) {
   EXPECT_EQ(PDBgetField(saved, PDBFxsize).GetInt(0), 3600);
   EXPECT_EQ(PDBgetField(saved, PDBFysize).GetInt(0), 4800);
   EXPECT_EQ(Names(dir), (std::vector<std::string>{"big.jpg", "out.jpg"}));
+  EXPECT_EQ(gAlerts, 0);
+}
+
+// A float picture saved as a JPEG-HDR: its encoding, which takes the whole picture at once,
+// gives way under the Progress window (the picture is read whole before it, without slices of
+// its own); a Stop there keeps the file it was to replace whole and leaves nothing beside it.
+// Saved again to its end, the events ran all the way.
+TEST_F(SaveView, AJpegHdrSaveRunsUnderProgressAndAStopKeepsTheOldFile) {
+  const std::string dir = Temp("pictures"), in = dir + "/sky.exr", out = dir + "/out.jpg";
+  QDir().mkpath(QString::fromStdString(dir));
+  {
+    _ImgStruct im = FloatSky(1200, 1000);
+    _ImgWriteBuf wb;
+    PsetWriteBuf(&wb, &im);
+    ASSERT_GT(IWInterfaceEXR.WriteImage(in.c_str(), &wb), 0);
+    PfreeImage(&im);
+  }
+  std::ofstream(out) << "the picture that was here";
+  ASSERT_TRUE(w->AddImage(savetest::RecordOf(in), false) && w->Present());
+  const EveryStep pace;
+  dmessage_alert = [](const char*) { return ++gAlerts, 1; };
+  gAlerts = 0;
+  std::vector<std::string> progress;
+  std::vector<int> bar;  // each value the bar showed
+  int turns = 0;
+  bool stop = true;
+  QTimer look;
+  QObject::connect(&look, &QTimer::timeout, [&] {
+    if (!IsWindowVisible(gProgressWindow)) return;
+    ++turns;
+    const int at = GetControlValue(ControlOf(gProgressWindow, "prgs", 129));
+    if (bar.empty() || bar.back() != at) bar.push_back(at);
+    const std::string text = TextOf(gProgressWindow, "prgs", 128);
+    if (progress.empty() || progress.back() != text) progress.push_back(text);
+    if (stop) {
+      stop = false;
+      QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gProgressWindow, "bttn", 3)),
+                        Qt::LeftButton);
+    }
+  });
+  look.start(0);
+  EXPECT_EQ(SaveShown(0x08, out, "JPEG"), 0);
+  EXPECT_EQ(progress, std::vector<std::string>{"Saving 'out.jpg'..."});
+  EXPECT_EQ(savetest::Read(out), "the picture that was here");
+  EXPECT_EQ(Names(dir), (std::vector<std::string>{"out.jpg", "sky.exr"}));
+  EXPECT_STREQ(PDBgetString(w->GetCurrentIR()->GetRec(), PDBFfile), "sky.exr");
+  EXPECT_EQ(gAlerts, 0);
+
+  progress.clear();
+  bar.clear();
+  turns = 0;
+  ASSERT_EQ(SaveShown(0x08, out, "JPEG"), 1);
+  look.stop();
+  EXPECT_GE(turns, 10);
+  // The bar runs once over the read and the encoding, never back.
+  EXPECT_TRUE(std::is_sorted(bar.begin(), bar.end())) << ::testing::PrintToString(bar);
+  EXPECT_GE(bar.size(), 5u);
+  EXPECT_EQ(progress, std::vector<std::string>{"Saving 'out.jpg'..."});
+  EXPECT_FALSE(IsWindowVisible(gProgressWindow));
+  EXPECT_STREQ(PDBgetString(w->GetCurrentIR()->GetRec(), PDBFformat), "JPEG HDR YCbCr");
+  EXPECT_EQ(PDBgetString(savetest::RecordOf(out), PDBFformat),
+            std::string(PDBgetString(w->GetCurrentIR()->GetRec(), PDBFformat)));
+  EXPECT_EQ(Names(dir), (std::vector<std::string>{"out.jpg", "sky.exr"}));
   EXPECT_EQ(gAlerts, 0);
 }
 

@@ -58,11 +58,16 @@ uint32_t dmessage_errno(unsigned cls, int syserr, const char* text, const char* 
 
   if (pending & DMArecord) {
     // Copy before freeing the previous copy: the text may be that very copy (a caller
-    // reporting the class's last message again).
+    // reporting the class's last message again), so from here on only the new copy is used.
     char* copy = strdup(text);
-    std::free(dmessage_mine[cls]);
-    dmessage_mine[cls] = copy;
-    dmessage_record[cls] = copy != nullptr ? copy : text;
+    if (copy != nullptr) {
+      std::free(dmessage_mine[cls]);
+      dmessage_mine[cls] = copy;
+      dmessage_record[cls] = copy;
+      text = copy;
+    } else if (text != dmessage_mine[cls]) {
+      dmessage_record[cls] = text;
+    }
     pending &= ~DMArecord;
   }
   // The log and standard error get one line per message, a name in it shown apart from every

@@ -321,17 +321,7 @@ void PThumbnailer::DropSheet(int32_t id, bool foreign) {
     if (cacheSiz < 0) cacheSiz = 0;
   }
   // Its loaded copies go too, so that none answers for a sheet of the same number later.
-  for (PThumbList*& head : images)
-    for (PThumbList** at = &head; *at != nullptr;) {
-      PThumbList* e = *at;
-      if (e->imgID == id && !e->InUse()) {
-        *at = e->next;
-        e->next = nullptr;
-        delete e;
-      } else {
-        at = &e->next;
-      }
-    }
+  ForgetLoaded(id);
 }
 
 bool PThumbnailer::NewThumbnail(_ImgStruct* thumb, const DBRecord& photo, _ImgReader* ir) {

@@ -328,6 +328,9 @@ class PThumbnailer {
   bool WriteFilling();
   // Unlinks sheet id when no record names it any more, and drops its loaded copies.
   void DropUnnamedSheet(int32_t id);
+  // Drops the loaded copies of sheet id not in use, so that none answers for a sheet of the
+  // same number later.
+  void ForgetLoaded(int32_t id);
   long PurgeLocked();
 
   void FixThumb(_ImgStruct* thumb, const DBRecord& photo) const {

@@ -422,16 +422,7 @@ void PThumbnailer::DropWritten() {
            dropped, static_cast<int>(nextImgID));
 }
 
-void PThumbnailer::DropUnnamedSheet(int32_t id) {
-  if (id == nextImgID) return;
-  DBRecord q(&PTDBFInfo);
-  q.SetField(PTDBFimageid, static_cast<long>(id));
-  DBSearch search(&tdb);
-  DBRecord one;
-  if (!search.AddSelector(q, false) || search.FindRecords(&one, 1) != 0) return;
-  char path[1100];
-  SheetPath(path, sizeof(path), id);
-  if (unlink(path) != 0 && errno != ENOENT) DMESSAGE(DMCresource, "Cannot unlink '%s'", path);
+void PThumbnailer::ForgetLoaded(int32_t id) {
   for (PThumbList*& head : images)
     for (PThumbList** at = &head; *at != nullptr;) {
       PThumbList* e = *at;
@@ -443,6 +434,19 @@ void PThumbnailer::DropUnnamedSheet(int32_t id) {
         at = &e->next;
       }
     }
+}
+
+void PThumbnailer::DropUnnamedSheet(int32_t id) {
+  if (id == nextImgID) return;
+  DBRecord q(&PTDBFInfo);
+  q.SetField(PTDBFimageid, static_cast<long>(id));
+  DBSearch search(&tdb);
+  DBRecord one;
+  if (!search.AddSelector(q, false) || search.FindRecords(&one, 1) != 0) return;
+  char path[1100];
+  SheetPath(path, sizeof(path), id);
+  if (unlink(path) != 0 && errno != ENOENT) DMESSAGE(DMCresource, "Cannot unlink '%s'", path);
+  ForgetLoaded(id);
 }
 
 bool PThumbnailer::WriteFilling() {

@@ -88,6 +88,35 @@ std::string FileOf(const DBRecord& rec) {
   return PcurrentFile(path, sizeof path, rec) != nullptr ? path : "";
 }
 
+// The record of a written file for one that described its old contents: rec in old's schema,
+// with the user's own fields as old has them; the edit settings go with the pixels (rec's).
+DBRecord KeptUserFields(const DBRecord& rec, const DBRecord& old) {
+  const DBFieldInfo* schema = old.GetFieldInfo();
+  DBRecord copy;
+  copy.Init(schema, true);
+  copy = rec;
+  static const PDBFieldID kEdits[] = {PDBFcrop, PDBForient, PDBFflip, PDBFredeye, PDBFspotexp};
+  for (int id = 0; id < old.GetNAlloc(); ++id) {
+    const DBFDetails* dd = old.GetFieldDetails(id);
+    if (dd == nullptr || !(dd->flags & PDBFLuser)) continue;
+    bool edit = false;
+    for (PDBFieldID e : kEdits) edit = edit || PDBid(old, e) == id;
+    if (edit) continue;
+    if (old[id].IsSet())
+      copy.SetField(id, old);
+    else
+      copy.ClearField(id);
+  }
+  return copy;
+}
+
+// Whether the record's file (its name in its first folder) is the one at loc/file.
+bool NamesFile(const DBRecord& r, const char* loc, const char* file) {
+  const char* f = PDBgetString(r, PDBFfile);
+  const char* l = PDBgetString(r, PDBFlocation);
+  return f != nullptr && l != nullptr && strcmp(f, file) == 0 && strcmp(l, loc) == 0;
+}
+
 }  // namespace
 
 // ---- Record geometry.
@@ -654,9 +683,9 @@ int PImageWindow::SaveMapOriginal(DBRecord* rec) {
 void PImageWindow::UpdateSaved(const DBRecord& rec) {
   PContext* ctx = Context();
   bool replaced = false;
+  const char* file = PDBgetString(rec, PDBFfile);
+  const char* loc = PDBgetString(rec, PDBFlocation);
   if (ctx != nullptr && !ctx->ReadOnly()) {
-    const char* file = PDBgetString(rec, PDBFfile);
-    const char* loc = PDBgetString(rec, PDBFlocation);
     DBRecord found[64];
     int n = 0;
     if (file != nullptr && loc != nullptr) {
@@ -677,24 +706,8 @@ void PImageWindow::UpdateSaved(const DBRecord& rec) {
         // Names are case-sensitive here: another spelling of the folder is another file.
         const char* floc = PDBgetString(found[k], PDBFlocation);
         if (floc == nullptr || strcmp(floc, loc) != 0) continue;
-        const DBFieldInfo* schema = found[k].GetFieldInfo();
-        DBRecord copy;
-        copy.Init(schema, true);
-        copy = rec;
         // The user's own fields stay as the catalogue has them; edit settings go with the pixels.
-        static const PDBFieldID kEdits[] = {PDBFcrop, PDBForient, PDBFflip, PDBFredeye,
-                                            PDBFspotexp};
-        for (int id = 0; id < found[k].GetNAlloc(); ++id) {
-          const DBFDetails* dd = found[k].GetFieldDetails(id);
-          if (dd == nullptr || !(dd->flags & PDBFLuser)) continue;
-          bool edit = false;
-          for (PDBFieldID e : kEdits) edit = edit || PDBid(found[k], e) == id;
-          if (edit) continue;
-          if (found[k][id].IsSet())
-            copy.SetField(id, found[k]);
-          else
-            copy.ClearField(id);
-        }
+        DBRecord copy = KeptUserFields(rec, found[k]);
         if (copy == found[k]) continue;
         const int i = ctx->FindI(found[k]);
         if (i >= 0) {
@@ -717,6 +730,31 @@ void PImageWindow::UpdateSaved(const DBRecord& rec) {
     }
   }
   if (ctx != nullptr && !replaced) ctx->AddShadow(rec);
+  // A displayed record of the written file that no catalogue record stood for (a picture of a
+  // folder shown, not catalogued) still tells the old file's length, hash and edit settings:
+  // a later check of the file would take the new length and hash under the old orientation
+  // and crop, turning the written pixels again. It takes the written file's record, keeping
+  // what the user entered; as a record not catalogued, the shadow catalogue keeps it.
+  if (ctx != nullptr && file != nullptr && loc != nullptr) {
+    const int nd = ctx->rdisp.GetSize();
+    ABitMap shown(static_cast<unsigned long>(nd), false);
+    int n = 0;
+    for (int i = 0; i < nd; ++i) {
+      if (!NamesFile(ctx->rdisp[i], loc, file)) continue;
+      const DBRecord copy = KeptUserFields(rec, ctx->rdisp[i]);
+      if (copy == ctx->rdisp[i]) continue;
+      ctx->rdisp[i].Clear();
+      ctx->rdisp[i].FillFrom(copy);
+      shown.Set(static_cast<unsigned long>(i));
+      ++n;
+    }
+    if (n > 0) {
+      ctx->RecordChange(nullptr, &shown, nullptr);
+      // An undo of an edit before the save would give the display the old file's record.
+      if (gMain) gMain->SetUndoable(false);
+      if (browser != nullptr) browser->Redisplay();
+    }
+  }
   if (iring == nullptr) return;
   SelectNone();
   iring->ClearSelection();

@@ -310,7 +310,7 @@ long WriteSafely(const char* path, Write write) {
   if (ok) {
     fd = open(tmp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     struct stat st;
-    ok = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fchmod(fd, mode) == 0 &&
+    ok = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && PsetFileMode(fd, mode) &&
          fsync(fd) == 0;
     if (ok) n = static_cast<long>(st.st_size);
     if (fd >= 0 && close(fd) != 0) ok = false;

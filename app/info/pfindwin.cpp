@@ -3,6 +3,7 @@
 #include "app/core/pcmds.h"
 #include "app/info/pfind.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -17,11 +18,27 @@
 #include "app/core/pappstate.h"
 #include "app/records/psetother.h"
 #include "platform/pmenu.h"
+#include "support/bytetext.h"
 #include "support/pstrings.h"
 #include "toolkit/pcommand.h"
 #include "toolkit/pctltext.h"
 
 namespace {
+
+// Whether field fid of schema s holds names (a file's name, its folders): they show as names
+// show (support/bytetext.h), so what is typed for them stands for the bytes it shows.
+bool HoldsNames(const DBFieldInfo* s, int fid) {
+  return fid >= 0 &&
+         (fid == s->XlateID(&PDBFInfo, PDBFfile) || fid == s->XlateID(&PDBFInfo, PDBFlocation));
+}
+
+// The typed text in val (of len bytes) replaced by the bytes it stands for, never longer.
+void TypedBytes(char* val, size_t len) {
+  const std::string bytes = ShownBytes(val);
+  const size_t n = std::min(bytes.size(), len - 1);
+  memcpy(val, bytes.data(), n);
+  val[n] = '\0';
+}
 
 // The pane's controls in order, with the window edges each follows (1 left, 4 right; 5
 // stretches across).
@@ -348,8 +365,16 @@ bool PFindWindow::SetQuery() {
   }
   if (verb1 < 1 || verb1 > 3 || (conj != 1 && (verb2 < 1 || verb2 > 3))) return false;
 
-  // Number fields take only numbers.
   const DBFieldInfo* s = SearchSchema();
+  if (HoldsNames(s, fid1)) {
+    TypedBytes(val1a, sizeof val1a);
+    TypedBytes(val1b, sizeof val1b);
+  }
+  if (conj != 1 && HoldsNames(s, fid2)) {
+    TypedBytes(val2a, sizeof val2a);
+    TypedBytes(val2b, sizeof val2b);
+  }
+  // Number fields take only numbers.
   const DBFDetails* d1 = s->GetDetails(fid1);
   const DBFDetails* d2 = conj != 1 ? s->GetDetails(fid2) : nullptr;
   if (d1 == nullptr || (conj != 1 && d2 == nullptr)) return false;

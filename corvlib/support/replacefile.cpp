@@ -92,6 +92,21 @@ mode_t PnewFileMode(const char* path) {
   return PusualFileMode();
 }
 
+bool PsetFileMode(int fd, mode_t mode) {
+  if (fchmod(fd, mode) == 0) return true;
+  switch (errno) {
+    case EPERM:
+    case ENOSYS:
+    case EOPNOTSUPP:
+#if ENOTSUP != EOPNOTSUPP
+    case ENOTSUP:
+#endif
+      return true;
+    default:
+      return false;
+  }
+}
+
 int PtempBeside(const char* path, std::string* tmp, int mode, const char* suffix) {
   if (path == nullptr || *path == '\0' || tmp == nullptr) {
     errno = EINVAL;
@@ -115,7 +130,9 @@ int PtempBeside(const char* path, std::string* tmp, int mode, const char* suffix
   std::string name = dir + "." + stem + tail;
   const int fd = mkostemps(&name[0], static_cast<int>(end.size()), O_CLOEXEC);
   if (fd < 0) return -1;
-  fchmod(fd, mode < 0 ? PnewFileMode(path) : static_cast<mode_t>(mode));
+  // The file is new and this process's own: where its mode cannot be set it keeps the one it
+  // was made with, no wider than 0600 (or its file system's own).
+  PsetFileMode(fd, mode < 0 ? PnewFileMode(path) : static_cast<mode_t>(mode));
   *tmp = name;
   return fd;
 }

@@ -16,6 +16,10 @@
 mode_t PnewFileMode(const char* path);
 // 0666 less the umask: the mode of a new file.
 mode_t PusualFileMode();
+// Gives the file open at fd the mode, where its file system keeps modes. One that keeps none
+// (FAT) refuses the call (EPERM, ENOSYS, ENOTSUP) or takes it and changes nothing, and shows
+// every file with the mode its mount gives: that is no failure. False, errno set, for another.
+bool PsetFileMode(int fd, mode_t mode);
 
 // Creates an empty temporary file beside path, named ".<name>.lumerin-<pid>-XXXXXX.tmp<suffix>"
 // (suffix may be NULL; writers that choose their format by the name need it; a long name is

@@ -1,11 +1,6 @@
 // The application object: the recent-catalogue menu, the lone selected record, the update and
 // process tables with no window in front, a refused quit, and whole runs of the program.
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,6 +24,7 @@
 #include "catalog/pdbase.h"
 #include "db/test_faultfs.h"
 #include "testutil/file_bytes.h"
+#include "testutil/no_file_modes.h"
 #include "testutil/wait_until.h"
 
 namespace {
@@ -742,29 +738,6 @@ std::string SelfProgram() {
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   self[n > 0 ? n : 0] = '\0';
   return self;
-}
-
-// Makes every call that sets a file's mode fail with ENOSYS in this process from now on, as on a
-// file system that keeps no permissions (a FAT disk through a user-space server); false when this
-// system lets no process filter its calls.
-bool NoModeCanBeSet() {
-#if defined(__x86_64__)
-  std::vector<sock_filter> f = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr))};
-  for (const long nr : {long{__NR_chmod}, long{__NR_fchmod}, long{__NR_fchmodat}, 452L}) {
-    f.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(nr), 0, 1));
-    f.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS));
-  }
-  f.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-  sock_fprog prog{static_cast<unsigned short>(f.size()), f.data()};
-  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
-#else
-  return false;
-#endif
 }
 
 // The run the test below starts in a process of its own, in the home it is given, where no

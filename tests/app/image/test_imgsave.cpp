@@ -101,11 +101,15 @@ TEST(FixImageSettings, DensitiesAndRecordsWithoutASize) {
 // ---- The save command on images in the window, through its dialogs.
 
 #include <sys/resource.h>
+#include <utime.h>
 
 #include <QPointer>
 #include <QProcess>
 
+#include "app/browser/pbrowser.h"
 #include "app/core/pappstate.h"
+#include "app/mainwin/pmainw.h"
+#include "app/records/precfile.h"
 #include "imagetest.h"
 #include "savetest.h"
 #include "support/membudget.h"
@@ -325,6 +329,66 @@ TEST_F(SaveView, SavingOverACataloguedFileKeepsWhatTheUserEntered) {
   EXPECT_EQ(PDBgetField(found[0], PDBFxsize).GetInt(0), 300);
   EXPECT_TRUE(savetest::HashMatches(found[0], target));
   ctx->CloseDB();
+}
+
+// A picture of a folder shown in the browser, not catalogued, given a title, turned right in the
+// window and saved over its own file with the turn applied, then renamed from the browser (whose
+// check of the file takes its new length and hash): its record keeps the title, has no turn left
+// to apply, and its cell shows the written picture upright, turned once, not twice.
+TEST_F(SaveView, APictureTurnedAndSavedOverItselfShowsTurnedOnceAfterARename) {
+  PContext& bc = gMain->bc;
+  auto* mw = static_cast<PMainWindow*>(gMain);
+  PBrowser* b = mw->GetPBrowser();
+  mw->SetDisplayFields(0, false);  // thumbnails, in a window wide enough for a row of them
+  mw->SetThumbSize(FourCC("tmed"), false);
+  SizeWindow(mw->GetWindow(), 1300, 754, true);
+  mw->Show(1);
+  const std::string dir = Temp("pics"), in = dir + "/a.jpg", tn = Temp("tn");
+  QDir().mkpath(QString::fromStdString(dir));
+  QDir().mkpath(QString::fromStdString(tn));
+  ASSERT_TRUE(PBrowser::tnMgr.SetCacheDirectory(tn.c_str()));
+  _ImgStruct pic = savetest::Picture(300, 200);
+  ASSERT_TRUE(savetest::WriteJPEG(in, pic, 90));
+  PfreeImage(&pic);
+  const struct utimbuf before = {time(nullptr) - 100, time(nullptr) - 100};  // made a while ago
+  ASSERT_EQ(utime(in.c_str(), &before), 0);
+  bc.Clear(nullptr);
+  PgrokFile(&bc.rdisp.NewRecord(), in.c_str());
+  snprintf(bc.rsrc, sizeof bc.rsrc, "%s", dir.c_str());
+  b->Redisplay();
+  ASSERT_TRUE(b->NewChange("Set"));
+  PDBsetString(b->ChangeRecord(0), PDBFtitle, "Harbour");
+  b->CompleteChange();
+  bc.SelectAll();
+  ASSERT_EQ(w->OpenImages(), 1);
+  ASSERT_TRUE(w->Present());
+  ASSERT_TRUE(w->Reorient(kCmdRotateRight));
+  ASSERT_EQ(SaveShown(0x10, in, "JPEG"), 1);
+  bc.SelectAll();
+  QTimer answer;
+  QObject::connect(&answer, &QTimer::timeout, [&answer] {
+    if (!IsWindowVisible(gInputWindow)) return;
+    answer.stop();
+    qobject_cast<QLineEdit*>(WidgetOf(gInputWindow, "inpt", 129))->setText("b.jpg");
+    QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gInputWindow, "bttn", 1)),
+                      Qt::LeftButton);
+  });
+  answer.start(5);
+  PsharedRecordCommand(kCmdRenameFiles);
+  answer.stop();
+  ASSERT_EQ(bc.rdisp.GetSize(), 1);
+  const DBRecord shown = bc.rdisp[0];
+  EXPECT_STREQ(PDBgetString(shown, PDBFfile), "b.jpg");
+  EXPECT_STREQ(PDBgetString(shown, PDBFtitle), "Harbour");
+  EXPECT_FALSE(PDBgetField(shown, PDBForient).IsSet());
+  EXPECT_TRUE(savetest::HashMatches(shown, dir + "/b.jpg"));
+  // The cell's final thumbnail, oriented as the cell draws it: taller than wide.
+  b->Redisplay();
+  EXPECT_EQ(b->ImproveDisplay(true), 1);
+  ASSERT_TRUE(b->thumbFinal.Check(0));
+  POrient drawn(&shown);
+  drawn.SetOrigSize(b->thumb[0].xres, b->thumb[0].yres);
+  EXPECT_LT(drawn.GetWidth(), drawn.GetHeight());
 }
 
 // A picture of pixels twice as tall as wide, turned right and saved with its own pixels: each

@@ -2,6 +2,7 @@
 // copies where re-encoding gains nothing, the record describing the new file, files other tools
 // read, and an existing file that survives a cancel, a failure or a killed writer.
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 
 #include "app/image/psaveimg.h"
 #include "savetest.h"
+#include "testutil/no_file_modes.h"
 #include "testutil/process_locale.h"
 
 using namespace savetest;
@@ -311,6 +313,48 @@ TEST_F(Save, TurnedPixelsAreWrittenAsTheirTurnedCopyIs) {
     }
     PfreeImage(&im);
   }
+}
+
+// On a disk that keeps no permissions (every call that sets a mode fails with ENOSYS, as on a
+// FAT disk), a picture saved over an existing file and one saved under a new name are written
+// whole, in each format's way (TIFF, and JPEG, whose writer makes a temporary file of its own),
+// with no temporary file left.
+TEST_F(Save, OnADiskWithoutPermissionsTheFileIsWritten) {
+  const std::string old = Path("old.tif"), fresh = Path("new.jpg");
+  std::ofstream(old) << "the picture that was here";
+  ASSERT_EQ(chmod(old.c_str(), 0640), 0);
+  const int was = Entries();
+  _ImgStruct pic = Picture(64, 48);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    gInterfaceReady = 0;  // the child has none of its parent's drawing threads: it only writes
+    if (!NoModeCanBeSet()) _exit(2);
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fchmod(fd, 0700) == 0 || errno != ENOSYS) _exit(4);
+    DBRecord a(&PDBFInfo), b(&PDBFInfo);
+    PDBsetInt(&b, PDBFquality, 90);
+    _exit(PsaveImageFile(&a, &pic, old.c_str(), PimageWriter(0)) &&
+                  PsaveImageFile(&b, &pic, fresh.c_str(), &IWInterfaceJPEG)
+              ? 0
+              : 3);
+  }
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  PfreeImage(&pic);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  if (WEXITSTATUS(status) == 2)
+    GTEST_SKIP() << "this system lets no process filter its calls: no disk without permissions "
+                    "can be stood for";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "a save where no mode can be set failed";
+  for (const std::string& f : {old, fresh}) {
+    _ImgReader* ir = PopenImageF(f.c_str(), 0, nullptr);
+    ASSERT_NE(ir, nullptr) << f;
+    EXPECT_EQ(ir->xres, 64) << f;
+    EXPECT_EQ(ir->yres, 48) << f;
+    ir->ri->Close(ir);
+  }
+  EXPECT_EQ(Entries(), was + 1);  // the new file, and no temporary one
 }
 
 TEST_F(Save, AWriterKilledOrCutShortLeavesTheOldFileWhole) {

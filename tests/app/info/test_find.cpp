@@ -264,6 +264,40 @@ TEST_F(Find, TheCatalogueSearchedByItsOwnSearchOrRecordByRecord) {
   EXPECT_EQ(Files(), (S{"r6.jpg", "r7.jpg"}));
 }
 
+// File names and folders are typed as names show: "caf\xE9" stands for the byte E9 and finds
+// that file, not the one named with the characters \xE9 (shown "caf\\xE9"), in the display and
+// through the catalogue's own search; a folder is found by its bytes the same way.
+TEST_F(Find, NamesAreFoundByTheBytesTheirShownTextStandsFor) {
+  Photos();
+  ctx->rdisp[0].SetField(PDBFfile, "caf\xE9.jpg");
+  ctx->rdisp[1].SetField(PDBFfile, "caf\\xE9.jpg");
+  ctx->rdisp[2].SetField(PDBFlocation, "/photos/\xE9t\xE9");
+  ctx->rdisp[3].SetField(PDBFlocation, "/photos/\\xE9t\\xE9");
+  // Typed as a person types into the value field.
+  auto typed = [&](const char* field, const char* verb, const char* text) {
+    Clause(1, field, verb, "");
+    auto* e = qobject_cast<QLineEdit*>(WidgetOf(F(), "find", 133));
+    ASSERT_NE(e, nullptr);
+    e->clear();
+    QTest::keyClicks(e, QString::fromUtf8(text));
+  };
+  for (bool catalogued : {false, true}) {
+    if (catalogued) Catalogue();
+    ASSERT_TRUE(find->Find(catalogued ? mw : nullptr));
+    typed("File", "equals", "caf\\xE9.jpg");
+    catalogued ? SearchCatalog() : SearchDisplay();
+    EXPECT_EQ(Files(catalogued), (S{"caf\xE9.jpg"})) << catalogued;
+    find->Find(catalogued ? mw : nullptr);
+    typed("File", "equals", "caf\\\\xE9.jpg");
+    catalogued ? SearchCatalog() : SearchDisplay();
+    EXPECT_EQ(Files(catalogued), (S{"caf\\xE9.jpg"})) << catalogued;
+    find->Find(catalogued ? mw : nullptr);
+    typed("Location", "contains", "/\\xE9t\\xE9");
+    catalogued ? SearchCatalog() : SearchDisplay();
+    EXPECT_EQ(Files(catalogued), (S{"r2.jpg"})) << catalogued;
+  }
+}
+
 TEST_F(Find, NothingLoadsClosesOrSearchesWhileTheCatalogueIsWalked) {
   MakeDisplay(&PDBFInfo, 1200);
   for (int i = 0; i < 1200; ++i) {

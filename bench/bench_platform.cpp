@@ -245,13 +245,13 @@ void BM_FileDialogListsAFolder(benchmark::State& state) {
       d->reject();
     });
     poll.start(0);
-    PFileDialogSpec spec;
-    spec.directory = kListed;
-    spec.fileName = "caf\xE9.jpg";
+    PFileDialogSetup setup;
+    setup.directory = kListed;
+    setup.fileName = "caf\xE9.jpg";
     std::vector<std::string> chosen;
     clock.start();
     stall.Start();
-    PlatformSaveFile(spec, &chosen, nullptr);
+    PlatformSaveFile(setup, &chosen, nullptr);
     stall.tick.stop();
     state.SetIterationTime(double(listed) * 1e-9);
   }

@@ -347,17 +347,17 @@ struct PFileDialog::Impl {
   }
 };
 
-PFileDialog::PFileDialog(QWidget* parent, Mode mode, const PFileDialogSpec& spec)
+PFileDialog::PFileDialog(QWidget* parent, Mode mode, const PFileDialogSetup& setup)
     : QDialog(parent), d_(new Impl) {
   Impl& d = *d_;
   d.q = this;
   d.mode = mode;
-  d.show = spec.show;
-  d.refuse = spec.refuse;
-  d.formatChanged = spec.formatChanged;
-  d.confirmReplace = spec.confirmReplace;
+  d.show = setup.show;
+  d.refuse = setup.refuse;
+  d.formatChanged = setup.formatChanged;
+  d.confirmReplace = setup.confirmReplace;
   setObjectName("PlatformFileDialog");
-  setWindowTitle(Q(spec.title));
+  setWindowTitle(Q(setup.title));
   setSizeGripEnabled(true);
   resize(640, 440);
 
@@ -403,17 +403,17 @@ PFileDialog::PFileDialog(QWidget* parent, Mode mode, const PFileDialogSpec& spec
   grid->addWidget(d.name, 2, 1);
   d.types = new QComboBox(this);
   d.types->setObjectName("fileTypeCombo");
-  if (mode == kSave && !spec.formats.empty()) {
-    for (const std::string& f : spec.formats) d.types->addItem(Q(f));
-    d.format = spec.format >= 0 && spec.format < d.types->count() ? spec.format : 0;
+  if (mode == kSave && !setup.formats.empty()) {
+    for (const std::string& f : setup.formats) d.types->addItem(Q(f));
+    d.format = setup.format >= 0 && setup.format < d.types->count() ? setup.format : 0;
     d.types->setCurrentIndex(d.format);
     grid->addWidget(new QLabel(QStringLiteral("Format:"), this), 3, 0);
     grid->addWidget(d.types, 3, 1);
   } else {
     d.types->hide();
   }
-  if (!spec.message.empty()) {
-    auto* label = new QLabel(Q(ShownText(spec.message)), this);
+  if (!setup.message.empty()) {
+    auto* label = new QLabel(Q(ShownText(setup.message)), this);
     label->setObjectName("PlatformFileDialogMessage");
     label->setTextFormat(Qt::PlainText);  // it may name a file
     label->setWordWrap(true);
@@ -427,10 +427,10 @@ PFileDialog::PFileDialog(QWidget* parent, Mode mode, const PFileDialogSpec& spec
   grid->addWidget(d.note, 5, 0, 1, 2);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Cancel, this);
   buttons->setObjectName("buttonBox");
-  const QString label = !spec.button.empty() ? Q(spec.button)
-                        : mode == kSave      ? QStringLiteral("Save")
-                        : mode == kOpen      ? QStringLiteral("Open")
-                                             : QStringLiteral("Choose");
+  const QString label = !setup.button.empty() ? Q(setup.button)
+                        : mode == kSave       ? QStringLiteral("Save")
+                        : mode == kOpen       ? QStringLiteral("Open")
+                                              : QStringLiteral("Choose");
   QPushButton* ok = buttons->addButton(label, QDialogButtonBox::AcceptRole);
   ok->setDefault(true);
   grid->addWidget(buttons, 6, 0, 1, 2);
@@ -474,12 +474,12 @@ PFileDialog::PFileDialog(QWidget* parent, Mode mode, const PFileDialogSpec& spec
     d_->name->setText(Shown(n));
   });
 
-  std::string start = spec.directory;
+  std::string start = setup.directory;
   if (start.empty() || !IsFolder(start)) start = LastFolder();
   if (start.empty() || !IsFolder(start)) start = Home();
   d.List(Clean(start));
-  if (mode == kSave && !spec.fileName.empty()) {
-    d.name->setText(Shown(spec.fileName));
+  if (mode == kSave && !setup.fileName.empty()) {
+    d.name->setText(Shown(setup.fileName));
     // The stem is selected, ready to be typed over; the suffix stays.
     const QString t = d.name->text();
     const qsizetype dot = t.lastIndexOf('.');
@@ -613,7 +613,7 @@ int Run(PFileDialog* d, std::vector<std::string>* chosen, int* format) {
 
 // A dialog over the window in front: never over a hidden one (a dialog just closed and on its
 // way out, which would take this one with it while it is still asking).
-PFileDialog* Make(PFileDialog::Mode mode, const PFileDialogSpec& dlg) {
+PFileDialog* Make(PFileDialog::Mode mode, const PFileDialogSetup& dlg) {
   if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) return nullptr;
   QWidget* front = QApplication::activeWindow();
   if (front != nullptr && !front->isVisible()) front = nullptr;
@@ -624,17 +624,17 @@ PFileDialog* Make(PFileDialog::Mode mode, const PFileDialogSpec& dlg) {
 
 }  // namespace
 
-int PlatformChooseFolder(const PFileDialogSpec& dlg, std::vector<std::string>* chosen) {
+int PlatformChooseFolder(const PFileDialogSetup& dlg, std::vector<std::string>* chosen) {
   PFileDialog* d = Make(PFileDialog::kFolder, dlg);
   return d ? Run(d, chosen, nullptr) : kFileDialogFailed;
 }
 
-int PlatformOpenFile(const PFileDialogSpec& dlg, std::vector<std::string>* chosen) {
+int PlatformOpenFile(const PFileDialogSetup& dlg, std::vector<std::string>* chosen) {
   PFileDialog* d = Make(PFileDialog::kOpen, dlg);
   return d ? Run(d, chosen, nullptr) : kFileDialogFailed;
 }
 
-int PlatformSaveFile(const PFileDialogSpec& dlg, std::vector<std::string>* chosen, int* format) {
+int PlatformSaveFile(const PFileDialogSetup& dlg, std::vector<std::string>* chosen, int* format) {
   PFileDialog* d = Make(PFileDialog::kSave, dlg);
   if (d == nullptr) {
     if (format) *format = dlg.format;

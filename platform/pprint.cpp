@@ -112,13 +112,13 @@ void FileByBytes(QPrintDialog* d) {
   QObject::disconnect(browse, &QAbstractButton::clicked, nullptr, nullptr);
   QObject::connect(browse, &QAbstractButton::clicked, d, [file] {
     const std::string path = PathOf(file->text());
-    PFileDialogSpec spec;
-    spec.title = "Print To File";
-    spec.directory = FolderOfPath(path);
-    spec.fileName = path.substr(path.rfind('/') + 1);
-    spec.confirmReplace = false;  // asked as the print dialog is accepted
+    PFileDialogSetup setup;
+    setup.title = "Print To File";
+    setup.directory = FolderOfPath(path);
+    setup.fileName = path.substr(path.rfind('/') + 1);
+    setup.confirmReplace = false;  // asked as the print dialog is accepted
     std::vector<std::string> chosen;
-    if (PlatformSaveFile(spec, &chosen, nullptr) == kFileDialogChosen && chosen.size() == 1)
+    if (PlatformSaveFile(setup, &chosen, nullptr) == kFileDialogChosen && chosen.size() == 1)
       file->setText(PathShown(chosen[0]));
   });
   QObject::disconnect(buttons, &QDialogButtonBox::accepted, nullptr, nullptr);

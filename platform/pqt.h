@@ -85,7 +85,7 @@ QAction* PlatformMenuItemAction(MenuRef menu, MenuItemIndex item);
 // paths chosen.
 enum PFileDialogResult { kFileDialogChosen = 0, kFileDialogCancelled = 1, kFileDialogFailed = 2 };
 
-struct PFileDialogSpec {
+struct PFileDialogSetup {
   std::string title;      // the window's title
   std::string message;    // a line of text below the file list
   std::string button;     // the accepting button's text
@@ -106,11 +106,11 @@ struct PFileDialogSpec {
 };
 
 // A folder: chosen holds its path.
-int PlatformChooseFolder(const PFileDialogSpec& dlg, std::vector<std::string>* chosen);
+int PlatformChooseFolder(const PFileDialogSetup& dlg, std::vector<std::string>* chosen);
 // An existing file: chosen holds its path.
-int PlatformOpenFile(const PFileDialogSpec& dlg, std::vector<std::string>* chosen);
+int PlatformOpenFile(const PFileDialogSetup& dlg, std::vector<std::string>* chosen);
 // A file to write: chosen holds its path, *format (when given) the format chosen last.
-int PlatformSaveFile(const PFileDialogSpec& dlg, std::vector<std::string>* chosen, int* format);
+int PlatformSaveFile(const PFileDialogSetup& dlg, std::vector<std::string>* chosen, int* format);
 
 // The dialog those show. Its widgets: the folder's path and those above it ("lookInCombo"),
 // the parent folder and new folder buttons ("toParentButton", "newFolderButton"), the list
@@ -123,7 +123,7 @@ int PlatformSaveFile(const PFileDialogSpec& dlg, std::vector<std::string>* chose
 class PFileDialog : public QDialog {
  public:
   enum Mode { kFolder, kOpen, kSave };
-  PFileDialog(QWidget* parent, Mode mode, const PFileDialogSpec& spec);
+  PFileDialog(QWidget* parent, Mode mode, const PFileDialogSetup& setup);
   ~PFileDialog() override;
   PFileDialog(const PFileDialog&) = delete;
   PFileDialog& operator=(const PFileDialog&) = delete;

@@ -277,7 +277,7 @@ char* getNavPath(char* buf, int len, const NavReplyRecord& nr, FSRef* retRef, OS
 
 char* chooseFolder(char* dpath, int dplen, FSRef* dref) {
   if (dpath == nullptr || dplen <= 0) return nullptr;
-  PFileDialogSpec dlg;
+  PFileDialogSetup dlg;
   dlg.title = "Choose Folder";
   dlg.button = "Choose";
   std::vector<std::string> chosen;
@@ -319,7 +319,7 @@ bool imgFileFilter(const char* path, const DBRecord* dr) {
 
 bool chooseImage(char* fpath, int fplen, const DBRecord* dr) {
   if (fpath == nullptr || fplen <= 0) return false;
-  PFileDialogSpec dlg;
+  PFileDialogSetup dlg;
   if (dr != nullptr) {
     const DBField& loc = PDBgetField(*dr, PDBFlocation);
     const char* folder = loc.GetNV() > 0 ? loc.GetString(0) : "";
@@ -368,7 +368,7 @@ int saveDialog(int (*savef)(const char* path, void* p), void* p, const char* cat
                OSType cre) {
   if (savef == nullptr) return 0;
   if (cat == nullptr || *cat == '\0') cat = "File";
-  PFileDialogSpec dlg;
+  PFileDialogSetup dlg;
   dlg.title = std::string("Save ") + cat;
   dlg.message = std::string("Save ") + cat + " as";
   dlg.button = "Save";
@@ -408,7 +408,7 @@ int saveDialog(int (*savef)(const char* path, void* p), void* p, const char* cat
 char* openDialog(char* fpath, int fplen, const char* cat, OSType typ, OSType cre) {
   if (fpath == nullptr || fplen <= 0) return nullptr;
   if (cat == nullptr || *cat == '\0') cat = "File";
-  PFileDialogSpec dlg;
+  PFileDialogSetup dlg;
   dlg.title = std::string("Open ") + cat;
   dlg.message = dlg.title;
   dlg.button = "Open";

@@ -703,7 +703,7 @@ bool saveImage(DBRecord* dr, const _ImgStruct* ims, const POrient* turn) {
   std::vector<int> popup = {preferred};
   for (int i = 0; i < kImageWriterCount; ++i)
     if (i != preferred && desc[i] != nullptr) popup.push_back(i);
-  PFileDialogSpec dlg;
+  PFileDialogSetup dlg;
   dlg.title = "Save Image";
   dlg.message = "Save image as";
   dlg.button = "Save";

@@ -16,7 +16,7 @@ namespace {
 // comes back.
 TEST(FileDialog, OneOpenedAsTheLastClosesStaysUntilAnswered) {
   QTemporaryDir dir;
-  PFileDialogSpec ask;
+  PFileDialogSetup ask;
   ask.directory = dir.path().toStdString();
   static QPointer<PFileDialog> first, second;
   static bool answered, outlived;

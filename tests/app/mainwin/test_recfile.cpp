@@ -810,41 +810,71 @@ TEST_F(FullDiskFiles, ADeletionWhoseRecordsCannotBeSavedIsTakenBack) {
   EXPECT_EQ(missing, 0);
 }
 
-// A deletion of a merged copy whose step cannot be saved is taken back whole: the record keeps
-// both folders, here and on disk, and both files stay.
-TEST_F(FullDiskFiles, AMergedCopysDeletionThatCannotBeSavedIsTakenBack) {
+// A deletion of a merged copy whose step cannot be saved is taken back whole, with a record
+// whose only file was to go: the records keep their folders, here and on disk, and every file
+// stays. The step taken back counts both records, the kept one stored in it too: the save once
+// there is room says so. A deletion saved whose file then cannot go is taken back whole too.
+TEST_F(FullDiskFiles, AMergedCopysDeletionThatCannotBeSavedOrDoneIsTakenBackWhole) {
   const std::string copies = Path("copies");
   mkdir(copies.c_str(), 0755);
-  ctxtest::WriteFile(In("a.jpg"), "picture a");
   ctxtest::WriteFile(copies + "/a.jpg", "picture a");
-  long hash = 0, len = 0;
-  ASSERT_TRUE(PhashFile(&hash, &len, In("a.jpg").c_str()));
-  for (const std::string& at : {folder, copies}) {
+  ctxtest::WriteFile(In("a.jpg"), "picture a");
+  ctxtest::WriteFile(In("b.jpg"), "picture b");
+  for (const std::string& at : {copies, folder}) {
     ASSERT_TRUE(mw->LoadingRecords(nullptr));
-    ctxtest::Show(bc, ctxtest::Photo("a.jpg", len, hash, "Quay", at.c_str()));
+    const std::vector<std::string> files = at == folder ? std::vector<std::string>{"a.jpg", "b.jpg"}
+                                                        : std::vector<std::string>{"a.jpg"};
+    for (const std::string& f : files) {
+      long hash = 0, len = 0;
+      ASSERT_TRUE(PhashFile(&hash, &len, (at + "/" + f).c_str()));
+      ctxtest::Show(bc, ctxtest::Photo(f.c_str(), len, hash, "Quay", at.c_str()));
+    }
     snprintf(bc->rsrc, sizeof bc->rsrc, "%s", at.c_str());
-    mw->LoadedRecords(1);
-    ASSERT_EQ(mw->AddRecords(), 1);
+    mw->LoadedRecords(static_cast<int>(files.size()));
+    ASSERT_EQ(mw->AddRecords(), static_cast<int>(files.size()));
   }
   ASSERT_TRUE(bc->SyncDB());
-  const std::string before = RecordOnDisk(watched, "a.jpg");
-  EXPECT_EQ(before, "Quay in " + copies + " in " + folder);
+  const std::string a = RecordOnDisk(watched, "a.jpg");
+  EXPECT_EQ(a, "Quay in " + folder + " in " + copies);
+  EXPECT_EQ(Shown(), (std::vector<std::string>{"a.jpg", "b.jpg"}));
+  MessageLog log;
+  log.alerts = true;
   bc->SelectAll();
   Fill(true);
   Answerer ans;
   ans.Press(kResponseOK);
   MainCommand(mw, "dele");
-  ASSERT_EQ(ans.alerts.size(), 1u);
-  EXPECT_NE(ans.alerts[0].find("Delete on 1 record was taken back: the file was not deleted."),
-            std::string::npos)
-      << ans.alerts[0];
-  EXPECT_TRUE(ctxtest::Exists(copies + "/a.jpg"));
-  EXPECT_TRUE(ctxtest::Exists(In("a.jpg")));
-  EXPECT_EQ(Shown(), std::vector<std::string>{"a.jpg"});
+  EXPECT_EQ(ans.alerts, std::vector<std::string>{Refused("Delete on 2 records") +
+                                                 " Delete on 2 records was taken back: the 2 "
+                                                 "files were not deleted."})
+      << log.All();
+  for (const std::string& f : {copies + "/a.jpg", In("a.jpg"), In("b.jpg")})
+    EXPECT_TRUE(ctxtest::Exists(f)) << f;
+  EXPECT_EQ(Shown(), (std::vector<std::string>{"a.jpg", "b.jpg"}));
   EXPECT_EQ(PDBgetField(bc->rdisp.Get(0), PDBFlocation).GetNV(), 2);
-  Fill(false);
-  ASSERT_TRUE(PsyncWhole());
-  EXPECT_EQ(RecordOnDisk(watched, "a.jpg"), before);
+  SavedOnceThereIsRoom(&log, "Delete on 2 records taken back");
+  EXPECT_EQ(RecordOnDisk(watched, "a.jpg"), a);
+  EXPECT_EQ(RecordOnDisk(watched, "b.jpg"), "Quay in " + folder);
+
+  // Saved, but its file turned into a folder by another program meanwhile, the copy's deletion
+  // is taken back as well: its record as it was, without the one kept for the copy beside it.
+  bc->SelectNone();
+  bc->Select(0, true);
+  disk.hookPath = watched;
+  disk.hookAt = disk.WritesTo(watched) + 1;
+  disk.hook = [this] {
+    unlink(In("a.jpg").c_str());
+    mkdir(In("a.jpg").c_str(), 0755);
+  };
+  ans.alerts.clear();
+  ans.Press(kResponseOK);
+  MainCommand(mw, "dele");
+  disk.hook = nullptr;
+  EXPECT_EQ(ans.alerts,
+            std::vector<std::string>{"Cannot delete '" + In("a.jpg") + "': " + strerror(EISDIR)});
+  EXPECT_TRUE(ctxtest::Exists(copies + "/a.jpg"));
+  EXPECT_EQ(Shown(), (std::vector<std::string>{"a.jpg", "b.jpg"}));
+  EXPECT_EQ(RecordOnDisk(watched, "a.jpg"), a);
 }
 
 // A batch that cannot be saved after batches that were is told in one alert with what the

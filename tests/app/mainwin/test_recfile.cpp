@@ -21,6 +21,7 @@
 #include "platform/pclipboard.h"
 #include "testutil/message_log.h"
 #include "testutil/refused_links.h"
+#include "testutil/rgb_jpeg.h"
 #include "testutil/wait_until.h"
 
 namespace {
@@ -342,9 +343,20 @@ std::string RecordOnDisk(const std::string& db, const char* file) {
 // file alone: the record stays, subject and all, pointing to the folder where the picture still
 // is, on disk too; the display of catalogue records the add left shows it so. From a folder
 // display, a copy's record leaves the display but not the catalogue, while a record whose only
-// file goes leaves with it, the status telling both.
+// file goes leaves with it, the status telling both. The picture that stays keeps its thumbnail
+// in the cache.
 TEST_F(RecordFiles, DeletingAMergedCopyKeepsTheRecordOfThePictureThatStays) {
-  const std::string db = Path("day.qdb"), copies = Path("copies");
+  struct CacheClosed {
+    ~CacheClosed() {
+      PthumbManager().SetCacheDirectory(nullptr);
+      SetManualPlatformClock(false);
+    }
+  } closed;
+  // The clock stands still: no idle work makes thumbnails behind the test's back.
+  SetManualPlatformClock(true);
+  const std::string db = Path("day.qdb"), copies = Path("copies"), thumbs = Path("thumbs");
+  mkdir(thumbs.c_str(), 0700);
+  ASSERT_TRUE(PthumbManager().SetCacheDirectory(thumbs.c_str()));
   ASSERT_TRUE(mw->OpenCatalog(db.c_str()));
   mkdir(copies.c_str(), 0755);
   // The files of folder at shown as a load shows them, with their real lengths and hashes.
@@ -367,12 +379,21 @@ TEST_F(RecordFiles, DeletingAMergedCopyKeepsTheRecordOfThePictureThatStays) {
       for (const std::string& n : names)
         if (shown[i] == n) bc->Select(static_cast<int>(i), true);
   };
-  for (const char* n : {"a.jpg", "b.jpg", "c.jpg"}) {
+  const unsigned char black[8 * 8 * 3] = {};
+  WriteRgbJpeg(In("a.jpg"), 8, 8, black, 90);
+  const std::string a = ctxtest::ReadFile(In("a.jpg"));
+  ctxtest::WriteFile(copies + "/a.jpg", a);
+  for (const char* n : {"b.jpg", "c.jpg"}) {
     ctxtest::WriteFile(In(n), std::string("picture ") + n);
     ctxtest::WriteFile(copies + "/" + n, std::string("picture ") + n);
   }
   ctxtest::WriteFile(copies + "/d.jpg", "picture d.jpg");
   show(folder, {"a.jpg", "b.jpg", "c.jpg"}, "Quay");
+  _ImgStruct thumb{};
+  thumb.xres = thumb.yres = 80;
+  thumb.csp = &ICS_sRGB;
+  ASSERT_TRUE(PthumbManager().GetThumbnail(&thumb, bc->rdisp.Get(0)));
+  PfreeImage(&thumb);
   ASSERT_EQ(mw->AddRecords(), 3);
   EXPECT_EQ(Status(), "Added 3 records");
   show(copies, {"a.jpg", "b.jpg"}, nullptr);
@@ -386,7 +407,7 @@ TEST_F(RecordFiles, DeletingAMergedCopyKeepsTheRecordOfThePictureThatStays) {
   select({"a.jpg"});
   MainCommand(mw, "dele");
   EXPECT_FALSE(ctxtest::Exists(copies + "/a.jpg"));
-  EXPECT_EQ(ctxtest::ReadFile(In("a.jpg")), "picture a.jpg");
+  EXPECT_EQ(ctxtest::ReadFile(In("a.jpg")), a);
   EXPECT_EQ(Status(), "Deleted 1 file, kept its record");
   EXPECT_EQ(Shown(), (std::vector<std::string>{"a.jpg", "b.jpg"}));
   EXPECT_EQ(PDBgetString(bc->rdisp.Get(0), PDBFlocation), folder);
@@ -394,6 +415,7 @@ TEST_F(RecordFiles, DeletingAMergedCopyKeepsTheRecordOfThePictureThatStays) {
   EXPECT_FALSE(bc->Unsynced());
   EXPECT_EQ(RecordOnDisk(db, "a.jpg"), "Quay in " + folder);
   EXPECT_EQ(RecordOnDisk(db, "b.jpg"), "Quay in " + copies + " in " + folder);
+  EXPECT_TRUE(PthumbManager().FindThumbnail(nullptr, bc->rdisp.Get(0)));
 
   show(copies, {"b.jpg", "d.jpg"}, nullptr);
   select({"b.jpg", "d.jpg"});

@@ -646,6 +646,84 @@ TEST_F(SaveView, ASaveAtOnceAndOneLaterStateThePicturesOwnFactor) {
   bc.Clear(nullptr);
 }
 
+// A catalogued float picture whose record states no sample-to-nits factor, its file stating
+// one or none, calibrated, read again at 1:1 with the calibrated factor, and the calibration
+// undone: the window shows the luminance it showed before, and a save states the picture's own
+// factor, the file's else 1.
+TEST_F(SaveView, AnUndoneCalibrationLeavesThePicturesOwnFactorShownAndSaved) {
+  // The pane as the window opens; the picture 17/4 times its size, so that fitted it is read
+  // reduced.
+  const std::string first = Temp("first.tif");
+  ASSERT_TRUE(WriteTestTiff(first, 64, 48));
+  ASSERT_TRUE(w->AddImage(savetest::RecordOf(first), false) && w->Present());
+  const int W = w->imd->GetRWidth() * 17 / 4, H = w->imd->GetRHeight() * 17 / 4;
+  w->CloseImages(false);
+  PContext& bc = gMain->bc;
+  ASSERT_TRUE(gMain->OpenCatalog(Temp("c.qdb").c_str()));
+  for (const float stated : {0.0f, 4.0f}) {
+    SCOPED_TRACE(stated);
+    const std::string name = stated > 0 ? "stated" : "unstated";
+    const std::string src = Temp(name + ".exr"), out = Temp(name + ".hdr");
+    {
+      _ImgStruct im = {W, H, &ICS_RGB709, 0, nullptr, nullptr};
+      ASSERT_TRUE(PnewImage(&im, 0));
+      for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W * 3; ++x)
+          reinterpret_cast<float*>(im.img + static_cast<size_t>(y) * im.rowsize)[x] = 0.5f;
+      _ImgWriteBuf wb;
+      PsetWriteBuf(&wb, &im);
+      if (stated > 0) {
+        wb.info.flags |= IIFstonits;
+        wb.info.stonits = stated;
+      }
+      ASSERT_GT(IWInterfaceEXR.WriteImage(src.c_str(), &wb), 0);
+      PfreeImage(&im);
+    }
+    DBRecord rec = savetest::RecordOf(src);
+    if (PDBid(rec, PDBFstonits) >= 0) rec.ClearField(PDBid(rec, PDBFstonits));
+    PDBsetString(&rec, PDBFsubject, "Sky");
+    w->CloseImages(false);
+    bc.Clear(nullptr);
+    bc.rdisp.NewRecord() = rec;
+    snprintf(bc.rsrc, sizeof bc.rsrc, "%s", PDBgetString(rec, PDBFlocation));
+    ASSERT_EQ(gMain->AddRecords(), 1);
+    bc.SelectAll();
+    ASSERT_EQ(w->OpenImages(), 1);
+    ASSERT_TRUE(w->Present());
+    ASSERT_GT(w->iring->Reduction(), 1);
+    const _ImgRect patch{W / 8, W / 4, H / 4, H / 2};
+    auto shown = [&] {
+      w->Redraw();
+      w->iring->SetOrigSelection(&patch);
+      w->imd->ShowRect(true);
+      return w->iring->AvgLuminance(nullptr);
+    };
+    const double before = shown();
+    EXPECT_NEAR(before / (stated > 0 ? stated : 1), 0.5, 0.01);
+    char text[32];
+    Csnprintf(text, sizeof text, "%.9g", 3.0 * before);
+    const std::string answer = text;
+    WhenShown(
+        gInputWindow,
+        [answer] {
+          qobject_cast<QLineEdit*>(WidgetOf(gInputWindow, "inpt", 129))->setText(answer.c_str());
+        },
+        "bttn", 1);
+    ASSERT_TRUE(w->Calibrate());
+    w->SetZoom(8);
+    ASSERT_NEAR(shown() / before, 3.0, 0.05);
+    ASSERT_EQ(w->iring->Reduction(), 1);
+    ASSERT_TRUE(gMain->Undo());
+    EXPECT_NEAR(shown() / before, 1.0, 0.02);
+    ASSERT_EQ(SaveShown(0x08, out, "Vortelux"), 1);
+    float saved = 0;
+    EXPECT_TRUE(PDBgetFloat(savetest::RecordOf(out), PDBFstonits, &saved));
+    EXPECT_FLOAT_EQ(saved, stated > 0 ? stated : 1.0f);
+  }
+  gMain->CloseCatalog();
+  bc.Clear(nullptr);
+}
+
 // ---- Large pictures: the window answers while a save runs, a Stop keeps the old file, and
 // the memory a save takes is that of one copy of the picture.
 

@@ -827,18 +827,21 @@ TEST_F(SaveView, ALargeTurnedPictureSavesUnderProgressAndAStopKeepsTheOldFile) {
 // A float picture saved as a JPEG-HDR: its encoding, which takes the whole picture at once,
 // gives way under the Progress window (the picture is read whole before it, without slices of
 // its own); a Stop there keeps the file it was to replace whole and leaves nothing beside it.
-// Saved again to its end, the events ran all the way.
+// Saved again, the events ran all the way; a Stop once the new file is whole in its place (the
+// picture's memory, 66 MB, being given back) comes too late, and the save is carried out.
 TEST_F(SaveView, AJpegHdrSaveRunsUnderProgressAndAStopKeepsTheOldFile) {
   const std::string dir = Temp("pictures"), in = dir + "/sky.exr", out = dir + "/out.jpg";
   QDir().mkpath(QString::fromStdString(dir));
   {
-    _ImgStruct im = FloatSky(1200, 1000);
+    _ImgStruct im = FloatSky(2600, 2200);
     _ImgWriteBuf wb;
     PsetWriteBuf(&wb, &im);
     ASSERT_GT(IWInterfaceEXR.WriteImage(in.c_str(), &wb), 0);
     PfreeImage(&im);
   }
   std::ofstream(out) << "the picture that was here";
+  const auto size = [&out] { return QFileInfo(QString::fromStdString(out)).size(); };
+  const qint64 oldSize = size();
   ASSERT_TRUE(w->AddImage(savetest::RecordOf(in), false) && w->Present());
   const EveryStep pace;
   dmessage_alert = [](const char*) { return ++gAlerts, 1; };
@@ -846,7 +849,7 @@ TEST_F(SaveView, AJpegHdrSaveRunsUnderProgressAndAStopKeepsTheOldFile) {
   std::vector<std::string> progress;
   std::vector<int> bar;  // each value the bar showed
   int turns = 0;
-  bool stop = true;
+  bool stop = true, late = false, stoppedLate = false;
   QTimer look;
   QObject::connect(&look, &QTimer::timeout, [&] {
     if (!IsWindowVisible(gProgressWindow)) return;
@@ -855,6 +858,12 @@ TEST_F(SaveView, AJpegHdrSaveRunsUnderProgressAndAStopKeepsTheOldFile) {
     if (bar.empty() || bar.back() != at) bar.push_back(at);
     const std::string text = TextOf(gProgressWindow, "prgs", 128);
     if (progress.empty() || progress.back() != text) progress.push_back(text);
+    // The new file in place of the old (renamed there whole) while the save still runs.
+    if (late && size() != oldSize) {
+      late = false;
+      stoppedLate = true;
+      stop = true;
+    }
     if (stop) {
       stop = false;
       QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gProgressWindow, "bttn", 3)),
@@ -872,8 +881,10 @@ TEST_F(SaveView, AJpegHdrSaveRunsUnderProgressAndAStopKeepsTheOldFile) {
   progress.clear();
   bar.clear();
   turns = 0;
+  late = true;
   ASSERT_EQ(SaveShown(0x08, out, "JPEG"), 1);
   look.stop();
+  EXPECT_TRUE(stoppedLate);
   EXPECT_GE(turns, 10);
   // The bar runs once over the read and the encoding, never back.
   EXPECT_TRUE(std::is_sorted(bar.begin(), bar.end())) << ::testing::PrintToString(bar);

@@ -633,6 +633,7 @@ TEST_F(SaveView, ASaveAtOnceAndOneLaterStateThePicturesOwnFactor) {
   // previous.
   for (int k = 0; k < 1000 && improveCallback(k) > 0; ++k) {
   }
+  EXPECT_EQ(w->iring->Reduction(), 2);  // left as read for its fit, not read again whole
   ASSERT_EQ(SaveShown(0x08, Temp("later.hdr"), "Vortelux"), 1);
   EXPECT_EQ(exposure(Temp("atonce.hdr")), "EXPOSURE=1.000000e+00");
   EXPECT_EQ(exposure(Temp("later.hdr")), "EXPOSURE=1.000000e+00");

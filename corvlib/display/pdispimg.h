@@ -138,6 +138,8 @@ class PDisplayList : public DiskCacheObject {
   bool ViewToFrame(_ImgRect* fr, const _ImgRect* vr) const;
   // A view rectangle in the 8-bit plane's pixels, clipped to it; false when nothing is left.
   bool ViewToPlane(_ImgRect* pr, const _ImgRect* vr) const;
+  // What turns the luminances of the frame as read into the picture's own: its factor (the
+  // record's, else the file's, else 1) over the one the frame was read with.
   double StoNitsScale() const;
 };
 

@@ -147,8 +147,11 @@ bool PDisplayList::ViewToPlane(_ImgRect* pr, const _ImgRect* vr) const {
 }
 
 double PDisplayList::StoNitsScale() const {
-  const double sf = parent != nullptr ? PrecordStoNits(parent->ircd) : 0.0;
-  if (sf <= 0.0 || tms == nullptr || !(tms->inpsf > 0.0) || !std::isfinite(tms->inpsf)) return 1.0;
+  if (tms == nullptr || !(tms->inpsf > 0.0) || !std::isfinite(tms->inpsf)) return 1.0;
+  // The picture's own factor, whatever the frame was read with: a frame read while the record
+  // stated another (a calibration since undone) shows the luminance the picture has now.
+  double sf = parent != nullptr ? PrecordStoNits(parent->ircd) : 0.0;
+  if (sf <= 0.0) sf = fileStoNits > 0.0 ? fileStoNits : TM_UNSTATED_STONITS;
   return sf / tms->inpsf;
 }
 

@@ -3,7 +3,9 @@
 // same file, and a stop at any telling ends it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csetjmp>
+#include <iterator>
 #include <ostream>
 #include <sstream>
 #include <streambuf>
@@ -11,6 +13,7 @@
 #include <jerror.h>
 
 #include "jpegglue/jpegglue.h"
+#include "jpeghdr/jhprivate.h"
 #include "jh_test_util.h"
 
 using namespace jhtest;
@@ -108,9 +111,9 @@ TEST(JpegHdrThreads, WriteErrorWhileBatchesAreMadeReturnsToTheCaller) {
   }
 }
 
-// Every pass tells its progress, rising to 1, without changing the file; a stop at a telling
-// (each one before the foreground, some of the foreground's, on one thread and on several)
-// ends the encoding with JGLUE_STOPPED.
+// Every pass tells its progress from within its share, rising to 1, without changing the file;
+// a stop at a telling (each one before the foreground, some of the foreground's, on one thread
+// and on several) ends the encoding with JGLUE_STOPPED.
 TEST(JpegHdrProgress, ToldFromEveryPassAndStoppedAtAnyTelling) {
   // Just over a step of a pass.
   const int w = 1100, h = 1000;
@@ -129,6 +132,17 @@ TEST(JpegHdrProgress, ToldFromEveryPassAndStoppedAtAnyTelling) {
     // No stretch of the work goes untold: no pass jumps by more than its share.
     for (size_t i = 1; i < all.done.size(); i++)
       EXPECT_LT(all.done[i] - all.done[i - 1], 0.25f) << i;
+    // Each pass tells from within its own share: the luminances, the two tone-mapping passes,
+    // the ratio range, the ratio image, its JPEG file (where that image is over a step: at full
+    // size, without the correction) and the foreground.
+    const float share[] = {0.f,         JH_AT_TONE0,     JH_AT_TONE1,      JH_AT_RANGE,
+                           JH_AT_RATIO, JH_AT_RATIOFILE, JH_AT_FOREGROUND, 1.f};
+    for (size_t p = 0; p + 1 < std::size(share); p++) {
+      if (share[p] == JH_AT_RATIOFILE && correction != 0) continue;
+      EXPECT_TRUE(std::any_of(all.done.begin(), all.done.end(),
+                              [&](float d) { return d > share[p] && d <= share[p + 1]; }))
+          << "nothing told in " << share[p] << " .. " << share[p + 1];
+    }
     // Every telling of the passes before the foreground, and some of the foreground's.
     for (size_t k = 0; k < all.done.size(); k += k < 12 ? 1 : 7) {
       Told stop;

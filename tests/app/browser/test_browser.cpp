@@ -186,14 +186,16 @@ TEST_F(BrowserTest, CaptionsAndTheStatusLineAreCutBetweenCharacters) {
 // Names of bytes that are no text are shown with those bytes as "\xHH", in the captions and in
 // the table's cells, and a name holding the four characters \xE9 with its backslash doubled,
 // so that two names never show alike; a UTF-8 name the table's column cuts loses its cut
-// character, not shown as bytes.
+// character, not shown as bytes, and one it cuts just after a space ends with the word before.
 TEST_F(BrowserTest, NamesThatAreNoTextShowTheirBytes) {
-  MakeRecords(5);
+  MakeRecords(6);
   std::string long8;
   for (int i = 0; i < 100; ++i) long8 += "\u00e9";
-  const std::string files[5] = {"caf\xE9.jpg", "caf\xFF.jpg", "two\nlines.jpg", "caf\\xE9.jpg",
-                                long8};
-  for (int i = 0; i < 5; ++i) {
+  const std::string spaced = "Boats in the harbour, dawn.jpg";
+  ASSERT_EQ(spaced[static_cast<size_t>(b->cwidth) - 1], ' ');  // the column's last character
+  const std::string files[6] = {"caf\xE9.jpg",  "caf\xFF.jpg", "two\nlines.jpg",
+                                "caf\\xE9.jpg", long8,         spaced};
+  for (int i = 0; i < 6; ++i) {
     ctx->rdisp[i].ClearField(PDBFtitle);
     ctx->rdisp[i].SetField(PDBFfile, files[i].c_str());
   }
@@ -219,6 +221,7 @@ TEST_F(BrowserTest, NamesThatAreNoTextShowTheirBytes) {
   EXPECT_FALSE(cut.empty());
   EXPECT_EQ(cut.find('\\'), std::string::npos) << cut;
   EXPECT_EQ(long8.compare(0, cut.size(), cut), 0) << cut;
+  EXPECT_EQ(cell(5), spaced.substr(0, static_cast<size_t>(b->cwidth) - 1));
 }
 
 TEST_F(BrowserTest, AFewRecordsStartAtTheTopAndAShrunkDisplayToo) {

@@ -633,6 +633,7 @@ TEST_F(SaveView, ASaveAtOnceAndOneLaterStateThePicturesOwnFactor) {
   // previous.
   for (int k = 0; k < 1000 && improveCallback(k) > 0; ++k) {
   }
+  EXPECT_EQ(w->iring->Reduction(), 2);  // left as read for its fit, not read again whole
   ASSERT_EQ(SaveShown(0x08, Temp("later.hdr"), "Vortelux"), 1);
   EXPECT_EQ(exposure(Temp("atonce.hdr")), "EXPOSURE=1.000000e+00");
   EXPECT_EQ(exposure(Temp("later.hdr")), "EXPOSURE=1.000000e+00");
@@ -643,6 +644,84 @@ TEST_F(SaveView, ASaveAtOnceAndOneLaterStateThePicturesOwnFactor) {
   ASSERT_EQ(w->iring->Reduction(), 1);
   EXPECT_NEAR(shown() / fitted, 1.0, 0.01);
   EXPECT_NEAR(fitted, 0.5, 0.01);
+  bc.Clear(nullptr);
+}
+
+// A catalogued float picture whose record states no sample-to-nits factor, its file stating
+// one or none, calibrated, read again at 1:1 with the calibrated factor, and the calibration
+// undone: the window shows the luminance it showed before, and a save states the picture's own
+// factor, the file's else 1.
+TEST_F(SaveView, AnUndoneCalibrationLeavesThePicturesOwnFactorShownAndSaved) {
+  // The pane as the window opens; the picture 17/4 times its size, so that fitted it is read
+  // reduced.
+  const std::string first = Temp("first.tif");
+  ASSERT_TRUE(WriteTestTiff(first, 64, 48));
+  ASSERT_TRUE(w->AddImage(savetest::RecordOf(first), false) && w->Present());
+  const int W = w->imd->GetRWidth() * 17 / 4, H = w->imd->GetRHeight() * 17 / 4;
+  w->CloseImages(false);
+  PContext& bc = gMain->bc;
+  ASSERT_TRUE(gMain->OpenCatalog(Temp("c.qdb").c_str()));
+  for (const float stated : {0.0f, 4.0f}) {
+    SCOPED_TRACE(stated);
+    const std::string name = stated > 0 ? "stated" : "unstated";
+    const std::string src = Temp(name + ".exr"), out = Temp(name + ".hdr");
+    {
+      _ImgStruct im = {W, H, &ICS_RGB709, 0, nullptr, nullptr};
+      ASSERT_TRUE(PnewImage(&im, 0));
+      for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W * 3; ++x)
+          reinterpret_cast<float*>(im.img + static_cast<size_t>(y) * im.rowsize)[x] = 0.5f;
+      _ImgWriteBuf wb;
+      PsetWriteBuf(&wb, &im);
+      if (stated > 0) {
+        wb.info.flags |= IIFstonits;
+        wb.info.stonits = stated;
+      }
+      ASSERT_GT(IWInterfaceEXR.WriteImage(src.c_str(), &wb), 0);
+      PfreeImage(&im);
+    }
+    DBRecord rec = savetest::RecordOf(src);
+    if (PDBid(rec, PDBFstonits) >= 0) rec.ClearField(PDBid(rec, PDBFstonits));
+    PDBsetString(&rec, PDBFsubject, "Sky");
+    w->CloseImages(false);
+    bc.Clear(nullptr);
+    bc.rdisp.NewRecord() = rec;
+    snprintf(bc.rsrc, sizeof bc.rsrc, "%s", PDBgetString(rec, PDBFlocation));
+    ASSERT_EQ(gMain->AddRecords(), 1);
+    bc.SelectAll();
+    ASSERT_EQ(w->OpenImages(), 1);
+    ASSERT_TRUE(w->Present());
+    ASSERT_GT(w->iring->Reduction(), 1);
+    const _ImgRect patch{W / 8, W / 4, H / 4, H / 2};
+    auto shown = [&] {
+      w->Redraw();
+      w->iring->SetOrigSelection(&patch);
+      w->imd->ShowRect(true);
+      return w->iring->AvgLuminance(nullptr);
+    };
+    const double before = shown();
+    EXPECT_NEAR(before / (stated > 0 ? stated : 1), 0.5, 0.01);
+    char text[32];
+    Csnprintf(text, sizeof text, "%.9g", 3.0 * before);
+    const std::string answer = text;
+    WhenShown(
+        gInputWindow,
+        [answer] {
+          qobject_cast<QLineEdit*>(WidgetOf(gInputWindow, "inpt", 129))->setText(answer.c_str());
+        },
+        "bttn", 1);
+    ASSERT_TRUE(w->Calibrate());
+    w->SetZoom(8);
+    ASSERT_NEAR(shown() / before, 3.0, 0.05);
+    ASSERT_EQ(w->iring->Reduction(), 1);
+    ASSERT_TRUE(gMain->Undo());
+    EXPECT_NEAR(shown() / before, 1.0, 0.02);
+    ASSERT_EQ(SaveShown(0x08, out, "Vortelux"), 1);
+    float saved = 0;
+    EXPECT_TRUE(PDBgetFloat(savetest::RecordOf(out), PDBFstonits, &saved));
+    EXPECT_FLOAT_EQ(saved, stated > 0 ? stated : 1.0f);
+  }
+  gMain->CloseCatalog();
   bc.Clear(nullptr);
 }
 
@@ -749,18 +828,21 @@ TEST_F(SaveView, ALargeTurnedPictureSavesUnderProgressAndAStopKeepsTheOldFile) {
 // A float picture saved as a JPEG-HDR: its encoding, which takes the whole picture at once,
 // gives way under the Progress window (the picture is read whole before it, without slices of
 // its own); a Stop there keeps the file it was to replace whole and leaves nothing beside it.
-// Saved again to its end, the events ran all the way.
+// Saved again, the events ran all the way; a Stop once the new file is whole in its place (the
+// picture's memory, 66 MB, being given back) comes too late, and the save is carried out.
 TEST_F(SaveView, AJpegHdrSaveRunsUnderProgressAndAStopKeepsTheOldFile) {
   const std::string dir = Temp("pictures"), in = dir + "/sky.exr", out = dir + "/out.jpg";
   QDir().mkpath(QString::fromStdString(dir));
   {
-    _ImgStruct im = FloatSky(1200, 1000);
+    _ImgStruct im = FloatSky(2600, 2200);
     _ImgWriteBuf wb;
     PsetWriteBuf(&wb, &im);
     ASSERT_GT(IWInterfaceEXR.WriteImage(in.c_str(), &wb), 0);
     PfreeImage(&im);
   }
   std::ofstream(out) << "the picture that was here";
+  const auto size = [&out] { return QFileInfo(QString::fromStdString(out)).size(); };
+  const qint64 oldSize = size();
   ASSERT_TRUE(w->AddImage(savetest::RecordOf(in), false) && w->Present());
   const EveryStep pace;
   dmessage_alert = [](const char*) { return ++gAlerts, 1; };
@@ -768,7 +850,7 @@ TEST_F(SaveView, AJpegHdrSaveRunsUnderProgressAndAStopKeepsTheOldFile) {
   std::vector<std::string> progress;
   std::vector<int> bar;  // each value the bar showed
   int turns = 0;
-  bool stop = true;
+  bool stop = true, late = false, stoppedLate = false;
   QTimer look;
   QObject::connect(&look, &QTimer::timeout, [&] {
     if (!IsWindowVisible(gProgressWindow)) return;
@@ -777,6 +859,12 @@ TEST_F(SaveView, AJpegHdrSaveRunsUnderProgressAndAStopKeepsTheOldFile) {
     if (bar.empty() || bar.back() != at) bar.push_back(at);
     const std::string text = TextOf(gProgressWindow, "prgs", 128);
     if (progress.empty() || progress.back() != text) progress.push_back(text);
+    // The new file in place of the old (renamed there whole) while the save still runs.
+    if (late && size() != oldSize) {
+      late = false;
+      stoppedLate = true;
+      stop = true;
+    }
     if (stop) {
       stop = false;
       QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gProgressWindow, "bttn", 3)),
@@ -794,8 +882,10 @@ TEST_F(SaveView, AJpegHdrSaveRunsUnderProgressAndAStopKeepsTheOldFile) {
   progress.clear();
   bar.clear();
   turns = 0;
+  late = true;
   ASSERT_EQ(SaveShown(0x08, out, "JPEG"), 1);
   look.stop();
+  EXPECT_TRUE(stoppedLate);
   EXPECT_GE(turns, 10);
   // The bar runs once over the read and the encoding, never back.
   EXPECT_TRUE(std::is_sorted(bar.begin(), bar.end())) << ::testing::PrintToString(bar);

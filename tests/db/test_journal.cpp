@@ -874,6 +874,38 @@ TEST(Journal, AReaderWaitingForAStoppedWriterKeepsTheWindowsPaintedAndReadsOnceI
   EXPECT_EQ(lines, VersionLines(0, 40));
 }
 
+// Another process's sync owns the file (its journal not yet made) as this one opens it for
+// writing: the opener looks again for a moment with the program's windows painted (the work
+// hook runs), and opens the file for writing once the sync has ended meanwhile.
+TEST(Journal, AnOpenerWaitingForAnotherProcesssSyncKeepsTheWindowsPaintedAndWritesOnceItEnds) {
+  TempFile f("owner");
+  WriteVersion(f.path, 0, 40);
+  static int syncer = -1;
+  static int steps = 0;
+  syncer = open(f.path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(syncer, 0);
+  ASSERT_TRUE(
+      DBFileSystem::System()->Lock(syncer, DBJournal::kOwnerByte, DBFileSystem::kExclusive));
+  steps = 0;
+  PsetWorkHook([](double) {
+    // The first paint; the sync ends then.
+    if (++steps == 1 && syncer >= 0) {
+      close(syncer);
+      syncer = -1;
+    }
+  });
+  FileDB d(f.path);
+  PsetWorkHook(nullptr);
+  if (syncer >= 0) close(syncer);
+  EXPECT_GE(steps, 1);
+  ASSERT_FALSE(d.db->ReadOnly());
+  Advance(d.db.get(), &d.header, 0, 40);
+  EXPECT_TRUE(d.db->Sync()) << d.db->LastError();
+  d.Shut();
+  FileDB again(f.path);
+  EXPECT_EQ(Lines(&again), VersionLines(1, 40));
+}
+
 // A sync that may not wait (its program cannot keep its windows painted meanwhile) finds the file
 // held by another process: by its sync, by a reader in the middle of its read, or by a reader
 // that starts while the journal is made. It is turned away well within the writer's wait,
@@ -932,4 +964,3 @@ TEST(Journal, ASyncThatMayNotWaitIsTurnedAwayWritingNothingAndWritesOnceLetGo) {
     EXPECT_EQ(Lines(&again), VersionLines(1, 40));
   }
 }
-

@@ -232,26 +232,41 @@ void Arm(PContext* ctx) {
 }
 
 // Writes what waits; with progress, a long sync keeps the windows painted (at rest only: in a
-// question, nothing may run meanwhile that could answer it or change its answer). The idle
-// sync's failure is told only once the edits are marked whole and the next try is armed, so
-// that the tries can go on while its alert waits; a try that fails for the reason already told
-// says nothing. True when nothing is left to write.
+// question, nothing may run meanwhile that could answer it or change its answer). Without
+// progress nothing keeps them painted, so a sync never waits for another process that holds
+// its file (a copy of the program stopped in the middle of a read): it is turned away at once,
+// having written nothing and failed in nothing, and tried again when the timer next fires. The
+// idle sync's failure is told only once the edits are marked whole and the next try is armed,
+// so that the tries can go on while its alert waits; a try that fails for the reason already
+// told says nothing. True when nothing is left to write.
 bool SyncNow(PContext* ctx, bool progress, bool idle, bool tell = true) {
   const bool again = idle && retry.failed;
   const std::string told = ctx->SyncFailure();
   // The failure's alert waits until the title says that the catalogue is not saved.
   AlertsHeld alerts;
   bool ok = true;
+  bool away = false;
   {
     std::optional<DMessageHold> quiet;
     if (again) quiet.emplace(DMessageHold::quiet);
     std::optional<PWorkProgress> work;
     if (progress) work.emplace("Saving catalog...");
-    if (ctx->Unsynced() && !ctx->SyncDB(tell)) ok = false;
-    if (!ctx->SyncShadow()) ok = false;
+    ctx->SetTurnAway(!progress);
+    const auto done = [ctx, &ok, &away](bool synced) {
+      if (synced) return;
+      if (ctx->TurnedAway())
+        away = true;
+      else
+        ok = false;
+    };
+    done(!ctx->Unsynced() || ctx->SyncDB(tell));
+    done(ctx->SyncShadow());
+    ctx->SetTurnAway(false);
   }
   MarkWhole(ctx);
-  if (ok) {
+  if (away && ok) {
+    DMESSAGE(DMCtrace, "Catalog '%s' is held by another process: tried again later", ctx->dbname);
+  } else if (ok) {
     NoteSaved(ctx);
   } else {
     NoteFailed(ctx);
@@ -262,7 +277,7 @@ bool SyncNow(PContext* ctx, bool progress, bool idle, bool tell = true) {
   Arm(ctx);
   alerts.End();
   // A try while the alert waited may have written it all.
-  return ok || !Waiting(ctx);
+  return (ok && !away) || !Waiting(ctx);
 }
 
 }  // namespace

@@ -6,7 +6,10 @@
 // or since a command said its edits make whole steps (PeditsWhole), and no operation holds the
 // records (an edit left open, a load). Otherwise it is due, and the next return to rest runs it
 // at once (from the timer, armed to fire without delay). So work waits about a second after the
-// command that made it, also while a dialog then stays open, and never syncs half a command.
+// command that made it, also while a dialog then stays open, and never syncs half a command. In a
+// question nothing keeps the windows painted during the sync: one that finds its file held by
+// another process (a copy of the program stopped in the middle of a read) is turned away at
+// once, writing nothing and failing in nothing, and tried again kIdleSyncDelay seconds later.
 //
 // After a sync that failed (any sync: the idle sync's, a command's, a close's) the changes are
 // tried again by themselves under the same rules: kRetryFirst seconds later, then at an interval

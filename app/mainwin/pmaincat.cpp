@@ -56,6 +56,8 @@ bool PMainWindow::OpenCatalog(const char* path) {
       const PsaveChoice choice = PsaveCatalogFirst(&bc, "Close Without Saving", "close it");
       if (choice == PsaveChoice::back) return false;
       DMESSAGE(DMCinfo, "Closing catalog '%s'", bc.dbname);
+      // As Close Catalog's: a wait for another copy of the program keeps the windows painted.
+      PWorkProgress work("Closing catalog...");
       if (!PcloseCatalog(&bc, choice)) return false;
     }
   }

@@ -429,6 +429,7 @@ bool PContext::ReleaseStore(bool drop, bool ro) {
 
 bool PContext::SyncDB(bool tell) {
   sync_opcnt = sync_nops;
+  turnedAway = false;
   if (ReadOnly()) return true;
   const int waiting = Waiting();
   bool ok;
@@ -438,6 +439,11 @@ bool PContext::SyncDB(bool tell) {
     ok = pdb.Sync();
     dbfs.flush();
     dbfs.clear();
+  }
+  // Turned away, nothing failed: the changes wait as they were.
+  if (!ok && pdb.TurnedAway()) {
+    turnedAway = true;
+    return false;
   }
   NoteSync(ok, waiting);
   if (!ok && tell) TellSyncFailed();
@@ -562,11 +568,13 @@ bool PContext::Unsynced() {
 }
 
 bool PContext::SyncShadow() {
+  turnedAway = false;
   if (!shadowChanged) return true;
   shadowChanged = false;
   if (!sdb.Ready()) return true;
   const Raised under(&shadowSyncing);
   const bool ok = sdb.Sync();
+  turnedAway = !ok && sdb.TurnedAway();
   sdbfs.flush();
   // Blocks a failed sync could not write are written again by the next one.
   if (!ok || sdbfs.fail()) shadowChanged = true;

@@ -111,6 +111,17 @@ class PContext : public PContextState {
   // when nothing is left to write).
   bool ShadowUnsynced() const { return shadowChanged || shadowSyncing; }
   bool SyncShadow();
+  // While set, SyncDB and SyncShadow wait for a lock another process holds (a copy of the
+  // program reading the catalogue, stopped in the middle of its read) a few hundredths of a
+  // second at most: a sync that finds its file held is turned away (DBAccess::SetTurnAway).
+  // It returns false with TurnedAway true, having written nothing, its changes kept for the
+  // next sync; no failure is noted or told.
+  void SetTurnAway(bool on) {
+    pdb.SetTurnAway(on);
+    sdb.SetTurnAway(on);
+  }
+  // Whether the last SyncDB or SyncShadow was turned away.
+  bool TurnedAway() const { return turnedAway; }
   // Tells a failed sync or close: the catalogue, the reason and what is not saved.
   void TellSyncFailed();
   // Its text: "Cannot save the catalog 'name': <reason>. The changes since the last save
@@ -203,6 +214,7 @@ class PContext : public PContextState {
   bool shadowChanged = false;  // the shadow store took records since it was last written
   bool shadowSyncing = false;  // the shadow store's sync is under way
   bool syncing = false;        // the catalogue store's sync is under way
+  bool turnedAway = false;     // the last SyncDB or SyncShadow
   // Whether the sync under way has yet to commit: the change is still being applied or its
   // blocks readied, or its journal is still beside the file.
   bool SyncUncommitted();

@@ -131,7 +131,10 @@ bool DBAccess::Init(DBHeader* h, std::iostream* stream, const DBFile* file, bool
                (len - pos) % DB_BLOCKSIZE, DB_BLOCKSIZE);
     h->ForbidWrites(why);
   }
-  if (file != nullptr && !h->ReadOnly()) ownJournal = journal = new DBJournal(*file, pos);
+  if (file != nullptr && !h->ReadOnly()) {
+    ownJournal = journal = new DBJournal(*file, pos);
+    journal->SetTurnAway(turnAway);
+  }
   h->WriteByStore(journal != nullptr);
   Classify(len);
   if (file != nullptr) {
@@ -299,7 +302,13 @@ void DBAccess::Release() {
   lastAdd = nullptr;
 }
 
+void DBAccess::SetTurnAway(bool on) {
+  turnAway = on;
+  if (journal != nullptr) journal->SetTurnAway(on);
+}
+
 bool DBAccess::Sync() {
+  turnedAway = false;
   if (header == nullptr) return false;
   if (journal != nullptr) return JournaledSync();
   bool ok = true;
@@ -351,6 +360,12 @@ bool DBAccess::JournaledSync(bool closing) {
     PworkItem(static_cast<long long>(i), static_cast<long long>(changed.size()));
     DBAccess* p = changed[i];
     if (!p->FinishWrite(static_cast<DBRecordBlock*>(p->objCache), written, was[i])) ok = false;
+  }
+  // Another process holds the file: nothing of the sync reached it, its blocks wait changed for
+  // the next, and nothing failed.
+  if (!written && journal->TurnedAway()) {
+    turnedAway = true;
+    return false;
   }
   // What was written is committed even when a block could not be readied.
   bool wrote = written && journal->Active();

@@ -117,6 +117,15 @@ class DBAccess : public CacheObject {
   // holds the file). Empty and 0 after a sync that completed.
   const std::string& LastError() const { return syncError; }
   int LastErrno() const { return syncErrno; }
+  // While set, a sync of a file waits for a lock another process holds (a reader in the
+  // middle of its read, say) a few hundredths of a second at most (DBJournal::SetTurnAway), as
+  // a program must that cannot keep its windows painted meanwhile. A sync that finds the file
+  // held is turned away: Sync is false and TurnedAway true, nothing of it reached the file, its
+  // changes stay in memory for the next sync, and no failure is noted (LastError stays as it
+  // was).
+  void SetTurnAway(bool on);
+  // Whether the last Sync was turned away.
+  bool TurnedAway() const { return turnedAway; }
 
   // What a long sync tells while it writes: called on the first page's thread after each part
   // of up to 128 blocks (8 MB) reaches the file, with the blocks written so far and the
@@ -384,6 +393,8 @@ class DBAccess : public CacheObject {
   // The failure of the last sync (first page only).
   std::string syncError;
   int syncErrno = 0;
+  bool turnAway = false;    // first page: SetTurnAway
+  bool turnedAway = false;  // first page: the last Sync
   // The directory this page is in, and its place there (see db/dbpagedir.h).
   DBPageDir* indir = nullptr;
   size_t dirIndex = 0;

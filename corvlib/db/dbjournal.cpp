@@ -151,6 +151,15 @@ bool DBJournal::Fail(const char* what, int err) {
   return false;
 }
 
+double DBJournal::LockWait() const {
+  return !turnAway ? kWriterWait : waitedOut ? 0 : kTurnAwayWait;
+}
+
+bool DBJournal::Held(const char* what) {
+  if (turnAway) turnedAway = waitedOut = true;
+  return Fail(what, 0);
+}
+
 bool DBJournal::OpenDatabase() {
   if (dbfd < 0) dbfd = fs->Open(file.Path(), O_RDWR, 0);
   return dbfd >= 0 || Fail("Cannot open %s for writing", errno);
@@ -296,6 +305,7 @@ void DBJournal::Abandon() {
 
 bool DBJournal::Update(const std::vector<Piece>& pieces) {
   failed = false;
+  turnedAway = false;
   // Nothing to write touches nothing: a file that cannot be reached now (its disk taken away)
   // still holds every sync that completed.
   if (pieces.empty()) return true;
@@ -344,9 +354,15 @@ bool DBJournal::Update(const std::vector<Piece>& pieces) {
   }
   if (chunks.empty()) return true;  // the file holds every piece already
   if (fresh) {
-    if (!Acquire(fs, dbfd, kOwnerByte, DBFileSystem::kExclusive, kWriterWait))
-      return Fail("Another process is writing %s", 0);
+    if (!Acquire(fs, dbfd, kOwnerByte, DBFileSystem::kExclusive, LockWait()))
+      return Held("Another process is writing %s");
     owner = true;
+    // Turned away, a sync writes nothing: a reader in the middle of its read is found before
+    // the journal is made.
+    if (turnAway && fs->Locked(dbfd, kWriteByte, DBFileSystem::kExclusive)) {
+      Unlock();
+      return Held("Other processes are reading %s");
+    }
     seq = next;
     grownTo = grown;
     if (!Create(out)) {
@@ -362,11 +378,11 @@ bool DBJournal::Update(const std::vector<Piece>& pieces) {
   if (!writing) {
     // Readers see intent and read around the journal; the ones reading now finish first.
     if (!fs->Lock(dbfd, kIntentByte, DBFileSystem::kExclusive) ||
-        !Acquire(fs, dbfd, kWriteByte, DBFileSystem::kExclusive, kWriterWait)) {
+        !Acquire(fs, dbfd, kWriteByte, DBFileSystem::kExclusive, LockWait())) {
       fs->Lock(dbfd, kIntentByte, DBFileSystem::kUnlock);
       // The journal guards no write yet.
       Abandon();
-      return Fail("Other processes are reading %s", 0);
+      return Held("Other processes are reading %s");
     }
     writing = true;
   }

@@ -22,8 +22,10 @@
 //   write   exclusive while the file is written: from a sync's first write into the file (its
 //           journal in place) to the journal's removal, and while a journal is played back.
 //           Shared by readers while they read.
-// A writer takes owner, then (its journal in place) intent and write. A process that finds a
-// journal takes owner (failing that, a live sync owns the journal), then intent and write.
+// A writer takes owner, then (its journal in place) intent and write. A writer that may not
+// wait (SetTurnAway) looks, holding owner, whether a reader holds write before it makes its
+// journal, and gives owner up when one does. A process that finds a journal takes owner
+// (failing that, a live sync owns the journal), then intent and write.
 // Readers hold nothing between two reads.
 //
 // Reading a database another process may be writing (DBJournalView) gives the file as the last
@@ -134,6 +136,19 @@ class DBJournal {
   const std::string& Path() const { return file.Path(); }
   // Whether the last Update or Commit failed.
   bool Failed() const { return failed; }
+  // While set, Update takes its locks as a program must that cannot keep its windows painted
+  // meanwhile: a lock another process holds (its sync, a reader in the middle of its read) is
+  // waited for kTurnAwayWait seconds at most, and not at all once such a wait was in vain since
+  // this was set. A sync that finds the file held is turned away: Update fails with TurnedAway
+  // true, having written nothing into the file and left no journal, and the pieces wait for the
+  // next Update.
+  void SetTurnAway(bool on) {
+    turnAway = on;
+    waitedOut = false;
+  }
+  // Whether the last Update was turned away.
+  bool TurnedAway() const { return turnedAway; }
+  static constexpr double kTurnAwayWait = 0.05;
   // Whether a sync is open (its journal on disk), or one that completed left its journal.
   bool Active() const { return jfd >= 0 || leftover; }
   // Whether the open sync wrote into the file.
@@ -163,6 +178,10 @@ class DBJournal {
   void Unlock();
   // Notes a failure: what names the file with "%s", err is the errno (0: none).
   bool Fail(const char* what, int err);
+  // How long a lock another process holds is waited for.
+  double LockWait() const;
+  // Notes a failure because another process holds a lock (what as in Fail).
+  bool Held(const char* what);
 
   DBFile file;
   DBFileSystem* fs;
@@ -184,6 +203,9 @@ class DBJournal {
   std::string lastError;
   int lastErrno = 0;
   bool failed = false;
+  bool turnAway = false;    // SetTurnAway
+  bool waitedOut = false;   // a wait was in vain since SetTurnAway
+  bool turnedAway = false;  // the last Update
 };
 
 // What a journal says, checked against the database file beside it. A scan of the same

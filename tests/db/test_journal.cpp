@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -871,4 +872,95 @@ TEST(Journal, AReaderWaitingForAStoppedWriterKeepsTheWindowsPaintedAndReadsOnceI
   if (writer >= 0) close(writer);
   EXPECT_GE(steps, 5);
   EXPECT_EQ(lines, VersionLines(0, 40));
+}
+
+// Another process's sync owns the file (its journal not yet made) as this one opens it for
+// writing: the opener looks again for a moment with the program's windows painted (the work
+// hook runs), and opens the file for writing once the sync has ended meanwhile.
+TEST(Journal, AnOpenerWaitingForAnotherProcesssSyncKeepsTheWindowsPaintedAndWritesOnceItEnds) {
+  TempFile f("owner");
+  WriteVersion(f.path, 0, 40);
+  static int syncer = -1;
+  static int steps = 0;
+  syncer = open(f.path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(syncer, 0);
+  ASSERT_TRUE(
+      DBFileSystem::System()->Lock(syncer, DBJournal::kOwnerByte, DBFileSystem::kExclusive));
+  steps = 0;
+  PsetWorkHook([](double) {
+    // The first paint; the sync ends then.
+    if (++steps == 1 && syncer >= 0) {
+      close(syncer);
+      syncer = -1;
+    }
+  });
+  FileDB d(f.path);
+  PsetWorkHook(nullptr);
+  if (syncer >= 0) close(syncer);
+  EXPECT_GE(steps, 1);
+  ASSERT_FALSE(d.db->ReadOnly());
+  Advance(d.db.get(), &d.header, 0, 40);
+  EXPECT_TRUE(d.db->Sync()) << d.db->LastError();
+  d.Shut();
+  FileDB again(f.path);
+  EXPECT_EQ(Lines(&again), VersionLines(1, 40));
+}
+
+// A sync that may not wait (its program cannot keep its windows painted meanwhile) finds the file
+// held by another process: by its sync, by a reader in the middle of its read, or by a reader
+// that starts while the journal is made. It is turned away well within the writer's wait,
+// having written nothing (the file's bytes as they were, no journal) and noted no failure; the
+// change waits in memory, and the next sync writes it once the holder has let go.
+TEST(Journal, ASyncThatMayNotWaitIsTurnedAwayWritingNothingAndWritesOnceLetGo) {
+  const struct {
+    const char* what;
+    long long byte;
+    DBFileSystem::LockKind kind;
+    bool late;
+  } cases[] = {
+      {"a sync", DBJournal::kOwnerByte, DBFileSystem::kExclusive, false},
+      {"a reader", DBJournal::kWriteByte, DBFileSystem::kShared, false},
+      {"a reader starting as the journal is made", DBJournal::kWriteByte, DBFileSystem::kShared,
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempFile f("turned");
+    WriteVersion(f.path, 0, 40);
+    const std::string before = f.Bytes();
+    FaultFS fault(1, f.path);
+    FileDB d(f.path, false, &fault);
+    ASSERT_FALSE(d.db->ReadOnly());
+    Advance(d.db.get(), &d.header, 0, 40);
+    // The holder: an open of its own (locks are the open file's).
+    const int holder = open(f.path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    bool held = false;
+    const auto hold = [&] { held = DBFileSystem::System()->Lock(holder, c.byte, c.kind); };
+    if (c.late) {
+      fault.hookPath = f.path + "-journal.new";
+      fault.hookAt = 1;
+      fault.hook = hold;
+    } else {
+      hold();
+    }
+    d.db->SetTurnAway(true);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(d.db->Sync());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    EXPECT_TRUE(held);
+    EXPECT_TRUE(d.db->TurnedAway());
+    EXPECT_EQ(d.db->LastError(), "");
+    EXPECT_TRUE(d.db->Unsynced());
+    EXPECT_EQ(f.Bytes(), before);
+    EXPECT_FALSE(Exists(f.path + "-journal"));
+    // Found held before its journal was made, it made none.
+    EXPECT_EQ(fault.WritesTo(f.path + "-journal.new") > 0, c.late);
+    close(holder);
+    EXPECT_TRUE(d.db->Sync()) << d.db->LastError();
+    EXPECT_FALSE(d.db->TurnedAway());
+    d.Shut();
+    FileDB again(f.path);
+    EXPECT_EQ(Lines(&again), VersionLines(1, 40));
+  }
 }

@@ -2,14 +2,19 @@
 // in a question while no command is part way, never inside a pump, a half-done command or an
 // open edit.
 #include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <vector>
 
 #include "app/core/pbusy.h"
 #include "app/core/pidle.h"
+#include "db/dbjournal.h"
 #include "db/test_faultfs.h"
 #include "maintest.h"
 
@@ -402,6 +407,152 @@ TEST_F(IdleSync, AFailingTryHoldsTheWindowNoLongerThanASync) {
          fail * 1e3);
   EXPECT_LE(fail, sync * 1.25 + 0.002);
   EXPECT_EQ(told, 1);
+}
+
+// Another process reading the catalogue, stopped in the middle of its read: it holds its share
+// of the file's write lock until let go.
+class StoppedReader {
+ public:
+  explicit StoppedReader(const std::string& path) {
+    int held[2], go[2];
+    if (pipe2(held, O_CLOEXEC) != 0) return;
+    if (pipe2(go, O_CLOEXEC) != 0) {
+      close(held[0]);
+      close(held[1]);
+      return;
+    }
+    pid = fork();
+    if (pid == 0) {
+      // Only calls a child of a process with threads may make.
+      for (int fd = 3; fd < 1024; fd++)
+        if (fd != held[1] && fd != go[0]) close(fd);
+      struct flock fl;
+      memset(&fl, 0, sizeof fl);
+      fl.l_type = F_RDLCK;
+      fl.l_whence = SEEK_SET;
+      fl.l_start = DBJournal::kWriteByte;
+      fl.l_len = 1;
+      const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      const char said = fd >= 0 && fcntl(fd, F_OFD_SETLK, &fl) == 0 ? 'h' : 'n';
+      if (write(held[1], &said, 1) != 1) _exit(2);
+      char c;
+      while (read(go[0], &c, 1) < 0 && errno == EINTR) {
+      }
+      _exit(0);
+    }
+    close(held[1]);
+    close(go[0]);
+    letGo = go[1];
+    char c = 0;
+    holding = pid > 0 && read(held[0], &c, 1) == 1 && c == 'h';
+    close(held[0]);
+  }
+  ~StoppedReader() { LetGo(); }
+  StoppedReader(const StoppedReader&) = delete;
+  StoppedReader& operator=(const StoppedReader&) = delete;
+  // The reader ends, its lock with it.
+  void LetGo() {
+    if (letGo >= 0) close(letGo);
+    letGo = -1;
+    if (pid > 0) waitpid(pid, nullptr, 0);
+    pid = -1;
+    holding = false;
+  }
+  bool holding = false;
+
+ private:
+  pid_t pid = -1;
+  int letGo = -1;
+};
+
+// A question waits while another process holds the catalogue (a reader stopped in the middle of
+// its read): the sync due then is turned away at once and tried again, so the windows stay
+// painted (a timer keeps running) and the question is answered meanwhile, its answer kept;
+// nothing is written and nothing is told as failed. Once the reader lets go, a try in the next
+// question writes the change.
+TEST_F(IdleSync, InAQuestionASyncAnotherProcessHoldsBackIsTriedAgainWithTheWindowsPainted) {
+  SetManualPlatformClock(true);
+  const std::string path = Path("h.qdb");
+  ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
+  ShowFolder(6);
+  Choose("add ");
+  AdvancePlatformClock(kIdleSyncDelay);
+  ASSERT_EQ(OnDisk(path), 6);
+  Edit(b, 1, "Harbour");
+  Choose("zzzz");
+  StoppedReader reader(path);
+  ASSERT_TRUE(reader.holding);
+
+  // What the user sees while the questions wait, looked at by a timer of the platform's loop.
+  struct Seen {
+    double longest = 0;     // seconds between two looks while the reader held the file
+    int tries = 0;          // syncs tried while the reader held the file
+    int heldOnDisk = -1;    // the titled records on disk then
+    bool journal = false;   // a journal beside the file then
+    bool notSaved = false;  // the title said the catalogue is not saved
+    std::vector<std::string> alerts;
+    bool late = false;  // a question that waited past the bound was cancelled
+  } seen;
+  const std::string name = Title();
+  const std::string first = "Go on?", second = "Go on now?";
+  std::chrono::steady_clock::time_point last{}, start = std::chrono::steady_clock::now();
+  double armed = -1;
+  QTimer look;
+  look.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&look, &QTimer::timeout, [&] {
+    const auto now = std::chrono::steady_clock::now();
+    // The looks' own time left out.
+    if (reader.holding && last != std::chrono::steady_clock::time_point{})
+      seen.longest = std::max(seen.longest, std::chrono::duration<double>(now - last).count());
+    auto click = [](WindowRef w, const char* sig, int id) {
+      if (auto* button = qobject_cast<QAbstractButton*>(WidgetOf(w, sig, id)))
+        QTest::mouseClick(button, Qt::LeftButton);
+    };
+    seen.notSaved = seen.notSaved || Title() != name;
+    const double delay = PidleSyncDelay();
+    const bool tried = armed >= 0 && delay > armed + 0.5;  // the timer fired and was armed again
+    armed = delay;
+    if (IsWindowVisible(gAlertWindow)) {
+      seen.alerts.push_back(TextOf(gAlertWindow, "alrt", 128));
+      click(gAlertWindow, "bttn", 1);
+    } else if (IsWindowVisible(gConfirmWindow)) {
+      if (now - start > std::chrono::seconds(60)) {
+        seen.late = true;
+        click(gConfirmWindow, "cfrm", 130);
+      } else if (TextOf(gConfirmWindow, "cfrm", 128) == first) {
+        // Answered once two syncs were tried while the reader held the file.
+        if (tried && ++seen.tries == 2) {
+          seen.heldOnDisk = TitledOnDisk(path, "Harbour");
+          seen.journal = access((path + "-journal").c_str(), F_OK) == 0;
+          click(gConfirmWindow, "cfrm", 131);
+        }
+      } else {
+        // The next question: the reader lets go, and a try meanwhile writes the change.
+        reader.LetGo();
+        if (!bc->Unsynced()) click(gConfirmWindow, "cfrm", 129);
+      }
+    }
+    last = std::chrono::steady_clock::now();
+  });
+  OSType answers[2] = {0, 0};
+  AsCommand([&] {
+    SetManualPlatformClock(false);  // the sync falls due a second after the edit, in real time
+    look.start(10);
+    answers[0] = confirmDialog(first.c_str(), "Later", kResponseOK);
+    answers[1] = confirmDialog(second.c_str(), "Later", kResponseOK);
+    look.stop();
+  });
+  printf("longest time between two looks while the reader held the file: %.3f s\n", seen.longest);
+  EXPECT_FALSE(seen.late);
+  EXPECT_EQ(answers[0], kResponseCustom);
+  EXPECT_EQ(answers[1], kResponseOK);
+  EXPECT_LT(seen.longest, 0.5);
+  EXPECT_EQ(seen.heldOnDisk, 0);
+  EXPECT_FALSE(seen.journal);
+  EXPECT_FALSE(seen.notSaved);
+  EXPECT_EQ(seen.alerts, std::vector<std::string>{});
+  EXPECT_EQ(TitledOnDisk(path, "Harbour"), 1);
+  EXPECT_FALSE(bc->Unsynced());
 }
 
 // An end that cannot wait (the display gone) while a command is part way through its edits

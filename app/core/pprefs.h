@@ -49,6 +49,9 @@ extern DBHeaderLink* gPrefLink;
 void InitPreferences();
 // Writes the preferences file (at quit).
 void SavePreferences();
+// Whether the shadow catalogue's folder was there (or made again) when the preferences were read:
+// one that could not be had was told then, and the catalogue is not tried this run.
+bool PshadowFolderReady();
 // Tells the user, once, that the preferences file read at start-up was damaged (its values
 // were not used): an alert naming the file and where it was kept. Nothing when it was whole.
 void PreportDamagedPreferences();

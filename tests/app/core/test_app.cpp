@@ -106,7 +106,7 @@ TEST_F(App, RecentCataloguesAndTheLoneRecord) {
   openCatalog(FourCC("cat3"));  // the list is now b, a, gone: opening moved b to the front
   EXPECT_EQ(std::string(dmessage_record[DMCresource]),
             "Missing catalog '" + home.path() + "/gone.qdb'");
-  EXPECT_EQ(TextOf(gMain->GetWindow(), "pict", 132), "No catalog");
+  EXPECT_EQ(StatusLine(), "No catalog");
   EXPECT_TRUE(IsWindowVisible(gMain->GetWindow()));
 
   PContextState& st = gMain->bc;

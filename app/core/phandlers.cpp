@@ -31,10 +31,6 @@ namespace {
 #define LUMERIN_UPDATES_URL ""
 #endif
 
-// Where the documentation lies from the program's folder: installed as <prefix>/bin/lumerin
-// with <prefix>/share/doc/lumerin, and the build tree keeps the same places.
-const char* const kHelpDocument = "/../share/doc/lumerin/README.md";
-
 struct Installed {
   WindowRef* window;
   EventHandlerProcPtr handler;
@@ -281,6 +277,9 @@ void AboutCommandHandler(WindowRef window) {
 }
 
 const char* gUpdatesAddress = LUMERIN_UPDATES_URL;
+// The guide's first page under the prefix: the program is installed as <prefix>/bin/lumerin with
+// <prefix>/share/doc/lumerin/guide, and the build tree keeps the same places.
+const char* gHelpGuide = "share/doc/lumerin/guide/index.html";
 
 std::string PlaunchFailure(int result) {
   switch (result) {
@@ -314,11 +313,17 @@ void PopenReported(const std::string& item, const std::string& what) {
     ReportOpenFailure(what, kLaunchFailed);
 }
 
-std::string PhelpDocument() {
+std::string PhelpPlace() {
+  // The prefix is the folder holding the program's folder (the build tree for a build).
   const std::string dir = ProgramFolder();
-  if (dir.empty()) return "";
+  const size_t slash = dir.rfind('/');
+  if (slash == std::string::npos) return gHelpGuide;
+  return dir.substr(0, slash + 1) + gHelpGuide;
+}
+
+std::string PhelpDocument() {
   char real[PATH_MAX];
-  const std::string path = dir + kHelpDocument;
+  const std::string path = PhelpPlace();
   return realpath(path.c_str(), real) != nullptr && access(real, R_OK) == 0 ? real : "";
 }
 
@@ -335,14 +340,28 @@ void checkUpdates() {
     PopenReported(gUpdatesAddress, std::string("the address '") + gUpdatesAddress + "'");
 }
 
+namespace {
+// Tells why the guide is not shown. Like an opener's failure, it may come after the command
+// ended: it is alerted whatever came before.
+void ReportHelpFailure(const std::string& text) {
+  dmessage_last_class = DMCnerr;
+  alertLastClass = DMCnerr;
+  DMESSAGE_ERRNO(DMCresource, DMnoSystemError, "%s", text.c_str());
+}
+}  // namespace
+
 void openHelp() {
+  // Every failure names the guide's file, so that the user can open it by hand.
   const std::string doc = PhelpDocument();
   if (doc.empty()) {
-    DMESSAGE(DMCresource, "Cannot open the documentation: '%s' is missing",
-             (ProgramFolder() + kHelpDocument).c_str());
+    ReportHelpFailure("Cannot open the user's guide: '" + PhelpPlace() + "' is missing");
     return;
   }
-  PopenReported(doc, "the documentation '" + doc + "'");
+  const auto failed = [doc](int result) {
+    ReportHelpFailure("Cannot open the user's guide '" + doc + "': " + PlaunchFailure(result) +
+                      "; open that file in a web browser");
+  };
+  if (!OpenWithDesktopWatched(doc, failed)) failed(kLaunchFailed);
 }
 
 namespace {

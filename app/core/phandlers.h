@@ -37,10 +37,14 @@ void openLogWindow();
 // command is greyed when there is none.
 void checkUpdates();
 extern const char* gUpdatesAddress;
-// Opens the program's documentation, installed beside it (PhelpDocument: its path, empty when
-// it is missing).
+// Opens the user's guide, installed beside the program, at its first page with the desktop's
+// opener. When the page is missing or the opener cannot show it, an alert names the page's file.
+// PhelpPlace: where the first page belongs (gHelpGuide below the folder holding the program's
+// folder); PhelpDocument: its real path, empty when it cannot be read.
 void openHelp();
+std::string PhelpPlace();
 std::string PhelpDocument();
+extern const char* gHelpGuide;
 // Opens an item with the desktop's opener; when the opener cannot be started or fails, an alert
 // says what (a description such as "the log '<path>'") could not be opened.
 void PopenReported(const std::string& item, const std::string& what);

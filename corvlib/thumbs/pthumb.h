@@ -209,6 +209,8 @@ class PThumbnailer {
   bool doCrop;
   bool doOrient;
   unsigned char bRGB[3];
+  // The calls the lock file's lock is taken and dropped through (the system's when null).
+  DBFileSystem* lockCalls = nullptr;
 
   // The lock file's name in the cache folder.
   static const char kShareName[];

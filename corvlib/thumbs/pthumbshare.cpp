@@ -77,7 +77,7 @@ void PThumbnailer::CloseShare() {
 bool PThumbnailer::TakeLock(bool exclusive) {
   if (shareFd < 0) return true;
   if (exclusive && !shareWritable) return false;
-  DBFileSystem* fs = DBFileSystem::System();
+  DBFileSystem* fs = lockCalls != nullptr ? lockCalls : DBFileSystem::System();
   const DBFileSystem::LockKind kind = exclusive ? DBFileSystem::kExclusive : DBFileSystem::kShared;
   bool got = fs->Lock(shareFd, kLockByte, kind);
   if (!got && Now() >= quietUntil) {
@@ -111,7 +111,8 @@ bool PThumbnailer::TakeLock(bool exclusive) {
 }
 
 void PThumbnailer::DropLock() {
-  if (shareFd >= 0) DBFileSystem::System()->Lock(shareFd, kLockByte, DBFileSystem::kUnlock);
+  DBFileSystem* fs = lockCalls != nullptr ? lockCalls : DBFileSystem::System();
+  if (shareFd >= 0) fs->Lock(shareFd, kLockByte, DBFileSystem::kUnlock);
 }
 
 PThumbnailer::ShareState PThumbnailer::ReadShare() const {

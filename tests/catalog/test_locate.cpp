@@ -207,10 +207,11 @@ TEST_F(Locate, ChangeDerivationAndRewriting) {
 // A record whose file is to go is kept for a copy only where the picture truly stays: a file of
 // its name, length and hash in another of its folders (or of the other version's). The file's
 // own folder by another name (a link to it) is no other folder, and a file of other contents
-// no copy. The record kept names the copy's folder first and no longer the folder left.
+// no copy, though its name and length are the picture's. The record kept names the copy's
+// folder first and no longer the folder left.
 TEST_F(Locate, ARecordIsKeptOnlyForATrueCopyInAnotherFolder) {
   Make("a/x.jpg", "the picture");
-  Make("c/x.jpg", "another picture");
+  Make("c/x.jpg", "THE PICTURE");
   std::filesystem::create_directory_symlink(dir.Path("a"), dir.Path("alias"));
   DBRecord r = Record("a/x.jpg");
   recordFilePath(&r, dir.Path("alias/x.jpg").c_str());

@@ -155,6 +155,22 @@ void Drive() {
   t->start(10);
 }
 
+// Help's key pressed in the main window, with a stand-in for the desktop's opener that notes
+// what it is given in helpOpened; helpPath keeps the PATH to go back to.
+std::string helpOpened, helpPath;
+void PressF1() {
+  const std::string run = getenv("XDG_RUNTIME_DIR");
+  const std::string bin = run + "/../help-bin";
+  QDir().mkpath(QString::fromStdString(bin));
+  helpOpened = bin + "/opened.txt";
+  std::ofstream(bin + "/xdg-open")
+      << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << helpOpened << "'\nexit 0\n";
+  chmod((bin + "/xdg-open").c_str(), 0755);
+  helpPath = getenv("PATH") ? getenv("PATH") : "";
+  setenv("PATH", (bin + ":" + helpPath).c_str(), 1);
+  QTest::keyClick(PlatformContentWidget(gMain->GetWindow()), Qt::Key_F1);
+}
+
 // The image window's picture area (below the panel, less the scroll bars) as shown.
 QImage PaneGrab() {
   WindowRef w = gImager->GetWindow();
@@ -1775,8 +1791,19 @@ TEST(EndToEnd, DISABLED_WalkInAProcessOfItsOwn) {
          QTest::mouseClick(PlatformContentWidget(gAboutWindow), Qt::LeftButton, {},
                            QPoint(60, 160));
        }},
-      {"About closes", [] { return !IsWindowVisible(gAboutWindow); },
-       [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Preferences...")); }},
+      {"About closes", [] { return !IsWindowVisible(gAboutWindow); }, PressF1},
+      {"the guide is asked for", [] { return !ReadAll(helpOpened).empty(); },
+       [] {
+         setenv("PATH", helpPath.c_str(), 1);
+         std::string page = ReadAll(helpOpened);
+         ASSERT_EQ(page.back(), '\n');
+         page.pop_back();
+         const std::string index = "/share/doc/lumerin/guide/index.html";
+         ASSERT_GT(page.size(), index.size());
+         EXPECT_EQ(page.substr(page.size() - index.size()), index);
+         EXPECT_EQ(access(page.c_str(), R_OK), 0) << page;
+         EXPECT_TRUE(Menu(gMain->GetWindow(), "Preferences..."));
+       }},
       {"Preferences shows", [] { return IsWindowVisible(gPrefWindow); },
        [] {
          auto* e = qobject_cast<QLineEdit*>(Widget(gPrefWindow, "pref", 136));

@@ -16,12 +16,14 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "catalog/catalog_test_util.h"
 #include "catalog/photo_test_util.h"
+#include "db/test_nowaitfs.h"
 #include "testutil/message_log.h"
 #include "testutil/rgb_jpeg.h"
 #include "testutil/run_program.h"
@@ -292,14 +294,73 @@ int Records(const std::string& cache) {
   return tn.GetCacheStats(&st) ? st.nThumbs : -1;
 }
 
+// Writes the generation g into the lock file open at fd, keeping the rest of its line.
+bool TellGeneration(int fd, long long g) {
+  char text[24];
+  snprintf(text, sizeof text, "%018lld", g % 1000000000000000000LL);
+  return pwrite(fd, text, 18, 4) == 18;
+}
+
+// Writes the cache's records as edit leaves them, in the database itself (as earlier runs, or
+// another program, left it).
+void Rewrite(const std::string& cache, const std::function<void(std::vector<DBRecord>*)>& edit) {
+  std::fstream fs(cache + "/tncache.qdb", std::ios::in | std::ios::out | std::ios::binary);
+  PTDBHeader head;
+  DBAccess acc(&head, &fs, false);
+  DBRecordList list(&PTDBFInfo, 256);
+  const int n = acc.GetRecords(list.Array(), 256, 0);
+  ASSERT_GT(n, 0);
+  std::vector<DBRecord> records(list.GetArray(), list.GetArray() + n);
+  edit(&records);
+  ASSERT_EQ(acc.DeleteRecords(list.GetArray(), n), n);
+  acc.AddRecords(records.data(), static_cast<int>(records.size()));
+  ASSERT_TRUE(acc.Close());
+}
+
+// Every record's last use an hour ago, so that a load now is a use to write down.
+void Age(std::vector<DBRecord>* records) {
+  for (DBRecord& r : *records) r.SetField(PTDBFlastuse, PTnowMinutes() - 60);
+}
+
+// Every use an hour old, and the records of sheet 1 again under sheet 3.
+void DoubleSheetOne(std::vector<DBRecord>* records) {
+  Age(records);
+  const size_t n = records->size();
+  for (size_t i = 0; i < n; i++) {
+    if ((*records)[i][PTDBFimageid].GetInt(0) != 1) continue;
+    DBRecord r = (*records)[i];
+    r.SetField(PTDBFimageid, 3L);
+    records->push_back(r);
+  }
+}
+
+// The number of the sheet holding the photo's thumbnail record that tn finds; 0 for none.
+long SheetOf(PThumbnailer* tn, const std::string& path) {
+  DBRecord rec;
+  if (!tn->FindThumbnail(&rec, Photo(path))) return 0;
+  const DBField& id = PTDBgetField(rec, PTDBFimageid);
+  return id.GetDT() == DBDTint && id.GetNV() == 1 ? id.GetInt(0) : 0;
+}
+
+// The messages of a log the program would show in an alert.
+int Alerts(const MessageLog& log) {
+  int n = 0;
+  for (const auto& e : log.entries) n += (dmessage_class_flags[e.first] & DMAalert) != 0;
+  return n;
+}
+
 }  // namespace
 
 // The copy the tests below start: opens the cache ("o"), then on 'm' makes its photos'
 // thumbnails and syncs ("made <wrong>"), on 'n' makes them without a sync ("made <wrong>"), on
-// 'a' makes every photo's and syncs ("made <wrong>"), on 's' syncs ("synced <ok>"), on 'c' loads
-// every photo's from the cache ("check <found> <wrong>"), on 'l' deletes and makes its photos'
-// thumbnails again and again until it is killed, and quits at the end of its input. What the
-// other copy's hold of the cache turns away it asks again, as the program does.
+// 'a' makes every photo's and syncs ("made <wrong>"), on 'd' deletes its photos' thumbnails,
+// makes them again and syncs ("made <wrong>"), on 's' syncs ("synced <ok>"), on 'c' loads every
+// photo's from the cache ("check <found> <wrong>"), on 'l' deletes and makes its photos'
+// thumbnails again and again until it is killed, on 'r' holds the cache's lock as a copy reading
+// the cache does, shared ("held"), on 'w' holds it as a copy in the middle of a change does,
+// exclusive with the lock file's generation odd ("held"), on 'u' lets go of it, ending the
+// change ("free"), and quits at the end of its input. What the other copy's hold of the cache
+// turns away it asks again, as the program does.
 TEST(ThumbnailShareChild, DISABLED_Copy) {
   const char* cache = getenv("LUMERIN_TNSHARE_CACHE");
   if (cache == nullptr) GTEST_SKIP();
@@ -311,10 +372,15 @@ TEST(ThumbnailShareChild, DISABLED_Copy) {
   };
   PThumbnailer tn(cache);
   tell(tn.IsOpen() ? "o\n" : "x\n");
+  const std::string lockFile = std::string(cache) + "/" + PThumbnailer::kShareName;
+  int held = -1;  // the open of the lock file whose lock this copy holds
   for (char c; read(100, &c, 1) == 1;) {
-    if (c == 'm' || c == 'n' || c == 'a') {
+    if (c == 'm' || c == 'n' || c == 'a' || c == 'd') {
       int wrong = 0;
-      for (const std::string& p : c == 'a' ? all : mine) wrong += !Gives(&tn, p);
+      for (const std::string& p : c == 'a' ? all : mine) {
+        if (c == 'd') tn.DeleteThumbnail(Photo(p));
+        wrong += !Gives(&tn, p);
+      }
       if (c != 'n') wrong += !Patiently(&tn, [&] { return tn.SyncCache(); });
       tell("made " + std::to_string(wrong) + "\n");
     } else if (c == 's') {
@@ -330,6 +396,20 @@ TEST(ThumbnailShareChild, DISABLED_Copy) {
           tn.GetThumbnail(&t, Photo(p));
           PfreeImage(&t);
         }
+    } else if ((c == 'r' || c == 'w') && held < 0) {
+      held = open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+      const DBFileSystem::LockKind kind =
+          c == 'r' ? DBFileSystem::kShared : DBFileSystem::kExclusive;
+      bool ok = held >= 0 && DBFileSystem::System()->Lock(held, 0, kind);
+      if (ok && c == 'w') ok = TellGeneration(held, Generation(cache) | 1);
+      tell(ok ? "held\n" : "not held\n");
+    } else if (c == 'u' && held >= 0) {
+      const long long g = Generation(cache);
+      if (g % 2 == 1) TellGeneration(held, g + 1);
+      DBFileSystem::System()->Lock(held, 0, DBFileSystem::kUnlock);
+      close(held);
+      held = -1;
+      tell("free\n");
     }
   }
 }
@@ -568,6 +648,7 @@ TEST(ThumbnailShare, TwoCopiesFillingOneCacheWithTheSamePicturesLeaveOneRecordEa
     ASSERT_EQ(a.Ask('s'), "synced 1\n");
     ASSERT_EQ(b.Ask('s'), "synced 1\n");
     EXPECT_EQ(Records(cache.Dir()), 5);
+    EXPECT_EQ(Sheets(cache.Dir()), 1) << "a sheet of nothing but the other copy's was written";
     a.Send('a');
     b.Send('a');
     EXPECT_EQ(a.Answer(), "made 0\n");
@@ -604,28 +685,7 @@ TEST(ThumbnailShare, RecordsOfOnePictureLeftByEarlierRunsAreMergedWhenLoaded) {
   }
   // Sheet 1 again as sheet 3, its records copied; every use an hour old.
   ASSERT_TRUE(phototest::CopyFile(cache.Path("C000000001.jpg"), cache.Path("C000000003.jpg")));
-  {
-    std::fstream fs(cache.Path("tncache.qdb"), std::ios::in | std::ios::out | std::ios::binary);
-    PTDBHeader head;
-    DBAccess acc(&head, &fs, false);
-    DBRecordList list(&PTDBFInfo, 64);
-    const int n = acc.GetRecords(list.Array(), 64, 0);
-    ASSERT_EQ(n, 12);
-    DBRecordList again(&PTDBFInfo, 0), old(&PTDBFInfo, 0);
-    for (int i = 0; i < n; i++) {
-      DBRecord r = list[i];
-      r.SetField(PTDBFlastuse, PTnowMinutes() - 60);
-      old.NewRecord() = r;
-      if (r[PTDBFimageid].GetInt(0) != 1) continue;
-      r.SetField(PTDBFimageid, 3L);
-      again.NewRecord() = r;
-    }
-    ASSERT_EQ(again.GetSize(), 6);
-    ASSERT_EQ(acc.DeleteRecords(list.GetArray(), n), n);
-    acc.AddRecordList(old);
-    acc.AddRecordList(again);
-    ASSERT_TRUE(acc.Close());
-  }
+  Rewrite(cache.Dir(), DoubleSheetOne);
   ASSERT_EQ(Records(cache.Dir()), 18);
   {
     PThumbnailer tn(cache.Dir().c_str());
@@ -667,4 +727,185 @@ TEST(ThumbnailShare, EachCopyWritesItsSheetUnderANumberNoOtherCopyUses) {
   for (int i = 0; i < 6; i++) paths.push_back(Shot(photos.Dir(), i));
   PThumbnailer later(other.Dir().c_str());
   EXPECT_EQ(Check(&later, paths), std::make_pair(6, 0));
+}
+
+// This copy shows pictures from a sheet; another copy makes them again meanwhile (it read their
+// files again, say: their sheet goes, and they are written in another). What this copy writes
+// down of its loads keeps the thumbnails made again.
+TEST(ThumbnailShare, LoadsWrittenDownKeepTheThumbnailsAnotherCopyMadeAgainMeanwhile) {
+  phototest::LoadReaders();
+  MessageLog log;
+  ScratchDir photos, cache, lists;
+  MakeShots(photos.Dir(), 0, 6);
+  std::vector<std::string> paths;
+  for (int i = 0; i < 6; i++) paths.push_back(Shot(photos.Dir(), i));
+  WriteLines(lists.Path("paths"), paths);
+  {
+    PThumbnailer first(cache.Dir().c_str());
+    for (const std::string& p : paths) ASSERT_TRUE(Gives(&first, p));
+  }
+  Rewrite(cache.Dir(), Age);
+  PThumbnailer tn(cache.Dir().c_str());
+  ASSERT_EQ(Check(&tn, paths), std::make_pair(6, 0));
+  {
+    Copy k(cache.Dir(), lists.Path("paths"), lists.Path("paths"));
+    ASSERT_EQ(k.Answer(), "o\n");
+    ASSERT_EQ(k.Ask('d'), "made 0\n");
+    EXPECT_TRUE(k.End());
+  }
+  ASSERT_TRUE(tn.SyncCache());
+  EXPECT_EQ(Records(cache.Dir()), 6);
+  EXPECT_EQ(Sheets(cache.Dir()), 1);
+  PThumbnailer later(cache.Dir().c_str());
+  EXPECT_EQ(Check(&later, paths), std::make_pair(6, 0));
+}
+
+// A picture has two records (as earlier runs of two copies left them), and the sheet of the one
+// found first is gone. A load of it while another copy holds the cache finds the sheet bad and is
+// turned away before it can drop it: what this copy writes down afterwards keeps the picture's
+// other record, which shows it once the bad sheet is dropped.
+TEST(ThumbnailShare, ALoadTurnedAwayAtABadSheetKeepsThePicturesOtherRecord) {
+  phototest::LoadReaders();
+  MessageLog log;
+  ScratchDir photos, cache, lists;
+  MakeShots(photos.Dir(), 0, 12);
+  std::vector<std::string> paths;
+  for (int i = 0; i < 12; i++) paths.push_back(Shot(photos.Dir(), i));
+  WriteLines(lists.Path("none"), {});
+  {
+    PThumbnailer first(cache.Dir().c_str());
+    for (const std::string& p : paths) ASSERT_TRUE(Gives(&first, p));
+  }
+  ASSERT_TRUE(phototest::CopyFile(cache.Path("C000000001.jpg"), cache.Path("C000000003.jpg")));
+  Rewrite(cache.Dir(), DoubleSheetOne);
+  PThumbnailer tn(cache.Dir().c_str());
+  const long bad = SheetOf(&tn, paths[0]);
+  ASSERT_TRUE(bad == 1 || bad == 3) << bad;
+  char name[32];
+  snprintf(name, sizeof name, "C%09ld.jpg", bad);
+  ASSERT_EQ(unlink(cache.Path(name).c_str()), 0);
+
+  Copy k(cache.Dir(), lists.Path("none"), lists.Path("none"));
+  ASSERT_EQ(k.Answer(), "o\n");
+  ASSERT_EQ(k.Ask('r'), "held\n");
+  _ImgStruct t = Thumb();
+  EXPECT_FALSE(tn.LoadThumbnail(&t, Photo(paths[0])));
+  PfreeImage(&t);
+  EXPECT_TRUE(tn.Busy());
+  EXPECT_TRUE(LockHeld(cache.Dir())) << "the holder let go during the load";
+  ASSERT_EQ(k.Ask('u'), "free\n");
+  ASSERT_TRUE(tn.SyncCache());
+  // The first look at a picture of the bad sheet drops it; then every picture shows from the
+  // cache, its own.
+  Check(&tn, paths);
+  EXPECT_EQ(Check(&tn, paths), std::make_pair(12, 0));
+}
+
+// This copy's sheet is full of pictures another copy made too and wrote meanwhile. At the next
+// thumbnail those go, making room in the sheet: the pictures take no more sheets than they need.
+TEST(ThumbnailShare, AFullSheetMakesRoomByDroppingWhatAnotherCopyWroteMeanwhile) {
+  phototest::LoadReaders();
+  MessageLog log;
+  ScratchDir photos, cache, lists;
+  MakeShots(photos.Dir(), 0, 7);
+  std::vector<std::string> paths;
+  for (int i = 0; i < 7; i++) paths.push_back(Shot(photos.Dir(), i));
+  WriteLines(lists.Path("theirs"), {paths[0], paths[1], paths[2]});
+  PThumbnailer tn(cache.Dir().c_str());
+  for (int i = 0; i < 6; i++) ASSERT_TRUE(Gives(&tn, paths[i]));  // the sheet full, not written
+  {
+    Copy k(cache.Dir(), lists.Path("theirs"), lists.Path("theirs"));
+    ASSERT_EQ(k.Answer(), "o\n");
+    ASSERT_EQ(k.Ask('m'), "made 0\n");
+    EXPECT_TRUE(k.End());
+  }
+  ASSERT_EQ(Sheets(cache.Dir()), 1);
+  EXPECT_TRUE(Gives(&tn, paths[6]));
+  EXPECT_EQ(Sheets(cache.Dir()), 1) << "the full sheet was written instead of making room";
+  ASSERT_TRUE(tn.SyncCache());
+  EXPECT_EQ(Sheets(cache.Dir()), 2);
+  EXPECT_EQ(Records(cache.Dir()), 7);
+  PThumbnailer later(cache.Dir().c_str());
+  EXPECT_EQ(Check(&later, paths), std::make_pair(7, 0));
+}
+
+// Another copy reads the cache (holding its lock, on a slow disk say) when this copy's sheet is
+// full and the next new thumbnail needs it written: the request is turned away. The caller keeps
+// its own placeholder, no failure is drawn or alerted, and the thumbnail is made once the other
+// copy lets go.
+TEST(ThumbnailShare, ANewThumbnailTurnedAwayAtAFullSheetKeepsTheCallersPlaceholder) {
+  phototest::LoadReaders();
+  MessageLog log;
+  ScratchDir photos, cache, lists;
+  MakeShots(photos.Dir(), 0, 7);
+  std::vector<std::string> paths;
+  for (int i = 0; i < 7; i++) paths.push_back(Shot(photos.Dir(), i));
+  WriteLines(lists.Path("none"), {});
+  PThumbnailer tn(cache.Dir().c_str());
+  for (int i = 0; i < 6; i++) ASSERT_TRUE(Gives(&tn, paths[i]));  // the sheet full, not written
+  Copy k(cache.Dir(), lists.Path("none"), lists.Path("none"));
+  ASSERT_EQ(k.Answer(), "o\n");
+  ASSERT_EQ(k.Ask('r'), "held\n");
+  _ImgStruct t = Thumb();
+  const uint64_t away = tn.TurnedAway();
+  EXPECT_FALSE(tn.GetThumbnail(&t, Photo(paths[6])));
+  EXPECT_EQ(tn.TurnedAway(), away + 1);
+  EXPECT_EQ(t.img, nullptr) << "a failed thumbnail was drawn in the caller's place";
+  PfreeImage(&t);
+  EXPECT_EQ(Alerts(log), 0) << log.All();
+  EXPECT_TRUE(LockHeld(cache.Dir())) << "the holder let go during the request";
+  ASSERT_EQ(k.Ask('u'), "free\n");
+  EXPECT_TRUE(Gives(&tn, paths[6]));
+  ASSERT_TRUE(tn.SyncCache());
+  PThumbnailer later(cache.Dir().c_str());
+  EXPECT_EQ(Check(&later, paths), std::make_pair(7, 0));
+}
+
+// Another copy stopped in the middle of a change holds the cache while this one asks for a run
+// of thumbnails (a window's cells): once a request was turned away, the next ones try the lock
+// once and do not wait, until a quiet while has passed without one. The run costs a short wait
+// now and then, not one a request.
+TEST(ThumbnailShare, WhileAnotherCopyHoldsTheCacheARunOfRequestsWaitsOnlyNowAndThen) {
+  // Tries for the lock (not lettings go) made through the layer.
+  struct CountedLocks : dbtest::NoWaitFS {
+    bool Lock(int fd, long long off, LockKind kind) override {
+      tries += kind != kUnlock;
+      return NoWaitFS::Lock(fd, off, kind);
+    }
+    long tries = 0;
+  } locks;
+  constexpr int kAsked = 40;
+  constexpr double kQuiet = 0.25;  // the quiet while after a request turned away, in seconds
+  phototest::LoadReaders();
+  MessageLog log;
+  ScratchDir photos, cache, lists;
+  MakeShots(photos.Dir(), 0, 6);
+  std::vector<DBRecord> shots;
+  for (int i = 0; i < 6; i++) shots.push_back(Photo(Shot(photos.Dir(), i)));
+  WriteLines(lists.Path("none"), {});
+  PThumbnailer tn(cache.Dir().c_str());
+  tn.lockCalls = &locks;
+  Copy k(cache.Dir(), lists.Path("none"), lists.Path("none"));
+  ASSERT_EQ(k.Answer(), "o\n");
+  ASSERT_EQ(k.Ask('w'), "held\n");
+  const uint64_t away = tn.TurnedAway();
+  int waited = 0;
+  const auto t0 = std::chrono::steady_clock::now();
+  for (int i = 0; i < kAsked; i++) {
+    const long before = locks.tries;
+    _ImgStruct t = Thumb();
+    EXPECT_FALSE(tn.GetThumbnail(&t, shots[i % shots.size()]));
+    PfreeImage(&t);
+    waited += locks.tries - before > 1;
+  }
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(tn.TurnedAway() - away, static_cast<uint64_t>(kAsked));
+  EXPECT_GE(locks.tries, kAsked);
+  EXPECT_TRUE(LockHeld(cache.Dir())) << "the holder let go during the requests";
+  // A wait starts only a quiet while after the last request turned away, so waits are at least
+  // that far apart, however slow the machine.
+  EXPECT_LE(waited, 2 + static_cast<int>(took / kQuiet))
+      << waited << " of " << kAsked << " requests waited, in " << took << " s";
+  ASSERT_EQ(k.Ask('u'), "free\n");
+  for (int i = 0; i < 6; i++) EXPECT_TRUE(Gives(&tn, Shot(photos.Dir(), i))) << i;
 }

@@ -5,11 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include <QProcess>
@@ -137,16 +141,16 @@ TEST_F(App, UpdatesWithNoWindowInFront) {
   EXPECT_EQ(SendCommand("zzzz"), eventNotHandledErr);
 }
 
-// Help opens the README installed beside the program (here the build tree's); Check for
-// Updates opens the address the build was given and is greyed without one; an opener that
-// cannot be started or fails raises an alert saying what could not be opened.
+// Help opens the user's guide at its first page, which the build keeps beside the program as
+// it is installed; Check for Updates opens the address the build was given and is greyed without
+// one; an opener that cannot be started or fails raises an alert saying what could not be
+// opened, and every way Help fails names the guide's file, so that it can be opened by hand.
 TEST_F(App, HelpUpdatesAndTheLogOpenOrSayWhyNot) {
   const std::string doc = PhelpDocument();
-  ASSERT_NE(doc.find("/share/doc/lumerin/README.md"), std::string::npos) << doc;
-  std::ifstream readme(doc);
-  std::string first;
-  std::getline(readme, first);
-  EXPECT_EQ(first, "# Lumerin");
+  const std::string page = "/share/doc/lumerin/guide/index.html";
+  ASSERT_GT(doc.size(), page.size());
+  ASSERT_EQ(doc.compare(doc.size() - page.size(), page.size(), page), 0) << doc;
+  EXPECT_NE(ReadAll(doc).find("<title>Lumerin User's Guide</title>"), std::string::npos);
   AlertsAnswered answered;
   const std::vector<std::string>& alerts = answered.texts;
   {
@@ -175,24 +179,203 @@ TEST_F(App, HelpUpdatesAndTheLogOpenOrSayWhyNot) {
     EXPECT_EQ(items, (std::vector<std::string>{doc, "https://updates.example.org/lumerin"}));
   }
   EXPECT_TRUE(alerts.empty());
+  const std::string byHand = "Cannot open the user's guide '" + doc + "': ";
+  const std::string advice = "; open that file in a web browser";
   {
-    FakeOpener opener(home.path() + "/none", 3);
+    FakeOpener opener(home.path() + "/failing", 4);  // the program it chose failed
     SendCommand("phlp");
     testutil::WaitUntil([&] { return !alerts.empty(); }, [] { checkEvents(0.01); });
     ASSERT_EQ(alerts.size(), 1u);
-    EXPECT_EQ(alerts[0],
-              "Cannot open the documentation '" + doc + "': no program to open it with was found");
+    EXPECT_EQ(alerts[0], byHand + "xdg-open failed (status 4)" + advice);
   }
-  // No opener at all: the log's viewer cannot be started.
+  // No opener at all: neither the guide's nor the log's viewer can be started.
   snprintf(gErrLogFile, sizeof gErrLogFile, "%s/state.txt", home.path().c_str());
   const std::string path = getenv("PATH");
   setenv("PATH", (home.path() + "/empty").c_str(), 1);
+  SendCommand("phlp");
   SendCommand("elog");
   setenv("PATH", path.c_str(), 1);
-  testutil::WaitUntil([&] { return alerts.size() >= 2; }, [] { checkEvents(0.01); });
-  ASSERT_EQ(alerts.size(), 2u);
-  EXPECT_EQ(alerts[1], "Cannot open the log '" + std::string(gErrLogFile) +
+  testutil::WaitUntil([&] { return alerts.size() >= 3; }, [] { checkEvents(0.01); });
+  ASSERT_EQ(alerts.size(), 3u);
+  EXPECT_EQ(alerts[1], byHand + "xdg-open could not be started" + advice);
+  EXPECT_EQ(alerts[2], "Cannot open the log '" + std::string(gErrLogFile) +
                            "': xdg-open could not be started");
+  // A guide that is not where it belongs: the place is named.
+  const char* const installed = gHelpGuide;
+  gHelpGuide = "share/doc/lumerin/guide/gone.html";
+  SendCommand("phlp");
+  gHelpGuide = installed;
+  testutil::WaitUntil([&] { return alerts.size() >= 4; }, [] { checkEvents(0.01); });
+  ASSERT_EQ(alerts.size(), 4u);
+  EXPECT_EQ(alerts[3], "Cannot open the user's guide: '" + doc.substr(0, doc.rfind('/')) +
+                           "/gone.html' is missing");
+}
+
+// The text of HTML source with its character references decoded and its runs of white space
+// made one blank.
+std::string HtmlText(const std::string& source) {
+  static const std::pair<const char*, const char*> kNamed[] = {
+      {"amp", "&"}, {"lt", "<"}, {"gt", ">"}, {"quot", "\""}, {"apos", "'"}, {"nbsp", " "}};
+  std::string out;
+  for (size_t i = 0; i < source.size(); ++i) {
+    const char c = source[i];
+    if (c == ' ' || c == '\n' || c == '\t' || c == '\r') {
+      if (out.empty() || out.back() != ' ') out += ' ';
+      continue;
+    }
+    const size_t semi = c == '&' ? source.find(';', i) : std::string::npos;
+    if (semi == std::string::npos || semi - i > 10) {
+      out += c;
+      continue;
+    }
+    const std::string ref = source.substr(i + 1, semi - i - 1);
+    bool known = false;
+    for (const auto& [name, text] : kNamed)
+      if (ref == name) out += text, known = true;
+    if (!known && ref.size() > 1 && ref[0] == '#') {
+      const char32_t u =
+          static_cast<char32_t>(ref[1] == 'x' ? std::stoul(ref.substr(2), nullptr, 16)
+                                              : std::stoul(ref.substr(1), nullptr, 10));
+      out += QString::fromUcs4(&u, 1).toStdString();
+      known = true;
+    }
+    if (!known) {
+      out += c;
+      continue;
+    }
+    i = semi;
+  }
+  return out;
+}
+
+// The texts of the elements <open ...>text</close> in source, decoded.
+std::vector<std::string> Marked(const std::string& source, const std::string& open,
+                                const std::string& close) {
+  std::vector<std::string> found;
+  for (size_t at = source.find(open); at != std::string::npos; at = source.find(open, at + 1)) {
+    const size_t end = source.find(close, at);
+    if (end == std::string::npos) break;
+    std::string text = HtmlText(source.substr(at + open.size(), end - at - open.size()));
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    if (!text.empty() && text[0] == ' ') text.erase(0, 1);
+    found.push_back(text);
+  }
+  return found;
+}
+
+// The values of the attributes name="..." in source.
+std::vector<std::string> Attributes(const std::string& source, const std::string& name) {
+  std::vector<std::string> values;
+  const std::string open = " " + name + "=\"";
+  for (size_t at = source.find(open); at != std::string::npos; at = source.find(open, at + 1)) {
+    const size_t from = at + open.size(), end = source.find('"', from);
+    if (end == std::string::npos) break;
+    values.push_back(source.substr(from, end - from));
+  }
+  return values;
+}
+
+// The user's guide where Help opens it: a first page of contents linking every page; every link
+// relative, leading to a file of the guide and to a place that is in it; no script and no
+// address of a network; and every item of the menu bar the program installs named as the menus
+// show it, marked as a command, its key (where it has one) beside it in a row of the guide.
+TEST_F(App, TheGuideNamesEveryMenuCommandWithItsKeyAndNeedsNothingElse) {
+  const std::string doc = PhelpDocument();
+  ASSERT_FALSE(doc.empty());
+  const std::string dir = doc.substr(0, doc.rfind('/'));
+  std::map<std::string, std::string> pages;  // every file of the guide by name
+  for (const QString& name : QDir(QString::fromStdString(dir)).entryList(QDir::Files))
+    pages[name.toStdString()] = ReadAll(dir + "/" + name.toStdString());
+  ASSERT_EQ(pages.count("index.html"), 1u);
+
+  std::set<std::string> commands;                       // the texts marked as commands
+  std::set<std::pair<std::string, std::string>> keyed;  // (command, key) sharing a row
+  std::set<std::string> fromContents;                   // the pages the first page links
+  for (const auto& [name, source] : pages) {
+    std::string lower = source;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (const char* banned : {"<script", "http:", "https:"})
+      EXPECT_EQ(lower.find(banned), std::string::npos) << name << " holds " << banned;
+    std::vector<std::string> links = Attributes(source, "href");
+    for (const std::string& s : Attributes(source, "src")) links.push_back(s);
+    for (size_t at = source.find("url("); at != std::string::npos; at = source.find("url(", at + 1))
+      links.push_back(source.substr(at + 4, source.find(')', at) - at - 4));
+    for (const std::string& link : links) {
+      EXPECT_TRUE(link.find(':') == std::string::npos && link.rfind('/', 0) != 0)
+          << name << " links outside the guide: " << link;
+      const size_t hash = link.find('#');
+      const std::string file = hash == std::string::npos ? link : link.substr(0, hash);
+      const std::string target = file.empty() ? name : file;
+      if (pages.count(target) == 0) {
+        ADD_FAILURE() << name << " links to a missing file: " << link;
+        continue;
+      }
+      if (hash != std::string::npos) {
+        EXPECT_NE(pages[target].find("id=\"" + link.substr(hash + 1) + "\""), std::string::npos)
+            << name << " links to a missing place: " << link;
+      }
+      if (name == "index.html") fromContents.insert(target);
+    }
+    for (const std::string& c : Marked(source, "<span class=\"cmd\">", "</span>"))
+      commands.insert(c);
+    for (size_t at = source.find("<tr>"); at != std::string::npos;
+         at = source.find("<tr>", at + 1)) {
+      const std::string row = source.substr(at, source.find("</tr>", at) - at);
+      for (const std::string& c : Marked(row, "<span class=\"cmd\">", "</span>"))
+        for (const std::string& k : Marked(row, "<kbd>", "</kbd>")) keyed.insert({c, k});
+    }
+  }
+  for (const auto& page : pages) {
+    const std::string& name = page.first;
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".html") == 0 && name != "index.html") {
+      EXPECT_EQ(fromContents.count(name), 1u) << "the contents do not link " << name;
+    }
+  }
+
+  // Left out: the recent catalogues and the recent values of the setting submenus, which show
+  // the user's own names (hidden until there are some): "cat1", "sub1" ... "oth9".
+  const std::string kRecent[] = {"cat", "sub", "own", "alb", "key", "oth"};
+  // The texts the program gives the Undo, Redo and Repeat items as it goes.
+  const std::set<std::string> kAsItGoes = {"Undo", "Can't Undo", "Redo", "Repeat Setting",
+                                           "Repeat Set"};
+  QMenuBar* bar = PlatformFrameWidget(gMain->GetWindow())->findChild<QMenuBar*>();
+  ASSERT_NE(bar, nullptr);
+  std::set<std::string> items;
+  std::function<void(const QList<QAction*>&)> walk = [&](const QList<QAction*>& actions) {
+    for (QAction* a : actions) {
+      if (a->isSeparator()) continue;
+      const std::string code = a->property("command").toString().toStdString();
+      if (code.size() == 4 && code[3] >= '1' && code[3] <= '9' &&
+          std::find(std::begin(kRecent), std::end(kRecent), code.substr(0, 3)) != std::end(kRecent))
+        continue;
+      // An item's text as the menus show it, read through the platform's menus (the bar adds
+      // the keyboard letters); a menu's title without its letter's mark.
+      std::string shown = a->text().remove('&').toStdString();
+      MenuRef m = nullptr;
+      MenuItemIndex i = 0;
+      char text[256];
+      UInt32 n = 0;
+      if (code.size() == 4 &&
+          GetIndMenuItemWithCommandID(nullptr, FourCC({code[0], code[1], code[2], code[3], 0}), 1,
+                                      &m, &i) == noErr &&
+          GetMenuItemText(m, i, text, sizeof text, &n) == noErr)
+        shown.assign(text, std::min<UInt32>(n, sizeof text));
+      items.insert(shown);
+      EXPECT_EQ(commands.count(shown), 1u) << "the guide does not name \"" << shown << "\"";
+      const std::string key = a->shortcut().toString(QKeySequence::PortableText).toStdString();
+      if (!key.empty()) {
+        EXPECT_EQ(keyed.count({shown, key}), 1u)
+            << "the guide does not give \"" << shown << "\" its key " << key;
+      }
+      if (a->menu() != nullptr) walk(a->menu()->actions());
+    }
+  };
+  walk(bar->actions());
+  EXPECT_GE(items.size(), 100u);  // every menu was walked
+  for (const std::string& c : commands)
+    EXPECT_TRUE(items.count(c) == 1 || kAsItGoes.count(c) == 1)
+        << "the guide names \"" << c << "\", which no menu holds";
 }
 
 // An image window that keeps its unsaved images.

@@ -21,6 +21,7 @@
 #include "platform/pclipboard.h"
 #include "testutil/message_log.h"
 #include "testutil/refused_links.h"
+#include "testutil/rgb_jpeg.h"
 #include "testutil/wait_until.h"
 
 namespace {
@@ -342,9 +343,20 @@ std::string RecordOnDisk(const std::string& db, const char* file) {
 // file alone: the record stays, subject and all, pointing to the folder where the picture still
 // is, on disk too; the display of catalogue records the add left shows it so. From a folder
 // display, a copy's record leaves the display but not the catalogue, while a record whose only
-// file goes leaves with it, the status telling both.
+// file goes leaves with it, the status telling both. The picture that stays keeps its thumbnail
+// in the cache.
 TEST_F(RecordFiles, DeletingAMergedCopyKeepsTheRecordOfThePictureThatStays) {
-  const std::string db = Path("day.qdb"), copies = Path("copies");
+  struct CacheClosed {
+    ~CacheClosed() {
+      PthumbManager().SetCacheDirectory(nullptr);
+      SetManualPlatformClock(false);
+    }
+  } closed;
+  // The clock stands still: no idle work makes thumbnails behind the test's back.
+  SetManualPlatformClock(true);
+  const std::string db = Path("day.qdb"), copies = Path("copies"), thumbs = Path("thumbs");
+  mkdir(thumbs.c_str(), 0700);
+  ASSERT_TRUE(PthumbManager().SetCacheDirectory(thumbs.c_str()));
   ASSERT_TRUE(mw->OpenCatalog(db.c_str()));
   mkdir(copies.c_str(), 0755);
   // The files of folder at shown as a load shows them, with their real lengths and hashes.
@@ -367,12 +379,21 @@ TEST_F(RecordFiles, DeletingAMergedCopyKeepsTheRecordOfThePictureThatStays) {
       for (const std::string& n : names)
         if (shown[i] == n) bc->Select(static_cast<int>(i), true);
   };
-  for (const char* n : {"a.jpg", "b.jpg", "c.jpg"}) {
+  const unsigned char black[8 * 8 * 3] = {};
+  WriteRgbJpeg(In("a.jpg"), 8, 8, black, 90);
+  const std::string a = ctxtest::ReadFile(In("a.jpg"));
+  ctxtest::WriteFile(copies + "/a.jpg", a);
+  for (const char* n : {"b.jpg", "c.jpg"}) {
     ctxtest::WriteFile(In(n), std::string("picture ") + n);
     ctxtest::WriteFile(copies + "/" + n, std::string("picture ") + n);
   }
   ctxtest::WriteFile(copies + "/d.jpg", "picture d.jpg");
   show(folder, {"a.jpg", "b.jpg", "c.jpg"}, "Quay");
+  _ImgStruct thumb{};
+  thumb.xres = thumb.yres = 80;
+  thumb.csp = &ICS_sRGB;
+  ASSERT_TRUE(PthumbManager().GetThumbnail(&thumb, bc->rdisp.Get(0)));
+  PfreeImage(&thumb);
   ASSERT_EQ(mw->AddRecords(), 3);
   EXPECT_EQ(Status(), "Added 3 records");
   show(copies, {"a.jpg", "b.jpg"}, nullptr);
@@ -386,7 +407,7 @@ TEST_F(RecordFiles, DeletingAMergedCopyKeepsTheRecordOfThePictureThatStays) {
   select({"a.jpg"});
   MainCommand(mw, "dele");
   EXPECT_FALSE(ctxtest::Exists(copies + "/a.jpg"));
-  EXPECT_EQ(ctxtest::ReadFile(In("a.jpg")), "picture a.jpg");
+  EXPECT_EQ(ctxtest::ReadFile(In("a.jpg")), a);
   EXPECT_EQ(Status(), "Deleted 1 file, kept its record");
   EXPECT_EQ(Shown(), (std::vector<std::string>{"a.jpg", "b.jpg"}));
   EXPECT_EQ(PDBgetString(bc->rdisp.Get(0), PDBFlocation), folder);
@@ -394,6 +415,7 @@ TEST_F(RecordFiles, DeletingAMergedCopyKeepsTheRecordOfThePictureThatStays) {
   EXPECT_FALSE(bc->Unsynced());
   EXPECT_EQ(RecordOnDisk(db, "a.jpg"), "Quay in " + folder);
   EXPECT_EQ(RecordOnDisk(db, "b.jpg"), "Quay in " + copies + " in " + folder);
+  EXPECT_TRUE(PthumbManager().FindThumbnail(nullptr, bc->rdisp.Get(0)));
 
   show(copies, {"b.jpg", "d.jpg"}, nullptr);
   select({"b.jpg", "d.jpg"});
@@ -810,41 +832,71 @@ TEST_F(FullDiskFiles, ADeletionWhoseRecordsCannotBeSavedIsTakenBack) {
   EXPECT_EQ(missing, 0);
 }
 
-// A deletion of a merged copy whose step cannot be saved is taken back whole: the record keeps
-// both folders, here and on disk, and both files stay.
-TEST_F(FullDiskFiles, AMergedCopysDeletionThatCannotBeSavedIsTakenBack) {
+// A deletion of a merged copy whose step cannot be saved is taken back whole, with a record
+// whose only file was to go: the records keep their folders, here and on disk, and every file
+// stays. The step taken back counts both records, the kept one stored in it too: the save once
+// there is room says so. A deletion saved whose file then cannot go is taken back whole too.
+TEST_F(FullDiskFiles, AMergedCopysDeletionThatCannotBeSavedOrDoneIsTakenBackWhole) {
   const std::string copies = Path("copies");
   mkdir(copies.c_str(), 0755);
-  ctxtest::WriteFile(In("a.jpg"), "picture a");
   ctxtest::WriteFile(copies + "/a.jpg", "picture a");
-  long hash = 0, len = 0;
-  ASSERT_TRUE(PhashFile(&hash, &len, In("a.jpg").c_str()));
-  for (const std::string& at : {folder, copies}) {
+  ctxtest::WriteFile(In("a.jpg"), "picture a");
+  ctxtest::WriteFile(In("b.jpg"), "picture b");
+  for (const std::string& at : {copies, folder}) {
     ASSERT_TRUE(mw->LoadingRecords(nullptr));
-    ctxtest::Show(bc, ctxtest::Photo("a.jpg", len, hash, "Quay", at.c_str()));
+    const std::vector<std::string> files = at == folder ? std::vector<std::string>{"a.jpg", "b.jpg"}
+                                                        : std::vector<std::string>{"a.jpg"};
+    for (const std::string& f : files) {
+      long hash = 0, len = 0;
+      ASSERT_TRUE(PhashFile(&hash, &len, (at + "/" + f).c_str()));
+      ctxtest::Show(bc, ctxtest::Photo(f.c_str(), len, hash, "Quay", at.c_str()));
+    }
     snprintf(bc->rsrc, sizeof bc->rsrc, "%s", at.c_str());
-    mw->LoadedRecords(1);
-    ASSERT_EQ(mw->AddRecords(), 1);
+    mw->LoadedRecords(static_cast<int>(files.size()));
+    ASSERT_EQ(mw->AddRecords(), static_cast<int>(files.size()));
   }
   ASSERT_TRUE(bc->SyncDB());
-  const std::string before = RecordOnDisk(watched, "a.jpg");
-  EXPECT_EQ(before, "Quay in " + copies + " in " + folder);
+  const std::string a = RecordOnDisk(watched, "a.jpg");
+  EXPECT_EQ(a, "Quay in " + folder + " in " + copies);
+  EXPECT_EQ(Shown(), (std::vector<std::string>{"a.jpg", "b.jpg"}));
+  MessageLog log;
+  log.alerts = true;
   bc->SelectAll();
   Fill(true);
   Answerer ans;
   ans.Press(kResponseOK);
   MainCommand(mw, "dele");
-  ASSERT_EQ(ans.alerts.size(), 1u);
-  EXPECT_NE(ans.alerts[0].find("Delete on 1 record was taken back: the file was not deleted."),
-            std::string::npos)
-      << ans.alerts[0];
-  EXPECT_TRUE(ctxtest::Exists(copies + "/a.jpg"));
-  EXPECT_TRUE(ctxtest::Exists(In("a.jpg")));
-  EXPECT_EQ(Shown(), std::vector<std::string>{"a.jpg"});
+  EXPECT_EQ(ans.alerts, std::vector<std::string>{Refused("Delete on 2 records") +
+                                                 " Delete on 2 records was taken back: the 2 "
+                                                 "files were not deleted."})
+      << log.All();
+  for (const std::string& f : {copies + "/a.jpg", In("a.jpg"), In("b.jpg")})
+    EXPECT_TRUE(ctxtest::Exists(f)) << f;
+  EXPECT_EQ(Shown(), (std::vector<std::string>{"a.jpg", "b.jpg"}));
   EXPECT_EQ(PDBgetField(bc->rdisp.Get(0), PDBFlocation).GetNV(), 2);
-  Fill(false);
-  ASSERT_TRUE(PsyncWhole());
-  EXPECT_EQ(RecordOnDisk(watched, "a.jpg"), before);
+  SavedOnceThereIsRoom(&log, "Delete on 2 records taken back");
+  EXPECT_EQ(RecordOnDisk(watched, "a.jpg"), a);
+  EXPECT_EQ(RecordOnDisk(watched, "b.jpg"), "Quay in " + folder);
+
+  // Saved, but its file turned into a folder by another program meanwhile, the copy's deletion
+  // is taken back as well: its record as it was, without the one kept for the copy beside it.
+  bc->SelectNone();
+  bc->Select(0, true);
+  disk.hookPath = watched;
+  disk.hookAt = disk.WritesTo(watched) + 1;
+  disk.hook = [this] {
+    unlink(In("a.jpg").c_str());
+    mkdir(In("a.jpg").c_str(), 0755);
+  };
+  ans.alerts.clear();
+  ans.Press(kResponseOK);
+  MainCommand(mw, "dele");
+  disk.hook = nullptr;
+  EXPECT_EQ(ans.alerts,
+            std::vector<std::string>{"Cannot delete '" + In("a.jpg") + "': " + strerror(EISDIR)});
+  EXPECT_TRUE(ctxtest::Exists(copies + "/a.jpg"));
+  EXPECT_EQ(Shown(), (std::vector<std::string>{"a.jpg", "b.jpg"}));
+  EXPECT_EQ(RecordOnDisk(watched, "a.jpg"), a);
 }
 
 // A batch that cannot be saved after batches that were is told in one alert with what the

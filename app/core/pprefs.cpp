@@ -20,6 +20,7 @@
 #include "platform/pfolders.h"
 #include "support/cache.h"
 #include "support/dmessage.h"
+#include "support/dmhold.h"
 #include "support/futil.h"
 #include "support/pfilestream.h"
 #include "thumbs/pthumb.h"
@@ -321,6 +322,54 @@ void InitPreferences() {
   tn.doCrop = true;
   tn.doOrient = false;
   PsetMemoryBudget();
+}
+
+namespace {
+
+bool Gone(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
+}  // namespace
+
+void PcheckProgramFolders() {
+  std::string why;
+  // The thumbnail cache: closed without writing, then opened anew in its folder made again.
+  PThumbnailer& tn = PthumbManager();
+  if (tn.IsOpen() && thumbCacheDir[0] != '\0' &&
+      Gone(std::string(thumbCacheDir) + "/" + CorvaneThumbnailDBFile)) {
+    tn.SetCacheDirectory(nullptr);
+    if (!MakeProgramFolder(thumbCacheDir, &why, true) || !tn.SetCacheDirectory(thumbCacheDir))
+      DMESSAGE(DMCwarning, "%s: no thumbnail cache until the next start", why.c_str());
+  }
+  // The shadow catalogue: what it held went with its file; a new one starts.
+  if (gMain != nullptr && gMain->bc.ShadowReady() && gShadowCatalog[0] != '\0' &&
+      Gone(gShadowCatalog)) {
+    {
+      // Nothing is written to a file that is gone.
+      const DMessageHold quiet(DMessageHold::quiet);
+      gMain->bc.ShadowStore().Discard();
+      gMain->bc.ShadowDB(nullptr);
+    }
+    if (MakeProgramFolder(FolderOf(gShadowCatalog), &why) && gMain->bc.ShadowDB(gShadowCatalog))
+      DMESSAGE(DMCinfo, "Opened shadow catalog '%s' anew: its file was removed", gShadowCatalog);
+    else if (!why.empty())
+      DMESSAGE(DMCwarning, "%s: no shadow catalog until the next start", why.c_str());
+  }
+  // The log: a file removed while written is written anew in its place.
+  struct stat st;
+  if (dmessage_logfp != nullptr && gErrLogFile[0] != '\0' &&
+      fstat(fileno(dmessage_logfp), &st) == 0 && st.st_nlink == 0) {
+    const std::string folder = FolderOf(gErrLogFile);
+    FILE* f = nullptr;
+    if (folder.empty() || MakeProgramFolder(folder, &why)) f = PopenLog(gErrLogFile, false, &why);
+    if (f != nullptr) {
+      fclose(dmessage_logfp);
+      dmessage_logfp = f;
+      DMESSAGE(DMCinfo, "Log file '%s' was removed: written anew", gErrLogFile);
+    }
+  }
 }
 
 bool PshadowFolderReady() {

@@ -354,6 +354,52 @@ TEST_F(Folder, ACacheThatCannotBeMadeCostsALoadNothing) {
   setenv("XDG_CACHE_HOME", (home.path() + "/cache").c_str(), 1);
 }
 
+// The cache and state folders cleared while the program runs: the next load makes them again,
+// and the thumbnail cache, the shadow catalogue and the log start anew there, quietly (what the
+// removed files held went with them).
+TEST_F(Folder, FoldersClearedWhileTheProgramRunsAreMadeAgainAtTheNextLoad) {
+  for (int i = 0; i < 3; ++i) {
+    QImage im(64, 48, QImage::Format_RGB32);
+    im.fill(QColor(60 * i, 90, 200 - 50 * i));
+    ASSERT_TRUE(im.save(QString::fromStdString(dir + "/p" + std::to_string(i) + ".jpg"), "JPEG"));
+  }
+  StartUpForgotten forget;
+  InitPreferences();
+  ASSERT_TRUE(gMain->bc.ShadowDB(gShadowCatalog));
+  PThumbnailer& tn = PthumbManager();
+  auto thumbnail = [&tn](int i) {
+    _ImgStruct t{};
+    t.xres = t.yres = 80;
+    t.csp = &ICS_sRGB;
+    const bool made = tn.GetThumbnail(&t, gMain->bc.rdisp[i]);
+    if (t.img != nullptr || t.mbase != nullptr) PfreeImage(&t);
+    return made;
+  };
+  ASSERT_EQ(loadFolder(dir.c_str(), false, nullptr), 3);
+  ASSERT_TRUE(thumbnail(0));
+  ASSERT_TRUE(QDir(QString::fromStdString(home.path() + "/cache")).removeRecursively());
+  ASSERT_TRUE(QDir(QString::fromStdString(home.path() + "/state")).removeRecursively());
+
+  {
+    MessageLog log;
+    ASSERT_EQ(loadFolder(dir.c_str(), false, nullptr), 3);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(thumbnail(i)) << i;
+    EXPECT_TRUE(tn.SyncCache());
+    for (const auto& e : log.entries) EXPECT_GE(e.first, DMCinfo) << e.second;
+  }
+  const std::string cache = home.path() + "/cache/lumerin";
+  EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(cache + "/LumerinCache/C000000001.jpg")));
+  EXPECT_TRUE(gMain->bc.ShadowReady());
+  EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(cache + "/Lumerin.qdb")));
+  DMESSAGE(DMCinfo, "after the load");
+  fflush(dmessage_logfp);
+  std::ifstream in(home.path() + "/state/lumerin/Lumerin.txt");
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_NE(text.str().find("after the load"), std::string::npos) << text.str();
+  gMain->bc.ShadowDB(nullptr);
+}
+
 TEST_F(Folder, LoadingTheTestPicturesGivesWhatExifToolReads) {
   if (!HavePictures()) GTEST_SKIP() << "no test pictures";
   const auto want = ExifTool(pictures);

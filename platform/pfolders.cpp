@@ -99,7 +99,9 @@ bool MakePrivateFolder(const std::string& path, std::string* message) {
   return ok;
 }
 
-std::string UserFolder(UserFolderKind kind, std::string* message) {
+namespace {
+
+std::string FolderPath(UserFolderKind kind, std::string* message) {
   std::string base;
   switch (kind) {
     case kPreferencesFolder:
@@ -114,9 +116,63 @@ std::string UserFolder(UserFolderKind kind, std::string* message) {
   }
   if (base.empty()) return std::string();
   while (base.size() > 1 && base.back() == '/') base.pop_back();
-  const std::string folder = base + "/lumerin";
+  return base + "/lumerin";
+}
+
+// Whether a path names its folder the one way: absolute, no empty, "." or ".." part, no '/' at
+// its end.
+bool Plain(const std::string& path) {
+  if (path.size() < 2 || path[0] != '/' || path.back() == '/') return false;
+  for (size_t at = 0; at != std::string::npos;) {
+    const size_t next = path.find('/', at + 1);
+    const std::string part = path.substr(at + 1, next == std::string::npos ? next : next - at - 1);
+    if (part.empty() || part == "." || part == "..") return false;
+    at = next;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string UserFolder(UserFolderKind kind, std::string* message) {
+  const std::string folder = FolderPath(kind, message);
+  if (folder.empty()) return std::string();
   if (!MakeParents(folder, message) || !MakePrivateFolder(folder, message)) return std::string();
   return folder;
+}
+
+std::string UserFolderPath(UserFolderKind kind) {
+  return FolderPath(kind, nullptr);
+}
+
+bool MakeProgramFolder(const std::string& dir, std::string* message, bool alone) {
+  struct stat st;
+  for (UserFolderKind kind : {kPreferencesFolder, kCacheFolder, kStateFolder}) {
+    const std::string own = UserFolderPath(kind);
+    if (own.empty() || !Plain(dir) || dir.compare(0, own.size(), own) != 0 ||
+        (dir.size() > own.size() && dir[own.size()] != '/'))
+      continue;
+    if (dir.size() > own.size() && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+    // The user's folder is looked at as at every start; those below it are the program's too.
+    if (UserFolder(kind, message).empty()) return false;
+    for (size_t at = own.size(); at < dir.size();) {
+      at = dir.find('/', at + 1);
+      if (!MakePrivateFolder(dir.substr(0, at), message)) return false;
+    }
+    return true;
+  }
+  if (stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+  if (!alone) {
+    Say(message, "Folder " + Quoted(dir) + " is missing");
+    return false;
+  }
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    Say(message, "Cannot create folder " + Quoted(dir) + ": " + std::strerror(errno));
+    return false;
+  }
+  if (stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+  Say(message, Quoted(dir) + " is not a folder");
+  return false;
 }
 
 std::string UserPicturesFolder() {

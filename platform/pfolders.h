@@ -20,6 +20,17 @@ enum UserFolderKind { kPreferencesFolder, kCacheFolder, kStateFolder };
 // The folder's path, made when missing; empty when it cannot be had, with the reason in
 // *message (when given).
 std::string UserFolder(UserFolderKind kind, std::string* message = nullptr);
+// The same path, looked at and made nothing; empty when neither its variable nor $HOME is set.
+std::string UserFolderPath(UserFolderKind kind);
+
+// Makes a folder the program keeps its files in (the folder of its preferences, log or shadow
+// catalogue, its thumbnail cache folder) again when it is missing, as at the first start: one that
+// lies in one of the user's folders above (removed with the user's cache, say) is made with the
+// user's folder and every folder between them, each private as MakePrivateFolder makes it, and
+// refused as it refuses one. A folder elsewhere is the user's own choice, named in the
+// preferences: with alone, it is made by itself (mode 0700) when its parent is there; without,
+// nothing is made. True when dir is a folder to use; false with the reason in *message.
+bool MakeProgramFolder(const std::string& dir, std::string* message = nullptr, bool alone = false);
 
 // Makes one private folder at path (its parent must exist) unless it is there, and checks that
 // it is a folder of this user and not a symbolic link; false with the reason in *message. A

@@ -155,7 +155,7 @@ int StartUp() {
   gMain->SetThumbSize(kCmdMediumThumbnails, false);
   InitPreferences();
   gInterfaceReady = 1;
-  if (gShadowCatalog[0] != '\0' && gMain->bc.ShadowDB(gShadowCatalog))
+  if (gShadowCatalog[0] != '\0' && PshadowFolderReady() && gMain->bc.ShadowDB(gShadowCatalog))
     DMESSAGE(DMCinfo, "Opened shadow catalog '%s'", gShadowCatalog);
   // The documents named on the command line are opened as the event loop starts. When they open
   // a catalogue, the start-up option gives way to it: the catalogue it would open is replaced at

@@ -15,6 +15,7 @@
 #include "app/core/pbusy.h"
 #include "app/core/pcommands.h"
 #include "app/core/pdialogs.h"
+#include "app/core/pprefs.h"
 #include "app/core/pseam.h"
 #include "catalog/pfileinfo.h"
 #include "image/pireader.h"
@@ -271,6 +272,8 @@ int sniffFolder(const char* dpath, const FSRef* dref, int* nimg, int* ndir) {
 int loadFolder(const char* dpath, bool openIt, const FSRef* dref) {
   if (gMain == nullptr || dpath == nullptr) return -1;
   PBusyGuard busy;
+  // The folders the load's thumbnails and records go to, made again if the user removed them.
+  PcheckProgramFolders();
   if (!gMain->LoadingRecords(nullptr)) return -1;
   IBrowser* b = gMain->GetBrowser();
   LoadState st{dpath, b,    b ? b->ThumbSlots() : 0, false, GetCurrentEventTime(), -1, 0,

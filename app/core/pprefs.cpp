@@ -20,6 +20,7 @@
 #include "platform/pfolders.h"
 #include "support/cache.h"
 #include "support/dmessage.h"
+#include "support/dmhold.h"
 #include "support/futil.h"
 #include "support/pfilestream.h"
 #include "thumbs/pthumb.h"
@@ -38,6 +39,11 @@ std::string damagedKeptAs;
 std::string damagedWhy;  // why it was not read whole
 // Far beyond what the variables' budgets let the program write.
 constexpr std::streamoff kMaxPrefFileBytes = 1 << 20;
+// The log's place in the preferences while this run logs to the fallback folder instead: it is
+// what the preferences keep.
+std::string logKept;
+// The shadow catalogue's folder is there (made again when it went missing).
+bool shadowFolder = true;
 
 DBHeaderLink* Var(const char* name) {
   return PprefLink()->FindVar(name);
@@ -138,29 +144,61 @@ void CheckValues() {
     }
 }
 
-// Opens the log file named by gErrLogFile from empty (at its end while another run writes it);
-// "ErrorLog" is set exactly when it opened.
-void OpenLogFile() {
-  PunsetPreference("ErrorLog");
-  if (gErrLogFile[0] == '\0') return;
+// The folder of a file's path: all before its last '/'.
+std::string FolderOf(const char* path) {
+  const char* slash = strrchr(path, '/');
+  return slash == nullptr ? std::string() : std::string(path, static_cast<size_t>(slash - path));
+}
+
+// Opens the log file at path from empty (at its end while another run writes it); false with the
+// reason in *why.
+bool OpenLogAt(const char* path, std::string* why) {
   if (dmessage_logfp != nullptr) fclose(dmessage_logfp);
-  std::string why;
   bool shared = false;
-  dmessage_logfp = PopenLog(gErrLogFile, true, &why, &shared);
-  if (dmessage_logfp != nullptr) {
-    PsetPreference("ErrorLog", gErrLogFile, gErrLogFile);
-    if (shared)
-      DMESSAGE(DMCinfo, "Log file '%s' is open in another run: process %d appends to it",
-               gErrLogFile, static_cast<int>(getpid()));
+  dmessage_logfp = PopenLog(path, true, why, &shared);
+  if (dmessage_logfp == nullptr) return false;
+  if (shared)
+    DMESSAGE(DMCinfo, "Log file '%s' is open in another run: process %d appends to it", path,
+             static_cast<int>(getpid()));
+  return true;
+}
+
+// Opens the log file named by gErrLogFile, its folder made again when it is one of the program's
+// own that went missing; "ErrorLog" is set exactly when it opened. A log that cannot be opened
+// there goes to the fallback folder for this run, and the preference stays as it was, so that the
+// next start looks for its place again (a fallback kept as the preference would stay for good).
+void OpenLogFile() {
+  const bool wasSet = Var("ErrorLog")->NSet() > 0;
+  const std::string asked = gErrLogFile;
+  PunsetPreference("ErrorLog");
+  logKept.clear();
+  if (asked.empty()) return;
+  std::string why;
+  const std::string folder = FolderOf(asked.c_str());
+  if ((folder.empty() || MakeProgramFolder(folder, &why)) && OpenLogAt(asked.c_str(), &why)) {
+    PsetPreference("ErrorLog", gErrLogFile, asked.c_str());
     return;
   }
-  DMESSAGE(DMCwarning, "Cannot open log file '%s': %s", gErrLogFile, why.c_str());
+  const std::string fallback = std::string(gLogFallbackFolder) + "/Lumerin.txt";
+  std::string fallbackWhy;
+  if (asked != fallback && CopyPath(gErrLogFile, sizeof gErrLogFile, fallback) &&
+      OpenLogAt(gErrLogFile, &fallbackWhy)) {
+    if (wasSet) logKept = asked;
+    DMESSAGE(DMCwarning, "Cannot open log file '%s': %s; this run logs to '%s'", asked.c_str(),
+             why.c_str(), gErrLogFile);
+    return;
+  }
+  DMESSAGE(DMCwarning, "Cannot open log file '%s': %s", asked.c_str(), why.c_str());
+  if (!fallbackWhy.empty())
+    DMESSAGE(DMCwarning, "Cannot open log file '%s': %s", gErrLogFile, fallbackWhy.c_str());
   gErrLogFile[0] = '\0';  // no log: nothing may be appended to that name later
 }
 
 }  // namespace
 
 void PsetPreference(const char* name, char* buf, const char* text) {
+  // A log file chosen now is the preference, not the one this run could not open.
+  if (strcmp(name, "ErrorLog") == 0) logKept.clear();
   const std::string t(text);
   DBHeaderLink* v = Var(name);
   while (v->NSet() > 0) v->DeleteSVal(0);
@@ -225,14 +263,14 @@ void InitPreferences() {
   const bool read = gPrefFile[0] != '\0' && ReadFile(gPrefFile);
   CheckValues();
 
-  std::string logMessage;
   if (Var("ErrorLog")->NSet() <= 0 && BaseKnown("XDG_STATE_HOME")) {
-    std::string dir = UserFolder(kStateFolder, &logMessage);
+    // A state folder that cannot be made leaves the log to the fallback folder for this run
+    // only: the preference stays unset, so the next start looks for the folder again.
+    std::string dir = UserFolderPath(kStateFolder);
     if (dir.empty()) dir = gLogFallbackFolder;
     CopyPath(gErrLogFile, sizeof gErrLogFile, dir + "/Lumerin.txt");
   }
   OpenLogFile();
-  if (!logMessage.empty()) DMESSAGE(DMCwarning, "%s", logMessage.c_str());
 
   if (read && prefDamaged) {
     DMESSAGE(DMCwarning, "Preferences file '%s' not read: %s", gPrefFile, damagedWhy.c_str());
@@ -252,31 +290,90 @@ void InitPreferences() {
 
   const bool shadowUnset = Var("ShadowCatalog")->NSet() <= 0;
   const bool thumbUnset = Var("ThumbnailCacheDirectory")->NSet() <= 0;
+  std::string cacheWhy;
   if ((shadowUnset || thumbUnset) && BaseKnown("XDG_CACHE_HOME")) {
-    const std::string cache = UserFolder(kCacheFolder, &message);
-    if (cache.empty())
-      DMESSAGE(DMCwarning, "%s", message.c_str());
-    else {
+    const std::string cache = UserFolder(kCacheFolder, &cacheWhy);
+    if (!cache.empty()) {
       if (shadowUnset)
         PsetPreference("ShadowCatalog", gShadowCatalog, (cache + "/Lumerin.qdb").c_str());
       if (thumbUnset)
         PsetPreference("ThumbnailCacheDirectory", thumbCacheDir, (cache + "/LumerinCache").c_str());
     }
   }
-
+  // The caches' folders, made again when they went missing (the user cleared the cache folder,
+  // say). One that cannot be had is told once, here, and costs nothing more this run: no
+  // thumbnail is cached, no shadow record kept; the next start tries again.
+  std::string shadowWhy = cacheWhy, thumbWhy = cacheWhy;
+  bool shadowLost = shadowUnset && gShadowCatalog[0] == '\0' && !cacheWhy.empty();
+  bool thumbLost = thumbUnset && thumbCacheDir[0] == '\0' && !cacheWhy.empty();
+  if (gShadowCatalog[0] != '\0')
+    shadowLost = !MakeProgramFolder(FolderOf(gShadowCatalog), &shadowWhy);
+  if (thumbCacheDir[0] != '\0') thumbLost = !MakeProgramFolder(thumbCacheDir, &thumbWhy, true);
+  shadowFolder = !shadowLost;
+  if (shadowLost && thumbLost && shadowWhy == thumbWhy)
+    DMESSAGE(DMCwarning, "%s: no thumbnail cache and no shadow catalog this run", thumbWhy.c_str());
+  else if (thumbLost)
+    DMESSAGE(DMCwarning, "%s: no thumbnail cache this run", thumbWhy.c_str());
+  if (shadowLost && !(thumbLost && shadowWhy == thumbWhy))
+    DMESSAGE(DMCwarning, "%s: no shadow catalog this run", shadowWhy.c_str());
   PThumbnailer& tn = PthumbManager();
-  if (thumbCacheDir[0] != '\0') {
-    if (isdirectory(thumbCacheDir) != 1 && mkdir(thumbCacheDir, 0700) != 0) {
-      DMESSAGE(DMCwarning, "Cannot create thumbnail cache directory '%s'", thumbCacheDir);
-      tn.SetCacheDirectory(nullptr);
-    } else {
-      tn.SetCacheDirectory(thumbCacheDir);
-    }
-  }
+  if (thumbCacheDir[0] != '\0') tn.SetCacheDirectory(thumbLost ? nullptr : thumbCacheDir);
   tn.SetCacheSize(PthumbLimit(thumbCacheMegs));
   tn.doCrop = true;
   tn.doOrient = false;
   PsetMemoryBudget();
+}
+
+namespace {
+
+bool Gone(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
+}  // namespace
+
+void PcheckProgramFolders() {
+  std::string why;
+  // The thumbnail cache: closed without writing, then opened anew in its folder made again.
+  PThumbnailer& tn = PthumbManager();
+  if (tn.IsOpen() && thumbCacheDir[0] != '\0' &&
+      Gone(std::string(thumbCacheDir) + "/" + CorvaneThumbnailDBFile)) {
+    tn.SetCacheDirectory(nullptr);
+    if (!MakeProgramFolder(thumbCacheDir, &why, true) || !tn.SetCacheDirectory(thumbCacheDir))
+      DMESSAGE(DMCwarning, "%s: no thumbnail cache until the next start", why.c_str());
+  }
+  // The shadow catalogue: what it held went with its file; a new one starts.
+  if (gMain != nullptr && gMain->bc.ShadowReady() && gShadowCatalog[0] != '\0' &&
+      Gone(gShadowCatalog)) {
+    {
+      // Nothing is written to a file that is gone.
+      const DMessageHold quiet(DMessageHold::quiet);
+      gMain->bc.ShadowStore().Discard();
+      gMain->bc.ShadowDB(nullptr);
+    }
+    if (MakeProgramFolder(FolderOf(gShadowCatalog), &why) && gMain->bc.ShadowDB(gShadowCatalog))
+      DMESSAGE(DMCinfo, "Opened shadow catalog '%s' anew: its file was removed", gShadowCatalog);
+    else if (!why.empty())
+      DMESSAGE(DMCwarning, "%s: no shadow catalog until the next start", why.c_str());
+  }
+  // The log: a file removed while written is written anew in its place.
+  struct stat st;
+  if (dmessage_logfp != nullptr && gErrLogFile[0] != '\0' &&
+      fstat(fileno(dmessage_logfp), &st) == 0 && st.st_nlink == 0) {
+    const std::string folder = FolderOf(gErrLogFile);
+    FILE* f = nullptr;
+    if (folder.empty() || MakeProgramFolder(folder, &why)) f = PopenLog(gErrLogFile, false, &why);
+    if (f != nullptr) {
+      fclose(dmessage_logfp);
+      dmessage_logfp = f;
+      DMESSAGE(DMCinfo, "Log file '%s' was removed: written anew", gErrLogFile);
+    }
+  }
+}
+
+bool PshadowFolderReady() {
+  return shadowFolder;
 }
 
 void SavePreferences() {
@@ -287,7 +384,17 @@ void SavePreferences() {
     return;
   }
   std::string why;
-  if (!PwritePreferencesFile(gPrefFile, &why)) {
+  // Made again when the user cleared the configuration folder while the program ran.
+  MakeProgramFolder(FolderOf(gPrefFile));
+  // The log's own place is kept, not the fallback this run logs to.
+  const std::string kept = logKept, inUse = gErrLogFile;
+  if (!kept.empty()) PsetPreference("ErrorLog", gErrLogFile, kept.c_str());
+  const bool written = PwritePreferencesFile(gPrefFile, &why);
+  if (!kept.empty()) {
+    PsetPreference("ErrorLog", gErrLogFile, inUse.c_str());
+    logKept = kept;
+  }
+  if (!written) {
     DMESSAGE(DMCwarning, "Preferences file '%s': %s", gPrefFile, why.c_str());
     DMESSAGE(DMCresource, "Cannot write preferences to file '%s'", gPrefFile);
     return;

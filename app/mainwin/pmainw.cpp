@@ -3,6 +3,7 @@
 #include "app/mainwin/pmainw.h"
 
 #include <cstdio>
+#include <string>
 
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
@@ -65,15 +66,54 @@ unsigned long CodeOf(int denom) {
   }
 }
 
-bool blinking = false;  // a blink pumps events; a status message meanwhile does not blink again
+// An unseen problem blinking in the status line before the text asked for: its steps run on a
+// timer, so that neither the command that asked nor the work after it waits for the blink.
+struct Blink {
+  ControlRef field = nullptr;  // the status line; null while nothing blinks
+  EventLoopTimerRef timer = nullptr;
+  int step = 0;
+  std::string problem, then;  // the problem blinked; the text to show after it
+} blink;
+
+constexpr int kBlinkSteps = 10;          // five times off and on
+constexpr double kBlinkStep = 0.1;       // seconds off, seconds on
+constexpr double kBlinkAfterward = 1.5;  // the problem stays this long after the last one
+
+void StopBlink() {
+  if (blink.timer != nullptr) RemoveEventLoopTimer(blink.timer);
+  blink = Blink();
+}
+
+void BlinkStep(EventLoopTimerRef, void*) {
+  ControlRef field = blink.field;
+  if (field == nullptr) return;
+  if (++blink.step < kBlinkSteps) {
+    if (blink.step % 2 == 0)
+      ClearControlText(field);
+    else
+      PutControlText(field, blink.problem.c_str());
+    // On for a step after the last time too, then the moment it stays.
+    SetEventLoopTimerNextFireTime(
+        blink.timer, blink.step + 1 < kBlinkSteps ? kBlinkStep : kBlinkStep + kBlinkAfterward);
+    return;
+  }
+  const std::string then = blink.then;
+  StopBlink();
+  PutControlText(field, then.c_str());
+}
 
 }  // namespace
+
+bool PstatusBlinks() {
+  return blink.field != nullptr;
+}
 
 PMainWindow::PMainWindow(IBNibRef nib) : selector(nullptr), browser(nullptr), toolbar(nullptr) {
   CreateWindow(nib);
 }
 
 PMainWindow::~PMainWindow() {
+  StopBlink();
   DestroyWindow();
 }
 
@@ -82,6 +122,7 @@ ControlRef PMainWindow::Control(SInt32 id) const {
 }
 
 WindowPtr PMainWindow::CreateWindow(IBNibRef nib) {
+  StopBlink();
   DestroyWindow();
   selector = nullptr;
   browser = nullptr;
@@ -172,19 +213,22 @@ void PMainWindow::ShowMessage(const char* text, bool busy) const {
   SetControlVisibility(Control(133), busy, true);
   if (text == nullptr) return;
   ControlRef field = Control(132);
+  if (blink.field == field) {
+    blink.then = text;  // shown when the blink ends
+    return;
+  }
   const unsigned c = dmessage_last_class;
-  if (!blinking && c < DMCinfo && !(dmessage_class_done[c] & DMAalert) &&
-      dmessage_record[c] != nullptr) {
-    // An unseen problem blinks five times before the new text.
-    blinking = true;
-    for (int i = 0; i < 5; ++i) {
-      ClearControlText(field);
-      checkEvents(0.1);
-      PutControlText(field, dmessage_record[c]);
-      checkEvents(0.1);
-    }
-    checkEvents(1.5);
-    blinking = false;
+  if (c < DMCinfo && !(dmessage_class_done[c] & DMAalert) && dmessage_record[c] != nullptr) {
+    // An unseen problem blinks five times, then stays a moment, before the new text. Blinked, it
+    // was seen as an alert would have shown it: the status messages after it show at once.
+    dmessage_class_done[c] |= DMAalert;
+    StopBlink();
+    blink.field = field;
+    blink.problem = dmessage_record[c];
+    blink.then = text;
+    ClearControlText(field);
+    if (InstallEventLoopTimer(kBlinkStep, 0, BlinkStep, nullptr, &blink.timer) == noErr) return;
+    StopBlink();
   }
   PutControlText(field, text);
 }

@@ -120,3 +120,7 @@ class PMainWindow : public IMainWindow {
   bool undoSteps = false;  // as SetUndoable last said
   bool unsavedShown = false;  // as ShowUnsaved last said
 };
+
+// Whether a problem blinks in the main window's status line now (the text last asked for shows
+// when it ends, 2.5 s after it began).
+bool PstatusBlinks();

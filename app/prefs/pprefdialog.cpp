@@ -17,6 +17,7 @@
 #include "app/prefs/pforms.h"
 #include "display/pdispimg.h"
 #include "platform/pcontrol.h"
+#include "platform/pfolders.h"
 #include "platform/pwindow.h"
 #include "support/dmessage.h"
 #include "support/futil.h"
@@ -100,14 +101,18 @@ void ChangeShadow(const char* text) {
     PsetPreference("ShadowCatalog", gShadowCatalog, text);
   else
     PunsetPreference("ShadowCatalog");
+  // A folder of the program's own that went missing is made again; the open says what fails.
+  if (const char* slash = strrchr(text, '/'))
+    MakeProgramFolder(std::string(text, static_cast<size_t>(slash - text)));
   if (gMain != nullptr && gMain->bc.ShadowDB(text[0] != '\0' ? text : nullptr))
     DMESSAGE(DMCinfo, "Opened shadow catalog '%s'", gShadowCatalog);
 }
 
 void ChangeThumbDir(const char* text) {
   if (strcmp(text, thumbCacheDir) == 0) return;
-  if (text[0] != '\0' && isdirectory(text) != 1 && mkdir(text, 0700) != 0) {
-    DMESSAGE(DMCinput, "Cannot create thumbnail cache directory '%s'", text);
+  std::string why;
+  if (text[0] != '\0' && !MakeProgramFolder(text, &why, true)) {
+    DMESSAGE(DMCinput, "Cannot create thumbnail cache directory '%s': %s", text, why.c_str());
     return;
   }
   PThumbnailer& tn = PthumbManager();
@@ -128,6 +133,8 @@ void ChangeLog(const char* text) {
   if (dmessage_logfp != nullptr) fclose(dmessage_logfp);
   dmessage_logfp = nullptr;
   std::string why;
+  if (const char* slash = strrchr(text, '/'))
+    MakeProgramFolder(std::string(text, static_cast<size_t>(slash - text)));
   if (text[0] != '\0' && (dmessage_logfp = PopenLog(text, true, &why)) != nullptr) {
     if (gErrLogFile[0] != '\0') DMESSAGE(DMCinfo, "Changed log file from '%s'", gErrLogFile);
     PsetPreference("ErrorLog", gErrLogFile, text);

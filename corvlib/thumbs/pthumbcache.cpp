@@ -70,7 +70,16 @@ bool PThumbnailer::SetCacheDirectory(const char* dir) {
   // Not between the slices of a picture read this manager makes: it reads into the cache.
   if (reading > 0 || making) return false;
   pendingDir[0] = '\0';
-  if (IsOpen()) {
+  char dbPath[1100];
+  snprintf(dbPath, sizeof dbPath, "%s%c%s", cacheDir, '/', CorvaneThumbnailDBFile);
+  struct stat gone;
+  if (IsOpen() && stat(dbPath, &gone) != 0 && errno == ENOENT) {
+    // The folder was removed meanwhile (the user cleared the cache): what it held went with it,
+    // and the sheet being filled has nowhere to go.
+    DMESSAGE(DMCinfo, "Thumbnail cache %s was removed while in use: nothing more is written there",
+             cacheDir);
+    Shut();
+  } else if (IsOpen()) {
     // Written and committed under the lock; without it nothing is written (the sheet being
     // filled is lost, the folder stays as the last change left it).
     bool closed = false;

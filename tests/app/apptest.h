@@ -31,6 +31,7 @@
 #include "app/core/phooks.h"
 #include "app/core/pprefs.h"
 #include "app/core/pseam.h"
+#include "app/mainwin/pmainw.h"
 #include "app/shell/pshell.h"
 #include "formats/stdformats.h"
 #include "thumbs/pthumb.h"
@@ -42,6 +43,7 @@
 #include "support/dmessage.h"
 #include "testutil/control_text.h"
 #include "testutil/home_env.h"
+#include "testutil/wait_until.h"
 
 // HOME and the XDG folders in a fresh temporary folder.
 class TempHome {
@@ -211,6 +213,14 @@ inline QWidget* WidgetOf(WindowRef w, const char* sig, int id) {
 
 inline std::string TextOf(WindowRef w, const char* sig, int id) {
   return WholeControlText(ControlOf(w, sig, id));
+}
+
+// The main window's status line, once a problem blinking there first (on a timer, beside the work)
+// has made way for the text asked for last.
+inline std::string StatusLine() {
+  if (PstatusBlinks())
+    testutil::WaitUntil([] { return !PstatusBlinks(); }, [] { checkEvents(0.02); });
+  return TextOf(gMain->GetWindow(), "pict", 132);
 }
 
 // Runs f once window w shows (looking every 5 ms for up to 5 s of real time), then clicks the

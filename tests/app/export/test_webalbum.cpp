@@ -352,7 +352,7 @@ TEST_F(WebAlbum, ALargePictureKeepsTheWindowAnsweringAndAStopLeavesTheAlbumAsItW
   EXPECT_EQ(ReadAll(page), html);
   EXPECT_EQ(Files(img), files);
   for (const std::string& f : files) EXPECT_EQ(ReadAll(img + "/" + f), bytes[f]) << f;
-  EXPECT_EQ(TextOf(gMain->GetWindow(), "pict", 132), "Stopped: no web page written");
+  EXPECT_EQ(StatusLine(), "Stopped: no web page written");
   EXPECT_FALSE(log.Has(DMCinfo, "Created web page '" + page + "'")) << log.All();
 
   // Stopped in a new place, it leaves nothing there.

@@ -58,7 +58,7 @@ class MainTest : public ::testing::Test {
     mw->LoadedRecords(n);
   }
 
-  std::string Status() const { return TextOf(mw->GetWindow(), "pict", 132); }
+  std::string Status() const { return StatusLine(); }
   std::string Title() const {
     char t[256] = "";
     GetWindowTitle(mw->GetWindow(), t, sizeof t, nullptr);

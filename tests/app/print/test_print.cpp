@@ -196,7 +196,7 @@ class Print : public ::testing::Test {
                     QMarginsF(lr * 72, tb * 72, lr * 72, tb * 72), QPageLayout::Point));
   }
   // The main window's status line.
-  std::string Status() const { return TextOf(gMain->GetWindow(), "pict", 132); }
+  std::string Status() const { return StatusLine(); }
   // The messages the user would see or find in the log.
   int Reported() const {
     int n = 0;

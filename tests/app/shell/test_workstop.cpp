@@ -94,7 +94,7 @@ class WorkStop : public ::testing::Test {
     mw->CloseCatalog();
   }
 
-  std::string Status() const { return TextOf(mw->GetWindow(), "pict", 132); }
+  std::string Status() const { return StatusLine(); }
   static int Files(const std::string& dir) {
     return static_cast<int>(QDir(QString::fromStdString(dir)).entryList(QDir::Files).size());
   }

@@ -207,7 +207,9 @@ int editField(int fid) {
     }
     if (array) flags |= DBFDmulti;
     if (show) flags |= PDBFLbrief;
-    if (flags == det->flags && desc == olddesc) return fid;
+    // Nothing to change: the field chosen, which Set Field then sets (not the field the dialog
+    // was asked for, which for Set Field is none).
+    if (flags == det->flags && desc == olddesc) return id;
     DMESSAGE(DMCinfo, "Updating catalog field '%s'", fi->GetName(id));
     const int r = fi->Field(fi->GetName(id), det->dtype, desc.c_str(), flags);
     if (catalogue && r >= 0) bc.phd.SetChangedFlag(true);

@@ -16,7 +16,7 @@ void setOther(unsigned long cmd);
 void checkOtherSettings();
 
 // The field editor dialog for field fid of the editable schema, or for a new field when
-// fid < 0: the field number added or updated, fid when nothing needed changing, -1 when
+// fid < 0: the field number added, updated or chosen (nothing needing a change), -1 when
 // cancelled or refused.
 int editField(int fid);
 // Sets the editor's controls for the field chosen in its pop-up.

@@ -162,6 +162,14 @@ TEST_F(Settings, PositionMovesTheSelectionAsABlock) {
   EXPECT_TRUE(bc->IsSelected(0));
 }
 
+// Chooses the field editor's field name as the user does.
+void Choose(const char* name) {
+  auto* box = qobject_cast<QComboBox*>(WidgetOf(gFieldWindow, "efld", 128));
+  const int i = box->findText(name);
+  box->setCurrentIndex(i);
+  Q_EMIT box->activated(i);  // as a choice of the user
+}
+
 TEST_F(Settings, OtherFieldsTypedAndRefused) {
   ASSERT_TRUE(mw->OpenCatalog(Path("o.qdb").c_str()));
   ShowFolder(3);  // a folder's records, with the display's own schema
@@ -213,6 +221,12 @@ TEST_F(Settings, OtherFieldsTypedAndRefused) {
   set("oth3", "red");
   set("oth3", "blue");
   EXPECT_EQ(bc->rdisp.Get(0)[u2].GetNV(), 2);  // added to, not replaced
+  // Set Field... on a field there already: chosen and left as it is, its value is asked for.
+  const int u10 = fi->GetID("User10");
+  WhenShown(gFieldWindow, [] { Choose("User10"); }, "bttn", 1);
+  Answer("dawn");
+  setOther(FourCC("othr"));
+  EXPECT_STREQ(bc->rdisp.Get(1)[u10].GetString(), "dawn");
 
   // File cannot be typed; Subject goes to its own command.
   const int file = fi->GetID("File");
@@ -239,12 +253,6 @@ int EditWith(int fid, std::function<void()> f, bool ok = true) {
   return editField(fid);
 }
 
-void Choose(const char* name) {
-  auto* box = qobject_cast<QComboBox*>(WidgetOf(gFieldWindow, "efld", 128));
-  const int i = box->findText(name);
-  box->setCurrentIndex(i);
-  Q_EMIT box->activated(i);  // as a choice of the user
-}
 
 void Type(int id, const char* text) {
   auto* e = qobject_cast<QLineEdit*>(WidgetOf(gFieldWindow, "efld", id));
@@ -310,6 +318,8 @@ TEST_F(Settings, FieldEditorAddsRenamesAndRefuses) {
                 false),
             -1);
   EXPECT_TRUE(hidden && fixed);
+  // Chosen and left as it is, a field is the one Set Field goes on to set.
+  EXPECT_EQ(EditWith(-1, [] { Choose("Keyword"); }), fi->GetID("Keyword"));
   dmessage_last_class = DMCnerr;
 
   mw->CloseCatalog();

@@ -2,7 +2,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <cstdlib>
 #include <fstream>
@@ -197,17 +196,8 @@ TEST_F(EnvTest, DISABLED_FoldersShownOpenWhereNoModeCanBeSet) {
 // disk mounted open shows every folder, the program's folder is refused, saying why: nothing it
 // writes there would be the user's alone.
 TEST(Folders, WhereNoModeCanBeSetAFolderShownOpenToOthersIsRefused) {
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  ASSERT_GT(n, 0);
-  self[n] = '\0';
-  QProcess child;
-  child.setProcessChannelMode(QProcess::MergedChannels);
-  child.start(self, {"--gtest_also_run_disabled_tests",
-                     "--gtest_filter=EnvTest.DISABLED_FoldersShownOpenWhereNoModeCanBeSet"});
-  ASSERT_TRUE(child.waitForStarted());
-  child.waitForFinished(-1);  // however slow the machine: the test's own time limit stands
-  const std::string out = child.readAll().toStdString();
+  const std::string out =
+      RunWhereNoModeCanBeSet("EnvTest.DISABLED_FoldersShownOpenWhereNoModeCanBeSet");
   if (out.find("\nNO FILTER\n") != std::string::npos)
     GTEST_SKIP() << "this system lets no process filter its calls: no file system without "
                     "permissions can be stood for";

@@ -53,14 +53,18 @@ int Index(const std::string& path) {
   return atoi(path.c_str() + path.rfind("shot") + 4);
 }
 
-void MakeShots(const std::string& dir, int from, int to) {
+// Makes photos from .. to - 1 in dir; their paths.
+std::vector<std::string> MakeShots(const std::string& dir, int from, int to) {
   std::vector<uint8_t> px(64 * 48 * 3);
+  std::vector<std::string> paths;
   for (int i = from; i < to; i++) {
     uint8_t c[3];
     Colour(i, c);
     for (size_t k = 0; k < px.size(); k++) px[k] = c[k % 3];
-    WriteRgbJpeg(Shot(dir, i), 64, 48, px.data(), 90);
+    paths.push_back(Shot(dir, i));
+    WriteRgbJpeg(paths.back(), 64, 48, px.data(), 90);
   }
+  return paths;
 }
 
 DBRecord Photo(const std::string& path) {
@@ -676,9 +680,7 @@ TEST(ThumbnailShare, RecordsOfOnePictureLeftByEarlierRunsAreMergedWhenLoaded) {
   phototest::LoadReaders();
   MessageLog log;
   ScratchDir photos, cache;
-  MakeShots(photos.Dir(), 0, 12);
-  std::vector<std::string> paths;
-  for (int i = 0; i < 12; i++) paths.push_back(Shot(photos.Dir(), i));
+  const std::vector<std::string> paths = MakeShots(photos.Dir(), 0, 12);
   {
     PThumbnailer tn(cache.Dir().c_str());
     for (const std::string& p : paths) ASSERT_TRUE(Gives(&tn, p));
@@ -736,9 +738,7 @@ TEST(ThumbnailShare, LoadsWrittenDownKeepTheThumbnailsAnotherCopyMadeAgainMeanwh
   phototest::LoadReaders();
   MessageLog log;
   ScratchDir photos, cache, lists;
-  MakeShots(photos.Dir(), 0, 6);
-  std::vector<std::string> paths;
-  for (int i = 0; i < 6; i++) paths.push_back(Shot(photos.Dir(), i));
+  const std::vector<std::string> paths = MakeShots(photos.Dir(), 0, 6);
   WriteLines(lists.Path("paths"), paths);
   {
     PThumbnailer first(cache.Dir().c_str());
@@ -768,9 +768,7 @@ TEST(ThumbnailShare, ALoadTurnedAwayAtABadSheetKeepsThePicturesOtherRecord) {
   phototest::LoadReaders();
   MessageLog log;
   ScratchDir photos, cache, lists;
-  MakeShots(photos.Dir(), 0, 12);
-  std::vector<std::string> paths;
-  for (int i = 0; i < 12; i++) paths.push_back(Shot(photos.Dir(), i));
+  const std::vector<std::string> paths = MakeShots(photos.Dir(), 0, 12);
   WriteLines(lists.Path("none"), {});
   {
     PThumbnailer first(cache.Dir().c_str());
@@ -807,9 +805,7 @@ TEST(ThumbnailShare, AFullSheetMakesRoomByDroppingWhatAnotherCopyWroteMeanwhile)
   phototest::LoadReaders();
   MessageLog log;
   ScratchDir photos, cache, lists;
-  MakeShots(photos.Dir(), 0, 7);
-  std::vector<std::string> paths;
-  for (int i = 0; i < 7; i++) paths.push_back(Shot(photos.Dir(), i));
+  const std::vector<std::string> paths = MakeShots(photos.Dir(), 0, 7);
   WriteLines(lists.Path("theirs"), {paths[0], paths[1], paths[2]});
   PThumbnailer tn(cache.Dir().c_str());
   for (int i = 0; i < 6; i++) ASSERT_TRUE(Gives(&tn, paths[i]));  // the sheet full, not written
@@ -837,9 +833,7 @@ TEST(ThumbnailShare, ANewThumbnailTurnedAwayAtAFullSheetKeepsTheCallersPlacehold
   phototest::LoadReaders();
   MessageLog log;
   ScratchDir photos, cache, lists;
-  MakeShots(photos.Dir(), 0, 7);
-  std::vector<std::string> paths;
-  for (int i = 0; i < 7; i++) paths.push_back(Shot(photos.Dir(), i));
+  const std::vector<std::string> paths = MakeShots(photos.Dir(), 0, 7);
   WriteLines(lists.Path("none"), {});
   PThumbnailer tn(cache.Dir().c_str());
   for (int i = 0; i < 6; i++) ASSERT_TRUE(Gives(&tn, paths[i]));  // the sheet full, not written

@@ -1014,14 +1014,6 @@ TEST(Program, AStartAfterTheCacheAndStateFoldersWereClearedMakesThemAgain) {
   EXPECT_EQ(log.find("Cannot"), std::string::npos) << log;
 }
 
-// This test program's file.
-std::string SelfProgram() {
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  self[n > 0 ? n : 0] = '\0';
-  return self;
-}
-
 // The run the test below starts in a process of its own, in the home it is given, where no
 // file's mode can be set: the program starts for the first time there and quits once its main
 // window shows, telling what it had.
@@ -1060,15 +1052,7 @@ TEST(Program, DISABLED_FirstStartWhereNoModeCanBeSet) {
 TEST(Program, WhereNoFolderModeCanBeSetTheFoldersAreUsedFromTheFirstStart) {
   TempHome home;
   const std::string h = home.path();
-  // In this process's environment: its home, its locale.
-  QProcess child;
-  child.setProcessChannelMode(QProcess::MergedChannels);
-  child.start(QString::fromStdString(SelfProgram()),
-              {"--gtest_also_run_disabled_tests",
-               "--gtest_filter=Program.DISABLED_FirstStartWhereNoModeCanBeSet"});
-  ASSERT_TRUE(child.waitForStarted());
-  child.waitForFinished(-1);  // however slow the machine: the test's own time limit stands
-  const std::string out = child.readAll().toStdString();
+  const std::string out = RunWhereNoModeCanBeSet("Program.DISABLED_FirstStartWhereNoModeCanBeSet");
   if (out.find("\nNO FILTER\n") != std::string::npos)
     GTEST_SKIP() << "this system lets no process filter its calls: no file system without "
                     "permissions can be stood for";

@@ -334,14 +334,34 @@ bool Gone(const std::string& path) {
 }  // namespace
 
 void PcheckProgramFolders() {
-  std::string why;
+  // The log first, so that what the others say goes into it: a file removed while written is
+  // written anew in its place.
+  struct stat st;
+  if (dmessage_logfp != nullptr && gErrLogFile[0] != '\0' &&
+      fstat(fileno(dmessage_logfp), &st) == 0 && st.st_nlink == 0) {
+    const std::string folder = FolderOf(gErrLogFile);
+    std::string why;
+    FILE* f = nullptr;
+    if (folder.empty() || MakeProgramFolder(folder, &why)) f = PopenLog(gErrLogFile, false, &why);
+    if (f != nullptr) {
+      fclose(dmessage_logfp);
+      dmessage_logfp = f;
+      DMESSAGE(DMCinfo, "Log file '%s' was removed: written anew", gErrLogFile);
+    } else {
+      DMESSAGE(DMCwarning, "Log file '%s' was removed and cannot be made again: %s", gErrLogFile,
+               why.c_str());
+    }
+  }
   // The thumbnail cache: closed without writing, then opened anew in its folder made again.
   PThumbnailer& tn = PthumbManager();
   if (tn.IsOpen() && thumbCacheDir[0] != '\0' &&
       Gone(std::string(thumbCacheDir) + "/" + CorvaneThumbnailDBFile)) {
     tn.SetCacheDirectory(nullptr);
-    if (!MakeProgramFolder(thumbCacheDir, &why, true) || !tn.SetCacheDirectory(thumbCacheDir))
+    std::string why;
+    if (!MakeProgramFolder(thumbCacheDir, &why, true))
       DMESSAGE(DMCwarning, "%s: no thumbnail cache until the next start", why.c_str());
+    else
+      tn.SetCacheDirectory(thumbCacheDir);  // a failure says why
   }
   // The shadow catalogue: what it held went with its file; a new one starts.
   if (gMain != nullptr && gMain->bc.ShadowReady() && gShadowCatalog[0] != '\0' &&
@@ -352,23 +372,11 @@ void PcheckProgramFolders() {
       gMain->bc.ShadowStore().Discard();
       gMain->bc.ShadowDB(nullptr);
     }
-    if (MakeProgramFolder(FolderOf(gShadowCatalog), &why) && gMain->bc.ShadowDB(gShadowCatalog))
-      DMESSAGE(DMCinfo, "Opened shadow catalog '%s' anew: its file was removed", gShadowCatalog);
-    else if (!why.empty())
+    std::string why;
+    if (!MakeProgramFolder(FolderOf(gShadowCatalog), &why))
       DMESSAGE(DMCwarning, "%s: no shadow catalog until the next start", why.c_str());
-  }
-  // The log: a file removed while written is written anew in its place.
-  struct stat st;
-  if (dmessage_logfp != nullptr && gErrLogFile[0] != '\0' &&
-      fstat(fileno(dmessage_logfp), &st) == 0 && st.st_nlink == 0) {
-    const std::string folder = FolderOf(gErrLogFile);
-    FILE* f = nullptr;
-    if (folder.empty() || MakeProgramFolder(folder, &why)) f = PopenLog(gErrLogFile, false, &why);
-    if (f != nullptr) {
-      fclose(dmessage_logfp);
-      dmessage_logfp = f;
-      DMESSAGE(DMCinfo, "Log file '%s' was removed: written anew", gErrLogFile);
-    }
+    else if (gMain->bc.ShadowDB(gShadowCatalog))  // a failure says why
+      DMESSAGE(DMCinfo, "Opened shadow catalog '%s' anew: its file was removed", gShadowCatalog);
   }
 }
 

@@ -44,6 +44,8 @@ constexpr std::streamoff kMaxPrefFileBytes = 1 << 20;
 std::string logKept;
 // The shadow catalogue's folder is there (made again when it went missing).
 bool shadowFolder = true;
+// The log was removed while the program ran and could not be made again (told).
+bool logLost = false;
 
 DBHeaderLink* Var(const char* name) {
   return PprefLink()->FindVar(name);
@@ -347,7 +349,9 @@ void PcheckProgramFolders() {
       fclose(dmessage_logfp);
       dmessage_logfp = f;
       DMESSAGE(DMCinfo, "Log file '%s' was removed: written anew", gErrLogFile);
-    } else {
+    } else if (!logLost) {
+      // Told once: the log goes on into the removed file, looked at again at each load.
+      logLost = true;
       DMESSAGE(DMCwarning, "Log file '%s' was removed and cannot be made again: %s", gErrLogFile,
                why.c_str());
     }

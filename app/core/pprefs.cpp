@@ -440,6 +440,9 @@ void PresetPreferences() {
   damageToTell = false;
   damagedKeptAs.clear();
   damagedWhy.clear();
+  logKept.clear();
+  logLost = false;
+  shadowFolder = true;
   ResetSettings();
   gPrefFile[0] = '\0';
   if (dmessage_logfp != nullptr) fclose(dmessage_logfp);

@@ -195,6 +195,9 @@ bool CloseShadowAtEnd(PContext& bc) {
 // not write.
 bool ShutDown() {
   shuttingDown = true;
+  // The event loop has ended: nothing is pumped from here on, also while a sync or close waits
+  // for another copy of the program.
+  PsetWaitHook(nullptr);
   PstopIdleSync();
   gImager->CloseImages(false);
   PendPrintSession();

@@ -1,5 +1,6 @@
 // The idle-improvement timer and the last alert class.
 #include "app/core/pappstate.h"
+#include "app/core/pdialogs.h"
 #include "app/core/pidle.h"
 
 #include "platform/pevent.h"
@@ -51,4 +52,5 @@ void PinstallAppState() {
   idleImprovementStep = improveCallback;
   PstopIdleSync(false);
   SetEventLoopRestHook(PidleSyncCheck);
+  PsetWaitHook(PwaitForAnotherProcess);
 }

@@ -62,6 +62,19 @@ bool PquitDeferred() {
   return quitDeferred;
 }
 
+void PpostDeferredQuit() {
+  EventRef ev = nullptr;
+  if (!quitDeferred ||
+      CreateEvent(kEventClassCommand, kEventCommandProcess, GetCurrentEventTime(), &ev) != noErr)
+    return;
+  HICommand cmd{0, kCmdQuit, nullptr, 0};
+  SetEventParameter(ev, kEventParamDirectObject, typeHICommand, sizeof cmd, &cmd);
+  // Not posted, it stays deferred.
+  if (PostEventToQueue(GetMainEventQueue(), ev, GetApplicationEventTarget()) == noErr)
+    quitDeferred = false;
+  ReleaseEvent(ev);
+}
+
 void PsetWorkStopped(bool s) {
   stopped = s;
 }

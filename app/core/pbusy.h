@@ -33,6 +33,10 @@ void PinstallQuestionGate();
 // A quit that came while busy; the outermost guard carries it out when it ends.
 void PdeferQuit();
 bool PquitDeferred();
+// Hands the quit deferred to the event queue instead: it runs as a command once events are
+// dispatched again (an outermost guard ending inside the library's work, where no command may
+// run). Nothing when no quit was deferred.
+void PpostDeferredQuit();
 // The Progress window's Stop, pressed during the work: the work ends at its next progress
 // (reportProgress answers false). A dialog's Cancel is no Stop. The outermost guard starts and
 // ends without it; a progress from 0 inside the guard (a step of the work) leaves it.

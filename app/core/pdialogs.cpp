@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -429,4 +430,63 @@ PWorkProgress::~PWorkProgress() {
 
 void PWorkProgress::Step(double done) {
   WorkHook(done);
+}
+
+namespace {
+
+// A wait for another process painted by work of its own (PwaitForAnotherProcess).
+struct LockWait {
+  int depth = 0;  // waits begun and not ended
+  std::optional<PWorkProgress> work;
+  bool outermost = false;  // its busy guard is the outermost
+  bool stopped = false;    // the Stop of the work under way as it began
+  // The Progress window of the work under way as it began, when it showed.
+  bool shown = false;
+  std::string msg;
+  int pct = 0;
+  bool canStop = false;
+} lockWait;
+
+}  // namespace
+
+void PwaitForAnotherProcess(PWaitPhase phase) {
+  LockWait& w = lockWait;
+  switch (phase) {
+    case PWaitPhase::begin:
+      // In a question nothing may run that could answer it; without the interface (at
+      // shut-down) nothing is shown. The wait is as it was there.
+      if (w.depth++ > 0 || work.depth > 0 || gInterfaceReady != 1 || PaskingUser()) return;
+      w.outermost = !PisBusy();
+      w.stopped = PworkStopped();
+      w.shown = gProgressWindow != nullptr && IsWindowVisible(gProgressWindow);
+      if (w.shown) {
+        w.msg = curMsg;
+        w.pct = GetControlValue(PcontrolOf(gProgressWindow, kSigProgress, 129));
+        w.canStop = IsControlEnabled(PcontrolOf(gProgressWindow, FourCC("bttn"), 3));
+      }
+      w.work.emplace("Waiting for another copy of Lumerin...");
+      return;
+    case PWaitPhase::step:
+      if (w.work) LibraryStep(-1);
+      return;
+    case PWaitPhase::end:
+      if (--w.depth > 0 || !w.work) return;
+      break;
+  }
+  // The wait ends inside the library's work: a quit chosen meanwhile runs once the loop
+  // dispatches again, not from here; nothing is pumped.
+  if (w.outermost) PpostDeferredQuit();
+  const bool took = work.shown;
+  w.work.reset();
+  PsetWorkStopped(w.stopped);
+  // The Progress window of the work under way shows again as it was.
+  if (took && w.shown && gProgressWindow != nullptr) {
+    PutControlText(PcontrolOf(gProgressWindow, kSigProgress, 128), w.msg.c_str());
+    snprintf(curMsg, sizeof curMsg, "%s", w.msg.c_str());
+    curMsgWindow = gProgressWindow;
+    SetControlValue(PcontrolOf(gProgressWindow, kSigProgress, 129), w.pct);
+    if (ControlRef stop = PcontrolOf(gProgressWindow, FourCC("bttn"), 3))
+      w.canStop ? EnableControl(stop) : DisableControl(stop);
+    ShowWindow(gProgressWindow);
+  }
 }

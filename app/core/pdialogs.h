@@ -16,6 +16,7 @@
 #include "app/core/pcmds.h"  // the answers kResponseOK, kResponseCancel, kResponseCustom
 #include "platform/ptypes.h"
 #include "support/dmhold.h"
+#include "support/pwork.h"
 
 // Dispatches the events that come within maxwait seconds, returning when that time is up (0:
 // what is pending; -1: waits for exactly one event). The number of events dispatched; 0 while
@@ -112,3 +113,12 @@ class PWorkProgress {
  private:
   PBusyGuard busy_;
 };
+
+// The library's wait hook (support/pwork.h): a wait for another process (a copy of the program
+// stopped in the middle of a read, holding a catalogue's lock) in work that shows no progress,
+// at rest and in a command, runs as a PWorkProgress: the windows are painted and the commands
+// greyed while it waits, and once it has waited kWorkProgressAfter seconds the Progress window
+// says "Waiting for another copy of Lumerin..." (its Stop greyed). A quit chosen meanwhile runs
+// once the loop dispatches events again after the wait. In a question, and without the
+// interface, nothing is pumped: the wait goes on with the windows as they are.
+void PwaitForAnotherProcess(PWaitPhase phase);

@@ -67,19 +67,20 @@ uint32_t SlotSum(uint32_t salt, size_t at, const unsigned char* slot) {
 }
 
 // Takes a lock, trying again for up to seconds. The wait is for another process (a reader
-// stopped in the middle of its read, say): the program's windows stay painted meanwhile, as in
-// any long work of the library (PworkStep).
+// stopped in the middle of its read, say): the program's windows stay painted meanwhile
+// (PWorkWait).
 bool Acquire(DBFileSystem* fs, int fd, long long byte, DBFileSystem::LockKind kind,
              double seconds) {
   if (fs->Lock(fd, byte, kind)) return true;
   auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   long nap = 200000;  // ns
+  PWorkWait wait;
   while (std::chrono::steady_clock::now() < until) {
     struct timespec ts = {0, nap};
     nanosleep(&ts, nullptr);
     if (nap < 10000000) nap *= 2;
     if (fs->Lock(fd, byte, kind)) return true;
-    PworkStep(-1);
+    wait.Step();
   }
   return false;
 }
@@ -89,12 +90,13 @@ bool Acquire(DBFileSystem* fs, int fd, long long byte, DBFileSystem::LockKind ki
 bool OwnerHeld(DBFileSystem* fs, int fd, double seconds) {
   auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   long nap = 200000;  // ns
+  PWorkWait wait;
   while (fs->Locked(fd, DBJournal::kOwnerByte, DBFileSystem::kShared)) {
     if (std::chrono::steady_clock::now() >= until) return true;
     struct timespec ts = {0, nap};
     nanosleep(&ts, nullptr);
     if (nap < 10000000) nap *= 2;
-    PworkStep(-1);
+    wait.Step();
   }
   return false;
 }

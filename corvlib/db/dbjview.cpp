@@ -30,6 +30,7 @@ long long DBJournalView::Read(long long off, void* buf, size_t n, long long* siz
   if (size == nullptr) size = &ignored;
   auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(kReadWait);
   long nap = 100000;  // ns
+  PWorkWait wait;
   for (;;) {
     long long got = kRetry;
     if (!fs->Locked(dbfd, DBJournal::kIntentByte, DBFileSystem::kShared) &&
@@ -46,7 +47,7 @@ long long DBJournalView::Read(long long off, void* buf, size_t n, long long* siz
     if (nap < 5000000) nap *= 2;
     // A writer stopped between its journal and its locks holds the reader: the program's
     // windows stay painted meanwhile.
-    PworkStep(-1);
+    wait.Step();
   }
 }
 

@@ -48,3 +48,54 @@ inline PSliceHook PsetSliceHook(PSliceHook h) {
 inline bool PworkSlice(double done) {
   return pwork_detail::slice == nullptr || pwork_detail::slice(done);
 }
+
+// A wait for another process: a lock it holds on a file this one reads or writes (a copy of the
+// program stopped in the middle of its read, say), tried again every few milliseconds for up to
+// a few seconds. The wait is no work of this program's, and it may come in work that shows no
+// progress; a program with windows keeps them painted meanwhile all the same. When long work is
+// under way as the wait begins (a work hook is installed), its steps are that work's steps;
+// otherwise the program's wait hook is told when the wait begins, at each of its steps, and when
+// it ends. Like the work hook, the wait hook must not change what the waiting code reads or
+// writes.
+enum class PWaitPhase { begin, step, end };
+using PWaitHook = void (*)(PWaitPhase phase);
+
+namespace pwork_detail {
+inline PWaitHook wait = nullptr;
+}
+
+// Installs h (null: none); returns the hook it replaces.
+inline PWaitHook PsetWaitHook(PWaitHook h) {
+  const PWaitHook old = pwork_detail::wait;
+  pwork_detail::wait = h;
+  return old;
+}
+
+// One wait for another process, in scope around the loop that tries again. Its first Step (after
+// the first try that failed) begins the wait; a wait that took no step told nothing.
+class PWorkWait {
+ public:
+  PWorkWait() = default;
+  ~PWorkWait() {
+    if (told_ != nullptr) told_(PWaitPhase::end);
+  }
+  PWorkWait(const PWorkWait&) = delete;
+  PWorkWait& operator=(const PWorkWait&) = delete;
+  void Step() {
+    if (!begun_) {
+      begun_ = true;
+      if (pwork_detail::hook == nullptr && pwork_detail::wait != nullptr) {
+        told_ = pwork_detail::wait;
+        told_(PWaitPhase::begin);
+      }
+    }
+    if (told_ != nullptr)
+      told_(PWaitPhase::step);
+    else
+      PworkStep(-1);
+  }
+
+ private:
+  bool begun_ = false;
+  PWaitHook told_ = nullptr;  // the wait hook told of the beginning, which is told the rest
+};

@@ -555,6 +555,60 @@ TEST_F(IdleSync, InAQuestionASyncAnotherProcessHoldsBackIsTriedAgainWithTheWindo
   EXPECT_FALSE(bc->Unsynced());
 }
 
+// A sync inside a command that shows no progress (as the catalogue makes by itself after enough
+// steps) while another process holds the catalogue (a reader stopped in the middle of its read):
+// the windows stay painted while it waits (a timer keeps running), the commands greyed, and once
+// the reader lets go the change is written, nothing told as failed.
+TEST_F(IdleSync, ASyncInACommandWaitingForAnotherProcessKeepsTheWindowsPainted) {
+  SetManualPlatformClock(true);
+  const std::string path = Path("c.qdb");
+  ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
+  ShowFolder(6);
+  Choose("add ");
+  AdvancePlatformClock(kIdleSyncDelay);
+  ASSERT_EQ(OnDisk(path), 6);
+  StoppedReader reader(path);
+  ASSERT_TRUE(reader.holding);
+  double longest = 0;
+  int looks = 0;
+  bool greyed = false;
+  std::vector<std::string> alerts;
+  std::chrono::steady_clock::time_point last{};
+  QTimer look;
+  look.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&look, &QTimer::timeout, [&] {
+    const auto now = std::chrono::steady_clock::now();
+    if (reader.holding && last != std::chrono::steady_clock::time_point{})
+      longest = std::max(longest, std::chrono::duration<double>(now - last).count());
+    if (IsWindowVisible(gAlertWindow)) {
+      alerts.push_back(TextOf(gAlertWindow, "alrt", 128));
+      if (auto* ok = qobject_cast<QAbstractButton*>(WidgetOf(gAlertWindow, "bttn", 1)))
+        QTest::mouseClick(ok, Qt::LeftButton);
+    }
+    // Looked at a while as it waits, then the reader goes on and ends.
+    if (reader.holding && ++looks == 30) {
+      greyed = PisBusy();
+      reader.LetGo();
+    }
+    last = std::chrono::steady_clock::now();
+  });
+  bool synced = false;
+  AsCommand([&] {
+    SetManualPlatformClock(false);
+    Edit(b, 1, "Harbour");
+    look.start(10);
+    synced = bc->SyncDB();
+    look.stop();
+  });
+  printf("longest time between two looks while the reader held the file: %.3f s\n", longest);
+  EXPECT_GE(looks, 30);
+  EXPECT_LT(longest, 0.5);
+  EXPECT_TRUE(greyed);
+  EXPECT_TRUE(synced);
+  EXPECT_EQ(alerts, std::vector<std::string>{});
+  EXPECT_EQ(TitledOnDisk(path, "Harbour"), 1);
+}
+
 // An end that cannot wait (the display gone) while a command is part way through its edits
 // takes them back: the file gets the whole steps before the command, nothing of it.
 TEST_F(IdleSync, AnEndThatCannotWaitWritesOnlyWholeSteps) {

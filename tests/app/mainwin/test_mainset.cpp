@@ -223,7 +223,8 @@ TEST_F(Settings, OtherFieldsTypedAndRefused) {
   EXPECT_EQ(bc->rdisp.Get(0)[u2].GetNV(), 2);  // added to, not replaced
   // Set Field... on a field there already: chosen and left as it is, its value is asked for.
   const int u10 = fi->GetID("User10");
-  WhenShown(gFieldWindow, [] { Choose("User10"); }, "bttn", 1);
+  WhenShown(
+      gFieldWindow, [] { Choose("User10"); }, "bttn", 1);
   Answer("dawn");
   setOther(FourCC("othr"));
   EXPECT_STREQ(bc->rdisp.Get(1)[u10].GetString(), "dawn");
@@ -252,7 +253,6 @@ int EditWith(int fid, std::function<void()> f, bool ok = true) {
   WhenShown(gFieldWindow, f, "bttn", ok ? 1 : 2);
   return editField(fid);
 }
-
 
 void Type(int id, const char* text) {
   auto* e = qobject_cast<QLineEdit*>(WidgetOf(gFieldWindow, "efld", id));

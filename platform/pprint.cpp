@@ -27,6 +27,7 @@
 #include "platform/pqt.h"
 #include "support/bytetext.h"
 #include "support/replacefile.h"
+#include "support/futil.h"
 
 using namespace plat;
 
@@ -62,11 +63,6 @@ std::string PathOf(const QString& shown) {
   return path;
 }
 
-std::string FolderOfPath(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
-}
-
 // Whether printing to the file at path may go on: not a folder, in a folder that is there and
 // may be written, and when it exists the user agrees to replace it. Asked in words over w.
 bool MayPrintTo(QWidget* w, const std::string& path) {
@@ -77,7 +73,7 @@ bool MayPrintTo(QWidget* w, const std::string& path) {
     box.exec();
     return false;
   };
-  const std::string name = path.substr(path.rfind('/') + 1), folder = FolderOfPath(path);
+  const std::string name = path.substr(path.rfind('/') + 1), folder = PfolderOf(path);
   struct stat st;
   if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
     return say("'" + name + "' is a folder.\nPlease choose a different file name.");
@@ -114,7 +110,7 @@ void FileByBytes(QPrintDialog* d) {
     const std::string path = PathOf(file->text());
     PFileDialogSetup setup;
     setup.title = "Print To File";
-    setup.directory = FolderOfPath(path);
+    setup.directory = PfolderOf(path);
     setup.fileName = path.substr(path.rfind('/') + 1);
     setup.confirmReplace = false;  // asked as the print dialog is accepted
     std::vector<std::string> chosen;

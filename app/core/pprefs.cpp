@@ -146,12 +146,6 @@ void CheckValues() {
     }
 }
 
-// The folder of a file's path: all before its last '/'.
-std::string FolderOf(const char* path) {
-  const char* slash = strrchr(path, '/');
-  return slash == nullptr ? std::string() : std::string(path, static_cast<size_t>(slash - path));
-}
-
 // Opens the log file at path from empty (at its end while another run writes it); false with the
 // reason in *why.
 bool OpenLogAt(const char* path, std::string* why) {
@@ -176,7 +170,7 @@ void OpenLogFile() {
   logKept.clear();
   if (asked.empty()) return;
   std::string why;
-  const std::string folder = FolderOf(asked.c_str());
+  const std::string folder = PfolderOf(asked);
   if ((folder.empty() || MakeProgramFolder(folder, &why)) && OpenLogAt(asked.c_str(), &why)) {
     PsetPreference("ErrorLog", gErrLogFile, asked.c_str());
     return;
@@ -309,7 +303,7 @@ void InitPreferences() {
   bool shadowLost = shadowUnset && gShadowCatalog[0] == '\0' && !cacheWhy.empty();
   bool thumbLost = thumbUnset && thumbCacheDir[0] == '\0' && !cacheWhy.empty();
   if (gShadowCatalog[0] != '\0')
-    shadowLost = !MakeProgramFolder(FolderOf(gShadowCatalog), &shadowWhy);
+    shadowLost = !MakeProgramFolder(PfolderOf(gShadowCatalog), &shadowWhy);
   if (thumbCacheDir[0] != '\0') thumbLost = !MakeProgramFolder(thumbCacheDir, &thumbWhy, true);
   shadowFolder = !shadowLost;
   if (shadowLost && thumbLost && shadowWhy == thumbWhy)
@@ -341,7 +335,7 @@ void PcheckProgramFolders() {
   struct stat st;
   if (dmessage_logfp != nullptr && gErrLogFile[0] != '\0' &&
       fstat(fileno(dmessage_logfp), &st) == 0 && st.st_nlink == 0) {
-    const std::string folder = FolderOf(gErrLogFile);
+    const std::string folder = PfolderOf(gErrLogFile);
     std::string why;
     FILE* f = nullptr;
     if (folder.empty() || MakeProgramFolder(folder, &why)) f = PopenLog(gErrLogFile, false, &why);
@@ -377,7 +371,7 @@ void PcheckProgramFolders() {
       gMain->bc.ShadowDB(nullptr);
     }
     std::string why;
-    if (!MakeProgramFolder(FolderOf(gShadowCatalog), &why))
+    if (!MakeProgramFolder(PfolderOf(gShadowCatalog), &why))
       DMESSAGE(DMCwarning, "%s: no shadow catalog until the next start", why.c_str());
     else if (gMain->bc.ShadowDB(gShadowCatalog))  // a failure says why
       DMESSAGE(DMCinfo, "Opened shadow catalog '%s' anew: its file was removed", gShadowCatalog);
@@ -397,7 +391,7 @@ void SavePreferences() {
   }
   std::string why;
   // Made again when the user cleared the configuration folder while the program ran.
-  MakeProgramFolder(FolderOf(gPrefFile));
+  MakeProgramFolder(PfolderOf(gPrefFile));
   // The log's own place is kept, not the fallback this run logs to.
   const std::string kept = logKept, inUse = gErrLogFile;
   if (!kept.empty()) PsetPreference("ErrorLog", gErrLogFile, kept.c_str());

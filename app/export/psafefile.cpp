@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/replacefile.h"
+#include "support/futil.h"
 
 namespace {
 
@@ -25,14 +26,6 @@ int OpenRegular(const char* path) {
     return -1;
   }
   return fd;
-}
-
-// The folder part of path ("/" for a file at the root, "." without a folder).
-std::string FolderOf(const char* path) {
-  const char* slash = std::strrchr(path, '/');
-  if (slash == nullptr) return ".";
-  if (slash == path) return "/";
-  return std::string(path, static_cast<size_t>(slash - path));
 }
 
 }  // namespace
@@ -81,7 +74,7 @@ class PSafeFile::Buf : public std::streambuf {
 PSafeFile::PSafeFile(const char* path) : os_(nullptr) {
   if (path == nullptr || *path == '\0') return;
   // What an export killed in this folder before left behind goes before this one adds its own.
-  PremoveStaleTemps(FolderOf(path).c_str());
+  PremoveStaleTemps(PfolderOf(path).c_str());
   file_.reset(new PWholeFile(path));
   if (!file_->IsOpen()) return;
   buf_.reset(new Buf(*file_));

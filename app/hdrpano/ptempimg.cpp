@@ -12,6 +12,7 @@
 #include "formats/tiffimg.h"
 #include "platform/ptempfile.h"
 #include "support/dmessage.h"
+#include "support/futil.h"
 
 bool PsaveTempImage(DBRecord* rec, const _ImgStruct* img) {
   if (rec == nullptr || img == nullptr || img->csp == nullptr) return false;
@@ -43,7 +44,7 @@ bool PsaveTempImage(DBRecord* rec, const _ImgStruct* img) {
   PDBsetInt(rec, PDBFnbytes, nbytes);  // as catalogues keep lengths
   PDBsetInt(rec, PDBFhashval, hash);
   const size_t slash = path.rfind('/');
-  PDBsetString(rec, PDBFlocation, path.substr(0, slash).c_str());
+  PDBsetString(rec, PDBFlocation, PfolderOf(path).c_str());
   PDBsetString(rec, PDBFfile, path.c_str() + slash + 1);
   const int id = PDBid(*rec, PDBFmodtime);
   if (id >= 0) rec->ClearField(id);

@@ -37,6 +37,7 @@
 #include "support/membudget.h"
 #include "support/pwork.h"
 #include "support/replacefile.h"
+#include "support/futil.h"
 
 namespace {
 
@@ -67,14 +68,6 @@ const _ImgColorSpace* SourceSpace(DBRecord& dr, const _ImgStruct* ims, ReaderPtr
   if (ims != nullptr) return ims->csp;
   ir->reset(PopenImageD(dr, false));
   return *ir ? &(*ir)->cs : nullptr;
-}
-
-// The folder part of path ("/" for a file at the root, "." without a folder).
-std::string FolderOf(const char* path) {
-  const char* slash = strrchr(path, '/');
-  if (slash == nullptr) return ".";
-  if (slash == path) return "/";
-  return std::string(path, static_cast<size_t>(slash - path));
 }
 
 // Reads the reader's whole image at full size in its own colour space: a large picture in
@@ -601,7 +594,7 @@ bool PsaveImageFile(DBRecord* dr, const _ImgStruct* ims, const char* path,
     return false;
   }
   // What a save killed in this folder before left behind goes before this one adds its own.
-  PremoveStaleTemps(FolderOf(path).c_str());
+  PremoveStaleTemps(PfolderOf(path).c_str());
   DBRecord rec = *dr;  // the record changes only after a complete save
   const bool jpeg = IsJPEG(desc);
   bool copy = false;
@@ -668,7 +661,7 @@ bool PsaveImageFile(DBRecord* dr, const _ImgStruct* ims, const char* path,
     }
   }
   PDBsetString(&rec, PDBFfile, PgetFilename(path));
-  PDBsetString(&rec, PDBFlocation, FolderOf(path).c_str());
+  PDBsetString(&rec, PDBFlocation, PfolderOf(path).c_str());
   PDBsetString(&rec, PDBFformat, desc);
   struct stat st;
   if (stat(path, &st) == 0) PDBsetInt(&rec, PDBFmodtime, static_cast<long>(st.st_mtime));

@@ -102,8 +102,7 @@ void ChangeShadow(const char* text) {
   else
     PunsetPreference("ShadowCatalog");
   // A folder of the program's own that went missing is made again; the open says what fails.
-  if (const char* slash = strrchr(text, '/'))
-    MakeProgramFolder(std::string(text, static_cast<size_t>(slash - text)));
+  if (strchr(text, '/') != nullptr) MakeProgramFolder(PfolderOf(text));
   if (gMain != nullptr && gMain->bc.ShadowDB(text[0] != '\0' ? text : nullptr))
     DMESSAGE(DMCinfo, "Opened shadow catalog '%s'", gShadowCatalog);
 }
@@ -133,8 +132,7 @@ void ChangeLog(const char* text) {
   if (dmessage_logfp != nullptr) fclose(dmessage_logfp);
   dmessage_logfp = nullptr;
   std::string why;
-  if (const char* slash = strrchr(text, '/'))
-    MakeProgramFolder(std::string(text, static_cast<size_t>(slash - text)));
+  if (strchr(text, '/') != nullptr) MakeProgramFolder(PfolderOf(text));
   if (text[0] != '\0' && (dmessage_logfp = PopenLog(text, true, &why)) != nullptr) {
     if (gErrLogFile[0] != '\0') DMESSAGE(DMCinfo, "Changed log file from '%s'", gErrLogFile);
     PsetPreference("ErrorLog", gErrLogFile, text);

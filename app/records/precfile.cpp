@@ -34,17 +34,13 @@
 #include "platform/pclipboard.h"
 #include "platform/plaunch.h"
 #include "support/cnumber.h"
+#include "support/futil.h"
 
 namespace recfile {
 
 bool Exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
-}
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
 std::string NameOf(const std::string& path) {
@@ -58,7 +54,7 @@ std::string Companion(const std::string& path) {
   const std::string stem = path.substr(0, path.size() - strlen(suffix));  // ends in '.'
   for (const char* s : {"WAV", "wav"})
     if (Exists(stem + s)) return stem + s;
-  DIR* d = opendir(FolderOf(stem).c_str());
+  DIR* d = opendir(PfolderOf(stem).c_str());
   if (d == nullptr) return "";
   const std::string base = NameOf(stem);
   std::string found;
@@ -66,7 +62,7 @@ std::string Companion(const std::string& path) {
     const size_t n = strlen(e->d_name);
     if (n == base.size() + 3 && strncmp(e->d_name, base.c_str(), base.size()) == 0 &&
         Cstrcasecmp(e->d_name + base.size(), "wav") == 0) {
-      found = FolderOf(stem) + "/" + e->d_name;
+      found = PfolderOf(stem) + "/" + e->d_name;
       break;
     }
   }
@@ -222,7 +218,7 @@ int RemovalRefused(const std::string& path) {
   struct stat st, dir;
   if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
   if (S_ISDIR(st.st_mode)) return EISDIR;
-  const std::string folder = FolderOf(path);
+  const std::string folder = PfolderOf(path);
   if (access(folder.c_str(), W_OK | X_OK) != 0 || stat(folder.c_str(), &dir) != 0)
     return errno != 0 ? errno : EACCES;
   const uid_t me = geteuid();

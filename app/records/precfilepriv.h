@@ -17,7 +17,6 @@ constexpr int kPathLen = 1024;
 constexpr int kFileBatch = 100;
 
 bool Exists(const std::string& path);
-std::string FolderOf(const std::string& path);
 std::string NameOf(const std::string& path);
 // The path of the companion sound of the image at path that exists, in any letter case of
 // "WAV"; empty when there is none (or the image has no suffix).

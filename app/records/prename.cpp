@@ -27,6 +27,7 @@
 #include "catalog/pfileinfo.h"
 #include "catalog/plocate.h"
 #include "support/cnumber.h"
+#include "support/futil.h"
 
 #ifndef RENAME_NOREPLACE
 #define RENAME_NOREPLACE (1 << 0)
@@ -62,7 +63,7 @@ bool SecondName(const std::string& keep, const std::string& drop) {
   if (k.st_dev != d.st_dev || k.st_ino != d.st_ino || k.st_nlink < 2) return false;
   const std::string kn = NameOf(keep), dn = NameOf(drop);
   if (Cstrcasecmp(kn.c_str(), dn.c_str()) != 0) return true;
-  return kn != dn && Listed(FolderOf(keep), kn) && Listed(FolderOf(drop), dn);
+  return kn != dn && Listed(PfolderOf(keep), kn) && Listed(PfolderOf(drop), dn);
 }
 
 // Removes drop, the old or the new name of the file keep names; says so when it cannot.
@@ -174,7 +175,7 @@ long NameMax(const std::string& folder) {
 // Whether npath is a name the file system takes and a path the program can name again; told in
 // words when not. A name is never cut to fit: a shorter one is another name.
 bool NameFits(const std::string& npath) {
-  const std::string folder = FolderOf(npath), name = NameOf(npath);
+  const std::string folder = PfolderOf(npath), name = NameOf(npath);
   const long max = NameMax(folder);
   if (name.size() > static_cast<size_t>(max)) {
     DMESSAGE(DMCinput,
@@ -389,7 +390,7 @@ bool OneRename::AskName() {
   if (oname == nullptr) return false;
   oldName = oname;
   opath = path;
-  folder = FolderOf(opath);
+  folder = PfolderOf(opath);
   char prompt[kPathLen + 32];
   snprintf(prompt, sizeof prompt, "Rename image '%s'", path);
   snprintf(name, sizeof name, "%s", oldName.c_str());
@@ -438,7 +439,7 @@ void OneRename::RenameElsewhere() {
   for (int tries = 0; PDBid(work, PDBFlocation) >= 0 && tries < 64; ++tries) {
     const PLocateFileRes res = PlocateFile(lpath, sizeof lpath, &work, nullptr);
     if (res != PLFRok && res != PLFRputback) break;
-    const std::string where = FolderOf(lpath);
+    const std::string where = PfolderOf(lpath);
     if (where != folder) {
       if (!RenameImage(lpath, (where + "/" + name).c_str(), &names))
         failed.push_back(where);

@@ -1,5 +1,6 @@
 // The system's file calls for databases and their journals.
 #include "db/dbfile.h"
+#include "support/futil.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -123,8 +124,5 @@ DBFileSystem* DBFileSystem::System() {
 }
 
 std::string DBFile::Dir() const {
-  size_t slash = path_.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path_.substr(0, slash);
+  return PfolderOf(path_);
 }

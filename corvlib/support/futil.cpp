@@ -14,6 +14,12 @@ int isdirectory(const char* path) {
   return S_ISDIR(st.st_mode) ? 1 : 0;
 }
 
+std::string PfolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 time_t getfiletime(const char* path) {
   struct stat st;
   if (path == nullptr || stat(path, &st) != 0) return 0;

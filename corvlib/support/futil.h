@@ -5,9 +5,13 @@
 
 #include <cstddef>
 #include <ctime>
+#include <string>
 
 // 1 for a directory, 0 for anything else that exists, -1 for a null path or an unreadable status.
 int isdirectory(const char* path);
+// The folder part of a path: all before its last '/', "/" for a name at the root and "." for a
+// name without a folder.
+std::string PfolderOf(const std::string& path);
 // Modification time in seconds since the epoch; 0 for a null path or an unreadable status.
 time_t getfiletime(const char* path);
 // Sets the modification time to t (0 means now) and the access time to now. A t later than

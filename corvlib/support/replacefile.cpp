@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "support/dmessage.h"
+#include "support/futil.h"
 
 namespace {
 
@@ -207,12 +208,7 @@ int PrenameTemp(const std::string& tmp, const char* path) {
     return 0;
   }
   // The folder too, so that the new name stays.
-  const std::string p(path);
-  const size_t slash = p.rfind('/');
-  const std::string dir = slash == std::string::npos ? std::string(".")
-                          : slash == 0               ? "/"
-                                                     : p.substr(0, slash);
-  SyncPath(dir.c_str(), O_RDONLY | O_DIRECTORY);
+  SyncPath(PfolderOf(path).c_str(), O_RDONLY | O_DIRECTORY);
   return 1;
 }
 

@@ -3,6 +3,7 @@
 #include <QExposeEvent>
 #include <QLabel>
 #include <QProgressBar>
+#include <QTextLayout>
 #include <QWindow>
 #include <csignal>
 
@@ -311,6 +312,83 @@ TEST_F(Dialogs, AnAlertShowsAFilesNameAsText) {
   using Shown = std::pair<Qt::TextFormat, QString>;
   EXPECT_EQ(clicker.shown, (std::vector<Shown>{{Qt::PlainText, "Cannot open '<b>x</b>.jpg'"},
                                                {Qt::PlainText, "Cannot open 'caf\\xE9 <i>.jpg'"}}));
+}
+
+// What a dialog shows lies whole within its window: the message (as tall as its lines need at
+// its width, and no piece of it wider) and every button shown; the window is no wider than its
+// screen has room for (DialogsFit.NarrowScreen runs this on a screen narrower than the forms).
+void ExpectShownWhole(WindowRef w, const char* sig) {
+  SCOPED_TRACE(TextOf(w, sig, 128));
+  QWidget* frame = PlatformFrameWidget(w);
+  EXPECT_LE(frame->width(), frame->screen()->availableGeometry().width());
+  auto* label = qobject_cast<QLabel*>(WidgetOf(w, sig, 128));
+  ASSERT_NE(label, nullptr);
+  EXPECT_LE(label->heightForWidth(label->width()), label->height());
+  EXPECT_LE(label->minimumSizeHint().width(), label->width());
+  std::vector<QWidget*> parts{label};
+  for (QAbstractButton* b : frame->findChildren<QAbstractButton*>())
+    if (b->isVisibleTo(frame)) parts.push_back(b);
+  for (QWidget* p : parts) {
+    const QRect r(p->mapTo(frame, QPoint(0, 0)), p->size());
+    EXPECT_TRUE(frame->rect().contains(r))
+        << p->objectName().toStdString() << " at " << r.x() << "," << r.y() << " " << r.width()
+        << "x" << r.height() << " in " << frame->width() << "x" << frame->height();
+  }
+}
+
+// The lines a word-wrapped label shows its text in.
+QStringList ShownLines(const QLabel* l) {
+  QTextLayout layout(l->text(), l->font());
+  layout.beginLayout();
+  QStringList lines;
+  for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+    line.setLineWidth(l->contentsRect().width());
+    lines << l->text().mid(line.textStart(), line.textLength()).remove(QChar(0x200B));
+  }
+  layout.endLayout();
+  return lines;
+}
+
+// A long name that has nowhere to break, then a short message after it: each is shown whole,
+// in the alert, the Confirm window and the Progress window (there while it shows). A path too
+// long for a line breaks at its separators, also where digits stand on both sides.
+TEST_F(Dialogs, ALongNameAndTheMessageAfterItAreShownWhole) {
+  const std::string name =
+      "a_very_long_file_name_of_a_holiday_picture_taken_on_the_beach_at_sunset_2026_number_0001"
+      ".jpg";
+  std::string path = "/photos/";
+  for (int i = 0; i < 8; ++i) path += "2026/07/01/";
+  std::vector<QStringList> lines;
+  QTimer timer;
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    if (!IsWindowVisible(gAlertWindow)) return;
+    ExpectShownWhole(gAlertWindow, "alrt");
+    lines.push_back(ShownLines(qobject_cast<QLabel*>(WidgetOf(gAlertWindow, "alrt", 128))));
+    QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gAlertWindow, "bttn", 1)),
+                      Qt::LeftButton);
+  });
+  timer.start(2);
+  for (const std::string& msg : {"Cannot open '" + name + "': it is not a picture.",
+                                 "Cannot open '" + path + "0001.jpg': it is not a picture.",
+                                 std::string("The user's guide could not be opened.")}) {
+    SendCommand("zzzz");
+    DMESSAGE(DMCdata, "%s", msg.c_str());
+  }
+  ASSERT_EQ(lines.size(), 3u);
+  ASSERT_GT(lines[1].size(), 2);
+  for (int i = 0; i + 1 < lines[1].size(); ++i)
+    EXPECT_TRUE(lines[1][i].endsWith('/') || lines[1][i].endsWith(' '))
+        << lines[1].join('|').toStdString();
+  for (const std::string& msg : {"Replace '" + name + "'?", std::string("Replace it?")}) {
+    WhenShown(
+        gConfirmWindow, [] { ExpectShownWhole(gConfirmWindow, "cfrm"); }, "cfrm", 129);
+    EXPECT_EQ(confirmDialog(msg.c_str(), "Other", kResponseCancel), kResponseOK);
+  }
+  for (const std::string& msg : {std::string("Loading"), "Loading " + name, std::string("Done")}) {
+    reportProgress(msg.c_str(), 50);
+    ExpectShownWhole(gProgressWindow, "prgs");
+  }
+  reportProgress(nullptr, 100);
 }
 
 TEST_F(Dialogs, SuspendedAlertsShowTheMostSevereKeptMessage) {

@@ -240,7 +240,8 @@ bool ValidUTF8(const char* s, size_t n);
 // The text with a zero-width space at each further place where a line of the given width, in
 // the metrics' font, must break it: a piece between two places where the text may break (after
 // a space, a path's separator, a hyphen) that no line holds whole breaks after its path
-// separators, and a part of it that is still too wide between any two of its characters.
+// separators, and a part of it that is still too wide starts a new line and breaks between any
+// two of its characters.
 QString BreakableText(const QFontMetricsF& fm, const QString& text, qreal width);
 // Shows a word-wrapped label's text broken for width (BreakableText); readers of the control's
 // text still get it as it was set.

@@ -136,13 +136,18 @@ QString BreakableText(const QFontMetricsF& fm, const QString& text, qreal width)
       continue;
     }
     // No line holds it whole: it breaks after its path separators, and a part between them
-    // that is still too wide between any two of its characters.
+    // that is still too wide between any two of its characters. Such a part starts a line of
+    // its own, so that it breaks no more often than it must.
     for (qsizetype p = 0; p < body.size();) {
       qsizetype q = body.indexOf(QLatin1Char('/'), p);
       q = q < 0 ? body.size() : q + 1;
       const QString part = body.mid(p, q - p);
-      if (p > 0) out += mark;
-      if (fits(part)) {
+      const bool whole = fits(part);
+      if (!whole && !out.isEmpty() && !out.endsWith(QLatin1Char('\n')))
+        out += QLatin1Char('\n');
+      else if (p > 0)
+        out += mark;
+      if (whole) {
         out += part;
       } else {
         QTextBoundaryFinder chars(QTextBoundaryFinder::Grapheme, part);

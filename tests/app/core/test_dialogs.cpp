@@ -14,6 +14,7 @@
 #include "apptest.h"
 #include "platform/pmounts.h"
 #include "testutil/message_log.h"
+#include "testutil/shown_whole.h"
 #include "app/core/pappstate.h"
 
 namespace {
@@ -314,44 +315,27 @@ TEST_F(Dialogs, AnAlertShowsAFilesNameAsText) {
                                                {Qt::PlainText, "Cannot open 'caf\\xE9 <i>.jpg'"}}));
 }
 
-// What a dialog shows lies whole within its window: the message (as tall as its lines need at
-// its width, and no piece of it wider) and every button shown; the window is no wider than its
-// screen has room for (DialogsFit.NarrowScreen runs this on a screen narrower than the forms).
-void ExpectShownWhole(WindowRef w, const char* sig) {
-  SCOPED_TRACE(TextOf(w, sig, 128));
-  QWidget* frame = PlatformFrameWidget(w);
-  EXPECT_LE(frame->width(), frame->screen()->availableGeometry().width());
-  auto* label = qobject_cast<QLabel*>(WidgetOf(w, sig, 128));
-  ASSERT_NE(label, nullptr);
-  EXPECT_LE(label->heightForWidth(label->width()), label->height());
-  EXPECT_LE(label->minimumSizeHint().width(), label->width());
-  std::vector<QWidget*> parts{label};
-  for (QAbstractButton* b : frame->findChildren<QAbstractButton*>())
-    if (b->isVisibleTo(frame)) parts.push_back(b);
-  for (QWidget* p : parts) {
-    const QRect r(p->mapTo(frame, QPoint(0, 0)), p->size());
-    EXPECT_TRUE(frame->rect().contains(r))
-        << p->objectName().toStdString() << " at " << r.x() << "," << r.y() << " " << r.width()
-        << "x" << r.height() << " in " << frame->width() << "x" << frame->height();
-  }
-}
-
 // The lines a word-wrapped label shows its text in.
 QStringList ShownLines(const QLabel* l) {
-  QTextLayout layout(l->text(), l->font());
+  const QString text = QString(l->text()).replace('\n', QChar::LineSeparator);
+  QTextLayout layout(text, l->font());
   layout.beginLayout();
   QStringList lines;
   for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
     line.setLineWidth(l->contentsRect().width());
-    lines << l->text().mid(line.textStart(), line.textLength()).remove(QChar(0x200B));
+    lines << text.mid(line.textStart(), line.textLength())
+                 .remove(QChar(0x200B))
+                 .remove(QChar::LineSeparator);
   }
   layout.endLayout();
   return lines;
 }
 
 // A long name that has nowhere to break, then a short message after it: each is shown whole,
-// in the alert, the Confirm window and the Progress window (there while it shows). A path too
-// long for a line breaks at its separators, also where digits stand on both sides.
+// in the alert, the Confirm window and the Progress window (there while it shows), also on a
+// screen narrower than the forms (DialogsFit.NarrowScreen). A name too long for a line starts
+// one of its own; a path too long for a line breaks at its separators, also where digits stand
+// on both sides.
 TEST_F(Dialogs, ALongNameAndTheMessageAfterItAreShownWhole) {
   const std::string name =
       "a_very_long_file_name_of_a_holiday_picture_taken_on_the_beach_at_sunset_2026_number_0001"
@@ -362,7 +346,7 @@ TEST_F(Dialogs, ALongNameAndTheMessageAfterItAreShownWhole) {
   QTimer timer;
   QObject::connect(&timer, &QTimer::timeout, [&] {
     if (!IsWindowVisible(gAlertWindow)) return;
-    ExpectShownWhole(gAlertWindow, "alrt");
+    testutil::ExpectShownWhole(gAlertWindow, "alrt");
     lines.push_back(ShownLines(qobject_cast<QLabel*>(WidgetOf(gAlertWindow, "alrt", 128))));
     QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gAlertWindow, "bttn", 1)),
                       Qt::LeftButton);
@@ -375,18 +359,20 @@ TEST_F(Dialogs, ALongNameAndTheMessageAfterItAreShownWhole) {
     DMESSAGE(DMCdata, "%s", msg.c_str());
   }
   ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0][0].toStdString(),
+            "Cannot open ");  // the name breaks no more often than it must
   ASSERT_GT(lines[1].size(), 2);
   for (int i = 0; i + 1 < lines[1].size(); ++i)
     EXPECT_TRUE(lines[1][i].endsWith('/') || lines[1][i].endsWith(' '))
         << lines[1].join('|').toStdString();
   for (const std::string& msg : {"Replace '" + name + "'?", std::string("Replace it?")}) {
     WhenShown(
-        gConfirmWindow, [] { ExpectShownWhole(gConfirmWindow, "cfrm"); }, "cfrm", 129);
+        gConfirmWindow, [] { testutil::ExpectShownWhole(gConfirmWindow, "cfrm"); }, "cfrm", 129);
     EXPECT_EQ(confirmDialog(msg.c_str(), "Other", kResponseCancel), kResponseOK);
   }
   for (const std::string& msg : {std::string("Loading"), "Loading " + name, std::string("Done")}) {
     reportProgress(msg.c_str(), 50);
-    ExpectShownWhole(gProgressWindow, "prgs");
+    testutil::ExpectShownWhole(gProgressWindow, "prgs");
   }
   reportProgress(nullptr, 100);
 }

@@ -457,7 +457,7 @@ class RefitOnResize : public QObject {
 
 void SetLabelText(QLabel* l, const QString& text) {
   if (!l->property("elide").toBool()) {
-    l->setProperty(kWholeText, QVariant());  // (a text broken for its width kept the whole)
+    l->setProperty(kWholeText, QVariant());  // forgets the whole of a text shown broken before
     l->setText(text);
     return;
   }

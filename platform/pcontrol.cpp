@@ -457,6 +457,7 @@ class RefitOnResize : public QObject {
 
 void SetLabelText(QLabel* l, const QString& text) {
   if (!l->property("elide").toBool()) {
+    l->setProperty(kWholeText, QVariant());  // forgets the whole of a text shown broken before
     l->setText(text);
     return;
   }
@@ -479,6 +480,17 @@ QString* TextOf(ControlRec* r, QString* out) {
 }
 }  // namespace
 
+namespace plat {
+
+void BreakLabelText(QLabel* l, qreal width) {
+  const QVariant whole = l->property(kWholeText);
+  const QString text = whole.isValid() ? whole.toString() : l->text();
+  l->setProperty(kWholeText, text);
+  l->setText(BreakableText(QFontMetricsF(l->font()), text, width));
+}
+
+}  // namespace plat
+
 OSStatus SetControlData(ControlRef c, ControlPartCode, UInt32 tag, UInt32 size, const void* data) {
   ControlRec* r = Find(c);
   if (r == nullptr) return errUnknownControl;
@@ -488,9 +500,12 @@ OSStatus SetControlData(ControlRef c, ControlPartCode, UInt32 tag, UInt32 size, 
     const char* s = static_cast<const char*>(data);
     if (!ValidUTF8(s, size)) return paramErr;
     QString text = QString::fromUtf8(s, static_cast<qsizetype>(size));
-    if (auto* l = qobject_cast<QLabel*>(w))
+    if (auto* l = qobject_cast<QLabel*>(w)) {
       SetLabelText(l, text);
-    else if (auto* e = qobject_cast<QLineEdit*>(w))
+      // A shown dialog is laid out again for what it says now.
+      WindowRec* win = Windows().Find(r->window);
+      if (l->wordWrap() && win != nullptr && FrameOf(win)->isVisible()) FitDialog(win);
+    } else if (auto* e = qobject_cast<QLineEdit*>(w))
       e->setText(text);
     else if (auto* p = qobject_cast<QPlainTextEdit*>(w))
       p->setPlainText(text);

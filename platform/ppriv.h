@@ -15,6 +15,8 @@
 #include "platform/pmouse.h"
 #include "platform/pwindow.h"
 
+class QFontMetricsF;
+class QLabel;
 class QMenuBar;
 class QAction;
 class QDialog;
@@ -136,6 +138,7 @@ struct WindowRec {
   int programmaticResize = 0;  // SizeWindow in progress: no resize events go out
   bool constructing = false;   // being laid out or reframed: no window events go out
   bool frameless = false;      // its content covers a whole screen
+  QSize formSize;              // the content's size as its form made it
   // The control the menu bar took the keyboard from (Alt pressed), while the bar holds it.
   QPointer<QWidget> menuBarTookFocusFrom;
 };
@@ -185,6 +188,11 @@ uintptr_t NewPort(uintptr_t window);
 void ForgetPort(uintptr_t port);
 // Asks the window for its minimum content size and makes the frame keep to it.
 void UpdateMinimumSize(WindowRec* w);
+// Lays a dialog that has a word-wrapped label out afresh for what its labels say now: as wide
+// as its form, or as its other controls need, but no wider than the room its screen has; each
+// such label's text broken for the label's width (BreakLabelText); and as tall as the form, or
+// as the labels' lines need. Other windows are left as they are.
+void FitDialog(WindowRec* w);
 // Rectangles between the layer and Qt; a Rect keeps to 16 bits.
 Rect ToRect(const QRect& r);
 QRect ToQRect(const Rect& r);
@@ -228,5 +236,15 @@ bool MouseTracking();
 void CursorMoved();
 
 bool ValidUTF8(const char* s, size_t n);
+
+// The text with a zero-width space at each further place where a line of the given width, in
+// the metrics' font, must break it: a piece between two places where the text may break (after
+// a space, a path's separator, a hyphen) that no line holds whole breaks after its path
+// separators, and a part of it that is still too wide starts a new line and breaks between any
+// two of its characters.
+QString BreakableText(const QFontMetricsF& fm, const QString& text, qreal width);
+// Shows a word-wrapped label's text broken for width (BreakableText); readers of the control's
+// text still get it as it was set.
+void BreakLabelText(QLabel* l, qreal width);
 
 }  // namespace plat

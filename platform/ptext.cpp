@@ -1,9 +1,12 @@
-// Text fitted into a width: cut between characters, ending with an ellipsis; and drawn so.
+// Text fitted into a width: cut between characters, ending with an ellipsis; and drawn so. Text
+// broken for a word-wrapped label of a width.
 #include <QPainter>
 #include <QTextBoundaryFinder>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
+#include "platform/ppriv.h"
 #include "platform/pqt.h"
 
 namespace {
@@ -111,3 +114,52 @@ void PdrawFittedText(QPainter* p, const QRectF& box, const char* utf8, int maxCh
   p->drawText(QRectF(xh, box.top(), wh, box.height()), flags, head);
   p->drawText(QRectF(xt, box.top(), wt, box.height()), flags, tail);
 }
+
+namespace plat {
+
+QString BreakableText(const QFontMetricsF& fm, const QString& text, qreal width) {
+  const QChar mark(0x200B);  // a zero-width space: a line may break there
+  const auto fits = [&](const QString& part) {
+    return std::ceil(fm.horizontalAdvance(part)) <= width;
+  };
+  // Each piece between two places where a line may break, measured without the spaces that end
+  // it (a line ends there).
+  QString out;
+  QTextBoundaryFinder lines(QTextBoundaryFinder::Line, text);
+  qsizetype from = 0;
+  for (qsizetype at = lines.toNextBoundary(); at > 0; from = at, at = lines.toNextBoundary()) {
+    qsizetype end = at;
+    while (end > from && text[end - 1].isSpace()) --end;
+    const QString body = text.mid(from, end - from), tail = text.mid(end, at - end);
+    if (fits(body)) {
+      out += body + tail;
+      continue;
+    }
+    // No line holds it whole: it breaks after its path separators, and a part between them
+    // that is still too wide between any two of its characters. Such a part starts a line of
+    // its own, so that it breaks no more often than it must.
+    for (qsizetype p = 0; p < body.size();) {
+      qsizetype q = body.indexOf(QLatin1Char('/'), p);
+      q = q < 0 ? body.size() : q + 1;
+      const QString part = body.mid(p, q - p);
+      const bool whole = fits(part);
+      if (!whole && !out.isEmpty() && !out.endsWith(QLatin1Char('\n')))
+        out += QLatin1Char('\n');
+      else if (p > 0)
+        out += mark;
+      if (whole) {
+        out += part;
+      } else {
+        QTextBoundaryFinder chars(QTextBoundaryFinder::Grapheme, part);
+        qsizetype c = 0;
+        for (qsizetype d = chars.toNextBoundary(); d > 0; c = d, d = chars.toNextBoundary())
+          out += (c > 0 ? QString(mark) : QString()) + part.mid(c, d - c);
+      }
+      p = q;
+    }
+    out += tail;
+  }
+  return out;
+}
+
+}  // namespace plat

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLayout>
 #include <QMap>
 #include <QMenuBar>
@@ -294,6 +295,42 @@ void UpdateMinimumSize(WindowRec* w) {
                            std::max<int>(0, dims.v) + w->frame->MenuHeight());
 }
 
+void FitDialog(WindowRec* w) {
+  QLayout* lay = w->content->layout();
+  if (w->wclass != kMovableModalWindowClass || lay == nullptr) return;
+  std::vector<QLabel*> labels;
+  for (QLabel* l : w->content->findChildren<QLabel*>())
+    if (l->wordWrap() && !l->property("elide").toBool()) labels.push_back(l);
+  if (labels.empty()) return;
+  // What the other controls need is measured with the labels broken everywhere; a label's
+  // longest word must not widen the window (it would reach past it: the frame keeps its size).
+  const auto relayout = [lay] {
+    lay->invalidate();
+    lay->activate();
+  };
+  for (QLabel* l : labels) BreakLabelText(l, 0);
+  relayout();
+  const QScreen* screen = w->frame->screen();
+  if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+  int width = std::max(w->formSize.width(), lay->totalMinimumSize().width());
+  if (screen != nullptr) {
+    const int decoration = w->frame->frameGeometry().width() - w->frame->width();
+    width = std::min(width, screen->availableGeometry().width() - std::max(0, decoration));
+  }
+  width = std::max(width, 1);
+  // Each label breaks its text for the width the layout gives it at that width.
+  lay->setGeometry(QRect(0, 0, width, std::max(w->formSize.height(), 1)));
+  for (QLabel* l : labels) BreakLabelText(l, l->contentsRect().width() - 2 * l->margin());
+  relayout();
+  int height = std::max(w->formSize.height(), lay->totalMinimumSize().height());
+  if (lay->hasHeightForWidth()) height = std::max(height, lay->totalHeightForWidth(width));
+  w->programmaticResize++;
+  w->frame->resize(width, height + w->frame->MenuHeight());
+  w->frame->Arrange();
+  w->programmaticResize--;
+  relayout();
+}
+
 ControlRec* ControlAt(WindowRec* w, QPoint local) {
   QWidget* hit = w->content->childAt(local);
   for (QWidget* p = hit; p != nullptr && p != w->content; p = p->parentWidget())
@@ -503,6 +540,7 @@ OSStatus CreateWindowFromNib(IBNibRef nib, const char* windowName, WindowRef* ou
     w->frame->setWindowFlags(Qt::Tool);
   if (w->content->layout()) w->content->layout()->activate();
   QSize size = w->content->size();
+  w->formSize = size;
   w->frame->setWindowTitle(w->content->windowTitle());
   w->port = NewPort(w->id);
   if (w->wclass == kDocumentWindowClass) AttachMenuBar(w);
@@ -555,7 +593,9 @@ void DisposeWindow(WindowRef win) {
 void ShowWindow(WindowRef win) {
   if (WindowRec* w = Windows().Find(win)) {
     UpdateMinimumSize(w);
-    if (Windows().Find(win)) w->frame->show();
+    if (Windows().Find(win) == nullptr) return;
+    if (!w->frame->isVisible()) FitDialog(w);  // laid out for what it says this time
+    w->frame->show();
   }
 }
 

@@ -72,14 +72,17 @@ struct StartUpForgotten {
 };
 
 // An xdg-open first on $PATH (in bin) that notes each item it is given in a log and ends with
-// the status given; without a status ends, xdg-open is nowhere on $PATH.
+// the status given, once it has read a line from the pipe gate when one is named; without a
+// status ends, xdg-open is nowhere on $PATH.
 class FakeOpener {
  public:
-  explicit FakeOpener(const std::string& bin, int status = 0) : log(bin + "/opened.txt") {
+  explicit FakeOpener(const std::string& bin, int status = 0, const std::string& gate = "")
+      : log(bin + "/opened.txt") {
     QDir().mkpath(QString::fromStdString(bin));
     const std::string script = bin + "/xdg-open";
-    std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << log << "'\nexit " << status
-                          << "\n";
+    std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << log << "'\n"
+                          << (gate.empty() ? "" : "read line < '" + gate + "'\n") << "exit "
+                          << status << "\n";
     QFile::setPermissions(QString::fromStdString(script),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     oldPath = getenv("PATH") ? getenv("PATH") : "";

@@ -66,6 +66,7 @@
 #include "testutil/file_bytes.h"
 #include "testutil/home_env.h"
 #include "testutil/popup_item.h"
+#include "testutil/shown_whole.h"
 
 namespace {
 
@@ -1736,6 +1737,57 @@ void AddShapeAndDate() {
       {"the saved picture closed", [] { return !IsWindowVisible(gImager->GetWindow()); }, [] {}});
 }
 
+// Open Image on a damaged picture whose long name has nowhere to break, then Help with an opener
+// that fails: each alert shows its whole message and its buttons within the window. Preferences
+// is asked for at the end.
+std::string longDir;  // a folder of the walk's home
+std::vector<Step> LongNamedAlerts() {
+  static const std::string name =
+      "a_very_long_file_name_of_a_holiday_picture_taken_on_the_beach_at_sunset_2026_number_0001"
+      ".jpg";
+  static std::string path;
+  std::vector<Step> out;
+  out.push_back({"a long-named damaged picture asked", [] { return true; },
+                 [] {
+                   QDir().mkpath(QString::fromStdString(longDir));
+                   std::ofstream(longDir + "/" + name, std::ios::binary) << "\xFF\xD8\xFF cut";
+                   EXPECT_TRUE(Menu(gMain->GetWindow(), "Open Image..."));
+                 }});
+  out.push_back(
+      {"its open dialog shows", DialogShows, [] { Answer(longDir, name.c_str(), nullptr); }});
+  out.push_back({"the damaged picture is told", [] { return IsWindowVisible(gAlertWindow); },
+                 [] {
+                   EXPECT_NE(DialogText(gAlertWindow, "alrt", 128).find(name), std::string::npos);
+                   testutil::ExpectShownWhole(gAlertWindow, "alrt");
+                   Shot(gAlertWindow, "02b-long-named-alert");
+                   ClickDialog(gAlertWindow, "bttn", 1);
+                 }});
+  out.push_back({"the alert closes", [] { return !IsWindowVisible(gAlertWindow); },
+                 [] {
+                   // An opener that fails: Help's alert, short but for the guide's path.
+                   const std::string bin = longDir + "/bin";
+                   QDir().mkpath(QString::fromStdString(bin));
+                   std::ofstream(bin + "/xdg-open") << "#!/bin/sh\nexit 4\n";
+                   chmod((bin + "/xdg-open").c_str(), 0755);
+                   path = getenv("PATH") ? getenv("PATH") : "";
+                   setenv("PATH", (bin + ":" + path).c_str(), 1);
+                   QTest::keyClick(PlatformContentWidget(gMain->GetWindow()), Qt::Key_F1);
+                 }});
+  out.push_back(
+      {"Help's failure is told", [] { return IsWindowVisible(gAlertWindow); },
+       [] {
+         setenv("PATH", path.c_str(), 1);
+         EXPECT_EQ(DialogText(gAlertWindow, "alrt", 128).rfind("Cannot open the user's guide", 0),
+                   0u);
+         testutil::ExpectShownWhole(gAlertWindow, "alrt");
+         Shot(gAlertWindow, "02c-help-failed-alert");
+         ClickDialog(gAlertWindow, "bttn", 1);
+       }});
+  out.push_back({"Help's alert closes", [] { return !IsWindowVisible(gAlertWindow); },
+                 [] { EXPECT_TRUE(Menu(gMain->GetWindow(), "Preferences...")); }});
+  return out;
+}
+
 // This program again, running the disabled test named with env added to its environment: its
 // exit code (-1 when it did not end within ms) and its output.
 std::pair<int, std::string> RunSelf(const char* test, const QProcessEnvironment& add, int ms) {
@@ -1802,7 +1854,6 @@ TEST(EndToEnd, DISABLED_WalkInAProcessOfItsOwn) {
          ASSERT_GT(page.size(), index.size());
          EXPECT_EQ(page.substr(page.size() - index.size()), index);
          EXPECT_EQ(access(page.c_str(), R_OK), 0) << page;
-         EXPECT_TRUE(Menu(gMain->GetWindow(), "Preferences..."));
        }},
       {"Preferences shows", [] { return IsWindowVisible(gPrefWindow); },
        [] {
@@ -1881,6 +1932,16 @@ TEST(EndToEnd, DISABLED_WalkInAProcessOfItsOwn) {
          EXPECT_TRUE(Menu(gMain->GetWindow(), "Browse Folder..."));
        }},
   };
+  longDir = h + "/long";
+  {
+    // After the guide was asked for, before Preferences.
+    const std::vector<Step> alerts = LongNamedAlerts();
+    const auto guide = std::find_if(steps.begin(), steps.end(), [](const Step& s) {
+      return s.name == "the guide is asked for";
+    });
+    ASSERT_NE(guide, steps.end());
+    steps.insert(guide + 1, alerts.begin(), alerts.end());
+  }
   saveDir = h + "/saved";
   QDir().mkpath(QString::fromStdString(saveDir));
   {

@@ -209,6 +209,21 @@ TEST_F(App, HelpUpdatesAndTheLogOpenOrSayWhyNot) {
   ASSERT_EQ(alerts.size(), 4u);
   EXPECT_EQ(alerts[3], "Cannot open the user's guide: '" + doc.substr(0, doc.rfind('/')) +
                            "/gone.html' is missing");
+  // An opener that fails after the command ended, when a problem of work outside any command was
+  // alerted meanwhile: the guide's failure is alerted too.
+  {
+    const std::string gate = home.path() + "/gate";
+    ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+    FakeOpener opener(home.path() + "/late", 4, gate);
+    SendCommand("phlp");
+    testutil::WaitUntil([&] { return !opener.Opened().empty(); }, [] { checkEvents(0.01); });
+    DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "Cannot sync the catalog");
+    ASSERT_EQ(alerts.size(), 5u);
+    std::ofstream(gate) << "fail\n";
+    testutil::WaitUntil([&] { return alerts.size() >= 6; }, [] { checkEvents(0.01); });
+    ASSERT_EQ(alerts.size(), 6u);
+    EXPECT_EQ(alerts[5], byHand + "xdg-open failed (status 4)" + advice);
+  }
 }
 
 // The text of HTML source with its character references decoded and its runs of white space

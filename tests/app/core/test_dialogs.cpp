@@ -3,6 +3,7 @@
 #include <QExposeEvent>
 #include <QLabel>
 #include <QProgressBar>
+#include <QTextLayout>
 #include <QWindow>
 #include <csignal>
 
@@ -13,6 +14,7 @@
 #include "apptest.h"
 #include "platform/pmounts.h"
 #include "testutil/message_log.h"
+#include "testutil/shown_whole.h"
 #include "app/core/pappstate.h"
 
 namespace {
@@ -311,6 +313,68 @@ TEST_F(Dialogs, AnAlertShowsAFilesNameAsText) {
   using Shown = std::pair<Qt::TextFormat, QString>;
   EXPECT_EQ(clicker.shown, (std::vector<Shown>{{Qt::PlainText, "Cannot open '<b>x</b>.jpg'"},
                                                {Qt::PlainText, "Cannot open 'caf\\xE9 <i>.jpg'"}}));
+}
+
+// The lines a word-wrapped label shows its text in.
+QStringList ShownLines(const QLabel* l) {
+  const QString text = QString(l->text()).replace('\n', QChar::LineSeparator);
+  QTextLayout layout(text, l->font());
+  layout.beginLayout();
+  QStringList lines;
+  for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+    line.setLineWidth(l->contentsRect().width());
+    lines << text.mid(line.textStart(), line.textLength())
+                 .remove(QChar(0x200B))
+                 .remove(QChar::LineSeparator);
+  }
+  layout.endLayout();
+  return lines;
+}
+
+// A long name that has nowhere to break, then a short message after it: each is shown whole,
+// in the alert, the Confirm window and the Progress window (there while it shows), also on a
+// screen narrower than the forms (DialogsFit.NarrowScreen). A name too long for a line starts
+// one of its own; a path too long for a line breaks at its separators, also where digits stand
+// on both sides.
+TEST_F(Dialogs, ALongNameAndTheMessageAfterItAreShownWhole) {
+  const std::string name =
+      "a_very_long_file_name_of_a_holiday_picture_taken_on_the_beach_at_sunset_2026_number_0001"
+      ".jpg";
+  std::string path = "/photos/";
+  for (int i = 0; i < 8; ++i) path += "2026/07/01/";
+  std::vector<QStringList> lines;
+  QTimer timer;
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    if (!IsWindowVisible(gAlertWindow)) return;
+    testutil::ExpectShownWhole(gAlertWindow, "alrt");
+    lines.push_back(ShownLines(qobject_cast<QLabel*>(WidgetOf(gAlertWindow, "alrt", 128))));
+    QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gAlertWindow, "bttn", 1)),
+                      Qt::LeftButton);
+  });
+  timer.start(2);
+  for (const std::string& msg : {"Cannot open '" + name + "': it is not a picture.",
+                                 "Cannot open '" + path + "0001.jpg': it is not a picture.",
+                                 std::string("The user's guide could not be opened.")}) {
+    SendCommand("zzzz");
+    DMESSAGE(DMCdata, "%s", msg.c_str());
+  }
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0][0].toStdString(),
+            "Cannot open ");  // the name breaks no more often than it must
+  ASSERT_GT(lines[1].size(), 2);
+  for (int i = 0; i + 1 < lines[1].size(); ++i)
+    EXPECT_TRUE(lines[1][i].endsWith('/') || lines[1][i].endsWith(' '))
+        << lines[1].join('|').toStdString();
+  for (const std::string& msg : {"Replace '" + name + "'?", std::string("Replace it?")}) {
+    WhenShown(
+        gConfirmWindow, [] { testutil::ExpectShownWhole(gConfirmWindow, "cfrm"); }, "cfrm", 129);
+    EXPECT_EQ(confirmDialog(msg.c_str(), "Other", kResponseCancel), kResponseOK);
+  }
+  for (const std::string& msg : {std::string("Loading"), "Loading " + name, std::string("Done")}) {
+    reportProgress(msg.c_str(), 50);
+    testutil::ExpectShownWhole(gProgressWindow, "prgs");
+  }
+  reportProgress(nullptr, 100);
 }
 
 TEST_F(Dialogs, SuspendedAlertsShowTheMostSevereKeptMessage) {

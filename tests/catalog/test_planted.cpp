@@ -31,7 +31,6 @@ bool Plant(const std::function<bool()>& plant) {
   const pid_t child = fork();
   if (child == 0) {
     const uid_t u = Other();
-    umask(0);
     _exit(setresgid(u, u, u) == 0 && setresuid(u, u, u) == 0 && plant() ? 0 : 1);
   }
   int status = 0;
@@ -105,7 +104,8 @@ TEST(PlantedNames, ASyncNeverWritesThroughALinkOrIntoAFilePutAtItsTemporaryNames
                symlink(s.secretB.c_str(), tempI.c_str()) == 0;
       for (const auto& f : {std::make_pair(tempJ, keepJ), std::make_pair(tempI, keepI)}) {
         const int fd = open(f.first.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 || write(fd, planted.data(), planted.size()) != (ssize_t)planted.size() ||
+        if (fd < 0 || fchmod(fd, 0666) != 0 ||
+            write(fd, planted.data(), planted.size()) != (ssize_t)planted.size() ||
             close(fd) != 0 || link(f.first.c_str(), f.second.c_str()) != 0)
           return false;
       }

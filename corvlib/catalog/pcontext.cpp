@@ -244,7 +244,7 @@ bool PContext::CutShortAtCreation(const char* path, DBFileSystem* fs) {
   if (path == nullptr || *path == '\0') return false;
   if (fs == nullptr) fs = DBFileSystem::System();
   const DBFile file(path, fs);
-  int jfd = fs->Open(file.JournalPath(), O_RDONLY, 0);
+  int jfd = fs->Open(file.JournalPath(), kDBReadBeside, 0);
   if (jfd >= 0) {  // a sync was under way: the journal decides
     fs->Close(jfd);
     return false;
@@ -292,8 +292,9 @@ bool PContext::RecreateDB(const char* path) {
       fs->Stat(old, &size, &mode);
       fs->Close(old);
     }
-    fs->Remove(tmp);
-    int fd = fs->Open(tmp, O_RDWR | O_CREAT | O_EXCL, mode & 0777);
+    // A new file of this process's own; its mode no wider than the old file's nor than a new
+    // file's (the umask), whoever the old file belonged to.
+    int fd = file.CreateNew(tmp, O_RDWR, mode & 0666);
     ok = fd >= 0 && fs->Sync(fd);
     if (fd >= 0) fs->Close(fd);
     ok = ok && fs->Rename(tmp, path) && fs->SyncDir(file.Dir());
@@ -468,7 +469,7 @@ bool PContext::SyncUncommitted() {
   for (const DBAccess* p = &pdb; p != nullptr; p = p->NextPage())
     if (p->BlockChanged() || p->State() == DBPSerror) return true;
   const DBFile file(dbpath, fileSystem);
-  const int fd = file.FS()->Open(file.JournalPath(), O_RDONLY, 0);
+  const int fd = file.FS()->Open(file.JournalPath(), kDBReadBeside, 0);
   if (fd < 0) return false;
   file.FS()->Close(fd);
   return true;

@@ -538,8 +538,10 @@ int LinkLock(const char* lockpath, const std::string& line, int* err, int* keep 
     return -1;
   }
   // Opened and locked before it is a lock, it is open and locked for as long as it is one. A
-  // file system without advisory locks leaves it only open.
-  const int open_fd = keep != nullptr ? open(tmp.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  // file system without advisory locks leaves it only open. Another may have put something in
+  // its place meanwhile: it is never followed nor waited on.
+  const int open_fd =
+      keep != nullptr ? open(tmp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK) : -1;
   const bool locked = HoldLock(open_fd);
   int r = plockSystem.link(tmp.c_str(), lockpath) == 0 ? 1 : (errno == EEXIST ? 0 : -1);
   const int linkErr = errno;

@@ -126,3 +126,11 @@ DBFileSystem* DBFileSystem::System() {
 std::string DBFile::Dir() const {
   return PfolderOf(path_);
 }
+
+int DBFile::CreateNew(const std::string& path, int flags, int mode) const {
+  const int make = flags | O_CREAT | O_EXCL | O_NOFOLLOW;
+  int fd = fs_->Open(path, make, mode);
+  if (fd < 0 && errno == EEXIST && (fs_->Remove(path) || errno == ENOENT))
+    fd = fs_->Open(path, make, mode);
+  return fd;
+}

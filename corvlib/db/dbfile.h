@@ -5,6 +5,8 @@
 // and inject faults.
 #pragma once
 
+#include <fcntl.h>
+
 #include <cstddef>
 #include <string>
 
@@ -87,6 +89,11 @@ class DBFileSystem {
   static DBFileSystem* System();
 };
 
+// How a file beside a database (its journal, its index file) is opened to be read. Whoever may
+// write the folder may have put anything at those names: it is never reached through a link,
+// and a FIFO opens at once instead of waiting for a writer that never comes.
+constexpr int kDBReadBeside = O_RDONLY | O_NOFOLLOW | O_NONBLOCK;
+
 // A database file: the path the database was opened from and the calls to reach it.
 class DBFile {
  public:
@@ -104,6 +111,12 @@ class DBFile {
   // The folder holding the file ("." for a bare name).
   std::string Dir() const;
   DBFileSystem* FS() const { return fs_; }
+  // Makes a new file at path beside the database and opens it with flags (O_RDWR or O_WRONLY)
+  // and mode: created exclusively and never through a link, so that it is this process's own
+  // and no other file is written through it. Whatever stood at the name (a file left by a
+  // crash, a file or link another put there) is removed first, never written; -1, errno set,
+  // when the name cannot be had.
+  int CreateNew(const std::string& path, int flags, int mode) const;
   void SetFS(DBFileSystem* fs) { fs_ = fs != nullptr ? fs : DBFileSystem::System(); }
 
  private:

@@ -219,11 +219,13 @@ bool DBJournal::Create(const std::vector<unsigned char>& records) {
   Slot(head + kSlotAt[0], 1, seq, grownTo, 0);
   out.insert(out.end(), records.begin(), records.end());
 
-  // Whole and durable under the temporary name, then under its own.
+  // Whole and durable under the temporary name, then under its own. The file is new and this
+  // process's own, as private as the database: what stood at the temporary name (left by a
+  // crash, or put there by another user of the folder) is never written through.
   const std::string temp = file.JournalTempPath();
   const char* error = nullptr;
   int err = 0;
-  jfd = fs->Open(temp, O_RDWR | O_CREAT | O_TRUNC, mode & 0666);
+  jfd = file.CreateNew(temp, O_RDWR, mode & 0666);
   if (jfd < 0) return Fail("Cannot create the journal of %s", errno);
   if (fs->Write(jfd, out.data(), out.size(), 0) != static_cast<long long>(out.size()))
     error = "Cannot write the journal of %s";
@@ -232,7 +234,7 @@ bool DBJournal::Create(const std::vector<unsigned char>& records) {
   if (error != nullptr) err = errno;
   if (error == nullptr) {
     // Nobody else makes a journal without owner: one there is left from a crash.
-    int other = fs->Open(file.JournalPath(), O_RDONLY, 0);
+    int other = fs->Open(file.JournalPath(), kDBReadBeside, 0);
     if (other >= 0) {
       fs->Close(other);
       error = "A journal of an earlier sync lies beside %s";
@@ -448,7 +450,7 @@ bool DBJournal::RemoveJournal() {
   if (!fs->Remove(file.JournalPath())) {
     const int err = errno;
     // A journal someone else removed is gone all the same.
-    int fd = fs->Open(file.JournalPath(), O_RDONLY, 0);
+    int fd = fs->Open(file.JournalPath(), kDBReadBeside, 0);
     if (fd >= 0) {
       fs->Close(fd);
       return Fail("Cannot remove the journal of %s", err);
@@ -607,7 +609,7 @@ bool DBJournalScan::PlayBack(DBFileSystem* fs, int jfd, int dbfd) const {
 DBJournal::Recovery DBJournal::Recover(const DBFile& file, bool readonly) {
   DBFileSystem* fs = file.FS();
   const std::string jpath = file.JournalPath();
-  int jfd = fs->Open(jpath, O_RDONLY, 0);
+  int jfd = fs->Open(jpath, kDBReadBeside, 0);
   if (jfd < 0) {
     // No journal. A writable open of a file whose sync another process owns opens read-only.
     if (readonly) return kClean;
@@ -656,7 +658,7 @@ DBJournal::Recovery DBJournal::Recover(const DBFile& file, bool readonly) {
     DMESSAGE(DMCdata, "%s", cannot);
     return done(kRefused);
   }
-  jfd = fs->Open(jpath, O_RDONLY, 0);
+  jfd = fs->Open(jpath, kDBReadBeside, 0);
   if (jfd < 0) return done(kClean);  // its sync ended while the locks were taken
   DBJournalScan scan;
   DBJournalScan::Verdict v = scan.Scan(fs, jfd, dbfd);

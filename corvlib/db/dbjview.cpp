@@ -61,7 +61,7 @@ long long DBJournalView::Limit(long long off, long long got, long long* size) co
 long long DBJournalView::ReadSteady(long long off, void* buf, size_t n, long long* size) {
   // Nobody writes the file now, and a journal beside it stays as it is.
   unsigned char* b = static_cast<unsigned char*>(buf);
-  int jfd = fs->Open(file.JournalPath(), O_RDONLY, 0);
+  int jfd = fs->Open(file.JournalPath(), kDBReadBeside, 0);
   long long got = fs->Read(dbfd, b, n, off);
   if (got >= 0 && jfd >= 0 && scan.Scan(fs, jfd, dbfd) == DBJournalScan::kGood) {
     // Its writer died, or has not written yet: its saved bytes are the file's.
@@ -78,7 +78,7 @@ long long DBJournalView::ReadSteady(long long off, void* buf, size_t n, long lon
 
 long long DBJournalView::ReadAround(long long off, void* buf, size_t n, long long* size) {
   // The salt of the journal in place before the read; the whole journal after it.
-  int jfd = fs->Open(file.JournalPath(), O_RDONLY, 0);
+  int jfd = fs->Open(file.JournalPath(), kDBReadBeside, 0);
   if (jfd < 0) return kRetry;  // its sync is starting or ending
   bool good = scan.Scan(fs, jfd, dbfd) == DBJournalScan::kGood;
   uint32_t salt = scan.salt;
@@ -87,7 +87,7 @@ long long DBJournalView::ReadAround(long long off, void* buf, size_t n, long lon
   unsigned char* b = static_cast<unsigned char*>(buf);
   long long got = fs->Read(dbfd, b, n, off);
   if (got < 0) return -1;
-  jfd = fs->Open(file.JournalPath(), O_RDONLY, 0);
+  jfd = fs->Open(file.JournalPath(), kDBReadBeside, 0);
   if (jfd < 0) return kRetry;
   good = scan.Scan(fs, jfd, dbfd) == DBJournalScan::kGood && scan.salt == salt;
   if (good) got = scan.Overlay(fs, jfd, off, b, n) ? Limit(off, got, size) : -1;

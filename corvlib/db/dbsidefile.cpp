@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "db/dbblock.h"
@@ -172,7 +173,7 @@ DBSideFile::Status DBSideFile::Load(const DBFile& file, const Probe& probe, cons
   const char* dummy;
   if (why == nullptr) why = &dummy;
   DBFileSystem* fs = file.FS();
-  int fd = fs->Open(file.IndexPath(), O_RDONLY, 0);
+  int fd = fs->Open(file.IndexPath(), kDBReadBeside, 0);
   if (fd < 0) {
     *why = "missing";
     return kMissing;
@@ -223,10 +224,13 @@ bool DBSideFile::Save(const DBFile& file, int mode) const {
   std::vector<unsigned char> bytes;
   Compose(&bytes);
   DBFileSystem* fs = file.FS();
+  // A new file of this process's own, as private as the database, written and synced before
+  // it takes the index file's name.
   std::string tmp = file.IndexTempPath();
-  int fd = fs->Open(tmp, O_WRONLY | O_CREAT | O_TRUNC, mode & 0666);
+  int fd = file.CreateNew(tmp, O_WRONLY, mode & 0666);
   if (fd < 0) return false;
-  bool ok = fs->Write(fd, bytes.data(), bytes.size(), 0) == static_cast<long long>(bytes.size());
+  bool ok = fs->Write(fd, bytes.data(), bytes.size(), 0) == static_cast<long long>(bytes.size()) &&
+            fs->Sync(fd);
   fs->Close(fd);
   if (ok) ok = fs->Rename(tmp, file.IndexPath());
   if (!ok) fs->Remove(tmp);
@@ -235,8 +239,9 @@ bool DBSideFile::Save(const DBFile& file, int mode) const {
 
 bool DBSideFile::Remove(const DBFile& file) {
   DBFileSystem* fs = file.FS();
-  int fd = fs->Open(file.IndexPath(), O_RDONLY, 0);
-  if (fd < 0) return true;
-  fs->Close(fd);
-  return fs->Remove(file.IndexPath());
+  // Whatever stands at the name goes: a link or another file put there is no index file.
+  int fd = fs->Open(file.IndexPath(), kDBReadBeside, 0);
+  if (fd < 0 && errno == ENOENT) return true;
+  if (fd >= 0) fs->Close(fd);
+  return fs->Remove(file.IndexPath()) || errno == ENOENT;
 }

@@ -88,8 +88,7 @@ class DBSideFile {
   };
   // Reads the index file of file and checks it against probe (the database as it is now).
   Status Load(const DBFile& file, const Probe& probe, const char** why);
-  // Writes the index file atomically: a temporary file renamed over the old one. Its own fsync
-  // is left out: a torn file fails its checksum and is rebuilt.
+  // Writes the index file atomically: a new temporary file, synced, renamed over the old one.
   bool Save(const DBFile& file, int mode) const;
   // Removes the index file; true when none is left.
   static bool Remove(const DBFile& file);

@@ -88,8 +88,12 @@ mode_t PusualFileMode() {
 }
 
 mode_t PnewFileMode(const char* path) {
+  // Looked at where it stands, not through a link; a file of another user (one put in a folder
+  // both may write) lends the new file nothing, and no file lends it set-user-ID, set-group-ID
+  // or sticky.
   struct stat st;
-  if (path != nullptr && stat(path, &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 07777;
+  if (path != nullptr && lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid())
+    return st.st_mode & 0777;
   return PusualFileMode();
 }
 
@@ -217,8 +221,9 @@ int PcommitTemp(const std::string& tmp, const char* path) {
     errno = EINVAL;
     return 0;
   }
-  // The contents reach the disk before the name does.
-  if (!SyncPath(tmp.c_str(), O_RDONLY)) {
+  // The contents reach the disk before the name does. The name is the file this process made,
+  // unless another took it meanwhile: nothing is followed, and nothing waited for.
+  if (!SyncPath(tmp.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK)) {
     Remove(tmp);
     return 0;
   }

@@ -11,8 +11,9 @@
 #include <cstdio>
 #include <string>
 
-// The mode a file written in place of path takes: that of the regular file at path, else
-// 0666 less the umask.
+// The mode a file written in place of path takes: the permission bits (0777) of the regular
+// file at path when it is the user's own (looked at without following a link), else 0666 less
+// the umask.
 mode_t PnewFileMode(const char* path);
 // 0666 less the umask: the mode of a new file.
 mode_t PusualFileMode();

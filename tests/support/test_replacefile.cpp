@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -137,3 +138,51 @@ TEST(WholeFile, LeftoversOfEndedProcessesAreRemovedAndNothingElse) {
 }
 
 }  // namespace
+
+// A file replaced keeps the permission bits of the user's own file at its name, never set-user-ID,
+// set-group-ID or sticky; another user's file there (root plants one) lends it nothing; a link
+// there is itself replaced, its target and the target's mode untouched.
+TEST(WholeFile, AReplacedFileTakesOnlyItsOwnersPermissionBitsAndNeverFollowsALink) {
+  testutil::TempDir dir("mode");
+  struct Umask {
+    mode_t was = umask(022);  // new files 0644
+    ~Umask() { umask(was); }
+  } usual;
+  const std::string path = dir.Path("pic.tif");
+  auto replace = [&](const char* text) {
+    PWholeFile f(path.c_str());
+    return f.Write(text, strlen(text)) && f.Commit();
+  };
+  struct stat st;
+  {
+    std::ofstream(path) << "old";
+  }
+  ASSERT_EQ(chmod(path.c_str(), 06755 | S_ISVTX), 0);
+  EXPECT_TRUE(replace("mine"));
+  EXPECT_EQ(ModeOf(path), 0755u);
+
+  const std::string target = dir.Path("private.txt");
+  { std::ofstream(target) << "private"; }
+  ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+  unlink(path.c_str());
+  ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+  EXPECT_TRUE(replace("through no link"));
+  ASSERT_EQ(lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0644u);  // a new file's, not the target's
+  EXPECT_EQ(Read(path), "through no link");
+  EXPECT_EQ(Read(target), "private");
+  EXPECT_EQ(ModeOf(target), 0600u);
+
+  if (geteuid() == 0) {
+    const uid_t other = 65534;
+    ASSERT_EQ(chown(path.c_str(), other, other), 0);
+    ASSERT_EQ(chmod(path.c_str(), 04777), 0);
+    EXPECT_TRUE(replace("theirs no more"));
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(Read(path), "theirs no more");
+  }
+  if (geteuid() != 0) GTEST_SKIP() << "another user's file can be planted only as root";
+}

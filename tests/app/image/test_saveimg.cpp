@@ -357,6 +357,44 @@ TEST_F(Save, OnADiskWithoutPermissionsTheFileIsWritten) {
   EXPECT_EQ(Entries(), was + 1);  // the new file, and no temporary one
 }
 
+// Save Image over the user's own set-user-ID picture keeps its permission bits but that one; over
+// another user's picture (planted by root: set-user-ID, writable by anyone) the user's file
+// takes a new file's mode.
+TEST_F(Save, SavingOverAPictureGivesNoSetIdBitAndNoOtherUsersMode) {
+  const std::string path = Path("group.jpg");
+  const mode_t mask = umask(022);
+  umask(mask);
+  struct Case {
+    uid_t owner;
+    mode_t mode, saved;
+  };
+  const uid_t me = geteuid(), other = me == 65534 ? 65533 : 65534;
+  for (const Case& c : {Case{me, 04750, 0750}, Case{other, 04777, 0666 & ~mask}}) {
+    SCOPED_TRACE(c.owner == me ? "the user's own" : "another user's");
+    if (c.owner != me && me != 0) GTEST_SKIP() << "another user's file can be planted only as root";
+    _ImgStruct pic = Picture(32, 24);
+    ASSERT_TRUE(WriteJPEG(path, pic, 90));
+    PfreeImage(&pic);
+    ASSERT_EQ(chown(path.c_str(), c.owner, c.owner), 0);
+    ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+    DBRecord rec = RecordOf(path);
+    _ImgStruct turned = Picture(24, 32);
+    OnSaveDialog([&](PFileDialog* d) {
+      d->SetDirectory(dir);
+      AnswerReplace(d);
+      QMetaObject::invokeMethod(d, "accept", Qt::QueuedConnection);
+    });
+    ASSERT_TRUE(saveImage(&rec, &turned));
+    PfreeImage(&turned);
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_uid, me);
+    EXPECT_EQ(st.st_mode & 07777, c.saved);
+    EXPECT_TRUE(HashMatches(rec, path));
+  }
+}
+
 TEST_F(Save, AWriterKilledOrCutShortLeavesTheOldFileWhole) {
   const std::string old = Path("old.tif");
   std::ofstream(old) << "the picture that was here";

@@ -1,0 +1,202 @@
+// A catalogue in a folder another user may write (a group's photo folder, mode 0777, not
+// sticky): links, files and FIFOs that user puts at the names of its journal and index file.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "context_test_util.h"
+#include "db/test_faultfs.h"
+
+using ctxtest::ReadFile;
+using ctxtest::TempDir;
+
+namespace {
+
+// The uid that plants when the test runs as root: whoever runs it, not them.
+uid_t Other() {
+  return geteuid() == 65534 ? 65533 : 65534;
+}
+
+// Runs plant as another user when the test runs as root (in a child, under a spare uid), else
+// as the user running it, where the owner of what is planted makes no difference to the
+// program; whether plant succeeded.
+bool Plant(const std::function<bool()>& plant) {
+  if (geteuid() != 0) return plant();
+  const pid_t child = fork();
+  if (child == 0) {
+    const uid_t u = Other();
+    _exit(setresgid(u, u, u) == 0 && setresuid(u, u, u) == 0 && plant() ? 0 : 1);
+  }
+  int status = 0;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+// A file of the program's user's own making, private, not a second name of anything.
+::testing::AssertionResult OwnPrivateFile(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return ::testing::AssertionFailure() << path << " is missing";
+  if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0 || st.st_nlink != 1)
+    return ::testing::AssertionFailure()
+           << path << ": mode 0" << std::oct << st.st_mode << std::dec << ", owner " << st.st_uid
+           << ", " << st.st_nlink << " names";
+  return ::testing::AssertionSuccess();
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
+DBRecord Numbered(int i) {
+  return ctxtest::Photo(("p" + std::to_string(i) + ".jpg").c_str(), 1000 + i, 7919L * i);
+}
+
+// A shared folder (0777) holding a private catalogue (0600), and a private folder of the
+// user's (0700) holding two private files.
+struct Shared {
+  Shared() {
+    chmod(d.Dir().c_str(), 0711);
+    mkdir(folder.c_str(), 0777);
+    chmod(folder.c_str(), 0777);
+    mkdir(home.c_str(), 0700);
+    for (const std::string& f : {secretA, secretB}) {
+      ctxtest::WriteFile(f, "the user's own private text\n");
+      chmod(f.c_str(), 0600);
+    }
+  }
+  TempDir d;
+  const std::string folder = d.Path("group"), home = d.Path("home");
+  const std::string db = folder + "/cat.qdb", secretA = home + "/a.txt", secretB = home + "/b.txt";
+};
+
+}  // namespace
+
+// Links to two private files, then files of the other user's (mode 0666, a second name kept
+// elsewhere), at the temporary names of the journal and the index file: each sync leaves the
+// targets and the planted files as they were, and writes its journal and index file as new
+// files of the user's, as private as the catalogue; the catalogue holds every sync.
+TEST(PlantedNames, ASyncNeverWritesThroughALinkOrIntoAFilePutAtItsTemporaryNames) {
+  Shared s;
+  const std::string journal = s.db + "-journal", index = s.db + "-index";
+  const std::string tempJ = s.db + "-journal.new", tempI = s.db + "-index.tmp";
+  {
+    PContext ctx;
+    ASSERT_TRUE(ctx.OpenDB(s.db.c_str()));
+    ASSERT_TRUE(ctx.CloseDB());
+  }
+  ASSERT_EQ(chmod(s.db.c_str(), 0600), 0);
+  const std::string secret = ReadFile(s.secretA);
+  const std::string keepJ = s.folder + "/keep-j", keepI = s.folder + "/keep-i";
+  const std::string planted = "the other user's file\n";
+  int records = 0;
+  for (bool links : {true, false}) {
+    SCOPED_TRACE(links ? "links" : "files");
+    ASSERT_TRUE(Plant([&] {
+      if (links)
+        return symlink(s.secretA.c_str(), tempJ.c_str()) == 0 &&
+               symlink(s.secretB.c_str(), tempI.c_str()) == 0;
+      for (const auto& f : {std::make_pair(tempJ, keepJ), std::make_pair(tempI, keepI)}) {
+        const int fd = open(f.first.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 || fchmod(fd, 0666) != 0 ||
+            write(fd, planted.data(), planted.size()) != (ssize_t)planted.size() ||
+            close(fd) != 0 || link(f.first.c_str(), f.second.c_str()) != 0)
+          return false;
+      }
+      return true;
+    }));
+    // The journal as the sync's first write into the catalogue finds it.
+    dbtest::FaultFS fault(1, s.db);
+    fault.hookPath = s.db;
+    fault.hookAt = 1;
+    bool looked = false;
+    fault.hook = [&] {
+      looked = true;
+      EXPECT_TRUE(OwnPrivateFile(journal));
+      EXPECT_EQ(ReadFile(journal).compare(0, 8, "QRDBjnl2"), 0);
+    };
+    PContext ctx;
+    ctx.fileSystem = &fault;
+    ASSERT_TRUE(ctx.OpenDB(s.db.c_str()));
+    ASSERT_FALSE(ctx.ReadOnly());
+    std::vector<DBRecord> add;
+    for (int i = 0; i < 50; i++) add.push_back(Numbered(records + i));
+    ASSERT_TRUE(ctx.Checkpoint("Add", nullptr));
+    ctx.pdb.AddRecords(add.data(), static_cast<int>(add.size()));
+    records += 50;
+    EXPECT_TRUE(ctx.SyncDB()) << ctx.SyncFailure();
+    EXPECT_TRUE(looked);
+    EXPECT_TRUE(ctx.CloseDB());
+    for (const std::string& f : {s.secretA, s.secretB}) {
+      EXPECT_EQ(ReadFile(f), secret) << f;
+      EXPECT_EQ(ModeOf(f) & 07777, 0600u) << f;
+    }
+    if (!links) {
+      for (const std::string& f : {keepJ, keepI}) {
+        EXPECT_EQ(ReadFile(f), planted) << f;
+        EXPECT_EQ(ModeOf(f) & 0777, 0666u) << f;
+      }
+    }
+    EXPECT_FALSE(ctxtest::Exists(journal));
+    EXPECT_TRUE(OwnPrivateFile(index));
+    EXPECT_EQ(ReadFile(index).compare(0, 8, "QRDBidx1"), 0);
+    struct stat st;
+    EXPECT_NE(lstat(tempJ.c_str(), &st), 0);
+    EXPECT_NE(lstat(tempI.c_str(), &st), 0);
+    PContext reader;
+    ASSERT_TRUE(reader.OpenDB(s.db.c_str(), true));
+    EXPECT_EQ(reader.pdb.TotalRecords(), records);
+  }
+}
+
+// A FIFO at the name of the journal or of the index file is never waited on (no writer ever
+// comes): the catalogue opens at once, read-only beside a "journal" that is none, and with a
+// FIFO for an index file it is written and its index file made anew.
+TEST(PlantedNames, AFifoAtTheJournalsOrTheIndexFilesNameIsNotWaitedOn) {
+  for (const char* suffix : {"-index", "-journal"}) {
+    SCOPED_TRACE(suffix);
+    Shared s;
+    {
+      PContext ctx;
+      ASSERT_TRUE(ctx.OpenDB(s.db.c_str()));
+      std::vector<DBRecord> add = {Numbered(0)};
+      ctx.pdb.AddRecords(add.data(), 1);
+      ASSERT_TRUE(ctx.CloseDB());
+    }
+    const std::string fifo = s.db + suffix;
+    unlink(fifo.c_str());
+    ASSERT_TRUE(Plant([&] { return mkfifo(fifo.c_str(), 0666) == 0; }));
+    // In a child that a wait without end would leave to its alarm.
+    const pid_t child = fork();
+    if (child == 0) {
+      alarm(60);
+      MessageLog quiet;
+      PContext ctx;
+      if (!ctx.OpenDB(s.db.c_str())) _exit(2);
+      if (ctx.ReadOnly()) _exit(3);
+      std::vector<DBRecord> add = {Numbered(1)};
+      ctx.pdb.AddRecords(add.data(), 1);
+      _exit(ctx.SyncDB() && ctx.CloseDB() ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_FALSE(WIFSIGNALED(status)) << "the open waited on the FIFO until its alarm";
+    ASSERT_TRUE(WIFEXITED(status));
+    if (std::string(suffix) == "-journal") {
+      EXPECT_EQ(WEXITSTATUS(status), 3) << "not opened read-only";
+      EXPECT_TRUE(S_ISFIFO(ModeOf(fifo)));
+    } else {
+      EXPECT_EQ(WEXITSTATUS(status), 0);
+      EXPECT_TRUE(S_ISREG(ModeOf(fifo)));
+      PContext reader;
+      ASSERT_TRUE(reader.OpenDB(s.db.c_str(), true));
+      EXPECT_EQ(reader.pdb.TotalRecords(), 2);
+    }
+  }
+}

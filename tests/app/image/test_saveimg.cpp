@@ -11,11 +11,10 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <fstream>
-#include <future>
-#include <thread>
 
 #include "app/image/psaveimg.h"
 #include "savetest.h"
+#include "testutil/fifo_watch.h"
 #include "testutil/no_file_modes.h"
 #include "testutil/other_user.h"
 #include "testutil/process_locale.h"
@@ -474,22 +473,12 @@ TEST_F(Save, WhatAnotherUserLeavesAtTheTemporaryNameIsNeitherWaitedOnNorPutInPla
       plantedOk = testutil::Plant(
           [&] { return rename(tmp.c_str(), moved.c_str()) == 0 && c.plant(tmp.c_str()); });
     };
-    // Should the save wait on the FIFO, a writer comes after a while, to end the wait.
-    std::promise<void> saved;
-    bool waited = false;
-    std::thread writer([&, done = saved.get_future()] {
-      if (done.wait_for(std::chrono::seconds(30)) == std::future_status::ready) return;
-      const int fd = open(planted.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-      waited = fd >= 0;
-      if (fd >= 0) close(fd);
-    });
+    testutil::FifoWatch fifo(planted);
     DBRecord rec(&PDBFInfo);
     EXPECT_FALSE(PsaveImageFile(&rec, &pic, old.c_str(), &planting));
-    saved.set_value();
-    writer.join();
+    EXPECT_FALSE(fifo.Waited()) << "the save waited on the FIFO";
     AfterWrite() = nullptr;
     EXPECT_TRUE(plantedOk);
-    EXPECT_FALSE(waited) << "the save waited on the FIFO";
     EXPECT_EQ(Read(old), "the picture that was here");
     unlink(planted.c_str());
     unlink(moved.c_str());

@@ -178,7 +178,8 @@ bool WebAlbumAuthor::Open(const char* fn, const char* title) {
   if (imgfd < 0) {
     delete ofs;
     ofs = nullptr;
-    DMESSAGE(DMCresource, "Web page not written: its picture folder '%s' %s", imgdir, why.c_str());
+    DMESSAGE_ERRNO(DMCresource, DMnoSystemError, "Web page not written: its picture folder '%s' %s",
+                   imgdir, why.c_str());
     return false;
   }
   imgat = PfolderThrough(imgfd);

@@ -184,7 +184,7 @@ int PendDocument(const char* spooling, bool cancelled) {
     // The document was dropped whole: nothing of it printed.
     const std::string why = myPrintSession->FileFailure();
     if (!cancelled && !why.empty())
-      DMESSAGE(DMCsystem, "%s", why.c_str());
+      DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "%s", why.c_str());  // it tells its reason
     else if (!cancelled)
       DMESSAGE(DMCsystem, "Unknown printing error (%d)", err);
     else if (PquitDeferred() || PquitRequested())

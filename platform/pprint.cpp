@@ -181,11 +181,21 @@ struct PPrintSession::Impl {
   int pages = 0;
   bool aborted = false;
   std::string target, temp;  // a PDF file's name and the file written meanwhile
-  int fd = -1;               // the file written, while Qt writes it through /proc/self/fd
+  int fd = -1;               // the file written, open while Qt writes it through /proc/self/fd
+  dev_t dev = 0;             // the file written, as it was made
+  ino_t ino = 0;
+  std::string failure;  // why the last document's file was not put in place
 
+  // Whether the temporary name still names the file written: in a folder others may write,
+  // another user can rename it away and leave anything there.
+  bool TempIsOurs() const {
+    struct stat st;
+    return !temp.empty() && lstat(temp.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           st.st_dev == dev && st.st_ino == ino;
+  }
   // The temporary file goes and the printer names the user's file again.
   void Discard() {
-    if (!temp.empty()) unlink(temp.c_str());
+    if (TempIsOurs()) unlink(temp.c_str());
     Restore();
   }
   void Restore() {
@@ -194,6 +204,12 @@ struct PPrintSession::Impl {
     if (!target.empty()) printer.setOutputFileName(PathShown(target));
     temp.clear();
     target.clear();
+  }
+  // Says why the file at target was not written, and drops the temporary file.
+  int Fail(const std::string& why) {
+    failure = "Cannot write the PDF file '" + target + "': " + why;
+    Discard();
+    return kPrintError;
   }
 };
 
@@ -330,11 +346,16 @@ int PPrintSession::PagesBegun() const {
   return d_->pages;
 }
 
+std::string PPrintSession::FileFailure() const {
+  return d_->failure;
+}
+
 int PPrintSession::BeginDocument(const PPrintSettings& s) {
   if (InDocument()) return kPrintError;
   Impl& d = *d_;
   d.aborted = false;
   d.pages = 0;
+  d.failure.clear();
   if (!s.jobName.empty()) d.printer.setDocName(PathShown(s.jobName));
   if (d.printer.outputFormat() == QPrinter::PdfFormat) {
     // The file is written under a name of its own in the same folder, and renamed when whole.
@@ -346,17 +367,22 @@ int PPrintSession::BeginDocument(const PPrintSettings& s) {
     std::string temp;
     const int fd = PtempBeside(target.c_str(), &temp, -1, ".pdf");
     if (fd < 0) return kPrintError;
+    struct stat made;
+    if (fstat(fd, &made) != 0) {
+      close(fd);
+      PdiscardTemp(temp);
+      return kPrintError;
+    }
     d.target = target;
     d.temp = temp;
-    if (ValidUtf8(temp)) {
-      close(fd);
-      d.printer.setOutputFileName(QString::fromStdString(d.temp));
-    } else {
-      // Qt opens a file by a name of text, which no name of other bytes is: it opens the very
-      // file through its descriptor instead.
-      d.fd = fd;
-      d.printer.setOutputFileName(QStringLiteral("/proc/self/fd/") + QString::number(fd));
-    }
+    d.fd = fd;
+    d.dev = made.st_dev;
+    d.ino = made.st_ino;
+    // Qt opens its file again by name when the first page begins, following a link and
+    // truncating what it finds; by then another user who may write in the folder could have
+    // put a link at the temporary name. Qt is given the file made here instead: /proc/self/fd/N
+    // opened again is this very file whatever stands at its name, whose bytes need not be text.
+    d.printer.setOutputFileName(QStringLiteral("/proc/self/fd/") + QString::number(fd));
   }
   // The printer is opened with the first page, so that a document without pages sends nothing.
   d.open = true;
@@ -423,13 +449,19 @@ int PPrintSession::EndDocument() {
     d.Discard();
     return d.aborted ? kPrintCancel : failed ? kPrintError : 0;
   }
-  if (d.fd >= 0) close(d.fd);
-  d.fd = -1;
   if (!d.temp.empty()) {
-    if (!PcommitTemp(d.temp, d.target.c_str())) {
-      d.Discard();
-      return kPrintError;
+    // What Qt wrote reaches the disk before the name does; the file is synced through the
+    // descriptor it was made with, never opened again by a name another may have changed.
+    if (fsync(d.fd) != 0) return d.Fail(std::string("cannot sync it: ") + strerror(errno));
+    if (close(d.fd) != 0) {
+      d.fd = -1;
+      return d.Fail(std::string("cannot close it: ") + strerror(errno));
     }
+    d.fd = -1;
+    if (!d.TempIsOurs())
+      return d.Fail("its temporary file '" + d.temp + "' was replaced while it was written");
+    if (!PrenameTemp(d.temp, d.target.c_str()))
+      return d.Fail(std::string("cannot rename it into place: ") + strerror(errno));
     d.temp.clear();
   }
   d.Restore();

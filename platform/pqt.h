@@ -230,6 +230,10 @@ class PPrintSession {
   void Abort();
   bool InDocument() const;
   int PagesBegun() const;
+  // Why the last document's PDF file could not be put in place, in words naming the file (its
+  // temporary file replaced meanwhile, a failed sync or rename); empty when it was, and for a
+  // failure of Qt's or the printer's.
+  std::string FileFailure() const;
 
  private:
   struct Impl;

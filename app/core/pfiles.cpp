@@ -165,13 +165,16 @@ bool linkFile(const char* dpath, const char* spath) {
 bool copyFile(const char* dpath, const char* spath) {
   if (!DMASSERT(dpath != NULL) || !DMASSERT(spath != NULL)) return false;
   if (strcmp(dpath, spath) == 0) return true;
-  const int in = open(spath, O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
+  // Only a regular file is read: a FIFO at the name (another user may leave one in a folder
+  // others can write) would hold the copy, and the window, until someone wrote to it.
+  const int in = open(spath, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat ss = {}, ds = {};
+  if (in < 0 || fstat(in, &ss) != 0 || !S_ISREG(ss.st_mode)) {
+    if (in >= 0) close(in);
     DMESSAGE(DMCresource, "Cannot open file '%s' for reading", spath);
     return false;
   }
-  struct stat ss = {}, ds = {};
-  if (fstat(in, &ss) == 0 && stat(dpath, &ds) == 0 && SameFile(ss, ds)) {
+  if (stat(dpath, &ds) == 0 && SameFile(ss, ds)) {
     close(in);
     return true;  // one file under two names: copying would only destroy it
   }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <streambuf>
+#include <string>
 #include <vector>
 
 #include "support/replacefile.h"
@@ -152,4 +153,35 @@ bool PsameFile(const char* a, const char* b) {
   struct stat sa, sb;
   return a != nullptr && b != nullptr && ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 &&
          sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+int PopenExportFolder(const std::string& path, bool* made, std::string* why) {
+  *made = mkdir(path.c_str(), 0777) == 0;
+  if (!*made && errno != EEXIST) {
+    *why = std::string("cannot be made: ") + strerror(errno);
+    return -1;
+  }
+  // The checks that count are made on the open folder, and every file goes through it, so
+  // nothing swapped in at the name later is written in.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0) {
+    const int err = errno;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+      *why = "is a symbolic link";
+    else if (err == ENOTDIR)
+      *why = "is not a folder";
+    else
+      *why = std::string("cannot be opened: ") + strerror(err);
+    return -1;
+  }
+  const bool read = fstat(fd, &st) == 0;
+  if (read && st.st_uid == geteuid()) return fd;
+  *why = read ? "belongs to another user" : std::string("cannot be read: ") + strerror(errno);
+  ::close(fd);
+  return -1;
+}
+
+std::string PfolderThrough(int fd) {
+  return "/proc/self/fd/" + std::to_string(fd);
 }

@@ -44,3 +44,13 @@ bool PlinkOrCopy(const char* dst, const char* src);
 bool PisRegularFile(const char* path);
 // Whether the two paths name the same existing file (device and inode).
 bool PsameFile(const char* a, const char* b);
+
+// Makes the folder an export writes its files in unless it is there (mode 0777 less the umask:
+// an album's pictures are there to be shared), and opens it to write in through
+// PfolderThrough. A symbolic link, a name that is no folder and another user's folder are
+// refused, as the program's own folders are: -1, with why in words ("is a symbolic link") in
+// *why. *made tells whether the folder was made here.
+int PopenExportFolder(const std::string& path, bool* made, std::string* why);
+// The path that reaches the folder open at fd whatever comes to stand at its name later:
+// "/proc/self/fd/N". Files made through it are made in that very folder.
+std::string PfolderThrough(int fd);

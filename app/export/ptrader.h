@@ -169,9 +169,18 @@ class WebAlbumAuthor {
   bool CommitStaged();
   void DropStaged();
 
+  // Closes the image folder; with remove, removes it too when it is still the folder made here
+  // and empty.
+  void CloseFolder(bool remove);
+
   const char* fname;
   char imgdir[1024];
   bool madeDir = false;
+  // The image folder, checked as it was opened and written in through this descriptor only
+  // (imgat, "/proc/self/fd/N"), so that nothing another user swaps in at its name later
+  // receives a picture.
+  int imgfd = -1;
+  std::string imgat;
   PSafeFile* ofs;
   DBRecordList linkedRL;
   std::map<std::string, std::string> names;   // image name -> what it shows

@@ -2,6 +2,7 @@
 // record, optionally a larger linked one or the source file itself, and a caption block per
 // picture. Every text on the page is valid UTF-8 escaped for HTML, and every link the
 // percent-encoded bytes of its file's name.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -160,19 +161,30 @@ bool WebAlbumAuthor::Open(const char* fn, const char* title) {
   if (fn == nullptr || *fn == '\0') return false;
   const char* slash = std::strrchr(fn, '/');
   const size_t dirlen = slash != nullptr ? static_cast<size_t>(slash + 1 - fn) : 0;
-  if (dirlen + 4 > sizeof imgdir) return false;
   delete ofs;
-  ofs = new PSafeFile(fn);
-  if (!ofs->IsOpen()) {
+  ofs = dirlen + 4 <= sizeof imgdir ? new PSafeFile(fn) : nullptr;
+  if (ofs == nullptr || !ofs->IsOpen()) {
     delete ofs;
     ofs = nullptr;
+    DMESSAGE(DMCresource, "Cannot open file '%s' for writing", fn);
     return false;
   }
-  fname = strlink(fn);
   std::memcpy(imgdir, fn, dirlen);
   std::memcpy(imgdir + dirlen, "img", 4);
-  madeDir = mkdir(imgdir, 0777) == 0;
-  if (!madeDir) PremoveStaleTemps(imgdir);
+  // The folder is the user's to share (a new one gets the umask's mode, not a private one),
+  // but it must be the user's own: another user's folder or link there is refused.
+  std::string why;
+  imgfd = PopenExportFolder(imgdir, &madeDir, &why);
+  if (imgfd < 0) {
+    delete ofs;
+    ofs = nullptr;
+    DMESSAGE_ERRNO(DMCresource, DMnoSystemError, "Web page not written: its picture folder '%s' %s",
+                   imgdir, why.c_str());
+    return false;
+  }
+  imgat = PfolderThrough(imgfd);
+  fname = strlink(fn);
+  if (!madeDir) PremoveStaleTemps(imgat.c_str());
   if (title == nullptr) title = "";
   std::ostream& os = ofs->Stream();
   // The page names its encoding: a browser opening it from disk has no other word on it.
@@ -273,14 +285,14 @@ bool WebAlbumAuthor::ImageLink(const DBRecord& rec) {
   std::snprintf(hex, sizeof hex, "%08X", static_cast<uint32_t>(myImgRecordHash(rec)));
   const std::string picOwner = where + "|" + hex;
   const std::string iname = ImageName(base.c_str(), 'i', hnum, IWInterfaceJPEG.suffix, picOwner);
-  std::string ipath = std::string(imgdir) + "/" + iname;
-  if (access(ipath.c_str(), F_OK) == 0)
+  const std::string ipath = std::string(imgdir) + "/" + iname, iat = imgat + "/" + iname;
+  if (faccessat(imgfd, iname.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0)
     DMESSAGE(DMCwarning, "Overwriting image file '%s'", ipath.c_str());
-  const std::string itemp = Stage(ipath);
+  const std::string itemp = Stage(iat);
   const long isize = itemp.empty() ? 0 : IWInterfaceJPEG.WriteImage(itemp.c_str(), &wb);
   PfreeImage(&img);
   if (isize <= 0) {
-    Unstage(ipath);
+    Unstage(iat);
     DMESSAGE(DMCresource, "Error writing image '%s'", ipath.c_str());
     return false;
   }
@@ -292,11 +304,11 @@ bool WebAlbumAuthor::ImageLink(const DBRecord& rec) {
     const DBField& hv = PDBgetField(rec, PDBFhashval);
     const unsigned snum = (hv.GetNV() > 0 ? static_cast<uint32_t>(hv.GetInt(0)) : 0) % 4093;
     oname = ImageName(base.c_str(), 'o', snum, PgetSuffix(PgetFilename(src)), src);
-    const std::string opath = std::string(imgdir) + "/" + oname;
-    if (!PsameFile(opath.c_str(), src)) {
-      const std::string otemp = Stage(opath);
+    const std::string oat = imgat + "/" + oname;
+    if (!PsameFile(oat.c_str(), src)) {
+      const std::string otemp = Stage(oat);
       if (otemp.empty() || !PlinkOrCopy(otemp.c_str(), src)) {
-        Unstage(opath);
+        Unstage(oat);
         return false;
       }
     }
@@ -368,16 +380,16 @@ bool WebAlbumAuthor::ImageLink(const DBRecord& rec) {
   }
   ring.CloseImage(false);
   const std::string lname = ImageName(base.c_str(), 'l', hnum, IWInterfaceJPEG.suffix, picOwner);
-  const std::string lpath = std::string(imgdir) + "/" + lname;
-  if (access(lpath.c_str(), F_OK) == 0)
+  const std::string lpath = std::string(imgdir) + "/" + lname, lat = imgat + "/" + lname;
+  if (faccessat(imgfd, lname.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0)
     DMESSAGE(DMCwarning, "Overwriting image file '%s'", lpath.c_str());
   wb.info.quality = qual;
   wb.info.flags |= IIFquality;
-  const std::string ltemp = Stage(lpath);
+  const std::string ltemp = Stage(lat);
   const long lsize = ltemp.empty() ? 0 : IWInterfaceJPEG.WriteImage(ltemp.c_str(), &wb);
   PfreeImage(&img);
   if (lsize <= 0) {
-    Unstage(lpath);
+    Unstage(lat);
     DMESSAGE(DMCresource, "Error writing image file '%s'", lpath.c_str());
     return false;
   }
@@ -511,6 +523,7 @@ bool WebAlbumAuthor::Close() {
   linkedRL.Init(nullptr);
   strunlink(fname);
   fname = nullptr;
+  CloseFolder(false);
   return ok;
 }
 
@@ -518,10 +531,22 @@ void WebAlbumAuthor::Discard() {
   if (!Ready()) return;
   ofs->Discard();
   DropStaged();
-  if (madeDir) rmdir(imgdir);  // only when it is still empty
+  CloseFolder(madeDir);
   linkedRL.Init(nullptr);
   strunlink(fname);
   fname = nullptr;
+}
+
+void WebAlbumAuthor::CloseFolder(bool remove) {
+  if (imgfd < 0) return;
+  // Removed only when it is still empty, and still the folder made here.
+  struct stat made, now;
+  if (remove && fstat(imgfd, &made) == 0 && lstat(imgdir, &now) == 0 && made.st_dev == now.st_dev &&
+      made.st_ino == now.st_ino)
+    rmdir(imgdir);
+  close(imgfd);
+  imgfd = -1;
+  imgat.clear();
 }
 
 ControlRef webControl(int id) {
@@ -536,10 +561,7 @@ int saveWebPage(const char* fn, void* ctx) {
   PBusyGuard busy;
   checkRecords(false, pc);
   WebAlbumAuthor wa(fn, pc->album);
-  if (!wa.Ready()) {
-    DMESSAGE(DMCresource, "Cannot open file '%s' for writing", fn);
-    return -1;
-  }
+  if (!wa.Ready()) return -1;  // told why
   static bool first = true;
   int setM = 0, clrM = 0;
   if (pc->album[0] == '\0') setM = clrM = 512;  // no album, no album caption

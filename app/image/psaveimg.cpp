@@ -296,20 +296,30 @@ long WriteSafely(const char* path, Write write) {
   std::string tmp;
   int fd = PtempBeside(path, &tmp, mode);
   if (fd < 0) return 0;
+  // Whose the files made here are: this user, or on a disk without owners its mount's.
+  struct stat made;
+  const bool known = fstat(fd, &made) == 0;
   close(fd);
   // The writer replaces the empty temporary file with the whole image.
   long n = write(tmp.c_str());
-  bool ok = n > 0;
+  bool ok = known && n > 0;
   if (ok) {
-    fd = open(tmp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // In a folder others may write, another user may have left anything at the name since:
+    // it is opened without following a link or waiting on a FIFO, and taken only as a regular
+    // file of the owner files made here have, with no other name.
+    fd = open(tmp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     struct stat st;
-    ok = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && PsetFileMode(fd, mode) &&
-         fsync(fd) == 0;
+    ok = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == made.st_uid &&
+         st.st_nlink == 1 && PsetFileMode(fd, mode) && fsync(fd) == 0;
     if (ok) n = static_cast<long>(st.st_size);
     if (fd >= 0 && close(fd) != 0) ok = false;
   }
   if (!ok) {
-    PdiscardTemp(tmp);
+    // What another user left at the name is theirs to remove.
+    struct stat now;
+    if (!known ||
+        (lstat(tmp.c_str(), &now) == 0 && S_ISREG(now.st_mode) && now.st_uid == made.st_uid))
+      PdiscardTemp(tmp);
     return 0;
   }
   return PrenameTemp(tmp, path) ? n : 0;

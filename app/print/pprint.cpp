@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "app/core/papp.h"
 #include "app/core/pcommands.h"
@@ -181,7 +182,10 @@ int PendDocument(const char* spooling, bool cancelled) {
   if (err == 0 && cancelled) err = kPrintCancel;
   if (err != 0) {
     // The document was dropped whole: nothing of it printed.
-    if (!cancelled)
+    const std::string why = myPrintSession->FileFailure();
+    if (!cancelled && !why.empty())
+      DMESSAGE_ERRNO(DMCsystem, DMnoSystemError, "%s", why.c_str());  // it tells its reason
+    else if (!cancelled)
       DMESSAGE(DMCsystem, "Unknown printing error (%d)", err);
     else if (PquitDeferred() || PquitRequested())
       DMESSAGE(DMCinfo, "Print job stopped by the quit: nothing printed");

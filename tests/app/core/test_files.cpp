@@ -19,6 +19,7 @@
 #include "catalog/pfileinfo.h"
 #include "formats/stdformats.h"
 #include "support/bytetext.h"
+#include "testutil/fifo_watch.h"
 #include "testutil/rgb_jpeg.h"
 
 namespace {
@@ -110,7 +111,7 @@ TEST_F(Files, LinksAndCopiesNeverLoseTheDestination) {
   dmessage_abort = abortHook;
   EXPECT_EQ(Last(DMCassert), "assertion failed ! (spath != NULL)");
 
-  // Copies: whole or not at all; one file under two names is left alone.
+  // Copies: whole or not at all; one file under two names is left alone; a FIFO is not read.
   const std::string a = Path("a.txt"), b = Path("b.txt");
   Write(a, std::string(200000, 'x'));
   Write(b, "old");
@@ -128,6 +129,12 @@ TEST_F(Files, LinksAndCopiesNeverLoseTheDestination) {
   EXPECT_FALSE(copyFile(b.c_str(), dir.c_str()));  // a folder reads with an error
   EXPECT_EQ(Read(b), "old");
   EXPECT_EQ(Entries(dir), before);
+  const std::string fifo = Path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  testutil::FifoWatch watch(fifo);
+  EXPECT_FALSE(copyFile(b.c_str(), fifo.c_str()));
+  EXPECT_FALSE(watch.Waited()) << "the copy waited on a FIFO";
+  EXPECT_EQ(Read(b), "old");
   EXPECT_FALSE(copyFile(b.c_str(), Path("missing").c_str()));
   EXPECT_EQ(Last(DMCresource), "Cannot open file '" + Path("missing") + "' for reading");
   EXPECT_FALSE(copyFile(Path("no/such/folder").c_str(), a.c_str()));

@@ -6,10 +6,12 @@
 #include <map>
 #include <set>
 
+#include "app/core/pappstate.h"
 #include "app/core/pbusy.h"
 #include "app/export/pforms.h"
 #include "exptest.h"
 #include "platform/pclipboard.h"
+#include "testutil/other_user.h"
 
 namespace {
 
@@ -207,6 +209,60 @@ TEST_F(WebAlbum, APageOfTwentyRecordsReadsBackAndASecondRunKeepsItsNames) {
   EXPECT_EQ(Files(dir.Dir()),
             (std::set<std::string>{"A", "B", "album.html", "album_ps.txt", "check.py", "img",
                                    "names.txt", "titles.txt"}));
+}
+
+// An album in a folder another user may write, where that user left a link at "img" to a folder
+// of theirs, or a folder of their own: the album is refused, naming the folder and why, and
+// nothing is written in it. A link swapped in after the folder was checked is of no use: the
+// pictures go to the folder checked.
+TEST_F(WebAlbum, AnImageFolderThatIsALinkOrAnotherUsersIsRefusedAndNeverWrittenThrough) {
+  const std::string shared = testutil::SharedFolder(dir.Dir());
+  const std::string page = shared + "/album.html", img = shared + "/img";
+  const std::string theirs = testutil::SharedFolder(dir.Dir(), "theirs");
+  bc.rdisp.NewRecord() = RecordOf(MakeJpeg(Path("a.jpg"), 80, 60));
+  log.alerts = true;
+  AlertsAnswered alerts;
+  struct Planted {
+    const char* why;
+    bool otherUsers;  // a file of another user: only root can plant it
+    std::function<bool()> plant;
+  };
+  const Planted planted[] = {
+      {"is a symbolic link", false, [&] { return symlink(theirs.c_str(), img.c_str()) == 0; }},
+      {"belongs to another user", true, [&] { return mkdir(img.c_str(), 0777) == 0; }},
+  };
+  for (const Planted& p : planted) {
+    SCOPED_TRACE(p.why);
+    if (p.otherUsers && !testutil::CanBeOtherUser()) {
+      std::cout << "Not root: no folder of another user to plant\n";
+      continue;
+    }
+    ASSERT_TRUE(testutil::Plant(p.plant));
+    alerts.texts.clear();
+    dmessage_last_class = alertLastClass = DMCnerr;  // as a command from the menu starts
+    EXPECT_EQ(saveWebPage(page.c_str(), &bc), -1);
+    testutil::WaitUntil([&] { return !alerts.texts.empty(); }, [] { checkEvents(0.01); });
+    EXPECT_EQ(alerts.texts, std::vector<std::string>{"Web page not written: its picture folder '" +
+                                                     img + "' " + p.why})
+        << log.All();
+    EXPECT_TRUE(Files(theirs).empty()) << ::testing::PrintToString(Files(theirs));
+    EXPECT_TRUE(Files(img).empty());
+    EXPECT_EQ(Files(shared), std::set<std::string>{"img"});
+    ASSERT_TRUE(testutil::Plant([&] { return remove(img.c_str()) == 0; }));
+  }
+
+  // Checked, then renamed away by the other user and a link left in its place.
+  WebAlbumAuthor wa(page.c_str(), "");
+  ASSERT_TRUE(wa.Ready());
+  wa.lwidth = wa.lheight = -1;  // the inline picture only
+  const std::string checked = shared + "/checked";
+  ASSERT_TRUE(testutil::Plant([&] {
+    return rename(img.c_str(), checked.c_str()) == 0 && symlink(theirs.c_str(), img.c_str()) == 0;
+  }));
+  EXPECT_TRUE(wa.ImageLink(bc.rdisp.Get(0)));
+  EXPECT_TRUE(wa.Close());
+  EXPECT_TRUE(Files(theirs).empty()) << ::testing::PrintToString(Files(theirs));
+  EXPECT_EQ(Files(checked), std::set<std::string>{InlineName(bc.rdisp.Get(0))});
 }
 
 TEST_F(WebAlbum, CaptionsAreEscapedAndBrokenIntoShortLines) {

@@ -14,8 +14,11 @@
 
 #include "app/image/psaveimg.h"
 #include "savetest.h"
+#include "testutil/fifo_watch.h"
 #include "testutil/no_file_modes.h"
+#include "testutil/other_user.h"
 #include "testutil/process_locale.h"
+#include "testutil/temp_dir.h"
 
 using namespace savetest;
 
@@ -456,6 +459,69 @@ TEST_F(Save, AWriterKilledOrCutShortLeavesTheOldFileWhole) {
   EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(mine)));
   EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(alike)));
   PfreeImage(&big);
+}
+
+// What another user does at the temporary file's name once the writer has put the picture
+// there.
+std::function<void(const std::string& tmp)>& AfterWrite() {
+  static std::function<void(const std::string&)> f;
+  return f;
+}
+long PlantingWrite(const char* path, const _ImgWriteBuf* wb) {
+  const long n = IWInterfaceTIFF.WriteImage(path, wb);
+  if (n > 0 && AfterWrite()) AfterWrite()(path);
+  return n;
+}
+
+// A save in a folder another user may write, who renames away the temporary file the picture
+// was just written to and leaves a FIFO there, or a file of their own. The FIFO is not waited
+// on (the save, and the window, would hang until someone writes to it), the file is not put in
+// place: the save fails at once and the file it was to replace stays as it was.
+TEST_F(Save, WhatAnotherUserLeavesAtTheTemporaryNameIsNeitherWaitedOnNorPutInPlace) {
+  testutil::TempDir top("save");
+  const std::string shared = testutil::SharedFolder(top.Dir());
+  const std::string old = shared + "/old.tif", moved = shared + "/moved";
+  std::ofstream(old) << "the picture that was here";
+  _ImgWriterInterface planting = IWInterfaceTIFF;
+  planting.WriteImage = PlantingWrite;
+  planting.WriteRows = nullptr;
+  _ImgStruct pic = Picture(64, 48);
+  const struct {
+    const char* what;
+    bool otherUsers;  // a file of another user: only root can plant it
+    bool (*plant)(const char* tmp);
+  } cases[] = {
+      {"a FIFO", false, [](const char* tmp) { return mkfifo(tmp, 0666) == 0; }},
+      {"their file", true,
+       [](const char* tmp) {
+         const int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+         return fd >= 0 && write(fd, "theirs", 6) == 6 && close(fd) == 0;
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.otherUsers && !testutil::CanBeOtherUser()) {
+      std::cout << "Not root: no file of another user to plant\n";
+      continue;
+    }
+    std::string planted;
+    bool plantedOk = false;
+    AfterWrite() = [&](const std::string& tmp) {
+      planted = tmp;
+      plantedOk = testutil::Plant(
+          [&] { return rename(tmp.c_str(), moved.c_str()) == 0 && c.plant(tmp.c_str()); });
+    };
+    testutil::FifoWatch fifo(planted);
+    DBRecord rec(&PDBFInfo);
+    EXPECT_FALSE(PsaveImageFile(&rec, &pic, old.c_str(), &planting));
+    EXPECT_FALSE(fifo.Waited()) << "the save waited on the FIFO";
+    AfterWrite() = nullptr;
+    EXPECT_TRUE(plantedOk);
+    EXPECT_EQ(Read(old), "the picture that was here");
+    unlink(planted.c_str());
+    unlink(moved.c_str());
+  }
+  PfreeImage(&pic);
 }
 
 }  // namespace

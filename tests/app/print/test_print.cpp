@@ -1,6 +1,8 @@
 // Printing on real widgets and real PDF files: the text form over a page, caption options and
 // lines, the session's resolution, image pages and index sheets, each checked with poppler's
 // pdfinfo, pdftotext and pdftoppm.
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QComboBox>
@@ -21,11 +23,13 @@
 
 #include "app/print/pforms.h"
 #include "app/print/pprint.h"
+#include "app/print/ppriv.h"
 #include "apptest.h"
 #include "catalog/pfileinfo.h"
 #include "formats/stdformats.h"
 #include "testutil/file_bytes.h"
 #include "testutil/message_log.h"
+#include "testutil/other_user.h"
 #include "testutil/rgb_jpeg.h"
 #include "testutil/temp_dir.h"
 
@@ -610,6 +614,50 @@ TEST_F(Print, APdfFileAndACaptionOfANameOfAnyBytes) {
   EXPECT_FALSE(printDisplayImage(&di));
   EXPECT_EQ(question, "'caf\\xE9.pdf' already exists.\nDo you want to replace it?");
   EXPECT_TRUE(ReadAll(pdf) == before);
+}
+
+// A PDF file printed to a folder another user may write: that user, watching for its temporary
+// file, renames it away and leaves a link to a file of the user's at its name before Qt opens
+// it. Qt writes the file the program made, not the link's target; the job fails and says why,
+// and the user's PDF file of that name stays as it was.
+TEST_F(Print, ALinkSwappedInAtThePdfFilesTemporaryNameIsNotWrittenThrough) {
+  const std::string shared = testutil::SharedFolder(dir.Dir());
+  const std::string pdf = shared + "/out.pdf", victim = dir.Path("private.txt");
+  WriteAll(victim, "the user's own");
+  WriteAll(pdf, "kept");
+  Session()->SetOutputFile(pdf);
+  log.alerts = true;
+  AlertsAnswered alerts;
+  ASSERT_TRUE(PbeginDocument(PPrintSettings()));
+  std::string temp;
+  if (DIR* d = opendir(shared.c_str())) {
+    for (dirent* e; (e = readdir(d)) != nullptr;)
+      if (strncmp(e->d_name, ".out.pdf.", 9) == 0) temp = shared + "/" + e->d_name;
+    closedir(d);
+  }
+  ASSERT_FALSE(temp.empty());
+  const std::string moved = shared + "/moved";
+  ASSERT_TRUE(testutil::Plant([&] {
+    return rename(temp.c_str(), moved.c_str()) == 0 && symlink(victim.c_str(), temp.c_str()) == 0;
+  }));
+  int err = 0;
+  QPainter* p = Session()->BeginPage(&err);
+  ASSERT_NE(p, nullptr) << err;
+  p->drawText(QPointF(300, 300), QStringLiteral("Printed"));
+  EXPECT_EQ(Session()->EndPage(), 0);
+  EXPECT_EQ(PendDocument("Spooling...", false), kPrintError);
+  EXPECT_TRUE(ReadAll(victim) == "the user's own") << "written through the link";
+  // Written where the program made it, now under the other user's name for it.
+  EXPECT_TRUE(ReadAll(moved).compare(0, 5, "%PDF-") == 0);
+  struct stat st;
+  ASSERT_EQ(lstat(pdf.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(ReadAll(pdf), "kept");
+  testutil::WaitUntil([&] { return !alerts.texts.empty(); }, [] { checkEvents(0.01); });
+  EXPECT_EQ(alerts.texts, std::vector<std::string>{"Cannot write the PDF file '" + pdf +
+                                                   "': its temporary file '" + temp +
+                                                   "' was replaced while it was written"});
+  EXPECT_EQ(Session()->OutputFile(), pdf);
 }
 
 TEST_F(Print, PageRangesCancelsAndTheFileKept) {

@@ -17,6 +17,7 @@
 #include "app/core/phooks.h"
 #include "app/core/pidle.h"
 #include "app/core/pprefs.h"
+#include "app/core/pprogfolders.h"
 #include "app/core/pseam.h"
 #include "thumbs/pthumb.h"
 #include "formats/stdformats.h"

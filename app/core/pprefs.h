@@ -49,14 +49,6 @@ extern DBHeaderLink* gPrefLink;
 void InitPreferences();
 // Writes the preferences file (at quit).
 void SavePreferences();
-// Whether the shadow catalogue's folder was there (or made again) when the preferences were read:
-// one that could not be had was told then, and the catalogue is not tried this run.
-bool PshadowFolderReady();
-// Looks again at the files the program keeps in its folders (before a folder is loaded): the
-// thumbnail cache, the shadow catalogue or the log whose folder the user removed meanwhile (the
-// cache cleared while the program runs) starts anew in its folder made again; what the removed
-// files held went with them.
-void PcheckProgramFolders();
 // Tells the user, once, that the preferences file read at start-up was damaged (its values
 // were not used): an alert naming the file and where it was kept. Nothing when it was whole.
 void PreportDamagedPreferences();

@@ -166,8 +166,7 @@ void OpenLogFile() {
   logKept.clear();
   if (asked.empty()) return;
   std::string why;
-  const std::string folder = PfolderOf(asked);
-  if ((folder.empty() || MakeProgramFolder(folder, &why)) && OpenLogAt(asked.c_str(), &why)) {
+  if (PlogFolderReady(asked.c_str(), &why) && OpenLogAt(asked.c_str(), &why)) {
     PsetPreference("ErrorLog", gErrLogFile, asked.c_str());
     return;
   }
@@ -204,20 +203,39 @@ void PunsetPreference(const char* name) {
   v->SetNSet(0);
 }
 
+bool PlogFolderReady(const char* path, std::string* why) {
+  const std::string folder = PfolderOf(path);
+  return folder == gLogFallbackFolder || MakeProgramFolder(folder, why);
+}
+
 FILE* PopenLog(const char* path, bool fresh, std::string* why, bool* shared) {
-  const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    *why = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
+  // Nothing but a regular file is opened: a FIFO or a device planted at the name would hold the
+  // open (a FIFO until someone reads it) or do what opening it does. What is there is looked at
+  // first, and the open never waits: a FIFO without a reader refuses it at once (ENXIO).
+  struct stat st;
+  if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    *why = S_ISLNK(st.st_mode) ? "it is a symbolic link" : "it is not a regular file";
     return nullptr;
   }
-  struct stat st;
-  const bool alone = flock(fd, LOCK_EX | LOCK_NB) == 0;
+  const int fd = open(
+      path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *why = errno == ELOOP   ? "it is a symbolic link"
+           : errno == ENXIO ? "it is not a regular file"
+                            : std::strerror(errno);
+    return nullptr;
+  }
+  // The checks that count, on what was opened.
+  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  const bool alone = regular && flock(fd, LOCK_EX | LOCK_NB) == 0;
   if (shared != nullptr) *shared = !alone;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (!regular) {
     *why = "it is not a regular file";
   } else if (st.st_uid != geteuid()) {
     *why = "it belongs to another user";
   } else if (fresh && alone && ftruncate(fd, 0) != 0) {
+    *why = std::strerror(errno);
+  } else if (fcntl(fd, F_SETFL, O_APPEND) != 0) {  // written as any file is from here on
     *why = std::strerror(errno);
   } else if (FILE* f = fdopen(fd, "a")) {
     // Shared from here on, so that a copy started later leaves the log as it is. Another copy
@@ -296,8 +314,13 @@ void SavePreferences() {
     return;
   }
   std::string why;
-  // Made again when the user cleared the configuration folder while the program ran.
-  MakeProgramFolder(PfolderOf(gPrefFile));
+  // Made again when the user cleared the configuration folder while the program ran; nothing is
+  // written into one that is no longer safe (a link put in its place, say).
+  if (!MakeProgramFolder(PfolderOf(gPrefFile), &why)) {
+    DMESSAGE(DMCwarning, "Preferences file '%s': %s", gPrefFile, why.c_str());
+    DMESSAGE(DMCresource, "Cannot write preferences to file '%s'", gPrefFile);
+    return;
+  }
   // The log's own place is kept, not the fallback this run logs to.
   const std::string kept = logKept, inUse = gErrLogFile;
   if (!kept.empty()) PsetPreference("ErrorLog", gErrLogFile, kept.c_str());

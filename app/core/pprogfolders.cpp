@@ -73,10 +73,9 @@ void PcheckProgramFolders() {
   struct stat st;
   if (dmessage_logfp != nullptr && gErrLogFile[0] != '\0' &&
       fstat(fileno(dmessage_logfp), &st) == 0 && st.st_nlink == 0) {
-    const std::string folder = PfolderOf(gErrLogFile);
     std::string why;
     FILE* f = nullptr;
-    if (folder.empty() || MakeProgramFolder(folder, &why)) f = PopenLog(gErrLogFile, false, &why);
+    if (PlogFolderReady(gErrLogFile, &why)) f = PopenLog(gErrLogFile, false, &why);
     if (f != nullptr) {
       fclose(dmessage_logfp);
       dmessage_logfp = f;

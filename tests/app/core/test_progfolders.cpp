@@ -55,11 +55,11 @@ bool ThumbnailsMade() {
   return true;
 }
 
-// The pictures shown and a problem of the start told in the status line, their thumbnails made
-// when there is a cache to keep them.
-bool ShownAndAProblemTold() {
-  return PicturesShown() && StatusShowed(" this run") &&
-         (!PthumbManager().IsOpen() || ThumbnailsMade());
+// The pictures shown, their thumbnails made when there is a cache to keep them, and a problem of
+// the start told in the status line, or none blinking there to be told.
+bool ShownAndTold() {
+  return PicturesShown() && (!PthumbManager().IsOpen() || ThumbnailsMade()) &&
+         (StatusShowed(" this run") || !PstatusBlinks());
 }
 
 // A title set on the first picture, for the shadow catalogue to keep.
@@ -108,7 +108,7 @@ TEST(ProgramFolders, AnOpenCacheFolderComesPrivateAndOneThatBecameALinkGetsNothi
   ASSERT_EQ(chmod((shared + "/LumerinCache").c_str(), 0777), 0);
   ASSERT_EQ(symlink(shared.c_str(), cache.c_str()), 0);
   const auto before = Contents(shared);
-  EXPECT_EQ(RunProgramUntil({"lumerin", folder}, ShownAndAProblemTold, SetATitle), 0);
+  EXPECT_EQ(RunProgramUntil({"lumerin", folder}, ShownAndTold, SetATitle), 0);
   EXPECT_TRUE(StatusShowed("Folder '" + cache +
                            "' is a symbolic link; refusing to use it: no thumbnail cache and no "
                            "shadow catalog this run"))
@@ -164,7 +164,7 @@ TEST(ProgramFolders, CachesThePreferencesPutInFoldersOfOthersAreRefusedNamingThe
     SCOPED_TRACE(std::string(c.name) + " = " + c.value);
     ASSERT_TRUE(WritePreferences(h, {{c.name, c.value}}));
     AlertsAnswered alerts;
-    EXPECT_EQ(RunProgramUntil({"lumerin", folder}, ShownAndAProblemTold, SetATitle), 0);
+    EXPECT_EQ(RunProgramUntil({"lumerin", folder}, ShownAndTold, SetATitle), 0);
     EXPECT_TRUE(StatusShowed(c.told)) << All(StatusShown());
     EXPECT_EQ(All(alerts.texts), "");
     EXPECT_EQ(Contents(open), (std::map<std::string, std::string>{}));

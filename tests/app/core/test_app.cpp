@@ -923,7 +923,7 @@ TEST(Program, AQuitAfterTheCataloguesDiskWentAwayAsksOnlyAboutUnsavedChanges) {
 // cached, what is set on them reaches the shadow catalogue, and the log is written, each where
 // the preferences say, with nothing said about a folder. So it is too when the preferences put
 // the shadow catalogue and the thumbnail cache in folders of their own, neither made with the
-// other's.
+// other's, the thumbnail cache's two below the program's folder.
 TEST(Program, AStartAfterTheCacheAndStateFoldersWereClearedMakesThemAgain) {
   for (const bool apart : {false, true}) {
     SCOPED_TRACE(apart ? "in folders apart" : "as the first start put them");
@@ -933,7 +933,7 @@ TEST(Program, AStartAfterTheCacheAndStateFoldersWereClearedMakesThemAgain) {
     ASSERT_TRUE(PutPictures(folder, 3));
     const std::string cache = h + "/cache/lumerin";
     const std::string shadowFile = cache + (apart ? "/shadow/Lumerin.qdb" : "/Lumerin.qdb");
-    const std::string thumbs = cache + (apart ? "/thumbs" : "/LumerinCache");
+    const std::string thumbs = cache + (apart ? "/thumbs/cache" : "/LumerinCache");
     if (apart) {
       ASSERT_TRUE(WritePreferences(
           h, {{"ShadowCatalog", shadowFile}, {"ThumbnailCacheDirectory", thumbs}}));
@@ -954,9 +954,11 @@ TEST(Program, AStartAfterTheCacheAndStateFoldersWereClearedMakesThemAgain) {
     const int status = RunProgramUntil(
         {"lumerin", folder},
         [] {
-          // The folder's pictures, each with its final thumbnail, made in idle time.
+          // The folder's pictures, each with its final thumbnail, made in idle time (when there
+          // is a cache to keep them).
           PContext& bc = gMain->bc;
           if (bc.rdisp.GetSize() != 3 || PisBusy()) return false;
+          if (!PthumbManager().IsOpen()) return true;
           for (int i = 0; i < 3; ++i)
             if (!PthumbManager().FindThumbnail(nullptr, bc.rdisp[i])) return false;
           return shown = true;

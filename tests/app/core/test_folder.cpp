@@ -366,7 +366,8 @@ TEST_F(Folder, ACacheThatCannotBeMadeCostsALoadNothing) {
 // The cache and state folders cleared while the program runs: the next load makes them again,
 // and the thumbnail cache, the shadow catalogue and the log start anew there, quietly (what the
 // removed files held went with them); so too when the preferences put the shadow catalogue and
-// the thumbnail cache in folders of their own, neither made with the other's.
+// the thumbnail cache in folders of their own, neither made with the other's, the thumbnail
+// cache's two below the program's folder.
 TEST_F(Folder, FoldersClearedWhileTheProgramRunsAreMadeAgainAtTheNextLoad) {
   for (int i = 0; i < 3; ++i) {
     QImage im(64, 48, QImage::Format_RGB32);
@@ -377,7 +378,7 @@ TEST_F(Folder, FoldersClearedWhileTheProgramRunsAreMadeAgainAtTheNextLoad) {
   for (const bool apart : {false, true}) {
     SCOPED_TRACE(apart ? "in folders apart" : "as the first start put them");
     const std::string shadowFile = cache + (apart ? "/shadow/Lumerin.qdb" : "/Lumerin.qdb");
-    const std::string thumbs = cache + (apart ? "/thumbs" : "/LumerinCache");
+    const std::string thumbs = cache + (apart ? "/thumbs/cache" : "/LumerinCache");
     StartUpForgotten forget;
     InitPreferences();
     if (apart) {

@@ -120,10 +120,9 @@ TEST(ProgramFolders, AnOpenCacheFolderComesPrivateAndOneThatBecameALinkGetsNothi
 
 // The preferences may put the thumbnail cache and the shadow catalogue anywhere, but the program
 // keeps its private data only in a folder of the user's, closed to others, that no one else can
-// swap. A folder open to all, of the user's or made first by another user, or one inside such a
-// folder, is refused at start: the status line names the folder and says why, no alert is raised,
-// and nothing is written there. A shadow catalogue's folder that is missing is told the same way
-// and the catalogue not tried.
+// swap. A folder open to all, of the user's or made first by another user, is refused at start: the
+// status line names the folder and says why, no alert is raised, and nothing is written there. A
+// shadow catalogue's folder that is missing is told the same way and the catalogue not tried.
 TEST(ProgramFolders, CachesThePreferencesPutInFoldersOfOthersAreRefusedNamingTheFolder) {
   TempHome home;
   StartUpForgotten forget;
@@ -149,9 +148,6 @@ TEST(ProgramFolders, CachesThePreferencesPutInFoldersOfOthersAreRefusedNamingThe
        "Folder '" + open + isOpen + ": no thumbnail cache this run"},
       {false, "ShadowCatalog", open + "/Lumerin.qdb",
        "Folder '" + open + isOpen + ": no shadow catalog this run"},
-      {false, "ThumbnailCacheDirectory", open + "/thumbs",
-       "Folder '" + open + "/thumbs' lies in '" + open +
-           "', which others can write to; refusing to use it: no thumbnail cache this run"},
       {false, "ShadowCatalog", h + "/gone/Lumerin.qdb",
        "Folder '" + h + "/gone' is missing: no shadow catalog this run"},
       {true, "ThumbnailCacheDirectory", theirs,

@@ -60,8 +60,13 @@ class Prefs : public ::testing::Test {
   void SetUp() override {
     PresetPreferences();
     dmessage_alert = nullptr;
+    // A log that falls back goes to the test's home, never to a file of the machine's /tmp.
+    gLogFallbackFolder = h.c_str();
   }
-  void TearDown() override { ForgetStartUp(); }
+  void TearDown() override {
+    ForgetStartUp();
+    gLogFallbackFolder = "/tmp";
+  }
   // Quits and starts again.
   void Restart() {
     SavePreferences();
@@ -395,7 +400,6 @@ TEST_F(Prefs, TheLogFallsBackToTmpAndRefusesPlantedFiles) {
     EXPECT_EQ(ReadFile(fallback + "/Lumerin.txt"), "theirs");
     EXPECT_NE(log.All().find("belongs to another user"), std::string::npos) << log.All();
   }
-  gLogFallbackFolder = "/tmp";
 }
 
 // The log's fallback serves only the run that could not have the log's own place: the
@@ -404,10 +408,7 @@ TEST_F(Prefs, TheLogFallsBackToTmpAndRefusesPlantedFiles) {
 TEST_F(Prefs, TheLogsFallbackServesOneRunAndThePreferencesKeepThePlaceAskedFor) {
   const std::string fallback = h + "/tmp";
   ASSERT_EQ(mkdir(fallback.c_str(), 0700), 0);
-  struct Fallback {
-    explicit Fallback(const char* f) { gLogFallbackFolder = f; }
-    ~Fallback() { gLogFallbackFolder = "/tmp"; }
-  } inTest(fallback.c_str());
+  gLogFallbackFolder = fallback.c_str();
   WriteFile(h + "/plain", "");
   setenv("XDG_STATE_HOME", (h + "/plain/state").c_str(), 1);  // cannot be made
   InitPreferences();

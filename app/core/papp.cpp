@@ -1,10 +1,10 @@
 // The application object: globals, the interface, start-up and shut-down.
 #include "app/core/papp.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <sstream>
 #include <string>
 
 #include "app/core/pcmds.h"
@@ -17,6 +17,7 @@
 #include "app/core/phooks.h"
 #include "app/core/pidle.h"
 #include "app/core/pprefs.h"
+#include "app/core/pprogfolders.h"
 #include "app/core/pseam.h"
 #include "thumbs/pthumb.h"
 #include "formats/stdformats.h"
@@ -24,7 +25,6 @@
 #include "platform/pmenu.h"
 #include "platform/psignals.h"
 #include "support/dmhold.h"
-#include "support/pfilestream.h"
 
 IMainWindow* gMain = nullptr;
 IInfoWindow* gInfo = nullptr;
@@ -205,14 +205,12 @@ bool ShutDown() {
   // The quit was decided: from here on failures are logged, never asked about.
   dmessage_alert = nullptr;
   SyncCatalogAtEnd(gMain->bc);
-  if ((dmessage_class_flags[DMCinfo] & DMAlog) && gMain->bc.Ready()) {
-    if (dmessage_logfp) fflush(dmessage_logfp);
-    PFileStream os;
-    if (os.Open(gErrLogFile, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW)) {
-      gMain->bc.pdb.PrintStats(&os);
-      os.close();
-    }
-    if (dmessage_logfp) fseek(dmessage_logfp, 0, SEEK_END);
+  if ((dmessage_class_flags[DMCinfo] & DMAlog) && gMain->bc.Ready() && dmessage_logfp != nullptr) {
+    // Through the log open since it was checked, never by its name again.
+    std::ostringstream os;
+    gMain->bc.pdb.PrintStats(&os);
+    fputs(os.str().c_str(), dmessage_logfp);
+    fflush(dmessage_logfp);
   }
   bool dropped = CloseCatalogAtEnd(gMain->bc);
   gMain->Close();

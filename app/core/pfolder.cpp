@@ -16,6 +16,7 @@
 #include "app/core/pcommands.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pprefs.h"
+#include "app/core/pprogfolders.h"
 #include "app/core/pseam.h"
 #include "catalog/pfileinfo.h"
 #include "image/pireader.h"

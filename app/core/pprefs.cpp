@@ -16,11 +16,11 @@
 
 #include "app/core/papp.h"
 #include "app/core/pappstate.h"
+#include "app/core/pprogfolders.h"
 #include "display/pdispimg.h"
 #include "platform/pfolders.h"
 #include "support/cache.h"
 #include "support/dmessage.h"
-#include "support/dmhold.h"
 #include "support/futil.h"
 #include "support/pfilestream.h"
 #include "thumbs/pthumb.h"
@@ -42,10 +42,6 @@ constexpr std::streamoff kMaxPrefFileBytes = 1 << 20;
 // The log's place in the preferences while this run logs to the fallback folder instead: it is
 // what the preferences keep.
 std::string logKept;
-// The shadow catalogue's folder is there (made again when it went missing).
-bool shadowFolder = true;
-// The log was removed while the program ran and could not be made again (told).
-bool logLost = false;
 
 DBHeaderLink* Var(const char* name) {
   return PprefLink()->FindVar(name);
@@ -170,8 +166,7 @@ void OpenLogFile() {
   logKept.clear();
   if (asked.empty()) return;
   std::string why;
-  const std::string folder = PfolderOf(asked);
-  if ((folder.empty() || MakeProgramFolder(folder, &why)) && OpenLogAt(asked.c_str(), &why)) {
+  if (PlogFolderReady(asked.c_str(), &why) && OpenLogAt(asked.c_str(), &why)) {
     PsetPreference("ErrorLog", gErrLogFile, asked.c_str());
     return;
   }
@@ -208,20 +203,39 @@ void PunsetPreference(const char* name) {
   v->SetNSet(0);
 }
 
+bool PlogFolderReady(const char* path, std::string* why) {
+  const std::string folder = PfolderOf(path);
+  return folder == gLogFallbackFolder || MakeProgramFolder(folder, why);
+}
+
 FILE* PopenLog(const char* path, bool fresh, std::string* why, bool* shared) {
-  const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    *why = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
+  // Nothing but a regular file is opened: a FIFO or a device planted at the name would hold the
+  // open (a FIFO until someone reads it) or do what opening it does. What is there is looked at
+  // first, and the open never waits: a FIFO without a reader refuses it at once (ENXIO).
+  struct stat st;
+  if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    *why = S_ISLNK(st.st_mode) ? "it is a symbolic link" : "it is not a regular file";
     return nullptr;
   }
-  struct stat st;
-  const bool alone = flock(fd, LOCK_EX | LOCK_NB) == 0;
+  const int fd = open(
+      path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *why = errno == ELOOP   ? "it is a symbolic link"
+           : errno == ENXIO ? "it is not a regular file"
+                            : std::strerror(errno);
+    return nullptr;
+  }
+  // The checks that count, on what was opened.
+  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  const bool alone = regular && flock(fd, LOCK_EX | LOCK_NB) == 0;
   if (shared != nullptr) *shared = !alone;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (!regular) {
     *why = "it is not a regular file";
   } else if (st.st_uid != geteuid()) {
     *why = "it belongs to another user";
   } else if (fresh && alone && ftruncate(fd, 0) != 0) {
+    *why = std::strerror(errno);
+  } else if (fcntl(fd, F_SETFL, O_APPEND) != 0) {  // written as any file is from here on
     *why = std::strerror(errno);
   } else if (FILE* f = fdopen(fd, "a")) {
     // Shared from here on, so that a copy started later leaves the log as it is. Another copy
@@ -284,102 +298,12 @@ void InitPreferences() {
        {"DisplayExposureFlags", "MemoryCacheMegs", "ThumbnailCacheMegs", "StartupOption"})
     Var(name)->SetNSet(1);
 
-  const bool shadowUnset = Var("ShadowCatalog")->NSet() <= 0;
-  const bool thumbUnset = Var("ThumbnailCacheDirectory")->NSet() <= 0;
-  std::string cacheWhy;
-  if ((shadowUnset || thumbUnset) && BaseKnown("XDG_CACHE_HOME")) {
-    const std::string cache = UserFolder(kCacheFolder, &cacheWhy);
-    if (!cache.empty()) {
-      if (shadowUnset)
-        PsetPreference("ShadowCatalog", gShadowCatalog, (cache + "/Lumerin.qdb").c_str());
-      if (thumbUnset)
-        PsetPreference("ThumbnailCacheDirectory", thumbCacheDir, (cache + "/LumerinCache").c_str());
-    }
-  }
-  // The caches' folders, made again when they went missing (the user cleared the cache folder,
-  // say). One that cannot be had is told once, here, and costs nothing more this run: no
-  // thumbnail is cached, no shadow record kept; the next start tries again.
-  std::string shadowWhy = cacheWhy, thumbWhy = cacheWhy;
-  bool shadowLost = shadowUnset && gShadowCatalog[0] == '\0' && !cacheWhy.empty();
-  bool thumbLost = thumbUnset && thumbCacheDir[0] == '\0' && !cacheWhy.empty();
-  if (gShadowCatalog[0] != '\0')
-    shadowLost = !MakeProgramFolder(PfolderOf(gShadowCatalog), &shadowWhy);
-  if (thumbCacheDir[0] != '\0') thumbLost = !MakeProgramFolder(thumbCacheDir, &thumbWhy, true);
-  shadowFolder = !shadowLost;
-  if (shadowLost && thumbLost && shadowWhy == thumbWhy)
-    DMESSAGE(DMCwarning, "%s: no thumbnail cache and no shadow catalog this run", thumbWhy.c_str());
-  else if (thumbLost)
-    DMESSAGE(DMCwarning, "%s: no thumbnail cache this run", thumbWhy.c_str());
-  if (shadowLost && !(thumbLost && shadowWhy == thumbWhy))
-    DMESSAGE(DMCwarning, "%s: no shadow catalog this run", shadowWhy.c_str());
+  PmakeCacheFolders();
   PThumbnailer& tn = PthumbManager();
-  if (thumbCacheDir[0] != '\0') tn.SetCacheDirectory(thumbLost ? nullptr : thumbCacheDir);
   tn.SetCacheSize(PthumbLimit(thumbCacheMegs));
   tn.doCrop = true;
   tn.doOrient = false;
   PsetMemoryBudget();
-}
-
-namespace {
-
-bool Gone(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) != 0 && errno == ENOENT;
-}
-
-}  // namespace
-
-void PcheckProgramFolders() {
-  // The log first, so that what the others say goes into it: a file removed while written is
-  // written anew in its place.
-  struct stat st;
-  if (dmessage_logfp != nullptr && gErrLogFile[0] != '\0' &&
-      fstat(fileno(dmessage_logfp), &st) == 0 && st.st_nlink == 0) {
-    const std::string folder = PfolderOf(gErrLogFile);
-    std::string why;
-    FILE* f = nullptr;
-    if (folder.empty() || MakeProgramFolder(folder, &why)) f = PopenLog(gErrLogFile, false, &why);
-    if (f != nullptr) {
-      fclose(dmessage_logfp);
-      dmessage_logfp = f;
-      DMESSAGE(DMCinfo, "Log file '%s' was removed: written anew", gErrLogFile);
-    } else if (!logLost) {
-      // Told once: the log goes on into the removed file, looked at again at each load.
-      logLost = true;
-      DMESSAGE(DMCwarning, "Log file '%s' was removed and cannot be made again: %s", gErrLogFile,
-               why.c_str());
-    }
-  }
-  // The thumbnail cache: closed without writing, then opened anew in its folder made again.
-  PThumbnailer& tn = PthumbManager();
-  if (tn.IsOpen() && thumbCacheDir[0] != '\0' &&
-      Gone(std::string(thumbCacheDir) + "/" + CorvaneThumbnailDBFile)) {
-    tn.SetCacheDirectory(nullptr);
-    std::string why;
-    if (!MakeProgramFolder(thumbCacheDir, &why, true))
-      DMESSAGE(DMCwarning, "%s: no thumbnail cache until the next start", why.c_str());
-    else
-      tn.SetCacheDirectory(thumbCacheDir);  // a failure says why
-  }
-  // The shadow catalogue: what it held went with its file; a new one starts.
-  if (gMain != nullptr && gMain->bc.ShadowReady() && gShadowCatalog[0] != '\0' &&
-      Gone(gShadowCatalog)) {
-    {
-      // Nothing is written to a file that is gone.
-      const DMessageHold quiet(DMessageHold::quiet);
-      gMain->bc.ShadowStore().Discard();
-      gMain->bc.ShadowDB(nullptr);
-    }
-    std::string why;
-    if (!MakeProgramFolder(PfolderOf(gShadowCatalog), &why))
-      DMESSAGE(DMCwarning, "%s: no shadow catalog until the next start", why.c_str());
-    else if (gMain->bc.ShadowDB(gShadowCatalog))  // a failure says why
-      DMESSAGE(DMCinfo, "Opened shadow catalog '%s' anew: its file was removed", gShadowCatalog);
-  }
-}
-
-bool PshadowFolderReady() {
-  return shadowFolder;
 }
 
 void SavePreferences() {
@@ -390,8 +314,13 @@ void SavePreferences() {
     return;
   }
   std::string why;
-  // Made again when the user cleared the configuration folder while the program ran.
-  MakeProgramFolder(PfolderOf(gPrefFile));
+  // Made again when the user cleared the configuration folder while the program ran; nothing is
+  // written into one that is no longer safe (a link put in its place, say).
+  if (!MakeProgramFolder(PfolderOf(gPrefFile), &why)) {
+    DMESSAGE(DMCwarning, "Preferences file '%s': %s", gPrefFile, why.c_str());
+    DMESSAGE(DMCresource, "Cannot write preferences to file '%s'", gPrefFile);
+    return;
+  }
   // The log's own place is kept, not the fallback this run logs to.
   const std::string kept = logKept, inUse = gErrLogFile;
   if (!kept.empty()) PsetPreference("ErrorLog", gErrLogFile, kept.c_str());
@@ -435,8 +364,7 @@ void PresetPreferences() {
   damagedKeptAs.clear();
   damagedWhy.clear();
   logKept.clear();
-  logLost = false;
-  shadowFolder = true;
+  PresetProgramFolders();
   ResetSettings();
   gPrefFile[0] = '\0';
   if (dmessage_logfp != nullptr) fclose(dmessage_logfp);

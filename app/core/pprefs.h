@@ -49,14 +49,6 @@ extern DBHeaderLink* gPrefLink;
 void InitPreferences();
 // Writes the preferences file (at quit).
 void SavePreferences();
-// Whether the shadow catalogue's folder was there (or made again) when the preferences were read:
-// one that could not be had was told then, and the catalogue is not tried this run.
-bool PshadowFolderReady();
-// Looks again at the files the program keeps in its folders (before a folder is loaded): the
-// thumbnail cache, the shadow catalogue or the log whose folder the user removed meanwhile (the
-// cache cleared while the program runs) starts anew in its folder made again; what the removed
-// files held went with them.
-void PcheckProgramFolders();
 // Tells the user, once, that the preferences file read at start-up was damaged (its values
 // were not used): an alert naming the file and where it was kept. Nothing when it was whole.
 void PreportDamagedPreferences();
@@ -71,12 +63,18 @@ extern const char* gLogFallbackFolder;
 // in buf); PunsetPreference leaves the variable without values (a string's text stays in buf).
 void PsetPreference(const char* name, char* buf, const char* text);
 void PunsetPreference(const char* name);
+// Makes the folder of the log file at path again when it is one of the program's own that went
+// missing, and checks it as every folder the program writes into is checked (MakeProgramFolder);
+// false with the reason in *why. The fallback folder, shared by everyone, is taken as it is: there
+// the log file's own checks (PopenLog) keep it.
+bool PlogFolderReady(const char* path, std::string* why);
 // Opens a log file for appending; with fresh, emptied first unless another run of the program
 // is writing it (a second instance appends, never erasing the first one's lines). Every run
 // holds a shared lock on its log while it has it open: a run that cannot lock it alone knows
 // another one writes there. *shared tells which. The file must be a regular file of this user
 // reached without a symbolic link, so that a file planted in a shared folder cannot take the
-// log elsewhere; NULL with the reason in *why.
+// log elsewhere; a FIFO or a device there is refused without waiting on it. NULL with the
+// reason in *why.
 FILE* PopenLog(const char* path, bool fresh, std::string* why, bool* shared = nullptr);
 // The thumbnail cache limit in kilobytes for a size in megabytes: none (-1) for 0.
 long PthumbLimit(int megs);

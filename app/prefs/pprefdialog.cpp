@@ -101,8 +101,14 @@ void ChangeShadow(const char* text) {
     PsetPreference("ShadowCatalog", gShadowCatalog, text);
   else
     PunsetPreference("ShadowCatalog");
-  // A folder of the program's own that went missing is made again; the open says what fails.
-  if (strchr(text, '/') != nullptr) MakeProgramFolder(PfolderOf(text));
+  // A folder of the program's own that went missing is made again, and the folder is checked as
+  // every folder the program writes into; the open says what else fails.
+  std::string why;
+  if (text[0] != '\0' && !MakeProgramFolder(PfolderOf(text), &why)) {
+    if (gMain != nullptr) gMain->bc.ShadowDB(nullptr);
+    DMESSAGE(DMCinput, "Cannot use shadow catalog '%s': %s", text, why.c_str());
+    return;
+  }
   if (gMain != nullptr && gMain->bc.ShadowDB(text[0] != '\0' ? text : nullptr))
     DMESSAGE(DMCinfo, "Opened shadow catalog '%s'", gShadowCatalog);
 }
@@ -111,7 +117,7 @@ void ChangeThumbDir(const char* text) {
   if (strcmp(text, thumbCacheDir) == 0) return;
   std::string why;
   if (text[0] != '\0' && !MakeProgramFolder(text, &why, true)) {
-    DMESSAGE(DMCinput, "Cannot create thumbnail cache directory '%s': %s", text, why.c_str());
+    DMESSAGE(DMCinput, "Cannot use thumbnail cache directory '%s': %s", text, why.c_str());
     return;
   }
   PThumbnailer& tn = PthumbManager();
@@ -131,15 +137,18 @@ void ChangeLog(const char* text) {
   DMESSAGE(DMCinfo, "Changing log file to '%s'", text);
   if (dmessage_logfp != nullptr) fclose(dmessage_logfp);
   dmessage_logfp = nullptr;
-  std::string why;
-  if (strchr(text, '/') != nullptr) MakeProgramFolder(PfolderOf(text));
-  if (text[0] != '\0' && (dmessage_logfp = PopenLog(text, true, &why)) != nullptr) {
+  std::string why, back;
+  if (text[0] != '\0' && PlogFolderReady(text, &why) &&
+      (dmessage_logfp = PopenLog(text, true, &why)) != nullptr) {
     if (gErrLogFile[0] != '\0') DMESSAGE(DMCinfo, "Changed log file from '%s'", gErrLogFile);
     PsetPreference("ErrorLog", gErrLogFile, text);
     return;
   }
-  if (gErrLogFile[0] != '\0') dmessage_logfp = PopenLog(gErrLogFile, false, &why);
-  DMESSAGE(DMCinput, "Cannot open log file '%s'", text);
+  if (gErrLogFile[0] != '\0') dmessage_logfp = PopenLog(gErrLogFile, false, &back);
+  if (why.empty())
+    DMESSAGE(DMCinput, "Cannot open log file '%s'", text);
+  else
+    DMESSAGE(DMCinput, "Cannot open log file '%s': %s", text, why.c_str());
 }
 
 }  // namespace

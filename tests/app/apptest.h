@@ -10,6 +10,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QColor>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -23,6 +25,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/core/papp.h"
@@ -264,6 +267,76 @@ inline bool TriggerMenu(WindowRef w, const char* text) {
           return true;
         }
   return false;
+}
+
+// Puts n small JPEG pictures (p0.jpg, p1.jpg, ...) in a new folder.
+inline bool PutPictures(const std::string& folder, int n) {
+  if (!QDir().mkpath(QString::fromStdString(folder))) return false;
+  for (int i = 0; i < n; ++i) {
+    QImage im(64, 48, QImage::Format_RGB32);
+    im.fill(QColor(40 * i, 90, 200 - 40 * i));
+    if (!im.save(QString::fromStdString(folder + "/p" + std::to_string(i) + ".jpg"), "JPEG"))
+      return false;
+  }
+  return true;
+}
+
+// Writes the preferences file of the home h (a TempHome's) holding only the values given (name,
+// value): the rest take their defaults at the next start.
+inline bool WritePreferences(const std::string& h,
+                             const std::vector<std::pair<std::string, std::string>>& values) {
+  if (!QDir().mkpath(QString::fromStdString(h + "/config/lumerin"))) return false;
+  std::string text = "LumerinPreferences = {\n";
+  for (const auto& v : values) text += v.first + " = " + PrefsPath(v.second) + "\n";
+  std::ofstream out(h + "/config/lumerin/Lumerin", std::ios::binary);
+  out << text << "}\t// LumerinPreferences\n";
+  return static_cast<bool>(out.flush());
+}
+
+// The texts the main window's status line showed during the last RunProgramUntil, in order, each
+// change once: what the user saw there, a problem blinked before the work's words included.
+inline std::vector<std::string>& StatusShown() {
+  static std::vector<std::string> shown;
+  return shown;
+}
+
+// Whether the status line showed a text holding part during the last RunProgramUntil.
+inline bool StatusShowed(const std::string& part) {
+  for (const std::string& s : StatusShown())
+    if (s.find(part) != std::string::npos) return true;
+  return false;
+}
+
+// A run of the program with args (its name first), its preferences read anew, that quits from
+// its menu once ready() holds (looked at every 5 ms once the main window shows, for a minute at
+// most) and then act() (when given) did its part. The program's exit status.
+inline int RunProgramUntil(std::vector<std::string> args, bool (*ready)(),
+                           void (*act)() = nullptr) {
+  static bool (*readyNow)();
+  static void (*actNow)();
+  readyNow = ready;
+  actNow = act;
+  StatusShown().clear();
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  PresetPreferences();
+  return LumerinMain(static_cast<int>(args.size()), argv.data(), [] {
+    auto* t = new QTimer;
+    QObject::connect(t, &QTimer::timeout, [t] {
+      static int ticks;
+      if (gMain == nullptr || !IsWindowVisible(gMain->GetWindow())) return;
+      const std::string status = TextOf(gMain->GetWindow(), "pict", 132);
+      if (StatusShown().empty() || StatusShown().back() != status) StatusShown().push_back(status);
+      if (!readyNow() && ++ticks < 12000) return;
+      ticks = 0;
+      t->stop();
+      t->deleteLater();
+      if (actNow != nullptr) actNow();
+      TriggerMenu(gMain->GetWindow(), "Quit");
+    });
+    t->start(5);
+  });
 }
 
 // Sends a command event of the kind (process or update) to the target.

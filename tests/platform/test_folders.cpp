@@ -179,6 +179,94 @@ TEST_F(EnvTest, TheProgramsOwnFoldersAreMadeAgainAndOthersLeftToTheUser) {
   EXPECT_EQ(Mode(d_ + "/up"), 0u);
 }
 
+// The program's own folders come out private whatever was there: one of the user's left open to
+// others is made 0700 again, every folder on the way below the user's base folder with it; one
+// that became a link, or is another user's, is refused with every folder inside it, and nothing is
+// made there. A folder named elsewhere (in the preferences) is used only when it is no link, the
+// user's and closed to others, and no one else can write in a folder on the way to it (a sticky
+// one such as /tmp aside); else it is refused, left as it was, the message naming the folder.
+TEST_F(EnvTest, FoldersAreKeptPrivateOrRefusedNamingTheFolder) {
+  std::string msg;
+  const std::string cache = d_ + "/.cache/lumerin", thumbs = cache + "/LumerinCache";
+  for (const std::string& f : {d_ + "/.cache", cache, thumbs, cache + "/tmp"}) {
+    ASSERT_EQ(mkdir(f.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(f.c_str(), 0777), 0);
+  }
+  EXPECT_TRUE(MakeProgramFolder(thumbs, &msg, true)) << msg;
+  EXPECT_EQ(Mode(cache) & 07777, 0700u);
+  EXPECT_EQ(Mode(thumbs) & 07777, 0700u);
+  EXPECT_EQ(Mode(d_ + "/.cache") & 07777, 0777u);  // the user's base folder is theirs
+  ASSERT_EQ(chmod(cache.c_str(), 0750), 0);
+  EXPECT_EQ(UserFolder(kCacheFolder, &msg), cache) << msg;
+  EXPECT_EQ(Mode(cache) & 07777, 0700u);
+  EXPECT_TRUE(MakePrivateFolder(cache + "/tmp", &msg)) << msg;
+  EXPECT_EQ(Mode(cache + "/tmp") & 07777, 0700u);
+
+  // The cache folder moved to a folder open to all and linked in its place.
+  const std::string shared = d_ + "/shared";
+  ASSERT_EQ(rename(cache.c_str(), shared.c_str()), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
+  ASSERT_EQ(symlink(shared.c_str(), cache.c_str()), 0);
+  for (const std::string& f : {thumbs, cache + "/new", cache}) {
+    EXPECT_FALSE(MakeProgramFolder(f, &msg, true)) << f;
+    EXPECT_EQ(msg, "Folder '" + cache + "' is a symbolic link; refusing to use it") << f;
+  }
+  EXPECT_EQ(UserFolder(kCacheFolder, &msg), "");
+  EXPECT_EQ(Mode(shared + "/new"), 0u);
+  EXPECT_EQ(Mode(shared) & 07777, 0777u);
+
+  // Elsewhere: one open to others is the user's to close.
+  const std::string mine = d_ + "/mine";
+  ASSERT_EQ(mkdir(mine.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(mine.c_str(), 0755), 0);
+  EXPECT_FALSE(MakeProgramFolder(mine, &msg, true));
+  EXPECT_EQ(msg, "Folder '" + mine + "' is open to others; refusing to use it");
+  EXPECT_EQ(Mode(mine) & 07777, 0755u);
+  ASSERT_EQ(chmod(mine.c_str(), 0700), 0);
+  EXPECT_TRUE(MakeProgramFolder(mine, &msg)) << msg;
+  // A folder in one others can write to could be swapped: refused, and nothing is made.
+  EXPECT_FALSE(MakeProgramFolder(shared + "/thumbs", &msg, true));
+  EXPECT_EQ(msg, "Folder '" + shared + "/thumbs' lies in '" + shared +
+                     "', which others can write to; refusing to use it");
+  EXPECT_EQ(Mode(shared + "/thumbs"), 0u);
+  // A link on the way is followed as the system follows it, and its folders are looked at too;
+  // the folder itself is no link.
+  ASSERT_EQ(symlink(mine.c_str(), (d_ + "/via").c_str()), 0);
+  EXPECT_TRUE(MakeProgramFolder(d_ + "/via/thumbs", &msg, true)) << msg;
+  EXPECT_EQ(Mode(mine + "/thumbs") & 07777, 0700u);
+  EXPECT_FALSE(MakeProgramFolder(d_ + "/via", &msg));
+  EXPECT_EQ(msg, "Folder '" + d_ + "/via' is a symbolic link; refusing to use it");
+  ASSERT_EQ(mkdir((shared + "/deep").c_str(), 0700), 0);
+  ASSERT_EQ(symlink("../shared/deep", (mine + "/up").c_str()), 0);
+  EXPECT_FALSE(MakeProgramFolder(mine + "/up/thumbs", &msg, true));
+  EXPECT_EQ(msg, "Folder '" + mine + "/up/thumbs' lies in '" + shared +
+                     "', which others can write to; refusing to use it");
+  EXPECT_EQ(Mode(shared + "/deep/thumbs"), 0u);
+  // A sticky folder, as /tmp is, lets no one else rename or remove what is not theirs.
+  ASSERT_EQ(mkdir((d_ + "/sticky").c_str(), 0700), 0);
+  ASSERT_EQ(chmod((d_ + "/sticky").c_str(), 01777), 0);
+  EXPECT_TRUE(MakeProgramFolder(d_ + "/sticky/thumbs", &msg, true)) << msg;
+
+  if (geteuid() != 0) GTEST_SKIP() << "making another user's folder needs root";
+  // Another user's folder, open to all as they made it: in the program's own, and elsewhere.
+  ASSERT_EQ(unlink(cache.c_str()), 0);
+  ASSERT_EQ(mkdir(cache.c_str(), 0700), 0);
+  for (const std::string& f : {cache + "/theirs", d_ + "/theirs"}) {
+    ASSERT_EQ(mkdir(f.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(f.c_str(), 0777), 0);
+    ASSERT_EQ(chown(f.c_str(), 65534, 65534), 0);
+  }
+  EXPECT_FALSE(MakeProgramFolder(cache + "/theirs/thumbs", &msg, true));
+  EXPECT_EQ(msg, "Folder '" + cache + "/theirs' belongs to another user; refusing to use it");
+  EXPECT_FALSE(MakeProgramFolder(d_ + "/theirs", &msg, true));
+  EXPECT_EQ(msg, "Folder '" + d_ + "/theirs' belongs to another user; refusing to use it");
+  EXPECT_FALSE(MakeProgramFolder(d_ + "/theirs/thumbs", &msg, true));
+  EXPECT_EQ(msg, "Folder '" + d_ + "/theirs/thumbs' lies in '" + d_ +
+                     "/theirs', which belongs to another user; refusing to use it");
+  EXPECT_EQ(Mode(cache + "/theirs/thumbs"), 0u);
+  EXPECT_EQ(Mode(d_ + "/theirs/thumbs"), 0u);
+}
+
 // The run the test below starts in a process of its own, in a home where no mode can be set and
 // folders show open to others: it asks for the cache folder and tells what it got.
 TEST_F(EnvTest, DISABLED_FoldersShownOpenWhereNoModeCanBeSet) {

@@ -29,6 +29,7 @@
 #include "standins.h"
 #include "catalog/pdbase.h"
 #include "db/test_faultfs.h"
+#include "support/futil.h"
 #include "testutil/file_bytes.h"
 #include "testutil/no_file_modes.h"
 #include "testutil/wait_until.h"
@@ -935,98 +936,78 @@ TEST(Program, AQuitAfterTheCataloguesDiskWentAwayAsksOnlyAboutUnsavedChanges) {
 // Users clear their cache and state folders to free room, keeping the preferences that name the
 // folders. The next start makes the folders again: the pictures it shows get their thumbnails
 // cached, what is set on them reaches the shadow catalogue, and the log is written, each where
-// the preferences say, with nothing said about a folder.
+// the preferences say, with nothing said about a folder. So it is too when the preferences put
+// the shadow catalogue and the thumbnail cache in folders of their own, neither made with the
+// other's, the thumbnail cache's two below the program's folder.
 TEST(Program, AStartAfterTheCacheAndStateFoldersWereClearedMakesThemAgain) {
-  TempHome home;
-  StartUpForgotten forget;
-  const std::string h = home.path(), folder = h + "/pictures";
-  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
-  for (int i = 0; i < 3; ++i) {
-    QImage im(64, 48, QImage::Format_RGB32);
-    im.fill(QColor(40 * i, 90, 200 - 40 * i));
-    ASSERT_TRUE(
-        im.save(QString::fromStdString(folder + "/p" + std::to_string(i) + ".jpg"), "JPEG"));
-  }
-  // A run of the program that quits once ready() holds (looked at every 5 ms, for a minute at
-  // most) and then act() did its part.
-  auto run = [](std::vector<std::string> args, bool (*ready)(), void (*act)()) {
-    static bool (*readyNow)();
-    static void (*actNow)();
-    readyNow = ready;
-    actNow = act;
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    PresetPreferences();
-    return LumerinMain(static_cast<int>(args.size()), argv.data(), [] {
-      auto* t = new QTimer;
-      QObject::connect(t, &QTimer::timeout, [t] {
-        static int ticks;
-        if (gMain == nullptr || !IsWindowVisible(gMain->GetWindow())) return;
-        if (!readyNow() && ++ticks < 12000) return;
-        ticks = 0;
-        t->stop();
-        t->deleteLater();
-        actNow();
-        TriggerMenu(gMain->GetWindow(), "Quit");
-      });
-      t->start(5);
-    });
-  };
-  ASSERT_EQ(run(
-                {"lumerin"}, [] { return true; }, [] {}),
-            0);
-  const std::string prefs = ReadFile(h + "/config/lumerin/Lumerin");
-  ASSERT_NE(prefs.find("ThumbnailCacheDirectory = " + PrefsPath(h + "/cache/lumerin/LumerinCache")),
-            std::string::npos)
-      << prefs;
-  ASSERT_NE(prefs.find("ErrorLog = " + PrefsPath(h + "/state/lumerin/Lumerin.txt")),
-            std::string::npos);
-  ASSERT_TRUE(QDir(QString::fromStdString(h + "/cache")).removeRecursively());
-  ASSERT_TRUE(QDir(QString::fromStdString(h + "/state")).removeRecursively());
+  for (const bool apart : {false, true}) {
+    SCOPED_TRACE(apart ? "in folders apart" : "as the first start put them");
+    TempHome home;
+    StartUpForgotten forget;
+    const std::string h = home.path(), folder = h + "/pictures";
+    ASSERT_TRUE(PutPictures(folder, 3));
+    const std::string cache = h + "/cache/lumerin";
+    const std::string shadowFile = cache + (apart ? "/shadow/Lumerin.qdb" : "/Lumerin.qdb");
+    const std::string thumbs = cache + (apart ? "/thumbs/cache" : "/LumerinCache");
+    if (apart) {
+      ASSERT_TRUE(WritePreferences(
+          h, {{"ShadowCatalog", shadowFile}, {"ThumbnailCacheDirectory", thumbs}}));
+    }
+    ASSERT_EQ(RunProgramUntil({"lumerin"}, [] { return true; }), 0);
+    const std::string prefs = ReadFile(h + "/config/lumerin/Lumerin");
+    ASSERT_NE(prefs.find("ThumbnailCacheDirectory = " + PrefsPath(thumbs)), std::string::npos)
+        << prefs;
+    ASSERT_NE(prefs.find("ShadowCatalog = " + PrefsPath(shadowFile)), std::string::npos) << prefs;
+    ASSERT_NE(prefs.find("ErrorLog = " + PrefsPath(h + "/state/lumerin/Lumerin.txt")),
+              std::string::npos);
+    ASSERT_TRUE(QDir(QString::fromStdString(h + "/cache")).removeRecursively());
+    ASSERT_TRUE(QDir(QString::fromStdString(h + "/state")).removeRecursively());
 
-  static bool shown;
-  shown = false;
-  AlertsAnswered alerts;
-  const int status = run(
-      {"lumerin", folder},
-      [] {
-        // The folder's pictures, each with its final thumbnail, made in idle time.
-        PContext& bc = gMain->bc;
-        if (bc.rdisp.GetSize() != 3 || PisBusy()) return false;
-        for (int i = 0; i < 3; ++i)
-          if (!PthumbManager().FindThumbnail(nullptr, bc.rdisp[i])) return false;
-        return shown = true;
-      },
-      [] {
-        // A title set while browsing is kept for the picture in the shadow catalogue.
-        PBrowser* b = static_cast<PMainWindow*>(gMain)->GetPBrowser();
-        if (b->NewChange("Set")) {
-          PDBsetString(b->ChangeRecord(0), PDBFtitle, "Harbour");
-          b->CompleteChange();
-        }
-      });
-  EXPECT_EQ(status, 0);
-  EXPECT_TRUE(shown);
-  std::string all;
-  for (const std::string& a : alerts.texts) all += a + "\n";
-  EXPECT_EQ(all, "");
-  for (const char* f : {"/cache/lumerin", "/cache/lumerin/LumerinCache", "/state/lumerin"}) {
-    struct stat st;
-    ASSERT_EQ(stat((h + f).c_str(), &st), 0) << f;
-    EXPECT_EQ(st.st_mode & 07777, 0700u) << f;
+    static bool shown;
+    shown = false;
+    AlertsAnswered alerts;
+    const int status = RunProgramUntil(
+        {"lumerin", folder},
+        [] {
+          // The folder's pictures, each with its final thumbnail, made in idle time (when there
+          // is a cache to keep them).
+          PContext& bc = gMain->bc;
+          if (bc.rdisp.GetSize() != 3 || PisBusy()) return false;
+          if (!PthumbManager().IsOpen()) return true;
+          for (int i = 0; i < 3; ++i)
+            if (!PthumbManager().FindThumbnail(nullptr, bc.rdisp[i])) return false;
+          return shown = true;
+        },
+        [] {
+          // A title set while browsing is kept for the picture in the shadow catalogue.
+          PBrowser* b = static_cast<PMainWindow*>(gMain)->GetPBrowser();
+          if (b->NewChange("Set")) {
+            PDBsetString(b->ChangeRecord(0), PDBFtitle, "Harbour");
+            b->CompleteChange();
+          }
+        });
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(shown);
+    std::string all;
+    for (const std::string& a : alerts.texts) all += a + "\n";
+    EXPECT_EQ(all, "");
+    for (const std::string& f : {cache, thumbs, PfolderOf(shadowFile), h + "/state/lumerin"}) {
+      struct stat st;
+      ASSERT_EQ(stat(f.c_str(), &st), 0) << f;
+      EXPECT_EQ(st.st_mode & 07777, 0700u) << f;
+    }
+    PThumbnailer cached(thumbs.c_str());
+    PThumbnailerStats stats{};
+    ASSERT_TRUE(cached.GetCacheStats(&stats));
+    EXPECT_EQ(stats.nThumbs, 3);
+    EXPECT_GT(stats.kUsed, 0);
+    PContext shadow;
+    ASSERT_TRUE(shadow.ShadowDB(shadowFile.c_str()));
+    EXPECT_EQ(shadow.ShadowStore().TotalRecords(), 1);
+    const std::string log = ReadFile(h + "/state/lumerin/Lumerin.txt");
+    EXPECT_NE(log.find("Loaded folder '" + folder + "' (3 images)"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Cannot"), std::string::npos) << log;
   }
-  PThumbnailer cache((h + "/cache/lumerin/LumerinCache").c_str());
-  PThumbnailerStats stats{};
-  ASSERT_TRUE(cache.GetCacheStats(&stats));
-  EXPECT_EQ(stats.nThumbs, 3);
-  EXPECT_GT(stats.kUsed, 0);
-  PContext shadow;
-  ASSERT_TRUE(shadow.ShadowDB((h + "/cache/lumerin/Lumerin.qdb").c_str()));
-  EXPECT_EQ(shadow.ShadowStore().TotalRecords(), 1);
-  const std::string log = ReadFile(h + "/state/lumerin/Lumerin.txt");
-  EXPECT_NE(log.find("Loaded folder '" + folder + "' (3 images)"), std::string::npos) << log;
-  EXPECT_EQ(log.find("Cannot"), std::string::npos) << log;
 }
 
 // The run the test below starts in a process of its own, in the home it is given, where no

@@ -317,11 +317,11 @@ std::map<std::string, std::vector<std::string>> ExifTool(const std::string& fold
   return out;
 }
 
-// A thumbnail cache that cannot be made (a file where its folder would go) is told once, in the
-// log and in the status line, and costs a folder's load nothing: on the platform clock, which
-// moves only by the waits of the first status message and the load (held here), they take what
-// they take with a cache, and the status line shows the load's own words once the problem has
-// blinked, and a later load's at once.
+// A thumbnail cache that cannot be made (a file where its folder would go) is told once, with the
+// shadow catalogue that cannot be had either, in the log and in the status line, and costs a
+// folder's load nothing: on the platform clock, which moves only by the waits of the first status
+// message and the load (held here), they take what they take with a cache, and the status line
+// shows the load's own words once the problem has blinked, and a later load's at once.
 TEST_F(Folder, ACacheThatCannotBeMadeCostsALoadNothing) {
   for (int i = 0; i < 20; ++i) {
     QImage im(64, 48, QImage::Format_RGB32);
@@ -349,10 +349,18 @@ TEST_F(Folder, ACacheThatCannotBeMadeCostsALoadNothing) {
     // Blinked once, the problem was seen: the next load's words show at once.
     EXPECT_EQ(loadFolder(dir.c_str(), false, nullptr), 20);
     EXPECT_EQ(TextOf(gMain->GetWindow(), "pict", 132), "20/20 files");
+    // Told in one message, for the thumbnail cache and the shadow catalogue alike.
     int told = 0;
-    for (const auto& e : log.entries)
-      told += e.second.find("no thumbnail cache") != std::string::npos;
+    for (const auto& e : log.entries) told += e.first < DMCinfo;
     EXPECT_EQ(told, impossible ? 1 : 0) << log.All();
+    if (impossible) {
+      const std::string said = log.All();
+      EXPECT_NE(said.find("Cannot create folder '" + home.path() + "/afile/cache': "),
+                std::string::npos)
+          << said;
+      EXPECT_NE(said.find(": no thumbnail cache and no shadow catalog this run"), std::string::npos)
+          << said;
+    }
   }
   EXPECT_EQ(waited[1], waited[0]);
   setenv("XDG_CACHE_HOME", (home.path() + "/cache").c_str(), 1);
@@ -360,48 +368,64 @@ TEST_F(Folder, ACacheThatCannotBeMadeCostsALoadNothing) {
 
 // The cache and state folders cleared while the program runs: the next load makes them again,
 // and the thumbnail cache, the shadow catalogue and the log start anew there, quietly (what the
-// removed files held went with them).
+// removed files held went with them); so too when the preferences put the shadow catalogue and
+// the thumbnail cache in folders of their own, neither made with the other's, the thumbnail
+// cache's two below the program's folder.
 TEST_F(Folder, FoldersClearedWhileTheProgramRunsAreMadeAgainAtTheNextLoad) {
   for (int i = 0; i < 3; ++i) {
     QImage im(64, 48, QImage::Format_RGB32);
     im.fill(QColor(60 * i, 90, 200 - 50 * i));
     ASSERT_TRUE(im.save(QString::fromStdString(dir + "/p" + std::to_string(i) + ".jpg"), "JPEG"));
   }
-  StartUpForgotten forget;
-  InitPreferences();
-  ASSERT_TRUE(gMain->bc.ShadowDB(gShadowCatalog));
-  PThumbnailer& tn = PthumbManager();
-  auto thumbnail = [&tn](int i) {
-    _ImgStruct t{};
-    t.xres = t.yres = 80;
-    t.csp = &ICS_sRGB;
-    const bool made = tn.GetThumbnail(&t, gMain->bc.rdisp[i]);
-    if (t.img != nullptr || t.mbase != nullptr) PfreeImage(&t);
-    return made;
-  };
-  ASSERT_EQ(loadFolder(dir.c_str(), false, nullptr), 3);
-  ASSERT_TRUE(thumbnail(0));
-  ASSERT_TRUE(QDir(QString::fromStdString(home.path() + "/cache")).removeRecursively());
-  ASSERT_TRUE(QDir(QString::fromStdString(home.path() + "/state")).removeRecursively());
-
-  {
-    MessageLog log;
-    ASSERT_EQ(loadFolder(dir.c_str(), false, nullptr), 3);
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(thumbnail(i)) << i;
-    EXPECT_TRUE(tn.SyncCache());
-    for (const auto& e : log.entries) EXPECT_GE(e.first, DMCinfo) << e.second;
-  }
   const std::string cache = home.path() + "/cache/lumerin";
-  EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(cache + "/LumerinCache/C000000001.jpg")));
-  EXPECT_TRUE(gMain->bc.ShadowReady());
-  EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(cache + "/Lumerin.qdb")));
-  DMESSAGE(DMCinfo, "after the load");
-  fflush(dmessage_logfp);
-  std::ifstream in(home.path() + "/state/lumerin/Lumerin.txt");
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_NE(text.str().find("after the load"), std::string::npos) << text.str();
-  gMain->bc.ShadowDB(nullptr);
+  for (const bool apart : {false, true}) {
+    SCOPED_TRACE(apart ? "in folders apart" : "as the first start put them");
+    const std::string shadowFile = cache + (apart ? "/shadow/Lumerin.qdb" : "/Lumerin.qdb");
+    const std::string thumbs = cache + (apart ? "/thumbs/cache" : "/LumerinCache");
+    StartUpForgotten forget;
+    InitPreferences();
+    if (apart) {
+      // Chosen in the preferences, then a start.
+      PsetPreference("ShadowCatalog", gShadowCatalog, shadowFile.c_str());
+      PsetPreference("ThumbnailCacheDirectory", thumbCacheDir, thumbs.c_str());
+      SavePreferences();
+      ForgetStartUp();
+      InitPreferences();
+    }
+    ASSERT_EQ(std::string(gShadowCatalog), shadowFile);
+    ASSERT_TRUE(gMain->bc.ShadowDB(gShadowCatalog));
+    PThumbnailer& tn = PthumbManager();
+    auto thumbnail = [&tn](int i) {
+      _ImgStruct t{};
+      t.xres = t.yres = 80;
+      t.csp = &ICS_sRGB;
+      const bool made = tn.GetThumbnail(&t, gMain->bc.rdisp[i]);
+      if (t.img != nullptr || t.mbase != nullptr) PfreeImage(&t);
+      return made;
+    };
+    ASSERT_EQ(loadFolder(dir.c_str(), false, nullptr), 3);
+    ASSERT_TRUE(thumbnail(0));
+    ASSERT_TRUE(QDir(QString::fromStdString(home.path() + "/cache")).removeRecursively());
+    ASSERT_TRUE(QDir(QString::fromStdString(home.path() + "/state")).removeRecursively());
+
+    {
+      MessageLog log;
+      ASSERT_EQ(loadFolder(dir.c_str(), false, nullptr), 3);
+      for (int i = 0; i < 3; ++i) EXPECT_TRUE(thumbnail(i)) << i;
+      EXPECT_TRUE(tn.SyncCache());
+      for (const auto& e : log.entries) EXPECT_GE(e.first, DMCinfo) << e.second;
+    }
+    EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(thumbs + "/C000000001.jpg")));
+    EXPECT_TRUE(gMain->bc.ShadowReady());
+    EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(shadowFile)));
+    DMESSAGE(DMCinfo, "after the load");
+    fflush(dmessage_logfp);
+    std::ifstream in(home.path() + "/state/lumerin/Lumerin.txt");
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("after the load"), std::string::npos) << text.str();
+    gMain->bc.ShadowDB(nullptr);
+  }
 }
 
 TEST_F(Folder, LoadingTheTestPicturesGivesWhatExifToolReads) {

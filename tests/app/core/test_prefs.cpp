@@ -9,6 +9,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QImage>
 #include <csignal>
 #include <fstream>
@@ -59,8 +60,13 @@ class Prefs : public ::testing::Test {
   void SetUp() override {
     PresetPreferences();
     dmessage_alert = nullptr;
+    // A log that falls back goes to the test's home, never to a file of the machine's /tmp.
+    gLogFallbackFolder = h.c_str();
   }
-  void TearDown() override { ForgetStartUp(); }
+  void TearDown() override {
+    ForgetStartUp();
+    gLogFallbackFolder = "/tmp";
+  }
   // Quits and starts again.
   void Restart() {
     SavePreferences();
@@ -394,7 +400,37 @@ TEST_F(Prefs, TheLogFallsBackToTmpAndRefusesPlantedFiles) {
     EXPECT_EQ(ReadFile(fallback + "/Lumerin.txt"), "theirs");
     EXPECT_NE(log.All().find("belongs to another user"), std::string::npos) << log.All();
   }
-  gLogFallbackFolder = "/tmp";
+}
+
+// The log's fallback serves only the run that could not have the log's own place: the
+// preferences keep the place asked for (none, for the state folder's), so that a start after the
+// folder is mended logs there again.
+TEST_F(Prefs, TheLogsFallbackServesOneRunAndThePreferencesKeepThePlaceAskedFor) {
+  const std::string fallback = h + "/tmp";
+  ASSERT_EQ(mkdir(fallback.c_str(), 0700), 0);
+  gLogFallbackFolder = fallback.c_str();
+  WriteFile(h + "/plain", "");
+  setenv("XDG_STATE_HOME", (h + "/plain/state").c_str(), 1);  // cannot be made
+  InitPreferences();
+  EXPECT_EQ(std::string(gErrLogFile), fallback + "/Lumerin.txt");
+  SavePreferences();
+  EXPECT_EQ(ReadFile(file).find("ErrorLog"), std::string::npos) << ReadFile(file);
+  setenv("XDG_STATE_HOME", (h + "/state").c_str(), 1);
+  PresetPreferences();
+  InitPreferences();
+  EXPECT_EQ(std::string(gErrLogFile), h + "/state/lumerin/Lumerin.txt");
+
+  // A place of the user's whose folder is missing.
+  const std::string asked = h + "/logs/Lumerin.txt";
+  PsetPreference("ErrorLog", gErrLogFile, asked.c_str());
+  Restart();
+  EXPECT_EQ(std::string(gErrLogFile), fallback + "/Lumerin.txt");
+  Restart();
+  EXPECT_NE(ReadFile(file).find("ErrorLog = " + PrefsPath(asked) + "\n"), std::string::npos)
+      << ReadFile(file);
+  ASSERT_EQ(mkdir((h + "/logs").c_str(), 0700), 0);
+  Restart();
+  EXPECT_EQ(std::string(gErrLogFile), asked);
 }
 
 TEST_F(Prefs, ASaveKilledHalfWayLeavesTheOldFile) {
@@ -558,6 +594,39 @@ TEST_F(PrefDialog, AnEmptyCacheFolderTurnsTheCacheOff) {
   EXPECT_EQ(std::string(gErrLogFile), h + "/new log.txt");
   fflush(dmessage_logfp);
   EXPECT_NE(ReadFile(h + "/new log.txt").find("Changed log file from"), std::string::npos);
+}
+
+// Places typed in the dialog are checked as those read at start: a shadow catalogue, thumbnail
+// cache or log in a folder open to others is refused, the message naming the folder and saying
+// why; what was in use stays, and nothing is written there.
+TEST_F(PrefDialog, PlacesInAFolderOpenToOthersAreRefusedNamingTheFolder) {
+  const std::string open = h + "/open";
+  ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+  const std::string dir = thumbCacheDir, log = gErrLogFile;
+  MessageLog said;
+  Run(
+      [&] {
+        Type(143, (open + "/Lumerin.qdb").c_str());
+        Type(132, (open + "/thumbs").c_str());
+        Type(137, (open + "/Lumerin.txt").c_str());
+      },
+      1);
+  const std::string why = ": Folder '" + open + "' is open to others; refusing to use it";
+  EXPECT_TRUE(said.Has(DMCinput, "Cannot use shadow catalog '" + open + "/Lumerin.qdb'" + why))
+      << said.All();
+  EXPECT_TRUE(said.Has(DMCinput, "Cannot use thumbnail cache directory '" + open +
+                                     "/thumbs': Folder '" + open + "/thumbs' lies in '" + open +
+                                     "', which others can write to; refusing to use it"))
+      << said.All();
+  EXPECT_TRUE(said.Has(DMCinput, "Cannot open log file '" + open + "/Lumerin.txt'" + why))
+      << said.All();
+  EXPECT_FALSE(gMain->bc.ShadowReady());
+  EXPECT_EQ(thumbCacheDir, dir);
+  EXPECT_TRUE(PthumbManager().IsOpen());
+  EXPECT_EQ(gErrLogFile, log);
+  ASSERT_NE(dmessage_logfp, nullptr);
+  EXPECT_TRUE(QDir(QString::fromStdString(open)).isEmpty());
 }
 
 TEST_F(PrefDialog, SizeZeroKeepsTheCacheAndTheButtonClearsIt) {

@@ -1,0 +1,251 @@
+// The program's folders in whole runs of the program: a cache folder left open to others made
+// private, one that became a link refused, the caches the preferences put in folders of others
+// refused, each with what the user is told; a FIFO at the log's name, and the statistics at quit
+// kept from a file put in the log's place.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDirIterator>
+#include <QProcess>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "app/core/pbusy.h"
+#include "app/mainwin/pmainw.h"
+#include "apptest.h"
+#include "catalog/pdbase.h"
+#include "standins.h"
+
+namespace {
+
+int Mode(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
+// Every file and folder below dir with its kind, mode, size and time of change: a write there
+// shows.
+std::map<std::string, std::string> Contents(const std::string& dir) {
+  std::map<std::string, std::string> all;
+  QDirIterator it(QString::fromStdString(dir),
+                  QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                  QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    const std::string p = it.next().toStdString();
+    struct stat st;
+    if (lstat(p.c_str(), &st) != 0) continue;
+    all[p] = std::to_string(st.st_mode) + " " + std::to_string(st.st_size) + " " +
+             std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+  }
+  return all;
+}
+
+// The three pictures of the folder shown, their load over.
+bool PicturesShown() {
+  return gMain->bc.rdisp.GetSize() == 3 && !PisBusy();
+}
+
+// ... each with its final thumbnail, made in idle time.
+bool ThumbnailsMade() {
+  if (!PicturesShown()) return false;
+  for (int i = 0; i < 3; ++i)
+    if (!PthumbManager().FindThumbnail(nullptr, gMain->bc.rdisp[i])) return false;
+  return true;
+}
+
+// The pictures shown, their thumbnails made when there is a cache to keep them, and a problem of
+// the start told in the status line, or none blinking there to be told.
+bool ShownAndTold() {
+  return PicturesShown() && (!PthumbManager().IsOpen() || ThumbnailsMade()) &&
+         (StatusShowed(" this run") || !PstatusBlinks());
+}
+
+// A title set on the first picture, for the shadow catalogue to keep.
+void SetATitle() {
+  PBrowser* b = static_cast<PMainWindow*>(gMain)->GetPBrowser();
+  if (b->NewChange("Set")) {
+    PDBsetString(b->ChangeRecord(0), PDBFtitle, "Harbour");
+    b->CompleteChange();
+  }
+}
+
+std::string All(const std::vector<std::string>& texts) {
+  std::string all;
+  for (const std::string& t : texts) all += t + "\n";
+  return all;
+}
+
+}  // namespace
+
+// A cache folder the user left open to others (0777, its thumbnail folder too) comes out private
+// at the next start, and is used. One that became a link to a folder open to all (the cache moved
+// there) is refused with everything in it: the start says so in the status line, and nothing is
+// written there, neither thumbnails nor shadow records, though the pictures show as ever.
+TEST(ProgramFolders, AnOpenCacheFolderComesPrivateAndOneThatBecameALinkGetsNothing) {
+  TempHome home;
+  StartUpForgotten forget;
+  const std::string h = home.path(), folder = h + "/pictures", cache = h + "/cache/lumerin";
+  ASSERT_TRUE(PutPictures(folder, 3));
+  ASSERT_EQ(RunProgramUntil({"lumerin"}, [] { return true; }), 0);
+  ASSERT_EQ(chmod(cache.c_str(), 0777), 0);
+  ASSERT_EQ(chmod((cache + "/LumerinCache").c_str(), 0777), 0);
+  AlertsAnswered alerts;
+  EXPECT_EQ(RunProgramUntil({"lumerin", folder}, ThumbnailsMade, SetATitle), 0);
+  EXPECT_EQ(Mode(cache), 0700);
+  EXPECT_EQ(Mode(cache + "/LumerinCache"), 0700);
+  {
+    PThumbnailer cached((cache + "/LumerinCache").c_str());
+    PThumbnailerStats stats{};
+    ASSERT_TRUE(cached.GetCacheStats(&stats));
+    EXPECT_EQ(stats.nThumbs, 3);
+  }
+
+  const std::string shared = h + "/shared";
+  ASSERT_EQ(rename(cache.c_str(), shared.c_str()), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
+  ASSERT_EQ(chmod((shared + "/LumerinCache").c_str(), 0777), 0);
+  ASSERT_EQ(symlink(shared.c_str(), cache.c_str()), 0);
+  const auto before = Contents(shared);
+  EXPECT_EQ(RunProgramUntil({"lumerin", folder}, ShownAndTold, SetATitle), 0);
+  EXPECT_TRUE(StatusShowed("Folder '" + cache +
+                           "' is a symbolic link; refusing to use it: no thumbnail cache and no "
+                           "shadow catalog this run"))
+      << All(StatusShown());
+  EXPECT_EQ(Contents(shared), before);
+  EXPECT_EQ(Mode(shared), 0777);  // not the program's to change
+  EXPECT_EQ(All(alerts.texts), "");
+}
+
+// The preferences may put the thumbnail cache and the shadow catalogue anywhere, but the program
+// keeps its private data only in a folder of the user's, closed to others, that no one else can
+// swap. A folder open to all, of the user's or made first by another user, is refused at start: the
+// status line names the folder and says why, no alert is raised, and nothing is written there. A
+// shadow catalogue's folder that is missing is told the same way and the catalogue not tried.
+TEST(ProgramFolders, CachesThePreferencesPutInFoldersOfOthersAreRefusedNamingTheFolder) {
+  TempHome home;
+  StartUpForgotten forget;
+  const std::string h = home.path(), folder = h + "/pictures";
+  const std::string open = h + "/open", theirs = h + "/theirs";
+  ASSERT_TRUE(PutPictures(folder, 3));
+  ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+  const bool other = geteuid() == 0;
+  if (other) {
+    ASSERT_EQ(mkdir(theirs.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(theirs.c_str(), 0777), 0);
+    ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+  }
+  const std::string isOpen = "' is open to others; refusing to use it",
+                    isTheirs = "' belongs to another user; refusing to use it";
+  const struct {
+    bool theirs;
+    const char* name;
+    std::string value, told;
+  } cases[] = {
+      {false, "ThumbnailCacheDirectory", open,
+       "Folder '" + open + isOpen + ": no thumbnail cache this run"},
+      {false, "ShadowCatalog", open + "/Lumerin.qdb",
+       "Folder '" + open + isOpen + ": no shadow catalog this run"},
+      {false, "ShadowCatalog", h + "/gone/Lumerin.qdb",
+       "Folder '" + h + "/gone' is missing: no shadow catalog this run"},
+      {true, "ThumbnailCacheDirectory", theirs,
+       "Folder '" + theirs + isTheirs + ": no thumbnail cache this run"},
+      {true, "ShadowCatalog", theirs + "/Lumerin.qdb",
+       "Folder '" + theirs + isTheirs + ": no shadow catalog this run"},
+  };
+  for (const auto& c : cases) {
+    if (c.theirs && !other) continue;
+    SCOPED_TRACE(std::string(c.name) + " = " + c.value);
+    ASSERT_TRUE(WritePreferences(h, {{c.name, c.value}}));
+    AlertsAnswered alerts;
+    EXPECT_EQ(RunProgramUntil({"lumerin", folder}, ShownAndTold, SetATitle), 0);
+    EXPECT_TRUE(StatusShowed(c.told)) << All(StatusShown());
+    EXPECT_EQ(All(alerts.texts), "");
+    EXPECT_EQ(Contents(open), (std::map<std::string, std::string>{}));
+    if (other) {
+      EXPECT_EQ(Contents(theirs), (std::map<std::string, std::string>{}));
+    }
+    EXPECT_EQ(Mode(h + "/gone"), -1);
+  }
+  if (!other) GTEST_SKIP() << "the folders of another user need root to be made";
+}
+
+// The run the test below starts in a process of its own, in this process's home, whose state
+// folder cannot be made and whose log fallback folder holds a FIFO at the log's name: the program
+// starts, tells whether a log is open and what its status line showed, and quits.
+TEST(ProgramFolders, DISABLED_StartWithAFifoAtTheLogsName) {
+  static const std::string fallback = std::string(getenv("HOME")) + "/tmp";
+  gLogFallbackFolder = fallback.c_str();
+  const int status = RunProgramUntil({"lumerin"}, [] { return StatusShowed("Cannot open log"); });
+  printf("\nSTATUS %d\nLOG %s\n", status, dmessage_logfp != nullptr ? "open" : "none");
+  for (const std::string& s : StatusShown()) printf("SHOWN %s\n", s.c_str());
+}
+
+// A FIFO anyone made at the log's fallback name (the state folder cannot be made) would hold the
+// start in its open until someone read it. The start goes on: the log is refused, and the status
+// line tells why. The start runs in a child process, given a minute, so that a start held there
+// fails the test instead of hanging it.
+TEST(ProgramFolders, AFifoAtTheLogsNameHoldsNoStart) {
+  TempHome home;
+  const std::string h = home.path(), fifo = h + "/tmp/Lumerin.txt";
+  ASSERT_EQ(mkdir((h + "/tmp").c_str(), 0700), 0);
+  ASSERT_EQ(chmod((h + "/tmp").c_str(), 01777), 0);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  std::ofstream(h + "/state") << "a file where the state folder would go";
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(n, 0);
+  self[n] = '\0';
+  QProcess child;
+  child.setProcessChannelMode(QProcess::MergedChannels);
+  child.start(QString::fromLocal8Bit(self),
+              {"--gtest_also_run_disabled_tests",
+               "--gtest_filter=ProgramFolders.DISABLED_StartWithAFifoAtTheLogsName"});
+  ASSERT_TRUE(child.waitForStarted());
+  if (!child.waitForFinished(60000)) {
+    child.kill();
+    child.waitForFinished();
+    FAIL() << "the start was held for a minute:\n" << child.readAll().toStdString();
+  }
+  const std::string out = child.readAll().toStdString();
+  EXPECT_NE(out.find("\nSTATUS 0\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\nLOG none\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\nSHOWN Cannot open log file '" + fifo + "': it is not a regular file\n"),
+            std::string::npos)
+      << out;
+  struct stat st;
+  ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// The statistics written at quit go into the log the program has open, checked when it was
+// opened, not into whatever bears its name by then: a file another user put in its place is left
+// as it was.
+TEST(ProgramFolders, TheStatisticsAtQuitGoIntoTheLogOpenNotAFileNowBearingItsName) {
+  if (geteuid() != 0) GTEST_SKIP() << "a file of another user needs root to be made";
+  TempHome home;
+  StartUpForgotten forget;
+  static std::string log, kept;
+  log = home.path() + "/state/lumerin/Lumerin.txt";
+  kept = home.path() + "/state/lumerin/kept.txt";
+  const std::string catalogue = home.path() + "/photos.qdb";
+  {
+    PContext c;
+    ASSERT_TRUE(c.OpenDB(catalogue.c_str()));
+  }
+  EXPECT_EQ(RunProgramUntil(
+                {"lumerin", catalogue}, [] { return gMain->bc.Ready() && !PisBusy(); },
+                [] {
+                  rename(log.c_str(), kept.c_str());
+                  std::ofstream(log) << "theirs";
+                  EXPECT_EQ(chown(log.c_str(), 65534, 65534), 0);
+                }),
+            0);
+  std::stringstream theirs, ours;
+  theirs << std::ifstream(log).rdbuf();
+  ours << std::ifstream(kept).rdbuf();
+  EXPECT_EQ(theirs.str(), "theirs");
+  EXPECT_NE(ours.str().find("Database statistics:"), std::string::npos) << ours.str();
+}

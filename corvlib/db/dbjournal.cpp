@@ -118,7 +118,8 @@ const char* NoWritersJournal(DBFileSystem* fs, int jfd, int dbfd) {
   if (!fs->Stamp(jfd, &j) || !fs->Stamp(dbfd, &db) || j.owner < 0)
     return "its owner cannot be told";
   if (!j.regular) return "not a regular file";
-  if (j.names != 1) return "a file with other names";
+  // A file system that counts no links shows none.
+  if (j.names > 1) return "a file with other names";
   if (j.owner != db.owner && j.owner != static_cast<long long>(geteuid()))
     return "made by another user";
   return nullptr;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -69,13 +70,17 @@ class MemFS : public DBFileSystem {
   }
   bool Remove(const std::string& path) override { return files.erase(path) > 0; }
   bool SyncDir(const std::string&) override { return true; }
-  // Every file has the same times and identity: only its size tells states apart.
+  // Every file has the same times and identity (the user's own, one regular file of one name):
+  // only its size tells states apart.
   bool Stamp(int fd, DBFileStamp* st) override {
     std::string* f = File(fd);
     if (f == nullptr) return false;
     st->size = static_cast<long long>(f->size());
     st->mtimeNs = st->ctimeNs = 1000;
     st->ino = st->dev = 1;
+    st->owner = static_cast<long long>(geteuid());
+    st->regular = true;
+    st->names = 1;
     return true;
   }
   bool Rename(const std::string& from, const std::string& to) override {

@@ -31,6 +31,7 @@
 #include "platform/ppriv.h"
 #include "platform/pqt.h"
 #include "support/bytetext.h"
+#include "support/futil.h"
 
 using namespace plat;
 
@@ -331,12 +332,19 @@ struct PFileDialog::Impl {
       Refuse("A folder's name cannot be empty or hold '/'");
       return false;
     }
-    if (Exists(Join(dir, n))) {
+    // Whatever has the name, or comes to have it meanwhile (a folder another user makes in a
+    // folder both may write), is never replaced. A file system without a rename that never
+    // replaces takes no second name of a folder either: there the folder is renamed once the
+    // name is found free, which can replace no more than an empty folder made meanwhile.
+    const std::string from = Join(dir, old), to = Join(dir, n);
+    int err = PrenameNoReplace(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+    if (err == EPERM) err = Exists(to) ? EEXIST : rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+    if (err == EEXIST || err == ENOTEMPTY) {
       Refuse("'" + n + "' already exists");
       return false;
     }
-    if (rename(Join(dir, old).c_str(), Join(dir, n).c_str()) != 0) {
-      Refuse("Cannot rename the folder: " + std::string(strerror(errno)));
+    if (err != 0) {
+      Refuse("Cannot rename the folder: " + std::string(strerror(err)));
       return false;
     }
     const int row = model->Find(old);

@@ -182,17 +182,12 @@ struct PPrintSession::Impl {
   bool aborted = false;
   std::string target, temp;  // a PDF file's name and the file written meanwhile
   int fd = -1;               // the file written, open while Qt writes it through /proc/self/fd
-  dev_t dev = 0;             // the file written, as it was made
-  ino_t ino = 0;
+  struct stat made = {};     // the file written, as it was made
   std::string failure;  // why the last document's file was not put in place
 
   // Whether the temporary name still names the file written: in a folder others may write,
   // another user can rename it away and leave anything there.
-  bool TempIsOurs() const {
-    struct stat st;
-    return !temp.empty() && lstat(temp.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-           st.st_dev == dev && st.st_ino == ino;
-  }
+  bool TempIsOurs() const { return PtempHolds(temp, made); }
   // The temporary file goes and the printer names the user's file again.
   void Discard() {
     if (TempIsOurs()) unlink(temp.c_str());
@@ -365,19 +360,11 @@ int PPrintSession::BeginDocument(const PPrintSettings& s) {
       return kPrintError;
     // Qt chooses the PDF format by the name's suffix.
     std::string temp;
-    const int fd = PtempBeside(target.c_str(), &temp, -1, ".pdf");
+    const int fd = PtempBeside(target.c_str(), &temp, -1, ".pdf", &d.made);
     if (fd < 0) return kPrintError;
-    struct stat made;
-    if (fstat(fd, &made) != 0) {
-      close(fd);
-      PdiscardTemp(temp);
-      return kPrintError;
-    }
     d.target = target;
     d.temp = temp;
     d.fd = fd;
-    d.dev = made.st_dev;
-    d.ino = made.st_ino;
     // Qt opens its file again by name when the first page begins, following a link and
     // truncating what it finds; by then another user who may write in the folder could have
     // put a link at the temporary name. Qt is given the file made here instead: /proc/self/fd/N

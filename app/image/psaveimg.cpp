@@ -303,12 +303,12 @@ long WriteSafely(const char* path, Write write) {
   // The writer replaces the empty temporary file with the whole image.
   long n = write(tmp.c_str());
   bool ok = known && n > 0;
+  struct stat st;  // the file taken back, which alone is renamed into place
   if (ok) {
     // In a folder others may write, another user may have left anything at the name since:
     // it is opened without following a link or waiting on a FIFO, and taken only as a regular
     // file of the owner files made here have, with no other name.
     fd = open(tmp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    struct stat st;
     ok = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == made.st_uid &&
          st.st_nlink == 1 && PsetFileMode(fd, mode) && fsync(fd) == 0;
     if (ok) n = static_cast<long>(st.st_size);
@@ -322,7 +322,7 @@ long WriteSafely(const char* path, Write write) {
       PdiscardTemp(tmp);
     return 0;
   }
-  return PrenameTemp(tmp, path) ? n : 0;
+  return PrenameTemp(tmp, path, &st) ? n : 0;
 }
 
 // Whether a writer's files keep a pixel shape: JPEG files have no place for one that

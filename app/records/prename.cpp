@@ -29,10 +29,6 @@
 #include "support/cnumber.h"
 #include "support/futil.h"
 
-#ifndef RENAME_NOREPLACE
-#define RENAME_NOREPLACE (1 << 0)
-#endif
-
 using namespace recfile;
 
 namespace {
@@ -79,21 +75,6 @@ void DropName(const std::string& keep, const std::string& drop, const char* whic
              PsystemReason(errno).c_str());
 }
 
-// Renames without ever replacing: a name that exists (or comes to exist meanwhile) refuses.
-// The file system's own no-replace rename, else a new link and the old one's removal.
-int RenameNoReplace(const char* from, const char* to) {
-  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
-  if (link(from, to) != 0) return -1;
-  if (unlink(from) != 0) {
-    const int e = errno;
-    DropName(from, to, "new");  // the file keeps the name it had
-    errno = e;
-    return -1;
-  }
-  return 0;
-}
-
 // Whether to is from's own name in other letter case, on a file system whose names ignore it.
 bool CaseOnly(const char* from, const char* to) {
   const int e = errno;
@@ -117,7 +98,7 @@ class SecondNames {
       return 0;
     }
     if (errno == EPERM || errno == EXDEV || errno == ENOTSUP || errno == EMLINK)
-      return RenameNoReplace(from, to);
+      return PrenameNoReplace(from, to);
     return -1;
   }
   // Whether a file listed here is leaving the name path.
@@ -161,7 +142,7 @@ class SecondNames {
 // (see SecondNames::Link). A change of letter case only, where names ignore it, renames at
 // once: a link would find the file itself.
 int GiveName(const char* from, const char* to, SecondNames* names) {
-  const int r = names != nullptr ? names->Link(from, to) : RenameNoReplace(from, to);
+  const int r = names != nullptr ? names->Link(from, to) : PrenameNoReplace(from, to);
   if (r != 0 && errno == EEXIST && CaseOnly(from, to)) return rename(from, to);
   return r;
 }

@@ -65,6 +65,9 @@ class SystemFS : public DBFileSystem {
     out->ctimeNs = static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
     out->ino = static_cast<unsigned long long>(st.st_ino);
     out->dev = static_cast<unsigned long long>(st.st_dev);
+    out->owner = static_cast<long long>(st.st_uid);
+    out->regular = S_ISREG(st.st_mode);
+    out->names = static_cast<long long>(st.st_nlink);
     return true;
   }
   bool Rename(const std::string& from, const std::string& to) override {

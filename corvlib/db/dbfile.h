@@ -11,13 +11,17 @@
 #include <string>
 
 // What tells one state of a file from another without reading it: size, modification and
-// status-change times in nanoseconds, inode and device.
+// status-change times in nanoseconds, inode and device. Beside them, and no part of the state
+// compared: whose the file is, whether it is a regular file and how many names it has.
 struct DBFileStamp {
   long long size = -1;
   long long mtimeNs = 0;
   long long ctimeNs = 0;
   unsigned long long ino = 0;
   unsigned long long dev = 0;
+  long long owner = -1;  // the owner's user id; -1 when the layer cannot tell
+  bool regular = false;
+  long long names = 0;  // hard links
   bool operator==(const DBFileStamp& o) const {
     return size == o.size && mtimeNs == o.mtimeNs && ctimeNs == o.ctimeNs && ino == o.ino &&
            dev == o.dev;
@@ -44,7 +48,7 @@ class DBFileSystem {
   // fsync of a folder, so that files created or removed in it stay so.
   virtual bool SyncDir(const std::string& dir) = 0;
   // The file's stamp (fstat); false when the layer cannot tell, and then no index file is
-  // used beside the database.
+  // used beside the database, and no journal found beside it is played back or read.
   virtual bool Stamp(int fd, DBFileStamp* st) {
     (void)fd;
     (void)st;

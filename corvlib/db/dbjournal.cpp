@@ -111,6 +111,20 @@ void Identity(DBFileSystem* fs, int fd, uint64_t* dev, uint64_t* ino) {
   }
 }
 
+// Why the journal open at jfd cannot have been made by a writer of the database open at
+// dbfd (the reason, in words), or nullptr when it can.
+const char* NoWritersJournal(DBFileSystem* fs, int jfd, int dbfd) {
+  DBFileStamp j, db;
+  if (!fs->Stamp(jfd, &j) || !fs->Stamp(dbfd, &db) || j.owner < 0)
+    return "its owner cannot be told";
+  if (!j.regular) return "not a regular file";
+  // A file system that counts no links shows none.
+  if (j.names > 1) return "a file with other names";
+  if (j.owner != db.owner && j.owner != static_cast<long long>(geteuid()))
+    return "made by another user";
+  return nullptr;
+}
+
 }  // namespace
 
 uint32_t DBJournal::Checksum(uint32_t h, const void* data, size_t n) {
@@ -414,7 +428,7 @@ bool DBJournal::Rollback() {
   if (!Wrote()) return true;
   // The locks stay held throughout: no reader sees the file between the two states.
   DBJournalScan scan;
-  if (scan.Scan(fs, jfd, dbfd) != DBJournalScan::kGood)
+  if (scan.Scan(fs, jfd, dbfd, false) != DBJournalScan::kGood)
     return Fail(("Cannot put %s back from its journal (" + scan.why + ")").c_str(), 0);
   if (!scan.PlayBack(fs, jfd, dbfd)) return Fail("Cannot put %s back from its journal", errno);
   fs->Close(jfd);
@@ -502,7 +516,10 @@ bool DBJournalScan::ReadPieces(DBFileSystem* fs, int jfd, long long jsize) {
   return true;
 }
 
-DBJournalScan::Verdict DBJournalScan::Scan(DBFileSystem* fs, int jfd, int dbfd) {
+DBJournalScan::Verdict DBJournalScan::Scan(DBFileSystem* fs, int jfd, int dbfd, bool found) {
+  if (found) {
+    if (const char* reason = NoWritersJournal(fs, jfd, dbfd)) return Set(kForeign, reason);
+  }
   long long jsize = 0;
   int mode = 0;
   if (!fs->Stat(jfd, &jsize, &mode)) return Set(kDamaged, "it cannot be read");

@@ -43,7 +43,11 @@
 // that is cut short, holds fewer pieces than its count, or does not belong to the file beside
 // it (another file's device and inode, a size or header the sync did not start from, an older
 // layout) is damage: it is not played back and is kept for the user, and the database opens
-// read-only as it is.
+// read-only as it is. So is a journal that no writer of the file can have made: one that is
+// not a regular file of one name, or whose owner is neither the file's owner nor the user of
+// the program that finds it. A database others may write (a group's) is thus put back from the
+// journal of a sync that did not complete only by its owner when the owner synced, and only by
+// that other user when they did; anyone else opens it read-only until then.
 //
 //   journal (little-endian)
 //   offset  size  what
@@ -223,8 +227,12 @@ class DBJournalScan {
     long long at;  // of its bytes in the journal
   };
 
-  // Reads the journal open at jfd and checks it against the database open at dbfd.
-  Verdict Scan(DBFileSystem* fs, int jfd, int dbfd);
+  // Reads the journal open at jfd and checks it against the database open at dbfd. A journal
+  // found at its name (found; not one this process made and holds open) counts only as one a
+  // writer of the database made: a regular file with one name, whose owner is the database
+  // file's or this program's user. Whoever else may write the folder may have put anything
+  // there, built from what stat tells of the database alone: it is kForeign.
+  Verdict Scan(DBFileSystem* fs, int jfd, int dbfd, bool found = true);
   // Puts the saved bytes of every piece over buf, which holds the database's n bytes at off.
   bool Overlay(DBFileSystem* fs, int jfd, long long off, unsigned char* buf, size_t n) const;
   // Writes the saved bytes of a good journal back into the database and cuts it to its size at

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "formats/bmp.h"
@@ -13,7 +14,8 @@ long BMPwriteFile(const char* path, BmpInfo* info, BmpFillRow fill, void* data) 
     return 0;
   }
   std::string tmp;
-  const int fd = PtempBeside(path, &tmp);
+  struct stat made;
+  const int fd = PtempBeside(path, &tmp, -1, nullptr, &made);
   if (fd < 0) {
     free(info);
     return 0;
@@ -40,5 +42,5 @@ long BMPwriteFile(const char* path, BmpInfo* info, BmpFillRow fill, void* data) 
     PdiscardTemp(tmp);
     return 0;
   }
-  return PcommitTemp(tmp, path) ? size : 0;
+  return PcommitTemp(tmp, path, &made) ? size : 0;
 }

@@ -141,7 +141,8 @@ long writeFile(const char* path, const _ImgWriteBuf* wb, ImgRowSource source, vo
     return 0;
   }
   std::string tmp;
-  const int fd = PtempBeside(path, &tmp);
+  struct stat made;
+  const int fd = PtempBeside(path, &tmp, -1, nullptr, &made);
   if (fd < 0) return 0;
   long over = 0;
   bool given = true;
@@ -187,7 +188,7 @@ long writeFile(const char* path, const _ImgWriteBuf* wb, ImgRowSource source, vo
     PdiscardTemp(tmp);
     return 0;
   }
-  if (!PcommitTemp(tmp, path)) return 0;
+  if (!PcommitTemp(tmp, path, &made)) return 0;
   if (over > 0)
     DMESSAGE(DMCwarning, "%s: %ld values beyond the half-float range (%g) written as infinity",
              path, over, kHalfMax);

@@ -168,7 +168,8 @@ int compressHDR(std::ostream* os, const _ImgWriteBuf* wb) {
 template <typename Arg>
 long writeBeside(const char* path, const Arg* arg, int (*body)(std::ostream*, const Arg*)) {
   std::string tmp;
-  const int fd = PtempBeside(path, &tmp, PusualFileMode());
+  struct stat made;
+  const int fd = PtempBeside(path, &tmp, PusualFileMode(), nullptr, &made);
   if (fd < 0) return 0;
   long size = 0;
   {
@@ -181,7 +182,7 @@ long writeBeside(const char* path, const Arg* arg, int (*body)(std::ostream*, co
     os.close();
     if (os.fail()) size = 0;
   }
-  if (size > 0) return PcommitTemp(tmp, path) ? size : 0;
+  if (size > 0) return PcommitTemp(tmp, path, &made) ? size : 0;
   PdiscardTemp(tmp);
   return 0;
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "picture/picheader.h"
@@ -163,7 +164,8 @@ long writePicture(const char* path, const _ImgWriteBuf* wb, ImgRowSource source,
   const bool xyz = cs->format == IPFxyz;
   const bool flat = (wb->info.flags & IIFquality) && wb->info.quality >= 100;
   std::string tmp;
-  const int fd = PtempBeside(path, &tmp);
+  struct stat made;
+  const int fd = PtempBeside(path, &tmp, -1, nullptr, &made);
   if (fd < 0) return 0;
   FILE* fp = fdopen(fd, "wb");
   if (fp == nullptr) {
@@ -179,7 +181,7 @@ long writePicture(const char* path, const _ImgWriteBuf* wb, ImgRowSource source,
     PdiscardTemp(tmp);
     return 0;
   }
-  return PcommitTemp(tmp, path) ? size : 0;
+  return PcommitTemp(tmp, path, &made) ? size : 0;
 }
 
 }  // namespace

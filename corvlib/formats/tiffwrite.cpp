@@ -319,7 +319,8 @@ long writePage(const char* path, const _ImgWriteBuf* wb, ImgRowSource source, vo
   const int64_t rowBytes = int64_t{wb->xres} * PpixelSize(wb->csp);
   if (rowBytes > INT32_MAX) return 0;
   std::string tmp;
-  const int fd = PtempBeside(path, &tmp);
+  struct stat made;
+  const int fd = PtempBeside(path, &tmp, -1, nullptr, &made);
   if (fd < 0) return 0;
   TIFF* tif = TiffOpenFd(fd, path, "w");
   if (tif == nullptr) {
@@ -336,7 +337,7 @@ long writePage(const char* path, const _ImgWriteBuf* wb, ImgRowSource source, vo
     PdiscardTemp(tmp);
     return 0;
   }
-  return PcommitTemp(tmp, path) ? static_cast<long>(st.st_size) : 0;
+  return PcommitTemp(tmp, path, &made) ? static_cast<long>(st.st_size) : 0;
 }
 
 }  // namespace

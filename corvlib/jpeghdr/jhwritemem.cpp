@@ -58,7 +58,8 @@ long jpeghdr_write_memory(const char* path, const float* pixels, int width, int 
   }
   // Write beside the target and rename, so a failed write never destroys an existing file.
   std::string tmp;
-  const int fd = PtempBeside(path, &tmp, PusualFileMode());
+  struct stat made;
+  const int fd = PtempBeside(path, &tmp, PusualFileMode(), nullptr, &made);
   if (fd < 0) {
     DMESSAGE(DMCsystem, "cannot create a temporary file beside %s", path);
     return 0;
@@ -79,7 +80,7 @@ long jpeghdr_write_memory(const char* path, const float* pixels, int width, int 
     PdiscardTemp(tmp);
     return 0;
   }
-  if (!PrenameTemp(tmp, path)) {
+  if (!PrenameTemp(tmp, path, &made)) {
     DMESSAGE(DMCsystem, "cannot rename the written file to %s", path);
     return 0;
   }

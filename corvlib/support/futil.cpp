@@ -1,12 +1,20 @@
 #include "support/futil.h"
+#include "support/dmessage.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
 
 int isdirectory(const char* path) {
   struct stat st;
@@ -18,6 +26,27 @@ std::string PfolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int PrenameNoReplace(const char* from, const char* to) {
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
+  if (link(from, to) != 0) return -1;
+  if (unlink(from) != 0) {
+    // The file keeps the name it had: the new one goes again while it is a second name of the
+    // file (either name may have changed hands meanwhile).
+    const int e = errno;
+    struct stat a, b;
+    if (lstat(from, &a) != 0 || lstat(to, &b) != 0 || a.st_dev != b.st_dev ||
+        a.st_ino != b.st_ino || a.st_nlink < 2)
+      DMESSAGE(DMCwarning, "Cannot remove the new name '%s': it is no longer a second name of '%s'",
+               to, from);
+    else if (unlink(to) != 0 && errno != ENOENT)
+      DMESSAGE(DMCwarning, "Cannot remove the new name '%s': %s", to, strerror(errno));
+    errno = e;
+    return -1;
+  }
+  return 0;
 }
 
 time_t getfiletime(const char* path) {

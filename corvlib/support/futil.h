@@ -12,6 +12,11 @@ int isdirectory(const char* path);
 // The folder part of a path: all before its last '/', "/" for a name at the root and "." for a
 // name without a folder.
 std::string PfolderOf(const std::string& path);
+// Gives the file or folder at from the name to, never replacing what is at to: -1 with errno
+// EEXIST (or ENOTEMPTY) when a name exists there, or comes to exist meanwhile; 0 when renamed.
+// The file system's own rename that never replaces; where it has none, a new link and the old
+// name's removal (a folder, which takes no second link, then fails with EPERM).
+int PrenameNoReplace(const char* from, const char* to);
 // Modification time in seconds since the epoch; 0 for a null path or an unreadable status.
 time_t getfiletime(const char* path);
 // Sets the modification time to t (0 means now) and the access time to now. A t later than

@@ -36,6 +36,17 @@ void Remove(const std::string& tmp) {
   errno = err;
 }
 
+// Tells that the temporary file tmp was replaced before it took path's name; 0, errno EEXIST.
+// What stands at tmp now is another's, to remove or keep.
+int Replaced(const std::string& tmp, const char* path) {
+  DMESSAGE_ERRNO(DMCsystem, DMnoSystemError,
+                 "The temporary file '%s' was replaced while it was written: '%s' is left as it "
+                 "was",
+                 tmp.c_str(), path);
+  errno = EEXIST;
+  return 0;
+}
+
 // What every temporary name carries after its target's name: the owner's process id and the
 // random part follow it.
 const char kTempMark[] = ".lumerin-";
@@ -112,7 +123,8 @@ bool PsetFileMode(int fd, mode_t mode) {
   }
 }
 
-int PtempBeside(const char* path, std::string* tmp, int mode, const char* suffix) {
+int PtempBeside(const char* path, std::string* tmp, int mode, const char* suffix,
+                struct stat* made) {
   if (path == nullptr || *path == '\0' || tmp == nullptr) {
     errno = EINVAL;
     return -1;
@@ -135,11 +147,24 @@ int PtempBeside(const char* path, std::string* tmp, int mode, const char* suffix
   std::string name = dir + "." + stem + tail;
   const int fd = mkostemps(&name[0], static_cast<int>(end.size()), O_CLOEXEC);
   if (fd < 0) return -1;
+  if (made != nullptr && fstat(fd, made) != 0) {
+    const int err = errno;
+    close(fd);
+    unlink(name.c_str());
+    errno = err;
+    return -1;
+  }
   // The file is new and this process's own: where its mode cannot be set it keeps the one it
   // was made with, no wider than 0600 (or its file system's own).
   PsetFileMode(fd, mode < 0 ? PnewFileMode(path) : static_cast<mode_t>(mode));
   *tmp = name;
   return fd;
+}
+
+bool PtempHolds(const std::string& tmp, const struct stat& made) {
+  struct stat st;
+  return !tmp.empty() && lstat(tmp.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         st.st_dev == made.st_dev && st.st_ino == made.st_ino;
 }
 
 FILE* PscratchFile() {
@@ -202,11 +227,14 @@ std::string PfreeNameBeside(const char* path) {
   return tmp;
 }
 
-int PrenameTemp(const std::string& tmp, const char* path) {
+int PrenameTemp(const std::string& tmp, const char* path, const struct stat* made) {
   if (path == nullptr || tmp.empty()) {
     errno = EINVAL;
     return 0;
   }
+  // Between the writer's close and here another user of the folder may have put anything at
+  // the name: it never takes the user's file's name.
+  if (made != nullptr && !PtempHolds(tmp, *made)) return Replaced(tmp, path);
   if (rename(tmp.c_str(), path) != 0) {
     Remove(tmp);
     return 0;
@@ -216,18 +244,37 @@ int PrenameTemp(const std::string& tmp, const char* path) {
   return 1;
 }
 
-int PcommitTemp(const std::string& tmp, const char* path) {
+int PcommitTemp(const std::string& tmp, const char* path, const struct stat* made) {
   if (path == nullptr || tmp.empty()) {
     errno = EINVAL;
     return 0;
   }
   // The contents reach the disk before the name does. The name is the file this process made,
-  // unless another took it meanwhile: nothing is followed, and nothing waited for.
-  if (!SyncPath(tmp.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK)) {
+  // unless another took it meanwhile: nothing is followed, and nothing waited for. Held open,
+  // the file keeps its identity until the rename has been made.
+  const int fd = open(tmp.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (made != nullptr) {
+    struct stat st;
+    const int err = errno;
+    const bool ours = fd >= 0 ? fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                                    st.st_dev == made->st_dev && st.st_ino == made->st_ino
+                              : PtempHolds(tmp, *made);
+    if (!ours) {
+      if (fd >= 0) close(fd);
+      return Replaced(tmp, path);
+    }
+    errno = err;
+  }
+  if (fd < 0 || fsync(fd) != 0) {
+    if (fd >= 0) close(fd);
     Remove(tmp);
     return 0;
   }
-  return PrenameTemp(tmp, path);
+  const int renamed = PrenameTemp(tmp, path, made);
+  const int err = errno;
+  close(fd);
+  errno = err;
+  return renamed;
 }
 
 void PdiscardTemp(const std::string& tmp) {
@@ -250,7 +297,7 @@ bool PwriteAll(int fd, const void* data, size_t n) {
 }
 
 PWholeFile::PWholeFile(const char* path, int mode, const char* suffix) {
-  fd_ = PtempBeside(path, &tmp_, mode, suffix);
+  fd_ = PtempBeside(path, &tmp_, mode, suffix, &made_);
   if (fd_ >= 0) path_ = path;
 }
 
@@ -288,20 +335,34 @@ bool PWholeFile::Commit() {
     errno = EBADF;
     return false;
   }
-  if (fd_ >= 0 && ((!synced_ && !Sync()) || !Close())) {
+  if (fd_ < 0) {
+    // Closed by the caller: PcommitTemp opens the name again to sync it, and takes it only as
+    // the file made here.
+    const std::string tmp = tmp_;
+    tmp_.clear();
+    return PcommitTemp(tmp, path_.c_str(), &made_) != 0;
+  }
+  if (!synced_ && !Sync()) {
     Discard();
     return false;
   }
+  // The descriptor stays open while the name is checked and renamed, so that the file keeps
+  // its identity meanwhile; synced, its close can lose nothing.
   const std::string tmp = tmp_;
   tmp_.clear();
-  return (synced_ ? PrenameTemp(tmp, path_.c_str()) : PcommitTemp(tmp, path_.c_str())) != 0;
+  const int renamed = PrenameTemp(tmp, path_.c_str(), &made_);
+  const int err = errno;
+  close(fd_);
+  fd_ = -1;
+  errno = err;
+  return renamed != 0;
 }
 
 void PWholeFile::Discard() {
   const int err = errno;
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
-  PdiscardTemp(tmp_);
+  if (PtempHolds(tmp_, made_)) PdiscardTemp(tmp_);
   tmp_.clear();
   errno = err;
 }

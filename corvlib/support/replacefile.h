@@ -5,6 +5,7 @@
 // temporary file, so a crash leaves either the old file or the whole new one.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -25,8 +26,14 @@ bool PsetFileMode(int fd, mode_t mode);
 // Creates an empty temporary file beside path, named ".<name>.lumerin-<pid>-XXXXXX.tmp<suffix>"
 // (suffix may be NULL; writers that choose their format by the name need it; a long name is
 // cut to fit), with the given mode (negative: PnewFileMode(path)); returns its descriptor
-// (closed on exec), or -1 with errno set, and its name in tmp.
-int PtempBeside(const char* path, std::string* tmp, int mode = -1, const char* suffix = nullptr);
+// (closed on exec), or -1 with errno set, and its name in tmp. made, when given, gets the new
+// file's status (fstat), by which PcommitTemp and PrenameTemp know it at its name.
+int PtempBeside(const char* path, std::string* tmp, int mode = -1, const char* suffix = nullptr,
+                struct stat* made = nullptr);
+// Whether tmp still names the file whose status (fstat of its descriptor) is made: a regular
+// file of its device and inode, looked at without following a link. In a folder others may
+// write, another user can rename a temporary file away and leave anything at its name.
+bool PtempHolds(const std::string& tmp, const struct stat& made);
 // Removes from folder the temporary files PtempBeside made there for processes that no longer
 // run (a save or export that was killed): only the user's own regular files whose names have
 // exactly that form; a file of a live process, of another user, or of any other name stays.
@@ -37,9 +44,13 @@ int PremoveStaleTemps(const char* folder);
 std::string PfreeNameBeside(const char* path);
 // Syncs the finished temporary file (closed by the caller), renames it onto path and syncs the
 // folder; 1 on success, else 0 with the temporary file removed and errno from the failed step.
-int PcommitTemp(const std::string& tmp, const char* path);
+// Given made (PtempBeside), the name is synced and renamed only while it holds that file
+// (PtempHolds, looked at just before the rename); a file that took its place meanwhile is left
+// at the name, the failure is told ("The temporary file ... was replaced while it was
+// written") and errno is EEXIST.
+int PcommitTemp(const std::string& tmp, const char* path, const struct stat* made = nullptr);
 // PcommitTemp for a temporary file whose contents the caller has synced already.
-int PrenameTemp(const std::string& tmp, const char* path);
+int PrenameTemp(const std::string& tmp, const char* path, const struct stat* made = nullptr);
 // Removes an unfinished temporary file.
 void PdiscardTemp(const std::string& tmp);
 // An unnamed scratch file in the temporary folder, open for reading and writing as
@@ -67,14 +78,16 @@ class PWholeFile {
   bool Write(const void* data, size_t n);
   bool Sync();
   bool Close();
-  // Renames the temporary file onto the path and syncs the folder (syncing and closing it first
-  // where the caller has not). False with the temporary file removed and the path as it was.
+  // Renames the temporary file onto the path and syncs the folder (syncing it first where the
+  // caller has not), only while its name still holds the file made (PcommitTemp). False with
+  // the path as it was, and the temporary file removed unless another took its name.
   bool Commit();
-  // Closes and removes the temporary file.
+  // Closes and removes the temporary file (not what another put at its name).
   void Discard();
 
  private:
   std::string path_, tmp_;
   int fd_ = -1;
   bool synced_ = false;
+  struct stat made_ = {};
 };

@@ -6,11 +6,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <functional>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include "context_test_util.h"
+#include "db/dbblock.h"
+#include "db/dbbytes.h"
+#include "db/dbjournal.h"
 #include "db/test_faultfs.h"
 
 using ctxtest::ReadFile;
@@ -198,5 +203,105 @@ TEST(PlantedNames, AFifoAtTheJournalsOrTheIndexFilesNameIsNotWaitedOn) {
       ASSERT_TRUE(reader.OpenDB(s.db.c_str(), true));
       EXPECT_EQ(reader.pdb.TotalRecords(), 2);
     }
+  }
+}
+
+namespace {
+
+// A journal for the database at db that passes every check of its bytes, made from what stat
+// tells of the database alone (its device, inode and size; no byte of it checked): played
+// back, it writes one chunk of the other user's bytes over the start of the database.
+std::string JournalFromStat(const std::string& db) {
+  using dbbytes::Put32;
+  using dbbytes::Put64;
+  struct stat st;
+  if (stat(db.c_str(), &st) != 0) return "";
+  const uint32_t salt = 0x2545F491u;
+  std::vector<unsigned char> j(96, 0);
+  memcpy(j.data(), "QRDBjnl2", 8);
+  Put32(&j[8], salt);
+  Put32(&j[12], DB_BLOCKSIZE);
+  Put64(&j[16], st.st_dev);
+  Put64(&j[24], st.st_ino);
+  Put64(&j[32], static_cast<uint64_t>(st.st_size));
+  Put32(&j[40], 0);
+  Put32(&j[44], DBJournal::Checksum(0, "", 0));
+  Put32(&j[48], DBJournal::Checksum(0, j.data(), 48));
+  // The count: slot 1 of generation 1 names one piece, the size unchanged.
+  Put32(&j[52], 1);
+  Put32(&j[56], 1);
+  Put64(&j[60], static_cast<uint64_t>(st.st_size));
+  Put32(&j[68], DBJournal::Checksum(salt ^ static_cast<uint32_t>(52 * 0x9E3779B1u), &j[52], 16));
+  const size_t n = 4096;
+  std::vector<unsigned char> piece(16 + n + 4, 'X');
+  Put64(&piece[0], 0);
+  Put32(&piece[8], n);
+  Put32(&piece[12], 0);
+  Put32(&piece[16 + n], DBJournal::Checksum(salt, piece.data(), 16 + n));
+  j.insert(j.end(), piece.begin(), piece.end());
+  return std::string(j.begin(), j.end());
+}
+
+}  // namespace
+
+// A journal another user made (root plants one), or one with a second name, at the journal's
+// name of a private catalogue: a well-formed journal that would write over the catalogue. A
+// reader of another copy (its owner lock held here, as by a sync) reads the file as it is, and
+// an open plays nothing back: the catalogue opens read-only, says why, and keeps its bytes;
+// the journal is kept as it was.
+TEST(PlantedNames, AJournalNoWriterOfTheCatalogueMadeIsNeitherPlayedBackNorRead) {
+  for (bool otherUsers : {true, false}) {
+    SCOPED_TRACE(otherUsers ? "another user's journal" : "a journal with a second name");
+    if (otherUsers && geteuid() != 0) {
+      std::cout << "Not root: no journal of another user to plant\n";
+      continue;
+    }
+    Shared s;
+    const std::string journal = s.db + "-journal", second = s.folder + "/kept";
+    {
+      PContext ctx;
+      ASSERT_TRUE(ctx.OpenDB(s.db.c_str()));
+      std::vector<DBRecord> add;
+      for (int i = 0; i < 20; i++) add.push_back(Numbered(i));
+      ctx.pdb.AddRecords(add.data(), static_cast<int>(add.size()));
+      ASSERT_TRUE(ctx.CloseDB());
+    }
+    ASSERT_EQ(chmod(s.db.c_str(), 0600), 0);
+    const std::string bytes = ReadFile(s.db), planted = JournalFromStat(s.db);
+    ASSERT_FALSE(planted.empty());
+    auto plant = [&] {
+      const int fd = open(journal.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      return fd >= 0 && write(fd, planted.data(), planted.size()) == (ssize_t)planted.size() &&
+             close(fd) == 0 && (otherUsers || link(journal.c_str(), second.c_str()) == 0);
+    };
+    ASSERT_TRUE(otherUsers ? Plant(plant) : plant());
+    {
+      const int holder = open(s.db.c_str(), O_RDWR | O_CLOEXEC);
+      ASSERT_GE(holder, 0);
+      ASSERT_TRUE(
+          DBFileSystem::System()->Lock(holder, DBJournal::kOwnerByte, DBFileSystem::kExclusive));
+      MessageLog quiet;
+      PContext reader;
+      EXPECT_TRUE(reader.OpenDB(s.db.c_str())) << quiet.All();
+      EXPECT_TRUE(reader.ReadOnly());
+      EXPECT_EQ(reader.pdb.TotalRecords(), 20);
+      close(holder);
+    }
+    {
+      MessageLog log;
+      PContext ctx;
+      ASSERT_TRUE(ctx.OpenDB(s.db.c_str())) << log.All();
+      EXPECT_TRUE(ctx.ReadOnly());
+      EXPECT_EQ(ctx.ReadOnlyWhy().rfind("its journal '" + journal + "', left by a sync", 0), 0u)
+          << ctx.ReadOnlyWhy();
+      const std::string told = "Database journal '" + journal +
+                               "' does not belong to the database (" +
+                               (otherUsers ? "made by another user" : "a file with other names") +
+                               "): not played back and kept; the database is opened read-only";
+      EXPECT_TRUE(log.Has(DMCdata, told)) << log.All();
+      EXPECT_EQ(ctx.pdb.TotalRecords(), 20);
+    }
+    EXPECT_EQ(ReadFile(s.db), bytes);
+    EXPECT_EQ(ReadFile(journal), planted);
   }
 }

@@ -348,6 +348,46 @@ TEST(Journal, JournalOfAnotherDatabaseIsKeptAndTheFileUnchanged) {
                         "' does not belong to the database (of an older layout)");
 }
 
+// Whose a hot journal is decides whether it is played back: a writer of the database made it
+// only when it is the database's owner's or the user's who opens it (one who may write
+// another's database, say a group's). So the owner of a database another user may write opens
+// it read-only beside that user's journal, and the user plays it back.
+TEST(Journal, AHotJournalIsPlayedBackOnlyByItsOwnerOrTheDatabasesOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "files of another user can be made only as root";
+  const int kN = 600;
+  const uid_t other = geteuid() == 65534 ? 65533 : 65534;
+  const struct {
+    const char* what;
+    uid_t db, journal;
+    bool playedBack;
+  } cases[] = {
+      {"another user's database, the journal the opener's", other, geteuid(), true},
+      {"another user's database and journal", other, other, true},
+      {"the opener's database, another user's journal", geteuid(), other, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempFile f("owner");
+    ASSERT_FALSE(MakeHotJournal(f, kN).empty());
+    const std::string jpath = f.path + "-journal";
+    ASSERT_EQ(chown(f.path.c_str(), c.db, c.db), 0);
+    ASSERT_EQ(chown(jpath.c_str(), c.journal, c.journal), 0);
+    if (!c.playedBack) {
+      ExpectKept(f, "Database journal '" + jpath +
+                        "' does not belong to the database (made by another user)");
+      continue;
+    }
+    Messages log;
+    FileDB d(f.path);
+    ASSERT_TRUE(d.db->Ready()) << log.All();
+    EXPECT_FALSE(d.db->ReadOnly());
+    EXPECT_TRUE(log.Has(DMCwarning, "Database restored from its journal to the last complete sync"))
+        << log.All();
+    EXPECT_EQ(Lines(&d), VersionLines(1, kN));
+    EXPECT_FALSE(Exists(jpath));
+  }
+}
+
 // A child process changes and syncs the catalogue in a loop, telling the parent each version
 // it completed; killed at a random moment, the file holds that version or the next.
 TEST(Journal, KilledProcessLeavesTheLastCompletedSyncOrTheNext) {

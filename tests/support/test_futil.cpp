@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
 
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +12,7 @@
 #include <string>
 
 #include "support/futil.h"
+#include "testutil/temp_dir.h"
 #include "testutil/time_zone.h"
 
 namespace {
@@ -107,6 +112,38 @@ TEST(FutilTest, FreedForeignPieceBecomesCarvingBlockWithinItsBounds) {
   EXPECT_TRUE(h < area || h >= area + sizeof area);
   std::free(h);
   EXPECT_EQ(bmalloc(1992), area + 8 + 18000);
+}
+
+// A rename that never replaces: a name that exists refuses it, whether an empty folder (which a
+// plain rename of a folder takes the place of), another folder's or a file; both stay as they
+// were. A free name is taken.
+TEST(RenameNoReplace, AnyNameThatExistsRefusesTheRename) {
+  testutil::TempDir dir("noreplace");
+  const std::string folder = dir.Path("New Folder"), empty = dir.Path("empty"),
+                    file = dir.Path("file");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(empty.c_str(), 0700), 0);
+  { std::ofstream(file) << "kept"; }
+  struct stat before, after;
+  ASSERT_EQ(lstat(empty.c_str(), &before), 0);
+  for (const std::string* to : {&empty, &file}) {
+    SCOPED_TRACE(*to);
+    errno = 0;
+    EXPECT_EQ(PrenameNoReplace(folder.c_str(), to->c_str()), -1);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(lstat(folder.c_str(), &after), 0);
+  }
+  EXPECT_EQ(PrenameNoReplace(file.c_str(), empty.c_str()), -1);
+  ASSERT_EQ(lstat(empty.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  std::ifstream in(file);
+  std::string text;
+  in >> text;
+  EXPECT_EQ(text, "kept");
+  EXPECT_EQ(PrenameNoReplace(folder.c_str(), dir.Path("Trips").c_str()), 0);
+  EXPECT_NE(lstat(folder.c_str(), &after), 0);
+  EXPECT_EQ(lstat(dir.Path("Trips").c_str(), &after), 0);
+  EXPECT_TRUE(S_ISDIR(after.st_mode));
 }
 
 }  // namespace

@@ -8,11 +8,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "support/replacefile.h"
+#include "testutil/message_log.h"
+#include "testutil/other_user.h"
 #include "testutil/temp_dir.h"
 
 namespace {
@@ -185,4 +188,59 @@ TEST(WholeFile, AReplacedFileTakesOnlyItsOwnersPermissionBitsAndNeverFollowsALin
     EXPECT_EQ(Read(path), "theirs no more");
   }
   if (geteuid() != 0) GTEST_SKIP() << "another user's file can be planted only as root";
+}
+
+// In a folder another user may write, that user renames away the temporary file of a file
+// written whole and leaves a file of their own at its name, after the writer's last write:
+// with the file still open (Commit syncs and renames it), once the writer closed it, and for a
+// picture writer that made it with PtempBeside and commits it by name. Nothing is renamed: the
+// user's file stays as it was, the file at the temporary name stays theirs, and the failure
+// says why.
+TEST(WholeFile, ATemporaryFileReplacedBeforeItsRenameNeverTakesTheFilesName) {
+  testutil::TempDir top("replaced");
+  const std::string shared = testutil::SharedFolder(top.Dir());
+  const std::string path = shared + "/list.txt", moved = shared + "/moved";
+  const std::string theirs = "the other user's file\n";
+  auto plant = [&](const std::string& tmp) {
+    return testutil::Plant([&] {
+      if (rename(tmp.c_str(), moved.c_str()) != 0) return false;
+      const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      return fd >= 0 && write(fd, theirs.data(), theirs.size()) == (ssize_t)theirs.size() &&
+             close(fd) == 0;
+    });
+  };
+  for (const char* how : {"open", "closed", "picture writer"}) {
+    SCOPED_TRACE(how);
+    { std::ofstream(path) << "old"; }
+    MessageLog log;
+    std::string tmp;
+    bool committed = true;
+    if (std::string(how) == "picture writer") {
+      struct stat made;
+      const int fd = PtempBeside(path.c_str(), &tmp, -1, nullptr, &made);
+      ASSERT_GE(fd, 0);
+      ASSERT_TRUE(PwriteAll(fd, "new", 3) && fsync(fd) == 0 && close(fd) == 0);
+      ASSERT_TRUE(plant(tmp));
+      committed = PcommitTemp(tmp, path.c_str(), &made) != 0;
+    } else {
+      PWholeFile f(path.c_str());
+      tmp = f.TempName();
+      ASSERT_TRUE(f.Write("new", 3));
+      if (std::string(how) == "closed") {
+        ASSERT_TRUE(f.Close());
+      }
+      ASSERT_TRUE(plant(tmp));
+      committed = f.Commit();
+    }
+    EXPECT_FALSE(committed);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(Read(path), "old");
+    EXPECT_EQ(Read(tmp), theirs);
+    EXPECT_TRUE(log.Has(DMCsystem, "The temporary file '" + tmp +
+                                       "' was replaced while it was written: '" + path +
+                                       "' is left as it was"))
+        << log.All();
+    unlink(tmp.c_str());
+    unlink(moved.c_str());
+  }
 }

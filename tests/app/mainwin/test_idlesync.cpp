@@ -701,6 +701,7 @@ TEST_F(IdleSync, InAQuestionAReadAnotherProcessHoldsBackIsTurnedAwayFindingNoDam
 TEST_F(IdleSync, ATryTurnedAwayAfterAFailureIsNotToldAsSaved) {
   SetManualPlatformClock(true);
   const std::string path = Path("s.qdb"), shadow = Path("shadow.qdb");
+  // The shadow catalogue on a disk that can refuse its writes, the catalogue on the system's.
   dbtest::FaultFS disk(1, shadow);
   bc->fileSystem = &disk;
   struct Ending {
@@ -711,6 +712,7 @@ TEST_F(IdleSync, ATryTurnedAwayAfterAFailureIsNotToldAsSaved) {
     }
   } ending{bc};
   ASSERT_TRUE(bc->ShadowDB(shadow.c_str()));
+  bc->fileSystem = nullptr;
   ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
   ShowFolder(6);
   // Titles of pictures not in the catalogue go to the shadow catalogue.

@@ -24,6 +24,8 @@
 #include "platform/pdocuments.h"
 #include "platform/pmenu.h"
 #include "platform/psignals.h"
+#include "support/bytetext.h"
+#include "support/cnumber.h"
 #include "support/dmhold.h"
 
 IMainWindow* gMain = nullptr;
@@ -276,42 +278,76 @@ int PquitOnDisplayLoss() {
   return dropped ? kExitChangesDropped : 0;
 }
 
-PsaveChoice PsaveCatalogFirst(PContext* ctx, const char* without, const char* ending) {
+namespace {
+
+// The shadow catalogue's failed sync in the words of the catalogue's (SyncFailedText).
+std::string ShadowFailedText(PContext& bc) {
+  const DBAccess& sdb = bc.ShadowStore();
+  const int err = sdb.LastErrno();
+  const std::string why = err != 0 ? PsystemReason(err) : sdb.LastError();
+  return "Cannot save the shadow catalog '" + ShownName(gShadowCatalog) + "'" +
+         (why.empty() ? "" : ": " + why) +
+         ". The changes since its last save to pictures not in the catalog are not saved.";
+}
+
+}  // namespace
+
+PsaveChoice PsaveCatalogFirst(PContext* ctx, const char* without, const char* ending, bool shadow) {
   if (ctx == nullptr) return PsaveChoice::saved;
   PContext& bc = *ctx;
-  if (!bc.Ready() || bc.ReadOnly()) return PsaveChoice::saved;
-  bool ok;
+  const bool catalogue = bc.Ready() && !bc.ReadOnly();
+  shadow = shadow && bc.ShadowUnsynced();
+  if (!catalogue && !shadow) return PsaveChoice::saved;
+  bool ok = true, shadowOk = true;
   {
     // The failure is told once, in the question below (the sync logs it).
     const DMessageHold noAlert(DMessageHold::noAlert);
     PWorkProgress work("Saving catalog...");
-    ok = bc.SyncDB();
+    if (catalogue) ok = bc.SyncDB();
+    if (shadow) shadowOk = bc.SyncShadow();
   }
-  if (ok) return PsaveChoice::saved;
-  std::string msg = bc.SyncFailedText();
+  if (ok && shadowOk) return PsaveChoice::saved;
+  std::string msg = ok ? std::string() : bc.SyncFailedText();
+  if (!shadowOk) msg += (msg.empty() ? "" : " ") + ShadowFailedText(bc);
   msg += std::string(" Go back to keep them and try again once the catalog can be written, or ") +
          ending + " without them.";
+  // What failed, for the log.
+  std::string named = ok ? std::string() : "catalog '" + std::string(bc.dbname) + "'";
+  if (!shadowOk)
+    named +=
+        (named.empty() ? "" : " and ") + std::string("the shadow catalog '") + gShadowCatalog + "'";
   // Tried again while the question waits, as after any failed sync.
   PidleSyncFailed();
   const OSType answer = choiceDialog(msg.c_str(), "Go Back", without);
   if (PquitIsUnattended()) {
     // A quit signal ended the question: the quit goes on as the signal's, which cannot ask.
     DMESSAGE(DMCwarning,
-             "The quit signal ended the question about catalog '%s' unanswered: the quit saves "
-             "its changes if it can, else closes it without them",
-             bc.dbname);
+             "The quit signal ended the question about %s unanswered: the quit saves its changes "
+             "if it can, else closes it without them",
+             named.c_str());
     return PsaveChoice::back;
   }
   if (answer != kResponseCustom) {
-    DMESSAGE(DMCinfo, "Went back to keep the changes of catalog '%s'", bc.dbname);
+    DMESSAGE(DMCinfo, "Went back to keep the changes of %s", named.c_str());
     return PsaveChoice::back;
   }
-  if (!bc.Unsynced()) {
-    DMESSAGE(DMCinfo, "Catalog '%s' was saved while the question waited", bc.dbname);
+  if (!(catalogue && bc.Unsynced()) && !(shadow && bc.ShadowUnsynced())) {
+    named[0] = static_cast<char>(Cupper(named[0]));
+    DMESSAGE(DMCinfo, "%s %s saved while the question waited", named.c_str(),
+             ok || shadowOk ? "was" : "were");
     return PsaveChoice::saved;
   }
-  DMESSAGE(DMCwarning, "Chose to %s without the changes of catalog '%s'", ending, bc.dbname);
+  DMESSAGE(DMCwarning, "Chose to %s without the changes of %s", ending, named.c_str());
   return PsaveChoice::without;
+}
+
+void PdropShadowChanges(PContext* ctx) {
+  if (ctx == nullptr || !ctx->ShadowUnsynced()) return;
+  // The user was told what is lost: nothing more of it is written, and the file keeps its last
+  // complete sync.
+  const DMessageHold noAlert(DMessageHold::noAlert);
+  ctx->ShadowStore().Discard();
+  ctx->ShadowDB(nullptr);
 }
 
 bool PcloseCatalog(PContext* ctx, PsaveChoice choice) {

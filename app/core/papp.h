@@ -97,11 +97,19 @@ enum class PsaveChoice {
 };
 
 // Before the catalogue open in bc (null: none) is closed with the user there to answer (quit,
-// close, opening another): syncs it. When that fails, tells why (the catalogue, the system's
-// reason) and which changes are not saved, and offers to go back (nothing is closed and the
-// changes stay, to be saved once there is room) or to go on without them. without is that
-// button's label, ending the words for what goes on ("quit", "close it").
-PsaveChoice PsaveCatalogFirst(PContext* bc, const char* without, const char* ending);
+// close, opening another): syncs it under progress, the windows painted and answering while it
+// waits for another copy of the program. When that fails, tells why (the catalogue, the
+// system's reason) and which changes are not saved, and offers to go back (nothing is closed and
+// the changes stay, to be saved once there is room) or to go on without them. without is that
+// button's label, ending the words for what goes on ("quit", "close it"). With shadow (a quit),
+// the shadow catalogue's changes are synced too, and their failure told and asked about alike.
+PsaveChoice PsaveCatalogFirst(PContext* bc, const char* without, const char* ending,
+                              bool shadow = false);
+
+// The quit answered "Quit Without Saving": the changes of the shadow catalogue of bc (null:
+// none) that could not be written are dropped and it closes, its file as its last complete sync
+// left it. Nothing when it holds no such changes.
+void PdropShadowChanges(PContext* bc);
 
 // Closes the catalogue open in bc (null: none) as PsaveCatalogFirst decided: for
 // PsaveChoice::without, dropping the changes not saved (the file as the last save left it); else

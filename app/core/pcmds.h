@@ -388,8 +388,8 @@ inline constexpr PcommandEntry kCommandTable[] = {
     {kCmdShowField8, 0},
     {kCmdShowField9, 0},
     {kCmdFindUpdate, 0},
-    {kCmdFindList1, 0},
-    {kCmdFindList2, 0},
+    {kCmdFindList1, kWritesFiles},  // writes a list of the values the whole catalogue holds
+    {kCmdFindList2, kWritesFiles},
     {kCmdSearchDisplay, kReordersDisplay | kBusyGuarded},
     {kCmdSearchCatalog, kNeedsCatalog | kReordersDisplay | kBusyGuarded},
     {kCmdFalseColorAuto, 0},

@@ -449,13 +449,15 @@ struct LockWait {
 
 }  // namespace
 
-void PwaitForAnotherProcess(PWaitPhase phase) {
+bool PwaitForAnotherProcess(PWaitPhase phase) {
   LockWait& w = lockWait;
   switch (phase) {
     case PWaitPhase::begin:
-      // In a question nothing may run that could answer it; without the interface (at
-      // shut-down) nothing is shown. The wait is as it was there.
-      if (w.depth++ > 0 || work.depth > 0 || gInterfaceReady != 1 || PaskingUser()) return;
+      // Without the interface (at shut-down, the display gone) nothing is shown: the wait is
+      // as it was there. In a question nothing may run that could answer it: the wait is turned
+      // away.
+      if (w.depth++ > 0 || work.depth > 0 || gInterfaceReady != 1) return true;
+      if (PaskingUser()) return false;
       w.outermost = !PisBusy();
       w.stopped = PworkStopped();
       w.shown = gProgressWindow != nullptr && IsWindowVisible(gProgressWindow);
@@ -465,12 +467,12 @@ void PwaitForAnotherProcess(PWaitPhase phase) {
         w.canStop = IsControlEnabled(PcontrolOf(gProgressWindow, FourCC("bttn"), 3));
       }
       w.work.emplace("Waiting for another copy of Lumerin...");
-      return;
+      return true;
     case PWaitPhase::step:
       if (w.work) LibraryStep(-1);
-      return;
+      return true;
     case PWaitPhase::end:
-      if (--w.depth > 0 || !w.work) return;
+      if (--w.depth > 0 || !w.work) return true;
       break;
   }
   // The wait ends inside the library's work: a quit chosen meanwhile runs once the loop
@@ -489,4 +491,5 @@ void PwaitForAnotherProcess(PWaitPhase phase) {
       w.canStop ? EnableControl(stop) : DisableControl(stop);
     ShowWindow(gProgressWindow);
   }
+  return true;
 }

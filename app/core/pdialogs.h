@@ -119,6 +119,9 @@ class PWorkProgress {
 // at rest and in a command, runs as a PWorkProgress: the windows are painted and the commands
 // greyed while it waits, and once it has waited kWorkProgressAfter seconds the Progress window
 // says "Waiting for another copy of Lumerin..." (its Stop greyed). A quit chosen meanwhile runs
-// once the loop dispatches events again after the wait. In a question, and without the
-// interface, nothing is pumped: the wait goes on with the windows as they are.
-void PwaitForAnotherProcess(PWaitPhase phase);
+// once the loop dispatches events again after the wait. Without the interface (at shut-down, the
+// display gone) nothing is pumped: the wait goes on with the windows as they are. In a question
+// nothing is pumped either, and the wait is turned away instead (kUnpaintedWait): a sync writes
+// nothing and is tried again by the idle sync, a block written back to free memory stays in
+// memory for the next sync, a block read is read when next asked for.
+bool PwaitForAnotherProcess(PWaitPhase phase);

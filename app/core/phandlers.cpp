@@ -105,6 +105,9 @@ int PinstallEventHandlers() {
 
 namespace {
 
+// The quit command is saving the catalogues (its progress and question pump events).
+bool quitSaving = false;
+
 OSStatus Process(UInt32 cmd) {
   if (cmd >= kCmdRecentCatalog1 && cmd <= kCmdRecentCatalog5) {
     openCatalog(cmd);
@@ -145,19 +148,37 @@ OSStatus Process(UInt32 cmd) {
       PappHooks().changePreferences();
       return noErr;
     case kCmdQuit: {
+      // A quit chosen again (or the main window's close box) while this one saves: this one
+      // goes on.
+      if (quitSaving) return noErr;
       if (PisBusy()) {
         PdeferQuit();  // the operation in progress ends first
         return noErr;
       }
-      // The catalogue first: going back from its question keeps the images open too. Its
-      // changes are dropped only once the images closed too (the quit is decided then).
+      // The catalogues first: going back from their question keeps the images open too. Their
+      // changes are dropped only once the images closed too (the quit is decided then). They
+      // are saved here, under progress with the windows up and answering, however long another
+      // copy of the program holds them: the shut-down after the event loop, which pumps
+      // nothing, finds nothing left to write.
       PContext* const bc = gMain != nullptr ? &gMain->bc : nullptr;
-      const PsaveChoice choice = PsaveCatalogFirst(bc, "Quit Without Saving", "quit");
+      quitSaving = true;
+      PsaveChoice choice = PsaveCatalogFirst(bc, "Quit Without Saving", "quit", true);
       if (choice != PsaveChoice::back && (gImager == nullptr || gImager->CloseImages(true) == 1)) {
-        if (choice == PsaveChoice::without) PcloseCatalog(bc, choice);
-        PquitEventLoop();
-        return noErr;
+        // A picture saved as its image closed may have changed the catalogues.
+        if (choice == PsaveChoice::saved && bc != nullptr &&
+            (bc->Unsynced() || bc->ShadowUnsynced()))
+          choice = PsaveCatalogFirst(bc, "Quit Without Saving", "quit", true);
+        if (choice == PsaveChoice::without) {
+          PcloseCatalog(bc, choice);
+          PdropShadowChanges(bc);
+        }
+        quitSaving = false;
+        if (choice != PsaveChoice::back) {
+          PquitEventLoop();
+          return noErr;
+        }
       }
+      quitSaving = false;
       DMESSAGE(DMCtrace, "User cancelled application quit");
       return -128;  // userCanceledErr
     }

@@ -266,6 +266,9 @@ bool SyncNow(PContext* ctx, bool progress, bool idle, bool tell = true) {
   MarkWhole(ctx);
   if (away && ok) {
     DMESSAGE(DMCtrace, "Catalog '%s' is held by another process: tried again later", ctx->dbname);
+    // After a failure too the next try waits its second: one due already would come again at
+    // once, and again, for as long as the other process holds the file.
+    if (retry.failed) retry.at = std::max(retry.at, GetCurrentEventTime() + kIdleSyncDelay);
   } else if (ok) {
     NoteSaved(ctx);
   } else {

@@ -68,9 +68,10 @@ uint32_t SlotSum(uint32_t salt, size_t at, const unsigned char* slot) {
 
 // Takes a lock, trying again for up to seconds. The wait is for another process (a reader
 // stopped in the middle of its read, say): the program's windows stay painted meanwhile
-// (PWorkWait).
-bool Acquire(DBFileSystem* fs, int fd, long long byte, DBFileSystem::LockKind kind,
-             double seconds) {
+// (PWorkWait), or, where they cannot be, the wait is turned away early and *away (when given)
+// set.
+bool Acquire(DBFileSystem* fs, int fd, long long byte, DBFileSystem::LockKind kind, double seconds,
+             bool* away = nullptr) {
   if (fs->Lock(fd, byte, kind)) return true;
   auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   long nap = 200000;  // ns
@@ -80,8 +81,9 @@ bool Acquire(DBFileSystem* fs, int fd, long long byte, DBFileSystem::LockKind ki
     nanosleep(&ts, nullptr);
     if (nap < 10000000) nap *= 2;
     if (fs->Lock(fd, byte, kind)) return true;
-    wait.Step();
+    if (!wait.Step()) break;
   }
+  if (away != nullptr) *away = wait.TurnedAway();
   return false;
 }
 
@@ -96,7 +98,8 @@ bool OwnerHeld(DBFileSystem* fs, int fd, double seconds) {
     struct timespec ts = {0, nap};
     nanosleep(&ts, nullptr);
     if (nap < 10000000) nap *= 2;
-    wait.Step();
+    // Turned away, it is taken as held.
+    if (!wait.Step()) return true;
   }
   return false;
 }
@@ -171,8 +174,9 @@ double DBJournal::LockWait() const {
   return !turnAway ? kWriterWait : waitedOut ? 0 : kTurnAwayWait;
 }
 
-bool DBJournal::Held(const char* what) {
+bool DBJournal::Held(const char* what, bool away) {
   if (turnAway) turnedAway = waitedOut = true;
+  if (away) turnedAway = true;
   return Fail(what, 0);
 }
 
@@ -371,9 +375,12 @@ bool DBJournal::Update(const std::vector<Piece>& pieces) {
     }
   }
   if (chunks.empty()) return true;  // the file holds every piece already
+  // A wait for a lock that the program could not keep its windows painted through was turned
+  // away (PWorkWait).
+  bool away = false;
   if (fresh) {
-    if (!Acquire(fs, dbfd, kOwnerByte, DBFileSystem::kExclusive, LockWait()))
-      return Held("Another process is writing %s");
+    if (!Acquire(fs, dbfd, kOwnerByte, DBFileSystem::kExclusive, LockWait(), &away))
+      return Held("Another process is writing %s", away);
     owner = true;
     // Turned away, a sync writes nothing: a reader in the middle of its read is found before
     // the journal is made.
@@ -396,11 +403,11 @@ bool DBJournal::Update(const std::vector<Piece>& pieces) {
   if (!writing) {
     // Readers see intent and read around the journal; the ones reading now finish first.
     if (!fs->Lock(dbfd, kIntentByte, DBFileSystem::kExclusive) ||
-        !Acquire(fs, dbfd, kWriteByte, DBFileSystem::kExclusive, LockWait())) {
+        !Acquire(fs, dbfd, kWriteByte, DBFileSystem::kExclusive, LockWait(), &away)) {
       fs->Lock(dbfd, kIntentByte, DBFileSystem::kUnlock);
       // The journal guards no write yet.
       Abandon();
-      return Held("Other processes are reading %s");
+      return Held("Other processes are reading %s", away);
     }
     writing = true;
   }

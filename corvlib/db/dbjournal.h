@@ -150,7 +150,9 @@ class DBJournal {
     turnAway = on;
     waitedOut = false;
   }
-  // Whether the last Update was turned away.
+  // Whether the last Update was turned away: by SetTurnAway, or because a wait for a lock was
+  // one the program could not keep its windows painted through (PWorkWait), which turns it away
+  // the same.
   bool TurnedAway() const { return turnedAway; }
   static constexpr double kTurnAwayWait = 0.05;
   // Whether a sync is open (its journal on disk), or one that completed left its journal.
@@ -184,8 +186,9 @@ class DBJournal {
   bool Fail(const char* what, int err);
   // How long a lock another process holds is waited for.
   double LockWait() const;
-  // Notes a failure because another process holds a lock (what as in Fail).
-  bool Held(const char* what);
+  // Notes a failure because another process holds a lock (what as in Fail); with away, a wait
+  // for it that the program could not paint was turned away (PWorkWait).
+  bool Held(const char* what, bool away = false);
 
   DBFile file;
   DBFileSystem* fs;
@@ -267,9 +270,12 @@ class DBJournalView {
   DBJournalView& operator=(const DBJournalView&) = delete;
 
   // Reads n bytes at off: the bytes read (fewer at the end of the file), -1 when the file
-  // cannot be read (or a writer held it past a bounded wait). *size (when given) gets the
-  // file's size in the state read.
+  // cannot be read (or a writer held it past a bounded wait), kTurnedAway when the wait for a
+  // writer was one the program could not keep its windows painted through (PWorkWait): nothing
+  // is wrong with the file then, and the read may be made again later. *size (when given) gets
+  // the file's size in the state read.
   long long Read(long long off, void* buf, size_t n, long long* size);
+  static constexpr long long kTurnedAway = -3;
 
  private:
   static constexpr long long kRetry = -2;

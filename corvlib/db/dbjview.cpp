@@ -46,8 +46,8 @@ long long DBJournalView::Read(long long off, void* buf, size_t n, long long* siz
     nanosleep(&ts, nullptr);
     if (nap < 5000000) nap *= 2;
     // A writer stopped between its journal and its locks holds the reader: the program's
-    // windows stay painted meanwhile.
-    wait.Step();
+    // windows stay painted meanwhile, or the read is turned away.
+    if (!wait.Step()) return kTurnedAway;
   }
 }
 

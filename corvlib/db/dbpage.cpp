@@ -298,7 +298,12 @@ bool DBAccess::FlushPage() {
     // After a write that failed (the disk full, say) no block is written back before a sync
     // succeeds: the block stays, and the next sync writes it.
     if (journal != nullptr && journal->Failed()) return false;
-    if (journal != nullptr && !writingBack && header != nullptr && !header->ReadOnly()) WriteBack();
+    if (journal != nullptr && !writingBack && header != nullptr && !header->ReadOnly()) {
+      WriteBack();
+      // Written back with its batch; or not, and then not tried again on its own (another
+      // process holding the file would be waited for twice).
+      if (journal->Failed()) return false;
+    }
     if (state == DBPSerror || !SyncPage(false)) {
       if (state != DBPSerror) return false;  // a failed write: the block stays for later
       DMESSAGE(DMCdata, "Could not sync database block");
@@ -455,7 +460,15 @@ bool DBAccess::RestoreMemory() {
   blockReads++;
   if (view != nullptr) {
     // A file opened read-only, which another process may be writing.
-    if (view->Read(strpos, rb->b, DB_BLOCKSIZE, nullptr) != DB_BLOCKSIZE) {
+    const long long got = view->Read(strpos, rb->b, DB_BLOCKSIZE, nullptr);
+    if (got == DBJournalView::kTurnedAway) {
+      // Its writer holds the file while the program cannot wait for it: nothing is wrong with
+      // the block, which is read when next asked for.
+      std::free(mem);
+      objCache = nullptr;
+      return false;
+    }
+    if (got != DB_BLOCKSIZE) {
       failed = true;
       DMESSAGE(DMCsystem, "Database block read error");
     }

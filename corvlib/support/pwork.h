@@ -4,6 +4,8 @@
 // and shows the progress. The hook must not change what the work reads or writes.
 #pragma once
 
+#include <chrono>
+
 // done: the fraction of the work done (0 .. 1), or negative when it is not known.
 using PWorkHook = void (*)(double done);
 
@@ -57,8 +59,16 @@ inline bool PworkSlice(double done) {
 // otherwise the program's wait hook is told when the wait begins, at each of its steps, and when
 // it ends. Like the work hook, the wait hook must not change what the waiting code reads or
 // writes.
+//
+// As the wait begins the hook answers whether the program can keep its windows painted through
+// it (its answer at the other phases counts for nothing). Where it cannot (a question waits for
+// the user, and nothing may run that could answer it), the wait is turned away once it has lasted
+// kUnpaintedWait seconds: the waiting code gives up as one that may not wait, losing nothing and
+// failing in nothing (a sync writes nothing and keeps its changes, a block stays in memory, a
+// read is left to be made again), and whatever asked tries again later.
 enum class PWaitPhase { begin, step, end };
-using PWaitHook = void (*)(PWaitPhase phase);
+using PWaitHook = bool (*)(PWaitPhase phase);
+constexpr double kUnpaintedWait = 0.05;
 
 namespace pwork_detail {
 inline PWaitHook wait = nullptr;
@@ -75,27 +85,39 @@ inline PWaitHook PsetWaitHook(PWaitHook h) {
 // the first try that failed) begins the wait; a wait that took no step told nothing.
 class PWorkWait {
  public:
-  PWorkWait() = default;
+  PWorkWait() : start_(std::chrono::steady_clock::now()) {}
   ~PWorkWait() {
     if (told_ != nullptr) told_(PWaitPhase::end);
   }
   PWorkWait(const PWorkWait&) = delete;
   PWorkWait& operator=(const PWorkWait&) = delete;
-  void Step() {
+  // False once the wait is turned away: the caller stops trying (and stays turned away).
+  bool Step() {
     if (!begun_) {
       begun_ = true;
       if (pwork_detail::hook == nullptr && pwork_detail::wait != nullptr) {
         told_ = pwork_detail::wait;
-        told_(PWaitPhase::begin);
+        painted_ = told_(PWaitPhase::begin);
       }
+    }
+    if (!painted_) {
+      turnedAway_ = turnedAway_ || std::chrono::steady_clock::now() - start_ >=
+                                       std::chrono::duration<double>(kUnpaintedWait);
+      return !turnedAway_;
     }
     if (told_ != nullptr)
       told_(PWaitPhase::step);
     else
       PworkStep(-1);
+    return true;
   }
+  // Whether the wait was turned away.
+  bool TurnedAway() const { return turnedAway_; }
 
  private:
+  std::chrono::steady_clock::time_point start_;
   bool begun_ = false;
+  bool painted_ = true;
+  bool turnedAway_ = false;
   PWaitHook told_ = nullptr;  // the wait hook told of the beginning, which is told the rest
 };

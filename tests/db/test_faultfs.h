@@ -10,11 +10,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -22,6 +24,7 @@
 #include <string>
 
 #include "db/dbfile.h"
+#include "db/dbjournal.h"
 
 namespace dbtest {
 
@@ -339,6 +342,66 @@ class HeldWriter {
   int resume_ = -1;
   bool held_ = false;
   int status_ = -1;
+};
+
+// Another copy of the program, in a process of its own, stopped while it holds a lock of a
+// database file until let go: a reader in the middle of its read (its share of the write lock),
+// or a writer between its locks and its journal (the intent lock, which sends readers around a
+// journal that is not there yet). Should nobody let it go, it goes on by itself after atMost
+// seconds (a minute unless given), so that a test that never does fails instead of hanging.
+class StoppedCopy {
+ public:
+  enum Kind { reader, writer };
+  explicit StoppedCopy(const std::string& path, Kind kind = reader, double atMost = 60) {
+    int held[2], go[2];
+    if (pipe2(held, O_CLOEXEC) != 0) return;
+    if (pipe2(go, O_CLOEXEC) != 0) {
+      close(held[0]);
+      close(held[1]);
+      return;
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+      // Only calls a child of a process with threads may make.
+      for (int fd = 3; fd < 1024; fd++)
+        if (fd != held[1] && fd != go[0]) close(fd);
+      struct flock fl;
+      memset(&fl, 0, sizeof fl);
+      fl.l_type = kind == reader ? F_RDLCK : F_WRLCK;
+      fl.l_whence = SEEK_SET;
+      fl.l_start = kind == reader ? DBJournal::kWriteByte : DBJournal::kIntentByte;
+      fl.l_len = 1;
+      const int fd = open(path.c_str(), (kind == reader ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+      const char said = fd >= 0 && fcntl(fd, F_OFD_SETLK, &fl) == 0 ? 'h' : 'n';
+      if (write(held[1], &said, 1) != 1) _exit(2);
+      struct pollfd letGo = {go[0], POLLIN, 0};
+      while (poll(&letGo, 1, static_cast<int>(atMost * 1000)) < 0 && errno == EINTR) {
+      }
+      _exit(0);
+    }
+    close(held[1]);
+    close(go[0]);
+    letGo_ = go[1];
+    char c = 0;
+    holding = pid_ > 0 && read(held[0], &c, 1) == 1 && c == 'h';
+    close(held[0]);
+  }
+  ~StoppedCopy() { LetGo(); }
+  StoppedCopy(const StoppedCopy&) = delete;
+  StoppedCopy& operator=(const StoppedCopy&) = delete;
+  // The copy goes on and ends, its lock with it.
+  void LetGo() {
+    if (letGo_ >= 0) close(letGo_);
+    letGo_ = -1;
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    holding = false;
+  }
+  bool holding = false;
+
+ private:
+  pid_t pid_ = -1;
+  int letGo_ = -1;
 };
 
 }  // namespace dbtest

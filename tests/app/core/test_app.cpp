@@ -5,14 +5,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 
@@ -1008,6 +1011,215 @@ TEST(Program, AStartAfterTheCacheAndStateFoldersWereClearedMakesThemAgain) {
     EXPECT_NE(log.find("Loaded folder '" + folder + "' (3 images)"), std::string::npos) << log;
     EXPECT_EQ(log.find("Cannot"), std::string::npos) << log;
   }
+}
+
+// The records titled title that a fresh reader finds in the catalogue (or shadow catalogue) at
+// path; -1 when it cannot be read.
+int TitledOnDisk(const std::string& path, const char* title) {
+  PContext reader;
+  if (!reader.OpenDB(path.c_str(), true)) return -1;
+  int n = 0;
+  for (int i = 0; i < reader.pdb.TotalRecords(); i++) {
+    DBRecord r;
+    if (reader.pdb.GetRecords(&r, 1, i) != 1) return -1;
+    const char* t = PDBgetString(r, PDBFtitle);
+    n += t != nullptr && strcmp(t, title) == 0;
+  }
+  return n;
+}
+
+// Quit with an edit not yet saved while another copy of the program, in a process of its own,
+// reads the file the edit goes to and is stopped in the middle of its read: the quit saves the
+// edit first, the windows up and answering meanwhile (a 10 ms timer keeps firing, the main window
+// shown, the Progress window saying "Saving catalog...") for as long as the other copy holds the
+// file. Once it lets go the edit is written and the program ends, the edit on disk. A title set
+// on a picture of a folder goes to the shadow catalogue; a record added goes to the catalogue.
+TEST(Program, AQuitThatWaitsForAnotherCopyKeepsTheWindowsUpUntilTheEditIsOnDisk) {
+  for (const bool catalogued : {false, true}) {
+    SCOPED_TRACE(catalogued ? "the catalogue" : "the shadow catalogue");
+    TempHome home;
+    StartUpForgotten forget;
+    PresetPreferences();
+    const std::string h = home.path();
+    // The pictures' folder, the catalogue (when one is open) and the file the edit goes to.
+    static std::string folder, db, held;
+    folder = h + "/pictures";
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
+    for (int i = 0; i < 2; ++i) {
+      QImage im(64, 48, QImage::Format_RGB32);
+      im.fill(QColor(60 * i, 90, 200));
+      ASSERT_TRUE(
+          im.save(QString::fromStdString(folder + "/p" + std::to_string(i) + ".jpg"), "JPEG"));
+    }
+    db = catalogued ? h + "/photos.qdb" : "";
+    held = catalogued ? db : h + "/cache/lumerin/Lumerin.qdb";
+    // What the user sees while the quit waits, looked at every 10 ms.
+    static struct Seen {
+      std::unique_ptr<dbtest::StoppedCopy> reader;
+      bool holding = false;  // the other copy held the file as Quit was chosen
+      bool letGo = false;    // it let go while the program still ran
+      int looks = 0;
+      double longest = 0;    // seconds between two looks while the other copy held the file
+      bool hidden = false;   // the main window went while the program ran
+      std::string progress;  // what the Progress window said
+      std::chrono::steady_clock::time_point last;
+    } seen;
+    seen = Seen();
+    QTimer look;
+    look.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&look, &QTimer::timeout, [] {
+      const auto now = std::chrono::steady_clock::now();
+      if (seen.reader != nullptr && seen.reader->holding && seen.looks++ > 0)
+        seen.longest =
+            std::max(seen.longest, std::chrono::duration<double>(now - seen.last).count());
+      seen.hidden = seen.hidden || !IsWindowVisible(gMain->GetWindow());
+      if (IsWindowVisible(gProgressWindow)) seen.progress = TextOf(gProgressWindow, "prgs", 128);
+      // Looked at a while, the Progress window shown, the other copy goes on.
+      if (seen.reader != nullptr && seen.reader->holding && seen.looks >= 30 &&
+          !seen.progress.empty()) {
+        seen.reader->LetGo();
+        seen.letGo = true;
+      }
+      seen.last = std::chrono::steady_clock::now();
+    });
+    static QTimer* looking;
+    looking = &look;
+    AlertsAnswered alerts;
+    std::string arg0 = "lumerin", arg1 = folder;
+    char* argv[] = {&arg0[0], &arg1[0], nullptr};
+    const int status = LumerinMain(2, argv, [] {
+      auto* t = new QTimer;
+      QObject::connect(t, &QTimer::timeout, [t] {
+        static int ticks;
+        if (gMain == nullptr || !IsWindowVisible(gMain->GetWindow())) return;
+        // The folder's pictures shown.
+        PContext& bc = gMain->bc;
+        if ((bc.rdisp.GetSize() != 2 || PisBusy()) && ++ticks < 12000) return;
+        ticks = 0;
+        t->stop();
+        t->deleteLater();
+        if (!db.empty()) {
+          // A record added to the catalogue opened.
+          EXPECT_TRUE(gMain->OpenCatalog(db.c_str()));
+          DBRecord r(&PDBFInfo);
+          r.SetField(PDBFfile, "p0.jpg");
+          r.SetField(PDBFlocation, folder.c_str());
+          r.SetField(PDBFnbytes, 100L);
+          r.SetField(PDBFhashval, 7L);
+          r.SetField(PDBFtitle, "Harbour");
+          EXPECT_TRUE(bc.Checkpoint("Add", nullptr));
+          EXPECT_EQ(bc.pdb.AddRecords(&r, 1), 1);
+        } else {
+          // A title set on a picture of the folder.
+          PBrowser* b = static_cast<PMainWindow*>(gMain)->GetPBrowser();
+          if (b->NewChange("Set")) {
+            PDBsetString(b->ChangeRecord(0), PDBFtitle, "Harbour");
+            b->CompleteChange();
+          }
+        }
+        seen.reader = std::make_unique<dbtest::StoppedCopy>(held);
+        seen.holding = seen.reader->holding;
+        looking->start(10);
+        TriggerMenu(gMain->GetWindow(), "Quit");
+      });
+      t->start(5);
+    });
+    look.stop();
+    printf("longest time between two looks while the other copy held the file: %.3f s\n",
+           seen.longest);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(seen.holding);
+    EXPECT_TRUE(seen.letGo);
+    EXPECT_FALSE(seen.hidden);
+    EXPECT_GE(seen.looks, 30);
+    EXPECT_LT(seen.longest, 0.5);
+    EXPECT_EQ(seen.progress, "Saving catalog...");
+    std::string all;
+    for (const std::string& a : alerts.texts) all += a + "\n";
+    EXPECT_EQ(all, "");
+    seen.reader.reset();
+    EXPECT_EQ(TitledOnDisk(held, "Harbour"), 1);
+  }
+}
+
+// A quit by signal cannot ask, and leaves its saves to the shut-down after the event loop has
+// ended. There an edit another copy holds back (it reads the shadow catalogue, stopped in the
+// middle of its read, for a second) is waited for with nothing handled and nothing shown: no
+// event is dispatched (a 10 ms timer stands still) and no Progress window comes up, even at a
+// pace that would show one at once. The edit is written once the other copy goes on.
+TEST(Program, AQuitBySignalWaitsAtShutDownHandlingAndShowingNothing) {
+  TempHome home;
+  StartUpForgotten forget;
+  PresetPreferences();
+  const std::string h = home.path(), folder = h + "/pictures";
+  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
+  QImage im(64, 48, QImage::Format_RGB32);
+  im.fill(QColor(60, 90, 200));
+  ASSERT_TRUE(im.save(QString::fromStdString(folder + "/p.jpg"), "JPEG"));
+  static std::string shadow;
+  shadow = h + "/cache/lumerin/Lumerin.qdb";
+  // What happened once the main window went (at shut-down).
+  static struct Seen {
+    std::unique_ptr<dbtest::StoppedCopy> reader;
+    bool holding = false;
+    int ticks = 0;          // events handled
+    int progressShown = 0;  // the Progress window came up
+  } seen;
+  seen = Seen();
+  struct Shown : QObject {
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Show && gMain != nullptr && !IsWindowVisible(gMain->GetWindow()))
+        ++seen.progressShown;
+      return false;
+    }
+  } shown;
+  static Shown* watching;
+  watching = &shown;
+  QTimer look;
+  QObject::connect(&look, &QTimer::timeout, [] {
+    if (gMain != nullptr && !IsWindowVisible(gMain->GetWindow())) ++seen.ticks;
+  });
+  static QTimer* looking;
+  looking = &look;
+  double pumpEvery = 0, progressAfter = 0;
+  PgetWorkPace(&pumpEvery, &progressAfter);
+  AlertsAnswered alerts;
+  std::string arg0 = "lumerin", arg1 = folder;
+  char* argv[] = {&arg0[0], &arg1[0], nullptr};
+  const int status = LumerinMain(2, argv, [] {
+    auto* t = new QTimer;
+    QObject::connect(t, &QTimer::timeout, [t] {
+      static int ticks;
+      if (gMain == nullptr || !IsWindowVisible(gMain->GetWindow())) return;
+      if ((gMain->bc.rdisp.GetSize() != 1 || PisBusy()) && ++ticks < 12000) return;
+      ticks = 0;
+      t->stop();
+      t->deleteLater();
+      PBrowser* b = static_cast<PMainWindow*>(gMain)->GetPBrowser();
+      if (b->NewChange("Set")) {
+        PDBsetString(b->ChangeRecord(0), PDBFtitle, "Harbour");
+        b->CompleteChange();
+      }
+      seen.reader = std::make_unique<dbtest::StoppedCopy>(shadow, dbtest::StoppedCopy::reader, 1);
+      seen.holding = seen.reader->holding;
+      PlatformFrameWidget(gProgressWindow)->installEventFilter(watching);
+      PsetWorkPace(0, 0);
+      looking->start(10);
+      PquitOnSignal(SIGTERM);
+    });
+    t->start(5);
+  });
+  PsetWorkPace(pumpEvery, progressAfter);
+  look.stop();
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(seen.holding);
+  EXPECT_EQ(seen.ticks, 0);
+  EXPECT_EQ(seen.progressShown, 0);
+  std::string all;
+  for (const std::string& a : alerts.texts) all += a + "\n";
+  EXPECT_EQ(all, "");
+  seen.reader.reset();
+  EXPECT_EQ(TitledOnDisk(shadow, "Harbour"), 1);
 }
 
 // The run the test below starts in a process of its own, in the home it is given, where no

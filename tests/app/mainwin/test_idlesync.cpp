@@ -17,6 +17,8 @@
 #include "db/dbjournal.h"
 #include "db/test_faultfs.h"
 #include "maintest.h"
+#include "support/cache.h"
+#include "testutil/budget_guard.h"
 
 namespace {
 
@@ -409,61 +411,7 @@ TEST_F(IdleSync, AFailingTryHoldsTheWindowNoLongerThanASync) {
   EXPECT_EQ(told, 1);
 }
 
-// Another process reading the catalogue, stopped in the middle of its read: it holds its share
-// of the file's write lock until let go.
-class StoppedReader {
- public:
-  explicit StoppedReader(const std::string& path) {
-    int held[2], go[2];
-    if (pipe2(held, O_CLOEXEC) != 0) return;
-    if (pipe2(go, O_CLOEXEC) != 0) {
-      close(held[0]);
-      close(held[1]);
-      return;
-    }
-    pid = fork();
-    if (pid == 0) {
-      // Only calls a child of a process with threads may make.
-      for (int fd = 3; fd < 1024; fd++)
-        if (fd != held[1] && fd != go[0]) close(fd);
-      struct flock fl;
-      memset(&fl, 0, sizeof fl);
-      fl.l_type = F_RDLCK;
-      fl.l_whence = SEEK_SET;
-      fl.l_start = DBJournal::kWriteByte;
-      fl.l_len = 1;
-      const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-      const char said = fd >= 0 && fcntl(fd, F_OFD_SETLK, &fl) == 0 ? 'h' : 'n';
-      if (write(held[1], &said, 1) != 1) _exit(2);
-      char c;
-      while (read(go[0], &c, 1) < 0 && errno == EINTR) {
-      }
-      _exit(0);
-    }
-    close(held[1]);
-    close(go[0]);
-    letGo = go[1];
-    char c = 0;
-    holding = pid > 0 && read(held[0], &c, 1) == 1 && c == 'h';
-    close(held[0]);
-  }
-  ~StoppedReader() { LetGo(); }
-  StoppedReader(const StoppedReader&) = delete;
-  StoppedReader& operator=(const StoppedReader&) = delete;
-  // The reader ends, its lock with it.
-  void LetGo() {
-    if (letGo >= 0) close(letGo);
-    letGo = -1;
-    if (pid > 0) waitpid(pid, nullptr, 0);
-    pid = -1;
-    holding = false;
-  }
-  bool holding = false;
-
- private:
-  pid_t pid = -1;
-  int letGo = -1;
-};
+using StoppedReader = dbtest::StoppedCopy;
 
 // A question waits while another process holds the catalogue (a reader stopped in the middle of
 // its read): the sync due then is turned away at once and tried again, so the windows stay
@@ -558,7 +506,8 @@ TEST_F(IdleSync, InAQuestionASyncAnotherProcessHoldsBackIsTriedAgainWithTheWindo
 // A sync inside a command that shows no progress (as the catalogue makes by itself after enough
 // steps) while another process holds the catalogue (a reader stopped in the middle of its read):
 // the windows stay painted while it waits (a timer keeps running), the commands greyed, and once
-// the reader lets go the change is written, nothing told as failed.
+// the reader lets go the change is written, nothing told as failed. A Quit chosen meanwhile is
+// carried out once the loop dispatches again, after the command: not from inside the sync.
 TEST_F(IdleSync, ASyncInACommandWaitingForAnotherProcessKeepsTheWindowsPainted) {
   SetManualPlatformClock(true);
   const std::string path = Path("c.qdb");
@@ -585,28 +534,221 @@ TEST_F(IdleSync, ASyncInACommandWaitingForAnotherProcessKeepsTheWindowsPainted) 
       if (auto* ok = qobject_cast<QAbstractButton*>(WidgetOf(gAlertWindow, "bttn", 1)))
         QTest::mouseClick(ok, Qt::LeftButton);
     }
-    // Looked at a while as it waits, then the reader goes on and ends.
+    // Looked at a while as it waits, Quit chosen, then the reader goes on and ends.
     if (reader.holding && ++looks == 30) {
       greyed = PisBusy();
+      Choose("quit");
       reader.LetGo();
     }
     last = std::chrono::steady_clock::now();
   });
-  bool synced = false;
+  bool synced = false, quitInSync = true;
   AsCommand([&] {
     SetManualPlatformClock(false);
     Edit(b, 1, "Harbour");
     look.start(10);
     synced = bc->SyncDB();
+    quitInSync = PquitRequested();
     look.stop();
   });
+  checkEvents(0);
+  const bool quit = PquitRequested();
+  PclearQuit();
   printf("longest time between two looks while the reader held the file: %.3f s\n", longest);
   EXPECT_GE(looks, 30);
   EXPECT_LT(longest, 0.5);
   EXPECT_TRUE(greyed);
   EXPECT_TRUE(synced);
+  EXPECT_FALSE(quitInSync);
+  EXPECT_TRUE(quit);
   EXPECT_EQ(alerts, std::vector<std::string>{});
   EXPECT_EQ(TitledOnDisk(path, "Harbour"), 1);
+}
+
+// Runs inside() in a question (a confirm dialog a command waits on), once it shows, and answers
+// it then; the texts of the alerts shown meanwhile. The platform's clock stays where the test
+// keeps it: no sync falls due meanwhile.
+std::vector<std::string> InAQuestion(const std::function<void()>& inside) {
+  static std::function<void()> run;
+  static std::vector<std::string> alerts;
+  run = inside;
+  alerts.clear();
+  QTimer look;
+  QObject::connect(&look, &QTimer::timeout, [] {
+    auto click = [](WindowRef w, const char* sig, int id) {
+      if (auto* button = qobject_cast<QAbstractButton*>(WidgetOf(w, sig, id)))
+        QTest::mouseClick(button, Qt::LeftButton);
+    };
+    if (IsWindowVisible(gAlertWindow)) {
+      alerts.push_back(TextOf(gAlertWindow, "alrt", 128));
+      click(gAlertWindow, "bttn", 1);
+    } else if (IsWindowVisible(gConfirmWindow) && run) {
+      const std::function<void()> once = std::move(run);
+      run = nullptr;
+      once();
+      click(gConfirmWindow, "cfrm", 129);
+    }
+  });
+  AsCommand([&look] {
+    look.start(10);
+    confirmDialog("Go on?", nullptr, kResponseOK);
+    look.stop();
+  });
+  return alerts;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// In a question nothing may run that could answer it, so nothing keeps the windows painted
+// there: a wait for another process's lock that comes then is turned away within a twentieth of
+// a second, instead of the ten seconds a write waits or the five a read does. Here the memory
+// budget makes the catalogue's changed block be written back to free memory while another copy
+// reads the file (stopped in the middle of its read). The block stays in memory, changed, the
+// file and the title as they were, nothing told; once the question is over and the other copy
+// let go, the sync writes it.
+TEST_F(IdleSync, InAQuestionAWriteBackAnotherProcessHoldsBackIsTurnedAwayLosingNothing) {
+  SetManualPlatformClock(true);
+  const std::string path = Path("w.qdb");
+  ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
+  ShowFolder(6);
+  Choose("add ");
+  AdvancePlatformClock(kIdleSyncDelay);
+  ASSERT_EQ(OnDisk(path), 6);
+  const std::string name = Title();
+  Edit(b, 1, "Harbour");
+  DBRecord r;
+  ASSERT_EQ(bc->pdb.GetRecords(&r, 1, 0), 1);  // the edit reaches the block, which is changed
+  ASSERT_TRUE(bc->pdb.DBAccess::Unsynced());
+  StoppedReader reader(path);
+  ASSERT_TRUE(reader.holding);
+  double took = -1;
+  bool changed = false, journal = true;
+  int onDisk = -1;
+  const std::vector<std::string> alerts = InAQuestion([&] {
+    BudgetGuard tiny(1);
+    CacheObject::tab.Resurvey();
+    const auto t0 = std::chrono::steady_clock::now();
+    CacheMakeRoom(DB_BLOCKSIZE);
+    took = SecondsSince(t0);
+    changed = bc->pdb.DBAccess::Unsynced();
+    journal = access((path + "-journal").c_str(), F_OK) == 0;
+    onDisk = TitledOnDisk(path, "Harbour");
+  });
+  printf("the write-back in the question took %.3f s\n", took);
+  EXPECT_GE(took, 0);
+  EXPECT_LT(took, 0.5);
+  EXPECT_TRUE(changed);
+  EXPECT_FALSE(journal);
+  EXPECT_EQ(onDisk, 0);
+  EXPECT_EQ(alerts, std::vector<std::string>{});
+  EXPECT_EQ(Title(), name);
+  reader.LetGo();
+  EXPECT_TRUE(bc->SyncDB());
+  EXPECT_EQ(TitledOnDisk(path, "Harbour"), 1);
+}
+
+// The same for a copy that has the catalogue open read-only while another copy writes it,
+// stopped between its locks and its journal: a block read in a question is turned away within a
+// twentieth of a second, the block not taken for damaged and nothing told, and read whole once
+// the question is over and the writer went on.
+TEST_F(IdleSync, InAQuestionAReadAnotherProcessHoldsBackIsTurnedAwayFindingNoDamage) {
+  SetManualPlatformClock(true);
+  const std::string path = Path("r.qdb");
+  ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
+  ShowFolder(6);
+  Choose("add ");
+  AdvancePlatformClock(kIdleSyncDelay);
+  ASSERT_EQ(OnDisk(path), 6);
+  mw->CloseCatalog();
+  ASSERT_TRUE(bc->OpenDB(path.c_str(), true));
+  ASSERT_TRUE(bc->ReadOnly());
+  {
+    // No block is left in memory: the next look reads one.
+    BudgetGuard tiny(1);
+    CacheObject::tab.Resurvey();
+    CacheMakeRoom(DB_BLOCKSIZE);
+  }
+  dbtest::StoppedCopy writer(path, dbtest::StoppedCopy::writer);
+  ASSERT_TRUE(writer.holding);
+  double took = -1;
+  int got = -1, damaged = -1;
+  const std::vector<std::string> alerts = InAQuestion([&] {
+    DBRecord r;
+    const auto t0 = std::chrono::steady_clock::now();
+    got = bc->pdb.GetRecords(&r, 1, 0);
+    took = SecondsSince(t0);
+    damaged = bc->pdb.DamagedBlocks();
+  });
+  printf("the read in the question took %.3f s\n", took);
+  EXPECT_GE(took, 0);
+  EXPECT_LT(took, 0.5);
+  EXPECT_EQ(got, 0);
+  EXPECT_EQ(damaged, 0);
+  EXPECT_EQ(alerts, std::vector<std::string>{});
+  writer.LetGo();
+  std::vector<DBRecord> all(6);
+  EXPECT_EQ(bc->pdb.GetRecords(all.data(), 6, 0), 6);
+  EXPECT_EQ(bc->pdb.DamagedBlocks(), 0);
+  bc->CloseDB();
+}
+
+// The shadow catalogue's sync failed (its disk refused the write) and is tried again by itself.
+// The next try comes in a question while another process reads the shadow catalogue, stopped in
+// the middle of its read: turned away, it has written nothing, and the status line does not say
+// that what could not be saved is on disk. It says so once a try has written it.
+TEST_F(IdleSync, ATryTurnedAwayAfterAFailureIsNotToldAsSaved) {
+  SetManualPlatformClock(true);
+  const std::string path = Path("s.qdb"), shadow = Path("shadow.qdb");
+  // The shadow catalogue on a disk that can refuse its writes, the catalogue on the system's.
+  dbtest::FaultFS disk(1, shadow);
+  bc->fileSystem = &disk;
+  struct Ending {
+    PContext* bc;
+    ~Ending() {
+      bc->ShadowDB(nullptr);
+      bc->fileSystem = nullptr;
+    }
+  } ending{bc};
+  ASSERT_TRUE(bc->ShadowDB(shadow.c_str()));
+  bc->fileSystem = nullptr;
+  ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
+  ShowFolder(6);
+  // Titles of pictures not in the catalogue go to the shadow catalogue.
+  auto title = [this](int i, const char* t) {
+    ASSERT_TRUE(b->NewChange("Title"));
+    PDBsetString(b->ChangeRecord(i), PDBFtitle, t);
+    b->CompleteChange();
+    Choose("zzzz");
+  };
+  title(0, "Quay");
+  AdvancePlatformClock(kIdleSyncDelay);
+  ASSERT_EQ(TitledOnDisk(shadow, "Quay"), 1);
+  disk.refuseWrite = true;
+  title(1, "Harbour");
+  CloseAfter(gAlertWindow, kIdleSyncDelay + 0.1);
+  AdvancePlatformClock(kIdleSyncDelay);
+  ASSERT_TRUE(bc->ShadowUnsynced());
+  const std::string failed = Status();
+  disk.refuseWrite = false;
+  StoppedReader reader(shadow);
+  ASSERT_TRUE(reader.holding);
+  bool tried = false;
+  const std::vector<std::string> alerts = InAQuestion([&] {
+    AdvancePlatformClock(kRetryFirst);
+    tried = bc->TurnedAway();
+  });
+  EXPECT_TRUE(tried);
+  EXPECT_EQ(alerts, std::vector<std::string>{});
+  EXPECT_TRUE(bc->ShadowUnsynced());
+  EXPECT_EQ(Status(), failed);
+  EXPECT_EQ(TitledOnDisk(shadow, "Harbour"), 0);
+  reader.LetGo();
+  AdvancePlatformClock(kRetryLongest);
+  EXPECT_FALSE(bc->ShadowUnsynced());
+  EXPECT_EQ(TitledOnDisk(shadow, "Harbour"), 1);
+  EXPECT_EQ(Status(), "Saved catalog 's'");
 }
 
 // An end that cannot wait (the display gone) while a command is part way through its edits

@@ -222,4 +222,30 @@ TEST_F(CatalogueOps, ALongOpenShowsItsProgress) {
   EXPECT_FALSE(IsWindowVisible(gProgressWindow));
 }
 
+// Opening another catalogue closes the one open first, and that close runs long too: it keeps
+// the windows served and shows its progress as Close Catalog's does, before the open's.
+TEST_F(CatalogueOps, OpeningAnotherCatalogueClosesTheOneOpenUnderProgress) {
+  const std::string first = Path("first.qdb"), second = Path("second.qdb");
+  ASSERT_TRUE(mw->OpenCatalog(second.c_str()));
+  mw->CloseCatalog();
+  ASSERT_TRUE(mw->OpenCatalog(first.c_str()));
+  ShowFolder(300);
+  ASSERT_EQ(mw->AddRecords(), 300);
+  std::vector<std::string> shown;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (!IsWindowVisible(gProgressWindow)) return;
+    const std::string text = TextOf(gProgressWindow, "prgs", 128);
+    if (shown.empty() || shown.back() != text) shown.push_back(text);
+  });
+  watch.start(0);
+  PsetWorkPace(0, 0);
+  EXPECT_TRUE(mw->OpenCatalog(second.c_str()));
+  PsetWorkPace(kWorkPumpEvery, kWorkProgressAfter);
+  const std::vector<std::string> want = {"Saving catalog...", "Closing catalog...",
+                                         "Opening catalog..."};
+  EXPECT_EQ(shown, want);
+  EXPECT_FALSE(IsWindowVisible(gProgressWindow));
+}
+
 }  // namespace

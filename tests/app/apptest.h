@@ -20,6 +20,7 @@
 #include <QTimer>
 #include <sys/stat.h>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -29,6 +30,8 @@
 #include <vector>
 
 #include "app/core/papp.h"
+#include "catalog/pcontext.h"
+#include "catalog/pdbase.h"
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
 #include "app/core/phooks.h"
@@ -367,4 +370,20 @@ inline bool MenuEnabled(const char* code) {
   return GetIndMenuItemWithCommandID(nullptr, FourCC({code[0], code[1], code[2], code[3], 0}), 1,
                                      &m, &i) == noErr &&
          IsMenuItemEnabled(m, i);
+}
+
+// The records titled title that a fresh reader finds in the catalogue (or shadow catalogue) at
+// path; -1 when it cannot be read.
+inline int TitledOnDisk(const std::string& path, const char* title) {
+  PContext reader;
+  if (!reader.OpenDB(path.c_str(), true)) return -1;
+  int n = 0;
+  for (int i = 0; i < reader.pdb.TotalRecords(); i++) {
+    DBRecord r;
+    if (reader.pdb.GetRecords(&r, 1, i) != 1) return -1;
+    const char* t = PDBgetString(r, PDBFtitle);
+    n += t != nullptr && strcmp(t, title) == 0;
+  }
+  reader.CloseDB();
+  return n;
 }

@@ -1013,21 +1013,6 @@ TEST(Program, AStartAfterTheCacheAndStateFoldersWereClearedMakesThemAgain) {
   }
 }
 
-// The records titled title that a fresh reader finds in the catalogue (or shadow catalogue) at
-// path; -1 when it cannot be read.
-int TitledOnDisk(const std::string& path, const char* title) {
-  PContext reader;
-  if (!reader.OpenDB(path.c_str(), true)) return -1;
-  int n = 0;
-  for (int i = 0; i < reader.pdb.TotalRecords(); i++) {
-    DBRecord r;
-    if (reader.pdb.GetRecords(&r, 1, i) != 1) return -1;
-    const char* t = PDBgetString(r, PDBFtitle);
-    n += t != nullptr && strcmp(t, title) == 0;
-  }
-  return n;
-}
-
 // Quit with an edit not yet saved while another copy of the program, in a process of its own,
 // reads the file the edit goes to and is stopped in the middle of its read: the quit saves the
 // edit first, the windows up and answering meanwhile (a 10 ms timer keeps firing, the main window

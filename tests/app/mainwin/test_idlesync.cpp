@@ -22,14 +22,6 @@
 
 namespace {
 
-// The records are shown from a folder of the test's home: the folder list then looks into no
-// folder of the machine's, one of which a user may not read ('/root'), which would be told in
-// the status line, and the blink would move the platform clock the test keeps.
-class IdleSync : public MainTest {
- protected:
-  void ShowFolder(int n) { MainTest::ShowFolder(n, "Trip", home.path() + "/photos"); }
-};
-
 // The records a fresh reader finds in the file; -1 when it cannot open it.
 int OnDisk(const std::string& path) {
   int (*alert)(const char*) = dmessage_alert;
@@ -46,6 +38,22 @@ void Choose(const char* code) {
   HICommand cmd{0, FourCC({code[0], code[1], code[2], code[3], 0}), nullptr, 0};
   ProcessHICommand(&cmd);
 }
+
+// The records are shown from a folder of the test's home: the folder list then looks into no
+// folder of the machine's, one of which a user may not read ('/root'), which would be told in
+// the status line, and the blink would move the platform clock the test keeps.
+class IdleSync : public MainTest {
+ protected:
+  void ShowFolder(int n) { MainTest::ShowFolder(n, "Trip", home.path() + "/photos"); }
+  // Opens the catalogue at path and adds six pictures to it, synced.
+  void AddSixSynced(const std::string& path) {
+    ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
+    ShowFolder(6);
+    Choose("add ");
+    AdvancePlatformClock(kIdleSyncDelay);
+    ASSERT_EQ(OnDisk(path), 6);
+  }
+};
 
 TEST_F(IdleSync, ASecondAfterACommandAtRestOnly) {
   SetManualPlatformClock(true);
@@ -232,21 +240,6 @@ void Edit(PBrowser* b, int i, const char* title) {
   EXPECT_EQ(b->CompleteChange(), 1);
 }
 
-// The records with the title that a fresh reader finds in the file.
-int TitledOnDisk(const std::string& path, const char* title) {
-  PContext reader;
-  if (!reader.OpenDB(path.c_str(), true)) return -1;
-  int n = 0;
-  for (int i = 0; i < reader.pdb.TotalRecords(); i++) {
-    DBRecord r;
-    if (reader.pdb.GetRecords(&r, 1, i) != 1) return -1;
-    const char* t = PDBgetString(r, PDBFtitle);
-    n += t != nullptr && strcmp(t, title) == 0;
-  }
-  reader.CloseDB();
-  return n;
-}
-
 // The catalogue's disk, which fills up (from fullFrom on, a write that grows a file fails) and
 // tells its free room; it counts the syncs tried, each of which begins its journal.
 class FullDisk : public dbtest::FaultFS {
@@ -297,11 +290,7 @@ TEST_F(IdleSync, AFailedSyncIsTriedAgainUntilWrittenTellingEachReasonOnce) {
   const std::string path = Path("f.qdb");
   FullDisk disk(path);
   OnFullDisk onDisk(bc, &disk);
-  ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
-  ShowFolder(6);
-  Choose("add ");
-  AdvancePlatformClock(kIdleSyncDelay);
-  ASSERT_EQ(OnDisk(path), 6);
+  ASSERT_NO_FATAL_FAILURE(AddSixSynced(path));
 
   // Full: the alert waits ten seconds, tried again at 2 and 6 s meanwhile.
   disk.room = 4096;
@@ -421,11 +410,7 @@ using StoppedReader = dbtest::StoppedCopy;
 TEST_F(IdleSync, InAQuestionASyncAnotherProcessHoldsBackIsTriedAgainWithTheWindowsPainted) {
   SetManualPlatformClock(true);
   const std::string path = Path("h.qdb");
-  ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
-  ShowFolder(6);
-  Choose("add ");
-  AdvancePlatformClock(kIdleSyncDelay);
-  ASSERT_EQ(OnDisk(path), 6);
+  ASSERT_NO_FATAL_FAILURE(AddSixSynced(path));
   Edit(b, 1, "Harbour");
   Choose("zzzz");
   StoppedReader reader(path);
@@ -511,11 +496,7 @@ TEST_F(IdleSync, InAQuestionASyncAnotherProcessHoldsBackIsTriedAgainWithTheWindo
 TEST_F(IdleSync, ASyncInACommandWaitingForAnotherProcessKeepsTheWindowsPainted) {
   SetManualPlatformClock(true);
   const std::string path = Path("c.qdb");
-  ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
-  ShowFolder(6);
-  Choose("add ");
-  AdvancePlatformClock(kIdleSyncDelay);
-  ASSERT_EQ(OnDisk(path), 6);
+  ASSERT_NO_FATAL_FAILURE(AddSixSynced(path));
   StoppedReader reader(path);
   ASSERT_TRUE(reader.holding);
   double longest = 0;
@@ -611,11 +592,7 @@ double SecondsSince(std::chrono::steady_clock::time_point t0) {
 TEST_F(IdleSync, InAQuestionAWriteBackAnotherProcessHoldsBackIsTurnedAwayLosingNothing) {
   SetManualPlatformClock(true);
   const std::string path = Path("w.qdb");
-  ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
-  ShowFolder(6);
-  Choose("add ");
-  AdvancePlatformClock(kIdleSyncDelay);
-  ASSERT_EQ(OnDisk(path), 6);
+  ASSERT_NO_FATAL_FAILURE(AddSixSynced(path));
   const std::string name = Title();
   Edit(b, 1, "Harbour");
   DBRecord r;
@@ -656,11 +633,7 @@ TEST_F(IdleSync, InAQuestionAWriteBackAnotherProcessHoldsBackIsTurnedAwayLosingN
 TEST_F(IdleSync, InAQuestionAReadAnotherProcessHoldsBackIsTurnedAwayFindingNoDamage) {
   SetManualPlatformClock(true);
   const std::string path = Path("r.qdb");
-  ASSERT_TRUE(mw->OpenCatalog(path.c_str()));
-  ShowFolder(6);
-  Choose("add ");
-  AdvancePlatformClock(kIdleSyncDelay);
-  ASSERT_EQ(OnDisk(path), 6);
+  ASSERT_NO_FATAL_FAILURE(AddSixSynced(path));
   mw->CloseCatalog();
   ASSERT_TRUE(bc->OpenDB(path.c_str(), true));
   ASSERT_TRUE(bc->ReadOnly());

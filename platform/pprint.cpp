@@ -183,7 +183,7 @@ struct PPrintSession::Impl {
   std::string target, temp;  // a PDF file's name and the file written meanwhile
   int fd = -1;               // the file written, open while Qt writes it through /proc/self/fd
   struct stat made = {};     // the file written, as it was made
-  std::string failure;  // why the last document's file was not put in place
+  std::string failure;       // why the last document's file was not put in place
 
   // Whether the temporary name still names the file written: in a folder others may write,
   // another user can rename it away and leave anything there.

@@ -85,7 +85,7 @@ inline PWaitHook PsetWaitHook(PWaitHook h) {
 // the first try that failed) begins the wait; a wait that took no step told nothing.
 class PWorkWait {
  public:
-  PWorkWait() : start_(std::chrono::steady_clock::now()) {}
+  PWorkWait() = default;
   ~PWorkWait() {
     if (told_ != nullptr) told_(PWaitPhase::end);
   }
@@ -98,6 +98,9 @@ class PWorkWait {
       if (pwork_detail::hook == nullptr && pwork_detail::wait != nullptr) {
         told_ = pwork_detail::wait;
         painted_ = told_(PWaitPhase::begin);
+        // Timed from here, and only when it cannot be painted: a lock taken at the first try
+        // reads no clock.
+        if (!painted_) start_ = std::chrono::steady_clock::now();
       }
     }
     if (!painted_) {
@@ -115,7 +118,7 @@ class PWorkWait {
   bool TurnedAway() const { return turnedAway_; }
 
  private:
-  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point start_;  // when a wait that cannot be painted began
   bool begun_ = false;
   bool painted_ = true;
   bool turnedAway_ = false;

@@ -21,11 +21,13 @@
 #include <sys/stat.h>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -55,6 +57,13 @@
 class TempHome {
  public:
   TempHome() { UseHomeAt(path()); }
+  // Removed byte for byte: the folder's own removal gives up at a name that is not UTF-8.
+  ~TempHome() {
+    std::error_code ec;
+    std::filesystem::remove_all(path(), ec);
+  }
+  TempHome(const TempHome&) = delete;
+  TempHome& operator=(const TempHome&) = delete;
   std::string path() const { return dir_.path().toStdString(); }
 
  private:

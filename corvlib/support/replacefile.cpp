@@ -337,9 +337,10 @@ bool PWholeFile::Commit() {
   }
   if (fd_ < 0) {
     // Closed by the caller: PcommitTemp opens the name again to sync it, and takes it only as
-    // the file made here.
+    // the file made here. Synced before its close, only its name is checked and renamed.
     const std::string tmp = tmp_;
     tmp_.clear();
+    if (synced_) return PrenameTemp(tmp, path_.c_str(), &made_) != 0;
     return PcommitTemp(tmp, path_.c_str(), &made_) != 0;
   }
   if (!synced_ && !Sync()) {

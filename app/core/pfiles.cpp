@@ -14,6 +14,7 @@
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
 #include "catalog/pdbase.h"
+#include "catalog/pfieldset.h"
 #include "catalog/pfileinfo.h"
 #include "formats/exrformat.h"
 #include "formats/jpegio.h"
@@ -136,6 +137,23 @@ std::string NotThePicture(const char* path, const DBRecord& dr) {
 }
 
 }  // namespace
+
+bool PLeftRecords::Named(const DBRecord& rec) {
+  if (PnamesFile(rec)) return true;
+  if (n_++ == 0) {
+    const char* file = PDBgetString(rec, PDBFfile);
+    first_ = file != nullptr ? file : "";
+  }
+  return false;
+}
+
+std::string PLeftRecords::Text() const {
+  return n_ > 0 ? PleftText(command_, n_, first_.c_str()) : std::string();
+}
+
+void PLeftRecords::Tell() const {
+  if (n_ > 0) DMESSAGE(DMCinput, "%s", Text().c_str());
+}
 
 bool linkFile(const char* dpath, const char* spath) {
   if (!DMASSERT(dpath != NULL) || !DMASSERT(spath != NULL)) return false;

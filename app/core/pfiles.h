@@ -40,6 +40,25 @@ struct NavReplyRecord {
   std::vector<std::string> selection;
 };
 
+// The records a command leaves alone because their File names no file (a path, say: see
+// PisFileName): no file is acted on for them, and the command tells once which it left.
+class PLeftRecords {
+ public:
+  explicit PLeftRecords(const char* command) : command_(command) {}
+  // Whether rec's File names a file; when not, rec is counted as left (the first kept).
+  bool Named(const DBRecord& rec);
+  int Count() const { return n_; }
+  // What the command tells (PleftText); empty when it left none.
+  std::string Text() const;
+  // Tells it in an alert (class input); nothing when none was left.
+  void Tell() const;
+
+ private:
+  const char* command_;
+  int n_ = 0;
+  std::string first_;
+};
+
 // Makes dpath name the same file as spath: a hard link, or a symbolic link where a hard link
 // cannot be made (another file system). An existing dpath is replaced only once the new link
 // exists; the same file already is success.

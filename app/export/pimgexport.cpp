@@ -108,7 +108,7 @@ char* ImgExporter::mkFilename(char* buf, int n) const {
 }
 
 bool ImgExporter::Export(const DBRecord& rec) {
-  if (imgdir[0] == '\0') return false;
+  if (imgdir[0] == '\0' || !PnamesFile(rec)) return false;
   char path[1024];
   if (nextimage > 0) {
     if (mkFilename(path, nextimage++) == nullptr) return false;
@@ -289,9 +289,14 @@ int exportImages() {
   int done = 0, count = 0;
   bool stopped = false;
   char msg[300];
+  PLeftRecords left("Export Images");
   for (int i = 0; i < pc->rdisp.GetSize() && !stopped; i++) {
     if (!chosen.Check(static_cast<unsigned long>(i))) continue;
     const DBRecord& rec = pc->rdisp.Get(i);
+    if (!left.Named(rec)) {
+      done++;
+      continue;
+    }
     const char* file = PDBgetField(rec, PDBFfile).GetString(0);
     std::snprintf(msg, sizeof msg, "Exporting '%s'...", file && *file ? file : "Unknown");
     if (!reportProgress(msg, static_cast<int>(100LL * done / total))) {
@@ -306,6 +311,7 @@ int exportImages() {
     done++;
   }
   if (!stopped) reportProgress(nullptr, 100);
+  left.Tell();
   PechoExported(count, total, stopped);
   return count;
 }

@@ -248,8 +248,9 @@ PCheckResult checkRecords(bool force, PContext* ctx) {
   for (; i < count; i++) {
     DBRecord& r = recs[i];
     // A file in place needs no copy and no question; a row without a file name has no file
-    // to look for (the display drops it as it takes it).
-    const bool named = PDBgetField(r, PDBFfile).IsSet();
+    // to look for (the display drops it as it takes it), nor has one whose File names no file
+    // (a path, say): it is kept as it is, and the commands that act on files leave it alone.
+    const bool named = PnamesFile(r);
     PLocateFileRes res = named ? PlocateFile(path, sizeof path, r) : PLFRok;
     if (named && (res != PLFRok || force)) {
       before = r;

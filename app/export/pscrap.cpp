@@ -9,6 +9,7 @@
 #include "app/core/pbusy.h"
 #include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
+#include "app/core/pfiles.h"
 #include "app/export/pexpriv.h"
 #include "app/export/ptrader.h"
 #include "catalog/pcontext.h"
@@ -97,20 +98,22 @@ void copyFilenames() {
   if (pc->rsrc[0] == '*') checkRecords(false, nullptr);
   std::string text;
   char path[1024];
-  int nsel = 0;
+  int copied = 0;
+  PLeftRecords left("Copy File Names");
   for (int i = 0; pc->NextSelected(&i); i++) {
-    nsel++;
     // One line per file whatever bytes its name holds (support/bytetext.h): a path that is no
     // clean UTF-8 line is written as its file URI.
-    if (PcurrentFile(path, sizeof path, pc->rdisp.Get(i)) != nullptr) {
+    if (left.Named(pc->rdisp.Get(i)) && PcurrentFile(path, sizeof path, pc->rdisp.Get(i))) {
       text += PathText(path);
       text += '\n';
+      copied++;
     }
   }
   PutLines(text);
+  left.Tell();
   if (gMain) {
     char msg[64];
-    snprintf(msg, sizeof msg, "Copied %d file names", nsel);
+    snprintf(msg, sizeof msg, "Copied %d file names", copied);
     gMain->ShowMessage(msg, false);
   }
 }

@@ -18,6 +18,7 @@
 #include "app/core/pbusy.h"
 #include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
+#include "app/core/pfiles.h"
 #include "app/core/pslice.h"
 #include "app/export/pexpriv.h"
 #include "app/export/pforms.h"
@@ -251,7 +252,7 @@ void WebAlbumAuthor::DropStaged() {
 }
 
 bool WebAlbumAuthor::ImageLink(const DBRecord& rec) {
-  if (!Ready() || iwidth < 1 || iheight < 1) return false;
+  if (!Ready() || iwidth < 1 || iheight < 1 || !PnamesFile(rec)) return false;
   // A large picture is read at about the size written, a slice at a time.
   PSliceRead slices(nullptr);
   PImageRing ring(rec, nullptr);
@@ -599,9 +600,14 @@ int saveWebPage(const char* fn, void* ctx) {
   int done = 0, count = 0;
   bool stopped = false;
   char msg[300];
+  PLeftRecords left("Web Album");
   for (int i = 0; i < pc->rdisp.GetSize(); i++) {
     if (!chosen.Check(static_cast<unsigned long>(i))) continue;
     const DBRecord& rec = pc->rdisp.Get(i);
+    if (!left.Named(rec)) {
+      done++;
+      continue;
+    }
     const char* file = Str(rec, PDBFfile);
     std::snprintf(msg, sizeof msg, "Converting '%s'...", file && *file ? file : "Unknown");
     if (!reportProgress(msg, static_cast<int>(100LL * done / total))) {
@@ -629,6 +635,7 @@ int saveWebPage(const char* fn, void* ctx) {
     return -1;
   }
   DMESSAGE(DMCinfo, "Created web page '%s'", fn);
+  left.Tell();
   PechoExported(count, total, false);
   return count;
 }

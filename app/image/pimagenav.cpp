@@ -8,6 +8,7 @@
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
 #include "app/core/pcommands.h"
+#include "app/core/pfiles.h"
 #include "app/core/pslice.h"
 #include "app/records/precfile.h"
 #include "app/image/pimagedrawer.h"
@@ -85,13 +86,15 @@ int PImageWindow::OpenImages() {
   if (ctx == nullptr || ctx->TotalSelected() < 1) return 0;
   PImageRing* first = nullptr;
   int n = 0;
+  PLeftRecords left("Open");
   for (int i = 0; ctx->NextSelected(&i); ++i) {
     if (i >= ctx->rdisp.GetSize()) break;
-    if (!AddImage(ctx->rdisp[i], false)) continue;
+    if (!left.Named(ctx->rdisp[i]) || !AddImage(ctx->rdisp[i], false)) continue;
     if (first == nullptr) first = iring;
     ++n;
   }
   Advance(first);
+  left.Tell();
   return n;
 }
 

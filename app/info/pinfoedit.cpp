@@ -279,6 +279,11 @@ void PInfoWindow::Advance() {
 
 bool PInfoWindow::OpenRecord() {
   if (irec.GetFieldInfo() == nullptr) return false;
+  PLeftRecords left("Open");
+  if (!left.Named(irec)) {
+    left.Tell();
+    return false;
+  }
   char path[1024];
   const PLocateFileRes r = PlocateFile(path, sizeof path, &irec, AskImage);
   if (r == PLFRfail) return false;

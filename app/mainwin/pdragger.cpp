@@ -8,6 +8,7 @@
 #include "app/core/papp.h"
 #include "app/core/pcommands.h"
 #include "app/core/pdialogs.h"
+#include "app/core/pfiles.h"
 #include "app/core/pfolder.h"
 #include "app/mainwin/psettings.h"
 #include "catalog/pfileinfo.h"
@@ -69,7 +70,13 @@ void DragRecords(EventRef, IBrowser* bp) {
   // them. A drag none of whose files is left offers nothing to other programs (told at once),
   // and can still move its records within the pane.
   const bool files = AnyFileLeft(gDragFiles);
-  if (!files) TellNoFiles();
+  // The records whose File names no file are dragged without a file: the status line says so.
+  PLeftRecords left("Drag");
+  for (int i = 0; const DBRecord* r = gDragFiles.GetRecord(i); ++i) left.Named(*r);
+  if (left.Count() > 0 && gMain != nullptr)
+    gMain->ShowMessage(left.Text().c_str(), false);
+  else if (!files)
+    TellNoFiles();
   myDrag = NewDrag(
       files ? n : 0,
       [](int k, std::string* path) { return myFileSender(k, &gDragFiles, path) == noErr; },

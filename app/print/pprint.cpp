@@ -11,6 +11,7 @@
 #include "app/core/papp.h"
 #include "app/core/pcommands.h"
 #include "app/core/pdialogs.h"
+#include "app/core/pfiles.h"
 #include "app/core/pslice.h"
 #include "app/core/pimgdraw.h"
 #include "app/core/pseam.h"
@@ -456,6 +457,7 @@ bool printImages() {
   const int pages = st->lastPage - st->firstPage + 1;
   int printed = 0, tried = 0;
   bool cancelled = false;
+  PLeftRecords left("Print");
   reportProgress("Printing...", 0);
   int i = 0, page = 1;
   for (; bc.NextSelected(&i) && page <= st->lastPage && !cancelled; i++, page++) {
@@ -468,6 +470,7 @@ bool printImages() {
     }
     const PSliceSpan span(1 + tried * 98 / pages, 1 + (tried + 1) * 98 / pages);
     tried++;
+    if (!left.Named(bc.rdisp.Get(i))) continue;
     PDisplayImage di(bc.rdisp.Get(i));
     if (di.Ready() && PrintPage(&di, &opts, &cancelled)) printed++;
   }
@@ -479,6 +482,7 @@ bool printImages() {
     ShowMessage(PcancelledText("Printing cancelled"));
     return false;
   }
+  left.Tell();
   if (printed < tried)
     DMESSAGE(DMCwarning, "Could not print %d of %d images", tried - printed, tried);
   if (printed == 0) {

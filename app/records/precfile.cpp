@@ -178,10 +178,13 @@ void openImages(IBrowser* bp, const char* appName) {
   // One run of the program with every file an argument (never a command line).
   std::vector<std::string> paths;
   char path[kPathLen];
+  PLeftRecords left("Open With");
   for (int i = 0; ctx->NextSelected(&i); ++i)
-    if (PcurrentFile(path, sizeof path, ctx->rdisp.Get(i)) != nullptr) paths.push_back(path);
+    if (left.Named(ctx->rdisp.Get(i)) && PcurrentFile(path, sizeof path, ctx->rdisp.Get(i)))
+      paths.push_back(path);
   if (!paths.empty() && !OpenWithProgram(appName, paths))
     DMESSAGE(DMCsystem, "Cannot start '%s'", appName);
+  left.Tell();
   if (changed) Refresh(b);
 }
 
@@ -436,8 +439,9 @@ void TellDeleted(int files, int kept) {
 // file that cannot be deleted keeps its record: most are seen before (the system would refuse
 // them), and the rest have their records put back. The records whose files stay remain
 // selected. A record whose picture stays in another of its folders (a copy that was merged into
-// it) is kept, pointing to that copy, and a display of catalogue records shows it so.
-void DeleteFiles(const ABitMap& prot) {
+// it) is kept, pointing to that copy, and a display of catalogue records shows it so. A record
+// whose File names no file keeps its record, and left tells of it.
+void DeleteFiles(const ABitMap& prot, const PLeftRecords& left) {
   PContext& bc = gMain->bc;
   std::vector<int> chosen;  // in display order, as the display was
   for (int i = 0; bc.NextSelected(&i); ++i) chosen.push_back(i);
@@ -468,7 +472,7 @@ void DeleteFiles(const ABitMap& prot) {
     for (; at < chosen.size() && static_cast<int>(batch.size()) < kFileBatch; ++at) {
       const int i = chosen[at] - removed;
       const DBRecord& rec = bc.rdisp.Get(i);
-      bool keep = PcurrentFile(path, sizeof path, rec) == nullptr;
+      bool keep = !PnamesFile(rec) || PcurrentFile(path, sizeof path, rec) == nullptr;
       if (const int err = keep ? 0 : RemovalRefused(path)) {
         refused.Note(path, err);
         keep = true;
@@ -566,6 +570,7 @@ void DeleteFiles(const ABitMap& prot) {
   bc.SelectNone();
   for (int i : kept) bc.Select(i, true);
   refused.Tell();
+  left.Tell();
   if (files == 0)
     gMain->ShowMessage("No records changed", false);
   else
@@ -593,10 +598,15 @@ void clipRecords(OSType cmd) {
   if (nsel == 0) return;
   char path[kPathLen];
   ABitMap prot(static_cast<uint32_t>(nd), false);
+  // The records whose File names no file: no file of theirs is deleted, and they stay.
+  PLeftRecords left("Delete Files");
   if (cmd == kCmdDeleteFiles) {
     const bool catRO = bc.Ready() && bc.ReadOnly();
     Refusals refused;  // files the system will not let go
+    int first = -1;    // the first record whose file may go
     for (int i = 0; bc.NextSelected(&i); ++i) {
+      if (!left.Named(bc.rdisp.Get(i))) continue;
+      if (first < 0) first = i;
       if (catRO && bc.GetDBOrig(i) != nullptr) {
         prot.Set(static_cast<uint32_t>(i));
         continue;
@@ -611,25 +621,25 @@ void clipRecords(OSType cmd) {
       if (stat(path, &st) == 0 && (access(path, W_OK) != 0 || (st.st_mode & 0222) == 0))
         prot.Set(static_cast<uint32_t>(i));
     }
-    if (refused.Count() == nsel) {
+    const int files = nsel - left.Count();
+    if (refused.Count() == files) {
       // Not one of them can go: the user is told why instead of being asked.
       refused.Tell();
+      left.Tell();
       gMain->ShowMessage("No records changed", false);
       return;
     }
     char text[300];
-    int first = 0;
-    bc.NextSelected(&first);
-    if (nsel == 1)
+    if (files == 1)
       snprintf(text, sizeof text, "Permanently delete the %s image file?",
                prot.Check(static_cast<uint32_t>(first)) ? "read-only" : "associated");
     else
-      snprintf(text, sizeof text, "Permanently delete these %d image files?", nsel);
+      snprintf(text, sizeof text, "Permanently delete these %d image files?", files);
     const OSType r = Ask(text, "Just Cut", 0);
     if (r == kResponseCancel) return;
     if (r == kResponseCustom)
       cmd = kCmdCut;
-    else if (nsel == 1)
+    else if (files == 1)
       prot.Reset(static_cast<uint32_t>(first));
   }
   const bool fromDB = strcmp(bc.rsrc, "*DB") == 0;
@@ -650,7 +660,7 @@ void clipRecords(OSType cmd) {
     }
   }
   if (cmd == kCmdDeleteFiles) {
-    DeleteFiles(prot);
+    DeleteFiles(prot, left);
     b->Redisplay();
     return;
   }

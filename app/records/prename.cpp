@@ -20,6 +20,7 @@
 #include "app/core/papp.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pfilebatch.h"
+#include "app/core/pfiles.h"
 #include "app/core/pidle.h"
 #include "app/core/pseam.h"
 #include "app/records/precfilepriv.h"
@@ -580,8 +581,9 @@ bool SeriesRename::AskBase() {
   // One folder (the same exactly: names are case-sensitive here) and one suffix (in any case).
   std::string suffix, subject;
   bool sameSubject = true, first = true;
-  for (int i = 0; bc.NextSelected(&i); ++i, first = false) {
+  for (int i = 0; bc.NextSelected(&i); ++i) {
     const DBRecord& r = bc.rdisp.Get(i);
+    if (!PnamesFile(r)) continue;  // left out of the series
     const DBField& loc = PDBgetField(r, PDBFlocation);
     const char* f = loc.GetNV() == 1 ? loc.GetString(0) : nullptr;
     if (f == nullptr || (!first && folder != f)) {
@@ -600,6 +602,7 @@ bool SeriesRename::AskBase() {
     const char* subj = PDBgetString(r, PDBFsubject);
     if (subj == nullptr || (!first && subject != subj)) sameSubject = false;
     if (first && subj != nullptr) subject = subj;
+    first = false;
   }
   char typed[kPathLen] = "";
   if (sameSubject && !subject.empty() && subject.find('/') == std::string::npos &&
@@ -742,6 +745,11 @@ bool imgRename(const char* opath, const char* npath) {
 
 void renameFile(DBRecord* crp) {
   if (crp == nullptr || gMain == nullptr) return;
+  PLeftRecords left("Rename Files");
+  if (!left.Named(*crp)) {
+    left.Tell();
+    return;
+  }
   OneRename one(gMain->bc, crp);
   if (!one.AskName() || !one.RenameHere()) return;
   one.RenameElsewhere();
@@ -782,9 +790,17 @@ void renameFiles() {
     renameFile(loneRecord(&bc));
     return;
   }
+  // A record whose File names no file is left out of the series, and told of.
+  PLeftRecords left("Rename Files");
+  for (int i = 0; bc.NextSelected(&i); ++i) left.Named(bc.rdisp.Get(i));
+  if (left.Count() == bc.TotalSelected()) {
+    left.Tell();
+    return;
+  }
   SeriesRename series(bc);
   if (!series.AskBase()) return;
   const bool saved = series.Run();
+  left.Tell();
   // An undo would take back the records' names only; a step taken back is not to be redone.
   if (series.Renamed() > 0 || series.TookBack()) gMain->SetUndoable(false);
   if (!saved) {

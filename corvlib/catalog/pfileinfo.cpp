@@ -186,10 +186,37 @@ void PgrokImage(DBRecord* r, _ImgReader* ir) {
   recordImageInfo(r, ir);
 }
 
+bool PisFileName(const char* name) {
+  return name != nullptr && *name != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0 &&
+         strchr(name, '/') == nullptr;
+}
+
+bool PnamesFile(const DBRecord& r) {
+  return r.l != nullptr && PisFileName(PDBgetString(r, PDBFfile));
+}
+
+std::string PleftText(const char* command, int n, const char* file) {
+  std::string name = file != nullptr ? file : "";
+  if (name.size() > 255) {
+    size_t cut = 252;  // not inside a character
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    name = name.substr(0, cut) + "...";
+  }
+  const std::string quoted = "'" + name + "'";
+  constexpr const char* kWhy = "File is not a file name";
+  if (command == nullptr)
+    return n <= 1
+               ? "Record " + quoted + " left alone: its " + kWhy
+               : std::to_string(n) + " records left alone whose " + kWhy + ", the first " + quoted;
+  return n <= 1 ? std::string(command) + " left record " + quoted + " alone: its " + kWhy
+                : std::string(command) + " left " + std::to_string(n) + " records alone whose " +
+                      kWhy + ", the first " + quoted;
+}
+
 char* PcurrentFile(char* buf, int len, const DBRecord& r) {
   if (buf == nullptr || len < 1 || r.l == nullptr) return nullptr;
   const char* name = PDBgetString(r, PDBFfile);
-  if (name == nullptr) return nullptr;
+  if (!PisFileName(name)) return nullptr;
   const size_t size = static_cast<size_t>(len);
   char* start = buf;
   const char* folder = PDBgetString(r, PDBFlocation);

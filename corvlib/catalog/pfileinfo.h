@@ -3,6 +3,8 @@
 // a file or an open reader, and the recorded path of a record's file.
 #pragma once
 
+#include <string>
+
 #include "catalog/pdbase.h"
 #include "image/pireader.h"
 
@@ -30,6 +32,18 @@ void recordFileInfo(DBRecord* r, const char* path);
 void PgrokFile(DBRecord* r, const char* path);
 // The same from an open reader (its file path, then its image information).
 void PgrokImage(DBRecord* r, _ImgReader* ir);
+// Whether name can be a record's File: the name of one file within a folder, never a path. A
+// name with a '/', or one that is empty, "." or "..", would reach past the record's folder or
+// name the folder itself: it names no file.
+bool PisFileName(const char* name);
+// Whether r's File names a file (PisFileName); false for a record without one.
+bool PnamesFile(const DBRecord& r);
+// The words that tell of n records left alone because their File names no file, the first
+// by its File (at most 255 bytes of it): "<command> left record '<File>' alone: its File is
+// not a file name", or "<command> left <n> records alone whose File is not a file name, the
+// first '<File>'"; without a command, "Record '<File>' left alone: ...".
+std::string PleftText(const char* command, int n, const char* file);
 // Writes the recorded path (most recent folder, '/', name) into buf of len bytes; returns
-// the start of the file name inside buf, or null when there is no name or it does not fit.
+// the start of the file name inside buf, or null when there is no name, the File names no file
+// (PisFileName) or the path does not fit.
 char* PcurrentFile(char* buf, int len, const DBRecord& r);

@@ -176,7 +176,8 @@ PLocateFileRes PlocateFile(char* path, int len, const DBRecord& r) {
   if (path == nullptr || len <= 0 || r.l == nullptr) return PLFRfail;
   const DBField& loc = PDBgetField(r, PDBFlocation);
   const char* name = PDBgetString(r, PDBFfile);
-  if (loc.GetDT() != DBDTstring || loc.GetNV() < 1 || name == nullptr) return PLFRfail;
+  // A File that names no file (a path, say) is looked for nowhere.
+  if (loc.GetDT() != DBDTstring || loc.GetNV() < 1 || !PisFileName(name)) return PLFRfail;
   if (len > kPathLen) len = kPathLen;
   long rlen = 0, rhash = 0, rtime = 0;
   const bool haveLen = PDBgetInt(r, PDBFnbytes, &rlen);
@@ -254,7 +255,8 @@ PLocateFileRes PlocateFile(char* path, int len, DBRecord* r, bool (*ask)(char*, 
     case PLFRfail:
       break;
   }
-  if (ask == nullptr) return PLFRfail;
+  // Nor is the user asked for it: the record names no file to find.
+  if (ask == nullptr || !PnamesFile(*r)) return PLFRfail;
   char oldpath[kPathLen];
   const char* oldname = PcurrentFile(oldpath, sizeof(oldpath), *r);
   const bool hadFolder = PDBgetString(*r, PDBFlocation) != nullptr;
@@ -304,7 +306,7 @@ bool PkeepForCopy(DBRecord* kept, const DBRecord& r, const char* path, const DBR
   if (kept == nullptr || path == nullptr || r.l == nullptr) return false;
   const char* name = PDBgetString(r, PDBFfile);
   long rlen = 0, rhash = 0;
-  if (name == nullptr || !PDBgetInt(r, PDBFnbytes, &rlen) || !PDBgetInt(r, PDBFhashval, &rhash))
+  if (!PisFileName(name) || !PDBgetInt(r, PDBFnbytes, &rlen) || !PDBgetInt(r, PDBFhashval, &rhash))
     return false;
   const char* slash = strrchr(path, '/');
   if (slash == nullptr) return false;
@@ -361,6 +363,10 @@ _ImgReader* PopenImageD(const DBRecord& r, bool quiet) {
   const char* name = PDBgetString(r, PDBFfile);
   if (name == nullptr) {
     if (!quiet) DMESSAGE(DMCdata, "Missing image file name");
+    return nullptr;
+  }
+  if (!PisFileName(name)) {
+    if (!quiet) DMESSAGE(DMCinput, "%s", PleftText(nullptr, 1, name).c_str());
     return nullptr;
   }
   char rname[64] = "";

@@ -241,3 +241,46 @@ TEST_F(Locate, ARecordIsKeptOnlyForATrueCopyInAnotherFolder) {
   bare.ClearField(PDBid(bare, PDBFhashval));
   EXPECT_FALSE(PkeepForCopy(&kept, bare, dir.Path("a/x.jpg").c_str(), &other));
 }
+
+bool gAsked = false;
+bool Asked(char*, int, DBRecord*) {
+  gAsked = true;
+  return false;
+}
+
+// A File that is a path, or empty, "." or "..", names no file: a record of a table made by
+// someone else whose File reaches out of its folders (the length and hash recorded those of
+// the file it reaches) finds nothing, keeps nothing and opens nothing, and no one is asked.
+TEST_F(Locate, AFileThatNamesNoFileIsLookedForNowhere) {
+  Make("secret", "the user's own");
+  Make("a/b/x.jpg", "the user's own");
+  Make("c/x.jpg", "");
+  const std::string files[] = {"../secret", dir.Path("secret"), "b/x.jpg", "", ".", ".."};
+  for (const std::string& file : files) {
+    SCOPED_TRACE("File '" + file + "'");
+    EXPECT_FALSE(PisFileName(file.c_str()));
+    DBRecord r = Record("secret");
+    const std::string a = dir.Path("a"), c = dir.Path("c");
+    const char* folders[] = {a.c_str(), "/", c.c_str()};
+    PDBsetStrings(&r, PDBFlocation, folders, 3);
+    PDBsetString(&r, PDBFfile, file.c_str());
+    const DBRecord before(r);
+    char path[1024];
+    EXPECT_EQ(PcurrentFile(path, sizeof path, r), nullptr);
+    EXPECT_EQ(PlocateFile(path, sizeof path, r), PLFRfail);
+    gAsked = false;
+    EXPECT_EQ(PlocateFile(path, sizeof path, &r, Asked), PLFRfail);
+    EXPECT_FALSE(gAsked);
+    DBRecord kept;
+    EXPECT_FALSE(PkeepForCopy(&kept, r, dir.Path("c/x.jpg").c_str()));
+    log.Clear();
+    EXPECT_EQ(PopenImageD(r, true), nullptr);
+    EXPECT_EQ(log.Count(), 0u) << log.All();
+    EXPECT_EQ(PopenImageD(r, false), nullptr);
+    EXPECT_TRUE(log.Has(DMCinput, "Record '" + file + "' left alone: its File is not a file name"))
+        << log.All();
+    EXPECT_TRUE(r == before);
+  }
+  for (const char* name : {"x.jpg", "..x", ".hidden", "x..", "a\\b", " "})
+    EXPECT_TRUE(PisFileName(name)) << name;
+}

@@ -1,5 +1,6 @@
 // The record file commands on real files in a scratch folder: renaming one file and a series
 // with their sounds, deleting with its questions, cutting, copying and turning records.
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -7,8 +8,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <sstream>
 
+#include "app/core/pappstate.h"
 #include "app/core/pdialogs.h"
 #include "app/core/pidle.h"
 #include "app/records/precfile.h"
@@ -20,6 +23,7 @@
 #include "support/bytetext.h"
 #include "platform/pclipboard.h"
 #include "testutil/message_log.h"
+#include "testutil/other_user.h"
 #include "testutil/refused_links.h"
 #include "testutil/rgb_jpeg.h"
 #include "testutil/wait_until.h"
@@ -1060,6 +1064,82 @@ TEST_F(RecordFiles, CopiedTextReadsBackAndRecordsTurn) {
 }  // namespace
 
 namespace {
+
+// Writes bytes to a new file at path: as another user's process may, with system calls only.
+bool PlantFile(const std::string& path, const std::string& bytes) {
+  return testutil::Plant([&] {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    const bool ok =
+        fd >= 0 && write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    return close(fd) == 0 && ok;
+  });
+}
+
+// The names in a folder with each one's bytes.
+std::map<std::string, std::string> Contents(const std::string& folder) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(folder))
+    out[e.path().filename().string()] = ctxtest::ReadFile(e.path().string());
+  return out;
+}
+
+// A record table another user left in a shared folder, whose rows name the user's own private
+// file by a File that climbs out of the folder or is absolute: imported, those records stay as
+// they came, Delete Files and Rename Files act on the table's true picture alone and say which
+// records they left, and nothing in the user's home changes.
+TEST_F(RecordFiles, ATablesFileThatIsAPathDeletesAndRenamesNothing) {
+  const std::string shared = testutil::SharedFolder(Path(""));
+  const std::string secret = home.path() + "/.bashrc";
+  ctxtest::WriteFile(secret, "the user's own");
+  std::string up;  // from the shared folder to the root
+  for (char c : shared) up += c == '/' ? "../" : "";
+  const std::string climbing = up + secret.substr(1), absolute = secret;
+  DBRecordList table(&PDBFInfo);
+  table.NewRecord() = ctxtest::Photo(climbing.c_str(), 14, 77, "Quay", shared.c_str());
+  table.NewRecord() = ctxtest::Photo(absolute.c_str(), 14, 78, "Quay", "/");
+  table.NewRecord() = ctxtest::Photo("ok.jpg", 6, 79, "Quay", shared.c_str());
+  std::ostringstream text;
+  table.Write(&text, '\t');
+  ASSERT_TRUE(PlantFile(shared + "/ok.jpg", "theirs"));
+  ASSERT_TRUE(PlantFile(shared + "/photos.txt", text.str()));
+  const std::map<std::string, std::string> homeBefore = Contents(home.path());
+
+  importRecords((shared + "/photos.txt").c_str());
+  ASSERT_EQ(Shown(), (std::vector<std::string>{climbing, absolute, "ok.jpg"}));
+  bc->SelectAll();
+  Answerer ans;
+  ans.Press(kResponseOK);
+  dmessage_last_class = alertLastClass = DMCnerr;
+  MainCommand(mw, "dele");
+  EXPECT_EQ(ans.prompts, (std::vector<std::string>{
+                             "Permanently delete the associated image file?",
+                             "Delete Files left 2 records alone whose File is not a file name, "
+                             "the first '" +
+                                 climbing + "'"}));
+  EXPECT_FALSE(ctxtest::Exists(shared + "/ok.jpg"));
+  EXPECT_EQ(Shown(), (std::vector<std::string>{climbing, absolute}));
+  EXPECT_EQ(bc->TotalSelected(), 2);
+  for (int i = 0; i < 2; ++i)  // as the table had them
+    EXPECT_EQ(PDBgetField(bc->rdisp.Get(i), PDBFhashval).GetInt(0), 77 + i);
+
+  ans.prompts.clear();
+  ans.Type("holiday.jpg");
+  dmessage_last_class = alertLastClass = DMCnerr;
+  renameFiles();
+  bc->SelectNone();
+  bc->Select(1, true);
+  ans.Type("holiday.jpg");
+  dmessage_last_class = alertLastClass = DMCnerr;
+  renameFiles();
+  EXPECT_EQ(ans.prompts,
+            (std::vector<std::string>{
+                "Rename Files left 2 records alone whose File is not a file name, "
+                "the first '" +
+                    climbing + "'",
+                "Rename Files left record '" + absolute + "' alone: its File is not a file name"}));
+  EXPECT_EQ(Shown(), (std::vector<std::string>{climbing, absolute}));
+  EXPECT_EQ(Contents(home.path()), homeBefore);
+}
 
 TEST_F(RecordFiles, OtherProgramGetsEveryPathAsAnArgumentAndUnshownQuestionsCancel) {
   // Names a command line would split or quote: each reaches the program whole.

@@ -79,14 +79,14 @@ const char* Str(const DBRecord& r, PDBFieldID f, int i = 0) {
   return fd.GetNV() > i ? fd.GetString(i) : nullptr;
 }
 
-// The stream's default formatting of a value, the same whatever the user's locale.
+// The stream's default formatting of a value, the same whatever the user's locale. The
+// catalogue's header gives the field its type: a value it declares as text is escaped as every
+// text is.
 std::string Num(const DBField& f, int i = 0) {
+  if (f.GetDT() != DBDTfloat) return Esc(f.GetString(i));
   std::ostringstream os;
   os.imbue(std::locale::classic());
-  if (f.GetDT() == DBDTfloat)
-    os << f.GetFloat(i);
-  else
-    os << f.GetString(i);
+  os << f.GetFloat(i);
   return os.str();
 }
 

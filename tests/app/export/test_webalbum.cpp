@@ -423,4 +423,72 @@ TEST_F(WebAlbum, ALargePictureKeepsTheWindowAnsweringAndAStopLeavesTheAlbumAsItW
   EXPECT_TRUE(Files(Path("new")).empty()) << ::testing::PrintToString(Files(Path("new")));
 }
 
+// A catalogue someone else made, whose header declares the numeric fields ASA and Altitude as
+// text holding markup, and a record whose File climbs out of its folder to a picture there:
+// imported and published, the page holds the markup as text only, the rest of each line as
+// ever, and the album leaves the climbing record out, saying so.
+TEST_F(WebAlbum, MarkupInFieldsOfAnyDeclaredTypeIsTextOnThePage) {
+  const std::string db = Path("theirs.qdb"), sub = Path("sub");
+  mkdir(sub.c_str(), 0755);
+  const DBRecord pic = RecordOf(MakeJpeg(sub + "/pic.jpg", 80, 60));
+  MakeJpeg(Path("outside.jpg"), 80, 60);
+  const std::string asa = "<script>alert(document.cookie)</script>",
+                    alt = "<img src=x onerror=alert(1)>";
+  {
+    PContext maker;
+    ASSERT_TRUE(maker.OpenDB(db.c_str()));
+    maker.phd.Field("ASA", DBDTstring, "ASA");
+    maker.phd.Field("Altitude", DBDTstring, "Altitude");
+    maker.phd.SetChangedFlag(true);
+    ASSERT_TRUE(maker.Checkpoint("Add", nullptr));
+    for (const char* file : {"pic.jpg", "../outside.jpg"}) {
+      DBRecord r(&maker.phd);
+      for (int f = 0; f < PDBFInfo.GetNFields(); ++f)
+        if (pic[f].IsSet()) r.SetField(maker.phd.XlateID(&PDBFInfo, f), pic[f]);
+      PDBsetString(&r, PDBFfile, file);
+      PDBsetString(&r, PDBFasa, asa.c_str());
+      PDBsetString(&r, PDBFaltitude, alt.c_str());
+      PDBsetFloat(&r, PDBFexptime, 0.004f);
+      PDBsetFloat(&r, PDBFaperture, 8.0f);
+      PDBsetFloat(&r, PDBFlatitude, 1.0f);
+      PDBsetFloat(&r, PDBFlongitude, 2.0f);
+      maker.pdb.AddRecord(r);
+    }
+    ASSERT_TRUE(maker.CloseDB());
+  }
+  importRecords(db.c_str());
+  ASSERT_EQ(bc.rdisp.GetSize(), 2);
+  ASSERT_EQ(PDBgetField(bc.rdisp.Get(0), PDBFasa).GetDT(), DBDTstring);
+  const std::string page = Path("album.html");
+  Options(80, 100, 2, {139, 140});
+  log.alerts = true;
+  AlertsAnswered alerts;
+  dmessage_last_class = alertLastClass = DMCnerr;
+  ASSERT_EQ(saveWebPage(page.c_str(), &bc), 1);
+  testutil::WaitUntil([&] { return !alerts.texts.empty(); }, [] { checkEvents(0.01); });
+  EXPECT_EQ(alerts.texts, std::vector<std::string>{"Web Album left record '../outside.jpg' alone: "
+                                                   "its File is not a file name"});
+  EXPECT_EQ(Files(Path("img")).size(), 2u);  // the one picture, inline and large
+  const std::string html = ReadAll(page);
+
+  // Every tag on the page is one of the page's own; no value shows unescaped.
+  static const std::set<std::string> kTags = {
+      "HTML", "HEAD", "meta",  "!--",   "TITLE", "BODY", "H1", "P",  "IMG", "A",   "BR",    "b",
+      "i",    "br",   "/HEAD", "/BODY", "/HTML", "/P",   "/A", "/b", "/i",  "/H1", "/TITLE"};
+  for (size_t at = html.find('<'); at != std::string::npos; at = html.find('<', at + 1)) {
+    const size_t end = html.find_first_of(" >\n", at + 1);
+    EXPECT_EQ(kTags.count(html.substr(at + 1, end - at - 1)), 1u) << html.substr(at, 40);
+  }
+  EXPECT_EQ(html.find(asa), std::string::npos);
+  EXPECT_EQ(html.find(alt), std::string::npos);
+  EXPECT_NE(html.find("<i>Exposure</i> 1/250 sec @ f/8, ASA "
+                      "&lt;script&gt;alert(document.cookie)&lt;/script&gt;<br>\n"),
+            std::string::npos);
+  EXPECT_NE(html.find("<i>GPS</i> 1.000000&deg; N latitude 2.000000&deg; E longitude "
+                      "&lt;img src=x onerror=alert(1)&gt; meters altitude<br>\n"),
+            std::string::npos);
+  EXPECT_NE(html.find("<i>Size</i> 80x60 pixels<br>\n"), std::string::npos);
+  EXPECT_EQ(html.find("outside"), std::string::npos);
+}
+
 }  // namespace

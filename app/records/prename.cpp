@@ -76,6 +76,13 @@ void DropName(const std::string& keep, const std::string& drop, const char* whic
              PsystemReason(errno).c_str());
 }
 
+// Whether the folders at a and b are one (by name, or as the file system finds them).
+bool SameFolder(const std::string& a, const std::string& b) {
+  struct stat x, y;
+  return a == b || (stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
+                    x.st_ino == y.st_ino);
+}
+
 // Whether to is from's own name in other letter case, on a file system whose names ignore it.
 bool CaseOnly(const char* from, const char* to) {
   const int e = errno;
@@ -422,7 +429,7 @@ void OneRename::RenameElsewhere() {
     const PLocateFileRes res = PlocateFile(lpath, sizeof lpath, &work, nullptr);
     if (res != PLFRok && res != PLFRputback) break;
     const std::string where = PfolderOf(lpath);
-    if (where != folder) {
+    if (!SameFolder(where, folder)) {
       if (!RenameImage(lpath, (where + "/" + name).c_str(), &names))
         failed.push_back(where);
       else if (!names.Leaving(lpath))
@@ -436,9 +443,16 @@ void OneRename::RenameElsewhere() {
 void OneRename::Done(const std::string& where) {
   const int lid = PDBid(work, PDBFlocation);
   if (lid < 0) return;
-  DBField drop(where.c_str());
-  DBField rest(work[lid]);
-  rest -= drop;
+  // Every name the list gives the folder goes with it: the folder reached again by another
+  // (through a link, "..", a trailing '/') holds the file under its new name already.
+  const DBField& loc = work[lid];
+  DBField rest(loc);
+  for (int k = 0; k < loc.GetNV(); ++k) {
+    const char* f = loc.GetString(k);
+    if (where != f && !SameFolder(where, f)) continue;
+    DBField drop(f);
+    rest -= drop;
+  }
   work.SetField(lid, rest);
 }
 

@@ -1141,6 +1141,31 @@ TEST_F(RecordFiles, ATablesFileThatIsAPathDeletesAndRenamesNothing) {
   EXPECT_EQ(Contents(home.path()), homeBefore);
 }
 
+// A folder the record knows by two names (a link to it beside its own name): the file renamed
+// there once is found again under the other name with its new name already given, which is no
+// refusal. The record keeps both names of the folder.
+TEST_F(RecordFiles, ARenameInAFolderKnownByTwoNamesIsDoneOnce) {
+  ctxtest::WriteFile(In("one.jpg"), "the picture");
+  ASSERT_EQ(symlink(folder.c_str(), Path("alias").c_str()), 0);
+  ASSERT_TRUE(mw->LoadingRecords(nullptr));
+  DBRecord r(&PDBFInfo);
+  recordFileInfo(&r, (Path("alias") + "/one.jpg").c_str());
+  recordFileInfo(&r, In("one.jpg").c_str());
+  ctxtest::Show(bc, r);
+  snprintf(bc->rsrc, sizeof bc->rsrc, "%s", folder.c_str());
+  mw->LoadedRecords(1);
+  bc->SelectAll();
+  Answerer ans;
+  ans.Type("r.jpg");
+  dmessage_last_class = alertLastClass = DMCnerr;
+  renameFiles();
+  EXPECT_TRUE(ans.alerts.empty()) << ans.alerts[0];
+  EXPECT_EQ(ctxtest::ReadFile(In("r.jpg")), "the picture");
+  EXPECT_FALSE(ctxtest::Exists(In("one.jpg")));
+  EXPECT_EQ(Shown(), std::vector<std::string>{"r.jpg"});
+  EXPECT_EQ(PDBgetField(bc->rdisp.Get(0), PDBFlocation).GetNV(), 2);
+}
+
 TEST_F(RecordFiles, OtherProgramGetsEveryPathAsAnArgumentAndUnshownQuestionsCancel) {
   // Names a command line would split or quote: each reaches the program whole.
   const std::string made = Path("made");

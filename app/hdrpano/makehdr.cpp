@@ -11,6 +11,7 @@
 #include "app/core/pbusy.h"
 #include "app/core/pcmds.h"
 #include "app/core/pdialogs.h"
+#include "app/core/pfiles.h"
 #include "app/core/pslice.h"
 #include "app/export/ptrader.h"
 #include "app/hdrpano/pforms.h"
@@ -118,6 +119,14 @@ const char* checkHDR(DBQuery* dq) {
   PContext* ctx = MainContext();
   if (checkRecords(false, nullptr).cancelled) return kUserCancelled;
   if (ctx == nullptr) return "No images selected";
+  // An exposure whose File names no file makes no image: none is read.
+  PLeftRecords left("Make HDR");
+  for (int i = 0; ctx->NextSelected(&i) && i < ctx->rdisp.GetSize(); ++i) left.Named(ctx->rdisp[i]);
+  if (left.Count() > 0) {
+    static std::string why;
+    why = left.Text();
+    return why.c_str();
+  }
   const DBRecord* ref = nullptr;
   ABitMap computed(static_cast<unsigned long>(ctx->rdisp.GetSize()), false);
   bool any = false;

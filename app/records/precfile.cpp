@@ -569,8 +569,9 @@ void DeleteFiles(const ABitMap& prot, const PLeftRecords& left) {
   }
   bc.SelectNone();
   for (int i : kept) bc.Select(i, true);
-  refused.Tell();
+  // The records left first: a refusal, more severe, still shows after them.
   left.Tell();
+  refused.Tell();
   if (files == 0)
     gMain->ShowMessage("No records changed", false);
   else
@@ -624,8 +625,8 @@ void clipRecords(OSType cmd) {
     const int files = nsel - left.Count();
     if (refused.Count() == files) {
       // Not one of them can go: the user is told why instead of being asked.
-      refused.Tell();
       left.Tell();
+      refused.Tell();
       gMain->ShowMessage("No records changed", false);
       return;
     }

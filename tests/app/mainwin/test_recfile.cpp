@@ -1181,6 +1181,31 @@ TEST_F(RecordFiles, OtherProgramGetsEveryPathAsAnArgumentAndUnshownQuestionsCanc
   });
   for (const char* n : names) EXPECT_TRUE(ctxtest::Exists(In(n))) << n;
 
+  // A record whose File climbs out of its folder reaches neither the program nor the clipboard.
+  ctxtest::Show(bc, ctxtest::Photo("../outside.jpg", 1, 2, "Quay", folder.c_str()));
+  bc->SelectAll();
+  const std::string program = Path("args"), given = Path("given");
+  ctxtest::WriteFile(program, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + given + ".new'\nmv '" +
+                                  given + ".new' '" + given + "'\n");
+  chmod(program.c_str(), 0755);
+  Answerer ans;
+  dmessage_last_class = alertLastClass = DMCnerr;
+  openImages(nullptr, program.c_str());
+  MainCommand(mw, "cpfn");
+  std::string copied;
+  ASSERT_TRUE(ClipboardGetText(&copied));
+  EXPECT_EQ(copied.find("outside"), std::string::npos) << copied;
+  EXPECT_EQ(Status(), "Copied 3 file names");
+  EXPECT_EQ(ans.alerts, (std::vector<std::string>{
+                            "Open With left record '../outside.jpg' alone: its File is not a "
+                            "file name",
+                            "Copy File Names left record '../outside.jpg' alone: its File is not "
+                            "a file name"}));
+  ASSERT_TRUE(testutil::WaitUntil([&] { return ctxtest::Exists(given); }));
+  EXPECT_EQ(ctxtest::ReadFile(given),
+            In(names[1]) + "\n" + In(names[0]) + "\n" + In(names[2]) + "\n");
+  bc->rdisp.Resize(3);
+
   // A question that cannot be shown is a Cancel: nothing deleted.
   gInterfaceReady = 0;
   clipRecords(FourCC("dele"));

@@ -133,6 +133,59 @@ AlertsHeld::AlertsHeld() : DMessageHold(alertOnce) {
   if (Holding()) alertLastClass = DMCnerr;
 }
 
+namespace {
+
+// s cut to about max bytes in its middle, between characters, keeping its start and its end
+// (a path's file name and the reason after it).
+std::string CutInMiddle(const std::string& s, size_t max) {
+  if (s.size() <= max) return s;
+  size_t head = 0;
+  while (head < max / 3) head += std::max<size_t>(1, Utf8CharLength(&s[head], s.size() - head));
+  size_t tail = s.size() - (max - max / 3);
+  while (tail < s.size() && (static_cast<unsigned char>(s[tail]) & 0xC0) == 0x80) ++tail;
+  return s.substr(0, head) + "..." + s.substr(tail);
+}
+
+}  // namespace
+
+PGatheredRefusals::PGatheredRefusals() : hold_(DMessageHold::noAlert) {}
+
+void PGatheredRefusals::Begin() {
+  before_ = dmessage_last_class;
+  dmessage_last_class = DMCnerr;
+}
+
+void PGatheredRefusals::Done(bool taken, const std::string& name, const std::string& unsaid) {
+  const unsigned cls = dmessage_last_class;
+  dmessage_last_class = std::min(before_, cls);
+  if (taken) return;
+  // The classes below warnings are those alerted.
+  const bool told = cls < DMCwarning && dmessage_record[cls] != nullptr;
+  std::string text = told ? dmessage_record[cls] : unsaid;
+  if (told && text.find(name) == std::string::npos) text = "'" + name + "': " + text;
+  texts_.push_back(std::move(text));
+  worst_ = std::min(worst_, told ? cls : static_cast<unsigned>(DMCresource));
+}
+
+void PGatheredRefusals::Tell(const std::string& heading) {
+  if (!hold_.Holding()) return;
+  hold_.End();
+  if (texts_.empty()) return;
+  std::string text = texts_.size() == 1 ? texts_[0] : heading;
+  if (texts_.size() > 1) {
+    const size_t listed = std::min(texts_.size(), kListed);
+    for (size_t i = 0; i < listed; ++i) text += "\n" + CutInMiddle(texts_[i], kLineBytes);
+    if (listed < texts_.size())
+      text += "\nand " + std::to_string(texts_.size() - listed) + " more, named in the log";
+  }
+  // News of its own, shown as held alerts are (DMessageHold::LetAlerts): each refusal is logged.
+  if (worst_ < dmessage_last_class) dmessage_last_class = worst_;
+  alertLastClass = DMCnerr;
+  constexpr uint32_t kTold = DMArecord | DMAalert;
+  if (dmessage_alert != nullptr && (dmessage_class_flags[worst_] & kTold) == kTold)
+    dmessage_alert(text.c_str());
+}
+
 OSType confirmDialog(const char* msg, const char* cbut, OSType dfb) {
   if (gConfirmWindow == nullptr || gInterfaceReady != 1 || PquitRequested()) {
     gConfirmResponse = kResponseCancel;

@@ -11,6 +11,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "app/core/pbusy.h"
 #include "app/core/pcmds.h"  // the answers kResponseOK, kResponseCancel, kResponseCustom
@@ -50,6 +52,40 @@ void suspendAlert(bool susp);
 class AlertsHeld : public DMessageHold {
  public:
   AlertsHeld();
+};
+// The refusals of a task over many items (the pictures an export writes, the documents named on
+// the command line), told together in one alert at its end: one alert for each kind of problem
+// would leave every refusal after the first of its kind unshown. While it lives no alert is
+// shown, and each problem is logged as it comes. An item run through Item that is refused is
+// noted with the most severe problem told while it ran, after its name when that problem does not
+// name it, or with unsaid when none was told. Tell shows the one alert: a lone refusal as noted;
+// several under the heading, each on a line of its own (a long one cut in its middle), the first
+// kListed of them and how many more.
+class PGatheredRefusals {
+ public:
+  static constexpr size_t kListed = 10;
+  static constexpr size_t kLineBytes = 240;
+  PGatheredRefusals();
+  // Runs one item; run's answer, true when the item was taken.
+  template <class Run>
+  bool Item(Run run, const std::string& name, const std::string& unsaid) {
+    Begin();
+    const bool taken = run();
+    Done(taken, name, unsaid);
+    return taken;
+  }
+  size_t Count() const { return texts_.size(); }
+  // Ends the hold and shows the alert (nothing when none was refused); heading is used for
+  // several refusals.
+  void Tell(const std::string& heading);
+
+ private:
+  void Begin();
+  void Done(bool taken, const std::string& name, const std::string& unsaid);
+  DMessageHold hold_;
+  unsigned before_ = DMCnerr;  // the most severe class before the item
+  unsigned worst_ = DMCnerr;   // of the refusals noted
+  std::vector<std::string> texts_;
 };
 // The text last shown by reportProgress.
 extern char curMsg[256];

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "app/core/papp.h"
+#include "app/core/pappstate.h"
 #include "app/core/pbusy.h"
 #include "app/core/pcommands.h"
 #include "app/core/pdialogs.h"
@@ -358,14 +359,28 @@ bool PdocumentsOpenACatalogue(const std::vector<std::string>& paths) {
 OSStatus openDocuments(EventHandlerCallRef, EventRef event, void*) {
   const std::vector<std::string> paths = GetDocumentPaths(event);
   if (paths.empty()) return noErr;
+  // Each document that cannot be opened is named in one alert, whatever start-up told before.
+  PGatheredRefusals refused;
+  const auto tell = [&refused] {
+    refused.Tell(std::to_string(refused.Count()) + " documents could not be opened:");
+  };
   PImageRing* first = nullptr;
   bool added = false;
   for (const std::string& given : paths) {
     char path[PATH_MAX];
     struct stat st;
-    if (!FindDocument(given.c_str(), path, &st)) return errAEWrongDataType;
+    if (!refused.Item([&] { return FindDocument(given.c_str(), path, &st); }, given,
+                      "Cannot open '" + given + "'")) {
+      tell();
+      return errAEWrongDataType;
+    }
     const DocKind kind = KindOf(path, S_ISDIR(st.st_mode));
     if (kind != kDocImage) {
+      // In the order named: the documents before it first. What it opens tells its own
+      // problems, as a command does, whatever was alerted before.
+      tell();
+      dmessage_last_class = DMCnerr;
+      alertLastClass = DMCnerr;
       if (kind == kDocFolder) {
         FSRef ref;
         loadFolder(path, true, getFspecFromPath(&ref, path) ? &ref : nullptr);
@@ -378,11 +393,15 @@ OSStatus openDocuments(EventHandlerCallRef, EventRef event, void*) {
       if (gMain && !IsWindowVisible(gMain->GetWindow())) gMain->Show(1);
       break;
     }
-    if (gImager && gImager->AddImage(path) && !added) {
+    const std::string opened = path;
+    const bool taken = refused.Item([&] { return gImager && gImager->AddImage(path); }, opened,
+                                    "Cannot open '" + opened + "'");
+    if (taken && !added) {
       added = true;
       first = gImager->GetCurrentIR();
     }
   }
+  tell();
   if (added && gImager) {
     gImager->Advance(first);
     gImager->Present();

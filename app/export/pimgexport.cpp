@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/core/papp.h"
 #include "app/core/pbusy.h"
@@ -289,16 +290,26 @@ int exportImages() {
   int done = 0, count = 0;
   bool stopped = false;
   char msg[300];
-  PLeftRecords left("Export Images");
+  // Each picture not exported is named in one alert at the end, a record whose File names no
+  // file among them.
+  PGatheredRefusals refused;
   for (int i = 0; i < pc->rdisp.GetSize() && !stopped; i++) {
     if (!chosen.Check(static_cast<unsigned long>(i))) continue;
     const DBRecord& rec = pc->rdisp.Get(i);
-    if (!left.Named(rec)) {
+    const char* file = PDBgetString(rec, PDBFfile);
+    if (!PnamesFile(rec)) {
+      const std::string left = PleftText("Export Images", 1, file);
+      refused.Item(
+          [&] {
+            DMESSAGE(DMCinput, "%s", left.c_str());
+            return false;
+          },
+          left, left);
       done++;
       continue;
     }
-    const char* file = PDBgetField(rec, PDBFfile).GetString(0);
-    std::snprintf(msg, sizeof msg, "Exporting '%s'...", file && *file ? file : "Unknown");
+    const std::string name = file;
+    std::snprintf(msg, sizeof msg, "Exporting '%s'...", name.c_str());
     if (!reportProgress(msg, static_cast<int>(100LL * done / total))) {
       stopped = true;
       break;
@@ -306,13 +317,15 @@ int exportImages() {
     {
       const PSliceSpan span(static_cast<int>(100LL * done / total),
                             static_cast<int>(100LL * (done + 1) / total));
-      if (exp.Export(rec)) count++;
+      if (refused.Item([&] { return exp.Export(rec); }, name, "Cannot export '" + name + "'"))
+        count++;
     }
     done++;
   }
   if (!stopped) reportProgress(nullptr, 100);
-  left.Tell();
   PechoExported(count, total, stopped);
+  refused.Tell(std::to_string(refused.Count()) + " of " + std::to_string(done) +
+               " pictures were not exported:");
   return count;
 }
 

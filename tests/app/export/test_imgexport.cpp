@@ -11,11 +11,13 @@
 
 #include "app/core/pappstate.h"
 #include "app/core/pbusy.h"
+#include "app/core/pdialogs.h"
 #include "app/export/pforms.h"
 #include "display/pdispimg.h"
 #include "exptest.h"
 #include "formats/exrformat.h"
 #include "formats/tiffimg.h"
+#include "support/bytetext.h"
 #include "testutil/process_locale.h"
 
 namespace {
@@ -215,6 +217,74 @@ TEST_F(ImgExport, TheTypedAspectIsTwoNumbersAndADecimalCommaIsRefused) {
       EXPECT_EQ(SizeOf(out + "/" + f.toStdString()), sh.size) << sh.text;
   }
   EXPECT_TRUE(alerts.texts.empty());
+}
+
+// Every picture the command does not export is named, with its reason, in the one alert at the
+// end, in display order: a destination that exists, a picture cut short (its name not UTF-8), a
+// record without the picture's size (named before a reason that does not name it), a record
+// whose File names no file. Many are listed no further than a readable alert holds, the rest
+// counted.
+TEST_F(ImgExport, EveryPictureNotExportedIsNamedInOneAlert) {
+  const std::string out = Path("out");
+  mkdir(out.c_str(), 0755);
+  for (const char* name : {"a", "b"}) WriteAll(out + "/" + name + ".jpg", "kept");
+  std::vector<std::string> why;
+  const std::string jpeg = ReadAll(MakeJpeg(Path("model.jpg"), 48, 32));
+  auto add = [&](const std::string& name, const std::string& reason = "",
+                 const std::string& bytes = "") {
+    WriteAll(Path(name + ".jpg"), bytes.empty() ? jpeg : bytes);
+    bc.rdisp.NewRecord() = RecordOf(Path(name + ".jpg"));
+    if (!reason.empty()) why.push_back(reason);
+  };
+  add("a", "Destination file '" + out + "/a.jpg' exists");
+  add("b", "Destination file '" + out + "/b.jpg' exists");
+  add("c");
+  const std::string big = ReadAll(MakeJpeg(Path("big.jpg"), 320, 240));
+  add("cut\xE9",
+      "Cannot open '" + Path("cut\xE9.jpg") + "': Corrupt JPEG data: premature end of data segment",
+      big.substr(0, big.size() * 2 / 3) + "\xFF\xD9");
+  add("notes", "'notes.jpg': Cannot parse image file", "a line of text\n");
+  add("unnamed", "Export Images left record '' alone: its File is not a file name");
+  bc.rdisp[bc.rdisp.GetSize() - 1].SetField(PDBFfile, "");
+  for (int i = 0; i < 6; i++) add("more" + std::to_string(i));
+
+  log.alerts = true;
+  AlertsAnswered alerts;
+  auto run = [&] {
+    ChooseFolderAnswer(out);
+    WhenShown(
+        gImgExpWindow,
+        [] {
+          SetControlValue(imgExportControl(130), MaxISize);
+          for (int bit : {8, 9, 10})
+            SetControlValue(PcontrolOf(gImgExpWindow, FourCC("optn"), 128 + bit), 0);
+        },
+        "bttn", 1);
+    NewCommand();
+    return exportImages();
+  };
+  auto listed = [](const std::string& head, const std::vector<std::string>& lines) {
+    std::string text = head;
+    for (const std::string& l : lines) text += "\n" + l;
+    return ShownText(text);
+  };
+  EXPECT_EQ(run(), 7);
+  EXPECT_EQ(alerts.texts,
+            std::vector<std::string>{listed("5 of 12 pictures were not exported:", why)});
+  EXPECT_EQ(ReadAll(out + "/a.jpg"), "kept");
+
+  // Exported again, each of the 12 exists but the three without a picture.
+  alerts.texts.clear();
+  EXPECT_EQ(run(), 0);
+  std::vector<std::string> first;
+  for (const char* name : {"a", "b", "c"})
+    first.push_back("Destination file '" + out + "/" + name + ".jpg' exists");
+  first.insert(first.end(), why.begin() + 2, why.end());
+  for (int i = 0; i < 4; i++)
+    first.push_back("Destination file '" + out + "/more" + std::to_string(i) + ".jpg' exists");
+  EXPECT_EQ(alerts.texts,
+            std::vector<std::string>{listed("12 of 12 pictures were not exported:", first) +
+                                     "\nand 2 more, named in the log"});
 }
 
 TEST_F(ImgExport, AnUneditedJpegIsCopiedUnlessItMustBeEncodedAgain) {

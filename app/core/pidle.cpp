@@ -171,10 +171,22 @@ void ShowSaved(PContext* ctx) {
   gMain->ShowUnsaved(ctx->IsOpen() && !ctx->LastError().empty());
 }
 
+// What waits to be written, as the log names it: "Catalog 'name'", "The shadow catalog 'path'"
+// or both.
+std::string WaitingNamed(PContext* ctx) {
+  bool catalogue = ctx->IsOpen() && (ctx->Unsynced() || !ctx->LastError().empty());
+  bool shadow = ctx->ShadowUnsynced();
+  if (!catalogue && !shadow) (ctx->IsOpen() ? catalogue : shadow) = true;
+  const std::string named = catalogue ? "Catalog '" + std::string(ctx->dbname) + "'" : "";
+  if (!shadow) return named;
+  return named + (catalogue ? " and the" : "The") + " shadow catalog '" + gShadowCatalog + "'";
+}
+
 // A sync failed: it is tried again after a growing interval, or once the disk has room.
 void NoteFailed(PContext* ctx) {
   if (!retry.failed)
-    DMESSAGE(DMCinfo, "Catalog '%s' will be saved by itself once it can be written", ctx->dbname);
+    DMESSAGE(DMCinfo, "%s will be saved by itself once it can be written",
+             WaitingNamed(ctx).c_str());
   retry.interval = retry.failed ? std::min(2 * retry.interval, kRetryLongest) : kRetryFirst;
   retry.failed = true;
   retry.at = GetCurrentEventTime() + retry.interval;
@@ -265,7 +277,8 @@ bool SyncNow(PContext* ctx, bool progress, bool idle, bool tell = true) {
   }
   MarkWhole(ctx);
   if (away && ok) {
-    DMESSAGE(DMCtrace, "Catalog '%s' is held by another process: tried again later", ctx->dbname);
+    DMESSAGE(DMCtrace, "%s is held by another process: tried again later",
+             WaitingNamed(ctx).c_str());
     // After a failure too the next try waits its second: one due already would come again at
     // once, and again, for as long as the other process holds the file.
     if (retry.failed) retry.at = std::max(retry.at, GetCurrentEventTime() + kIdleSyncDelay);

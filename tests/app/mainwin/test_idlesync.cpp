@@ -728,6 +728,43 @@ TEST_F(IdleSync, ATryTurnedAwayAfterAFailureIsNotToldAsSaved) {
   EXPECT_EQ(Status(), "Saved catalog 's'");
 }
 
+// With no catalogue open, the log names the shadow catalogue whose sync failed, by its file, as
+// the one to be saved by itself.
+TEST_F(IdleSync, TheLogNamesTheShadowCatalogWhoseSyncFailed) {
+  SetManualPlatformClock(true);
+  const std::string shadow = Path("shadow.qdb");
+  dbtest::FaultFS disk(1, shadow);
+  bc->fileSystem = &disk;
+  const std::string setting = gShadowCatalog;
+  struct Ending {
+    PContext* bc;
+    const std::string& setting;
+    ~Ending() {
+      bc->ShadowDB(nullptr);
+      bc->fileSystem = nullptr;
+      snprintf(gShadowCatalog, sizeof gShadowCatalog, "%s", setting.c_str());
+    }
+  } ending{bc, setting};
+  snprintf(gShadowCatalog, sizeof gShadowCatalog, "%s", shadow.c_str());
+  ASSERT_TRUE(bc->ShadowDB(shadow.c_str()));
+  ShowFolder(2);
+  MessageLog log;
+  disk.refuseWrite = true;
+  ASSERT_TRUE(b->NewChange("Title"));
+  PDBsetString(b->ChangeRecord(0), PDBFtitle, "Harbour");
+  b->CompleteChange();  // the shadow catalogue's, no catalogue record
+  Choose("zzzz");
+  CloseAfter(gAlertWindow, kIdleSyncDelay + 0.1);
+  AdvancePlatformClock(kIdleSyncDelay);
+  ASSERT_TRUE(bc->ShadowUnsynced());
+  EXPECT_TRUE(log.Has(DMCinfo, "The shadow catalog '" + shadow +
+                                   "' will be saved by itself once it can be written"))
+      << log.All();
+  disk.refuseWrite = false;
+  AdvancePlatformClock(kRetryFirst);
+  EXPECT_EQ(TitledOnDisk(shadow, "Harbour"), 1);
+}
+
 // An end that cannot wait (the display gone) while a command is part way through its edits
 // takes them back: the file gets the whole steps before the command, nothing of it.
 TEST_F(IdleSync, AnEndThatCannotWaitWritesOnlyWholeSteps) {

@@ -701,6 +701,39 @@ TEST_F(ValueList, AListThatCannotBeWrittenTellsItsReasonOnce) {
   EXPECT_NE(access(log.c_str(), F_OK), 0);  // nothing opened
 }
 
+// While a question waits, the List buttons, which write a file, are greyed: a click on one
+// writes and opens nothing. Once it is answered they work again.
+TEST_F(ValueList, TheListButtonsAreGreyedWhileAQuestionWaits) {
+  MakeDisplay(&PDBFInfo, 2);
+  ctx->rdisp[0].SetField(PDBFkeyword, "beach");
+  ASSERT_TRUE(find->Find(mw));
+  Choose(130, "Keyword");
+  Choose(160, "or");
+  Choose(140, "Keyword");
+  TempFolder(kTempSmall);
+  const std::string path = Path(PDBFkeyword);
+  bool enabled[2] = {true, true};
+  WhenShown(
+      gConfirmWindow,
+      [&] {
+        for (int i : {0, 1}) {
+          QWidget* list = WidgetOf(F(), "find", i == 0 ? 139 : 149);
+          enabled[i] = list->isEnabled();
+          QTest::mouseClick(list, Qt::LeftButton);
+        }
+      },
+      "cfrm", 130);
+  EXPECT_EQ(confirmDialog("Go on?", nullptr, kResponseOK), kResponseCancel);
+  EXPECT_FALSE(enabled[0]);
+  EXPECT_FALSE(enabled[1]);
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+  EXPECT_NE(access(log.c_str(), F_OK), 0);
+  EXPECT_TRUE(WidgetOf(F(), "find", 139)->isEnabled());
+  EXPECT_TRUE(WidgetOf(F(), "find", 149)->isEnabled());
+  Click(F(), "find", 139);
+  EXPECT_EQ(Opened(), "1\n" + path + "\n");
+}
+
 TEST_F(ValueList, TheCatalogueAndTheDisplayBothContribute) {
   Photos();
   Catalogue();

@@ -2,10 +2,19 @@
 // private, one that became a link refused, the caches the preferences put in folders of others
 // refused, each with what the user is told; a FIFO at the log's name, and the statistics at quit
 // kept from a file put in the log's place.
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QDirIterator>
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <cstring>
+#include <future>
+#include <thread>
 #include <QProcess>
 #include <cstdio>
 #include <fstream>
@@ -17,6 +26,70 @@
 #include "apptest.h"
 #include "catalog/pdbase.h"
 #include "standins.h"
+
+// Opens of files as the file system sees them: once a path is armed, its next open (by name or
+// from a folder's descriptor) finds a FIFO without a reader put in place of what was there, after
+// the program looked at the name and before its open (as another user may in a folder both can
+// write). An open that waits on it is ended after half a minute by a reader, far beyond an open
+// that does not wait: waited says so.
+namespace fifo_at_open {
+std::atomic<const char*> armed{nullptr};
+std::atomic<bool> planted{false}, waited{false};
+
+// The open's answer: opened() runs it, the FIFO put in place first when full is the path armed.
+template <class Opened>
+int Through(const std::string& full, Opened opened) {
+  const char* at = armed.load();
+  if (at == nullptr || full != at || !armed.compare_exchange_strong(at, nullptr)) return opened();
+  unlink(full.c_str());
+  planted = mkfifo(full.c_str(), 0600) == 0;
+  std::promise<void> back;
+  std::thread reader([&full, returned = back.get_future()] {
+    if (returned.wait_for(std::chrono::seconds(30)) == std::future_status::ready) return;
+    waited = true;
+    const int fd = static_cast<int>(
+        syscall(SYS_openat, AT_FDCWD, full.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0));
+    returned.wait();
+    if (fd >= 0) close(fd);
+  });
+  const int fd = opened();
+  back.set_value();
+  reader.join();
+  return fd;
+}
+
+int ModeOf(int flags, va_list ap) {
+  return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(ap, int) : 0;
+}
+}  // namespace fifo_at_open
+
+extern "C" int open(const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const int mode = fifo_at_open::ModeOf(flags, ap);
+  va_end(ap);
+  const auto opened = [&] {
+    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+  };
+  if (fifo_at_open::armed.load() == nullptr) return opened();
+  return fifo_at_open::Through(path, opened);
+}
+
+extern "C" int openat(int dir, const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const int mode = fifo_at_open::ModeOf(flags, ap);
+  va_end(ap);
+  const auto opened = [&] { return static_cast<int>(syscall(SYS_openat, dir, path, flags, mode)); };
+  if (fifo_at_open::armed.load() == nullptr) return opened();
+  std::string full = path;
+  if (path[0] != '/' && dir != AT_FDCWD) {
+    char at[4096];
+    const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(dir)).c_str(), at, sizeof at - 1);
+    full = n > 0 ? std::string(at, static_cast<size_t>(n)) + "/" + path : "";
+  }
+  return fifo_at_open::Through(full, opened);
+}
 
 namespace {
 
@@ -249,3 +322,55 @@ TEST(ProgramFolders, TheStatisticsAtQuitGoIntoTheLogOpenNotAFileNowBearingItsNam
   EXPECT_EQ(theirs.str(), "theirs");
   EXPECT_NE(ours.str().find("Database statistics:"), std::string::npos) << ours.str();
 }
+
+namespace {
+
+// A FIFO at the log's name never holds the start nor is opened: one put there after the program
+// looked at the name and before its open is not waited on, and one another process reads is not
+// opened at all (that process would see a writer come and go). The log is refused there, the
+// status line says why, and the run logs to the fallback.
+TEST(ProgramFolders, AFifoAtTheLogsNameIsNeitherWaitedOnNorOpened) {
+  for (const bool swapped : {true, false}) {
+    SCOPED_TRACE(swapped ? "put there before the open" : "read by another process");
+    TempHome home;
+    StartUpForgotten forget;
+    const std::string h = home.path(), log = h + "/state/lumerin/Lumerin.txt";
+    static std::string fallback;
+    fallback = h + "/tmp";
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(h + "/state/lumerin")));
+    ASSERT_EQ(chmod((h + "/state").c_str(), 0700) | chmod((h + "/state/lumerin").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(fallback.c_str(), 0700), 0);
+    gLogFallbackFolder = fallback.c_str();
+    int reader = -1;
+    fifo_at_open::planted = fifo_at_open::waited = false;
+    if (swapped) {
+      std::ofstream(log) << "the last run's log\n";
+      fifo_at_open::armed = log.c_str();
+    } else {
+      ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
+      reader = open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      ASSERT_GE(reader, 0);
+    }
+    const int status =
+        RunProgramUntil({"lumerin"}, [] { return StatusShowed("Cannot open log file"); });
+    fifo_at_open::armed = nullptr;
+    gLogFallbackFolder = "/tmp";
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(StatusShowed("Cannot open log file '" + log +
+                             "': it is not a regular file; this run logs to '" + fallback +
+                             "/Lumerin.txt'"));
+    if (swapped) {
+      EXPECT_TRUE(fifo_at_open::planted);
+      EXPECT_FALSE(fifo_at_open::waited) << "the log's open waited on a FIFO";
+    } else {
+      pollfd p{reader, POLLIN, 0};
+      EXPECT_EQ(poll(&p, 1, 0), 0) << "the FIFO was opened: its reader saw a writer come and go";
+      close(reader);
+    }
+    struct stat st;
+    ASSERT_EQ(lstat(log.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  }
+}
+
+}  // namespace

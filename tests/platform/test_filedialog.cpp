@@ -13,10 +13,40 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+
 #include "platform/pevent.h"
 #include "platform/pqt.h"
 #include "testutil/other_user.h"
 #include "testutil/temp_dir.h"
+
+// Renames as the file system sees them: once a name is armed, the next rename to it runs the
+// planting first, after whatever the program looked at before the rename.
+namespace before_rename {
+std::atomic<const char*> armed{nullptr};
+std::function<void()> plant;
+
+int Through(const char* to, int from_dir, const char* from, int to_dir, unsigned flags) {
+  const char* at = armed.load();
+  if (at != nullptr && strcmp(at, to) == 0 && armed.compare_exchange_strong(at, nullptr)) plant();
+  return static_cast<int>(syscall(SYS_renameat2, from_dir, from, to_dir, to, flags));
+}
+}  // namespace before_rename
+
+extern "C" int rename(const char* from, const char* to) noexcept {
+  return before_rename::Through(to, AT_FDCWD, from, AT_FDCWD, 0);
+}
+
+extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char* to,
+                         unsigned flags) noexcept {
+  return before_rename::Through(to, from_dir, from, to_dir, flags);
+}
 
 namespace {
 
@@ -73,8 +103,9 @@ TEST(FileDialog, OneOpenedAsTheLastClosesStaysUntilAnswered) {
 }
 
 // A new folder named in place, in a folder another user may write: the name of a folder that
-// user made meanwhile (root plants one of theirs) is refused and that folder stays as it was,
-// empty as it is; a free name is taken.
+// user made meanwhile (root plants one of theirs after the name was found free, just before the
+// folder is renamed) is refused and that folder stays as it was, empty as it is; a free name is
+// taken.
 TEST(FileDialog, ANewFoldersNameNeverReplacesAFolderMadeMeanwhile) {
   testutil::TempDir top("newfolder");
   const std::string shared = testutil::SharedFolder(top.Dir());
@@ -103,10 +134,17 @@ TEST(FileDialog, ANewFoldersNameNeverReplacesAFolderMadeMeanwhile) {
       QCoreApplication::processEvents();  // the editor's text is committed from the loop
       return true;
     };
-    // The other user makes their folder as the user types the name.
-    EXPECT_TRUE(testutil::Plant([&] { return mkdir(theirs.c_str(), 0755) == 0; }));
-    lstat(theirs.c_str(), &planted);
+    // The other user makes their folder once the name is taken for free.
+    bool made = false;
+    before_rename::plant = [&] {
+      made = testutil::Plant([&] { return mkdir(theirs.c_str(), 0755) == 0; });
+      lstat(theirs.c_str(), &planted);
+    };
+    before_rename::armed = theirs.c_str();
     EXPECT_TRUE(name("Trips"));
+    before_rename::armed = nullptr;
+    before_rename::plant = nullptr;
+    EXPECT_TRUE(made);
     if (auto* l = d->findChild<QLabel*>("PlatformFileDialogRefusal"))
       refusal = l->isVisible() ? l->text().toStdString() : "";
     list->edit(list->currentIndex());

@@ -31,6 +31,7 @@
 #include "apptest.h"
 #include "standins.h"
 #include "catalog/pdbase.h"
+#include "catalog/pfileinfo.h"
 #include "db/test_faultfs.h"
 #include "support/bytetext.h"
 #include "support/futil.h"
@@ -1164,6 +1165,81 @@ TEST(Program, AQuitThatWaitsForAnotherCopyKeepsTheWindowsUpUntilTheEditIsOnDisk)
     seen.reader.reset();
     EXPECT_EQ(TitledOnDisk(held, "Harbour"), 1);
   }
+}
+
+// A second Quit chosen while the quit saves an edit that another copy of the program holds back
+// (it reads the shadow catalogue, stopped in the middle of its read) changes nothing: once the
+// save is done the one quit goes on and asks about the temporary image open, once. Cancel there
+// keeps the program running, the edit on disk; a later Quit ends it.
+TEST(Program, ASecondQuitDuringTheQuitsSaveIsIgnored) {
+  TempHome home;
+  StartUpForgotten forget;
+  const std::string h = home.path();
+  static std::string shadow, temp;
+  const std::string folder = h + "/pictures";
+  shadow = h + "/cache/lumerin/Lumerin.qdb";
+  temp = h + "/temporary.jpg";
+  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
+  QImage im(64, 48, QImage::Format_RGB32);
+  im.fill(QColor(60, 90, 200));
+  for (const std::string& p : {folder + "/p0.jpg", folder + "/p1.jpg", temp})
+    ASSERT_TRUE(im.save(QString::fromStdString(p), "JPEG"));
+  static struct Seen {
+    std::unique_ptr<dbtest::StoppedCopy> reader;
+    bool holding = false, again = false, ending = false, running = false;
+    int questions = 0;  // asked before the last Quit
+    std::string question;
+  } seen;
+  seen = Seen();
+  QTimer look;
+  QObject::connect(&look, &QTimer::timeout, [] {
+    // The Progress window up while the other copy holds the file: Quit again, then it goes on.
+    if (seen.reader != nullptr && seen.reader->holding && !seen.again &&
+        IsWindowVisible(gProgressWindow)) {
+      seen.again = true;
+      TriggerMenu(gMain->GetWindow(), "Quit");
+      seen.reader->LetGo();
+    }
+    if (!IsWindowVisible(gConfirmWindow)) return;
+    seen.question = TextOf(gConfirmWindow, "cfrm", 128);
+    if (!seen.ending) ++seen.questions;
+    // Cancel keeps the image and the program; Don't Save at the end.
+    QTest::mouseClick(
+        qobject_cast<QAbstractButton*>(WidgetOf(gConfirmWindow, "cfrm", seen.ending ? 131 : 130)),
+        Qt::LeftButton);
+  });
+  look.start(10);
+  AlertsAnswered alerts;
+  const int status = RunProgramUntil(
+      {"lumerin", folder}, [] { return gMain->bc.rdisp.GetSize() == 2 && !PisBusy(); },
+      [] {
+        // A title set on a picture of the folder, a temporary image open, and Quit while the
+        // other copy holds the shadow catalogue; the last Quit is the run's own.
+        PBrowser* b = static_cast<PMainWindow*>(gMain)->GetPBrowser();
+        if (b->NewChange("Set")) {
+          PDBsetString(b->ChangeRecord(0), PDBFtitle, "Harbour");
+          b->CompleteChange();
+        }
+        DBRecord r;
+        PgrokFile(&r, temp.c_str());
+        EXPECT_TRUE(gImager->AddTempImage(r));
+        seen.reader = std::make_unique<dbtest::StoppedCopy>(shadow);
+        seen.holding = seen.reader->holding;
+        TriggerMenu(gMain->GetWindow(), "Quit");
+        seen.running = IsWindowVisible(gMain->GetWindow());
+        seen.reader.reset();
+        seen.ending = true;
+      });
+  look.stop();
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(seen.holding);
+  EXPECT_TRUE(seen.again);
+  EXPECT_EQ(seen.questions, 1);
+  EXPECT_EQ(seen.question, "Do you wish to save this image?");
+  EXPECT_TRUE(seen.running);
+  EXPECT_EQ(alerts.texts, std::vector<std::string>{});
+  EXPECT_EQ(TitledOnDisk(shadow, "Harbour"), 1);
+  EXPECT_NE(access(temp.c_str(), F_OK), 0);  // not saved: the temporary file went
 }
 
 // A quit by signal cannot ask, and leaves its saves to the shut-down after the event loop has

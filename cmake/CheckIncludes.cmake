@@ -9,7 +9,7 @@
 # include added since the configuration is caught too).
 
 if(CMAKE_SCRIPT_MODE_FILE)
-  cmake_minimum_required(VERSION 3.20)
+  cmake_minimum_required(VERSION 3.25)
 endif()
 include(${CMAKE_CURRENT_LIST_DIR}/CheckAcyclic.cmake)  # corv_links
 

@@ -345,10 +345,12 @@ bool PThumbnailer::SetAside(const char* dir, const char* path, const std::string
         S_ISREG(st.st_mode))
       RemoveNoting(old, &left);
   }
-  // Its index file and an unfinished journal are made again from the new database.
-  RemoveNoting(file.JournalTempPath(), &left);
+  // Its index file and an unfinished journal are made again from the new database; what
+  // another user left at their temporary names is theirs.
   RemoveNoting(file.IndexPath(), &left);
-  RemoveNoting(file.IndexTempPath(), &left);
+  for (const std::string& temp : {file.JournalTempPath(), file.IndexTempPath()})
+    if (lstat(temp.c_str(), &st) != 0 || st.st_uid == geteuid()) RemoveNoting(temp, &left);
+  file.RemoveLeftovers();
   // The sheets the new database names none of: numbers start again at 1, and no old sheet
   // may answer for a new one.
   for (const std::string& name : Names(dir, SheetName))

@@ -25,6 +25,7 @@
 #include "thumbs/pthumb.h"
 #include "catalog/photo_test_util.h"
 #include "testutil/message_log.h"
+#include "testutil/other_user.h"
 #include "testutil/run_program.h"
 
 using phototest::ScratchDir;
@@ -1063,7 +1064,7 @@ TEST(ThumbnailCache, DamagedDatabaseThatCannotBeSetAsideIsToldOnceAndLeftAlone) 
   ASSERT_EQ(pipe(out), 0);
   const pid_t child = fork();
   if (child == 0) {
-    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+    if (testutil::CanBeOtherUser() && !testutil::BecomeOtherUser()) _exit(3);
     std::string report;
     {
       MessageLog log;

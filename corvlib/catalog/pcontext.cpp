@@ -63,10 +63,10 @@ std::string PsystemReason(int err) {
                                              : std::string(what) + " (" + sys + ")";
 }
 
-bool PContext::OpenFile(PFileStream* fs, const char* path, bool create) {
+bool PContext::OpenFile(PFileStream* fs, const char* path, bool create, int mode) {
   if (fs->Open(path, O_RDWR)) return true;
   // Only a file that does not exist is made: an existing one is never truncated.
-  return create && fs->Open(path, O_RDWR | O_CREAT | O_EXCL, 0666);
+  return create && fs->Open(path, O_RDWR | O_CREAT | O_EXCL, mode);
 }
 
 PContext::PContext()

@@ -2,6 +2,8 @@
 // private, one that became a link refused, the caches the preferences put in folders of others
 // refused, each with what the user is told; a FIFO at the log's name, and the statistics at quit
 // kept from a file put in the log's place.
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,7 +18,9 @@
 #include "app/mainwin/pmainw.h"
 #include "apptest.h"
 #include "catalog/pdbase.h"
+#include "platform/pfolders.h"
 #include "standins.h"
+#include "testutil/other_user.h"
 
 namespace {
 
@@ -131,13 +135,13 @@ TEST(ProgramFolders, CachesThePreferencesPutInFoldersOfOthersAreRefusedNamingThe
   ASSERT_TRUE(PutPictures(folder, 3));
   ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
   ASSERT_EQ(chmod(open.c_str(), 0777), 0);
-  const bool other = geteuid() == 0;
+  const bool other = testutil::CanBeOtherUser();
   if (other) {
     ASSERT_EQ(mkdir(theirs.c_str(), 0700), 0);
     ASSERT_EQ(chmod(theirs.c_str(), 0777), 0);
-    ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+    ASSERT_TRUE(testutil::GiveToOtherUser(theirs));
   }
-  const std::string isOpen = "' is open to others; refusing to use it",
+  const std::string isOpen = "' can be written by everyone; refusing to use it",
                     isTheirs = "' belongs to another user; refusing to use it";
   const struct {
     bool theirs;
@@ -170,6 +174,78 @@ TEST(ProgramFolders, CachesThePreferencesPutInFoldersOfOthersAreRefusedNamingThe
     EXPECT_EQ(Mode(h + "/gone"), -1);
   }
   if (!other) GTEST_SKIP() << "the folders of another user need root to be made";
+}
+
+// A log, a shadow catalogue and a thumbnail cache the preferences put in a folder of the user's
+// that others may read (0755, in a home of 0755) are used, and what the program writes there is
+// the user's alone (0600). In a folder a group with other members may write (0775), below a home
+// its owner's own group may write (0775), the log and the shadow catalogue are refused at start:
+// the status line names the folder and says why, no alert is raised, the log goes to the fallback
+// folder for the run, and nothing is written there.
+TEST(ProgramFolders, PlacesOthersMayReadAreUsedPrivatelyAndOnesAGroupMayWriteRefused) {
+  TempHome home;
+  StartUpForgotten forget;
+  const std::string h = home.path(), folder = h + "/pictures", mine = h + "/mine";
+  static std::string fallback;
+  fallback = h + "/tmp";
+  ASSERT_TRUE(PutPictures(folder, 3));
+  ASSERT_EQ(mkdir(fallback.c_str(), 0700), 0);
+  gLogFallbackFolder = fallback.c_str();
+  ASSERT_EQ(mkdir(mine.c_str(), 0700), 0);
+  for (const std::string& f : {h, mine}) ASSERT_EQ(chmod(f.c_str(), 0755), 0);
+  ASSERT_TRUE(WritePreferences(h, {{"ShadowCatalog", mine + "/Lumerin.qdb"},
+                                   {"ErrorLog", mine + "/Lumerin.txt"},
+                                   {"ThumbnailCacheDirectory", mine + "/thumbs"}}));
+  {
+    AlertsAnswered alerts;
+    EXPECT_EQ(RunProgramUntil({"lumerin", folder}, ThumbnailsMade, SetATitle), 0);
+    EXPECT_EQ(All(alerts.texts), "");
+  }
+  EXPECT_FALSE(StatusShowed("refusing")) << All(StatusShown());
+  for (const char* f :
+       {"/Lumerin.qdb", "/Lumerin.txt", "/thumbs/tncache.qdb", "/thumbs/C000000001.jpg"})
+    EXPECT_EQ(Mode(mine + f), 0600) << f;
+  std::string readable;  // every file the program wrote there is private
+  for (const auto& f : Contents(mine))
+    if (S_ISREG(std::stoi(f.second)) && (Mode(f.first) & 077) != 0) readable += f.first + "\n";
+  EXPECT_EQ(readable, "");
+  EXPECT_EQ(Mode(mine), 0755);
+
+  if (!testutil::CanBeOtherUser() || getpwuid(testutil::OtherUid()) == nullptr)
+    GTEST_SKIP() << "a folder of a group with other members needs root and the user "
+                 << testutil::OtherUid();
+  const struct group* g = getgrgid(testutil::OtherGid());
+  ASSERT_NE(g, nullptr);
+  const std::string group = h + "/group", name = g->gr_name;
+  ASSERT_EQ(mkdir(group.c_str(), 0700), 0);
+  ASSERT_EQ(chown(group.c_str(), geteuid(), testutil::OtherGid()), 0);
+  ASSERT_EQ(chmod(group.c_str(), 0775), 0);
+  // The home's group is its owner's alone: it may write there.
+  struct stat st;
+  ASSERT_EQ(stat(h.c_str(), &st), 0);
+  if (FolderUsers::System().GroupMembers(st.st_gid) == FolderUsers::kUserAlone) {
+    ASSERT_EQ(chmod(h.c_str(), 0775), 0);
+  }
+  const std::string why = "Folder '" + group + "' can be written by the group '" + name +
+                          "', which has other members; refusing to use it";
+  const struct {
+    const char* name;
+    std::string value, told;
+  } cases[] = {
+      {"ShadowCatalog", group + "/Lumerin.qdb", why + ": no shadow catalog this run"},
+      {"ErrorLog", group + "/Lumerin.txt",
+       "Cannot open log file '" + group + "/Lumerin.txt': " + why + "; this run logs to '" +
+           fallback + "/Lumerin.txt'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(WritePreferences(h, {{c.name, c.value}}));
+    AlertsAnswered alerts;
+    EXPECT_EQ(RunProgramUntil({"lumerin", folder}, ShownAndTold, SetATitle), 0);
+    EXPECT_TRUE(StatusShowed(c.told)) << All(StatusShown());
+    EXPECT_EQ(All(alerts.texts), "");
+    EXPECT_EQ(Contents(group), (std::map<std::string, std::string>{}));
+  }
 }
 
 // The run the test below starts in a process of its own, in this process's home, whose state
@@ -224,7 +300,7 @@ TEST(ProgramFolders, AFifoAtTheLogsNameHoldsNoStart) {
 // opened, not into whatever bears its name by then: a file another user put in its place is left
 // as it was.
 TEST(ProgramFolders, TheStatisticsAtQuitGoIntoTheLogOpenNotAFileNowBearingItsName) {
-  if (geteuid() != 0) GTEST_SKIP() << "a file of another user needs root to be made";
+  if (!testutil::CanBeOtherUser()) GTEST_SKIP() << "a file of another user needs root to be made";
   TempHome home;
   StartUpForgotten forget;
   static std::string log, kept;
@@ -240,7 +316,7 @@ TEST(ProgramFolders, TheStatisticsAtQuitGoIntoTheLogOpenNotAFileNowBearingItsNam
                 [] {
                   rename(log.c_str(), kept.c_str());
                   std::ofstream(log) << "theirs";
-                  EXPECT_EQ(chown(log.c_str(), 65534, 65534), 0);
+                  EXPECT_TRUE(testutil::GiveToOtherUser(log));
                 }),
             0);
   std::stringstream theirs, ours;

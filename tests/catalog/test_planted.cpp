@@ -18,6 +18,7 @@
 #include "db/dbblock.h"
 #include "db/dbbytes.h"
 #include "db/dbjournal.h"
+#include "db/test_access_util.h"
 #include "db/test_faultfs.h"
 #include "testutil/other_user.h"
 
@@ -252,6 +253,35 @@ TEST(PlantedNames, AFileOfAnotherUserAtTheJournalsNameIsNamedWithItsOwner) {
                                    s.db + "\" is taken by '" + journal + "', a file of " +
                                    testutil::OtherUserNamed());
   EXPECT_EQ(ReadFile(s.db), bytes);
+}
+
+// An index file is trusted only as a writer's of the catalogue: its owner's or the opener's. The
+// same bytes made another user's (who could have made them to match what stat tells) are not
+// used: the catalogue's blocks are read instead.
+TEST(PlantedNames, AnIndexFileOfAnotherUserIsNotTrusted) {
+  if (!testutil::CanBeOtherUser()) GTEST_SKIP() << "not root: no file of another user to make";
+  Shared s;
+  {
+    PContext ctx;
+    ASSERT_TRUE(ctx.OpenDB(s.db.c_str()));
+    std::vector<DBRecord> add;
+    for (int i = 0; i < 20; i++) add.push_back(Numbered(i));
+    ctx.pdb.AddRecords(add.data(), static_cast<int>(add.size()));
+    ASSERT_TRUE(ctx.CloseDB());
+  }
+  const std::string index = s.db + "-index";
+  ASSERT_TRUE(ctxtest::Exists(index));
+  for (const bool theirs : {false, true}) {
+    SCOPED_TRACE(theirs ? "another user's" : "the user's");
+    if (theirs) {
+      ASSERT_TRUE(testutil::GiveToOtherUser(index));
+    }
+    const uint64_t reads = DBAccess::BlockReads();
+    MessageLog quiet;
+    dbtest::FileDB reader(s.db, true);
+    EXPECT_EQ(reader.db->TotalRecords(), 20);
+    EXPECT_EQ(DBAccess::BlockReads() > reads, theirs);
+  }
 }
 
 // A FIFO at the name of the journal or of the index file is never waited on (no writer ever

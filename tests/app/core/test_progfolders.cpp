@@ -178,10 +178,10 @@ TEST(ProgramFolders, CachesThePreferencesPutInFoldersOfOthersAreRefusedNamingThe
 
 // A log, a shadow catalogue and a thumbnail cache the preferences put in a folder of the user's
 // that others may read (0755, in a home of 0755) are used, and what the program writes there is
-// the user's alone (0600). In a folder a group with other members may write (0775), below a home
-// its owner's own group may write (0775), the log and the shadow catalogue are refused at start:
-// the status line names the folder and says why, no alert is raised, the log goes to the fallback
-// folder for the run, and nothing is written there.
+// the user's alone (0600), the files an earlier run left open to others too. In a folder a group
+// with other members may write (0775), below a home its owner's own group may write (0775), the log
+// and the shadow catalogue are refused at start: the status line names the folder and says why, no
+// alert is raised, the log goes to the fallback folder for the run, and nothing is written there.
 TEST(ProgramFolders, PlacesOthersMayReadAreUsedPrivatelyAndOnesAGroupMayWriteRefused) {
   TempHome home;
   StartUpForgotten forget;
@@ -196,6 +196,14 @@ TEST(ProgramFolders, PlacesOthersMayReadAreUsedPrivatelyAndOnesAGroupMayWriteRef
   ASSERT_TRUE(WritePreferences(h, {{"ShadowCatalog", mine + "/Lumerin.qdb"},
                                    {"ErrorLog", mine + "/Lumerin.txt"},
                                    {"ThumbnailCacheDirectory", mine + "/thumbs"}}));
+  // A shadow catalogue and a log of an earlier run, left open to others.
+  {
+    PContext earlier;
+    ASSERT_TRUE(earlier.ShadowDB((mine + "/Lumerin.qdb").c_str()));
+  }
+  std::ofstream(mine + "/Lumerin.txt") << "an earlier run's log\n";
+  for (const char* f : {"/Lumerin.qdb", "/Lumerin.txt"})
+    ASSERT_EQ(chmod((mine + f).c_str(), 0644), 0);
   {
     AlertsAnswered alerts;
     EXPECT_EQ(RunProgramUntil({"lumerin", folder}, ThumbnailsMade, SetATitle), 0);

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -179,6 +181,13 @@ std::string RandomPart() {
 }
 
 }  // namespace
+
+std::string DBUserNamed(long long uid) {
+  std::vector<char> buf(16384);
+  struct passwd pw, *p = nullptr;
+  getpwuid_r(static_cast<uid_t>(uid), &pw, buf.data(), buf.size(), &p);
+  return p != nullptr ? "user '" + std::string(p->pw_name) + "'" : "user " + std::to_string(uid);
+}
 
 int DBFile::CreateNew(const std::string& path, int flags, int mode, std::string* made) const {
   const int make = flags | O_CREAT | O_EXCL | O_NOFOLLOW;

@@ -93,6 +93,9 @@ class DBFileSystem {
   static DBFileSystem* System();
 };
 
+// A user as a message names them: "user 'nobody'", or "user 65534" where the user has no name.
+std::string DBUserNamed(long long uid);
+
 // How a file beside a database (its journal, its index file) is opened to be read. Whoever may
 // write the folder may have put anything at those names: it is never reached through a link,
 // and a FIFO opens at once instead of waiting for a writer that never comes.

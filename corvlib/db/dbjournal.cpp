@@ -3,7 +3,6 @@
 #include "db/dbjournal.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -47,14 +46,6 @@ uint32_t NewSalt() {
   x *= 0xBF58476D1CE4E5B9ull;
   x ^= x >> 29;
   return static_cast<uint32_t>(x) | 1u;
-}
-
-// A user as a message names them: "user 'nobody'", or their number where it has no name.
-std::string UserNamed(long long uid) {
-  std::vector<char> buf(16384);
-  struct passwd pw, *p = nullptr;
-  getpwuid_r(static_cast<uid_t>(uid), &pw, buf.data(), buf.size(), &p);
-  return p != nullptr ? "user '" + std::string(p->pw_name) + "'" : "user " + std::to_string(uid);
 }
 
 // Appends one record (head, bytes, checksum) to out.
@@ -133,7 +124,7 @@ std::string NoWritersJournal(DBFileSystem* fs, int jfd, int dbfd) {
   // A file system that counts no links shows none.
   if (j.names > 1) return "a file with other names";
   if (j.owner != db.owner && j.owner != static_cast<long long>(geteuid()))
-    return "made by " + UserNamed(j.owner);
+    return "made by " + DBUserNamed(j.owner);
   return std::string();
 }
 
@@ -267,7 +258,7 @@ bool DBJournal::Create(const std::vector<unsigned char>& records) {
       DBFileStamp st;
       if (fs->Stamp(other, &st) && st.owner >= 0 && st.owner != static_cast<long long>(geteuid()))
         taken = "The name of the journal of %s is taken by '" + file.JournalPath() +
-                "', a file of " + UserNamed(st.owner);
+                "', a file of " + DBUserNamed(st.owner);
       fs->Close(other);
       error = taken.empty() ? "A journal of an earlier sync lies beside %s" : taken.c_str();
     }

@@ -169,9 +169,9 @@ TEST(PlantedNames, ASyncNeverWritesThroughALinkOrIntoAFilePutAtItsTemporaryNames
 // anything anywhere) in a sticky folder (01777, as /tmp is), where another user's files stand at
 // the temporary names of its journal and index file and at the index file's own name: there the
 // user cannot remove them, and they stop no sync. Each sync saves under names of the writer's
-// own; the other user's files stay as they were (the index file's name stays theirs, and the
-// catalogue goes without one); nothing of the writer's is left behind; the catalogue holds every
-// record.
+// own; the other user's files stay as they were (the index file's name stays theirs, the catalogue
+// goes without one, and the user is told whose file stands there); nothing of the writer's is
+// left behind; the catalogue holds every record.
 TEST(PlantedNames, InAStickyFolderAnotherUsersFilesAtItsNamesStopNoSync) {
   if (!testutil::CanBeOtherUser()) GTEST_SKIP() << "not root: no file of another user to plant";
   TempDir d;
@@ -207,7 +207,12 @@ TEST(PlantedNames, InAStickyFolderAnotherUsersFilesAtItsNamesStopNoSync) {
         _exit(4);
       }
     }
-    _exit(ctx.CloseDB() ? 0 : 5);
+    if (!ctx.CloseDB()) _exit(5);
+    // Told whose file stands where its index file would go.
+    _exit(quiet.Has(DMCwarning, "Database index file " + db + "-index could not be written: a " +
+                                    "file of " + testutil::OtherUserNamed() + " stands there")
+              ? 0
+              : 6);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);

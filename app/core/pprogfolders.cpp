@@ -112,9 +112,13 @@ void PcheckProgramFolders() {
   // again, when that passes its check.
   PThumbnailer& tn = PthumbManager();
   std::string moved;
+  const char* changed = tn.FolderChanged();
   if (tn.IsOpen() && thumbCacheDir[0] != '\0' &&
-      (tn.FolderChanged() != nullptr || !ThumbPlace().Still(&moved))) {
-    if (tn.FolderChanged() == nullptr)
+      (changed != nullptr || (ThumbPlace().Held() && !ThumbPlace().Still(&moved)))) {
+    if (changed != nullptr)
+      DMESSAGE(DMCinfo, "Thumbnail cache %s %s while in use: nothing more is written there",
+               thumbCacheDir, changed);
+    else
       DMESSAGE(DMCwarning, "%s: the thumbnail cache there is closed unwritten", moved.c_str());
     tn.CloseUnwritten();
     std::string why;
@@ -126,7 +130,7 @@ void PcheckProgramFolders() {
   // The shadow catalogue the same: what it held went with its file; a new one starts.
   moved.clear();
   if (gMain != nullptr && gMain->bc.ShadowReady() && gShadowCatalog[0] != '\0' &&
-      (gMain->bc.ShadowFileRemoved() || !ShadowPlace().Still(&moved))) {
+      (gMain->bc.ShadowFileRemoved() || (ShadowPlace().Held() && !ShadowPlace().Still(&moved)))) {
     const bool removed = moved.empty();
     {
       // Nothing is written to a file that is gone, or in a folder no longer the one checked.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QDirIterator>
+#include <QImage>
 #include <QProcess>
 #include <cstdio>
 #include <fstream>
@@ -15,9 +16,11 @@
 #include <sstream>
 
 #include "app/core/pbusy.h"
+#include "app/core/pfolder.h"
 #include "app/mainwin/pmainw.h"
 #include "apptest.h"
 #include "catalog/pdbase.h"
+#include "catalog/pfileinfo.h"
 #include "platform/pfolders.h"
 #include "standins.h"
 #include "testutil/other_user.h"
@@ -254,6 +257,52 @@ TEST(ProgramFolders, PlacesOthersMayReadAreUsedPrivatelyAndOnesAGroupMayWriteRef
     EXPECT_EQ(All(alerts.texts), "");
     EXPECT_EQ(Contents(group), (std::map<std::string, std::string>{}));
   }
+}
+
+// The thumbnail cache's folder is held from its check and looked at again before every folder
+// load, not trusted by the name of its database: reached through the user's own link that the
+// user points at another cache folder while the program runs, it is closed without writing
+// anything more into the folder it was opened in, and the cache where the link now leads is
+// taken up whole.
+TEST(ProgramFolders, ACacheFolderWhoseLinkNowLeadsElsewhereGetsNothingMoreWritten) {
+  TempHome home;
+  StartUpForgotten forget;
+  static std::string h, folder, link, before;
+  static DBRecord other;  // a picture only the other cache holds
+  h = home.path();
+  folder = h + "/pictures";
+  link = h + "/link";
+  ASSERT_TRUE(PutPictures(folder, 3));
+  for (const char* f : {"/a", "/b", "/b/thumbs", "/other"})
+    ASSERT_EQ(mkdir((h + f).c_str(), 0700), 0);
+  QImage im(80, 60, QImage::Format_RGB32);
+  im.fill(QColor(200, 30, 90));
+  ASSERT_TRUE(im.save(QString::fromStdString(h + "/other/x.jpg"), "JPEG"));
+  PloadStandardReaders();
+  PgrokFile(&other, (h + "/other/x.jpg").c_str());
+  {
+    PThumbnailer b((h + "/b/thumbs").c_str());
+    _ImgStruct t{};
+    t.xres = t.yres = 160;
+    t.csp = &ICS_sRGB;
+    ASSERT_TRUE(b.GetThumbnail(&t, other));
+    PfreeImage(&t);
+  }
+  ASSERT_EQ(symlink((h + "/a").c_str(), link.c_str()), 0);
+  ASSERT_TRUE(WritePreferences(h, {{"ThumbnailCacheDirectory", link + "/thumbs"}}));
+  EXPECT_EQ(RunProgramUntil({"lumerin", folder}, ThumbnailsMade,
+                            [] {
+                              for (const auto& f : Contents(h + "/a")) before += f.first + f.second;
+                              unlink(link.c_str());
+                              EXPECT_EQ(symlink((h + "/b").c_str(), link.c_str()), 0);
+                              EXPECT_EQ(loadFolder(folder.c_str(), false, nullptr), 3);
+                              EXPECT_TRUE(PthumbManager().FindThumbnail(nullptr, other));
+                            }),
+            0);
+  std::string after;
+  for (const auto& f : Contents(h + "/a")) after += f.first + f.second;
+  EXPECT_EQ(after, before);
+  other = DBRecord();
 }
 
 // The run the test below starts in a process of its own, in this process's home, whose state

@@ -1,8 +1,11 @@
-// The user's private folders for preferences, caches and the log.
+// The user's private folders for preferences, caches and the log, and the rule for every place
+// the program writes in.
 #include "platform/pfolders.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +13,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "support/futil.h"
@@ -22,18 +26,6 @@ void Say(std::string* message, const std::string& text) {
 
 std::string Quoted(const std::string& path) {
   return "'" + path + "'";
-}
-
-// Makes the missing folders above path, mode 0700 as the XDG rules ask for new base folders.
-bool MakeParents(const std::string& path, std::string* message) {
-  for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
-    const std::string part = path.substr(0, at);
-    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-      Say(message, "Cannot create folder " + Quoted(part) + ": " + std::strerror(errno));
-      return false;
-    }
-  }
-  return true;
 }
 
 // The XDG base folder named by a variable, else $HOME and the default below it.
@@ -51,7 +43,99 @@ std::string BaseFolder(const char* variable, const char* fallback, std::string* 
   return base + fallback;
 }
 
+// The system's users and groups. The look-ups share the system's state of its user list, and
+// only folders others may write through their group ask for them.
+class SystemUsers : public FolderUsers {
+ public:
+  uid_t User() const override { return geteuid(); }
+
+  Members GroupMembers(gid_t gid) const override {
+    static std::mutex lock;
+    const std::lock_guard<std::mutex> hold(lock);
+    const uid_t user = User();
+    bool mine = false, others = false;
+    // The process's own groups are the user's, whatever the lists say.
+    mine = getegid() == gid;
+    std::vector<gid_t> groups(static_cast<size_t>(std::max(0, getgroups(0, nullptr))));
+    const int n = getgroups(static_cast<int>(groups.size()), groups.data());
+    for (int i = 0; i < n; i++) mine = mine || groups[static_cast<size_t>(i)] == gid;
+    const auto member = [&](uid_t uid) {
+      if (uid == user)
+        mine = true;
+      else if (uid != 0)
+        others = true;
+    };
+    std::vector<char> buf(16384);
+    struct group gr, *g = nullptr;
+    while (getgrgid_r(gid, &gr, buf.data(), buf.size(), &g) == ERANGE && buf.size() < (1u << 24))
+      buf.resize(buf.size() * 2);
+    std::vector<char> pbuf(16384);
+    for (char** m = g != nullptr ? g->gr_mem : nullptr; m != nullptr && *m != nullptr; ++m) {
+      struct passwd pw, *p = nullptr;
+      getpwnam_r(*m, &pw, pbuf.data(), pbuf.size(), &p);
+      // A name listed that is no user's cannot be told from another user.
+      if (p == nullptr)
+        others = true;
+      else
+        member(p->pw_uid);
+    }
+    setpwent();
+    while (const struct passwd* p = getpwent())
+      if (p->pw_gid == gid) member(p->pw_uid);
+    endpwent();
+    return others ? kOthers : mine ? kUserAlone : kNotTheUsers;
+  }
+
+  std::string GroupName(gid_t gid) const override {
+    std::vector<char> buf(16384);
+    struct group gr, *g = nullptr;
+    while (getgrgid_r(gid, &gr, buf.data(), buf.size(), &g) == ERANGE && buf.size() < (1u << 24))
+      buf.resize(buf.size() * 2);
+    return g != nullptr ? std::string(g->gr_name) : std::to_string(gid);
+  }
+};
+
 }  // namespace
+
+const FolderUsers& FolderUsers::System() {
+  static const SystemUsers users;
+  return users;
+}
+
+std::string PlaceFault(const struct stat& st, bool place, const FolderUsers& users) {
+  const uid_t user = users.User();
+  const bool owned = st.st_uid == user || (!place && st.st_uid == 0);
+  if (S_ISLNK(st.st_mode)) {
+    if (place) return "is a symbolic link";
+    return owned ? std::string() : "is a link of another user";
+  }
+  if (!owned) return "belongs to another user";
+  // On the way, the sticky bit keeps what lies in a folder its owners' to rename or remove. In
+  // the place itself others could still put files at the names the program makes.
+  if (!place && (st.st_mode & S_ISVTX) != 0) return std::string();
+  if ((st.st_mode & S_IWOTH) != 0) return "can be written by everyone";
+  if ((st.st_mode & S_IWGRP) == 0) return std::string();
+  switch (users.GroupMembers(st.st_gid)) {
+    case FolderUsers::kUserAlone:
+      return std::string();
+    case FolderUsers::kOthers:
+      return "can be written by the group '" + users.GroupName(st.st_gid) +
+             "', which has other members";
+    case FolderUsers::kNotTheUsers:
+      break;
+  }
+  return "can be written by the group '" + users.GroupName(st.st_gid) +
+         "', which the user is not a member of";
+}
+
+std::string NotOwnEntry(const struct stat& st, bool folder, uid_t owner, bool oneName) {
+  if (S_ISLNK(st.st_mode)) return "is a symbolic link";
+  if (folder && !S_ISDIR(st.st_mode)) return "is not a folder";
+  if (!folder && !S_ISREG(st.st_mode)) return "is not a regular file";
+  if (st.st_uid != owner) return "belongs to another user";
+  if (oneName && st.st_nlink != 1) return "has other names";
+  return std::string();
+}
 
 namespace {
 
@@ -60,27 +144,18 @@ bool OpenToOthers(mode_t mode) {
   return (mode & 077) != 0;
 }
 
-// What becomes of an existing folder found open to others.
-enum class WhenOpen {
-  kMadePrivate,  // one of the program's own: made 0700 again
-  kRefused,      // one the user chose: the user's to close
-};
-
-// Checks the open folder fd at path as a private folder of this user: the user's own, closed to
-// others. One made just now (made) gets mode 0700 exactly, whatever the umask. False with the
-// reason in *message.
-bool CheckPrivate(int fd, const std::string& path, bool made, WhenOpen open, std::string* message) {
+// Checks the open folder fd at path as one of the program's own: the user's, closed to others.
+// One made just now (made), or found open to others, gets mode 0700 exactly, whatever the umask.
+// False with the reason in *message.
+bool CheckPrivate(int fd, const std::string& path, bool made, std::string* message) {
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (fstat(fd, &st) != 0) {
     Say(message, "Cannot read folder " + Quoted(path));
     return false;
   }
-  if (st.st_uid != geteuid()) {
-    Say(message, "Folder " + Quoted(path) + " belongs to another user; refusing to use it");
-    return false;
-  }
-  if (!made && OpenToOthers(st.st_mode) && open == WhenOpen::kRefused) {
-    Say(message, "Folder " + Quoted(path) + " is open to others; refusing to use it");
+  const std::string why = NotOwnEntry(st, true, geteuid());
+  if (!why.empty()) {
+    Say(message, "Folder " + Quoted(path) + " " + why + "; refusing to use it");
     return false;
   }
   if ((made || OpenToOthers(st.st_mode)) && fchmod(fd, 0700) != 0) {
@@ -99,9 +174,10 @@ bool CheckPrivate(int fd, const std::string& path, bool made, WhenOpen open, std
 
 // Opens the folder name in the open folder at (path is its whole path, for messages), made
 // first (mode 0700) when make is set and it is missing, never through a symbolic link, and checks
-// it on its descriptor as CheckPrivate does. The open folder, or -1 with the reason in *message.
+// it on its descriptor as one of the program's own. The open folder, or -1 with the reason in
+// *message.
 int OpenPrivateIn(int at, const std::string& name, const std::string& path, bool make,
-                  WhenOpen open, std::string* message) {
+                  std::string* message) {
   bool made = false;
   if (make) {
     made = mkdirat(at, name.c_str(), 0700) == 0;
@@ -114,31 +190,22 @@ int OpenPrivateIn(int at, const std::string& name, const std::string& path, bool
   if (fd < 0) {
     const int err = errno;
     struct stat st;
-    const bool seen = fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (seen && S_ISLNK(st.st_mode))
-      Say(message, "Folder " + Quoted(path) + " is a symbolic link; refusing to use it");
-    else if (seen && !S_ISDIR(st.st_mode))
-      Say(message, Quoted(path) + " is not a folder");
+    const std::string why = fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
+                                ? NotOwnEntry(st, true, st.st_uid)
+                                : std::string();
+    if (why == "is not a folder")
+      Say(message, Quoted(path) + " " + why);
+    else if (!why.empty())
+      Say(message, "Folder " + Quoted(path) + " " + why + "; refusing to use it");
     else if (err == ENOENT)
       Say(message, "Folder " + Quoted(path) + " is missing");
     else
       Say(message, "Cannot open folder " + Quoted(path) + ": " + std::strerror(err));
     return -1;
   }
-  if (CheckPrivate(fd, path, made, open, message)) return fd;
+  if (CheckPrivate(fd, path, made, message)) return fd;
   close(fd);
   return -1;
-}
-
-// Opens a folder taken as it is (the parent the caller gives, the user's base folder): a link
-// to it is followed. -1 with the reason in *message.
-int OpenTrusted(const std::string& path, std::string* message) {
-  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0)
-    Say(message,
-        (errno == ENOTDIR ? Quoted(path) + " is not a folder"
-                          : "Cannot open folder " + Quoted(path) + ": " + std::strerror(errno)));
-  return fd;
 }
 
 // The parts of a path between its '/'s, empty ones left out.
@@ -153,27 +220,7 @@ std::vector<std::string> Parts(const std::string& path) {
   return parts;
 }
 
-// Opens the folders below base (below: their names, '/' between them) one by one, each made when
-// missing, reached from the one above it without a symbolic link and checked as one of the
-// program's own (made private again when open to others), so that nothing can be swapped in
-// between; base itself is taken as it is. False with the reason in *message: a folder inside one
-// refused is refused with it.
-bool MakeOwnBelow(const std::string& base, const std::string& below, std::string* message) {
-  int fd = OpenTrusted(base, message);
-  std::string path = base == "/" ? std::string() : base;
-  for (const std::string& part : Parts(below)) {
-    if (fd < 0) return false;
-    path += "/" + part;
-    const int next = OpenPrivateIn(fd, part, path, true, WhenOpen::kMadePrivate, message);
-    close(fd);
-    fd = next;
-  }
-  if (fd < 0) return false;
-  close(fd);
-  return true;
-}
-
-// The folders walked on the way to a folder the user chose, the root first, and their names.
+// The folders walked on the way to a place, the root first, and their names.
 class Walk {
  public:
   Walk() = default;
@@ -216,35 +263,34 @@ class Walk {
   std::vector<std::string> names_;
 };
 
-// Why a folder on the way to one the program writes into would let someone else swap what lies
-// below it (empty when nothing): it belongs to neither this user nor the system, or others may
-// write in it; a sticky folder such as /tmp is safe to pass, as no one there renames or removes
-// what is not theirs.
-std::string Unsafe(const struct stat& st) {
-  if (st.st_uid != 0 && st.st_uid != geteuid()) return "which belongs to another user";
-  if ((st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0) return "which others can write to";
-  return std::string();
-}
-
-// Opens a folder the user chose (named in the preferences: anywhere), made (mode 0700) when make
-// is set and it is missing while its parent is there. It is walked to from the root one folder at
-// a time, each reached without following a link unawares: a symbolic link on the way is followed
-// as the system would follow it, and every folder passed must be safe (Unsafe) so that no one
-// else can swap a part of the path; the folder itself must be no link, the user's and closed to
-// others. False with the reason in *message.
-bool OpenChosen(const std::string& dir, bool make, std::string* message) {
+// Walks to the folder dir from the root one folder at a time, each reached from the one above it
+// without following a link unawares: a symbolic link on the way is followed as the system would
+// follow it when the rule lets it be followed (PlaceFault), and every folder passed is checked as
+// a folder on the way. With place, dir's last part is the place: made (mode 0700) when make is
+// set and it is missing while its parent is there, refused as a link, and checked as the place.
+// Without, dir is a folder on the way too, and with make the missing folders of its path are made
+// (mode 0700). The folder reached, open for reading, or -1 with the reason, naming the folder
+// the walk is for (shown, else dir) and the folder or link at fault, in *message.
+int WalkTo(const std::string& dir, bool place, bool make, std::string* message,
+           const std::string& shown = std::string()) {
+  const FolderUsers& users = FolderUsers::System();
   std::string full = dir;
   if (full.empty() || full[0] != '/') {
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd) == nullptr) {
       Say(message, "Cannot find folder " + Quoted(dir) + ": " + std::strerror(errno));
-      return false;
+      return -1;
     }
     full = std::string(cwd) + "/" + full;
   }
   const auto refuse = [&](const std::string& text) {
     Say(message, text);
-    return false;
+    return -1;
+  };
+  const std::string target = shown.empty() ? dir : shown;
+  const auto at = [&](const std::string& folder, const std::string& why) {
+    return refuse("Folder " + Quoted(target) + " lies in " + Quoted(folder) + ", which " + why +
+                  "; refusing to use it");
   };
   Walk walk;
   if (!walk.Start()) return refuse("Cannot open folder '/': " + std::string(std::strerror(errno)));
@@ -255,43 +301,50 @@ bool OpenChosen(const std::string& dir, bool make, std::string* message) {
   struct stat st;
   if (fstat(walk.Top(), &st) != 0)
     return refuse("Cannot read folder '/': " + std::string(std::strerror(errno)));
-  if (!Unsafe(st).empty())
-    return refuse("Folder " + Quoted(dir) + " lies in '/', " + Unsafe(st) + "; refusing to use it");
+  std::string why = todo.empty() && place ? std::string() : PlaceFault(st, false, users);
+  if (!why.empty()) return at("/", why);
   while (!todo.empty()) {
     const std::string part = todo.back();
     todo.pop_back();
-    // The last part is the user's folder (a link's parts go before it).
-    const bool last = todo.empty();
+    // The last part is the place (a link's parts go before it).
+    const bool last = todo.empty() && place;
     if (part == ".") continue;
     if (part == "..") {
       walk.Up();
       continue;
     }
-    if (last && make) {
-      made = mkdirat(walk.Top(), part.c_str(), 0700) == 0;
-      if (!made && errno != EEXIST)
-        return refuse("Cannot create folder " + Quoted(dir) + ": " + std::strerror(errno));
+    if (make && (last || !place)) {
+      const bool new_folder = mkdirat(walk.Top(), part.c_str(), 0700) == 0;
+      if (!new_folder && errno != EEXIST)
+        return refuse("Cannot create folder " + Quoted(last ? dir : walk.Path(part)) + ": " +
+                      std::strerror(errno));
+      made = made || (last && new_folder);
     }
     const int fd = openat(walk.Top(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT)
-      return refuse(make ? "Cannot create folder " + Quoted(dir) + ": " + std::strerror(ENOENT)
-                         : "Folder " + Quoted(dir) + " is missing");
+      return refuse(make && last
+                        ? "Cannot create folder " + Quoted(dir) + ": " + std::strerror(ENOENT)
+                        : "Folder " + Quoted(target) + " is missing");
     if (fd < 0 || fstat(fd, &st) != 0) {
       const int err = errno;
       if (fd >= 0) close(fd);
       return refuse("Cannot open folder " + Quoted(walk.Path(part)) + ": " + std::strerror(err));
     }
     if (S_ISLNK(st.st_mode)) {
-      char target[4096];
-      const ssize_t n = last || ++links > 40 ? -1 : readlinkat(fd, "", target, sizeof target);
+      const std::string link = walk.Path(part);
+      why = PlaceFault(st, last, users);
+      char to[4096];
+      const ssize_t n = !why.empty() || ++links > 40 ? -1 : readlinkat(fd, "", to, sizeof to);
       close(fd);
-      if (last) return refuse("Folder " + Quoted(dir) + " is a symbolic link; refusing to use it");
-      if (n <= 0 || static_cast<size_t>(n) >= sizeof target)
-        return refuse("Cannot follow " + Quoted(walk.Path(part)) + " on the way to folder " +
-                      Quoted(dir));
-      const std::string to(target, static_cast<size_t>(n));
-      if (to[0] == '/') walk.Back(1);  // from the root again
-      std::vector<std::string> more = Parts(to);
+      if (last) return refuse("Folder " + Quoted(dir) + " " + why + "; refusing to use it");
+      if (!why.empty())
+        return refuse("Folder " + Quoted(target) + " is reached through " + Quoted(link) +
+                      ", which " + why + "; refusing to use it");
+      if (n <= 0 || static_cast<size_t>(n) >= sizeof to)
+        return refuse("Cannot follow " + Quoted(link) + " on the way to folder " + Quoted(target));
+      const std::string points(to, static_cast<size_t>(n));
+      if (points[0] == '/') walk.Back(1);  // from the root again
+      std::vector<std::string> more = Parts(points);
       todo.insert(todo.end(), more.rbegin(), more.rend());
       continue;
     }
@@ -300,43 +353,23 @@ bool OpenChosen(const std::string& dir, bool make, std::string* message) {
       return refuse(Quoted(walk.Path(part)) + " is not a folder");
     }
     walk.Push(fd, part);
-    const std::string why = last ? std::string() : Unsafe(st);
-    if (!why.empty())
-      return refuse("Folder " + Quoted(dir) + " lies in " + Quoted(walk.Path()) + ", " + why +
-                    "; refusing to use it");
+    why = last ? std::string() : PlaceFault(st, false, users);
+    if (!why.empty()) return at(walk.Path(), why);
   }
   // The folder reached, opened to be checked and, when made just now, made private.
   const int fd = openat(walk.Top(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return refuse("Cannot open folder " + Quoted(dir) + ": " + std::strerror(errno));
-  const bool ok = CheckPrivate(fd, dir, made, WhenOpen::kRefused, message);
-  close(fd);
-  return ok;
-}
-
-}  // namespace
-
-bool MakePrivateFolder(const std::string& path, std::string* message) {
-  if (path.empty() || path[0] != '/') {
-    Say(message, "Folder path " + Quoted(path) + " is not absolute");
-    return false;
+  if (place) {
+    why = fstat(fd, &st) == 0 ? PlaceFault(st, true, users) : std::strerror(errno);
+    // Made here, it is the user's alone whatever the umask (where modes can be set at all).
+    if (why.empty() && made) fchmod(fd, 0700);
+    if (!why.empty()) {
+      close(fd);
+      return refuse("Folder " + Quoted(dir) + " " + why + "; refusing to use it");
+    }
   }
-  std::string p = path;
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
-  const std::string parent = PfolderOf(p), name = p.substr(p.rfind('/') + 1);
-  if (name.empty()) {
-    Say(message, Quoted(path) + " is not a folder the program can keep files in");
-    return false;
-  }
-  const int at = OpenTrusted(parent, message);
-  if (at < 0) return false;
-  const int fd = OpenPrivateIn(at, name, p, true, WhenOpen::kMadePrivate, message);
-  close(at);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
+  return fd;
 }
-
-namespace {
 
 std::string FolderPath(UserFolderKind kind, std::string* message) {
   std::string base;
@@ -369,13 +402,109 @@ bool Plain(const std::string& path) {
   return true;
 }
 
+// Opens a place as MakeProgramFolder checks it, made (make) as it makes it: the folder, open for
+// reading, or -1 with the reason in *message.
+int OpenPlace(const std::string& dir, bool alone, bool make, std::string* message) {
+  for (UserFolderKind kind : {kPreferencesFolder, kCacheFolder, kStateFolder}) {
+    const std::string own = UserFolderPath(kind);
+    if (own.empty() || !Plain(dir) || dir.compare(0, own.size(), own) != 0 ||
+        (dir.size() > own.size() && dir[own.size()] != '/'))
+      continue;
+    // The way to the user's base folder is checked (its missing folders made); from there every
+    // folder down to dir is the program's own, made when missing and checked, each reached
+    // through the one above it.
+    const std::string base = PfolderOf(own);
+    int fd = WalkTo(base, false, make, message, dir);
+    std::string path = base == "/" ? std::string() : base;
+    for (const std::string& part : Parts(dir.substr(base.size()))) {
+      if (fd < 0) return -1;
+      path += "/" + part;
+      const int next = OpenPrivateIn(fd, part, path, make, message);
+      close(fd);
+      fd = next;
+    }
+    return fd;
+  }
+  return WalkTo(dir, true, make && alone, message);
+}
+
 }  // namespace
+
+bool CheckedFolder::Check(const std::string& dir, std::string* message, bool alone) {
+  Drop();
+  const int fd = OpenPlace(dir, alone, true, message);
+  if (fd < 0) return false;
+  fd_ = fd;
+  path_ = dir;
+  alone_ = alone;
+  checked_ = true;
+  return true;
+}
+
+bool CheckedFolder::Take(const std::string& dir, std::string* message) {
+  Drop();
+  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    Say(message, errno == ENOTDIR
+                     ? Quoted(dir) + " is not a folder"
+                     : "Cannot open folder " + Quoted(dir) + ": " + std::strerror(errno));
+    return false;
+  }
+  fd_ = fd;
+  path_ = dir;
+  return true;
+}
+
+bool CheckedFolder::Still(std::string* message) const {
+  struct stat held, now;
+  if (fd_ < 0) return false;
+  if (fstat(fd_, &held) != 0 || held.st_nlink == 0) {
+    Say(message, "Folder " + Quoted(path_) + " was removed");
+    return false;
+  }
+  const int fd = checked_ ? OpenPlace(path_, alone_, false, message)
+                          : open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    if (!checked_) Say(message, "Folder " + Quoted(path_) + " is missing");
+    return false;
+  }
+  const bool same = fstat(fd, &now) == 0 && now.st_dev == held.st_dev && now.st_ino == held.st_ino;
+  close(fd);
+  if (!same) Say(message, "Folder " + Quoted(path_) + " is no longer the folder in use");
+  return same;
+}
+
+void CheckedFolder::Drop() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  path_.clear();
+  alone_ = checked_ = false;
+}
+
+bool MakePrivateFolder(const std::string& path, std::string* message) {
+  if (path.empty() || path[0] != '/') {
+    Say(message, "Folder path " + Quoted(path) + " is not absolute");
+    return false;
+  }
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  const std::string parent = PfolderOf(p), name = p.substr(p.rfind('/') + 1);
+  if (name.empty()) {
+    Say(message, Quoted(path) + " is not a folder the program can keep files in");
+    return false;
+  }
+  const int at = WalkTo(parent, false, false, message, p);
+  if (at < 0) return false;
+  const int fd = OpenPrivateIn(at, name, p, true, message);
+  close(at);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
 
 std::string UserFolder(UserFolderKind kind, std::string* message) {
   const std::string folder = FolderPath(kind, message);
-  if (folder.empty()) return std::string();
-  if (!MakeParents(folder, message) || !MakeOwnBelow(PfolderOf(folder), "lumerin", message))
-    return std::string();
+  if (folder.empty() || !MakeProgramFolder(folder, message)) return std::string();
   return folder;
 }
 
@@ -384,18 +513,8 @@ std::string UserFolderPath(UserFolderKind kind) {
 }
 
 bool MakeProgramFolder(const std::string& dir, std::string* message, bool alone) {
-  for (UserFolderKind kind : {kPreferencesFolder, kCacheFolder, kStateFolder}) {
-    const std::string own = UserFolderPath(kind);
-    if (own.empty() || !Plain(dir) || dir.compare(0, own.size(), own) != 0 ||
-        (dir.size() > own.size() && dir[own.size()] != '/'))
-      continue;
-    // The user's base folder is taken as it is; from there every folder down to dir is the
-    // program's own, made when missing and checked, each reached through the one above it.
-    const std::string base = PfolderOf(own);
-    if (!MakeParents(own, message)) return false;
-    return MakeOwnBelow(base, dir.substr(base == "/" ? 1 : base.size() + 1), message);
-  }
-  return OpenChosen(dir, alone, message);
+  CheckedFolder folder;
+  return folder.Check(dir, message, alone);
 }
 
 std::string UserPicturesFolder() {

@@ -438,16 +438,13 @@ int PPrintSession::EndDocument() {
   }
   if (!d.temp.empty()) {
     // What Qt wrote reaches the disk before the name does; the file is synced through the
-    // descriptor it was made with, never opened again by a name another may have changed.
+    // descriptor it was made with, never opened again by a name another may have changed. The
+    // descriptor stays open while the name is checked and renamed, as every writer's does: held,
+    // the file keeps its identity, which a file another user put at the name cannot share.
     if (fsync(d.fd) != 0) return d.Fail(std::string("cannot sync it: ") + strerror(errno));
-    if (close(d.fd) != 0) {
-      d.fd = -1;
-      return d.Fail(std::string("cannot close it: ") + strerror(errno));
-    }
-    d.fd = -1;
     if (!d.TempIsOurs())
       return d.Fail("its temporary file '" + d.temp + "' was replaced while it was written");
-    if (!PrenameTemp(d.temp, d.target.c_str()))
+    if (!PrenameTemp(d.temp, d.target.c_str(), &d.made))
       return d.Fail(std::string("cannot rename it into place: ") + strerror(errno));
     d.temp.clear();
   }

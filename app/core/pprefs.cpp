@@ -23,6 +23,7 @@
 #include "support/dmessage.h"
 #include "support/futil.h"
 #include "support/pfilestream.h"
+#include "support/replacefile.h"
 #include "thumbs/pthumb.h"
 
 const char* gLogFallbackFolder = "/tmp";
@@ -166,7 +167,7 @@ void OpenLogFile() {
   logKept.clear();
   if (asked.empty()) return;
   std::string why;
-  if (PlogFolderReady(asked.c_str(), &why) && OpenLogAt(asked.c_str(), &why)) {
+  if (OpenLogAt(asked.c_str(), &why)) {
     PsetPreference("ErrorLog", gErrLogFile, asked.c_str());
     return;
   }
@@ -203,22 +204,27 @@ void PunsetPreference(const char* name) {
   v->SetNSet(0);
 }
 
-bool PlogFolderReady(const char* path, std::string* why) {
-  const std::string folder = PfolderOf(path);
-  return folder == gLogFallbackFolder || MakeProgramFolder(folder, why);
-}
-
 FILE* PopenLog(const char* path, bool fresh, std::string* why, bool* shared) {
+  // The folder is checked as every folder the program writes in (made again when it is one of
+  // the program's own that went missing) and held: the file is looked at and opened in that
+  // very folder, not through a path that could lead elsewhere by then. The fallback folder,
+  // shared by everyone, is taken as it is: there the file's own checks below keep it.
+  const std::string folder = PfolderOf(path), p = path;
+  const std::string name = p.substr(p.rfind('/') == std::string::npos ? 0 : p.rfind('/') + 1);
+  CheckedFolder dir;
+  if (!(folder == gLogFallbackFolder ? dir.Take(folder, why) : dir.Check(folder, why)))
+    return nullptr;
   // Nothing but a regular file is opened: a FIFO or a device planted at the name would hold the
   // open (a FIFO until someone reads it) or do what opening it does. What is there is looked at
   // first, and the open never waits: a FIFO without a reader refuses it at once (ENXIO).
   struct stat st;
-  if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+  if (fstatat(dir.Fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
     *why = S_ISLNK(st.st_mode) ? "it is a symbolic link" : "it is not a regular file";
     return nullptr;
   }
-  const int fd = open(
-      path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+  const int fd =
+      openat(dir.Fd(), name.c_str(),
+             O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
   if (fd < 0) {
     *why = errno == ELOOP   ? "it is a symbolic link"
            : errno == ENXIO ? "it is not a regular file"
@@ -233,6 +239,9 @@ FILE* PopenLog(const char* path, bool fresh, std::string* why, bool* shared) {
     *why = "it is not a regular file";
   } else if (st.st_uid != geteuid()) {
     *why = "it belongs to another user";
+  } else if ((st.st_mode & 077) != 0 && !PsetFileMode(fd, st.st_mode & 0700)) {
+    // What the program logs is the user's alone, in whatever folder the log lies.
+    *why = std::strerror(errno);
   } else if (fresh && alone && ftruncate(fd, 0) != 0) {
     *why = std::strerror(errno);
   } else if (fcntl(fd, F_SETFL, O_APPEND) != 0) {  // written as any file is from here on

@@ -63,18 +63,16 @@ extern const char* gLogFallbackFolder;
 // in buf); PunsetPreference leaves the variable without values (a string's text stays in buf).
 void PsetPreference(const char* name, char* buf, const char* text);
 void PunsetPreference(const char* name);
-// Makes the folder of the log file at path again when it is one of the program's own that went
-// missing, and checks it as every folder the program writes into is checked (MakeProgramFolder);
-// false with the reason in *why. The fallback folder, shared by everyone, is taken as it is: there
-// the log file's own checks (PopenLog) keep it.
-bool PlogFolderReady(const char* path, std::string* why);
 // Opens a log file for appending; with fresh, emptied first unless another run of the program
 // is writing it (a second instance appends, never erasing the first one's lines). Every run
 // holds a shared lock on its log while it has it open: a run that cannot lock it alone knows
-// another one writes there. *shared tells which. The file must be a regular file of this user
-// reached without a symbolic link, so that a file planted in a shared folder cannot take the
-// log elsewhere; a FIFO or a device there is refused without waiting on it. NULL with the
-// reason in *why.
+// another one writes there. *shared tells which. The log's folder is made again when it is one
+// of the program's own that went missing, and checked as every folder the program writes in is
+// checked (MakeProgramFolder), except the fallback folder, shared by everyone; the file is opened
+// in the folder checked. It must be a regular file of this user reached without a symbolic link,
+// so that a file planted in a shared folder cannot take the log elsewhere; a FIFO or a device
+// there is refused without waiting on it. A log open to others is made private (0600). NULL with
+// the reason in *why.
 FILE* PopenLog(const char* path, bool fresh, std::string* why, bool* shared = nullptr);
 // The thumbnail cache limit in kilobytes for a size in megabytes: none (-1) for 0.
 long PthumbLimit(int megs);

@@ -22,12 +22,33 @@ bool shadowFolder = true;
 // The log was removed while the program ran and could not be made again (told).
 bool logLost = false;
 
-bool Gone(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) != 0 && errno == ENOENT;
+// The folders of the shadow catalogue and of the thumbnail cache, held from their checks.
+CheckedFolder& ShadowPlace() {
+  static CheckedFolder place;
+  return place;
+}
+CheckedFolder& ThumbPlace() {
+  static CheckedFolder place;
+  return place;
 }
 
 }  // namespace
+
+bool PholdShadowFolder(const char* path, std::string* why) {
+  if (path == nullptr || path[0] == '\0') {
+    ShadowPlace().Drop();
+    return true;
+  }
+  return ShadowPlace().Check(PfolderOf(path), why);
+}
+
+bool PholdThumbFolder(const char* dir, std::string* why) {
+  if (dir == nullptr || dir[0] == '\0') {
+    ThumbPlace().Drop();
+    return true;
+  }
+  return ThumbPlace().Check(dir, why, true);
+}
 
 void PmakeCacheFolders() {
   DBHeaderLink* prefs = PprefLink();
@@ -49,9 +70,8 @@ void PmakeCacheFolders() {
   std::string shadowWhy = cacheWhy, thumbWhy = cacheWhy;
   bool shadowLost = shadowUnset && gShadowCatalog[0] == '\0' && !cacheWhy.empty();
   bool thumbLost = thumbUnset && thumbCacheDir[0] == '\0' && !cacheWhy.empty();
-  if (gShadowCatalog[0] != '\0')
-    shadowLost = !MakeProgramFolder(PfolderOf(gShadowCatalog), &shadowWhy);
-  if (thumbCacheDir[0] != '\0') thumbLost = !MakeProgramFolder(thumbCacheDir, &thumbWhy, true);
+  if (gShadowCatalog[0] != '\0') shadowLost = !PholdShadowFolder(gShadowCatalog, &shadowWhy);
+  if (thumbCacheDir[0] != '\0') thumbLost = !PholdThumbFolder(thumbCacheDir, &thumbWhy);
   shadowFolder = !shadowLost;
   if (shadowLost && thumbLost && shadowWhy == thumbWhy)
     DMESSAGE(DMCwarning, "%s: no thumbnail cache and no shadow catalog this run", thumbWhy.c_str());
@@ -75,7 +95,7 @@ void PcheckProgramFolders() {
       fstat(fileno(dmessage_logfp), &st) == 0 && st.st_nlink == 0) {
     std::string why;
     FILE* f = nullptr;
-    if (PlogFolderReady(gErrLogFile, &why)) f = PopenLog(gErrLogFile, false, &why);
+    f = PopenLog(gErrLogFile, false, &why);
     if (f != nullptr) {
       fclose(dmessage_logfp);
       dmessage_logfp = f;
@@ -87,35 +107,53 @@ void PcheckProgramFolders() {
                why.c_str());
     }
   }
-  // The thumbnail cache: closed without writing, then opened anew in its folder made again.
+  // The thumbnail cache, its database removed (the folder with it) or its folder no longer the
+  // one held or no longer safe: closed without writing, then opened anew in its folder made
+  // again, when that passes its check.
   PThumbnailer& tn = PthumbManager();
+  std::string moved;
+  const char* changed = tn.FolderChanged();
   if (tn.IsOpen() && thumbCacheDir[0] != '\0' &&
-      Gone(std::string(thumbCacheDir) + "/" + CorvaneThumbnailDBFile)) {
-    tn.SetCacheDirectory(nullptr);
+      (changed != nullptr || (ThumbPlace().Held() && !ThumbPlace().Still(&moved)))) {
+    if (changed != nullptr)
+      DMESSAGE(DMCinfo, "Thumbnail cache %s %s while in use: nothing more is written there",
+               thumbCacheDir, changed);
+    else
+      DMESSAGE(DMCwarning, "%s: the thumbnail cache there is closed unwritten", moved.c_str());
+    tn.CloseUnwritten();
     std::string why;
-    if (!MakeProgramFolder(thumbCacheDir, &why, true))
+    if (!PholdThumbFolder(thumbCacheDir, &why))
       DMESSAGE(DMCwarning, "%s: no thumbnail cache until the next start", why.c_str());
     else
       tn.SetCacheDirectory(thumbCacheDir);  // a failure says why
   }
-  // The shadow catalogue: what it held went with its file; a new one starts.
+  // The shadow catalogue the same: what it held went with its file; a new one starts.
+  moved.clear();
   if (gMain != nullptr && gMain->bc.ShadowReady() && gShadowCatalog[0] != '\0' &&
-      Gone(gShadowCatalog)) {
+      (gMain->bc.ShadowFileRemoved() || (ShadowPlace().Held() && !ShadowPlace().Still(&moved)))) {
+    const bool removed = moved.empty();
     {
-      // Nothing is written to a file that is gone.
+      // Nothing is written to a file that is gone, or in a folder no longer the one checked.
       const DMessageHold quiet(DMessageHold::quiet);
       gMain->bc.ShadowStore().Discard();
       gMain->bc.ShadowDB(nullptr);
     }
+    if (!removed)
+      DMESSAGE(DMCwarning, "%s: the shadow catalog there is closed unwritten", moved.c_str());
     std::string why;
-    if (!MakeProgramFolder(PfolderOf(gShadowCatalog), &why))
+    if (!PholdShadowFolder(gShadowCatalog, &why))
       DMESSAGE(DMCwarning, "%s: no shadow catalog until the next start", why.c_str());
     else if (gMain->bc.ShadowDB(gShadowCatalog))  // a failure says why
-      DMESSAGE(DMCinfo, "Opened shadow catalog '%s' anew: its file was removed", gShadowCatalog);
+      DMESSAGE(DMCinfo,
+               removed ? "Opened shadow catalog '%s' anew: its file was removed"
+                       : "Opened shadow catalog '%s' anew",
+               gShadowCatalog);
   }
 }
 
 void PresetProgramFolders() {
   shadowFolder = true;
   logLost = false;
+  ShadowPlace().Drop();
+  ThumbPlace().Drop();
 }

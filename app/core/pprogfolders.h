@@ -1,8 +1,12 @@
 // The program's folders kept in order while it runs: the folders of the thumbnail cache and the
-// shadow catalogue made at start (again when the user removed them), and, before every folder
-// load, the thumbnail cache, the shadow catalogue and the log made anew when their files went
-// with their folders. A folder that cannot be had is told once and costs nothing more.
+// shadow catalogue made at start (again when the user removed them) and held from their check,
+// and, before every folder load, the thumbnail cache, the shadow catalogue and the log made anew
+// when their files went with their folders, or, closed unwritten, when a folder's path no longer
+// leads to the folder held or the folder no longer passes its check. A folder that cannot be had
+// is told once and costs nothing more.
 #pragma once
+
+#include <string>
 
 // Sets the thumbnail cache and the shadow catalogue's places at start, after the preferences
 // were read: those the preferences leave unset go to the user's cache folder; their folders are
@@ -19,3 +23,9 @@ bool PshadowFolderReady();
 void PcheckProgramFolders();
 // Forgets what was found of the folders (a second start-up in one process).
 void PresetProgramFolders();
+// Checks the folder of the shadow catalogue at path as every folder the program writes in is
+// checked (MakeProgramFolder), and holds it, so that PcheckProgramFolders tells whether its path
+// still leads to it; an empty path holds none. False with the reason in *why.
+bool PholdShadowFolder(const char* path, std::string* why);
+// The same for the thumbnail cache's folder dir, made by itself when missing.
+bool PholdThumbFolder(const char* dir, std::string* why);

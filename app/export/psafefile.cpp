@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/pfolders.h"
 #include "support/replacefile.h"
 #include "support/futil.h"
 
@@ -167,17 +168,13 @@ int PopenExportFolder(const std::string& path, bool* made, std::string* why) {
   struct stat st;
   if (fd < 0) {
     const int err = errno;
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-      *why = "is a symbolic link";
-    else if (err == ENOTDIR)
-      *why = "is not a folder";
-    else
-      *why = std::string("cannot be opened: ") + strerror(err);
+    *why = lstat(path.c_str(), &st) == 0 ? NotOwnEntry(st, true, st.st_uid) : std::string();
+    if (why->empty()) *why = std::string("cannot be opened: ") + strerror(err);
     return -1;
   }
-  const bool read = fstat(fd, &st) == 0;
-  if (read && st.st_uid == geteuid()) return fd;
-  *why = read ? "belongs to another user" : std::string("cannot be read: ") + strerror(errno);
+  *why = fstat(fd, &st) == 0 ? NotOwnEntry(st, true, geteuid())
+                             : std::string("cannot be read: ") + strerror(errno);
+  if (why->empty()) return fd;
   ::close(fd);
   return -1;
 }

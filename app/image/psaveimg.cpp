@@ -30,6 +30,7 @@
 #include "formats/tiffimg.h"
 #include "image/pbandread.h"
 #include "image/piresamp.h"
+#include "platform/pfolders.h"
 #include "platform/pqt.h"
 #include "support/cache.h"
 #include "support/cnumber.h"
@@ -309,16 +310,15 @@ long WriteSafely(const char* path, Write write) {
     // it is opened without following a link or waiting on a FIFO, and taken only as a regular
     // file of the owner files made here have, with no other name.
     fd = open(tmp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    ok = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == made.st_uid &&
-         st.st_nlink == 1 && PsetFileMode(fd, mode) && fsync(fd) == 0;
+    ok = fd >= 0 && fstat(fd, &st) == 0 && NotOwnEntry(st, false, made.st_uid, true).empty() &&
+         PsetFileMode(fd, mode) && fsync(fd) == 0;
     if (ok) n = static_cast<long>(st.st_size);
     if (fd >= 0 && close(fd) != 0) ok = false;
   }
   if (!ok) {
     // What another user left at the name is theirs to remove.
     struct stat now;
-    if (!known ||
-        (lstat(tmp.c_str(), &now) == 0 && S_ISREG(now.st_mode) && now.st_uid == made.st_uid))
+    if (!known || (lstat(tmp.c_str(), &now) == 0 && NotOwnEntry(now, false, made.st_uid).empty()))
       PdiscardTemp(tmp);
     return 0;
   }

@@ -14,6 +14,7 @@
 #include "app/core/pdialogs.h"
 #include "app/core/phandlers.h"
 #include "app/core/pprefs.h"
+#include "app/core/pprogfolders.h"
 #include "app/prefs/pforms.h"
 #include "display/pdispimg.h"
 #include "platform/pcontrol.h"
@@ -104,7 +105,7 @@ void ChangeShadow(const char* text) {
   // A folder of the program's own that went missing is made again, and the folder is checked as
   // every folder the program writes into; the open says what else fails.
   std::string why;
-  if (text[0] != '\0' && !MakeProgramFolder(PfolderOf(text), &why)) {
+  if (!PholdShadowFolder(text, &why)) {
     if (gMain != nullptr) gMain->bc.ShadowDB(nullptr);
     DMESSAGE(DMCinput, "Cannot use shadow catalog '%s': %s", text, why.c_str());
     return;
@@ -124,9 +125,11 @@ void ChangeThumbDir(const char* text) {
   if (tn.SetCacheDirectory(text)) {
     DMESSAGE(DMCinfo, "Changed thumbnail cache directory to '%s'", text);
     PsetPreference("ThumbnailCacheDirectory", thumbCacheDir, text);
+    PholdThumbFolder(text, &why);
   } else if (text[0] == '\0') {
     DMESSAGE(DMCinfo, "Turned off thumbnail cache");
     PsetPreference("ThumbnailCacheDirectory", thumbCacheDir, "");
+    PholdThumbFolder(text, &why);
   } else if (thumbCacheDir[0] != '\0') {
     tn.SetCacheDirectory(thumbCacheDir);
   }
@@ -138,8 +141,7 @@ void ChangeLog(const char* text) {
   if (dmessage_logfp != nullptr) fclose(dmessage_logfp);
   dmessage_logfp = nullptr;
   std::string why, back;
-  if (text[0] != '\0' && PlogFolderReady(text, &why) &&
-      (dmessage_logfp = PopenLog(text, true, &why)) != nullptr) {
+  if (text[0] != '\0' && (dmessage_logfp = PopenLog(text, true, &why)) != nullptr) {
     if (gErrLogFile[0] != '\0') DMESSAGE(DMCinfo, "Changed log file from '%s'", gErrLogFile);
     PsetPreference("ErrorLog", gErrLogFile, text);
     return;

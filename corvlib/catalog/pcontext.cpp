@@ -63,10 +63,10 @@ std::string PsystemReason(int err) {
                                              : std::string(what) + " (" + sys + ")";
 }
 
-bool PContext::OpenFile(PFileStream* fs, const char* path, bool create) {
+bool PContext::OpenFile(PFileStream* fs, const char* path, bool create, int mode) {
   if (fs->Open(path, O_RDWR)) return true;
   // Only a file that does not exist is made: an existing one is never truncated.
-  return create && fs->Open(path, O_RDWR | O_CREAT | O_EXCL, 0666);
+  return create && fs->Open(path, O_RDWR | O_CREAT | O_EXCL, mode);
 }
 
 PContext::PContext()
@@ -294,11 +294,12 @@ bool PContext::RecreateDB(const char* path) {
     }
     // A new file of this process's own; its mode no wider than the old file's nor than a new
     // file's (the umask), whoever the old file belonged to.
-    int fd = file.CreateNew(tmp, O_RDWR, mode & 0666);
+    std::string made;
+    int fd = file.CreateNew(tmp, O_RDWR, mode & 0666, &made);
     ok = fd >= 0 && fs->Sync(fd);
     if (fd >= 0) fs->Close(fd);
-    ok = ok && fs->Rename(tmp, path) && fs->SyncDir(file.Dir());
-    if (!ok) fs->Remove(tmp);
+    ok = ok && fs->Rename(made, path) && fs->SyncDir(file.Dir());
+    if (!ok && fd >= 0) fs->Remove(made);
   }
   WriteLock(lock_path, nullptr);
   if (ok)

@@ -148,9 +148,13 @@ class PContext : public PContextState {
   void Clear(const DBFieldInfo* fi = nullptr);
   DBFieldInfo* EditableFieldInfo();
 
-  // The shadow catalogue.
+  // The shadow catalogue. Its file, made new, and one of the user's found open to others are
+  // private (mode 0600): it holds the user's records of pictures anywhere.
   bool ShadowDB(const char* path);
   bool ShadowReady() const;
+  // Whether the shadow catalogue's open file has lost its name (removed while open), looked at
+  // on the file itself.
+  bool ShadowFileRemoved() const;
   int AddShadows(const DBRecord* recs, int n);
   int AddShadowList(const DBRecordList& list) {
     return AddShadows(list.GetArray(), list.GetSize());
@@ -200,7 +204,7 @@ class PContext : public PContextState {
   bool ReleaseStore(bool drop, bool ro);
   // Opens path for reading and writing; with create, makes the file when it does not exist
   // (an existing file is never truncated). False, errno set, when it cannot.
-  static bool OpenFile(PFileStream* fs, const char* path, bool create);
+  static bool OpenFile(PFileStream* fs, const char* path, bool create, int mode = 0666);
   // Hashes the file of a record lacking its length or content hash; false when it cannot.
   static bool HashRecord(DBRecord* r);
 

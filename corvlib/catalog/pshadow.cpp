@@ -1,14 +1,23 @@
 // The shadow catalogue: photo records of files that are not catalogued, found by file
 // identity (name, length and content hash).
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 
 #include "catalog/pcontext.h"
 #include "catalog/pdbase.h"
 #include "catalog/plock.h"
 #include "support/dmessage.h"
+#include "support/replacefile.h"
 
 bool PContext::ShadowReady() const {
   return sdb.Ready();
+}
+
+bool PContext::ShadowFileRemoved() const {
+  struct stat st;
+  return sdbfs.is_open() && (fstat(sdbfs.fd(), &st) != 0 || st.st_nlink == 0);
 }
 
 bool PContext::ShadowHoldsRecords() {
@@ -29,11 +38,15 @@ bool PContext::ShadowDB(const char* path) {
   WriteLock(slock_path, nullptr);
   if (path == nullptr || path[0] == '\0') return false;
   if (!WriteLock(slock_path, path)) return false;
-  if (!OpenFile(&sdbfs, path, true)) {
+  if (!OpenFile(&sdbfs, path, true, 0600)) {
     DMESSAGE(DMCresource, "Cannot open shadow database '%s'", path);
     WriteLock(slock_path, nullptr);
     return false;
   }
+  // Private as it was made, or made so (its journal and index file take its mode).
+  struct stat st;
+  if (fstat(sdbfs.fd(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 077) != 0)
+    PsetFileMode(sdbfs.fd(), st.st_mode & 0700);
   // Held for writing under another name (a hard link, another mount): refused as a lock is.
   if (!PclaimFile(sdbfs.fd(), path)) {
     sdbfs.close();

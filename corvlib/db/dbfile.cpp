@@ -2,14 +2,20 @@
 #include "db/dbfile.h"
 #include "support/futil.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -130,10 +136,107 @@ std::string DBFile::Dir() const {
   return PfolderOf(path_);
 }
 
-int DBFile::CreateNew(const std::string& path, int flags, int mode) const {
+namespace {
+
+bool Alnum(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// The process id of a writer's own name made from the temporary name base (CreateNew): base,
+// '.', the id, '-' and six letters or digits; 0 for any other name.
+pid_t OwnNameOwner(const std::string& name, const std::string& base) {
+  if (name.size() < base.size() + 9 || name.compare(0, base.size(), base) != 0 ||
+      name[base.size()] != '.')
+    return 0;
+  const std::string rest = name.substr(base.size() + 1);
+  const size_t dash = rest.find('-');
+  if (dash == 0 || dash == std::string::npos || dash > 10 || rest.size() != dash + 7) return 0;
+  long long pid = 0;
+  for (size_t i = 0; i < dash; i++) {
+    if (rest[i] < '0' || rest[i] > '9' || (i == 0 && rest[i] == '0')) return 0;
+    pid = pid * 10 + (rest[i] - '0');
+  }
+  for (size_t i = dash + 1; i < rest.size(); i++)
+    if (!Alnum(rest[i])) return 0;
+  return pid > 0 && pid <= 0x7FFFFFFF ? static_cast<pid_t>(pid) : 0;
+}
+
+// Six letters or digits no other name made in this process shares at the same moment.
+std::string RandomPart() {
+  static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  static uint64_t counter = 0;
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  uint64_t x = (static_cast<uint64_t>(ts.tv_nsec) << 20) ^ static_cast<uint64_t>(ts.tv_sec) ^
+               (static_cast<uint64_t>(getpid()) << 40) ^ (++counter * 0x9E3779B97F4A7C15ull);
+  x ^= x >> 31;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 29;
+  std::string out(6, '0');
+  for (char& c : out) {
+    c = kDigits[x % 62];
+    x /= 62;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string DBUserNamed(long long uid) {
+  std::vector<char> buf(16384);
+  struct passwd pw, *p = nullptr;
+  getpwuid_r(static_cast<uid_t>(uid), &pw, buf.data(), buf.size(), &p);
+  return p != nullptr ? "user '" + std::string(p->pw_name) + "'" : "user " + std::to_string(uid);
+}
+
+int DBFile::CreateNew(const std::string& path, int flags, int mode, std::string* made) const {
   const int make = flags | O_CREAT | O_EXCL | O_NOFOLLOW;
+  *made = path;
   int fd = fs_->Open(path, make, mode);
-  if (fd < 0 && errno == EEXIST && (fs_->Remove(path) || errno == ENOENT))
+  if (fd >= 0 || errno != EEXIST) return fd;
+  // The user's own (a crash left it) goes. Another user's is theirs to remove.
+  struct stat st;
+  const bool theirs = ::lstat(path.c_str(), &st) == 0 && st.st_uid != geteuid();
+  if (!theirs && (fs_->Remove(path) || errno == ENOENT)) {
     fd = fs_->Open(path, make, mode);
-  return fd;
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  // A name of this writer's own, where no one else's leftover can stand in the way; those of
+  // the user's writers that died are cleared first.
+  RemoveLeftovers();
+  for (int tries = 0; tries < 100; tries++) {
+    *made = path + "." + std::to_string(getpid()) + "-" + RandomPart();
+    fd = fs_->Open(*made, make, mode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+int DBFile::RemoveLeftovers() const {
+  const std::string dir = Dir();
+  const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) return 0;
+  DIR* d = fdopendir(dfd);
+  if (d == nullptr) {
+    ::close(dfd);
+    return 0;
+  }
+  const size_t slash = path_.rfind('/');
+  const std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+  const std::string temps[] = {base + "-journal.new", base + "-index.tmp"};
+  int removed = 0;
+  while (const struct dirent* e = readdir(d)) {
+    pid_t owner = 0;
+    for (const std::string& t : temps)
+      if (owner == 0) owner = OwnNameOwner(e->d_name, t);
+    if (owner == 0 || owner == getpid()) continue;
+    struct stat st;
+    if (fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != geteuid())
+      continue;
+    if (kill(owner, 0) == 0 || errno != ESRCH) continue;
+    if (unlinkat(dfd, e->d_name, 0) == 0) removed++;
+  }
+  closedir(d);
+  return removed;
 }

@@ -93,6 +93,9 @@ class DBFileSystem {
   static DBFileSystem* System();
 };
 
+// A user as a message names them: "user 'nobody'", or "user 65534" where the user has no name.
+std::string DBUserNamed(long long uid);
+
 // How a file beside a database (its journal, its index file) is opened to be read. Whoever may
 // write the folder may have put anything at those names: it is never reached through a link,
 // and a FIFO opens at once instead of waiting for a writer that never comes.
@@ -115,12 +118,19 @@ class DBFile {
   // The folder holding the file ("." for a bare name).
   std::string Dir() const;
   DBFileSystem* FS() const { return fs_; }
-  // Makes a new file at path beside the database and opens it with flags (O_RDWR or O_WRONLY)
-  // and mode: created exclusively and never through a link, so that it is this process's own
-  // and no other file is written through it. Whatever stood at the name (a file left by a
-  // crash, a file or link another put there) is removed first, never written; -1, errno set,
-  // when the name cannot be had.
-  int CreateNew(const std::string& path, int flags, int mode) const;
+  // Makes a new file under the temporary name path beside the database and opens it with flags
+  // (O_RDWR or O_WRONLY) and mode: created exclusively and never through a link, so that it is
+  // this process's own and no other file is written through it. What the user left at the name
+  // (a crash's file) is removed first, never written. What another user left there is theirs,
+  // and in a folder where only its owner may remove it (sticky, as /tmp is) it would block every
+  // writer: it stays, and the file takes a name of this writer's own beside it, path, '.', the
+  // process id, '-' and six random letters or digits. The name taken goes to *made; -1, errno
+  // set, when none can be had.
+  int CreateNew(const std::string& path, int flags, int mode, std::string* made) const;
+  // Removes the files of the writer's own names (CreateNew) beside the database that writers
+  // which no longer run left: the user's own regular files, whose process is gone from this
+  // machine. Another user's, and a live process's, stay. How many were removed.
+  int RemoveLeftovers() const;
   void SetFS(DBFileSystem* fs) { fs_ = fs != nullptr ? fs : DBFileSystem::System(); }
 
  private:

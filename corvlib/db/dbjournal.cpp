@@ -115,8 +115,8 @@ void Identity(DBFileSystem* fs, int fd, uint64_t* dev, uint64_t* ino) {
 }
 
 // Why the journal open at jfd cannot have been made by a writer of the database open at
-// dbfd (the reason, in words), or nullptr when it can.
-const char* NoWritersJournal(DBFileSystem* fs, int jfd, int dbfd) {
+// dbfd (the reason, in words), or empty when it can.
+std::string NoWritersJournal(DBFileSystem* fs, int jfd, int dbfd) {
   DBFileStamp j, db;
   if (!fs->Stamp(jfd, &j) || !fs->Stamp(dbfd, &db) || j.owner < 0)
     return "its owner cannot be told";
@@ -124,8 +124,8 @@ const char* NoWritersJournal(DBFileSystem* fs, int jfd, int dbfd) {
   // A file system that counts no links shows none.
   if (j.names > 1) return "a file with other names";
   if (j.owner != db.owner && j.owner != static_cast<long long>(geteuid()))
-    return "made by another user";
-  return nullptr;
+    return "made by " + DBUserNamed(j.owner);
+  return std::string();
 }
 
 }  // namespace
@@ -240,10 +240,11 @@ bool DBJournal::Create(const std::vector<unsigned char>& records) {
   // Whole and durable under the temporary name, then under its own. The file is new and this
   // process's own, as private as the database: what stood at the temporary name (left by a
   // crash, or put there by another user of the folder) is never written through.
-  const std::string temp = file.JournalTempPath();
+  std::string temp;
   const char* error = nullptr;
+  std::string taken;  // what holds the journal's name, when it is another user's
   int err = 0;
-  jfd = file.CreateNew(temp, O_RDWR, mode & 0666);
+  jfd = file.CreateNew(file.JournalTempPath(), O_RDWR, mode & 0666, &temp);
   if (jfd < 0) return Fail("Cannot create the journal of %s", errno);
   if (fs->Write(jfd, out.data(), out.size(), 0) != static_cast<long long>(out.size()))
     error = "Cannot write the journal of %s";
@@ -254,8 +255,12 @@ bool DBJournal::Create(const std::vector<unsigned char>& records) {
     // Nobody else makes a journal without owner: one there is left from a crash.
     int other = fs->Open(file.JournalPath(), kDBReadBeside, 0);
     if (other >= 0) {
+      DBFileStamp st;
+      if (fs->Stamp(other, &st) && st.owner >= 0 && st.owner != static_cast<long long>(geteuid()))
+        taken = "The name of the journal of %s is taken by '" + file.JournalPath() +
+                "', a file of " + DBUserNamed(st.owner);
       fs->Close(other);
-      error = "A journal of an earlier sync lies beside %s";
+      error = taken.empty() ? "A journal of an earlier sync lies beside %s" : taken.c_str();
     }
   }
   bool named = false;
@@ -525,7 +530,8 @@ bool DBJournalScan::ReadPieces(DBFileSystem* fs, int jfd, long long jsize) {
 
 DBJournalScan::Verdict DBJournalScan::Scan(DBFileSystem* fs, int jfd, int dbfd, bool found) {
   if (found) {
-    if (const char* reason = NoWritersJournal(fs, jfd, dbfd)) return Set(kForeign, reason);
+    const std::string reason = NoWritersJournal(fs, jfd, dbfd);
+    if (!reason.empty()) return Set(kForeign, reason);
   }
   long long jsize = 0;
   int mode = 0;

@@ -1,6 +1,9 @@
 // The pages and the index file beside their database: at open the pages take their record
 // counts and hashes from a valid index file instead of reading their blocks; after a sync
 // (and at close) what the pages know is written to a new one.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <vector>
 
@@ -128,8 +131,14 @@ void DBAccess::SaveSide(bool wrote, bool closing) {
   sf.headerSum = sideState->known.headerSum;
   sf.lastBlockSum = sideState->known.lastBlockSum;
   if (!sf.Save(sideState->file, sideState->known.mode)) {
-    DMESSAGE(DMCwarning, "Database index file %s could not be written",
-             sideState->file.IndexPath().c_str());
+    // Another user's file at the name, where only its owner may remove it, is said by whose.
+    struct stat st;
+    const std::string& index = sideState->file.IndexPath();
+    const std::string theirs = lstat(index.c_str(), &st) == 0 && st.st_uid != geteuid()
+                                   ? ": a file of " + DBUserNamed(st.st_uid) + " stands there"
+                                   : std::string();
+    DMESSAGE(DMCwarning, "Database index file %s could not be written%s", index.c_str(),
+             theirs.c_str());
     return;
   }
   sideState->onDisk = true;

@@ -3,6 +3,8 @@
 #include "db/dbsidefile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -191,6 +193,14 @@ DBSideFile::Status DBSideFile::Load(const DBFile& file, const Probe& probe, cons
     *why = "too long for the database";
     return kDamaged;
   }
+  // Only a writer of the database makes its index file: its owner, or the user opening it.
+  // Another user of the folder could put there one made to match what stat tells.
+  if (read && st.owner >= 0 && st.owner != probe.stamp.owner &&
+      st.owner != static_cast<long long>(geteuid())) {
+    fs->Close(fd);
+    *why = "made by another user";
+    return kDamaged;
+  }
   if (read) {
     bytes.resize(static_cast<size_t>(st.size));
     read = fs->Read(fd, bytes.data(), bytes.size(), 0) == st.size;
@@ -226,8 +236,8 @@ bool DBSideFile::Save(const DBFile& file, int mode) const {
   DBFileSystem* fs = file.FS();
   // A new file of this process's own, as private as the database, written and synced before
   // it takes the index file's name.
-  std::string tmp = file.IndexTempPath();
-  int fd = file.CreateNew(tmp, O_WRONLY, mode & 0666);
+  std::string tmp;
+  int fd = file.CreateNew(file.IndexTempPath(), O_WRONLY, mode & 0666, &tmp);
   if (fd < 0) return false;
   bool ok = fs->Write(fd, bytes.data(), bytes.size(), 0) == static_cast<long long>(bytes.size()) &&
             fs->Sync(fd);
@@ -243,5 +253,14 @@ bool DBSideFile::Remove(const DBFile& file) {
   int fd = fs->Open(file.IndexPath(), kDBReadBeside, 0);
   if (fd < 0 && errno == ENOENT) return true;
   if (fd >= 0) fs->Close(fd);
-  return fs->Remove(file.IndexPath()) || errno == ENOENT;
+  if (fs->Remove(file.IndexPath()) || errno == ENOENT) return true;
+  // What another user put there, in a folder where only its owner may remove it (sticky, as
+  // /tmp is), is no writer's index file: never trusted (Load), it tells nothing of the database.
+  const int err = errno;
+  struct stat st, db;
+  if (::lstat(file.IndexPath().c_str(), &st) == 0 && st.st_uid != geteuid() &&
+      ::stat(file.Path().c_str(), &db) == 0 && st.st_uid != db.st_uid)
+    return true;
+  errno = err;
+  return false;
 }

@@ -92,13 +92,30 @@ pid_t TempOwner(const char* name) {
 
 }  // namespace
 
+namespace {
+
+// The PprivateFiles living on this thread.
+thread_local int privateFiles = 0;
+
+}  // namespace
+
+PprivateFiles::PprivateFiles() {
+  ++privateFiles;
+}
+
+PprivateFiles::~PprivateFiles() {
+  --privateFiles;
+}
+
 mode_t PusualFileMode() {
+  if (privateFiles > 0) return 0600;
   const mode_t mask = umask(022);
   umask(mask);
   return 0666 & ~mask;
 }
 
 mode_t PnewFileMode(const char* path) {
+  if (privateFiles > 0) return 0600;
   // Looked at where it stands, not through a link; a file of another user (one put in a folder
   // both may write) lends the new file nothing, and no file lends it set-user-ID, set-group-ID
   // or sticky.

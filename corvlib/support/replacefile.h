@@ -16,8 +16,17 @@
 // file at path when it is the user's own (looked at without following a link), else 0666 less
 // the umask.
 mode_t PnewFileMode(const char* path);
-// 0666 less the umask: the mode of a new file.
+// 0666 less the umask: the mode of a new file; 0600 while a PprivateFiles lives.
 mode_t PusualFileMode();
+// While one lives (on its thread), the files made new (PusualFileMode, PnewFileMode) are
+// private, mode 0600: the files the program keeps for itself beside others' eyes.
+class PprivateFiles {
+ public:
+  PprivateFiles();
+  ~PprivateFiles();
+  PprivateFiles(const PprivateFiles&) = delete;
+  PprivateFiles& operator=(const PprivateFiles&) = delete;
+};
 // Gives the file open at fd the mode, where its file system keeps modes. One that keeps none
 // (FAT) refuses the call (EPERM, ENOSYS, ENOTSUP) or takes it and changes nothing, and shows
 // every file with the mode its mount gives: that is no failure. False, errno set, for another.

@@ -30,6 +30,8 @@
 // records of one picture left by earlier runs are merged when a load of it is written down.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <fstream>
 #include <memory>
@@ -193,6 +195,13 @@ class PThumbnailer {
   static long Kbytes(int64_t n) { return static_cast<long>((n + 1023) / 1024); }
 
   bool SetCacheDirectory(const char* dir);
+  // Why the cache is no longer where it was opened, looked at on what was opened and not by the
+  // database's name: its database was removed ("was removed"), or its folder's name leads to
+  // another folder now ("is no longer the folder at its name"); nullptr while it is. Nothing
+  // more is to be written there.
+  const char* FolderChanged() const;
+  // Closes the cache without writing anything: the thumbnails made since its last write go.
+  void CloseUnwritten();
   bool SyncCache();
   long PurgeCache();
   void SetCacheSize(long kb);
@@ -360,6 +369,9 @@ class PThumbnailer {
                        std::string* failure);
 
   char cacheDir[512];
+  // The folder the cache was opened in, as its name led then.
+  dev_t dirDev = 0;
+  ino_t dirIno = 0;
   long cacheMax;
   // A thumbnail is being put into the sheet: a large picture is read a slice at a time, and
   // what runs between slices adds none of its own (its cell would be the same).

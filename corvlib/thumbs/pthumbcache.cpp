@@ -20,6 +20,7 @@
 #include "thumbs/pthumb.h"
 #include "support/dmessage.h"
 #include "support/dmhold.h"
+#include "support/replacefile.h"
 
 namespace {
 
@@ -70,14 +71,12 @@ bool PThumbnailer::SetCacheDirectory(const char* dir) {
   // Not between the slices of a picture read this manager makes: it reads into the cache.
   if (reading > 0 || making) return false;
   pendingDir[0] = '\0';
-  char dbPath[1100];
-  snprintf(dbPath, sizeof dbPath, "%s%c%s", cacheDir, '/', CorvaneThumbnailDBFile);
-  struct stat gone;
-  if (IsOpen() && stat(dbPath, &gone) != 0 && errno == ENOENT) {
-    // The folder was removed meanwhile (the user cleared the cache): what it held went with it,
-    // and the sheet being filled has nowhere to go.
-    DMESSAGE(DMCinfo, "Thumbnail cache %s was removed while in use: nothing more is written there",
-             cacheDir);
+  if (const char* changed = FolderChanged()) {
+    // The folder was removed meanwhile (the user cleared the cache), or its name leads to
+    // another folder now: what it held went with it, and the sheet being filled has nowhere to
+    // go.
+    DMESSAGE(DMCinfo, "Thumbnail cache %s %s while in use: nothing more is written there", cacheDir,
+             changed);
     Shut();
   } else if (IsOpen()) {
     // Written and committed under the lock; without it nothing is written (the sheet being
@@ -119,6 +118,24 @@ bool PThumbnailer::SetCacheDirectory(const char* dir) {
   EmptyLists();
   if (dir == nullptr || dir[0] == '\0') return false;
   return OpenFolder(dir) != 0;
+}
+
+const char* PThumbnailer::FolderChanged() const {
+  if (!IsOpen()) return nullptr;
+  // The database's file as it was opened, and the folder its name leads to now.
+  struct stat st;
+  if (dbfs != nullptr && dbfs->is_open() && (fstat(dbfs->fd(), &st) != 0 || st.st_nlink == 0))
+    return "was removed";
+  if (stat(cacheDir, &st) != 0) return errno == ENOENT ? "was removed" : "cannot be read";
+  if (st.st_dev != dirDev || st.st_ino != dirIno) return "is no longer the folder at its name";
+  return nullptr;
+}
+
+void PThumbnailer::CloseUnwritten() {
+  if (reading > 0 || making) return;
+  pendingDir[0] = '\0';
+  if (IsOpen()) Shut();
+  CloseShare();
 }
 
 bool PThumbnailer::Resume() {
@@ -184,6 +201,9 @@ int PThumbnailer::OpenFolder(const char* dir) {
     return 0;
   }
   snprintf(cacheDir, sizeof(cacheDir), "%s", dir);
+  struct stat at;
+  dirDev = stat(dir, &at) == 0 ? at.st_dev : 0;
+  dirIno = dirDev != 0 ? at.st_ino : 0;
   nThumbs = counted.n;
   cacheSiz = counted.kb;
   // The sheet being filled takes a number after every sheet the records name and every number
@@ -217,10 +237,14 @@ int PThumbnailer::OpenDatabase(const char* path, std::string* why, Counted* coun
   // The database is made only when absent, and never truncated: a file that holds
   // something else is refused, not overwritten.
   auto fs = std::make_unique<PFileStream>();
-  if (!fs->Open(path, O_RDWR) && !fs->Open(path, O_RDWR | O_CREAT | O_EXCL, 0666)) {
+  if (!fs->Open(path, O_RDWR) && !fs->Open(path, O_RDWR | O_CREAT | O_EXCL, 0600)) {
     DMESSAGE(DMCresource, "Cannot open thumbnail database %s", path);
     return 0;
   }
+  // What the cache keeps shows the user's pictures: private, as its journal and index file
+  // (which take its mode) are.
+  if (fstat(fs->fd(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 077) != 0)
+    PsetFileMode(fs->fd(), st.st_mode & 0700);
   dbfs = std::move(fs);
   const DBFile file(path);
   if (!tdb.Init(&tnHead, dbfs.get(), &file, false)) {
@@ -345,10 +369,12 @@ bool PThumbnailer::SetAside(const char* dir, const char* path, const std::string
         S_ISREG(st.st_mode))
       RemoveNoting(old, &left);
   }
-  // Its index file and an unfinished journal are made again from the new database.
-  RemoveNoting(file.JournalTempPath(), &left);
+  // Its index file and an unfinished journal are made again from the new database; what
+  // another user left at their temporary names is theirs.
   RemoveNoting(file.IndexPath(), &left);
-  RemoveNoting(file.IndexTempPath(), &left);
+  for (const std::string& temp : {file.JournalTempPath(), file.IndexTempPath()})
+    if (lstat(temp.c_str(), &st) != 0 || st.st_uid == geteuid()) RemoveNoting(temp, &left);
+  file.RemoveLeftovers();
   // The sheets the new database names none of: numbers start again at 1, and no old sheet
   // may answer for a new one.
   for (const std::string& name : Names(dir, SheetName))

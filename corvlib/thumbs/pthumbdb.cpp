@@ -10,6 +10,7 @@
 #include "image/piresamp.h"
 #include "db/dbhlink.h"
 #include "support/chain.h"
+#include "support/replacefile.h"
 
 const char CorvaneThumbnailDBFile[] = "tncache.qdb";
 const char CorvaneThumbnailerName[] = "Corvane Thumbnailer";
@@ -189,6 +190,8 @@ long PThumbImage::WriteImage(const char* path) const {
   wb.info.flags = IIFquality;
   wb.info.quality = 75;
   wb.img = img;
+  // A sheet shows the user's pictures: private, whatever the umask.
+  const PprivateFiles mine;
   return IWInterfaceJPEG.WriteImage(path, &wb);
 }
 

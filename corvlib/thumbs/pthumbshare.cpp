@@ -53,7 +53,7 @@ void PThumbnailer::OpenShare(const char* dir) {
   char path[1100];
   snprintf(path, sizeof(path), "%s%c%s", dir, '/', kShareName);
   // Never through a link: the lock must be the folder's own file.
-  shareFd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+  shareFd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   shareWritable = shareFd >= 0;
   // A folder this user cannot write is only read: a lock file there still orders the reads.
   if (shareFd < 0) shareFd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);

@@ -27,6 +27,7 @@
 #include "catalog/plock.h"
 #include "catalog/plocksys.h"
 #include "context_test_util.h"
+#include "testutil/other_user.h"
 #include "testutil/run_program.h"
 
 using ctxtest::Exists;
@@ -653,11 +654,8 @@ int NoAdvisoryLocks(int) {
 int NotLocked(int) {
   return 0;
 }
-uid_t OtherUid() {
-  return geteuid() == 0 ? 1 : 0;
-}
 bool OtherUser(long, uid_t* uid) {
-  *uid = OtherUid();
+  *uid = testutil::OtherUid();
   return true;
 }
 
@@ -822,8 +820,8 @@ TEST(WriteLock, UnseenHolderIsRespectedWhateverTheClocks) {
   plockSystem.openFiles = Unseen;
   plockSystem.locked = NoAdvisoryLocks;
   plockSystem.owner = OtherUser;
-  const struct passwd* pw = getpwuid(OtherUid());
-  const std::string user = pw != nullptr ? pw->pw_name : std::to_string(OtherUid());
+  const struct passwd* pw = getpwuid(testutil::OtherUid());
+  const std::string user = pw != nullptr ? pw->pw_name : std::to_string(testutil::OtherUid());
   for (time_t step : {3600, -3600, 0}) {
     Date(lk, time(nullptr) + step);
     MessageLog log;

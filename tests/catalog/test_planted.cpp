@@ -1,6 +1,8 @@
 // A catalogue in a folder another user may write (a group's photo folder, mode 0777, not
 // sticky): links, files and FIFOs that user puts at the names of its journal and index file.
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,32 +18,14 @@
 #include "db/dbblock.h"
 #include "db/dbbytes.h"
 #include "db/dbjournal.h"
+#include "db/test_access_util.h"
 #include "db/test_faultfs.h"
+#include "testutil/other_user.h"
 
 using ctxtest::ReadFile;
 using ctxtest::TempDir;
 
 namespace {
-
-// The uid that plants when the test runs as root: whoever runs it, not them.
-uid_t Other() {
-  return geteuid() == 65534 ? 65533 : 65534;
-}
-
-// Runs plant as another user when the test runs as root (in a child, under a spare uid), else
-// as the user running it, where the owner of what is planted makes no difference to the
-// program; whether plant succeeded.
-bool Plant(const std::function<bool()>& plant) {
-  if (geteuid() != 0) return plant();
-  const pid_t child = fork();
-  if (child == 0) {
-    const uid_t u = Other();
-    _exit(setresgid(u, u, u) == 0 && setresuid(u, u, u) == 0 && plant() ? 0 : 1);
-  }
-  int status = 0;
-  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
-}
 
 // A file of the program's user's own making, private, not a second name of anything.
 ::testing::AssertionResult OwnPrivateFile(const std::string& path) {
@@ -52,6 +36,22 @@ bool Plant(const std::function<bool()>& plant) {
            << path << ": mode 0" << std::oct << st.st_mode << std::dec << ", owner " << st.st_uid
            << ", " << st.st_nlink << " names";
   return ::testing::AssertionSuccess();
+}
+
+// The files of a writer's own names (its temporary names with its process id and a random
+// part) in a folder, one per line: what a writer left behind.
+std::string WritersNames(const std::string& dir) {
+  std::string left;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name.find("-journal.new.") != std::string::npos ||
+          name.find("-index.tmp.") != std::string::npos)
+        left += name + "\n";
+    }
+    closedir(d);
+  }
+  return left;
 }
 
 mode_t ModeOf(const std::string& path) {
@@ -86,9 +86,12 @@ struct Shared {
 // Links to two private files, then files of the other user's (mode 0666, a second name kept
 // elsewhere), at the temporary names of the journal and the index file: each sync leaves the
 // targets and the planted files as they were, and writes its journal and index file as new
-// files of the user's, as private as the catalogue; the catalogue holds every sync.
+// files of the user's, as private as the catalogue, under names of the writer's own where the
+// other user's stand (the user's own, left by a crash, go); nothing of the writer's is left
+// behind, and the catalogue holds every sync.
 TEST(PlantedNames, ASyncNeverWritesThroughALinkOrIntoAFilePutAtItsTemporaryNames) {
   Shared s;
+  const bool theirs = testutil::CanBeOtherUser();
   const std::string journal = s.db + "-journal", index = s.db + "-index";
   const std::string tempJ = s.db + "-journal.new", tempI = s.db + "-index.tmp";
   {
@@ -103,7 +106,9 @@ TEST(PlantedNames, ASyncNeverWritesThroughALinkOrIntoAFilePutAtItsTemporaryNames
   int records = 0;
   for (bool links : {true, false}) {
     SCOPED_TRACE(links ? "links" : "files");
-    ASSERT_TRUE(Plant([&] {
+    ASSERT_TRUE(testutil::Plant([&] {
+      unlink(tempJ.c_str());
+      unlink(tempI.c_str());
       if (links)
         return symlink(s.secretA.c_str(), tempJ.c_str()) == 0 &&
                symlink(s.secretB.c_str(), tempI.c_str()) == 0;
@@ -142,7 +147,9 @@ TEST(PlantedNames, ASyncNeverWritesThroughALinkOrIntoAFilePutAtItsTemporaryNames
       EXPECT_EQ(ReadFile(f), secret) << f;
       EXPECT_EQ(ModeOf(f) & 07777, 0600u) << f;
     }
-    if (!links) {
+    // The other user's names stay theirs; planted by the user, they were the user's leftovers.
+    for (const std::string& f : {tempJ, tempI}) EXPECT_EQ(ModeOf(f) != 0, theirs) << f;
+    if (!links && theirs) {
       for (const std::string& f : {keepJ, keepI}) {
         EXPECT_EQ(ReadFile(f), planted) << f;
         EXPECT_EQ(ModeOf(f) & 0777, 0666u) << f;
@@ -151,12 +158,134 @@ TEST(PlantedNames, ASyncNeverWritesThroughALinkOrIntoAFilePutAtItsTemporaryNames
     EXPECT_FALSE(ctxtest::Exists(journal));
     EXPECT_TRUE(OwnPrivateFile(index));
     EXPECT_EQ(ReadFile(index).compare(0, 8, "QRDBidx1"), 0);
-    struct stat st;
-    EXPECT_NE(lstat(tempJ.c_str(), &st), 0);
-    EXPECT_NE(lstat(tempI.c_str(), &st), 0);
+    EXPECT_EQ(WritersNames(s.folder), "");
     PContext reader;
     ASSERT_TRUE(reader.OpenDB(s.db.c_str(), true));
     EXPECT_EQ(reader.pdb.TotalRecords(), records);
+  }
+}
+
+// An ordinary user's catalogue (a child takes a third user's ids: root would remove and replace
+// anything anywhere) in a sticky folder (01777, as /tmp is), where another user's files stand at
+// the temporary names of its journal and index file and at the index file's own name: there the
+// user cannot remove them, and they stop no sync. Each sync saves under names of the writer's
+// own; the other user's files stay as they were (the index file's name stays theirs, the catalogue
+// goes without one, and the user is told whose file stands there); nothing of the writer's is
+// left behind; the catalogue holds every record.
+TEST(PlantedNames, InAStickyFolderAnotherUsersFilesAtItsNamesStopNoSync) {
+  if (!testutil::CanBeOtherUser()) GTEST_SKIP() << "not root: no file of another user to plant";
+  TempDir d;
+  ASSERT_EQ(chmod(d.Dir().c_str(), 0711), 0);
+  const std::string folder = d.Path("drop"), db = folder + "/cat.qdb";
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(folder.c_str(), 01777), 0);
+  const std::string names[] = {db + "-journal.new", db + "-index.tmp", db + "-index"};
+  const std::string planted = "the other user's file\n";
+  ASSERT_TRUE(testutil::Plant([&] {
+    for (const std::string& f : names) {
+      const int fd = open(f.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (fd < 0 || write(fd, planted.data(), planted.size()) != (ssize_t)planted.size() ||
+          close(fd) != 0)
+        return false;
+    }
+    return true;
+  }));
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(60);
+    const uid_t u = testutil::ThirdUid();
+    if (setgroups(0, nullptr) != 0 || setresgid(u, u, u) != 0 || setresuid(u, u, u) != 0) _exit(2);
+    MessageLog quiet;
+    PContext ctx;
+    if (!ctx.OpenDB(db.c_str()) || ctx.ReadOnly()) _exit(3);
+    for (int sync = 0; sync < 3; sync++) {
+      std::vector<DBRecord> add;
+      for (int i = 0; i < 40; i++) add.push_back(Numbered(40 * sync + i));
+      ctx.pdb.AddRecords(add.data(), static_cast<int>(add.size()));
+      if (!ctx.SyncDB()) {
+        fprintf(stderr, "%s\n", ctx.SyncFailure().c_str());
+        _exit(4);
+      }
+    }
+    if (!ctx.CloseDB()) _exit(5);
+    // Told whose file stands where its index file would go.
+    _exit(quiet.Has(DMCwarning, "Database index file " + db + "-index could not be written: a " +
+                                    "file of " + testutil::OtherUserNamed() + " stands there")
+              ? 0
+              : 6);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  for (const std::string& f : names) {
+    struct stat st;
+    ASSERT_EQ(lstat(f.c_str(), &st), 0) << f;
+    EXPECT_EQ(st.st_uid, testutil::OtherUid()) << f;
+    EXPECT_EQ(ReadFile(f), planted) << f;
+  }
+  EXPECT_FALSE(ctxtest::Exists(db + "-journal"));
+  EXPECT_EQ(WritersNames(folder), "");
+  PContext reader;
+  ASSERT_TRUE(reader.OpenDB(db.c_str(), true));
+  EXPECT_EQ(reader.pdb.TotalRecords(), 120);
+}
+
+// A file another user puts at the journal's own name while the catalogue is open, in a sticky
+// folder where the user cannot remove it: the sync cannot make its journal, and says so, naming
+// the file and its owner; the catalogue is left as the last sync made it.
+TEST(PlantedNames, AFileOfAnotherUserAtTheJournalsNameIsNamedWithItsOwner) {
+  if (!testutil::CanBeOtherUser()) GTEST_SKIP() << "not root: no file of another user to plant";
+  Shared s;
+  ASSERT_EQ(chmod(s.folder.c_str(), 01777), 0);
+  const std::string journal = s.db + "-journal";
+  PContext ctx;
+  ASSERT_TRUE(ctx.OpenDB(s.db.c_str()));
+  std::vector<DBRecord> add = {Numbered(0)};
+  ctx.pdb.AddRecords(add.data(), 1);
+  ASSERT_TRUE(ctx.SyncDB()) << ctx.SyncFailure();
+  const std::string bytes = ReadFile(s.db);
+  ASSERT_TRUE(testutil::Plant([&] {
+    const int fd = open(journal.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    return fd >= 0 && close(fd) == 0;
+  }));
+  add = {Numbered(1)};
+  ASSERT_TRUE(ctx.Checkpoint("Add", nullptr));
+  ctx.pdb.AddRecords(add.data(), 1);
+  MessageLog quiet;
+  EXPECT_FALSE(ctx.SyncDB());
+  EXPECT_EQ(ctx.SyncFailure(), "Cannot save the catalog 'cat': The name of the journal of \"" +
+                                   s.db + "\" is taken by '" + journal + "', a file of " +
+                                   testutil::OtherUserNamed());
+  EXPECT_EQ(ReadFile(s.db), bytes);
+}
+
+// An index file is trusted only as a writer's of the catalogue: its owner's or the opener's. The
+// same bytes made another user's (who could have made them to match what stat tells) are not
+// used: the catalogue's blocks are read instead.
+TEST(PlantedNames, AnIndexFileOfAnotherUserIsNotTrusted) {
+  if (!testutil::CanBeOtherUser()) GTEST_SKIP() << "not root: no file of another user to make";
+  Shared s;
+  {
+    PContext ctx;
+    ASSERT_TRUE(ctx.OpenDB(s.db.c_str()));
+    std::vector<DBRecord> add;
+    for (int i = 0; i < 20; i++) add.push_back(Numbered(i));
+    ctx.pdb.AddRecords(add.data(), static_cast<int>(add.size()));
+    ASSERT_TRUE(ctx.CloseDB());
+  }
+  const std::string index = s.db + "-index";
+  ASSERT_TRUE(ctxtest::Exists(index));
+  for (const bool theirs : {false, true}) {
+    SCOPED_TRACE(theirs ? "another user's" : "the user's");
+    if (theirs) {
+      ASSERT_TRUE(testutil::GiveToOtherUser(index));
+    }
+    const uint64_t reads = DBAccess::BlockReads();
+    MessageLog quiet;
+    dbtest::FileDB reader(s.db, true);
+    EXPECT_EQ(reader.db->TotalRecords(), 20);
+    EXPECT_EQ(DBAccess::BlockReads() > reads, theirs);
   }
 }
 
@@ -176,7 +305,7 @@ TEST(PlantedNames, AFifoAtTheJournalsOrTheIndexFilesNameIsNotWaitedOn) {
     }
     const std::string fifo = s.db + suffix;
     unlink(fifo.c_str());
-    ASSERT_TRUE(Plant([&] { return mkfifo(fifo.c_str(), 0666) == 0; }));
+    ASSERT_TRUE(testutil::Plant([&] { return mkfifo(fifo.c_str(), 0666) == 0; }));
     // In a child that a wait without end would leave to its alarm.
     const pid_t child = fork();
     if (child == 0) {
@@ -274,7 +403,7 @@ TEST(PlantedNames, AJournalNoWriterOfTheCatalogueMadeIsNeitherPlayedBackNorRead)
       return fd >= 0 && write(fd, planted.data(), planted.size()) == (ssize_t)planted.size() &&
              close(fd) == 0 && (otherUsers || link(journal.c_str(), second.c_str()) == 0);
     };
-    ASSERT_TRUE(otherUsers ? Plant(plant) : plant());
+    ASSERT_TRUE(otherUsers ? testutil::Plant(plant) : plant());
     {
       const int holder = open(s.db.c_str(), O_RDWR | O_CLOEXEC);
       ASSERT_GE(holder, 0);
@@ -296,7 +425,8 @@ TEST(PlantedNames, AJournalNoWriterOfTheCatalogueMadeIsNeitherPlayedBackNorRead)
           << ctx.ReadOnlyWhy();
       const std::string told = "Database journal '" + journal +
                                "' does not belong to the database (" +
-                               (otherUsers ? "made by another user" : "a file with other names") +
+                               (otherUsers ? "made by " + testutil::OtherUserNamed()
+                                           : std::string("a file with other names")) +
                                "): not played back and kept; the database is opened read-only";
       EXPECT_TRUE(log.Has(DMCdata, told)) << log.All();
       EXPECT_EQ(ctx.pdb.TotalRecords(), 20);

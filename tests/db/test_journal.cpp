@@ -30,6 +30,7 @@
 #include "db/test_access_util.h"
 #include "db/test_faultfs.h"
 #include "testutil/budget_guard.h"
+#include "testutil/other_user.h"
 #include "support/cache.h"
 #include "support/pwork.h"
 
@@ -355,7 +356,7 @@ TEST(Journal, JournalOfAnotherDatabaseIsKeptAndTheFileUnchanged) {
 TEST(Journal, AHotJournalIsPlayedBackOnlyByItsOwnerOrTheDatabasesOwner) {
   if (geteuid() != 0) GTEST_SKIP() << "files of another user can be made only as root";
   const int kN = 600;
-  const uid_t other = geteuid() == 65534 ? 65533 : 65534;
+  const uid_t other = testutil::OtherUid();
   const struct {
     const char* what;
     uid_t db, journal;
@@ -373,8 +374,8 @@ TEST(Journal, AHotJournalIsPlayedBackOnlyByItsOwnerOrTheDatabasesOwner) {
     ASSERT_EQ(chown(f.path.c_str(), c.db, c.db), 0);
     ASSERT_EQ(chown(jpath.c_str(), c.journal, c.journal), 0);
     if (!c.playedBack) {
-      ExpectKept(f, "Database journal '" + jpath +
-                        "' does not belong to the database (made by another user)");
+      ExpectKept(f, "Database journal '" + jpath + "' does not belong to the database (made by " +
+                        testutil::OtherUserNamed() + ")");
       continue;
     }
     Messages log;

@@ -11,6 +11,7 @@
 #include "platform/pfolders.h"
 #include "platform/ptempfile.h"
 #include "testutil/no_file_modes.h"
+#include "testutil/other_user.h"
 
 namespace {
 
@@ -85,9 +86,9 @@ TEST_F(EnvTest, LinkedOrForeignFoldersAreRefused) {
   EXPECT_FALSE(MakePrivateFolder(d_ + "/afile", &msg));
   EXPECT_NE(msg.find("not a folder"), std::string::npos) << msg;
 
-  if (geteuid() != 0) GTEST_SKIP() << "making another user's folder needs root";
+  if (!testutil::CanBeOtherUser()) GTEST_SKIP() << "making another user's folder needs root";
   ASSERT_EQ(mkdir((d_ + "/theirs").c_str(), 0700), 0);
-  ASSERT_EQ(chown((d_ + "/theirs").c_str(), 65534, 65534), 0);
+  ASSERT_TRUE(testutil::GiveToOtherUser(d_ + "/theirs"));
   EXPECT_FALSE(MakePrivateFolder(d_ + "/theirs", &msg));
   EXPECT_NE(msg.find("another user"), std::string::npos) << msg;
 }
@@ -182,9 +183,9 @@ TEST_F(EnvTest, TheProgramsOwnFoldersAreMadeAgainAndOthersLeftToTheUser) {
 // The program's own folders come out private whatever was there: one of the user's left open to
 // others is made 0700 again, every folder on the way below the user's base folder with it; one
 // that became a link, or is another user's, is refused with every folder inside it, and nothing is
-// made there. A folder named elsewhere (in the preferences) is used only when it is no link, the
-// user's and closed to others, and no one else can write in a folder on the way to it (a sticky
-// one such as /tmp aside); else it is refused, left as it was, the message naming the folder.
+// made there. The way to the user's base folder is checked as the way to any place. A folder named
+// elsewhere (in the preferences) is used unless someone else could change it: the message names
+// the folder at fault and says why, and it is left as it was.
 TEST_F(EnvTest, FoldersAreKeptPrivateOrRefusedNamingTheFolder) {
   std::string msg;
   const std::string cache = d_ + "/.cache/lumerin", thumbs = cache + "/LumerinCache";
@@ -192,10 +193,16 @@ TEST_F(EnvTest, FoldersAreKeptPrivateOrRefusedNamingTheFolder) {
     ASSERT_EQ(mkdir(f.c_str(), 0700), 0);
     ASSERT_EQ(chmod(f.c_str(), 0777), 0);
   }
+  // The user's base folder is theirs to close: open to all, everything below it is refused.
+  EXPECT_FALSE(MakeProgramFolder(thumbs, &msg, true));
+  EXPECT_EQ(msg, "Folder '" + thumbs + "' lies in '" + d_ +
+                     "/.cache', which can be written by everyone; refusing to use it");
+  EXPECT_EQ(Mode(d_ + "/.cache") & 07777, 0777u);
+  ASSERT_EQ(chmod((d_ + "/.cache").c_str(), 0755), 0);
   EXPECT_TRUE(MakeProgramFolder(thumbs, &msg, true)) << msg;
   EXPECT_EQ(Mode(cache) & 07777, 0700u);
   EXPECT_EQ(Mode(thumbs) & 07777, 0700u);
-  EXPECT_EQ(Mode(d_ + "/.cache") & 07777, 0777u);  // the user's base folder is theirs
+  EXPECT_EQ(Mode(d_ + "/.cache") & 07777, 0755u);
   ASSERT_EQ(chmod(cache.c_str(), 0750), 0);
   EXPECT_EQ(UserFolder(kCacheFolder, &msg), cache) << msg;
   EXPECT_EQ(Mode(cache) & 07777, 0700u);
@@ -215,22 +222,22 @@ TEST_F(EnvTest, FoldersAreKeptPrivateOrRefusedNamingTheFolder) {
   EXPECT_EQ(Mode(shared + "/new"), 0u);
   EXPECT_EQ(Mode(shared) & 07777, 0777u);
 
-  // Elsewhere: one open to others is the user's to close.
+  // Elsewhere: one others may read is the user's choice, used as it is; one all may write is
+  // refused.
   const std::string mine = d_ + "/mine";
   ASSERT_EQ(mkdir(mine.c_str(), 0700), 0);
   ASSERT_EQ(chmod(mine.c_str(), 0755), 0);
-  EXPECT_FALSE(MakeProgramFolder(mine, &msg, true));
-  EXPECT_EQ(msg, "Folder '" + mine + "' is open to others; refusing to use it");
+  EXPECT_TRUE(MakeProgramFolder(mine, &msg, true)) << msg;
   EXPECT_EQ(Mode(mine) & 07777, 0755u);
-  ASSERT_EQ(chmod(mine.c_str(), 0700), 0);
-  EXPECT_TRUE(MakeProgramFolder(mine, &msg)) << msg;
+  EXPECT_FALSE(MakeProgramFolder(shared, &msg, true));
+  EXPECT_EQ(msg, "Folder '" + shared + "' can be written by everyone; refusing to use it");
   // A folder in one others can write to could be swapped: refused, and nothing is made.
   EXPECT_FALSE(MakeProgramFolder(shared + "/thumbs", &msg, true));
   EXPECT_EQ(msg, "Folder '" + shared + "/thumbs' lies in '" + shared +
-                     "', which others can write to; refusing to use it");
+                     "', which can be written by everyone; refusing to use it");
   EXPECT_EQ(Mode(shared + "/thumbs"), 0u);
-  // A link on the way is followed as the system follows it, and its folders are looked at too;
-  // the folder itself is no link.
+  // A link of the user's on the way is followed as the system follows it, and its folders are
+  // looked at too; the folder itself is no link.
   ASSERT_EQ(symlink(mine.c_str(), (d_ + "/via").c_str()), 0);
   EXPECT_TRUE(MakeProgramFolder(d_ + "/via/thumbs", &msg, true)) << msg;
   EXPECT_EQ(Mode(mine + "/thumbs") & 07777, 0700u);
@@ -240,21 +247,21 @@ TEST_F(EnvTest, FoldersAreKeptPrivateOrRefusedNamingTheFolder) {
   ASSERT_EQ(symlink("../shared/deep", (mine + "/up").c_str()), 0);
   EXPECT_FALSE(MakeProgramFolder(mine + "/up/thumbs", &msg, true));
   EXPECT_EQ(msg, "Folder '" + mine + "/up/thumbs' lies in '" + shared +
-                     "', which others can write to; refusing to use it");
+                     "', which can be written by everyone; refusing to use it");
   EXPECT_EQ(Mode(shared + "/deep/thumbs"), 0u);
   // A sticky folder, as /tmp is, lets no one else rename or remove what is not theirs.
   ASSERT_EQ(mkdir((d_ + "/sticky").c_str(), 0700), 0);
   ASSERT_EQ(chmod((d_ + "/sticky").c_str(), 01777), 0);
   EXPECT_TRUE(MakeProgramFolder(d_ + "/sticky/thumbs", &msg, true)) << msg;
 
-  if (geteuid() != 0) GTEST_SKIP() << "making another user's folder needs root";
+  if (!testutil::CanBeOtherUser()) GTEST_SKIP() << "making another user's folder needs root";
   // Another user's folder, open to all as they made it: in the program's own, and elsewhere.
   ASSERT_EQ(unlink(cache.c_str()), 0);
   ASSERT_EQ(mkdir(cache.c_str(), 0700), 0);
   for (const std::string& f : {cache + "/theirs", d_ + "/theirs"}) {
     ASSERT_EQ(mkdir(f.c_str(), 0700), 0);
     ASSERT_EQ(chmod(f.c_str(), 0777), 0);
-    ASSERT_EQ(chown(f.c_str(), 65534, 65534), 0);
+    ASSERT_TRUE(testutil::GiveToOtherUser(f));
   }
   EXPECT_FALSE(MakeProgramFolder(cache + "/theirs/thumbs", &msg, true));
   EXPECT_EQ(msg, "Folder '" + cache + "/theirs' belongs to another user; refusing to use it");
@@ -265,6 +272,94 @@ TEST_F(EnvTest, FoldersAreKeptPrivateOrRefusedNamingTheFolder) {
                      "/theirs', which belongs to another user; refusing to use it");
   EXPECT_EQ(Mode(cache + "/theirs/thumbs"), 0u);
   EXPECT_EQ(Mode(d_ + "/theirs/thumbs"), 0u);
+}
+
+// The rule for a place, case by case: each kind of folder and link, at the place itself and on
+// the way to it, with the words the user reads after its name when it is refused (empty: used,
+// what the program writes there private). The groups are the test's: the user's own (alone in
+// it), one with other members, and one without members.
+TEST(PlaceRule, EachFolderAndLinkAtThePlaceAndOnTheWay) {
+  struct Users : FolderUsers {
+    uid_t User() const override { return 1000; }
+    Members GroupMembers(gid_t gid) const override {
+      return gid == 1000 ? kUserAlone : gid == 50 ? kOthers : kNotTheUsers;
+    }
+    std::string GroupName(gid_t gid) const override {
+      return gid == 1000 ? "ann" : gid == 50 ? "staff" : "mail";
+    }
+  } users;
+  const std::string everyone = "can be written by everyone",
+                    staff = "can be written by the group 'staff', which has other members",
+                    mail = "can be written by the group 'mail', which the user is not a member of",
+                    theirs = "belongs to another user";
+  const struct {
+    const char* what;
+    mode_t mode;
+    uid_t owner;
+    gid_t group;
+    std::string atThePlace, onTheWay;
+  } cases[] = {
+      {"0700", S_IFDIR | 0700, 1000, 1000, "", ""},
+      {"0755", S_IFDIR | 0755, 1000, 1000, "", ""},
+      {"0775, the user's own group", S_IFDIR | 0775, 1000, 1000, "", ""},
+      {"0775, a group with others", S_IFDIR | 0775, 1000, 50, staff, staff},
+      {"0775, a group without members", S_IFDIR | 0775, 1000, 60, mail, mail},
+      {"0777", S_IFDIR | 0777, 1000, 1000, everyone, everyone},
+      {"01777", S_IFDIR | 01777, 1000, 1000, everyone, ""},
+      {"01775, a group with others", S_IFDIR | 01775, 1000, 50, staff, ""},
+      {"root's 0755", S_IFDIR | 0755, 0, 0, theirs, ""},
+      {"root's 01777, as /tmp", S_IFDIR | 01777, 0, 0, theirs, ""},
+      {"root's 0777", S_IFDIR | 0777, 0, 0, theirs, everyone},
+      {"another user's 0700", S_IFDIR | 0700, 1001, 1001, theirs, theirs},
+      {"the user's link", S_IFLNK | 0777, 1000, 1000, "is a symbolic link", ""},
+      {"root's link", S_IFLNK | 0777, 0, 0, "is a symbolic link", ""},
+      {"another user's link", S_IFLNK | 0777, 1001, 1001, "is a symbolic link",
+       "is a link of another user"},
+  };
+  for (const auto& c : cases) {
+    struct stat st = {};
+    st.st_mode = c.mode;
+    st.st_uid = c.owner;
+    st.st_gid = c.group;
+    EXPECT_EQ(PlaceFault(st, true, users), c.atThePlace) << c.what << ", at the place";
+    EXPECT_EQ(PlaceFault(st, false, users), c.onTheWay) << c.what << ", on the way";
+  }
+}
+
+// A chosen folder reached through a link in a sticky folder, as /tmp is: another user's link is
+// not followed, whatever it points at now (its owner could point it elsewhere after the check),
+// and the message names it; the user's own link is followed. A folder checked and held tells,
+// looked at again, when its path no longer leads to it, or it was removed.
+TEST_F(EnvTest, ALinkOfAnotherUserOnTheWayIsRefusedAndTheUsersOwnFollowed) {
+  std::string msg;
+  const std::string sticky = d_ + "/tmp", mine = d_ + "/mine", other = d_ + "/other";
+  ASSERT_EQ(chmod(d_.c_str(), 0711), 0);
+  for (const std::string& f : {sticky, mine, other}) ASSERT_EQ(mkdir(f.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+  const std::string theirs = sticky + "/theirs", own = sticky + "/own";
+  ASSERT_TRUE(testutil::Plant([&] { return symlink(mine.c_str(), theirs.c_str()) == 0; }));
+  ASSERT_EQ(symlink(mine.c_str(), own.c_str()), 0);
+  if (testutil::CanBeOtherUser()) {
+    EXPECT_FALSE(MakeProgramFolder(theirs + "/thumbs", &msg, true));
+    EXPECT_EQ(msg, "Folder '" + theirs + "/thumbs' is reached through '" + theirs +
+                       "', which is a link of another user; refusing to use it");
+    EXPECT_EQ(Mode(mine + "/thumbs"), 0u);
+  }
+  CheckedFolder held;
+  ASSERT_TRUE(held.Check(own + "/thumbs", &msg, true)) << msg;
+  EXPECT_EQ(Mode(mine + "/thumbs") & 07777, 0700u);
+  EXPECT_TRUE(held.Still(&msg)) << msg;
+  // The link pointed elsewhere: the path leads to another folder than the one held.
+  ASSERT_EQ(mkdir((other + "/thumbs").c_str(), 0700), 0);
+  ASSERT_EQ(unlink(own.c_str()), 0);
+  ASSERT_EQ(symlink(other.c_str(), own.c_str()), 0);
+  EXPECT_FALSE(held.Still(&msg));
+  EXPECT_EQ(msg, "Folder '" + own + "/thumbs' is no longer the folder in use");
+  ASSERT_TRUE(held.Check(own + "/thumbs", &msg, true)) << msg;
+  ASSERT_EQ(rmdir((other + "/thumbs").c_str()), 0);
+  EXPECT_FALSE(held.Still(&msg));
+  EXPECT_EQ(msg, "Folder '" + own + "/thumbs' was removed");
+  if (!testutil::CanBeOtherUser()) GTEST_SKIP() << "a link of another user needs root";
 }
 
 // The run the test below starts in a process of its own, in a home where no mode can be set and

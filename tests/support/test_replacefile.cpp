@@ -178,8 +178,7 @@ TEST(WholeFile, AReplacedFileTakesOnlyItsOwnersPermissionBitsAndNeverFollowsALin
   EXPECT_EQ(ModeOf(target), 0600u);
 
   if (geteuid() == 0) {
-    const uid_t other = 65534;
-    ASSERT_EQ(chown(path.c_str(), other, other), 0);
+    ASSERT_TRUE(testutil::GiveToOtherUser(path));
     ASSERT_EQ(chmod(path.c_str(), 04777), 0);
     EXPECT_TRUE(replace("theirs no more"));
     ASSERT_EQ(lstat(path.c_str(), &st), 0);

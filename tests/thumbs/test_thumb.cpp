@@ -25,6 +25,7 @@
 #include "thumbs/pthumb.h"
 #include "catalog/photo_test_util.h"
 #include "testutil/message_log.h"
+#include "testutil/other_user.h"
 #include "testutil/run_program.h"
 
 using phototest::ScratchDir;
@@ -679,6 +680,66 @@ TEST(ThumbnailCache, LoadedSheetsAreForgottenWhenTheFolderChanges) {
   PfreeImage(&fromB);
 }
 
+namespace {
+
+// Each file of a folder with its size and time of change: a write there shows.
+std::string Listing(const std::string& dir) {
+  std::string all;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* e = readdir(d)) {
+      struct stat st;
+      if (lstat((dir + "/" + e->d_name).c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+        all += std::string(e->d_name) + " " + std::to_string(st.st_size) + " " +
+               std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + "\n";
+    }
+    closedir(d);
+  }
+  return all;
+}
+
+}  // namespace
+
+// A cache whose folder's name comes to lead to another cache folder while it is open (the user's
+// link pointed elsewhere), or whose database went, tells so, looked at on what it opened and not
+// by its database's name, and writes nothing more when it closes: neither into the folder it
+// left nor into the one now at its name.
+TEST(ThumbnailCache, AFolderNoLongerAtItsNameGetsNothingMoreWritten) {
+  phototest::LoadReaders();
+  SKIP_WITHOUT_TESTDATA("jpeg/desk_grey.jpg");
+  MessageLog log;
+  ScratchDir photos, cacheA, cacheB, links;
+  const std::string pa = photos.Path("a.jpg"), pb = photos.Path("b.jpg");
+  ASSERT_TRUE(phototest::CopyFile(phototest::TestData("jpeg/landscape_1.jpg"), pa));
+  ASSERT_TRUE(phototest::CopyFile(phototest::TestData("jpeg/desk_grey.jpg"), pb));
+  const std::string link = links.Path("cache");
+  _ImgStruct t = Thumb(160, 160);
+  {
+    PThumbnailer tb(cacheB.Dir().c_str());
+    ASSERT_TRUE(tb.GetThumbnail(&t, Photo(pb)));
+  }
+  for (const bool removed : {false, true}) {
+    SCOPED_TRACE(removed ? "its database removed" : "its name leading elsewhere");
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(cacheA.Dir().c_str(), link.c_str()), 0);
+    PThumbnailer tn(link.c_str());
+    ASSERT_TRUE(tn.GetThumbnail(&t, Photo(pa)));  // in the sheet being filled, not written yet
+    EXPECT_EQ(tn.FolderChanged(), nullptr);
+    if (removed) {
+      ASSERT_EQ(unlink(cacheA.Path(CorvaneThumbnailDBFile).c_str()), 0);
+    } else {
+      ASSERT_EQ(unlink(link.c_str()), 0);
+      ASSERT_EQ(symlink(cacheB.Dir().c_str(), link.c_str()), 0);
+    }
+    EXPECT_STREQ(tn.FolderChanged(),
+                 removed ? "was removed" : "is no longer the folder at its name");
+    const std::string a = Listing(cacheA.Dir()), b = Listing(cacheB.Dir());
+    tn.SetCacheDirectory(nullptr);
+    EXPECT_EQ(Listing(cacheA.Dir()), a);
+    EXPECT_EQ(Listing(cacheB.Dir()), b);
+  }
+  PfreeImage(&t);
+}
+
 TEST(ThumbnailCache, HostileSheetNumbersAreIgnored) {
   MessageLog log;
   ScratchDir dir;
@@ -1063,7 +1124,7 @@ TEST(ThumbnailCache, DamagedDatabaseThatCannotBeSetAsideIsToldOnceAndLeftAlone) 
   ASSERT_EQ(pipe(out), 0);
   const pid_t child = fork();
   if (child == 0) {
-    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+    if (testutil::CanBeOtherUser() && !testutil::BecomeOtherUser()) _exit(3);
     std::string report;
     {
       MessageLog log;

@@ -27,6 +27,7 @@
 #include "platform/pfolders.h"
 #include "support/cache.h"
 #include "testutil/message_log.h"
+#include "testutil/other_user.h"
 #include "testutil/process_locale.h"
 
 namespace {
@@ -391,8 +392,7 @@ TEST_F(Prefs, TheLogFallsBackToTmpAndRefusesPlantedFiles) {
   EXPECT_EQ(ReadFile(victim), "keep");
   unlink((fallback + "/Lumerin.txt").c_str());
   WriteFile(fallback + "/Lumerin.txt", "theirs");
-  const uid_t other = geteuid() == 65534 ? 65533 : 65534;  // whoever runs the test, not them
-  if (chown((fallback + "/Lumerin.txt").c_str(), other, other) == 0) {
+  if (testutil::GiveToOtherUser(fallback + "/Lumerin.txt")) {
     PresetPreferences();
     MessageLog log;
     InitPreferences();
@@ -597,9 +597,9 @@ TEST_F(PrefDialog, AnEmptyCacheFolderTurnsTheCacheOff) {
 }
 
 // Places typed in the dialog are checked as those read at start: a shadow catalogue, thumbnail
-// cache or log in a folder open to others is refused, the message naming the folder and saying
+// cache or log in a folder open to all is refused, the message naming the folder and saying
 // why; what was in use stays, and nothing is written there.
-TEST_F(PrefDialog, PlacesInAFolderOpenToOthersAreRefusedNamingTheFolder) {
+TEST_F(PrefDialog, PlacesInAFolderOpenToAllAreRefusedNamingTheFolder) {
   const std::string open = h + "/open";
   ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
   ASSERT_EQ(chmod(open.c_str(), 0777), 0);
@@ -612,12 +612,12 @@ TEST_F(PrefDialog, PlacesInAFolderOpenToOthersAreRefusedNamingTheFolder) {
         Type(137, (open + "/Lumerin.txt").c_str());
       },
       1);
-  const std::string why = ": Folder '" + open + "' is open to others; refusing to use it";
+  const std::string why = ": Folder '" + open + "' can be written by everyone; refusing to use it";
   EXPECT_TRUE(said.Has(DMCinput, "Cannot use shadow catalog '" + open + "/Lumerin.qdb'" + why))
       << said.All();
   EXPECT_TRUE(said.Has(DMCinput, "Cannot use thumbnail cache directory '" + open +
                                      "/thumbs': Folder '" + open + "/thumbs' lies in '" + open +
-                                     "', which others can write to; refusing to use it"))
+                                     "', which can be written by everyone; refusing to use it"))
       << said.All();
   EXPECT_TRUE(said.Has(DMCinput, "Cannot open log file '" + open + "/Lumerin.txt'" + why))
       << said.All();

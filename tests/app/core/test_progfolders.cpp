@@ -3,12 +3,15 @@
 // refused, each with what the user is told; a FIFO at the log's name, and the statistics at quit
 // kept from a file put in the log's place.
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QDirIterator>
+#include <QImage>
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -22,10 +25,14 @@
 #include <sstream>
 
 #include "app/core/pbusy.h"
+#include "app/core/pfolder.h"
 #include "app/mainwin/pmainw.h"
 #include "apptest.h"
 #include "catalog/pdbase.h"
+#include "catalog/pfileinfo.h"
+#include "platform/pfolders.h"
 #include "standins.h"
+#include "testutil/other_user.h"
 
 // Opens of files as the file system sees them: once a path is armed, its next open (by name or
 // from a folder's descriptor) finds a FIFO without a reader put in place of what was there, after
@@ -204,13 +211,13 @@ TEST(ProgramFolders, CachesThePreferencesPutInFoldersOfOthersAreRefusedNamingThe
   ASSERT_TRUE(PutPictures(folder, 3));
   ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
   ASSERT_EQ(chmod(open.c_str(), 0777), 0);
-  const bool other = geteuid() == 0;
+  const bool other = testutil::CanBeOtherUser();
   if (other) {
     ASSERT_EQ(mkdir(theirs.c_str(), 0700), 0);
     ASSERT_EQ(chmod(theirs.c_str(), 0777), 0);
-    ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+    ASSERT_TRUE(testutil::GiveToOtherUser(theirs));
   }
-  const std::string isOpen = "' is open to others; refusing to use it",
+  const std::string isOpen = "' can be written by everyone; refusing to use it",
                     isTheirs = "' belongs to another user; refusing to use it";
   const struct {
     bool theirs;
@@ -243,6 +250,132 @@ TEST(ProgramFolders, CachesThePreferencesPutInFoldersOfOthersAreRefusedNamingThe
     EXPECT_EQ(Mode(h + "/gone"), -1);
   }
   if (!other) GTEST_SKIP() << "the folders of another user need root to be made";
+}
+
+// A log, a shadow catalogue and a thumbnail cache the preferences put in a folder of the user's
+// that others may read (0755, in a home of 0755) are used, and what the program writes there is
+// the user's alone (0600), the files an earlier run left open to others too. In a folder a group
+// with other members may write (0775), below a home its owner's own group may write (0775), the log
+// and the shadow catalogue are refused at start: the status line names the folder and says why, no
+// alert is raised, the log goes to the fallback folder for the run, and nothing is written there.
+TEST(ProgramFolders, PlacesOthersMayReadAreUsedPrivatelyAndOnesAGroupMayWriteRefused) {
+  TempHome home;
+  StartUpForgotten forget;
+  const std::string h = home.path(), folder = h + "/pictures", mine = h + "/mine";
+  static std::string fallback;
+  fallback = h + "/tmp";
+  ASSERT_TRUE(PutPictures(folder, 3));
+  ASSERT_EQ(mkdir(fallback.c_str(), 0700), 0);
+  gLogFallbackFolder = fallback.c_str();
+  ASSERT_EQ(mkdir(mine.c_str(), 0700), 0);
+  for (const std::string& f : {h, mine}) ASSERT_EQ(chmod(f.c_str(), 0755), 0);
+  ASSERT_TRUE(WritePreferences(h, {{"ShadowCatalog", mine + "/Lumerin.qdb"},
+                                   {"ErrorLog", mine + "/Lumerin.txt"},
+                                   {"ThumbnailCacheDirectory", mine + "/thumbs"}}));
+  // A shadow catalogue and a log of an earlier run, left open to others.
+  {
+    PContext earlier;
+    ASSERT_TRUE(earlier.ShadowDB((mine + "/Lumerin.qdb").c_str()));
+  }
+  std::ofstream(mine + "/Lumerin.txt") << "an earlier run's log\n";
+  for (const char* f : {"/Lumerin.qdb", "/Lumerin.txt"})
+    ASSERT_EQ(chmod((mine + f).c_str(), 0644), 0);
+  {
+    AlertsAnswered alerts;
+    EXPECT_EQ(RunProgramUntil({"lumerin", folder}, ThumbnailsMade, SetATitle), 0);
+    EXPECT_EQ(All(alerts.texts), "");
+  }
+  EXPECT_FALSE(StatusShowed("refusing")) << All(StatusShown());
+  for (const char* f :
+       {"/Lumerin.qdb", "/Lumerin.txt", "/thumbs/tncache.qdb", "/thumbs/C000000001.jpg"})
+    EXPECT_EQ(Mode(mine + f), 0600) << f;
+  std::string readable;  // every file the program wrote there is private
+  for (const auto& f : Contents(mine))
+    if (S_ISREG(std::stoi(f.second)) && (Mode(f.first) & 077) != 0) readable += f.first + "\n";
+  EXPECT_EQ(readable, "");
+  EXPECT_EQ(Mode(mine), 0755);
+
+  if (!testutil::CanBeOtherUser() || getpwuid(testutil::OtherUid()) == nullptr)
+    GTEST_SKIP() << "a folder of a group with other members needs root and the user "
+                 << testutil::OtherUid();
+  const struct group* g = getgrgid(testutil::OtherGid());
+  ASSERT_NE(g, nullptr);
+  const std::string group = h + "/group", name = g->gr_name;
+  ASSERT_EQ(mkdir(group.c_str(), 0700), 0);
+  ASSERT_EQ(chown(group.c_str(), geteuid(), testutil::OtherGid()), 0);
+  ASSERT_EQ(chmod(group.c_str(), 0775), 0);
+  // The home's group is its owner's alone: it may write there.
+  struct stat st;
+  ASSERT_EQ(stat(h.c_str(), &st), 0);
+  if (FolderUsers::System().GroupMembers(st.st_gid) == FolderUsers::kUserAlone) {
+    ASSERT_EQ(chmod(h.c_str(), 0775), 0);
+  }
+  const std::string why = "Folder '" + group + "' can be written by the group '" + name +
+                          "', which has other members; refusing to use it";
+  const struct {
+    const char* name;
+    std::string value, told;
+  } cases[] = {
+      {"ShadowCatalog", group + "/Lumerin.qdb", why + ": no shadow catalog this run"},
+      {"ErrorLog", group + "/Lumerin.txt",
+       "Cannot open log file '" + group + "/Lumerin.txt': " + why + "; this run logs to '" +
+           fallback + "/Lumerin.txt'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(WritePreferences(h, {{c.name, c.value}}));
+    AlertsAnswered alerts;
+    EXPECT_EQ(RunProgramUntil({"lumerin", folder}, ShownAndTold, SetATitle), 0);
+    EXPECT_TRUE(StatusShowed(c.told)) << All(StatusShown());
+    EXPECT_EQ(All(alerts.texts), "");
+    EXPECT_EQ(Contents(group), (std::map<std::string, std::string>{}));
+  }
+}
+
+// The thumbnail cache's folder is held from its check and looked at again before every folder
+// load, not trusted by the name of its database: reached through the user's own link that the
+// user points at another cache folder while the program runs, it is closed without writing
+// anything more into the folder it was opened in, and the cache where the link now leads is
+// taken up whole.
+TEST(ProgramFolders, ACacheFolderWhoseLinkNowLeadsElsewhereGetsNothingMoreWritten) {
+  TempHome home;
+  StartUpForgotten forget;
+  static std::string h, folder, link, before;
+  static DBRecord other;  // a picture only the other cache holds
+  h = home.path();
+  folder = h + "/pictures";
+  link = h + "/link";
+  ASSERT_TRUE(PutPictures(folder, 3));
+  for (const char* f : {"/a", "/b", "/b/thumbs", "/other"})
+    ASSERT_EQ(mkdir((h + f).c_str(), 0700), 0);
+  QImage im(80, 60, QImage::Format_RGB32);
+  im.fill(QColor(200, 30, 90));
+  ASSERT_TRUE(im.save(QString::fromStdString(h + "/other/x.jpg"), "JPEG"));
+  PloadStandardReaders();
+  PgrokFile(&other, (h + "/other/x.jpg").c_str());
+  {
+    PThumbnailer b((h + "/b/thumbs").c_str());
+    _ImgStruct t{};
+    t.xres = t.yres = 160;
+    t.csp = &ICS_sRGB;
+    ASSERT_TRUE(b.GetThumbnail(&t, other));
+    PfreeImage(&t);
+  }
+  ASSERT_EQ(symlink((h + "/a").c_str(), link.c_str()), 0);
+  ASSERT_TRUE(WritePreferences(h, {{"ThumbnailCacheDirectory", link + "/thumbs"}}));
+  EXPECT_EQ(RunProgramUntil({"lumerin", folder}, ThumbnailsMade,
+                            [] {
+                              for (const auto& f : Contents(h + "/a")) before += f.first + f.second;
+                              unlink(link.c_str());
+                              EXPECT_EQ(symlink((h + "/b").c_str(), link.c_str()), 0);
+                              EXPECT_EQ(loadFolder(folder.c_str(), false, nullptr), 3);
+                              EXPECT_TRUE(PthumbManager().FindThumbnail(nullptr, other));
+                            }),
+            0);
+  std::string after;
+  for (const auto& f : Contents(h + "/a")) after += f.first + f.second;
+  EXPECT_EQ(after, before);
+  other = DBRecord();
 }
 
 // The run the test below starts in a process of its own, in this process's home, whose state
@@ -297,7 +430,7 @@ TEST(ProgramFolders, AFifoAtTheLogsNameHoldsNoStart) {
 // opened, not into whatever bears its name by then: a file another user put in its place is left
 // as it was.
 TEST(ProgramFolders, TheStatisticsAtQuitGoIntoTheLogOpenNotAFileNowBearingItsName) {
-  if (geteuid() != 0) GTEST_SKIP() << "a file of another user needs root to be made";
+  if (!testutil::CanBeOtherUser()) GTEST_SKIP() << "a file of another user needs root to be made";
   TempHome home;
   StartUpForgotten forget;
   static std::string log, kept;
@@ -313,7 +446,7 @@ TEST(ProgramFolders, TheStatisticsAtQuitGoIntoTheLogOpenNotAFileNowBearingItsNam
                 [] {
                   rename(log.c_str(), kept.c_str());
                   std::ofstream(log) << "theirs";
-                  EXPECT_EQ(chown(log.c_str(), 65534, 65534), 0);
+                  EXPECT_TRUE(testutil::GiveToOtherUser(log));
                 }),
             0);
   std::stringstream theirs, ours;

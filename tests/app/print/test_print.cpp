@@ -2,7 +2,9 @@
 // lines, the session's resolution, image pages and index sheets, each checked with poppler's
 // pdfinfo, pdftotext and pdftoppm.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QComboBox>
@@ -17,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <vector>
@@ -32,6 +35,32 @@
 #include "testutil/other_user.h"
 #include "testutil/rgb_jpeg.h"
 #include "testutil/temp_dir.h"
+
+// The test program's own rename(2), in place of the system's: for each rename of a file whose name
+// ends in ".pdf" (a PDF file's temporary name), it notes whether this process held that file open
+// at the time.
+std::vector<bool>& PdfRenamesHeld() {
+  static std::vector<bool> held;
+  return held;
+}
+
+extern "C" int rename(const char* from, const char* to) noexcept {
+  const std::string f = from;
+  struct stat st;
+  if (f.size() > 4 && f.compare(f.size() - 4, 4, ".pdf") == 0 && lstat(from, &st) == 0) {
+    bool held = false;
+    if (DIR* d = opendir("/proc/self/fd")) {
+      for (const dirent* e; (e = readdir(d)) != nullptr;) {
+        struct stat o;
+        held = held || (e->d_name[0] != '.' && fstat(atoi(e->d_name), &o) == 0 &&
+                        o.st_dev == st.st_dev && o.st_ino == st.st_ino);
+      }
+      closedir(d);
+    }
+    PdfRenamesHeld().push_back(held);
+  }
+  return static_cast<int>(syscall(SYS_renameat, AT_FDCWD, from, AT_FDCWD, to));
+}
 
 namespace {
 
@@ -658,6 +687,23 @@ TEST_F(Print, ALinkSwappedInAtThePdfFilesTemporaryNameIsNotWrittenThrough) {
                                                    "': its temporary file '" + temp +
                                                    "' was replaced while it was written"});
   EXPECT_EQ(Session()->OutputFile(), pdf);
+}
+
+// The PDF file is held open until it has taken its name, as every writer holds its file, so
+// that a file another user of the folder put at its temporary name meanwhile cannot pass for it.
+TEST_F(Print, APdfFileIsHeldOpenUntilItTakesItsName) {
+  const std::string pdf = dir.Path("held.pdf");
+  Session()->SetOutputFile(pdf);
+  PdfRenamesHeld().clear();
+  ASSERT_TRUE(PbeginDocument(PPrintSettings()));
+  int err = 0;
+  QPainter* p = Session()->BeginPage(&err);
+  ASSERT_NE(p, nullptr) << err;
+  p->drawText(QPointF(300, 300), QStringLiteral("Printed"));
+  EXPECT_EQ(Session()->EndPage(), 0);
+  EXPECT_EQ(PendDocument("Spooling...", false), 0);
+  EXPECT_EQ(PdfRenamesHeld(), std::vector<bool>{true});
+  EXPECT_EQ(ReadAll(pdf).compare(0, 5, "%PDF-"), 0);
 }
 
 TEST_F(Print, PageRangesCancelsAndTheFileKept) {

@@ -110,9 +110,10 @@ std::string PlaceFault(const struct stat& st, bool place, const FolderUsers& use
     return owned ? std::string() : "is a link of another user";
   }
   if (!owned) return "belongs to another user";
-  // On the way, the sticky bit keeps what lies in a folder its owners' to rename or remove. In
-  // the place itself others could still put files at the names the program makes.
-  if (!place && (st.st_mode & S_ISVTX) != 0) return std::string();
+  // The sticky bit keeps what lies in a folder its owners' to rename or remove. In the place
+  // itself others may still put files at names the program makes there: it takes only its own
+  // regular files, so such a file costs a cache or a log, never what is in it.
+  if ((st.st_mode & S_ISVTX) != 0) return std::string();
   if ((st.st_mode & S_IWOTH) != 0) return "can be written by everyone";
   if ((st.st_mode & S_IWGRP) == 0) return std::string();
   switch (users.GroupMembers(st.st_gid)) {

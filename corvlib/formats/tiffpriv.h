@@ -20,7 +20,6 @@ struct TiffMemFile {
 
 // libtiff handles whose warnings and errors go to TiffMessageBuffer and whose single
 // allocations are capped at TiffMaxSingleAlloc. Each empties TiffMessageBuffer first.
-TIFF* TiffOpenFile(const char* path, const char* mode);
 TIFF* TiffOpenFd(int fd, const char* name, const char* mode);
 TIFF* TiffOpenMemory(TiffMemFile* mf, const char* name);
 
@@ -46,7 +45,8 @@ class TIFFReader : public _ImgReader {
   TIFFReader(const TIFFReader&) = delete;
   TIFFReader& operator=(const TIFFReader&) = delete;
 
-  int Open(const char* path);
+  // Opens the file open at fd (taken; -1 for an in-memory file), named path.
+  int Open(int fd, const char* path);
   void Close();
   int Init();
   int SeekFrame(int n, int mode);
@@ -58,6 +58,8 @@ class TIFFReader : public _ImgReader {
   // Whether the tone-mapping TIFF loader may read this page whole: LogLuv and LogL pages, and
   // 16-bit pages of gamma near 2.2.
   bool WholeToneLoad() const;
+  // The descriptor the file is read through (the reader's own), -1 for an in-memory file.
+  int Fd() const { return fd_; }
 
  private:
   int SetConversion(const _ImgColorSpace* cs);
@@ -80,8 +82,9 @@ class TIFFReader : public _ImgReader {
   int attachTin();
 
   char encText_[64];
-  const uint8_t* memData_;  // an in-memory file, or null for a path
+  const uint8_t* memData_;  // an in-memory file, or null for a file read through fd_
   size_t memSize_;
+  int fd_ = -1;  // the file's descriptor; every handle on it reads a descriptor of its own
   TiffBlockSource native_;
   TiffBlockSource log_;
   TIFFin* tin_ = nullptr;  // metadata reader on the same file, attached on first use

@@ -58,8 +58,9 @@ class TIFFReader : public _ImgReader {
   // Whether the tone-mapping TIFF loader may read this page whole: LogLuv and LogL pages, and
   // 16-bit pages of gamma near 2.2.
   bool WholeToneLoad() const;
-  // The descriptor the file is read through (the reader's own), -1 for an in-memory file.
-  int Fd() const { return fd_; }
+  // A descriptor of its own of the open file (closed by the caller), at its start; -1 for an
+  // in-memory file or a closed one.
+  int Fd() const;
 
  private:
   int SetConversion(const _ImgColorSpace* cs);
@@ -78,13 +79,14 @@ class TIFFReader : public _ImgReader {
   void freeWork();
   void dropMapping();
   void fail(ImgReadErr code, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
-  TIFF* openHandle(TiffMemFile* mem);
+  // A handle over fd (taken), or when fd is -1 over another descriptor of the file the first
+  // handle reads; over the memory for an in-memory file.
+  TIFF* openHandle(TiffMemFile* mem, int fd = -1);
   int attachTin();
 
   char encText_[64];
-  const uint8_t* memData_;  // an in-memory file, or null for a file read through fd_
+  const uint8_t* memData_;  // an in-memory file, or null for a file read through descriptors
   size_t memSize_;
-  int fd_ = -1;  // the file's descriptor; every handle on it reads a descriptor of its own
   TiffBlockSource native_;
   TiffBlockSource log_;
   TIFFin* tin_ = nullptr;  // metadata reader on the same file, attached on first use

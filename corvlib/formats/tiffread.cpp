@@ -96,10 +96,11 @@ void TIFFReader::fail(ImgReadErr code, const char* fmt, ...) {
   va_end(args);
 }
 
-TIFF* TIFFReader::openHandle(TiffMemFile* mem) {
+TIFF* TIFFReader::openHandle(TiffMemFile* mem, int fd) {
   if (memData_ == nullptr) {
-    // The library's descriptor open, on a descriptor of the one open file: never the name.
-    const int fd = fd_ >= 0 ? PdupRewound(fd_) : -1;
+    // The library's descriptor open, on the one open file (the first handle's own descriptor,
+    // or another of the same open file): never the name.
+    if (fd < 0 && native_.tif != nullptr) fd = PdupRewound(TIFFFileno(native_.tif));
     TIFF* tif = fd >= 0 ? TiffOpenFd(fd, file, "r") : nullptr;
     if (tif == nullptr && fd >= 0) close(fd);
     return tif;
@@ -115,11 +116,10 @@ int TIFFReader::Open(int fd, const char* path) {
     if (fd >= 0) close(fd);
     return 0;
   }
-  fd_ = fd;
   errCode = IREnone;
   errMsg[0] = '\0';
   snprintf(file, sizeof file, "%s", path);
-  native_.tif = openHandle(&native_.mem);
+  native_.tif = openHandle(&native_.mem, fd);
   if (native_.tif == nullptr) return 0;
   nframes = 0;
   frame = 0;
@@ -145,8 +145,6 @@ void TIFFReader::Close() {
   dropMapping();
   freeWork();
   ready_ = false;
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
 }
 
 int TIFFReader::Init() {
@@ -539,10 +537,12 @@ int TIFFReader::ReadRec(_ImgReadBuf* rb) {
   return (this->*fill_)(rb);
 }
 
+int TIFFReader::Fd() const {
+  return memData_ == nullptr && native_.tif != nullptr ? PdupRewound(TIFFFileno(native_.tif)) : -1;
+}
+
 int TIFFReader::attachTin() {
-  if (tin_ == nullptr)
-    tin_ =
-        TiffMetaAttach(memData_ == nullptr && fd_ >= 0 ? PdupRewound(fd_) : -1, memData_, memSize_);
+  if (tin_ == nullptr) tin_ = TiffMetaAttach(memData_ == nullptr ? Fd() : -1, memData_, memSize_);
   return tin_ != nullptr;
 }
 

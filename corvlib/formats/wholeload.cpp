@@ -33,8 +33,7 @@ int PwholeLoad(const _ImgReader* ir, PWholeLoader loader, TMstruct* tms, TMbrigh
     return err;
   }
   // A handle of its own: the reader's handles seek before they read.
-  const int fd = static_cast<const TIFFReader*>(ir)->Fd();
-  const int own = fd >= 0 ? PdupRewound(fd) : -1;
+  const int own = static_cast<const TIFFReader*>(ir)->Fd();
   TIFF* tif = own >= 0 ? TiffOpenFd(own, ir->file, "r") : nullptr;
   if (tif == nullptr) {
     if (own >= 0) close(own);

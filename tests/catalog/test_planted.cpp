@@ -84,6 +84,15 @@ struct Shared {
   const std::string db = folder + "/cat.qdb", secretA = home + "/a.txt", secretB = home + "/b.txt";
 };
 
+// Makes the catalogue at db, holding one record; whether it could.
+bool WithOneRecord(const std::string& db) {
+  PContext ctx;
+  if (!ctx.OpenDB(db.c_str())) return false;
+  std::vector<DBRecord> add = {Numbered(0)};
+  ctx.pdb.AddRecords(add.data(), 1);
+  return ctx.CloseDB();
+}
+
 }  // namespace
 
 // Links to two private files, then files of the other user's (mode 0666, a second name kept
@@ -299,13 +308,7 @@ TEST(PlantedNames, AFifoAtTheJournalsOrTheIndexFilesNameIsNotWaitedOn) {
   for (const char* suffix : {"-index", "-journal"}) {
     SCOPED_TRACE(suffix);
     Shared s;
-    {
-      PContext ctx;
-      ASSERT_TRUE(ctx.OpenDB(s.db.c_str()));
-      std::vector<DBRecord> add = {Numbered(0)};
-      ctx.pdb.AddRecords(add.data(), 1);
-      ASSERT_TRUE(ctx.CloseDB());
-    }
+    ASSERT_TRUE(WithOneRecord(s.db));
     const std::string fifo = s.db + suffix;
     unlink(fifo.c_str());
     ASSERT_TRUE(testutil::Plant([&] { return mkfifo(fifo.c_str(), 0666) == 0; }));
@@ -343,13 +346,7 @@ TEST(PlantedNames, AFifoAtTheJournalsOrTheIndexFilesNameIsNotWaitedOn) {
 // writing, it is refused at once, saying why, and the catalogue is as it was.
 TEST(PlantedNames, ACatalogWhoseNameIsSwappedForAFifoIsRefusedAtOnce) {
   Shared s;
-  {
-    PContext ctx;
-    ASSERT_TRUE(ctx.OpenDB(s.db.c_str()));
-    std::vector<DBRecord> add = {Numbered(0)};
-    ctx.pdb.AddRecords(add.data(), 1);
-    ASSERT_TRUE(ctx.CloseDB());
-  }
+  ASSERT_TRUE(WithOneRecord(s.db));
   for (const bool readonly : {true, false}) {
     SCOPED_TRACE(readonly ? "read-only" : "for writing");
     testutil::NameRace race(s.db, true);

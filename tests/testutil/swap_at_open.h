@@ -134,18 +134,7 @@ LUMERIN_SWAP_OPEN(open64)
     return real(dirfd, p, flags, mode);                                                          \
   }
 LUMERIN_SWAP_OPENAT(openat)
-LUMERIN_SWAP_OPENAT(openat64)
 #undef LUMERIN_SWAP_OPENAT
-
-#define LUMERIN_SWAP_OPEN2(name)                                                       \
-  int name(const char* p, int flags) {                                                 \
-    testutil::swapat::Opening(testutil::swapat::Is(p));                                \
-    static const auto real = testutil::swapat::Real<int (*)(const char*, int)>(#name); \
-    return real(p, flags);                                                             \
-  }
-LUMERIN_SWAP_OPEN2(__open_2)
-LUMERIN_SWAP_OPEN2(__open64_2)
-#undef LUMERIN_SWAP_OPEN2
 
 #define LUMERIN_SWAP_FOPEN(name)                                                                 \
   FILE* name(const char* p, const char* mode) {                                                  \
@@ -165,30 +154,19 @@ LUMERIN_SWAP_FOPEN(fopen64)
   }
 LUMERIN_SWAP_STAT(stat, struct stat)
 LUMERIN_SWAP_STAT(lstat, struct stat)
-LUMERIN_SWAP_STAT(stat64, struct stat64)
-LUMERIN_SWAP_STAT(lstat64, struct stat64)
 #undef LUMERIN_SWAP_STAT
 
-#define LUMERIN_SWAP_STATAT(name, type)                                                            \
-  int name(int dirfd, const char* p, type* st, int flags) {                                        \
-    testutil::swapat::Looking(testutil::swapat::IsAt(dirfd, p));                                   \
-    static const auto real = testutil::swapat::Real<int (*)(int, const char*, type*, int)>(#name); \
-    return real(dirfd, p, st, flags);                                                              \
-  }
-LUMERIN_SWAP_STATAT(fstatat, struct stat)
-LUMERIN_SWAP_STATAT(fstatat64, struct stat64)
-#undef LUMERIN_SWAP_STATAT
+int fstatat(int dirfd, const char* p, struct stat* st, int flags) {
+  testutil::swapat::Looking(testutil::swapat::IsAt(dirfd, p));
+  static const auto real =
+      testutil::swapat::Real<int (*)(int, const char*, struct stat*, int)>("fstatat");
+  return real(dirfd, p, st, flags);
+}
 
 int access(const char* p, int how) {
   testutil::swapat::Looking(testutil::swapat::Is(p));
   static const auto real = testutil::swapat::Real<int (*)(const char*, int)>("access");
   return real(p, how);
-}
-
-int faccessat(int dirfd, const char* p, int how, int flags) {
-  testutil::swapat::Looking(testutil::swapat::IsAt(dirfd, p));
-  static const auto real = testutil::swapat::Real<int (*)(int, const char*, int, int)>("faccessat");
-  return real(dirfd, p, how, flags);
 }
 
 }  // extern "C"

@@ -24,6 +24,7 @@
 #include "platform/pqt.h"
 #include "support/cnumber.h"
 #include "support/dmessage.h"
+#include "support/futil.h"
 #include "support/pwork.h"
 #include "support/replacefile.h"
 
@@ -180,16 +181,23 @@ bool linkFile(const char* dpath, const char* spath) {
   return true;
 }
 
+void tellCannotRead(const char* path, int err) {
+  if (err == EISDIR || err == PEnotRegular)
+    DMESSAGE_ERRNO(DMCresource, DMnoSystemError, "Cannot open file '%s' for reading: %s", path,
+                   PopenFailure(err).c_str());
+  else
+    DMESSAGE_ERRNO(DMCresource, err, "Cannot open file '%s' for reading", path);
+}
+
 bool copyFile(const char* dpath, const char* spath) {
   if (!DMASSERT(dpath != NULL) || !DMASSERT(spath != NULL)) return false;
   if (strcmp(dpath, spath) == 0) return true;
   // Only a regular file is read: a FIFO at the name (another user may leave one in a folder
   // others can write) would hold the copy, and the window, until someone wrote to it.
-  const int in = open(spath, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   struct stat ss = {}, ds = {};
-  if (in < 0 || fstat(in, &ss) != 0 || !S_ISREG(ss.st_mode)) {
-    if (in >= 0) close(in);
-    DMESSAGE(DMCresource, "Cannot open file '%s' for reading", spath);
+  const int in = PopenRead(spath, &ss);
+  if (in < 0) {
+    tellCannotRead(spath, errno);
     return false;
   }
   if (stat(dpath, &ds) == 0 && SameFile(ss, ds)) {

@@ -67,6 +67,10 @@ bool linkFile(const char* dpath, const char* spath);
 // a failed copy leaves dpath as it was. A long copy gives way between blocks (PworkSlice,
 // support/pwork.h); a false answer there ends it, untold, as a failure.
 bool copyFile(const char* dpath, const char* spath);
+// Tells (class resource) that the file at path could not be opened to be read, errno err left
+// by PopenRead (support/futil.h): "Cannot open file '<path>' for reading", and why in words
+// when the name holds a folder or anything else that is not a regular file.
+void tellCannotRead(const char* path, int err);
 
 // The reference of an existing file or folder at an absolute path.
 bool getFspecFromPath(FSSpec* fs, const char* path);

@@ -38,6 +38,7 @@ bool prefDamaged = false;
 bool damageToTell = false;
 std::string damagedKeptAs;
 std::string damagedWhy;  // why it was not read whole
+std::string unreadWhy;   // why what stands at its name was not read at all, told once logged
 // Far beyond what the variables' budgets let the program write.
 constexpr std::streamoff kMaxPrefFileBytes = 1 << 20;
 // The log's place in the preferences while this run logs to the fallback folder instead: it is
@@ -99,7 +100,11 @@ bool KeepDamaged() {
 // open the file is kept aside, and the user is told after start-up.
 bool ReadFile(const char* path) {
   PFileStream in;
-  if (!in.Open(path, O_RDONLY)) return false;
+  if (!in.Open(path, O_RDONLY)) {
+    // Only a regular file is read (a FIFO would hold the start until someone wrote to it).
+    if (errno == EISDIR || errno == PEnotRegular) unreadWhy = "it is " + PopenFailure(errno);
+    return false;
+  }
   std::string text, why;
   char buf[65536];
   while (text.size() <= static_cast<size_t>(kMaxPrefFileBytes) &&
@@ -279,6 +284,7 @@ void InitPreferences() {
     const std::string dir = UserFolder(kPreferencesFolder, &message);
     if (!dir.empty()) CopyPath(gPrefFile, sizeof gPrefFile, dir + "/Lumerin");
   }
+  unreadWhy.clear();
   const bool read = gPrefFile[0] != '\0' && ReadFile(gPrefFile);
   CheckValues();
 
@@ -296,6 +302,8 @@ void InitPreferences() {
     KeepDamaged();
   } else if (read) {
     DMESSAGE(DMCinfo, "Read preferences from '%s'", gPrefFile);
+  } else if (!unreadWhy.empty()) {
+    DMESSAGE(DMCwarning, "Preferences file '%s' not read: %s", gPrefFile, unreadWhy.c_str());
   } else if (gPrefFile[0] == '\0') {
     DMESSAGE(DMCwarning, "No preferences file ($HOME set?)");
   } else {

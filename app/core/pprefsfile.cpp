@@ -17,6 +17,7 @@
 #include "display/pdispimg.h"
 #include "hdr/phdrimg.h"
 #include "support/dmessage.h"
+#include "support/futil.h"
 #include "support/replacefile.h"
 #include "support/cnumber.h"
 
@@ -57,7 +58,7 @@ int MissingBrace() {
 
 // Whether the file at path holds exactly text.
 bool HoldsExactly(const char* path, const std::string& text) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  const int fd = PopenRegular(path, O_RDONLY | O_NOFOLLOW);
   if (fd < 0) return false;
   std::string got;
   char buf[4096];

@@ -150,11 +150,11 @@ void importRecords(const char* fpath) {
   if (pc == nullptr) return;
   const char* suffix = PgetSuffix(fpath);
   const bool catalog = suffix != nullptr && strcmp_nc(suffix, "qdb") == 0 && strlen(suffix) == 3;
-  // Only a regular file is read: a FIFO or a device would hold the program up.
+  // Opened once, without waiting, and read only when a regular file (a FIFO or a device would
+  // hold the program up).
   PFileStream fs;
-  if (PisRegularFile(fpath)) fs.Open(fpath, O_RDONLY);
-  if (!fs.is_open()) {
-    DMESSAGE(DMCresource, "Cannot open file '%s' for reading", fpath);
+  if (!fs.Open(fpath, O_RDONLY)) {
+    tellCannotRead(fpath, errno);
     return;
   }
   PBusyGuard busy;

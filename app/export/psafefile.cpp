@@ -16,22 +16,6 @@
 #include "support/replacefile.h"
 #include "support/futil.h"
 
-namespace {
-
-// Opens a regular file for reading; -1 for anything else (a FIFO would block the program).
-int OpenRegular(const char* path) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-}  // namespace
-
 // An output buffer over a file descriptor that remembers a failed write.
 class PSafeFile::Buf : public std::streambuf {
  public:
@@ -110,7 +94,7 @@ void PSafeFile::Discard() {
 
 bool PcopyReplace(const char* dst, const char* src) {
   if (dst == nullptr || src == nullptr) return false;
-  const int in = OpenRegular(src);
+  const int in = PopenRead(src);
   if (in < 0) return false;
   PWholeFile out(dst);
   if (!out.IsOpen()) {

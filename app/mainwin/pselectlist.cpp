@@ -1,8 +1,6 @@
 // Selector list panes.
 #include "app/mainwin/pselectlist.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -454,9 +452,7 @@ bool PFileFolder::checkFile(const PFileSpec* fs, void* p) {
   auto* node = static_cast<PFileFolder*>(p);
   if (fs == nullptr || node == nullptr || !DMASSERT(!fs->isFolder)) return true;
   if (node->emphasize) return !node->hasChild;
-  // Only plain files are read: a device or a pipe could block the scan.
-  struct stat st;
-  if (stat(fs->fpath, &st) != 0 || !S_ISREG(st.st_mode)) return true;
+  // Opened once and looked at on its descriptor: a device or a pipe is let go at once.
   _ImgReader* ir = PopenImageF(fs->fpath, 1, nullptr);
   if (ir == nullptr) return true;
   node->emphasize = ir->errCode == IREnone;

@@ -19,6 +19,7 @@
 #include "image/pireader.h"
 #include "support/dmessage.h"
 #include "support/dmhold.h"
+#include "support/futil.h"
 #include "support/pwork.h"
 #include "support/cnumber.h"
 
@@ -163,6 +164,7 @@ bool PContext::OpenDB(const char* path, bool readonly) {
   }
   if (!dbfs.is_open()) {
     errno = 0;
+    // Opened once, without waiting: only a regular file is read (PFileStream::Open).
     dbfs.Open(path, O_RDONLY);
     if (!dbfs.is_open()) {
       const int openErr = errno != 0 ? errno : ENOENT;
@@ -173,7 +175,9 @@ bool PContext::OpenDB(const char* path, bool readonly) {
                        PsystemReason(createErr).c_str());
       else
         DMESSAGE_ERRNO(DMCresource, DMnoSystemError, "Cannot open database file '%s': %s", path,
-                       PsystemReason(openErr).c_str());
+                       openErr == EISDIR || openErr == PEnotRegular
+                           ? PopenFailure(openErr).c_str()
+                           : PsystemReason(openErr).c_str());
       return false;
     }
     if (!readonly) DMESSAGE(DMCwarning, "Database file '%s' opened read-only", path);

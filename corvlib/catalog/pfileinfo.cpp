@@ -91,13 +91,8 @@ int PhashFile(long* hash, long* nbytes, const char* path) {
   if (path == nullptr) return 0;
   // Only a regular file is read: a FIFO named by an imported record would block the open and
   // every read.
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = PopenRead(path);
   if (fd < 0) return 0;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return 0;
-  }
   if (hash == nullptr && nbytes == nullptr) {
     close(fd);
     return 1;

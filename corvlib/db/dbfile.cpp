@@ -21,12 +21,10 @@ namespace {
 
 class SystemFS : public DBFileSystem {
  public:
+  // Never waits: a FIFO or a device put at a database's name, or beside it, opens at once and
+  // is read without waiting, for the layers above to find what it is.
   int Open(const std::string& path, int flags, int mode) override {
-    int fd;
-    do {
-      fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return PopenNoWait(path.c_str(), flags, static_cast<mode_t>(mode));
   }
   void Close(int fd) override {
     if (fd >= 0) ::close(fd);

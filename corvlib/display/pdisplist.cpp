@@ -615,7 +615,6 @@ bool PDisplayList::LoadHDRspecial(_ImgReader* rd) {
   if (frame != 0 || rd->cs.logorig != 0.0f || tms == nullptr) return false;
   const PWholeLoader loader = PwholeLoader(rd);
   if (loader == PWLnone) return false;
-  const bool rgbe = loader == PWLpicture;
   size_t npix = 0;
   if (!DispMulSize(&npix, rd->xres, rd->yres, 1) || npix > SIZE_MAX / 5) return false;
   CacheMakeRoom(npix * 5);
@@ -626,8 +625,7 @@ bool PDisplayList::LoadHDRspecial(_ImgReader* rd) {
   // wrong with the file is reported there.
   const int flags = tms->flags;
   tms->flags |= TMF_QUIET;
-  const int err = rgbe ? tmLoadPicture(tms, &ls, &cs, &xr, &yr, rd->file, nullptr)
-                       : tmLoadTIFF(tms, &ls, &cs, &xr, &yr, rd->file, nullptr);
+  const int err = PwholeLoad(rd, loader, tms, &ls, &cs, &xr, &yr);
   tms->flags = flags;
   if (err != TMERR_NONE || ls == nullptr) {
     std::free(ls);

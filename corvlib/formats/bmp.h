@@ -130,5 +130,7 @@ long BMPwriteFile(const char* path, BmpInfo* info, BmpFillRow fill, void* data);
 // The reader plug-in: suffix list "BMP.rle"; 8-bit RGB, or 8-bit grey for grey palettes.
 extern const _ImgReaderInterface IRInterfaceBMP;
 _ImgReader* BMopen(const char* path);
+// The reader over the file open at fd (taken), named path (ImgOpenFd, image/pireader.h).
+_ImgReader* BMopenFd(int fd, const char* path);
 ImgReadErr BMreadRec(_ImgReader* ir, _ImgReadBuf* rb);
 void BMclose(_ImgReader* ir);

@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "formats/bmp.h"
+#include "support/futil.h"
 
 namespace {
 
@@ -72,8 +74,16 @@ const _ImgReaderInterface IRInterfaceBMP = {"BMP.rle", BMopen,  nullptr,   nullp
 
 _ImgReader* BMopen(const char* path) {
   if (path == nullptr) return nullptr;
-  FILE* fp = fopen(path, "rbe");
-  if (fp == nullptr) return nullptr;
+  const int fd = PopenRead(path);
+  return fd >= 0 ? BMopenFd(fd, path) : nullptr;
+}
+
+_ImgReader* BMopenFd(int fd, const char* path) {
+  FILE* fp = path != nullptr ? fdopen(fd, "rb") : nullptr;
+  if (fp == nullptr) {
+    close(fd);
+    return nullptr;
+  }
   char magic[2];
   if (fread(magic, 1, 2, fp) != 2 || magic[0] != 'B' || (magic[1] != 'M' && magic[1] != 'A') ||
       fseek(fp, 0, SEEK_SET) != 0) {

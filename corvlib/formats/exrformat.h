@@ -10,6 +10,8 @@
 
 // Reader: suffixes exr (its format name) and ilm.
 extern const _ImgReaderInterface IRInterfaceEXR;
+// The reader over the file open at fd (taken), named path (ImgOpenFd, image/pireader.h).
+_ImgReader* ERopenFd(int fd, const char* path);
 // Writer: suffix exr.
 extern const _ImgWriterInterface IWInterfaceEXR;
 

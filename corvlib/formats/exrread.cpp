@@ -1,6 +1,8 @@
 // Reading OpenEXR files through the library's RGBA interface: a cached strip of rows,
 // rectangles with integer subsampling delivered as float or tone-mapped 8-bit pixels, and
 // the standard attributes as image information.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -24,6 +26,7 @@
 
 #include "formats/exrformat.h"
 #include "formats/exrstream.h"
+#include "support/futil.h"
 #include "support/pwork.h"
 #include "tonemap/tonemap.h"
 
@@ -323,8 +326,8 @@ bool readRec(ExrReader* er, _ImgReadBuf* rb) {
   return er->fill(er, rb);
 }
 
-// Opens the file; the library's exceptions go to the caller.
-void construct(ExrReader* er, const char* path) {
+// Opens the file open at fd (taken); the library's exceptions go to the caller.
+void construct(ExrReader* er, int fd, const char* path) {
   _ImgReader& ir = er->reader;
   ir.ri = &IRInterfaceEXR;
   snprintf(ir.file, sizeof ir.file, "%s", path);
@@ -337,8 +340,7 @@ void construct(ExrReader* er, const char* path) {
   er->dispRange = 32.0;
   er->dispMax = 100.0;
   er->fill = fillNative;
-  er->stream = new ExrFileIn(path);
-  if (!er->stream->IsOpen()) Iex::throwErrnoExc();
+  er->stream = new ExrFileIn(fd, path);
   er->input = new Imf::RgbaInputFile(*er->stream, Imf::globalThreadCount());
   const Imath::Box2i& dw = er->input->dataWindow();
   const int64_t w = int64_t{dw.max.x} - dw.min.x + 1, h = int64_t{dw.max.y} - dw.min.y + 1;
@@ -610,8 +612,21 @@ bool plausibleHeader(FILE* fp) {
 
 _ImgReader* ERopen(const char* path) {
   if (path == nullptr) return nullptr;
-  FILE* fp = fopen(path, "rbe");
-  if (fp == nullptr) return nullptr;
+  const int fd = PopenRead(path);
+  return fd >= 0 ? ERopenFd(fd, path) : nullptr;
+}
+
+}  // namespace
+
+_ImgReader* ERopenFd(int fd, const char* path) {
+  // The header is looked at through a stream of its own over the same open file.
+  const int own = path != nullptr ? PdupRewound(fd) : -1;
+  FILE* fp = own >= 0 ? fdopen(own, "rb") : nullptr;
+  if (fp == nullptr) {
+    if (own >= 0) close(own);
+    close(fd);
+    return nullptr;
+  }
   // Neither a file of another format (one saved under this format's suffix, say) nor one
   // whose header cannot be read is opened, without a word: files are tried quietly while
   // folders are listed, and whoever opens a file the user named tells why none opened it.
@@ -620,18 +635,23 @@ _ImgReader* ERopen(const char* path) {
                    magic[2] == 0x31 && magic[3] == 0x01;
   const bool ok = exr && fseeko(fp, 0, SEEK_SET) == 0 && plausibleHeader(fp);
   fclose(fp);
-  if (!ok) return nullptr;
-  void* mem = calloc(1, sizeof(ExrReader));
-  if (mem == nullptr) return nullptr;
+  void* mem = ok ? calloc(1, sizeof(ExrReader)) : nullptr;
+  if (mem == nullptr) {
+    close(fd);
+    return nullptr;
+  }
   ExrReader* er = new (mem) ExrReader();
   try {
-    construct(er, path);
+    construct(er, fd, path);
   } catch (const std::exception&) {
+    if (er->stream == nullptr) close(fd);
     destroy(er);
     return nullptr;
   }
   return &er->reader;
 }
+
+namespace {
 
 ImgReadErr ERgetInfo(_ImgReader* ir, _ImgInfo* info) {
   if (ir == nullptr || info == nullptr) return IREunknown;

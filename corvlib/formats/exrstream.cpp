@@ -10,9 +10,6 @@
 
 #include <OpenEXR/Iex.h>
 
-ExrFileIn::ExrFileIn(const char* path)
-    : Imf::IStream(path), fd_(::open(path, O_RDONLY | O_CLOEXEC)) {}
-
 ExrFileIn::~ExrFileIn() {
   if (fd_ >= 0) ::close(fd_);
 }

@@ -7,12 +7,12 @@
 
 #include <OpenEXR/ImfIO.h>
 
-// Reads the file at a descriptor through a buffer; owns the descriptor. Reading past the end
-// or a failing read throws, as the library expects.
+// Reads the file at a descriptor through a buffer, at a position of its own (pread); owns the
+// descriptor. Reading past the end or a failing read throws, as the library expects.
 class ExrFileIn : public Imf::IStream {
  public:
-  // Opens path for reading; IsOpen() is false (errno set) when it cannot be opened.
-  explicit ExrFileIn(const char* path);
+  // Reads the file open at fd (taken), named path in the library's messages.
+  ExrFileIn(int fd, const char* path) : Imf::IStream(path), fd_(fd) {}
   ~ExrFileIn() override;
   ExrFileIn(const ExrFileIn&) = delete;
   ExrFileIn& operator=(const ExrFileIn&) = delete;

@@ -9,6 +9,8 @@
 extern const _ImgReaderInterface IRInterfaceJPEG;
 
 _ImgReader* JRopen(const char* path);
+// The reader over the file open at fd (taken), named path (ImgOpenFd, image/pireader.h).
+_ImgReader* JRopenFd(int fd, const char* path);
 ImgReadErr JRgetInfo(_ImgReader* ir, _ImgInfo* info);
 ImgReadErr JRgetThumbnail(_ImgReader* ir, _ImgStruct* img);
 ImgReadErr JRreadRec(_ImgReader* ir, _ImgReadBuf* rb);

@@ -1,6 +1,7 @@
 // The JPEG reader: one decoder object per open file, decoding rows forwards and restarting
 // from the top of the file when a request lies above the next row to come.
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <csetjmp>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include "formats/jpegpriv.h"
 #include "formats/tiffin.h"
 #include "jpeghdr/jpeghdr.h"
+#include "support/futil.h"
 #include "support/membudget.h"
 #include "support/pfilestream.h"
 
@@ -265,12 +267,13 @@ bool resetReader(JPEGReader* jr) {
   return true;
 }
 
-bool openReader(JPEGReader* jr, const char* path) {
+// Opens the file open at fd (taken) and reads its header.
+bool openReader(JPEGReader* jr, int fd, const char* path) {
   closeReader(jr);
   jr->ir.errCode = IREnone;
   jr->ir.errMsg[0] = '\0';
   jr->fp = new PFileStream;
-  if (!jr->fp->Open(path, O_RDONLY)) {
+  if (!jr->fp->Adopt(fd, O_RDONLY)) {
     delete jr->fp;
     jr->fp = nullptr;
     return false;
@@ -585,10 +588,22 @@ int JRgetQuality(j_decompress_ptr cinfo) {
 
 _ImgReader* JRopen(const char* path) {
   if (path == nullptr) return nullptr;
+  const int fd = PopenRead(path);
+  return fd >= 0 ? JRopenFd(fd, path) : nullptr;
+}
+
+_ImgReader* JRopenFd(int fd, const char* path) {
+  if (path == nullptr) {
+    close(fd);
+    return nullptr;
+  }
   JPEGReader* jr = static_cast<JPEGReader*>(std::calloc(1, sizeof(JPEGReader)));
-  if (jr == nullptr) return nullptr;
+  if (jr == nullptr) {
+    close(fd);
+    return nullptr;
+  }
   jr->ir.ri = &IRInterfaceJPEG;
-  openReader(jr, path);
+  openReader(jr, fd, path);
   if (jr->state == JRclosed) {
     std::free(jr);
     return nullptr;

@@ -11,6 +11,11 @@
 
 // Reader: suffixes hdr, pic, rgbe, xyze.
 extern const _ImgReaderInterface IRInterfaceRad;
+// The reader over the file open at fd (taken), named path (ImgOpenFd, image/pireader.h).
+_ImgReader* RRopenFd(int fd, const char* path);
+// The descriptor a reader of this format reads its picture through (the reader's own: not to
+// be closed, nor read at its position); -1 for any other reader or a closed file.
+int RadReaderFd(const _ImgReader* ir);
 // Whether a reader of this format reads a picture in the standard scan order (top row first,
 // left to right: "-Y n +X m"); false for any other reader.
 bool RadStandardOrder(const _ImgReader* ir);

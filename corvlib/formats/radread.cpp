@@ -2,6 +2,7 @@
 // any rectangle with integer subsampling in all eight scan orders, delivery as the picture's
 // own float colour or as tone-mapped 8-bit RGB, and the header lines as image information.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdarg>
@@ -16,6 +17,7 @@
 #include "formats/radformat.h"
 #include "tonemap/tonemap.h"
 #include "support/cnumber.h"
+#include "support/futil.h"
 
 namespace {
 
@@ -551,10 +553,14 @@ int scanHeadline(const char* line, void* data) {
 
 // ---- The plug-in table's entries
 
-_ImgReader* RRopen(const char* path) {
-  if (path == nullptr) return nullptr;
-  RadReader* r = static_cast<RadReader*>(calloc(1, sizeof(RadReader)));
-  if (r == nullptr) return nullptr;
+}  // namespace
+
+_ImgReader* RRopenFd(int fd, const char* path) {
+  RadReader* r = path != nullptr ? static_cast<RadReader*>(calloc(1, sizeof(RadReader))) : nullptr;
+  if (r == nullptr) {
+    close(fd);
+    return nullptr;
+  }
   r->ir.ri = &IRInterfaceRad;
   snprintf(r->ir.file, sizeof r->ir.file, "%s", path);
   r->ir.frame = -1;
@@ -569,8 +575,9 @@ _ImgReader* RRopen(const char* path) {
   r->prims = stdprims;
   r->dispRange = 32.0;
   r->dispMax = 100.0;
-  r->fp = fopen(path, "rbe");
+  r->fp = fdopen(fd, "rb");
   if (r->fp == nullptr) {
+    close(fd);
     free(r);
     return nullptr;
   }
@@ -582,6 +589,14 @@ _ImgReader* RRopen(const char* path) {
     closeFile(r);
   }
   return &r->ir;
+}
+
+namespace {
+
+_ImgReader* RRopen(const char* path) {
+  if (path == nullptr) return nullptr;
+  const int fd = PopenRead(path);
+  return fd >= 0 ? RRopenFd(fd, path) : nullptr;
 }
 
 ImgReadErr RRseekFrame(_ImgReader* ir, int n, int mode) {
@@ -669,6 +684,12 @@ const _ImgReaderInterface IRInterfaceRad = {"Vortelux.hdr.pic.rgbe.xyze",
                                             RRtoneMapping,
                                             RRreadRec,
                                             RRclose};
+
+int RadReaderFd(const _ImgReader* ir) {
+  if (ir == nullptr || ir->ri != &IRInterfaceRad) return -1;
+  const RadReader* r = reinterpret_cast<const RadReader*>(ir);
+  return r->fp != nullptr ? fileno(r->fp) : -1;
+}
 
 bool RadStandardOrder(const _ImgReader* ir) {
   if (ir == nullptr || ir->ri != &IRInterfaceRad) return false;

@@ -23,6 +23,17 @@ const Magic kMagic[] = {{&IRInterfaceTIFF, "II*\0", 4},
                         {&IRInterfaceBMP, "BM", 2},
                         {&IRInterfaceBMP, "BA", 2}};
 
+// How each reads a file the registry has opened.
+struct OpenFd {
+  const _ImgReaderInterface* ri;
+  ImgOpenFd opener;
+};
+const OpenFd kOpenFd[] = {{&IRInterfaceTIFF, TRopenFd},
+                          {&IRInterfaceJPEG, JRopenFd},
+                          {&IRInterfaceRad, RRopenFd},
+                          {&IRInterfaceEXR, ERopenFd},
+                          {&IRInterfaceBMP, BMopenFd}};
+
 }  // namespace
 
 int PloadStandardReaders() {
@@ -31,5 +42,7 @@ int PloadStandardReaders() {
     if (PaddIReaderI(ri) < 0) ok = 0;
   for (const Magic& m : kMagic)
     if (!PaddIReaderMagic(m.ri, m.bytes, m.len)) ok = 0;
+  for (const OpenFd& o : kOpenFd)
+    if (!PaddIReaderFd(o.ri, o.opener)) ok = 0;
   return ok;
 }

@@ -13,5 +13,5 @@
 // place in the registry (again 1, adding nothing, when they are there already), else 0.
 // Files whose suffix several readers accept are offered to the last registered first; a file
 // that the readers of its suffix refuse is offered to the reader of the format its first bytes
-// name.
+// name. Each reads the file from the descriptor the registry opened it through.
 int PloadStandardReaders();

@@ -24,6 +24,8 @@ extern size_t TiffMaxSingleAlloc;
 // The reader: suffix list "TIFF.tif".
 extern const _ImgReaderInterface IRInterfaceTIFF;
 _ImgReader* TRopen(const char* path);
+// The reader over the file open at fd (taken), named path (ImgOpenFd, image/pireader.h).
+_ImgReader* TRopenFd(int fd, const char* path);
 // Seek modes: 0 to page n, 1 by n pages, 2 advance by n pages.
 ImgReadErr TRseekFrame(_ImgReader* ir, int n, int mode);
 ImgReadErr TRgetInfo(_ImgReader* ir, _ImgInfo* info);

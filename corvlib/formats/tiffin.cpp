@@ -45,6 +45,17 @@ int TIFFin::OpenFile(const char* path) {
   return check();
 }
 
+int TIFFin::UseFd(int fd) {
+  dropStream();
+  state_ = 1;
+  if (fd < 0) return 0;
+  auto* file = new PFileStream;
+  file->Adopt(fd, O_RDONLY);  // a descriptor no stream takes leaves the stream failed
+  stream_ = file;
+  state_ = 2;
+  return check();
+}
+
 int TIFFin::UseBuffer(const void* data, size_t len) {
   dropStream();
   state_ = 1;

@@ -42,6 +42,10 @@ class TIFFin {
 
   // Attaches a file (opened for binary input) and checks its header; 1 on success.
   int OpenFile(const char* path);
+  // The same for the file open at fd (taken), read from its start: every walk through its
+  // directories starts with a seek, so other readers of the same open file may move its
+  // position between walks.
+  int UseFd(int fd);
   // Attaches a copy of len bytes at data and checks the header; 0 for null data or len < 9.
   int UseBuffer(const void* data, size_t len);
   // Checks the header ("II" or "MM", then 42) and takes the data's length; on failure the

@@ -1,15 +1,20 @@
 // TIFFin and the EXIF routines for the TIFF reader.
 #include "formats/tiffmeta.h"
 
+#include <unistd.h>
+
 #include <new>
 
 #include "formats/exif.h"
 #include "formats/tiffin.h"
 
-TIFFin* TiffMetaAttach(const char* path, const void* data, size_t size) {
+TIFFin* TiffMetaAttach(int fd, const void* data, size_t size) {
   TIFFin* tin = new (std::nothrow) TIFFin();
-  if (tin == nullptr) return nullptr;
-  const int ok = data != nullptr ? tin->UseBuffer(data, size) : tin->OpenFile(path);
+  if (tin == nullptr) {
+    if (data == nullptr && fd >= 0) close(fd);
+    return nullptr;
+  }
+  const int ok = data != nullptr ? tin->UseBuffer(data, size) : tin->UseFd(fd);
   if (ok) return tin;
   delete tin;
   return nullptr;

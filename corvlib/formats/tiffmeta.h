@@ -8,9 +8,9 @@
 
 class TIFFin;
 
-// A TIFFin over the file at path, or over size bytes at data when data is not null; null when
-// the data is no TIFF structure.
-TIFFin* TiffMetaAttach(const char* path, const void* data, size_t size);
+// A TIFFin over the file open at fd (taken; TIFFin::UseFd), or over size bytes at data when
+// data is not null; null when the data is no TIFF structure.
+TIFFin* TiffMetaAttach(int fd, const void* data, size_t size);
 void TiffMetaFree(TIFFin* tin);
 // GetExifInfo and GetExifThumbnail on it.
 int TiffMetaInfo(TIFFin* tin, _ImgInfo* info);

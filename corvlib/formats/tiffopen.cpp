@@ -96,19 +96,6 @@ void BufferTiffError(const char* module, const char* fmt, va_list args) {
   bufferMessage("", module, fmt, args);
 }
 
-TIFF* TiffOpenFile(const char* path, const char* mode) {
-  if (path == nullptr || mode == nullptr) return nullptr;
-  // Opened here rather than by the library, so that it is closed on exec; the library's
-  // access for each mode, and it closes the file with the handle.
-  int flags = mode[0] == 'r' ? O_RDONLY : O_RDWR | O_CREAT | (mode[0] == 'w' ? O_TRUNC : 0);
-  if (mode[0] == 'r' && mode[1] == '+') flags = O_RDWR;
-  const int fd = open(path, flags | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
-  TIFF* tif = TiffOpenFd(fd, path, mode);
-  if (tif == nullptr) close(fd);
-  return tif;
-}
-
 TIFF* TiffOpenFd(int fd, const char* name, const char* mode) {
   TIFFOpenOptions* opts = options();
   if (opts == nullptr) return nullptr;

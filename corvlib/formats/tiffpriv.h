@@ -20,7 +20,6 @@ struct TiffMemFile {
 
 // libtiff handles whose warnings and errors go to TiffMessageBuffer and whose single
 // allocations are capped at TiffMaxSingleAlloc. Each empties TiffMessageBuffer first.
-TIFF* TiffOpenFile(const char* path, const char* mode);
 TIFF* TiffOpenFd(int fd, const char* name, const char* mode);
 TIFF* TiffOpenMemory(TiffMemFile* mf, const char* name);
 
@@ -46,7 +45,8 @@ class TIFFReader : public _ImgReader {
   TIFFReader(const TIFFReader&) = delete;
   TIFFReader& operator=(const TIFFReader&) = delete;
 
-  int Open(const char* path);
+  // Opens the file open at fd (taken; -1 for an in-memory file), named path.
+  int Open(int fd, const char* path);
   void Close();
   int Init();
   int SeekFrame(int n, int mode);
@@ -58,6 +58,9 @@ class TIFFReader : public _ImgReader {
   // Whether the tone-mapping TIFF loader may read this page whole: LogLuv and LogL pages, and
   // 16-bit pages of gamma near 2.2.
   bool WholeToneLoad() const;
+  // A descriptor of its own of the open file (closed by the caller), at its start; -1 for an
+  // in-memory file or a closed one.
+  int Fd() const;
 
  private:
   int SetConversion(const _ImgColorSpace* cs);
@@ -76,11 +79,13 @@ class TIFFReader : public _ImgReader {
   void freeWork();
   void dropMapping();
   void fail(ImgReadErr code, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
-  TIFF* openHandle(TiffMemFile* mem);
+  // A handle over fd (taken), or when fd is -1 over another descriptor of the file the first
+  // handle reads; over the memory for an in-memory file.
+  TIFF* openHandle(TiffMemFile* mem, int fd = -1);
   int attachTin();
 
   char encText_[64];
-  const uint8_t* memData_;  // an in-memory file, or null for a path
+  const uint8_t* memData_;  // an in-memory file, or null for a file read through descriptors
   size_t memSize_;
   TiffBlockSource native_;
   TiffBlockSource log_;

@@ -1,5 +1,7 @@
 // The TIFF reader: pages and their kinds, block-by-block decoding of strips and tiles with
 // contiguous or separate planes, and reads of any rectangle with integer subsampling.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include "formats/tiffpriv.h"
 #include "tonemap/tmloaders.h"
 #include "support/cnumber.h"
+#include "support/futil.h"
 
 namespace {
 
@@ -93,20 +96,30 @@ void TIFFReader::fail(ImgReadErr code, const char* fmt, ...) {
   va_end(args);
 }
 
-TIFF* TIFFReader::openHandle(TiffMemFile* mem) {
-  if (memData_ == nullptr) return TiffOpenFile(file, "r");
+TIFF* TIFFReader::openHandle(TiffMemFile* mem, int fd) {
+  if (memData_ == nullptr) {
+    // The library's descriptor open, on the one open file (the first handle's own descriptor,
+    // or another of the same open file): never the name.
+    if (fd < 0 && native_.tif != nullptr) fd = PdupRewound(TIFFFileno(native_.tif));
+    TIFF* tif = fd >= 0 ? TiffOpenFd(fd, file, "r") : nullptr;
+    if (tif == nullptr && fd >= 0) close(fd);
+    return tif;
+  }
   mem->data = memData_;
   mem->size = memSize_;
   return TiffOpenMemory(mem, file);
 }
 
-int TIFFReader::Open(const char* path) {
+int TIFFReader::Open(int fd, const char* path) {
   Close();
-  if (path == nullptr) return 0;
+  if (path == nullptr) {
+    if (fd >= 0) close(fd);
+    return 0;
+  }
   errCode = IREnone;
   errMsg[0] = '\0';
   snprintf(file, sizeof file, "%s", path);
-  native_.tif = openHandle(&native_.mem);
+  native_.tif = openHandle(&native_.mem, fd);
   if (native_.tif == nullptr) return 0;
   nframes = 0;
   frame = 0;
@@ -524,8 +537,12 @@ int TIFFReader::ReadRec(_ImgReadBuf* rb) {
   return (this->*fill_)(rb);
 }
 
+int TIFFReader::Fd() const {
+  return memData_ == nullptr && native_.tif != nullptr ? PdupRewound(TIFFFileno(native_.tif)) : -1;
+}
+
 int TIFFReader::attachTin() {
-  if (tin_ == nullptr) tin_ = TiffMetaAttach(file, memData_, memSize_);
+  if (tin_ == nullptr) tin_ = TiffMetaAttach(memData_ == nullptr ? Fd() : -1, memData_, memSize_);
   return tin_ != nullptr;
 }
 
@@ -565,9 +582,13 @@ TIFFReader* reader(_ImgReader* ir) {
   return static_cast<TIFFReader*>(ir);
 }
 
-_ImgReader* openReader(TIFFReader* tr, const char* path) {
-  if (tr == nullptr) return nullptr;
-  if (!tr->Open(path) && tr->errCode == IREnone) {
+// Opens the file open at fd (taken; -1 for an in-memory file).
+_ImgReader* openReader(TIFFReader* tr, int fd, const char* path) {
+  if (tr == nullptr) {
+    if (fd >= 0) close(fd);
+    return nullptr;
+  }
+  if (!tr->Open(fd, path) && tr->errCode == IREnone) {
     // libtiff could not open it: not a TIFF.
     delete tr;
     return nullptr;
@@ -582,12 +603,17 @@ const _ImgReaderInterface IRInterfaceTIFF = {"TIFF.tif",     TRopen,        TRse
 
 _ImgReader* TRopen(const char* path) {
   if (path == nullptr) return nullptr;
-  return openReader(new (std::nothrow) TIFFReader(), path);
+  const int fd = PopenRead(path);
+  return fd >= 0 ? TRopenFd(fd, path) : nullptr;
+}
+
+_ImgReader* TRopenFd(int fd, const char* path) {
+  return openReader(new (std::nothrow) TIFFReader(), fd, path);
 }
 
 _ImgReader* TRopenMemory(const void* data, size_t size, const char* name) {
   if (data == nullptr || name == nullptr) return nullptr;
-  return openReader(new (std::nothrow) TIFFReader(data, size), name);
+  return openReader(new (std::nothrow) TIFFReader(data, size), -1, name);
 }
 
 ImgReadErr TRseekFrame(_ImgReader* ir, int n, int mode) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "image/pireader.h"
+#include "tonemap/tonemap.h"
 
 enum PWholeLoader {
   PWLnone = 0,  // read through the reader
@@ -12,3 +13,8 @@ enum PWholeLoader {
 
 // The loader that may read the reader's current picture whole; PWLnone for any other reader.
 PWholeLoader PwholeLoader(const _ImgReader* ir);
+// Loads the reader's current picture whole with that loader into brightness (and chroma, when
+// cpp is given), reading the reader's own open file, never its name again: the loader's
+// result, TMERR_NONE on success; TMERR_FILE when the reader has no file for it.
+int PwholeLoad(const _ImgReader* ir, PWholeLoader loader, TMstruct* tms, TMbright** lpp,
+               unsigned char** cpp, int* xp, int* yp);

@@ -19,6 +19,7 @@
 #include "support/cache.h"
 #include "support/dmessage.h"
 #include "support/cnumber.h"
+#include "support/futil.h"
 
 const char* const IREMsg[IRE_NCODES] = {"No error",     "Unsupported feature", "Truncated file",
                                         "Format error", "Read error",          "Out of memory",
@@ -159,20 +160,31 @@ bool registered(const _ImgReaderInterface* ri) {
   return false;
 }
 
-// Reads up to size first bytes of the file at path; how many, or -1 (errno set) when it
-// cannot be opened.
-ssize_t readHead(const char* path, unsigned char* head, size_t size) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return -1;
+// Reads up to size first bytes of the file open at fd; how many, or -1 (errno set).
+ssize_t readHead(int fd, unsigned char* head, size_t size) {
   size_t got = 0;
   while (got < size) {
-    const ssize_t k = read(fd, head + got, size - got);
+    const ssize_t k = pread(fd, head + got, size - got, static_cast<off_t>(got));
     if (k < 0 && errno == EINTR) continue;
+    if (k < 0 && got == 0) return -1;
     if (k <= 0) break;
     got += static_cast<size_t>(k);
   }
-  close(fd);
   return static_cast<ssize_t>(got);
+}
+
+// How the registered readers open a file from its descriptor.
+struct ReaderFd {
+  const _ImgReaderInterface* ri;
+  ImgOpenFd opener;
+};
+ReaderFd gOpenFd[IR_MAXREADERS];
+int gNOpenFd = 0;
+
+ImgOpenFd openerOf(const _ImgReaderInterface* ri) {
+  for (int k = 0; k < gNOpenFd; ++k)
+    if (gOpenFd[k].ri == ri) return gOpenFd[k].opener;
+  return nullptr;
 }
 
 // Whether ri noted bytes that the got bytes of head begin with.
@@ -205,14 +217,22 @@ struct Refusal {
   std::string file, msg;
 };
 
-// Tries list[from, to) on path, the last first: the reader that opened it without error, or
-// null. Readers that opened it with an error are noted in refusals and closed; *any tells
+// Tries list[from, to) on the file at path, open at fd (-1 when it could not be opened), the
+// last first: the reader that opened it without error, or null. A reader that opens files from
+// their descriptor reads its own descriptor of that open file; one that does not is given the
+// path. Readers that opened it with an error are noted in refusals and closed; *any tells
 // whether any reader opened it at all.
-_ImgReader* tryReaders(const char* path, const _ImgReaderInterface* const* list, int from, int to,
-                       std::vector<Refusal>* refusals, bool* any) {
+_ImgReader* tryReaders(int fd, const char* path, const _ImgReaderInterface* const* list, int from,
+                       int to, std::vector<Refusal>* refusals, bool* any) {
   for (int i = to; i-- > from;) {
-    if (list[i]->Open == nullptr) continue;
-    _ImgReader* ir = list[i]->Open(path);
+    _ImgReader* ir = nullptr;
+    if (const ImgOpenFd opener = openerOf(list[i])) {
+      const int own = fd >= 0 ? PdupRewound(fd) : -1;
+      if (own < 0) continue;
+      ir = opener(own, path);
+    } else if (list[i]->Open != nullptr) {
+      ir = list[i]->Open(path);
+    }
     if (ir == nullptr) continue;
     *any = true;
     if (ir->errCode == IREnone) return ir;
@@ -228,6 +248,19 @@ _ImgReader* tryReaders(const char* path, const _ImgReaderInterface* const* list,
   }
   return nullptr;
 }
+
+// The descriptor PopenImageF and PopenImageAny read a file through, closed when they return.
+struct OpenedFile {
+  const int fd;
+  const int err;  // why it could not be opened; 0 when it was
+  explicit OpenedFile(const char* path, struct stat* st = nullptr)
+      : fd(PopenRead(path, st)), err(fd < 0 ? errno : 0) {}
+  ~OpenedFile() {
+    if (fd >= 0) close(fd);
+  }
+  OpenedFile(const OpenedFile&) = delete;
+  OpenedFile& operator=(const OpenedFile&) = delete;
+};
 
 // Picture formats that no reader here reads, by the bytes their files hold at an offset.
 struct ForeignFormat {
@@ -284,12 +317,25 @@ int PaddIReaderMagic(const _ImgReaderInterface* ri, const void* bytes, size_t le
   return 1;
 }
 
+int PaddIReaderFd(const _ImgReaderInterface* ri, ImgOpenFd opener) {
+  if (ri == nullptr || opener == nullptr || !registered(ri)) return 0;
+  for (int k = 0; k < gNOpenFd; ++k)
+    if (gOpenFd[k].ri == ri) {
+      gOpenFd[k].opener = opener;
+      return 1;
+    }
+  if (gNOpenFd >= IR_MAXREADERS) return 0;
+  gOpenFd[gNOpenFd++] = {ri, opener};
+  return 1;
+}
+
 _ImgReader* PopenImageF(const char* path, int quiet, const _ImgReaderInterface* ri) {
   if (path == nullptr) return nullptr;
-  // Readers open files blocking: a FIFO or a device would hold the program up.
-  struct stat st;
-  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
-    if (!quiet) DMESSAGE(DMCresource, "Cannot open '%s'", path);
+  // The one open of the file by name: what stands at the name is looked at on that descriptor,
+  // and a FIFO or a device never holds the program up.
+  const OpenedFile file(path);
+  if (file.err == EISDIR || file.err == PEnotRegular) {
+    if (!quiet) tellCannotOpen(DMCresource, path, PopenFailure(file.err).c_str());
     return nullptr;
   }
   const _ImgReaderInterface* cand[IR_MAXREADERS + 1];
@@ -310,21 +356,24 @@ _ImgReader* PopenImageF(const char* path, int quiet, const _ImgReaderInterface* 
     for (const Refusal& r : refusals)
       DMESSAGE(IREClass[r.code], "%s: %s: %s", r.file.c_str(), IREMsg[r.code], r.msg.c_str());
   };
-  _ImgReader* ir = tryReaders(path, cand, 0, n, &refusals, &anyReader);
+  _ImgReader* ir = tryReaders(file.fd, path, cand, 0, n, &refusals, &anyReader);
   if (ir != nullptr) {
     tell();
     return ir;
   }
   // A file saved under another format's suffix: the readers its first bytes name.
-  if (ri == nullptr && n > 0) {
+  if (ri == nullptr && n > 0 && file.fd >= 0) {
     unsigned char head[IR_MAXMAGIC];
-    const ssize_t got = readHead(path, head, sizeof head);
+    const ssize_t got = readHead(file.fd, head, sizeof head);
     const int more = got > 0 ? addContentReaders(cand, n, head, static_cast<size_t>(got)) : n;
-    ir = tryReaders(path, cand, n, more, &refusals, &anyReader);
+    ir = tryReaders(file.fd, path, cand, n, more, &refusals, &anyReader);
     if (ir != nullptr) return ir;
   }
   tell();
-  if (!anyReader && !quiet) DMESSAGE(DMCresource, "Cannot open '%s'", path);
+  if (!anyReader && !quiet) {
+    if (file.err != 0) errno = file.err;  // why the file could not be opened
+    DMESSAGE(DMCresource, "Cannot open '%s'", path);
+  }
   return nullptr;
 }
 
@@ -335,22 +384,23 @@ _ImgReader* PopenImageAny(const char* path, int quiet) {
     return nullptr;
   };
   struct stat st;
-  if (stat(path, &st) != 0) return refuse(DMCresource, strerror(errno));
-  // Readers open files blocking: a FIFO or a device would hold the program up.
-  if (S_ISDIR(st.st_mode)) return refuse(DMCresource, "a folder, not a picture");
-  if (!S_ISREG(st.st_mode)) return refuse(DMCresource, "not a plain file");
+  const OpenedFile file(path, &st);
+  if (file.fd < 0)
+    return refuse(DMCresource,
+                  file.err == EISDIR ? "a folder, not a picture" : PopenFailure(file.err));
+  const int fd = file.fd;
   if (st.st_size == 0) return refuse(DMCdata, "empty file");
   const _ImgReaderInterface* cand[IR_MAXREADERS + 1];
   const int n = PtargetReader(cand, PgetSuffix(path));
   std::vector<Refusal> refusals;
   bool anyReader = false;
-  _ImgReader* ir = tryReaders(path, cand, 0, n, &refusals, &anyReader);
+  _ImgReader* ir = tryReaders(fd, path, cand, 0, n, &refusals, &anyReader);
   if (ir != nullptr) return ir;
   unsigned char head[kHeadBytes];
-  const ssize_t got = readHead(path, head, sizeof head);
+  const ssize_t got = readHead(fd, head, sizeof head);
   if (got < 0) return refuse(DMCresource, strerror(errno));
   const int more = addContentReaders(cand, n, head, static_cast<size_t>(got));
-  ir = tryReaders(path, cand, n, more, &refusals, &anyReader);
+  ir = tryReaders(fd, path, cand, n, more, &refusals, &anyReader);
   if (ir != nullptr) return ir;
   if (refusals.empty()) return refuse(DMCdata, whyUnread(head, static_cast<size_t>(got)));
   // The reader that the file's first bytes name is tried last and knows best.

@@ -228,14 +228,25 @@ int PtargetReader(const _ImgReaderInterface** list, const char* suffix);
 // not registered or a full table.
 constexpr size_t IR_MAXMAGIC = 8;
 int PaddIReaderMagic(const _ImgReaderInterface* ri, const void* bytes, size_t len);
+// Opens a file of one format from a descriptor of it: fd holds a regular file, at its start,
+// opened once by name (path, kept for messages) and never opened by name again. The reader
+// takes fd, and closes it also when it does not open the file.
+typedef _ImgReader* (*ImgOpenFd)(int fd, const char* path);
+// Notes how a registered reader opens a file from its descriptor; 1 when noted, 0 for bad
+// arguments or a reader not registered. A reader without one is given the path.
+int PaddIReaderFd(const _ImgReaderInterface* ri, ImgOpenFd opener);
 // Opens path with ri, or else with the registered readers whose suffixes name it, trying the
 // last registered first. When all of those refuse the file, the readers whose noted first
 // bytes it begins with are tried as well (a file saved under another format's suffix).
-// Readers that report an error are reported (unless quiet) and closed.
+// Readers that report an error are reported (unless quiet) and closed. The file is opened by
+// name once (PopenRead, support/futil.h), and every reader tried reads that open file: a name
+// that holds anything but a regular file is refused, "Cannot open '<path>': not a regular
+// file" unless quiet.
 _ImgReader* PopenImageF(const char* path, int quiet, const _ImgReaderInterface* ri);
 // Opens a file the user named, whatever its name: the readers its suffix names, then those
-// its first bytes name. A file none opens is reported once (unless quiet) as
-// "Cannot open '<path>': <reason>", the reason the reader's own when one recognised the file.
+// its first bytes name, opened once as PopenImageF opens it. A file none opens is reported
+// once (unless quiet) as "Cannot open '<path>': <reason>", the reason the reader's own when one
+// recognised the file.
 _ImgReader* PopenImageAny(const char* path, int quiet);
 // Reports a reader's error code and message.
 void PreportReaderErr(const _ImgReader* ir);

@@ -9,6 +9,7 @@
 #include "jpegglue/jpegglue.h"
 #include "jpeghdr/jhprivate.h"
 #include "support/dmessage.h"
+#include "support/futil.h"
 
 namespace {
 
@@ -138,7 +139,7 @@ int jpeghdr_load_memory(float** fpixels, uint8_t** bpixels, int size[2], float* 
   if (size[0] == 0 &&
       ((fpixels != nullptr && *fpixels != nullptr) || (bpixels != nullptr && *bpixels != nullptr)))
     return -1;
-  FILE* fp = path != nullptr ? std::fopen(path, "rbe") : stdin;
+  FILE* fp = path != nullptr ? PfopenRead(path) : stdin;
   if (fp == nullptr) {
     DMESSAGE(DMCsystem, "cannot open %s", path);
     return -1;

@@ -8,6 +8,7 @@
 
 #include "picture/words.h"
 #include "support/cnumber.h"
+#include "support/futil.h"
 
 const VIEW stdview = {VT_PER, {0, 0, 0}, {0, 1, 0}, {0, 0, 1}, 1,         45, 45, 0,
                       0,      0,         0,         {0, 0, 0}, {0, 0, 0}, 0,  0};
@@ -441,7 +442,7 @@ int gethview(const char* line, void* viewhead) {
 
 int viewfile(const char* fname, VIEW* vp, PICRES* rp) {
   const bool std_in = fname == nullptr || std::strcmp(fname, "-") == 0;
-  FILE* fp = std_in ? stdin : std::fopen(fname, "re");
+  FILE* fp = std_in ? stdin : PfopenRead(fname);
   if (fp == nullptr) return -1;
   VIEWHEAD hv{vp, 0};
   getheader(fp, gethview, &hv);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "support/dmessage.h"
+#include "support/futil.h"
 
 bool DiskCacheObject::outOfTemp = false;
 uint64_t DiskCacheObject::readBytes = 41943040;  // 40 MiB per second to start with
@@ -165,7 +166,8 @@ bool DiskCacheObject::WriteSwapFile() {
     outOfTemp = true;
     return false;
   }
-  const bool ok = WriteAll(fd, static_cast<const char*>(objCache), objSize);
+  struct stat st;
+  const bool ok = fstat(fd, &st) == 0 && WriteAll(fd, static_cast<const char*>(objCache), objSize);
   const bool closed = close(fd) == 0;
   if (!ok || !closed) {
     FreeFile();
@@ -173,6 +175,8 @@ bool DiskCacheObject::WriteSwapFile() {
     return false;
   }
   DMESSAGE(DMCtrace, "Wrote %zu byte %s to %s", objSize, ClassName(), objFile);
+  swapDev = static_cast<uint64_t>(st.st_dev);
+  swapIno = static_cast<uint64_t>(st.st_ino);
   fileHash = ContentHash();
   fileHashValid = true;
   outOfTemp = false;
@@ -214,16 +218,23 @@ void DiskCacheObject::FreeMemory() {
 }
 
 bool DiskCacheObject::ReadFile() {
-  // Non-blocking, so that a name that now refers to a pipe cannot stall the caller.
-  const int fd = open(objFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // Opened without waiting, so that a name that now refers to a pipe cannot stall the caller;
+  // only a plain file has a length to read (a directory reports a meaningless one).
+  struct stat st;
+  const int fd = PopenRead(objFile, &st);
   if (fd < 0) {
-    DMESSAGE(DMCresource, "Could not reopen disk cache file");
+    if (errno == EISDIR || errno == PEnotRegular)
+      DMESSAGE(DMCsystem, "Disk cache read error on '%s'", objFile);
+    else
+      DMESSAGE(DMCresource, "Could not reopen disk cache file");
     return false;
   }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    // Only a plain file has a length to read (a directory reports a meaningless one).
-    DMESSAGE(DMCsystem, "Disk cache read error on '%s'", objFile);
+  // A swap file is read back only when it is the very file written.
+  if (!origFile && (static_cast<uint64_t>(st.st_dev) != swapDev ||
+                    static_cast<uint64_t>(st.st_ino) != swapIno)) {
+    DMESSAGE_ERRNO(DMCsystem, DMnoSystemError,
+                   "Disk cache file '%s' is not the one written: another file took its name",
+                   objFile);
     close(fd);
     return false;
   }

@@ -63,4 +63,7 @@ class DiskCacheObject : public CacheObject {
   // content no longer matches is written to a fresh swap file instead of being dropped.
   uint64_t fileHash = 0;
   bool fileHashValid = false;
+  // The swap file as it was made: a file found at its name later is read back only when it is
+  // that file (in a temporary folder others write, another may have put anything there).
+  uint64_t swapDev = 0, swapIno = 0;
 };

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #ifndef RENAME_NOREPLACE
 #define RENAME_NOREPLACE (1 << 0)
@@ -47,6 +48,143 @@ int PrenameNoReplace(const char* from, const char* to) {
     return -1;
   }
   return 0;
+}
+
+int PopenNoWait(const char* path, int flags, mode_t mode, struct stat* st) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  int fd;
+  do {
+    fd = open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  struct stat own;
+  if (st == nullptr) st = &own;
+  if (fstat(fd, st) != 0) {
+    st->st_mode = 0;  // nothing known: it stays without waiting
+    return fd;
+  }
+  // A regular file is read and written as any other.
+  if (S_ISREG(st->st_mode) && (flags & O_NONBLOCK) == 0) {
+    const int fl = fcntl(fd, F_GETFL);
+    if (fl != -1) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  }
+  return fd;
+}
+
+int PopenRegular(const char* path, int flags, mode_t mode, struct stat* st) {
+  struct stat own;
+  if (st == nullptr) st = &own;
+  const int fd = PopenNoWait(path, flags, mode, st);
+  if (fd < 0 || S_ISREG(st->st_mode)) return fd;
+  close(fd);
+  errno = S_ISDIR(st->st_mode) ? EISDIR : PEnotRegular;
+  return -1;
+}
+
+int PopenRead(const char* path, struct stat* st) {
+  return PopenRegular(path, O_RDONLY, 0, st);
+}
+
+FILE* PfopenRead(const char* path) {
+  const int fd = PopenRead(path);
+  if (fd < 0) return nullptr;
+  FILE* fp = fdopen(fd, "rb");
+  if (fp == nullptr) {
+    const int err = errno;
+    close(fd);
+    errno = err;
+  }
+  return fp;
+}
+
+namespace {
+
+// A stream's own position in a file read with pread.
+struct ReadAt {
+  int fd;
+  off64_t pos;
+};
+
+ssize_t readAt(void* cookie, char* buf, size_t n) {
+  ReadAt* r = static_cast<ReadAt*>(cookie);
+  ssize_t got;
+  do {
+    got = pread(r->fd, buf, n, r->pos);
+  } while (got < 0 && errno == EINTR);
+  if (got > 0) r->pos += got;
+  return got;
+}
+
+int seekAt(void* cookie, off64_t* off, int whence) {
+  ReadAt* r = static_cast<ReadAt*>(cookie);
+  off64_t base = 0;
+  if (whence == SEEK_CUR) {
+    base = r->pos;
+  } else if (whence == SEEK_END) {
+    struct stat st;
+    if (fstat(r->fd, &st) != 0) return -1;
+    base = st.st_size;
+  } else if (whence != SEEK_SET) {
+    errno = EINVAL;
+    return -1;
+  }
+  off64_t to;
+  if (__builtin_add_overflow(base, *off, &to) || to < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  r->pos = *off = to;
+  return 0;
+}
+
+int closeAt(void* cookie) {
+  ReadAt* r = static_cast<ReadAt*>(cookie);
+  const int rc = close(r->fd);
+  delete r;
+  return rc;
+}
+
+}  // namespace
+
+FILE* PfdopenAt(int fd) {
+  if (fd < 0) {
+    errno = EBADF;
+    return nullptr;
+  }
+  ReadAt* r = new (std::nothrow) ReadAt{fd, 0};
+  FILE* fp = nullptr;
+  if (r != nullptr) {
+    const cookie_io_functions_t io = {readAt, nullptr, seekAt, closeAt};
+    fp = fopencookie(r, "rb", io);
+  }
+  if (fp == nullptr) {
+    const int err = r == nullptr ? ENOMEM : errno;
+    delete r;
+    close(fd);
+    errno = err;
+  }
+  return fp;
+}
+
+int PdupRewound(int fd) {
+  const int d = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (d < 0) return -1;
+  if (lseek(d, 0, SEEK_SET) != 0) {
+    const int err = errno;
+    close(d);
+    errno = err;
+    return -1;
+  }
+  return d;
+}
+
+std::string PopenFailure(int err) {
+  if (err == EISDIR) return "a folder";
+  if (err == PEnotRegular) return "not a regular file";
+  return strerror(err);
 }
 
 time_t getfiletime(const char* path) {

@@ -1,5 +1,7 @@
 #include "support/pfilestream.h"
 
+#include "support/futil.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -38,10 +40,7 @@ bool PFileStream::Open(const char* path, int flags, int mode) {
     errno = EINVAL;
     return false;
   }
-  int fd;
-  do {
-    fd = ::open(path, flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = PopenRegular(path, flags, static_cast<mode_t>(mode));
   if (fd >= 0) return Adopt(fd, flags);
   setstate(std::ios::failbit);  // as std::fstream::open fails
   return false;

@@ -16,8 +16,9 @@ class PFileStream : public std::iostream {
   PFileStream(const PFileStream&) = delete;
   PFileStream& operator=(const PFileStream&) = delete;
 
-  // Opens path with open(2)'s flags (O_RDONLY, O_RDWR, O_CREAT ...; O_CLOEXEC is added) and
-  // mode, closing the file open before. False, with errno set, when it cannot be opened.
+  // Opens path with open(2)'s flags (O_RDONLY, O_RDWR, O_CREAT ...) and mode as PopenRegular
+  // opens it (support/futil.h): closed on exec, without waiting, and only a regular file.
+  // Closes the file open before. False, with errno set, when it cannot be opened.
   bool Open(const char* path, int flags, int mode = 0666);
   // Takes fd, open with the access of flags, as the stream's file (closed with it); false
   // (fd closed) when no stream can be made over it.

@@ -20,6 +20,7 @@
 #include "thumbs/pthumb.h"
 #include "support/dmessage.h"
 #include "support/dmhold.h"
+#include "support/futil.h"
 #include "support/replacefile.h"
 
 namespace {
@@ -293,7 +294,7 @@ bool PThumbnailer::ThumbnailHeaderStart(const char* path) {
   static const char kStart[] = "QRDB = {\nSoftware = \"Corvane Thumbnailer\"\n";
   const size_t n = sizeof(kStart) - 1;
   char buf[sizeof(kStart)];
-  FILE* f = fopen(path, "rbe");
+  FILE* f = PfopenRead(path);
   if (f == nullptr) return false;
   const size_t got = fread(buf, 1, n, f);
   fclose(f);

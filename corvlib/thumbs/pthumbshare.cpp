@@ -11,6 +11,7 @@
 
 #include "db/dbfile.h"
 #include "support/dmessage.h"
+#include "support/futil.h"
 #include "thumbs/pthumb.h"
 
 const char PThumbnailer::kShareName[] = "tncache.qdb-lock";
@@ -56,7 +57,7 @@ void PThumbnailer::OpenShare(const char* dir) {
   shareFd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   shareWritable = shareFd >= 0;
   // A folder this user cannot write is only read: a lock file there still orders the reads.
-  if (shareFd < 0) shareFd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (shareFd < 0) shareFd = PopenRegular(path, O_RDONLY | O_NOFOLLOW);
   struct stat st;
   if (shareFd >= 0 && (fstat(shareFd, &st) != 0 || !S_ISREG(st.st_mode))) CloseShare();
   // Without a lock file the cache works as a copy's alone.

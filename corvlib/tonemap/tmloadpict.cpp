@@ -9,6 +9,7 @@
 #include "tonemap/tmloaders.h"
 #include "tonemap/tmprivate.h"
 #include "support/cnumber.h"
+#include "support/futil.h"
 
 namespace {
 enum { FMT_RGBE = 1, FMT_XYZE = 2, FMT_NONE = 3, FMT_OTHER = 4 };
@@ -102,7 +103,7 @@ int tmLoadPicture(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, i
   *lpp = nullptr;
   if (cpp != nullptr) *cpp = nullptr;
   FILE* f = fp;
-  if (f == nullptr && (f = fopen(fname, "rbe")) == nullptr)
+  if (f == nullptr && (f = PfopenRead(fname)) == nullptr)
     return tmErrorReturn(funcName, tms, TMERR_FILE);
   int err = loadPicture(tms, lpp, cpp, xp, yp, f);
   if (fp == nullptr) fclose(f);

@@ -10,6 +10,7 @@
 
 #include "tonemap/tmloaders.h"
 #include "tonemap/tmprivate.h"
+#include "support/futil.h"
 
 TMtiffKind tmTIFFkind(int photometric, int compression, int sampleformat, int bps, int spp) {
   switch (photometric) {
@@ -189,9 +190,9 @@ int tmLoadTIFF(TMstruct* tms, TMbright** lpp, unsigned char** cpp, int* xp, int*
     if (opts == nullptr) return tmErrorReturn(funcName, tms, TMERR_MEMORY);
     TIFFOpenOptionsSetErrorHandlerExtR(opts, quietHandler, nullptr);
     TIFFOpenOptionsSetWarningHandlerExtR(opts, quietHandler, nullptr);
-    // Opened here rather than by the library, so that it is closed on exec; the library closes
-    // it with the handle.
-    const int fd = open(fname, O_RDONLY | O_CLOEXEC);
+    // Opened here rather than by the library, closed on exec, without waiting and only when a
+    // regular file (support/futil.h); the library closes it with the handle.
+    const int fd = PopenRead(fname);
     t = fd >= 0 ? TIFFFdOpenExt(fd, fname, "r", opts) : nullptr;
     TIFFOpenOptionsFree(opts);
     if (t == nullptr && fd >= 0) close(fd);

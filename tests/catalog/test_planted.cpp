@@ -1,5 +1,6 @@
 // A catalogue in a folder another user may write (a group's photo folder, mode 0777, not
-// sticky): links, files and FIFOs that user puts at the names of its journal and index file.
+// sticky): links, files and FIFOs that user puts at the names of its journal and index file,
+// and a FIFO swapped in at the catalogue's own name.
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -20,7 +21,9 @@
 #include "db/dbjournal.h"
 #include "db/test_access_util.h"
 #include "db/test_faultfs.h"
+#include "testutil/message_log.h"
 #include "testutil/other_user.h"
+#include "testutil/swap_at_open.h"
 
 using ctxtest::ReadFile;
 using ctxtest::TempDir;
@@ -80,6 +83,15 @@ struct Shared {
   const std::string folder = d.Path("group"), home = d.Path("home");
   const std::string db = folder + "/cat.qdb", secretA = home + "/a.txt", secretB = home + "/b.txt";
 };
+
+// Makes the catalogue at db, holding one record; whether it could.
+bool WithOneRecord(const std::string& db) {
+  PContext ctx;
+  if (!ctx.OpenDB(db.c_str())) return false;
+  std::vector<DBRecord> add = {Numbered(0)};
+  ctx.pdb.AddRecords(add.data(), 1);
+  return ctx.CloseDB();
+}
 
 }  // namespace
 
@@ -296,13 +308,7 @@ TEST(PlantedNames, AFifoAtTheJournalsOrTheIndexFilesNameIsNotWaitedOn) {
   for (const char* suffix : {"-index", "-journal"}) {
     SCOPED_TRACE(suffix);
     Shared s;
-    {
-      PContext ctx;
-      ASSERT_TRUE(ctx.OpenDB(s.db.c_str()));
-      std::vector<DBRecord> add = {Numbered(0)};
-      ctx.pdb.AddRecords(add.data(), 1);
-      ASSERT_TRUE(ctx.CloseDB());
-    }
+    ASSERT_TRUE(WithOneRecord(s.db));
     const std::string fifo = s.db + suffix;
     unlink(fifo.c_str());
     ASSERT_TRUE(testutil::Plant([&] { return mkfifo(fifo.c_str(), 0666) == 0; }));
@@ -333,6 +339,38 @@ TEST(PlantedNames, AFifoAtTheJournalsOrTheIndexFilesNameIsNotWaitedOn) {
       EXPECT_EQ(reader.pdb.TotalRecords(), 2);
     }
   }
+}
+
+// Another user wins every race for the catalogue's own name: whatever looks at it finds the
+// catalogue, every open of it meets a FIFO that no writer opens. Opened read-only or for
+// writing, it is refused at once, saying why, and the catalogue is as it was.
+TEST(PlantedNames, ACatalogWhoseNameIsSwappedForAFifoIsRefusedAtOnce) {
+  Shared s;
+  ASSERT_TRUE(WithOneRecord(s.db));
+  for (const bool readonly : {true, false}) {
+    SCOPED_TRACE(readonly ? "read-only" : "for writing");
+    testutil::NameRace race(s.db, true);
+    ASSERT_TRUE(race.Ready());
+    // In a child that a wait without end would leave to its alarm.
+    const pid_t child = fork();
+    if (child == 0) {
+      alarm(60);
+      MessageLog log;
+      PContext ctx;
+      const bool opened = ctx.OpenDB(s.db.c_str(), readonly);
+      _exit(opened ? 3
+            : log.Has(DMCresource, "Cannot open database file '" + s.db + "': not a regular file")
+                ? 0
+                : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_FALSE(WIFSIGNALED(status)) << "the open waited on the FIFO until its alarm";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << (WEXITSTATUS(status) == 3 ? "opened" : "not told");
+  }
+  PContext reader;
+  ASSERT_TRUE(reader.OpenDB(s.db.c_str(), true));
+  EXPECT_EQ(reader.pdb.TotalRecords(), 1);
 }
 
 namespace {

@@ -10,6 +10,7 @@
 
 #include "support/diskcache.h"
 #include "support/dmessage.h"
+#include "testutil/fifo_watch.h"
 #include "testutil/message_log.h"
 
 namespace {
@@ -58,15 +59,20 @@ bool Exists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
 }
 
-// Writes v to a fresh file in the test directory and returns its path.
-std::string TempFile(const char* name, const std::vector<unsigned char>& v) {
-  const std::string path = testing::TempDir() + "lumerin_dc_" + std::to_string(getpid()) + name;
+// Writes v to the file at path.
+void TempFileAt(const std::string& path, const std::vector<unsigned char>& v) {
   FILE* fp = std::fopen(path.c_str(), "wb");
   EXPECT_NE(fp, nullptr);
   if (fp != nullptr) {
     EXPECT_TRUE(v.empty() || std::fwrite(v.data(), 1, v.size(), fp) == v.size());
     std::fclose(fp);
   }
+}
+
+// Writes v to a fresh file in the test directory and returns its path.
+std::string TempFile(const char* name, const std::vector<unsigned char>& v) {
+  const std::string path = testing::TempDir() + "lumerin_dc_" + std::to_string(getpid()) + name;
+  TempFileAt(path, v);
   return path;
 }
 
@@ -258,6 +264,31 @@ TEST_F(DiskCacheTest, DamagedFilesFailTheRestore) {
   EXPECT_EQ(std::string(dmessage_record[DMCsystem]),
             std::string("Disk cache read error on '") + q.FileName() + "'");
   EXPECT_FALSE(q.InUse());
+}
+
+// In a temporary folder others write, another may put a file of the same size, or a FIFO, at
+// a swap file's name: neither is read back as the memory, nor waited on.
+TEST_F(DiskCacheTest, ASwapFileIsReadBackOnlyWhenItIsTheFileWritten) {
+  const auto want = Bytes(8192, 6);
+  for (const bool fifo : {false, true}) {
+    SCOPED_TRACE(fifo ? "FIFO" : "file");
+    Pattern p;
+    ASSERT_TRUE(p.SetMemory(HeapCopy(want), want.size()));
+    p.FreeMemory();
+    const std::string swap = p.FileName(), other = swap + ".other";
+    if (fifo)
+      ASSERT_EQ(mkfifo(other.c_str(), 0600), 0);
+    else
+      TempFileAt(other, Bytes(want.size(), 7));
+    ASSERT_EQ(rename(other.c_str(), swap.c_str()), 0);
+    testutil::FifoWatch watch(swap);
+    EXPECT_EQ(p.GetCacheObject(), nullptr);
+    EXPECT_FALSE(watch.Waited());
+    EXPECT_EQ(
+        std::string(dmessage_record[DMCsystem]),
+        fifo ? "Disk cache read error on '" + swap + "'"
+             : "Disk cache file '" + swap + "' is not the one written: another file took its name");
+  }
 }
 
 }  // namespace

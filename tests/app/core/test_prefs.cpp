@@ -26,6 +26,7 @@
 #include "hdr/phdrimg.h"
 #include "platform/pfolders.h"
 #include "support/cache.h"
+#include "testutil/fifo_watch.h"
 #include "testutil/message_log.h"
 #include "testutil/other_user.h"
 #include "testutil/process_locale.h"
@@ -235,6 +236,25 @@ int damageAlerts = 0;
 int CountDamageAlerts(const char* text) {
   if (strncmp(text, "The preferences file ", 21) == 0) damageAlerts++;
   return 1;
+}
+
+// A FIFO at the preferences' name is not waited on (no writer ever comes): the start goes on
+// with the initial settings and the log says why; the file written at quit takes its place.
+TEST_F(Prefs, AFifoAtThePreferencesNameIsNotWaitedOn) {
+  InitPreferences();
+  SavePreferences();
+  PresetPreferences();
+  ASSERT_EQ(unlink(file.c_str()), 0);
+  ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+  testutil::FifoWatch watch(file);
+  InitPreferences();
+  EXPECT_FALSE(watch.Waited());
+  EXPECT_EQ(Record(DMCwarning),
+            "Preferences file '" + file + "' not read: it is not a regular file");
+  SavePreferences();
+  struct stat st;
+  ASSERT_EQ(lstat(file.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
 }
 
 // Files damaged as disks and crashes damage them: cut short anywhere, a byte changed, NUL bytes,

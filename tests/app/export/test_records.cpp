@@ -15,6 +15,8 @@
 #include "support/cnumber.h"
 #include "support/pstrings.h"
 #include "testutil/checker.h"
+#include "testutil/fifo_watch.h"
+#include "testutil/swap_at_open.h"
 
 namespace {
 
@@ -417,6 +419,39 @@ TEST_F(Records, FilesThatAreNotRegularAreNeverOpened) {
   ASSERT_TRUE(bc.IsSelected(0));
   EXPECT_FALSE(checkRecords(true, &bc).changed);  // found in place, not read
   EXPECT_EQ(PDBgetField(bc.rdisp.Get(0), PDBFnbytes).GetNV(), 0);
+}
+
+// Another user wins every race for the name of a file being imported: whatever looks at it
+// finds the file, its open meets a FIFO that no writer opens. Neither a record table nor a
+// catalogue is waited on: the user is told why, and the display stays as it was.
+TEST_F(Records, AnImportWhoseNameIsSwappedForAFifoIsRefusedAtOnce) {
+  const std::vector<DBRecord> recs = InPlace(Path("p"), 2);
+  const std::string table = Path("t.txt"), cat = Path("c.qdb");
+  {
+    PContext c;
+    ASSERT_TRUE(c.OpenDB(cat.c_str()));
+    ASSERT_TRUE(c.Checkpoint("Add", nullptr));
+    for (const DBRecord& r : recs) c.pdb.AddRecord(r);
+    ASSERT_TRUE(c.CloseDB());
+  }
+  Display(bc, recs);
+  ASSERT_EQ(saveRecords(table.c_str(), &bc), 2);
+  for (const std::string& path : {table, cat}) {
+    SCOPED_TRACE(path);
+    testutil::NameRace race(path, true);
+    ASSERT_TRUE(race.Ready());
+    AlertsAnswered alerts;
+    dmessage_last_class = alertLastClass = DMCnerr;
+    const DMcallHook logging = dmessage_call;  // the log would take the alerts' place
+    dmessage_call = nullptr;
+    testutil::FifoWatch watch(path);
+    importRecords(path.c_str());
+    dmessage_call = logging;
+    EXPECT_FALSE(watch.Waited());
+    EXPECT_EQ(alerts.texts, std::vector<std::string>{"Cannot open file '" + path +
+                                                     "' for reading: not a regular file"});
+    ExpectDisplayed(bc, recs);
+  }
 }
 
 // A Stop (or a quit) during the check of many files ends it where it was and says so.

@@ -404,7 +404,9 @@ class ScreenFit : public QObject {
     if (o != top_) return false;
     if (e->type() == QEvent::Show) {
       FitTop(top_, top_->testAttribute(Qt::WA_Moved));
-      framing_ = true;
+      // Framed already (the platform tells its frame at once, or it was shown before): done.
+      const QWindow* h = top_->windowHandle();
+      framing_ = h == nullptr || h->frameMargins().isNull();
     } else if (e->type() == QEvent::Hide) {
       framing_ = false;
     } else if (framing_ && (e->type() == QEvent::Move || e->type() == QEvent::Resize)) {

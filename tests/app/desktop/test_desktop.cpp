@@ -46,28 +46,28 @@ bool StackHolds(Holds holds, std::vector<unsigned long>* stack) {
                              [] { checkEvents(0.01); });
 }
 
-// A point of the window's title bar that none of the others covers, on the screen.
+// A point of the window's title bar that none of the others covers, on the screen, as the
+// server has the windows.
 bool TitleBarPoint(WindowRef w, const std::vector<WindowRef>& others, QPoint* at) {
-  const QWidget* f = PlatformFrameWidget(w);
-  const QRect outer = f->frameGeometry(), inner = f->geometry();
-  const int y = (outer.top() + inner.top()) / 2;
-  for (int x = outer.left() + 30; x < outer.right() - 70; x += 4) {
+  testutil::XDesktop::Place place;
+  if (!testutil::XDesktop::PlaceOf(XIdOf(w), &place) || place.client.y <= place.frame.y)
+    return false;
+  std::vector<testutil::XDesktop::Area> over;
+  for (WindowRef o : others) {
+    testutil::XDesktop::Place p;
+    if (o != w && testutil::XDesktop::PlaceOf(XIdOf(o), &p)) over.push_back(p.frame);
+  }
+  const testutil::XDesktop::Area& f = place.frame;
+  const int y = (f.y + place.client.y) / 2;
+  for (int x = f.x + 30; x < f.x + f.width - 70; x += 4) {
     bool covered = false;
-    for (WindowRef o : others)
-      covered = covered || (o != w && PlatformFrameWidget(o)->frameGeometry().contains(x, y));
+    for (const auto& a : over) covered = covered || a.Contains(x, y);
     if (!covered) {
       *at = QPoint(x, y);
-      return inner.top() > outer.top();
+      return true;
     }
   }
   return false;
-}
-
-// Pumps events until the alert's frame as the desktop made it is known to the program.
-void AlertFramed() {
-  testutil::WaitUntil(
-      [] { return !PlatformFrameWidget(gAlertWindow)->windowHandle()->frameMargins().isNull(); },
-      [] { checkEvents(0.01); });
 }
 
 // An alert raised with the image window in front, and one with the main window in front: each
@@ -79,6 +79,7 @@ TEST(Desktop, AnAlertStaysAboveEveryWindowOfTheProgram) {
   if (!gDesktop->Absent().empty())
     GTEST_SKIP() << "No desktop to run on: not on PATH: " << gDesktop->Absent();
   ASSERT_TRUE(gDesktop->Ready()) << gDesktop->Why();
+  SCOPED_TRACE("on the display " + gDesktop->Display());
   TempHome home;
   AppInterface app;
   ASSERT_EQ(app.status, 0);
@@ -137,7 +138,6 @@ TEST(Desktop, AnAlertStaysAboveEveryWindowOfTheProgram) {
         if (!ok) break;
         QPoint at;
         if (step.click) {
-          AlertFramed();
           ok = TitleBarPoint(step.front, all, &at) && testutil::XDesktop::Click(at.x(), at.y());
         } else {
           ok = testutil::XDesktop::Activate(XIdOf(step.front));
@@ -152,11 +152,15 @@ TEST(Desktop, AnAlertStaysAboveEveryWindowOfTheProgram) {
                         << names.at(step.front) << "; from the bottom: " << Named(stack, names);
       }
       if (ok) {
+        // Its OK, where the server has the alert.
         auto* button = WidgetOf(gAlertWindow, "bttn", 1);
-        const QPoint at = button->mapToGlobal(button->rect().center());
-        const bool answered = testutil::XDesktop::Click(at.x(), at.y()) &&
-                              testutil::WaitUntil([] { return !IsWindowVisible(gAlertWindow); },
-                                                  [] { checkEvents(0.01); });
+        const QPoint at = button->mapTo(PlatformFrameWidget(gAlertWindow), button->rect().center());
+        testutil::XDesktop::Place place;
+        const bool answered =
+            testutil::XDesktop::PlaceOf(XIdOf(gAlertWindow), &place) &&
+            testutil::XDesktop::Click(place.client.x + at.x(), place.client.y + at.y()) &&
+            testutil::WaitUntil([] { return !IsWindowVisible(gAlertWindow); },
+                                [] { checkEvents(0.01); });
         EXPECT_TRUE(answered) << "its OK, clicked on the screen, did not answer it";
       }
       if (IsWindowVisible(gAlertWindow)) HideWindow(gAlertWindow);  // the test goes on

@@ -1296,8 +1296,7 @@ void AddNamesAndControls() {
          // screen under it.
          const QWindow* above =
              PlatformFrameWidget(gAlertWindow)->windowHandle()->transientParent();
-         ASSERT_NE(above, nullptr);
-         EXPECT_EQ(above->type(), Qt::Desktop);
+         EXPECT_TRUE(above != nullptr && above->type() == Qt::Desktop);  // the walk goes on
          QWidget* mainFrame = PlatformFrameWidget(gMain->GetWindow());
          EXPECT_TRUE(mainFrame->screen()->availableGeometry().contains(mainFrame->frameGeometry()));
          Shot(gMain->GetWindow(), "52-main-under-the-alert");

@@ -274,6 +274,7 @@ bool RunModalDialog(QDialog* d, QPointer<QDialog>* current) {
     wait.Stop();
   });
   d->setWindowModality(Qt::ApplicationModal);
+  KeepAboveProgram(d);
   const QPointer<QDialog> saved = *current;
   *current = d;
   d->show();

@@ -303,6 +303,7 @@ int PPrintSession::PageSetupDialog() {
   quit.start(50);
   QPointer<QDialog> saved = Current();
   Current() = &d;
+  KeepAboveProgram(&d);
   const int r = d.exec();
   Current() = saved;
   return r == QDialog::Accepted && !Quitting() ? 1 : 0;

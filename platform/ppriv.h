@@ -103,7 +103,8 @@ struct LoopWait {
 // Runs the event loop until the wait is stopped (noErr), the timeout passes
 // (eventLoopTimedOutErr; below 0: none) or the application quits (eventLoopQuitErr).
 OSStatus RunLoopWait(LoopWait* w, EventTime timeout);
-// Shows a dialog of Qt's application-modal and waits in the platform's loop until it is done;
+// Shows a dialog of Qt's application-modal, above every window of the program and fitted to its
+// screen, and waits in the platform's loop until it is done;
 // *current names it meanwhile, for whoever answers it. A quit meanwhile rejects it. True when it
 // was accepted; it is hidden on return.
 bool RunModalDialog(QDialog* d, QPointer<QDialog>* current);
@@ -139,6 +140,12 @@ struct WindowRec {
   bool constructing = false;   // being laid out or reframed: no window events go out
   bool frameless = false;      // its content covers a whole screen
   QSize formSize;              // the content's size as its form made it
+  // The least content size the window asks (its minimum-size query); a frame that its screen
+  // keeps smaller scrolls the content instead.
+  QSize contentMin;
+  // Shown and not yet framed by the desktop: fitted to its screen again once it is, when the
+  // room its frame takes is known.
+  bool fitWhenFramed = false;
   // The control the menu bar took the keyboard from (Alt pressed), while the bar holds it.
   QPointer<QWidget> menuBarTookFocusFrom;
 };
@@ -186,8 +193,17 @@ bool MenuBarHidden();
 void ArrangeFrame(WindowRec* w);
 uintptr_t NewPort(uintptr_t window);
 void ForgetPort(uintptr_t port);
-// Asks the window for its minimum content size and makes the frame keep to it.
+// Asks the window for its minimum content size and makes the frame keep to it, as far as its
+// screen has room; the content scrolls within a frame kept smaller.
 void UpdateMinimumSize(WindowRec* w);
+// Fits a top-level widget into its screen's room for windows: no larger than that room less
+// the desktop's frame around it, and the frame wholly on the screen. A window the desktop places
+// itself (never moved) is left where it is until it is framed.
+void FitToScreen(QWidget* top);
+// Makes a window stay above every window of the program (transient for none of them, which
+// the desktop takes as transient for them all) and fitted to its screen once shown: the dialogs
+// of Qt's the layer runs.
+void KeepAboveProgram(QWidget* top);
 // Lays a dialog that has a word-wrapped label out afresh for what its labels say now: as wide
 // as its form, or as its other controls need, but no wider than the room its screen has; each
 // such label's text broken for the label's width (BreakLabelText); and as tall as the form, or

@@ -16,6 +16,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
+#include <QStyle>
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QTextEdit>
@@ -39,6 +41,9 @@ class FrameWidget : public QWidget {
   uintptr_t win;
   int MenuHeight() const;
   void Arrange();
+  // Scroll the content when the frame is kept smaller than the content asks.
+  QScrollBar* hbar = nullptr;
+  QScrollBar* vbar = nullptr;
 
  protected:
   void resizeEvent(QResizeEvent*) override;
@@ -93,6 +98,32 @@ int FrameWidget::MenuHeight() const {
   return w->menubar->sizeHint().height();
 }
 
+namespace {
+
+// A scroll bar of the frame along one axis: shown over the given place with the given range,
+// else hidden; its offset.
+int PlaceScrollBar(FrameWidget* f, QScrollBar*& bar, Qt::Orientation o, bool on, const QRect& at,
+                   int range, int page) {
+  if (!on) {
+    if (bar != nullptr) bar->hide();
+    return 0;
+  }
+  if (bar == nullptr) {
+    bar = new QScrollBar(o, f);
+    QObject::connect(bar, &QScrollBar::valueChanged, f, [f] { f->Arrange(); });
+  }
+  const QSignalBlocker quiet(bar);
+  bar->setRange(0, range);
+  bar->setPageStep(page);
+  bar->setSingleStep(std::max(1, page / 20));
+  bar->setGeometry(at);
+  bar->show();
+  bar->raise();
+  return bar->value();
+}
+
+}  // namespace
+
 void FrameWidget::Arrange() {
   WindowRec* w = Windows().Find(win);
   if (w == nullptr) return;
@@ -100,8 +131,29 @@ void FrameWidget::Arrange() {
   if (w->menubar) {
     w->menubar->setGeometry(0, 0, width(), mh);
     w->menubar->setVisible(mh > 0);
+    w->menubar->raise();  // above content scrolled under it
   }
-  w->content->setGeometry(0, mh, width(), std::max(0, height() - mh));
+  // A frame kept smaller than the content asks (its screen has no more room) shows the content
+  // at the size it needs under scroll bars.
+  QSize area(width(), std::max(0, height() - mh));
+  const QSize need = w->contentMin;
+  const int extent = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
+  bool across = need.width() > area.width(), down = need.height() > area.height();
+  if (across) area.rheight() = std::max(0, area.height() - extent);
+  if (!down && need.height() > area.height()) down = true;
+  if (down) area.rwidth() = std::max(0, area.width() - extent);
+  if (!across && need.width() > area.width()) {
+    across = true;
+    area.rheight() = std::max(0, area.height() - extent);
+  }
+  const QSize size = area.expandedTo(need);
+  const int x = PlaceScrollBar(this, hbar, Qt::Horizontal, across,
+                               QRect(0, mh + area.height(), area.width(), extent),
+                               size.width() - area.width(), area.width());
+  const int y =
+      PlaceScrollBar(this, vbar, Qt::Vertical, down, QRect(area.width(), mh, extent, area.height()),
+                     size.height() - area.height(), area.height());
+  w->content->setGeometry(-x, mh - y, size.width(), size.height());
 }
 
 void FrameWidget::resizeEvent(QResizeEvent*) {
@@ -118,30 +170,37 @@ void FrameWidget::closeEvent(QCloseEvent* e) {
     SendEvent(kEventClassWindow, kEventWindowClose, w->target);
 }
 
-// The window in front: the last one shown, selected or activated; and the document window
-// among them.
+// The window in front: the last one shown, selected or activated.
 uintptr_t g_front = 0;
-uintptr_t g_frontDocument = 0;
 
 void NoteFront(const WindowRec* w) {
   if (w->wclass == kFloatingWindowClass) return;
   g_front = w->id;
-  if (w->wclass == kDocumentWindowClass) g_frontDocument = w->id;
 }
 
-// The document window in front, when it is shown.
-WindowRec* FrontDocument() {
-  WindowRec* o = Windows().Find(g_frontDocument);
-  return o != nullptr && o->frame->isVisible() ? o : nullptr;
+// What a window kept above every window of the program is transient for: the desktop's own
+// window (the root of an X display), which the desktop takes for the program's whole group of
+// windows. None under Wayland, which has no such window.
+QWindow* ProgramGroupWindow() {
+  static QPointer<QWindow> desktop;
+  if (desktop == nullptr && QCoreApplication::instance() != nullptr &&
+      !QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+    desktop = new QWindow;
+    static_cast<QObject*>(desktop)->setParent(QCoreApplication::instance());
+    desktop->setFlags(Qt::Desktop);
+    desktop->create();
+  }
+  return desktop;
 }
 
-// Makes d transient for owner (NULL: for none). The desktop keeps a window above the one it is
-// transient for and learns which when the window is shown: a shown window is shown again.
+// Makes d transient for owner (NULL: for every window of the program). The desktop keeps a
+// window above the one it is transient for and learns which when the window is shown: a shown
+// window is shown again.
 void SetTransientFor(WindowRec* d, WindowRec* owner) {
   d->frame->winId();  // makes its platform window
   QWindow* dw = d->frame->windowHandle();
   if (dw == nullptr) return;
-  QWindow* ow = nullptr;
+  QWindow* ow = ProgramGroupWindow();
   if (owner != nullptr && owner != d) {
     owner->frame->winId();
     ow = owner->frame->windowHandle();
@@ -203,7 +262,6 @@ void FrameWidget::showEvent(QShowEvent*) {
   WindowRec* w = Windows().Find(win);
   if (w == nullptr || w->constructing) return;
   g_front = win;
-  if (w->wclass == kDocumentWindowClass) g_frontDocument = win;
   QuestionShownOrHidden(win);
   if (Windows().Find(win)) SendEvent(kEventClassWindow, kEventWindowShown, w->target);
 }
@@ -283,6 +341,102 @@ Rect LocalRect(WindowRec* w, const QWidget* widget) {
   return ToRect(QRect(tl, widget->size()));
 }
 
+namespace {
+
+// The screen a top-level widget is on (the one under its middle), else the one Qt gives it.
+QScreen* ScreenOfTop(const QWidget* top) {
+  QScreen* s = QGuiApplication::screenAt(top->geometry().center());
+  if (s == nullptr) s = top->screen();
+  return s != nullptr ? s : QGuiApplication::primaryScreen();
+}
+
+// The desktop's frame around a top-level widget: as the platform tells it for a shown one
+// (and remembered for the next window of its kind), else as the last one of its kind had it.
+QMargins DecorationOf(const QWidget* top) {
+  static QMargins known[2];  // windows and dialogs; tool windows
+  const bool tool = top->windowType() == Qt::Tool;
+  if (top->windowFlags() & Qt::FramelessWindowHint) return QMargins();
+  if (const QWindow* h = top->windowHandle(); h != nullptr && top->isVisible()) {
+    const QMargins m = h->frameMargins();
+    if (!m.isNull()) known[tool] = m;
+    if (!m.isNull() || h->isExposed()) return m;
+  }
+  return known[tool].isNull() ? known[0] : known[tool];
+}
+
+// The most a top-level widget may measure on its screen.
+QSize RoomOf(const QWidget* top) {
+  const QScreen* s = ScreenOfTop(top);
+  if (s == nullptr) return QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+  return s->availableGeometry().size().shrunkBy(DecorationOf(top)).expandedTo(QSize(1, 1));
+}
+
+// Fits a top-level widget into its screen (FitToScreen); place: move its frame onto the screen
+// too, else only its size is fitted (the desktop places it).
+void FitTop(QWidget* top, bool place) {
+  if (top->windowFlags() & Qt::FramelessWindowHint) return;
+  const QScreen* s = ScreenOfTop(top);
+  if (s == nullptr) return;
+  const QRect avail = s->availableGeometry();
+  const QMargins m = DecorationOf(top);
+  const QSize room = avail.size().shrunkBy(m).expandedTo(QSize(1, 1));
+  if (top->minimumSize().boundedTo(room) != top->minimumSize())
+    top->setMinimumSize(top->minimumSize().boundedTo(room));
+  const QSize size = top->size().boundedTo(room);
+  if (size != top->size()) top->resize(size);
+  if (!place) return;
+  const QRect frame = QRect(top->geometry().topLeft(), size).marginsAdded(m);
+  const QPoint to(
+      std::max(avail.left(), std::min(frame.left(), avail.right() + 1 - frame.width())),
+      std::max(avail.top(), std::min(frame.top(), avail.bottom() + 1 - frame.height())));
+  if (to != frame.topLeft()) top->move(to);  // a window's position is its frame's
+}
+
+// Fits a top-level widget into its screen as it shows, and again once the desktop has framed
+// it: only then is the room its frame takes known, and where the desktop put it.
+class ScreenFit : public QObject {
+ public:
+  explicit ScreenFit(QWidget* top) : QObject(top), top_(top) {
+    setObjectName(QStringLiteral("ScreenFit"));
+    top->installEventFilter(this);
+  }
+  bool eventFilter(QObject* o, QEvent* e) override {
+    if (o != top_) return false;
+    if (e->type() == QEvent::Show) {
+      FitTop(top_, top_->testAttribute(Qt::WA_Moved));
+      // Framed already (the platform tells its frame at once, or it was shown before): done.
+      const QWindow* h = top_->windowHandle();
+      framing_ = h == nullptr || h->frameMargins().isNull();
+    } else if (e->type() == QEvent::Hide) {
+      framing_ = false;
+    } else if (framing_ && (e->type() == QEvent::Move || e->type() == QEvent::Resize)) {
+      const QWindow* h = top_->windowHandle();
+      if (h != nullptr && (!h->frameMargins().isNull() || h->isExposed())) {
+        framing_ = false;
+        FitTop(top_, true);
+      }
+    }
+    return false;
+  }
+
+ private:
+  QWidget* top_;
+  bool framing_ = false;
+};
+
+}  // namespace
+
+void FitToScreen(QWidget* top) {
+  if (top != nullptr) FitTop(top, true);
+}
+
+void KeepAboveProgram(QWidget* top) {
+  top->winId();
+  if (QWindow* h = top->windowHandle()) h->setTransientParent(ProgramGroupWindow());
+  if (top->findChild<QObject*>(QStringLiteral("ScreenFit"), Qt::FindDirectChildrenOnly) == nullptr)
+    new ScreenFit(top);
+}
+
 void UpdateMinimumSize(WindowRec* w) {
   EventRef ev = nullptr;
   CreateEvent(kEventClassWindow, kEventWindowGetMinimumSize, GetCurrentEventTime(), &ev);
@@ -291,8 +445,14 @@ void UpdateMinimumSize(WindowRec* w) {
     GetEventParameter(ev, kEventParamDimensions, typeQDPoint, nullptr, sizeof dims, nullptr, &dims);
   ReleaseEvent(ev);
   if (Windows().Find(w->id) == nullptr) return;
-  w->frame->setMinimumSize(std::max<int>(0, dims.h),
-                           std::max<int>(0, dims.v) + w->frame->MenuHeight());
+  // The frame keeps to the least size as far as its screen has room; below it the content
+  // scrolls.
+  const QSize least(std::max<int>(0, dims.h), std::max<int>(0, dims.v));
+  const bool changed = least != w->contentMin;
+  w->contentMin = least;
+  const QSize frameLeast(least.width(), least.height() + w->frame->MenuHeight());
+  w->frame->setMinimumSize(w->frameless ? frameLeast : frameLeast.boundedTo(RoomOf(w->frame)));
+  if (changed) w->frame->Arrange();
 }
 
 void FitDialog(WindowRec* w) {
@@ -562,6 +722,7 @@ OSStatus CreateWindowFromNib(IBNibRef nib, const char* windowName, WindowRef* ou
   w->frame->setAttribute(Qt::WA_DontShowOnScreen, false);
   w->programmaticResize--;
   w->constructing = false;
+  new ScreenFit(w->frame);  // from its first showing on
   *outWindow = ToHandle<WindowRef>(w->id);
   return noErr;
 }
@@ -634,12 +795,12 @@ WindowRef ActiveNonFloatingWindow() {
 void BeginModalWait(WindowRef dialog) {
   WindowRec* d = Windows().Find(dialog);
   if (d == nullptr) return;
-  // Its owner: the dialog waited on before it, else the document window in front.
+  // Its owner: the dialog waited on before it, else none: it stays above every window of the
+  // program, whichever of them is clicked meanwhile.
   WindowRec* owner = nullptr;
   for (auto it = ModalWaits().rbegin(); owner == nullptr && it != ModalWaits().rend(); ++it)
     if (WindowRec* o = Windows().Find(*it); o != nullptr && o != d && o->frame->isVisible())
       owner = o;
-  if (owner == nullptr) owner = FrontDocument();
   ModalWaits().push_back(d->id);
   SetTransientFor(d, owner);
   if (d->frame->isVisible()) {
@@ -665,8 +826,7 @@ void EndModalWait(WindowRef dialog) {
 void SetWindowOwner(WindowRef win, WindowRef owner) {
   WindowRec* w = Windows().Find(win);
   if (w == nullptr) return;
-  WindowRec* o = owner != nullptr ? Windows().Find(owner) : FrontDocument();
-  SetTransientFor(w, o);
+  SetTransientFor(w, owner != nullptr ? Windows().Find(owner) : nullptr);
 }
 
 bool DrawWindowNow(WindowRef win, double maxwait) {
@@ -757,6 +917,8 @@ OSStatus SetWindowBounds(WindowRef win, WindowRegionCode region, const Rect* bou
   w->frame->setGeometry(r);
   w->frame->Arrange();
   w->programmaticResize--;
+  // A place given back (a full-screen show ended, a saved place) fits the screen there is now.
+  if (!w->frameless) FitToScreen(w->frame);
   w->content->update();
   return noErr;
 }
@@ -794,6 +956,16 @@ OSStatus GetAvailableWindowPositioningBounds(GDHandle device, Rect* outBounds) {
   QScreen* s = ScreenOf(device);
   if (s == nullptr || outBounds == nullptr) return paramErr;
   *outBounds = ToRect(s->availableGeometry());
+  return noErr;
+}
+
+OSStatus GetWindowStructureWidths(WindowRef win, Rect* outWidths) {
+  WindowRec* w = Windows().Find(win);
+  if (w == nullptr || outWidths == nullptr) return errInvalidWindowRef;
+  const QMargins m = DecorationOf(w->frame);
+  *outWidths =
+      Rect{static_cast<short>(m.top() + w->frame->MenuHeight()), static_cast<short>(m.left()),
+           static_cast<short>(m.bottom()), static_cast<short>(m.right())};
   return noErr;
 }
 

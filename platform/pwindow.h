@@ -57,16 +57,18 @@ void SelectWindow(WindowRef w);  // brings it to the front and activates it
 WindowRef ActiveNonFloatingWindow();
 EventTargetRef GetWindowEventTarget(WindowRef w);
 // Modal waits. A dialog the program waits on, from BeginModalWait to EndModalWait (nested
-// waits allowed), is kept above the window it belongs to: the dialog waited on before it, else
-// the document window in front. While such a dialog is shown, or one of Qt's modal dialogs is
-// up, the menus' keyboard shortcuts do nothing: the keys go to the widget that has the
-// keyboard.
+// waits allowed), is kept above the dialog waited on before it, else above every window of the
+// program (transient for none of them, which the desktop takes as transient for them all), so
+// that no click on another of its windows buries it. Qt's modal dialogs that the layer runs
+// (the file dialog, print and page setup) are kept so too. While such a dialog is shown, or one
+// of Qt's modal dialogs is up, the menus' keyboard shortcuts do nothing: the keys go to the
+// widget that has the keyboard.
 void BeginModalWait(WindowRef dialog);
 void EndModalWait(WindowRef dialog);
 bool InModalWait();
 // Keeps w above owner as the desktop keeps a dialog above the window it belongs to (transient
-// for it), also when owner is clicked or activated meanwhile; a NULL owner: the document window
-// in front (none shown: w stands alone). A shown window takes the change at once.
+// for it), also when owner is clicked or activated meanwhile; a NULL owner: above every window
+// of the program. A shown window takes the change at once.
 void SetWindowOwner(WindowRef w, WindowRef owner);
 // Paints the window's content and controls at once, without waiting for the event loop, and
 // true when it showed on screen. A window that was just shown and is not on screen yet (the
@@ -78,7 +80,12 @@ OSStatus SetWindowTitle(WindowRef w, const char* utf8);
 // Copies the title (not terminated) into buf, at most size bytes; actualSize: its whole length.
 OSStatus GetWindowTitle(WindowRef w, char* buf, UInt32 size, UInt32* actualSize);
 
-// Geometry. Content size in pixels; update asks for a redraw of the whole content.
+// Geometry. Every window is fitted to its screen as it shows, again once the desktop has framed
+// it, and when its bounds are set (a place given back): no larger than the screen's room for
+// windows (its available bounds) less the desktop's frame, and that frame wholly on the screen.
+// A window whose minimum content size is more than that room keeps it for its content, which
+// then scrolls within the window.
+// Content size in pixels; update asks for a redraw of the whole content.
 void SizeWindow(WindowRef w, short width, short height, bool update);
 // kWindowContentRgn: the content in global coordinates; kWindowStructureRgn: the frame (the
 // menu bar and the content; the window manager's decorations are not counted).
@@ -96,6 +103,9 @@ Rect* GetWindowPortBounds(WindowRef w, Rect* bounds);
 OSStatus GetWindowGreatestAreaDevice(WindowRef w, WindowRegionCode region, GDHandle* outDevice,
                                      Rect* outDeviceRect);
 OSStatus GetAvailableWindowPositioningBounds(GDHandle device, Rect* outBounds);
+// How far the window's frame reaches past its content on each side: the menu bar and the
+// desktop's frame (known once a window of its kind was shown, else 0 for the latter).
+OSStatus GetWindowStructureWidths(WindowRef w, Rect* outWidths);
 
 // Default and cancel buttons (push buttons of the window); NULL removes the role. A default
 // button that is hidden or disabled is not pressed.

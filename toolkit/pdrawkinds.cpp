@@ -531,6 +531,16 @@ void PChestDrawer::AddDrawer(PDrawer* d) {
   Drawn();
 }
 
+short PChestDrawer::LeastWidth() const {
+  int give = -1;
+  for (const PDrawer* d = dlist; d != nullptr; d = d->next)
+    if ((d->grav & 5) == 5) {
+      const int g = std::max(0, d->GetWidth() - std::max<int>(0, d->minsize.h));
+      give = give < 0 ? g : std::min(give, g);
+    }
+  return static_cast<short>(GetWidth() - std::max(0, give));
+}
+
 int PChestDrawer::Show(int vis) {
   int change = UpdateVis(vis);
   if (change != 0)

@@ -139,6 +139,10 @@ class PChestDrawer : public PDrawer {
   bool Click(Point pt, unsigned short mods, EventRef event) override;
   bool Wheel(Point pt, int xdel, int ydel, EventRef event) override;
   void AddDrawer(PDrawer* d);
+  // The least width the chest can be laid out at: narrower than it is by as much as the
+  // narrowest give of its children that follow both its left and right edges (each of them
+  // takes the whole change, down to its minimum); its width when it has none.
+  short LeastWidth() const;
 
  private:
   PDrawer* Under(Point pt) const;

@@ -165,6 +165,7 @@ WindowPtr PImageWindow::CreateWindow(IBNibRef nib) {
   opMenu = nullptr;
   controlPanel->extent.top = 0;
   controlPanel->minsize.v = controlPanel->maxsize.v = static_cast<short>(controlPanel->GetHeight());
+  controlPanel->minsize.h = controlPanel->LeastWidth();  // its texts may go down to nothing
   controlPanel->Drawn();
 
   imd = new PImageDrawer(w, this);

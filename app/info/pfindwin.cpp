@@ -247,8 +247,7 @@ WindowPtr PFindWindow::CreateWindow(IBNibRef nib) {
   }
   GetWindowPortBounds(w, &pane->extent);
   pane->grav = 15;
-  pane->minsize =
-      Point{static_cast<short>(pane->GetHeight()), static_cast<short>(pane->GetWidth())};
+  pane->minsize = Point{static_cast<short>(pane->GetHeight()), pane->LeastWidth()};
   pane->maxsize = Point{static_cast<short>(pane->GetHeight()), 0};
   pane->Drawn();
   wdrawer = new PWindowDrawer(w, pane);

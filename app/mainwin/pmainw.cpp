@@ -2,6 +2,8 @@
 // field groups, showing and closing.
 #include "app/mainwin/pmainw.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <string>
 
@@ -34,6 +36,27 @@ constexpr ToolbarItem kToolbar[] = {{138, 1, false}, {132, 5, true},  {133, 1, f
                                     {137, 4, false}, {140, 5, true},  {134, 13, true}};
 
 constexpr int kSelectorMinHeight = 425;
+// On a screen with less room than the form asks, the selector's lists and the browser (which
+// scroll) go down to this height at least, and the selector to this width; the room is reckoned
+// with some to spare for a desktop frame not known yet and a scroll bar.
+constexpr int kSelectorLeastHeight = 120;
+constexpr int kSelectorLeastWidth = 150;
+constexpr int kFrameAllowance = 40;
+constexpr int kScrollAllowance = 20;
+
+// The room for the window's content on the screen it opens on (none known: as good as endless).
+Point ContentRoom(WindowRef w) {
+  GDHandle dev = nullptr;
+  Rect screen, avail, widths;
+  if (GetWindowGreatestAreaDevice(w, kWindowStructureRgn, &dev, &screen) != noErr ||
+      GetAvailableWindowPositioningBounds(dev, &avail) != noErr ||
+      GetWindowStructureWidths(w, &widths) != noErr)
+    return Point{SHRT_MAX, SHRT_MAX};
+  return Point{
+      static_cast<short>(avail.bottom - avail.top - widths.top - widths.bottom - kFrameAllowance -
+                         kScrollAllowance),
+      static_cast<short>(avail.right - avail.left - widths.left - widths.right - kScrollAllowance)};
+}
 
 // The thumbnail denominator of a size command; 0 (the table) for any other code.
 int DenomOf(unsigned long code) {
@@ -144,21 +167,28 @@ WindowPtr PMainWindow::CreateWindow(IBNibRef nib) {
   }
   toolbar->extent.top = 0;
   toolbar->minsize.v = toolbar->maxsize.v = static_cast<short>(toolbar->GetHeight());
+  toolbar->minsize.h = toolbar->LeastWidth();  // its texts may go down to nothing
   toolbar->Drawn();
+  const Point room = ContentRoom(w);
+  const int minHeight =
+      std::clamp(room.v - toolbar->GetHeight(), kSelectorLeastHeight, kSelectorMinHeight);
 
-  // The selector: fixed width, at least 425 high.
+  // The selector: fixed width, at least 425 high; on a screen without room for that, lower and
+  // narrower (it takes its width at the window's first layout).
   selector = new PTabControlDrawer(w, kSigSelector, 128);
   selector->grav = 15;
-  selector->minsize.v = kSelectorMinHeight;
+  selector->minsize.v = static_cast<short>(minHeight);
   selector->maxsize.v = 0;
-  selector->minsize.h = selector->maxsize.h = static_cast<short>(selector->GetWidth());
+  const int width = std::clamp(room.h - toolbar->minsize.h, kSelectorLeastWidth,
+                               std::max<int>(kSelectorLeastWidth, selector->GetWidth()));
+  selector->minsize.h = selector->maxsize.h = static_cast<short>(width);
   AddSelectorTabs();
 
   // The browser fills the rest below the toolbar.
   browser = new PBrowser(this);
   browser->extent = Rect{toolbar->extent.bottom, toolbar->extent.left, selector->extent.bottom,
                          toolbar->extent.right};
-  browser->minsize.v = kSelectorMinHeight;
+  browser->minsize.v = static_cast<short>(minHeight);
   browser->Drawn();
 
   PDualDrawer* stack = new PDualDrawer(toolbar, browser, true);

@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
   if (exit >= 0) return exit;
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
 #ifdef LUMERIN_OFFSCREEN_SCREENS
-  // A screen wider than the window's minimum size, where full screen can be measured exactly.
+  // A screen larger than the main window's form, where full screen can be measured exactly.
   static const std::string wide = std::string("offscreen:configfile=") + LUMERIN_OFFSCREEN_SCREENS;
   if (strcmp(getenv("QT_QPA_PLATFORM"), "offscreen") == 0)
     setenv("QT_QPA_PLATFORM", wide.c_str(), 1);

@@ -21,7 +21,9 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QProcess>
+#include <QScreen>
 #include <QTemporaryDir>
+#include <QWindow>
 #include <QTest>
 #include <QTimer>
 #include <dirent.h>
@@ -1282,15 +1284,24 @@ void AddNamesAndControls() {
                                       QString(static_cast<int>(nameMax) - 3, 'b') + ".jpg");
                      ClickDialog(gInputWindow, "bttn", 1);
                    }});
-  steps.push_back({"the long name refused", [] { return IsWindowVisible(gAlertWindow); },
-                   [] {
-                     EXPECT_EQ(DialogText(gAlertWindow, "alrt", 128),
-                               "Cannot rename to a name of " + std::to_string(nameMax + 1) +
-                                   " bytes: the folder '" + namesDir + "' takes names of at most " +
-                                   std::to_string(nameMax) + " bytes (not renamed)");
-                     Shot(gAlertWindow, "52-rename-too-long");
-                     ClickDialog(gAlertWindow, "bttn", 1);
-                   }});
+  steps.push_back(
+      {"the long name refused", [] { return IsWindowVisible(gAlertWindow); },
+       [] {
+         EXPECT_EQ(DialogText(gAlertWindow, "alrt", 128),
+                   "Cannot rename to a name of " + std::to_string(nameMax + 1) +
+                       " bytes: the folder '" + namesDir + "' takes names of at most " +
+                       std::to_string(nameMax) + " bytes (not renamed)");
+         Shot(gAlertWindow, "52-rename-too-long");
+         // Kept above every window of the program, the main window within the
+         // screen under it.
+         const QWindow* above =
+             PlatformFrameWidget(gAlertWindow)->windowHandle()->transientParent();
+         EXPECT_TRUE(above != nullptr && above->type() == Qt::Desktop);  // the walk goes on
+         QWidget* mainFrame = PlatformFrameWidget(gMain->GetWindow());
+         EXPECT_TRUE(mainFrame->screen()->availableGeometry().contains(mainFrame->frameGeometry()));
+         Shot(gMain->GetWindow(), "52-main-under-the-alert");
+         ClickDialog(gAlertWindow, "bttn", 1);
+       }});
   steps.push_back({"the records copied",
                    [] { return !IsWindowVisible(gAlertWindow) && !PisBusy(); },
                    [] {

@@ -447,3 +447,59 @@ TEST_F(Dialogs, AQuitDuringWorkThatRunsToItsEndSaysItWaits) {
 }
 
 }  // namespace
+
+namespace {
+
+// The window a top-level widget is kept above (its transient parent), or none.
+const QWindow* KeptAbove(QWidget* top) {
+  return top->windowHandle() != nullptr ? top->windowHandle()->transientParent() : nullptr;
+}
+
+}  // namespace
+
+// An alert raised with the image window in front and one with the main window in front, the
+// Progress window and Qt's file dialog opened over the image window are each kept above every
+// window of the program (transient for the desktop's own window, which stands for them all),
+// never above the one window in front alone, which a click on another window would then bury.
+TEST_F(Dialogs, AlertsProgressAndTheFileDialogStayAboveEveryWindowOfTheProgram) {
+  WindowRef mainWin = gMain->GetWindow(), imageWin = gImager->GetWindow();
+  std::vector<const QWindow*> above;
+  QTimer clicker;
+  QObject::connect(&clicker, &QTimer::timeout, [&] {
+    if (!IsWindowVisible(gAlertWindow)) return;
+    above.push_back(KeptAbove(PlatformFrameWidget(gAlertWindow)));
+    EXPECT_TRUE(PaskingUser());
+    QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gAlertWindow, "bttn", 1)),
+                      Qt::LeftButton);
+  });
+  clicker.start(2);
+  ShowWindow(mainWin);
+  ShowWindow(imageWin);
+  for (WindowRef front : {imageWin, mainWin}) {
+    SelectWindow(front);
+    SendCommand("zzzz");
+    DMESSAGE(DMCdata, "Cannot open 'notes.txt': not a picture");
+  }
+  reportProgress("Loading", 50);
+  above.push_back(KeptAbove(PlatformFrameWidget(gProgressWindow)));
+  reportProgress(nullptr, 100);
+  SelectWindow(imageWin);
+  QTimer answer;
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    if (PFileDialog* d = PlatformFileDialog(); d != nullptr && d->isVisible()) {
+      above.push_back(KeptAbove(d));
+      EXPECT_EQ(d->windowModality(), Qt::ApplicationModal);
+      d->reject();
+    }
+  });
+  answer.start(2);
+  PFileDialogSetup ask;
+  ask.title = "Open Image";
+  std::vector<std::string> chosen;
+  EXPECT_EQ(PlatformOpenFile(ask, &chosen), kFileDialogCancelled);
+  ASSERT_EQ(above.size(), 4u);
+  for (const QWindow* w : above) {
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->type(), Qt::Desktop);
+  }
+}

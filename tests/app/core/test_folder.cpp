@@ -229,12 +229,11 @@ TEST_F(Folder, ALongLoadShowsAScreenfulFirstAndCanBeStopped) {
     }
     return 0;
   };
-  // Once the first screen shows, time passes; the progress window then comes up, kept above the
-  // main window, and its Stop button ends the load. Meanwhile the commands that would replace
-  // or read the records half loaded are refused, and the toolbar's controls sending them grey
-  // with their menu items.
+  // Once the first screen shows, time passes; the progress window then comes up, kept above
+  // every window of the program, and its Stop button ends the load. Meanwhile the commands that
+  // would replace or read the records half loaded are refused, and the toolbar's controls sending
+  // them grey with their menu items.
   const WindowRef mw = gMain->GetWindow();
-  QWindow* const main = PlatformFrameWidget(mw)->windowHandle();
   auto live = [&](std::vector<SInt32> ids) {
     int n = 0;
     for (SInt32 id : ids) n += IsControlEnabled(PcontrolOf(mw, kSigPicture, id));
@@ -260,7 +259,8 @@ TEST_F(Folder, ALongLoadShowsAScreenfulFirstAndCanBeStopped) {
       clickRefused = gMain->bc.TotalSelected() == before;
       SelectWindow(mw);
       QWindow* progress = PlatformFrameWidget(gProgressWindow)->windowHandle();
-      above = IsWindowVisible(gProgressWindow) && progress->transientParent() == main;
+      above = IsWindowVisible(gProgressWindow) && progress->transientParent() != nullptr &&
+              progress->transientParent()->type() == Qt::Desktop;
       t->stop();
       t->deleteLater();
       QTest::mouseClick(qobject_cast<QAbstractButton*>(WidgetOf(gProgressWindow, "bttn", 3)),

@@ -3,7 +3,11 @@
 // window is grabbed to a picture in the build folder.
 #include <QBuffer>
 #include <QDir>
+#include <QComboBox>
+#include <QMenuBar>
 #include <QPixmap>
+#include <QScreen>
+#include <QScrollBar>
 #include <map>
 #include <set>
 
@@ -177,6 +181,89 @@ TEST(Forms, EveryIdentifierWithItsKindAndEveryCommandCode) {
   ASSERT_EQ(GetIndMenuItemWithCommandID(nullptr, FourCC("redo"), 1, &redo, &item), noErr);
   EXPECT_EQ(item, 2);
   EXPECT_EQ(redo, m);
+}
+
+// A top-level widget's frame lies wholly within its screen's room for windows.
+void ExpectOnScreen(const std::string& name, const QWidget* top) {
+  const QRect room = top->screen()->availableGeometry(), outer = top->frameGeometry();
+  EXPECT_TRUE(room.contains(outer)) << name << " at " << outer.x() << "," << outer.y() << " "
+                                    << outer.width() << "x" << outer.height();
+}
+
+// The part of a window's content its frame shows, in the content's coordinates, and how far the
+// content scrolls across and down.
+struct View {
+  QRect shown;
+  QSize scroll{0, 0};
+};
+View ViewOf(QWidget* frame, QWidget* content) {
+  int mh = 0;
+  if (auto* bar = frame->findChild<QMenuBar*>(); bar != nullptr && bar->isVisible())
+    mh = bar->height();
+  QSize size(frame->width(), frame->height() - mh);
+  View v;
+  for (QScrollBar* b : frame->findChildren<QScrollBar*>(QString(), Qt::FindDirectChildrenOnly)) {
+    if (!b->isVisible()) continue;
+    const bool across = b->orientation() == Qt::Horizontal;
+    (across ? size.rheight() : size.rwidth()) -= across ? b->height() : b->width();
+    (across ? v.scroll.rwidth() : v.scroll.rheight()) = b->maximum();
+  }
+  v.shown = QRect(content->mapFrom(frame, QPoint(0, mh)), size);
+  return v;
+}
+
+// Every window and dialog shown on its own: its frame within the screen, and every control of
+// it shown, or reached by scrolling its content. The main window's sort pop-up, Reverse and Find,
+// and the foot of its content, show without scrolling. Qt's file dialog too.
+// (Run on a 640 x 480 screen as the test WindowsFit.SmallScreen.)
+TEST(Forms, EveryWindowFitsItsScreen) {
+  TempHome home;
+  AppInterface app;
+  ASSERT_EQ(app.status, 0);
+  for (const auto& w : Windows()) {
+    SCOPED_TRACE(w.first);
+    if (w.first == "MainWindow")
+      gMain->Show(1);
+    else
+      ShowWindow(w.second);
+    QApplication::processEvents();
+    QWidget* frame = PlatformFrameWidget(w.second);
+    QWidget* content = PlatformContentWidget(w.second);
+    ExpectOnScreen(w.first, frame);
+    const View v = ViewOf(frame, content);
+    const QRect reach = v.shown.adjusted(0, 0, v.scroll.width(), v.scroll.height());
+    EXPECT_TRUE(reach.contains(content->rect()))
+        << reach.x() << "," << reach.y() << " " << reach.width() << "x" << reach.height() << " of "
+        << content->width() << "x" << content->height();
+    for (QWidget* c : content->findChildren<QWidget*>()) {
+      if (!c->isVisibleTo(content) ||
+          (qobject_cast<QAbstractButton*>(c) == nullptr && qobject_cast<QComboBox*>(c) == nullptr))
+        continue;
+      const QRect r(c->mapTo(content, QPoint(0, 0)), c->size());
+      EXPECT_TRUE(reach.contains(r)) << c->objectName().toStdString();
+    }
+    if (w.first == "MainWindow") {
+      EXPECT_EQ(v.scroll, QSize(0, 0));
+      for (int id : {135, 136, 137}) {
+        QWidget* c = WidgetOf(w.second, "pict", id);
+        EXPECT_TRUE(v.shown.contains(QRect(c->mapTo(content, QPoint(0, 0)), c->size()))) << id;
+      }
+      EXPECT_TRUE(v.shown.contains(content->rect()));  // the browser's foot too
+    }
+    HideWindow(w.second);
+  }
+  QTimer answer;
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    if (PFileDialog* d = PlatformFileDialog(); d != nullptr && d->isVisible()) {
+      ExpectOnScreen("file dialog", d);
+      d->reject();
+    }
+  });
+  answer.start(2);
+  PFileDialogSetup ask;
+  ask.title = "Save Web Page";
+  std::vector<std::string> chosen;
+  EXPECT_EQ(PlatformSaveFile(ask, &chosen, nullptr), kFileDialogCancelled);
 }
 
 TEST(Forms, EachWindowGrabbedToAPicture) {
